@@ -1,0 +1,268 @@
+// The "blocks" evaluator: every group is its own q x q block.
+//
+// First pass, per group i: L_i = chol(Lambda' Z_i'Z_i Lambda + I), W_i = L_i^-1
+// Lambda' Z_i'X_i, c_i = L_i^-1 Lambda' Z_i'y_i; the sums of W_i'W_i, W_i'c_i, c_i'c_i
+// and log det reduce the model to a p x p fixed-effects system (the Schur complement
+// of the random-effects block; Bates et al. 2015, section 3.4). The second pass turns
+// the same per-group quantities into the analytic gradient.
+#include <cmath>
+
+#include "linalg/dense.hpp"
+#include "lmm/evaluate.hpp"
+#include "lmm/fixed_q.hpp"
+#include "pool/pool.hpp"
+
+namespace qk {
+
+namespace {
+
+struct Acc1 {
+  std::vector<double> xtx;  // upper triangle: sum of W_i'W_i
+  std::vector<TwoSum> xty;  // sum of W_i'c_i
+  TwoSum ldl2;
+  TwoSum yty;               // sum of c_i'c_i
+  bool ok = true;
+};
+
+struct Acc2 {
+  std::vector<double> ldgrad;
+  std::vector<double> pwgrad;
+};
+
+// Q == 0: dimension known only at run time; Q = 1, 2, 3: the same steps with the
+// dimension fixed at compile time, so the small loops unroll.
+template <std::size_t Q>
+Acc1 factor_chunk(const LmmData& d, const double* lambda, std::uint64_t first, std::uint64_t count,
+                  double* slots, std::size_t slot_stride) {
+  const std::size_t q = Q ? Q : d.q, p = d.p, qq = q * q;
+  Acc1 acc;
+  acc.xtx.assign(p * p, 0.0);
+  acc.xty.assign(p, TwoSum{});
+  for (std::uint64_t gi = 0; gi < count; ++gi) {
+    const std::uint64_t g = first + gi;
+    double* slot = slots + gi * slot_stride;
+    double* t = slot;
+    double* l = t + qq;
+    double* w = l + qq;
+    double* c = w + q * p;
+    mat_mul(&d.ztz[g * qq], lambda, t, q, q, q);
+    mat_tmul(lambda, t, l, q, q, q);
+    for (std::size_t k = 0; k < q; ++k) l[k * q + k] = l[k * q + k] + 1.0;
+    if (!cholesky_in_place(l, q)) {
+      acc.ok = false;
+      return acc;
+    }
+    two_sum_add(acc.ldl2, log_det(l, q));
+    mat_tmul(lambda, &d.ztx[g * q * p], w, q, q, p);
+    forward_solve(l, q, w, p);
+    mat_tmul(lambda, &d.zty[g * q], c, q, q, 1);
+    forward_solve(l, q, c, 1);
+    for (std::size_t k = 0; k < q; ++k) two_sum_add(acc.yty, c[k] * c[k]);
+    for (std::size_t a = 0; a < p; ++a) {
+      double s = 0.0;
+      for (std::size_t k = 0; k < q; ++k) s = s + w[k * p + a] * c[k];
+      two_sum_add(acc.xty[a], s);
+      double* row = &acc.xtx[a * p];
+      for (std::size_t b = a; b < p; ++b) {
+        double tt = 0.0;
+        for (std::size_t k = 0; k < q; ++k) tt = tt + w[k * p + a] * w[k * p + b];
+        row[b] = tt + row[b];
+      }
+    }
+  }
+  return acc;
+}
+
+template <std::size_t Q>
+Acc2 gradient_chunk(const LmmData& d, const double* lambda, std::uint64_t first,
+                    std::uint64_t count, const double* slots, std::size_t slot_stride,
+                    const std::vector<double>& beta, const std::vector<double>& ainv, bool reml,
+                    double* u_out) {
+  const std::size_t q = Q ? Q : d.q, p = d.p, qq = q * q, nt = d.theta_index.size();
+  Acc2 acc;
+  acc.ldgrad.assign(nt, 0.0);
+  acc.pwgrad.assign(nt, 0.0);
+  // Work area, allocated once per chunk: S, Q, H (q x q), V, G (q x p), r, u (q).
+  std::vector<double> work(3 * qq + 2 * q * p + 2 * q, 0.0);
+  double* s = work.data();
+  double* qm = s + qq;
+  double* h = qm + qq;
+  double* v = h + qq;
+  double* gm = v + q * p;
+  double* r = gm + q * p;
+  double* u_work = r + q;
+  (void)lambda;
+  for (std::uint64_t gi = 0; gi < count; ++gi) {
+    const std::uint64_t g = first + gi;
+    const double* slot = slots + gi * slot_stride;
+    const double* t = slot;
+    const double* l = t + qq;
+    const double* w = l + qq;
+    const double* c = w + q * p;
+    const double* ztx = &d.ztx[g * q * p];
+    const double* zty = &d.zty[g * q];
+    double* u = u_out ? u_out + gi * q : u_work;
+    for (std::size_t k = 0; k < q; ++k) {
+      double e = c[k];
+      for (std::size_t j = 0; j < p; ++j) e = e - w[k * p + j] * beta[j];
+      u[k] = e;
+    }
+    backward_solve(l, q, u, 1);
+    cholesky_inverse(l, q, s);
+    mat_mul(t, s, qm, q, q, q);
+    for (std::size_t k = 0; k < q; ++k) {
+      double rk = zty[k];
+      for (std::size_t j = 0; j < p; ++j) rk = rk - ztx[k * p + j] * beta[j];
+      for (std::size_t j = 0; j < q; ++j) rk = rk - t[k * q + j] * u[j];
+      r[k] = rk;
+    }
+    if (reml) {
+      for (std::size_t i = 0; i < q * p; ++i) v[i] = w[i];
+      backward_solve(l, q, v, p);
+      mat_mul(v, ainv.data(), gm, q, p, p);
+      for (std::size_t a = 0; a < q; ++a)
+        for (std::size_t b = 0; b < q; ++b) {
+          double x = 0.0;
+          for (std::size_t j = 0; j < p; ++j) x = x + gm[a * p + j] * v[b * p + j];
+          h[a * q + b] = x;
+        }
+    }
+    for (std::size_t k = 0; k < nt; ++k) {
+      const std::size_t a = d.theta_index[k].first, b = d.theta_index[k].second;
+      double dv = qm[a * q + b] + qm[a * q + b];
+      if (reml) {
+        double x = 0.0;
+        for (std::size_t j = 0; j < p; ++j) x = x + ztx[a * p + j] * gm[b * p + j];
+        double y = 0.0;
+        for (std::size_t l2 = 0; l2 < q; ++l2) y = y + t[a * q + l2] * h[l2 * q + b];
+        double z = x - y;
+        dv = dv - (z + z);
+      }
+      acc.ldgrad[k] = dv + acc.ldgrad[k];
+      acc.pwgrad[k] = acc.pwgrad[k] - (u[b] + u[b]) * r[a];
+    }
+  }
+  return acc;
+}
+
+// Returns a borrowed work buffer to the pool on every exit path.
+struct ScratchLease {
+  const LmmData& data;
+  std::vector<double> buf;
+  ScratchLease(const LmmData& d, std::size_t len) : data(d), buf(d.scratch.take(len)) {}
+  ~ScratchLease() { data.scratch.give_back(std::move(buf)); }
+};
+
+}  // namespace
+
+std::optional<Profile> profile(const LmmData& data, std::vector<double> m, std::vector<double> r,
+                               bool reml, double s, double ldl2) {
+  const std::size_t p = data.p;
+  Profile out;
+  out.ldrx2 = 0.0;
+  if (p > 0) {
+    if (!cholesky_in_place(m.data(), p)) return std::nullopt;
+    out.ldrx2 = log_det(m.data(), p);
+    forward_solve(m.data(), p, r.data(), 1);
+  }
+  double ss = -0.0;
+  for (std::size_t j = 0; j < p; ++j) ss = ss + r[j] * r[j];
+  if (p > 0) backward_solve(m.data(), p, r.data(), 1);
+  out.pwrss = s - ss;
+  if (!(out.pwrss > 0.0) || !std::isfinite(out.pwrss)) return std::nullopt;
+  // n <= p under REML leaves no residual degrees of freedom: infeasible, rather than
+  // the NaN or the wrapped count the unsigned difference would give.
+  if (reml && data.n <= data.p) return std::nullopt;
+  out.nu = static_cast<double>(reml ? data.n - data.p : data.n);
+  out.deviance = (std::log(out.pwrss / out.nu) + kLog2PiPlus1) * out.nu +
+                 (ldl2 + (reml ? out.ldrx2 : 0.0));
+  out.beta = std::move(r);
+  out.rx = std::move(m);
+  return out;
+}
+
+std::optional<Evaluation> evaluate(const LmmData& data, const std::vector<double>& theta, bool reml,
+                                   std::uint8_t mode) {
+  switch (data.kernel()) {
+    case kStreaming: return evaluate_augmented(data, theta, reml, mode, false);
+    case kAggregated: return evaluate_augmented(data, theta, reml, mode, true);
+    default: return evaluate_blocks(data, theta, reml, mode);
+  }
+}
+
+std::optional<Evaluation> evaluate_blocks(const LmmData& data, const std::vector<double>& theta,
+                                          bool reml, std::uint8_t mode) {
+  const std::uint64_t p = data.p, q = data.q, m = data.m, nt = data.theta_index.size();
+  const std::vector<double> lambda = theta_to_lambda(theta, q);
+  const std::size_t slot_len = (p + 2 * q + 1) * q;
+  const std::uint64_t cost = 2 * q * p * p + (q * (q + 1) / 2 + 3 * q * q) * (p + q) + 8;
+  const ChunkPlan plan = plan_chunks(m, cost);
+
+  std::optional<ScratchLease> lease;
+  if (mode != kModeDeviance) lease.emplace(data, slot_len * m);
+
+  auto accs = by_q(q, [&](auto qc) {
+    constexpr std::size_t Q = decltype(qc)::value;
+    return map_chunks<Acc1>(plan, [&](std::uint64_t, std::uint64_t b, std::uint64_t e) {
+      if (lease) return factor_chunk<Q>(data, lambda.data(), b, e - b, &lease->buf[b * slot_len], slot_len);
+      std::vector<double> slot(slot_len, 0.0);
+      return factor_chunk<Q>(data, lambda.data(), b, e - b, slot.data(), 0);
+    });
+  });
+
+  bool ok = true;
+  std::vector<double> sxtx(p * p, 0.0);
+  std::vector<TwoSum> sxty(p);
+  TwoSum sldl2, syty;
+  for (const Acc1& a : accs) {
+    ok = ok && a.ok;
+    for (std::size_t i = 0; i < p * p; ++i) sxtx[i] = sxtx[i] + a.xtx[i];
+    for (std::size_t j = 0; j < p; ++j) two_sum_merge(sxty[j], a.xty[j]);
+    two_sum_merge(sldl2, a.ldl2);
+    two_sum_merge(syty, a.yty);
+  }
+  if (!ok) return std::nullopt;
+
+  std::vector<double> a(p * p), rhs(p);
+  for (std::size_t i = 0; i < p; ++i)
+    for (std::size_t j = i; j < p; ++j) a[i * p + j] = a[j * p + i] = data.xtx[i * p + j] - sxtx[i * p + j];
+  for (std::size_t j = 0; j < p; ++j) rhs[j] = (data.xty[j] - sxty[j].hi) - sxty[j].lo;
+  const double r2 = (data.yty - syty.hi) - syty.lo;
+  const double ldl2 = sldl2.hi + sldl2.lo;
+
+  auto prof = profile(data, std::move(a), std::move(rhs), reml, r2, ldl2);
+  if (!prof) return std::nullopt;
+
+  Evaluation ev;
+  ev.deviance = prof->deviance;
+  ev.pwrss = prof->pwrss;
+  ev.sigma2 = prof->pwrss / prof->nu;
+  ev.ldl2 = ldl2;
+  ev.ldrx2 = reml ? prof->ldrx2 : 0.0;
+  if (mode != kModeDeviance) {
+    std::vector<double> ainv;
+    if (reml || mode == kModeSolution) ainv = cholesky_inverse(prof->rx.data(), p);
+    if (mode == kModeSolution) ev.u.assign(m * q, 0.0);
+    auto grads = by_q(q, [&](auto qc) {
+      constexpr std::size_t Q = decltype(qc)::value;
+      return map_chunks<Acc2>(plan, [&](std::uint64_t, std::uint64_t b, std::uint64_t e) {
+        return gradient_chunk<Q>(data, lambda.data(), b, e - b, &lease->buf[b * slot_len], slot_len,
+                                 prof->beta, ainv, reml, ev.u.empty() ? nullptr : &ev.u[b * q]);
+      });
+    });
+    std::vector<double> ldgrad(nt, 0.0), pwgrad(nt, 0.0);
+    for (const Acc2& g : grads)
+      for (std::size_t k = 0; k < nt; ++k) {
+        ldgrad[k] = ldgrad[k] + g.ldgrad[k];
+        pwgrad[k] = pwgrad[k] + g.pwgrad[k];
+      }
+    const double f = prof->nu / prof->pwrss;
+    ev.gradient.resize(nt);
+    for (std::size_t k = 0; k < nt; ++k) ev.gradient[k] = pwgrad[k] * f + ldgrad[k];
+    if (mode == kModeSolution) ev.fixed_inverse = std::move(ainv);
+  }
+  ev.beta = std::move(prof->beta);
+  return ev;
+}
+
+}  // namespace qk

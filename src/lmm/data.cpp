@@ -1,0 +1,281 @@
+#include "lmm/data.hpp"
+
+#include <algorithm>
+#include <bit>
+
+#include "pool/pool.hpp"
+
+namespace qk {
+
+namespace {
+
+constexpr std::uint64_t kFingerprintMul = 0x517cc1b727220a95ULL;
+
+inline std::uint64_t fold(std::uint64_t h, std::uint64_t w) {
+  return (std::rotl(h, 5) ^ w) * kFingerprintMul;
+}
+
+// Work per row of the global fixed-effect products.
+std::uint64_t fixed_cost(std::uint64_t p) { return p * (p + 1) / 2 + p + 1; }
+
+// Work per row of the per-group products.
+std::uint64_t group_cost(std::uint64_t p, std::uint64_t q) { return q + q * p + q * (q + 1) / 2; }
+
+// Adds row r's terms to the fixed-effect partial sums of one chunk.
+inline void add_fixed_row(const double* xr, double yr, std::uint64_t p, bool with_xtx,
+                          double* xtx, double* xty) {
+  for (std::uint64_t j = 0; j < p; ++j) {
+    xty[j] = xty[j] + yr * xr[j];
+    if (with_xtx) {
+      double xj = xr[j];
+      double* row = xtx + j * p;
+      for (std::uint64_t k = j; k < p; ++k) row[k] = row[k] + xj * xr[k];
+    }
+  }
+}
+
+// Adds row r to its group's blocks (upper triangle of Z'Z only).
+inline void add_group_row(const double* xr, const double* zr, double yr, std::uint64_t p,
+                          std::uint64_t q, double* ztz, double* ztx, double* zty) {
+  for (std::uint64_t a = 0; a < q; ++a) {
+    double za = zr[a];
+    zty[a] = zty[a] + yr * za;
+    double* zrow = ztz + a * q;
+    for (std::uint64_t b = a; b < q; ++b) zrow[b] = zrow[b] + za * zr[b];
+    double* xrow = ztx + a * p;
+    for (std::uint64_t k = 0; k < p; ++k) xrow[k] = xrow[k] + za * xr[k];
+  }
+}
+
+inline void mirror_upper(double* a, std::uint64_t n) {
+  for (std::uint64_t r = 1; r < n; ++r)
+    for (std::uint64_t c = 0; c < r; ++c) a[r * n + c] = a[c * n + r];
+}
+
+std::string bad_code(std::int64_t code, std::uint64_t m) {
+  return "group code " + std::to_string(code) + " out of range 0.." + std::to_string(m);
+}
+
+std::uint64_t class_limit_for_auto(std::uint64_t m, std::uint64_t p, std::uint64_t q) {
+  // Per-class cost of the aggregated kernel against per-group cost of the blocks
+  // kernel; classes pay off while there are fewer than m * B / D of them. Wrapping
+  // arithmetic as for every size here; a divisor that wraps to zero gives no budget.
+  std::uint64_t tq = q * (q + 1) / 2;
+  std::uint64_t d = 2 * q * ((((p + 1) * (p + 2) / 2 + 2) * q * (tq + 1)) + 4 * q * q) + 16;
+  std::uint64_t b = 2 * q * p * p + (tq + 3 * q * q) * (q + p) + 8;
+  if (d == 0) return 0;
+  return (m * b) / d;
+}
+
+}  // namespace
+
+std::vector<double> ScratchPool::take(std::size_t len) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (std::size_t i = 0; i < buffers_.size(); ++i) {
+      if (buffers_[i].size() == len) {
+        std::vector<double> out = std::move(buffers_[i]);
+        if (i + 1 != buffers_.size()) buffers_[i] = std::move(buffers_.back());
+        buffers_.pop_back();
+        return out;
+      }
+    }
+  }
+  return std::vector<double>(len, 0.0);
+}
+
+void ScratchPool::give_back(std::vector<double> buf) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (buffers_.size() < 4) buffers_.push_back(std::move(buf));
+}
+
+std::size_t ScratchPool::size() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return buffers_.size();
+}
+
+std::uint64_t codes_fingerprint(const std::int64_t* codes, std::uint64_t n) {
+  std::uint64_t h = n;
+  for (std::uint64_t r = 0; r < n; ++r) h = fold(h, static_cast<std::uint64_t>(codes[r]));
+  return h;
+}
+
+FixedProducts fixed_products(const double* y, const double* x, std::uint64_t n, std::uint64_t p,
+                             bool with_xtx) {
+  struct Partial {
+    std::vector<double> xtx, xty;
+    double yty = 0.0;
+  };
+  ChunkPlan plan = plan_chunks(n, fixed_cost(p));
+  auto parts = map_chunks<Partial>(plan, [&](std::uint64_t, std::uint64_t b, std::uint64_t e) {
+    Partial part;
+    part.xtx.assign(with_xtx ? p * p : 0, 0.0);
+    part.xty.assign(p, 0.0);
+    for (std::uint64_t r = b; r < e; ++r) {
+      add_fixed_row(x + r * p, y[r], p, with_xtx, part.xtx.data(), part.xty.data());
+      part.yty = part.yty + y[r] * y[r];
+    }
+    return part;
+  });
+  FixedProducts out{std::vector<double>(p * p, 0.0), std::vector<double>(p, 0.0), 0.0};
+  for (const Partial& part : parts) {
+    for (std::uint64_t i = 0; i < part.xtx.size(); ++i) out.xtx[i] = out.xtx[i] + part.xtx[i];
+    for (std::uint64_t j = 0; j < p; ++j) out.xty[j] = out.xty[j] + part.xty[j];
+    out.yty = out.yty + part.yty;
+  }
+  mirror_upper(out.xtx.data(), p);
+  return out;
+}
+
+std::variant<std::unique_ptr<LmmData>, std::string> from_rows(const Rows& rows, std::uint64_t m,
+                                                              std::uint8_t evaluator) {
+  const std::uint64_t n = rows.n, p = rows.p, q = rows.q;
+  auto data = std::make_unique<LmmData>();
+  data->n = n;
+  data->p = p;
+  data->q = q;
+  data->m = m;
+  data->ztz.assign(m * q * q, 0.0);
+  data->ztx.assign(m * q * p, 0.0);
+  data->zty.assign(m * q, 0.0);
+
+  const std::uint64_t cz = group_cost(p, q), cx = fixed_cost(p);
+  const bool serial = !work_is_large(n, cz + cx) || pool_threads() < 2;
+  std::uint64_t h = n;
+
+  if (serial) {
+    // One pass over the rows, in the row chunks of fixed_products so that the global
+    // sums come out bit-identical to the parallel path.
+    ChunkPlan plan = plan_chunks(n, cx);
+    data->xtx.assign(p * p, 0.0);
+    data->xty.assign(p, 0.0);
+    std::vector<double> xtx(p * p), xty(p);
+    for (std::uint64_t k = 0; k < plan.count; ++k) {
+      std::fill(xtx.begin(), xtx.end(), 0.0);
+      std::fill(xty.begin(), xty.end(), 0.0);
+      double yty = 0.0;
+      for (std::uint64_t r = plan.begin(k); r < plan.end(k); ++r) {
+        const double* xr = rows.x + r * p;
+        const double yr = rows.y[r];
+        add_fixed_row(xr, yr, p, true, xtx.data(), xty.data());
+        const std::int64_t code = rows.codes[r];
+        if (code < 0 || static_cast<std::uint64_t>(code) >= m) return bad_code(code, m);
+        yty = yty + yr * yr;
+        h = fold(h, static_cast<std::uint64_t>(code));
+        const std::uint64_t g = static_cast<std::uint64_t>(code);
+        add_group_row(xr, rows.z + r * q, yr, p, q, &data->ztz[g * q * q], &data->ztx[g * q * p],
+                      &data->zty[g * q]);
+      }
+      for (std::uint64_t i = 0; i < p * p; ++i) data->xtx[i] = data->xtx[i] + xtx[i];
+      for (std::uint64_t j = 0; j < p; ++j) data->xty[j] = data->xty[j] + xty[j];
+      data->yty = data->yty + yty;
+    }
+    mirror_upper(data->xtx.data(), p);
+  } else {
+    // Counting sort of the rows by group, then batches of whole groups on the pool,
+    // each writing only its own groups' blocks.
+    std::vector<std::uint64_t> offsets(m + 1, 0);
+    for (std::uint64_t r = 0; r < n; ++r) {
+      const std::int64_t code = rows.codes[r];
+      if (code < 0 || static_cast<std::uint64_t>(code) >= m) return bad_code(code, m);
+      h = fold(h, static_cast<std::uint64_t>(code));
+      ++offsets[static_cast<std::uint64_t>(code) + 1];
+    }
+    FixedProducts fp = fixed_products(rows.y, rows.x, n, p, true);
+    data->xtx = std::move(fp.xtx);
+    data->xty = std::move(fp.xty);
+    data->yty = fp.yty;
+    for (std::uint64_t g = 0; g < m; ++g) offsets[g + 1] += offsets[g];
+    std::vector<std::uint64_t> order(n);
+    {
+      std::vector<std::uint64_t> next(offsets.begin(), offsets.end() - 1);
+      for (std::uint64_t r = 0; r < n; ++r) order[next[static_cast<std::uint64_t>(rows.codes[r])]++] = r;
+    }
+    const std::uint64_t t = std::max<std::uint64_t>(64, 32768 / std::max<std::uint64_t>(1, cz));
+    std::vector<std::uint64_t> batch_start{0};
+    for (std::uint64_t s = 0, j = 1; j < m; ++j) {
+      if (offsets[j] - offsets[s] >= t) {
+        batch_start.push_back(j);
+        s = j;
+      }
+    }
+    batch_start.push_back(m);
+    LmmData& d = *data;
+    run_tasks(batch_start.size() - 1, true, [&](std::size_t b) {
+      for (std::uint64_t g = batch_start[b]; g < batch_start[b + 1]; ++g) {
+        double* ztz = &d.ztz[g * q * q];
+        double* ztx = &d.ztx[g * q * p];
+        double* zty = &d.zty[g * q];
+        for (std::uint64_t i = offsets[g]; i < offsets[g + 1]; ++i) {
+          const std::uint64_t r = order[i];
+          add_group_row(rows.x + r * p, rows.z + r * q, rows.y[r], p, q, ztz, ztx, zty);
+        }
+      }
+    });
+  }
+  for (std::uint64_t g = 0; g < m; ++g) mirror_upper(&data->ztz[g * q * q], q);
+  data->codes_fingerprint = h;
+
+  switch (evaluator) {
+    case kAggregated:
+      data->classes = Classes::build(q, p, m, data->ztz, data->ztx, data->zty, kUnlimitedClasses);
+      data->evaluator = kAggregated;
+      break;
+    case kAuto:
+      data->classes = Classes::build(q, p, m, data->ztz, data->ztx, data->zty,
+                                     class_limit_for_auto(m, p, q));
+      data->evaluator = data->classes ? kAggregated : kBlocks;
+      break;
+    default:
+      data->evaluator = evaluator;
+  }
+  data->theta_index = theta_index(q);
+  return data;
+}
+
+std::variant<std::unique_ptr<LmmData>, std::string> with_response(const LmmData& data,
+                                                                  const Rows& rows) {
+  const std::uint64_t n = data.n, p = data.p, q = data.q, m = data.m;
+  if (rows.n != n || rows.p != p || rows.q != q)
+    return "the prepared design has " + std::to_string(n) + " rows, " + std::to_string(p) +
+           " fixed and " + std::to_string(q) + " random columns; the arrays passed do not match it";
+  if (codes_fingerprint(rows.codes, n) != data.codes_fingerprint)
+    return std::string("the group codes differ from the ones the design was prepared with");
+  // A fingerprint collision must not turn into an out-of-range write.
+  for (std::uint64_t r = 0; r < n; ++r)
+    if (rows.codes[r] < 0 || static_cast<std::uint64_t>(rows.codes[r]) >= m)
+      return bad_code(rows.codes[r], m);
+
+  auto out = std::make_unique<LmmData>();
+  FixedProducts fp = fixed_products(rows.y, rows.x, n, p, false);
+  out->xty = std::move(fp.xty);
+  out->yty = fp.yty;
+  out->zty.assign(m * q, 0.0);
+  for (std::uint64_t r = 0; r < n; ++r) {
+    double* zty = &out->zty[static_cast<std::uint64_t>(rows.codes[r]) * q];
+    const double* zr = rows.z + r * q;
+    for (std::uint64_t a = 0; a < q; ++a) zty[a] = zty[a] + rows.y[r] * zr[a];
+  }
+  if (data.classes) {
+    const Classes& c = *data.classes;
+    std::vector<std::uint64_t> reps;
+    reps.reserve(c.n_classes);
+    for (std::uint64_t g = 0; g < m && reps.size() < c.n_classes; ++g)
+      if (c.assignment[g] == reps.size()) reps.push_back(g);
+    out->classes = Classes::with_assignment(q, p, data.ztz, data.ztx, out->zty, c.assignment,
+                                            reps, c.n_classes);
+  }
+  out->xtx = data.xtx;
+  out->ztz = data.ztz;
+  out->ztx = data.ztx;
+  out->theta_index = data.theta_index;
+  out->n = n;
+  out->p = p;
+  out->q = q;
+  out->m = m;
+  out->codes_fingerprint = data.codes_fingerprint;
+  out->evaluator = data.evaluator;
+  return out;
+}
+
+}  // namespace qk
