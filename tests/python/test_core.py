@@ -1,0 +1,496 @@
+"""The LmmCore surface: argument handling, reference results, the solution
+dictionary, fit, threads and object lifetime."""
+
+import gc
+import json
+import math
+import os
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import quorvelkit
+from quorvelkit import LmmCore
+
+DATA = Path(__file__).resolve().parent.parent / "data"
+CASES = ["sleepstudy", "sleepstudy_int", "dyestuff", "dyestuff2"]
+EVALUATORS = ["blocks", "streaming", "aggregated"]
+
+
+def load_case(name):
+    raw = np.genfromtxt(DATA / f"{name}.csv", delimiter=",", names=True)
+    cols = raw.dtype.names
+    y = np.ascontiguousarray(raw["y"])
+    x = np.ascontiguousarray(np.column_stack([raw[c] for c in cols if c.startswith("x")]))
+    z = np.ascontiguousarray(np.column_stack([raw[c] for c in cols if c.startswith("z")]))
+    g = raw["g"].astype(np.int64)
+    ref = json.loads((DATA / f"{name}.json").read_text())
+    return (y, x, z, g, int(g.max()) + 1), ref
+
+
+def random_design(n, m, p, q, seed=0, balanced=False):
+    rng = np.random.default_rng(seed)
+    if balanced:
+        codes = np.repeat(np.arange(m), n // m)
+        z = np.tile(rng.standard_normal((n // m, q)), (m, 1))
+        n = len(codes)
+    else:
+        codes = np.sort(rng.integers(0, m, n))
+        z = rng.standard_normal((n, q))
+        z[:, 0] = 1.0
+    x = rng.standard_normal((n, p))
+    x[:, 0] = 1.0
+    b = rng.standard_normal((m, q))
+    y = x @ rng.standard_normal(p) + (z * b[codes]).sum(1) + rng.standard_normal(n)
+    return y, x, np.ascontiguousarray(z), codes.astype(np.int64), m
+
+
+@pytest.fixture(scope="module")
+def sleep():
+    return load_case("sleepstudy")
+
+
+# ---- construction ---------------------------------------------------------------
+
+def good_args():
+    y = np.array([1.0, 2.0, 3.0, 5.0])
+    x = np.ones((4, 1))
+    z = np.ones((4, 1))
+    codes = np.array([0, 0, 1, 1], dtype=np.int64)
+    return [y, x, z, codes, 2]
+
+
+def replace(i, value):
+    args = good_args()
+    args[i] = value
+    return args
+
+
+F = np.asfortranarray(np.arange(8.0).reshape(4, 2))
+CONSTRUCTION_ERRORS = [
+    # (args, kwargs, exception, message fragment or exact message)
+    (good_args() + ["Auto"], {}, ValueError,
+     "evaluator must be 'auto', 'blocks', 'aggregated' or 'streaming', got \"Auto\""),
+    (good_args() + ['a"b'], {}, ValueError, r'got "a\"b"'),
+    (good_args() + [3], {}, TypeError, "evaluator"),
+    (replace(0, np.array([1, 2, 3, 4], dtype=np.int64)), {}, TypeError, "'y'"),
+    (replace(0, [1.0, 2.0, 3.0, 4.0]), {}, TypeError, "'y'"),
+    (replace(0, np.ones((4, 1))), {}, TypeError, "'y'"),
+    (replace(0, np.ones(4, dtype=">f8")), {}, TypeError, "'y'"),
+    (replace(1, np.ones(4)), {}, TypeError, "'x'"),
+    (replace(2, np.ones((4, 1), dtype=np.float32)), {}, TypeError, "'z'"),
+    (replace(3, np.array([0, 0, 1, 1], dtype=np.int32)), {}, TypeError, "'codes'"),
+    (replace(4, 2.0), {}, TypeError, "n_groups"),
+    (replace(4, -1), {}, OverflowError, None),
+    (replace(4, 2**64), {}, OverflowError, None),
+    (replace(0, np.arange(8.0)[::2]), {}, TypeError, "The given array is not contiguous or is misaligned."),
+    (replace(3, np.zeros(8, dtype=np.int64)[::2]), {}, TypeError,
+     "The given array is not contiguous or is misaligned."),
+    (replace(1, F), {}, ValueError, "X must be C-contiguous"),
+    (replace(2, F), {}, ValueError, "Z must be C-contiguous"),
+    (replace(1, np.ones((3, 1))), {}, ValueError, "y, X, Z and group codes must agree on the row count"),
+    (replace(3, np.zeros(5, dtype=np.int64)), {}, ValueError,
+     "y, X, Z and group codes must agree on the row count"),
+    (replace(4, 0), {}, ValueError, "n_groups must be positive"),
+    (replace(1, np.ones((4, 0))), {}, ValueError, "X must have at least one column"),
+    (replace(2, np.ones((4, 0))), {}, ValueError, "Z must have at least one column"),
+    ([np.ones(0), np.ones((0, 1)), np.ones((0, 1)), np.zeros(0, dtype=np.int64), 1], {}, ValueError,
+     "y must not be empty"),
+    (replace(4, 2**62), {}, ValueError, "model dimensions overflow the address space"),
+    (replace(3, np.array([0, 0, 2, 5], dtype=np.int64)), {}, ValueError, "group code 2 out of range 0..2"),
+    (replace(3, np.array([0, -1, 1, 1], dtype=np.int64)), {}, ValueError, "group code -1 out of range 0..2"),
+    (good_args(), {"n_groups": 2}, TypeError, "multiple values for argument 'n_groups'"),
+    (good_args(), {"evaluatr": "auto"}, TypeError, "unexpected keyword argument 'evaluatr'"),
+    (good_args()[:4], {}, TypeError, "missing required argument 'n_groups'"),
+    (good_args() + ["auto", 1], {}, TypeError, "at most 6"),
+]
+
+
+@pytest.mark.parametrize("args,kwargs,exc,msg", CONSTRUCTION_ERRORS)
+def test_construction_errors(args, kwargs, exc, msg):
+    with pytest.raises(exc) as info:
+        LmmCore(*args, **kwargs)
+    if msg is not None:
+        assert msg in str(info.value)
+
+
+def test_validation_order():
+    # Each later check is only reached once the earlier ones pass.
+    bad_everything = [np.ones(0), np.ones((0, 0)), np.ones((0, 0)), np.zeros(0, dtype=np.int64), 0]
+    with pytest.raises(ValueError, match="n_groups must be positive"):
+        LmmCore(*bad_everything)
+    bad_everything[4] = 1
+    with pytest.raises(ValueError, match="X must have at least one column"):
+        LmmCore(*bad_everything)
+    # The evaluator name is checked before the arrays' layout.
+    with pytest.raises(ValueError, match="evaluator must be"):
+        LmmCore(np.arange(8.0)[::2], np.ones((4, 1)), np.ones((4, 1)), np.zeros(4, dtype=np.int64), 1, "x")
+
+
+def test_layouts_that_are_accepted():
+    y, x, z, codes, m = good_args()
+    single_column_fortran = np.asfortranarray(np.ones((4, 1)))
+    readonly = y.copy()
+    readonly.flags.writeable = False
+    core = LmmCore(readonly, single_column_fortran, z, codes, np.uint8(2) and 2, evaluator="blocks")
+    assert (core.n, core.p, core.q, core.m, core.n_theta) == (4, 1, 1, 2, 1)
+    # A misaligned view of float64 data is refused, never read.
+    buf = np.zeros(4 * 8 + 1, dtype=np.uint8)
+    misaligned = buf[1:].view(np.float64)
+    with pytest.raises(TypeError, match="misaligned"):
+        LmmCore(misaligned, x, z, codes, m)
+
+
+def test_huge_allocation_raises_memory_error():
+    # Passes the overflow check but cannot be allocated.
+    with pytest.raises(MemoryError):
+        LmmCore(*replace(4, 2**60))
+
+
+@pytest.mark.parametrize("requested,expected,classes", [
+    ("auto", "aggregated", 1), ("aggregated", "aggregated", 1),
+    ("blocks", "blocks", None), ("streaming", "streaming", None),
+])
+def test_evaluator_resolution_on_shared_ztz(sleep, requested, expected, classes):
+    core = LmmCore(*sleep[0], requested)
+    assert core.evaluator == expected
+    assert core.n_classes == classes
+
+
+def test_auto_falls_back_to_blocks_when_classes_do_not_pay():
+    core = LmmCore(*random_design(4000, 500, 2, 2), "auto")
+    assert (core.evaluator, core.n_classes) == ("blocks", None)
+
+
+def test_module_surface():
+    assert quorvelkit.__version__ == "0.2.0"
+    assert quorvelkit._quorvelkit.__version__ == "0.2.0"
+    assert LmmCore.__module__ == "quorvelkit._quorvelkit"
+    assert "Pre-computed cross-products for one grouping factor." in LmmCore.__doc__
+    assert str(__import__("inspect").signature(LmmCore.fit)) == (
+        "(self, /, starts, reml=True, max_iter=300, gtol=1e-08, ftol=1e-12)")
+    core = LmmCore(*good_args())
+    with pytest.raises(AttributeError):
+        core.n = 3
+
+
+# ---- theta layout and argument conventions --------------------------------------
+
+@pytest.mark.parametrize("q,bounds,default", [
+    (1, [0.0], [1.0]),
+    (2, [0.0, -math.inf, 0.0], [1.0, 0.0, 1.0]),
+    (3, [0.0, -math.inf, -math.inf, 0.0, -math.inf, 0.0], [1.0, 0.0, 0.0, 1.0, 0.0, 1.0]),
+])
+def test_theta_layout(q, bounds, default):
+    core = LmmCore(*random_design(200, 10, 1, q))
+    assert core.lower_bounds() == bounds
+    assert core.default_theta() == default
+
+
+THETA_ERRORS = [
+    ("abc", {}, TypeError, "Can't extract `str` to `Vec`"),
+    (3.0, {}, TypeError, "theta"),
+    ([1.0, "a", 1.0], {}, TypeError, "theta"),
+    ({"a": 1}, {}, TypeError, "theta"),
+    ([1.0, 0.0], {}, ValueError, "theta must have 3 entries for q = 2, got 2"),
+    ([1.0, 0.0, 1.0, math.nan], {}, ValueError, "theta must have 3 entries for q = 2, got 4"),
+    ([1.0, math.nan, math.inf], {}, ValueError, "theta[1] is not finite"),
+    ([1.0, 0.0, 1.0], {"reml": 1}, TypeError, "reml"),
+    ([1.0, 0.0, 1.0], {"reml": "yes"}, TypeError, "reml"),
+    ([1.0, 0.0, 1.0], {"reml": None}, TypeError, "reml"),
+]
+
+
+@pytest.mark.parametrize("method", ["deviance", "deviance_grad", "solution", "conditional_covariances",
+                                    "deviance_hessian"])
+@pytest.mark.parametrize("theta,kwargs,exc,msg", THETA_ERRORS)
+def test_theta_and_reml_checks(sleep, method, theta, kwargs, exc, msg):
+    core = LmmCore(*sleep[0])
+    with pytest.raises(exc) as info:
+        getattr(core, method)(theta, **kwargs)
+    assert msg in str(info.value)
+
+
+@pytest.mark.parametrize("theta", [[1.0, 0.0, 1.0], (1, 0, 1), np.array([1.0, 0.0, 1.0]),
+                                   [np.float32(1), np.int64(0), 1.0]])
+@pytest.mark.parametrize("reml", [True, np.True_, np.bool_(True)])
+def test_accepted_argument_forms(sleep, theta, reml):
+    core = LmmCore(*sleep[0])
+    assert core.deviance(theta, reml) == core.deviance(theta=[1.0, 0.0, 1.0], reml=True)
+
+
+# ---- reference results ----------------------------------------------------------
+
+@pytest.mark.parametrize("evaluator", EVALUATORS)
+@pytest.mark.parametrize("name", CASES)
+def test_deviance_matches_lme4(name, evaluator):
+    args, ref = load_case(name)
+    core = LmmCore(*args, evaluator)
+    for point in ref["evals"]:
+        for reml, key in [(True, "reml"), (False, "ml")]:
+            assert core.deviance(point["theta"], reml) == pytest.approx(point[key], rel=1e-10)
+
+
+@pytest.mark.parametrize("evaluator", EVALUATORS)
+@pytest.mark.parametrize("name", CASES)
+@pytest.mark.parametrize("reml", [True, False])
+def test_solution_and_fit_match_lme4(name, evaluator, reml):
+    args, ref = load_case(name)
+    r = ref["reml" if reml else "ml"]
+    core = LmmCore(*args, evaluator)
+    sol = core.solution(r["theta"], reml)
+    np.testing.assert_allclose(sol["beta"], r["beta"], rtol=1e-7)
+    assert sol["sigma"] == pytest.approx(r["sigma"], rel=1e-7)
+    np.testing.assert_allclose(np.sqrt(np.diag(sol["cov_beta"])), r["se_beta"], rtol=1e-7)
+    np.testing.assert_allclose(sol["random_effects"], r["b"], rtol=1e-6, atol=1e-8)
+    cond = np.asarray(r["cond_cov"], dtype=float).reshape(core.m, core.q, core.q)
+    np.testing.assert_allclose(core.conditional_covariances(r["theta"], reml), cond, rtol=1e-6, atol=1e-8)
+
+    fit = core.fit(core.default_theta(), reml)
+    assert fit["converged"] is True
+    assert fit["deviance"] <= r["criterion"] * (1 + 1e-7)
+    np.testing.assert_allclose(fit["theta"], r["theta"], atol=1e-4)
+    if name == "dyestuff2":
+        assert fit["theta"][0] == 0.0
+
+
+# ---- the solution dictionary ----------------------------------------------------
+
+SOLUTION_KEYS = ["theta", "deviance", "grad", "beta", "cov_beta", "cov_re", "random_effects", "u",
+                 "sigma2", "sigma", "pwrss", "ldl2", "ldrx2", "reml", "n", "p", "q", "m"]
+FIT_KEYS = ["converged", "iterations", "fev", "grad_inf_norm", "message"]
+
+
+def test_solution_dictionary_layout(sleep):
+    core = LmmCore(*sleep[0])
+    sol = core.solution([1.0, 0.0, 1.0])
+    assert list(sol) == SOLUTION_KEYS
+    shapes = {"theta": (3,), "grad": (3,), "beta": (2,), "cov_beta": (2, 2), "cov_re": (2, 2),
+              "random_effects": (18, 2), "u": (18, 2)}
+    for key, shape in shapes.items():
+        assert sol[key].shape == shape and sol[key].dtype == np.float64, key
+    assert all(type(sol[k]) is float for k in ["deviance", "sigma2", "sigma", "pwrss", "ldl2", "ldrx2"])
+    assert all(type(sol[k]) is int for k in ["n", "p", "q", "m"])
+    assert sol["sigma"] == math.sqrt(sol["sigma2"])
+    # Identity factor: cov_re = sigma2 I and b = u.
+    np.testing.assert_array_equal(sol["cov_re"], sol["sigma2"] * np.eye(2))
+    np.testing.assert_array_equal(sol["random_effects"], sol["u"])
+    ml = core.solution([1.0, 0.0, 1.0], reml=False)
+    assert ml["ldrx2"] == 0.0 and ml["reml"] is False and sol["reml"] is True
+    assert ml["deviance"] == core.deviance([1.0, 0.0, 1.0], False)
+
+    fit = core.fit([1.0, 0.0, 1.0])
+    assert list(fit) == SOLUTION_KEYS + FIT_KEYS
+    assert type(fit["iterations"]) is int and type(fit["message"]) is str
+
+
+def test_group_without_rows_keeps_its_row():
+    y, x, z, codes, m = random_design(300, 20, 2, 1)
+    core = LmmCore(y, x, z, codes, m + 3)
+    sol = core.solution([0.7])
+    assert sol["u"].shape == (m + 3, 1)
+    np.testing.assert_array_equal(sol["u"][m:], 0.0)
+    cov = core.conditional_covariances([0.7])
+    np.testing.assert_allclose(cov[m:, 0, 0], sol["sigma2"] * 0.49, rtol=1e-14)
+
+
+# ---- infeasibility ----------------------------------------------------------------
+
+@pytest.mark.parametrize("evaluator", EVALUATORS)
+def test_infeasible_theta_conventions(sleep, evaluator):
+    core = LmmCore(*sleep[0], evaluator)
+    huge = [1e200, 0.0, 1e200]
+    assert core.deviance(huge) == math.inf
+    dev, grad = core.deviance_grad(huge)
+    assert dev == math.inf and len(grad) == 3 and all(math.isnan(g) for g in grad)
+    for method in (core.solution, core.conditional_covariances):
+        with pytest.raises(RuntimeError, match="theta is infeasible"):
+            method(huge)
+    # The core still works afterwards (the pooled work buffer is reused).
+    assert core.deviance_grad([1.0, 0.0, 1.0]) == core.deviance_grad([1.0, 0.0, 1.0])
+
+
+def test_deviance_hessian_conventions():
+    args, _ = load_case("dyestuff")
+    core = LmmCore(*args)
+    assert math.isnan(core.deviance_hessian([1e200]))
+    h = core.deviance_hessian([0.8])
+    eps = 1e-5
+    fd = (core.deviance_grad([0.8 + eps])[1][0] - core.deviance_grad([0.8 - eps])[1][0]) / (2 * eps)
+    assert h == pytest.approx(fd, rel=1e-6)
+    assert core.deviance_hessian([-0.8]) == pytest.approx(h, rel=1e-12)
+    q2 = LmmCore(*load_case("sleepstudy")[0])
+    assert q2.deviance_hessian([1.0, 0.0, 1.0]) is None
+    with pytest.raises(ValueError, match="theta must have 3 entries for q = 2, got 1"):
+        q2.deviance_hessian([1.0])
+
+
+# ---- fit ------------------------------------------------------------------------
+
+FIT_ERRORS = [
+    ([], {}, ValueError, "starts must be a non-empty multiple of the theta length"),
+    ([1.0, 0.0], {}, ValueError, "starts must be a non-empty multiple of the theta length"),
+    ([1.0, math.nan], {}, ValueError, "starts[1] is not finite"),
+    ([1.0, 0.0, 1.0, math.inf], {}, ValueError, "starts[3] is not finite"),
+    ("101", {}, TypeError, "Can't extract `str` to `Vec`"),
+    (5, {}, TypeError, "starts"),
+    ([1.0, 0.0, 1.0], {"reml": 0}, TypeError, "reml"),
+    ([1.0, 0.0, 1.0], {"max_iter": 2.5}, TypeError, "max_iter"),
+    ([1.0, 0.0, 1.0], {"max_iter": -1}, OverflowError, None),
+    ([1.0, 0.0, 1.0], {"gtol": "x"}, TypeError, "gtol"),
+    ([1.0, 0.0, 1.0], {"ftol": None}, TypeError, "ftol"),
+    ([1.0, 0.0, 1.0], {"tol": 1.0}, TypeError, "unexpected keyword argument 'tol'"),
+]
+
+
+@pytest.mark.parametrize("starts,kwargs,exc,msg", FIT_ERRORS)
+def test_fit_argument_errors(sleep, starts, kwargs, exc, msg):
+    core = LmmCore(*sleep[0])
+    with pytest.raises(exc) as info:
+        core.fit(starts, **kwargs)
+    if msg:
+        assert msg in str(info.value)
+
+
+def test_multi_start_rules(sleep):
+    core = LmmCore(*sleep[0])
+    good = core.fit([1.0, 0.0, 1.0])
+    # An infeasible first start loses to a feasible one.
+    both = core.fit([1e200, 0.0, 1e200, 1.0, 0.0, 1.0])
+    assert both["deviance"] == good["deviance"] and both["fev"] == good["fev"]
+    # Ties keep the earlier start: the same start twice reports the first run.
+    twice = core.fit([1.0, 0.0, 1.0, 1.0, 0.0, 1.0])
+    assert twice["fev"] == good["fev"]
+    np.testing.assert_array_equal(twice["theta"], good["theta"])
+    with pytest.raises(RuntimeError, match="theta is infeasible"):
+        core.fit([1e200, 0.0, 1e200])
+    # max_iter = 0: one evaluation at the projected start; negative diagonals go to 0.
+    stopped = core.fit([-1.0, -0.5, 1.0], max_iter=0)
+    assert (stopped["iterations"], stopped["fev"], stopped["converged"]) == (0, 1, False)
+    assert stopped["message"] == "maximum iterations reached"
+    np.testing.assert_array_equal(stopped["theta"], [0.0, -0.5, 1.0])
+
+
+# ---- with_response -------------------------------------------------------------
+
+@pytest.mark.parametrize("evaluator", EVALUATORS + ["auto"])
+def test_with_response(sleep, evaluator):
+    y, x, z, codes, m = sleep[0]
+    core = LmmCore(y, x, z, codes, m, evaluator)
+    theta = [0.9, 0.1, 0.3]
+    same = core.with_response(y, x, z, codes)
+    assert type(same) is LmmCore and same.evaluator == core.evaluator and same.n_classes == core.n_classes
+    assert same.deviance_grad(theta) == core.deviance_grad(theta)
+    y2 = y[::-1].copy()
+    fresh = LmmCore(y2, x, z, codes, m, evaluator)
+    assert core.with_response(y2, x, z, codes).deviance_grad(theta) == fresh.deviance_grad(theta)
+    assert core.deviance_grad(theta) == LmmCore(y, x, z, codes, m, evaluator).deviance_grad(theta)
+
+
+def test_with_response_errors(sleep):
+    y, x, z, codes, m = sleep[0]
+    core = LmmCore(y, x, z, codes, m)
+    with pytest.raises(ValueError, match="the group codes differ from the ones the design was prepared with"):
+        core.with_response(y, x, z, np.roll(codes, 1))
+    with pytest.raises(ValueError, match="the prepared design has 180 rows, 2 fixed and 2 random columns; "
+                                         "the arrays passed do not match it"):
+        core.with_response(y[:10], x[:10], z[:10], codes[:10])
+    with pytest.raises(ValueError, match="agree on the row count"):
+        core.with_response(y[:10], x, z, codes)
+    with pytest.raises(TypeError, match="'codes'"):
+        core.with_response(y, x, z, codes.astype(np.int32))
+
+
+# ---- threads, the interpreter lock and lifetime --------------------------------
+
+def test_interpreter_lock_is_released_during_evaluation():
+    core = LmmCore(*random_design(400_000, 40_000, 6, 3, seed=3), "blocks")
+    ticks = 0
+    done = threading.Event()
+
+    def counter():
+        nonlocal ticks
+        while not done.is_set():
+            ticks += 1
+            time.sleep(0)
+
+    t = threading.Thread(target=counter)
+    t.start()
+    before = ticks
+    for _ in range(3):
+        core.deviance_grad([1.0, 0.1, 0.2, 0.8, 0.1, 0.7])
+    progress = ticks - before
+    done.set()
+    t.join()
+    assert progress > 0
+
+
+@pytest.mark.parametrize("evaluator", EVALUATORS)
+def test_concurrent_calls_give_serial_results(evaluator):
+    core = LmmCore(*random_design(60_000, 6_000, 3, 2, seed=5), evaluator)
+    thetas = [[1.0, 0.0, 1.0], [0.5, 0.2, 0.3], [2.0, -1.0, 0.0], [1e200, 0.0, 1e200]]
+    serial = [core.deviance_grad(t) for t in thetas]
+    results = {}
+
+    def work(k):
+        results[k] = [core.deviance_grad(t) for t in thetas for _ in range(3)][::3]
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(6)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for k in range(6):
+        assert repr(results[k]) == repr(serial)
+
+
+class Sub(LmmCore):
+    pass
+
+
+def test_subclass_and_reference_cycles(sleep):
+    obj = Sub(*sleep[0])
+    assert isinstance(obj, LmmCore) and obj.q == 2
+    obj.me = obj  # a cycle through the instance dict
+    del obj
+    gc.collect()
+    assert type(Sub(*sleep[0]).with_response(*sleep[0][:4])) is LmmCore
+
+
+# Evaluations in a fresh process with a given pool size; returns the printed reprs.
+POOL_SCRIPT = r"""
+import sys, numpy as np
+sys.path.insert(0, {testdir!r})
+from test_core import random_design
+from quorvelkit import LmmCore
+out = []
+for ev in ["blocks", "streaming", "aggregated"]:
+    for balanced in (False, True):
+        core = LmmCore(*random_design(300_000, 30_000, 3, {q}, seed=11, balanced=balanced), ev)
+        theta = [0.8, 0.3, 0.5][: core.n_theta] if {q} == 2 else [0.8]
+        s = core.solution(theta)
+        out.append(repr(core.deviance_grad(theta)))
+        out.append(s["u"].tobytes().hex()[:4096] + str(hash(s["u"].tobytes())))
+        out.append(str(hash(core.conditional_covariances(theta).tobytes())))
+        out.append(repr(core.deviance_hessian(theta)))
+print("\n".join(out))
+"""
+
+
+@pytest.mark.parametrize("q", [1, 2])
+def test_results_are_bit_identical_for_any_pool_size(q):
+    outputs = {}
+    for threads in ["1", "2", "7"]:
+        env = dict(os.environ, RAYON_NUM_THREADS=threads, PYTHONHASHSEED="0")
+        script = POOL_SCRIPT.format(testdir=str(Path(__file__).parent), q=q)
+        res = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True,
+                             timeout=300)
+        assert res.returncode == 0, res.stderr
+        outputs[threads] = res.stdout
+    assert outputs["1"] == outputs["2"] == outputs["7"]
+    assert "nan" not in outputs["1"]
