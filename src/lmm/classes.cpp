@@ -130,17 +130,28 @@ Classes Classes::with_assignment(std::uint64_t q, std::uint64_t p, const std::ve
   };
   auto parts = map_chunks<Partial>(plan, [&](std::uint64_t, std::uint64_t b, std::uint64_t e) {
     Partial part;
-    std::unordered_map<std::uint32_t, std::uint64_t> slot;
+    // Slot of each class in this chunk's partials: a direct table when there are
+    // few classes, a hash map otherwise (so the cost stays bounded by the chunk).
+    const bool direct = n_classes <= 4096;
+    std::vector<std::uint64_t> table(direct ? n_classes : 0, ~std::uint64_t{0});
+    std::unordered_map<std::uint32_t, std::uint64_t> map;
     std::vector<double> w(q * p1);
     for (std::uint64_t g = b; g < e; ++g) {
       const std::uint32_t c = assignment[g];
-      auto [it, inserted] = slot.try_emplace(c, part.classes.size());
-      if (inserted) {
+      std::uint64_t s;
+      if (direct) {
+        s = table[c];
+      } else {
+        auto it = map.find(c);
+        s = it == map.end() ? ~std::uint64_t{0} : it->second;
+      }
+      if (s == ~std::uint64_t{0}) {
+        s = part.classes.size();
+        if (direct) table[c] = s; else map.emplace(c, s);
         part.classes.push_back(c);
         part.counts.push_back(0.0);
         part.sums.resize(part.sums.size() + per_class, 0.0);
       }
-      const std::uint64_t s = it->second;
       part.counts[s] = part.counts[s] + 1.0;
       for (std::uint64_t a = 0; a < q; ++a) {
         std::copy_n(&ztx[(g * q + a) * p], p, &w[a * p1]);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 
+#include "lmm/fixed_q.hpp"
 #include "pool/pool.hpp"
 
 namespace qk {
@@ -21,22 +22,59 @@ std::uint64_t fixed_cost(std::uint64_t p) { return p * (p + 1) / 2 + p + 1; }
 // Work per row of the per-group products.
 std::uint64_t group_cost(std::uint64_t p, std::uint64_t q) { return q + q * p + q * (q + 1) / 2; }
 
-// Adds row r's terms to the fixed-effect partial sums of one chunk.
-inline void add_fixed_row(const double* xr, double yr, std::uint64_t p, bool with_xtx,
-                          double* xtx, double* xty) {
-  for (std::uint64_t j = 0; j < p; ++j) {
-    xty[j] = xty[j] + yr * xr[j];
+// Adds rows [b, e) to the fixed-effect partial sums of one chunk: X'y, y'y and, when
+// with_xtx, the upper triangle of X'X. With P > 0 (p fixed at compile time) the whole
+// square is accumulated so that the row update vectorises; every upper-triangle entry
+// still receives the same products in the same row order, and the lower triangle is
+// overwritten by the mirror afterwards.
+template <std::size_t P>
+void add_fixed_rows(const double* x, const double* y, std::uint64_t b, std::uint64_t e,
+                    std::uint64_t p_rt, bool with_xtx, double* xtx, double* xty, double& yty) {
+  const std::uint64_t p = P ? P : p_rt;
+  for (std::uint64_t r = b; r < e; ++r) {
+    const double* xr = x + r * p;
+    const double yr = y[r];
+    for (std::uint64_t j = 0; j < p; ++j) xty[j] = xty[j] + yr * xr[j];
     if (with_xtx) {
-      double xj = xr[j];
-      double* row = xtx + j * p;
-      for (std::uint64_t k = j; k < p; ++k) row[k] = row[k] + xj * xr[k];
+      for (std::uint64_t j = 0; j < p; ++j) {
+        const double xj = xr[j];
+        double* row = xtx + j * p;
+        for (std::uint64_t k = P ? 0 : j; k < p; ++k) row[k] = row[k] + xj * xr[k];
+      }
     }
+    yty = yty + yr * yr;
   }
 }
 
-// Adds row r to its group's blocks (upper triangle of Z'Z only).
+template <class Fn>
+auto by_p(std::uint64_t p, Fn&& fn) {
+  switch (p) {
+    case 1: return fn(std::integral_constant<std::size_t, 1>{});
+    case 2: return fn(std::integral_constant<std::size_t, 2>{});
+    case 3: return fn(std::integral_constant<std::size_t, 3>{});
+    case 4: return fn(std::integral_constant<std::size_t, 4>{});
+    case 5: return fn(std::integral_constant<std::size_t, 5>{});
+    case 6: return fn(std::integral_constant<std::size_t, 6>{});
+    case 7: return fn(std::integral_constant<std::size_t, 7>{});
+    case 8: return fn(std::integral_constant<std::size_t, 8>{});
+    default: return fn(std::integral_constant<std::size_t, 0>{});
+  }
+}
+
+void fixed_chunk(const double* x, const double* y, std::uint64_t b, std::uint64_t e, std::uint64_t p,
+                 bool with_xtx, double* xtx, double* xty, double& yty) {
+  by_p(p, [&](auto pc) {
+    add_fixed_rows<decltype(pc)::value>(x, y, b, e, p, with_xtx, xtx, xty, yty);
+    return 0;
+  });
+}
+
+// Adds row r to its group's blocks (upper triangle of Z'Z only). Q > 0 fixes q at
+// compile time (same steps, unrolled).
+template <std::size_t Q>
 inline void add_group_row(const double* xr, const double* zr, double yr, std::uint64_t p,
-                          std::uint64_t q, double* ztz, double* ztx, double* zty) {
+                          std::uint64_t q_rt, double* ztz, double* ztx, double* zty) {
+  const std::uint64_t q = Q ? Q : q_rt;
   for (std::uint64_t a = 0; a < q; ++a) {
     double za = zr[a];
     zty[a] = zty[a] + yr * za;
@@ -111,10 +149,7 @@ FixedProducts fixed_products(const double* y, const double* x, std::uint64_t n, 
     Partial part;
     part.xtx.assign(with_xtx ? p * p : 0, 0.0);
     part.xty.assign(p, 0.0);
-    for (std::uint64_t r = b; r < e; ++r) {
-      add_fixed_row(x + r * p, y[r], p, with_xtx, part.xtx.data(), part.xty.data());
-      part.yty = part.yty + y[r] * y[r];
-    }
+    fixed_chunk(x, y, b, e, p, with_xtx, part.xtx.data(), part.xty.data(), part.yty);
     return part;
   });
   FixedProducts out{std::vector<double>(p * p, 0.0), std::vector<double>(p, 0.0), 0.0};
@@ -154,18 +189,20 @@ std::variant<std::unique_ptr<LmmData>, std::string> from_rows(const Rows& rows, 
       std::fill(xtx.begin(), xtx.end(), 0.0);
       std::fill(xty.begin(), xty.end(), 0.0);
       double yty = 0.0;
-      for (std::uint64_t r = plan.begin(k); r < plan.end(k); ++r) {
-        const double* xr = rows.x + r * p;
-        const double yr = rows.y[r];
-        add_fixed_row(xr, yr, p, true, xtx.data(), xty.data());
-        const std::int64_t code = rows.codes[r];
-        if (code < 0 || static_cast<std::uint64_t>(code) >= m) return bad_code(code, m);
-        yty = yty + yr * yr;
-        h = fold(h, static_cast<std::uint64_t>(code));
-        const std::uint64_t g = static_cast<std::uint64_t>(code);
-        add_group_row(xr, rows.z + r * q, yr, p, q, &data->ztz[g * q * q], &data->ztx[g * q * p],
-                      &data->zty[g * q]);
-      }
+      fixed_chunk(rows.x, rows.y, plan.begin(k), plan.end(k), p, true, xtx.data(), xty.data(), yty);
+      const std::uint64_t bad = by_q(q, [&](auto qc) {
+        constexpr std::size_t Q = decltype(qc)::value;
+        for (std::uint64_t r = plan.begin(k); r < plan.end(k); ++r) {
+          const std::int64_t code = rows.codes[r];
+          if (code < 0 || static_cast<std::uint64_t>(code) >= m) return r;
+          h = fold(h, static_cast<std::uint64_t>(code));
+          const std::uint64_t g = static_cast<std::uint64_t>(code);
+          add_group_row<Q>(rows.x + r * p, rows.z + r * q, rows.y[r], p, q, &data->ztz[g * q * q],
+                           &data->ztx[g * q * p], &data->zty[g * q]);
+        }
+        return n;
+      });
+      if (bad != n) return bad_code(rows.codes[bad], m);
       for (std::uint64_t i = 0; i < p * p; ++i) data->xtx[i] = data->xtx[i] + xtx[i];
       for (std::uint64_t j = 0; j < p; ++j) data->xty[j] = data->xty[j] + xty[j];
       data->yty = data->yty + yty;
@@ -173,21 +210,27 @@ std::variant<std::unique_ptr<LmmData>, std::string> from_rows(const Rows& rows, 
     mirror_upper(data->xtx.data(), p);
   } else {
     // Counting sort of the rows by group, then batches of whole groups on the pool,
-    // each writing only its own groups' blocks.
+    // each writing only its own groups' blocks. Rows already sorted by group (the
+    // usual layout) need no index vector: group g owns rows offsets[g]..offsets[g+1].
     std::vector<std::uint64_t> offsets(m + 1, 0);
+    bool sorted = true;
+    std::int64_t prev = 0;
     for (std::uint64_t r = 0; r < n; ++r) {
       const std::int64_t code = rows.codes[r];
       if (code < 0 || static_cast<std::uint64_t>(code) >= m) return bad_code(code, m);
       h = fold(h, static_cast<std::uint64_t>(code));
       ++offsets[static_cast<std::uint64_t>(code) + 1];
+      sorted = sorted && code >= prev;
+      prev = code;
     }
     FixedProducts fp = fixed_products(rows.y, rows.x, n, p, true);
     data->xtx = std::move(fp.xtx);
     data->xty = std::move(fp.xty);
     data->yty = fp.yty;
     for (std::uint64_t g = 0; g < m; ++g) offsets[g + 1] += offsets[g];
-    std::vector<std::uint64_t> order(n);
-    {
+    std::vector<std::uint64_t> order;
+    if (!sorted) {
+      order.resize(n);
       std::vector<std::uint64_t> next(offsets.begin(), offsets.end() - 1);
       for (std::uint64_t r = 0; r < n; ++r) order[next[static_cast<std::uint64_t>(rows.codes[r])]++] = r;
     }
@@ -201,16 +244,20 @@ std::variant<std::unique_ptr<LmmData>, std::string> from_rows(const Rows& rows, 
     }
     batch_start.push_back(m);
     LmmData& d = *data;
-    run_tasks(batch_start.size() - 1, true, [&](std::size_t b) {
-      for (std::uint64_t g = batch_start[b]; g < batch_start[b + 1]; ++g) {
-        double* ztz = &d.ztz[g * q * q];
-        double* ztx = &d.ztx[g * q * p];
-        double* zty = &d.zty[g * q];
-        for (std::uint64_t i = offsets[g]; i < offsets[g + 1]; ++i) {
-          const std::uint64_t r = order[i];
-          add_group_row(rows.x + r * p, rows.z + r * q, rows.y[r], p, q, ztz, ztx, zty);
+    by_q(q, [&](auto qc) {
+      constexpr std::size_t Q = decltype(qc)::value;
+      run_tasks(batch_start.size() - 1, true, [&](std::size_t b) {
+        for (std::uint64_t g = batch_start[b]; g < batch_start[b + 1]; ++g) {
+          double* ztz = &d.ztz[g * q * q];
+          double* ztx = &d.ztx[g * q * p];
+          double* zty = &d.zty[g * q];
+          for (std::uint64_t i = offsets[g]; i < offsets[g + 1]; ++i) {
+            const std::uint64_t r = sorted ? i : order[i];
+            add_group_row<Q>(rows.x + r * p, rows.z + r * q, rows.y[r], p, q, ztz, ztx, zty);
+          }
         }
-      }
+      });
+      return 0;
     });
   }
   for (std::uint64_t g = 0; g < m; ++g) mirror_upper(&data->ztz[g * q * q], q);
