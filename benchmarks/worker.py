@@ -1,0 +1,176 @@
+"""One measurement of quorvelkit in a process of its own; prints one JSON object.
+
+Run by ``run.py`` with RAYON_NUM_THREADS set: the core reads its worker-pool size
+once per process, and ru_maxrss is a per-process high-water mark, so each
+thread count and each memory reading needs a fresh process.
+
+    python worker.py timing DATA_DIR [--repeats K] [--fit-repeats K]
+    python worker.py memory DATA_DIR
+
+Timings are the best of K repeats: the machine is shared, and the minimum is the
+estimate least disturbed by other work. Every float that the 1- and 2-thread
+runs must agree on is also reported as ``float.hex`` so the runner can compare
+bits, not printed decimals.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import os
+import resource
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import scenarios  # noqa: E402
+
+EVALUATORS = ("blocks", "streaming", "aggregated")
+
+
+def rss_bytes() -> int:
+    """Current resident set size, from /proc (ru_maxrss only knows the peak)."""
+    with open("/proc/self/statm") as fh:
+        return int(fh.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def peak_rss_bytes() -> int:
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024  # Linux reports KiB
+
+
+def best_of(k: int, f):
+    """Least wall time over k calls of f, and what that fastest call returned."""
+    best, out = float("inf"), None
+    for _ in range(k):
+        t0 = time.perf_counter()
+        r = f()
+        t = time.perf_counter() - t0
+        if t < best:
+            best, out = t, r
+        del r
+    return best, out
+
+
+def hexes(values) -> list[str]:
+    return [float(v).hex() for v in np.atleast_1d(values)]
+
+
+def plain_pass(a: dict) -> float:
+    """One read of every input byte, NumPy's reduction being close to memory speed."""
+    y, x, z, codes = a["y"], a["x"], a["z"], a["codes"]
+    t, _ = best_of(5, lambda: (y.sum(), x.sum(), z.sum(), codes.sum()))
+    return t
+
+
+def timing(d: Path, repeats: int, fit_repeats: int) -> dict:
+    import quorvelkit as qk
+
+    meta, a = scenarios.load(d)
+    y, x, z, codes, m = a["y"], a["x"], a["z"], a["codes"], meta["m"]
+    out = {"threads": os.environ.get("RAYON_NUM_THREADS"), "plain_pass_s": plain_pass(a)}
+
+    def build(evaluator):
+        return qk.LmmCore(y, x, z, codes, m, evaluator=evaluator)
+
+    # Construction with the evaluator "auto" picks: what a user pays.
+    core = None
+
+    def construct():
+        nonlocal core
+        core = None  # free the previous core first, as a fresh process would have
+        core = build("auto")
+        return core
+
+    out["construct_s"], _ = best_of(max(repeats, 3), construct)
+    out["auto_evaluator"] = core.evaluator
+    out["n_classes"] = core.n_classes
+    theta0 = core.default_theta()
+    del core
+    gc.collect()
+
+    evals = {}
+    for ev in EVALUATORS:
+        c = build(ev)
+        t_dev, dev = best_of(repeats, lambda: c.deviance(theta0))
+        t_grad, (dg, grad) = best_of(repeats, lambda: c.deviance_grad(theta0))
+        evals[ev] = {"evaluator": c.evaluator, "n_classes": c.n_classes, "deviance_s": t_dev,
+                     "deviance_grad_s": t_grad, "deviance": dev, "bits": hexes([dev, dg, *grad])}
+        del c
+        gc.collect()
+    out["evals"] = evals
+
+    # The whole fit as a user runs it: construction, then fit from the default start.
+    fit = {}
+
+    def whole():
+        fit.clear()
+        t0 = time.perf_counter()
+        c = build("auto")
+        t1 = time.perf_counter()
+        r = c.fit(c.default_theta())
+        fit.update(construct_s=t1 - t0, fit_s=time.perf_counter() - t1, result=r)
+        return dict(fit)
+
+    out["whole_fit_s"], best = best_of(fit_repeats, whole)
+    r = best["result"]
+    out["fit"] = {"construct_s": best["construct_s"], "fit_s": best["fit_s"],
+                  "deviance": r["deviance"], "theta": list(map(float, r["theta"])),
+                  "beta": list(map(float, r["beta"])), "converged": bool(r["converged"]),
+                  "iterations": int(r["iterations"]), "fev": int(r["fev"]), "message": r["message"],
+                  "bits": hexes([r["deviance"], *r["theta"], *r["beta"]])}
+    del best, r
+    fit.clear()
+    gc.collect()
+
+    # The same rows sorted by group: how much of construction is the scatter into
+    # per-group accumulators when rows arrive in random order.
+    order = np.argsort(codes, kind="stable")
+    ys, xs, zs, cs = y[order], x[order], z[order], codes[order]
+    del order
+    t_sorted, _ = best_of(max(repeats, 3), lambda: qk.LmmCore(ys, xs, zs, cs, m, evaluator="auto"))
+    out["construct_sorted_s"] = t_sorted
+    return out
+
+
+def memory(d: Path) -> dict:
+    """Peak resident memory of construction plus fit against the input arrays.
+
+    Baselines are taken after the interpreter, NumPy and the extension are
+    loaded, so the figures are the data and the model alone.
+    """
+    import quorvelkit as qk
+
+    before_load = rss_bytes()
+    meta, a = scenarios.load(d)
+    after_load = rss_bytes()
+    peak_after_load = peak_rss_bytes()
+    c = qk.LmmCore(a["y"], a["x"], a["z"], a["codes"], meta["m"])
+    r = c.fit(c.default_theta())
+    peak = peak_rss_bytes()
+    return {"threads": os.environ.get("RAYON_NUM_THREADS"), "input_bytes": scenarios.input_bytes(meta),
+            "rss_before_load": before_load, "rss_after_load": after_load,
+            "peak_after_load": peak_after_load, "peak": peak, "deviance": r["deviance"],
+            "evaluator": c.evaluator}
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser()
+    ap.add_argument("mode", choices=("timing", "memory"))
+    ap.add_argument("data", type=Path)
+    ap.add_argument("--repeats", type=int, default=5)
+    ap.add_argument("--fit-repeats", type=int, default=3)
+    args = ap.parse_args()
+    if args.mode == "timing":
+        res = timing(args.data, args.repeats, args.fit_repeats)
+    else:
+        res = memory(args.data)
+    json.dump(res, sys.stdout)
+    sys.stdout.write("\n")
+
+
+if __name__ == "__main__":
+    main()
