@@ -1,5 +1,11 @@
 """Linear mixed models with one grouping factor: exact, fast and reproducible.
 
+:func:`lmm` fits a model written in lme4's notation, e.g.
+``quorvelkit.lmm("Reaction ~ Days + (Days | Subject)", data)``, and returns an
+:class:`LmmFit` with lme4's results (fixed effects, variance components, random effects,
+criteria, predictions, refits, a parametric bootstrap). :func:`anova` compares nested
+fits by likelihood-ratio tests.
+
 The compiled core, :class:`LmmCore`, reduces the rows of a model once to per-group
 cross-products and then evaluates the profiled REML or ML criterion, its analytic
 gradient and every derived quantity at any ``theta``, on all cores, with results
@@ -7,5 +13,28 @@ that are bit-identical for any number of threads.
 """
 
 from ._quorvelkit import LmmCore, __version__
+from .formula import FormulaError, RankDeficiencyWarning
+from .model import BootstrapResult, LmmFit, anova, lmm
 
-__all__ = ["LmmCore", "__version__"]
+__all__ = [
+    "LmmCore",
+    "__version__",
+    "lmm",
+    "anova",
+    "LmmFit",
+    "BootstrapResult",
+    "FormulaError",
+    "RankDeficiencyWarning",
+    "load_sleepstudy",
+]
+
+
+def load_sleepstudy():
+    """The bundled sleepstudy data (Belenky et al. 2003) as a pandas DataFrame with
+    columns Reaction, Days and Subject."""
+    from importlib import resources
+
+    import pandas as pd
+
+    with resources.files(__package__).joinpath("data/sleepstudy_data.csv").open("r") as fh:
+        return pd.read_csv(fh)

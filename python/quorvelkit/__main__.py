@@ -1,0 +1,305 @@
+"""Command line: fit a linear mixed model to a CSV file and print lme4's report.
+
+    python -m quorvelkit                                  # the bundled sleepstudy example
+    python -m quorvelkit DATA.csv "y ~ x + (x | g)"       # a formula in lme4's notation
+    python -m quorvelkit DATA.csv --response y --fixed x1,x2 --random x1 --group g
+    options: --ml, --evaluator NAME, --json, --drop-missing
+
+Errors are one line on stderr and a non-zero exit status (1 for the data or the model,
+2 for the command line itself).
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import re
+import sys
+import warnings
+from typing import Any, NoReturn, Sequence
+
+DEFAULT_FORMULA = "Reaction ~ Days + (Days | Subject)"
+EVALUATORS = ("auto", "blocks", "aggregated", "streaming")
+
+
+class CliError(Exception):
+    """An error reported as one line on stderr with exit status ``code``."""
+
+    def __init__(self, message: str, code: int = 1) -> None:
+        super().__init__(message)
+        self.code = code
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:  # one line, no usage block
+        raise CliError(f"{message} (see --help)", 2)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """The argument parser of ``python -m quorvelkit``."""
+    p = _Parser(
+        prog="python -m quorvelkit",
+        description=(
+            "Fit a linear mixed model with one grouping factor and print lme4's report. "
+            "With no arguments, fits the bundled sleepstudy example with "
+            f"'{DEFAULT_FORMULA}'."
+        ),
+        epilog=(
+            "Give either a FORMULA in lme4's notation (one random-effects term), e.g. "
+            "'y ~ x1 + C(site) + (1 + x1 | g)', or the column options "
+            "--response/--fixed/--random/--group."
+        ),
+    )
+    p.add_argument("data", nargs="?", metavar="DATA.csv", help="CSV file with a header row")
+    p.add_argument("formula", nargs="?", metavar="FORMULA", help="model formula, e.g. 'y ~ x + (x | g)'")
+    p.add_argument("--response", metavar="COL", help="response column (column options)")
+    p.add_argument("--fixed", metavar="COLS", help="comma-separated fixed-effects columns")
+    p.add_argument("--random", metavar="COLS", help="comma-separated random-effects columns")
+    p.add_argument("--group", metavar="COL", help="grouping column (labels of any kind)")
+    p.add_argument("--no-fixed-intercept", action="store_true", help="no fixed intercept")
+    p.add_argument("--no-random-intercept", action="store_true", help="no random intercept")
+    p.add_argument("--ml", action="store_true", help="maximum likelihood instead of REML")
+    p.add_argument("--evaluator", default="auto", choices=EVALUATORS, help="the core's kernel (default auto)")
+    p.add_argument("--json", action="store_true", help="print the results as JSON")
+    p.add_argument(
+        "--drop-missing",
+        action="store_true",
+        help="drop rows with missing values in the columns used (as lme4 does) instead of stopping",
+    )
+    return p
+
+
+def _quote(name: str) -> str:
+    return name if re.fullmatch(r"[A-Za-z_][A-Za-z0-9_]*", name) else f"`{name}`"
+
+
+def _split_cols(text: str | None) -> list[str]:
+    if text is None:
+        return []
+    return [c.strip() for c in text.split(",") if c.strip()]
+
+
+def _line(frame: Any, pos: int) -> int:
+    """CSV line number of data row ``pos`` (the header is line 1)."""
+    return pos + 2
+
+
+def _read_csv(path: str):
+    import pandas as pd
+
+    try:
+        frame = pd.read_csv(path)
+    except FileNotFoundError:
+        raise CliError(f"no such file: {path}") from None
+    except IsADirectoryError:
+        raise CliError(f"{path} is a directory, not a CSV file") from None
+    except PermissionError:
+        raise CliError(f"cannot read {path}: permission denied") from None
+    except pd.errors.EmptyDataError:
+        raise CliError(f"{path} is empty") from None
+    except UnicodeDecodeError:
+        raise CliError(f"cannot read {path}: not a text (UTF-8) CSV file") from None
+    except (pd.errors.ParserError, ValueError) as exc:
+        first = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
+        raise CliError(f"cannot read {path} as CSV: {first}") from None
+    if frame.shape[1] == 0:
+        raise CliError(f"{path} has no columns")
+    if len(frame) == 0:
+        raise CliError(f"{path} has a header but no data rows")
+    return frame
+
+
+def _is_number(v: Any) -> bool:
+    try:
+        float(v)
+        return True
+    except (TypeError, ValueError):
+        return False
+
+
+def _first_bad(col) -> tuple[int, Any]:
+    for pos, v in enumerate(col.to_numpy()):
+        if v is not None and not (isinstance(v, float) and math.isnan(v)) and not _is_number(v):
+            return pos, v
+    return -1, None
+
+
+def _check_numeric(frame, cols: Sequence[str], source: str, strict: Sequence[str] = ()) -> None:
+    """Columns in ``strict`` must be numeric; the others may be text (categorical) but
+    not a mixture of numbers and text, which is a typo far more often than a factor."""
+    import pandas as pd
+
+    for c in cols:
+        col = frame[c]
+        if pd.api.types.is_numeric_dtype(col) or pd.api.types.is_bool_dtype(col):
+            continue
+        nonmissing = col.dropna()
+        if nonmissing.empty:
+            continue
+        numeric = nonmissing.map(_is_number)
+        if c in strict or numeric.any():
+            pos, bad = _first_bad(col)
+            if pos >= 0:
+                raise CliError(
+                    f"column '{c}' in {source} is not numeric: {bad!r} on line {_line(frame, pos)}"
+                )
+
+
+def _check_missing(frame, cols: Sequence[str], source: str) -> None:
+    for c in cols:
+        na = frame[c].isna().to_numpy()
+        if na.any():
+            pos = int(na.argmax())
+            k = int(na.sum())
+            raise CliError(
+                f"column '{c}' in {source} has {k} missing value{'s' if k > 1 else ''} "
+                f"(first on line {_line(frame, pos)}); fix them or pass --drop-missing "
+                f"to drop incomplete rows as lme4 does"
+            )
+
+
+def _column_formula(args: argparse.Namespace, frame, source: str) -> tuple[str, list[str]]:
+    if not args.response or not args.group:
+        raise CliError(
+            "give a formula, e.g. 'y ~ x + (1 | g)', or the columns with --response and --group", 2
+        )
+    fixed = _split_cols(args.fixed)
+    random = _split_cols(args.random)
+    needed = [args.response, *fixed, *random, args.group]
+    absent = [c for c in dict.fromkeys(needed) if c not in frame.columns]
+    if absent:
+        raise CliError(
+            f"column{'s' if len(absent) > 1 else ''} {', '.join(repr(c) for c in absent)} "
+            f"not found in {source} (columns: {', '.join(map(str, frame.columns))})"
+        )
+    numeric = list(dict.fromkeys([args.response, *fixed, *random]))
+    _check_numeric(frame, numeric, source, strict=numeric)
+    if not fixed and args.no_fixed_intercept:
+        raise CliError("no fixed effects: give --fixed columns or keep the fixed intercept", 2)
+    if not random and args.no_random_intercept:
+        raise CliError("no random effects: give --random columns or keep the random intercept", 2)
+    fx = ["0"] if args.no_fixed_intercept else ["1"]
+    rx = ["0"] if args.no_random_intercept else ["1"]
+    fx += [_quote(c) for c in fixed]
+    rx += [_quote(c) for c in random]
+    formula = f"{_quote(args.response)} ~ {' + '.join(fx)} + ({' + '.join(rx)} | {_quote(args.group)})"
+    return formula, needed
+
+
+def run(argv: Sequence[str] | None = None) -> int:
+    """Run the command line with ``argv`` (``sys.argv[1:]`` when ``None``); returns the
+    exit status. Errors print one line on stderr."""
+    try:
+        return _run(argv)
+    except CliError as exc:
+        print(f"error: {exc}", file=sys.stderr)
+        return exc.code
+    except KeyboardInterrupt:
+        print("error: interrupted", file=sys.stderr)
+        return 130
+    except Exception as exc:  # never a traceback
+        msg = " ".join(str(exc).split()) or type(exc).__name__
+        print(f"error: {msg}", file=sys.stderr)
+        return 1
+
+
+def _run(argv: Sequence[str] | None) -> int:
+    args = build_parser().parse_args(argv)
+    column_mode = any(
+        v is not None for v in (args.response, args.fixed, args.random, args.group)
+    ) or args.no_fixed_intercept or args.no_random_intercept
+    if args.formula is not None and column_mode:
+        raise CliError("give either a formula or the column options (--response, --group, ...), not both", 2)
+
+    from . import load_sleepstudy
+    from .formula import _referenced_columns, parse_formula
+    from .model import lmm
+
+    if args.data is None:
+        frame = load_sleepstudy()
+        source = "the bundled sleepstudy data"
+        data_name = "sleepstudy (bundled example)"
+    else:
+        frame = _read_csv(args.data)
+        source = args.data
+        data_name = args.data
+
+    if column_mode:
+        formula, used = _column_formula(args, frame, source)
+    else:
+        if args.formula is None and args.data is not None:
+            raise CliError(
+                "give a formula, e.g. 'y ~ x + (1 | g)', or the columns with --response and --group", 2
+            )
+        formula = args.formula if args.formula is not None else DEFAULT_FORMULA
+        parsed = parse_formula(formula)
+        missing_cols = [c for c in dict.fromkeys((*parsed.group, *_formula_names(parsed))) if c not in frame.columns]
+        if missing_cols:
+            raise CliError(
+                f"column{'s' if len(missing_cols) > 1 else ''} {', '.join(repr(c) for c in missing_cols)} "
+                f"not found in {source} (columns: {', '.join(map(str, frame.columns))})"
+            )
+        used = _referenced_columns(parsed, frame.columns)
+        response = parsed.response.strip("`")
+        strict = [response] if response in frame.columns else []
+        _check_numeric(frame, [c for c in used if c not in parsed.group], source, strict=strict)
+    if not args.drop_missing:
+        _check_missing(frame, list(dict.fromkeys(used)), source)
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        fit = lmm(formula, frame, reml=not args.ml, evaluator=args.evaluator)
+    fit.data_name = data_name
+    notes = [" ".join(str(w.message).split()) for w in caught if not issubclass(w.category, DeprecationWarning)]
+    if args.json:
+        out = fit.to_dict()
+        out["warnings"] = notes
+        print(json.dumps(_sanitize(out), indent=2, allow_nan=False, default=_json_default))
+    else:
+        for note in notes:
+            print(f"warning: {note}", file=sys.stderr)
+        print(fit.summary_text())
+    return 0
+
+
+def _formula_names(parsed) -> list[str]:
+    """Plain column names the formula's parts require (formulaic's view)."""
+    from formulaic import Formula
+
+    names: list[str] = []
+    for part in (f"{parsed.response} ~ {parsed.fixed}", parsed.random):
+        names += sorted(str(v) for v in Formula(part).required_variables)
+    return names
+
+
+def _sanitize(v: Any) -> Any:
+    """Replace non-finite floats (anywhere in nested lists and dicts) by None."""
+    if isinstance(v, float):
+        return v if math.isfinite(v) else None
+    if isinstance(v, dict):
+        return {k: _sanitize(x) for k, x in v.items()}
+    if isinstance(v, (list, tuple)):
+        return [_sanitize(x) for x in v]
+    return v
+
+
+def _json_default(v: Any) -> Any:
+    import numpy as np
+
+    if isinstance(v, np.integer):
+        return int(v)
+    if isinstance(v, np.floating):
+        return float(v) if math.isfinite(v) else None
+    if isinstance(v, np.bool_):
+        return bool(v)
+    return str(v)
+
+
+def main() -> None:
+    """Entry point: run with ``sys.argv`` and exit with its status."""
+    sys.exit(run())
+
+
+if __name__ == "__main__":
+    main()

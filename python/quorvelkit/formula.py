@@ -1,0 +1,552 @@
+"""Model formulas in lme4's notation, turned into the arrays :class:`LmmCore` takes.
+
+Only the random-effects term ``(terms | group)`` is split off here; the response, the
+fixed-effects part and the left side of the bar are handed to formulaic, which builds
+the model matrices (so ``C(site)``, ``x1 * x2``, ``np.log(y)``, ``center(x)``, ``0 +``,
+``- 1`` and the rest of formulaic's grammar work as documented there).
+"""
+
+from __future__ import annotations
+
+import re
+import warnings
+from dataclasses import dataclass, field
+from typing import Any, Sequence
+
+import numpy as np
+import pandas as pd
+
+__all__ = [
+    "FormulaError",
+    "ParsedFormula",
+    "Design",
+    "RankDeficiencyWarning",
+    "parse_formula",
+    "build_design",
+    "to_frame",
+]
+
+SUPPORTED = (
+    "quorvelkit fits one random-effects term with one grouping factor, "
+    "written as in lme4: 'y ~ x + (1 | g)', 'y ~ x + (x | g)' or 'y ~ x + (0 + x | g)'"
+)
+
+_ANSI = re.compile(r"\x1b\[[0-9;]*m|⧛|⧚")
+_IDENT = re.compile(r"`[^`]*`|[A-Za-z_][A-Za-z0-9_.]*")
+
+
+class FormulaError(ValueError):
+    """A formula that cannot be read, or that uses notation quorvelkit does not support."""
+
+
+class RankDeficiencyWarning(UserWarning):
+    """Aliased fixed-effects columns were dropped from the model matrix."""
+
+
+@dataclass(frozen=True)
+class ParsedFormula:
+    """A model formula split into its parts.
+
+    Attributes:
+        text: the formula as given.
+        response: the left-hand side (an expression formulaic evaluates).
+        fixed: the fixed-effects part of the right-hand side, without the bar term
+            (``"1"`` when only the bar term was given).
+        random: the left side of the bar, e.g. ``"1"``, ``"Days"`` or ``"0 + x"``.
+        group: the names of the grouping columns (two or more for ``a:b``).
+    """
+
+    text: str
+    response: str
+    fixed: str
+    random: str
+    group: tuple[str, ...]
+
+    @property
+    def group_label(self) -> str:
+        """The grouping factor as written in the formula (``"Subject"``, ``"a:b"``)."""
+        return ":".join(self.group)
+
+    @property
+    def normalized(self) -> str:
+        """The formula rewritten in a canonical spacing."""
+        fixed = "" if self.fixed.strip() == "1" else f"{self.fixed} + "
+        return f"{self.response} ~ {fixed}({self.random} | {self.group_label})"
+
+
+def _clean_message(exc: BaseException) -> str:
+    """First line of an exception's message, with terminal colour codes removed."""
+    text = _ANSI.sub("", str(exc)).strip()
+    return text.splitlines()[0].strip() if text else type(exc).__name__
+
+
+def _scan(text: str):
+    """Yield (index, char, depth) for characters outside quotes; depth counts brackets."""
+    depth = 0
+    quote = None
+    for i, ch in enumerate(text):
+        if quote is not None:
+            if ch == quote:
+                quote = None
+            continue
+        if ch in "'\"`":
+            quote = ch
+            yield i, ch, depth
+            continue
+        if ch in "([{":
+            yield i, ch, depth
+            depth += 1
+            continue
+        if ch in ")]}":
+            depth -= 1
+            if depth < 0:
+                raise FormulaError(f"unbalanced parentheses in formula {text!r}")
+            yield i, ch, depth
+            continue
+        yield i, ch, depth
+    if quote is not None:
+        raise FormulaError(f"unterminated quote in formula {text!r}")
+    if depth != 0:
+        raise FormulaError(f"unbalanced parentheses in formula {text!r}")
+
+
+def _split_top(text: str, ops: str) -> list[tuple[str, str]]:
+    """Split at top-level operator characters; returns (operator before, piece) pairs."""
+    pieces: list[tuple[str, str]] = []
+    start = 0
+    op = ""
+    for i, ch, depth in _scan(text):
+        if depth == 0 and ch in ops:
+            pieces.append((op, text[start:i]))
+            op = ch
+            start = i + 1
+    pieces.append((op, text[start:]))
+    return pieces
+
+
+def _has_top_bar(inner: str) -> bool:
+    return any(ch == "|" and depth == 0 for _, ch, depth in _scan(inner))
+
+
+def _closing(text: str, open_index: int) -> int:
+    """Index of the bracket closing the one at ``open_index``."""
+    target = None
+    for i, ch, depth in _scan(text):
+        if i == open_index:
+            target = depth
+        elif target is not None and ch == ")" and depth == target:
+            return i
+    return -1
+
+
+def _group_names(text: str, formula: str) -> tuple[str, ...]:
+    grp = text.strip()
+    if not grp:
+        raise FormulaError(f"the random-effects term in {formula!r} has no grouping factor; {SUPPORTED}")
+    if "/" in grp:
+        raise FormulaError(
+            f"nested grouping factors ({grp}) are not supported; {SUPPORTED}"
+        )
+    parts = [p.strip() for p in grp.split(":")]
+    names = []
+    for part in parts:
+        if re.fullmatch(r"`[^`]+`", part):
+            names.append(part[1:-1])
+        elif re.fullmatch(r"[A-Za-z_][A-Za-z0-9_.]*", part):
+            names.append(part)
+        else:
+            raise FormulaError(
+                f"the grouping factor must be a column name (or a:b for their interaction), "
+                f"got {grp!r}; {SUPPORTED}"
+            )
+    return tuple(names)
+
+
+def parse_formula(formula: str) -> ParsedFormula:
+    """Split an lme4-style formula into response, fixed part, random part and group.
+
+    Exactly one random-effects term ``(terms | group)`` must appear, added to the
+    fixed part with ``+``. Double bars ``||``, nested groups ``a/b`` and several bar
+    terms raise :class:`FormulaError` (a ``ValueError``) saying what is supported.
+    The syntax of the remaining parts is checked by formulaic.
+    """
+    if not isinstance(formula, str):
+        raise FormulaError(f"the formula must be a string, got {type(formula).__name__}")
+    text = formula.strip()
+    if not text:
+        raise FormulaError(f"the formula is empty; {SUPPORTED}")
+    list(_scan(text))  # balance and quote checks
+    tildes = [i for i, ch, depth in _scan(text) if ch == "~" and depth == 0]
+    if len(tildes) != 1:
+        what = "has no '~'" if not tildes else "has more than one '~'"
+        raise FormulaError(f"the formula {what}; write it as 'response ~ terms', e.g. 'y ~ x + (1 | g)'")
+    lhs = text[: tildes[0]].strip()
+    rhs = text[tildes[0] + 1 :].strip()
+    if not lhs:
+        raise FormulaError(f"the formula has no response on the left of '~'; {SUPPORTED}")
+    if "||" in rhs.replace(" ", ""):
+        raise FormulaError(
+            f"'||' (uncorrelated random effects) is not supported; {SUPPORTED}"
+        )
+    if not rhs:
+        raise FormulaError(f"the formula has nothing on the right of '~'; {SUPPORTED}")
+
+    pieces = _split_top(rhs, "+-")
+    fixed_pieces: list[tuple[str, str]] = []
+    bars: list[tuple[str, str]] = []
+    for op, piece in pieces:
+        stripped = piece.strip()
+        is_bar = False
+        if stripped.startswith("("):
+            close = _closing(stripped, 0)
+            if close == len(stripped) - 1 and _has_top_bar(stripped[1:-1]):
+                is_bar = True
+        if is_bar:
+            if op == "-":
+                raise FormulaError(
+                    f"a random-effects term cannot be subtracted ('- {stripped}'); {SUPPORTED}"
+                )
+            bars.append((stripped, stripped[1:-1]))
+        else:
+            if any(ch == "|" for _, ch, _ in _scan(stripped)):
+                raise FormulaError(
+                    f"the random-effects term must be a parenthesised term of its own, "
+                    f"added with '+', e.g. '+ (1 | g)'; found {stripped!r}; {SUPPORTED}"
+                )
+            fixed_pieces.append((op, stripped))
+    if not bars:
+        raise FormulaError(
+            f"the formula has no random-effects term such as '(1 | g)'; {SUPPORTED}"
+        )
+    if len(bars) > 1:
+        found = ", ".join(b for b, _ in bars)
+        raise FormulaError(
+            f"only one random-effects term is supported, found {len(bars)}: {found}; {SUPPORTED}"
+        )
+    inner = bars[0][1]
+    bar_parts = _split_top(inner, "|")
+    if len(bar_parts) != 2:
+        raise FormulaError(f"cannot read the random-effects term ({inner}); {SUPPORTED}")
+    random = bar_parts[0][1].strip()
+    if not random:
+        raise FormulaError(
+            f"the random-effects term ({inner}) has nothing left of '|'; {SUPPORTED}"
+        )
+    group = _group_names(bar_parts[1][1], text)
+
+    fixed = ""
+    for op, piece in fixed_pieces:
+        if not piece:
+            if op == "" and not fixed:
+                continue  # leading unary sign is carried by the next operator
+            raise FormulaError(f"the formula {text!r} has an operator without a term")
+        if fixed:
+            fixed += f" {op or '+'} {piece}"
+        else:
+            fixed = f"1 - {piece}" if op == "-" else piece
+    if not fixed:
+        fixed = "1"
+
+    from formulaic import Formula
+
+    for part, where in ((f"{lhs} ~ {fixed}", "fixed part"), (random, "random-effects term")):
+        try:
+            Formula(part)
+        except Exception as exc:  # formulaic's syntax errors
+            raise FormulaError(f"invalid {where} '{part}': {_clean_message(exc)}") from None
+    return ParsedFormula(text=text, response=lhs, fixed=fixed, random=random, group=group)
+
+
+def to_frame(data: Any) -> pd.DataFrame:
+    """``data`` as a pandas DataFrame (a DataFrame is returned as is)."""
+    if isinstance(data, pd.DataFrame):
+        return data
+    if hasattr(data, "to_pandas") and callable(data.to_pandas):
+        frame = data.to_pandas()
+        if isinstance(frame, pd.DataFrame):
+            return frame
+    try:
+        return pd.DataFrame(data)
+    except Exception as exc:
+        raise TypeError(
+            f"data must be a pandas DataFrame or something pandas can turn into one, "
+            f"got {type(data).__name__}: {exc}"
+        ) from None
+
+
+def _referenced_columns(
+    parsed: ParsedFormula, columns: pd.Index, response: bool = True
+) -> list[str]:
+    """Data columns the formula refers to, in data order (without the response's
+    columns when ``response`` is false)."""
+    from formulaic import Formula
+
+    names: set[str] = set(parsed.group)
+    parts = [parsed.fixed, parsed.random]
+    if response:
+        parts.insert(0, f"{parsed.response} ~ {parsed.fixed}")
+    for part in parts:
+        names |= {str(v) for v in Formula(part).required_variables}
+        # Stateful transforms (center, scale, poly, bs, ...) hide their arguments from
+        # formulaic's list of required variables: scan the text for column names too.
+        stripped = re.sub(r"'[^']*'|\"[^\"]*\"", " ", part)
+        for token in _IDENT.findall(stripped):
+            names.add(token[1:-1] if token.startswith("`") else token)
+    return [c for c in columns if isinstance(c, str) and c in names]
+
+
+def _missing_columns(parsed: ParsedFormula, columns: pd.Index) -> list[str]:
+    from formulaic import Formula
+
+    have = {c for c in columns if isinstance(c, str)}
+    need: list[str] = []
+    for part in (f"{parsed.response} ~ {parsed.fixed}", parsed.random):
+        for v in sorted(str(v) for v in Formula(part).required_variables):
+            if v not in have and v not in need:
+                need.append(v)
+    for g in parsed.group:
+        if g not in have and g not in need:
+            need.append(g)
+    return need
+
+
+def _rename(names: Sequence[str]) -> list[str]:
+    return ["(Intercept)" if n == "Intercept" else str(n) for n in names]
+
+
+def aliased_columns(x: np.ndarray, tol: float = 1e-7) -> list[int]:
+    """Indices of columns of ``x`` that are linear combinations of earlier columns.
+
+    Columns are taken in order (as R's ``qr`` with its default tolerance does): a
+    column whose norm after projection onto the span of the kept columns falls below
+    ``tol`` times its own norm is aliased. A column of zeros is always aliased.
+    """
+    n, p = x.shape
+    basis = np.zeros((n, 0))
+    dropped: list[int] = []
+    for j in range(p):
+        col = np.asarray(x[:, j], dtype=float)
+        norm = float(np.linalg.norm(col))
+        if norm == 0.0 or not np.isfinite(norm):
+            if norm == 0.0:
+                dropped.append(j)
+            continue
+        resid = col / norm
+        for _ in range(2):  # Gram-Schmidt, twice for stability
+            if basis.shape[1]:
+                resid = resid - basis @ (basis.T @ resid)
+        rnorm = float(np.linalg.norm(resid))
+        if rnorm < tol:
+            dropped.append(j)
+        else:
+            basis = np.column_stack([basis, resid / rnorm])
+    return dropped
+
+
+@dataclass
+class Design:
+    """Everything :func:`build_design` derives from a formula and a data frame."""
+
+    parsed: ParsedFormula
+    y: np.ndarray
+    x: np.ndarray
+    z: np.ndarray
+    codes: np.ndarray
+    levels: pd.Index
+    fe_names: list[str]
+    re_names: list[str]
+    row_index: pd.Index
+    n_dropped: int
+    dropped_columns: list[str]
+    kept_columns: list[int]
+    fixed_spec: Any
+    random_spec: Any
+    used_columns: list[str] = field(default_factory=list)
+    predictor_columns: list[str] = field(default_factory=list)
+
+    @property
+    def n(self) -> int:
+        return int(self.y.shape[0])
+
+    @property
+    def m(self) -> int:
+        return int(len(self.levels))
+
+
+def _sorted_levels(values: pd.Series) -> tuple[np.ndarray, pd.Index]:
+    """Codes 0..m-1 and the levels, sorted (categoricals keep their category order)."""
+    if isinstance(values.dtype, pd.CategoricalDtype):
+        cat = values.cat.remove_unused_categories()
+        return cat.cat.codes.to_numpy(dtype=np.int64), pd.Index(cat.cat.categories)
+    try:
+        codes, uniques = pd.factorize(values, sort=True)
+    except TypeError:  # labels of mixed, unorderable types: sort by type, then text
+        codes, uniques = pd.factorize(values, sort=False)
+        order = sorted(range(len(uniques)), key=lambda i: (type(uniques[i]).__name__, str(uniques[i])))
+        remap = np.empty(len(order), dtype=np.int64)
+        remap[np.asarray(order, dtype=np.int64)] = np.arange(len(order))
+        codes = remap[codes]
+        uniques = pd.Index([uniques[i] for i in order], dtype=object)
+    return np.asarray(codes, dtype=np.int64), pd.Index(uniques)
+
+
+def _check_response(frame: pd.DataFrame, response: str) -> None:
+    name = response[1:-1] if response.startswith("`") and response.endswith("`") else response
+    if name in frame.columns:
+        col = frame[name]
+        if not (pd.api.types.is_numeric_dtype(col) or pd.api.types.is_bool_dtype(col)):
+            bad = next((v for v in col if not _is_number(v)), None)
+            raise ValueError(
+                f"the response column '{name}' must be numeric, but it holds {bad!r}"
+            )
+
+
+def _is_number(v: Any) -> bool:
+    if isinstance(v, (int, float, np.integer, np.floating)) and not isinstance(v, bool):
+        return True
+    try:
+        float(v)
+        return True
+    except (TypeError, ValueError):
+        return False
+
+
+def _materialize(spec_or_formula: Any, frame: pd.DataFrame, what: str):
+    from formulaic import model_matrix
+    from formulaic.errors import FormulaicError
+
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            return model_matrix(spec_or_formula, frame, na_action="ignore")
+    except FormulaicError as exc:
+        raise ValueError(f"cannot build the {what}: {_clean_message(exc)}") from None
+
+
+def _finite_check(matrix: np.ndarray, names: Sequence[str], what: str) -> None:
+    bad = ~np.isfinite(matrix)
+    if bad.any():
+        cols = [names[j] for j in np.flatnonzero(bad.any(axis=0))]
+        kinds = "infinite" if not np.isnan(matrix[bad]).any() else "non-finite"
+        raise ValueError(
+            f"the {what} has {kinds} values in column(s) {', '.join(cols)}; "
+            f"remove or fix those rows"
+        )
+
+
+def build_design(parsed: ParsedFormula, data: Any) -> Design:
+    """Build y, X, Z and the group codes for ``parsed`` from ``data``.
+
+    Rows with a missing value in any column the formula uses (response, fixed part,
+    random part, grouping factor) are dropped and counted. Aliased fixed-effects
+    columns are dropped with a :class:`RankDeficiencyWarning` naming them. Infinite
+    values raise ``ValueError``.
+    """
+    frame = to_frame(data)
+    missing = _missing_columns(parsed, frame.columns)
+    if missing:
+        avail = ", ".join(str(c) for c in frame.columns)
+        which = "column" if len(missing) == 1 else "columns"
+        raise ValueError(
+            f"{which} {', '.join(repr(c) for c in missing)} not found in the data "
+            f"(columns: {avail})"
+        )
+    used = _referenced_columns(parsed, frame.columns)
+    n_all = len(frame)
+    if n_all == 0:
+        raise ValueError("the data has no rows")
+    sub = frame[used]
+    complete = ~sub.isna().any(axis=1).to_numpy()
+    n_dropped = int(n_all - complete.sum())
+    if not complete.any():
+        raise ValueError(
+            f"every row has a missing value in the columns the model uses ({', '.join(used)})"
+        )
+    work = sub.loc[complete] if n_dropped else sub
+    row_index = frame.index[complete] if n_dropped else frame.index
+    work = work.reset_index(drop=True)
+    for col in work.columns:
+        if isinstance(work[col].dtype, pd.CategoricalDtype):
+            work[col] = work[col].cat.remove_unused_categories()
+    _check_response(work, parsed.response)
+
+    fixed_mm = _materialize(f"{parsed.response} ~ {parsed.fixed}", work, "fixed-effects model matrix")
+    lhs, rhs = fixed_mm.lhs, fixed_mm.rhs
+    if lhs.shape[1] != 1:
+        raise ValueError(f"the response '{parsed.response}' must be one numeric column")
+    random_mm = _materialize(parsed.random, work, "random-effects model matrix")
+    if len(lhs) != len(work) or len(rhs) != len(work) or len(random_mm) != len(work):
+        raise ValueError("the formula dropped rows unexpectedly (missing values after a transform?)")
+
+    y = np.ascontiguousarray(lhs.to_numpy(dtype=float)[:, 0])
+    x_all = np.asarray(rhs.to_numpy(dtype=float))
+    z = np.ascontiguousarray(random_mm.to_numpy(dtype=float))
+    fe_all = _rename(rhs.columns)
+    re_names = _rename(random_mm.columns)
+
+    if not np.all(np.isfinite(y)):
+        raise ValueError(f"the response '{parsed.response}' has non-finite values (inf or NaN)")
+    _finite_check(x_all, fe_all, "fixed-effects model matrix")
+    _finite_check(z, re_names, "random-effects model matrix")
+    if x_all.shape[1] == 0:
+        raise ValueError(
+            "the fixed-effects part has no columns; keep the intercept or add a term"
+        )
+    if z.shape[1] == 0:
+        raise ValueError(
+            "the random-effects term has no columns; use (1 | g) for a random intercept"
+        )
+
+    dropped_idx = aliased_columns(x_all)
+    kept = [j for j in range(x_all.shape[1]) if j not in set(dropped_idx)]
+    dropped_cols = [fe_all[j] for j in dropped_idx]
+    if dropped_cols:
+        k = len(dropped_cols)
+        warnings.warn(
+            f"fixed-effect model matrix is rank deficient so dropping {k} "
+            f"column{'s' if k > 1 else ''} / coefficient{'s' if k > 1 else ''}: "
+            f"{', '.join(dropped_cols)}",
+            RankDeficiencyWarning,
+            stacklevel=3,
+        )
+    x = np.ascontiguousarray(x_all[:, kept])
+    fe_names = [fe_all[j] for j in kept]
+
+    if len(parsed.group) == 1:
+        gvals = work[parsed.group[0]]
+    else:
+        gvals = work[list(parsed.group)].astype(str).agg(":".join, axis=1)
+    codes, levels = _sorted_levels(gvals)
+    n, m, q = len(y), len(levels), z.shape[1]
+    glabel = parsed.group_label
+    if m < 2:
+        raise ValueError(f"the grouping factor '{glabel}' must have more than one level, it has {m}")
+    if m >= n:
+        raise ValueError(
+            f"the number of levels of '{glabel}' ({m}) must be less than the number of "
+            f"observations ({n})"
+        )
+    if m * q >= n:
+        raise ValueError(
+            f"the number of observations ({n}) must exceed the number of random effects "
+            f"({m * q} = {m} levels x {q} terms); the random-effects parameters and the "
+            f"residual variance are probably unidentifiable"
+        )
+    return Design(
+        parsed=parsed,
+        y=y,
+        x=x,
+        z=z,
+        codes=np.ascontiguousarray(codes, dtype=np.int64),
+        levels=levels,
+        fe_names=fe_names,
+        re_names=re_names,
+        row_index=row_index,
+        n_dropped=n_dropped,
+        dropped_columns=dropped_cols,
+        kept_columns=kept,
+        fixed_spec=rhs.model_spec,
+        random_spec=random_mm.model_spec,
+        used_columns=used,
+        predictor_columns=_referenced_columns(parsed, frame.columns, response=False),
+    )

@@ -1,0 +1,1057 @@
+"""The model interface: :func:`lmm`, the fitted model :class:`LmmFit`, :func:`anova`
+and the parametric bootstrap.
+
+Conventions follow lme4: the log-likelihood is minus half the criterion (the REML
+log-likelihood for REML fits), AIC = criterion + 2 k and BIC = criterion + log(n) k with
+k = p + n_theta + 1 parameters, and the data are fitted as given (no rescaling), so
+``theta`` is directly comparable with lme4's ``getME(fit, "theta")``.
+"""
+
+from __future__ import annotations
+
+import math
+import sys
+import time
+import warnings
+from dataclasses import replace
+from typing import Any, Iterable, Sequence
+
+import numpy as np
+import pandas as pd
+
+from ._quorvelkit import LmmCore
+from .formula import Design, ParsedFormula, build_design, parse_formula, to_frame
+
+__all__ = ["lmm", "LmmFit", "anova", "BootstrapResult", "SINGULAR_TOL"]
+
+#: A diagonal entry of Lambda below this is "at zero" (lme4's ``isSingular`` tolerance).
+SINGULAR_TOL = 1e-4
+
+
+# --------------------------------------------------------------------------- helpers
+
+
+def _theta_pairs(q: int) -> list[tuple[int, int]]:
+    """(row, column) of each theta entry: the lower triangle, column by column."""
+    return [(r, c) for c in range(q) for r in range(c, q)]
+
+
+def _lambda(theta: Sequence[float], q: int) -> np.ndarray:
+    lam = np.zeros((q, q))
+    for k, (r, c) in enumerate(_theta_pairs(q)):
+        lam[r, c] = theta[k]
+    return lam
+
+
+def _lambda_to_theta(lam: np.ndarray) -> list[float]:
+    return [float(lam[r, c]) for r, c in _theta_pairs(lam.shape[0])]
+
+
+def _moment_start(design: Design) -> list[float] | None:
+    """A cheap moment estimate of theta: per-group least-squares random effects from
+    the OLS residuals, their second moment less its sampling part, relative to the
+    within-group residual variance. ``None`` when it cannot be formed."""
+    try:
+        y, x, z, codes, m = design.y, design.x, design.z, design.codes, design.m
+        q = z.shape[1]
+        beta, *_ = np.linalg.lstsq(x, y, rcond=None)
+        r = y - x @ beta
+        counts = np.bincount(codes, minlength=m)
+        ztz = np.empty((m, q, q))
+        ztr = np.empty((m, q))
+        for a in range(q):
+            ztr[:, a] = np.bincount(codes, weights=z[:, a] * r, minlength=m)
+            for b in range(a, q):
+                v = np.bincount(codes, weights=z[:, a] * z[:, b], minlength=m)
+                ztz[:, a, b] = v
+                ztz[:, b, a] = v
+        rtr = np.bincount(codes, weights=r * r, minlength=m)
+        ok = counts > q
+        if ok.sum() < 2:
+            return None
+        ztz, ztr, rtr, counts = ztz[ok], ztr[ok], rtr[ok], counts[ok]
+        eig = np.linalg.eigvalsh(ztz)
+        good = eig[:, 0] > 1e-8 * np.maximum(eig[:, -1], 1e-300)
+        if good.sum() < 2:
+            return None
+        ztz, ztr, rtr, counts = ztz[good], ztr[good], rtr[good], counts[good]
+        b = np.linalg.solve(ztz, ztr[:, :, None])[:, :, 0]
+        within = rtr - np.einsum("ia,ia->i", ztr, b)
+        dof = float((counts - q).sum())
+        sigma2 = float(within.sum()) / dof
+        if not (sigma2 > 0 and np.isfinite(sigma2)):
+            return None
+        second = np.einsum("ia,ib->ab", b, b) / len(b)
+        sampling = sigma2 * np.linalg.inv(ztz).mean(axis=0)
+        rel = (second - sampling) / sigma2
+        rel = 0.5 * (rel + rel.T)
+        w, v = np.linalg.eigh(rel)
+        floor = max(1e-2 * float(w.max()), 1e-4) if w.max() > 0 else 1e-4
+        w = np.maximum(w, floor)
+        lam = np.linalg.cholesky((v * w) @ v.T)
+        theta = _lambda_to_theta(lam)
+        return theta if all(np.isfinite(theta)) else None
+    except (np.linalg.LinAlgError, ValueError, FloatingPointError, ZeroDivisionError):
+        return None
+
+
+def _flatten_starts(starts: Any, n_theta: int) -> list[float]:
+    flat: list[float] = []
+    arr = np.asarray(starts, dtype=float)
+    if arr.ndim == 0:
+        arr = arr.reshape(1)
+    flat = [float(v) for v in arr.ravel()]
+    if not flat or len(flat) % n_theta:
+        raise ValueError(
+            f"starts must be one or more theta vectors of length {n_theta}, got {len(flat)} values"
+        )
+    return flat
+
+
+def _projected_grad_norm(theta: np.ndarray, grad: np.ndarray, lower: Sequence[float]) -> float:
+    out = 0.0
+    for t, g, lb in zip(theta, grad, lower):
+        if np.isfinite(lb) and lb >= t and g > 0:
+            continue
+        if np.isfinite(g):
+            out = max(out, abs(float(g)))
+    return out
+
+
+def _json_label(v: Any) -> Any:
+    if isinstance(v, (np.integer,)):
+        return int(v)
+    if isinstance(v, (np.floating,)):
+        return float(v)
+    if isinstance(v, (np.bool_,)):
+        return bool(v)
+    if isinstance(v, (str, int, float, bool)) or v is None:
+        return v
+    return str(v)
+
+
+def _num(v: float) -> float | None:
+    v = float(v)
+    return v if math.isfinite(v) else None
+
+
+# --------------------------------------------------------------------------- fitting
+
+
+def lmm(
+    formula: str,
+    data: Any,
+    reml: bool = True,
+    evaluator: str = "auto",
+    starts: Any = None,
+    *,
+    theta: Sequence[float] | None = None,
+    max_iter: int = 300,
+) -> "LmmFit":
+    """Fit a linear mixed model written in lme4's notation.
+
+    Args:
+        formula: e.g. ``"Reaction ~ Days + (Days | Subject)"``, ``"y ~ x1 * x2 + C(site)
+            + (1 | g)"`` or ``"y ~ 1 + (0 + x | g)"``. Exactly one random-effects term
+            ``(terms | group)``; the grouping factor is a column (or ``a:b``, the
+            interaction of two columns). The response, the fixed part and the left side
+            of the bar are built by formulaic.
+        data: a pandas DataFrame, or anything pandas can turn into one (a dict of
+            columns, a list of records, an object with ``to_pandas()``).
+        reml: fit by REML (default) or, when false, by maximum likelihood.
+        evaluator: the core's kernel: ``"auto"``, ``"blocks"``, ``"aggregated"`` or
+            ``"streaming"``; all give the same fit.
+        starts: starting values for theta, one vector or several (a 2-D array or a flat
+            concatenation). By default the identity factor (lme4's start) is tried
+            first, then a moment estimate; the best optimum wins.
+        theta: evaluate the model at this theta without optimising (like lme4's
+            ``optimizer = NULL``); useful for comparisons and profiles.
+        max_iter: iteration limit of the optimiser, per start.
+
+    Returns:
+        The fitted model, :class:`LmmFit`.
+
+    Raises:
+        ValueError: a formula that cannot be read or uses unsupported notation
+            (several bar terms, ``||``, nested groups), a column that is not in the data,
+            a non-numeric response, infinite values, too few groups or observations.
+
+    Rows with a missing value in any column the model uses are dropped and counted
+    (``fit.n_dropped``). Aliased fixed-effects columns are dropped with a
+    :class:`~quorvelkit.formula.RankDeficiencyWarning` naming them.
+    """
+    t0 = time.perf_counter()
+    parsed = parse_formula(formula)
+    design = build_design(parsed, data)
+    t1 = time.perf_counter()
+    core = LmmCore(design.y, design.x, design.z, design.codes, design.m, evaluator)
+    if theta is not None:
+        result = _evaluate_at(core, theta, reml)
+        n_starts = 0
+    else:
+        if starts is None:
+            flat = list(core.default_theta())
+            extra = _moment_start(design)
+            if extra is not None and not np.allclose(extra, flat):
+                flat += extra
+        else:
+            flat = _flatten_starts(starts, core.n_theta)
+        n_starts = len(flat) // core.n_theta
+        result = core.fit(flat, reml=bool(reml), max_iter=int(max_iter))
+    t2 = time.perf_counter()
+    return LmmFit(
+        design,
+        core,
+        result,
+        n_starts=n_starts,
+        fit_seconds=t2 - t1,
+        total_seconds=t2 - t0,
+        evaluator_requested=evaluator,
+    )
+
+
+def _evaluate_at(core: LmmCore, theta: Sequence[float], reml: bool) -> dict:
+    theta_l = [float(v) for v in np.asarray(theta, dtype=float).ravel()]
+    result = dict(core.solution(theta_l, reml=bool(reml)))
+    result.update(
+        converged=False,
+        iterations=0,
+        fev=1,
+        grad_inf_norm=_projected_grad_norm(
+            np.asarray(result["theta"]), np.asarray(result["grad"]), core.lower_bounds()
+        ),
+        message="theta given by the caller (not optimised)",
+    )
+    return result
+
+
+class LmmFit:
+    """A fitted linear mixed model with one grouping factor (returned by :func:`lmm`).
+
+    The main results are attributes: :attr:`fixef`, :attr:`se`, :attr:`tvalues`,
+    :attr:`cov_fixef`, :attr:`varcorr`, :attr:`sigma`, :attr:`theta`, :attr:`ranef`,
+    :attr:`cond_cov`, :attr:`fitted`, :attr:`residuals`, :attr:`criterion`,
+    :attr:`loglik`, :attr:`aic`, :attr:`bic`, :attr:`nobs`, :attr:`ngroups`,
+    :attr:`optimizer` and :attr:`is_singular`. :meth:`summary` prints lme4's report.
+    """
+
+    def __init__(
+        self,
+        design: Design,
+        core: LmmCore,
+        result: dict,
+        *,
+        n_starts: int,
+        fit_seconds: float,
+        total_seconds: float,
+        evaluator_requested: str = "auto",
+    ) -> None:
+        self._design = design
+        self._core = core
+        self._res = result
+        self._n_starts = n_starts
+        self._fit_seconds = fit_seconds
+        self._total_seconds = total_seconds
+        self._evaluator_requested = evaluator_requested
+        self._cond_cov: np.ndarray | None = None
+        #: A name for the data, shown in the report (the command line sets the file name).
+        self.data_name: str | None = None
+
+    # ----------------------------------------------------------------- description
+    @property
+    def formula(self) -> str:
+        """The model formula as given."""
+        return self._design.parsed.text
+
+    @property
+    def parsed_formula(self) -> ParsedFormula:
+        """The formula split into response, fixed part, random part and group."""
+        return self._design.parsed
+
+    @property
+    def reml(self) -> bool:
+        """Whether the model was fitted by REML (else by maximum likelihood)."""
+        return bool(self._res["reml"])
+
+    @property
+    def method(self) -> str:
+        """``"REML"`` or ``"ML"``."""
+        return "REML" if self.reml else "ML"
+
+    @property
+    def group_name(self) -> str:
+        """The grouping factor as written in the formula."""
+        return self._design.parsed.group_label
+
+    @property
+    def nobs(self) -> int:
+        """Number of observations used (after dropping rows with missing values)."""
+        return self._design.n
+
+    @property
+    def ngroups(self) -> int:
+        """Number of levels of the grouping factor."""
+        return self._design.m
+
+    @property
+    def n_dropped(self) -> int:
+        """Number of rows dropped because of missing values in the columns used."""
+        return self._design.n_dropped
+
+    @property
+    def dropped_columns(self) -> list[str]:
+        """Fixed-effects columns dropped as aliased (rank deficiency)."""
+        return list(self._design.dropped_columns)
+
+    @property
+    def levels(self) -> pd.Index:
+        """The levels of the grouping factor, in the order of :attr:`ranef`."""
+        idx = self._design.levels.copy()
+        idx.name = self.group_name
+        return idx
+
+    @property
+    def fe_names(self) -> list[str]:
+        """Names of the fixed-effects columns kept in the model."""
+        return list(self._design.fe_names)
+
+    @property
+    def re_names(self) -> list[str]:
+        """Names of the random-effects columns (e.g. ``["(Intercept)", "Days"]``)."""
+        return list(self._design.re_names)
+
+    @property
+    def core(self) -> LmmCore:
+        """The compiled core holding this model's cross-products."""
+        return self._core
+
+    @property
+    def solution(self) -> dict:
+        """The raw dictionary the core returned at the optimum (a copy)."""
+        return dict(self._res)
+
+    @property
+    def n_params(self) -> int:
+        """Number of parameters: p fixed effects, n_theta covariance parameters, sigma."""
+        return self._design.x.shape[1] + self._core.n_theta + 1
+
+    # ----------------------------------------------------------------- fixed effects
+    @property
+    def fixef(self) -> pd.Series:
+        """Fixed-effects estimates, by column name."""
+        return pd.Series(np.asarray(self._res["beta"], dtype=float), index=self.fe_names, name="Estimate")
+
+    params = fixef
+
+    @property
+    def cov_fixef(self) -> pd.DataFrame:
+        """Covariance matrix of the fixed-effects estimates (lme4's ``vcov``)."""
+        names = self.fe_names
+        return pd.DataFrame(np.array(self._res["cov_beta"], dtype=float), index=names, columns=names)
+
+    vcov = cov_fixef
+
+    @property
+    def se(self) -> pd.Series:
+        """Standard errors of the fixed effects."""
+        return pd.Series(
+            np.sqrt(np.diag(np.asarray(self._res["cov_beta"], dtype=float))),
+            index=self.fe_names,
+            name="Std. Error",
+        )
+
+    bse = se
+
+    @property
+    def tvalues(self) -> pd.Series:
+        """t values (estimate / standard error) of the fixed effects."""
+        return pd.Series(self.fixef.to_numpy() / self.se.to_numpy(), index=self.fe_names, name="t value")
+
+    @property
+    def coef_table(self) -> pd.DataFrame:
+        """The fixed-effects table: Estimate, Std. Error, t value."""
+        return pd.concat([self.fixef, self.se, self.tvalues], axis=1)
+
+    def confint(
+        self,
+        level: float = 0.95,
+        method: str = "Wald",
+        n: int = 1000,
+        seed: int | None = None,
+    ) -> pd.DataFrame:
+        """Confidence intervals.
+
+        ``method="Wald"`` (default): estimate +/- z * standard error for the fixed
+        effects. ``method="boot"``: percentile intervals from :meth:`bootstrap` with
+        ``n`` replicates and ``seed``, for standard deviations, correlations, sigma and
+        the fixed effects. Columns are named like R's (``"2.5 %"``, ``"97.5 %"``).
+        """
+        if not 0 < level < 1:
+            raise ValueError(f"level must be between 0 and 1, got {level}")
+        if method.lower() == "wald":
+            from scipy.stats import norm
+
+            zq = float(norm.ppf(0.5 + level / 2))
+            lo, hi = _pct_names(level)
+            est, se = self.fixef.to_numpy(), self.se.to_numpy()
+            return pd.DataFrame({lo: est - zq * se, hi: est + zq * se}, index=self.fe_names)
+        if method.lower() in ("boot", "bootstrap"):
+            return self.bootstrap(n, seed=seed).intervals(level)
+        raise ValueError(f"method must be 'Wald' or 'boot', got {method!r}")
+
+    # ----------------------------------------------------------------- variance components
+    @property
+    def theta(self) -> np.ndarray:
+        """The relative covariance factor Lambda's lower triangle, column by column
+        (lme4's ``getME(fit, "theta")``)."""
+        return np.array(self._res["theta"], dtype=float)
+
+    @property
+    def lambda_matrix(self) -> np.ndarray:
+        """Lambda, the q x q lower-triangular relative covariance factor."""
+        return _lambda(self.theta, self._core.q)
+
+    @property
+    def sigma(self) -> float:
+        """Residual standard deviation."""
+        return float(self._res["sigma"])
+
+    @property
+    def sigma2(self) -> float:
+        """Residual variance."""
+        return float(self._res["sigma2"])
+
+    @property
+    def cov_re(self) -> pd.DataFrame:
+        """Covariance matrix of the random effects, sigma^2 Lambda Lambda'."""
+        names = self.re_names
+        return pd.DataFrame(np.array(self._res["cov_re"], dtype=float), index=names, columns=names)
+
+    @property
+    def sd_re(self) -> pd.Series:
+        """Standard deviations of the random effects."""
+        return pd.Series(np.sqrt(np.diag(self.cov_re.to_numpy())), index=self.re_names, name="Std.Dev.")
+
+    @property
+    def corr_re(self) -> pd.DataFrame:
+        """Correlation matrix of the random effects (NaN where a standard deviation is 0)."""
+        cov = self.cov_re.to_numpy()
+        sd = np.sqrt(np.diag(cov))
+        with np.errstate(invalid="ignore", divide="ignore"):
+            corr = cov / np.outer(sd, sd)
+        np.fill_diagonal(corr, 1.0)
+        return pd.DataFrame(corr, index=self.re_names, columns=self.re_names)
+
+    @property
+    def varcorr(self) -> pd.DataFrame:
+        """Variance components as a table, like lme4's ``as.data.frame(VarCorr(fit))``.
+
+        Columns: ``grp``, ``var1``, ``var2``, ``vcov`` (variance or covariance) and
+        ``sdcor`` (standard deviation, or correlation for a covariance row). Rows: the
+        variance of each random effect, then each covariance (var1, var2), then the
+        residual.
+        """
+        names = self.re_names
+        cov = self.cov_re.to_numpy()
+        corr = self.corr_re.to_numpy()
+        q = len(names)
+        rows: list[dict[str, Any]] = []
+        for i in range(q):
+            rows.append(dict(grp=self.group_name, var1=names[i], var2=None, vcov=cov[i, i], sdcor=math.sqrt(max(cov[i, i], 0.0))))
+        for i in range(q):
+            for j in range(i + 1, q):
+                rows.append(dict(grp=self.group_name, var1=names[i], var2=names[j], vcov=cov[i, j], sdcor=corr[i, j]))
+        rows.append(dict(grp="Residual", var1=None, var2=None, vcov=self.sigma2, sdcor=self.sigma))
+        return pd.DataFrame(rows, columns=["grp", "var1", "var2", "vcov", "sdcor"])
+
+    @property
+    def is_singular(self) -> bool:
+        """True when a diagonal entry of Lambda is at zero (below 1e-4, lme4's
+        ``isSingular`` tolerance): a boundary fit."""
+        lam = self.lambda_matrix
+        return bool(np.any(np.abs(np.diag(lam)) < SINGULAR_TOL))
+
+    # ----------------------------------------------------------------- random effects
+    @property
+    def ranef(self) -> pd.DataFrame:
+        """Conditional modes of the random effects, one row per group (indexed by the
+        group labels, in sorted order of levels), one column per random-effects term."""
+        return pd.DataFrame(
+            np.array(self._res["random_effects"], dtype=float),
+            index=self.levels,
+            columns=self.re_names,
+        )
+
+    random_effects = ranef
+
+    @property
+    def cond_cov(self) -> np.ndarray:
+        """Conditional covariances Var(b_i | y): an array of shape (m, q, q) whose
+        first axis follows :attr:`levels` (lme4's ``attr(ranef(fit), "postVar")``)."""
+        if self._cond_cov is None:
+            self._cond_cov = np.asarray(
+                self._core.conditional_covariances(list(self.theta), reml=self.reml), dtype=float
+            )
+        return self._cond_cov.copy()
+
+    @property
+    def cond_var(self) -> pd.DataFrame:
+        """Conditional variances (the diagonals of :attr:`cond_cov`), by group and term."""
+        cc = self.cond_cov
+        return pd.DataFrame(
+            np.diagonal(cc, axis1=1, axis2=2).copy(), index=self.levels, columns=self.re_names
+        )
+
+    @property
+    def coef(self) -> pd.DataFrame:
+        """Group-level coefficients (lme4's ``coef``): fixed effect plus random effect
+        for every random-effects term that is also a fixed effect; other fixed effects
+        repeated."""
+        out = pd.DataFrame(index=self.levels)
+        fe = self.fixef
+        re = self.ranef
+        for name in self.fe_names:
+            out[name] = fe[name] + (re[name] if name in re.columns else 0.0)
+        for name in self.re_names:
+            if name not in out.columns:
+                out[name] = re[name]
+        return out
+
+    # ----------------------------------------------------------------- fitted values
+    def _zb(self) -> np.ndarray:
+        b = np.asarray(self._res["random_effects"], dtype=float)
+        return np.einsum("ij,ij->i", self._design.z, b[self._design.codes])
+
+    @property
+    def fitted(self) -> pd.Series:
+        """Fitted values X beta + Z b, indexed like the rows of the data used."""
+        vals = self._design.x @ np.asarray(self._res["beta"], dtype=float) + self._zb()
+        return pd.Series(vals, index=self._design.row_index, name="fitted")
+
+    @property
+    def residuals(self) -> pd.Series:
+        """Response minus fitted values, indexed like the rows of the data used."""
+        return pd.Series(self._design.y - self.fitted.to_numpy(), index=self._design.row_index, name="residuals")
+
+    resid = residuals
+
+    @property
+    def response(self) -> pd.Series:
+        """The response used in the fit."""
+        return pd.Series(self._design.y.copy(), index=self._design.row_index, name=self._design.parsed.response)
+
+    # ----------------------------------------------------------------- criteria
+    @property
+    def criterion(self) -> float:
+        """The REML criterion (REML fits) or the deviance, -2 log-likelihood (ML fits)."""
+        return float(self._res["deviance"])
+
+    @property
+    def reml_criterion(self) -> float | None:
+        """The REML criterion, or ``None`` for an ML fit."""
+        return self.criterion if self.reml else None
+
+    @property
+    def deviance(self) -> float | None:
+        """The ML deviance (-2 log-likelihood) of an ML fit; ``None`` for a REML fit
+        (use :attr:`criterion`, or ``fit.refit_ml().deviance``)."""
+        return None if self.reml else self.criterion
+
+    @property
+    def loglik(self) -> float:
+        """Log-likelihood: -criterion / 2 (the REML log-likelihood for REML fits)."""
+        return -0.5 * self.criterion
+
+    @property
+    def aic(self) -> float:
+        """Akaike's criterion, criterion + 2 k with k = :attr:`n_params`."""
+        return self.criterion + 2.0 * self.n_params
+
+    @property
+    def bic(self) -> float:
+        """Schwarz's criterion, criterion + log(n) k with k = :attr:`n_params`."""
+        return self.criterion + math.log(self.nobs) * self.n_params
+
+    # ----------------------------------------------------------------- optimiser
+    @property
+    def optimizer(self) -> dict[str, Any]:
+        """The optimiser's report: converged, iterations, fev (criterion evaluations),
+        grad_inf_norm (projected gradient at the end), message, starts (number of
+        starting vectors), evaluator (kernel in use), n_classes, seconds."""
+        return dict(
+            converged=bool(self._res["converged"]),
+            iterations=int(self._res["iterations"]),
+            fev=int(self._res["fev"]),
+            grad_inf_norm=float(self._res["grad_inf_norm"]),
+            message=str(self._res["message"]),
+            starts=self._n_starts,
+            evaluator=self._core.evaluator,
+            n_classes=self._core.n_classes,
+            seconds=self._fit_seconds,
+            total_seconds=self._total_seconds,
+        )
+
+    @property
+    def converged(self) -> bool:
+        """Whether the optimiser reported convergence."""
+        return bool(self._res["converged"])
+
+    @property
+    def fit_seconds(self) -> float:
+        """Seconds spent building the core and optimising."""
+        return self._fit_seconds
+
+    # ----------------------------------------------------------------- output
+    def summary_text(self) -> str:
+        """The report :meth:`summary` prints, as a string."""
+        from .report import format_summary
+
+        return format_summary(self)
+
+    def summary(self, file: Any = None) -> None:
+        """Print the familiar report (lme4's ``summary``; the command line prints the
+        same): criteria, scaled residuals, variance components, fixed effects, their
+        correlations, the optimiser's report and the time taken."""
+        print(self.summary_text(), file=file if file is not None else sys.stdout)
+
+    def __repr__(self) -> str:
+        from .report import format_short
+
+        return format_short(self)
+
+    __str__ = __repr__
+
+    def _repr_html_(self) -> str:
+        from .report import format_html
+
+        return format_html(self)
+
+    def to_dict(self) -> dict[str, Any]:
+        """Every result as plain Python values (what ``--json`` prints)."""
+        from .report import fit_to_dict
+
+        return fit_to_dict(self)
+
+    # ----------------------------------------------------------------- prediction
+    def predict(
+        self,
+        newdata: Any = None,
+        re: bool = True,
+        allow_new_levels: bool = True,
+    ) -> pd.Series:
+        """Predictions for ``newdata`` (the data used for the fit when ``None``).
+
+        With ``re=True`` a row of a group seen in the fit gets the fixed part plus its
+        group's random effects, X beta + Z b; a row of a new group (or a missing group
+        label) gets the population-level prediction X beta, or ``ValueError`` when
+        ``allow_new_levels`` is false. With ``re=False`` every row gets X beta. Rows with
+        missing predictor values get NaN. The result is indexed like ``newdata``.
+        """
+        beta = np.asarray(self._res["beta"], dtype=float)
+        if newdata is None:
+            vals = self._design.x @ beta
+            if re:
+                vals = vals + self._zb()
+            return pd.Series(vals, index=self._design.row_index, name="predicted")
+        frame = to_frame(newdata)
+        parsed = self._design.parsed
+        need = [c for c in self._design.predictor_columns if c not in parsed.group or re]
+        absent = [c for c in need if c not in frame.columns]
+        if absent:
+            raise ValueError(f"newdata lacks the column(s) {', '.join(absent)}")
+        fixed_cols = [c for c in need if c not in parsed.group]
+        ok = ~frame[fixed_cols].isna().any(axis=1).to_numpy() if fixed_cols else np.ones(len(frame), bool)
+        out = np.full(len(frame), np.nan)
+        if ok.any():
+            sub = frame.loc[ok].reset_index(drop=True)
+            x_new = self._materialize(self._design.fixed_spec, sub)[:, self._design.kept_columns]
+            vals = x_new @ beta
+            if re:
+                idx = self._group_index(sub)
+                new = idx < 0
+                if new.any() and not allow_new_levels:
+                    labels = self._group_values(sub)[new]
+                    shown = ", ".join(map(str, pd.unique(labels)[:5]))
+                    raise ValueError(
+                        f"newdata has levels of '{self.group_name}' not in the fit ({shown}); "
+                        f"pass allow_new_levels=True for population-level predictions"
+                    )
+                z_new = self._materialize(self._design.random_spec, sub)
+                b = np.asarray(self._res["random_effects"], dtype=float)
+                known = ~new
+                vals[known] += np.einsum("ij,ij->i", z_new[known], b[idx[known]])
+            out[ok] = vals
+        return pd.Series(out, index=frame.index, name="predicted")
+
+    @staticmethod
+    def _materialize(spec: Any, frame: pd.DataFrame) -> np.ndarray:
+        from formulaic.errors import FormulaicError
+
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("error")
+                mm = spec.get_model_matrix(frame, na_action="ignore")
+        except Warning as w:  # formulaic's data-mismatch warning: unseen factor levels
+            raise ValueError(f"newdata does not match the fitted model: {w}") from None
+        except FormulaicError as exc:
+            from .formula import _clean_message
+
+            raise ValueError(f"cannot build model matrices for newdata: {_clean_message(exc)}") from None
+        return np.asarray(mm.to_numpy(dtype=float))
+
+    def _group_values(self, frame: pd.DataFrame) -> np.ndarray:
+        group = self._design.parsed.group
+        if len(group) == 1:
+            return frame[group[0]].to_numpy(dtype=object)
+        strs = frame[list(group)].astype(str).agg(":".join, axis=1)
+        bad = frame[list(group)].isna().any(axis=1).to_numpy()
+        vals = strs.to_numpy(dtype=object)
+        vals[bad] = None
+        return vals
+
+    def _group_index(self, frame: pd.DataFrame) -> np.ndarray:
+        labels = self._group_values(frame)
+        levels = self._design.levels
+        idx = np.asarray(levels.get_indexer(pd.Index(labels, dtype=object)), dtype=np.int64)
+        missing = idx < 0
+        if missing.any():  # labels of another type (e.g. "308" for 308): match by text
+            text = {str(v): i for i, v in enumerate(levels)}
+            for k in np.flatnonzero(missing):
+                v = labels[k]
+                if v is None or (isinstance(v, float) and math.isnan(v)):
+                    continue
+                idx[k] = text.get(str(v), -1)
+        return idx
+
+    # ----------------------------------------------------------------- refits
+    def _refit_core(self, core: LmmCore, y: np.ndarray, reml: bool, starts: list[float]) -> "LmmFit":
+        t0 = time.perf_counter()
+        result = core.fit(starts, reml=reml)
+        t1 = time.perf_counter()
+        design = replace(self._design, y=y)
+        return LmmFit(
+            design,
+            core,
+            result,
+            n_starts=len(starts) // core.n_theta,
+            fit_seconds=t1 - t0,
+            total_seconds=t1 - t0,
+            evaluator_requested=self._evaluator_requested,
+        )
+
+    def _starts(self) -> list[float]:
+        flat = list(self.theta)
+        default = list(self._core.default_theta())
+        if not np.allclose(flat, default):
+            flat += default
+        return flat
+
+    def refit(self, y: Any) -> "LmmFit":
+        """The same model fitted to a new response ``y`` (length :attr:`nobs`, in the
+        order of the rows used), reusing the prepared design (lme4's ``refit``)."""
+        if isinstance(y, pd.Series) and y.index.equals(self._design.row_index):
+            arr = y.to_numpy(dtype=float)
+        else:
+            arr = np.asarray(y, dtype=float).ravel()
+        arr = np.ascontiguousarray(arr, dtype=float)
+        if arr.shape[0] != self.nobs:
+            raise ValueError(f"the new response has {arr.shape[0]} values; the model has {self.nobs} observations")
+        if not np.all(np.isfinite(arr)):
+            raise ValueError("the new response has missing or non-finite values")
+        d = self._design
+        core = self._core.with_response(arr, d.x, d.z, d.codes)
+        return self._refit_core(core, arr, self.reml, self._starts())
+
+    def refit_ml(self) -> "LmmFit":
+        """This model fitted by maximum likelihood (itself when it already is)."""
+        if not self.reml:
+            return self
+        return self._refit_core(self._core, self._design.y, False, self._starts())
+
+    def refit_reml(self) -> "LmmFit":
+        """This model fitted by REML (itself when it already is)."""
+        if self.reml:
+            return self
+        return self._refit_core(self._core, self._design.y, True, self._starts())
+
+    # ----------------------------------------------------------------- simulation
+    def simulate(self, n: int = 1, seed: int | np.random.Generator | None = None) -> np.ndarray:
+        """Responses simulated from the fitted model, shape (n, nobs):
+        y* = X beta + Z b* + e with b*_i ~ N(0, sigma^2 Lambda Lambda'), e ~ N(0, sigma^2)."""
+        rng = seed if isinstance(seed, np.random.Generator) else np.random.default_rng(seed)
+        sim = _Simulator(self)
+        return np.stack([sim.draw(rng) for _ in range(int(n))]) if n else np.empty((0, self.nobs))
+
+    def bootstrap(
+        self,
+        n: int,
+        seed: int | None = None,
+        progress: bool | None = None,
+        level: float = 0.95,
+    ) -> "BootstrapResult":
+        """Parametric bootstrap: simulate ``n`` responses from the fitted model and refit
+        each (through ``LmmCore.with_response``, starting from this fit's theta and
+        from the identity).
+
+        Args:
+            n: number of replicates.
+            seed: seed of the random generator (numpy's ``default_rng``); the same seed
+                gives the same replicates. ``None`` draws a fresh seed, kept in the
+                result's ``seed`` so the run can be repeated.
+            progress: show a progress bar (tqdm); ``None`` shows it only on a
+                terminal and only for runs longer than about a second.
+            level: confidence level of the result's default intervals.
+
+        Returns:
+            :class:`BootstrapResult` with the replicates (fixed effects, standard
+            deviations and correlations of the random effects, sigma) and percentile
+            intervals.
+        """
+        n = int(n)
+        if n < 1:
+            raise ValueError(f"n must be a positive number of replicates, got {n}")
+        if seed is None:
+            seed = int(np.random.SeedSequence().entropy % (2**63))
+        rng = np.random.default_rng(seed)
+        sim = _Simulator(self)
+        d = self._design
+        starts = self._starts()
+        names = _param_names(self)
+        values = np.empty((n, len(names)))
+        thetas = np.empty((n, self._core.n_theta))
+        converged = np.empty(n, dtype=bool)
+        from tqdm.auto import tqdm
+
+        if progress is None:
+            disable = not (sys.stderr is not None and hasattr(sys.stderr, "isatty") and sys.stderr.isatty())
+            bar = tqdm(total=n, disable=disable, delay=1.0, desc="bootstrap", unit="refit", leave=False)
+        else:
+            bar = tqdm(total=n, disable=not progress, desc="bootstrap", unit="refit", leave=False)
+        t0 = time.perf_counter()
+        core = self._core
+        reml = self.reml
+        try:
+            for k in range(n):
+                y_star = sim.draw(rng)
+                res = core.with_response(y_star, d.x, d.z, d.codes).fit(starts, reml=reml)
+                values[k] = _param_vector(res)
+                thetas[k] = res["theta"]
+                converged[k] = res["converged"]
+                bar.update(1)
+        finally:
+            bar.close()
+        elapsed = time.perf_counter() - t0
+        return BootstrapResult(
+            replicates=pd.DataFrame(values, columns=names),
+            theta=pd.DataFrame(thetas, columns=[f"theta{k + 1}" for k in range(thetas.shape[1])]),
+            estimate=pd.Series(_param_vector(self._res), index=names, name="estimate"),
+            converged=converged,
+            seed=seed,
+            seconds=elapsed,
+            level=level,
+        )
+
+
+class _Simulator:
+    """Draws responses from a fitted model: y* = X beta + Z b* + e."""
+
+    def __init__(self, fit: LmmFit) -> None:
+        d = fit._design
+        self.mean = d.x @ np.asarray(fit._res["beta"], dtype=float)
+        self.z = d.z
+        self.codes = d.codes
+        self.m = d.m
+        self.q = d.z.shape[1]
+        self.n = d.n
+        self.sigma = fit.sigma
+        self.lam_t = fit.lambda_matrix.T * self.sigma  # rows of u @ (sigma Lambda)'
+
+    def draw(self, rng: np.random.Generator) -> np.ndarray:
+        u = rng.standard_normal((self.m, self.q))
+        e = rng.standard_normal(self.n)
+        b = u @ self.lam_t
+        if self.q == 1:
+            zb = self.z[:, 0] * b[self.codes, 0]
+        else:
+            zb = np.einsum("ij,ij->i", self.z, b[self.codes])
+        return np.ascontiguousarray(self.mean + zb + self.sigma * e)
+
+
+def _param_names(fit: LmmFit) -> list[str]:
+    """Bootstrap parameter names, as lme4's ``confint(..., oldNames = FALSE)``."""
+    g = fit.group_name
+    re = fit.re_names
+    q = len(re)
+    names = []
+    for c in range(q):
+        names.append(f"sd_{re[c]}|{g}")
+        for r in range(c + 1, q):
+            names.append(f"cor_{re[r]}.{re[c]}|{g}")
+    names.append("sigma")
+    return names + fit.fe_names
+
+
+def _param_vector(res: dict) -> np.ndarray:
+    cov = np.asarray(res["cov_re"], dtype=float)
+    q = cov.shape[0]
+    sd = np.sqrt(np.maximum(np.diag(cov), 0.0))
+    out = []
+    for c in range(q):
+        out.append(sd[c])
+        for r in range(c + 1, q):
+            den = sd[r] * sd[c]
+            out.append(cov[r, c] / den if den > 0 else np.nan)
+    out.append(float(res["sigma"]))
+    out.extend(np.asarray(res["beta"], dtype=float))
+    return np.asarray(out, dtype=float)
+
+
+def _pct_names(level: float) -> tuple[str, str]:
+    lo = (1 - level) / 2 * 100
+    hi = 100 - lo
+    fmt = lambda v: f"{v:.10g} %"  # noqa: E731
+    return fmt(lo), fmt(hi)
+
+
+class BootstrapResult:
+    """Result of :meth:`LmmFit.bootstrap`.
+
+    Attributes:
+        replicates: DataFrame, one row per replicate; columns ``sd_<term>|<group>``,
+            ``cor_<term2>.<term1>|<group>``, ``sigma`` and the fixed effects (lme4's
+            names). A correlation is NaN in a replicate whose standard deviation is 0.
+        theta: DataFrame of the replicates' theta.
+        estimate: the fitted model's values of the same parameters.
+        converged: boolean array, whether each refit converged.
+        seed: the seed used (pass it again to repeat the run).
+        seconds: wall time of the simulation and refits.
+        ci: percentile intervals at the level requested (:meth:`intervals`).
+    """
+
+    def __init__(
+        self,
+        replicates: pd.DataFrame,
+        theta: pd.DataFrame,
+        estimate: pd.Series,
+        converged: np.ndarray,
+        seed: int,
+        seconds: float,
+        level: float = 0.95,
+    ) -> None:
+        self.replicates = replicates
+        self.theta = theta
+        self.estimate = estimate
+        self.converged = converged
+        self.seed = seed
+        self.seconds = seconds
+        self.level = level
+
+    @property
+    def n(self) -> int:
+        """Number of replicates."""
+        return len(self.replicates)
+
+    @property
+    def n_failed(self) -> int:
+        """Number of refits whose optimiser did not report convergence."""
+        return int((~self.converged).sum())
+
+    @property
+    def refits_per_second(self) -> float:
+        """Replicates simulated and refitted per second of wall time."""
+        return self.n / self.seconds if self.seconds > 0 else float("inf")
+
+    def intervals(self, level: float = 0.95) -> pd.DataFrame:
+        """Percentile intervals at ``level`` for every parameter (NaN replicates,
+        i.e. undefined correlations, are ignored)."""
+        if not 0 < level < 1:
+            raise ValueError(f"level must be between 0 and 1, got {level}")
+        lo, hi = _pct_names(level)
+        a = (1 - level) / 2
+        vals = self.replicates.to_numpy()
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)
+            q = np.nanquantile(vals, [a, 1 - a], axis=0)
+        return pd.DataFrame({lo: q[0], hi: q[1]}, index=self.replicates.columns)
+
+    @property
+    def ci(self) -> pd.DataFrame:
+        """Percentile intervals at :attr:`level`."""
+        return self.intervals(self.level)
+
+    @property
+    def std_error(self) -> pd.Series:
+        """Bootstrap standard deviation of each parameter."""
+        return self.replicates.std(ddof=1)
+
+    def __repr__(self) -> str:
+        table = self.ci.copy()
+        table.insert(0, "estimate", self.estimate)
+        lines = [
+            f"Parametric bootstrap: {self.n} replicates, seed {self.seed}, "
+            f"{self.seconds:.3g} s ({self.refits_per_second:.0f} refits/s)"
+            + (f", {self.n_failed} not converged" if self.n_failed else ""),
+            table.to_string(float_format=lambda v: f"{v:.6g}"),
+        ]
+        return "\n".join(lines)
+
+
+# --------------------------------------------------------------------------- anova
+
+
+def anova(*fits: LmmFit, refit: bool = True, names: Sequence[str] | None = None) -> pd.DataFrame:
+    """Likelihood-ratio tests of nested models fitted to the same data (lme4's
+    ``anova``).
+
+    REML fits are refitted by maximum likelihood first (``refit=True``, as lme4 does).
+    Models are ordered by number of parameters; each is tested against the one before.
+
+    Returns:
+        DataFrame indexed by model (``names``, or the formulas) with columns ``Df``
+        (number of parameters), ``AIC``, ``BIC``, ``logLik``, ``deviance``, ``Chisq``,
+        ``Chi Df`` and ``Pr(>Chisq)`` (NaN on the first row).
+    """
+    from scipy.stats import chi2
+
+    if len(fits) < 2:
+        raise ValueError("anova needs at least two fitted models")
+    for f in fits:
+        if not isinstance(f, LmmFit):
+            raise TypeError(f"anova takes fitted models (LmmFit), got {type(f).__name__}")
+    labels = list(names) if names is not None else [f.formula for f in fits]
+    if len(labels) != len(fits):
+        raise ValueError("names must give one name per model")
+    if len(set(labels)) != len(labels):
+        labels = [f"model {i + 1}: {lab}" for i, lab in enumerate(labels)]
+    n0 = fits[0].nobs
+    y0 = fits[0]._design.y
+    for f in fits[1:]:
+        if f.nobs != n0 or not np.array_equal(f._design.y, y0):
+            raise ValueError(
+                "models were not all fitted to the same data (different observations or response)"
+            )
+    if refit:
+        ml = [f.refit_ml() for f in fits]
+    else:
+        ml = list(fits)
+        if len({f.reml for f in fits}) > 1:
+            raise ValueError("cannot compare REML and ML fits without refitting")
+    order = sorted(range(len(ml)), key=lambda i: ml[i].n_params)  # stable
+    rows = []
+    prev = None
+    for i in order:
+        f = ml[i]
+        row = dict(Df=f.n_params, AIC=f.aic, BIC=f.bic, logLik=f.loglik, deviance=f.criterion)
+        if prev is None:
+            row.update({"Chisq": np.nan, "Chi Df": np.nan, "Pr(>Chisq)": np.nan})
+        else:
+            chisq = max(0.0, prev.criterion - f.criterion)
+            ddf = f.n_params - prev.n_params
+            p = float(chi2.sf(chisq, ddf)) if ddf > 0 else np.nan
+            row.update({"Chisq": chisq, "Chi Df": ddf, "Pr(>Chisq)": p})
+        rows.append(row)
+        prev = f
+    out = pd.DataFrame(rows, index=[labels[i] for i in order])
+    out["Df"] = out["Df"].astype(int)
+    out.attrs["models"] = {labels[i]: fits[i].formula for i in order}
+    return out

@@ -1,0 +1,358 @@
+"""Text, HTML and JSON-ready reports of a fitted model, in the layout of lme4's
+``summary`` and ``print`` methods."""
+
+from __future__ import annotations
+
+import html
+import math
+from typing import TYPE_CHECKING, Any, Sequence
+
+import numpy as np
+
+if TYPE_CHECKING:  # pragma: no cover
+    from .model import LmmFit
+
+__all__ = ["format_summary", "format_short", "format_html", "fit_to_dict", "format_number"]
+
+
+def format_number(v: float, digits: int = 5) -> str:
+    """``v`` with ``digits`` significant digits, fixed notation when reasonable."""
+    if v is None or (isinstance(v, float) and math.isnan(v)):
+        return ""
+    v = float(v)
+    if not math.isfinite(v):
+        return "Inf" if v > 0 else "-Inf"
+    if v == 0:
+        return "0"
+    mag = math.floor(math.log10(abs(v)))
+    if mag >= 12 or mag <= -5:
+        return f"{v:.{digits - 1}e}"
+    dec = max(0, digits - 1 - mag)
+    return f"{v:.{dec}f}"
+
+
+def _column(values: Sequence[float], digits: int) -> list[str]:
+    """Format a column with a common number of decimals: enough for ``digits``
+    significant digits in its smallest non-zero entry (as R's ``format``), at most 10."""
+    finite = [abs(float(v)) for v in values if v is not None and math.isfinite(float(v)) and v != 0]
+    if not finite:
+        return [format_number(v, digits) for v in values]
+    small = min(finite)
+    large = max(finite)
+    if large >= 1e12 or small < 1e-5:
+        return [format_number(v, digits) if v is not None and not (isinstance(v, float) and math.isnan(v)) else "" for v in values]
+    dec = min(10, max(0, digits - 1 - math.floor(math.log10(small))))
+    out = []
+    for v in values:
+        if v is None or (isinstance(v, float) and math.isnan(v)):
+            out.append("")
+        else:
+            out.append(f"{float(v):.{dec}f}")
+    return out
+
+
+def _pvalue(p: float) -> str:
+    if p is None or math.isnan(p):
+        return ""
+    if p < 2.2e-16:
+        return "< 2.2e-16"
+    return f"{p:.4g}" if p >= 1e-4 else f"{p:.3e}"
+
+
+def _table(header: Sequence[str], rows: Sequence[Sequence[str]], left: Sequence[bool]) -> list[str]:
+    """Align a table: columns flagged in ``left`` are left-aligned, others right."""
+    cols = list(zip(*([list(header)] + [list(r) for r in rows])))
+    widths = [max(len(c) for c in col) for col in cols]
+    lines = []
+    for r in [header] + list(rows):
+        cells = []
+        for j, cell in enumerate(r):
+            cells.append(cell.ljust(widths[j]) if left[j] else cell.rjust(widths[j]))
+        lines.append(" ".join(cells).rstrip())
+    return lines
+
+
+def _title(fit: "LmmFit") -> str:
+    how = "REML" if fit.reml else "maximum likelihood"
+    return f"Linear mixed model fit by {how} [quorvelkit]"
+
+
+def _varcorr_rows(fit: "LmmFit", with_variance: bool = True) -> tuple[list[str], list[list[str]], list[bool]]:
+    names = fit.re_names
+    q = len(names)
+    cov = fit.cov_re.to_numpy()
+    corr = fit.corr_re.to_numpy()
+    var = [float(cov[i, i]) for i in range(q)] + [fit.sigma2]
+    sd = [math.sqrt(max(v, 0.0)) for v in var]
+    var_s = _column(var, 5)
+    sd_s = _column(sd, 5)
+    header = ["Groups", "Name"] + (["Variance"] if with_variance else []) + ["Std.Dev."]
+    if q > 1:
+        header += ["Corr"] + [""] * (q - 2)
+    rows = []
+    for i in range(q):
+        row = [fit.group_name if i == 0 else "", names[i]] + ([var_s[i]] if with_variance else []) + [sd_s[i]]
+        if q > 1:
+            cells = []
+            for j in range(q - 1):
+                if j < i:
+                    c = corr[i, j]
+                    cells.append("" if math.isnan(c) else f"{c:.3f}")
+                else:
+                    cells.append("")
+            row += cells
+        rows.append(row)
+    row = ["Residual", ""] + ([var_s[q]] if with_variance else []) + [sd_s[q]]
+    if q > 1:
+        row += [""] * (q - 1)
+    rows.append(row)
+    left = [True, True] + [False] * (len(header) - 2)
+    return header, rows, left
+
+
+def _criteria(fit: "LmmFit") -> list[str]:
+    crit_name = "REML crit" if fit.reml else "deviance"
+    header = ["AIC", "BIC", "logLik", crit_name, "df.resid"]
+    vals = [
+        f"{fit.aic:.4f}",
+        f"{fit.bic:.4f}",
+        f"{fit.loglik:.4f}",
+        f"{fit.criterion:.4f}",
+        str(fit.nobs - fit.n_params),
+    ]
+    return _table(header, [vals], [False] * 5)
+
+
+def _fixed_rows(fit: "LmmFit") -> tuple[list[str], list[list[str]], list[bool]]:
+    est = fit.fixef.to_numpy()
+    se = fit.se.to_numpy()
+    tv = fit.tvalues.to_numpy()
+    est_s = _column(list(est), 6)
+    se_s = _column(list(se), 5)
+    tv_s = [f"{t:.3f}" if math.isfinite(t) else "NaN" for t in tv]
+    rows = [[name, a, b, c] for name, a, b, c in zip(fit.fe_names, est_s, se_s, tv_s)]
+    return ["", "Estimate", "Std. Error", "t value"], rows, [True, False, False, False]
+
+
+def _abbrev(name: str, width: int = 6) -> str:
+    if len(name) <= width:
+        return name
+    inner = name.strip("()")
+    vowels = "aeiouAEIOU"
+    short = inner[0] + "".join(ch for ch in inner[1:] if ch not in vowels)
+    short = short[: width - (2 if name.startswith("(") else 0)]
+    return f"({short})" if name.startswith("(") else short
+
+
+def _fixed_corr(fit: "LmmFit") -> list[str]:
+    p = len(fit.fe_names)
+    if p < 2 or p > 12:
+        return []
+    cov = fit.cov_fixef.to_numpy()
+    sd = np.sqrt(np.diag(cov))
+    with np.errstate(invalid="ignore", divide="ignore"):
+        corr = cov / np.outer(sd, sd)
+    header = [""] + [_abbrev(n) for n in fit.fe_names[:-1]]
+    rows = []
+    for i in range(1, p):
+        rows.append([fit.fe_names[i]] + [f"{corr[i, j]:.3f}" if j < i else "" for j in range(p - 1)])
+    return ["", "Correlation of Fixed Effects:"] + _table(header, rows, [True] + [False] * (p - 1))
+
+
+def _optimizer_lines(fit: "LmmFit") -> list[str]:
+    opt = fit.optimizer
+    ev = opt["evaluator"]
+    if opt["n_classes"] is not None:
+        ev += f", {opt['n_classes']} class{'es' if opt['n_classes'] != 1 else ''} of groups"
+    starts = opt["starts"]
+    lines = [f"Optimizer: projected L-BFGS on the profiled criterion, {starts} start{'s' if starts != 1 else ''}; evaluator: {ev}"]
+    status = "converged" if opt["converged"] else "NOT converged"
+    lines.append(
+        f"  {status}: {opt['message']}; {opt['iterations']} iterations, "
+        f"{opt['fev']} evaluations, max |projected gradient| {opt['grad_inf_norm']:.3g}"
+    )
+    return lines
+
+
+def _time_line(fit: "LmmFit") -> str:
+    opt = fit.optimizer
+
+    def ms(s: float) -> str:
+        return f"{s * 1e3:.3g} ms" if s < 1 else f"{s:.3g} s"
+
+    return f"Time: {ms(opt['seconds'])} to fit ({ms(opt['total_seconds'])} with the model matrices)"
+
+
+def _notes(fit: "LmmFit") -> list[str]:
+    lines = []
+    if fit.dropped_columns:
+        k = len(fit.dropped_columns)
+        lines.append(
+            f"fixed-effect model matrix is rank deficient so dropping {k} column"
+            f"{'s' if k > 1 else ''}: {', '.join(fit.dropped_columns)}"
+        )
+    if fit.is_singular:
+        lines.append("boundary (singular) fit: a random-effect variance (or a linear combination) is estimated at zero")
+    if not fit.converged:
+        lines.append(f"the optimiser did not report convergence: {fit.optimizer['message']}")
+    return lines
+
+
+def _nobs_line(fit: "LmmFit") -> list[str]:
+    lines = [f"Number of obs: {fit.nobs}, groups:  {fit.group_name}, {fit.ngroups}"]
+    if fit.n_dropped:
+        lines.append(f"({fit.n_dropped} observation{'s' if fit.n_dropped != 1 else ''} deleted due to missingness)")
+    return lines
+
+
+def format_summary(fit: "LmmFit") -> str:
+    """The full report (lme4's ``summary``) with the optimiser's report and timing."""
+    lines = [_title(fit), f"Formula: {fit.formula}"]
+    data_name = getattr(fit, "data_name", None)
+    if data_name:
+        lines.append(f"   Data: {data_name}")
+    lines.append("")
+    crit = "REML criterion at convergence" if fit.reml else "Deviance (-2 log-likelihood)"
+    lines.append(f"{crit}: {fit.criterion:.4f}")
+    lines.append("")
+    lines += _criteria(fit)
+    lines.append("")
+    res = fit.residuals.to_numpy() / fit.sigma if fit.sigma > 0 else fit.residuals.to_numpy()
+    qs = np.quantile(res, [0, 0.25, 0.5, 0.75, 1.0])
+    lines.append("Scaled residuals:")
+    lines += _table(["Min", "1Q", "Median", "3Q", "Max"], [[f"{v:.4f}" for v in qs]], [False] * 5)
+    lines.append("")
+    lines.append("Random effects:")
+    h, r, left = _varcorr_rows(fit)
+    lines += [" " + s for s in _table(h, r, left)]
+    lines += _nobs_line(fit)
+    lines.append("")
+    lines.append("Fixed effects:")
+    h, r, left = _fixed_rows(fit)
+    lines += _table(h, r, left)
+    lines += _fixed_corr(fit)
+    notes = _notes(fit)
+    if notes:
+        lines.append("")
+        lines += notes
+    lines.append("")
+    lines += _optimizer_lines(fit)
+    lines.append(_time_line(fit))
+    return "\n".join(lines)
+
+
+def format_short(fit: "LmmFit") -> str:
+    """The short report (lme4's ``print``)."""
+    crit = "REML criterion at convergence" if fit.reml else "Deviance (-2 log-likelihood)"
+    lines = [_title(fit), f"Formula: {fit.formula}", f"{crit}: {fit.criterion:.4f}", "Random effects:"]
+    h, r, left = _varcorr_rows(fit, with_variance=False)
+    lines += [" " + s for s in _table(h, r, left)]
+    lines += _nobs_line(fit)
+    lines.append("Fixed Effects:")
+    est = _column(list(fit.fixef.to_numpy()), 5)
+    lines += _table(list(fit.fe_names), [est], [False] * len(est))
+    lines += _notes(fit)
+    return "\n".join(lines)
+
+
+def _html_table(header: Sequence[str], rows: Sequence[Sequence[str]], left: Sequence[bool]) -> str:
+    def cell(tag: str, text: str, is_left: bool) -> str:
+        align = "left" if is_left else "right"
+        return f'<{tag} style="text-align:{align}">{html.escape(text)}</{tag}>'
+
+    out = ["<table>", "<thead><tr>" + "".join(cell("th", h, l) for h, l in zip(header, left)) + "</tr></thead>", "<tbody>"]
+    for r in rows:
+        out.append("<tr>" + "".join(cell("td", c, l) for c, l in zip(r, left)) + "</tr>")
+    out.append("</tbody></table>")
+    return "".join(out)
+
+
+def format_html(fit: "LmmFit") -> str:
+    """An HTML rendering of the summary, for notebooks."""
+    crit_name = "REML criterion" if fit.reml else "Deviance"
+    parts = [
+        '<div class="quorvelkit-fit">',
+        f"<p><b>{html.escape(_title(fit))}</b><br>Formula: <code>{html.escape(fit.formula)}</code></p>",
+        _html_table(
+            [crit_name, "logLik", "AIC", "BIC", "Obs.", f"Groups ({fit.group_name})"],
+            [[f"{fit.criterion:.4f}", f"{fit.loglik:.4f}", f"{fit.aic:.4f}", f"{fit.bic:.4f}", str(fit.nobs), str(fit.ngroups)]],
+            [False] * 6,
+        ),
+        "<p><b>Random effects</b></p>",
+        _html_table(*_varcorr_rows(fit)),
+        "<p><b>Fixed effects</b></p>",
+        _html_table(*_fixed_rows(fit)),
+    ]
+    notes = _notes(fit)
+    if fit.n_dropped:
+        notes.insert(0, f"{fit.n_dropped} observations deleted due to missingness")
+    lines = _optimizer_lines(fit) + [_time_line(fit)]
+    parts.append("<p>" + "<br>".join(html.escape(s.strip()) for s in notes + lines) + "</p>")
+    parts.append("</div>")
+    return "\n".join(parts)
+
+
+def fit_to_dict(fit: "LmmFit") -> dict[str, Any]:
+    """Every result of ``fit`` as JSON-ready Python values."""
+    from .model import _json_label, _num
+
+    fe = fit.fixef
+    se = fit.se
+    tv = fit.tvalues
+    cov_re = fit.cov_re.to_numpy()
+    corr = fit.corr_re.to_numpy()
+    ranef = fit.ranef
+    cond = fit.cond_cov
+    opt = fit.optimizer
+    return {
+        "formula": fit.formula,
+        "data": getattr(fit, "data_name", None),
+        "method": fit.method,
+        "reml": fit.reml,
+        "nobs": fit.nobs,
+        "n_dropped": fit.n_dropped,
+        "group": fit.group_name,
+        "ngroups": fit.ngroups,
+        "criterion": fit.criterion,
+        "loglik": fit.loglik,
+        "aic": fit.aic,
+        "bic": fit.bic,
+        "df": fit.n_params,
+        "singular": fit.is_singular,
+        "theta": [float(v) for v in fit.theta],
+        "sigma": fit.sigma,
+        "fixed_effects": {
+            name: {"estimate": float(fe[name]), "std_error": float(se[name]), "t_value": _num(tv[name])}
+            for name in fit.fe_names
+        },
+        "dropped_columns": fit.dropped_columns,
+        "cov_fixed": [[float(v) for v in row] for row in fit.cov_fixef.to_numpy()],
+        "random": {
+            "names": fit.re_names,
+            "variance": [float(cov_re[i, i]) for i in range(len(fit.re_names))],
+            "std_dev": [float(math.sqrt(max(cov_re[i, i], 0.0))) for i in range(len(fit.re_names))],
+            "corr": [[_num(v) for v in row] for row in corr],
+            "cov": [[float(v) for v in row] for row in cov_re],
+        },
+        "varcorr": [
+            {k: (_num(v) if isinstance(v, (float, np.floating)) else v) for k, v in rec.items()}
+            for rec in fit.varcorr.to_dict(orient="records")
+        ],
+        "random_effects": {
+            "levels": [_json_label(v) for v in ranef.index],
+            "names": fit.re_names,
+            "values": [[float(v) for v in row] for row in ranef.to_numpy()],
+            "cond_cov": [[[float(v) for v in row] for row in mat] for mat in cond],
+        },
+        "optimizer": {
+            "converged": opt["converged"],
+            "iterations": opt["iterations"],
+            "fev": opt["fev"],
+            "grad_inf_norm": opt["grad_inf_norm"],
+            "message": opt["message"],
+            "starts": opt["starts"],
+            "evaluator": opt["evaluator"],
+            "n_classes": opt["n_classes"],
+        },
+        "seconds": {"fit": opt["seconds"], "total": opt["total_seconds"]},
+    }
