@@ -44,7 +44,9 @@ class NoGil {
   NoGil() : state_(PyEval_SaveThread()) {}
   NoGil(const NoGil&) = delete;
   NoGil& operator=(const NoGil&) = delete;
-  ~NoGil() { PyEval_RestoreThread(state_); }
+  // Not noexcept: during interpreter shutdown, reacquiring the lock ends a daemon
+  // thread with pthread_exit, whose forced unwinding must be allowed to leave here.
+  ~NoGil() noexcept(false) { PyEval_RestoreThread(state_); }
 
  private:
   PyThreadState* state_;

@@ -199,7 +199,7 @@ std::optional<Evaluation> evaluate_blocks(const LmmData& data, const std::vector
   const ChunkPlan plan = plan_chunks(m, cost);
 
   std::optional<ScratchLease> lease;
-  if (mode != kModeDeviance) lease.emplace(data, slot_len * m);
+  if (mode != kModeDeviance) lease.emplace(data, size_mul(slot_len, m));
 
   auto accs = by_q(q, [&](auto qc) {
     constexpr std::size_t Q = decltype(qc)::value;

@@ -106,7 +106,8 @@ Classes Classes::with_assignment(std::uint64_t q, std::uint64_t p, const std::ve
                                  std::vector<std::uint32_t> assignment,
                                  const std::vector<std::uint64_t>& representatives,
                                  std::uint64_t n_classes) {
-  const std::uint64_t qq = q * q, p1 = p + 1, blk = p1 * p1, per_class = qq * blk;
+  const std::uint64_t qq = q * q, p1 = p + 1, blk = size_mul(p1, p1), per_class = size_mul(qq, blk);
+  const std::uint64_t total = size_mul(n_classes, per_class);
   const std::uint64_t m = assignment.size();
   Classes out;
   out.n_classes = n_classes;
@@ -116,7 +117,7 @@ Classes Classes::with_assignment(std::uint64_t q, std::uint64_t p, const std::ve
 
   std::uint64_t cost = q * p1 + (p + 2) * qq * p1 / 2;
   ChunkPlan plan = plan_chunks(m, cost);
-  plan.parallel = plan.parallel && n_classes * per_class <= 65536;
+  plan.parallel = plan.parallel && total <= 65536;
 
   // Each chunk sums its groups from zero into partials of the classes it meets; the
   // partials are then added into the totals in chunk order. Keeping partials only
@@ -174,7 +175,7 @@ Classes Classes::with_assignment(std::uint64_t q, std::uint64_t p, const std::ve
     return part;
   });
   out.counts.assign(n_classes, 0.0);
-  out.cross_sums.assign(n_classes * per_class, 0.0);
+  out.cross_sums.assign(total, 0.0);
   for (const Partial& part : parts) {
     for (std::size_t i = 0; i < part.classes.size(); ++i) {
       const std::uint64_t c = part.classes[i];

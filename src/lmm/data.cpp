@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 
 #include "lmm/fixed_q.hpp"
 #include "pool/pool.hpp"
@@ -92,6 +93,22 @@ inline void mirror_upper(double* a, std::uint64_t n) {
 
 std::string bad_code(std::int64_t code, std::uint64_t m) {
   return "group code " + std::to_string(code) + " out of range 0.." + std::to_string(m);
+}
+
+// A NaN or an infinity in y, X or Z (or a value whose square overflows) reaches the
+// diagonal of the matching cross-product, so the products tell at O(p + m q) cost
+// whether the rows were usable. Such data would otherwise hide behind structural
+// zeros (Lambda = 0 skips Z entirely) and yield a fit that looks valid.
+std::optional<std::string> nonfinite_error(const LmmData& d) {
+  const char* tail = " holds a value that is not finite or whose square overflows";
+  if (!std::isfinite(d.yty)) return std::string("y") + tail;
+  for (std::uint64_t j = 0; j < d.p; ++j)
+    if (!std::isfinite(d.xtx[j * d.p + j])) return "X column " + std::to_string(j) + tail;
+  for (std::uint64_t g = 0; g < d.m; ++g)
+    for (std::uint64_t a = 0; a < d.q; ++a)
+      if (!std::isfinite(d.ztz[(g * d.q + a) * d.q + a]))
+        return "Z column " + std::to_string(a) + tail + " (group " + std::to_string(g) + ")";
+  return std::nullopt;
 }
 
 std::uint64_t class_limit_for_auto(std::uint64_t m, std::uint64_t p, std::uint64_t q) {
@@ -261,6 +278,7 @@ std::variant<std::unique_ptr<LmmData>, std::string> from_rows(const Rows& rows, 
     });
   }
   for (std::uint64_t g = 0; g < m; ++g) mirror_upper(&data->ztz[g * q * q], q);
+  if (auto err = nonfinite_error(*data)) return *err;
   data->codes_fingerprint = h;
 
   switch (evaluator) {
@@ -295,6 +313,7 @@ std::variant<std::unique_ptr<LmmData>, std::string> with_response(const LmmData&
 
   auto out = std::make_unique<LmmData>();
   FixedProducts fp = fixed_products(rows.y, rows.x, n, p, false);
+  if (!std::isfinite(fp.yty)) return std::string("y holds a value that is not finite or whose square overflows");
   out->xty = std::move(fp.xty);
   out->yty = fp.yty;
   out->zty.assign(m * q, 0.0);

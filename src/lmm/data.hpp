@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <variant>
 #include <vector>
@@ -24,6 +25,14 @@ enum Evaluator : std::uint8_t {
 };
 
 inline constexpr std::uint64_t kUnlimitedClasses = ~std::uint64_t{0};
+
+// a * b for a buffer size; a product that does not fit is reported as exhausted
+// memory (std::length_error) instead of wrapping into a short buffer.
+inline std::uint64_t size_mul(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t r;
+  if (__builtin_mul_overflow(a, b, &r)) throw std::length_error("buffer size overflows");
+  return r;
+}
 
 // Groups whose Z_i'Z_i have bitwise identical lower triangles, merged into classes
 // with their summed outer products, so that one factorisation serves all members.

@@ -9,6 +9,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace qk {
@@ -58,8 +59,17 @@ struct Job {
 // from a static destructor would race with a thread that is still evaluating.
 class Pool {
  public:
-  explicit Pool(std::size_t threads) : threads_(threads) {
-    for (std::size_t i = 1; i < threads_; ++i) std::thread([this] { loop(); }).detach();
+  // When the system refuses a thread the pool keeps the ones it got: results do not
+  // depend on the number of threads.
+  explicit Pool(std::size_t threads) : threads_(1) {
+    for (std::size_t i = 1; i < threads; ++i) {
+      try {
+        std::thread([this] { loop(); }).detach();
+      } catch (const std::system_error&) {
+        break;
+      }
+      ++threads_;
+    }
   }
 
   std::size_t threads() const { return threads_; }

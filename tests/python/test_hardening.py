@@ -1,0 +1,336 @@
+"""Hostile input, non-finite data, leaks, threads, fork, shutdown and pool sizing."""
+
+import math
+import multiprocessing
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+from pathlib import Path
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from quorvelkit import LmmCore
+
+sys.path.insert(0, str(Path(__file__).parent))
+from test_core import random_design  # noqa: E402
+
+DOCUMENTED = (TypeError, ValueError, OverflowError, MemoryError)
+
+
+# ---- hostile arguments -----------------------------------------------------------
+
+def _layout(arr, how):
+    """The same values in another memory layout (or a different object)."""
+    if how == "fortran":
+        return np.asfortranarray(arr)
+    if how == "reversed":
+        return arr[::-1]
+    if how == "strided":
+        big = np.repeat(arr, 2, axis=0)
+        return big[::2]
+    if how == "readonly":
+        out = arr.copy()
+        out.flags.writeable = False
+        return out
+    if how == "misaligned" and arr.dtype.itemsize > 1 and arr.size > 0 and arr.dtype != object:
+        raw = np.zeros(arr.nbytes + 1, dtype=np.uint8)
+        view = raw[1:].view(arr.dtype).reshape(arr.shape)
+        view[...] = arr
+        return view
+    if how == "list":
+        return arr.tolist()
+    if how == "swapped" and arr.dtype != object:
+        return arr.astype(arr.dtype.newbyteorder())
+    return arr
+
+
+SPECIAL = [0.0, -0.0, 1.0, -1.0, math.nan, math.inf, -math.inf, 1e308, -1e308, 5e-324, 1e-310, 1e154]
+floats = st.one_of(st.sampled_from(SPECIAL), st.floats(allow_nan=True, allow_infinity=True))
+layouts = st.sampled_from(["plain", "plain", "plain", "fortran", "reversed", "strided", "readonly",
+                           "misaligned", "list", "swapped"])
+dtypes = st.sampled_from([np.float64, np.float64, np.float64, np.float32, np.int64, np.int32, np.bool_,
+                          np.complex128, object])
+
+
+@st.composite
+def arrays(draw, ndim, default):
+    rows = draw(st.integers(0, 6))
+    shape = (rows,) if ndim == 1 else (rows, draw(st.integers(0, 3)))
+    if draw(st.integers(0, 9)) == 0:
+        shape = draw(st.sampled_from([(), (2, 2, 2), (rows, 1, 1)]))
+    dtype = draw(dtypes) if draw(st.integers(0, 3)) == 0 else default
+    if np.dtype(dtype).kind in "iub":
+        values = draw(st.lists(st.integers(-3, 8), min_size=1, max_size=1))[0]
+        arr = np.full(shape, values).astype(dtype) + np.arange(int(np.prod(shape))).reshape(shape).astype(dtype) % 3
+    else:
+        flat = draw(st.lists(floats, min_size=int(np.prod(shape)), max_size=int(np.prod(shape))))
+        arr = np.array(flat, dtype=np.float64).reshape(shape).astype(dtype)
+    arr = np.asarray(arr)
+    if arr.ndim == 0:
+        return arr
+    return _layout(arr, draw(layouts))
+
+
+def thetas(q):
+    n = q * (q + 1) // 2
+    return st.one_of(
+        st.lists(floats, min_size=n, max_size=n),
+        st.lists(floats, min_size=0, max_size=n + 2),
+        st.sampled_from(["abc", None, 3.0, {"a": 1}, [[1.0]], np.zeros((2, 2)), [1.0, "x"]]),
+    )
+
+
+REMLS = st.sampled_from([True, False, np.True_, np.False_, 1, 0, None, "yes", 1.0])
+
+
+def _exercise(core, data):
+    """Calls every method with hostile arguments; each outcome must be documented."""
+    theta = data.draw(thetas(core.q))
+    reml = data.draw(REMLS)
+    calls = [
+        ("deviance", (theta, reml)), ("deviance_grad", (theta, reml)), ("solution", (theta, reml)),
+        ("conditional_covariances", (theta, reml)), ("deviance_hessian", (theta, reml)),
+        ("fit", (theta, reml, data.draw(st.sampled_from([0, 1, 5, -1, 2.5, None])))),
+    ]
+    for name, args in calls:
+        try:
+            out = getattr(core, name)(*args)
+        except (TypeError, ValueError, OverflowError):
+            continue
+        except RuntimeError as e:
+            assert str(e) == "theta is infeasible" and name in ("solution", "conditional_covariances", "fit")
+            continue
+        if name == "deviance":
+            assert type(out) is float and not math.isnan(out)
+        elif name == "deviance_grad":
+            assert type(out) is tuple and len(out[1]) == core.n_theta
+            if out[0] == math.inf:
+                assert all(math.isnan(g) for g in out[1])
+        elif name == "conditional_covariances":
+            assert out.shape == (core.m, core.q, core.q)
+        elif name == "deviance_hessian":
+            assert out is None if core.q > 1 else type(out) is float
+        else:
+            assert math.isfinite(out["deviance"]) and out["beta"].shape == (core.p,)
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=list(HealthCheck))
+@given(data=st.data())
+def test_hostile_construction_and_calls(data):
+    y = data.draw(arrays(1, np.float64))
+    x = data.draw(arrays(2, np.float64))
+    z = data.draw(arrays(2, np.float64))
+    codes = data.draw(arrays(1, np.int64))
+    n_groups = data.draw(st.one_of(st.integers(-2, 8), st.sampled_from([2**64, 2**62, 1.0, "2", None])))
+    evaluator = data.draw(st.sampled_from(["auto", "blocks", "streaming", "aggregated", "Auto", "", 1]))
+    try:
+        core = LmmCore(y, x, z, codes, n_groups, evaluator)
+    except DOCUMENTED:
+        return
+    _exercise(core, data)
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=list(HealthCheck))
+@given(data=st.data())
+def test_hostile_calls_on_a_valid_core(data):
+    q = data.draw(st.integers(1, 3))
+    core = LmmCore(*random_design(120, 7, 2, q, seed=data.draw(st.integers(0, 5))),
+                   data.draw(st.sampled_from(["blocks", "streaming", "aggregated"])))
+    _exercise(core, data)
+    y, x, z, codes, _ = random_design(120, 7, 2, q)
+    hostile_y = data.draw(arrays(1, np.float64))
+    try:
+        core.with_response(hostile_y, x, z, codes)
+    except DOCUMENTED:
+        pass
+
+
+@pytest.mark.parametrize("kwargs", [{"theta": [1.0]}, {"reml": True}, {"theta": [1.0], "bogus": 1},
+                                    {"theta": [1.0], "reml": True, "theta ": 1}])
+def test_keyword_misuse(kwargs):
+    core = LmmCore(*random_design(50, 5, 1, 1))
+    for method in ("deviance", "deviance_grad", "solution", "conditional_covariances", "deviance_hessian"):
+        if set(kwargs) <= {"theta", "reml"} and "theta" in kwargs:
+            getattr(core, method)(**kwargs)
+        else:
+            with pytest.raises(TypeError):
+                getattr(core, method)(**kwargs)
+    with pytest.raises(TypeError, match="multiple values for argument 'theta'"):
+        core.deviance([1.0], theta=[1.0])
+    with pytest.raises(TypeError):
+        core.lower_bounds(1)
+
+
+# ---- non-finite data -------------------------------------------------------------
+
+@pytest.mark.parametrize("which,index,message", [
+    ("y", (3,), "y holds a value that is not finite"),
+    ("x", (2, 1), "X column 1 holds a value that is not finite"),
+    ("z", (5, 0), "Z column 0 holds a value that is not finite"),
+])
+@pytest.mark.parametrize("bad", [math.nan, math.inf, -math.inf, 1e200])
+@pytest.mark.parametrize("evaluator", ["auto", "blocks", "streaming", "aggregated"])
+def test_non_finite_data_is_refused(which, index, message, bad, evaluator):
+    y, x, z, codes, m = random_design(40, 4, 2, 1)
+    arrays_ = {"y": y, "x": x, "z": z}
+    arrays_[which] = arrays_[which].copy()
+    arrays_[which][index] = bad
+    with pytest.raises(ValueError, match=message):
+        LmmCore(arrays_["y"], arrays_["x"], arrays_["z"], codes, m, evaluator)
+    if which == "y":
+        core = LmmCore(y, x, z, codes, m, evaluator)
+        with pytest.raises(ValueError, match=message):
+            core.with_response(arrays_["y"], x, z, codes)
+
+
+# ---- leaks -----------------------------------------------------------------------
+
+def _rss_kib():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
+
+
+def test_no_leaks_over_many_calls():
+    iters = int(os.environ.get("QK_LEAK_ITERATIONS", "100000"))
+    y, x, z, codes, m = random_design(30, 3, 1, 2)
+    core = LmmCore(y, x, z, codes, m, "blocks")
+    agg = LmmCore(y, x, z, codes, m, "aggregated")
+    good, huge = [1.0, 0.0, 1.0], [1e200, 0.0, 1e200]
+    bad_codes = codes.copy()
+    bad_codes[0] = 99
+
+    def expect(exc, fn, *args):
+        try:
+            fn(*args)
+        except exc:
+            return
+        raise AssertionError("no error")
+
+    calls = [
+        lambda: core.deviance(good), lambda: core.deviance(huge), lambda: core.deviance_grad(good),
+        lambda: agg.deviance_grad(huge), lambda: core.solution(good),
+        lambda: expect(RuntimeError, core.solution, huge), lambda: core.conditional_covariances(good),
+        lambda: expect(RuntimeError, agg.conditional_covariances, huge), lambda: core.lower_bounds(),
+        lambda: core.default_theta(), lambda: core.with_response(y, x, z, codes),
+        lambda: core.fit(good, True, 2), lambda: expect(RuntimeError, core.fit, huge),
+        lambda: expect(ValueError, core.deviance, [1.0]), lambda: expect(TypeError, core.deviance, "abc"),
+        lambda: expect(TypeError, core.deviance, good, 1), lambda: expect(ValueError, core.fit, []),
+        lambda: LmmCore(y, x, z, codes, m), lambda: expect(ValueError, LmmCore, y, x, z, bad_codes, m),
+        lambda: expect(TypeError, LmmCore, y, x, z, codes.astype(np.int32), m),
+        lambda: expect(ValueError, LmmCore, y, x, z, codes, m, "nope"),
+        lambda: expect(ValueError, core.with_response, y, x, z, bad_codes),
+    ]
+    for call in calls:
+        for _ in range(min(iters, 2000)):
+            call()
+    blocks, rss = sys.getallocatedblocks(), _rss_kib()
+    for call in calls:
+        for _ in range(iters):
+            call()
+    grown_blocks = sys.getallocatedblocks() - blocks
+    grown_rss = _rss_kib() - rss
+    assert grown_blocks < 200, grown_blocks
+    assert grown_rss < 4096, grown_rss
+
+
+# ---- threads, fork, shutdown, pool size ------------------------------------------
+
+def test_sixteen_threads_mixed_methods():
+    cores = [LmmCore(*random_design(40_000, 4_000, 3, 2, seed=s), ev)
+             for s, ev in [(1, "blocks"), (2, "streaming"), (3, "aggregated")]]
+    thetas_ = [[1.0, 0.0, 1.0], [0.4, -0.2, 0.9], [1e200, 0.0, 1e200]]
+
+    def run(core, k):
+        t = thetas_[k % 3]
+        out = [repr(core.deviance(t)), repr(core.deviance_grad(t))]
+        try:
+            out.append(core.solution(t)["u"].tobytes())
+        except RuntimeError as e:
+            out.append(str(e))
+        try:
+            out.append(core.conditional_covariances(t).tobytes())
+        except RuntimeError as e:
+            out.append(str(e))
+        return out
+
+    serial = {(c, k): run(cores[c], k) for c in range(3) for k in range(3)}
+    errors, results = [], {}
+
+    def worker(w):
+        try:
+            for rep in range(4):
+                c, k = (w + rep) % 3, (w * 7 + rep) % 3
+                results[(w, rep)] = ((c, k), run(cores[c], k))
+        except Exception as e:  # pragma: no cover - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=worker, args=(w,)) for w in range(16)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=300)
+        assert not t.is_alive(), "deadlock"
+    assert not errors
+    for key, out in results.values():
+        assert out == serial[key]
+
+
+def _child_fit(args):
+    return LmmCore(*args).fit([1.0, 0.0, 1.0])["deviance"]
+
+
+def test_fork_after_the_pool_was_used():
+    args = random_design(200_000, 20_000, 3, 2, seed=9)
+    parent = LmmCore(*args).fit([1.0, 0.0, 1.0])["deviance"]  # starts the worker pool
+    ctx = multiprocessing.get_context("fork")
+    with ctx.Pool(2) as pool:
+        children = pool.map_async(_child_fit, [args, args]).get(timeout=300)
+    assert children == [parent, parent]
+
+
+def _run_script(code, env=None, timeout=300):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=timeout, env=dict(os.environ, **(env or {})),
+                          cwd=str(Path(__file__).parent))
+
+
+def test_clean_exit_while_a_thread_is_evaluating():
+    res = _run_script("""
+        import threading, time
+        from test_core import random_design
+        from quorvelkit import LmmCore
+        core = LmmCore(*random_design(400_000, 40_000, 4, 2, seed=1), "blocks")
+        def spin():
+            while True:
+                core.fit([1.0, 0.0, 1.0])
+        threading.Thread(target=spin, daemon=True).start()
+        time.sleep(0.3)
+        print("bye")
+    """)
+    assert res.returncode == 0, res.stderr
+    assert res.stdout.strip() == "bye" and "terminate" not in res.stderr
+
+
+SIZE_SCRIPT = """
+    from test_core import random_design
+    from quorvelkit import LmmCore
+    core = LmmCore(*random_design(200_000, 20_000, 3, 2, seed=4), "blocks")
+    print(repr(core.deviance_grad([0.7, 0.1, 0.4])))
+"""
+
+
+@pytest.mark.parametrize("env", [
+    {"RAYON_NUM_THREADS": "-3"}, {"RAYON_NUM_THREADS": "0"}, {"RAYON_NUM_THREADS": "abc"},
+    {"RAYON_NUM_THREADS": ""}, {"RAYON_NUM_THREADS": "99999999999999999999999"},
+    {"RAYON_NUM_THREADS": "x", "RAYON_RS_NUM_CPUS": "3"}, {"RAYON_RS_NUM_CPUS": "-1"},
+])
+def test_pool_size_from_environment(env):
+    base = _run_script(SIZE_SCRIPT, {"RAYON_NUM_THREADS": "1"})
+    res = _run_script(SIZE_SCRIPT, env)
+    assert base.returncode == 0 and res.returncode == 0, res.stderr
+    assert res.stdout == base.stdout
