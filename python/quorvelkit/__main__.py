@@ -1,6 +1,7 @@
 """Command line: fit a linear mixed model to a CSV file and print lme4's report.
 
     python -m quorvelkit                                  # the bundled sleepstudy example
+    python -m quorvelkit "Reaction ~ Days + (1 | Subject)"  # another model of that example
     python -m quorvelkit DATA.csv "y ~ x + (x | g)"       # a formula in lme4's notation
     python -m quorvelkit DATA.csv --response y --fixed x1,x2 --random x1 --group g
     options: --ml, --evaluator NAME, --json, --drop-missing
@@ -154,7 +155,7 @@ def _check_missing(frame, cols: Sequence[str], source: str) -> None:
             k = int(na.sum())
             raise CliError(
                 f"column '{c}' in {source} has {k} missing value{'s' if k > 1 else ''} "
-                f"(first on line {_line(frame, pos)}); fix them or pass --drop-missing "
+                f"(first on line {_line(frame, pos)}); fill them in, or pass --drop-missing "
                 f"to drop incomplete rows as lme4 does"
             )
 
@@ -195,6 +196,12 @@ def run(argv: Sequence[str] | None = None) -> int:
     except CliError as exc:
         print(f"error: {exc}", file=sys.stderr)
         return exc.code
+    except BrokenPipeError:  # output piped into a program that stopped reading
+        import os
+
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
     except KeyboardInterrupt:
         print("error: interrupted", file=sys.stderr)
         return 130
@@ -206,6 +213,11 @@ def run(argv: Sequence[str] | None = None) -> int:
 
 def _run(argv: Sequence[str] | None) -> int:
     args = build_parser().parse_args(argv)
+    if args.formula is None and args.data is not None and "~" in args.data:
+        import os
+
+        if not os.path.exists(args.data):  # a formula alone: fit the bundled example
+            args.formula, args.data = args.data, None
     column_mode = any(
         v is not None for v in (args.response, args.fixed, args.random, args.group)
     ) or args.no_fixed_intercept or args.no_random_intercept
