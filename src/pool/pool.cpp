@@ -178,7 +178,16 @@ std::size_t pool_threads() { return pool().threads(); }
 void run_tasks(std::size_t n_tasks, bool parallel, const std::function<void(std::size_t)>& body) {
   if (n_tasks == 0) return;
   if (!parallel || n_tasks == 1 || pool_threads() < 2) {
-    for (std::size_t k = 0; k < n_tasks; ++k) body(k);
+    // Same contract as the pool: every task runs, then the first failure is rethrown.
+    std::exception_ptr failure;
+    for (std::size_t k = 0; k < n_tasks; ++k) {
+      try {
+        body(k);
+      } catch (...) {
+        if (!failure) failure = std::current_exception();
+      }
+    }
+    if (failure) std::rethrow_exception(failure);
     return;
   }
   Job job;

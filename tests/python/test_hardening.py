@@ -195,6 +195,8 @@ def _rss_kib():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
 
 
+@pytest.mark.skipif(os.environ.get("QK_SANITIZED") == "1",
+                    reason="the sanitizer's quarantine holds freed memory; leaks are checked in the plain build")
 def test_no_leaks_over_many_calls():
     iters = int(os.environ.get("QK_LEAK_ITERATIONS", "100000"))
     y, x, z, codes, m = random_design(30, 3, 1, 2)
