@@ -26,4 +26,11 @@ cp "$build"/_quorvelkit*.so "$pkg/"
 export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
 export ASAN_OPTIONS=detect_leaks=0
 export QK_SANITIZED=1
-PYTHONPATH="$build/pkg" python3 -m pytest -q -p no:cacheprovider tests/python "$@"
+export PYTHONPATH="$build/pkg"
+loaded=$(python3 -c "import quorvelkit._quorvelkit as m; print(m.__file__)")
+case "$loaded" in
+  "$PWD/$build/pkg/"*) ;;
+  *) echo "the sanitized module is shadowed by $loaded (an editable install?); install the package normally first" >&2
+     exit 1 ;;
+esac
+python3 -m pytest -q -p no:cacheprovider tests/python "$@"
