@@ -426,7 +426,7 @@ def _materialize(spec_or_formula: Any, frame: pd.DataFrame, what: str):
 def _finite_check(matrix: np.ndarray, names: Sequence[str], what: str) -> None:
     bad = ~np.isfinite(matrix)
     if bad.any():
-        cols = [names[j] for j in np.flatnonzero(bad.any(axis=0))]
+        cols = [names[int(j)] for j in np.flatnonzero(bad.any(axis=0))]
         kinds = "infinite" if not np.isnan(matrix[bad]).any() else "non-finite"
         raise ValueError(
             f"the {what} has {kinds} values in column(s) {', '.join(cols)}; "

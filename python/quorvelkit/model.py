@@ -14,7 +14,7 @@ import sys
 import time
 import warnings
 from dataclasses import replace
-from typing import Any, Iterable, Sequence
+from typing import Any, Mapping, Sequence
 
 import numpy as np
 import pandas as pd
@@ -36,7 +36,7 @@ def _theta_pairs(q: int) -> list[tuple[int, int]]:
     return [(r, c) for c in range(q) for r in range(c, q)]
 
 
-def _lambda(theta: Sequence[float], q: int) -> np.ndarray:
+def _lambda(theta: Sequence[float] | np.ndarray, q: int) -> np.ndarray:
     lam = np.zeros((q, q))
     for k, (r, c) in enumerate(_theta_pairs(q)):
         lam[r, c] = theta[k]
@@ -56,15 +56,15 @@ def _moment_start(design: Design) -> list[float] | None:
         q = z.shape[1]
         beta, *_ = np.linalg.lstsq(x, y, rcond=None)
         r = y - x @ beta
-        counts = np.bincount(codes, minlength=m)
+        counts: np.ndarray = np.bincount(codes, minlength=m)
         ztz = np.empty((m, q, q))
         ztr = np.empty((m, q))
         for a in range(q):
             ztr[:, a] = np.bincount(codes, weights=z[:, a] * r, minlength=m)
-            for b in range(a, q):
-                v = np.bincount(codes, weights=z[:, a] * z[:, b], minlength=m)
-                ztz[:, a, b] = v
-                ztz[:, b, a] = v
+            for c in range(a, q):
+                v = np.bincount(codes, weights=z[:, a] * z[:, c], minlength=m)
+                ztz[:, a, c] = v
+                ztz[:, c, a] = v
         rtr = np.bincount(codes, weights=r * r, minlength=m)
         ok = counts > q
         if ok.sum() < 2:
@@ -186,7 +186,7 @@ def lmm(
     t1 = time.perf_counter()
     core = LmmCore(design.y, design.x, design.z, design.codes, design.m, evaluator)
     if theta is not None:
-        result = _evaluate_at(core, theta, reml)
+        result: Mapping[str, Any] = _evaluate_at(core, theta, reml)
         n_starts = 0
     else:
         if starts is None:
@@ -210,7 +210,7 @@ def lmm(
     )
 
 
-def _evaluate_at(core: LmmCore, theta: Sequence[float], reml: bool) -> dict:
+def _evaluate_at(core: LmmCore, theta: Sequence[float], reml: bool) -> dict[str, Any]:
     theta_l = [float(v) for v in np.asarray(theta, dtype=float).ravel()]
     result = dict(core.solution(theta_l, reml=bool(reml)))
     result.update(
@@ -239,7 +239,7 @@ class LmmFit:
         self,
         design: Design,
         core: LmmCore,
-        result: dict,
+        result: Mapping[str, Any],
         *,
         n_starts: int,
         fit_seconds: float,
@@ -248,7 +248,7 @@ class LmmFit:
     ) -> None:
         self._design = design
         self._core = core
-        self._res = result
+        self._res = dict(result)
         self._n_starts = n_starts
         self._fit_seconds = fit_seconds
         self._total_seconds = total_seconds
@@ -811,7 +811,7 @@ class LmmFit:
         if n < 1:
             raise ValueError(f"n must be a positive number of replicates, got {n}")
         if seed is None:
-            seed = int(np.random.SeedSequence().entropy % (2**63))
+            seed = int(np.random.SeedSequence().entropy) % (2**63)  # type: ignore[arg-type]
         rng = np.random.default_rng(seed)
         sim = _Simulator(self)
         d = self._design
@@ -891,7 +891,7 @@ def _param_names(fit: LmmFit) -> list[str]:
     return names + fit.fe_names
 
 
-def _param_vector(res: dict) -> np.ndarray:
+def _param_vector(res: Mapping[str, Any]) -> np.ndarray:
     cov = np.asarray(res["cov_re"], dtype=float)
     q = cov.shape[0]
     sd = np.sqrt(np.maximum(np.diag(cov), 0.0))

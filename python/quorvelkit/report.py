@@ -322,7 +322,7 @@ def fit_to_dict(fit: "LmmFit") -> dict[str, Any]:
         "theta": [float(v) for v in fit.theta],
         "sigma": fit.sigma,
         "fixed_effects": {
-            name: {"estimate": float(fe[name]), "std_error": float(se[name]), "t_value": _num(tv[name])}
+            name: {"estimate": float(fe[name]), "std_error": float(se[name]), "t_value": _num(float(tv[name]))}
             for name in fit.fe_names
         },
         "dropped_columns": fit.dropped_columns,
@@ -335,7 +335,7 @@ def fit_to_dict(fit: "LmmFit") -> dict[str, Any]:
             "cov": [[float(v) for v in row] for row in cov_re],
         },
         "varcorr": [
-            {k: (_num(v) if isinstance(v, (float, np.floating)) else v) for k, v in rec.items()}
+            {k: (_num(float(v)) if isinstance(v, (float, np.floating)) else v) for k, v in rec.items()}
             for rec in fit.varcorr.to_dict(orient="records")
         ],
         "random_effects": {

@@ -1,0 +1,125 @@
+"""Type stubs for the compiled core, ``quorvelkit._quorvelkit``."""
+
+from typing import Literal, Sequence, SupportsFloat, TypedDict, final
+
+import numpy as np
+import numpy.typing as npt
+
+__version__: str
+
+_Float64 = npt.NDArray[np.float64]
+_Int64 = npt.NDArray[np.int64]
+_Theta = Sequence[SupportsFloat] | npt.NDArray[np.floating]
+_Evaluator = Literal["auto", "blocks", "aggregated", "streaming"]
+
+class _Solution(TypedDict):
+    """Every derived quantity at one ``theta`` (returned by ``LmmCore.solution``)."""
+
+    theta: _Float64
+    """(n_theta,) the relative covariance parameters."""
+    deviance: float
+    """The profiled REML criterion or ML deviance."""
+    grad: _Float64
+    """(n_theta,) its gradient in ``theta``."""
+    beta: _Float64
+    """(p,) fixed effects."""
+    cov_beta: _Float64
+    """(p, p) covariance of the fixed effects, sigma2 times the inverse of the reduced system."""
+    cov_re: _Float64
+    """(q, q) covariance of the random effects, sigma2 Lambda Lambda'."""
+    random_effects: _Float64
+    """(m, q) conditional modes b on the scale of ``z``."""
+    u: _Float64
+    """(m, q) spherical random effects, b_i = Lambda u_i."""
+    sigma2: float
+    """Residual variance, pwrss / (n - p) under REML and pwrss / n under ML."""
+    sigma: float
+    """Residual standard deviation."""
+    pwrss: float
+    """Penalised weighted residual sum of squares."""
+    ldl2: float
+    """log det(Lambda' Z' Z Lambda + I)."""
+    ldrx2: float
+    """log det of the reduced fixed-effects system (0.0 under ML)."""
+    reml: bool
+    n: int
+    p: int
+    q: int
+    m: int
+
+class _FitResult(_Solution):
+    """``Solution`` at the best optimum, with the optimiser's report (``LmmCore.fit``)."""
+
+    converged: bool
+    iterations: int
+    fev: int
+    """Criterion evaluations of the winning start."""
+    grad_inf_norm: float
+    """Infinity norm of the projected gradient at the end."""
+    message: str
+
+@final
+class LmmCore:
+    """Pre-computed cross-products for one grouping factor.
+
+    ``LmmCore(y, x, z, codes, n_groups, evaluator="auto")``: float64 ``y`` (n,),
+    C-contiguous float64 ``x`` (n, p) and ``z`` (n, q), int64 ``codes`` (n,) in
+    0..n_groups-1. ``theta`` is the lower triangle of Lambda taken column by column.
+    """
+
+    def __new__(
+        cls,
+        y: _Float64,
+        x: _Float64,
+        z: _Float64,
+        codes: _Int64,
+        n_groups: int,
+        evaluator: _Evaluator | str = "auto",
+    ) -> LmmCore: ...
+    @property
+    def n(self) -> int:
+        """Number of rows."""
+    @property
+    def p(self) -> int:
+        """Number of fixed-effect columns."""
+    @property
+    def q(self) -> int:
+        """Number of random-effect columns."""
+    @property
+    def m(self) -> int:
+        """Number of groups."""
+    @property
+    def n_theta(self) -> int:
+        """Length of ``theta``: q(q+1)/2."""
+    @property
+    def evaluator(self) -> Literal["blocks", "aggregated", "streaming"]:
+        """The kernel in use."""
+    @property
+    def n_classes(self) -> int | None:
+        """Number of distinct Z_i'Z_i classes when the aggregated kernel is used, else None."""
+    def deviance(self, theta: _Theta, reml: bool = True) -> float:
+        """Profiled deviance at ``theta``; ``inf`` for an infeasible ``theta``."""
+    def deviance_grad(self, theta: _Theta, reml: bool = True) -> tuple[float, list[float]]:
+        """Profiled deviance and its analytic gradient at ``theta``."""
+    def deviance_hessian(self, theta: _Theta, reml: bool = True) -> float | None:
+        """Analytic second derivative for q = 1; ``None`` when q > 1, ``nan`` if infeasible."""
+    def solution(self, theta: _Theta, reml: bool = True) -> _Solution:
+        """Every derived quantity at a given ``theta``, without re-optimising."""
+    def fit(
+        self,
+        starts: _Theta,
+        reml: bool = True,
+        max_iter: int = 300,
+        gtol: float = 1e-8,
+        ftol: float = 1e-12,
+    ) -> _FitResult:
+        """Fit by minimising the profiled criterion over ``theta`` from each start
+        (a flat concatenation of starting vectors); the best result wins."""
+    def lower_bounds(self) -> list[float]:
+        """Lower bounds on ``theta``: 0 for diagonal entries, -inf off the diagonal."""
+    def default_theta(self) -> list[float]:
+        """The identity relative covariance factor."""
+    def with_response(self, y: _Float64, x: _Float64, z: _Float64, codes: _Int64) -> LmmCore:
+        """The same design with a new response, reusing every design-only product."""
+    def conditional_covariances(self, theta: _Theta, reml: bool = True) -> _Float64:
+        """Var(b_i | y) for every group at ``theta``, shape (m, q, q)."""
