@@ -777,10 +777,10 @@ class LmmFit:
     # ----------------------------------------------------------------- simulation
     def simulate(self, n: int = 1, seed: int | np.random.Generator | None = None) -> np.ndarray:
         """Responses simulated from the fitted model, shape (n, nobs):
-        y* = X beta + Z b* + e with b*_i ~ N(0, sigma^2 Lambda Lambda'), e ~ N(0, sigma^2)."""
+        y* = X beta + Z b* + e with b*_i ~ N(0, sigma^2 Lambda Lambda'), e ~ N(0, sigma^2).
+        The replicates are those :meth:`bootstrap` refits for the same seed."""
         rng = seed if isinstance(seed, np.random.Generator) else np.random.default_rng(seed)
-        sim = _Simulator(self)
-        return np.stack([sim.draw(rng) for _ in range(int(n))]) if n else np.empty((0, self.nobs))
+        return _Simulator(self).draw_many(rng, int(n))
 
     def bootstrap(
         self,
@@ -817,8 +817,11 @@ class LmmFit:
         d = self._design
         starts = self._starts()
         names = _param_names(self)
-        values = np.empty((n, len(names)))
-        thetas = np.empty((n, self._core.n_theta))
+        p, q, n_theta = d.x.shape[1], d.z.shape[1], self._core.n_theta
+        betas = np.empty((n, p))
+        covs = np.empty((n, q, q))
+        sigmas = np.empty(n)
+        thetas = np.empty((n, n_theta))
         converged = np.empty(n, dtype=bool)
         from tqdm.auto import tqdm
 
@@ -827,23 +830,30 @@ class LmmFit:
             bar = tqdm(total=n, disable=disable, delay=1.0, desc="bootstrap", unit="refit", leave=False)
         else:
             bar = tqdm(total=n, disable=not progress, desc="bootstrap", unit="refit", leave=False)
+        # Responses are simulated in batches of about 8 MB (the same random stream as one
+        # replicate at a time) and refitted one by one through with_response.
+        batch = max(1, min(n, 64, (1 << 20) // max(1, sim.width)))
         t0 = time.perf_counter()
-        core = self._core
-        reml = self.reml
+        core, reml, x, z, codes = self._core, self.reml, d.x, d.z, d.codes
         try:
-            for k in range(n):
-                y_star = sim.draw(rng)
-                res = core.with_response(y_star, d.x, d.z, d.codes).fit(starts, reml=reml)
-                values[k] = _param_vector(res)
-                thetas[k] = res["theta"]
-                converged[k] = res["converged"]
-                bar.update(1)
+            for first in range(0, n, batch):
+                k = min(batch, n - first)
+                ys = sim.draw_many(rng, k)
+                for i in range(k):
+                    res = core.with_response(ys[i], x, z, codes).fit(starts, reml=reml)
+                    j = first + i
+                    betas[j] = res["beta"]
+                    covs[j] = res["cov_re"]
+                    sigmas[j] = res["sigma"]
+                    thetas[j] = res["theta"]
+                    converged[j] = res["converged"]
+                bar.update(k)
         finally:
             bar.close()
         elapsed = time.perf_counter() - t0
         return BootstrapResult(
-            replicates=pd.DataFrame(values, columns=names),
-            theta=pd.DataFrame(thetas, columns=[f"theta{k + 1}" for k in range(thetas.shape[1])]),
+            replicates=pd.DataFrame(_param_matrix(covs, sigmas, betas), columns=names),
+            theta=pd.DataFrame(thetas, columns=[f"theta{k + 1}" for k in range(n_theta)]),
             estimate=pd.Series(_param_vector(self._res), index=names, name="estimate"),
             converged=converged,
             seed=seed,
@@ -866,15 +876,27 @@ class _Simulator:
         self.sigma = fit.sigma
         self.lam_t = fit.lambda_matrix.T * self.sigma  # rows of u @ (sigma Lambda)'
 
-    def draw(self, rng: np.random.Generator) -> np.ndarray:
-        u = rng.standard_normal((self.m, self.q))
-        e = rng.standard_normal(self.n)
-        b = u @ self.lam_t
+    @property
+    def width(self) -> int:
+        """Random numbers per replicate: m*q for b*, then n for e."""
+        return self.m * self.q + self.n
+
+    def draw_many(self, rng: np.random.Generator, k: int) -> np.ndarray:
+        """``k`` simulated responses, shape (k, n), C-contiguous rows. Each replicate
+        takes m*q standard normals for b* (group by group) and then n for e."""
+        normals = rng.standard_normal((k, self.width))
+        u = normals[:, : self.m * self.q].reshape(k, self.m, self.q)
+        e = normals[:, self.m * self.q :]
+        b = u @ self.lam_t  # (k, m, q)
         if self.q == 1:
-            zb = self.z[:, 0] * b[self.codes, 0]
+            zb = self.z[:, 0] * b[:, self.codes, 0]
         else:
-            zb = np.einsum("ij,ij->i", self.z, b[self.codes])
+            zb = np.einsum("ij,kij->ki", self.z, b[:, self.codes, :])
         return np.ascontiguousarray(self.mean + zb + self.sigma * e)
+
+    def draw(self, rng: np.random.Generator) -> np.ndarray:
+        """One simulated response (the same stream as ``draw_many`` with k = 1)."""
+        return self.draw_many(rng, 1)[0]
 
 
 def _param_names(fit: LmmFit) -> list[str]:
@@ -889,6 +911,21 @@ def _param_names(fit: LmmFit) -> list[str]:
             names.append(f"cor_{re[r]}.{re[c]}|{g}")
     names.append("sigma")
     return names + fit.fe_names
+
+
+def _param_matrix(covs: np.ndarray, sigmas: np.ndarray, betas: np.ndarray) -> np.ndarray:
+    """Rows of (sd, correlations column by column, sigma, beta) for stacked fits."""
+    q = covs.shape[1]
+    sd = np.sqrt(np.maximum(np.diagonal(covs, axis1=1, axis2=2), 0.0))
+    cols = []
+    for c in range(q):
+        cols.append(sd[:, c])
+        for r in range(c + 1, q):
+            den = sd[:, r] * sd[:, c]
+            with np.errstate(invalid="ignore", divide="ignore"):
+                cols.append(np.where(den > 0, covs[:, r, c] / np.where(den > 0, den, 1.0), np.nan))
+    cols.append(sigmas)
+    return np.column_stack(cols + [betas])
 
 
 def _param_vector(res: Mapping[str, Any]) -> np.ndarray:
