@@ -14,7 +14,7 @@ that are bit-identical for any number of threads.
 
 from ._quorvelkit import LmmCore, __version__
 from .formula import FormulaError, RankDeficiencyWarning
-from .model import BootstrapResult, LmmFit, anova, lmm
+from .model import AnovaTable, BootstrapResult, LmmFit, anova, lmm
 
 __all__ = [
     "LmmCore",
@@ -23,6 +23,7 @@ __all__ = [
     "anova",
     "LmmFit",
     "BootstrapResult",
+    "AnovaTable",
     "FormulaError",
     "RankDeficiencyWarning",
     "load_sleepstudy",

@@ -22,7 +22,7 @@ import pandas as pd
 from ._quorvelkit import LmmCore
 from .formula import Design, ParsedFormula, build_design, parse_formula, to_frame
 
-__all__ = ["lmm", "LmmFit", "anova", "BootstrapResult", "SINGULAR_TOL"]
+__all__ = ["lmm", "LmmFit", "anova", "AnovaTable", "BootstrapResult", "SINGULAR_TOL"]
 
 #: A diagonal entry of Lambda below this is "at zero" (lme4's ``isSingular`` tolerance).
 SINGULAR_TOL = 1e-4
@@ -1044,7 +1044,8 @@ def anova(*fits: LmmFit, refit: bool = True, names: Sequence[str] | None = None)
     Models are ordered by number of parameters; each is tested against the one before.
 
     Returns:
-        DataFrame indexed by model (``names``, or the formulas) with columns ``Df``
+        :class:`AnovaTable`, a DataFrame indexed by model (``names``, or the
+        formulas) with columns ``Df``
         (number of parameters), ``AIC``, ``BIC``, ``logLik``, ``deviance``, ``Chisq``,
         ``Chi Df`` and ``Pr(>Chisq)`` (NaN on the first row).
     """
@@ -1088,7 +1089,27 @@ def anova(*fits: LmmFit, refit: bool = True, names: Sequence[str] | None = None)
             row.update({"Chisq": chisq, "Chi Df": ddf, "Pr(>Chisq)": p})
         rows.append(row)
         prev = f
-    out = pd.DataFrame(rows, index=[labels[i] for i in order])
+    out = AnovaTable(rows, index=[labels[i] for i in order])
     out["Df"] = out["Df"].astype(int)
     out.attrs["models"] = {labels[i]: fits[i].formula for i in order}
+    out.attrs["refitted_ml"] = bool(refit and any(f.reml for f in fits))
     return out
+
+
+class AnovaTable(pd.DataFrame):
+    """The table :func:`anova` returns: a pandas DataFrame that prints like lme4's."""
+
+    @property
+    def _constructor(self):  # slices and copies stay AnovaTables
+        return AnovaTable
+
+    _COLUMNS = ["Df", "AIC", "BIC", "logLik", "deviance", "Chisq", "Chi Df", "Pr(>Chisq)"]
+
+    def __repr__(self) -> str:
+        if list(self.columns) != self._COLUMNS:
+            return super().__repr__()
+        from .report import format_anova
+
+        return format_anova(self)
+
+    __str__ = __repr__

@@ -12,7 +12,7 @@ import numpy as np
 if TYPE_CHECKING:  # pragma: no cover
     from .model import LmmFit
 
-__all__ = ["format_summary", "format_short", "format_html", "fit_to_dict", "format_number"]
+__all__ = ["format_summary", "format_short", "format_html", "format_anova", "fit_to_dict", "format_number"]
 
 
 def format_number(v: float, digits: int = 5) -> str:
@@ -356,3 +356,32 @@ def fit_to_dict(fit: "LmmFit") -> dict[str, Any]:
         },
         "seconds": {"fit": opt["seconds"], "total": opt["total_seconds"]},
     }
+
+
+def format_anova(table: Any) -> str:
+    """An :func:`~quorvelkit.anova` table in lme4's layout."""
+    lines = []
+    if table.attrs.get("refitted_ml"):
+        lines.append("refitting model(s) with ML (instead of REML)")
+    models = table.attrs.get("models", {})
+    if models and any(k != v for k, v in models.items()):
+        lines.append("Models:")
+        lines += [f"{k}: {v}" for k, v in models.items()]
+    header = [""] + list(table.columns)
+    rows = []
+    for label, rec in zip(table.index, table.to_dict(orient="records")):
+        chi = rec["Chisq"]
+        ddf = rec["Chi Df"]
+        rows.append([
+            str(label),
+            str(int(rec["Df"])),
+            f"{rec['AIC']:.4f}",
+            f"{rec['BIC']:.4f}",
+            f"{rec['logLik']:.4f}",
+            f"{rec['deviance']:.4f}",
+            "" if math.isnan(chi) else f"{chi:.4f}",
+            "" if math.isnan(ddf) else str(int(ddf)),
+            _pvalue(rec["Pr(>Chisq)"]),
+        ])
+    lines += _table(header, rows, [True] + [False] * (len(header) - 1))
+    return "\n".join(lines)

@@ -463,6 +463,9 @@ def test_anova_matches_lme4(sleep, fm1):
     _close(table["AIC"], table["deviance"] + 2 * table["Df"], 1e-15)
     _close(table["BIC"], table["deviance"] + math.log(180) * table["Df"], 1e-15)
     assert np.isnan(table["Chisq"].iloc[0])
+    assert isinstance(table, qk.AnovaTable) and isinstance(table, pd.DataFrame)
+    text = repr(table)
+    assert "42.1393" in text and "7.072e-10" in text and "refitting" in text
 
 
 def test_anova_names_and_checks(sleep, fm1):
@@ -542,6 +545,9 @@ def test_simulate_shape_and_seed(fm1):
     a = fm1.simulate(3, seed=1)
     assert a.shape == (3, 180)
     np.testing.assert_array_equal(a, fm1.simulate(3, seed=1))
+    boot = fm1.bootstrap(3, seed=1, progress=False)
+    for k in range(3):  # the bootstrap refits exactly these responses
+        _close(boot.replicates["sigma"].iloc[k], fm1.refit(a[k]).sigma, 1e-7)
 
 
 # ------------------------------------------------------------------ reports
