@@ -366,10 +366,12 @@ class Design:
 
     @property
     def n(self) -> int:
+        """Number of observations used."""
         return int(self.y.shape[0])
 
     @property
     def m(self) -> int:
+        """Number of levels of the grouping factor."""
         return int(len(self.levels))
 
 

@@ -823,7 +823,7 @@ class LmmFit:
         sigmas = np.empty(n)
         thetas = np.empty((n, n_theta))
         converged = np.empty(n, dtype=bool)
-        from tqdm.auto import tqdm
+        from tqdm import tqdm
 
         if progress is None:
             disable = not (sys.stderr is not None and hasattr(sys.stderr, "isatty") and sys.stderr.isatty())
