@@ -317,21 +317,36 @@ def _rename(names: Sequence[str]) -> list[str]:
 def aliased_columns(x: np.ndarray, tol: float = 1e-7) -> list[int]:
     """Indices of columns of ``x`` that are linear combinations of earlier columns.
 
-    Columns are taken in order (as R's ``qr`` with its default tolerance does): a
-    column whose norm after projection onto the span of the kept columns falls below
-    ``tol`` times its own norm is aliased. A column of zeros is always aliased.
+    Columns are taken in order (as R's ``qr`` with its default tolerance, which lme4
+    uses): a column whose distance to the span of the kept columns is below ``tol``
+    times its own norm is aliased. A column of zeros is always aliased.
     """
     n, p = x.shape
-    basis = np.zeros((n, 0))
+    if p == 0:
+        return []
+    norms = np.linalg.norm(x, axis=0)
+    zero = ~(norms > 0)
+    scaled = x / np.where(zero, 1.0, norms)
+    if n >= p and not zero.any():
+        # Fast path: Cholesky of the Gram matrix of the unit columns; its diagonal is
+        # each column's distance to the span of the columns before it. Accept only
+        # pivots far above rounding; anything close is settled exactly below.
+        try:
+            chol = np.linalg.cholesky(scaled.T @ scaled)
+            if np.all(np.abs(np.diag(chol)) >= 1e-5):
+                return []
+        except np.linalg.LinAlgError:
+            pass
+    # Exact path: the R of an unpivoted QR has the geometry of the columns (X = QR),
+    # so the greedy test runs on p x p numbers.
+    cols = np.linalg.qr(scaled, mode="r") if n > p else scaled
+    basis = np.zeros((cols.shape[0], 0))
     dropped: list[int] = []
     for j in range(p):
-        col = np.asarray(x[:, j], dtype=float)
-        norm = float(np.linalg.norm(col))
-        if norm == 0.0 or not np.isfinite(norm):
-            if norm == 0.0:
-                dropped.append(j)
+        if zero[j]:
+            dropped.append(j)
             continue
-        resid = col / norm
+        resid = cols[:, j].copy()
         for _ in range(2):  # Gram-Schmidt, twice for stability
             if basis.shape[1]:
                 resid = resid - basis @ (basis.T @ resid)

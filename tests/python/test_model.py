@@ -595,3 +595,29 @@ def test_public_api_exports():
         assert hasattr(qk, name)
     for fn in [qk.lmm, qk.anova, qk.LmmFit.predict, qk.LmmFit.refit, qk.LmmFit.bootstrap, qk.LmmFit.summary]:
         assert fn.__doc__
+
+
+def _cols(*cols):
+    return np.column_stack(cols)
+
+
+_R = np.random.default_rng(11).normal(size=(40, 4))
+
+
+@pytest.mark.parametrize(
+    "x,expected",
+    [
+        (_R, []),
+        (_cols(_R[:, 0], _R[:, 1], _R[:, 0] + _R[:, 1]), [2]),
+        (_cols(_R[:, 0], np.zeros(40), _R[:, 1]), [1]),
+        (_cols(_R[:, 0], 2 * _R[:, 0], _R[:, 1], _R[:, 1] - _R[:, 0]), [1]),
+        (_cols(_R[:, 0], _R[:, 1], _R[:, 1] + 1e-9 * _R[:, 2]), [2]),  # below R's tolerance
+        (_cols(_R[:, 0], _R[:, 1], _R[:, 1] + 1e-4 * _R[:, 2]), []),  # above it
+        (_R[:3], [3]),  # more columns than rows
+    ],
+    ids=["full", "sum", "zero", "multiple", "near", "distinct", "wide"],
+)
+def test_aliased_columns(x, expected):
+    from quorvelkit.formula import aliased_columns
+
+    assert aliased_columns(np.asarray(x, float)) == expected
