@@ -150,6 +150,9 @@ def _group_names(text: str, formula: str) -> tuple[str, ...]:
     parts = [p.strip() for p in grp.split(":")]
     names = []
     for part in parts:
+        wrapped = re.fullmatch(r"(?:factor|as\.factor|C)\(\s*(.+?)\s*\)", part)
+        if wrapped:  # a grouping factor is categorical anyway: factor(g) is g
+            part = wrapped.group(1)
         if re.fullmatch(r"`[^`]+`", part):
             names.append(part[1:-1])
         elif re.fullmatch(r"[A-Za-z_][A-Za-z0-9_.]*", part):
@@ -461,6 +464,19 @@ def build_design(parsed: ParsedFormula, data: Any) -> Design:
     """
     frame = to_frame(data)
     missing = _missing_columns(parsed, frame.columns)
+    text = f"{parsed.response} ~ {parsed.fixed} + {parsed.random}"
+    calls = [c for c in missing if re.search(rf"(?<![\w.`]){re.escape(c)}\s*\(", text)]
+    if "offset" in calls:
+        raise ValueError(
+            "offset() terms are not supported; subtract the offset from the response "
+            "instead, e.g. 'I(y - z) ~ x + (1 | g)'"
+        )
+    if calls:
+        raise ValueError(
+            f"unknown function{'s' if len(calls) > 1 else ''} {', '.join(repr(c) for c in calls)} "
+            f"in the formula (numpy is available as np, plus formulaic's transforms such as "
+            f"C, center, scale, poly, bs, I)"
+        )
     if missing:
         avail = ", ".join(str(c) for c in frame.columns)
         which = "column" if len(missing) == 1 else "columns"

@@ -289,9 +289,17 @@ def test_formula_error_says_what_is_supported():
         lmm("y ~ x1 + (1 | g) + (1 | site)", _synthetic())
 
 
+def test_wrapped_grouping_factor(sleep, fm1):
+    fit = lmm("Reaction ~ Days + (Days | factor(Subject))", sleep)
+    assert fit.group_name == "Subject"
+    _close(fit.criterion, fm1.criterion, 1e-12)
+
+
 @pytest.mark.parametrize(
     "formula,match",
     [
+        ("y ~ x1 + offset(x2) + (1 | g)", "offset"),
+        ("y ~ foo(x1) + (1 | g)", "unknown function 'foo'"),
         ("y ~ nope + (1 | g)", "'nope' not found"),
         ("y ~ x1 + (1 | nope)", "'nope' not found"),
         ("y ~ x1 + (nope | g)", "'nope' not found"),
