@@ -225,7 +225,7 @@ def _run(argv: Sequence[str] | None) -> int:
         raise CliError("give either a formula or the column options (--response, --group, ...), not both", 2)
 
     from . import load_sleepstudy
-    from .formula import _referenced_columns, parse_formula
+    from .formula import _referenced_columns, check_columns, parse_formula
     from .model import lmm
 
     if args.data is None:
@@ -246,12 +246,7 @@ def _run(argv: Sequence[str] | None) -> int:
             )
         formula = args.formula if args.formula is not None else DEFAULT_FORMULA
         parsed = parse_formula(formula)
-        missing_cols = [c for c in dict.fromkeys((*parsed.group, *_formula_names(parsed))) if c not in frame.columns]
-        if missing_cols:
-            raise CliError(
-                f"column{'s' if len(missing_cols) > 1 else ''} {', '.join(repr(c) for c in missing_cols)} "
-                f"not found in {source} (columns: {', '.join(map(str, frame.columns))})"
-            )
+        check_columns(parsed, frame.columns, source)
         used = _referenced_columns(parsed, frame.columns)
         response = parsed.response.strip("`")
         strict = [response] if response in frame.columns else []
@@ -273,16 +268,6 @@ def _run(argv: Sequence[str] | None) -> int:
             print(f"warning: {note}", file=sys.stderr)
         print(fit.summary_text())
     return 0
-
-
-def _formula_names(parsed) -> list[str]:
-    """Plain column names the formula's parts require (formulaic's view)."""
-    from formulaic import Formula
-
-    names: list[str] = []
-    for part in (f"{parsed.response} ~ {parsed.fixed}", parsed.random):
-        names += sorted(str(v) for v in Formula(part).required_variables)
-    return names
 
 
 def _sanitize(v: Any) -> Any:

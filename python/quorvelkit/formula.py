@@ -454,16 +454,10 @@ def _finite_check(matrix: np.ndarray, names: Sequence[str], what: str) -> None:
         )
 
 
-def build_design(parsed: ParsedFormula, data: Any) -> Design:
-    """Build y, X, Z and the group codes for ``parsed`` from ``data``.
-
-    Rows with a missing value in any column the formula uses (response, fixed part,
-    random part, grouping factor) are dropped and counted. Aliased fixed-effects
-    columns are dropped with a :class:`RankDeficiencyWarning` naming them. Infinite
-    values raise ``ValueError``.
-    """
-    frame = to_frame(data)
-    missing = _missing_columns(parsed, frame.columns)
+def check_columns(parsed: ParsedFormula, columns: pd.Index, source: str = "the data") -> None:
+    """Raise ``ValueError`` naming every column the formula needs that ``columns``
+    lacks (and unknown functions, such as lme4's ``offset``, as such)."""
+    missing = _missing_columns(parsed, columns)
     text = f"{parsed.response} ~ {parsed.fixed} + {parsed.random}"
     calls = [c for c in missing if re.search(rf"(?<![\w.`]){re.escape(c)}\s*\(", text)]
     if "offset" in calls:
@@ -478,12 +472,24 @@ def build_design(parsed: ParsedFormula, data: Any) -> Design:
             f"C, center, scale, poly, bs, I)"
         )
     if missing:
-        avail = ", ".join(str(c) for c in frame.columns)
+        avail = ", ".join(str(c) for c in columns)
         which = "column" if len(missing) == 1 else "columns"
         raise ValueError(
-            f"{which} {', '.join(repr(c) for c in missing)} not found in the data "
+            f"{which} {', '.join(repr(c) for c in missing)} not found in {source} "
             f"(columns: {avail})"
         )
+
+
+def build_design(parsed: ParsedFormula, data: Any) -> Design:
+    """Build y, X, Z and the group codes for ``parsed`` from ``data``.
+
+    Rows with a missing value in any column the formula uses (response, fixed part,
+    random part, grouping factor) are dropped and counted. Aliased fixed-effects
+    columns are dropped with a :class:`RankDeficiencyWarning` naming them. Infinite
+    values raise ``ValueError``.
+    """
+    frame = to_frame(data)
+    check_columns(parsed, frame.columns)
     used = _referenced_columns(parsed, frame.columns)
     n_all = len(frame)
     if n_all == 0:
