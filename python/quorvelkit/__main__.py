@@ -111,40 +111,26 @@ def _read_csv(path: str):
     return frame
 
 
-def _is_number(v: Any) -> bool:
-    try:
-        float(v)
-        return True
-    except (TypeError, ValueError):
-        return False
-
-
-def _first_bad(col) -> tuple[int, Any]:
-    for pos, v in enumerate(col.to_numpy()):
-        if v is not None and not (isinstance(v, float) and math.isnan(v)) and not _is_number(v):
-            return pos, v
-    return -1, None
-
-
 def _check_numeric(frame, cols: Sequence[str], source: str, strict: Sequence[str] = ()) -> None:
     """Columns in ``strict`` must be numeric; the others may be text (categorical) but
     not a mixture of numbers and text, which is a typo far more often than a factor."""
+    import numpy as np
     import pandas as pd
 
     for c in cols:
         col = frame[c]
         if pd.api.types.is_numeric_dtype(col) or pd.api.types.is_bool_dtype(col):
             continue
-        nonmissing = col.dropna()
-        if nonmissing.empty:
+        present = col.notna().to_numpy()
+        if not present.any():
             continue
-        numeric = nonmissing.map(_is_number)
-        if c in strict or numeric.any():
-            pos, bad = _first_bad(col)
-            if pos >= 0:
-                raise CliError(
-                    f"column '{c}' in {source} is not numeric: {bad!r} on line {_line(frame, pos)}"
-                )
+        numeric = pd.to_numeric(col, errors="coerce").notna().to_numpy()
+        bad_rows = np.flatnonzero(present & ~numeric)
+        if len(bad_rows) and (c in strict or numeric.any()):
+            pos = int(bad_rows[0])
+            raise CliError(
+                f"column '{c}' in {source} is not numeric: {col.iloc[pos]!r} on line {_line(frame, pos)}"
+            )
 
 
 def _check_missing(frame, cols: Sequence[str], source: str) -> None:

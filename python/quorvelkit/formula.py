@@ -393,6 +393,14 @@ class Design:
         return int(len(self.levels))
 
 
+def join_labels(frame: pd.DataFrame, columns: Sequence[str]) -> pd.Series:
+    """Labels of the interaction of several grouping columns, e.g. "a1:b2"."""
+    out = frame[columns[0]].astype(str)
+    for c in columns[1:]:
+        out = out + ":" + frame[c].astype(str)
+    return out
+
+
 def _sorted_levels(values: pd.Series) -> tuple[np.ndarray, pd.Index]:
     """Codes 0..m-1 and the levels, sorted (categoricals keep their category order)."""
     if isinstance(values.dtype, pd.CategoricalDtype):
@@ -554,7 +562,7 @@ def build_design(parsed: ParsedFormula, data: Any) -> Design:
     if len(parsed.group) == 1:
         gvals = work[parsed.group[0]]
     else:
-        gvals = work[list(parsed.group)].astype(str).agg(":".join, axis=1)
+        gvals = join_labels(work, parsed.group)
     codes, levels = _sorted_levels(gvals)
     n, m, q = len(y), len(levels), z.shape[1]
     glabel = parsed.group_label

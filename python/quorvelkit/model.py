@@ -20,7 +20,7 @@ import numpy as np
 import pandas as pd
 
 from ._quorvelkit import LmmCore
-from .formula import Design, ParsedFormula, build_design, parse_formula, to_frame
+from .formula import Design, ParsedFormula, build_design, join_labels, parse_formula, to_frame
 
 __all__ = ["lmm", "LmmFit", "anova", "AnovaTable", "BootstrapResult", "SINGULAR_TOL"]
 
@@ -703,7 +703,7 @@ class LmmFit:
         group = self._design.parsed.group
         if len(group) == 1:
             return frame[group[0]].to_numpy(dtype=object)
-        strs = frame[list(group)].astype(str).agg(":".join, axis=1)
+        strs = join_labels(frame, group)
         bad = frame[list(group)].isna().any(axis=1).to_numpy()
         vals = strs.to_numpy(dtype=object)
         vals[bad] = None
