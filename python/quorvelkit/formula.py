@@ -342,7 +342,7 @@ def aliased_columns(x: np.ndarray, tol: float = 1e-7) -> list[int]:
             pass
     # Exact path: the R of an unpivoted QR has the geometry of the columns (X = QR),
     # so the greedy test runs on p x p numbers.
-    cols = np.linalg.qr(scaled, mode="r") if n > p else scaled
+    cols: np.ndarray = np.asarray(np.linalg.qr(scaled, mode="r")) if n > p else scaled
     basis = np.zeros((cols.shape[0], 0))
     dropped: list[int] = []
     for j in range(p):
