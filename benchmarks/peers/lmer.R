@@ -44,12 +44,17 @@ t0 <- proc.time()[["elapsed"]]
 fit <- lmer(form, data = df, REML = TRUE)
 seconds <- proc.time()[["elapsed"]] - t0
 
+json_str <- function(s) {
+  s <- gsub("\\\\", "\\\\\\\\", s)
+  s <- gsub('"', '\\\\"', s)
+  paste0('"', gsub("[[:cntrl:]]", " ", s), '"')
+}
 num <- function(v) paste0("[", paste(sprintf("%.17g", v), collapse = ", "), "]")
 msgs <- fit@optinfo$conv$lme4$messages
 cat(sprintf(paste0('{"peer": "lme4 lmer", "version": "%s", "r_version": "%s", "matrix_version": "%s", ',
                    '"seconds": %.6f, "criterion": %.17g, "feval": %d, "optimizer": "%s", ',
-                   '"theta": %s, "beta": %s, "messages": %d}\n'),
+                   '"theta": %s, "beta": %s, "messages": [%s]}\n'),
             as.character(packageVersion("lme4")), paste(R.version$major, R.version$minor, sep = "."),
             as.character(packageVersion("Matrix")), seconds, REMLcrit(fit),
             as.integer(fit@optinfo$feval), fit@optinfo$optimizer, num(getME(fit, "theta")),
-            num(fixef(fit)), length(msgs)))
+            num(fixef(fit)), paste(vapply(as.character(msgs), json_str, ""), collapse = ", ")))
