@@ -175,6 +175,8 @@ def lmm(
         ValueError: a formula that cannot be read or uses unsupported notation
             (several bar terms, ``||``, nested groups), a column that is not in the data,
             a non-numeric response, infinite values, too few groups or observations.
+        RuntimeError: no start gives a feasible theta (degenerate data, e.g. a response
+            that the fixed effects fit exactly).
 
     Rows with a missing value in any column the model uses are dropped and counted
     (``fit.n_dropped``). Aliased fixed-effects columns are dropped with a
@@ -197,7 +199,13 @@ def lmm(
         else:
             flat = _flatten_starts(starts, core.n_theta)
         n_starts = len(flat) // core.n_theta
-        result = core.fit(flat, reml=bool(reml), max_iter=int(max_iter))
+        try:
+            result = core.fit(flat, reml=bool(reml), max_iter=int(max_iter))
+        except RuntimeError as e:
+            raise RuntimeError(
+                "theta is infeasible at every start: the model cannot be estimated from "
+                "these data (for instance, the fixed effects fit the response exactly)"
+            ) from e
     t2 = time.perf_counter()
     return LmmFit(
         design,

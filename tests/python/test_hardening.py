@@ -336,3 +336,53 @@ def test_pool_size_from_environment(env):
     res = _run_script(SIZE_SCRIPT, env)
     assert base.returncode == 0 and res.returncode == 0, res.stderr
     assert res.stdout == base.stdout
+
+
+# ---- the model interface under hostile data --------------------------------------
+
+FORMULAS = ["y ~ x + (1 | g)", "y ~ x + (x | g)", "y ~ C(c) + (1 | g)", "y ~ 1 + (0 + x | g)",
+            "y ~ x * c + (1 | g)", "y ~ x + (1 | g) + (1 | c)", "y ~ x + (x || g)", "y ~ x + (1 | g/c)",
+            "y ~ nope + (1 | g)", "y ~ x + (1 | nope)", "~ x + (1 | g)", "y ~ x", "y ~ x + (1 | )", "",
+            "c ~ x + (1 | g)"]
+LABELS = st.sampled_from(["a", "b", 1, 2, 2.5, None, math.nan, True, "a", "b", "c"])
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=list(HealthCheck))
+@given(data=st.data())
+def test_model_interface_under_hostile_data(data):
+    import warnings
+
+    import quorvelkit as qk
+
+    n = data.draw(st.integers(0, 40))
+    # Mostly ordinary values, so that many examples reach the fit; sometimes hostile ones.
+    hostile = data.draw(st.integers(0, 3)) == 0
+    value = floats if hostile else st.floats(-10, 10)
+    label = LABELS if hostile else st.sampled_from(["a", "b", "c", "d", 7])
+    frame = {
+        "y": data.draw(st.lists(value, min_size=n, max_size=n)),
+        "x": data.draw(st.lists(st.one_of(value, st.sampled_from(["1", None])) if hostile else value,
+                                min_size=n, max_size=n)),
+        "c": data.draw(st.lists(st.sampled_from(["u", "v", "w", None] if hostile else ["u", "v"]),
+                                min_size=n, max_size=n)),
+        "g": data.draw(st.lists(label, min_size=n, max_size=n)),
+    }
+    formula = data.draw(st.sampled_from(FORMULAS))
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            fit = qk.lmm(formula, frame, reml=data.draw(st.booleans()),
+                         evaluator=data.draw(st.sampled_from(["auto", "blocks", "streaming", "aggregated"])))
+    except (ValueError, TypeError) as e:
+        assert str(e)
+        return
+    except RuntimeError as e:
+        assert "theta is infeasible" in str(e)
+        return
+    # A fit that comes back is a real one: finite criterion and estimates.
+    assert math.isfinite(fit.criterion) and np.isfinite(fit.fixef.to_numpy()).all()
+    assert fit.nobs + fit.n_dropped == n
+    assert len(fit.summary_text()) > 0 and len(fit.ranef) == fit.ngroups
+    pred = fit.predict(fit.ranef.index.to_frame(name="g").assign(x=0.0, c="u"), allow_new_levels=True) \
+        if "c" in formula else fit.predict()
+    assert len(pred) > 0
