@@ -190,7 +190,14 @@ bool to_u64(PyObject* obj, const char* name, std::uint64_t& out) {
     return false;
   }
   unsigned long long v = PyLong_AsUnsignedLongLong(idx.get());
-  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+      PyErr_Clear();
+      PyErr_SetString(PyExc_OverflowError,
+                      ("argument '" + std::string(name) + "': value out of range 0..2**64-1").c_str());
+    }
+    return false;
+  }
   out = v;
   return true;
 }

@@ -333,7 +333,7 @@ FIT_ERRORS = [
     (5, {}, TypeError, "starts"),
     ([1.0, 0.0, 1.0], {"reml": 0}, TypeError, "reml"),
     ([1.0, 0.0, 1.0], {"max_iter": 2.5}, TypeError, "max_iter"),
-    ([1.0, 0.0, 1.0], {"max_iter": -1}, OverflowError, None),
+    ([1.0, 0.0, 1.0], {"max_iter": -1}, OverflowError, "max_iter"),
     ([1.0, 0.0, 1.0], {"gtol": "x"}, TypeError, "gtol"),
     ([1.0, 0.0, 1.0], {"ftol": None}, TypeError, "ftol"),
     ([1.0, 0.0, 1.0], {"tol": 1.0}, TypeError, "unexpected keyword argument 'tol'"),
