@@ -42,6 +42,31 @@ def peak_rss_bytes() -> int:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024  # Linux reports KiB
 
 
+class OtherLoad:
+    """CPU time that other processes used while a section ran, in cores.
+
+    From /proc/stat (busy = every state but idle and iowait; steal counts as
+    busy, since a stolen cycle is as lost to us as one given to a neighbour)
+    minus this process's own user and system time. On a shared machine it tells
+    whether a 2-thread timing had two cores to itself.
+    """
+
+    def __init__(self) -> None:
+        self.t, self.busy, self.own = self._snap()
+
+    @staticmethod
+    def _snap() -> tuple[float, float, float]:
+        with open("/proc/stat") as fh:
+            vals = [int(v) for v in fh.readline().split()[1:9]]
+        busy = (sum(vals) - vals[3] - vals[4]) / os.sysconf("SC_CLK_TCK")
+        ru = resource.getrusage(resource.RUSAGE_SELF)
+        return time.monotonic(), busy, ru.ru_utime + ru.ru_stime
+
+    def cores(self) -> float:
+        t, busy, own = self._snap()
+        return max(0.0, ((busy - self.busy) - (own - self.own)) / max(t - self.t, 1e-9))
+
+
 def best_of(k: int, f):
     """Least wall time over k calls of f, and what that fastest call returned."""
     best, out = float("inf"), None
@@ -93,6 +118,7 @@ def timing(d: Path, repeats: int, fit_repeats: int) -> dict:
     gc.collect()
 
     evals = {}
+    load = OtherLoad()
     for ev in EVALUATORS:
         c = build(ev)
         t_dev, dev = best_of(repeats, lambda: c.deviance(theta0))
@@ -102,6 +128,7 @@ def timing(d: Path, repeats: int, fit_repeats: int) -> dict:
         del c
         gc.collect()
     out["evals"] = evals
+    out["evals_other_load"] = load.cores()
 
     # The whole fit as a user runs it: construction, then fit from the default start.
     fit = {}
@@ -115,7 +142,9 @@ def timing(d: Path, repeats: int, fit_repeats: int) -> dict:
         fit.update(construct_s=t1 - t0, fit_s=time.perf_counter() - t1, result=r)
         return dict(fit)
 
+    load = OtherLoad()
     out["whole_fit_s"], best = best_of(fit_repeats, whole)
+    out["fit_other_load"] = load.cores()
     r = best["result"]
     out["fit"] = {"construct_s": best["construct_s"], "fit_s": best["fit_s"],
                   "deviance": r["deviance"], "theta": list(map(float, r["theta"])),
