@@ -133,7 +133,15 @@ def environment() -> dict:
     try:
         import quorvelkit
 
+        from quorvelkit import _quorvelkit
+
         env["quorvelkit"] = quorvelkit.__version__
+        built = Path(_quorvelkit.__file__).stat().st_mtime
+        src = max((f.stat().st_mtime for f in (scenarios.REPO / "src").rglob("*") if f.is_file()), default=0)
+        stamp = lambda t: dt.datetime.fromtimestamp(t).astimezone().strftime("%Y-%m-%d %H:%M")  # noqa: E731
+        env["extension_built"] = stamp(built)
+        env["src_changed"] = stamp(src)
+        env["extension_stale"] = src > built
     except ImportError as e:  # the core is being reinstalled by its owner
         env["quorvelkit"] = f"import failed: {e}"
     commit = _cmd(["git", "-C", str(scenarios.REPO), "rev-parse", "--short", "HEAD"])
@@ -451,8 +459,9 @@ def render(results: dict) -> str:
     L = []
     L.append("# Benchmarks")
     L.append("")
-    L.append(f"Reproduce with `{results['command']}` from the repository root "
-             f"(`--quick` for a run of a few minutes). This run: {results['date']}, "
+    L.append(f"Reproduce with `{results['command']}` from the repository root"
+             + ("" if results["quick"] else " (`--quick` for a run of a few minutes)")
+             + f". This run: {results['date']}, "
              f"{results['elapsed_s']/60:.1f} min{', quick mode' if results['quick'] else ''}.")
     L.append("")
     L.append("## Machine")
@@ -464,8 +473,13 @@ def render(results: dict) -> str:
              f"{env['numpy']} | {env['quorvelkit']} ({env['commit']}) | {env['statsmodels'] or 'not installed'} | "
              f"{env['r'] or 'not installed'} | {lme4} |")
     L.append("")
+    if env.get("extension_built"):
+        L.append(f"Extension built {env['extension_built']}; `src/` last changed {env['src_changed']}"
+                 + (" (**the installed build predates the latest source**)." if env["extension_stale"] else "."))
+        L.append("")
     L.append("The machine is shared with other work; every timing of ours is the best of several "
-             "repeats in a fresh process, and peers are timed once.")
+             f"repeats in a fresh process, and peers are timed once. Load average at the start: "
+             f"{results['loadavg_start']}, at the end: {results['loadavg_end']}.")
     L.append("")
 
     L.append("## Headline: the whole fit, construction included")
@@ -579,7 +593,10 @@ def render(results: dict) -> str:
         m, ib = r["memory"], r["input_bytes"]
         total = m["peak"] - m["rss_before_load"]
         model = max(0, m["peak"] - m["rss_after_load"])
-        L.append(f"| {k} | {mb(ib)} | {mb(total)} | {total/ib:.2f}× | {mb(model)} | {model/ib:.2f}× |")
+        if ib < 1e6:  # page-granular RSS and allocator arenas swamp a kilobyte-sized input
+            L.append(f"| {k} | {mb(ib)} | {mb(total)} | n/a | {mb(model)} | n/a |")
+        else:
+            L.append(f"| {k} | {mb(ib)} | {mb(total)} | {total/ib:.2f}× | {mb(model)} | {model/ib:.2f}× |")
     L.append("")
 
     L.append("## Peers")
@@ -650,12 +667,14 @@ def main() -> None:
         cmd += " --no-peers"
     results = {"command": cmd, "quick": args.quick, "environment": env, "targets": TARGETS,
                "date": dt.datetime.now().astimezone().strftime("%Y-%m-%d %H:%M %Z"), "scenarios": {}}
+    results["loadavg_start"] = " ".join(f"{v:.2f}" for v in os.getloadavg())
     histories = {"lme4": [], "mixedlm": []}
     for k in keys:
         results["scenarios"][str(k)] = bench_scenario(table[k], args, env, histories)
     if 5 in keys:
         results["balanced_reference"] = bench_balanced_reference(args)
     results["elapsed_s"] = time.perf_counter() - t_start
+    results["loadavg_end"] = " ".join(f"{v:.2f}" for v in os.getloadavg())
     results["notes"] = notes(results)
     # JSON keys are strings; the report indexes thread counts as ints until here.
     text = render(results)
