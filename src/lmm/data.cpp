@@ -4,7 +4,6 @@
 #include <bit>
 #include <cmath>
 
-#include "lmm/fixed_q.hpp"
 #include "pool/pool.hpp"
 
 namespace qk {
@@ -29,61 +28,127 @@ std::uint64_t group_cost(std::uint64_t p, std::uint64_t q) { return q + q * p + 
 // still receives the same products in the same row order, and the lower triangle is
 // overwritten by the mirror afterwards.
 template <std::size_t P>
-void add_fixed_rows(const double* x, const double* y, std::uint64_t b, std::uint64_t e,
-                    std::uint64_t p_rt, bool with_xtx, double* xtx, double* xty, double& yty) {
-  const std::uint64_t p = P ? P : p_rt;
-  for (std::uint64_t r = b; r < e; ++r) {
-    const double* xr = x + r * p;
-    const double yr = y[r];
-    for (std::uint64_t j = 0; j < p; ++j) xty[j] = xty[j] + yr * xr[j];
-    if (with_xtx) {
-      for (std::uint64_t j = 0; j < p; ++j) {
-        const double xj = xr[j];
-        double* row = xtx + j * p;
-        for (std::uint64_t k = P ? 0 : j; k < p; ++k) row[k] = row[k] + xj * xr[k];
-      }
+[[gnu::always_inline]] inline void add_fixed_rows(const double* x, const double* y, std::uint64_t b,
+                                                  std::uint64_t e, std::uint64_t p_rt, bool with_xtx,
+                                                  double* xtx, double* xty, double& yty) {
+  if constexpr (P == 0) {
+    const std::uint64_t p = p_rt;
+    for (std::uint64_t r = b; r < e; ++r) {
+      const double* xr = x + r * p;
+      const double yr = y[r];
+      for (std::uint64_t j = 0; j < p; ++j) xty[j] = xty[j] + yr * xr[j];
+      if (with_xtx)
+        for (std::uint64_t j = 0; j < p; ++j) {
+          const double xj = xr[j];
+          double* row = xtx + j * p;
+          for (std::uint64_t k = j; k < p; ++k) row[k] = row[k] + xj * xr[k];
+        }
+      yty = yty + yr * yr;
     }
-    yty = yty + yr * yr;
-  }
-}
-
-template <class Fn>
-auto by_p(std::uint64_t p, Fn&& fn) {
-  switch (p) {
-    case 1: return fn(std::integral_constant<std::size_t, 1>{});
-    case 2: return fn(std::integral_constant<std::size_t, 2>{});
-    case 3: return fn(std::integral_constant<std::size_t, 3>{});
-    case 4: return fn(std::integral_constant<std::size_t, 4>{});
-    case 5: return fn(std::integral_constant<std::size_t, 5>{});
-    case 6: return fn(std::integral_constant<std::size_t, 6>{});
-    case 7: return fn(std::integral_constant<std::size_t, 7>{});
-    case 8: return fn(std::integral_constant<std::size_t, 8>{});
-    default: return fn(std::integral_constant<std::size_t, 0>{});
+  } else {
+    // Local accumulators: the sums stay in registers instead of being stored and
+    // reloaded for every row (the outputs could alias the inputs as far as the
+    // compiler knows).
+    double axx[P * P], axy[P], ayy = yty;
+    for (std::size_t i = 0; i < P * P; ++i) axx[i] = with_xtx ? xtx[i] : 0.0;
+    for (std::size_t j = 0; j < P; ++j) axy[j] = xty[j];
+    for (std::uint64_t r = b; r < e; ++r) {
+      const double* xr = x + r * P;
+      const double yr = y[r];
+      for (std::size_t j = 0; j < P; ++j) axy[j] = axy[j] + yr * xr[j];
+      if (with_xtx)
+        for (std::size_t j = 0; j < P; ++j) {
+          const double xj = xr[j];
+          for (std::size_t k = 0; k < P; ++k) axx[j * P + k] = axx[j * P + k] + xj * xr[k];
+        }
+      ayy = ayy + yr * yr;
+    }
+    if (with_xtx)
+      for (std::size_t i = 0; i < P * P; ++i) xtx[i] = axx[i];
+    for (std::size_t j = 0; j < P; ++j) xty[j] = axy[j];
+    yty = ayy;
   }
 }
 
 void fixed_chunk(const double* x, const double* y, std::uint64_t b, std::uint64_t e, std::uint64_t p,
                  bool with_xtx, double* xtx, double* xty, double& yty) {
-  by_p(p, [&](auto pc) {
-    add_fixed_rows<decltype(pc)::value>(x, y, b, e, p, with_xtx, xtx, xty, yty);
-    return 0;
-  });
+  switch (p) {
+    case 1: return add_fixed_rows<1>(x, y, b, e, p, with_xtx, xtx, xty, yty);
+    case 2: return add_fixed_rows<2>(x, y, b, e, p, with_xtx, xtx, xty, yty);
+    case 3: return add_fixed_rows<3>(x, y, b, e, p, with_xtx, xtx, xty, yty);
+    case 4: return add_fixed_rows<4>(x, y, b, e, p, with_xtx, xtx, xty, yty);
+    case 5: return add_fixed_rows<5>(x, y, b, e, p, with_xtx, xtx, xty, yty);
+    case 6: return add_fixed_rows<6>(x, y, b, e, p, with_xtx, xtx, xty, yty);
+    case 7: return add_fixed_rows<7>(x, y, b, e, p, with_xtx, xtx, xty, yty);
+    case 8: return add_fixed_rows<8>(x, y, b, e, p, with_xtx, xtx, xty, yty);
+    default: return add_fixed_rows<0>(x, y, b, e, p, with_xtx, xtx, xty, yty);
+  }
 }
 
-// Adds row r to its group's blocks (upper triangle of Z'Z only). Q > 0 fixes q at
-// compile time (same steps, unrolled).
-template <std::size_t Q>
-inline void add_group_row(const double* xr, const double* zr, double yr, std::uint64_t p,
-                          std::uint64_t q_rt, double* ztz, double* ztx, double* zty) {
-  const std::uint64_t q = Q ? Q : q_rt;
-  for (std::uint64_t a = 0; a < q; ++a) {
-    double za = zr[a];
-    zty[a] = zty[a] + yr * za;
-    double* zrow = ztz + a * q;
-    for (std::uint64_t b = a; b < q; ++b) zrow[b] = zrow[b] + za * zr[b];
-    double* xrow = ztx + a * p;
-    for (std::uint64_t k = 0; k < p; ++k) xrow[k] = xrow[k] + za * xr[k];
+// Adds a run of rows of one group to that group's blocks (upper triangle of Z'Z
+// only); row i of the run is row_at(i). With q and p fixed at compile time the
+// group's sums are held in local accumulators for the whole run; either way every
+// entry receives the same products in the same row order.
+template <std::size_t Q, std::size_t P, class RowAt>
+[[gnu::always_inline]] inline void add_group_rows(const Rows& rows, RowAt row_at, std::uint64_t count,
+                                                  double* ztz, double* ztx, double* zty) {
+  if constexpr (Q > 0 && P > 0) {
+    double tz[Q * Q], tx[Q * P], ty[Q];
+    for (std::size_t i = 0; i < Q * Q; ++i) tz[i] = ztz[i];
+    for (std::size_t i = 0; i < Q * P; ++i) tx[i] = ztx[i];
+    for (std::size_t i = 0; i < Q; ++i) ty[i] = zty[i];
+    for (std::uint64_t i = 0; i < count; ++i) {
+      const std::uint64_t r = row_at(i);
+      const double* xr = rows.x + r * P;
+      const double* zr = rows.z + r * Q;
+      const double yr = rows.y[r];
+      for (std::size_t a = 0; a < Q; ++a) {
+        const double za = zr[a];
+        ty[a] = ty[a] + yr * za;
+        for (std::size_t b = a; b < Q; ++b) tz[a * Q + b] = tz[a * Q + b] + za * zr[b];
+        for (std::size_t k = 0; k < P; ++k) tx[a * P + k] = tx[a * P + k] + za * xr[k];
+      }
+    }
+    for (std::size_t i = 0; i < Q * Q; ++i) ztz[i] = tz[i];
+    for (std::size_t i = 0; i < Q * P; ++i) ztx[i] = tx[i];
+    for (std::size_t i = 0; i < Q; ++i) zty[i] = ty[i];
+  } else {
+    const std::uint64_t q = rows.q, p = rows.p;
+    for (std::uint64_t i = 0; i < count; ++i) {
+      const std::uint64_t r = row_at(i);
+      const double* xr = rows.x + r * p;
+      const double* zr = rows.z + r * q;
+      const double yr = rows.y[r];
+      for (std::uint64_t a = 0; a < q; ++a) {
+        const double za = zr[a];
+        zty[a] = zty[a] + yr * za;
+        double* zrow = ztz + a * q;
+        for (std::uint64_t b = a; b < q; ++b) zrow[b] = zrow[b] + za * zr[b];
+        double* xrow = ztx + a * p;
+        for (std::uint64_t k = 0; k < p; ++k) xrow[k] = xrow[k] + za * xr[k];
+      }
+    }
   }
+}
+
+// Rows [begin, end) of group g: the rows themselves (rows sorted by group) or their
+// indices in `order`.
+void add_group_run(const Rows& rows, const std::uint64_t* order, std::uint64_t begin, std::uint64_t end,
+                   double* ztz, double* ztx, double* zty) {
+  const std::uint64_t count = end - begin;
+  auto dispatch = [&](auto row_at) {
+#define QK_GROUP_CASE(QV, PV) \
+  if (rows.q == QV && rows.p == PV) return add_group_rows<QV, PV>(rows, row_at, count, ztz, ztx, zty);
+#define QK_GROUP_P(QV) \
+  QK_GROUP_CASE(QV, 1) QK_GROUP_CASE(QV, 2) QK_GROUP_CASE(QV, 3) QK_GROUP_CASE(QV, 4) \
+  QK_GROUP_CASE(QV, 5) QK_GROUP_CASE(QV, 6) QK_GROUP_CASE(QV, 7) QK_GROUP_CASE(QV, 8)
+    QK_GROUP_P(1) QK_GROUP_P(2) QK_GROUP_P(3)
+#undef QK_GROUP_P
+#undef QK_GROUP_CASE
+    return add_group_rows<0, 0>(rows, row_at, count, ztz, ztx, zty);
+  };
+  if (order) dispatch([=](std::uint64_t i) { return order[begin + i]; });
+  else dispatch([=](std::uint64_t i) { return begin + i; });
 }
 
 inline void mirror_upper(double* a, std::uint64_t n) {
@@ -207,19 +272,19 @@ std::variant<std::unique_ptr<LmmData>, std::string> from_rows(const Rows& rows, 
       std::fill(xty.begin(), xty.end(), 0.0);
       double yty = 0.0;
       fixed_chunk(rows.x, rows.y, plan.begin(k), plan.end(k), p, true, xtx.data(), xty.data(), yty);
-      const std::uint64_t bad = by_q(q, [&](auto qc) {
-        constexpr std::size_t Q = decltype(qc)::value;
-        for (std::uint64_t r = plan.begin(k); r < plan.end(k); ++r) {
-          const std::int64_t code = rows.codes[r];
-          if (code < 0 || static_cast<std::uint64_t>(code) >= m) return r;
+      // Runs of consecutive rows of one group are added together.
+      for (std::uint64_t r = plan.begin(k), e = plan.end(k); r < e;) {
+        const std::int64_t code = rows.codes[r];
+        if (code < 0 || static_cast<std::uint64_t>(code) >= m) return bad_code(code, m);
+        h = fold(h, static_cast<std::uint64_t>(code));
+        std::uint64_t run_end = r + 1;
+        for (; run_end < e && rows.codes[run_end] == code; ++run_end)
           h = fold(h, static_cast<std::uint64_t>(code));
-          const std::uint64_t g = static_cast<std::uint64_t>(code);
-          add_group_row<Q>(rows.x + r * p, rows.z + r * q, rows.y[r], p, q, &data->ztz[g * q * q],
-                           &data->ztx[g * q * p], &data->zty[g * q]);
-        }
-        return n;
-      });
-      if (bad != n) return bad_code(rows.codes[bad], m);
+        const std::uint64_t g = static_cast<std::uint64_t>(code);
+        add_group_run(rows, nullptr, r, run_end, &data->ztz[g * q * q], &data->ztx[g * q * p],
+                      &data->zty[g * q]);
+        r = run_end;
+      }
       for (std::uint64_t i = 0; i < p * p; ++i) data->xtx[i] = data->xtx[i] + xtx[i];
       for (std::uint64_t j = 0; j < p; ++j) data->xty[j] = data->xty[j] + xty[j];
       data->yty = data->yty + yty;
@@ -261,20 +326,11 @@ std::variant<std::unique_ptr<LmmData>, std::string> from_rows(const Rows& rows, 
     }
     batch_start.push_back(m);
     LmmData& d = *data;
-    by_q(q, [&](auto qc) {
-      constexpr std::size_t Q = decltype(qc)::value;
-      run_tasks(batch_start.size() - 1, true, [&](std::size_t b) {
-        for (std::uint64_t g = batch_start[b]; g < batch_start[b + 1]; ++g) {
-          double* ztz = &d.ztz[g * q * q];
-          double* ztx = &d.ztx[g * q * p];
-          double* zty = &d.zty[g * q];
-          for (std::uint64_t i = offsets[g]; i < offsets[g + 1]; ++i) {
-            const std::uint64_t r = sorted ? i : order[i];
-            add_group_row<Q>(rows.x + r * p, rows.z + r * q, rows.y[r], p, q, ztz, ztx, zty);
-          }
-        }
-      });
-      return 0;
+    const std::uint64_t* idx = sorted ? nullptr : order.data();
+    run_tasks(batch_start.size() - 1, true, [&](std::size_t b) {
+      for (std::uint64_t g = batch_start[b]; g < batch_start[b + 1]; ++g)
+        add_group_run(rows, idx, offsets[g], offsets[g + 1], &d.ztz[g * q * q], &d.ztx[g * q * p],
+                      &d.zty[g * q]);
     });
   }
   for (std::uint64_t g = 0; g < m; ++g) mirror_upper(&data->ztz[g * q * q], q);

@@ -384,6 +384,4 @@ def test_model_interface_under_hostile_data(data):
     assert math.isfinite(fit.criterion) and np.isfinite(fit.fixef.to_numpy()).all()
     assert fit.nobs + fit.n_dropped == n
     assert len(fit.summary_text()) > 0 and len(fit.ranef) == fit.ngroups
-    pred = fit.predict(fit.ranef.index.to_frame(name="g").assign(x=0.0, c="u"), allow_new_levels=True) \
-        if "c" in formula else fit.predict()
-    assert len(pred) > 0
+    assert np.isfinite(fit.predict().to_numpy()).all()
