@@ -1,17 +1,19 @@
 """Profile one step of the core on one scenario's data, the data loading left out.
 
-    python benchmarks/profile.py construct 4                  # perf, 1 thread
-    python benchmarks/profile.py deviance_grad 3 --threads 2 --evaluator blocks
-    python benchmarks/profile.py construct 4 --quick --tool callgrind
-    python benchmarks/profile.py construct 4 --module build/dev/_quorvelkit.abi3.so
+    python benchmarks/profile_step.py construct 4                  # perf, 1 thread
+    python benchmarks/profile_step.py deviance_grad 3 --threads 2 --evaluator blocks
+    python benchmarks/profile_step.py construct 4 --quick --tool callgrind
+    python benchmarks/profile_step.py construct 4 --module build/dev/_quorvelkit.abi3.so
 
 ``perf`` samples wall-clock time (cpu-clock, which works in guests without
 hardware counters) and is switched on through its control FIFO only around the
 timed step. ``callgrind`` counts instructions, repeatable on a busy machine;
 its instrumentation is switched on from inside the process with
-callgrind_control once the data are loaded. ``--module`` loads another build of
-the extension (an unstripped one names the functions); it must be the same
-source as the installed one for the profile to speak for it.
+callgrind_control once the data are loaded.
+
+The installed extension is stripped, so by default an unstripped build under
+build/ with the same GNU build ID (the very same code) is loaded instead, and
+the profile names functions; ``--module`` picks a build by hand.
 """
 
 from __future__ import annotations
@@ -40,6 +42,28 @@ def load_core(module: str | None):
     mod = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(mod)
     return mod.LmmCore
+
+
+def build_id(path: Path) -> str | None:
+    r = subprocess.run(["readelf", "-n", str(path)], capture_output=True, text=True)
+    for line in r.stdout.splitlines():
+        if "Build ID" in line:
+            return line.split(":", 1)[1].strip()
+    return None
+
+
+def unstripped_twin() -> str | None:
+    """An unstripped build under build/ of exactly the installed extension, if any."""
+    from quorvelkit import _quorvelkit
+
+    want = build_id(Path(_quorvelkit.__file__))
+    if not want or not shutil.which("readelf"):
+        return None
+    for cand in sorted((scenarios.REPO / "build").rglob("_quorvelkit*.so")):
+        if build_id(cand) == want and ".symtab" in subprocess.run(
+                ["readelf", "-S", str(cand)], capture_output=True, text=True).stdout:
+            return str(cand)
+    return None
 
 
 def child(args) -> None:
@@ -81,6 +105,10 @@ def parent(args) -> None:
     table = scenarios.scenarios(args.quick)
     data = scenarios.ensure(table[args.scenario])
     env = dict(os.environ, RAYON_NUM_THREADS=str(args.threads))
+    if not args.module:
+        args.module = unstripped_twin()
+        print(f"extension: {args.module or 'installed (stripped: functions may show as addresses)'}",
+              file=sys.stderr)
     me = [sys.executable, str(Path(__file__).resolve()), "--child", args.step, str(args.scenario),
           "--data", str(data), "--evaluator", args.evaluator, "--repeats", str(args.repeats),
           "--tool", args.tool] + (["--module", str(Path(args.module).resolve())] if args.module else [])
