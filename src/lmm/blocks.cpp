@@ -31,10 +31,10 @@ struct Acc2 {
 
 // Q == 0: dimension known only at run time; Q = 1, 2, 3: the same steps with the
 // dimension fixed at compile time, so the small loops unroll.
-template <std::size_t Q>
+template <std::size_t Q, std::size_t P>
 Acc1 factor_chunk(const LmmData& d, const double* lambda, std::uint64_t first, std::uint64_t count,
                   double* slots, std::size_t slot_stride) {
-  const std::size_t q = Q ? Q : d.q, p = d.p, qq = q * q;
+  const std::size_t q = Q ? Q : d.q, p = P ? P : d.p, qq = q * q;
   Acc1 acc;
   acc.xtx.assign(p * p, 0.0);
   acc.xty.assign(p, TwoSum{});
@@ -73,12 +73,12 @@ Acc1 factor_chunk(const LmmData& d, const double* lambda, std::uint64_t first, s
   return acc;
 }
 
-template <std::size_t Q>
+template <std::size_t Q, std::size_t P>
 Acc2 gradient_chunk(const LmmData& d, const double* lambda, std::uint64_t first,
                     std::uint64_t count, const double* slots, std::size_t slot_stride,
                     const std::vector<double>& beta, const std::vector<double>& ainv, bool reml,
                     double* u_out) {
-  const std::size_t q = Q ? Q : d.q, p = d.p, qq = q * q, nt = d.theta_index.size();
+  const std::size_t q = Q ? Q : d.q, p = P ? P : d.p, qq = q * q, nt = d.theta_index.size();
   Acc2 acc;
   acc.ldgrad.assign(nt, 0.0);
   acc.pwgrad.assign(nt, 0.0);
@@ -201,12 +201,12 @@ std::optional<Evaluation> evaluate_blocks(const LmmData& data, const std::vector
   std::optional<ScratchLease> lease;
   if (mode != kModeDeviance) lease.emplace(data, size_mul(slot_len, m));
 
-  auto accs = by_q(q, [&](auto qc) {
-    constexpr std::size_t Q = decltype(qc)::value;
+  auto accs = by_qp(q, p, [&](auto qc, auto pc) {
+    constexpr std::size_t Q = decltype(qc)::value, P = decltype(pc)::value;
     return map_chunks<Acc1>(plan, [&](std::uint64_t, std::uint64_t b, std::uint64_t e) {
-      if (lease) return factor_chunk<Q>(data, lambda.data(), b, e - b, &lease->buf[b * slot_len], slot_len);
+      if (lease) return factor_chunk<Q, P>(data, lambda.data(), b, e - b, &lease->buf[b * slot_len], slot_len);
       std::vector<double> slot(slot_len, 0.0);
-      return factor_chunk<Q>(data, lambda.data(), b, e - b, slot.data(), 0);
+      return factor_chunk<Q, P>(data, lambda.data(), b, e - b, slot.data(), 0);
     });
   });
 
@@ -243,10 +243,10 @@ std::optional<Evaluation> evaluate_blocks(const LmmData& data, const std::vector
     std::vector<double> ainv;
     if (reml || mode == kModeSolution) ainv = cholesky_inverse(prof->rx.data(), p);
     if (mode == kModeSolution) ev.u.assign(m * q, 0.0);
-    auto grads = by_q(q, [&](auto qc) {
-      constexpr std::size_t Q = decltype(qc)::value;
+    auto grads = by_qp(q, p, [&](auto qc, auto pc) {
+      constexpr std::size_t Q = decltype(qc)::value, P = decltype(pc)::value;
       return map_chunks<Acc2>(plan, [&](std::uint64_t, std::uint64_t b, std::uint64_t e) {
-        return gradient_chunk<Q>(data, lambda.data(), b, e - b, &lease->buf[b * slot_len], slot_len,
+        return gradient_chunk<Q, P>(data, lambda.data(), b, e - b, &lease->buf[b * slot_len], slot_len,
                                  prof->beta, ainv, reml, ev.u.empty() ? nullptr : &ev.u[b * q]);
       });
     });
