@@ -676,7 +676,7 @@ def main() -> None:
     ap.add_argument("--fit-repeats", type=int, default=None)
     ap.add_argument("--rounds", type=int, default=None,
                     help="timing processes per thread count, alternating (best is kept)")
-    ap.add_argument("--extra-rounds", type=int, default=3,
+    ap.add_argument("--extra-rounds", type=int, default=4,
                     help="rounds added when other processes loaded the machine during every round")
     ap.add_argument("--peers-from", type=Path,
                     help="reuse the peer results of an earlier results .json for scenarios of the same data")
