@@ -204,12 +204,7 @@ std::optional<Evaluation> evaluate_augmented(const LmmData& data, const std::vec
   auto prof = profile(data, std::move(mm), std::move(rhs), reml, s, ldl2);
   if (!prof) return std::nullopt;
 
-  Evaluation ev;
-  ev.deviance = prof->deviance;
-  ev.pwrss = prof->pwrss;
-  ev.sigma2 = prof->pwrss / prof->nu;
-  ev.ldl2 = ldl2;
-  ev.ldrx2 = reml ? prof->ldrx2 : 0.0;
+  Evaluation ev = evaluation_from(*prof, ldl2, reml);
   if (with_gradient) {
     std::vector<double> f;
     if (mode == kModeSolution || reml) f = cholesky_inverse(prof->rx.data(), p);

@@ -181,6 +181,16 @@ std::optional<Profile> profile(const LmmData& data, std::vector<double> m, std::
   return out;
 }
 
+Evaluation evaluation_from(const Profile& prof, double ldl2, bool reml) {
+  Evaluation ev;
+  ev.deviance = prof.deviance;
+  ev.pwrss = prof.pwrss;
+  ev.sigma2 = prof.pwrss / prof.nu;
+  ev.ldl2 = ldl2;
+  ev.ldrx2 = reml ? prof.ldrx2 : 0.0;
+  return ev;
+}
+
 std::optional<Evaluation> evaluate(const LmmData& data, const std::vector<double>& theta, bool reml,
                                    std::uint8_t mode) {
   switch (data.kernel()) {
@@ -233,12 +243,7 @@ std::optional<Evaluation> evaluate_blocks(const LmmData& data, const std::vector
   auto prof = profile(data, std::move(a), std::move(rhs), reml, r2, ldl2);
   if (!prof) return std::nullopt;
 
-  Evaluation ev;
-  ev.deviance = prof->deviance;
-  ev.pwrss = prof->pwrss;
-  ev.sigma2 = prof->pwrss / prof->nu;
-  ev.ldl2 = ldl2;
-  ev.ldrx2 = reml ? prof->ldrx2 : 0.0;
+  Evaluation ev = evaluation_from(*prof, ldl2, reml);
   if (mode != kModeDeviance) {
     std::vector<double> ainv;
     if (reml || mode == kModeSolution) ainv = cholesky_inverse(prof->rx.data(), p);

@@ -49,6 +49,10 @@ inline constexpr double kLog2PiPlus1 = 2.8378770664093453;
 std::optional<Profile> profile(const LmmData& data, std::vector<double> m, std::vector<double> r,
                                bool reml, double s, double ldl2);
 
+// The scalar fields of an evaluation from its profiling step: deviance, pwrss,
+// sigma2 = pwrss / nu, ldl2, and ldrx2 under REML (0.0 under ML).
+Evaluation evaluation_from(const Profile& prof, double ldl2, bool reml);
+
 // Dispatches on the stored evaluator.
 std::optional<Evaluation> evaluate(const LmmData& data, const std::vector<double>& theta, bool reml,
                                    std::uint8_t mode);
