@@ -92,42 +92,33 @@ void fixed_chunk(const double* x, const double* y, std::uint64_t b, std::uint64_
 template <std::size_t Q, std::size_t P, class RowAt>
 [[gnu::always_inline]] inline void add_group_rows(const Rows& rows, RowAt row_at, std::uint64_t count,
                                                   double* ztz, double* ztx, double* zty) {
-  if constexpr (Q > 0 && P > 0) {
-    double tz[Q * Q], tx[Q * P], ty[Q];
-    for (std::size_t i = 0; i < Q * Q; ++i) tz[i] = ztz[i];
-    for (std::size_t i = 0; i < Q * P; ++i) tx[i] = ztx[i];
-    for (std::size_t i = 0; i < Q; ++i) ty[i] = zty[i];
-    for (std::uint64_t i = 0; i < count; ++i) {
-      const std::uint64_t r = row_at(i);
-      const double* xr = rows.x + r * P;
-      const double* zr = rows.z + r * Q;
-      const double yr = rows.y[r];
-      for (std::size_t a = 0; a < Q; ++a) {
-        const double za = zr[a];
-        ty[a] = ty[a] + yr * za;
-        for (std::size_t b = a; b < Q; ++b) tz[a * Q + b] = tz[a * Q + b] + za * zr[b];
-        for (std::size_t k = 0; k < P; ++k) tx[a * P + k] = tx[a * P + k] + za * xr[k];
-      }
+  constexpr bool fixed = Q > 0 && P > 0;
+  const std::uint64_t q = fixed ? Q : rows.q, p = fixed ? P : rows.p;
+  double lz[fixed ? Q * Q : 1], lx[fixed ? Q * P : 1], ly[fixed ? Q : 1];
+  double* tz = fixed ? lz : ztz;
+  double* tx = fixed ? lx : ztx;
+  double* ty = fixed ? ly : zty;
+  if constexpr (fixed) {
+    std::copy_n(ztz, Q * Q, lz);
+    std::copy_n(ztx, Q * P, lx);
+    std::copy_n(zty, Q, ly);
+  }
+  for (std::uint64_t i = 0; i < count; ++i) {
+    const std::uint64_t r = row_at(i);
+    const double* xr = rows.x + r * p;
+    const double* zr = rows.z + r * q;
+    const double yr = rows.y[r];
+    for (std::uint64_t a = 0; a < q; ++a) {
+      const double za = zr[a];
+      ty[a] = ty[a] + yr * za;
+      for (std::uint64_t b = a; b < q; ++b) tz[a * q + b] = tz[a * q + b] + za * zr[b];
+      for (std::uint64_t k = 0; k < p; ++k) tx[a * p + k] = tx[a * p + k] + za * xr[k];
     }
-    for (std::size_t i = 0; i < Q * Q; ++i) ztz[i] = tz[i];
-    for (std::size_t i = 0; i < Q * P; ++i) ztx[i] = tx[i];
-    for (std::size_t i = 0; i < Q; ++i) zty[i] = ty[i];
-  } else {
-    const std::uint64_t q = rows.q, p = rows.p;
-    for (std::uint64_t i = 0; i < count; ++i) {
-      const std::uint64_t r = row_at(i);
-      const double* xr = rows.x + r * p;
-      const double* zr = rows.z + r * q;
-      const double yr = rows.y[r];
-      for (std::uint64_t a = 0; a < q; ++a) {
-        const double za = zr[a];
-        zty[a] = zty[a] + yr * za;
-        double* zrow = ztz + a * q;
-        for (std::uint64_t b = a; b < q; ++b) zrow[b] = zrow[b] + za * zr[b];
-        double* xrow = ztx + a * p;
-        for (std::uint64_t k = 0; k < p; ++k) xrow[k] = xrow[k] + za * xr[k];
-      }
-    }
+  }
+  if constexpr (fixed) {
+    std::copy_n(lz, Q * Q, ztz);
+    std::copy_n(lx, Q * P, ztx);
+    std::copy_n(ly, Q, zty);
   }
 }
 
