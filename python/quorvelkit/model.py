@@ -43,58 +43,6 @@ def _lambda(theta: Sequence[float] | np.ndarray, q: int) -> np.ndarray:
     return lam
 
 
-def _lambda_to_theta(lam: np.ndarray) -> list[float]:
-    return [float(lam[r, c]) for r, c in _theta_pairs(lam.shape[0])]
-
-
-def _moment_start(design: Design) -> list[float] | None:
-    """A cheap moment estimate of theta: per-group least-squares random effects from
-    the OLS residuals, their second moment less its sampling part, relative to the
-    within-group residual variance. ``None`` when it cannot be formed."""
-    try:
-        y, x, z, codes, m = design.y, design.x, design.z, design.codes, design.m
-        q = z.shape[1]
-        beta, *_ = np.linalg.lstsq(x, y, rcond=None)
-        r = y - x @ beta
-        counts: np.ndarray = np.bincount(codes, minlength=m)
-        ztz = np.empty((m, q, q))
-        ztr = np.empty((m, q))
-        for a in range(q):
-            ztr[:, a] = np.bincount(codes, weights=z[:, a] * r, minlength=m)
-            for c in range(a, q):
-                v = np.bincount(codes, weights=z[:, a] * z[:, c], minlength=m)
-                ztz[:, a, c] = v
-                ztz[:, c, a] = v
-        rtr = np.bincount(codes, weights=r * r, minlength=m)
-        ok = counts > q
-        if ok.sum() < 2:
-            return None
-        ztz, ztr, rtr, counts = ztz[ok], ztr[ok], rtr[ok], counts[ok]
-        eig = np.linalg.eigvalsh(ztz)
-        good = eig[:, 0] > 1e-8 * np.maximum(eig[:, -1], 1e-300)
-        if good.sum() < 2:
-            return None
-        ztz, ztr, rtr, counts = ztz[good], ztr[good], rtr[good], counts[good]
-        b = np.linalg.solve(ztz, ztr[:, :, None])[:, :, 0]
-        within = rtr - np.einsum("ia,ia->i", ztr, b)
-        dof = float((counts - q).sum())
-        sigma2 = float(within.sum()) / dof
-        if not (sigma2 > 0 and np.isfinite(sigma2)):
-            return None
-        second = np.einsum("ia,ib->ab", b, b) / len(b)
-        sampling = sigma2 * np.linalg.inv(ztz).mean(axis=0)
-        rel = (second - sampling) / sigma2
-        rel = 0.5 * (rel + rel.T)
-        w, v = np.linalg.eigh(rel)
-        floor = max(1e-2 * float(w.max()), 1e-4) if w.max() > 0 else 1e-4
-        w = np.maximum(w, floor)
-        lam = np.linalg.cholesky((v * w) @ v.T)
-        theta = _lambda_to_theta(lam)
-        return theta if all(np.isfinite(theta)) else None
-    except (np.linalg.LinAlgError, ValueError, FloatingPointError, ZeroDivisionError):
-        return None
-
-
 def _flatten_starts(starts: Any, n_theta: int) -> list[float]:
     flat: list[float] = []
     arr = np.asarray(starts, dtype=float)
@@ -106,16 +54,6 @@ def _flatten_starts(starts: Any, n_theta: int) -> list[float]:
             f"starts must be one or more theta vectors of length {n_theta}, got {len(flat)} values"
         )
     return flat
-
-
-def _projected_grad_norm(theta: np.ndarray, grad: np.ndarray, lower: Sequence[float]) -> float:
-    out = 0.0
-    for t, g, lb in zip(theta, grad, lower):
-        if np.isfinite(lb) and lb >= t and g > 0:
-            continue
-        if np.isfinite(g):
-            out = max(out, abs(float(g)))
-    return out
 
 
 def _json_label(v: Any) -> Any:
@@ -162,8 +100,9 @@ def lmm(
         evaluator: the core's kernel: ``"auto"``, ``"blocks"``, ``"aggregated"`` or
             ``"streaming"``; all give the same fit.
         starts: starting values for theta, one vector or several (a 2-D array or a flat
-            concatenation). By default the identity factor (lme4's start) is tried
-            first, then a moment estimate; the best optimum wins.
+            concatenation); with several, the lowest optimum wins. By default the
+            identity factor alone (lme4's start): the optimiser reaches the optimum
+            from it, so further starts only cost time.
         theta: evaluate the model at this theta without optimising (like lme4's
             ``optimizer = NULL``); useful for comparisons and profiles.
         max_iter: iteration limit of the optimiser, per start.
@@ -193,9 +132,6 @@ def lmm(
     else:
         if starts is None:
             flat = list(core.default_theta())
-            extra = _moment_start(design)
-            if extra is not None and not np.allclose(extra, flat):
-                flat += extra
         else:
             flat = _flatten_starts(starts, core.n_theta)
         n_starts = len(flat) // core.n_theta
@@ -225,9 +161,7 @@ def _evaluate_at(core: LmmCore, theta: Sequence[float], reml: bool) -> dict[str,
         converged=False,
         iterations=0,
         fev=1,
-        grad_inf_norm=_projected_grad_norm(
-            np.asarray(result["theta"]), np.asarray(result["grad"]), core.lower_bounds()
-        ),
+        grad_inf_norm=float(np.nanmax(np.abs(result["grad"]), initial=0.0)),
         message="theta given by the caller (not optimised)",
     )
     return result
@@ -584,7 +518,7 @@ class LmmFit:
     @property
     def optimizer(self) -> dict[str, Any]:
         """The optimiser's report: converged, iterations, fev (criterion evaluations),
-        grad_inf_norm (projected gradient at the end), message, starts (number of
+        grad_inf_norm (largest gradient entry at the end), message, starts (number of
         starting vectors), evaluator (kernel in use), n_classes, seconds."""
         return dict(
             converged=bool(self._res["converged"]),
@@ -748,10 +682,12 @@ class LmmFit:
         )
 
     def _starts(self) -> list[float]:
+        """Starts for a refit: this fit's theta, close to the new optimum. A singular
+        theta sits on a symmetric face of the criterion, from which the optimiser
+        leaves only along negative curvature, so lme4's start is tried as well."""
         flat = list(self.theta)
-        default = list(self._core.default_theta())
-        if not np.allclose(flat, default):
-            flat += default
+        if self.is_singular:
+            flat += list(self._core.default_theta())
         return flat
 
     def refit(self, y: Any) -> "LmmFit":

@@ -45,6 +45,14 @@ void mat_mul(const double* a, const double* b, double* c, std::size_t r, std::si
 void mat_tmul(const double* a, const double* b, double* c, std::size_t r, std::size_t k,
               std::size_t cols);
 
+// Eigen-decomposition of the symmetric n x n matrix A (row-major; only its lower
+// triangle is read) by the cyclic Jacobi method (Golub & Van Loan, Matrix
+// Computations, 4th ed., sec. 8.5). `values` receives the n eigenvalues in ascending
+// order and `vectors` (n x n, row-major) the matching unit eigenvectors as columns.
+// Meant for the tiny blocks of an optimiser's curvature check, not for large n.
+void symmetric_eigen(const std::vector<double>& a, std::size_t n, std::vector<double>& values,
+                     std::vector<double>& vectors);
+
 // A compensated sum: its value is hi + lo.
 struct TwoSum {
   double hi = 0.0;

@@ -28,6 +28,16 @@ std::vector<double> lower_bounds(std::uint64_t q) {
   return out;
 }
 
+std::vector<SignGroup> sign_groups(std::uint64_t q) {
+  std::vector<SignGroup> groups(q);
+  std::size_t k = 0;
+  for (std::uint64_t c = 0; c < q; ++c) {
+    groups[c].diagonal = k;
+    for (std::uint64_t r = c; r < q; ++r) groups[c].members.push_back(k++);
+  }
+  return groups;
+}
+
 std::vector<double> default_theta(std::uint64_t q) {
   std::vector<double> out;
   for (auto [r, c] : theta_index(q)) out.push_back(r == c ? 1.0 : 0.0);

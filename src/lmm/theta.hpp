@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "optim/minimize.hpp"
+
 namespace qk {
 
 using ThetaIndex = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
@@ -24,6 +26,12 @@ std::vector<double> theta_to_lambda(const std::vector<double>& theta, std::uint6
 
 // 0.0 for diagonal entries, -infinity for off-diagonal ones.
 std::vector<double> lower_bounds(std::uint64_t q);
+
+// The columns of Lambda as sign groups of theta: the criterion depends on Lambda only
+// through Lambda Lambda' and the determinant of Lambda'Z'Z Lambda + I, so negating a
+// column changes nothing. Each group lists the column's entries; its diagonal is the
+// entry (c, c).
+std::vector<SignGroup> sign_groups(std::uint64_t q);
 
 // The identity factor: 1.0 on the diagonal, 0.0 elsewhere.
 std::vector<double> default_theta(std::uint64_t q);

@@ -1,19 +1,38 @@
-// Projected L-BFGS minimiser for smooth objectives under lower bounds only.
+// Quasi-Newton minimiser for smooth objectives that are even in the sign of given
+// groups of coordinates, and the multi-start rule built on it.
 //
-// It knows nothing of mixed models: the caller supplies an objective that either
-// refuses a point as infeasible or returns a value with its gradient. Lower bounds are
-// enforced by projection, a direction component that would push an at-bound
-// coordinate further down is zeroed, and steps are chosen by backtracking with a
-// sufficient-decrease test measured along the projected step. The quasi-Newton
-// direction is the two-loop recursion of Nocedal & Wright, Numerical Optimization
-// (2nd ed.), Alg. 7.4, over at most 10 correction pairs, with the initial Hessian
-// scaling of their eq. (7.20).
+// It knows nothing of mixed models. The caller supplies an objective that either
+// refuses a point as infeasible or returns a value with its exact gradient, and the
+// sign groups: sets of coordinates whose joint negation leaves the objective
+// unchanged, each with one coordinate (its "diagonal") whose sign is normalised to be
+// non-negative at the end. For the profiled criterion of a linear mixed model these
+// are the columns of the relative covariance factor, so the search runs without bounds
+// (a negative diagonal is the reflection of a positive one) and no step is ever
+// projected onto a symmetric point, where the gradient of the sign-flipped entries is
+// exactly zero and a bounded search stalls at a saddle or a maximum.
+//
+// The method is dense BFGS (Nocedal & Wright, Numerical Optimization, 2nd ed., ch. 6)
+// on the few coordinates such problems have:
+//  - the search runs in variables divided by their typical magnitudes (an option);
+//  - the first trial step of a (re)start moves the largest coordinate by half of
+//    max(|x|_inf, 0.1), whatever the gradient's scale, and the initial inverse Hessian
+//    is set to (s'y / y'y) I from that first step (their eq. 6.20);
+//  - updates whose curvature s'y is not clearly positive are skipped;
+//  - steps come from a backtracking line search with safeguarded quadratic
+//    interpolation and the Armijo test;
+//  - the stopping test is scale-free: the decrease predicted by the quasi-Newton model,
+//    g'Hg / 2, below ftol * max(|f|, 1) (in the objective's units), or a gradient whose
+//    largest entry is below gtol;
+//  - a claimed optimum is checked for negative curvature within every sign group whose
+//    diagonal is near zero (the Hessian block from differences of the exact gradient);
+//    if there is any, the run steps along it and restarts.
 //
 // Determinism: every dot product runs in index order, every multiply-and-add is a
 // rounded product followed by a rounded sum, and the routine is sequential, so the
 // same objective gives the same bits on every run.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -23,35 +42,68 @@ namespace qk {
 
 // The report of one optimiser run.
 struct OptimResult {
-  std::vector<double> theta;  // final point (the projected start when that is infeasible)
+  std::vector<double> theta;  // final point, sign groups normalised
   std::string message;        // stop reason, one of the fixed texts below
   double deviance;            // objective at theta; +inf for an infeasible start
-  double grad_inf_norm;       // projected-gradient norm at theta; +inf for an infeasible start
-  std::uint64_t iterations;   // passes begun (the gradient-test pass included)
-  std::uint64_t fev;          // 1 for the start plus one per line-search trial
+  double grad_inf_norm;       // largest |gradient entry| at theta; +inf for an infeasible start
+  std::uint64_t iterations;   // passes begun (the pass whose test succeeds included)
+  std::uint64_t fev;          // objective evaluations, the start's included
   bool converged;
 };
 
 // Objective: returns false when x is infeasible; otherwise sets f and g (g has
-// x.size() entries, already sized by the caller).
+// x.size() entries, already sized by the caller). It may throw; the exception
+// propagates out of the minimiser unchanged.
 using Objective =
     std::function<bool(const std::vector<double>& x, double& f, std::vector<double>& g)>;
 
-// Minimises `objective` from x0 subject to x >= lower.
+// Coordinates whose joint negation leaves the objective unchanged. `members` lists
+// them (the diagonal included); `diagonal` is the one whose sign is normalised.
+struct SignGroup {
+  std::size_t diagonal;
+  std::vector<std::size_t> members;
+};
+
+struct MinimizeOptions {
+  std::uint64_t max_iter = 300;  // passes per run; 0 evaluates the start only
+  double gtol = 1e-8;            // largest gradient entry that counts as zero
+  double ftol = 1e-12;           // predicted decrease, relative to max(|f|, 1)
+  // Typical magnitudes of the coordinates (empty: all 1). The search runs in the
+  // variables x_i / scale_i, so coordinates whose natural units differ by orders of
+  // magnitude are moved in proportion from the first step on (Dennis & Schnabel,
+  // Numerical Methods for Unconstrained Optimization, sec. 7.1). Entries must be
+  // finite and positive; others count as 1.
+  std::vector<double> scale;
+};
+
+// Minimises `objective` from x0 over all of R^n. On return every sign group whose
+// diagonal is negative has been negated, so the diagonals are non-negative; the value
+// and gradient reported are the ones evaluated at the returned point (negating a group
+// negates its gradient entries and keeps the value).
 //
-// lower: one entry per coordinate; a bound is present only when it is finite, so
-// -infinity (or +infinity, or NaN) means the coordinate is free. Entries beyond
-// lower.size() are treated as free.
-//
-// Stop messages: "projected gradient below tolerance", "relative change below
-// tolerance", "relative change below tolerance (gradient not small)", "maximum
-// iterations reached", "line search failed", "initial point infeasible".
-//
-// gtol and ftol are used as given: zero, negative or NaN disables the corresponding
-// test. Never throws (except std::bad_alloc); an exception thrown by the objective
-// itself propagates unchanged.
-OptimResult minimize_bounded(const Objective& objective, std::vector<double> x0,
-                             const std::vector<double>& lower, std::uint64_t max_iter,
-                             double gtol, double ftol);
+// Stop messages and `converged`:
+//   "projected gradient below tolerance"   true   largest gradient entry below gtol
+//   "predicted decrease below tolerance"   true   g'Hg / 2 below ftol * max(|f|, 1)
+//   "maximum iterations reached"           false  max_iter passes were made
+//   "line search failed"                   false  no decrease along steepest descent
+//   "initial point infeasible"             false  the objective refused x0
+// gtol or ftol that is zero, negative or NaN disables its test. The two converged
+// stops are subject to the curvature check described above, which may resume the run.
+OptimResult minimize_symmetric(const Objective& objective, std::vector<double> x0,
+                               const std::vector<SignGroup>& groups,
+                               const MinimizeOptions& options);
+
+// The multi-start rule: true when `candidate` should replace `incumbent`, i.e. its
+// deviance is strictly lower. Ties keep the earlier run, a NaN deviance never wins, a
+// NaN incumbent is never replaced, and an infeasible run (+inf) loses to any feasible
+// one.
+bool replaces(const OptimResult& incumbent, const OptimResult& candidate);
+
+// Runs minimize_symmetric from each start in turn (`starts` is their flat
+// concatenation; its length must be a positive multiple of `n`) and returns the best
+// by `replaces`.
+OptimResult minimize_from_starts(const Objective& objective, const std::vector<double>& starts,
+                                 std::size_t n, const std::vector<SignGroup>& groups,
+                                 const MinimizeOptions& options);
 
 }  // namespace qk

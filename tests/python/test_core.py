@@ -361,11 +361,13 @@ def test_multi_start_rules(sleep):
     np.testing.assert_array_equal(twice["theta"], good["theta"])
     with pytest.raises(RuntimeError, match="theta is infeasible"):
         core.fit([1e200, 0.0, 1e200])
-    # max_iter = 0: one evaluation at the projected start; negative diagonals go to 0.
+    # max_iter = 0: one evaluation at the start, reported with the column whose diagonal
+    # is negative reflected (the criterion is even in each column's sign).
     stopped = core.fit([-1.0, -0.5, 1.0], max_iter=0)
     assert (stopped["iterations"], stopped["fev"], stopped["converged"]) == (0, 1, False)
     assert stopped["message"] == "maximum iterations reached"
-    np.testing.assert_array_equal(stopped["theta"], [0.0, -0.5, 1.0])
+    np.testing.assert_array_equal(stopped["theta"], [1.0, 0.5, 1.0])
+    assert stopped["deviance"] == core.deviance([-1.0, -0.5, 1.0])
 
 
 # ---- with_response -------------------------------------------------------------

@@ -1,0 +1,150 @@
+"""Seeded simulated designs for the optimiser suite, reproducible on any platform.
+
+The draws come from splitmix64 (Steele, Lea & Flood 2014) on a counter, turned into
+uniforms on (0, 1) and normals by Box-Muller, so the data do not depend on NumPy's
+random streams: the lme4 references shipped in ``tests/data/optim`` were computed on
+exactly these arrays (``tests/data/optim/make_reference.py`` writes them out for R), and
+``checksum`` detects any drift.
+
+Each design is y = X beta + sum_j z_j b_gj + e with e ~ N(0, 1) and b_g = L u_g, u_g ~
+N(0, I_q): L is the true relative covariance factor (sigma = 1). Random slopes are on
+the fixed covariates, so z = [1, x_1, ..., x_{q-1}] and p >= q.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+
+import numpy as np
+
+_GOLDEN = np.uint64(0x9E3779B97F4A7C15)
+
+
+def _splitmix(counter: np.ndarray) -> np.ndarray:
+    with np.errstate(over="ignore"):
+        z = counter * _GOLDEN
+        z = (z ^ (z >> np.uint64(30))) * np.uint64(0xBF58476D1CE4E5B9)
+        z = (z ^ (z >> np.uint64(27))) * np.uint64(0x94D049BB133111EB)
+        return z ^ (z >> np.uint64(31))
+
+
+class Stream:
+    """Consecutive draws from one seed: each call continues where the last stopped."""
+
+    def __init__(self, seed: int) -> None:
+        self._base = np.uint64(seed) << np.uint64(40)
+        self._next = 0
+
+    def uniform(self, k: int) -> np.ndarray:
+        idx = np.arange(self._next, self._next + k, dtype=np.uint64) + self._base + np.uint64(1)
+        self._next += k
+        return ((_splitmix(idx) >> np.uint64(11)).astype(np.float64) + 0.5) * 2.0**-53
+
+    def normal(self, k: int) -> np.ndarray:
+        half = (k + 1) // 2
+        u1, u2 = self.uniform(half), self.uniform(half)
+        r = np.sqrt(-2.0 * np.log(u1))
+        return np.concatenate([r * np.cos(2 * np.pi * u2), r * np.sin(2 * np.pi * u2)])[:k]
+
+
+@dataclass(frozen=True)
+class SimDesign:
+    """One design of the suite. ``lam`` is the true relative covariance factor
+    (lower-triangular, q x q); ``sizes`` is "balanced", "uniform" (1 to 2n/m - 1 rows)
+    or "geometric" (a long tail of small groups); ``scale`` multiplies covariate
+    columns (1-based index into x) to put them in other units."""
+
+    name: str
+    m: int
+    n: int
+    p: int
+    lam: tuple[tuple[float, ...], ...]
+    sizes: str = "uniform"
+    seed: int = 1
+    scale: dict[int, float] = field(default_factory=dict)
+    shuffle: bool = False
+
+    @property
+    def q(self) -> int:
+        return len(self.lam)
+
+    def group_sizes(self, s: Stream) -> np.ndarray:
+        m, avg = self.m, self.n / self.m
+        if self.sizes == "balanced":
+            return np.full(m, int(round(avg)), dtype=np.int64)
+        if self.sizes == "uniform":
+            return 1 + np.floor(s.uniform(m) * (2 * avg - 1)).astype(np.int64)
+        if self.sizes == "geometric":
+            u = s.uniform(m)
+            return 1 + np.floor(np.log(u) / np.log(1 - 1 / avg)).astype(np.int64)
+        raise ValueError(self.sizes)
+
+    def arrays(self) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, int]:
+        """(y, x, z, codes, m), ready for ``LmmCore``."""
+        s = Stream(self.seed)
+        sizes = self.group_sizes(s)
+        codes = np.repeat(np.arange(self.m, dtype=np.int64), sizes)
+        n = len(codes)
+        if self.shuffle:
+            codes = codes[np.argsort(s.uniform(n), kind="stable")]
+        x = np.empty((n, self.p))
+        x[:, 0] = 1.0
+        for j in range(1, self.p):
+            x[:, j] = s.normal(n) * self.scale.get(j, 1.0)
+        z = np.ascontiguousarray(x[:, : self.q])
+        lam = np.array(self.lam, dtype=float)
+        b = s.normal(self.m * self.q).reshape(self.m, self.q) @ lam.T
+        beta = np.linspace(1.0, -1.0, self.p)
+        y = x @ beta + np.einsum("ij,ij->i", z, b[codes]) + s.normal(n)
+        return y, np.ascontiguousarray(x), z, codes, self.m
+
+    def checksum(self) -> float:
+        y, x, *_ = self.arrays()
+        return float(y.sum() + x.sum())
+
+
+def _corr_factor(sd: list[float], rho: float) -> tuple[tuple[float, ...], ...]:
+    """Cholesky factor of the covariance with these sds and one common correlation."""
+    q = len(sd)
+    c = np.full((q, q), rho) + (1 - rho) * np.eye(q)
+    cov = c * np.outer(sd, sd)
+    lam = np.linalg.cholesky(cov)
+    return tuple(tuple(float(v) for v in row) for row in lam)
+
+
+def _diag(*sd: float) -> tuple[tuple[float, ...], ...]:
+    return tuple(tuple(float(sd[i]) if i == j else 0.0 for j in range(len(sd))) for i in range(len(sd)))
+
+
+def _rank_deficient(q: int, rank: int) -> tuple[tuple[float, ...], ...]:
+    lam = np.zeros((q, q))
+    for j in range(rank):
+        lam[j:, j] = 0.6 / (j + 1)
+    return tuple(tuple(float(v) for v in row) for row in lam)
+
+
+#: The suite: q from 1 to 4, m from 20 to 100,000, balanced and unbalanced, a true
+#: covariance inside the cone, at its boundary, rank-deficient, nearly perfectly
+#: correlated and zero, and slopes in units 1,000 times larger than the intercept's.
+SUITE: tuple[SimDesign, ...] = (
+    SimDesign("q1_m20_balanced", 20, 100, 2, _diag(0.5), "balanced", seed=11),
+    SimDesign("q1_m20_zero", 20, 100, 2, _diag(0.0), "uniform", seed=12),
+    SimDesign("q1_m1000_balanced", 1000, 10_000, 3, _diag(2.0), "balanced", seed=13),
+    SimDesign("q1_m5000_geometric", 5000, 20_000, 2, _diag(0.3), "geometric", seed=14, shuffle=True),
+    SimDesign("q1_m100k", 100_000, 300_000, 3, _diag(0.5), "uniform", seed=15),
+    SimDesign("q2_m50_balanced", 50, 500, 2, _corr_factor([1.0, 0.5], 0.5), "balanced", seed=21),
+    SimDesign("q2_m200_nearly_collinear", 200, 2000, 2, _corr_factor([1.0, 0.7], 0.999), seed=22),
+    SimDesign("q2_m100_slope_x1000", 100, 1000, 2, _corr_factor([0.8, 0.5e-3], 0.3), seed=23,
+              scale={1: 1000.0}),
+    SimDesign("q2_m30_slope_zero", 30, 240, 3, _diag(0.7, 0.0), "balanced", seed=24),
+    SimDesign("q2_m500_zero", 500, 2500, 2, _diag(0.0, 0.0), seed=25),
+    SimDesign("q2_m20_sparse", 20, 60, 2, _corr_factor([1.2, 0.6], -0.4), "geometric", seed=26),
+    SimDesign("q2_m100k", 100_000, 400_000, 3, _corr_factor([0.5, 0.3], 0.2), seed=27, shuffle=True),
+    SimDesign("q3_m100", 100, 1500, 3, _corr_factor([1.0, 0.6, 0.4], 0.3), "balanced", seed=31),
+    SimDesign("q3_m300_rank2", 300, 3000, 4, _rank_deficient(3, 2), seed=32),
+    SimDesign("q3_m2000", 2000, 12_000, 3, _corr_factor([0.5, 0.5, 0.5], -0.2), "geometric", seed=33),
+    SimDesign("q4_m200", 200, 3000, 4, _corr_factor([1.0, 0.5, 0.5, 0.3], 0.2), "balanced", seed=41),
+    SimDesign("q4_m1000_slope_x1000", 1000, 10_000, 5, _corr_factor([0.6, 0.4e-3, 0.4, 0.3], 0.1),
+              seed=42, scale={1: 1000.0}),
+    SimDesign("q4_m100_rank2", 100, 1200, 4, _rank_deficient(4, 2), seed=43),
+)
