@@ -165,11 +165,11 @@ def _optimizer_lines(fit: "LmmFit") -> list[str]:
     if opt["n_classes"] is not None:
         ev += f", {opt['n_classes']} class{'es' if opt['n_classes'] != 1 else ''} of groups"
     starts = opt["starts"]
-    lines = [f"Optimizer: projected L-BFGS on the profiled criterion, {starts} start{'s' if starts != 1 else ''}; evaluator: {ev}"]
+    lines = [f"Optimizer: BFGS on the profiled criterion, {starts} start{'s' if starts != 1 else ''}; evaluator: {ev}"]
     status = "converged" if opt["converged"] else "NOT converged"
     lines.append(
         f"  {status}: {opt['message']}; {opt['iterations']} iterations, "
-        f"{opt['fev']} evaluations, max |projected gradient| {opt['grad_inf_norm']:.3g}"
+        f"{opt['fev']} evaluations, max |gradient| {opt['grad_inf_norm']:.3g}"
     )
     return lines
 
