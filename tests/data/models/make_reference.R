@@ -1,0 +1,148 @@
+# lme4's and lmerTest's numbers for the model-class and inference tests, on real data
+# from R's packages.
+#
+#   Rscript tests/data/models/make_reference.R     (from the repository's root)
+#
+# Writes the raw data sets to tests/data/models/NAME.csv and the references to
+# lme4_models.json (fits: theta, criterion, fixed effects and standard errors, sigma,
+# log-likelihood, AIC, BIC), lmertest.json (Satterthwaite t and F tests) and
+# profile.json (profile-likelihood confidence intervals).
+suppressPackageStartupMessages({
+  library(lmerTest)
+  library(nlme)
+  library(jsonlite)
+})
+out <- file.path("tests", "data", "models")
+
+cw <- as.data.frame(datasets::ChickWeight)
+cw$Chick <- as.character(cw$Chick)
+cw$Diet <- as.integer(as.character(cw$Diet))
+set.seed(20261206)
+cw$w <- round(runif(nrow(cw), 0.5, 2), 3)   # prior weights, as a user would store them
+cw$o <- 3 * cw$Time                          # an offset column
+ortho <- as.data.frame(nlme::Orthodont)
+ortho$Subject <- as.character(ortho$Subject)
+ortho$Sex <- as.character(ortho$Sex)
+ox <- as.data.frame(nlme::Oxboys)[, c("Subject", "age", "height")]
+ox$Subject <- as.character(ox$Subject)
+ergo <- as.data.frame(nlme::ergoStool)
+ergo$Subject <- as.character(ergo$Subject)
+ergo$Type <- as.character(ergo$Type)
+mach <- as.data.frame(nlme::Machines)
+mach$Worker <- as.character(mach$Worker)
+mach$Machine <- as.character(mach$Machine)
+data <- list(chickweight = cw, orthodont = ortho, oxboys = ox, ergostool = ergo, machines = mach)
+for (name in names(data)) write.csv(data[[name]], file.path(out, paste0(name, ".csv")), row.names = FALSE)
+
+# Factors as R would see them when the CSV is read back: Diet is an integer code.
+rdata <- function(name) {
+  d <- data[[name]]
+  for (col in intersect(c("Chick", "Subject", "Sex", "Type", "Worker", "Machine"), names(d)))
+    d[[col]] <- factor(d[[col]])
+  d
+}
+
+summarise <- function(fit) {
+  s <- summary(fit)
+  list(theta = unname(getME(fit, "theta")),
+       criterion = if (isREML(fit)) REMLcrit(fit) else deviance(fit),
+       beta = unname(fixef(fit)), se = unname(coef(s)[, "Std. Error"]),
+       names = rownames(coef(s)), sigma = sigma(fit),
+       loglik = as.numeric(logLik(fit)), aic = AIC(fit), bic = BIC(fit),
+       df = attr(logLik(fit), "df"))
+}
+
+# ---- the wider model class: weights, offsets, uncorrelated and split terms --------
+models <- list(
+  list(id = "chick_weighted_reml", data = "chickweight", reml = TRUE, weights = "w",
+       formula = "weight ~ Time * factor(Diet) + (Time | Chick)"),
+  list(id = "chick_weighted_ml", data = "chickweight", reml = FALSE, weights = "w",
+       formula = "weight ~ Time * factor(Diet) + (Time | Chick)"),
+  list(id = "chick_weights_3", data = "chickweight", reml = TRUE, weights = "3",
+       formula = "weight ~ Time * factor(Diet) + (Time | Chick)"),
+  list(id = "chick_offset", data = "chickweight", reml = TRUE, weights = NULL,
+       formula = "weight ~ factor(Diet) + offset(o) + (Time | Chick)"),
+  list(id = "chick_offset_expr", data = "chickweight", reml = TRUE, weights = NULL,
+       formula = "weight ~ factor(Diet) + offset(3 * Time) + (Time | Chick)"),
+  list(id = "chick_uncorrelated", data = "chickweight", reml = TRUE, weights = NULL,
+       formula = "weight ~ Time * factor(Diet) + (Time || Chick)"),
+  list(id = "ortho_uncorrelated_ml", data = "orthodont", reml = FALSE, weights = NULL,
+       formula = "distance ~ age * Sex + (age || Subject)"),
+  list(id = "oxboys_split", data = "oxboys", reml = TRUE, weights = NULL,
+       formula = "height ~ age + (1 | Subject) + (0 + age | Subject)")
+)
+res <- list()
+for (m in models) {
+  d <- rdata(m$data)
+  w <- if (is.null(m$weights)) NULL else if (m$weights %in% names(d)) d[[m$weights]] else
+    rep(as.numeric(m$weights), nrow(d))
+  d$.w <- if (is.null(w)) rep(1, nrow(d)) else w
+  fit <- if (is.null(w)) lme4::lmer(as.formula(m$formula), d, REML = m$reml) else
+    lme4::lmer(as.formula(m$formula), d, REML = m$reml, weights = .w)
+  res[[m$id]] <- c(m[c("data", "formula", "reml")], list(weights = m$weights), summarise(fit))
+}
+res$`_meta` <- list(lme4 = as.character(packageVersion("lme4")), R = R.version.string)
+writeLines(toJSON(res, auto_unbox = TRUE, digits = NA, pretty = TRUE, null = "null"),
+           file.path(out, "lme4_models.json"))
+
+# ---- Satterthwaite's t and F tests -------------------------------------------------
+tests <- list(
+  list(id = "ortho", data = "orthodont", reml = TRUE, formula = "distance ~ age * Sex + (age | Subject)",
+       L = rbind(c(0, 1, 0, 0), c(0, 0, 1, 1))),
+  list(id = "ortho_ml", data = "orthodont", reml = FALSE, formula = "distance ~ age * Sex + (age | Subject)",
+       L = rbind(c(0, 1, 0, 0), c(0, 0, 1, 1))),
+  list(id = "chick", data = "chickweight", reml = TRUE,
+       formula = "weight ~ Time * factor(Diet) + (Time | Chick)",
+       L = rbind(c(0, 0, 1, -1, 0, 0, 0, 0), c(0, 0, 0, 0, 0, 1, 0, 0))),
+  list(id = "ergo", data = "ergostool", reml = TRUE, formula = "effort ~ Type + (1 | Subject)",
+       L = rbind(c(0, 1, -1, 0), c(0, 0, 1, -1))),
+  list(id = "machines", data = "machines", reml = TRUE, formula = "score ~ Machine + (1 | Worker)",
+       L = rbind(c(0, 1, -1))),
+  list(id = "sleep_ml", data = NULL, reml = FALSE, formula = "Reaction ~ Days + (Days | Subject)",
+       L = rbind(c(0, 1)))
+)
+tres <- list()
+for (t in tests) {
+  d <- if (is.null(t$data)) lme4::sleepstudy else rdata(t$data)
+  fit <- lmerTest::lmer(as.formula(t$formula), d, REML = t$reml)
+  ct <- coef(summary(fit))
+  a <- anova(fit, type = 3)
+  joint <- contest(fit, t$L, joint = TRUE)
+  single <- contest(fit, t$L, joint = FALSE)
+  tres[[t$id]] <- list(data = if (is.null(t$data)) "sleepstudy" else t$data, formula = t$formula,
+    reml = t$reml, names = rownames(ct),
+    coef = list(estimate = unname(ct[, "Estimate"]), se = unname(ct[, "Std. Error"]),
+                df = unname(ct[, "df"]), t = unname(ct[, "t value"]), p = unname(ct[, "Pr(>|t|)"])),
+    anova = list(terms = rownames(a), sum_sq = unname(a[, "Sum Sq"]), mean_sq = unname(a[, "Mean Sq"]),
+                 num_df = unname(a[, "NumDF"]), den_df = unname(a[, "DenDF"]),
+                 f = unname(a[, "F value"]), p = unname(a[, "Pr(>F)"])),
+    L = t$L,
+    contrast = list(f = joint[["F value"]], num_df = joint[["NumDF"]], den_df = joint[["DenDF"]],
+                    p = joint[["Pr(>F)"]]),
+    contrast_rows = list(estimate = single[["Estimate"]], se = single[["Std. Error"]],
+                         df = single[["df"]], t = single[["t value"]], p = single[["Pr(>|t|)"]]))
+}
+tres$`_meta` <- list(lmerTest = as.character(packageVersion("lmerTest")), R = R.version.string)
+writeLines(toJSON(tres, auto_unbox = TRUE, digits = NA, pretty = TRUE),
+           file.path(out, "lmertest.json"))
+
+# ---- profile-likelihood intervals --------------------------------------------------
+profiles <- list(
+  list(id = "ergo_ml", data = "ergostool", reml = FALSE, formula = "effort ~ Type + (1 | Subject)"),
+  list(id = "machines_ml", data = "machines", reml = FALSE, formula = "score ~ Machine + (1 | Worker)"),
+  list(id = "ortho_ml", data = "orthodont", reml = FALSE, formula = "distance ~ age * Sex + (age | Subject)"),
+  list(id = "ortho_reml", data = "orthodont", reml = TRUE, formula = "distance ~ age * Sex + (age | Subject)"),
+  list(id = "sleep_reml", data = NULL, reml = TRUE, formula = "Reaction ~ Days + (Days | Subject)")
+)
+pres <- list()
+for (pr in profiles) {
+  d <- if (is.null(pr$data)) lme4::sleepstudy else rdata(pr$data)
+  fit <- lme4::lmer(as.formula(pr$formula), d, REML = pr$reml)
+  ci <- suppressWarnings(confint(fit, method = "profile", level = 0.95, oldNames = FALSE))
+  pres[[pr$id]] <- list(data = if (is.null(pr$data)) "sleepstudy" else pr$data, formula = pr$formula,
+                        reml = pr$reml, parm = rownames(ci), lower = unname(ci[, 1]),
+                        upper = unname(ci[, 2]))
+}
+pres$`_meta` <- list(lme4 = as.character(packageVersion("lme4")), R = R.version.string)
+writeLines(toJSON(pres, auto_unbox = TRUE, digits = NA, pretty = TRUE),
+           file.path(out, "profile.json"))
