@@ -141,7 +141,7 @@ ERRORS = [  # (id, arguments given tmp_path, expected fragment of the message)
     ("bad formula", lambda t: [SLEEP, "Reaction ~ Days + (1 | Subject"], "unbalanced"),
     ("non-numeric response", lambda t: [_csv(t, Reaction=(4, "abc")), FM1], "'Reaction'"),
     ("non-numeric predictor", lambda t: [_csv(t, Days=(6, "six")), FM1], "'Days' in .* is not numeric: 'six' on line 8"),
-    ("text column option", lambda t: [DYE, "--response", "Yield", "--fixed", "Batch", "--group", "Batch"], "'Batch' .* not numeric: 'A' on line 2"),
+    ("text response option", lambda t: [DYE, "--response", "Batch", "--fixed", "Yield", "--group", "Batch"], "'Batch' .* not numeric: 'A' on line 2"),
     ("missing value", lambda t: [_csv(t, Reaction=(4, None), Days=(9, None)), FM1], r"'Reaction' .* 1 missing value \(first on line 6\)"),
     ("missing value, columns", lambda t: [_csv(t, Days=(0, None)), *COLS], "'Days' .* missing value"),
     ("unknown option", lambda t: [SLEEP, FM1, "--verbose"], "unrecognized"),

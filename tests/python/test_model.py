@@ -116,7 +116,7 @@ def test_fitted_residuals_and_predictions(fm1, sleep):
                        index=list("abcdef"))
     b, fixed = fm1.ranef, fm1.fixef["(Intercept)"] + fm1.fixef["Days"] * new["Days"]
     random = [b.loc[308] @ [1, 0], b.loc[309] @ [1, 5], 0, 0, b.loc[308] @ [1, 1], 0]
-    pred = fm1.predict(new)
+    pred = fm1.predict(new, allow_new_levels=True)
     assert list(pred.index) == list("abcdef")
     _close(pred.iloc[:5], (fixed + random).iloc[:5], 1e-13)
     assert np.isnan(pred["f"])
