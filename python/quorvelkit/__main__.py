@@ -18,6 +18,7 @@ from __future__ import annotations
 import argparse
 import json
 import math
+import re
 import sys
 import warnings
 from typing import Any, NoReturn, Sequence
@@ -177,6 +178,8 @@ def _check_numeric(frame, cols: Sequence[str], source: str, strict: Sequence[str
             continue
         pos = int(bad_rows[0])
         where = f"{col.iloc[pos]!r} on line {_line(frame, pos)}"
+        if re.fullmatch(r"\s*[-+]?\d*,\d+\s*", str(col.iloc[pos])):
+            where += " (for decimal commas pass --decimal ',')"
         if c in strict:
             raise CliError(f"column '{c}' in {source} is not numeric: {where}")
         if numeric.any():

@@ -520,17 +520,59 @@ def _finite_check(matrix: np.ndarray, names: Sequence[str], what: str) -> None:
         )
 
 
+def _residual_norm(y: np.ndarray, x: np.ndarray) -> tuple[float, float]:
+    """The norm of the least-squares residual of y on the columns of x, and the
+    rounding level below which it cannot be told from zero.
+
+    A well-conditioned x (after scaling its columns) is solved from its Gram matrix with
+    two steps of iterative refinement: three passes over x and no copy of it; the
+    rounding level is that of forming y - X b row by row, eps (|y| + |X| |b|). An
+    ill-conditioned one (a covariate with a large mean beside the intercept) is
+    reduced by a Householder QR of [X y] in blocks of rows (Demmel et al. 2012,
+    "Communication-optimal parallel and sequential QR", TSQR), which is backward
+    stable column by column: the residual is R's last diagonal entry, accurate to
+    eps (||y|| + sum_j ||x_j|| |b_j|).
+    """
+    eps = np.finfo(float).eps
+    p = x.shape[1]
+    with np.errstate(all="ignore"):
+        gram = x.T @ x
+        d = np.sqrt(np.diag(gram))
+        if np.all(d > 0) and np.all(np.isfinite(gram)):
+            scaled = gram / np.outer(d, d)
+            if np.linalg.cond(scaled) < 1e8:
+
+                def solve(rhs: np.ndarray) -> np.ndarray:
+                    return np.linalg.solve(scaled, rhs / d) / d
+
+                b = solve(x.T @ y)
+                r = y - x @ b
+                for _ in range(2):
+                    b = b + solve(x.T @ r)
+                    r = y - x @ b
+                floor = eps * (np.abs(y) + np.abs(x) @ np.abs(b))
+                return float(np.linalg.norm(r)), float(np.linalg.norm(floor))
+        rows = max(1 << 14, 4 * (p + 1))
+        r_acc = np.zeros((0, p + 1))
+        for s in range(0, x.shape[0], rows):
+            block = np.column_stack([x[s : s + rows], y[s : s + rows]])
+            r_acc = np.linalg.qr(np.vstack([r_acc, block]), mode="r")
+        if r_acc.shape[0] <= p:  # fewer rows than columns + 1: an exact fit
+            return 0.0, 0.0
+        b, *_ = np.linalg.lstsq(r_acc[:p, :p], r_acc[:p, p], rcond=None)
+        # Householder QR is backward stable column by column (Higham 2002, section 19.3)
+        floor = eps * (np.linalg.norm(y) + np.linalg.norm(x, axis=0) @ np.abs(b))
+        return float(abs(r_acc[p, p])), float(floor)
+
+
 def check_response_variation(y: np.ndarray, x: np.ndarray, name: str, fe_names: Sequence[str]) -> None:
     """Raise ``ValueError`` for a degenerate response: a constant one, or one that the
     columns of ``x`` fit exactly. Either leaves no residual variation, so the profiled
     criterion has no optimum (sigma goes to zero).
 
-    "Exactly" means: the least-squares residual is at the level of the rounding error
-    of forming y - X b (a few units in the last place of |y| + |X||b|, row by row). A
-    response with a large mean and ordinary noise (mean / sd up to about 1e12) is far
-    above that level. The least-squares fit is solved from the column-scaled Gram
-    matrix with two steps of iterative refinement, which costs two passes over X and
-    no copy of it.
+    "Exactly" means: the least-squares residual is within a small multiple of the
+    rounding error of computing it (see :func:`_residual_norm`). A response with a
+    large mean and ordinary noise (mean / sd up to about 1e12) is far above that level.
     """
     n = y.shape[0]
     if n == 0:
@@ -540,25 +582,8 @@ def check_response_variation(y: np.ndarray, x: np.ndarray, name: str, fe_names: 
             f"the {name} is constant (every value is {float(y[0]):.6g}): there is no "
             f"variation to estimate the variance components from"
         )
-    gram = x.T @ x
-    d = np.sqrt(np.diag(gram))
-    if not np.all(d > 0):
-        return
-    scaled = gram / np.outer(d, d)
-
-    def solve(rhs: np.ndarray) -> np.ndarray:
-        sol, *_ = np.linalg.lstsq(scaled, rhs / d, rcond=None)
-        return sol / d
-
-    with np.errstate(all="ignore"):
-        b = solve(x.T @ y)
-        r = y - x @ b
-        for _ in range(2):
-            b = b + solve(x.T @ r)
-            r = y - x @ b
-        floor = np.finfo(float).eps * (np.abs(y) + np.abs(x) @ np.abs(b))
-        exact = bool(np.linalg.norm(r) <= 64.0 * np.linalg.norm(floor))
-    if exact:
+    resid, floor = _residual_norm(y, x)
+    if resid <= 64.0 * floor:
         raise ValueError(
             f"the fixed effects ({', '.join(fe_names)}) fit the {name} exactly (its "
             f"residuals are zero to rounding error): there is no residual variation to "
