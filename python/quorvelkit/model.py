@@ -237,7 +237,11 @@ def lmm(
             + (1 | g)"`` or ``"y ~ 1 + (0 + x | g)"``. Exactly one random-effects term
             ``(terms | group)``; the grouping factor is a column (or ``a:b``, the
             interaction of two columns). The response, the fixed part and the left side
-            of the bar are built by formulaic.
+            of the bar are built by formulaic, with R's meanings: ``I(x^2)`` is a square,
+            ``factor(x)`` is ``C(x)``, ``Solar.R`` is a column name. Every expression
+            is checked before anything evaluates it: only column names, numbers,
+            arithmetic, comparisons and the functions of
+            :data:`quorvelkit.expressions.ALLOWED_FUNCTIONS` are allowed.
         data: a pandas DataFrame, or anything pandas can turn into one (a dict of
             columns, a list of records, an object with ``to_pandas()``).
         reml: fit by REML (``True``, the default) or by maximum likelihood (``False``);
