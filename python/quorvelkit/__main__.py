@@ -52,7 +52,10 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=(
             "Give either a FORMULA in lme4's notation (one random-effects term), e.g. "
             "'y ~ x1 + C(site) + (1 + x1 | g)', or the column options "
-            "--response/--fixed/--random/--group."
+            "--response/--fixed/--random/--group. Text columns are factors; write "
+            "factor(x) or C(x) for a factor coded by numbers. I(x^2) is a square. A "
+            "formula may use column names, numbers, arithmetic and a fixed list of "
+            "transforms (C, factor, I, log, exp, sqrt, center, scale, poly, bs, np.log, ...)."
         ),
     )
     p.add_argument(
