@@ -447,6 +447,9 @@ class _Checker:
             )
         if any(isinstance(a, ast.Starred) for a in node.args) or any(k.arg is None for k in node.keywords):
             raise self.refuse(f"argument unpacking in '{_show(node)}'")
+        private = [k.arg for k in node.keywords if k.arg and k.arg.startswith("_")]
+        if private:  # formulaic passes its own state to transforms under such names
+            raise self.refuse(f"the keyword argument '{private[0]}'")
         if target == "Q":
             if len(node.args) != 1 or node.keywords or not (
                 isinstance(node.args[0], ast.Constant) and isinstance(node.args[0].value, str)

@@ -128,6 +128,7 @@ HOSTILE = [  # (term, a fragment the error names); "{m}" is a file the term woul
     ("I(Time[0])", "subscript"),
     ("I(np.log)", "'np.log' without calling it"),
     ("poly(Time, **dict(degree=2))", "unpacking"),
+    ("center(Time, _state=[1])", "keyword argument '_state'"),
     ("I(9^9^9^9)", "constant expression"),
     ("I(Time^(2^12))", "exponent above 1024"),
     ("I('x' * 10**9)", "string 'x'"),
