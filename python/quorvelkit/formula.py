@@ -95,7 +95,8 @@ class ParsedFormula:
         return list(dict.fromkeys(c for c, _ in self.uses))
 
     def roles(self, column: str) -> set[str]:
-        """How the formula uses ``column`` ("numeric", "term", "factor", "any", "group")."""
+        """How the formula uses ``column`` ("response", "numeric", "term", "factor", "any",
+        "group")."""
         return {r for c, r in self.uses if c == column}
 
     @property
