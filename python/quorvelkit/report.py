@@ -201,7 +201,9 @@ def _notes(fit: "LmmFit") -> list[str]:
             f"{'s' if k > 1 else ''}: {', '.join(fit.dropped_columns)}"
         )
     if fit.is_singular:
-        lines.append("boundary (singular) fit: a random-effect variance (or a linear combination) is estimated at zero")
+        from .model import SINGULAR_NOTE
+
+        lines.append(SINGULAR_NOTE)
     if not fit.converged:
         lines.append(f"the optimiser did not report convergence: {fit.optimizer['message']}")
     return lines
