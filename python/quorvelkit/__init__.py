@@ -14,7 +14,7 @@ that are bit-identical for any number of threads.
 
 from ._quorvelkit import LmmCore, __version__
 from .formula import FormulaError, RankDeficiencyWarning
-from .model import AnovaTable, BootstrapResult, LmmFit, anova, lmm
+from .model import AnovaTable, BootstrapResult, LmmFit, PValuesUnavailable, SingularFitWarning, anova, lmm
 
 __all__ = [
     "LmmCore",
@@ -26,6 +26,8 @@ __all__ = [
     "AnovaTable",
     "FormulaError",
     "RankDeficiencyWarning",
+    "SingularFitWarning",
+    "PValuesUnavailable",
     "load_sleepstudy",
 ]
 

@@ -4,7 +4,10 @@
     python -m quorvelkit "Reaction ~ Days + (1 | Subject)"  # another model of that example
     python -m quorvelkit DATA.csv "y ~ x + (x | g)"       # a formula in lme4's notation
     python -m quorvelkit DATA.csv --response y --fixed x1,x2 --random x1 --group g
-    options: --ml, --evaluator NAME, --json, --drop-missing
+    options: --ml, --evaluator NAME, --json, --drop-missing, --sep SEP, --decimal CHAR
+
+The data are read as pandas reads them for the API (text columns are factors), from a
+CSV file that may be compressed (.gz, .bz2, .xz, .zip, .zst: by the file's extension).
 
 Errors are one line on stderr and a non-zero exit status (1 for the data or the model,
 2 for the command line itself).
@@ -49,10 +52,18 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=(
             "Give either a FORMULA in lme4's notation (one random-effects term), e.g. "
             "'y ~ x1 + C(site) + (1 + x1 | g)', or the column options "
-            "--response/--fixed/--random/--group."
+            "--response/--fixed/--random/--group. Text columns are factors; write "
+            "factor(x) or C(x) for a factor coded by numbers. I(x^2) is a square. A "
+            "formula may use column names, numbers, arithmetic and a fixed list of "
+            "transforms (C, factor, I, log, exp, sqrt, center, scale, poly, bs, np.log, ...)."
         ),
     )
-    p.add_argument("data", nargs="?", metavar="DATA.csv", help="CSV file with a header row")
+    p.add_argument(
+        "data",
+        nargs="?",
+        metavar="DATA.csv",
+        help="CSV file with a header row; .gz, .bz2, .xz, .zip and .zst files are decompressed",
+    )
     p.add_argument("formula", nargs="?", metavar="FORMULA", help="model formula, e.g. 'y ~ x + (x | g)'")
     p.add_argument("--response", metavar="COL", help="response column (column options)")
     p.add_argument("--fixed", metavar="COLS", help="comma-separated fixed-effects columns")
@@ -64,6 +75,18 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--evaluator", default="auto", choices=EVALUATORS, help="the core's kernel (default auto)")
     p.add_argument("--json", action="store_true", help="print the results as JSON")
     p.add_argument(
+        "--sep",
+        default=",",
+        metavar="SEP",
+        help="field separator of the CSV file (default ','; e.g. ';', or 'tab' for tabs)",
+    )
+    p.add_argument(
+        "--decimal",
+        default=".",
+        metavar="CHAR",
+        help="decimal mark of numbers in the file (default '.'; ',' for '1,5')",
+    )
+    p.add_argument(
         "--drop-missing",
         action="store_true",
         help="drop rows with missing values in the columns used (as lme4 does) instead of stopping",
@@ -72,7 +95,21 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def _quote(name: str) -> str:
-    return name if re.fullmatch(r"[A-Za-z_][A-Za-z0-9_]*", name) else f"`{name}`"
+    """A column name as a formula term (in backticks, escaped, unless it is plain)."""
+    from .expressions import quote_name
+
+    return quote_name(name)
+
+
+def _separator(text: str) -> str:
+    """The ``--sep`` value as the character(s) pandas splits on."""
+    if text.lower() in ("tab", "\\t", "\t"):
+        return "\t"
+    if text.lower() in ("space", " "):
+        return " "
+    if not text:
+        raise CliError("--sep must not be empty", 2)
+    return text
 
 
 def _split_cols(text: str | None) -> list[str]:
@@ -86,11 +123,16 @@ def _line(frame: Any, pos: int) -> int:
     return pos + 2
 
 
-def _read_csv(path: str):
+def _read_csv(path: str, sep: str = ",", decimal: str = "."):
     import pandas as pd
 
+    if len(decimal) != 1:
+        raise CliError(f"--decimal must be one character, got {decimal!r}", 2)
+    if decimal == sep:
+        raise CliError(f"--decimal and --sep must differ, both are {sep!r}", 2)
     try:
-        frame = pd.read_csv(path)
+        # compression="infer": .gz, .bz2, .xz, .zip, .zst are decompressed by extension
+        frame = pd.read_csv(path, sep=sep, decimal=decimal, compression="infer")
     except FileNotFoundError:
         raise CliError(f"no such file: {path}") from None
     except IsADirectoryError:
@@ -100,7 +142,14 @@ def _read_csv(path: str):
     except pd.errors.EmptyDataError:
         raise CliError(f"{path} is empty") from None
     except UnicodeDecodeError:
-        raise CliError(f"cannot read {path}: not a text (UTF-8) CSV file") from None
+        raise CliError(
+            f"cannot read {path}: not a text (UTF-8) CSV file (compressed files are "
+            f"recognised by their extension: .gz, .bz2, .xz, .zip, .zst)"
+        ) from None
+    except (OSError, EOFError) as exc:  # a damaged compressed file
+        raise CliError(f"cannot read {path}: {exc}") from None
+    except ImportError as exc:  # .zst without the zstandard package
+        raise CliError(f"cannot read {path}: {exc}") from None
     except (pd.errors.ParserError, ValueError) as exc:
         first = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
         raise CliError(f"cannot read {path} as CSV: {first}") from None
@@ -112,8 +161,10 @@ def _read_csv(path: str):
 
 
 def _check_numeric(frame, cols: Sequence[str], source: str, strict: Sequence[str] = ()) -> None:
-    """Columns in ``strict`` must be numeric; the others may be text (categorical) but
-    not a mixture of numbers and text, which is a typo far more often than a factor."""
+    """Columns in ``strict`` must be numeric (a number is needed there: the response,
+    arithmetic, a numeric transform). The others may be text (a factor, as the API
+    treats text) but not a mixture of numbers and text, which is a typo far more often
+    than a factor; C() or factor() in a formula says it is a factor."""
     import numpy as np
     import pandas as pd
 
@@ -126,10 +177,18 @@ def _check_numeric(frame, cols: Sequence[str], source: str, strict: Sequence[str
             continue
         numeric = pd.to_numeric(col, errors="coerce").notna().to_numpy()
         bad_rows = np.flatnonzero(present & ~numeric)
-        if len(bad_rows) and (c in strict or numeric.any()):
-            pos = int(bad_rows[0])
+        if not len(bad_rows):
+            continue
+        pos = int(bad_rows[0])
+        where = f"{col.iloc[pos]!r} on line {_line(frame, pos)}"
+        if re.fullmatch(r"\s*[-+]?\d*,\d+\s*", str(col.iloc[pos])):
+            where += " (for decimal commas pass --decimal ',')"
+        if c in strict:
+            raise CliError(f"column '{c}' in {source} is not numeric: {where}")
+        if numeric.any():
             raise CliError(
-                f"column '{c}' in {source} is not numeric: {col.iloc[pos]!r} on line {_line(frame, pos)}"
+                f"column '{c}' in {source} is not numeric: {where}, among numbers; if it is "
+                f"a factor, write C({_quote(c)}) or factor({_quote(c)}) in the formula"
             )
 
 
@@ -160,8 +219,8 @@ def _column_formula(args: argparse.Namespace, frame, source: str) -> tuple[str, 
             f"column{'s' if len(absent) > 1 else ''} {', '.join(repr(c) for c in absent)} "
             f"not found in {source} (columns: {', '.join(map(str, frame.columns))})"
         )
-    numeric = list(dict.fromkeys([args.response, *fixed, *random]))
-    _check_numeric(frame, numeric, source, strict=numeric)
+    # Text columns are factors, as in the API; only the response must be numbers.
+    _check_numeric(frame, list(dict.fromkeys([args.response, *fixed, *random])), source, strict=[args.response])
     if not fixed and args.no_fixed_intercept:
         raise CliError("no fixed effects: give --fixed columns or keep the fixed intercept", 2)
     if not random and args.no_random_intercept:
@@ -219,7 +278,7 @@ def _run(argv: Sequence[str] | None) -> int:
         source = "the bundled sleepstudy data"
         data_name = "sleepstudy (bundled example)"
     else:
-        frame = _read_csv(args.data)
+        frame = _read_csv(args.data, _separator(args.sep), args.decimal)
         source = args.data
         data_name = args.data
 
@@ -231,12 +290,15 @@ def _run(argv: Sequence[str] | None) -> int:
                 "give a formula, e.g. 'y ~ x + (1 | g)', or the columns with --response and --group", 2
             )
         formula = args.formula if args.formula is not None else DEFAULT_FORMULA
-        parsed = parse_formula(formula)
+        parsed = parse_formula(formula)  # checks every expression; nothing is evaluated
         check_columns(parsed, frame.columns, source)
         used = _referenced_columns(parsed, frame.columns)
-        response = parsed.response.strip("`")
-        strict = [response] if response in frame.columns else []
-        _check_numeric(frame, [c for c in used if c not in parsed.group], source, strict=strict)
+        # A number is needed in the response and in arithmetic; a term by itself may be
+        # text (a factor); inside C() or factor(), in comparisons and as the grouping
+        # factor, any labels do.
+        strict = [c for c in used if parsed.roles(c) & {"response", "numeric"}]
+        checked = [c for c in used if parsed.roles(c) & {"response", "numeric", "term"}]
+        _check_numeric(frame, checked, source, strict=strict)
     if not args.drop_missing:
         _check_missing(frame, list(dict.fromkeys(used)), source)
 

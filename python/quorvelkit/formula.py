@@ -3,7 +3,10 @@
 Only the random-effects term ``(terms | group)`` is split off here; the response, the
 fixed-effects part and the left side of the bar are handed to formulaic, which builds
 the model matrices (so ``C(site)``, ``x1 * x2``, ``np.log(y)``, ``center(x)``, ``0 +``,
-``- 1`` and the rest of formulaic's grammar work as documented there).
+``- 1`` and the rest of formulaic's grammar work as documented there). Before that,
+every expression formulaic would evaluate is checked and given R's meaning by
+:mod:`quorvelkit.expressions` (``I(x^2)`` is a square; only column names, numbers,
+arithmetic and a fixed list of transforms are allowed).
 """
 
 from __future__ import annotations
@@ -15,6 +18,8 @@ from typing import Any, Sequence
 
 import numpy as np
 import pandas as pd
+
+from .expressions import check_part, unquote_name
 
 __all__ = [
     "FormulaError",
@@ -32,7 +37,6 @@ SUPPORTED = (
 )
 
 _ANSI = re.compile(r"\x1b\[[0-9;]*m|⧛|⧚")
-_IDENT = re.compile(r"`[^`]*`|[A-Za-z_][A-Za-z0-9_.]*")
 
 
 class FormulaError(ValueError):
@@ -54,6 +58,13 @@ class ParsedFormula:
             (``"1"`` when only the bar term was given).
         random: the left side of the bar, e.g. ``"1"``, ``"Days"`` or ``"0 + x"``.
         group: the names of the grouping columns (two or more for ``a:b``).
+        model_response, model_fixed, model_random: the three parts as handed to
+            formulaic, after the check (``I(Time ** 2)`` for ``I(Time^2)``).
+        renames: (formulaic's name of a rewritten term, its name as written) pairs.
+        uses: (column, role) pairs, every column the formula refers to and how
+            (roles as in :data:`quorvelkit.expressions.ROLES`, plus "group").
+        aliases: (column, alias) pairs: the names under which columns whose names
+            formulaic cannot read are handed to it (see :meth:`for_formulaic`).
     """
 
     text: str
@@ -61,6 +72,32 @@ class ParsedFormula:
     fixed: str
     random: str
     group: tuple[str, ...]
+    model_response: str = ""
+    model_fixed: str = ""
+    model_random: str = ""
+    renames: tuple[tuple[str, str], ...] = ()
+    uses: tuple[tuple[str, str], ...] = ()
+    aliases: tuple[tuple[str, str], ...] = ()
+
+    def for_formulaic(self, frame: pd.DataFrame) -> pd.DataFrame:
+        """``frame`` with the columns formulaic cannot name renamed to their aliases."""
+        if not self.aliases:
+            return frame
+        mapping = dict(self.aliases)
+        clash = [a for c, a in self.aliases if a in frame.columns]
+        if clash:
+            raise ValueError(f"the data has a column named {clash[0]!r}, a name quorvelkit reserves")
+        return frame.rename(columns={c: a for c, a in mapping.items() if c in frame.columns})
+
+    @property
+    def columns(self) -> list[str]:
+        """Every column the formula refers to, in order of first appearance."""
+        return list(dict.fromkeys(c for c, _ in self.uses))
+
+    def roles(self, column: str) -> set[str]:
+        """How the formula uses ``column`` ("response", "numeric", "term", "factor", "any",
+        "group")."""
+        return {r for c, r in self.uses if c == column}
 
     @property
     def group_label(self) -> str:
@@ -84,9 +121,14 @@ def _scan(text: str):
     """Yield (index, char, depth) for characters outside quotes; depth counts brackets."""
     depth = 0
     quote = None
+    escaped = False
     for i, ch in enumerate(text):
         if quote is not None:
-            if ch == quote:
+            if escaped:
+                escaped = False
+            elif ch == "\\":
+                escaped = True  # a backslash in quotes escapes the next character
+            elif ch == quote:
                 quote = None
             continue
         if ch in "'\"`":
@@ -143,18 +185,18 @@ def _group_names(text: str, formula: str) -> tuple[str, ...]:
     grp = text.strip()
     if not grp:
         raise FormulaError(f"the random-effects term in {formula!r} has no grouping factor; {SUPPORTED}")
-    if "/" in grp:
+    if any(ch == "/" for _, ch, _ in _scan(grp)):
         raise FormulaError(
             f"nested grouping factors ({grp}) are not supported; {SUPPORTED}"
         )
-    parts = [p.strip() for p in grp.split(":")]
+    parts = [p.strip() for _, p in _split_top(grp, ":")]
     names = []
     for part in parts:
         wrapped = re.fullmatch(r"(?:factor|as\.factor|C)\(\s*(.+?)\s*\)", part)
         if wrapped:  # a grouping factor is categorical anyway: factor(g) is g
             part = wrapped.group(1)
-        if re.fullmatch(r"`[^`]+`", part):
-            names.append(part[1:-1])
+        if re.fullmatch(r"`(?:[^`\\]|\\.)+`", part, flags=re.S):
+            names.append(unquote_name(part))
         elif re.fullmatch(r"[A-Za-z_][A-Za-z0-9_.]*", part):
             names.append(part)
         else:
@@ -250,14 +292,37 @@ def parse_formula(formula: str) -> ParsedFormula:
     if not fixed:
         fixed = "1"
 
+    # Every expression formulaic would evaluate is checked before anything reads the
+    # formula further (formulaic's own parser included).
+    aliases: dict[str, str] = {}
+    checked_lhs = check_part(lhs, response=True, where="response", aliases=aliases)
+    checked_fixed = check_part(fixed, where="fixed part", aliases=aliases)
+    checked_random = check_part(random, where="random-effects term", aliases=aliases)
+
     from formulaic import Formula
 
-    for part, where in ((f"{lhs} ~ {fixed}", "fixed part"), (random, "random-effects term")):
+    for part, shown, where in (
+        (f"{checked_lhs.text} ~ {checked_fixed.text}", f"{lhs} ~ {fixed}", "fixed part"),
+        (checked_random.text, random, "random-effects term"),
+    ):
         try:
             Formula(part)
         except Exception as exc:  # formulaic's syntax errors
-            raise FormulaError(f"invalid {where} '{part}': {_clean_message(exc)}") from None
-    return ParsedFormula(text=text, response=lhs, fixed=fixed, random=random, group=group)
+            raise FormulaError(f"invalid {where} '{shown}': {_clean_message(exc)}") from None
+    uses = checked_lhs.uses + checked_fixed.uses + checked_random.uses + tuple((g, "group") for g in group)
+    return ParsedFormula(
+        text=text,
+        response=lhs,
+        fixed=fixed,
+        random=random,
+        group=group,
+        model_response=checked_lhs.text,
+        model_fixed=checked_fixed.text,
+        model_random=checked_random.text,
+        renames=tuple(dict.fromkeys(checked_lhs.renames + checked_fixed.renames + checked_random.renames)),
+        uses=uses,
+        aliases=tuple(aliases.items()),
+    )
 
 
 def to_frame(data: Any) -> pd.DataFrame:
@@ -281,40 +346,31 @@ def _referenced_columns(
     parsed: ParsedFormula, columns: pd.Index, response: bool = True
 ) -> list[str]:
     """Data columns the formula refers to, in data order (without the response's
-    columns when ``response`` is false)."""
-    from formulaic import Formula
-
-    names: set[str] = set(parsed.group)
-    parts = [parsed.fixed, parsed.random]
-    if response:
-        parts.insert(0, f"{parsed.response} ~ {parsed.fixed}")
-    for part in parts:
-        names |= {str(v) for v in Formula(part).required_variables}
-        # Stateful transforms (center, scale, poly, bs, ...) hide their arguments from
-        # formulaic's list of required variables: scan the text for column names too.
-        stripped = re.sub(r"'[^']*'|\"[^\"]*\"", " ", part)
-        for token in _IDENT.findall(stripped):
-            names.add(token[1:-1] if token.startswith("`") else token)
+    columns when ``response`` is false). Nothing is evaluated: the columns come from
+    the checked parse of every expression."""
+    names = {c for c, role in parsed.uses if response or role != "response"}
     return [c for c in columns if isinstance(c, str) and c in names]
 
 
 def _missing_columns(parsed: ParsedFormula, columns: pd.Index) -> list[str]:
-    from formulaic import Formula
-
     have = {c for c in columns if isinstance(c, str)}
-    need: list[str] = []
-    for part in (f"{parsed.response} ~ {parsed.fixed}", parsed.random):
-        for v in sorted(str(v) for v in Formula(part).required_variables):
-            if v not in have and v not in need:
-                need.append(v)
-    for g in parsed.group:
-        if g not in have and g not in need:
-            need.append(g)
-    return need
+    return [c for c in parsed.columns if c not in have]
 
 
-def _rename(names: Sequence[str]) -> list[str]:
-    return ["(Intercept)" if n == "Intercept" else str(n) for n in names]
+def _rename(names: Sequence[str], renames: Sequence[tuple[str, str]] = ()) -> list[str]:
+    """lme4's "(Intercept)", and the terms the check rewrote under the names they are
+    written with (formulaic's spelling of ``I(Time^2)`` is "I(Time ^ 2)", not the
+    "I(Time ** 2)" it evaluates)."""
+    order = sorted(renames, key=lambda r: -len(r[0]))
+    out = []
+    for n in names:
+        n = str(n)
+        if n == "Intercept":
+            n = "(Intercept)"
+        for new, old in order:
+            n = n.replace(new, old)
+        out.append(n)
+    return out
 
 
 def aliased_columns(x: np.ndarray, tol: float = 1e-7) -> list[int]:
@@ -418,25 +474,26 @@ def _sorted_levels(values: pd.Series) -> tuple[np.ndarray, pd.Index]:
     return np.asarray(codes, dtype=np.int64), pd.Index(uniques)
 
 
-def _check_response(frame: pd.DataFrame, response: str) -> None:
-    name = response[1:-1] if response.startswith("`") and response.endswith("`") else response
-    if name in frame.columns:
+def _check_response(frame: pd.DataFrame, columns: Sequence[str], row_index: pd.Index) -> None:
+    """Refuse a response column that is not numeric, naming a value that is not a number
+    and its row (``row_index`` holds the data's row labels of ``frame``'s rows)."""
+    for name in columns:
         col = frame[name]
-        if not (pd.api.types.is_numeric_dtype(col) or pd.api.types.is_bool_dtype(col)):
-            bad = next((v for v in col if not _is_number(v)), None)
+        if pd.api.types.is_numeric_dtype(col) or pd.api.types.is_bool_dtype(col):
+            continue
+        values = col.to_numpy(dtype=object)
+        as_numbers = pd.to_numeric(pd.Series(values, dtype=object), errors="coerce").to_numpy()
+        bad = np.flatnonzero(pd.isna(as_numbers))
+        if len(bad):
+            k = int(bad[0])
             raise ValueError(
-                f"the response column '{name}' must be numeric, but it holds {bad!r}"
+                f"the response column '{name}' must be numeric, but it holds {values[k]!r} "
+                f"in row {row_index[k]!r}, which is not a number"
             )
-
-
-def _is_number(v: Any) -> bool:
-    if isinstance(v, (int, float, np.integer, np.floating)) and not isinstance(v, bool):
-        return True
-    try:
-        float(v)
-        return True
-    except (TypeError, ValueError):
-        return False
+        raise ValueError(
+            f"the response column '{name}' holds numbers stored as text (such as "
+            f"{values[0]!r} in row {row_index[0]!r}); convert it first, e.g. with pandas.to_numeric"
+        )
 
 
 def _materialize(spec_or_formula: Any, frame: pd.DataFrame, what: str):
@@ -446,7 +503,9 @@ def _materialize(spec_or_formula: Any, frame: pd.DataFrame, what: str):
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", DeprecationWarning)
-            return model_matrix(spec_or_formula, frame, na_action="ignore")
+            # An empty context: the checked expressions see the data's columns and
+            # formulaic's transforms, never the variables of a caller's frame.
+            return model_matrix(spec_or_formula, frame, na_action="ignore", context={})
     except FormulaicError as exc:
         raise ValueError(f"cannot build the {what}: {_clean_message(exc)}") from None
 
@@ -462,23 +521,80 @@ def _finite_check(matrix: np.ndarray, names: Sequence[str], what: str) -> None:
         )
 
 
+def _residual_norm(y: np.ndarray, x: np.ndarray) -> tuple[float, float]:
+    """The norm of the least-squares residual of y on the columns of x, and the
+    rounding level below which it cannot be told from zero,
+    eps (||y|| + sum_j ||x_j|| |b_j|).
+
+    A well-conditioned x (after scaling its columns) is solved from its Gram matrix
+    with one step of iterative refinement (enough when cond < 1e8: each step gains
+    a factor cond * eps): four passes over x and no copy of it. An ill-conditioned one
+    (a covariate with a large mean beside the intercept) is reduced by a Householder QR
+    of [X y] in blocks of rows (Demmel et al. 2012, "Communication-optimal parallel and
+    sequential QR", TSQR), which is backward stable column by column (Higham 2002,
+    section 19.3): the residual norm is R's last diagonal entry, accurate to the same
+    level.
+    """
+    eps = np.finfo(float).eps
+    p = x.shape[1]
+    with np.errstate(all="ignore"):
+        gram = x.T @ x
+        d = np.sqrt(np.diag(gram))
+        y_norm = float(np.linalg.norm(y))
+        if np.all(d > 0) and np.all(np.isfinite(gram)):
+            scaled = gram / np.outer(d, d)
+            if np.linalg.cond(scaled) < 1e8:
+
+                def solve(rhs: np.ndarray) -> np.ndarray:
+                    return np.linalg.solve(scaled, rhs / d) / d
+
+                b = solve(x.T @ y)
+                b = b + solve(x.T @ (y - x @ b))
+                r = y - x @ b
+                return float(np.linalg.norm(r)), float(eps * (y_norm + d @ np.abs(b)))
+        rows = max(1 << 16, 4 * (p + 1))
+        r_acc = np.zeros((0, p + 1))
+        for s in range(0, x.shape[0], rows):
+            block = np.column_stack([x[s : s + rows], y[s : s + rows]])
+            r_acc = np.linalg.qr(np.vstack([r_acc, block]), mode="r")
+        if r_acc.shape[0] <= p:  # fewer rows than columns + 1: an exact fit
+            return 0.0, 0.0
+        b, *_ = np.linalg.lstsq(r_acc[:p, :p], r_acc[:p, p], rcond=None)
+        floor = eps * (y_norm + np.linalg.norm(x, axis=0) @ np.abs(b))
+        return float(abs(r_acc[p, p])), float(floor)
+
+
+def check_response_variation(y: np.ndarray, x: np.ndarray, name: str, fe_names: Sequence[str]) -> None:
+    """Raise ``ValueError`` for a degenerate response: a constant one, or one that the
+    columns of ``x`` fit exactly. Either leaves no residual variation, so the profiled
+    criterion has no optimum (sigma goes to zero).
+
+    "Exactly" means: the least-squares residual is within a small multiple of the
+    rounding error of computing it (see :func:`_residual_norm`). A response with a
+    large mean and ordinary noise (mean / sd up to about 1e12) is far above that level.
+    """
+    n = y.shape[0]
+    if n == 0:
+        return
+    if float(np.max(y)) == float(np.min(y)):
+        raise ValueError(
+            f"the {name} is constant (every value is {float(y[0]):.6g}): there is no "
+            f"variation to estimate the variance components from"
+        )
+    resid, floor = _residual_norm(y, x)
+    if resid <= 64.0 * floor:
+        raise ValueError(
+            f"the fixed effects ({', '.join(fe_names)}) fit the {name} exactly (its "
+            f"residuals are zero to rounding error): there is no residual variation to "
+            f"estimate the variance components from"
+        )
+
+
 def check_columns(parsed: ParsedFormula, columns: pd.Index, source: str = "the data") -> None:
     """Raise ``ValueError`` naming every column the formula needs that ``columns``
-    lacks (and unknown functions, such as lme4's ``offset``, as such)."""
+    lacks. (Functions were checked when the formula was parsed: an unknown one never
+    reaches this point.)"""
     missing = _missing_columns(parsed, columns)
-    text = f"{parsed.response} ~ {parsed.fixed} + {parsed.random}"
-    calls = [c for c in missing if re.search(rf"(?<![\w.`]){re.escape(c)}\s*\(", text)]
-    if "offset" in calls:
-        raise ValueError(
-            "offset() terms are not supported; subtract the offset from the response "
-            "instead, e.g. 'I(y - z) ~ x + (1 | g)'"
-        )
-    if calls:
-        raise ValueError(
-            f"unknown function{'s' if len(calls) > 1 else ''} {', '.join(repr(c) for c in calls)} "
-            f"in the formula (numpy is available as np, plus formulaic's transforms such as "
-            f"C, center, scale, poly, bs, I)"
-        )
     if missing:
         avail = ", ".join(str(c) for c in columns)
         which = "column" if len(missing) == 1 else "columns"
@@ -497,6 +613,8 @@ def build_design(parsed: ParsedFormula, data: Any) -> Design:
     values raise ``ValueError``.
     """
     frame = to_frame(data)
+    if not parsed.model_fixed:  # not made by parse_formula: check it now
+        parsed = parse_formula(parsed.text)
     check_columns(parsed, frame.columns)
     used = _referenced_columns(parsed, frame.columns)
     n_all = len(frame)
@@ -515,21 +633,24 @@ def build_design(parsed: ParsedFormula, data: Any) -> Design:
     for col in work.columns:
         if isinstance(work[col].dtype, pd.CategoricalDtype):
             work[col] = work[col].cat.remove_unused_categories()
-    _check_response(work, parsed.response)
+    _check_response(work, [c for c, r in parsed.uses if r == "response"], row_index)
 
-    fixed_mm = _materialize(f"{parsed.response} ~ {parsed.fixed}", work, "fixed-effects model matrix")
+    named = parsed.for_formulaic(work)
+    fixed_mm = _materialize(
+        f"{parsed.model_response} ~ {parsed.model_fixed}", named, "fixed-effects model matrix"
+    )
     lhs, rhs = fixed_mm.lhs, fixed_mm.rhs
     if lhs.shape[1] != 1:
         raise ValueError(f"the response '{parsed.response}' must be one numeric column")
-    random_mm = _materialize(parsed.random, work, "random-effects model matrix")
+    random_mm = _materialize(parsed.model_random, named, "random-effects model matrix")
     if len(lhs) != len(work) or len(rhs) != len(work) or len(random_mm) != len(work):
         raise ValueError("the formula dropped rows unexpectedly (missing values after a transform?)")
 
     y = np.ascontiguousarray(lhs.to_numpy(dtype=float)[:, 0])
     x_all = np.asarray(rhs.to_numpy(dtype=float))
     z = np.ascontiguousarray(random_mm.to_numpy(dtype=float))
-    fe_all = _rename(rhs.columns)
-    re_names = _rename(random_mm.columns)
+    fe_all = _rename(rhs.columns, parsed.renames)
+    re_names = _rename(random_mm.columns, parsed.renames)
 
     if not np.all(np.isfinite(y)):
         raise ValueError(f"the response '{parsed.response}' has non-finite values (inf or NaN)")
@@ -558,6 +679,7 @@ def build_design(parsed: ParsedFormula, data: Any) -> Design:
         )
     x = np.ascontiguousarray(x_all[:, kept])
     fe_names = [fe_all[j] for j in kept]
+    check_response_variation(y, x, f"response '{parsed.response}'", fe_names)
 
     if len(parsed.group) == 1:
         gvals = work[parsed.group[0]]

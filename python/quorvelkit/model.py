@@ -20,12 +20,51 @@ import numpy as np
 import pandas as pd
 
 from ._quorvelkit import LmmCore
-from .formula import Design, ParsedFormula, build_design, join_labels, parse_formula, to_frame
+from .formula import (
+    Design,
+    ParsedFormula,
+    build_design,
+    check_response_variation,
+    join_labels,
+    parse_formula,
+    to_frame,
+)
 
-__all__ = ["lmm", "LmmFit", "anova", "AnovaTable", "BootstrapResult", "SINGULAR_TOL"]
+__all__ = [
+    "lmm",
+    "LmmFit",
+    "anova",
+    "AnovaTable",
+    "BootstrapResult",
+    "SINGULAR_TOL",
+    "SingularFitWarning",
+    "PValuesUnavailable",
+]
 
 #: A diagonal entry of Lambda below this is "at zero" (lme4's ``isSingular`` tolerance).
 SINGULAR_TOL = 1e-4
+
+SINGULAR_NOTE = (
+    "boundary (singular) fit: a random-effect variance (or a linear combination) is estimated at zero"
+)
+
+
+class PValuesUnavailable(AttributeError, NotImplementedError):
+    """Raised by :attr:`LmmFit.pvalues`: p-values with proper degrees of freedom are
+    not computed yet. An ``AttributeError`` too, so ``hasattr`` and ``getattr(fit,
+    "pvalues", None)`` treat them as absent."""
+
+
+class SingularFitWarning(UserWarning):
+    """An optimised fit is on the boundary: a random-effect variance, or a linear
+    combination of the random effects, is estimated at zero (lme4's "boundary
+    (singular) fit"). Filter it like any warning, e.g.
+    ``warnings.simplefilter("ignore", qk.SingularFitWarning)``."""
+
+
+def _warn_if_singular(fit: "LmmFit", stacklevel: int) -> None:
+    if fit.is_singular:
+        warnings.warn(f"{SINGULAR_NOTE}; see LmmFit.is_singular", SingularFitWarning, stacklevel=stacklevel + 1)
 
 
 # --------------------------------------------------------------------------- helpers
@@ -68,6 +107,49 @@ def _json_label(v: Any) -> Any:
     return str(v)
 
 
+def _is_missing(v: Any) -> bool:
+    try:
+        return v is None or bool(pd.isna(v))
+    except (TypeError, ValueError):
+        return False
+
+
+def _label_key(v: Any, parts: int = 1) -> Any:
+    """The value of a group label, the same for "308", 308 and 308.0: a number for
+    anything that reads as one (integers as ``int``), else the text. Labels of an
+    interaction ("a:1") are keyed part by part. None for a missing label."""
+    if _is_missing(v):
+        return None
+    if parts > 1:
+        pieces = str(v).split(":")
+        if len(pieces) != parts:
+            return ("text", str(v))
+        return tuple(_label_key(p) for p in pieces)
+    if isinstance(v, (bool, np.bool_)):
+        return ("bool", bool(v))
+    if isinstance(v, (int, np.integer)):
+        return ("number", int(v))
+    try:
+        f = float(v.strip() if isinstance(v, str) else v)
+    except (TypeError, ValueError, OverflowError):
+        return ("text", str(v))
+    if not math.isfinite(f):
+        return ("text", str(v))
+    if f.is_integer() and abs(f) < 2**63:
+        try:  # keep every digit of a long integer written as text
+            return ("number", int(v) if isinstance(v, str) else int(f))
+        except ValueError:
+            return ("number", int(f))
+    return ("number", f)
+
+
+def _check_flag(name: str, value: Any) -> None:
+    """``value`` must be a boolean (``True``/``False`` or a NumPy boolean): a string
+    such as "FALSE" is true in Python, so it would silently mean the opposite."""
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be True or False, got {type(value).__name__} {value!r}")
+
+
 def _num(v: float) -> float | None:
     v = float(v)
     return v if math.isfinite(v) else None
@@ -93,10 +175,15 @@ def lmm(
             + (1 | g)"`` or ``"y ~ 1 + (0 + x | g)"``. Exactly one random-effects term
             ``(terms | group)``; the grouping factor is a column (or ``a:b``, the
             interaction of two columns). The response, the fixed part and the left side
-            of the bar are built by formulaic.
+            of the bar are built by formulaic, with R's meanings: ``I(x^2)`` is a square,
+            ``factor(x)`` is ``C(x)``, ``Solar.R`` is a column name. Every expression
+            is checked before anything evaluates it: only column names, numbers,
+            arithmetic, comparisons and the functions of
+            :data:`quorvelkit.expressions.ALLOWED_FUNCTIONS` are allowed.
         data: a pandas DataFrame, or anything pandas can turn into one (a dict of
             columns, a list of records, an object with ``to_pandas()``).
-        reml: fit by REML (default) or, when false, by maximum likelihood.
+        reml: fit by REML (``True``, the default) or by maximum likelihood (``False``);
+            a boolean (a NumPy boolean is fine), anything else is a ``TypeError``.
         evaluator: the core's kernel: ``"auto"``, ``"blocks"``, ``"aggregated"`` or
             ``"streaming"``; all give the same fit.
         starts: starting values for theta, one vector or several (a 2-D array or a flat
@@ -112,15 +199,26 @@ def lmm(
 
     Raises:
         ValueError: a formula that cannot be read or uses unsupported notation
-            (several bar terms, ``||``, nested groups), a column that is not in the data,
-            a non-numeric response, infinite values, too few groups or observations.
-        RuntimeError: no start gives a feasible theta (degenerate data, e.g. a response
-            that the fixed effects fit exactly).
+            (several bar terms, ``||``, nested groups) or anything but column names,
+            numbers, arithmetic and the allowed transforms; a column that is not in the
+            data, a non-numeric response, infinite values, too few groups or
+            observations; a degenerate response: a constant one, or one the fixed
+            effects fit exactly (its residuals are zero to rounding error), which
+            leaves no residual variation to estimate the variance components from.
+        TypeError: ``reml`` that is not a boolean.
+        RuntimeError: no start gives a feasible theta.
 
     Rows with a missing value in any column the model uses are dropped and counted
     (``fit.n_dropped``). Aliased fixed-effects columns are dropped with a
-    :class:`~quorvelkit.formula.RankDeficiencyWarning` naming them.
+    :class:`~quorvelkit.formula.RankDeficiencyWarning` naming them. An optimised fit
+    on the boundary (:attr:`LmmFit.is_singular`) gives a :class:`SingularFitWarning`.
+    A response that the fixed and random effects fit exactly together (but the fixed
+    effects alone do not), e.g. one that is constant within every group in a random-
+    intercept model, has no finite optimum either; it is not detected before the fit,
+    which ends at a very large theta with a sigma many orders of magnitude below the
+    response's spread.
     """
+    _check_flag("reml", reml)
     t0 = time.perf_counter()
     parsed = parse_formula(formula)
     design = build_design(parsed, data)
@@ -143,7 +241,7 @@ def lmm(
                 "these data (for instance, the fixed effects fit the response exactly)"
             ) from e
     t2 = time.perf_counter()
-    return LmmFit(
+    fit = LmmFit(
         design,
         core,
         result,
@@ -152,6 +250,9 @@ def lmm(
         total_seconds=t2 - t0,
         evaluator_requested=evaluator,
     )
+    if theta is None:
+        _warn_if_singular(fit, stacklevel=2)
+    return fit
 
 
 def _evaluate_at(core: LmmCore, theta: Sequence[float], reml: bool) -> dict[str, Any]:
@@ -175,6 +276,35 @@ class LmmFit:
     :attr:`cond_cov`, :attr:`fitted`, :attr:`residuals`, :attr:`criterion`,
     :attr:`loglik`, :attr:`aic`, :attr:`bic`, :attr:`nobs`, :attr:`ngroups`,
     :attr:`optimizer` and :attr:`is_singular`. :meth:`summary` prints lme4's report.
+
+    Names. The vocabulary is lme4's (the report's); the names a statsmodels user types
+    first are aliases of the same objects:
+
+    ====================  =========================  ===============================
+    lme4                  quorvelkit                 statsmodels alias
+    ====================  =========================  ===============================
+    fixef(fit)            fixef                      params, fe_params
+    vcov(fit)             cov_fixef (also vcov)      cov_params()
+    (Std. Error)          se                         bse
+    (t value)             tvalues                    tvalues
+    (Pr(>|t|), lmerTest)  not yet                    pvalues (raises, see below)
+    confint(fit)          confint(level=0.95)        conf_int(alpha=0.05)
+    logLik(fit)           loglik                     llf
+    fitted(fit)           fitted                     fittedvalues
+    residuals(fit)        residuals                  resid
+    ranef(fit)            ranef                      random_effects (a DataFrame)
+    VarCorr(fit)          varcorr, cov_re            cov_re
+    sigma(fit)            sigma, sigma2
+    AIC, BIC              aic, bic                   aic, bic
+    nobs, ngrps           nobs, ngroups              nobs
+    isSingular(fit)       is_singular
+    ====================  =========================  ===============================
+
+    ``pvalues`` raises ``NotImplementedError`` (which is also an ``AttributeError``,
+    so ``hasattr(fit, "pvalues")`` is false): p-values of the fixed effects need the
+    t statistics' denominator degrees of freedom (Satterthwaite's approximation, as
+    lmerTest computes), which a later version provides; a normal approximation would
+    be too liberal in small samples, so none is given.
     """
 
     def __init__(
@@ -196,6 +326,7 @@ class LmmFit:
         self._total_seconds = total_seconds
         self._evaluator_requested = evaluator_requested
         self._cond_cov: np.ndarray | None = None
+        self._by_value: dict[Any, int] | None = None
         #: A name for the data, shown in the report (the command line sets the file name).
         self.data_name: str | None = None
 
@@ -305,6 +436,26 @@ class LmmFit:
     bse = se
 
     @property
+    def pvalues(self) -> pd.Series:
+        """Not available yet: raises :class:`PValuesUnavailable` (a
+        ``NotImplementedError`` and an ``AttributeError``). p-values need the t
+        statistics' denominator degrees of freedom (Satterthwaite), which a later
+        version provides; use :attr:`tvalues`, :meth:`confint` or :meth:`bootstrap`."""
+        raise PValuesUnavailable(
+            "p-values of the fixed effects need the denominator degrees of freedom of the "
+            "t statistics (Satterthwaite's approximation, as lmerTest computes), which "
+            "quorvelkit does not compute yet; a normal approximation would be too liberal "
+            "in small samples, so none is given. Use tvalues, confint() or bootstrap()"
+        )
+
+    fe_params = fixef
+
+    def cov_params(self) -> pd.DataFrame:
+        """The covariance matrix of the fixed effects (:attr:`cov_fixef`; statsmodels'
+        name)."""
+        return self.cov_fixef
+
+    @property
     def tvalues(self) -> pd.Series:
         """t values (estimate / standard error) of the fixed effects."""
         return pd.Series(self.fixef.to_numpy() / self.se.to_numpy(), index=self.fe_names, name="t value")
@@ -340,6 +491,12 @@ class LmmFit:
         if method.lower() in ("boot", "bootstrap"):
             return self.bootstrap(n, seed=seed).intervals(level)
         raise ValueError(f"method must be 'Wald' or 'boot', got {method!r}")
+
+    def conf_int(self, alpha: float = 0.05) -> pd.DataFrame:
+        """Wald intervals of the fixed effects at level 1 - ``alpha`` (statsmodels'
+        name and argument): :meth:`confint` with ``level=1 - alpha``; the columns are
+        named like R's ("2.5 %", "97.5 %")."""
+        return self.confint(level=1.0 - float(alpha))
 
     # ----------------------------------------------------------------- variance components
     @property
@@ -476,6 +633,7 @@ class LmmFit:
         return pd.Series(self._design.y - self.fitted.to_numpy(), index=self._design.row_index, name="residuals")
 
     resid = residuals
+    fittedvalues = fitted
 
     @property
     def response(self) -> pd.Series:
@@ -503,6 +661,8 @@ class LmmFit:
     def loglik(self) -> float:
         """Log-likelihood: -criterion / 2 (the REML log-likelihood for REML fits)."""
         return -0.5 * self.criterion
+
+    llf = loglik
 
     @property
     def aic(self) -> float:
@@ -579,16 +739,21 @@ class LmmFit:
         self,
         newdata: Any = None,
         re: bool = True,
-        allow_new_levels: bool = True,
+        allow_new_levels: bool = False,
     ) -> pd.Series:
         """Predictions for ``newdata`` (the data used for the fit when ``None``).
 
         With ``re=True`` a row of a group seen in the fit gets the fixed part plus its
-        group's random effects, X beta + Z b; a row of a new group (or a missing group
-        label) gets the population-level prediction X beta, or ``ValueError`` when
-        ``allow_new_levels`` is false. With ``re=False`` every row gets X beta. Rows with
-        missing predictor values get NaN. The result is indexed like ``newdata``.
+        group's random effects, X beta + Z b. A group label the fit has not seen (a new
+        group, a typo, another spelling) or a missing label raises ``ValueError`` naming
+        the labels, as lme4 does; with ``allow_new_levels=True`` such rows get the
+        population-level prediction X beta. Labels match by value across text and
+        numbers where that is unambiguous: "308", 308 and 308.0 are one label unless
+        the fit has more than one of them. With ``re=False`` every row gets X beta.
+        Rows with missing predictor values get NaN. The result is indexed like
+        ``newdata``.
         """
+        _check_flag("allow_new_levels", allow_new_levels)
         beta = np.asarray(self._res["beta"], dtype=float)
         if newdata is None:
             vals = self._design.x @ beta
@@ -604,21 +769,32 @@ class LmmFit:
         fixed_cols = [c for c in need if c not in parsed.group]
         ok = ~frame[fixed_cols].isna().any(axis=1).to_numpy() if fixed_cols else np.ones(len(frame), bool)
         out = np.full(len(frame), np.nan)
+        if re and not allow_new_levels:  # every label is checked, whatever the predictors
+            labels = self._group_values(frame)
+            unknown = self._group_index(frame) < 0
+            if unknown.any():
+                missing = np.array([_is_missing(v) for v in labels[unknown]], dtype=bool)
+                shown = ", ".join(repr(_json_label(v)) for v in pd.unique(labels[unknown][~missing])[:5])
+                more = int(len(pd.unique(labels[unknown][~missing]))) - 5
+                parts = []
+                if shown:
+                    parts.append(f"levels of '{self.group_name}' not in the fit: {shown}"
+                                 + (f" and {more} more" if more > 0 else ""))
+                if missing.any():
+                    parts.append(f"{int(missing.sum())} row(s) with a missing '{self.group_name}'")
+                raise ValueError(
+                    f"newdata has {' and '.join(parts)}; pass allow_new_levels=True for "
+                    f"population-level predictions of those rows"
+                )
         if ok.any():
             sub = frame.loc[ok].reset_index(drop=True)
-            x_new = self._materialize(self._design.fixed_spec, sub)[:, self._design.kept_columns]
+            named = parsed.for_formulaic(sub[need])
+            x_new = self._materialize(self._design.fixed_spec, named)[:, self._design.kept_columns]
             vals = x_new @ beta
             if re:
                 idx = self._group_index(sub)
                 new = idx < 0
-                if new.any() and not allow_new_levels:
-                    labels = self._group_values(sub)[new]
-                    shown = ", ".join(map(str, pd.unique(labels)[:5]))
-                    raise ValueError(
-                        f"newdata has levels of '{self.group_name}' not in the fit ({shown}); "
-                        f"pass allow_new_levels=True for population-level predictions"
-                    )
-                z_new = self._materialize(self._design.random_spec, sub)
+                z_new = self._materialize(self._design.random_spec, named)
                 b = np.asarray(self._res["random_effects"], dtype=float)
                 known = ~new
                 vals[known] += np.einsum("ij,ij->i", z_new[known], b[idx[known]])
@@ -652,18 +828,35 @@ class LmmFit:
         return vals
 
     def _group_index(self, frame: pd.DataFrame) -> np.ndarray:
+        """Index into :attr:`levels` of each row's group label; -1 for a label the fit
+        has not seen (or a missing one). A label that is not found as it is matches the
+        level of the same value in another representation (text "308", integer 308,
+        float 308.0) when exactly one level has that value."""
         labels = self._group_values(frame)
         levels = self._design.levels
         idx = np.asarray(levels.get_indexer(pd.Index(labels, dtype=object)), dtype=np.int64)
         missing = idx < 0
-        if missing.any():  # labels of another type (e.g. "308" for 308): match by text
-            text = {str(v): i for i, v in enumerate(levels)}
+        if missing.any():
+            by_value = self._levels_by_value()
+            parts = len(self._design.parsed.group)
             for k in np.flatnonzero(missing):
-                v = labels[k]
-                if v is None or (isinstance(v, float) and math.isnan(v)):
-                    continue
-                idx[k] = text.get(str(v), -1)
+                key = _label_key(labels[k], parts)
+                if key is not None:
+                    idx[k] = by_value.get(key, -1)
         return idx
+
+    def _levels_by_value(self) -> dict[Any, int]:
+        """Levels by the value of their label; a value shared by several levels (an
+        ambiguous one, e.g. levels "1" and 1) maps to -1."""
+        if self._by_value is None:
+            parts = len(self._design.parsed.group)
+            table: dict[Any, int] = {}
+            for i, v in enumerate(self._design.levels):
+                key = _label_key(v, parts)
+                if key is not None:
+                    table[key] = -1 if key in table else i
+            self._by_value = table
+        return self._by_value
 
     # ----------------------------------------------------------------- refits
     def _refit_core(self, core: LmmCore, y: np.ndarray, reml: bool, starts: list[float]) -> "LmmFit":
@@ -671,7 +864,7 @@ class LmmFit:
         result = core.fit(starts, reml=reml)
         t1 = time.perf_counter()
         design = replace(self._design, y=y)
-        return LmmFit(
+        fit = LmmFit(
             design,
             core,
             result,
@@ -680,6 +873,8 @@ class LmmFit:
             total_seconds=t1 - t0,
             evaluator_requested=self._evaluator_requested,
         )
+        _warn_if_singular(fit, stacklevel=3)
+        return fit
 
     def _starts(self) -> list[float]:
         """Starts for a refit: this fit's theta, close to the new optimum. A singular
@@ -703,6 +898,7 @@ class LmmFit:
         if not np.all(np.isfinite(arr)):
             raise ValueError("the new response has missing or non-finite values")
         d = self._design
+        check_response_variation(arr, d.x, "new response", d.fe_names)
         core = self._core.with_response(arr, d.x, d.z, d.codes)
         return self._refit_core(core, arr, self.reml, self._starts())
 
@@ -1057,3 +1253,10 @@ class AnovaTable(pd.DataFrame):
         return format_anova(self)
 
     __str__ = __repr__
+
+    def _repr_html_(self) -> str:  # notebooks: the same cells as the text
+        if list(self.columns) != self._COLUMNS:
+            return super()._repr_html_()  # type: ignore[misc]
+        from .report import format_anova_html
+
+        return format_anova_html(self)

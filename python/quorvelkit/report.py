@@ -8,11 +8,20 @@ import math
 from typing import TYPE_CHECKING, Any, Sequence
 
 import numpy as np
+import pandas as pd
 
 if TYPE_CHECKING:  # pragma: no cover
     from .model import LmmFit
 
-__all__ = ["format_summary", "format_short", "format_html", "format_anova", "fit_to_dict", "format_number"]
+__all__ = [
+    "format_summary",
+    "format_short",
+    "format_html",
+    "format_anova",
+    "format_anova_html",
+    "fit_to_dict",
+    "format_number",
+]
 
 
 def format_number(v: float, digits: int = 5) -> str:
@@ -192,7 +201,9 @@ def _notes(fit: "LmmFit") -> list[str]:
             f"{'s' if k > 1 else ''}: {', '.join(fit.dropped_columns)}"
         )
     if fit.is_singular:
-        lines.append("boundary (singular) fit: a random-effect variance (or a linear combination) is estimated at zero")
+        from .model import SINGULAR_NOTE
+
+        lines.append(SINGULAR_NOTE)
     if not fit.converged:
         lines.append(f"the optimiser did not report convergence: {fit.optimizer['message']}")
     return lines
@@ -358,15 +369,24 @@ def fit_to_dict(fit: "LmmFit") -> dict[str, Any]:
     }
 
 
-def format_anova(table: Any) -> str:
-    """An :func:`~quorvelkit.anova` table in lme4's layout."""
-    lines = []
+def _blank(v: Any) -> bool:
+    """A missing cell (None, NaN or pandas' NA)."""
+    try:
+        return v is None or bool(pd.isna(v))
+    except (TypeError, ValueError):
+        return False
+
+
+def _anova_cells(table: Any) -> tuple[list[str], list[str], list[list[str]]]:
+    """The notes, header and cells of an :func:`~quorvelkit.anova` table as lme4 prints
+    them: integer degrees of freedom, blank cells where the first model has no test."""
+    notes = []
     if table.attrs.get("refitted_ml"):
-        lines.append("refitting model(s) with ML (instead of REML)")
+        notes.append("refitting model(s) with ML (instead of REML)")
     models = table.attrs.get("models", {})
     if models and any(k != v for k, v in models.items()):
-        lines.append("Models:")
-        lines += [f"{k}: {v}" for k, v in models.items()]
+        notes.append("Models:")
+        notes += [f"{k}: {v}" for k, v in models.items()]
     header = [""] + list(table.columns)
     rows = []
     for label, rec in zip(table.index, table.to_dict(orient="records")):
@@ -379,9 +399,26 @@ def format_anova(table: Any) -> str:
             f"{rec['BIC']:.4f}",
             f"{rec['logLik']:.4f}",
             f"{rec['deviance']:.4f}",
-            "" if math.isnan(chi) else f"{chi:.4f}",
-            "" if math.isnan(ddf) else str(int(ddf)),
-            _pvalue(rec["Pr(>Chisq)"]),
+            "" if _blank(chi) else f"{chi:.4f}",
+            "" if _blank(ddf) else str(int(ddf)),
+            "" if _blank(rec["Pr(>Chisq)"]) else _pvalue(rec["Pr(>Chisq)"]),
         ])
-    lines += _table(header, rows, [True] + [False] * (len(header) - 1))
-    return "\n".join(lines)
+    return notes, header, rows
+
+
+def format_anova(table: Any) -> str:
+    """An :func:`~quorvelkit.anova` table in lme4's layout."""
+    notes, header, rows = _anova_cells(table)
+    return "\n".join(notes + _table(header, rows, [True] + [False] * (len(header) - 1)))
+
+
+def format_anova_html(table: Any) -> str:
+    """An :func:`~quorvelkit.anova` table as HTML for notebooks, with the cells of
+    :func:`format_anova` (blank where there is no test, integer degrees of freedom)."""
+    notes, header, rows = _anova_cells(table)
+    parts = ['<div class="quorvelkit-anova">']
+    if notes:
+        parts.append("<p>" + "<br>".join(html.escape(n) for n in notes) + "</p>")
+    parts.append(_html_table(header, rows, [True] + [False] * (len(header) - 1)))
+    parts.append("</div>")
+    return "\n".join(parts)

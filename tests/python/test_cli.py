@@ -141,7 +141,7 @@ ERRORS = [  # (id, arguments given tmp_path, expected fragment of the message)
     ("bad formula", lambda t: [SLEEP, "Reaction ~ Days + (1 | Subject"], "unbalanced"),
     ("non-numeric response", lambda t: [_csv(t, Reaction=(4, "abc")), FM1], "'Reaction'"),
     ("non-numeric predictor", lambda t: [_csv(t, Days=(6, "six")), FM1], "'Days' in .* is not numeric: 'six' on line 8"),
-    ("text column option", lambda t: [DYE, "--response", "Yield", "--fixed", "Batch", "--group", "Batch"], "'Batch' .* not numeric: 'A' on line 2"),
+    ("text response option", lambda t: [DYE, "--response", "Batch", "--fixed", "Yield", "--group", "Batch"], "'Batch' .* not numeric: 'A' on line 2"),
     ("missing value", lambda t: [_csv(t, Reaction=(4, None), Days=(9, None)), FM1], r"'Reaction' .* 1 missing value \(first on line 6\)"),
     ("missing value, columns", lambda t: [_csv(t, Days=(0, None)), *COLS], "'Days' .* missing value"),
     ("unknown option", lambda t: [SLEEP, FM1, "--verbose"], "unrecognized"),
@@ -164,3 +164,88 @@ def test_errors_exit_without_a_traceback(tmp_path, args, code):
     res = proc(*args, cwd=tmp_path)
     assert res.returncode == code and res.stdout == ""
     assert res.stderr.startswith("error: ") and len(res.stderr.splitlines()) == 1, res.stderr
+
+
+# ------------------------------------------------------------------ real data read as the API reads it
+
+FREF = json.loads((DATA / "formula_reference.json").read_text())
+
+
+def _assert_lme4(out: dict, case: str) -> None:
+    ref = FREF[case]
+    assert (out["nobs"], out["ngroups"]) == (ref["n"], ref["m"])
+    np.testing.assert_allclose([v["estimate"] for v in out["fixed_effects"].values()], ref["beta"], rtol=1e-5)
+    np.testing.assert_allclose(out["theta"], ref["theta"], rtol=1e-5, atol=1e-6)
+    assert out["criterion"] == pytest.approx(ref["criterion"], rel=1e-7)
+
+
+def _write(tmp_path: Path, name: str, sep: str = ",", decimal: str = ".", rename=None, suffix: str = ".csv") -> str:
+    path = tmp_path / f"data{suffix}"
+    pd.read_csv(DATA / name).rename(columns=rename or {}).to_csv(path, sep=sep, decimal=decimal, index=False)
+    return str(path)
+
+
+REAL = [  # (arguments given tmp_path, lme4 reference); text columns are factors, as in the API
+    (lambda t: [str(DATA / "star.csv"), "math ~ C(gr) + cltype + (1 | id)"], "star"),
+    (lambda t: [str(DATA / "star.csv"), "math ~ factor(gr) + cltype + (1 | id)"], "star"),
+    (lambda t: [str(DATA / "orthodont.csv"), "--response", "distance", "--fixed", "age,Sex", "--group", "Subject"], "orthodont"),
+    (lambda t: [str(DATA / "co2.csv"), "--response", "uptake", "--fixed", "conc,Type", "--group", "Plant"], "co2"),
+    (lambda t: [str(DATA / "airquality.csv"), "Ozone ~ Solar.R + Wind + (1 | Month)", "--drop-missing"], "airquality"),
+    (lambda t: [str(DATA / "airquality.csv"), "--response", "Ozone", "--fixed", "Solar.R,Wind", "--group", "Month",
+                "--drop-missing"], "airquality"),
+    (lambda t: [str(DATA / "chickweight.csv"), "weight ~ Time + I(Time^2) + (1 | Chick)"], "chick_quadratic"),
+    (lambda t: [str(DATA / "chickweight.csv"), "weight ~ Time + factor(Diet) + (1 | Chick)"], "chick_diet"),
+    # European files: semicolons, decimal commas; compressed files by their extension
+    (lambda t: [_write(t, "co2.csv", ";", ","), "uptake ~ conc + Type + (1 | Plant)", "--sep", ";", "--decimal", ","], "co2"),
+    (lambda t: [_write(t, "co2.csv", "\t"), "uptake ~ conc + Type + (1 | Plant)", "--sep", "tab"], "co2"),
+    (lambda t: [_write(t, "co2.csv", suffix=".csv.gz"), "uptake ~ conc + Type + (1 | Plant)"], "co2"),
+    (lambda t: [_write(t, "co2.csv", ";", ",", suffix=".csv.bz2"), "uptake ~ conc + Type + (1 | Plant)", "--sep", ";",
+                "--decimal", ","], "co2"),
+    (lambda t: [_write(t, "co2.csv", suffix=".csv.xz"), "uptake ~ conc + Type + (1 | Plant)"], "co2"),
+    (lambda t: [_write(t, "co2.csv", suffix=".zip"), "uptake ~ conc + Type + (1 | Plant)"], "co2"),
+    # column options quote any name, backticks and backslashes included
+    (lambda t: [_write(t, "orthodont.csv", rename={"age": "a`ge) + I(__import__('os').mkdir('m')) + (`", "Sex": "S\\`ex"}),
+                "--response", "distance", "--fixed", "a`ge) + I(__import__('os').mkdir('m')) + (`,S\\`ex", "--group", "Subject"],
+     "orthodont"),
+    (lambda t: [_write(t, "orthodont.csv", rename={"Subject": "the `subject`", "distance": "dist.mm"}),
+                "--response", "dist.mm", "--fixed", "age,Sex", "--group", "the `subject`"], "orthodont"),
+]
+
+
+@pytest.mark.parametrize("make,case", REAL, ids=[f"{c} {i}" for i, (_, c) in enumerate(REAL)])
+def test_real_data_as_the_api_reads_it(capsys, tmp_path, monkeypatch, make, case):
+    monkeypatch.chdir(tmp_path)  # where mkdir('m') would write
+    code, out, err = cli(capsys, *make(tmp_path), "--json")
+    assert code == 0, err
+    _assert_lme4(json.loads(out), case)
+    assert not (tmp_path / "m").exists()
+
+
+MORE_ERRORS = [  # where a number is needed, or what cannot be fitted
+    ("bare mixed column", lambda t: [str(DATA / "star.csv"), "math ~ gr + cltype + (1 | id)"],
+     r"'gr' .* not numeric: 'K' on line 2, among numbers; if it is a factor, write C\(gr\) or factor\(gr\)"),
+    ("text in arithmetic", lambda t: [str(DATA / "orthodont.csv"), "distance ~ I(Sex^2) + (1 | Subject)"],
+     "'Sex' .* not numeric: 'Male' on line 2"),
+    ("decimal comma without --decimal", lambda t: [_write(t, "co2.csv", ";", ","), "uptake ~ conc + (1 | Plant)",
+                                                   "--sep", ";"], r"'uptake' .* not numeric: '16,0' on line 2 \(for decimal commas pass --decimal ','\)"),
+    ("constant response", lambda t: [str(DATA / "chickweight.csv"), "I(0 * weight + 1) ~ Time + (1 | Chick)"], "is constant"),
+    ("exact fit", lambda t: [str(DATA / "chickweight.csv"), "I(3 * Time) ~ Time + (1 | Chick)"], "exactly"),
+    ("code in a formula", lambda t: [str(DATA / "chickweight.csv"),
+                                     "weight ~ Time + I(__import__('os').system('touch m')) + (1 | Chick)"], "may not use"),
+    ("same --sep and --decimal", lambda t: [SLEEP, FM1, "--sep", ",", "--decimal", ","], "must differ"),
+]
+
+
+@pytest.mark.parametrize("name,make,fragment", MORE_ERRORS, ids=[e[0] for e in MORE_ERRORS])
+def test_more_errors_are_one_line(capsys, tmp_path, monkeypatch, name, make, fragment):
+    monkeypatch.chdir(tmp_path)
+    code, out, err = cli(capsys, *make(tmp_path))
+    assert code != 0 and out == ""
+    assert len(err.splitlines()) == 1 and re.match(f"error: .*({fragment})", err), err
+    assert not (tmp_path / "m").exists()
+
+
+def test_a_singular_fit_warns_on_stderr(capsys):
+    code, out, err = cli(capsys, str(DATA / "dyestuff2.csv"), "y ~ 1 + (1 | g)")
+    assert code == 0 and err.startswith("warning: boundary (singular) fit") and len(err.splitlines()) == 1
+    assert "boundary (singular) fit" in out  # and the report keeps its note

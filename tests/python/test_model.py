@@ -2,6 +2,7 @@
 
 import json
 import math
+import re
 from pathlib import Path
 
 import numpy as np
@@ -116,7 +117,7 @@ def test_fitted_residuals_and_predictions(fm1, sleep):
                        index=list("abcdef"))
     b, fixed = fm1.ranef, fm1.fixef["(Intercept)"] + fm1.fixef["Days"] * new["Days"]
     random = [b.loc[308] @ [1, 0], b.loc[309] @ [1, 5], 0, 0, b.loc[308] @ [1, 1], 0]
-    pred = fm1.predict(new)
+    pred = fm1.predict(new, allow_new_levels=True)
     assert list(pred.index) == list("abcdef")
     _close(pred.iloc[:5], (fixed + random).iloc[:5], 1e-13)
     assert np.isnan(pred["f"])
@@ -381,3 +382,170 @@ def test_summary_and_representations(fm1, capsys):
     assert "<table>" in fm1._repr_html_() and FM1 in fm1._repr_html_()
     singular = lmm("Yield ~ 1 + (1 | Batch)", _load("dyestuff2"))
     assert singular.theta[0] == 0.0 and "singular" in singular.summary_text()
+
+
+# ------------------------------------------------------------------ real data from R (tests/data/make_formula_reference.R)
+
+FREF = json.loads((DATA / "formula_reference.json").read_text())
+
+
+def _rdata(name: str) -> pd.DataFrame:
+    return pd.read_csv(DATA / f"{name}.csv")
+
+
+@pytest.fixture(scope="module")
+def ortho():
+    return _rdata("orthodont")
+
+
+@pytest.fixture(scope="module")
+def fm_ortho(ortho):
+    return lmm("distance ~ age + Sex + (1 | Subject)", ortho)
+
+
+def test_predict_refuses_labels_the_fit_has_not_seen(ortho, fm_ortho):
+    b, fe = fm_ortho.ranef["(Intercept)"], fm_ortho.fixef
+    new = pd.DataFrame({"age": [8, 10, 12, 14], "Sex": ["Male", "Female", "Male", "Male"],
+                        "Subject": ["M01", "F03", "m01", "M1"]})
+    population = fe["(Intercept)"] + fe["age"] * new["age"] + fe["Sex[T.Male]"] * (new["Sex"] == "Male")
+    for bad in (["m01", "M1"], [None]):  # a case difference, a typo, a missing label
+        rows = new.assign(Subject=["M01", "F03", *bad, *(["M09"] * (2 - len(bad)))][:4])
+        with pytest.raises(ValueError, match="allow_new_levels=True") as err:
+            fm_ortho.predict(rows)
+        assert all(repr(v) in str(err.value) for v in bad if v is not None)
+        assert ("missing" in str(err.value)) == (None in bad)
+    pred = fm_ortho.predict(new, allow_new_levels=True)
+    _close(pred, population + [b["M01"], b["F03"], 0, 0], 1e-12)
+    _close(fm_ortho.predict(new, re=False), population, 1e-12)  # no labels needed
+    _close(fm_ortho.predict(new.iloc[:2]), pred.iloc[:2], 0)
+    with pytest.raises(TypeError, match="allow_new_levels"):
+        fm_ortho.predict(new, allow_new_levels="True")
+
+
+@pytest.mark.parametrize("fit_labels,new_labels,matched", [
+    (lambda s: s.astype(float), lambda s: s.astype(str), True),          # 308.0 in the fit, "308" given
+    (lambda s: s.astype(str), lambda s: s, True),                        # "308" in the fit, 308 given
+    (lambda s: s, lambda s: s.astype(float), True),                      # 308 and 308.0
+    (lambda s: s, lambda s: s.astype(str) + "0", False),                 # "3080": another label
+    (lambda s: s.where(s != 309, "308").astype(object), lambda s: s.astype(float).astype(str), None),  # 308 and "308"
+], ids=["float-text", "text-int", "int-float", "different", "ambiguous"])
+def test_labels_match_by_value_when_unambiguous(sleep, fit_labels, new_labels, matched):
+    df = sleep.assign(Subject=fit_labels(sleep["Subject"]))
+    fit = lmm("Reaction ~ Days + (1 | Subject)", df)
+    new = sleep.iloc[[0, 10]].assign(Subject=lambda d: new_labels(d["Subject"]))  # subjects 308, 309
+    if matched:
+        _close(fit.predict(new), fit.fitted.iloc[[0, 10]], 1e-12)
+    else:
+        with pytest.raises(ValueError, match="not in the fit"):
+            fit.predict(new)
+    if matched is None:  # 309 relabelled "308": "308.0" could be either level, "309.0" is none
+        with pytest.raises(ValueError, match=r"'308\.0', '309\.0'"):
+            fit.predict(new)
+
+
+@pytest.mark.parametrize("reml", ["FALSE", "TRUE", 0, 1, None, "yes", np.array([True])])
+def test_reml_must_be_a_boolean(ortho, reml):
+    with pytest.raises(TypeError, match="reml must be True or False"):
+        lmm("distance ~ age + (1 | Subject)", ortho, reml=reml)
+
+
+def test_numpy_booleans_choose_the_method(ortho):
+    for flag in (np.bool_(False), np.False_, np.array(False)[()]):
+        fit = lmm("distance ~ age + (1 | Subject)", ortho, reml=flag)
+        assert fit.method == "ML" and not fit.reml
+    assert lmm("distance ~ age + (1 | Subject)", ortho, reml=np.True_).reml
+
+
+def test_a_singular_fit_warns(sleep):
+    import warnings
+
+    dye2 = _load("dyestuff2")
+    assert _ref("dyestuff2")["reml"]["singular"]  # lme4 says "boundary (singular) fit" here
+    with pytest.warns(qk.SingularFitWarning, match=r"boundary \(singular\) fit") as rec:
+        fit = lmm("Yield ~ 1 + (1 | Batch)", dye2)
+    assert fit.is_singular and "singular" in fit.summary_text()
+    assert rec[0].filename == __file__  # points at the caller's line
+    with pytest.warns(qk.SingularFitWarning):
+        fit.refit_ml()
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # no warning for a regular fit ...
+        lmm(FM1, sleep)
+        lmm("Yield ~ 1 + (1 | Batch)", dye2, theta=[0.0])  # ... nor for a theta the caller gave
+        warnings.simplefilter("ignore", qk.SingularFitWarning)  # users can filter it
+        lmm("Yield ~ 1 + (1 | Batch)", dye2)
+
+
+@pytest.mark.parametrize("formula,match", [
+    ("I(0 * weight + 5) ~ Time + (1 | Chick)", "is constant"),
+    ("I(0 * weight + 5) ~ 0 + Time + (1 | Chick)", "is constant"),
+    ("I(1 + 2 * Time) ~ Time + (1 | Chick)", r"fixed effects \(\(Intercept\), Time\) fit the response"),
+    ("I(Time^2 - 3 * Time) ~ Time + I(Time^2) + (Time | Chick)", "fit the response .* exactly"),
+    ("I(100 * Diet) ~ Time + factor(Diet) + (1 | Chick)", "exactly"),
+])
+@pytest.mark.parametrize("evaluator", ["auto", "blocks", "aggregated", "streaming"])
+def test_degenerate_responses_are_refused_before_the_fit(formula, match, evaluator):
+    chick = _rdata("chickweight")
+    with pytest.raises(ValueError, match=match):
+        lmm(formula, chick, evaluator=evaluator)
+
+
+def test_degenerate_new_response_is_refused(fm1):
+    with pytest.raises(ValueError, match="new response is constant"):
+        fm1.refit(np.full(fm1.nobs, 3.0))
+    with pytest.raises(ValueError, match="exactly"):
+        fm1.refit(1 + 2 * fm1._design.x[:, 1])
+
+
+@pytest.mark.parametrize("shift", [0.0, 1e5, 1e8, 1e10, 1e12])
+def test_large_means_are_not_taken_for_an_exact_fit(shift):
+    from quorvelkit.formula import check_response_variation
+
+    # ChickWeight's weight (sd about 71) shifted far away; Time shifted by 1e6 sd too
+    chick = _rdata("chickweight")
+    y = chick["weight"].to_numpy(float) + shift * chick["weight"].std()
+    x = np.column_stack([np.ones(len(y)), chick["Time"] + 1e6 * chick["Time"].std()])
+    check_response_variation(y, x, "response", ["(Intercept)", "Time"])  # does not raise
+    with pytest.raises(ValueError, match="exactly"):
+        check_response_variation(x @ [shift, 3.0], x, "response", ["(Intercept)", "Time"])
+
+
+def test_response_stored_as_text_names_a_value_and_its_row():
+    air = _rdata("airquality").dropna().set_index(np.arange(1000, 1111))
+    with pytest.raises(ValueError, match=r"'Ozone' holds numbers stored as text \(such as '41\.0' in row 1000\)"):
+        lmm("Ozone ~ Wind + (1 | Month)", air.astype({"Ozone": str}))
+    european = air.assign(Wind=air["Wind"].map(lambda v: f"{v:g}".replace(".", ",")))
+    first = int(np.flatnonzero(european["Wind"].str.contains(","))[0])
+    with pytest.raises(ValueError, match=rf"'Wind' must be numeric, but it holds '{european['Wind'].iloc[first]}' "
+                                         rf"in row {1000 + first}, which is not a number"):
+        lmm("Wind ~ Ozone + (1 | Month)", european)
+
+
+def test_anova_prints_like_lme4_in_a_notebook(ortho):
+    ref = FREF["orthodont_anova"]
+    table = anova(lmm(ref["formulas"][0], ortho), lmm(ref["formulas"][1], ortho))
+    _close(table["deviance"], ref["deviance"], 1e-9)
+    _close([table["Chisq"].iloc[1], table["Pr(>Chisq)"].iloc[1]], [ref["Chisq"], ref["p"]], 1e-6)
+    html = table._repr_html_()
+    cells = re.findall(r"<td[^>]*>([^<]*)</td>", html)
+    assert cells[6:9] == ["", "", ""]  # the first model has no test: blank, not NaN
+    assert cells[-3:] == [f"{ref['Chisq']:.4f}", str(ref["chi_df"]), f"{ref['p']:.4g}"]
+    assert "NaN" not in html and "1.0<" not in html and "refitting" in html
+    assert "NaN" not in repr(table) and "<table" in table[["Df", "AIC"]]._repr_html_()
+
+
+def test_statsmodels_names_are_aliases(fm_ortho):
+    ref = FREF["orthodont"]
+    f = fm_ortho
+    _close(f.llf, ref["loglik"], 1e-7)
+    assert f.llf == f.loglik
+    for alias, name in [("params", "fixef"), ("fe_params", "fixef"), ("bse", "se"),
+                        ("fittedvalues", "fitted"), ("resid", "residuals"), ("random_effects", "ranef")]:
+        pd.testing.assert_series_equal(getattr(f, alias), getattr(f, name)) if isinstance(getattr(f, name), pd.Series) \
+            else pd.testing.assert_frame_equal(getattr(f, alias), getattr(f, name))
+    pd.testing.assert_frame_equal(f.cov_params(), f.cov_fixef)
+    pd.testing.assert_frame_equal(f.conf_int(0.1), f.confint(0.9))
+    pd.testing.assert_frame_equal(f.conf_int(), f.confint())
+    with pytest.raises(NotImplementedError, match="Satterthwaite"):
+        f.pvalues
+    assert not hasattr(f, "pvalues") and getattr(f, "pvalues", None) is None
+    assert "pvalues" in (qk.LmmFit.__doc__ or "") and "llf" in (qk.LmmFit.__doc__ or "")
