@@ -383,19 +383,21 @@ def aliased_columns(x: np.ndarray, tol: float = 1e-7) -> list[int]:
     n, p = x.shape
     if p == 0:
         return []
-    norms = np.linalg.norm(x, axis=0)
+    gram = x.T @ x
+    norms = np.sqrt(np.diag(gram))
     zero = ~(norms > 0)
-    scaled = x / np.where(zero, 1.0, norms)
-    if n >= p and not zero.any():
+    unit = np.where(zero, 1.0, norms)
+    if n >= p and not zero.any() and np.all(np.isfinite(gram)):
         # Fast path: Cholesky of the Gram matrix of the unit columns; its diagonal is
         # each column's distance to the span of the columns before it. Accept only
         # pivots far above rounding; anything close is settled exactly below.
         try:
-            chol = np.linalg.cholesky(scaled.T @ scaled)
+            chol = np.linalg.cholesky(gram / np.outer(unit, unit))
             if np.all(np.abs(np.diag(chol)) >= 1e-5):
                 return []
         except np.linalg.LinAlgError:
             pass
+    scaled = x / unit
     # Exact path: the R of an unpivoted QR has the geometry of the columns (X = QR),
     # so the greedy test runs on p x p numbers.
     cols: np.ndarray = np.asarray(np.linalg.qr(scaled, mode="r")) if n > p else scaled
@@ -457,10 +459,21 @@ def join_labels(frame: pd.DataFrame, columns: Sequence[str]) -> pd.Series:
     return out
 
 
+def _drop_unused_categories(values: pd.Series) -> pd.Series:
+    """``values.cat.remove_unused_categories()``, in one counting pass when every
+    category is used (pandas' own call sorts the codes, the costliest step of building
+    a design with a million rows)."""
+    codes = values.cat.codes.to_numpy()
+    present = codes[codes >= 0] if (codes < 0).any() else codes
+    if np.bincount(present, minlength=len(values.cat.categories)).all():
+        return values
+    return values.cat.remove_unused_categories()
+
+
 def _sorted_levels(values: pd.Series) -> tuple[np.ndarray, pd.Index]:
     """Codes 0..m-1 and the levels, sorted (categoricals keep their category order)."""
     if isinstance(values.dtype, pd.CategoricalDtype):
-        cat = values.cat.remove_unused_categories()
+        cat = _drop_unused_categories(values)
         return cat.cat.codes.to_numpy(dtype=np.int64), pd.Index(cat.cat.categories)
     try:
         codes, uniques = pd.factorize(values, sort=True)
@@ -632,7 +645,7 @@ def build_design(parsed: ParsedFormula, data: Any) -> Design:
     work = work.reset_index(drop=True)
     for col in work.columns:
         if isinstance(work[col].dtype, pd.CategoricalDtype):
-            work[col] = work[col].cat.remove_unused_categories()
+            work[col] = _drop_unused_categories(work[col])
     _check_response(work, [c for c, r in parsed.uses if r == "response"], row_index)
 
     named = parsed.for_formulaic(work)
