@@ -110,7 +110,8 @@ for (t in tests) {
   joint <- contest(fit, t$L, joint = TRUE)
   single <- contest(fit, t$L, joint = FALSE)
   tres[[t$id]] <- list(data = if (is.null(t$data)) "sleepstudy" else t$data, formula = t$formula,
-    reml = t$reml, names = rownames(ct),
+    reml = t$reml, names = rownames(ct), theta = unname(getME(fit, "theta")), sigma = sigma(fit),
+    vcov_varpar = unname(fit@vcov_varpar),
     coef = list(estimate = unname(ct[, "Estimate"]), se = unname(ct[, "Std. Error"]),
                 df = unname(ct[, "df"]), t = unname(ct[, "t value"]), p = unname(ct[, "Pr(>|t|)"])),
     anova = list(terms = rownames(a), sum_sq = unname(a[, "Sum Sq"]), mean_sq = unname(a[, "Mean Sq"]),
@@ -140,7 +141,8 @@ for (pr in profiles) {
   fit <- lme4::lmer(as.formula(pr$formula), d, REML = pr$reml)
   ci <- suppressWarnings(confint(fit, method = "profile", level = 0.95, oldNames = FALSE))
   pres[[pr$id]] <- list(data = if (is.null(pr$data)) "sleepstudy" else pr$data, formula = pr$formula,
-                        reml = pr$reml, parm = rownames(ci), lower = unname(ci[, 1]),
+                        reml = pr$reml, theta = unname(getME(fit, "theta")), sigma = sigma(fit),
+                        parm = rownames(ci), lower = unname(ci[, 1]),
                         upper = unname(ci[, 2]))
 }
 pres$`_meta` <- list(lme4 = as.character(packageVersion("lme4")), R = R.version.string)
