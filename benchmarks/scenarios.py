@@ -169,24 +169,38 @@ def input_bytes(meta: dict) -> int:
     return 8 * n * (1 + p + q + 1)
 
 
-def ensure(s: Scenario, root: Path = DEFAULT_CACHE) -> Path:
-    """The scenario's data directory, generated on first use."""
-    d = root / s.tag
+def cached(root: Path, tag: str, write) -> Path:
+    """The data directory root/tag, filled by ``write(directory) -> meta`` on first use.
+
+    meta.json is written last, after ``write`` returns, so a directory without
+    it is an interrupted write: it is removed and written again.
+    """
+    d = root / tag
     if (d / "meta.json").exists():
         return d
     if d.exists():
         shutil.rmtree(d)
     d.mkdir(parents=True)
-    arrays = generate(s)
-    for name, a in arrays.items():
-        np.save(d / f"{name}.npy", a)
-    meta = {"key": s.key, "title": s.title, "n": int(arrays["y"].shape[0]),
-            "m": int(arrays["codes"].max()) + 1, "p": arrays["x"].shape[1], "q": arrays["z"].shape[1],
-            "layout": s.layout, "seed": s.seed, "generator_version": GENERATOR_VERSION}
-    if (meta["n"], meta["m"], meta["p"], meta["q"]) != (s.n, s.m, s.p, s.q):
-        raise AssertionError(f"generator produced {meta} for {s}")
+    meta = write(d)
     (d / "meta.json").write_text(json.dumps(meta, indent=1))
     return d
+
+
+def ensure(s: Scenario, root: Path = DEFAULT_CACHE) -> Path:
+    """The scenario's data directory, generated on first use."""
+
+    def write(d: Path) -> dict:
+        arrays = generate(s)
+        for name, a in arrays.items():
+            np.save(d / f"{name}.npy", a)
+        meta = {"key": s.key, "title": s.title, "n": int(arrays["y"].shape[0]),
+                "m": int(arrays["codes"].max()) + 1, "p": arrays["x"].shape[1], "q": arrays["z"].shape[1],
+                "layout": s.layout, "seed": s.seed, "generator_version": GENERATOR_VERSION}
+        if (meta["n"], meta["m"], meta["p"], meta["q"]) != (s.n, s.m, s.p, s.q):
+            raise AssertionError(f"generator produced {meta} for {s}")
+        return meta
+
+    return cached(root, s.tag, write)
 
 
 def load(d: Path) -> tuple[dict, dict[str, np.ndarray]]:

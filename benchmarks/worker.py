@@ -1,11 +1,13 @@
 """One measurement of quorvelkit in a process of its own; prints one JSON object.
 
-Run by ``run.py`` with RAYON_NUM_THREADS set: the core reads its worker-pool size
-once per process, and ru_maxrss is a per-process high-water mark, so each
-thread count and each memory reading needs a fresh process.
+Run by ``run.py`` and ``user_calls.py`` (through ``processes.py``) with
+RAYON_NUM_THREADS set: the core reads its worker-pool size once per process,
+and ru_maxrss is a per-process high-water mark, so each thread count and each
+memory reading needs a fresh process.
 
-    python worker.py timing DATA_DIR [--repeats K] [--fit-repeats K]
+    python worker.py timing DATA_DIR [--repeats K] [--fit-repeats K]   # a scenario's arrays
     python worker.py memory DATA_DIR
+    python worker.py call DATA_DIR --formula F [--repeats K]          # a user's-call case
 
 Timings are the best of K repeats: the machine is shared, and the minimum is the
 estimate least disturbed by other work. Every float that the 1- and 2-thread
@@ -27,6 +29,7 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+import frames  # noqa: E402
 import scenarios  # noqa: E402
 
 EVALUATORS = ("blocks", "streaming", "aggregated")
@@ -205,17 +208,44 @@ def memory(d: Path) -> dict:
             "evaluator": c.evaluator}
 
 
+def call(d: Path, formula: str, repeats: int) -> dict:
+    """``quorvelkit.lmm(formula, df)`` whole, and beside it the core alone (construction
+    plus fit) on the model matrices that call built."""
+    import quorvelkit as qk
+
+    df = frames.load_frame(d)
+    t_call, fit = best_of(repeats, lambda: qk.lmm(formula, df))
+    design = fit._design
+
+    def core():
+        c = qk.LmmCore(design.y, design.x, design.z, design.codes, design.m)
+        t0 = time.perf_counter()
+        r = c.fit(c.default_theta())
+        return time.perf_counter() - t0, r
+
+    t_core, (t_fit, r) = best_of(repeats, core)
+    return {"call_s": t_call, "core_s": t_core, "fit_s": t_fit, "construct_s": t_core - t_fit,
+            "criterion": float(fit.criterion), "fev": int(r["fev"]), "converged": bool(r["converged"]),
+            "p": int(design.x.shape[1]), "q": int(design.z.shape[1]),
+            "threads": os.environ.get("RAYON_NUM_THREADS")}
+
+
 def main() -> None:
     ap = argparse.ArgumentParser()
-    ap.add_argument("mode", choices=("timing", "memory"))
+    ap.add_argument("mode", choices=("timing", "memory", "call"))
     ap.add_argument("data", type=Path)
     ap.add_argument("--repeats", type=int, default=5)
     ap.add_argument("--fit-repeats", type=int, default=3)
+    ap.add_argument("--formula", help="the user's call's formula (mode call)")
     args = ap.parse_args()
     if args.mode == "timing":
         res = timing(args.data, args.repeats, args.fit_repeats)
-    else:
+    elif args.mode == "memory":
         res = memory(args.data)
+    else:
+        if not args.formula:
+            ap.error("mode call needs --formula")
+        res = call(args.data, args.formula, args.repeats)
     json.dump(res, sys.stdout)
     sys.stdout.write("\n")
 

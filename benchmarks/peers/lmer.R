@@ -2,7 +2,7 @@
 #
 #   Rscript lmer.R DATA_DIR
 #
-# Reads the raw column-major files the runner writes (y.f64, x.f64, z.f64,
+# Reads the raw column-major files scenarios.ensure_r_files writes (y.f64, x.f64, z.f64,
 # g.i32, sizes from meta.json), then times only lmer() and prints one JSON line.
 # The formula names every column and drops the implicit intercept on both
 # sides, y ~ 0 + x0 + ... + (0 + z0 + ... | g), so lme4 builds exactly the

@@ -3,7 +3,7 @@
 #
 #   Rscript lmer_formula.R DATA_DIR
 #
-# Builds the data frame from the raw little-endian columns the runner writes (NAME.f64
+# Builds the data frame from the raw little-endian columns frames.py writes (NAME.f64
 # for numbers, NAME.i32 for 1-based factor codes), then times only lmer() and prints
 # one JSON line.
 suppressPackageStartupMessages({

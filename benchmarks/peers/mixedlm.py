@@ -1,10 +1,13 @@
-"""statsmodels' MixedLM on one scenario's arrays, REML with its default optimiser.
+"""statsmodels' MixedLM on one data directory, REML with its default optimiser.
 
-    python mixedlm.py DATA_DIR
+    python mixedlm.py DATA_DIR              # a scenario's model matrices
+    python mixedlm.py --formula DATA_DIR    # a user's-call case: its formula on its data frame
 
-Loads the arrays first, then times only model construction and fit, and prints
-one JSON object. The design is passed as matrices (exog = X, exog_re = Z), so
-the model is exactly the one every other contender fits.
+Loads the data first, then times only model construction and fit, and prints
+one JSON object. A scenario's design is passed as matrices (exog = X,
+exog_re = Z), so the model is exactly the one every other contender fits; a
+case's data frame (factors as categoricals) goes through ``smf.mixedlm`` with
+the case's fixed formula, groups column and re_formula, as a user would call it.
 
 Criterion: -2 * llf of the REML fit, on the same scale as lme4's REML criterion
 and our profiled REML deviance; the runner reports the difference on the
@@ -21,18 +24,35 @@ from pathlib import Path
 
 import numpy as np
 
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+from frames import load_frame  # noqa: E402
+
+
+def matrices_model(d: Path):
+    from statsmodels.regression.mixed_linear_model import MixedLM
+
+    y, x, z, codes = (np.load(d / f"{k}.npy") for k in ("y", "x", "z", "codes"))
+    return lambda: MixedLM(y, x, groups=codes, exog_re=z)
+
+
+def formula_model(d: Path):
+    import statsmodels.formula.api as smf
+
+    fixed, groups, re_formula = json.loads((d / "meta.json").read_text())["mixedlm"]
+    df = load_frame(d)
+    return lambda: smf.mixedlm(fixed, df, groups=df[groups], re_formula=re_formula)
+
 
 def main() -> None:
-    d = Path(sys.argv[1])
-    y, x, z, codes = (np.load(d / f"{k}.npy") for k in ("y", "x", "z", "codes"))
+    formula = sys.argv[1] == "--formula"
+    d = Path(sys.argv[-1])
+    build = formula_model(d) if formula else matrices_model(d)
     import statsmodels
-    from statsmodels.regression.mixed_linear_model import MixedLM
 
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         t0 = time.perf_counter()
-        model = MixedLM(y, x, groups=codes, exog_re=z)
-        res = model.fit(reml=True)
+        res = build().fit(reml=True)
         seconds = time.perf_counter() - t0
     out = {
         "peer": "statsmodels MixedLM",

@@ -1,0 +1,107 @@
+"""Seeded data frames for the user's-call cases, written once to disk for every contender.
+
+A case is a formula on a data frame, as a user writes it, in each contender's
+notation: ours, lme4's and statsmodels' (fixed formula, groups column,
+re_formula). Each column is stored as a .npy for the Python contenders and as a
+raw little-endian file for R's readBin (NAME.f64 for numbers, NAME.i32 for
+1-based factor codes), so no parser stands between a contender and its data.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import json
+from pathlib import Path
+
+import numpy as np
+
+import scenarios
+
+# Bump when any generator changes, so stale caches are never reused.
+GENERATOR_VERSION = 1
+
+
+@dataclasses.dataclass(frozen=True)
+class Case:
+    key: int
+    title: str
+    n: int
+    m: int
+    formula: str        # ours, and statsmodels' fixed part and groups derived from it
+    lme4: str           # the same model in R's notation
+    mixedlm: tuple[str, str, str]  # fixed formula, groups column, re_formula
+    seed: int
+
+    @property
+    def tag(self) -> str:
+        return f"u{self.key}-n{self.n}-m{self.m}-v{GENERATOR_VERSION}"
+
+
+def cases(quick: bool) -> dict[int, Case]:
+    big = (100_000, 5_000) if quick else (1_000_000, 50_000)
+    return {
+        1: Case(1, "sleepstudy (real data)", 180, 18, "Reaction ~ Days + (Days | Subject)",
+                "Reaction ~ Days + (Days | Subject)", ("Reaction ~ Days", "Subject", "~Days"), 0),
+        2: Case(2, "course evaluations: 73k ratings, 14 departments", 73_421, 1_128,
+                "y ~ service + C(dept) + studage + (1 | lecturer)",
+                "y ~ service + dept + studage + (1 | lecturer)",
+                ("y ~ service + C(dept) + studage", "lecturer", "1"), 2),
+        3: Case(3, f"{big[0]:,} rows, {big[1]:,} groups, a 20-level factor", big[0], big[1],
+                "y ~ x1 + x2 + C(site) + (x1 | g)", "y ~ x1 + x2 + site + (x1 | g)",
+                ("y ~ x1 + x2 + C(site)", "g", "~x1"), 3),
+    }
+
+
+def _frame(c: Case) -> dict[str, np.ndarray]:
+    """Columns of the case's data frame: float64 numbers, int32 factor codes."""
+    if c.key == 1:
+        import pandas as pd
+
+        d = pd.read_csv(scenarios.SLEEPSTUDY_CSV)
+        return {"Reaction": d["Reaction"].to_numpy(float), "Days": d["Days"].to_numpy(float),
+                "Subject": d["Subject"].to_numpy(np.int32)}
+    rng = np.random.default_rng(31_000 + c.seed)
+    n, m = c.n, c.m
+    g = rng.integers(0, m, n).astype(np.int32)
+    if c.key == 2:
+        dept = rng.integers(0, 14, n).astype(np.int32)
+        service = (rng.random(n) < 0.4).astype(float)
+        studage = rng.integers(1, 5, n).astype(float)
+        y = (3.0 + 0.1 * dept - 0.08 * service + 0.05 * studage + 0.5 * rng.standard_normal(m)[g]
+             + rng.standard_normal(n))
+        return {"y": y, "service": service, "dept": dept, "studage": studage, "lecturer": g}
+    site = rng.integers(0, 20, n).astype(np.int32)
+    x1, x2 = rng.standard_normal(n), rng.standard_normal(n)
+    b0, b1 = 0.5 * rng.standard_normal(m), 0.3 * rng.standard_normal(m)
+    y = 1.0 + 0.5 * x1 - 0.2 * x2 + 0.05 * site + b0[g] + b1[g] * x1 + rng.standard_normal(n)
+    return {"y": y, "x1": x1, "x2": x2, "site": site, "g": g}
+
+
+def ensure(c: Case, root: Path = scenarios.DEFAULT_CACHE) -> Path:
+    """The case's data directory, generated on first use."""
+
+    def write(d: Path) -> dict:
+        kinds = {}
+        for name, a in _frame(c).items():
+            np.save(d / f"{name}.npy", a)
+            if a.dtype == np.int32:
+                (a + 1).astype("<i4").tofile(d / f"{name}.i32")  # 1-based, as R's factors count
+                kinds[name] = "factor"
+            else:
+                a.astype("<f8").tofile(d / f"{name}.f64")
+                kinds[name] = "number"
+        return {"n": c.n, "m": c.m, "columns": kinds, "lme4": c.lme4, "mixedlm": list(c.mixedlm)}
+
+    return scenarios.cached(root, c.tag, write)
+
+
+def load_frame(d: Path):
+    """The data frame every Python contender is given: factors as categoricals."""
+    import pandas as pd
+
+    meta = json.loads((d / "meta.json").read_text())
+    out = {}
+    for name, kind in meta["columns"].items():
+        a = np.load(d / f"{name}.npy")
+        out[name] = pd.Categorical(a) if kind == "factor" else a
+    return pd.DataFrame(out)
