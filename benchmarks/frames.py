@@ -37,6 +37,16 @@ class Case:
         return f"u{self.key}-n{self.n}-m{self.m}-v{GENERATOR_VERSION}"
 
 
+# Real data sets shipped with the tests: (file, columns read as factors).
+TEST_DATA = Path(__file__).resolve().parent.parent / "tests" / "data"
+REAL = {
+    4: ("chickweight.csv", ("Chick", "Diet")),
+    5: ("orthodont.csv", ("Subject", "Sex")),
+    6: ("co2.csv", ("Plant", "Type", "Treatment")),
+    7: ("star.csv", ("id", "sch", "gr", "cltype", "sx")),
+}
+
+
 def cases(quick: bool) -> dict[int, Case]:
     big = (100_000, 5_000) if quick else (1_000_000, 50_000)
     return {
@@ -49,11 +59,27 @@ def cases(quick: bool) -> dict[int, Case]:
         3: Case(3, f"{big[0]:,} rows, {big[1]:,} groups, a 20-level factor", big[0], big[1],
                 "y ~ x1 + x2 + C(site) + (x1 | g)", "y ~ x1 + x2 + site + (x1 | g)",
                 ("y ~ x1 + x2 + C(site)", "g", "~x1"), 3),
+        4: Case(4, "ChickWeight (real data)", 578, 50, "weight ~ Time * C(Diet) + (Time | Chick)",
+                "weight ~ Time * Diet + (Time | Chick)", ("weight ~ Time * C(Diet)", "Chick", "~Time"), 0),
+        5: Case(5, "Orthodont (real data)", 108, 27, "distance ~ age * Sex + (age | Subject)",
+                "distance ~ age * Sex + (age | Subject)", ("distance ~ age * Sex", "Subject", "~age"), 0),
+        6: Case(6, "CO2 (real data)", 84, 12, "uptake ~ conc * Type + Treatment + (1 | Plant)",
+                "uptake ~ conc * Type + Treatment + (1 | Plant)",
+                ("uptake ~ conc * Type + Treatment", "Plant", "1"), 0),
+        7: Case(7, "STAR, schools 1-6 (real data)", 1_551, 702, "math ~ gr + cltype + sx + (1 | id)",
+                "math ~ gr + cltype + sx + (1 | id)", ("math ~ gr + cltype + sx", "id", "1"), 0),
     }
 
 
 def _frame(c: Case) -> dict[str, np.ndarray]:
     """Columns of the case's data frame: float64 numbers, int32 factor codes."""
+    if c.key in REAL:
+        import pandas as pd
+
+        name, factors = REAL[c.key]
+        d = pd.read_csv(TEST_DATA / name, dtype={f: str for f in factors})
+        return {col: (pd.factorize(d[col], sort=True)[0].astype(np.int32) if col in factors
+                      else d[col].to_numpy(float)) for col in d.columns}
     if c.key == 1:
         import pandas as pd
 

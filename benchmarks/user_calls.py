@@ -37,7 +37,7 @@ from processes import log, worker  # noqa: E402
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true")
-    ap.add_argument("--cases", default="1,2,3")
+    ap.add_argument("--cases", default="1,4,5,6,7,2,3")
     ap.add_argument("--no-peers", action="store_true")
     ap.add_argument("--repeats", type=int, default=5)
     ap.add_argument("--peer-timeout", type=float, default=peers.PEER_TIMEOUT_S)
