@@ -1,7 +1,9 @@
 """The model interface (quorvelkit.lmm, LmmFit, anova, bootstrap) against lme4's numbers."""
 
+import copy
 import json
 import math
+import pickle
 from pathlib import Path
 
 import numpy as np
@@ -214,6 +216,47 @@ def test_data_that_cannot_be_fitted(sleep):
         lmm("y ~ 1 + (1 | g)", pd.DataFrame({"y": y, "g": list("abcd")}))
 
 
+def _shifted_data(c, d, seed=11):
+    """1,000 rows, sd(y) about 1.4: y shifted by c sd(y), the covariate by d sd(x)."""
+    rng = np.random.default_rng(seed)
+    g = rng.integers(0, 40, 1000)
+    x = rng.standard_normal(1000) * 2.0
+    b = rng.standard_normal((40, 2)) * [0.8, 0.4]
+    y = 0.5 + 0.3 * x + b[g, 0] + b[g, 1] * x + 1.05 * rng.standard_normal(1000)
+    return pd.DataFrame({"y": y + c * y.std(), "x": x + d * x.std(), "g": g})
+
+
+MEANS = [(c, 0.0) for c in (1e2, 1e4, 1e6, 1e8, 1e10)] + [(0.0, 1e6), (1e10, 1e6)]
+
+
+@pytest.mark.parametrize("evaluator", ["auto", "blocks", "aggregated", "streaming"])
+@pytest.mark.parametrize("formula", ["y ~ x + (1 | g)", "y ~ x + (x | g)"])
+def test_large_means_move_only_the_intercept(evaluator, formula):
+    base = lmm(formula, _shifted_data(0.0, 0.0), evaluator=evaluator)
+    for c, d in MEANS:
+        if d and "(x |" in formula:
+            continue  # shifting a column of Z changes the random-effects model itself
+        fit = lmm(formula, _shifted_data(c, d), evaluator=evaluator)
+        assert fit.converged, (c, d, fit.optimizer["message"])
+        for got, want in [(fit.theta, base.theta), (fit.sigma, base.sigma), (fit.criterion, base.criterion),
+                          (fit.fixef["x"], base.fixef["x"]), (fit.se["x"], base.se["x"])]:
+            _close(got, want, 1e-6)
+
+
+@pytest.mark.parametrize("evaluator", ["auto", "blocks", "aggregated", "streaming"])
+def test_response_fitted_exactly_fails_alike_on_every_evaluator(sleep, evaluator):
+    errors = []
+    for y in (np.full(180, 251.4), 3.0 + 10.5 * sleep["Days"]):
+        with pytest.raises(RuntimeError) as info:
+            lmm("y ~ Days + (Days | Subject)", sleep.assign(y=y), evaluator=evaluator)
+        errors.append((str(info.value), str(info.value.__cause__)))
+    assert errors == [(
+        "theta is infeasible at every start: the model cannot be estimated from these data "
+        "(for instance, the fixed effects fit the response exactly)",
+        "theta is infeasible: the fixed effects fit the response exactly (the residual sum of squares is zero)",
+    )] * 2
+
+
 def test_missing_values_are_dropped_and_counted(sleep):
     df = sleep.astype({"Subject": object})
     df.loc[[3, 50], "Reaction"] = np.nan
@@ -364,6 +407,19 @@ def test_bootstrap_refits_simulated_responses(fm1):
     _close(fm1.confint(method="boot", n=20, seed=42), a.ci, 1e-12)
     with pytest.raises(ValueError, match="positive"):
         fm1.bootstrap(0)
+
+
+def test_pickle_and_deepcopy_of_a_fit(fm1, sleep):
+    new = sleep.iloc[::7]
+    for other in (pickle.loads(pickle.dumps(fm1)), copy.deepcopy(fm1)):
+        assert other.core is not fm1.core
+        assert other.summary_text().split("Time")[0] == fm1.summary_text().split("Time")[0]
+        pd.testing.assert_series_equal(other.predict(new), fm1.predict(new))
+        pd.testing.assert_frame_equal(other.cond_var, fm1.cond_var)
+        _close(other.refit(sleep["Reaction"] * 2).criterion, fm1.refit(sleep["Reaction"] * 2).criterion, 1e-12)
+        pd.testing.assert_frame_equal(other.bootstrap(3, seed=1, progress=False).replicates,
+                                      fm1.bootstrap(3, seed=1, progress=False).replicates)
+    assert anova(pickle.loads(pickle.dumps(fm1)), fm1, refit=False)["Chisq"].iloc[1] == 0.0
 
 
 # ------------------------------------------------------------------ reports
