@@ -225,13 +225,10 @@ void unshift(const Shift& shift, Evaluation& ev) {
 std::optional<Evaluation> evaluate(const LmmData& data, const std::vector<double>& theta, bool reml,
                                    std::uint8_t mode) {
   if (data.exact_fit) return std::nullopt;
-  std::optional<Evaluation> ev;
-  switch (data.kernel()) {
-    case kStreaming: ev = evaluate_augmented(data, theta, reml, mode, false); break;
-    case kAggregated: ev = evaluate_augmented(data, theta, reml, mode, true); break;
-    default: ev = evaluate_blocks(data, theta, reml, mode);
-  }
-  if (ev) unshift(data.shift, *ev);
+  const std::uint8_t kernel = data.kernel();
+  std::optional<Evaluation> ev = kernel == kBlocks ? evaluate_blocks(data, theta, reml, mode)
+                                                   : evaluate_augmented(data, theta, reml, mode, kernel == kAggregated);
+  if (ev && data.shift.active()) unshift(data.shift, *ev);
   return ev;
 }
 

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -97,10 +98,13 @@ class ScratchPool {
 // and the shifted y is y - X e_k y / a, so this is an exact reparameterisation:
 // theta, the criterion, its derivatives, sigma and every slope are unchanged, and
 // the intercept and Cov(beta) are mapped back as beta = T beta~ + e_k y / a,
-// Cov(beta) = T Cov(beta~) T'. The centres are the medians of up to 63 rows spread
-// over the data (exact for a constant column); the column of X that is shifted by
-// nothing keeps a, so X~'X~ still holds the shifted columns' sums and products with
-// other shifts can be re-centred from these ones.
+// Cov(beta) = T Cov(beta~) T'. Column k is found in 63 rows spread over the data
+// and checked in every row; the centres are the medians of 5 rows spread over the
+// data (one of the values: a constant is centred to exactly zero). A column of X
+// whose values straddle zero (its centre is within the range of the 63 rows) is not
+// centred: it loses at most about one digit, and needs no subtraction per row. Column
+// k keeps a, so X~'X~ holds the shifted columns' sums, and products accumulated with
+// other centres can be re-centred from these.
 struct Shift {
   std::vector<double> x;     // per column of X; 0.0 for column k, all 0.0 without one
   double y = 0.0;            // the response's centre (0.0 without a constant column)
@@ -108,6 +112,12 @@ struct Shift {
   double value = 0.0;        // a
 
   bool active() const { return column >= 0; }
+  // Whether any column of X is centred.
+  bool shifts_x() const {
+    for (double c : x)
+      if (c != 0.0) return true;
+    return false;
+  }
 };
 
 struct LmmData {
@@ -150,20 +160,21 @@ struct FixedProducts {
   std::vector<double> xtx;
   std::vector<double> xty;
   double yty;
-  std::uint64_t x_fingerprint;  // when asked for, else 0
+  std::uint64_t x_fingerprint, z_fingerprint;
 };
 
 // X'X (full symmetric; zeros unless with_xtx), X'y and y'y of the shifted rows,
-// chunked over rows and reduced in chunk order; with with_fingerprint also the
-// fingerprint of x. Nothing when the shift's constant column is not constant.
-std::optional<FixedProducts> fixed_products(const double* y, const double* x, std::uint64_t n,
-                                            std::uint64_t p, bool with_xtx, const Shift& shift,
-                                            bool with_fingerprint = false);
+// chunked over rows and reduced in chunk order, and the fingerprints of x and z.
+// Nothing when the shift's constant column is not constant. `beside`, when given, is
+// run as one more task on the pool while the chunks run (serial work of the caller's
+// that the other threads need not wait for).
+std::optional<FixedProducts> fixed_products(const Rows& rows, bool with_xtx, const Shift& shift,
+                                            const std::function<void()>& beside = {});
 
 std::uint64_t codes_fingerprint(const std::int64_t* codes, std::uint64_t n);
 
-// The fingerprint of a row-major n x k array: a sum over rows, so any order of the
-// rows' visits gives the same value, of a hash of each row's bits and its index.
+// The fingerprint of a row-major n x k array of values as given: a checksum of the
+// values' bits keyed by their positions (see checksum_range in data.cpp).
 std::uint64_t rows_fingerprint(const double* v, std::uint64_t n, std::uint64_t k);
 
 // The shift construction picks for these rows (nothing shifted without a constant

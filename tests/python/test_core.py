@@ -403,7 +403,8 @@ def test_with_response_errors(sleep):
 
 def _other(arrays, how):
     """x or z as another array: the columns swapped, one value changed, the rows
-    rolled; or the same values in a new array ("copy"), with -0.0 for 0.0 ("signed zero")."""
+    rolled, the last column negated; or the same values in a new array ("copy"),
+    with -0.0 for 0.0 ("signed zero")."""
     out = arrays.copy()
     if how == "columns swapped":
         out = np.ascontiguousarray(out[:, ::-1])
@@ -411,6 +412,8 @@ def _other(arrays, how):
         out[57, -1] += 1e-9
     elif how == "rows rolled":
         out = np.ascontiguousarray(np.roll(out, 1, axis=0))
+    elif how == "negated":
+        out[:, -1] = -out[:, -1]
     elif how == "signed zero":
         out[out == 0.0] = -0.0
     return out
@@ -418,8 +421,8 @@ def _other(arrays, how):
 
 @pytest.mark.parametrize("evaluator", EVALUATORS)
 @pytest.mark.parametrize("which,how,refused", [
-    ("x", "columns swapped", True), ("x", "one value", True), ("x", "rows rolled", True),
-    ("z", "columns swapped", True), ("z", "one value", True), ("z", "rows rolled", True),
+    ("x", "columns swapped", True), ("x", "one value", True), ("x", "rows rolled", True), ("x", "negated", True),
+    ("z", "columns swapped", True), ("z", "one value", True), ("z", "rows rolled", True), ("z", "negated", True),
     ("x", "copy", False), ("z", "copy", False), ("x", "signed zero", False), ("z", "signed zero", False),
 ])
 def test_with_response_refuses_other_x_or_z(sleep, evaluator, which, how, refused):
