@@ -241,6 +241,8 @@ class LmmFit:
     :attr:`cond_cov`, :attr:`fitted`, :attr:`residuals`, :attr:`criterion`,
     :attr:`loglik`, :attr:`aic`, :attr:`bic`, :attr:`nobs`, :attr:`ngroups`,
     :attr:`optimizer` and :attr:`is_singular`. :meth:`summary` prints lme4's report.
+    A fit pickles and deep-copies with its design and core (a pickle from another
+    version of quorvelkit is refused when it is loaded).
     """
 
     def __init__(

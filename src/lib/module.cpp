@@ -736,7 +736,8 @@ PyMethodDef core_methods[] = {
     {"with_response", QK_FASTCALL(m_with_response), METH_FASTCALL | METH_KEYWORDS,
      "with_response($self, y, x, z, codes)\n--\n\n"
      "The same design with a new response, reusing every design-only product.\n"
-     "`x`, `z` and `codes` must be the arrays this core was built from."},
+     "`x`, `z` and `codes` must be the arrays this core was built from; others\n"
+     "are refused (ValueError) by the fingerprints the core took of them."},
     {"conditional_covariances", QK_FASTCALL(m_conditional_covariances), METH_FASTCALL | METH_KEYWORDS,
      "conditional_covariances($self, theta, reml=True)\n--\n\n"
      "`Var(b_i | y)` for every group at `theta`, shape `(m, q, q)`, on the\n"
@@ -760,8 +761,20 @@ PyMethodDef core_methods[] = {
 };
 
 PyType_Slot core_slots[] = {
-    {Py_tp_doc, const_cast<char*>("LmmCore(y, x, z, codes, n_groups, evaluator='auto')\n--\n\n"
-                                  "Pre-computed cross-products for one grouping factor.")},
+    {Py_tp_doc, const_cast<char*>(
+                    "LmmCore(y, x, z, codes, n_groups, evaluator='auto')\n--\n\n"
+                    "Pre-computed cross-products for one grouping factor.\n\n"
+                    "When a column of `x` is constant and non-zero (an intercept), the\n"
+                    "cross-products are formed from `y` and the columns of `x` that lie far\n"
+                    "from zero less centres (medians of a few rows; `z` is never shifted), so\n"
+                    "that large means cost no digits: an exact reparameterisation, with the\n"
+                    "intercept and `cov_beta` mapped back. Without such a column the rows are\n"
+                    "used as given, and `solution` and `fit` warn (RuntimeWarning) when the\n"
+                    "criterion may have lost digits enough to matter.\n\n"
+                    "A response the fixed effects fit exactly makes every `theta`\n"
+                    "infeasible. `with_response` refuses arrays other than the ones the core\n"
+                    "was built from (by fingerprints of `codes`, `x` and `z`). A core pickles\n"
+                    "its products and fingerprints, not the rows, tagged with the version.")},
     {Py_tp_new, reinterpret_cast<void*>(core_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(core_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(core_traverse)},
