@@ -4,7 +4,9 @@
 #include <bit>
 #include <cmath>
 #include <functional>
-#if defined(__SSE2__)
+#if defined(__x86_64__)
+#include <immintrin.h>
+#elif defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
@@ -31,7 +33,9 @@ inline std::uint64_t fold(std::uint64_t h, std::uint64_t w) {
 // columns or moved rows change the sum, and the products mix every bit of a value
 // (a negated column changes it, as it would not a sum of bits). A sum over
 // positions, it comes out the same however the positions are split and visited.
-// Two values per SSE2 multiplication keep it to a fraction of a nanosecond a value.
+// Vector multiplications (four values per AVX2 instruction where the processor has
+// it, else two per SSE2 one) keep it to a fraction of a nanosecond a value; integer
+// arithmetic gives the same sum on every path.
 constexpr std::uint64_t kWeyl = 0x9e3779b97f4a7c15ULL;
 
 inline std::uint64_t checksum_term(double v, std::uint64_t key) {
@@ -41,8 +45,44 @@ inline std::uint64_t checksum_term(double v, std::uint64_t key) {
   return static_cast<std::uint64_t>(lo) * hi;
 }
 
+#if defined(__x86_64__)
+// The AVX2 form of checksum_range's loop, for processors that have it; returns the
+// sum of the first len - len % 8 terms.
+[[gnu::target("avx2")]] std::uint64_t checksum_avx2(const double* v, std::uint64_t key, std::uint64_t len) {
+  __m256i acc0 = _mm256_setzero_si256(), acc1 = _mm256_setzero_si256();
+  __m256i k0 = _mm256_set_epi64x(static_cast<long long>(key + 3 * kWeyl), static_cast<long long>(key + 2 * kWeyl),
+                                 static_cast<long long>(key + kWeyl), static_cast<long long>(key));
+  __m256i k1 = _mm256_add_epi64(k0, _mm256_set1_epi64x(static_cast<long long>(4 * kWeyl)));
+  const __m256i step = _mm256_set1_epi64x(static_cast<long long>(8 * kWeyl));
+  const __m256d zero = _mm256_setzero_pd();
+  for (std::uint64_t i = 0; i + 8 <= len; i += 8) {
+    const __m256i t0 = _mm256_add_epi32(_mm256_castpd_si256(_mm256_add_pd(_mm256_loadu_pd(v + i), zero)), k0);
+    const __m256i t1 = _mm256_add_epi32(_mm256_castpd_si256(_mm256_add_pd(_mm256_loadu_pd(v + i + 4), zero)), k1);
+    acc0 = _mm256_add_epi64(acc0, _mm256_mul_epu32(t0, _mm256_srli_epi64(t0, 32)));
+    acc1 = _mm256_add_epi64(acc1, _mm256_mul_epu32(t1, _mm256_srli_epi64(t1, 32)));
+    k0 = _mm256_add_epi64(k0, step);
+    k1 = _mm256_add_epi64(k1, step);
+  }
+  std::uint64_t lanes[4];
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(lanes), _mm256_add_epi64(acc0, acc1));
+  return lanes[0] + lanes[1] + lanes[2] + lanes[3];
+}
+
+bool has_avx2() {
+  static const bool yes = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
+  return yes;
+}
+#endif
+
 std::uint64_t checksum_range(const double* v, std::uint64_t first, std::uint64_t len) {
   std::uint64_t key = (first + 1) * kWeyl, h = 0, i = 0;
+#if defined(__x86_64__)
+  if (len >= 8 && has_avx2()) {
+    i = len - len % 8;
+    h = checksum_avx2(v, key, len);
+    key += i * kWeyl;
+  }
+#endif
 #if defined(__SSE2__)
   // The same terms, two 64-bit lanes at a time: the halves are added as 32-bit lanes
   // and _mm_mul_epu32 multiplies the low half of each lane by its high half.
@@ -61,8 +101,8 @@ std::uint64_t checksum_range(const double* v, std::uint64_t first, std::uint64_t
   }
   std::uint64_t lanes[2];
   _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), _mm_add_epi64(acc0, acc1));
-  h = lanes[0] + lanes[1];
-  key += i * kWeyl;
+  h += lanes[0] + lanes[1];
+  key = (first + 1 + i) * kWeyl;
 #endif
   for (; i < len; ++i, key += kWeyl) h += checksum_term(v[i], key);
   return h;
