@@ -449,9 +449,11 @@ INTERRUPT_SCRIPT = """
     args = (args[0][perm], np.ascontiguousarray(args[1][perm]), np.ascontiguousarray(args[2][perm]),
             args[3][perm], args[4])
     start = [1.0, 0.0, 0.0, 1.0, 0.0, 1.0]
-    t0 = time.perf_counter()
-    LmmCore(*args, "aggregated")  # 75,000 classes
-    build = time.perf_counter() - t0
+    build = float("inf")
+    for _ in range(2):  # the first call also pays for fresh pages
+        t0 = time.perf_counter()
+        LmmCore(*args, "aggregated")  # 75,000 classes
+        build = min(build, time.perf_counter() - t0)
     core = LmmCore(*args, "blocks")
     t0 = time.perf_counter()
     before = core.deviance_grad(start), core.fit(start, max_iter=2)
