@@ -259,8 +259,9 @@ template <std::size_t Q, std::size_t P, bool ShiftX, class RowAt>
 
 // Rows [begin, end) of group g: the rows themselves (rows sorted by group) or their
 // indices in `order`. xs holds p doubles of scratch.
-void add_group_run(const Rows& rows, const Shift& shift, const std::uint64_t* order, std::uint64_t begin,
-                   std::uint64_t end, double* ztz, double* ztx, double* zty, double* xs) {
+// shift_x is shift.shifts_x(), found once by the caller (runs may be single rows).
+void add_group_run(const Rows& rows, const Shift& shift, bool shift_x, const std::uint64_t* order,
+                   std::uint64_t begin, std::uint64_t end, double* ztz, double* ztx, double* zty, double* xs) {
   const std::uint64_t count = end - begin;
   auto dispatch = [&](auto row_at, auto shift_x) {
     constexpr bool S = decltype(shift_x)::value;
@@ -276,7 +277,7 @@ void add_group_run(const Rows& rows, const Shift& shift, const std::uint64_t* or
     return add_group_rows<0, 0, S>(rows, shift, row_at, count, ztz, ztx, zty, xs);
   };
   auto with_rows = [&](auto row_at) {
-    if (shift.shifts_x()) dispatch(row_at, std::true_type{});
+    if (shift_x) dispatch(row_at, std::true_type{});
     else dispatch(row_at, std::false_type{});
   };
   if (order) with_rows([=](std::uint64_t i) { return order[begin + i]; });
@@ -531,6 +532,7 @@ std::optional<std::string> serial_pass(const Rows& rows, std::uint64_t m, LmmDat
   std::vector<double> xtx(p * p), xty(p), xs(p);
   std::uint64_t h = n;
   FixedScan scan;
+  const bool shift_x = shift.shifts_x();
   for (std::uint64_t k = 0; k < plan.count; ++k) {
     check_interrupt();
     std::fill(xtx.begin(), xtx.end(), 0.0);
@@ -547,8 +549,8 @@ std::optional<std::string> serial_pass(const Rows& rows, std::uint64_t m, LmmDat
       std::uint64_t run_end = r + 1;
       for (; run_end < e && rows.codes[run_end] == code; ++run_end) h = fold(h, static_cast<std::uint64_t>(code));
       const std::uint64_t g = static_cast<std::uint64_t>(code);
-      add_group_run(rows, shift, nullptr, r, run_end, &d.ztz[g * q * q], &d.ztx[g * q * p], &d.zty[g * q],
-                    xs.data());
+      add_group_run(rows, shift, shift_x, nullptr, r, run_end, &d.ztz[g * q * q], &d.ztx[g * q * p],
+                    &d.zty[g * q], xs.data());
       r = run_end;
     }
     for (std::uint64_t i = 0; i < p * p; ++i) d.xtx[i] = d.xtx[i] + xtx[i];
@@ -671,11 +673,12 @@ std::variant<std::unique_ptr<LmmData>, std::string> from_rows(const Rows& rows, 
   batch_start.push_back(m);
   LmmData& d = *data;
   const std::uint64_t* idx = sorted ? nullptr : order.data();
+  const bool shift_x = d.shift.shifts_x();
   run_tasks(batch_start.size() - 1, true, [&](std::size_t b) {
     std::vector<double> xs(p);
     for (std::uint64_t g = batch_start[b]; g < batch_start[b + 1]; ++g)
-      add_group_run(rows, d.shift, idx, offsets[g], offsets[g + 1], &d.ztz[g * q * q], &d.ztx[g * q * p],
-                    &d.zty[g * q], xs.data());
+      add_group_run(rows, d.shift, shift_x, idx, offsets[g], offsets[g + 1], &d.ztz[g * q * q],
+                    &d.ztx[g * q * p], &d.zty[g * q], xs.data());
   });
   return finish(std::move(data), evaluator);
 }
