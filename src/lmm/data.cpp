@@ -30,9 +30,10 @@ inline std::uint64_t fold(std::uint64_t h, std::uint64_t w) {
 // golden ratio in 64 bits). This is the NH hash of Black, Halevi, Krawczyk, Krovetz
 // and Rogaway, "UMAC: Fast and Secure Message Authentication" (CRYPTO 1999), with
 // keys drawn from the positions: the keys tie each value to its place, so swapped
-// columns or moved rows change the sum, and the products mix every bit of a value
-// (a negated column changes it, as it would not a sum of bits). A sum over
-// positions, it comes out the same however the positions are split and visited.
+// columns or moved rows change the sum, and the products carry every bit of a value
+// into many bits of the sum (a negated column changes it, which the plain sum of the
+// values' bits would not reliably see). A sum over positions, it comes out the same
+// however the positions are split and visited.
 // Vector multiplications (four values per AVX2 instruction where the processor has
 // it, else two per SSE2 one) keep it to a fraction of a nanosecond a value; integer
 // arithmetic gives the same sum on every path.
@@ -45,7 +46,11 @@ inline std::uint64_t checksum_term(double v, std::uint64_t key) {
   return static_cast<std::uint64_t>(lo) * hi;
 }
 
+}  // namespace
+
 #if defined(__x86_64__)
+namespace {
+
 // The AVX2 form of checksum_range's loop, for processors that have it; returns the
 // sum of the first len - len % 8 terms.
 [[gnu::target("avx2")]] std::uint64_t checksum_avx2(const double* v, std::uint64_t key, std::uint64_t len) {
@@ -72,6 +77,8 @@ bool has_avx2() {
   static const bool yes = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
   return yes;
 }
+
+}  // namespace
 #endif
 
 std::uint64_t checksum_range(const double* v, std::uint64_t first, std::uint64_t len) {
@@ -107,6 +114,8 @@ std::uint64_t checksum_range(const double* v, std::uint64_t first, std::uint64_t
   for (; i < len; ++i, key += kWeyl) h += checksum_term(v[i], key);
   return h;
 }
+
+namespace {
 
 // Work per row of the global fixed-effect products.
 std::uint64_t fixed_cost(std::uint64_t p) { return p * (p + 1) / 2 + p + 1; }

@@ -173,6 +173,11 @@ std::optional<FixedProducts> fixed_products(const Rows& rows, bool with_xtx, con
 
 std::uint64_t codes_fingerprint(const std::int64_t* codes, std::uint64_t n);
 
+// The checksum behind the fingerprints of x and z over the len values v[0..len) at
+// flat positions first.. of an array: a sum of one term per position, so the sums of
+// the parts of a split array add up to that of the whole (see data.cpp).
+std::uint64_t checksum_range(const double* v, std::uint64_t first, std::uint64_t len);
+
 // The fingerprint of a row-major n x k array of values as given: a checksum of the
 // values' bits keyed by their positions (see checksum_range in data.cpp).
 std::uint64_t rows_fingerprint(const double* v, std::uint64_t n, std::uint64_t k);

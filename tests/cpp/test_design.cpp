@@ -343,6 +343,49 @@ TEST(FromRows, ShiftOnlyForAColumnConstantInEveryRow) {
   EXPECT_EQ(out.substr(0, out.find('@')), "2 ;-1 ;-1 ;2 ;-1 ;-1 ;");
 }
 
+// ---- the fingerprints of x and z ----
+
+// The checksum of an array is the sum of its parts' checksums however it is cut (the
+// vector loops, their tails and single values agree, at every offset), treats a
+// negative zero as a zero, and changes when a value moves, changes sign or changes
+// in its last bit, or when two columns are swapped.
+TEST(Checksum, PartsAddUpAndChangesShow) {
+  std::mt19937_64 rng(61);
+  std::normal_distribution<double> nd;
+  Vec v(301);
+  for (double& x : v) x = nd(rng);
+  for (std::size_t i = 0; i < v.size(); i += 7) v[i] = std::round(v[i]);  // integers, zeros among them
+  const std::uint64_t whole = qk::checksum_range(v.data(), 0, v.size());
+  std::size_t cuts_agreeing = 0, cuts = 0;
+  for (std::size_t piece = 1; piece <= 17; ++piece, ++cuts) {
+    std::uint64_t sum = 0;
+    for (std::size_t i = 0; i < v.size(); i += piece)
+      sum += qk::checksum_range(v.data() + i, i, std::min(piece, v.size() - i));
+    cuts_agreeing += sum == whole;
+  }
+  EXPECT_EQ(cuts_agreeing, cuts);
+  auto changed = [&](auto edit) {
+    Vec w = v;
+    edit(w);
+    return qk::checksum_range(w.data(), 0, w.size()) != whole;
+  };
+  EXPECT_FALSE(changed([](Vec& w) { for (double& x : w) if (x == 0.0) x = -0.0; }));
+  EXPECT_TRUE(changed([](Vec& w) { std::swap(w[10], w[11]); }));
+  EXPECT_TRUE(changed([](Vec& w) { std::rotate(w.begin(), w.begin() + 3, w.end()); }));
+  EXPECT_TRUE(changed([](Vec& w) { w[200] = std::nextafter(w[200], 10.0); }));
+  EXPECT_TRUE(changed([](Vec& w) { for (std::size_t i = 1; i < w.size(); i += 3) w[i] = -w[i]; }));
+  EXPECT_TRUE(changed([](Vec& w) { for (std::size_t i = 0; i + 1 < w.size(); i += 3) std::swap(w[i], w[i + 1]); }));
+  // Two columns of 0/1 with the same counts, swapped.
+  Vec d(2 * 64);
+  for (std::size_t r = 0; r < 64; ++r) {
+    d[2 * r] = r % 2;
+    d[2 * r + 1] = (r / 2) % 2;
+  }
+  Vec swapped = d;
+  for (std::size_t r = 0; r < 64; ++r) std::swap(swapped[2 * r], swapped[2 * r + 1]);
+  EXPECT_NE(qk::checksum_range(d.data(), 0, d.size()), qk::checksum_range(swapped.data(), 0, swapped.size()));
+}
+
 // ---- the state of a design ----
 
 // Encoding and decoding gives the design back bit for bit (the classes formed again
