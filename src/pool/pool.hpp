@@ -46,10 +46,11 @@ struct Interrupted : std::exception {
 
 // Makes `poll(context)` the interrupt check of the constructing thread for the
 // scope's lifetime (scopes nest; the innermost is in force). The check runs only on
-// that thread, between tasks of run_tasks and in check_interrupt, at most about every
-// 100 ms, so long calls can be abandoned within a fraction of a second at no cost
-// to short ones. Once it has returned true, every later check in the scope throws
-// Interrupted without calling it again. The check must not throw.
+// that thread, between tasks of run_tasks and in check_interrupt, once about every
+// 100 ms counted from the scope's first such point, so long calls can be abandoned
+// within a fraction of a second at no cost to short ones (a call whose steps are
+// single tasks never checks). Once it has returned true, every later check in the
+// scope throws Interrupted without calling it again. The check must not throw.
 class InterruptScope {
  public:
   using Poll = bool (*)(void* context);
