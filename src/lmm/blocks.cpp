@@ -224,6 +224,8 @@ void unshift(const Shift& shift, Evaluation& ev) {
 
 std::optional<Evaluation> evaluate(const LmmData& data, const std::vector<double>& theta, bool reml,
                                    std::uint8_t mode) {
+  // Between the optimiser's evaluations too, however few chunks each has.
+  check_interrupt();
   if (data.exact_fit) return std::nullopt;
   const std::uint8_t kernel = data.kernel();
   std::optional<Evaluation> ev = kernel == kBlocks ? evaluate_blocks(data, theta, reml, mode)

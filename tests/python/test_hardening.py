@@ -442,7 +442,7 @@ def test_codes_changed_by_another_thread_during_calls():
 INTERRUPT_SCRIPT = """
     import os, signal, sys, threading, time
     import numpy as np
-    from test_core import random_design
+    from test_core import load_case, random_design
     from quorvelkit import LmmCore
     args = random_design(1_500_000, 75_000, 8, 3, seed=3)
     perm = np.random.default_rng(0).permutation(len(args[0]))
@@ -458,9 +458,15 @@ INTERRUPT_SCRIPT = """
     t0 = time.perf_counter()
     before = core.deviance_grad(start), core.fit(start, max_iter=2)
     step = time.perf_counter() - t0
-    # A construction, and a fit of many seconds: calls far longer than the delay.
+    # A construction, a fit of many seconds, and a fit from many starts whose every
+    # evaluation is a single small task: calls far longer than the delay.
+    small = LmmCore(*load_case("sleepstudy")[0], "blocks")
+    t0 = time.perf_counter()
+    small.fit([1.0, 0.0, 1.0])
+    one = time.perf_counter() - t0
     calls = {"build": (lambda: LmmCore(*args, "aggregated"), build),
-             "fit": (lambda: core.fit(start * 30, max_iter=2), 30 * step)}
+             "fit": (lambda: core.fit(start * 30, max_iter=2), 30 * step),
+             "small": (lambda: small.fit([1.0, 0.0, 1.0] * int(3 / one)), 3.0)}
     for what, (long_call, length) in calls.items():
         delay = min(0.3, length / 4)
         sent = []
@@ -487,12 +493,14 @@ INTERRUPT_SCRIPT = """
 @pytest.mark.parametrize("threads", ["1", "2"])
 def test_interrupt_ends_a_long_call(threads):
     # SIGINT arrives while the main thread is inside one long call with the
-    # interpreter lock released (a construction, a fit): KeyboardInterrupt within a
-    # second, well before the call would have ended, and the core answers as before.
+    # interpreter lock released (a construction, fits of large and of small
+    # evaluations): KeyboardInterrupt within a second, well before the call would
+    # have ended, and the core answers as before.
     res = _run_script(INTERRUPT_SCRIPT, {"RAYON_NUM_THREADS": threads})
     assert res.returncode == 0, res.stderr
     assert res.stdout.split() == ["build", "interrupted", "True", "True", "same", "True",
-                                  "fit", "interrupted", "True", "True", "same", "True"], res.stdout + res.stderr
+                                  "fit", "interrupted", "True", "True", "same", "True",
+                                  "small", "interrupted", "True", "True", "same", "True"], res.stdout + res.stderr
 
 
 # ---- the model interface under hostile data --------------------------------------
