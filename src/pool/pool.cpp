@@ -232,7 +232,7 @@ Pool& pool() {
 }  // namespace
 
 InterruptScope::InterruptScope(Poll poll, void* context)
-    : poll_(poll), context_(context), outer_(t_scope), due_ns_(0) {
+    : poll_(poll), context_(context), outer_(t_scope), due_ns_(-1) {
   t_scope = this;
 }
 
@@ -240,14 +240,14 @@ InterruptScope::~InterruptScope() { t_scope = outer_; }
 
 bool InterruptScope::fired() {
   if (fired_) return true;
-  // The first check starts the clock, so that a short call reads no clock at all;
-  // long work checks early and often.
-  const std::int64_t now = coarse_now_ns();
-  if (due_ns_ == 0) {
-    due_ns_ = now + kPollIntervalNs;
+  // The second check starts the clock, so that a call that checks once (one small
+  // evaluation) reads no clock at all; long work checks early and often.
+  if (due_ns_ <= 0) {  // -1: no check yet, 0: one
+    if (due_ns_++ < 0) return false;
+    due_ns_ = coarse_now_ns() + kPollIntervalNs;
     return false;
   }
-  if (now < due_ns_) return false;
+  if (coarse_now_ns() < due_ns_) return false;
   fired_ = poll_(context_);
   due_ns_ = coarse_now_ns() + kPollIntervalNs;
   return fired_;
