@@ -65,6 +65,14 @@ class LmmCore:
     ``LmmCore(y, x, z, codes, n_groups, evaluator="auto")``: float64 ``y`` (n,),
     C-contiguous float64 ``x`` (n, p) and ``z`` (n, q), int64 ``codes`` (n,) in
     0..n_groups-1. ``theta`` is the lower triangle of Lambda taken column by column.
+
+    When a column of ``x`` is constant and non-zero (an intercept), the products are
+    formed from ``y`` and the columns of ``x`` that lie far from zero less centres, an
+    exact reparameterisation (large means cost no digits; the intercept and
+    ``cov_beta`` are mapped back). Without one the rows are used as given, and
+    ``solution`` and ``fit`` warn (``RuntimeWarning``) when digits are lost. A response
+    the fixed effects fit exactly makes every ``theta`` infeasible. Pickling keeps the
+    products and the fingerprints of the rows (not the rows), tagged with the version.
     """
 
     def __new__(
@@ -120,6 +128,11 @@ class LmmCore:
     def default_theta(self) -> list[float]:
         """The identity relative covariance factor."""
     def with_response(self, y: _Float64, x: _Float64, z: _Float64, codes: _Int64) -> LmmCore:
-        """The same design with a new response, reusing every design-only product."""
+        """The same design with a new response, reusing every design-only product.
+
+        ``x``, ``z`` and ``codes`` must be the arrays the core was built from (checked
+        by fingerprints: ``ValueError`` otherwise)."""
+    def __reduce__(self) -> tuple[object, ...]:
+        """Pickling support: products, centres and fingerprints, tagged with the version."""
     def conditional_covariances(self, theta: _Theta, reml: bool = True) -> _Float64:
         """Var(b_i | y) for every group at ``theta``, shape (m, q, q)."""

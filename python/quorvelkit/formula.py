@@ -534,73 +534,33 @@ def _finite_check(matrix: np.ndarray, names: Sequence[str], what: str) -> None:
         )
 
 
-def _residual_norm(y: np.ndarray, x: np.ndarray) -> tuple[float, float]:
-    """The norm of the least-squares residual of y on the columns of x, and the
-    rounding level below which it cannot be told from zero,
-    eps (||y|| + sum_j ||x_j|| |b_j|).
-
-    A well-conditioned x (after scaling its columns) is solved from its Gram matrix
-    with one step of iterative refinement (enough when cond < 1e8: each step gains
-    a factor cond * eps): four passes over x and no copy of it. An ill-conditioned one
-    (a covariate with a large mean beside the intercept) is reduced by a Householder QR
-    of [X y] in blocks of rows (Demmel et al. 2012, "Communication-optimal parallel and
-    sequential QR", TSQR), which is backward stable column by column (Higham 2002,
-    section 19.3): the residual norm is R's last diagonal entry, accurate to the same
-    level.
-    """
-    eps = np.finfo(float).eps
-    p = x.shape[1]
-    with np.errstate(all="ignore"):
-        gram = x.T @ x
-        d = np.sqrt(np.diag(gram))
-        y_norm = float(np.linalg.norm(y))
-        if np.all(d > 0) and np.all(np.isfinite(gram)):
-            scaled = gram / np.outer(d, d)
-            if np.linalg.cond(scaled) < 1e8:
-
-                def solve(rhs: np.ndarray) -> np.ndarray:
-                    return np.linalg.solve(scaled, rhs / d) / d
-
-                b = solve(x.T @ y)
-                b = b + solve(x.T @ (y - x @ b))
-                r = y - x @ b
-                return float(np.linalg.norm(r)), float(eps * (y_norm + d @ np.abs(b)))
-        rows = max(1 << 16, 4 * (p + 1))
-        r_acc = np.zeros((0, p + 1))
-        for s in range(0, x.shape[0], rows):
-            block = np.column_stack([x[s : s + rows], y[s : s + rows]])
-            r_acc = np.linalg.qr(np.vstack([r_acc, block]), mode="r")
-        if r_acc.shape[0] <= p:  # fewer rows than columns + 1: an exact fit
-            return 0.0, 0.0
-        b, *_ = np.linalg.lstsq(r_acc[:p, :p], r_acc[:p, p], rcond=None)
-        floor = eps * (y_norm + np.linalg.norm(x, axis=0) @ np.abs(b))
-        return float(abs(r_acc[p, p])), float(floor)
-
-
-def check_response_variation(y: np.ndarray, x: np.ndarray, name: str, fe_names: Sequence[str]) -> None:
-    """Raise ``ValueError`` for a degenerate response: a constant one, or one that the
-    columns of ``x`` fit exactly. Either leaves no residual variation, so the profiled
-    criterion has no optimum (sigma goes to zero).
-
-    "Exactly" means: the least-squares residual is within a small multiple of the
-    rounding error of computing it (see :func:`_residual_norm`). A response with a
-    large mean and ordinary noise (mean / sd up to about 1e12) is far above that level.
-    """
-    n = y.shape[0]
-    if n == 0:
-        return
-    if float(np.max(y)) == float(np.min(y)):
+def check_response_variation(y: np.ndarray, name: str) -> None:
+    """Raise ``ValueError`` for a constant response, which leaves no variation to
+    estimate anything from. (A response that the fixed effects fit exactly is refused
+    by the core, where the products already hold the residual sum of squares; see
+    :func:`exact_fit_error`.)"""
+    if y.shape[0] and float(np.max(y)) == float(np.min(y)):
         raise ValueError(
             f"the {name} is constant (every value is {float(y[0]):.6g}): there is no "
             f"variation to estimate the variance components from"
         )
-    resid, floor = _residual_norm(y, x)
-    if resid <= 64.0 * floor:
-        raise ValueError(
-            f"the fixed effects ({', '.join(fe_names)}) fit the {name} exactly (its "
-            f"residuals are zero to rounding error): there is no residual variation to "
-            f"estimate the variance components from"
-        )
+
+
+#: The core's message for a response that the fixed effects fit exactly.
+EXACT_FIT = "the fixed effects fit the response exactly"
+
+
+def exact_fit_error(exc: RuntimeError, name: str, fe_names: Sequence[str]) -> ValueError | None:
+    """The user's error for the core's refusal of a response that the fixed effects fit
+    exactly (its residuals are zero to rounding error, so sigma has no positive
+    estimate), or ``None`` when ``exc`` is another failure."""
+    if EXACT_FIT not in str(exc):
+        return None
+    return ValueError(
+        f"the fixed effects ({', '.join(fe_names)}) fit the {name} exactly (its "
+        f"residuals are zero to rounding error): there is no residual variation to "
+        f"estimate the variance components from"
+    )
 
 
 def check_columns(parsed: ParsedFormula, columns: pd.Index, source: str = "the data") -> None:
@@ -692,7 +652,7 @@ def build_design(parsed: ParsedFormula, data: Any) -> Design:
         )
     x = np.ascontiguousarray(x_all[:, kept])
     fe_names = [fe_all[j] for j in kept]
-    check_response_variation(y, x, f"response '{parsed.response}'", fe_names)
+    check_response_variation(y, f"response '{parsed.response}'")
 
     if len(parsed.group) == 1:
         gvals = work[parsed.group[0]]

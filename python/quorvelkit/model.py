@@ -9,12 +9,13 @@ k = p + n_theta + 1 parameters, and the data are fitted as given (no rescaling),
 
 from __future__ import annotations
 
+import contextlib
 import math
 import sys
 import time
 import warnings
 from dataclasses import replace
-from typing import Any, Mapping, Sequence
+from typing import Any, Iterator, Mapping, Sequence
 
 import numpy as np
 import pandas as pd
@@ -25,6 +26,7 @@ from .formula import (
     ParsedFormula,
     build_design,
     check_response_variation,
+    exact_fit_error,
     join_labels,
     parse_formula,
     to_frame,
@@ -224,8 +226,10 @@ def lmm(
     design = build_design(parsed, data)
     t1 = time.perf_counter()
     core = LmmCore(design.y, design.x, design.z, design.codes, design.m, evaluator)
+    response = f"response '{parsed.response}'"
     if theta is not None:
-        result: Mapping[str, Any] = _evaluate_at(core, theta, reml)
+        with _core_refusals(response, design.fe_names):
+            result: Mapping[str, Any] = _evaluate_at(core, theta, reml)
         n_starts = 0
     else:
         if starts is None:
@@ -233,13 +237,8 @@ def lmm(
         else:
             flat = _flatten_starts(starts, core.n_theta)
         n_starts = len(flat) // core.n_theta
-        try:
+        with _core_refusals(response, design.fe_names):
             result = core.fit(flat, reml=bool(reml), max_iter=int(max_iter))
-        except RuntimeError as e:
-            raise RuntimeError(
-                "theta is infeasible at every start: the model cannot be estimated from "
-                "these data (for instance, the fixed effects fit the response exactly)"
-            ) from e
     t2 = time.perf_counter()
     fit = LmmFit(
         design,
@@ -253,6 +252,22 @@ def lmm(
     if theta is None:
         _warn_if_singular(fit, stacklevel=2)
     return fit
+
+
+@contextlib.contextmanager
+def _core_refusals(response: str, fe_names: Sequence[str]) -> Iterator[None]:
+    """Turns the core's refusal of a response that the fixed effects fit exactly into
+    the user's ``ValueError``, and any other "theta is infeasible" at every start into
+    a ``RuntimeError`` saying so; the core's own error is the cause."""
+    try:
+        yield
+    except RuntimeError as e:
+        exact = exact_fit_error(e, response, fe_names)
+        if exact is not None:
+            raise exact from e
+        raise RuntimeError(
+            "theta is infeasible at every start: the model cannot be estimated from these data"
+        ) from e
 
 
 def _evaluate_at(core: LmmCore, theta: Sequence[float], reml: bool) -> dict[str, Any]:
@@ -305,6 +320,9 @@ class LmmFit:
     t statistics' denominator degrees of freedom (Satterthwaite's approximation, as
     lmerTest computes), which a later version provides; a normal approximation would
     be too liberal in small samples, so none is given.
+
+    A fit pickles and deep-copies with its design and core (a pickle from another
+    version of quorvelkit is refused when it is loaded).
     """
 
     def __init__(
@@ -861,7 +879,8 @@ class LmmFit:
     # ----------------------------------------------------------------- refits
     def _refit_core(self, core: LmmCore, y: np.ndarray, reml: bool, starts: list[float]) -> "LmmFit":
         t0 = time.perf_counter()
-        result = core.fit(starts, reml=reml)
+        with _core_refusals("new response", self.fe_names):
+            result = core.fit(starts, reml=reml)
         t1 = time.perf_counter()
         design = replace(self._design, y=y)
         fit = LmmFit(
@@ -898,7 +917,7 @@ class LmmFit:
         if not np.all(np.isfinite(arr)):
             raise ValueError("the new response has missing or non-finite values")
         d = self._design
-        check_response_variation(arr, d.x, "new response", d.fe_names)
+        check_response_variation(arr, "new response")
         core = self._core.with_response(arr, d.x, d.z, d.codes)
         return self._refit_core(core, arr, self.reml, self._starts())
 

@@ -5,6 +5,8 @@
 
 #include <numpy/arrayobject.h>
 
+#include <pthread.h>
+
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -18,12 +20,16 @@
 #include "lmm/data.hpp"
 #include "lmm/evaluate.hpp"
 #include "lmm/fit.hpp"
+#include "lmm/state.hpp"
 #include "lmm/theta.hpp"
 #include "optim/minimize.hpp"
 
 namespace qk::py {
 
 namespace {
+
+// The package's version: the module's __version__ and the tag of pickled cores.
+constexpr const char* kVersion = "0.2.0";
 
 struct CoreObject {
   PyObject_HEAD
@@ -267,6 +273,44 @@ struct FitReport {
   std::string message;
 };
 
+// Raises RuntimeError for an infeasible theta: "theta is infeasible", with the
+// reason when it holds for every theta.
+std::nullptr_t infeasible(const LmmData& d) {
+  PyErr_SetString(PyExc_RuntimeError,
+                  d.exact_fit ? "theta is infeasible: the fixed effects fit the response exactly "
+                                "(the residual sum of squares is zero)"
+                              : "theta is infeasible");
+  return nullptr;
+}
+
+// Warns (RuntimeWarning) when the criterion at this solution has lost many digits to
+// cancellation. The reduced form subtracts sums of squares of the size of y'y (of the
+// shifted response), so pwrss, and with it the criterion nu log(pwrss), carries an
+// absolute rounding error of about 8 * 2^-52 * nu * y'y / pwrss (the factor measured
+// on large means); above 1e-3 it can change a likelihood-ratio test's verdict.
+bool warn_lost_digits(const LmmData& d, const Evaluation& ev) {
+  const double nu = ev.pwrss / ev.sigma2;
+  const double ratio = d.yty / ev.pwrss;
+  const double error = 8.0 * 0x1p-52 * nu * ratio;
+  if (!(error > 1e-3)) return true;
+  char msg[640];
+  const double digits = std::min(16.0, std::log10(8.0 * ratio));
+  if (d.shift.active())
+    std::snprintf(msg, sizeof msg,
+                  "the criterion may have lost about %.0f of its 16 significant digits to cancellation "
+                  "(absolute error up to about %.1g): the response's sum of squares about its centre is "
+                  "%.1e times the residual sum of squares",
+                  digits, error, ratio);
+  else
+    std::snprintf(msg, sizeof msg,
+                  "the criterion may have lost about %.0f of its 16 significant digits to cancellation "
+                  "(absolute error up to about %.1g): y's sum of squares is %.1e times the residual sum of "
+                  "squares, and X has no constant column, so y and X were used as given; centre them and "
+                  "include an intercept column in X to keep the digits",
+                  digits, error, ratio);
+  return PyErr_WarnEx(PyExc_RuntimeWarning, msg, 1) == 0;
+}
+
 // Every derived quantity at theta, as a dict; with the optimiser's report appended
 // when given. Raises RuntimeError "theta is infeasible" for an infeasible theta.
 PyObject* solution_dict(PyObject* self, const std::vector<double>& theta, bool reml,
@@ -274,10 +318,8 @@ PyObject* solution_dict(PyObject* self, const std::vector<double>& theta, bool r
   const LmmData& d = data_of(self);
   std::optional<Evaluation> ev;
   if (!without_gil([&] { ev = evaluate(d, theta, reml, kModeSolution); })) return nullptr;
-  if (!ev) {
-    PyErr_SetString(PyExc_RuntimeError, "theta is infeasible");
-    return nullptr;
-  }
+  if (!ev) return infeasible(d);
+  if (!warn_lost_digits(d, *ev)) return nullptr;
   const std::size_t p = d.p, q = d.q, m = d.m;
   const std::vector<double> lambda = theta_to_lambda(theta, q);
   std::vector<double> cov_re(q * q), cov_beta(p * p), b;
@@ -552,10 +594,7 @@ PyObject* m_conditional_covariances(PyObject* self, PyObject* const* args, Py_ss
   const LmmData& d = data_of(self);
   std::optional<std::vector<double>> cov;
   if (!without_gil([&] { cov = conditional_covariances(d, theta, reml); })) return nullptr;
-  if (!cov) {
-    PyErr_SetString(PyExc_RuntimeError, "theta is infeasible");
-    return nullptr;
-  }
+  if (!cov) return infeasible(d);
   const npy_intp m = static_cast<npy_intp>(d.m), q = static_cast<npy_intp>(d.q);
   return new_array(*cov, {m, q, q});
 }
@@ -607,6 +646,56 @@ PyObject* m_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   return solution_dict(self, best.theta, reml, &report);
 }
 
+// Pickling: the state of the design (products, shift, fingerprints; never the rows)
+// tagged with the version, restored by _restore_core into the same class. A
+// subclass's instance attributes travel as the usual third element.
+PyObject* m_reduce(PyObject* self, PyObject*) {
+  std::string state;
+  if (!without_gil([&] { state = encode_state(data_of(self), kVersion); })) return nullptr;
+  Ref bytes(PyBytes_FromStringAndSize(state.data(), static_cast<Py_ssize_t>(state.size())));
+  Ref module(PyImport_ImportModule("quorvelkit._quorvelkit"));
+  Ref restore(module ? PyObject_GetAttrString(module.get(), "_restore_core") : nullptr);
+  if (!bytes || !restore) return nullptr;
+  Ref dict(PyObject_GetAttrString(self, "__dict__"));
+  if (!dict) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+    PyErr_Clear();
+  }
+  if (dict && PyDict_Check(dict.get()) && PyDict_Size(dict.get()) > 0)
+    return Py_BuildValue("(O(OO)O)", restore.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)), bytes.get(),
+                         dict.get());
+  return Py_BuildValue("(O(OO))", restore.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)), bytes.get());
+}
+
+PyObject* restore_core(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 2) {
+    PyErr_SetString(PyExc_TypeError, "_restore_core() takes a class and a state");
+    return nullptr;
+  }
+  Ref base(PyObject_GetAttrString(module, "LmmCore"));
+  if (!base) return nullptr;
+  if (!PyType_Check(args[0]) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(args[0]),
+                                                   reinterpret_cast<PyTypeObject*>(base.get()))) {
+    PyErr_SetString(PyExc_TypeError, "_restore_core() restores LmmCore instances only");
+    return nullptr;
+  }
+  if (!PyBytes_Check(args[1])) {
+    PyErr_SetString(PyExc_TypeError, "an LmmCore state is bytes");
+    return nullptr;
+  }
+  char* buf;
+  Py_ssize_t len;
+  if (PyBytes_AsStringAndSize(args[1], &buf, &len) < 0) return nullptr;
+  std::variant<std::unique_ptr<LmmData>, std::string> built;
+  if (!without_gil([&] { built = decode_state(std::string_view(buf, static_cast<std::size_t>(len)), kVersion); }))
+    return nullptr;
+  if (auto* err = std::get_if<std::string>(&built)) {
+    PyErr_SetString(PyExc_ValueError, err->c_str());
+    return nullptr;
+  }
+  return wrap(reinterpret_cast<PyTypeObject*>(args[0]), std::move(std::get<0>(built)));
+}
+
 #define QK_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
 
 PyMethodDef core_methods[] = {
@@ -631,7 +720,8 @@ PyMethodDef core_methods[] = {
     {"with_response", QK_FASTCALL(m_with_response), METH_FASTCALL | METH_KEYWORDS,
      "with_response($self, y, x, z, codes)\n--\n\n"
      "The same design with a new response, reusing every design-only product.\n"
-     "`x`, `z` and `codes` must be the arrays this core was built from."},
+     "`x`, `z` and `codes` must be the arrays this core was built from; others\n"
+     "are refused (ValueError) by the fingerprints the core took of them."},
     {"conditional_covariances", QK_FASTCALL(m_conditional_covariances), METH_FASTCALL | METH_KEYWORDS,
      "conditional_covariances($self, theta, reml=True)\n--\n\n"
      "`Var(b_i | y)` for every group at `theta`, shape `(m, q, q)`, on the\n"
@@ -641,6 +731,10 @@ PyMethodDef core_methods[] = {
      "Analytic second derivative of the criterion in `theta`, for `q = 1`.\n"
      "Returns `None` when `q > 1` (no analytic Hessian is implemented there)\n"
      "and `nan` for an infeasible `theta`."},
+    {"__reduce__", m_reduce, METH_NOARGS,
+     "__reduce__($self)\n--\n\n"
+     "Pickling support: the prepared products and the fingerprints of the rows, not\n"
+     "the rows, tagged with the version; another version refuses to load them."},
     {"fit", QK_FASTCALL(m_fit), METH_FASTCALL | METH_KEYWORDS,
      "fit($self, starts, reml=True, max_iter=300, gtol=1e-8, ftol=1e-12)\n--\n\n"
      "Fit by minimising the profiled criterion over `theta` alone.\n\n"
@@ -658,8 +752,20 @@ PyMethodDef core_methods[] = {
 };
 
 PyType_Slot core_slots[] = {
-    {Py_tp_doc, const_cast<char*>("LmmCore(y, x, z, codes, n_groups, evaluator='auto')\n--\n\n"
-                                  "Pre-computed cross-products for one grouping factor.")},
+    {Py_tp_doc, const_cast<char*>(
+                    "LmmCore(y, x, z, codes, n_groups, evaluator='auto')\n--\n\n"
+                    "Pre-computed cross-products for one grouping factor.\n\n"
+                    "When a column of `x` is constant and non-zero (an intercept), the\n"
+                    "cross-products are formed from `y` and the columns of `x` that lie far\n"
+                    "from zero less centres (medians of a few rows; `z` is never shifted), so\n"
+                    "that large means cost no digits: an exact reparameterisation, with the\n"
+                    "intercept and `cov_beta` mapped back. Without such a column the rows are\n"
+                    "used as given, and `solution` and `fit` warn (RuntimeWarning) when the\n"
+                    "criterion may have lost digits enough to matter.\n\n"
+                    "A response the fixed effects fit exactly makes every `theta`\n"
+                    "infeasible. `with_response` refuses arrays other than the ones the core\n"
+                    "was built from (by fingerprints of `codes`, `x` and `z`). A core pickles\n"
+                    "its products and fingerprints, not the rows, tagged with the version.")},
     {Py_tp_new, reinterpret_cast<void*>(core_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(core_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(core_traverse)},
@@ -677,8 +783,30 @@ PyType_Spec core_spec = {
     core_slots,
 };
 
+// After a fork the forking thread is the child's only thread, and Python makes it
+// the one that runs signal handlers.
+void signal_thread_after_fork() { g_signal_thread.store(PyThread_get_thread_ident()); }
+
 int module_exec(PyObject* module) {
   if (PyArray_ImportNumPyAPI() < 0) return -1;
+  // The importing thread (usually the one that makes every call) sets up what
+  // throwing needs now, while memory is surely available; other threads at their
+  // first call.
+  prepare_thread_for_exceptions();
+  {
+    Ref threading(PyImport_ImportModule("threading"));
+    Ref main(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
+    Ref ident(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
+    if (!ident) return -1;
+    const unsigned long id = PyLong_AsUnsignedLong(ident.get());
+    if (PyErr_Occurred()) return -1;
+    g_signal_thread.store(id);
+    static bool registered = false;
+    if (!registered) {
+      pthread_atfork(nullptr, nullptr, signal_thread_after_fork);
+      registered = true;
+    }
+  }
   PyObject* type = PyType_FromModuleAndSpec(module, &core_spec, nullptr);
   if (!type) {
     PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s", "LmmCore");
@@ -686,7 +814,7 @@ int module_exec(PyObject* module) {
   }
   Ref owned(type);
   if (PyModule_AddObjectRef(module, "LmmCore", type) < 0) return -1;
-  if (PyModule_AddStringConstant(module, "__version__", "0.2.0") < 0) return -1;
+  if (PyModule_AddStringConstant(module, "__version__", kVersion) < 0) return -1;
   return 0;
 }
 
@@ -695,12 +823,18 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
+PyMethodDef module_methods[] = {
+    {"_restore_core", QK_FASTCALL(restore_core), METH_FASTCALL,
+     "_restore_core(cls, state)\n--\n\nAn LmmCore of class `cls` from a pickled state."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_quorvelkit",
     "Linear mixed models with one grouping factor: the compiled core.",
     0,
-    nullptr,
+    module_methods,
     module_slots,
     nullptr,
     nullptr,

@@ -4,13 +4,17 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "pool/pool.hpp"
 
 namespace qk::py {
 
@@ -38,6 +42,10 @@ class Ref {
   PyObject* o_ = nullptr;
 };
 
+// The identity of the thread that runs Python's signal handlers (the main thread;
+// after a fork, the forking thread). Set when the module is loaded.
+inline std::atomic<unsigned long> g_signal_thread{0};
+
 // Releases the interpreter lock for its lifetime.
 class NoGil {
  public:
@@ -48,21 +56,43 @@ class NoGil {
   // thread with pthread_exit, whose forced unwinding must be allowed to leave here.
   ~NoGil() noexcept(false) { PyEval_RestoreThread(state_); }
 
+  // The interrupt check of a call on the signal-handling thread: takes the lock back
+  // for a moment and runs the handlers of signals that arrived meanwhile (Ctrl-C's
+  // raises KeyboardInterrupt). True when a handler raised; its exception stays set
+  // for the caller to report. Never on another thread: those run no handlers, and
+  // the main thread is never ended by reacquiring the lock.
+  static bool poll_signals(void* self) {
+    auto* released = static_cast<NoGil*>(self);
+    PyEval_RestoreThread(released->state_);
+    const bool raised = PyErr_CheckSignals() < 0;
+    released->state_ = PyEval_SaveThread();
+    return raised;
+  }
+
  private:
   PyThreadState* state_;
 };
 
 // Runs fn with the interpreter lock released. C++ exceptions never cross into the
-// interpreter: exhausted memory becomes MemoryError, anything else RuntimeError.
+// interpreter: exhausted memory becomes MemoryError, an interrupt the exception its
+// signal handler raised (KeyboardInterrupt for Ctrl-C), anything else RuntimeError.
 // Returns false with the Python error set.
 template <class Fn>
 bool without_gil(Fn&& fn) {
-  std::string failure;
+  const char* failure = nullptr;
+  std::string text;
   int kind = 0;
+  const bool on_signal_thread = PyThread_get_thread_ident() == g_signal_thread.load(std::memory_order_relaxed);
   {
     NoGil released;
+    std::optional<InterruptScope> scope;
+    if (on_signal_thread) scope.emplace(&NoGil::poll_signals, &released);
+    // Whatever throwing needs is set up before the call can exhaust memory.
+    prepare_thread_for_exceptions();
     try {
       fn();
+    } catch (const Interrupted&) {
+      kind = 3;
     } catch (const std::bad_alloc&) {
       kind = 1;
     } catch (const std::length_error&) {
@@ -70,6 +100,12 @@ bool without_gil(Fn&& fn) {
     } catch (const std::exception& e) {
       kind = 2;
       failure = e.what();
+      try {
+        text = failure;
+        failure = text.c_str();
+      } catch (...) {
+        failure = "internal failure (no memory to describe it)";
+      }
     } catch (...) {
       kind = 2;
       failure = "unexpected internal failure";
@@ -80,7 +116,11 @@ bool without_gil(Fn&& fn) {
     return false;
   }
   if (kind == 2) {
-    PyErr_SetString(PyExc_RuntimeError, failure.c_str());
+    PyErr_SetString(PyExc_RuntimeError, failure);
+    return false;
+  }
+  if (kind == 3) {
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
     return false;
   }
   return true;

@@ -148,9 +148,10 @@ Acc2 gradient_chunk(const LmmData& d, const double* lambda, std::uint64_t first,
 // Returns a borrowed work buffer to the pool on every exit path.
 struct ScratchLease {
   const LmmData& data;
-  std::vector<double> buf;
+  ScratchPool::Buffer buf;
   ScratchLease(const LmmData& d, std::size_t len) : data(d), buf(d.scratch.take(len)) {}
   ~ScratchLease() { data.scratch.give_back(std::move(buf)); }
+  double* at(std::size_t i) { return buf->data() + i; }
 };
 
 }  // namespace
@@ -191,13 +192,46 @@ Evaluation evaluation_from(const Profile& prof, double ldl2, bool reml) {
   return ev;
 }
 
+void unshift(const Shift& shift, Evaluation& ev) {
+  if (!shift.active()) return;
+  // beta = T beta~ + e_k y / a and Cov = T Cov~ T' with T = I - e_k c'/a (c the
+  // column centres, c_k = 0): only the intercept's row and column change.
+  const std::size_t p = ev.beta.size(), k = static_cast<std::size_t>(shift.column);
+  const double a = shift.value;
+  const double* c = shift.x.data();
+  double cb = 0.0;
+  for (std::size_t j = 0; j < p; ++j) cb = cb + c[j] * ev.beta[j];
+  ev.beta[k] = ev.beta[k] + (shift.y - cb) / a;
+  if (ev.fixed_inverse.empty()) return;
+  std::vector<double>& f = ev.fixed_inverse;
+  std::vector<double> fc(p);  // F~ c
+  for (std::size_t i = 0; i < p; ++i) {
+    double s = 0.0;
+    for (std::size_t j = 0; j < p; ++j) s = s + f[i * p + j] * c[j];
+    fc[i] = s;
+  }
+  double cfc = 0.0;
+  for (std::size_t j = 0; j < p; ++j) cfc = cfc + c[j] * fc[j];
+  const double fkk = f[k * p + k];
+  for (std::size_t i = 0; i < p; ++i) {
+    if (i == k) continue;
+    const double v = f[i * p + k] - fc[i] / a;
+    f[i * p + k] = v;
+    f[k * p + i] = v;
+  }
+  f[k * p + k] = (fkk - (fc[k] + fc[k]) / a) + cfc / (a * a);
+}
+
 std::optional<Evaluation> evaluate(const LmmData& data, const std::vector<double>& theta, bool reml,
                                    std::uint8_t mode) {
-  switch (data.kernel()) {
-    case kStreaming: return evaluate_augmented(data, theta, reml, mode, false);
-    case kAggregated: return evaluate_augmented(data, theta, reml, mode, true);
-    default: return evaluate_blocks(data, theta, reml, mode);
-  }
+  // Between the optimiser's evaluations too, however few chunks each has.
+  check_interrupt();
+  if (data.exact_fit) return std::nullopt;
+  const std::uint8_t kernel = data.kernel();
+  std::optional<Evaluation> ev = kernel == kBlocks ? evaluate_blocks(data, theta, reml, mode)
+                                                   : evaluate_augmented(data, theta, reml, mode, kernel == kAggregated);
+  if (ev && data.shift.active()) unshift(data.shift, *ev);
+  return ev;
 }
 
 std::optional<Evaluation> evaluate_blocks(const LmmData& data, const std::vector<double>& theta,
@@ -214,7 +248,7 @@ std::optional<Evaluation> evaluate_blocks(const LmmData& data, const std::vector
   auto accs = by_qp(q, p, [&](auto qc, auto pc) {
     constexpr std::size_t Q = decltype(qc)::value, P = decltype(pc)::value;
     return map_chunks<Acc1>(plan, [&](std::uint64_t, std::uint64_t b, std::uint64_t e) {
-      if (lease) return factor_chunk<Q, P>(data, lambda.data(), b, e - b, &lease->buf[b * slot_len], slot_len);
+      if (lease) return factor_chunk<Q, P>(data, lambda.data(), b, e - b, lease->at(b * slot_len), slot_len);
       std::vector<double> slot(slot_len, 0.0);
       return factor_chunk<Q, P>(data, lambda.data(), b, e - b, slot.data(), 0);
     });
@@ -251,7 +285,7 @@ std::optional<Evaluation> evaluate_blocks(const LmmData& data, const std::vector
     auto grads = by_qp(q, p, [&](auto qc, auto pc) {
       constexpr std::size_t Q = decltype(qc)::value, P = decltype(pc)::value;
       return map_chunks<Acc2>(plan, [&](std::uint64_t, std::uint64_t b, std::uint64_t e) {
-        return gradient_chunk<Q, P>(data, lambda.data(), b, e - b, &lease->buf[b * slot_len], slot_len,
+        return gradient_chunk<Q, P>(data, lambda.data(), b, e - b, lease->at(b * slot_len), slot_len,
                                  prof->beta, ainv, reml, ev.u.empty() ? nullptr : &ev.u[b * q]);
       });
     });

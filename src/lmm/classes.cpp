@@ -76,6 +76,7 @@ std::optional<Classes> build_with(std::uint64_t q, std::uint64_t p, std::uint64_
     map.emplace(key0, 0);
     const bool limited = class_limit != kUnlimitedClasses;
     for (std::uint64_t g = r; g < m; ++g) {
+      if (g % 4096 == 0) check_interrupt();
       if (limited && g >= 4096 && g % 1024 == 0 && 4 * n > g) return std::nullopt;
       auto [it, inserted] = map.try_emplace(key_of(g), static_cast<std::uint32_t>(n));
       if (inserted) {

@@ -53,7 +53,9 @@ std::optional<Profile> profile(const LmmData& data, std::vector<double> m, std::
 // sigma2 = pwrss / nu, ldl2, and ldrx2 under REML (0.0 under ML).
 Evaluation evaluation_from(const Profile& prof, double ldl2, bool reml);
 
-// Dispatches on the stored evaluator.
+// Dispatches on the stored evaluator, and maps beta and fixed_inverse of a shifted
+// design back to the rows as given. Every theta is infeasible for data the fixed
+// effects fit exactly.
 std::optional<Evaluation> evaluate(const LmmData& data, const std::vector<double>& theta, bool reml,
                                    std::uint8_t mode);
 
@@ -64,7 +66,12 @@ std::optional<Evaluation> evaluate_blocks(const LmmData& data, const std::vector
 std::optional<Evaluation> evaluate_augmented(const LmmData& data, const std::vector<double>& theta,
                                              bool reml, std::uint8_t mode, bool classes);
 
-// Conditional modes of the spherical random effects, m*q group-major.
+// beta and fixed_inverse of the shifted rows mapped back to the rows as given
+// (see Shift).
+void unshift(const Shift& shift, Evaluation& ev);
+
+// Conditional modes of the spherical random effects, m*q group-major (beta of the
+// shifted rows).
 std::vector<double> random_effects(const LmmData& data, const std::vector<double>& lambda,
                                    const std::vector<double>& beta);
 

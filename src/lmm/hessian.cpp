@@ -46,7 +46,7 @@ void add_item(AccH& acc, std::size_t p1, double s, double z, double n, bool skip
 }  // namespace
 
 std::optional<ScalarHessian> scalar_hessian(const LmmData& data, bool reml, double theta) {
-  if (data.q != 1) return std::nullopt;
+  if (data.q != 1 || data.exact_fit) return std::nullopt;
   const std::size_t p = data.p, p1 = p + 1, blk = p1 * p1;
   const double s = theta * theta;
   const bool by_class = data.kernel() == kAggregated;

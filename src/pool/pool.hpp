@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <vector>
 
@@ -32,7 +33,53 @@ long long parse_pool_size(const char* value);
 // part and returns when all have finished; otherwise they run in order on the
 // calling thread. Tasks must write disjoint data. The first exception thrown by a
 // task is rethrown on the calling thread after every task has finished.
+//
+// Submitting allocates nothing, so it cannot fail half-way. When the calling thread
+// has an InterruptScope whose check fires, the tasks not yet begun are abandoned and,
+// once the ones under way have finished, Interrupted is thrown instead.
 void run_tasks(std::size_t n_tasks, bool parallel, const std::function<void(std::size_t)>& body);
+
+// Thrown on the calling thread when its interrupt check asked to abandon the work.
+struct Interrupted : std::exception {
+  const char* what() const noexcept override { return "interrupted"; }
+};
+
+// Makes `poll(context)` the interrupt check of the constructing thread for the
+// scope's lifetime (scopes nest; the innermost is in force). The check runs only on
+// that thread, between tasks of run_tasks and in check_interrupt, once about every
+// 100 ms counted from the scope's first such point, so long calls can be abandoned
+// within a fraction of a second at no cost to short ones (a call whose steps are
+// single tasks never checks). Once it has returned true, every later check in the
+// scope throws Interrupted without calling it again. The check must not throw.
+class InterruptScope {
+ public:
+  using Poll = bool (*)(void* context);
+  InterruptScope(Poll poll, void* context);
+  ~InterruptScope();
+  InterruptScope(const InterruptScope&) = delete;
+  InterruptScope& operator=(const InterruptScope&) = delete;
+
+  // Whether the check is due and fired (polls when due); true again once fired.
+  bool fired();
+
+ private:
+  Poll poll_;
+  void* context_;
+  InterruptScope* outer_;
+  std::int64_t due_ns_;
+  bool fired_ = false;
+};
+
+// For long loops of the calling thread outside run_tasks: throws Interrupted when
+// the thread's interrupt check (if any) fires. Cheap enough to call every few
+// thousand rows.
+void check_interrupt();
+
+// Sets up, on the calling thread, the thread-local state of the C++ runtime that
+// throwing an exception needs (it is otherwise allocated on first use, which aborts
+// the process when memory is exhausted). Pool workers do it when they start; the
+// interpreter binding does it at the start of every call.
+void prepare_thread_for_exceptions();
 
 // The chunk plan. Each parallel loop states a per-item work estimate `cost` (0
 // counts as 1); a chunk holds max(64, floor(32768 / cost)) items, and the chunks

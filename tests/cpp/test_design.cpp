@@ -5,6 +5,7 @@
 #include <numeric>
 #include <optional>
 
+#include "lmm/state.hpp"
 #include "lmm/theta.hpp"
 #include "support.hpp"
 
@@ -20,34 +21,47 @@ TEST(ThetaLayout, ColumnOrder) {
   EXPECT_EQ(qk::theta_to_lambda({1, 2, 3, 4, 5, 6}, 3), (Vec{1, 0, 0, 2, 4, 0, 3, 5, 6}));
 }
 
-// Empty when data holds the products of d's rows: the per-group blocks bit for bit
-// (each group's rows added in row order), the global products (both triangles) to
-// rounding.
+// Empty when data holds the products of d's rows shifted by data.shift: the
+// per-group blocks bit for bit (each group's rows added in row order), the global
+// products (both triangles) to rounding. A shift must be a reparameterisation: its
+// column constant at its (non-zero) value and not shifted itself.
 std::string check_products(const Design& d, const qk::LmmData& data) {
   const std::uint64_t p = d.p, q = d.q;
+  const qk::Shift& sh = data.shift;
+  std::string err;
+  if (sh.x.size() != p) return "shift size ";
+  if (sh.active()) {
+    const std::size_t k = static_cast<std::size_t>(sh.column);
+    if (sh.value == 0.0 || sh.x[k] != 0.0) err += "shift column ";
+    for (std::uint64_t r = 0; r < d.n; ++r)
+      if (d.x[r * p + k] != sh.value) err += "shift column not constant ";
+  } else if (sh.y != 0.0 || std::any_of(sh.x.begin(), sh.x.end(), [](double c) { return c != 0.0; })) {
+    err += "inactive shift ";
+  }
   Vec ztz(d.m * q * q, 0.0), ztx(d.m * q * p, 0.0), zty(d.m * q, 0.0), xtx(p * p), xty(p);
   std::vector<long double> lxtx(p * p, 0.0L), lxty(p, 0.0L);
   long double yty = 0.0L;
+  Vec xs(p);
   for (std::uint64_t r = 0; r < d.n; ++r) {
     const std::uint64_t g = static_cast<std::uint64_t>(d.codes[r]);
-    const double *zr = &d.z[r * q], *xr = &d.x[r * p];
+    const double *zr = &d.z[r * q], yr = d.y[r] - sh.y;
+    for (std::uint64_t j = 0; j < p; ++j) xs[j] = d.x[r * p + j] - sh.x[j];
     for (std::uint64_t a = 0; a < q; ++a) {
-      zty[g * q + a] += d.y[r] * zr[a];
+      zty[g * q + a] += yr * zr[a];
       for (std::uint64_t b = a; b < q; ++b) ztz[(g * q + a) * q + b] += zr[a] * zr[b];
-      for (std::uint64_t k = 0; k < p; ++k) ztx[(g * q + a) * p + k] += zr[a] * xr[k];
+      for (std::uint64_t k = 0; k < p; ++k) ztx[(g * q + a) * p + k] += zr[a] * xs[k];
     }
     for (std::uint64_t j = 0; j < p; ++j) {
-      lxty[j] += static_cast<long double>(xr[j]) * d.y[r];
-      for (std::uint64_t k = 0; k < p; ++k) lxtx[j * p + k] += static_cast<long double>(xr[j]) * xr[k];
+      lxty[j] += static_cast<long double>(xs[j]) * yr;
+      for (std::uint64_t k = 0; k < p; ++k) lxtx[j * p + k] += static_cast<long double>(xs[j]) * xs[k];
     }
-    yty += static_cast<long double>(d.y[r]) * d.y[r];
+    yty += static_cast<long double>(yr) * yr;
   }
   for (std::uint64_t g = 0; g < d.m; ++g)
     for (std::uint64_t a = 0; a < q; ++a)
       for (std::uint64_t b = 0; b < a; ++b) ztz[(g * q + a) * q + b] = ztz[(g * q + b) * q + a];
   std::copy(lxtx.begin(), lxtx.end(), xtx.begin());
   std::copy(lxty.begin(), lxty.end(), xty.begin());
-  std::string err;
   if (qkt::bits(data.ztz) != qkt::bits(ztz)) err += "ztz ";
   if (qkt::bits(data.ztx) != qkt::bits(ztx)) err += "ztx ";
   if (qkt::bits(data.zty) != qkt::bits(zty)) err += "zty ";
@@ -55,6 +69,9 @@ std::string check_products(const Design& d, const qk::LmmData& data) {
       !qkt::near_rel(data.yty, static_cast<double>(yty), 1e-12))
     err += "fixed products ";
   if (data.codes_fingerprint != qk::codes_fingerprint(d.codes.data(), d.n)) err += "fingerprint ";
+  if (data.x_fingerprint != qk::rows_fingerprint(d.x.data(), d.n, p) ||
+      data.z_fingerprint != qk::rows_fingerprint(d.z.data(), d.n, q))
+    err += "x or z fingerprint ";
   if (data.n != d.n || data.m != d.m || data.p != p || data.q != q || data.theta_index != qk::theta_index(q))
     err += "dimensions ";
   return err;
@@ -64,6 +81,7 @@ std::string check_products(const Design& d, const qk::LmmData& data) {
 std::string design_bytes(const qk::LmmData& d) {
   qkt::Bytes b;
   b.vec(d.xtx).vec(d.xty).f64(d.yty).vec(d.ztz).vec(d.ztx).vec(d.zty).u64(d.codes_fingerprint);
+  b.u64(d.x_fingerprint).u64(d.z_fingerprint).vec(d.shift.x).f64(d.shift.y).u64(d.shift.column).f64(d.shift.value);
   b.u64(d.evaluator).u64(d.classes.has_value());
   if (d.classes) b.u64(d.classes->n_classes).vec(d.classes->counts).vec(d.classes->ztz).vec(d.classes->cross_sums).vec(d.classes->assignment);
   return b.buf;
@@ -279,18 +297,133 @@ TEST(Classes, CrossSumsAreUpperTrianglesOfOuterProducts) {
 // At most four buffers are kept; take reuses one of the right length as it is.
 TEST(ScratchPool, ReusesByLengthAndKeepsAtMostFour) {
   qk::ScratchPool pool;
-  Vec a = pool.take(10);
-  EXPECT_EQ(a, Vec(10, 0.0));
-  a[3] = 7.0;
+  auto a = pool.take(10);
+  EXPECT_EQ(*a, Vec(10, 0.0));
+  (*a)[3] = 7.0;
   pool.give_back(std::move(a));
-  EXPECT_EQ(pool.take(11), Vec(11, 0.0));
+  EXPECT_EQ(*pool.take(11), Vec(11, 0.0));
   EXPECT_EQ(pool.size(), 1u);
-  EXPECT_EQ(pool.take(10)[3], 7.0);
+  EXPECT_EQ((*pool.take(10))[3], 7.0);
   EXPECT_EQ(pool.size(), 0u);
-  for (int i = 0; i < 6; ++i) pool.give_back(Vec(5 + i, 1.0));
+  for (int i = 0; i < 6; ++i) pool.give_back(std::make_unique<Vec>(5 + i, 1.0));
   EXPECT_EQ(pool.size(), 4u);
-  EXPECT_EQ(pool.take(8), Vec(8, 1.0));
+  EXPECT_EQ(*pool.take(8), Vec(8, 1.0));
   EXPECT_EQ(pool.size(), 3u);
+}
+
+// ---- the shift of the rows ----
+
+// The constant column is found wherever it is, and a column that is constant only in
+// the sampled rows (one late row differs) leaves the rows unshifted, on the serial
+// path (a restart) and on the parallel one (the fixed products again); either way
+// the products are those of check_products.
+TEST(FromRows, ShiftOnlyForAColumnConstantInEveryRow) {
+  Design small = qkt::make_design({.p = 3, .q = 2, .m = 50, .min_rows = 2, .max_rows = 6, .seed = 41});
+  Design large = qkt::make_design({.p = 3, .q = 2, .m = 20000, .min_rows = 0, .max_rows = 5, .seed = 42});
+  ASSERT_TRUE(qk::work_is_large(large.n, 21));
+  auto variant = [](Design d, std::int64_t constant, bool spoil) {
+    for (std::uint64_t r = 0; r < d.n; ++r) {
+      d.x[r * 3] = 1.0 + d.x[r * 3 + 1];  // column 0 varies
+      if (constant >= 0) d.x[r * 3 + static_cast<std::uint64_t>(constant)] = -2.5;
+    }
+    if (spoil) d.x[(d.n - 2) * 3 + static_cast<std::uint64_t>(constant)] = 7.0;  // between sampled rows
+    return d;
+  };
+  const std::string out = qkt::same_bits_for_pool_sizes([&] {
+    std::string report;
+    for (const Design* base : {&small, &large})
+      for (auto [constant, spoil] : {std::pair{2, false}, {1, true}, {-1, false}}) {
+        const Design d = variant(*base, constant, spoil);
+        auto data = qkt::build(d, qk::kBlocks);
+        if (!data) return std::string("build failed");
+        report += std::to_string(data->shift.column) + " " + check_products(d, *data) + ";";
+      }
+    return report;
+  }, 10);
+  EXPECT_EQ(out.substr(0, out.find('@')), "2 ;-1 ;-1 ;2 ;-1 ;-1 ;");
+}
+
+// ---- the fingerprints of x and z ----
+
+// The checksum of an array is the sum of its parts' checksums however it is cut (the
+// vector loops, their tails and single values agree, at every offset), treats a
+// negative zero as a zero, and changes when a value moves, changes sign or changes
+// in its last bit, or when two columns are swapped.
+TEST(Checksum, PartsAddUpAndChangesShow) {
+  std::mt19937_64 rng(61);
+  std::normal_distribution<double> nd;
+  Vec v(301);
+  for (double& x : v) x = nd(rng);
+  for (std::size_t i = 0; i < v.size(); i += 7) v[i] = std::round(v[i]);  // integers, zeros among them
+  const std::uint64_t whole = qk::checksum_range(v.data(), 0, v.size());
+  std::size_t cuts_agreeing = 0, cuts = 0;
+  for (std::size_t piece = 1; piece <= 17; ++piece, ++cuts) {
+    std::uint64_t sum = 0;
+    for (std::size_t i = 0; i < v.size(); i += piece)
+      sum += qk::checksum_range(v.data() + i, i, std::min(piece, v.size() - i));
+    cuts_agreeing += sum == whole;
+  }
+  EXPECT_EQ(cuts_agreeing, cuts);
+  auto changed = [&](auto edit) {
+    Vec w = v;
+    edit(w);
+    return qk::checksum_range(w.data(), 0, w.size()) != whole;
+  };
+  EXPECT_FALSE(changed([](Vec& w) { for (double& x : w) if (x == 0.0) x = -0.0; }));
+  EXPECT_TRUE(changed([](Vec& w) { std::swap(w[10], w[11]); }));
+  EXPECT_TRUE(changed([](Vec& w) { std::rotate(w.begin(), w.begin() + 3, w.end()); }));
+  EXPECT_TRUE(changed([](Vec& w) { w[200] = std::nextafter(w[200], 10.0); }));
+  EXPECT_TRUE(changed([](Vec& w) { for (std::size_t i = 1; i < w.size(); i += 3) w[i] = -w[i]; }));
+  EXPECT_TRUE(changed([](Vec& w) { for (std::size_t i = 0; i + 1 < w.size(); i += 3) std::swap(w[i], w[i + 1]); }));
+  // Two columns of 0/1 with the same counts, swapped.
+  Vec d(2 * 64);
+  for (std::size_t r = 0; r < 64; ++r) {
+    d[2 * r] = r % 2;
+    d[2 * r + 1] = (r / 2) % 2;
+  }
+  Vec swapped = d;
+  for (std::size_t r = 0; r < 64; ++r) std::swap(swapped[2 * r], swapped[2 * r + 1]);
+  EXPECT_NE(qk::checksum_range(d.data(), 0, d.size()), qk::checksum_range(swapped.data(), 0, swapped.size()));
+}
+
+// ---- the state of a design ----
+
+// Encoding and decoding gives the design back bit for bit (the classes formed again
+// as construction formed them), on every evaluator. Another version or format, every
+// truncation and a corrupted size are refused with a text, never read.
+TEST(State, RoundTripAndRefusals) {
+  const Design d = qkt::make_design({.p = 3, .q = 2, .m = 60, .min_rows = 0, .max_rows = 6, .seed = 51, .templates = 5});
+  for (std::uint8_t ev : {qk::kBlocks, qk::kStreaming, qk::kAggregated, qk::kAuto}) {
+    auto data = qkt::build(d, ev);
+    ASSERT_TRUE(data);
+    const std::string state = qk::encode_state(*data, "9.9.9");
+    auto back = qk::decode_state(state, "9.9.9");
+    ASSERT_TRUE(std::holds_alternative<std::unique_ptr<qk::LmmData>>(back)) << std::get<std::string>(back);
+    const auto& restored = *std::get<std::unique_ptr<qk::LmmData>>(back);
+    EXPECT_EQ(design_bytes(restored), design_bytes(*data));
+    EXPECT_EQ(restored.kernel(), data->kernel());
+  }
+  auto data = qkt::build(d, qk::kAggregated);
+  const std::string state = qk::encode_state(*data, "9.9.9");
+  auto refused = [](const std::string& bytes, const char* version) {
+    auto r = qk::decode_state(bytes, version);
+    return std::holds_alternative<std::string>(r) ? std::get<std::string>(r) : std::string("accepted");
+  };
+  EXPECT_EQ(refused(state, "9.9.10"),
+            "this LmmCore was pickled by quorvelkit 9.9.9 (state format 1); quorvelkit 9.9.10 (state format 1) "
+            "cannot read it: build the core (or fit the model) again from the data");
+  std::string other_format = state;
+  other_format[26] = 2;  // after the 8-byte length and the 18-byte magic
+  EXPECT_NE(refused(other_format, "9.9.9").find("(state format 2)"), std::string::npos);
+  const std::string corrupt = "the LmmCore state is not a whole state written by quorvelkit";
+  std::size_t truncations_refused = 0;
+  for (std::size_t len = 0; len < state.size(); ++len) truncations_refused += refused(state.substr(0, len), "9.9.9") == corrupt;
+  EXPECT_EQ(truncations_refused, state.size());
+  EXPECT_EQ(refused(state + "x", "9.9.9"), corrupt);
+  std::string huge_m = state;
+  const std::size_t m_at = 8 + 18 + 4 + 8 + 5 + 3 * 8;  // magic, format, version, then n, p, q, m
+  huge_m[m_at + 7] = 0x10;
+  EXPECT_EQ(refused(huge_m, "9.9.9"), corrupt);
 }
 
 }  // namespace

@@ -1,11 +1,50 @@
 // The worker pool and the chunk plan: sizing from the environment, the cut of a loop
-// into chunks, the parallel threshold, and run_tasks' guarantees. Whatever depends
-// on the pool size runs in a forked child with that size.
+// into chunks, the parallel threshold, run_tasks' guarantees under failing tasks,
+// failing allocations and interrupts. Whatever depends on the pool size runs in a
+// forked child with that size.
+#include <unistd.h>
+
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <new>
 #include <stdexcept>
 #include <thread>
 
 #include "support.hpp"
+
+// The test program's allocator: the calling thread's allocations can be made to
+// fail. t_fail_in counts down the allocations left before one throws (negative:
+// never), so a sweep can fail each allocation a call makes in turn.
+namespace {
+thread_local long t_fail_in = -1;
+}
+
+// Every form but the aligned ones is replaced, so that allocation and release always
+// pair up (a sanitizer's own operators would otherwise meet these). The compiler
+// cannot see that these operators allocate with malloc, and would warn where they
+// are inlined into one another.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t n) {
+  if (t_fail_in >= 0 && t_fail_in-- == 0) throw std::bad_alloc();
+  if (void* p = std::malloc(n ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t n) { return operator new(n); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+  try {
+    return operator new(n);
+  } catch (...) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t n, const std::nothrow_t& t) noexcept { return operator new(n, t); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace {
 
@@ -114,6 +153,109 @@ TEST(RunTasks, EveryTaskOnceAndFailuresAfterAll) {
     const std::string report = qkt::in_child(threads, run_tasks_report);
     EXPECT_TRUE(report == serial || report == "1 caught 5; 1 caught 300; ") << report;
   }
+}
+
+// Submitting a parallel step allocates nothing: with every allocation of the calling
+// thread failing in turn, each step still runs every task exactly once, and the
+// pool serves later steps. (A job queue that allocated while queuing left entries
+// pointing at a step that had already unwound, and later steps crashed or hung.)
+TEST(RunTasks, FailingAllocationsOnTheCallingThreadLeaveThePoolSound) {
+  const std::string out = qkt::in_child("4", [] {
+    alarm(60);  // a hang ends the child, which fails the test
+    qk::pool_threads();  // starting the pool allocates
+    std::vector<std::atomic<int>> hits(64);
+    const std::function<void(std::size_t)> body = [&](std::size_t k) { hits[k].fetch_add(1); };
+    std::size_t steps = 0, failed = 0;
+    for (int round = 0; round < 400; ++round) {
+      for (auto& h : hits) h.store(0);
+      t_fail_in = 0;
+      try {
+        qk::run_tasks(hits.size(), true, body);
+      } catch (const std::bad_alloc&) {
+        ++failed;
+      }
+      t_fail_in = -1;
+      bool once = true;
+      for (auto& h : hits) once = once && h.load() == 1;
+      steps += once;
+    }
+    return std::to_string(qk::pool_threads()) + " threads, " + std::to_string(steps) + " complete steps, " +
+           std::to_string(failed) + " failed";
+  });
+  EXPECT_EQ(out, "4 threads, 400 complete steps, 0 failed");
+}
+
+// A check that fires after `after` polls, counting them.
+struct Countdown {
+  int after;
+  std::atomic<int> polls{0};
+  static bool poll(void* self) {
+    auto* c = static_cast<Countdown*>(self);
+    return c->polls.fetch_add(1) + 1 >= c->after;
+  }
+};
+
+// Tasks of 20 ms: an interrupt abandons the rest of the step within about the poll
+// interval (and not before it), after the tasks under way have finished (nothing runs once run_tasks has
+// thrown); later checks in the scope throw without polling; the pool and the serial
+// path serve later steps in full; the innermost of nested scopes is the one in force.
+std::string interrupt_report() {
+  using clock = std::chrono::steady_clock;
+  std::string out;
+  for (bool parallel : {false, true}) {
+    std::vector<std::atomic<int>> hits(200);
+    std::atomic<bool> returned{false};
+    std::atomic<int> late{0};
+    const std::function<void(std::size_t)> body = [&](std::size_t k) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      hits[k].fetch_add(1);
+      if (returned.load()) late.fetch_add(1);
+    };
+    Countdown check{2};
+    std::string caught = "none";
+    const auto t0 = clock::now();
+    {
+      qk::InterruptScope scope(&Countdown::poll, &check);
+      try {
+        qk::run_tasks(hits.size(), parallel, body);
+      } catch (const qk::Interrupted& e) {
+        caught = e.what();
+      }
+      returned = true;
+      try {
+        qk::check_interrupt();
+        caught += ", then no throw";
+      } catch (const qk::Interrupted&) {
+        caught += ", then thrown again";
+      }
+    }
+    const double ms = std::chrono::duration<double, std::milli>(clock::now() - t0).count();
+    int ran = 0;
+    for (auto& h : hits) ran += h.load();
+    // Two polls 100 ms apart, the first 100 ms after the second check (which follows
+    // the first task): at least 220 ms, and well before all 200 tasks of 20 ms.
+    out += caught + "; polls " + std::to_string(check.polls.load()) + (ran > 0 && ran < 60 ? "; some ran" : "; ran " + std::to_string(ran)) +
+           (ms >= 200 && ms < 800 ? "" : "; after " + std::to_string(ms) + " ms") + "; late " + std::to_string(late.load()) + "\n";
+    // Outside the scope, and in a scope that never fires, every task runs.
+    for (auto& h : hits) h.store(0);
+    Countdown never{1 << 30};
+    qk::InterruptScope outer(&Countdown::poll, &check);  // fired already, but not innermost
+    {
+      qk::InterruptScope inner(&Countdown::poll, &never);
+      qk::run_tasks(hits.size() / 10, parallel, [&](std::size_t k) { hits[k].fetch_add(1); });
+    }
+    ran = 0;
+    for (auto& h : hits) ran += h.load();
+    out += "after: " + std::to_string(ran) + "\n";
+  }
+  return out;
+}
+
+TEST(RunTasks, InterruptAbandonsTheRestOfAStep) {
+  const std::string expected =
+      "interrupted, then thrown again; polls 2; some ran; late 0\nafter: 20\n"
+      "interrupted, then thrown again; polls 2; some ran; late 0\nafter: 20\n";
+  for (const char* threads : {"1", "3"}) EXPECT_EQ(qkt::in_child(threads, interrupt_report), expected) << threads;
 }
 
 }  // namespace

@@ -1,11 +1,14 @@
 """The LmmCore surface: argument handling, reference results, the solution
 dictionary, fit, threads and object lifetime."""
 
+import copy
 import gc
 import json
 import math
+import pickle
 import threading
 import time
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -400,6 +403,154 @@ def test_with_response_errors(sleep):
         core.with_response(y, x, z, codes.astype(np.int32))
 
 
+def _other(arrays, how):
+    """x or z as another array: the columns swapped, one value changed, the rows
+    rolled, the last column negated; or the same values in a new array ("copy"),
+    with -0.0 for 0.0 ("signed zero")."""
+    out = arrays.copy()
+    if how == "columns swapped":
+        out = np.ascontiguousarray(out[:, ::-1])
+    elif how == "one value":
+        out[57, -1] += 1e-9
+    elif how == "rows rolled":
+        out = np.ascontiguousarray(np.roll(out, 1, axis=0))
+    elif how == "negated":
+        out[:, -1] = -out[:, -1]
+    elif how == "signed zero":
+        out[out == 0.0] = -0.0
+    return out
+
+
+@pytest.mark.parametrize("evaluator", EVALUATORS)
+@pytest.mark.parametrize("which,how,refused", [
+    ("x", "columns swapped", True), ("x", "one value", True), ("x", "rows rolled", True), ("x", "negated", True),
+    ("z", "columns swapped", True), ("z", "one value", True), ("z", "rows rolled", True), ("z", "negated", True),
+    ("x", "copy", False), ("z", "copy", False), ("x", "signed zero", False), ("z", "signed zero", False),
+])
+def test_with_response_refuses_other_x_or_z(sleep, evaluator, which, how, refused):
+    # The sleepstudy design: x = [1, Days], z = [1, Days]; Days holds zeros.
+    y, x, z, codes, m = sleep[0]
+    core = LmmCore(y, x, z, codes, m, evaluator)
+    args = {"x": x, "z": z}
+    args[which] = _other(args[which], how)
+    y2 = y[::-1].copy()
+    if refused:
+        with pytest.raises(ValueError, match=f"^{which} differs from the array the design was prepared with$"):
+            core.with_response(y2, args["x"], args["z"], codes)
+    else:
+        theta = [0.9, 0.1, 0.3]
+        got = core.with_response(y2, args["x"], args["z"], codes)
+        assert got.deviance_grad(theta) == LmmCore(y2, x, z, codes, m, evaluator).deviance_grad(theta)
+
+
+# ---- data the fixed effects fit exactly, and large means --------------------------
+
+EXACT = "theta is infeasible: the fixed effects fit the response exactly (the residual sum of squares is zero)"
+
+
+@pytest.mark.parametrize("evaluator", EVALUATORS + ["auto"])
+@pytest.mark.parametrize("response", ["constant", "line", "line far from zero"])
+def test_response_fitted_exactly_is_refused_alike_by_every_evaluator(sleep, evaluator, response):
+    _, x, z, codes, m = sleep[0]
+    y = {"constant": np.full(len(codes), 251.4), "line": 3.0 + 10.5 * x[:, 1],
+         "line far from zero": 1e7 - 0.25 * x[:, 1]}[response]
+    core = LmmCore(y, x, z, codes, m, evaluator)
+    assert core.deviance([1.0, 0.0, 1.0]) == math.inf
+    for call in (lambda: core.fit([1.0, 0.0, 1.0]), lambda: core.solution([0.5, 0.0, 0.5]),
+                 lambda: core.conditional_covariances([0.5, 0.0, 0.5])):
+        with pytest.raises(RuntimeError) as info:
+            call()
+        assert str(info.value) == EXACT
+    # The same design with a response that is not fitted exactly is estimable again.
+    assert core.with_response(sleep[0][0], x, z, codes).fit([1.0, 0.0, 1.0])["converged"]
+
+
+def test_lost_digits_warning():
+    y, x, z, codes, m = random_design(2000, 40, 3, 1, seed=5)
+    no_constant = x.copy()
+    no_constant[:, 0] = 1.0 + 1e-3 * np.arange(len(y))
+    theta = [0.8]
+
+    def warned(core):
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            core.solution(core.fit(theta)["theta"])
+        return [str(w.message) for w in caught if issubclass(w.category, RuntimeWarning)]
+
+    # With a constant column the rows are shifted: no digits lost, whatever the mean.
+    assert warned(LmmCore(y + 1e9, x, z, codes, m)) == []
+    assert warned(LmmCore(y, no_constant, z, codes, m)) == []
+    # Without one, y is used as given; the random intercepts absorb its mean, and the
+    # loss at the optimum is reported by fit and solution.
+    msgs = warned(LmmCore(y + 1e7, no_constant, z, codes, m))
+    assert len(msgs) == 2
+    assert "of its 16 significant digits" in msgs[0] and "X has no constant column" in msgs[0]
+    core = LmmCore(y + 1e7, no_constant, z, codes, m)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        optimum = core.fit(theta)["theta"]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(RuntimeWarning):
+            core.solution(optimum)
+
+
+# ---- pickling ------------------------------------------------------------------
+
+@pytest.mark.parametrize("evaluator", EVALUATORS + ["auto"])
+def test_pickle_and_copies_of_a_core(evaluator):
+    y, x, z, codes, m = random_design(3000, 60, 3, 2, seed=8, balanced=evaluator == "aggregated")
+    core = LmmCore(y + 1e6, x, z, codes, m, evaluator)
+    theta = [0.7, 0.2, 0.4]
+    for other in (pickle.loads(pickle.dumps(core, protocol=p)) for p in range(2, pickle.HIGHEST_PROTOCOL + 1)):
+        assert type(other) is LmmCore and other is not core
+        assert (other.n, other.p, other.q, other.m) == (core.n, core.p, core.q, core.m)
+        assert (other.evaluator, other.n_classes) == (core.evaluator, core.n_classes)
+        assert other.deviance_grad(theta) == core.deviance_grad(theta)
+        np.testing.assert_array_equal(other.solution(theta)["beta"], core.solution(theta)["beta"])
+        # The fingerprints travel: with_response works, and still refuses other arrays.
+        assert (other.with_response(y, x, z, codes).deviance(theta)
+                == core.with_response(y, x, z, codes).deviance(theta))
+        with pytest.raises(ValueError, match="x differs"):
+            other.with_response(y, np.ascontiguousarray(x[:, ::-1]), z, codes)
+    for other in (copy.copy(core), copy.deepcopy(core)):
+        assert other.deviance_grad(theta) == core.deviance_grad(theta)
+
+
+def test_pickle_holds_products_not_rows():
+    sizes = []
+    for n in (1_000, 100_000):
+        y, x, z, codes, m = random_design(n, 50, 3, 2, seed=1)
+        sizes.append(len(pickle.dumps(LmmCore(y, x, z, codes, m, "blocks"))))
+    assert sizes[0] == sizes[1] < 20_000
+
+
+def test_pickle_from_another_version_or_damaged_is_refused(sleep):
+    state = pickle.dumps(LmmCore(*sleep[0]))
+    tag = quorvelkit.__version__.encode()
+    assert state.count(tag) == 1
+    other = state.replace(tag, b"0.1.7"[: len(tag)].ljust(len(tag), b"0"))
+    with pytest.raises(ValueError, match=r"^this LmmCore was pickled by quorvelkit 0\.1\.7.*cannot read it"):
+        pickle.loads(other)
+    restore, (cls, raw) = LmmCore(*sleep[0]).__reduce__()
+    with pytest.raises(ValueError, match="not a whole state"):
+        restore(cls, raw[:-8])
+    with pytest.raises(TypeError):
+        restore(int, raw)
+
+
+class Sub(LmmCore):
+    pass
+
+
+def test_pickle_of_a_subclass_keeps_class_and_attributes(sleep):
+    obj = Sub(*sleep[0])
+    obj.label = "fm1"
+    back = pickle.loads(pickle.dumps(obj))
+    assert type(back) is Sub and back.label == "fm1"
+    assert back.deviance([1.0, 0.0, 1.0]) == obj.deviance([1.0, 0.0, 1.0])
+
+
 # ---- threads, the interpreter lock and lifetime --------------------------------
 
 def test_interpreter_lock_is_released_during_evaluation():
@@ -422,10 +573,6 @@ def test_interpreter_lock_is_released_during_evaluation():
     done.set()
     t.join()
     assert progress > 0
-
-
-class Sub(LmmCore):
-    pass
 
 
 def test_subclass_and_reference_cycles(sleep):

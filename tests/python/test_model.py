@@ -1,7 +1,9 @@
 """The model interface (quorvelkit.lmm, LmmFit, anova, bootstrap) against lme4's numbers."""
 
+import copy
 import json
 import math
+import pickle
 import re
 from pathlib import Path
 
@@ -215,6 +217,46 @@ def test_data_that_cannot_be_fitted(sleep):
         lmm("y ~ 1 + (1 | g)", pd.DataFrame({"y": y, "g": list("abcd")}))
 
 
+def _shifted_data(c, d, seed=11):
+    """1,000 rows, sd(y) about 1.4: y shifted by c sd(y), the covariate by d sd(x)."""
+    rng = np.random.default_rng(seed)
+    g = rng.integers(0, 40, 1000)
+    x = rng.standard_normal(1000) * 2.0
+    b = rng.standard_normal((40, 2)) * [0.8, 0.4]
+    y = 0.5 + 0.3 * x + b[g, 0] + b[g, 1] * x + 1.05 * rng.standard_normal(1000)
+    return pd.DataFrame({"y": y + c * y.std(), "x": x + d * x.std(), "g": g})
+
+
+MEANS = [(c, 0.0) for c in (1e2, 1e4, 1e6, 1e8, 1e10)] + [(0.0, 1e6), (1e10, 1e6)]
+
+
+@pytest.mark.parametrize("evaluator", ["auto", "blocks", "aggregated", "streaming"])
+@pytest.mark.parametrize("formula", ["y ~ x + (1 | g)", "y ~ x + (x | g)"])
+def test_large_means_move_only_the_intercept(evaluator, formula):
+    base = lmm(formula, _shifted_data(0.0, 0.0), evaluator=evaluator)
+    for c, d in MEANS:
+        if d and "(x |" in formula:
+            continue  # shifting a column of Z changes the random-effects model itself
+        fit = lmm(formula, _shifted_data(c, d), evaluator=evaluator)
+        assert fit.converged, (c, d, fit.optimizer["message"])
+        for got, want in [(fit.theta, base.theta), (fit.sigma, base.sigma), (fit.criterion, base.criterion),
+                          (fit.fixef["x"], base.fixef["x"]), (fit.se["x"], base.se["x"])]:
+            _close(got, want, 1e-6)
+
+
+@pytest.mark.parametrize("evaluator", ["auto", "blocks", "aggregated", "streaming"])
+def test_response_fitted_exactly_fails_alike_on_every_evaluator(sleep, evaluator):
+    with pytest.raises(ValueError, match="is constant"):
+        lmm("y ~ Days + (Days | Subject)", sleep.assign(y=np.full(180, 251.4)), evaluator=evaluator)
+    with pytest.raises(ValueError) as info:
+        lmm("y ~ Days + (Days | Subject)", sleep.assign(y=3.0 + 10.5 * sleep["Days"]), evaluator=evaluator)
+    assert str(info.value) == (
+        "the fixed effects ((Intercept), Days) fit the response 'y' exactly (its residuals are zero to "
+        "rounding error): there is no residual variation to estimate the variance components from")
+    assert str(info.value.__cause__) == (
+        "theta is infeasible: the fixed effects fit the response exactly (the residual sum of squares is zero)")
+
+
 def test_missing_values_are_dropped_and_counted(sleep):
     df = sleep.astype({"Subject": object})
     df.loc[[3, 50], "Reaction"] = np.nan
@@ -367,6 +409,19 @@ def test_bootstrap_refits_simulated_responses(fm1):
         fm1.bootstrap(0)
 
 
+def test_pickle_and_deepcopy_of_a_fit(fm1, sleep):
+    new = sleep.iloc[::7]
+    for other in (pickle.loads(pickle.dumps(fm1)), copy.deepcopy(fm1)):
+        assert other.core is not fm1.core
+        assert other.summary_text().split("Time")[0] == fm1.summary_text().split("Time")[0]
+        pd.testing.assert_series_equal(other.predict(new), fm1.predict(new))
+        pd.testing.assert_frame_equal(other.cond_var, fm1.cond_var)
+        _close(other.refit(sleep["Reaction"] * 2).criterion, fm1.refit(sleep["Reaction"] * 2).criterion, 1e-12)
+        pd.testing.assert_frame_equal(other.bootstrap(3, seed=1, progress=False).replicates,
+                                      fm1.bootstrap(3, seed=1, progress=False).replicates)
+    assert anova(pickle.loads(pickle.dumps(fm1)), fm1, refit=False)["Chisq"].iloc[1] == 0.0
+
+
 # ------------------------------------------------------------------ reports
 
 
@@ -498,15 +553,13 @@ def test_degenerate_new_response_is_refused(fm1):
 
 @pytest.mark.parametrize("shift", [0.0, 1e5, 1e8, 1e10, 1e12])
 def test_large_means_are_not_taken_for_an_exact_fit(shift):
-    from quorvelkit.formula import check_response_variation
-
     # ChickWeight's weight (sd about 71) shifted far away; Time shifted by 1e6 sd too
     chick = _rdata("chickweight")
-    y = chick["weight"].to_numpy(float) + shift * chick["weight"].std()
-    x = np.column_stack([np.ones(len(y)), chick["Time"] + 1e6 * chick["Time"].std()])
-    check_response_variation(y, x, "response", ["(Intercept)", "Time"])  # does not raise
+    t = chick["Time"] + 1e6 * chick["Time"].std()
+    y = chick["weight"] + shift * chick["weight"].std()
+    lmm("y ~ t + (1 | Chick)", chick.assign(y=y, t=t))  # does not raise
     with pytest.raises(ValueError, match="exactly"):
-        check_response_variation(x @ [shift, 3.0], x, "response", ["(Intercept)", "Time"])
+        lmm("y ~ t + (1 | Chick)", chick.assign(y=shift + 3.0 * t, t=t))
 
 
 def test_response_stored_as_text_names_a_value_and_its_row():
