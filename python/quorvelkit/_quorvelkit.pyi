@@ -125,6 +125,8 @@ class LmmCore:
         (a flat concatenation of starting vectors); the best result wins."""
     def lower_bounds(self) -> list[float]:
         """Lower bounds on ``theta``: 0 for diagonal entries, -inf off the diagonal."""
+    def theta_index(self) -> list[tuple[int, int]]:
+        """The (row, column) of Lambda that each entry of ``theta`` holds, in order."""
     def default_theta(self) -> list[float]:
         """The identity relative covariance factor."""
     def with_response(self, y: _Float64, x: _Float64, z: _Float64, codes: _Int64) -> LmmCore:

@@ -560,6 +560,19 @@ PyObject* m_lower_bounds(PyObject* self, PyObject*) { return float_list(lower_bo
 
 PyObject* m_default_theta(PyObject* self, PyObject*) { return float_list(default_theta(data_of(self).q)); }
 
+PyObject* m_theta_index(PyObject* self, PyObject*) {
+  const ThetaIndex& idx = data_of(self).theta_index;
+  Ref out(PyList_New(static_cast<Py_ssize_t>(idx.size())));
+  if (!out) return nullptr;
+  for (std::size_t k = 0; k < idx.size(); ++k) {
+    PyObject* pair = Py_BuildValue("(KK)", static_cast<unsigned long long>(idx[k].first),
+                                   static_cast<unsigned long long>(idx[k].second));
+    if (!pair) return nullptr;
+    PyList_SetItem(out.get(), static_cast<Py_ssize_t>(k), pair);
+  }
+  return out.release();
+}
+
 PyObject* m_with_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<PyObject*> a;
   if (!parse_args("with_response", {"y", "x", "z", "codes"}, 4, args, nargs, kwnames, a)) return nullptr;
@@ -714,6 +727,9 @@ PyMethodDef core_methods[] = {
     {"lower_bounds", m_lower_bounds, METH_NOARGS,
      "lower_bounds($self)\n--\n\n"
      "Lower bounds on `theta`: diagonal entries >= 0, off-diagonals free."},
+    {"theta_index", m_theta_index, METH_NOARGS,
+     "theta_index($self)\n--\n\n"
+     "The (row, column) of Lambda that each entry of `theta` holds, in order."},
     {"default_theta", m_default_theta, METH_NOARGS,
      "default_theta($self)\n--\n\n"
      "The customary starting value: the identity relative covariance factor."},

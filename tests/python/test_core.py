@@ -181,15 +181,17 @@ def test_module_surface():
 
 # ---- theta layout and argument conventions --------------------------------------
 
-@pytest.mark.parametrize("q,bounds,default", [
-    (1, [0.0], [1.0]),
-    (2, [0.0, -math.inf, 0.0], [1.0, 0.0, 1.0]),
-    (3, [0.0, -math.inf, -math.inf, 0.0, -math.inf, 0.0], [1.0, 0.0, 0.0, 1.0, 0.0, 1.0]),
+@pytest.mark.parametrize("q,bounds,default,index", [
+    (1, [0.0], [1.0], [(0, 0)]),
+    (2, [0.0, -math.inf, 0.0], [1.0, 0.0, 1.0], [(0, 0), (1, 0), (1, 1)]),
+    (3, [0.0, -math.inf, -math.inf, 0.0, -math.inf, 0.0], [1.0, 0.0, 0.0, 1.0, 0.0, 1.0],
+     [(0, 0), (1, 0), (2, 0), (1, 1), (2, 1), (2, 2)]),
 ])
-def test_theta_layout(q, bounds, default):
+def test_theta_layout(q, bounds, default, index):
     core = LmmCore(*random_design(200, 10, 1, q))
     assert core.lower_bounds() == bounds
     assert core.default_theta() == default
+    assert core.theta_index() == index
 
 
 THETA_ERRORS = [
