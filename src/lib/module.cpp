@@ -425,7 +425,7 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     m = PyLong_AsUnsignedLongLong(a[4]);
     if (m == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
   }
-  std::uint8_t evaluator = kAuto;
+  Evaluator evaluator = kAuto;
   if (a[5]) {
     if (!PyUnicode_Check(a[5])) return arg_error("evaluator", "'" + type_name(a[5]) + "' object cannot be converted to 'PyString'");
     Py_ssize_t len;

@@ -53,6 +53,23 @@ void mat_tmul(const double* a, const double* b, double* c, std::size_t r, std::s
 void symmetric_eigen(const std::vector<double>& a, std::size_t n, std::vector<double>& values,
                      std::vector<double>& vectors);
 
+// C (r x c) <- A (r x k) B' with B c x k: entry (i, j) is the dot product of row i
+// of A and row j of B, summed over k in ascending order from 0.0.
+void mat_mul_bt(const double* a, const double* b, double* c, std::size_t r, std::size_t k,
+                std::size_t cols);
+
+// The factor of one group's random-effects block: T <- A Lambda and L <- the Cholesky
+// factor of Lambda' T + I = Lambda' A Lambda + I (all q x q; A symmetric, Lambda
+// lower triangular). False when a pivot fails (L is then unspecified); T is kept
+// because the gradients reuse it.
+bool factor_lambda_block(const double* a, const double* lambda, std::size_t q, double* t, double* l);
+
+// Copies the strict upper triangle of the n x n matrix A into its lower triangle.
+inline void mirror_upper(double* a, std::size_t n) {
+  for (std::size_t r = 1; r < n; ++r)
+    for (std::size_t c = 0; c < r; ++c) a[r * n + c] = a[c * n + r];
+}
+
 // A compensated sum: its value is hi + lo.
 struct TwoSum {
   double hi = 0.0;
@@ -153,6 +170,23 @@ inline void mat_mul(const double* a, const double* b, double* c, std::size_t r, 
       for (std::size_t j = 0; j < cols; ++j) ci[j] = bl[j] * av + ci[j];
     }
   }
+}
+
+inline void mat_mul_bt(const double* a, const double* b, double* c, std::size_t r, std::size_t k,
+                       std::size_t cols) {
+  for (std::size_t i = 0; i < r; ++i)
+    for (std::size_t j = 0; j < cols; ++j) {
+      double x = 0.0;
+      for (std::size_t l = 0; l < k; ++l) x = x + a[i * k + l] * b[j * k + l];
+      c[i * cols + j] = x;
+    }
+}
+
+inline bool factor_lambda_block(const double* a, const double* lambda, std::size_t q, double* t, double* l) {
+  mat_mul(a, lambda, t, q, q, q);
+  mat_tmul(lambda, t, l, q, q, q);
+  for (std::size_t j = 0; j < q; ++j) l[j * q + j] = l[j * q + j] + 1.0;
+  return cholesky_in_place(l, q);
 }
 
 inline void mat_tmul(const double* a, const double* b, double* c, std::size_t r, std::size_t k,

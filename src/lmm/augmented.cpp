@@ -10,6 +10,7 @@
 #include <cmath>
 
 #include "linalg/dense.hpp"
+#include "lmm/cost.hpp"
 #include "lmm/evaluate.hpp"
 #include "lmm/fixed_q.hpp"
 #include "pool/pool.hpp"
@@ -67,7 +68,10 @@ struct GroupSource {
   }
 };
 
-struct AccA {
+// Sums over a chunk of groups or classes: the upper triangle of the downdate of the
+// augmented matrix, its theta-derivatives, and the log-determinant with its
+// derivatives.
+struct AugmentedSums {
   std::vector<TwoSum> aug;    // (p+1)^2, upper triangle
   std::vector<double> dldl2;  // n_theta
   std::vector<TwoSum> daug;   // n_theta blocks of (p+1)^2
@@ -76,11 +80,11 @@ struct AccA {
 };
 
 template <std::size_t Q, class Source>
-AccA augmented_chunk(const Source& src, std::uint64_t first, std::uint64_t end, const double* lambda,
+AugmentedSums augmented_chunk(const Source& src, std::uint64_t first, std::uint64_t end, const double* lambda,
                      const ThetaIndex& idx, bool with_gradient) {
   const LmmData& d = src.d;
   const std::size_t q = Q ? Q : d.q, qq = q * q, p1 = d.p + 1, blk = p1 * p1, nt = idx.size();
-  AccA acc;
+  AugmentedSums acc;
   acc.aug.assign(blk, TwoSum{});
   if (with_gradient) {
     acc.dldl2.assign(nt, 0.0);
@@ -101,10 +105,7 @@ AccA augmented_chunk(const Source& src, std::uint64_t first, std::uint64_t end, 
   for (std::uint64_t u = first; u < end; ++u) {
     const double* a = src.ztz(u);
     const double n = src.count(u);
-    mat_mul(a, lambda, t, q, q, q);
-    mat_tmul(lambda, t, l, q, q, q);
-    for (std::size_t j = 0; j < q; ++j) l[j * q + j] = l[j * q + j] + 1.0;
-    if (!cholesky_in_place(l, q)) {
+    if (!factor_lambda_block(a, lambda, q, t, l)) {
       acc.ok = false;
       return acc;
     }
@@ -113,22 +114,12 @@ AccA augmented_chunk(const Source& src, std::uint64_t first, std::uint64_t end, 
     two_sum_add(acc.ldl2, s * (n + n));
     cholesky_inverse(l, q, vinv);
     mat_mul(lambda, vinv, b, q, q, q);
-    for (std::size_t r = 0; r < q; ++r)
-      for (std::size_t c = 0; c < q; ++c) {
-        double x = 0.0;
-        for (std::size_t j = 0; j < q; ++j) x = x + b[r * q + j] * lambda[c * q + j];
-        k[r * q + c] = x;
-      }
+    mat_mul_bt(b, lambda, k, q, q, q);
     src.prepare(u, w);
     src.template add_quadratic<Q>(u, k, w, y, acc.aug.data());
     if (!with_gradient) continue;
     mat_mul(a, b, g, q, q, q);
-    for (std::size_t r = 0; r < q; ++r)
-      for (std::size_t c = 0; c < q; ++c) {
-        double x = 0.0;
-        for (std::size_t j = 0; j < q; ++j) x = x + g[r * q + j] * lambda[c * q + j];
-        h[r * q + c] = x;
-      }
+    mat_mul_bt(g, lambda, h, q, q, q);
     for (std::size_t kk = 0; kk < nt; ++kk) {
       const std::size_t r = idx[kk].first, c = idx[kk].second;
       acc.dldl2[kk] = acc.dldl2[kk] + g[r * q + c] * (n + n);
@@ -148,13 +139,13 @@ AccA augmented_chunk(const Source& src, std::uint64_t first, std::uint64_t end, 
 }
 
 template <class Source>
-std::vector<AccA> run_augmented(const Source& src, std::uint64_t cost, const double* lambda,
+std::vector<AugmentedSums> run_augmented(const Source& src, std::uint64_t cost, const double* lambda,
                                 bool with_gradient) {
   const LmmData& d = src.d;
   ChunkPlan plan = plan_chunks(src.units(), cost);
   return by_q(d.q, [&](auto qc) {
     constexpr std::size_t Q = decltype(qc)::value;
-    return map_chunks<AccA>(plan, [&](std::uint64_t, std::uint64_t b, std::uint64_t e) {
+    return map_chunks<AugmentedSums>(plan, [&](std::uint64_t, std::uint64_t b, std::uint64_t e) {
       return augmented_chunk<Q>(src, b, e, lambda, d.theta_index, with_gradient);
     });
   });
@@ -163,26 +154,22 @@ std::vector<AccA> run_augmented(const Source& src, std::uint64_t cost, const dou
 }  // namespace
 
 std::optional<Evaluation> evaluate_augmented(const LmmData& data, const std::vector<double>& theta,
-                                             bool reml, std::uint8_t mode, bool classes) {
+                                             bool reml, Mode mode, bool classes) {
   const std::uint64_t p = data.p, q = data.q, p1 = p + 1, blk = p1 * p1;
   const std::uint64_t tq = q * (q + 1) / 2, nt = tq;
   const std::vector<double> lambda = theta_to_lambda(theta, q);
   const bool with_gradient = mode != kModeDeviance;
-  std::vector<AccA> accs;
-  if (classes) {
-    const std::uint64_t c = q * q * (((p + 1) * (p + 2) / 2 + 2) * (tq + 1) + 4 * q) + 8;
-    accs = run_augmented(ClassSource{data, *data.classes}, c, lambda.data(), with_gradient);
-  } else {
-    const std::uint64_t c =
-        ((p + 3) * q * q + q * (p + 1) * (p + 2) / 2) * (tq + 1) + 4 * q * q * q + 8;
-    accs = run_augmented(GroupSource{data}, c, lambda.data(), with_gradient);
-  }
+  std::vector<AugmentedSums> accs;
+  if (classes)
+    accs = run_augmented(ClassSource{data, *data.classes}, class_cost(p, q), lambda.data(), with_gradient);
+  else
+    accs = run_augmented(GroupSource{data}, streaming_group_cost(p, q), lambda.data(), with_gradient);
 
   bool ok = true;
   std::vector<TwoSum> aug(blk), daug(with_gradient ? nt * blk : 0);
   std::vector<double> dldl2(with_gradient ? nt : 0, 0.0);
   TwoSum ldl2s;
-  for (const AccA& a : accs) {
+  for (const AugmentedSums& a : accs) {
     ok = ok && a.ok;
     for (std::size_t i = 0; i < blk; ++i) two_sum_merge(aug[i], a.aug[i]);
     for (std::size_t i = 0; i < daug.size(); ++i) two_sum_merge(daug[i], a.daug[i]);

@@ -8,6 +8,7 @@
 #include <cmath>
 
 #include "linalg/dense.hpp"
+#include "lmm/cost.hpp"
 #include "lmm/evaluate.hpp"
 #include "lmm/fixed_q.hpp"
 #include "pool/pool.hpp"
@@ -16,7 +17,9 @@ namespace qk {
 
 namespace {
 
-struct Acc1 {
+// Sums of the first pass over a chunk of groups: the reduction of the model to the
+// fixed-effects system (Schur complement) and the log-determinant.
+struct FirstPassSums {
   std::vector<double> xtx;  // upper triangle: sum of W_i'W_i
   std::vector<TwoSum> xty;  // sum of W_i'c_i
   TwoSum ldl2;
@@ -24,7 +27,9 @@ struct Acc1 {
   bool ok = true;
 };
 
-struct Acc2 {
+// Sums of the gradient pass: the theta-derivatives of the log-determinant terms and of
+// the penalised residual sum of squares.
+struct GradientSums {
   std::vector<double> ldgrad;
   std::vector<double> pwgrad;
 };
@@ -32,10 +37,10 @@ struct Acc2 {
 // Q == 0: dimension known only at run time; Q = 1, 2, 3: the same steps with the
 // dimension fixed at compile time, so the small loops unroll.
 template <std::size_t Q, std::size_t P>
-Acc1 factor_chunk(const LmmData& d, const double* lambda, std::uint64_t first, std::uint64_t count,
+FirstPassSums factor_chunk(const LmmData& d, const double* lambda, std::uint64_t first, std::uint64_t count,
                   double* slots, std::size_t slot_stride) {
   const std::size_t q = Q ? Q : d.q, p = P ? P : d.p, qq = q * q;
-  Acc1 acc;
+  FirstPassSums acc;
   acc.xtx.assign(p * p, 0.0);
   acc.xty.assign(p, TwoSum{});
   for (std::uint64_t gi = 0; gi < count; ++gi) {
@@ -45,10 +50,7 @@ Acc1 factor_chunk(const LmmData& d, const double* lambda, std::uint64_t first, s
     double* l = t + qq;
     double* w = l + qq;
     double* c = w + q * p;
-    mat_mul(&d.ztz[g * qq], lambda, t, q, q, q);
-    mat_tmul(lambda, t, l, q, q, q);
-    for (std::size_t k = 0; k < q; ++k) l[k * q + k] = l[k * q + k] + 1.0;
-    if (!cholesky_in_place(l, q)) {
+    if (!factor_lambda_block(&d.ztz[g * qq], lambda, q, t, l)) {
       acc.ok = false;
       return acc;
     }
@@ -74,12 +76,12 @@ Acc1 factor_chunk(const LmmData& d, const double* lambda, std::uint64_t first, s
 }
 
 template <std::size_t Q, std::size_t P>
-Acc2 gradient_chunk(const LmmData& d, const double* lambda, std::uint64_t first,
-                    std::uint64_t count, const double* slots, std::size_t slot_stride,
+GradientSums gradient_chunk(const LmmData& d, std::uint64_t first, std::uint64_t count,
+                            const double* slots, std::size_t slot_stride,
                     const std::vector<double>& beta, const std::vector<double>& ainv, bool reml,
                     double* u_out) {
   const std::size_t q = Q ? Q : d.q, p = P ? P : d.p, qq = q * q, nt = d.theta_index.size();
-  Acc2 acc;
+  GradientSums acc;
   acc.ldgrad.assign(nt, 0.0);
   acc.pwgrad.assign(nt, 0.0);
   // Work area, allocated once per chunk: S, Q, H (q x q), V, G (q x p), r, u (q).
@@ -91,7 +93,6 @@ Acc2 gradient_chunk(const LmmData& d, const double* lambda, std::uint64_t first,
   double* gm = v + q * p;
   double* r = gm + q * p;
   double* u_work = r + q;
-  (void)lambda;
   for (std::uint64_t gi = 0; gi < count; ++gi) {
     const std::uint64_t g = first + gi;
     const double* slot = slots + gi * slot_stride;
@@ -120,12 +121,7 @@ Acc2 gradient_chunk(const LmmData& d, const double* lambda, std::uint64_t first,
       for (std::size_t i = 0; i < q * p; ++i) v[i] = w[i];
       backward_solve(l, q, v, p);
       mat_mul(v, ainv.data(), gm, q, p, p);
-      for (std::size_t a = 0; a < q; ++a)
-        for (std::size_t b = 0; b < q; ++b) {
-          double x = 0.0;
-          for (std::size_t j = 0; j < p; ++j) x = x + gm[a * p + j] * v[b * p + j];
-          h[a * q + b] = x;
-        }
+      mat_mul_bt(gm, v, h, q, p, q);
     }
     for (std::size_t k = 0; k < nt; ++k) {
       const std::size_t a = d.theta_index[k].first, b = d.theta_index[k].second;
@@ -156,98 +152,19 @@ struct ScratchLease {
 
 }  // namespace
 
-std::optional<Profile> profile(const LmmData& data, std::vector<double> m, std::vector<double> r,
-                               bool reml, double s, double ldl2) {
-  const std::size_t p = data.p;
-  Profile out;
-  out.ldrx2 = 0.0;
-  if (p > 0) {
-    if (!cholesky_in_place(m.data(), p)) return std::nullopt;
-    out.ldrx2 = log_det(m.data(), p);
-    forward_solve(m.data(), p, r.data(), 1);
-  }
-  double ss = -0.0;
-  for (std::size_t j = 0; j < p; ++j) ss = ss + r[j] * r[j];
-  if (p > 0) backward_solve(m.data(), p, r.data(), 1);
-  out.pwrss = s - ss;
-  if (!(out.pwrss > 0.0) || !std::isfinite(out.pwrss)) return std::nullopt;
-  // n <= p under REML leaves no residual degrees of freedom: infeasible, rather than
-  // the NaN or the wrapped count the unsigned difference would give.
-  if (reml && data.n <= data.p) return std::nullopt;
-  out.nu = static_cast<double>(reml ? data.n - data.p : data.n);
-  out.deviance = (std::log(out.pwrss / out.nu) + kLog2PiPlus1) * out.nu +
-                 (ldl2 + (reml ? out.ldrx2 : 0.0));
-  out.beta = std::move(r);
-  out.rx = std::move(m);
-  return out;
-}
-
-Evaluation evaluation_from(const Profile& prof, double ldl2, bool reml) {
-  Evaluation ev;
-  ev.deviance = prof.deviance;
-  ev.pwrss = prof.pwrss;
-  ev.sigma2 = prof.pwrss / prof.nu;
-  ev.ldl2 = ldl2;
-  ev.ldrx2 = reml ? prof.ldrx2 : 0.0;
-  return ev;
-}
-
-void unshift(const Shift& shift, Evaluation& ev) {
-  if (!shift.active()) return;
-  // beta = T beta~ + e_k y / a and Cov = T Cov~ T' with T = I - e_k c'/a (c the
-  // column centres, c_k = 0): only the intercept's row and column change.
-  const std::size_t p = ev.beta.size(), k = static_cast<std::size_t>(shift.column);
-  const double a = shift.value;
-  const double* c = shift.x.data();
-  double cb = 0.0;
-  for (std::size_t j = 0; j < p; ++j) cb = cb + c[j] * ev.beta[j];
-  ev.beta[k] = ev.beta[k] + (shift.y - cb) / a;
-  if (ev.fixed_inverse.empty()) return;
-  std::vector<double>& f = ev.fixed_inverse;
-  std::vector<double> fc(p);  // F~ c
-  for (std::size_t i = 0; i < p; ++i) {
-    double s = 0.0;
-    for (std::size_t j = 0; j < p; ++j) s = s + f[i * p + j] * c[j];
-    fc[i] = s;
-  }
-  double cfc = 0.0;
-  for (std::size_t j = 0; j < p; ++j) cfc = cfc + c[j] * fc[j];
-  const double fkk = f[k * p + k];
-  for (std::size_t i = 0; i < p; ++i) {
-    if (i == k) continue;
-    const double v = f[i * p + k] - fc[i] / a;
-    f[i * p + k] = v;
-    f[k * p + i] = v;
-  }
-  f[k * p + k] = (fkk - (fc[k] + fc[k]) / a) + cfc / (a * a);
-}
-
-std::optional<Evaluation> evaluate(const LmmData& data, const std::vector<double>& theta, bool reml,
-                                   std::uint8_t mode) {
-  // Between the optimiser's evaluations too, however few chunks each has.
-  check_interrupt();
-  if (data.exact_fit) return std::nullopt;
-  const std::uint8_t kernel = data.kernel();
-  std::optional<Evaluation> ev = kernel == kBlocks ? evaluate_blocks(data, theta, reml, mode)
-                                                   : evaluate_augmented(data, theta, reml, mode, kernel == kAggregated);
-  if (ev && data.shift.active()) unshift(data.shift, *ev);
-  return ev;
-}
-
 std::optional<Evaluation> evaluate_blocks(const LmmData& data, const std::vector<double>& theta,
-                                          bool reml, std::uint8_t mode) {
+                                          bool reml, Mode mode) {
   const std::uint64_t p = data.p, q = data.q, m = data.m, nt = data.theta_index.size();
   const std::vector<double> lambda = theta_to_lambda(theta, q);
   const std::size_t slot_len = (p + 2 * q + 1) * q;
-  const std::uint64_t cost = 2 * q * p * p + (q * (q + 1) / 2 + 3 * q * q) * (p + q) + 8;
-  const ChunkPlan plan = plan_chunks(m, cost);
+  const ChunkPlan plan = plan_chunks(m, blocks_group_cost(p, q));
 
   std::optional<ScratchLease> lease;
   if (mode != kModeDeviance) lease.emplace(data, size_mul(slot_len, m));
 
   auto accs = by_qp(q, p, [&](auto qc, auto pc) {
     constexpr std::size_t Q = decltype(qc)::value, P = decltype(pc)::value;
-    return map_chunks<Acc1>(plan, [&](std::uint64_t, std::uint64_t b, std::uint64_t e) {
+    return map_chunks<FirstPassSums>(plan, [&](std::uint64_t, std::uint64_t b, std::uint64_t e) {
       if (lease) return factor_chunk<Q, P>(data, lambda.data(), b, e - b, lease->at(b * slot_len), slot_len);
       std::vector<double> slot(slot_len, 0.0);
       return factor_chunk<Q, P>(data, lambda.data(), b, e - b, slot.data(), 0);
@@ -258,7 +175,7 @@ std::optional<Evaluation> evaluate_blocks(const LmmData& data, const std::vector
   std::vector<double> sxtx(p * p, 0.0);
   std::vector<TwoSum> sxty(p);
   TwoSum sldl2, syty;
-  for (const Acc1& a : accs) {
+  for (const FirstPassSums& a : accs) {
     ok = ok && a.ok;
     for (std::size_t i = 0; i < p * p; ++i) sxtx[i] = sxtx[i] + a.xtx[i];
     for (std::size_t j = 0; j < p; ++j) two_sum_merge(sxty[j], a.xty[j]);
@@ -284,13 +201,13 @@ std::optional<Evaluation> evaluate_blocks(const LmmData& data, const std::vector
     if (mode == kModeSolution) ev.u.assign(m * q, 0.0);
     auto grads = by_qp(q, p, [&](auto qc, auto pc) {
       constexpr std::size_t Q = decltype(qc)::value, P = decltype(pc)::value;
-      return map_chunks<Acc2>(plan, [&](std::uint64_t, std::uint64_t b, std::uint64_t e) {
-        return gradient_chunk<Q, P>(data, lambda.data(), b, e - b, lease->at(b * slot_len), slot_len,
-                                 prof->beta, ainv, reml, ev.u.empty() ? nullptr : &ev.u[b * q]);
+      return map_chunks<GradientSums>(plan, [&](std::uint64_t, std::uint64_t b, std::uint64_t e) {
+        return gradient_chunk<Q, P>(data, b, e - b, lease->at(b * slot_len), slot_len, prof->beta, ainv,
+                                    reml, ev.u.empty() ? nullptr : &ev.u[b * q]);
       });
     });
     std::vector<double> ldgrad(nt, 0.0), pwgrad(nt, 0.0);
-    for (const Acc2& g : grads)
+    for (const GradientSums& g : grads)
       for (std::size_t k = 0; k < nt; ++k) {
         ldgrad[k] = ldgrad[k] + g.ldgrad[k];
         pwgrad[k] = pwgrad[k] + g.pwgrad[k];

@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "lmm/data.hpp"
+#include "lmm/fingerprint.hpp"
 #include "pool/pool.hpp"
 
 namespace qk {
@@ -27,9 +28,6 @@ void fill_key(std::uint64_t q, const double* ztz, std::uint64_t* out) {
 
 // Folds the key's length in words and then every word, as the codes fingerprint does.
 struct BitsHasher {
-  static std::uint64_t fold(std::uint64_t h, std::uint64_t w) {
-    return (std::rotl(h, 5) ^ w) * 0x517cc1b727220a95ULL;
-  }
   std::size_t operator()(const SmallKey& k) const {
     std::uint64_t h = fold(0, k.size());
     for (std::uint64_t w : k) h = fold(h, w);

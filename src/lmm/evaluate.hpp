@@ -57,14 +57,14 @@ Evaluation evaluation_from(const Profile& prof, double ldl2, bool reml);
 // design back to the rows as given. Every theta is infeasible for data the fixed
 // effects fit exactly.
 std::optional<Evaluation> evaluate(const LmmData& data, const std::vector<double>& theta, bool reml,
-                                   std::uint8_t mode);
+                                   Mode mode);
 
 std::optional<Evaluation> evaluate_blocks(const LmmData& data, const std::vector<double>& theta,
-                                          bool reml, std::uint8_t mode);
+                                          bool reml, Mode mode);
 
 // The augmented formulation over classes (classes == true) or groups.
 std::optional<Evaluation> evaluate_augmented(const LmmData& data, const std::vector<double>& theta,
-                                             bool reml, std::uint8_t mode, bool classes);
+                                             bool reml, Mode mode, bool classes);
 
 // beta and fixed_inverse of the shifted rows mapped back to the rows as given
 // (see Shift).

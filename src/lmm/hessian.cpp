@@ -16,7 +16,10 @@ namespace qk {
 
 namespace {
 
-struct AccH {
+// Sums over a chunk of groups or classes: the downdates of the augmented matrix
+// weighted by w(s), dw/ds and -1/2 d2w/ds2, and the log-determinant term with its
+// first two derivatives in s.
+struct HessianSums {
   std::vector<TwoSum> w0, w1, w2;  // (p+1)^2, upper triangle
   TwoSum s1, s2, s3;
 };
@@ -24,7 +27,7 @@ struct AccH {
 // Adds one item (a group, or a class of n groups with summed outer products M).
 // `pair(a, b)` yields M[a][b] for b >= a.
 template <class PairFn>
-void add_item(AccH& acc, std::size_t p1, double s, double z, double n, bool skip_zero, PairFn&& pair) {
+void add_item(HessianSums& acc, std::size_t p1, double s, double z, double n, bool skip_zero, PairFn&& pair) {
   const double x = 1.0 + s * z;
   two_sum_add(acc.s1, n * std::log(x));
   const double c0 = s / x;
@@ -53,8 +56,8 @@ std::optional<ScalarHessian> scalar_hessian(const LmmData& data, bool reml, doub
   const std::uint64_t items = by_class ? data.classes->n_classes : data.m;
   const ChunkPlan plan = plan_chunks(items, 3 * blk + 8);
 
-  auto accs = map_chunks<AccH>(plan, [&](std::uint64_t, std::uint64_t b, std::uint64_t e) {
-    AccH acc;
+  auto accs = map_chunks<HessianSums>(plan, [&](std::uint64_t, std::uint64_t b, std::uint64_t e) {
+    HessianSums acc;
     acc.w0.assign(blk, TwoSum{});
     acc.w1.assign(blk, TwoSum{});
     acc.w2.assign(blk, TwoSum{});
@@ -75,11 +78,11 @@ std::optional<ScalarHessian> scalar_hessian(const LmmData& data, bool reml, doub
     return acc;
   });
 
-  AccH tot;
+  HessianSums tot;
   tot.w0.assign(blk, TwoSum{});
   tot.w1.assign(blk, TwoSum{});
   tot.w2.assign(blk, TwoSum{});
-  for (const AccH& a : accs) {
+  for (const HessianSums& a : accs) {
     for (std::size_t i = 0; i < blk; ++i) {
       two_sum_merge(tot.w0[i], a.w0[i]);
       two_sum_merge(tot.w1[i], a.w1[i]);

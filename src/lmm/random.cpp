@@ -13,16 +13,6 @@ namespace qk {
 
 namespace {
 
-// S = Lambda' Z_i'Z_i Lambda + I, factored in place; false when a pivot fails.
-template <std::size_t Q>
-bool factor_group(const double* ztz, const double* lambda, std::size_t q_rt, double* tmp, double* s) {
-  const std::size_t q = Q ? Q : q_rt;
-  mat_mul(ztz, lambda, tmp, q, q, q);
-  mat_tmul(lambda, tmp, s, q, q, q);
-  for (std::size_t j = 0; j < q; ++j) s[j * q + j] = s[j * q + j] + 1.0;
-  return cholesky_in_place(s, q);
-}
-
 }  // namespace
 
 std::vector<double> random_effects(const LmmData& data, const std::vector<double>& lambda,
@@ -40,7 +30,7 @@ std::vector<double> random_effects(const LmmData& data, const std::vector<double
       double* r = s + qn * qn;
       for (std::uint64_t g = b; g < e; ++g) {
         // Only called after the same factorisations succeeded in the evaluation.
-        factor_group<Q>(&data.ztz[g * qn * qn], lambda.data(), qn, tmp, s);
+        factor_lambda_block(&data.ztz[g * qn * qn], lambda.data(), qn, tmp, s);
         const double* ztx = &data.ztx[g * qn * p];
         for (std::size_t c = 0; c < qn; ++c) {
           double rc = data.zty[g * qn + c];
@@ -79,19 +69,15 @@ std::optional<std::vector<double>> conditional_covariances(const LmmData& data,
       double* sinv = s + qq;
       double* t = sinv + qq;
       for (std::uint64_t g = b; g < e; ++g) {
-        if (!factor_group<Q>(&data.ztz[g * qq], lambda.data(), qn, tmp, s)) {
+        if (!factor_lambda_block(&data.ztz[g * qq], lambda.data(), qn, tmp, s)) {
           ok = false;
           return;
         }
         cholesky_inverse(s, qn, sinv);
         mat_mul(lambda.data(), sinv, t, qn, qn, qn);
         double* v = &out[g * qq];
-        for (std::size_t r = 0; r < qn; ++r)
-          for (std::size_t c = 0; c < qn; ++c) {
-            double x = 0.0;
-            for (std::size_t k = 0; k < qn; ++k) x = x + t[r * qn + k] * lambda[c * qn + k];
-            v[r * qn + c] = sigma2 * x;
-          }
+        mat_mul_bt(t, lambda.data(), v, qn, qn, qn);
+        for (std::size_t i = 0; i < qq; ++i) v[i] = sigma2 * v[i];
       }
     });
     return 0;

@@ -135,7 +135,7 @@ std::variant<std::unique_ptr<LmmData>, std::string> decode_state(std::string_vie
   d->ztx = r.get_vec(mqp);
   d->zty = r.get_vec(mq);
   if (r.bad || !r.in.empty()) return corrupt;
-  d->evaluator = evaluator;
+  d->evaluator = static_cast<Evaluator>(evaluator);
   d->exact_fit = exact_fit != 0;
   d->theta_index = theta_index(q);
   if (evaluator == kAggregated)

@@ -145,7 +145,7 @@ inline Design make_design(const DesignShape& s) {
 }
 
 // from_rows that must succeed.
-inline std::unique_ptr<qk::LmmData> build(const Design& d, std::uint8_t evaluator) {
+inline std::unique_ptr<qk::LmmData> build(const Design& d, qk::Evaluator evaluator) {
   auto r = qk::from_rows(d.rows(), d.m, evaluator);
   if (auto* err = std::get_if<std::string>(&r)) {
     ADD_FAILURE() << "from_rows failed: " << *err;

@@ -7,6 +7,7 @@
 
 #include "lmm/state.hpp"
 #include "lmm/theta.hpp"
+#include "lmm/fingerprint.hpp"
 #include "support.hpp"
 
 namespace {
@@ -393,7 +394,7 @@ TEST(Checksum, PartsAddUpAndChangesShow) {
 // truncation and a corrupted size are refused with a text, never read.
 TEST(State, RoundTripAndRefusals) {
   const Design d = qkt::make_design({.p = 3, .q = 2, .m = 60, .min_rows = 0, .max_rows = 6, .seed = 51, .templates = 5});
-  for (std::uint8_t ev : {qk::kBlocks, qk::kStreaming, qk::kAggregated, qk::kAuto}) {
+  for (qk::Evaluator ev : {qk::kBlocks, qk::kStreaming, qk::kAggregated, qk::kAuto}) {
     auto data = qkt::build(d, ev);
     ASSERT_TRUE(data);
     const std::string state = qk::encode_state(*data, "9.9.9");

@@ -20,7 +20,7 @@ namespace {
 using LVec = std::vector<long double>;
 using qkt::Design;
 using qkt::Vec;
-constexpr std::uint8_t kKernels[] = {qk::kBlocks, qk::kStreaming, qk::kAggregated};
+constexpr qk::Evaluator kKernels[] = {qk::kBlocks, qk::kStreaming, qk::kAggregated};
 const char* const kNames[] = {"blocks", "streaming", "aggregated"};
 
 // In-place Cholesky of a dense n x n matrix in long double; false if not SPD.
@@ -232,7 +232,7 @@ TEST(Evaluate, InfeasibleThetaAndScratchReuse) {
     const std::size_t pooled = kKernels[k] == qk::kBlocks ? 1 : 0;
     auto first = qk::evaluate(data, good, true, qk::kModeGradient);
     ASSERT_TRUE(first);
-    for (std::uint8_t mode : {qk::kModeDeviance, qk::kModeGradient, qk::kModeSolution})
+    for (qk::Mode mode : {qk::kModeDeviance, qk::kModeGradient, qk::kModeSolution})
       EXPECT_FALSE(qk::evaluate(data, huge, true, mode));
     EXPECT_FALSE(qk::conditional_covariances(data, huge, true));
     EXPECT_EQ(data.scratch.size(), pooled);
@@ -327,7 +327,7 @@ TEST(Evaluate, ManyChunksAgreeAcrossKernelsAndPoolSizes) {
         b.vec(ev->gradient).vec(ev->beta).vec(ev->u).vec(ev->fixed_inverse);
       }
     };
-    for (std::uint8_t kernel : kKernels) {
+    for (qk::Evaluator kernel : kKernels) {
       auto data = qkt::build(big, kernel), one = qkt::build(scalar, kernel);
       if (!data || !one) return std::string("build failed");
       put(qk::evaluate(*data, theta, true, qk::kModeSolution));
@@ -435,7 +435,7 @@ TEST(Evaluate, ResponseFittedExactlyIsInfeasibleOnEveryKernel) {
       ASSERT_TRUE(data);
       EXPECT_TRUE(data->exact_fit);
       for (double t : {0.0, 0.4, 3.0})
-        for (std::uint8_t mode : {qk::kModeDeviance, qk::kModeGradient, qk::kModeSolution})
+        for (qk::Mode mode : {qk::kModeDeviance, qk::kModeGradient, qk::kModeSolution})
           EXPECT_FALSE(qk::evaluate(*data, {t}, true, mode)) << t;
       EXPECT_FALSE(qk::scalar_hessian(*data, false, 0.4));
       EXPECT_FALSE(qk::conditional_covariances(*data, {0.4}, true));

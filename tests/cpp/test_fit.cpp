@@ -54,7 +54,7 @@ TEST(Fit, ThetaScaleFollowsTheUnitsOfZ) {
 // fitted from the identity start on every evaluator: the same optimum, with row 1 of
 // Lambda scaled by the inverse factor, in a comparable number of evaluations.
 TEST(Fit, UnitsOfARandomSlopeChangeNothing) {
-  for (std::uint8_t ev : {qk::kBlocks, qk::kStreaming, qk::kAggregated}) {
+  for (qk::Evaluator ev : {qk::kBlocks, qk::kStreaming, qk::kAggregated}) {
     auto base = qkt::build(slope_design(0), ev);
     ASSERT_TRUE(base);
     const Vec start = qk::default_theta(3);

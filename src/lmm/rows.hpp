@@ -1,0 +1,59 @@
+// The rows of a model and the passes that reduce them to cross-products: the global
+// fixed-effect products of a chunk of rows, and a run of rows of one group added to
+// that group's blocks. Construction (data.cpp) runs them over the whole data.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <vector>
+
+namespace qk {
+
+// Flat row-major views of the rows of a model.
+struct Rows {
+  const double* y;
+  const double* x;
+  const double* z;
+  const std::int64_t* codes;
+  std::uint64_t n, p, q;
+};
+
+struct Shift;
+
+// What one chunk of the fixed pass finds besides the sums: the checksums of x and z
+// over its rows, and whether the shift's constant column held its value in each.
+struct FixedScan {
+  std::uint64_t xsum = 0, zsum = 0;
+  bool constant = true;
+};
+
+struct FixedProducts {
+  std::vector<double> xtx;
+  std::vector<double> xty;
+  double yty;
+  std::uint64_t x_fingerprint, z_fingerprint;
+};
+
+// X'X (full symmetric; zeros unless with_xtx), X'y and y'y of the shifted rows,
+// chunked over rows and reduced in chunk order, and the fingerprints of x and z.
+// Nothing when the shift's constant column is not constant. `beside`, when given, is
+// run as one more task on the pool while the chunks run (serial work of the caller's
+// that the other threads need not wait for).
+std::optional<FixedProducts> fixed_products(const Rows& rows, bool with_xtx, const Shift& shift,
+                                            const std::function<void()>& beside = {});
+
+// The fixed-effect partial sums of rows [b, e) (upper triangle of X'X when with_xtx,
+// X'y, y'y) added into xtx, xty and yty, the check of the shift's constant column and
+// the checksums of x and z over the chunk, into scan. xs holds p doubles of scratch.
+void fixed_chunk(const Rows& rows, std::uint64_t b, std::uint64_t e, bool with_xtx, const Shift& shift,
+                 double* xs, double* xtx, double* xty, double& yty, FixedScan& scan);
+
+// Adds rows [begin, end) of one group to its blocks (upper triangle of Z'Z, Z'X, Z'y):
+// the rows themselves (rows sorted by group) or, with `order`, the rows order[begin..
+// end). shift_x is shift.shifts_x(), found once by the caller (runs may be single
+// rows). xs holds p doubles of scratch.
+void add_group_run(const Rows& rows, const Shift& shift, bool shift_x, const std::uint64_t* order,
+                   std::uint64_t begin, std::uint64_t end, double* ztz, double* ztx, double* zty, double* xs);
+
+}  // namespace qk
