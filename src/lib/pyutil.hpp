@@ -18,6 +18,9 @@
 
 namespace qk::py {
 
+// A fast-call function in a PyMethodDef's PyCFunction slot.
+#define QK_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
+
 // An owned reference; released on scope exit.
 class Ref {
  public:

@@ -1,3 +1,5 @@
+// The dense kernels that are not inline: the symmetric eigen-solver and the
+// allocating form of the inverse.
 #include "linalg/dense.hpp"
 
 #include <algorithm>

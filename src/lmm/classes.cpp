@@ -1,3 +1,5 @@
+// Forming the classes of groups with bitwise identical Z_i'Z_i, and their summed
+// cross products, for the "aggregated" evaluator.
 #include <algorithm>
 #include <array>
 #include <bit>

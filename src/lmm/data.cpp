@@ -1,3 +1,5 @@
+// Construction of the prepared design from rows (the row passes on the pool, the
+// checks, the classes and the evaluator) and its copy for a new response.
 #include "lmm/data.hpp"
 
 #include <algorithm>

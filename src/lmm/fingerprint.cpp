@@ -1,3 +1,4 @@
+// The checksums and hashes behind the fingerprints of codes, x and z.
 #include "lmm/fingerprint.hpp"
 
 #if defined(__x86_64__)

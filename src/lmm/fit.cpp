@@ -1,3 +1,5 @@
+// The criterion of a prepared design handed to the minimiser with its symmetry and
+// the natural scale of theta.
 #include "lmm/fit.hpp"
 
 #include <algorithm>

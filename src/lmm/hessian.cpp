@@ -1,11 +1,24 @@
 // Analytic second derivative of the profiled criterion for a scalar random effect.
 //
-// With q = 1, s = theta^2 and x_i = 1 + s z_i, group i contributes w(s) v_i v_i' to
-// the downdate of the augmented matrix, w(s) = s / x_i, and log x_i to ldl2. One pass
-// accumulates the sums weighted by w, dw/ds and -1/2 d^2w/ds^2, and the log-determinant
-// term with its first two derivatives in s; the profiled deviance and its derivatives
-// then follow by differentiating pwrss = e'Ae (e = [-beta, 1], beta stationary) and
-// log det A_XX, and the chain rule from s to theta.
+// With q = 1 write s = theta^2 and, for group i, z_i = Z_i'Z_i (a number), v_i =
+// [Z_i'X_i, Z_i'y_i] (p + 1 entries) and x_i = 1 + s z_i. Group i downdates the
+// augmented matrix A(s) = [X'X X'y; y'X y'y] by w_i(s) v_i v_i' with w_i = s / x_i, and
+// adds log x_i to ldl2. One pass accumulates
+//   W0 = sum w_i v_i v_i',   W1 = sum w_i' v_i v_i' = sum v_i v_i' / x_i^2,
+//   W2 = sum (-w_i''/2) v_i v_i' = sum z_i v_i v_i' / x_i^3,
+//   ldl2 = sum log x_i,  ldl2' = sum z_i / x_i,  ldl2'' = -sum z_i^2 / x_i^2
+// (the three sums s1, s2, s3). With e = [-beta, 1] at the profiled beta, P = A_XX^-1 and
+// A' = -W1, A'' = 2 W2 (derivatives in s):
+//   pwrss'  = e'A'e = -e'W1e                                   (q1; beta is stationary)
+//   pwrss'' = e'A''e - 2 r'P r = 2 e'W2e - t,  r = (A'e)_X = -(W1 e)_X, t = 2 r'P r   (q2 - t)
+//   (log det A_XX)'  = tr(P A'_XX) = -tr(P W1_XX)                                      (t1)
+//   (log det A_XX)'' = tr(P A''_XX) - tr(P A'_XX P A'_XX) = 2 tr(P W2_XX) - tr(B B),
+//                      B = -P W1_XX                                                     (t2)
+// The criterion is ldl2 + [REML] log det A_XX + nu log pwrss + const, so
+//   d'  = ldl2' + [REML] t1 + nu q1 / pwrss,
+//   d'' = ldl2'' + [REML] t2 + nu ((q2 - t) / pwrss - (q1 / pwrss)^2),
+// and the chain rule from s = theta^2 gives dd/dtheta = 2 theta d' and
+// d2d/dtheta2 = 4 theta^2 d'' + 2 d'.
 #include <cmath>
 
 #include "linalg/dense.hpp"

@@ -1,3 +1,5 @@
+// The row passes: fixed-effect sums of a chunk of rows and a group's run of rows
+// added to its blocks, with fixed-size instances for small p and q.
 #include "lmm/rows.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The lock-free pool of work buffers of the "blocks" evaluator.
 #include "lmm/scratch.hpp"
 
 namespace qk {

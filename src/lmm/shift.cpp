@@ -1,3 +1,5 @@
+// Choosing the centres of the rows: the constant column, and the medians of a few
+// rows spread over the data.
 #include "lmm/shift.hpp"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The pickled state of a prepared design: its products, shift and fingerprints in a
+// versioned byte layout, and reading them back with every size checked.
 #include "lmm/state.hpp"
 
 #include <bit>

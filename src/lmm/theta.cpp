@@ -1,3 +1,5 @@
+// The layout of theta: Lambda's lower triangle column by column, its bounds, default
+// and sign groups.
 #include "lmm/theta.hpp"
 
 #include <cmath>

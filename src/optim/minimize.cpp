@@ -1,3 +1,4 @@
+// The symmetric BFGS minimiser and the multi-start rule (see minimize.hpp).
 #include "optim/minimize.hpp"
 
 #include <algorithm>

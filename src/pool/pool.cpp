@@ -1,3 +1,4 @@
+// The process-wide worker pool, its interrupt checks and the chunk plan.
 #include "pool/pool.hpp"
 
 #include <pthread.h>

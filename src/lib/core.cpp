@@ -1,0 +1,250 @@
+// The LmmCore type: construction with its argument checks, lifetime, attributes,
+// with_response and pickling.
+#include "lib/core.hpp"
+
+#include <limits>
+#include <string>
+#include <variant>
+
+#include "lib/convert.hpp"
+#include "lib/pyutil.hpp"
+#include "lmm/state.hpp"
+
+namespace qk::py {
+
+// Wraps a prepared design in a new instance of `type`.
+PyObject* wrap(PyTypeObject* type, std::unique_ptr<LmmData> data) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* self = alloc(type, 0);
+  if (!self) return nullptr;
+  reinterpret_cast<CoreObject*>(self)->data = data.release();
+  return self;
+}
+
+
+namespace {
+
+PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  std::vector<PyObject*> a;
+  if (!parse_tuple_args("LmmCore", {"y", "x", "z", "codes", "n_groups", "evaluator"}, 5, args, kwargs, a))
+    return nullptr;
+  // Each array is converted and checked once: dtypes and dimensions first, then the
+  // other arguments, then the layout.
+  RowArrays arrays;
+  if (!borrow_rows(a[0], a[1], a[2], a[3], arrays)) return nullptr;
+  unsigned long long m;
+  {
+    if (!PyLong_Check(a[4])) return arg_error("n_groups", "'" + type_name(a[4]) + "' object cannot be interpreted as an integer");
+    m = PyLong_AsUnsignedLongLong(a[4]);
+    if (m == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+  }
+  Evaluator evaluator = kAuto;
+  if (a[5]) {
+    if (!PyUnicode_Check(a[5])) return arg_error("evaluator", "'" + type_name(a[5]) + "' object cannot be converted to 'PyString'");
+    Py_ssize_t len;
+    const char* s = PyUnicode_AsUTF8AndSize(a[5], &len);
+    if (!s) return nullptr;
+    std::string name(s, static_cast<std::size_t>(len));
+    if (name == "auto") evaluator = kAuto;
+    else if (name == "blocks") evaluator = kBlocks;
+    else if (name == "streaming") evaluator = kStreaming;
+    else if (name == "aggregated") evaluator = kAggregated;
+    else {
+      PyErr_SetString(PyExc_ValueError,
+                      ("evaluator must be 'auto', 'blocks', 'aggregated' or 'streaming', got " + quoted(name)).c_str());
+      return nullptr;
+    }
+  }
+  Rows rows;
+  if (!rows_of(arrays, rows)) return nullptr;
+  auto fail = [](const char* msg) -> PyObject* {
+    PyErr_SetString(PyExc_ValueError, msg);
+    return nullptr;
+  };
+  if (m == 0) return fail("n_groups must be positive");
+  if (rows.p == 0) return fail("X must have at least one column");
+  if (rows.q == 0) return fail("Z must have at least one column");
+  if (rows.n == 0) return fail("y must not be empty");
+  {
+    using u128 = unsigned __int128;
+    const u128 limit = std::numeric_limits<std::uint64_t>::max();
+    const u128 mq = static_cast<u128>(m) * rows.q;
+    const std::uint64_t width = std::max(rows.p + 1, rows.q);
+    // width is at most 2^63 here, so 2 * width + 2 fits in 128 bits with the product.
+    if (mq > limit || mq * (2 * static_cast<u128>(width) + 2) > limit)
+      return fail("model dimensions overflow the address space");
+  }
+  std::variant<std::unique_ptr<LmmData>, std::string> built;
+  if (!without_gil([&] { built = from_rows(rows, m, evaluator); })) return nullptr;
+  if (auto* err = std::get_if<std::string>(&built)) return fail(err->c_str());
+  return wrap(type, std::move(std::get<0>(built)));
+}
+
+int core_traverse(PyObject* self, visitproc visit, void* arg) {
+  // The instance holds no Python references; a heap type's instances keep their type
+  // alive and report it.
+  Py_VISIT(Py_TYPE(self));
+  return 0;
+}
+
+int core_clear(PyObject*) { return 0; }
+
+void core_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  delete reinterpret_cast<CoreObject*>(self)->data;
+  reinterpret_cast<CoreObject*>(self)->data = nullptr;
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+// ---- getters ----------------------------------------------------------------------
+
+PyObject* get_n(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(data_of(self).n); }
+PyObject* get_p(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(data_of(self).p); }
+PyObject* get_q(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(data_of(self).q); }
+PyObject* get_m(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(data_of(self).m); }
+PyObject* get_n_theta(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(n_theta_of(data_of(self).q));
+}
+PyObject* get_evaluator(PyObject* self, void*) {
+  switch (data_of(self).kernel()) {
+    case kStreaming: return PyUnicode_FromString("streaming");
+    case kAggregated: return PyUnicode_FromString("aggregated");
+    default: return PyUnicode_FromString("blocks");
+  }
+}
+PyObject* get_n_classes(PyObject* self, void*) {
+  const LmmData& d = data_of(self);
+  if (!d.classes) Py_RETURN_NONE;
+  return PyLong_FromUnsignedLongLong(d.classes->n_classes);
+}
+
+PyGetSetDef core_getset[] = {
+    {"n", get_n, nullptr, "Number of rows.", nullptr},
+    {"p", get_p, nullptr, "Number of fixed-effect columns.", nullptr},
+    {"q", get_q, nullptr, "Number of random-effect columns.", nullptr},
+    {"m", get_m, nullptr, "Number of groups.", nullptr},
+    {"n_theta", get_n_theta, nullptr, "Length of `theta`: q(q+1)/2.", nullptr},
+    {"evaluator", get_evaluator, nullptr,
+     "The kernel in use: \"blocks\", \"aggregated\" or \"streaming\".", nullptr},
+    {"n_classes", get_n_classes, nullptr,
+     "Number of distinct Z_i'Z_i classes when the aggregated kernel is used, else None.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyObject* m_with_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::vector<PyObject*> a;
+  if (!parse_args("with_response", {"y", "x", "z", "codes"}, 4, args, nargs, kwnames, a)) return nullptr;
+  RowArrays arrays;
+  Rows rows;
+  if (!borrow_rows(a[0], a[1], a[2], a[3], arrays) || !rows_of(arrays, rows)) return nullptr;
+  std::variant<std::unique_ptr<LmmData>, std::string> built;
+  if (!without_gil([&] { built = with_response(data_of(self), rows); })) return nullptr;
+  if (auto* err = std::get_if<std::string>(&built)) {
+    PyErr_SetString(PyExc_ValueError, err->c_str());
+    return nullptr;
+  }
+  // The new core is always of the base class, whatever the receiver's class: the
+  // first type in the receiver's MRO that deallocates with our own slot.
+  PyTypeObject* core_type = Py_TYPE(self);
+  Ref mro(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__mro__"));
+  if (!mro || !PyTuple_Check(mro.get())) return nullptr;
+  for (Py_ssize_t i = 0; i < PyTuple_Size(mro.get()); ++i) {
+    auto* t = reinterpret_cast<PyTypeObject*>(PyTuple_GetItem(mro.get(), i));
+    if (PyType_GetSlot(t, Py_tp_dealloc) == reinterpret_cast<void*>(core_dealloc)) {
+      core_type = t;
+      break;
+    }
+  }
+  return wrap(core_type, std::move(std::get<0>(built)));
+}
+
+PyObject* m_reduce(PyObject* self, PyObject*) {
+  std::string state;
+  if (!without_gil([&] { state = encode_state(data_of(self), kVersion); })) return nullptr;
+  Ref bytes(PyBytes_FromStringAndSize(state.data(), static_cast<Py_ssize_t>(state.size())));
+  Ref module(PyImport_ImportModule("quorvelkit._quorvelkit"));
+  Ref restore(module ? PyObject_GetAttrString(module.get(), "_restore_core") : nullptr);
+  if (!bytes || !restore) return nullptr;
+  Ref dict(PyObject_GetAttrString(self, "__dict__"));
+  if (!dict) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+    PyErr_Clear();
+  }
+  if (dict && PyDict_Check(dict.get()) && PyDict_Size(dict.get()) > 0)
+    return Py_BuildValue("(O(OO)O)", restore.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)), bytes.get(),
+                         dict.get());
+  return Py_BuildValue("(O(OO))", restore.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)), bytes.get());
+}
+
+PyObject* restore_core(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 2) {
+    PyErr_SetString(PyExc_TypeError, "_restore_core() takes a class and a state");
+    return nullptr;
+  }
+  Ref base(PyObject_GetAttrString(module, "LmmCore"));
+  if (!base) return nullptr;
+  if (!PyType_Check(args[0]) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(args[0]),
+                                                   reinterpret_cast<PyTypeObject*>(base.get()))) {
+    PyErr_SetString(PyExc_TypeError, "_restore_core() restores LmmCore instances only");
+    return nullptr;
+  }
+  if (!PyBytes_Check(args[1])) {
+    PyErr_SetString(PyExc_TypeError, "an LmmCore state is bytes");
+    return nullptr;
+  }
+  char* buf;
+  Py_ssize_t len;
+  if (PyBytes_AsStringAndSize(args[1], &buf, &len) < 0) return nullptr;
+  std::variant<std::unique_ptr<LmmData>, std::string> built;
+  if (!without_gil([&] { built = decode_state(std::string_view(buf, static_cast<std::size_t>(len)), kVersion); }))
+    return nullptr;
+  if (auto* err = std::get_if<std::string>(&built)) {
+    PyErr_SetString(PyExc_ValueError, err->c_str());
+    return nullptr;
+  }
+  return wrap(reinterpret_cast<PyTypeObject*>(args[0]), std::move(std::get<0>(built)));
+}
+
+namespace {
+
+PyType_Slot core_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "LmmCore(y, x, z, codes, n_groups, evaluator='auto')\n--\n\n"
+                    "Pre-computed cross-products for one grouping factor.\n\n"
+                    "When a column of `x` is constant and non-zero (an intercept), the\n"
+                    "cross-products are formed from `y` and the columns of `x` that lie far\n"
+                    "from zero less centres (medians of a few rows; `z` is never shifted), so\n"
+                    "that large means cost no digits: an exact reparameterisation, with the\n"
+                    "intercept and `cov_beta` mapped back. Without such a column the rows are\n"
+                    "used as given, and `solution` and `fit` warn (RuntimeWarning) when the\n"
+                    "criterion may have lost digits enough to matter.\n\n"
+                    "A response the fixed effects fit exactly makes every `theta`\n"
+                    "infeasible. `with_response` refuses arrays other than the ones the core\n"
+                    "was built from (by fingerprints of `codes`, `x` and `z`). A core pickles\n"
+                    "its products and fingerprints, not the rows, tagged with the version.")},
+    {Py_tp_new, reinterpret_cast<void*>(core_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(core_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(core_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(core_clear)},
+    {Py_tp_methods, core_methods},
+    {Py_tp_getset, core_getset},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec core_spec = {
+    "quorvelkit._quorvelkit.LmmCore",
+    sizeof(CoreObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    core_slots,
+};
+
+
+}  // namespace qk::py
