@@ -1,5 +1,6 @@
-// Construction of the prepared design from rows (the row passes on the pool, the
-// checks, the classes and the evaluator) and its copy for a new response.
+// The prepared design after its products are known (the checks, the exact-fit flag,
+// the classes and the evaluator) and its copy for a new response. The products of
+// rows are formed in products.cpp.
 #include "lmm/data.hpp"
 
 #include <algorithm>
@@ -57,14 +58,9 @@ bool fits_exactly(const LmmData& d) {
   return d.yty - ss <= 1e-12 * d.yty;
 }
 
-namespace {
-
-// Everything after the row passes: the nonfinite check, the exact-fit flag, the
-// classes and the evaluator.
-std::variant<std::unique_ptr<LmmData>, std::string> finish(std::unique_ptr<LmmData> data,
-                                                           Evaluator evaluator) {
+std::variant<std::unique_ptr<LmmData>, std::string> finish_design(std::unique_ptr<LmmData> data,
+                                                                  Evaluator evaluator) {
   const std::uint64_t p = data->p, q = data->q, m = data->m;
-  for (std::uint64_t g = 0; g < m; ++g) mirror_upper(&data->ztz[g * q * q], q);
   if (auto err = nonfinite_error(*data)) return *err;
   data->exact_fit = fits_exactly(*data);
   check_interrupt();
@@ -85,172 +81,13 @@ std::variant<std::unique_ptr<LmmData>, std::string> finish(std::unique_ptr<LmmDa
   return data;
 }
 
-// The serial path: one pass over the rows, in the row chunks of fixed_products so
-// that the global sums come out bit-identical to the parallel path. Returns the
-// error text of a bad code, an empty text when the shift's constant column turns out
-// not to be constant, or nothing.
-std::optional<std::string> serial_pass(const Rows& rows, std::uint64_t m, LmmData& d) {
-  const std::uint64_t n = rows.n, p = rows.p, q = rows.q;
-  const Shift& shift = d.shift;
-  ChunkPlan plan = plan_chunks(n, fixed_row_cost(p));
-  std::vector<double> xtx(p * p), xty(p), xs(p);
-  std::uint64_t h = n;
-  FixedScan scan;
-  const bool shift_x = shift.shifts_x();
-  for (std::uint64_t k = 0; k < plan.count; ++k) {
-    check_interrupt();
-    std::fill(xtx.begin(), xtx.end(), 0.0);
-    std::fill(xty.begin(), xty.end(), 0.0);
-    double yty = 0.0;
-    fixed_chunk(rows, plan.begin(k), plan.end(k), true, shift, xs.data(), xtx.data(), xty.data(), yty, scan);
-    if (!scan.constant) return std::string();
-    // Runs of consecutive rows of one group are added together. Each code is checked
-    // where it is used to index: another thread may change the array meanwhile.
-    for (std::uint64_t r = plan.begin(k), e = plan.end(k); r < e;) {
-      const std::int64_t code = rows.codes[r];
-      if (code < 0 || static_cast<std::uint64_t>(code) >= m) return bad_code(code, m);
-      h = fold(h, static_cast<std::uint64_t>(code));
-      std::uint64_t run_end = r + 1;
-      for (; run_end < e && rows.codes[run_end] == code; ++run_end) h = fold(h, static_cast<std::uint64_t>(code));
-      const std::uint64_t g = static_cast<std::uint64_t>(code);
-      add_group_run(rows, shift, shift_x, nullptr, r, run_end, &d.ztz[g * q * q], &d.ztx[g * q * p],
-                    &d.zty[g * q], xs.data());
-      r = run_end;
-    }
-    for (std::uint64_t i = 0; i < p * p; ++i) d.xtx[i] = d.xtx[i] + xtx[i];
-    for (std::uint64_t j = 0; j < p; ++j) d.xty[j] = d.xty[j] + xty[j];
-    d.yty = d.yty + yty;
-  }
-  mirror_upper(d.xtx.data(), p);
-  d.codes_fingerprint = h;
-  d.x_fingerprint = scan.xsum;
-  d.z_fingerprint = scan.zsum;
-  return std::nullopt;
-}
-
-// Forgets a shift that turned out not to apply: the rows are used as given.
-void drop_shift(LmmData& d) {
-  d.shift = Shift{};
-  d.shift.x.assign(d.p, 0.0);
-}
-
-void clear_products(LmmData& d) {
-  std::fill(d.ztz.begin(), d.ztz.end(), 0.0);
-  std::fill(d.ztx.begin(), d.ztx.end(), 0.0);
-  std::fill(d.zty.begin(), d.zty.end(), 0.0);
-  std::fill(d.xtx.begin(), d.xtx.end(), 0.0);
-  std::fill(d.xty.begin(), d.xty.end(), 0.0);
-  d.yty = 0.0;
-}
-
-}  // namespace
-
-std::variant<std::unique_ptr<LmmData>, std::string> from_rows(const Rows& rows, std::uint64_t m,
-                                                              Evaluator evaluator) {
-  const std::uint64_t n = rows.n, p = rows.p, q = rows.q;
-  auto data = std::make_unique<LmmData>();
-  data->n = n;
-  data->p = p;
-  data->q = q;
-  data->m = m;
-  data->ztz.assign(m * q * q, 0.0);
-  data->ztx.assign(m * q * p, 0.0);
-  data->zty.assign(m * q, 0.0);
-  data->xtx.assign(p * p, 0.0);
-  data->xty.assign(p, 0.0);
-  data->shift = choose_shift(rows);
-
-  const std::uint64_t cz = group_row_cost(p, q), cx = fixed_row_cost(p);
-  const bool serial = !work_is_large(n, cz + cx) || pool_threads() < 2;
-
-  if (serial) {
-    auto err = serial_pass(rows, m, *data);
-    if (err && err->empty()) {
-      // A column constant in the sampled rows but not in all: start again unshifted.
-      drop_shift(*data);
-      clear_products(*data);
-      err = serial_pass(rows, m, *data);
-    }
-    if (err) return *err;
-    return finish(std::move(data), evaluator);
-  }
-
-  // Counting sort of the rows by group, then batches of whole groups on the pool,
-  // each writing only its own groups' blocks. Rows already sorted by group (the
-  // usual layout) need no index vector: group g owns rows offsets[g]..offsets[g+1].
-  // The count is a serial loop; the fixed products run on the rest of the pool
-  // meanwhile (and are discarded if a code is out of range).
-  std::vector<std::uint64_t> offsets(m + 1, 0);
-  bool sorted = true;
-  std::uint64_t h = n;
-  std::optional<std::string> code_error;
-  auto count = [&] {
-    std::int64_t prev = 0;
-    for (std::uint64_t r = 0; r < n; ++r) {
-      const std::int64_t code = rows.codes[r];
-      if (code < 0 || static_cast<std::uint64_t>(code) >= m) {
-        code_error = bad_code(code, m);
-        return;
-      }
-      h = fold(h, static_cast<std::uint64_t>(code));
-      ++offsets[static_cast<std::uint64_t>(code) + 1];
-      sorted = sorted && code >= prev;
-      prev = code;
-    }
-  };
-  auto fp = fixed_products(rows, true, data->shift, count);
-  if (code_error) return *code_error;
-  data->codes_fingerprint = h;
-  if (!fp) {
-    drop_shift(*data);
-    fp = fixed_products(rows, true, data->shift);
-  }
-  data->x_fingerprint = fp->x_fingerprint;
-  data->z_fingerprint = fp->z_fingerprint;
-  data->xtx = std::move(fp->xtx);
-  data->xty = std::move(fp->xty);
-  data->yty = fp->yty;
-  for (std::uint64_t g = 0; g < m; ++g) offsets[g + 1] += offsets[g];
-  std::vector<std::uint64_t> order;
-  if (!sorted) {
-    check_interrupt();
-    order.resize(n);
-    std::vector<std::uint64_t> next(offsets.begin(), offsets.end() - 1);
-    for (std::uint64_t r = 0; r < n; ++r) {
-      // The codes are read again: another thread may have changed them since they
-      // were counted, and a changed code must not write outside its group's slots.
-      const std::int64_t code = rows.codes[r];
-      if (code < 0 || static_cast<std::uint64_t>(code) >= m) return bad_code(code, m);
-      const std::uint64_t g = static_cast<std::uint64_t>(code);
-      if (next[g] == offsets[g + 1]) return std::string("the group codes changed while the design was being prepared");
-      order[next[g]++] = r;
-    }
-  }
-  // Batches of whole groups of about one chunk's worth of rows each.
-  const std::uint64_t t = plan_chunks(n, cz).len;
-  std::vector<std::uint64_t> batch_start{0};
-  for (std::uint64_t s = 0, j = 1; j < m; ++j) {
-    if (offsets[j] - offsets[s] >= t) {
-      batch_start.push_back(j);
-      s = j;
-    }
-  }
-  batch_start.push_back(m);
-  LmmData& d = *data;
-  const std::uint64_t* idx = sorted ? nullptr : order.data();
-  const bool shift_x = d.shift.shifts_x();
-  run_tasks(batch_start.size() - 1, true, [&](std::size_t b) {
-    std::vector<double> xs(p);
-    for (std::uint64_t g = batch_start[b]; g < batch_start[b + 1]; ++g)
-      add_group_run(rows, d.shift, shift_x, idx, offsets[g], offsets[g + 1], &d.ztz[g * q * q],
-                    &d.ztx[g * q * p], &d.zty[g * q], xs.data());
-  });
-  return finish(std::move(data), evaluator);
-}
-
 std::variant<std::unique_ptr<LmmData>, std::string> with_response(const LmmData& data,
                                                                   const Rows& rows) {
   const std::uint64_t n = data.n, p = data.p, q = data.q, m = data.m;
+  if (!data.rows_known)
+    return std::string("this design was built from products and holds no fingerprints of rows, so it cannot "
+                       "check that arrays are the model's: build the core from the rows (or reduce the new "
+                       "response's batches to products) instead");
   if (rows.n != n || rows.p != p || rows.q != q)
     return "the prepared design has " + std::to_string(n) + " rows, " + std::to_string(p) +
            " fixed and " + std::to_string(q) + " random columns; the arrays passed do not match it";
@@ -312,6 +149,7 @@ std::variant<std::unique_ptr<LmmData>, std::string> with_response(const LmmData&
   out->x_fingerprint = data.x_fingerprint;
   out->z_fingerprint = data.z_fingerprint;
   out->evaluator = data.evaluator;
+  out->rows_known = data.rows_known;
   out->exact_fit = fits_exactly(*out);
   return out;
 }

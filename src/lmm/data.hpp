@@ -50,6 +50,9 @@ struct LmmData {
   std::uint64_t codes_fingerprint = 0;
   std::uint64_t x_fingerprint = 0;  // of the bits of x and z as given, by row and column
   std::uint64_t z_fingerprint = 0;
+  // Whether the fingerprints above are those of the rows: false for a design built
+  // from products (with_response then refuses, having nothing to check arrays by).
+  bool rows_known = true;
   // The fixed effects alone fit the (shifted) response exactly, to rounding: every
   // theta is infeasible (the residual sum of squares is zero), whatever the kernel.
   bool exact_fit = false;
@@ -66,9 +69,16 @@ struct LmmData {
 // to rounding (from the products alone).
 bool fits_exactly(const LmmData& data);
 
-// Builds the prepared design; returns the error text for a group code out of range.
+// Builds the prepared design (products.cpp); returns the error text for a group code
+// out of range.
 std::variant<std::unique_ptr<LmmData>, std::string> from_rows(const Rows& rows, std::uint64_t m,
                                                               Evaluator evaluator);
+
+// Completes a design whose products (full symmetric blocks), shift and fingerprints
+// are set: refuses non-finite products (the text names the column), sets the exact-fit
+// flag, builds the classes and resolves the evaluator.
+std::variant<std::unique_ptr<LmmData>, std::string> finish_design(std::unique_ptr<LmmData> data,
+                                                                  Evaluator evaluator);
 
 // The same design with a new response (x, z and codes must be the ones the design
 // was built from; they are checked against the design's fingerprints). Returns the

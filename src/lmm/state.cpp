@@ -79,6 +79,7 @@ std::string encode_state(const LmmData& d, std::string_view version) {
   for (std::uint64_t v : {d.n, d.p, d.q, d.m}) w.put(v);
   w.put<std::uint8_t>(d.evaluator);
   w.put<std::uint8_t>(d.exact_fit);
+  w.put<std::uint8_t>(d.rows_known);
   for (std::uint64_t v : {d.codes_fingerprint, d.x_fingerprint, d.z_fingerprint}) w.put(v);
   w.put<std::int64_t>(d.shift.column);
   w.put(d.shift.value);
@@ -113,6 +114,7 @@ std::variant<std::unique_ptr<LmmData>, std::string> decode_state(std::string_vie
   d->m = r.get<std::uint64_t>();
   const std::uint8_t evaluator = r.get<std::uint8_t>();
   const std::uint8_t exact_fit = r.get<std::uint8_t>();
+  const std::uint8_t rows_known = r.get<std::uint8_t>();
   d->codes_fingerprint = r.get<std::uint64_t>();
   d->x_fingerprint = r.get<std::uint64_t>();
   d->z_fingerprint = r.get<std::uint64_t>();
@@ -126,7 +128,7 @@ std::variant<std::unique_ptr<LmmData>, std::string> decode_state(std::string_vie
   };
   std::uint64_t pp, mq, mqq, mqp;
   if (r.bad || p == 0 || q == 0 || m == 0 || d->n == 0 || !fits(p, p, pp) || !fits(m, q, mq) ||
-      !fits(mq, q, mqq) || !fits(mq, p, mqp) || evaluator > kAggregated || exact_fit > 1 ||
+      !fits(mq, q, mqq) || !fits(mq, p, mqp) || evaluator > kAggregated || exact_fit > 1 || rows_known > 1 ||
       d->shift.column < -1 || d->shift.column >= static_cast<std::int64_t>(p))
     return corrupt;
   d->shift.x = r.get_vec(p);
@@ -139,6 +141,7 @@ std::variant<std::unique_ptr<LmmData>, std::string> decode_state(std::string_vie
   if (r.bad || !r.in.empty()) return corrupt;
   d->evaluator = static_cast<Evaluator>(evaluator);
   d->exact_fit = exact_fit != 0;
+  d->rows_known = rows_known != 0;
   d->theta_index = theta_index(q);
   if (evaluator == kAggregated)
     d->classes = Classes::build(q, p, m, d->ztz, d->ztx, d->zty, kUnlimitedClasses);

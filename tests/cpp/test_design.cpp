@@ -411,11 +411,11 @@ TEST(State, RoundTripAndRefusals) {
     return std::holds_alternative<std::string>(r) ? std::get<std::string>(r) : std::string("accepted");
   };
   EXPECT_EQ(refused(state, "9.9.10"),
-            "this LmmCore was pickled by quorvelkit 9.9.9 (state format 1); quorvelkit 9.9.10 (state format 1) "
+            "this LmmCore was pickled by quorvelkit 9.9.9 (state format 2); quorvelkit 9.9.10 (state format 2) "
             "cannot read it: build the core (or fit the model) again from the data");
   std::string other_format = state;
-  other_format[26] = 2;  // after the 8-byte length and the 18-byte magic
-  EXPECT_NE(refused(other_format, "9.9.9").find("(state format 2)"), std::string::npos);
+  other_format[26] = 1;  // after the 8-byte length and the 18-byte magic
+  EXPECT_NE(refused(other_format, "9.9.9").find("(state format 1)"), std::string::npos);
   const std::string corrupt = "the LmmCore state is not a whole state written by quorvelkit";
   std::size_t truncations_refused = 0;
   for (std::size_t len = 0; len < state.size(); ++len) truncations_refused += refused(state.substr(0, len), "9.9.9") == corrupt;

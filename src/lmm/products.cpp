@@ -1,0 +1,382 @@
+// Reducing rows to their products (the row passes on the pool), merging products and
+// checking them, and the prepared design built from products.
+#include "lmm/products.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+
+#include "linalg/dense.hpp"
+#include "lmm/cost.hpp"
+#include "lmm/fingerprint.hpp"
+#include "pool/pool.hpp"
+
+namespace qk {
+
+namespace {
+
+std::string bad_code(std::int64_t code, std::uint64_t m) {
+  return "group code " + std::to_string(code) + " out of range 0.." + std::to_string(m);
+}
+
+const std::string kCodesChanged = "the group codes changed while the design was being prepared";
+
+// How a pass ended: finished, stopped by an error (the text), or the shift's constant
+// column turned out not to be constant (the products are then of no use).
+struct PassEnd {
+  std::optional<std::string> error;
+  bool not_constant = false;
+};
+
+// The serial pass: one pass over the rows, in the row chunks of fixed_products so that
+// the global sums come out bit-identical to the parallel path; runs of consecutive
+// rows of one group are added together.
+PassEnd serial_pass(const Rows& rows, std::uint64_t m, Reduced& out) {
+  Products& d = out.products;
+  const std::uint64_t n = rows.n, p = rows.p, q = rows.q;
+  const Shift& shift = d.shift;
+  ChunkPlan plan = plan_chunks(n, fixed_row_cost(p));
+  std::vector<double> xtx(p * p), xty(p), xs(p);
+  std::uint64_t h = n;
+  FixedScan scan;
+  const bool shift_x = shift.shifts_x();
+  for (std::uint64_t k = 0; k < plan.count; ++k) {
+    check_interrupt();
+    std::fill(xtx.begin(), xtx.end(), 0.0);
+    std::fill(xty.begin(), xty.end(), 0.0);
+    double yty = 0.0;
+    fixed_chunk(rows, plan.begin(k), plan.end(k), true, shift, xs.data(), xtx.data(), xty.data(), yty, scan);
+    if (!scan.constant) return {std::nullopt, true};
+    // Each code is checked where it is used to index: another thread may change the
+    // array meanwhile.
+    for (std::uint64_t r = plan.begin(k), e = plan.end(k); r < e;) {
+      const std::int64_t code = rows.codes[r];
+      if (code < 0 || static_cast<std::uint64_t>(code) >= m) return {bad_code(code, m)};
+      h = fold(h, static_cast<std::uint64_t>(code));
+      std::uint64_t run_end = r + 1;
+      for (; run_end < e && rows.codes[run_end] == code; ++run_end) h = fold(h, static_cast<std::uint64_t>(code));
+      const std::uint64_t g = static_cast<std::uint64_t>(code);
+      add_group_run(rows, shift, shift_x, nullptr, r, run_end, &d.ztz[g * q * q], &d.ztx[g * q * p],
+                    &d.zty[g * q], xs.data());
+      d.counts[g] += run_end - r;
+      r = run_end;
+    }
+    for (std::uint64_t i = 0; i < p * p; ++i) d.xtx[i] = d.xtx[i] + xtx[i];
+    for (std::uint64_t j = 0; j < p; ++j) d.xty[j] = d.xty[j] + xty[j];
+    d.yty = d.yty + yty;
+  }
+  mirror_upper(d.xtx.data(), p);
+  out.codes_fingerprint = h;
+  out.x_fingerprint = scan.xsum;
+  out.z_fingerprint = scan.zsum;
+  return {};
+}
+
+// The parallel pass. A serial count of the codes (their check, fingerprint, the row
+// count of every group and whether the rows are sorted by group) runs beside the
+// fixed products on the rest of the pool. The groups' blocks are then added by tasks
+// that each own a range of groups and write only those groups' blocks:
+// - rows sorted by group: a task takes whole groups of about one chunk of rows, group
+//   g being rows offsets[g]..offsets[g+1];
+// - rows in any other order: each of T tasks (T the pool's threads) owns a range of
+//   groups holding about n / T rows, scans every code and adds the rows of its own
+//   groups in row order, straight from the rows. Unlike a gather through a
+//   permutation (counting sort), this reads the rows in order and needs no serial
+//   pass to build the permutation; the codes, 8 bytes a row, are read T times.
+// Either way every group's rows are added in row order, each group by one task,
+// starting from zeros, so every block is bit-identical for any thread count and to
+// the serial pass: the cut into ranges decides only which task does the adding, not
+// the order of any sum, which is why it may follow the thread count.
+PassEnd parallel_pass(const Rows& rows, std::uint64_t m, Reduced& out) {
+  Products& d = out.products;
+  const std::uint64_t n = rows.n, p = rows.p, q = rows.q;
+  std::vector<std::uint64_t>& counts = d.counts;
+  bool sorted = true;
+  std::uint64_t h = n;
+  std::optional<std::string> code_error;
+  auto count = [&] {
+    std::int64_t prev = 0;
+    for (std::uint64_t r = 0; r < n; ++r) {
+      const std::int64_t code = rows.codes[r];
+      if (code < 0 || static_cast<std::uint64_t>(code) >= m) {
+        code_error = bad_code(code, m);
+        return;
+      }
+      h = fold(h, static_cast<std::uint64_t>(code));
+      ++counts[static_cast<std::uint64_t>(code)];
+      sorted = sorted && code >= prev;
+      prev = code;
+    }
+  };
+  auto fp = fixed_products(rows, true, d.shift, count);
+  if (code_error) return {code_error};
+  if (!fp) return {std::nullopt, true};
+  out.codes_fingerprint = h;
+  out.x_fingerprint = fp->x_fingerprint;
+  out.z_fingerprint = fp->z_fingerprint;
+  d.xtx = std::move(fp->xtx);
+  d.xty = std::move(fp->xty);
+  d.yty = fp->yty;
+  std::vector<std::uint64_t> offsets(m + 1, 0);
+  for (std::uint64_t g = 0; g < m; ++g) offsets[g + 1] = offsets[g] + counts[g];
+  const bool shift_x = d.shift.shifts_x();
+  const Shift& shift = d.shift;
+  std::vector<std::uint64_t> range_start{0};
+  if (sorted) {
+    const std::uint64_t t = plan_chunks(n, group_row_cost(p, q)).len;
+    for (std::uint64_t s = 0, j = 1; j < m; ++j)
+      if (offsets[j] - offsets[s] >= t) {
+        range_start.push_back(j);
+        s = j;
+      }
+  } else {
+    const std::uint64_t tasks = pool_threads();
+    for (std::uint64_t j = 1; j < m && range_start.size() < tasks; ++j)
+      if (offsets[j] >= n / tasks * range_start.size()) range_start.push_back(j);
+  }
+  range_start.push_back(m);
+  const std::size_t n_ranges = range_start.size() - 1;
+  std::vector<char> changed(n_ranges, 0);
+  check_interrupt();
+  run_tasks(n_ranges, true, [&](std::size_t k) {
+    std::vector<double> xs(p);
+    const std::uint64_t lo = range_start[k], hi = range_start[k + 1];
+    if (sorted) {
+      for (std::uint64_t g = lo; g < hi; ++g)
+        add_group_run(rows, shift, shift_x, nullptr, offsets[g], offsets[g + 1], &d.ztz[g * q * q],
+                      &d.ztx[g * q * p], &d.zty[g * q], xs.data());
+      return;
+    }
+    // One unsigned comparison tells whether a code is in [lo, hi); a code another
+    // thread changed meanwhile is either in range (and indexes a block of this task)
+    // or skipped, and the row total below then gives it away.
+    const std::uint64_t width = hi - lo;
+    std::uint64_t added = 0;
+    for (std::uint64_t r = 0; r < n;) {
+      const std::uint64_t g = static_cast<std::uint64_t>(rows.codes[r]) - lo;
+      if (g >= width) {
+        ++r;
+        continue;
+      }
+      const std::uint64_t gg = lo + g;
+      const std::int64_t code = static_cast<std::int64_t>(gg);
+      std::uint64_t run_end = r + 1;
+      while (run_end < n && rows.codes[run_end] == code) ++run_end;
+      add_group_run(rows, shift, shift_x, nullptr, r, run_end, &d.ztz[gg * q * q], &d.ztx[gg * q * p],
+                    &d.zty[gg * q], xs.data());
+      added += run_end - r;
+      r = run_end;
+    }
+    changed[k] = added != offsets[hi] - offsets[lo];
+  });
+  for (char c : changed)
+    if (c) return {kCodesChanged};
+  return {};
+}
+
+PassEnd reduce_pass(const Rows& rows, std::uint64_t m, Reduced& out) {
+  const bool serial = !work_is_large(rows.n, group_row_cost(rows.p, rows.q) + fixed_row_cost(rows.p)) ||
+                      pool_threads() < 2;
+  PassEnd end = serial ? serial_pass(rows, m, out) : parallel_pass(rows, m, out);
+  Products& d = out.products;
+  for (std::uint64_t g = 0; g < m; ++g) mirror_upper(&d.ztz[g * d.q * d.q], d.q);
+  return end;
+}
+
+void start_products(Products& d, const Rows& rows, std::uint64_t m, const Shift& shift) {
+  const std::uint64_t p = rows.p, q = rows.q;
+  d = Products{};
+  d.n = rows.n;
+  d.p = p;
+  d.q = q;
+  d.m = m;
+  d.ztz.assign(size_mul(size_mul(m, q), q), 0.0);
+  d.ztx.assign(size_mul(size_mul(m, q), p), 0.0);
+  d.zty.assign(size_mul(m, q), 0.0);
+  d.counts.assign(m, 0);
+  d.xtx.assign(p * p, 0.0);
+  d.xty.assign(p, 0.0);
+  d.shift = shift;
+}
+
+bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
+
+bool same_shift(const Shift& a, const Shift& b) {
+  if (a.column != b.column || !same_bits(a.value, b.value) || !same_bits(a.y, b.y) || a.x.size() != b.x.size())
+    return false;
+  for (std::size_t j = 0; j < a.x.size(); ++j)
+    if (!same_bits(a.x[j], b.x[j])) return false;
+  return true;
+}
+
+}  // namespace
+
+std::variant<Reduced, std::string> reduce_rows(const Rows& rows, std::uint64_t m, const Shift& shift) {
+  if (shift.x.size() != rows.p)
+    return "the shift has " + std::to_string(shift.x.size()) + " centres of x; x has " + std::to_string(rows.p) +
+           " columns";
+  Reduced out;
+  start_products(out.products, rows, m, shift);
+  PassEnd end = reduce_pass(rows, m, out);
+  if (end.error) return *end.error;
+  if (end.not_constant)
+    return "column " + std::to_string(shift.column) +
+           " of x (the shift's constant column) does not hold its value in every row: reduce every batch "
+           "with a shift whose constant column is constant in all of them, or with none";
+  return out;
+}
+
+std::variant<std::unique_ptr<LmmData>, std::string> from_rows(const Rows& rows, std::uint64_t m,
+                                                              Evaluator evaluator) {
+  Reduced out;
+  start_products(out.products, rows, m, choose_shift(rows));
+  PassEnd end = reduce_pass(rows, m, out);
+  if (!end.error && end.not_constant) {
+    // A column constant in the sampled rows but not in all: start again unshifted.
+    Shift none;
+    none.x.assign(rows.p, 0.0);
+    start_products(out.products, rows, m, none);
+    end = reduce_pass(rows, m, out);
+  }
+  if (end.error) return *end.error;
+  Products& pr = out.products;
+  auto data = std::make_unique<LmmData>();
+  data->n = pr.n;
+  data->p = pr.p;
+  data->q = pr.q;
+  data->m = pr.m;
+  data->xtx = std::move(pr.xtx);
+  data->xty = std::move(pr.xty);
+  data->yty = pr.yty;
+  data->ztz = std::move(pr.ztz);
+  data->ztx = std::move(pr.ztx);
+  data->zty = std::move(pr.zty);
+  data->shift = std::move(pr.shift);
+  data->codes_fingerprint = out.codes_fingerprint;
+  data->x_fingerprint = out.x_fingerprint;
+  data->z_fingerprint = out.z_fingerprint;
+  return finish_design(std::move(data), evaluator);
+}
+
+std::optional<std::string> merge_products(Products& a, const Products& b) {
+  if (a.p != b.p || a.q != b.q)
+    return "the products have different model dimensions (p = " + std::to_string(a.p) + ", q = " +
+           std::to_string(a.q) + " and p = " + std::to_string(b.p) + ", q = " + std::to_string(b.q) + ")";
+  if (a.m != b.m)
+    return "the products have different group counts (" + std::to_string(a.m) + " and " + std::to_string(b.m) +
+           ")";
+  if (!same_shift(a.shift, b.shift))
+    return std::string("the products were accumulated with different shifts; every batch of a model must be "
+                       "reduced with the same shift");
+  if (a.xtx.size() != b.xtx.size() || a.xty.size() != b.xty.size() || a.ztz.size() != b.ztz.size() ||
+      a.ztx.size() != b.ztx.size() || a.zty.size() != b.zty.size() || a.counts.size() != b.counts.size())
+    return std::string("the products' arrays do not match their dimensions");
+  if (__builtin_add_overflow(a.n, b.n, &a.n)) return std::string("the merged row count overflows");
+  auto add = [](std::vector<double>& x, const std::vector<double>& y) {
+    for (std::size_t i = 0; i < x.size(); ++i) x[i] = x[i] + y[i];
+  };
+  add(a.xtx, b.xtx);
+  add(a.xty, b.xty);
+  a.yty = a.yty + b.yty;
+  add(a.ztz, b.ztz);
+  add(a.ztx, b.ztx);
+  add(a.zty, b.zty);
+  for (std::size_t g = 0; g < a.counts.size(); ++g) a.counts[g] += b.counts[g];
+  return std::nullopt;
+}
+
+std::optional<std::string> check_products(const Products& pr) {
+  const std::uint64_t n = pr.n, p = pr.p, q = pr.q, m = pr.m;
+  if (p == 0) return std::string("the products have no fixed-effect column (p = 0)");
+  if (q == 0) return std::string("the products have no random-effect column (q = 0)");
+  if (m == 0) return std::string("the products have no group (m = 0)");
+  if (n == 0) return std::string("the products are of no rows (n = 0)");
+  std::uint64_t mq, mqq, mqp;
+  if (__builtin_mul_overflow(m, q, &mq) || __builtin_mul_overflow(mq, q, &mqq) ||
+      __builtin_mul_overflow(mq, p, &mqp))
+    return std::string("model dimensions overflow the address space");
+  auto size_error = [&](const char* name, std::uint64_t got, std::uint64_t want) -> std::optional<std::string> {
+    if (got == want) return std::nullopt;
+    return "products: " + std::string(name) + " holds " + std::to_string(got) + " values, " +
+           std::to_string(want) + " expected for n = " + std::to_string(n) + ", p = " + std::to_string(p) +
+           ", q = " + std::to_string(q) + ", m = " + std::to_string(m);
+  };
+  if (auto e = size_error("xtx", pr.xtx.size(), p * p)) return e;
+  if (auto e = size_error("xty", pr.xty.size(), p)) return e;
+  if (auto e = size_error("ztz", pr.ztz.size(), mqq)) return e;
+  if (auto e = size_error("ztx", pr.ztx.size(), mqp)) return e;
+  if (auto e = size_error("zty", pr.zty.size(), mq)) return e;
+  if (auto e = size_error("counts", pr.counts.size(), m)) return e;
+  if (auto e = size_error("shift_x", pr.shift.x.size(), p)) return e;
+  std::uint64_t total = 0;
+  for (std::uint64_t c : pr.counts)
+    if (__builtin_add_overflow(total, c, &total)) return std::string("products: the row counts overflow");
+  if (total != n)
+    return "products: the group row counts add up to " + std::to_string(total) + ", not to n = " +
+           std::to_string(n);
+  auto all_finite = [](const std::vector<double>& v) {
+    return std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); });
+  };
+  const char* nonfinite = " holds a value that is not finite";
+  if (!std::isfinite(pr.yty)) return "products: yty" + std::string(nonfinite);
+  if (!all_finite(pr.xtx)) return "products: xtx" + std::string(nonfinite);
+  if (!all_finite(pr.xty)) return "products: xty" + std::string(nonfinite);
+  if (!all_finite(pr.ztz)) return "products: ztz" + std::string(nonfinite);
+  if (!all_finite(pr.ztx)) return "products: ztx" + std::string(nonfinite);
+  if (!all_finite(pr.zty)) return "products: zty" + std::string(nonfinite);
+  if (pr.yty < 0.0) return std::string("products: yty is negative");
+  for (std::uint64_t j = 0; j < p; ++j) {
+    if (pr.xtx[j * p + j] < 0.0) return "products: xtx has a negative diagonal (column " + std::to_string(j) + ")";
+    for (std::uint64_t k = 0; k < j; ++k)
+      if (pr.xtx[j * p + k] != pr.xtx[k * p + j]) return std::string("products: xtx is not symmetric");
+  }
+  for (std::uint64_t g = 0; g < m; ++g) {
+    const double* b = &pr.ztz[g * q * q];
+    const std::string group = " (group " + std::to_string(g) + ")";
+    for (std::uint64_t a = 0; a < q; ++a) {
+      if (b[a * q + a] < 0.0) return "products: ztz has a negative diagonal" + group;
+      for (std::uint64_t c = 0; c < a; ++c)
+        if (b[a * q + c] != b[c * q + a]) return "products: the ztz block is not symmetric" + group;
+    }
+    if (pr.counts[g] == 0) {
+      auto zero = [](const double* v, std::uint64_t len) {
+        return std::all_of(v, v + len, [](double x) { return x == 0.0; });
+      };
+      if (!zero(b, q * q) || !zero(&pr.ztx[g * q * p], q * p) || !zero(&pr.zty[g * q], q))
+        return "products: a group without rows has non-zero blocks" + group;
+    }
+  }
+  const Shift& s = pr.shift;
+  if (!std::isfinite(s.y) || !std::isfinite(s.value) || !all_finite(s.x))
+    return "products: the shift" + std::string(nonfinite);
+  if (s.column < -1 || s.column >= static_cast<std::int64_t>(p))
+    return "products: the shift's constant column " + std::to_string(s.column) + " is not a column of x";
+  if (s.active()) {
+    if (s.value == 0.0) return std::string("products: the shift's constant column has the value zero");
+    if (s.x[static_cast<std::uint64_t>(s.column)] != 0.0)
+      return std::string("products: the shift centres its own constant column");
+  } else if (s.y != 0.0 || s.value != 0.0 || s.shifts_x()) {
+    return std::string("products: a shift without a constant column centres values");
+  }
+  return std::nullopt;
+}
+
+std::variant<std::unique_ptr<LmmData>, std::string> from_products(Products pr, Evaluator evaluator) {
+  if (auto err = check_products(pr)) return *err;
+  auto data = std::make_unique<LmmData>();
+  data->n = pr.n;
+  data->p = pr.p;
+  data->q = pr.q;
+  data->m = pr.m;
+  data->xtx = std::move(pr.xtx);
+  data->xty = std::move(pr.xty);
+  data->yty = pr.yty;
+  data->ztz = std::move(pr.ztz);
+  data->ztx = std::move(pr.ztx);
+  data->zty = std::move(pr.zty);
+  data->shift = std::move(pr.shift);
+  data->rows_known = false;
+  return finish_design(std::move(data), evaluator);
+}
+
+}  // namespace qk
