@@ -21,6 +21,24 @@ PyObject* wrap(PyTypeObject* type, std::unique_ptr<LmmData> data) {
   return self;
 }
 
+// The evaluator argument by name.
+bool parse_evaluator(PyObject* obj, Evaluator& evaluator) {
+  if (!PyUnicode_Check(obj)) { arg_error("evaluator", "'" + type_name(obj) + "' object cannot be converted to 'PyString'"); return false; }
+  Py_ssize_t len;
+  const char* s = PyUnicode_AsUTF8AndSize(obj, &len);
+  if (!s) return false;
+  std::string name(s, static_cast<std::size_t>(len));
+  if (name == "auto") evaluator = kAuto;
+  else if (name == "blocks") evaluator = kBlocks;
+  else if (name == "streaming") evaluator = kStreaming;
+  else if (name == "aggregated") evaluator = kAggregated;
+  else {
+    PyErr_SetString(PyExc_ValueError,
+                    ("evaluator must be 'auto', 'blocks', 'aggregated' or 'streaming', got " + quoted(name)).c_str());
+    return false;
+  }
+  return true;
+}
 
 namespace {
 
@@ -39,22 +57,7 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (m == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
   }
   Evaluator evaluator = kAuto;
-  if (a[5]) {
-    if (!PyUnicode_Check(a[5])) return arg_error("evaluator", "'" + type_name(a[5]) + "' object cannot be converted to 'PyString'");
-    Py_ssize_t len;
-    const char* s = PyUnicode_AsUTF8AndSize(a[5], &len);
-    if (!s) return nullptr;
-    std::string name(s, static_cast<std::size_t>(len));
-    if (name == "auto") evaluator = kAuto;
-    else if (name == "blocks") evaluator = kBlocks;
-    else if (name == "streaming") evaluator = kStreaming;
-    else if (name == "aggregated") evaluator = kAggregated;
-    else {
-      PyErr_SetString(PyExc_ValueError,
-                      ("evaluator must be 'auto', 'blocks', 'aggregated' or 'streaming', got " + quoted(name)).c_str());
-      return nullptr;
-    }
-  }
+  if (a[5] && !parse_evaluator(a[5], evaluator)) return nullptr;
   Rows rows;
   if (!rows_of(arrays, rows)) return nullptr;
   auto fail = [](const char* msg) -> PyObject* {

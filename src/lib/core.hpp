@@ -24,6 +24,17 @@ inline LmmData& data_of(PyObject* self) { return *reinterpret_cast<CoreObject*>(
 // Wraps a prepared design in a new instance of `type`.
 PyObject* wrap(PyTypeObject* type, std::unique_ptr<LmmData> data);
 
+// The evaluator argument by name ("auto", "blocks", "aggregated", "streaming");
+// TypeError or ValueError set on failure.
+bool parse_evaluator(PyObject* obj, Evaluator& evaluator);
+
+// LmmCore.from_products(products, evaluator="auto") (products.cpp).
+PyObject* m_from_products(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// The module functions on products and the accumulator type (products.cpp).
+extern PyMethodDef products_functions[];
+extern PyType_Spec accumulator_spec;
+
 // The methods table (methods.cpp), including the two the type defines itself.
 extern PyMethodDef core_methods[];
 PyObject* m_with_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

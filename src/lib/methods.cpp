@@ -284,6 +284,14 @@ PyMethodDef core_methods[] = {
      "Analytic second derivative of the criterion in `theta`, for `q = 1`.\n"
      "Returns `None` when `q > 1` (no analytic Hessian is implemented there)\n"
      "and `nan` for an infeasible `theta`."},
+    {"from_products", QK_FASTCALL(m_from_products), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_products(products, evaluator='auto')\n--\n\n"
+     "A core from products (a dict as reduce_rows returns, or merged ones) instead of\n"
+     "rows: every evaluator, fit, solution, conditional covariances and the Hessian\n"
+     "work as for a core built from the rows. The products are checked first\n"
+     "(ValueError): sizes against n, p, q and m, row counts adding up to n, symmetric\n"
+     "blocks, finite values, non-negative diagonals, a valid shift. Such a core has\n"
+     "no fingerprints of rows: with_response refuses it (ValueError)."},
     {"__reduce__", m_reduce, METH_NOARGS,
      "__reduce__($self)\n--\n\n"
      "Pickling support: the prepared products and the fingerprints of the rows, not\n"

@@ -45,6 +45,9 @@ int module_exec(PyObject* module) {
   Ref owned(type);
   if (PyModule_AddObjectRef(module, "LmmCore", type) < 0) return -1;
   if (PyModule_AddStringConstant(module, "__version__", kVersion) < 0) return -1;
+  if (PyModule_AddFunctions(module, products_functions) < 0) return -1;
+  Ref acc(PyType_FromModuleAndSpec(module, &accumulator_spec, nullptr));
+  if (!acc || PyModule_AddObjectRef(module, "ProductsAccumulator", acc.get()) < 0) return -1;
   return 0;
 }
 

@@ -29,11 +29,11 @@ struct PassEnd {
 };
 
 // The serial pass: one pass over the rows, in the row chunks of fixed_products so that
-// the global sums come out bit-identical to the parallel path; runs of consecutive
-// rows of one group are added together.
+// the global sums come out bit-identical to the parallel path. Blocks already holding
+// sums (an accumulator) are added to.
 PassEnd serial_pass(const Rows& rows, std::uint64_t m, Reduced& out) {
   Products& d = out.products;
-  const std::uint64_t n = rows.n, p = rows.p, q = rows.q;
+  const std::uint64_t n = rows.n, p = rows.p;
   const Shift& shift = d.shift;
   ChunkPlan plan = plan_chunks(n, fixed_row_cost(p));
   std::vector<double> xtx(p * p), xty(p), xs(p);
@@ -47,19 +47,17 @@ PassEnd serial_pass(const Rows& rows, std::uint64_t m, Reduced& out) {
     double yty = 0.0;
     fixed_chunk(rows, plan.begin(k), plan.end(k), true, shift, xs.data(), xtx.data(), xty.data(), yty, scan);
     if (!scan.constant) return {std::nullopt, true};
-    // Each code is checked where it is used to index: another thread may change the
-    // array meanwhile.
-    for (std::uint64_t r = plan.begin(k), e = plan.end(k); r < e;) {
-      const std::int64_t code = rows.codes[r];
-      if (code < 0 || static_cast<std::uint64_t>(code) >= m) return {bad_code(code, m)};
-      h = fold(h, static_cast<std::uint64_t>(code));
-      std::uint64_t run_end = r + 1;
-      for (; run_end < e && rows.codes[run_end] == code; ++run_end) h = fold(h, static_cast<std::uint64_t>(code));
-      const std::uint64_t g = static_cast<std::uint64_t>(code);
-      add_group_run(rows, shift, shift_x, nullptr, r, run_end, &d.ztz[g * q * q], &d.ztx[g * q * p],
-                    &d.zty[g * q], xs.data());
-      d.counts[g] += run_end - r;
-      r = run_end;
+    // Codes out of range are skipped where they would index (another thread may
+    // change the array meanwhile); a shortfall then names the first one.
+    const std::uint64_t b = plan.begin(k), e = plan.end(k);
+    for (std::uint64_t r = b; r < e; ++r) h = fold(h, static_cast<std::uint64_t>(rows.codes[r]));
+    if (add_rows_by_code(rows, shift, shift_x, b, e, 0, m, d.ztz.data(), d.ztx.data(), d.zty.data(),
+                         d.counts.data()) != e - b) {
+      for (std::uint64_t r = b; r < e; ++r) {
+        const std::int64_t code = rows.codes[r];
+        if (code < 0 || static_cast<std::uint64_t>(code) >= m) return {bad_code(code, m)};
+      }
+      return {kCodesChanged};
     }
     for (std::uint64_t i = 0; i < p * p; ++i) d.xtx[i] = d.xtx[i] + xtx[i];
     for (std::uint64_t j = 0; j < p; ++j) d.xty[j] = d.xty[j] + xty[j];
@@ -87,10 +85,10 @@ PassEnd serial_pass(const Rows& rows, std::uint64_t m, Reduced& out) {
 // starting from zeros, so every block is bit-identical for any thread count and to
 // the serial pass: the cut into ranges decides only which task does the adding, not
 // the order of any sum, which is why it may follow the thread count.
-PassEnd parallel_pass(const Rows& rows, std::uint64_t m, Reduced& out) {
+PassEnd parallel_pass(const Rows& rows, std::uint64_t m, Reduced& out, bool fresh) {
   Products& d = out.products;
   const std::uint64_t n = rows.n, p = rows.p, q = rows.q;
-  std::vector<std::uint64_t>& counts = d.counts;
+  std::vector<std::uint64_t> counts(m, 0);
   bool sorted = true;
   std::uint64_t h = n;
   std::optional<std::string> code_error;
@@ -114,9 +112,16 @@ PassEnd parallel_pass(const Rows& rows, std::uint64_t m, Reduced& out) {
   out.codes_fingerprint = h;
   out.x_fingerprint = fp->x_fingerprint;
   out.z_fingerprint = fp->z_fingerprint;
-  d.xtx = std::move(fp->xtx);
-  d.xty = std::move(fp->xty);
-  d.yty = fp->yty;
+  if (fresh) {
+    d.xtx = std::move(fp->xtx);
+    d.xty = std::move(fp->xty);
+    d.yty = fp->yty;
+  } else {
+    for (std::uint64_t i = 0; i < p * p; ++i) d.xtx[i] = d.xtx[i] + fp->xtx[i];
+    for (std::uint64_t j = 0; j < p; ++j) d.xty[j] = d.xty[j] + fp->xty[j];
+    d.yty = d.yty + fp->yty;
+  }
+  for (std::uint64_t g = 0; g < m; ++g) d.counts[g] += counts[g];
   std::vector<std::uint64_t> offsets(m + 1, 0);
   for (std::uint64_t g = 0; g < m; ++g) offsets[g + 1] = offsets[g] + counts[g];
   const bool shift_x = d.shift.shifts_x();
@@ -147,26 +152,10 @@ PassEnd parallel_pass(const Rows& rows, std::uint64_t m, Reduced& out) {
                       &d.ztx[g * q * p], &d.zty[g * q], xs.data());
       return;
     }
-    // One unsigned comparison tells whether a code is in [lo, hi); a code another
-    // thread changed meanwhile is either in range (and indexes a block of this task)
-    // or skipped, and the row total below then gives it away.
-    const std::uint64_t width = hi - lo;
-    std::uint64_t added = 0;
-    for (std::uint64_t r = 0; r < n;) {
-      const std::uint64_t g = static_cast<std::uint64_t>(rows.codes[r]) - lo;
-      if (g >= width) {
-        ++r;
-        continue;
-      }
-      const std::uint64_t gg = lo + g;
-      const std::int64_t code = static_cast<std::int64_t>(gg);
-      std::uint64_t run_end = r + 1;
-      while (run_end < n && rows.codes[run_end] == code) ++run_end;
-      add_group_run(rows, shift, shift_x, nullptr, r, run_end, &d.ztz[gg * q * q], &d.ztx[gg * q * p],
-                    &d.zty[gg * q], xs.data());
-      added += run_end - r;
-      r = run_end;
-    }
+    // A code another thread changed meanwhile is either in [lo, hi) (and indexes a
+    // block of this task) or skipped; the row total then gives it away.
+    const std::uint64_t added =
+        add_rows_by_code(rows, shift, shift_x, 0, n, lo, hi, d.ztz.data(), d.ztx.data(), d.zty.data(), nullptr);
     changed[k] = added != offsets[hi] - offsets[lo];
   });
   for (char c : changed)
@@ -174,10 +163,12 @@ PassEnd parallel_pass(const Rows& rows, std::uint64_t m, Reduced& out) {
   return {};
 }
 
-PassEnd reduce_pass(const Rows& rows, std::uint64_t m, Reduced& out) {
+// One pass of rows into out's products: fresh products (all zeros) or an
+// accumulator's, whose blocks the rows are added to.
+PassEnd reduce_pass(const Rows& rows, std::uint64_t m, Reduced& out, bool fresh = true) {
   const bool serial = !work_is_large(rows.n, group_row_cost(rows.p, rows.q) + fixed_row_cost(rows.p)) ||
                       pool_threads() < 2;
-  PassEnd end = serial ? serial_pass(rows, m, out) : parallel_pass(rows, m, out);
+  PassEnd end = serial ? serial_pass(rows, m, out) : parallel_pass(rows, m, out, fresh);
   Products& d = out.products;
   for (std::uint64_t g = 0; g < m; ++g) mirror_upper(&d.ztz[g * d.q * d.q], d.q);
   return end;
@@ -224,6 +215,59 @@ std::variant<Reduced, std::string> reduce_rows(const Rows& rows, std::uint64_t m
            " of x (the shift's constant column) does not hold its value in every row: reduce every batch "
            "with a shift whose constant column is constant in all of them, or with none";
   return out;
+}
+
+std::optional<std::string> accumulate_rows(Products& acc, const Rows& rows) {
+  if (rows.p != acc.p || rows.q != acc.q)
+    return "the rows have " + std::to_string(rows.p) + " fixed and " + std::to_string(rows.q) +
+           " random columns; the products have " + std::to_string(acc.p) + " and " + std::to_string(acc.q);
+  std::uint64_t n;
+  if (__builtin_add_overflow(acc.n, rows.n, &n)) return std::string("the row count overflows");
+  // The codes and the shift's constant column are checked before anything is added,
+  // so that an error leaves no part of the batch in the accumulator.
+  const std::uint64_t m = acc.m;
+  for (std::uint64_t r = 0; r < rows.n; ++r) {
+    const std::int64_t code = rows.codes[r];
+    if (code < 0 || static_cast<std::uint64_t>(code) >= m) return bad_code(code, m);
+  }
+  if (acc.shift.active()) {
+    const std::uint64_t k = static_cast<std::uint64_t>(acc.shift.column);
+    for (std::uint64_t r = 0; r < rows.n; ++r)
+      if (rows.x[r * rows.p + k] != acc.shift.value)
+        return "column " + std::to_string(k) +
+               " of x (the shift's constant column) does not hold its value in every row: reduce every batch "
+               "with a shift whose constant column is constant in all of them, or with none";
+  }
+  Reduced out;
+  out.products = std::move(acc);
+  PassEnd end = reduce_pass(rows, m, out, false);
+  acc = std::move(out.products);
+  if (end.error) return end.error;
+  if (end.not_constant) return std::string("the shift's constant column changed while the rows were added");
+  acc.n = n;
+  return std::nullopt;
+}
+
+void grow_products(Products& acc, std::uint64_t m) {
+  if (m <= acc.m) return;
+  const std::uint64_t p = acc.p, q = acc.q;
+  acc.ztz.resize(size_mul(size_mul(m, q), q), 0.0);
+  acc.ztx.resize(size_mul(size_mul(m, q), p), 0.0);
+  acc.zty.resize(size_mul(m, q), 0.0);
+  acc.counts.resize(m, 0);
+  acc.m = m;
+}
+
+Products empty_products(std::uint64_t m, std::uint64_t p, std::uint64_t q, const Shift& shift) {
+  Products d;
+  d.p = p;
+  d.q = q;
+  d.m = 0;
+  d.xtx.assign(p * p, 0.0);
+  d.xty.assign(p, 0.0);
+  d.shift = shift;
+  grow_products(d, m);
+  return d;
 }
 
 std::variant<std::unique_ptr<LmmData>, std::string> from_rows(const Rows& rows, std::uint64_t m,

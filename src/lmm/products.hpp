@@ -47,6 +47,20 @@ struct Reduced {
 // (its text names the column); the codes changing while they are read.
 std::variant<Reduced, std::string> reduce_rows(const Rows& rows, std::uint64_t m, const Shift& shift);
 
+// Products of no rows for m groups, p fixed and q random columns, accumulated with
+// shift (its x of size p): an accumulator for accumulate_rows.
+Products empty_products(std::uint64_t m, std::uint64_t p, std::uint64_t q, const Shift& shift);
+
+// Adds a batch of rows (codes in 0..acc.m-1) to an accumulator: each group's rows
+// are added to its blocks in row order, so a sequence of batches leaves every block
+// bit-identical to one pass over all their rows in that order; the batch's fixed
+// products are summed as reduce_rows sums them and then added. On an error (a code out
+// of range, the shift's constant column not constant) acc is unchanged.
+std::optional<std::string> accumulate_rows(Products& acc, const Rows& rows);
+
+// Adds groups without rows up to m groups (codes of groups met later).
+void grow_products(Products& acc, std::uint64_t m);
+
 // Adds b into a, group by group (a's blocks + b's, in that order, so a fixed order of
 // merges gives fixed bits). Refused, with a unchanged: other dimensions or group
 // count, or another shift (bit for bit).

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <bit>
 #include <type_traits>
+#include <vector>
 
 #include "linalg/dense.hpp"
 #include "lmm/cost.hpp"
@@ -131,7 +132,86 @@ template <std::size_t Q, std::size_t P, bool ShiftX, class RowAt>
   }
 }
 
+// add_rows_by_code with q and p fixed at compile time (0: read from rows). The block
+// entries are updated in place, row by row, with the expressions of add_group_rows.
+template <std::size_t Q, std::size_t P, bool ShiftX>
+std::uint64_t add_rows_by_code_impl(const Rows& rows, const Shift& shift, std::uint64_t b, std::uint64_t e,
+                                    std::uint64_t lo, std::uint64_t hi, double* ztz, double* ztx, double* zty,
+                                    std::uint64_t* counts) {
+  const std::uint64_t q = Q ? Q : rows.q, p = P ? P : rows.p;
+  const std::uint64_t qq = q * q, qp = q * p, width = hi - lo;
+  const std::int64_t* codes = rows.codes;
+  const double cy = shift.y;
+  double lc[P ? P : 1], lxs[P ? P : 1];
+  std::vector<double> heap(P ? 0 : 2 * p);
+  const double* c = shift.x.data();
+  double* xv = P ? lxs : heap.data();
+  if constexpr (P > 0) {
+    std::copy_n(shift.x.data(), P, lc);
+    c = lc;
+  } else {
+    std::copy_n(shift.x.data(), p, heap.data() + p);
+    c = heap.data() + p;
+  }
+  // Far enough ahead for a miss to resolve while the rows in between are added.
+  constexpr std::uint64_t kAhead = 12;
+  std::uint64_t added = 0;
+  for (std::uint64_t r = b; r < e; ++r) {
+    if (r + kAhead < e) {
+      const std::uint64_t ga = static_cast<std::uint64_t>(codes[r + kAhead]) - lo;
+      if (ga < width) {
+        const std::uint64_t g = lo + ga;
+        __builtin_prefetch(ztz + g * qq, 1);
+        __builtin_prefetch(ztx + g * qp, 1);
+        if (qp * sizeof(double) > 64) __builtin_prefetch(ztx + g * qp + 64 / sizeof(double), 1);
+        __builtin_prefetch(zty + g * q, 1);
+      }
+    }
+    const std::uint64_t gr = static_cast<std::uint64_t>(codes[r]) - lo;
+    if (gr >= width) continue;
+    const std::uint64_t g = lo + gr;
+    ++added;
+    if (counts) ++counts[g];
+    double* tz = ztz + g * qq;
+    double* tx = ztx + g * qp;
+    double* ty = zty + g * q;
+    const double* xr = rows.x + r * p;
+    const double* zr = rows.z + r * q;
+    const double yr = rows.y[r] - cy;
+    const double* xk = xr;
+    if constexpr (ShiftX) {
+      for (std::uint64_t k = 0; k < p; ++k) xv[k] = xr[k] - c[k];
+      xk = xv;
+    }
+    for (std::uint64_t a = 0; a < q; ++a) {
+      const double za = zr[a];
+      ty[a] = ty[a] + yr * za;
+      for (std::uint64_t bb = a; bb < q; ++bb) tz[a * q + bb] = tz[a * q + bb] + za * zr[bb];
+      for (std::uint64_t k = 0; k < p; ++k) tx[a * p + k] = tx[a * p + k] + za * xk[k];
+    }
+  }
+  return added;
+}
+
 }  // namespace
+
+std::uint64_t add_rows_by_code(const Rows& rows, const Shift& shift, bool shift_x, std::uint64_t b, std::uint64_t e,
+                               std::uint64_t lo, std::uint64_t hi, double* ztz, double* ztx, double* zty,
+                               std::uint64_t* counts) {
+  auto dispatch = [&](auto sx) -> std::uint64_t {
+    constexpr bool S = decltype(sx)::value;
+#define QK_CODE_CASE(QV, PV) \
+  if (rows.q == QV && rows.p == PV) return add_rows_by_code_impl<QV, PV, S>(rows, shift, b, e, lo, hi, ztz, ztx, zty, counts);
+#define QK_CODE_P(QV) \
+  QK_CODE_CASE(QV, 1) QK_CODE_CASE(QV, 2) QK_CODE_CASE(QV, 3) QK_CODE_CASE(QV, 4) \
+  QK_CODE_CASE(QV, 5) QK_CODE_CASE(QV, 6) QK_CODE_CASE(QV, 7) QK_CODE_CASE(QV, 8)
+    QK_CODE_P(1) QK_CODE_P(2) QK_CODE_P(3)
+#undef QK_CODE_P
+#undef QK_CODE_CASE
+    return add_rows_by_code_impl<0, 0, S>(rows, shift, b, e, lo, hi, ztz, ztx, zty, counts);
+  };
+  return shift_x ? dispatch(std::true_type{}) : dispatch(std::false_type{});
+}
 
 // The checksums are taken while the chunk is in cache.
 void fixed_chunk(const Rows& rows, std::uint64_t b, std::uint64_t e, bool with_xtx, const Shift& shift,

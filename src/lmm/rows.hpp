@@ -56,4 +56,16 @@ void fixed_chunk(const Rows& rows, std::uint64_t b, std::uint64_t e, bool with_x
 void add_group_run(const Rows& rows, const Shift& shift, bool shift_x, const std::uint64_t* order,
                    std::uint64_t begin, std::uint64_t end, double* ztz, double* ztx, double* zty, double* xs);
 
+// Adds every row of [b, e) whose group code lies in [lo, hi) to its group's blocks
+// (upper triangle of Z'Z, Z'X, Z'y at the code's offset in the m-group arrays), in
+// row order, and counts it in counts[code] when counts is given; rows of other codes
+// (other tasks' groups, or codes out of range) are skipped. Returns the number of
+// rows added. Every block entry receives the same products in the same order as
+// add_group_run gives it for the group's rows, so the two are interchangeable bit for
+// bit. For rows in random group order: the blocks of rows a little ahead are
+// prefetched, so the cache misses of the scattered blocks overlap.
+std::uint64_t add_rows_by_code(const Rows& rows, const Shift& shift, bool shift_x, std::uint64_t b, std::uint64_t e,
+                               std::uint64_t lo, std::uint64_t hi, double* ztz, double* ztx, double* zty,
+                               std::uint64_t* counts);
+
 }  // namespace qk
