@@ -169,6 +169,7 @@ def lmm(
     *,
     theta: Sequence[float] | None = None,
     max_iter: int = 300,
+    **source_options: Any,
 ) -> "LmmFit":
     """Fit a linear mixed model written in lme4's notation.
 
@@ -183,7 +184,11 @@ def lmm(
             arithmetic, comparisons and the functions of
             :data:`quorvelkit.expressions.ALLOWED_FUNCTIONS` are allowed.
         data: a pandas DataFrame, or anything pandas can turn into one (a dict of
-            columns, a list of records, an object with ``to_pandas()``).
+            columns, a list of records, an object with ``to_pandas()``); or a source
+            read in batches, never whole: a Parquet file or directory (a path), a
+            pyarrow dataset, an iterator of DataFrames, a Dask or Spark DataFrame
+            (see :func:`quorvelkit.sources.lmm`, whose options ``batch_rows``,
+            ``levels`` and ``progress`` pass through ``source_options``).
         reml: fit by REML (``True``, the default) or by maximum likelihood (``False``);
             a boolean (a NumPy boolean is fine), anything else is a ``TypeError``.
         evaluator: the core's kernel: ``"auto"``, ``"blocks"``, ``"aggregated"`` or
@@ -220,6 +225,14 @@ def lmm(
     which ends at a very large theta with a sigma many orders of magnitude below the
     response's spread.
     """
+    from .sources import is_batch_source
+
+    if is_batch_source(data):
+        from .sources import lmm as lmm_batches
+
+        return lmm_batches(formula, data, reml, evaluator, starts, theta=theta, max_iter=max_iter, **source_options)
+    if source_options:
+        raise TypeError(f"lmm() got options of a batched source for a data frame: {', '.join(source_options)}")
     _check_flag("reml", reml)
     t0 = time.perf_counter()
     parsed = parse_formula(formula)
@@ -883,7 +896,7 @@ class LmmFit:
             result = core.fit(starts, reml=reml)
         t1 = time.perf_counter()
         design = replace(self._design, y=y)
-        fit = LmmFit(
+        fit = type(self)(
             design,
             core,
             result,

@@ -228,10 +228,13 @@ def format_summary(fit: "LmmFit") -> str:
     lines.append("")
     lines += _criteria(fit)
     lines.append("")
-    res = fit.residuals.to_numpy() / fit.sigma if fit.sigma > 0 else fit.residuals.to_numpy()
-    qs = np.quantile(res, [0, 0.25, 0.5, 0.75, 1.0])
-    lines.append("Scaled residuals:")
-    lines += _table(["Min", "1Q", "Median", "3Q", "Max"], [[f"{v:.4f}" for v in qs]], [False] * 5)
+    if getattr(fit, "rows_kept", True):
+        res = fit.residuals.to_numpy() / fit.sigma if fit.sigma > 0 else fit.residuals.to_numpy()
+        qs = np.quantile(res, [0, 0.25, 0.5, 0.75, 1.0])
+        lines.append("Scaled residuals:")
+        lines += _table(["Min", "1Q", "Median", "3Q", "Max"], [[f"{v:.4f}" for v in qs]], [False] * 5)
+    else:
+        lines.append("Scaled residuals: not available (fitted from batches of rows, which are not kept)")
     lines.append("")
     lines.append("Random effects:")
     h, r, left = _varcorr_rows(fit)
