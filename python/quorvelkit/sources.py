@@ -315,9 +315,14 @@ def part_products(plan: ModelPlan, frame: pd.DataFrame, where: str) -> PartProdu
     if len(y) == 0:
         return PartProducts(_empty_products(plan), pd.Index([]), n_dropped)
     codes, uniques = pd.factorize(labels, sort=False)
-    prod = _qk.reduce_rows(y, np.ascontiguousarray(x), np.ascontiguousarray(z), codes.astype(np.int64),
-                           max(1, len(uniques)), plan.shift)
+    prod = _qk.reduce_rows(_c(y), _c(x), _c(z), _c(codes, np.int64), max(1, len(uniques)), plan.shift)
     return PartProducts(prod, pd.Index(uniques), n_dropped)
+
+
+def _c(a: np.ndarray, dtype: Any = np.float64) -> np.ndarray:
+    """``a`` as the core takes arrays: C-contiguous and aligned (buffers unpickled on a
+    worker may be neither), copied only when needed."""
+    return np.require(a, dtype=dtype, requirements=["C", "A"])
 
 
 def _empty_products(plan: ModelPlan) -> dict:
@@ -684,7 +689,7 @@ def fit_frames(parsed: ParsedFormula, frames: Iterable[tuple[pd.DataFrame, str]]
             elif labels.m > acc.m:
                 acc.grow(max(labels.m, 2 * acc.m))
             if len(y):
-                acc.add_rows(y, np.ascontiguousarray(x), np.ascontiguousarray(z), codes)
+                acc.add_rows(_c(y), _c(x), _c(z), _c(codes, np.int64))
             bar.update(len(frame))
     finally:
         bar.close()
