@@ -31,12 +31,15 @@ struct PassEnd {
 // The serial pass: one pass over the rows, in the row chunks of fixed_products so that
 // the global sums come out bit-identical to the parallel path. Blocks already holding
 // sums (an accumulator) are added to.
-PassEnd serial_pass(const Rows& rows, std::uint64_t m, Reduced& out) {
+PassEnd serial_pass(const Rows& rows, std::uint64_t m, Reduced& out, bool fresh) {
   Products& d = out.products;
   const std::uint64_t n = rows.n, p = rows.p;
   const Shift& shift = d.shift;
   ChunkPlan plan = plan_chunks(n, fixed_row_cost(p));
-  std::vector<double> xtx(p * p), xty(p), xs(p);
+  // The batch's own sums first, added to the products' at the end, as the parallel
+  // path adds its total: the same bits on either path, for an accumulator too.
+  std::vector<double> xtx(p * p), xty(p), xs(p), bxtx(p * p, 0.0), bxty(p, 0.0);
+  double byty = 0.0;
   std::uint64_t h = n;
   FixedScan scan;
   const bool shift_x = shift.shifts_x();
@@ -59,11 +62,20 @@ PassEnd serial_pass(const Rows& rows, std::uint64_t m, Reduced& out) {
       }
       return {kCodesChanged};
     }
-    for (std::uint64_t i = 0; i < p * p; ++i) d.xtx[i] = d.xtx[i] + xtx[i];
-    for (std::uint64_t j = 0; j < p; ++j) d.xty[j] = d.xty[j] + xty[j];
-    d.yty = d.yty + yty;
+    for (std::uint64_t i = 0; i < p * p; ++i) bxtx[i] = bxtx[i] + xtx[i];
+    for (std::uint64_t j = 0; j < p; ++j) bxty[j] = bxty[j] + xty[j];
+    byty = byty + yty;
   }
-  mirror_upper(d.xtx.data(), p);
+  mirror_upper(bxtx.data(), p);
+  if (fresh) {
+    d.xtx = std::move(bxtx);
+    d.xty = std::move(bxty);
+    d.yty = byty;
+  } else {
+    for (std::uint64_t i = 0; i < p * p; ++i) d.xtx[i] = d.xtx[i] + bxtx[i];
+    for (std::uint64_t j = 0; j < p; ++j) d.xty[j] = d.xty[j] + bxty[j];
+    d.yty = d.yty + byty;
+  }
   out.codes_fingerprint = h;
   out.x_fingerprint = scan.xsum;
   out.z_fingerprint = scan.zsum;
@@ -168,7 +180,7 @@ PassEnd parallel_pass(const Rows& rows, std::uint64_t m, Reduced& out, bool fres
 PassEnd reduce_pass(const Rows& rows, std::uint64_t m, Reduced& out, bool fresh = true) {
   const bool serial = !work_is_large(rows.n, group_row_cost(rows.p, rows.q) + fixed_row_cost(rows.p)) ||
                       pool_threads() < 2;
-  PassEnd end = serial ? serial_pass(rows, m, out) : parallel_pass(rows, m, out, fresh);
+  PassEnd end = serial ? serial_pass(rows, m, out, fresh) : parallel_pass(rows, m, out, fresh);
   Products& d = out.products;
   for (std::uint64_t g = 0; g < m; ++g) mirror_upper(&d.ztz[g * d.q * d.q], d.q);
   return end;

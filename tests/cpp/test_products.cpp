@@ -1,0 +1,224 @@
+// Products as a value: batches reduced and merged, an accumulator fed batch by batch,
+// the checks that refuse inconsistent products, and the design built from products.
+#include <cstring>
+#include <optional>
+
+#include "lmm/evaluate.hpp"
+#include "lmm/products.hpp"
+#include "lmm/state.hpp"
+#include "support.hpp"
+
+namespace {
+
+using qkt::Design;
+using qkt::Vec;
+
+// Rows [b, e) of d as a design of their own (same groups).
+Design slice(const Design& d, std::uint64_t b, std::uint64_t e) {
+  std::vector<std::size_t> perm;
+  for (std::uint64_t r = b; r < e; ++r) perm.push_back(r);
+  return qkt::reorder(d, perm);
+}
+
+qk::Products reduce(const Design& d, const qk::Shift& shift) {
+  auto r = qk::reduce_rows(d.rows(), d.m, shift);
+  if (auto* err = std::get_if<std::string>(&r)) {
+    ADD_FAILURE() << "reduce_rows failed: " << *err;
+    return {};
+  }
+  return std::move(std::get<qk::Reduced>(r).products);
+}
+
+std::string block_bits(const qk::Products& pr) {
+  qkt::Bytes b;
+  b.vec(pr.ztz).vec(pr.ztx).vec(pr.zty).vec(pr.counts).u64(pr.n).u64(pr.m);
+  return b.buf;
+}
+
+std::string fixed_bits(const qk::Products& pr) { return qkt::Bytes().vec(pr.xtx).vec(pr.xty).f64(pr.yty).buf; }
+
+// A design large enough for the parallel path, with a y far from zero so that the
+// shift matters, rows in random group order.
+Design big_design() {
+  Design d = qkt::make_design({.p = 3, .q = 2, .m = 3000, .min_rows = 0, .max_rows = 40, .seed = 77});
+  for (double& v : d.y) v = 1e6 + v;
+  return d;
+}
+
+// Batches (cut at several boundaries, one of them inside every group's span)
+// accumulated in order leave every block bit-identical to one pass over all rows,
+// on 1, 2 and 7 threads; their fixed products and the merge of separately reduced
+// batches agree to rounding; the counts add up exactly.
+TEST(BatchProducts, BatchesAccumulateToTheWholeAndMergeToRounding) {
+  const Design d = big_design();
+  ASSERT_TRUE(qk::work_is_large(d.n, 20));
+  const qk::Shift shift = qk::choose_shift(d.rows());
+  ASSERT_TRUE(shift.active());
+  const std::string out = qkt::same_bits_for_pool_sizes([&] {
+    const qk::Products whole = reduce(d, shift);
+    std::string report, bits;
+    for (std::uint64_t cuts : {2u, 3u, 7u}) {
+      qk::Products acc = qk::empty_products(d.m, d.p, d.q, shift);
+      std::optional<qk::Products> merged;
+      for (std::uint64_t k = 0; k < cuts; ++k) {
+        const Design part = slice(d, d.n * k / cuts, d.n * (k + 1) / cuts);
+        if (auto err = qk::accumulate_rows(acc, part.rows())) return "accumulate: " + *err;
+        qk::Products pr = reduce(part, shift);
+        if (!merged) merged = std::move(pr);
+        else if (auto err = qk::merge_products(*merged, pr)) return "merge: " + *err;
+      }
+      report += block_bits(acc) == block_bits(whole) ? "" : "accumulated blocks differ;";
+      report += merged->counts == whole.counts && merged->n == whole.n ? "" : "merged counts differ;";
+      if (!qkt::all_near(merged->ztz, whole.ztz, 1e-12) || !qkt::all_near(merged->ztx, whole.ztx, 1e-12) ||
+          !qkt::all_near(merged->zty, whole.zty, 1e-12))
+        report += "merged blocks not within rounding;";
+      for (const qk::Products* pr : {&acc, &*merged})
+        if (!qkt::all_near(pr->xtx, whole.xtx, 1e-12) || !qkt::all_near(pr->xty, whole.xty, 1e-12) ||
+            !qkt::near_rel(pr->yty, whole.yty, 1e-12))
+          report += "fixed products not within rounding;";
+      bits += block_bits(acc) + fixed_bits(acc) + block_bits(*merged) + fixed_bits(*merged);
+    }
+    return report + "\n" + bits;
+  }, 1000);
+  EXPECT_EQ(out.substr(0, out.find('\n')), "");
+}
+
+// A design built from the products of all rows (with the shift from_rows chooses)
+// evaluates bit for bit as the design built from the rows, every evaluator.
+TEST(BatchProducts, DesignFromProductsEvaluatesAsTheRows) {
+  const Design d = big_design();
+  const qk::Shift shift = qk::choose_shift(d.rows());
+  const Vec theta{0.7, -0.2, 0.4};
+  for (qk::Evaluator ev : {qk::kBlocks, qk::kStreaming, qk::kAggregated}) {
+    auto rows = qkt::build(d, ev);
+    auto built = qk::from_products(reduce(d, shift), ev);
+    ASSERT_TRUE(std::holds_alternative<std::unique_ptr<qk::LmmData>>(built)) << std::get<std::string>(built);
+    const qk::LmmData& fp = *std::get<std::unique_ptr<qk::LmmData>>(built);
+    EXPECT_FALSE(fp.rows_known);
+    EXPECT_EQ(fp.kernel(), rows->kernel());
+    for (bool reml : {true, false}) {
+      auto a = qk::evaluate(*rows, theta, reml, qk::kModeGradient), b = qk::evaluate(fp, theta, reml, qk::kModeGradient);
+      ASSERT_TRUE(a && b);
+      EXPECT_EQ(qkt::bits(Vec{a->deviance}) + qkt::bits(a->gradient), qkt::bits(Vec{b->deviance}) + qkt::bits(b->gradient));
+    }
+  }
+}
+
+// Products that cannot be those of any rows are refused, each with its reason.
+TEST(BatchProducts, InconsistentProductsAreRefused) {
+  const Design d = qkt::make_design({.p = 2, .q = 2, .m = 6, .min_rows = 0, .max_rows = 5, .seed = 5});
+  const qk::Products good = reduce(d, qk::choose_shift(d.rows()));
+  ASSERT_FALSE(qk::check_products(good)) << *qk::check_products(good);
+  std::uint64_t empty = 0;
+  while (empty < d.m && good.counts[empty] != 0) ++empty;
+  ASSERT_LT(empty, d.m) << "the design needs a group without rows";
+  const std::uint64_t full = empty == 0 ? 1 : 0;
+  using Edit = std::function<void(qk::Products&)>;
+  const std::vector<std::pair<Edit, std::string>> cases = {
+      {[](qk::Products& p) { p.ztx.pop_back(); }, "products: ztx holds 23 values, 24 expected"},
+      {[](qk::Products& p) { p.counts.resize(5); }, "products: counts holds 5 values, 6 expected"},
+      {[](qk::Products& p) { p.n += 1; }, "products: the group row counts add up to"},
+      {[&](qk::Products& p) { p.zty[empty * 2] = 1.0; }, "products: a group without rows has non-zero blocks"},
+      {[&](qk::Products& p) { p.ztz[full * 4 + 1] += 1.0; }, "products: the ztz block is not symmetric"},
+      {[](qk::Products& p) { p.xtx[1] += 1.0; }, "products: xtx is not symmetric"},
+      {[&](qk::Products& p) { p.ztx[full * 4] = qkt::kNaN; }, "products: ztx holds a value that is not finite"},
+      {[](qk::Products& p) { p.yty = qkt::kInf; }, "products: yty holds a value that is not finite"},
+      {[&](qk::Products& p) { p.ztz[full * 4 + 3] = -1.0; }, "products: ztz has a negative diagonal"},
+      {[](qk::Products& p) { p.xtx[3] = -2.0; }, "products: xtx has a negative diagonal (column 1)"},
+      {[](qk::Products& p) { p.shift.column = 2; }, "products: the shift's constant column 2 is not a column of x"},
+      {[](qk::Products& p) { p.shift.x[0] = 3.0; }, "products: the shift centres its own constant column"},
+      {[](qk::Products& p) { p.shift.column = -1; }, "products: a shift without a constant column centres values"},
+      {[](qk::Products& p) { p.m = 0; }, "products have no group"},
+  };
+  for (const auto& [edit, want] : cases) {
+    qk::Products bad = good;
+    edit(bad);
+    auto err = qk::check_products(bad);
+    ASSERT_TRUE(err) << "accepted, expected: " << want;
+    EXPECT_NE(err->find(want), std::string::npos) << *err;
+    auto built = qk::from_products(bad, qk::kAuto);
+    EXPECT_TRUE(std::holds_alternative<std::string>(built)) << want;
+  }
+  // The group without rows whose Z'Z diagonal was set is refused for its blocks.
+  qk::Products lone = good;
+  lone.ztz[empty * 4] = 1.0;
+  EXPECT_EQ(*qk::check_products(lone), "products: a group without rows has non-zero blocks (group " +
+                                           std::to_string(empty) + ")");
+}
+
+// Merges need the same dimensions, group count and shift; a refused merge leaves its
+// target as it was.
+TEST(BatchProducts, MergeRefusesOtherShapesAndShifts) {
+  const Design d = qkt::make_design({.p = 2, .q = 1, .m = 8, .min_rows = 1, .max_rows = 5, .seed = 9});
+  const qk::Shift shift = qk::choose_shift(d.rows());
+  const qk::Products a = reduce(d, shift);
+  Design wide = d;
+  wide.m = 9;
+  qk::Shift other = shift;
+  other.y = std::nextafter(shift.y, 1e300);
+  qk::Shift none;
+  none.x.assign(d.p, 0.0);
+  const std::vector<std::pair<qk::Products, std::string>> cases = {
+      {reduce(wide, shift), "the products have different group counts (8 and 9)"},
+      {reduce(d, other), "the products were accumulated with different shifts"},
+      {reduce(d, none), "the products were accumulated with different shifts"},
+  };
+  for (const auto& [b, want] : cases) {
+    qk::Products target = a;
+    auto err = qk::merge_products(target, b);
+    ASSERT_TRUE(err) << want;
+    EXPECT_NE(err->find(want), std::string::npos) << *err;
+    EXPECT_EQ(block_bits(target) + fixed_bits(target), block_bits(a) + fixed_bits(a));
+  }
+}
+
+// Batch errors: a code out of range, a shift of another width, a shift whose
+// constant column is not constant in the batch; the accumulator keeps nothing of a
+// refused batch.
+TEST(BatchProducts, BatchErrorsLeaveTheAccumulatorUnchanged) {
+  const Design d = qkt::make_design({.p = 3, .q = 1, .m = 10, .min_rows = 2, .max_rows = 6, .seed = 3});
+  const qk::Shift shift = qk::choose_shift(d.rows());
+  ASSERT_EQ(shift.column, 0);
+  Design bad_code = d, not_constant = d;
+  bad_code.codes[d.n - 1] = 10;
+  not_constant.x[d.p * (d.n / 2)] = 2.0;
+  qk::Shift narrow = shift;
+  narrow.x.pop_back();
+  auto text = [](const std::variant<qk::Reduced, std::string>& r) {
+    return std::holds_alternative<std::string>(r) ? std::get<std::string>(r) : std::string("accepted");
+  };
+  EXPECT_EQ(text(qk::reduce_rows(bad_code.rows(), d.m, shift)), "group code 10 out of range 0..10");
+  EXPECT_EQ(text(qk::reduce_rows(d.rows(), d.m, narrow)), "the shift has 2 centres of x; x has 3 columns");
+  EXPECT_NE(text(qk::reduce_rows(not_constant.rows(), d.m, shift)).find("column 0 of x (the shift's constant column)"),
+            std::string::npos);
+  qk::Products acc = qk::empty_products(d.m, d.p, d.q, shift);
+  ASSERT_FALSE(qk::accumulate_rows(acc, slice(d, 0, d.n / 2).rows()));
+  const std::string before = block_bits(acc) + fixed_bits(acc);
+  EXPECT_TRUE(qk::accumulate_rows(acc, bad_code.rows()));
+  EXPECT_TRUE(qk::accumulate_rows(acc, not_constant.rows()));
+  EXPECT_EQ(block_bits(acc) + fixed_bits(acc), before);
+  qk::grow_products(acc, d.m + 3);
+  EXPECT_EQ(acc.m, d.m + 3);
+  EXPECT_EQ(acc.counts.size(), d.m + 3);
+  EXPECT_FALSE(qk::check_products(acc)) << *qk::check_products(acc);
+}
+
+// A design from products cannot check arrays: with_response refuses it, also after
+// a pickle round trip, which keeps that it holds no fingerprints.
+TEST(BatchProducts, DesignFromProductsRefusesWithResponse) {
+  const Design d = qkt::make_design({.p = 2, .q = 2, .m = 12, .min_rows = 2, .max_rows = 6, .seed = 4});
+  auto built = qk::from_products(reduce(d, qk::choose_shift(d.rows())), qk::kAuto);
+  ASSERT_TRUE(std::holds_alternative<std::unique_ptr<qk::LmmData>>(built));
+  const qk::LmmData& data = *std::get<std::unique_ptr<qk::LmmData>>(built);
+  auto again = qk::decode_state(qk::encode_state(data, "1"), "1");
+  ASSERT_TRUE(std::holds_alternative<std::unique_ptr<qk::LmmData>>(again));
+  for (const qk::LmmData* x : {&data, static_cast<const qk::LmmData*>(std::get<std::unique_ptr<qk::LmmData>>(again).get())}) {
+    EXPECT_FALSE(x->rows_known);
+    auto r = qk::with_response(*x, d.rows());
+    ASSERT_TRUE(std::holds_alternative<std::string>(r));
+    EXPECT_NE(std::get<std::string>(r).find("built from products"), std::string::npos);
+  }
+  EXPECT_TRUE(std::holds_alternative<std::unique_ptr<qk::LmmData>>(qk::with_response(*qkt::build(d, qk::kAuto), d.rows())));
+}
+
+}  // namespace
