@@ -32,6 +32,7 @@ import pandas as pd
 
 from . import _quorvelkit as _qk
 from ._quorvelkit import LmmCore
+from .model import LmmFit
 from .formula import (
     Design,
     FormulaError,
@@ -169,7 +170,9 @@ class ModelPlan:
                 fixed = self.fixed_spec.get_model_matrix(named, na_action="ignore")
                 rand = self.random_spec.get_model_matrix(named, na_action="ignore")
         except Warning as w:
-            raise SourceError(f"inconsistent categorical levels in {where}: {_levels_message(w, self.categorical)}") from None
+            raise SourceError(
+                f"inconsistent categorical levels in {where}: {_levels_message(w, self.categorical, sub)}"
+            ) from None
         except FormulaicError as exc:
             raise SourceError(f"cannot build the model matrices of {where}: {exc}") from None
         y = np.ascontiguousarray(fixed.lhs.to_numpy(dtype=float)[:, 0])
@@ -178,12 +181,25 @@ class ModelPlan:
         return y, x, z
 
 
-def _levels_message(w: Warning, categorical: Mapping[str, list]) -> str:
-    text = str(w)
-    shown = ", ".join(f"'{c}' ({len(v)} levels)" for c, v in categorical.items())
-    return (f"{text.split('. They are being')[0]}. The model's levels come from the source's first pass, the "
-            f"levels declared with levels=..., or the first batch ({shown or 'no categorical column'}); declare "
-            f"every level with levels={{column: [...]}} when later batches hold new ones")
+_FACTOR_CALL = re.compile(r"^(?:C|factor|as\.factor)\((.+?)(?:,.*)?\)$")
+
+
+def _levels_message(w: Warning, categorical: Mapping[str, list], frame: pd.DataFrame) -> str:
+    """The refusal of a batch holding levels the model lacks, naming the columns."""
+    found = []
+    for expr, levels in categorical.items():
+        m = _FACTOR_CALL.match(expr)
+        col = (m.group(1).strip() if m else expr).strip("`")
+        if col not in frame.columns:
+            continue
+        known = set(levels)
+        new = [v for v in pd.unique(frame[col].dropna()) if v not in known]
+        if new:
+            shown = ", ".join(repr(v) for v in new[:5]) + (f" and {len(new) - 5} more" if len(new) > 5 else "")
+            found.append(f"column '{col}' has {shown}, not among its {len(levels)} levels")
+    what = "; ".join(found) if found else str(w).split(". They are being")[0]
+    return (f"{what}. The model's levels come from the source's first pass, from levels=..., or from the first "
+            f"batch; declare every level with levels={{column: [...]}} when later batches hold new ones")
 
 
 def _check_stateful(parsed: ParsedFormula) -> None:
@@ -525,7 +541,7 @@ def fit_products(
         n_dropped=int(n_dropped), dropped_columns=dropped_cols, kept_columns=kept,
         fixed_spec=plan.fixed_spec.rhs if hasattr(plan.fixed_spec, "rhs") else plan.fixed_spec,
         random_spec=plan.random_spec, used_columns=list(plan.used),
-        predictor_columns=[c for c, r in parsed.uses if r != "response" and c in plan.used],
+        predictor_columns=[c for c in plan.used if any(u == c and r != "response" for u, r in parsed.uses)],
         n_rows=n,
     )
     fit = BatchFit(design, core, result, n_starts=n_starts, fit_seconds=t2 - t1, total_seconds=t2 - t0,
@@ -536,67 +552,61 @@ def fit_products(
     return fit
 
 
-def _batch_fit_class():
-    from .model import LmmFit
+class BatchFit(LmmFit):
+    """A model fitted from products of rows read in batches (a Parquet source, an
+    iterator of DataFrames, Dask or Spark partitions). Everything that follows from
+    the products is available as for :class:`~quorvelkit.LmmFit`: estimates,
+    standard errors, variance components, random effects and conditional
+    covariances, criteria, ``predict(newdata)``, ``refit_ml``/``refit_reml``,
+    ``anova``, the report and pickling. What needs the rows raises
+    :class:`RowsUnavailable` (an ``AttributeError``): ``fitted``, ``residuals``,
+    ``response``, ``predict()`` without new data, ``refit(y)``, ``simulate`` and
+    ``bootstrap``; ``predict(batch)`` gives fitted values batch by batch."""
 
-    class BatchFit(LmmFit):
-        """A model fitted from products of rows read in batches (a Parquet source, an
-        iterator of DataFrames, Dask or Spark partitions). Everything that follows from
-        the products is available as for :class:`~quorvelkit.LmmFit`: estimates,
-        standard errors, variance components, random effects and conditional
-        covariances, criteria, ``predict(newdata)``, ``refit_ml``/``refit_reml``,
-        ``anova``, the report and pickling. What needs the rows raises
-        :class:`RowsUnavailable` (an ``AttributeError``): ``fitted``, ``residuals``,
-        ``response``, ``predict()`` without new data, ``refit(y)``, ``simulate`` and
-        ``bootstrap``; ``predict(batch)`` gives fitted values batch by batch."""
+    #: The rows were not kept: see :attr:`needs_rows`.
+    rows_kept = False
+    #: What raises :class:`RowsUnavailable` on this fit.
+    needs_rows = ("fitted", "residuals", "response", "predict() without newdata", "refit", "simulate",
+                  "bootstrap")
+    source: str = ""
 
-        #: The rows were not kept: see :attr:`needs_rows`.
-        rows_kept = False
-        #: What raises :class:`RowsUnavailable` on this fit.
-        needs_rows = ("fitted", "residuals", "response", "predict() without newdata", "refit", "simulate",
-                      "bootstrap")
-        source: str = ""
+    def _no_rows(self, what: str):
+        raise RowsUnavailable(
+            f"{what} needs the rows, and this model was fitted from products of rows read in batches "
+            f"({self.source or 'a batched source'}), which keep none: compute fitted values batch by batch "
+            f"with fit.predict(batch)"
+        )
 
-        def _no_rows(self, what: str):
-            raise RowsUnavailable(
-                f"{what} needs the rows, and this model was fitted from products of rows read in batches "
-                f"({self.source or 'a batched source'}), which keep none: compute fitted values batch by batch "
-                f"with fit.predict(batch)"
-            )
+    @property
+    def fitted(self):
+        self._no_rows("fitted")
 
-        @property
-        def fitted(self):
-            self._no_rows("fitted")
+    @property
+    def residuals(self):
+        self._no_rows("residuals")
 
-        @property
-        def residuals(self):
-            self._no_rows("residuals")
+    @property
+    def response(self):
+        self._no_rows("response")
 
-        @property
-        def response(self):
-            self._no_rows("response")
+    fittedvalues = fitted
+    resid = residuals
 
-        fittedvalues = fitted
-        resid = residuals
+    def predict(self, newdata: Any = None, re: bool = True, allow_new_levels: bool = False):
+        if newdata is None:
+            self._no_rows("predict() without newdata")
+        return super().predict(newdata, re=re, allow_new_levels=allow_new_levels)
 
-        def predict(self, newdata: Any = None, re: bool = True, allow_new_levels: bool = False):
-            if newdata is None:
-                self._no_rows("predict() without newdata")
-            return super().predict(newdata, re=re, allow_new_levels=allow_new_levels)
+    def refit(self, y: Any):
+        self._no_rows("refit(y)")
 
-        def refit(self, y: Any):
-            self._no_rows("refit(y)")
+    def simulate(self, n: int = 1, seed: Any = None):
+        self._no_rows("simulate")
 
-        def simulate(self, n: int = 1, seed: Any = None):
-            self._no_rows("simulate")
-
-        def bootstrap(self, n: int, seed: Any = None, progress: Any = None, level: float = 0.95):
-            self._no_rows("bootstrap")
-
-    return BatchFit
+    def bootstrap(self, n: int, seed: Any = None, progress: Any = None, level: float = 0.95):
+        self._no_rows("bootstrap")
 
 
-BatchFit = _batch_fit_class()
 
 
 # --------------------------------------------------------------------------- progress

@@ -52,7 +52,7 @@ PyObject* products_dict(const Products& pr) {
 
 // The value of a required key (borrowed); KeyError-like ValueError naming it.
 PyObject* item(PyObject* mapping, const char* what, const char* key) {
-  if (!PyMapping_Check(mapping)) {
+  if (!PyMapping_Check(mapping) || PySequence_Check(mapping)) {
     PyErr_Format(PyExc_TypeError, "%s must be a mapping (a products dict), got '%s'", what,
                  type_name(mapping).c_str());
     return nullptr;

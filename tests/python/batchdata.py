@@ -1,0 +1,69 @@
+"""Data and comparisons shared by the tests of the batched routes (Parquet, iterators,
+Dask, Spark): sleepstudy and a simulated design with 100,000 groups whose rows are
+shuffled, so every partition holds rows of most groups."""
+
+from __future__ import annotations
+
+import numpy as np
+import pandas as pd
+
+import quorvelkit as qk
+
+SLEEP = "Reaction ~ Days + (Days | Subject)"
+SIM = "y ~ x1 + x2 + site + (x1 | g)"
+
+
+def sleepstudy() -> pd.DataFrame:
+    return qk.load_sleepstudy()
+
+
+def simulated(m: int = 100_000, seed: int = 1) -> pd.DataFrame:
+    """Groups of 2 to 4 rows (about 3m rows), a random intercept and slope, a text
+    factor, a response far from zero; rows shuffled."""
+    rng = np.random.default_rng(seed)
+    sizes = rng.integers(2, 5, m)
+    g = np.repeat(np.arange(m), sizes)
+    n = len(g)
+    x1, x2 = rng.normal(size=n), rng.normal(size=n)
+    site = rng.choice(np.array(["north", "south", "west"]), size=n)
+    b0, b1 = 0.8 * rng.normal(size=m), 0.3 * rng.normal(size=m)
+    y = 1000 + 2 * x1 - x2 + 0.5 * (site == "south") + b0[g] + b1[g] * x1 + rng.normal(size=n)
+    df = pd.DataFrame({"y": y, "x1": x1, "x2": x2, "site": site, "g": g})
+    return df.iloc[rng.permutation(n)].reset_index(drop=True)
+
+
+def estimates(fit) -> dict[str, np.ndarray]:
+    return {"criterion": np.array([fit.criterion]), "theta": np.asarray(fit.theta, float),
+            "beta": fit.fixef.to_numpy(float), "sigma": np.array([fit.sigma])}
+
+
+def worst_relative(a, b) -> dict[str, float]:
+    """Largest relative difference of each estimate. An entry near zero has no
+    relative precision of its own: theta is taken relative to its largest entry, a
+    fixed effect relative to itself or its standard error, whichever is larger (a
+    coefficient within a standard error of zero, such as -0.003 with SE 0.005, is
+    otherwise known only to about 1e-15 of the other coefficients' scale)."""
+    ea, eb = estimates(a), estimates(b)
+    out = {}
+    for k in ea:
+        floor = {"theta": np.max(np.abs(ea[k])), "beta": a.se.to_numpy(float)}.get(k, 0.0)
+        scale = np.maximum(np.abs(ea[k]), floor)
+        out[k] = float(np.max(np.abs(ea[k] - eb[k]) / np.maximum(scale, 1e-300)))
+    return out
+
+
+def assert_agree(a, b, tol: float = 1e-12, beta_tol: float = 1e-11) -> None:
+    """Criterion, theta and sigma to ``tol``; fixed effects to ``beta_tol`` relative to
+    themselves or their standard errors: the global sums of a batched read are summed
+    in other chunks, and a coefficient's rounding error grows with the conditioning of
+    X'V^-1 X (about 1.5e-12 of a standard error is seen on the simulated design)."""
+    worst = worst_relative(a, b)
+    assert all(v <= (beta_tol if k == "beta" else tol) for k, v in worst.items()), worst
+    assert list(a.fixef.index) == list(b.fixef.index)
+    assert a.nobs == b.nobs and a.ngroups == b.ngroups and a.n_dropped == b.n_dropped
+    assert list(a.levels) == list(b.levels)
+
+
+def bits(fit) -> list[str]:
+    e = estimates(fit)
+    return [float(v).hex() for k in ("criterion", "theta", "beta", "sigma") for v in e[k]]
