@@ -127,7 +127,7 @@ class ModelPlan:
         n_dropped = int(len(sub) - complete.sum())
         if n_dropped:
             sub = sub.loc[complete]
-        sub = sub.reset_index(drop=True)
+        sub = _object_text(sub.reset_index(drop=True))
         for name in (c for c, r in parsed.uses if r == "response"):
             col = sub[name]
             if not (pd.api.types.is_numeric_dtype(col) or pd.api.types.is_bool_dtype(col)):
@@ -202,6 +202,15 @@ def _levels_message(w: Warning, categorical: Mapping[str, list], frame: pd.DataF
             f"batch; declare every level with levels={{column: [...]}} when later batches hold new ones")
 
 
+def _object_text(frame: pd.DataFrame) -> pd.DataFrame:
+    """Text columns as object columns, whatever their source made of them (pandas'
+    string dtypes, Arrow strings): the specs are learnt and applied on one type."""
+    text = [c for c in frame.columns
+            if pd.api.types.is_string_dtype(frame[c].dtype) and not pd.api.types.is_object_dtype(frame[c].dtype)
+            and not isinstance(frame[c].dtype, pd.CategoricalDtype)]
+    return frame.astype({c: object for c in text}) if text else frame
+
+
 def _check_stateful(parsed: ParsedFormula) -> None:
     for part in (parsed.model_response, parsed.model_fixed, parsed.model_random):
         m = _STATEFUL_RE.search(part or "")
@@ -253,10 +262,17 @@ def plan_model(parsed: ParsedFormula, sample: pd.DataFrame, levels: Mapping[str,
     used = [c for c in sample.columns if isinstance(c, str) and c in names]
     plan0 = ModelPlan(parsed, [c for c in parsed.columns], None, None, [], [], None)
     plan0.check_frame(sample, where)
-    sub = sample[used].dropna().reset_index(drop=True)
+    sub = _object_text(sample[used].dropna().reset_index(drop=True))
     if len(sub) == 0:
         raise SourceError(f"{where} has no complete row to learn the model's columns from")
     levels = {c: list(v) for c, v in (levels or {}).items() if c in used}
+    # The levels are the model's: sample rows with other values do not teach the specs
+    # any (a batch holding them is refused).
+    for c, v in levels.items():
+        sub = sub.loc[sub[c].isin(v)]
+    sub = sub.reset_index(drop=True)
+    if len(sub) == 0:
+        raise SourceError(f"{where} has no complete row whose values are among the declared levels")
     frame = parsed.for_formulaic(_spec_frame(sub, levels))
     try:
         with warnings.catch_warnings():

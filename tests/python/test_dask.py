@@ -1,0 +1,81 @@
+"""The Dask route on a distributed LocalCluster of worker processes: agreement with the
+in-memory fit for several partitionings, the same bits on 1 and 2 workers, and bad
+partitions refused before any fit, named."""
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import quorvelkit as qk
+from quorvelkit.sources import SourceError
+
+from batchdata import SIM, SLEEP, assert_agree, bits, simulated, sleepstudy
+
+dd = pytest.importorskip("dask.dataframe")
+distributed = pytest.importorskip("distributed")
+import quorvelkit.dask as qdask  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def clusters():
+    """Clusters of 1 and 2 worker processes (one thread each), started once."""
+    out = {}
+    try:
+        for n in (1, 2):
+            out[n] = distributed.LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
+                                              dashboard_address=None)
+        yield out
+    finally:
+        for c in out.values():
+            c.close()
+
+
+def on(cluster, fn):
+    with distributed.Client(cluster) as client:
+        assert len(client.scheduler_info()["workers"]) == len(cluster.workers)
+        return fn()
+
+
+@pytest.fixture(scope="module")
+def sim():
+    return simulated()
+
+
+@pytest.mark.parametrize("case", ["sleepstudy", "simulated"])
+def test_dask_agrees_with_the_in_memory_fit_on_1_and_2_workers(case, clusters, sim):
+    df, formula, parts = (sleepstudy(), SLEEP, (1, 3, 7)) if case == "sleepstudy" else (sim, SIM, (2, 6))
+    ref = qk.lmm(formula, df)
+    for npart in parts:
+        ddf = dd.from_pandas(df, npartitions=npart, sort=False)
+        fits = {n: on(clusters[n], lambda: qdask.lmm(formula, ddf, split_every=2)) for n in (1, 2)}
+        assert_agree(ref, fits[2])
+        # The same partitioning: the same bits whatever the number of workers.
+        assert bits(fits[1]) == bits(fits[2]), npart
+    # qk.lmm hands a Dask DataFrame to this route.
+    fit = on(clusters[2], lambda: qk.lmm(formula, dd.from_pandas(df, npartitions=3, sort=False)))
+    assert isinstance(fit, qk.sources.BatchFit)
+    assert_agree(ref, fit)
+
+
+def test_dask_bad_partitions_are_named(clusters):
+    s = sleepstudy()
+    cases = []
+    d = s.astype({"Subject": object})
+    d.loc[130, "Subject"] = None
+    cases.append((d, "the group column 'Subject' has 1 missing value(s) in partition 2 of the Dask DataFrame"))
+    d = s.astype({"Days": float})
+    d.loc[100, "Days"] = -np.inf
+    cases.append((d, "the fixed-effects column 'Days' has a value that is not finite in partition 1"))
+    d = s.assign(site=np.where(np.arange(len(s)) < 60, "a", "b"))
+    levels_case = (d, "inconsistent categorical levels in partition 1 of the Dask DataFrame: column 'site' has 'b'")
+    for d, text in cases:
+        with pytest.raises(SourceError) as info:
+            on(clusters[2], lambda: qdask.lmm(SLEEP, dd.from_pandas(d, npartitions=3, sort=False)))
+        assert text in str(info.value), str(info.value)
+    d, text = levels_case
+    with pytest.raises(SourceError) as info:
+        on(clusters[2], lambda: qdask.lmm("Reaction ~ Days + site + (1 | Subject)",
+                                          dd.from_pandas(d, npartitions=3, sort=False), levels={"site": ["a"]}))
+    assert text in str(info.value), str(info.value)
+    with pytest.raises(SourceError, match="column 'Days' not found in the Dask DataFrame"):
+        qdask.lmm(SLEEP, dd.from_pandas(s.drop(columns="Days"), npartitions=2))
