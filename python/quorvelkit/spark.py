@@ -12,6 +12,7 @@ quorvelkit installed (``PYSPARK_PYTHON``). Needs ``pip install 'quorvelkit[spark
 from __future__ import annotations
 
 import pickle
+import re
 from typing import Any, Iterator, Mapping, Sequence
 
 import pandas as pd
@@ -127,10 +128,9 @@ def lmm(
             merged = part if merged is None else merge_parts(merged, part)
             bar.update(1)
     except Exception as exc:  # an executor's refusal arrives wrapped: give the user its text
-        text = str(exc)
-        if "SourceError" in text:
-            line = next((ln for ln in text.splitlines() if "SourceError" in ln), text)
-            raise SourceError(line.split("SourceError:", 1)[-1].strip()) from None
+        found = re.findall(r"SourceError: (.+)", str(exc))
+        if found:
+            raise SourceError(found[-1].strip()) from None
         raise
     finally:
         bar.close()

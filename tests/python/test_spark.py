@@ -1,0 +1,66 @@
+"""The Spark route on local[2] (one session for the module: its start dominates):
+agreement with the in-memory fit, the same bits for a given partitioning, and bad
+partitions refused before any fit, named."""
+
+import os
+import sys
+
+import numpy as np
+import pytest
+
+import quorvelkit as qk
+from quorvelkit.sources import SourceError
+
+from batchdata import SIM, SLEEP, assert_agree, bits, simulated, sleepstudy
+
+pyspark = pytest.importorskip("pyspark")
+import quorvelkit.spark as qspark  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def spark():
+    from pyspark.sql import SparkSession
+
+    # The executors run this interpreter, where quorvelkit is installed.
+    os.environ["PYSPARK_PYTHON"] = sys.executable
+    os.environ["PYSPARK_DRIVER_PYTHON"] = sys.executable
+    session = (SparkSession.builder.master("local[2]").appName("quorvelkit-tests")
+               .config("spark.ui.enabled", "false")
+               .config("spark.sql.shuffle.partitions", "4")
+               .config("spark.sql.execution.arrow.pyspark.enabled", "true")
+               .config("spark.sql.execution.arrow.maxRecordsPerBatch", "20000")
+               .getOrCreate())
+    session.sparkContext.setLogLevel("ERROR")
+    yield session
+    session.stop()
+
+
+@pytest.mark.parametrize("case", ["sleepstudy", "simulated"])
+def test_spark_agrees_with_the_in_memory_fit(case, spark):
+    df, formula, parts = (sleepstudy(), SLEEP, 3) if case == "sleepstudy" else (simulated(), SIM, 4)
+    ref = qk.lmm(formula, df)
+    sdf = spark.createDataFrame(df).repartition(parts).cache()
+    fit = qspark.lmm(formula, sdf)
+    assert isinstance(fit, qk.sources.BatchFit)
+    assert_agree(ref, fit)
+    # The same partitioning again (tasks finishing in another order): the same bits;
+    # qk.lmm hands a Spark DataFrame to this route.
+    assert bits(qk.lmm(formula, sdf)) == bits(fit)
+    sdf.unpersist()
+
+
+def test_spark_bad_partitions_are_named(spark):
+    s = sleepstudy()
+    d = s.astype({"Subject": object})
+    d.loc[130, "Subject"] = None
+    sdf = spark.createDataFrame(d.astype({"Subject": object})).coalesce(1)
+    with pytest.raises(SourceError, match="the group column 'Subject' has 1 missing value\\(s\\) in partition 0 "
+                                          "of the Spark DataFrame"):
+        qspark.lmm(SLEEP, sdf)
+    d = s.astype({"Days": float})
+    d.loc[100, "Days"] = np.inf
+    with pytest.raises(SourceError, match="the fixed-effects column 'Days' has a value that is not finite in "
+                                          "partition 0"):
+        qspark.lmm(SLEEP, spark.createDataFrame(d).coalesce(1))
+    with pytest.raises(SourceError, match="column 'Days' not found in the Spark DataFrame"):
+        qspark.lmm(SLEEP, spark.createDataFrame(s.drop(columns="Days")))
