@@ -4,10 +4,22 @@ shuffled, so every partition holds rows of most groups."""
 
 from __future__ import annotations
 
+import importlib
+import os
+
 import numpy as np
+import pytest
 import pandas as pd
 
 import quorvelkit as qk
+
+def require(name: str):
+    """The optional module ``name``: skipped where it is not installed, except in CI,
+    which installs every extra, so that there a missing one fails instead."""
+    if os.environ.get("CI"):
+        return importlib.import_module(name)
+    return pytest.importorskip(name)
+
 
 SLEEP = "Reaction ~ Days + (Days | Subject)"
 SIM = "y ~ x1 + x2 + site + (x1 | g)"

@@ -9,10 +9,10 @@ import pytest
 import quorvelkit as qk
 from quorvelkit.sources import SourceError
 
-from batchdata import SIM, SLEEP, assert_agree, bits, simulated, sleepstudy
+from batchdata import require, SIM, SLEEP, assert_agree, bits, simulated, sleepstudy
 
-dd = pytest.importorskip("dask.dataframe")
-distributed = pytest.importorskip("distributed")
+dd = require("dask.dataframe")
+distributed = require("distributed")
 import quorvelkit.dask as qdask  # noqa: E402
 
 

@@ -14,11 +14,11 @@ import quorvelkit as qk
 from quorvelkit import LmmCore, _quorvelkit as Q
 from quorvelkit.sources import RowsUnavailable, SourceError
 
-from batchdata import SIM, SLEEP, assert_agree, simulated, sleepstudy
+from batchdata import require, SIM, SLEEP, assert_agree, simulated, sleepstudy
 
-pa = pytest.importorskip("pyarrow")
-pq = pytest.importorskip("pyarrow.parquet")
-ds = pytest.importorskip("pyarrow.dataset")
+pa = require("pyarrow")
+pq = require("pyarrow.parquet")
+ds = require("pyarrow.dataset")
 
 
 @pytest.fixture(scope="module")
