@@ -346,7 +346,7 @@ MEMORY_SCRIPT = """
     import numpy as np
     from test_core import random_design
     from quorvelkit import LmmCore
-    y, x, z, codes, m = random_design(1_000_000, 10_000, 6, 2, seed=1)
+    y, x, z, codes, m = random_design(1_000_000, 100_000, 6, 2, seed=1)
     perm = np.random.default_rng(0).permutation(len(y))
     y, x, z, codes = y[perm], np.ascontiguousarray(x[perm]), np.ascontiguousarray(z[perm]), codes[perm]
 
@@ -356,7 +356,8 @@ MEMORY_SCRIPT = """
 
     # Each child starts the worker pool and builds the core under a limit of its current
     # address space plus 0, 0.5, 1, ... 8 MiB: memory runs out at every step of the
-    # construction in turn, on the calling thread or on a worker.
+    # construction in turn, on the calling thread or on a worker. (100,000 groups: the
+    # products, about 16 MB, are what construction allocates, rows in any order.)
     outcomes = ""
     for half_mib in range(17):
         r, w = os.pipe()
