@@ -154,7 +154,7 @@ std::uint64_t add_rows_by_code_impl(const Rows& rows, const Shift& shift, std::u
     c = heap.data() + p;
   }
   // Far enough ahead for a miss to resolve while the rows in between are added.
-  constexpr std::uint64_t kAhead = 12;
+  constexpr std::uint64_t kAhead = 24;
   std::uint64_t added = 0;
   for (std::uint64_t r = b; r < e; ++r) {
     if (r + kAhead < e) {

@@ -1,0 +1,194 @@
+"""Out-of-core fits from a Parquet file: the batched read, Dask on a local cluster, and
+reading the same columns with pyarrow alone.
+
+    python benchmarks/out_of_core.py                      # 100M rows, 1M groups (writes ~6 GB once)
+    python benchmarks/out_of_core.py --rows 2000000 --groups 20000 --output /tmp/ooc.md
+
+The data: y = X beta + Z_i b_i + e with p = 6 (an intercept, x1..x5) and q = 2 (an
+intercept and x1), rows in random group order, written once as one Parquet file of
+row groups of 1M rows under the cache directory (``QK_BENCH_DATA``, default
+/tmp/quorvelkit-bench-data; never in the repository). Each measurement runs in a fresh
+process and reports its wall time and its peak resident memory (the Dask route adds
+the peaks of its worker processes). Writes a markdown report and its .json beside it.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import resource
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+import scenarios  # noqa: E402
+
+FORMULA = "y ~ x1 + x2 + x3 + x4 + x5 + (x1 | g)"
+COLUMNS = ["y", "x1", "x2", "x3", "x4", "x5", "g"]
+
+
+def data_path(rows: int, groups: int) -> Path:
+    return scenarios.DEFAULT_CACHE / f"ooc-n{rows}-m{groups}-v1" / "data.parquet"
+
+
+def generate(rows: int, groups: int, seed: int = 18) -> Path:
+    """Writes the file once (a partial file from an interrupted run is rewritten)."""
+    import numpy as np
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    path = data_path(rows, groups)
+    done = path.with_suffix(".done")
+    if done.exists():
+        return path
+    path.parent.mkdir(parents=True, exist_ok=True)
+    rng = np.random.default_rng(seed)
+    b = rng.normal(size=(groups, 2)) * np.array([0.8, 0.3])
+    beta = np.array([50.0, 1.0, -0.5, 0.25, 2.0, 0.0])
+    step = 1_000_000
+    schema = pa.schema([(c, pa.int64() if c == "g" else pa.float64()) for c in COLUMNS])
+    with pq.ParquetWriter(path, schema) as w:
+        for start in range(0, rows, step):
+            k = min(step, rows - start)
+            g = rng.integers(0, groups, k)
+            x = rng.normal(size=(k, 5))
+            y = beta[0] + x @ beta[1:] + b[g, 0] + b[g, 1] * x[:, 0] + rng.normal(size=k)
+            cols = {"y": y, **{f"x{j + 1}": x[:, j] for j in range(5)}, "g": g}
+            w.write_table(pa.table(cols, schema=schema), row_group_size=step)
+    done.write_text("ok")
+    return path
+
+
+def peak_mb() -> float:
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+
+
+def child_read(path: str, batch_rows: int) -> dict:
+    import pyarrow.dataset as ds
+
+    t0 = time.perf_counter()
+    rows = 0
+    for batch in ds.dataset(path, format="parquet").to_batches(columns=COLUMNS, batch_size=batch_rows):
+        rows += batch.num_rows
+    return {"seconds": time.perf_counter() - t0, "peak_mb": peak_mb(), "rows": rows}
+
+
+def result_of(fit) -> dict:
+    return {"criterion": fit.criterion, "theta": [float(v) for v in fit.theta],
+            "beta": [float(v) for v in fit.fixef], "sigma": fit.sigma, "nobs": fit.nobs,
+            "ngroups": fit.ngroups, "converged": bool(fit.converged),
+            "fit_seconds": fit.optimizer["seconds"]}
+
+
+def child_batches(path: str, batch_rows: int) -> dict:
+    import quorvelkit as qk
+
+    t0 = time.perf_counter()
+    fit = qk.lmm(FORMULA, path, batch_rows=batch_rows, progress=False)
+    return {"seconds": time.perf_counter() - t0, "peak_mb": peak_mb(), **result_of(fit)}
+
+
+def child_dask(path: str, batch_rows: int, workers: int) -> dict:
+    import dask.dataframe as dd
+    from distributed import Client, LocalCluster
+
+    import quorvelkit.dask as qdask
+
+    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None,
+                      memory_limit="4GB") as cluster, Client(cluster) as client:
+        t0 = time.perf_counter()
+        ddf = dd.read_parquet(path, columns=COLUMNS, split_row_groups=True)
+        fit = qdask.lmm(FORMULA, ddf)
+        seconds = time.perf_counter() - t0
+        workers_mb = sum(client.run(peak_mb).values())
+    return {"seconds": seconds, "peak_mb": peak_mb(), "workers_peak_mb": workers_mb,
+            "partitions": ddf.npartitions, **result_of(fit)}
+
+
+def run_child(kind: str, path: Path, args) -> dict:
+    cmd = [sys.executable, __file__, "--child", kind, "--data", str(path), "--batch-rows", str(args.batch_rows),
+           "--workers", str(args.workers)]
+    out = subprocess.run(cmd, capture_output=True, text=True, env=dict(os.environ, RAYON_NUM_THREADS="2"))
+    if out.returncode != 0:
+        raise RuntimeError(f"{kind} failed:\n{out.stderr[-4000:]}")
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def relative(a: dict, b: dict) -> dict:
+    import numpy as np
+
+    out = {}
+    for k in ("criterion", "theta", "beta", "sigma"):
+        x, y = np.atleast_1d(a[k]), np.atleast_1d(b[k])
+        out[k] = float(np.max(np.abs(x - y) / np.maximum(np.abs(x), 1e-300)))
+    return out
+
+
+def report(res: dict) -> str:
+    r, b, d = res["read"], res["batches"], res.get("dask")
+    L = ["# Out-of-core fits", "",
+         f"`{FORMULA}` from one Parquet file of {res['rows']:,} rows and {res['groups']:,} groups "
+         f"({res['file_gb']:.2f} GB, row groups of 1M rows), p = 6, q = 2, rows in random group order, "
+         f"on {res['machine']}. Wall time and peak resident memory of a fresh process; 2 threads. "
+         f"Written by `benchmarks/out_of_core.py`.", "",
+         "| route | time | × pyarrow read | peak memory | criterion | converged |",
+         "|---|---:|---:|---:|---:|---|",
+         f"| pyarrow alone: read the 7 columns in batches of {res['batch_rows']:,} | {r['seconds']:.1f} s | 1.0× | "
+         f"{r['peak_mb']:,.0f} MB | | |",
+         f"| `qk.lmm(formula, path)` (batches of {res['batch_rows']:,}) | {b['seconds']:.1f} s | "
+         f"{b['seconds'] / r['seconds']:.2f}× | {b['peak_mb']:,.0f} MB | {b['criterion']:.6f} | {b['converged']} |"]
+    if d:
+        L.append(f"| `quorvelkit.dask.lmm` on a LocalCluster of {res['workers']} worker processes "
+                 f"({d['partitions']} partitions) | {d['seconds']:.1f} s | {d['seconds'] / r['seconds']:.2f}× | "
+                 f"client {d['peak_mb']:,.0f} MB + workers {d['workers_peak_mb']:,.0f} MB | {d['criterion']:.6f} | "
+                 f"{d['converged']} |")
+    L += ["", f"The fit itself (the optimiser on the products, {res['groups']:,} groups): "
+          f"{b['fit_seconds']:.2f} s of the batched route's time."]
+    if d:
+        rel = relative(b, d)
+        L += ["", "Agreement of the two routes (largest relative difference): " +
+              ", ".join(f"{k} {v:.1e}" for k, v in rel.items()) + "."]
+    L.append("")
+    return "\n".join(L)
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--rows", type=int, default=100_000_000)
+    ap.add_argument("--groups", type=int, default=1_000_000)
+    ap.add_argument("--batch-rows", type=int, default=1 << 20)
+    ap.add_argument("--workers", type=int, default=2)
+    ap.add_argument("--no-dask", action="store_true")
+    ap.add_argument("--output", default=str(HERE / "out_of_core.md"))
+    ap.add_argument("--child", help=argparse.SUPPRESS)
+    ap.add_argument("--data", help=argparse.SUPPRESS)
+    args = ap.parse_args()
+    if args.child:
+        fn = {"read": lambda: child_read(args.data, args.batch_rows),
+              "batches": lambda: child_batches(args.data, args.batch_rows),
+              "dask": lambda: child_dask(args.data, args.batch_rows, args.workers)}[args.child]
+        print(json.dumps(fn()))
+        return
+    t0 = time.perf_counter()
+    path = generate(args.rows, args.groups)
+    print(f"data: {path} ({path.stat().st_size / 1e9:.2f} GB, {time.perf_counter() - t0:.0f} s)", flush=True)
+    import environment
+
+    res = {"rows": args.rows, "groups": args.groups, "batch_rows": args.batch_rows, "workers": args.workers,
+           "file_gb": path.stat().st_size / 1e9, "machine": environment.machine_line()
+           if hasattr(environment, "machine_line") else os.uname().machine}
+    for kind in ("read", "batches") + (() if args.no_dask else ("dask",)):
+        res[kind] = run_child(kind, path, args)
+        print(kind, json.dumps(res[kind]), flush=True)
+    out = Path(args.output)
+    out.with_suffix(".json").write_text(json.dumps(res, indent=1) + "\n")
+    out.write_text(report(res))
+    print(report(res))
+
+
+if __name__ == "__main__":
+    main()
