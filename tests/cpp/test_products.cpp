@@ -1,6 +1,7 @@
 // Products as a value: batches reduced and merged, an accumulator fed batch by batch,
 // the checks that refuse inconsistent products, and the design built from products.
 #include <cstring>
+#include <numeric>
 #include <optional>
 
 #include "lmm/evaluate.hpp"
@@ -37,16 +38,46 @@ std::string block_bits(const qk::Products& pr) {
 
 std::string fixed_bits(const qk::Products& pr) { return qkt::Bytes().vec(pr.xtx).vec(pr.xty).f64(pr.yty).buf; }
 
-// A design large enough for the parallel path, with a y far from zero so that the
-// shift matters, rows in random group order.
+// A design large enough for the parallel path, with y and a column of x far from
+// zero so that both are centred, rows in random group order.
 Design big_design() {
   Design d = qkt::make_design({.p = 3, .q = 2, .m = 3000, .min_rows = 0, .max_rows = 40, .seed = 77});
   for (double& v : d.y) v = 1e6 + v;
+  for (std::uint64_t r = 0; r < d.n; ++r) d.x[r * d.p + 2] += 1e4;
   return d;
 }
 
-// Batches (cut at several boundaries, one of them inside every group's span)
-// accumulated in order leave every block bit-identical to one pass over all rows,
+// The blocks of d's rows shifted by `shift`, each group's rows added in row order with
+// the expressions of the row passes: what the products must hold bit for bit.
+std::string naive_blocks(const Design& d, const qk::Shift& shift) {
+  const std::uint64_t p = d.p, q = d.q;
+  qk::Products pr;
+  pr.ztz.assign(d.m * q * q, 0.0);
+  pr.ztx.assign(d.m * q * p, 0.0);
+  pr.zty.assign(d.m * q, 0.0);
+  pr.counts.assign(d.m, 0);
+  pr.n = d.n;
+  pr.m = d.m;
+  for (std::uint64_t r = 0; r < d.n; ++r) {
+    const std::uint64_t g = static_cast<std::uint64_t>(d.codes[r]);
+    const double yr = d.y[r] - shift.y;
+    ++pr.counts[g];
+    for (std::uint64_t a = 0; a < q; ++a) {
+      const double za = d.z[r * q + a];
+      pr.zty[g * q + a] = pr.zty[g * q + a] + yr * za;
+      for (std::uint64_t b = a; b < q; ++b) pr.ztz[(g * q + a) * q + b] = pr.ztz[(g * q + a) * q + b] + za * d.z[r * q + b];
+      for (std::uint64_t k = 0; k < p; ++k)
+        pr.ztx[(g * q + a) * p + k] = pr.ztx[(g * q + a) * p + k] + za * (d.x[r * p + k] - shift.x[k]);
+    }
+  }
+  for (std::uint64_t g = 0; g < d.m; ++g)
+    for (std::uint64_t a = 0; a < q; ++a)
+      for (std::uint64_t b = 0; b < a; ++b) pr.ztz[(g * q + a) * q + b] = pr.ztz[(g * q + b) * q + a];
+  return block_bits(pr);
+}
+
+// The blocks of all rows are the rows' sums in row order, bit for bit; batches (cut
+// at several boundaries) accumulated in order leave every block bit-identical to them,
 // on 1, 2 and 7 threads; their fixed products and the merge of separately reduced
 // batches agree to rounding; the counts add up exactly.
 TEST(BatchProducts, BatchesAccumulateToTheWholeAndMergeToRounding) {
@@ -54,9 +85,17 @@ TEST(BatchProducts, BatchesAccumulateToTheWholeAndMergeToRounding) {
   ASSERT_TRUE(qk::work_is_large(d.n, 20));
   const qk::Shift shift = qk::choose_shift(d.rows());
   ASSERT_TRUE(shift.active());
+  ASSERT_TRUE(shift.shifts_x());
+  std::vector<std::size_t> by_group(d.n);
+  std::iota(by_group.begin(), by_group.end(), std::size_t{0});
+  std::stable_sort(by_group.begin(), by_group.end(), [&](std::size_t a, std::size_t b) { return d.codes[a] < d.codes[b]; });
+  const Design sorted = qkt::reorder(d, by_group);
+  const std::string naive = naive_blocks(d, shift), naive_sorted = naive_blocks(sorted, shift);
   const std::string out = qkt::same_bits_for_pool_sizes([&] {
     const qk::Products whole = reduce(d, shift);
-    std::string report, bits;
+    std::string report = block_bits(whole) == naive ? "" : "blocks differ from the rows' sums;", bits;
+    // Rows sorted by group take the path of whole groups' runs.
+    report += block_bits(reduce(sorted, shift)) == naive_sorted ? "" : "sorted rows' blocks differ;";
     for (std::uint64_t cuts : {2u, 3u, 7u}) {
       qk::Products acc = qk::empty_products(d.m, d.p, d.q, shift);
       std::optional<qk::Products> merged;
