@@ -55,6 +55,7 @@ def main() -> None:
     ap.add_argument("--scenarios", default="3,4,5,6")
     ap.add_argument("--module", default=None, help="an _quorvelkit build to load instead of the installed one")
     ap.add_argument("--repeats", type=int, default=5)
+    ap.add_argument("--output", default=None, help="also write the table to this markdown file")
     ap.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     ap.add_argument("--data", help=argparse.SUPPRESS)
     args = ap.parse_args()
@@ -62,8 +63,9 @@ def main() -> None:
         child(args)
         return
     table = scenarios.scenarios(quick=False)
-    print("| # | threads | plain pass | shuffled | × plain | sorted | × plain | digests |")
-    print("|---|---:|---:|---:|---:|---:|---:|---|")
+    lines = ["| # | threads | plain pass | shuffled | × plain | sorted | × plain | digests |",
+             "|---|---:|---:|---:|---:|---:|---:|---|"]
+    print("\n".join(lines))
     for k in [int(s) for s in args.scenarios.split(",")]:
         d = scenarios.ensure(table[k])
         for threads in (1, 2):
@@ -74,9 +76,12 @@ def main() -> None:
             out = subprocess.run(cmd, env=env, capture_output=True, text=True, check=True).stdout
             r = json.loads(out.strip().splitlines()[-1])
             p = r["plain_s"]
-            print(f"| {k} | {threads} | {p * 1e3:.1f} ms | {r['shuffled_s'] * 1e3:.1f} ms | "
-                  f"{r['shuffled_s'] / p:.1f}× | {r['sorted_s'] * 1e3:.1f} ms | {r['sorted_s'] / p:.1f}× | "
-                  f"{r['digest']} / {r['digest_sorted']} |", flush=True)
+            lines.append(f"| {k} | {threads} | {p * 1e3:.1f} ms | {r['shuffled_s'] * 1e3:.1f} ms | "
+                         f"{r['shuffled_s'] / p:.1f}× | {r['sorted_s'] * 1e3:.1f} ms | {r['sorted_s'] / p:.1f}× | "
+                         f"{r['digest']} / {r['digest_sorted']} |")
+            print(lines[-1], flush=True)
+    if args.output:
+        Path(args.output).write_text("\n".join(lines) + "\n")
 
 
 if __name__ == "__main__":

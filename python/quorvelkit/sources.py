@@ -112,6 +112,10 @@ class ModelPlan:
         of rows dropped for a missing value. Refuses (:class:`SourceError`) a missing
         column, a missing group label, a level outside the model's, a value that is not
         finite."""
+        if not isinstance(frame, pd.DataFrame):  # a pyarrow RecordBatch
+            if self.plain_x is not None and len(self.parsed.group) == 1:
+                return self._arrow_plain(frame, where)
+            frame = _arrow_frame(frame)
         self.check_frame(frame, where)
         parsed = self.parsed
         sub = frame[self.used]
@@ -136,7 +140,52 @@ class ModelPlan:
             y, x, z = self._plain(sub)
         else:
             y, x, z = self._formulaic(sub, where)
-        for what, mat, names in (("response", y[:, None], [parsed.response]), ("fixed-effects", x, self.fe_all),
+        self._check_finite(y, x, z, where)
+        labels = sub[group[0]] if len(group) == 1 else join_labels(sub, group)
+        return y, x, z, labels, n_dropped
+
+    def _arrow_plain(self, batch, where: str) -> tuple[np.ndarray, np.ndarray, np.ndarray, Any, int]:
+        """matrices() of a pyarrow batch of plain numeric columns, without pandas: the
+        columns as NumPy arrays (no copy where Arrow allows), the same checks."""
+        names = batch.schema.names
+        missing = [c for c in self.used if c not in names]
+        if missing:
+            raise SourceError(f"column{'s' if len(missing) > 1 else ''} {', '.join(repr(c) for c in missing)} "
+                              f"not found in {where} (columns: {', '.join(names)})")
+        gname = self.parsed.group[0]
+        gcol = batch.column(gname)
+        if gcol.null_count:
+            raise SourceError(f"the group column '{gname}' has {gcol.null_count} missing value(s) in {where}; "
+                              f"every row needs a group label")
+        cols: dict[str, np.ndarray] = {}
+        drop = None
+        for c in dict.fromkeys([self.plain_y, *(c for c in self.plain_x + self.plain_z if c is not None)]):
+            arr = np.asarray(batch.column(c).to_numpy(zero_copy_only=False), dtype=float)
+            nan = np.isnan(arr)
+            if nan.any():
+                drop = nan if drop is None else drop | nan
+            cols[c] = arr
+        labels = gcol.to_numpy(zero_copy_only=False)
+        n_dropped = 0
+        if drop is not None:
+            keep = ~drop
+            n_dropped = int(drop.sum())
+            cols = {c: a[keep] for c, a in cols.items()}
+            labels = labels[keep]
+        n = len(labels)
+
+        def stack(which: list[str | None]) -> np.ndarray:
+            out = np.empty((n, len(which)))
+            for j, c in enumerate(which):
+                out[:, j] = 1.0 if c is None else cols[c]
+            return out
+
+        y, x, z = np.ascontiguousarray(cols[self.plain_y]), stack(self.plain_x), stack(self.plain_z)
+        self._check_finite(y, x, z, where)
+        return y, x, z, labels, n_dropped
+
+    def _check_finite(self, y: np.ndarray, x: np.ndarray, z: np.ndarray, where: str) -> None:
+        for what, mat, names in (("response", y[:, None], [self.parsed.response]), ("fixed-effects", x, self.fe_all),
                                  ("random-effects", z, self.re_names)):
             bad = ~np.isfinite(mat)
             if bad.any():
@@ -145,8 +194,6 @@ class ModelPlan:
                     f"the {what} column '{names[j]}' has a value that is not finite in {where}; "
                     f"remove or fix those rows"
                 )
-        labels = sub[group[0]] if len(group) == 1 else join_labels(sub, group)
-        return y, x, z, labels, n_dropped
 
     def _plain(self, sub: pd.DataFrame) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         n = len(sub)
@@ -182,6 +229,15 @@ class ModelPlan:
 
 
 _FACTOR_CALL = re.compile(r"^(?:C|factor|as\.factor)\((.+?)(?:,.*)?\)$")
+
+
+def _arrow_frame(batch) -> pd.DataFrame:
+    """A pyarrow batch as a DataFrame, dictionary columns as their values."""
+    frame = batch.to_pandas()
+    for c in frame.columns:
+        if isinstance(frame[c].dtype, pd.CategoricalDtype):
+            frame[c] = frame[c].astype(object)
+    return frame
 
 
 def _levels_message(w: Warning, categorical: Mapping[str, list], frame: pd.DataFrame) -> str:
@@ -666,8 +722,26 @@ class _Labels:
         self.index = levels if levels is not None else pd.Index([])
         self.pending: list = []
         self.table: dict = {}
+        # Integer levels in a moderate range: codes by a lookup table, not by hashing.
+        self.lut: np.ndarray | None = None
+        if self.fixed and len(levels) and pd.api.types.is_integer_dtype(levels.dtype):
+            lo, hi = int(levels.min()), int(levels.max())
+            if hi - lo < _IntSeen.LIMIT:
+                self.lo = lo
+                self.lut = np.full(hi - lo + 1, -1, dtype=np.int64)
+                self.lut[levels.to_numpy(np.int64) - lo] = np.arange(len(levels))
 
-    def codes(self, labels: pd.Series, where: str) -> np.ndarray:
+    def codes(self, labels: Any, where: str) -> np.ndarray:
+        if self.lut is not None:
+            vals = np.asarray(labels)
+            if vals.dtype.kind in "iu" and len(vals):
+                off = vals.astype(np.int64, copy=False) - self.lo
+                inside = (off >= 0) & (off < len(self.lut))
+                if inside.all():
+                    codes = self.lut[off]
+                    if (codes >= 0).all():
+                        return codes
+        labels = pd.Series(labels) if not isinstance(labels, pd.Series) else labels
         if self.fixed:
             codes = np.asarray(self.index.get_indexer(labels), dtype=np.int64)
             if (codes < 0).any():
@@ -706,7 +780,8 @@ def fit_frames(parsed: ParsedFormula, frames: Iterable[tuple[pd.DataFrame, str]]
     try:
         for frame, where in it:
             if plan is None:
-                plan = plan_model(parsed, frame, levels, where=where)
+                sample = frame if isinstance(frame, pd.DataFrame) else _arrow_frame(frame)
+                plan = plan_model(parsed, sample, levels, where=where)
             y, x, z, lab, dropped = plan.matrices(frame, where)
             n_dropped += dropped
             codes = labels.codes(lab, where)
@@ -716,7 +791,7 @@ def fit_frames(parsed: ParsedFormula, frames: Iterable[tuple[pd.DataFrame, str]]
                 acc.grow(max(labels.m, 2 * acc.m))
             if len(y):
                 acc.add_rows(_c(y), _c(x), _c(z), _c(codes, np.int64))
-            bar.update(len(frame))
+            bar.update(len(frame) if isinstance(frame, pd.DataFrame) else frame.num_rows)
     finally:
         bar.close()
     if plan is None or acc is None:
@@ -753,6 +828,42 @@ def _factor_candidates(parsed: ParsedFormula, schema) -> list[str]:
     return out
 
 
+class _IntSeen:
+    """The distinct values of an integer column, as a bitmap over their range while
+    that stays below 2^27 values (then add() declines and the caller hashes)."""
+
+    LIMIT = 1 << 27
+
+    def __init__(self) -> None:
+        self.lo = 0
+        self.seen: np.ndarray | None = None
+        self.spilled: np.ndarray | None = None
+        self.failed = False
+
+    def add(self, values: np.ndarray) -> bool:
+        if self.failed or len(values) == 0:
+            return not self.failed
+        lo, hi = int(values.min()), int(values.max())
+        if self.seen is not None:
+            lo, hi = min(lo, self.lo), max(hi, self.lo + len(self.seen) - 1)
+        if hi - lo + 1 > self.LIMIT:
+            # Too wide: the values so far go back to the caller, who hashes from now on.
+            self.failed = True
+            self.spilled = self.values() if self.seen is not None else None
+            self.seen = None
+            return False
+        if self.seen is None or lo < self.lo or hi >= self.lo + len(self.seen):
+            grown = np.zeros(hi - lo + 1, dtype=bool)
+            if self.seen is not None:
+                grown[self.lo - lo:self.lo - lo + len(self.seen)] = self.seen
+            self.seen, self.lo = grown, lo
+        self.seen[values - self.lo] = True
+        return True
+
+    def values(self) -> np.ndarray:
+        return (np.flatnonzero(self.seen) + self.lo).astype(np.int64)
+
+
 def _first_pass(dataset, parsed: ParsedFormula, batch_rows: int, progress: bool | None, total: int | None):
     """The sorted group labels and the distinct values of factor candidates, reading
     only those columns; refuses a missing group label, naming the file."""
@@ -762,6 +873,7 @@ def _first_pass(dataset, parsed: ParsedFormula, batch_rows: int, progress: bool 
     group = list(parsed.group)
     cands = _factor_candidates(parsed, dataset.schema)
     cols = group + cands
+    ints = _IntSeen() if len(group) == 1 and pa.types.is_integer(dataset.schema.field(group[0]).type) else None
     uniq: dict[str, list] = {c: [] for c in cols}
     size: dict[str, int] = {c: 0 for c in cols}
     bar = progress_bar(progress, total, "levels", "rows")
@@ -778,6 +890,12 @@ def _first_pass(dataset, parsed: ParsedFormula, batch_rows: int, progress: bool 
                 for c in cols:
                     if c in cands and size[c] > _MAX_LEVELS:
                         continue
+                    if ints is not None and c == group[0]:
+                        if ints.add(batch.column(c).to_numpy()):
+                            continue
+                        if ints.spilled is not None:
+                            uniq[c].append(pa.array(ints.spilled))
+                            ints.spilled = None
                     arr = batch.column(c)
                     if pa.types.is_dictionary(arr.type):
                         arr = arr.dictionary_decode()
@@ -797,7 +915,9 @@ def _first_pass(dataset, parsed: ParsedFormula, batch_rows: int, progress: bool 
             return []
         return pc.unique(pa.chunked_array(uniq[c])).drop_null().to_pylist()
 
-    if len(group) == 1:
+    if ints is not None and ints.seen is not None and not uniq[group[0]]:
+        glevels = pd.Index(ints.values())
+    elif len(group) == 1:
         glevels = pd.Index(values(group[0]))
     else:
         glevels = None  # interactions of columns: labels met as they come
@@ -863,7 +983,7 @@ def lmm(
     if mod.startswith("pyspark"):
         from .spark import lmm as spark_lmm
 
-        return spark_lmm(formula, source, levels=levels, **fit_args)
+        return spark_lmm(formula, source, levels=levels, progress=progress, **fit_args)
     if isinstance(source, (str, os.PathLike)) or mod.startswith("pyarrow"):
         return _fit_dataset(parsed, source, batch_rows, levels, progress, fit_args)
     if isinstance(source, Iterator):
@@ -903,15 +1023,11 @@ def _fit_dataset(parsed: ParsedFormula, source: Any, batch_rows: int, levels: Ma
     declared.update({c: list(v) for c, v in (levels or {}).items()})
     cols = [c for c in dataset.schema.names if c in set(parsed.columns)]
 
-    def frames() -> Iterator[tuple[pd.DataFrame, str]]:
+    def frames() -> Iterator[tuple[Any, str]]:
         for frag in dataset.get_fragments():
             start = 0
             for k, batch in enumerate(frag.to_batches(columns=cols, batch_size=batch_rows)):
-                frame = batch.to_pandas()
-                for c in frame.columns:
-                    if isinstance(frame[c].dtype, pd.CategoricalDtype):  # dictionary columns: their values
-                        frame[c] = frame[c].astype(object)
-                yield frame, f"{frag.path} (batch {k}, rows {start}..{start + batch.num_rows - 1})"
+                yield batch, f"{frag.path} (batch {k}, rows {start}..{start + batch.num_rows - 1})"
                 start += batch.num_rows
 
     return fit_frames(parsed, frames(), levels=declared, group_levels=group_levels, progress=progress,

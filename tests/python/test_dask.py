@@ -66,7 +66,7 @@ def test_dask_bad_partitions_are_named(clusters):
     d = s.astype({"Days": float})
     d.loc[100, "Days"] = -np.inf
     cases.append((d, "the fixed-effects column 'Days' has a value that is not finite in partition 1"))
-    d = s.assign(site=np.where(np.arange(len(s)) < 60, "a", "b"))
+    d = s.assign(site=np.where((np.arange(len(s)) >= 60) & (np.arange(len(s)) < 120), "b", "a"))
     levels_case = (d, "inconsistent categorical levels in partition 1 of the Dask DataFrame: column 'site' has 'b'")
     for d, text in cases:
         with pytest.raises(SourceError) as info:
