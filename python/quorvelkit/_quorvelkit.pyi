@@ -64,7 +64,9 @@ class LmmCore:
 
     ``LmmCore(y, x, z, codes, n_groups, evaluator="auto")``: float64 ``y`` (n,),
     C-contiguous float64 ``x`` (n, p) and ``z`` (n, q), int64 ``codes`` (n,) in
-    0..n_groups-1. ``theta`` is the lower triangle of Lambda taken column by column.
+    0..n_groups-1. ``theta`` is the lower triangle of Lambda taken column by column;
+    with ``blocks`` (positive sizes summing to q) Lambda is block diagonal (terms in
+    different blocks uncorrelated) and ``theta`` lists each block's lower triangle.
 
     When a column of ``x`` is constant and non-zero (an intercept), the products are
     formed from ``y`` and the columns of ``x`` that lie far from zero less centres, an
@@ -83,6 +85,8 @@ class LmmCore:
         codes: _Int64,
         n_groups: int,
         evaluator: _Evaluator | str = "auto",
+        *,
+        blocks: Sequence[int] | None = None,
     ) -> LmmCore: ...
     @property
     def n(self) -> int:

@@ -174,6 +174,30 @@ bool to_u64(PyObject* obj, const char* name, std::uint64_t& out) {
   return true;
 }
 
+bool to_u64_vec(PyObject* obj, const char* name, std::vector<std::uint64_t>& out) {
+  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
+    arg_error(name, "'" + type_name(obj) + "' object is not a sequence of integers");
+    return false;
+  }
+  Ref it(PyObject_GetIter(obj));
+  if (!it) {
+    name_pending_error(name);
+    return false;
+  }
+  out.clear();
+  while (PyObject* raw = PyIter_Next(it.get())) {
+    Ref item(raw);
+    std::uint64_t v;
+    if (!to_u64(item.get(), name, v)) return false;
+    out.push_back(v);
+  }
+  if (PyErr_Occurred()) {
+    name_pending_error(name);
+    return false;
+  }
+  return true;
+}
+
 bool to_double(PyObject* obj, const char* name, double& out) {
   double v = PyFloat_AsDouble(obj);
   if (v == -1.0 && PyErr_Occurred()) {

@@ -39,6 +39,8 @@ bool to_vec(PyObject* obj, const char* name, std::vector<double>& out);
 // A Python bool, or a NumPy boolean scalar.
 bool to_bool(PyObject* obj, const char* name, bool& out);
 bool to_u64(PyObject* obj, const char* name, std::uint64_t& out);
+// A sequence of non-negative integers; a str is refused.
+bool to_u64_vec(PyObject* obj, const char* name, std::vector<std::uint64_t>& out);
 bool to_double(PyObject* obj, const char* name, double& out);
 
 PyObject* float_list(const std::vector<double>& v);

@@ -26,7 +26,13 @@ namespace {
 
 PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::vector<PyObject*> a;
-  if (!parse_tuple_args("LmmCore", {"y", "x", "z", "codes", "n_groups", "evaluator"}, 5, args, kwargs, a))
+  // blocks is keyword-only: at most the six classic arguments by position.
+  if (PyTuple_Size(args) > 6) {
+    PyErr_Format(PyExc_TypeError, "LmmCore() takes at most 6 positional arguments (%zd given)", PyTuple_Size(args));
+    return nullptr;
+  }
+  if (!parse_tuple_args("LmmCore", {"y", "x", "z", "codes", "n_groups", "evaluator", "blocks"}, 5, args, kwargs,
+                        a))
     return nullptr;
   // Each array is converted and checked once: dtypes and dimensions first, then the
   // other arguments, then the layout.
@@ -55,6 +61,8 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
   }
+  std::vector<std::uint64_t> blocks;
+  if (a[6] && a[6] != Py_None && !to_u64_vec(a[6], "blocks", blocks)) return nullptr;
   Rows rows;
   if (!rows_of(arrays, rows)) return nullptr;
   auto fail = [](const char* msg) -> PyObject* {
@@ -65,6 +73,8 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (rows.p == 0) return fail("X must have at least one column");
   if (rows.q == 0) return fail("Z must have at least one column");
   if (rows.n == 0) return fail("y must not be empty");
+  if (blocks.empty()) blocks = {rows.q};
+  if (auto err = blocks_error(blocks, rows.q)) return fail(err->c_str());
   {
     using u128 = unsigned __int128;
     const u128 limit = std::numeric_limits<std::uint64_t>::max();
@@ -77,7 +87,9 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::variant<std::unique_ptr<LmmData>, std::string> built;
   if (!without_gil([&] { built = from_rows(rows, m, evaluator); })) return nullptr;
   if (auto* err = std::get_if<std::string>(&built)) return fail(err->c_str());
-  return wrap(type, std::move(std::get<0>(built)));
+  auto& data = std::get<0>(built);
+  set_blocks(*data, std::move(blocks));
+  return wrap(type, std::move(data));
 }
 
 int core_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -106,7 +118,7 @@ PyObject* get_p(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(data
 PyObject* get_q(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(data_of(self).q); }
 PyObject* get_m(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(data_of(self).m); }
 PyObject* get_n_theta(PyObject* self, void*) {
-  return PyLong_FromUnsignedLongLong(n_theta_of(data_of(self).q));
+  return PyLong_FromUnsignedLongLong(data_of(self).theta_index.size());
 }
 PyObject* get_evaluator(PyObject* self, void*) {
   switch (data_of(self).kernel()) {
@@ -214,8 +226,12 @@ namespace {
 
 PyType_Slot core_slots[] = {
     {Py_tp_doc, const_cast<char*>(
-                    "LmmCore(y, x, z, codes, n_groups, evaluator='auto')\n--\n\n"
+                    "LmmCore(y, x, z, codes, n_groups, evaluator='auto', *, blocks=None)\n--\n\n"
                     "Pre-computed cross-products for one grouping factor.\n\n"
+                    "`blocks`, a sequence of positive sizes summing to q, makes the relative\n"
+                    "covariance factor Lambda block diagonal: random-effect terms in different\n"
+                    "blocks are uncorrelated (lme4's `(x || g)`, or several terms on the same\n"
+                    "grouping factor), and `theta` lists each block's lower triangle in turn.\n\n"
                     "When a column of `x` is constant and non-zero (an intercept), the\n"
                     "cross-products are formed from `y` and the columns of `x` that lie far\n"
                     "from zero less centres (medians of a few rows; `z` is never shifted), so\n"

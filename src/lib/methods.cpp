@@ -23,7 +23,7 @@ namespace qk::py {
 namespace {
 
 bool check_theta(const LmmData& d, const std::vector<double>& theta) {
-  if (auto err = theta_error(theta, d.q)) {
+  if (auto err = theta_error(theta, d.theta_index, d.q)) {
     PyErr_SetString(PyExc_ValueError, err->c_str());
     return false;
   }
@@ -166,9 +166,11 @@ PyObject* m_solution(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   return solution_dict(self, theta, reml, nullptr);
 }
 
-PyObject* m_lower_bounds(PyObject* self, PyObject*) { return float_list(lower_bounds(data_of(self).q)); }
+PyObject* m_lower_bounds(PyObject* self, PyObject*) { return float_list(lower_bounds(data_of(self).theta_index)); }
 
-PyObject* m_default_theta(PyObject* self, PyObject*) { return float_list(default_theta(data_of(self).q)); }
+PyObject* m_default_theta(PyObject* self, PyObject*) {
+  return float_list(default_theta(data_of(self).theta_index));
+}
 
 PyObject* m_theta_index(PyObject* self, PyObject*) {
   const ThetaIndex& idx = data_of(self).theta_index;
@@ -221,7 +223,7 @@ PyObject* m_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   if (a[3] && !to_double(a[3], "gtol", gtol)) return nullptr;
   if (a[4] && !to_double(a[4], "ftol", ftol)) return nullptr;
   const LmmData& d = data_of(self);
-  const std::size_t nt = n_theta_of(d.q);
+  const std::size_t nt = d.theta_index.size();
   const char* multiple = "starts must be a non-empty multiple of the theta length";
   if (starts.empty()) {
     PyErr_SetString(PyExc_ValueError, multiple);

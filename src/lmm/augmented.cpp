@@ -156,8 +156,8 @@ std::vector<AugmentedSums> run_augmented(const Source& src, std::uint64_t cost, 
 std::optional<Evaluation> evaluate_augmented(const LmmData& data, const std::vector<double>& theta,
                                              bool reml, Mode mode, bool classes) {
   const std::uint64_t p = data.p, q = data.q, p1 = p + 1, blk = p1 * p1;
-  const std::uint64_t tq = q * (q + 1) / 2, nt = tq;
-  const std::vector<double> lambda = theta_to_lambda(theta, q);
+  const std::uint64_t nt = data.theta_index.size();
+  const std::vector<double> lambda = theta_to_lambda(theta, data.theta_index, q);
   const bool with_gradient = mode != kModeDeviance;
   std::vector<AugmentedSums> accs;
   if (classes)

@@ -155,7 +155,7 @@ struct ScratchLease {
 std::optional<Evaluation> evaluate_blocks(const LmmData& data, const std::vector<double>& theta,
                                           bool reml, Mode mode) {
   const std::uint64_t p = data.p, q = data.q, m = data.m, nt = data.theta_index.size();
-  const std::vector<double> lambda = theta_to_lambda(theta, q);
+  const std::vector<double> lambda = theta_to_lambda(theta, data.theta_index, q);
   const std::size_t slot_len = (p + 2 * q + 1) * q;
   const ChunkPlan plan = plan_chunks(m, blocks_group_cost(p, q));
 

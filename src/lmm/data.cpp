@@ -81,6 +81,7 @@ std::variant<std::unique_ptr<LmmData>, std::string> finish(std::unique_ptr<LmmDa
     default:
       data->evaluator = evaluator;
   }
+  data->blocks = {q};
   data->theta_index = theta_index(q);
   return data;
 }
@@ -248,6 +249,11 @@ std::variant<std::unique_ptr<LmmData>, std::string> from_rows(const Rows& rows, 
   return finish(std::move(data), evaluator);
 }
 
+void set_blocks(LmmData& data, std::vector<std::uint64_t> blocks) {
+  data.theta_index = theta_index(data.q, blocks);
+  data.blocks = std::move(blocks);
+}
+
 std::variant<std::unique_ptr<LmmData>, std::string> with_response(const LmmData& data,
                                                                   const Rows& rows) {
   const std::uint64_t n = data.n, p = data.p, q = data.q, m = data.m;
@@ -303,6 +309,7 @@ std::variant<std::unique_ptr<LmmData>, std::string> with_response(const LmmData&
   out->xtx = data.xtx;
   out->ztz = data.ztz;
   out->ztx = data.ztx;
+  out->blocks = data.blocks;
   out->theta_index = data.theta_index;
   out->n = n;
   out->p = p;

@@ -41,7 +41,8 @@ struct LmmData {
   std::vector<double> ztz;   // m blocks q x q, full symmetric
   std::vector<double> ztx;   // m blocks q x p
   std::vector<double> zty;   // m blocks q
-  ThetaIndex theta_index;
+  std::vector<std::uint64_t> blocks;  // sizes of the diagonal blocks of Lambda (sum q)
+  ThetaIndex theta_index;             // the free entries of Lambda: theta_index(q, blocks)
   std::optional<Classes> classes;
   Shift shift;               // every product above is of the shifted rows
   std::uint64_t n = 0, p = 0, q = 0, m = 0;
@@ -65,6 +66,10 @@ struct LmmData {
 // Whether y's least-squares fit on X leaves a residual sum of squares that is zero
 // to rounding (from the products alone).
 bool fits_exactly(const LmmData& data);
+
+// Gives Lambda the block-diagonal structure with these block sizes (checked by the
+// caller with blocks_error): theta then lists only the blocks' entries.
+void set_blocks(LmmData& data, std::vector<std::uint64_t> blocks);
 
 // Builds the prepared design; returns the error text for a group code out of range.
 std::variant<std::unique_ptr<LmmData>, std::string> from_rows(const Rows& rows, std::uint64_t m,

@@ -54,7 +54,7 @@ std::optional<std::vector<double>> conditional_covariances(const LmmData& data,
   auto ev = evaluate(data, theta, reml, kModeDeviance);
   if (!ev) return std::nullopt;
   const std::uint64_t q = data.q, m = data.m;
-  const std::vector<double> lambda = theta_to_lambda(theta, q);
+  const std::vector<double> lambda = theta_to_lambda(theta, data.theta_index, q);
   const double sigma2 = ev->sigma2;
   std::vector<double> out(m * q * q, 0.0);
   std::atomic<bool> ok{true};

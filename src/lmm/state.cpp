@@ -90,6 +90,8 @@ std::string encode_state(const LmmData& d, std::string_view version) {
   w.put_vec(d.ztz);
   w.put_vec(d.ztx);
   w.put_vec(d.zty);
+  w.put<std::uint64_t>(d.blocks.size());
+  for (std::uint64_t b : d.blocks) w.put(b);
   return std::move(w.out);
 }
 
@@ -136,10 +138,13 @@ std::variant<std::unique_ptr<LmmData>, std::string> decode_state(std::string_vie
   d->ztz = r.get_vec(mqq);
   d->ztx = r.get_vec(mqp);
   d->zty = r.get_vec(mq);
-  if (r.bad || !r.in.empty()) return corrupt;
+  const std::uint64_t n_blocks = r.get<std::uint64_t>();
+  if (r.bad || n_blocks == 0 || n_blocks > q) return corrupt;
+  for (std::uint64_t i = 0; i < n_blocks; ++i) d->blocks.push_back(r.get<std::uint64_t>());
+  if (r.bad || !r.in.empty() || blocks_error(d->blocks, q)) return corrupt;
   d->evaluator = static_cast<Evaluator>(evaluator);
   d->exact_fit = exact_fit != 0;
-  d->theta_index = theta_index(q);
+  d->theta_index = theta_index(q, d->blocks);
   if (evaluator == kAggregated)
     d->classes = Classes::build(q, p, m, d->ztz, d->ztx, d->zty, kUnlimitedClasses);
   return d;

@@ -15,7 +15,7 @@
 namespace qk {
 
 // Format of the bytes; any change of layout or meaning of a field changes it.
-inline constexpr std::uint32_t kStateFormat = 1;
+inline constexpr std::uint32_t kStateFormat = 2;
 
 // The state, tagged with the format and with `version`, the library's version.
 std::string encode_state(const LmmData& data, std::string_view version);

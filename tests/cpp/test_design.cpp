@@ -397,12 +397,14 @@ TEST(State, RoundTripAndRefusals) {
   for (qk::Evaluator ev : {qk::kBlocks, qk::kStreaming, qk::kAggregated, qk::kAuto}) {
     auto data = qkt::build(d, ev);
     ASSERT_TRUE(data);
+    if (ev == qk::kStreaming) qk::set_blocks(*data, {1, 1});
     const std::string state = qk::encode_state(*data, "9.9.9");
     auto back = qk::decode_state(state, "9.9.9");
     ASSERT_TRUE(std::holds_alternative<std::unique_ptr<qk::LmmData>>(back)) << std::get<std::string>(back);
     const auto& restored = *std::get<std::unique_ptr<qk::LmmData>>(back);
     EXPECT_EQ(design_bytes(restored), design_bytes(*data));
     EXPECT_EQ(restored.kernel(), data->kernel());
+    EXPECT_EQ(restored.theta_index, data->theta_index);
   }
   auto data = qkt::build(d, qk::kAggregated);
   const std::string state = qk::encode_state(*data, "9.9.9");
@@ -411,11 +413,13 @@ TEST(State, RoundTripAndRefusals) {
     return std::holds_alternative<std::string>(r) ? std::get<std::string>(r) : std::string("accepted");
   };
   EXPECT_EQ(refused(state, "9.9.10"),
-            "this LmmCore was pickled by quorvelkit 9.9.9 (state format 1); quorvelkit 9.9.10 (state format 1) "
-            "cannot read it: build the core (or fit the model) again from the data");
+            "this LmmCore was pickled by quorvelkit 9.9.9 (state format " + std::to_string(qk::kStateFormat) +
+                "); quorvelkit 9.9.10 (state format " + std::to_string(qk::kStateFormat) +
+                ") cannot read it: build the core (or fit the model) again from the data");
   std::string other_format = state;
-  other_format[26] = 2;  // after the 8-byte length and the 18-byte magic
-  EXPECT_NE(refused(other_format, "9.9.9").find("(state format 2)"), std::string::npos);
+  other_format[26] = static_cast<char>(qk::kStateFormat + 1);  // after the 8-byte length and the 18-byte magic
+  EXPECT_NE(refused(other_format, "9.9.9").find("(state format " + std::to_string(qk::kStateFormat + 1) + ")"),
+            std::string::npos);
   const std::string corrupt = "the LmmCore state is not a whole state written by quorvelkit";
   std::size_t truncations_refused = 0;
   for (std::size_t len = 0; len < state.size(); ++len) truncations_refused += refused(state.substr(0, len), "9.9.9") == corrupt;

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <optional>
 #include <thread>
@@ -216,6 +217,44 @@ TEST(Evaluate, KernelsMatchDenseSolutionAndFiniteDifferences) {
 // A theta whose pivots overflow is infeasible in every mode, and so is one where a
 // single group in a middle chunk overflows. The blocks kernel's work buffer goes
 // back to the pool on failure and is reused.
+// Lambda block diagonal (uncorrelated terms): theta lists the blocks' entries only,
+// and an evaluation is the full layout's with the other entries held at zero, to the
+// bit, on every kernel: the same criterion, fixed effects and random effects, and the
+// gradient is the full gradient's free entries.
+TEST(Evaluate, BlockStructureIsTheFullLayoutWithZeros) {
+  const std::vector<std::vector<std::uint64_t>> layouts[] = {
+      {}, {}, {{1, 1}}, {{1, 1}}, {{1, 2}, {2, 1}, {1, 1, 1}}, {{2, 1}}, {{2, 2}, {1, 3}, {1, 1, 1, 1}}, {{3, 1}}};
+  for (std::size_t di = 0; di < std::size(kDesigns); ++di) {
+    const qkt::DesignShape& s = kDesigns[di];
+    for (const std::vector<std::uint64_t>& blocks : layouts[di]) {
+      Models mod = models(s);
+      const qk::ThetaIndex idx = qk::theta_index(s.q, blocks), full = qk::theta_index(s.q);
+      std::mt19937_64 rng(s.seed + blocks.size());
+      std::uniform_real_distribution<double> diag(0.3, 1.5), off(-0.5, 0.5);
+      Vec theta, embedded(full.size(), 0.0);
+      std::vector<std::size_t> where;
+      for (auto [r, c] : idx) {
+        theta.push_back(r == c ? diag(rng) : off(rng));
+        where.push_back(static_cast<std::size_t>(std::find(full.begin(), full.end(), std::make_pair(r, c)) - full.begin()));
+        embedded[where.back()] = theta.back();
+      }
+      for (int k = 0; k < 3; ++k) {
+        SCOPED_TRACE(std::string(kNames[k]) + " q=" + std::to_string(s.q) + " blocks=" + std::to_string(blocks.size()));
+        auto ref = qk::evaluate(*mod.data[k], embedded, true, qk::kModeSolution);
+        qk::set_blocks(*mod.data[k], blocks);
+        EXPECT_EQ(mod.data[k]->theta_index, idx);
+        auto ev = qk::evaluate(*mod.data[k], theta, true, qk::kModeSolution);
+        ASSERT_TRUE(ref && ev);
+        EXPECT_EQ(ev->deviance, ref->deviance);
+        EXPECT_EQ(ev->beta, ref->beta);
+        EXPECT_EQ(ev->u, ref->u);
+        ASSERT_EQ(ev->gradient.size(), theta.size());
+        for (std::size_t i = 0; i < theta.size(); ++i) EXPECT_EQ(ev->gradient[i], ref->gradient[where[i]]) << i;
+      }
+    }
+  }
+}
+
 TEST(Evaluate, InfeasibleThetaAndScratchReuse) {
   Models mod = models({.p = 2, .q = 2, .m = 1000, .min_rows = 1, .max_rows = 4, .seed = 131});
   const Vec good{0.8, 0.1, 0.6}, huge{1e200, 0.0, 1.0}, big{1e5, 0.0, 1.0};
