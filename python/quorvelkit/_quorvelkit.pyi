@@ -1,6 +1,6 @@
 """Type stubs for the compiled core, ``quorvelkit._quorvelkit``."""
 
-from typing import Literal, Sequence, SupportsFloat, TypedDict, final
+from typing import Any, Literal, Sequence, SupportsFloat, TypedDict, final
 
 import numpy as np
 import numpy.typing as npt
@@ -111,6 +111,9 @@ class LmmCore:
         """Number of distinct Z_i'Z_i classes when the aggregated kernel is used, else None."""
     def deviance(self, theta: _Theta, reml: bool = True) -> float:
         """Profiled deviance at ``theta``; ``inf`` for an infeasible ``theta``."""
+    def criterion_parts(self, theta: _Theta, reml: bool = True) -> dict[str, Any]:
+        """The criterion split for inference: deviance, logdet, pwrss, nu, the analytic
+        gradients grad_logdet and grad_pwrss, beta and fixed_inverse."""
     def deviance_grad(self, theta: _Theta, reml: bool = True) -> tuple[float, list[float]]:
         """Profiled deviance and its analytic gradient at ``theta``."""
     def deviance_hessian(self, theta: _Theta, reml: bool = True) -> float | None:

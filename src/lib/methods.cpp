@@ -159,6 +159,31 @@ PyObject* m_deviance_grad(PyObject* self, PyObject* const* args, Py_ssize_t narg
   return Py_BuildValue("(dO)", dev, g.get());
 }
 
+// The criterion split into the parts inference needs (see Evaluation::grad_logdet).
+PyObject* m_criterion_parts(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::vector<double> theta;
+  bool reml;
+  if (!theta_reml_args("criterion_parts", self, args, nargs, kwnames, theta, reml)) return nullptr;
+  const LmmData& d = data_of(self);
+  std::optional<Evaluation> ev;
+  if (!without_gil([&] { ev = evaluate(d, theta, reml, kModeSolution); })) return nullptr;
+  if (!ev) return infeasible(d);
+  const npy_intp nt = static_cast<npy_intp>(theta.size()), np_ = static_cast<npy_intp>(d.p);
+  Ref dict(PyDict_New());
+  if (!dict) return nullptr;
+  PyObject* o = dict.get();
+  const bool ok = set_item(o, "deviance", PyFloat_FromDouble(ev->deviance)) &&
+                  set_item(o, "logdet", PyFloat_FromDouble(ev->ldl2 + ev->ldrx2)) &&
+                  set_item(o, "pwrss", PyFloat_FromDouble(ev->pwrss)) &&
+                  set_item(o, "nu", PyFloat_FromDouble(ev->pwrss / ev->sigma2)) &&
+                  set_item(o, "grad_logdet", new_array(ev->grad_logdet, {nt})) &&
+                  set_item(o, "grad_pwrss", new_array(ev->grad_pwrss, {nt})) &&
+                  set_item(o, "beta", new_array(ev->beta, {np_})) &&
+                  set_item(o, "fixed_inverse", new_array(ev->fixed_inverse, {np_, np_}));
+  if (!ok) return nullptr;
+  return dict.release();
+}
+
 PyObject* m_solution(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<double> theta;
   bool reml;
@@ -256,6 +281,15 @@ PyMethodDef core_methods[] = {
      "Profiled deviance at `theta`. Returns `inf` for an infeasible `theta`.\n\n"
      "A `theta` of the wrong length is a caller error (ValueError), not an\n"
      "infeasible point."},
+    {"criterion_parts", QK_FASTCALL(m_criterion_parts), METH_FASTCALL | METH_KEYWORDS,
+     "criterion_parts($self, theta, reml=True)\n--\n\n"
+     "The criterion at `theta` split for inference: a dict with \"deviance\",\n"
+     "\"logdet\" (ldl2 plus, under REML, the log-determinant of the fixed-effects\n"
+     "system), \"pwrss\", \"nu\" (n - p under REML, else n), the analytic gradients\n"
+     "\"grad_logdet\" and \"grad_pwrss\" of those two parts, \"beta\" and\n"
+     "\"fixed_inverse\" (Cov(beta) / sigma^2). At a given sigma the criterion is\n"
+     "logdet + pwrss / sigma^2 + nu log(2 pi sigma^2), with gradient in theta\n"
+     "grad_logdet + grad_pwrss / sigma^2. RuntimeError for an infeasible `theta`."},
     {"deviance_grad", QK_FASTCALL(m_deviance_grad), METH_FASTCALL | METH_KEYWORDS,
      "deviance_grad($self, theta, reml=True)\n--\n\n"
      "Profiled deviance and its analytic gradient at `theta`.\n\n"

@@ -215,6 +215,8 @@ std::optional<Evaluation> evaluate_blocks(const LmmData& data, const std::vector
     const double f = prof->nu / prof->pwrss;
     ev.gradient.resize(nt);
     for (std::size_t k = 0; k < nt; ++k) ev.gradient[k] = pwgrad[k] * f + ldgrad[k];
+    ev.grad_logdet = std::move(ldgrad);
+    ev.grad_pwrss = std::move(pwgrad);
     if (mode == kModeSolution) ev.fixed_inverse = std::move(ainv);
   }
   ev.beta = std::move(prof->beta);

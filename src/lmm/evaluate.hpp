@@ -21,6 +21,13 @@ enum Mode : std::uint8_t { kModeDeviance = 0, kModeGradient = 1, kModeSolution =
 
 struct Evaluation {
   std::vector<double> gradient;       // n_theta (empty in mode 0)
+  // The gradient's two parts (empty in mode 0): of the log-determinant terms, ldl2
+  // plus (REML) log det of the fixed-effects system, and of pwrss. The profiled
+  // criterion's gradient is grad_logdet + nu / pwrss * grad_pwrss; the criterion at a
+  // given sigma, logdet + pwrss / sigma^2 + nu log(2 pi sigma^2), has the gradient
+  // grad_logdet + grad_pwrss / sigma^2 in theta.
+  std::vector<double> grad_logdet;
+  std::vector<double> grad_pwrss;
   std::vector<double> beta;           // p
   std::vector<double> u;              // m*q, group-major (mode 2 only)
   std::vector<double> fixed_inverse;  // p*p inverse of the fixed-effects system (mode 2 only)

@@ -167,7 +167,7 @@ TEST(Evaluate, KernelsMatchDenseSolutionAndFiniteDifferences) {
         auto ref = reference(mod.d, theta, reml);
         ASSERT_TRUE(ref);
         const double h = 1e-5;
-        Vec fd(theta.size());
+        Vec fd(theta.size()), fd_logdet(theta.size()), fd_pwrss(theta.size());
         for (std::size_t i = 0; i < theta.size(); ++i) {
           Vec up = theta, down = theta;
           up[i] += h;
@@ -176,6 +176,8 @@ TEST(Evaluate, KernelsMatchDenseSolutionAndFiniteDifferences) {
           auto fdn = qk::evaluate(*mod.data[0], down, reml, qk::kModeDeviance);
           ASSERT_TRUE(fu && fdn);
           fd[i] = (fu->deviance - fdn->deviance) / (2 * h);
+          fd_logdet[i] = ((fu->ldl2 + fu->ldrx2) - (fdn->ldl2 + fdn->ldrx2)) / (2 * h);
+          fd_pwrss[i] = (fu->pwrss - fdn->pwrss) / (2 * h);
         }
         auto blocks = qk::evaluate(*mod.data[0], theta, reml, qk::kModeGradient);
         ASSERT_TRUE(blocks);
@@ -195,6 +197,12 @@ TEST(Evaluate, KernelsMatchDenseSolutionAndFiniteDifferences) {
           ASSERT_TRUE(cov);
           EXPECT_TRUE(qkt::all_near(*cov, ref->cond_cov, 1e-10));
           EXPECT_TRUE(qkt::all_near(ev->gradient, fd, 1e-6));
+          // The gradient's parts, and the profiled gradient rebuilt from them.
+          EXPECT_TRUE(qkt::all_near(ev->grad_logdet, fd_logdet, 1e-6));
+          EXPECT_TRUE(qkt::all_near(ev->grad_pwrss, fd_pwrss, 1e-6 * std::max(1.0, ev->pwrss)));
+          for (std::size_t i = 0; i < theta.size(); ++i)
+            EXPECT_TRUE(qkt::near_rel(ev->grad_logdet[i] + ev->pwrss / ev->sigma2 / ev->pwrss * ev->grad_pwrss[i],
+                                      ev->gradient[i], 1e-12));
           EXPECT_TRUE(qkt::all_near(ev->gradient, blocks->gradient, 1e-8));
           if (at_zero) {
             EXPECT_EQ(ev->ldl2, 0.0);
