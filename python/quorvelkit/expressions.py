@@ -13,7 +13,7 @@ it consists of
 - calls of the functions in :data:`ALLOWED_FUNCTIONS`.
 
 Anything else (attribute access, subscripts, other functions, lambdas, ``**kwargs`` ...)
-is refused with a :class:`~quorvelkit.formula.FormulaError` naming it, and nothing has
+is refused with a :class:`~quorvelkit.errors.FormulaError` naming it, and nothing has
 been evaluated at that point. Constant sub-expressions are bounded too (``9^9^9`` would
 take Python's big integers forever).
 
@@ -38,6 +38,8 @@ import ast
 import math
 import re
 from dataclasses import dataclass
+
+from .errors import FormulaError, clean_message
 
 __all__ = ["ALLOWED_FUNCTIONS", "CheckedPart", "check_part", "quote_name", "unquote_name"]
 
@@ -97,12 +99,6 @@ _PLACEHOLDER = "__qk_column_{}__"
 _ALIAS = "_qk_alias_{}_"
 _PLAIN_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_.]*")
 _MAX_CONSTANT = 1e300
-
-
-def _error(message: str) -> Exception:
-    from .formula import FormulaError
-
-    return FormulaError(message)
 
 
 def _allowed_list() -> str:
@@ -194,9 +190,7 @@ def check_part(
     try:
         tokens = list(tokenize(text))
     except Exception as exc:  # formulaic's syntax errors
-        from .formula import _clean_message
-
-        raise _error(f"cannot read the {where} '{text}': {_clean_message(exc)}") from None
+        raise FormulaError(f"cannot read the {where} '{text}': {clean_message(exc)}") from None
     aliases = {} if aliases is None else aliases
     pieces: list[tuple[int, int, str]] = []  # (start, end, replacement)
     renames: list[tuple[str, str]] = []
@@ -209,7 +203,7 @@ def check_part(
         if opener in "`{" and end < len(text) and text[end] == ("`" if opener == "`" else "}"):
             end += 1
         if tok.token == "." and opener != "`":
-            raise _error(
+            raise FormulaError(
                 f"'.' (all other columns) is not supported in the {where} '{text}'; name the columns"
             )
         if tok.kind is Token.Kind.NAME:
@@ -263,7 +257,7 @@ def _prepare(code: str) -> tuple[str, list[str]]:
             while j < n and code[j] != "`":
                 j += 2 if code[j] == "\\" else 1
             if j >= n:
-                raise _error(f"unterminated backtick in '{code}'")
+                raise FormulaError(f"unterminated backtick in '{code}'")
             names.append(unquote_name(code[i : j + 1]))
             out.append(_PLACEHOLDER.format(len(names) - 1))
             i = j + 1
@@ -346,7 +340,7 @@ class _Checker:
         self.uses: list[tuple[str, str]] = []
 
     def refuse(self, what: str) -> Exception:
-        return _error(
+        return FormulaError(
             f"the formula term '{self.source}' uses {what}, which a formula may not use; "
             f"allowed are column names, numbers, arithmetic (+ - * / ^), comparisons and "
             f"the functions {_allowed_list()}"
@@ -433,14 +427,14 @@ class _Checker:
         if name is None:
             raise self.refuse(f"the call '{_show(node.func)}'")
         if name == "offset":
-            raise _error(
+            raise FormulaError(
                 "offset() terms are not supported; subtract the offset from the response "
                 "instead, e.g. 'I(y - z) ~ x + (1 | g)'"
             )
         target = ALLOWED_FUNCTIONS.get(name)
         if target is None:
             hint = (" (numpy's functions are written np.<name>)" if name.startswith("numpy.") else "")
-            raise _error(
+            raise FormulaError(
                 f"unknown function '{name}' in the formula term '{self.source}'{hint}; a formula "
                 f"may call {_allowed_list()}; write C(x) or factor(x) to use a numeric "
                 f"column (such as integer codes) as a factor"
@@ -477,12 +471,12 @@ def _check_code(code: str, *, response: bool, aliases: dict[str, str]) -> tuple[
     evaluate and the columns it uses."""
     source = " ".join(code.split())
     if "__qk_column_" in code or "_qk_alias_" in code:
-        raise _error(f"the formula term '{source}' uses a reserved name (__qk_column_..., _qk_alias_...)")
+        raise FormulaError(f"the formula term '{source}' uses a reserved name (__qk_column_..., _qk_alias_...)")
     prepared, names = _prepare(code)
     try:
         tree = ast.parse(prepared.strip(), mode="eval")
     except SyntaxError as exc:
-        raise _error(f"cannot read the formula term '{source}': {exc.msg}") from None
+        raise FormulaError(f"cannot read the formula term '{source}': {exc.msg}") from None
     checker = _Checker(source, list(names), response)
     body = checker.expr(tree.body, "numeric")
     out = ast.unparse(ast.fix_missing_locations(ast.Expression(body)))

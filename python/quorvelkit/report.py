@@ -1,17 +1,21 @@
-"""Text, HTML and JSON-ready reports of a fitted model, in the layout of lme4's
-``summary`` and ``print`` methods."""
+"""Text, HTML and JSON-ready reports of a fitted model and of a likelihood-ratio table,
+in the layout of lme4's ``summary``, ``print`` and ``anova`` methods."""
 
 from __future__ import annotations
 
 import html
 import math
-from typing import TYPE_CHECKING, Any, Sequence
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import pandas as pd
 
-if TYPE_CHECKING:  # pragma: no cover
-    from .model import LmmFit
+from .errors import SINGULAR_NOTE
+from .labels import is_missing, json_label
+
+if TYPE_CHECKING:  # annotations only: the fitted model imports this module
+    from .fit import LmmFit
 
 __all__ = [
     "format_summary",
@@ -21,6 +25,7 @@ __all__ = [
     "format_anova_html",
     "fit_to_dict",
     "format_number",
+    "interval_names",
 ]
 
 
@@ -38,6 +43,19 @@ def format_number(v: float, digits: int = 5) -> str:
         return f"{v:.{digits - 1}e}"
     dec = max(0, digits - 1 - mag)
     return f"{v:.{dec}f}"
+
+
+def interval_names(level: float) -> tuple[str, str]:
+    """The names of the bounds of intervals at ``level``, as R's (``"2.5 %"``, ``"97.5 %"``)."""
+    lo = (1 - level) / 2 * 100
+    hi = 100 - lo
+    return f"{lo:.10g} %", f"{hi:.10g} %"
+
+
+def _finite(v: float) -> float | None:
+    """``v`` as a float, None when it is not finite (JSON has no NaN or infinity)."""
+    v = float(v)
+    return v if math.isfinite(v) else None
 
 
 def _column(values: Sequence[float], digits: int) -> list[str]:
@@ -81,12 +99,12 @@ def _table(header: Sequence[str], rows: Sequence[Sequence[str]], left: Sequence[
     return lines
 
 
-def _title(fit: "LmmFit") -> str:
+def _title(fit: LmmFit) -> str:
     how = "REML" if fit.reml else "maximum likelihood"
     return f"Linear mixed model fit by {how} [quorvelkit]"
 
 
-def _varcorr_rows(fit: "LmmFit", with_variance: bool = True) -> tuple[list[str], list[list[str]], list[bool]]:
+def _varcorr_rows(fit: LmmFit, with_variance: bool = True) -> tuple[list[str], list[list[str]], list[bool]]:
     names = fit.re_names
     q = len(names)
     cov = fit.cov_re.to_numpy()
@@ -119,7 +137,7 @@ def _varcorr_rows(fit: "LmmFit", with_variance: bool = True) -> tuple[list[str],
     return header, rows, left
 
 
-def _criteria(fit: "LmmFit") -> list[str]:
+def _criteria(fit: LmmFit) -> list[str]:
     crit_name = "REML crit" if fit.reml else "deviance"
     header = ["AIC", "BIC", "logLik", crit_name, "df.resid"]
     vals = [
@@ -132,7 +150,7 @@ def _criteria(fit: "LmmFit") -> list[str]:
     return _table(header, [vals], [False] * 5)
 
 
-def _fixed_rows(fit: "LmmFit") -> tuple[list[str], list[list[str]], list[bool]]:
+def _fixed_rows(fit: LmmFit) -> tuple[list[str], list[list[str]], list[bool]]:
     est = fit.fixef.to_numpy()
     se = fit.se.to_numpy()
     tv = fit.tvalues.to_numpy()
@@ -153,7 +171,7 @@ def _abbrev(name: str, width: int = 6) -> str:
     return f"({short})" if name.startswith("(") else short
 
 
-def _fixed_corr(fit: "LmmFit") -> list[str]:
+def _fixed_corr(fit: LmmFit) -> list[str]:
     p = len(fit.fe_names)
     if p < 2 or p > 12:
         return []
@@ -168,7 +186,7 @@ def _fixed_corr(fit: "LmmFit") -> list[str]:
     return ["", "Correlation of Fixed Effects:"] + _table(header, rows, [True] + [False] * (p - 1))
 
 
-def _optimizer_lines(fit: "LmmFit") -> list[str]:
+def _optimizer_lines(fit: LmmFit) -> list[str]:
     opt = fit.optimizer
     ev = opt["evaluator"]
     if opt["n_classes"] is not None:
@@ -183,7 +201,7 @@ def _optimizer_lines(fit: "LmmFit") -> list[str]:
     return lines
 
 
-def _time_line(fit: "LmmFit") -> str:
+def _time_line(fit: LmmFit) -> str:
     opt = fit.optimizer
 
     def ms(s: float) -> str:
@@ -192,7 +210,7 @@ def _time_line(fit: "LmmFit") -> str:
     return f"Time: {ms(opt['seconds'])} to fit ({ms(opt['total_seconds'])} with the model matrices)"
 
 
-def _notes(fit: "LmmFit") -> list[str]:
+def _notes(fit: LmmFit) -> list[str]:
     lines = []
     if fit.dropped_columns:
         k = len(fit.dropped_columns)
@@ -201,22 +219,20 @@ def _notes(fit: "LmmFit") -> list[str]:
             f"{'s' if k > 1 else ''}: {', '.join(fit.dropped_columns)}"
         )
     if fit.is_singular:
-        from .model import SINGULAR_NOTE
-
         lines.append(SINGULAR_NOTE)
     if not fit.converged:
         lines.append(f"the optimiser did not report convergence: {fit.optimizer['message']}")
     return lines
 
 
-def _nobs_line(fit: "LmmFit") -> list[str]:
+def _nobs_line(fit: LmmFit) -> list[str]:
     lines = [f"Number of obs: {fit.nobs}, groups:  {fit.group_name}, {fit.ngroups}"]
     if fit.n_dropped:
         lines.append(f"({fit.n_dropped} observation{'s' if fit.n_dropped != 1 else ''} deleted due to missingness)")
     return lines
 
 
-def format_summary(fit: "LmmFit") -> str:
+def format_summary(fit: LmmFit) -> str:
     """The full report (lme4's ``summary``) with the optimiser's report and timing."""
     lines = [_title(fit), f"Formula: {fit.formula}"]
     data_name = getattr(fit, "data_name", None)
@@ -252,7 +268,7 @@ def format_summary(fit: "LmmFit") -> str:
     return "\n".join(lines)
 
 
-def format_short(fit: "LmmFit") -> str:
+def format_short(fit: LmmFit) -> str:
     """The short report (lme4's ``print``)."""
     crit = "REML criterion at convergence" if fit.reml else "Deviance (-2 log-likelihood)"
     lines = [_title(fit), f"Formula: {fit.formula}", f"{crit}: {fit.criterion:.4f}", "Random effects:"]
@@ -278,7 +294,7 @@ def _html_table(header: Sequence[str], rows: Sequence[Sequence[str]], left: Sequ
     return "".join(out)
 
 
-def format_html(fit: "LmmFit") -> str:
+def format_html(fit: LmmFit) -> str:
     """An HTML rendering of the summary, for notebooks."""
     crit_name = "REML criterion" if fit.reml else "Deviance"
     parts = [
@@ -303,10 +319,8 @@ def format_html(fit: "LmmFit") -> str:
     return "\n".join(parts)
 
 
-def fit_to_dict(fit: "LmmFit") -> dict[str, Any]:
+def fit_to_dict(fit: LmmFit) -> dict[str, Any]:
     """Every result of ``fit`` as JSON-ready Python values."""
-    from .model import _json_label, _num
-
     fe = fit.fixef
     se = fit.se
     tv = fit.tvalues
@@ -333,7 +347,7 @@ def fit_to_dict(fit: "LmmFit") -> dict[str, Any]:
         "theta": [float(v) for v in fit.theta],
         "sigma": fit.sigma,
         "fixed_effects": {
-            name: {"estimate": float(fe[name]), "std_error": float(se[name]), "t_value": _num(float(tv[name]))}
+            name: {"estimate": float(fe[name]), "std_error": float(se[name]), "t_value": _finite(float(tv[name]))}
             for name in fit.fe_names
         },
         "dropped_columns": fit.dropped_columns,
@@ -342,15 +356,15 @@ def fit_to_dict(fit: "LmmFit") -> dict[str, Any]:
             "names": fit.re_names,
             "variance": [float(cov_re[i, i]) for i in range(len(fit.re_names))],
             "std_dev": [float(math.sqrt(max(cov_re[i, i], 0.0))) for i in range(len(fit.re_names))],
-            "corr": [[_num(v) for v in row] for row in corr],
+            "corr": [[_finite(v) for v in row] for row in corr],
             "cov": [[float(v) for v in row] for row in cov_re],
         },
         "varcorr": [
-            {k: (_num(float(v)) if isinstance(v, (float, np.floating)) else v) for k, v in rec.items()}
+            {k: (_finite(float(v)) if isinstance(v, (float, np.floating)) else v) for k, v in rec.items()}
             for rec in fit.varcorr.to_dict(orient="records")
         ],
         "random_effects": {
-            "levels": [_json_label(v) for v in ranef.index],
+            "levels": [json_label(v) for v in ranef.index],
             "names": fit.re_names,
             "values": [[float(v) for v in row] for row in ranef.to_numpy()],
             "cond_cov": [[[float(v) for v in row] for row in mat] for mat in cond],
@@ -367,14 +381,6 @@ def fit_to_dict(fit: "LmmFit") -> dict[str, Any]:
         },
         "seconds": {"fit": opt["seconds"], "total": opt["total_seconds"]},
     }
-
-
-def _blank(v: Any) -> bool:
-    """A missing cell (None, NaN or pandas' NA)."""
-    try:
-        return v is None or bool(pd.isna(v))
-    except (TypeError, ValueError):
-        return False
 
 
 def _anova_cells(table: Any) -> tuple[list[str], list[str], list[list[str]]]:
@@ -399,9 +405,9 @@ def _anova_cells(table: Any) -> tuple[list[str], list[str], list[list[str]]]:
             f"{rec['BIC']:.4f}",
             f"{rec['logLik']:.4f}",
             f"{rec['deviance']:.4f}",
-            "" if _blank(chi) else f"{chi:.4f}",
-            "" if _blank(ddf) else str(int(ddf)),
-            "" if _blank(rec["Pr(>Chisq)"]) else _pvalue(rec["Pr(>Chisq)"]),
+            "" if is_missing(chi) else f"{chi:.4f}",
+            "" if is_missing(ddf) else str(int(ddf)),
+            "" if is_missing(rec["Pr(>Chisq)"]) else _pvalue(rec["Pr(>Chisq)"]),
         ])
     return notes, header, rows
 
