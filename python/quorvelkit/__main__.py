@@ -162,7 +162,7 @@ def _read_csv(path: str, sep: str = ",", decimal: str = ".") -> pd.DataFrame:
     return frame
 
 
-def _check_numeric(frame, cols: Sequence[str], source: str, strict: Sequence[str] = ()) -> None:
+def _check_numeric(frame: pd.DataFrame, cols: Sequence[str], source: str, strict: Sequence[str] = ()) -> None:
     """Columns in ``strict`` must be numeric (a number is needed there: the response,
     arithmetic, a numeric transform). The others may be text (a factor, as the API
     treats text) but not a mixture of numbers and text, which is a typo far more often
@@ -191,7 +191,7 @@ def _check_numeric(frame, cols: Sequence[str], source: str, strict: Sequence[str
             )
 
 
-def _check_missing(frame, cols: Sequence[str], source: str) -> None:
+def _check_missing(frame: pd.DataFrame, cols: Sequence[str], source: str) -> None:
     for c in cols:
         na = frame[c].isna().to_numpy()
         if na.any():
@@ -204,11 +204,9 @@ def _check_missing(frame, cols: Sequence[str], source: str) -> None:
             )
 
 
-def _column_formula(args: argparse.Namespace, frame, source: str) -> tuple[str, list[str]]:
+def _column_formula(args: argparse.Namespace, frame: pd.DataFrame, source: str) -> tuple[str, list[str]]:
     if not args.response or not args.group:
-        raise CliError(
-            "give a formula, e.g. 'y ~ x + (1 | g)', or the columns with --response and --group", 2
-        )
+        raise CliError("give a formula, e.g. 'y ~ x + (1 | g)', or the columns with --response and --group", 2)
     fixed = _split_cols(args.fixed)
     random = _split_cols(args.random)
     needed = [args.response, *fixed, *random, args.group]
@@ -258,9 +256,11 @@ def _run(argv: Sequence[str] | None) -> int:
     if args.formula is None and args.data is not None and "~" in args.data:
         if not os.path.exists(args.data):  # a formula alone: fit the bundled example
             args.formula, args.data = args.data, None
-    column_mode = any(
-        v is not None for v in (args.response, args.fixed, args.random, args.group)
-    ) or args.no_fixed_intercept or args.no_random_intercept
+    column_mode = (
+        any(v is not None for v in (args.response, args.fixed, args.random, args.group))
+        or args.no_fixed_intercept
+        or args.no_random_intercept
+    )
     if args.formula is not None and column_mode:
         raise CliError("give either a formula or the column options (--response, --group, ...), not both", 2)
 
@@ -277,9 +277,7 @@ def _run(argv: Sequence[str] | None) -> int:
         formula, used = _column_formula(args, frame, source)
     else:
         if args.formula is None and args.data is not None:
-            raise CliError(
-                "give a formula, e.g. 'y ~ x + (1 | g)', or the columns with --response and --group", 2
-            )
+            raise CliError("give a formula, e.g. 'y ~ x + (1 | g)', or the columns with --response and --group", 2)
         formula = args.formula if args.formula is not None else DEFAULT_FORMULA
         parsed = parse_formula(formula)  # checks every expression; nothing is evaluated
         check_columns(parsed, frame.columns, source)

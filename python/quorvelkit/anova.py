@@ -4,7 +4,6 @@ table it returns, :class:`AnovaTable`, which prints like lme4's."""
 from __future__ import annotations
 
 from collections.abc import Sequence
-from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -44,9 +43,7 @@ def anova(*fits: LmmFit, refit: bool = True, names: Sequence[str] | None = None)
     y0 = fits[0].response.to_numpy()
     for f in fits[1:]:
         if f.nobs != n0 or not np.array_equal(f.response.to_numpy(), y0):
-            raise ValueError(
-                "models were not all fitted to the same data (different observations or response)"
-            )
+            raise ValueError("models were not all fitted to the same data (different observations or response)")
     if refit:
         ml = [f.refit_ml() for f in fits]
     else:
@@ -93,5 +90,5 @@ class AnovaTable(pd.DataFrame):
 
     def _repr_html_(self) -> str:  # notebooks: the same cells as the text
         if list(self.columns) != self._COLUMNS:
-            return super()._repr_html_()  # type: ignore[misc]
+            return super()._repr_html_()  # type: ignore[misc,no-any-return]  # not in pandas-stubs
         return format_anova_html(self)

@@ -29,7 +29,7 @@ class Simulator:
         self.z = design.z
         self.codes = design.codes
         self.m = design.m
-        self.q = design.z.shape[1]
+        self.q: int = design.z.shape[1]
         self.n = design.n
         self.sigma = sigma
         self.lam_t = lam.T * self.sigma  # rows of u @ (sigma Lambda)'

@@ -39,15 +39,11 @@ def to_frame(data: Any) -> pd.DataFrame:
         return pd.DataFrame(data)
     except Exception as exc:
         raise TypeError(
-            f"data must be a pandas DataFrame or something pandas can turn into one, "
-            f"got {type(data).__name__}: {exc}"
+            f"data must be a pandas DataFrame or something pandas can turn into one, got {type(data).__name__}: {exc}"
         ) from None
 
 
-
-def referenced_columns(
-    parsed: ParsedFormula, columns: pd.Index, response: bool = True
-) -> list[str]:
+def referenced_columns(parsed: ParsedFormula, columns: pd.Index, response: bool = True) -> list[str]:
     """Data columns the formula refers to, in data order (without the response's
     columns when ``response`` is false). Nothing is evaluated: the columns come from
     the checked parse of every expression."""
@@ -74,7 +70,6 @@ def _rename(names: Sequence[str], renames: Sequence[tuple[str, str]] = ()) -> li
             n = n.replace(new, old)
         out.append(n)
     return out
-
 
 
 def aliased_columns(x: np.ndarray, tol: float = 1e-7) -> list[int]:
@@ -121,7 +116,6 @@ def aliased_columns(x: np.ndarray, tol: float = 1e-7) -> list[int]:
         else:
             basis = np.column_stack([basis, resid / rnorm])
     return dropped
-
 
 
 @dataclass
@@ -213,7 +207,7 @@ def _check_response(frame: pd.DataFrame, columns: Sequence[str], row_index: pd.I
         )
 
 
-def _materialize(spec_or_formula: Any, frame: pd.DataFrame, what: str):
+def _materialize(spec_or_formula: Any, frame: pd.DataFrame, what: str) -> Any:
     from formulaic import model_matrix
     from formulaic.errors import FormulaicError
 
@@ -232,10 +226,7 @@ def _finite_check(matrix: np.ndarray, names: Sequence[str], what: str) -> None:
     if bad.any():
         cols = [names[int(j)] for j in np.flatnonzero(bad.any(axis=0))]
         kinds = "infinite" if not np.isnan(matrix[bad]).any() else "non-finite"
-        raise ValueError(
-            f"the {what} has {kinds} values in column(s) {', '.join(cols)}; "
-            f"remove or fix those rows"
-        )
+        raise ValueError(f"the {what} has {kinds} values in column(s) {', '.join(cols)}; remove or fix those rows")
 
 
 def check_response_variation(y: np.ndarray, name: str) -> None:
@@ -250,7 +241,6 @@ def check_response_variation(y: np.ndarray, name: str) -> None:
         )
 
 
-
 def check_columns(parsed: ParsedFormula, columns: pd.Index, source: str = "the data") -> None:
     """Raise ``ValueError`` naming every column the formula needs that ``columns``
     lacks. (Functions were checked when the formula was parsed: an unknown one never
@@ -259,10 +249,7 @@ def check_columns(parsed: ParsedFormula, columns: pd.Index, source: str = "the d
     if missing:
         avail = ", ".join(str(c) for c in columns)
         which = "column" if len(missing) == 1 else "columns"
-        raise ValueError(
-            f"{which} {', '.join(repr(c) for c in missing)} not found in {source} "
-            f"(columns: {avail})"
-        )
+        raise ValueError(f"{which} {', '.join(repr(c) for c in missing)} not found in {source} (columns: {avail})")
 
 
 def build_design(parsed: ParsedFormula, data: Any) -> Design:
@@ -285,9 +272,7 @@ def build_design(parsed: ParsedFormula, data: Any) -> Design:
     complete = ~sub.isna().any(axis=1).to_numpy()
     n_dropped = int(n_all - complete.sum())
     if not complete.any():
-        raise ValueError(
-            f"every row has a missing value in the columns the model uses ({', '.join(used)})"
-        )
+        raise ValueError(f"every row has a missing value in the columns the model uses ({', '.join(used)})")
     work = sub.loc[complete] if n_dropped else sub
     row_index = frame.index[complete] if n_dropped else frame.index
     work = work.reset_index(drop=True)
@@ -297,9 +282,7 @@ def build_design(parsed: ParsedFormula, data: Any) -> Design:
     _check_response(work, [c for c, r in parsed.uses if r == "response"], row_index)
 
     named = parsed.for_formulaic(work)
-    fixed_mm = _materialize(
-        f"{parsed.model_response} ~ {parsed.model_fixed}", named, "fixed-effects model matrix"
-    )
+    fixed_mm = _materialize(f"{parsed.model_response} ~ {parsed.model_fixed}", named, "fixed-effects model matrix")
     lhs, rhs = fixed_mm.lhs, fixed_mm.rhs
     if lhs.shape[1] != 1:
         raise ValueError(f"the response '{parsed.response}' must be one numeric column")
@@ -318,13 +301,9 @@ def build_design(parsed: ParsedFormula, data: Any) -> Design:
     _finite_check(x_all, fe_all, "fixed-effects model matrix")
     _finite_check(z, re_names, "random-effects model matrix")
     if x_all.shape[1] == 0:
-        raise ValueError(
-            "the fixed-effects part has no columns; keep the intercept or add a term"
-        )
+        raise ValueError("the fixed-effects part has no columns; keep the intercept or add a term")
     if z.shape[1] == 0:
-        raise ValueError(
-            "the random-effects term has no columns; use (1 | g) for a random intercept"
-        )
+        raise ValueError("the random-effects term has no columns; use (1 | g) for a random intercept")
 
     dropped_idx = aliased_columns(x_all)
     kept = [j for j in range(x_all.shape[1]) if j not in set(dropped_idx)]
@@ -352,10 +331,7 @@ def build_design(parsed: ParsedFormula, data: Any) -> Design:
     if m < 2:
         raise ValueError(f"the grouping factor '{glabel}' must have more than one level, it has {m}")
     if m >= n:
-        raise ValueError(
-            f"the number of levels of '{glabel}' ({m}) must be less than the number of "
-            f"observations ({n})"
-        )
+        raise ValueError(f"the number of levels of '{glabel}' ({m}) must be less than the number of observations ({n})")
     if m * q >= n:
         raise ValueError(
             f"the number of observations ({n}) must exceed the number of random effects "

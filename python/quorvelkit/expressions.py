@@ -51,9 +51,35 @@ __all__ = ["ALLOWED_FUNCTIONS", "CheckedPart", "check_part", "quote_name", "unqu
 ROLES = ("response", "numeric", "term", "factor", "any")
 
 _NUMPY_UFUNCS = (
-    "log", "log2", "log10", "log1p", "exp", "exp2", "expm1", "sqrt", "cbrt", "square",
-    "abs", "absolute", "sign", "floor", "ceil", "round", "trunc", "sin", "cos", "tan",
-    "arcsin", "arccos", "arctan", "sinh", "cosh", "tanh", "power", "minimum", "maximum",
+    "log",
+    "log2",
+    "log10",
+    "log1p",
+    "exp",
+    "exp2",
+    "expm1",
+    "sqrt",
+    "cbrt",
+    "square",
+    "abs",
+    "absolute",
+    "sign",
+    "floor",
+    "ceil",
+    "round",
+    "trunc",
+    "sin",
+    "cos",
+    "tan",
+    "arcsin",
+    "arccos",
+    "arctan",
+    "sinh",
+    "cosh",
+    "tanh",
+    "power",
+    "minimum",
+    "maximum",
     "clip",
 )
 
@@ -159,7 +185,7 @@ def _formulaic_name(code: str) -> str:
     from formulaic.parser.algos.sanitize_tokens import sanitize_python_code
 
     try:
-        return sanitize_python_code(code)
+        return str(sanitize_python_code(code))
     except SyntaxError:
         return code.strip()
 
@@ -203,9 +229,7 @@ def check_part(
         if opener in "`{" and end < len(text) and text[end] == ("`" if opener == "`" else "}"):
             end += 1
         if tok.token == "." and opener != "`":
-            raise FormulaError(
-                f"'.' (all other columns) is not supported in the {where} '{text}'; name the columns"
-            )
+            raise FormulaError(f"'.' (all other columns) is not supported in the {where} '{text}'; name the columns")
         if tok.kind is Token.Kind.NAME:
             name = unquote_name(text[start:end]) if opener == "`" else tok.token
             uses.append((name, "response" if response else "term"))
@@ -339,7 +363,7 @@ class _Checker:
         self.response = response
         self.uses: list[tuple[str, str]] = []
 
-    def refuse(self, what: str) -> Exception:
+    def refuse(self, what: str) -> FormulaError:
         return FormulaError(
             f"the formula term '{self.source}' uses {what}, which a formula may not use; "
             f"allowed are column names, numbers, arithmetic (+ - * / ^), comparisons and "
@@ -349,7 +373,7 @@ class _Checker:
     def column(self, name: str, role: str) -> None:
         self.uses.append((name, "response" if self.response else role))
 
-    def expr(self, node: ast.AST, role: str, *, strings: bool = False) -> ast.AST:
+    def expr(self, node: ast.expr, role: str, *, strings: bool = False) -> ast.expr:
         """Check ``node`` (an expression); returns it rewritten."""
         if isinstance(node, ast.Constant):
             v = node.value
@@ -404,12 +428,25 @@ class _Checker:
             elts = [self.expr(e, "any", strings=True) for e in node.elts]
             return type(node)(elts=elts, ctx=ast.Load())
         kind = type(node).__name__.lower()
-        return_kinds = {"subscript": "a subscript", "lambda": "a lambda", "list": "a list",
-                        "tuple": "a tuple", "dict": "a dict", "set": "a set", "ifexp": "a conditional",
-                        "boolop": "'and'/'or'", "namedexpr": "an assignment", "starred": "unpacking",
-                        "joinedstr": "an f-string", "listcomp": "a comprehension",
-                        "generatorexp": "a generator", "setcomp": "a comprehension",
-                        "dictcomp": "a comprehension", "await": "await", "yield": "yield"}
+        return_kinds = {
+            "subscript": "a subscript",
+            "lambda": "a lambda",
+            "list": "a list",
+            "tuple": "a tuple",
+            "dict": "a dict",
+            "set": "a set",
+            "ifexp": "a conditional",
+            "boolop": "'and'/'or'",
+            "namedexpr": "an assignment",
+            "starred": "unpacking",
+            "joinedstr": "an f-string",
+            "listcomp": "a comprehension",
+            "generatorexp": "a generator",
+            "setcomp": "a comprehension",
+            "dictcomp": "a comprehension",
+            "await": "await",
+            "yield": "yield",
+        }
         raise self.refuse(f"{return_kinds.get(kind, kind)} ('{_show(node)}')")
 
     def bounded(self, node: ast.AST) -> None:
@@ -422,7 +459,7 @@ class _Checker:
             if e is not None and abs(e) > 1024:
                 raise self.refuse(f"the power '{_show(node)}' (exponent above 1024)")
 
-    def call(self, node: ast.Call, role: str) -> ast.AST:
+    def call(self, node: ast.Call, role: str) -> ast.expr:
         name = _dotted(node.func)
         if name is None:
             raise self.refuse(f"the call '{_show(node.func)}'")
@@ -433,7 +470,7 @@ class _Checker:
             )
         target = ALLOWED_FUNCTIONS.get(name)
         if target is None:
-            hint = (" (numpy's functions are written np.<name>)" if name.startswith("numpy.") else "")
+            hint = " (numpy's functions are written np.<name>)" if name.startswith("numpy.") else ""
             raise FormulaError(
                 f"unknown function '{name}' in the formula term '{self.source}'{hint}; a formula "
                 f"may call {_allowed_list()}; write C(x) or factor(x) to use a numeric "
@@ -445,8 +482,10 @@ class _Checker:
         if private:  # formulaic passes its own state to transforms under such names
             raise self.refuse(f"the keyword argument '{private[0]}'")
         if target == "Q":
-            if len(node.args) != 1 or node.keywords or not (
-                isinstance(node.args[0], ast.Constant) and isinstance(node.args[0].value, str)
+            if (
+                len(node.args) != 1
+                or node.keywords
+                or not (isinstance(node.args[0], ast.Constant) and isinstance(node.args[0].value, str))
             ):
                 raise self.refuse(f"'{_show(node)}' (Q takes one column name in quotes)")
             self.column(node.args[0].value, role)
@@ -459,7 +498,7 @@ class _Checker:
                 arole = "numeric"
             args.append(self.expr(a, arole, strings=True))
         keywords = [ast.keyword(arg=k.arg, value=self.expr(k.value, "any", strings=True)) for k in node.keywords]
-        func: ast.AST = ast.Name(id=target, ctx=ast.Load())
+        func: ast.expr = ast.Name(id=target, ctx=ast.Load())
         if "." in target:
             head, attr = target.split(".", 1)
             func = ast.Attribute(value=ast.Name(id=head, ctx=ast.Load()), attr=attr, ctx=ast.Load())

@@ -181,7 +181,7 @@ class LmmFit:
     @property
     def n_params(self) -> int:
         """Number of parameters: p fixed effects, n_theta covariance parameters, sigma."""
-        return self._design.x.shape[1] + self._core.n_theta + 1
+        return int(self._design.x.shape[1]) + self._core.n_theta + 1
 
     # ----------------------------------------------------------------- fixed effects
     @property
@@ -285,7 +285,7 @@ class LmmFit:
         """Lambda, the q x q lower-triangular relative covariance factor."""
         q = self._core.q
         lam = np.zeros((q, q))
-        rows, cols = zip(*self._core.theta_index())
+        rows, cols = zip(*self._core.theta_index(), strict=True)
         lam[list(rows), list(cols)] = self.theta
         return lam
 
@@ -335,7 +335,11 @@ class LmmFit:
         q = len(names)
         rows: list[dict[str, Any]] = []
         for i in range(q):
-            rows.append(dict(grp=self.group_name, var1=names[i], var2=None, vcov=cov[i, i], sdcor=math.sqrt(max(cov[i, i], 0.0))))
+            rows.append(
+                dict(
+                    grp=self.group_name, var1=names[i], var2=None, vcov=cov[i, i], sdcor=math.sqrt(max(cov[i, i], 0.0))
+                )
+            )
         for i in range(q):
             for j in range(i + 1, q):
                 rows.append(dict(grp=self.group_name, var1=names[i], var2=names[j], vcov=cov[i, j], sdcor=corr[i, j]))
@@ -376,9 +380,7 @@ class LmmFit:
     def cond_var(self) -> pd.DataFrame:
         """Conditional variances (the diagonals of :attr:`cond_cov`), by group and term."""
         cc = self.cond_cov
-        return pd.DataFrame(
-            np.diagonal(cc, axis1=1, axis2=2).copy(), index=self.levels, columns=self.re_names
-        )
+        return pd.DataFrame(np.diagonal(cc, axis1=1, axis2=2).copy(), index=self.levels, columns=self.re_names)
 
     @property
     def coef(self) -> pd.DataFrame:

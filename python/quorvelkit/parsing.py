@@ -86,7 +86,6 @@ class ParsedFormula:
         return ":".join(self.group)
 
 
-
 def _scan(text: str) -> Iterator[tuple[int, str, int]]:
     """Yield (index, char, depth) for characters outside quotes; depth counts brackets."""
     depth = 0
@@ -156,9 +155,7 @@ def _group_names(text: str, formula: str) -> tuple[str, ...]:
     if not grp:
         raise FormulaError(f"the random-effects term in {formula!r} has no grouping factor; {SUPPORTED}")
     if any(ch == "/" for _, ch, _ in _scan(grp)):
-        raise FormulaError(
-            f"nested grouping factors ({grp}) are not supported; {SUPPORTED}"
-        )
+        raise FormulaError(f"nested grouping factors ({grp}) are not supported; {SUPPORTED}")
     parts = [p.strip() for _, p in _split_top(grp, ":")]
     names = []
     for part in parts:
@@ -171,8 +168,7 @@ def _group_names(text: str, formula: str) -> tuple[str, ...]:
             names.append(part)
         else:
             raise FormulaError(
-                f"the grouping factor must be a column name (or a:b for their interaction), "
-                f"got {grp!r}; {SUPPORTED}"
+                f"the grouping factor must be a column name (or a:b for their interaction), got {grp!r}; {SUPPORTED}"
             )
     return tuple(names)
 
@@ -200,9 +196,7 @@ def parse_formula(formula: str) -> ParsedFormula:
     if not lhs:
         raise FormulaError(f"the formula has no response on the left of '~'; {SUPPORTED}")
     if "||" in rhs.replace(" ", ""):
-        raise FormulaError(
-            f"'||' (uncorrelated random effects) is not supported; {SUPPORTED}"
-        )
+        raise FormulaError(f"'||' (uncorrelated random effects) is not supported; {SUPPORTED}")
     if not rhs:
         raise FormulaError(f"the formula has nothing on the right of '~'; {SUPPORTED}")
 
@@ -218,9 +212,7 @@ def parse_formula(formula: str) -> ParsedFormula:
                 is_bar = True
         if is_bar:
             if op == "-":
-                raise FormulaError(
-                    f"a random-effects term cannot be subtracted ('- {stripped}'); {SUPPORTED}"
-                )
+                raise FormulaError(f"a random-effects term cannot be subtracted ('- {stripped}'); {SUPPORTED}")
             bars.append((stripped, stripped[1:-1]))
         else:
             if any(ch == "|" for _, ch, _ in _scan(stripped)):
@@ -230,23 +222,17 @@ def parse_formula(formula: str) -> ParsedFormula:
                 )
             fixed_pieces.append((op, stripped))
     if not bars:
-        raise FormulaError(
-            f"the formula has no random-effects term such as '(1 | g)'; {SUPPORTED}"
-        )
+        raise FormulaError(f"the formula has no random-effects term such as '(1 | g)'; {SUPPORTED}")
     if len(bars) > 1:
         found = ", ".join(b for b, _ in bars)
-        raise FormulaError(
-            f"only one random-effects term is supported, found {len(bars)}: {found}; {SUPPORTED}"
-        )
+        raise FormulaError(f"only one random-effects term is supported, found {len(bars)}: {found}; {SUPPORTED}")
     inner = bars[0][1]
     bar_parts = _split_top(inner, "|")
     if len(bar_parts) != 2:
         raise FormulaError(f"cannot read the random-effects term ({inner}); {SUPPORTED}")
     random = bar_parts[0][1].strip()
     if not random:
-        raise FormulaError(
-            f"the random-effects term ({inner}) has nothing left of '|'; {SUPPORTED}"
-        )
+        raise FormulaError(f"the random-effects term ({inner}) has nothing left of '|'; {SUPPORTED}")
     group = _group_names(bar_parts[1][1], text)
 
     fixed = ""

@@ -19,7 +19,8 @@ __all__ = ["predict", "random_part", "group_index"]
 
 def random_part(design: Design, b: np.ndarray) -> np.ndarray:
     """Z b of the rows of the fit: each row's z times its group's random effects."""
-    return np.einsum("ij,ij->i", design.z, b[design.codes])
+    zb: np.ndarray = np.einsum("ij,ij->i", design.z, b[design.codes])
+    return zb
 
 
 def predict(

@@ -9,7 +9,6 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
-import pandas as pd
 
 from .errors import SINGULAR_NOTE
 from .labels import is_missing, json_label
@@ -67,7 +66,10 @@ def _column(values: Sequence[float], digits: int) -> list[str]:
     small = min(finite)
     large = max(finite)
     if large >= 1e12 or small < 1e-5:
-        return [format_number(v, digits) if v is not None and not (isinstance(v, float) and math.isnan(v)) else "" for v in values]
+        return [
+            format_number(v, digits) if v is not None and not (isinstance(v, float) and math.isnan(v)) else ""
+            for v in values
+        ]
     dec = min(10, max(0, digits - 1 - math.floor(math.log10(small))))
     out = []
     for v in values:
@@ -88,7 +90,7 @@ def _pvalue(p: float) -> str:
 
 def _table(header: Sequence[str], rows: Sequence[Sequence[str]], left: Sequence[bool]) -> list[str]:
     """Align a table: columns flagged in ``left`` are left-aligned, others right."""
-    cols = list(zip(*([list(header)] + [list(r) for r in rows])))
+    cols = list(zip(*([list(header)] + [list(r) for r in rows]), strict=True))
     widths = [max(len(c) for c in col) for col in cols]
     lines = []
     for r in [header] + list(rows):
@@ -157,7 +159,7 @@ def _fixed_rows(fit: LmmFit) -> tuple[list[str], list[list[str]], list[bool]]:
     est_s = _column(list(est), 6)
     se_s = _column(list(se), 5)
     tv_s = [f"{t:.3f}" if math.isfinite(t) else "NaN" for t in tv]
-    rows = [[name, a, b, c] for name, a, b, c in zip(fit.fe_names, est_s, se_s, tv_s)]
+    rows = [[name, a, b, c] for name, a, b, c in zip(fit.fe_names, est_s, se_s, tv_s, strict=True)]
     return ["", "Estimate", "Std. Error", "t value"], rows, [True, False, False, False]
 
 
@@ -287,9 +289,15 @@ def _html_table(header: Sequence[str], rows: Sequence[Sequence[str]], left: Sequ
         align = "left" if is_left else "right"
         return f'<{tag} style="text-align:{align}">{html.escape(text)}</{tag}>'
 
-    out = ["<table>", "<thead><tr>" + "".join(cell("th", h, l) for h, l in zip(header, left)) + "</tr></thead>", "<tbody>"]
+    out = [
+        "<table>",
+        "<thead><tr>"
+        + "".join(cell("th", h, is_left) for h, is_left in zip(header, left, strict=True))
+        + "</tr></thead>",
+        "<tbody>",
+    ]
     for r in rows:
-        out.append("<tr>" + "".join(cell("td", c, l) for c, l in zip(r, left)) + "</tr>")
+        out.append("<tr>" + "".join(cell("td", c, is_left) for c, is_left in zip(r, left, strict=True)) + "</tr>")
     out.append("</tbody></table>")
     return "".join(out)
 
@@ -302,7 +310,16 @@ def format_html(fit: LmmFit) -> str:
         f"<p><b>{html.escape(_title(fit))}</b><br>Formula: <code>{html.escape(fit.formula)}</code></p>",
         _html_table(
             [crit_name, "logLik", "AIC", "BIC", "Obs.", f"Groups ({fit.group_name})"],
-            [[f"{fit.criterion:.4f}", f"{fit.loglik:.4f}", f"{fit.aic:.4f}", f"{fit.bic:.4f}", str(fit.nobs), str(fit.ngroups)]],
+            [
+                [
+                    f"{fit.criterion:.4f}",
+                    f"{fit.loglik:.4f}",
+                    f"{fit.aic:.4f}",
+                    f"{fit.bic:.4f}",
+                    str(fit.nobs),
+                    str(fit.ngroups),
+                ]
+            ],
             [False] * 6,
         ),
         "<p><b>Random effects</b></p>",
@@ -395,20 +412,22 @@ def _anova_cells(table: Any) -> tuple[list[str], list[str], list[list[str]]]:
         notes += [f"{k}: {v}" for k, v in models.items()]
     header = [""] + list(table.columns)
     rows = []
-    for label, rec in zip(table.index, table.to_dict(orient="records")):
+    for label, rec in zip(table.index, table.to_dict(orient="records"), strict=True):
         chi = rec["Chisq"]
         ddf = rec["Chi Df"]
-        rows.append([
-            str(label),
-            str(int(rec["Df"])),
-            f"{rec['AIC']:.4f}",
-            f"{rec['BIC']:.4f}",
-            f"{rec['logLik']:.4f}",
-            f"{rec['deviance']:.4f}",
-            "" if is_missing(chi) else f"{chi:.4f}",
-            "" if is_missing(ddf) else str(int(ddf)),
-            "" if is_missing(rec["Pr(>Chisq)"]) else _pvalue(rec["Pr(>Chisq)"]),
-        ])
+        rows.append(
+            [
+                str(label),
+                str(int(rec["Df"])),
+                f"{rec['AIC']:.4f}",
+                f"{rec['BIC']:.4f}",
+                f"{rec['logLik']:.4f}",
+                f"{rec['deviance']:.4f}",
+                "" if is_missing(chi) else f"{chi:.4f}",
+                "" if is_missing(ddf) else str(int(ddf)),
+                "" if is_missing(rec["Pr(>Chisq)"]) else _pvalue(rec["Pr(>Chisq)"]),
+            ]
+        )
     return notes, header, rows
 
 

@@ -134,8 +134,7 @@ SUITE: tuple[SimDesign, ...] = (
     SimDesign("q1_m100k", 100_000, 300_000, 3, _diag(0.5), "uniform", seed=15),
     SimDesign("q2_m50_balanced", 50, 500, 2, _corr_factor([1.0, 0.5], 0.5), "balanced", seed=21),
     SimDesign("q2_m200_nearly_collinear", 200, 2000, 2, _corr_factor([1.0, 0.7], 0.999), seed=22),
-    SimDesign("q2_m100_slope_x1000", 100, 1000, 2, _corr_factor([0.8, 0.5e-3], 0.3), seed=23,
-              scale={1: 1000.0}),
+    SimDesign("q2_m100_slope_x1000", 100, 1000, 2, _corr_factor([0.8, 0.5e-3], 0.3), seed=23, scale={1: 1000.0}),
     SimDesign("q2_m30_slope_zero", 30, 240, 3, _diag(0.7, 0.0), "balanced", seed=24),
     SimDesign("q2_m500_zero", 500, 2500, 2, _diag(0.0, 0.0), seed=25),
     SimDesign("q2_m20_sparse", 20, 60, 2, _corr_factor([1.2, 0.6], -0.4), "geometric", seed=26),
@@ -144,7 +143,8 @@ SUITE: tuple[SimDesign, ...] = (
     SimDesign("q3_m300_rank2", 300, 3000, 4, _rank_deficient(3, 2), seed=32),
     SimDesign("q3_m2000", 2000, 12_000, 3, _corr_factor([0.5, 0.5, 0.5], -0.2), "geometric", seed=33),
     SimDesign("q4_m200", 200, 3000, 4, _corr_factor([1.0, 0.5, 0.5, 0.3], 0.2), "balanced", seed=41),
-    SimDesign("q4_m1000_slope_x1000", 1000, 10_000, 5, _corr_factor([0.6, 0.4e-3, 0.4, 0.3], 0.1),
-              seed=42, scale={1: 1000.0}),
+    SimDesign(
+        "q4_m1000_slope_x1000", 1000, 10_000, 5, _corr_factor([0.6, 0.4e-3, 0.4, 0.3], 0.1), seed=42, scale={1: 1000.0}
+    ),
     SimDesign("q4_m100_rank2", 100, 1200, 4, _rank_deficient(4, 2), seed=43),
 )

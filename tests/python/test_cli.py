@@ -31,18 +31,33 @@ def cli(capsys, *args: str) -> tuple[int, str, str]:
 
 def proc(*args: str, cwd: Path | None = None) -> subprocess.CompletedProcess:
     env = {k: v for k, v in os.environ.items() if k != "PYTHONWARNINGS"}
-    return subprocess.run([sys.executable, "-m", "quorvelkit", *args], capture_output=True, text=True,
-                          timeout=120, cwd=cwd, env=env)
+    return subprocess.run(
+        [sys.executable, "-m", "quorvelkit", *args], capture_output=True, text=True, timeout=120, cwd=cwd, env=env
+    )
 
 
 def test_no_arguments_fits_the_bundled_example(tmp_path):
     res = proc(cwd=tmp_path)
     assert res.returncode == 0 and res.stderr == "", res.stderr
-    for piece in ["Linear mixed model fit by REML", f"Formula: {FM1}", "sleepstudy",
-                  "REML criterion at convergence: 1743.6283", "Number of obs: 180, groups:  Subject, 18",
-                  "Estimate Std. Error t value", "Optimizer:",
-                  # lme4's variance components, standard deviations and fixed effects
-                  " 612.09", " 35.07", " 654.94", "24.740", "5.922", "25.59", "251.405", "6.8246", "36.838"]:
+    for piece in [
+        "Linear mixed model fit by REML",
+        f"Formula: {FM1}",
+        "sleepstudy",
+        "REML criterion at convergence: 1743.6283",
+        "Number of obs: 180, groups:  Subject, 18",
+        "Estimate Std. Error t value",
+        "Optimizer:",
+        # lme4's variance components, standard deviations and fixed effects
+        " 612.09",
+        " 35.07",
+        " 654.94",
+        "24.740",
+        "5.922",
+        "25.59",
+        "251.405",
+        "6.8246",
+        "36.838",
+    ]:
         assert piece in res.stdout, piece
 
 
@@ -79,15 +94,20 @@ def test_fits_match_lme4(capsys, args, case, method):
     b = np.asarray(ref["b"]).reshape(out["ngroups"], -1)
     np.testing.assert_allclose(out["random_effects"]["values"], b, rtol=1e-4, atol=1e-4 * np.abs(b).max())
     k, crit = len(ref["beta"]) + len(ref["theta"]) + 1, out["criterion"]
-    assert (out["loglik"], out["aic"], out["bic"]) == pytest.approx((-crit / 2, crit + 2 * k, crit + np.log(out["nobs"]) * k))
+    assert (out["loglik"], out["aic"], out["bic"]) == pytest.approx(
+        (-crit / 2, crit + 2 * k, crit + np.log(out["nobs"]) * k)
+    )
     if "--evaluator" in args:
         assert out["optimizer"]["evaluator"] == args[args.index("--evaluator") + 1]
 
 
-@pytest.mark.parametrize("options,formula", [
-    ([*COLS, "--random", "Days", "--no-random-intercept"], "Reaction ~ Days + (0 + Days | Subject)"),
-    ([*COLS, "--no-fixed-intercept"], "Reaction ~ 0 + Days + (1 | Subject)"),
-])
+@pytest.mark.parametrize(
+    "options,formula",
+    [
+        ([*COLS, "--random", "Days", "--no-random-intercept"], "Reaction ~ Days + (0 + Days | Subject)"),
+        ([*COLS, "--no-fixed-intercept"], "Reaction ~ 0 + Days + (1 | Subject)"),
+    ],
+)
 def test_column_options_build_the_formula(capsys, options, formula):
     a, b = (json.loads(cli(capsys, SLEEP, *args, "--json")[1]) for args in (options, [formula]))
     assert a["criterion"] == pytest.approx(b["criterion"], rel=1e-12)
@@ -140,9 +160,21 @@ ERRORS = [  # (id, arguments given tmp_path, expected fragment of the message)
     ("two bar terms", lambda t: [SLEEP, "Reaction ~ Days + (1 | Subject) + (0 + Days | Subject)"], "only one"),
     ("bad formula", lambda t: [SLEEP, "Reaction ~ Days + (1 | Subject"], "unbalanced"),
     ("non-numeric response", lambda t: [_csv(t, Reaction=(4, "abc")), FM1], "'Reaction'"),
-    ("non-numeric predictor", lambda t: [_csv(t, Days=(6, "six")), FM1], "'Days' in .* is not numeric: 'six' on line 8"),
-    ("text response option", lambda t: [DYE, "--response", "Batch", "--fixed", "Yield", "--group", "Batch"], "'Batch' .* not numeric: 'A' on line 2"),
-    ("missing value", lambda t: [_csv(t, Reaction=(4, None), Days=(9, None)), FM1], r"'Reaction' .* 1 missing value \(first on line 6\)"),
+    (
+        "non-numeric predictor",
+        lambda t: [_csv(t, Days=(6, "six")), FM1],
+        "'Days' in .* is not numeric: 'six' on line 8",
+    ),
+    (
+        "text response option",
+        lambda t: [DYE, "--response", "Batch", "--fixed", "Yield", "--group", "Batch"],
+        "'Batch' .* not numeric: 'A' on line 2",
+    ),
+    (
+        "missing value",
+        lambda t: [_csv(t, Reaction=(4, None), Days=(9, None)), FM1],
+        r"'Reaction' .* 1 missing value \(first on line 6\)",
+    ),
     ("missing value, columns", lambda t: [_csv(t, Days=(0, None)), *COLS], "'Days' .* missing value"),
     ("unknown option", lambda t: [SLEEP, FM1, "--verbose"], "unrecognized"),
     ("formula and columns", lambda t: [SLEEP, FM1, "--group", "Subject"], "not both"),
@@ -159,7 +191,9 @@ def test_errors_are_one_line(capsys, tmp_path, name, make, fragment):
     assert len(err.splitlines()) == 1 and re.match(f"error: .*{fragment}", err), err
 
 
-@pytest.mark.parametrize("args,code", [([FM1, "--verbose"], 2), (["nope.csv", FM1], 1), (["Reaction ~ Days + (1 |"], 1)])
+@pytest.mark.parametrize(
+    "args,code", [([FM1, "--verbose"], 2), (["nope.csv", FM1], 1), (["Reaction ~ Days + (1 |"], 1)]
+)
 def test_errors_exit_without_a_traceback(tmp_path, args, code):
     res = proc(*args, cwd=tmp_path)
     assert res.returncode == code and res.stdout == ""
@@ -188,27 +222,79 @@ def _write(tmp_path: Path, name: str, sep: str = ",", decimal: str = ".", rename
 REAL = [  # (arguments given tmp_path, lme4 reference); text columns are factors, as in the API
     (lambda t: [str(DATA / "star.csv"), "math ~ C(gr) + cltype + (1 | id)"], "star"),
     (lambda t: [str(DATA / "star.csv"), "math ~ factor(gr) + cltype + (1 | id)"], "star"),
-    (lambda t: [str(DATA / "orthodont.csv"), "--response", "distance", "--fixed", "age,Sex", "--group", "Subject"], "orthodont"),
+    (
+        lambda t: [str(DATA / "orthodont.csv"), "--response", "distance", "--fixed", "age,Sex", "--group", "Subject"],
+        "orthodont",
+    ),
     (lambda t: [str(DATA / "co2.csv"), "--response", "uptake", "--fixed", "conc,Type", "--group", "Plant"], "co2"),
     (lambda t: [str(DATA / "airquality.csv"), "Ozone ~ Solar.R + Wind + (1 | Month)", "--drop-missing"], "airquality"),
-    (lambda t: [str(DATA / "airquality.csv"), "--response", "Ozone", "--fixed", "Solar.R,Wind", "--group", "Month",
-                "--drop-missing"], "airquality"),
+    (
+        lambda t: [
+            str(DATA / "airquality.csv"),
+            "--response",
+            "Ozone",
+            "--fixed",
+            "Solar.R,Wind",
+            "--group",
+            "Month",
+            "--drop-missing",
+        ],
+        "airquality",
+    ),
     (lambda t: [str(DATA / "chickweight.csv"), "weight ~ Time + I(Time^2) + (1 | Chick)"], "chick_quadratic"),
     (lambda t: [str(DATA / "chickweight.csv"), "weight ~ Time + factor(Diet) + (1 | Chick)"], "chick_diet"),
     # European files: semicolons, decimal commas; compressed files by their extension
-    (lambda t: [_write(t, "co2.csv", ";", ","), "uptake ~ conc + Type + (1 | Plant)", "--sep", ";", "--decimal", ","], "co2"),
+    (
+        lambda t: [
+            _write(t, "co2.csv", ";", ","),
+            "uptake ~ conc + Type + (1 | Plant)",
+            "--sep",
+            ";",
+            "--decimal",
+            ",",
+        ],
+        "co2",
+    ),
     (lambda t: [_write(t, "co2.csv", "\t"), "uptake ~ conc + Type + (1 | Plant)", "--sep", "tab"], "co2"),
     (lambda t: [_write(t, "co2.csv", suffix=".csv.gz"), "uptake ~ conc + Type + (1 | Plant)"], "co2"),
-    (lambda t: [_write(t, "co2.csv", ";", ",", suffix=".csv.bz2"), "uptake ~ conc + Type + (1 | Plant)", "--sep", ";",
-                "--decimal", ","], "co2"),
+    (
+        lambda t: [
+            _write(t, "co2.csv", ";", ",", suffix=".csv.bz2"),
+            "uptake ~ conc + Type + (1 | Plant)",
+            "--sep",
+            ";",
+            "--decimal",
+            ",",
+        ],
+        "co2",
+    ),
     (lambda t: [_write(t, "co2.csv", suffix=".csv.xz"), "uptake ~ conc + Type + (1 | Plant)"], "co2"),
     (lambda t: [_write(t, "co2.csv", suffix=".zip"), "uptake ~ conc + Type + (1 | Plant)"], "co2"),
     # column options quote any name, backticks and backslashes included
-    (lambda t: [_write(t, "orthodont.csv", rename={"age": "a`ge) + I(__import__('os').mkdir('m')) + (`", "Sex": "S\\`ex"}),
-                "--response", "distance", "--fixed", "a`ge) + I(__import__('os').mkdir('m')) + (`,S\\`ex", "--group", "Subject"],
-     "orthodont"),
-    (lambda t: [_write(t, "orthodont.csv", rename={"Subject": "the `subject`", "distance": "dist.mm"}),
-                "--response", "dist.mm", "--fixed", "age,Sex", "--group", "the `subject`"], "orthodont"),
+    (
+        lambda t: [
+            _write(t, "orthodont.csv", rename={"age": "a`ge) + I(__import__('os').mkdir('m')) + (`", "Sex": "S\\`ex"}),
+            "--response",
+            "distance",
+            "--fixed",
+            "a`ge) + I(__import__('os').mkdir('m')) + (`,S\\`ex",
+            "--group",
+            "Subject",
+        ],
+        "orthodont",
+    ),
+    (
+        lambda t: [
+            _write(t, "orthodont.csv", rename={"Subject": "the `subject`", "distance": "dist.mm"}),
+            "--response",
+            "dist.mm",
+            "--fixed",
+            "age,Sex",
+            "--group",
+            "the `subject`",
+        ],
+        "orthodont",
+    ),
 ]
 
 
@@ -222,16 +308,35 @@ def test_real_data_as_the_api_reads_it(capsys, tmp_path, monkeypatch, make, case
 
 
 MORE_ERRORS = [  # where a number is needed, or what cannot be fitted
-    ("bare mixed column", lambda t: [str(DATA / "star.csv"), "math ~ gr + cltype + (1 | id)"],
-     r"'gr' .* not numeric: 'K' on line 2, among numbers; if it is a factor, write C\(gr\) or factor\(gr\)"),
-    ("text in arithmetic", lambda t: [str(DATA / "orthodont.csv"), "distance ~ I(Sex^2) + (1 | Subject)"],
-     "'Sex' .* not numeric: 'Male' on line 2"),
-    ("decimal comma without --decimal", lambda t: [_write(t, "co2.csv", ";", ","), "uptake ~ conc + (1 | Plant)",
-                                                   "--sep", ";"], r"'uptake' .* not numeric: '16,0' on line 2 \(for decimal commas pass --decimal ','\)"),
-    ("constant response", lambda t: [str(DATA / "chickweight.csv"), "I(0 * weight + 1) ~ Time + (1 | Chick)"], "is constant"),
+    (
+        "bare mixed column",
+        lambda t: [str(DATA / "star.csv"), "math ~ gr + cltype + (1 | id)"],
+        r"'gr' .* not numeric: 'K' on line 2, among numbers; if it is a factor, write C\(gr\) or factor\(gr\)",
+    ),
+    (
+        "text in arithmetic",
+        lambda t: [str(DATA / "orthodont.csv"), "distance ~ I(Sex^2) + (1 | Subject)"],
+        "'Sex' .* not numeric: 'Male' on line 2",
+    ),
+    (
+        "decimal comma without --decimal",
+        lambda t: [_write(t, "co2.csv", ";", ","), "uptake ~ conc + (1 | Plant)", "--sep", ";"],
+        r"'uptake' .* not numeric: '16,0' on line 2 \(for decimal commas pass --decimal ','\)",
+    ),
+    (
+        "constant response",
+        lambda t: [str(DATA / "chickweight.csv"), "I(0 * weight + 1) ~ Time + (1 | Chick)"],
+        "is constant",
+    ),
     ("exact fit", lambda t: [str(DATA / "chickweight.csv"), "I(3 * Time) ~ Time + (1 | Chick)"], "exactly"),
-    ("code in a formula", lambda t: [str(DATA / "chickweight.csv"),
-                                     "weight ~ Time + I(__import__('os').system('touch m')) + (1 | Chick)"], "may not use"),
+    (
+        "code in a formula",
+        lambda t: [
+            str(DATA / "chickweight.csv"),
+            "weight ~ Time + I(__import__('os').system('touch m')) + (1 | Chick)",
+        ],
+        "may not use",
+    ),
     ("same --sep and --decimal", lambda t: [SLEEP, FM1, "--sep", ",", "--decimal", ","], "must differ"),
 ]
 

@@ -57,6 +57,7 @@ def sleep():
 
 # ---- construction ---------------------------------------------------------------
 
+
 def good_args():
     y = np.array([1.0, 2.0, 3.0, 5.0])
     x = np.ones((4, 1))
@@ -74,8 +75,12 @@ def replace(i, value):
 F = np.asfortranarray(np.arange(8.0).reshape(4, 2))
 CONSTRUCTION_ERRORS = [
     # (args, kwargs, exception, message fragment or exact message)
-    (good_args() + ["Auto"], {}, ValueError,
-     "evaluator must be 'auto', 'blocks', 'aggregated' or 'streaming', got \"Auto\""),
+    (
+        good_args() + ["Auto"],
+        {},
+        ValueError,
+        "evaluator must be 'auto', 'blocks', 'aggregated' or 'streaming', got \"Auto\"",
+    ),
     (good_args() + ['a"b'], {}, ValueError, r'got "a\"b"'),
     (good_args() + [3], {}, TypeError, "evaluator"),
     (replace(0, np.array([1, 2, 3, 4], dtype=np.int64)), {}, TypeError, "'y'"),
@@ -89,18 +94,25 @@ CONSTRUCTION_ERRORS = [
     (replace(4, -1), {}, OverflowError, None),
     (replace(4, 2**64), {}, OverflowError, None),
     (replace(0, np.arange(8.0)[::2]), {}, TypeError, "The given array is not contiguous or is misaligned."),
-    (replace(3, np.zeros(8, dtype=np.int64)[::2]), {}, TypeError,
-     "The given array is not contiguous or is misaligned."),
+    (
+        replace(3, np.zeros(8, dtype=np.int64)[::2]),
+        {},
+        TypeError,
+        "The given array is not contiguous or is misaligned.",
+    ),
     (replace(1, F), {}, ValueError, "X must be C-contiguous"),
     (replace(2, F), {}, ValueError, "Z must be C-contiguous"),
     (replace(1, np.ones((3, 1))), {}, ValueError, "y, X, Z and group codes must agree on the row count"),
-    (replace(3, np.zeros(5, dtype=np.int64)), {}, ValueError,
-     "y, X, Z and group codes must agree on the row count"),
+    (replace(3, np.zeros(5, dtype=np.int64)), {}, ValueError, "y, X, Z and group codes must agree on the row count"),
     (replace(4, 0), {}, ValueError, "n_groups must be positive"),
     (replace(1, np.ones((4, 0))), {}, ValueError, "X must have at least one column"),
     (replace(2, np.ones((4, 0))), {}, ValueError, "Z must have at least one column"),
-    ([np.ones(0), np.ones((0, 1)), np.ones((0, 1)), np.zeros(0, dtype=np.int64), 1], {}, ValueError,
-     "y must not be empty"),
+    (
+        [np.ones(0), np.ones((0, 1)), np.ones((0, 1)), np.zeros(0, dtype=np.int64), 1],
+        {},
+        ValueError,
+        "y must not be empty",
+    ),
     (replace(4, 2**62), {}, ValueError, "model dimensions overflow the address space"),
     (replace(3, np.array([0, 0, 2, 5], dtype=np.int64)), {}, ValueError, "group code 2 out of range 0..2"),
     (replace(3, np.array([0, -1, 1, 1], dtype=np.int64)), {}, ValueError, "group code -1 out of range 0..2"),
@@ -152,10 +164,15 @@ def test_huge_allocation_raises_memory_error():
         LmmCore(*replace(4, 2**60))
 
 
-@pytest.mark.parametrize("requested,expected,classes", [
-    ("auto", "aggregated", 1), ("aggregated", "aggregated", 1),
-    ("blocks", "blocks", None), ("streaming", "streaming", None),
-])
+@pytest.mark.parametrize(
+    "requested,expected,classes",
+    [
+        ("auto", "aggregated", 1),
+        ("aggregated", "aggregated", 1),
+        ("blocks", "blocks", None),
+        ("streaming", "streaming", None),
+    ],
+)
 def test_evaluator_resolution_on_shared_ztz(sleep, requested, expected, classes):
     core = LmmCore(*sleep[0], requested)
     assert core.evaluator == expected
@@ -173,7 +190,8 @@ def test_module_surface():
     assert LmmCore.__module__ == "quorvelkit._quorvelkit"
     assert "Pre-computed cross-products for one grouping factor." in LmmCore.__doc__
     assert str(__import__("inspect").signature(LmmCore.fit)) == (
-        "(self, /, starts, reml=True, max_iter=300, gtol=1e-08, ftol=1e-12)")
+        "(self, /, starts, reml=True, max_iter=300, gtol=1e-08, ftol=1e-12)"
+    )
     core = LmmCore(*good_args())
     with pytest.raises(AttributeError):
         core.n = 3
@@ -181,12 +199,20 @@ def test_module_surface():
 
 # ---- theta layout and argument conventions --------------------------------------
 
-@pytest.mark.parametrize("q,bounds,default,index", [
-    (1, [0.0], [1.0], [(0, 0)]),
-    (2, [0.0, -math.inf, 0.0], [1.0, 0.0, 1.0], [(0, 0), (1, 0), (1, 1)]),
-    (3, [0.0, -math.inf, -math.inf, 0.0, -math.inf, 0.0], [1.0, 0.0, 0.0, 1.0, 0.0, 1.0],
-     [(0, 0), (1, 0), (2, 0), (1, 1), (2, 1), (2, 2)]),
-])
+
+@pytest.mark.parametrize(
+    "q,bounds,default,index",
+    [
+        (1, [0.0], [1.0], [(0, 0)]),
+        (2, [0.0, -math.inf, 0.0], [1.0, 0.0, 1.0], [(0, 0), (1, 0), (1, 1)]),
+        (
+            3,
+            [0.0, -math.inf, -math.inf, 0.0, -math.inf, 0.0],
+            [1.0, 0.0, 0.0, 1.0, 0.0, 1.0],
+            [(0, 0), (1, 0), (2, 0), (1, 1), (2, 1), (2, 2)],
+        ),
+    ],
+)
 def test_theta_layout(q, bounds, default, index):
     core = LmmCore(*random_design(200, 10, 1, q))
     assert core.lower_bounds() == bounds
@@ -208,8 +234,9 @@ THETA_ERRORS = [
 ]
 
 
-@pytest.mark.parametrize("method", ["deviance", "deviance_grad", "solution", "conditional_covariances",
-                                    "deviance_hessian"])
+@pytest.mark.parametrize(
+    "method", ["deviance", "deviance_grad", "solution", "conditional_covariances", "deviance_hessian"]
+)
 @pytest.mark.parametrize("theta,kwargs,exc,msg", THETA_ERRORS)
 def test_theta_and_reml_checks(sleep, method, theta, kwargs, exc, msg):
     core = LmmCore(*sleep[0])
@@ -218,8 +245,9 @@ def test_theta_and_reml_checks(sleep, method, theta, kwargs, exc, msg):
     assert msg in str(info.value)
 
 
-@pytest.mark.parametrize("theta", [[1.0, 0.0, 1.0], (1, 0, 1), np.array([1.0, 0.0, 1.0]),
-                                   [np.float32(1), np.int64(0), 1.0]])
+@pytest.mark.parametrize(
+    "theta", [[1.0, 0.0, 1.0], (1, 0, 1), np.array([1.0, 0.0, 1.0]), [np.float32(1), np.int64(0), 1.0]]
+)
 @pytest.mark.parametrize("reml", [True, np.True_, np.bool_(True)])
 def test_accepted_argument_forms(sleep, theta, reml):
     core = LmmCore(*sleep[0])
@@ -227,6 +255,7 @@ def test_accepted_argument_forms(sleep, theta, reml):
 
 
 # ---- reference results ----------------------------------------------------------
+
 
 @pytest.mark.parametrize("evaluator", EVALUATORS)
 @pytest.mark.parametrize("name", CASES)
@@ -263,8 +292,26 @@ def test_solution_and_fit_match_lme4(name, evaluator, reml):
 
 # ---- the solution dictionary ----------------------------------------------------
 
-SOLUTION_KEYS = ["theta", "deviance", "grad", "beta", "cov_beta", "cov_re", "random_effects", "u",
-                 "sigma2", "sigma", "pwrss", "ldl2", "ldrx2", "reml", "n", "p", "q", "m"]
+SOLUTION_KEYS = [
+    "theta",
+    "deviance",
+    "grad",
+    "beta",
+    "cov_beta",
+    "cov_re",
+    "random_effects",
+    "u",
+    "sigma2",
+    "sigma",
+    "pwrss",
+    "ldl2",
+    "ldrx2",
+    "reml",
+    "n",
+    "p",
+    "q",
+    "m",
+]
 FIT_KEYS = ["converged", "iterations", "fev", "grad_inf_norm", "message"]
 
 
@@ -272,8 +319,15 @@ def test_solution_dictionary_layout(sleep):
     core = LmmCore(*sleep[0])
     sol = core.solution([1.0, 0.0, 1.0])
     assert list(sol) == SOLUTION_KEYS
-    shapes = {"theta": (3,), "grad": (3,), "beta": (2,), "cov_beta": (2, 2), "cov_re": (2, 2),
-              "random_effects": (18, 2), "u": (18, 2)}
+    shapes = {
+        "theta": (3,),
+        "grad": (3,),
+        "beta": (2,),
+        "cov_beta": (2, 2),
+        "cov_re": (2, 2),
+        "random_effects": (18, 2),
+        "u": (18, 2),
+    }
     for key, shape in shapes.items():
         assert sol[key].shape == shape and sol[key].dtype == np.float64, key
     assert all(type(sol[k]) is float for k in ["deviance", "sigma2", "sigma", "pwrss", "ldl2", "ldrx2"])
@@ -302,6 +356,7 @@ def test_group_without_rows_keeps_its_row():
 
 
 # ---- infeasibility ----------------------------------------------------------------
+
 
 @pytest.mark.parametrize("evaluator", EVALUATORS)
 def test_infeasible_theta_conventions(sleep, evaluator):
@@ -377,6 +432,7 @@ def test_multi_start_rules(sleep):
 
 # ---- with_response -------------------------------------------------------------
 
+
 @pytest.mark.parametrize("evaluator", EVALUATORS + ["auto"])
 def test_with_response(sleep, evaluator):
     y, x, z, codes, m = sleep[0]
@@ -396,8 +452,10 @@ def test_with_response_errors(sleep):
     core = LmmCore(y, x, z, codes, m)
     with pytest.raises(ValueError, match="the group codes differ from the ones the design was prepared with"):
         core.with_response(y, x, z, np.roll(codes, 1))
-    with pytest.raises(ValueError, match="the prepared design has 180 rows, 2 fixed and 2 random columns; "
-                                         "the arrays passed do not match it"):
+    with pytest.raises(
+        ValueError,
+        match="the prepared design has 180 rows, 2 fixed and 2 random columns; the arrays passed do not match it",
+    ):
         core.with_response(y[:10], x[:10], z[:10], codes[:10])
     with pytest.raises(ValueError, match="agree on the row count"):
         core.with_response(y[:10], x, z, codes)
@@ -424,11 +482,23 @@ def _other(arrays, how):
 
 
 @pytest.mark.parametrize("evaluator", EVALUATORS)
-@pytest.mark.parametrize("which,how,refused", [
-    ("x", "columns swapped", True), ("x", "one value", True), ("x", "rows rolled", True), ("x", "negated", True),
-    ("z", "columns swapped", True), ("z", "one value", True), ("z", "rows rolled", True), ("z", "negated", True),
-    ("x", "copy", False), ("z", "copy", False), ("x", "signed zero", False), ("z", "signed zero", False),
-])
+@pytest.mark.parametrize(
+    "which,how,refused",
+    [
+        ("x", "columns swapped", True),
+        ("x", "one value", True),
+        ("x", "rows rolled", True),
+        ("x", "negated", True),
+        ("z", "columns swapped", True),
+        ("z", "one value", True),
+        ("z", "rows rolled", True),
+        ("z", "negated", True),
+        ("x", "copy", False),
+        ("z", "copy", False),
+        ("x", "signed zero", False),
+        ("z", "signed zero", False),
+    ],
+)
 def test_with_response_refuses_other_x_or_z(sleep, evaluator, which, how, refused):
     # The sleepstudy design: x = [1, Days], z = [1, Days]; Days holds zeros.
     y, x, z, codes, m = sleep[0]
@@ -454,12 +524,18 @@ EXACT = "theta is infeasible: the fixed effects fit the response exactly (the re
 @pytest.mark.parametrize("response", ["constant", "line", "line far from zero"])
 def test_response_fitted_exactly_is_refused_alike_by_every_evaluator(sleep, evaluator, response):
     _, x, z, codes, m = sleep[0]
-    y = {"constant": np.full(len(codes), 251.4), "line": 3.0 + 10.5 * x[:, 1],
-         "line far from zero": 1e7 - 0.25 * x[:, 1]}[response]
+    y = {
+        "constant": np.full(len(codes), 251.4),
+        "line": 3.0 + 10.5 * x[:, 1],
+        "line far from zero": 1e7 - 0.25 * x[:, 1],
+    }[response]
     core = LmmCore(y, x, z, codes, m, evaluator)
     assert core.deviance([1.0, 0.0, 1.0]) == math.inf
-    for call in (lambda: core.fit([1.0, 0.0, 1.0]), lambda: core.solution([0.5, 0.0, 0.5]),
-                 lambda: core.conditional_covariances([0.5, 0.0, 0.5])):
+    for call in (
+        lambda: core.fit([1.0, 0.0, 1.0]),
+        lambda: core.solution([0.5, 0.0, 0.5]),
+        lambda: core.conditional_covariances([0.5, 0.0, 0.5]),
+    ):
         with pytest.raises(RuntimeError) as info:
             call()
         assert str(info.value) == EXACT
@@ -499,6 +575,7 @@ def test_lost_digits_warning():
 
 # ---- pickling ------------------------------------------------------------------
 
+
 @pytest.mark.parametrize("evaluator", EVALUATORS + ["auto"])
 def test_pickle_and_copies_of_a_core(evaluator):
     y, x, z, codes, m = random_design(3000, 60, 3, 2, seed=8, balanced=evaluator == "aggregated")
@@ -511,8 +588,7 @@ def test_pickle_and_copies_of_a_core(evaluator):
         assert other.deviance_grad(theta) == core.deviance_grad(theta)
         np.testing.assert_array_equal(other.solution(theta)["beta"], core.solution(theta)["beta"])
         # The fingerprints travel: with_response works, and still refuses other arrays.
-        assert (other.with_response(y, x, z, codes).deviance(theta)
-                == core.with_response(y, x, z, codes).deviance(theta))
+        assert other.with_response(y, x, z, codes).deviance(theta) == core.with_response(y, x, z, codes).deviance(theta)
         with pytest.raises(ValueError, match="x differs"):
             other.with_response(y, np.ascontiguousarray(x[:, ::-1]), z, codes)
     for other in (copy.copy(core), copy.deepcopy(core)):
@@ -554,6 +630,7 @@ def test_pickle_of_a_subclass_keeps_class_and_attributes(sleep):
 
 
 # ---- threads, the interpreter lock and lifetime --------------------------------
+
 
 def test_interpreter_lock_is_released_during_evaluation():
     core = LmmCore(*random_design(400_000, 40_000, 6, 3, seed=3), "blocks")

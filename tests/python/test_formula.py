@@ -33,24 +33,49 @@ def assert_matches_lme4(fit, ref, rtol=1e-5):
 # ------------------------------------------------------------------ lme4's meaning
 
 LME4 = [  # (reference, data file, formula, column changes, names our fit gives)
-    ("chick_quadratic", "chickweight.csv", "weight ~ Time + I(Time^2) + (1 | Chick)", {},
-     ["(Intercept)", "Time", "I(Time ^ 2)"]),
+    (
+        "chick_quadratic",
+        "chickweight.csv",
+        "weight ~ Time + I(Time^2) + (1 | Chick)",
+        {},
+        ["(Intercept)", "Time", "I(Time ^ 2)"],
+    ),
     ("chick_quadratic", "chickweight.csv", "weight ~ Time + I(Time^2) + (1 | Chick)", {"Time": float}, None),
     ("chick_quadratic", "chickweight.csv", "weight ~ Time + I(Time ^ 2.0) + (1 | Chick)", {}, None),
     ("chick_quadratic", "chickweight.csv", "weight ~ Time + {Time^2} + (1 | Chick)", {}, None),
     ("chick_quadratic", "chickweight.csv", "weight ~ Time + I(Time**2) + (1 | Chick)", {}, None),
-    ("chick_diet", "chickweight.csv", "weight ~ Time + factor(Diet) + (1 | Chick)", {},
-     ["(Intercept)", "Time", "factor(Diet)[T.2]", "factor(Diet)[T.3]", "factor(Diet)[T.4]"]),
+    (
+        "chick_diet",
+        "chickweight.csv",
+        "weight ~ Time + factor(Diet) + (1 | Chick)",
+        {},
+        ["(Intercept)", "Time", "factor(Diet)[T.2]", "factor(Diet)[T.3]", "factor(Diet)[T.4]"],
+    ),
     ("chick_diet", "chickweight.csv", "weight ~ Time + as.factor(Diet) + (1 | Chick)", {}, None),
     ("chick_diet", "chickweight.csv", "weight ~ Time + C(Diet) + (1 | Chick)", {}, None),
-    ("airquality", "airquality.csv", "Ozone ~ Solar.R + Wind + (1 | Month)", {},
-     ["(Intercept)", "Solar.R", "Wind"]),
+    ("airquality", "airquality.csv", "Ozone ~ Solar.R + Wind + (1 | Month)", {}, ["(Intercept)", "Solar.R", "Wind"]),
     ("airquality", "airquality.csv", "Ozone ~ `Solar.R` + Wind + (1 | Month)", {}, None),
-    ("airquality", "airquality.csv", "Ozone ~ I(Solar.R) + Wind + (1 | Month)", {}, ["(Intercept)", "I(Solar.R)", "Wind"]),
-    ("airquality", "airquality.csv", "Ozone ~ `Solar R` + Wind + (1 | `the month`)",
-     {"rename": {"Solar.R": "Solar R", "Month": "the month"}}, ["(Intercept)", "Solar R", "Wind"]),
-    ("airquality", "airquality.csv", r"`O\`zone` ~ `So\\lar` + Wind + (1 | `Mo:nth`)",
-     {"rename": {"Ozone": "O`zone", "Solar.R": "So\\lar", "Month": "Mo:nth"}}, ["(Intercept)", "So\\lar", "Wind"]),
+    (
+        "airquality",
+        "airquality.csv",
+        "Ozone ~ I(Solar.R) + Wind + (1 | Month)",
+        {},
+        ["(Intercept)", "I(Solar.R)", "Wind"],
+    ),
+    (
+        "airquality",
+        "airquality.csv",
+        "Ozone ~ `Solar R` + Wind + (1 | `the month`)",
+        {"rename": {"Solar.R": "Solar R", "Month": "the month"}},
+        ["(Intercept)", "Solar R", "Wind"],
+    ),
+    (
+        "airquality",
+        "airquality.csv",
+        r"`O\`zone` ~ `So\\lar` + Wind + (1 | `Mo:nth`)",
+        {"rename": {"Ozone": "O`zone", "Solar.R": "So\\lar", "Month": "Mo:nth"}},
+        ["(Intercept)", "So\\lar", "Wind"],
+    ),
     ("orthodont", "orthodont.csv", "distance ~ age + Sex + (1 | Subject)", {}, ["(Intercept)", "age", "Sex[T.Male]"]),
     ("co2", "co2.csv", "uptake ~ conc + Type + (1 | Plant)", {}, None),
     ("star", "star.csv", "math ~ C(gr) + cltype + (1 | id)", {}, None),
@@ -103,12 +128,14 @@ def test_power_in_the_response_and_the_random_part():
 
 def test_transforms_that_stay_allowed():
     chick = load("chickweight.csv")
-    for formula in ["log(weight) ~ center(Time) + scale(Diet) + (1 | Chick)",
-                    "weight ~ poly(Time, 2) + (1 | Chick)",
-                    "weight ~ bs(Time, df=4) + (1 | Chick)",
-                    "weight ~ C(Diet, contr.treatment(4)) + np.clip(Time, 2, 20) + (1 | Chick)",
-                    "weight ~ C(Diet, levels=[4, 3, 2, 1]) + Q('Time') + (1 | C(Chick))",
-                    "weight ~ np.exp(Time / 21) + I(Diet == 1) + (1 | Chick)"]:
+    for formula in [
+        "log(weight) ~ center(Time) + scale(Diet) + (1 | Chick)",
+        "weight ~ poly(Time, 2) + (1 | Chick)",
+        "weight ~ bs(Time, df=4) + (1 | Chick)",
+        "weight ~ C(Diet, contr.treatment(4)) + np.clip(Time, 2, 20) + (1 | Chick)",
+        "weight ~ C(Diet, levels=[4, 3, 2, 1]) + Q('Time') + (1 | C(Chick))",
+        "weight ~ np.exp(Time / 21) + I(Diet == 1) + (1 | Chick)",
+    ]:
         assert lmm(formula, chick).converged, formula
 
 
@@ -158,7 +185,9 @@ def test_formulas_that_would_run_code_are_refused(tmp_path, term, fragment, wher
         parse_formula(formula)
 
 
-@pytest.mark.parametrize("name", ["plain", "Solar.R", "a b", "a`b", "a\\`b", "`", "\\", "1st", "x) + I(open('m')) + (y"])
+@pytest.mark.parametrize(
+    "name", ["plain", "Solar.R", "a b", "a`b", "a\\`b", "`", "\\", "1st", "x) + I(open('m')) + (y"]
+)
 def test_column_names_round_trip_through_quoting(name):
     quoted = quote_name(name)
     assert unquote_name(quoted) == name

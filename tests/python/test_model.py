@@ -47,8 +47,12 @@ def fm1(sleep):
 
 # ------------------------------------------------------------------ agreement with lme4
 
-CASES = [("sleepstudy", "sleepstudy", FM1), ("sleepstudy_int", "sleepstudy", "Reaction ~ Days + (1 | Subject)"),
-         ("dyestuff", "dyestuff", "Yield ~ 1 + (1 | Batch)"), ("dyestuff2", "dyestuff2", "Yield ~ 1 + (1 | Batch)")]
+CASES = [
+    ("sleepstudy", "sleepstudy", FM1),
+    ("sleepstudy_int", "sleepstudy", "Reaction ~ Days + (1 | Subject)"),
+    ("dyestuff", "dyestuff", "Yield ~ 1 + (1 | Batch)"),
+    ("dyestuff2", "dyestuff2", "Yield ~ 1 + (1 | Batch)"),
+]
 # Each evaluator is requested somewhere, so the option reaches the core and gives lme4's numbers.
 EVALUATORS = ["auto", "blocks", "aggregated", "streaming"] * 2
 PARAMS = [(*c, m, EVALUATORS[2 * i + j]) for i, c in enumerate(CASES) for j, m in enumerate(["reml", "ml"])]
@@ -59,8 +63,9 @@ PARAMS = [(*c, m, EVALUATORS[2 * i + j]) for i, c in enumerate(CASES) for j, m i
 def test_matches_lme4(case, data, formula, method, evaluator, at_theta):
     full = _ref(case)
     ref = full[method]
-    fit = lmm(formula, _load(data), reml=method == "reml", evaluator=evaluator,
-              theta=ref["theta"] if at_theta else None)
+    fit = lmm(
+        formula, _load(data), reml=method == "reml", evaluator=evaluator, theta=ref["theta"] if at_theta else None
+    )
     if at_theta:  # every derived quantity is lme4's to well below 1e-6
         tol, crit_tol = 1e-8, 1e-12
         _close(fit.theta, ref["theta"], 0, 1e-15)
@@ -115,8 +120,9 @@ def test_fitted_residuals_and_predictions(fm1, sleep):
     _close(fm1.predict(), fm1.fitted, 0)
     _close(fm1.predict(sleep), fm1.fitted, 1e-12)
     # known groups (also given as text), a new group, a missing label, a missing predictor
-    new = pd.DataFrame({"Days": [0.0, 5.0, 2.0, 3.0, 1.0, np.nan], "Subject": [308, 309, 999, None, "308", 308]},
-                       index=list("abcdef"))
+    new = pd.DataFrame(
+        {"Days": [0.0, 5.0, 2.0, 3.0, 1.0, np.nan], "Subject": [308, 309, 999, None, "308", 308]}, index=list("abcdef")
+    )
     b, fixed = fm1.ranef, fm1.fixef["(Intercept)"] + fm1.fixef["Days"] * new["Days"]
     random = [b.loc[308] @ [1, 0], b.loc[309] @ [1, 5], 0, 0, b.loc[308] @ [1, 1], 0]
     pred = fm1.predict(new, allow_new_levels=True)
@@ -141,20 +147,23 @@ def _synthetic(seed=1, m=30, per=8):
     return pd.DataFrame({"y": y, "x1": x1, "x2": x2, "site": site, "g": g, "a": g % 5, "b": np.where(g < 15, "u", "v")})
 
 
-@pytest.mark.parametrize("formula,p,re_names,group,m", [
-    ("y ~ x1 * x2 + C(site) + (1 | g)", 6, ["(Intercept)"], "g", 30),
-    ("y ~ 1 + (0 + x1 | g)", 1, ["x1"], "g", 30),
-    ("y ~ x1 + (x1 | g)", 2, ["(Intercept)", "x1"], "g", 30),
-    ("y ~ x1 + (1 + x1 | g)", 2, ["(Intercept)", "x1"], "g", 30),
-    ("y ~ (1 | g) + x1", 2, ["(Intercept)"], "g", 30),
-    ("y ~ (1 | g)", 1, ["(Intercept)"], "g", 30),
-    ("y ~ 0 + x1 + (1 | g)", 1, ["(Intercept)"], "g", 30),
-    ("y ~ x1 - 1 + (1 | g)", 1, ["(Intercept)"], "g", 30),
-    ("np.log(y + 100) ~ center(x1) + (1 | g)", 2, ["(Intercept)"], "g", 30),
-    ("y ~ x1 + (x1 + x2 | g)", 2, ["(Intercept)", "x1", "x2"], "g", 30),
-    ("y ~ x1 + (1 | factor(g))", 2, ["(Intercept)"], "g", 30),
-    ("y ~ x1 + (1 | a:b)", 2, ["(Intercept)"], "a:b", 10),
-])
+@pytest.mark.parametrize(
+    "formula,p,re_names,group,m",
+    [
+        ("y ~ x1 * x2 + C(site) + (1 | g)", 6, ["(Intercept)"], "g", 30),
+        ("y ~ 1 + (0 + x1 | g)", 1, ["x1"], "g", 30),
+        ("y ~ x1 + (x1 | g)", 2, ["(Intercept)", "x1"], "g", 30),
+        ("y ~ x1 + (1 + x1 | g)", 2, ["(Intercept)", "x1"], "g", 30),
+        ("y ~ (1 | g) + x1", 2, ["(Intercept)"], "g", 30),
+        ("y ~ (1 | g)", 1, ["(Intercept)"], "g", 30),
+        ("y ~ 0 + x1 + (1 | g)", 1, ["(Intercept)"], "g", 30),
+        ("y ~ x1 - 1 + (1 | g)", 1, ["(Intercept)"], "g", 30),
+        ("np.log(y + 100) ~ center(x1) + (1 | g)", 2, ["(Intercept)"], "g", 30),
+        ("y ~ x1 + (x1 + x2 | g)", 2, ["(Intercept)", "x1", "x2"], "g", 30),
+        ("y ~ x1 + (1 | factor(g))", 2, ["(Intercept)"], "g", 30),
+        ("y ~ x1 + (1 | a:b)", 2, ["(Intercept)"], "a:b", 10),
+    ],
+)
 def test_formula_variants(formula, p, re_names, group, m):
     df = _synthetic()
     fit = lmm(formula, df)
@@ -174,30 +183,33 @@ def test_predict_refuses_unseen_factor_levels():
 SUPPORTED = "only one random-effects term is supported.*one random-effects term with one grouping factor"
 
 
-@pytest.mark.parametrize("formula,exc,match", [
-    ("y ~ x1 + (1 | g) + (1 | site)", FormulaError, SUPPORTED),
-    ("y ~ x1 + (x1 || g)", FormulaError, r"'\|\|'"),
-    ("y ~ x1 + (1 | a/b)", FormulaError, "nested"),
-    ("y ~ x1", FormulaError, "no random-effects term"),
-    ("y ~ x1 + 1 | g", FormulaError, "parenthesised"),
-    ("y ~ x1 * (1 | g)", FormulaError, "parenthesised"),
-    ("y ~ x1 - (1 | g)", FormulaError, "subtracted"),
-    ("~ x1 + (1 | g)", FormulaError, "no response"),
-    ("y + (1 | g)", FormulaError, "no '~'"),
-    ("y ~ x1 + (1 | g", FormulaError, "unbalanced"),
-    ("y ~ x1 + ( | g)", FormulaError, "nothing left"),
-    ("y ~ x1 + (1 | )", FormulaError, "no grouping factor"),
-    ("y ~ x1 + (1 | g + h)", FormulaError, "grouping factor must be a column"),
-    ("y ~ x1 + + (1 | g)", FormulaError, "operator"),
-    ("y ~ x1 + offset(x2) + (1 | g)", ValueError, "offset"),
-    ("y ~ foo(x1) + (1 | g)", ValueError, "unknown function 'foo'"),
-    ("y ~ nope + (1 | g)", ValueError, "'nope' not found"),
-    ("y ~ x1 + (1 | nope)", ValueError, "'nope' not found"),
-    ("nope ~ x1 + (1 | g)", ValueError, "'nope' not found"),
-    ("site ~ x1 + (1 | g)", ValueError, "response"),
-    ("y ~ 0 + (1 | g)", ValueError, "no columns"),
-    ("y ~ x1 + (0 | g)", ValueError, "no columns"),
-])
+@pytest.mark.parametrize(
+    "formula,exc,match",
+    [
+        ("y ~ x1 + (1 | g) + (1 | site)", FormulaError, SUPPORTED),
+        ("y ~ x1 + (x1 || g)", FormulaError, r"'\|\|'"),
+        ("y ~ x1 + (1 | a/b)", FormulaError, "nested"),
+        ("y ~ x1", FormulaError, "no random-effects term"),
+        ("y ~ x1 + 1 | g", FormulaError, "parenthesised"),
+        ("y ~ x1 * (1 | g)", FormulaError, "parenthesised"),
+        ("y ~ x1 - (1 | g)", FormulaError, "subtracted"),
+        ("~ x1 + (1 | g)", FormulaError, "no response"),
+        ("y + (1 | g)", FormulaError, "no '~'"),
+        ("y ~ x1 + (1 | g", FormulaError, "unbalanced"),
+        ("y ~ x1 + ( | g)", FormulaError, "nothing left"),
+        ("y ~ x1 + (1 | )", FormulaError, "no grouping factor"),
+        ("y ~ x1 + (1 | g + h)", FormulaError, "grouping factor must be a column"),
+        ("y ~ x1 + + (1 | g)", FormulaError, "operator"),
+        ("y ~ x1 + offset(x2) + (1 | g)", ValueError, "offset"),
+        ("y ~ foo(x1) + (1 | g)", ValueError, "unknown function 'foo'"),
+        ("y ~ nope + (1 | g)", ValueError, "'nope' not found"),
+        ("y ~ x1 + (1 | nope)", ValueError, "'nope' not found"),
+        ("nope ~ x1 + (1 | g)", ValueError, "'nope' not found"),
+        ("site ~ x1 + (1 | g)", ValueError, "response"),
+        ("y ~ 0 + (1 | g)", ValueError, "no columns"),
+        ("y ~ x1 + (0 | g)", ValueError, "no columns"),
+    ],
+)
 def test_unsupported_or_bad_formulas(formula, exc, match):
     with pytest.raises(exc, match=match) as err:
         lmm(formula, _synthetic())
@@ -239,8 +251,13 @@ def test_large_means_move_only_the_intercept(evaluator, formula):
             continue  # shifting a column of Z changes the random-effects model itself
         fit = lmm(formula, _shifted_data(c, d), evaluator=evaluator)
         assert fit.converged, (c, d, fit.optimizer["message"])
-        for got, want in [(fit.theta, base.theta), (fit.sigma, base.sigma), (fit.criterion, base.criterion),
-                          (fit.fixef["x"], base.fixef["x"]), (fit.se["x"], base.se["x"])]:
+        for got, want in [
+            (fit.theta, base.theta),
+            (fit.sigma, base.sigma),
+            (fit.criterion, base.criterion),
+            (fit.fixef["x"], base.fixef["x"]),
+            (fit.se["x"], base.se["x"]),
+        ]:
             _close(got, want, 1e-6)
 
 
@@ -252,9 +269,11 @@ def test_response_fitted_exactly_fails_alike_on_every_evaluator(sleep, evaluator
         lmm("y ~ Days + (Days | Subject)", sleep.assign(y=3.0 + 10.5 * sleep["Days"]), evaluator=evaluator)
     assert str(info.value) == (
         "the fixed effects ((Intercept), Days) fit the response 'y' exactly (its residuals are zero to "
-        "rounding error): there is no residual variation to estimate the variance components from")
+        "rounding error): there is no residual variation to estimate the variance components from"
+    )
     assert str(info.value.__cause__) == (
-        "theta is infeasible: the fixed effects fit the response exactly (the residual sum of squares is zero)")
+        "theta is infeasible: the fixed effects fit the response exactly (the residual sum of squares is zero)"
+    )
 
 
 def test_missing_values_are_dropped_and_counted(sleep):
@@ -274,13 +293,17 @@ def test_missing_values_are_dropped_and_counted(sleep):
     assert "4 observations deleted due to missingness" in fit.summary_text()
 
 
-@pytest.mark.parametrize("labels", [
-    lambda s: s.astype(str),
-    lambda s: s.astype(float) + 0.5,
-    lambda s: "S" + s.astype(str),
-    lambda s: pd.Categorical(s.astype(str), categories=sorted(s.astype(str).unique(), reverse=True)),
-    lambda s: s.map(lambda v: v if v % 2 else str(v)),
-], ids=["str", "float", "prefixed", "categorical", "mixed"])
+@pytest.mark.parametrize(
+    "labels",
+    [
+        lambda s: s.astype(str),
+        lambda s: s.astype(float) + 0.5,
+        lambda s: "S" + s.astype(str),
+        lambda s: pd.Categorical(s.astype(str), categories=sorted(s.astype(str).unique(), reverse=True)),
+        lambda s: s.map(lambda v: v if v % 2 else str(v)),
+    ],
+    ids=["str", "float", "prefixed", "categorical", "mixed"],
+)
 def test_group_labels_of_any_type(sleep, fm1, labels):
     df = sleep.assign(Subject=labels(sleep["Subject"]))
     fit = lmm(FM1, df)
@@ -307,15 +330,19 @@ def test_aliased_columns_are_dropped_with_a_warning():
 _R = np.random.default_rng(11).normal(size=(40, 4))
 
 
-@pytest.mark.parametrize("cols,expected", [
-    ([_R[:, 0], _R[:, 1], _R[:, 2]], []),
-    ([_R[:, 0], _R[:, 1], _R[:, 0] + _R[:, 1]], [2]),
-    ([_R[:, 0], np.zeros(40), _R[:, 1]], [1]),
-    ([_R[:, 0], 2 * _R[:, 0], _R[:, 1], _R[:, 1] - _R[:, 0], _R[:, 2]], [1, 3]),
-    ([_R[:, 0], _R[:, 1], _R[:, 1] + 1e-9 * _R[:, 2]], [2]),  # below R's tolerance
-    ([_R[:, 0], _R[:, 1], _R[:, 1] + 1e-4 * _R[:, 2]], []),  # above it
-    (list(_R[:3].T), [3]),  # more columns than rows
-], ids=["full", "sum", "zero", "multiple", "near", "distinct", "wide"])
+@pytest.mark.parametrize(
+    "cols,expected",
+    [
+        ([_R[:, 0], _R[:, 1], _R[:, 2]], []),
+        ([_R[:, 0], _R[:, 1], _R[:, 0] + _R[:, 1]], [2]),
+        ([_R[:, 0], np.zeros(40), _R[:, 1]], [1]),
+        ([_R[:, 0], 2 * _R[:, 0], _R[:, 1], _R[:, 1] - _R[:, 0], _R[:, 2]], [1, 3]),
+        ([_R[:, 0], _R[:, 1], _R[:, 1] + 1e-9 * _R[:, 2]], [2]),  # below R's tolerance
+        ([_R[:, 0], _R[:, 1], _R[:, 1] + 1e-4 * _R[:, 2]], []),  # above it
+        (list(_R[:3].T), [3]),  # more columns than rows
+    ],
+    ids=["full", "sum", "zero", "multiple", "near", "distinct", "wide"],
+)
 def test_aliased_columns(cols, expected):
     assert aliased_columns(np.column_stack(cols)) == expected
 
@@ -394,8 +421,14 @@ def test_bootstrap_refits_simulated_responses(fm1):
     a = fm1.bootstrap(20, seed=42, progress=False)
     pd.testing.assert_frame_equal(a.replicates, fm1.bootstrap(20, seed=42, progress=False).replicates)
     assert not a.replicates.equals(fm1.bootstrap(20, seed=43, progress=False).replicates)
-    assert list(a.replicates.columns) == ["sd_(Intercept)|Subject", "cor_Days.(Intercept)|Subject",
-                                          "sd_Days|Subject", "sigma", "(Intercept)", "Days"]
+    assert list(a.replicates.columns) == [
+        "sd_(Intercept)|Subject",
+        "cor_Days.(Intercept)|Subject",
+        "sd_Days|Subject",
+        "sigma",
+        "(Intercept)",
+        "Days",
+    ]
     assert a.replicates.shape == (20, 6) and a.theta.shape == (20, 3) and a.converged.all()
     _close(a.estimate[["sigma", "(Intercept)", "Days"]], [fm1.sigma, *fm1.fixef], 1e-12)
     for k, y in enumerate(fm1.simulate(3, seed=42)):  # replicate k refits simulated response k
@@ -417,8 +450,9 @@ def test_pickle_and_deepcopy_of_a_fit(fm1, sleep):
         pd.testing.assert_series_equal(other.predict(new), fm1.predict(new))
         pd.testing.assert_frame_equal(other.cond_var, fm1.cond_var)
         _close(other.refit(sleep["Reaction"] * 2).criterion, fm1.refit(sleep["Reaction"] * 2).criterion, 1e-12)
-        pd.testing.assert_frame_equal(other.bootstrap(3, seed=1, progress=False).replicates,
-                                      fm1.bootstrap(3, seed=1, progress=False).replicates)
+        pd.testing.assert_frame_equal(
+            other.bootstrap(3, seed=1, progress=False).replicates, fm1.bootstrap(3, seed=1, progress=False).replicates
+        )
     assert anova(pickle.loads(pickle.dumps(fm1)), fm1, refit=False)["Chisq"].iloc[1] == 0.0
 
 
@@ -429,8 +463,14 @@ def test_summary_and_representations(fm1, capsys):
     fm1.summary()
     out = capsys.readouterr().out
     assert out.strip() == fm1.summary_text().strip()
-    for piece in ["Linear mixed model fit by REML", f"Formula: {FM1}", "REML criterion at convergence: 1743.6283",
-                  "Number of obs: 180, groups:  Subject, 18", "(Intercept) 251.4051", "Optimizer:"]:
+    for piece in [
+        "Linear mixed model fit by REML",
+        f"Formula: {FM1}",
+        "REML criterion at convergence: 1743.6283",
+        "Number of obs: 180, groups:  Subject, 18",
+        "(Intercept) 251.4051",
+        "Optimizer:",
+    ]:
         assert piece in out, piece
     assert "singular" not in out
     assert "REML criterion at convergence" in repr(fm1) and "Fixed Effects:" in repr(fm1)
@@ -460,8 +500,9 @@ def fm_ortho(ortho):
 
 def test_predict_refuses_labels_the_fit_has_not_seen(ortho, fm_ortho):
     b, fe = fm_ortho.ranef["(Intercept)"], fm_ortho.fixef
-    new = pd.DataFrame({"age": [8, 10, 12, 14], "Sex": ["Male", "Female", "Male", "Male"],
-                        "Subject": ["M01", "F03", "m01", "M1"]})
+    new = pd.DataFrame(
+        {"age": [8, 10, 12, 14], "Sex": ["Male", "Female", "Male", "Male"], "Subject": ["M01", "F03", "m01", "M1"]}
+    )
     population = fe["(Intercept)"] + fe["age"] * new["age"] + fe["Sex[T.Male]"] * (new["Sex"] == "Male")
     for bad in (["m01", "M1"], [None]):  # a case difference, a typo, a missing label
         rows = new.assign(Subject=["M01", "F03", *bad, *(["M09"] * (2 - len(bad)))][:4])
@@ -477,13 +518,21 @@ def test_predict_refuses_labels_the_fit_has_not_seen(ortho, fm_ortho):
         fm_ortho.predict(new, allow_new_levels="True")
 
 
-@pytest.mark.parametrize("fit_labels,new_labels,matched", [
-    (lambda s: s.astype(float), lambda s: s.astype(str), True),          # 308.0 in the fit, "308" given
-    (lambda s: s.astype(str), lambda s: s, True),                        # "308" in the fit, 308 given
-    (lambda s: s, lambda s: s.astype(float), True),                      # 308 and 308.0
-    (lambda s: s, lambda s: s.astype(str) + "0", False),                 # "3080": another label
-    (lambda s: s.where(s != 309, "308").astype(object), lambda s: s.astype(float).astype(str), None),  # 308 and "308"
-], ids=["float-text", "text-int", "int-float", "different", "ambiguous"])
+@pytest.mark.parametrize(
+    "fit_labels,new_labels,matched",
+    [
+        (lambda s: s.astype(float), lambda s: s.astype(str), True),  # 308.0 in the fit, "308" given
+        (lambda s: s.astype(str), lambda s: s, True),  # "308" in the fit, 308 given
+        (lambda s: s, lambda s: s.astype(float), True),  # 308 and 308.0
+        (lambda s: s, lambda s: s.astype(str) + "0", False),  # "3080": another label
+        (
+            lambda s: s.where(s != 309, "308").astype(object),
+            lambda s: s.astype(float).astype(str),
+            None,
+        ),  # 308 and "308"
+    ],
+    ids=["float-text", "text-int", "int-float", "different", "ambiguous"],
+)
 def test_labels_match_by_value_when_unambiguous(sleep, fit_labels, new_labels, matched):
     df = sleep.assign(Subject=fit_labels(sleep["Subject"]))
     fit = lmm("Reaction ~ Days + (1 | Subject)", df)
@@ -530,13 +579,16 @@ def test_a_singular_fit_warns(sleep):
         lmm("Yield ~ 1 + (1 | Batch)", dye2)
 
 
-@pytest.mark.parametrize("formula,match", [
-    ("I(0 * weight + 5) ~ Time + (1 | Chick)", "is constant"),
-    ("I(0 * weight + 5) ~ 0 + Time + (1 | Chick)", "is constant"),
-    ("I(1 + 2 * Time) ~ Time + (1 | Chick)", r"fixed effects \(\(Intercept\), Time\) fit the response"),
-    ("I(Time^2 - 3 * Time) ~ Time + I(Time^2) + (Time | Chick)", "fit the response .* exactly"),
-    ("I(100 * Diet) ~ Time + factor(Diet) + (1 | Chick)", "exactly"),
-])
+@pytest.mark.parametrize(
+    "formula,match",
+    [
+        ("I(0 * weight + 5) ~ Time + (1 | Chick)", "is constant"),
+        ("I(0 * weight + 5) ~ 0 + Time + (1 | Chick)", "is constant"),
+        ("I(1 + 2 * Time) ~ Time + (1 | Chick)", r"fixed effects \(\(Intercept\), Time\) fit the response"),
+        ("I(Time^2 - 3 * Time) ~ Time + I(Time^2) + (Time | Chick)", "fit the response .* exactly"),
+        ("I(100 * Diet) ~ Time + factor(Diet) + (1 | Chick)", "exactly"),
+    ],
+)
 @pytest.mark.parametrize("evaluator", ["auto", "blocks", "aggregated", "streaming"])
 def test_degenerate_responses_are_refused_before_the_fit(formula, match, evaluator):
     chick = _rdata("chickweight")
@@ -568,8 +620,11 @@ def test_response_stored_as_text_names_a_value_and_its_row():
         lmm("Ozone ~ Wind + (1 | Month)", air.astype({"Ozone": str}))
     european = air.assign(Wind=air["Wind"].map(lambda v: f"{v:g}".replace(".", ",")))
     first = int(np.flatnonzero(european["Wind"].str.contains(","))[0])
-    with pytest.raises(ValueError, match=rf"'Wind' must be numeric, but it holds '{european['Wind'].iloc[first]}' "
-                                         rf"in row {1000 + first}, which is not a number"):
+    with pytest.raises(
+        ValueError,
+        match=rf"'Wind' must be numeric, but it holds '{european['Wind'].iloc[first]}' "
+        rf"in row {1000 + first}, which is not a number",
+    ):
         lmm("Wind ~ Ozone + (1 | Month)", european)
 
 
@@ -591,10 +646,17 @@ def test_statsmodels_names_are_aliases(fm_ortho):
     f = fm_ortho
     _close(f.llf, ref["loglik"], 1e-7)
     assert f.llf == f.loglik
-    for alias, name in [("params", "fixef"), ("fe_params", "fixef"), ("bse", "se"),
-                        ("fittedvalues", "fitted"), ("resid", "residuals"), ("random_effects", "ranef")]:
-        pd.testing.assert_series_equal(getattr(f, alias), getattr(f, name)) if isinstance(getattr(f, name), pd.Series) \
-            else pd.testing.assert_frame_equal(getattr(f, alias), getattr(f, name))
+    for alias, name in [
+        ("params", "fixef"),
+        ("fe_params", "fixef"),
+        ("bse", "se"),
+        ("fittedvalues", "fitted"),
+        ("resid", "residuals"),
+        ("random_effects", "ranef"),
+    ]:
+        pd.testing.assert_series_equal(getattr(f, alias), getattr(f, name)) if isinstance(
+            getattr(f, name), pd.Series
+        ) else pd.testing.assert_frame_equal(getattr(f, alias), getattr(f, name))
     pd.testing.assert_frame_equal(f.cov_params(), f.cov_fixef)
     pd.testing.assert_frame_equal(f.conf_int(0.1), f.confint(0.9))
     pd.testing.assert_frame_equal(f.conf_int(), f.confint())

@@ -26,10 +26,12 @@ def main() -> None:
         for d in SUITE:
             y, x, z, codes, _ = d.arrays()
             cols = [y[:, None], x, z, codes[:, None].astype(float)]
-            header = ",".join(["y"] + [f"x{j}" for j in range(x.shape[1])]
-                              + [f"z{j}" for j in range(z.shape[1])] + ["g"])
-            np.savetxt(Path(tmp) / f"{d.name}.csv", np.hstack(cols), delimiter=",",
-                       header=header, comments="", fmt="%.17g")
+            header = ",".join(
+                ["y"] + [f"x{j}" for j in range(x.shape[1])] + [f"z{j}" for j in range(z.shape[1])] + ["g"]
+            )
+            np.savetxt(
+                Path(tmp) / f"{d.name}.csv", np.hstack(cols), delimiter=",", header=header, comments="", fmt="%.17g"
+            )
         subprocess.run(["Rscript", str(HERE / "make_reference.R"), tmp, str(HERE)], check=True)
     path = HERE / "lme4.json"
     ref = json.loads(path.read_text())
