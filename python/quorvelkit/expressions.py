@@ -51,37 +51,9 @@ __all__ = ["ALLOWED_FUNCTIONS", "CheckedPart", "check_part", "quote_name", "unqu
 ROLES = ("response", "numeric", "term", "factor", "any")
 
 _NUMPY_UFUNCS = (
-    "log",
-    "log2",
-    "log10",
-    "log1p",
-    "exp",
-    "exp2",
-    "expm1",
-    "sqrt",
-    "cbrt",
-    "square",
-    "abs",
-    "absolute",
-    "sign",
-    "floor",
-    "ceil",
-    "round",
-    "trunc",
-    "sin",
-    "cos",
-    "tan",
-    "arcsin",
-    "arccos",
-    "arctan",
-    "sinh",
-    "cosh",
-    "tanh",
-    "power",
-    "minimum",
-    "maximum",
-    "clip",
-)
+    "log log2 log10 log1p exp exp2 expm1 sqrt cbrt square abs absolute sign floor ceil round trunc sin cos tan "
+    "arcsin arccos arctan sinh cosh tanh power minimum maximum clip"
+).split()
 
 #: Every function a formula may call, mapped to what formulaic is asked to evaluate.
 #: Bare names are formulaic's transforms (C, I, center, scale, poly, bs, ...), with R's

@@ -6,15 +6,13 @@ from __future__ import annotations
 import html
 import math
 from collections.abc import Sequence
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 import numpy as np
 
 from .errors import SINGULAR_NOTE
 from .labels import is_missing, json_label
-
-if TYPE_CHECKING:  # annotations only: the fitted model imports this module
-    from .fit import LmmFit
+from .results import FitResults
 
 __all__ = [
     "format_summary",
@@ -101,12 +99,12 @@ def _table(header: Sequence[str], rows: Sequence[Sequence[str]], left: Sequence[
     return lines
 
 
-def _title(fit: LmmFit) -> str:
+def _title(fit: FitResults) -> str:
     how = "REML" if fit.reml else "maximum likelihood"
     return f"Linear mixed model fit by {how} [quorvelkit]"
 
 
-def _varcorr_rows(fit: LmmFit, with_variance: bool = True) -> tuple[list[str], list[list[str]], list[bool]]:
+def _varcorr_rows(fit: FitResults, with_variance: bool = True) -> tuple[list[str], list[list[str]], list[bool]]:
     names = fit.re_names
     q = len(names)
     cov = fit.cov_re.to_numpy()
@@ -139,7 +137,7 @@ def _varcorr_rows(fit: LmmFit, with_variance: bool = True) -> tuple[list[str], l
     return header, rows, left
 
 
-def _criteria(fit: LmmFit) -> list[str]:
+def _criteria(fit: FitResults) -> list[str]:
     crit_name = "REML crit" if fit.reml else "deviance"
     header = ["AIC", "BIC", "logLik", crit_name, "df.resid"]
     vals = [
@@ -152,7 +150,7 @@ def _criteria(fit: LmmFit) -> list[str]:
     return _table(header, [vals], [False] * 5)
 
 
-def _fixed_rows(fit: LmmFit) -> tuple[list[str], list[list[str]], list[bool]]:
+def _fixed_rows(fit: FitResults) -> tuple[list[str], list[list[str]], list[bool]]:
     est = fit.fixef.to_numpy()
     se = fit.se.to_numpy()
     tv = fit.tvalues.to_numpy()
@@ -173,7 +171,7 @@ def _abbrev(name: str, width: int = 6) -> str:
     return f"({short})" if name.startswith("(") else short
 
 
-def _fixed_corr(fit: LmmFit) -> list[str]:
+def _fixed_corr(fit: FitResults) -> list[str]:
     p = len(fit.fe_names)
     if p < 2 or p > 12:
         return []
@@ -188,7 +186,7 @@ def _fixed_corr(fit: LmmFit) -> list[str]:
     return ["", "Correlation of Fixed Effects:"] + _table(header, rows, [True] + [False] * (p - 1))
 
 
-def _optimizer_lines(fit: LmmFit) -> list[str]:
+def _optimizer_lines(fit: FitResults) -> list[str]:
     opt = fit.optimizer
     ev = opt["evaluator"]
     if opt["n_classes"] is not None:
@@ -203,7 +201,7 @@ def _optimizer_lines(fit: LmmFit) -> list[str]:
     return lines
 
 
-def _time_line(fit: LmmFit) -> str:
+def _time_line(fit: FitResults) -> str:
     opt = fit.optimizer
 
     def ms(s: float) -> str:
@@ -212,7 +210,7 @@ def _time_line(fit: LmmFit) -> str:
     return f"Time: {ms(opt['seconds'])} to fit ({ms(opt['total_seconds'])} with the model matrices)"
 
 
-def _notes(fit: LmmFit) -> list[str]:
+def _notes(fit: FitResults) -> list[str]:
     lines = []
     if fit.dropped_columns:
         k = len(fit.dropped_columns)
@@ -227,14 +225,14 @@ def _notes(fit: LmmFit) -> list[str]:
     return lines
 
 
-def _nobs_line(fit: LmmFit) -> list[str]:
+def _nobs_line(fit: FitResults) -> list[str]:
     lines = [f"Number of obs: {fit.nobs}, groups:  {fit.group_name}, {fit.ngroups}"]
     if fit.n_dropped:
         lines.append(f"({fit.n_dropped} observation{'s' if fit.n_dropped != 1 else ''} deleted due to missingness)")
     return lines
 
 
-def format_summary(fit: LmmFit) -> str:
+def format_summary(fit: FitResults) -> str:
     """The full report (lme4's ``summary``) with the optimiser's report and timing."""
     lines = [_title(fit), f"Formula: {fit.formula}"]
     data_name = getattr(fit, "data_name", None)
@@ -270,7 +268,7 @@ def format_summary(fit: LmmFit) -> str:
     return "\n".join(lines)
 
 
-def format_short(fit: LmmFit) -> str:
+def format_short(fit: FitResults) -> str:
     """The short report (lme4's ``print``)."""
     crit = "REML criterion at convergence" if fit.reml else "Deviance (-2 log-likelihood)"
     lines = [_title(fit), f"Formula: {fit.formula}", f"{crit}: {fit.criterion:.4f}", "Random effects:"]
@@ -302,7 +300,7 @@ def _html_table(header: Sequence[str], rows: Sequence[Sequence[str]], left: Sequ
     return "".join(out)
 
 
-def format_html(fit: LmmFit) -> str:
+def format_html(fit: FitResults) -> str:
     """An HTML rendering of the summary, for notebooks."""
     crit_name = "REML criterion" if fit.reml else "Deviance"
     parts = [
@@ -336,7 +334,7 @@ def format_html(fit: LmmFit) -> str:
     return "\n".join(parts)
 
 
-def fit_to_dict(fit: LmmFit) -> dict[str, Any]:
+def fit_to_dict(fit: FitResults) -> dict[str, Any]:
     """Every result of ``fit`` as JSON-ready Python values."""
     fe = fit.fixef
     se = fit.se
