@@ -1,6 +1,8 @@
-"""Seeded simulated designs for the optimiser suite, reproducible on any platform.
+"""Simulated designs for the tests: :func:`random_design` for quick arrays of any
+size, and the optimiser suite :data:`SUITE`, seeded designs reproducible on any
+platform.
 
-The draws come from splitmix64 (Steele, Lea & Flood 2014) on a counter, turned into
+The suite's draws come from splitmix64 (Steele, Lea & Flood 2014) on a counter, turned into
 uniforms on (0, 1) and normals by Box-Muller, so the data do not depend on NumPy's
 random streams: the lme4 references shipped in ``tests/data/optim`` were computed on
 exactly these arrays (``tests/data/optim/make_reference.py`` writes them out for R), and
@@ -148,3 +150,25 @@ SUITE: tuple[SimDesign, ...] = (
     ),
     SimDesign("q4_m100_rank2", 100, 1200, 4, _rank_deficient(4, 2), seed=43),
 )
+
+
+def random_design(
+    n: int, m: int, p: int, q: int, seed: int = 0, balanced: bool = False
+) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, int]:
+    """(y, x, z, codes, m) for ``LmmCore``: random intercepts and slopes on standard
+    normal columns (the first of x and z is 1), codes sorted; ``balanced`` gives
+    every group n // m rows with one shared Z_i (a single class of groups)."""
+    rng = np.random.default_rng(seed)
+    if balanced:
+        codes = np.repeat(np.arange(m), n // m)
+        z = np.tile(rng.standard_normal((n // m, q)), (m, 1))
+        n = len(codes)
+    else:
+        codes = np.sort(rng.integers(0, m, n))
+        z = rng.standard_normal((n, q))
+        z[:, 0] = 1.0
+    x = rng.standard_normal((n, p))
+    x[:, 0] = 1.0
+    b = rng.standard_normal((m, q))
+    y = x @ rng.standard_normal(p) + (z * b[codes]).sum(1) + rng.standard_normal(n)
+    return y, x, np.ascontiguousarray(z), codes.astype(np.int64), m
