@@ -12,6 +12,10 @@ gradient and every derived quantity at any ``theta``, on all cores, with results
 that are bit-identical for any number of threads.
 """
 
+from importlib import resources
+
+import pandas as pd
+
 from ._quorvelkit import LmmCore, __version__
 from .formula import FormulaError, RankDeficiencyWarning
 from .model import AnovaTable, BootstrapResult, LmmFit, PValuesUnavailable, SingularFitWarning, anova, lmm
@@ -32,12 +36,8 @@ __all__ = [
 ]
 
 
-def load_sleepstudy():
+def load_sleepstudy() -> pd.DataFrame:
     """The bundled sleepstudy data (Belenky et al. 2003) as a pandas DataFrame with
     columns Reaction, Days and Subject."""
-    from importlib import resources
-
-    import pandas as pd
-
     with resources.files(__package__).joinpath("data/sleepstudy_data.csv").open("r") as fh:
         return pd.read_csv(fh)

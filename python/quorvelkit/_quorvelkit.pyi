@@ -1,6 +1,7 @@
 """Type stubs for the compiled core, ``quorvelkit._quorvelkit``."""
 
-from typing import Any, Literal, Sequence, SupportsFloat, TypedDict, final
+from collections.abc import Sequence
+from typing import Any, Literal, SupportsFloat, TypedDict, final
 
 import numpy as np
 import numpy.typing as npt
@@ -55,7 +56,7 @@ class _FitResult(_Solution):
     fev: int
     """Criterion evaluations of the winning start."""
     grad_inf_norm: float
-    """Infinity norm of the projected gradient at the end."""
+    """Largest |gradient entry| at the end."""
     message: str
 
 @final

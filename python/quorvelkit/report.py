@@ -1,17 +1,18 @@
-"""Text, HTML and JSON-ready reports of a fitted model, in the layout of lme4's
-``summary`` and ``print`` methods."""
+"""Text, HTML and JSON-ready reports of a fitted model and of a likelihood-ratio table,
+in the layout of lme4's ``summary``, ``print`` and ``anova`` methods."""
 
 from __future__ import annotations
 
 import html
 import math
-from typing import TYPE_CHECKING, Any, Sequence
+from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
-import pandas as pd
 
-if TYPE_CHECKING:  # pragma: no cover
-    from .model import LmmFit
+from .errors import SINGULAR_NOTE
+from .labels import is_missing, json_label
+from .results import FitResults
 
 __all__ = [
     "format_summary",
@@ -21,6 +22,7 @@ __all__ = [
     "format_anova_html",
     "fit_to_dict",
     "format_number",
+    "interval_names",
 ]
 
 
@@ -40,6 +42,19 @@ def format_number(v: float, digits: int = 5) -> str:
     return f"{v:.{dec}f}"
 
 
+def interval_names(level: float) -> tuple[str, str]:
+    """The names of the bounds of intervals at ``level``, as R's (``"2.5 %"``, ``"97.5 %"``)."""
+    lo = (1 - level) / 2 * 100
+    hi = 100 - lo
+    return f"{lo:.10g} %", f"{hi:.10g} %"
+
+
+def _finite(v: float) -> float | None:
+    """``v`` as a float, None when it is not finite (JSON has no NaN or infinity)."""
+    v = float(v)
+    return v if math.isfinite(v) else None
+
+
 def _column(values: Sequence[float], digits: int) -> list[str]:
     """Format a column with a common number of decimals: enough for ``digits``
     significant digits in its smallest non-zero entry (as R's ``format``), at most 10."""
@@ -49,7 +64,10 @@ def _column(values: Sequence[float], digits: int) -> list[str]:
     small = min(finite)
     large = max(finite)
     if large >= 1e12 or small < 1e-5:
-        return [format_number(v, digits) if v is not None and not (isinstance(v, float) and math.isnan(v)) else "" for v in values]
+        return [
+            format_number(v, digits) if v is not None and not (isinstance(v, float) and math.isnan(v)) else ""
+            for v in values
+        ]
     dec = min(10, max(0, digits - 1 - math.floor(math.log10(small))))
     out = []
     for v in values:
@@ -70,7 +88,7 @@ def _pvalue(p: float) -> str:
 
 def _table(header: Sequence[str], rows: Sequence[Sequence[str]], left: Sequence[bool]) -> list[str]:
     """Align a table: columns flagged in ``left`` are left-aligned, others right."""
-    cols = list(zip(*([list(header)] + [list(r) for r in rows])))
+    cols = list(zip(*([list(header)] + [list(r) for r in rows]), strict=True))
     widths = [max(len(c) for c in col) for col in cols]
     lines = []
     for r in [header] + list(rows):
@@ -81,12 +99,12 @@ def _table(header: Sequence[str], rows: Sequence[Sequence[str]], left: Sequence[
     return lines
 
 
-def _title(fit: "LmmFit") -> str:
+def _title(fit: FitResults) -> str:
     how = "REML" if fit.reml else "maximum likelihood"
     return f"Linear mixed model fit by {how} [quorvelkit]"
 
 
-def _varcorr_rows(fit: "LmmFit", with_variance: bool = True) -> tuple[list[str], list[list[str]], list[bool]]:
+def _varcorr_rows(fit: FitResults, with_variance: bool = True) -> tuple[list[str], list[list[str]], list[bool]]:
     names = fit.re_names
     q = len(names)
     cov = fit.cov_re.to_numpy()
@@ -119,7 +137,7 @@ def _varcorr_rows(fit: "LmmFit", with_variance: bool = True) -> tuple[list[str],
     return header, rows, left
 
 
-def _criteria(fit: "LmmFit") -> list[str]:
+def _criteria(fit: FitResults) -> list[str]:
     crit_name = "REML crit" if fit.reml else "deviance"
     header = ["AIC", "BIC", "logLik", crit_name, "df.resid"]
     vals = [
@@ -132,14 +150,14 @@ def _criteria(fit: "LmmFit") -> list[str]:
     return _table(header, [vals], [False] * 5)
 
 
-def _fixed_rows(fit: "LmmFit") -> tuple[list[str], list[list[str]], list[bool]]:
+def _fixed_rows(fit: FitResults) -> tuple[list[str], list[list[str]], list[bool]]:
     est = fit.fixef.to_numpy()
     se = fit.se.to_numpy()
     tv = fit.tvalues.to_numpy()
     est_s = _column(list(est), 6)
     se_s = _column(list(se), 5)
     tv_s = [f"{t:.3f}" if math.isfinite(t) else "NaN" for t in tv]
-    rows = [[name, a, b, c] for name, a, b, c in zip(fit.fe_names, est_s, se_s, tv_s)]
+    rows = [[name, a, b, c] for name, a, b, c in zip(fit.fe_names, est_s, se_s, tv_s, strict=True)]
     return ["", "Estimate", "Std. Error", "t value"], rows, [True, False, False, False]
 
 
@@ -153,7 +171,7 @@ def _abbrev(name: str, width: int = 6) -> str:
     return f"({short})" if name.startswith("(") else short
 
 
-def _fixed_corr(fit: "LmmFit") -> list[str]:
+def _fixed_corr(fit: FitResults) -> list[str]:
     p = len(fit.fe_names)
     if p < 2 or p > 12:
         return []
@@ -168,7 +186,7 @@ def _fixed_corr(fit: "LmmFit") -> list[str]:
     return ["", "Correlation of Fixed Effects:"] + _table(header, rows, [True] + [False] * (p - 1))
 
 
-def _optimizer_lines(fit: "LmmFit") -> list[str]:
+def _optimizer_lines(fit: FitResults) -> list[str]:
     opt = fit.optimizer
     ev = opt["evaluator"]
     if opt["n_classes"] is not None:
@@ -183,7 +201,7 @@ def _optimizer_lines(fit: "LmmFit") -> list[str]:
     return lines
 
 
-def _time_line(fit: "LmmFit") -> str:
+def _time_line(fit: FitResults) -> str:
     opt = fit.optimizer
 
     def ms(s: float) -> str:
@@ -192,7 +210,7 @@ def _time_line(fit: "LmmFit") -> str:
     return f"Time: {ms(opt['seconds'])} to fit ({ms(opt['total_seconds'])} with the model matrices)"
 
 
-def _notes(fit: "LmmFit") -> list[str]:
+def _notes(fit: FitResults) -> list[str]:
     lines = []
     if fit.dropped_columns:
         k = len(fit.dropped_columns)
@@ -201,22 +219,20 @@ def _notes(fit: "LmmFit") -> list[str]:
             f"{'s' if k > 1 else ''}: {', '.join(fit.dropped_columns)}"
         )
     if fit.is_singular:
-        from .model import SINGULAR_NOTE
-
         lines.append(SINGULAR_NOTE)
     if not fit.converged:
         lines.append(f"the optimiser did not report convergence: {fit.optimizer['message']}")
     return lines
 
 
-def _nobs_line(fit: "LmmFit") -> list[str]:
+def _nobs_line(fit: FitResults) -> list[str]:
     lines = [f"Number of obs: {fit.nobs}, groups:  {fit.group_name}, {fit.ngroups}"]
     if fit.n_dropped:
         lines.append(f"({fit.n_dropped} observation{'s' if fit.n_dropped != 1 else ''} deleted due to missingness)")
     return lines
 
 
-def format_summary(fit: "LmmFit") -> str:
+def format_summary(fit: FitResults) -> str:
     """The full report (lme4's ``summary``) with the optimiser's report and timing."""
     lines = [_title(fit), f"Formula: {fit.formula}"]
     data_name = getattr(fit, "data_name", None)
@@ -252,7 +268,7 @@ def format_summary(fit: "LmmFit") -> str:
     return "\n".join(lines)
 
 
-def format_short(fit: "LmmFit") -> str:
+def format_short(fit: FitResults) -> str:
     """The short report (lme4's ``print``)."""
     crit = "REML criterion at convergence" if fit.reml else "Deviance (-2 log-likelihood)"
     lines = [_title(fit), f"Formula: {fit.formula}", f"{crit}: {fit.criterion:.4f}", "Random effects:"]
@@ -271,14 +287,20 @@ def _html_table(header: Sequence[str], rows: Sequence[Sequence[str]], left: Sequ
         align = "left" if is_left else "right"
         return f'<{tag} style="text-align:{align}">{html.escape(text)}</{tag}>'
 
-    out = ["<table>", "<thead><tr>" + "".join(cell("th", h, l) for h, l in zip(header, left)) + "</tr></thead>", "<tbody>"]
+    out = [
+        "<table>",
+        "<thead><tr>"
+        + "".join(cell("th", h, is_left) for h, is_left in zip(header, left, strict=True))
+        + "</tr></thead>",
+        "<tbody>",
+    ]
     for r in rows:
-        out.append("<tr>" + "".join(cell("td", c, l) for c, l in zip(r, left)) + "</tr>")
+        out.append("<tr>" + "".join(cell("td", c, is_left) for c, is_left in zip(r, left, strict=True)) + "</tr>")
     out.append("</tbody></table>")
     return "".join(out)
 
 
-def format_html(fit: "LmmFit") -> str:
+def format_html(fit: FitResults) -> str:
     """An HTML rendering of the summary, for notebooks."""
     crit_name = "REML criterion" if fit.reml else "Deviance"
     parts = [
@@ -286,7 +308,16 @@ def format_html(fit: "LmmFit") -> str:
         f"<p><b>{html.escape(_title(fit))}</b><br>Formula: <code>{html.escape(fit.formula)}</code></p>",
         _html_table(
             [crit_name, "logLik", "AIC", "BIC", "Obs.", f"Groups ({fit.group_name})"],
-            [[f"{fit.criterion:.4f}", f"{fit.loglik:.4f}", f"{fit.aic:.4f}", f"{fit.bic:.4f}", str(fit.nobs), str(fit.ngroups)]],
+            [
+                [
+                    f"{fit.criterion:.4f}",
+                    f"{fit.loglik:.4f}",
+                    f"{fit.aic:.4f}",
+                    f"{fit.bic:.4f}",
+                    str(fit.nobs),
+                    str(fit.ngroups),
+                ]
+            ],
             [False] * 6,
         ),
         "<p><b>Random effects</b></p>",
@@ -303,10 +334,8 @@ def format_html(fit: "LmmFit") -> str:
     return "\n".join(parts)
 
 
-def fit_to_dict(fit: "LmmFit") -> dict[str, Any]:
+def fit_to_dict(fit: FitResults) -> dict[str, Any]:
     """Every result of ``fit`` as JSON-ready Python values."""
-    from .model import _json_label, _num
-
     fe = fit.fixef
     se = fit.se
     tv = fit.tvalues
@@ -333,7 +362,7 @@ def fit_to_dict(fit: "LmmFit") -> dict[str, Any]:
         "theta": [float(v) for v in fit.theta],
         "sigma": fit.sigma,
         "fixed_effects": {
-            name: {"estimate": float(fe[name]), "std_error": float(se[name]), "t_value": _num(float(tv[name]))}
+            name: {"estimate": float(fe[name]), "std_error": float(se[name]), "t_value": _finite(float(tv[name]))}
             for name in fit.fe_names
         },
         "dropped_columns": fit.dropped_columns,
@@ -342,15 +371,15 @@ def fit_to_dict(fit: "LmmFit") -> dict[str, Any]:
             "names": fit.re_names,
             "variance": [float(cov_re[i, i]) for i in range(len(fit.re_names))],
             "std_dev": [float(math.sqrt(max(cov_re[i, i], 0.0))) for i in range(len(fit.re_names))],
-            "corr": [[_num(v) for v in row] for row in corr],
+            "corr": [[_finite(v) for v in row] for row in corr],
             "cov": [[float(v) for v in row] for row in cov_re],
         },
         "varcorr": [
-            {k: (_num(float(v)) if isinstance(v, (float, np.floating)) else v) for k, v in rec.items()}
+            {k: (_finite(float(v)) if isinstance(v, (float, np.floating)) else v) for k, v in rec.items()}
             for rec in fit.varcorr.to_dict(orient="records")
         ],
         "random_effects": {
-            "levels": [_json_label(v) for v in ranef.index],
+            "levels": [json_label(v) for v in ranef.index],
             "names": fit.re_names,
             "values": [[float(v) for v in row] for row in ranef.to_numpy()],
             "cond_cov": [[[float(v) for v in row] for row in mat] for mat in cond],
@@ -369,14 +398,6 @@ def fit_to_dict(fit: "LmmFit") -> dict[str, Any]:
     }
 
 
-def _blank(v: Any) -> bool:
-    """A missing cell (None, NaN or pandas' NA)."""
-    try:
-        return v is None or bool(pd.isna(v))
-    except (TypeError, ValueError):
-        return False
-
-
 def _anova_cells(table: Any) -> tuple[list[str], list[str], list[list[str]]]:
     """The notes, header and cells of an :func:`~quorvelkit.anova` table as lme4 prints
     them: integer degrees of freedom, blank cells where the first model has no test."""
@@ -389,20 +410,22 @@ def _anova_cells(table: Any) -> tuple[list[str], list[str], list[list[str]]]:
         notes += [f"{k}: {v}" for k, v in models.items()]
     header = [""] + list(table.columns)
     rows = []
-    for label, rec in zip(table.index, table.to_dict(orient="records")):
+    for label, rec in zip(table.index, table.to_dict(orient="records"), strict=True):
         chi = rec["Chisq"]
         ddf = rec["Chi Df"]
-        rows.append([
-            str(label),
-            str(int(rec["Df"])),
-            f"{rec['AIC']:.4f}",
-            f"{rec['BIC']:.4f}",
-            f"{rec['logLik']:.4f}",
-            f"{rec['deviance']:.4f}",
-            "" if _blank(chi) else f"{chi:.4f}",
-            "" if _blank(ddf) else str(int(ddf)),
-            "" if _blank(rec["Pr(>Chisq)"]) else _pvalue(rec["Pr(>Chisq)"]),
-        ])
+        rows.append(
+            [
+                str(label),
+                str(int(rec["Df"])),
+                f"{rec['AIC']:.4f}",
+                f"{rec['BIC']:.4f}",
+                f"{rec['logLik']:.4f}",
+                f"{rec['deviance']:.4f}",
+                "" if is_missing(chi) else f"{chi:.4f}",
+                "" if is_missing(ddf) else str(int(ddf)),
+                "" if is_missing(rec["Pr(>Chisq)"]) else _pvalue(rec["Pr(>Chisq)"]),
+            ]
+        )
     return notes, header, rows
 
 

@@ -28,8 +28,9 @@ Cov(beta) in closed form:
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import Any, Sequence
+from typing import Any
 
 import numpy as np
 from scipy import stats
@@ -61,8 +62,9 @@ class VarparInfo:
 def _step(theta: np.ndarray) -> np.ndarray:
     # Central differences of an analytic gradient: the error is O(h^2) from the third
     # derivative and O(eps / h) from rounding, balanced near h = eps^(1/3) relative to
-    # the entry's size (Nocedal & Wright, sec. 8.1), never below an absolute 1e-5.
-    return np.maximum(np.abs(theta), 1.0) * 6e-6
+    # the entry's size (Nocedal & Wright, sec. 8.1); entries below 1 in size (theta is
+    # in units of sigma) step by 6e-6.
+    return np.asarray(np.maximum(np.abs(theta), 1.0) * 6e-6, dtype=float)
 
 
 def varpar_info(core: Any, theta: Sequence[float], reml: bool) -> VarparInfo:
@@ -105,10 +107,10 @@ def varpar_info(core: Any, theta: Sequence[float], reml: bool) -> VarparInfo:
     )
 
 
-def _df(info: VarparInfo, l: np.ndarray) -> float:
-    """Satterthwaite's df of the contrast l'beta."""
-    var = float(l @ info.cov_beta @ l)
-    grad = np.einsum("i,kij,j->k", l, info.jacobian, l)
+def _df(info: VarparInfo, row: np.ndarray) -> float:
+    """Satterthwaite's df of the contrast row'beta."""
+    var = float(row @ info.cov_beta @ row)
+    grad = np.einsum("i,kij,j->k", row, info.jacobian, row)
     denom = float(grad @ info.vcov_varpar @ grad)
     return 2.0 * var * var / denom if denom > 0 else float("inf")
 

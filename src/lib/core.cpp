@@ -38,10 +38,15 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   // other arguments, then the layout.
   RowArrays arrays;
   if (!borrow_rows(a[0], a[1], a[2], a[3], arrays)) return nullptr;
+  // Any integer (a NumPy integer too: codes.max() + 1 is one), but not a bool.
   unsigned long long m;
   {
-    if (!PyLong_Check(a[4])) return arg_error("n_groups", "'" + type_name(a[4]) + "' object cannot be interpreted as an integer");
-    m = PyLong_AsUnsignedLongLong(a[4]);
+    Ref index(PyBool_Check(a[4]) ? nullptr : PyNumber_Index(a[4]));
+    if (!index) {
+      PyErr_Clear();
+      return arg_error("n_groups", "'" + type_name(a[4]) + "' object cannot be interpreted as an integer");
+    }
+    m = PyLong_AsUnsignedLongLong(index.get());
     if (m == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
   }
   Evaluator evaluator = kAuto;

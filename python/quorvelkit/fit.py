@@ -1,0 +1,277 @@
+"""The fitted model, :class:`LmmFit`: its estimates (:class:`~quorvelkit.results.FitResults`)
+and what a user does with a fit: reports, intervals, predictions, refits to a new
+response or by the other method, simulation and the parametric bootstrap."""
+
+from __future__ import annotations
+
+import sys
+import time
+import warnings
+from dataclasses import replace
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from . import bootstrap as _bootstrap
+from ._quorvelkit import LmmCore
+from .design import check_response_variation
+from .errors import SINGULAR_NOTE, SingularFitWarning, check_flag, core_refusals
+from .labels import levels_by_value
+from .predict import predict
+from .report import fit_to_dict, format_html, format_short, format_summary, interval_names
+from .results import FitResults
+
+__all__ = ["LmmFit", "warn_if_singular"]
+
+
+def warn_if_singular(fit: FitResults, stacklevel: int) -> None:
+    """A :class:`SingularFitWarning` pointing ``stacklevel`` frames above the caller
+    when ``fit`` is on the boundary."""
+    if fit.is_singular:
+        warnings.warn(f"{SINGULAR_NOTE}; see LmmFit.is_singular", SingularFitWarning, stacklevel=stacklevel + 1)
+
+
+class LmmFit(FitResults):
+    """A fitted linear mixed model with one grouping factor (returned by :func:`lmm`).
+
+    The main results are attributes: :attr:`fixef`, :attr:`se`, :attr:`tvalues`,
+    :attr:`cov_fixef`, :attr:`varcorr`, :attr:`sigma`, :attr:`theta`, :attr:`ranef`,
+    :attr:`cond_cov`, :attr:`fitted`, :attr:`residuals`, :attr:`criterion`,
+    :attr:`loglik`, :attr:`aic`, :attr:`bic`, :attr:`nobs`, :attr:`ngroups`,
+    :attr:`optimizer` and :attr:`is_singular`. :meth:`summary` prints lme4's report.
+
+    Names. The vocabulary is lme4's (the report's); the names a statsmodels user types
+    first are aliases of the same objects:
+
+    ====================  =========================  ===============================
+    lme4                  quorvelkit                 statsmodels alias
+    ====================  =========================  ===============================
+    fixef(fit)            fixef                      params, fe_params
+    vcov(fit)             cov_fixef (also vcov)      cov_params()
+    (Std. Error)          se                         bse
+    (t value)             tvalues                    tvalues
+    (Pr(>|t|), lmerTest)  not yet                    pvalues (raises, see below)
+    confint(fit)          confint(level=0.95)        conf_int(alpha=0.05)
+    logLik(fit)           loglik                     llf
+    fitted(fit)           fitted                     fittedvalues
+    residuals(fit)        residuals                  resid
+    ranef(fit)            ranef                      random_effects (a DataFrame)
+    VarCorr(fit)          varcorr, cov_re            cov_re
+    sigma(fit)            sigma, sigma2
+    AIC, BIC              aic, bic                   aic, bic
+    nobs, ngrps           nobs, ngroups              nobs
+    isSingular(fit)       is_singular
+    ====================  =========================  ===============================
+
+    ``pvalues`` raises ``NotImplementedError`` (which is also an ``AttributeError``,
+    so ``hasattr(fit, "pvalues")`` is false): p-values of the fixed effects need the
+    t statistics' denominator degrees of freedom (Satterthwaite's approximation, as
+    lmerTest computes), which a later version provides; a normal approximation would
+    be too liberal in small samples, so none is given.
+
+    A fit pickles and deep-copies with its design and core (a pickle from another
+    version of quorvelkit is refused when it is loaded).
+    """
+
+    def confint(
+        self,
+        level: float = 0.95,
+        method: str = "Wald",
+        n: int = 1000,
+        seed: int | None = None,
+    ) -> pd.DataFrame:
+        """Confidence intervals.
+
+        ``method="Wald"`` (default): estimate +/- z * standard error for the fixed
+        effects. ``method="boot"``: percentile intervals from :meth:`bootstrap` with
+        ``n`` replicates and ``seed``, for standard deviations, correlations, sigma and
+        the fixed effects. Columns are named like R's (``"2.5 %"``, ``"97.5 %"``).
+        """
+        if not 0 < level < 1:
+            raise ValueError(f"level must be between 0 and 1, got {level}")
+        if method.lower() == "wald":
+            from scipy.stats import norm  # imported on first use: scipy.stats is slow to import
+
+            zq = float(norm.ppf(0.5 + level / 2))
+            lo, hi = interval_names(level)
+            est, se = self.fixef.to_numpy(), self.se.to_numpy()
+            return pd.DataFrame({lo: est - zq * se, hi: est + zq * se}, index=self.fe_names)
+        if method.lower() in ("boot", "bootstrap"):
+            return self.bootstrap(n, seed=seed).intervals(level)
+        raise ValueError(f"method must be 'Wald' or 'boot', got {method!r}")
+
+    def conf_int(self, alpha: float = 0.05) -> pd.DataFrame:
+        """Wald intervals of the fixed effects at level 1 - ``alpha`` (statsmodels'
+        name and argument): :meth:`confint` with ``level=1 - alpha``; the columns are
+        named like R's ("2.5 %", "97.5 %")."""
+        return self.confint(level=1.0 - float(alpha))
+
+    # ----------------------------------------------------------------- output
+    def summary_text(self) -> str:
+        """The report :meth:`summary` prints, as a string."""
+        return format_summary(self)
+
+    def summary(self, file: Any = None) -> None:
+        """Print the familiar report (lme4's ``summary``; the command line prints the
+        same): criteria, scaled residuals, variance components, fixed effects, their
+        correlations, the optimiser's report and the time taken."""
+        print(self.summary_text(), file=file if file is not None else sys.stdout)
+
+    def __repr__(self) -> str:
+        return format_short(self)
+
+    __str__ = __repr__
+
+    def _repr_html_(self) -> str:
+        return format_html(self)
+
+    def to_dict(self) -> dict[str, Any]:
+        """Every result as plain Python values (what ``--json`` prints)."""
+        return fit_to_dict(self)
+
+    # ----------------------------------------------------------------- prediction
+    def predict(
+        self,
+        newdata: Any = None,
+        re: bool = True,
+        allow_new_levels: bool = False,
+    ) -> pd.Series:
+        """Predictions for ``newdata`` (the data used for the fit when ``None``).
+
+        With ``re=True`` a row of a group seen in the fit gets the fixed part plus its
+        group's random effects, X beta + Z b. A group label the fit has not seen (a new
+        group, a typo, another spelling) or a missing label raises ``ValueError`` naming
+        the labels, as lme4 does; with ``allow_new_levels=True`` such rows get the
+        population-level prediction X beta. Labels match by value across text and
+        numbers where that is unambiguous: "308", 308 and 308.0 are one label unless
+        the fit has more than one of them. With ``re=False`` every row gets X beta.
+        Rows with missing predictor values get NaN. The result is indexed like
+        ``newdata``.
+        """
+        check_flag("allow_new_levels", allow_new_levels)
+        beta = np.asarray(self._res["beta"], dtype=float)
+        b = np.asarray(self._res["random_effects"], dtype=float)
+        return predict(
+            self._design,
+            beta,
+            b,
+            newdata,
+            re=re,
+            allow_new_levels=allow_new_levels,
+            by_value=self._levels_by_value,
+        )
+
+    def _levels_by_value(self) -> dict[Any, int]:
+        """The levels by the value of their label (computed once, when first needed)."""
+        if self._by_value is None:
+            self._by_value = levels_by_value(self._design.levels, len(self._design.parsed.group))
+        return self._by_value
+
+    # ----------------------------------------------------------------- refits
+    def _refit_core(self, core: LmmCore, y: np.ndarray, reml: bool, starts: list[float]) -> LmmFit:
+        t0 = time.perf_counter()
+        with core_refusals("new response", self.fe_names):
+            result = core.fit(starts, reml=reml)
+        t1 = time.perf_counter()
+        design = replace(self._design, y=y)
+        fit = LmmFit(
+            design,
+            core,
+            result,
+            n_starts=len(starts) // core.n_theta,
+            fit_seconds=t1 - t0,
+            total_seconds=t1 - t0,
+            evaluator_requested=self._evaluator_requested,
+        )
+        warn_if_singular(fit, stacklevel=3)
+        return fit
+
+    def _starts(self) -> list[float]:
+        """Starts for a refit: this fit's theta, close to the new optimum. A singular
+        theta sits on a symmetric face of the criterion, from which the optimiser
+        leaves only along negative curvature, so lme4's start is tried as well."""
+        flat = list(self.theta)
+        if self.is_singular:
+            flat += list(self._core.default_theta())
+        return flat
+
+    def refit(self, y: Any) -> LmmFit:
+        """The same model fitted to a new response ``y`` (length :attr:`nobs`, in the
+        order of the rows used), reusing the prepared design (lme4's ``refit``)."""
+        if isinstance(y, pd.Series) and y.index.equals(self._design.row_index):
+            arr = y.to_numpy(dtype=float)
+        else:
+            arr = np.asarray(y, dtype=float).ravel()
+        arr = np.ascontiguousarray(arr, dtype=float)
+        if arr.shape[0] != self.nobs:
+            raise ValueError(f"the new response has {arr.shape[0]} values; the model has {self.nobs} observations")
+        if not np.all(np.isfinite(arr)):
+            raise ValueError("the new response has missing or non-finite values")
+        d = self._design
+        check_response_variation(arr, "new response")
+        core = self._core.with_response(arr, d.x, d.z, d.codes)
+        return self._refit_core(core, arr, self.reml, self._starts())
+
+    def refit_ml(self) -> LmmFit:
+        """This model fitted by maximum likelihood (itself when it already is)."""
+        if not self.reml:
+            return self
+        return self._refit_core(self._core, self._design.y, False, self._starts())
+
+    def refit_reml(self) -> LmmFit:
+        """This model fitted by REML (itself when it already is)."""
+        if self.reml:
+            return self
+        return self._refit_core(self._core, self._design.y, True, self._starts())
+
+    # ----------------------------------------------------------------- simulation
+    def simulate(self, n: int = 1, seed: int | np.random.Generator | None = None) -> np.ndarray:
+        """Responses simulated from the fitted model, shape (n, nobs):
+        y* = X beta + Z b* + e with b*_i ~ N(0, sigma^2 Lambda Lambda'), e ~ N(0, sigma^2).
+        The replicates are those :meth:`bootstrap` refits for the same seed."""
+        rng = seed if isinstance(seed, np.random.Generator) else np.random.default_rng(seed)
+        return self._simulator().draw_many(rng, int(n))
+
+    def bootstrap(
+        self,
+        n: int,
+        seed: int | None = None,
+        progress: bool | None = None,
+        level: float = 0.95,
+    ) -> _bootstrap.BootstrapResult:
+        """Parametric bootstrap: simulate ``n`` responses from the fitted model and refit
+        each (through ``LmmCore.with_response``, starting from this fit's theta and
+        from the identity).
+
+        Args:
+            n: number of replicates.
+            seed: seed of the random generator (numpy's ``default_rng``); the same seed
+                gives the same replicates. ``None`` draws a fresh seed, kept in the
+                result's ``seed`` so the run can be repeated.
+            progress: show a progress bar (tqdm); ``None`` shows it only on a
+                terminal and only for runs longer than about a second.
+            level: confidence level of the result's default intervals.
+
+        Returns:
+            :class:`BootstrapResult` with the replicates (fixed effects, standard
+            deviations and correlations of the random effects, sigma) and percentile
+            intervals.
+        """
+        return _bootstrap.bootstrap(
+            self._core,
+            self._design,
+            self._simulator(),
+            reml=self.reml,
+            starts=self._starts(),
+            names=_bootstrap.param_names(self.group_name, self.re_names, self.fe_names),
+            estimate=_bootstrap.param_vector(self._res),
+            n=n,
+            seed=seed,
+            progress=progress,
+            level=level,
+        )
+
+    def _simulator(self) -> _bootstrap.Simulator:
+        beta = np.asarray(self._res["beta"], dtype=float)
+        return _bootstrap.Simulator(self._design, beta, self.sigma, self.lambda_matrix)
