@@ -68,6 +68,9 @@ class LmmCore:
     0..n_groups-1. ``theta`` is the lower triangle of Lambda taken column by column;
     with ``blocks`` (positive sizes summing to q) Lambda is block diagonal (terms in
     different blocks uncorrelated) and ``theta`` lists each block's lower triangle.
+    ``weights`` (float64 (n,), finite and positive) are prior weights: the residual
+    variance of row i is sigma^2 / weights[i], as in lme4, and the criterion gains
+    -sum(log(weights)); weights of exactly 1.0 give the unweighted results to the bit.
 
     When a column of ``x`` is constant and non-zero (an intercept), the products are
     formed from ``y`` and the columns of ``x`` that lie far from zero less centres, an
@@ -88,6 +91,7 @@ class LmmCore:
         evaluator: _Evaluator | str = "auto",
         *,
         blocks: Sequence[int] | None = None,
+        weights: _Float64 | None = None,
     ) -> LmmCore: ...
     @property
     def n(self) -> int:
@@ -103,7 +107,7 @@ class LmmCore:
         """Number of groups."""
     @property
     def n_theta(self) -> int:
-        """Length of ``theta``: q(q+1)/2."""
+        """Length of ``theta``: the free entries of Lambda (q(q+1)/2 without ``blocks``)."""
     @property
     def evaluator(self) -> Literal["blocks", "aggregated", "streaming"]:
         """The kernel in use."""
@@ -137,11 +141,13 @@ class LmmCore:
         """The (row, column) of Lambda that each entry of ``theta`` holds, in order."""
     def default_theta(self) -> list[float]:
         """The identity relative covariance factor."""
-    def with_response(self, y: _Float64, x: _Float64, z: _Float64, codes: _Int64) -> LmmCore:
+    def with_response(
+        self, y: _Float64, x: _Float64, z: _Float64, codes: _Int64, *, weights: _Float64 | None = None
+    ) -> LmmCore:
         """The same design with a new response, reusing every design-only product.
 
-        ``x``, ``z`` and ``codes`` must be the arrays the core was built from (checked
-        by fingerprints: ``ValueError`` otherwise)."""
+        ``x``, ``z``, ``codes`` and ``weights`` must be the arrays the core was built
+        from (checked by fingerprints: ``ValueError`` otherwise)."""
     def __reduce__(self) -> tuple[object, ...]:
         """Pickling support: products, centres and fingerprints, tagged with the version."""
     def conditional_covariances(self, theta: _Theta, reml: bool = True) -> _Float64:

@@ -26,13 +26,13 @@ namespace {
 
 PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::vector<PyObject*> a;
-  // blocks is keyword-only: at most the six classic arguments by position.
+  // blocks and weights are keyword-only: at most the six classic arguments by position.
   if (PyTuple_Size(args) > 6) {
     PyErr_Format(PyExc_TypeError, "LmmCore() takes at most 6 positional arguments (%zd given)", PyTuple_Size(args));
     return nullptr;
   }
-  if (!parse_tuple_args("LmmCore", {"y", "x", "z", "codes", "n_groups", "evaluator", "blocks"}, 5, args, kwargs,
-                        a))
+  if (!parse_tuple_args("LmmCore", {"y", "x", "z", "codes", "n_groups", "evaluator", "blocks", "weights"}, 5, args,
+                        kwargs, a))
     return nullptr;
   // Each array is converted and checked once: dtypes and dimensions first, then the
   // other arguments, then the layout.
@@ -69,7 +69,8 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::vector<std::uint64_t> blocks;
   if (a[6] && a[6] != Py_None && !to_u64_vec(a[6], "blocks", blocks)) return nullptr;
   Rows rows;
-  if (!rows_of(arrays, rows)) return nullptr;
+  ArrayView weights;
+  if (!rows_of(arrays, rows) || !weights_of(a[7], weights, rows)) return nullptr;
   auto fail = [](const char* msg) -> PyObject* {
     PyErr_SetString(PyExc_ValueError, msg);
     return nullptr;
@@ -143,7 +144,7 @@ PyGetSetDef core_getset[] = {
     {"p", get_p, nullptr, "Number of fixed-effect columns.", nullptr},
     {"q", get_q, nullptr, "Number of random-effect columns.", nullptr},
     {"m", get_m, nullptr, "Number of groups.", nullptr},
-    {"n_theta", get_n_theta, nullptr, "Length of `theta`: q(q+1)/2.", nullptr},
+    {"n_theta", get_n_theta, nullptr, "Length of `theta`: the free entries of Lambda (q(q+1)/2 without `blocks`).", nullptr},
     {"evaluator", get_evaluator, nullptr,
      "The kernel in use: \"blocks\", \"aggregated\" or \"streaming\".", nullptr},
     {"n_classes", get_n_classes, nullptr,
@@ -155,10 +156,17 @@ PyGetSetDef core_getset[] = {
 
 PyObject* m_with_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<PyObject*> a;
-  if (!parse_args("with_response", {"y", "x", "z", "codes"}, 4, args, nargs, kwnames, a)) return nullptr;
+  // weights is keyword-only.
+  if (nargs > 4) {
+    PyErr_Format(PyExc_TypeError, "with_response() takes at most 4 positional arguments (%zd given)", nargs);
+    return nullptr;
+  }
+  if (!parse_args("with_response", {"y", "x", "z", "codes", "weights"}, 4, args, nargs, kwnames, a)) return nullptr;
   RowArrays arrays;
   Rows rows;
-  if (!borrow_rows(a[0], a[1], a[2], a[3], arrays) || !rows_of(arrays, rows)) return nullptr;
+  ArrayView weights;
+  if (!borrow_rows(a[0], a[1], a[2], a[3], arrays) || !rows_of(arrays, rows) || !weights_of(a[4], weights, rows))
+    return nullptr;
   std::variant<std::unique_ptr<LmmData>, std::string> built;
   if (!without_gil([&] { built = with_response(data_of(self), rows); })) return nullptr;
   if (auto* err = std::get_if<std::string>(&built)) {
@@ -231,8 +239,13 @@ namespace {
 
 PyType_Slot core_slots[] = {
     {Py_tp_doc, const_cast<char*>(
-                    "LmmCore(y, x, z, codes, n_groups, evaluator='auto', *, blocks=None)\n--\n\n"
+                    "LmmCore(y, x, z, codes, n_groups, evaluator='auto', *, blocks=None, weights=None)\n--\n\n"
                     "Pre-computed cross-products for one grouping factor.\n\n"
+                    "`weights`, a float64 vector of finite positive prior weights (one per row),\n"
+                    "makes the residual variance of row i sigma^2 / weights[i], as in lme4: the\n"
+                    "cross-products are the weighted ones and the criterion gains\n"
+                    "-sum(log(weights)). Weights of exactly 1.0 give the unweighted results to\n"
+                    "the bit.\n\n"
                     "`blocks`, a sequence of positive sizes summing to q, makes the relative\n"
                     "covariance factor Lambda block diagonal: random-effect terms in different\n"
                     "blocks are uncorrelated (lme4's `(x || g)`, or several terms on the same\n"
@@ -246,7 +259,7 @@ PyType_Slot core_slots[] = {
                     "criterion may have lost digits enough to matter.\n\n"
                     "A response the fixed effects fit exactly makes every `theta`\n"
                     "infeasible. `with_response` refuses arrays other than the ones the core\n"
-                    "was built from (by fingerprints of `codes`, `x` and `z`). A core pickles\n"
+                    "was built from (by fingerprints of `codes`, `x`, `z` and `weights`). A core pickles\n"
                     "its products and fingerprints, not the rows, tagged with the version.")},
     {Py_tp_new, reinterpret_cast<void*>(core_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(core_dealloc)},

@@ -307,10 +307,11 @@ PyMethodDef core_methods[] = {
      "default_theta($self)\n--\n\n"
      "The customary starting value: the identity relative covariance factor."},
     {"with_response", QK_FASTCALL(m_with_response), METH_FASTCALL | METH_KEYWORDS,
-     "with_response($self, y, x, z, codes)\n--\n\n"
+     "with_response($self, y, x, z, codes, *, weights=None)\n--\n\n"
      "The same design with a new response, reusing every design-only product.\n"
-     "`x`, `z` and `codes` must be the arrays this core was built from; others\n"
-     "are refused (ValueError) by the fingerprints the core took of them."},
+     "`x`, `z`, `codes` and `weights` must be the arrays this core was built from\n"
+     "(weights only when it was built with them); others are refused (ValueError)\n"
+     "by the fingerprints the core took of them."},
     {"conditional_covariances", QK_FASTCALL(m_conditional_covariances), METH_FASTCALL | METH_KEYWORDS,
      "conditional_covariances($self, theta, reml=True)\n--\n\n"
      "`Var(b_i | y)` for every group at `theta`, shape `(m, q, q)`, on the\n"

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "linalg/dense.hpp"
 #include "lmm/cost.hpp"
@@ -16,6 +17,23 @@ namespace {
 
 std::string bad_code(std::int64_t code, std::uint64_t m) {
   return "group code " + std::to_string(code) + " out of range 0.." + std::to_string(m);
+}
+
+std::string bad_weight(const Rows& rows, std::uint64_t r) {
+  char value[32];
+  std::snprintf(value, sizeof value, "%.17g", rows.w[r]);
+  return "weights[" + std::to_string(r) + "] is " + value + ": weights must be finite and positive";
+}
+
+// Takes the weights' scan into the design: the checksum, and the criterion's constant.
+// Returns the error text for a weight that is not finite and positive.
+std::optional<std::string> take_weights(const Rows& rows, const WeightScan& scan, LmmData& d) {
+  if (!rows.w) return std::nullopt;
+  if (scan.first_bad < rows.n) return bad_weight(rows, scan.first_bad);
+  d.weighted = true;
+  d.log_weights = scan.log_sum();
+  d.w_fingerprint = scan.checksum;
+  return std::nullopt;
 }
 
 // A NaN or an infinity in y, X or Z (or a value whose square overflows) reaches the
@@ -126,7 +144,7 @@ std::optional<std::string> serial_pass(const Rows& rows, std::uint64_t m, LmmDat
   d.codes_fingerprint = h;
   d.x_fingerprint = scan.xsum;
   d.z_fingerprint = scan.zsum;
-  return std::nullopt;
+  return take_weights(rows, scan.weights, d);
 }
 
 // Forgets a shift that turned out not to apply: the rows are used as given.
@@ -206,6 +224,7 @@ std::variant<std::unique_ptr<LmmData>, std::string> from_rows(const Rows& rows, 
     drop_shift(*data);
     fp = fixed_products(rows, true, data->shift);
   }
+  if (auto err = take_weights(rows, fp->weights, *data)) return *err;
   data->x_fingerprint = fp->x_fingerprint;
   data->z_fingerprint = fp->z_fingerprint;
   data->xtx = std::move(fp->xtx);
@@ -262,6 +281,10 @@ std::variant<std::unique_ptr<LmmData>, std::string> with_response(const LmmData&
            " fixed and " + std::to_string(q) + " random columns; the arrays passed do not match it";
   if (codes_fingerprint(rows.codes, n) != data.codes_fingerprint)
     return std::string("the group codes differ from the ones the design was prepared with");
+  if (data.weighted && !rows.w)
+    return std::string("the design was prepared with weights: pass the same weights with the new response");
+  if (!data.weighted && rows.w)
+    return std::string("the design was prepared without weights: a new response cannot bring weights");
 
   auto out = std::make_unique<LmmData>();
   // The design's shift of X, and the new response's own centre.
@@ -285,7 +308,11 @@ std::variant<std::unique_ptr<LmmData>, std::string> with_response(const LmmData&
       double* zty = &out->zty[static_cast<std::uint64_t>(code) * q];
       const double* zr = rows.z + r * q;
       const double yr = rows.y[r] - cy;
-      for (std::uint64_t a = 0; a < q; ++a) zty[a] = zty[a] + yr * zr[a];
+      // The products of construction's group pass, y (w z_a), to the bit.
+      if (rows.w)
+        for (std::uint64_t a = 0; a < q; ++a) zty[a] = zty[a] + yr * (zr[a] * rows.w[r]);
+      else
+        for (std::uint64_t a = 0; a < q; ++a) zty[a] = zty[a] + yr * zr[a];
     }
   };
   auto fp = fixed_products(rows, false, out->shift, zty_pass);
@@ -293,6 +320,8 @@ std::variant<std::unique_ptr<LmmData>, std::string> with_response(const LmmData&
     return std::string("x differs from the array the design was prepared with");
   if (fp->z_fingerprint != data.z_fingerprint)
     return std::string("z differs from the array the design was prepared with");
+  if (rows.w && (fp->weights.checksum != data.w_fingerprint || fp->weights.first_bad < n))
+    return std::string("weights differ from the array the design was prepared with");
   if (code_error) return *code_error;
   if (!std::isfinite(fp->yty)) return std::string("y holds a value that is not finite or whose square overflows");
   out->xty = std::move(fp->xty);
@@ -318,6 +347,9 @@ std::variant<std::unique_ptr<LmmData>, std::string> with_response(const LmmData&
   out->codes_fingerprint = data.codes_fingerprint;
   out->x_fingerprint = data.x_fingerprint;
   out->z_fingerprint = data.z_fingerprint;
+  out->weighted = data.weighted;
+  out->log_weights = data.log_weights;
+  out->w_fingerprint = data.w_fingerprint;
   out->evaluator = data.evaluator;
   out->exact_fit = fits_exactly(*out);
   return out;

@@ -51,6 +51,13 @@ struct LmmData {
   std::uint64_t codes_fingerprint = 0;
   std::uint64_t x_fingerprint = 0;  // of the bits of x and z as given, by row and column
   std::uint64_t z_fingerprint = 0;
+  // Prior weights: every product above is weighted (see Rows), and the criterion
+  // carries -sum_r log w_r, the log-determinant of the residual covariance's scale
+  // matrix W^-1 (lme4's ldW), so that it is -2 log-likelihood of the weighted model.
+  // Without weights log_weights is 0.0 and the products are the unweighted ones.
+  bool weighted = false;
+  double log_weights = 0.0;
+  std::uint64_t w_fingerprint = 0;  // checksum of the weights as given, by row
   // The fixed effects alone fit the (shifted) response exactly, to rounding: every
   // theta is infeasible (the residual sum of squares is zero), whatever the kernel.
   bool exact_fit = false;
@@ -71,13 +78,14 @@ bool fits_exactly(const LmmData& data);
 // caller with blocks_error): theta then lists only the blocks' entries.
 void set_blocks(LmmData& data, std::vector<std::uint64_t> blocks);
 
-// Builds the prepared design; returns the error text for a group code out of range.
+// Builds the prepared design (weighted when rows.w is given); returns the error text
+// for a group code out of range or a weight that is not finite and positive.
 std::variant<std::unique_ptr<LmmData>, std::string> from_rows(const Rows& rows, std::uint64_t m,
                                                               Evaluator evaluator);
 
-// The same design with a new response (x, z and codes must be the ones the design
-// was built from; they are checked against the design's fingerprints). Returns the
-// caller-error text on a mismatch.
+// The same design with a new response (x, z, codes and the weights must be the ones
+// the design was built from; they are checked against the design's fingerprints).
+// Returns the caller-error text on a mismatch.
 std::variant<std::unique_ptr<LmmData>, std::string> with_response(const LmmData& data,
                                                                   const Rows& rows);
 

@@ -4,7 +4,8 @@
 // The criterion is the profiled deviance of Bates, Maechler, Bolker and Walker,
 // "Fitting Linear Mixed-Effects Models Using lme4", J. Stat. Softw. 67(1), 2015,
 // section 3: with Lambda the relative covariance factor, REML or ML deviance
-//   ldl2 + [REML] log det(RX'RX) + nu (1 + log(2 pi pwrss / nu)).
+//   ldl2 + [REML] log det(RX'RX) + nu (1 + log(2 pi pwrss / nu)) [- sum log w],
+// the last term with prior weights w, whose products are then the weighted ones.
 // Infeasibility (a factorisation that fails, a pwrss that is not positive and
 // finite) is an absent result, never an error.
 #pragma once
