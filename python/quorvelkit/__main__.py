@@ -4,7 +4,8 @@
     python -m quorvelkit "Reaction ~ Days + (1 | Subject)"  # another model of that example
     python -m quorvelkit DATA.csv "y ~ x + (x | g)"       # a formula in lme4's notation
     python -m quorvelkit DATA.csv --response y --fixed x1,x2 --random x1 --group g
-    options: --ml, --evaluator NAME, --json, --drop-missing, --sep SEP, --decimal CHAR
+    options: --ml, --weights COLUMN, --evaluator NAME, --json, --drop-missing, --sep SEP,
+             --decimal CHAR
 
 The data are read as pandas reads them for the API (text columns are factors), from a
 CSV file that may be compressed (.gz, .bz2, .xz, .zip, .zst: by the file's extension).
@@ -83,6 +84,12 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--no-fixed-intercept", action="store_true", help="no fixed intercept")
     p.add_argument("--no-random-intercept", action="store_true", help="no random intercept")
     p.add_argument("--ml", action="store_true", help="maximum likelihood instead of REML")
+    p.add_argument(
+        "--weights",
+        metavar="COLUMN",
+        help="prior weights: the residual variance of a row is sigma^2 / weight (as lme4's weights); "
+        "rows of weight zero are left out",
+    )
     p.add_argument("--evaluator", default="auto", choices=EVALUATORS, help="the core's kernel (default auto)")
     p.add_argument("--json", action="store_true", help="print the results as JSON")
     p.add_argument(
@@ -204,6 +211,22 @@ def _check_missing(frame: pd.DataFrame, cols: Sequence[str], source: str) -> Non
             )
 
 
+def _check_weights(frame: pd.DataFrame, column: str, source: str) -> None:
+    """The weights column must hold finite, non-negative numbers in every row (rows of
+    weight zero are left out of the fit); the error names the first other value and
+    its line."""
+    _check_numeric(frame, [column], source, strict=[column])
+    values = pd.to_numeric(frame[column], errors="coerce").to_numpy(dtype=float)
+    bad = ~(np.isfinite(values) & (values >= 0))
+    if bad.any():
+        pos = int(np.argmax(bad))
+        shown = "a missing value" if np.isnan(values[pos]) else f"{values[pos]:g}"
+        raise CliError(
+            f"the weights column '{column}' in {source} holds {shown} on line {_line(frame, pos)}: "
+            f"weights must be finite and non-negative numbers"
+        )
+
+
 def _column_formula(args: argparse.Namespace, frame: pd.DataFrame, source: str) -> tuple[str, list[str]]:
     if not args.response or not args.group:
         raise CliError("give a formula, e.g. 'y ~ x + (1 | g)', or the columns with --response and --group", 2)
@@ -288,12 +311,17 @@ def _run(argv: Sequence[str] | None) -> int:
         strict = [c for c in used if parsed.roles(c) & {"response", "numeric"}]
         checked = [c for c in used if parsed.roles(c) & {"response", "numeric", "term"}]
         _check_numeric(frame, checked, source, strict=strict)
+    if args.weights is not None:
+        if args.weights not in frame.columns:
+            columns = ", ".join(map(str, frame.columns))
+            raise CliError(f"the weights column {args.weights!r} is not in {source} (columns: {columns})")
+        _check_weights(frame, args.weights, source)
     if not args.drop_missing:
         _check_missing(frame, list(dict.fromkeys(used)), source)
 
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        fit = lmm(formula, frame, reml=not args.ml, evaluator=args.evaluator)
+        fit = lmm(formula, frame, reml=not args.ml, evaluator=args.evaluator, weights=args.weights)
     fit.data_name = data_name
     notes = [" ".join(str(w.message).split()) for w in caught if not issubclass(w.category, DeprecationWarning)]
     if args.json:

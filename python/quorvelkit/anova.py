@@ -41,9 +41,13 @@ def anova(*fits: LmmFit, refit: bool = True, names: Sequence[str] | None = None)
         labels = [f"model {i + 1}: {lab}" for i, lab in enumerate(labels)]
     n0 = fits[0].nobs
     y0 = fits[0].response.to_numpy()
+    w0 = fits[0].weights
     for f in fits[1:]:
         if f.nobs != n0 or not np.array_equal(f.response.to_numpy(), y0):
             raise ValueError("models were not all fitted to the same data (different observations or response)")
+        w = f.weights
+        if (w is None) != (w0 is None) or (w is not None and w0 is not None and not np.array_equal(w, w0)):
+            raise ValueError("models were not all fitted with the same prior weights")
     if refit:
         ml = [f.refit_ml() for f in fits]
     else:

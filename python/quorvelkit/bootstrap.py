@@ -21,11 +21,16 @@ __all__ = ["BootstrapResult", "Simulator", "bootstrap", "param_names", "param_ve
 
 
 class Simulator:
-    """Draws responses from a fitted model: y* = X beta + Z b* + e with
-    b*_i = sigma Lambda u_i and e = sigma e0, for standard normal u_i and e0."""
+    """Draws responses from a fitted model: y* = X beta + o + Z b* + e with
+    b*_i = sigma Lambda u_i and e_r = sigma e0_r / sqrt(w_r), for standard normal u_i and
+    e0 (o the offset, w the prior weights; 0 and 1 without)."""
 
     def __init__(self, design: Design, beta: np.ndarray, sigma: float, lam: np.ndarray) -> None:
         self.mean = design.x @ beta
+        if design.offset is not None:
+            self.mean = self.mean + design.offset
+        # sigma / sqrt(w), the residual standard deviation of each row
+        self.scale = sigma if design.weights is None else sigma / np.sqrt(design.weights)
         self.z = design.z
         self.codes = design.codes
         self.m = design.m
@@ -50,31 +55,42 @@ class Simulator:
             zb = self.z[:, 0] * b[:, self.codes, 0]
         else:
             zb = np.einsum("ij,kij->ki", self.z, b[:, self.codes, :])
-        return np.ascontiguousarray(self.mean + zb + self.sigma * e)
+        return np.ascontiguousarray(self.mean + zb + self.scale * e)
 
 
-def param_names(group: str, re_names: Sequence[str], fe_names: Sequence[str]) -> list[str]:
+def _correlated(blocks: Sequence[int] | None, q: int) -> list[list[int]]:
+    """For each column c, the later columns r of its own term (correlated with c)."""
+    sizes = list(blocks) if blocks else [q]
+    ends = np.cumsum(sizes)
+    return [list(range(c + 1, int(ends[np.searchsorted(ends, c, side="right")]))) for c in range(q)]
+
+
+def param_names(
+    group: str, re_names: Sequence[str], fe_names: Sequence[str], blocks: Sequence[int] | None = None
+) -> list[str]:
     """Bootstrap parameter names, as lme4's ``confint(..., oldNames = FALSE)``: the
     standard deviation of each random effect followed by its correlations with the
-    later ones, sigma, then the fixed effects."""
-    q = len(re_names)
+    later ones of its term (``blocks``: the terms' sizes; one term without), sigma,
+    then the fixed effects."""
     names = []
-    for c in range(q):
+    for c, later in enumerate(_correlated(blocks, len(re_names))):
         names.append(f"sd_{re_names[c]}|{group}")
-        for r in range(c + 1, q):
+        for r in later:
             names.append(f"cor_{re_names[r]}.{re_names[c]}|{group}")
     names.append("sigma")
     return names + list(fe_names)
 
 
-def param_matrix(covs: np.ndarray, sigmas: np.ndarray, betas: np.ndarray) -> np.ndarray:
+def param_matrix(
+    covs: np.ndarray, sigmas: np.ndarray, betas: np.ndarray, blocks: Sequence[int] | None = None
+) -> np.ndarray:
     """Rows of (sd, correlations column by column, sigma, beta) for stacked fits."""
     q = covs.shape[1]
     sd = np.sqrt(np.maximum(np.diagonal(covs, axis1=1, axis2=2), 0.0))
     cols = []
-    for c in range(q):
+    for c, later in enumerate(_correlated(blocks, q)):
         cols.append(sd[:, c])
-        for r in range(c + 1, q):
+        for r in later:
             den = sd[:, r] * sd[:, c]
             with np.errstate(invalid="ignore", divide="ignore"):
                 cols.append(np.where(den > 0, covs[:, r, c] / np.where(den > 0, den, 1.0), np.nan))
@@ -82,15 +98,15 @@ def param_matrix(covs: np.ndarray, sigmas: np.ndarray, betas: np.ndarray) -> np.
     return np.column_stack([*cols, betas])
 
 
-def param_vector(res: Mapping[str, Any]) -> np.ndarray:
+def param_vector(res: Mapping[str, Any], blocks: Sequence[int] | None = None) -> np.ndarray:
     """The parameters of :func:`param_names` of one solution of the core."""
     cov = np.asarray(res["cov_re"], dtype=float)
     q = cov.shape[0]
     sd = np.sqrt(np.maximum(np.diag(cov), 0.0))
     out = []
-    for c in range(q):
+    for c, later in enumerate(_correlated(blocks, q)):
         out.append(sd[c])
-        for r in range(c + 1, q):
+        for r in later:
             den = sd[r] * sd[c]
             out.append(cov[r, c] / den if den > 0 else np.nan)
     out.append(float(res["sigma"]))
@@ -138,13 +154,15 @@ def bootstrap(
     # replicate at a time) and refitted one by one through with_response.
     batch = max(1, min(n, 64, (1 << 20) // max(1, simulator.width)))
     t0 = time.perf_counter()
-    x, z, codes = design.x, design.z, design.codes
+    x, z, codes, w = design.x, design.z, design.codes, design.weights
     try:
         for first in range(0, n, batch):
             k = min(batch, n - first)
             ys = simulator.draw_many(rng, k)
+            if design.offset is not None:  # the core fits the response less the offset
+                ys = np.ascontiguousarray(ys - design.offset)
             for i in range(k):
-                res = core.with_response(ys[i], x, z, codes).fit(starts, reml=reml)
+                res = core.with_response(ys[i], x, z, codes, weights=w).fit(starts, reml=reml)
                 j = first + i
                 betas[j] = res["beta"]
                 covs[j] = res["cov_re"]
@@ -156,7 +174,7 @@ def bootstrap(
         bar.close()
     elapsed = time.perf_counter() - t0
     return BootstrapResult(
-        replicates=pd.DataFrame(param_matrix(covs, sigmas, betas), columns=names),
+        replicates=pd.DataFrame(param_matrix(covs, sigmas, betas, design.blocks), columns=names),
         theta=pd.DataFrame(thetas, columns=[f"theta{k + 1}" for k in range(n_theta)]),
         estimate=pd.Series(estimate, index=names, name="estimate"),
         converged=converged,

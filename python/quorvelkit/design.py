@@ -1,6 +1,8 @@
 """From a parsed formula and a data frame to the arrays the core takes: the response,
-the fixed- and random-effects model matrices (built by formulaic), the group codes and
-levels, with rows that miss a value dropped and aliased fixed-effects columns removed."""
+the fixed- and random-effects model matrices (built by formulaic; one block of columns
+per random-effects term), the group codes and levels, the prior weights and the
+offset, with rows that miss a value (or have weight zero) dropped and aliased
+fixed-effects columns removed."""
 
 from __future__ import annotations
 
@@ -14,6 +16,7 @@ import pandas as pd
 
 from .errors import RankDeficiencyWarning, clean_message
 from .parsing import ParsedFormula, parse_formula
+from .rowinputs import check_weights, row_values
 
 __all__ = [
     "Design",
@@ -120,7 +123,18 @@ def aliased_columns(x: np.ndarray, tol: float = 1e-7) -> list[int]:
 
 @dataclass
 class Design:
-    """Everything :func:`build_design` derives from a formula and a data frame."""
+    """Everything :func:`build_design` derives from a formula and a data frame.
+
+    ``z`` holds the random-effects terms' columns side by side, ``blocks`` the number
+    of each term's (the block sizes of Lambda) and ``random_specs`` their formulaic
+    specs. ``y`` is the response as given; the core fits :attr:`core_y`, the response
+    less the offset. ``weights`` are the prior weights of the rows used (``None``
+    without), ``weights_label`` the column they came from (``None`` for an array).
+    ``offset`` is the offset of the rows used (``None`` without): the sum of the
+    formula's ``offset()`` terms (``offset_specs``) and of an offset given to
+    :func:`~quorvelkit.lmm` (``offset_given``, the part new data cannot supply when it
+    is an array: ``offset_array``).
+    """
 
     parsed: ParsedFormula
     y: np.ndarray
@@ -135,13 +149,28 @@ class Design:
     dropped_columns: list[str]
     kept_columns: list[int]
     fixed_spec: Any
-    random_spec: Any
+    random_specs: list[Any]
     predictor_columns: list[str] = field(default_factory=list)
+    blocks: list[int] = field(default_factory=list)
+    weights: np.ndarray | None = None
+    weights_label: str | None = None
+    n_zero_weight: int = 0
+    offset: np.ndarray | None = None
+    offset_specs: list[Any] = field(default_factory=list)
+    offset_column: str | None = None
+    offset_array: bool = False
 
     @property
     def n(self) -> int:
         """Number of observations used."""
         return int(self.y.shape[0])
+
+    @property
+    def core_y(self) -> np.ndarray:
+        """The response the core fits: ``y`` less the offset."""
+        if self.offset is None:
+            return self.y
+        return np.ascontiguousarray(self.y - self.offset)
 
     @property
     def m(self) -> int:
@@ -252,13 +281,37 @@ def check_columns(parsed: ParsedFormula, columns: pd.Index, source: str = "the d
         raise ValueError(f"{which} {', '.join(repr(c) for c in missing)} not found in {source} (columns: {avail})")
 
 
-def build_design(parsed: ParsedFormula, data: Any) -> Design:
-    """Build y, X, Z and the group codes for ``parsed`` from ``data``.
+def _offset_terms(parsed: ParsedFormula, named: pd.DataFrame, row_index: pd.Index) -> tuple[np.ndarray | None, list]:
+    """The sum of the formula's offset() terms over the rows of ``named`` and their
+    formulaic specs (for new data)."""
+    total: np.ndarray | None = None
+    specs = []
+    for text in parsed.offsets:
+        mm = _materialize(f"{text} ~ 1", named, "offset").lhs
+        shown = text[2:-1] if text.startswith("I(") else text
+        values = mm.to_numpy(dtype=float) if mm.shape[1] == 1 else None
+        if values is None or len(values) != len(named):
+            raise ValueError(f"the offset '{shown}' must be one number per row")
+        bad = ~np.isfinite(values[:, 0])
+        if bad.any():
+            raise ValueError(f"the offset '{shown}' is not finite in row {row_index[int(np.argmax(bad))]!r}")
+        total = values[:, 0] if total is None else total + values[:, 0]
+        specs.append(mm.model_spec)
+    return total, specs
 
-    Rows with a missing value in any column the formula uses (response, fixed part,
-    random part, grouping factor) are dropped and counted. Aliased fixed-effects
-    columns are dropped with a :class:`RankDeficiencyWarning` naming them. Infinite
-    values raise ``ValueError``.
+
+def build_design(parsed: ParsedFormula, data: Any, weights: Any = None, offset: Any = None) -> Design:
+    """Build y, X, Z, the group codes, the prior weights and the offset for ``parsed``
+    from ``data``.
+
+    ``weights`` and ``offset`` are column names of ``data`` or arrays of one number per
+    row of it (see :func:`quorvelkit.lmm`). Rows with a missing value in any column
+    the formula uses (response, fixed part, offsets, random part, grouping factor) or
+    in the offset given are dropped and counted; so are rows of weight zero, which
+    carry no information (their residual variance is infinite). Weights that are
+    negative or not finite raise ``ValueError`` naming the row. Aliased
+    fixed-effects columns are dropped with a :class:`RankDeficiencyWarning` naming
+    them. Infinite values raise ``ValueError``.
     """
     frame = to_frame(data)
     if not parsed.model_fixed:  # not made by parse_formula: check it now
@@ -268,13 +321,27 @@ def build_design(parsed: ParsedFormula, data: Any) -> Design:
     n_all = len(frame)
     if n_all == 0:
         raise ValueError("the data has no rows")
+    prior = row_values(weights, frame, "weights")
+    given = row_values(offset, frame, "offset")
     sub = frame[used]
-    complete = ~sub.isna().any(axis=1).to_numpy()
-    n_dropped = int(n_all - complete.sum())
+    missing = sub.isna().any(axis=1).to_numpy()
+    if given is not None:
+        missing = missing | np.isnan(given.values)
+    complete = ~missing
+    n_dropped = int(missing.sum())
     if not complete.any():
         raise ValueError(f"every row has a missing value in the columns the model uses ({', '.join(used)})")
-    work = sub.loc[complete] if n_dropped else sub
-    row_index = frame.index[complete] if n_dropped else frame.index
+    keep, n_zero = complete, 0
+    if prior is not None:
+        check_weights(prior.values[complete], frame.index[complete])
+        zero = complete & (prior.values == 0)
+        n_zero = int(zero.sum())
+        if n_zero == int(complete.sum()):
+            raise ValueError("the weights are zero in every row the model could use")
+        keep = complete & ~zero
+    subset = not keep.all()
+    work = sub.loc[keep] if subset else sub
+    row_index = frame.index[keep] if subset else frame.index
     work = work.reset_index(drop=True)
     for col in work.columns:
         if isinstance(work[col].dtype, pd.CategoricalDtype):
@@ -286,15 +353,16 @@ def build_design(parsed: ParsedFormula, data: Any) -> Design:
     lhs, rhs = fixed_mm.lhs, fixed_mm.rhs
     if lhs.shape[1] != 1:
         raise ValueError(f"the response '{parsed.response}' must be one numeric column")
-    random_mm = _materialize(parsed.model_random, named, "random-effects model matrix")
-    if len(lhs) != len(work) or len(rhs) != len(work) or len(random_mm) != len(work):
+    random_mms = [_materialize(t.model_text, named, "random-effects model matrix") for t in parsed.random_terms]
+    if len(lhs) != len(work) or len(rhs) != len(work) or any(len(r) != len(work) for r in random_mms):
         raise ValueError("the formula dropped rows unexpectedly (missing values after a transform?)")
 
     y = np.ascontiguousarray(lhs.to_numpy(dtype=float)[:, 0])
     x_all = np.asarray(rhs.to_numpy(dtype=float))
-    z = np.ascontiguousarray(random_mm.to_numpy(dtype=float))
+    z = np.ascontiguousarray(np.column_stack([r.to_numpy(dtype=float) for r in random_mms]))
+    blocks = [int(r.shape[1]) for r in random_mms]
     fe_all = _rename(rhs.columns, parsed.renames)
-    re_names = _rename(random_mm.columns, parsed.renames)
+    re_names = _rename([c for r in random_mms for c in r.columns], parsed.renames)
 
     if not np.all(np.isfinite(y)):
         raise ValueError(f"the response '{parsed.response}' has non-finite values (inf or NaN)")
@@ -302,8 +370,12 @@ def build_design(parsed: ParsedFormula, data: Any) -> Design:
     _finite_check(z, re_names, "random-effects model matrix")
     if x_all.shape[1] == 0:
         raise ValueError("the fixed-effects part has no columns; keep the intercept or add a term")
-    if z.shape[1] == 0:
-        raise ValueError("the random-effects term has no columns; use (1 | g) for a random intercept")
+    if 0 in blocks:
+        empty = parsed.random_terms[blocks.index(0)].text
+        raise ValueError(
+            f"the random-effects term ({empty} | {parsed.group_label}) has no columns; "
+            f"use (1 | g) for a random intercept"
+        )
 
     dropped_idx = aliased_columns(x_all)
     kept = [j for j in range(x_all.shape[1]) if j not in set(dropped_idx)]
@@ -319,14 +391,24 @@ def build_design(parsed: ParsedFormula, data: Any) -> Design:
         )
     x = np.ascontiguousarray(x_all[:, kept])
     fe_names = [fe_all[j] for j in kept]
-    check_response_variation(y, f"response '{parsed.response}'")
+
+    off, offset_specs = _offset_terms(parsed, named, row_index)
+    if given is not None:
+        values = given.values[keep]
+        if not np.all(np.isfinite(values)):
+            raise ValueError(f"the offset is not finite in row {row_index[int(np.argmax(~np.isfinite(values)))]!r}")
+        off = values if off is None else off + values
+    if off is None:
+        check_response_variation(y, f"response '{parsed.response}'")
+    else:
+        check_response_variation(y - off, f"response '{parsed.response}' less its offset")
 
     if len(parsed.group) == 1:
         gvals = work[parsed.group[0]]
     else:
         gvals = join_labels(work, parsed.group)
     codes, levels = _sorted_levels(gvals)
-    n, m, q = len(y), len(levels), z.shape[1]
+    n, m, q = len(y), len(levels), max(blocks)
     glabel = parsed.group_label
     if m < 2:
         raise ValueError(f"the grouping factor '{glabel}' must have more than one level, it has {m}")
@@ -352,6 +434,14 @@ def build_design(parsed: ParsedFormula, data: Any) -> Design:
         dropped_columns=dropped_cols,
         kept_columns=kept,
         fixed_spec=rhs.model_spec,
-        random_spec=random_mm.model_spec,
+        random_specs=[r.model_spec for r in random_mms],
         predictor_columns=referenced_columns(parsed, frame.columns, response=False),
+        blocks=blocks,
+        weights=None if prior is None else np.ascontiguousarray(prior.values[keep]),
+        weights_label=None if prior is None else prior.label,
+        n_zero_weight=n_zero,
+        offset=None if off is None else np.ascontiguousarray(off, dtype=float),
+        offset_specs=offset_specs,
+        offset_column=None if given is None else given.label,
+        offset_array=given is not None and given.label is None,
     )

@@ -437,8 +437,8 @@ class _Checker:
             raise self.refuse(f"the call '{_show(node.func)}'")
         if name == "offset":
             raise FormulaError(
-                "offset() terms are not supported; subtract the offset from the response "
-                "instead, e.g. 'I(y - z) ~ x + (1 | g)'"
+                f"offset() is a term of the fixed part of its own, e.g. 'y ~ x + offset(log(n)) + "
+                f"(1 | g)', not part of the expression '{self.source}'"
             )
         target = ALLOWED_FUNCTIONS.get(name)
         if target is None:

@@ -198,7 +198,8 @@ class LmmFit(FitResults):
 
     def refit(self, y: Any) -> LmmFit:
         """The same model fitted to a new response ``y`` (length :attr:`nobs`, in the
-        order of the rows used), reusing the prepared design (lme4's ``refit``)."""
+        order of the rows used), reusing the prepared design, its prior weights and its
+        offset (lme4's ``refit``)."""
         if isinstance(y, pd.Series) and y.index.equals(self._design.row_index):
             arr = y.to_numpy(dtype=float)
         else:
@@ -209,8 +210,9 @@ class LmmFit(FitResults):
         if not np.all(np.isfinite(arr)):
             raise ValueError("the new response has missing or non-finite values")
         d = self._design
-        check_response_variation(arr, "new response")
-        core = self._core.with_response(arr, d.x, d.z, d.codes)
+        fitted_y = arr if d.offset is None else np.ascontiguousarray(arr - d.offset)
+        check_response_variation(fitted_y, "new response" if d.offset is None else "new response less its offset")
+        core = self._core.with_response(fitted_y, d.x, d.z, d.codes, weights=d.weights)
         return self._refit_core(core, arr, self.reml, self._starts())
 
     def refit_ml(self) -> LmmFit:
@@ -228,8 +230,9 @@ class LmmFit(FitResults):
     # ----------------------------------------------------------------- simulation
     def simulate(self, n: int = 1, seed: int | np.random.Generator | None = None) -> np.ndarray:
         """Responses simulated from the fitted model, shape (n, nobs):
-        y* = X beta + Z b* + e with b*_i ~ N(0, sigma^2 Lambda Lambda'), e ~ N(0, sigma^2).
-        The replicates are those :meth:`bootstrap` refits for the same seed."""
+        y* = X beta + offset + Z b* + e with b*_i ~ N(0, sigma^2 Lambda Lambda') and
+        e_r ~ N(0, sigma^2 / w_r) for prior weights w (1 without). The replicates are
+        those :meth:`bootstrap` refits for the same seed."""
         rng = seed if isinstance(seed, np.random.Generator) else np.random.default_rng(seed)
         return self._simulator().draw_many(rng, int(n))
 
@@ -264,8 +267,8 @@ class LmmFit(FitResults):
             self._simulator(),
             reml=self.reml,
             starts=self._starts(),
-            names=_bootstrap.param_names(self.group_name, self.re_names, self.fe_names),
-            estimate=_bootstrap.param_vector(self._res),
+            names=_bootstrap.param_names(self.group_name, self.re_names, self.fe_names, self._design.blocks),
+            estimate=_bootstrap.param_vector(self._res, self._design.blocks),
             n=n,
             seed=seed,
             progress=progress,

@@ -28,19 +28,24 @@ def lmm(
     *,
     theta: Sequence[float] | None = None,
     max_iter: int = 300,
+    weights: Any = None,
+    offset: Any = None,
 ) -> LmmFit:
     """Fit a linear mixed model written in lme4's notation.
 
     Args:
         formula: e.g. ``"Reaction ~ Days + (Days | Subject)"``, ``"y ~ x1 * x2 + C(site)
-            + (1 | g)"`` or ``"y ~ 1 + (0 + x | g)"``. Exactly one random-effects term
-            ``(terms | group)``; the grouping factor is a column (or ``a:b``, the
-            interaction of two columns). The response, the fixed part and the left side
-            of the bar are built by formulaic, with R's meanings: ``I(x^2)`` is a square,
-            ``factor(x)`` is ``C(x)``, ``Solar.R`` is a column name. Every expression
-            is checked before anything evaluates it: only column names, numbers,
-            arithmetic, comparisons and the functions of
-            :data:`quorvelkit.expressions.ALLOWED_FUNCTIONS` are allowed.
+            + (1 | g)"`` or ``"y ~ 1 + (0 + x | g)"``. One or more random-effects terms
+            ``(terms | group)`` on one grouping factor, a column (or ``a:b``, the
+            interaction of two columns): terms in different bars are uncorrelated, and
+            ``(x || g)`` is lme4's shorthand for ``(1 | g) + (0 + x | g)``.
+            ``offset(expr)`` terms add a known ``expr`` to the linear predictor. The
+            response, the fixed part and the left sides of the bars are built by
+            formulaic, with R's meanings: ``I(x^2)`` is a square, ``factor(x)`` is
+            ``C(x)``, ``Solar.R`` is a column name. Every expression is checked before
+            anything evaluates it: only column names, numbers, arithmetic, comparisons
+            and the functions of :data:`quorvelkit.expressions.ALLOWED_FUNCTIONS` are
+            allowed.
         data: a pandas DataFrame, or anything pandas can turn into one (a dict of
             columns, a list of records, an object with ``to_pandas()``).
         reml: fit by REML (``True``, the default) or by maximum likelihood (``False``);
@@ -54,17 +59,25 @@ def lmm(
         theta: evaluate the model at this theta without optimising (like lme4's
             ``optimizer = NULL``); useful for comparisons and profiles.
         max_iter: iteration limit of the optimiser, per start.
+        weights: prior weights, a column name or one number per row of ``data``: the
+            residual variance of row i is sigma^2 / weights[i], as lme4's ``weights``
+            (the criterion, log-likelihood, AIC and BIC are lme4's). Rows of weight
+            zero carry no information and are left out (``fit.n_zero_weight`` counts
+            them); a negative or non-finite weight is a ``ValueError`` naming its row.
+        offset: a known part of the linear predictor, a column name or one number per
+            row of ``data``, added to the formula's ``offset()`` terms (lme4's
+            ``offset``). A missing value drops the row.
 
     Returns:
         The fitted model, :class:`LmmFit`.
 
     Raises:
         ValueError: a formula that cannot be read or uses unsupported notation
-            (several bar terms, ``||``, nested groups) or anything but column names,
+            (bar terms on different grouping factors, nested groups) or anything but column names,
             numbers, arithmetic and the allowed transforms; a column that is not in the
             data, a non-numeric response, infinite values, too few groups or
-            observations; a degenerate response: a constant one, or one the fixed
-            effects fit exactly (its residuals are zero to rounding error), which
+            observations; bad weights or offsets (see above); a degenerate response: a
+            constant one, or one the fixed effects fit exactly (its residuals are zero to rounding error), which
             leaves no residual variation to estimate the variance components from.
         TypeError: ``reml`` that is not a boolean.
         RuntimeError: no start gives a feasible theta.
@@ -82,9 +95,18 @@ def lmm(
     check_flag("reml", reml)
     t0 = time.perf_counter()
     parsed = parse_formula(formula)
-    design = build_design(parsed, data)
+    design = build_design(parsed, data, weights=weights, offset=offset)
     t1 = time.perf_counter()
-    core = LmmCore(design.y, design.x, design.z, design.codes, design.m, evaluator)
+    core = LmmCore(
+        design.core_y,
+        design.x,
+        design.z,
+        design.codes,
+        design.m,
+        evaluator,
+        blocks=design.blocks,
+        weights=design.weights,
+    )
     response = f"response '{parsed.response}'"
     if theta is not None:
         with core_refusals(response, design.fe_names):

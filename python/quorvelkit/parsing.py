@@ -1,8 +1,9 @@
-"""Reading a model formula in lme4's notation: the one random-effects term
-``(terms | group)`` is split off, and every expression of the other parts is checked
-(:mod:`quorvelkit.expressions`) before anything evaluates it.
+"""Reading a model formula in lme4's notation: the random-effects terms
+``(terms | group)`` (``||`` for uncorrelated terms; several terms on the one grouping
+factor) and the ``offset(...)`` terms are split off, and every expression of the other
+parts is checked (:mod:`quorvelkit.expressions`) before anything evaluates it.
 
-The response, the fixed-effects part and the left side of the bar are handed on to
+The response, the fixed-effects part and the left sides of the bars are handed on to
 formulaic (:mod:`quorvelkit.design` builds the model matrices), so ``C(site)``,
 ``x1 * x2``, ``np.log(y)``, ``center(x)``, ``0 +``, ``- 1`` and the rest of formulaic's
 grammar work as documented there, with R's meanings (``I(x^2)`` is a square; only
@@ -18,14 +19,30 @@ from dataclasses import dataclass
 import pandas as pd
 
 from .errors import FormulaError, clean_message
-from .expressions import check_part, unquote_name
+from .expressions import CheckedPart, check_part, unquote_name
 
-__all__ = ["ParsedFormula", "parse_formula", "SUPPORTED"]
+__all__ = ["ParsedFormula", "RandomTerm", "parse_formula", "SUPPORTED"]
 
 SUPPORTED = (
-    "quorvelkit fits one random-effects term with one grouping factor, "
-    "written as in lme4: 'y ~ x + (1 | g)', 'y ~ x + (x | g)' or 'y ~ x + (0 + x | g)'"
+    "quorvelkit fits random-effects terms on one grouping factor, written as in lme4: "
+    "'y ~ x + (1 | g)', 'y ~ x + (x | g)', 'y ~ x + (x || g)' (uncorrelated) or "
+    "'y ~ x + (1 | g) + (0 + x | g)'"
 )
+
+
+@dataclass(frozen=True)
+class RandomTerm:
+    """One random-effects term after lme4's expansion of ``||``: a block of Lambda,
+    uncorrelated with the other terms.
+
+    Attributes:
+        text: the left side of its bar as lme4 writes the expanded term
+            (``"1"``, ``"0 + Time"``, ``"1 + age"``).
+        model_text: the same as handed to formulaic, after the check.
+    """
+
+    text: str
+    model_text: str
 
 
 @dataclass(frozen=True)
@@ -37,10 +54,18 @@ class ParsedFormula:
         response: the left-hand side (an expression formulaic evaluates).
         fixed: the fixed-effects part of the right-hand side, without the bar term
             (``"1"`` when only the bar term was given).
-        random: the left side of the bar, e.g. ``"1"``, ``"Days"`` or ``"0 + x"``.
+        random: the left side of the bar, e.g. ``"1"``, ``"Days"`` or ``"0 + x"``
+            (of every bar term, joined by ``" + "``, when there are several).
         group: the names of the grouping columns (two or more for ``a:b``).
         model_response, model_fixed, model_random: the three parts as handed to
-            formulaic, after the check (``I(Time ** 2)`` for ``I(Time^2)``).
+            formulaic, after the check (``I(Time ** 2)`` for ``I(Time^2)``);
+            ``model_random`` is the first bar's.
+        random_terms: the random-effects terms, one per block of Lambda, in formula
+            order: a bar term ``(a + b | g)`` is one, ``(a + b || g)`` one per term of
+            its left side (its intercept first), as lme4 expands it.
+        offsets: the expressions of the ``offset(...)`` terms, checked, as handed to
+            formulaic (each wrapped in ``I()``: R evaluates an offset as an
+            expression); their sum is the offset.
         renames: (formulaic's name of a rewritten term, its name as written) pairs.
         uses: (column, role) pairs, every column the formula refers to and how
             (roles as in :data:`quorvelkit.expressions.ROLES`, plus "group").
@@ -59,6 +84,8 @@ class ParsedFormula:
     renames: tuple[tuple[str, str], ...] = ()
     uses: tuple[tuple[str, str], ...] = ()
     aliases: tuple[tuple[str, str], ...] = ()
+    random_terms: tuple[RandomTerm, ...] = ()
+    offsets: tuple[str, ...] = ()
 
     def for_formulaic(self, frame: pd.DataFrame) -> pd.DataFrame:
         """``frame`` with the columns formulaic cannot name renamed to their aliases."""
@@ -173,13 +200,65 @@ def _group_names(text: str, formula: str) -> tuple[str, ...]:
     return tuple(names)
 
 
-def parse_formula(formula: str) -> ParsedFormula:
-    """Split an lme4-style formula into response, fixed part, random part and group.
+def _offset_inner(piece: str) -> str | None:
+    """The expression of a term ``offset(expr)``, or None when the term is another."""
+    m = re.fullmatch(r"offset\s*\((.*)\)", piece, flags=re.S)
+    if m is None or _closing(piece, piece.index("(")) != len(piece) - 1:
+        return None
+    return m.group(1).strip()
 
-    Exactly one random-effects term ``(terms | group)`` must appear, added to the
-    fixed part with ``+``. Double bars ``||``, nested groups ``a/b`` and several bar
-    terms raise :class:`FormulaError` (a ``ValueError``) saying what is supported.
-    The syntax of the remaining parts is checked by formulaic.
+
+def _expand_bar(
+    inner: str, formula: str, aliases: dict[str, str]
+) -> tuple[str, tuple[str, ...], list[tuple[str, CheckedPart]]]:
+    """The left side and grouping factor of one bar term, and its terms as (text as
+    written, checked part) pairs: one for ``|``, one per term of the left side for
+    ``||`` (lme4's expansion: ``(x || g)`` is ``(1 | g) + (0 + x | g)``; a factor stays
+    one term)."""
+    double = any(ch == "|" and depth == 0 and inner[i + 1 : i + 2] == "|" for i, ch, depth in _scan(inner))
+    parts = _split_top(inner, "|")
+    if double:
+        if len(parts) != 3 or parts[1][1].strip():
+            raise FormulaError(f"cannot read the random-effects term ({inner}); {SUPPORTED}")
+        parts = [parts[0], parts[2]]
+    if len(parts) != 2:
+        raise FormulaError(f"cannot read the random-effects term ({inner}); {SUPPORTED}")
+    lhs = parts[0][1].strip()
+    if not lhs:
+        raise FormulaError(f"the random-effects term ({inner}) has nothing left of '|'; {SUPPORTED}")
+    group = _group_names(parts[1][1], formula)
+    checked = check_part(lhs, where="random-effects term", aliases=aliases)
+    if not double:
+        return lhs, group, [(lhs, checked)]
+    from formulaic import Formula
+
+    try:
+        terms = [str(t) for t in Formula(checked.text)]
+    except Exception as exc:  # formulaic's syntax errors
+        raise FormulaError(f"invalid random-effects term '{lhs}': {clean_message(exc)}") from None
+    # formulaic names the terms of the checked text; the same terms as written have the
+    # names the check's renames map back to.
+    back = sorted(checked.renames, key=lambda r: -len(r[0]))
+    expanded: list[tuple[str, CheckedPart]] = []
+    for term in terms:
+        shown = term
+        for new, old in back:
+            shown = shown.replace(new, old)
+        text, model = ("1", "1") if term == "1" else (f"0 + {shown}", f"0 + {term}")
+        expanded.append((text, CheckedPart(model, checked.renames, checked.uses, checked.aliases)))
+    return lhs, group, expanded
+
+
+def parse_formula(formula: str) -> ParsedFormula:
+    """Split an lme4-style formula into response, fixed part, offsets, random-effects
+    terms and group.
+
+    One or more random-effects terms ``(terms | group)`` or ``(terms || group)`` must
+    appear, added to the fixed part with ``+``, all on the same grouping factor.
+    ``offset(expr)`` terms of the fixed part are the model's offset. Terms on
+    different grouping factors and nested groups ``a/b`` raise :class:`FormulaError`
+    (a ``ValueError``) saying what is supported. The syntax of the remaining parts is
+    checked by formulaic.
     """
     if not isinstance(formula, str):
         raise FormulaError(f"the formula must be a string, got {type(formula).__name__}")
@@ -195,14 +274,13 @@ def parse_formula(formula: str) -> ParsedFormula:
     rhs = text[tildes[0] + 1 :].strip()
     if not lhs:
         raise FormulaError(f"the formula has no response on the left of '~'; {SUPPORTED}")
-    if "||" in rhs.replace(" ", ""):
-        raise FormulaError(f"'||' (uncorrelated random effects) is not supported; {SUPPORTED}")
     if not rhs:
         raise FormulaError(f"the formula has nothing on the right of '~'; {SUPPORTED}")
 
     pieces = _split_top(rhs, "+-")
     fixed_pieces: list[tuple[str, str]] = []
-    bars: list[tuple[str, str]] = []
+    bars: list[str] = []
+    offsets: list[str] = []
     for op, piece in pieces:
         stripped = piece.strip()
         is_bar = False
@@ -213,27 +291,24 @@ def parse_formula(formula: str) -> ParsedFormula:
         if is_bar:
             if op == "-":
                 raise FormulaError(f"a random-effects term cannot be subtracted ('- {stripped}'); {SUPPORTED}")
-            bars.append((stripped, stripped[1:-1]))
-        else:
-            if any(ch == "|" for _, ch, _ in _scan(stripped)):
-                raise FormulaError(
-                    f"the random-effects term must be a parenthesised term of its own, "
-                    f"added with '+', e.g. '+ (1 | g)'; found {stripped!r}; {SUPPORTED}"
-                )
-            fixed_pieces.append((op, stripped))
+            bars.append(stripped[1:-1])
+            continue
+        if any(ch == "|" for _, ch, _ in _scan(stripped)):
+            raise FormulaError(
+                f"the random-effects term must be a parenthesised term of its own, "
+                f"added with '+', e.g. '+ (1 | g)'; found {stripped!r}; {SUPPORTED}"
+            )
+        inner = _offset_inner(stripped)
+        if inner is not None:
+            if op == "-":
+                raise FormulaError(f"an offset cannot be subtracted ('- {stripped}'); write offset(-({inner}))")
+            if not inner:
+                raise FormulaError("offset() needs an expression, e.g. offset(log(n))")
+            offsets.append(inner)
+            continue
+        fixed_pieces.append((op, stripped))
     if not bars:
         raise FormulaError(f"the formula has no random-effects term such as '(1 | g)'; {SUPPORTED}")
-    if len(bars) > 1:
-        found = ", ".join(b for b, _ in bars)
-        raise FormulaError(f"only one random-effects term is supported, found {len(bars)}: {found}; {SUPPORTED}")
-    inner = bars[0][1]
-    bar_parts = _split_top(inner, "|")
-    if len(bar_parts) != 2:
-        raise FormulaError(f"cannot read the random-effects term ({inner}); {SUPPORTED}")
-    random = bar_parts[0][1].strip()
-    if not random:
-        raise FormulaError(f"the random-effects term ({inner}) has nothing left of '|'; {SUPPORTED}")
-    group = _group_names(bar_parts[1][1], text)
 
     fixed = ""
     for op, piece in fixed_pieces:
@@ -253,29 +328,48 @@ def parse_formula(formula: str) -> ParsedFormula:
     aliases: dict[str, str] = {}
     checked_lhs = check_part(lhs, response=True, where="response", aliases=aliases)
     checked_fixed = check_part(fixed, where="fixed part", aliases=aliases)
-    checked_random = check_part(random, where="random-effects term", aliases=aliases)
+    checked_offsets = [check_part(f"I({o})", response=True, where="offset", aliases=aliases) for o in offsets]
+    sides: list[str] = []
+    group: tuple[str, ...] = ()
+    terms: list[tuple[str, CheckedPart]] = []
+    for inner in bars:
+        side, grp, expanded = _expand_bar(inner, text, aliases)
+        if group and grp != group:
+            raise FormulaError(
+                f"random-effects terms on different grouping factors ({':'.join(group)} and "
+                f"{':'.join(grp)}) are not supported; {SUPPORTED}"
+            )
+        group = grp
+        sides.append(side)
+        terms += expanded
 
     from formulaic import Formula
 
-    for part, shown, where in (
-        (f"{checked_lhs.text} ~ {checked_fixed.text}", f"{lhs} ~ {fixed}", "fixed part"),
-        (checked_random.text, random, "random-effects term"),
-    ):
+    parts = [(f"{checked_lhs.text} ~ {checked_fixed.text}", f"{lhs} ~ {fixed}", "fixed part")]
+    parts += [(c.text, t, "random-effects term") for t, c in terms]
+    parts += [(c.text, f"offset({o})", "offset") for o, c in zip(offsets, checked_offsets, strict=True)]
+    for part, shown, where in parts:
         try:
             Formula(part)
         except Exception as exc:  # formulaic's syntax errors
             raise FormulaError(f"invalid {where} '{shown}': {clean_message(exc)}") from None
-    uses = checked_lhs.uses + checked_fixed.uses + checked_random.uses + tuple((g, "group") for g in group)
+    random_uses = tuple(u for _, c in terms for u in c.uses)
+    # An offset's columns must hold numbers, as arithmetic's do.
+    offset_uses = tuple((col, "numeric") for c in checked_offsets for col, _ in c.uses)
+    uses = checked_lhs.uses + checked_fixed.uses + random_uses + offset_uses + tuple((g, "group") for g in group)
+    renames = checked_lhs.renames + checked_fixed.renames + tuple(r for _, c in terms for r in c.renames)
     return ParsedFormula(
         text=text,
         response=lhs,
         fixed=fixed,
-        random=random,
+        random=" + ".join(sides),
         group=group,
         model_response=checked_lhs.text,
         model_fixed=checked_fixed.text,
-        model_random=checked_random.text,
-        renames=tuple(dict.fromkeys(checked_lhs.renames + checked_fixed.renames + checked_random.renames)),
-        uses=uses,
+        model_random=terms[0][1].text,
+        renames=tuple(dict.fromkeys(renames)),
+        uses=tuple(dict.fromkeys(uses)),
         aliases=tuple(aliases.items()),
+        random_terms=tuple(RandomTerm(t, c.text) for t, c in terms),
+        offsets=tuple(c.text for c in checked_offsets),
     )

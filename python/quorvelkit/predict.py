@@ -1,5 +1,6 @@
 """Predictions of a fitted model for new data: the fit's model matrices rebuilt for the
-new rows, each row's group found among the fit's levels, X beta plus the group's Z b."""
+new rows, each row's group found among the fit's levels, X beta plus the group's Z b
+plus the rows' offset."""
 
 from __future__ import annotations
 
@@ -41,10 +42,19 @@ def predict(
         vals = design.x @ beta
         if re:
             vals = vals + random_part(design, b)
+        if design.offset is not None:
+            vals = vals + design.offset
         return pd.Series(vals, index=design.row_index, name="predicted")
+    if design.offset_array:
+        raise ValueError(
+            "the model's offset was given as an array, which new data cannot supply; fit it with "
+            "offset=COLUMN or an offset() term of the formula to predict for new data"
+        )
     frame = to_frame(newdata)
     parsed = design.parsed
     need = [c for c in design.predictor_columns if c not in parsed.group or re]
+    if design.offset_column is not None and design.offset_column not in need:
+        need.append(design.offset_column)
     absent = [c for c in need if c not in frame.columns]
     if absent:
         raise ValueError(f"newdata lacks the column(s) {', '.join(absent)}")
@@ -58,10 +68,14 @@ def predict(
         named = parsed.for_formulaic(sub[need])
         x_new = _materialize(design.fixed_spec, named)[:, design.kept_columns]
         vals = x_new @ beta
+        for spec in design.offset_specs:
+            vals = vals + _materialize(spec, named)[:, 0]
+        if design.offset_column is not None:
+            vals = vals + pd.to_numeric(sub[design.offset_column]).to_numpy(dtype=float)
         if re:
             idx = group_index(design, sub, by_value)
             new = idx < 0
-            z_new = _materialize(design.random_spec, named)
+            z_new = np.column_stack([_materialize(spec, named) for spec in design.random_specs])
             known = ~new
             vals[known] += np.einsum("ij,ij->i", z_new[known], b[idx[known]])
         out[ok] = vals

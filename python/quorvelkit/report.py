@@ -105,34 +105,33 @@ def _title(fit: FitResults) -> str:
 
 
 def _varcorr_rows(fit: FitResults, with_variance: bool = True) -> tuple[list[str], list[list[str]], list[bool]]:
-    names = fit.re_names
-    q = len(names)
+    """lme4's table of the variance components: a row per random effect, term by term
+    (a term's name on its first row), correlations within a term only, the residual."""
+    q = len(fit.re_names)
     cov = fit.cov_re.to_numpy()
     corr = fit.corr_re.to_numpy()
     var = [float(cov[i, i]) for i in range(q)] + [fit.sigma2]
     sd = [math.sqrt(max(v, 0.0)) for v in var]
     var_s = _column(var, 5)
     sd_s = _column(sd, 5)
+    terms = fit.re_terms
+    width = max(len(cols) for _, cols in terms) - 1  # correlation columns
     header = ["Groups", "Name"] + (["Variance"] if with_variance else []) + ["Std.Dev."]
-    if q > 1:
-        header += ["Corr"] + [""] * (q - 2)
+    if width > 0:
+        header += ["Corr"] + [""] * (width - 1)
     rows = []
-    for i in range(q):
-        row = [fit.group_name if i == 0 else "", names[i]] + ([var_s[i]] if with_variance else []) + [sd_s[i]]
-        if q > 1:
+    start = 0
+    for grp, cols in terms:
+        for k, name in enumerate(cols):
+            i = start + k
+            row = [grp if k == 0 else "", name] + ([var_s[i]] if with_variance else []) + [sd_s[i]]
             cells = []
-            for j in range(q - 1):
-                if j < i:
-                    c = corr[i, j]
-                    cells.append("" if math.isnan(c) else f"{c:.3f}")
-                else:
-                    cells.append("")
-            row += cells
-        rows.append(row)
-    row = ["Residual", ""] + ([var_s[q]] if with_variance else []) + [sd_s[q]]
-    if q > 1:
-        row += [""] * (q - 1)
-    rows.append(row)
+            for j in range(width):
+                c = corr[i, start + j] if j < k else math.nan
+                cells.append("" if math.isnan(c) else f"{c:.3f}")
+            rows.append(row + cells)
+        start += len(cols)
+    rows.append(["Residual", ""] + ([var_s[q]] if with_variance else []) + [sd_s[q]] + [""] * width)
     left = [True, True] + [False] * (len(header) - 2)
     return header, rows, left
 
@@ -229,23 +228,53 @@ def _nobs_line(fit: FitResults) -> list[str]:
     lines = [f"Number of obs: {fit.nobs}, groups:  {fit.group_name}, {fit.ngroups}"]
     if fit.n_dropped:
         lines.append(f"({fit.n_dropped} observation{'s' if fit.n_dropped != 1 else ''} deleted due to missingness)")
+    if fit.n_zero_weight:
+        k = fit.n_zero_weight
+        lines.append(f"({k} observation{'s' if k != 1 else ''} of weight zero left out)")
     return lines
+
+
+def _call_lines(fit: FitResults) -> list[str]:
+    """The lines lme4 prints below the formula: the data, the prior weights and an
+    offset given besides the formula's."""
+    design = fit._design
+    lines = []
+    data_name = getattr(fit, "data_name", None)
+    if data_name:
+        lines.append(f"   Data: {data_name}")
+    if design.weights is not None:
+        lines.append(f"Weights: {design.weights_label or 'given as an array'}")
+    if design.offset_column is not None or design.offset_array:
+        lines.append(f" Offset: {design.offset_column or 'given as an array'}")
+    return lines
+
+
+def _given_offset(fit: FitResults) -> str | None:
+    """The offset given besides the formula's: its column, "array", or None."""
+    design = fit._design
+    return design.offset_column or ("array" if design.offset_array else None)
+
+
+def _scaled_residuals(fit: FitResults) -> np.ndarray:
+    """Residuals in units of their standard deviation sigma / sqrt(w) (lme4's Pearson
+    residuals, scaled)."""
+    res = fit.residuals.to_numpy()
+    if fit._design.weights is not None:
+        res = res * np.sqrt(fit._design.weights)
+    return res / fit.sigma if fit.sigma > 0 else res
 
 
 def format_summary(fit: FitResults) -> str:
     """The full report (lme4's ``summary``) with the optimiser's report and timing."""
     lines = [_title(fit), f"Formula: {fit.formula}"]
-    data_name = getattr(fit, "data_name", None)
-    if data_name:
-        lines.append(f"   Data: {data_name}")
+    lines += _call_lines(fit)
     lines.append("")
     crit = "REML criterion at convergence" if fit.reml else "Deviance (-2 log-likelihood)"
     lines.append(f"{crit}: {fit.criterion:.4f}")
     lines.append("")
     lines += _criteria(fit)
     lines.append("")
-    res = fit.residuals.to_numpy() / fit.sigma if fit.sigma > 0 else fit.residuals.to_numpy()
-    qs = np.quantile(res, [0, 0.25, 0.5, 0.75, 1.0])
+    qs = np.quantile(_scaled_residuals(fit), [0, 0.25, 0.5, 0.75, 1.0])
     lines.append("Scaled residuals:")
     lines += _table(["Min", "1Q", "Median", "3Q", "Max"], [[f"{v:.4f}" for v in qs]], [False] * 5)
     lines.append("")
@@ -271,7 +300,13 @@ def format_summary(fit: FitResults) -> str:
 def format_short(fit: FitResults) -> str:
     """The short report (lme4's ``print``)."""
     crit = "REML criterion at convergence" if fit.reml else "Deviance (-2 log-likelihood)"
-    lines = [_title(fit), f"Formula: {fit.formula}", f"{crit}: {fit.criterion:.4f}", "Random effects:"]
+    lines = [
+        _title(fit),
+        f"Formula: {fit.formula}",
+        *_call_lines(fit),
+        f"{crit}: {fit.criterion:.4f}",
+        "Random effects:",
+    ]
     h, r, left = _varcorr_rows(fit, with_variance=False)
     lines += [" " + s for s in _table(h, r, left)]
     lines += _nobs_line(fit)
@@ -351,6 +386,9 @@ def fit_to_dict(fit: FitResults) -> dict[str, Any]:
         "reml": fit.reml,
         "nobs": fit.nobs,
         "n_dropped": fit.n_dropped,
+        "weights": None if fit._design.weights is None else fit._design.weights_label or "array",
+        "n_zero_weight": fit.n_zero_weight,
+        "offset": _given_offset(fit),
         "group": fit.group_name,
         "ngroups": fit.ngroups,
         "criterion": fit.criterion,
@@ -369,6 +407,7 @@ def fit_to_dict(fit: FitResults) -> dict[str, Any]:
         "cov_fixed": [[float(v) for v in row] for row in fit.cov_fixef.to_numpy()],
         "random": {
             "names": fit.re_names,
+            "terms": [{"group": grp, "names": cols} for grp, cols in fit.re_terms],
             "variance": [float(cov_re[i, i]) for i in range(len(fit.re_names))],
             "std_dev": [float(math.sqrt(max(cov_re[i, i], 0.0))) for i in range(len(fit.re_names))],
             "corr": [[_finite(v) for v in row] for row in corr],

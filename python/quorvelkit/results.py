@@ -82,7 +82,8 @@ class FitResults:
 
     @property
     def nobs(self) -> int:
-        """Number of observations used (after dropping rows with missing values)."""
+        """Number of observations used (after dropping rows with missing values and
+        rows of weight zero)."""
         return self._design.n
 
     @property
@@ -106,6 +107,37 @@ class FitResults:
         idx = self._design.levels.copy()
         idx.name = self.group_name
         return idx
+
+    @property
+    def n_zero_weight(self) -> int:
+        """Number of rows left out because their prior weight is zero."""
+        return self._design.n_zero_weight
+
+    @property
+    def weights(self) -> pd.Series | None:
+        """The prior weights of the rows used (``None`` for an unweighted fit)."""
+        w = self._design.weights
+        return None if w is None else pd.Series(w, index=self._design.row_index, name="weights")
+
+    @property
+    def offset(self) -> pd.Series | None:
+        """The offset of the rows used (``None`` for a fit without one)."""
+        o = self._design.offset
+        return None if o is None else pd.Series(o, index=self._design.row_index, name="offset")
+
+    @property
+    def re_terms(self) -> list[tuple[str, list[str]]]:
+        """The random-effects terms, one per block of Lambda, as (name, columns) pairs:
+        the grouping factor's name for the first and, as lme4 names them, the name with
+        ".1", ".2", ... for the others (``[("Chick", ["(Intercept)"]), ("Chick.1",
+        ["Time"])]`` for ``(Time || Chick)``). Terms are uncorrelated with each other."""
+        names = self.re_names
+        blocks = self._design.blocks or [len(names)]
+        out, start = [], 0
+        for k, size in enumerate(blocks):
+            out.append((self.group_name if k == 0 else f"{self.group_name}.{k}", names[start : start + size]))
+            start += size
+        return out
 
     @property
     def fe_names(self) -> list[str]:
@@ -192,8 +224,9 @@ class FitResults:
     # ----------------------------------------------------------------- variance components
     @property
     def theta(self) -> np.ndarray:
-        """The relative covariance factor Lambda's lower triangle, column by column
-        (lme4's ``getME(fit, "theta")``)."""
+        """The free entries of the relative covariance factor Lambda: its lower
+        triangle, column by column, within each term of :attr:`re_terms` in turn
+        (lme4's ``getME(fit, "theta")``); entries between terms are zero."""
         return np.array(self._res["theta"], dtype=float)
 
     @property
@@ -241,24 +274,27 @@ class FitResults:
         """Variance components as a table, like lme4's ``as.data.frame(VarCorr(fit))``.
 
         Columns: ``grp``, ``var1``, ``var2``, ``vcov`` (variance or covariance) and
-        ``sdcor`` (standard deviation, or correlation for a covariance row). Rows: the
-        variance of each random effect, then each covariance (var1, var2), then the
-        residual.
+        ``sdcor`` (standard deviation, or correlation for a covariance row). Rows, term
+        by term (:attr:`re_terms`, whose names are ``grp``): the variance of each of its
+        random effects, then each covariance (var1, var2) within it; then the residual.
+        Terms are uncorrelated with each other, so no row pairs effects of two terms.
         """
         names = self.re_names
         cov = self.cov_re.to_numpy()
         corr = self.corr_re.to_numpy()
-        q = len(names)
         rows: list[dict[str, Any]] = []
-        for i in range(q):
-            rows.append(
-                dict(
-                    grp=self.group_name, var1=names[i], var2=None, vcov=cov[i, i], sdcor=math.sqrt(max(cov[i, i], 0.0))
+        start = 0
+        for grp, cols in self.re_terms:
+            idx = range(start, start + len(cols))
+            start += len(cols)
+            for i in idx:
+                rows.append(
+                    dict(grp=grp, var1=names[i], var2=None, vcov=cov[i, i], sdcor=math.sqrt(max(cov[i, i], 0.0)))
                 )
-            )
-        for i in range(q):
-            for j in range(i + 1, q):
-                rows.append(dict(grp=self.group_name, var1=names[i], var2=names[j], vcov=cov[i, j], sdcor=corr[i, j]))
+            for i in idx:
+                for j in idx:
+                    if j > i:
+                        rows.append(dict(grp=grp, var1=names[i], var2=names[j], vcov=cov[i, j], sdcor=corr[i, j]))
         rows.append(dict(grp="Residual", var1=None, var2=None, vcov=self.sigma2, sdcor=self.sigma))
         return pd.DataFrame(rows, columns=["grp", "var1", "var2", "vcov", "sdcor"])
 
@@ -316,14 +352,18 @@ class FitResults:
     # ----------------------------------------------------------------- fitted values
     @property
     def fitted(self) -> pd.Series:
-        """Fitted values X beta + Z b, indexed like the rows of the data used."""
+        """Fitted values X beta + Z b (plus the offset), indexed like the rows of the
+        data used."""
         b = np.asarray(self._res["random_effects"], dtype=float)
         vals = self._design.x @ np.asarray(self._res["beta"], dtype=float) + random_part(self._design, b)
+        if self._design.offset is not None:
+            vals = vals + self._design.offset
         return pd.Series(vals, index=self._design.row_index, name="fitted")
 
     @property
     def residuals(self) -> pd.Series:
-        """Response minus fitted values, indexed like the rows of the data used."""
+        """Response minus fitted values, indexed like the rows of the data used (lme4's
+        response residuals: not scaled by the weights)."""
         return pd.Series(self._design.y - self.fitted.to_numpy(), index=self._design.row_index, name="residuals")
 
     resid = residuals

@@ -97,6 +97,17 @@ def test_fits_match_lme4(capsys, tmp_path, reference, line, case, method):
         assert out["optimizer"]["evaluator"] == line.split("--evaluator ")[1].split()[0]
 
 
+def test_weights_column(capsys, tmp_path):
+    ref = json.loads((DATA / "models" / "lme4_models.json").read_text())["chick_weighted_ml"]
+    line = f"{{d}}/models/chickweight.csv '{ref['formula']}' --ml --weights w"
+    code, text, err = cli(capsys, tmp_path, line)
+    assert code == 0 and err == "", err
+    assert text.splitlines()[2:4] == ["   Data: " + str(DATA / "models" / "chickweight.csv"), "Weights: w"]
+    out = json.loads(cli(capsys, tmp_path, line, "--json")[1])
+    assert out["weights"] == "w" and out["criterion"] == pytest.approx(ref["criterion"], rel=1e-10)
+    np.testing.assert_allclose([v["std_error"] for v in out["fixed_effects"].values()], ref["se"], rtol=1e-6)
+
+
 @pytest.mark.parametrize(
     "options,formula",
     [
@@ -181,7 +192,11 @@ ERRORS = [  # (file written to {t}: contents or changed cells, command line, fra
     (bytes(range(256)) * 4, f"{{t}}/data.csv '{FM1}'", "cannot read"),
     (None, "{d}/sleepstudy_data.csv 'Reaction ~ Dayz + (1 | Subject)'", "'Dayz' not found"),
     (None, "{d}/sleepstudy_data.csv --response RT --group Subject", "'RT' not found"),
-    (None, "{d}/sleepstudy_data.csv 'Reaction ~ Days + (1 | Subject) + (0 + Days | Subject)'", "only one"),
+    (None, "{d}/sleepstudy_data.csv 'Reaction ~ Days + (1 | Subject) + (0 + Days | Days)'", "different grouping"),
+    (None, "{d}/chickweight.csv 'weight ~ Time + (1 | Chick)' --weights nope", "'nope' is not in"),
+    (None, "{d}/orthodont.csv 'distance ~ age + (1 | Subject)' --weights Sex", "'Sex' .* numeric: 'Male' on line 2"),
+    ({"Days": (6, -1)}, f"{{t}}/data.csv '{FM1}' --weights Days", "holds -1 on line 8: weights must be finite"),
+    ({"Days": (6, None)}, f"{{t}}/data.csv '{FM1}' --weights Days --drop-missing", "a missing value on line 8"),
     (None, "{d}/sleepstudy_data.csv 'Reaction ~ Days + (1 | Subject'", "unbalanced"),
     ({"Reaction": (4, "abc")}, f"{{t}}/data.csv '{FM1}'", "'Reaction'"),
     ({"Days": (6, "six")}, f"{{t}}/data.csv '{FM1}'", "'Days' in .* is not numeric: 'six' on line 8"),
@@ -196,7 +211,7 @@ ERRORS = [  # (file written to {t}: contents or changed cells, command line, fra
     ("y,g\n1,a\n2,a\n3,a\n", "{t}/data.csv 'y ~ 1 + (1 | g)'", "more than one level"),
     (None, "{d}/star.csv 'math ~ gr + cltype + (1 | id)'",
      r"'gr' .* not numeric: 'K' on line 2, among numbers; if it is a factor, write C\(gr\) or factor\(gr\)"),
-    (None, "{d}/orthodont.csv 'distance ~ I(Sex^2) + (1 | Subject)'", "'Sex' .* not numeric: 'Male' on line 2"),
+    (None, "{d}/orthodont.csv 'distance ~ I(Sex^2) + (1 | Subject)'", "'Sex' .* numeric: 'Male' on line 2"),
     ("uptake;conc;Plant\n16,0;95;Qn1\n", "{t}/data.csv 'uptake ~ conc + (1 | Plant)' --sep ';'",
      r"'uptake' .* not numeric: '16,0' on line 2 \(for decimal commas pass --decimal ','\)"),
     (None, "{d}/chickweight.csv 'I(0 * weight + 1) ~ Time + (1 | Chick)'", "is constant"),

@@ -7,14 +7,16 @@ from quorvelkit import FormulaError, lmm
 from quorvelkit.expressions import quote_name, unquote_name
 from quorvelkit.formula import parse_formula
 
-SUPPORTED = "only one random-effects term is supported.*one random-effects term with one grouping factor"
+SUPPORTED = "random-effects terms on one grouping factor"
 
 
 @pytest.mark.parametrize(
     "formula,match",
     [
-        ("y ~ x1 + (1 | g) + (1 | site)", SUPPORTED),
-        ("y ~ x1 + (x1 || g)", r"'\|\|'"),
+        ("y ~ x1 + (1 | g) + (1 | site)", f"different grouping factors \\(g and site\\).*{SUPPORTED}"),
+        ("y ~ x1 + (x1 || g) + (1 | g:h)", "different grouping factors"),
+        ("y ~ x1 + (x1 ||| g)", "cannot read"),
+        ("y ~ x1 + (x1 | g | h)", "cannot read"),
         ("y ~ x1 + (1 | a/b)", "nested"),
         ("y ~ x1", "no random-effects term"),
         ("y ~ x1 + 1 | g", "parenthesised"),
@@ -27,7 +29,9 @@ SUPPORTED = "only one random-effects term is supported.*one random-effects term 
         ("y ~ x1 + (1 | )", "no grouping factor"),
         ("y ~ x1 + (1 | g + h)", "grouping factor must be a column"),
         ("y ~ x1 + + (1 | g)", "operator"),
-        ("y ~ x1 + offset(x2) + (1 | g)", "offset"),
+        ("y ~ x1 - offset(x2) + (1 | g)", "offset cannot be subtracted"),
+        ("y ~ x1 + offset() + (1 | g)", "offset\\(\\) needs an expression"),
+        ("y ~ x1 + offset(open('m')) + (1 | g)", "unknown function 'open'"),
         ("y ~ foo(x1) + (1 | g)", "unknown function 'foo'"),
     ],
 )
@@ -66,7 +70,7 @@ HOSTILE = [  # (term, a fragment the error names); "{m}" is a file the term woul
     ("I(Time^(2^12))", "exponent above 1024"),
     ("I('x' * 10**9)", "string 'x'"),
     ("I(Time and Time)", "'and'/'or'"),
-    ("offset(Time)", "offset"),
+    ("I(offset(Time))", "offset() is a term of the fixed part of its own"),
 ]
 
 
@@ -99,3 +103,27 @@ def test_column_names_round_trip_through_quoting(name):
     assert unquote_name(quoted) == name
     parsed = parse_formula(f"{quoted} ~ {quoted} + (1 | {quoted})")
     assert parsed.columns == [name] and parsed.group == (name,)
+
+
+@pytest.mark.parametrize(
+    "formula,terms,offsets",
+    [
+        ("y ~ x + (1 | g)", [("1", "1")], []),
+        ("y ~ x + (x || g)", [("1", "1"), ("0 + x", "0 + x")], []),
+        ("y ~ x + (0 + x || g)", [("0 + x", "0 + x")], []),
+        ("y ~ x + (x + I(x^2) || g)", [("1", "1"), ("0 + x", "0 + x"), ("0 + I(x ^ 2)", "0 + I(x ** 2)")], []),
+        ("y ~ x + (x * C(f) || g)", [("1", "1"), ("0 + x", "0 + x"), ("0 + C(f)", "0 + C(f)"),
+                                     ("0 + x:C(f)", "0 + x:C(f)")], []),
+        ("y ~ (1 | g) + x + (0 + x | factor(g))", [("1", "1"), ("0 + x", "0 + x")], []),
+        ("y ~ x + (x | g) + (0 + z || g)", [("x", "x"), ("0 + z", "0 + z")], []),
+        ("y ~ x + offset(o) + offset(log(n)^2) + (1 | g)", [("1", "1")], ["I(o)", "I(log(n) ** 2)"]),
+    ],
+)  # fmt: skip
+def test_random_terms_and_offsets(formula, terms, offsets):
+    # lme4's expansion of ||: the intercept, then 0 + each term of the left side (a
+    # factor stays one term); several bars on one grouping factor are terms in turn
+    parsed = parse_formula(formula)
+    assert [(t.text, t.model_text) for t in parsed.random_terms] == terms
+    assert list(parsed.offsets) == offsets and parsed.group == ("g",)
+    assert "offset" not in parsed.fixed and "|" not in parsed.fixed
+    assert parsed.roles("o") == ({"numeric"} if offsets else set())

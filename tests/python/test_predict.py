@@ -55,6 +55,14 @@ def test_fitted_residuals_and_predictions(fm1, sleep):
         ("y ~ x1 + (x1 + x2 | g)", 2, ["(Intercept)", "x1", "x2"], "g", 30),
         ("y ~ x1 + (1 | factor(g))", 2, ["(Intercept)"], "g", 30),
         ("y ~ x1 + (1 | a:b)", 2, ["(Intercept)"], "a:b", 10),
+        ("y ~ x1 + (center(x1) || g)", 2, ["(Intercept)", "center(x1)"], "g", 30),
+        (
+            "y ~ x1 + (1 + x1 | g) + (0 + C(site) | g)",
+            2,
+            ["(Intercept)", "x1", *[f"C(site)[{s}]" for s in ("east", "north", "south")]],
+            "g",
+            30,
+        ),
     ],
 )
 def test_new_data_go_through_the_fits_transforms(formula, p, re_names, group, m):
