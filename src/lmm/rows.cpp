@@ -92,40 +92,78 @@ template <std::size_t P, bool ShiftX, bool W>
   (void)xs;
 }
 
-// The weights of rows [b, e): their checksum, the first that is not finite and
-// positive, and the product of the others (see WeightScan). The mantissa of each
-// weight is read from its bits (subnormals through frexp); the running product is
-// renormalised before it can underflow.
-WeightScan scan_weights(const double* w, std::uint64_t b, std::uint64_t e) {
-  WeightScan s;
-  double mant = 1.0;
-  std::int64_t ex = 0;
-  std::uint64_t bad = s.first_bad;
+// Multiplies the weights of rows [b, e) one at a time into mant * 2^ex: the path for
+// blocks that hold a subnormal weight or one that is not finite and positive (the
+// first such row is kept in bad).
+void scan_weights_slowly(const double* w, std::uint64_t b, std::uint64_t e, double& mant, std::int64_t& ex,
+                         std::uint64_t& bad) {
   for (std::uint64_t r = b; r < e; ++r) {
     const double v = w[r];
     if (!(v > 0.0 && v <= std::numeric_limits<double>::max())) {
       bad = std::min(bad, r);
       continue;
     }
-    const std::uint64_t bits = std::bit_cast<std::uint64_t>(v);
-    const std::uint64_t biased = bits >> 52;
-    if (biased == 0) {
-      int e2;
-      mant = mant * std::frexp(v, &e2);
-      ex += e2;
-    } else {
-      mant = mant * std::bit_cast<double>((bits & 0x000FFFFFFFFFFFFFULL) | (std::uint64_t{1022} << 52));
-      ex += static_cast<std::int64_t>(biased) - 1022;
+    int e2;
+    mant = mant * std::frexp(v, &e2);
+    ex += e2;
+    mant = std::frexp(mant, &e2);
+    ex += e2;
+  }
+}
+
+// The weights of rows [b, e): their checksum, the first that is not finite and
+// positive, and the product of the others (see WeightScan). The mantissa of each
+// weight is read from its bits and multiplied into one of four running products
+// (rows in turn), whose exponents are taken out every 256 rows, before they can
+// underflow; a block of 256 rows holding a subnormal or invalid weight takes the
+// slow path. Which product a row joins depends only on its place in [b, e), and the
+// chunks of rows are fixed by the plan, so the result does not depend on the pool.
+WeightScan scan_weights(const double* w, std::uint64_t b, std::uint64_t e) {
+  constexpr std::uint64_t kBlock = 256, kMantissa = 0x000FFFFFFFFFFFFFULL, kHalf = std::uint64_t{1022} << 52;
+  WeightScan s;
+  double lane[4] = {1.0, 1.0, 1.0, 1.0};
+  std::int64_t ex = 0;
+  std::uint64_t bad = s.first_bad;
+  for (std::uint64_t s0 = b; s0 < e; s0 += kBlock) {
+    const std::uint64_t s1 = std::min(e, s0 + kBlock);
+    // The biased exponent less one is below 2046 for positive normal numbers only
+    // (a set sign bit, a zero or subnormal, an infinity or a NaN fall outside).
+    std::uint64_t odd = 0, biased_sum = 0;
+    double part[4] = {lane[0], lane[1], lane[2], lane[3]};
+    std::uint64_t r = s0;
+    for (; r + 4 <= s1; r += 4)
+      for (int k = 0; k < 4; ++k) {
+        const std::uint64_t bits = std::bit_cast<std::uint64_t>(w[r + k]);
+        odd |= static_cast<std::uint64_t>((bits >> 52) - 1 >= 2046);
+        biased_sum += bits >> 52;
+        part[k] = part[k] * std::bit_cast<double>((bits & kMantissa) | kHalf);
+      }
+    for (int k = 0; r < s1; ++r, ++k) {
+      const std::uint64_t bits = std::bit_cast<std::uint64_t>(w[r]);
+      odd |= static_cast<std::uint64_t>((bits >> 52) - 1 >= 2046);
+      biased_sum += bits >> 52;
+      part[k] = part[k] * std::bit_cast<double>((bits & kMantissa) | kHalf);
     }
-    if (mant < 0x1p-900) {
+    if (odd) {
+      scan_weights_slowly(w, s0, s1, lane[0], ex, bad);
+    } else {
+      for (int k = 0; k < 4; ++k) lane[k] = part[k];
+      ex += static_cast<std::int64_t>(biased_sum) - 1022 * static_cast<std::int64_t>(s1 - s0);
+    }
+    for (double& v : lane) {
       int e2;
-      mant = std::frexp(mant, &e2);
+      v = std::frexp(v, &e2);
       ex += e2;
     }
   }
-  int e2;
-  s.mantissa = std::frexp(mant, &e2);
-  s.exponent = ex + e2;
+  double mant = 1.0;
+  for (double v : lane) {
+    int e2;
+    mant = std::frexp(mant * v, &e2);
+    ex += e2;
+  }
+  s.mantissa = mant;
+  s.exponent = ex;
   s.first_bad = bad;
   s.checksum = checksum_range(w + b, b, e - b);
   return s;
