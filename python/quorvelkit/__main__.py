@@ -62,7 +62,7 @@ def build_parser() -> argparse.ArgumentParser:
             f"'{DEFAULT_FORMULA}'."
         ),
         epilog=(
-            "Give either a FORMULA in lme4's notation (one random-effects term), e.g. "
+            "Give either a FORMULA in lme4's notation (random-effects terms on one grouping factor), e.g. "
             "'y ~ x1 + C(site) + (1 + x1 | g)', or the column options "
             "--response/--fixed/--random/--group. Text columns are factors; write "
             "factor(x) or C(x) for a factor coded by numbers. I(x^2) is a square. A "

@@ -39,7 +39,9 @@ class LmmFit(FitResults):
     :attr:`cov_fixef`, :attr:`varcorr`, :attr:`sigma`, :attr:`theta`, :attr:`ranef`,
     :attr:`cond_cov`, :attr:`fitted`, :attr:`residuals`, :attr:`criterion`,
     :attr:`loglik`, :attr:`aic`, :attr:`bic`, :attr:`nobs`, :attr:`ngroups`,
-    :attr:`optimizer` and :attr:`is_singular`. :meth:`summary` prints lme4's report.
+    :attr:`optimizer` and :attr:`is_singular`; :attr:`re_terms` (the random-effects
+    terms, uncorrelated with each other), :attr:`weights` and :attr:`offset`.
+    :meth:`summary` prints lme4's report.
 
     Names. The vocabulary is lme4's (the report's); the names a statsmodels user types
     first are aliases of the same objects:

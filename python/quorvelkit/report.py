@@ -340,7 +340,9 @@ def format_html(fit: FitResults) -> str:
     crit_name = "REML criterion" if fit.reml else "Deviance"
     parts = [
         '<div class="quorvelkit-fit">',
-        f"<p><b>{html.escape(_title(fit))}</b><br>Formula: <code>{html.escape(fit.formula)}</code></p>",
+        f"<p><b>{html.escape(_title(fit))}</b><br>Formula: <code>{html.escape(fit.formula)}</code>"
+        + "".join(f"<br>{html.escape(line.strip())}" for line in _call_lines(fit))
+        + "</p>",
         _html_table(
             [crit_name, "logLik", "AIC", "BIC", "Obs.", f"Groups ({fit.group_name})"],
             [

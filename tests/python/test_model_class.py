@@ -266,6 +266,7 @@ def test_reports_name_the_weights():
     fit = lmm(CHICK, chick, weights="w")
     text = fit.summary_text()
     assert text.splitlines()[2] == "Weights: w" and "Weights: w" in repr(fit)
+    assert "<br>Weights: w</p>" in fit._repr_html_()
     # scaled residuals are sqrt(w) (y - fitted) / sigma (lme4's scaled Pearson residuals)
     scaled = np.sqrt(chick["w"]) * fit.residuals / fit.sigma
     quartiles = text.split("Scaled residuals:\n")[1].splitlines()[1].split()
