@@ -15,6 +15,7 @@ from __future__ import annotations
 import re
 from collections.abc import Iterator
 from dataclasses import dataclass
+from typing import Any
 
 import pandas as pd
 
@@ -208,6 +209,23 @@ def _offset_inner(piece: str) -> str | None:
     return m.group(1).strip()
 
 
+def _term_text(term: Any) -> str:
+    """A formulaic term written back in formulaic's grammar: its factors joined by ':',
+    a column name in backticks unless it is a plain name, Python code in braces (the
+    same evaluation, and the same column names, as without them)."""
+    out = []
+    for factor in term.factors:
+        kind = factor.eval_method.value
+        expr = str(factor.expr)
+        if kind == "python":
+            out.append("{" + expr + "}")
+        elif kind == "lookup" and not re.fullmatch(r"[A-Za-z_][A-Za-z0-9_.]*", expr):
+            out.append(f"`{expr}`")
+        else:
+            out.append(expr)
+    return ":".join(out)
+
+
 def _expand_bar(
     inner: str, formula: str, aliases: dict[str, str]
 ) -> tuple[str, tuple[str, ...], list[tuple[str, CheckedPart]]]:
@@ -233,15 +251,15 @@ def _expand_bar(
     from formulaic import Formula
 
     try:
-        terms = [str(t) for t in Formula(checked.text)]
+        terms = [_term_text(t) for t in Formula(checked.text)]
     except Exception as exc:  # formulaic's syntax errors
         raise FormulaError(f"invalid random-effects term '{lhs}': {clean_message(exc)}") from None
-    # formulaic names the terms of the checked text; the same terms as written have the
-    # names the check's renames map back to.
+    # The terms as written, for reports: the check's renames map formulaic's names of
+    # rewritten code back to the code as written.
     back = sorted(checked.renames, key=lambda r: -len(r[0]))
     expanded: list[tuple[str, CheckedPart]] = []
     for term in terms:
-        shown = term
+        shown = re.sub(r"\{([A-Za-z_][\w.]*\([^{}]*\))\}", r"\1", term)  # a call needs no braces
         for new, old in back:
             shown = shown.replace(new, old)
         text, model = ("1", "1") if term == "1" else (f"0 + {shown}", f"0 + {term}")
