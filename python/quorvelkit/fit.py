@@ -14,8 +14,9 @@ import numpy as np
 import pandas as pd
 
 from . import bootstrap as _bootstrap
+from . import inference as _inference
 from ._quorvelkit import LmmCore
-from .design import check_response_variation
+from .design import _rename, check_response_variation
 from .errors import SINGULAR_NOTE, SingularFitWarning, check_flag, core_refusals
 from .labels import levels_by_value
 from .predict import predict
@@ -51,7 +52,7 @@ class LmmFit(FitResults):
     vcov(fit)             cov_fixef (also vcov)      cov_params()
     (Std. Error)          se                         bse
     (t value)             tvalues                    tvalues
-    (Pr(>|t|), lmerTest)  not yet                    pvalues (raises, see below)
+    (Pr(>|t|), lmerTest)  pvalues, coef_table        pvalues
     confint(fit)          confint(level=0.95)        conf_int(alpha=0.05)
     logLik(fit)           loglik                     llf
     fitted(fit)           fitted                     fittedvalues
@@ -64,11 +65,11 @@ class LmmFit(FitResults):
     isSingular(fit)       is_singular
     ====================  =========================  ===============================
 
-    ``pvalues`` raises ``NotImplementedError`` (which is also an ``AttributeError``,
-    so ``hasattr(fit, "pvalues")`` is false): p-values of the fixed effects need the
-    t statistics' denominator degrees of freedom (Satterthwaite's approximation, as
-    lmerTest computes), which a later version provides; a normal approximation would
-    be too liberal in small samples, so none is given.
+    Inference as lmerTest reports it: :attr:`coef_table` has Satterthwaite's df and
+    p-values (also :attr:`pvalues`), :meth:`anova_terms` the type III F test of each
+    term and :meth:`contrast` the tests of any contrast matrix. :meth:`confint` gives
+    Wald, profile-likelihood (:meth:`profile`) and bootstrap intervals, and
+    :meth:`predict` confidence and prediction intervals.
 
     A fit pickles and deep-copies with its design and core (a pickle from another
     version of quorvelkit is refused when it is loaded).
@@ -100,6 +101,30 @@ class LmmFit(FitResults):
         if method.lower() in ("boot", "bootstrap"):
             return self.bootstrap(n, seed=seed).intervals(level)
         raise ValueError(f"method must be 'Wald' or 'boot', got {method!r}")
+
+    def anova_terms(self) -> pd.DataFrame:
+        """Type III F tests of each term of the fixed part with Satterthwaite's
+        denominator df (lmerTest's ``anova(fit)``): columns "Sum Sq", "Mean Sq",
+        "NumDF", "DenDF", "F value", "Pr(>F)", one row per term (the intercept
+        excluded). A term's hypothesis is that its coefficients are zero when every
+        factor is coded with sum-to-zero contrasts (R's ``contr.sum``), whatever the
+        coding of the fit; the fit is not redone. ``ValueError`` for a model whose
+        fixed-effects matrix is rank deficient, that is not hierarchical, or that codes
+        a factor with other contrasts than the default.
+        """
+        d = self._design
+        hyp = _inference.type3_matrices(d.fixed_spec, d.kept_columns, lambda t: _rename([t], d.parsed.renames)[0])
+        return _inference.anova_terms(self.satterthwaite(), hyp, self.sigma2)
+
+    def contrast(self, L: Any) -> _inference.ContrastResult:
+        """Tests of the linear combinations L beta of the fixed effects (lmerTest's
+        ``contest``): a t test of each row with Satterthwaite's df and the joint F test
+        of L beta = 0, with Fai and Cornelius's denominator df (its numerator df is the
+        rank of L). ``L`` has one column per fixed effect (a vector is one row; a
+        DataFrame may name its columns by fixed effect, others count as zero); any
+        other shape is a ``ValueError``."""
+        names = self.fe_names
+        return _inference.contrast(self.satterthwaite(), _inference.contrast_matrix(L, names), self.sigma2)
 
     def conf_int(self, alpha: float = 0.05) -> pd.DataFrame:
         """Wald intervals of the fixed effects at level 1 - ``alpha`` (statsmodels'
