@@ -142,6 +142,9 @@ class LmmCore:
 
         ``x``, ``z`` and ``codes`` must be the arrays the core was built from (checked
         by fingerprints: ``ValueError`` otherwise)."""
+    def fixed_at(self, j: int, value: float) -> LmmCore:
+        """The same model with fixed effect ``j`` held at ``value``: a new core for the
+        response y - x_j * value and the other fixed-effect columns, from the products."""
     def __reduce__(self) -> tuple[object, ...]:
         """Pickling support: products, centres and fingerprints, tagged with the version."""
     def conditional_covariances(self, theta: _Theta, reml: bool = True) -> _Float64:

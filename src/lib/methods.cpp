@@ -311,6 +311,13 @@ PyMethodDef core_methods[] = {
      "The same design with a new response, reusing every design-only product.\n"
      "`x`, `z` and `codes` must be the arrays this core was built from; others\n"
      "are refused (ValueError) by the fingerprints the core took of them."},
+    {"fixed_at", QK_FASTCALL(m_fixed_at), METH_FASTCALL | METH_KEYWORDS,
+     "fixed_at($self, j, value)\n--\n\n"
+     "The same model with fixed effect `j` held at `value`: a new core for the\n"
+     "response y - x_j * value and the fixed-effect columns other than `j`, formed\n"
+     "from this core's products (no rows are read). Its criterion at a theta is\n"
+     "the model's with beta_j = value. It has no rows behind it, so\n"
+     "`with_response` refuses every array. IndexError for `j` out of range."},
     {"conditional_covariances", QK_FASTCALL(m_conditional_covariances), METH_FASTCALL | METH_KEYWORDS,
      "conditional_covariances($self, theta, reml=True)\n--\n\n"
      "`Var(b_i | y)` for every group at `theta`, shape `(m, q, q)`, on the\n"
