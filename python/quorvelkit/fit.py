@@ -15,11 +15,13 @@ import pandas as pd
 
 from . import bootstrap as _bootstrap
 from . import inference as _inference
+from . import profile as _profile
 from ._quorvelkit import LmmCore
 from .design import _rename, check_response_variation
 from .errors import SINGULAR_NOTE, SingularFitWarning, check_flag, core_refusals
 from .labels import levels_by_value
 from .predict import predict
+from .profile import check_level
 from .report import fit_to_dict, format_html, format_short, format_summary, interval_names
 from .results import FitResults
 
@@ -81,26 +83,86 @@ class LmmFit(FitResults):
         method: str = "Wald",
         n: int = 1000,
         seed: int | None = None,
+        *,
+        ml: bool = False,
+        parm: str | list[str] | None = None,
+        progress: bool | None = None,
     ) -> pd.DataFrame:
-        """Confidence intervals.
+        """Confidence intervals. Columns are named like R's (``"2.5 %"``, ``"97.5 %"``).
 
         ``method="Wald"`` (default): estimate +/- z * standard error for the fixed
         effects. ``method="boot"``: percentile intervals from :meth:`bootstrap` with
-        ``n`` replicates and ``seed``, for standard deviations, correlations, sigma and
-        the fixed effects. Columns are named like R's (``"2.5 %"``, ``"97.5 %"``).
+        ``n`` replicates and ``seed``. ``method="profile"``: profile-likelihood
+        intervals (lme4's ``confint(fit, method = "profile")``), the two values where
+        the signed root of the profiled criterion, zeta, reaches -+ z (see
+        :meth:`profile`). Both give every parameter by lme4's names: the standard
+        deviation of each random effect ("sd_(Intercept)|Subject"), their correlations
+        ("cor_Days.(Intercept)|Subject"), "sigma" and the fixed effects (``parm``
+        selects some).
+
+        Scale of the profile: the model's own criterion, so a REML fit's intervals
+        profile the REML criterion; ``ml=True`` profiles the ML deviance at the ML
+        estimates (refitting a REML fit by ML first), which is what lme4 does for every
+        fit. A fixed effect under REML is profiled by the restricted likelihood of the
+        model with that coefficient known (y - x_j b on the other columns), whose
+        degrees of freedom n - p + 1 make its intervals a little wider than ML's, like
+        a t interval against a z interval. An interval reaches 0 for a standard
+        deviation, or -1 or 1 for a correlation, when zeta stays short of z up to that
+        bound; a correlation of a random effect whose standard deviation is estimated
+        at zero has a flat profile and the interval (-1, 1). ``progress`` shows a
+        progress bar (``None``: on a terminal, for runs over a second). The result's
+        ``attrs`` hold "evaluations" (criterion evaluations it took), "seconds",
+        "scale" and "notes".
         """
-        if not 0 < level < 1:
-            raise ValueError(f"level must be between 0 and 1, got {level}")
-        if method.lower() == "wald":
+        check_level(level)
+        how = method.lower()
+        if how != "profile" and (ml or parm is not None):
+            raise ValueError("ml and parm apply to method='profile'")
+        if how == "wald":
             from scipy.stats import norm  # imported on first use: scipy.stats is slow to import
 
             zq = float(norm.ppf(0.5 + level / 2))
             lo, hi = interval_names(level)
             est, se = self.fixef.to_numpy(), self.se.to_numpy()
             return pd.DataFrame({lo: est - zq * se, hi: est + zq * se}, index=self.fe_names)
-        if method.lower() in ("boot", "bootstrap"):
+        if how in ("boot", "bootstrap"):
             return self.bootstrap(n, seed=seed).intervals(level)
-        raise ValueError(f"method must be 'Wald' or 'boot', got {method!r}")
+        if how == "profile":
+            return _profile.intervals(self._profiler(ml), level, which=parm, progress=progress)
+        raise ValueError(f"method must be 'Wald', 'profile' or 'boot', got {method!r}")
+
+    def profile(
+        self,
+        zmax: float | None = None,
+        *,
+        ml: bool = False,
+        which: str | list[str] | None = None,
+        progress: bool | None = None,
+    ) -> _profile.ProfileResult:
+        """The profiles of the parameters (lme4's ``profile``): for each, the criterion
+        minimised over all the others with it held, as zeta(psi) = sign(psi - psi0)
+        sqrt(f(psi) - f0), traced from the estimate outwards on both sides until
+        |zeta| reaches ``zmax`` (default 2.576, the 99% point, as lme4) or the
+        parameter its bound. The scale and the parameters are those of
+        :meth:`confint` with ``method="profile"`` (``ml``, ``which`` as its
+        ``parm``). Returns a :class:`~quorvelkit.profile.ProfileResult` with the traces,
+        intervals read off them, and ``plot()``.
+        """
+        if zmax is None:
+            zmax = 2.5758293035489004
+        if not (isinstance(zmax, (int, float)) and 0 < zmax < 10):
+            raise ValueError(f"zmax must be a number between 0 and 10, got {zmax!r}")
+        return _profile.traces(self._profiler(ml), float(zmax), which=which, progress=progress)
+
+    def _profiler(self, ml: bool) -> _profile.Profiler:
+        check_flag("ml", ml)
+        names = _profile.parameter_names(self.group_name, self.re_names, self.fe_names, self._core.theta_index())
+        if ml and self.reml:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", SingularFitWarning)
+                fit = self.refit_ml()
+            return _profile.Profiler(self._core, False, fit.theta, names, base_evaluations=fit.optimizer["fev"])
+        return _profile.Profiler(self._core, self.reml, self.theta, names)
 
     def anova_terms(self) -> pd.DataFrame:
         """Type III F tests of each term of the fixed part with Satterthwaite's
