@@ -20,7 +20,7 @@ from ._quorvelkit import LmmCore
 from .design import _rename, check_response_variation
 from .errors import SINGULAR_NOTE, SingularFitWarning, check_flag, core_refusals
 from .labels import levels_by_value
-from .predict import predict
+from .predict import group_cross_products, interval_table, model_rows, predict
 from .profile import check_level
 from .report import fit_to_dict, format_html, format_short, format_summary, interval_names
 from .results import FitResults
@@ -223,7 +223,9 @@ class LmmFit(FitResults):
         newdata: Any = None,
         re: bool = True,
         allow_new_levels: bool = False,
-    ) -> pd.Series:
+        interval: str | None = None,
+        level: float = 0.95,
+    ) -> pd.Series | pd.DataFrame:
         """Predictions for ``newdata`` (the data used for the fit when ``None``).
 
         With ``re=True`` a row of a group seen in the fit gets the fixed part plus its
@@ -234,20 +236,74 @@ class LmmFit(FitResults):
         numbers where that is unambiguous: "308", 308 and 308.0 are one label unless
         the fit has more than one of them. With ``re=False`` every row gets X beta.
         Rows with missing predictor values get NaN. The result is indexed like
-        ``newdata``.
+        ``newdata``: a Series, or with ``interval`` a DataFrame with columns "fit",
+        "lwr" and "upr" (R's names).
+
+        Intervals, fit -+ z sqrt(v) with z the normal quantile at ``level``, at the
+        estimated variance parameters (their own uncertainty is not included).
+        ``interval="confidence"`` covers the row's conditional mean mu = x0'beta +
+        z0'b_i, v = Var(x0'(beta^ - beta) + z0'(b^_i - b_i)); ``"prediction"`` covers a
+        new observation y0 = mu + e, v + sigma^2. For a group of the fit, with
+        C = Cov(beta^), K_i = Lambda (Lambda'Z_i'Z_i Lambda + I)^-1 Lambda' (so
+        sigma^2 K_i = Var(b_i | y, beta), :attr:`cond_cov`) and u = X_i'Z_i K_i z0
+        (Henderson's mixed-model equations, whose inverse holds the prediction errors'
+        covariance):
+
+            Var(b^_i - b_i)                = sigma^2 K_i + K_i Z_i'X_i C X_i'Z_i K_i
+            Cov(beta^ - beta, b^_i - b_i) = -C X_i'Z_i K_i
+            v = x0'C x0 + sigma^2 z0'K_i z0 + u'C u - 2 x0'C u.
+
+        A new group's b is a fresh draw, independent of the data: v = x0'C x0 +
+        z0'Sigma z0 with Sigma = :attr:`cov_re` (the population level plus the
+        random-effect variance). With ``re=False`` the confidence interval is that of
+        the population-level mean, v = x0'C x0, and the prediction interval that of a
+        new observation of a new group, x0'C x0 + z0'Sigma z0 + sigma^2.
         """
         check_flag("allow_new_levels", allow_new_levels)
         beta = np.asarray(self._res["beta"], dtype=float)
         b = np.asarray(self._res["random_effects"], dtype=float)
-        return predict(
-            self._design,
-            beta,
-            b,
-            newdata,
-            re=re,
-            allow_new_levels=allow_new_levels,
-            by_value=self._levels_by_value,
+        if interval is None:
+            return predict(
+                self._design,
+                beta,
+                b,
+                newdata,
+                re=re,
+                allow_new_levels=allow_new_levels,
+                by_value=self._levels_by_value,
+            )
+        if interval not in ("confidence", "prediction"):
+            raise ValueError(f"interval must be 'confidence', 'prediction' or None, got {interval!r}")
+        check_level(level)
+        from scipy.stats import norm  # imported on first use: scipy.stats is slow to import
+
+        index, x_new, z_new, idx, ok = model_rows(
+            self._design, newdata, re=bool(re), allow_new_levels=allow_new_levels, by_value=self._levels_by_value
         )
+        fit_values = x_new @ beta
+        known = idx >= 0
+        fit_values[known] += np.einsum("ij,ij->i", z_new[known], b[idx[known]])
+        if self._ztx is None:
+            self._ztx = group_cross_products(self._design)
+        lwr, upr = interval_table(
+            fit_values,
+            x_new,
+            z_new,
+            idx,
+            cov_beta=self.cov_fixef.to_numpy(),
+            cond_cov=self.cond_cov,
+            ztx=self._ztx,
+            cov_re=self.cov_re.to_numpy(),
+            sigma2=self.sigma2,
+            prediction=interval == "prediction",
+            z=float(norm.ppf(0.5 + level / 2)),
+            group_draw=bool(re) or interval == "prediction",
+        )
+        out = pd.DataFrame(np.nan, index=index, columns=["fit", "lwr", "upr"])
+        out.loc[ok, "fit"] = fit_values
+        out.loc[ok, "lwr"] = lwr
+        out.loc[ok, "upr"] = upr
+        return out
 
     def _levels_by_value(self) -> dict[Any, int]:
         """The levels by the value of their label (computed once, when first needed)."""

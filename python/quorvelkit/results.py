@@ -52,6 +52,7 @@ class FitResults:
         self._total_seconds = total_seconds
         self._evaluator_requested = evaluator_requested
         self._cond_cov: np.ndarray | None = None
+        self._ztx: np.ndarray | None = None  # Z_i'X_i of every group, for prediction intervals
         self._by_value: dict[Any, int] | None = None
         self._varpar: Any = None
         #: A name for the data, shown in the report (the command line sets the file name).
