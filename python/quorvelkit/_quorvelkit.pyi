@@ -117,8 +117,9 @@ class LmmCore:
     def deviance(self, theta: _Theta, reml: bool = True) -> float:
         """Profiled deviance at ``theta``; ``inf`` for an infeasible ``theta``."""
     def criterion_parts(self, theta: _Theta, reml: bool = True) -> dict[str, Any]:
-        """The criterion split for inference: deviance, logdet, pwrss, nu, the analytic
-        gradients grad_logdet and grad_pwrss, beta and fixed_inverse."""
+        """The criterion split for inference: deviance, logdet (with the weights'
+        constant), pwrss, nu, the analytic gradients grad_logdet and grad_pwrss, beta
+        and fixed_inverse."""
     def deviance_grad(self, theta: _Theta, reml: bool = True) -> tuple[float, list[float]]:
         """Profiled deviance and its analytic gradient at ``theta``."""
     def deviance_hessian(self, theta: _Theta, reml: bool = True) -> float | None:
@@ -148,6 +149,9 @@ class LmmCore:
 
         ``x``, ``z``, ``codes`` and ``weights`` must be the arrays the core was built
         from (checked by fingerprints: ``ValueError`` otherwise)."""
+    def fixed_at(self, j: int, value: float) -> LmmCore:
+        """The same model with fixed effect ``j`` held at ``value``: a new core for the
+        response y - x_j * value and the other fixed-effect columns, from the products."""
     def __reduce__(self) -> tuple[object, ...]:
         """Pickling support: products, centres and fingerprints, tagged with the version."""
     def conditional_covariances(self, theta: _Theta, reml: bool = True) -> _Float64:

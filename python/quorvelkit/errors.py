@@ -47,9 +47,9 @@ class SingularFitWarning(UserWarning):
 
 
 class PValuesUnavailable(AttributeError, NotImplementedError):
-    """Raised by :attr:`LmmFit.pvalues`: p-values with proper degrees of freedom are
-    not computed yet. An ``AttributeError`` too, so ``hasattr`` and ``getattr(fit,
-    "pvalues", None)`` treat them as absent."""
+    """Kept for code that catches it: earlier versions raised it from
+    :attr:`LmmFit.pvalues`, which now gives Satterthwaite's p-values and raises
+    nothing."""
 
 
 def clean_message(exc: BaseException) -> str:

@@ -14,13 +14,17 @@ import numpy as np
 import pandas as pd
 
 from . import bootstrap as _bootstrap
+from . import inference as _inference
+from . import profile as _profile
 from ._quorvelkit import LmmCore
-from .design import check_response_variation
+from .design import _rename, check_response_variation, to_frame
 from .errors import SINGULAR_NOTE, SingularFitWarning, check_flag, core_refusals
 from .labels import levels_by_value
-from .predict import predict
+from .predict import group_cross_products, interval_table, model_rows, predict
+from .profile import check_level
 from .report import fit_to_dict, format_html, format_short, format_summary, interval_names
 from .results import FitResults
+from .rowinputs import check_weights
 
 __all__ = ["LmmFit", "warn_if_singular"]
 
@@ -53,7 +57,7 @@ class LmmFit(FitResults):
     vcov(fit)             cov_fixef (also vcov)      cov_params()
     (Std. Error)          se                         bse
     (t value)             tvalues                    tvalues
-    (Pr(>|t|), lmerTest)  not yet                    pvalues (raises, see below)
+    (Pr(>|t|), lmerTest)  pvalues, coef_table        pvalues
     confint(fit)          confint(level=0.95)        conf_int(alpha=0.05)
     logLik(fit)           loglik                     llf
     fitted(fit)           fitted                     fittedvalues
@@ -66,11 +70,11 @@ class LmmFit(FitResults):
     isSingular(fit)       is_singular
     ====================  =========================  ===============================
 
-    ``pvalues`` raises ``NotImplementedError`` (which is also an ``AttributeError``,
-    so ``hasattr(fit, "pvalues")`` is false): p-values of the fixed effects need the
-    t statistics' denominator degrees of freedom (Satterthwaite's approximation, as
-    lmerTest computes), which a later version provides; a normal approximation would
-    be too liberal in small samples, so none is given.
+    Inference as lmerTest reports it: :attr:`coef_table` has Satterthwaite's df and
+    p-values (also :attr:`pvalues`), :meth:`anova_terms` the type III F test of each
+    term and :meth:`contrast` the tests of any contrast matrix. :meth:`confint` gives
+    Wald, profile-likelihood (:meth:`profile`) and bootstrap intervals, and
+    :meth:`predict` confidence and prediction intervals.
 
     A fit pickles and deep-copies with its design and core (a pickle from another
     version of quorvelkit is refused when it is loaded).
@@ -82,26 +86,110 @@ class LmmFit(FitResults):
         method: str = "Wald",
         n: int = 1000,
         seed: int | None = None,
+        *,
+        ml: bool = False,
+        parm: str | list[str] | None = None,
+        progress: bool | None = None,
     ) -> pd.DataFrame:
-        """Confidence intervals.
+        """Confidence intervals. Columns are named like R's (``"2.5 %"``, ``"97.5 %"``).
 
         ``method="Wald"`` (default): estimate +/- z * standard error for the fixed
         effects. ``method="boot"``: percentile intervals from :meth:`bootstrap` with
-        ``n`` replicates and ``seed``, for standard deviations, correlations, sigma and
-        the fixed effects. Columns are named like R's (``"2.5 %"``, ``"97.5 %"``).
+        ``n`` replicates and ``seed``. ``method="profile"``: profile-likelihood
+        intervals (lme4's ``confint(fit, method = "profile")``), the two values where
+        the signed root of the profiled criterion, zeta, reaches -+ z (see
+        :meth:`profile`). Both give every parameter by lme4's names: the standard
+        deviation of each random effect ("sd_(Intercept)|Subject"), their correlations
+        ("cor_Days.(Intercept)|Subject"), "sigma" and the fixed effects (``parm``
+        selects some).
+
+        Scale of the profile: the model's own criterion, so a REML fit's intervals
+        profile the REML criterion; ``ml=True`` profiles the ML deviance at the ML
+        estimates (refitting a REML fit by ML first), which is what lme4 does for every
+        fit. A fixed effect under REML is profiled by the restricted likelihood of the
+        model with that coefficient known (y - x_j b on the other columns), whose
+        degrees of freedom n - p + 1 make its intervals a little wider than ML's, like
+        a t interval against a z interval. An interval reaches 0 for a standard
+        deviation, or -1 or 1 for a correlation, when zeta stays short of z up to that
+        bound; a correlation of a random effect whose standard deviation is estimated
+        at zero has a flat profile and the interval (-1, 1). ``progress`` shows a
+        progress bar (``None``: on a terminal, for runs over a second). The result's
+        ``attrs`` hold "evaluations" (criterion evaluations it took), "seconds",
+        "scale" and "notes".
         """
-        if not 0 < level < 1:
-            raise ValueError(f"level must be between 0 and 1, got {level}")
-        if method.lower() == "wald":
+        check_level(level)
+        how = method.lower()
+        if how != "profile" and (ml or parm is not None):
+            raise ValueError("ml and parm apply to method='profile'")
+        if how == "wald":
             from scipy.stats import norm  # imported on first use: scipy.stats is slow to import
 
             zq = float(norm.ppf(0.5 + level / 2))
             lo, hi = interval_names(level)
             est, se = self.fixef.to_numpy(), self.se.to_numpy()
             return pd.DataFrame({lo: est - zq * se, hi: est + zq * se}, index=self.fe_names)
-        if method.lower() in ("boot", "bootstrap"):
+        if how in ("boot", "bootstrap"):
             return self.bootstrap(n, seed=seed).intervals(level)
-        raise ValueError(f"method must be 'Wald' or 'boot', got {method!r}")
+        if how == "profile":
+            return _profile.intervals(self._profiler(ml), level, which=parm, progress=progress)
+        raise ValueError(f"method must be 'Wald', 'profile' or 'boot', got {method!r}")
+
+    def profile(
+        self,
+        zmax: float | None = None,
+        *,
+        ml: bool = False,
+        which: str | list[str] | None = None,
+        progress: bool | None = None,
+    ) -> _profile.ProfileResult:
+        """The profiles of the parameters (lme4's ``profile``): for each, the criterion
+        minimised over all the others with it held, as zeta(psi) = sign(psi - psi0)
+        sqrt(f(psi) - f0), traced from the estimate outwards on both sides until
+        |zeta| reaches ``zmax`` (default 2.576, the 99% point, as lme4) or the
+        parameter its bound. The scale and the parameters are those of
+        :meth:`confint` with ``method="profile"`` (``ml``, ``which`` as its
+        ``parm``). Returns a :class:`~quorvelkit.profile.ProfileResult` with the traces,
+        intervals read off them, and ``plot()``.
+        """
+        if zmax is None:
+            zmax = 2.5758293035489004
+        if not (isinstance(zmax, (int, float)) and 0 < zmax < 10):
+            raise ValueError(f"zmax must be a number between 0 and 10, got {zmax!r}")
+        return _profile.traces(self._profiler(ml), float(zmax), which=which, progress=progress)
+
+    def _profiler(self, ml: bool) -> _profile.Profiler:
+        check_flag("ml", ml)
+        names = _profile.parameter_names(self.group_name, self.re_names, self.fe_names, self._core.theta_index())
+        if ml and self.reml:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", SingularFitWarning)
+                fit = self.refit_ml()
+            return _profile.Profiler(self._core, False, fit.theta, names, base_evaluations=fit.optimizer["fev"])
+        return _profile.Profiler(self._core, self.reml, self.theta, names)
+
+    def anova_terms(self) -> pd.DataFrame:
+        """Type III F tests of each term of the fixed part with Satterthwaite's
+        denominator df (lmerTest's ``anova(fit)``): columns "Sum Sq", "Mean Sq",
+        "NumDF", "DenDF", "F value", "Pr(>F)", one row per term (the intercept
+        excluded). A term's hypothesis is that its coefficients are zero when every
+        factor is coded with sum-to-zero contrasts (R's ``contr.sum``), whatever the
+        coding of the fit; the fit is not redone. ``ValueError`` for a model whose
+        fixed-effects matrix is rank deficient, that is not hierarchical, or that codes
+        a factor with other contrasts than the default.
+        """
+        d = self._design
+        hyp = _inference.type3_matrices(d.fixed_spec, d.kept_columns, lambda t: _rename([t], d.parsed.renames)[0])
+        return _inference.anova_terms(self.satterthwaite(), hyp, self.sigma2)
+
+    def contrast(self, L: Any) -> _inference.ContrastResult:
+        """Tests of the linear combinations L beta of the fixed effects (lmerTest's
+        ``contest``): a t test of each row with Satterthwaite's df and the joint F test
+        of L beta = 0, with Fai and Cornelius's denominator df (its numerator df is the
+        rank of L). ``L`` has one column per fixed effect (a vector is one row; a
+        DataFrame may name its columns by fixed effect, others count as zero); any
+        other shape is a ``ValueError``."""
+        names = self.fe_names
+        return _inference.contrast(self.satterthwaite(), _inference.contrast_matrix(L, names), self.sigma2)
 
     def conf_int(self, alpha: float = 0.05) -> pd.DataFrame:
         """Wald intervals of the fixed effects at level 1 - ``alpha`` (statsmodels'
@@ -138,7 +226,9 @@ class LmmFit(FitResults):
         newdata: Any = None,
         re: bool = True,
         allow_new_levels: bool = False,
-    ) -> pd.Series:
+        interval: str | None = None,
+        level: float = 0.95,
+    ) -> pd.Series | pd.DataFrame:
         """Predictions for ``newdata`` (the data used for the fit when ``None``).
 
         With ``re=True`` a row of a group seen in the fit gets the fixed part plus its
@@ -149,20 +239,104 @@ class LmmFit(FitResults):
         numbers where that is unambiguous: "308", 308 and 308.0 are one label unless
         the fit has more than one of them. With ``re=False`` every row gets X beta.
         Rows with missing predictor values get NaN. The result is indexed like
-        ``newdata``.
+        ``newdata``: a Series, or with ``interval`` a DataFrame with columns "fit",
+        "lwr" and "upr" (R's names).
+
+        Intervals, fit -+ z sqrt(v) with z the normal quantile at ``level``, at the
+        estimated variance parameters (their own uncertainty is not included).
+        ``interval="confidence"`` covers the row's conditional mean mu = x0'beta +
+        z0'b_i, v = Var(x0'(beta^ - beta) + z0'(b^_i - b_i)); ``"prediction"`` covers a
+        new observation y0 = mu + e, v + sigma^2. For a group of the fit, with
+        C = Cov(beta^), K_i = Lambda (Lambda'Z_i'Z_i Lambda + I)^-1 Lambda' (so
+        sigma^2 K_i = Var(b_i | y, beta), :attr:`cond_cov`) and u = X_i'Z_i K_i z0
+        (Henderson's mixed-model equations, whose inverse holds the prediction errors'
+        covariance):
+
+            Var(b^_i - b_i)                = sigma^2 K_i + K_i Z_i'X_i C X_i'Z_i K_i
+            Cov(beta^ - beta, b^_i - b_i) = -C X_i'Z_i K_i
+            v = x0'C x0 + sigma^2 z0'K_i z0 + u'C u - 2 x0'C u.
+
+        A new group's b is a fresh draw, independent of the data: v = x0'C x0 +
+        z0'Sigma z0 with Sigma = :attr:`cov_re` (the population level plus the
+        random-effect variance). With ``re=False`` the confidence interval is that of
+        the population-level mean, v = x0'C x0, and the prediction interval that of a
+        new observation of a new group, x0'C x0 + z0'Sigma z0 + sigma^2.
+
+        Every prediction includes the rows' offset (the formula's ``offset()`` terms
+        and an offset column, read from ``newdata``). With prior weights W, Z_i'Z_i and
+        X_i'Z_i above are Z_i'W_iZ_i and X_i'W_iZ_i, and a new observation's residual
+        variance is sigma^2 / w, w read from the weights column of ``newdata`` (the
+        fit's own weights when ``newdata`` is None).
         """
         check_flag("allow_new_levels", allow_new_levels)
         beta = np.asarray(self._res["beta"], dtype=float)
         b = np.asarray(self._res["random_effects"], dtype=float)
-        return predict(
-            self._design,
-            beta,
-            b,
-            newdata,
-            re=re,
-            allow_new_levels=allow_new_levels,
-            by_value=self._levels_by_value,
+        if interval is None:
+            return predict(
+                self._design,
+                beta,
+                b,
+                newdata,
+                re=re,
+                allow_new_levels=allow_new_levels,
+                by_value=self._levels_by_value,
+            )
+        if interval not in ("confidence", "prediction"):
+            raise ValueError(f"interval must be 'confidence', 'prediction' or None, got {interval!r}")
+        check_level(level)
+        from scipy.stats import norm  # imported on first use: scipy.stats is slow to import
+
+        index, x_new, z_new, idx, ok, off = model_rows(
+            self._design, newdata, re=bool(re), allow_new_levels=allow_new_levels, by_value=self._levels_by_value
         )
+        weights = self._new_weights(newdata, ok) if interval == "prediction" else None
+        fit_values = x_new @ beta + off
+        known = idx >= 0
+        fit_values[known] += np.einsum("ij,ij->i", z_new[known], b[idx[known]])
+        if self._ztx is None:
+            self._ztx = group_cross_products(self._design)
+        lwr, upr = interval_table(
+            fit_values,
+            x_new,
+            z_new,
+            idx,
+            cov_beta=self.cov_fixef.to_numpy(),
+            cond_cov=self.cond_cov,
+            ztx=self._ztx,
+            cov_re=self.cov_re.to_numpy(),
+            sigma2=self.sigma2,
+            prediction=interval == "prediction",
+            weights=weights,
+            z=float(norm.ppf(0.5 + level / 2)),
+            group_draw=bool(re) or interval == "prediction",
+        )
+        out = pd.DataFrame(np.nan, index=index, columns=["fit", "lwr", "upr"])
+        out.loc[ok, "fit"] = fit_values
+        out.loc[ok, "lwr"] = lwr
+        out.loc[ok, "upr"] = upr
+        return out
+
+    def _new_weights(self, newdata: Any, ok: np.ndarray) -> np.ndarray | None:
+        """The prior weights of the rows a prediction interval is for (``None`` for a fit
+        without weights): the fit's own, or those of the weights column in ``newdata``."""
+        design = self._design
+        if design.weights is None:
+            return None
+        if newdata is None:
+            return design.weights
+        if design.weights_label is None:
+            raise ValueError(
+                "the model's weights were given as an array, which new data cannot supply; fit it with "
+                "weights=COLUMN for prediction intervals of new data"
+            )
+        frame = to_frame(newdata)
+        if design.weights_label not in frame.columns:
+            raise ValueError(
+                f"newdata lacks the weights column {design.weights_label!r}, which prediction intervals need"
+            )
+        w: np.ndarray = pd.to_numeric(frame[design.weights_label]).to_numpy(dtype=float)[ok]
+        check_weights(w, frame.index[ok])
+        return w
 
     def _levels_by_value(self) -> dict[Any, int]:
         """The levels by the value of their label (computed once, when first needed)."""

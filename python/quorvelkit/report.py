@@ -99,8 +99,10 @@ def _table(header: Sequence[str], rows: Sequence[Sequence[str]], left: Sequence[
     return lines
 
 
-def _title(fit: FitResults) -> str:
+def _title(fit: FitResults, tests: bool = False) -> str:
     how = "REML" if fit.reml else "maximum likelihood"
+    if tests:  # the summary's, whose table has the t tests (as lmerTest titles it)
+        return f"Linear mixed model fit by {how}. t-tests use Satterthwaite's method [quorvelkit]"
     return f"Linear mixed model fit by {how} [quorvelkit]"
 
 
@@ -149,15 +151,41 @@ def _criteria(fit: FitResults) -> list[str]:
     return _table(header, [vals], [False] * 5)
 
 
+def _stars(p: float) -> str:
+    """R's significance codes."""
+    if not math.isfinite(p):
+        return ""
+    return "***" if p < 0.001 else "**" if p < 0.01 else "*" if p < 0.05 else "." if p < 0.1 else ""
+
+
+def _coef_pvalue(p: float) -> str:
+    """A p-value as R's ``format.pval`` with 3 digits prints it in a coefficient table."""
+    if not math.isfinite(p):
+        return "NaN"
+    if p < 2e-16:
+        return "<2e-16"
+    return f"{p:.2e}" if p < 1e-4 else f"{p:.4g}"
+
+
+SIGNIF_CODES = "Signif. codes:  0 '***' 0.001 '**' 0.01 '*' 0.05 '.' 0.1 ' ' 1"
+
+
 def _fixed_rows(fit: FitResults) -> tuple[list[str], list[list[str]], list[bool]]:
-    est = fit.fixef.to_numpy()
-    se = fit.se.to_numpy()
-    tv = fit.tvalues.to_numpy()
+    table = fit.coef_table
+    est = table["Estimate"].to_numpy()
+    se = table["Std. Error"].to_numpy()
+    tv = table["t value"].to_numpy()
     est_s = _column(list(est), 6)
     se_s = _column(list(se), 5)
     tv_s = [f"{t:.3f}" if math.isfinite(t) else "NaN" for t in tv]
-    rows = [[name, a, b, c] for name, a, b, c in zip(fit.fe_names, est_s, se_s, tv_s, strict=True)]
-    return ["", "Estimate", "Std. Error", "t value"], rows, [True, False, False, False]
+    df_s = [s if s else "NaN" for s in _column(list(table["df"].to_numpy()), 5)]
+    p = table["Pr(>|t|)"].to_numpy()
+    rows = [
+        [name, a, b, d, c, _coef_pvalue(pv), _stars(pv)]
+        for name, a, b, d, c, pv in zip(fit.fe_names, est_s, se_s, df_s, tv_s, p, strict=True)
+    ]
+    header = ["", "Estimate", "Std. Error", "df", "t value", "Pr(>|t|)", ""]
+    return header, rows, [True, False, False, False, False, False, True]
 
 
 def _abbrev(name: str, width: int = 6) -> str:
@@ -266,7 +294,7 @@ def _scaled_residuals(fit: FitResults) -> np.ndarray:
 
 def format_summary(fit: FitResults) -> str:
     """The full report (lme4's ``summary``) with the optimiser's report and timing."""
-    lines = [_title(fit), f"Formula: {fit.formula}"]
+    lines = [_title(fit, tests=True), f"Formula: {fit.formula}"]
     lines += _call_lines(fit)
     lines.append("")
     crit = "REML criterion at convergence" if fit.reml else "Deviance (-2 log-likelihood)"
@@ -286,6 +314,7 @@ def format_summary(fit: FitResults) -> str:
     lines.append("Fixed effects:")
     h, r, left = _fixed_rows(fit)
     lines += _table(h, r, left)
+    lines += ["---", SIGNIF_CODES]
     lines += _fixed_corr(fit)
     notes = _notes(fit)
     if notes:
@@ -376,6 +405,7 @@ def fit_to_dict(fit: FitResults) -> dict[str, Any]:
     fe = fit.fixef
     se = fit.se
     tv = fit.tvalues
+    table = fit.coef_table
     cov_re = fit.cov_re.to_numpy()
     corr = fit.corr_re.to_numpy()
     ranef = fit.ranef
@@ -402,8 +432,14 @@ def fit_to_dict(fit: FitResults) -> dict[str, Any]:
         "theta": [float(v) for v in fit.theta],
         "sigma": fit.sigma,
         "fixed_effects": {
-            name: {"estimate": float(fe[name]), "std_error": float(se[name]), "t_value": _finite(float(tv[name]))}
-            for name in fit.fe_names
+            name: {
+                "estimate": float(fe[name]),
+                "std_error": float(se[name]),
+                "t_value": _finite(float(tv[name])),
+                "df": _finite(float(table["df"].iloc[k])),
+                "p_value": _finite(float(table["Pr(>|t|)"].iloc[k])),
+            }
+            for k, name in enumerate(fit.fe_names)
         },
         "dropped_columns": fit.dropped_columns,
         "cov_fixed": [[float(v) for v in row] for row in fit.cov_fixef.to_numpy()],

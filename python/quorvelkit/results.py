@@ -20,9 +20,11 @@ import pandas as pd
 
 from ._quorvelkit import LmmCore
 from .design import Design
-from .errors import SINGULAR_TOL, PValuesUnavailable
+from .errors import SINGULAR_TOL
+from .inference import coefficient_tests
 from .parsing import ParsedFormula
 from .predict import random_part
+from .satterthwaite import varpar_info
 
 __all__ = ["FitResults"]
 
@@ -50,7 +52,9 @@ class FitResults:
         self._total_seconds = total_seconds
         self._evaluator_requested = evaluator_requested
         self._cond_cov: np.ndarray | None = None
+        self._ztx: np.ndarray | None = None  # Z_i'X_i of every group, for prediction intervals
         self._by_value: dict[Any, int] | None = None
+        self._varpar: Any = None
         #: A name for the data, shown in the report (the command line sets the file name).
         self.data_name: str | None = None
 
@@ -193,16 +197,22 @@ class FitResults:
 
     @property
     def pvalues(self) -> pd.Series:
-        """Not available yet: raises :class:`PValuesUnavailable` (a
-        ``NotImplementedError`` and an ``AttributeError``). p-values need the t
-        statistics' denominator degrees of freedom (Satterthwaite), which a later
-        version provides; use :attr:`tvalues`, :meth:`confint` or :meth:`bootstrap`."""
-        raise PValuesUnavailable(
-            "p-values of the fixed effects need the denominator degrees of freedom of the "
-            "t statistics (Satterthwaite's approximation, as lmerTest computes), which "
-            "quorvelkit does not compute yet; a normal approximation would be too liberal "
-            "in small samples, so none is given. Use tvalues, confint() or bootstrap()"
-        )
+        """p-values of the t tests of the fixed effects with Satterthwaite's degrees of
+        freedom (lmerTest's ``Pr(>|t|)``; see :attr:`coef_table`)."""
+        return self.coef_table["Pr(>|t|)"].rename("Pr(>|t|)")
+
+    @property
+    def df(self) -> pd.Series:
+        """Satterthwaite's denominator degrees of freedom of each fixed effect's t test."""
+        return self.coef_table["df"].rename("df")
+
+    def satterthwaite(self) -> Any:
+        """What Satterthwaite's tests need at this fit (:class:`quorvelkit.satterthwaite.VarparInfo`:
+        the covariance of (theta, sigma) and the Jacobian of Cov(beta)), computed once
+        from 1 + 2 n_theta evaluations of the criterion."""
+        if self._varpar is None:
+            self._varpar = varpar_info(self._core, list(self.theta), self.reml)
+        return self._varpar
 
     fe_params = fixef
 
@@ -218,8 +228,20 @@ class FitResults:
 
     @property
     def coef_table(self) -> pd.DataFrame:
-        """The fixed-effects table: Estimate, Std. Error, t value."""
-        return pd.concat([self.fixef, self.se, self.tvalues], axis=1)
+        """The fixed-effects table as lmerTest's summary shows it: Estimate, Std. Error,
+        df (Satterthwaite's), t value and Pr(>|t|)."""
+        try:
+            table = coefficient_tests(self.satterthwaite(), self.fe_names)
+        except RuntimeError:
+            # A neighbour of theta the differences need is infeasible (a degenerate
+            # fit): no approximation, so no df and no p-values.
+            table = pd.DataFrame(np.nan, index=self.fe_names, columns=["Estimate", "Std. Error", "df", "t value"])
+            table["Pr(>|t|)"] = np.nan
+        # The estimates and standard errors are the fit's own (the tests' agree with them).
+        table["Estimate"] = self.fixef.to_numpy()
+        table["Std. Error"] = self.se.to_numpy()
+        table["t value"] = self.tvalues.to_numpy()
+        return table
 
     # ----------------------------------------------------------------- variance components
     @property

@@ -33,7 +33,6 @@ from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
-from scipy import stats
 
 __all__ = ["VarparInfo", "varpar_info", "t_tests", "f_test"]
 
@@ -112,6 +111,8 @@ def _df(info: VarparInfo, row: np.ndarray) -> float:
     var = float(row @ info.cov_beta @ row)
     grad = np.einsum("i,kij,j->k", row, info.jacobian, row)
     denom = float(grad @ info.vcov_varpar @ grad)
+    if not np.isfinite(denom):  # a singular Hessian (vcov_varpar NaN): no approximation
+        return float("nan")
     return 2.0 * var * var / denom if denom > 0 else float("inf")
 
 
@@ -121,6 +122,8 @@ def t_tests(info: VarparInfo, L: np.ndarray) -> dict[str, np.ndarray]:
     est = rows @ info.beta
     se = np.sqrt(np.einsum("ri,ij,rj->r", rows, info.cov_beta, rows))
     df = np.array([_df(info, r) for r in rows])
+    from scipy import stats  # imported on first use: scipy.stats is slow to import
+
     t = est / se
     return {"estimate": est, "se": se, "df": df, "t": t, "p": 2.0 * stats.t.sf(np.abs(t), df)}
 
@@ -152,5 +155,7 @@ def f_test(info: VarparInfo, L: np.ndarray, tol: float = 1e-8) -> dict[str, floa
     t2 = (rows @ info.beta) ** 2 / d[:rank]
     nu = np.array([_df(info, r) for r in rows])
     den = _denominator_df(nu, tol)
+    from scipy import stats  # imported on first use: scipy.stats is slow to import
+
     f = float(t2.sum() / rank)
     return {"F": f, "num_df": float(rank), "den_df": den, "p": float(stats.f.sf(f, rank, den))}

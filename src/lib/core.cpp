@@ -2,12 +2,14 @@
 // with_response and pickling.
 #include "lib/core.hpp"
 
+#include <cmath>
 #include <limits>
 #include <string>
 #include <variant>
 
 #include "lib/convert.hpp"
 #include "lib/pyutil.hpp"
+#include "lmm/derive.hpp"
 #include "lmm/state.hpp"
 
 namespace qk::py {
@@ -154,6 +156,26 @@ PyGetSetDef core_getset[] = {
 
 }  // namespace
 
+namespace {
+
+// A core derived from `self` is always of the base class, whatever the receiver's
+// class: the first type in the receiver's MRO that deallocates with our own slot.
+PyTypeObject* base_type(PyObject* self) {
+  PyTypeObject* core_type = Py_TYPE(self);
+  Ref mro(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__mro__"));
+  if (!mro || !PyTuple_Check(mro.get())) {
+    PyErr_Clear();
+    return core_type;
+  }
+  for (Py_ssize_t i = 0; i < PyTuple_Size(mro.get()); ++i) {
+    auto* t = reinterpret_cast<PyTypeObject*>(PyTuple_GetItem(mro.get(), i));
+    if (PyType_GetSlot(t, Py_tp_dealloc) == reinterpret_cast<void*>(core_dealloc)) return t;
+  }
+  return core_type;
+}
+
+}  // namespace
+
 PyObject* m_with_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<PyObject*> a;
   // weights is keyword-only.
@@ -173,19 +195,28 @@ PyObject* m_with_response(PyObject* self, PyObject* const* args, Py_ssize_t narg
     PyErr_SetString(PyExc_ValueError, err->c_str());
     return nullptr;
   }
-  // The new core is always of the base class, whatever the receiver's class: the
-  // first type in the receiver's MRO that deallocates with our own slot.
-  PyTypeObject* core_type = Py_TYPE(self);
-  Ref mro(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__mro__"));
-  if (!mro || !PyTuple_Check(mro.get())) return nullptr;
-  for (Py_ssize_t i = 0; i < PyTuple_Size(mro.get()); ++i) {
-    auto* t = reinterpret_cast<PyTypeObject*>(PyTuple_GetItem(mro.get(), i));
-    if (PyType_GetSlot(t, Py_tp_dealloc) == reinterpret_cast<void*>(core_dealloc)) {
-      core_type = t;
-      break;
-    }
+  return wrap(base_type(self), std::move(std::get<0>(built)));
+}
+
+PyObject* m_fixed_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::vector<PyObject*> a;
+  if (!parse_args("fixed_at", {"j", "value"}, 2, args, nargs, kwnames, a)) return nullptr;
+  const LmmData& d = data_of(self);
+  std::uint64_t j = 0;
+  double value = 0.0;
+  if (!to_u64(a[0], "j", j) || !to_double(a[1], "value", value)) return nullptr;
+  if (j >= d.p) {
+    PyErr_Format(PyExc_IndexError, "j must index a fixed-effect column (0..%llu), got %llu",
+                 static_cast<unsigned long long>(d.p - 1), static_cast<unsigned long long>(j));
+    return nullptr;
   }
-  return wrap(core_type, std::move(std::get<0>(built)));
+  if (!std::isfinite(value)) {
+    PyErr_SetString(PyExc_ValueError, "value must be finite");
+    return nullptr;
+  }
+  std::unique_ptr<LmmData> derived;
+  if (!without_gil([&] { derived = fixed_at(d, j, value); })) return nullptr;
+  return wrap(base_type(self), std::move(derived));
 }
 
 PyObject* m_reduce(PyObject* self, PyObject*) {

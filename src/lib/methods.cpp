@@ -173,7 +173,7 @@ PyObject* m_criterion_parts(PyObject* self, PyObject* const* args, Py_ssize_t na
   if (!dict) return nullptr;
   PyObject* o = dict.get();
   const bool ok = set_item(o, "deviance", PyFloat_FromDouble(ev->deviance)) &&
-                  set_item(o, "logdet", PyFloat_FromDouble(ev->ldl2 + ev->ldrx2)) &&
+                  set_item(o, "logdet", PyFloat_FromDouble(ev->ldl2 + ev->ldrx2 - (d.weighted ? d.log_weights : 0.0))) &&
                   set_item(o, "pwrss", PyFloat_FromDouble(ev->pwrss)) &&
                   set_item(o, "nu", PyFloat_FromDouble(ev->pwrss / ev->sigma2)) &&
                   set_item(o, "grad_logdet", new_array(ev->grad_logdet, {nt})) &&
@@ -285,7 +285,8 @@ PyMethodDef core_methods[] = {
      "criterion_parts($self, theta, reml=True)\n--\n\n"
      "The criterion at `theta` split for inference: a dict with \"deviance\",\n"
      "\"logdet\" (ldl2 plus, under REML, the log-determinant of the fixed-effects\n"
-     "system), \"pwrss\", \"nu\" (n - p under REML, else n), the analytic gradients\n"
+     "system, and with prior weights w the constant -sum log w), \"pwrss\", \"nu\"\n"
+     "(n - p under REML, else n), the analytic gradients\n"
      "\"grad_logdet\" and \"grad_pwrss\" of those two parts, \"beta\" and\n"
      "\"fixed_inverse\" (Cov(beta) / sigma^2). At a given sigma the criterion is\n"
      "logdet + pwrss / sigma^2 + nu log(2 pi sigma^2), with gradient in theta\n"
@@ -312,6 +313,13 @@ PyMethodDef core_methods[] = {
      "`x`, `z`, `codes` and `weights` must be the arrays this core was built from\n"
      "(weights only when it was built with them); others are refused (ValueError)\n"
      "by the fingerprints the core took of them."},
+    {"fixed_at", QK_FASTCALL(m_fixed_at), METH_FASTCALL | METH_KEYWORDS,
+     "fixed_at($self, j, value)\n--\n\n"
+     "The same model with fixed effect `j` held at `value`: a new core for the\n"
+     "response y - x_j * value and the fixed-effect columns other than `j`, formed\n"
+     "from this core's products (no rows are read). Its criterion at a theta is\n"
+     "the model's with beta_j = value. It has no rows behind it, so\n"
+     "`with_response` refuses every array. IndexError for `j` out of range."},
     {"conditional_covariances", QK_FASTCALL(m_conditional_covariances), METH_FASTCALL | METH_KEYWORDS,
      "conditional_covariances($self, theta, reml=True)\n--\n\n"
      "`Var(b_i | y)` for every group at `theta`, shape `(m, q, q)`, on the\n"

@@ -154,9 +154,6 @@ def test_statsmodels_names_are_aliases(fm1):
         assert getattr(type(fm1), alias) is getattr(type(fm1), name), alias
     pd.testing.assert_frame_equal(fm1.cov_params(), fm1.cov_fixef)
     pd.testing.assert_frame_equal(fm1.conf_int(0.1), fm1.confint(0.9))
-    with pytest.raises(NotImplementedError, match="Satterthwaite"):
-        _ = fm1.pvalues
-    assert not hasattr(fm1, "pvalues") and getattr(fm1, "pvalues", None) is None
 
 
 def test_pickle_and_deepcopy_of_a_fit(fm1, sleep):

@@ -1,11 +1,14 @@
 """Fitted values and predictions for new data: the fit's transforms and codings, group
-labels the fit has not seen, labels matched by value across text and numbers."""
+labels the fit has not seen, labels matched by value across text and numbers; confidence
+and prediction intervals."""
 
 import numpy as np
 import pandas as pd
 import pytest
 from numpy.testing import assert_allclose
+from scipy import stats
 
+import quorvelkit as qk
 from quorvelkit import lmm
 
 
@@ -124,3 +127,105 @@ def test_labels_match_by_value_when_unambiguous(sleep, fit_labels, new_labels, m
     if matched is None:  # 309 relabelled "308": "308.0" could be either level, "309.0" is none
         with pytest.raises(ValueError, match=r"'308\.0', '309\.0'"):
             fit.predict(new)
+
+
+# ----------------------------------------------------------------- intervals
+def test_confidence_variance_is_hendersons_prediction_error_variance(fm1):
+    # The dense inverse of the mixed-model equations in (beta, u), sigma^2 C^-1, holds
+    # the covariance of the prediction errors; x0'(beta^ - beta) + z0'Lambda(u^_i - u_i)
+    # has the variance a' sigma^2 C^-1 a.
+    d = fm1._design
+    n, p = d.x.shape
+    q, m = d.z.shape[1], d.m
+    lam = fm1.lambda_matrix
+    zl = np.zeros((n, m * q))
+    for i in range(n):
+        zl[i, d.codes[i] * q : (d.codes[i] + 1) * q] = d.z[i] @ lam
+    c = np.block([[d.x.T @ d.x, d.x.T @ zl], [zl.T @ d.x, zl.T @ zl + np.eye(m * q)]])
+    cov = fm1.sigma2 * np.linalg.inv(c)
+    new = pd.DataFrame({"Days": [0.0, 4.5, 9.0], "Subject": [308, 330, 372]})
+    zq = stats.norm.ppf(0.975)
+    conf = fm1.predict(new, interval="confidence")
+    pred = fm1.predict(new, interval="prediction")
+    for r, (days, subject) in enumerate(zip(new.Days, new.Subject, strict=True)):
+        i = list(fm1.levels).index(subject)
+        a = np.zeros(p + m * q)
+        a[:p] = [1.0, days]
+        a[p + i * q : p + (i + 1) * q] = lam.T @ np.array([1.0, days])
+        v = a @ cov @ a
+        assert ((conf.upr[r] - conf.fit[r]) / zq) ** 2 == pytest.approx(v, rel=1e-9)
+        assert ((pred.fit[r] - pred.lwr[r]) / zq) ** 2 == pytest.approx(v + fm1.sigma2, rel=1e-9)
+    pd.testing.assert_series_equal(conf.fit, fm1.predict(new), check_names=False)
+
+
+def test_population_and_new_group_intervals(fm1):
+    new = pd.DataFrame({"Days": [0.0, 7.0], "Subject": ["new", "new"]})
+    zq = stats.norm.ppf(0.9)
+    x0 = np.array([[1.0, 0.0], [1.0, 7.0]])
+    cov, sigma_b = fm1.cov_fixef.to_numpy(), fm1.cov_re.to_numpy()
+    mean = np.einsum("ij,jk,ik->i", x0, cov, x0)
+    draw = np.einsum("ij,jk,ik->i", x0, sigma_b, x0)  # z0 = x0 here
+    want = {
+        ("confidence", True): mean + draw,  # the new group's own mean
+        ("prediction", True): mean + draw + fm1.sigma2,
+        ("confidence", False): mean,  # the population-level mean
+        ("prediction", False): mean + draw + fm1.sigma2,
+    }
+    for (interval, re), v in want.items():
+        out = fm1.predict(new, re=re, allow_new_levels=True, interval=interval, level=0.8)
+        np.testing.assert_allclose(((out.upr - out.fit) / zq) ** 2, v, rtol=1e-10, err_msg=f"{interval} {re}")
+        np.testing.assert_allclose(out.fit, x0 @ fm1.fixef.to_numpy(), rtol=1e-12)
+
+
+def test_interval_coverage_in_a_simulation():
+    # y = 1 + 0.5 x + b_0 + b_1 x + e, Lambda known; at the true variance parameters the
+    # prediction errors are exactly normal with the variances used, so every interval
+    # covers 95% up to Monte Carlo error: 4 binomial standard errors of R * m events,
+    # doubled in variance for the events' dependence within a replicate (they share
+    # beta^).
+    rng = np.random.default_rng(2024)
+    m, k, reps = 40, 8, 200
+    g = np.repeat(np.arange(m), k)
+    x = rng.uniform(0, 4, size=m * k)
+    lam = np.array([[0.8, 0.0], [0.2, 0.4]])
+    x0 = rng.uniform(0, 4, size=m)
+    known = pd.DataFrame({"x": x0, "g": np.arange(m)})
+    unseen = pd.DataFrame({"x": x0, "g": -1})
+    hits = dict.fromkeys(["confidence", "prediction", "new confidence", "new prediction"], 0)
+
+    def group_means(b):
+        return 1.0 + 0.5 * x0 + b[:, 0] + b[:, 1] * x0
+
+    def covered(out, values):
+        return int(((out.lwr <= values) & (values <= out.upr)).sum())
+
+    for _ in range(reps):
+        b = rng.standard_normal((m, 2)) @ lam.T
+        y = 1.0 + 0.5 * x + b[g, 0] + b[g, 1] * x + rng.standard_normal(m * k)
+        fit = qk.lmm("y ~ x + (x | g)", pd.DataFrame({"y": y, "x": x, "g": g}), theta=[0.8, 0.2, 0.4])
+        mu = group_means(b)
+        hits["confidence"] += covered(fit.predict(known, interval="confidence"), mu)
+        hits["prediction"] += covered(fit.predict(known, interval="prediction"), mu + rng.standard_normal(m))
+        mu_new = group_means(rng.standard_normal((m, 2)) @ lam.T)
+        hits["new confidence"] += covered(fit.predict(unseen, allow_new_levels=True, interval="confidence"), mu_new)
+        out = fit.predict(unseen, allow_new_levels=True, interval="prediction")
+        hits["new prediction"] += covered(out, mu_new + rng.standard_normal(m))
+    events = reps * m
+    tolerance = 4 * np.sqrt(2 * 0.95 * 0.05 / events)
+    for name, count in hits.items():
+        assert abs(count / events - 0.95) < tolerance, (name, count / events, tolerance)
+
+
+def test_bad_interval_requests(fm1):
+    new = pd.DataFrame({"Days": [1.0], "Subject": [308]})
+    for kwargs, error in [
+        (dict(interval="tolerance"), ValueError),
+        (dict(interval="confidence", level=1.5), ValueError),
+        (dict(interval="prediction", level=0), ValueError),
+        (dict(interval="confidence", level="0.9"), TypeError),
+    ]:
+        with pytest.raises(error):
+            fm1.predict(new, **kwargs)
+    missing = pd.DataFrame({"Days": [np.nan, 2.0], "Subject": [308, 308]})
+    out = fm1.predict(missing, interval="confidence")
+    assert out.iloc[0].isna().all() and out.iloc[1].notna().all()

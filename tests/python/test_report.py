@@ -27,7 +27,7 @@ def section(text: str, title: str) -> list[list[str]]:
     """The rows of a table of the summary, from the line after ``title`` to a blank one."""
     lines = text.splitlines()
     start = lines.index(title) + 2
-    end = next(i for i in range(start, len(lines)) if not lines[i].strip() or lines[i].startswith("Number"))
+    end = next(i for i in range(start, len(lines)) if not lines[i].strip() or lines[i].startswith(("Number", "---")))
     return [line.split() for line in lines[start:end]]
 
 
@@ -41,9 +41,17 @@ def test_summary_shows_the_fitted_values(fm1, capsys, reml):
     crit_line = "REML criterion at convergence" if reml else "Deviance (-2 log-likelihood)"
     assert f"{crit_line}: {fit.criterion:.4f}" in text
     assert "Number of obs: 180, groups:  Subject, 18" in text and "singular" not in text
-    for (name, est, se, t), fe in zip(section(text, "Fixed effects:"), fit.coef_table.itertuples(), strict=True):
+    assert "t-tests use Satterthwaite's method" in text.splitlines()[0]
+    for row, fe in zip(section(text, "Fixed effects:"), fit.coef_table.itertuples(), strict=True):
+        name, est, se, df, t, p = row[:6]
         assert name == fe.Index
-        assert [float(est), float(se), float(t)] == pytest.approx([fe.Estimate, fe[2], fe[3]], rel=1e-4)
+        assert [float(est), float(se), float(df), float(t)] == pytest.approx([fe[1], fe[2], fe[3], fe[4]], rel=1e-4)
+        if p == "<2e-16":
+            assert fe[5] < 2e-16
+        else:
+            assert float(p) == pytest.approx(fe[5], rel=1e-2)  # 3 significant digits
+        assert row[6:] == ["***"]  # both effects are far beyond 0.001
+    assert "Signif. codes:" in text
     rows = section(text, "Random effects:")
     variances = [float(rows[0][2]), float(rows[1][1]), float(rows[2][1])]
     sds = [float(rows[0][3]), float(rows[1][2]), float(rows[2][2])]
