@@ -132,7 +132,7 @@ std::optional<std::string> serial_pass(const Rows& rows, std::uint64_t m, LmmDat
       std::uint64_t run_end = r + 1;
       for (; run_end < e && rows.codes[run_end] == code; ++run_end) h = fold(h, static_cast<std::uint64_t>(code));
       const std::uint64_t g = static_cast<std::uint64_t>(code);
-      add_group_run(rows, shift, shift_x, nullptr, r, run_end, &d.ztz[g * q * q], &d.ztx[g * q * p],
+      add_group_run(rows, shift, shift_x, nullptr, r, run_end, &d.ztz[g * q * q], d.ztx.data() + g * q * p,
                     &d.zty[g * q], xs.data());
       r = run_end;
     }
@@ -263,7 +263,7 @@ std::variant<std::unique_ptr<LmmData>, std::string> from_rows(const Rows& rows, 
     std::vector<double> xs(p);
     for (std::uint64_t g = batch_start[b]; g < batch_start[b + 1]; ++g)
       add_group_run(rows, d.shift, shift_x, idx, offsets[g], offsets[g + 1], &d.ztz[g * q * q],
-                    &d.ztx[g * q * p], &d.zty[g * q], xs.data());
+                    d.ztx.data() + g * q * p, &d.zty[g * q], xs.data());
   });
   return finish(std::move(data), evaluator);
 }

@@ -31,7 +31,7 @@ std::vector<double> random_effects(const LmmData& data, const std::vector<double
       for (std::uint64_t g = b; g < e; ++g) {
         // Only called after the same factorisations succeeded in the evaluation.
         factor_lambda_block(&data.ztz[g * qn * qn], lambda.data(), qn, tmp, s);
-        const double* ztx = &data.ztx[g * qn * p];
+        const double* ztx = data.ztx.data() + g * qn * p;
         for (std::size_t c = 0; c < qn; ++c) {
           double rc = data.zty[g * qn + c];
           for (std::size_t j = 0; j < p; ++j) rc = rc - ztx[c * p + j] * beta[j];
