@@ -34,7 +34,7 @@ Design shifted_design(std::uint64_t templates, std::uint64_t p = 3) {  // p >= 2
 
 // The rows of the model with column j held at b.
 Design held_at(const Design& d, std::uint64_t j, double b) {
-  Design out{d.n, d.p - 1, d.q, d.m, {}, {}, d.z, d.codes};
+  Design out{d.n, d.p - 1, d.q, d.m, {}, {}, d.z, d.codes, {}};
   for (std::uint64_t r = 0; r < d.n; ++r) {
     out.y.push_back(d.y[r] - b * d.x[r * d.p + j]);
     for (std::uint64_t c = 0; c < d.p; ++c)
