@@ -16,8 +16,8 @@ def fmt_s(sec: float | None) -> str:
     if sec >= 1:
         return f"{sec:.2f} s"
     if sec >= 1e-3:
-        return f"{sec*1e3:.3g} ms" if sec < 0.1 else f"{sec*1e3:.0f} ms"
-    return f"{sec*1e6:.3g} µs"
+        return f"{sec * 1e3:.3g} ms" if sec < 0.1 else f"{sec * 1e3:.0f} ms"
+    return f"{sec * 1e6:.3g} µs"
 
 
 def fmt_ratio(x: float | None, digits: int = 3) -> str:
@@ -27,7 +27,7 @@ def fmt_ratio(x: float | None, digits: int = 3) -> str:
 
 
 def mb(b: float) -> str:
-    return f"{b/1e6:,.0f} MB" if b >= 1e7 else f"{b/1e6:.2g} MB"
+    return f"{b / 1e6:,.0f} MB" if b >= 1e7 else f"{b / 1e6:.2g} MB"
 
 
 def peer_cell(res: dict) -> str:
@@ -38,7 +38,7 @@ def peer_cell(res: dict) -> str:
     if st == "not installed":
         return "not installed"
     if st == "timeout":
-        return f"timed out (> {PEER_TIMEOUT_S/60:.0f} min)"
+        return f"timed out (> {PEER_TIMEOUT_S / 60:.0f} min)"
     if st == "skipped":
         return "skipped"
     return "failed"

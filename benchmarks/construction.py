@@ -46,8 +46,11 @@ def child(args) -> None:
     srt, core = best_of(args.repeats, lambda: LmmCore(ys, xs, zs, cs, m, evaluator="blocks"))
     dev2, grad2 = core.deviance_grad(theta)
     digest2 = hashlib.sha256(np.array([dev2, *grad2]).tobytes()).hexdigest()[:16]
-    print(json.dumps({"plain_s": plain, "shuffled_s": shuffled, "sorted_s": srt, "digest": digest,
-                      "digest_sorted": digest2}))
+    print(
+        json.dumps(
+            {"plain_s": plain, "shuffled_s": shuffled, "sorted_s": srt, "digest": digest, "digest_sorted": digest2}
+        )
+    )
 
 
 def main() -> None:
@@ -63,8 +66,10 @@ def main() -> None:
         child(args)
         return
     table = scenarios.scenarios(quick=False)
-    lines = ["| # | threads | plain pass | shuffled | × plain | sorted | × plain | digests |",
-             "|---|---:|---:|---:|---:|---:|---:|---|"]
+    lines = [
+        "| # | threads | plain pass | shuffled | × plain | sorted | × plain | digests |",
+        "|---|---:|---:|---:|---:|---:|---:|---|",
+    ]
     print("\n".join(lines))
     for k in [int(s) for s in args.scenarios.split(",")]:
         d = scenarios.ensure(table[k])
@@ -76,9 +81,11 @@ def main() -> None:
             out = subprocess.run(cmd, env=env, capture_output=True, text=True, check=True).stdout
             r = json.loads(out.strip().splitlines()[-1])
             p = r["plain_s"]
-            lines.append(f"| {k} | {threads} | {p * 1e3:.1f} ms | {r['shuffled_s'] * 1e3:.1f} ms | "
-                         f"{r['shuffled_s'] / p:.1f}× | {r['sorted_s'] * 1e3:.1f} ms | {r['sorted_s'] / p:.1f}× | "
-                         f"{r['digest']} / {r['digest_sorted']} |")
+            lines.append(
+                f"| {k} | {threads} | {p * 1e3:.1f} ms | {r['shuffled_s'] * 1e3:.1f} ms | "
+                f"{r['shuffled_s'] / p:.1f}× | {r['sorted_s'] * 1e3:.1f} ms | {r['sorted_s'] / p:.1f}× | "
+                f"{r['digest']} / {r['digest_sorted']} |"
+            )
             print(lines[-1], flush=True)
     if args.output:
         Path(args.output).write_text("\n".join(lines) + "\n")

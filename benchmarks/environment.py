@@ -73,9 +73,15 @@ def _peers(env: dict) -> None:
     """Versions of statsmodels, R, lme4, Matrix and R's BLAS; None where missing."""
     env["statsmodels"] = _cmd([sys.executable, "-c", "import statsmodels; print(statsmodels.__version__)"])
     if shutil.which("Rscript"):
-        r = _cmd(["Rscript", "-e", 'suppressPackageStartupMessages(library(lme4)); cat(paste(R.version$major, '
-                  'R.version$minor, sep = "."), as.character(packageVersion("lme4")), '
-                  'as.character(packageVersion("Matrix")), extSoftVersion()[["BLAS"]])'])
+        r = _cmd(
+            [
+                "Rscript",
+                "-e",
+                "suppressPackageStartupMessages(library(lme4)); cat(paste(R.version$major, "
+                'R.version$minor, sep = "."), as.character(packageVersion("lme4")), '
+                'as.character(packageVersion("Matrix")), extSoftVersion()[["BLAS"]])',
+            ]
+        )
         if r:
             parts = r.split()
             env.update(r=parts[0], lme4=parts[1], matrix=parts[2], r_blas=" ".join(parts[3:]) or None)

@@ -14,7 +14,6 @@ import json
 from pathlib import Path
 
 import numpy as np
-
 import scenarios
 
 # Bump when any generator changes, so stale caches are never reused.
@@ -27,8 +26,8 @@ class Case:
     title: str
     n: int
     m: int
-    formula: str        # ours, and statsmodels' fixed part and groups derived from it
-    lme4: str           # the same model in R's notation
+    formula: str  # ours, and statsmodels' fixed part and groups derived from it
+    lme4: str  # the same model in R's notation
     mixedlm: tuple[str, str, str]  # fixed formula, groups column, re_formula
     seed: int
 
@@ -50,24 +49,76 @@ REAL = {
 def cases(quick: bool) -> dict[int, Case]:
     big = (100_000, 5_000) if quick else (1_000_000, 50_000)
     return {
-        1: Case(1, "sleepstudy (real data)", 180, 18, "Reaction ~ Days + (Days | Subject)",
-                "Reaction ~ Days + (Days | Subject)", ("Reaction ~ Days", "Subject", "~Days"), 0),
-        2: Case(2, "course evaluations: 73k ratings, 14 departments", 73_421, 1_128,
-                "y ~ service + C(dept) + studage + (1 | lecturer)",
-                "y ~ service + dept + studage + (1 | lecturer)",
-                ("y ~ service + C(dept) + studage", "lecturer", "1"), 2),
-        3: Case(3, f"{big[0]:,} rows, {big[1]:,} groups, a 20-level factor", big[0], big[1],
-                "y ~ x1 + x2 + C(site) + (x1 | g)", "y ~ x1 + x2 + site + (x1 | g)",
-                ("y ~ x1 + x2 + C(site)", "g", "~x1"), 3),
-        4: Case(4, "ChickWeight (real data)", 578, 50, "weight ~ Time * C(Diet) + (Time | Chick)",
-                "weight ~ Time * Diet + (Time | Chick)", ("weight ~ Time * C(Diet)", "Chick", "~Time"), 0),
-        5: Case(5, "Orthodont (real data)", 108, 27, "distance ~ age * Sex + (age | Subject)",
-                "distance ~ age * Sex + (age | Subject)", ("distance ~ age * Sex", "Subject", "~age"), 0),
-        6: Case(6, "CO2 (real data)", 84, 12, "uptake ~ conc * Type + Treatment + (1 | Plant)",
-                "uptake ~ conc * Type + Treatment + (1 | Plant)",
-                ("uptake ~ conc * Type + Treatment", "Plant", "1"), 0),
-        7: Case(7, "STAR, schools 1-6 (real data)", 1_551, 702, "math ~ gr + cltype + sx + (1 | id)",
-                "math ~ gr + cltype + sx + (1 | id)", ("math ~ gr + cltype + sx", "id", "1"), 0),
+        1: Case(
+            1,
+            "sleepstudy (real data)",
+            180,
+            18,
+            "Reaction ~ Days + (Days | Subject)",
+            "Reaction ~ Days + (Days | Subject)",
+            ("Reaction ~ Days", "Subject", "~Days"),
+            0,
+        ),
+        2: Case(
+            2,
+            "course evaluations: 73k ratings, 14 departments",
+            73_421,
+            1_128,
+            "y ~ service + C(dept) + studage + (1 | lecturer)",
+            "y ~ service + dept + studage + (1 | lecturer)",
+            ("y ~ service + C(dept) + studage", "lecturer", "1"),
+            2,
+        ),
+        3: Case(
+            3,
+            f"{big[0]:,} rows, {big[1]:,} groups, a 20-level factor",
+            big[0],
+            big[1],
+            "y ~ x1 + x2 + C(site) + (x1 | g)",
+            "y ~ x1 + x2 + site + (x1 | g)",
+            ("y ~ x1 + x2 + C(site)", "g", "~x1"),
+            3,
+        ),
+        4: Case(
+            4,
+            "ChickWeight (real data)",
+            578,
+            50,
+            "weight ~ Time * C(Diet) + (Time | Chick)",
+            "weight ~ Time * Diet + (Time | Chick)",
+            ("weight ~ Time * C(Diet)", "Chick", "~Time"),
+            0,
+        ),
+        5: Case(
+            5,
+            "Orthodont (real data)",
+            108,
+            27,
+            "distance ~ age * Sex + (age | Subject)",
+            "distance ~ age * Sex + (age | Subject)",
+            ("distance ~ age * Sex", "Subject", "~age"),
+            0,
+        ),
+        6: Case(
+            6,
+            "CO2 (real data)",
+            84,
+            12,
+            "uptake ~ conc * Type + Treatment + (1 | Plant)",
+            "uptake ~ conc * Type + Treatment + (1 | Plant)",
+            ("uptake ~ conc * Type + Treatment", "Plant", "1"),
+            0,
+        ),
+        7: Case(
+            7,
+            "STAR, schools 1-6 (real data)",
+            1_551,
+            702,
+            "math ~ gr + cltype + sx + (1 | id)",
+            "math ~ gr + cltype + sx + (1 | id)",
+            ("math ~ gr + cltype + sx", "id", "1"),
+            0,
+        ),
     }
 
 
@@ -78,14 +129,19 @@ def _frame(c: Case) -> dict[str, np.ndarray]:
 
         name, factors = REAL[c.key]
         d = pd.read_csv(TEST_DATA / name, dtype={f: str for f in factors})
-        return {col: (pd.factorize(d[col], sort=True)[0].astype(np.int32) if col in factors
-                      else d[col].to_numpy(float)) for col in d.columns}
+        return {
+            col: (pd.factorize(d[col], sort=True)[0].astype(np.int32) if col in factors else d[col].to_numpy(float))
+            for col in d.columns
+        }
     if c.key == 1:
         import pandas as pd
 
         d = pd.read_csv(scenarios.SLEEPSTUDY_CSV)
-        return {"Reaction": d["Reaction"].to_numpy(float), "Days": d["Days"].to_numpy(float),
-                "Subject": d["Subject"].to_numpy(np.int32)}
+        return {
+            "Reaction": d["Reaction"].to_numpy(float),
+            "Days": d["Days"].to_numpy(float),
+            "Subject": d["Subject"].to_numpy(np.int32),
+        }
     rng = np.random.default_rng(31_000 + c.seed)
     n, m = c.n, c.m
     g = rng.integers(0, m, n).astype(np.int32)
@@ -93,8 +149,14 @@ def _frame(c: Case) -> dict[str, np.ndarray]:
         dept = rng.integers(0, 14, n).astype(np.int32)
         service = (rng.random(n) < 0.4).astype(float)
         studage = rng.integers(1, 5, n).astype(float)
-        y = (3.0 + 0.1 * dept - 0.08 * service + 0.05 * studage + 0.5 * rng.standard_normal(m)[g]
-             + rng.standard_normal(n))
+        y = (
+            3.0
+            + 0.1 * dept
+            - 0.08 * service
+            + 0.05 * studage
+            + 0.5 * rng.standard_normal(m)[g]
+            + rng.standard_normal(n)
+        )
         return {"y": y, "service": service, "dept": dept, "studage": studage, "lecturer": g}
     site = rng.integers(0, 20, n).astype(np.int32)
     x1, x2 = rng.standard_normal(n), rng.standard_normal(n)

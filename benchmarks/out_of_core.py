@@ -78,10 +78,16 @@ def child_read(path: str, batch_rows: int) -> dict:
 
 
 def result_of(fit) -> dict:
-    return {"criterion": fit.criterion, "theta": [float(v) for v in fit.theta],
-            "beta": [float(v) for v in fit.fixef], "sigma": fit.sigma, "nobs": fit.nobs,
-            "ngroups": fit.ngroups, "converged": bool(fit.converged),
-            "fit_seconds": fit.optimizer["seconds"]}
+    return {
+        "criterion": fit.criterion,
+        "theta": [float(v) for v in fit.theta],
+        "beta": [float(v) for v in fit.fixef],
+        "sigma": fit.sigma,
+        "nobs": fit.nobs,
+        "ngroups": fit.ngroups,
+        "converged": bool(fit.converged),
+        "fit_seconds": fit.optimizer["seconds"],
+    }
 
 
 def child_batches(path: str, batch_rows: int) -> dict:
@@ -98,20 +104,39 @@ def child_dask(path: str, batch_rows: int, workers: int) -> dict:
 
     import quorvelkit.dask as qdask
 
-    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None,
-                      memory_limit="4GB") as cluster, Client(cluster) as client:
+    with (
+        LocalCluster(
+            n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None, memory_limit="4GB"
+        ) as cluster,
+        Client(cluster) as client,
+    ):
         t0 = time.perf_counter()
         ddf = dd.read_parquet(path, columns=COLUMNS, split_row_groups=True)
         fit = qdask.lmm(FORMULA, ddf)
         seconds = time.perf_counter() - t0
         workers_mb = sum(client.run(peak_mb).values())
-    return {"seconds": seconds, "peak_mb": peak_mb(), "workers_peak_mb": workers_mb,
-            "partitions": ddf.npartitions, **result_of(fit)}
+    return {
+        "seconds": seconds,
+        "peak_mb": peak_mb(),
+        "workers_peak_mb": workers_mb,
+        "partitions": ddf.npartitions,
+        **result_of(fit),
+    }
 
 
 def run_child(kind: str, path: Path, args) -> dict:
-    cmd = [sys.executable, __file__, "--child", kind, "--data", str(path), "--batch-rows", str(args.batch_rows),
-           "--workers", str(args.workers)]
+    cmd = [
+        sys.executable,
+        __file__,
+        "--child",
+        kind,
+        "--data",
+        str(path),
+        "--batch-rows",
+        str(args.batch_rows),
+        "--workers",
+        str(args.workers),
+    ]
     out = subprocess.run(cmd, capture_output=True, text=True, env=dict(os.environ, RAYON_NUM_THREADS="2"))
     if out.returncode != 0:
         raise RuntimeError(f"{kind} failed:\n{out.stderr[-4000:]}")
@@ -130,28 +155,41 @@ def relative(a: dict, b: dict) -> dict:
 
 def report(res: dict) -> str:
     r, b, d = res["read"], res["batches"], res.get("dask")
-    L = ["# Out-of-core fits", "",
-         f"`{FORMULA}` from one Parquet file of {res['rows']:,} rows and {res['groups']:,} groups "
-         f"({res['file_gb']:.2f} GB, row groups of 1M rows), p = 6, q = 2, rows in random group order, "
-         f"on {res['machine']}. Wall time and peak resident memory of a fresh process; 2 threads. "
-         f"Written by `benchmarks/out_of_core.py`.", "",
-         "| route | time | × pyarrow read | peak memory | criterion | converged |",
-         "|---|---:|---:|---:|---:|---|",
-         f"| pyarrow alone: read the 7 columns in batches of {res['batch_rows']:,} | {r['seconds']:.1f} s | 1.0× | "
-         f"{r['peak_mb']:,.0f} MB | | |",
-         f"| `qk.lmm(formula, path)` (batches of {res['batch_rows']:,}) | {b['seconds']:.1f} s | "
-         f"{b['seconds'] / r['seconds']:.2f}× | {b['peak_mb']:,.0f} MB | {b['criterion']:.6f} | {b['converged']} |"]
+    L = [
+        "# Out-of-core fits",
+        "",
+        f"`{FORMULA}` from one Parquet file of {res['rows']:,} rows and {res['groups']:,} groups "
+        f"({res['file_gb']:.2f} GB, row groups of 1M rows), p = 6, q = 2, rows in random group order, "
+        f"on {res['machine']}. Wall time and peak resident memory of a fresh process; 2 threads. "
+        f"Written by `benchmarks/out_of_core.py`.",
+        "",
+        "| route | time | × pyarrow read | peak memory | criterion | converged |",
+        "|---|---:|---:|---:|---:|---|",
+        f"| pyarrow alone: read the 7 columns in batches of {res['batch_rows']:,} | {r['seconds']:.1f} s | 1.0× | "
+        f"{r['peak_mb']:,.0f} MB | | |",
+        f"| `qk.lmm(formula, path)` (batches of {res['batch_rows']:,}) | {b['seconds']:.1f} s | "
+        f"{b['seconds'] / r['seconds']:.2f}× | {b['peak_mb']:,.0f} MB | {b['criterion']:.6f} | {b['converged']} |",
+    ]
     if d:
-        L.append(f"| `quorvelkit.dask.lmm` on a LocalCluster of {res['workers']} worker processes "
-                 f"({d['partitions']} partitions) | {d['seconds']:.1f} s | {d['seconds'] / r['seconds']:.2f}× | "
-                 f"client {d['peak_mb']:,.0f} MB + workers {d['workers_peak_mb']:,.0f} MB | {d['criterion']:.6f} | "
-                 f"{d['converged']} |")
-    L += ["", f"The fit itself (the optimiser on the products, {res['groups']:,} groups): "
-          f"{b['fit_seconds']:.2f} s of the batched route's time."]
+        L.append(
+            f"| `quorvelkit.dask.lmm` on a LocalCluster of {res['workers']} worker processes "
+            f"({d['partitions']} partitions) | {d['seconds']:.1f} s | {d['seconds'] / r['seconds']:.2f}× | "
+            f"client {d['peak_mb']:,.0f} MB + workers {d['workers_peak_mb']:,.0f} MB | {d['criterion']:.6f} | "
+            f"{d['converged']} |"
+        )
+    L += [
+        "",
+        f"The fit itself (the optimiser on the products, {res['groups']:,} groups): "
+        f"{b['fit_seconds']:.2f} s of the batched route's time.",
+    ]
     if d:
         rel = relative(b, d)
-        L += ["", "Agreement of the two routes (largest relative difference): " +
-              ", ".join(f"{k} {v:.1e}" for k, v in rel.items()) + "."]
+        L += [
+            "",
+            "Agreement of the two routes (largest relative difference): "
+            + ", ".join(f"{k} {v:.1e}" for k, v in rel.items())
+            + ".",
+        ]
     L.append("")
     return "\n".join(L)
 
@@ -168,9 +206,11 @@ def main() -> None:
     ap.add_argument("--data", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.child:
-        fn = {"read": lambda: child_read(args.data, args.batch_rows),
-              "batches": lambda: child_batches(args.data, args.batch_rows),
-              "dask": lambda: child_dask(args.data, args.batch_rows, args.workers)}[args.child]
+        fn = {
+            "read": lambda: child_read(args.data, args.batch_rows),
+            "batches": lambda: child_batches(args.data, args.batch_rows),
+            "dask": lambda: child_dask(args.data, args.batch_rows, args.workers),
+        }[args.child]
         print(json.dumps(fn()))
         return
     t0 = time.perf_counter()
@@ -178,9 +218,14 @@ def main() -> None:
     print(f"data: {path} ({path.stat().st_size / 1e9:.2f} GB, {time.perf_counter() - t0:.0f} s)", flush=True)
     import environment
 
-    res = {"rows": args.rows, "groups": args.groups, "batch_rows": args.batch_rows, "workers": args.workers,
-           "file_gb": path.stat().st_size / 1e9, "machine": environment.machine_line()
-           if hasattr(environment, "machine_line") else os.uname().machine}
+    res = {
+        "rows": args.rows,
+        "groups": args.groups,
+        "batch_rows": args.batch_rows,
+        "workers": args.workers,
+        "file_gb": path.stat().st_size / 1e9,
+        "machine": environment.machine_line() if hasattr(environment, "machine_line") else os.uname().machine,
+    }
     for kind in ("read", "batches") + (() if args.no_dask else ("dask",)):
         res[kind] = run_child(kind, path, args)
         print(kind, json.dumps(res[kind]), flush=True)

@@ -89,8 +89,9 @@ def estimate(peer: str, history: list[dict], meta: dict) -> tuple[float, str] | 
     no_larger = [h for h in history if h["n"] <= meta["n"] and h["m"] <= meta["m"]]
     for h in no_larger:
         if h["status"] == "timeout" and h["q"] <= meta["q"]:
-            return float("inf"), (f"it timed out at {PEER_TIMEOUT_S/60:.0f} min on scenario {h['key']}, "
-                                  "which is no larger")
+            return float("inf"), (
+                f"it timed out at {PEER_TIMEOUT_S / 60:.0f} min on scenario {h['key']}, which is no larger"
+            )
     done = [h for h in no_larger if h["status"] == "ok"]
     if not done:
         return None
@@ -98,19 +99,28 @@ def estimate(peer: str, history: list[dict], meta: dict) -> tuple[float, str] | 
     ref = max(done, key=lambda h: (h["n"], h["m"]))
     factor = growth(ref, meta)
     est = ref["seconds"] * factor
-    return est, (f"estimated {est:,.0f} s from its {ref['seconds']:.0f} s on scenario {ref['key']} "
-                 f"x {factor:.1f}, the growth in {label}")
+    return est, (
+        f"estimated {est:,.0f} s from its {ref['seconds']:.0f} s on scenario {ref['key']} "
+        f"x {factor:.1f}, the growth in {label}"
+    )
 
 
 def remember(history: list[dict], key: int, meta: dict, res: dict) -> None:
     """Adds a finished or timed-out run to the peer's history, the evidence for later skips."""
     if res["status"] in ("ok", "timeout"):
-        history.append({"key": key, "n": meta["n"], "m": meta["m"], "q": meta["q"],
-                        "status": res["status"], "seconds": res.get("seconds")})
+        history.append(
+            {
+                "key": key,
+                "n": meta["n"],
+                "m": meta["m"],
+                "q": meta["q"],
+                "status": res["status"],
+                "seconds": res.get("seconds"),
+            }
+        )
 
 
-def run_peer(peer: str, s: scenarios.Scenario, data: Path, meta: dict, args, env: dict,
-             history: list[dict]) -> dict:
+def run_peer(peer: str, s: scenarios.Scenario, data: Path, meta: dict, args, env: dict, history: list[dict]) -> dict:
     """The peer on one scenario's model matrices, unless a rule says it is not run."""
     skip = not_run(peer, env, args.no_peers)
     if skip:
@@ -119,7 +129,7 @@ def run_peer(peer: str, s: scenarios.Scenario, data: Path, meta: dict, args, env
         return {"status": "skipped", "detail": "quick mode runs peers on scenarios 1 and 2 only"}
     est = estimate(peer, history, meta)
     if est and est[0] > args.peer_timeout:
-        return {"status": "skipped", "detail": f"would exceed {args.peer_timeout/60:.0f} min ({est[1]})"}
+        return {"status": "skipped", "detail": f"would exceed {args.peer_timeout / 60:.0f} min ({est[1]})"}
     res = run(peer, command(peer, data), args.peer_timeout)
     remember(history, s.key, meta, res)
     return res

@@ -36,15 +36,15 @@ def run_json(cmd: list[str], env: dict | None = None, timeout: float | None = No
     if env:
         full_env.update(env)
     t0 = time.perf_counter()
-    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            env=full_env, start_new_session=True)
+    proc = subprocess.Popen(
+        cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=full_env, start_new_session=True
+    )
     try:
         out, err = proc.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:
         os.killpg(proc.pid, signal.SIGKILL)
         proc.communicate()
-        return {"status": "timeout", "wall_s": time.perf_counter() - t0,
-                "detail": f"killed after {timeout:.0f} s"}
+        return {"status": "timeout", "wall_s": time.perf_counter() - t0, "detail": f"killed after {timeout:.0f} s"}
     wall = time.perf_counter() - t0
     lines = [ln for ln in out.splitlines() if ln.strip()]
     if proc.returncode != 0 or not lines:

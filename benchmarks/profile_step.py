@@ -60,8 +60,10 @@ def unstripped_twin() -> str | None:
     if not want or not shutil.which("readelf"):
         return None
     for cand in sorted((scenarios.REPO / "build").rglob("_quorvelkit*.so")):
-        if build_id(cand) == want and ".symtab" in subprocess.run(
-                ["readelf", "-S", str(cand)], capture_output=True, text=True).stdout:
+        if (
+            build_id(cand) == want
+            and ".symtab" in subprocess.run(["readelf", "-S", str(cand)], capture_output=True, text=True).stdout
+        ):
             return str(cand)
     return None
 
@@ -88,8 +90,9 @@ def child(args) -> None:
             with open(args.ack) as ack:
                 ack.readline()
         else:
-            subprocess.run(["callgrind_control", "-i", "on" if on else "off", str(os.getpid())],
-                           check=True, capture_output=True)
+            subprocess.run(
+                ["callgrind_control", "-i", "on" if on else "off", str(os.getpid())], check=True, capture_output=True
+            )
 
     control(True)
     t0 = time.perf_counter()
@@ -97,8 +100,7 @@ def child(args) -> None:
         step()
     elapsed = (time.perf_counter() - t0) / args.repeats
     control(False)
-    print(f"{args.step}: {elapsed * 1e3:.3f} ms per call ({args.repeats} calls, profiler attached)",
-          file=sys.stderr)
+    print(f"{args.step}: {elapsed * 1e3:.3f} ms per call ({args.repeats} calls, profiler attached)", file=sys.stderr)
 
 
 def parent(args) -> None:
@@ -107,11 +109,22 @@ def parent(args) -> None:
     env = dict(os.environ, RAYON_NUM_THREADS=str(args.threads))
     if not args.module:
         args.module = unstripped_twin()
-        print(f"extension: {args.module or 'installed (stripped: functions may show as addresses)'}",
-              file=sys.stderr)
-    me = [sys.executable, str(Path(__file__).resolve()), "--child", args.step, str(args.scenario),
-          "--data", str(data), "--evaluator", args.evaluator, "--repeats", str(args.repeats),
-          "--tool", args.tool] + (["--module", str(Path(args.module).resolve())] if args.module else [])
+        print(f"extension: {args.module or 'installed (stripped: functions may show as addresses)'}", file=sys.stderr)
+    me = [
+        sys.executable,
+        str(Path(__file__).resolve()),
+        "--child",
+        args.step,
+        str(args.scenario),
+        "--data",
+        str(data),
+        "--evaluator",
+        args.evaluator,
+        "--repeats",
+        str(args.repeats),
+        "--tool",
+        args.tool,
+    ] + (["--module", str(Path(args.module).resolve())] if args.module else [])
     with tempfile.TemporaryDirectory() as tmp:
         tmp = Path(tmp)
         if args.tool == "perf":
@@ -121,12 +134,46 @@ def parent(args) -> None:
             os.mkfifo(ctl)
             os.mkfifo(ack)
             out = tmp / "perf.data"
-            subprocess.run(["perf", "record", "-q", "-e", "cpu-clock", "-D", "-1",
-                            "--control", f"fifo:{ctl},{ack}", "-o", str(out), "--",
-                            *me, "--ctl", str(ctl), "--ack", str(ack)], env=env, check=True)
-            report = subprocess.run(["perf", "report", "-i", str(out), "--stdio", "--no-children",
-                                     "--percent-limit", str(args.percent_limit), "--sort", "dso,symbol"],
-                                    capture_output=True, text=True, check=True).stdout
+            subprocess.run(
+                [
+                    "perf",
+                    "record",
+                    "-q",
+                    "-e",
+                    "cpu-clock",
+                    "-D",
+                    "-1",
+                    "--control",
+                    f"fifo:{ctl},{ack}",
+                    "-o",
+                    str(out),
+                    "--",
+                    *me,
+                    "--ctl",
+                    str(ctl),
+                    "--ack",
+                    str(ack),
+                ],
+                env=env,
+                check=True,
+            )
+            report = subprocess.run(
+                [
+                    "perf",
+                    "report",
+                    "-i",
+                    str(out),
+                    "--stdio",
+                    "--no-children",
+                    "--percent-limit",
+                    str(args.percent_limit),
+                    "--sort",
+                    "dso,symbol",
+                ],
+                capture_output=True,
+                text=True,
+                check=True,
+            ).stdout
             print("\n".join(ln for ln in report.splitlines() if ln.strip() and not ln.startswith("#")))
             if args.keep:
                 shutil.copy(out, args.keep)
@@ -134,11 +181,15 @@ def parent(args) -> None:
             if not shutil.which("valgrind"):
                 sys.exit("valgrind is not installed")
             out = tmp / "callgrind.out"
-            subprocess.run(["valgrind", "--tool=callgrind", "--instr-atstart=no",
-                            f"--callgrind-out-file={out}", *me], env=env, check=True)
-            report = subprocess.run(["callgrind_annotate", "--inclusive=no", str(out)],
-                                    capture_output=True, text=True, check=True).stdout
-            print("\n".join(report.splitlines()[: 40]))
+            subprocess.run(
+                ["valgrind", "--tool=callgrind", "--instr-atstart=no", f"--callgrind-out-file={out}", *me],
+                env=env,
+                check=True,
+            )
+            report = subprocess.run(
+                ["callgrind_annotate", "--inclusive=no", str(out)], capture_output=True, text=True, check=True
+            ).stdout
+            print("\n".join(report.splitlines()[:40]))
             if args.keep:
                 shutil.copy(out, args.keep)
 

@@ -46,32 +46,42 @@ def others(t: dict, key: str = "evals_other_load") -> str:
 def _machine(results: dict) -> list[str]:
     env = results["environment"]
     lme4 = f"{env['lme4']} ({env.get('matrix')})" if env.get("lme4") else "not installed"
-    L = ["## Machine", "",
-         "| CPU | cores | memory | OS | Python | NumPy | quorvelkit | statsmodels | R | lme4 (Matrix) |",
-         "|---|---|---|---|---|---|---|---|---|---|",
-         f"| {env['cpu']} | {env['cores']} | {env['memory_gib']} GiB | {env['os']} | {env['python']} | "
-         f"{env['numpy']} | {env['quorvelkit']} ({env['commit']}) | {env['statsmodels'] or 'not installed'} | "
-         f"{env['r'] or 'not installed'} | {lme4} |",
-         ""]
+    L = [
+        "## Machine",
+        "",
+        "| CPU | cores | memory | OS | Python | NumPy | quorvelkit | statsmodels | R | lme4 (Matrix) |",
+        "|---|---|---|---|---|---|---|---|---|---|",
+        f"| {env['cpu']} | {env['cores']} | {env['memory_gib']} GiB | {env['os']} | {env['python']} | "
+        f"{env['numpy']} | {env['quorvelkit']} ({env['commit']}) | {env['statsmodels'] or 'not installed'} | "
+        f"{env['r'] or 'not installed'} | {lme4} |",
+        "",
+    ]
     if env.get("extension_built"):
-        L.append(f"Extension built {env['extension_built']}; `src/` last changed {env['src_changed']}"
-                 + (" (**the installed build predates the latest source**)." if env["extension_stale"] else "."))
+        L.append(
+            f"Extension built {env['extension_built']}; `src/` last changed {env['src_changed']}"
+            + (" (**the installed build predates the latest source**)." if env["extension_stale"] else ".")
+        )
         L.append("")
-    L.append("The machine is shared with other work; every timing of ours is the best of several "
-             f"repeats in a fresh process, and peers are timed once. Load average at the start: "
-             f"{results['loadavg_start']}, at the end: {results['loadavg_end']}.")
+    L.append(
+        "The machine is shared with other work; every timing of ours is the best of several "
+        f"repeats in a fresh process, and peers are timed once. Load average at the start: "
+        f"{results['loadavg_start']}, at the end: {results['loadavg_end']}."
+    )
     L.append("")
     return L
 
 
 def _headline(sc: dict) -> list[str]:
-    L = ["## Headline: the whole fit, construction included", "",
-         "REML, default start, 2 threads for us; peers fit the same X, Z and grouping with their default "
-         "optimisers. Ratio = peer time / our time; Δ = peer criterion − ours at the optimum "
-         "(positive: the peer stopped higher).",
-         "",
-         "| # | scenario | n | m | p | q | ours | evals | lme4 | ratio | Δ lme4 | MixedLM | ratio | Δ MixedLM |",
-         "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
+    L = [
+        "## Headline: the whole fit, construction included",
+        "",
+        "REML, default start, 2 threads for us; peers fit the same X, Z and grouping with their default "
+        "optimisers. Ratio = peer time / our time; Δ = peer criterion − ours at the optimum "
+        "(positive: the peer stopped higher).",
+        "",
+        "| # | scenario | n | m | p | q | ours | evals | lme4 | ratio | Δ lme4 | MixedLM | ratio | Δ MixedLM |",
+        "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
+    ]
     for k, r in sc.items():
         me, s = r["meta"], r["scenario"]
         t2 = r["timing"][2]
@@ -80,12 +90,17 @@ def _headline(sc: dict) -> list[str]:
         for peer in ("lme4", "mixedlm"):
             p = r["peers"][peer]
             if p["status"] == "ok":
-                cells += [fmt_s(p["seconds"]), fmt_ratio(p["seconds"] / ours),
-                          f"{p['criterion'] - t2['fit']['deviance']:+.2e}"]
+                cells += [
+                    fmt_s(p["seconds"]),
+                    fmt_ratio(p["seconds"] / ours),
+                    f"{p['criterion'] - t2['fit']['deviance']:+.2e}",
+                ]
             else:
                 cells += [peer_cell(p), "—", "—"]
-        L.append(f"| {k} | {s['title']} | {me['n']:,} | {me['m']:,} | {me['p']} | {me['q']} | {fmt_s(ours)} | "
-                 f"{t2['fit']['fev']} | " + " | ".join(cells) + " |")
+        L.append(
+            f"| {k} | {s['title']} | {me['n']:,} | {me['m']:,} | {me['p']} | {me['q']} | {fmt_s(ours)} | "
+            f"{t2['fit']['fev']} | " + " | ".join(cells) + " |"
+        )
     L.append("")
     return L
 
@@ -98,13 +113,17 @@ def _targets(results: dict) -> list[str]:
 
 
 def _construction(sc: dict) -> list[str]:
-    L = ["## Construction", "",
-         "Building the core (evaluator \"auto\") from the four arrays, against one plain NumPy pass "
-         "(`y.sum(); x.sum(); z.sum(); codes.sum()`) over the same bytes. GB/s = input bytes / time. "
-         "\"Sorted\" is the same rows reordered by group, 2 threads.",
-         "",
-         "| # | rows | input | plain pass | 1 thread | GB/s | × plain | 2 threads | GB/s | × plain | sorted | auto picks |",
-         "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|"]
+    L = [
+        "## Construction",
+        "",
+        'Building the core (evaluator "auto") from the four arrays, against one plain NumPy pass '
+        "(`y.sum(); x.sum(); z.sum(); codes.sum()`) over the same bytes. GB/s = input bytes / time. "
+        '"Sorted" is the same rows reordered by group, 2 threads.',
+        "",
+        "| # | rows | input | plain pass | 1 thread | GB/s | × plain "
+        "| 2 threads | GB/s | × plain | sorted | auto picks |",
+        "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|",
+    ]
     for k, r in sc.items():
         ib = r["input_bytes"]
         plain = min(r["timing"][t]["plain_pass_s"] for t in (1, 2))
@@ -114,70 +133,91 @@ def _construction(sc: dict) -> list[str]:
             cells += [fmt_s(c), f"{ib / c / 1e9:.2f}", f"{c / plain:.1f}×"]
         ap = r["timing"][2]["auto_evaluator"]
         nc = r["timing"][2]["n_classes"]
-        L.append(f"| {k} | {r['scenario']['layout']} | {mb(ib)} | {fmt_s(plain)} | " + " | ".join(cells) +
-                 f" | {fmt_s(r['timing'][2]['construct_sorted_s'])} | {ap}"
-                 + (f" ({nc:,} class{'' if nc == 1 else 'es'})" if nc is not None else "") + " |")
+        L.append(
+            f"| {k} | {r['scenario']['layout']} | {mb(ib)} | {fmt_s(plain)} | "
+            + " | ".join(cells)
+            + f" | {fmt_s(r['timing'][2]['construct_sorted_s'])} | {ap}"
+            + (f" ({nc:,} class{'' if nc == 1 else 'es'})" if nc is not None else "")
+            + " |"
+        )
     L.append("")
     return L
 
 
 def _evaluations(results: dict) -> list[str]:
-    L = ["## One evaluation, each evaluator", "",
-         "At the default start theta. Speed-up = 1-thread time / 2-thread time. \"Identical\": every "
-         "bit of the criterion and gradient equal between the two thread counts and across processes. "
-         "\"Others\": CPU used by other processes on this shared machine while the 1- and 2-thread "
-         "evaluations ran, in cores, one figure per round (a 2-thread timing with others near 1 core "
-         "had one core, not two).",
-         "",
-         "| # | evaluator | classes | deviance 1T | 2T | speed-up | deviance_grad 1T | 2T | speed-up | identical | others 1T / 2T |",
-         "|---|---|---:|---:|---:|---:|---:|---:|---:|---|---|"]
+    L = [
+        "## One evaluation, each evaluator",
+        "",
+        'At the default start theta. Speed-up = 1-thread time / 2-thread time. "Identical": every '
+        "bit of the criterion and gradient equal between the two thread counts and across processes. "
+        '"Others": CPU used by other processes on this shared machine while the 1- and 2-thread '
+        "evaluations ran, in cores, one figure per round (a 2-thread timing with others near 1 core "
+        "had one core, not two).",
+        "",
+        "| # | evaluator | classes | deviance 1T | 2T | speed-up "
+        "| deviance_grad 1T | 2T | speed-up | identical | others 1T / 2T |",
+        "|---|---|---:|---:|---:|---:|---:|---:|---:|---|---|",
+    ]
     for k, r in results["scenarios"].items():
         sp = speedups(r)
         same = identical(r["timing"][1], r["timing"][2])
         for ev in r["timing"][1]["evals"]:
             e1, e2 = r["timing"][1]["evals"][ev], r["timing"][2]["evals"][ev]
             nc = e2["n_classes"]
-            L.append(f"| {k} | {ev} | {'' if nc is None else f'{nc:,}'} | {fmt_s(e1['deviance_s'])} | "
-                     f"{fmt_s(e2['deviance_s'])} | {sp[ev]['deviance']:.2f}× | {fmt_s(e1['deviance_grad_s'])} | "
-                     f"{fmt_s(e2['deviance_grad_s'])} | {sp[ev]['deviance_grad']:.2f}× | "
-                     f"{'yes' if same[ev] else 'NO'} | {others(r['timing'][1])} / {others(r['timing'][2])} |")
+            L.append(
+                f"| {k} | {ev} | {'' if nc is None else f'{nc:,}'} | {fmt_s(e1['deviance_s'])} | "
+                f"{fmt_s(e2['deviance_s'])} | {sp[ev]['deviance']:.2f}× | {fmt_s(e1['deviance_grad_s'])} | "
+                f"{fmt_s(e2['deviance_grad_s'])} | {sp[ev]['deviance_grad']:.2f}× | "
+                f"{'yes' if same[ev] else 'NO'} | {others(r['timing'][1])} / {others(r['timing'][2])} |"
+            )
     if results.get("balanced_reference"):
         ref = results["balanced_reference"]
         e1, e2 = ref[1]["evals"]["aggregated"], ref[2]["evals"]["aggregated"]
-        L.append(f"| 5 ref | aggregated, 1,000 groups of 10 | {e2['n_classes']} | {fmt_s(e1['deviance_s'])} | "
-                 f"{fmt_s(e2['deviance_s'])} | — | {fmt_s(e1['deviance_grad_s'])} | {fmt_s(e2['deviance_grad_s'])} "
-                 f"| — | — | {others(ref[1])} / {others(ref[2])} |")
+        L.append(
+            f"| 5 ref | aggregated, 1,000 groups of 10 | {e2['n_classes']} | {fmt_s(e1['deviance_s'])} | "
+            f"{fmt_s(e2['deviance_s'])} | — | {fmt_s(e1['deviance_grad_s'])} | {fmt_s(e2['deviance_grad_s'])} "
+            f"| — | — | {others(ref[1])} / {others(ref[2])} |"
+        )
     L.append("")
     return L
 
 
 def _whole_fit(sc: dict) -> list[str]:
-    L = ["## Whole fit", "",
-         "Construction plus `fit(default_theta())`, best of the repeats; evaluations = criterion-and-gradient "
-         "evaluations by the optimiser. \"Identical\": criterion, theta and beta bit-equal across thread counts.",
-         "",
-         "| # | threads | construction | fit | total | evaluations | iterations | REML criterion | converged | identical |",
-         "|---|---:|---:|---:|---:|---:|---:|---:|---|---|"]
+    L = [
+        "## Whole fit",
+        "",
+        "Construction plus `fit(default_theta())`, best of the repeats; evaluations = criterion-and-gradient "
+        'evaluations by the optimiser. "Identical": criterion, theta and beta bit-equal across thread counts.',
+        "",
+        "| # | threads | construction | fit | total | evaluations | iterations "
+        "| REML criterion | converged | identical |",
+        "|---|---:|---:|---:|---:|---:|---:|---:|---|---|",
+    ]
     for k, r in sc.items():
         same = identical(r["timing"][1], r["timing"][2])["fit"]
         for t in (1, 2):
             f = r["timing"][t]["fit"]
-            L.append(f"| {k} | {t} | {fmt_s(f['construct_s'])} | {fmt_s(f['fit_s'])} | "
-                     f"{fmt_s(r['timing'][t]['whole_fit_s'])} | {f['fev']} | {f['iterations']} | "
-                     f"{f['deviance']:.10g} | {'yes' if f['converged'] else 'no'} ({f['message']}) | "
-                     f"{'yes' if same else 'NO'} |")
+            L.append(
+                f"| {k} | {t} | {fmt_s(f['construct_s'])} | {fmt_s(f['fit_s'])} | "
+                f"{fmt_s(r['timing'][t]['whole_fit_s'])} | {f['fev']} | {f['iterations']} | "
+                f"{f['deviance']:.10g} | {'yes' if f['converged'] else 'no'} ({f['message']}) | "
+                f"{'yes' if same else 'NO'} |"
+            )
     L.append("")
     return L
 
 
 def _memory(sc: dict) -> list[str]:
-    L = ["## Peak memory", "",
-         "A fresh 2-thread process loads the arrays, then constructs and fits. \"Data + model\" = peak RSS − "
-         "RSS before loading (the interpreter, NumPy and the extension already loaded); "
-         "\"model\" = peak RSS − RSS after loading.",
-         "",
-         "| # | input arrays | data + model | ÷ input | model alone | ÷ input |",
-         "|---|---:|---:|---:|---:|---:|"]
+    L = [
+        "## Peak memory",
+        "",
+        'A fresh 2-thread process loads the arrays, then constructs and fits. "Data + model" = peak RSS − '
+        "RSS before loading (the interpreter, NumPy and the extension already loaded); "
+        '"model" = peak RSS − RSS after loading.',
+        "",
+        "| # | input arrays | data + model | ÷ input | model alone | ÷ input |",
+        "|---|---:|---:|---:|---:|---:|",
+    ]
     for k, r in sc.items():
         m, ib = r["memory"], r["input_bytes"]
         total = m["peak"] - m["rss_before_load"]
@@ -185,7 +225,7 @@ def _memory(sc: dict) -> list[str]:
         if ib < 1e6:  # page-granular RSS and allocator arenas swamp a kilobyte-sized input
             L.append(f"| {k} | {mb(ib)} | {mb(total)} | n/a | {mb(model)} | n/a |")
         else:
-            L.append(f"| {k} | {mb(ib)} | {mb(total)} | {total/ib:.2f}× | {mb(model)} | {model/ib:.2f}× |")
+            L.append(f"| {k} | {mb(ib)} | {mb(total)} | {total / ib:.2f}× | {mb(model)} | {model / ib:.2f}× |")
     L.append("")
     return L
 
@@ -206,20 +246,26 @@ def _peer_notes(p: dict) -> str:
 
 
 def _peers(sc: dict) -> list[str]:
-    L = ["## Peers", "",
-         "Each fit runs in its own process after its data are loaded; only the fitting call is timed "
-         "(lme4: `lmer()`, which includes its model-frame and sparse-matrix set-up; statsmodels: "
-         "`MixedLM(...).fit(reml=True)`). Criterion: lme4 `REMLcrit()`, statsmodels −2·llf.",
-         "",
-         "| # | peer | result | criterion | ours | Δ | notes |",
-         "|---|---|---|---:|---:|---:|---|"]
+    L = [
+        "## Peers",
+        "",
+        "Each fit runs in its own process after its data are loaded; only the fitting call is timed "
+        "(lme4: `lmer()`, which includes its model-frame and sparse-matrix set-up; statsmodels: "
+        "`MixedLM(...).fit(reml=True)`). Criterion: lme4 `REMLcrit()`, statsmodels −2·llf.",
+        "",
+        "| # | peer | result | criterion | ours | Δ | notes |",
+        "|---|---|---|---:|---:|---:|---|",
+    ]
     for k, r in sc.items():
         ours = r["timing"][2]["fit"]["deviance"]
         for peer, label in (("lme4", "lme4 lmer"), ("mixedlm", "statsmodels MixedLM")):
             p = r["peers"][peer]
             if p["status"] == "ok":
-                L.append(f"| {k} | {label} | {fmt_s(p['seconds'])} ({fmt_ratio(p['seconds'] / r['timing'][2]['whole_fit_s'])} ours) | "
-                         f"{p['criterion']:.10g} | {ours:.10g} | {p['criterion'] - ours:+.2e} | {_peer_notes(p)} |")
+                L.append(
+                    f"| {k} | {label} | {fmt_s(p['seconds'])} "
+                    f"({fmt_ratio(p['seconds'] / r['timing'][2]['whole_fit_s'])} ours) | "
+                    f"{p['criterion']:.10g} | {ours:.10g} | {p['criterion'] - ours:+.2e} | {_peer_notes(p)} |"
+                )
             else:
                 detail = p.get("detail", "") + (f" (run of {p['reused_from']})" if p.get("reused_from") else "")
                 L.append(f"| {k} | {label} | {peer_cell(p)} | — | {ours:.10g} | — | {detail} |")
@@ -230,12 +276,15 @@ def _peers(sc: dict) -> list[str]:
 def render(results: dict) -> str:
     """The suite's report (results.md) of ``run.py``'s results."""
     sc = results["scenarios"]
-    L = ["# Benchmarks", "",
-         f"Reproduce with `{results['command']}` from the repository root"
-         + ("" if results["quick"] else f" (`--quick` for a run of {QUICK_DURATION})")
-         + f". This run: {results['date']}, "
-         f"{results['elapsed_s']/60:.1f} min{', quick mode' if results['quick'] else ''}.",
-         ""]
+    L = [
+        "# Benchmarks",
+        "",
+        f"Reproduce with `{results['command']}` from the repository root"
+        + ("" if results["quick"] else f" (`--quick` for a run of {QUICK_DURATION})")
+        + f". This run: {results['date']}, "
+        f"{results['elapsed_s'] / 60:.1f} min{', quick mode' if results['quick'] else ''}.",
+        "",
+    ]
     L += _machine(results)
     L += _headline(sc)
     L += _targets(results)
@@ -253,7 +302,7 @@ def notes(results: dict) -> list[str]:
     env = results["environment"]
     out = [
         "Data: seeded synthetic arrays from `benchmarks/scenarios.py` (scenario 1 is the real sleepstudy data); "
-        "each scenario's rows are ordered as its \"rows\" column says.",
+        'each scenario\'s rows are ordered as its "rows" column says.',
         "Threads: our worker pool is sized by RAYON_NUM_THREADS, read once per process, so each thread count is "
         "a separate process. Peers run with their defaults: R's BLAS is "
         f"{env.get('r_blas') or 'unknown'}; NumPy's BLAS may use both cores.",
@@ -261,11 +310,14 @@ def notes(results: dict) -> list[str]:
         "(a timed-out run on a problem no larger, or a finished smaller run scaled by what the peer's work "
         "grows with: n*q for lme4, rows or groups for MixedLM).",
     ]
-    reused = sorted({p["reused_from"] for r in results["scenarios"].values() for p in r["peers"].values()
-                     if p.get("reused_from")})
+    reused = sorted(
+        {p["reused_from"] for r in results["scenarios"].values() for p in r["peers"].values() if p.get("reused_from")}
+    )
     if reused:
-        out.append(f"Peer results marked so were timed in the run of {', '.join(reused)} on the same data "
-                   "(`--peers-from`); everything of ours was measured in this run.")
+        out.append(
+            f"Peer results marked so were timed in the run of {', '.join(reused)} on the same data "
+            "(`--peers-from`); everything of ours was measured in this run."
+        )
     if env.get("openblas_env"):
         out.append(f"OpenBLAS environment in force: {env['openblas_env']}.")
     return out
@@ -294,13 +346,26 @@ def render_user_calls(results: dict) -> str:
     ]
     for key, r in results["cases"].items():
         o = r["ours"]
-        row = [key, r["title"], f"{r['n']:,}", f"{r['m']:,}", o["p"], o["q"], fmt_s(o["call_s"]),
-               fmt_s(o["core_s"]), f"{o['call_s'] / o['core_s']:.2f}", o["fev"]]
+        row = [
+            key,
+            r["title"],
+            f"{r['n']:,}",
+            f"{r['m']:,}",
+            o["p"],
+            o["q"],
+            fmt_s(o["call_s"]),
+            fmt_s(o["core_s"]),
+            f"{o['call_s'] / o['core_s']:.2f}",
+            o["fev"],
+        ]
         for peer in ("lme4", "mixedlm"):
             p = r["peers"].get(peer, {})
             if p.get("status") == "ok":
-                row += [fmt_s(p["seconds"]), fmt_ratio(p["seconds"] / o["call_s"]),
-                        f"{p['criterion'] - o['criterion']:+.1e}"]
+                row += [
+                    fmt_s(p["seconds"]),
+                    fmt_ratio(p["seconds"] / o["call_s"]),
+                    f"{p['criterion'] - o['criterion']:+.1e}",
+                ]
             else:
                 row += [peer_cell(p) if p else "—", "—", "—"]
         lines.append("| " + " | ".join(str(v) for v in row) + " |")

@@ -61,26 +61,31 @@ def timing_rounds(data: Path, args) -> dict[int, list[dict]]:
         for threads in (1, 2):
             r = worker("timing", data, threads, reps)
             rounds[threads].append(r)
-            log(f"  ours, {threads} thread(s): construct {r['construct_s']*1e3:.1f} ms, whole fit "
-                f"{r['whole_fit_s']*1e3:.1f} ms, {r['fit']['fev']} evaluations, others' load "
-                f"{r['evals_other_load']:.2f} cores")
+            log(
+                f"  ours, {threads} thread(s): construct {r['construct_s'] * 1e3:.1f} ms, whole fit "
+                f"{r['whole_fit_s'] * 1e3:.1f} ms, {r['fit']['fev']} evaluations, others' load "
+                f"{r['evals_other_load']:.2f} cores"
+            )
         done = len(rounds[1]) >= args.rounds
-        quiet = any(max(a["evals_other_load"], b["evals_other_load"]) <= QUIET_LOAD
-                    for a, b in zip(rounds[1], rounds[2]))
+        quiet = any(
+            max(a["evals_other_load"], b["evals_other_load"]) <= QUIET_LOAD
+            for a, b in zip(rounds[1], rounds[2], strict=False)
+        )
         if done and (quiet or extra >= args.extra_rounds):
             return rounds
         if done:
             extra += 1
-            log(f"  other processes were busy; extra round {extra} of {args.extra_rounds} in "
-                f"{RETRY_PAUSE_S:.0f} s")
+            log(f"  other processes were busy; extra round {extra} of {args.extra_rounds} in {RETRY_PAUSE_S:.0f} s")
             time.sleep(RETRY_PAUSE_S)
 
 
 def reusable(prev: dict | None) -> bool:
     """Whether an earlier run's peer result stands for this one (``--peers-from``): a
     time, a timeout, or a skip for being out of reach, never a skip by choice."""
-    return bool(prev) and (prev["status"] in ("ok", "timeout") or (
-        prev["status"] == "skipped" and prev.get("detail", "").startswith("would exceed")))
+    return bool(prev) and (
+        prev["status"] in ("ok", "timeout")
+        or (prev["status"] == "skipped" and prev.get("detail", "").startswith("would exceed"))
+    )
 
 
 def bench_scenario(s: scenarios.Scenario, args, env: dict, histories: dict) -> dict:
@@ -91,8 +96,14 @@ def bench_scenario(s: scenarios.Scenario, args, env: dict, histories: dict) -> d
     log(f"scenario {s.key}: {s.title} (data ready in {time.perf_counter() - t0:.1f} s)")
     timing = {t: merge_rounds(rs) for t, rs in timing_rounds(data, args).items()}
     mem = worker("memory", data, 2)
-    out = {"scenario": s.__dict__ | {"tag": s.tag}, "meta": meta, "input_bytes": scenarios.input_bytes(meta),
-           "timing": timing, "memory": mem, "peers": {}}
+    out = {
+        "scenario": s.__dict__ | {"tag": s.tag},
+        "meta": meta,
+        "input_bytes": scenarios.input_bytes(meta),
+        "timing": timing,
+        "memory": mem,
+        "peers": {},
+    }
     earlier = args.earlier_peers.get(s.tag, {})
     for peer in PEERS:
         prev = earlier.get(peer)
@@ -124,7 +135,9 @@ def merge_rounds(rs: list[dict]) -> dict:
     out["fit_other_load"] = [r["fit_other_load"] for r in rs]
     out["stable_across_rounds"] = all(
         r["fit"]["bits"] == rs[0]["fit"]["bits"]
-        and all(r["evals"][ev]["bits"] == rs[0]["evals"][ev]["bits"] for ev in r["evals"]) for r in rs)
+        and all(r["evals"][ev]["bits"] == rs[0]["evals"][ev]["bits"] for ev in r["evals"])
+        for r in rs
+    )
     return out
 
 
@@ -146,15 +159,27 @@ def parse_args() -> argparse.Namespace:
     ap.add_argument("--peer-timeout", type=float, default=PEER_TIMEOUT_S)
     ap.add_argument("--repeats", type=int, default=None, help="repeats per timing (best is kept)")
     ap.add_argument("--fit-repeats", type=int, default=None)
-    ap.add_argument("--rounds", type=int, default=None,
-                    help="timing processes per thread count, alternating (best is kept)")
-    ap.add_argument("--extra-rounds", type=int, default=4,
-                    help="rounds added when other processes loaded the machine during every round")
-    ap.add_argument("--peers-from", type=Path,
-                    help="reuse the peer results of an earlier results .json for scenarios of the same data")
-    ap.add_argument("--render", type=Path, metavar="JSON",
-                    help="measure nothing: render the report of an earlier run's .json again "
-                         "(to --output, default the .json's name with .md)")
+    ap.add_argument(
+        "--rounds", type=int, default=None, help="timing processes per thread count, alternating (best is kept)"
+    )
+    ap.add_argument(
+        "--extra-rounds",
+        type=int,
+        default=4,
+        help="rounds added when other processes loaded the machine during every round",
+    )
+    ap.add_argument(
+        "--peers-from",
+        type=Path,
+        help="reuse the peer results of an earlier results .json for scenarios of the same data",
+    )
+    ap.add_argument(
+        "--render",
+        type=Path,
+        metavar="JSON",
+        help="measure nothing: render the report of an earlier run's .json again "
+        "(to --output, default the .json's name with .md)",
+    )
     args = ap.parse_args()
     args.repeats = args.repeats or (5 if args.quick else 9)
     args.rounds = args.rounds or (1 if args.quick else 2)
@@ -192,8 +217,14 @@ def main() -> None:
     t_start = time.perf_counter()
     env = environment.capture()
     log(f"machine: {env['cpu']}, {env['cores']} cores; quorvelkit {env['quorvelkit']} ({env['commit']})")
-    results = {"command": args.command, "quick": args.quick, "environment": env, "targets": TARGETS,
-               "date": environment.now(), "scenarios": {}}
+    results = {
+        "command": args.command,
+        "quick": args.quick,
+        "environment": env,
+        "targets": TARGETS,
+        "date": environment.now(),
+        "scenarios": {},
+    }
     results["loadavg_start"] = " ".join(f"{v:.2f}" for v in os.getloadavg())
     histories = {peer: [] for peer in PEERS}
     for k in args.keys:
@@ -209,7 +240,7 @@ def main() -> None:
     out_md.write_text(text)
     out_md.with_suffix(".json").write_text(data)
     print(text)
-    log(f"wrote {out_md} and {out_md.with_suffix('.json').name} in {results['elapsed_s']/60:.1f} min")
+    log(f"wrote {out_md} and {out_md.with_suffix('.json').name} in {results['elapsed_s'] / 60:.1f} min")
 
 
 if __name__ == "__main__":

@@ -77,8 +77,9 @@ def scenarios(quick: bool) -> dict[int, Scenario]:
 
 def balanced_reference(groups: int = 1_000) -> Scenario:
     """Scenario 5's design with few groups: the yardstick for its per-evaluation cost."""
-    return Scenario(50, f"balanced, {groups:,} groups of 10", 10 * groups, groups, 3, 1,
-                    "balanced, sorted by group", 50)
+    return Scenario(
+        50, f"balanced, {groups:,} groups of 10", 10 * groups, groups, 3, 1, "balanced, sorted by group", 50
+    )
 
 
 # --------------------------------------------------------------------------- generators
@@ -193,9 +194,17 @@ def ensure(s: Scenario, root: Path = DEFAULT_CACHE) -> Path:
         arrays = generate(s)
         for name, a in arrays.items():
             np.save(d / f"{name}.npy", a)
-        meta = {"key": s.key, "title": s.title, "n": int(arrays["y"].shape[0]),
-                "m": int(arrays["codes"].max()) + 1, "p": arrays["x"].shape[1], "q": arrays["z"].shape[1],
-                "layout": s.layout, "seed": s.seed, "generator_version": GENERATOR_VERSION}
+        meta = {
+            "key": s.key,
+            "title": s.title,
+            "n": int(arrays["y"].shape[0]),
+            "m": int(arrays["codes"].max()) + 1,
+            "p": arrays["x"].shape[1],
+            "q": arrays["z"].shape[1],
+            "layout": s.layout,
+            "seed": s.seed,
+            "generator_version": GENERATOR_VERSION,
+        }
         if (meta["n"], meta["m"], meta["p"], meta["q"]) != (s.n, s.m, s.p, s.q):
             raise AssertionError(f"generator produced {meta} for {s}")
         return meta

@@ -32,9 +32,13 @@ def identical(t1: dict, t2: dict) -> dict:
 def speedups(sc: dict) -> dict:
     """1-thread time / 2-thread time of one evaluation, per evaluator."""
     t1, t2 = sc["timing"][1], sc["timing"][2]
-    return {ev: {"deviance": t1["evals"][ev]["deviance_s"] / t2["evals"][ev]["deviance_s"],
-                 "deviance_grad": t1["evals"][ev]["deviance_grad_s"] / t2["evals"][ev]["deviance_grad_s"]}
-            for ev in t1["evals"]}
+    return {
+        ev: {
+            "deviance": t1["evals"][ev]["deviance_s"] / t2["evals"][ev]["deviance_s"],
+            "deviance_grad": t1["evals"][ev]["deviance_grad_s"] / t2["evals"][ev]["deviance_grad_s"],
+        }
+        for ev in t1["evals"]
+    }
 
 
 def scales_with_m(sc: dict, ev: str, min_m: int) -> bool:
@@ -62,11 +66,21 @@ def _vs_peers(sc: dict, goals: dict) -> list[tuple[str, str, str]]:
         goal = goals[key]
         if res["status"] == "ok":
             ratio = res["seconds"] / ours
-            rows.append((f"Scenario 2: whole fit ≥ {goal:.0f}× faster than {label}",
-                         f"{fmt_s(res['seconds'])} / {fmt_s(ours)} = {ratio:,.0f}×", _status(ratio >= goal)))
+            rows.append(
+                (
+                    f"Scenario 2: whole fit ≥ {goal:.0f}× faster than {label}",
+                    f"{fmt_s(res['seconds'])} / {fmt_s(ours)} = {ratio:,.0f}×",
+                    _status(ratio >= goal),
+                )
+            )
         else:
-            rows.append((f"Scenario 2: whole fit ≥ {goal:.0f}× faster than {label}",
-                         f"{label}: {peer_cell(res)}", _status(None)))
+            rows.append(
+                (
+                    f"Scenario 2: whole fit ≥ {goal:.0f}× faster than {label}",
+                    f"{label}: {peer_cell(res)}",
+                    _status(None),
+                )
+            )
     return rows
 
 
@@ -75,12 +89,19 @@ def _scenario_4(s4: dict, goals: dict) -> list[tuple[str, str, str]]:
     t = s4["timing"][2]["whole_fit_s"]
     m = s4["memory"]
     ratio = (m["peak"] - m["rss_before_load"]) / s4["input_bytes"]
-    return [(f"Scenario 4: whole fit ≤ {goals['s4_whole_fit_s']:.0f} s on 2 threads",
-             f"{fmt_s(t)} ({fmt_s(s4['timing'][2]['fit']['construct_s'])} construction + "
-             f"{fmt_s(s4['timing'][2]['fit']['fit_s'])} fit)", _status(t <= goals["s4_whole_fit_s"])),
-            (f"Scenario 4: peak memory ≤ {goals['s4_memory_ratio']}× the input arrays",
-             f"{mb(m['peak'] - m['rss_before_load'])} / {mb(s4['input_bytes'])} = {ratio:.2f}×",
-             _status(ratio <= goals["s4_memory_ratio"]))]
+    return [
+        (
+            f"Scenario 4: whole fit ≤ {goals['s4_whole_fit_s']:.0f} s on 2 threads",
+            f"{fmt_s(t)} ({fmt_s(s4['timing'][2]['fit']['construct_s'])} construction + "
+            f"{fmt_s(s4['timing'][2]['fit']['fit_s'])} fit)",
+            _status(t <= goals["s4_whole_fit_s"]),
+        ),
+        (
+            f"Scenario 4: peak memory ≤ {goals['s4_memory_ratio']}× the input arrays",
+            f"{mb(m['peak'] - m['rss_before_load'])} / {mb(s4['input_bytes'])} = {ratio:.2f}×",
+            _status(ratio <= goals["s4_memory_ratio"]),
+        ),
+    ]
 
 
 def _construction(sc: dict, goals: dict) -> list[tuple[str, str, str]]:
@@ -101,8 +122,7 @@ def _threads(sc: dict, goals: dict) -> list[tuple[str, str, str]]:
     """Threads: scenarios with m >= 100,000."""
     big = {k: r for k, r in sc.items() if r["meta"]["m"] >= goals["thread_speedup_min_m"]}
     if not big:
-        return [("Evaluations with m ≥ 100,000 faster on 2 threads", "no scenario with m ≥ 100,000 run",
-                 _status(None))]
+        return [("Evaluations with m ≥ 100,000 faster on 2 threads", "no scenario with m ≥ 100,000 run", _status(None))]
     parts, ok_all, same_all = [], True, True
     for k, r in big.items():
         sp = speedups(r)
@@ -115,11 +135,15 @@ def _threads(sc: dict, goals: dict) -> list[tuple[str, str, str]]:
         same_all &= all(same.values())
     load = max(max(r["timing"][2]["evals_other_load"]) for r in big.values())
     quiet = min(min(r["timing"][2]["evals_other_load"]) for r in big.values())
-    return [(f"Evaluations with m ≥ 100,000: ≥ {goals['thread_speedup']}× faster on 2 threads "
-             "(deviance_grad), identical results",
-             "; ".join(parts) + f"; bit-identical: {'yes' if same_all else 'NO'}; other processes used "
-             f"{quiet:.2f}–{load:.2f} cores during the 2-thread timings",
-             _status(ok_all and same_all))]
+    return [
+        (
+            f"Evaluations with m ≥ 100,000: ≥ {goals['thread_speedup']}× faster on 2 threads "
+            "(deviance_grad), identical results",
+            "; ".join(parts) + f"; bit-identical: {'yes' if same_all else 'NO'}; other processes used "
+            f"{quiet:.2f}–{load:.2f} cores during the 2-thread timings",
+            _status(ok_all and same_all),
+        )
+    ]
 
 
 def _balanced(s5: dict, ref: dict, goals: dict) -> list[tuple[str, str, str]]:
@@ -128,11 +152,17 @@ def _balanced(s5: dict, ref: dict, goals: dict) -> list[tuple[str, str, str]]:
     for t in (1, 2):
         a = s5[t]["evals"]["aggregated"]["deviance_grad_s"]
         b = ref[t]["evals"]["aggregated"]["deviance_grad_s"]
-        cells.append(f"{t} thread{'s' if t > 1 else ''}: {fmt_s(a)} vs {fmt_s(b)} ({a/b:.2f}×)")
+        cells.append(f"{t} thread{'s' if t > 1 else ''}: {fmt_s(a)} vs {fmt_s(b)} ({a / b:.2f}×)")
         ok &= a / b <= goals["balanced_vs_1000_groups"]
-    return [(f"Scenario 5: one evaluation (aggregated, as auto picks: "
-             f"{s5[2]['auto_evaluator']}) within {goals['balanced_vs_1000_groups']:.0f}× "
-             "of the same design with 1,000 groups", "; ".join(cells), _status(ok))]
+    return [
+        (
+            f"Scenario 5: one evaluation (aggregated, as auto picks: "
+            f"{s5[2]['auto_evaluator']}) within {goals['balanced_vs_1000_groups']:.0f}× "
+            "of the same design with 1,000 groups",
+            "; ".join(cells),
+            _status(ok),
+        )
+    ]
 
 
 def verdicts(results: dict) -> list[tuple[str, str, str]]:

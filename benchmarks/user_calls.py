@@ -42,8 +42,12 @@ def main() -> None:
     ap.add_argument("--repeats", type=int, default=5)
     ap.add_argument("--peer-timeout", type=float, default=peers.PEER_TIMEOUT_S)
     ap.add_argument("--data-dir", type=Path, default=scenarios.DEFAULT_CACHE)
-    ap.add_argument("--render", type=Path, metavar="JSON",
-                    help="measure nothing: render the report of an earlier run's .json again (beside it, as .md)")
+    ap.add_argument(
+        "--render",
+        type=Path,
+        metavar="JSON",
+        help="measure nothing: render the report of an earlier run's .json again (beside it, as .md)",
+    )
     args = ap.parse_args()
     if args.render:
         out = args.render.with_suffix(".md")
@@ -54,20 +58,32 @@ def main() -> None:
     t_start = time.perf_counter()
     env = environment.capture()
     table = frames.cases(args.quick)
-    results = {"command": "python benchmarks/user_calls.py" + (" --quick" if args.quick else "")
-               + (" --no-peers" if args.no_peers else ""),
-               "date": environment.now(), "environment": env, "cases": {}}
+    results = {
+        "command": "python benchmarks/user_calls.py"
+        + (" --quick" if args.quick else "")
+        + (" --no-peers" if args.no_peers else ""),
+        "date": environment.now(),
+        "environment": env,
+        "cases": {},
+    }
     for k in (int(v) for v in args.cases.split(",")):
         c = table[k]
         d = frames.ensure(c, args.data_dir)
         log(f"case {k}: {c.title}")
         ours = worker("call", d, 2, ["--formula", c.formula, "--repeats", str(args.repeats)])
         log(f"  ours: call {ours['call_s']:.3f} s, core {ours['core_s']:.3f} s, {ours['fev']} evaluations")
-        results["cases"][str(k)] = {"title": c.title, "n": c.n, "m": c.m, "formula": c.formula, "ours": ours,
-                                    "peers": {peer: peers.not_run(peer, env, args.no_peers)
-                                              or peers.run(peer, peers.command(peer, d, formula=True),
-                                                           args.peer_timeout)
-                                              for peer in peers.PEERS}}
+        results["cases"][str(k)] = {
+            "title": c.title,
+            "n": c.n,
+            "m": c.m,
+            "formula": c.formula,
+            "ours": ours,
+            "peers": {
+                peer: peers.not_run(peer, env, args.no_peers)
+                or peers.run(peer, peers.command(peer, d, formula=True), args.peer_timeout)
+                for peer in peers.PEERS
+            },
+        }
     results["elapsed_s"] = time.perf_counter() - t_start
     out = HERE / ("user_calls-quick.md" if args.quick else "user_calls.md")
     data = report.to_json(results)

@@ -29,8 +29,8 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-import frames  # noqa: E402
-import scenarios  # noqa: E402
+import frames
+import scenarios
 
 EVALUATORS = ("blocks", "streaming", "aggregated")
 
@@ -143,10 +143,16 @@ def timing(d: Path, repeats: int, fit_repeats: int) -> dict:
     for ev in EVALUATORS:
         c = build(ev)
         dev, (dg, grad) = c.deviance(theta0), c.deviance_grad(theta0)
-        t_dev = per_call(repeats, lambda: c.deviance(theta0))
-        t_grad = per_call(repeats, lambda: c.deviance_grad(theta0))
-        evals[ev] = {"evaluator": c.evaluator, "n_classes": c.n_classes, "deviance_s": t_dev,
-                     "deviance_grad_s": t_grad, "deviance": dev, "bits": hexes([dev, dg, *grad])}
+        t_dev = per_call(repeats, lambda c=c: c.deviance(theta0))
+        t_grad = per_call(repeats, lambda c=c: c.deviance_grad(theta0))
+        evals[ev] = {
+            "evaluator": c.evaluator,
+            "n_classes": c.n_classes,
+            "deviance_s": t_dev,
+            "deviance_grad_s": t_grad,
+            "deviance": dev,
+            "bits": hexes([dev, dg, *grad]),
+        }
         del c
         gc.collect()
     out["evals"] = evals
@@ -168,11 +174,18 @@ def timing(d: Path, repeats: int, fit_repeats: int) -> dict:
     out["whole_fit_s"], best = best_of(fit_repeats, whole)
     out["fit_other_load"] = load.cores()
     r = best["result"]
-    out["fit"] = {"construct_s": best["construct_s"], "fit_s": best["fit_s"],
-                  "deviance": r["deviance"], "theta": list(map(float, r["theta"])),
-                  "beta": list(map(float, r["beta"])), "converged": bool(r["converged"]),
-                  "iterations": int(r["iterations"]), "fev": int(r["fev"]), "message": r["message"],
-                  "bits": hexes([r["deviance"], *r["theta"], *r["beta"]])}
+    out["fit"] = {
+        "construct_s": best["construct_s"],
+        "fit_s": best["fit_s"],
+        "deviance": r["deviance"],
+        "theta": list(map(float, r["theta"])),
+        "beta": list(map(float, r["beta"])),
+        "converged": bool(r["converged"]),
+        "iterations": int(r["iterations"]),
+        "fev": int(r["fev"]),
+        "message": r["message"],
+        "bits": hexes([r["deviance"], *r["theta"], *r["beta"]]),
+    }
     del best, r
     fit.clear()
     gc.collect()
@@ -202,10 +215,16 @@ def memory(d: Path) -> dict:
     c = qk.LmmCore(a["y"], a["x"], a["z"], a["codes"], meta["m"])
     r = c.fit(c.default_theta())
     peak = peak_rss_bytes()
-    return {"threads": os.environ.get("RAYON_NUM_THREADS"), "input_bytes": scenarios.input_bytes(meta),
-            "rss_before_load": before_load, "rss_after_load": after_load,
-            "peak_after_load": peak_after_load, "peak": peak, "deviance": r["deviance"],
-            "evaluator": c.evaluator}
+    return {
+        "threads": os.environ.get("RAYON_NUM_THREADS"),
+        "input_bytes": scenarios.input_bytes(meta),
+        "rss_before_load": before_load,
+        "rss_after_load": after_load,
+        "peak_after_load": peak_after_load,
+        "peak": peak,
+        "deviance": r["deviance"],
+        "evaluator": c.evaluator,
+    }
 
 
 def call(d: Path, formula: str, repeats: int) -> dict:
@@ -224,10 +243,18 @@ def call(d: Path, formula: str, repeats: int) -> dict:
         return time.perf_counter() - t0, r
 
     t_core, (t_fit, r) = best_of(repeats, core)
-    return {"call_s": t_call, "core_s": t_core, "fit_s": t_fit, "construct_s": t_core - t_fit,
-            "criterion": float(fit.criterion), "fev": int(r["fev"]), "converged": bool(r["converged"]),
-            "p": int(design.x.shape[1]), "q": int(design.z.shape[1]),
-            "threads": os.environ.get("RAYON_NUM_THREADS")}
+    return {
+        "call_s": t_call,
+        "core_s": t_core,
+        "fit_s": t_fit,
+        "construct_s": t_core - t_fit,
+        "criterion": float(fit.criterion),
+        "fev": int(r["fev"]),
+        "converged": bool(r["converged"]),
+        "p": int(design.x.shape[1]),
+        "q": int(design.z.shape[1]),
+        "threads": os.environ.get("RAYON_NUM_THREADS"),
+    }
 
 
 def main() -> None:

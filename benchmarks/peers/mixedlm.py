@@ -25,7 +25,7 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
-from frames import load_frame  # noqa: E402
+from frames import load_frame
 
 
 def matrices_model(d: Path):

@@ -3,8 +3,10 @@
 :func:`lmm` fits a model written in lme4's notation, e.g.
 ``quorvelkit.lmm("Reaction ~ Days + (Days | Subject)", data)``, and returns an
 :class:`LmmFit` with lme4's results (fixed effects, variance components, random effects,
-criteria, predictions, refits, a parametric bootstrap). :func:`anova` compares nested
-fits by likelihood-ratio tests.
+criteria, predictions, refits, a parametric bootstrap) and lmerTest's inference
+(Satterthwaite's t and F tests), profile-likelihood intervals and prediction intervals.
+:func:`anova` compares nested fits by likelihood-ratio tests; :mod:`quorvelkit.plot`
+draws a fit (with the optional extra ``[plot]``, matplotlib).
 
 The compiled core, :class:`LmmCore`, reduces the rows of a model once to per-group
 cross-products and then evaluates the profiled REML or ML criterion, its analytic
@@ -12,9 +14,16 @@ gradient and every derived quantity at any ``theta``, on all cores, with results
 that are bit-identical for any number of threads.
 """
 
+from importlib import resources
+
+import pandas as pd
+
+from . import plot
 from ._quorvelkit import LmmCore, __version__
 from .formula import FormulaError, RankDeficiencyWarning
+from .inference import ContrastResult
 from .model import AnovaTable, BootstrapResult, LmmFit, PValuesUnavailable, SingularFitWarning, anova, lmm
+from .profile import ProfileResult
 
 __all__ = [
     "LmmCore",
@@ -24,6 +33,9 @@ __all__ = [
     "LmmFit",
     "BootstrapResult",
     "AnovaTable",
+    "ContrastResult",
+    "ProfileResult",
+    "plot",
     "FormulaError",
     "RankDeficiencyWarning",
     "SingularFitWarning",
@@ -32,12 +44,8 @@ __all__ = [
 ]
 
 
-def load_sleepstudy():
+def load_sleepstudy() -> pd.DataFrame:
     """The bundled sleepstudy data (Belenky et al. 2003) as a pandas DataFrame with
     columns Reaction, Days and Subject."""
-    from importlib import resources
-
-    import pandas as pd
-
     with resources.files(__package__).joinpath("data/sleepstudy_data.csv").open("r") as fh:
         return pd.read_csv(fh)

@@ -4,7 +4,8 @@
     python -m quorvelkit "Reaction ~ Days + (1 | Subject)"  # another model of that example
     python -m quorvelkit DATA.csv "y ~ x + (x | g)"       # a formula in lme4's notation
     python -m quorvelkit DATA.csv --response y --fixed x1,x2 --random x1 --group g
-    options: --ml, --evaluator NAME, --json, --drop-missing, --sep SEP, --decimal CHAR
+    options: --ml, --weights COLUMN, --evaluator NAME, --json, --drop-missing, --sep SEP,
+             --decimal CHAR
 
 The data are read as pandas reads them for the API (text columns are factors), from a
 CSV file that may be compressed (.gz, .bz2, .xz, .zip, .zst: by the file's extension).
@@ -18,10 +19,21 @@ from __future__ import annotations
 import argparse
 import json
 import math
+import os
 import re
 import sys
 import warnings
-from typing import Any, NoReturn, Sequence
+from collections.abc import Sequence
+from typing import Any, NoReturn
+
+import numpy as np
+import pandas as pd
+
+from . import load_sleepstudy
+from .design import check_columns, referenced_columns
+from .expressions import quote_name
+from .fitting import lmm
+from .parsing import parse_formula
 
 DEFAULT_FORMULA = "Reaction ~ Days + (Days | Subject)"
 EVALUATORS = ("auto", "blocks", "aggregated", "streaming")
@@ -50,7 +62,7 @@ def build_parser() -> argparse.ArgumentParser:
             f"'{DEFAULT_FORMULA}'."
         ),
         epilog=(
-            "Give either a FORMULA in lme4's notation (one random-effects term), e.g. "
+            "Give either a FORMULA in lme4's notation (random-effects terms on one grouping factor), e.g. "
             "'y ~ x1 + C(site) + (1 + x1 | g)', or the column options "
             "--response/--fixed/--random/--group. Text columns are factors; write "
             "factor(x) or C(x) for a factor coded by numbers. I(x^2) is a square. A "
@@ -72,6 +84,12 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--no-fixed-intercept", action="store_true", help="no fixed intercept")
     p.add_argument("--no-random-intercept", action="store_true", help="no random intercept")
     p.add_argument("--ml", action="store_true", help="maximum likelihood instead of REML")
+    p.add_argument(
+        "--weights",
+        metavar="COLUMN",
+        help="prior weights: the residual variance of a row is sigma^2 / weight (as lme4's weights); "
+        "rows of weight zero are left out",
+    )
     p.add_argument("--evaluator", default="auto", choices=EVALUATORS, help="the core's kernel (default auto)")
     p.add_argument("--json", action="store_true", help="print the results as JSON")
     p.add_argument(
@@ -92,13 +110,6 @@ def build_parser() -> argparse.ArgumentParser:
         help="drop rows with missing values in the columns used (as lme4 does) instead of stopping",
     )
     return p
-
-
-def _quote(name: str) -> str:
-    """A column name as a formula term (in backticks, escaped, unless it is plain)."""
-    from .expressions import quote_name
-
-    return quote_name(name)
 
 
 def _separator(text: str) -> str:
@@ -123,9 +134,7 @@ def _line(frame: Any, pos: int) -> int:
     return pos + 2
 
 
-def _read_csv(path: str, sep: str = ",", decimal: str = "."):
-    import pandas as pd
-
+def _read_csv(path: str, sep: str = ",", decimal: str = ".") -> pd.DataFrame:
     if len(decimal) != 1:
         raise CliError(f"--decimal must be one character, got {decimal!r}", 2)
     if decimal == sep:
@@ -160,14 +169,11 @@ def _read_csv(path: str, sep: str = ",", decimal: str = "."):
     return frame
 
 
-def _check_numeric(frame, cols: Sequence[str], source: str, strict: Sequence[str] = ()) -> None:
+def _check_numeric(frame: pd.DataFrame, cols: Sequence[str], source: str, strict: Sequence[str] = ()) -> None:
     """Columns in ``strict`` must be numeric (a number is needed there: the response,
     arithmetic, a numeric transform). The others may be text (a factor, as the API
     treats text) but not a mixture of numbers and text, which is a typo far more often
     than a factor; C() or factor() in a formula says it is a factor."""
-    import numpy as np
-    import pandas as pd
-
     for c in cols:
         col = frame[c]
         if pd.api.types.is_numeric_dtype(col) or pd.api.types.is_bool_dtype(col):
@@ -188,11 +194,11 @@ def _check_numeric(frame, cols: Sequence[str], source: str, strict: Sequence[str
         if numeric.any():
             raise CliError(
                 f"column '{c}' in {source} is not numeric: {where}, among numbers; if it is "
-                f"a factor, write C({_quote(c)}) or factor({_quote(c)}) in the formula"
+                f"a factor, write C({quote_name(c)}) or factor({quote_name(c)}) in the formula"
             )
 
 
-def _check_missing(frame, cols: Sequence[str], source: str) -> None:
+def _check_missing(frame: pd.DataFrame, cols: Sequence[str], source: str) -> None:
     for c in cols:
         na = frame[c].isna().to_numpy()
         if na.any():
@@ -205,11 +211,25 @@ def _check_missing(frame, cols: Sequence[str], source: str) -> None:
             )
 
 
-def _column_formula(args: argparse.Namespace, frame, source: str) -> tuple[str, list[str]]:
-    if not args.response or not args.group:
+def _check_weights(frame: pd.DataFrame, column: str, source: str) -> None:
+    """The weights column must hold finite, non-negative numbers in every row (rows of
+    weight zero are left out of the fit); the error names the first other value and
+    its line."""
+    _check_numeric(frame, [column], source, strict=[column])
+    values = pd.to_numeric(frame[column], errors="coerce").to_numpy(dtype=float)
+    bad = ~(np.isfinite(values) & (values >= 0))
+    if bad.any():
+        pos = int(np.argmax(bad))
+        shown = "a missing value" if np.isnan(values[pos]) else f"{values[pos]:g}"
         raise CliError(
-            "give a formula, e.g. 'y ~ x + (1 | g)', or the columns with --response and --group", 2
+            f"the weights column '{column}' in {source} holds {shown} on line {_line(frame, pos)}: "
+            f"weights must be finite and non-negative numbers"
         )
+
+
+def _column_formula(args: argparse.Namespace, frame: pd.DataFrame, source: str) -> tuple[str, list[str]]:
+    if not args.response or not args.group:
+        raise CliError("give a formula, e.g. 'y ~ x + (1 | g)', or the columns with --response and --group", 2)
     fixed = _split_cols(args.fixed)
     random = _split_cols(args.random)
     needed = [args.response, *fixed, *random, args.group]
@@ -227,9 +247,9 @@ def _column_formula(args: argparse.Namespace, frame, source: str) -> tuple[str, 
         raise CliError("no random effects: give --random columns or keep the random intercept", 2)
     fx = ["0"] if args.no_fixed_intercept else ["1"]
     rx = ["0"] if args.no_random_intercept else ["1"]
-    fx += [_quote(c) for c in fixed]
-    rx += [_quote(c) for c in random]
-    formula = f"{_quote(args.response)} ~ {' + '.join(fx)} + ({' + '.join(rx)} | {_quote(args.group)})"
+    fx += [quote_name(c) for c in fixed]
+    rx += [quote_name(c) for c in random]
+    formula = f"{quote_name(args.response)} ~ {' + '.join(fx)} + ({' + '.join(rx)} | {quote_name(args.group)})"
     return formula, needed
 
 
@@ -242,8 +262,6 @@ def run(argv: Sequence[str] | None = None) -> int:
         print(f"error: {exc}", file=sys.stderr)
         return exc.code
     except BrokenPipeError:  # output piped into a program that stopped reading
-        import os
-
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return 1
@@ -259,19 +277,15 @@ def run(argv: Sequence[str] | None = None) -> int:
 def _run(argv: Sequence[str] | None) -> int:
     args = build_parser().parse_args(argv)
     if args.formula is None and args.data is not None and "~" in args.data:
-        import os
-
         if not os.path.exists(args.data):  # a formula alone: fit the bundled example
             args.formula, args.data = args.data, None
-    column_mode = any(
-        v is not None for v in (args.response, args.fixed, args.random, args.group)
-    ) or args.no_fixed_intercept or args.no_random_intercept
+    column_mode = (
+        any(v is not None for v in (args.response, args.fixed, args.random, args.group))
+        or args.no_fixed_intercept
+        or args.no_random_intercept
+    )
     if args.formula is not None and column_mode:
         raise CliError("give either a formula or the column options (--response, --group, ...), not both", 2)
-
-    from . import load_sleepstudy
-    from .formula import _referenced_columns, check_columns, parse_formula
-    from .model import lmm
 
     if args.data is None:
         frame = load_sleepstudy()
@@ -286,25 +300,28 @@ def _run(argv: Sequence[str] | None) -> int:
         formula, used = _column_formula(args, frame, source)
     else:
         if args.formula is None and args.data is not None:
-            raise CliError(
-                "give a formula, e.g. 'y ~ x + (1 | g)', or the columns with --response and --group", 2
-            )
+            raise CliError("give a formula, e.g. 'y ~ x + (1 | g)', or the columns with --response and --group", 2)
         formula = args.formula if args.formula is not None else DEFAULT_FORMULA
         parsed = parse_formula(formula)  # checks every expression; nothing is evaluated
         check_columns(parsed, frame.columns, source)
-        used = _referenced_columns(parsed, frame.columns)
+        used = referenced_columns(parsed, frame.columns)
         # A number is needed in the response and in arithmetic; a term by itself may be
         # text (a factor); inside C() or factor(), in comparisons and as the grouping
         # factor, any labels do.
         strict = [c for c in used if parsed.roles(c) & {"response", "numeric"}]
         checked = [c for c in used if parsed.roles(c) & {"response", "numeric", "term"}]
         _check_numeric(frame, checked, source, strict=strict)
+    if args.weights is not None:
+        if args.weights not in frame.columns:
+            columns = ", ".join(map(str, frame.columns))
+            raise CliError(f"the weights column {args.weights!r} is not in {source} (columns: {columns})")
+        _check_weights(frame, args.weights, source)
     if not args.drop_missing:
         _check_missing(frame, list(dict.fromkeys(used)), source)
 
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        fit = lmm(formula, frame, reml=not args.ml, evaluator=args.evaluator)
+        fit = lmm(formula, frame, reml=not args.ml, evaluator=args.evaluator, weights=args.weights)
     fit.data_name = data_name
     notes = [" ".join(str(w.message).split()) for w in caught if not issubclass(w.category, DeprecationWarning)]
     if args.json:
@@ -330,8 +347,6 @@ def _sanitize(v: Any) -> Any:
 
 
 def _json_default(v: Any) -> Any:
-    import numpy as np
-
     if isinstance(v, np.integer):
         return int(v)
     if isinstance(v, np.floating):

@@ -1,6 +1,7 @@
 """Type stubs for the compiled core, ``quorvelkit._quorvelkit``."""
 
-from typing import Literal, Sequence, SupportsFloat, TypedDict, final
+from collections.abc import Sequence
+from typing import Any, Literal, SupportsFloat, TypedDict, final
 
 import numpy as np
 import numpy.typing as npt
@@ -55,7 +56,7 @@ class _FitResult(_Solution):
     fev: int
     """Criterion evaluations of the winning start."""
     grad_inf_norm: float
-    """Infinity norm of the projected gradient at the end."""
+    """Largest |gradient entry| at the end."""
     message: str
 
 @final
@@ -64,7 +65,12 @@ class LmmCore:
 
     ``LmmCore(y, x, z, codes, n_groups, evaluator="auto")``: float64 ``y`` (n,),
     C-contiguous float64 ``x`` (n, p) and ``z`` (n, q), int64 ``codes`` (n,) in
-    0..n_groups-1. ``theta`` is the lower triangle of Lambda taken column by column.
+    0..n_groups-1. ``theta`` is the lower triangle of Lambda taken column by column;
+    with ``blocks`` (positive sizes summing to q) Lambda is block diagonal (terms in
+    different blocks uncorrelated) and ``theta`` lists each block's lower triangle.
+    ``weights`` (float64 (n,), finite and positive) are prior weights: the residual
+    variance of row i is sigma^2 / weights[i], as in lme4, and the criterion gains
+    -sum(log(weights)); weights of exactly 1.0 give the unweighted results to the bit.
 
     When a column of ``x`` is constant and non-zero (an intercept), the products are
     formed from ``y`` and the columns of ``x`` that lie far from zero less centres, an
@@ -83,6 +89,9 @@ class LmmCore:
         codes: _Int64,
         n_groups: int,
         evaluator: _Evaluator | str = "auto",
+        *,
+        blocks: Sequence[int] | None = None,
+        weights: _Float64 | None = None,
     ) -> LmmCore: ...
     @property
     def n(self) -> int:
@@ -98,7 +107,7 @@ class LmmCore:
         """Number of groups."""
     @property
     def n_theta(self) -> int:
-        """Length of ``theta``: q(q+1)/2."""
+        """Length of ``theta``: the free entries of Lambda (q(q+1)/2 without ``blocks``)."""
     @property
     def evaluator(self) -> Literal["blocks", "aggregated", "streaming"]:
         """The kernel in use."""
@@ -107,6 +116,10 @@ class LmmCore:
         """Number of distinct Z_i'Z_i classes when the aggregated kernel is used, else None."""
     def deviance(self, theta: _Theta, reml: bool = True) -> float:
         """Profiled deviance at ``theta``; ``inf`` for an infeasible ``theta``."""
+    def criterion_parts(self, theta: _Theta, reml: bool = True) -> dict[str, Any]:
+        """The criterion split for inference: deviance, logdet (with the weights'
+        constant), pwrss, nu, the analytic gradients grad_logdet and grad_pwrss, beta
+        and fixed_inverse."""
     def deviance_grad(self, theta: _Theta, reml: bool = True) -> tuple[float, list[float]]:
         """Profiled deviance and its analytic gradient at ``theta``."""
     def deviance_hessian(self, theta: _Theta, reml: bool = True) -> float | None:
@@ -129,11 +142,16 @@ class LmmCore:
         """The (row, column) of Lambda that each entry of ``theta`` holds, in order."""
     def default_theta(self) -> list[float]:
         """The identity relative covariance factor."""
-    def with_response(self, y: _Float64, x: _Float64, z: _Float64, codes: _Int64) -> LmmCore:
+    def with_response(
+        self, y: _Float64, x: _Float64, z: _Float64, codes: _Int64, *, weights: _Float64 | None = None
+    ) -> LmmCore:
         """The same design with a new response, reusing every design-only product.
 
-        ``x``, ``z`` and ``codes`` must be the arrays the core was built from (checked
-        by fingerprints: ``ValueError`` otherwise)."""
+        ``x``, ``z``, ``codes`` and ``weights`` must be the arrays the core was built
+        from (checked by fingerprints: ``ValueError`` otherwise)."""
+    def fixed_at(self, j: int, value: float) -> LmmCore:
+        """The same model with fixed effect ``j`` held at ``value``: a new core for the
+        response y - x_j * value and the other fixed-effect columns, from the products."""
     def __reduce__(self) -> tuple[object, ...]:
         """Pickling support: products, centres and fingerprints, tagged with the version."""
     def conditional_covariances(self, theta: _Theta, reml: bool = True) -> _Float64:

@@ -11,24 +11,16 @@ the order in which tasks finish. Needs ``pip install 'quorvelkit[dask]'``.
 from __future__ import annotations
 
 import warnings
-from typing import Any, Mapping, Sequence
+from collections.abc import Mapping, Sequence
+from typing import Any
 
 import numpy as np
 import pandas as pd
 
-from .formula import parse_formula
-from .sources import (
-    BatchFit,
-    ModelPlan,
-    PartProducts,
-    SourceError,
-    _MAX_LEVELS,
-    fit_products,
-    merge_parts,
-    part_products,
-    plan_model,
-    sort_groups,
-)
+from .batchfit import BatchFit, PartProducts, fit_products, merge_parts, part_products, sort_groups
+from .batchplan import MAX_LEVELS, ModelPlan, plan_model
+from .errors import SourceError
+from .parsing import parse_formula
 
 __all__ = ["lmm"]
 
@@ -56,7 +48,7 @@ def _tree(items: list, split_every: int):
 
     merge = dask.delayed(_merge_list, pure=True)
     while True:
-        items = [merge(items[i:i + split_every]) for i in range(0, len(items), split_every)]
+        items = [merge(items[i : i + split_every]) for i in range(0, len(items), split_every)]
         if len(items) == 1:
             return items[0]
 
@@ -77,16 +69,21 @@ def _levels(ddf, parsed, declared: Mapping[str, Sequence] | None) -> dict[str, l
         if c in resp or c in parsed.group or c not in ddf.columns or (declared and c in declared):
             continue
         dt = ddf.dtypes[c]
-        if (pd.api.types.is_object_dtype(dt) or pd.api.types.is_string_dtype(dt) or pd.api.types.is_bool_dtype(dt)
-                or isinstance(dt, pd.CategoricalDtype) or pd.api.types.is_integer_dtype(dt)):
+        if (
+            pd.api.types.is_object_dtype(dt)
+            or pd.api.types.is_string_dtype(dt)
+            or pd.api.types.is_bool_dtype(dt)
+            or isinstance(dt, pd.CategoricalDtype)
+            or pd.api.types.is_integer_dtype(dt)
+        ):
             cands.append(c)
     out = {c: list(v) for c, v in (declared or {}).items()}
     if cands:
         # Distinct values per partition, then on the client: no shuffle of rows.
         found = dask.compute(*[ddf[c].map_partitions(_distinct, meta=pd.Series(dtype=object)) for c in cands])
-        for c, vals in zip(cands, found):
+        for c, vals in zip(cands, found, strict=True):
             vals = pd.unique(np.asarray(vals, dtype=object))
-            if len(vals) <= _MAX_LEVELS:
+            if len(vals) <= MAX_LEVELS:
                 out[c] = sorted(vals.tolist(), key=lambda v: (type(v).__name__, v))
     return out
 
@@ -125,7 +122,6 @@ def lmm(
             values, a level outside the model's, a value that is not finite (naming
             the column and the partition), before any fit.
     """
-    import dask
 
     parsed = parse_formula(formula)
     missing = [c for c in parsed.columns if c not in ddf.columns]
@@ -145,15 +141,26 @@ def lmm(
     tree = _tree(list(parts.to_delayed()), max(2, int(split_every)))
     merged = _compute(tree, progress)
     products, lv = sort_groups(merged.products, merged.labels)
-    return fit_products(plan, products, lv, merged.n_dropped, reml=reml, evaluator=evaluator, starts=starts,
-                        theta=theta, max_iter=max_iter, source=f"a Dask DataFrame of {ddf.npartitions} partitions")
+    return fit_products(
+        plan,
+        products,
+        lv,
+        merged.n_dropped,
+        reml=reml,
+        evaluator=evaluator,
+        starts=starts,
+        theta=theta,
+        max_iter=max_iter,
+        source=f"a Dask DataFrame of {ddf.npartitions} partitions",
+    )
 
 
 def _compute(tree, progress: bool | None) -> PartProducts:
     if not progress:
         return tree.compute()
     try:
-        from distributed import get_client, progress as dist_progress
+        from distributed import get_client
+        from distributed import progress as dist_progress
 
         client = get_client()
     except (ImportError, ValueError):

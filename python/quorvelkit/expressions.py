@@ -13,7 +13,7 @@ it consists of
 - calls of the functions in :data:`ALLOWED_FUNCTIONS`.
 
 Anything else (attribute access, subscripts, other functions, lambdas, ``**kwargs`` ...)
-is refused with a :class:`~quorvelkit.formula.FormulaError` naming it, and nothing has
+is refused with a :class:`~quorvelkit.errors.FormulaError` naming it, and nothing has
 been evaluated at that point. Constant sub-expressions are bounded too (``9^9^9`` would
 take Python's big integers forever).
 
@@ -39,6 +39,8 @@ import math
 import re
 from dataclasses import dataclass
 
+from .errors import FormulaError, clean_message
+
 __all__ = ["ALLOWED_FUNCTIONS", "CheckedPart", "check_part", "quote_name", "unquote_name"]
 
 #: Roles of a column in a formula: "response" (in the response: a number is needed),
@@ -49,11 +51,9 @@ __all__ = ["ALLOWED_FUNCTIONS", "CheckedPart", "check_part", "quote_name", "unqu
 ROLES = ("response", "numeric", "term", "factor", "any")
 
 _NUMPY_UFUNCS = (
-    "log", "log2", "log10", "log1p", "exp", "exp2", "expm1", "sqrt", "cbrt", "square",
-    "abs", "absolute", "sign", "floor", "ceil", "round", "trunc", "sin", "cos", "tan",
-    "arcsin", "arccos", "arctan", "sinh", "cosh", "tanh", "power", "minimum", "maximum",
-    "clip",
-)
+    "log log2 log10 log1p exp exp2 expm1 sqrt cbrt square abs absolute sign floor ceil round trunc sin cos tan "
+    "arcsin arccos arctan sinh cosh tanh power minimum maximum clip"
+).split()
 
 #: Every function a formula may call, mapped to what formulaic is asked to evaluate.
 #: Bare names are formulaic's transforms (C, I, center, scale, poly, bs, ...), with R's
@@ -97,12 +97,6 @@ _PLACEHOLDER = "__qk_column_{}__"
 _ALIAS = "_qk_alias_{}_"
 _PLAIN_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_.]*")
 _MAX_CONSTANT = 1e300
-
-
-def _error(message: str) -> Exception:
-    from .formula import FormulaError
-
-    return FormulaError(message)
 
 
 def _allowed_list() -> str:
@@ -163,7 +157,7 @@ def _formulaic_name(code: str) -> str:
     from formulaic.parser.algos.sanitize_tokens import sanitize_python_code
 
     try:
-        return sanitize_python_code(code)
+        return str(sanitize_python_code(code))
     except SyntaxError:
         return code.strip()
 
@@ -194,9 +188,7 @@ def check_part(
     try:
         tokens = list(tokenize(text))
     except Exception as exc:  # formulaic's syntax errors
-        from .formula import _clean_message
-
-        raise _error(f"cannot read the {where} '{text}': {_clean_message(exc)}") from None
+        raise FormulaError(f"cannot read the {where} '{text}': {clean_message(exc)}") from None
     aliases = {} if aliases is None else aliases
     pieces: list[tuple[int, int, str]] = []  # (start, end, replacement)
     renames: list[tuple[str, str]] = []
@@ -209,9 +201,7 @@ def check_part(
         if opener in "`{" and end < len(text) and text[end] == ("`" if opener == "`" else "}"):
             end += 1
         if tok.token == "." and opener != "`":
-            raise _error(
-                f"'.' (all other columns) is not supported in the {where} '{text}'; name the columns"
-            )
+            raise FormulaError(f"'.' (all other columns) is not supported in the {where} '{text}'; name the columns")
         if tok.kind is Token.Kind.NAME:
             name = unquote_name(text[start:end]) if opener == "`" else tok.token
             uses.append((name, "response" if response else "term"))
@@ -263,7 +253,7 @@ def _prepare(code: str) -> tuple[str, list[str]]:
             while j < n and code[j] != "`":
                 j += 2 if code[j] == "\\" else 1
             if j >= n:
-                raise _error(f"unterminated backtick in '{code}'")
+                raise FormulaError(f"unterminated backtick in '{code}'")
             names.append(unquote_name(code[i : j + 1]))
             out.append(_PLACEHOLDER.format(len(names) - 1))
             i = j + 1
@@ -345,8 +335,8 @@ class _Checker:
         self.response = response
         self.uses: list[tuple[str, str]] = []
 
-    def refuse(self, what: str) -> Exception:
-        return _error(
+    def refuse(self, what: str) -> FormulaError:
+        return FormulaError(
             f"the formula term '{self.source}' uses {what}, which a formula may not use; "
             f"allowed are column names, numbers, arithmetic (+ - * / ^), comparisons and "
             f"the functions {_allowed_list()}"
@@ -355,7 +345,7 @@ class _Checker:
     def column(self, name: str, role: str) -> None:
         self.uses.append((name, "response" if self.response else role))
 
-    def expr(self, node: ast.AST, role: str, *, strings: bool = False) -> ast.AST:
+    def expr(self, node: ast.expr, role: str, *, strings: bool = False) -> ast.expr:
         """Check ``node`` (an expression); returns it rewritten."""
         if isinstance(node, ast.Constant):
             v = node.value
@@ -410,12 +400,25 @@ class _Checker:
             elts = [self.expr(e, "any", strings=True) for e in node.elts]
             return type(node)(elts=elts, ctx=ast.Load())
         kind = type(node).__name__.lower()
-        return_kinds = {"subscript": "a subscript", "lambda": "a lambda", "list": "a list",
-                        "tuple": "a tuple", "dict": "a dict", "set": "a set", "ifexp": "a conditional",
-                        "boolop": "'and'/'or'", "namedexpr": "an assignment", "starred": "unpacking",
-                        "joinedstr": "an f-string", "listcomp": "a comprehension",
-                        "generatorexp": "a generator", "setcomp": "a comprehension",
-                        "dictcomp": "a comprehension", "await": "await", "yield": "yield"}
+        return_kinds = {
+            "subscript": "a subscript",
+            "lambda": "a lambda",
+            "list": "a list",
+            "tuple": "a tuple",
+            "dict": "a dict",
+            "set": "a set",
+            "ifexp": "a conditional",
+            "boolop": "'and'/'or'",
+            "namedexpr": "an assignment",
+            "starred": "unpacking",
+            "joinedstr": "an f-string",
+            "listcomp": "a comprehension",
+            "generatorexp": "a generator",
+            "setcomp": "a comprehension",
+            "dictcomp": "a comprehension",
+            "await": "await",
+            "yield": "yield",
+        }
         raise self.refuse(f"{return_kinds.get(kind, kind)} ('{_show(node)}')")
 
     def bounded(self, node: ast.AST) -> None:
@@ -428,19 +431,19 @@ class _Checker:
             if e is not None and abs(e) > 1024:
                 raise self.refuse(f"the power '{_show(node)}' (exponent above 1024)")
 
-    def call(self, node: ast.Call, role: str) -> ast.AST:
+    def call(self, node: ast.Call, role: str) -> ast.expr:
         name = _dotted(node.func)
         if name is None:
             raise self.refuse(f"the call '{_show(node.func)}'")
         if name == "offset":
-            raise _error(
-                "offset() terms are not supported; subtract the offset from the response "
-                "instead, e.g. 'I(y - z) ~ x + (1 | g)'"
+            raise FormulaError(
+                f"offset() is a term of the fixed part of its own, e.g. 'y ~ x + offset(log(n)) + "
+                f"(1 | g)', not part of the expression '{self.source}'"
             )
         target = ALLOWED_FUNCTIONS.get(name)
         if target is None:
-            hint = (" (numpy's functions are written np.<name>)" if name.startswith("numpy.") else "")
-            raise _error(
+            hint = " (numpy's functions are written np.<name>)" if name.startswith("numpy.") else ""
+            raise FormulaError(
                 f"unknown function '{name}' in the formula term '{self.source}'{hint}; a formula "
                 f"may call {_allowed_list()}; write C(x) or factor(x) to use a numeric "
                 f"column (such as integer codes) as a factor"
@@ -451,8 +454,10 @@ class _Checker:
         if private:  # formulaic passes its own state to transforms under such names
             raise self.refuse(f"the keyword argument '{private[0]}'")
         if target == "Q":
-            if len(node.args) != 1 or node.keywords or not (
-                isinstance(node.args[0], ast.Constant) and isinstance(node.args[0].value, str)
+            if (
+                len(node.args) != 1
+                or node.keywords
+                or not (isinstance(node.args[0], ast.Constant) and isinstance(node.args[0].value, str))
             ):
                 raise self.refuse(f"'{_show(node)}' (Q takes one column name in quotes)")
             self.column(node.args[0].value, role)
@@ -465,7 +470,7 @@ class _Checker:
                 arole = "numeric"
             args.append(self.expr(a, arole, strings=True))
         keywords = [ast.keyword(arg=k.arg, value=self.expr(k.value, "any", strings=True)) for k in node.keywords]
-        func: ast.AST = ast.Name(id=target, ctx=ast.Load())
+        func: ast.expr = ast.Name(id=target, ctx=ast.Load())
         if "." in target:
             head, attr = target.split(".", 1)
             func = ast.Attribute(value=ast.Name(id=head, ctx=ast.Load()), attr=attr, ctx=ast.Load())
@@ -477,12 +482,12 @@ def _check_code(code: str, *, response: bool, aliases: dict[str, str]) -> tuple[
     evaluate and the columns it uses."""
     source = " ".join(code.split())
     if "__qk_column_" in code or "_qk_alias_" in code:
-        raise _error(f"the formula term '{source}' uses a reserved name (__qk_column_..., _qk_alias_...)")
+        raise FormulaError(f"the formula term '{source}' uses a reserved name (__qk_column_..., _qk_alias_...)")
     prepared, names = _prepare(code)
     try:
         tree = ast.parse(prepared.strip(), mode="eval")
     except SyntaxError as exc:
-        raise _error(f"cannot read the formula term '{source}': {exc.msg}") from None
+        raise FormulaError(f"cannot read the formula term '{source}': {exc.msg}") from None
     checker = _Checker(source, list(names), response)
     body = checker.expr(tree.body, "numeric")
     out = ast.unparse(ast.fix_missing_locations(ast.Expression(body)))

@@ -1,17 +1,18 @@
-"""Text, HTML and JSON-ready reports of a fitted model, in the layout of lme4's
-``summary`` and ``print`` methods."""
+"""Text, HTML and JSON-ready reports of a fitted model and of a likelihood-ratio table,
+in the layout of lme4's ``summary``, ``print`` and ``anova`` methods."""
 
 from __future__ import annotations
 
 import html
 import math
-from typing import TYPE_CHECKING, Any, Sequence
+from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
-import pandas as pd
 
-if TYPE_CHECKING:  # pragma: no cover
-    from .model import LmmFit
+from .errors import SINGULAR_NOTE
+from .labels import is_missing, json_label
+from .results import FitResults
 
 __all__ = [
     "format_summary",
@@ -21,6 +22,7 @@ __all__ = [
     "format_anova_html",
     "fit_to_dict",
     "format_number",
+    "interval_names",
 ]
 
 
@@ -40,6 +42,19 @@ def format_number(v: float, digits: int = 5) -> str:
     return f"{v:.{dec}f}"
 
 
+def interval_names(level: float) -> tuple[str, str]:
+    """The names of the bounds of intervals at ``level``, as R's (``"2.5 %"``, ``"97.5 %"``)."""
+    lo = (1 - level) / 2 * 100
+    hi = 100 - lo
+    return f"{lo:.10g} %", f"{hi:.10g} %"
+
+
+def _finite(v: float) -> float | None:
+    """``v`` as a float, None when it is not finite (JSON has no NaN or infinity)."""
+    v = float(v)
+    return v if math.isfinite(v) else None
+
+
 def _column(values: Sequence[float], digits: int) -> list[str]:
     """Format a column with a common number of decimals: enough for ``digits``
     significant digits in its smallest non-zero entry (as R's ``format``), at most 10."""
@@ -49,7 +64,10 @@ def _column(values: Sequence[float], digits: int) -> list[str]:
     small = min(finite)
     large = max(finite)
     if large >= 1e12 or small < 1e-5:
-        return [format_number(v, digits) if v is not None and not (isinstance(v, float) and math.isnan(v)) else "" for v in values]
+        return [
+            format_number(v, digits) if v is not None and not (isinstance(v, float) and math.isnan(v)) else ""
+            for v in values
+        ]
     dec = min(10, max(0, digits - 1 - math.floor(math.log10(small))))
     out = []
     for v in values:
@@ -70,7 +88,7 @@ def _pvalue(p: float) -> str:
 
 def _table(header: Sequence[str], rows: Sequence[Sequence[str]], left: Sequence[bool]) -> list[str]:
     """Align a table: columns flagged in ``left`` are left-aligned, others right."""
-    cols = list(zip(*([list(header)] + [list(r) for r in rows])))
+    cols = list(zip(*([list(header)] + [list(r) for r in rows]), strict=True))
     widths = [max(len(c) for c in col) for col in cols]
     lines = []
     for r in [header] + list(rows):
@@ -81,45 +99,46 @@ def _table(header: Sequence[str], rows: Sequence[Sequence[str]], left: Sequence[
     return lines
 
 
-def _title(fit: "LmmFit") -> str:
+def _title(fit: FitResults, tests: bool = False) -> str:
     how = "REML" if fit.reml else "maximum likelihood"
+    if tests:  # the summary's, whose table has the t tests (as lmerTest titles it)
+        return f"Linear mixed model fit by {how}. t-tests use Satterthwaite's method [quorvelkit]"
     return f"Linear mixed model fit by {how} [quorvelkit]"
 
 
-def _varcorr_rows(fit: "LmmFit", with_variance: bool = True) -> tuple[list[str], list[list[str]], list[bool]]:
-    names = fit.re_names
-    q = len(names)
+def _varcorr_rows(fit: FitResults, with_variance: bool = True) -> tuple[list[str], list[list[str]], list[bool]]:
+    """lme4's table of the variance components: a row per random effect, term by term
+    (a term's name on its first row), correlations within a term only, the residual."""
+    q = len(fit.re_names)
     cov = fit.cov_re.to_numpy()
     corr = fit.corr_re.to_numpy()
     var = [float(cov[i, i]) for i in range(q)] + [fit.sigma2]
     sd = [math.sqrt(max(v, 0.0)) for v in var]
     var_s = _column(var, 5)
     sd_s = _column(sd, 5)
+    terms = fit.re_terms
+    width = max(len(cols) for _, cols in terms) - 1  # correlation columns
     header = ["Groups", "Name"] + (["Variance"] if with_variance else []) + ["Std.Dev."]
-    if q > 1:
-        header += ["Corr"] + [""] * (q - 2)
+    if width > 0:
+        header += ["Corr"] + [""] * (width - 1)
     rows = []
-    for i in range(q):
-        row = [fit.group_name if i == 0 else "", names[i]] + ([var_s[i]] if with_variance else []) + [sd_s[i]]
-        if q > 1:
+    start = 0
+    for grp, cols in terms:
+        for k, name in enumerate(cols):
+            i = start + k
+            row = [grp if k == 0 else "", name] + ([var_s[i]] if with_variance else []) + [sd_s[i]]
             cells = []
-            for j in range(q - 1):
-                if j < i:
-                    c = corr[i, j]
-                    cells.append("" if math.isnan(c) else f"{c:.3f}")
-                else:
-                    cells.append("")
-            row += cells
-        rows.append(row)
-    row = ["Residual", ""] + ([var_s[q]] if with_variance else []) + [sd_s[q]]
-    if q > 1:
-        row += [""] * (q - 1)
-    rows.append(row)
+            for j in range(width):
+                c = corr[i, start + j] if j < k else math.nan
+                cells.append("" if math.isnan(c) else f"{c:.3f}")
+            rows.append(row + cells)
+        start += len(cols)
+    rows.append(["Residual", ""] + ([var_s[q]] if with_variance else []) + [sd_s[q]] + [""] * width)
     left = [True, True] + [False] * (len(header) - 2)
     return header, rows, left
 
 
-def _criteria(fit: "LmmFit") -> list[str]:
+def _criteria(fit: FitResults) -> list[str]:
     crit_name = "REML crit" if fit.reml else "deviance"
     header = ["AIC", "BIC", "logLik", crit_name, "df.resid"]
     vals = [
@@ -132,15 +151,41 @@ def _criteria(fit: "LmmFit") -> list[str]:
     return _table(header, [vals], [False] * 5)
 
 
-def _fixed_rows(fit: "LmmFit") -> tuple[list[str], list[list[str]], list[bool]]:
-    est = fit.fixef.to_numpy()
-    se = fit.se.to_numpy()
-    tv = fit.tvalues.to_numpy()
+def _stars(p: float) -> str:
+    """R's significance codes."""
+    if not math.isfinite(p):
+        return ""
+    return "***" if p < 0.001 else "**" if p < 0.01 else "*" if p < 0.05 else "." if p < 0.1 else ""
+
+
+def _coef_pvalue(p: float) -> str:
+    """A p-value as R's ``format.pval`` with 3 digits prints it in a coefficient table."""
+    if not math.isfinite(p):
+        return "NaN"
+    if p < 2e-16:
+        return "<2e-16"
+    return f"{p:.2e}" if p < 1e-4 else f"{p:.4g}"
+
+
+SIGNIF_CODES = "Signif. codes:  0 '***' 0.001 '**' 0.01 '*' 0.05 '.' 0.1 ' ' 1"
+
+
+def _fixed_rows(fit: FitResults) -> tuple[list[str], list[list[str]], list[bool]]:
+    table = fit.coef_table
+    est = table["Estimate"].to_numpy()
+    se = table["Std. Error"].to_numpy()
+    tv = table["t value"].to_numpy()
     est_s = _column(list(est), 6)
     se_s = _column(list(se), 5)
     tv_s = [f"{t:.3f}" if math.isfinite(t) else "NaN" for t in tv]
-    rows = [[name, a, b, c] for name, a, b, c in zip(fit.fe_names, est_s, se_s, tv_s)]
-    return ["", "Estimate", "Std. Error", "t value"], rows, [True, False, False, False]
+    df_s = [s if s else "NaN" for s in _column(list(table["df"].to_numpy()), 5)]
+    p = table["Pr(>|t|)"].to_numpy()
+    rows = [
+        [name, a, b, d, c, _coef_pvalue(pv), _stars(pv)]
+        for name, a, b, d, c, pv in zip(fit.fe_names, est_s, se_s, df_s, tv_s, p, strict=True)
+    ]
+    header = ["", "Estimate", "Std. Error", "df", "t value", "Pr(>|t|)", ""]
+    return header, rows, [True, False, False, False, False, False, True]
 
 
 def _abbrev(name: str, width: int = 6) -> str:
@@ -153,7 +198,7 @@ def _abbrev(name: str, width: int = 6) -> str:
     return f"({short})" if name.startswith("(") else short
 
 
-def _fixed_corr(fit: "LmmFit") -> list[str]:
+def _fixed_corr(fit: FitResults) -> list[str]:
     p = len(fit.fe_names)
     if p < 2 or p > 12:
         return []
@@ -168,7 +213,7 @@ def _fixed_corr(fit: "LmmFit") -> list[str]:
     return ["", "Correlation of Fixed Effects:"] + _table(header, rows, [True] + [False] * (p - 1))
 
 
-def _optimizer_lines(fit: "LmmFit") -> list[str]:
+def _optimizer_lines(fit: FitResults) -> list[str]:
     opt = fit.optimizer
     ev = opt["evaluator"]
     if opt["n_classes"] is not None:
@@ -183,7 +228,7 @@ def _optimizer_lines(fit: "LmmFit") -> list[str]:
     return lines
 
 
-def _time_line(fit: "LmmFit") -> str:
+def _time_line(fit: FitResults) -> str:
     opt = fit.optimizer
 
     def ms(s: float) -> str:
@@ -192,7 +237,7 @@ def _time_line(fit: "LmmFit") -> str:
     return f"Time: {ms(opt['seconds'])} to fit ({ms(opt['total_seconds'])} with the model matrices)"
 
 
-def _notes(fit: "LmmFit") -> list[str]:
+def _notes(fit: FitResults) -> list[str]:
     lines = []
     if fit.dropped_columns:
         k = len(fit.dropped_columns)
@@ -201,27 +246,56 @@ def _notes(fit: "LmmFit") -> list[str]:
             f"{'s' if k > 1 else ''}: {', '.join(fit.dropped_columns)}"
         )
     if fit.is_singular:
-        from .model import SINGULAR_NOTE
-
         lines.append(SINGULAR_NOTE)
     if not fit.converged:
         lines.append(f"the optimiser did not report convergence: {fit.optimizer['message']}")
     return lines
 
 
-def _nobs_line(fit: "LmmFit") -> list[str]:
+def _nobs_line(fit: FitResults) -> list[str]:
     lines = [f"Number of obs: {fit.nobs}, groups:  {fit.group_name}, {fit.ngroups}"]
     if fit.n_dropped:
         lines.append(f"({fit.n_dropped} observation{'s' if fit.n_dropped != 1 else ''} deleted due to missingness)")
+    if fit.n_zero_weight:
+        k = fit.n_zero_weight
+        lines.append(f"({k} observation{'s' if k != 1 else ''} of weight zero left out)")
     return lines
 
 
-def format_summary(fit: "LmmFit") -> str:
-    """The full report (lme4's ``summary``) with the optimiser's report and timing."""
-    lines = [_title(fit), f"Formula: {fit.formula}"]
+def _call_lines(fit: FitResults) -> list[str]:
+    """The lines lme4 prints below the formula: the data, the prior weights and an
+    offset given besides the formula's."""
+    design = fit._design
+    lines = []
     data_name = getattr(fit, "data_name", None)
     if data_name:
         lines.append(f"   Data: {data_name}")
+    if design.weights is not None:
+        lines.append(f"Weights: {design.weights_label or 'given as an array'}")
+    if design.offset_column is not None or design.offset_array:
+        lines.append(f" Offset: {design.offset_column or 'given as an array'}")
+    return lines
+
+
+def _given_offset(fit: FitResults) -> str | None:
+    """The offset given besides the formula's: its column, "array", or None."""
+    design = fit._design
+    return design.offset_column or ("array" if design.offset_array else None)
+
+
+def _scaled_residuals(fit: FitResults) -> np.ndarray:
+    """Residuals in units of their standard deviation sigma / sqrt(w) (lme4's Pearson
+    residuals, scaled)."""
+    res = fit.residuals.to_numpy()
+    if fit._design.weights is not None:
+        res = res * np.sqrt(fit._design.weights)
+    return res / fit.sigma if fit.sigma > 0 else res
+
+
+def format_summary(fit: FitResults) -> str:
+    """The full report (lme4's ``summary``) with the optimiser's report and timing."""
+    lines = [_title(fit, tests=True), f"Formula: {fit.formula}"]
+    lines += _call_lines(fit)
     lines.append("")
     crit = "REML criterion at convergence" if fit.reml else "Deviance (-2 log-likelihood)"
     lines.append(f"{crit}: {fit.criterion:.4f}")
@@ -229,8 +303,7 @@ def format_summary(fit: "LmmFit") -> str:
     lines += _criteria(fit)
     lines.append("")
     if getattr(fit, "rows_kept", True):
-        res = fit.residuals.to_numpy() / fit.sigma if fit.sigma > 0 else fit.residuals.to_numpy()
-        qs = np.quantile(res, [0, 0.25, 0.5, 0.75, 1.0])
+        qs = np.quantile(_scaled_residuals(fit), [0, 0.25, 0.5, 0.75, 1.0])
         lines.append("Scaled residuals:")
         lines += _table(["Min", "1Q", "Median", "3Q", "Max"], [[f"{v:.4f}" for v in qs]], [False] * 5)
     else:
@@ -244,6 +317,7 @@ def format_summary(fit: "LmmFit") -> str:
     lines.append("Fixed effects:")
     h, r, left = _fixed_rows(fit)
     lines += _table(h, r, left)
+    lines += ["---", SIGNIF_CODES]
     lines += _fixed_corr(fit)
     notes = _notes(fit)
     if notes:
@@ -255,10 +329,16 @@ def format_summary(fit: "LmmFit") -> str:
     return "\n".join(lines)
 
 
-def format_short(fit: "LmmFit") -> str:
+def format_short(fit: FitResults) -> str:
     """The short report (lme4's ``print``)."""
     crit = "REML criterion at convergence" if fit.reml else "Deviance (-2 log-likelihood)"
-    lines = [_title(fit), f"Formula: {fit.formula}", f"{crit}: {fit.criterion:.4f}", "Random effects:"]
+    lines = [
+        _title(fit),
+        f"Formula: {fit.formula}",
+        *_call_lines(fit),
+        f"{crit}: {fit.criterion:.4f}",
+        "Random effects:",
+    ]
     h, r, left = _varcorr_rows(fit, with_variance=False)
     lines += [" " + s for s in _table(h, r, left)]
     lines += _nobs_line(fit)
@@ -274,22 +354,39 @@ def _html_table(header: Sequence[str], rows: Sequence[Sequence[str]], left: Sequ
         align = "left" if is_left else "right"
         return f'<{tag} style="text-align:{align}">{html.escape(text)}</{tag}>'
 
-    out = ["<table>", "<thead><tr>" + "".join(cell("th", h, l) for h, l in zip(header, left)) + "</tr></thead>", "<tbody>"]
+    out = [
+        "<table>",
+        "<thead><tr>"
+        + "".join(cell("th", h, is_left) for h, is_left in zip(header, left, strict=True))
+        + "</tr></thead>",
+        "<tbody>",
+    ]
     for r in rows:
-        out.append("<tr>" + "".join(cell("td", c, l) for c, l in zip(r, left)) + "</tr>")
+        out.append("<tr>" + "".join(cell("td", c, is_left) for c, is_left in zip(r, left, strict=True)) + "</tr>")
     out.append("</tbody></table>")
     return "".join(out)
 
 
-def format_html(fit: "LmmFit") -> str:
+def format_html(fit: FitResults) -> str:
     """An HTML rendering of the summary, for notebooks."""
     crit_name = "REML criterion" if fit.reml else "Deviance"
     parts = [
         '<div class="quorvelkit-fit">',
-        f"<p><b>{html.escape(_title(fit))}</b><br>Formula: <code>{html.escape(fit.formula)}</code></p>",
+        f"<p><b>{html.escape(_title(fit))}</b><br>Formula: <code>{html.escape(fit.formula)}</code>"
+        + "".join(f"<br>{html.escape(line.strip())}" for line in _call_lines(fit))
+        + "</p>",
         _html_table(
             [crit_name, "logLik", "AIC", "BIC", "Obs.", f"Groups ({fit.group_name})"],
-            [[f"{fit.criterion:.4f}", f"{fit.loglik:.4f}", f"{fit.aic:.4f}", f"{fit.bic:.4f}", str(fit.nobs), str(fit.ngroups)]],
+            [
+                [
+                    f"{fit.criterion:.4f}",
+                    f"{fit.loglik:.4f}",
+                    f"{fit.aic:.4f}",
+                    f"{fit.bic:.4f}",
+                    str(fit.nobs),
+                    str(fit.ngroups),
+                ]
+            ],
             [False] * 6,
         ),
         "<p><b>Random effects</b></p>",
@@ -306,13 +403,12 @@ def format_html(fit: "LmmFit") -> str:
     return "\n".join(parts)
 
 
-def fit_to_dict(fit: "LmmFit") -> dict[str, Any]:
+def fit_to_dict(fit: FitResults) -> dict[str, Any]:
     """Every result of ``fit`` as JSON-ready Python values."""
-    from .model import _json_label, _num
-
     fe = fit.fixef
     se = fit.se
     tv = fit.tvalues
+    table = fit.coef_table
     cov_re = fit.cov_re.to_numpy()
     corr = fit.corr_re.to_numpy()
     ranef = fit.ranef
@@ -325,6 +421,9 @@ def fit_to_dict(fit: "LmmFit") -> dict[str, Any]:
         "reml": fit.reml,
         "nobs": fit.nobs,
         "n_dropped": fit.n_dropped,
+        "weights": None if fit._design.weights is None else fit._design.weights_label or "array",
+        "n_zero_weight": fit.n_zero_weight,
+        "offset": _given_offset(fit),
         "group": fit.group_name,
         "ngroups": fit.ngroups,
         "criterion": fit.criterion,
@@ -336,24 +435,31 @@ def fit_to_dict(fit: "LmmFit") -> dict[str, Any]:
         "theta": [float(v) for v in fit.theta],
         "sigma": fit.sigma,
         "fixed_effects": {
-            name: {"estimate": float(fe[name]), "std_error": float(se[name]), "t_value": _num(float(tv[name]))}
-            for name in fit.fe_names
+            name: {
+                "estimate": float(fe[name]),
+                "std_error": float(se[name]),
+                "t_value": _finite(float(tv[name])),
+                "df": _finite(float(table["df"].iloc[k])),
+                "p_value": _finite(float(table["Pr(>|t|)"].iloc[k])),
+            }
+            for k, name in enumerate(fit.fe_names)
         },
         "dropped_columns": fit.dropped_columns,
         "cov_fixed": [[float(v) for v in row] for row in fit.cov_fixef.to_numpy()],
         "random": {
             "names": fit.re_names,
+            "terms": [{"group": grp, "names": cols} for grp, cols in fit.re_terms],
             "variance": [float(cov_re[i, i]) for i in range(len(fit.re_names))],
             "std_dev": [float(math.sqrt(max(cov_re[i, i], 0.0))) for i in range(len(fit.re_names))],
-            "corr": [[_num(v) for v in row] for row in corr],
+            "corr": [[_finite(v) for v in row] for row in corr],
             "cov": [[float(v) for v in row] for row in cov_re],
         },
         "varcorr": [
-            {k: (_num(float(v)) if isinstance(v, (float, np.floating)) else v) for k, v in rec.items()}
+            {k: (_finite(float(v)) if isinstance(v, (float, np.floating)) else v) for k, v in rec.items()}
             for rec in fit.varcorr.to_dict(orient="records")
         ],
         "random_effects": {
-            "levels": [_json_label(v) for v in ranef.index],
+            "levels": [json_label(v) for v in ranef.index],
             "names": fit.re_names,
             "values": [[float(v) for v in row] for row in ranef.to_numpy()],
             "cond_cov": [[[float(v) for v in row] for row in mat] for mat in cond],
@@ -372,14 +478,6 @@ def fit_to_dict(fit: "LmmFit") -> dict[str, Any]:
     }
 
 
-def _blank(v: Any) -> bool:
-    """A missing cell (None, NaN or pandas' NA)."""
-    try:
-        return v is None or bool(pd.isna(v))
-    except (TypeError, ValueError):
-        return False
-
-
 def _anova_cells(table: Any) -> tuple[list[str], list[str], list[list[str]]]:
     """The notes, header and cells of an :func:`~quorvelkit.anova` table as lme4 prints
     them: integer degrees of freedom, blank cells where the first model has no test."""
@@ -392,20 +490,22 @@ def _anova_cells(table: Any) -> tuple[list[str], list[str], list[list[str]]]:
         notes += [f"{k}: {v}" for k, v in models.items()]
     header = [""] + list(table.columns)
     rows = []
-    for label, rec in zip(table.index, table.to_dict(orient="records")):
+    for label, rec in zip(table.index, table.to_dict(orient="records"), strict=True):
         chi = rec["Chisq"]
         ddf = rec["Chi Df"]
-        rows.append([
-            str(label),
-            str(int(rec["Df"])),
-            f"{rec['AIC']:.4f}",
-            f"{rec['BIC']:.4f}",
-            f"{rec['logLik']:.4f}",
-            f"{rec['deviance']:.4f}",
-            "" if _blank(chi) else f"{chi:.4f}",
-            "" if _blank(ddf) else str(int(ddf)),
-            "" if _blank(rec["Pr(>Chisq)"]) else _pvalue(rec["Pr(>Chisq)"]),
-        ])
+        rows.append(
+            [
+                str(label),
+                str(int(rec["Df"])),
+                f"{rec['AIC']:.4f}",
+                f"{rec['BIC']:.4f}",
+                f"{rec['logLik']:.4f}",
+                f"{rec['deviance']:.4f}",
+                "" if is_missing(chi) else f"{chi:.4f}",
+                "" if is_missing(ddf) else str(int(ddf)),
+                "" if is_missing(rec["Pr(>Chisq)"]) else _pvalue(rec["Pr(>Chisq)"]),
+            ]
+        )
     return notes, header, rows
 
 

@@ -13,23 +13,15 @@ from __future__ import annotations
 
 import pickle
 import re
-from typing import Any, Iterator, Mapping, Sequence
+from collections.abc import Iterator, Mapping, Sequence
+from typing import Any
 
 import pandas as pd
 
-from .formula import parse_formula
-from .sources import (
-    BatchFit,
-    ModelPlan,
-    SourceError,
-    _MAX_LEVELS,
-    fit_products,
-    merge_parts,
-    part_products,
-    plan_model,
-    progress_bar,
-    sort_groups,
-)
+from .batchfit import BatchFit, fit_products, merge_parts, part_products, sort_groups
+from .batchplan import MAX_LEVELS, ModelPlan, plan_model, progress_bar
+from .errors import SourceError
+from .parsing import parse_formula
 
 __all__ = ["lmm"]
 
@@ -68,8 +60,8 @@ def _levels(sdf, parsed, declared: Mapping[str, Sequence] | None) -> dict[str, l
         if c in resp or c in parsed.group or c in out or c not in types:
             continue
         if isinstance(types[c], (T.StringType, T.BooleanType, T.IntegralType)):
-            vals = [r[0] for r in sdf.select(c).where(sdf[c].isNotNull()).distinct().limit(_MAX_LEVELS + 1).collect()]
-            if len(vals) <= _MAX_LEVELS:
+            vals = [r[0] for r in sdf.select(c).where(sdf[c].isNotNull()).distinct().limit(MAX_LEVELS + 1).collect()]
+            if len(vals) <= MAX_LEVELS:
                 out[c] = sorted(vals, key=lambda v: (type(v).__name__, v))
     return out
 
@@ -137,5 +129,15 @@ def lmm(
     if merged is None:
         raise SourceError("the Spark DataFrame has no rows")
     products, lv = sort_groups(merged.products, merged.labels)
-    return fit_products(plan, products, lv, merged.n_dropped, reml=reml, evaluator=evaluator, starts=starts,
-                        theta=theta, max_iter=max_iter, source=f"a Spark DataFrame of {n_parts} partitions")
+    return fit_products(
+        plan,
+        products,
+        lv,
+        merged.n_dropped,
+        reml=reml,
+        evaluator=evaluator,
+        starts=starts,
+        theta=theta,
+        max_iter=max_iter,
+        source=f"a Spark DataFrame of {n_parts} partitions",
+    )

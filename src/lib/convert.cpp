@@ -94,6 +94,19 @@ bool rows_of(const RowArrays& a, Rows& out) {
   return true;
 }
 
+bool weights_of(PyObject* weights, ArrayView& view, Rows& rows) {
+  if (!weights || weights == Py_None) return true;
+  if (!borrow_array(weights, "weights", 1, NPY_DOUBLE, view) || !check_vector(view)) return false;
+  if (static_cast<std::uint64_t>(view.rows) != rows.n) {
+    PyErr_SetString(PyExc_ValueError, ("weights must hold one value per row: y has " + std::to_string(rows.n) +
+                                       " rows, weights has " + std::to_string(view.rows) + " values")
+                                          .c_str());
+    return false;
+  }
+  rows.w = data_ptr<double>(view);
+  return true;
+}
+
 // A sequence of numbers as a vector of doubles; a str is refused.
 bool to_vec(PyObject* obj, const char* name, std::vector<double>& out) {
   if (PyUnicode_Check(obj)) {
@@ -171,6 +184,30 @@ bool to_u64(PyObject* obj, const char* name, std::uint64_t& out) {
     return false;
   }
   out = v;
+  return true;
+}
+
+bool to_u64_vec(PyObject* obj, const char* name, std::vector<std::uint64_t>& out) {
+  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
+    arg_error(name, "'" + type_name(obj) + "' object is not a sequence of integers");
+    return false;
+  }
+  Ref it(PyObject_GetIter(obj));
+  if (!it) {
+    name_pending_error(name);
+    return false;
+  }
+  out.clear();
+  while (PyObject* raw = PyIter_Next(it.get())) {
+    Ref item(raw);
+    std::uint64_t v;
+    if (!to_u64(item.get(), name, v)) return false;
+    out.push_back(v);
+  }
+  if (PyErr_Occurred()) {
+    name_pending_error(name);
+    return false;
+  }
   return true;
 }
 

@@ -34,11 +34,17 @@ bool borrow_rows(PyObject* y, PyObject* x, PyObject* z, PyObject* codes, RowArra
 // counts; on success the flat views.
 bool rows_of(const RowArrays& a, Rows& out);
 
+// Prior weights for rows (None: none): a float64 vector of one value per row, its
+// view set as rows.w. Its values are checked by construction.
+bool weights_of(PyObject* weights, ArrayView& view, Rows& rows);
+
 // A sequence of numbers as doubles; a str is refused.
 bool to_vec(PyObject* obj, const char* name, std::vector<double>& out);
 // A Python bool, or a NumPy boolean scalar.
 bool to_bool(PyObject* obj, const char* name, bool& out);
 bool to_u64(PyObject* obj, const char* name, std::uint64_t& out);
+// A sequence of non-negative integers; a str is refused.
+bool to_u64_vec(PyObject* obj, const char* name, std::vector<std::uint64_t>& out);
 bool to_double(PyObject* obj, const char* name, double& out);
 
 PyObject* float_list(const std::vector<double>& v);

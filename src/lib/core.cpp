@@ -2,12 +2,14 @@
 // with_response and pickling.
 #include "lib/core.hpp"
 
+#include <cmath>
 #include <limits>
 #include <string>
 #include <variant>
 
 #include "lib/convert.hpp"
 #include "lib/pyutil.hpp"
+#include "lmm/derive.hpp"
 #include "lmm/state.hpp"
 
 namespace qk::py {
@@ -44,22 +46,36 @@ namespace {
 
 PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::vector<PyObject*> a;
-  if (!parse_tuple_args("LmmCore", {"y", "x", "z", "codes", "n_groups", "evaluator"}, 5, args, kwargs, a))
+  // blocks and weights are keyword-only: at most the six classic arguments by position.
+  if (PyTuple_Size(args) > 6) {
+    PyErr_Format(PyExc_TypeError, "LmmCore() takes at most 6 positional arguments (%zd given)", PyTuple_Size(args));
+    return nullptr;
+  }
+  if (!parse_tuple_args("LmmCore", {"y", "x", "z", "codes", "n_groups", "evaluator", "blocks", "weights"}, 5, args,
+                        kwargs, a))
     return nullptr;
   // Each array is converted and checked once: dtypes and dimensions first, then the
   // other arguments, then the layout.
   RowArrays arrays;
   if (!borrow_rows(a[0], a[1], a[2], a[3], arrays)) return nullptr;
+  // Any integer (a NumPy integer too: codes.max() + 1 is one), but not a bool.
   unsigned long long m;
   {
-    if (!PyLong_Check(a[4])) return arg_error("n_groups", "'" + type_name(a[4]) + "' object cannot be interpreted as an integer");
-    m = PyLong_AsUnsignedLongLong(a[4]);
+    Ref index(PyBool_Check(a[4]) ? nullptr : PyNumber_Index(a[4]));
+    if (!index) {
+      PyErr_Clear();
+      return arg_error("n_groups", "'" + type_name(a[4]) + "' object cannot be interpreted as an integer");
+    }
+    m = PyLong_AsUnsignedLongLong(index.get());
     if (m == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
   }
   Evaluator evaluator = kAuto;
   if (a[5] && !parse_evaluator(a[5], evaluator)) return nullptr;
+  std::vector<std::uint64_t> blocks;
+  if (a[6] && a[6] != Py_None && !to_u64_vec(a[6], "blocks", blocks)) return nullptr;
   Rows rows;
-  if (!rows_of(arrays, rows)) return nullptr;
+  ArrayView weights;
+  if (!rows_of(arrays, rows) || !weights_of(a[7], weights, rows)) return nullptr;
   auto fail = [](const char* msg) -> PyObject* {
     PyErr_SetString(PyExc_ValueError, msg);
     return nullptr;
@@ -68,6 +84,8 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (rows.p == 0) return fail("X must have at least one column");
   if (rows.q == 0) return fail("Z must have at least one column");
   if (rows.n == 0) return fail("y must not be empty");
+  if (blocks.empty()) blocks = {rows.q};
+  if (auto err = blocks_error(blocks, rows.q)) return fail(err->c_str());
   {
     using u128 = unsigned __int128;
     const u128 limit = std::numeric_limits<std::uint64_t>::max();
@@ -80,7 +98,9 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::variant<std::unique_ptr<LmmData>, std::string> built;
   if (!without_gil([&] { built = from_rows(rows, m, evaluator); })) return nullptr;
   if (auto* err = std::get_if<std::string>(&built)) return fail(err->c_str());
-  return wrap(type, std::move(std::get<0>(built)));
+  auto& data = std::get<0>(built);
+  set_blocks(*data, std::move(blocks));
+  return wrap(type, std::move(data));
 }
 
 int core_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -109,7 +129,7 @@ PyObject* get_p(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(data
 PyObject* get_q(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(data_of(self).q); }
 PyObject* get_m(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(data_of(self).m); }
 PyObject* get_n_theta(PyObject* self, void*) {
-  return PyLong_FromUnsignedLongLong(n_theta_of(data_of(self).q));
+  return PyLong_FromUnsignedLongLong(data_of(self).theta_index.size());
 }
 PyObject* get_evaluator(PyObject* self, void*) {
   switch (data_of(self).kernel()) {
@@ -129,7 +149,7 @@ PyGetSetDef core_getset[] = {
     {"p", get_p, nullptr, "Number of fixed-effect columns.", nullptr},
     {"q", get_q, nullptr, "Number of random-effect columns.", nullptr},
     {"m", get_m, nullptr, "Number of groups.", nullptr},
-    {"n_theta", get_n_theta, nullptr, "Length of `theta`: q(q+1)/2.", nullptr},
+    {"n_theta", get_n_theta, nullptr, "Length of `theta`: the free entries of Lambda (q(q+1)/2 without `blocks`).", nullptr},
     {"evaluator", get_evaluator, nullptr,
      "The kernel in use: \"blocks\", \"aggregated\" or \"streaming\".", nullptr},
     {"n_classes", get_n_classes, nullptr,
@@ -139,31 +159,67 @@ PyGetSetDef core_getset[] = {
 
 }  // namespace
 
+namespace {
+
+// A core derived from `self` is always of the base class, whatever the receiver's
+// class: the first type in the receiver's MRO that deallocates with our own slot.
+PyTypeObject* base_type(PyObject* self) {
+  PyTypeObject* core_type = Py_TYPE(self);
+  Ref mro(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__mro__"));
+  if (!mro || !PyTuple_Check(mro.get())) {
+    PyErr_Clear();
+    return core_type;
+  }
+  for (Py_ssize_t i = 0; i < PyTuple_Size(mro.get()); ++i) {
+    auto* t = reinterpret_cast<PyTypeObject*>(PyTuple_GetItem(mro.get(), i));
+    if (PyType_GetSlot(t, Py_tp_dealloc) == reinterpret_cast<void*>(core_dealloc)) return t;
+  }
+  return core_type;
+}
+
+}  // namespace
+
 PyObject* m_with_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<PyObject*> a;
-  if (!parse_args("with_response", {"y", "x", "z", "codes"}, 4, args, nargs, kwnames, a)) return nullptr;
+  // weights is keyword-only.
+  if (nargs > 4) {
+    PyErr_Format(PyExc_TypeError, "with_response() takes at most 4 positional arguments (%zd given)", nargs);
+    return nullptr;
+  }
+  if (!parse_args("with_response", {"y", "x", "z", "codes", "weights"}, 4, args, nargs, kwnames, a)) return nullptr;
   RowArrays arrays;
   Rows rows;
-  if (!borrow_rows(a[0], a[1], a[2], a[3], arrays) || !rows_of(arrays, rows)) return nullptr;
+  ArrayView weights;
+  if (!borrow_rows(a[0], a[1], a[2], a[3], arrays) || !rows_of(arrays, rows) || !weights_of(a[4], weights, rows))
+    return nullptr;
   std::variant<std::unique_ptr<LmmData>, std::string> built;
   if (!without_gil([&] { built = with_response(data_of(self), rows); })) return nullptr;
   if (auto* err = std::get_if<std::string>(&built)) {
     PyErr_SetString(PyExc_ValueError, err->c_str());
     return nullptr;
   }
-  // The new core is always of the base class, whatever the receiver's class: the
-  // first type in the receiver's MRO that deallocates with our own slot.
-  PyTypeObject* core_type = Py_TYPE(self);
-  Ref mro(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__mro__"));
-  if (!mro || !PyTuple_Check(mro.get())) return nullptr;
-  for (Py_ssize_t i = 0; i < PyTuple_Size(mro.get()); ++i) {
-    auto* t = reinterpret_cast<PyTypeObject*>(PyTuple_GetItem(mro.get(), i));
-    if (PyType_GetSlot(t, Py_tp_dealloc) == reinterpret_cast<void*>(core_dealloc)) {
-      core_type = t;
-      break;
-    }
+  return wrap(base_type(self), std::move(std::get<0>(built)));
+}
+
+PyObject* m_fixed_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::vector<PyObject*> a;
+  if (!parse_args("fixed_at", {"j", "value"}, 2, args, nargs, kwnames, a)) return nullptr;
+  const LmmData& d = data_of(self);
+  std::uint64_t j = 0;
+  double value = 0.0;
+  if (!to_u64(a[0], "j", j) || !to_double(a[1], "value", value)) return nullptr;
+  if (j >= d.p) {
+    PyErr_Format(PyExc_IndexError, "j must index a fixed-effect column (0..%llu), got %llu",
+                 static_cast<unsigned long long>(d.p - 1), static_cast<unsigned long long>(j));
+    return nullptr;
   }
-  return wrap(core_type, std::move(std::get<0>(built)));
+  if (!std::isfinite(value)) {
+    PyErr_SetString(PyExc_ValueError, "value must be finite");
+    return nullptr;
+  }
+  std::unique_ptr<LmmData> derived;
+  if (!without_gil([&] { derived = fixed_at(d, j, value); })) return nullptr;
+  return wrap(base_type(self), std::move(derived));
 }
 
 PyObject* m_reduce(PyObject* self, PyObject*) {
@@ -217,8 +273,17 @@ namespace {
 
 PyType_Slot core_slots[] = {
     {Py_tp_doc, const_cast<char*>(
-                    "LmmCore(y, x, z, codes, n_groups, evaluator='auto')\n--\n\n"
+                    "LmmCore(y, x, z, codes, n_groups, evaluator='auto', *, blocks=None, weights=None)\n--\n\n"
                     "Pre-computed cross-products for one grouping factor.\n\n"
+                    "`weights`, a float64 vector of finite positive prior weights (one per row),\n"
+                    "makes the residual variance of row i sigma^2 / weights[i], as in lme4: the\n"
+                    "cross-products are the weighted ones and the criterion gains\n"
+                    "-sum(log(weights)). Weights of exactly 1.0 give the unweighted results to\n"
+                    "the bit.\n\n"
+                    "`blocks`, a sequence of positive sizes summing to q, makes the relative\n"
+                    "covariance factor Lambda block diagonal: random-effect terms in different\n"
+                    "blocks are uncorrelated (lme4's `(x || g)`, or several terms on the same\n"
+                    "grouping factor), and `theta` lists each block's lower triangle in turn.\n\n"
                     "When a column of `x` is constant and non-zero (an intercept), the\n"
                     "cross-products are formed from `y` and the columns of `x` that lie far\n"
                     "from zero less centres (medians of a few rows; `z` is never shifted), so\n"
@@ -228,7 +293,7 @@ PyType_Slot core_slots[] = {
                     "criterion may have lost digits enough to matter.\n\n"
                     "A response the fixed effects fit exactly makes every `theta`\n"
                     "infeasible. `with_response` refuses arrays other than the ones the core\n"
-                    "was built from (by fingerprints of `codes`, `x` and `z`). A core pickles\n"
+                    "was built from (by fingerprints of `codes`, `x`, `z` and `weights`). A core pickles\n"
                     "its products and fingerprints, not the rows, tagged with the version.")},
     {Py_tp_new, reinterpret_cast<void*>(core_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(core_dealloc)},

@@ -38,6 +38,7 @@ extern PyType_Spec accumulator_spec;
 // The methods table (methods.cpp), including the two the type defines itself.
 extern PyMethodDef core_methods[];
 PyObject* m_with_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* m_fixed_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* m_reduce(PyObject* self, PyObject*);
 
 // The type's spec; the module creates the class from it.

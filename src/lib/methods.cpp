@@ -23,7 +23,7 @@ namespace qk::py {
 namespace {
 
 bool check_theta(const LmmData& d, const std::vector<double>& theta) {
-  if (auto err = theta_error(theta, d.q)) {
+  if (auto err = theta_error(theta, d.theta_index, d.q)) {
     PyErr_SetString(PyExc_ValueError, err->c_str());
     return false;
   }
@@ -159,6 +159,31 @@ PyObject* m_deviance_grad(PyObject* self, PyObject* const* args, Py_ssize_t narg
   return Py_BuildValue("(dO)", dev, g.get());
 }
 
+// The criterion split into the parts inference needs (see Evaluation::grad_logdet).
+PyObject* m_criterion_parts(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::vector<double> theta;
+  bool reml;
+  if (!theta_reml_args("criterion_parts", self, args, nargs, kwnames, theta, reml)) return nullptr;
+  const LmmData& d = data_of(self);
+  std::optional<Evaluation> ev;
+  if (!without_gil([&] { ev = evaluate(d, theta, reml, kModeSolution); })) return nullptr;
+  if (!ev) return infeasible(d);
+  const npy_intp nt = static_cast<npy_intp>(theta.size()), np_ = static_cast<npy_intp>(d.p);
+  Ref dict(PyDict_New());
+  if (!dict) return nullptr;
+  PyObject* o = dict.get();
+  const bool ok = set_item(o, "deviance", PyFloat_FromDouble(ev->deviance)) &&
+                  set_item(o, "logdet", PyFloat_FromDouble(ev->ldl2 + ev->ldrx2 - (d.weighted ? d.log_weights : 0.0))) &&
+                  set_item(o, "pwrss", PyFloat_FromDouble(ev->pwrss)) &&
+                  set_item(o, "nu", PyFloat_FromDouble(ev->pwrss / ev->sigma2)) &&
+                  set_item(o, "grad_logdet", new_array(ev->grad_logdet, {nt})) &&
+                  set_item(o, "grad_pwrss", new_array(ev->grad_pwrss, {nt})) &&
+                  set_item(o, "beta", new_array(ev->beta, {np_})) &&
+                  set_item(o, "fixed_inverse", new_array(ev->fixed_inverse, {np_, np_}));
+  if (!ok) return nullptr;
+  return dict.release();
+}
+
 PyObject* m_solution(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<double> theta;
   bool reml;
@@ -166,9 +191,11 @@ PyObject* m_solution(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   return solution_dict(self, theta, reml, nullptr);
 }
 
-PyObject* m_lower_bounds(PyObject* self, PyObject*) { return float_list(lower_bounds(data_of(self).q)); }
+PyObject* m_lower_bounds(PyObject* self, PyObject*) { return float_list(lower_bounds(data_of(self).theta_index)); }
 
-PyObject* m_default_theta(PyObject* self, PyObject*) { return float_list(default_theta(data_of(self).q)); }
+PyObject* m_default_theta(PyObject* self, PyObject*) {
+  return float_list(default_theta(data_of(self).theta_index));
+}
 
 PyObject* m_theta_index(PyObject* self, PyObject*) {
   const ThetaIndex& idx = data_of(self).theta_index;
@@ -221,7 +248,7 @@ PyObject* m_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   if (a[3] && !to_double(a[3], "gtol", gtol)) return nullptr;
   if (a[4] && !to_double(a[4], "ftol", ftol)) return nullptr;
   const LmmData& d = data_of(self);
-  const std::size_t nt = n_theta_of(d.q);
+  const std::size_t nt = d.theta_index.size();
   const char* multiple = "starts must be a non-empty multiple of the theta length";
   if (starts.empty()) {
     PyErr_SetString(PyExc_ValueError, multiple);
@@ -254,6 +281,16 @@ PyMethodDef core_methods[] = {
      "Profiled deviance at `theta`. Returns `inf` for an infeasible `theta`.\n\n"
      "A `theta` of the wrong length is a caller error (ValueError), not an\n"
      "infeasible point."},
+    {"criterion_parts", QK_FASTCALL(m_criterion_parts), METH_FASTCALL | METH_KEYWORDS,
+     "criterion_parts($self, theta, reml=True)\n--\n\n"
+     "The criterion at `theta` split for inference: a dict with \"deviance\",\n"
+     "\"logdet\" (ldl2 plus, under REML, the log-determinant of the fixed-effects\n"
+     "system, and with prior weights w the constant -sum log w), \"pwrss\", \"nu\"\n"
+     "(n - p under REML, else n), the analytic gradients\n"
+     "\"grad_logdet\" and \"grad_pwrss\" of those two parts, \"beta\" and\n"
+     "\"fixed_inverse\" (Cov(beta) / sigma^2). At a given sigma the criterion is\n"
+     "logdet + pwrss / sigma^2 + nu log(2 pi sigma^2), with gradient in theta\n"
+     "grad_logdet + grad_pwrss / sigma^2. RuntimeError for an infeasible `theta`."},
     {"deviance_grad", QK_FASTCALL(m_deviance_grad), METH_FASTCALL | METH_KEYWORDS,
      "deviance_grad($self, theta, reml=True)\n--\n\n"
      "Profiled deviance and its analytic gradient at `theta`.\n\n"
@@ -271,10 +308,18 @@ PyMethodDef core_methods[] = {
      "default_theta($self)\n--\n\n"
      "The customary starting value: the identity relative covariance factor."},
     {"with_response", QK_FASTCALL(m_with_response), METH_FASTCALL | METH_KEYWORDS,
-     "with_response($self, y, x, z, codes)\n--\n\n"
+     "with_response($self, y, x, z, codes, *, weights=None)\n--\n\n"
      "The same design with a new response, reusing every design-only product.\n"
-     "`x`, `z` and `codes` must be the arrays this core was built from; others\n"
-     "are refused (ValueError) by the fingerprints the core took of them."},
+     "`x`, `z`, `codes` and `weights` must be the arrays this core was built from\n"
+     "(weights only when it was built with them); others are refused (ValueError)\n"
+     "by the fingerprints the core took of them."},
+    {"fixed_at", QK_FASTCALL(m_fixed_at), METH_FASTCALL | METH_KEYWORDS,
+     "fixed_at($self, j, value)\n--\n\n"
+     "The same model with fixed effect `j` held at `value`: a new core for the\n"
+     "response y - x_j * value and the fixed-effect columns other than `j`, formed\n"
+     "from this core's products (no rows are read). Its criterion at a theta is\n"
+     "the model's with beta_j = value. It has no rows behind it, so\n"
+     "`with_response` refuses every array. IndexError for `j` out of range."},
     {"conditional_covariances", QK_FASTCALL(m_conditional_covariances), METH_FASTCALL | METH_KEYWORDS,
      "conditional_covariances($self, theta, reml=True)\n--\n\n"
      "`Var(b_i | y)` for every group at `theta`, shape `(m, q, q)`, on the\n"
@@ -285,13 +330,15 @@ PyMethodDef core_methods[] = {
      "Returns `None` when `q > 1` (no analytic Hessian is implemented there)\n"
      "and `nan` for an infeasible `theta`."},
     {"from_products", QK_FASTCALL(m_from_products), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "from_products(products, evaluator='auto')\n--\n\n"
+     "from_products(products, evaluator='auto', blocks=None)\n--\n\n"
      "A core from products (a dict as reduce_rows returns, or merged ones) instead of\n"
      "rows: every evaluator, fit, solution, conditional covariances and the Hessian\n"
      "work as for a core built from the rows. The products are checked first\n"
      "(ValueError): sizes against n, p, q and m, row counts adding up to n, symmetric\n"
-     "blocks, finite values, non-negative diagonals, a valid shift. Such a core has\n"
-     "no fingerprints of rows: with_response refuses it (ValueError)."},
+     "blocks, finite values, non-negative diagonals, a valid shift. `blocks` as for\n"
+     "LmmCore. Weighted products (\"weighted\" true) give the weighted model, whose\n"
+     "criterion carries their \"log_weights\". Such a core has no fingerprints of\n"
+     "rows: with_response refuses it (ValueError)."},
     {"__reduce__", m_reduce, METH_NOARGS,
      "__reduce__($self)\n--\n\n"
      "Pickling support: the prepared products and the fingerprints of the rows, not\n"

@@ -45,7 +45,9 @@ PyObject* products_dict(const Products& pr) {
                   set_item(o, "counts", new_int64_array(pr.counts)) && set_item(o, "xtx", new_array(pr.xtx, {p, p})) &&
                   set_item(o, "xty", new_array(pr.xty, {p})) && set_item(o, "yty", PyFloat_FromDouble(pr.yty)) &&
                   set_item(o, "ztz", new_array(pr.ztz, {m, q, q})) && set_item(o, "ztx", new_array(pr.ztx, {m, q, p})) &&
-                  set_item(o, "zty", new_array(pr.zty, {m, q})) && put_shift(o, pr.shift, p);
+                  set_item(o, "zty", new_array(pr.zty, {m, q})) && put_shift(o, pr.shift, p) &&
+                  set_item(o, "weighted", PyBool_FromLong(pr.weighted)) &&
+                  set_item(o, "log_weights", PyFloat_FromDouble(pr.log_weights));
   if (!ok) return nullptr;
   return dict.release();
 }
@@ -142,6 +144,22 @@ bool read_shift(PyObject* obj, const char* what, std::uint64_t p, Shift& out) {
          item_array(obj, what, "shift_x", NPY_DOUBLE, {static_cast<npy_intp>(p)}, out.x);
 }
 
+// The optional keys "weighted" (a bool) and "log_weights" (sum log w): unweighted
+// products when absent.
+bool read_weights(PyObject* obj, const char* what, Products& pr) {
+  PyObject* flag = PyMapping_HasKeyString(obj, "weighted") ? item(obj, what, "weighted") : nullptr;
+  if (PyErr_Occurred()) return false;
+  if (flag) {
+    if (!PyBool_Check(flag)) {
+      PyErr_Format(PyExc_TypeError, "%s: 'weighted' must be a bool, got '%s'", what, type_name(flag).c_str());
+      return false;
+    }
+    pr.weighted = flag == Py_True;
+  }
+  if (PyMapping_HasKeyString(obj, "log_weights")) return item_double(obj, what, "log_weights", pr.log_weights);
+  return true;
+}
+
 bool read_products(PyObject* obj, const char* what, Products& pr) {
   if (!item_u64(obj, what, "n", pr.n) || !item_u64(obj, what, "p", pr.p) || !item_u64(obj, what, "q", pr.q) ||
       !item_u64(obj, what, "m", pr.m))
@@ -156,7 +174,8 @@ bool read_products(PyObject* obj, const char* what, Products& pr) {
          item_array(obj, what, "xty", NPY_DOUBLE, {p}, pr.xty) && item_double(obj, what, "yty", pr.yty) &&
          item_array(obj, what, "ztz", NPY_DOUBLE, {m, q, q}, pr.ztz) &&
          item_array(obj, what, "ztx", NPY_DOUBLE, {m, q, p}, pr.ztx) &&
-         item_array(obj, what, "zty", NPY_DOUBLE, {m, q}, pr.zty) && read_shift(obj, what, pr.p, pr.shift);
+         item_array(obj, what, "zty", NPY_DOUBLE, {m, q}, pr.zty) && read_shift(obj, what, pr.p, pr.shift) &&
+         read_weights(obj, what, pr);
 }
 
 std::nullptr_t value_error(const std::string& msg) {
@@ -168,14 +187,16 @@ std::nullptr_t value_error(const std::string& msg) {
 
 PyObject* f_reduce_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<PyObject*> a;
-  if (!parse_args("reduce_rows", {"y", "x", "z", "codes", "n_groups", "shift"}, 5, args, nargs, kwnames, a))
+  if (!parse_args("reduce_rows", {"y", "x", "z", "codes", "n_groups", "shift", "weights"}, 5, args, nargs, kwnames,
+                  a))
     return nullptr;
   RowArrays arrays;
   if (!borrow_rows(a[0], a[1], a[2], a[3], arrays)) return nullptr;
   std::uint64_t m;
   if (!to_u64(a[4], "n_groups", m)) return nullptr;
   Rows rows;
-  if (!rows_of(arrays, rows)) return nullptr;
+  ArrayView weights;
+  if (!rows_of(arrays, rows) || !weights_of(a[6], weights, rows)) return nullptr;
   if (m == 0) return value_error("n_groups must be positive");
   if (rows.p == 0) return value_error("X must have at least one column");
   if (rows.q == 0) return value_error("Z must have at least one column");
@@ -239,17 +260,26 @@ Products& acc_of(PyObject* self) { return *reinterpret_cast<AccObject*>(self)->a
 
 PyObject* acc_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::vector<PyObject*> a;
-  if (!parse_tuple_args("ProductsAccumulator", {"n_groups", "p", "q", "shift"}, 3, args, kwargs, a)) return nullptr;
+  if (!parse_tuple_args("ProductsAccumulator", {"n_groups", "p", "q", "shift", "weighted"}, 3, args, kwargs, a))
+    return nullptr;
   std::uint64_t m, p, q;
   if (!to_u64(a[0], "n_groups", m) || !to_u64(a[1], "p", p) || !to_u64(a[2], "q", q)) return nullptr;
   if (p == 0) return value_error("X must have at least one column");
   if (q == 0) return value_error("Z must have at least one column");
   Shift shift;
   if (!read_shift(a[3], "shift", p, shift)) return nullptr;
+  bool weighted = false;
+  if (a[4] && a[4] != Py_None) {
+    if (!PyBool_Check(a[4])) {
+      PyErr_Format(PyExc_TypeError, "weighted must be a bool, got '%s'", type_name(a[4]).c_str());
+      return nullptr;
+    }
+    weighted = a[4] == Py_True;
+  }
   auto* holder = new (std::nothrow) Products;
   if (!holder) return PyErr_NoMemory();
   std::unique_ptr<Products> owned(holder);
-  if (!without_gil([&] { *holder = empty_products(m, p, q, shift); })) return nullptr;
+  if (!without_gil([&] { *holder = empty_products(m, p, q, shift, weighted); })) return nullptr;
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = alloc(type, 0);
   if (!self) return nullptr;
@@ -274,10 +304,12 @@ int acc_traverse(PyObject* self, visitproc visit, void* arg) {
 
 PyObject* acc_add_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<PyObject*> a;
-  if (!parse_args("add_rows", {"y", "x", "z", "codes"}, 4, args, nargs, kwnames, a)) return nullptr;
+  if (!parse_args("add_rows", {"y", "x", "z", "codes", "weights"}, 4, args, nargs, kwnames, a)) return nullptr;
   RowArrays arrays;
   Rows rows;
-  if (!borrow_rows(a[0], a[1], a[2], a[3], arrays) || !rows_of(arrays, rows)) return nullptr;
+  ArrayView weights;
+  if (!borrow_rows(a[0], a[1], a[2], a[3], arrays) || !rows_of(arrays, rows) || !weights_of(a[4], weights, rows))
+    return nullptr;
   std::optional<std::string> err;
   if (!without_gil([&] { err = accumulate_rows(acc_of(self), rows); })) return nullptr;
   if (err) return value_error(*err);
@@ -298,12 +330,13 @@ PyObject* acc_get_m(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(
 
 PyMethodDef acc_methods[] = {
     {"add_rows", QK_FASTCALL(acc_add_rows), METH_FASTCALL | METH_KEYWORDS,
-     "add_rows($self, y, x, z, codes)\n--\n\n"
+     "add_rows($self, y, x, z, codes, weights=None)\n--\n\n"
      "Adds a batch of rows (codes in 0..m-1) to the products: every group's rows are\n"
      "added to its blocks in row order, so the blocks after a sequence of batches are\n"
      "bit-identical to those of one pass over all the rows. On an error (ValueError:\n"
-     "a code out of range, the shift's constant column not constant in the batch)\n"
-     "nothing of the batch is added."},
+     "a code out of range, the shift's constant column not constant in the batch,\n"
+     "weights missing from weighted products or given to unweighted ones, a weight\n"
+     "that is not finite and positive) nothing of the batch is added."},
     {"grow", acc_grow, METH_O,
      "grow($self, n_groups)\n--\n\nAdds groups without rows up to n_groups groups."},
     {"products", acc_products, METH_NOARGS,
@@ -318,9 +351,10 @@ PyGetSetDef acc_getset[] = {
 };
 
 PyType_Slot acc_slots[] = {
-    {Py_tp_doc, const_cast<char*>("ProductsAccumulator(n_groups, p, q, shift=None)\n--\n\n"
+    {Py_tp_doc, const_cast<char*>("ProductsAccumulator(n_groups, p, q, shift=None, weighted=False)\n--\n\n"
                                   "Products of rows added batch by batch (add_rows), kept in the core's\n"
-                                  "memory: what reading a large source in batches accumulates into.")},
+                                  "memory: what reading a large source in batches accumulates into.\n"
+                                  "Weighted products take every batch with its prior weights.")},
     {Py_tp_new, reinterpret_cast<void*>(acc_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(acc_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(acc_traverse)},
@@ -341,23 +375,30 @@ PyType_Spec accumulator_spec = {
 
 PyObject* m_from_products(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<PyObject*> a;
-  if (!parse_args("from_products", {"products", "evaluator"}, 1, args, nargs, kwnames, a)) return nullptr;
+  if (!parse_args("from_products", {"products", "evaluator", "blocks"}, 1, args, nargs, kwnames, a)) return nullptr;
   Evaluator evaluator = kAuto;
   if (a[1] && !parse_evaluator(a[1], evaluator)) return nullptr;
+  std::vector<std::uint64_t> blocks;
+  if (a[2] && a[2] != Py_None && !to_u64_vec(a[2], "blocks", blocks)) return nullptr;
   Products pr;
   if (!read_products(a[0], "products", pr)) return nullptr;
+  if (blocks.empty()) blocks = {pr.q};
+  if (auto err = blocks_error(blocks, pr.q)) return value_error(*err);
   std::variant<std::unique_ptr<LmmData>, std::string> built;
   if (!without_gil([&] { built = from_products(std::move(pr), evaluator); })) return nullptr;
   if (auto* err = std::get_if<std::string>(&built)) return value_error(*err);
+  set_blocks(*std::get<0>(built), std::move(blocks));
   return wrap(reinterpret_cast<PyTypeObject*>(cls), std::move(std::get<0>(built)));
 }
 
 PyMethodDef products_functions[] = {
     {"reduce_rows", QK_FASTCALL(f_reduce_rows), METH_FASTCALL | METH_KEYWORDS,
-     "reduce_rows(y, x, z, codes, n_groups, shift=None)\n--\n\n"
+     "reduce_rows(y, x, z, codes, n_groups, shift=None, weights=None)\n--\n\n"
      "The products of one batch of rows as a dict of arrays: n, p, q, m, counts (rows\n"
-     "per group), xtx, xty, yty, ztz (m, q, q), ztx (m, q, p), zty (m, q) and the shift\n"
-     "they were accumulated with (shift_column, shift_value, shift_y, shift_x).\n\n"
+     "per group), xtx, xty, yty, ztz (m, q, q), ztx (m, q, p), zty (m, q), the shift\n"
+     "they were accumulated with (shift_column, shift_value, shift_y, shift_x), and\n"
+     "weighted and log_weights (sum log w; 0.0 without weights). With prior `weights`\n"
+     "(as LmmCore takes them) the products are the weighted ones.\n\n"
      "Every batch of one model must be reduced with the same `shift`: a mapping with\n"
      "those four keys (choose_shift's result, or a products dict), or None for the rows\n"
      "as given. Arrays are checked as LmmCore's are."},

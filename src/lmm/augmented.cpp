@@ -156,8 +156,8 @@ std::vector<AugmentedSums> run_augmented(const Source& src, std::uint64_t cost, 
 std::optional<Evaluation> evaluate_augmented(const LmmData& data, const std::vector<double>& theta,
                                              bool reml, Mode mode, bool classes) {
   const std::uint64_t p = data.p, q = data.q, p1 = p + 1, blk = p1 * p1;
-  const std::uint64_t tq = q * (q + 1) / 2, nt = tq;
-  const std::vector<double> lambda = theta_to_lambda(theta, q);
+  const std::uint64_t nt = data.theta_index.size();
+  const std::vector<double> lambda = theta_to_lambda(theta, data.theta_index, q);
   const bool with_gradient = mode != kModeDeviance;
   std::vector<AugmentedSums> accs;
   if (classes)
@@ -200,6 +200,8 @@ std::optional<Evaluation> evaluate_augmented(const LmmData& data, const std::vec
     w[p] = 1.0;
     const double scale = prof->nu / prof->pwrss;
     ev.gradient.resize(nt);
+    ev.grad_logdet.resize(nt);
+    ev.grad_pwrss.resize(nt);
     std::vector<double> gt(blk);
     for (std::size_t t = 0; t < nt; ++t) {
       for (std::size_t i = 0; i < blk; ++i) gt[i] = daug[t * blk + i].hi + daug[t * blk + i].lo;
@@ -210,6 +212,8 @@ std::optional<Evaluation> evaluate_augmented(const LmmData& data, const std::vec
         for (std::size_t j = i + 1; j < p1; ++j) quad = quad + (w[j] * (w[i] + w[i])) * gt[i * p1 + j];
       }
       double g = dldl2[t] - quad * scale;
+      ev.grad_logdet[t] = dldl2[t];
+      ev.grad_pwrss[t] = -quad;
       if (reml) {
         // d log det(RX'RX) / d theta_t = -tr(F G_t) over the leading p x p block.
         double tr = 0.0;
@@ -218,6 +222,7 @@ std::optional<Evaluation> evaluate_augmented(const LmmData& data, const std::vec
           for (std::size_t j = i + 1; j < p; ++j) tr = tr + (f[i * p + j] + f[i * p + j]) * gt[i * p1 + j];
         }
         g = g - tr;
+        ev.grad_logdet[t] = dldl2[t] - tr;
       }
       ev.gradient[t] = g;
     }

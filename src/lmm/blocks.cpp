@@ -55,7 +55,7 @@ FirstPassSums factor_chunk(const LmmData& d, const double* lambda, std::uint64_t
       return acc;
     }
     two_sum_add(acc.ldl2, log_det(l, q));
-    mat_tmul(lambda, &d.ztx[g * q * p], w, q, q, p);
+    mat_tmul(lambda, d.ztx.data() + g * q * p, w, q, q, p);
     forward_solve(l, q, w, p);
     mat_tmul(lambda, &d.zty[g * q], c, q, q, 1);
     forward_solve(l, q, c, 1);
@@ -64,7 +64,7 @@ FirstPassSums factor_chunk(const LmmData& d, const double* lambda, std::uint64_t
       double s = 0.0;
       for (std::size_t k = 0; k < q; ++k) s = s + w[k * p + a] * c[k];
       two_sum_add(acc.xty[a], s);
-      double* row = &acc.xtx[a * p];
+      double* row = acc.xtx.data() + a * p;
       for (std::size_t b = a; b < p; ++b) {
         double tt = 0.0;
         for (std::size_t k = 0; k < q; ++k) tt = tt + w[k * p + a] * w[k * p + b];
@@ -100,7 +100,7 @@ GradientSums gradient_chunk(const LmmData& d, std::uint64_t first, std::uint64_t
     const double* l = t + qq;
     const double* w = l + qq;
     const double* c = w + q * p;
-    const double* ztx = &d.ztx[g * q * p];
+    const double* ztx = d.ztx.data() + g * q * p;
     const double* zty = &d.zty[g * q];
     double* u = u_out ? u_out + gi * q : u_work;
     for (std::size_t k = 0; k < q; ++k) {
@@ -155,7 +155,7 @@ struct ScratchLease {
 std::optional<Evaluation> evaluate_blocks(const LmmData& data, const std::vector<double>& theta,
                                           bool reml, Mode mode) {
   const std::uint64_t p = data.p, q = data.q, m = data.m, nt = data.theta_index.size();
-  const std::vector<double> lambda = theta_to_lambda(theta, q);
+  const std::vector<double> lambda = theta_to_lambda(theta, data.theta_index, q);
   const std::size_t slot_len = (p + 2 * q + 1) * q;
   const ChunkPlan plan = plan_chunks(m, blocks_group_cost(p, q));
 
@@ -215,6 +215,8 @@ std::optional<Evaluation> evaluate_blocks(const LmmData& data, const std::vector
     const double f = prof->nu / prof->pwrss;
     ev.gradient.resize(nt);
     for (std::size_t k = 0; k < nt; ++k) ev.gradient[k] = pwgrad[k] * f + ldgrad[k];
+    ev.grad_logdet = std::move(ldgrad);
+    ev.grad_pwrss = std::move(pwgrad);
     if (mode == kModeSolution) ev.fixed_inverse = std::move(ainv);
   }
   ev.beta = std::move(prof->beta);

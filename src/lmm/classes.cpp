@@ -156,7 +156,7 @@ Classes Classes::with_assignment(std::uint64_t q, std::uint64_t p, const std::ve
       }
       part.counts[s] = part.counts[s] + 1.0;
       for (std::uint64_t a = 0; a < q; ++a) {
-        std::copy_n(&ztx[(g * q + a) * p], p, &w[a * p1]);
+        std::copy_n(ztx.data() + (g * q + a) * p, p, w.data() + a * p1);  // p may be 0
         w[a * p1 + p] = zty[g * q + a];
       }
       double* sums = &part.sums[s * per_class];

@@ -77,8 +77,14 @@ std::variant<std::unique_ptr<LmmData>, std::string> finish_design(std::unique_pt
     default:
       data->evaluator = evaluator;
   }
+  data->blocks = {q};
   data->theta_index = theta_index(q);
   return data;
+}
+
+void set_blocks(LmmData& data, std::vector<std::uint64_t> blocks) {
+  data.theta_index = theta_index(data.q, blocks);
+  data.blocks = std::move(blocks);
 }
 
 std::variant<std::unique_ptr<LmmData>, std::string> with_response(const LmmData& data,
@@ -93,6 +99,10 @@ std::variant<std::unique_ptr<LmmData>, std::string> with_response(const LmmData&
            " fixed and " + std::to_string(q) + " random columns; the arrays passed do not match it";
   if (codes_fingerprint(rows.codes, n) != data.codes_fingerprint)
     return std::string("the group codes differ from the ones the design was prepared with");
+  if (data.weighted && !rows.w)
+    return std::string("the design was prepared with weights: pass the same weights with the new response");
+  if (!data.weighted && rows.w)
+    return std::string("the design was prepared without weights: a new response cannot bring weights");
 
   auto out = std::make_unique<LmmData>();
   // The design's shift of X, and the new response's own centre.
@@ -116,7 +126,11 @@ std::variant<std::unique_ptr<LmmData>, std::string> with_response(const LmmData&
       double* zty = &out->zty[static_cast<std::uint64_t>(code) * q];
       const double* zr = rows.z + r * q;
       const double yr = rows.y[r] - cy;
-      for (std::uint64_t a = 0; a < q; ++a) zty[a] = zty[a] + yr * zr[a];
+      // The products of construction's group pass, y (w z_a), to the bit.
+      if (rows.w)
+        for (std::uint64_t a = 0; a < q; ++a) zty[a] = zty[a] + yr * (zr[a] * rows.w[r]);
+      else
+        for (std::uint64_t a = 0; a < q; ++a) zty[a] = zty[a] + yr * zr[a];
     }
   };
   auto fp = fixed_products(rows, false, out->shift, zty_pass);
@@ -124,6 +138,8 @@ std::variant<std::unique_ptr<LmmData>, std::string> with_response(const LmmData&
     return std::string("x differs from the array the design was prepared with");
   if (fp->z_fingerprint != data.z_fingerprint)
     return std::string("z differs from the array the design was prepared with");
+  if (rows.w && (fp->weights.checksum != data.w_fingerprint || fp->weights.first_bad < n))
+    return std::string("weights differ from the array the design was prepared with");
   if (code_error) return *code_error;
   if (!std::isfinite(fp->yty)) return std::string("y holds a value that is not finite or whose square overflows");
   out->xty = std::move(fp->xty);
@@ -140,6 +156,7 @@ std::variant<std::unique_ptr<LmmData>, std::string> with_response(const LmmData&
   out->xtx = data.xtx;
   out->ztz = data.ztz;
   out->ztx = data.ztx;
+  out->blocks = data.blocks;
   out->theta_index = data.theta_index;
   out->n = n;
   out->p = p;
@@ -148,6 +165,9 @@ std::variant<std::unique_ptr<LmmData>, std::string> with_response(const LmmData&
   out->codes_fingerprint = data.codes_fingerprint;
   out->x_fingerprint = data.x_fingerprint;
   out->z_fingerprint = data.z_fingerprint;
+  out->weighted = data.weighted;
+  out->log_weights = data.log_weights;
+  out->w_fingerprint = data.w_fingerprint;
   out->evaluator = data.evaluator;
   out->rows_known = data.rows_known;
   out->exact_fit = fits_exactly(*out);

@@ -29,6 +29,9 @@ std::optional<Profile> profile(const LmmData& data, std::vector<double> m, std::
   out.nu = static_cast<double>(reml ? data.n - data.p : data.n);
   out.deviance = (std::log(out.pwrss / out.nu) + kLog2PiPlus1) * out.nu +
                  (ldl2 + (reml ? out.ldrx2 : 0.0));
+  // Prior weights: the residual covariance is sigma^2 W^-1, whose log-determinant
+  // adds -sum log w (lme4's ldW) to -2 log-likelihood.
+  if (data.weighted) out.deviance = out.deviance - data.log_weights;
   out.beta = std::move(r);
   out.rx = std::move(m);
   return out;

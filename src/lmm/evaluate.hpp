@@ -4,7 +4,8 @@
 // The criterion is the profiled deviance of Bates, Maechler, Bolker and Walker,
 // "Fitting Linear Mixed-Effects Models Using lme4", J. Stat. Softw. 67(1), 2015,
 // section 3: with Lambda the relative covariance factor, REML or ML deviance
-//   ldl2 + [REML] log det(RX'RX) + nu (1 + log(2 pi pwrss / nu)).
+//   ldl2 + [REML] log det(RX'RX) + nu (1 + log(2 pi pwrss / nu)) [- sum log w],
+// the last term with prior weights w, whose products are then the weighted ones.
 // Infeasibility (a factorisation that fails, a pwrss that is not positive and
 // finite) is an absent result, never an error.
 #pragma once
@@ -21,6 +22,13 @@ enum Mode : std::uint8_t { kModeDeviance = 0, kModeGradient = 1, kModeSolution =
 
 struct Evaluation {
   std::vector<double> gradient;       // n_theta (empty in mode 0)
+  // The gradient's two parts (empty in mode 0): of the log-determinant terms, ldl2
+  // plus (REML) log det of the fixed-effects system, and of pwrss. The profiled
+  // criterion's gradient is grad_logdet + nu / pwrss * grad_pwrss; the criterion at a
+  // given sigma, logdet + pwrss / sigma^2 + nu log(2 pi sigma^2), has the gradient
+  // grad_logdet + grad_pwrss / sigma^2 in theta.
+  std::vector<double> grad_logdet;
+  std::vector<double> grad_pwrss;
   std::vector<double> beta;           // p
   std::vector<double> u;              // m*q, group-major (mode 2 only)
   std::vector<double> fixed_inverse;  // p*p inverse of the fixed-effects system (mode 2 only)

@@ -34,7 +34,7 @@ OptimResult fit_theta(const LmmData& d, const std::vector<double>& starts, bool 
   };
   MinimizeOptions opt = options;
   opt.scale = theta_scale(d);
-  return minimize_from_starts(objective, starts, d.theta_index.size(), sign_groups(d.q), opt);
+  return minimize_from_starts(objective, starts, d.theta_index.size(), sign_groups(d.theta_index), opt);
 }
 
 }  // namespace qk

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdio>
+#include <limits>
 
 #include "linalg/dense.hpp"
 #include "lmm/cost.hpp"
@@ -20,6 +22,12 @@ std::string bad_code(std::int64_t code, std::uint64_t m) {
 }
 
 const std::string kCodesChanged = "the group codes changed while the design was being prepared";
+
+std::string bad_weight(const Rows& rows, std::uint64_t r) {
+  char value[32];
+  std::snprintf(value, sizeof value, "%.17g", rows.w[r]);
+  return "weights[" + std::to_string(r) + "] is " + value + ": weights must be finite and positive";
+}
 
 // How a pass ended: finished, stopped by an error (the text), or the shift's constant
 // column turned out not to be constant (the products are then of no use).
@@ -79,6 +87,7 @@ PassEnd serial_pass(const Rows& rows, std::uint64_t m, Reduced& out, bool fresh)
   out.codes_fingerprint = h;
   out.x_fingerprint = scan.xsum;
   out.z_fingerprint = scan.zsum;
+  out.weights = scan.weights;
   return {};
 }
 
@@ -124,6 +133,7 @@ PassEnd parallel_pass(const Rows& rows, std::uint64_t m, Reduced& out, bool fres
   out.codes_fingerprint = h;
   out.x_fingerprint = fp->x_fingerprint;
   out.z_fingerprint = fp->z_fingerprint;
+  out.weights = fp->weights;
   if (fresh) {
     d.xtx = std::move(fp->xtx);
     d.xty = std::move(fp->xty);
@@ -161,7 +171,7 @@ PassEnd parallel_pass(const Rows& rows, std::uint64_t m, Reduced& out, bool fres
     if (sorted) {
       for (std::uint64_t g = lo; g < hi; ++g)
         add_group_run(rows, shift, shift_x, nullptr, offsets[g], offsets[g + 1], &d.ztz[g * q * q],
-                      &d.ztx[g * q * p], &d.zty[g * q], xs.data());
+                      d.ztx.data() + g * q * p, &d.zty[g * q], xs.data());
       return;
     }
     // A code another thread changed meanwhile is either in [lo, hi) (and indexes a
@@ -183,6 +193,11 @@ PassEnd reduce_pass(const Rows& rows, std::uint64_t m, Reduced& out, bool fresh 
   PassEnd end = serial ? serial_pass(rows, m, out, fresh) : parallel_pass(rows, m, out, fresh);
   Products& d = out.products;
   for (std::uint64_t g = 0; g < m; ++g) mirror_upper(&d.ztz[g * d.q * d.q], d.q);
+  if (rows.w && !end.error && !end.not_constant) {
+    if (out.weights.first_bad < rows.n) return {bad_weight(rows, out.weights.first_bad)};
+    d.weighted = true;
+    d.log_weights = fresh ? out.weights.log_sum() : d.log_weights + out.weights.log_sum();
+  }
   return end;
 }
 
@@ -235,9 +250,15 @@ std::optional<std::string> accumulate_rows(Products& acc, const Rows& rows) {
            " random columns; the products have " + std::to_string(acc.p) + " and " + std::to_string(acc.q);
   std::uint64_t n;
   if (__builtin_add_overflow(acc.n, rows.n, &n)) return std::string("the row count overflows");
-  // The codes and the shift's constant column are checked before anything is added,
-  // so that an error leaves no part of the batch in the accumulator.
+  if (acc.weighted != (rows.w != nullptr))
+    return std::string(acc.weighted ? "the products are weighted: every batch needs its weights"
+                                    : "the products are unweighted: a batch cannot bring weights");
+  // The codes, the weights and the shift's constant column are checked before anything
+  // is added, so that an error leaves no part of the batch in the accumulator.
   const std::uint64_t m = acc.m;
+  if (rows.w)
+    for (std::uint64_t r = 0; r < rows.n; ++r)
+      if (!(rows.w[r] > 0.0 && rows.w[r] <= std::numeric_limits<double>::max())) return bad_weight(rows, r);
   for (std::uint64_t r = 0; r < rows.n; ++r) {
     const std::int64_t code = rows.codes[r];
     if (code < 0 || static_cast<std::uint64_t>(code) >= m) return bad_code(code, m);
@@ -270,8 +291,9 @@ void grow_products(Products& acc, std::uint64_t m) {
   acc.m = m;
 }
 
-Products empty_products(std::uint64_t m, std::uint64_t p, std::uint64_t q, const Shift& shift) {
+Products empty_products(std::uint64_t m, std::uint64_t p, std::uint64_t q, const Shift& shift, bool weighted) {
   Products d;
+  d.weighted = weighted;
   d.p = p;
   d.q = q;
   d.m = 0;
@@ -297,6 +319,11 @@ std::variant<std::unique_ptr<LmmData>, std::string> from_rows(const Rows& rows, 
   if (end.error) return *end.error;
   Products& pr = out.products;
   auto data = std::make_unique<LmmData>();
+  if (rows.w) {
+    data->weighted = true;
+    data->log_weights = pr.log_weights;
+    data->w_fingerprint = out.weights.checksum;
+  }
   data->n = pr.n;
   data->p = pr.p;
   data->q = pr.q;
@@ -321,6 +348,8 @@ std::optional<std::string> merge_products(Products& a, const Products& b) {
   if (a.m != b.m)
     return "the products have different group counts (" + std::to_string(a.m) + " and " + std::to_string(b.m) +
            ")";
+  if (a.weighted != b.weighted)
+    return std::string("weighted products cannot be merged with unweighted ones");
   if (!same_shift(a.shift, b.shift))
     return std::string("the products were accumulated with different shifts; every batch of a model must be "
                        "reduced with the same shift");
@@ -338,6 +367,7 @@ std::optional<std::string> merge_products(Products& a, const Products& b) {
   add(a.ztx, b.ztx);
   add(a.zty, b.zty);
   for (std::size_t g = 0; g < a.counts.size(); ++g) a.counts[g] += b.counts[g];
+  a.log_weights = a.log_weights + b.log_weights;
   return std::nullopt;
 }
 
@@ -402,6 +432,9 @@ std::optional<std::string> check_products(const Products& pr) {
         return "products: a group without rows has non-zero blocks" + group;
     }
   }
+  if (!std::isfinite(pr.log_weights)) return "products: log_weights" + std::string(nonfinite);
+  if (!pr.weighted && pr.log_weights != 0.0)
+    return std::string("products: unweighted products with a weights' constant that is not zero");
   const Shift& s = pr.shift;
   if (!std::isfinite(s.y) || !std::isfinite(s.value) || !all_finite(s.x))
     return "products: the shift" + std::string(nonfinite);
@@ -431,6 +464,8 @@ std::variant<std::unique_ptr<LmmData>, std::string> from_products(Products pr, E
   data->ztx = std::move(pr.ztx);
   data->zty = std::move(pr.zty);
   data->shift = std::move(pr.shift);
+  data->weighted = pr.weighted;
+  data->log_weights = pr.log_weights;
   data->rows_known = false;
   return finish_design(std::move(data), evaluator);
 }

@@ -27,6 +27,11 @@ struct Products {
   std::vector<double> zty;             // m blocks q
   std::vector<std::uint64_t> counts;   // rows per group
   Shift shift;                         // every product above is of the shifted rows
+  // Prior weights: whether the products above are the weighted ones (see Rows), and
+  // sum log w over the rows (the criterion's constant; 0.0 without weights). Products
+  // of weighted and unweighted rows never mix.
+  bool weighted = false;
+  double log_weights = 0.0;
 };
 
 // What reducing rows yields besides the products: the fingerprints of the rows (the
@@ -35,6 +40,7 @@ struct Products {
 struct Reduced {
   Products products;
   std::uint64_t codes_fingerprint = 0, x_fingerprint = 0, z_fingerprint = 0;
+  WeightScan weights;  // of the batch's weights (untouched without)
 };
 
 // The products of rows with group codes in 0..m-1, accumulated with `shift`: every
@@ -42,20 +48,25 @@ struct Reduced {
 // added), so it is chosen once (choose_shift on a first batch, or Shift{} with x of
 // size p for rows as given) and passed to every batch. Each group's rows are added in
 // row order, so the blocks of one batch are bit-identical for any thread count and to
-// those of the same rows in a whole-data pass. Errors: a code out of range; a shift of
+// those of the same rows in a whole-data pass. With weights (rows.w) the products are
+// the weighted ones. Errors: a weight that is not finite and positive (the text
+// names the row); a code out of range; a shift of
 // another width; a shift whose constant column does not hold its value in every row
 // (its text names the column); the codes changing while they are read.
 std::variant<Reduced, std::string> reduce_rows(const Rows& rows, std::uint64_t m, const Shift& shift);
 
 // Products of no rows for m groups, p fixed and q random columns, accumulated with
-// shift (its x of size p): an accumulator for accumulate_rows.
-Products empty_products(std::uint64_t m, std::uint64_t p, std::uint64_t q, const Shift& shift);
+// shift (its x of size p), weighted or not: an accumulator for accumulate_rows.
+Products empty_products(std::uint64_t m, std::uint64_t p, std::uint64_t q, const Shift& shift,
+                        bool weighted = false);
 
 // Adds a batch of rows (codes in 0..acc.m-1) to an accumulator: each group's rows
 // are added to its blocks in row order, so a sequence of batches leaves every block
 // bit-identical to one pass over all their rows in that order; the batch's fixed
 // products are summed as reduce_rows sums them and then added. On an error (a code out
-// of range, the shift's constant column not constant) acc is unchanged.
+// of range, the shift's constant column not constant, weights missing from a weighted
+// accumulator or given to an unweighted one, a weight that is not finite and
+// positive) acc is unchanged.
 std::optional<std::string> accumulate_rows(Products& acc, const Rows& rows);
 
 // Adds groups without rows up to m groups (codes of groups met later).
@@ -63,13 +74,14 @@ void grow_products(Products& acc, std::uint64_t m);
 
 // Adds b into a, group by group (a's blocks + b's, in that order, so a fixed order of
 // merges gives fixed bits). Refused, with a unchanged: other dimensions or group
-// count, or another shift (bit for bit).
+// count, another shift (bit for bit), or weighted with unweighted products.
 std::optional<std::string> merge_products(Products& a, const Products& b);
 
 // Why the products cannot be those of any rows, or nothing: sizes that disagree with
 // n, p, q and m; row counts that do not add up to n; a group without rows whose blocks
 // are not zero; blocks or X'X that are not symmetric; values that are not finite;
-// negative diagonals; a shift that is not one construction could have used.
+// negative diagonals; a shift that is not one construction could have used; a
+// weights' constant that is not finite, or not zero without weights.
 std::optional<std::string> check_products(const Products& pr);
 
 // The prepared design of checked products (check_products first; its text on

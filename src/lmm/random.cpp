@@ -31,7 +31,7 @@ std::vector<double> random_effects(const LmmData& data, const std::vector<double
       for (std::uint64_t g = b; g < e; ++g) {
         // Only called after the same factorisations succeeded in the evaluation.
         factor_lambda_block(&data.ztz[g * qn * qn], lambda.data(), qn, tmp, s);
-        const double* ztx = &data.ztx[g * qn * p];
+        const double* ztx = data.ztx.data() + g * qn * p;
         for (std::size_t c = 0; c < qn; ++c) {
           double rc = data.zty[g * qn + c];
           for (std::size_t j = 0; j < p; ++j) rc = rc - ztx[c * p + j] * beta[j];
@@ -54,7 +54,7 @@ std::optional<std::vector<double>> conditional_covariances(const LmmData& data,
   auto ev = evaluate(data, theta, reml, kModeDeviance);
   if (!ev) return std::nullopt;
   const std::uint64_t q = data.q, m = data.m;
-  const std::vector<double> lambda = theta_to_lambda(theta, q);
+  const std::vector<double> lambda = theta_to_lambda(theta, data.theta_index, q);
   const double sigma2 = ev->sigma2;
   std::vector<double> out(m * q * q, 0.0);
   std::atomic<bool> ok{true};

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
+#include <limits>
 #include <type_traits>
 #include <vector>
 
@@ -24,14 +26,17 @@ namespace {
 // accumulated so that the row update vectorises; every upper-triangle entry still
 // receives the same products in the same row order, and the lower triangle is
 // overwritten by the mirror afterwards. Subtracting a zero centre changes no value, so
-// unshifted rows give the products of the rows as given.
-template <std::size_t P, bool ShiftX>
+// unshifted rows give the products of the rows as given. With weights (W) the left
+// factor of each product is multiplied by the row's weight: (w x_j) x_k, (w y) x_j,
+// (w y) y; a weight of 1.0 changes no value.
+template <std::size_t P, bool ShiftX, bool W>
 [[gnu::always_inline]] inline void add_fixed_rows(const Rows& rows, std::uint64_t b, std::uint64_t e,
                                                   bool with_xtx, const Shift& shift, double* xs, double* xtx,
                                                   double* xty, double& yty, bool& constant_column) {
   const std::uint64_t p = P ? P : rows.p;
   const double* x = rows.x;
   const double* y = rows.y;
+  const double* w = rows.w;
   const double cy = shift.y;
   // The check compares bit patterns (the value is finite and non-zero, so equal bits
   // are equal values); without a constant column its outcome is not used.
@@ -44,15 +49,17 @@ template <std::size_t P, bool ShiftX>
       const double* xr = x + r * p;
       differ |= std::bit_cast<std::uint64_t>(xr[kcol]) ^ kbits;
       const double yr = y[r] - cy;
+      const double wr = W ? w[r] : 1.0;
+      const double wyr = W ? wr * yr : yr;
       for (std::uint64_t j = 0; j < p; ++j) xs[j] = ShiftX ? xr[j] - cx[j] : xr[j];
-      for (std::uint64_t j = 0; j < p; ++j) xty[j] = xty[j] + yr * xs[j];
+      for (std::uint64_t j = 0; j < p; ++j) xty[j] = xty[j] + wyr * xs[j];
       if (with_xtx)
         for (std::uint64_t j = 0; j < p; ++j) {
-          const double xj = xs[j];
+          const double xj = W ? wr * xs[j] : xs[j];
           double* row = xtx + j * p;
           for (std::uint64_t k = j; k < p; ++k) row[k] = row[k] + xj * xs[k];
         }
-      yty = yty + yr * yr;
+      yty = yty + wyr * yr;
     }
   } else {
     // Local accumulators: the sums stay in registers instead of being stored and
@@ -66,14 +73,16 @@ template <std::size_t P, bool ShiftX>
       const double* xr = x + r * P;
       differ |= std::bit_cast<std::uint64_t>(xr[kcol]) ^ kbits;
       const double yr = y[r] - cy;
+      const double wr = W ? w[r] : 1.0;
+      const double wyr = W ? wr * yr : yr;
       for (std::size_t j = 0; j < P; ++j) xl[j] = ShiftX ? xr[j] - c[j] : xr[j];
-      for (std::size_t j = 0; j < P; ++j) axy[j] = axy[j] + yr * xl[j];
+      for (std::size_t j = 0; j < P; ++j) axy[j] = axy[j] + wyr * xl[j];
       if (with_xtx)
         for (std::size_t j = 0; j < P; ++j) {
-          const double xj = xl[j];
+          const double xj = W ? wr * xl[j] : xl[j];
           for (std::size_t k = 0; k < P; ++k) axx[j * P + k] = axx[j * P + k] + xj * xl[k];
         }
-      ayy = ayy + yr * yr;
+      ayy = ayy + wyr * yr;
     }
     if (with_xtx)
       for (std::size_t i = 0; i < P * P; ++i) xtx[i] = axx[i];
@@ -84,12 +93,90 @@ template <std::size_t P, bool ShiftX>
   (void)xs;
 }
 
+// Multiplies the weights of rows [b, e) one at a time into mant * 2^ex: the path for
+// blocks that hold a subnormal weight or one that is not finite and positive (the
+// first such row is kept in bad).
+void scan_weights_slowly(const double* w, std::uint64_t b, std::uint64_t e, double& mant, std::int64_t& ex,
+                         std::uint64_t& bad) {
+  for (std::uint64_t r = b; r < e; ++r) {
+    const double v = w[r];
+    if (!(v > 0.0 && v <= std::numeric_limits<double>::max())) {
+      bad = std::min(bad, r);
+      continue;
+    }
+    int e2;
+    mant = mant * std::frexp(v, &e2);
+    ex += e2;
+    mant = std::frexp(mant, &e2);
+    ex += e2;
+  }
+}
+
+// The weights of rows [b, e): their checksum, the first that is not finite and
+// positive, and the product of the others (see WeightScan). The mantissa of each
+// weight is read from its bits and multiplied into one of four running products
+// (rows in turn), whose exponents are taken out every 256 rows, before they can
+// underflow; a block of 256 rows holding a subnormal or invalid weight takes the
+// slow path. Which product a row joins depends only on its place in [b, e), and the
+// chunks of rows are fixed by the plan, so the result does not depend on the pool.
+WeightScan scan_weights(const double* w, std::uint64_t b, std::uint64_t e) {
+  constexpr std::uint64_t kBlock = 256, kMantissa = 0x000FFFFFFFFFFFFFULL, kHalf = std::uint64_t{1022} << 52;
+  WeightScan s;
+  double lane[4] = {1.0, 1.0, 1.0, 1.0};
+  std::int64_t ex = 0;
+  std::uint64_t bad = s.first_bad;
+  for (std::uint64_t s0 = b; s0 < e; s0 += kBlock) {
+    const std::uint64_t s1 = std::min(e, s0 + kBlock);
+    // The biased exponent less one is below 2046 for positive normal numbers only
+    // (a set sign bit, a zero or subnormal, an infinity or a NaN fall outside).
+    std::uint64_t odd = 0, biased_sum = 0;
+    double part[4] = {lane[0], lane[1], lane[2], lane[3]};
+    std::uint64_t r = s0;
+    for (; r + 4 <= s1; r += 4)
+      for (int k = 0; k < 4; ++k) {
+        const std::uint64_t bits = std::bit_cast<std::uint64_t>(w[r + k]);
+        odd |= static_cast<std::uint64_t>((bits >> 52) - 1 >= 2046);
+        biased_sum += bits >> 52;
+        part[k] = part[k] * std::bit_cast<double>((bits & kMantissa) | kHalf);
+      }
+    for (int k = 0; r < s1; ++r, ++k) {
+      const std::uint64_t bits = std::bit_cast<std::uint64_t>(w[r]);
+      odd |= static_cast<std::uint64_t>((bits >> 52) - 1 >= 2046);
+      biased_sum += bits >> 52;
+      part[k] = part[k] * std::bit_cast<double>((bits & kMantissa) | kHalf);
+    }
+    if (odd) {
+      scan_weights_slowly(w, s0, s1, lane[0], ex, bad);
+    } else {
+      for (int k = 0; k < 4; ++k) lane[k] = part[k];
+      ex += static_cast<std::int64_t>(biased_sum) - 1022 * static_cast<std::int64_t>(s1 - s0);
+    }
+    for (double& v : lane) {
+      int e2;
+      v = std::frexp(v, &e2);
+      ex += e2;
+    }
+  }
+  double mant = 1.0;
+  for (double v : lane) {
+    int e2;
+    mant = std::frexp(mant * v, &e2);
+    ex += e2;
+  }
+  s.mantissa = mant;
+  s.exponent = ex;
+  s.first_bad = bad;
+  s.checksum = checksum_range(w + b, b, e - b);
+  return s;
+}
+
 // Adds a run of rows of one group to that group's blocks (upper triangle of Z'Z
 // only), with y and (when ShiftX) X shifted by the centres (Z never is); row i of the
 // run is row_at(i). With q and p fixed at compile time the group's sums are held in
 // local accumulators for the whole run; either way every entry receives the same
-// products in the same row order.
-template <std::size_t Q, std::size_t P, bool ShiftX, class RowAt>
+// products in the same row order. With weights (W) the z factor is multiplied by the
+// row's weight: (w z_a) z_b, (w z_a) x_k, y (w z_a).
+template <std::size_t Q, std::size_t P, bool ShiftX, bool W, class RowAt>
 [[gnu::always_inline]] inline void add_group_rows(const Rows& rows, const Shift& shift, RowAt row_at,
                                                   std::uint64_t count, double* ztz, double* ztx, double* zty,
                                                   double* xs) {
@@ -113,13 +200,14 @@ template <std::size_t Q, std::size_t P, bool ShiftX, class RowAt>
     const double* xr = rows.x + r * p;
     const double* zr = rows.z + r * q;
     const double yr = rows.y[r] - cy;
+    const double wr = W ? rows.w[r] : 1.0;
     const double* xk = xr;
     if constexpr (ShiftX) {
       for (std::uint64_t k = 0; k < p; ++k) xv[k] = xr[k] - c[k];
       xk = xv;
     }
     for (std::uint64_t a = 0; a < q; ++a) {
-      const double za = zr[a];
+      const double za = W ? zr[a] * wr : zr[a];
       ty[a] = ty[a] + yr * za;
       for (std::uint64_t b = a; b < q; ++b) tz[a * q + b] = tz[a * q + b] + za * zr[b];
       for (std::uint64_t k = 0; k < p; ++k) tx[a * p + k] = tx[a * p + k] + za * xk[k];
@@ -133,8 +221,9 @@ template <std::size_t Q, std::size_t P, bool ShiftX, class RowAt>
 }
 
 // add_rows_by_code with q and p fixed at compile time (0: read from rows). The block
-// entries are updated in place, row by row, with the expressions of add_group_rows.
-template <std::size_t Q, std::size_t P, bool ShiftX>
+// entries are updated in place, row by row, with the expressions of add_group_rows
+// (with weights (W), the z factor times the row's weight, as there).
+template <std::size_t Q, std::size_t P, bool ShiftX, bool W>
 std::uint64_t add_rows_by_code_impl(const Rows& rows, const Shift& shift, std::uint64_t b, std::uint64_t e,
                                     std::uint64_t lo, std::uint64_t hi, double* ztz, double* ztx, double* zty,
                                     std::uint64_t* counts) {
@@ -178,13 +267,14 @@ std::uint64_t add_rows_by_code_impl(const Rows& rows, const Shift& shift, std::u
     const double* xr = rows.x + r * p;
     const double* zr = rows.z + r * q;
     const double yr = rows.y[r] - cy;
+    const double wr = W ? rows.w[r] : 1.0;
     const double* xk = xr;
     if constexpr (ShiftX) {
       for (std::uint64_t k = 0; k < p; ++k) xv[k] = xr[k] - c[k];
       xk = xv;
     }
     for (std::uint64_t a = 0; a < q; ++a) {
-      const double za = zr[a];
+      const double za = W ? zr[a] * wr : zr[a];
       ty[a] = ty[a] + yr * za;
       for (std::uint64_t bb = a; bb < q; ++bb) tz[a * q + bb] = tz[a * q + bb] + za * zr[bb];
       for (std::uint64_t k = 0; k < p; ++k) tx[a * p + k] = tx[a * p + k] + za * xk[k];
@@ -198,37 +288,63 @@ std::uint64_t add_rows_by_code_impl(const Rows& rows, const Shift& shift, std::u
 std::uint64_t add_rows_by_code(const Rows& rows, const Shift& shift, bool shift_x, std::uint64_t b, std::uint64_t e,
                                std::uint64_t lo, std::uint64_t hi, double* ztz, double* ztx, double* zty,
                                std::uint64_t* counts) {
-  auto dispatch = [&](auto sx) -> std::uint64_t {
-    constexpr bool S = decltype(sx)::value;
+  auto dispatch = [&](auto sx, auto weighted) -> std::uint64_t {
+    constexpr bool S = decltype(sx)::value, W = decltype(weighted)::value;
 #define QK_CODE_CASE(QV, PV) \
-  if (rows.q == QV && rows.p == PV) return add_rows_by_code_impl<QV, PV, S>(rows, shift, b, e, lo, hi, ztz, ztx, zty, counts);
+  if (rows.q == QV && rows.p == PV) \
+    return add_rows_by_code_impl<QV, PV, S, W>(rows, shift, b, e, lo, hi, ztz, ztx, zty, counts);
 #define QK_CODE_P(QV) \
   QK_CODE_CASE(QV, 1) QK_CODE_CASE(QV, 2) QK_CODE_CASE(QV, 3) QK_CODE_CASE(QV, 4) \
   QK_CODE_CASE(QV, 5) QK_CODE_CASE(QV, 6) QK_CODE_CASE(QV, 7) QK_CODE_CASE(QV, 8)
     QK_CODE_P(1) QK_CODE_P(2) QK_CODE_P(3)
 #undef QK_CODE_P
 #undef QK_CODE_CASE
-    return add_rows_by_code_impl<0, 0, S>(rows, shift, b, e, lo, hi, ztz, ztx, zty, counts);
+    return add_rows_by_code_impl<0, 0, S, W>(rows, shift, b, e, lo, hi, ztz, ztx, zty, counts);
   };
-  return shift_x ? dispatch(std::true_type{}) : dispatch(std::false_type{});
+  auto with_shift = [&](auto weighted) {
+    return shift_x ? dispatch(std::true_type{}, weighted) : dispatch(std::false_type{}, weighted);
+  };
+  return rows.w ? with_shift(std::true_type{}) : with_shift(std::false_type{});
+}
+
+void WeightScan::merge(const WeightScan& other) {
+  int e;
+  mantissa = std::frexp(mantissa * other.mantissa, &e);
+  exponent += other.exponent + e;
+  first_bad = std::min(first_bad, other.first_bad);
+  checksum += other.checksum;
+}
+
+// log(2 mantissa) lies in [0, log 2): a product that is a power of two, weights all
+// 1.0 for one, gives exactly (exponent - 1) log 2, and 0.0 for weights all 1.0.
+double WeightScan::log_sum() const {
+  return std::log(mantissa + mantissa) + static_cast<double>(exponent - 1) * 0.69314718055994530942;
 }
 
 // The checksums are taken while the chunk is in cache.
 void fixed_chunk(const Rows& rows, std::uint64_t b, std::uint64_t e, bool with_xtx, const Shift& shift,
                  double* xs, double* xtx, double* xty, double& yty, FixedScan& scan) {
   const std::uint64_t p = rows.p, q = rows.q;
-  auto run = [&](auto shift_x) {
-    constexpr bool S = decltype(shift_x)::value;
+  auto run = [&](auto shift_x, auto weighted) {
+    constexpr bool S = decltype(shift_x)::value, W = decltype(weighted)::value;
     switch (p) {
 #define QK_FIXED_CASE(PV) \
-  case PV: return add_fixed_rows<PV, S>(rows, b, e, with_xtx, shift, xs, xtx, xty, yty, scan.constant);
+  case PV: return add_fixed_rows<PV, S, W>(rows, b, e, with_xtx, shift, xs, xtx, xty, yty, scan.constant);
       QK_FIXED_CASE(1) QK_FIXED_CASE(2) QK_FIXED_CASE(3) QK_FIXED_CASE(4)
       QK_FIXED_CASE(5) QK_FIXED_CASE(6) QK_FIXED_CASE(7) QK_FIXED_CASE(8)
 #undef QK_FIXED_CASE
-      default: return add_fixed_rows<0, S>(rows, b, e, with_xtx, shift, xs, xtx, xty, yty, scan.constant);
+      default: return add_fixed_rows<0, S, W>(rows, b, e, with_xtx, shift, xs, xtx, xty, yty, scan.constant);
     }
   };
-  if (shift.shifts_x()) run(std::true_type{}); else run(std::false_type{});
+  auto with_shift = [&](auto weighted) {
+    if (shift.shifts_x()) run(std::true_type{}, weighted); else run(std::false_type{}, weighted);
+  };
+  if (rows.w) {
+    with_shift(std::true_type{});
+    scan.weights.merge(scan_weights(rows.w, b, e));
+  } else {
+    with_shift(std::false_type{});
+  }
   scan.xsum += checksum_range(rows.x + b * p, b * p, (e - b) * p);
   scan.zsum += checksum_range(rows.z + b * q, b * q, (e - b) * q);
 }
@@ -236,22 +352,26 @@ void fixed_chunk(const Rows& rows, std::uint64_t b, std::uint64_t e, bool with_x
 void add_group_run(const Rows& rows, const Shift& shift, bool shift_x, const std::uint64_t* order,
                    std::uint64_t begin, std::uint64_t end, double* ztz, double* ztx, double* zty, double* xs) {
   const std::uint64_t count = end - begin;
-  auto dispatch = [&](auto row_at, auto shift_x) {
-    constexpr bool S = decltype(shift_x)::value;
+  auto dispatch = [&](auto row_at, auto shift_x, auto weighted) {
+    constexpr bool S = decltype(shift_x)::value, W = decltype(weighted)::value;
 #define QK_GROUP_CASE(QV, PV) \
   if (rows.q == QV && rows.p == PV) \
-    return add_group_rows<QV, PV, S>(rows, shift, row_at, count, ztz, ztx, zty, xs);
+    return add_group_rows<QV, PV, S, W>(rows, shift, row_at, count, ztz, ztx, zty, xs);
 #define QK_GROUP_P(QV) \
   QK_GROUP_CASE(QV, 1) QK_GROUP_CASE(QV, 2) QK_GROUP_CASE(QV, 3) QK_GROUP_CASE(QV, 4) \
   QK_GROUP_CASE(QV, 5) QK_GROUP_CASE(QV, 6) QK_GROUP_CASE(QV, 7) QK_GROUP_CASE(QV, 8)
     QK_GROUP_P(1) QK_GROUP_P(2) QK_GROUP_P(3)
 #undef QK_GROUP_P
 #undef QK_GROUP_CASE
-    return add_group_rows<0, 0, S>(rows, shift, row_at, count, ztz, ztx, zty, xs);
+    return add_group_rows<0, 0, S, W>(rows, shift, row_at, count, ztz, ztx, zty, xs);
+  };
+  auto with_shift = [&](auto row_at, auto weighted) {
+    if (shift_x) dispatch(row_at, std::true_type{}, weighted);
+    else dispatch(row_at, std::false_type{}, weighted);
   };
   auto with_rows = [&](auto row_at) {
-    if (shift_x) dispatch(row_at, std::true_type{});
-    else dispatch(row_at, std::false_type{});
+    if (rows.w) with_shift(row_at, std::true_type{});
+    else with_shift(row_at, std::false_type{});
   };
   if (order) with_rows([=](std::uint64_t i) { return order[begin + i]; });
   else with_rows([=](std::uint64_t i) { return begin + i; });
@@ -285,7 +405,7 @@ std::optional<FixedProducts> fixed_products(const Rows& rows, bool with_xtx, con
   } else {
     for_chunks(plan, [&](std::uint64_t k, std::uint64_t, std::uint64_t) { chunk(k); });
   }
-  FixedProducts out{std::vector<double>(p * p, 0.0), std::vector<double>(p, 0.0), 0.0, 0, 0};
+  FixedProducts out{std::vector<double>(p * p, 0.0), std::vector<double>(p, 0.0), 0.0, 0, 0, {}};
   for (const Partial& part : parts) {
     if (!part.scan.constant) return std::nullopt;
     for (std::uint64_t i = 0; i < part.xtx.size(); ++i) out.xtx[i] = out.xtx[i] + part.xtx[i];
@@ -293,6 +413,7 @@ std::optional<FixedProducts> fixed_products(const Rows& rows, bool with_xtx, con
     out.yty = out.yty + part.yty;
     out.x_fingerprint += part.scan.xsum;
     out.z_fingerprint += part.scan.zsum;
+    out.weights.merge(part.scan.weights);
   }
   mirror_upper(out.xtx.data(), p);
   return out;

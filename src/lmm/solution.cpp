@@ -11,7 +11,7 @@ std::optional<Solution> solve_at(const LmmData& d, const std::vector<double>& th
   std::optional<Evaluation> ev = evaluate(d, theta, reml, kModeSolution);
   if (!ev) return std::nullopt;
   const std::size_t p = d.p, q = d.q, m = d.m;
-  const std::vector<double> lambda = theta_to_lambda(theta, q);
+  const std::vector<double> lambda = theta_to_lambda(theta, d.theta_index, q);
   Solution s;
   s.cov_re.resize(q * q);
   mat_mul_bt(lambda.data(), lambda.data(), s.cov_re.data(), q, q, q);

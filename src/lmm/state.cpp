@@ -3,6 +3,7 @@
 #include "lmm/state.hpp"
 
 #include <bit>
+#include <cmath>
 #include <cstring>
 
 namespace qk {
@@ -91,6 +92,11 @@ std::string encode_state(const LmmData& d, std::string_view version) {
   w.put_vec(d.ztz);
   w.put_vec(d.ztx);
   w.put_vec(d.zty);
+  w.put<std::uint64_t>(d.blocks.size());
+  for (std::uint64_t b : d.blocks) w.put(b);
+  w.put<std::uint8_t>(d.weighted);
+  w.put(d.log_weights);
+  w.put(d.w_fingerprint);
   return std::move(w.out);
 }
 
@@ -138,11 +144,20 @@ std::variant<std::unique_ptr<LmmData>, std::string> decode_state(std::string_vie
   d->ztz = r.get_vec(mqq);
   d->ztx = r.get_vec(mqp);
   d->zty = r.get_vec(mq);
-  if (r.bad || !r.in.empty()) return corrupt;
+  const std::uint64_t n_blocks = r.get<std::uint64_t>();
+  if (r.bad || n_blocks == 0 || n_blocks > q) return corrupt;
+  for (std::uint64_t i = 0; i < n_blocks; ++i) d->blocks.push_back(r.get<std::uint64_t>());
+  const std::uint8_t weighted = r.get<std::uint8_t>();
+  d->log_weights = r.get<double>();
+  d->w_fingerprint = r.get<std::uint64_t>();
+  if (r.bad || !r.in.empty() || blocks_error(d->blocks, q) || weighted > 1 || !std::isfinite(d->log_weights) ||
+      (!weighted && (d->log_weights != 0.0 || d->w_fingerprint != 0)))
+    return corrupt;
+  d->weighted = weighted != 0;
   d->evaluator = static_cast<Evaluator>(evaluator);
   d->exact_fit = exact_fit != 0;
   d->rows_known = rows_known != 0;
-  d->theta_index = theta_index(q);
+  d->theta_index = theta_index(q, d->blocks);
   if (evaluator == kAggregated)
     d->classes = Classes::build(q, p, m, d->ztz, d->ztx, d->zty, kUnlimitedClasses);
   return d;

@@ -1,7 +1,7 @@
 // The state of a prepared design as bytes: what pickling a core stores and what
-// restoring one reads. It holds the products, the shift they were accumulated with
-// and the fingerprints of the rows (or that it has none: a design built from
-// products), never the rows; the classes are formed again
+// restoring one reads. It holds the products, the shift they were accumulated with,
+// the fingerprints of the rows (or that it has none: a design built from products)
+// and the weights' constant, never the rows; the classes are formed again
 // from the products on reading (deterministically, so evaluations give the same bits
 // as the original's).
 #pragma once
@@ -16,7 +16,7 @@
 namespace qk {
 
 // Format of the bytes; any change of layout or meaning of a field changes it.
-inline constexpr std::uint32_t kStateFormat = 2;
+inline constexpr std::uint32_t kStateFormat = 4;
 
 // The state, tagged with the format and with `version`, the library's version.
 std::string encode_state(const LmmData& data, std::string_view version);

@@ -81,22 +81,35 @@ inline std::string same_bits_for_pool_sizes(const std::function<std::string()>& 
   return first;
 }
 
-// Rows of a model, owned.
+// Rows of a model, owned; w empty for no weights.
 struct Design {
   std::uint64_t n = 0, p = 0, q = 0, m = 0;
   Vec y, x, z;
   std::vector<std::int64_t> codes;
-  qk::Rows rows() const { return {y.data(), x.data(), z.data(), codes.data(), n, p, q}; }
+  Vec w;
+  qk::Rows rows() const {
+    return {y.data(), x.data(), z.data(), codes.data(), n, p, q, w.empty() ? nullptr : w.data()};
+  }
 };
+
+// d with prior weights drawn uniformly from [lo, hi).
+inline Design with_weights(Design d, std::uint64_t seed, double lo = 0.5, double hi = 2.0) {
+  std::mt19937_64 rng(seed);
+  std::uniform_real_distribution<double> u(lo, hi);
+  d.w.resize(d.n);
+  for (double& v : d.w) v = u(rng);
+  return d;
+}
 
 // The rows of d in the order perm.
 inline Design reorder(const Design& d, const std::vector<std::size_t>& perm) {
-  Design out{perm.size(), d.p, d.q, d.m, {}, {}, {}, {}};
+  Design out{perm.size(), d.p, d.q, d.m, {}, {}, {}, {}, {}};
   for (std::size_t r : perm) {
     out.codes.push_back(d.codes[r]);
     out.y.push_back(d.y[r]);
     out.x.insert(out.x.end(), d.x.begin() + r * d.p, d.x.begin() + (r + 1) * d.p);
     out.z.insert(out.z.end(), d.z.begin() + r * d.q, d.z.begin() + (r + 1) * d.q);
+    if (!d.w.empty()) out.w.push_back(d.w[r]);
   }
   return out;
 }
@@ -125,7 +138,7 @@ inline Design make_design(const DesignShape& s) {
   std::vector<Vec> templ(s.templates);
   for (Vec& t : templ) t = z_rows();
   std::uniform_int_distribution<std::uint64_t> pick(0, s.templates ? s.templates - 1 : 0);
-  Design d{0, s.p, s.q, s.m, {}, {}, {}, {}};  // rows sorted by group
+  Design d{0, s.p, s.q, s.m, {}, {}, {}, {}, {}};  // rows sorted by group
   std::vector<std::size_t> next{0};
   for (std::uint64_t g = 0; g < s.m; ++g) {
     const Vec zs = s.templates ? templ[pick(rng)] : z_rows();

@@ -22,10 +22,12 @@ TEST(ThetaLayout, ColumnOrder) {
   EXPECT_EQ(qk::theta_to_lambda({1, 2, 3, 4, 5, 6}, 3), (Vec{1, 0, 0, 2, 4, 0, 3, 5, 6}));
 }
 
-// Empty when data holds the products of d's rows shifted by data.shift: the
-// per-group blocks bit for bit (each group's rows added in row order), the global
-// products (both triangles) to rounding. A shift must be a reparameterisation: its
-// column constant at its (non-zero) value and not shifted itself.
+// Empty when data holds the products of d's rows shifted by data.shift and weighted
+// by d.w: the per-group blocks bit for bit (each group's rows added in row order, the
+// weight multiplying z), the global products (both triangles) to rounding. A shift
+// must be a reparameterisation: its column constant at its (non-zero) value and not
+// shifted itself. The weights' constant is sum log w (to rounding) and their
+// fingerprint their checksum.
 std::string check_products(const Design& d, const qk::LmmData& data) {
   const std::uint64_t p = d.p, q = d.q;
   const qk::Shift& sh = data.shift;
@@ -39,24 +41,27 @@ std::string check_products(const Design& d, const qk::LmmData& data) {
   } else if (sh.y != 0.0 || std::any_of(sh.x.begin(), sh.x.end(), [](double c) { return c != 0.0; })) {
     err += "inactive shift ";
   }
+  const bool weighted = !d.w.empty();
   Vec ztz(d.m * q * q, 0.0), ztx(d.m * q * p, 0.0), zty(d.m * q, 0.0), xtx(p * p), xty(p);
   std::vector<long double> lxtx(p * p, 0.0L), lxty(p, 0.0L);
-  long double yty = 0.0L;
+  long double yty = 0.0L, logw = 0.0L;
   Vec xs(p);
   for (std::uint64_t r = 0; r < d.n; ++r) {
     const std::uint64_t g = static_cast<std::uint64_t>(d.codes[r]);
-    const double *zr = &d.z[r * q], yr = d.y[r] - sh.y;
+    const double *zr = &d.z[r * q], yr = d.y[r] - sh.y, wr = weighted ? d.w[r] : 1.0;
     for (std::uint64_t j = 0; j < p; ++j) xs[j] = d.x[r * p + j] - sh.x[j];
     for (std::uint64_t a = 0; a < q; ++a) {
-      zty[g * q + a] += yr * zr[a];
-      for (std::uint64_t b = a; b < q; ++b) ztz[(g * q + a) * q + b] += zr[a] * zr[b];
-      for (std::uint64_t k = 0; k < p; ++k) ztx[(g * q + a) * p + k] += zr[a] * xs[k];
+      const double za = zr[a] * wr;
+      zty[g * q + a] += yr * za;
+      for (std::uint64_t b = a; b < q; ++b) ztz[(g * q + a) * q + b] += za * zr[b];
+      for (std::uint64_t k = 0; k < p; ++k) ztx[(g * q + a) * p + k] += za * xs[k];
     }
     for (std::uint64_t j = 0; j < p; ++j) {
-      lxty[j] += static_cast<long double>(xs[j]) * yr;
-      for (std::uint64_t k = 0; k < p; ++k) lxtx[j * p + k] += static_cast<long double>(xs[j]) * xs[k];
+      lxty[j] += static_cast<long double>(xs[j]) * yr * wr;
+      for (std::uint64_t k = 0; k < p; ++k) lxtx[j * p + k] += static_cast<long double>(xs[j]) * xs[k] * wr;
     }
-    yty += static_cast<long double>(yr) * yr;
+    yty += static_cast<long double>(yr) * yr * wr;
+    logw += std::log(static_cast<long double>(wr));
   }
   for (std::uint64_t g = 0; g < d.m; ++g)
     for (std::uint64_t a = 0; a < q; ++a)
@@ -73,19 +78,27 @@ std::string check_products(const Design& d, const qk::LmmData& data) {
   if (data.x_fingerprint != qk::rows_fingerprint(d.x.data(), d.n, p) ||
       data.z_fingerprint != qk::rows_fingerprint(d.z.data(), d.n, q))
     err += "x or z fingerprint ";
+  if (data.weighted != weighted || !qkt::near_rel(data.log_weights, static_cast<double>(logw), 1e-13) ||
+      data.w_fingerprint != (weighted ? qk::rows_fingerprint(d.w.data(), d.n, 1) : 0))
+    err += "weights ";
   if (data.n != d.n || data.m != d.m || data.p != p || data.q != q || data.theta_index != qk::theta_index(q))
     err += "dimensions ";
   return err;
 }
 
-// Everything construction computes, as bytes.
-std::string design_bytes(const qk::LmmData& d) {
+// Everything construction computes from the rows but the weights' own fields, as bytes.
+std::string product_bytes(const qk::LmmData& d) {
   qkt::Bytes b;
   b.vec(d.xtx).vec(d.xty).f64(d.yty).vec(d.ztz).vec(d.ztx).vec(d.zty).u64(d.codes_fingerprint);
   b.u64(d.x_fingerprint).u64(d.z_fingerprint).vec(d.shift.x).f64(d.shift.y).u64(d.shift.column).f64(d.shift.value);
-  b.u64(d.evaluator).u64(d.classes.has_value());
+  b.u64(d.evaluator).u64(d.classes.has_value()).u64(d.exact_fit);
   if (d.classes) b.u64(d.classes->n_classes).vec(d.classes->counts).vec(d.classes->ztz).vec(d.classes->cross_sums).vec(d.classes->assignment);
   return b.buf;
+}
+
+// Everything construction computes, as bytes.
+std::string design_bytes(const qk::LmmData& d) {
+  return product_bytes(d) + qkt::Bytes().u64(d.weighted).f64(d.log_weights).u64(d.w_fingerprint).buf;
 }
 
 // Small designs take the serial path (q = 1..3 unrolled and q = 4 generic, p = 1..8
@@ -94,7 +107,8 @@ std::string design_bytes(const qk::LmmData& d) {
 // row sums and the serial path's bits for rows interleaved across groups, sorted by
 // group, and sorted but for two rows swapped across a group boundary. So must the
 // classes, whose sums run on the pool, and with_response, which must equal building
-// anew.
+// anew. Each design is also built with prior weights, and with weights all 1.0,
+// which must give the products of no weights to the bit.
 TEST(FromRows, ProductsMatchRowSumsOnBothPathsAndAnyPoolSize) {
   std::vector<Design> designs;
   for (const qkt::DesignShape& s : {qkt::DesignShape{.p = 1, .q = 1, .m = 7, .min_rows = 0, .max_rows = 4, .seed = 1},
@@ -125,19 +139,112 @@ TEST(FromRows, ProductsMatchRowSumsOnBothPathsAndAnyPoolSize) {
   const std::string out = qkt::same_bits_for_pool_sizes([&] {
     std::string report, bytes;
     for (const Design& x : designs) {
-      auto data = qkt::build(x, qk::kAggregated);
-      if (!data || !data->classes) return std::string("build failed\n");
-      report += check_products(x, *data) + ";";
-      bytes += design_bytes(*data);
+      for (const Design& xw : {x, qkt::with_weights(x, 7)}) {
+        auto data = qkt::build(xw, qk::kAggregated);
+        if (!data || !data->classes) return std::string("build failed\n");
+        report += check_products(xw, *data) + ";";
+        bytes += design_bytes(*data);
+      }
+      Design ones = x;
+      ones.w.assign(x.n, 1.0);
+      auto plain = qkt::build(x, qk::kAggregated), unit = qkt::build(ones, qk::kAggregated);
+      report += product_bytes(*plain) == product_bytes(*unit) && unit->weighted && unit->log_weights == 0.0 ? "" : "ones";
     }
-    auto first = qkt::build(d, qk::kAggregated), direct = qkt::build(d2, qk::kAggregated);
-    auto again = qk::with_response(*first, d2.rows());
-    if (!std::holds_alternative<std::unique_ptr<qk::LmmData>>(again)) return std::string("with_response failed\n");
-    const std::string wr = design_bytes(*std::get<std::unique_ptr<qk::LmmData>>(again));
-    report += wr == design_bytes(*direct) ? "" : "with_response differs";
-    return report + "\n" + bytes + wr;
+    for (const Design& base : {d, qkt::with_weights(d, 8)}) {
+      Design other = d2;
+      other.w = base.w;
+      auto first = qkt::build(base, qk::kAggregated), direct = qkt::build(other, qk::kAggregated);
+      auto again = qk::with_response(*first, other.rows());
+      if (!std::holds_alternative<std::unique_ptr<qk::LmmData>>(again)) return std::string("with_response failed\n");
+      const std::string wr = design_bytes(*std::get<std::unique_ptr<qk::LmmData>>(again));
+      report += wr == design_bytes(*direct) ? "" : "with_response differs";
+      bytes += wr;
+    }
+    return report + "\n" + bytes;
   }, 1000000);
-  EXPECT_EQ(out.substr(0, out.find('\n')), ";;;;;;;");
+  EXPECT_EQ(out.substr(0, out.find('\n')), std::string(14, ';'));
+}
+
+// A weight that is not finite and positive (negative, zero, a negative zero, NaN, an
+// infinity) is refused with the first such row in row order, on the serial and the
+// parallel path. with_response refuses weights other than the design's (changed by
+// one bit, or absent) and weights for a design built without them.
+TEST(FromRows, WeightsAreCheckedInRowOrder) {
+  const Design d = qkt::with_weights(qkt::make_design({.p = 2, .q = 2, .m = 5, .min_rows = 5000, .max_rows = 6000}), 3);
+  ASSERT_TRUE(qk::work_is_large(d.n, 15));
+  const std::vector<std::vector<std::pair<std::uint64_t, double>>> cases = {
+      {{20000, -1.0}, {21000, 0.0}}, {{100, kNaN}, {21000, -2.0}}, {{d.n - 1, qkt::kInf}}, {{15000, -0.0}},
+      {{7, 1e-320}, {8, 1e300}}};
+  auto report = [&] {
+    std::string out;
+    for (const auto& bad : cases) {
+      Design x = d;
+      for (auto [row, w] : bad) x.w[row] = w;
+      auto r = qk::from_rows(x.rows(), x.m, qk::kAuto);
+      out += (std::holds_alternative<std::string>(r) ? std::get<std::string>(r) : "accepted") + "\n";
+    }
+    auto data = qkt::build(d, qk::kBlocks);
+    Design changed = d, unweighted = d;
+    changed.w[d.n / 2] = std::nextafter(changed.w[d.n / 2], 3.0);
+    unweighted.w.clear();
+    auto plain = qkt::build(unweighted, qk::kBlocks);
+    for (auto [design, rows] : {std::pair{data.get(), changed.rows()}, {data.get(), unweighted.rows()},
+                                {plain.get(), d.rows()}}) {
+      auto r = qk::with_response(*design, rows);
+      out += (std::holds_alternative<std::string>(r) ? std::get<std::string>(r) : "accepted") + "\n";
+    }
+    return out;
+  };
+  const std::string expected =
+      "weights[20000] is -1: weights must be finite and positive\n"
+      "weights[100] is nan: weights must be finite and positive\n"
+      "weights[" + std::to_string(d.n - 1) + "] is inf: weights must be finite and positive\n"
+      "weights[15000] is -0: weights must be finite and positive\n"
+      "accepted\n"
+      "weights differ from the array the design was prepared with\n"
+      "the design was prepared with weights: pass the same weights with the new response\n"
+      "the design was prepared without weights: a new response cannot bring weights\n";
+  for (const char* threads : {"1", "2"}) EXPECT_EQ(qkt::in_child(threads, report), expected) << threads;
+}
+
+// The weights' constant, sum log w, from the scan's mantissas and exponents: to
+// rounding for weights spread over the whole range of doubles (subnormals, the
+// largest, products that would overflow or underflow many times over), and however
+// the rows are cut into chunks; exactly 0.0 for weights all 1.0 and an exact multiple
+// of log 2 for powers of two.
+TEST(FromRows, LogOfTheWeightsOverTheRangeOfDoubles) {
+  std::mt19937_64 rng(5);
+  std::uniform_real_distribution<double> expo(-1000.0, 1000.0);
+  Vec w(50000);
+  for (double& v : w) v = std::pow(2.0, expo(rng)) * 1.37;
+  w[10] = 4.9e-324;
+  w[11] = 1e-310;
+  w[12] = std::numeric_limits<double>::max();
+  long double exact = 0.0L;
+  for (double v : w) exact += std::log(static_cast<long double>(v));
+  const Design one{w.size(), 1, 1, 1, Vec(w.size(), 0.0), Vec(w.size(), 1.0), Vec(w.size(), 1.0),
+                   std::vector<std::int64_t>(w.size(), 0), w};
+  for (std::uint64_t cut : {std::uint64_t{1}, std::uint64_t{7}, std::uint64_t{4096}, std::uint64_t{50000}}) {
+    qk::WeightScan total;
+    for (std::uint64_t b = 0; b < w.size(); b += cut) {
+      qk::FixedScan scan;
+      double xs[1], xtx[1] = {0.0}, xty[1] = {0.0}, yty = 0.0;
+      qk::fixed_chunk(one.rows(), b, std::min<std::uint64_t>(b + cut, w.size()), true, qk::Shift{{0.0}}, xs, xtx, xty,
+                      yty, scan);
+      total.merge(scan.weights);
+    }
+    EXPECT_EQ(total.first_bad, ~std::uint64_t{0});
+    EXPECT_TRUE(qkt::near_rel(total.log_sum(), static_cast<double>(exact), 1e-13)) << cut;
+  }
+  const Design ones = {4, 1, 1, 1, Vec(4, 0.0), Vec(4, 1.0), Vec(4, 1.0), std::vector<std::int64_t>(4, 0), Vec(4, 1.0)};
+  Design powers = ones;
+  powers.w = {0.25, 8.0, 1024.0, 0.5};
+  for (auto [design, expected] : {std::pair{&ones, 0.0}, {&powers, 10.0 * 0.69314718055994530942}}) {
+    qk::FixedScan scan;
+    double xs[1], xtx[1] = {0.0}, xty[1] = {0.0}, yty = 0.0;
+    qk::fixed_chunk(design->rows(), 0, 4, true, qk::Shift{{0.0}}, xs, xtx, xty, yty, scan);
+    EXPECT_EQ(scan.weights.log_sum(), expected);
+  }
 }
 
 // The first bad code in row order is reported, on the serial and the parallel path.
@@ -390,19 +497,22 @@ TEST(Checksum, PartsAddUpAndChangesShow) {
 // ---- the state of a design ----
 
 // Encoding and decoding gives the design back bit for bit (the classes formed again
-// as construction formed them), on every evaluator. Another version or format, every
+// as construction formed them, the weights' constant and fingerprint kept), on every
+// evaluator. Another version or format, every
 // truncation and a corrupted size are refused with a text, never read.
 TEST(State, RoundTripAndRefusals) {
   const Design d = qkt::make_design({.p = 3, .q = 2, .m = 60, .min_rows = 0, .max_rows = 6, .seed = 51, .templates = 5});
   for (qk::Evaluator ev : {qk::kBlocks, qk::kStreaming, qk::kAggregated, qk::kAuto}) {
-    auto data = qkt::build(d, ev);
+    auto data = qkt::build(ev == qk::kAuto ? qkt::with_weights(d, 52) : d, ev);
     ASSERT_TRUE(data);
+    if (ev == qk::kStreaming) qk::set_blocks(*data, {1, 1});
     const std::string state = qk::encode_state(*data, "9.9.9");
     auto back = qk::decode_state(state, "9.9.9");
     ASSERT_TRUE(std::holds_alternative<std::unique_ptr<qk::LmmData>>(back)) << std::get<std::string>(back);
     const auto& restored = *std::get<std::unique_ptr<qk::LmmData>>(back);
     EXPECT_EQ(design_bytes(restored), design_bytes(*data));
     EXPECT_EQ(restored.kernel(), data->kernel());
+    EXPECT_EQ(restored.theta_index, data->theta_index);
   }
   auto data = qkt::build(d, qk::kAggregated);
   const std::string state = qk::encode_state(*data, "9.9.9");
@@ -411,11 +521,13 @@ TEST(State, RoundTripAndRefusals) {
     return std::holds_alternative<std::string>(r) ? std::get<std::string>(r) : std::string("accepted");
   };
   EXPECT_EQ(refused(state, "9.9.10"),
-            "this LmmCore was pickled by quorvelkit 9.9.9 (state format 2); quorvelkit 9.9.10 (state format 2) "
-            "cannot read it: build the core (or fit the model) again from the data");
+            "this LmmCore was pickled by quorvelkit 9.9.9 (state format " + std::to_string(qk::kStateFormat) +
+                "); quorvelkit 9.9.10 (state format " + std::to_string(qk::kStateFormat) +
+                ") cannot read it: build the core (or fit the model) again from the data");
   std::string other_format = state;
-  other_format[26] = 1;  // after the 8-byte length and the 18-byte magic
-  EXPECT_NE(refused(other_format, "9.9.9").find("(state format 1)"), std::string::npos);
+  other_format[26] = static_cast<char>(qk::kStateFormat + 1);  // after the 8-byte length and the 18-byte magic
+  EXPECT_NE(refused(other_format, "9.9.9").find("(state format " + std::to_string(qk::kStateFormat + 1) + ")"),
+            std::string::npos);
   const std::string corrupt = "the LmmCore state is not a whole state written by quorvelkit";
   std::size_t truncations_refused = 0;
   for (std::size_t len = 0; len < state.size(); ++len) truncations_refused += refused(state.substr(0, len), "9.9.9") == corrupt;

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <optional>
 #include <thread>
@@ -53,10 +54,12 @@ struct Reference {
   Vec beta, u, fixed_inverse, cond_cov;
 };
 
-// The joint system [Lambda'Z'Z Lambda + I, Lambda'Z'X; X'Z Lambda, X'X] [u; beta] =
-// [Lambda'Z'y; X'y] over all m q + p unknowns, formed from the rows and solved
-// densely. The factor's leading block gives ldl2 and the conditional covariances
-// sigma2 Lambda (Lambda'Z_i'Z_i Lambda + I)^-1 Lambda', its trailing block RX.
+// The joint system [Lambda'Z'WZ Lambda + I, Lambda'Z'WX; X'WZ Lambda, X'WX] [u; beta] =
+// [Lambda'Z'Wy; X'Wy] over all m q + p unknowns, formed from the rows (W the prior
+// weights, the identity without) and solved densely. The factor's leading block gives
+// ldl2 and the conditional covariances sigma2 Lambda (Lambda'Z_i'W_iZ_i Lambda +
+// I)^-1 Lambda', its trailing block RX; with weights the deviance is that of lme4,
+// less sum log w.
 std::optional<Reference> reference(const Design& d, const Vec& theta, bool reml) {
   const std::size_t q = d.q, p = d.p, mq = d.m * q, n = mq + p;
   const Vec lambda = qk::theta_to_lambda(theta, q);
@@ -68,10 +71,11 @@ std::optional<Reference> reference(const Design& d, const Vec& theta, bool reml)
     const std::size_t g = static_cast<std::size_t>(d.codes[r]) * q;
     for (std::size_t a = 0; a < q; ++a)
       for (std::size_t k = 0; k < q; ++k) zl[r * q + a] += static_cast<long double>(d.z[r * q + k]) * lambda[k * q + a];
+    const long double w = d.w.empty() ? 1.0L : d.w[r];
     for (std::size_t i = 0; i < q + p; ++i) {
       const std::size_t ci = i < q ? g + i : mq + i - q;
-      rhs[ci] += row(r, i) * d.y[r];
-      for (std::size_t j = 0; j < q + p; ++j) c[ci * n + (j < q ? g + j : mq + j - q)] += row(r, i) * row(r, j);
+      rhs[ci] += w * row(r, i) * d.y[r];
+      for (std::size_t j = 0; j < q + p; ++j) c[ci * n + (j < q ? g + j : mq + j - q)] += w * row(r, i) * row(r, j);
     }
   }
   for (std::size_t i = 0; i < mq; ++i) c[i * n + i] += 1.0L;
@@ -80,15 +84,18 @@ std::optional<Reference> reference(const Design& d, const Vec& theta, bool reml)
   for (std::size_t i = 0; i < n; ++i) (i < mq ? ldl2 : ldrx2) += 2 * std::log(c[i * n + i]);
   LVec sol = rhs;
   lsolve(c, n, 0, n, sol);
+  long double logw = 0.0L;
   for (std::size_t r = 0; r < d.n; ++r) {
     long double e = d.y[r];
     for (std::size_t i = 0; i < q + p; ++i) e -= row(r, i) * sol[i < q ? d.codes[r] * q + i : mq + i - q];
-    pwrss += e * e;
+    const long double w = d.w.empty() ? 1.0L : d.w[r];
+    pwrss += w * e * e;
+    logw += std::log(w);
   }
   for (std::size_t i = 0; i < mq; ++i) pwrss += sol[i] * sol[i];
   const long double nu = static_cast<long double>(reml ? d.n - p : d.n);
   const long double two_pi = 6.283185307179586476925286766559L;
-  Reference ref{static_cast<double>(ldl2 + (reml ? ldrx2 : 0) + nu * (1 + std::log(two_pi * pwrss / nu))),
+  Reference ref{static_cast<double>(ldl2 + (reml ? ldrx2 : 0) + nu * (1 + std::log(two_pi * pwrss / nu)) - logw),
                 static_cast<double>(ldl2), reml ? static_cast<double>(ldrx2) : 0.0,
                 static_cast<double>(pwrss), static_cast<double>(pwrss / nu), {}, {}, Vec(p * p), Vec(mq * q)};
   for (std::size_t i = 0; i < n; ++i) (i < mq ? ref.u : ref.beta).push_back(static_cast<double>(sol[i]));
@@ -125,12 +132,16 @@ struct Models {
   std::unique_ptr<qk::LmmData> data[3];  // in the order of kKernels
 };
 
-Models models(const qkt::DesignShape& s, std::uint64_t extra_empty = 0) {
+// The design of s (with prior weights from [0.5, 2) when weighted), built for every
+// kernel.
+Models models(const qkt::DesignShape& s, std::uint64_t extra_empty = 0, bool weighted = false) {
   Models out{qkt::make_design(s), {}};
+  if (weighted) out.d = qkt::with_weights(std::move(out.d), s.seed + 7);
   out.d.m += extra_empty;
   for (int k = 0; k < 3; ++k) out.data[k] = qkt::build(out.d, kKernels[k]);
-  // A templated design must give the aggregated kernel few classes to merge.
-  if (s.templates) {
+  // A templated design must give the aggregated kernel few classes to merge (prior
+  // weights make every Z_i'W_iZ_i its own).
+  if (s.templates && !weighted) {
     EXPECT_LE(out.data[2]->classes->n_classes, s.templates + (extra_empty > 0));
   }
   return out;
@@ -149,24 +160,26 @@ const qkt::DesignShape kDesigns[] = {
 };
 
 // At an interior point, a point with a zero diagonal entry and theta = 0 (least
-// squares: ldl2, u and the gradient exactly zero), REML and ML: every kernel
-// reproduces the dense solution and conditional covariances, its gradient matches
-// central differences of the deviance and the other kernels' gradients, and the
-// lower modes give the same numbers, leaving out what they do not need.
+// squares: ldl2, u and the gradient exactly zero), REML and ML, without and with
+// prior weights: every kernel reproduces the dense solution and conditional
+// covariances, its gradient matches central differences of the deviance and the
+// other kernels' gradients, and the lower modes give the same numbers, leaving out
+// what they do not need.
 TEST(Evaluate, KernelsMatchDenseSolutionAndFiniteDifferences) {
-  for (const qkt::DesignShape& s : kDesigns) {
-    Models mod = models(s, 2);
+  for (const qkt::DesignShape& s : kDesigns)
+  for (bool weighted : {false, true}) {
+    Models mod = models(s, 2, weighted);
     Vec zero_diag = random_theta(s.q, s.seed + 1);
     zero_diag[0] = 0.0;
     for (const Vec& theta : {random_theta(s.q, s.seed), zero_diag, Vec(zero_diag.size(), 0.0)}) {
       const bool at_zero = theta == Vec(theta.size(), 0.0);
       for (bool reml : {true, false}) {
         SCOPED_TRACE("p=" + std::to_string(s.p) + " q=" + std::to_string(s.q) + " theta[0]=" +
-                     std::to_string(theta[0]) + (reml ? " REML" : " ML"));
+                     std::to_string(theta[0]) + (reml ? " REML" : " ML") + (weighted ? " weighted" : ""));
         auto ref = reference(mod.d, theta, reml);
         ASSERT_TRUE(ref);
         const double h = 1e-5;
-        Vec fd(theta.size());
+        Vec fd(theta.size()), fd_logdet(theta.size()), fd_pwrss(theta.size());
         for (std::size_t i = 0; i < theta.size(); ++i) {
           Vec up = theta, down = theta;
           up[i] += h;
@@ -175,6 +188,8 @@ TEST(Evaluate, KernelsMatchDenseSolutionAndFiniteDifferences) {
           auto fdn = qk::evaluate(*mod.data[0], down, reml, qk::kModeDeviance);
           ASSERT_TRUE(fu && fdn);
           fd[i] = (fu->deviance - fdn->deviance) / (2 * h);
+          fd_logdet[i] = ((fu->ldl2 + fu->ldrx2) - (fdn->ldl2 + fdn->ldrx2)) / (2 * h);
+          fd_pwrss[i] = (fu->pwrss - fdn->pwrss) / (2 * h);
         }
         auto blocks = qk::evaluate(*mod.data[0], theta, reml, qk::kModeGradient);
         ASSERT_TRUE(blocks);
@@ -194,6 +209,12 @@ TEST(Evaluate, KernelsMatchDenseSolutionAndFiniteDifferences) {
           ASSERT_TRUE(cov);
           EXPECT_TRUE(qkt::all_near(*cov, ref->cond_cov, 1e-10));
           EXPECT_TRUE(qkt::all_near(ev->gradient, fd, 1e-6));
+          // The gradient's parts, and the profiled gradient rebuilt from them.
+          EXPECT_TRUE(qkt::all_near(ev->grad_logdet, fd_logdet, 1e-6));
+          EXPECT_TRUE(qkt::all_near(ev->grad_pwrss, fd_pwrss, 1e-6 * std::max(1.0, ev->pwrss)));
+          for (std::size_t i = 0; i < theta.size(); ++i)
+            EXPECT_TRUE(qkt::near_rel(ev->grad_logdet[i] + ev->pwrss / ev->sigma2 / ev->pwrss * ev->grad_pwrss[i],
+                                      ev->gradient[i], 1e-12));
           EXPECT_TRUE(qkt::all_near(ev->gradient, blocks->gradient, 1e-8));
           if (at_zero) {
             EXPECT_EQ(ev->ldl2, 0.0);
@@ -216,6 +237,44 @@ TEST(Evaluate, KernelsMatchDenseSolutionAndFiniteDifferences) {
 // A theta whose pivots overflow is infeasible in every mode, and so is one where a
 // single group in a middle chunk overflows. The blocks kernel's work buffer goes
 // back to the pool on failure and is reused.
+// Lambda block diagonal (uncorrelated terms): theta lists the blocks' entries only,
+// and an evaluation is the full layout's with the other entries held at zero, to the
+// bit, on every kernel: the same criterion, fixed effects and random effects, and the
+// gradient is the full gradient's free entries.
+TEST(Evaluate, BlockStructureIsTheFullLayoutWithZeros) {
+  const std::vector<std::vector<std::uint64_t>> layouts[] = {
+      {}, {}, {{1, 1}}, {{1, 1}}, {{1, 2}, {2, 1}, {1, 1, 1}}, {{2, 1}}, {{2, 2}, {1, 3}, {1, 1, 1, 1}}, {{3, 1}}};
+  for (std::size_t di = 0; di < std::size(kDesigns); ++di) {
+    const qkt::DesignShape& s = kDesigns[di];
+    for (const std::vector<std::uint64_t>& blocks : layouts[di]) {
+      Models mod = models(s);
+      const qk::ThetaIndex idx = qk::theta_index(s.q, blocks), full = qk::theta_index(s.q);
+      std::mt19937_64 rng(s.seed + blocks.size());
+      std::uniform_real_distribution<double> diag(0.3, 1.5), off(-0.5, 0.5);
+      Vec theta, embedded(full.size(), 0.0);
+      std::vector<std::size_t> where;
+      for (auto [r, c] : idx) {
+        theta.push_back(r == c ? diag(rng) : off(rng));
+        where.push_back(static_cast<std::size_t>(std::find(full.begin(), full.end(), std::make_pair(r, c)) - full.begin()));
+        embedded[where.back()] = theta.back();
+      }
+      for (int k = 0; k < 3; ++k) {
+        SCOPED_TRACE(std::string(kNames[k]) + " q=" + std::to_string(s.q) + " blocks=" + std::to_string(blocks.size()));
+        auto ref = qk::evaluate(*mod.data[k], embedded, true, qk::kModeSolution);
+        qk::set_blocks(*mod.data[k], blocks);
+        EXPECT_EQ(mod.data[k]->theta_index, idx);
+        auto ev = qk::evaluate(*mod.data[k], theta, true, qk::kModeSolution);
+        ASSERT_TRUE(ref && ev);
+        EXPECT_EQ(ev->deviance, ref->deviance);
+        EXPECT_EQ(ev->beta, ref->beta);
+        EXPECT_EQ(ev->u, ref->u);
+        ASSERT_EQ(ev->gradient.size(), theta.size());
+        for (std::size_t i = 0; i < theta.size(); ++i) EXPECT_EQ(ev->gradient[i], ref->gradient[where[i]]) << i;
+      }
+    }
+  }
+}
+
 TEST(Evaluate, InfeasibleThetaAndScratchReuse) {
   Models mod = models({.p = 2, .q = 2, .m = 1000, .min_rows = 1, .max_rows = 4, .seed = 131});
   const Vec good{0.8, 0.1, 0.6}, huge{1e200, 0.0, 1.0}, big{1e5, 0.0, 1.0};
@@ -250,7 +309,7 @@ TEST(Evaluate, InfeasibleThetaAndScratchReuse) {
 
     // y in the column space of X, exactly: pwrss is 0 at theta = 0, which is
     // infeasible rather than a deviance of -inf.
-    const Design exact{4, 1, 1, 2, Vec(4, 2.0), Vec(4, 1.0), {1.0, 0.5, 2.0, 1.0}, {0, 1, 0, 1}};
+    const Design exact{4, 1, 1, 2, Vec(4, 2.0), Vec(4, 1.0), {1.0, 0.5, 2.0, 1.0}, {0, 1, 0, 1}, {}};
     auto fitted = qkt::build(exact, kKernels[k]);
     ASSERT_TRUE(fitted);
     EXPECT_FALSE(qk::evaluate(*fitted, {0.0}, true, qk::kModeGradient));
@@ -259,15 +318,17 @@ TEST(Evaluate, InfeasibleThetaAndScratchReuse) {
 }
 
 // q = 1: the deviance and slope agree with evaluate, the curvature with central
-// differences of the gradient, and the criterion is even in theta. With z = 1 the
-// classes are the row counts, so the aggregated kernel merges groups here.
+// differences of the gradient, and the criterion is even in theta, without and with
+// prior weights. With z = 1 the classes are the row counts, so the aggregated kernel
+// merges groups here (unweighted).
 TEST(ScalarHessian, MatchesDerivativesOfTheCriterion) {
-  Models mod = models({.p = 3, .q = 1, .m = 60, .min_rows = 0, .max_rows = 7, .seed = 151});
+  for (bool weighted : {false, true}) {
+  Models mod = models({.p = 3, .q = 1, .m = 60, .min_rows = 0, .max_rows = 7, .seed = 151}, 0, weighted);
   for (int k = 0; k < 3; ++k) {
     for (bool reml : {true, false}) {
       for (double theta : {0.0, 0.35, 1.3}) {
         SCOPED_TRACE(std::string(kNames[k]) + (reml ? " REML" : " ML") + " theta " +
-                     std::to_string(theta));
+                     std::to_string(theta) + (weighted ? " weighted" : ""));
         const qk::LmmData& data = *mod.data[k];
         const double step = 1e-5;
         auto h = qk::scalar_hessian(data, reml, theta), mirror = qk::scalar_hessian(data, reml, -theta);
@@ -284,29 +345,75 @@ TEST(ScalarHessian, MatchesDerivativesOfTheCriterion) {
       }
     }
   }
+  }
+}
+
+// Weights all equal to c are the unweighted model with sigma^2 / c for sigma^2: the
+// criterion at theta / sqrt(c) is the unweighted one at theta (the sum log w it
+// gains cancels the change of pwrss and of the fixed-effects system), its gradient is
+// sqrt(c) times as large, beta and Cov(beta) = sigma2 F are the same and sigma2 is c
+// times as large; c = 1 gives the unweighted evaluation to the bit. On every kernel,
+// REML and ML.
+TEST(Evaluate, ConstantWeightsRescaleThetaAndSigma) {
+  const Design d = qkt::make_design({.p = 3, .q = 2, .m = 40, .min_rows = 1, .max_rows = 7, .seed = 161, .templates = 6});
+  const Vec theta{0.9, -0.3, 0.4};
+  for (double c : {1.0, 3.0, 0.0625, 1e6}) {
+    Design dc = d;
+    dc.w.assign(d.n, c);
+    Vec scaled = theta;
+    for (double& t : scaled) t = t / std::sqrt(c);
+    for (int k = 0; k < 3; ++k)
+      for (bool reml : {true, false}) {
+        SCOPED_TRACE(std::string(kNames[k]) + " c " + std::to_string(c) + (reml ? " REML" : " ML"));
+        auto base = qkt::build(d, kKernels[k]), data = qkt::build(dc, kKernels[k]);
+        ASSERT_TRUE(base && data);
+        auto e0 = qk::evaluate(*base, theta, reml, qk::kModeSolution);
+        auto e1 = qk::evaluate(*data, scaled, reml, qk::kModeSolution);
+        ASSERT_TRUE(e0 && e1);
+        if (c == 1.0) {
+          qkt::Bytes b0, b1;
+          for (auto [b, e] : {std::pair{&b0, &*e0}, {&b1, &*e1}})
+            b->f64(e->deviance).f64(e->sigma2).vec(e->gradient).vec(e->beta).vec(e->u).vec(e->fixed_inverse);
+          EXPECT_EQ(b0.buf, b1.buf);
+        }
+        EXPECT_TRUE(qkt::near_rel(e1->deviance, e0->deviance, 1e-12));
+        EXPECT_TRUE(qkt::near_rel(e1->sigma2, c * e0->sigma2, 1e-12));
+        Vec g = e0->gradient, cov0 = e0->fixed_inverse, cov1 = e1->fixed_inverse;
+        for (double& v : g) v = v * std::sqrt(c);
+        for (double& v : cov0) v = v * e0->sigma2;
+        for (double& v : cov1) v = v * e1->sigma2;
+        EXPECT_TRUE(qkt::all_near(e1->gradient, g, 1e-9));
+        EXPECT_TRUE(qkt::all_near(e1->beta, e0->beta, 1e-11));
+        EXPECT_TRUE(qkt::all_near(cov1, cov0, 1e-11));
+      }
+  }
 }
 
 // The q = 2 design has 20000 groups and enough classes that every kernel, the random
 // effects and the conditional covariances run chunks on the pool; the q = 1 design
-// puts the blocks kernel (m * 18 >= 262144) and the scalar Hessian there too. Each
+// puts the blocks kernel (m * 18 >= 262144) and the scalar Hessian there too, also
+// with prior weights. Each
 // kernel cuts them into many chunks its own way: all must agree, and give the same
 // bits for pools of 1, 2 and 7 threads.
 TEST(Evaluate, ManyChunksAgreeAcrossKernelsAndPoolSizes) {
   const Design big = qkt::make_design({.p = 3, .q = 2, .m = 20000, .min_rows = 0, .max_rows = 4, .seed = 181, .templates = 2000});
   const Design scalar = qkt::make_design({.p = 1, .q = 1, .m = 14564, .min_rows = 1, .max_rows = 3, .seed = 182});
+  const Design weighted = qkt::with_weights(scalar, 183);
   // The aggregated kernel costs 232 per class: 1130 classes reach the threshold.
   ASSERT_GT(qkt::build(big, qk::kAggregated)->classes->n_classes, 1400u);
   const Vec theta{0.8, 0.25, 0.6};
-  std::optional<qk::Evaluation> first[2];
+  std::optional<qk::Evaluation> first[3];
   std::optional<qk::ScalarHessian> first_h;
   for (int k = 0; k < 3; ++k) {
     SCOPED_TRACE(kNames[k]);
-    auto data = qkt::build(big, kKernels[k]), one = qkt::build(scalar, kKernels[k]);
-    const std::optional<qk::Evaluation> ev[2] = {qk::evaluate(*data, theta, true, qk::kModeSolution),
-                                                 qk::evaluate(*one, {0.7}, true, qk::kModeSolution)};
+    auto data = qkt::build(big, kKernels[k]), one = qkt::build(scalar, kKernels[k]),
+         heavy = qkt::build(weighted, kKernels[k]);
+    const std::optional<qk::Evaluation> ev[3] = {qk::evaluate(*data, theta, true, qk::kModeSolution),
+                                                 qk::evaluate(*one, {0.7}, true, qk::kModeSolution),
+                                                 qk::evaluate(*heavy, {0.7}, true, qk::kModeSolution)};
     const auto h = qk::scalar_hessian(*one, true, 0.7);
-    ASSERT_TRUE(ev[0] && ev[1] && h);
-    for (int i = 0; i < 2 && first_h; ++i) {
+    ASSERT_TRUE(ev[0] && ev[1] && ev[2] && h);
+    for (int i = 0; i < 3 && first_h; ++i) {
       EXPECT_TRUE(qkt::near_rel(ev[i]->deviance, first[i]->deviance, 1e-10));
       EXPECT_TRUE(qkt::all_near(ev[i]->gradient, first[i]->gradient, 1e-8));
       EXPECT_TRUE(qkt::all_near(ev[i]->u, first[i]->u, 1e-8));
@@ -314,7 +421,7 @@ TEST(Evaluate, ManyChunksAgreeAcrossKernelsAndPoolSizes) {
     if (first_h) {
       EXPECT_TRUE(qkt::near_rel(h->second, first_h->second, 1e-8));
     } else {
-      std::tie(first[0], first[1], first_h) = std::tie(ev[0], ev[1], h);
+      std::tie(first[0], first[1], first[2], first_h) = std::tie(ev[0], ev[1], ev[2], h);
     }
   }
 
@@ -328,19 +435,21 @@ TEST(Evaluate, ManyChunksAgreeAcrossKernelsAndPoolSizes) {
       }
     };
     for (qk::Evaluator kernel : kKernels) {
-      auto data = qkt::build(big, kernel), one = qkt::build(scalar, kernel);
-      if (!data || !one) return std::string("build failed");
+      auto data = qkt::build(big, kernel), one = qkt::build(scalar, kernel), heavy = qkt::build(weighted, kernel);
+      if (!data || !one || !heavy) return std::string("build failed");
       put(qk::evaluate(*data, theta, true, qk::kModeSolution));
       put(qk::evaluate(*data, theta, false, qk::kModeGradient));
       put(qk::evaluate(*data, theta, true, qk::kModeDeviance));
       auto cov = qk::conditional_covariances(*data, theta, true);
       b.vec(cov ? *cov : Vec{});
       put(qk::evaluate(*one, {0.7}, true, qk::kModeSolution));
-      for (bool reml : {true, false}) {
-        auto h = qk::scalar_hessian(*one, reml, 0.7);
-        b.u64(h.has_value());
-        if (h) b.f64(h->deviance).f64(h->first).f64(h->second);
-      }
+      put(qk::evaluate(*heavy, {0.7}, true, qk::kModeSolution));
+      for (bool reml : {true, false})
+        for (const auto* x : {&one, &heavy}) {
+          auto h = qk::scalar_hessian(**x, reml, 0.7);
+          b.u64(h.has_value());
+          if (h) b.f64(h->deviance).f64(h->first).f64(h->second);
+        }
     }
     return b.buf;
   }, 100000);

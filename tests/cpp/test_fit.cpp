@@ -7,15 +7,32 @@ namespace {
 
 using qkt::Vec;
 
+// Per layout: theta's entries, and each column's group (diagonal first).
 TEST(Fit, SignGroupsAreTheColumnsOfLambda) {
-  const auto groups = qk::sign_groups(3);  // theta: (0,0) (1,0) (2,0) (1,1) (2,1) (2,2)
-  ASSERT_EQ(groups.size(), 3u);
-  const std::vector<std::pair<std::size_t, std::vector<std::size_t>>> expected{
-      {0, {0, 1, 2}}, {3, {3, 4}}, {5, {5}}};
-  for (std::size_t c = 0; c < 3; ++c) {
-    EXPECT_EQ(groups[c].diagonal, expected[c].first);
-    EXPECT_EQ(groups[c].members, expected[c].second);
+  struct Case {
+    std::vector<std::uint64_t> blocks;
+    qk::ThetaIndex index;
+    std::vector<std::pair<std::size_t, std::vector<std::size_t>>> groups;
+  };
+  const Case cases[] = {
+      {{3}, {{0, 0}, {1, 0}, {2, 0}, {1, 1}, {2, 1}, {2, 2}}, {{0, {0, 1, 2}}, {3, {3, 4}}, {5, {5}}}},
+      {{1, 2}, {{0, 0}, {1, 1}, {2, 1}, {2, 2}}, {{0, {0}}, {1, {1, 2}}, {3, {3}}}},
+      {{2, 1}, {{0, 0}, {1, 0}, {1, 1}, {2, 2}}, {{0, {0, 1}}, {2, {2}}, {3, {3}}}},
+      {{1, 1, 1}, {{0, 0}, {1, 1}, {2, 2}}, {{0, {0}}, {1, {1}}, {2, {2}}}},
+  };
+  for (const Case& c : cases) {
+    const qk::ThetaIndex idx = qk::theta_index(3, c.blocks);
+    EXPECT_EQ(idx, c.index);
+    EXPECT_FALSE(qk::blocks_error(c.blocks, 3));
+    const auto groups = qk::sign_groups(idx);
+    ASSERT_EQ(groups.size(), c.groups.size());
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+      EXPECT_EQ(groups[g].diagonal, c.groups[g].first);
+      EXPECT_EQ(groups[g].members, c.groups[g].second);
+    }
   }
+  for (const std::vector<std::uint64_t>& bad : {std::vector<std::uint64_t>{}, {2, 2}, {0, 3}, {1, 1}})
+    EXPECT_EQ(qk::blocks_error(bad, 3).value_or("").rfind("blocks must be positive sizes summing to q = 3", 0), 0u);
 }
 
 // q = 3 rows with random intercepts and slopes; column 1 of z in units 2^k, column 2

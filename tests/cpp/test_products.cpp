@@ -1,6 +1,7 @@
 // Products as a value: batches reduced and merged, an accumulator fed batch by batch,
 // the checks that refuse inconsistent products, and the design built from products.
 #include <cstring>
+#include <limits>
 #include <numeric>
 #include <optional>
 
@@ -261,3 +262,71 @@ TEST(BatchProducts, DesignFromProductsRefusesWithResponse) {
 }
 
 }  // namespace
+
+namespace {
+
+double deviance_of(const qk::LmmData& d, const Vec& theta, bool reml) {
+  auto ev = qk::evaluate(d, theta, reml, qk::kModeDeviance);
+  return ev ? ev->deviance : std::numeric_limits<double>::quiet_NaN();
+}
+
+}  // namespace
+
+// Weighted rows reduce to the weighted products: one batch gives a design that
+// evaluates bit for bit as the weighted rows (rows in random group order and sorted,
+// so both group passes weight their products), batches merged or accumulated agree to
+// rounding and carry the weights' constant; weights never mix with unweighted
+// products, and a bad weight in a batch is refused by row, leaving the accumulator
+// unchanged.
+TEST(BatchProducts, WeightedBatchesAreTheWeightedRows) {
+  const Design d = qkt::with_weights(big_design(), 8);
+  std::vector<std::size_t> by_group(d.n);
+  std::iota(by_group.begin(), by_group.end(), std::size_t{0});
+  std::stable_sort(by_group.begin(), by_group.end(), [&](std::size_t a, std::size_t b) { return d.codes[a] < d.codes[b]; });
+  const Vec theta{0.7, -0.2, 0.4};
+  for (const Design& rows_of : {d, qkt::reorder(d, by_group)}) {
+    const qk::Shift shift = qk::choose_shift(rows_of.rows());
+    auto rows = qkt::build(rows_of, qk::kBlocks);
+    auto built = qk::from_products(reduce(rows_of, shift), qk::kBlocks);
+    ASSERT_TRUE(std::holds_alternative<std::unique_ptr<qk::LmmData>>(built)) << std::get<std::string>(built);
+    const qk::LmmData& fp = *std::get<std::unique_ptr<qk::LmmData>>(built);
+    EXPECT_TRUE(fp.weighted && rows->weighted);
+    EXPECT_EQ(qkt::bits(Vec{fp.log_weights}), qkt::bits(Vec{rows->log_weights}));
+    for (bool reml : {true, false})
+      EXPECT_EQ(qkt::bits(Vec{deviance_of(fp, theta, reml)}), qkt::bits(Vec{deviance_of(*rows, theta, reml)}));
+  }
+  const qk::Shift shift = qk::choose_shift(d.rows());
+  auto rows = qkt::build(d, qk::kBlocks);
+  qk::Products acc = qk::empty_products(d.m, d.p, d.q, shift, true);
+  std::optional<qk::Products> merged;
+  for (std::uint64_t k = 0; k < 3; ++k) {
+    const Design part = slice(d, d.n * k / 3, d.n * (k + 1) / 3);
+    ASSERT_FALSE(qk::accumulate_rows(acc, part.rows()));
+    qk::Products pr = reduce(part, shift);
+    EXPECT_TRUE(pr.weighted);
+    if (!merged) merged = std::move(pr);
+    else ASSERT_FALSE(qk::merge_products(*merged, pr));
+  }
+  for (const qk::Products* pr : {&acc, &*merged}) {
+    EXPECT_TRUE(qkt::near_rel(pr->log_weights, rows->log_weights, 1e-12));
+    auto fp = qk::from_products(*pr, qk::kBlocks);
+    ASSERT_TRUE(std::holds_alternative<std::unique_ptr<qk::LmmData>>(fp));
+    EXPECT_TRUE(qkt::near_rel(deviance_of(*std::get<0>(fp), theta, true), deviance_of(*rows, theta, true), 1e-12));
+  }
+  // Never mixed with unweighted rows or products; a bad weight names its row.
+  Design plain = slice(d, 0, 100), bad = slice(d, 0, 100);
+  plain.w.clear();
+  bad.w[17] = -1.0;
+  const std::string before = block_bits(acc) + fixed_bits(acc);
+  EXPECT_NE(qk::accumulate_rows(acc, plain.rows()).value_or(""), "");
+  EXPECT_EQ(qk::accumulate_rows(acc, bad.rows()).value_or("").rfind("weights[17] is -1", 0), 0u);
+  EXPECT_EQ(block_bits(acc) + fixed_bits(acc), before);
+  qk::Products unweighted = reduce(plain, shift);
+  EXPECT_NE(qk::merge_products(*merged, unweighted).value_or(""), "");
+  auto refused = qk::reduce_rows(bad.rows(), d.m, shift);
+  ASSERT_TRUE(std::holds_alternative<std::string>(refused));
+  EXPECT_EQ(std::get<std::string>(refused).rfind("weights[17] is -1", 0), 0u);
+  qk::Products claimed = reduce(plain, shift);
+  claimed.log_weights = 1.5;  // a constant without weights
+  EXPECT_NE(qk::check_products(claimed).value_or(""), "");
+}

@@ -8,10 +8,11 @@ import importlib
 import os
 
 import numpy as np
-import pytest
 import pandas as pd
+import pytest
 
 import quorvelkit as qk
+
 
 def require(name: str):
     """The optional module ``name``: skipped where it is not installed, except in CI,
@@ -45,8 +46,12 @@ def simulated(m: int = 100_000, seed: int = 1) -> pd.DataFrame:
 
 
 def estimates(fit) -> dict[str, np.ndarray]:
-    return {"criterion": np.array([fit.criterion]), "theta": np.asarray(fit.theta, float),
-            "beta": fit.fixef.to_numpy(float), "sigma": np.array([fit.sigma])}
+    return {
+        "criterion": np.array([fit.criterion]),
+        "theta": np.asarray(fit.theta, float),
+        "beta": fit.fixef.to_numpy(float),
+        "sigma": np.array([fit.sigma]),
+    }
 
 
 def worst_relative(a, b) -> dict[str, float]:

@@ -1,6 +1,8 @@
-"""Seeded simulated designs for the optimiser suite, reproducible on any platform.
+"""Simulated designs for the tests: :func:`random_design` for quick arrays of any
+size, and the optimiser suite :data:`SUITE`, seeded designs reproducible on any
+platform.
 
-The draws come from splitmix64 (Steele, Lea & Flood 2014) on a counter, turned into
+The suite's draws come from splitmix64 (Steele, Lea & Flood 2014) on a counter, turned into
 uniforms on (0, 1) and normals by Box-Muller, so the data do not depend on NumPy's
 random streams: the lme4 references shipped in ``tests/data/optim`` were computed on
 exactly these arrays (``tests/data/optim/make_reference.py`` writes them out for R), and
@@ -134,8 +136,7 @@ SUITE: tuple[SimDesign, ...] = (
     SimDesign("q1_m100k", 100_000, 300_000, 3, _diag(0.5), "uniform", seed=15),
     SimDesign("q2_m50_balanced", 50, 500, 2, _corr_factor([1.0, 0.5], 0.5), "balanced", seed=21),
     SimDesign("q2_m200_nearly_collinear", 200, 2000, 2, _corr_factor([1.0, 0.7], 0.999), seed=22),
-    SimDesign("q2_m100_slope_x1000", 100, 1000, 2, _corr_factor([0.8, 0.5e-3], 0.3), seed=23,
-              scale={1: 1000.0}),
+    SimDesign("q2_m100_slope_x1000", 100, 1000, 2, _corr_factor([0.8, 0.5e-3], 0.3), seed=23, scale={1: 1000.0}),
     SimDesign("q2_m30_slope_zero", 30, 240, 3, _diag(0.7, 0.0), "balanced", seed=24),
     SimDesign("q2_m500_zero", 500, 2500, 2, _diag(0.0, 0.0), seed=25),
     SimDesign("q2_m20_sparse", 20, 60, 2, _corr_factor([1.2, 0.6], -0.4), "geometric", seed=26),
@@ -144,7 +145,30 @@ SUITE: tuple[SimDesign, ...] = (
     SimDesign("q3_m300_rank2", 300, 3000, 4, _rank_deficient(3, 2), seed=32),
     SimDesign("q3_m2000", 2000, 12_000, 3, _corr_factor([0.5, 0.5, 0.5], -0.2), "geometric", seed=33),
     SimDesign("q4_m200", 200, 3000, 4, _corr_factor([1.0, 0.5, 0.5, 0.3], 0.2), "balanced", seed=41),
-    SimDesign("q4_m1000_slope_x1000", 1000, 10_000, 5, _corr_factor([0.6, 0.4e-3, 0.4, 0.3], 0.1),
-              seed=42, scale={1: 1000.0}),
+    SimDesign(
+        "q4_m1000_slope_x1000", 1000, 10_000, 5, _corr_factor([0.6, 0.4e-3, 0.4, 0.3], 0.1), seed=42, scale={1: 1000.0}
+    ),
     SimDesign("q4_m100_rank2", 100, 1200, 4, _rank_deficient(4, 2), seed=43),
 )
+
+
+def random_design(
+    n: int, m: int, p: int, q: int, seed: int = 0, balanced: bool = False
+) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, int]:
+    """(y, x, z, codes, m) for ``LmmCore``: random intercepts and slopes on standard
+    normal columns (the first of x and z is 1), codes sorted; ``balanced`` gives
+    every group n // m rows with one shared Z_i (a single class of groups)."""
+    rng = np.random.default_rng(seed)
+    if balanced:
+        codes = np.repeat(np.arange(m), n // m)
+        z = np.tile(rng.standard_normal((n // m, q)), (m, 1))
+        n = len(codes)
+    else:
+        codes = np.sort(rng.integers(0, m, n))
+        z = rng.standard_normal((n, q))
+        z[:, 0] = 1.0
+    x = rng.standard_normal((n, p))
+    x[:, 0] = 1.0
+    b = rng.standard_normal((m, q))
+    y = x @ rng.standard_normal(p) + (z * b[codes]).sum(1) + rng.standard_normal(n)
+    return y, x, np.ascontiguousarray(z), codes.astype(np.int64), m

@@ -22,29 +22,40 @@ import pytest
 BENCHMARKS = Path(__file__).resolve().parents[2] / "benchmarks"
 
 
-@pytest.mark.parametrize("script, name", [
-    ("run.py", "results"),
-    ("user_calls.py", "user_calls"),
-    ("user_calls.py", "user_calls-quick"),
-])
+@pytest.mark.parametrize(
+    "script, name",
+    [
+        ("run.py", "results"),
+        ("user_calls.py", "user_calls"),
+        ("user_calls.py", "user_calls-quick"),
+    ],
+)
 def test_committed_results_render_to_the_committed_report(tmp_path, script, name):
     results = tmp_path / f"{name}.json"
     shutil.copyfile(BENCHMARKS / f"{name}.json", results)
-    proc = subprocess.run([sys.executable, str(BENCHMARKS / script), "--render", str(results)],
-                          capture_output=True, text=True, timeout=120)
+    proc = subprocess.run(
+        [sys.executable, str(BENCHMARKS / script), "--render", str(results)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert proc.returncode == 0, proc.stderr
     got = (tmp_path / f"{name}.md").read_bytes()
     want = (BENCHMARKS / f"{name}.md").read_bytes()
-    diff = "".join(difflib.unified_diff(want.decode().splitlines(True), got.decode().splitlines(True),
-                                        f"benchmarks/{name}.md", "rendered", n=0))
+    diff = "".join(
+        difflib.unified_diff(
+            want.decode().splitlines(True), got.decode().splitlines(True), f"benchmarks/{name}.md", "rendered", n=0
+        )
+    )
     assert got == want, diff[:4000]
 
 
 def _render(tmp_path, results: dict) -> list[str]:
     path = tmp_path / "altered.json"
     path.write_text(json.dumps(results))
-    proc = subprocess.run([sys.executable, str(BENCHMARKS / "run.py"), "--render", str(path)],
-                          capture_output=True, text=True, timeout=120)
+    proc = subprocess.run(
+        [sys.executable, str(BENCHMARKS / "run.py"), "--render", str(path)], capture_output=True, text=True, timeout=120
+    )
     assert proc.returncode == 0, proc.stderr
     return (tmp_path / "altered.md").read_text().splitlines()
 
@@ -67,16 +78,28 @@ def _timed_out(r):
 
 
 # What the committed results never show: the faults the report exists to expose.
-@pytest.mark.parametrize("alter, expected", [
-    (_flip_eval_bits, ["| 4 | blocks | * | NO | *",
-                       "| Evaluations with m ≥ 100,000: * bit-identical: NO; * | **missed** |"]),
-    (_unstable, ["| 1 | blocks | * | NO | *", "| 1 | aggregated | * | NO | *",
-                 "| 1 | 1 | * | NO |", "| 1 | 2 | * | NO |"]),
-    (_not_converged, ["| 2 | statsmodels MixedLM | * | not converged |"]),
-    (_timed_out, ["| 2 | course evaluations | * | timed out (> 10 min) | — | — | 1.43 s | *",
-                  "| Scenario 2: whole fit ≥ 100× faster than lme4 | lme4: timed out (> 10 min) | n/a |",
-                  "| 2 | lme4 lmer | timed out (> 10 min) | — | * | — | killed after 600 s |"]),
-])
+@pytest.mark.parametrize(
+    "alter, expected",
+    [
+        (
+            _flip_eval_bits,
+            ["| 4 | blocks | * | NO | *", "| Evaluations with m ≥ 100,000: * bit-identical: NO; * | **missed** |"],
+        ),
+        (
+            _unstable,
+            ["| 1 | blocks | * | NO | *", "| 1 | aggregated | * | NO | *", "| 1 | 1 | * | NO |", "| 1 | 2 | * | NO |"],
+        ),
+        (_not_converged, ["| 2 | statsmodels MixedLM | * | not converged |"]),
+        (
+            _timed_out,
+            [
+                "| 2 | course evaluations | * | timed out (> 10 min) | — | — | 1.43 s | *",
+                "| Scenario 2: whole fit ≥ 100× faster than lme4 | lme4: timed out (> 10 min) | n/a |",
+                "| 2 | lme4 lmer | timed out (> 10 min) | — | * | — | killed after 600 s |",
+            ],
+        ),
+    ],
+)
 def test_the_report_shows_what_went_wrong(tmp_path, alter, expected):
     results = json.loads((BENCHMARKS / "results.json").read_text())
     alter(results)

@@ -3,13 +3,11 @@ in-memory fit for several partitionings, the same bits on 1 and 2 workers, and b
 partitions refused before any fit, named."""
 
 import numpy as np
-import pandas as pd
 import pytest
+from batchdata import SIM, SLEEP, assert_agree, bits, require, simulated, sleepstudy
 
 import quorvelkit as qk
 from quorvelkit.sources import SourceError
-
-from batchdata import require, SIM, SLEEP, assert_agree, bits, simulated, sleepstudy
 
 dd = require("dask.dataframe")
 distributed = require("distributed")
@@ -22,8 +20,7 @@ def clusters():
     out = {}
     try:
         for n in (1, 2):
-            out[n] = distributed.LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
-                                              dashboard_address=None)
+            out[n] = distributed.LocalCluster(n_workers=n, threads_per_worker=1, processes=True, dashboard_address=None)
         yield out
     finally:
         for c in out.values():
@@ -47,7 +44,7 @@ def test_dask_agrees_with_the_in_memory_fit_on_1_and_2_workers(case, clusters, s
     ref = qk.lmm(formula, df)
     for npart in parts:
         ddf = dd.from_pandas(df, npartitions=npart, sort=False)
-        fits = {n: on(clusters[n], lambda: qdask.lmm(formula, ddf, split_every=2)) for n in (1, 2)}
+        fits = {n: on(clusters[n], lambda ddf=ddf: qdask.lmm(formula, ddf, split_every=2)) for n in (1, 2)}
         assert_agree(ref, fits[2])
         # The same partitioning: the same bits whatever the number of workers.
         assert bits(fits[1]) == bits(fits[2]), npart
@@ -70,12 +67,18 @@ def test_dask_bad_partitions_are_named(clusters):
     levels_case = (d, "inconsistent categorical levels in partition 1 of the Dask DataFrame: column 'site' has 'b'")
     for d, text in cases:
         with pytest.raises(SourceError) as info:
-            on(clusters[2], lambda: qdask.lmm(SLEEP, dd.from_pandas(d, npartitions=3, sort=False)))
+            on(clusters[2], lambda d=d: qdask.lmm(SLEEP, dd.from_pandas(d, npartitions=3, sort=False)))
         assert text in str(info.value), str(info.value)
     d, text = levels_case
     with pytest.raises(SourceError) as info:
-        on(clusters[2], lambda: qdask.lmm("Reaction ~ Days + site + (1 | Subject)",
-                                          dd.from_pandas(d, npartitions=3, sort=False), levels={"site": ["a"]}))
+        on(
+            clusters[2],
+            lambda: qdask.lmm(
+                "Reaction ~ Days + site + (1 | Subject)",
+                dd.from_pandas(d, npartitions=3, sort=False),
+                levels={"site": ["a"]},
+            ),
+        )
     assert text in str(info.value), str(info.value)
     with pytest.raises(SourceError, match="column 'Days' not found in the Dask DataFrame"):
         qdask.lmm(SLEEP, dd.from_pandas(s.drop(columns="Days"), npartitions=2))

@@ -14,9 +14,9 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
+from simdesign import SUITE
 
 from quorvelkit import LmmCore
-from simdesign import SUITE
 
 DATA = Path(__file__).parent.parent / "data" / "optim"
 REF = json.loads((DATA / "lme4.json").read_text())
@@ -58,8 +58,11 @@ def _ceiling(ref: float) -> float:
 
 @pytest.fixture(scope="module")
 def default_fits(cores):
-    return {(name, method): cores[name].fit(cores[name].default_theta(), reml=method == "reml")
-            for name in NAMES for method in ("reml", "ml")}
+    return {
+        (name, method): cores[name].fit(cores[name].default_theta(), reml=method == "reml")
+        for name in NAMES
+        for method in ("reml", "ml")
+    }
 
 
 @pytest.mark.parametrize("method", ["reml", "ml"])
@@ -87,10 +90,12 @@ def _random_starts(core: LmmCore, z_rms: np.ndarray, rng: np.random.Generator) -
     pairs = [(r, c) for c in range(core.q) for r in range(c, core.q)]
     starts = [[0.0] * core.n_theta]
     for k in range(3):
-        th = [float(np.exp(rng.uniform(-3, 1.5)) * rng.choice([-1, 1])) if r == c else float(rng.normal())
-              for r, c in pairs]
+        th = [
+            float(np.exp(rng.uniform(-3, 1.5)) * rng.choice([-1, 1])) if r == c else float(rng.normal())
+            for r, c in pairs
+        ]
         if k == 2:
-            th = [t / z_rms[r] for t, (r, c) in zip(th, pairs)]
+            th = [t / z_rms[r] for t, (r, c) in zip(th, pairs, strict=True)]
         starts.append(th)
     return starts
 

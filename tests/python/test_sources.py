@@ -4,17 +4,16 @@ datasets and iterators of DataFrames against the in-memory fit; bad sources; wha
 fit without its rows can and cannot do."""
 
 import pickle
-import warnings
 
 import numpy as np
 import pandas as pd
 import pytest
+from batchdata import SIM, SLEEP, assert_agree, require, simulated, sleepstudy
 
 import quorvelkit as qk
-from quorvelkit import LmmCore, _quorvelkit as Q
+from quorvelkit import LmmCore
+from quorvelkit import _quorvelkit as Q
 from quorvelkit.sources import RowsUnavailable, SourceError
-
-from batchdata import require, SIM, SLEEP, assert_agree, simulated, sleepstudy
 
 pa = require("pyarrow")
 pq = require("pyarrow.parquet")
@@ -60,10 +59,10 @@ def test_products_of_batches_define_the_model(sleep):
         for reml in (True, False):
             assert same.deviance_grad(theta, reml) == core.deviance_grad(theta, reml)
     cuts = [0, 41, 97, 150, 180]
-    parts = [Q.reduce_rows(y[a:b], x[a:b], z[a:b], codes[a:b], m, shift) for a, b in zip(cuts, cuts[1:])]
+    parts = [Q.reduce_rows(y[a:b], x[a:b], z[a:b], codes[a:b], m, shift) for a, b in zip(cuts, cuts[1:], strict=False)]
     merged = parts[0]
     acc = Q.ProductsAccumulator(m, 2, 2, shift)
-    for a, b in zip(cuts, cuts[1:]):
+    for a, b in zip(cuts, cuts[1:], strict=False):
         acc.add_rows(y[a:b], x[a:b], z[a:b], codes[a:b])
     for part in parts[1:]:
         merged = Q.merge_products(merged, part)
@@ -135,8 +134,10 @@ def test_accumulator_keeps_nothing_of_a_refused_batch(sleep):
     before = acc.products()
     x_bad = x[90:].copy()
     x_bad[5, 0] = 2.0  # the intercept column, which the shift relies on, is not constant
-    for args, text in [((y[90:], x_bad, z[90:], codes[90:]), "shift's constant column"),
-                       ((y[90:], x[90:], z[90:], codes[90:] + 18), "out of range")]:
+    for args, text in [
+        ((y[90:], x_bad, z[90:], codes[90:]), "shift's constant column"),
+        ((y[90:], x[90:], z[90:], codes[90:] + 18), "out of range"),
+    ]:
         with pytest.raises(ValueError, match=text):
             acc.add_rows(*args)
     after = acc.products()
@@ -151,9 +152,12 @@ def test_accumulator_keeps_nothing_of_a_refused_batch(sleep):
 def write_parquet(df, path, files=1, row_group_size=None):
     path.mkdir(parents=True, exist_ok=True)
     bounds = np.linspace(0, len(df), files + 1).astype(int)
-    for k, (a, b) in enumerate(zip(bounds, bounds[1:])):
-        pq.write_table(pa.Table.from_pandas(df.iloc[a:b], preserve_index=False), path / f"part-{k:03d}.parquet",
-                       row_group_size=row_group_size)
+    for k, (a, b) in enumerate(zip(bounds, bounds[1:], strict=False)):
+        pq.write_table(
+            pa.Table.from_pandas(df.iloc[a:b], preserve_index=False),
+            path / f"part-{k:03d}.parquet",
+            row_group_size=row_group_size,
+        )
     return path
 
 
@@ -172,7 +176,7 @@ def test_sources_agree_with_the_in_memory_fit(case, sleep, sim, sim_fit, tmp_pat
         "directory of 4 files": qk.lmm(formula, str(many)),
         "directory, batches of n/3": qk.lmm(formula, many, batch_rows=n // 3),
         "pyarrow dataset": qk.lmm(formula, ds.dataset(many, format="parquet")),
-        "iterator of 5 frames": qk.lmm(formula, (df.iloc[a:b] for a, b in zip(cuts, cuts[1:]))),
+        "iterator of 5 frames": qk.lmm(formula, (df.iloc[a:b] for a, b in zip(cuts, cuts[1:], strict=False))),
     }
     for name, fit in fits.items():
         assert isinstance(fit, qk.sources.BatchFit), name
@@ -213,8 +217,10 @@ def test_levels_only_in_later_batches(sleep, tmp_path):
 def bad_frames(sleep):
     """(name, frames, expected text): each source has one fault in its third batch."""
     out = []
-    for col, value, text in [("Subject", None, "the group column 'Subject' has 1 missing value(s) in"),
-                             ("Days", np.inf, "the fixed-effects column 'Days' has a value that is not finite in")]:
+    for col, value, text in [
+        ("Subject", None, "the group column 'Subject' has 1 missing value(s) in"),
+        ("Days", np.inf, "the fixed-effects column 'Days' has a value that is not finite in"),
+    ]:
         d = sleep.copy()
         d[col] = d[col].astype(object) if value is None else d[col].astype(float)
         d.loc[130, col] = value
@@ -274,8 +280,12 @@ def test_batch_fit_says_what_needs_the_rows(sleep):
         with pytest.raises(RowsUnavailable, match="needs the rows.*fit.predict\\(batch\\)"):
             getattr(fit, what)
         assert not hasattr(fit, what)
-    for call in (lambda: fit.predict(), lambda: fit.refit(sleep.Reaction), lambda: fit.simulate(2),
-                 lambda: fit.bootstrap(5)):
+    for call in (
+        lambda: fit.predict(),
+        lambda: fit.refit(sleep.Reaction),
+        lambda: fit.simulate(2),
+        lambda: fit.bootstrap(5),
+    ):
         with pytest.raises(RowsUnavailable):
             call()
     # What follows from the products works as for the in-memory fit.
@@ -289,8 +299,11 @@ def test_batch_fit_says_what_needs_the_rows(sleep):
     assert abs(ml.criterion - ref_ml.criterion) <= 1e-12 * ref_ml.criterion
     small = qk.lmm("Reaction ~ Days + (1 | Subject)", iter([sleep]))
     table = qk.anova(small, fit)
-    np.testing.assert_allclose(table["Chisq"].iloc[1], qk.anova(qk.lmm("Reaction ~ Days + (1 | Subject)", sleep),
-                                                                ref)["Chisq"].iloc[1], rtol=1e-8)
+    np.testing.assert_allclose(
+        table["Chisq"].iloc[1],
+        qk.anova(qk.lmm("Reaction ~ Days + (1 | Subject)", sleep), ref)["Chisq"].iloc[1],
+        rtol=1e-8,
+    )
     back = pickle.loads(pickle.dumps(fit))
     assert back.criterion == fit.criterion and back.rows_kept is False
 

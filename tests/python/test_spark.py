@@ -7,11 +7,10 @@ import sys
 
 import numpy as np
 import pytest
+from batchdata import SIM, SLEEP, assert_agree, bits, require, simulated, sleepstudy
 
 import quorvelkit as qk
 from quorvelkit.sources import SourceError
-
-from batchdata import require, SIM, SLEEP, assert_agree, bits, simulated, sleepstudy
 
 if os.environ.get("QK_SANITIZED"):
     # The sanitizer pass preloads the AddressSanitizer runtime into every process,
@@ -28,12 +27,15 @@ def spark():
     # The executors run this interpreter, where quorvelkit is installed.
     os.environ["PYSPARK_PYTHON"] = sys.executable
     os.environ["PYSPARK_DRIVER_PYTHON"] = sys.executable
-    session = (SparkSession.builder.master("local[2]").appName("quorvelkit-tests")
-               .config("spark.ui.enabled", "false")
-               .config("spark.sql.shuffle.partitions", "4")
-               .config("spark.sql.execution.arrow.pyspark.enabled", "true")
-               .config("spark.sql.execution.arrow.maxRecordsPerBatch", "20000")
-               .getOrCreate())
+    session = (
+        SparkSession.builder.master("local[2]")
+        .appName("quorvelkit-tests")
+        .config("spark.ui.enabled", "false")
+        .config("spark.sql.shuffle.partitions", "4")
+        .config("spark.sql.execution.arrow.pyspark.enabled", "true")
+        .config("spark.sql.execution.arrow.maxRecordsPerBatch", "20000")
+        .getOrCreate()
+    )
     session.sparkContext.setLogLevel("ERROR")
     yield session
     session.stop()
@@ -58,13 +60,15 @@ def test_spark_bad_partitions_are_named(spark):
     d = s.astype({"Subject": object})
     d.loc[130, "Subject"] = None
     sdf = spark.createDataFrame(d.astype({"Subject": object})).coalesce(1)
-    with pytest.raises(SourceError, match="the group column 'Subject' has 1 missing value\\(s\\) in partition 0 "
-                                          "of the Spark DataFrame"):
+    with pytest.raises(
+        SourceError, match="the group column 'Subject' has 1 missing value\\(s\\) in partition 0 of the Spark DataFrame"
+    ):
         qspark.lmm(SLEEP, sdf)
     d = s.astype({"Days": float})
     d.loc[100, "Days"] = np.inf
-    with pytest.raises(SourceError, match="the fixed-effects column 'Days' has a value that is not finite in "
-                                          "partition 0"):
+    with pytest.raises(
+        SourceError, match="the fixed-effects column 'Days' has a value that is not finite in partition 0"
+    ):
         qspark.lmm(SLEEP, spark.createDataFrame(d).coalesce(1))
     with pytest.raises(SourceError, match="column 'Days' not found in the Spark DataFrame"):
         qspark.lmm(SLEEP, spark.createDataFrame(s.drop(columns="Days")))

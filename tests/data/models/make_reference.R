@@ -69,16 +69,26 @@ models <- list(
   list(id = "ortho_uncorrelated_ml", data = "orthodont", reml = FALSE, weights = NULL,
        formula = "distance ~ age * Sex + (age || Subject)"),
   list(id = "oxboys_split", data = "oxboys", reml = TRUE, weights = NULL,
-       formula = "height ~ age + (1 | Subject) + (0 + age | Subject)")
+       formula = "height ~ age + (1 | Subject) + (0 + age | Subject)"),
+  list(id = "oxboys_correlated_and_split", data = "oxboys", reml = TRUE, weights = NULL,
+       formula = "height ~ age + I(age^2) + (age | Subject) + (0 + I(age^2) | Subject)"),
+  list(id = "chick_everything_ml", data = "chickweight", reml = FALSE, weights = "w",
+       formula = "weight ~ Time * factor(Diet) + offset(o) + (Time || Chick)")
 )
+# lme4's default stopping rule (BOBYQA to 1e-8 in the criterion and theta) leaves the
+# estimates up to 1e-4 from the optimum; these references are taken to the optimum,
+# so that fits can be compared to 1e-5 and below.
+tight <- lmerControl(optimizer = "nloptwrap",
+                     optCtrl = list(ftol_abs = 1e-15, xtol_abs = 1e-12, ftol_rel = 1e-15,
+                                    xtol_rel = 1e-12, maxeval = 1e5))
 res <- list()
 for (m in models) {
   d <- rdata(m$data)
   w <- if (is.null(m$weights)) NULL else if (m$weights %in% names(d)) d[[m$weights]] else
     rep(as.numeric(m$weights), nrow(d))
   d$.w <- if (is.null(w)) rep(1, nrow(d)) else w
-  fit <- if (is.null(w)) lme4::lmer(as.formula(m$formula), d, REML = m$reml) else
-    lme4::lmer(as.formula(m$formula), d, REML = m$reml, weights = .w)
+  fit <- if (is.null(w)) lme4::lmer(as.formula(m$formula), d, REML = m$reml, control = tight) else
+    lme4::lmer(as.formula(m$formula), d, REML = m$reml, weights = .w, control = tight)
   res[[m$id]] <- c(m[c("data", "formula", "reml")], list(weights = m$weights), summarise(fit))
 }
 res$`_meta` <- list(lme4 = as.character(packageVersion("lme4")), R = R.version.string)

@@ -8,6 +8,7 @@ with every digit, runs ``make_reference.R`` on them and on the real data sets, a
 records each simulated design's checksum beside lme4's numbers in ``lme4.json``.
 """
 
+import importlib.util
 import json
 import subprocess
 import sys
@@ -17,8 +18,12 @@ from pathlib import Path
 import numpy as np
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent.parent / "python"))
-from simdesign import SUITE  # noqa: E402
+# The designs come from the tests' generator, loaded from its file (tests/ is no package).
+_spec = importlib.util.spec_from_file_location("simdesign", HERE.parent.parent / "python" / "simdesign.py")
+assert _spec is not None and _spec.loader is not None
+simdesign = sys.modules["simdesign"] = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(simdesign)
+SUITE = simdesign.SUITE
 
 
 def main() -> None:
@@ -26,10 +31,12 @@ def main() -> None:
         for d in SUITE:
             y, x, z, codes, _ = d.arrays()
             cols = [y[:, None], x, z, codes[:, None].astype(float)]
-            header = ",".join(["y"] + [f"x{j}" for j in range(x.shape[1])]
-                              + [f"z{j}" for j in range(z.shape[1])] + ["g"])
-            np.savetxt(Path(tmp) / f"{d.name}.csv", np.hstack(cols), delimiter=",",
-                       header=header, comments="", fmt="%.17g")
+            header = ",".join(
+                ["y"] + [f"x{j}" for j in range(x.shape[1])] + [f"z{j}" for j in range(z.shape[1])] + ["g"]
+            )
+            np.savetxt(
+                Path(tmp) / f"{d.name}.csv", np.hstack(cols), delimiter=",", header=header, comments="", fmt="%.17g"
+            )
         subprocess.run(["Rscript", str(HERE / "make_reference.R"), tmp, str(HERE)], check=True)
     path = HERE / "lme4.json"
     ref = json.loads(path.read_text())

@@ -1,0 +1,105 @@
+"""What quorvelkit raises and warns, and how it words the errors of formulaic and of the
+compiled core for the user."""
+
+from __future__ import annotations
+
+import contextlib
+import re
+from collections.abc import Iterator, Sequence
+from typing import Any
+
+import numpy as np
+
+__all__ = [
+    "FormulaError",
+    "RankDeficiencyWarning",
+    "SingularFitWarning",
+    "PValuesUnavailable",
+    "SINGULAR_TOL",
+    "SINGULAR_NOTE",
+    "EXACT_FIT",
+]
+
+#: A diagonal entry of Lambda below this is "at zero" (lme4's ``isSingular`` tolerance).
+SINGULAR_TOL = 1e-4
+
+SINGULAR_NOTE = "boundary (singular) fit: a random-effect variance (or a linear combination) is estimated at zero"
+
+#: The core's message for a response that the fixed effects fit exactly.
+EXACT_FIT = "the fixed effects fit the response exactly"
+
+_ANSI = re.compile(r"\x1b\[[0-9;]*m|⧛|⧚")
+
+
+class FormulaError(ValueError):
+    """A formula that cannot be read, or that uses notation quorvelkit does not support."""
+
+
+class RankDeficiencyWarning(UserWarning):
+    """Aliased fixed-effects columns were dropped from the model matrix."""
+
+
+class SingularFitWarning(UserWarning):
+    """An optimised fit is on the boundary: a random-effect variance, or a linear
+    combination of the random effects, is estimated at zero (lme4's "boundary
+    (singular) fit"). Filter it like any warning, e.g.
+    ``warnings.simplefilter("ignore", qk.SingularFitWarning)``."""
+
+
+class PValuesUnavailable(AttributeError, NotImplementedError):
+    """Kept for code that catches it: earlier versions raised it from
+    :attr:`LmmFit.pvalues`, which now gives Satterthwaite's p-values and raises
+    nothing."""
+
+
+def clean_message(exc: BaseException) -> str:
+    """First line of an exception's message, with terminal colour codes removed."""
+    text = _ANSI.sub("", str(exc)).strip()
+    return text.splitlines()[0].strip() if text else type(exc).__name__
+
+
+def check_flag(name: str, value: Any) -> None:
+    """``value`` must be a boolean (``True``/``False`` or a NumPy boolean): a string
+    such as "FALSE" is true in Python, so it would silently mean the opposite."""
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be True or False, got {type(value).__name__} {value!r}")
+
+
+def exact_fit_error(exc: RuntimeError, name: str, fe_names: Sequence[str]) -> ValueError | None:
+    """The user's error for the core's refusal of a response that the fixed effects fit
+    exactly (its residuals are zero to rounding error, so sigma has no positive
+    estimate), or ``None`` when ``exc`` is another failure."""
+    if EXACT_FIT not in str(exc):
+        return None
+    return ValueError(
+        f"the fixed effects ({', '.join(fe_names)}) fit the {name} exactly (its "
+        f"residuals are zero to rounding error): there is no residual variation to "
+        f"estimate the variance components from"
+    )
+
+
+@contextlib.contextmanager
+def core_refusals(response: str, fe_names: Sequence[str]) -> Iterator[None]:
+    """Turns the core's refusal of a response that the fixed effects fit exactly into
+    the user's ``ValueError``, and any other "theta is infeasible" at every start into
+    a ``RuntimeError`` saying so; the core's own error is the cause."""
+    try:
+        yield
+    except RuntimeError as e:
+        exact = exact_fit_error(e, response, fe_names)
+        if exact is not None:
+            raise exact from e
+        raise RuntimeError("theta is infeasible at every start: the model cannot be estimated from these data") from e
+
+
+class SourceError(ValueError):
+    """A source that cannot be fitted: a missing column, a missing group label, a level
+    of a categorical column that the model's levels lack, a value that is not finite.
+    The message names the column and, where it can, the file, batch or partition.
+    Raised before any fit: nothing is fitted from part of the data."""
+
+
+class RowsUnavailable(AttributeError):
+    """Raised by what needs the rows of a model fitted from batches (fitted values,
+    residuals, the response, refits with a new response, simulation, the bootstrap):
+    such a model keeps only the products of its rows."""

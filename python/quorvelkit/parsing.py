@@ -1,0 +1,393 @@
+"""Reading a model formula in lme4's notation: the random-effects terms
+``(terms | group)`` (``||`` for uncorrelated terms; several terms on the one grouping
+factor) and the ``offset(...)`` terms are split off, and every expression of the other
+parts is checked (:mod:`quorvelkit.expressions`) before anything evaluates it.
+
+The response, the fixed-effects part and the left sides of the bars are handed on to
+formulaic (:mod:`quorvelkit.design` builds the model matrices), so ``C(site)``,
+``x1 * x2``, ``np.log(y)``, ``center(x)``, ``0 +``, ``- 1`` and the rest of formulaic's
+grammar work as documented there, with R's meanings (``I(x^2)`` is a square; only
+column names, numbers, arithmetic and a fixed list of transforms are allowed).
+"""
+
+from __future__ import annotations
+
+import re
+from collections.abc import Iterator
+from dataclasses import dataclass
+from typing import Any
+
+import pandas as pd
+
+from .errors import FormulaError, clean_message
+from .expressions import CheckedPart, check_part, unquote_name
+
+__all__ = ["ParsedFormula", "RandomTerm", "parse_formula", "SUPPORTED"]
+
+SUPPORTED = (
+    "quorvelkit fits random-effects terms on one grouping factor, written as in lme4: "
+    "'y ~ x + (1 | g)', 'y ~ x + (x | g)', 'y ~ x + (x || g)' (uncorrelated) or "
+    "'y ~ x + (1 | g) + (0 + x | g)'"
+)
+
+
+@dataclass(frozen=True)
+class RandomTerm:
+    """One random-effects term after lme4's expansion of ``||``: a block of Lambda,
+    uncorrelated with the other terms.
+
+    Attributes:
+        text: the left side of its bar as lme4 writes the expanded term
+            (``"1"``, ``"0 + Time"``, ``"1 + age"``).
+        model_text: the same as handed to formulaic, after the check.
+    """
+
+    text: str
+    model_text: str
+
+
+@dataclass(frozen=True)
+class ParsedFormula:
+    """A model formula split into its parts.
+
+    Attributes:
+        text: the formula as given.
+        response: the left-hand side (an expression formulaic evaluates).
+        fixed: the fixed-effects part of the right-hand side, without the bar term
+            (``"1"`` when only the bar term was given).
+        random: the left side of the bar, e.g. ``"1"``, ``"Days"`` or ``"0 + x"``
+            (of every bar term, joined by ``" + "``, when there are several).
+        group: the names of the grouping columns (two or more for ``a:b``).
+        model_response, model_fixed, model_random: the three parts as handed to
+            formulaic, after the check (``I(Time ** 2)`` for ``I(Time^2)``);
+            ``model_random`` is the first bar's.
+        random_terms: the random-effects terms, one per block of Lambda, in formula
+            order: a bar term ``(a + b | g)`` is one, ``(a + b || g)`` one per term of
+            its left side (its intercept first), as lme4 expands it.
+        offsets: the expressions of the ``offset(...)`` terms, checked, as handed to
+            formulaic (each wrapped in ``I()``: R evaluates an offset as an
+            expression); their sum is the offset.
+        renames: (formulaic's name of a rewritten term, its name as written) pairs.
+        uses: (column, role) pairs, every column the formula refers to and how
+            (roles as in :data:`quorvelkit.expressions.ROLES`, plus "group").
+        aliases: (column, alias) pairs: the names under which columns whose names
+            formulaic cannot read are handed to it (see :meth:`for_formulaic`).
+    """
+
+    text: str
+    response: str
+    fixed: str
+    random: str
+    group: tuple[str, ...]
+    model_response: str = ""
+    model_fixed: str = ""
+    model_random: str = ""
+    renames: tuple[tuple[str, str], ...] = ()
+    uses: tuple[tuple[str, str], ...] = ()
+    aliases: tuple[tuple[str, str], ...] = ()
+    random_terms: tuple[RandomTerm, ...] = ()
+    offsets: tuple[str, ...] = ()
+
+    def for_formulaic(self, frame: pd.DataFrame) -> pd.DataFrame:
+        """``frame`` with the columns formulaic cannot name renamed to their aliases."""
+        if not self.aliases:
+            return frame
+        mapping = dict(self.aliases)
+        clash = [a for c, a in self.aliases if a in frame.columns]
+        if clash:
+            raise ValueError(f"the data has a column named {clash[0]!r}, a name quorvelkit reserves")
+        return frame.rename(columns={c: a for c, a in mapping.items() if c in frame.columns})
+
+    @property
+    def columns(self) -> list[str]:
+        """Every column the formula refers to, in order of first appearance."""
+        return list(dict.fromkeys(c for c, _ in self.uses))
+
+    def roles(self, column: str) -> set[str]:
+        """How the formula uses ``column`` ("response", "numeric", "term", "factor", "any",
+        "group")."""
+        return {r for c, r in self.uses if c == column}
+
+    @property
+    def group_label(self) -> str:
+        """The grouping factor as written in the formula (``"Subject"``, ``"a:b"``)."""
+        return ":".join(self.group)
+
+
+def _scan(text: str) -> Iterator[tuple[int, str, int]]:
+    """Yield (index, char, depth) for characters outside quotes; depth counts brackets."""
+    depth = 0
+    quote = None
+    escaped = False
+    for i, ch in enumerate(text):
+        if quote is not None:
+            if escaped:
+                escaped = False
+            elif ch == "\\":
+                escaped = True  # a backslash in quotes escapes the next character
+            elif ch == quote:
+                quote = None
+            continue
+        if ch in "'\"`":
+            quote = ch
+            yield i, ch, depth
+            continue
+        if ch in "([{":
+            yield i, ch, depth
+            depth += 1
+            continue
+        if ch in ")]}":
+            depth -= 1
+            if depth < 0:
+                raise FormulaError(f"unbalanced parentheses in formula {text!r}")
+            yield i, ch, depth
+            continue
+        yield i, ch, depth
+    if quote is not None:
+        raise FormulaError(f"unterminated quote in formula {text!r}")
+    if depth != 0:
+        raise FormulaError(f"unbalanced parentheses in formula {text!r}")
+
+
+def _split_top(text: str, ops: str) -> list[tuple[str, str]]:
+    """Split at top-level operator characters; returns (operator before, piece) pairs."""
+    pieces: list[tuple[str, str]] = []
+    start = 0
+    op = ""
+    for i, ch, depth in _scan(text):
+        if depth == 0 and ch in ops:
+            pieces.append((op, text[start:i]))
+            op = ch
+            start = i + 1
+    pieces.append((op, text[start:]))
+    return pieces
+
+
+def _has_top_bar(inner: str) -> bool:
+    return any(ch == "|" and depth == 0 for _, ch, depth in _scan(inner))
+
+
+def _closing(text: str, open_index: int) -> int:
+    """Index of the bracket closing the one at ``open_index``."""
+    target = None
+    for i, ch, depth in _scan(text):
+        if i == open_index:
+            target = depth
+        elif target is not None and ch == ")" and depth == target:
+            return i
+    return -1
+
+
+def _group_names(text: str, formula: str) -> tuple[str, ...]:
+    grp = text.strip()
+    if not grp:
+        raise FormulaError(f"the random-effects term in {formula!r} has no grouping factor; {SUPPORTED}")
+    if any(ch == "/" for _, ch, _ in _scan(grp)):
+        raise FormulaError(f"nested grouping factors ({grp}) are not supported; {SUPPORTED}")
+    parts = [p.strip() for _, p in _split_top(grp, ":")]
+    names = []
+    for part in parts:
+        wrapped = re.fullmatch(r"(?:factor|as\.factor|C)\(\s*(.+?)\s*\)", part)
+        if wrapped:  # a grouping factor is categorical anyway: factor(g) is g
+            part = wrapped.group(1)
+        if re.fullmatch(r"`(?:[^`\\]|\\.)+`", part, flags=re.S):
+            names.append(unquote_name(part))
+        elif re.fullmatch(r"[A-Za-z_][A-Za-z0-9_.]*", part):
+            names.append(part)
+        else:
+            raise FormulaError(
+                f"the grouping factor must be a column name (or a:b for their interaction), got {grp!r}; {SUPPORTED}"
+            )
+    return tuple(names)
+
+
+def _offset_inner(piece: str) -> str | None:
+    """The expression of a term ``offset(expr)``, or None when the term is another."""
+    m = re.fullmatch(r"offset\s*\((.*)\)", piece, flags=re.S)
+    if m is None or _closing(piece, piece.index("(")) != len(piece) - 1:
+        return None
+    return m.group(1).strip()
+
+
+def _term_text(term: Any) -> str:
+    """A formulaic term written back in formulaic's grammar: its factors joined by ':',
+    a column name in backticks unless it is a plain name, Python code in braces (the
+    same evaluation, and the same column names, as without them)."""
+    out = []
+    for factor in term.factors:
+        kind = factor.eval_method.value
+        expr = str(factor.expr)
+        if kind == "python":
+            out.append("{" + expr + "}")
+        elif kind == "lookup" and not re.fullmatch(r"[A-Za-z_][A-Za-z0-9_.]*", expr):
+            out.append(f"`{expr}`")
+        else:
+            out.append(expr)
+    return ":".join(out)
+
+
+def _expand_bar(
+    inner: str, formula: str, aliases: dict[str, str]
+) -> tuple[str, tuple[str, ...], list[tuple[str, CheckedPart]]]:
+    """The left side and grouping factor of one bar term, and its terms as (text as
+    written, checked part) pairs: one for ``|``, one per term of the left side for
+    ``||`` (lme4's expansion: ``(x || g)`` is ``(1 | g) + (0 + x | g)``; a factor stays
+    one term)."""
+    double = any(ch == "|" and depth == 0 and inner[i + 1 : i + 2] == "|" for i, ch, depth in _scan(inner))
+    parts = _split_top(inner, "|")
+    if double:
+        if len(parts) != 3 or parts[1][1].strip():
+            raise FormulaError(f"cannot read the random-effects term ({inner}); {SUPPORTED}")
+        parts = [parts[0], parts[2]]
+    if len(parts) != 2:
+        raise FormulaError(f"cannot read the random-effects term ({inner}); {SUPPORTED}")
+    lhs = parts[0][1].strip()
+    if not lhs:
+        raise FormulaError(f"the random-effects term ({inner}) has nothing left of '|'; {SUPPORTED}")
+    group = _group_names(parts[1][1], formula)
+    checked = check_part(lhs, where="random-effects term", aliases=aliases)
+    if not double:
+        return lhs, group, [(lhs, checked)]
+    from formulaic import Formula
+
+    try:
+        terms = [_term_text(t) for t in Formula(checked.text)]
+    except Exception as exc:  # formulaic's syntax errors
+        raise FormulaError(f"invalid random-effects term '{lhs}': {clean_message(exc)}") from None
+    # The terms as written, for reports: the check's renames map formulaic's names of
+    # rewritten code back to the code as written.
+    back = sorted(checked.renames, key=lambda r: -len(r[0]))
+    expanded: list[tuple[str, CheckedPart]] = []
+    for term in terms:
+        shown = re.sub(r"\{([A-Za-z_][\w.]*\([^{}]*\))\}", r"\1", term)  # a call needs no braces
+        for new, old in back:
+            shown = shown.replace(new, old)
+        text, model = ("1", "1") if term == "1" else (f"0 + {shown}", f"0 + {term}")
+        expanded.append((text, CheckedPart(model, checked.renames, checked.uses, checked.aliases)))
+    return lhs, group, expanded
+
+
+def parse_formula(formula: str) -> ParsedFormula:
+    """Split an lme4-style formula into response, fixed part, offsets, random-effects
+    terms and group.
+
+    One or more random-effects terms ``(terms | group)`` or ``(terms || group)`` must
+    appear, added to the fixed part with ``+``, all on the same grouping factor.
+    ``offset(expr)`` terms of the fixed part are the model's offset. Terms on
+    different grouping factors and nested groups ``a/b`` raise :class:`FormulaError`
+    (a ``ValueError``) saying what is supported. The syntax of the remaining parts is
+    checked by formulaic.
+    """
+    if not isinstance(formula, str):
+        raise FormulaError(f"the formula must be a string, got {type(formula).__name__}")
+    text = formula.strip()
+    if not text:
+        raise FormulaError(f"the formula is empty; {SUPPORTED}")
+    list(_scan(text))  # balance and quote checks
+    tildes = [i for i, ch, depth in _scan(text) if ch == "~" and depth == 0]
+    if len(tildes) != 1:
+        what = "has no '~'" if not tildes else "has more than one '~'"
+        raise FormulaError(f"the formula {what}; write it as 'response ~ terms', e.g. 'y ~ x + (1 | g)'")
+    lhs = text[: tildes[0]].strip()
+    rhs = text[tildes[0] + 1 :].strip()
+    if not lhs:
+        raise FormulaError(f"the formula has no response on the left of '~'; {SUPPORTED}")
+    if not rhs:
+        raise FormulaError(f"the formula has nothing on the right of '~'; {SUPPORTED}")
+
+    pieces = _split_top(rhs, "+-")
+    fixed_pieces: list[tuple[str, str]] = []
+    bars: list[str] = []
+    offsets: list[str] = []
+    for op, piece in pieces:
+        stripped = piece.strip()
+        is_bar = False
+        if stripped.startswith("("):
+            close = _closing(stripped, 0)
+            if close == len(stripped) - 1 and _has_top_bar(stripped[1:-1]):
+                is_bar = True
+        if is_bar:
+            if op == "-":
+                raise FormulaError(f"a random-effects term cannot be subtracted ('- {stripped}'); {SUPPORTED}")
+            bars.append(stripped[1:-1])
+            continue
+        if any(ch == "|" for _, ch, _ in _scan(stripped)):
+            raise FormulaError(
+                f"the random-effects term must be a parenthesised term of its own, "
+                f"added with '+', e.g. '+ (1 | g)'; found {stripped!r}; {SUPPORTED}"
+            )
+        inner = _offset_inner(stripped)
+        if inner is not None:
+            if op == "-":
+                raise FormulaError(f"an offset cannot be subtracted ('- {stripped}'); write offset(-({inner}))")
+            if not inner:
+                raise FormulaError("offset() needs an expression, e.g. offset(log(n))")
+            offsets.append(inner)
+            continue
+        fixed_pieces.append((op, stripped))
+    if not bars:
+        raise FormulaError(f"the formula has no random-effects term such as '(1 | g)'; {SUPPORTED}")
+
+    fixed = ""
+    for op, piece in fixed_pieces:
+        if not piece:
+            if op == "" and not fixed:
+                continue  # leading unary sign is carried by the next operator
+            raise FormulaError(f"the formula {text!r} has an operator without a term")
+        if fixed:
+            fixed += f" {op or '+'} {piece}"
+        else:
+            fixed = f"1 - {piece}" if op == "-" else piece
+    if not fixed:
+        fixed = "1"
+
+    # Every expression formulaic would evaluate is checked before anything reads the
+    # formula further (formulaic's own parser included).
+    aliases: dict[str, str] = {}
+    checked_lhs = check_part(lhs, response=True, where="response", aliases=aliases)
+    checked_fixed = check_part(fixed, where="fixed part", aliases=aliases)
+    checked_offsets = [check_part(f"I({o})", response=True, where="offset", aliases=aliases) for o in offsets]
+    sides: list[str] = []
+    group: tuple[str, ...] = ()
+    terms: list[tuple[str, CheckedPart]] = []
+    for inner in bars:
+        side, grp, expanded = _expand_bar(inner, text, aliases)
+        if group and grp != group:
+            raise FormulaError(
+                f"random-effects terms on different grouping factors ({':'.join(group)} and "
+                f"{':'.join(grp)}) are not supported; {SUPPORTED}"
+            )
+        group = grp
+        sides.append(side)
+        terms += expanded
+
+    from formulaic import Formula
+
+    parts = [(f"{checked_lhs.text} ~ {checked_fixed.text}", f"{lhs} ~ {fixed}", "fixed part")]
+    parts += [(c.text, t, "random-effects term") for t, c in terms]
+    parts += [(c.text, f"offset({o})", "offset") for o, c in zip(offsets, checked_offsets, strict=True)]
+    for part, shown, where in parts:
+        try:
+            Formula(part)
+        except Exception as exc:  # formulaic's syntax errors
+            raise FormulaError(f"invalid {where} '{shown}': {clean_message(exc)}") from None
+    random_uses = tuple(u for _, c in terms for u in c.uses)
+    # An offset's columns must hold numbers, as arithmetic's do.
+    offset_uses = tuple((col, "numeric") for c in checked_offsets for col, _ in c.uses)
+    uses = checked_lhs.uses + checked_fixed.uses + random_uses + offset_uses + tuple((g, "group") for g in group)
+    renames = checked_lhs.renames + checked_fixed.renames + tuple(r for _, c in terms for r in c.renames)
+    return ParsedFormula(
+        text=text,
+        response=lhs,
+        fixed=fixed,
+        random=" + ".join(sides),
+        group=group,
+        model_response=checked_lhs.text,
+        model_fixed=checked_fixed.text,
+        model_random=terms[0][1].text,
+        renames=tuple(dict.fromkeys(renames)),
+        uses=tuple(dict.fromkeys(uses)),
+        aliases=tuple(aliases.items()),
+        random_terms=tuple(RandomTerm(t, c.text) for t, c in terms),
+        offsets=tuple(c.text for c in checked_offsets),
+    )

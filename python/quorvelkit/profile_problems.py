@@ -1,0 +1,460 @@
+"""The constrained minimisations behind the profiles (:mod:`quorvelkit.profile`): for
+each parameter psi of a fit, the criterion over the free vector phi with psi held, its
+analytic gradient from the core's, the derivative in psi at the optimum (the envelope
+theorem), a start and an initial inverse Hessian; and the BFGS run that minimises it.
+The parameterisations are described in :mod:`quorvelkit.profile`.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Callable
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+
+from .errors import SINGULAR_TOL
+from .satterthwaite import varpar_info
+
+__all__ = ["Objective", "Problem", "Point", "Profiler", "minimise"]
+
+Objective = Callable[[np.ndarray], tuple[float, np.ndarray]]
+
+
+def minimise(
+    fun: Objective, x0: np.ndarray, h0: np.ndarray, tol: float = 1e-9, max_iter: int = 50
+) -> tuple[np.ndarray, float, np.ndarray, np.ndarray, bool]:
+    """BFGS from ``x0`` with the initial inverse Hessian ``h0`` and a backtracking
+    (Armijo) line search that treats an infeasible point (inf) as too long a step.
+    Stops when the decrease the quadratic model predicts, g'Hg / 2, falls below
+    ``tol`` (absolute, in criterion units), or when an accepted step changes the
+    criterion by less than 1e-12 of itself (a degenerate, flatter than quadratic
+    minimum, as on the boundary, where BFGS crawls). Returns x, f, g, the final inverse Hessian
+    and whether it converged."""
+    x = np.asarray(x0, dtype=float).copy()
+    f, g = fun(x)
+    if not math.isfinite(f):
+        return x, f, g, h0, False
+    h = np.array(h0, dtype=float)
+    for _ in range(max_iter):
+        d = -h @ g
+        slope = float(g @ d)
+        if slope >= 0:  # not a descent direction: restart from a scaled identity
+            h = np.eye(x.size) * (1.0 / max(1.0, float(np.max(np.abs(g)))))
+            d = -h @ g
+            slope = float(g @ d)
+        if -slope / 2 < tol:
+            return x, f, g, h, True
+        t = 1.0
+        while True:
+            xn = x + t * d
+            fn, gn = fun(xn)
+            if math.isfinite(fn) and fn <= f + 1e-4 * t * slope:
+                break
+            t *= 0.3 if not math.isfinite(fn) else max(0.1, min(0.5, -slope * t / (2 * (fn - f - slope * t))))
+            if t < 1e-12:
+                return x, f, g, h, -slope / 2 < 1e-6
+        s, y = xn - x, gn - g
+        sy = float(s @ y)
+        if sy > 1e-12 * float(np.linalg.norm(s) * np.linalg.norm(y)):
+            rho = 1.0 / sy
+            hy = h @ y
+            h = h + ((sy + float(y @ hy)) * rho * rho) * np.outer(s, s) - rho * (np.outer(hy, s) + np.outer(s, hy))
+        small = f - fn < 1e-12 * max(1.0, abs(f))  # an accepted step that changes nothing
+        x, f, g = xn, fn, gn
+        if small:
+            return x, f, g, h, True
+    return x, f, g, h, False
+
+
+@dataclass
+class Point:
+    psi: float
+    zeta: float
+    slope: float  # dzeta/dpsi
+    phi: np.ndarray
+    h: np.ndarray
+    f: float
+
+
+@dataclass
+class Problem:
+    """One parameter's constrained minimisations: ``objective(psi)`` is f over the free
+    vector phi, ``dpsi(psi, phi)`` the partial derivative of f in psi at phi."""
+
+    name: str
+    kind: str
+    estimate: float
+    scale: float  # the Wald standard error on the parameter's scale, for the first step
+    lower: float
+    upper: float
+    phi0: np.ndarray
+    h0: np.ndarray
+    objective: Callable[[float], Objective]
+    dpsi: Callable[[float, np.ndarray], float]
+    log_scale: bool = False
+    adjust: Callable[[float, np.ndarray], np.ndarray] | None = None  # a start consistent with psi
+    reference: float = 0.0  # f0, the minimum over psi
+    center: float = 0.0  # psi0, where zeta = 0
+    flat: bool = False  # a correlation of a random effect with zero variance: no profile
+
+
+def _cholesky_gradient(lam: np.ndarray, lbar: np.ndarray) -> np.ndarray:
+    """The gradient in S of f(chol(S)), from the gradient ``lbar`` (lower triangular)
+    in the factor L = chol(S): S_bar = sym(L^-T Phi(L' L_bar) L^-1), Phi taking the
+    lower triangle with the diagonal halved (Murray 2016). Convention: df = sum of
+    S_bar * dS over all entries."""
+    c = np.tril(lam.T @ lbar)
+    c[np.diag_indices_from(c)] *= 0.5
+    linv = np.linalg.inv(lam)
+    b = linv.T @ c @ linv
+    return np.asarray(0.5 * (b + b.T))
+
+
+class Profiler:
+    """The profiles of one fit on one scale (see the module's description).
+
+    ``core``: the fit's core; ``reml``: the criterion profiled; ``theta``, ``beta``,
+    ``sigma``: the optimum of that criterion; ``names``: the parameters' names.
+    """
+
+    def __init__(self, core: Any, reml: bool, theta: np.ndarray, names: list[str], base_evaluations: int = 0) -> None:
+        self.core = core
+        self.reml = bool(reml)
+        self.q = int(core.q)
+        self.p = int(core.p)
+        self.index = [(int(r), int(c)) for r, c in core.theta_index()]
+        self.k = len(self.index)
+        self.names = names
+        self.evaluations = base_evaluations
+        self._cache: dict[tuple[int, bytes], tuple[Any, dict[str, Any]]] = {}
+        self.theta = np.asarray(theta, dtype=float)
+        parts = self._parts(self.core, self.theta)
+        self.f0 = float(parts["deviance"])
+        self.beta = np.asarray(parts["beta"], dtype=float)
+        self.sigma = math.sqrt(float(parts["pwrss"]) / float(parts["nu"]))
+        info = varpar_info(core, list(self.theta), self.reml)
+        self.evaluations += info.evaluations
+        self.cov_beta = info.cov_beta
+        hess = info.hessian
+        self.hessian = hess
+        self.hess_theta = hess[: self.k, : self.k]
+        self.hess_sigma = hess[: self.k, self.k]
+        self.hess_ss = float(hess[self.k, self.k])
+        profiled = self.hess_theta - np.outer(self.hess_sigma, self.hess_sigma) / self.hess_ss
+        self.h_profiled = _inverse(profiled)
+        self.vcov = info.vcov_varpar
+
+    # ------------------------------------------------------------- evaluations
+    def _parts(self, core: Any, theta: np.ndarray) -> dict[str, Any]:
+        """The core's criterion_parts at theta, remembered for the last few points (the
+        derivative in psi at a constrained optimum reads the minimiser's last point)."""
+        key = (id(core), np.asarray(theta, dtype=float).tobytes())
+        hit = self._cache.get(key)
+        if hit is not None and hit[0] is core:  # the entry holds its core: no id is reused
+            return hit[1]
+        self.evaluations += 1
+        parts = dict(core.criterion_parts(list(theta), self.reml))
+        if len(self._cache) >= 16:
+            self._cache.pop(next(iter(self._cache)))
+        self._cache[key] = (core, parts)
+        return parts
+
+    def _profiled(self, core: Any, theta: np.ndarray) -> tuple[float, np.ndarray]:
+        """The criterion with sigma profiled out, and its gradient."""
+        pt = self._parts(core, theta)
+        grad = np.asarray(pt["grad_logdet"]) + float(pt["nu"]) / float(pt["pwrss"]) * np.asarray(pt["grad_pwrss"])
+        return float(pt["deviance"]), grad
+
+    def lam(self, theta: np.ndarray) -> np.ndarray:
+        out = np.zeros((self.q, self.q))
+        for v, (r, c) in zip(theta, self.index, strict=True):
+            out[r, c] = v
+        return out
+
+    def _row(self, k: int) -> list[int]:
+        return [i for i, (r, _) in enumerate(self.index) if r == k]
+
+    # ------------------------------------------------------------- problems
+    def problems(self) -> list[Problem]:
+        """One problem per parameter, in the order of :attr:`names`."""
+        out: list[Problem] = []
+        lam = self.lam(self.theta)
+        pairs = set(self.index)
+        for c in range(self.q):
+            out.append(self._sd_problem(c))
+            for r in range(c + 1, self.q):
+                if (r, c) in pairs:
+                    out.append(self._cor_problem(r, c, lam))
+        out.append(self._sigma_problem())
+        out += [self._beta_problem(j) for j in range(self.p)]
+        for prob, name in zip(out, self.names, strict=True):
+            prob.name = name
+        return out
+
+    def _grad_sd(self, theta: np.ndarray, k: int) -> np.ndarray:
+        """dsd_k / d(theta, sigma) at the optimum, for the Wald scale."""
+        rows = self._row(k)
+        r = float(np.linalg.norm(theta[rows]))
+        g = np.zeros(self.k + 1)
+        if r > 0:
+            g[rows] = self.sigma * theta[rows] / r
+        g[self.k] = r
+        return g
+
+    def _wald(self, grad: np.ndarray, fallback: float) -> float:
+        v = float(grad @ self.vcov @ grad) if np.all(np.isfinite(self.vcov)) else float("nan")
+        return math.sqrt(v) if v > 0 and math.isfinite(v) else fallback
+
+    def _sigma_problem(self) -> Problem:
+        def objective(s: float) -> Objective:
+            def fun(theta: np.ndarray) -> tuple[float, np.ndarray]:
+                try:
+                    pt = self._parts(self.core, theta)
+                except RuntimeError:
+                    return math.inf, np.zeros_like(theta)
+                pw, nu = float(pt["pwrss"]), float(pt["nu"])
+                f = float(pt["logdet"]) + pw / s**2 + nu * math.log(2 * math.pi * s**2)
+                return f, np.asarray(pt["grad_logdet"]) + np.asarray(pt["grad_pwrss"]) / s**2
+
+            return fun
+
+        def dpsi(s: float, theta: np.ndarray) -> float:
+            pt = self._parts(self.core, theta)
+            return -2.0 * float(pt["pwrss"]) / s**3 + 2.0 * float(pt["nu"]) / s
+
+        e = np.zeros(self.k + 1)
+        e[self.k] = 1.0
+        return Problem(
+            "sigma", "sigma", self.sigma, self._wald(e, 0.1 * self.sigma), 0.0, math.inf,
+            self.theta.copy(), _inverse(self.hess_theta), objective, dpsi, log_scale=True,
+        )  # fmt: skip
+
+    def _sd_problem(self, k: int) -> Problem:
+        rows = self._row(k)
+
+        def objective(s: float) -> Objective:
+            def fun(theta: np.ndarray) -> tuple[float, np.ndarray]:
+                th = theta.copy()
+                if s == 0.0:  # no random effect k: row k of Lambda is zero, sigma profiled
+                    th[rows] = 0.0
+                    try:
+                        f, g = self._profiled(self.core, th)
+                    except RuntimeError:
+                        return math.inf, np.zeros_like(theta)
+                    g[rows] = 0.0
+                    return (f, g) if math.isfinite(f) else (math.inf, np.zeros_like(theta))
+                r = float(np.linalg.norm(th[rows]))
+                if r == 0.0:
+                    return math.inf, np.zeros_like(theta)
+                sig = s / r
+                try:
+                    pt = self._parts(self.core, th)
+                except RuntimeError:
+                    return math.inf, np.zeros_like(theta)
+                pw, nu = float(pt["pwrss"]), float(pt["nu"])
+                f = float(pt["logdet"]) + pw / sig**2 + nu * math.log(2 * math.pi * sig**2)
+                g = np.asarray(pt["grad_logdet"]) + np.asarray(pt["grad_pwrss"]) / sig**2
+                dd_dsig = -2.0 * pw / sig**3 + 2.0 * nu / sig
+                g = g.copy()
+                g[rows] += dd_dsig * (-sig / r) * th[rows] / r
+                return f, g
+
+            return fun
+
+        def dpsi(s: float, theta: np.ndarray) -> float:
+            r = float(np.linalg.norm(theta[rows]))
+            if s == 0.0 or r == 0.0:
+                return math.nan  # the boundary: a one-sided profile
+            pt = self._parts(self.core, theta)
+            sig = s / r
+            return (-2.0 * float(pt["pwrss"]) / sig**3 + 2.0 * float(pt["nu"]) / sig) / r
+
+        est = self.sigma * float(np.linalg.norm(self.theta[rows]))
+        jac = np.zeros((self.k + 1, self.k))
+        jac[: self.k] = np.eye(self.k)
+        r0 = float(np.linalg.norm(self.theta[rows]))
+        if r0 > 0:
+            jac[self.k, rows] = -self.sigma / r0 * self.theta[rows] / r0
+        full = self.hessian
+        h0 = _inverse(jac.T @ full @ jac)
+
+        def adjust(s: float, theta: np.ndarray) -> np.ndarray:
+            # Row k rescaled so that sigma = s / |Lambda_k.| stays at the fit's: a start
+            # far from consistent with s would put sigma orders of magnitude off.
+            r = float(np.linalg.norm(theta[rows]))
+            out = theta.copy()
+            if s > 0 and r > 0:
+                out[rows] *= s / (self.sigma * r)
+            return out
+
+        return Problem(
+            f"sd{k}", "sd", est, self._wald(self._grad_sd(self.theta, k), 0.2 * est + 1e-3 * self.sigma), 0.0,
+            math.inf, self.theta.copy(), h0, objective, dpsi, log_scale=True, adjust=adjust,
+        )  # fmt: skip
+
+    def _cor_problem(self, r: int, c: int, lam: np.ndarray) -> Problem:
+        q = self.q
+        perm = [c, r] + [i for i in range(q) if i not in (c, r)]
+        identity = perm == list(range(q))
+        pairs = set(self.index)
+        allowed = [
+            (i, j)
+            for j in range(q)
+            for i in range(j, q)
+            if (max(perm[i], perm[j]), min(perm[i], perm[j])) in pairs and (i, j) not in ((1, 0), (1, 1))
+        ]
+        s_hat = lam @ lam.T
+        sp = s_hat[np.ix_(perm, perm)]
+        try:
+            m_hat = np.linalg.cholesky(sp)
+        except np.linalg.LinAlgError:
+            m_hat = lam.copy() if identity else np.linalg.cholesky(sp + 1e-12 * np.eye(q))
+        t_hat = float(np.hypot(m_hat[1, 0], m_hat[1, 1]))
+        rho_hat = float(m_hat[1, 0] / t_hat) if t_hat > 0 else float("nan")
+
+        def build(rho: float, phi: np.ndarray) -> np.ndarray:
+            m = np.zeros((q, q))
+            for v, (i, j) in zip(phi[:-1], allowed, strict=True):
+                m[i, j] = v
+            t = phi[-1]
+            m[1, 0] = rho * t
+            m[1, 1] = math.sqrt(max(0.0, 1.0 - rho * rho)) * t
+            return m
+
+        def theta_of(m: np.ndarray) -> np.ndarray | None:
+            if identity:
+                big = m
+            else:
+                s = (m @ m.T)[np.ix_(np.argsort(perm), np.argsort(perm))]
+                try:
+                    big = np.linalg.cholesky(s)
+                except np.linalg.LinAlgError:
+                    return None
+            return np.array([big[i, j] for i, j in self.index])
+
+        def mbar(m: np.ndarray, theta: np.ndarray, grad: np.ndarray) -> np.ndarray:
+            lbar = self.lam(grad)
+            if identity:
+                return lbar
+            big = self.lam(theta)
+            sbar = _cholesky_gradient(big, lbar)
+            return np.asarray(np.tril(2.0 * sbar[np.ix_(perm, perm)] @ m))
+
+        def objective(rho: float) -> Objective:
+            root = math.sqrt(max(0.0, 1.0 - rho * rho))
+
+            def fun(phi: np.ndarray) -> tuple[float, np.ndarray]:
+                m = build(rho, phi)
+                theta = theta_of(m)
+                if theta is None:
+                    return math.inf, np.zeros_like(phi)
+                try:
+                    f, g = self._profiled(self.core, theta)
+                except RuntimeError:
+                    return math.inf, np.zeros_like(phi)
+                if not math.isfinite(f):
+                    return math.inf, np.zeros_like(phi)
+                mb = mbar(m, theta, g)
+                out = np.array([mb[i, j] for i, j in allowed] + [mb[1, 0] * rho + mb[1, 1] * root])
+                return f, out
+
+            return fun
+
+        def dpsi(rho: float, phi: np.ndarray) -> float:
+            m = build(rho, phi)
+            theta = theta_of(m)
+            assert theta is not None
+            f, g = self._profiled(self.core, theta)
+            mb = mbar(m, theta, g)
+            t = phi[-1]
+            root = math.sqrt(max(1e-300, 1.0 - rho * rho))
+            return float(mb[1, 0] * t - mb[1, 1] * rho * t / root)
+
+        phi0 = np.array([m_hat[i, j] for i, j in allowed] + [t_hat])
+        h0 = np.eye(phi0.size) * 0.01
+        if identity:
+            jac = np.zeros((self.k, phi0.size))
+            pos = {ij: n for n, ij in enumerate(self.index)}
+            for col, ij in enumerate(allowed):
+                jac[pos[ij], col] = 1.0
+            jac[pos[(1, 0)], -1] = rho_hat if math.isfinite(rho_hat) else 0.0
+            jac[pos[(1, 1)], -1] = math.sqrt(max(0.0, 1.0 - rho_hat**2)) if math.isfinite(rho_hat) else 1.0
+            h0 = _inverse(jac.T @ _inverse(self.h_profiled) @ jac)
+        grad = _cor_grad(self.theta, self.index, r, c, self.k)
+        prob = Problem(
+            f"cor{r}{c}", "cor", rho_hat, self._wald(grad, 0.2), -1.0, 1.0, phi0, h0, objective, dpsi,
+        )  # fmt: skip
+        # A random effect with zero variance (below lme4's singularity tolerance, relative
+        # to the other's scale) leaves the correlation unidentified: every value attains
+        # the optimum.
+        prob.flat = not (t_hat > SINGULAR_TOL * 1e-2 and abs(m_hat[0, 0]) > SINGULAR_TOL * 1e-2)
+        return prob
+
+    def _beta_problem(self, j: int) -> Problem:
+        cores: dict[float, Any] = {}
+
+        def reduced(b: float) -> Any:
+            if b not in cores:
+                if len(cores) > 4:
+                    cores.clear()
+                cores[b] = self.core.fixed_at(j, b)
+            return cores[b]
+
+        def objective(b: float) -> Objective:
+            core = reduced(b)
+
+            def fun(theta: np.ndarray) -> tuple[float, np.ndarray]:
+                try:
+                    f, g = self._profiled(core, theta)
+                except RuntimeError:
+                    return math.inf, np.zeros_like(theta)
+                return (f, g) if math.isfinite(f) else (math.inf, np.zeros_like(theta))
+
+            return fun
+
+        def dpsi(b: float, theta: np.ndarray) -> float:
+            full = self._parts(self.core, theta)
+            part = self._parts(reduced(b), theta)
+            fjj = float(np.asarray(full["fixed_inverse"])[j, j])
+            bj = float(np.asarray(full["beta"])[j])
+            return float(part["nu"]) / float(part["pwrss"]) * 2.0 * (b - bj) / fjj
+
+        se = math.sqrt(max(float(self.cov_beta[j, j]), 0.0))
+        return Problem(
+            f"beta{j}", "beta", float(self.beta[j]), se if se > 0 else 1.0, -math.inf, math.inf,
+            self.theta.copy(), self.h_profiled.copy(), objective, dpsi,
+        )  # fmt: skip
+
+
+def _inverse(h: np.ndarray) -> np.ndarray:
+    """The inverse of a Hessian for BFGS's start: eigenvalues floored at a small positive
+    value (a Hessian at the boundary may be singular or indefinite)."""
+    h = 0.5 * (h + h.T)
+    if not np.all(np.isfinite(h)):
+        return np.eye(h.shape[0])
+    w, v = np.linalg.eigh(h)
+    floor = max(1e-8 * float(np.max(np.abs(w))) if w.size else 1.0, 1e-12)
+    w = np.maximum(w, floor)
+    return np.asarray((v / w) @ v.T)
+
+
+def _cor_grad(theta: np.ndarray, index: list[tuple[int, int]], r: int, c: int, k: int) -> np.ndarray:
+    """d cor_rc / d(theta, sigma) by central differences of the closed form (a function of
+    theta alone, no criterion evaluation): for the Wald scale of the first step."""
+
+    def cor(th: np.ndarray) -> float:
+        lam = np.zeros((max(max(i, j) for i, j in index) + 1,) * 2)
+        for v, (i, j) in zip(th, index, strict=True):
+            lam[i, j] = v
+        s = lam @ lam.T
+        den = math.sqrt(s[r, r] * s[c, c])
+        return float(s[r, c] / den) if den > 0 else 0.0
+
+    g = np.zeros(k + 1)
+    for i in range(k):
+        e = np.zeros(k)
+        e[i] = 1e-6 * max(1.0, abs(theta[i]))
+        g[i] = (cor(theta + e) - cor(theta - e)) / (2 * e[i])
+    return g

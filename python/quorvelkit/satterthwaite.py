@@ -1,0 +1,161 @@
+"""Satterthwaite's degrees of freedom for t and F tests of the fixed effects.
+
+The method is the one lmerTest implements (Kuznetsova, Brockhoff and Christensen 2017,
+"lmerTest Package: Tests in Linear Mixed Effects Models", J. Stat. Softw. 82(13)):
+
+* the variance parameters are varpar = (theta, sigma); their asymptotic covariance is
+  A = 2 H^-1, H the Hessian of the criterion D(theta, sigma) at the estimates, with
+  beta profiled out but sigma not (REML fits use the REML criterion);
+* Cov(beta) = sigma^2 F(theta) is a function of varpar, and J_k = dCov(beta)/dvarpar_k;
+* a contrast l has variance v = l'Cov(beta)l, gradient g_k = l'J_k l, and
+  df = 2 v^2 / (g'Ag) (Satterthwaite 1946);
+* an F test of L beta = 0 (rank r) splits L Cov(beta) L' = P diag(d) P' into r
+  independent t tests of the rows of P'L, with df nu_m, and takes the denominator
+  df 2E / (E - r), E = sum nu_m / (nu_m - 2) (Fai and Cornelius 1996, J. Stat. Comput.
+  Simul. 54).
+
+Nothing here refits. H and J come from 2 n_theta evaluations of the core's
+``criterion_parts`` at theta +- h e_j: the theta-block of H by central differences of
+the analytic gradient of D, the sigma row and column and the sigma-derivative of
+Cov(beta) in closed form:
+
+    D(theta, sigma)    = logdet(theta) + pwrss(theta) / sigma^2 + nu log(2 pi sigma^2)
+    dD/dtheta          = grad_logdet + grad_pwrss / sigma^2
+    d2D/dtheta dsigma  = -2 grad_pwrss / sigma^3
+    d2D/dsigma2        = 6 pwrss / sigma^4 - 2 nu / sigma^2
+    dCov(beta)/dsigma  = 2 sigma F(theta)
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+
+__all__ = ["VarparInfo", "varpar_info", "t_tests", "f_test"]
+
+
+@dataclass(frozen=True)
+class VarparInfo:
+    """What Satterthwaite's approximation needs at one fit.
+
+    Attributes:
+        beta: the fixed effects (p,).
+        cov_beta: their covariance sigma^2 F (p, p).
+        jacobian: dCov(beta)/dvarpar, (n_theta + 1, p, p), sigma last.
+        hessian: of D in varpar (n_theta + 1 square).
+        vcov_varpar: A = 2 H^-1 (NaN when H is singular).
+        evaluations: criterion evaluations it took.
+    """
+
+    beta: np.ndarray
+    cov_beta: np.ndarray
+    jacobian: np.ndarray
+    hessian: np.ndarray
+    vcov_varpar: np.ndarray
+    evaluations: int
+
+
+def _step(theta: np.ndarray) -> np.ndarray:
+    # Central differences of an analytic gradient: the error is O(h^2) from the third
+    # derivative and O(eps / h) from rounding, balanced near h = eps^(1/3) relative to
+    # the entry's size (Nocedal & Wright, sec. 8.1); entries below 1 in size (theta is
+    # in units of sigma) step by 6e-6.
+    return np.asarray(np.maximum(np.abs(theta), 1.0) * 6e-6, dtype=float)
+
+
+def varpar_info(core: Any, theta: Sequence[float], reml: bool) -> VarparInfo:
+    """A, J and Cov(beta) at ``theta`` for the core's fit by REML (``reml``) or ML."""
+    th = np.asarray(theta, dtype=float)
+    k = th.size
+    at = core.criterion_parts(list(th), reml)
+    pwrss, nu = float(at["pwrss"]), float(at["nu"])
+    sigma2 = pwrss / nu
+    sigma = float(np.sqrt(sigma2))
+    fixed = np.asarray(at["fixed_inverse"], dtype=float)
+    p = fixed.shape[0]
+    h = _step(th)
+    hess = np.empty((k + 1, k + 1))
+    jac = np.empty((k + 1, p, p))
+    for j in range(k):
+        e = np.zeros(k)
+        e[j] = h[j]
+        up = core.criterion_parts(list(th + e), reml)
+        down = core.criterion_parts(list(th - e), reml)
+        grad_up = np.asarray(up["grad_logdet"]) + np.asarray(up["grad_pwrss"]) / sigma2
+        grad_down = np.asarray(down["grad_logdet"]) + np.asarray(down["grad_pwrss"]) / sigma2
+        hess[:k, j] = (grad_up - grad_down) / (2.0 * h[j])
+        jac[j] = sigma2 * (np.asarray(up["fixed_inverse"]) - np.asarray(down["fixed_inverse"])) / (2.0 * h[j])
+    hess[:k, :k] = 0.5 * (hess[:k, :k] + hess[:k, :k].T)
+    hess[:k, k] = hess[k, :k] = -2.0 * np.asarray(at["grad_pwrss"]) / sigma**3
+    hess[k, k] = 6.0 * pwrss / sigma**4 - 2.0 * nu / sigma2
+    jac[k] = 2.0 * sigma * fixed
+    try:
+        vcov = 2.0 * np.linalg.inv(hess)
+    except np.linalg.LinAlgError:
+        vcov = np.full_like(hess, np.nan)
+    return VarparInfo(
+        beta=np.asarray(at["beta"], dtype=float),
+        cov_beta=sigma2 * fixed,
+        jacobian=jac,
+        hessian=hess,
+        vcov_varpar=vcov,
+        evaluations=1 + 2 * k,
+    )
+
+
+def _df(info: VarparInfo, row: np.ndarray) -> float:
+    """Satterthwaite's df of the contrast row'beta."""
+    var = float(row @ info.cov_beta @ row)
+    grad = np.einsum("i,kij,j->k", row, info.jacobian, row)
+    denom = float(grad @ info.vcov_varpar @ grad)
+    if not np.isfinite(denom):  # a singular Hessian (vcov_varpar NaN): no approximation
+        return float("nan")
+    return 2.0 * var * var / denom if denom > 0 else float("inf")
+
+
+def t_tests(info: VarparInfo, L: np.ndarray) -> dict[str, np.ndarray]:
+    """One t test per row l of L (l'beta = 0): estimate, standard error, df, t, p."""
+    rows = np.atleast_2d(np.asarray(L, dtype=float))
+    est = rows @ info.beta
+    se = np.sqrt(np.einsum("ri,ij,rj->r", rows, info.cov_beta, rows))
+    df = np.array([_df(info, r) for r in rows])
+    from scipy import stats  # imported on first use: scipy.stats is slow to import
+
+    t = est / se
+    return {"estimate": est, "se": se, "df": df, "t": t, "p": 2.0 * stats.t.sf(np.abs(t), df)}
+
+
+def _denominator_df(nu: np.ndarray, tol: float = 1e-8) -> float:
+    """Fai and Cornelius's denominator df from the df of r independent t tests."""
+    if nu.size == 1:
+        return float(nu[0])
+    if np.all(np.abs(np.diff(nu)) < tol):
+        return float(nu.mean())
+    if np.any(nu <= 2):
+        return 2.0
+    e = float(np.sum(nu / (nu - 2.0)))
+    return 2.0 * e / (e - nu.size)
+
+
+def f_test(info: VarparInfo, L: np.ndarray, tol: float = 1e-8) -> dict[str, float]:
+    """The F test of L beta = 0: F, numerator df (the rank of L Cov(beta) L'),
+    denominator df and p."""
+    L = np.atleast_2d(np.asarray(L, dtype=float))
+    v = L @ info.cov_beta @ L.T
+    d, P = np.linalg.eigh(0.5 * (v + v.T))
+    order = np.argsort(d)[::-1]
+    d, P = d[order], P[:, order]
+    rank = int(np.sum(d > tol * max(d[0], 0.0))) if d.size and d[0] > 0 else 0
+    if rank == 0:
+        return {"F": float("nan"), "num_df": 0.0, "den_df": float("nan"), "p": float("nan")}
+    rows = P[:, :rank].T @ L
+    t2 = (rows @ info.beta) ** 2 / d[:rank]
+    nu = np.array([_df(info, r) for r in rows])
+    den = _denominator_df(nu, tol)
+    from scipy import stats  # imported on first use: scipy.stats is slow to import
+
+    f = float(t2.sum() / rank)
+    return {"F": f, "num_df": float(rank), "den_df": den, "p": float(stats.f.sf(f, rank, den))}

@@ -1,0 +1,79 @@
+"""Fixtures the Python tests share: the data sets in tests/data (R's data and the coded
+designs of the reference cases), lme4's reference numbers, and fits used by several
+test modules. Simulated designs come from ``simdesign``."""
+
+import json
+from collections.abc import Callable
+from functools import cache
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import quorvelkit as qk
+
+DATA = Path(__file__).resolve().parent.parent / "data"
+FM1 = "Reaction ~ Days + (Days | Subject)"
+
+
+@cache
+def _frame(name: str) -> pd.DataFrame:
+    if name == "dyestuff2":  # only the coded design is stored; give the batches letters
+        d = pd.read_csv(DATA / "dyestuff2.csv")
+        return pd.DataFrame({"Yield": d["y"], "Batch": np.array(list("ABCDEF"))[d["g"]]})
+    return pd.read_csv(DATA / (f"{name}_data.csv" if name in ("sleepstudy", "dyestuff") else f"{name}.csv"))
+
+
+@pytest.fixture(scope="session")
+def data() -> Callable[[str], pd.DataFrame]:
+    """A data set of tests/data by name (``"sleepstudy"``, ``"orthodont"``, ...), as a
+    fresh copy the test may change."""
+    return lambda name: _frame(name).copy()
+
+
+@pytest.fixture(scope="session")
+def reference() -> Callable[[str], dict]:
+    """lme4's numbers for a case: the JSON files of tests/data (``"sleepstudy"``) and
+    the entries of formula_reference.json (``"formula/orthodont"``)."""
+
+    def read(case: str) -> dict:
+        if case.startswith("formula/"):
+            return json.loads((DATA / "formula_reference.json").read_text())[case.removeprefix("formula/")]
+        return json.loads((DATA / f"{case}.json").read_text())
+
+    return read
+
+
+@pytest.fixture(scope="session")
+def core_case() -> Callable[[str], tuple[tuple, dict]]:
+    """The arrays (y, x, z, codes, m) of a reference case for ``LmmCore``, with lme4's
+    numbers for it."""
+
+    def load(name: str) -> tuple[tuple, dict]:
+        raw = np.genfromtxt(DATA / f"{name}.csv", delimiter=",", names=True)
+        cols = raw.dtype.names
+        y = np.ascontiguousarray(raw["y"])
+        x = np.ascontiguousarray(np.column_stack([raw[c] for c in cols if c.startswith("x")]))
+        z = np.ascontiguousarray(np.column_stack([raw[c] for c in cols if c.startswith("z")]))
+        g = raw["g"].astype(np.int64)
+        return (y, x, z, g, int(g.max()) + 1), json.loads((DATA / f"{name}.json").read_text())
+
+    return load
+
+
+@pytest.fixture(scope="session")
+def sleep_args(core_case) -> tuple:
+    """The sleepstudy design of Reaction ~ Days + (Days | Subject) as LmmCore's arguments."""
+    return core_case("sleepstudy")[0]
+
+
+@pytest.fixture(scope="session")
+def sleep(data) -> pd.DataFrame:
+    return data("sleepstudy")
+
+
+@pytest.fixture(scope="session")
+def fm1(sleep) -> qk.LmmFit:
+    """lme4's fm1: Reaction ~ Days + (Days | Subject) by REML."""
+    return qk.lmm(FM1, sleep)

@@ -1,0 +1,229 @@
+"""From a formula and data to the model: what a user of lme4 writes means what it means
+in lme4 (references from tests/data/make_formula_reference.R), and rows, labels,
+columns and responses that need care are dropped, kept or refused as documented."""
+
+import numpy as np
+import pandas as pd
+import pytest
+from numpy.testing import assert_allclose
+
+from quorvelkit import RankDeficiencyWarning, lmm
+from quorvelkit.formula import aliased_columns
+
+FM1 = "Reaction ~ Days + (Days | Subject)"
+
+LME4 = [  # (reference, data set, formula, column changes, names our fit gives)
+    ("chick_quadratic", "chickweight", "weight ~ Time + I(Time^2) + (1 | Chick)", {},
+     ["(Intercept)", "Time", "I(Time ^ 2)"]),
+    ("chick_quadratic", "chickweight", "weight ~ Time + I(Time^2) + (1 | Chick)", {"Time": float}, None),
+    ("chick_quadratic", "chickweight", "weight ~ Time + I(Time ^ 2.0) + (1 | Chick)", {}, None),
+    ("chick_quadratic", "chickweight", "weight ~ Time + {Time^2} + (1 | Chick)", {}, None),
+    ("chick_quadratic", "chickweight", "weight ~ Time + I(Time**2) + (1 | Chick)", {}, None),
+    ("chick_diet", "chickweight", "weight ~ Time + factor(Diet) + (1 | Chick)", {},
+     ["(Intercept)", "Time", "factor(Diet)[T.2]", "factor(Diet)[T.3]", "factor(Diet)[T.4]"]),
+    ("chick_diet", "chickweight", "weight ~ Time + as.factor(Diet) + (1 | Chick)", {}, None),
+    ("chick_diet", "chickweight", "weight ~ Time + C(Diet) + (1 | Chick)", {}, None),
+    ("airquality", "airquality", "Ozone ~ Solar.R + Wind + (1 | Month)", {}, ["(Intercept)", "Solar.R", "Wind"]),
+    ("airquality", "airquality", "Ozone ~ `Solar.R` + Wind + (1 | Month)", {}, None),
+    ("airquality", "airquality", "Ozone ~ I(Solar.R) + Wind + (1 | Month)", {}, ["(Intercept)", "I(Solar.R)", "Wind"]),
+    ("airquality", "airquality", "Ozone ~ `Solar R` + Wind + (1 | `the month`)",
+     {"rename": {"Solar.R": "Solar R", "Month": "the month"}}, ["(Intercept)", "Solar R", "Wind"]),
+    ("airquality", "airquality", r"`O\`zone` ~ `So\\lar` + Wind + (1 | `Mo:nth`)",
+     {"rename": {"Ozone": "O`zone", "Solar.R": "So\\lar", "Month": "Mo:nth"}}, ["(Intercept)", "So\\lar", "Wind"]),
+    ("orthodont", "orthodont", "distance ~ age + Sex + (1 | Subject)", {}, ["(Intercept)", "age", "Sex[T.Male]"]),
+    ("co2", "co2", "uptake ~ conc + Type + (1 | Plant)", {}, None),
+    ("star", "star", "math ~ C(gr) + cltype + (1 | id)", {}, None),
+    ("star", "star", "math ~ gr + cltype + (1 | id)", {}, None),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("case,name,formula,change,names", LME4, ids=[f"{c[0]}: {c[2]}" for c in LME4])
+def test_formulas_mean_what_they_mean_in_lme4(data, reference, case, name, formula, change, names):
+    change = dict(change)
+    df = data(name).rename(columns=change.pop("rename", {})).astype(change)
+    fit = lmm(formula, df)
+    ref = reference(f"formula/{case}")
+    assert (fit.nobs, fit.ngroups) == (ref["n"], ref["m"])
+    assert_allclose(fit.fixef, ref["beta"], rtol=1e-5, atol=1e-8)
+    assert_allclose(fit.se, ref["se_beta"], rtol=1e-5)
+    assert_allclose(fit.theta, ref["theta"], rtol=1e-5, atol=1e-6)
+    assert_allclose([fit.sigma, fit.criterion], [ref["sigma"], ref["criterion"]], rtol=1e-5)
+    if names is not None:
+        assert fit.fe_names == names
+    # the fit's columns are rebuilt for new data from the same (rewritten) terms
+    assert_allclose(fit.predict(df.loc[fit.fitted.index]), fit.fitted, rtol=1e-10)
+
+
+EQUIVALENT = [  # (term as written, the same column computed here): R's meaning of ^ and friends
+    ("I(-Time^2)", lambda d: -(d["Time"] ** 2)),
+    ("I(2 * Time^2 / 4)", lambda d: d["Time"] ** 2 / 2),
+    ("I(Time^0.5)", lambda d: np.sqrt(d["Time"])),
+    ("sqrt(Time)", lambda d: np.sqrt(d["Time"])),
+    ("abs(Time - 10)", lambda d: np.abs(d["Time"] - 10)),
+    ("np.log1p(Time)", lambda d: np.log1p(d["Time"])),
+    ("I(Time > 10)", lambda d: (d["Time"] > 10).astype(float)),
+    ("I(Time % 4)", lambda d: d["Time"] % 4),
+    ("I(2^(Time / 7))", lambda d: 2.0 ** (d["Time"] / 7)),
+]
+
+
+@pytest.mark.parametrize("term,column", EQUIVALENT, ids=[e[0] for e in EQUIVALENT])
+def test_evaluated_terms_follow_r(data, term, column):
+    chick = data("chickweight")
+    fit = lmm(f"weight ~ {term} + (1 | Chick)", chick)
+    ref = lmm("weight ~ z + (1 | Chick)", chick.assign(z=column(chick).astype(float)))
+    assert_allclose(fit.fixef, ref.fixef, rtol=1e-10)
+    assert_allclose(fit.criterion, ref.criterion, rtol=1e-12)
+
+
+def test_power_in_the_response_and_the_random_part(data):
+    chick = data("chickweight").assign(t2=lambda d: (d["Time"] ** 2).astype(float))
+    fit = lmm("I(weight^0.5) ~ Time + (0 + I(Time^2) | Chick)", chick)
+    ref = lmm("np.sqrt(weight) ~ Time + (0 + t2 | Chick)", chick)
+    assert_allclose([fit.criterion, *fit.theta], [ref.criterion, *ref.theta], rtol=1e-8)
+    assert fit.re_names == ["I(Time ^ 2)"]
+
+
+def test_transforms_that_stay_allowed(data):
+    chick = data("chickweight")
+    for formula in [
+        "log(weight) ~ center(Time) + scale(Diet) + (1 | Chick)",
+        "weight ~ poly(Time, 2) + (1 | Chick)",
+        "weight ~ bs(Time, df=4) + (1 | Chick)",
+        "weight ~ C(Diet, contr.treatment(4)) + np.clip(Time, 2, 20) + (1 | Chick)",
+        "weight ~ C(Diet, levels=[4, 3, 2, 1]) + Q('Time') + (1 | C(Chick))",
+        "weight ~ np.exp(Time / 21) + I(Diet == 1) + (1 | Chick)",
+    ]:
+        assert lmm(formula, chick).converged, formula
+
+
+def test_missing_values_are_dropped_and_counted(sleep):
+    df = sleep.astype({"Subject": object})
+    df.loc[[3, 50], "Reaction"] = np.nan
+    df.loc[77, "Days"] = None
+    df.loc[100, "Subject"] = None
+    df["unused"] = np.nan  # a column the model does not use does not count
+    # center() sees only the rows kept, as when the incomplete rows were never there
+    formula = "Reaction ~ center(Days) + (Days | Subject)"
+    fit = lmm(formula, df)
+    assert fit.n_dropped == 4 and fit.nobs == 176
+    ref = lmm(formula, df.dropna(subset=["Reaction", "Days", "Subject"]))
+    assert_allclose([*fit.theta, *fit.fixef], [*ref.theta, *ref.fixef], 1e-12)
+    assert 3 not in fit.fitted.index and 4 in fit.fitted.index
+
+
+@pytest.mark.parametrize(
+    "labels",
+    [
+        lambda s: s.astype(str),
+        lambda s: s.astype(float) + 0.5,
+        lambda s: "S" + s.astype(str),
+        lambda s: pd.Categorical(s.astype(str), categories=sorted(s.astype(str).unique(), reverse=True)),
+        lambda s: s.map(lambda v: v if v % 2 else str(v)),
+    ],
+    ids=["str", "float", "prefixed", "categorical", "mixed"],
+)
+def test_group_labels_of_any_type(sleep, fm1, labels):
+    df = sleep.assign(Subject=labels(sleep["Subject"]))
+    fit = lmm(FM1, df)
+    assert_allclose(fit.criterion, fm1.criterion, 1e-10)
+    assert_allclose(fit.ranef.loc[df["Subject"].iloc[0]], fm1.ranef.loc[sleep["Subject"].iloc[0]], 1e-5, 1e-6)
+    assert set(fit.ranef.index) == set(pd.unique(df["Subject"]))
+    if isinstance(df["Subject"].dtype, pd.CategoricalDtype):  # the categories' order is kept
+        assert list(fit.ranef.index) == list(df["Subject"].cat.categories)
+    assert fit.to_dict()["random_effects"]["levels"][0] == fit.ranef.index[0]
+
+
+def test_aliased_columns_are_dropped_with_a_warning(sleep):
+    df = sleep.assign(Days2=lambda d: 2 * d["Days"] + 1)
+    with pytest.warns(RankDeficiencyWarning, match=r"dropping 1 column.*Days2"):
+        fit = lmm("Reaction ~ Days + Days2 + (1 | Subject)", df)
+    assert fit.dropped_columns == ["Days2"] and fit.fe_names == ["(Intercept)", "Days"]
+    ref = lmm("Reaction ~ Days + (1 | Subject)", df)
+    assert_allclose([fit.criterion, *fit.fixef], [ref.criterion, *ref.fixef], 1e-10)
+    assert_allclose(fit.predict(df), ref.predict(df), 1e-10)
+
+
+_R = np.random.default_rng(11).normal(size=(40, 4))
+
+
+@pytest.mark.parametrize(
+    "cols,expected",
+    [
+        ([_R[:, 0], _R[:, 1], _R[:, 2]], []),
+        ([_R[:, 0], _R[:, 1], _R[:, 0] + _R[:, 1]], [2]),
+        ([_R[:, 0], np.zeros(40), _R[:, 1]], [1]),
+        ([_R[:, 0], 2 * _R[:, 0], _R[:, 1], _R[:, 1] - _R[:, 0], _R[:, 2]], [1, 3]),
+        ([_R[:, 0], _R[:, 1], _R[:, 1] + 1e-9 * _R[:, 2]], [2]),  # below R's tolerance
+        ([_R[:, 0], _R[:, 1], _R[:, 1] + 1e-4 * _R[:, 2]], []),  # above it
+        (list(_R[:3].T), [3]),  # more columns than rows
+    ],
+    ids=["full", "sum", "zero", "multiple", "near", "distinct", "wide"],
+)
+def test_aliased_columns(cols, expected):
+    assert aliased_columns(np.column_stack(cols)) == expected
+
+
+def test_data_that_cannot_be_fitted(sleep):
+    for col, bad, match in [("Days", np.inf, "Days"), ("Reaction", -np.inf, "non-finite")]:
+        df = sleep.astype({col: float})
+        df.loc[3, col] = bad
+        with pytest.raises(ValueError, match=match):
+            lmm("Reaction ~ Days + (1 | Subject)", df)
+    y = [1.0, 2.0, 3.0, 4.0]
+    with pytest.raises(ValueError, match="more than one level"):
+        lmm("y ~ 1 + (1 | g)", pd.DataFrame({"y": y, "g": ["a"] * 4}))
+    with pytest.raises(ValueError, match="less than the number of observations"):
+        lmm("y ~ 1 + (1 | g)", pd.DataFrame({"y": y, "g": list("abcd")}))
+    with pytest.raises(ValueError, match="no columns"):
+        lmm("Reaction ~ 0 + (1 | Subject)", sleep)
+
+
+@pytest.mark.parametrize(
+    "formula,match",
+    [
+        ("I(0 * weight + 5) ~ Time + (1 | Chick)", "is constant"),
+        ("I(0 * weight + 5) ~ 0 + Time + (1 | Chick)", "is constant"),
+        ("I(1 + 2 * Time) ~ Time + (1 | Chick)", r"fixed effects \(\(Intercept\), Time\) fit the response"),
+        ("I(Time^2 - 3 * Time) ~ Time + I(Time^2) + (Time | Chick)", "fit the response .* exactly"),
+        ("I(100 * Diet) ~ Time + factor(Diet) + (1 | Chick)", "exactly"),
+    ],
+)
+def test_degenerate_responses_are_refused(data, formula, match):
+    with pytest.raises(ValueError, match=match):
+        lmm(formula, data("chickweight"))
+
+
+def test_exact_fit_is_worded_for_the_user(sleep):
+    with pytest.raises(ValueError, match="exactly") as info:
+        lmm("y ~ Days + (Days | Subject)", sleep.assign(y=3.0 + 10.5 * sleep["Days"]))
+    assert str(info.value) == (
+        "the fixed effects ((Intercept), Days) fit the response 'y' exactly (its residuals are zero to "
+        "rounding error): there is no residual variation to estimate the variance components from"
+    )
+    assert "theta is infeasible: the fixed effects fit the response exactly" in str(info.value.__cause__)
+
+
+@pytest.mark.parametrize("shift", [0.0, 1e5, 1e10, 1e12])
+def test_large_means(data, shift):
+    # ChickWeight's weight (sd about 71) shifted far away; Time shifted by 1e6 sd too:
+    # only the intercept moves, and nothing is taken for an exact fit
+    chick = data("chickweight")
+    t = chick["Time"] + 1e6 * chick["Time"].std()
+    base = lmm("weight ~ Time + (Time | Chick)", chick)
+    fit = lmm("y ~ Time + (Time | Chick)", chick.assign(y=chick["weight"] + shift * chick["weight"].std()))
+    assert_allclose([*fit.theta, fit.sigma, fit.fixef["Time"]], [*base.theta, base.sigma, base.fixef["Time"]], 1e-6)
+    lmm("y ~ t + (1 | Chick)", chick.assign(y=chick["weight"] + shift, t=t))  # does not raise
+    with pytest.raises(ValueError, match="exactly"):
+        lmm("y ~ t + (1 | Chick)", chick.assign(y=shift + 3.0 * t, t=t))
+
+
+def test_response_stored_as_text_names_a_value_and_its_row(data):
+    air = data("airquality").dropna().set_index(np.arange(1000, 1111))
+    with pytest.raises(ValueError, match=r"'Ozone' holds numbers stored as text \(such as '41\.0' in row 1000\)"):
+        lmm("Ozone ~ Wind + (1 | Month)", air.astype({"Ozone": str}))
+    european = air.assign(Wind=air["Wind"].map(lambda v: f"{v:g}".replace(".", ",")))
+    first = int(np.flatnonzero(european["Wind"].str.contains(","))[0])
+    value = european["Wind"].iloc[first]
+    with pytest.raises(ValueError, match=rf"'Wind' must be numeric, but it holds '{value}' in row {1000 + first}"):
+        lmm("Wind ~ Ozone + (1 | Month)", european)

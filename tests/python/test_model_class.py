@@ -1,0 +1,324 @@
+"""The wider model class: prior weights, offsets, uncorrelated random effects (x || g)
+and several terms on one grouping factor, against lme4 on R's data, and what a fit does
+with them (refits, simulation, the bootstrap, predictions, reports, errors)."""
+
+import json
+import math
+import pickle
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pytest
+from numpy.testing import assert_allclose
+
+import quorvelkit as qk
+from quorvelkit import fitting, lmm
+
+DATA = Path(__file__).resolve().parent.parent / "data"
+
+MODELS = json.loads((DATA / "models" / "lme4_models.json").read_text())
+CASES = [k for k in MODELS if not k.startswith("_")]
+EVALUATORS = ["auto", "blocks", "aggregated", "streaming"]
+CHICK = "weight ~ Time * factor(Diet) + (Time | Chick)"
+
+
+def models(name: str) -> pd.DataFrame:
+    return pd.read_csv(DATA / "models" / f"{name}.csv")
+
+
+def lme4_call(case: str) -> tuple[str, pd.DataFrame, dict]:
+    """The formula, data and keywords of a reference case: weights by column name, or
+    as an array when the case gives them as one number for every row."""
+    ref = MODELS[case]
+    frame = models(ref["data"])
+    kw: dict = {"reml": ref["reml"]}
+    if ref["weights"] == "w":
+        kw["weights"] = "w"
+    elif ref["weights"] is not None:
+        kw["weights"] = np.full(len(frame), float(ref["weights"]))
+    return ref["formula"], frame, kw
+
+
+@pytest.mark.parametrize("at_theta", [True, False], ids=["at_lme4_theta", "fitted"])
+@pytest.mark.parametrize("case", CASES)
+def test_matches_lme4(case, at_theta):
+    ref = MODELS[case]
+    formula, frame, kw = lme4_call(case)
+    evaluator = EVALUATORS[CASES.index(case) % 4]
+    fit = lmm(formula, frame, evaluator=evaluator, theta=ref["theta"] if at_theta else None, **kw)
+    # lme4's theta holds the free entries only, in its order
+    assert fit.core.n_theta == len(ref["theta"]) and fit.n_params == ref["df"]
+    if at_theta:
+        tol = 1e-9
+        assert_allclose(fit.criterion, ref["criterion"], 1e-12)
+    else:
+        tol = 1e-5
+        assert fit.converged
+        assert fit.criterion <= ref["criterion"] * (1 + 1e-12)
+        assert_allclose(fit.criterion, ref["criterion"], 1e-7)
+        assert_allclose(fit.theta, ref["theta"], 1e-4)
+    assert_allclose(fit.fixef, ref["beta"], tol)
+    assert_allclose(fit.se, ref["se"], tol)
+    assert_allclose(fit.sigma, ref["sigma"], tol)
+    assert len(fit.fe_names) == len(ref["names"])
+    # lme4's logLik, AIC and BIC of the same criterion (with the weights' constant)
+    assert_allclose([fit.loglik, fit.aic, fit.bic], [ref["loglik"], ref["aic"], ref["bic"]], 1e-7 if at_theta else 1e-6)
+
+
+def test_weights_of_one_change_no_bit_and_weights_of_c_rescale():
+    chick = models("chickweight")
+    plain = lmm(CHICK, chick)
+    ones = lmm(CHICK, chick, weights=np.ones(len(chick)))
+    for attr in ("theta", "criterion", "sigma", "fixef", "cov_fixef", "ranef", "fitted", "cond_cov"):
+        a, b = getattr(plain, attr), getattr(ones, attr)
+        assert np.array_equal(np.asarray(a), np.asarray(b)), attr
+    # weights c: the unweighted model with sigma^2 / c for sigma^2: theta / sqrt(c) and
+    # sigma * sqrt(c) give the same criterion, fixed effects, standard errors and
+    # random effects (lme4's own fit with weights 3 is a reference case above)
+    for c in (3.0, 0.01):
+        scaled = lmm(CHICK, chick, weights=np.full(len(chick), c), theta=plain.theta / math.sqrt(c))
+        assert_allclose(scaled.criterion, plain.criterion, 1e-12)
+        assert_allclose(scaled.sigma, plain.sigma * math.sqrt(c), 1e-12)
+        assert_allclose([scaled.fixef, scaled.se], [plain.fixef, plain.se], 1e-10)
+        assert_allclose(scaled.ranef, plain.ranef, 1e-9, 1e-9)
+        fitted = lmm(CHICK, chick, weights=np.full(len(chick), c))
+        assert_allclose(fitted.theta, plain.theta / math.sqrt(c), 1e-5)
+        assert_allclose(fitted.criterion, plain.criterion, 1e-10)
+
+
+BAD_WEIGHTS = [  # (weights for the Orthodont data, the error's fragment)
+    (lambda d: d["age"].where(d.index != 5, -1.0), "-1.0 in row 5"),
+    (lambda d: d["age"].where(d.index != 7, np.nan), "nan in row 7"),
+    (lambda d: d["age"].where(d.index != 9, np.inf), "inf in row 9"),
+    (lambda d: d["age"].to_numpy()[:-1], "the data has 108 rows, weights has 107"),
+    (lambda d: np.ones((108, 2)), "shape 108x2"),
+    (lambda d: "Sex", "must be numbers, but they hold 'Male' in row 0"),
+    (lambda d: d["Sex"].where(d.index != 3, "1.5").where(d.index == 3, "2"), "numbers"),  # all numbers as text: fine
+    (lambda d: d["age"] > 9, "not booleans"),
+    (lambda d: "nope", "'nope' is not in the data"),
+    (lambda d: np.zeros(108), "zero in every row the model could use"),
+]
+
+
+@pytest.mark.parametrize("weights,fragment", BAD_WEIGHTS, ids=[b[1] for b in BAD_WEIGHTS])
+def test_bad_weights_are_one_error_and_nothing_is_fitted(data, monkeypatch, weights, fragment):
+    ortho = data("orthodont")
+    w = weights(ortho)
+    if fragment == "numbers":  # text that reads as numbers is numbers
+        assert lmm("distance ~ age + (1 | Subject)", ortho, weights=w).weights.iloc[3] == 1.5
+        return
+    built = []
+    monkeypatch.setattr(fitting, "LmmCore", lambda *a, **k: built.append(1))
+    with pytest.raises(ValueError, match="weights") as err:
+        lmm("distance ~ age + (1 | Subject)", ortho, weights=w)
+    assert fragment in str(err.value) and "\n" not in str(err.value) and not built
+    with pytest.raises(TypeError, match="weights must be a column name"):
+        lmm("distance ~ age + (1 | Subject)", ortho, weights=3.0)
+
+
+def test_rows_of_weight_zero_are_left_out():
+    chick = models("chickweight")
+    zero = chick["w"].where(chick.index % 7 != 3, 0.0)
+    fit = lmm(CHICK, chick, weights=zero)
+    kept = chick[zero > 0]
+    same = lmm(CHICK, kept, weights="w")
+    assert (fit.nobs, fit.n_zero_weight) == (len(kept), int((zero == 0).sum()))
+    assert np.array_equal(fit.theta, same.theta) and fit.criterion == same.criterion
+    assert list(fit.fitted.index) == list(kept.index)
+    assert f"({fit.n_zero_weight} observations of weight zero left out)" in fit.summary_text()
+
+
+def test_offsets_are_known_parts_of_the_linear_predictor():
+    chick = models("chickweight")
+    formula = "weight ~ factor(Diet) + (Time | Chick)"
+    shifted = lmm("I(weight - o) ~ factor(Diet) + (Time | Chick)", chick)
+    fits = [
+        lmm("weight ~ factor(Diet) + offset(o) + (Time | Chick)", chick),
+        lmm("weight ~ factor(Diet) + offset(3 * Time) + (Time | Chick)", chick),
+        lmm("weight ~ factor(Diet) + offset(Time) + offset(2 * Time) + (Time | Chick)", chick),
+        lmm(formula, chick, offset="o"),
+        lmm(formula, chick, offset=chick["o"].to_numpy()),
+        lmm("weight ~ factor(Diet) + offset(Time) + (Time | Chick)", chick, offset=2 * chick["Time"]),
+    ]
+    for fit in fits:  # the response less the offset, fitted
+        assert_allclose(fit.theta, shifted.theta, 1e-6)
+        assert_allclose(fit.fixef, shifted.fixef, 1e-7)
+        assert_allclose(fit.offset, chick["o"], 0)
+        # fitted values and predictions include the offset; residuals are the response's
+        assert_allclose(fit.fitted, shifted.fitted + chick["o"], 1e-9)
+        assert_allclose(fit.residuals, chick["weight"] - fit.fitted, 0)
+        assert_allclose(fit.response, chick["weight"], 0)
+    new = chick.iloc[[5, 100, 300]].assign(Time=[1.0, 7.0, 30.0], o=[3.0, 21.0, 90.0])
+    pop = shifted.predict(new, re=False)
+    for fit in (fits[0], fits[1], fits[3]):  # the offset of the new rows
+        assert_allclose(fit.predict(new), shifted.predict(new) + new["o"], 1e-9)
+        assert_allclose(fit.predict(new, re=False), pop + new["o"], 1e-9)
+    with pytest.raises(ValueError, match="offset was given as an array"):
+        fits[4].predict(new)
+    # a missing value in the offset drops the row, as in lme4
+    holes = chick["o"].where(chick.index != 4)
+    assert lmm(formula, chick, offset=holes).n_dropped == 1
+    assert lmm(formula, chick.assign(o=holes), offset="o").n_dropped == 1
+    with pytest.raises(ValueError, match="offset must hold one number per row"):
+        lmm(formula, chick, offset=chick["o"].to_numpy()[1:])
+    with pytest.raises(ValueError, match="offset 'Chick'|must be one number"):
+        lmm("weight ~ Time + offset(factor(Chick)) + (1 | Chick)", chick)
+    with pytest.raises(ValueError, match="not finite in row 2"):
+        lmm(formula, chick, offset=chick["o"].where(chick.index != 2, np.inf))
+    # a constant response is a model when the offset varies
+    with pytest.warns(qk.SingularFitWarning):  # -Time^2 has no chick-to-chick variation
+        assert lmm("I(0 * weight) ~ Time + offset(Time^2) + (1 | Chick)", chick).converged
+
+
+@pytest.mark.filterwarnings("ignore::quorvelkit.SingularFitWarning")
+@pytest.mark.parametrize(
+    "formula,terms,n_theta",
+    [
+        ("weight ~ Time + (Time || Chick)", [("Chick", ["(Intercept)"]), ("Chick.1", ["Time"])], 2),
+        ("weight ~ Time + (1 | Chick) + (0 + Time | Chick)", [("Chick", ["(Intercept)"]), ("Chick.1", ["Time"])], 2),
+        (
+            "weight ~ Time + (C(Diet) || Chick)",
+            [("Chick", ["(Intercept)"]), ("Chick.1", [f"C(Diet)[{k}]" for k in range(1, 5)])],
+            11,
+        ),
+        (
+            "weight ~ Time + (Time | Chick) + (0 + I(Time^2) | Chick)",
+            [("Chick", ["(Intercept)", "Time"]), ("Chick.1", ["I(Time ^ 2)"])],
+            4,
+        ),
+    ],
+)
+def test_terms_are_blocks_of_lambda(formula, terms, n_theta):
+    fit = lmm(formula, models("chickweight"), theta=None if "Diet" not in formula else np.ones(11))
+    assert fit.re_terms == terms and fit.core.n_theta == n_theta == len(fit.theta)
+    sizes = [len(cols) for _, cols in terms]
+    ends = np.cumsum(sizes)
+    block = np.searchsorted(ends, np.arange(sum(sizes)), side="right")
+    lam = fit.lambda_matrix
+    assert np.all(lam[block[:, None] != block[None, :]] == 0)  # no entry between terms
+    assert_allclose(fit.cov_re.to_numpy()[block[:, None] != block[None, :]], 0, atol=0)
+    # lme4's variance components: each term's variances, then its covariances
+    vc = fit.varcorr
+    expected = []
+    for grp, cols in terms:
+        expected += [(grp, c, None) for c in cols]
+        expected += [(grp, a, b) for i, a in enumerate(cols) for b in cols[i + 1 :]]
+    var2 = [None if pd.isna(v) else v for v in vc["var2"]]
+    assert list(zip(vc["grp"], vc["var1"], var2, strict=True))[:-1] == expected
+    # lme4's printed table: a term's name on its first row, correlations within it only
+    table = fit.summary_text().split("Random effects:\n")[1].split("Number of obs")[0].splitlines()
+    assert [line.split()[0] for line in table[1:] if line[1] != " "] == [g for g, _ in terms] + ["Residual"]
+    assert ("Corr" in table[0]) == (max(sizes) > 1)
+    names = fit.bootstrap(1, seed=1, progress=False).replicates.columns
+    assert [n for n in names if n.startswith("cor_")] == [
+        f"cor_{b}.{a}|Chick" for _, cols in terms for i, a in enumerate(cols) for b in cols[i + 1 :]
+    ]
+
+
+def test_uncorrelated_shorthand_is_its_expansion(data):
+    ortho = data("orthodont")
+    a = lmm("distance ~ age * Sex + (age || Subject)", ortho, reml=False)
+    b = lmm("distance ~ age * Sex + (1 | Subject) + (0 + age | Subject)", ortho, reml=False)
+    assert np.array_equal(a.theta, b.theta) and a.criterion == b.criterion
+    assert_allclose(a.predict(ortho.iloc[::5]), a.fitted.iloc[::5], 1e-12)
+
+
+def test_refit_simulate_and_bootstrap_keep_weights_and_offset():
+    chick = models("chickweight")
+    fit = lmm("weight ~ Time * factor(Diet) + offset(o) + (Time || Chick)", chick, weights="w", reml=False)
+    again = fit.refit(chick["weight"])
+    assert_allclose(again.theta, fit.theta, 1e-6)
+    assert_allclose(again.fixef, fit.fixef, 1e-7)
+    assert_allclose(again.criterion, fit.criterion, 1e-12)
+    # y* = X beta + o + Z b* + e, e_r ~ N(0, sigma^2 / w_r)
+    rng = np.random.default_rng(3)
+    sims = fit.simulate(2, seed=3)
+    diet = [chick["Diet"] == k for k in (2, 3, 4)]
+    x = np.column_stack([np.ones(len(chick)), chick["Time"], *diet, *[chick["Time"] * d for d in diet]])
+    z = np.column_stack([np.ones(len(chick)), chick["Time"]])
+    groups = fit.levels.get_indexer(chick["Chick"])
+    for k in range(2):
+        b = rng.standard_normal((fit.ngroups, 2)) @ (fit.lambda_matrix.T * fit.sigma)
+        e = fit.sigma / np.sqrt(chick["w"].to_numpy()) * rng.standard_normal(fit.nobs)
+        assert_allclose(sims[k], x @ fit.fixef.to_numpy() + chick["o"] + (z * b[groups]).sum(axis=1) + e, 1e-12)
+    boot = fit.bootstrap(3, seed=3, progress=False)
+    for k, y in enumerate(sims[:2]):  # replicate k is the weighted refit of response k
+        refit = fit.refit(y)
+        assert_allclose(boot.theta.iloc[k], refit.theta, 1e-6, 1e-8)
+        assert_allclose(boot.replicates.iloc[k][fit.fe_names], refit.fixef, 1e-6)
+    restored = pickle.loads(pickle.dumps(fit))
+    assert restored.criterion == fit.criterion and np.array_equal(restored.refit(y).theta, fit.refit(y).theta)
+
+
+def test_anova_needs_the_same_weights():
+    chick = models("chickweight")
+    small = lmm("weight ~ Time + (1 | Chick)", chick, weights="w", reml=False)
+    large = lmm("weight ~ Time + (Time | Chick)", chick, weights="w", reml=False)
+    table = qk.anova(small, large)
+    assert_allclose(table["Chisq"].iloc[1], 2 * (large.loglik - small.loglik), 1e-12)
+    with pytest.raises(ValueError, match="same prior weights"):
+        qk.anova(small, lmm("weight ~ Time + (Time | Chick)", chick, reml=False))
+
+
+def test_reports_name_the_weights():
+    chick = models("chickweight")
+    fit = lmm(CHICK, chick, weights="w")
+    text = fit.summary_text()
+    assert text.splitlines()[2] == "Weights: w" and "Weights: w" in repr(fit)
+    assert "<br>Weights: w</p>" in fit._repr_html_()
+    # scaled residuals are sqrt(w) (y - fitted) / sigma (lme4's scaled Pearson residuals)
+    scaled = np.sqrt(chick["w"]) * fit.residuals / fit.sigma
+    quartiles = text.split("Scaled residuals:\n")[1].splitlines()[1].split()
+    assert [float(v) for v in quartiles] == pytest.approx(np.quantile(scaled, [0, 0.25, 0.5, 0.75, 1]), abs=1e-4)
+    out = fit.to_dict()
+    assert (out["weights"], out["n_zero_weight"], out["offset"]) == ("w", 0, None)
+    arrays = lmm(CHICK, chick, weights=chick["w"].to_numpy(), offset=np.zeros(len(chick)))
+    assert "Weights: given as an array" in arrays.summary_text()
+    assert " Offset: given as an array" in arrays.summary_text()
+    assert "Weights" not in lmm(CHICK, chick).summary_text()
+
+
+def test_inference_with_weights_and_offsets():
+    chick = models("chickweight")
+    plain = lmm(CHICK, chick)
+    c = 4.0
+    scaled = lmm(CHICK, chick.assign(w=c), weights="w")
+    # weights c are the unweighted model with sigma^2 / c: the Satterthwaite degrees of
+    # freedom, the profile intervals of the fixed effects and of the sd of the random
+    # effects (sigma's scale by sqrt(c)) and both kinds of prediction interval are those
+    # of the unweighted fit
+    assert_allclose(scaled.coef_table["df"], plain.coef_table["df"], 1e-5)
+    parm = ["Time", "sd_(Intercept)|Chick", "sigma"]
+    ci_plain, ci_scaled = plain.confint(method="profile", parm=parm), scaled.confint(method="profile", parm=parm)
+    assert_allclose(ci_scaled.loc[parm[:2]], ci_plain.loc[parm[:2]], 1e-5)
+    assert_allclose(ci_scaled.loc["sigma"], ci_plain.loc["sigma"] * math.sqrt(c), 1e-5)
+    new = chick.iloc[::37].assign(Chick=lambda d: d["Chick"].where(d.index % 2 == 0, "new"))
+    for interval in ("confidence", "prediction"):
+        a = plain.predict(new, interval=interval, allow_new_levels=True)
+        b = scaled.predict(new.assign(w=c), interval=interval, allow_new_levels=True)
+        assert_allclose(b, a, 1e-6)
+    # the fixed effect held at a value from the weighted products, as the weighted rows
+    weighted = lmm(CHICK, chick, weights="w")
+    d, j = weighted._design, weighted.fe_names.index("Time")
+    rest = np.ascontiguousarray(np.delete(d.x, j, axis=1))
+    for b in (6.0, 9.5):
+        rows = qk.LmmCore(np.ascontiguousarray(d.y - b * d.x[:, j]), rest, d.z, d.codes, d.m, weights=d.weights)
+        for reml in (True, False):
+            theta = list(weighted.theta)
+            assert_allclose(weighted.core.fixed_at(j, b).deviance(theta, reml), rows.deviance(theta, reml), 1e-10)
+    # a new observation's residual variance is sigma^2 / w: the prediction interval's
+    # variance exceeds the confidence interval's by that much, row by row
+    z = 1.959963984540054
+    conf = weighted.predict(chick, interval="confidence")
+    pred = weighted.predict(chick, interval="prediction")
+    extra = ((pred["upr"] - pred["lwr"]) / (2 * z)) ** 2 - ((conf["upr"] - conf["lwr"]) / (2 * z)) ** 2
+    assert_allclose(extra, weighted.sigma**2 / chick["w"], 1e-8)
+    with pytest.raises(ValueError, match="lacks the weights column 'w'"):
+        weighted.predict(chick.drop(columns="w"), interval="prediction")
+    # offsets: new data's predictions include its offset, as the fit's own fitted values do
+    off = lmm("weight ~ Time + offset(o) + (Time | Chick)", chick)
+    assert_allclose(off.predict(chick), off.fitted, 1e-12)
+    assert_allclose(off.predict(chick, interval="confidence")["fit"], off.fitted, 1e-12)
+    shifted = off.predict(chick.assign(o=chick["o"] + 1.0))
+    assert_allclose(shifted - off.fitted, 1.0, 1e-9)

@@ -1,0 +1,70 @@
+"""The plots (optional extra [plot]): each returns a matplotlib figure with one panel
+per random effect or traced parameter, and renders to a PNG. Pixels are not compared."""
+
+import io
+
+import numpy as np
+import pandas as pd
+import pytest
+
+pytest.importorskip("matplotlib")
+
+import quorvelkit as qk
+from quorvelkit import plot
+
+
+def png(fig) -> bytes:
+    buf = io.BytesIO()
+    fig.savefig(buf, format="png", dpi=50)
+    return buf.getvalue()
+
+
+def panels(fig) -> int:
+    return len(fig.axes)
+
+
+@pytest.mark.parametrize(
+    "draw,expected",
+    [
+        (lambda fit: plot.caterpillar(fit), 2),
+        (lambda fit: plot.caterpillar(fit, level=0.8, max_groups=5), 2),
+        (lambda fit: plot.residuals_fitted(fit), 1),
+        (lambda fit: plot.qq_ranef(fit), 2),
+    ],
+)
+def test_fit_plots_render(fm1, draw, expected):
+    fig = draw(fm1)
+    data = png(fig)
+    assert data[:8] == b"\x89PNG\r\n\x1a\n" and len(data) > 2000
+    assert panels(fig) == expected
+    # every panel holds something drawn: points, lines or error bars
+    assert all(ax.collections or ax.lines for ax in fig.axes)
+
+
+def test_caterpillar_shows_each_group_with_its_interval(fm1):
+    fig = plot.caterpillar(fm1, level=0.95)
+    ax = fig.axes[0]
+    assert [t.get_text() for t in ax.get_yticklabels()] == [
+        str(v) for v in fm1.ranef["(Intercept)"].sort_values(kind="stable").index
+    ]
+    small = plot.caterpillar(fm1, max_groups=5)
+    assert len(small.axes[0].get_yticks()) == 5  # both ends and three between
+
+
+def test_profile_plot_has_a_panel_per_trace(fm1):
+    prof = fm1.profile(which=["sigma", "Days", "sd_Days|Subject"])
+    fig = prof.plot()
+    assert panels(fig) == 3 and len(png(fig)) > 2000
+    assert [ax.get_title() for ax in fig.axes] == ["sd_Days|Subject", "sigma", "Days"]
+    line = fig.axes[1].lines[0]
+    np.testing.assert_allclose(line.get_xdata(), prof.traces["sigma"]["value"])
+
+
+def test_plots_refuse_bad_requests(fm1):
+    with pytest.raises(ValueError, match="between 0 and 1"):
+        plot.caterpillar(fm1, level=1.2)
+    empty = qk.profile.ProfileResult(
+        traces={}, estimates=pd.Series(dtype=float), scale="REML", evaluations=0, seconds=0.0
+    )
+    with pytest.raises(ValueError, match="no traces"):
+        plot.profile_zeta(empty)

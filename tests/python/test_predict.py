@@ -1,0 +1,231 @@
+"""Fitted values and predictions for new data: the fit's transforms and codings, group
+labels the fit has not seen, labels matched by value across text and numbers; confidence
+and prediction intervals."""
+
+import numpy as np
+import pandas as pd
+import pytest
+from numpy.testing import assert_allclose
+from scipy import stats
+
+import quorvelkit as qk
+from quorvelkit import lmm
+
+
+def synthetic(seed=1, m=30, per=8):
+    rng = np.random.default_rng(seed)
+    n = m * per
+    g = np.repeat(np.arange(m), per)
+    x1, x2, u = rng.normal(size=n), rng.normal(size=n), rng.normal(scale=1.5, size=(m, 2))
+    site = rng.choice(["north", "south", "east"], n)
+    y = 2 + x1 - 0.5 * x2 + 0.3 * x1 * x2 + (site == "south") + u[g, 0] + u[g, 1] * x1 + rng.normal(size=n)
+    return pd.DataFrame({"y": y, "x1": x1, "x2": x2, "site": site, "g": g, "a": g % 5, "b": np.where(g < 15, "u", "v")})
+
+
+def test_fitted_residuals_and_predictions(fm1, sleep):
+    x = np.column_stack([np.ones(len(sleep)), sleep["Days"]])
+    expected = x @ fm1.fixef.to_numpy() + (x * fm1.ranef.loc[sleep["Subject"]].to_numpy()).sum(axis=1)
+    assert_allclose(fm1.fitted, expected, 1e-12)
+    assert_allclose(fm1.residuals, sleep["Reaction"] - expected, 1e-9, 1e-9)
+    assert_allclose(fm1.predict(), fm1.fitted, 0)
+    assert_allclose(fm1.predict(re=False), x @ fm1.fixef.to_numpy(), 1e-13)
+    assert_allclose(fm1.predict(sleep), fm1.fitted, 1e-12)
+    # known groups (also given as text), a new group, a missing label, a missing predictor
+    new = pd.DataFrame(
+        {"Days": [0.0, 5.0, 2.0, 3.0, 1.0, np.nan], "Subject": [308, 309, 999, None, "308", 308]},
+        index=list("abcdef"),
+    )
+    b, fixed = fm1.ranef, fm1.fixef["(Intercept)"] + fm1.fixef["Days"] * new["Days"]
+    random = [b.loc[308] @ [1, 0], b.loc[309] @ [1, 5], 0, 0, b.loc[308] @ [1, 1], 0]
+    pred = fm1.predict(new, allow_new_levels=True)
+    assert list(pred.index) == list("abcdef")
+    assert_allclose(pred.iloc[:5], (fixed + random).iloc[:5], 1e-13)
+    assert np.isnan(pred["f"])
+    assert_allclose(fm1.predict(new, re=False), fixed, 1e-13)
+    with pytest.raises(ValueError, match="999"):
+        fm1.predict(new.iloc[:3], allow_new_levels=False)
+
+
+@pytest.mark.parametrize(
+    "formula,p,re_names,group,m",
+    [
+        ("y ~ x1 * x2 + C(site) + (1 | g)", 6, ["(Intercept)"], "g", 30),
+        ("y ~ 1 + (0 + x1 | g)", 1, ["x1"], "g", 30),
+        ("y ~ x1 + (1 + x1 | g)", 2, ["(Intercept)", "x1"], "g", 30),
+        ("y ~ (1 | g) + x1", 2, ["(Intercept)"], "g", 30),
+        ("y ~ x1 - 1 + (1 | g)", 1, ["(Intercept)"], "g", 30),
+        ("np.log(y + 100) ~ center(x1) + (1 | g)", 2, ["(Intercept)"], "g", 30),
+        ("y ~ x1 + (x1 + x2 | g)", 2, ["(Intercept)", "x1", "x2"], "g", 30),
+        ("y ~ x1 + (1 | factor(g))", 2, ["(Intercept)"], "g", 30),
+        ("y ~ x1 + (1 | a:b)", 2, ["(Intercept)"], "a:b", 10),
+        ("y ~ x1 + (center(x1) || g)", 2, ["(Intercept)", "center(x1)"], "g", 30),
+        (
+            "y ~ x1 + (1 + x1 | g) + (0 + C(site) | g)",
+            2,
+            ["(Intercept)", "x1", *[f"C(site)[{s}]" for s in ("east", "north", "south")]],
+            "g",
+            30,
+        ),
+    ],
+)
+def test_new_data_go_through_the_fits_transforms(formula, p, re_names, group, m):
+    df = synthetic()
+    fit = lmm(formula, df)
+    assert fit.converged and len(fit.fe_names) == p and fit.re_names == re_names
+    assert (fit.group_name, fit.ngroups, fit.core.q) == (group, m, len(re_names))
+    # center() keeps the fit's mean, C() its coding, a:b its labels
+    assert_allclose(fit.predict(df.iloc[::-3]), fit.fitted.iloc[::-3], 1e-12)
+
+
+def test_predict_refuses_unseen_factor_levels():
+    fit = lmm("y ~ x1 + C(site) + (1 | g)", synthetic())
+    with pytest.raises(ValueError, match="newdata"):
+        fit.predict(pd.DataFrame({"g": [1], "site": ["west"], "x1": [0.0]}))
+
+
+def test_predict_refuses_labels_the_fit_has_not_seen(data):
+    fit = lmm("distance ~ age + Sex + (1 | Subject)", data("orthodont"))
+    b, fe = fit.ranef["(Intercept)"], fit.fixef
+    new = pd.DataFrame(
+        {"age": [8, 10, 12, 14], "Sex": ["Male", "Female", "Male", "Male"], "Subject": ["M01", "F03", "m01", "M1"]}
+    )
+    population = fe["(Intercept)"] + fe["age"] * new["age"] + fe["Sex[T.Male]"] * (new["Sex"] == "Male")
+    for bad in (["m01", "M1"], [None]):  # a case difference, a typo, a missing label
+        rows = new.assign(Subject=["M01", "F03", *bad, *(["M09"] * (2 - len(bad)))][:4])
+        with pytest.raises(ValueError, match="allow_new_levels=True") as err:
+            fit.predict(rows)
+        assert all(repr(v) in str(err.value) for v in bad if v is not None)
+        assert ("missing" in str(err.value)) == (None in bad)
+    pred = fit.predict(new, allow_new_levels=True)
+    assert_allclose(pred, population + [b["M01"], b["F03"], 0, 0], 1e-12)
+    assert_allclose(fit.predict(new, re=False), population, 1e-12)  # no labels needed
+    assert_allclose(fit.predict(new.iloc[:2]), pred.iloc[:2], 0)
+    with pytest.raises(TypeError, match="allow_new_levels"):
+        fit.predict(new, allow_new_levels="True")
+
+
+@pytest.mark.parametrize(
+    "fit_labels,new_labels,matched",
+    [
+        (lambda s: s.astype(float), lambda s: s.astype(str), True),  # 308.0 in the fit, "308" given
+        (lambda s: s.astype(str), lambda s: s, True),  # "308" in the fit, 308 given
+        (lambda s: s, lambda s: s.astype(float), True),  # 308 and 308.0
+        (lambda s: s, lambda s: s.astype(str) + "0", False),  # "3080": another label
+        (lambda s: s.where(s != 309, "308").astype(object), lambda s: s.astype(float).astype(str), None),  # ambiguous
+    ],
+    ids=["float-text", "text-int", "int-float", "different", "ambiguous"],
+)
+def test_labels_match_by_value_when_unambiguous(sleep, fit_labels, new_labels, matched):
+    df = sleep.assign(Subject=fit_labels(sleep["Subject"]))
+    fit = lmm("Reaction ~ Days + (1 | Subject)", df)
+    new = sleep.iloc[[0, 10]].assign(Subject=lambda d: new_labels(d["Subject"]))  # subjects 308, 309
+    if matched:
+        assert_allclose(fit.predict(new), fit.fitted.iloc[[0, 10]], 1e-12)
+    else:
+        with pytest.raises(ValueError, match="not in the fit"):
+            fit.predict(new)
+    if matched is None:  # 309 relabelled "308": "308.0" could be either level, "309.0" is none
+        with pytest.raises(ValueError, match=r"'308\.0', '309\.0'"):
+            fit.predict(new)
+
+
+# ----------------------------------------------------------------- intervals
+def test_confidence_variance_is_hendersons_prediction_error_variance(fm1):
+    # The dense inverse of the mixed-model equations in (beta, u), sigma^2 C^-1, holds
+    # the covariance of the prediction errors; x0'(beta^ - beta) + z0'Lambda(u^_i - u_i)
+    # has the variance a' sigma^2 C^-1 a.
+    d = fm1._design
+    n, p = d.x.shape
+    q, m = d.z.shape[1], d.m
+    lam = fm1.lambda_matrix
+    zl = np.zeros((n, m * q))
+    for i in range(n):
+        zl[i, d.codes[i] * q : (d.codes[i] + 1) * q] = d.z[i] @ lam
+    c = np.block([[d.x.T @ d.x, d.x.T @ zl], [zl.T @ d.x, zl.T @ zl + np.eye(m * q)]])
+    cov = fm1.sigma2 * np.linalg.inv(c)
+    new = pd.DataFrame({"Days": [0.0, 4.5, 9.0], "Subject": [308, 330, 372]})
+    zq = stats.norm.ppf(0.975)
+    conf = fm1.predict(new, interval="confidence")
+    pred = fm1.predict(new, interval="prediction")
+    for r, (days, subject) in enumerate(zip(new.Days, new.Subject, strict=True)):
+        i = list(fm1.levels).index(subject)
+        a = np.zeros(p + m * q)
+        a[:p] = [1.0, days]
+        a[p + i * q : p + (i + 1) * q] = lam.T @ np.array([1.0, days])
+        v = a @ cov @ a
+        assert ((conf.upr[r] - conf.fit[r]) / zq) ** 2 == pytest.approx(v, rel=1e-9)
+        assert ((pred.fit[r] - pred.lwr[r]) / zq) ** 2 == pytest.approx(v + fm1.sigma2, rel=1e-9)
+    pd.testing.assert_series_equal(conf.fit, fm1.predict(new), check_names=False)
+
+
+def test_population_and_new_group_intervals(fm1):
+    new = pd.DataFrame({"Days": [0.0, 7.0], "Subject": ["new", "new"]})
+    zq = stats.norm.ppf(0.9)
+    x0 = np.array([[1.0, 0.0], [1.0, 7.0]])
+    cov, sigma_b = fm1.cov_fixef.to_numpy(), fm1.cov_re.to_numpy()
+    mean = np.einsum("ij,jk,ik->i", x0, cov, x0)
+    draw = np.einsum("ij,jk,ik->i", x0, sigma_b, x0)  # z0 = x0 here
+    want = {
+        ("confidence", True): mean + draw,  # the new group's own mean
+        ("prediction", True): mean + draw + fm1.sigma2,
+        ("confidence", False): mean,  # the population-level mean
+        ("prediction", False): mean + draw + fm1.sigma2,
+    }
+    for (interval, re), v in want.items():
+        out = fm1.predict(new, re=re, allow_new_levels=True, interval=interval, level=0.8)
+        np.testing.assert_allclose(((out.upr - out.fit) / zq) ** 2, v, rtol=1e-10, err_msg=f"{interval} {re}")
+        np.testing.assert_allclose(out.fit, x0 @ fm1.fixef.to_numpy(), rtol=1e-12)
+
+
+def test_interval_coverage_in_a_simulation():
+    # y = 1 + 0.5 x + b_0 + b_1 x + e, Lambda known; at the true variance parameters the
+    # prediction errors are exactly normal with the variances used, so every interval
+    # covers 95% up to Monte Carlo error: 4 binomial standard errors of R * m events,
+    # doubled in variance for the events' dependence within a replicate (they share
+    # beta^).
+    rng = np.random.default_rng(2024)
+    m, k, reps = 40, 8, 200
+    g = np.repeat(np.arange(m), k)
+    x = rng.uniform(0, 4, size=m * k)
+    lam = np.array([[0.8, 0.0], [0.2, 0.4]])
+    x0 = rng.uniform(0, 4, size=m)
+    known = pd.DataFrame({"x": x0, "g": np.arange(m)})
+    unseen = pd.DataFrame({"x": x0, "g": -1})
+    hits = dict.fromkeys(["confidence", "prediction", "new confidence", "new prediction"], 0)
+
+    def group_means(b):
+        return 1.0 + 0.5 * x0 + b[:, 0] + b[:, 1] * x0
+
+    def covered(out, values):
+        return int(((out.lwr <= values) & (values <= out.upr)).sum())
+
+    for _ in range(reps):
+        b = rng.standard_normal((m, 2)) @ lam.T
+        y = 1.0 + 0.5 * x + b[g, 0] + b[g, 1] * x + rng.standard_normal(m * k)
+        fit = qk.lmm("y ~ x + (x | g)", pd.DataFrame({"y": y, "x": x, "g": g}), theta=[0.8, 0.2, 0.4])
+        mu = group_means(b)
+        hits["confidence"] += covered(fit.predict(known, interval="confidence"), mu)
+        hits["prediction"] += covered(fit.predict(known, interval="prediction"), mu + rng.standard_normal(m))
+        mu_new = group_means(rng.standard_normal((m, 2)) @ lam.T)
+        hits["new confidence"] += covered(fit.predict(unseen, allow_new_levels=True, interval="confidence"), mu_new)
+        out = fit.predict(unseen, allow_new_levels=True, interval="prediction")
+        hits["new prediction"] += covered(out, mu_new + rng.standard_normal(m))
+    events = reps * m
+    tolerance = 4 * np.sqrt(2 * 0.95 * 0.05 / events)
+    for name, count in hits.items():
+        assert abs(count / events - 0.95) < tolerance, (name, count / events, tolerance)
+
+
+def test_bad_interval_requests(fm1):
+    new = pd.DataFrame({"Days": [1.0], "Subject": [308]})
+    for kwargs, error in [
+        (dict(interval="tolerance"), ValueError),
+        (dict(interval="confidence", level=1.5), ValueError),
+        (dict(interval="prediction", level=0), ValueError),
+        (dict(interval="confidence", level="0.9"), TypeError),
+    ]:
+        with pytest.raises(error):
+            fm1.predict(new, **kwargs)
+    missing = pd.DataFrame({"Days": [np.nan, 2.0], "Subject": [308, 308]})
+    out = fm1.predict(missing, interval="confidence")
+    assert out.iloc[0].isna().all() and out.iloc[1].notna().all()

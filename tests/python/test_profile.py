@@ -1,0 +1,218 @@
+"""Profile-likelihood intervals and profiles: against lme4's confint(method = "profile")
+(tests/data/models/profile.json, written by make_reference.R there), against brute-force
+profiles computed here from the core's criterion and from cores built on the changed
+rows, and the requests that are refused."""
+
+import json
+import math
+import warnings
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pytest
+from scipy import optimize, stats
+
+import quorvelkit as qk
+
+MODELS = Path(__file__).parent.parent / "data" / "models"
+REF = json.loads((MODELS / "profile.json").read_text())
+Z95 = float(stats.norm.ppf(0.975))
+
+
+def _data(name: str) -> pd.DataFrame:
+    if name == "sleepstudy":
+        return pd.read_csv(MODELS.parent / "sleepstudy_data.csv")
+    return pd.read_csv(MODELS / f"{name}.csv")
+
+
+def _fit(case: str, reml: bool | None = None) -> qk.LmmFit:
+    r = REF[case]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", qk.SingularFitWarning)
+        return qk.lmm(r["formula"], _data(r["data"]), reml=r["reml"] if reml is None else reml)
+
+
+# Which of lme4's bounds each case checks (by parameter), and how closely: q = 1 ML fits
+# in full; Orthodont's variance components sit near the boundary, where lme4's own
+# spline interpolation of its profile decides the digits, so sigma and the fixed
+# effects only there, and the bounds on the boundary exactly. REML fits: lme4 profiles
+# the ML deviance, which ml=True reproduces.
+CASES = [
+    ("ergo_ml", False, None),
+    ("machines_ml", False, None),
+    ("ortho_ml", False, ["sigma", "(Intercept)", "age", "Sex[T.Male]", "age:Sex[T.Male]"]),
+    ("ortho_reml", True, ["sigma", "(Intercept)", "age", "Sex[T.Male]", "age:Sex[T.Male]"]),
+    ("sleep_reml", True, None),
+]
+
+
+@pytest.mark.parametrize("case,ml,parm", CASES, ids=[c[0] for c in CASES])
+def test_profile_intervals_agree_with_lme4(case, ml, parm):
+    ref = REF[case]
+    fit = _fit(case)
+    ci = fit.confint(method="profile", ml=ml)
+    assert len(ci) == len(ref["parm"])  # lme4's parameters, in lme4's order
+    assert [n for n in ci.index if not n.startswith(("sd_", "cor_", "sigma"))] == fit.fe_names
+    assert list(ci.index[: ci.index.get_loc("sigma") + 1]) == ref["parm"][: ref["parm"].index("sigma") + 1]
+    want = pd.DataFrame({"lo": ref["lower"], "hi": ref["upper"]}, index=list(ci.index))
+    rows = parm or list(ci.index)
+    np.testing.assert_allclose(ci.loc[rows].to_numpy(), want.loc[rows].to_numpy(), rtol=1e-3)
+    assert ci.attrs["scale"] == "ML"
+    assert ci.attrs["evaluations"] > 0
+
+
+def test_boundary_bounds_on_orthodont():
+    ci = _fit("ortho_ml").confint(method="profile")
+    # zeta never reaches -1.96 before the slope's sd is zero, nor +-1.96 for the
+    # correlation: the bounds are the parameters' own, as lme4 reports them.
+    assert ci.loc["sd_age|Subject"].iloc[0] == 0.0
+    assert list(ci.loc["cor_age.(Intercept)|Subject"]) == [-1.0, 1.0]
+    assert ci.loc["sd_(Intercept)|Subject"].iloc[0] < 0.01
+
+
+def _sigma_profile(core, reml, s):
+    """min over theta of D(theta, s) for a scalar theta, by a bounded scalar search."""
+
+    def crit(t):
+        pt = core.criterion_parts([t], reml)
+        return pt["logdet"] + pt["pwrss"] / s**2 + pt["nu"] * math.log(2 * math.pi * s**2)
+
+    return optimize.minimize_scalar(crit, bounds=(0.0, 20.0), method="bounded", options={"xatol": 1e-10}).fun
+
+
+def _sd_profile(core, reml, s):
+    """min over theta of D(theta, s / theta): sd = sigma theta held at s."""
+
+    def crit(t):
+        pt = core.criterion_parts([t], reml)
+        sig = s / t
+        return pt["logdet"] + pt["pwrss"] / sig**2 + pt["nu"] * math.log(2 * math.pi * sig**2)
+
+    return optimize.minimize_scalar(crit, bounds=(1e-6, 20.0), method="bounded", options={"xatol": 1e-10}).fun
+
+
+@pytest.mark.parametrize("reml", [True, False])
+def test_variance_bounds_solve_the_brute_force_profile(reml):
+    # ergoStool by REML and ML: the interval's ends are where the brute-force profile of
+    # sigma and of the sd climbs z^2 above the optimum.
+    fit = _fit("ergo_ml", reml=reml)
+    ci = fit.confint(method="profile")
+    for name, profile in [("sigma", _sigma_profile), ("sd_(Intercept)|Subject", _sd_profile)]:
+        for bound in ci.loc[name]:
+            rise = profile(fit.core, reml, bound) - fit.criterion
+            assert rise == pytest.approx(Z95**2, abs=2e-5), (name, bound)
+
+
+def test_reml_profile_of_a_fixed_effect_from_rows():
+    # The restricted likelihood of the model with beta_j known, computed from cores
+    # built on the rows y - x_j b (not from fixed_at), minimised over theta by the
+    # core's fit and over b by a scalar search: its rise at the bounds is z^2.
+    fit = _fit("ergo_ml", reml=True)
+    ci = fit.confint(method="profile", parm="Type[T.T2]")
+    d = fit._design
+    j = fit.fe_names.index("Type[T.T2]")
+    rest = np.ascontiguousarray(np.delete(d.x, j, axis=1))
+
+    def g(b):
+        core = qk.LmmCore(np.ascontiguousarray(d.y - b * d.x[:, j]), rest, d.z, d.codes, d.m)
+        return core.fit(list(fit.theta), reml=True)["deviance"]
+
+    low = optimize.minimize_scalar(g, bracket=(3.0, 4.0), options={"xtol": 1e-10})
+    assert abs(low.x - fit.fixef.iloc[j]) < 0.05 * fit.se.iloc[j]  # near, not at, the estimate
+    for bound in ci.iloc[0]:
+        assert g(bound) - low.fun == pytest.approx(Z95**2, abs=1e-4)
+    # the restricted likelihood's n - p + 1 degrees of freedom make it wider than ML's
+    ml = fit.confint(method="profile", parm="Type[T.T2]", ml=True).iloc[0]
+    assert ci.iloc[0, 0] < ml.iloc[0] and ci.iloc[0, 1] > ml.iloc[1]
+
+
+def test_fixed_at_without_columns_left_matches_a_dense_computation(data):
+    # Dyestuff's only fixed effect held at b: no fixed effects left; the ML deviance of
+    # y - b with V = Z Lambda Lambda' Z' + I, computed densely.
+    fit = qk.lmm("Yield ~ 1 + (1 | Batch)", data("dyestuff"), reml=False)
+    d = fit._design
+    z = np.zeros((d.n, d.m))
+    z[np.arange(d.n), d.codes] = 1.0
+    for b, theta in [(1500.0, 0.8), (1527.5, 1.3)]:
+        core = fit.core.fixed_at(0, b)
+        assert core.p == 0
+        r = d.y - b
+        v = theta**2 * z @ z.T + np.eye(d.n)
+        dense = np.linalg.slogdet(v)[1] + d.n * (1 + math.log(2 * math.pi * (r @ np.linalg.solve(v, r)) / d.n))
+        for reml in (False, True):  # with no fixed effects the two criteria coincide
+            assert core.deviance([theta], reml) == pytest.approx(dense, rel=1e-12)
+    ci = fit.confint(method="profile", parm="(Intercept)")
+    assert ci.iloc[0, 0] < fit.fixef.iloc[0] < ci.iloc[0, 1]
+
+
+def test_fixed_at_refuses_what_it_cannot_derive(fm1):
+    with pytest.raises(IndexError, match="fixed-effect column"):
+        fm1.core.fixed_at(2, 1.0)
+    with pytest.raises(ValueError, match="finite"):
+        fm1.core.fixed_at(1, float("nan"))
+    derived = fm1.core.fixed_at(1, 10.0)
+    d = fm1._design
+    with pytest.raises(ValueError, match="holds no fingerprints of rows"):  # no rows behind a derived core
+        derived.with_response(d.y, np.ascontiguousarray(d.x[:, :1]), d.z, d.codes)
+
+
+def test_traces_pass_through_the_estimate_and_give_the_intervals(fm1):
+    prof = fm1.profile()
+    assert prof.scale == "REML"
+    exact = fm1.confint(method="profile")
+    assert list(prof.traces) == list(exact.index)
+    for name, tr in prof.traces.items():
+        zeta, value = tr["zeta"].to_numpy(), tr["value"].to_numpy()
+        assert np.all(np.diff(value) > 0) and np.all(np.diff(zeta) > 0), name  # monotone
+        assert zeta.min() <= -2.5758 and zeta.max() >= 2.5758, name  # out to the 99% point
+        assert prof.estimates[name] == pytest.approx(float(np.interp(0.0, zeta, value)), rel=1e-9, abs=1e-12)
+    # linear interpolation of the traces, against the exact solutions
+    np.testing.assert_allclose(prof.confint().to_numpy(), exact.to_numpy(), rtol=5e-3)
+    assert prof.evaluations > exact.attrs["evaluations"] / 4
+
+
+def test_a_correlation_with_a_zero_sd_is_flat_and_one_at_its_bound_is_one_sided():
+    rng = np.random.default_rng(1)
+    g = np.repeat(np.arange(30), 8)
+    x = np.tile(np.arange(8.0), 30)
+    y = 1.0 + 0.5 * x + rng.normal(size=30)[g] + rng.normal(size=g.size)
+    data = pd.DataFrame({"y": y, "x": x, "g": g})
+    with pytest.warns(qk.SingularFitWarning):
+        fit = qk.lmm("y ~ x + (x | g)", data)
+    assert fit.corr_re.iloc[1, 0] == -1.0  # Lambda has rank one: the correlation is at -1
+    ci = fit.confint(method="profile", parm=["cor_x.(Intercept)|g", "sd_x|g"])
+    assert ci.loc["cor_x.(Intercept)|g"].iloc[0] == -1.0
+    assert ci.loc["sd_x|g"].iloc[0] == 0.0 and ci.loc["sd_x|g"].iloc[1] > fit.sd_re["x"]
+    # With the intercept's sd at zero, every correlation fits equally: (-1, 1), noted,
+    # and no trace.
+    flat = qk.lmm("y ~ x + (x | g)", data, theta=[0.0, 0.05, 0.02])
+    ci = flat.confint(method="profile", parm="cor_x.(Intercept)|g")
+    assert list(ci.iloc[0]) == [-1.0, 1.0] and "cor_x.(Intercept)|g" in ci.attrs["notes"][0]
+    prof = flat.profile(which="cor_x.(Intercept)|g")
+    assert not prof.traces and prof.notes
+
+
+@pytest.mark.parametrize(
+    "kwargs,error,match",
+    [
+        (dict(level=1.0), ValueError, "between 0 and 1"),
+        (dict(level=0.0), ValueError, "between 0 and 1"),
+        (dict(level=float("nan")), ValueError, "between 0 and 1"),
+        (dict(level=True), TypeError, "number"),
+        (dict(parm="sd_Days"), ValueError, "no parameter"),
+        (dict(ml="yes"), TypeError, "True or False"),
+    ],
+)
+def test_bad_profile_requests(fm1, kwargs, error, match):
+    with pytest.raises(error, match=match):
+        fm1.confint(method="profile", **kwargs)
+
+
+def test_other_bad_requests(fm1):
+    with pytest.raises(ValueError, match="method must be"):
+        fm1.confint(method="likelihood")
+    with pytest.raises(ValueError, match="apply to method='profile'"):
+        fm1.confint(ml=True)
+    with pytest.raises(ValueError, match="zmax"):
+        fm1.profile(zmax=-1)
