@@ -59,6 +59,48 @@ class _FitResult(_Solution):
     """Largest |gradient entry| at the end."""
     message: str
 
+# The products of rows as a value (reduce_rows, merge_products, from_products): counts,
+# xtx, xty, yty, ztz, ztx, zty, the shift and the weights' flag and constant, keyed by
+# name, besides n, p, q and m.
+_Products = dict[str, Any]
+
+def reduce_rows(
+    y: _Float64,
+    x: _Float64,
+    z: _Float64,
+    codes: _Int64,
+    n_groups: int,
+    shift: dict[str, Any] | None = None,
+    weights: _Float64 | None = None,
+) -> _Products:
+    """The products of one batch of rows, as a dict of arrays."""
+
+def choose_shift(y: _Float64, x: _Float64) -> dict[str, Any]:
+    """The centres LmmCore would subtract from these rows."""
+
+def merge_products(a: _Products, b: _Products) -> _Products:
+    """The products of the rows of ``a`` and ``b`` together."""
+
+@final
+class ProductsAccumulator:
+    """Products of rows added batch by batch, kept in the core's memory."""
+
+    def __new__(
+        cls, n_groups: int, p: int, q: int, shift: dict[str, Any] | None = None, weighted: bool = False
+    ) -> ProductsAccumulator: ...
+    @property
+    def n(self) -> int:
+        """Number of rows added."""
+    @property
+    def m(self) -> int:
+        """Number of groups."""
+    def add_rows(self, y: _Float64, x: _Float64, z: _Float64, codes: _Int64, weights: _Float64 | None = None) -> None:
+        """Adds a batch of rows (codes in 0..m-1) to the products."""
+    def grow(self, n_groups: int) -> None:
+        """Adds groups without rows up to n_groups groups."""
+    def products(self) -> _Products:
+        """The products so far, as a dict."""
+
 @final
 class LmmCore:
     """Pre-computed cross-products for one grouping factor.
@@ -149,6 +191,11 @@ class LmmCore:
 
         ``x``, ``z``, ``codes`` and ``weights`` must be the arrays the core was built
         from (checked by fingerprints: ``ValueError`` otherwise)."""
+    @classmethod
+    def from_products(
+        cls, products: _Products, evaluator: str = "auto", blocks: Sequence[int] | None = None
+    ) -> LmmCore:
+        """A core from products (reduce_rows' dicts, merged) instead of rows."""
     def fixed_at(self, j: int, value: float) -> LmmCore:
         """The same model with fixed effect ``j`` held at ``value``: a new core for the
         response y - x_j * value and the other fixed-effect columns, from the products."""

@@ -39,6 +39,16 @@ _STATEFUL_RE = re.compile(r"(?<![\w.])(" + "|".join(_STATEFUL) + r")\s*\(")
 
 
 @dataclass
+class Plain:
+    """A model whose matrices are plain numeric columns: the response's, and X's and
+    Z's (``None`` for the intercept, a column of ones)."""
+
+    y: str
+    x: list[str | None]
+    z: list[str | None]
+
+
+@dataclass
 class ModelPlan:
     """Everything a batch needs to become model matrices: the parsed formula, the
     formulaic specs (built once, so every batch has the same columns), the columns to
@@ -57,9 +67,7 @@ class ModelPlan:
     blocks: list[int] = field(default_factory=list)
     offset_specs: list[Any] = field(default_factory=list)
     # Plain columns: the matrices are the columns themselves (no formulaic per batch).
-    plain_y: str | None = None
-    plain_x: list[str | None] | None = None  # None: the intercept
-    plain_z: list[str | None] | None = None
+    plain: Plain | None = None
     categorical: dict[str, list] = field(default_factory=dict)
 
     @property
@@ -84,8 +92,8 @@ class ModelPlan:
         column, a missing group label, a level outside the model's, a value that is not
         finite."""
         if not isinstance(frame, pd.DataFrame):  # a pyarrow RecordBatch
-            if self.plain_x is not None and len(self.parsed.group) == 1:
-                return self._arrow_plain(frame, where)
+            if self.plain is not None and len(self.parsed.group) == 1:
+                return self._arrow_plain(frame, self.plain, where)
             frame = arrow_frame(frame)
         self.check_frame(frame, where)
         parsed = self.parsed
@@ -104,18 +112,18 @@ class ModelPlan:
             sub = sub.loc[complete]
         sub = _object_text(sub.reset_index(drop=True))
         for name in (c for c, r in parsed.uses if r == "response"):
-            col = sub[name]
-            if not (pd.api.types.is_numeric_dtype(col) or pd.api.types.is_bool_dtype(col)):
-                raise SourceError(f"the response column '{name}' must be numeric; it is {col.dtype} in {where}")
-        if self.plain_x is not None:
-            y, x, z = self._plain(sub)
+            column = sub[name]
+            if not (pd.api.types.is_numeric_dtype(column) or pd.api.types.is_bool_dtype(column)):
+                raise SourceError(f"the response column '{name}' must be numeric; it is {column.dtype} in {where}")
+        if self.plain is not None:
+            y, x, z = self._plain(sub, self.plain)
         else:
             y, x, z = self._formulaic(sub, where)
         self._check_finite(y, x, z, where)
         labels = sub[group[0]] if len(group) == 1 else join_labels(sub, group)
         return y, x, z, labels, n_dropped
 
-    def _arrow_plain(self, batch, where: str) -> tuple[np.ndarray, np.ndarray, np.ndarray, Any, int]:
+    def _arrow_plain(self, batch: Any, plain: Plain, where: str) -> tuple[np.ndarray, np.ndarray, np.ndarray, Any, int]:
         """matrices() of a pyarrow batch of plain numeric columns, without pandas: the
         columns as NumPy arrays (no copy where Arrow allows), the same checks."""
         names = batch.schema.names
@@ -134,7 +142,7 @@ class ModelPlan:
             )
         cols: dict[str, np.ndarray] = {}
         drop = None
-        for c in dict.fromkeys([self.plain_y, *(c for c in self.plain_x + self.plain_z if c is not None)]):
+        for c in dict.fromkeys([plain.y, *(c for c in plain.x + plain.z if c is not None)]):
             arr = np.asarray(batch.column(c).to_numpy(zero_copy_only=False), dtype=float)
             nan = np.isnan(arr)
             if nan.any():
@@ -155,7 +163,7 @@ class ModelPlan:
                 out[:, j] = 1.0 if c is None else cols[c]
             return out
 
-        y, x, z = np.ascontiguousarray(cols[self.plain_y]), stack(self.plain_x), stack(self.plain_z)
+        y, x, z = np.ascontiguousarray(cols[plain.y]), stack(plain.x), stack(plain.z)
         self._check_finite(y, x, z, where)
         return y, x, z, labels, n_dropped
 
@@ -173,7 +181,7 @@ class ModelPlan:
                     f"remove or fix those rows"
                 )
 
-    def _plain(self, sub: pd.DataFrame) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    def _plain(self, sub: pd.DataFrame, plain: Plain) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         n = len(sub)
 
         def stack(cols: list[str | None]) -> np.ndarray:
@@ -182,8 +190,8 @@ class ModelPlan:
                 out[:, j] = 1.0 if c is None else sub[c].to_numpy(dtype=float)
             return out
 
-        y = np.ascontiguousarray(sub[self.plain_y].to_numpy(dtype=float))
-        return y, stack(self.plain_x), stack(self.plain_z)
+        y = np.ascontiguousarray(sub[plain.y].to_numpy(dtype=float))
+        return y, stack(plain.x), stack(plain.z)
 
     def _formulaic(self, sub: pd.DataFrame, where: str) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         from formulaic.errors import FormulaicError
@@ -215,13 +223,14 @@ class ModelPlan:
 _FACTOR_CALL = re.compile(r"^(?:C|factor|as\.factor)\((.+?)(?:,.*)?\)$")
 
 
-def arrow_frame(batch) -> pd.DataFrame:
+def arrow_frame(batch: Any) -> pd.DataFrame:
     """A pyarrow batch as a DataFrame, dictionary columns as their values."""
     frame = batch.to_pandas()
     for c in frame.columns:
         if isinstance(frame[c].dtype, pd.CategoricalDtype):
             frame[c] = frame[c].astype(object)
-    return frame
+    out: pd.DataFrame = frame
+    return out
 
 
 def _levels_message(w: Warning, categorical: Mapping[str, list], frame: pd.DataFrame) -> str:
@@ -389,11 +398,11 @@ def plan_model(
     if not parsed.aliases and not parsed.offsets and parsed.response in numeric and not categorical:
         px, pz = plain(list(fixed.rhs.columns)), plain(rand_columns)
         if px is not None and pz is not None:
-            plan.plain_y, plan.plain_x, plan.plain_z = parsed.response, px, pz
+            plan.plain = Plain(parsed.response, px, pz)
     # The shift: an intercept column is constant in every batch, so batches can share
     # the centres chosen from the sample; without one the rows are used as given.
     if "Intercept" in list(fixed.rhs.columns):
-        y, x, _z = plan._formulaic(sub, where) if plan.plain_x is None else plan._plain(sub)
+        y, x, _z = plan._formulaic(sub, where) if plan.plain is None else plan._plain(sub, plan.plain)
         shift = _qk.choose_shift(np.ascontiguousarray(y), np.ascontiguousarray(x))
         if shift["shift_column"] == list(fixed.rhs.columns).index("Intercept"):
             plan.shift = shift
@@ -418,7 +427,7 @@ def is_batch_source(data: Any) -> bool:
     return isinstance(data, Iterator)
 
 
-def progress_bar(progress: bool | None, total: int | None, desc: str, unit: str):
+def progress_bar(progress: bool | None, total: int | None, desc: str, unit: str) -> Any:
     """A tqdm bar: shown when ``progress`` is true, or when it is ``None`` and stderr is a
     terminal and the run lasts more than a second."""
     from tqdm import tqdm

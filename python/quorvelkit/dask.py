@@ -20,7 +20,7 @@ import pandas as pd
 from .batchfit import BatchFit, PartProducts, fit_products, merge_parts, part_products, sort_groups
 from .batchplan import MAX_LEVELS, ModelPlan, plan_model
 from .errors import SourceError
-from .parsing import parse_formula
+from .parsing import ParsedFormula, parse_formula
 
 __all__ = ["lmm"]
 
@@ -34,14 +34,15 @@ def _partition(frame: pd.DataFrame, plan: ModelPlan, partition_info: dict | None
 
 def _merge_list(parts: list) -> PartProducts:
     """Merges the parts in order (a left fold): the inner nodes of the tree."""
-    out = None
+    out: PartProducts | None = None
     for s in parts:
         p = s.iloc[0] if isinstance(s, pd.Series) else s
         out = p if out is None else merge_parts(out, p)
+    assert out is not None, "a merge of no parts"
     return out
 
 
-def _tree(items: list, split_every: int):
+def _tree(items: list, split_every: int) -> Any:
     """A tree of delayed merges over items in partition order; its shape depends only
     on len(items) and split_every."""
     import dask
@@ -57,7 +58,7 @@ def _distinct(s: pd.Series) -> pd.Series:
     return pd.Series(s.dropna().unique(), dtype=object)
 
 
-def _levels(ddf, parsed, declared: Mapping[str, Sequence] | None) -> dict[str, list]:
+def _levels(ddf: Any, parsed: ParsedFormula, declared: Mapping[str, Sequence] | None) -> dict[str, list]:
     """Distinct values of the columns formulaic may take as categorical (text,
     categorical, boolean, integer) other than the response and the group, in one
     pass over those columns."""
@@ -155,7 +156,7 @@ def lmm(
     )
 
 
-def _compute(tree, progress: bool | None) -> PartProducts:
+def _compute(tree: Any, progress: bool | None) -> Any:
     if not progress:
         return tree.compute()
     try:

@@ -61,12 +61,12 @@ class _Labels:
 
     def __init__(self, levels: pd.Index | None = None) -> None:
         self.fixed = levels is not None
-        self.index = levels if levels is not None else pd.Index([])
+        self.index: pd.Index = levels if levels is not None else pd.Index([])
         self.pending: list = []
         self.table: dict = {}
         # Integer levels in a moderate range: codes by a lookup table, not by hashing.
         self.lut: np.ndarray | None = None
-        if self.fixed and len(levels) and pd.api.types.is_integer_dtype(levels.dtype):
+        if levels is not None and len(levels) and pd.api.types.is_integer_dtype(levels.dtype):
             lo, hi = int(levels.min()), int(levels.max())
             if hi - lo < _IntSeen.LIMIT:
                 self.lo = lo
@@ -103,9 +103,7 @@ class _Labels:
         return len(self.index) if self.fixed else len(self.table)
 
     def levels_in_code_order(self) -> pd.Index:
-        if self.fixed:
-            return self.index
-        return pd.Index(list(self.table.keys()))
+        return self.index if self.fixed else pd.Index(list(self.table.keys()))
 
 
 def fit_frames(
@@ -163,7 +161,7 @@ def fit_frames(
     return fit_products(plan, products, lv, n_dropped, source=source, t0=t0, **fit_args)
 
 
-def _factor_candidates(parsed: ParsedFormula, schema) -> list[str]:
+def _factor_candidates(parsed: ParsedFormula, schema: Any) -> list[str]:
     """Columns whose distinct values the first pass collects: those of a type formulaic
     takes as categorical (text, dictionary, boolean) or of integers (which C() or
     factor() may make categorical), other than the response and the group."""
@@ -219,10 +217,13 @@ class _IntSeen:
         return True
 
     def values(self) -> np.ndarray:
+        assert self.seen is not None
         return (np.flatnonzero(self.seen) + self.lo).astype(np.int64)
 
 
-def _first_pass(dataset, parsed: ParsedFormula, batch_rows: int, progress: bool | None, total: int | None):
+def _first_pass(
+    dataset: Any, parsed: ParsedFormula, batch_rows: int, progress: bool | None, total: int | None
+) -> tuple[pd.Index | None, dict[str, list]]:
     """The sorted group labels and the distinct values of factor candidates, reading
     only those columns; refuses a missing group label, naming the file."""
     import pyarrow as pa
@@ -271,7 +272,8 @@ def _first_pass(dataset, parsed: ParsedFormula, batch_rows: int, progress: bool 
     def values(c: str) -> list:
         if not uniq[c]:
             return []
-        return pc.unique(pa.chunked_array(uniq[c])).drop_null().to_pylist()
+        found: list = pc.unique(pa.chunked_array(uniq[c])).drop_null().to_pylist()
+        return found
 
     if ints is not None and ints.seen is not None and not uniq[group[0]]:
         glevels = pd.Index(ints.values())

@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import pickle
 import re
-from collections.abc import Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import Any
 
 import pandas as pd
@@ -21,14 +21,14 @@ import pandas as pd
 from .batchfit import BatchFit, fit_products, merge_parts, part_products, sort_groups
 from .batchplan import MAX_LEVELS, ModelPlan, plan_model, progress_bar
 from .errors import SourceError
-from .parsing import parse_formula
+from .parsing import ParsedFormula, parse_formula
 
 __all__ = ["lmm"]
 
 _SCHEMA = "partition long, payload binary"
 
 
-def _reducer(plan: ModelPlan):
+def _reducer(plan: ModelPlan) -> Callable[[Iterator[pd.DataFrame]], Iterator[pd.DataFrame]]:
     """The function mapInPandas runs on each partition: its pandas batches (Arrow
     record batches of spark.sql.execution.arrow.maxRecordsPerBatch rows) reduced and
     merged in order, one row (partition id, pickled products) out."""
@@ -36,7 +36,8 @@ def _reducer(plan: ModelPlan):
     def reduce_partition(batches: Iterator[pd.DataFrame]) -> Iterator[pd.DataFrame]:
         from pyspark import TaskContext
 
-        pid = TaskContext.get().partitionId()
+        ctx = TaskContext.get()  # always set inside a task
+        pid = ctx.partitionId() if ctx is not None else -1
         where = f"partition {pid} of the Spark DataFrame"
         out = None
         for frame in batches:
@@ -48,7 +49,7 @@ def _reducer(plan: ModelPlan):
     return reduce_partition
 
 
-def _levels(sdf, parsed, declared: Mapping[str, Sequence] | None) -> dict[str, list]:
+def _levels(sdf: Any, parsed: ParsedFormula, declared: Mapping[str, Sequence] | None) -> dict[str, list]:
     """Distinct values of the columns formulaic may take as categorical (text,
     boolean, integer) other than the response and the group."""
     from pyspark.sql import types as T
@@ -120,9 +121,9 @@ def lmm(
             merged = part if merged is None else merge_parts(merged, part)
             bar.update(1)
     except Exception as exc:  # an executor's refusal arrives wrapped: give the user its text
-        found = re.findall(r"SourceError: (.+)", str(exc))
-        if found:
-            raise SourceError(found[-1].strip()) from None
+        refusals = re.findall(r"SourceError: (.+)", str(exc))
+        if refusals:
+            raise SourceError(refusals[-1].strip()) from None
         raise
     finally:
         bar.close()
