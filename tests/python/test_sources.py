@@ -269,6 +269,22 @@ def test_rank_deficient_columns_are_dropped_as_in_memory(sleep):
     assert_agree(ref, fit)
 
 
+def test_several_terms_and_offsets_from_batches(sleep, tmp_path):
+    # Uncorrelated terms (two blocks of Lambda) and an offset() term read from batches
+    # and from Parquet give the in-memory fit; weights are refused, not ignored.
+    d = sleep.assign(o=0.5 * sleep.Days + 3.0)
+    formula = "Reaction ~ Days + offset(o) + (Days || Subject)"
+    ref = qk.lmm(formula, d)
+    assert ref.core.n_theta == 2
+    for fit in (qk.lmm(formula, iter([d.iloc[:77], d.iloc[77:]])), qk.lmm(formula, write_parquet(d, tmp_path / "o"))):
+        assert fit.core.n_theta == 2
+        assert_agree(ref, fit)
+        np.testing.assert_allclose(fit.predict(d.iloc[::9]), ref.predict(d.iloc[::9]), rtol=1e-11)
+    for extra in ({"weights": "Days"}, {"offset": "o"}):
+        with pytest.raises(ValueError, match="not supported yet for data read in batches"):
+            qk.lmm("Reaction ~ Days + (1 | Subject)", iter([d]), **extra)
+
+
 # ---- a fit without its rows ------------------------------------------------------
 
 
