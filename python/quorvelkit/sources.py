@@ -221,6 +221,27 @@ class _IntSeen:
         return (np.flatnonzero(self.seen) + self.lo).astype(np.int64)
 
 
+def fragment_batches(frag: Any, columns: list[str], batch_rows: int) -> Iterator[Any]:
+    """The batches of ``columns`` of one fragment of a dataset. A Parquet file that
+    holds every column is read by its own reader, row group after row group: memory
+    about one batch (the dataset scanner reads ahead and holds several gigabytes of a
+    large file). Other fragments (columns from a partitioning, other formats) go
+    through the dataset's scanner."""
+    import pyarrow.dataset as ds
+    import pyarrow.parquet as pq
+
+    if isinstance(frag, ds.ParquetFileFragment) and set(columns) <= set(frag.physical_schema.names):
+        row_groups = [rg.id for rg in frag.row_groups] if frag.row_groups is not None else None
+        # pre_buffer off: with it the reader buffers far ahead of the batches consumed.
+        reader = pq.ParquetFile(frag.path, filesystem=frag.filesystem, pre_buffer=False)
+        try:
+            yield from reader.iter_batches(batch_size=batch_rows, columns=columns, row_groups=row_groups)
+        finally:
+            reader.close()
+    else:
+        yield from frag.to_batches(columns=columns, batch_size=batch_rows)
+
+
 def _first_pass(
     dataset: Any, parsed: ParsedFormula, batch_rows: int, progress: bool | None, total: int | None
 ) -> tuple[pd.Index | None, dict[str, list]]:
@@ -238,7 +259,7 @@ def _first_pass(
     bar = progress_bar(progress, total, "levels", "rows")
     try:
         for frag in dataset.get_fragments():
-            for k, batch in enumerate(frag.to_batches(columns=cols, batch_size=batch_rows)):
+            for k, batch in enumerate(fragment_batches(frag, cols, batch_rows)):
                 for c in group:
                     arr = batch.column(c)
                     if arr.null_count:
@@ -388,7 +409,7 @@ def _fit_dataset(
     def frames() -> Iterator[tuple[Any, str]]:
         for frag in dataset.get_fragments():
             start = 0
-            for k, batch in enumerate(frag.to_batches(columns=cols, batch_size=batch_rows)):
+            for k, batch in enumerate(fragment_batches(frag, cols, batch_rows)):
                 yield batch, f"{frag.path} (batch {k}, rows {start}..{start + batch.num_rows - 1})"
                 start += batch.num_rows
 
