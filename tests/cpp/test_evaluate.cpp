@@ -234,9 +234,6 @@ TEST(Evaluate, KernelsMatchDenseSolutionAndFiniteDifferences) {
   }
 }
 
-// A theta whose pivots overflow is infeasible in every mode, and so is one where a
-// single group in a middle chunk overflows. The blocks kernel's work buffer goes
-// back to the pool on failure and is reused.
 // Lambda block diagonal (uncorrelated terms): theta lists the blocks' entries only,
 // and an evaluation is the full layout's with the other entries held at zero, to the
 // bit, on every kernel: the same criterion, fixed effects and random effects, and the
@@ -275,6 +272,9 @@ TEST(Evaluate, BlockStructureIsTheFullLayoutWithZeros) {
   }
 }
 
+// A theta whose pivots overflow is infeasible in every mode, and so is one where a
+// single group in a middle chunk overflows. The blocks kernel's work buffer goes
+// back to the pool on failure and is reused.
 TEST(Evaluate, InfeasibleThetaAndScratchReuse) {
   Models mod = models({.p = 2, .q = 2, .m = 1000, .min_rows = 1, .max_rows = 4, .seed = 131});
   const Vec good{0.8, 0.1, 0.6}, huge{1e200, 0.0, 1.0}, big{1e5, 0.0, 1.0};
@@ -306,14 +306,6 @@ TEST(Evaluate, InfeasibleThetaAndScratchReuse) {
     ASSERT_TRUE(bad);
     EXPECT_FALSE(qk::evaluate(*bad, big, false, qk::kModeDeviance));
     EXPECT_FALSE(qk::evaluate(*bad, big, false, qk::kModeGradient));
-
-    // y in the column space of X, exactly: pwrss is 0 at theta = 0, which is
-    // infeasible rather than a deviance of -inf.
-    const Design exact{4, 1, 1, 2, Vec(4, 2.0), Vec(4, 1.0), {1.0, 0.5, 2.0, 1.0}, {0, 1, 0, 1}, {}};
-    auto fitted = qkt::build(exact, kKernels[k]);
-    ASSERT_TRUE(fitted);
-    EXPECT_FALSE(qk::evaluate(*fitted, {0.0}, true, qk::kModeGradient));
-    EXPECT_FALSE(qk::evaluate(*fitted, {0.0}, false, qk::kModeGradient));
   }
 }
 
@@ -345,47 +337,6 @@ TEST(ScalarHessian, MatchesDerivativesOfTheCriterion) {
       }
     }
   }
-  }
-}
-
-// Weights all equal to c are the unweighted model with sigma^2 / c for sigma^2: the
-// criterion at theta / sqrt(c) is the unweighted one at theta (the sum log w it
-// gains cancels the change of pwrss and of the fixed-effects system), its gradient is
-// sqrt(c) times as large, beta and Cov(beta) = sigma2 F are the same and sigma2 is c
-// times as large; c = 1 gives the unweighted evaluation to the bit. On every kernel,
-// REML and ML.
-TEST(Evaluate, ConstantWeightsRescaleThetaAndSigma) {
-  const Design d = qkt::make_design({.p = 3, .q = 2, .m = 40, .min_rows = 1, .max_rows = 7, .seed = 161, .templates = 6});
-  const Vec theta{0.9, -0.3, 0.4};
-  for (double c : {1.0, 3.0, 0.0625, 1e6}) {
-    Design dc = d;
-    dc.w.assign(d.n, c);
-    Vec scaled = theta;
-    for (double& t : scaled) t = t / std::sqrt(c);
-    for (int k = 0; k < 3; ++k)
-      for (bool reml : {true, false}) {
-        SCOPED_TRACE(std::string(kNames[k]) + " c " + std::to_string(c) + (reml ? " REML" : " ML"));
-        auto base = qkt::build(d, kKernels[k]), data = qkt::build(dc, kKernels[k]);
-        ASSERT_TRUE(base && data);
-        auto e0 = qk::evaluate(*base, theta, reml, qk::kModeSolution);
-        auto e1 = qk::evaluate(*data, scaled, reml, qk::kModeSolution);
-        ASSERT_TRUE(e0 && e1);
-        if (c == 1.0) {
-          qkt::Bytes b0, b1;
-          for (auto [b, e] : {std::pair{&b0, &*e0}, {&b1, &*e1}})
-            b->f64(e->deviance).f64(e->sigma2).vec(e->gradient).vec(e->beta).vec(e->u).vec(e->fixed_inverse);
-          EXPECT_EQ(b0.buf, b1.buf);
-        }
-        EXPECT_TRUE(qkt::near_rel(e1->deviance, e0->deviance, 1e-12));
-        EXPECT_TRUE(qkt::near_rel(e1->sigma2, c * e0->sigma2, 1e-12));
-        Vec g = e0->gradient, cov0 = e0->fixed_inverse, cov1 = e1->fixed_inverse;
-        for (double& v : g) v = v * std::sqrt(c);
-        for (double& v : cov0) v = v * e0->sigma2;
-        for (double& v : cov1) v = v * e1->sigma2;
-        EXPECT_TRUE(qkt::all_near(e1->gradient, g, 1e-9));
-        EXPECT_TRUE(qkt::all_near(e1->beta, e0->beta, 1e-11));
-        EXPECT_TRUE(qkt::all_near(cov1, cov0, 1e-11));
-      }
   }
 }
 

@@ -122,6 +122,21 @@ TEST(ChunkPlan, ParallelThresholdOnBothSides) {
   }
 }
 
+// map_chunks hands back chunk k's result in slot k, on the pool as on one thread:
+// callers merge in that order, which is what makes the sums the same for any pool.
+TEST(ChunkPlan, MapChunksKeepsChunkOrder) {
+  for (const char* threads : {"1", "3"}) {
+    const std::string out = qkt::in_child(threads, [] {
+      const qk::ChunkPlan plan = qk::plan_chunks(100000, 64);
+      const auto got = qk::map_chunks<std::uint64_t>(plan, [](std::uint64_t, std::uint64_t b, std::uint64_t) { return b; });
+      bool ordered = got.size() == plan.count;
+      for (std::uint64_t k = 0; ordered && k < plan.count; ++k) ordered = got[k] == plan.begin(k);
+      return std::to_string(ordered) + " " + std::to_string(plan.parallel);
+    });
+    EXPECT_EQ(out, std::string("1 ") + (*threads == '1' ? "0" : "1")) << threads;
+  }
+}
+
 // Every task runs exactly once, also when some fail, and the first failure is
 // rethrown after all have run.
 std::string run_tasks_report() {

@@ -125,15 +125,6 @@ def test_column_options_build_the_formula(capsys, tmp_path, options, formula):
     assert list(a["fixed_effects"]) == list(b["fixed_effects"]) and a["random"]["names"] == b["random"]["names"]
 
 
-def test_group_labels_of_any_kind(capsys, tmp_path, sleep):
-    crit = json.loads(cli(capsys, tmp_path, f"{{d}}/sleepstudy_data.csv '{FM1}'", "--json")[1])["criterion"]
-    for labels in ["S" + sleep["Subject"].astype(str), sleep["Subject"] + 0.5, sleep["Subject"].map("s {}".format)]:
-        sleep.assign(Subject=labels).to_csv(tmp_path / "g.csv", index=False)
-        out = json.loads(cli(capsys, tmp_path, f"{{t}}/g.csv '{FM1}'", "--json")[1])
-        assert out["criterion"] == pytest.approx(crit, rel=1e-10)
-        assert out["random_effects"]["levels"] == sorted(labels.unique())
-
-
 def test_notes_and_warnings(capsys, tmp_path):
     write(tmp_path, "sleepstudy", Reaction=(4, None), Days=(9, None))
     code, out, err = cli(capsys, tmp_path, f"{{t}}/data.csv '{FM1}' --drop-missing")

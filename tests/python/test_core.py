@@ -298,16 +298,6 @@ def test_solution_dictionary_layout(sleep_args):
     assert type(fit["iterations"]) is int and type(fit["message"]) is str
 
 
-def test_group_without_rows_keeps_its_row():
-    y, x, z, codes, m = random_design(300, 20, 2, 1)
-    core = LmmCore(y, x, z, codes, m + 3)
-    sol = core.solution([0.7])
-    assert sol["u"].shape == (m + 3, 1)
-    np.testing.assert_array_equal(sol["u"][m:], 0.0)
-    cov = core.conditional_covariances([0.7])
-    np.testing.assert_allclose(cov[m:, 0, 0], sol["sigma2"] * 0.49, rtol=1e-14)
-
-
 # ---- infeasibility ----------------------------------------------------------------
 
 
@@ -328,7 +318,6 @@ def test_infeasible_theta_conventions(sleep_args, evaluator):
 def test_deviance_hessian_conventions(core_case, sleep_args):
     core = LmmCore(*core_case("dyestuff")[0])
     assert math.isnan(core.deviance_hessian([1e200]))
-    assert core.deviance_hessian([-0.8]) == pytest.approx(core.deviance_hessian([0.8]), rel=1e-12)
     q2 = LmmCore(*sleep_args)
     assert q2.deviance_hessian([1.0, 0.0, 1.0]) is None
     with pytest.raises(ValueError, match="theta must have 3 entries for q = 2, got 1"):
@@ -364,14 +353,10 @@ def test_fit_argument_errors(sleep_args, starts, kwargs, exc, msg):
 
 def test_multi_start_rules(sleep_args):
     core = LmmCore(*sleep_args)
+    # (which start wins: the C++ suite) Starts come flat, one theta after another.
     good = core.fit([1.0, 0.0, 1.0])
-    # An infeasible first start loses to a feasible one.
     both = core.fit([1e200, 0.0, 1e200, 1.0, 0.0, 1.0])
     assert both["deviance"] == good["deviance"] and both["fev"] == good["fev"]
-    # Ties keep the earlier start: the same start twice reports the first run.
-    twice = core.fit([1.0, 0.0, 1.0, 1.0, 0.0, 1.0])
-    assert twice["fev"] == good["fev"]
-    np.testing.assert_array_equal(twice["theta"], good["theta"])
     with pytest.raises(RuntimeError, match="theta is infeasible"):
         core.fit([1e200, 0.0, 1e200])
     # max_iter = 0: one evaluation at the start, reported with the column whose diagonal
@@ -441,56 +426,23 @@ def test_with_response_errors(sleep_args):
         core.with_response(y, x, z, codes.astype(np.int32))
 
 
-def _other(arrays, how):
-    """x or z as another array: the columns swapped, one value changed, the rows
-    rolled, the last column negated; or the same values in a new array ("copy"),
-    with -0.0 for 0.0 ("signed zero")."""
-    out = arrays.copy()
-    if how == "columns swapped":
-        out = np.ascontiguousarray(out[:, ::-1])
-    elif how == "one value":
-        out[57, -1] += 1e-9
-    elif how == "rows rolled":
-        out = np.ascontiguousarray(np.roll(out, 1, axis=0))
-    elif how == "negated":
-        out[:, -1] = -out[:, -1]
-    elif how == "signed zero":
-        out[out == 0.0] = -0.0
-    return out
-
-
 @pytest.mark.parametrize("evaluator", EVALUATORS)
-@pytest.mark.parametrize(
-    "which,how,refused",
-    [
-        ("x", "columns swapped", True),
-        ("x", "one value", True),
-        ("x", "rows rolled", True),
-        ("x", "negated", True),
-        ("z", "columns swapped", True),
-        ("z", "one value", True),
-        ("z", "rows rolled", True),
-        ("z", "negated", True),
-        ("x", "copy", False),
-        ("z", "copy", False),
-        ("x", "signed zero", False),
-        ("z", "signed zero", False),
-    ],
-)
-def test_with_response_refuses_other_x_or_z(sleep_args, evaluator, which, how, refused):
-    # The sleepstudy design: x = [1, Days], z = [1, Days]; Days holds zeros.
+@pytest.mark.parametrize("which", ["x", "z"])
+def test_with_response_refuses_other_x_or_z(sleep_args, evaluator, which):
+    # (which changes the checksum notices: the C++ suite) Another array is refused with
+    # its name; the same values in a new array, -0.0 for 0.0 (Days holds zeros), are not.
     y, x, z, codes, m = sleep_args
     core = LmmCore(y, x, z, codes, m, evaluator)
-    args = {"x": x, "z": z}
-    args[which] = _other(args[which], how)
     y2 = y[::-1].copy()
-    if refused:
-        with pytest.raises(ValueError, match=f"^{which} differs from the array the design was prepared with$"):
-            core.with_response(y2, args["x"], args["z"], codes)
-    else:
-        theta = [0.9, 0.1, 0.3]
-        got = core.with_response(y2, args["x"], args["z"], codes)
-        assert got.deviance_grad(theta) == LmmCore(y2, x, z, codes, m, evaluator).deviance_grad(theta)
+    other = {"x": x, "z": z}
+    other[which] = np.ascontiguousarray(other[which][:, ::-1])
+    with pytest.raises(ValueError, match=f"^{which} differs from the array the design was prepared with$"):
+        core.with_response(y2, other["x"], other["z"], codes)
+    same = {"x": x.copy(), "z": z.copy()}
+    same[which][same[which] == 0.0] = -0.0
+    theta = [0.9, 0.1, 0.3]
+    got = core.with_response(y2, same["x"], same["z"], codes)
+    assert got.deviance_grad(theta) == LmmCore(y2, x, z, codes, m, evaluator).deviance_grad(theta)
 
 
 # ---- data the fixed effects fit exactly, and large means --------------------------
@@ -498,15 +450,10 @@ def test_with_response_refuses_other_x_or_z(sleep_args, evaluator, which, how, r
 EXACT = "theta is infeasible: the fixed effects fit the response exactly (the residual sum of squares is zero)"
 
 
-@pytest.mark.parametrize("response", ["constant", "line", "line far from zero"])
-def test_response_fitted_exactly_is_refused(sleep_args, response):
-    # (every evaluator alike: the C++ suite)
+def test_response_fitted_exactly_is_refused(sleep_args):
+    # (the kinds of exact fit, on every evaluator: the C++ suite)
     _, x, z, codes, m = sleep_args
-    y = {
-        "constant": np.full(len(codes), 251.4),
-        "line": 3.0 + 10.5 * x[:, 1],
-        "line far from zero": 1e7 - 0.25 * x[:, 1],
-    }[response]
+    y = 1e7 - 0.25 * x[:, 1]
     core = LmmCore(y, x, z, codes, m)
     assert core.deviance([1.0, 0.0, 1.0]) == math.inf
     for call in (

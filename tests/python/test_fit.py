@@ -2,7 +2,6 @@
 refits, the singular-fit warning, statsmodels' names and pickles."""
 
 import copy
-import math
 import pickle
 import warnings
 
@@ -65,9 +64,7 @@ def test_matches_lme4(data, reference, case, name, formula, method, evaluator, a
     assert_allclose(fit.cov_re, cov, tol)
     assert_allclose(fit.varcorr["vcov"], [*np.diag(cov), *cov[r, c], ref["sigma"] ** 2], tol)
     assert_allclose(fit.varcorr["sdcor"], [*sd, *(cov[r, c] / (sd[r] * sd[c])), ref["sigma"]], tol)
-    # lme4's criteria: k = fixed effects + theta + sigma; logLik is -criterion / 2
-    k, crit = len(ref["beta"]) + len(ref["theta"]) + 1, fit.criterion
-    assert_allclose([fit.loglik, fit.aic, fit.bic], [-crit / 2, crit + 2 * k, crit + math.log(full["n"]) * k], 1e-14)
+    crit = fit.criterion
     assert (fit.reml_criterion, fit.deviance) == ((crit, None) if method == "reml" else (None, crit))
 
 

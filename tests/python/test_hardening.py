@@ -356,33 +356,6 @@ def test_clean_exit_while_a_thread_is_evaluating():
     assert res.stdout.strip() == "bye" and "terminate" not in res.stderr
 
 
-SIZE_SCRIPT = """
-    from simdesign import random_design
-    from quorvelkit import LmmCore
-    core = LmmCore(*random_design(200_000, 20_000, 3, 2, seed=4), "blocks")
-    print(repr(core.deviance_grad([0.7, 0.1, 0.4])))
-"""
-
-
-@pytest.mark.parametrize(
-    "env",
-    [
-        {"RAYON_NUM_THREADS": "-3"},
-        {"RAYON_NUM_THREADS": "0"},
-        {"RAYON_NUM_THREADS": "abc"},
-        {"RAYON_NUM_THREADS": ""},
-        {"RAYON_NUM_THREADS": "99999999999999999999999"},
-        {"RAYON_NUM_THREADS": "x", "RAYON_RS_NUM_CPUS": "3"},
-        {"RAYON_RS_NUM_CPUS": "-1"},
-    ],
-)
-def test_pool_size_from_environment(env):
-    base = _run_script(SIZE_SCRIPT, {"RAYON_NUM_THREADS": "1"})
-    res = _run_script(SIZE_SCRIPT, env)
-    assert base.returncode == 0 and res.returncode == 0, res.stderr
-    assert res.stdout == base.stdout
-
-
 # ---- memory limits, racing callers, interrupts ----------------------------------
 
 MEMORY_SCRIPT = """

@@ -66,27 +66,6 @@ def test_matches_lme4(case, at_theta):
     assert_allclose([fit.loglik, fit.aic, fit.bic], [ref["loglik"], ref["aic"], ref["bic"]], 1e-7 if at_theta else 1e-6)
 
 
-def test_weights_of_one_change_no_bit_and_weights_of_c_rescale():
-    chick = models("chickweight")
-    plain = lmm(CHICK, chick)
-    ones = lmm(CHICK, chick, weights=np.ones(len(chick)))
-    for attr in ("theta", "criterion", "sigma", "fixef", "cov_fixef", "ranef", "fitted", "cond_cov"):
-        a, b = getattr(plain, attr), getattr(ones, attr)
-        assert np.array_equal(np.asarray(a), np.asarray(b)), attr
-    # weights c: the unweighted model with sigma^2 / c for sigma^2: theta / sqrt(c) and
-    # sigma * sqrt(c) give the same criterion, fixed effects, standard errors and
-    # random effects (lme4's own fit with weights 3 is a reference case above)
-    for c in (3.0, 0.01):
-        scaled = lmm(CHICK, chick, weights=np.full(len(chick), c), theta=plain.theta / math.sqrt(c))
-        assert_allclose(scaled.criterion, plain.criterion, 1e-12)
-        assert_allclose(scaled.sigma, plain.sigma * math.sqrt(c), 1e-12)
-        assert_allclose([scaled.fixef, scaled.se], [plain.fixef, plain.se], 1e-10)
-        assert_allclose(scaled.ranef, plain.ranef, 1e-9, 1e-9)
-        fitted = lmm(CHICK, chick, weights=np.full(len(chick), c))
-        assert_allclose(fitted.theta, plain.theta / math.sqrt(c), 1e-5)
-        assert_allclose(fitted.criterion, plain.criterion, 1e-10)
-
-
 BAD_WEIGHTS = [  # (weights for the Orthodont data, the error's fragment)
     (lambda d: d["age"].where(d.index != 5, -1.0), "-1.0 in row 5"),
     (lambda d: d["age"].where(d.index != 7, np.nan), "nan in row 7"),
