@@ -89,13 +89,19 @@ def varpar_info(core: Any, theta: Sequence[float], reml: bool) -> VarparInfo:
         hess[:k, j] = (grad_up - grad_down) / (2.0 * h[j])
         jac[j] = sigma2 * (np.asarray(up["fixed_inverse"]) - np.asarray(down["fixed_inverse"])) / (2.0 * h[j])
     hess[:k, :k] = 0.5 * (hess[:k, :k] + hess[:k, :k].T)
-    hess[:k, k] = hess[k, :k] = -2.0 * np.asarray(at["grad_pwrss"]) / sigma**3
-    hess[k, k] = 6.0 * pwrss / sigma**4 - 2.0 * nu / sigma2
-    jac[k] = 2.0 * sigma * fixed
-    try:
-        vcov = 2.0 * np.linalg.inv(hess)
-    except np.linalg.LinAlgError:
-        vcov = np.full_like(hess, np.nan)
+    # The sigma row in NumPy arithmetic and without powers of sigma beyond its square:
+    # a degenerate fit's sigma (1e-117, say) makes sigma^3 underflow to zero; its
+    # entries then overflow to inf and the degrees of freedom come out NaN, never an
+    # exception.
+    with np.errstate(all="ignore"):
+        s2 = np.float64(sigma2)
+        hess[:k, k] = hess[k, :k] = -2.0 * np.asarray(at["grad_pwrss"]) / s2 / np.float64(sigma)
+        hess[k, k] = (6.0 * np.float64(pwrss) / s2 - 2.0 * nu) / s2
+        jac[k] = 2.0 * sigma * fixed
+        try:
+            vcov = 2.0 * np.linalg.inv(hess) if np.all(np.isfinite(hess)) else np.full_like(hess, np.nan)
+        except np.linalg.LinAlgError:
+            vcov = np.full_like(hess, np.nan)
     return VarparInfo(
         beta=np.asarray(at["beta"], dtype=float),
         cov_beta=sigma2 * fixed,

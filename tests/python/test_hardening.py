@@ -359,7 +359,7 @@ def test_clean_exit_while_a_thread_is_evaluating():
 # ---- memory limits, racing callers, interrupts ----------------------------------
 
 MEMORY_SCRIPT = """
-    import os, resource, sys
+    import ctypes, os, resource, sys
     import numpy as np
     from simdesign import random_design
     from quorvelkit import LmmCore
@@ -381,6 +381,9 @@ MEMORY_SCRIPT = """
         pid = os.fork()
         if pid == 0:
             os.close(r)
+            # Freed memory the allocator still holds would let construction start without
+            # new address space: hand it back first, so that the limit bites at step 0.
+            ctypes.CDLL("libc.so.6").malloc_trim(0)
             resource.setrlimit(resource.RLIMIT_AS, (address_space() + half_mib * 2**19, resource.RLIM_INFINITY))
             try:
                 LmmCore(y, x, z, codes, m, "aggregated")

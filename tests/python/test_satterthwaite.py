@@ -2,6 +2,7 @@
 estimates (tests/data/models/lmertest.json, written by make_reference.R there)."""
 
 import json
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -173,3 +174,14 @@ def test_type3_refuses_models_it_cannot_test():
         aliased = qk.lmm("distance ~ age + Sex + I(2 * age) + (1 | Subject)", data)
     with pytest.raises(ValueError, match="rank deficient"):
         aliased.anova_terms()
+
+
+def test_a_degenerate_fit_reports_without_dividing_by_zero():
+    # sigma about 1e-117: its cube underflows; the tests are reported (df not finite)
+    # instead of the report raising ZeroDivisionError.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        fit = qk.lmm("y ~ 1 + (1 | g)", {"y": [0, 0, 3.83e-109], "g": ["a", "a", "b"]}, reml=False)
+        assert 0 < fit.sigma < 1e-100
+        assert "Satterthwaite" in fit.summary_text()
+    assert not np.isfinite(fit.coef_table["df"].iloc[0])
