@@ -23,7 +23,7 @@ import pandas as pd
 from . import _quorvelkit as _qk
 from ._quorvelkit import LmmCore
 from .batchplan import ModelPlan
-from .design import Design, _sorted_levels
+from .design import Design, _sorted_levels, check_group_counts
 from .errors import RankDeficiencyWarning, RowsUnavailable, SourceError, check_flag
 from .fit import LmmFit, warn_if_singular
 from .runcore import run_core
@@ -36,6 +36,7 @@ __all__ = [
     "sorted_codes",
     "fit_products",
     "BatchFit",
+    "fit_parts",
     "ARRAYS",
 ]
 
@@ -229,19 +230,11 @@ def fit_products(
     check_flag("reml", reml)
     t0 = time.perf_counter() if t0 is None else t0
     parsed = plan.parsed
-    n, m, q = int(products["n"]), int(products["m"]), int(products["q"])
+    n, m, q = int(products["n"]), int(products["m"]), int(products["q"])  # q: all terms' columns
     glabel = parsed.group_label
     if n == 0:
         raise SourceError(f"{source or 'the source'} has no complete rows in the columns the model uses")
-    if m < 2:
-        raise ValueError(f"the grouping factor '{glabel}' must have more than one level, it has {m}")
-    if m >= n:
-        raise ValueError(f"the number of levels of '{glabel}' ({m}) must be less than the number of observations ({n})")
-    if m * q >= n:
-        raise ValueError(
-            f"the number of observations ({n}) must exceed the number of random effects ({m * q} = {m} levels x "
-            f"{q} terms); the random-effects parameters and the residual variance are probably unidentifiable"
-        )
+    check_group_counts(glabel, n, m, plan.blocks)
     dropped_idx = aliased_from_gram(np.asarray(products["xtx"]))
     dropped_cols = [plan.fe_all[j] for j in dropped_idx]
     if dropped_cols:
@@ -300,6 +293,14 @@ def fit_products(
     if theta is None:
         warn_if_singular(fit, stacklevel=3)
     return fit
+
+
+def fit_parts(plan: ModelPlan, merged: PartProducts, *, source: str, **fit_args: Any) -> BatchFit:
+    """The fit of the merged parts of a source, groups in the order of their sorted
+    labels (as :func:`quorvelkit.lmm` orders levels); ``fit_args`` as for
+    :func:`fit_products`."""
+    products, levels = sort_groups(merged.products, merged.labels)
+    return fit_products(plan, products, levels, merged.n_dropped, source=source, **fit_args)
 
 
 class BatchFit(LmmFit):

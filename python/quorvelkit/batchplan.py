@@ -18,11 +18,11 @@ import numpy as np
 import pandas as pd
 
 from . import _quorvelkit as _qk
-from .design import _rename, join_labels
+from .design import _rename, check_terms, join_labels
 from .errors import FormulaError, SourceError
 from .parsing import ParsedFormula, parse_formula
 
-__all__ = ["ModelPlan", "plan_model", "arrow_frame", "is_batch_source", "progress_bar", "MAX_LEVELS"]
+__all__ = ["ModelPlan", "plan_model", "arrow_frame", "is_batch_source", "progress_bar", "require_columns", "MAX_LEVELS"]
 
 #: Distinct values beyond which a column is not a factor candidate of the first pass.
 MAX_LEVELS = 100_000
@@ -36,6 +36,17 @@ _STATEFUL = ("center", "scale", "standardize", "poly", "bs", "cr", "cs", "cc", "
 _STATEFUL_RE = re.compile(r"(?<![\w.])(" + "|".join(_STATEFUL) + r")\s*\(")
 
 # --------------------------------------------------------------------------- the plan
+
+
+def require_columns(needed: Sequence[str], columns: Sequence[Any], where: str) -> None:
+    """:class:`SourceError` naming the ``needed`` columns that ``columns`` (those of
+    ``where``: a batch, a file, a partition) lacks."""
+    missing = [c for c in needed if c not in set(columns)]
+    if missing:
+        raise SourceError(
+            f"column{'s' if len(missing) > 1 else ''} {', '.join(repr(c) for c in missing)} not found in "
+            f"{where} (columns: {', '.join(str(c) for c in columns)})"
+        )
 
 
 @dataclass
@@ -79,12 +90,7 @@ class ModelPlan:
         return len(self.re_names)
 
     def check_frame(self, frame: pd.DataFrame, where: str) -> None:
-        missing = [c for c in self.used if c not in frame.columns]
-        if missing:
-            raise SourceError(
-                f"column{'s' if len(missing) > 1 else ''} {', '.join(repr(c) for c in missing)} not found in "
-                f"{where} (columns: {', '.join(str(c) for c in frame.columns)})"
-            )
+        require_columns(self.used, frame.columns, where)
 
     def matrices(self, frame: pd.DataFrame, where: str) -> tuple[np.ndarray, np.ndarray, np.ndarray, Any, int]:
         """y, X, Z, the group labels of the complete rows of ``frame``, and the number
@@ -126,13 +132,7 @@ class ModelPlan:
     def _arrow_plain(self, batch: Any, plain: Plain, where: str) -> tuple[np.ndarray, np.ndarray, np.ndarray, Any, int]:
         """matrices() of a pyarrow batch of plain numeric columns, without pandas: the
         columns as NumPy arrays (no copy where Arrow allows), the same checks."""
-        names = batch.schema.names
-        missing = [c for c in self.used if c not in names]
-        if missing:
-            raise SourceError(
-                f"column{'s' if len(missing) > 1 else ''} {', '.join(repr(c) for c in missing)} "
-                f"not found in {where} (columns: {', '.join(names)})"
-            )
+        require_columns(self.used, batch.schema.names, where)
         gname = self.parsed.group[0]
         gcol = batch.column(gname)
         if gcol.null_count:
@@ -358,12 +358,7 @@ def plan_model(
         raise ValueError(f"the response '{parsed.response}' must be one numeric column")
     if not fe_all:
         raise ValueError("the fixed-effects part has no columns; keep the intercept or add a term")
-    if 0 in blocks:
-        empty = parsed.random_terms[blocks.index(0)].text
-        raise ValueError(
-            f"the random-effects term ({empty} | {parsed.group_label}) has no columns; "
-            f"use (1 | g) for a random intercept"
-        )
+    check_terms(parsed, blocks)
     categorical = {}
     for spec in (fixed.rhs.model_spec, *(r.model_spec for r in rand)):
         for expr, (kind, state) in spec.encoder_state.items():

@@ -17,9 +17,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from .batchfit import BatchFit, PartProducts, fit_products, merge_parts, part_products, sort_groups
-from .batchplan import MAX_LEVELS, ModelPlan, plan_model
-from .errors import SourceError
+from .batchfit import BatchFit, PartProducts, fit_parts, merge_parts, part_products
+from .batchplan import MAX_LEVELS, ModelPlan, plan_model, require_columns
 from .parsing import ParsedFormula, parse_formula
 
 __all__ = ["lmm"]
@@ -125,12 +124,7 @@ def lmm(
     """
 
     parsed = parse_formula(formula)
-    missing = [c for c in parsed.columns if c not in ddf.columns]
-    if missing:
-        raise SourceError(
-            f"column{'s' if len(missing) > 1 else ''} {', '.join(repr(c) for c in missing)} not found in the Dask "
-            f"DataFrame (columns: {', '.join(map(str, ddf.columns))})"
-        )
+    require_columns(parsed.columns, list(ddf.columns), "the Dask DataFrame")
     used = [c for c in ddf.columns if c in set(parsed.columns)]
     ddf = ddf[used]
     found = _levels(ddf, parsed, levels)
@@ -141,19 +135,8 @@ def lmm(
     parts = ddf.map_partitions(_partition, plan, meta=pd.Series(dtype=object), align_dataframes=False)
     tree = _tree(list(parts.to_delayed()), max(2, int(split_every)))
     merged = _compute(tree, progress)
-    products, lv = sort_groups(merged.products, merged.labels)
-    return fit_products(
-        plan,
-        products,
-        lv,
-        merged.n_dropped,
-        reml=reml,
-        evaluator=evaluator,
-        starts=starts,
-        theta=theta,
-        max_iter=max_iter,
-        source=f"a Dask DataFrame of {ddf.npartitions} partitions",
-    )
+    fit_args = dict(reml=reml, evaluator=evaluator, starts=starts, theta=theta, max_iter=max_iter)
+    return fit_parts(plan, merged, source=f"a Dask DataFrame of {ddf.npartitions} partitions", **fit_args)
 
 
 def _compute(tree: Any, progress: bool | None) -> Any:

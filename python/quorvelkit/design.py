@@ -270,6 +270,34 @@ def check_response_variation(y: np.ndarray, name: str) -> None:
         )
 
 
+def check_terms(parsed: ParsedFormula, blocks: Sequence[int]) -> None:
+    """``ValueError`` for a random-effects term without columns (``blocks``: the
+    columns of each term)."""
+    if 0 in blocks:
+        empty = parsed.random_terms[list(blocks).index(0)].text
+        raise ValueError(
+            f"the random-effects term ({empty} | {parsed.group_label}) has no columns; "
+            f"use (1 | g) for a random intercept"
+        )
+
+
+def check_group_counts(glabel: str, n: int, m: int, blocks: Sequence[int]) -> None:
+    """lme4's checks of the numbers of levels and observations (``ValueError``): more
+    than one level, fewer levels than observations, and more observations than random
+    effects of the largest term (``blocks``: the columns of each term)."""
+    q = max(blocks)
+    if m < 2:
+        raise ValueError(f"the grouping factor '{glabel}' must have more than one level, it has {m}")
+    if m >= n:
+        raise ValueError(f"the number of levels of '{glabel}' ({m}) must be less than the number of observations ({n})")
+    if m * q >= n:
+        raise ValueError(
+            f"the number of observations ({n}) must exceed the number of random effects "
+            f"({m * q} = {m} levels x {q} terms); the random-effects parameters and the "
+            f"residual variance are probably unidentifiable"
+        )
+
+
 def check_columns(parsed: ParsedFormula, columns: pd.Index, source: str = "the data") -> None:
     """Raise ``ValueError`` naming every column the formula needs that ``columns``
     lacks. (Functions were checked when the formula was parsed: an unknown one never
@@ -370,12 +398,7 @@ def build_design(parsed: ParsedFormula, data: Any, weights: Any = None, offset: 
     _finite_check(z, re_names, "random-effects model matrix")
     if x_all.shape[1] == 0:
         raise ValueError("the fixed-effects part has no columns; keep the intercept or add a term")
-    if 0 in blocks:
-        empty = parsed.random_terms[blocks.index(0)].text
-        raise ValueError(
-            f"the random-effects term ({empty} | {parsed.group_label}) has no columns; "
-            f"use (1 | g) for a random intercept"
-        )
+    check_terms(parsed, blocks)
 
     dropped_idx = aliased_columns(x_all)
     kept = [j for j in range(x_all.shape[1]) if j not in set(dropped_idx)]
@@ -408,18 +431,7 @@ def build_design(parsed: ParsedFormula, data: Any, weights: Any = None, offset: 
     else:
         gvals = join_labels(work, parsed.group)
     codes, levels = _sorted_levels(gvals)
-    n, m, q = len(y), len(levels), max(blocks)
-    glabel = parsed.group_label
-    if m < 2:
-        raise ValueError(f"the grouping factor '{glabel}' must have more than one level, it has {m}")
-    if m >= n:
-        raise ValueError(f"the number of levels of '{glabel}' ({m}) must be less than the number of observations ({n})")
-    if m * q >= n:
-        raise ValueError(
-            f"the number of observations ({n}) must exceed the number of random effects "
-            f"({m * q} = {m} levels x {q} terms); the random-effects parameters and the "
-            f"residual variance are probably unidentifiable"
-        )
+    check_group_counts(parsed.group_label, len(y), len(levels), blocks)
     return Design(
         parsed=parsed,
         y=y,

@@ -31,7 +31,7 @@ from .batchfit import (
     sort_groups,
     sorted_codes,
 )
-from .batchplan import MAX_LEVELS, ModelPlan, arrow_frame, is_batch_source, plan_model, progress_bar
+from .batchplan import MAX_LEVELS, ModelPlan, arrow_frame, is_batch_source, plan_model, progress_bar, require_columns
 from .dask import lmm as dask_lmm
 from .errors import RowsUnavailable, SourceError, check_flag
 from .parsing import ParsedFormula, parse_formula
@@ -394,12 +394,7 @@ def _fit_dataset(
         dataset = ds.dataset(source, format="parquet")
     else:
         dataset = source
-    missing = [c for c in parsed.columns if c not in dataset.schema.names]
-    if missing:
-        raise SourceError(
-            f"column{'s' if len(missing) > 1 else ''} {', '.join(repr(c) for c in missing)} not found in {name} "
-            f"(columns: {', '.join(dataset.schema.names)})"
-        )
+    require_columns(parsed.columns, dataset.schema.names, name)
     total = dataset.count_rows()
     group_levels, found = _first_pass(dataset, parsed, batch_rows, progress, total)
     declared = dict(found)

@@ -18,8 +18,8 @@ from typing import Any
 
 import pandas as pd
 
-from .batchfit import BatchFit, fit_products, merge_parts, part_products, sort_groups
-from .batchplan import MAX_LEVELS, ModelPlan, plan_model, progress_bar
+from .batchfit import BatchFit, fit_parts, merge_parts, part_products
+from .batchplan import MAX_LEVELS, ModelPlan, plan_model, progress_bar, require_columns
 from .errors import SourceError
 from .parsing import ParsedFormula, parse_formula
 
@@ -99,12 +99,7 @@ def lmm(
             the column and the partition), before any fit.
     """
     parsed = parse_formula(formula)
-    missing = [c for c in parsed.columns if c not in sdf.columns]
-    if missing:
-        raise SourceError(
-            f"column{'s' if len(missing) > 1 else ''} {', '.join(repr(c) for c in missing)} not found in the Spark "
-            f"DataFrame (columns: {', '.join(sdf.columns)})"
-        )
+    require_columns(parsed.columns, sdf.columns, "the Spark DataFrame")
     used = [c for c in sdf.columns if c in set(parsed.columns)]
     sdf = sdf.select(*used)
     found = _levels(sdf, parsed, levels)
@@ -129,16 +124,5 @@ def lmm(
         bar.close()
     if merged is None:
         raise SourceError("the Spark DataFrame has no rows")
-    products, lv = sort_groups(merged.products, merged.labels)
-    return fit_products(
-        plan,
-        products,
-        lv,
-        merged.n_dropped,
-        reml=reml,
-        evaluator=evaluator,
-        starts=starts,
-        theta=theta,
-        max_iter=max_iter,
-        source=f"a Spark DataFrame of {n_parts} partitions",
-    )
+    fit_args = dict(reml=reml, evaluator=evaluator, starts=starts, theta=theta, max_iter=max_iter)
+    return fit_parts(plan, merged, source=f"a Spark DataFrame of {n_parts} partitions", **fit_args)
