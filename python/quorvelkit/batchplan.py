@@ -10,7 +10,7 @@ import os
 import re
 import sys
 import warnings
-from collections.abc import Iterator, Mapping, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -38,14 +38,15 @@ _STATEFUL_RE = re.compile(r"(?<![\w.])(" + "|".join(_STATEFUL) + r")\s*\(")
 # --------------------------------------------------------------------------- the plan
 
 
-def require_columns(needed: Sequence[str], columns: Sequence[Any], where: str) -> None:
+def require_columns(needed: Sequence[str], columns: Iterable[Any], where: str) -> None:
     """:class:`SourceError` naming the ``needed`` columns that ``columns`` (those of
     ``where``: a batch, a file, a partition) lacks."""
-    missing = [c for c in needed if c not in set(columns)]
+    have = list(columns)
+    missing = [c for c in needed if c not in set(have)]
     if missing:
         raise SourceError(
             f"column{'s' if len(missing) > 1 else ''} {', '.join(repr(c) for c in missing)} not found in "
-            f"{where} (columns: {', '.join(str(c) for c in columns)})"
+            f"{where} (columns: {', '.join(str(c) for c in have)})"
         )
 
 
