@@ -89,7 +89,7 @@ def _timed_out(r):
             _unstable,
             ["| 1 | blocks | * | NO | *", "| 1 | aggregated | * | NO | *", "| 1 | 1 | * | NO |", "| 1 | 2 | * | NO |"],
         ),
-        (_not_converged, ["| 2 | statsmodels MixedLM | * | not converged |"]),
+        (_not_converged, ["| 2 | statsmodels MixedLM | * | not converged* |"]),
         (
             _timed_out,
             [
