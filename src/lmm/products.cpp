@@ -217,6 +217,26 @@ void start_products(Products& d, const Rows& rows, std::uint64_t m, const Shift&
   d.shift = shift;
 }
 
+// A design holding the products (moved), before finish_design; the fingerprints of
+// rows are the caller's to set.
+std::unique_ptr<LmmData> design_of(Products&& pr) {
+  auto data = std::make_unique<LmmData>();
+  data->n = pr.n;
+  data->p = pr.p;
+  data->q = pr.q;
+  data->m = pr.m;
+  data->xtx = std::move(pr.xtx);
+  data->xty = std::move(pr.xty);
+  data->yty = pr.yty;
+  data->ztz = std::move(pr.ztz);
+  data->ztx = std::move(pr.ztx);
+  data->zty = std::move(pr.zty);
+  data->shift = std::move(pr.shift);
+  data->weighted = pr.weighted;
+  data->log_weights = pr.log_weights;
+  return data;
+}
+
 bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
 
 bool same_shift(const Shift& a, const Shift& b) {
@@ -318,23 +338,8 @@ std::variant<std::unique_ptr<LmmData>, std::string> from_rows(const Rows& rows, 
   }
   if (end.error) return *end.error;
   Products& pr = out.products;
-  auto data = std::make_unique<LmmData>();
-  if (rows.w) {
-    data->weighted = true;
-    data->log_weights = pr.log_weights;
-    data->w_fingerprint = out.weights.checksum;
-  }
-  data->n = pr.n;
-  data->p = pr.p;
-  data->q = pr.q;
-  data->m = pr.m;
-  data->xtx = std::move(pr.xtx);
-  data->xty = std::move(pr.xty);
-  data->yty = pr.yty;
-  data->ztz = std::move(pr.ztz);
-  data->ztx = std::move(pr.ztx);
-  data->zty = std::move(pr.zty);
-  data->shift = std::move(pr.shift);
+  auto data = design_of(std::move(pr));
+  if (rows.w) data->w_fingerprint = out.weights.checksum;
   data->codes_fingerprint = out.codes_fingerprint;
   data->x_fingerprint = out.x_fingerprint;
   data->z_fingerprint = out.z_fingerprint;
@@ -452,20 +457,7 @@ std::optional<std::string> check_products(const Products& pr) {
 
 std::variant<std::unique_ptr<LmmData>, std::string> from_products(Products pr, Evaluator evaluator) {
   if (auto err = check_products(pr)) return *err;
-  auto data = std::make_unique<LmmData>();
-  data->n = pr.n;
-  data->p = pr.p;
-  data->q = pr.q;
-  data->m = pr.m;
-  data->xtx = std::move(pr.xtx);
-  data->xty = std::move(pr.xty);
-  data->yty = pr.yty;
-  data->ztz = std::move(pr.ztz);
-  data->ztx = std::move(pr.ztx);
-  data->zty = std::move(pr.zty);
-  data->shift = std::move(pr.shift);
-  data->weighted = pr.weighted;
-  data->log_weights = pr.log_weights;
+  auto data = design_of(std::move(pr));
   data->rows_known = false;
   return finish_design(std::move(data), evaluator);
 }

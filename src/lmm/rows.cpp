@@ -170,6 +170,31 @@ WeightScan scan_weights(const double* w, std::uint64_t b, std::uint64_t e) {
   return s;
 }
 
+// Adds row r to one group's blocks: y (w z_a), (w z_a) z_b for b >= a (the upper
+// triangle) and (w z_a) x_k, with y less cy and, when ShiftX, x less the centres c
+// (xv: p doubles of scratch); w the row's weight when W. The one expression of every
+// block entry, so that the passes that add rows give the same bits.
+template <bool ShiftX, bool W>
+[[gnu::always_inline]] inline void add_row(const Rows& rows, std::uint64_t r, std::uint64_t q, std::uint64_t p,
+                                           const double* c, double cy, double* xv, double* tz, double* tx,
+                                           double* ty) {
+    const double* xr = rows.x + r * p;
+    const double* zr = rows.z + r * q;
+    const double yr = rows.y[r] - cy;
+    const double wr = W ? rows.w[r] : 1.0;
+    const double* xk = xr;
+    if constexpr (ShiftX) {
+      for (std::uint64_t k = 0; k < p; ++k) xv[k] = xr[k] - c[k];
+      xk = xv;
+    }
+    for (std::uint64_t a = 0; a < q; ++a) {
+      const double za = W ? zr[a] * wr : zr[a];
+      ty[a] = ty[a] + yr * za;
+      for (std::uint64_t b = a; b < q; ++b) tz[a * q + b] = tz[a * q + b] + za * zr[b];
+      for (std::uint64_t k = 0; k < p; ++k) tx[a * p + k] = tx[a * p + k] + za * xk[k];
+    }
+}
+
 // Adds a run of rows of one group to that group's blocks (upper triangle of Z'Z
 // only), with y and (when ShiftX) X shifted by the centres (Z never is); row i of the
 // run is row_at(i). With q and p fixed at compile time the group's sums are held in
@@ -197,21 +222,7 @@ template <std::size_t Q, std::size_t P, bool ShiftX, bool W, class RowAt>
   const double cy = shift.y;
   for (std::uint64_t i = 0; i < count; ++i) {
     const std::uint64_t r = row_at(i);
-    const double* xr = rows.x + r * p;
-    const double* zr = rows.z + r * q;
-    const double yr = rows.y[r] - cy;
-    const double wr = W ? rows.w[r] : 1.0;
-    const double* xk = xr;
-    if constexpr (ShiftX) {
-      for (std::uint64_t k = 0; k < p; ++k) xv[k] = xr[k] - c[k];
-      xk = xv;
-    }
-    for (std::uint64_t a = 0; a < q; ++a) {
-      const double za = W ? zr[a] * wr : zr[a];
-      ty[a] = ty[a] + yr * za;
-      for (std::uint64_t b = a; b < q; ++b) tz[a * q + b] = tz[a * q + b] + za * zr[b];
-      for (std::uint64_t k = 0; k < p; ++k) tx[a * p + k] = tx[a * p + k] + za * xk[k];
-    }
+    add_row<ShiftX, W>(rows, r, q, p, c, cy, xv, tz, tx, ty);
   }
   if constexpr (fixed) {
     std::copy_n(lz, Q * Q, ztz);
@@ -264,21 +275,7 @@ std::uint64_t add_rows_by_code_impl(const Rows& rows, const Shift& shift, std::u
     double* tz = ztz + g * qq;
     double* tx = ztx + g * qp;
     double* ty = zty + g * q;
-    const double* xr = rows.x + r * p;
-    const double* zr = rows.z + r * q;
-    const double yr = rows.y[r] - cy;
-    const double wr = W ? rows.w[r] : 1.0;
-    const double* xk = xr;
-    if constexpr (ShiftX) {
-      for (std::uint64_t k = 0; k < p; ++k) xv[k] = xr[k] - c[k];
-      xk = xv;
-    }
-    for (std::uint64_t a = 0; a < q; ++a) {
-      const double za = W ? zr[a] * wr : zr[a];
-      ty[a] = ty[a] + yr * za;
-      for (std::uint64_t bb = a; bb < q; ++bb) tz[a * q + bb] = tz[a * q + bb] + za * zr[bb];
-      for (std::uint64_t k = 0; k < p; ++k) tx[a * p + k] = tx[a * p + k] + za * xk[k];
-    }
+    add_row<ShiftX, W>(rows, r, q, p, c, cy, xv, tz, tx, ty);
   }
   return added;
 }
