@@ -52,35 +52,30 @@ PyObject* products_dict(const Products& pr) {
   return dict.release();
 }
 
-// The value of a required key (borrowed); KeyError-like ValueError naming it.
-PyObject* item(PyObject* mapping, const char* what, const char* key) {
+// The value of a required key, owned (a mapping other than a dict may make a new
+// object on every lookup); a ValueError naming a missing key.
+Ref item(PyObject* mapping, const char* what, const char* key) {
   if (!PyMapping_Check(mapping) || PySequence_Check(mapping)) {
     PyErr_Format(PyExc_TypeError, "%s must be a mapping (a products dict), got '%s'", what,
                  type_name(mapping).c_str());
-    return nullptr;
+    return Ref();
   }
-  PyObject* v = PyMapping_GetItemString(mapping, key);  // new reference
-  if (!v) {
-    if (PyErr_ExceptionMatches(PyExc_KeyError)) {
-      PyErr_Clear();
-      PyErr_Format(PyExc_ValueError, "%s lacks the key '%s'", what, key);
-    }
-    return nullptr;
+  Ref v(PyMapping_GetItemString(mapping, key));
+  if (!v && PyErr_ExceptionMatches(PyExc_KeyError)) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_ValueError, "%s lacks the key '%s'", what, key);
   }
-  Py_DECREF(v);  // the mapping keeps it alive for the call
   return v;
 }
 
 bool item_u64(PyObject* mapping, const char* what, const char* key, std::uint64_t& out) {
-  PyObject* v = item(mapping, what, key);
-  if (!v) return false;
-  return to_u64(v, key, out);
+  Ref v = item(mapping, what, key);
+  return v && to_u64(v.get(), key, out);
 }
 
 bool item_double(PyObject* mapping, const char* what, const char* key, double& out) {
-  PyObject* v = item(mapping, what, key);
-  if (!v) return false;
-  return to_double(v, key, out);
+  Ref v = item(mapping, what, key);
+  return v && to_double(v.get(), key, out);
 }
 
 // An array of `shape` (float64 or int64 as typenum; converted from any array-like of
@@ -88,9 +83,9 @@ bool item_double(PyObject* mapping, const char* what, const char* key, double& o
 template <class T>
 bool item_array(PyObject* mapping, const char* what, const char* key, int typenum, std::vector<npy_intp> shape,
                 std::vector<T>& out) {
-  PyObject* v = item(mapping, what, key);
+  Ref v = item(mapping, what, key);
   if (!v) return false;
-  Ref arr(PyArray_FROMANY(v, typenum, 0, 0, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST));
+  Ref arr(PyArray_FROMANY(v.get(), typenum, 0, 0, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST));
   if (!arr) {
     name_pending_error(key);
     return false;
@@ -132,9 +127,9 @@ bool read_shift(PyObject* obj, const char* what, std::uint64_t p, Shift& out) {
     out.x.assign(p, 0.0);
     return true;
   }
-  PyObject* col = item(obj, what, "shift_column");
+  Ref col = item(obj, what, "shift_column");
   if (!col) return false;
-  const long long c = PyLong_AsLongLong(col);
+  const long long c = PyLong_AsLongLong(col.get());
   if (c == -1 && PyErr_Occurred()) {
     name_pending_error("shift_column");
     return false;
@@ -147,14 +142,14 @@ bool read_shift(PyObject* obj, const char* what, std::uint64_t p, Shift& out) {
 // The optional keys "weighted" (a bool) and "log_weights" (sum log w): unweighted
 // products when absent.
 bool read_weights(PyObject* obj, const char* what, Products& pr) {
-  PyObject* flag = PyMapping_HasKeyString(obj, "weighted") ? item(obj, what, "weighted") : nullptr;
-  if (PyErr_Occurred()) return false;
-  if (flag) {
-    if (!PyBool_Check(flag)) {
-      PyErr_Format(PyExc_TypeError, "%s: 'weighted' must be a bool, got '%s'", what, type_name(flag).c_str());
+  if (PyMapping_HasKeyString(obj, "weighted")) {
+    Ref flag = item(obj, what, "weighted");
+    if (!flag) return false;
+    if (!PyBool_Check(flag.get())) {
+      PyErr_Format(PyExc_TypeError, "%s: 'weighted' must be a bool, got '%s'", what, type_name(flag.get()).c_str());
       return false;
     }
-    pr.weighted = flag == Py_True;
+    pr.weighted = flag.get() == Py_True;
   }
   if (PyMapping_HasKeyString(obj, "log_weights")) return item_double(obj, what, "log_weights", pr.log_weights);
   return true;

@@ -109,6 +109,15 @@ def test_products_dicts_are_checked(sleep):
         with pytest.raises(exc) as info:
             LmmCore.from_products(bad)
         assert text in str(info.value), (text, str(info.value))
+    # A dict whose lookups make a new object every time (nothing else holds it) reads
+    # as the dict it copies.
+    class Fresh(dict):
+        def __getitem__(self, key):
+            v = dict.__getitem__(self, key)
+            return np.array(v) if isinstance(v, np.ndarray) else type(v)(v)
+
+    theta = [0.9, 0.1, 0.3]
+    assert LmmCore.from_products(Fresh(good)).deviance(theta) == LmmCore.from_products(good).deviance(theta)
     other = Q.reduce_rows(y, x, z, codes, m, None)
     with pytest.raises(ValueError, match="different shifts"):
         Q.merge_products(good, other)
