@@ -109,6 +109,7 @@ def test_products_dicts_are_checked(sleep):
         with pytest.raises(exc) as info:
             LmmCore.from_products(bad)
         assert text in str(info.value), (text, str(info.value))
+
     # A dict whose lookups make a new object every time (nothing else holds it) reads
     # as the dict it copies.
     class Fresh(dict):
