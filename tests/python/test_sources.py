@@ -332,6 +332,13 @@ def test_batch_fit_says_what_needs_the_rows(sleep):
     )
     back = pickle.loads(pickle.dumps(fit))
     assert back.criterion == fit.criterion and back.rows_kept is False
+    # Inference needs only the products: Satterthwaite's df and profile intervals
+    # (fixed effects through fixed_at on a core without rows) are the in-memory fit's.
+    np.testing.assert_allclose(fit.coef_table["df"], ref.coef_table["df"], rtol=1e-6)
+    parm = ["Days", "sd_(Intercept)|Subject", "sigma"]
+    np.testing.assert_allclose(fit.confint(method="profile", parm=parm), ref.confint(method="profile", parm=parm), 1e-6)
+    with pytest.raises(RowsUnavailable, match="prediction interval"):
+        fit.predict(sleep, interval="prediction")
 
 
 def test_progress_bar_and_options(sleep, tmp_path, capsys):
