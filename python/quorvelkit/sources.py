@@ -6,16 +6,19 @@ and, per group, Z_i'Z_i, Z_i'X_i, Z_i'y_i and the row count). Each batch is turn
 into model matrices by the plan of the model (:mod:`quorvelkit.batchplan`: one
 formulaic ``ModelSpec`` for every batch, so categorical columns expand to the same
 columns everywhere), its products are added to the model's, and the fit runs on the
-merged products (:mod:`quorvelkit.batchfit`). Memory is bounded by one batch plus the
+merged products (:mod:`quorvelkit.batchfit`). Memory is bounded by a few batches plus the
 products, whatever the number of rows.
 """
 
 from __future__ import annotations
 
+import itertools
 import os
+import queue
+import threading
 import time
 from collections.abc import Iterable, Iterator, Mapping, Sequence
-from typing import Any
+from typing import Any, TypeVar
 
 import numpy as np
 import pandas as pd
@@ -36,6 +39,8 @@ from .dask import lmm as dask_lmm
 from .errors import RowsUnavailable, SourceError, check_flag
 from .parsing import ParsedFormula, parse_formula
 from .spark import lmm as spark_lmm
+
+T = TypeVar("T")
 
 __all__ = [
     "SourceError",
@@ -106,6 +111,48 @@ class _Labels:
         return self.index if self.fixed else pd.Index(list(self.table.keys()))
 
 
+def read_ahead(items: Iterator[T], depth: int = 2) -> Iterator[T]:
+    """The items of ``items`` in order, produced by a thread of their own at most
+    ``depth`` ahead of the caller, so that reading (pyarrow and NumPy release the
+    interpreter lock) overlaps the core's reduction of the batch before. An exception
+    of the producer is raised here, at the item it would have been; when the caller
+    stops early (an error, an interrupt) the producer stops at its next item."""
+    slots: queue.Queue = queue.Queue(maxsize=depth)
+    stop = threading.Event()
+
+    def put(entry: tuple[str, Any]) -> bool:
+        while not stop.is_set():
+            try:
+                slots.put(entry, timeout=0.1)
+                return True
+            except queue.Full:
+                continue
+        return False
+
+    def produce() -> None:
+        try:
+            for item in items:
+                if not put(("item", item)):
+                    return
+            put(("end", None))
+        except BaseException as exc:  # handed to the caller, which raises it
+            put(("error", exc))
+
+    worker = threading.Thread(target=produce, name="quorvelkit-read-ahead", daemon=True)
+    worker.start()
+    try:
+        while True:
+            kind, value = slots.get()
+            if kind == "end":
+                return
+            if kind == "error":
+                raise value
+            yield value
+    finally:
+        stop.set()
+        worker.join()
+
+
 def fit_frames(
     parsed: ParsedFormula,
     frames: Iterable[tuple[pd.DataFrame, str]],
@@ -116,24 +163,36 @@ def fit_frames(
     total_rows: int | None,
     source: str,
     sample: pd.DataFrame | None = None,
+    ahead: bool = False,
     **fit_args: Any,
 ) -> BatchFit:
-    """Reads (frame, where) batches into one accumulator and fits."""
+    """Reads (frame, where) batches into one accumulator and fits. With ``ahead`` the
+    batches are read and turned into model matrices by a thread of their own, a batch
+    or two ahead of their reduction (for the package's own readers: a caller's
+    iterator is read on the calling thread)."""
     t0 = time.perf_counter()
     it = iter(frames)
-    plan = None
+    first = next(it, None)
+    if first is None:
+        raise SourceError(f"{source} holds no rows")
     if sample is not None:
         plan = plan_model(parsed, sample, levels, where=f"the first rows of {source}")
+    else:
+        frame0, where0 = first
+        plan = plan_model(parsed, frame0 if isinstance(frame0, pd.DataFrame) else arrow_frame(frame0), levels, where0)
+
+    def prepared(items: Iterator[tuple[Any, str]]) -> Iterator[tuple[int, str, tuple]]:
+        for frame, where in items:
+            n = len(frame) if isinstance(frame, pd.DataFrame) else frame.num_rows
+            yield n, where, plan.matrices(frame, where)
+
+    batches = prepared(itertools.chain([first], it))
     labels = _Labels(group_levels)
     acc = None
     n_dropped = 0
     bar = progress_bar(progress, total_rows, "reading", "rows")
     try:
-        for frame, where in it:
-            if plan is None:
-                sample = frame if isinstance(frame, pd.DataFrame) else arrow_frame(frame)
-                plan = plan_model(parsed, sample, levels, where=where)
-            y, x, z, lab, dropped = plan.matrices(frame, where)
+        for n_rows, where, (y, x, z, lab, dropped) in read_ahead(batches) if ahead else batches:
             n_dropped += dropped
             codes = labels.codes(lab, where)
             if acc is None:
@@ -142,10 +201,10 @@ def fit_frames(
                 acc.grow(max(labels.m, 2 * acc.m))
             if len(y):
                 acc.add_rows(_c(y), _c(x), _c(z), _c(codes, np.int64))
-            bar.update(len(frame) if isinstance(frame, pd.DataFrame) else frame.num_rows)
+            bar.update(n_rows)
     finally:
         bar.close()
-    if plan is None or acc is None:
+    if acc is None:
         raise SourceError(f"{source} holds no rows")
     products = acc.products()
     del acc
@@ -411,6 +470,7 @@ def _fit_dataset(
     return fit_frames(
         parsed,
         frames(),
+        ahead=True,
         levels=declared,
         group_levels=group_levels,
         progress=progress,

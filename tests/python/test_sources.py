@@ -8,7 +8,7 @@ import pickle
 import numpy as np
 import pandas as pd
 import pytest
-from batchdata import SIM, SLEEP, assert_agree, require, simulated, sleepstudy
+from batchdata import SIM, SLEEP, assert_agree, bits, require, simulated, sleepstudy
 
 import quorvelkit as qk
 from quorvelkit import LmmCore
@@ -169,6 +169,17 @@ def write_parquet(df, path, files=1, row_group_size=None):
             row_group_size=row_group_size,
         )
     return path
+
+
+def test_parquet_read_ahead_keeps_the_batches_in_order(tmp_path):
+    # The Parquet route reads its batches on a thread of its own; they must reach the
+    # products in file order, so the fit has the bits of the same batches handed over
+    # one by one as DataFrames.
+    df = simulated(5_000, seed=4)
+    path = write_parquet(df, tmp_path / "ahead", files=2, row_group_size=4_000)
+    frames = [pq.read_table(f).to_pandas() for f in sorted(path.iterdir())]
+    batches = (f.iloc[a : a + 4_000] for f in frames for a in range(0, len(f), 4_000))
+    assert bits(qk.lmm(SIM, path, batch_rows=4_000)) == bits(qk.lmm(SIM, batches))
 
 
 @pytest.mark.parametrize("case", ["sleepstudy", "simulated"])
