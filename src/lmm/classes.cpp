@@ -190,4 +190,15 @@ Classes Classes::with_assignment(std::uint64_t q, std::uint64_t p, const std::ve
   return out;
 }
 
+Classes Classes::regrouped(std::uint64_t q, std::uint64_t p, const std::vector<double>& ztz, const std::vector<double>& ztx,
+                           const std::vector<double>& zty) const {
+  // Classes are numbered in order of first appearance, so class c's representative is
+  // the first group whose class is the next one not yet seen.
+  std::vector<std::uint64_t> reps;
+  reps.reserve(n_classes);
+  for (std::uint64_t g = 0; g < assignment.size() && reps.size() < n_classes; ++g)
+    if (assignment[g] == reps.size()) reps.push_back(g);
+  return with_assignment(q, p, ztz, ztx, zty, assignment, reps, n_classes);
+}
+
 }  // namespace qk

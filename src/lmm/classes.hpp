@@ -37,6 +37,11 @@ struct Classes {
                                  std::vector<std::uint32_t> assignment,
                                  const std::vector<std::uint64_t>& representatives,
                                  std::uint64_t n_classes);
+
+  // The same grouping of groups for other products of the same Z (a new response, a
+  // fixed effect held): the per-class sums formed again from these products.
+  Classes regrouped(std::uint64_t q, std::uint64_t p, const std::vector<double>& ztz, const std::vector<double>& ztx,
+                    const std::vector<double>& zty) const;
 };
 
 }  // namespace qk

@@ -144,15 +144,7 @@ std::variant<std::unique_ptr<LmmData>, std::string> with_response(const LmmData&
   if (!std::isfinite(fp->yty)) return std::string("y holds a value that is not finite or whose square overflows");
   out->xty = std::move(fp->xty);
   out->yty = fp->yty;
-  if (data.classes) {
-    const Classes& c = *data.classes;
-    std::vector<std::uint64_t> reps;
-    reps.reserve(c.n_classes);
-    for (std::uint64_t g = 0; g < m && reps.size() < c.n_classes; ++g)
-      if (c.assignment[g] == reps.size()) reps.push_back(g);
-    out->classes = Classes::with_assignment(q, p, data.ztz, data.ztx, out->zty, c.assignment,
-                                            reps, c.n_classes);
-  }
+  if (data.classes) out->classes = data.classes->regrouped(q, p, data.ztz, data.ztx, out->zty);
   out->xtx = data.xtx;
   out->ztz = data.ztz;
   out->ztx = data.ztx;

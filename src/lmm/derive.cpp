@@ -98,14 +98,7 @@ std::unique_ptr<LmmData> fixed_at(const LmmData& d, std::uint64_t j, double b) {
     out->shift.value = d.shift.value;
     out->shift.y = d.shift.y - b * d.shift.x[j];
   }
-  if (d.classes) {
-    const Classes& c = *d.classes;
-    std::vector<std::uint64_t> reps;
-    reps.reserve(c.n_classes);
-    for (std::uint64_t gi = 0; gi < m && reps.size() < c.n_classes; ++gi)
-      if (c.assignment[gi] == reps.size()) reps.push_back(gi);
-    out->classes = Classes::with_assignment(q, pn, out->ztz, out->ztx, out->zty, c.assignment, reps, c.n_classes);
-  }
+  if (d.classes) out->classes = d.classes->regrouped(q, pn, out->ztz, out->ztx, out->zty);
   out->blocks = d.blocks;
   out->theta_index = d.theta_index;
   out->codes_fingerprint = d.codes_fingerprint;
