@@ -96,6 +96,16 @@ class ProductsAccumulator:
         """Number of groups."""
     def add_rows(self, y: _Float64, x: _Float64, z: _Float64, codes: _Int64, weights: _Float64 | None = None) -> None:
         """Adds a batch of rows (codes in 0..m-1) to the products."""
+    def add_columns(
+        self,
+        y: _Float64,
+        x_columns: Sequence[_Float64 | None],
+        z_columns: Sequence[_Float64 | None],
+        codes: _Int64,
+    ) -> tuple[int, tuple[str, int, int] | None]:
+        """Adds a batch given as columns (None: a column of ones); rows holding a NaN
+        are left out. Returns (rows_left_out, None), or (0, (part, column, row)) for an
+        infinite value, adding nothing."""
     def grow(self, n_groups: int) -> None:
         """Adds groups without rows up to n_groups groups."""
     def products(self) -> _Products:

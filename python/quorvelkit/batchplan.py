@@ -99,8 +99,6 @@ class ModelPlan:
         column, a missing group label, a level outside the model's, a value that is not
         finite."""
         if not isinstance(frame, pd.DataFrame):  # a pyarrow RecordBatch
-            if self.plain is not None and len(self.parsed.group) == 1:
-                return self._arrow_plain(frame, self.plain, where)
             frame = arrow_frame(frame)
         self.check_frame(frame, where)
         parsed = self.parsed
@@ -130,9 +128,16 @@ class ModelPlan:
         labels = sub[group[0]] if len(group) == 1 else join_labels(sub, group)
         return y, x, z, labels, n_dropped
 
-    def _arrow_plain(self, batch: Any, plain: Plain, where: str) -> tuple[np.ndarray, np.ndarray, np.ndarray, Any, int]:
-        """matrices() of a pyarrow batch of plain numeric columns, without pandas: the
-        columns as NumPy arrays (no copy where Arrow allows), the same checks."""
+    def columns(self, batch: Any, where: str) -> tuple[np.ndarray, list, list, np.ndarray] | None:
+        """The columns of a pyarrow batch as :meth:`ProductsAccumulator.add_columns`
+        takes them (y, the columns of X and of Z, ``None`` for the intercept) and the
+        group labels, without pandas and without stacking (no copy where Arrow allows);
+        ``None`` when the model is not of plain columns. Refuses a missing column and a
+        missing group label; the accumulator drops rows with a missing value and finds
+        values that are not finite (see :meth:`fault`)."""
+        plain = self.plain
+        if plain is None or len(self.parsed.group) != 1 or isinstance(batch, pd.DataFrame):
+            return None
         require_columns(self.used, batch.schema.names, where)
         gname = self.parsed.group[0]
         gcol = batch.column(gname)
@@ -141,32 +146,24 @@ class ModelPlan:
                 f"the group column '{gname}' has {gcol.null_count} missing value(s) in {where}; "
                 f"every row needs a group label"
             )
-        cols: dict[str, np.ndarray] = {}
-        drop = None
-        for c in dict.fromkeys([plain.y, *(c for c in plain.x + plain.z if c is not None)]):
-            arr = np.asarray(batch.column(c).to_numpy(zero_copy_only=False), dtype=float)
-            nan = np.isnan(arr)
-            if nan.any():
-                drop = nan if drop is None else drop | nan
-            cols[c] = arr
-        labels = gcol.to_numpy(zero_copy_only=False)
-        n_dropped = 0
-        if drop is not None:
-            keep = ~drop
-            n_dropped = int(drop.sum())
-            cols = {c: a[keep] for c, a in cols.items()}
-            labels = labels[keep]
-        n = len(labels)
+        cols = {
+            c: np.require(batch.column(c).to_numpy(zero_copy_only=False), dtype=np.float64, requirements=["C", "A"])
+            for c in dict.fromkeys([plain.y, *(c for c in plain.x + plain.z if c is not None)])
+        }
+        x = [None if c is None else cols[c] for c in plain.x]
+        z = [None if c is None else cols[c] for c in plain.z]
+        return cols[plain.y], x, z, gcol.to_numpy(zero_copy_only=False)
 
-        def stack(which: list[str | None]) -> np.ndarray:
-            out = np.empty((n, len(which)))
-            for j, c in enumerate(which):
-                out[:, j] = 1.0 if c is None else cols[c]
-            return out
-
-        y, x, z = np.ascontiguousarray(cols[plain.y]), stack(plain.x), stack(plain.z)
-        self._check_finite(y, x, z, where)
-        return y, x, z, labels, n_dropped
+    def fault(self, fault: tuple[str, int, int], where: str) -> SourceError:
+        """The refusal of a value that is not finite, found by ``add_columns`` at
+        ``fault`` = (part, column, row)."""
+        part, j, _row = fault
+        what, names = {
+            "y": ("response", [self.parsed.response]),
+            "x": ("fixed-effects", self.fe_all),
+            "z": ("random-effects", self.re_names),
+        }[part]
+        return _not_finite(what, names[j], where)
 
     def _check_finite(self, y: np.ndarray, x: np.ndarray, z: np.ndarray, where: str) -> None:
         for what, mat, names in (
@@ -176,11 +173,7 @@ class ModelPlan:
         ):
             bad = ~np.isfinite(mat)
             if bad.any():
-                j = int(np.flatnonzero(bad.any(axis=0))[0])
-                raise SourceError(
-                    f"the {what} column '{names[j]}' has a value that is not finite in {where}; "
-                    f"remove or fix those rows"
-                )
+                raise _not_finite(what, names[int(np.flatnonzero(bad.any(axis=0))[0])], where)
 
     def _plain(self, sub: pd.DataFrame, plain: Plain) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         n = len(sub)
@@ -219,6 +212,12 @@ class ModelPlan:
         x = np.ascontiguousarray(fixed.rhs.to_numpy(dtype=float))
         z = np.ascontiguousarray(np.column_stack([r.to_numpy(dtype=float) for r in rand]))
         return np.ascontiguousarray(y), x, z
+
+
+def _not_finite(what: str, name: str, where: str) -> SourceError:
+    return SourceError(
+        f"the {what} column '{name}' has a value that is not finite in {where}; remove or fix those rows"
+    )
 
 
 _FACTOR_CALL = re.compile(r"^(?:C|factor|as\.factor)\((.+?)(?:,.*)?\)$")

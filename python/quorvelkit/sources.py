@@ -62,15 +62,19 @@ __all__ = [
 class _Labels:
     """Group labels to codes across batches. With the levels known beforehand (a first
     pass), codes are their sorted positions; otherwise labels get codes in order of
-    first appearance, sorted at the end."""
+    first appearance, and the products are put in the order of the sorted labels at the
+    end (a permutation, exact). Integer labels in a range of fewer than 2^27 values are
+    coded through a table indexed by value rather than hashed."""
 
     def __init__(self, levels: pd.Index | None = None) -> None:
         self.fixed = levels is not None
         self.index: pd.Index = levels if levels is not None else pd.Index([])
-        self.pending: list = []
-        self.table: dict = {}
-        # Integer levels in a moderate range: codes by a lookup table, not by hashing.
+        # Labels met so far, when they are not all integers in a moderate range.
+        self.table: dict | None = None if levels is None else {}
+        # The table by value: code of label lo + i at lut[i], -1 for none.
         self.lut: np.ndarray | None = None
+        self.lo = 0
+        self.n_lut = 0
         if levels is not None and len(levels) and pd.api.types.is_integer_dtype(levels.dtype):
             lo, hi = int(levels.min()), int(levels.max())
             if hi - lo < _IntSeen.LIMIT:
@@ -79,36 +83,82 @@ class _Labels:
                 self.lut[levels.to_numpy(np.int64) - lo] = np.arange(len(levels))
 
     def codes(self, labels: Any, where: str) -> np.ndarray:
-        if self.lut is not None:
-            vals = np.asarray(labels)
-            if vals.dtype.kind in "iu" and len(vals):
-                off = vals.astype(np.int64, copy=False) - self.lo
-                inside = (off >= 0) & (off < len(self.lut))
-                if inside.all():
-                    codes = self.lut[off]
-                    if (codes >= 0).all():
-                        return codes
-        labels = pd.Series(labels) if not isinstance(labels, pd.Series) else labels
+        vals = labels.to_numpy() if isinstance(labels, pd.Series) else np.asarray(labels)
         if self.fixed:
-            codes = np.asarray(self.index.get_indexer(labels), dtype=np.int64)
-            if (codes < 0).any():
-                bad = labels[codes < 0].iloc[0]
-                raise SourceError(
-                    f"the group label {bad!r} in {where} was not in the source's first pass "
-                    f"(did the data change while it was read?)"
-                )
-            return codes
-        local, uniques = pd.factorize(labels, sort=False)
+            return self._fixed_codes(vals, labels, where)
+        if self.table is None:
+            if vals.dtype.kind in "iu" and len(vals):
+                codes = self._table_codes(vals.astype(np.int64, copy=False))
+                if codes is not None:
+                    return codes
+            if len(vals):  # other labels: from now on by hashing
+                self.table = {v: k for k, v in enumerate(self.levels_in_code_order().tolist())}
+            else:
+                return np.zeros(0, dtype=np.int64)
+        local, uniques = pd.factorize(pd.Series(vals) if vals.dtype == object else vals, sort=False)
         table = self.table
         glob = np.fromiter((table.setdefault(u, len(table)) for u in uniques), dtype=np.int64, count=len(uniques))
         return glob[local]
 
+    def _fixed_codes(self, vals: np.ndarray, labels: Any, where: str) -> np.ndarray:
+        if self.lut is not None and vals.dtype.kind in "iu" and len(vals):
+            off = vals.astype(np.int64, copy=False) - self.lo
+            if ((off >= 0) & (off < len(self.lut))).all():
+                codes = np.take(self.lut, off)
+                if (codes >= 0).all():
+                    return codes
+        series = labels if isinstance(labels, pd.Series) else pd.Series(vals)
+        codes = np.asarray(self.index.get_indexer(pd.Index(series)), dtype=np.int64)
+        if (codes < 0).any():
+            bad = series[codes < 0].iloc[0]
+            raise SourceError(
+                f"the group label {bad!r} in {where} was not in the source's first pass "
+                f"(did the data change while it was read?)"
+            )
+        return codes
+
+    def _table_codes(self, vals: np.ndarray) -> np.ndarray | None:
+        """Codes through the table by value, grown to the batch's range; None when the
+        range would exceed the limit."""
+        lo, hi = int(vals.min()), int(vals.max())
+        if self.lut is not None:
+            lo, hi = min(lo, self.lo), max(hi, self.lo + len(self.lut) - 1)
+        if hi - lo + 1 > _IntSeen.LIMIT:
+            return None
+        if self.lut is None or lo < self.lo or hi >= self.lo + len(self.lut):
+            grown = np.full(hi - lo + 1, -1, dtype=np.int64)
+            if self.lut is not None:
+                grown[self.lo - lo : self.lo - lo + len(self.lut)] = self.lut
+            self.lut, self.lo = grown, lo
+        off = vals - self.lo
+        codes = np.take(self.lut, off)
+        new = codes < 0
+        if new.any():
+            seen, first = np.unique(off[new], return_index=True)
+            seen = seen[np.argsort(first, kind="stable")]
+            self.lut[seen] = np.arange(self.n_lut, self.n_lut + len(seen))
+            self.n_lut += len(seen)
+            codes = np.take(self.lut, off)
+        return codes
+
     @property
     def m(self) -> int:
-        return len(self.index) if self.fixed else len(self.table)
+        if self.fixed:
+            return len(self.index)
+        return self.n_lut if self.table is None else len(self.table)
 
     def levels_in_code_order(self) -> pd.Index:
-        return self.index if self.fixed else pd.Index(list(self.table.keys()))
+        if self.fixed:
+            return self.index
+        if self.table is not None:
+            known: pd.Index = pd.Index(list(self.table.keys()))
+            return known
+        if self.lut is None:
+            return pd.Index(np.zeros(0, dtype=np.int64))
+        order = np.empty(self.n_lut, dtype=np.int64)
+        met = self.lut >= 0
+        order[self.lut[met]] = np.flatnonzero(met) + self.lo
+        return pd.Index(order)
 
 
 def read_ahead(items: Iterator[T], depth: int = 2) -> Iterator[T]:
@@ -181,26 +231,38 @@ def fit_frames(
         frame0, where0 = first
         plan = plan_model(parsed, frame0 if isinstance(frame0, pd.DataFrame) else arrow_frame(frame0), levels, where0)
 
-    def prepared(items: Iterator[tuple[Any, str]]) -> Iterator[tuple[int, str, tuple]]:
+    labels = _Labels(group_levels)
+
+    def prepared(items: Iterator[tuple[Any, str]]) -> Iterator[tuple[int, str, tuple, int]]:
+        # Batches become model matrices (or columns) with their group codes here, on
+        # the reading thread when ``ahead``; the labels are coded in batch order.
         for frame, where in items:
             n = len(frame) if isinstance(frame, pd.DataFrame) else frame.num_rows
-            yield n, where, plan.matrices(frame, where)
+            cols = plan.columns(frame, where)
+            if cols is not None:
+                y, xs, zs, lab = cols
+                yield n, where, ("columns", y, xs, zs, labels.codes(lab, where), 0), labels.m
+            else:
+                y, x, z, lab, dropped = plan.matrices(frame, where)
+                yield n, where, ("rows", y, x, z, labels.codes(lab, where), dropped), labels.m
 
     batches = prepared(itertools.chain([first], it))
-    labels = _Labels(group_levels)
     acc = None
     n_dropped = 0
     bar = progress_bar(progress, total_rows, "reading", "rows")
     try:
-        for n_rows, where, (y, x, z, lab, dropped) in read_ahead(batches) if ahead else batches:
-            n_dropped += dropped
-            codes = labels.codes(lab, where)
+        for n_rows, where, (kind, y, x, z, codes, dropped), m in read_ahead(batches) if ahead else batches:
             if acc is None:
-                acc = _qk.ProductsAccumulator(max(labels.m, 1), plan.p, plan.q, plan.shift)
-            elif labels.m > acc.m:
-                acc.grow(max(labels.m, 2 * acc.m))
-            if len(y):
+                acc = _qk.ProductsAccumulator(max(m, 1), plan.p, plan.q, plan.shift)
+            elif m > acc.m:
+                acc.grow(max(m, 2 * acc.m))
+            if kind == "columns" and len(y):
+                dropped, fault = acc.add_columns(y, x, z, codes)
+                if fault is not None:
+                    raise plan.fault(fault, where)
+            elif len(y):
                 acc.add_rows(_c(y), _c(x), _c(z), _c(codes, np.int64))
+            n_dropped += dropped
             bar.update(n_rows)
     finally:
         bar.close()
@@ -210,14 +272,23 @@ def fit_frames(
     del acc
     m = labels.m
     if int(products["m"]) != m:  # capacity beyond the groups met
-        for key in ARRAYS:
-            products[key] = np.ascontiguousarray(products[key][:m])
-        products["m"] = m
-    if labels.fixed:
-        lv = labels.index
-    else:
-        products, lv = sort_groups(products, labels.levels_in_code_order())
-    return fit_products(plan, products, lv, n_dropped, source=source, t0=t0, **fit_args)
+        _take_groups(products, np.arange(m))
+    group_index = labels.levels_in_code_order()
+    counts = np.asarray(products["counts"])
+    if (counts == 0).any():  # groups whose every row was dropped for a missing value
+        keep = np.flatnonzero(counts > 0)
+        _take_groups(products, keep)
+        group_index = group_index[keep]
+    if not labels.fixed:
+        products, group_index = sort_groups(products, group_index)
+    return fit_products(plan, products, group_index, n_dropped, source=source, t0=t0, **fit_args)
+
+
+def _take_groups(products: dict, which: np.ndarray) -> None:
+    """Keeps the groups ``which`` (in that order) of ``products``, in place."""
+    for key in ARRAYS:
+        products[key] = np.ascontiguousarray(np.asarray(products[key])[which])
+    products["m"] = len(which)
 
 
 def _factor_candidates(parsed: ParsedFormula, schema: Any) -> list[str]:
@@ -241,6 +312,18 @@ def _factor_candidates(parsed: ParsedFormula, schema: Any) -> list[str]:
         ):
             out.append(c)
     return out
+
+
+def _needs_first_pass(parsed: ParsedFormula, schema: Any) -> bool:
+    """Whether levels must be found before the batches are reduced: for columns that
+    may be factors, and for group labels other than one integer column (those are
+    coded as they come, and put in order at the end)."""
+    import pyarrow as pa
+
+    group = list(parsed.group)
+    return bool(_factor_candidates(parsed, schema)) or not (
+        len(group) == 1 and pa.types.is_integer(schema.field(group[0]).type)
+    )
 
 
 class _IntSeen:
@@ -455,7 +538,11 @@ def _fit_dataset(
         dataset = source
     require_columns(parsed.columns, dataset.schema.names, name)
     total = dataset.count_rows()
-    group_levels, found = _first_pass(dataset, parsed, batch_rows, progress, total)
+    group_levels: pd.Index | None
+    if _needs_first_pass(parsed, dataset.schema):
+        group_levels, found = _first_pass(dataset, parsed, batch_rows, progress, total)
+    else:  # integer group labels, coded as they come; no factor to find levels of
+        group_levels, found = None, {}
     declared = dict(found)
     declared.update({c: list(v) for c, v in (levels or {}).items()})
     cols = [c for c in dataset.schema.names if c in set(parsed.columns)]

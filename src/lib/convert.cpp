@@ -72,8 +72,11 @@ const T* data_ptr(const ArrayView& v) {
   return static_cast<const T*>(PyArray_DATA(v.arr));
 }
 
-// Converts and checks (y, x, z, codes) in that order and returns the flat views.
 }  // namespace
+
+bool borrow_vector(PyObject* obj, const char* name, int typenum, ArrayView& out) {
+  return borrow_array(obj, name, 1, typenum, out) && check_vector(out);
+}
 
 bool borrow_rows(PyObject* y, PyObject* x, PyObject* z, PyObject* codes, RowArrays& out) {
   return borrow_array(y, "y", 1, NPY_DOUBLE, out.y) && borrow_array(x, "x", 2, NPY_DOUBLE, out.x) &&

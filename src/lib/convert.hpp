@@ -38,6 +38,14 @@ bool rows_of(const RowArrays& a, Rows& out);
 // view set as rows.w. Its values are checked by construction.
 bool weights_of(PyObject* weights, ArrayView& view, Rows& rows);
 
+// A 1-D array of dtype typenum (NPY_DOUBLE or NPY_INT64), C-contiguous and aligned,
+// as for the rows' arrays; its values at data_of<T>(view).
+bool borrow_vector(PyObject* obj, const char* name, int typenum, ArrayView& out);
+template <class T>
+const T* data_of(const ArrayView& v) {
+  return static_cast<const T*>(PyArray_DATA(v.arr));
+}
+
 // A sequence of numbers as doubles; a str is refused.
 bool to_vec(PyObject* obj, const char* name, std::vector<double>& out);
 // A Python bool, or a NumPy boolean scalar.

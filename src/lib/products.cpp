@@ -246,12 +246,19 @@ PyObject* f_merge_products(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 
 // ---- ProductsAccumulator ---------------------------------------------------------
 
-struct AccObject {
-  PyObject_HEAD
-  Products* acc;
+// The accumulator and the buffers its column batches are stacked into, reused from
+// batch to batch.
+struct AccState {
+  Accumulator acc;
+  RowBuffers buffers;
 };
 
-Products& acc_of(PyObject* self) { return *reinterpret_cast<AccObject*>(self)->acc; }
+struct AccObject {
+  PyObject_HEAD
+  AccState* state;
+};
+
+Accumulator& acc_of(PyObject* self) { return reinterpret_cast<AccObject*>(self)->state->acc; }
 
 PyObject* acc_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::vector<PyObject*> a;
@@ -271,22 +278,22 @@ PyObject* acc_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     weighted = a[4] == Py_True;
   }
-  auto* holder = new (std::nothrow) Products;
+  auto* holder = new (std::nothrow) AccState;
   if (!holder) return PyErr_NoMemory();
-  std::unique_ptr<Products> owned(holder);
-  if (!without_gil([&] { *holder = empty_products(m, p, q, shift, weighted); })) return nullptr;
+  std::unique_ptr<AccState> owned(holder);
+  if (!without_gil([&] { holder->acc = empty_accumulator(m, p, q, shift, weighted); })) return nullptr;
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = alloc(type, 0);
   if (!self) return nullptr;
-  reinterpret_cast<AccObject*>(self)->acc = owned.release();
+  reinterpret_cast<AccObject*>(self)->state = owned.release();
   return self;
 }
 
 void acc_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
-  delete reinterpret_cast<AccObject*>(self)->acc;
-  reinterpret_cast<AccObject*>(self)->acc = nullptr;
+  delete reinterpret_cast<AccObject*>(self)->state;
+  reinterpret_cast<AccObject*>(self)->state = nullptr;
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DECREF(type);
@@ -311,14 +318,83 @@ PyObject* acc_add_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   Py_RETURN_NONE;
 }
 
+// The columns of one part (x or z) of add_columns: `want` arrays of n float64 values
+// or None, held in `held` while they are read.
+bool borrow_columns(PyObject* seq, const char* name, std::uint64_t want, npy_intp n, std::vector<Ref>& held,
+                    std::vector<const double*>& out) {
+  if (PyUnicode_Check(seq) || !PySequence_Check(seq)) {
+    PyErr_Format(PyExc_TypeError, "%s must be a sequence of arrays or None, got '%s'", name, type_name(seq).c_str());
+    return false;
+  }
+  const Py_ssize_t k = PySequence_Size(seq);
+  if (k < 0) return false;
+  if (static_cast<std::uint64_t>(k) != want) {
+    PyErr_Format(PyExc_ValueError, "%s has %zd columns; the products have %llu", name, k,
+                 static_cast<unsigned long long>(want));
+    return false;
+  }
+  out.assign(static_cast<std::size_t>(k), nullptr);
+  for (Py_ssize_t j = 0; j < k; ++j) {
+    Ref col(PySequence_GetItem(seq, j));
+    if (!col) return false;
+    if (col.get() != Py_None) {
+      ArrayView v;
+      if (!borrow_vector(col.get(), name, NPY_DOUBLE, v)) return false;
+      if (v.rows != n) {
+        PyErr_Format(PyExc_ValueError, "column %zd of %s has %zd values; y has %zd", j, name,
+                     static_cast<Py_ssize_t>(v.rows), static_cast<Py_ssize_t>(n));
+        return false;
+      }
+      out[static_cast<std::size_t>(j)] = data_of<double>(v);
+    }
+    held.push_back(std::move(col));
+  }
+  return true;
+}
+
+PyObject* acc_add_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::vector<PyObject*> a;
+  if (!parse_args("add_columns", {"y", "x_columns", "z_columns", "codes"}, 4, args, nargs, kwnames, a))
+    return nullptr;
+  AccState& st = *reinterpret_cast<AccObject*>(self)->state;
+  ArrayView y, codes;
+  if (!borrow_vector(a[0], "y", NPY_DOUBLE, y) || !borrow_vector(a[3], "codes", NPY_INT64, codes))
+    return nullptr;
+  if (codes.rows != y.rows) return value_error("y and group codes must agree on the row count");
+  std::vector<Ref> held;
+  Columns cols{data_of<double>(y), {}, {}, data_of<std::int64_t>(codes), static_cast<std::uint64_t>(y.rows)};
+  if (!borrow_columns(a[1], "x_columns", st.acc.p, y.rows, held, cols.x) ||
+      !borrow_columns(a[2], "z_columns", st.acc.q, y.rows, held, cols.z))
+    return nullptr;
+  if (st.acc.weighted) return value_error("the products are weighted: every batch needs its weights");
+  std::variant<std::uint64_t, ColumnFault> stacked;
+  std::optional<std::string> err;
+  if (!without_gil([&] {
+        stacked = stack_columns(cols, st.buffers);
+        if (std::holds_alternative<std::uint64_t>(stacked)) err = accumulate_rows(st.acc, st.buffers.rows());
+      }))
+    return nullptr;
+  if (auto* fault = std::get_if<ColumnFault>(&stacked)) {
+    const char part[2] = {fault->part, '\0'};
+    return Py_BuildValue("(i(sKK))", 0, part, static_cast<unsigned long long>(fault->column),
+                         static_cast<unsigned long long>(fault->row));
+  }
+  if (err) return value_error(*err);
+  return Py_BuildValue("(KO)", static_cast<unsigned long long>(std::get<std::uint64_t>(stacked)), Py_None);
+}
+
 PyObject* acc_grow(PyObject* self, PyObject* arg) {
   std::uint64_t m;
   if (!to_u64(arg, "n_groups", m)) return nullptr;
-  if (!without_gil([&] { grow_products(acc_of(self), m); })) return nullptr;
+  if (!without_gil([&] { grow_accumulator(acc_of(self), m); })) return nullptr;
   Py_RETURN_NONE;
 }
 
-PyObject* acc_products(PyObject* self, PyObject*) { return products_dict(acc_of(self)); }
+PyObject* acc_products(PyObject* self, PyObject*) {
+  Products pr;
+  if (!without_gil([&] { pr = accumulated_products(acc_of(self)); })) return nullptr;
+  return products_dict(pr);
+}
 
 PyObject* acc_get_n(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(acc_of(self).n); }
 PyObject* acc_get_m(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(acc_of(self).m); }
@@ -332,6 +408,15 @@ PyMethodDef acc_methods[] = {
      "a code out of range, the shift's constant column not constant in the batch,\n"
      "weights missing from weighted products or given to unweighted ones, a weight\n"
      "that is not finite and positive) nothing of the batch is added."},
+    {"add_columns", QK_FASTCALL(acc_add_columns), METH_FASTCALL | METH_KEYWORDS,
+     "add_columns($self, y, x_columns, z_columns, codes)\n--\n\n"
+     "Adds a batch given as columns, as a columnar source holds it: y, the columns of\n"
+     "x and of z (1-D float64 arrays of one value per row, or None for a column of\n"
+     "ones) and the group codes. The rows are stacked in buffers the accumulator\n"
+     "keeps, leaving out every row that holds a NaN (a missing value), and added as\n"
+     "add_rows adds them. Returns (rows_left_out, None); a value that is infinite adds\n"
+     "nothing and returns (0, (part, column, row)), part 'y', 'x' or 'z'. Refused as\n"
+     "add_rows refuses a batch, and for weighted products."},
     {"grow", acc_grow, METH_O,
      "grow($self, n_groups)\n--\n\nAdds groups without rows up to n_groups groups."},
     {"products", acc_products, METH_NOARGS,

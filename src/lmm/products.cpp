@@ -21,6 +21,12 @@ std::string bad_code(std::int64_t code, std::uint64_t m) {
   return "group code " + std::to_string(code) + " out of range 0.." + std::to_string(m);
 }
 
+std::uint64_t record_stride(std::uint64_t p, std::uint64_t q) {
+  const std::uint64_t used = size_mul(q, q + p + 1) + 1, line = 64 / sizeof(double);
+  return (used + line - 1) / line * line;
+}
+
+
 const std::string kCodesChanged = "the group codes changed while the design was being prepared";
 
 std::string bad_weight(const Rows& rows, std::uint64_t r) {
@@ -37,15 +43,12 @@ struct PassEnd {
 };
 
 // The serial pass: one pass over the rows, in the row chunks of fixed_products so that
-// the global sums come out bit-identical to the parallel path. Blocks already holding
-// sums (an accumulator) are added to.
-PassEnd serial_pass(const Rows& rows, std::uint64_t m, Reduced& out, bool fresh) {
+// the global sums come out bit-identical to the parallel path.
+PassEnd serial_pass(const Rows& rows, std::uint64_t m, Reduced& out) {
   Products& d = out.products;
   const std::uint64_t n = rows.n, p = rows.p;
   const Shift& shift = d.shift;
   ChunkPlan plan = plan_chunks(n, fixed_row_cost(p));
-  // The batch's own sums first, added to the products' at the end, as the parallel
-  // path adds its total: the same bits on either path, for an accumulator too.
   std::vector<double> xtx(p * p), xty(p), xs(p), bxtx(p * p, 0.0), bxty(p, 0.0);
   double byty = 0.0;
   std::uint64_t h = n;
@@ -75,15 +78,9 @@ PassEnd serial_pass(const Rows& rows, std::uint64_t m, Reduced& out, bool fresh)
     byty = byty + yty;
   }
   mirror_upper(bxtx.data(), p);
-  if (fresh) {
-    d.xtx = std::move(bxtx);
-    d.xty = std::move(bxty);
-    d.yty = byty;
-  } else {
-    for (std::uint64_t i = 0; i < p * p; ++i) d.xtx[i] = d.xtx[i] + bxtx[i];
-    for (std::uint64_t j = 0; j < p; ++j) d.xty[j] = d.xty[j] + bxty[j];
-    d.yty = d.yty + byty;
-  }
+  d.xtx = std::move(bxtx);
+  d.xty = std::move(bxty);
+  d.yty = byty;
   out.codes_fingerprint = h;
   out.x_fingerprint = scan.xsum;
   out.z_fingerprint = scan.zsum;
@@ -106,7 +103,7 @@ PassEnd serial_pass(const Rows& rows, std::uint64_t m, Reduced& out, bool fresh)
 // starting from zeros, so every block is bit-identical for any thread count and to
 // the serial pass: the cut into ranges decides only which task does the adding, not
 // the order of any sum, which is why it may follow the thread count.
-PassEnd parallel_pass(const Rows& rows, std::uint64_t m, Reduced& out, bool fresh) {
+PassEnd parallel_pass(const Rows& rows, std::uint64_t m, Reduced& out) {
   Products& d = out.products;
   const std::uint64_t n = rows.n, p = rows.p, q = rows.q;
   std::vector<std::uint64_t> counts(m, 0);
@@ -134,16 +131,10 @@ PassEnd parallel_pass(const Rows& rows, std::uint64_t m, Reduced& out, bool fres
   out.x_fingerprint = fp->x_fingerprint;
   out.z_fingerprint = fp->z_fingerprint;
   out.weights = fp->weights;
-  if (fresh) {
-    d.xtx = std::move(fp->xtx);
-    d.xty = std::move(fp->xty);
-    d.yty = fp->yty;
-  } else {
-    for (std::uint64_t i = 0; i < p * p; ++i) d.xtx[i] = d.xtx[i] + fp->xtx[i];
-    for (std::uint64_t j = 0; j < p; ++j) d.xty[j] = d.xty[j] + fp->xty[j];
-    d.yty = d.yty + fp->yty;
-  }
-  for (std::uint64_t g = 0; g < m; ++g) d.counts[g] += counts[g];
+  d.xtx = std::move(fp->xtx);
+  d.xty = std::move(fp->xty);
+  d.yty = fp->yty;
+  d.counts = counts;
   std::vector<std::uint64_t> offsets(m + 1, 0);
   for (std::uint64_t g = 0; g < m; ++g) offsets[g + 1] = offsets[g] + counts[g];
   const bool shift_x = d.shift.shifts_x();
@@ -164,6 +155,14 @@ PassEnd parallel_pass(const Rows& rows, std::uint64_t m, Reduced& out, bool fres
   range_start.push_back(m);
   const std::size_t n_ranges = range_start.size() - 1;
   std::vector<char> changed(n_ranges, 0);
+  // Rows in random group order, many to a group, are added into records that keep
+  // each group's blocks together (as an accumulator does: the lines a row touches are
+  // adjacent), copied out to the blocks by the task that owns the group. With few rows
+  // a group the records' own allocation and copy cost more than they save (measured:
+  // 10 rows a group, 15% slower; 20 to 100, 15-25% faster).
+  const bool in_records = !sorted && n >= 16 * m;
+  const std::uint64_t stride = in_records ? record_stride(p, q) : 0;
+  std::vector<double, LineAllocator<double>> records(in_records ? size_mul(m, stride) : 0, 0.0);
   check_interrupt();
   run_tasks(n_ranges, true, [&](std::size_t k) {
     std::vector<double> xs(p);
@@ -176,27 +175,39 @@ PassEnd parallel_pass(const Rows& rows, std::uint64_t m, Reduced& out, bool fres
     }
     // A code another thread changed meanwhile is either in [lo, hi) (and indexes a
     // block of this task) or skipped; the row total then gives it away.
-    const std::uint64_t added =
-        add_rows_by_code(rows, shift, shift_x, 0, n, lo, hi, d.ztz.data(), d.ztx.data(), d.zty.data(), nullptr);
+    if (!in_records) {
+      const std::uint64_t added =
+          add_rows_by_code(rows, shift, shift_x, 0, n, lo, hi, d.ztz.data(), d.ztx.data(), d.zty.data(), nullptr);
+      changed[k] = added != offsets[hi] - offsets[lo];
+      return;
+    }
+    double* rec = records.data();
+    const BlockStore store{rec, rec + q * q, rec + q * q + q * p, stride, stride, stride};
+    const std::uint64_t added = add_rows_by_code(rows, shift, shift_x, 0, n, lo, hi, store);
     changed[k] = added != offsets[hi] - offsets[lo];
+    for (std::uint64_t g = lo; g < hi; ++g) {
+      const double* r = rec + g * stride;
+      std::copy_n(r, q * q, &d.ztz[g * q * q]);
+      std::copy_n(r + q * q, q * p, &d.ztx[g * q * p]);
+      std::copy_n(r + q * q + q * p, q, &d.zty[g * q]);
+    }
   });
   for (char c : changed)
     if (c) return {kCodesChanged};
   return {};
 }
 
-// One pass of rows into out's products: fresh products (all zeros) or an
-// accumulator's, whose blocks the rows are added to.
-PassEnd reduce_pass(const Rows& rows, std::uint64_t m, Reduced& out, bool fresh = true) {
+// One pass of rows into out's products (all zeros before).
+PassEnd reduce_pass(const Rows& rows, std::uint64_t m, Reduced& out) {
   const bool serial = !work_is_large(rows.n, group_row_cost(rows.p, rows.q) + fixed_row_cost(rows.p)) ||
                       pool_threads() < 2;
-  PassEnd end = serial ? serial_pass(rows, m, out, fresh) : parallel_pass(rows, m, out, fresh);
+  PassEnd end = serial ? serial_pass(rows, m, out) : parallel_pass(rows, m, out);
   Products& d = out.products;
   for (std::uint64_t g = 0; g < m; ++g) mirror_upper(&d.ztz[g * d.q * d.q], d.q);
   if (rows.w && !end.error && !end.not_constant) {
     if (out.weights.first_bad < rows.n) return {bad_weight(rows, out.weights.first_bad)};
     d.weighted = true;
-    d.log_weights = fresh ? out.weights.log_sum() : d.log_weights + out.weights.log_sum();
+    d.log_weights = out.weights.log_sum();
   }
   return end;
 }
@@ -264,63 +275,108 @@ std::variant<Reduced, std::string> reduce_rows(const Rows& rows, std::uint64_t m
   return out;
 }
 
-std::optional<std::string> accumulate_rows(Products& acc, const Rows& rows) {
-  if (rows.p != acc.p || rows.q != acc.q)
-    return "the rows have " + std::to_string(rows.p) + " fixed and " + std::to_string(rows.q) +
-           " random columns; the products have " + std::to_string(acc.p) + " and " + std::to_string(acc.q);
-  std::uint64_t n;
-  if (__builtin_add_overflow(acc.n, rows.n, &n)) return std::string("the row count overflows");
-  if (acc.weighted != (rows.w != nullptr))
-    return std::string(acc.weighted ? "the products are weighted: every batch needs its weights"
-                                    : "the products are unweighted: a batch cannot bring weights");
-  // The codes, the weights and the shift's constant column are checked before anything
-  // is added, so that an error leaves no part of the batch in the accumulator.
-  const std::uint64_t m = acc.m;
-  if (rows.w)
-    for (std::uint64_t r = 0; r < rows.n; ++r)
-      if (!(rows.w[r] > 0.0 && rows.w[r] <= std::numeric_limits<double>::max())) return bad_weight(rows, r);
-  for (std::uint64_t r = 0; r < rows.n; ++r) {
-    const std::int64_t code = rows.codes[r];
-    if (code < 0 || static_cast<std::uint64_t>(code) >= m) return bad_code(code, m);
-  }
-  if (acc.shift.active()) {
-    const std::uint64_t k = static_cast<std::uint64_t>(acc.shift.column);
-    for (std::uint64_t r = 0; r < rows.n; ++r)
-      if (rows.x[r * rows.p + k] != acc.shift.value)
-        return "column " + std::to_string(k) +
-               " of x (the shift's constant column) does not hold its value in every row: reduce every batch "
-               "with a shift whose constant column is constant in all of them, or with none";
-  }
-  Reduced out;
-  out.products = std::move(acc);
-  PassEnd end = reduce_pass(rows, m, out, false);
-  acc = std::move(out.products);
-  if (end.error) return end.error;
-  if (end.not_constant) return std::string("the shift's constant column changed while the rows were added");
-  acc.n = n;
-  return std::nullopt;
+
+Accumulator empty_accumulator(std::uint64_t m, std::uint64_t p, std::uint64_t q, const Shift& shift, bool weighted) {
+  Accumulator acc;
+  acc.p = p;
+  acc.q = q;
+  acc.stride = record_stride(p, q);
+  acc.weighted = weighted;
+  acc.xtx.assign(p * p, 0.0);
+  acc.xty.assign(p, 0.0);
+  acc.shift = shift;
+  grow_accumulator(acc, m);
+  return acc;
 }
 
-void grow_products(Products& acc, std::uint64_t m) {
+void grow_accumulator(Accumulator& acc, std::uint64_t m) {
   if (m <= acc.m) return;
-  const std::uint64_t p = acc.p, q = acc.q;
-  acc.ztz.resize(size_mul(size_mul(m, q), q), 0.0);
-  acc.ztx.resize(size_mul(size_mul(m, q), p), 0.0);
-  acc.zty.resize(size_mul(m, q), 0.0);
-  acc.counts.resize(m, 0);
+  acc.records.resize(size_mul(m, acc.stride), 0.0);
   acc.m = m;
 }
 
-Products empty_products(std::uint64_t m, std::uint64_t p, std::uint64_t q, const Shift& shift, bool weighted) {
+// The codes are checked on one thread while the others sum the fixed products;
+// nothing is added before both have passed, so a refusal leaves acc as it was.
+std::optional<std::string> accumulate_rows(Accumulator& acc, const Rows& rows) {
+  if (rows.p != acc.p || rows.q != acc.q)
+    return "the rows have " + std::to_string(rows.p) + " fixed and " + std::to_string(rows.q) +
+           " random columns; the products have " + std::to_string(acc.p) + " and " + std::to_string(acc.q);
+  std::uint64_t total;
+  if (__builtin_add_overflow(acc.n, rows.n, &total)) return std::string("the row count overflows");
+  if (acc.weighted != (rows.w != nullptr))
+    return std::string(acc.weighted ? "the products are weighted: every batch needs its weights"
+                                    : "the products are unweighted: a batch cannot bring weights");
+  const std::uint64_t n = rows.n, m = acc.m, p = acc.p, q = acc.q;
+  std::optional<std::string> code_error;
+  auto check_codes = [&] {
+    // Out of range as unsigned: a negative code is far above m. No early exit, so
+    // the loop vectorises; the offender is looked for only when there is one.
+    std::uint64_t worst = 0;
+    for (std::uint64_t r = 0; r < n; ++r) worst = std::max(worst, static_cast<std::uint64_t>(rows.codes[r]));
+    if (n == 0 || worst < m) return;
+    for (std::uint64_t r = 0; r < n; ++r)
+      if (rows.codes[r] < 0 || static_cast<std::uint64_t>(rows.codes[r]) >= m) {
+        code_error = bad_code(rows.codes[r], m);
+        return;
+      }
+  };
+  std::optional<FixedProducts> fp = fixed_products(rows, true, acc.shift, check_codes);
+  if (code_error) return code_error;
+  if (!fp)
+    return "column " + std::to_string(acc.shift.column) +
+           " of x (the shift's constant column) does not hold its value in every row: reduce every batch "
+           "with a shift whose constant column is constant in all of them, or with none";
+  if (rows.w && fp->weights.first_bad < n) return bad_weight(rows, fp->weights.first_bad);
+  // Each task owns a range of groups and adds, in row order, the rows of its own:
+  // which task adds a group's rows never changes the order of its sums.
+  const std::uint64_t tasks =
+      work_is_large(n, group_row_cost(p, q)) && pool_threads() > 1 ? std::min<std::uint64_t>(pool_threads(), m) : 1;
+  std::vector<std::uint64_t> added(tasks, 0);
+  double* rec = acc.records.data();
+  const BlockStore store{rec, rec + q * q, rec + q * q + q * p, acc.stride, acc.stride, acc.stride,
+                         rec + q * q + q * p + q};
+  const bool shift_x = acc.shift.shifts_x();
+  check_interrupt();
+  run_tasks(tasks, true, [&](std::size_t k) {
+    added[k] = add_rows_by_code(rows, acc.shift, shift_x, 0, n, m * k / tasks, m * (k + 1) / tasks, store);
+  });
+  std::uint64_t sum = 0;
+  for (std::uint64_t a : added) sum += a;
+  if (sum != n) return std::string("the group codes changed while the rows were added; the products are spoilt");
+  for (std::uint64_t i = 0; i < p * p; ++i) acc.xtx[i] = acc.xtx[i] + fp->xtx[i];
+  for (std::uint64_t j = 0; j < p; ++j) acc.xty[j] = acc.xty[j] + fp->xty[j];
+  acc.yty = acc.yty + fp->yty;
+  if (rows.w) acc.log_weights = acc.log_weights + fp->weights.log_sum();
+  acc.n = total;
+  return std::nullopt;
+}
+
+Products accumulated_products(const Accumulator& acc) {
+  const std::uint64_t m = acc.m, p = acc.p, q = acc.q, s = acc.stride;
   Products d;
-  d.weighted = weighted;
+  d.n = acc.n;
   d.p = p;
   d.q = q;
-  d.m = 0;
-  d.xtx.assign(p * p, 0.0);
-  d.xty.assign(p, 0.0);
-  d.shift = shift;
-  grow_products(d, m);
+  d.m = m;
+  d.xtx = acc.xtx;
+  d.xty = acc.xty;
+  d.yty = acc.yty;
+  d.ztz.resize(size_mul(size_mul(m, q), q));
+  d.ztx.resize(size_mul(size_mul(m, q), p));
+  d.zty.resize(size_mul(m, q));
+  for (std::uint64_t g = 0; g < m; ++g) {
+    const double* r = acc.records.data() + g * s;
+    std::copy_n(r, q * q, &d.ztz[g * q * q]);
+    mirror_upper(&d.ztz[g * q * q], q);
+    std::copy_n(r + q * q, q * p, &d.ztx[g * q * p]);
+    std::copy_n(r + q * q + q * p, q, &d.zty[g * q]);
+  }
+  d.counts.resize(m);
+  for (std::uint64_t g = 0; g < m; ++g)
+    d.counts[g] = static_cast<std::uint64_t>(acc.records[g * s + q * q + q * p + q]);
+  d.shift = acc.shift;
+  d.weighted = acc.weighted;
+  d.log_weights = acc.log_weights;
   return d;
 }
 

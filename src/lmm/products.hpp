@@ -7,7 +7,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstddef>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <variant>
@@ -55,22 +57,60 @@ struct Reduced {
 // (its text names the column); the codes changing while they are read.
 std::variant<Reduced, std::string> reduce_rows(const Rows& rows, std::uint64_t m, const Shift& shift);
 
-// Products of no rows for m groups, p fixed and q random columns, accumulated with
-// shift (its x of size p), weighted or not: an accumulator for accumulate_rows.
-Products empty_products(std::uint64_t m, std::uint64_t p, std::uint64_t q, const Shift& shift,
-                        bool weighted = false);
+// A std::allocator that aligns to cache lines: the records of an accumulator start
+// on a line, so that each record covers whole lines.
+template <class T>
+struct LineAllocator {
+  using value_type = T;
+  static constexpr std::align_val_t kAlign{64};
+  LineAllocator() = default;
+  template <class U>
+  LineAllocator(const LineAllocator<U>&) noexcept {}
+  T* allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), kAlign)); }
+  void deallocate(T* p, std::size_t) noexcept { ::operator delete(p, kAlign); }
+  template <class U>
+  bool operator==(const LineAllocator<U>&) const noexcept { return true; }
+};
+
+// Products being accumulated batch after batch (what reading a large source in
+// batches adds to). Each group's blocks are kept together in one record of `stride`
+// doubles, whole 64-byte lines: Z_i'Z_i (q x q, upper triangle filled), then Z_i'X_i
+// (q x p), then Z_i'y_i (q), then the group's row count (a double, exact below 2^53).
+// Rows of a large source come in random group order, and adding a row then touches
+// adjacent lines of one record rather than lines of four arrays far apart.
+// accumulated_products gives the products as a value.
+struct Accumulator {
+  std::uint64_t n = 0, p = 0, q = 0, m = 0, stride = 0;
+  std::vector<double> xtx;  // p x p, full symmetric
+  std::vector<double> xty;
+  double yty = 0.0;
+  std::vector<double, LineAllocator<double>> records;  // m records
+  Shift shift;
+  bool weighted = false;
+  double log_weights = 0.0;
+};
+
+// An accumulator of no rows for m groups, p fixed and q random columns, accumulated
+// with shift (its x of size p), weighted or not.
+Accumulator empty_accumulator(std::uint64_t m, std::uint64_t p, std::uint64_t q, const Shift& shift,
+                              bool weighted = false);
 
 // Adds a batch of rows (codes in 0..acc.m-1) to an accumulator: each group's rows
 // are added to its blocks in row order, so a sequence of batches leaves every block
-// bit-identical to one pass over all their rows in that order; the batch's fixed
-// products are summed as reduce_rows sums them and then added. On an error (a code out
-// of range, the shift's constant column not constant, weights missing from a weighted
-// accumulator or given to an unweighted one, a weight that is not finite and
-// positive) acc is unchanged.
-std::optional<std::string> accumulate_rows(Products& acc, const Rows& rows);
+// bit-identical to one pass over all their rows in that order (reduce_rows' blocks,
+// for any thread count); the batch's fixed products are summed as reduce_rows sums
+// them and then added. The work of a batch is of its rows, not of the groups. On an
+// error (a code out of range, the shift's constant column not constant, weights
+// missing from a weighted accumulator or given to an unweighted one, a weight that is
+// not finite and positive) acc is unchanged; only codes changed by another thread
+// while they are read can leave it part-added (the error says so).
+std::optional<std::string> accumulate_rows(Accumulator& acc, const Rows& rows);
 
 // Adds groups without rows up to m groups (codes of groups met later).
-void grow_products(Products& acc, std::uint64_t m);
+void grow_accumulator(Accumulator& acc, std::uint64_t m);
+
+// The accumulated products as a value (blocks full symmetric).
+Products accumulated_products(const Accumulator& acc);
 
 // Adds b into a, group by group (a's blocks + b's, in that order, so a fixed order of
 // merges gives fixed bits). Refused, with a unchanged: other dimensions or group

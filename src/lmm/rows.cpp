@@ -236,10 +236,13 @@ template <std::size_t Q, std::size_t P, bool ShiftX, bool W, class RowAt>
 // (with weights (W), the z factor times the row's weight, as there).
 template <std::size_t Q, std::size_t P, bool ShiftX, bool W>
 std::uint64_t add_rows_by_code_impl(const Rows& rows, const Shift& shift, std::uint64_t b, std::uint64_t e,
-                                    std::uint64_t lo, std::uint64_t hi, double* ztz, double* ztx, double* zty,
+                                    std::uint64_t lo, std::uint64_t hi, const BlockStore& store,
                                     std::uint64_t* counts) {
   const std::uint64_t q = Q ? Q : rows.q, p = P ? P : rows.p;
-  const std::uint64_t qq = q * q, qp = q * p, width = hi - lo;
+  const std::uint64_t sz = store.stride_z, sx = store.stride_x, sy = store.stride_y, width = hi - lo;
+  double* const ztz = store.ztz;
+  double* const ztx = store.ztx;
+  double* const zty = store.zty;
   const std::int64_t* codes = rows.codes;
   const double cy = shift.y;
   double lc[P ? P : 1], lxs[P ? P : 1];
@@ -261,10 +264,10 @@ std::uint64_t add_rows_by_code_impl(const Rows& rows, const Shift& shift, std::u
       const std::uint64_t ga = static_cast<std::uint64_t>(codes[r + kAhead]) - lo;
       if (ga < width) {
         const std::uint64_t g = lo + ga;
-        __builtin_prefetch(ztz + g * qq, 1);
-        __builtin_prefetch(ztx + g * qp, 1);
-        if (qp * sizeof(double) > 64) __builtin_prefetch(ztx + g * qp + 64 / sizeof(double), 1);
-        __builtin_prefetch(zty + g * q, 1);
+        __builtin_prefetch(ztz + g * sz, 1);
+        __builtin_prefetch(ztx + g * sx, 1);
+        if (q * p * sizeof(double) > 64) __builtin_prefetch(ztx + g * sx + 64 / sizeof(double), 1);
+        __builtin_prefetch(zty + g * sy, 1);
       }
     }
     const std::uint64_t gr = static_cast<std::uint64_t>(codes[r]) - lo;
@@ -272,12 +275,34 @@ std::uint64_t add_rows_by_code_impl(const Rows& rows, const Shift& shift, std::u
     const std::uint64_t g = lo + gr;
     ++added;
     if (counts) ++counts[g];
-    double* tz = ztz + g * qq;
-    double* tx = ztx + g * qp;
-    double* ty = zty + g * q;
+    if (store.count) store.count[g * sz] += 1.0;
+    double* tz = ztz + g * sz;
+    double* tx = ztx + g * sx;
+    double* ty = zty + g * sy;
     add_row<ShiftX, W>(rows, r, q, p, c, cy, xv, tz, tx, ty);
   }
   return added;
+}
+
+std::uint64_t add_rows_to_store(const Rows& rows, const Shift& shift, bool shift_x, std::uint64_t b, std::uint64_t e,
+                                std::uint64_t lo, std::uint64_t hi, const BlockStore& store, std::uint64_t* counts) {
+  auto dispatch = [&](auto sx, auto weighted) -> std::uint64_t {
+    constexpr bool S = decltype(sx)::value, W = decltype(weighted)::value;
+#define QK_CODE_CASE(QV, PV) \
+  if (rows.q == QV && rows.p == PV) \
+    return add_rows_by_code_impl<QV, PV, S, W>(rows, shift, b, e, lo, hi, store, counts);
+#define QK_CODE_P(QV) \
+  QK_CODE_CASE(QV, 1) QK_CODE_CASE(QV, 2) QK_CODE_CASE(QV, 3) QK_CODE_CASE(QV, 4) \
+  QK_CODE_CASE(QV, 5) QK_CODE_CASE(QV, 6) QK_CODE_CASE(QV, 7) QK_CODE_CASE(QV, 8)
+    QK_CODE_P(1) QK_CODE_P(2) QK_CODE_P(3)
+#undef QK_CODE_P
+#undef QK_CODE_CASE
+    return add_rows_by_code_impl<0, 0, S, W>(rows, shift, b, e, lo, hi, store, counts);
+  };
+  auto with_shift = [&](auto weighted) {
+    return shift_x ? dispatch(std::true_type{}, weighted) : dispatch(std::false_type{}, weighted);
+  };
+  return rows.w ? with_shift(std::true_type{}) : with_shift(std::false_type{});
 }
 
 }  // namespace
@@ -285,23 +310,89 @@ std::uint64_t add_rows_by_code_impl(const Rows& rows, const Shift& shift, std::u
 std::uint64_t add_rows_by_code(const Rows& rows, const Shift& shift, bool shift_x, std::uint64_t b, std::uint64_t e,
                                std::uint64_t lo, std::uint64_t hi, double* ztz, double* ztx, double* zty,
                                std::uint64_t* counts) {
-  auto dispatch = [&](auto sx, auto weighted) -> std::uint64_t {
-    constexpr bool S = decltype(sx)::value, W = decltype(weighted)::value;
-#define QK_CODE_CASE(QV, PV) \
-  if (rows.q == QV && rows.p == PV) \
-    return add_rows_by_code_impl<QV, PV, S, W>(rows, shift, b, e, lo, hi, ztz, ztx, zty, counts);
-#define QK_CODE_P(QV) \
-  QK_CODE_CASE(QV, 1) QK_CODE_CASE(QV, 2) QK_CODE_CASE(QV, 3) QK_CODE_CASE(QV, 4) \
-  QK_CODE_CASE(QV, 5) QK_CODE_CASE(QV, 6) QK_CODE_CASE(QV, 7) QK_CODE_CASE(QV, 8)
-    QK_CODE_P(1) QK_CODE_P(2) QK_CODE_P(3)
-#undef QK_CODE_P
-#undef QK_CODE_CASE
-    return add_rows_by_code_impl<0, 0, S, W>(rows, shift, b, e, lo, hi, ztz, ztx, zty, counts);
-  };
-  auto with_shift = [&](auto weighted) {
-    return shift_x ? dispatch(std::true_type{}, weighted) : dispatch(std::false_type{}, weighted);
-  };
-  return rows.w ? with_shift(std::true_type{}) : with_shift(std::false_type{});
+  const std::uint64_t q = rows.q;
+  return add_rows_to_store(rows, shift, shift_x, b, e, lo, hi, BlockStore{ztz, ztx, zty, q * q, q * rows.p, q},
+                           counts);
+}
+
+std::uint64_t add_rows_by_code(const Rows& rows, const Shift& shift, bool shift_x, std::uint64_t b, std::uint64_t e,
+                               std::uint64_t lo, std::uint64_t hi, const BlockStore& store) {
+  return add_rows_to_store(rows, shift, shift_x, b, e, lo, hi, store, nullptr);
+}
+
+namespace {
+
+// Whether every value of rows [b, e) of the columns is finite (the test vectorises:
+// no early exit).
+bool all_finite(const std::vector<const double*>& cols, std::uint64_t b, std::uint64_t e) {
+  bool bad = false;
+  for (const double* c : cols) {
+    if (!c) continue;
+    for (std::uint64_t r = b; r < e; ++r) bad |= !(std::fabs(c[r]) <= std::numeric_limits<double>::max());
+  }
+  return !bad;
+}
+
+void scatter_column(const double* src, double* dst, std::uint64_t stride, std::uint64_t b, std::uint64_t e) {
+  if (src)
+    for (std::uint64_t r = b; r < e; ++r) dst[r * stride] = src[r];
+  else
+    for (std::uint64_t r = b; r < e; ++r) dst[r * stride] = 1.0;
+}
+
+}  // namespace
+
+// Chunks of rows are checked and copied on the pool, each to its own place; a batch
+// with any value that is not finite is stacked again, row by row, on the calling
+// thread, which drops NaN rows and finds the first infinite value.
+std::variant<std::uint64_t, ColumnFault> stack_columns(const Columns& cols, RowBuffers& out) {
+  const std::uint64_t n = cols.n, p = cols.x.size(), q = cols.z.size();
+  if (out.y.size() < n) out.y.resize(n);
+  if (out.x.size() < n * p) out.x.resize(n * p);
+  if (out.z.size() < n * q) out.z.resize(n * q);
+  if (out.codes.size() < n) out.codes.resize(n);
+  out.p = p;
+  out.q = q;
+  out.n = 0;
+  double* y = out.y.data();
+  double* x = out.x.data();
+  double* z = out.z.data();
+  std::int64_t* codes = out.codes.data();
+  const std::vector<const double*> ys{cols.y};
+  const ChunkPlan plan = plan_chunks(n, p + q + 2);
+  std::vector<char> finite(plan.count, 0);
+  for_chunks(plan, [&](std::uint64_t k, std::uint64_t b, std::uint64_t e) {
+    if (!all_finite(ys, b, e) || !all_finite(cols.x, b, e) || !all_finite(cols.z, b, e)) return;
+    std::copy(cols.y + b, cols.y + e, y + b);
+    std::copy(cols.codes + b, cols.codes + e, codes + b);
+    for (std::uint64_t j = 0; j < p; ++j) scatter_column(cols.x[j], x + j, p, b, e);
+    for (std::uint64_t j = 0; j < q; ++j) scatter_column(cols.z[j], z + j, q, b, e);
+    finite[k] = 1;
+  });
+  if (std::all_of(finite.begin(), finite.end(), [](char f) { return f != 0; })) {
+    out.n = n;
+    return std::uint64_t{0};
+  }
+  auto value = [](const double* c, std::uint64_t r) { return c ? c[r] : 1.0; };
+  std::uint64_t k = 0;
+  for (std::uint64_t r = 0; r < n; ++r) {
+    bool nan = std::isnan(cols.y[r]);
+    for (const double* c : cols.x) nan = nan || std::isnan(value(c, r));
+    for (const double* c : cols.z) nan = nan || std::isnan(value(c, r));
+    if (nan) continue;
+    if (!std::isfinite(cols.y[r])) return ColumnFault{'y', 0, r};
+    for (std::uint64_t j = 0; j < p; ++j)
+      if (!std::isfinite(value(cols.x[j], r))) return ColumnFault{'x', j, r};
+    for (std::uint64_t j = 0; j < q; ++j)
+      if (!std::isfinite(value(cols.z[j], r))) return ColumnFault{'z', j, r};
+    y[k] = cols.y[r];
+    for (std::uint64_t j = 0; j < p; ++j) x[k * p + j] = value(cols.x[j], r);
+    for (std::uint64_t j = 0; j < q; ++j) z[k * q + j] = value(cols.z[j], r);
+    codes[k] = cols.codes[r];
+    ++k;
+  }
+  out.n = k;
+  return n - k;
 }
 
 void WeightScan::merge(const WeightScan& other) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <variant>
 #include <vector>
 
 namespace qk {
@@ -94,5 +95,53 @@ void add_group_run(const Rows& rows, const Shift& shift, bool shift_x, const std
 std::uint64_t add_rows_by_code(const Rows& rows, const Shift& shift, bool shift_x, std::uint64_t b, std::uint64_t e,
                                std::uint64_t lo, std::uint64_t hi, double* ztz, double* ztx, double* zty,
                                std::uint64_t* counts);
+
+// Where the blocks of group g lie: Z'Z at ztz + g * stride_z (q x q), Z'X at
+// ztx + g * stride_x (q x p), Z'y at zty + g * stride_y (q), and, when `count` is
+// given, its row count (a double, exact below 2^53) at count + g * stride_z. Separate
+// arrays have strides q^2, qp and q; an accumulator keeps each group's blocks and
+// count together in one record (every stride the record's size).
+struct BlockStore {
+  double* ztz;
+  double* ztx;
+  double* zty;
+  std::uint64_t stride_z, stride_x, stride_y;
+  double* count = nullptr;
+};
+
+// add_rows_by_code into the blocks (and counts) of `store`.
+std::uint64_t add_rows_by_code(const Rows& rows, const Shift& shift, bool shift_x, std::uint64_t b, std::uint64_t e,
+                               std::uint64_t lo, std::uint64_t hi, const BlockStore& store);
+
+// The columns of a batch as a source hands them over: y, the columns of x and of z
+// (each n doubles, or nullptr for a column of ones) and the group codes.
+struct Columns {
+  const double* y;
+  std::vector<const double*> x, z;
+  const std::int64_t* codes;
+  std::uint64_t n;
+};
+
+// Rows laid out as the passes read them, kept between batches: reused, their pages
+// are faulted in once for a whole run of batches rather than once a batch.
+struct RowBuffers {
+  std::vector<double> y, x, z;
+  std::vector<std::int64_t> codes;
+  std::uint64_t n = 0, p = 0, q = 0;
+  Rows rows() const { return Rows{y.data(), x.data(), z.data(), codes.data(), n, p, q}; }
+};
+
+// The first value of a batch's columns that is infinite: part 'y', 'x' or 'z', the
+// column within it and the row.
+struct ColumnFault {
+  char part;
+  std::uint64_t column, row;
+};
+
+// The rows of `cols` stacked into `out`, in order, leaving out every row that holds
+// a NaN in any column (a missing value: the caller's complete-case rule); returns the
+// number left out. A value that is infinite is no missing value but a fault: its
+// place is returned and out holds no rows.
+std::variant<std::uint64_t, ColumnFault> stack_columns(const Columns& cols, RowBuffers& out);
 
 }  // namespace qk

@@ -1,6 +1,9 @@
 // Products as a value: batches reduced and merged, an accumulator fed batch by batch,
 // the checks that refuse inconsistent products, and the design built from products.
+#include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <tuple>
 #include <limits>
 #include <numeric>
 #include <optional>
@@ -98,21 +101,22 @@ TEST(BatchProducts, BatchesAccumulateToTheWholeAndMergeToRounding) {
     // Rows sorted by group take the path of whole groups' runs.
     report += block_bits(reduce(sorted, shift)) == naive_sorted ? "" : "sorted rows' blocks differ;";
     for (std::uint64_t cuts : {2u, 3u, 7u}) {
-      qk::Products acc = qk::empty_products(d.m, d.p, d.q, shift);
+      qk::Accumulator accumulator = qk::empty_accumulator(d.m, d.p, d.q, shift);
       std::optional<qk::Products> merged;
       for (std::uint64_t k = 0; k < cuts; ++k) {
         const Design part = slice(d, d.n * k / cuts, d.n * (k + 1) / cuts);
-        if (auto err = qk::accumulate_rows(acc, part.rows())) return "accumulate: " + *err;
+        if (auto err = qk::accumulate_rows(accumulator, part.rows())) return "accumulate: " + *err;
         qk::Products pr = reduce(part, shift);
         if (!merged) merged = std::move(pr);
         else if (auto err = qk::merge_products(*merged, pr)) return "merge: " + *err;
       }
+      const qk::Products acc = qk::accumulated_products(accumulator);
       report += block_bits(acc) == block_bits(whole) ? "" : "accumulated blocks differ;";
       report += merged->counts == whole.counts && merged->n == whole.n ? "" : "merged counts differ;";
       if (!qkt::all_near(merged->ztz, whole.ztz, 1e-12) || !qkt::all_near(merged->ztx, whole.ztx, 1e-12) ||
           !qkt::all_near(merged->zty, whole.zty, 1e-12))
         report += "merged blocks not within rounding;";
-      for (const qk::Products* pr : {&acc, &*merged})
+      for (const qk::Products* pr : {&acc, static_cast<const qk::Products*>(&*merged)})
         if (!qkt::all_near(pr->xtx, whole.xtx, 1e-12) || !qkt::all_near(pr->xty, whole.xty, 1e-12) ||
             !qkt::near_rel(pr->yty, whole.yty, 1e-12))
           report += "fixed products not within rounding;";
@@ -121,6 +125,97 @@ TEST(BatchProducts, BatchesAccumulateToTheWholeAndMergeToRounding) {
     return report + "\n" + bits;
   }, 1000);
   EXPECT_EQ(out.substr(0, out.find('\n')), "");
+}
+
+// Columns stack into the rows the passes read: a column of ones where none is given,
+// rows holding a NaN anywhere left out (and counted), the first infinite value
+// reported by place with nothing stacked; an accumulator fed the stacked columns holds
+// the bits of one fed the rows.
+TEST(BatchProducts, ColumnsStackIntoRows) {
+  const Design d = big_design();
+  // x's first column is the intercept, given as None.
+  for (std::uint64_t r = 0; r < d.n; ++r) ASSERT_EQ(d.x[r * d.p], 1.0);
+  std::vector<Vec> xc(d.p, Vec(d.n)), zc(d.q, Vec(d.n));
+  for (std::uint64_t r = 0; r < d.n; ++r) {
+    for (std::uint64_t j = 0; j < d.p; ++j) xc[j][r] = d.x[r * d.p + j];
+    for (std::uint64_t j = 0; j < d.q; ++j) zc[j][r] = d.z[r * d.q + j];
+  }
+  auto columns = [&](const Vec& y, const std::vector<Vec>& x, const std::vector<Vec>& z) {
+    qk::Columns c{y.data(), {}, {}, d.codes.data(), d.n};
+    for (const Vec& v : x) c.x.push_back(v.data());
+    for (const Vec& v : z) c.z.push_back(v.data());
+    c.x[0] = nullptr;
+    return c;
+  };
+  const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+  struct Case {
+    const char* name;
+    char part;
+    std::uint64_t column;
+    std::vector<std::pair<std::uint64_t, double>> set;  // (row, value)
+    std::uint64_t left_out;                              // rows dropped; fault when part != 0
+    std::optional<qk::ColumnFault> fault;
+  };
+  const std::vector<Case> cases = {
+      {"all finite", 'y', 0, {}, 0, std::nullopt},
+      {"NaN in y", 'y', 0, {{5, nan}, {d.n - 1, nan}}, 2, std::nullopt},
+      {"NaN in x and z", 'x', 2, {{7, nan}}, 1, std::nullopt},
+      {"NaN in z", 'z', 1, {{9, nan}, {11, nan}}, 2, std::nullopt},
+      {"infinite in x", 'x', 1, {{3000, -inf}, {3001, inf}}, 0, qk::ColumnFault{'x', 1, 3000}},
+      {"NaN before infinite in z", 'z', 1, {{40, nan}, {41, inf}}, 0, qk::ColumnFault{'z', 1, 41}},
+      {"infinite in y", 'y', 0, {{d.n - 2, inf}}, 0, qk::ColumnFault{'y', 0, d.n - 2}},
+  };
+  qk::RowBuffers buf;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Vec y = d.y;
+    std::vector<Vec> x = xc, z = zc;
+    Vec& col = c.part == 'y' ? y : c.part == 'x' ? x[c.column] : z[c.column];
+    std::vector<char> dropped(d.n, 0);
+    for (auto [r, v] : c.set) {
+      col[r] = v;
+      dropped[r] = std::isnan(v);
+    }
+    auto got = qk::stack_columns(columns(y, x, z), buf);
+    if (c.fault) {
+      ASSERT_TRUE(std::holds_alternative<qk::ColumnFault>(got));
+      const auto f = std::get<qk::ColumnFault>(got);
+      EXPECT_EQ(std::tuple(f.part, f.column, f.row), std::tuple(c.fault->part, c.fault->column, c.fault->row));
+      EXPECT_EQ(buf.n, 0u);
+      continue;
+    }
+    ASSERT_TRUE(std::holds_alternative<std::uint64_t>(got));
+    EXPECT_EQ(std::get<std::uint64_t>(got), c.left_out);
+    // The kept rows of d, in order.
+    std::vector<std::size_t> kept;
+    for (std::uint64_t r = 0; r < d.n; ++r)
+      if (!dropped[r]) kept.push_back(r);
+    const Design want = qkt::reorder(d, kept);
+    ASSERT_EQ(buf.n, want.n);
+    EXPECT_EQ(qkt::bits(Vec(buf.y.begin(), buf.y.begin() + buf.n)), qkt::bits(want.y));
+    EXPECT_EQ(qkt::bits(Vec(buf.x.begin(), buf.x.begin() + buf.n * d.p)), qkt::bits(want.x));
+    EXPECT_EQ(qkt::bits(Vec(buf.z.begin(), buf.z.begin() + buf.n * d.q)), qkt::bits(want.z));
+    EXPECT_TRUE(std::equal(want.codes.begin(), want.codes.end(), buf.codes.begin()));
+  }
+  // Fed through the buffers, batch by batch, the accumulator holds the rows' bits.
+  const qk::Shift shift = qk::choose_shift(d.rows());
+  qk::Accumulator from_columns = qk::empty_accumulator(d.m, d.p, d.q, shift), from_rows = from_columns;
+  for (std::uint64_t k = 0; k < 3; ++k) {
+    const Design part = slice(d, d.n * k / 3, d.n * (k + 1) / 3);
+    std::vector<Vec> x(d.p, Vec(part.n)), z(d.q, Vec(part.n));
+    for (std::uint64_t r = 0; r < part.n; ++r) {
+      for (std::uint64_t j = 0; j < d.p; ++j) x[j][r] = part.x[r * d.p + j];
+      for (std::uint64_t j = 0; j < d.q; ++j) z[j][r] = part.z[r * d.q + j];
+    }
+    qk::Columns c{part.y.data(), {nullptr}, {}, part.codes.data(), part.n};
+    for (std::uint64_t j = 1; j < d.p; ++j) c.x.push_back(x[j].data());
+    for (const Vec& v : z) c.z.push_back(v.data());
+    ASSERT_TRUE(std::holds_alternative<std::uint64_t>(qk::stack_columns(c, buf)));
+    ASSERT_FALSE(qk::accumulate_rows(from_columns, buf.rows()));
+    ASSERT_FALSE(qk::accumulate_rows(from_rows, part.rows()));
+  }
+  const qk::Products a = qk::accumulated_products(from_columns), b = qk::accumulated_products(from_rows);
+  EXPECT_EQ(block_bits(a) + fixed_bits(a), block_bits(b) + fixed_bits(b));
 }
 
 // A design built from the products of all rows (with the shift from_rows chooses)
@@ -231,16 +326,21 @@ TEST(BatchProducts, BatchErrorsLeaveTheAccumulatorUnchanged) {
   EXPECT_EQ(text(qk::reduce_rows(d.rows(), d.m, narrow)), "the shift has 2 centres of x; x has 3 columns");
   EXPECT_NE(text(qk::reduce_rows(not_constant.rows(), d.m, shift)).find("column 0 of x (the shift's constant column)"),
             std::string::npos);
-  qk::Products acc = qk::empty_products(d.m, d.p, d.q, shift);
+  qk::Accumulator acc = qk::empty_accumulator(d.m, d.p, d.q, shift);
   ASSERT_FALSE(qk::accumulate_rows(acc, slice(d, 0, d.n / 2).rows()));
-  const std::string before = block_bits(acc) + fixed_bits(acc);
+  auto state = [&] {
+    const qk::Products pr = qk::accumulated_products(acc);
+    return block_bits(pr) + fixed_bits(pr);
+  };
+  const std::string before = state();
   EXPECT_TRUE(qk::accumulate_rows(acc, bad_code.rows()));
   EXPECT_TRUE(qk::accumulate_rows(acc, not_constant.rows()));
-  EXPECT_EQ(block_bits(acc) + fixed_bits(acc), before);
-  qk::grow_products(acc, d.m + 3);
-  EXPECT_EQ(acc.m, d.m + 3);
-  EXPECT_EQ(acc.counts.size(), d.m + 3);
-  EXPECT_FALSE(qk::check_products(acc)) << *qk::check_products(acc);
+  EXPECT_EQ(state(), before);
+  qk::grow_accumulator(acc, d.m + 3);
+  const qk::Products grown = qk::accumulated_products(acc);
+  EXPECT_EQ(grown.m, d.m + 3);
+  EXPECT_EQ(grown.counts.size(), d.m + 3);
+  EXPECT_FALSE(qk::check_products(grown)) << *qk::check_products(grown);
 }
 
 // A design from products cannot check arrays: with_response refuses it, also after
@@ -297,17 +397,18 @@ TEST(BatchProducts, WeightedBatchesAreTheWeightedRows) {
   }
   const qk::Shift shift = qk::choose_shift(d.rows());
   auto rows = qkt::build(d, qk::kBlocks);
-  qk::Products acc = qk::empty_products(d.m, d.p, d.q, shift, true);
+  qk::Accumulator accumulator = qk::empty_accumulator(d.m, d.p, d.q, shift, true);
   std::optional<qk::Products> merged;
   for (std::uint64_t k = 0; k < 3; ++k) {
     const Design part = slice(d, d.n * k / 3, d.n * (k + 1) / 3);
-    ASSERT_FALSE(qk::accumulate_rows(acc, part.rows()));
+    ASSERT_FALSE(qk::accumulate_rows(accumulator, part.rows()));
     qk::Products pr = reduce(part, shift);
     EXPECT_TRUE(pr.weighted);
     if (!merged) merged = std::move(pr);
     else ASSERT_FALSE(qk::merge_products(*merged, pr));
   }
-  for (const qk::Products* pr : {&acc, &*merged}) {
+  const qk::Products acc = qk::accumulated_products(accumulator);
+  for (const qk::Products* pr : {&acc, static_cast<const qk::Products*>(&*merged)}) {
     EXPECT_TRUE(qkt::near_rel(pr->log_weights, rows->log_weights, 1e-12));
     auto fp = qk::from_products(*pr, qk::kBlocks);
     ASSERT_TRUE(std::holds_alternative<std::unique_ptr<qk::LmmData>>(fp));
@@ -317,10 +418,10 @@ TEST(BatchProducts, WeightedBatchesAreTheWeightedRows) {
   Design plain = slice(d, 0, 100), bad = slice(d, 0, 100);
   plain.w.clear();
   bad.w[17] = -1.0;
-  const std::string before = block_bits(acc) + fixed_bits(acc);
-  EXPECT_NE(qk::accumulate_rows(acc, plain.rows()).value_or(""), "");
-  EXPECT_EQ(qk::accumulate_rows(acc, bad.rows()).value_or("").rfind("weights[17] is -1", 0), 0u);
-  EXPECT_EQ(block_bits(acc) + fixed_bits(acc), before);
+  EXPECT_NE(qk::accumulate_rows(accumulator, plain.rows()).value_or(""), "");
+  EXPECT_EQ(qk::accumulate_rows(accumulator, bad.rows()).value_or("").rfind("weights[17] is -1", 0), 0u);
+  const qk::Products after = qk::accumulated_products(accumulator);
+  EXPECT_EQ(block_bits(after) + fixed_bits(after), block_bits(acc) + fixed_bits(acc));
   qk::Products unweighted = reduce(plain, shift);
   EXPECT_NE(qk::merge_products(*merged, unweighted).value_or(""), "");
   auto refused = qk::reduce_rows(bad.rows(), d.m, shift);

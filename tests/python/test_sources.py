@@ -214,6 +214,35 @@ def test_missing_values_are_dropped_and_counted(sleep, tmp_path):
     assert_agree(ref, fit)
 
 
+@pytest.mark.parametrize(
+    "labels",
+    [
+        "negative and unsorted",  # codes in order of appearance, put in label order at the end
+        "range beyond the table",  # a later batch widens the range past 2^27: coded by hashing from then on
+        "group only of missing rows",  # a label met whose every row is dropped is no group
+    ],
+)
+def test_integer_group_labels_are_coded_as_they_come(labels, tmp_path):
+    """Integer group labels need no first pass over a Parquet source: the fit is the
+    in-memory fit of the same rows, groups and random effects matched by label."""
+    rng = np.random.default_rng(5)
+    df = simulated(300, seed=3).drop(columns="site")
+    g = df["g"].to_numpy()
+    if labels == "negative and unsorted":
+        df["g"] = 7 - 3 * g
+    elif labels == "range beyond the table":
+        df["g"] = np.where(np.arange(len(df)) < 500, g, g + (g % 2) * (1 << 40))
+    else:
+        df["g"] = g
+        df.loc[df["g"] == 17, "x1"] = np.nan
+        df = df.iloc[np.argsort(df["g"] != 17, kind="stable")].reset_index(drop=True)  # group 17 first
+    formula = "y ~ x1 + x2 + (1 | g)"
+    ref = qk.lmm(formula, df)
+    fit = qk.lmm(formula, write_parquet(df, tmp_path / "g"), batch_rows=int(rng.integers(90, 130)))
+    assert fit.ngroups == ref.ngroups and fit.n_dropped == ref.n_dropped
+    assert_agree(ref, fit)
+
+
 def test_levels_only_in_later_batches(sleep, tmp_path):
     """A Parquet source's first pass finds every level (also of C() on integers); an
     iterator takes its levels from the first batch unless they are declared, and
@@ -241,6 +270,7 @@ def bad_frames(sleep):
     for col, value, text in [
         ("Subject", None, "the group column 'Subject' has 1 missing value(s) in"),
         ("Days", np.inf, "the fixed-effects column 'Days' has a value that is not finite in"),
+        ("Reaction", -np.inf, "the response column 'Reaction' has a value that is not finite in"),
     ]:
         d = sleep.copy()
         d[col] = d[col].astype(object) if value is None else d[col].astype(float)
