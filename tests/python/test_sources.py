@@ -220,11 +220,14 @@ def test_missing_values_are_dropped_and_counted(sleep, tmp_path):
         "negative and unsorted",  # codes in order of appearance, put in label order at the end
         "range beyond the table",  # a later batch widens the range past 2^27: coded by hashing from then on
         "group only of missing rows",  # a label met whose every row is dropped is no group
+        "text, group only of missing rows",  # the same where a first pass finds the labels
     ],
 )
-def test_integer_group_labels_are_coded_as_they_come(labels, tmp_path):
-    """Integer group labels need no first pass over a Parquet source: the fit is the
-    in-memory fit of the same rows, groups and random effects matched by label."""
+def test_group_labels_coded_across_batches_are_the_in_memory_groups(labels, tmp_path):
+    """Integer group labels are coded as batches come (no first pass over a Parquet
+    source), text labels from a first pass; either way the fit is the in-memory fit of
+    the same rows, with its groups (none for a label whose rows are all dropped) and
+    random effects matched by label."""
     rng = np.random.default_rng(5)
     df = simulated(300, seed=3).drop(columns="site")
     g = df["g"].to_numpy()
@@ -233,9 +236,9 @@ def test_integer_group_labels_are_coded_as_they_come(labels, tmp_path):
     elif labels == "range beyond the table":
         df["g"] = np.where(np.arange(len(df)) < 500, g, g + (g % 2) * (1 << 40))
     else:
-        df["g"] = g
-        df.loc[df["g"] == 17, "x1"] = np.nan
-        df = df.iloc[np.argsort(df["g"] != 17, kind="stable")].reset_index(drop=True)  # group 17 first
+        df["g"] = g if labels.startswith("group") else np.char.add("s", g.astype(str))
+        df.loc[g == 17, "x1"] = np.nan
+        df = df.iloc[np.argsort(g != 17, kind="stable")].reset_index(drop=True)  # group 17 first
     formula = "y ~ x1 + x2 + (1 | g)"
     ref = qk.lmm(formula, df)
     fit = qk.lmm(formula, write_parquet(df, tmp_path / "g"), batch_rows=int(rng.integers(90, 130)))
