@@ -78,6 +78,11 @@ def reduce_rows(
 def choose_shift(y: _Float64, x: _Float64) -> dict[str, Any]:
     """The centres LmmCore would subtract from these rows."""
 
+def code_labels(labels: _Int64, table: _Int64, lo: int, m: int) -> tuple[_Int64, int] | None:
+    """Group codes of int64 labels through a table by value, table[v - lo] the code of
+    label v (-1: not met); new labels get codes m, m + 1, ... in row order. None,
+    changing nothing, when a label lies outside the table."""
+
 def merge_products(a: _Products, b: _Products) -> _Products:
     """The products of the rows of ``a`` and ``b`` together."""
 
@@ -108,8 +113,8 @@ class ProductsAccumulator:
         infinite value, adding nothing."""
     def grow(self, n_groups: int) -> None:
         """Adds groups without rows up to n_groups groups."""
-    def products(self) -> _Products:
-        """The products so far, as a dict."""
+    def products(self, order: _Int64 | Sequence[int] | None = None) -> _Products:
+        """The products so far, as a dict; with `order`, those groups only, in that order."""
 
 @final
 class LmmCore:

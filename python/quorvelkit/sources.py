@@ -31,7 +31,6 @@ from .batchfit import (
     _c,
     fit_products,
     merge_parts,
-    sort_groups,
     sorted_codes,
 )
 from .batchplan import MAX_LEVELS, ModelPlan, arrow_frame, is_batch_source, plan_model, progress_bar, require_columns
@@ -88,7 +87,7 @@ class _Labels:
             return self._fixed_codes(vals, labels, where)
         if self.table is None:
             if vals.dtype.kind in "iu" and len(vals):
-                codes = self._table_codes(vals.astype(np.int64, copy=False))
+                codes = self._table_codes(np.ascontiguousarray(vals, dtype=np.int64))
                 if codes is not None:
                     return codes
             if len(vals):  # other labels: from now on by hashing
@@ -118,27 +117,25 @@ class _Labels:
         return codes
 
     def _table_codes(self, vals: np.ndarray) -> np.ndarray | None:
-        """Codes through the table by value, grown to the batch's range; None when the
-        range would exceed the limit."""
+        """Codes through the table by value, grown to the batch's range when it does
+        not cover it; None when the range would exceed the limit."""
+        if self.lut is not None:
+            coded = _qk.code_labels(vals, self.lut, self.lo, self.n_lut)
+            if coded is not None:
+                codes, self.n_lut = coded
+                return codes
         lo, hi = int(vals.min()), int(vals.max())
         if self.lut is not None:
             lo, hi = min(lo, self.lo), max(hi, self.lo + len(self.lut) - 1)
         if hi - lo + 1 > _IntSeen.LIMIT:
             return None
-        if self.lut is None or lo < self.lo or hi >= self.lo + len(self.lut):
-            grown = np.full(hi - lo + 1, -1, dtype=np.int64)
-            if self.lut is not None:
-                grown[self.lo - lo : self.lo - lo + len(self.lut)] = self.lut
-            self.lut, self.lo = grown, lo
-        off = vals - self.lo
-        codes = np.take(self.lut, off)
-        new = codes < 0
-        if new.any():
-            seen, first = np.unique(off[new], return_index=True)
-            seen = seen[np.argsort(first, kind="stable")]
-            self.lut[seen] = np.arange(self.n_lut, self.n_lut + len(seen))
-            self.n_lut += len(seen)
-            codes = np.take(self.lut, off)
+        grown = np.full(hi - lo + 1, -1, dtype=np.int64)
+        if self.lut is not None:
+            grown[self.lo - lo : self.lo - lo + len(self.lut)] = self.lut
+        self.lut, self.lo = grown, lo
+        coded = _qk.code_labels(vals, self.lut, self.lo, self.n_lut)
+        assert coded is not None  # the table covers the batch's range now
+        codes, self.n_lut = coded
         return codes
 
     @property
@@ -268,19 +265,20 @@ def fit_frames(
         bar.close()
     if acc is None:
         raise SourceError(f"{source} holds no rows")
-    products = acc.products()
-    del acc
-    m = labels.m
-    if int(products["m"]) != m:  # capacity beyond the groups met
-        _take_groups(products, np.arange(m))
+    # The groups met, in the order of their sorted labels (as quorvelkit.lmm orders
+    # levels); a permutation of the records, exact.
     group_index = labels.levels_in_code_order()
+    if labels.fixed:
+        products = acc.products(np.arange(labels.m))
+    else:
+        order, group_index = sorted_codes(group_index)
+        products = acc.products(np.argsort(order))
+    del acc
     counts = np.asarray(products["counts"])
     if (counts == 0).any():  # groups whose every row was dropped for a missing value
         keep = np.flatnonzero(counts > 0)
         _take_groups(products, keep)
         group_index = group_index[keep]
-    if not labels.fixed:
-        products, group_index = sort_groups(products, group_index)
     return fit_products(plan, products, group_index, n_dropped, source=source, t0=t0, **fit_args)
 
 

@@ -10,6 +10,7 @@
 #include "lib/convert.hpp"
 #include "lib/core.hpp"
 #include "lib/pyutil.hpp"
+#include "lmm/labels.hpp"
 #include "lmm/products.hpp"
 
 namespace qk::py {
@@ -226,6 +227,44 @@ PyObject* f_choose_shift(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   return dict.release();
 }
 
+PyObject* f_code_labels(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::vector<PyObject*> a;
+  if (!parse_args("code_labels", {"labels", "table", "lo", "m"}, 4, args, nargs, kwnames, a)) return nullptr;
+  ArrayView labels, table;
+  long long lo;
+  std::uint64_t m;
+  if (!borrow_vector(a[0], "labels", NPY_INT64, labels) || !borrow_vector(a[1], "table", NPY_INT64, table))
+    return nullptr;
+  if (!(PyArray_FLAGS(table.arr) & NPY_ARRAY_WRITEABLE)) {
+    PyErr_SetString(PyExc_ValueError, "table must be writeable");
+    return nullptr;
+  }
+  lo = PyLong_AsLongLong(a[2]);
+  if (lo == -1 && PyErr_Occurred()) return nullptr;
+  if (!to_u64(a[3], "m", m)) return nullptr;
+  const std::uint64_t n = static_cast<std::uint64_t>(labels.rows), size = static_cast<std::uint64_t>(table.rows);
+  npy_intp dims[1] = {labels.rows};
+  Ref codes(PyArray_SimpleNew(1, dims, NPY_INT64));
+  if (!codes) return nullptr;
+  auto* out = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(codes.get())));
+  const auto* in = data_of<std::int64_t>(labels);
+  auto* entries = static_cast<std::int64_t*>(PyArray_DATA(table.arr));
+  LabelTable t{lo, entries, size, m};
+  bool inside = true;
+  if (!without_gil([&] {
+        if (n == 0) return;
+        const LabelRange range = label_range(in, n);
+        // Both ends inside [lo, lo + size): as unsigned offsets from lo, so that no
+        // difference overflows.
+        const auto off = [&](std::int64_t v) { return static_cast<std::uint64_t>(v) - static_cast<std::uint64_t>(lo); };
+        inside = range.lo >= lo && off(range.hi) < size;
+        if (inside) code_labels(t, in, n, out);
+      }))
+    return nullptr;
+  if (!inside) Py_RETURN_NONE;
+  return Py_BuildValue("(OK)", codes.get(), static_cast<unsigned long long>(t.m));
+}
+
 PyObject* f_merge_products(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<PyObject*> a;
   if (!parse_args("merge_products", {"a", "b"}, 2, args, nargs, kwnames, a)) return nullptr;
@@ -390,9 +429,31 @@ PyObject* acc_grow(PyObject* self, PyObject* arg) {
   Py_RETURN_NONE;
 }
 
-PyObject* acc_products(PyObject* self, PyObject*) {
+PyObject* acc_products(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::vector<PyObject*> a;
+  if (!parse_args("products", {"order"}, 0, args, nargs, kwnames, a)) return nullptr;
+  const Accumulator& acc = acc_of(self);
+  std::vector<std::uint64_t> order;
+  const bool ordered = a[0] && a[0] != Py_None;
+  if (ordered) {
+    if (PyArray_Check(a[0])) {  // an int64 array, as NumPy makes it: no objects a value
+      ArrayView v;
+      if (!borrow_vector(a[0], "order", NPY_INT64, v)) return nullptr;
+      const std::int64_t* g = data_of<std::int64_t>(v);
+      // A negative entry wraps far above acc.m and is refused below.
+      order.assign(g, g + v.rows);
+    } else if (!to_u64_vec(a[0], "order", order)) {
+      return nullptr;
+    }
+    for (std::uint64_t g : order)
+      if (g >= acc.m) {
+        PyErr_Format(PyExc_ValueError, "order names group %llu; the products have %llu",
+                     static_cast<unsigned long long>(g), static_cast<unsigned long long>(acc.m));
+        return nullptr;
+      }
+  }
   Products pr;
-  if (!without_gil([&] { pr = accumulated_products(acc_of(self)); })) return nullptr;
+  if (!without_gil([&] { pr = accumulated_products(acc, ordered ? &order : nullptr); })) return nullptr;
   return products_dict(pr);
 }
 
@@ -419,8 +480,9 @@ PyMethodDef acc_methods[] = {
      "add_rows refuses a batch, and for weighted products."},
     {"grow", acc_grow, METH_O,
      "grow($self, n_groups)\n--\n\nAdds groups without rows up to n_groups groups."},
-    {"products", acc_products, METH_NOARGS,
-     "products($self)\n--\n\nThe products so far, as a dict (see reduce_rows)."},
+    {"products", QK_FASTCALL(acc_products), METH_FASTCALL | METH_KEYWORDS,
+     "products($self, order=None)\n--\n\nThe products so far, as a dict (see reduce_rows); with `order` (group\n"
+     "numbers), those groups only, in that order."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -487,6 +549,12 @@ PyMethodDef products_functions[] = {
      "The centres LmmCore would subtract from these rows (see LmmCore), as a dict with\n"
      "the keys shift_column, shift_value, shift_y and shift_x: pass it to reduce_rows\n"
      "for every batch of a model."},
+    {"code_labels", QK_FASTCALL(f_code_labels), METH_FASTCALL | METH_KEYWORDS,
+     "code_labels(labels, table, lo, m)\n--\n\n"
+     "Group codes of int64 labels through a table by value: table[v - lo] is the code\n"
+     "of label v (-1: not met yet), m the number of labels coded so far. Labels not met\n"
+     "get the next codes in row order, written into the table. Returns (codes, m), or\n"
+     "None, changing nothing, when a label lies outside lo .. lo + len(table) - 1."},
     {"merge_products", QK_FASTCALL(f_merge_products), METH_FASTCALL | METH_KEYWORDS,
      "merge_products(a, b)\n--\n\n"
      "The products of the rows of a and b together (a's sums + b's, in that order).\n"

@@ -320,7 +320,7 @@ std::optional<std::string> accumulate_rows(Accumulator& acc, const Rows& rows) {
         return;
       }
   };
-  std::optional<FixedProducts> fp = fixed_products(rows, true, acc.shift, check_codes);
+  std::optional<FixedProducts> fp = fixed_products(rows, true, acc.shift, check_codes, false);
   if (code_error) return code_error;
   if (!fp)
     return "column " + std::to_string(acc.shift.column) +
@@ -351,8 +351,8 @@ std::optional<std::string> accumulate_rows(Accumulator& acc, const Rows& rows) {
   return std::nullopt;
 }
 
-Products accumulated_products(const Accumulator& acc) {
-  const std::uint64_t m = acc.m, p = acc.p, q = acc.q, s = acc.stride;
+Products accumulated_products(const Accumulator& acc, const std::vector<std::uint64_t>* order) {
+  const std::uint64_t m = order ? order->size() : acc.m, p = acc.p, q = acc.q, s = acc.stride;
   Products d;
   d.n = acc.n;
   d.p = p;
@@ -365,7 +365,7 @@ Products accumulated_products(const Accumulator& acc) {
   d.ztx.resize(size_mul(size_mul(m, q), p));
   d.zty.resize(size_mul(m, q));
   for (std::uint64_t g = 0; g < m; ++g) {
-    const double* r = acc.records.data() + g * s;
+    const double* r = acc.records.data() + (order ? (*order)[g] : g) * s;
     std::copy_n(r, q * q, &d.ztz[g * q * q]);
     mirror_upper(&d.ztz[g * q * q], q);
     std::copy_n(r + q * q, q * p, &d.ztx[g * q * p]);
@@ -373,7 +373,7 @@ Products accumulated_products(const Accumulator& acc) {
   }
   d.counts.resize(m);
   for (std::uint64_t g = 0; g < m; ++g)
-    d.counts[g] = static_cast<std::uint64_t>(acc.records[g * s + q * q + q * p + q]);
+    d.counts[g] = static_cast<std::uint64_t>(acc.records[(order ? (*order)[g] : g) * s + q * q + q * p + q]);
   d.shift = acc.shift;
   d.weighted = acc.weighted;
   d.log_weights = acc.log_weights;

@@ -109,8 +109,11 @@ std::optional<std::string> accumulate_rows(Accumulator& acc, const Rows& rows);
 // Adds groups without rows up to m groups (codes of groups met later).
 void grow_accumulator(Accumulator& acc, std::uint64_t m);
 
-// The accumulated products as a value (blocks full symmetric).
-Products accumulated_products(const Accumulator& acc);
+// The accumulated products as a value (blocks full symmetric); with `order` (group
+// numbers below acc.m), the groups order[0], order[1], ... only, in that order (an
+// exact permutation or selection of the groups). Products whose groups are not all
+// taken are not those of the rows: their counts add up to less than n.
+Products accumulated_products(const Accumulator& acc, const std::vector<std::uint64_t>* order = nullptr);
 
 // Adds b into a, group by group (a's blocks + b's, in that order, so a fixed order of
 // merges gives fixed bits). Refused, with a unchanged: other dimensions or group

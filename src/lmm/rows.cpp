@@ -411,7 +411,7 @@ double WeightScan::log_sum() const {
 
 // The checksums are taken while the chunk is in cache.
 void fixed_chunk(const Rows& rows, std::uint64_t b, std::uint64_t e, bool with_xtx, const Shift& shift,
-                 double* xs, double* xtx, double* xty, double& yty, FixedScan& scan) {
+                 double* xs, double* xtx, double* xty, double& yty, FixedScan& scan, bool fingerprints) {
   const std::uint64_t p = rows.p, q = rows.q;
   auto run = [&](auto shift_x, auto weighted) {
     constexpr bool S = decltype(shift_x)::value, W = decltype(weighted)::value;
@@ -433,6 +433,7 @@ void fixed_chunk(const Rows& rows, std::uint64_t b, std::uint64_t e, bool with_x
   } else {
     with_shift(std::false_type{});
   }
+  if (!fingerprints) return;
   scan.xsum += checksum_range(rows.x + b * p, b * p, (e - b) * p);
   scan.zsum += checksum_range(rows.z + b * q, b * q, (e - b) * q);
 }
@@ -466,7 +467,7 @@ void add_group_run(const Rows& rows, const Shift& shift, bool shift_x, const std
 }
 
 std::optional<FixedProducts> fixed_products(const Rows& rows, bool with_xtx, const Shift& shift,
-                                            const std::function<void()>& beside) {
+                                            const std::function<void()>& beside, bool fingerprints) {
   const std::uint64_t p = rows.p;
   struct Partial {
     std::vector<double> xtx, xty;
@@ -481,7 +482,7 @@ std::optional<FixedProducts> fixed_products(const Rows& rows, bool with_xtx, con
     part.xty.assign(p, 0.0);
     std::vector<double> xs(p);
     fixed_chunk(rows, plan.begin(k), plan.end(k), with_xtx, shift, xs.data(), part.xtx.data(), part.xty.data(),
-                part.yty, part.scan);
+                part.yty, part.scan, fingerprints);
   };
   if (beside) {
     // Task 0 is the caller's serial work, the others the chunks: whichever thread

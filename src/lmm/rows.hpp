@@ -66,15 +66,17 @@ struct FixedProducts {
 // Nothing when the shift's constant column is not constant. `beside`, when given, is
 // run as one more task on the pool while the chunks run (serial work of the caller's
 // that the other threads need not wait for).
+// Without `fingerprints` the checksums of x and z are not taken (left 0): rows that are
+// only added to products need none.
 std::optional<FixedProducts> fixed_products(const Rows& rows, bool with_xtx, const Shift& shift,
-                                            const std::function<void()>& beside = {});
+                                            const std::function<void()>& beside = {}, bool fingerprints = true);
 
 // The fixed-effect partial sums of rows [b, e) (upper triangle of X'X when with_xtx,
 // X'y, y'y) added into xtx, xty and yty, the check of the shift's constant column, the
 // checksums of x and z and the chunk's weights scan, into scan. xs holds p doubles of
 // scratch.
 void fixed_chunk(const Rows& rows, std::uint64_t b, std::uint64_t e, bool with_xtx, const Shift& shift,
-                 double* xs, double* xtx, double* xty, double& yty, FixedScan& scan);
+                 double* xs, double* xtx, double* xty, double& yty, FixedScan& scan, bool fingerprints = true);
 
 // Adds rows [begin, end) of one group to its blocks (upper triangle of Z'Z, Z'X, Z'y,
 // weighted when the rows are):

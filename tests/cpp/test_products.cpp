@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "lmm/evaluate.hpp"
+#include "lmm/labels.hpp"
 #include "lmm/products.hpp"
 #include "lmm/state.hpp"
 #include "support.hpp"
@@ -430,4 +431,34 @@ TEST(BatchProducts, WeightedBatchesAreTheWeightedRows) {
   qk::Products claimed = reduce(plain, shift);
   claimed.log_weights = 1.5;  // a constant without weights
   EXPECT_NE(qk::check_products(claimed).value_or(""), "");
+}
+
+// Integer labels coded through a table by value: codes in order of first appearance,
+// carried across batches; offsets from lo taken without overflow at the ends of the
+// int64 range.
+TEST(BatchProducts, IntegerLabelsAreCodedInOrderOfAppearance) {
+  constexpr std::int64_t lo = std::numeric_limits<std::int64_t>::min();
+  struct Case {
+    std::int64_t lo;
+    std::vector<std::vector<std::int64_t>> batches;  // labels, as offsets from lo
+    std::vector<std::vector<std::int64_t>> codes;
+  };
+  const std::vector<Case> cases = {
+      {-3, {{5, 1, 5, 0}, {1, 7, 0, 7}}, {{0, 1, 0, 2}, {1, 3, 2, 3}}},
+      {lo, {{0, 9, 9}, {4, 0}}, {{0, 1, 1}, {2, 0}}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::int64_t> entries(10, -1);
+    qk::LabelTable table{c.lo, entries.data(), entries.size(), 0};
+    for (std::size_t b = 0; b < c.batches.size(); ++b) {
+      std::vector<std::int64_t> labels, codes(c.batches[b].size());
+      for (std::int64_t off : c.batches[b])
+        labels.push_back(static_cast<std::int64_t>(static_cast<std::uint64_t>(c.lo) + static_cast<std::uint64_t>(off)));
+      const qk::LabelRange range = qk::label_range(labels.data(), labels.size());
+      EXPECT_EQ(range.lo, *std::min_element(labels.begin(), labels.end()));
+      EXPECT_EQ(range.hi, *std::max_element(labels.begin(), labels.end()));
+      qk::code_labels(table, labels.data(), labels.size(), codes.data());
+      EXPECT_EQ(codes, c.codes[b]) << "batch " << b;
+    }
+  }
 }
