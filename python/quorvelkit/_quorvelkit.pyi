@@ -91,7 +91,13 @@ class ProductsAccumulator:
     """Products of rows added batch by batch, kept in the core's memory."""
 
     def __new__(
-        cls, n_groups: int, p: int, q: int, shift: dict[str, Any] | None = None, weighted: bool = False
+        cls,
+        n_groups: int,
+        p: int,
+        q: int,
+        shift: dict[str, Any] | None = None,
+        weighted: bool = False,
+        z_in_x: Sequence[int] | None = None,
     ) -> ProductsAccumulator: ...
     @property
     def n(self) -> int:

@@ -154,6 +154,14 @@ class ModelPlan:
         z = [None if c is None else cols[c] for c in plain.z]
         return cols[plain.y], x, z, gcol.to_numpy(zero_copy_only=False)
 
+    def z_in_x(self) -> list[int] | None:
+        """For each column of Z, the column of X that is the same column (the
+        accumulator then keeps Z'Z within Z'X), or None when some column of Z is not
+        one of X's or the model is not of plain columns."""
+        if self.plain is None or not all(c in self.plain.x for c in self.plain.z):
+            return None
+        return [self.plain.x.index(c) for c in self.plain.z]
+
     def fault(self, fault: tuple[str, int, int], where: str) -> SourceError:
         """The refusal of a value that is not finite, found by ``add_columns`` at
         ``fault`` = (part, column, row)."""

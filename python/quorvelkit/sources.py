@@ -250,7 +250,7 @@ def fit_frames(
     try:
         for n_rows, where, (kind, y, x, z, codes, dropped), m in read_ahead(batches) if ahead else batches:
             if acc is None:
-                acc = _qk.ProductsAccumulator(max(m, 1), plan.p, plan.q, plan.shift)
+                acc = _qk.ProductsAccumulator(max(m, 1), plan.p, plan.q, plan.shift, z_in_x=plan.z_in_x())
             elif m > acc.m:
                 acc.grow(max(m, 2 * acc.m))
             if kind == "columns" and len(y):

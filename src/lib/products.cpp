@@ -301,7 +301,8 @@ Accumulator& acc_of(PyObject* self) { return reinterpret_cast<AccObject*>(self)-
 
 PyObject* acc_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::vector<PyObject*> a;
-  if (!parse_tuple_args("ProductsAccumulator", {"n_groups", "p", "q", "shift", "weighted"}, 3, args, kwargs, a))
+  if (!parse_tuple_args("ProductsAccumulator", {"n_groups", "p", "q", "shift", "weighted", "z_in_x"}, 3, args,
+                        kwargs, a))
     return nullptr;
   std::uint64_t m, p, q;
   if (!to_u64(a[0], "n_groups", m) || !to_u64(a[1], "p", p) || !to_u64(a[2], "q", q)) return nullptr;
@@ -317,10 +318,19 @@ PyObject* acc_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     weighted = a[4] == Py_True;
   }
+  std::vector<std::uint64_t> z_in_x;
+  if (a[5] && a[5] != Py_None) {
+    if (!to_u64_vec(a[5], "z_in_x", z_in_x)) return nullptr;
+    if (z_in_x.size() != q) return value_error("z_in_x must name one column of x for each column of z");
+    for (std::uint64_t k : z_in_x)
+      if (k >= p) return value_error("z_in_x names column " + std::to_string(k) + " of x, which has " +
+                                     std::to_string(p) + " columns");
+  }
   auto* holder = new (std::nothrow) AccState;
   if (!holder) return PyErr_NoMemory();
   std::unique_ptr<AccState> owned(holder);
-  if (!without_gil([&] { holder->acc = empty_accumulator(m, p, q, shift, weighted); })) return nullptr;
+  if (!without_gil([&] { holder->acc = empty_accumulator(m, p, q, shift, weighted, std::move(z_in_x)); }))
+    return nullptr;
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = alloc(type, 0);
   if (!self) return nullptr;
@@ -493,10 +503,14 @@ PyGetSetDef acc_getset[] = {
 };
 
 PyType_Slot acc_slots[] = {
-    {Py_tp_doc, const_cast<char*>("ProductsAccumulator(n_groups, p, q, shift=None, weighted=False)\n--\n\n"
+    {Py_tp_doc, const_cast<char*>("ProductsAccumulator(n_groups, p, q, shift=None, weighted=False, z_in_x=None)\n"
+                                  "--\n\n"
                                   "Products of rows added batch by batch (add_rows), kept in the core's\n"
                                   "memory: what reading a large source in batches accumulates into.\n"
-                                  "Weighted products take every batch with its prior weights.")},
+                                  "Weighted products take every batch with its prior weights. With z_in_x\n"
+                                  "(for each column of z, the column of x it is) Z'Z is read from Z'X,\n"
+                                  "which holds the same sums, and kept in less memory; a batch whose z\n"
+                                  "differs from those columns of x is refused.")},
     {Py_tp_new, reinterpret_cast<void*>(acc_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(acc_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(acc_traverse)},

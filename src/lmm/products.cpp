@@ -21,8 +21,8 @@ std::string bad_code(std::int64_t code, std::uint64_t m) {
   return "group code " + std::to_string(code) + " out of range 0.." + std::to_string(m);
 }
 
-std::uint64_t record_stride(std::uint64_t p, std::uint64_t q) {
-  const std::uint64_t used = size_mul(q, q + p + 1) + 1, line = 64 / sizeof(double);
+std::uint64_t record_stride(std::uint64_t p, std::uint64_t q, bool with_ztz = true) {
+  const std::uint64_t used = size_mul(q, (with_ztz ? q : 0) + p + 1) + 1, line = 64 / sizeof(double);
   return (used + line - 1) / line * line;
 }
 
@@ -276,11 +276,15 @@ std::variant<Reduced, std::string> reduce_rows(const Rows& rows, std::uint64_t m
 }
 
 
-Accumulator empty_accumulator(std::uint64_t m, std::uint64_t p, std::uint64_t q, const Shift& shift, bool weighted) {
+Accumulator empty_accumulator(std::uint64_t m, std::uint64_t p, std::uint64_t q, const Shift& shift, bool weighted,
+                              std::vector<std::uint64_t> z_in_x) {
   Accumulator acc;
   acc.p = p;
   acc.q = q;
-  acc.stride = record_stride(p, q);
+  for (std::uint64_t k : z_in_x)
+    if (k >= p || shift.x.size() != p || shift.x[k] != 0.0) z_in_x.clear();
+  if (z_in_x.size() == q) acc.z_in_x = std::move(z_in_x);
+  acc.stride = record_stride(p, q, acc.z_in_x.empty());
   acc.weighted = weighted;
   acc.xtx.assign(p * p, 0.0);
   acc.xty.assign(p, 0.0);
@@ -308,7 +312,20 @@ std::optional<std::string> accumulate_rows(Accumulator& acc, const Rows& rows) {
                                     : "the products are unweighted: a batch cannot bring weights");
   const std::uint64_t n = rows.n, m = acc.m, p = acc.p, q = acc.q;
   std::optional<std::string> code_error;
+  const bool ztz_kept = acc.z_in_x.empty();
   auto check_codes = [&] {
+    // Z'Z read from Z'X needs z's columns to be those columns of x, bit for bit (a
+    // NaN never equals itself: rows hold none by now).
+    for (std::uint64_t a = 0; !ztz_kept && a < q; ++a) {
+      const std::uint64_t k = acc.z_in_x[a];
+      bool same = true;
+      for (std::uint64_t r = 0; r < n; ++r) same &= rows.z[r * q + a] == rows.x[r * p + k];
+      if (!same) {
+        code_error = "column " + std::to_string(a) + " of z differs from column " + std::to_string(k) +
+                     " of x, which the products were told it is";
+        return;
+      }
+    }
     // Out of range as unsigned: a negative code is far above m. No early exit, so
     // the loop vectorises; the offender is looked for only when there is one.
     std::uint64_t worst = 0;
@@ -333,8 +350,9 @@ std::optional<std::string> accumulate_rows(Accumulator& acc, const Rows& rows) {
       work_is_large(n, group_row_cost(p, q)) && pool_threads() > 1 ? std::min<std::uint64_t>(pool_threads(), m) : 1;
   std::vector<std::uint64_t> added(tasks, 0);
   double* rec = acc.records.data();
-  const BlockStore store{rec, rec + q * q, rec + q * q + q * p, acc.stride, acc.stride, acc.stride,
-                         rec + q * q + q * p + q};
+  const std::uint64_t zz = ztz_kept ? q * q : 0;
+  const BlockStore store{ztz_kept ? rec : nullptr, rec + zz,           rec + zz + q * p, acc.stride, acc.stride,
+                         acc.stride,                rec + zz + q * p + q};
   const bool shift_x = acc.shift.shifts_x();
   check_interrupt();
   run_tasks(tasks, true, [&](std::size_t k) {
@@ -364,16 +382,23 @@ Products accumulated_products(const Accumulator& acc, const std::vector<std::uin
   d.ztz.resize(size_mul(size_mul(m, q), q));
   d.ztx.resize(size_mul(size_mul(m, q), p));
   d.zty.resize(size_mul(m, q));
+  const bool ztz_kept = acc.z_in_x.empty();
+  const std::uint64_t zz = ztz_kept ? q * q : 0;
+  d.counts.resize(m);
   for (std::uint64_t g = 0; g < m; ++g) {
     const double* r = acc.records.data() + (order ? (*order)[g] : g) * s;
-    std::copy_n(r, q * q, &d.ztz[g * q * q]);
-    mirror_upper(&d.ztz[g * q * q], q);
-    std::copy_n(r + q * q, q * p, &d.ztx[g * q * p]);
-    std::copy_n(r + q * q + q * p, q, &d.zty[g * q]);
+    double* tz = &d.ztz[g * q * q];
+    if (ztz_kept) {
+      std::copy_n(r, q * q, tz);
+    } else {
+      for (std::uint64_t a = 0; a < q; ++a)
+        for (std::uint64_t b = a; b < q; ++b) tz[a * q + b] = r[a * p + acc.z_in_x[b]];
+    }
+    mirror_upper(tz, q);
+    std::copy_n(r + zz, q * p, &d.ztx[g * q * p]);
+    std::copy_n(r + zz + q * p, q, &d.zty[g * q]);
+    d.counts[g] = static_cast<std::uint64_t>(r[zz + q * p + q]);
   }
-  d.counts.resize(m);
-  for (std::uint64_t g = 0; g < m; ++g)
-    d.counts[g] = static_cast<std::uint64_t>(acc.records[(order ? (*order)[g] : g) * s + q * q + q * p + q]);
   d.shift = acc.shift;
   d.weighted = acc.weighted;
   d.log_weights = acc.log_weights;

@@ -79,8 +79,15 @@ struct LineAllocator {
 // Rows of a large source come in random group order, and adding a row then touches
 // adjacent lines of one record rather than lines of four arrays far apart.
 // accumulated_products gives the products as a value.
+//
+// When every column of z is a column of x (z_in_x[a] = k: z's column a is x's column
+// k, whose centre is 0) Z_i'Z_i is not kept: its entries are those of Z_i'X_i, the
+// same products added in the same order (za * zb against za * x_k with x_k = zb), so
+// they are read from there, bit for bit, and a record is q^2 doubles shorter (p = 6,
+// q = 2: two lines rather than three, a third less memory traffic for each row).
 struct Accumulator {
   std::uint64_t n = 0, p = 0, q = 0, m = 0, stride = 0;
+  std::vector<std::uint64_t> z_in_x;  // empty: Z'Z kept
   std::vector<double> xtx;  // p x p, full symmetric
   std::vector<double> xty;
   double yty = 0.0;
@@ -91,9 +98,11 @@ struct Accumulator {
 };
 
 // An accumulator of no rows for m groups, p fixed and q random columns, accumulated
-// with shift (its x of size p), weighted or not.
+// with shift (its x of size p), weighted or not; with z_in_x (q entries below p, see
+// Accumulator) every batch's z must equal those columns of its x, bit for bit. A
+// z_in_x naming a column the shift centres is dropped (Z'Z is then kept).
 Accumulator empty_accumulator(std::uint64_t m, std::uint64_t p, std::uint64_t q, const Shift& shift,
-                              bool weighted = false);
+                              bool weighted = false, std::vector<std::uint64_t> z_in_x = {});
 
 // Adds a batch of rows (codes in 0..acc.m-1) to an accumulator: each group's rows
 // are added to its blocks in row order, so a sequence of batches leaves every block

@@ -190,7 +190,8 @@ template <bool ShiftX, bool W>
     for (std::uint64_t a = 0; a < q; ++a) {
       const double za = W ? zr[a] * wr : zr[a];
       ty[a] = ty[a] + yr * za;
-      for (std::uint64_t b = a; b < q; ++b) tz[a * q + b] = tz[a * q + b] + za * zr[b];
+      if (tz)
+        for (std::uint64_t b = a; b < q; ++b) tz[a * q + b] = tz[a * q + b] + za * zr[b];
       for (std::uint64_t k = 0; k < p; ++k) tx[a * p + k] = tx[a * p + k] + za * xk[k];
     }
 }
@@ -264,7 +265,7 @@ std::uint64_t add_rows_by_code_impl(const Rows& rows, const Shift& shift, std::u
       const std::uint64_t ga = static_cast<std::uint64_t>(codes[r + kAhead]) - lo;
       if (ga < width) {
         const std::uint64_t g = lo + ga;
-        __builtin_prefetch(ztz + g * sz, 1);
+        if (ztz) __builtin_prefetch(ztz + g * sz, 1);
         __builtin_prefetch(ztx + g * sx, 1);
         if (q * p * sizeof(double) > 64) __builtin_prefetch(ztx + g * sx + 64 / sizeof(double), 1);
         __builtin_prefetch(zty + g * sy, 1);
@@ -276,7 +277,7 @@ std::uint64_t add_rows_by_code_impl(const Rows& rows, const Shift& shift, std::u
     ++added;
     if (counts) ++counts[g];
     if (store.count) store.count[g * sz] += 1.0;
-    double* tz = ztz + g * sz;
+    double* tz = ztz ? ztz + g * sz : nullptr;
     double* tx = ztx + g * sx;
     double* ty = zty + g * sy;
     add_row<ShiftX, W>(rows, r, q, p, c, cy, xv, tz, tx, ty);

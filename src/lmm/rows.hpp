@@ -102,7 +102,8 @@ std::uint64_t add_rows_by_code(const Rows& rows, const Shift& shift, bool shift_
 // ztx + g * stride_x (q x p), Z'y at zty + g * stride_y (q), and, when `count` is
 // given, its row count (a double, exact below 2^53) at count + g * stride_z. Separate
 // arrays have strides q^2, qp and q; an accumulator keeps each group's blocks and
-// count together in one record (every stride the record's size).
+// count together in one record (every stride the record's size). Without ztz Z'Z is
+// not kept (stride_z still spaces the counts).
 struct BlockStore {
   double* ztz;
   double* ztx;

@@ -462,3 +462,43 @@ TEST(BatchProducts, IntegerLabelsAreCodedInOrderOfAppearance) {
     }
   }
 }
+
+// Z'Z read from Z'X where z's columns are x's: the same bits as Z'Z kept, weighted or
+// not, in less memory; a batch whose z is not those columns is refused and adds
+// nothing; a column the shift centres keeps Z'Z.
+TEST(BatchProducts, ZtZReadFromZtXWhereZIsColumnsOfX) {
+  for (bool weighted : {false, true}) {
+    SCOPED_TRACE(weighted ? "weighted" : "unweighted");
+    Design d = big_design();
+    if (weighted) d = qkt::with_weights(d, 3);
+    // z = (x's column 2, x's intercept): columns out of x's order.
+    for (std::uint64_t r = 0; r < d.n; ++r) {
+      d.z[r * d.q] = d.x[r * d.p + 1];
+      d.z[r * d.q + 1] = d.x[r * d.p];
+    }
+    qk::Shift shift = qk::choose_shift(d.rows());
+    ASSERT_EQ(shift.x[1], 0.0);  // column 2 of big_design is the one centred
+    qk::Accumulator kept = qk::empty_accumulator(d.m, d.p, d.q, shift, weighted);
+    qk::Accumulator read = qk::empty_accumulator(d.m, d.p, d.q, shift, weighted, {1, 0});
+    ASSERT_EQ(read.z_in_x.size(), 2u);
+    for (std::uint64_t k = 0; k < 3; ++k) {
+      const Design part = slice(d, d.n * k / 3, d.n * (k + 1) / 3);
+      ASSERT_FALSE(qk::accumulate_rows(kept, part.rows()));
+      ASSERT_FALSE(qk::accumulate_rows(read, part.rows()));
+    }
+    const qk::Products a = qk::accumulated_products(kept), b = qk::accumulated_products(read);
+    EXPECT_EQ(block_bits(a) + fixed_bits(a), block_bits(b) + fixed_bits(b));
+    Design other = slice(d, 0, 200);
+    other.z[77 * d.q] += 1.0;
+    EXPECT_EQ(qk::accumulate_rows(read, other.rows()).value_or(""),
+              "column 0 of z differs from column 1 of x, which the products were told it is");
+    const qk::Products after = qk::accumulated_products(read);
+    EXPECT_EQ(block_bits(after) + fixed_bits(after), block_bits(b) + fixed_bits(b));
+    EXPECT_TRUE(qk::empty_accumulator(d.m, d.p, d.q, shift, weighted, {2, 0}).z_in_x.empty());
+  }
+  // p = 6, q = 2: records of two lines rather than three.
+  qk::Shift none;
+  none.x.assign(6, 0.0);
+  EXPECT_EQ(qk::empty_accumulator(1, 6, 2, none).stride, 24u);
+  EXPECT_EQ(qk::empty_accumulator(1, 6, 2, none, false, {0, 1}).stride, 16u);
+}
