@@ -168,7 +168,7 @@ def report(res: dict) -> str:
         f"`{FORMULA}` from one Parquet file of {res['rows']:,} rows and {res['groups']:,} groups "
         f"({res['file_gb']:.2f} GB, row groups of 1M rows), p = 6, q = 2, rows in random group order, "
         f"on {res['machine']}. Wall time and peak resident memory of a fresh process; 2 threads; "
-        f"the median of {res.get('repeats', 1)} runs taken in turns (all times in brackets). "
+        f"the median of {res.get('repeats', 1)} runs (every run's time in the runs column; read and batched route taken in turns, the Dask runs after them). "
         f"Written by `benchmarks/out_of_core.py`.",
         "",
         "| route | time (median) | runs | × pyarrow read | peak memory | criterion | converged |",
@@ -236,13 +236,15 @@ def main() -> None:
         "file_gb": path.stat().st_size / 1e9,
         "machine": environment.machine_line() if hasattr(environment, "machine_line") else os.uname().machine,
     }
-    # The routes take turns, `repeats` rounds, each run in a fresh process; the report
-    # gives each route's median run (this machine's timings vary by 30% from run to
-    # run, the page cache's state among the causes) and the range of its times.
+    # The read and the batched route take turns, `repeats` rounds, each run in a fresh
+    # process; the Dask runs come after them (its workers' 4-5 GB would otherwise press
+    # on the page cache that holds the file). The report gives each route's median run
+    # (this machine's timings vary by 30% from run to run) and the range of its times.
     kinds = ("read", "batches") + (() if args.no_dask else ("dask",))
     runs: dict[str, list[dict]] = {k: [] for k in kinds}
-    for _ in range(args.repeats):
-        for kind in kinds:
+    rounds = [("read", "batches")] * args.repeats + [("dask",)] * (0 if args.no_dask else args.repeats)
+    for turn in rounds:
+        for kind in turn:
             runs[kind].append(run_child(kind, path, args))
             print(kind, json.dumps(runs[kind][-1]), flush=True)
     for kind in kinds:

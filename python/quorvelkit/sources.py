@@ -373,9 +373,15 @@ def fragment_batches(frag: Any, columns: list[str], batch_rows: int) -> Iterator
     if isinstance(frag, ds.ParquetFileFragment) and set(columns) <= set(frag.physical_schema.names):
         row_groups = [rg.id for rg in frag.row_groups] if frag.row_groups is not None else None
         # pre_buffer off: with it the reader buffers far ahead of the batches consumed.
+        # Columns decoded one after another on the reading thread (use_threads off): the
+        # core's threads reduce the batch before meanwhile, and pyarrow's own threads
+        # would take cores from them for little (100M rows: 0.2 s less in all, though
+        # the read alone takes 4.1 s rather than 3.2).
         reader = pq.ParquetFile(frag.path, filesystem=frag.filesystem, pre_buffer=False)
         try:
-            yield from reader.iter_batches(batch_size=batch_rows, columns=columns, row_groups=row_groups)
+            yield from reader.iter_batches(
+                batch_size=batch_rows, columns=columns, row_groups=row_groups, use_threads=False
+            )
         finally:
             reader.close()
     else:
