@@ -168,7 +168,8 @@ def report(res: dict) -> str:
         f"`{FORMULA}` from one Parquet file of {res['rows']:,} rows and {res['groups']:,} groups "
         f"({res['file_gb']:.2f} GB, row groups of 1M rows), p = 6, q = 2, rows in random group order, "
         f"on {res['machine']}. Wall time and peak resident memory of a fresh process; 2 threads; "
-        f"the median of {res.get('repeats', 1)} runs (every run's time in the runs column; read and batched route taken in turns, the Dask runs after them). "
+        f"the median of {res.get('repeats', 1)} runs (every run's time in the runs column; read and batched "
+        f"route taken in turns, the Dask runs after them). "
         f"Written by `benchmarks/out_of_core.py`.",
         "",
         "| route | time (median) | runs | × pyarrow read | peak memory | criterion | converged |",
