@@ -144,6 +144,17 @@ class _Labels:
             return len(self.index)
         return self.n_lut if self.table is None else len(self.table)
 
+    def sorted_order(self) -> tuple[np.ndarray, pd.Index]:
+        """The codes of the labels met in the order of the sorted labels (as
+        :func:`quorvelkit.lmm` orders levels), and those labels."""
+        if self.table is None and self.lut is not None:
+            # The table is indexed by value: its entries in order are the codes of the
+            # labels in sorted order.
+            met = np.flatnonzero(self.lut >= 0)
+            return self.lut[met], pd.Index(met + self.lo)
+        codes, levels = sorted_codes(self.levels_in_code_order())
+        return np.argsort(codes), levels
+
     def levels_in_code_order(self) -> pd.Index:
         if self.fixed:
             return self.index
@@ -209,23 +220,31 @@ def fit_frames(
     progress: bool | None,
     total_rows: int | None,
     source: str,
-    sample: pd.DataFrame | None = None,
+    sample_rows: int | None = None,
     ahead: bool = False,
     **fit_args: Any,
 ) -> BatchFit:
     """Reads (frame, where) batches into one accumulator and fits. With ``ahead`` the
     batches are read and turned into model matrices by a thread of their own, a batch
     or two ahead of their reduction (for the package's own readers: a caller's
-    iterator is read on the calling thread)."""
+    iterator is read on the calling thread). The model's plan is learnt from the first
+    batch, or from its first ``sample_rows`` rows (for sources whose levels are known
+    beforehand)."""
     t0 = time.perf_counter()
     it = iter(frames)
     first = next(it, None)
     if first is None:
         raise SourceError(f"{source} holds no rows")
-    if sample is not None:
-        plan = plan_model(parsed, sample, levels, where=f"the first rows of {source}")
-    else:
-        frame0, where0 = first
+    frame0, where0 = first
+    plan = None
+    if sample_rows is not None and not isinstance(frame0, pd.DataFrame) and frame0.num_rows > sample_rows:
+        # The specs need only the columns' types and the levels (declared, or found by
+        # a first pass): a head of the batch teaches them as well as the whole of it.
+        try:
+            plan = plan_model(parsed, arrow_frame(frame0.slice(0, sample_rows)), levels, where0)
+        except SourceError:  # no complete row there: the whole batch decides
+            plan = None
+    if plan is None:
         plan = plan_model(parsed, frame0 if isinstance(frame0, pd.DataFrame) else arrow_frame(frame0), levels, where0)
 
     labels = _Labels(group_levels)
@@ -267,12 +286,12 @@ def fit_frames(
         raise SourceError(f"{source} holds no rows")
     # The groups met, in the order of their sorted labels (as quorvelkit.lmm orders
     # levels); a permutation of the records, exact.
-    group_index = labels.levels_in_code_order()
     if labels.fixed:
+        group_index = labels.index
         products = acc.products(np.arange(labels.m))
     else:
-        order, group_index = sorted_codes(group_index)
-        products = acc.products(np.argsort(order))
+        by_label, group_index = labels.sorted_order()
+        products = acc.products(by_label)
     del acc
     counts = np.asarray(products["counts"])
     if (counts == 0).any():  # groups whose every row was dropped for a missing value
@@ -562,6 +581,7 @@ def _fit_dataset(
         parsed,
         frames(),
         ahead=True,
+        sample_rows=1 << 16,
         levels=declared,
         group_levels=group_levels,
         progress=progress,

@@ -246,6 +246,21 @@ def test_group_labels_coded_across_batches_are_the_in_memory_groups(labels, tmp_
     assert_agree(ref, fit)
 
 
+@pytest.mark.parametrize("head", ["complete", "without a complete row"])
+def test_plan_from_the_head_of_a_large_first_batch(head, tmp_path):
+    """A Parquet source's model is planned from the head of its first batch (2^16 rows),
+    or from the whole batch when the head holds no complete row; either way the fit is
+    the in-memory fit, its factor levels those of every row (found by the first pass)."""
+    df = simulated(30_000, seed=6)
+    df["site"] = np.where(np.arange(len(df)) < 80_000, df["site"], "east")  # a level only past the head
+    if head != "complete":
+        df.loc[: (1 << 16) + 5, "x2"] = np.nan
+    formula = "y ~ x1 + x2 + site + (1 | g)"
+    ref = qk.lmm(formula, df)
+    assert "site[T.west]" in ref.fixef.index and ref.n_dropped == (0 if head == "complete" else (1 << 16) + 6)
+    assert_agree(ref, qk.lmm(formula, write_parquet(df, tmp_path / "head"), batch_rows=len(df)))
+
+
 def test_levels_only_in_later_batches(sleep, tmp_path):
     """A Parquet source's first pass finds every level (also of C() on integers); an
     iterator takes its levels from the first batch unless they are declared, and
