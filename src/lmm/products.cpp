@@ -46,7 +46,7 @@ struct PassEnd {
 // the global sums come out bit-identical to the parallel path.
 PassEnd serial_pass(const Rows& rows, std::uint64_t m, Reduced& out) {
   Products& d = out.products;
-  const std::uint64_t n = rows.n, p = rows.p;
+  const std::uint64_t n = rows.n, p = rows.p, q = rows.q;
   const Shift& shift = d.shift;
   ChunkPlan plan = plan_chunks(n, fixed_row_cost(p));
   std::vector<double> xtx(p * p), xty(p), xs(p), bxtx(p * p, 0.0), bxty(p, 0.0);
@@ -64,9 +64,24 @@ PassEnd serial_pass(const Rows& rows, std::uint64_t m, Reduced& out) {
     // Codes out of range are skipped where they would index (another thread may
     // change the array meanwhile); a shortfall then names the first one.
     const std::uint64_t b = plan.begin(k), e = plan.end(k);
-    for (std::uint64_t r = b; r < e; ++r) h = fold(h, static_cast<std::uint64_t>(rows.codes[r]));
-    if (add_rows_by_code(rows, shift, shift_x, b, e, 0, m, d.ztz.data(), d.ztx.data(), d.zty.data(),
-                         d.counts.data()) != e - b) {
+    bool runs = true;
+    for (std::uint64_t r = b; r < e; ++r) {
+      h = fold(h, static_cast<std::uint64_t>(rows.codes[r]));
+      runs = runs && static_cast<std::uint64_t>(rows.codes[r]) < m && (r == b || rows.codes[r] >= rows.codes[r - 1]);
+    }
+    if (runs) {
+      // Rows sorted by group within the chunk: each run of a group's rows is added at
+      // once (the sums held in registers), bit for bit as row by row.
+      for (std::uint64_t r0 = b, r1; r0 < e; r0 = r1) {
+        const std::uint64_t g = static_cast<std::uint64_t>(rows.codes[r0]);
+        if (g >= m) return {kCodesChanged};
+        for (r1 = r0 + 1; r1 < e && static_cast<std::uint64_t>(rows.codes[r1]) == g;) ++r1;
+        add_group_run(rows, shift, shift_x, nullptr, r0, r1, &d.ztz[g * q * q], d.ztx.data() + g * q * p,
+                      &d.zty[g * q], xs.data());
+        d.counts[g] += r1 - r0;
+      }
+    } else if (add_rows_by_code(rows, shift, shift_x, b, e, 0, m, d.ztz.data(), d.ztx.data(), d.zty.data(),
+                                d.counts.data()) != e - b) {
       for (std::uint64_t r = b; r < e; ++r) {
         const std::int64_t code = rows.codes[r];
         if (code < 0 || static_cast<std::uint64_t>(code) >= m) return {bad_code(code, m)};
