@@ -88,7 +88,31 @@ def main() -> None:
             )
             print(lines[-1], flush=True)
     if args.output:
-        Path(args.output).write_text("\n".join(lines) + "\n")
+        Path(args.output).write_text(header(args) + "\n".join(lines) + "\n")
+
+
+def header(args) -> str:
+    """What the table is, when and where it was made, and of which build."""
+    import datetime
+
+    import environment
+
+    try:
+        rev = subprocess.run(
+            ["git", "rev-parse", "--short", "HEAD"], cwd=HERE, capture_output=True, text=True, check=True
+        ).stdout.strip()
+    except (OSError, subprocess.CalledProcessError):
+        rev = "unknown"
+    machine = environment.machine_line()
+    build = f"the build at {args.module}" if args.module else f"quorvelkit {rev}"
+    return (
+        "# Construction against one plain pass\n\n"
+        f"`python benchmarks/construction.py`, {datetime.date.today()}, {machine}, {build}; best of "
+        f"{args.repeats}. Plain pass: `y.sum(); x.sum(); z.sum(); codes.sum()`; shuffled: the scenario's rows as "
+        "generated (random group order); sorted: the same rows sorted by group. Digests: criterion and gradient "
+        "at the default theta (shuffled / sorted), the same for 1 and 2 threads and for every build that "
+        "leaves the bits alone.\n\n"
+    )
 
 
 if __name__ == "__main__":

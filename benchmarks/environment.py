@@ -49,6 +49,11 @@ def _cpu() -> str:
     return cpu
 
 
+def machine_line() -> str:
+    """The processor and the number of cores, as one line of a report."""
+    return f"{_cpu()}, {os.cpu_count()} cores"
+
+
 def _ours(env: dict) -> None:
     """Our version, when the extension was built and whether `src/` has changed since."""
     try:

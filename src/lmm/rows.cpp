@@ -295,7 +295,7 @@ std::uint64_t add_rows_to_store(const Rows& rows, const Shift& shift, bool shift
 #define QK_CODE_P(QV) \
   QK_CODE_CASE(QV, 1) QK_CODE_CASE(QV, 2) QK_CODE_CASE(QV, 3) QK_CODE_CASE(QV, 4) \
   QK_CODE_CASE(QV, 5) QK_CODE_CASE(QV, 6) QK_CODE_CASE(QV, 7) QK_CODE_CASE(QV, 8)
-    QK_CODE_P(1) QK_CODE_P(2) QK_CODE_P(3)
+    QK_CODE_P(1) QK_CODE_P(2) QK_CODE_P(3) QK_CODE_P(4)
 #undef QK_CODE_P
 #undef QK_CODE_CASE
     return add_rows_by_code_impl<0, 0, S, W>(rows, shift, b, e, lo, hi, store, counts);
@@ -450,7 +450,7 @@ void add_group_run(const Rows& rows, const Shift& shift, bool shift_x, const std
 #define QK_GROUP_P(QV) \
   QK_GROUP_CASE(QV, 1) QK_GROUP_CASE(QV, 2) QK_GROUP_CASE(QV, 3) QK_GROUP_CASE(QV, 4) \
   QK_GROUP_CASE(QV, 5) QK_GROUP_CASE(QV, 6) QK_GROUP_CASE(QV, 7) QK_GROUP_CASE(QV, 8)
-    QK_GROUP_P(1) QK_GROUP_P(2) QK_GROUP_P(3)
+    QK_GROUP_P(1) QK_GROUP_P(2) QK_GROUP_P(3) QK_GROUP_P(4)
 #undef QK_GROUP_P
 #undef QK_GROUP_CASE
     return add_group_rows<0, 0, S, W>(rows, shift, row_at, count, ztz, ztx, zty, xs);

@@ -502,3 +502,25 @@ TEST(BatchProducts, ZtZReadFromZtXWhereZIsColumnsOfX) {
   EXPECT_EQ(qk::empty_accumulator(1, 6, 2, none).stride, 24u);
   EXPECT_EQ(qk::empty_accumulator(1, 6, 2, none, false, {0, 1}).stride, 16u);
 }
+
+// Blocks of every shape the row passes specialise (q up to 4, p up to 8) and of one
+// they do not (p = 9) are the rows' sums in row order, bit for bit, rows shuffled and
+// sorted by group, on 1, 2 and 7 threads.
+TEST(BatchProducts, EveryShapeSumsTheRowsInOrder) {
+  for (auto [q, p] : {std::pair<std::uint64_t, std::uint64_t>{4, 5}, {4, 8}, {3, 2}, {4, 9}}) {
+    SCOPED_TRACE("q = " + std::to_string(q) + ", p = " + std::to_string(p));
+    const Design d = qkt::make_design({.p = p, .q = q, .m = 400, .min_rows = 0, .max_rows = 60, .seed = 9 + p});
+    std::vector<std::size_t> by_group(d.n);
+    std::iota(by_group.begin(), by_group.end(), std::size_t{0});
+    std::stable_sort(by_group.begin(), by_group.end(), [&](std::size_t a, std::size_t b) { return d.codes[a] < d.codes[b]; });
+    const Design sorted = qkt::reorder(d, by_group);
+    const qk::Shift shift = qk::choose_shift(d.rows());
+    const std::string want = naive_blocks(d, shift), want_sorted = naive_blocks(sorted, shift);
+    const std::string out = qkt::same_bits_for_pool_sizes([&] {
+      const std::string a = block_bits(reduce(d, shift)), b = block_bits(reduce(sorted, shift));
+      return std::string(a == want ? "" : "shuffled rows' blocks differ;") +
+             (b == want_sorted ? "" : "sorted rows' blocks differ;") + "\n" + a + b;
+    }, 1000);
+    EXPECT_EQ(out.substr(0, out.find('\n')), "");
+  }
+}
