@@ -86,7 +86,8 @@ class _Labels:
         if self.fixed:
             return self._fixed_codes(vals, labels, where)
         if self.table is None:
-            if vals.dtype.kind in "iu" and len(vals):
+            # Unsigned labels from 2^63 on have no int64 value: those are hashed.
+            if len(vals) and (vals.dtype.kind == "i" or (vals.dtype.kind == "u" and int(vals.max()) < 1 << 63)):
                 codes = self._table_codes(np.ascontiguousarray(vals, dtype=np.int64))
                 if codes is not None:
                     return codes

@@ -221,6 +221,7 @@ def test_missing_values_are_dropped_and_counted(sleep, tmp_path):
         "range beyond the table",  # a later batch widens the range past 2^27: coded by hashing from then on
         "group only of missing rows",  # a label met whose every row is dropped is no group
         "text, group only of missing rows",  # the same where a first pass finds the labels
+        "unsigned beyond int64",  # labels from 2^63 on keep their values
     ],
 )
 def test_group_labels_coded_across_batches_are_the_in_memory_groups(labels, tmp_path):
@@ -235,6 +236,8 @@ def test_group_labels_coded_across_batches_are_the_in_memory_groups(labels, tmp_
         df["g"] = 7 - 3 * g
     elif labels == "range beyond the table":
         df["g"] = np.where(np.arange(len(df)) < 500, g, g + (g % 2) * (1 << 40))
+    elif labels == "unsigned beyond int64":
+        df["g"] = g.astype(np.uint64) + np.uint64(1 << 63)
     else:
         df["g"] = g if labels.startswith("group") else np.char.add("s", g.astype(str))
         df.loc[g == 17, "x1"] = np.nan
