@@ -52,16 +52,20 @@ class PartProducts:
     products: dict
     labels: pd.Index
     n_dropped: int = 0
+    n_zero_weight: int = 0
 
 
 def part_products(plan: ModelPlan, frame: pd.DataFrame, where: str) -> PartProducts:
     """The products of one part's rows, its groups coded in order of appearance."""
-    y, x, z, labels, n_dropped = plan.matrices(frame, where)
-    if len(y) == 0:
-        return PartProducts(_empty_products(plan), pd.Index([]), n_dropped)
-    codes, uniques = pd.factorize(labels, sort=False)
-    prod = _qk.reduce_rows(_c(y), _c(x), _c(z), _c(codes, np.int64), max(1, len(uniques)), plan.shift)
-    return PartProducts(prod, pd.Index(uniques), n_dropped)
+    mats = plan.matrices(frame, where)
+    if len(mats.y) == 0:
+        return PartProducts(_empty_products(plan), pd.Index([]), mats.n_dropped, mats.n_zero_weight)
+    codes, uniques = pd.factorize(mats.labels, sort=False)
+    w = None if mats.weights is None else _c(mats.weights)
+    prod = _qk.reduce_rows(
+        _c(mats.y), _c(mats.x), _c(mats.z), _c(codes, np.int64), max(1, len(uniques)), plan.shift, weights=w
+    )
+    return PartProducts(prod, pd.Index(uniques), mats.n_dropped, mats.n_zero_weight)
 
 
 def _c(a: np.ndarray, dtype: Any = np.float64) -> np.ndarray:
@@ -85,6 +89,8 @@ def _empty_products(plan: ModelPlan) -> dict:
         "ztz": np.zeros((0, q, q)),
         "ztx": np.zeros((0, q, p)),
         "zty": np.zeros((0, q)),
+        "weighted": plan.weights is not None,
+        "log_weights": 0.0,
         **shift,
     }
 
@@ -110,10 +116,13 @@ def merge_parts(a: PartProducts, b: PartProducts) -> PartProducts:
         raise ValueError("the parts have different model dimensions")
     if not _same_shift(pa, pb):
         raise ValueError("the parts were reduced with different shifts; every part of a model must use the same one")
+    if bool(pa.get("weighted", False)) != bool(pb.get("weighted", False)):
+        raise ValueError("weighted and unweighted parts cannot be merged")
+    dropped, zero = a.n_dropped + b.n_dropped, a.n_zero_weight + b.n_zero_weight
     if pb["m"] == 0:
-        return PartProducts(pa, a.labels, a.n_dropped + b.n_dropped)
+        return PartProducts(pa, a.labels, dropped, zero)
     if pa["m"] == 0:
-        return PartProducts(pb, b.labels, a.n_dropped + b.n_dropped)
+        return PartProducts(pb, b.labels, dropped, zero)
     pos = np.asarray(a.labels.get_indexer(b.labels), dtype=np.int64)
     new = pos < 0
     ma, k = int(pa["m"]), int(new.sum())
@@ -131,7 +140,8 @@ def merge_parts(a: PartProducts, b: PartProducts) -> PartProducts:
     out["yty"] = float(pa["yty"]) + float(pb["yty"])
     out["n"] = int(pa["n"]) + int(pb["n"])
     out["m"] = ma + k
-    return PartProducts(out, labels, a.n_dropped + b.n_dropped)
+    out["log_weights"] = float(pa.get("log_weights", 0.0)) + float(pb.get("log_weights", 0.0))
+    return PartProducts(out, labels, dropped, zero)
 
 
 def sort_groups(products: dict, labels: pd.Index) -> tuple[dict, pd.Index]:
@@ -225,6 +235,7 @@ def fit_products(
     max_iter: int = 300,
     source: str = "",
     t0: float | None = None,
+    n_zero_weight: int = 0,
 ) -> BatchFit:
     """The fit of merged products whose groups are ``levels`` (in that order)."""
     check_flag("reml", reml)
@@ -279,6 +290,9 @@ def fit_products(
         offset_specs=list(plan.offset_specs),
         predictor_columns=[c for c in plan.used if any(u == c and r != "response" for u, r in parsed.uses)],
         n_rows=n,
+        weights=None if plan.weights is None else np.empty(0),
+        weights_label=plan.weights,
+        n_zero_weight=int(n_zero_weight),
     )
     fit = BatchFit(
         design,
@@ -300,7 +314,9 @@ def fit_parts(plan: ModelPlan, merged: PartProducts, *, source: str, **fit_args:
     labels (as :func:`quorvelkit.lmm` orders levels); ``fit_args`` as for
     :func:`fit_products`."""
     products, levels = sort_groups(merged.products, merged.labels)
-    return fit_products(plan, products, levels, merged.n_dropped, source=source, **fit_args)
+    return fit_products(
+        plan, products, levels, merged.n_dropped, source=source, n_zero_weight=merged.n_zero_weight, **fit_args
+    )
 
 
 class BatchFit(LmmFit):
@@ -320,6 +336,7 @@ class BatchFit(LmmFit):
     rows_kept = False
     #: What raises :class:`RowsUnavailable` on this fit.
     needs_rows = (
+        "weights (of a weighted fit)",
         "fitted",
         "residuals",
         "response",
@@ -337,6 +354,19 @@ class BatchFit(LmmFit):
             f"({self.source or 'a batched source'}), which keep none: compute fitted values batch by batch "
             f"with fit.predict(batch)"
         )
+
+    @property
+    def weights(self) -> None:
+        """``None`` for an unweighted fit; the weights of a weighted one were not kept
+        (:attr:`weights_column` names their column)."""
+        if self._design.weights is not None:
+            self._no_rows("the weights of the rows")
+        return None
+
+    @property
+    def weights_column(self) -> str | None:
+        """The column the prior weights came from (``None`` for an unweighted fit)."""
+        return self._design.weights_label
 
     @property
     def fitted(self) -> NoReturn:

@@ -12,7 +12,7 @@ import sys
 import warnings
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 import pandas as pd
@@ -22,7 +22,16 @@ from .design import _rename, check_terms, join_labels
 from .errors import FormulaError, SourceError
 from .parsing import ParsedFormula, parse_formula
 
-__all__ = ["ModelPlan", "plan_model", "arrow_frame", "is_batch_source", "progress_bar", "require_columns", "MAX_LEVELS"]
+__all__ = [
+    "ModelPlan",
+    "Matrices",
+    "plan_model",
+    "arrow_frame",
+    "is_batch_source",
+    "progress_bar",
+    "require_columns",
+    "MAX_LEVELS",
+]
 
 #: Distinct values beyond which a column is not a factor candidate of the first pass.
 MAX_LEVELS = 100_000
@@ -60,6 +69,21 @@ class Plain:
     z: list[str | None]
 
 
+class Matrices(NamedTuple):
+    """A batch's rows as the model uses them: y, X, Z and the group labels of the
+    complete rows of non-zero weight, the number of rows dropped for a missing value,
+    their prior weights (``None`` unweighted) and the number left out for a weight of
+    zero."""
+
+    y: np.ndarray
+    x: np.ndarray
+    z: np.ndarray
+    labels: Any
+    n_dropped: int
+    weights: np.ndarray | None = None
+    n_zero_weight: int = 0
+
+
 @dataclass
 class ModelPlan:
     """Everything a batch needs to become model matrices: the parsed formula, the
@@ -81,6 +105,8 @@ class ModelPlan:
     # Plain columns: the matrices are the columns themselves (no formulaic per batch).
     plain: Plain | None = None
     categorical: dict[str, list] = field(default_factory=dict)
+    # The column of prior weights (None: unweighted).
+    weights: str | None = None
 
     @property
     def p(self) -> int:
@@ -90,14 +116,19 @@ class ModelPlan:
     def q(self) -> int:
         return len(self.re_names)
 
-    def check_frame(self, frame: pd.DataFrame, where: str) -> None:
-        require_columns(self.used, frame.columns, where)
+    @property
+    def read_columns(self) -> list[str]:
+        """The columns a batch must hold: the formula's and the weights'."""
+        return self.used + ([self.weights] if self.weights is not None and self.weights not in self.used else [])
 
-    def matrices(self, frame: pd.DataFrame, where: str) -> tuple[np.ndarray, np.ndarray, np.ndarray, Any, int]:
-        """y, X, Z, the group labels of the complete rows of ``frame``, and the number
-        of rows dropped for a missing value. Refuses (:class:`SourceError`) a missing
-        column, a missing group label, a level outside the model's, a value that is not
-        finite."""
+    def check_frame(self, frame: pd.DataFrame, where: str) -> None:
+        require_columns(self.read_columns, frame.columns, where)
+
+    def matrices(self, frame: pd.DataFrame, where: str) -> Matrices:
+        """The model matrices of the rows of ``frame`` the model uses (see
+        :class:`Matrices`). Refuses (:class:`SourceError`) a missing column, a missing
+        group label, a level outside the model's, a value that is not finite, a weight
+        that is not finite and non-negative."""
         if not isinstance(frame, pd.DataFrame):  # a pyarrow RecordBatch
             frame = arrow_frame(frame)
         self.check_frame(frame, where)
@@ -113,7 +144,19 @@ class ModelPlan:
             )
         complete = ~sub.isna().any(axis=1).to_numpy()
         n_dropped = int(len(sub) - complete.sum())
-        if n_dropped:
+        w, n_zero = None, 0
+        if self.weights is not None:
+            # As in memory: rows of weight zero are left out (and counted); a weight
+            # that is missing, negative or infinite on a row the model uses is refused.
+            w = self._weights(frame, complete, where)
+            nonzero = w != 0
+            n_zero = int(len(w) - nonzero.sum())
+            if n_zero:
+                rows = np.flatnonzero(complete)[nonzero]
+                complete = np.zeros(len(sub), dtype=bool)
+                complete[rows] = True
+                w = w[nonzero]
+        if not complete.all():
             sub = sub.loc[complete]
         sub = _object_text(sub.reset_index(drop=True))
         for name in (c for c, r in parsed.uses if r == "response"):
@@ -126,7 +169,22 @@ class ModelPlan:
             y, x, z = self._formulaic(sub, where)
         self._check_finite(y, x, z, where)
         labels = sub[group[0]] if len(group) == 1 else join_labels(sub, group)
-        return y, x, z, labels, n_dropped
+        return Matrices(y, x, z, labels, n_dropped, None if w is None else np.ascontiguousarray(w), n_zero)
+
+    def _weights(self, frame: pd.DataFrame, complete: np.ndarray, where: str) -> np.ndarray:
+        """The weights of the complete rows, checked."""
+        name = str(self.weights)
+        col = frame[name]
+        if pd.api.types.is_bool_dtype(col) or not pd.api.types.is_numeric_dtype(col):
+            raise SourceError(f"the weights column '{name}' must be numeric; it is {col.dtype} in {where}")
+        w: np.ndarray = np.asarray(col.to_numpy(dtype=float)[complete], dtype=float)
+        bad = ~(np.isfinite(w) & (w >= 0))
+        if bad.any():
+            raise SourceError(
+                f"the weights column '{name}' holds {float(w[int(np.argmax(bad))])!r} in {where}; weights must be "
+                f"finite and non-negative (rows of weight zero are left out)"
+            )
+        return w
 
     def columns(self, batch: Any, where: str) -> tuple[np.ndarray, list, list, np.ndarray] | None:
         """The columns of a pyarrow batch as :meth:`ProductsAccumulator.add_columns`
@@ -136,7 +194,7 @@ class ModelPlan:
         missing group label; the accumulator drops rows with a missing value and finds
         values that are not finite (see :meth:`fault`)."""
         plain = self.plain
-        if plain is None or len(self.parsed.group) != 1 or isinstance(batch, pd.DataFrame):
+        if plain is None or len(self.parsed.group) != 1 or isinstance(batch, pd.DataFrame) or self.weights:
             return None
         require_columns(self.used, batch.schema.names, where)
         gname = self.parsed.group[0]
@@ -320,6 +378,7 @@ def plan_model(
     sample: pd.DataFrame,
     levels: Mapping[str, Sequence] | None = None,
     where: str = "the first batch",
+    weights: str | None = None,
 ) -> ModelPlan:
     """The plan of a model from a sample of its rows (a first batch or partition) and
     the levels of its categorical columns (from a first pass, the source's dictionary,
@@ -332,7 +391,7 @@ def plan_model(
     _check_stateful(parsed)
     names = set(parsed.columns)
     used = [c for c in sample.columns if isinstance(c, str) and c in names]
-    plan0 = ModelPlan(parsed, [c for c in parsed.columns], None, [], [], [], None)
+    plan0 = ModelPlan(parsed, [c for c in parsed.columns], None, [], [], [], None, weights=weights)
     plan0.check_frame(sample, where)
     sub = _object_text(sample[used].dropna().reset_index(drop=True))
     if len(sub) == 0:
@@ -383,6 +442,7 @@ def plan_model(
         blocks=blocks,
         offset_specs=[o.model_spec for o in offsets],
         categorical=categorical,
+        weights=weights,
     )
     # Plain columns need no formulaic per batch: the common case of big data.
     numeric = {c for c in used if pd.api.types.is_numeric_dtype(sub[c]) and not pd.api.types.is_bool_dtype(sub[c])}

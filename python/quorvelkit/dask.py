@@ -99,6 +99,7 @@ def lmm(
     max_iter: int = 300,
     levels: Mapping[str, Sequence] | None = None,
     progress: bool | None = None,
+    weights: str | None = None,
     split_every: int = 8,
 ) -> BatchFit:
     """Fit a linear mixed model to a Dask DataFrame, partition by partition.
@@ -113,6 +114,8 @@ def lmm(
         progress: show the engine's progress bar (distributed's when a client is
             active, else dask's).
         split_every: partitions merged per node of the reduction tree.
+        weights: the column of prior weights, as :func:`quorvelkit.lmm` takes them
+            (finite and non-negative; rows of weight zero are left out).
 
     Returns:
         :class:`quorvelkit.sources.BatchFit`.
@@ -124,14 +127,14 @@ def lmm(
     """
 
     parsed = parse_formula(formula)
-    require_columns(parsed.columns, list(ddf.columns), "the Dask DataFrame")
-    used = [c for c in ddf.columns if c in set(parsed.columns)]
+    require_columns(list(parsed.columns) + ([weights] if weights else []), list(ddf.columns), "the Dask DataFrame")
+    used = [c for c in ddf.columns if c in set(parsed.columns) or c == weights]
     ddf = ddf[used]
     found = _levels(ddf, parsed, levels)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", UserWarning)  # fewer rows than asked for: fine
         sample = ddf.head(1000, npartitions=min(ddf.npartitions, 4))
-    plan = plan_model(parsed, sample, found, where="the first rows of the Dask DataFrame")
+    plan = plan_model(parsed, sample, found, where="the first rows of the Dask DataFrame", weights=weights)
     parts = ddf.map_partitions(_partition, plan, meta=pd.Series(dtype=object), align_dataframes=False)
     tree = _tree(list(parts.to_delayed()), max(2, int(split_every)))
     merged = _compute(tree, progress)

@@ -72,6 +72,8 @@ def lmm(
             (the criterion, log-likelihood, AIC and BIC are lme4's). Rows of weight
             zero carry no information and are left out (``fit.n_zero_weight`` counts
             them); a negative or non-finite weight is a ``ValueError`` naming its row.
+            For data read in batches, a column name only (a ``SourceError`` names the
+            column and the batch or partition of a bad weight).
         offset: a known part of the linear predictor, a column name or one number per
             row of ``data``, added to the formula's ``offset()`` terms (lme4's
             ``offset``). A missing value drops the row.
@@ -101,12 +103,13 @@ def lmm(
     response's spread.
     """
     if is_batch_source(data):
-        if weights is not None or offset is not None:
+        if offset is not None:
             raise ValueError(
-                "weights and offset= are not supported yet for data read in batches; write the offset as an "
-                "offset() term of the formula, or fit an in-memory DataFrame"
+                "offset= is not supported for data read in batches; write the offset as an offset() term of the formula"
             )
-        return lmm_batches(formula, data, reml, evaluator, starts, theta=theta, max_iter=max_iter, **source_options)
+        return lmm_batches(
+            formula, data, reml, evaluator, starts, theta=theta, max_iter=max_iter, weights=weights, **source_options
+        )
     if source_options:
         raise TypeError(f"lmm() got options of a batched source for a data frame: {', '.join(source_options)}")
     check_flag("reml", reml)

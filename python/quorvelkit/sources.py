@@ -223,6 +223,7 @@ def fit_frames(
     source: str,
     sample_rows: int | None = None,
     ahead: bool = False,
+    weights: str | None = None,
     **fit_args: Any,
 ) -> BatchFit:
     """Reads (frame, where) batches into one accumulator and fits. With ``ahead`` the
@@ -242,11 +243,12 @@ def fit_frames(
         # The specs need only the columns' types and the levels (declared, or found by
         # a first pass): a head of the batch teaches them as well as the whole of it.
         try:
-            plan = plan_model(parsed, arrow_frame(frame0.slice(0, sample_rows)), levels, where0)
+            plan = plan_model(parsed, arrow_frame(frame0.slice(0, sample_rows)), levels, where0, weights)
         except SourceError:  # no complete row there: the whole batch decides
             plan = None
     if plan is None:
-        plan = plan_model(parsed, frame0 if isinstance(frame0, pd.DataFrame) else arrow_frame(frame0), levels, where0)
+        frame = frame0 if isinstance(frame0, pd.DataFrame) else arrow_frame(frame0)
+        plan = plan_model(parsed, frame, levels, where0, weights)
 
     labels = _Labels(group_levels)
 
@@ -260,26 +262,36 @@ def fit_frames(
                 y, xs, zs, lab = cols
                 yield n, where, ("columns", y, xs, zs, labels.codes(lab, where), 0), labels.m
             else:
-                y, x, z, lab, dropped = plan.matrices(frame, where)
-                yield n, where, ("rows", y, x, z, labels.codes(lab, where), dropped), labels.m
+                mats = plan.matrices(frame, where)
+                codes = labels.codes(mats.labels, where)
+                yield n, where, ("rows", mats, codes, 0, 0, 0), labels.m
 
     batches = prepared(itertools.chain([first], it))
     acc = None
-    n_dropped = 0
+    n_dropped = n_zero = 0
     bar = progress_bar(progress, total_rows, "reading", "rows")
     try:
-        for n_rows, where, (kind, y, x, z, codes, dropped), m in read_ahead(batches) if ahead else batches:
+        for n_rows, where, batch, m in read_ahead(batches) if ahead else batches:
             if acc is None:
-                acc = _qk.ProductsAccumulator(max(m, 1), plan.p, plan.q, plan.shift, z_in_x=plan.z_in_x())
+                acc = _qk.ProductsAccumulator(
+                    max(m, 1), plan.p, plan.q, plan.shift, weighted=plan.weights is not None, z_in_x=plan.z_in_x()
+                )
             elif m > acc.m:
                 acc.grow(max(m, 2 * acc.m))
-            if kind == "columns" and len(y):
-                dropped, fault = acc.add_columns(y, x, z, codes)
-                if fault is not None:
-                    raise plan.fault(fault, where)
-            elif len(y):
-                acc.add_rows(_c(y), _c(x), _c(z), _c(codes, np.int64))
-            n_dropped += dropped
+            if batch[0] == "columns":
+                _, y, x, z, codes, _ = batch
+                if len(y):
+                    dropped, fault = acc.add_columns(y, x, z, codes)
+                    if fault is not None:
+                        raise plan.fault(fault, where)
+                    n_dropped += dropped
+            else:
+                mats, codes = batch[1], batch[2]
+                if len(mats.y):
+                    w = None if mats.weights is None else _c(mats.weights)
+                    acc.add_rows(_c(mats.y), _c(mats.x), _c(mats.z), _c(codes, np.int64), w)
+                n_dropped += mats.n_dropped
+                n_zero += mats.n_zero_weight
             bar.update(n_rows)
     finally:
         bar.close()
@@ -299,7 +311,7 @@ def fit_frames(
         keep = np.flatnonzero(counts > 0)
         _take_groups(products, keep)
         group_index = group_index[keep]
-    return fit_products(plan, products, group_index, n_dropped, source=source, t0=t0, **fit_args)
+    return fit_products(plan, products, group_index, n_dropped, source=source, t0=t0, n_zero_weight=n_zero, **fit_args)
 
 
 def _take_groups(products: dict, which: np.ndarray) -> None:
@@ -489,6 +501,7 @@ def lmm(
     batch_rows: int = 1 << 20,
     levels: Mapping[str, Sequence] | None = None,
     progress: bool | None = None,
+    weights: str | None = None,
 ) -> BatchFit:
     """Fit a linear mixed model to data read in batches (what :func:`quorvelkit.lmm`
     calls for a path, a pyarrow dataset or an iterator of DataFrames).
@@ -508,6 +521,8 @@ def lmm(
             is refused.
         progress: a progress bar (tqdm) of the rows read: ``None`` shows it on a
             terminal for runs longer than a second.
+        weights: the column of prior weights, as :func:`quorvelkit.lmm` takes them
+            (finite and non-negative; rows of weight zero are left out).
 
     Returns:
         :class:`BatchFit`: an :class:`~quorvelkit.LmmFit` without the rows.
@@ -519,14 +534,18 @@ def lmm(
     """
     check_flag("reml", reml)
     parsed = parse_formula(formula)
+    if weights is not None and not isinstance(weights, str):
+        raise TypeError(
+            f"weights= for data read in batches must name a column of the source, got {type(weights).__name__}"
+        )
     fit_args = dict(reml=reml, evaluator=evaluator, starts=starts, theta=theta, max_iter=max_iter)
     mod = type(source).__module__ or ""
     if mod.startswith("dask"):
-        return dask_lmm(formula, source, levels=levels, progress=progress, **fit_args)
+        return dask_lmm(formula, source, levels=levels, progress=progress, weights=weights, **fit_args)
     if mod.startswith("pyspark"):
-        return spark_lmm(formula, source, levels=levels, progress=progress, **fit_args)
+        return spark_lmm(formula, source, levels=levels, progress=progress, weights=weights, **fit_args)
     if isinstance(source, (str, os.PathLike)) or mod.startswith("pyarrow"):
-        return _fit_dataset(parsed, source, batch_rows, levels, progress, fit_args)
+        return _fit_dataset(parsed, source, batch_rows, levels, progress, dict(fit_args, weights=weights))
     if isinstance(source, Iterator):
         frames = ((f if isinstance(f, pd.DataFrame) else _not_frame(f, k), f"batch {k}") for k, f in enumerate(source))
         return fit_frames(
@@ -537,6 +556,7 @@ def lmm(
             progress=progress,
             total_rows=None,
             source="the iterator of DataFrames",
+            weights=weights,
             **fit_args,
         )
     raise TypeError(f"cannot read {type(source).__name__} in batches")
@@ -560,7 +580,8 @@ def _fit_dataset(
         dataset = ds.dataset(source, format="parquet")
     else:
         dataset = source
-    require_columns(parsed.columns, dataset.schema.names, name)
+    weights = fit_args.pop("weights", None)
+    require_columns(parsed.columns + ([weights] if weights else []), dataset.schema.names, name)
     total = dataset.count_rows()
     group_levels: pd.Index | None
     if _needs_first_pass(parsed, dataset.schema):
@@ -569,7 +590,7 @@ def _fit_dataset(
         group_levels, found = None, {}
     declared = dict(found)
     declared.update({c: list(v) for c, v in (levels or {}).items()})
-    cols = [c for c in dataset.schema.names if c in set(parsed.columns)]
+    cols = [c for c in dataset.schema.names if c in set(parsed.columns) or c == weights]
 
     def frames() -> Iterator[tuple[Any, str]]:
         for frag in dataset.get_fragments():
@@ -583,6 +604,7 @@ def _fit_dataset(
         frames(),
         ahead=True,
         sample_rows=1 << 16,
+        weights=weights,
         levels=declared,
         group_levels=group_levels,
         progress=progress,

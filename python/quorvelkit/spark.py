@@ -78,6 +78,7 @@ def lmm(
     max_iter: int = 300,
     levels: Mapping[str, Sequence] | None = None,
     progress: bool | None = None,
+    weights: str | None = None,
 ) -> BatchFit:
     """Fit a linear mixed model to a Spark DataFrame, partition by partition.
 
@@ -89,6 +90,8 @@ def lmm(
             columns the formula uses (those columns only).
         progress: a progress bar (tqdm) of the partitions merged on the driver (Spark
             shows its own stage progress on the console).
+        weights: the column of prior weights, as :func:`quorvelkit.lmm` takes them
+            (finite and non-negative; rows of weight zero are left out).
 
     Returns:
         :class:`quorvelkit.sources.BatchFit`.
@@ -99,12 +102,12 @@ def lmm(
             the column and the partition), before any fit.
     """
     parsed = parse_formula(formula)
-    require_columns(parsed.columns, sdf.columns, "the Spark DataFrame")
-    used = [c for c in sdf.columns if c in set(parsed.columns)]
+    require_columns(list(parsed.columns) + ([weights] if weights else []), sdf.columns, "the Spark DataFrame")
+    used = [c for c in sdf.columns if c in set(parsed.columns) or c == weights]
     sdf = sdf.select(*used)
     found = _levels(sdf, parsed, levels)
     sample = sdf.limit(1000).toPandas()
-    plan = plan_model(parsed, sample, found, where="the first rows of the Spark DataFrame")
+    plan = plan_model(parsed, sample, found, where="the first rows of the Spark DataFrame", weights=weights)
     reduced = sdf.mapInPandas(_reducer(plan), schema=_SCHEMA)
     n_parts = sdf.rdd.getNumPartitions()
     merged = None

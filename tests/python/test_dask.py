@@ -54,6 +54,20 @@ def test_dask_agrees_with_the_in_memory_fit_on_1_and_2_workers(case, clusters, s
     assert_agree(ref, fit)
 
 
+def test_dask_prior_weights(clusters):
+    """A weights column: the in-memory weighted fit (zero weights left out and counted);
+    a negative weight refused naming its partition."""
+    d = sleepstudy().assign(w=np.random.default_rng(3).uniform(0.5, 2.0, 180))
+    d.loc[[7, 90], "w"] = 0.0
+    ref = qk.lmm(SLEEP, d, weights="w")
+    fit = on(clusters[2], lambda: qdask.lmm(SLEEP, dd.from_pandas(d, npartitions=3, sort=False), weights="w"))
+    assert_agree(ref, fit)
+    assert fit.n_zero_weight == ref.n_zero_weight == 2
+    d.loc[150, "w"] = -2.0
+    with pytest.raises(SourceError, match="the weights column 'w' holds -2.0 in partition 2 of the Dask DataFrame"):
+        on(clusters[2], lambda: qdask.lmm(SLEEP, dd.from_pandas(d, npartitions=3, sort=False), weights="w"))
+
+
 def test_dask_bad_partitions_are_named(clusters):
     s = sleepstudy()
     cases = []

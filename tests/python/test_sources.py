@@ -343,7 +343,7 @@ def test_rank_deficient_columns_are_dropped_as_in_memory(sleep):
 
 def test_several_terms_and_offsets_from_batches(sleep, tmp_path):
     # Uncorrelated terms (two blocks of Lambda) and an offset() term read from batches
-    # and from Parquet give the in-memory fit; weights are refused, not ignored.
+    # and from Parquet give the in-memory fit; offset= is refused, not ignored.
     d = sleep.assign(o=0.5 * sleep.Days + 3.0)
     formula = "Reaction ~ Days + offset(o) + (Days || Subject)"
     ref = qk.lmm(formula, d)
@@ -352,9 +352,43 @@ def test_several_terms_and_offsets_from_batches(sleep, tmp_path):
         assert fit.core.n_theta == 2
         assert_agree(ref, fit)
         np.testing.assert_allclose(fit.predict(d.iloc[::9]), ref.predict(d.iloc[::9]), rtol=1e-11)
-    for extra in ({"weights": "Days"}, {"offset": "o"}):
-        with pytest.raises(ValueError, match="not supported yet for data read in batches"):
-            qk.lmm("Reaction ~ Days + (1 | Subject)", iter([d]), **extra)
+    with pytest.raises(ValueError, match="offset= is not supported for data read in batches"):
+        qk.lmm("Reaction ~ Days + (1 | Subject)", iter([d]), offset="o")
+
+
+def test_prior_weights_from_batches(sleep, tmp_path):
+    """A weights column read in batches gives the in-memory weighted fit (rows of weight
+    zero left out and counted, log-likelihood with the weights' constant); a bad weight
+    is refused naming the column and the file or batch; weights must be a column."""
+    rng = np.random.default_rng(8)
+    d = sleep.assign(w=rng.uniform(0.3, 3.0, len(sleep)))
+    d.loc[[4, 60, 61], "w"] = 0.0
+    d.loc[100, "Days"] = np.nan  # dropped as missing, whatever its weight
+    ref = qk.lmm(SLEEP, d, weights="w")
+    assert ref.n_zero_weight == 3 and ref.n_dropped == 1
+    fits = {
+        "parquet": qk.lmm(SLEEP, write_parquet(d, tmp_path / "w", files=2), batch_rows=40, weights="w"),
+        "iterator": qk.lmm(SLEEP, iter([d.iloc[:70], d.iloc[70:]]), weights="w"),
+    }
+    for name, fit in fits.items():
+        assert_agree(ref, fit)
+        assert fit.n_zero_weight == 3 and fit.weights_column == "w", name
+        assert abs(fit.loglik - ref.loglik) <= 1e-12 * abs(ref.loglik), name
+        with pytest.raises(qk.sources.RowsUnavailable):
+            fit.weights  # noqa: B018
+    assert qk.lmm(SLEEP, iter([d])).weights is None
+    with pytest.raises(ValueError, match="not all fitted with the same prior weights"):
+        qk.anova(fits["parquet"], qk.lmm("Reaction ~ Days + (1 | Subject)", iter([d[d.w > 0]])))
+    for value, text in [(-1.0, "-1.0"), (np.inf, "inf"), (np.nan, "nan")]:
+        bad = d.assign(w=d.w.where(d.index != 130, value))
+        with pytest.raises(SourceError, match=f"the weights column 'w' holds {text} in .*part-001.parquet"):
+            qk.lmm(SLEEP, write_parquet(bad, tmp_path / f"bad{text}", files=2), weights="w")
+        with pytest.raises(SourceError, match=f"the weights column 'w' holds {text} in batch 1"):
+            qk.lmm(SLEEP, iter([bad.iloc[:100], bad.iloc[100:]]), weights="w")
+    with pytest.raises(TypeError, match="must name a column of the source"):
+        qk.lmm(SLEEP, iter([d]), weights=d.w.to_numpy())
+    with pytest.raises(SourceError, match="column 'wt' not found"):
+        qk.lmm(SLEEP, write_parquet(d, tmp_path / "nw"), weights="wt")
 
 
 # ---- a fit without its rows ------------------------------------------------------

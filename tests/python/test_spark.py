@@ -55,6 +55,16 @@ def test_spark_agrees_with_the_in_memory_fit(case, spark):
     sdf.unpersist()
 
 
+def test_spark_prior_weights(spark):
+    """A weights column: the in-memory weighted fit, zero weights left out and counted."""
+    d = sleepstudy().assign(w=np.random.default_rng(4).uniform(0.5, 2.0, 180))
+    d.loc[[3, 120], "w"] = 0.0
+    ref = qk.lmm(SLEEP, d, weights="w")
+    fit = qspark.lmm(SLEEP, spark.createDataFrame(d).repartition(3), weights="w")
+    assert_agree(ref, fit)
+    assert fit.n_zero_weight == ref.n_zero_weight == 2
+
+
 def test_spark_bad_partitions_are_named(spark):
     s = sleepstudy()
     d = s.astype({"Subject": object})
