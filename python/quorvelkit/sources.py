@@ -33,7 +33,16 @@ from .batchfit import (
     merge_parts,
     sorted_codes,
 )
-from .batchplan import MAX_LEVELS, ModelPlan, arrow_frame, is_batch_source, plan_model, progress_bar, require_columns
+from .batchplan import (
+    MAX_LEVELS,
+    Matrices,
+    ModelPlan,
+    arrow_frame,
+    is_batch_source,
+    plan_model,
+    progress_bar,
+    require_columns,
+)
 from .dask import lmm as dask_lmm
 from .errors import RowsUnavailable, SourceError, check_flag
 from .parsing import ParsedFormula, parse_formula
@@ -252,46 +261,42 @@ def fit_frames(
 
     labels = _Labels(group_levels)
 
-    def prepared(items: Iterator[tuple[Any, str]]) -> Iterator[tuple[int, str, tuple, int]]:
-        # Batches become model matrices (or columns) with their group codes here, on
-        # the reading thread when ``ahead``; the labels are coded in batch order.
+    def prepared(items: Iterator[tuple[Any, str]]) -> Iterator[tuple[int, str, Any, np.ndarray, int]]:
+        # Batches become columns as Arrow holds them (a plain model) or model matrices,
+        # with their group codes, here: on the reading thread when ``ahead``. The labels
+        # are coded in batch order; m is the number of groups met so far.
         for frame, where in items:
             n = len(frame) if isinstance(frame, pd.DataFrame) else frame.num_rows
             cols = plan.columns(frame, where)
-            if cols is not None:
-                y, xs, zs, lab = cols
-                yield n, where, ("columns", y, xs, zs, labels.codes(lab, where), 0), labels.m
-            else:
+            if cols is None:
                 mats = plan.matrices(frame, where)
-                codes = labels.codes(mats.labels, where)
-                yield n, where, ("rows", mats, codes, 0, 0, 0), labels.m
+                yield n, where, mats, labels.codes(mats.labels, where), labels.m
+            else:
+                yield n, where, cols, labels.codes(cols[3], where), labels.m
 
     batches = prepared(itertools.chain([first], it))
     acc = None
     n_dropped = n_zero = 0
     bar = progress_bar(progress, total_rows, "reading", "rows")
     try:
-        for n_rows, where, batch, m in read_ahead(batches) if ahead else batches:
+        for n_rows, where, rows, codes, m in read_ahead(batches) if ahead else batches:
             if acc is None:
                 acc = _qk.ProductsAccumulator(
                     max(m, 1), plan.p, plan.q, plan.shift, weighted=plan.weights is not None, z_in_x=plan.z_in_x()
                 )
             elif m > acc.m:
                 acc.grow(max(m, 2 * acc.m))
-            if batch[0] == "columns":
-                _, y, x, z, codes, _ = batch
-                if len(y):
-                    dropped, fault = acc.add_columns(y, x, z, codes)
-                    if fault is not None:
-                        raise plan.fault(fault, where)
-                    n_dropped += dropped
-            else:
-                mats, codes = batch[1], batch[2]
-                if len(mats.y):
-                    w = None if mats.weights is None else _c(mats.weights)
-                    acc.add_rows(_c(mats.y), _c(mats.x), _c(mats.z), _c(codes, np.int64), w)
-                n_dropped += mats.n_dropped
-                n_zero += mats.n_zero_weight
+            if isinstance(rows, Matrices):
+                if len(rows.y):
+                    w = None if rows.weights is None else _c(rows.weights)
+                    acc.add_rows(_c(rows.y), _c(rows.x), _c(rows.z), _c(codes, np.int64), w)
+                n_dropped += rows.n_dropped
+                n_zero += rows.n_zero_weight
+            elif len(rows[0]):
+                dropped, fault = acc.add_columns(rows[0], rows[1], rows[2], codes)
+                if fault is not None:
+                    raise plan.fault(fault, where)
+                n_dropped += dropped
             bar.update(n_rows)
     finally:
         bar.close()
