@@ -26,7 +26,6 @@ std::uint64_t record_stride(std::uint64_t p, std::uint64_t q, bool with_ztz = tr
   return (used + line - 1) / line * line;
 }
 
-
 const std::string kCodesChanged = "the group codes changed while the design was being prepared";
 
 std::string bad_weight(const Rows& rows, std::uint64_t r) {
