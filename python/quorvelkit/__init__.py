@@ -20,9 +20,13 @@ import pandas as pd
 
 from . import plot
 from ._quorvelkit import LmmCore, __version__
-from .formula import FormulaError, RankDeficiencyWarning
+from .anova import AnovaTable, anova
+from .bootstrap import BootstrapResult
+from .errors import FormulaError, RankDeficiencyWarning, RowsUnavailable, SingularFitWarning, SourceError
+from .estimate import lmm
+from .fit import LmmFit
+from .fit_options import FitOptions
 from .inference import ContrastResult
-from .model import AnovaTable, BootstrapResult, LmmFit, PValuesUnavailable, SingularFitWarning, anova, lmm
 from .profile import ProfileResult
 
 __all__ = [
@@ -39,7 +43,9 @@ __all__ = [
     "FormulaError",
     "RankDeficiencyWarning",
     "SingularFitWarning",
-    "PValuesUnavailable",
+    "SourceError",
+    "RowsUnavailable",
+    "FitOptions",
     "load_sleepstudy",
 ]
 

@@ -30,9 +30,10 @@ import numpy as np
 import pandas as pd
 
 from . import load_sleepstudy
-from .design import check_columns, referenced_columns
+from .checks import check_weights, require_columns
+from .design import referenced_columns
+from .estimate import lmm
 from .expressions import quote_name
-from .fitting import lmm
 from .parsing import parse_formula
 
 DEFAULT_FORMULA = "Reaction ~ Days + (Days | Subject)"
@@ -217,14 +218,7 @@ def _check_weights(frame: pd.DataFrame, column: str, source: str) -> None:
     its line."""
     _check_numeric(frame, [column], source, strict=[column])
     values = pd.to_numeric(frame[column], errors="coerce").to_numpy(dtype=float)
-    bad = ~(np.isfinite(values) & (values >= 0))
-    if bad.any():
-        pos = int(np.argmax(bad))
-        shown = "a missing value" if np.isnan(values[pos]) else f"{values[pos]:g}"
-        raise CliError(
-            f"the weights column '{column}' in {source} holds {shown} on line {_line(frame, pos)}: "
-            f"weights must be finite and non-negative numbers"
-        )
+    check_weights(values, lambda k: f"{source} on line {_line(frame, k)}", column)
 
 
 def _column_formula(args: argparse.Namespace, frame: pd.DataFrame, source: str) -> tuple[str, list[str]]:
@@ -303,7 +297,7 @@ def _run(argv: Sequence[str] | None) -> int:
             raise CliError("give a formula, e.g. 'y ~ x + (1 | g)', or the columns with --response and --group", 2)
         formula = args.formula if args.formula is not None else DEFAULT_FORMULA
         parsed = parse_formula(formula)  # checks every expression; nothing is evaluated
-        check_columns(parsed, frame.columns, source)
+        require_columns(parsed.columns, frame.columns, source)
         used = referenced_columns(parsed, frame.columns)
         # A number is needed in the response and in arithmetic; a term by itself may be
         # text (a factor); inside C() or factor(), in comparisons and as the grouping

@@ -41,16 +41,16 @@ def anova(*fits: LmmFit, refit: bool = True, names: Sequence[str] | None = None)
         labels = [f"model {i + 1}: {lab}" for i, lab in enumerate(labels)]
     # Fits from batches keep no rows: their responses cannot be compared, only their
     # row counts.
-    kept_rows = [getattr(f, "rows_kept", True) for f in fits]
+    kept_rows = [f.rows_kept for f in fits]
     n0 = fits[0].nobs
     y0 = fits[0].response.to_numpy() if kept_rows[0] else None
     # Prior weights: the rows' where kept, else the column they came from.
-    w0 = fits[0].weights if kept_rows[0] else fits[0]._design.weights_label
+    w0 = fits[0].weights if kept_rows[0] else fits[0]._design.spec.weights_column
     for f, kept in zip(fits[1:], kept_rows[1:], strict=True):
         same = f.nobs == n0 and (y0 is None or not kept or np.array_equal(f.response.to_numpy(), y0))
         if not same:
             raise ValueError("models were not all fitted to the same data (different observations or response)")
-        w = f.weights if kept else f._design.weights_label
+        w = f.weights if kept else f._design.spec.weights_column
         if (w is None) != (w0 is None) or (w is not None and w0 is not None and not np.array_equal(w, w0)):
             raise ValueError("models were not all fitted with the same prior weights")
     if refit:

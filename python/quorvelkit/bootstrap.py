@@ -4,7 +4,6 @@ correlations, sigma and fixed effects) with their percentile intervals."""
 
 from __future__ import annotations
 
-import sys
 import time
 import warnings
 from collections.abc import Mapping, Sequence
@@ -15,6 +14,7 @@ import pandas as pd
 
 from ._quorvelkit import LmmCore
 from .design import Design
+from .progress import progress_bar
 from .report import interval_names
 
 __all__ = ["BootstrapResult", "Simulator", "bootstrap", "param_names", "param_vector"]
@@ -137,19 +137,13 @@ def bootstrap(
     if seed is None:
         seed = int(np.random.SeedSequence().entropy) % (2**63)  # type: ignore[arg-type]
     rng = np.random.default_rng(seed)
-    p, q, n_theta = design.x.shape[1], design.z.shape[1], core.n_theta
+    p, q, n_theta = len(design.fe_names), len(design.re_names), core.n_theta
     betas = np.empty((n, p))
     covs = np.empty((n, q, q))
     sigmas = np.empty(n)
     thetas = np.empty((n, n_theta))
     converged = np.empty(n, dtype=bool)
-    from tqdm import tqdm  # imported on first use: most sessions never show a progress bar
-
-    if progress is None:
-        disable = not (sys.stderr is not None and hasattr(sys.stderr, "isatty") and sys.stderr.isatty())
-        bar = tqdm(total=n, disable=disable, delay=1.0, desc="bootstrap", unit="refit", leave=False)
-    else:
-        bar = tqdm(total=n, disable=not progress, desc="bootstrap", unit="refit", leave=False)
+    bar = progress_bar(progress, n, "bootstrap", "refit")
     # Responses are simulated in batches of about 8 MB (the same random stream as one
     # replicate at a time) and refitted one by one through with_response.
     batch = max(1, min(n, 64, (1 << 20) // max(1, simulator.width)))

@@ -17,17 +17,22 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from .batchfit import BatchFit, PartProducts, fit_parts, merge_parts, part_products
-from .batchplan import MAX_LEVELS, ModelPlan, plan_model, require_columns
+from .checks import require_columns
+from .core_fit import fit_parts
+from .fit import LmmFit
+from .fit_options import FitOptions, unknown_options
+from .frames import MAX_LEVELS, factor_candidates, pandas_kind
+from .modelspec import ModelSpec, learn_spec
 from .parsing import ParsedFormula, parse_formula
+from .products import PartProducts, merge_parts, part_products
 
 __all__ = ["lmm"]
 
 
-def _partition(frame: pd.DataFrame, plan: ModelPlan, partition_info: dict | None = None) -> pd.Series:
+def _partition(frame: pd.DataFrame, spec: ModelSpec, partition_info: dict | None = None) -> pd.Series:
     """One partition's products, in a one-element Series (what map_partitions returns)."""
     number = partition_info["number"] if partition_info else "?"
-    part = part_products(plan, frame, f"partition {number} of the Dask DataFrame")
+    part = part_products(spec, frame, f"partition {number} of the Dask DataFrame")
     return pd.Series([part], dtype=object)
 
 
@@ -58,25 +63,12 @@ def _distinct(s: pd.Series) -> pd.Series:
 
 
 def _levels(ddf: Any, parsed: ParsedFormula, declared: Mapping[str, Sequence] | None) -> dict[str, list]:
-    """Distinct values of the columns formulaic may take as categorical (text,
-    categorical, boolean, integer) other than the response and the group, in one
-    pass over those columns."""
+    """The declared levels, and the distinct values of the columns that may be factors
+    (:func:`~quorvelkit.frames.factor_candidates`), in one pass over those columns."""
     import dask
 
-    resp = {c for c, r in parsed.uses if r == "response"}
-    cands = []
-    for c in parsed.columns:
-        if c in resp or c in parsed.group or c not in ddf.columns or (declared and c in declared):
-            continue
-        dt = ddf.dtypes[c]
-        if (
-            pd.api.types.is_object_dtype(dt)
-            or pd.api.types.is_string_dtype(dt)
-            or pd.api.types.is_bool_dtype(dt)
-            or isinstance(dt, pd.CategoricalDtype)
-            or pd.api.types.is_integer_dtype(dt)
-        ):
-            cands.append(c)
+    kinds = {c: pandas_kind(ddf.dtypes[c]) for c in parsed.columns if c in ddf.columns}
+    cands = factor_candidates(parsed, kinds, declared=list(declared or {}))
     out = {c: list(v) for c, v in (declared or {}).items()}
     if cands:
         # Distinct values per partition, then on the client: no shuffle of rows.
@@ -91,42 +83,56 @@ def _levels(ddf: Any, parsed: ParsedFormula, declared: Mapping[str, Sequence] | 
 def lmm(
     formula: str,
     ddf: Any,
-    reml: bool = True,
-    evaluator: str = "auto",
-    starts: Any = None,
-    *,
-    theta: Sequence[float] | None = None,
-    max_iter: int = 300,
+    *args: Any,
     levels: Mapping[str, Sequence] | None = None,
     progress: bool | None = None,
     weights: str | None = None,
     split_every: int = 8,
-) -> BatchFit:
+    **kwargs: Any,
+) -> LmmFit:
     """Fit a linear mixed model to a Dask DataFrame, partition by partition.
 
     Args:
-        formula, reml, evaluator, starts, theta, max_iter: as for :func:`quorvelkit.lmm`.
+        formula: as for :func:`quorvelkit.lmm`.
         ddf: a ``dask.dataframe.DataFrame``; computed on the current scheduler (a
             ``distributed.Client`` when one is active).
+        *args, **kwargs: the fit options, :class:`~quorvelkit.fit_options.FitOptions`.
         levels: the levels of categorical columns, ``{column: [levels]}``; by default a
             first pass collects the distinct values of the text, categorical, boolean
             and integer columns the formula uses (those columns only).
         progress: show the engine's progress bar (distributed's when a client is
             active, else dask's).
-        split_every: partitions merged per node of the reduction tree.
         weights: the column of prior weights, as :func:`quorvelkit.lmm` takes them
             (finite and non-negative; rows of weight zero are left out).
+        split_every: partitions merged per node of the reduction tree.
 
     Returns:
-        :class:`quorvelkit.sources.BatchFit`.
+        :class:`~quorvelkit.LmmFit` without its rows.
 
     Raises:
         SourceError: a missing column, a partition whose group column has missing
             values, a level outside the model's, a value that is not finite (naming
             the column and the partition), before any fit.
     """
+    options = FitOptions.take(args, kwargs, "quorvelkit.dask.lmm()")
+    if kwargs:
+        raise unknown_options(kwargs, "quorvelkit.dask.lmm()", ["levels", "progress", "split_every"])
+    return fit_dask(
+        parse_formula(formula), ddf, options, levels=levels, progress=progress, weights=weights, split_every=split_every
+    )
 
-    parsed = parse_formula(formula)
+
+def fit_dask(
+    parsed: ParsedFormula,
+    ddf: Any,
+    options: FitOptions,
+    *,
+    levels: Mapping[str, Sequence] | None = None,
+    progress: bool | None = None,
+    weights: str | None = None,
+    split_every: int = 8,
+) -> LmmFit:
+    """:func:`lmm` with its formula parsed and its fit options taken."""
     require_columns(list(parsed.columns) + ([weights] if weights else []), list(ddf.columns), "the Dask DataFrame")
     used = [c for c in ddf.columns if c in set(parsed.columns) or c == weights]
     ddf = ddf[used]
@@ -134,12 +140,12 @@ def lmm(
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", UserWarning)  # fewer rows than asked for: fine
         sample = ddf.head(1000, npartitions=min(ddf.npartitions, 4))
-    plan = plan_model(parsed, sample, found, where="the first rows of the Dask DataFrame", weights=weights)
-    parts = ddf.map_partitions(_partition, plan, meta=pd.Series(dtype=object), align_dataframes=False)
+    where = "the first rows of the Dask DataFrame"
+    spec = learn_spec(parsed, sample, levels=found, where=where, weights_column=weights).spec
+    parts = ddf.map_partitions(_partition, spec, meta=pd.Series(dtype=object), align_dataframes=False)
     tree = _tree(list(parts.to_delayed()), max(2, int(split_every)))
     merged = _compute(tree, progress)
-    fit_args = dict(reml=reml, evaluator=evaluator, starts=starts, theta=theta, max_iter=max_iter)
-    return fit_parts(plan, merged, source=f"a Dask DataFrame of {ddf.npartitions} partitions", **fit_args)
+    return fit_parts(spec, merged, options, source=f"a Dask DataFrame of {ddf.npartitions} partitions")
 
 
 def _compute(tree: Any, progress: bool | None) -> Any:

@@ -6,15 +6,13 @@ from __future__ import annotations
 import contextlib
 import re
 from collections.abc import Iterator, Sequence
-from typing import Any
-
-import numpy as np
 
 __all__ = [
     "FormulaError",
     "RankDeficiencyWarning",
     "SingularFitWarning",
-    "PValuesUnavailable",
+    "SourceError",
+    "RowsUnavailable",
     "SINGULAR_TOL",
     "SINGULAR_NOTE",
     "EXACT_FIT",
@@ -46,23 +44,10 @@ class SingularFitWarning(UserWarning):
     ``warnings.simplefilter("ignore", qk.SingularFitWarning)``."""
 
 
-class PValuesUnavailable(AttributeError, NotImplementedError):
-    """Kept for code that catches it: earlier versions raised it from
-    :attr:`LmmFit.pvalues`, which now gives Satterthwaite's p-values and raises
-    nothing."""
-
-
 def clean_message(exc: BaseException) -> str:
     """First line of an exception's message, with terminal colour codes removed."""
     text = _ANSI.sub("", str(exc)).strip()
     return text.splitlines()[0].strip() if text else type(exc).__name__
-
-
-def check_flag(name: str, value: Any) -> None:
-    """``value`` must be a boolean (``True``/``False`` or a NumPy boolean): a string
-    such as "FALSE" is true in Python, so it would silently mean the opposite."""
-    if not isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"{name} must be True or False, got {type(value).__name__} {value!r}")
 
 
 def exact_fit_error(exc: RuntimeError, name: str, fe_names: Sequence[str]) -> ValueError | None:
@@ -102,4 +87,4 @@ class SourceError(ValueError):
 class RowsUnavailable(AttributeError):
     """Raised by what needs the rows of a model fitted from batches (fitted values,
     residuals, the response, refits with a new response, simulation, the bootstrap):
-    such a model keeps only the products of its rows."""
+    such a model keeps only the products of its rows (see ``LmmFit.rows_kept``)."""

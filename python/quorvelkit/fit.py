@@ -7,7 +7,6 @@ from __future__ import annotations
 import sys
 import time
 import warnings
-from dataclasses import replace
 from typing import Any
 
 import numpy as np
@@ -17,14 +16,15 @@ from . import bootstrap as _bootstrap
 from . import inference as _inference
 from . import profile as _profile
 from ._quorvelkit import LmmCore
-from .design import _rename, check_response_variation, to_frame
-from .errors import SINGULAR_NOTE, SingularFitWarning, check_flag, core_refusals
+from .checks import check_flag, check_level, check_response_variation, check_weights
+from .design import Design
+from .errors import SINGULAR_NOTE, SingularFitWarning, core_refusals
+from .frames import to_frame
 from .labels import levels_by_value
+from .modelspec import display_names
 from .predict import group_cross_products, interval_table, model_rows, predict
-from .profile import check_level
 from .report import fit_to_dict, format_html, format_short, format_summary, interval_names
 from .results import FitResults
-from .rowinputs import check_weights
 
 __all__ = ["LmmFit", "warn_if_singular"]
 
@@ -178,7 +178,9 @@ class LmmFit(FitResults):
         a factor with other contrasts than the default.
         """
         d = self._design
-        hyp = _inference.type3_matrices(d.fixed_spec, d.kept_columns, lambda t: _rename([t], d.parsed.renames)[0])
+        hyp = _inference.type3_matrices(
+            d.spec.fixed_spec, d.kept_columns, lambda t: display_names([t], d.parsed.renames)[0]
+        )
         return _inference.anova_terms(self.satterthwaite(), hyp, self.sigma2)
 
     def contrast(self, L: Any) -> _inference.ContrastResult:
@@ -269,6 +271,10 @@ class LmmFit(FitResults):
         fit's own weights when ``newdata`` is None).
         """
         check_flag("allow_new_levels", allow_new_levels)
+        if newdata is None:
+            self._design.need_rows("predict() without newdata")
+        if interval is not None:
+            self._design.need_rows("a prediction interval")
         beta = np.asarray(self._res["beta"], dtype=float)
         b = np.asarray(self._res["random_effects"], dtype=float)
         if interval is None:
@@ -320,22 +326,22 @@ class LmmFit(FitResults):
         """The prior weights of the rows a prediction interval is for (``None`` for a fit
         without weights): the fit's own, or those of the weights column in ``newdata``."""
         design = self._design
-        if design.weights is None:
+        if not design.weighted:
             return None
         if newdata is None:
             return design.weights
-        if design.weights_label is None:
+        if design.spec.weights_column is None:
             raise ValueError(
                 "the model's weights were given as an array, which new data cannot supply; fit it with "
                 "weights=COLUMN for prediction intervals of new data"
             )
         frame = to_frame(newdata)
-        if design.weights_label not in frame.columns:
+        if design.spec.weights_column not in frame.columns:
             raise ValueError(
-                f"newdata lacks the weights column {design.weights_label!r}, which prediction intervals need"
+                f"newdata lacks the weights column {design.spec.weights_column!r}, which prediction intervals need"
             )
-        w: np.ndarray = pd.to_numeric(frame[design.weights_label]).to_numpy(dtype=float)[ok]
-        check_weights(w, frame.index[ok])
+        w: np.ndarray = pd.to_numeric(frame[design.spec.weights_column]).to_numpy(dtype=float)[ok]
+        check_weights(w, lambda k: f"row {frame.index[ok][k]!r}")
         return w
 
     def _levels_by_value(self) -> dict[Any, int]:
@@ -345,12 +351,11 @@ class LmmFit(FitResults):
         return self._by_value
 
     # ----------------------------------------------------------------- refits
-    def _refit_core(self, core: LmmCore, y: np.ndarray, reml: bool, starts: list[float]) -> LmmFit:
+    def _refit_core(self, core: LmmCore, design: Design, reml: bool, starts: list[float]) -> LmmFit:
         t0 = time.perf_counter()
         with core_refusals("new response", self.fe_names):
             result = core.fit(starts, reml=reml)
         t1 = time.perf_counter()
-        design = replace(self._design, y=y)
         fit = type(self)(
             design,
             core,
@@ -376,6 +381,7 @@ class LmmFit(FitResults):
         """The same model fitted to a new response ``y`` (length :attr:`nobs`, in the
         order of the rows used), reusing the prepared design, its prior weights and its
         offset (lme4's ``refit``)."""
+        self._design.need_rows("refit(y)")
         if isinstance(y, pd.Series) and y.index.equals(self._design.row_index):
             arr = y.to_numpy(dtype=float)
         else:
@@ -389,19 +395,19 @@ class LmmFit(FitResults):
         fitted_y = arr if d.offset is None else np.ascontiguousarray(arr - d.offset)
         check_response_variation(fitted_y, "new response" if d.offset is None else "new response less its offset")
         core = self._core.with_response(fitted_y, d.x, d.z, d.codes, weights=d.weights)
-        return self._refit_core(core, arr, self.reml, self._starts())
+        return self._refit_core(core, d.with_response(arr), self.reml, self._starts())
 
     def refit_ml(self) -> LmmFit:
         """This model fitted by maximum likelihood (itself when it already is)."""
         if not self.reml:
             return self
-        return self._refit_core(self._core, self._design.y, False, self._starts())
+        return self._refit_core(self._core, self._design, False, self._starts())
 
     def refit_reml(self) -> LmmFit:
         """This model fitted by REML (itself when it already is)."""
         if self.reml:
             return self
-        return self._refit_core(self._core, self._design.y, True, self._starts())
+        return self._refit_core(self._core, self._design, True, self._starts())
 
     # ----------------------------------------------------------------- simulation
     def simulate(self, n: int = 1, seed: int | np.random.Generator | None = None) -> np.ndarray:
@@ -409,6 +415,7 @@ class LmmFit(FitResults):
         y* = X beta + offset + Z b* + e with b*_i ~ N(0, sigma^2 Lambda Lambda') and
         e_r ~ N(0, sigma^2 / w_r) for prior weights w (1 without). The replicates are
         those :meth:`bootstrap` refits for the same seed."""
+        self._design.need_rows("simulate")
         rng = seed if isinstance(seed, np.random.Generator) else np.random.default_rng(seed)
         return self._simulator().draw_many(rng, int(n))
 
@@ -437,6 +444,7 @@ class LmmFit(FitResults):
             deviations and correlations of the random effects, sigma) and percentile
             intervals.
         """
+        self._design.need_rows("bootstrap")
         return _bootstrap.bootstrap(
             self._core,
             self._design,

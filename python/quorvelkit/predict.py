@@ -11,8 +11,9 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from .design import Design, join_labels, to_frame
+from .design import Design
 from .errors import clean_message
+from .frames import join_labels, to_frame
 from .labels import is_missing, json_label, label_key
 
 __all__ = ["predict", "model_rows", "random_part", "group_index"]
@@ -69,16 +70,16 @@ def model_rows(
         idx = design.codes.copy() if re else np.full(design.n, -1, dtype=np.int64)
         off = design.offset if design.offset is not None else np.zeros(design.n)
         return design.row_index, design.x, design.z, idx, np.ones(design.n, dtype=bool), off
-    if design.offset_array:
+    if design.spec.offset_array:
         raise ValueError(
             "the model's offset was given as an array, which new data cannot supply; fit it with "
             "offset=COLUMN or an offset() term of the formula to predict for new data"
         )
     frame = to_frame(newdata)
     parsed = design.parsed
-    need = [c for c in design.predictor_columns if c not in parsed.group or re]
-    if design.offset_column is not None and design.offset_column not in need:
-        need.append(design.offset_column)
+    need = [c for c in design.spec.predictor_columns if c not in parsed.group or re]
+    if design.spec.offset_column is not None and design.spec.offset_column not in need:
+        need.append(design.spec.offset_column)
     absent = [c for c in need if c not in frame.columns]
     if absent:
         raise ValueError(f"newdata lacks the column(s) {', '.join(absent)}")
@@ -86,22 +87,22 @@ def model_rows(
     ok = ~frame[fixed_cols].isna().any(axis=1).to_numpy() if fixed_cols else np.ones(len(frame), bool)
     if re and not allow_new_levels:  # every label is checked, whatever the predictors
         _refuse_unknown_labels(design, frame, by_value)
-    q = design.z.shape[1]
-    x_new = np.zeros((0, design.x.shape[1]))
+    q = len(design.re_names)
+    x_new = np.zeros((0, len(design.fe_names)))
     z_new = np.zeros((0, q))
     idx = np.zeros(0, dtype=np.int64)
     off = np.zeros(0)
     if ok.any():
         sub = frame.loc[ok].reset_index(drop=True)
         named = parsed.for_formulaic(sub[need])
-        x_new = _materialize(design.fixed_spec, named)[:, design.kept_columns]
-        z_new = np.column_stack([_materialize(spec, named) for spec in design.random_specs])
+        x_new = _materialize(design.spec.fixed_spec, named)[:, design.kept_columns]
+        z_new = np.column_stack([_materialize(spec, named) for spec in design.spec.random_specs])
         idx = group_index(design, sub, by_value) if re else np.full(len(sub), -1, dtype=np.int64)
         off = np.zeros(len(sub))
-        for spec in design.offset_specs:
+        for spec in design.spec.offset_specs:
             off = off + _materialize(spec, named)[:, 0]
-        if design.offset_column is not None:
-            off = off + pd.to_numeric(sub[design.offset_column]).to_numpy(dtype=float)
+        if design.spec.offset_column is not None:
+            off = off + pd.to_numeric(sub[design.spec.offset_column]).to_numpy(dtype=float)
     return frame.index, x_new, z_new, idx, ok, off
 
 
@@ -173,12 +174,13 @@ def group_cross_products(design: Design) -> np.ndarray:
     """Z_i'W_iX_i of every group, shape (m, q, p), from the rows (W_i the prior weights,
     the identity without; one weighted count per pair of columns, no n x q x p
     temporary)."""
-    q, p = design.z.shape[1], design.x.shape[1]
+    rows = design.need_rows("a prediction interval")
+    q, p = rows.z.shape[1], rows.x.shape[1]
     out = np.empty((design.m, q, p))
-    zw = design.z if design.weights is None else design.z * design.weights[:, None]
+    zw = rows.z if rows.weights is None else rows.z * rows.weights[:, None]
     for a in range(q):
         for c in range(p):
-            out[:, a, c] = np.bincount(design.codes, weights=zw[:, a] * design.x[:, c], minlength=design.m)
+            out[:, a, c] = np.bincount(rows.codes, weights=zw[:, a] * rows.x[:, c], minlength=design.m)
     return out
 
 

@@ -35,7 +35,6 @@ same parameter, with that point's inverse Hessian.
 from __future__ import annotations
 
 import math
-import sys
 import time
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
@@ -45,7 +44,9 @@ import numpy as np
 import pandas as pd
 
 from . import plot
+from .checks import check_level
 from .profile_problems import Point, Problem, Profiler, minimise
+from .progress import progress_bar
 from .report import interval_names
 
 __all__ = ["ProfileResult", "Profiler", "parameter_names", "intervals", "traces", "check_level"]
@@ -111,14 +112,6 @@ class ProfileResult:
     def plot(self, **kwargs: Any) -> Any:
         """The zeta plots (:func:`quorvelkit.plot.profile_zeta`)."""
         return plot.profile_zeta(self, **kwargs)
-
-
-def check_level(level: Any) -> None:
-    """``level`` must be a number strictly between 0 and 1."""
-    if isinstance(level, bool) or not isinstance(level, (int, float, np.floating, np.integer)):
-        raise TypeError(f"level must be a number between 0 and 1, got {type(level).__name__}")
-    if not 0 < float(level) < 1:
-        raise ValueError(f"level must be between 0 and 1, got {level}")
 
 
 # ----------------------------------------------------------------- the searches
@@ -310,15 +303,6 @@ def prepare(profiler: Profiler, prob: Problem) -> None:
     prob.phi0, prob.h0 = phi, h
 
 
-def _bar(total: int, progress: bool | None, desc: str) -> Any:
-    from tqdm import tqdm  # imported on first use: most sessions never show a progress bar
-
-    if progress is None:
-        disable = not (sys.stderr is not None and hasattr(sys.stderr, "isatty") and sys.stderr.isatty())
-        return tqdm(total=total, disable=disable, delay=1.0, desc=desc, unit="parameter", leave=False)
-    return tqdm(total=total, disable=not progress, desc=desc, unit="parameter", leave=False)
-
-
 def _selected(problems: list[Problem], which: Sequence[str] | str | None) -> list[Problem]:
     if which is None:
         return problems
@@ -344,7 +328,7 @@ def intervals(
     probs = _selected(profiler.problems(), which)
     rows: dict[str, tuple[float, float]] = {}
     notes: list[str] = []
-    bar = _bar(len(probs), progress, "profile")
+    bar = progress_bar(progress, len(probs), "profile", "parameter")
     try:
         for prob in probs:
             if prob.flat:
@@ -382,7 +366,7 @@ def traces(
     out: dict[str, pd.DataFrame] = {}
     notes: list[str] = []
     estimates = {}
-    bar = _bar(len(probs), progress, "profile")
+    bar = progress_bar(progress, len(probs), "profile", "parameter")
     try:
         for prob in probs:
             estimates[prob.name] = prob.estimate

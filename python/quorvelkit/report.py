@@ -270,17 +270,17 @@ def _call_lines(fit: FitResults) -> list[str]:
     data_name = getattr(fit, "data_name", None)
     if data_name:
         lines.append(f"   Data: {data_name}")
-    if design.weights is not None:
-        lines.append(f"Weights: {design.weights_label or 'given as an array'}")
-    if design.offset_column is not None or design.offset_array:
-        lines.append(f" Offset: {design.offset_column or 'given as an array'}")
+    if design.weighted:
+        lines.append(f"Weights: {design.spec.weights_column or 'given as an array'}")
+    if design.spec.offset_column is not None or design.spec.offset_array:
+        lines.append(f" Offset: {design.spec.offset_column or 'given as an array'}")
     return lines
 
 
 def _given_offset(fit: FitResults) -> str | None:
     """The offset given besides the formula's: its column, "array", or None."""
     design = fit._design
-    return design.offset_column or ("array" if design.offset_array else None)
+    return design.spec.offset_column or ("array" if design.spec.offset_array else None)
 
 
 def _scaled_residuals(fit: FitResults) -> np.ndarray:
@@ -302,7 +302,7 @@ def format_summary(fit: FitResults) -> str:
     lines.append("")
     lines += _criteria(fit)
     lines.append("")
-    if getattr(fit, "rows_kept", True):
+    if fit.rows_kept:
         qs = np.quantile(_scaled_residuals(fit), [0, 0.25, 0.5, 0.75, 1.0])
         lines.append("Scaled residuals:")
         lines += _table(["Min", "1Q", "Median", "3Q", "Max"], [[f"{v:.4f}" for v in qs]], [False] * 5)
@@ -421,7 +421,7 @@ def fit_to_dict(fit: FitResults) -> dict[str, Any]:
         "reml": fit.reml,
         "nobs": fit.nobs,
         "n_dropped": fit.n_dropped,
-        "weights": None if fit._design.weights is None else fit._design.weights_label or "array",
+        "weights": None if not fit._design.weighted else fit._design.spec.weights_column or "array",
         "n_zero_weight": fit.n_zero_weight,
         "offset": _given_offset(fit),
         "group": fit.group_name,

@@ -118,8 +118,52 @@ class FitResults:
         return self._design.n_zero_weight
 
     @property
+    def rows_kept(self) -> bool:
+        """Whether the fit keeps its rows. A model fitted from products of rows read in
+        batches (a Parquet source, an iterator of DataFrames, Dask or Spark partitions)
+        keeps none: everything that follows from the products is available (estimates,
+        standard errors, variance components, random effects and conditional
+        covariances, criteria, ``predict(newdata)``, refits by the other method,
+        ``anova``, Satterthwaite tests, Wald and profile intervals, the report,
+        pickling), and what needs the rows raises :class:`RowsUnavailable` (an
+        ``AttributeError``): ``fitted``, ``residuals``, ``response``, the weights of a
+        weighted fit, ``predict()`` without new data, prediction intervals, ``refit(y)``,
+        ``simulate`` and ``bootstrap``; ``predict(batch)`` gives fitted values batch by
+        batch."""
+        return self._design.rows is not None
+
+    @property
+    def needs_rows(self) -> tuple[str, ...]:
+        """What raises :class:`RowsUnavailable` on this fit (nothing when it keeps its rows)."""
+        if self.rows_kept:
+            return ()
+        return (
+            "weights (of a weighted fit)",
+            "fitted",
+            "residuals",
+            "response",
+            "predict() without newdata",
+            "prediction intervals",
+            "refit",
+            "simulate",
+            "bootstrap",
+        )
+
+    @property
+    def source(self) -> str:
+        """Where the rows of a fit without them were read ("" for a fit of rows in memory)."""
+        return self._design.source
+
+    @property
+    def weights_column(self) -> str | None:
+        """The column the prior weights came from (``None`` for an unweighted fit or
+        weights given as an array)."""
+        return self._design.spec.weights_column
+
+    @property
     def weights(self) -> pd.Series | None:
-        """The prior weights of the rows used (``None`` for an unweighted fit)."""
+        """The prior weights of the rows used (``None`` for an unweighted fit; a fit
+        without its rows has them in :attr:`weights_column`)."""
         w = self._design.weights
         return None if w is None else pd.Series(w, index=self._design.row_index, name="weights")
 
@@ -166,7 +210,7 @@ class FitResults:
     @property
     def n_params(self) -> int:
         """Number of parameters: p fixed effects, n_theta covariance parameters, sigma."""
-        return int(self._design.x.shape[1]) + self._core.n_theta + 1
+        return len(self._design.fe_names) + self._core.n_theta + 1
 
     # ----------------------------------------------------------------- fixed effects
     @property
@@ -376,6 +420,7 @@ class FitResults:
     def fitted(self) -> pd.Series:
         """Fitted values X beta + Z b (plus the offset), indexed like the rows of the
         data used."""
+        self._design.need_rows("fitted")
         b = np.asarray(self._res["random_effects"], dtype=float)
         vals = self._design.x @ np.asarray(self._res["beta"], dtype=float) + random_part(self._design, b)
         if self._design.offset is not None:
@@ -386,6 +431,7 @@ class FitResults:
     def residuals(self) -> pd.Series:
         """Response minus fitted values, indexed like the rows of the data used (lme4's
         response residuals: not scaled by the weights)."""
+        self._design.need_rows("residuals")
         return pd.Series(self._design.y - self.fitted.to_numpy(), index=self._design.row_index, name="residuals")
 
     resid = residuals
@@ -394,6 +440,7 @@ class FitResults:
     @property
     def response(self) -> pd.Series:
         """The response used in the fit."""
+        self._design.need_rows("response")
         return pd.Series(self._design.y.copy(), index=self._design.row_index, name=self._design.parsed.response)
 
     # ----------------------------------------------------------------- criteria

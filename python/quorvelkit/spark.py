@@ -18,17 +18,23 @@ from typing import Any
 
 import pandas as pd
 
-from .batchfit import BatchFit, fit_parts, merge_parts, part_products
-from .batchplan import MAX_LEVELS, ModelPlan, plan_model, progress_bar, require_columns
+from .checks import require_columns
+from .core_fit import fit_parts
 from .errors import SourceError
+from .fit import LmmFit
+from .fit_options import FitOptions, unknown_options
+from .frames import MAX_LEVELS, factor_candidates
+from .modelspec import ModelSpec, learn_spec
 from .parsing import ParsedFormula, parse_formula
+from .products import merge_parts, part_products
+from .progress import progress_bar
 
 __all__ = ["lmm"]
 
 _SCHEMA = "partition long, payload binary"
 
 
-def _reducer(plan: ModelPlan) -> Callable[[Iterator[pd.DataFrame]], Iterator[pd.DataFrame]]:
+def _reducer(spec: ModelSpec) -> Callable[[Iterator[pd.DataFrame]], Iterator[pd.DataFrame]]:
     """The function mapInPandas runs on each partition: its pandas batches (Arrow
     record batches of spark.sql.execution.arrow.maxRecordsPerBatch rows) reduced and
     merged in order, one row (partition id, pickled products) out."""
@@ -41,7 +47,7 @@ def _reducer(plan: ModelPlan) -> Callable[[Iterator[pd.DataFrame]], Iterator[pd.
         where = f"partition {pid} of the Spark DataFrame"
         out = None
         for frame in batches:
-            part = part_products(plan, frame, where)
+            part = part_products(spec, frame, where)
             out = part if out is None else merge_parts(out, part)
         if out is not None:
             yield pd.DataFrame({"partition": [pid], "payload": [pickle.dumps(out, protocol=5)]})
@@ -49,42 +55,46 @@ def _reducer(plan: ModelPlan) -> Callable[[Iterator[pd.DataFrame]], Iterator[pd.
     return reduce_partition
 
 
-def _levels(sdf: Any, parsed: ParsedFormula, declared: Mapping[str, Sequence] | None) -> dict[str, list]:
-    """Distinct values of the columns formulaic may take as categorical (text,
-    boolean, integer) other than the response and the group."""
+def _spark_kind(t: Any) -> str:
+    """The kind of a Spark column type (see :func:`quorvelkit.frames.factor_candidates`)."""
     from pyspark.sql import types as T
 
-    resp = {c for c, r in parsed.uses if r == "response"}
+    if isinstance(t, T.StringType):
+        return "text"
+    if isinstance(t, T.BooleanType):
+        return "bool"
+    if isinstance(t, T.IntegralType):
+        return "integer"
+    return "other"
+
+
+def _levels(sdf: Any, parsed: ParsedFormula, declared: Mapping[str, Sequence] | None) -> dict[str, list]:
+    """The declared levels, and the distinct values of the columns that may be factors
+    (:func:`~quorvelkit.frames.factor_candidates`)."""
     out = {c: list(v) for c, v in (declared or {}).items()}
-    types = {f.name: f.dataType for f in sdf.schema.fields}
-    for c in parsed.columns:
-        if c in resp or c in parsed.group or c in out or c not in types:
-            continue
-        if isinstance(types[c], (T.StringType, T.BooleanType, T.IntegralType)):
-            vals = [r[0] for r in sdf.select(c).where(sdf[c].isNotNull()).distinct().limit(MAX_LEVELS + 1).collect()]
-            if len(vals) <= MAX_LEVELS:
-                out[c] = sorted(vals, key=lambda v: (type(v).__name__, v))
+    kinds = {f.name: _spark_kind(f.dataType) for f in sdf.schema.fields}
+    for c in factor_candidates(parsed, kinds, declared=list(out)):
+        vals = [r[0] for r in sdf.select(c).where(sdf[c].isNotNull()).distinct().limit(MAX_LEVELS + 1).collect()]
+        if len(vals) <= MAX_LEVELS:
+            out[c] = sorted(vals, key=lambda v: (type(v).__name__, v))
     return out
 
 
 def lmm(
     formula: str,
     sdf: Any,
-    reml: bool = True,
-    evaluator: str = "auto",
-    starts: Any = None,
-    *,
-    theta: Sequence[float] | None = None,
-    max_iter: int = 300,
+    *args: Any,
     levels: Mapping[str, Sequence] | None = None,
     progress: bool | None = None,
     weights: str | None = None,
-) -> BatchFit:
+    **kwargs: Any,
+) -> LmmFit:
     """Fit a linear mixed model to a Spark DataFrame, partition by partition.
 
     Args:
-        formula, reml, evaluator, starts, theta, max_iter: as for :func:`quorvelkit.lmm`.
+        formula: as for :func:`quorvelkit.lmm`.
         sdf: a ``pyspark.sql.DataFrame``.
+        *args, **kwargs: the fit options, :class:`~quorvelkit.fit_options.FitOptions`.
         levels: the levels of categorical columns, ``{column: [levels]}``; by default a
             first pass collects the distinct values of the text, boolean and integer
             columns the formula uses (those columns only).
@@ -94,21 +104,37 @@ def lmm(
             (finite and non-negative; rows of weight zero are left out).
 
     Returns:
-        :class:`quorvelkit.sources.BatchFit`.
+        :class:`~quorvelkit.LmmFit` without its rows.
 
     Raises:
         SourceError: a missing column, a partition whose group column has missing
             values, a level outside the model's, a value that is not finite (naming
             the column and the partition), before any fit.
     """
-    parsed = parse_formula(formula)
+    options = FitOptions.take(args, kwargs, "quorvelkit.spark.lmm()")
+    if kwargs:
+        raise unknown_options(kwargs, "quorvelkit.spark.lmm()", ["levels", "progress"])
+    return fit_spark(parse_formula(formula), sdf, options, levels=levels, progress=progress, weights=weights)
+
+
+def fit_spark(
+    parsed: ParsedFormula,
+    sdf: Any,
+    options: FitOptions,
+    *,
+    levels: Mapping[str, Sequence] | None = None,
+    progress: bool | None = None,
+    weights: str | None = None,
+) -> LmmFit:
+    """:func:`lmm` with its formula parsed and its fit options taken."""
     require_columns(list(parsed.columns) + ([weights] if weights else []), sdf.columns, "the Spark DataFrame")
     used = [c for c in sdf.columns if c in set(parsed.columns) or c == weights]
     sdf = sdf.select(*used)
     found = _levels(sdf, parsed, levels)
     sample = sdf.limit(1000).toPandas()
-    plan = plan_model(parsed, sample, found, where="the first rows of the Spark DataFrame", weights=weights)
-    reduced = sdf.mapInPandas(_reducer(plan), schema=_SCHEMA)
+    where = "the first rows of the Spark DataFrame"
+    spec = learn_spec(parsed, sample, levels=found, where=where, weights_column=weights).spec
+    reduced = sdf.mapInPandas(_reducer(spec), schema=_SCHEMA)
     n_parts = sdf.rdd.getNumPartitions()
     merged = None
     bar = progress_bar(progress, n_parts, "partitions", "part")
@@ -127,5 +153,4 @@ def lmm(
         bar.close()
     if merged is None:
         raise SourceError("the Spark DataFrame has no rows")
-    fit_args = dict(reml=reml, evaluator=evaluator, starts=starts, theta=theta, max_iter=max_iter)
-    return fit_parts(plan, merged, source=f"a Spark DataFrame of {n_parts} partitions", **fit_args)
+    return fit_parts(spec, merged, options, source=f"a Spark DataFrame of {n_parts} partitions")

@@ -50,7 +50,7 @@ def test_dask_agrees_with_the_in_memory_fit_on_1_and_2_workers(case, clusters, s
         assert bits(fits[1]) == bits(fits[2]), npart
     # qk.lmm hands a Dask DataFrame to this route.
     fit = on(clusters[2], lambda: qk.lmm(formula, dd.from_pandas(df, npartitions=3, sort=False)))
-    assert isinstance(fit, qk.sources.BatchFit)
+    assert not fit.rows_kept
     assert_agree(ref, fit)
 
 
@@ -64,7 +64,7 @@ def test_dask_prior_weights(clusters):
     assert_agree(ref, fit)
     assert fit.n_zero_weight == ref.n_zero_weight == 2
     d.loc[150, "w"] = -2.0
-    with pytest.raises(SourceError, match="the weights column 'w' holds -2.0 in partition 2 of the Dask DataFrame"):
+    with pytest.raises(SourceError, match="the weights column 'w' .* holds -2.0 in partition 2 of the Dask DataFrame"):
         on(clusters[2], lambda: qdask.lmm(SLEEP, dd.from_pandas(d, npartitions=3, sort=False), weights="w"))
 
 

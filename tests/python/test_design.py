@@ -8,7 +8,7 @@ import pytest
 from numpy.testing import assert_allclose
 
 from quorvelkit import RankDeficiencyWarning, lmm
-from quorvelkit.formula import aliased_columns
+from quorvelkit.design import aliased_columns
 
 FM1 = "Reaction ~ Days + (Days | Subject)"
 
@@ -161,11 +161,12 @@ _R = np.random.default_rng(11).normal(size=(40, 4))
     ids=["full", "sum", "zero", "multiple", "near", "distinct", "wide"],
 )
 def test_aliased_columns(cols, expected):
-    assert aliased_columns(np.column_stack(cols)) == expected
+    x = np.column_stack(cols)
+    assert aliased_columns(x.T @ x) == expected
 
 
 def test_data_that_cannot_be_fitted(sleep):
-    for col, bad, match in [("Days", np.inf, "Days"), ("Reaction", -np.inf, "non-finite")]:
+    for col, bad, match in [("Days", np.inf, "Days"), ("Reaction", -np.inf, "not finite in row 3")]:
         df = sleep.astype({col: float})
         df.loc[3, col] = bad
         with pytest.raises(ValueError, match=match):

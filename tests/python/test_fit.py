@@ -155,17 +155,7 @@ def test_statsmodels_names_are_aliases(fm1):
 
 def test_pickle_and_deepcopy_of_a_fit(fm1, sleep):
     new = sleep.iloc[::7]
-    # A fit pickled when the class lived in quorvelkit.model (and the design in
-    # quorvelkit.formula) still loads: the names are kept there.
-    old = pickle.dumps(fm1, protocol=2)
-    for home, before in [
-        (b"quorvelkit.fit\nLmmFit", b"quorvelkit.model\nLmmFit"),
-        (b"quorvelkit.design\nDesign", b"quorvelkit.formula\nDesign"),
-        (b"quorvelkit.parsing\nParsedFormula", b"quorvelkit.formula\nParsedFormula"),
-    ]:
-        assert old.count(home) == 1
-        old = old.replace(home, before)
-    for other in (pickle.loads(pickle.dumps(fm1)), copy.deepcopy(fm1), pickle.loads(old)):
+    for other in (pickle.loads(pickle.dumps(fm1)), copy.deepcopy(fm1)):
         assert other.core is not fm1.core
         assert other.summary_text().split("Time")[0] == fm1.summary_text().split("Time")[0]
         pd.testing.assert_series_equal(other.predict(new), fm1.predict(new))

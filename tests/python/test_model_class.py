@@ -13,7 +13,7 @@ import pytest
 from numpy.testing import assert_allclose
 
 import quorvelkit as qk
-from quorvelkit import fitting, lmm
+from quorvelkit import estimate, lmm
 
 DATA = Path(__file__).resolve().parent.parent / "data"
 
@@ -88,7 +88,7 @@ def test_bad_weights_are_one_error_and_nothing_is_fitted(data, monkeypatch, weig
         assert lmm("distance ~ age + (1 | Subject)", ortho, weights=w).weights.iloc[3] == 1.5
         return
     built = []
-    monkeypatch.setattr(fitting, "LmmCore", lambda *a, **k: built.append(1))
+    monkeypatch.setattr(estimate, "LmmCore", lambda *a, **k: built.append(1))
     with pytest.raises(ValueError, match="weights") as err:
         lmm("distance ~ age + (1 | Subject)", ortho, weights=w)
     assert fragment in str(err.value) and "\n" not in str(err.value) and not built

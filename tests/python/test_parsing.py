@@ -5,7 +5,7 @@ import pytest
 
 from quorvelkit import FormulaError, lmm
 from quorvelkit.expressions import quote_name, unquote_name
-from quorvelkit.formula import parse_formula
+from quorvelkit.parsing import parse_formula
 
 SUPPORTED = "random-effects terms on one grouping factor"
 

@@ -200,7 +200,7 @@ def test_sources_agree_with_the_in_memory_fit(case, sleep, sim, sim_fit, tmp_pat
         "iterator of 5 frames": qk.lmm(formula, (df.iloc[a:b] for a, b in zip(cuts, cuts[1:], strict=False))),
     }
     for name, fit in fits.items():
-        assert isinstance(fit, qk.sources.BatchFit), name
+        assert not fit.rows_kept, name
         assert_agree(ref, fit)
 
 
@@ -315,7 +315,7 @@ def test_bad_sources_fail_before_any_fit(sleep, tmp_path, monkeypatch):
     for source in (write_parquet(d, tmp_path / "nodays"), iter([d])):
         with pytest.raises(SourceError, match="column 'Days' not found in"):
             qk.lmm(SLEEP, source)
-    with pytest.raises(SourceError, match="the response column 'Reaction' must be numeric"):
+    with pytest.raises(SourceError, match="the response column 'Reaction'"):
         qk.lmm(SLEEP, iter([sleep, sleep.assign(Reaction=sleep.Reaction.astype(str))]))
     with pytest.raises(TypeError, match="batch 1 of the iterator is a list"):
         qk.lmm(SLEEP, iter([sleep, [1, 2]]))
@@ -381,9 +381,9 @@ def test_prior_weights_from_batches(sleep, tmp_path):
         qk.anova(fits["parquet"], qk.lmm("Reaction ~ Days + (1 | Subject)", iter([d[d.w > 0]])))
     for value, text in [(-1.0, "-1.0"), (np.inf, "inf"), (np.nan, "nan")]:
         bad = d.assign(w=d.w.where(d.index != 130, value))
-        with pytest.raises(SourceError, match=f"the weights column 'w' holds {text} in .*part-001.parquet"):
+        with pytest.raises(SourceError, match=f"the weights column 'w' .*holds {text} in .*part-001.parquet"):
             qk.lmm(SLEEP, write_parquet(bad, tmp_path / f"bad{text}", files=2), weights="w")
-        with pytest.raises(SourceError, match=f"the weights column 'w' holds {text} in batch 1"):
+        with pytest.raises(SourceError, match=f"the weights column 'w' .*holds {text} in batch 1"):
             qk.lmm(SLEEP, iter([bad.iloc[:100], bad.iloc[100:]]), weights="w")
     with pytest.raises(TypeError, match="must name a column of the source"):
         qk.lmm(SLEEP, iter([d]), weights=d.w.to_numpy())
@@ -417,7 +417,7 @@ def test_batch_fit_says_what_needs_the_rows(sleep):
     np.testing.assert_allclose(fit.se, ref.se, rtol=1e-10)
     assert "Scaled residuals: not available" in fit.summary_text()
     ml, ref_ml = fit.refit_ml(), ref.refit_ml()
-    assert isinstance(ml, qk.sources.BatchFit)
+    assert not ml.rows_kept
     assert abs(ml.criterion - ref_ml.criterion) <= 1e-12 * ref_ml.criterion
     small = qk.lmm("Reaction ~ Days + (1 | Subject)", iter([sleep]))
     table = qk.anova(small, fit)

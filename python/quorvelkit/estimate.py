@@ -1,38 +1,26 @@
-"""From a formula and a data frame to a fitted model: :func:`lmm` parses the formula,
-builds the design and the core, and optimises theta from lme4's start (or the caller's
-starts), or evaluates the model at a theta the caller gives."""
+"""From data to a fitted model: :func:`lmm`, the one entry point, fits a data frame in
+memory (its rows built once and kept) or hands a source read in batches to
+:mod:`quorvelkit.sources`; both end in the fit of a core under the same
+:class:`~quorvelkit.fit_options.FitOptions` (:mod:`quorvelkit.core_fit`)."""
 
 from __future__ import annotations
 
 import time
-from collections.abc import Sequence
 from typing import Any
 
 from ._quorvelkit import LmmCore
-from .batchplan import is_batch_source
+from .core_fit import fit_design
 from .design import build_design
-from .errors import check_flag
-from .fit import LmmFit, warn_if_singular
+from .fit import LmmFit
+from .fit_options import FitOptions, unknown_options
+from .frames import is_batch_source
 from .parsing import parse_formula
-from .runcore import run_core
-from .sources import lmm as lmm_batches
+from .sources import fit_source
 
 __all__ = ["lmm"]
 
 
-def lmm(
-    formula: str,
-    data: Any,
-    reml: bool = True,
-    evaluator: str = "auto",
-    starts: Any = None,
-    *,
-    theta: Sequence[float] | None = None,
-    max_iter: int = 300,
-    weights: Any = None,
-    offset: Any = None,
-    **source_options: Any,
-) -> LmmFit:
+def lmm(formula: str, data: Any, *args: Any, weights: Any = None, offset: Any = None, **kwargs: Any) -> LmmFit:
     """Fit a linear mixed model written in lme4's notation.
 
     Args:
@@ -51,22 +39,12 @@ def lmm(
         data: a pandas DataFrame, or anything pandas can turn into one (a dict of
             columns, a list of records, an object with ``to_pandas()``); or a source
             read in batches, never whole: a Parquet file or directory (a path), a
-            pyarrow dataset, an iterator of DataFrames, a Dask or Spark DataFrame
-            (see :func:`quorvelkit.sources.lmm`, whose options ``batch_rows``,
-            ``levels`` and ``progress`` pass through ``source_options``). Such sources
-            take the formula's ``offset()`` terms but not yet ``weights`` or
-            ``offset``.
-        reml: fit by REML (``True``, the default) or by maximum likelihood (``False``);
-            a boolean (a NumPy boolean is fine), anything else is a ``TypeError``.
-        evaluator: the core's kernel: ``"auto"``, ``"blocks"``, ``"aggregated"`` or
-            ``"streaming"``; all give the same fit.
-        starts: starting values for theta, one vector or several (a 2-D array or a flat
-            concatenation); with several, the lowest optimum wins. By default the
-            identity factor alone (lme4's start): the optimiser reaches the optimum
-            from it, so further starts only cost time.
-        theta: evaluate the model at this theta without optimising (like lme4's
-            ``optimizer = NULL``); useful for comparisons and profiles.
-        max_iter: iteration limit of the optimiser, per start.
+            pyarrow dataset, an iterator of DataFrames, a Dask or Spark DataFrame (see
+            :func:`quorvelkit.sources.lmm` for their options ``batch_rows``, ``levels``
+            and ``progress``).
+        *args, **kwargs: the fit options, :class:`~quorvelkit.fit_options.FitOptions`
+            (``reml``, ``evaluator`` and ``starts`` also by position; ``theta``,
+            ``max_iter``), and for a batched source its options.
         weights: prior weights, a column name or one number per row of ``data``: the
             residual variance of row i is sigma^2 / weights[i], as lme4's ``weights``
             (the criterion, log-likelihood, AIC and BIC are lme4's). Rows of weight
@@ -76,7 +54,8 @@ def lmm(
             column and the batch or partition of a bad weight).
         offset: a known part of the linear predictor, a column name or one number per
             row of ``data``, added to the formula's ``offset()`` terms (lme4's
-            ``offset``). A missing value drops the row.
+            ``offset``). A missing value drops the row. Data read in batches take the
+            formula's ``offset()`` terms only.
 
     Returns:
         The fitted model, :class:`LmmFit`.
@@ -89,12 +68,12 @@ def lmm(
             observations; bad weights or offsets (see above); a degenerate response: a
             constant one, or one the fixed effects fit exactly (its residuals are zero to rounding error), which
             leaves no residual variation to estimate the variance components from.
-        TypeError: ``reml`` that is not a boolean.
+        TypeError: ``reml`` that is not a boolean; an argument ``lmm`` does not take.
         RuntimeError: no start gives a feasible theta.
 
     Rows with a missing value in any column the model uses are dropped and counted
     (``fit.n_dropped``). Aliased fixed-effects columns are dropped with a
-    :class:`~quorvelkit.formula.RankDeficiencyWarning` naming them. An optimised fit
+    :class:`~quorvelkit.errors.RankDeficiencyWarning` naming them. An optimised fit
     on the boundary (:attr:`LmmFit.is_singular`) gives a :class:`SingularFitWarning`.
     A response that the fixed and random effects fit exactly together (but the fixed
     effects alone do not), e.g. one that is constant within every group in a random-
@@ -102,44 +81,28 @@ def lmm(
     which ends at a very large theta with a sigma many orders of magnitude below the
     response's spread.
     """
+    options = FitOptions.take(args, kwargs, "lmm()")
     if is_batch_source(data):
         if offset is not None:
             raise ValueError(
                 "offset= is not supported for data read in batches; write the offset as an offset() term of the formula"
             )
-        return lmm_batches(
-            formula, data, reml, evaluator, starts, theta=theta, max_iter=max_iter, weights=weights, **source_options
-        )
-    if source_options:
-        raise TypeError(f"lmm() got options of a batched source for a data frame: {', '.join(source_options)}")
-    check_flag("reml", reml)
+        return fit_source(formula, data, options, weights=weights, **kwargs)
+    if kwargs:
+        raise unknown_options(kwargs, "lmm()")
     t0 = time.perf_counter()
     parsed = parse_formula(formula)
     design = build_design(parsed, data, weights=weights, offset=offset)
     t1 = time.perf_counter()
+    rows = design.need_rows("the fit")
     core = LmmCore(
         design.core_y,
-        design.x,
-        design.z,
-        design.codes,
+        rows.x,
+        rows.z,
+        rows.codes,
         design.m,
-        evaluator,
+        options.evaluator,
         blocks=design.blocks,
-        weights=design.weights,
+        weights=rows.weights,
     )
-    result, n_starts = run_core(
-        core, f"response '{parsed.response}'", design.fe_names, reml, starts=starts, theta=theta, max_iter=max_iter
-    )
-    t2 = time.perf_counter()
-    fit = LmmFit(
-        design,
-        core,
-        result,
-        n_starts=n_starts,
-        fit_seconds=t2 - t1,
-        total_seconds=t2 - t0,
-        evaluator_requested=evaluator,
-    )
-    if theta is None:
-        warn_if_singular(fit, stacklevel=2)
-    return fit
+    return fit_design(design, core, options, t0, t1, stacklevel=3)

@@ -1,0 +1,208 @@
+"""The checks of what a caller hands in, one home each: flags and levels, the columns a
+model needs, numbers given per row (prior weights, an offset), values that are not
+finite, and lme4's checks of the numbers of levels, observations and random effects.
+
+Every check names where the fault is: ``where`` is a place in the data as the user
+knows it ("row 17" of a data frame, "batch 3" of an iterator, a file's batch, a
+partition), so the same check serves a data frame and a source read in batches.
+Refusals of data are :class:`~quorvelkit.errors.SourceError` (a ``ValueError``)."""
+
+from __future__ import annotations
+
+from collections.abc import Iterable, Sequence
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from .errors import SourceError
+
+__all__ = [
+    "check_flag",
+    "check_level",
+    "require_columns",
+    "RowValues",
+    "row_values",
+    "check_weights",
+    "check_finite",
+    "not_finite",
+    "check_response_type",
+    "check_response_variation",
+    "check_terms",
+    "check_group_counts",
+]
+
+
+def check_flag(name: str, value: Any) -> None:
+    """``value`` must be a boolean (``True``/``False`` or a NumPy boolean): a string
+    such as "FALSE" is true in Python, so it would silently mean the opposite."""
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be True or False, got {type(value).__name__} {value!r}")
+
+
+def check_level(level: Any) -> None:
+    """``level`` must be a number strictly between 0 and 1."""
+    if isinstance(level, bool) or not isinstance(level, (int, float, np.floating, np.integer)):
+        raise TypeError(f"level must be a number between 0 and 1, got {type(level).__name__}")
+    if not 0 < float(level) < 1:
+        raise ValueError(f"level must be between 0 and 1, got {level}")
+
+
+def require_columns(needed: Iterable[str], columns: Iterable[Any], where: str) -> None:
+    """Refuses (:class:`SourceError`), naming every one of them, the ``needed`` columns
+    that ``columns`` (those of ``where``: the data, a batch, a file, a partition) lacks."""
+    have = list(columns)
+    names = set(have)
+    missing = [c for c in needed if c not in names]
+    if missing:
+        raise SourceError(
+            f"column{'s' if len(missing) > 1 else ''} {', '.join(repr(c) for c in missing)} not found in "
+            f"{where} (columns: {', '.join(str(c) for c in have)})"
+        )
+
+
+class RowValues:
+    """Numbers given for every row of the data.
+
+    Attributes:
+        values: float64, one per row of the data.
+        label: the column's name, or ``None`` for an array.
+    """
+
+    def __init__(self, values: np.ndarray, label: str | None) -> None:
+        self.values = values
+        self.label = label
+
+
+def row_values(spec: Any, frame: pd.DataFrame, what: str, where: Any = None) -> RowValues | None:
+    """``spec`` (a column name or one value per row of ``frame``) as numbers: ``None``
+    for ``None``. Refuses a name that is not a column, a wrong length, booleans, or a
+    value that is not a number (naming it and its row: ``where(k)`` words the place of
+    the frame's k-th row, by default its label); a ``TypeError`` for a spec that is
+    neither a name nor a sequence of values."""
+    if spec is None:
+        return None
+    place = where if where is not None else (lambda k: f"row {frame.index[k]!r}")
+    if isinstance(spec, str):
+        if spec not in frame.columns:
+            avail = ", ".join(str(c) for c in frame.columns)
+            raise SourceError(f"the {what} column {spec!r} is not in the data (columns: {avail})")
+        raw: Any = frame[spec]
+        label: str | None = spec
+    else:
+        if isinstance(spec, (bytes, dict, set)) or np.ndim(spec) == 0:
+            raise TypeError(f"{what} must be a column name or one number per row, got {type(spec).__name__}")
+        raw = spec
+        label = None
+    values = pd.Series(np.asarray(raw).ravel() if not isinstance(raw, pd.Series) else raw.to_numpy())
+    if np.ndim(raw) != 1 or len(values) != len(frame):
+        shape = "x".join(str(k) for k in np.shape(raw))
+        raise SourceError(
+            f"{what} must hold one number per row of the data: the data has {len(frame)} rows, "
+            f"{what} has {len(values) if np.ndim(raw) == 1 else 'shape ' + shape}"
+        )
+    if pd.api.types.is_bool_dtype(values):
+        raise SourceError(f"{what} must be numbers, not booleans")
+    if not pd.api.types.is_numeric_dtype(values):
+        numbers = pd.to_numeric(values.astype(object), errors="coerce")
+        bad = np.flatnonzero(numbers.isna().to_numpy() & values.notna().to_numpy())
+        if len(bad):
+            k = int(bad[0])
+            raise SourceError(f"{what} must be numbers, but they hold {values.iloc[k]!r} in {place(k)}")
+        values = numbers
+    return RowValues(np.asarray(values.to_numpy(dtype=float), dtype=float), label)
+
+
+def check_weights(weights: np.ndarray, where: Any, label: str | None = None) -> None:
+    """Prior weights must be finite and non-negative (a weight of zero leaves its row
+    out): refuses the first other value, naming its place (``where(k)`` words the
+    place of the k-th weight) and the weights column ``label`` when they come from one."""
+    bad = ~(np.isfinite(weights) & (weights >= 0))
+    if bad.any():
+        k = int(np.argmax(bad))
+        which, holds = ("weights", "they hold") if label is None else (f"the weights column {label!r}", "it holds")
+        raise SourceError(
+            f"{which} must be finite and non-negative (rows of weight zero are left out), but {holds} "
+            f"{float(weights[k])!r} in {where(k)}"
+        )
+
+
+def not_finite(what: str, name: str, where: str) -> SourceError:
+    """The refusal of a value that is not finite in the column ``name`` of the
+    ``what`` part of the model (response, fixed-effects, random-effects)."""
+    return SourceError(
+        f"the {what} column '{name}' has a value that is not finite in {where}; remove or fix those rows"
+    )
+
+
+def check_finite(parts: Sequence[tuple[str, np.ndarray, Sequence[str]]], where: Any) -> None:
+    """Refuses the first column of a model matrix holding a value that is not finite:
+    ``parts`` are (what, matrix, column names), a matrix of one column per name
+    (a vector is one column); ``where(k)`` words the place of row k."""
+    for what, mat, names in parts:
+        m = mat[:, None] if mat.ndim == 1 else mat
+        bad = ~np.isfinite(m)
+        if bad.any():
+            j = int(np.flatnonzero(bad.any(axis=0))[0])
+            raise not_finite(what, names[j], where(int(np.flatnonzero(bad[:, j])[0])))
+
+
+def check_response_type(frame: pd.DataFrame, columns: Sequence[str], where: Any) -> None:
+    """Refuses a response column that is not numeric, naming a value that is not a
+    number and its place (``where(k)``: the place of the frame's k-th row)."""
+    for name in columns:
+        col = frame[name]
+        if pd.api.types.is_numeric_dtype(col) or pd.api.types.is_bool_dtype(col):
+            continue
+        values = col.to_numpy(dtype=object)
+        as_numbers = pd.to_numeric(pd.Series(values, dtype=object), errors="coerce").to_numpy()
+        bad = np.flatnonzero(pd.isna(as_numbers))
+        if len(bad):
+            k = int(bad[0])
+            raise SourceError(
+                f"the response column '{name}' must be numeric, but it holds {values[k]!r} "
+                f"in {where(k)}, which is not a number"
+            )
+        raise SourceError(
+            f"the response column '{name}' holds numbers stored as text (such as "
+            f"{values[0]!r} in {where(0)}); convert it first, e.g. with pandas.to_numeric"
+        )
+
+
+def check_response_variation(y: np.ndarray, name: str) -> None:
+    """Raise ``ValueError`` for a constant response, which leaves no variation to
+    estimate anything from. (A response that the fixed effects fit exactly is refused
+    by the core, where the products already hold the residual sum of squares; see
+    :func:`quorvelkit.errors.exact_fit_error`.)"""
+    if y.shape[0] and float(np.max(y)) == float(np.min(y)):
+        raise ValueError(
+            f"the {name} is constant (every value is {float(y[0]):.6g}): there is no "
+            f"variation to estimate the variance components from"
+        )
+
+
+def check_terms(terms: Sequence[str], group_label: str, blocks: Sequence[int]) -> None:
+    """``ValueError`` for a random-effects term without columns (``blocks``: the
+    columns of each of ``terms``)."""
+    if 0 in blocks:
+        empty = terms[list(blocks).index(0)]
+        raise ValueError(
+            f"the random-effects term ({empty} | {group_label}) has no columns; use (1 | g) for a random intercept"
+        )
+
+
+def check_group_counts(glabel: str, n: int, m: int, blocks: Sequence[int]) -> None:
+    """lme4's checks of the numbers of levels and observations (``ValueError``): more
+    than one level, fewer levels than observations, and more observations than random
+    effects of the largest term (``blocks``: the columns of each term)."""
+    q = max(blocks)
+    if m < 2:
+        raise ValueError(f"the grouping factor '{glabel}' must have more than one level, it has {m}")
+    if m >= n:
+        raise ValueError(f"the number of levels of '{glabel}' ({m}) must be less than the number of observations ({n})")
+    if m * q >= n:
+        raise ValueError(
+            f"the number of observations ({n}) must exceed the number of random effects "
+            f"({m * q} = {m} levels x {q} terms); the random-effects parameters and the "
+            f"residual variance are probably unidentifiable"
+        )

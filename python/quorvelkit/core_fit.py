@@ -1,0 +1,102 @@
+"""The fit of a model's core under the fit options: :func:`fit_design` for a model
+whose rows are at hand, :func:`fit_products` for merged products of rows read in
+batches (a model without its rows, whose aliased columns are found from X'X)."""
+
+from __future__ import annotations
+
+import time
+
+import numpy as np
+import pandas as pd
+
+from ._quorvelkit import LmmCore
+from .checks import check_group_counts
+from .design import Design, drop_aliased
+from .errors import SourceError
+from .fit import LmmFit, warn_if_singular
+from .fit_options import FitOptions, run_core
+from .modelspec import ModelSpec
+from .products import PartProducts, sort_groups
+
+__all__ = ["fit_design", "fit_products", "fit_parts"]
+
+
+def fit_design(design: Design, core: LmmCore, options: FitOptions, t0: float, t1: float, stacklevel: int) -> LmmFit:
+    result, n_starts = run_core(core, options, f"response '{design.parsed.response}'", design.fe_names)
+    t2 = time.perf_counter()
+    fit = LmmFit(
+        design,
+        core,
+        result,
+        n_starts=n_starts,
+        fit_seconds=t2 - t1,
+        total_seconds=t2 - t0,
+        evaluator_requested=options.evaluator,
+    )
+    if options.theta is None:
+        warn_if_singular(fit, stacklevel=stacklevel)
+    return fit
+
+
+def fit_products(
+    spec: ModelSpec,
+    products: dict,
+    levels: pd.Index,
+    options: FitOptions,
+    *,
+    n_dropped: int = 0,
+    n_zero_weight: int = 0,
+    source: str = "",
+    t0: float | None = None,
+) -> LmmFit:
+    """The fit of merged products whose groups are ``levels`` (in that order): a model
+    without its rows, whose :attr:`~quorvelkit.LmmFit.source` says where they were read."""
+    t0 = time.perf_counter() if t0 is None else t0
+    parsed = spec.parsed
+    n, m = int(products["n"]), int(products["m"])
+    if n == 0:
+        raise SourceError(f"{source or 'the source'} has no complete rows in the columns the model uses")
+    check_group_counts(parsed.group_label, n, m, spec.blocks)
+    kept = drop_aliased(np.asarray(products["xtx"]), spec.fe_all, stacklevel=4)
+    if len(kept) < spec.p:
+        products = _keep_columns(products, kept)
+    if float(products["yty"]) == 0.0 and int(products["shift_column"]) >= 0:
+        raise ValueError(
+            f"the response '{parsed.response}' is constant: there is no variation to estimate the variance "
+            f"components from"
+        )
+    design = Design(spec, levels, n, kept, int(n_dropped), int(n_zero_weight), rows=None, source=source)
+    t1 = time.perf_counter()
+    core = LmmCore.from_products(products, options.evaluator, blocks=spec.blocks)
+    return fit_design(design, core, options, t0, t1, stacklevel=4)
+
+
+def _keep_columns(products: dict, kept: list[int]) -> dict:
+    """``products`` of the fixed-effects columns ``kept`` only."""
+    out = dict(products)
+    out["xtx"] = np.ascontiguousarray(np.asarray(products["xtx"])[np.ix_(kept, kept)])
+    out["xty"] = np.ascontiguousarray(np.asarray(products["xty"])[kept])
+    out["ztx"] = np.ascontiguousarray(np.asarray(products["ztx"])[:, :, kept])
+    out["shift_x"] = np.ascontiguousarray(np.asarray(products["shift_x"])[kept])
+    col = int(products["shift_column"])
+    if col >= 0:
+        if col not in kept:
+            raise ValueError("the intercept is aliased with other fixed-effects columns; drop one of them")
+        out["shift_column"] = kept.index(col)
+    out["p"] = len(kept)
+    return out
+
+
+def fit_parts(spec: ModelSpec, merged: PartProducts, options: FitOptions, *, source: str) -> LmmFit:
+    """The fit of the merged parts of a source (Dask or Spark partitions), groups in the
+    order of their sorted labels (as :func:`quorvelkit.lmm` orders levels)."""
+    products, levels = sort_groups(merged.products, merged.labels)
+    return fit_products(
+        spec,
+        products,
+        levels,
+        options,
+        n_dropped=merged.n_dropped,
+        n_zero_weight=merged.n_zero_weight,
+        source=source,
+    )

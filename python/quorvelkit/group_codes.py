@@ -1,0 +1,166 @@
+"""Group labels as codes across batches (:class:`GroupCodes`), and the distinct values
+of an integer column met batch after batch (:class:`IntegerValues`). Integer labels
+in a range of fewer than ``IntegerValues.LIMIT`` values are coded through a table
+indexed by value; other labels are hashed."""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from . import _quorvelkit as _qk
+from .errors import SourceError
+from .frames import sorted_levels
+
+__all__ = ["GroupCodes", "IntegerValues"]
+
+
+class IntegerValues:
+    """The distinct values of an integer column, as a bitmap over their range while
+    that stays below 2^27 values (then add() declines and the caller hashes)."""
+
+    LIMIT = 1 << 27
+
+    def __init__(self) -> None:
+        self.lo = 0
+        self.seen: np.ndarray | None = None
+        self.spilled: np.ndarray | None = None
+        self.failed = False
+
+    def add(self, values: np.ndarray) -> bool:
+        if self.failed or len(values) == 0:
+            return not self.failed
+        lo, hi = int(values.min()), int(values.max())
+        if self.seen is not None:
+            lo, hi = min(lo, self.lo), max(hi, self.lo + len(self.seen) - 1)
+        if hi - lo + 1 > self.LIMIT:
+            # Too wide: the values so far go back to the caller, who hashes from now on.
+            self.failed = True
+            self.spilled = self.values() if self.seen is not None else None
+            self.seen = None
+            return False
+        if self.seen is None or lo < self.lo or hi >= self.lo + len(self.seen):
+            grown = np.zeros(hi - lo + 1, dtype=bool)
+            if self.seen is not None:
+                grown[self.lo - lo : self.lo - lo + len(self.seen)] = self.seen
+            self.seen, self.lo = grown, lo
+        self.seen[values - self.lo] = True
+        return True
+
+    def values(self) -> np.ndarray:
+        assert self.seen is not None
+        return (np.flatnonzero(self.seen) + self.lo).astype(np.int64)
+
+
+class GroupCodes:
+    """Group labels to codes across batches. With the levels known beforehand (a first
+    pass), codes are their sorted positions; otherwise labels get codes in order of
+    first appearance, and the products are put in the order of the sorted labels at the
+    end (a permutation, exact). Integer labels in a range of fewer than 2^27 values are
+    coded through a table indexed by value rather than hashed."""
+
+    def __init__(self, levels: pd.Index | None = None) -> None:
+        self.fixed = levels is not None
+        self.index: pd.Index = levels if levels is not None else pd.Index([])
+        # Labels met so far, when they are not all integers in a moderate range.
+        self.table: dict | None = None if levels is None else {}
+        # The table by value: code of label lo + i at lut[i], -1 for none.
+        self.lut: np.ndarray | None = None
+        self.lo = 0
+        self.n_lut = 0
+        if levels is not None and len(levels) and pd.api.types.is_integer_dtype(levels.dtype):
+            lo, hi = int(levels.min()), int(levels.max())
+            if hi - lo < IntegerValues.LIMIT:
+                self.lo = lo
+                self.lut = np.full(hi - lo + 1, -1, dtype=np.int64)
+                self.lut[levels.to_numpy(np.int64) - lo] = np.arange(len(levels))
+
+    def codes(self, labels: Any, where: str) -> np.ndarray:
+        vals = labels.to_numpy() if isinstance(labels, pd.Series) else np.asarray(labels)
+        if self.fixed:
+            return self._fixed_codes(vals, labels, where)
+        if self.table is None:
+            # Unsigned labels from 2^63 on have no int64 value: those are hashed.
+            if len(vals) and (vals.dtype.kind == "i" or (vals.dtype.kind == "u" and int(vals.max()) < 1 << 63)):
+                codes = self._table_codes(np.ascontiguousarray(vals, dtype=np.int64))
+                if codes is not None:
+                    return codes
+            if len(vals):  # other labels: from now on by hashing
+                self.table = {v: k for k, v in enumerate(self.levels_in_code_order().tolist())}
+            else:
+                return np.zeros(0, dtype=np.int64)
+        local, uniques = pd.factorize(pd.Series(vals) if vals.dtype == object else vals, sort=False)
+        table = self.table
+        glob = np.fromiter((table.setdefault(u, len(table)) for u in uniques), dtype=np.int64, count=len(uniques))
+        return glob[local]
+
+    def _fixed_codes(self, vals: np.ndarray, labels: Any, where: str) -> np.ndarray:
+        if self.lut is not None and vals.dtype.kind in "iu" and len(vals):
+            off = vals.astype(np.int64, copy=False) - self.lo
+            if ((off >= 0) & (off < len(self.lut))).all():
+                codes = np.take(self.lut, off)
+                if (codes >= 0).all():
+                    return codes
+        series = labels if isinstance(labels, pd.Series) else pd.Series(vals)
+        codes = np.asarray(self.index.get_indexer(pd.Index(series)), dtype=np.int64)
+        if (codes < 0).any():
+            bad = series[codes < 0].iloc[0]
+            raise SourceError(
+                f"the group label {bad!r} in {where} was not in the source's first pass "
+                f"(did the data change while it was read?)"
+            )
+        return codes
+
+    def _table_codes(self, vals: np.ndarray) -> np.ndarray | None:
+        """Codes through the table by value, grown to the batch's range when it does
+        not cover it; None when the range would exceed the limit."""
+        if self.lut is not None:
+            coded = _qk.code_labels(vals, self.lut, self.lo, self.n_lut)
+            if coded is not None:
+                codes, self.n_lut = coded
+                return codes
+        lo, hi = int(vals.min()), int(vals.max())
+        if self.lut is not None:
+            lo, hi = min(lo, self.lo), max(hi, self.lo + len(self.lut) - 1)
+        if hi - lo + 1 > IntegerValues.LIMIT:
+            return None
+        grown = np.full(hi - lo + 1, -1, dtype=np.int64)
+        if self.lut is not None:
+            grown[self.lo - lo : self.lo - lo + len(self.lut)] = self.lut
+        self.lut, self.lo = grown, lo
+        coded = _qk.code_labels(vals, self.lut, self.lo, self.n_lut)
+        assert coded is not None  # the table covers the batch's range now
+        codes, self.n_lut = coded
+        return codes
+
+    @property
+    def m(self) -> int:
+        if self.fixed:
+            return len(self.index)
+        return self.n_lut if self.table is None else len(self.table)
+
+    def sorted_order(self) -> tuple[np.ndarray, pd.Index]:
+        """The codes of the labels met in the order of the sorted labels (as
+        :func:`quorvelkit.lmm` orders levels), and those labels."""
+        if self.table is None and self.lut is not None:
+            # The table is indexed by value: its entries in order are the codes of the
+            # labels in sorted order.
+            met = np.flatnonzero(self.lut >= 0)
+            return self.lut[met], pd.Index(met + self.lo)
+        codes, levels = sorted_levels(self.levels_in_code_order())
+        return np.argsort(codes), levels
+
+    def levels_in_code_order(self) -> pd.Index:
+        if self.fixed:
+            return self.index
+        if self.table is not None:
+            known: pd.Index = pd.Index(list(self.table.keys()))
+            return known
+        if self.lut is None:
+            return pd.Index(np.zeros(0, dtype=np.int64))
+        order = np.empty(self.n_lut, dtype=np.int64)
+        met = self.lut >= 0
+        order[self.lut[met]] = np.flatnonzero(met) + self.lo
+        return pd.Index(order)
