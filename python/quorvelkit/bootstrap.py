@@ -13,9 +13,9 @@ import numpy as np
 import pandas as pd
 
 from ._quorvelkit import LmmCore
-from .design import Design
+from .checks import interval_names
+from .modelspec import Design
 from .progress import progress_bar
-from .report import interval_names
 
 __all__ = ["BootstrapResult", "Simulator", "bootstrap", "param_names", "param_vector"]
 

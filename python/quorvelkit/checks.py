@@ -1,6 +1,7 @@
 """The checks of what a caller hands in, one home each: flags and levels, the columns a
 model needs, numbers given per row (prior weights, an offset), values that are not
-finite, and lme4's checks of the numbers of levels, observations and random effects.
+finite, lme4's checks of the numbers of levels, observations and random effects, and
+the one rule that decides which fixed-effects columns are aliased.
 
 Every check names where the fault is: ``where`` is a place in the data as the user
 knows it ("row 17" of a data frame, "batch 3" of an iterator, a file's batch, a
@@ -9,17 +10,19 @@ Refusals of data are :class:`~quorvelkit.errors.SourceError` (a ``ValueError``).
 
 from __future__ import annotations
 
+import warnings
 from collections.abc import Iterable, Sequence
 from typing import Any
 
 import numpy as np
 import pandas as pd
 
-from .errors import SourceError
+from .errors import RankDeficiencyWarning, SourceError
 
 __all__ = [
     "check_flag",
     "check_level",
+    "interval_names",
     "require_columns",
     "RowValues",
     "row_values",
@@ -30,6 +33,8 @@ __all__ = [
     "check_response_variation",
     "check_terms",
     "check_group_counts",
+    "aliased_columns",
+    "drop_aliased",
 ]
 
 
@@ -38,6 +43,13 @@ def check_flag(name: str, value: Any) -> None:
     such as "FALSE" is true in Python, so it would silently mean the opposite."""
     if not isinstance(value, (bool, np.bool_)):
         raise TypeError(f"{name} must be True or False, got {type(value).__name__} {value!r}")
+
+
+def interval_names(level: float) -> tuple[str, str]:
+    """The names of the bounds of intervals at ``level``, as R's (``"2.5 %"``, ``"97.5 %"``)."""
+    lo = (1 - level) / 2 * 100
+    hi = 100 - lo
+    return f"{lo:.10g} %", f"{hi:.10g} %"
 
 
 def check_level(level: Any) -> None:
@@ -206,3 +218,63 @@ def check_group_counts(glabel: str, n: int, m: int, blocks: Sequence[int]) -> No
             f"({m * q} = {m} levels x {q} terms); the random-effects parameters and the "
             f"residual variance are probably unidentifiable"
         )
+
+
+def aliased_columns(xtx: np.ndarray, tol: float = 1e-7) -> list[int]:
+    """Indices of the columns of X that are linear combinations of earlier columns,
+    decided from X'X alone, so that rows in memory and products of rows read in batches
+    drop the same columns.
+
+    Columns are taken in order, as R's ``qr`` (which lme4 uses) takes them: a column
+    whose distance to the span of the kept columns before it is below ``tol`` times its
+    own norm is aliased, and a column of zeros always is. The distances are the
+    diagonal of the Cholesky factor of the Gram matrix of the unit-scaled columns,
+    built greedily over the kept columns. The Gram matrix squares the columns'
+    condition, so against a QR of X the decision can differ only for a column whose
+    relative distance lies within rounding of ``tol`` (about 1e-9 of it for a few
+    columns)."""
+    p = xtx.shape[0]
+    d = np.sqrt(np.maximum(np.diag(xtx), 0.0))
+    if p and np.all(d > 0) and np.all(np.isfinite(xtx)):
+        # Pivots far above the tolerance: nothing is aliased (the greedy factor below
+        # would keep every column and be this factor).
+        try:
+            chol = np.linalg.cholesky(xtx / np.outer(d, d))
+            if np.all(np.abs(np.diag(chol)) >= 1e-5):
+                return []
+        except np.linalg.LinAlgError:
+            pass
+    dropped: list[int] = []
+    kept: list[int] = []
+    L = np.zeros((p, p))
+    for j in range(p):
+        if not d[j] > 0:
+            dropped.append(j)
+            continue
+        g = np.array([xtx[j, k] / (d[j] * d[k]) for k in kept])
+        row = np.zeros(len(kept))
+        for i in range(len(kept)):
+            row[i] = (g[i] - row[:i] @ L[i, :i]) / L[i, i]
+        r2 = 1.0 - row @ row
+        if not r2 > tol * tol:
+            dropped.append(j)
+            continue
+        L[len(kept), : len(kept)] = row
+        L[len(kept), len(kept)] = np.sqrt(r2)
+        kept.append(j)
+    return dropped
+
+
+def drop_aliased(xtx: np.ndarray, fe_all: Sequence[str], stacklevel: int) -> list[int]:
+    """The indices of the fixed-effects columns kept, with one
+    :class:`RankDeficiencyWarning` (lme4's text) naming those dropped."""
+    dropped = aliased_columns(xtx)
+    if dropped:
+        k = len(dropped)
+        warnings.warn(
+            f"fixed-effect model matrix is rank deficient so dropping {k} column{'s' if k > 1 else ''} / "
+            f"coefficient{'s' if k > 1 else ''}: {', '.join(fe_all[j] for j in dropped)}",
+            RankDeficiencyWarning,
+            stacklevel=stacklevel + 1,
+        )
+    return [j for j in range(len(fe_all)) if j not in set(dropped)]

@@ -21,10 +21,11 @@ from .checks import require_columns
 from .core_fit import fit_parts
 from .fit import LmmFit
 from .fit_options import FitOptions, unknown_options
-from .frames import MAX_LEVELS, factor_candidates, pandas_kind
-from .modelspec import ModelSpec, learn_spec
+from .frames import MAX_LEVELS, level_order, pandas_kind
+from .modelspec import ModelSpec
 from .parsing import ParsedFormula, parse_formula
 from .products import PartProducts, merge_parts, part_products
+from .spec_learning import learn_spec
 
 __all__ = ["lmm"]
 
@@ -64,11 +65,11 @@ def _distinct(s: pd.Series) -> pd.Series:
 
 def _levels(ddf: Any, parsed: ParsedFormula, declared: Mapping[str, Sequence] | None) -> dict[str, list]:
     """The declared levels, and the distinct values of the columns that may be factors
-    (:func:`~quorvelkit.frames.factor_candidates`), in one pass over those columns."""
+    (:meth:`~quorvelkit.parsing.ParsedFormula.factor_candidates`), in one pass over those columns."""
     import dask
 
     kinds = {c: pandas_kind(ddf.dtypes[c]) for c in parsed.columns if c in ddf.columns}
-    cands = factor_candidates(parsed, kinds, declared=list(declared or {}))
+    cands = parsed.factor_candidates(kinds, declared=list(declared or {}))
     out = {c: list(v) for c, v in (declared or {}).items()}
     if cands:
         # Distinct values per partition, then on the client: no shuffle of rows.
@@ -76,7 +77,7 @@ def _levels(ddf: Any, parsed: ParsedFormula, declared: Mapping[str, Sequence] | 
         for c, vals in zip(cands, found, strict=True):
             vals = pd.unique(np.asarray(vals, dtype=object))
             if len(vals) <= MAX_LEVELS:
-                out[c] = sorted(vals.tolist(), key=lambda v: (type(v).__name__, v))
+                out[c] = level_order(vals.tolist())
     return out
 
 

@@ -10,12 +10,14 @@ from typing import Any
 
 from ._quorvelkit import LmmCore
 from .core_fit import fit_design
+from .dask import fit_dask
 from .design import build_design
 from .fit import LmmFit
 from .fit_options import FitOptions, unknown_options
 from .frames import is_batch_source
 from .parsing import parse_formula
 from .sources import fit_source
+from .spark import fit_spark
 
 __all__ = ["lmm"]
 
@@ -87,6 +89,14 @@ def lmm(formula: str, data: Any, *args: Any, weights: Any = None, offset: Any = 
             raise ValueError(
                 "offset= is not supported for data read in batches; write the offset as an offset() term of the formula"
             )
+        mod = type(data).__module__ or ""
+        engine = fit_dask if mod.startswith("dask") else fit_spark if mod.startswith("pyspark") else None
+        if engine is not None:
+            known = ["levels", "progress"] + (["split_every"] if engine is fit_dask else [])
+            unknown = {k: v for k, v in kwargs.items() if k not in known}
+            if unknown:
+                raise unknown_options(unknown, "lmm()", known)
+            return engine(parse_formula(formula), data, options, weights=weights, **kwargs)
         return fit_source(formula, data, options, weights=weights, **kwargs)
     if kwargs:
         raise unknown_options(kwargs, "lmm()")

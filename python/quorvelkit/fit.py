@@ -16,14 +16,13 @@ from . import bootstrap as _bootstrap
 from . import inference as _inference
 from . import profile as _profile
 from ._quorvelkit import LmmCore
-from .checks import check_flag, check_level, check_response_variation, check_weights
-from .design import Design
+from .checks import check_flag, check_level, check_response_variation, check_weights, interval_names
 from .errors import SINGULAR_NOTE, SingularFitWarning, core_refusals
 from .frames import to_frame
 from .labels import levels_by_value
-from .modelspec import display_names
+from .modelspec import Design, display_names
 from .predict import group_cross_products, interval_table, model_rows, predict
-from .report import fit_to_dict, format_html, format_short, format_summary, interval_names
+from .report import fit_to_dict, format_html, format_short, format_summary
 from .results import FitResults
 
 __all__ = ["LmmFit", "warn_if_singular"]

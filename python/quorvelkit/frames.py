@@ -1,17 +1,15 @@
 """Data as the model reads it: anything tabular as a pandas DataFrame, Arrow batches as
 DataFrames, group labels (one column or the interaction of several) and their sorted
-levels, which sources are read in batches, and which columns may be factors."""
+levels, which sources are read in batches, and the kind of a pandas column."""
 
 from __future__ import annotations
 
 import os
-from collections.abc import Collection, Iterator, Mapping, Sequence
+from collections.abc import Iterator, Sequence
 from typing import Any
 
 import numpy as np
 import pandas as pd
-
-from .parsing import ParsedFormula
 
 __all__ = [
     "to_frame",
@@ -21,7 +19,7 @@ __all__ = [
     "drop_unused_categories",
     "sorted_levels",
     "is_batch_source",
-    "factor_candidates",
+    "level_order",
     "pandas_kind",
     "MAX_LEVELS",
 ]
@@ -109,6 +107,12 @@ def sorted_levels(values: Any) -> tuple[np.ndarray, pd.Index]:
     return np.asarray(codes, dtype=np.int64), pd.Index(uniques)
 
 
+def level_order(values: Any) -> list:
+    """Distinct values of a factor candidate in a fixed order (by type, then value),
+    whatever order an engine found them in."""
+    return sorted(values, key=lambda v: (type(v).__name__, v))
+
+
 def is_batch_source(data: Any) -> bool:
     """Whether :func:`quorvelkit.lmm` reads ``data`` in batches: a path (a Parquet file or
     directory), a pyarrow dataset, a Dask or Spark DataFrame, or an iterator of
@@ -128,27 +132,9 @@ def is_batch_source(data: Any) -> bool:
     return isinstance(data, Iterator)
 
 
-#: The kinds of column formulaic may take as categorical (or C()/factor() may make so).
-_FACTOR_KINDS = frozenset({"text", "categorical", "bool", "integer"})
-
-
-def factor_candidates(parsed: ParsedFormula, kinds: Mapping[str, str], declared: Collection[str] = ()) -> list[str]:
-    """The columns whose distinct values a first pass over a source collects, so that
-    every batch expands to the same model columns: the formula's columns of a kind
-    formulaic takes as categorical (text, categorical, boolean) or of integers (which
-    C() or factor() may make categorical), other than the response, the group and the
-    ``declared`` ones. ``kinds`` gives each column's kind as its engine reads it
-    (:func:`pandas_kind`, and the Arrow and Spark readers' own)."""
-    resp = {c for c, r in parsed.uses if r == "response"}
-    return [
-        c
-        for c in parsed.columns
-        if c not in resp and c not in parsed.group and c not in declared and kinds.get(c) in _FACTOR_KINDS
-    ]
-
-
 def pandas_kind(dtype: Any) -> str:
-    """The kind of a pandas column (see :func:`factor_candidates`)."""
+    """The kind of a pandas column (see :meth:`ParsedFormula.factor_candidates
+    <quorvelkit.parsing.ParsedFormula.factor_candidates>`)."""
     if isinstance(dtype, pd.CategoricalDtype):
         return "categorical"
     if pd.api.types.is_bool_dtype(dtype):

@@ -15,34 +15,40 @@ import re
 import warnings
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, NoReturn
 
 import numpy as np
 import pandas as pd
 
-from . import _quorvelkit as _qk
 from .checks import (
     RowValues,
     check_finite,
     check_response_type,
-    check_terms,
     check_weights,
     not_finite,
     require_columns,
 )
-from .errors import FormulaError, SourceError, clean_message
-from .frames import arrow_frame, drop_unused_categories, join_labels, object_text
-from .parsing import ParsedFormula, parse_formula
+from .errors import RowsUnavailable, SourceError
+from .frames import arrow_frame, join_labels, object_text
+from .parsing import ParsedFormula
 
-__all__ = ["ModelSpec", "GroupingFactor", "PlainColumns", "ModelRows", "learn_spec", "select_rows", "display_names"]
+__all__ = [
+    "ModelSpec",
+    "Design",
+    "FitRows",
+    "GroupingFactor",
+    "PlainColumns",
+    "ModelRows",
+    "select_rows",
+    "display_names",
+    "matrices",
+    "plain_matrices",
+    "offset_total",
+]
 
 #: Words the place of the k-th row of a batch in a message.
 Place = Callable[[int], str]
 
-#: Transforms whose value depends on every row (a mean, a spread, a basis, a lag):
-#: taken from one batch they would differ from the whole data's.
-_STATEFUL = ("center", "scale", "standardize", "poly", "bs", "cr", "cs", "cc", "lag")
-_STATEFUL_RE = re.compile(r"(?<![\w.])(" + "|".join(_STATEFUL) + r")\s*\(")
 _FACTOR_CALL = re.compile(r"^(?:C|factor|as\.factor)\((.+?)(?:,.*)?\)$")
 
 
@@ -232,14 +238,14 @@ class ModelSpec:
         sub = object_text(sub.reset_index(drop=True))
         check_response_type(sub, [c for c, r in self.parsed.uses if r == "response"], lambda k: where)
         if self.plain is not None:
-            y, x, z = _plain_matrices(sub, self.plain)
+            y, x, z = plain_matrices(sub, self.plain)
             offset = None
         else:
-            y, x, z, offset = self._formulaic(sub, where)
+            y, x, z, offset = self.formulaic_matrices(sub, where)
         w = None if prior is None else np.ascontiguousarray(prior.values[keep])
-        return self._finish(sub, y, x, z, offset, w, n_dropped, n_zero, keep, lambda k: where)
+        return self.checked_rows(sub, y, x, z, offset, w, n_dropped, n_zero, keep, lambda k: where)
 
-    def _finish(
+    def checked_rows(
         self,
         sub: pd.DataFrame,
         y: np.ndarray,
@@ -265,7 +271,9 @@ class ModelSpec:
         labels = sub[group[0]] if len(group) == 1 else join_labels(sub, group)
         return ModelRows(y, x, z, labels, n_dropped, weights, n_zero, offset, keep)
 
-    def _formulaic(self, sub: pd.DataFrame, where: str) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray | None]:
+    def formulaic_matrices(
+        self, sub: pd.DataFrame, where: str
+    ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray | None]:
         from formulaic.errors import FormulaicError
 
         named = self.parsed.for_formulaic(sub)
@@ -281,17 +289,17 @@ class ModelSpec:
             ) from None
         except FormulaicError as exc:
             raise SourceError(f"cannot build the model matrices of {where}: {exc}") from None
-        return _matrices(fixed.lhs, fixed.rhs, rand) + (_offset_total(offsets, self.parsed, lambda k: where),)
+        return matrices(fixed.lhs, fixed.rhs, rand) + (offset_total(offsets, self.parsed, lambda k: where),)
 
 
-def _matrices(lhs: Any, rhs: Any, rand: Sequence[Any]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+def matrices(lhs: Any, rhs: Any, rand: Sequence[Any]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     y = np.ascontiguousarray(lhs.to_numpy(dtype=float)[:, 0])
     x = np.ascontiguousarray(rhs.to_numpy(dtype=float))
     z = np.ascontiguousarray(np.column_stack([r.to_numpy(dtype=float) for r in rand]))
     return y, x, z
 
 
-def _plain_matrices(sub: pd.DataFrame, plain: PlainColumns) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+def plain_matrices(sub: pd.DataFrame, plain: PlainColumns) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     n = len(sub)
 
     def stack(cols: list[str | None]) -> np.ndarray:
@@ -304,7 +312,7 @@ def _plain_matrices(sub: pd.DataFrame, plain: PlainColumns) -> tuple[np.ndarray,
     return y, stack(plain.x), stack(plain.z)
 
 
-def _offset_total(matrices: Sequence[Any], parsed: ParsedFormula, where: Place) -> np.ndarray | None:
+def offset_total(matrices: Sequence[Any], parsed: ParsedFormula, where: Place) -> np.ndarray | None:
     """The sum of the formula's ``offset()`` terms over a batch's rows (``None``
     without), each refused where it is not one finite number per row."""
     total: np.ndarray | None = None
@@ -377,198 +385,131 @@ def _levels_message(w: Warning, categorical: Mapping[str, list], frame: pd.DataF
     )
 
 
-def _check_stateful(parsed: ParsedFormula) -> None:
-    for part in (
-        parsed.model_response,
-        parsed.model_fixed,
-        *(t.model_text for t in parsed.random_terms),
-        *parsed.offsets,
-    ):
-        m = _STATEFUL_RE.search(part or "")
-        if m:
-            raise FormulaError(
-                f"{m.group(1)}() is not supported when the data are read in batches: its value depends "
-                f"on every row, which no batch has; compute the column beforehand"
-            )
+@dataclass
+class FitRows:
+    """The rows of a fitted model: the response as given (the core fits it less the
+    offset), the kept fixed-effects columns, Z, the group codes, the data's labels of
+    the rows, and their prior weights and offset (``None`` without)."""
 
-
-def _spec_frame(sample: pd.DataFrame, levels: Mapping[str, Sequence]) -> pd.DataFrame:
-    """``sample`` with rows added so that every declared level of every categorical
-    column appears: the frame the model's specs are learnt from. Columns keep their
-    types (a numeric column's levels are numbers, which C() or factor() may make
-    categorical)."""
-    if not levels or len(sample) == 0:
-        return sample
-    k = max(len(v) for v in levels.values())
-    extra = {}
-    for c in sample.columns:
-        col = sample[c]
-        if c in levels and len(levels[c]):
-            vals = list(levels[c])
-            cyc = [vals[i % len(vals)] for i in range(k)]
-            numeric = pd.api.types.is_numeric_dtype(col) and not pd.api.types.is_bool_dtype(col)
-            extra[c] = pd.Series(cyc, dtype=col.dtype if numeric else object)
-        else:
-            extra[c] = pd.Series(np.resize(col.to_numpy(), k), dtype=col.dtype)
-    out = pd.concat([sample, pd.DataFrame(extra)], ignore_index=True)
-    for c in levels:
-        if c in out.columns and isinstance(sample[c].dtype, pd.CategoricalDtype):
-            cats = list(sample[c].cat.categories) + [v for v in levels[c] if v not in set(sample[c].cat.categories)]
-            out[c] = pd.Categorical(out[c], categories=cats)
-    return out
-
-
-def _materialize(formula: str, frame: pd.DataFrame, what: str) -> Any:
-    from formulaic import model_matrix
-    from formulaic.errors import FormulaicError
-
-    try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", DeprecationWarning)
-            # An empty context: the checked expressions see the data's columns and
-            # formulaic's transforms, never the variables of a caller's frame.
-            return model_matrix(formula, frame, na_action="ignore", context={})
-    except FormulaicError as exc:
-        raise ValueError(f"cannot build the {what}: {clean_message(exc)}") from None
+    y: np.ndarray
+    x: np.ndarray
+    z: np.ndarray
+    codes: np.ndarray
+    row_index: pd.Index
+    weights: np.ndarray | None = None
+    offset: np.ndarray | None = None
 
 
 @dataclass
-class Learnt:
-    """A spec and the rows of the frame it was learnt from (for data in memory, the
-    whole data: its matrices are built once)."""
+class Design:
+    """A fitted model's specification, its groups and columns, and its rows when kept
+    (``rows`` is ``None`` for a model fitted from products: then :attr:`source` says
+    where its rows were read, and what needs them raises :class:`RowsUnavailable`)."""
 
     spec: ModelSpec
-    rows: ModelRows | None
+    levels: pd.Index
+    n: int
+    kept_columns: list[int]
+    n_dropped: int = 0
+    n_zero_weight: int = 0
+    rows: FitRows | None = None
+    source: str = ""
 
+    # ------------------------------------------------------------- of the specification
+    @property
+    def parsed(self) -> ParsedFormula:
+        return self.spec.parsed
 
-def learn_spec(
-    parsed: ParsedFormula,
-    sample: pd.DataFrame,
-    *,
-    levels: Mapping[str, Sequence] | None = None,
-    where: str = "the first batch",
-    weights_column: str | None = None,
-    weighted: bool = False,
-    offset: RowValues | None = None,
-    whole: bool = False,
-) -> Learnt:
-    """The spec of a model from a sample of its rows (a first batch or partition) and
-    the levels of its categorical columns (from a first pass, the source's
-    dictionary, or declared), which the sample alone may lack.
+    @property
+    def fe_names(self) -> list[str]:
+        return [self.spec.fe_all[j] for j in self.kept_columns]
 
-    With ``whole``, ``sample`` is all the data, already reduced to the rows the model
-    uses (:func:`select_rows`; ``offset`` is the offset given for them): its rows come
-    back with the spec, and messages name rows by the frame's index. Otherwise the
-    spec learns from the sample's complete rows and the batches are read by
-    :meth:`ModelSpec.rows`; the transforms whose value depends on every row are
-    refused, and the shift every batch shares is chosen from the sample."""
-    if not parsed.model_fixed:
-        parsed = parse_formula(parsed.text)
-    if whole:
-        sub = sample
-        place: Place = lambda k: f"row {sample.index[k]!r}"  # noqa: E731
-        sub = sub.reset_index(drop=True)
-        for col in sub.columns:
-            if isinstance(sub[col].dtype, pd.CategoricalDtype):
-                sub[col] = drop_unused_categories(sub[col])
-        check_response_type(sub, [c for c, r in parsed.uses if r == "response"], place)
-    else:
-        _check_stateful(parsed)
-        require_columns([*parsed.columns, *([weights_column] if weights_column else [])], sample.columns, where)
-        names = set(parsed.columns)
-        used = [c for c in sample.columns if isinstance(c, str) and c in names]
-        sub = object_text(sample[used].dropna().reset_index(drop=True))
-        if len(sub) == 0:
-            raise SourceError(f"{where} has no complete row to learn the model's columns from")
-        levels = {c: list(v) for c, v in (levels or {}).items() if c in used}
-        # The levels are the model's: sample rows with other values do not teach the
-        # specs any (a batch holding them is refused).
-        for c, v in levels.items():
-            sub = sub.loc[sub[c].isin(v)]
-        sub = sub.reset_index(drop=True)
-        if len(sub) == 0:
-            raise SourceError(f"{where} has no complete row whose values are among the declared levels")
-        place = lambda k: where  # noqa: E731
-    used = [c for c in sub.columns if isinstance(c, str) and c in set(parsed.columns)]
-    named = parsed.for_formulaic(sub if whole else _spec_frame(sub, levels or {}))
-    fixed = _materialize(f"{parsed.model_response} ~ {parsed.model_fixed}", named, "fixed-effects model matrix")
-    if fixed.lhs.shape[1] != 1:
-        raise ValueError(f"the response '{parsed.response}' must be one numeric column")
-    rand = [_materialize(t.model_text, named, "random-effects model matrix") for t in parsed.random_terms]
-    offsets = [_materialize(f"{text} ~ 1", named, "offset").lhs for text in parsed.offsets]
-    n = len(named)
-    if any(len(m) != n for m in (fixed.lhs, fixed.rhs, *rand, *offsets)):
-        raise ValueError("the formula dropped rows unexpectedly (missing values after a transform?)")
-    fe_all = display_names(fixed.rhs.columns, parsed.renames)
-    rand_columns = [c for r in rand for c in r.columns]
-    blocks = tuple(int(r.shape[1]) for r in rand)
-    if not fe_all:
-        raise ValueError("the fixed-effects part has no columns; keep the intercept or add a term")
-    check_terms([t.text for t in parsed.random_terms], parsed.group_label, blocks)
-    categorical = {}
-    for mspec in (fixed.rhs.model_spec, *(r.model_spec for r in rand)):
-        for expr, (kind, state) in mspec.encoder_state.items():
-            if getattr(kind, "value", kind) == "categorical":
-                categorical[expr] = list(state.get("categories", []))
-    factor = GroupingFactor(parsed.group_label, tuple(parsed.group), tuple(t.text for t in parsed.random_terms), blocks)
-    spec = ModelSpec(
-        parsed,
-        used,
-        fixed.model_spec,
-        [r.model_spec for r in rand],
-        [o.model_spec for o in offsets],
-        fe_all,
-        display_names(rand_columns, parsed.renames),
-        (factor,),
-        categorical=categorical,
-        weights_column=weights_column,
-        weighted=weighted or weights_column is not None,
-        offset_column=None if offset is None else offset.label,
-        offset_array=offset is not None and offset.label is None,
-    )
-    y, x, z = _matrices(fixed.lhs, fixed.rhs, rand)
-    if whole:
-        off = _offset_total(offsets, parsed, place)
-        if offset is not None:
-            bad = ~np.isfinite(offset.values)
-            if bad.any():
-                raise SourceError(f"the offset is not finite in {place(int(np.argmax(bad)))}")
-            off = offset.values if off is None else off + offset.values
-        keep = np.ones(n, dtype=bool)
-        return Learnt(spec, spec._finish(sub, y, x, z, off, None, 0, 0, keep, place))
-    _learn_plain(spec, sub, list(fixed.rhs.columns), rand_columns)
-    # The shift: an intercept column is constant in every batch, so batches can share
-    # the centres chosen from the sample; without one the rows are used as given.
-    if "Intercept" in list(fixed.rhs.columns):
-        if spec.plain is not None:
-            y, x, _z = _plain_matrices(sub, spec.plain)
-        else:
-            y, x, _z, off = spec._formulaic(sub, where)
-            y = y if off is None else y - off
-        shift = _qk.choose_shift(np.ascontiguousarray(y), np.ascontiguousarray(x))
-        if shift["shift_column"] == list(fixed.rhs.columns).index("Intercept"):
-            spec.shift = shift
-    return Learnt(spec, None)
+    @property
+    def dropped_columns(self) -> list[str]:
+        kept = set(self.kept_columns)
+        return [name for j, name in enumerate(self.spec.fe_all) if j not in kept]
 
+    @property
+    def re_names(self) -> list[str]:
+        return self.spec.re_names
 
-def _learn_plain(spec: ModelSpec, sub: pd.DataFrame, x_columns: list[str], z_columns: list[str]) -> None:
-    """Sets ``spec.plain`` when every matrix column is a plain numeric column of the
-    data or the intercept: the common case of big data, read without formulaic."""
-    parsed = spec.parsed
-    numeric = {c for c in spec.used if pd.api.types.is_numeric_dtype(sub[c]) and not pd.api.types.is_bool_dtype(sub[c])}
+    @property
+    def blocks(self) -> list[int]:
+        return self.spec.blocks
 
-    def plain(cols: Sequence[str]) -> list[str | None] | None:
-        out: list[str | None] = []
-        for c in cols:
-            if c == "Intercept":
-                out.append(None)
-            elif c in numeric and c not in parsed.group:
-                out.append(c)
-            else:
-                return None
-        return out
+    @property
+    def m(self) -> int:
+        """Number of levels of the grouping factor."""
+        return int(len(self.levels))
 
-    if not parsed.aliases and not parsed.offsets and parsed.response in numeric and not spec.categorical:
-        px, pz = plain(x_columns), plain(z_columns)
-        if px is not None and pz is not None:
-            spec.plain = PlainColumns(parsed.response, px, pz)
+    @property
+    def weighted(self) -> bool:
+        return self.spec.weighted
+
+    # ------------------------------------------------------------- of the rows
+    def need_rows(self, what: str) -> FitRows:
+        """The rows, or :class:`RowsUnavailable` saying that ``what`` needs them."""
+        if self.rows is None:
+            self.no_rows(what)
+        return self.rows
+
+    def no_rows(self, what: str) -> NoReturn:
+        raise RowsUnavailable(
+            f"{what} needs the rows, and this model was fitted from products of rows read in batches "
+            f"({self.source or 'a batched source'}), which keep none: compute fitted values batch by batch "
+            f"with fit.predict(batch)"
+        )
+
+    @property
+    def y(self) -> np.ndarray:
+        return self.need_rows("the response").y
+
+    @property
+    def x(self) -> np.ndarray:
+        return self.need_rows("the fixed-effects model matrix").x
+
+    @property
+    def z(self) -> np.ndarray:
+        return self.need_rows("the random-effects model matrix").z
+
+    @property
+    def codes(self) -> np.ndarray:
+        return self.need_rows("the group of each row").codes
+
+    @property
+    def row_index(self) -> pd.Index:
+        return self.need_rows("the labels of the rows").row_index
+
+    @property
+    def weights(self) -> np.ndarray | None:
+        """The prior weights of the rows (``None`` for an unweighted model)."""
+        return self.need_rows("the weights of the rows").weights if self.weighted else None
+
+    @property
+    def offset(self) -> np.ndarray | None:
+        return None if self.rows is None else self.rows.offset
+
+    @property
+    def core_y(self) -> np.ndarray:
+        """The response the core fits: ``y`` less the offset."""
+        rows = self.need_rows("the response")
+        return rows.y if rows.offset is None else np.ascontiguousarray(rows.y - rows.offset)
+
+    def with_response(self, y: np.ndarray) -> Design:
+        """The same model with the response ``y`` (of the rows used, in order)."""
+        rows = self.need_rows("a new response")
+        return Design(
+            self.spec,
+            self.levels,
+            self.n,
+            self.kept_columns,
+            self.n_dropped,
+            self.n_zero_weight,
+            FitRows(y, rows.x, rows.z, rows.codes, rows.row_index, rows.weights, rows.offset),
+        )
+
+    def random_part(self, b: np.ndarray) -> np.ndarray:
+        """Z b of every row, b the random effects by group (shape (m, q))."""
+        rows = self.need_rows("the random part of the rows")
+        zb: np.ndarray = np.einsum("ij,ij->i", rows.z, b[rows.codes])
+        return zb

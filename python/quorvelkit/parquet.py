@@ -14,7 +14,7 @@ import pandas as pd
 
 from .checks import require_columns
 from .errors import SourceError
-from .frames import MAX_LEVELS, factor_candidates, sorted_levels
+from .frames import MAX_LEVELS, level_order, sorted_levels
 from .group_codes import IntegerValues
 from .parsing import ParsedFormula
 from .progress import progress_bar
@@ -23,7 +23,7 @@ __all__ = ["open_dataset", "DatasetBatches", "fragment_batches", "arrow_kind", "
 
 
 def arrow_kind(t: Any) -> str:
-    """The kind of an Arrow column type (see :func:`quorvelkit.frames.factor_candidates`)."""
+    """The kind of an Arrow column type (see :meth:`quorvelkit.parsing.ParsedFormula.factor_candidates`)."""
     import pyarrow as pa
 
     if pa.types.is_dictionary(t):
@@ -38,7 +38,7 @@ def arrow_kind(t: Any) -> str:
 
 
 def _candidates(parsed: ParsedFormula, schema: Any) -> list[str]:
-    return factor_candidates(parsed, {c: arrow_kind(schema.field(c).type) for c in parsed.columns if c in schema.names})
+    return parsed.factor_candidates({c: arrow_kind(schema.field(c).type) for c in parsed.columns if c in schema.names})
 
 
 def needs_first_pass(parsed: ParsedFormula, schema: Any) -> bool:
@@ -143,7 +143,7 @@ def first_pass(
     levels = {}
     for c in cands:
         if size[c] <= MAX_LEVELS:
-            levels[c] = sorted(values(c), key=lambda v: (type(v).__name__, v))
+            levels[c] = level_order(values(c))
     if glevels is not None:
         _codes, glevels = sorted_levels(glevels)
     return glevels, levels

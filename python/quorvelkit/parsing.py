@@ -13,7 +13,7 @@ column names, numbers, arithmetic and a fixed list of transforms are allowed).
 from __future__ import annotations
 
 import re
-from collections.abc import Iterator
+from collections.abc import Collection, Iterator, Mapping
 from dataclasses import dataclass
 from typing import Any
 
@@ -44,6 +44,10 @@ class RandomTerm:
 
     text: str
     model_text: str
+
+
+#: The kinds of column formulaic may take as categorical (or C()/factor() may make so).
+_FACTOR_KINDS = frozenset({"text", "categorical", "bool", "integer"})
 
 
 @dataclass(frozen=True)
@@ -107,6 +111,20 @@ class ParsedFormula:
         """How the formula uses ``column`` ("response", "numeric", "term", "factor", "any",
         "group")."""
         return {r for c, r in self.uses if c == column}
+
+    def factor_candidates(self, kinds: Mapping[str, str], declared: Collection[str] = ()) -> list[str]:
+        """The columns whose distinct values a first pass over a source collects, so
+        that every batch expands to the same model columns: the formula's columns of a
+        kind formulaic takes as categorical (text, categorical, boolean) or of integers
+        (which C() or factor() may make categorical), other than the response, the
+        group and the ``declared`` ones. ``kinds`` gives each column's kind as its
+        engine reads it ("text", "categorical", "bool", "integer" or "other")."""
+        resp = {c for c, r in self.uses if r == "response"}
+        return [
+            c
+            for c in self.columns
+            if c not in resp and c not in self.group and c not in declared and kinds.get(c) in _FACTOR_KINDS
+        ]
 
     @property
     def group_label(self) -> str:

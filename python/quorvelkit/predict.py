@@ -11,18 +11,12 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from .design import Design
 from .errors import clean_message
 from .frames import join_labels, to_frame
 from .labels import is_missing, json_label, label_key
+from .modelspec import Design
 
-__all__ = ["predict", "model_rows", "random_part", "group_index"]
-
-
-def random_part(design: Design, b: np.ndarray) -> np.ndarray:
-    """Z b of the rows of the fit: each row's z times its group's random effects."""
-    zb: np.ndarray = np.einsum("ij,ij->i", design.z, b[design.codes])
-    return zb
+__all__ = ["predict", "model_rows", "group_index"]
 
 
 def predict(

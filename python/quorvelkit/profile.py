@@ -44,10 +44,9 @@ import numpy as np
 import pandas as pd
 
 from . import plot
-from .checks import check_level
+from .checks import check_level, interval_names
 from .profile_problems import Point, Problem, Profiler, minimise
 from .progress import progress_bar
-from .report import interval_names
 
 __all__ = ["ProfileResult", "Profiler", "parameter_names", "intervals", "traces", "check_level"]
 

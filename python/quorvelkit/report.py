@@ -1,5 +1,7 @@
 """Text, HTML and JSON-ready reports of a fitted model and of a likelihood-ratio table,
-in the layout of lme4's ``summary``, ``print`` and ``anova`` methods."""
+in the layout of lme4's ``summary``, ``print`` and ``anova`` methods. The functions take
+a fitted model (an :class:`~quorvelkit.LmmFit`, typed ``Any``): the fit's class uses
+them, so this module does not import it."""
 
 from __future__ import annotations
 
@@ -12,7 +14,6 @@ import numpy as np
 
 from .errors import SINGULAR_NOTE
 from .labels import is_missing, json_label
-from .results import FitResults
 
 __all__ = [
     "format_summary",
@@ -22,7 +23,6 @@ __all__ = [
     "format_anova_html",
     "fit_to_dict",
     "format_number",
-    "interval_names",
 ]
 
 
@@ -40,13 +40,6 @@ def format_number(v: float, digits: int = 5) -> str:
         return f"{v:.{digits - 1}e}"
     dec = max(0, digits - 1 - mag)
     return f"{v:.{dec}f}"
-
-
-def interval_names(level: float) -> tuple[str, str]:
-    """The names of the bounds of intervals at ``level``, as R's (``"2.5 %"``, ``"97.5 %"``)."""
-    lo = (1 - level) / 2 * 100
-    hi = 100 - lo
-    return f"{lo:.10g} %", f"{hi:.10g} %"
 
 
 def _finite(v: float) -> float | None:
@@ -99,14 +92,14 @@ def _table(header: Sequence[str], rows: Sequence[Sequence[str]], left: Sequence[
     return lines
 
 
-def _title(fit: FitResults, tests: bool = False) -> str:
+def _title(fit: Any, tests: bool = False) -> str:
     how = "REML" if fit.reml else "maximum likelihood"
     if tests:  # the summary's, whose table has the t tests (as lmerTest titles it)
         return f"Linear mixed model fit by {how}. t-tests use Satterthwaite's method [quorvelkit]"
     return f"Linear mixed model fit by {how} [quorvelkit]"
 
 
-def _varcorr_rows(fit: FitResults, with_variance: bool = True) -> tuple[list[str], list[list[str]], list[bool]]:
+def _varcorr_rows(fit: Any, with_variance: bool = True) -> tuple[list[str], list[list[str]], list[bool]]:
     """lme4's table of the variance components: a row per random effect, term by term
     (a term's name on its first row), correlations within a term only, the residual."""
     q = len(fit.re_names)
@@ -138,7 +131,7 @@ def _varcorr_rows(fit: FitResults, with_variance: bool = True) -> tuple[list[str
     return header, rows, left
 
 
-def _criteria(fit: FitResults) -> list[str]:
+def _criteria(fit: Any) -> list[str]:
     crit_name = "REML crit" if fit.reml else "deviance"
     header = ["AIC", "BIC", "logLik", crit_name, "df.resid"]
     vals = [
@@ -170,7 +163,7 @@ def _coef_pvalue(p: float) -> str:
 SIGNIF_CODES = "Signif. codes:  0 '***' 0.001 '**' 0.01 '*' 0.05 '.' 0.1 ' ' 1"
 
 
-def _fixed_rows(fit: FitResults) -> tuple[list[str], list[list[str]], list[bool]]:
+def _fixed_rows(fit: Any) -> tuple[list[str], list[list[str]], list[bool]]:
     table = fit.coef_table
     est = table["Estimate"].to_numpy()
     se = table["Std. Error"].to_numpy()
@@ -198,7 +191,7 @@ def _abbrev(name: str, width: int = 6) -> str:
     return f"({short})" if name.startswith("(") else short
 
 
-def _fixed_corr(fit: FitResults) -> list[str]:
+def _fixed_corr(fit: Any) -> list[str]:
     p = len(fit.fe_names)
     if p < 2 or p > 12:
         return []
@@ -213,7 +206,7 @@ def _fixed_corr(fit: FitResults) -> list[str]:
     return ["", "Correlation of Fixed Effects:"] + _table(header, rows, [True] + [False] * (p - 1))
 
 
-def _optimizer_lines(fit: FitResults) -> list[str]:
+def _optimizer_lines(fit: Any) -> list[str]:
     opt = fit.optimizer
     ev = opt["evaluator"]
     if opt["n_classes"] is not None:
@@ -228,7 +221,7 @@ def _optimizer_lines(fit: FitResults) -> list[str]:
     return lines
 
 
-def _time_line(fit: FitResults) -> str:
+def _time_line(fit: Any) -> str:
     opt = fit.optimizer
 
     def ms(s: float) -> str:
@@ -237,7 +230,7 @@ def _time_line(fit: FitResults) -> str:
     return f"Time: {ms(opt['seconds'])} to fit ({ms(opt['total_seconds'])} with the model matrices)"
 
 
-def _notes(fit: FitResults) -> list[str]:
+def _notes(fit: Any) -> list[str]:
     lines = []
     if fit.dropped_columns:
         k = len(fit.dropped_columns)
@@ -252,7 +245,7 @@ def _notes(fit: FitResults) -> list[str]:
     return lines
 
 
-def _nobs_line(fit: FitResults) -> list[str]:
+def _nobs_line(fit: Any) -> list[str]:
     lines = [f"Number of obs: {fit.nobs}, groups:  {fit.group_name}, {fit.ngroups}"]
     if fit.n_dropped:
         lines.append(f"({fit.n_dropped} observation{'s' if fit.n_dropped != 1 else ''} deleted due to missingness)")
@@ -262,7 +255,7 @@ def _nobs_line(fit: FitResults) -> list[str]:
     return lines
 
 
-def _call_lines(fit: FitResults) -> list[str]:
+def _call_lines(fit: Any) -> list[str]:
     """The lines lme4 prints below the formula: the data, the prior weights and an
     offset given besides the formula's."""
     design = fit._design
@@ -277,22 +270,23 @@ def _call_lines(fit: FitResults) -> list[str]:
     return lines
 
 
-def _given_offset(fit: FitResults) -> str | None:
+def _given_offset(fit: Any) -> str | None:
     """The offset given besides the formula's: its column, "array", or None."""
     design = fit._design
     return design.spec.offset_column or ("array" if design.spec.offset_array else None)
 
 
-def _scaled_residuals(fit: FitResults) -> np.ndarray:
+def _scaled_residuals(fit: Any) -> np.ndarray:
     """Residuals in units of their standard deviation sigma / sqrt(w) (lme4's Pearson
     residuals, scaled)."""
-    res = fit.residuals.to_numpy()
+    res: np.ndarray = fit.residuals.to_numpy()
     if fit._design.weights is not None:
         res = res * np.sqrt(fit._design.weights)
-    return res / fit.sigma if fit.sigma > 0 else res
+    out: np.ndarray = res / fit.sigma if fit.sigma > 0 else res
+    return out
 
 
-def format_summary(fit: FitResults) -> str:
+def format_summary(fit: Any) -> str:
     """The full report (lme4's ``summary``) with the optimiser's report and timing."""
     lines = [_title(fit, tests=True), f"Formula: {fit.formula}"]
     lines += _call_lines(fit)
@@ -329,7 +323,7 @@ def format_summary(fit: FitResults) -> str:
     return "\n".join(lines)
 
 
-def format_short(fit: FitResults) -> str:
+def format_short(fit: Any) -> str:
     """The short report (lme4's ``print``)."""
     crit = "REML criterion at convergence" if fit.reml else "Deviance (-2 log-likelihood)"
     lines = [
@@ -367,7 +361,7 @@ def _html_table(header: Sequence[str], rows: Sequence[Sequence[str]], left: Sequ
     return "".join(out)
 
 
-def format_html(fit: FitResults) -> str:
+def format_html(fit: Any) -> str:
     """An HTML rendering of the summary, for notebooks."""
     crit_name = "REML criterion" if fit.reml else "Deviance"
     parts = [
@@ -403,7 +397,7 @@ def format_html(fit: FitResults) -> str:
     return "\n".join(parts)
 
 
-def fit_to_dict(fit: FitResults) -> dict[str, Any]:
+def fit_to_dict(fit: Any) -> dict[str, Any]:
     """Every result of ``fit`` as JSON-ready Python values."""
     fe = fit.fixef
     se = fit.se

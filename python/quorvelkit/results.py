@@ -19,11 +19,10 @@ import numpy as np
 import pandas as pd
 
 from ._quorvelkit import LmmCore
-from .design import Design
 from .errors import SINGULAR_TOL
 from .inference import coefficient_tests
+from .modelspec import Design
 from .parsing import ParsedFormula
-from .predict import random_part
 from .satterthwaite import varpar_info
 
 __all__ = ["FitResults"]
@@ -422,7 +421,7 @@ class FitResults:
         data used."""
         self._design.need_rows("fitted")
         b = np.asarray(self._res["random_effects"], dtype=float)
-        vals = self._design.x @ np.asarray(self._res["beta"], dtype=float) + random_part(self._design, b)
+        vals = self._design.x @ np.asarray(self._res["beta"], dtype=float) + self._design.random_part(b)
         if self._design.offset is not None:
             vals = vals + self._design.offset
         return pd.Series(vals, index=self._design.row_index, name="fitted")

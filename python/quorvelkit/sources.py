@@ -1,6 +1,7 @@
 """Fitting from data that is read in batches, never whole: a Parquet file or directory,
-a pyarrow dataset (:mod:`quorvelkit.parquet`), an iterator of DataFrames, and the Dask
-and Spark routes (:mod:`quorvelkit.dask`, :mod:`quorvelkit.spark`), which start here.
+a pyarrow dataset (:mod:`quorvelkit.parquet`) or an iterator of DataFrames; the Dask
+and Spark routes (:mod:`quorvelkit.dask`, :mod:`quorvelkit.spark`) reduce partitions
+where they are.
 
 The core needs the rows only once, to reduce them to cross-products (X'X, X'y, y'y
 and, per group, Z_i'Z_i, Z_i'X_i, Z_i'y_i and the row count). Each batch is turned
@@ -26,18 +27,17 @@ import pandas as pd
 
 from . import _quorvelkit as _qk
 from .core_fit import fit_products
-from .dask import fit_dask
 from .errors import RowsUnavailable, SourceError
 from .fit import LmmFit
 from .fit_options import FitOptions, unknown_options
 from .frames import arrow_frame
 from .group_codes import GroupCodes
-from .modelspec import ModelRows, ModelSpec, learn_spec
+from .modelspec import ModelRows, ModelSpec
 from .parquet import open_dataset
 from .parsing import ParsedFormula, parse_formula
 from .products import core_array, take_groups
 from .progress import progress_bar
-from .spark import fit_spark
+from .spec_learning import learn_spec
 
 T = TypeVar("T")
 
@@ -55,16 +55,15 @@ def lmm(
     **kwargs: Any,
 ) -> LmmFit:
     """Fit a linear mixed model to data read in batches (what :func:`quorvelkit.lmm`
-    calls for a path, a pyarrow dataset, an iterator of DataFrames, or a Dask or Spark
-    DataFrame).
+    calls for a path, a pyarrow dataset or an iterator of DataFrames).
 
     Args:
         formula: as for :func:`quorvelkit.lmm`.
         source: a Parquet file or directory (a path), a ``pyarrow.dataset.Dataset``,
-            or an iterator of pandas DataFrames (read once); a Dask or Spark DataFrame
-            goes to :func:`quorvelkit.dask.lmm` or :func:`quorvelkit.spark.lmm`.
-        *args, **kwargs: the fit options, :class:`~quorvelkit.fit_options.FitOptions`
-            (and for Dask its ``split_every``).
+            or an iterator of pandas DataFrames (read once). (:func:`quorvelkit.lmm`
+            also takes a Dask or Spark DataFrame, for :func:`quorvelkit.dask.lmm` or
+            :func:`quorvelkit.spark.lmm`.)
+        *args, **kwargs: the fit options, :class:`~quorvelkit.fit_options.FitOptions`.
         batch_rows: rows per batch read from a Parquet source (memory is about one
             batch of the columns used, plus the products: 8 (q^2 + pq + q + 1) bytes
             per group).
@@ -112,12 +111,13 @@ def fit_source(
             f"weights= for data read in batches must name a column of the source, got {type(weights).__name__}"
         )
     mod = type(source).__module__ or ""
-    if mod.startswith("dask"):
-        return fit_dask(parsed, source, options, levels=levels, progress=progress, weights=weights, **engine_options)
+    if mod.startswith(("dask", "pyspark")):
+        raise TypeError(
+            "quorvelkit.sources reads Parquet, pyarrow datasets and iterators of DataFrames; fit a Dask or Spark "
+            "DataFrame with quorvelkit.lmm, quorvelkit.dask.lmm or quorvelkit.spark.lmm"
+        )
     if engine_options:
         raise unknown_options(engine_options, "lmm()", ["batch_rows", "levels", "progress"])
-    if mod.startswith("pyspark"):
-        return fit_spark(parsed, source, options, levels=levels, progress=progress, weights=weights)
     if isinstance(source, (str, os.PathLike)) or mod.startswith("pyarrow"):
         data = open_dataset(parsed, source, batch_rows, levels, progress, weights)
         return fit_frames(

@@ -23,11 +23,12 @@ from .core_fit import fit_parts
 from .errors import SourceError
 from .fit import LmmFit
 from .fit_options import FitOptions, unknown_options
-from .frames import MAX_LEVELS, factor_candidates
-from .modelspec import ModelSpec, learn_spec
+from .frames import MAX_LEVELS, level_order
+from .modelspec import ModelSpec
 from .parsing import ParsedFormula, parse_formula
 from .products import merge_parts, part_products
 from .progress import progress_bar
+from .spec_learning import learn_spec
 
 __all__ = ["lmm"]
 
@@ -56,7 +57,7 @@ def _reducer(spec: ModelSpec) -> Callable[[Iterator[pd.DataFrame]], Iterator[pd.
 
 
 def _spark_kind(t: Any) -> str:
-    """The kind of a Spark column type (see :func:`quorvelkit.frames.factor_candidates`)."""
+    """The kind of a Spark column type (see :meth:`quorvelkit.parsing.ParsedFormula.factor_candidates`)."""
     from pyspark.sql import types as T
 
     if isinstance(t, T.StringType):
@@ -70,13 +71,13 @@ def _spark_kind(t: Any) -> str:
 
 def _levels(sdf: Any, parsed: ParsedFormula, declared: Mapping[str, Sequence] | None) -> dict[str, list]:
     """The declared levels, and the distinct values of the columns that may be factors
-    (:func:`~quorvelkit.frames.factor_candidates`)."""
+    (:meth:`~quorvelkit.parsing.ParsedFormula.factor_candidates`)."""
     out = {c: list(v) for c, v in (declared or {}).items()}
     kinds = {f.name: _spark_kind(f.dataType) for f in sdf.schema.fields}
-    for c in factor_candidates(parsed, kinds, declared=list(out)):
+    for c in parsed.factor_candidates(kinds, declared=list(out)):
         vals = [r[0] for r in sdf.select(c).where(sdf[c].isNotNull()).distinct().limit(MAX_LEVELS + 1).collect()]
         if len(vals) <= MAX_LEVELS:
-            out[c] = sorted(vals, key=lambda v: (type(v).__name__, v))
+            out[c] = level_order(vals)
     return out
 
 

@@ -8,7 +8,7 @@ import pytest
 from numpy.testing import assert_allclose
 
 from quorvelkit import RankDeficiencyWarning, lmm
-from quorvelkit.design import aliased_columns
+from quorvelkit.checks import aliased_columns
 
 FM1 = "Reaction ~ Days + (Days | Subject)"
 
