@@ -28,8 +28,9 @@ the core's analytic gradient:
 
 The end points are found by Newton's method on zeta, whose derivative comes free from
 the envelope theorem: dzeta/dpsi = (df/dpsi at the constrained optimum) / (2 zeta).
-Each constrained minimisation is a BFGS run warm-started from the previous point of the
-same parameter, with that point's inverse Hessian.
+Each constrained minimisation is a run of the core's quasi-Newton minimiser (the fit's),
+warm-started from the previous point of the same parameter with that point's inverse
+Hessian.
 """
 
 from __future__ import annotations
@@ -45,7 +46,7 @@ import numpy as np
 import pandas as pd
 
 from . import plot
-from .profile_problems import Point, Problem, Profiler, minimise
+from .profile_problems import Point, Problem, Profiler, minimize
 from .report import interval_names
 
 __all__ = ["ProfileResult", "Profiler", "parameter_names", "intervals", "traces", "check_level"]
@@ -160,10 +161,15 @@ class _Search:
         return near.phi, near.h
 
     def _minimum(self, psi: float, phi: np.ndarray, h: np.ndarray) -> tuple[np.ndarray, float, np.ndarray]:
-        if self.prob.adjust is not None:
-            phi = self.prob.adjust(psi, phi)
-        x, f, _, hn, _ = minimise(self.prob.objective(psi), phi, h)
-        return x, f, hn
+        prob = self.prob
+        if prob.adjust is not None:
+            phi = prob.adjust(psi, phi)
+        fixed: list[int] = []
+        if psi == 0.0 and prob.at_zero:
+            phi = phi.copy()
+            phi[prob.at_zero] = 0.0
+            fixed = prob.at_zero
+        return minimize(prob.objective(psi), phi, h, prob.groups, fixed)
 
     def at(self, psi: float) -> Point:
         """The constrained optimum at psi. The profile is monotone on each side of the
@@ -297,7 +303,7 @@ def prepare(profiler: Profiler, prob: Problem) -> None:
     phi, h = prob.phi0, prob.h0
     f = math.inf
     for _ in range(8):
-        x, f, _, h, _ = minimise(prob.objective(b), phi, h)
+        x, f, h = minimize(prob.objective(b), phi, h, prob.groups)
         slope = prob.dpsi(b, x)
         curv = 2.0 / (prob.scale**2) if prob.scale > 0 else 1.0
         step = -slope / curv

@@ -236,4 +236,34 @@ TEST(MinimizeOptions, ExceptionFromTheObjectivePropagates) {
   }
 }
 
+// A secant pair taken across a concave stretch has s'y <= 0; folding it into the model
+// would make the inverse Hessian indefinite, and its predicted decrease g'Hg / 2
+// (negative) would pass the stopping test at once. The runs below start inside the
+// concave region of f = (x^2 - 1)^2 + (x y)^2 / 4 + (y - 1)^2 / 2 (around x = 0) and must
+// reach a minimum, decreasing f, with a positive definite model at the end.
+TEST(MinimizeOptions, CurvatureGuardKeepsTheModelPositiveDefinite) {
+  const Objective bumpy = [](const Vec& x, double& f, Vec& g) {
+    const double r = x[0] * x[0] - 1.0, c = x[0] * x[1];
+    f = r * r + 0.25 * c * c + 0.5 * (x[1] - 1.0) * (x[1] - 1.0);
+    g[0] = 4.0 * x[0] * r + 0.5 * c * x[1];
+    g[1] = 0.5 * c * x[0] + (x[1] - 1.0);
+    return true;
+  };
+  for (double x0 : {0.05, 0.1, 0.2, 0.3, -0.15}) {
+    for (double y0 : {-2.0, 0.0, 1.0, 3.0}) {
+      SCOPED_TRACE(::testing::PrintToString(Vec{x0, y0}));
+      const OptimResult r = minimize_symmetric(bumpy, {x0, y0}, {}, MinimizeOptions{});
+      EXPECT_TRUE(r.converged) << summary(r);
+      EXPECT_LT(r.grad_inf_norm, 1e-6) << summary(r);
+      double f0;
+      Vec g0(2);
+      bumpy({x0, y0}, f0, g0);
+      EXPECT_LT(r.deviance, f0);
+      ASSERT_EQ(r.inverse_hessian.size(), 4u) << summary(r);
+      Vec l = r.inverse_hessian;
+      EXPECT_TRUE(qk::cholesky_in_place(l.data(), 2)) << ::testing::PrintToString(r.inverse_hessian);
+    }
+  }
+}
+
 }  // namespace
