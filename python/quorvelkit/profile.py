@@ -193,11 +193,18 @@ class _Search:
         return pt
 
     def _disorder(self, psi: float, f: float) -> list[Point]:
-        """The neighbours (on the same side) with which f at psi breaks the monotone
-        order: a point farther out with a lower criterion."""
+        """The points to minimise again from when f at psi breaks the monotone order,
+        i.e. a point farther out on the same side has a lower criterion: those points,
+        and the nearest one closer in (the estimate's at least). The constrained minima
+        can form separate branches (near a boundary, e.g. a correlation at +-1 against
+        one inside), and a warm start stays on the branch it starts from."""
         c = self.prob.center
         same = [p for p in self.points if (p.psi - c) * (psi - c) > 0 and math.isfinite(p.f)]
-        return [p for p in same if abs(p.psi - c) > abs(psi - c) and p.f < f - 1e-9]
+        outer = [p for p in same if abs(p.psi - c) > abs(psi - c) and p.f < f - 1e-9]
+        if not outer:
+            return []
+        inner = [p for p in same if abs(p.psi - c) < abs(psi - c)]
+        return outer + [max(inner, key=lambda p: abs(p.psi - c)) if inner else self.start]
 
     def bound(self, side: int) -> float:
         return self.prob.upper if side > 0 else self.prob.lower
