@@ -25,7 +25,11 @@ Objective = Callable[[np.ndarray], tuple[float, np.ndarray]]
 
 
 def minimize(
-    fun: Objective, x0: np.ndarray, h0: np.ndarray, groups: Sequence[tuple[int, list[int]]] = (), fixed: Sequence[int] = ()
+    fun: Objective,
+    x0: np.ndarray,
+    h0: np.ndarray,
+    groups: Sequence[tuple[int, list[int]]] = (),
+    fixed: Sequence[int] = (),
 ) -> tuple[np.ndarray, float, np.ndarray]:
     """The core's quasi-Newton minimiser (the one the fit runs) from ``x0``, its first
     step Newton's with the inverse Hessian ``h0``; a point where ``fun`` is infinite is

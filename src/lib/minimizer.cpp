@@ -206,13 +206,13 @@ PyObject* f_minimize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   } else {
     h = Ref(new_array(r.inverse_hessian, {nn, nn}));
   }
-  const bool ok = set_item(dict.get(), "x", new_array(r.theta, {nn})) &&
-                  set_item(dict.get(), "fun", PyFloat_FromDouble(r.deviance)) &&
-                  set_item(dict.get(), "grad_inf_norm", PyFloat_FromDouble(r.grad_inf_norm)) &&
-                  set_item(dict.get(), "h", h.release()) && set_item(dict.get(), "converged", PyBool_FromLong(r.converged)) &&
-                  set_item(dict.get(), "message", PyUnicode_FromString(r.message.c_str())) &&
-                  set_item(dict.get(), "iterations", PyLong_FromUnsignedLongLong(r.iterations)) &&
-                  set_item(dict.get(), "fev", PyLong_FromUnsignedLongLong(r.fev));
+  PyObject* o = dict.get();
+  const bool ok = set_item(o, "x", new_array(r.theta, {nn})) && set_item(o, "fun", PyFloat_FromDouble(r.deviance)) &&
+                  set_item(o, "grad_inf_norm", PyFloat_FromDouble(r.grad_inf_norm)) &&
+                  set_item(o, "h", h.release()) && set_item(o, "converged", PyBool_FromLong(r.converged)) &&
+                  set_item(o, "message", PyUnicode_FromString(r.message.c_str())) &&
+                  set_item(o, "iterations", PyLong_FromUnsignedLongLong(r.iterations)) &&
+                  set_item(o, "fev", PyLong_FromUnsignedLongLong(r.fev));
   return ok ? dict.release() : nullptr;
 }
 
