@@ -114,12 +114,14 @@ def minimize(
     max_iter: int = 300,
     scale: _Theta | None = None,
     h0: npt.ArrayLike | None = None,
+    stall: float = 0.0,
 ) -> _MinimizeResult:
     """Minimises ``fun(x) -> (f, g)`` from ``x0`` with the core's quasi-Newton method
     (the one ``LmmCore.fit`` runs); a value that is not finite marks ``x`` infeasible,
     a step too long. ``fixed``: coordinates held at their start values; ``groups``:
-    (diagonal, members) sign symmetries of ``fun``; ``h0``: an initial inverse Hessian.
-    An exception raised by ``fun`` propagates unchanged."""
+    (diagonal, members) sign symmetries of ``fun``; ``h0``: an initial inverse Hessian;
+    ``stall``: stop once a step gains less than ``stall * max(|f|, 1)``. An exception
+    raised by ``fun`` propagates unchanged."""
 
 @final
 class ProductsAccumulator:

@@ -143,8 +143,8 @@ PyObject* f_minimize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return nullptr;
   }
   std::vector<PyObject*> a;
-  if (!parse_args("minimize", {"fun", "x0", "fixed", "groups", "gtol", "ftol", "max_iter", "scale", "h0"}, 2, args,
-                  nargs, kwnames, a))
+  if (!parse_args("minimize", {"fun", "x0", "fixed", "groups", "gtol", "ftol", "max_iter", "scale", "h0", "stall"},
+                  2, args, nargs, kwnames, a))
     return nullptr;
   PyObject* fun = a[0];
   if (!PyCallable_Check(fun)) return arg_error("fun", "'" + type_name(fun) + "' object is not callable");
@@ -176,6 +176,7 @@ PyObject* f_minimize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     }
   }
   if (a[8] && a[8] != Py_None && !parse_h0(a[8], n, opt.h0)) return nullptr;
+  if (a[9] && !to_double(a[9], "stall", opt.stall)) return nullptr;
 
   Pending pending;
   const Objective objective = [&](const std::vector<double>& x, double& f, std::vector<double>& g) {
@@ -220,7 +221,8 @@ PyObject* f_minimize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 PyMethodDef minimize_functions[] = {
     {"minimize", QK_FASTCALL(f_minimize), METH_FASTCALL | METH_KEYWORDS,
-     "minimize(fun, x0, *, fixed=(), groups=(), gtol=1e-08, ftol=1e-12, max_iter=300, scale=None, h0=None)\n"
+     "minimize(fun, x0, *, fixed=(), groups=(), gtol=1e-08, ftol=1e-12, max_iter=300, scale=None, h0=None, "
+     "stall=0.0)\n"
      "--\n\n"
      "Minimises fun from x0 with the core's quasi-Newton method (the one LmmCore.fit\n"
      "runs). fun(x) -> (f, g) is called with a new float64 array on the calling thread\n"
@@ -231,7 +233,8 @@ PyMethodDef minimize_functions[] = {
      "read). groups: (diagonal, members) pairs, coordinates whose joint negation leaves\n"
      "fun unchanged; at the end each group whose diagonal is negative is negated.\n"
      "gtol, ftol, max_iter, scale: as for LmmCore.fit (scale: typical magnitudes of the\n"
-     "coordinates). h0: an initial (n, n) inverse Hessian, used when positive definite.\n\n"
+     "coordinates). h0: an initial (n, n) inverse Hessian, used when positive definite.\n"
+     "stall: stop once a step decreases f by less than stall * max(|f|, 1) (0: never).\n\n"
      "Returns a dict: x, fun (the value at x), grad_inf_norm, h (the final (n, n)\n"
      "inverse-Hessian model, or None without one), converged, message, iterations and\n"
      "fev (evaluations)."},

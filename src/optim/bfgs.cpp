@@ -136,6 +136,7 @@ class Run {
   // The stop message when the current point passes a test, else nullptr.
   const char* stopping_test() {
     if (opt_.gtol > grad_norm()) return "projected gradient below tolerance";
+    if (stalled_) return "decrease per step below tolerance";
     if (have_h_) {
       apply_h(g_, hg_);
       const double predicted = 0.5 * dot(g_, hg_);
@@ -274,6 +275,7 @@ class Run {
       y[i] = gt[i] - g_[i];
     }
     update_h(s, y);
+    stalled_ = opt_.stall > 0.0 && !(f_ - ft >= opt_.stall * std::max(std::fabs(f_), 1.0));
     last_step_ = 0.0;
     for (std::size_t i = 0; i < n_; ++i)
       last_step_ = std::max(last_step_, std::fabs(s[i]) / std::max(std::fabs(x_[i]), 1.0));
@@ -424,6 +426,7 @@ class Run {
   bool have_h_ = false;
   std::vector<double> metric_;  // D of the last restart
   double last_step_ = 0.0;      // largest relative move of the last accepted step
+  bool stalled_ = false;        // the last accepted step decreased f by less than opt_.stall
   std::uint64_t iterations_ = 0, fev_ = 0;
 };
 

@@ -94,6 +94,11 @@ struct MinimizeOptions {
   // (above). One that is not finite and positive definite is not used. Any size other
   // than 0 or n * n is refused with std::invalid_argument.
   std::vector<double> h0;
+  // Stops (converged) once an accepted step decreases f by less than stall * max(|f|, 1):
+  // at a minimum flatter than quadratic, as on a boundary, quasi-Newton steps shrink
+  // geometrically and the other tests may take hundreds of passes to hold. Zero (the
+  // default) or any value that is not positive disables the test.
+  double stall = 0.0;
 };
 
 // Minimises `objective` from x0 over all of R^n. On return every sign group whose
@@ -104,11 +109,12 @@ struct MinimizeOptions {
 // Stop messages and `converged`:
 //   "projected gradient below tolerance"   true   largest gradient entry below gtol
 //   "predicted decrease below tolerance"   true   g'Hg / 2 below ftol * max(|f|, 1)
+//   "decrease per step below tolerance"    true   the last step gained below `stall`
 //   "maximum iterations reached"           false  max_iter passes were made
 //   "line search failed"                   false  no decrease along steepest descent
 //   "initial point infeasible"             false  the objective refused x0
-// gtol or ftol that is zero, negative or NaN disables its test. The two converged
-// stops are subject to the curvature check described above, which may resume the run.
+// gtol or ftol that is zero, negative or NaN disables its test. The converged stops
+// are subject to the curvature check described above, which may resume the run.
 OptimResult minimize_symmetric(const Objective& objective, std::vector<double> x0,
                                const std::vector<SignGroup>& groups,
                                const MinimizeOptions& options);

@@ -217,6 +217,37 @@ TEST(MinimizeOptions, RefusedRegionShortensTheSteps) {
   }
 }
 
+// f = 400 + (x - 1)^4 + (y - x)^2 (the offset is a criterion's size): a minimum flatter
+// than quadratic, where each quasi-Newton step gains a fixed fraction of what is left.
+// With the gradient and predicted-decrease tests off, the run crawls on until its line
+// search fails in rounding; with `stall` it stops, converged, at the first step that gains less than
+// stall * max(|f|, 1), near the minimum. Zero, negative or NaN disable it.
+TEST(MinimizeOptions, StallEndsTheCrawlToADegenerateMinimum) {
+  const Objective flat = [](const Vec& x, double& f, Vec& g) {
+    const double a = x[0] - 1.0, b = x[1] - x[0];
+    f = 400.0 + a * a * a * a + b * b;
+    g[0] = 4.0 * a * a * a - 2.0 * b;
+    g[1] = 2.0 * b;
+    return true;
+  };
+  MinimizeOptions o;
+  o.gtol = 0.0;
+  o.ftol = 0.0;
+  const OptimResult crawl = minimize_symmetric(flat, {3.0, -1.0}, {}, o);
+  EXPECT_FALSE(crawl.converged) << summary(crawl);
+  o.stall = 1e-12;
+  const OptimResult r = minimize_symmetric(flat, {3.0, -1.0}, {}, o);
+  EXPECT_EQ(r.message, "decrease per step below tolerance") << summary(r);
+  EXPECT_TRUE(r.converged);
+  EXPECT_LT(2 * r.iterations, crawl.iterations) << summary(r) << " vs " << summary(crawl);
+  EXPECT_LT(r.deviance - 400.0, 1e-8);
+  EXPECT_TRUE(qkt::all_near(r.theta, {1.0, 1.0}, 1e-2)) << ::testing::PrintToString(r.theta);
+  for (double off : {0.0, -1.0, kNaN}) {
+    o.stall = off;
+    EXPECT_EQ(summary(minimize_symmetric(flat, {3.0, -1.0}, {}, o)), summary(crawl));
+  }
+}
+
 struct Thrown : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
