@@ -1,6 +1,6 @@
 """Type stubs for the compiled core, ``quorvelkit._quorvelkit``."""
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any, Literal, SupportsFloat, TypedDict, final
 
 import numpy as np
@@ -85,6 +85,43 @@ def code_labels(labels: _Int64, table: _Int64, lo: int, m: int) -> tuple[_Int64,
 
 def merge_products(a: _Products, b: _Products) -> _Products:
     """The products of the rows of ``a`` and ``b`` together."""
+
+class _MinimizeResult(TypedDict):
+    """The report of ``minimize``."""
+
+    x: _Float64
+    """(n,) the final point, sign groups normalised."""
+    fun: float
+    """The objective's value at ``x``; inf when ``x0`` is infeasible."""
+    grad_inf_norm: float
+    """Largest |gradient entry| of the free coordinates at ``x``."""
+    h: _Float64 | None
+    """(n, n) the final inverse-Hessian model, or None when the run ends without one."""
+    converged: bool
+    message: str
+    iterations: int
+    fev: int
+    """Objective evaluations, the start's included."""
+
+def minimize(
+    fun: Callable[[_Float64], tuple[float, Sequence[SupportsFloat] | npt.NDArray[np.floating]]],
+    x0: _Theta,
+    *,
+    fixed: Sequence[int] = (),
+    groups: Sequence[tuple[int, Sequence[int]]] = (),
+    gtol: float = 1e-08,
+    ftol: float = 1e-12,
+    max_iter: int = 300,
+    scale: _Theta | None = None,
+    h0: npt.ArrayLike | None = None,
+    stall: float = 0.0,
+) -> _MinimizeResult:
+    """Minimises ``fun(x) -> (f, g)`` from ``x0`` with the core's quasi-Newton method
+    (the one ``LmmCore.fit`` runs); a value that is not finite marks ``x`` infeasible,
+    a step too long. ``fixed``: coordinates held at their start values; ``groups``:
+    (diagonal, members) sign symmetries of ``fun``; ``h0``: an initial inverse Hessian;
+    ``stall``: stop once a step gains less than ``stall * max(|f|, 1)``. An exception
+    raised by ``fun`` propagates unchanged."""
 
 @final
 class ProductsAccumulator:

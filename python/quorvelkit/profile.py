@@ -28,8 +28,9 @@ the core's analytic gradient:
 
 The end points are found by Newton's method on zeta, whose derivative comes free from
 the envelope theorem: dzeta/dpsi = (df/dpsi at the constrained optimum) / (2 zeta).
-Each constrained minimisation is a BFGS run warm-started from the previous point of the
-same parameter, with that point's inverse Hessian.
+Each constrained minimisation is a run of the core's quasi-Newton minimiser (the fit's),
+warm-started from the previous point of the same parameter with that point's inverse
+Hessian.
 """
 
 from __future__ import annotations
@@ -45,10 +46,10 @@ import pandas as pd
 
 from . import plot
 from .checks import check_level, interval_names
-from .profile_problems import Point, Problem, Profiler, minimise
+from .profile_problems import Point, Problem, Profiler, minimize
 from .progress import progress_bar
 
-__all__ = ["ProfileResult", "Profiler", "parameter_names", "intervals", "traces", "check_level"]
+__all__ = ["ProfileResult", "Profiler", "parameter_names", "intervals", "traces"]
 
 
 def parameter_names(
@@ -152,10 +153,15 @@ class _Search:
         return near.phi, near.h
 
     def _minimum(self, psi: float, phi: np.ndarray, h: np.ndarray) -> tuple[np.ndarray, float, np.ndarray]:
-        if self.prob.adjust is not None:
-            phi = self.prob.adjust(psi, phi)
-        x, f, _, hn, _ = minimise(self.prob.objective(psi), phi, h)
-        return x, f, hn
+        prob = self.prob
+        if prob.adjust is not None:
+            phi = prob.adjust(psi, phi)
+        fixed: list[int] = []
+        if psi == 0.0 and prob.at_zero:
+            phi = phi.copy()
+            phi[prob.at_zero] = 0.0
+            fixed = prob.at_zero
+        return minimize(prob.objective(psi), phi, h, prob.groups, fixed)
 
     def at(self, psi: float) -> Point:
         """The constrained optimum at psi. The profile is monotone on each side of the
@@ -179,11 +185,18 @@ class _Search:
         return pt
 
     def _disorder(self, psi: float, f: float) -> list[Point]:
-        """The neighbours (on the same side) with which f at psi breaks the monotone
-        order: a point farther out with a lower criterion."""
+        """The points to minimise again from when f at psi breaks the monotone order,
+        i.e. a point farther out on the same side has a lower criterion: those points,
+        and the nearest one closer in (the estimate's at least). The constrained minima
+        can form separate branches (near a boundary, e.g. a correlation at +-1 against
+        one inside), and a warm start stays on the branch it starts from."""
         c = self.prob.center
         same = [p for p in self.points if (p.psi - c) * (psi - c) > 0 and math.isfinite(p.f)]
-        return [p for p in same if abs(p.psi - c) > abs(psi - c) and p.f < f - 1e-9]
+        outer = [p for p in same if abs(p.psi - c) > abs(psi - c) and p.f < f - 1e-9]
+        if not outer:
+            return []
+        inner = [p for p in same if abs(p.psi - c) < abs(psi - c)]
+        return outer + [max(inner, key=lambda p: abs(p.psi - c)) if inner else self.start]
 
     def bound(self, side: int) -> float:
         return self.prob.upper if side > 0 else self.prob.lower
@@ -289,7 +302,7 @@ def prepare(profiler: Profiler, prob: Problem) -> None:
     phi, h = prob.phi0, prob.h0
     f = math.inf
     for _ in range(8):
-        x, f, _, h, _ = minimise(prob.objective(b), phi, h)
+        x, f, h = minimize(prob.objective(b), phi, h, prob.groups)
         slope = prob.dpsi(b, x)
         curv = 2.0 / (prob.scale**2) if prob.scale > 0 else 1.0
         step = -slope / curv

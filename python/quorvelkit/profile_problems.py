@@ -1,71 +1,49 @@
 """The constrained minimisations behind the profiles (:mod:`quorvelkit.profile`): for
 each parameter psi of a fit, the criterion over the free vector phi with psi held, its
 analytic gradient from the core's, the derivative in psi at the optimum (the envelope
-theorem), a start and an initial inverse Hessian; and the BFGS run that minimises it.
+theorem), a start, an initial inverse Hessian and the sign symmetries; and the run of
+the core's minimiser on it.
 The parameterisations are described in :mod:`quorvelkit.profile`.
 """
 
 from __future__ import annotations
 
 import math
-from collections.abc import Callable
-from dataclasses import dataclass
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
 
+from . import _quorvelkit
 from .errors import SINGULAR_TOL
 from .satterthwaite import varpar_info
 
-__all__ = ["Objective", "Problem", "Point", "Profiler", "minimise"]
+__all__ = ["Objective", "Problem", "Point", "Profiler", "minimize"]
 
 Objective = Callable[[np.ndarray], tuple[float, np.ndarray]]
 
 
-def minimise(
-    fun: Objective, x0: np.ndarray, h0: np.ndarray, tol: float = 1e-9, max_iter: int = 50
-) -> tuple[np.ndarray, float, np.ndarray, np.ndarray, bool]:
-    """BFGS from ``x0`` with the initial inverse Hessian ``h0`` and a backtracking
-    (Armijo) line search that treats an infeasible point (inf) as too long a step.
-    Stops when the decrease the quadratic model predicts, g'Hg / 2, falls below
-    ``tol`` (absolute, in criterion units), or when an accepted step changes the
-    criterion by less than 1e-12 of itself (a degenerate, flatter than quadratic
-    minimum, as on the boundary, where BFGS crawls). Returns x, f, g, the final inverse Hessian
-    and whether it converged."""
-    x = np.asarray(x0, dtype=float).copy()
-    f, g = fun(x)
-    if not math.isfinite(f):
-        return x, f, g, h0, False
-    h = np.array(h0, dtype=float)
-    for _ in range(max_iter):
-        d = -h @ g
-        slope = float(g @ d)
-        if slope >= 0:  # not a descent direction: restart from a scaled identity
-            h = np.eye(x.size) * (1.0 / max(1.0, float(np.max(np.abs(g)))))
-            d = -h @ g
-            slope = float(g @ d)
-        if -slope / 2 < tol:
-            return x, f, g, h, True
-        t = 1.0
-        while True:
-            xn = x + t * d
-            fn, gn = fun(xn)
-            if math.isfinite(fn) and fn <= f + 1e-4 * t * slope:
-                break
-            t *= 0.3 if not math.isfinite(fn) else max(0.1, min(0.5, -slope * t / (2 * (fn - f - slope * t))))
-            if t < 1e-12:
-                return x, f, g, h, -slope / 2 < 1e-6
-        s, y = xn - x, gn - g
-        sy = float(s @ y)
-        if sy > 1e-12 * float(np.linalg.norm(s) * np.linalg.norm(y)):
-            rho = 1.0 / sy
-            hy = h @ y
-            h = h + ((sy + float(y @ hy)) * rho * rho) * np.outer(s, s) - rho * (np.outer(hy, s) + np.outer(s, hy))
-        small = f - fn < 1e-12 * max(1.0, abs(f))  # an accepted step that changes nothing
-        x, f, g = xn, fn, gn
-        if small:
-            return x, f, g, h, True
-    return x, f, g, h, False
+def minimize(
+    fun: Objective,
+    x0: np.ndarray,
+    h0: np.ndarray,
+    groups: Sequence[tuple[int, list[int]]] = (),
+    fixed: Sequence[int] = (),
+) -> tuple[np.ndarray, float, np.ndarray]:
+    """The core's quasi-Newton minimiser (the one the fit runs) from ``x0``, its first
+    step Newton's with the inverse Hessian ``h0``; a point where ``fun`` is infinite is
+    a step too long. ``groups`` are the sign symmetries of ``fun`` and ``fixed`` the
+    coordinates held at their values in ``x0``. A step that gains less than 1e-12 of
+    the criterion ends the run, and so do 50 passes: a warm start converges in a
+    handful, and near a boundary, where the constrained minimum is flatter than
+    quadratic and the steps shrink geometrically, the criterion has long stopped
+    changing. Returns the point, the value there (inf
+    when ``x0`` is infeasible) and the final inverse Hessian (``h0`` when the run ends
+    without a model of its own), to warm-start the next point."""
+    res = _quorvelkit.minimize(fun, x0, h0=h0, groups=groups, fixed=fixed, stall=1e-12, max_iter=50)
+    h = res["h"]
+    return np.asarray(res["x"]), float(res["fun"]), (h0 if h is None else np.asarray(h))
 
 
 @dataclass
@@ -93,7 +71,8 @@ class Problem:
     h0: np.ndarray
     objective: Callable[[float], Objective]
     dpsi: Callable[[float, np.ndarray], float]
-    log_scale: bool = False
+    groups: list[tuple[int, list[int]]] = field(default_factory=list)  # sign symmetries of phi
+    at_zero: list[int] = field(default_factory=list)  # phi's entries that psi = 0 holds at zero
     adjust: Callable[[float, np.ndarray], np.ndarray] | None = None  # a start consistent with psi
     reference: float = 0.0  # f0, the minimum over psi
     center: float = 0.0  # psi0, where zeta = 0
@@ -126,6 +105,8 @@ class Profiler:
         self.p = int(core.p)
         self.index = [(int(r), int(c)) for r, c in core.theta_index()]
         self.k = len(self.index)
+        # The criterion is even in the sign of each column of Lambda.
+        self.groups = _column_groups(self.index, range(self.q))
         self.names = names
         self.evaluations = base_evaluations
         self._cache: dict[tuple[int, bytes], tuple[Any, dict[str, Any]]] = {}
@@ -149,7 +130,8 @@ class Profiler:
     # ------------------------------------------------------------- evaluations
     def _parts(self, core: Any, theta: np.ndarray) -> dict[str, Any]:
         """The core's criterion_parts at theta, remembered for the last few points (the
-        derivative in psi at a constrained optimum reads the minimiser's last point)."""
+        derivative in psi at a constrained optimum reads the minimiser's final point, evaluated
+        a few calls before it returns)."""
         key = (id(core), np.asarray(theta, dtype=float).tobytes())
         hit = self._cache.get(key)
         if hit is not None and hit[0] is core:  # the entry holds its core: no id is reused
@@ -228,7 +210,7 @@ class Profiler:
         e[self.k] = 1.0
         return Problem(
             "sigma", "sigma", self.sigma, self._wald(e, 0.1 * self.sigma), 0.0, math.inf,
-            self.theta.copy(), _inverse(self.hess_theta), objective, dpsi, log_scale=True,
+            self.theta.copy(), _inverse(self.hess_theta), objective, dpsi, groups=self.groups,
         )  # fmt: skip
 
     def _sd_problem(self, k: int) -> Problem:
@@ -237,13 +219,11 @@ class Profiler:
         def objective(s: float) -> Objective:
             def fun(theta: np.ndarray) -> tuple[float, np.ndarray]:
                 th = theta.copy()
-                if s == 0.0:  # no random effect k: row k of Lambda is zero, sigma profiled
-                    th[rows] = 0.0
+                if s == 0.0:  # no random effect k: row k of Lambda held at zero, sigma profiled
                     try:
                         f, g = self._profiled(self.core, th)
                     except RuntimeError:
                         return math.inf, np.zeros_like(theta)
-                    g[rows] = 0.0
                     return (f, g) if math.isfinite(f) else (math.inf, np.zeros_like(theta))
                 r = float(np.linalg.norm(th[rows]))
                 if r == 0.0:
@@ -291,7 +271,7 @@ class Profiler:
 
         return Problem(
             f"sd{k}", "sd", est, self._wald(self._grad_sd(self.theta, k), 0.2 * est + 1e-3 * self.sigma), 0.0,
-            math.inf, self.theta.copy(), h0, objective, dpsi, log_scale=True, adjust=adjust,
+            math.inf, self.theta.copy(), h0, objective, dpsi, groups=self.groups, at_zero=rows, adjust=adjust,
         )  # fmt: skip
 
     def _cor_problem(self, r: int, c: int, lam: np.ndarray) -> Problem:
@@ -385,6 +365,7 @@ class Profiler:
         grad = _cor_grad(self.theta, self.index, r, c, self.k)
         prob = Problem(
             f"cor{r}{c}", "cor", rho_hat, self._wald(grad, 0.2), -1.0, 1.0, phi0, h0, objective, dpsi,
+            groups=_column_groups(allowed, range(2, q)),
         )  # fmt: skip
         # A random effect with zero variance (below lme4's singularity tolerance, relative
         # to the other's scale) leaves the correlation unidentified: every value attains
@@ -424,8 +405,16 @@ class Profiler:
         se = math.sqrt(max(float(self.cov_beta[j, j]), 0.0))
         return Problem(
             f"beta{j}", "beta", float(self.beta[j]), se if se > 0 else 1.0, -math.inf, math.inf,
-            self.theta.copy(), self.h_profiled.copy(), objective, dpsi,
+            self.theta.copy(), self.h_profiled.copy(), objective, dpsi, groups=self.groups,
         )  # fmt: skip
+
+
+def _column_groups(entries: Sequence[tuple[int, int]], columns: Sequence[int]) -> list[tuple[int, list[int]]]:
+    """The sign groups of a lower-triangular factor stored as ``entries`` (row, column):
+    for each of ``columns`` that has its diagonal entry, (the diagonal's position, the
+    positions of the column's entries). Negating a column of L leaves L L' unchanged."""
+    pos = {ij: n for n, ij in enumerate(entries)}
+    return [(pos[(c, c)], [n for n, (_, j) in enumerate(entries) if j == c]) for c in columns if (c, c) in pos]
 
 
 def _inverse(h: np.ndarray) -> np.ndarray:

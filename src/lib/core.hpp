@@ -35,6 +35,9 @@ PyObject* m_from_products(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
 extern PyMethodDef products_functions[];
 extern PyType_Spec accumulator_spec;
 
+// The module function minimize (minimizer.cpp).
+extern PyMethodDef minimize_functions[];
+
 // The methods table (methods.cpp), including the two the type defines itself.
 extern PyMethodDef core_methods[];
 PyObject* m_with_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -264,8 +264,8 @@ PyObject* m_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return nullptr;
   }
   OptimResult best;
-  if (!without_gil([&] { best = fit_theta(d, starts, reml, MinimizeOptions{max_iter, gtol, ftol, {}}); }))
-    return nullptr;
+  const MinimizeOptions options{max_iter, gtol, ftol, {}, {}, {}, 0.0};
+  if (!without_gil([&] { best = fit_theta(d, starts, reml, options); })) return nullptr;
   FitReport report{best.converged, best.iterations, best.fev, best.grad_inf_norm, best.message};
   return solution_dict(self, best.theta, reml, &report);
 }

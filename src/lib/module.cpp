@@ -46,6 +46,7 @@ int module_exec(PyObject* module) {
   if (PyModule_AddObjectRef(module, "LmmCore", type) < 0) return -1;
   if (PyModule_AddStringConstant(module, "__version__", kVersion) < 0) return -1;
   if (PyModule_AddFunctions(module, products_functions) < 0) return -1;
+  if (PyModule_AddFunctions(module, minimize_functions) < 0) return -1;
   Ref acc(PyType_FromModuleAndSpec(module, &accumulator_spec, nullptr));
   if (!acc || PyModule_AddObjectRef(module, "ProductsAccumulator", acc.get()) < 0) return -1;
   return 0;

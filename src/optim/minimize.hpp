@@ -14,12 +14,14 @@
 // The method is dense BFGS (Nocedal & Wright, Numerical Optimization, 2nd ed., ch. 6)
 // on the few coordinates such problems have:
 //  - the search runs in variables divided by their typical magnitudes (an option);
-//  - the first trial step of a (re)start moves the largest coordinate by half of
-//    max(|x|_inf, 0.1), whatever the gradient's scale, and the initial inverse Hessian
-//    is set to (s'y / y'y) I from that first step (their eq. 6.20);
+//  - without a given initial inverse Hessian, the first trial step of a (re)start
+//    moves the largest coordinate by half of max(|x|_inf, 0.1), whatever the
+//    gradient's scale, and the initial inverse Hessian is set to (s'y / y'y) I from
+//    that first step (their eq. 6.20);
 //  - updates whose curvature s'y is not clearly positive are skipped;
 //  - steps come from a backtracking line search with safeguarded quadratic
-//    interpolation and the Armijo test;
+//    interpolation and the Armijo test; a point the objective refuses (infeasible)
+//    counts as a step too long and halves it;
 //  - the stopping test is scale-free: the decrease predicted by the quasi-Newton model,
 //    g'Hg / 2, below ftol * max(|f|, 1) (in the objective's units), or a gradient whose
 //    largest entry is below gtol;
@@ -49,6 +51,12 @@ struct OptimResult {
   std::uint64_t iterations;   // passes begun (the pass whose test succeeds included)
   std::uint64_t fev;          // objective evaluations, the start's included
   bool converged;
+  // The quasi-Newton model of the inverse Hessian at theta (n x n, row-major, in the
+  // caller's variables) when the run ends with one; empty otherwise. Rows and columns
+  // of fixed coordinates are those of the given h0, else of the identity in the scaled
+  // variables (scale_i^2 on the diagonal), so the model can start a run where they are
+  // free.
+  std::vector<double> inverse_hessian;
 };
 
 // Objective: returns false when x is infeasible; otherwise sets f and g (g has
@@ -74,6 +82,23 @@ struct MinimizeOptions {
   // Numerical Methods for Unconstrained Optimization, sec. 7.1). Entries must be
   // finite and positive; others count as 1.
   std::vector<double> scale;
+  // Coordinates held at their start values: the search runs over the others, and the
+  // objective's gradient entries for these are not read. Indices must be below n
+  // (std::out_of_range otherwise); repeats are allowed. A sign group whose diagonal is
+  // fixed, or with a member fixed at a non-zero value, is no symmetry of the search
+  // and is dropped; members fixed at zero are left out of their group.
+  std::vector<std::size_t> fixed;
+  // The initial inverse Hessian (n x n, row-major, in the caller's variables; only its
+  // free rows and columns are read, symmetrised), e.g. the model of an earlier run on
+  // a neighbouring problem. Empty: none, and the first step is scaled steepest descent
+  // (above). One that is not finite and positive definite is not used. Any size other
+  // than 0 or n * n is refused with std::invalid_argument.
+  std::vector<double> h0;
+  // Stops (converged) once an accepted step decreases f by less than stall * max(|f|, 1):
+  // at a minimum flatter than quadratic, as on a boundary, quasi-Newton steps shrink
+  // geometrically and the other tests may take hundreds of passes to hold. Zero (the
+  // default) or any value that is not positive disables the test.
+  double stall = 0.0;
 };
 
 // Minimises `objective` from x0 over all of R^n. On return every sign group whose
@@ -84,11 +109,12 @@ struct MinimizeOptions {
 // Stop messages and `converged`:
 //   "projected gradient below tolerance"   true   largest gradient entry below gtol
 //   "predicted decrease below tolerance"   true   g'Hg / 2 below ftol * max(|f|, 1)
+//   "decrease per step below tolerance"    true   the last step gained below `stall`
 //   "maximum iterations reached"           false  max_iter passes were made
 //   "line search failed"                   false  no decrease along steepest descent
 //   "initial point infeasible"             false  the objective refused x0
-// gtol or ftol that is zero, negative or NaN disables its test. The two converged
-// stops are subject to the curvature check described above, which may resume the run.
+// gtol or ftol that is zero, negative or NaN disables its test. The converged stops
+// are subject to the curvature check described above, which may resume the run.
 OptimResult minimize_symmetric(const Objective& objective, std::vector<double> x0,
                                const std::vector<SignGroup>& groups,
                                const MinimizeOptions& options);

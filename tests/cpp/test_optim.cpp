@@ -43,7 +43,7 @@ std::vector<SignGroup> singletons(std::size_t n) {
 }
 
 MinimizeOptions opts(std::uint64_t max_iter = 300, double gtol = 1e-8, double ftol = 1e-12) {
-  return MinimizeOptions{max_iter, gtol, ftol, {}};
+  return MinimizeOptions{max_iter, gtol, ftol, {}, {}, {}, 0.0};
 }
 
 // f = sum_i (x_i^2 - 1)^2 + c sum_{i<j} x_i^2 x_j^2: even in every coordinate, minima at

@@ -216,3 +216,40 @@ def test_other_bad_requests(fm1):
         fm1.confint(ml=True)
     with pytest.raises(ValueError, match="zmax"):
         fm1.profile(zmax=-1)
+
+
+def test_reml_profile_of_a_fixed_effect_on_unbalanced_data_solves_a_brute_force_profile(data):
+    # sleepstudy with a third of its rows dropped at random (2 to 10 per subject) and a
+    # random slope: the restricted criterion with the slope known, min over theta of the
+    # deviance of a core on the rows y - x_j b (Nelder-Mead, no gradient), and its
+    # minimum over b by a scalar search. The interval's ends are where it climbs z^2
+    # above that minimum, and the traced zeta is its signed square root.
+    sleep = data("sleepstudy")
+    keep = np.random.default_rng(7).random(len(sleep)) < 0.67
+    fit = qk.lmm("Reaction ~ Days + (Days | Subject)", sleep[keep], reml=True)
+    counts = np.bincount(fit._design.codes)
+    assert counts.min() < counts.max()  # unbalanced
+    d, j = fit._design, fit.fe_names.index("Days")
+    rest = np.ascontiguousarray(np.delete(d.x, j, axis=1))
+
+    def g(b):
+        core = qk.LmmCore(np.ascontiguousarray(d.y - b * d.x[:, j]), rest, d.z, d.codes, d.m)
+        best = math.inf
+        for start in (fit.theta, [1.0, 0.0, 1.0]):
+            r = optimize.minimize(
+                lambda t: core.deviance(list(t), True), np.asarray(start, float), method="Nelder-Mead",
+                options={"xatol": 1e-9, "fatol": 1e-11, "maxiter": 20000, "maxfev": 20000},
+            )  # fmt: skip
+            best = min(best, r.fun)
+        return best
+
+    est, se = fit.fixef.iloc[j], fit.se.iloc[j]
+    low = optimize.minimize_scalar(g, bracket=(est - se, est + se), options={"xtol": 1e-10})
+    assert abs(low.x - est) > 1e-4 * se  # the centre is the restricted criterion's own, not the estimate
+    ci = fit.confint(method="profile", parm="Days")
+    for bound in ci.iloc[0]:
+        assert g(bound) - low.fun == pytest.approx(Z95**2, abs=1e-4), bound
+    trace = fit.profile(which="Days").traces["Days"]
+    for value, zeta in trace.iloc[:: max(1, len(trace) // 5)].itertuples(index=False):
+        want = math.copysign(math.sqrt(max(g(value) - low.fun, 0.0)), value - low.x)
+        assert zeta == pytest.approx(want, abs=2e-5), value
