@@ -20,7 +20,7 @@ from .checks import check_flag, check_level, check_response_variation, check_wei
 from .errors import SINGULAR_NOTE, SingularFitWarning, core_refusals
 from .frames import to_frame
 from .labels import levels_by_value
-from .modelspec import Design, display_names
+from .modelspec import Design
 from .predict import group_cross_products, interval_table, model_rows, predict
 from .report import fit_to_dict, format_html, format_short, format_summary
 from .results import FitResults
@@ -177,9 +177,7 @@ class LmmFit(FitResults):
         a factor with other contrasts than the default.
         """
         d = self._design
-        hyp = _inference.type3_matrices(
-            d.spec.fixed_spec, d.kept_columns, lambda t: display_names([t], d.parsed.renames)[0]
-        )
+        hyp = _inference.type3_matrices(d.spec.fixed_spec, d.kept_columns, lambda t: d.parsed.display_names([t])[0])
         return _inference.anova_terms(self.satterthwaite(), hyp, self.sigma2)
 
     def contrast(self, L: Any) -> _inference.ContrastResult:

@@ -40,7 +40,6 @@ __all__ = [
     "PlainColumns",
     "ModelRows",
     "select_rows",
-    "display_names",
     "matrices",
     "plain_matrices",
     "offset_total",
@@ -347,22 +346,6 @@ def select_rows(
     check_weights(prior.values[rows], lambda k: where(int(rows[k])), prior.label)
     zero = complete & (prior.values == 0)
     return complete & ~zero, n_dropped, int(zero.sum())
-
-
-def display_names(names: Sequence[Any], renames: Sequence[tuple[str, str]] = ()) -> list[str]:
-    """Column names as lme4 prints them: "(Intercept)", and the terms the check
-    rewrote under the names they are written with (formulaic's spelling of
-    ``I(Time^2)`` is "I(Time ^ 2)", not the "I(Time ** 2)" it evaluates)."""
-    order = sorted(renames, key=lambda r: -len(r[0]))
-    out = []
-    for n in names:
-        n = str(n)
-        if n == "Intercept":
-            n = "(Intercept)"
-        for new, old in order:
-            n = n.replace(new, old)
-        out.append(n)
-    return out
 
 
 def _levels_message(w: Warning, categorical: Mapping[str, list], frame: pd.DataFrame) -> str:

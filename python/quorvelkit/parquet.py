@@ -67,8 +67,7 @@ def fragment_batches(frag: Any, columns: list[str], batch_rows: int) -> Iterator
         # pre_buffer off: with it the reader buffers far ahead of the batches consumed.
         # Columns decoded one after another on the reading thread (use_threads off): the
         # core's threads reduce the batch before meanwhile, and pyarrow's own threads
-        # would take cores from them for little (100M rows: 0.2 s less in all, though
-        # the read alone takes 4.1 s rather than 3.2).
+        # would take cores from them (benchmarks/out_of_core.py measures both).
         reader = pq.ParquetFile(frag.path, filesystem=frag.filesystem, pre_buffer=False)
         try:
             yield from reader.iter_batches(

@@ -13,7 +13,7 @@ column names, numbers, arithmetic and a fixed list of transforms are allowed).
 from __future__ import annotations
 
 import re
-from collections.abc import Collection, Iterator, Mapping
+from collections.abc import Collection, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -111,6 +111,21 @@ class ParsedFormula:
         """How the formula uses ``column`` ("response", "numeric", "term", "factor", "any",
         "group")."""
         return {r for c, r in self.uses if c == column}
+
+    def display_names(self, names: Sequence[Any]) -> list[str]:
+        """Model columns as lme4 prints them: "(Intercept)", and the terms the check
+        rewrote under the names they are written with (formulaic's spelling of
+        ``I(Time^2)`` is "I(Time ^ 2)", not the "I(Time ** 2)" it evaluates)."""
+        order = sorted(self.renames, key=lambda r: -len(r[0]))
+        out = []
+        for n in names:
+            n = str(n)
+            if n == "Intercept":
+                n = "(Intercept)"
+            for new, old in order:
+                n = n.replace(new, old)
+            out.append(n)
+        return out
 
     def factor_candidates(self, kinds: Mapping[str, str], declared: Collection[str] = ()) -> list[str]:
         """The columns whose distinct values a first pass over a source collects, so

@@ -25,7 +25,6 @@ from .modelspec import (
     ModelSpec,
     Place,
     PlainColumns,
-    display_names,
     matrices,
     offset_total,
     plain_matrices,
@@ -162,7 +161,7 @@ def learn_spec(
     n = len(named)
     if any(len(m) != n for m in (fixed.lhs, fixed.rhs, *rand, *offsets)):
         raise ValueError("the formula dropped rows unexpectedly (missing values after a transform?)")
-    fe_all = display_names(fixed.rhs.columns, parsed.renames)
+    fe_all = parsed.display_names(fixed.rhs.columns)
     rand_columns = [c for r in rand for c in r.columns]
     blocks = tuple(int(r.shape[1]) for r in rand)
     if not fe_all:
@@ -181,7 +180,7 @@ def learn_spec(
         [r.model_spec for r in rand],
         [o.model_spec for o in offsets],
         fe_all,
-        display_names(rand_columns, parsed.renames),
+        parsed.display_names(rand_columns),
         (factor,),
         categorical=categorical,
         weights_column=weights_column,
