@@ -443,25 +443,12 @@ class Design:
             f"with fit.predict(batch)"
         )
 
-    @property
-    def y(self) -> np.ndarray:
-        return self.need_rows("the response").y
-
-    @property
-    def x(self) -> np.ndarray:
-        return self.need_rows("the fixed-effects model matrix").x
-
-    @property
-    def z(self) -> np.ndarray:
-        return self.need_rows("the random-effects model matrix").z
-
-    @property
-    def codes(self) -> np.ndarray:
-        return self.need_rows("the group of each row").codes
-
-    @property
-    def row_index(self) -> pd.Index:
-        return self.need_rows("the labels of the rows").row_index
+    # The rows' arrays, each refused with RowsUnavailable by a model without its rows.
+    y: np.ndarray = property(lambda self: self.need_rows("the response").y)  # type: ignore[assignment]
+    x: np.ndarray = property(lambda self: self.need_rows("the fixed-effects model matrix").x)  # type: ignore[assignment]
+    z: np.ndarray = property(lambda self: self.need_rows("the random-effects model matrix").z)  # type: ignore[assignment]
+    codes: np.ndarray = property(lambda self: self.need_rows("the group of each row").codes)  # type: ignore[assignment]
+    row_index: pd.Index = property(lambda self: self.need_rows("the labels of the rows").row_index)  # type: ignore[assignment]
 
     @property
     def weights(self) -> np.ndarray | None:
