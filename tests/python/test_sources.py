@@ -275,7 +275,8 @@ def test_batch_fit_has_what_follows_from_the_products(sleep, tmp_path, capsys):
     assert abs(ml.criterion - ref_ml.criterion) <= 1e-12 * ref_ml.criterion
     small = "Reaction ~ Days + (1 | Subject)"
     np.testing.assert_allclose(
-        qk.anova(qk.lmm(small, iter([sleep])), fit)["Chisq"].iloc[1], qk.anova(qk.lmm(small, sleep), ref)["Chisq"].iloc[1],
+        qk.anova(qk.lmm(small, iter([sleep])), fit)["Chisq"].iloc[1],
+        qk.anova(qk.lmm(small, sleep), ref)["Chisq"].iloc[1],
         rtol=1e-8,
     )
     back = pickle.loads(pickle.dumps(fit))
