@@ -19,7 +19,6 @@ import quorvelkit
 from quorvelkit import LmmCore
 from quorvelkit import _quorvelkit as Q
 
-CASES = ["sleepstudy", "sleepstudy_int", "dyestuff", "dyestuff2"]
 EVALUATORS = ["blocks", "streaming", "aggregated"]
 THETA = [0.9, 0.1, 0.3]
 
@@ -70,16 +69,6 @@ def test_theta_layout(q, bounds, default, index):
     assert (core.lower_bounds(), core.default_theta(), core.theta_index()) == (bounds, default, index)
 
 
-@pytest.mark.parametrize("evaluator", EVALUATORS)
-@pytest.mark.parametrize("name", CASES)
-def test_deviance_matches_lme4(core_case, name, evaluator):
-    args, ref = core_case(name)
-    core = LmmCore(*args, evaluator)
-    for point in ref["evals"]:
-        for reml, key in [(True, "reml"), (False, "ml")]:
-            assert core.deviance(point["theta"], reml) == pytest.approx(point[key], rel=1e-10)
-
-
 def test_solution_and_fit_dictionaries(sleep_args):
     core = LmmCore(*sleep_args)
     sol = core.solution([1.0, 0.0, 1.0])
@@ -113,8 +102,12 @@ def test_infeasible_points(core_case, sleep_args, evaluator):
     assert core.deviance_grad([1.0, 0.0, 1.0]) == LmmCore(*sleep_args, evaluator).deviance_grad([1.0, 0.0, 1.0])
     assert math.isnan(LmmCore(*core_case("dyestuff")[0], evaluator).deviance_hessian([1e200]))
     assert core.deviance_hessian([1.0, 0.0, 1.0]) is None  # defined for q = 1 only
+    # a response the fixed effects fit exactly is infeasible; one 1e-5 of its spread away is not
     _, x, z, codes, m = sleep_args
-    assert LmmCore(1e7 - 0.25 * x[:, 1], x, z, codes, m, evaluator).deviance([1.0, 0.0, 1.0]) == math.inf
+    line = 1e7 - 0.25 * x[:, 1]
+    assert LmmCore(line, x, z, codes, m, evaluator).deviance([1.0, 0.0, 1.0]) == math.inf
+    near = line + 1e-5 * 0.25 * np.where(np.arange(180) % 3 == 0, 1.0, -0.5)
+    assert math.isfinite(LmmCore(near, x, z, codes, m, evaluator).deviance([1.0, 0.0, 1.0]))
 
 
 def test_multi_start_rules(sleep_args):
@@ -186,8 +179,11 @@ def test_products_as_values(sleep_args):
     core, shift = LmmCore(y, x, z, codes, m), Q.choose_shift(y, x)
     whole = Q.reduce_rows(y, x, z, codes, m, shift)
     assert whole["n"] == 180 and whole["counts"].sum() == 180 and whole["ztz"].shape == (18, 2, 2)
-    for reml in (True, False):
-        assert LmmCore.from_products(whole).deviance_grad(THETA, reml) == core.deviance_grad(THETA, reml)
+    for evaluator in EVALUATORS:  # the kernel of the rows' core, and its bits
+        rows, built = LmmCore(y, x, z, codes, m, evaluator), LmmCore.from_products(whole, evaluator)
+        assert built.evaluator == rows.evaluator == evaluator
+        for reml in (True, False):
+            assert built.deviance_grad(THETA, reml) == rows.deviance_grad(THETA, reml)
     cuts = [0, 41, 97, 150, 180]
     acc, merged = Q.ProductsAccumulator(m, 2, 2, shift), None
     for a, b in zip(cuts, cuts[1:], strict=False):

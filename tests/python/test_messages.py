@@ -81,6 +81,12 @@ def products(**kw):
     return call
 
 
+def with_empty_group(t):
+    """sleepstudy's products with a 19th group that has no rows."""
+    y, x, z, codes, _ = t.args
+    return Q.reduce_rows(y, x, z, codes, 19, Q.choose_shift(y, x))
+
+
 def at(index, value):
     def put(a):
         a[index] = value
@@ -253,6 +259,22 @@ CORE = [  # the core's arguments, calls and state
     (products(n=181), V, "add up to 180, not to n = 181"),
     (products(xty=np.array([NAN, 1.0])), V, "xty holds a value that is not finite"),
     (products(m=17), V, "'counts' has shape (18), expected (17)"),
+    (products(xtx=at((0, 1), 5.0)), V, "products: xtx is not symmetric"),
+    (products(ztx=at((1, 0, 0), NAN)), V, "products: ztx holds a value that is not finite"),
+    (products(yty=INF), V, "products: yty holds a value that is not finite"),
+    (products(ztz=at((3, 1, 1), -1.0)), V, "products: ztz has a negative diagonal (group 3)"),
+    (products(xtx=at((1, 1), -2.0)), V, "products: xtx has a negative diagonal (column 1)"),
+    (products(shift_column=2), V, "products: the shift's constant column 2 is not a column of x"),
+    (products(shift_x=at(0, 3.0)), V, "products: the shift centres its own constant column"),
+    (products(shift_column=-1), V, "products: a shift without a constant column centres values"),
+    (products(log_weights=1.5), V, "unweighted products with a weights' constant that is not zero"),
+    (products(m=0, counts=np.zeros(0, np.int64), ztz=np.zeros((0, 2, 2)), ztx=np.zeros((0, 2, 2)),
+              zty=np.zeros((0, 2))), V, "the products have no group (m = 0)"),
+    (lambda t: LmmCore.from_products(dict(with_empty_group(t), zty=at((18, 1), 1.0)(with_empty_group(t)["zty"]))),
+     V, "products: a group without rows has non-zero blocks (group 18)"),
+    (lambda t: LmmCore.from_products(dict(with_empty_group(t), ztz=at((18, 0, 0), 1.0)(with_empty_group(t)["ztz"]))),
+     V, "products: a group without rows has non-zero blocks (group 18)"),
+    (lambda t: Q.merge_products(t.products, with_empty_group(t)), V, "different group counts (18 and 19)"),
     (lambda t: LmmCore.from_products([1, 2]), T, "products must be a mapping"),
     (lambda t: LmmCore.from_products(t.products).with_response(*t.args[:4]), V, "built from products and holds no"),
     (lambda t: pickle.loads(pickle.dumps(LmmCore.from_products(t.products))).with_response(*t.args[:4]), V,

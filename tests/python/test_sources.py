@@ -73,6 +73,7 @@ def test_parquet_read_ahead_keeps_the_batches_in_order(tmp_path):
     [
         "negative and unsorted",  # codes in order of appearance, put in label order at the end
         "range beyond the table",  # a later batch widens the range past 2^27: coded by hashing from then on
+        "at the bottom of int64",  # offsets from the smallest label taken without overflow
         "group only of missing rows",  # a label met whose every row is dropped is no group
         "text, group only of missing rows",  # the same where a first pass finds the labels
     ],
@@ -86,6 +87,8 @@ def test_group_labels_coded_across_batches_are_the_in_memory_groups(labels, tmp_
     g = df["g"].to_numpy()
     if labels == "negative and unsorted":
         df["g"] = 7 - 3 * g
+    elif labels == "at the bottom of int64":
+        df["g"] = g + np.iinfo(np.int64).min
     elif labels == "range beyond the table":
         df["g"] = np.where(np.arange(len(df)) < 500, g, g + (g % 2) * (1 << 40))
     else:
