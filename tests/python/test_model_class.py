@@ -163,14 +163,6 @@ def test_terms_are_blocks_of_lambda(formula, terms, n_theta):
     ]
 
 
-def test_uncorrelated_shorthand_is_its_expansion(data):
-    ortho = data("orthodont")
-    a = lmm("distance ~ age * Sex + (age || Subject)", ortho, reml=False)
-    b = lmm("distance ~ age * Sex + (1 | Subject) + (0 + age | Subject)", ortho, reml=False)
-    assert np.array_equal(a.theta, b.theta) and a.criterion == b.criterion
-    assert_allclose(a.predict(ortho.iloc[::5]), a.fitted.iloc[::5], 1e-12)
-
-
 def test_refit_simulate_and_bootstrap_keep_weights_and_offset():
     chick = models("chickweight")
     fit = lmm("weight ~ Time * factor(Diet) + offset(o) + (Time || Chick)", chick, weights="w", reml=False)
@@ -196,14 +188,6 @@ def test_refit_simulate_and_bootstrap_keep_weights_and_offset():
         assert_allclose(boot.replicates.iloc[k][fit.fe_names], refit.fixef, 1e-6)
     restored = pickle.loads(pickle.dumps(fit))
     assert restored.criterion == fit.criterion and np.array_equal(restored.refit(y).theta, fit.refit(y).theta)
-
-
-def test_anova_needs_the_same_weights():
-    chick = models("chickweight")
-    small = lmm("weight ~ Time + (1 | Chick)", chick, weights="w", reml=False)
-    large = lmm("weight ~ Time + (Time | Chick)", chick, weights="w", reml=False)
-    table = qk.anova(small, large)
-    assert_allclose(table["Chisq"].iloc[1], 2 * (large.loglik - small.loglik), 1e-12)
 
 
 def test_reports_name_the_weights():
