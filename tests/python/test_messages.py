@@ -46,9 +46,9 @@ def t(data, sleep, fm1, sleep_args, tmp_path_factory):
     )  # fmt: skip
 
 
-def on(name, method, *args, **kw):
-    """A call of ``t.<name>.<method>(*args, **kw)``."""
-    return lambda t: getattr(getattr(t, name), method)(*args, **kw)
+def on(name, attr, /, *args, **kw):
+    """A call of ``t.<name>.<attr>(*args, **kw)``."""
+    return lambda t: getattr(getattr(t, name), attr)(*args, **kw)
 
 
 def small(i=None, value=None, **kw):
@@ -85,6 +85,13 @@ def with_empty_group(t):
     """sleepstudy's products with a 19th group that has no rows."""
     y, x, z, codes, _ = t.args
     return Q.reduce_rows(y, x, z, codes, 19, Q.choose_shift(y, x))
+
+
+def plot():
+    pytest.importorskip("matplotlib")
+    from quorvelkit import plot
+
+    return plot
 
 
 def at(index, value):
@@ -368,6 +375,20 @@ AFTER_FITTING = [  # what a model and a fitted model refuse
     (on("fm1", "refit", np.full(180, 3.0)), V, "new response is constant"),
     (lambda t: t.fm1.refit(1 + 2 * t.sleep["Days"]), V, "exactly"),
     (on("fm1", "bootstrap", 0), V, "positive"),
+    *[(on("fm1", "confint", method="profile", **kw), e, m) for kw, e, m in [
+        (dict(level=1.0), V, "between 0 and 1"), (dict(level=0.0), V, "between 0 and 1"),
+        (dict(level=NAN), V, "between 0 and 1"), (dict(level=True), T, "number"),
+        (dict(parm="sd_Days"), V, "no parameter"), (dict(ml="yes"), T, "True or False")]],
+    (on("fm1", "confint", method="likelihood"), V, "method must be"),
+    (on("fm1", "confint", ml=True), V, "apply to method='profile'"),
+    (on("fm1", "profile", zmax=-1), V, "zmax"),
+    (lambda t: t.fm1.core.fixed_at(2, 1.0), IndexError, "fixed-effect column"),
+    (lambda t: t.fm1.core.fixed_at(1, NAN), V, "finite"),
+    (lambda t: t.fm1.core.fixed_at(1, 10.0).with_response(t.args[0], t.args[1][:, :1].copy(), *t.args[2:4]), V,
+     "holds no fingerprints of rows"),
+    (lambda t: plot().caterpillar(t.fm1, level=1.2), V, "between 0 and 1"),
+    (lambda t: plot().profile_zeta(qk.profile.ProfileResult({}, pd.Series(dtype=float), "REML", 0, 0.0)), V,
+     "no traces"),
     (lambda t: qk.anova(t.fm1, lmm("Reaction ~ Days + (1 | Subject)", t.sleep.iloc[:170])), V, "same data"),
     (lambda t: qk.anova(t.fm1), V, "two"),
     (lambda t: qk.anova(t.fm1, t.fm1.refit_ml(), refit=False), V, "REML and ML"),
