@@ -443,12 +443,13 @@ class Design:
             f"with fit.predict(batch)"
         )
 
-    # The rows' arrays, each refused with RowsUnavailable by a model without its rows.
-    y: np.ndarray = property(lambda self: self.need_rows("the response").y)  # type: ignore[assignment]
-    x: np.ndarray = property(lambda self: self.need_rows("the fixed-effects model matrix").x)  # type: ignore[assignment]
-    z: np.ndarray = property(lambda self: self.need_rows("the random-effects model matrix").z)  # type: ignore[assignment]
-    codes: np.ndarray = property(lambda self: self.need_rows("the group of each row").codes)  # type: ignore[assignment]
-    row_index: pd.Index = property(lambda self: self.need_rows("the labels of the rows").row_index)  # type: ignore[assignment]
+    # The rows' arrays (not dataclass fields), each refused with RowsUnavailable by a
+    # model without its rows.
+    y = property(lambda self: self.need_rows("the response").y)
+    x = property(lambda self: self.need_rows("the fixed-effects model matrix").x)
+    z = property(lambda self: self.need_rows("the random-effects model matrix").z)
+    codes = property(lambda self: self.need_rows("the group of each row").codes)
+    row_index = property(lambda self: self.need_rows("the labels of the rows").row_index)
 
     @property
     def weights(self) -> np.ndarray | None:

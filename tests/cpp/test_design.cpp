@@ -16,12 +16,6 @@ using qkt::Design;
 using qkt::kNaN;
 using qkt::Vec;
 
-// Lambda is filled column by column from theta.
-TEST(ThetaLayout, ColumnOrder) {
-  EXPECT_EQ(qk::theta_index(3), (qk::ThetaIndex{{0, 0}, {1, 0}, {2, 0}, {1, 1}, {2, 1}, {2, 2}}));
-  EXPECT_EQ(qk::theta_to_lambda({1, 2, 3, 4, 5, 6}, 3), (Vec{1, 0, 0, 2, 4, 0, 3, 5, 6}));
-}
-
 // Empty when data holds the products of d's rows shifted by data.shift and weighted
 // by d.w: the per-group blocks bit for bit (each group's rows added in row order, the
 // weight multiplying z), the global products (both triangles) to rounding. A shift

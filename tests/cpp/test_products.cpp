@@ -219,95 +219,6 @@ TEST(BatchProducts, ColumnsStackIntoRows) {
   EXPECT_EQ(block_bits(a) + fixed_bits(a), block_bits(b) + fixed_bits(b));
 }
 
-// A design built from the products of all rows (with the shift from_rows chooses)
-// evaluates bit for bit as the design built from the rows, every evaluator.
-TEST(BatchProducts, DesignFromProductsEvaluatesAsTheRows) {
-  const Design d = big_design();
-  const qk::Shift shift = qk::choose_shift(d.rows());
-  const Vec theta{0.7, -0.2, 0.4};
-  for (qk::Evaluator ev : {qk::kBlocks, qk::kStreaming, qk::kAggregated}) {
-    auto rows = qkt::build(d, ev);
-    auto built = qk::from_products(reduce(d, shift), ev);
-    ASSERT_TRUE(std::holds_alternative<std::unique_ptr<qk::LmmData>>(built)) << std::get<std::string>(built);
-    const qk::LmmData& fp = *std::get<std::unique_ptr<qk::LmmData>>(built);
-    EXPECT_FALSE(fp.rows_known);
-    EXPECT_EQ(fp.kernel(), rows->kernel());
-    for (bool reml : {true, false}) {
-      auto a = qk::evaluate(*rows, theta, reml, qk::kModeGradient), b = qk::evaluate(fp, theta, reml, qk::kModeGradient);
-      ASSERT_TRUE(a && b);
-      EXPECT_EQ(qkt::bits(Vec{a->deviance}) + qkt::bits(a->gradient), qkt::bits(Vec{b->deviance}) + qkt::bits(b->gradient));
-    }
-  }
-}
-
-// Products that cannot be those of any rows are refused, each with its reason.
-TEST(BatchProducts, InconsistentProductsAreRefused) {
-  const Design d = qkt::make_design({.p = 2, .q = 2, .m = 6, .min_rows = 0, .max_rows = 5, .seed = 5});
-  const qk::Products good = reduce(d, qk::choose_shift(d.rows()));
-  ASSERT_FALSE(qk::check_products(good)) << *qk::check_products(good);
-  std::uint64_t empty = 0;
-  while (empty < d.m && good.counts[empty] != 0) ++empty;
-  ASSERT_LT(empty, d.m) << "the design needs a group without rows";
-  const std::uint64_t full = empty == 0 ? 1 : 0;
-  using Edit = std::function<void(qk::Products&)>;
-  const std::vector<std::pair<Edit, std::string>> cases = {
-      {[](qk::Products& p) { p.ztx.pop_back(); }, "products: ztx holds 23 values, 24 expected"},
-      {[](qk::Products& p) { p.counts.resize(5); }, "products: counts holds 5 values, 6 expected"},
-      {[](qk::Products& p) { p.n += 1; }, "products: the group row counts add up to"},
-      {[&](qk::Products& p) { p.zty[empty * 2] = 1.0; }, "products: a group without rows has non-zero blocks"},
-      {[&](qk::Products& p) { p.ztz[full * 4 + 1] += 1.0; }, "products: the ztz block is not symmetric"},
-      {[](qk::Products& p) { p.xtx[1] += 1.0; }, "products: xtx is not symmetric"},
-      {[&](qk::Products& p) { p.ztx[full * 4] = qkt::kNaN; }, "products: ztx holds a value that is not finite"},
-      {[](qk::Products& p) { p.yty = qkt::kInf; }, "products: yty holds a value that is not finite"},
-      {[&](qk::Products& p) { p.ztz[full * 4 + 3] = -1.0; }, "products: ztz has a negative diagonal"},
-      {[](qk::Products& p) { p.xtx[3] = -2.0; }, "products: xtx has a negative diagonal (column 1)"},
-      {[](qk::Products& p) { p.shift.column = 2; }, "products: the shift's constant column 2 is not a column of x"},
-      {[](qk::Products& p) { p.shift.x[0] = 3.0; }, "products: the shift centres its own constant column"},
-      {[](qk::Products& p) { p.shift.column = -1; }, "products: a shift without a constant column centres values"},
-      {[](qk::Products& p) { p.m = 0; }, "products have no group"},
-  };
-  for (const auto& [edit, want] : cases) {
-    qk::Products bad = good;
-    edit(bad);
-    auto err = qk::check_products(bad);
-    ASSERT_TRUE(err) << "accepted, expected: " << want;
-    EXPECT_NE(err->find(want), std::string::npos) << *err;
-    auto built = qk::from_products(bad, qk::kAuto);
-    EXPECT_TRUE(std::holds_alternative<std::string>(built)) << want;
-  }
-  // The group without rows whose Z'Z diagonal was set is refused for its blocks.
-  qk::Products lone = good;
-  lone.ztz[empty * 4] = 1.0;
-  EXPECT_EQ(*qk::check_products(lone), "products: a group without rows has non-zero blocks (group " +
-                                           std::to_string(empty) + ")");
-}
-
-// Merges need the same dimensions, group count and shift; a refused merge leaves its
-// target as it was.
-TEST(BatchProducts, MergeRefusesOtherShapesAndShifts) {
-  const Design d = qkt::make_design({.p = 2, .q = 1, .m = 8, .min_rows = 1, .max_rows = 5, .seed = 9});
-  const qk::Shift shift = qk::choose_shift(d.rows());
-  const qk::Products a = reduce(d, shift);
-  Design wide = d;
-  wide.m = 9;
-  qk::Shift other = shift;
-  other.y = std::nextafter(shift.y, 1e300);
-  qk::Shift none;
-  none.x.assign(d.p, 0.0);
-  const std::vector<std::pair<qk::Products, std::string>> cases = {
-      {reduce(wide, shift), "the products have different group counts (8 and 9)"},
-      {reduce(d, other), "the products were accumulated with different shifts"},
-      {reduce(d, none), "the products were accumulated with different shifts"},
-  };
-  for (const auto& [b, want] : cases) {
-    qk::Products target = a;
-    auto err = qk::merge_products(target, b);
-    ASSERT_TRUE(err) << want;
-    EXPECT_NE(err->find(want), std::string::npos) << *err;
-    EXPECT_EQ(block_bits(target) + fixed_bits(target), block_bits(a) + fixed_bits(a));
-  }
-}
-
 // Batch errors: a code out of range, a shift of another width, a shift whose
 // constant column is not constant in the batch; the accumulator keeps nothing of a
 // refused batch.
@@ -342,24 +253,6 @@ TEST(BatchProducts, BatchErrorsLeaveTheAccumulatorUnchanged) {
   EXPECT_EQ(grown.m, d.m + 3);
   EXPECT_EQ(grown.counts.size(), d.m + 3);
   EXPECT_FALSE(qk::check_products(grown)) << *qk::check_products(grown);
-}
-
-// A design from products cannot check arrays: with_response refuses it, also after
-// a pickle round trip, which keeps that it holds no fingerprints.
-TEST(BatchProducts, DesignFromProductsRefusesWithResponse) {
-  const Design d = qkt::make_design({.p = 2, .q = 2, .m = 12, .min_rows = 2, .max_rows = 6, .seed = 4});
-  auto built = qk::from_products(reduce(d, qk::choose_shift(d.rows())), qk::kAuto);
-  ASSERT_TRUE(std::holds_alternative<std::unique_ptr<qk::LmmData>>(built));
-  const qk::LmmData& data = *std::get<std::unique_ptr<qk::LmmData>>(built);
-  auto again = qk::decode_state(qk::encode_state(data, "1"), "1");
-  ASSERT_TRUE(std::holds_alternative<std::unique_ptr<qk::LmmData>>(again));
-  for (const qk::LmmData* x : {&data, static_cast<const qk::LmmData*>(std::get<std::unique_ptr<qk::LmmData>>(again).get())}) {
-    EXPECT_FALSE(x->rows_known);
-    auto r = qk::with_response(*x, d.rows());
-    ASSERT_TRUE(std::holds_alternative<std::string>(r));
-    EXPECT_NE(std::get<std::string>(r).find("built from products"), std::string::npos);
-  }
-  EXPECT_TRUE(std::holds_alternative<std::unique_ptr<qk::LmmData>>(qk::with_response(*qkt::build(d, qk::kAuto), d.rows())));
 }
 
 }  // namespace
@@ -431,36 +324,6 @@ TEST(BatchProducts, WeightedBatchesAreTheWeightedRows) {
   qk::Products claimed = reduce(plain, shift);
   claimed.log_weights = 1.5;  // a constant without weights
   EXPECT_NE(qk::check_products(claimed).value_or(""), "");
-}
-
-// Integer labels coded through a table by value: codes in order of first appearance,
-// carried across batches; offsets from lo taken without overflow at the ends of the
-// int64 range.
-TEST(BatchProducts, IntegerLabelsAreCodedInOrderOfAppearance) {
-  constexpr std::int64_t lo = std::numeric_limits<std::int64_t>::min();
-  struct Case {
-    std::int64_t lo;
-    std::vector<std::vector<std::int64_t>> batches;  // labels, as offsets from lo
-    std::vector<std::vector<std::int64_t>> codes;
-  };
-  const std::vector<Case> cases = {
-      {-3, {{5, 1, 5, 0}, {1, 7, 0, 7}}, {{0, 1, 0, 2}, {1, 3, 2, 3}}},
-      {lo, {{0, 9, 9}, {4, 0}}, {{0, 1, 1}, {2, 0}}},
-  };
-  for (const Case& c : cases) {
-    std::vector<std::int64_t> entries(10, -1);
-    qk::LabelTable table{c.lo, entries.data(), entries.size(), 0};
-    for (std::size_t b = 0; b < c.batches.size(); ++b) {
-      std::vector<std::int64_t> labels, codes(c.batches[b].size());
-      for (std::int64_t off : c.batches[b])
-        labels.push_back(static_cast<std::int64_t>(static_cast<std::uint64_t>(c.lo) + static_cast<std::uint64_t>(off)));
-      const qk::LabelRange range = qk::label_range(labels.data(), labels.size());
-      EXPECT_EQ(range.lo, *std::min_element(labels.begin(), labels.end()));
-      EXPECT_EQ(range.hi, *std::max_element(labels.begin(), labels.end()));
-      qk::code_labels(table, labels.data(), labels.size(), codes.data());
-      EXPECT_EQ(codes, c.codes[b]) << "batch " << b;
-    }
-  }
 }
 
 // Z'Z read from Z'X where z's columns are x's: the same bits as Z'Z kept, weighted or

@@ -175,56 +175,6 @@ def test_real_data_as_the_api_reads_it(capsys, tmp_path, monkeypatch, reference,
     assert not (tmp_path / "m").exists()
 
 
-ERRORS = [  # (file written to {t}: contents or changed cells, command line, fragment of the message)
-    (None, f"{{t}}/nope.csv '{FM1}'", "no such file"),
-    (None, f"{{t}} '{FM1}'", "directory"),
-    ("", f"{{t}}/data.csv '{FM1}'", "empty"),
-    ("Reaction,Days,Subject\n", f"{{t}}/data.csv '{FM1}'", "no data rows"),
-    (bytes(range(256)) * 4, f"{{t}}/data.csv '{FM1}'", "cannot read"),
-    (None, "{d}/sleepstudy_data.csv 'Reaction ~ Dayz + (1 | Subject)'", "'Dayz' not found"),
-    (None, "{d}/sleepstudy_data.csv --response RT --group Subject", "'RT' not found"),
-    (None, "{d}/sleepstudy_data.csv 'Reaction ~ Days + (1 | Subject) + (0 + Days | Days)'", "different grouping"),
-    (None, "{d}/chickweight.csv 'weight ~ Time + (1 | Chick)' --weights nope", "'nope' is not in"),
-    (None, "{d}/orthodont.csv 'distance ~ age + (1 | Subject)' --weights Sex", "'Sex' .* numeric: 'Male' on line 2"),
-    ({"Days": (6, -1)}, f"{{t}}/data.csv '{FM1}' --weights Days", "'Days' must be finite .* -1.0 in .*csv on line 8"),
-    ({"Days": (6, None)}, f"{{t}}/data.csv '{FM1}' --weights Days --drop-missing", "holds nan in .*data.csv on line 8"),
-    (None, "{d}/sleepstudy_data.csv 'Reaction ~ Days + (1 | Subject'", "unbalanced"),
-    ({"Reaction": (4, "abc")}, f"{{t}}/data.csv '{FM1}'", "'Reaction'"),
-    ({"Days": (6, "six")}, f"{{t}}/data.csv '{FM1}'", "'Days' in .* is not numeric: 'six' on line 8"),
-    (None, "{d}/dyestuff_data.csv --response Batch --fixed Yield --group Batch", "'Batch' .* not numeric: 'A' on"),
-    ({"Reaction": (4, None), "Days": (9, None)}, f"{{t}}/data.csv '{FM1}'",
-     r"'Reaction' .* 1 missing value \(first on line 6\)"),
-    ({"Days": (0, None)}, "{t}/data.csv --response Reaction --fixed Days --group Subject", "'Days' .* missing value"),
-    (None, f"{{d}}/sleepstudy_data.csv '{FM1}' --verbose", "unrecognized"),
-    (None, f"{{d}}/sleepstudy_data.csv '{FM1}' --group Subject", "not both"),
-    (None, "{d}/sleepstudy_data.csv", "formula"),
-    (None, "{d}/sleepstudy_data.csv --response Reaction --group Subject --no-random-intercept", "no random effects"),
-    ("y,g\n1,a\n2,a\n3,a\n", "{t}/data.csv 'y ~ 1 + (1 | g)'", "more than one level"),
-    (None, "{d}/star.csv 'math ~ gr + cltype + (1 | id)'",
-     r"'gr' .* not numeric: 'K' on line 2, among numbers; if it is a factor, write C\(gr\) or factor\(gr\)"),
-    (None, "{d}/orthodont.csv 'distance ~ I(Sex^2) + (1 | Subject)'", "'Sex' .* numeric: 'Male' on line 2"),
-    ("uptake;conc;Plant\n16,0;95;Qn1\n", "{t}/data.csv 'uptake ~ conc + (1 | Plant)' --sep ';'",
-     r"'uptake' .* not numeric: '16,0' on line 2 \(for decimal commas pass --decimal ','\)"),
-    (None, "{d}/chickweight.csv 'I(0 * weight + 1) ~ Time + (1 | Chick)'", "is constant"),
-    (None, "{d}/chickweight.csv 'I(3 * Time) ~ Time + (1 | Chick)'", "exactly"),
-    (None, "{d}/chickweight.csv \"weight ~ I(__import__('os').system('touch m')) + (1 | Chick)\"", "may not use"),
-    (None, f"{{d}}/sleepstudy_data.csv '{FM1}' --sep , --decimal ,", "must differ"),
-]  # fmt: skip
-
-
-@pytest.mark.parametrize("written,line,fragment", ERRORS)
-def test_errors_are_one_line(capsys, tmp_path, monkeypatch, written, line, fragment):
-    monkeypatch.chdir(tmp_path)
-    if isinstance(written, dict):
-        write(tmp_path, "sleepstudy", **written)
-    elif written is not None:
-        (tmp_path / "data.csv").write_bytes(written if isinstance(written, bytes) else written.encode())
-    code, out, err = cli(capsys, tmp_path, line)
-    assert code != 0 and out == ""
-    assert len(err.splitlines()) == 1 and re.match(f"error: .*({fragment})", err), err
-    assert not (tmp_path / "m").exists()
-
-
 @pytest.mark.parametrize("args,code", [([FM1, "--verbose"], 2), (["nope.csv", FM1], 1), (["y ~ (1 |"], 1)])
 def test_errors_exit_without_a_traceback(tmp_path, args, code):
     res = proc(*args, cwd=tmp_path)

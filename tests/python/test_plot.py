@@ -4,12 +4,10 @@ per random effect or traced parameter, and renders to a PNG. Pixels are not comp
 import io
 
 import numpy as np
-import pandas as pd
 import pytest
 
 pytest.importorskip("matplotlib")
 
-import quorvelkit as qk
 from quorvelkit import plot
 
 
@@ -58,13 +56,3 @@ def test_profile_plot_has_a_panel_per_trace(fm1):
     assert [ax.get_title() for ax in fig.axes] == ["sd_Days|Subject", "sigma", "Days"]
     line = fig.axes[1].lines[0]
     np.testing.assert_allclose(line.get_xdata(), prof.traces["sigma"]["value"])
-
-
-def test_plots_refuse_bad_requests(fm1):
-    with pytest.raises(ValueError, match="between 0 and 1"):
-        plot.caterpillar(fm1, level=1.2)
-    empty = qk.profile.ProfileResult(
-        traces={}, estimates=pd.Series(dtype=float), scale="REML", evaluations=0, seconds=0.0
-    )
-    with pytest.raises(ValueError, match="no traces"):
-        plot.profile_zeta(empty)

@@ -146,17 +146,6 @@ def test_fixed_at_without_columns_left_matches_a_dense_computation(data):
     assert ci.iloc[0, 0] < fit.fixef.iloc[0] < ci.iloc[0, 1]
 
 
-def test_fixed_at_refuses_what_it_cannot_derive(fm1):
-    with pytest.raises(IndexError, match="fixed-effect column"):
-        fm1.core.fixed_at(2, 1.0)
-    with pytest.raises(ValueError, match="finite"):
-        fm1.core.fixed_at(1, float("nan"))
-    derived = fm1.core.fixed_at(1, 10.0)
-    d = fm1._design
-    with pytest.raises(ValueError, match="holds no fingerprints of rows"):  # no rows behind a derived core
-        derived.with_response(d.y, np.ascontiguousarray(d.x[:, :1]), d.z, d.codes)
-
-
 def test_traces_pass_through_the_estimate_and_give_the_intervals(fm1):
     prof = fm1.profile()
     assert prof.scale == "REML"
@@ -191,31 +180,6 @@ def test_a_correlation_with_a_zero_sd_is_flat_and_one_at_its_bound_is_one_sided(
     assert list(ci.iloc[0]) == [-1.0, 1.0] and "cor_x.(Intercept)|g" in ci.attrs["notes"][0]
     prof = flat.profile(which="cor_x.(Intercept)|g")
     assert not prof.traces and prof.notes
-
-
-@pytest.mark.parametrize(
-    "kwargs,error,match",
-    [
-        (dict(level=1.0), ValueError, "between 0 and 1"),
-        (dict(level=0.0), ValueError, "between 0 and 1"),
-        (dict(level=float("nan")), ValueError, "between 0 and 1"),
-        (dict(level=True), TypeError, "number"),
-        (dict(parm="sd_Days"), ValueError, "no parameter"),
-        (dict(ml="yes"), TypeError, "True or False"),
-    ],
-)
-def test_bad_profile_requests(fm1, kwargs, error, match):
-    with pytest.raises(error, match=match):
-        fm1.confint(method="profile", **kwargs)
-
-
-def test_other_bad_requests(fm1):
-    with pytest.raises(ValueError, match="method must be"):
-        fm1.confint(method="likelihood")
-    with pytest.raises(ValueError, match="apply to method='profile'"):
-        fm1.confint(ml=True)
-    with pytest.raises(ValueError, match="zmax"):
-        fm1.profile(zmax=-1)
 
 
 def test_reml_profile_of_a_fixed_effect_on_unbalanced_data_solves_a_brute_force_profile(data):

@@ -69,16 +69,8 @@ def test_spark_bad_partitions_are_named(spark):
     s = sleepstudy()
     d = s.astype({"Subject": object})
     d.loc[130, "Subject"] = None
-    sdf = spark.createDataFrame(d.astype({"Subject": object})).coalesce(1)
-    with pytest.raises(
-        SourceError, match="the group column 'Subject' has 1 missing value\\(s\\) in partition 0 of the Spark DataFrame"
-    ):
-        qspark.lmm(SLEEP, sdf)
-    d = s.astype({"Days": float})
-    d.loc[100, "Days"] = np.inf
-    with pytest.raises(
-        SourceError, match="the fixed-effects column 'Days' has a value that is not finite in partition 0"
-    ):
+    text = "the group column 'Subject' has 1 missing value\\(s\\) in partition 0 of the Spark DataFrame"
+    with pytest.raises(SourceError, match=text):
         qspark.lmm(SLEEP, spark.createDataFrame(d).coalesce(1))
     with pytest.raises(SourceError, match="column 'Days' not found in the Spark DataFrame"):
         qspark.lmm(SLEEP, spark.createDataFrame(s.drop(columns="Days")))

@@ -31,13 +31,34 @@ ergo$Type <- as.character(ergo$Type)
 mach <- as.data.frame(nlme::Machines)
 mach$Worker <- as.character(mach$Worker)
 mach$Machine <- as.character(mach$Machine)
-data <- list(chickweight = cw, orthodont = ortho, oxboys = ox, ergostool = ergo, machines = mach)
+# Simulated designs (each from its own seed, responses rounded so that the CSV holds
+# them exactly). splitplot: two factors of three levels, A between subjects and B
+# within, crossed, with rows removed so that the cells are unbalanced (where the
+# type III tests differ from sequential ones). singular: intercepts and slopes whose
+# REML estimate has Lambda of rank one (a correlation of -1 or 1, the second diagonal
+# entry of theta zero), so that the Satterthwaite df are taken on the boundary.
+set.seed(31)
+subjects <- sprintf("s%02d", 1:24)
+sp <- expand.grid(rep = 1:2, B = c("b1", "b2", "b3"), Subject = subjects, stringsAsFactors = FALSE)
+sp$A <- rep(c("a1", "a2", "a3"), each = 8)[match(sp$Subject, subjects)]
+u <- rnorm(24, sd = 1.5)
+sp$y <- round(10 + c(a1 = 0, a2 = 0.8, a3 = -0.5)[sp$A] + c(b1 = 0, b2 = 1.2, b3 = 0.4)[sp$B] +
+              0.9 * (sp$A == "a2" & sp$B == "b2") - 0.7 * (sp$A == "a3" & sp$B == "b3") +
+              u[match(sp$Subject, subjects)] + rnorm(nrow(sp)), 4)
+sp <- sp[sort(sample(nrow(sp), nrow(sp) - 17)), c("y", "A", "B", "Subject")]
+set.seed(2)
+sg <- data.frame(g = rep(sprintf("g%02d", 1:30), each = 8), x = rep(0:7, 30))
+b0 <- rnorm(30)
+sg$y <- round(1 + 0.5 * sg$x + b0[rep(1:30, each = 8)] + rnorm(240), 4)
+sg <- sg[, c("y", "x", "g")]
+data <- list(chickweight = cw, orthodont = ortho, oxboys = ox, ergostool = ergo, machines = mach,
+             splitplot = sp, singular = sg)
 for (name in names(data)) write.csv(data[[name]], file.path(out, paste0(name, ".csv")), row.names = FALSE)
 
 # Factors as R would see them when the CSV is read back: Diet is an integer code.
 rdata <- function(name) {
   d <- data[[name]]
-  for (col in intersect(c("Chick", "Subject", "Sex", "Type", "Worker", "Machine"), names(d)))
+  for (col in intersect(c("Chick", "Subject", "Sex", "Type", "Worker", "Machine", "A", "B", "g"), names(d)))
     d[[col]] <- factor(d[[col]])
   d
 }
@@ -109,6 +130,10 @@ tests <- list(
   list(id = "machines", data = "machines", reml = TRUE, formula = "score ~ Machine + (1 | Worker)",
        L = rbind(c(0, 1, -1))),
   list(id = "sleep_ml", data = NULL, reml = FALSE, formula = "Reaction ~ Days + (Days | Subject)",
+       L = rbind(c(0, 1))),
+  list(id = "splitplot", data = "splitplot", reml = TRUE, formula = "y ~ A * B + (1 | Subject)",
+       L = rbind(c(0, 1, -1, 0, 0, 0, 0, 0, 0), c(0, 0, 0, 0, 0, 1, 0, 0, 0))),
+  list(id = "singular", data = "singular", reml = TRUE, formula = "y ~ x + (x | g)",
        L = rbind(c(0, 1)))
 )
 tres <- list()
@@ -121,6 +146,7 @@ for (t in tests) {
   single <- contest(fit, t$L, joint = FALSE)
   tres[[t$id]] <- list(data = if (is.null(t$data)) "sleepstudy" else t$data, formula = t$formula,
     reml = t$reml, names = rownames(ct), theta = unname(getME(fit, "theta")), sigma = sigma(fit),
+    singular = isSingular(fit),
     vcov_varpar = unname(fit@vcov_varpar),
     coef = list(estimate = unname(ct[, "Estimate"]), se = unname(ct[, "Std. Error"]),
                 df = unname(ct[, "df"]), t = unname(ct[, "t value"]), p = unname(ct[, "Pr(>|t|)"])),

@@ -1,0 +1,525 @@
+"""Every refusal a user can meet, with its exception type and its words: one row per
+(call, exception, message). A message is a fragment of the text, or a regular
+expression where compiled; every message is one line. The rows of BEFORE_THE_CORE run
+with every LmmCore of the package refusing to be built: they must fail before any fit."""
+
+import contextlib
+import io
+import math
+import os
+import pickle
+import re
+import shlex
+import sys
+from pathlib import Path
+from types import SimpleNamespace
+
+import numpy as np
+import pandas as pd
+import pytest
+from simdesign import random_design
+
+import quorvelkit as qk
+from quorvelkit import LmmCore, lmm
+from quorvelkit import _quorvelkit as Q
+from quorvelkit.__main__ import run
+from quorvelkit.sources import RowsUnavailable, SourceError
+
+DATA = Path(__file__).resolve().parent.parent / "data"
+FM1 = "Reaction ~ Days + (Days | Subject)"
+CHICK = "weight ~ Time * factor(Diet) + (Time | Chick)"
+R, V, T = re.compile, ValueError, TypeError
+NAN, INF = math.nan, math.inf
+
+
+@pytest.fixture(scope="module")
+def t(data, sleep, fm1, sleep_args, tmp_path_factory):
+    """What the rows call: data sets, fits, cores and a directory of their own."""
+    y, x, z, codes, m = sleep_args
+    w = np.linspace(0.5, 2.0, len(y))
+    return SimpleNamespace(
+        sleep=sleep, fm1=fm1, args=sleep_args, core=LmmCore(*sleep_args), data=data, w=w,
+        products=Q.reduce_rows(y, x, z, codes, m, Q.choose_shift(y, x)),
+        weighted=LmmCore(y, x, z, codes, m, weights=w), exact=LmmCore(1e7 - 0.25 * x[:, 1], x, z, codes, m),
+        chick=pd.read_csv(DATA / "models" / "chickweight.csv"), batched=lmm(FM1, iter([sleep[:90], sleep[90:]])),
+        ortho=lmm("distance ~ age * Sex + (age | Subject)", data("orthodont")), tmp=tmp_path_factory.mktemp("rows"),
+    )  # fmt: skip
+
+
+def on(name, attr, /, *args, **kw):
+    """A call of ``t.<name>.<attr>(*args, **kw)``."""
+    return lambda t: getattr(getattr(t, name), attr)(*args, **kw)
+
+
+def small(i=None, value=None, **kw):
+    """A four-row core (y, x, z, codes, n_groups) with argument i replaced."""
+    args = [np.array([1.0, 2.0, 3.0, 5.0]), np.ones((4, 1)), np.ones((4, 1)), np.array([0, 0, 1, 1]), 2]
+    if i is not None:
+        args[i] = value
+    return lambda t: LmmCore(*args, **kw)
+
+
+def nonfinite(which, bad, evaluator):
+    def call(t):
+        y, x, z, codes, m = random_design(40, 4, 2, 1)
+        a = {"y": y, "x": x, "z": z}
+        a[which][(3,) if which == "y" else (2, 1) if which == "x" else (5, 0)] = bad
+        LmmCore(a["y"], a["x"], a["z"], codes, m, evaluator)
+
+    return call
+
+
+def products(**kw):
+    """LmmCore.from_products of sleepstudy's products with entries removed (None),
+    replaced, or changed by a function of a copy."""
+
+    def call(t):
+        d = {k: v for k, v in t.products.items() if not (k in kw and kw[k] is None)}
+        d.update({k: v(d[k].copy()) if callable(v) else v for k, v in kw.items() if v is not None})
+        LmmCore.from_products(d)
+
+    return call
+
+
+def with_empty_group(t):
+    """sleepstudy's products with a 19th group that has no rows."""
+    y, x, z, codes, _ = t.args
+    return Q.reduce_rows(y, x, z, codes, 19, Q.choose_shift(y, x))
+
+
+def plot():
+    pytest.importorskip("matplotlib")
+    from quorvelkit import plot
+
+    return plot
+
+
+def at(index, value):
+    def put(a):
+        a[index] = value
+        return a
+
+    return put
+
+
+def other_version(t):
+    state, tag = pickle.dumps(t.core), qk.__version__.encode()
+    assert state.count(tag) == 1
+    pickle.loads(state.replace(tag, b"0.1.7"[: len(tag)].ljust(len(tag), b"0")))
+
+
+def restore(cls, cut=0):
+    def call(t):
+        fn, (_, raw) = t.core.__reduce__()
+        fn(cls, raw[: len(raw) - cut])
+
+    return call
+
+
+def batches(text, *frames, **kw):
+    return lambda t: lmm(text, iter([f(t) for f in frames]), **kw)
+
+
+def sleep_lmm(text, **columns):
+    """lmm(text) on sleepstudy with columns added; a column given as (row, value) is
+    Days or Reaction with that one value changed."""
+
+    def call(t):
+        d = t.sleep.assign(y=t.sleep["Reaction"], x1=1.0, x2=2.0, g=1, h=2, site=3, a=1, b=2)
+        for c, (row, v) in columns.items():
+            d[c] = d[c].astype(float).where(d.index != row, v)
+        lmm(text, d)
+
+    return call
+
+
+def weights(fn):
+    return lambda t: lmm("distance ~ age + (1 | Subject)", t.data("orthodont"), weights=fn(t.data("orthodont")))
+
+
+def offset(fn, text="weight ~ factor(Diet) + (Time | Chick)"):
+    return lambda t: lmm(text, t.chick, offset=fn(t.chick))
+
+
+def air(**kw):
+    return lambda t: t.data("airquality").dropna().set_index(np.arange(1000, 1111)).astype(kw)
+
+
+def new_y(bad):
+    return lambda t: t.core.with_response(np.where(np.arange(180) == 7, bad, t.args[0]), *t.args[1:4])
+
+
+EXACT = R("^" + re.escape("theta is infeasible: the fixed effects fit the response exactly (the residual sum of "
+                          "squares is zero)") + "$")  # fmt: skip
+F = np.asfortranarray(np.arange(8.0).reshape(4, 2))
+EMPTY = [np.ones(0), np.ones((0, 1)), np.ones((0, 1)), np.zeros(0, dtype=np.int64)]
+NOTHING = [np.ones(0), np.ones((0, 0)), np.ones((0, 0)), np.zeros(0, dtype=np.int64)]
+NOT_CONTIGUOUS = "The given array is not contiguous or is misaligned."
+ROW_COUNT = "y, X, Z and group codes must agree on the row count"
+ALL_EVALUATORS = "evaluator must be 'auto', 'blocks', 'aggregated' or 'streaming', got \"Auto\""
+THETA = [  # (theta, keywords, exception, message) for every method that takes a theta
+    ("abc", {}, T, "Can't extract `str` to `Vec`"), (3.0, {}, T, "theta"), ([1.0, "a", 1.0], {}, T, "theta"),
+    ({"a": 1}, {}, T, "theta"), ([1.0, 0.0], {}, V, "theta must have 3 entries for q = 2, got 2"),
+    ([1.0, 0.0, 1.0, NAN], {}, V, "theta must have 3 entries for q = 2, got 4"),
+    ([1.0, NAN, INF], {}, V, "theta[1] is not finite"), ([1.0, 0.0, 1.0], {"reml": 1}, T, "reml"),
+    ([1.0, 0.0, 1.0], {"reml": "yes"}, T, "reml"), ([1.0, 0.0, 1.0], {"reml": None}, T, "reml"),
+    ([1.0, 0.0, 1.0], {"bogus": 1}, T, "unexpected keyword argument 'bogus'"),
+]  # fmt: skip
+# fmt: off
+CORE = [  # the core's arguments, calls and state
+    (lambda t: LmmCore(*t.args, "Auto"), V, ALL_EVALUATORS),
+    (lambda t: LmmCore(*t.args, 'a"b'), V, r'got "a\"b"'),
+    (lambda t: LmmCore(*t.args, 3), T, "evaluator"),
+    (small(0, np.array([1, 2, 3, 4])), T, "'y'"),
+    (small(0, [1.0, 2.0, 3.0, 4.0]), T, "'y'"),
+    (small(0, np.ones((4, 1))), T, "'y'"),
+    (small(0, np.ones(4, dtype=">f8")), T, "'y'"),
+    (small(1, np.ones(4)), T, "'x'"),
+    (small(2, np.ones((4, 1), dtype=np.float32)), T, "'z'"),
+    (small(3, np.array([0, 0, 1, 1], dtype=np.int32)), T, "'codes'"),
+    (small(4, 2.0), T, "n_groups"),
+    (small(4, True), T, "n_groups"),
+    (small(4, -1), OverflowError, ""),
+    (small(4, 2**64), OverflowError, ""),
+    (small(0, np.arange(8.0)[::2]), T, NOT_CONTIGUOUS),
+    (small(0, np.zeros(33, dtype=np.uint8)[1:].view(np.float64)), T, "misaligned"),
+    (small(3, np.zeros(8, dtype=np.int64)[::2]), T, NOT_CONTIGUOUS),
+    (small(1, F), V, "X must be C-contiguous"),
+    (small(2, F), V, "Z must be C-contiguous"),
+    (small(1, np.ones((3, 1))), V, ROW_COUNT),
+    (small(3, np.zeros(5, dtype=np.int64)), V, ROW_COUNT),
+    (small(4, 0), V, "n_groups must be positive"),
+    (small(1, np.ones((4, 0))), V, "X must have at least one column"),
+    (small(2, np.ones((4, 0))), V, "Z must have at least one column"),
+    (lambda t: LmmCore(np.ones(0), *EMPTY[1:], 1), V, "y must not be empty"),
+    # each check is reached once the earlier ones pass; the evaluator is read first
+    (lambda t: LmmCore(*NOTHING, 0), V, "n_groups must be positive"),
+    (lambda t: LmmCore(*NOTHING, 1), V, "X must have at least one column"),
+    (lambda t: LmmCore(np.arange(8.0)[::2], *t.args[1:], "x"), V, "evaluator must be"),
+    (small(4, 2**62), V, "model dimensions overflow the address space"),
+    (small(4, 2**60), MemoryError, ""),
+    (small(3, np.array([0, 0, 2, 5])), V, "group code 2 out of range 0..2"),
+    (small(3, np.array([0, -1, 1, 1])), V, "group code -1 out of range 0..2"),
+    (small(n_groups=2), T, "multiple values for argument 'n_groups'"),
+    (small(evaluatr="auto"), T, "unexpected keyword argument 'evaluatr'"),
+    (lambda t: LmmCore(*t.args[:4]), T, "missing required argument 'n_groups'"),
+    (lambda t: LmmCore(*t.args, "auto", 1), T, "at most 6"),
+    (small(weights=np.ones(4, dtype=np.float32)), T, "argument 'weights': expected an array"),
+    (small(weights=[1.0, 1.0, 1.0, 1.0]), T, "argument 'weights'"),
+    (small(weights=np.ones((4, 1))), T, "argument 'weights'"),
+    (small(weights=np.ones(8)[::2]), T, "not contiguous"),
+    (small(weights=np.ones(5)), V, "y has 4 rows, weights has 5 values"),
+    (small(weights=np.array([1.0, 2.0, -0.5, 1.0])), V, "weights[2] is -0.5: weights must be"),
+    (small(weights=np.array([1.0, 0.0, 1.0, NAN])), V, "weights[1] is 0: weights must be"),
+    (small(weights=np.array([1.0, 1.0, INF, 1.0])), V, "weights[2] is inf"),
+    *[(nonfinite(which, bad, ev), V, f"{name} holds a value that is not finite")
+      for which, name in [("y", "y"), ("x", "X column 1"), ("z", "Z column 0")]
+      for bad in (NAN, INF, -INF, 1e200) for ev in ("auto", "streaming", "aggregated")],
+    (new_y(NAN), V, "y holds a value that is not finite"),
+    (new_y(-INF), V, "y holds a value that is not finite"),
+    (lambda t: setattr(t.core, "n", 3), AttributeError, "attribute 'n'"),
+    (on("core", "lower_bounds", 1), T, "takes no arguments"),
+    (on("core", "deviance", [1.0], theta=[1.0]), T, "multiple values for argument 'theta'"),
+    *[(on("core", m, *([] if th is None else [th]), **kw), e, msg)
+      for m in ["deviance", "deviance_grad", "solution", "conditional_covariances", "deviance_hessian"]
+      for th, kw, e, msg in [*THETA, (None, {"reml": True}, T, "missing required argument 'theta'")]],
+    (on("core", "deviance_hessian", [1.0]), V, "theta must have 3 entries for q = 2, got 1"),
+    (on("core", "fit", []), V, "starts must be a non-empty multiple of the theta length"),
+    (on("core", "fit", [1.0, 0.0]), V, "starts must be a non-empty multiple of the theta length"),
+    (on("core", "fit", [1.0, NAN]), V, "starts[1] is not finite"),
+    (on("core", "fit", [1.0, 0.0, 1.0, INF]), V, "starts[3] is not finite"),
+    (on("core", "fit", "101"), T, "Can't extract `str` to `Vec`"),
+    (on("core", "fit", 5), T, "starts"),
+    (on("core", "fit", [1.0, 0.0, 1.0], reml=0), T, "reml"),
+    (on("core", "fit", [1.0, 0.0, 1.0], max_iter=2.5), T, "max_iter"),
+    (on("core", "fit", [1.0, 0.0, 1.0], max_iter=-1), OverflowError, "max_iter"),
+    (on("core", "fit", [1.0, 0.0, 1.0], gtol="x"), T, "gtol"),
+    (on("core", "fit", [1.0, 0.0, 1.0], ftol=None), T, "ftol"),
+    (on("core", "fit", [1.0, 0.0, 1.0], tol=1.0), T, "unexpected keyword argument 'tol'"),
+    (on("core", "fit", [1e200, 0.0, 1e200]), RuntimeError, "theta is infeasible"),
+    (on("core", "solution", [1e200, 0.0, 1e200]), RuntimeError, "theta is infeasible"),
+    (on("core", "conditional_covariances", [1e200, 0.0, 1e200]), RuntimeError, "theta is infeasible"),
+    (on("exact", "fit", [1.0, 0.0, 1.0]), RuntimeError, EXACT),
+    (on("exact", "solution", [0.5, 0.0, 0.5]), RuntimeError, EXACT),
+    (on("exact", "conditional_covariances", [0.5, 0.0, 0.5]), RuntimeError, EXACT),
+    # with_response: the design's own codes, x, z and weights (checked by fingerprint)
+    (lambda t: t.core.with_response(*t.args[:3], np.roll(t.args[3], 1)), V,
+     "the group codes differ from the ones the design was prepared with"),
+    (lambda t: t.core.with_response(*(a[:10] for a in t.args[:4])), V,
+     "the prepared design has 180 rows, 2 fixed and 2 random columns; the arrays passed do not match it"),
+    (lambda t: t.core.with_response(t.args[0][:10], *t.args[1:4]), V, "agree on the row count"),
+    (lambda t: t.core.with_response(*t.args[:3], t.args[3].astype(np.int32)), T, "'codes'"),
+    (lambda t: t.weighted.with_response(*t.args[:4]), V, "prepared with weights: pass the same weights"),
+    (lambda t: t.weighted.with_response(*t.args[:4], weights=t.w[::-1].copy()), V, "weights differ"),
+    (lambda t: t.weighted.with_response(*t.args[:4], weights=t.w * (1 + 1e-15)), V, "weights differ"),
+    (lambda t: t.core.with_response(*t.args[:4], weights=t.w), V, "prepared without weights"),
+    (lambda t: t.weighted.with_response(*t.args[:4], t.w), T, "at most 4 positional"),
+    # pickles of another version, damaged, of another class
+    (other_version, V, R(r"^this LmmCore was pickled by quorvelkit 0\.1\.7.*cannot read it")),
+    (restore(LmmCore, 8), V, "not a whole state"),
+    (restore(int), T, ""),
+    # products as values: a mapping that no rows could give
+    (products(zty=None), V, "products lacks the key 'zty'"),
+    (products(ztx=lambda a: a[:, :, :1]), V, "'ztx' has shape (18, 2, 1), expected (18, 2, 2)"),
+    (products(counts=at(3, -1)), V, "negative row count (group 3)"),
+    (products(ztz=at((2, 0, 1), 9.0)), V, "the ztz block is not symmetric (group 2)"),
+    (products(n=181), V, "add up to 180, not to n = 181"),
+    (products(xty=np.array([NAN, 1.0])), V, "xty holds a value that is not finite"),
+    (products(m=17), V, "'counts' has shape (18), expected (17)"),
+    (products(xtx=at((0, 1), 5.0)), V, "products: xtx is not symmetric"),
+    (products(ztx=at((1, 0, 0), NAN)), V, "products: ztx holds a value that is not finite"),
+    (products(yty=INF), V, "products: yty holds a value that is not finite"),
+    (products(ztz=at((3, 1, 1), -1.0)), V, "products: ztz has a negative diagonal (group 3)"),
+    (products(xtx=at((1, 1), -2.0)), V, "products: xtx has a negative diagonal (column 1)"),
+    (products(shift_column=2), V, "products: the shift's constant column 2 is not a column of x"),
+    (products(shift_x=at(0, 3.0)), V, "products: the shift centres its own constant column"),
+    (products(shift_column=-1), V, "products: a shift without a constant column centres values"),
+    (products(log_weights=1.5), V, "unweighted products with a weights' constant that is not zero"),
+    (products(m=0, counts=np.zeros(0, np.int64), ztz=np.zeros((0, 2, 2)), ztx=np.zeros((0, 2, 2)),
+              zty=np.zeros((0, 2))), V, "the products have no group (m = 0)"),
+    (lambda t: LmmCore.from_products(dict(with_empty_group(t), zty=at((18, 1), 1.0)(with_empty_group(t)["zty"]))),
+     V, "products: a group without rows has non-zero blocks (group 18)"),
+    (lambda t: LmmCore.from_products(dict(with_empty_group(t), ztz=at((18, 0, 0), 1.0)(with_empty_group(t)["ztz"]))),
+     V, "products: a group without rows has non-zero blocks (group 18)"),
+    (lambda t: Q.merge_products(t.products, with_empty_group(t)), V, "different group counts (18 and 19)"),
+    (lambda t: LmmCore.from_products([1, 2]), T, "products must be a mapping"),
+    (lambda t: LmmCore.from_products(t.products).with_response(*t.args[:4]), V, "built from products and holds no"),
+    (lambda t: pickle.loads(pickle.dumps(LmmCore.from_products(t.products))).with_response(*t.args[:4]), V,
+     "built from products and holds no fingerprints"),
+    (lambda t: Q.merge_products(t.products, Q.reduce_rows(*t.args, None)), V, "different shifts"),
+    (lambda t: Q.reduce_rows(*t.args[:3], t.args[3] + 1, 18, None), V, "out of range 0..18"),
+    (lambda t: Q.ProductsAccumulator(18, 2, 2, t.products).add_rows(*t.args[:3], t.args[3] + 18), V, "out of range"),
+    (lambda t: Q.ProductsAccumulator(18, 2, 2, t.products).add_rows(t.args[0], 2 * t.args[1], *t.args[2:4]), V,
+     "shift's constant column"),
+]
+
+SUPPORTED = "random-effects terms on one grouping factor"
+BEFORE_THE_CORE = [  # formulas, columns and arguments lmm refuses
+    (sleep_lmm("y ~ x1 + (1 | g) + (1 | site)"), qk.FormulaError, R(rf"grouping factors \(g and site\).*{SUPPORTED}")),
+    (sleep_lmm("y ~ x1 + (x1 || g) + (1 | g:h)"), qk.FormulaError, "different grouping factors"),
+    (sleep_lmm("y ~ x1 + (x1 ||| g)"), qk.FormulaError, "cannot read"),
+    (sleep_lmm("y ~ x1 + (x1 | g | h)"), qk.FormulaError, "cannot read"),
+    (sleep_lmm("y ~ x1 + (1 | a/b)"), qk.FormulaError, "nested"),
+    (sleep_lmm("y ~ x1"), qk.FormulaError, "no random-effects term"),
+    (sleep_lmm("y ~ x1 + 1 | g"), qk.FormulaError, "parenthesised"),
+    (sleep_lmm("y ~ x1 * (1 | g)"), qk.FormulaError, "parenthesised"),
+    (sleep_lmm("y ~ x1 - (1 | g)"), qk.FormulaError, "subtracted"),
+    (sleep_lmm("~ x1 + (1 | g)"), qk.FormulaError, "no response"),
+    (sleep_lmm("y + (1 | g)"), qk.FormulaError, "no '~'"),
+    (sleep_lmm("y ~ x1 + (1 | g"), qk.FormulaError, "unbalanced"),
+    (sleep_lmm("y ~ x1 + ( | g)"), qk.FormulaError, "nothing left"),
+    (sleep_lmm("y ~ x1 + (1 | )"), qk.FormulaError, "no grouping factor"),
+    (sleep_lmm("y ~ x1 + (1 | g + h)"), qk.FormulaError, "grouping factor must be a column"),
+    (sleep_lmm("y ~ x1 + + (1 | g)"), qk.FormulaError, "operator"),
+    (sleep_lmm("y ~ x1 - offset(x2) + (1 | g)"), qk.FormulaError, "offset cannot be subtracted"),
+    (sleep_lmm("y ~ x1 + offset() + (1 | g)"), qk.FormulaError, "offset() needs an expression"),
+    (sleep_lmm("y ~ x1 + offset(open('m')) + (1 | g)"), qk.FormulaError, "unknown function 'open'"),
+    (sleep_lmm("y ~ foo(x1) + (1 | g)"), qk.FormulaError, "unknown function 'foo'"),
+    (sleep_lmm("y ~ nope + (1 | Subject)"), V, "'nope' not found"),
+    (sleep_lmm("y ~ Days + (1 | nope)"), V, "'nope' not found"),
+    (sleep_lmm("nope ~ Days + (1 | Subject)"), V, "'nope' not found"),
+    *[(lambda t, v=v: lmm(FM1, t.sleep, reml=v), T, "reml must be True or False")
+      for v in ["FALSE", "TRUE", 0, 1, None, "yes", np.array([True])]],
+    (sleep_lmm(FM1, Days=(3, INF)), V, "Days"),
+    (sleep_lmm(FM1, Reaction=(3, -INF)), V, "the response column 'Reaction' has a value that is not finite in row 3"),
+    (lambda t: lmm("y ~ 1 + (1 | g)", pd.DataFrame({"y": [1.0, 2, 3, 4], "g": ["a"] * 4})), V, "more than one level"),
+    (lambda t: lmm("y ~ 1 + (1 | g)", pd.DataFrame({"y": [1.0, 2, 3, 4], "g": list("abcd")})), V,
+     "less than the number of observations"),
+    (lambda t: lmm("Reaction ~ 0 + (1 | Subject)", t.sleep), V, "no columns"),
+    (lambda t: lmm("Ozone ~ Wind + (1 | Month)", air(Ozone=str)(t)), V,
+     "'Ozone' holds numbers stored as text (such as '41.0' in row 1000)"),
+    (lambda t: lmm("Wind ~ Ozone + (1 | Month)", air()(t).assign(Wind=lambda d: d["Wind"].map(lambda v: f"{v:g}"
+     .replace(".", ",")))), V, "'Wind' must be numeric, but it holds '7,4' in row 1000"),
+    (weights(lambda d: d["age"].where(d.index != 5, -1.0)), V, R("weights.*-1.0 in row 5")),
+    (weights(lambda d: d["age"].where(d.index != 7, NAN)), V, R("weights.*nan in row 7")),
+    (weights(lambda d: d["age"].where(d.index != 9, INF)), V, R("weights.*inf in row 9")),
+    (weights(lambda d: d["age"].to_numpy()[:-1]), V, "the data has 108 rows, weights has 107"),
+    (weights(lambda d: np.ones((108, 2))), V, R("weights.*shape 108x2")),
+    (weights(lambda d: "Sex"), V, "must be numbers, but they hold 'Male' in row 0"),
+    (weights(lambda d: d["age"] > 9), V, R("weights.*not booleans")),
+    (weights(lambda d: "nope"), V, "'nope' is not in the data"),
+    (weights(lambda d: np.zeros(108)), V, R("weights.*zero in every row the model could use")),
+    (weights(lambda d: 3.0), T, "weights must be a column name"),
+    (offset(lambda d: d["o"].to_numpy()[1:]), V, "offset must hold one number per row"),
+    (offset(lambda d: None, "weight ~ Time + offset(factor(Chick)) + (1 | Chick)"), V,
+     R("offset 'Chick'|must be one number")),
+    (offset(lambda d: d["o"].where(d.index != 2, INF)), V, "not finite in row 2"),
+    (batches("Reaction ~ center(Days) + (1 | Subject)", lambda t: t.sleep), qk.FormulaError,
+     "not supported when the data are read in batches"),
+    (batches("Reaction ~ poly(Days, 2) + (1 | Subject)", lambda t: t.sleep), qk.FormulaError,
+     "not supported when the data are read in batches"),
+    (batches(FM1, lambda t: t.sleep, offset="o"), V, "offset= is not supported for data read in batches"),
+    (batches(FM1, lambda t: t.sleep, weights=np.ones(180)), T, "must name a column of the source"),
+    (batches(FM1, lambda t: t.sleep, lambda t: [1, 2]), T, "batch 1 of the iterator is a list"),
+    (batches(FM1, lambda t: t.sleep.drop(columns="Days")), SourceError, "column 'Days' not found in"),
+    (batches(FM1, lambda t: t.sleep, lambda t: t.sleep.assign(Reaction=t.sleep.Reaction.astype(str))), SourceError,
+     "the response column 'Reaction' holds numbers stored as text (such as '249.56' in batch 1)"),
+    (lambda t: lmm(FM1, t.sleep, batch_rows=10), T, "options of a batched source for a data frame: batch_rows"),
+]
+
+AFTER_FITTING = [  # what a model and a fitted model refuse
+    (lambda t: lmm(FM1, t.sleep.assign(Reaction=3.0 + 10.5 * t.sleep["Days"])), V,
+     R(r"^the fixed effects \(\(Intercept\), Days\) fit the response 'Reaction' exactly \(its residuals are zero to "
+       r"rounding error\): there is no residual variation to estimate the variance components from$")),
+    *[(lambda t, f=f: lmm(f, t.data("chickweight")), V, m) for f, m in [
+        ("I(0 * weight + 5) ~ Time + (1 | Chick)", "is constant"),
+        ("I(0 * weight + 5) ~ 0 + Time + (1 | Chick)", "is constant"),
+        ("I(1 + 2 * Time) ~ Time + (1 | Chick)", "fixed effects ((Intercept), Time) fit the response"),
+        ("I(Time^2 - 3 * Time) ~ Time + I(Time^2) + (Time | Chick)", R("fit the response .* exactly")),
+        ("I(100 * Diet) ~ Time + factor(Diet) + (1 | Chick)", "exactly"),
+        ("I(1e12 + 3 * (Time + 1e6 * 6.7)) ~ I(Time + 1e6 * 6.7) + (1 | Chick)", "exactly")]],
+    (batches(FM1, lambda t: t.sleep.assign(Reaction=5.0)), V, "is constant"),
+    (lambda t: lmm(FM1, t.sleep, starts=[1, 0]), V, "starts"),
+    (on("fm1", "refit", np.ones(179)), V, "observations"),
+    (on("fm1", "refit", np.full(180, NAN)), V, "non-finite"),
+    (on("fm1", "refit", np.full(180, 3.0)), V, "new response is constant"),
+    (lambda t: t.fm1.refit(1 + 2 * t.sleep["Days"]), V, "exactly"),
+    (on("fm1", "bootstrap", 0), V, "positive"),
+    *[(on("fm1", "confint", method="profile", **kw), e, m) for kw, e, m in [
+        (dict(level=1.0), V, "between 0 and 1"), (dict(level=0.0), V, "between 0 and 1"),
+        (dict(level=NAN), V, "between 0 and 1"), (dict(level=True), T, "number"),
+        (dict(parm="sd_Days"), V, "no parameter"), (dict(ml="yes"), T, "True or False")]],
+    (on("fm1", "confint", method="likelihood"), V, "method must be"),
+    (on("fm1", "confint", ml=True), V, "apply to method='profile'"),
+    (on("fm1", "profile", zmax=-1), V, "zmax"),
+    (lambda t: t.fm1.core.fixed_at(2, 1.0), IndexError, "fixed-effect column"),
+    (lambda t: t.fm1.core.fixed_at(1, NAN), V, "finite"),
+    (lambda t: t.fm1.core.fixed_at(1, 10.0).with_response(t.args[0], t.args[1][:, :1].copy(), *t.args[2:4]), V,
+     "holds no fingerprints of rows"),
+    (lambda t: plot().caterpillar(t.fm1, level=1.2), V, "between 0 and 1"),
+    (lambda t: plot().profile_zeta(qk.profile.ProfileResult({}, pd.Series(dtype=float), "REML", 0, 0.0)), V,
+     "no traces"),
+    (lambda t: qk.anova(t.fm1, lmm("Reaction ~ Days + (1 | Subject)", t.sleep.iloc[:170])), V, "same data"),
+    (lambda t: qk.anova(t.fm1), V, "two"),
+    (lambda t: qk.anova(t.fm1, t.fm1.refit_ml(), refit=False), V, "REML and ML"),
+    (lambda t: qk.anova(lmm("weight ~ Time + (1 | Chick)", t.chick, weights="w", reml=False),
+                        lmm("weight ~ Time + (Time | Chick)", t.chick, reml=False)), V, "same prior weights"),
+    *[(on("ortho", "contrast", L), V, m) for L, m in [
+        ([0, 1, 0], "one column per fixed effect"), (np.zeros((2, 5)), "one column per fixed effect"),
+        (np.zeros((0, 4)), "at least one row"), ([0, NAN, 0, 1], "non-finite"),
+        (pd.DataFrame({"agee": [1.0]}), "not fixed effects"), ([["a", "b", "c", "d"]], "numeric")]],
+    (lambda t: lmm("distance ~ age + Sex + I(2 * age) + (1 | Subject)", t.data("orthodont")).anova_terms(), V,
+     "rank deficient"),
+    (lambda t: lmm("distance ~ age + C(Sex) + (1 | Subject)", t.data("orthodont")).predict(
+        pd.DataFrame({"Subject": ["M01"], "Sex": ["Other"], "age": [8.0]})), V, "newdata"),
+    (on("fm1", "predict", pd.DataFrame({"Days": [1.0, 2.0], "Subject": [308, 999]})), V, R("999.*allow_new_levels")),
+    (on("fm1", "predict", pd.DataFrame({"Days": [1.0, 2.0], "Subject": ["m308", "3O8"]})), V,
+     R("'m308', '3O8'.*allow_new_levels=True")),
+    (on("fm1", "predict", pd.DataFrame({"Days": [1.0, 2.0], "Subject": [308, None]})), V,
+     R("missing.*allow_new_levels=True")),
+    (lambda t: t.fm1.predict(t.sleep, allow_new_levels="True"), T, "allow_new_levels"),
+    (lambda t: t.fm1.predict(t.sleep, interval="tolerance"), V, "interval"),
+    (lambda t: t.fm1.predict(t.sleep, interval="confidence", level=1.5), V, "level"),
+    (lambda t: t.fm1.predict(t.sleep, interval="prediction", level=0), V, "level"),
+    (lambda t: t.fm1.predict(t.sleep, interval="confidence", level="0.9"), T, "level"),
+    (lambda t: lmm(CHICK, t.chick, offset=t.chick["o"].to_numpy()).predict(t.chick), V, "offset was given as an array"),
+    (lambda t: lmm(CHICK, t.chick, weights="w").predict(t.chick.drop(columns="w"), interval="prediction"), V,
+     "lacks the weights column 'w'"),
+    *[(lambda t, a=a: getattr(t.batched, a), RowsUnavailable, R(r"needs the rows.*fit.predict\(batch\)"))
+      for a in ("fitted", "residuals", "response", "fittedvalues", "resid")],
+    (on("batched", "predict"), RowsUnavailable, ""),
+    (lambda t: t.batched.refit(t.sleep.Reaction), RowsUnavailable, ""),
+    (on("batched", "simulate", 2), RowsUnavailable, ""),
+    (on("batched", "bootstrap", 5), RowsUnavailable, ""),
+    (lambda t: t.batched.predict(t.sleep, interval="prediction"), RowsUnavailable, "prediction interval"),
+]
+# fmt: on
+
+
+class CliError(Exception):
+    pass
+
+
+def cli(line, written=None):
+    """A command line ({d}: tests/data, {t}: the row's directory), with a file written
+    first: bytes, text, or cells of sleepstudy changed ({column: (row, value)})."""
+
+    def call(t):
+        tmp = t.tmp / f"cli{abs(hash((line, str(written)))) % 10**8}"
+        tmp.mkdir(exist_ok=True)
+        if isinstance(written, dict):
+            frame = pd.read_csv(DATA / "sleepstudy_data.csv").astype(object)
+            for col, (row, value) in written.items():
+                frame.loc[row, col] = value
+            frame.to_csv(tmp / "data.csv", index=False)
+        elif written is not None:
+            (tmp / "data.csv").write_bytes(written if isinstance(written, bytes) else written.encode())
+        out, err, here = io.StringIO(), io.StringIO(), os.getcwd()
+        os.chdir(tmp)  # where mkdir('m') or touch m would write
+        try:
+            with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+                code = run(shlex.split(line.format(d=DATA, t=tmp)))
+        finally:
+            os.chdir(here)
+        assert code != 0 and out.getvalue() == "" and not (tmp / "m").exists() and err.getvalue().startswith("error: ")
+        raise CliError(err.getvalue().removesuffix("\n"))
+
+    return call
+
+
+S, STAR = "{d}/sleepstudy_data.csv", "'gr' in {d}/star.csv is not numeric: 'K' on line 2, among numbers"
+# fmt: off
+CLI = [  # the command line: one line on stderr, nothing on stdout, a non-zero status
+    (cli(f"{{t}}/nope.csv '{FM1}'"), "no such file"),
+    (cli(f"{{t}} '{FM1}'"), "directory"),
+    (cli(f"{{t}}/data.csv '{FM1}'", ""), "empty"),
+    (cli(f"{{t}}/data.csv '{FM1}'", "Reaction,Days,Subject\n"), "no data rows"),
+    (cli(f"{{t}}/data.csv '{FM1}'", bytes(range(256)) * 4), "cannot read"),
+    (cli(f"{S} 'Reaction ~ Dayz + (1 | Subject)'"), "'Dayz' not found"),
+    (cli(f"{S} --response RT --group Subject"), "'RT' not found"),
+    (cli(f"{S} 'Reaction ~ Days + (1 | Subject) + (0 + Days | Days)'"), "different grouping"),
+    (cli("{d}/chickweight.csv 'weight ~ Time + (1 | Chick)' --weights nope"), "'nope' is not in"),
+    (cli("{d}/orthodont.csv 'distance ~ age + (1 | Subject)' --weights Sex"), R("'Sex' .* numeric: 'Male' on line 2")),
+    (cli(f"{{t}}/data.csv '{FM1}' --weights Days", {"Days": (6, -1)}),
+     R("'Days' must be finite.* -1.0 in .*line 8")),
+    (cli(f"{{t}}/data.csv '{FM1}' --weights Days --drop-missing", {"Days": (6, None)}),
+     R("holds nan in .*line 8")),
+    (cli(f"{S} 'Reaction ~ Days + (1 | Subject'"), "unbalanced"),
+    (cli(f"{{t}}/data.csv '{FM1}'", {"Reaction": (4, "abc")}), "'Reaction'"),
+    (cli(f"{{t}}/data.csv '{FM1}'", {"Days": (6, "six")}), R("'Days' in .* is not numeric: 'six' on line 8")),
+    (cli("{d}/dyestuff_data.csv --response Batch --fixed Yield --group Batch"), R("'Batch' .* not numeric: 'A' on")),
+    (cli(f"{{t}}/data.csv '{FM1}'", {"Reaction": (4, None), "Days": (9, None)}),
+     R(r"'Reaction' .* 1 missing value \(first on line 6\)")),
+    (cli("{t}/data.csv --response Reaction --fixed Days --group Subject", {"Days": (0, None)}), R("'Days' .* missing")),
+    (cli(f"{S} '{FM1}' --verbose"), "unrecognized"),
+    (cli(f"{S} '{FM1}' --group Subject"), "not both"),
+    (cli(S), "formula"),
+    (cli(f"{S} --response Reaction --group Subject --no-random-intercept"), "no random effects"),
+    (cli("{t}/data.csv 'y ~ 1 + (1 | g)'", "y,g\n1,a\n2,a\n3,a\n"), "more than one level"),
+    (cli("{d}/star.csv 'math ~ gr + cltype + (1 | id)'"), STAR + "; if it is a factor, write C(gr) or factor(gr)"),
+    (cli("{d}/orthodont.csv 'distance ~ I(Sex^2) + (1 | Subject)'"), R("'Sex' .* numeric: 'Male' on line 2")),
+    (cli("{t}/data.csv 'uptake ~ conc + (1 | Plant)' --sep ';'", "uptake;conc;Plant\n16,0;95;Qn1\n"),
+     R(r"'uptake' .* not numeric: '16,0' on line 2 \(for decimal commas pass --decimal ','\)")),
+    (cli("{d}/chickweight.csv 'I(0 * weight + 1) ~ Time + (1 | Chick)'"), "is constant"),
+    (cli("{d}/chickweight.csv 'I(3 * Time) ~ Time + (1 | Chick)'"), "exactly"),
+    (cli("{d}/chickweight.csv \"weight ~ I(__import__('os').system('touch m')) + (1 | Chick)\""), "may not use"),
+    (cli(f"{S} '{FM1}' --sep , --decimal ,"), "must differ"),
+]
+# fmt: on
+
+
+def refuse_cores(monkeypatch):
+    """Every LmmCore the package's modules hold refuses to be built."""
+
+    def refused(*a, **k):
+        raise AssertionError("a core was built before the refusal")
+
+    for name, mod in list(sys.modules.items()):
+        if name.startswith("quorvelkit") and getattr(mod, "LmmCore", None) is LmmCore:
+            monkeypatch.setattr(mod, "LmmCore", refused)
+
+
+ROWS = [(*r, False) for r in CORE + AFTER_FITTING] + [(*r, True) for r in BEFORE_THE_CORE]
+ROWS += [(call, CliError, msg, False) for call, msg in CLI]
+
+
+@pytest.mark.filterwarnings("ignore::quorvelkit.RankDeficiencyWarning")
+@pytest.mark.parametrize("call,exc,message,before_core", ROWS, ids=[str(r[2])[:60] for r in ROWS])
+def test_refusals_name_what_is_wrong(t, monkeypatch, call, exc, message, before_core):
+    if before_core:
+        refuse_cores(monkeypatch)
+    with pytest.raises(exc) as info:
+        call(t)
+    text = str(info.value).replace(str(DATA), "{d}")
+    assert message.search(text) if isinstance(message, re.Pattern) else message in text, text
+    assert "\n" not in text
