@@ -27,6 +27,7 @@ __all__ = [
     "RowValues",
     "row_values",
     "check_weights",
+    "check_weights_column",
     "check_finite",
     "not_finite",
     "check_response_type",
@@ -123,6 +124,14 @@ def row_values(spec: Any, frame: pd.DataFrame, what: str, where: Any = None) -> 
             raise SourceError(f"{what} must be numbers, but they hold {values.iloc[k]!r} in {place(k)}")
         values = numbers
     return RowValues(np.asarray(values.to_numpy(dtype=float), dtype=float), label)
+
+
+def check_weights_column(weights: Any) -> None:
+    """Data read in batches take prior weights from a column of the source only."""
+    if weights is not None and not isinstance(weights, str):
+        raise TypeError(
+            f"weights= for data read in batches must name a column of the source, got {type(weights).__name__}"
+        )
 
 
 def check_weights(weights: np.ndarray, where: Any, label: str | None = None) -> None:

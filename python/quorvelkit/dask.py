@@ -17,7 +17,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from .checks import require_columns
+from .checks import check_weights_column, require_columns
 from .core_fit import fit_parts
 from .fit import LmmFit
 from .fit_options import FitOptions, unknown_options
@@ -97,7 +97,8 @@ def lmm(
         formula: as for :func:`quorvelkit.lmm`.
         ddf: a ``dask.dataframe.DataFrame``; computed on the current scheduler (a
             ``distributed.Client`` when one is active).
-        *args, **kwargs: the fit options, :class:`~quorvelkit.fit_options.FitOptions`.
+        *args, **kwargs: the fit options, :class:`~quorvelkit.fit_options.FitOptions`
+            (one by one, or all as ``options=``).
         levels: the levels of categorical columns, ``{column: [levels]}``; by default a
             first pass collects the distinct values of the text, categorical, boolean
             and integer columns the formula uses (those columns only).
@@ -118,22 +119,8 @@ def lmm(
     options = FitOptions.take(args, kwargs, "quorvelkit.dask.lmm()")
     if kwargs:
         raise unknown_options(kwargs, "quorvelkit.dask.lmm()", ["levels", "progress", "split_every"])
-    return fit_dask(
-        parse_formula(formula), ddf, options, levels=levels, progress=progress, weights=weights, split_every=split_every
-    )
-
-
-def fit_dask(
-    parsed: ParsedFormula,
-    ddf: Any,
-    options: FitOptions,
-    *,
-    levels: Mapping[str, Sequence] | None = None,
-    progress: bool | None = None,
-    weights: str | None = None,
-    split_every: int = 8,
-) -> LmmFit:
-    """:func:`lmm` with its formula parsed and its fit options taken."""
+    check_weights_column(weights)
+    parsed = parse_formula(formula)
     require_columns(list(parsed.columns) + ([weights] if weights else []), list(ddf.columns), "the Dask DataFrame")
     used = [c for c in ddf.columns if c in set(parsed.columns) or c == weights]
     ddf = ddf[used]

@@ -8,16 +8,14 @@ from __future__ import annotations
 import time
 from typing import Any
 
+from . import dask, sources, spark
 from ._quorvelkit import LmmCore
 from .core_fit import fit_design
-from .dask import fit_dask
 from .design import build_design
 from .fit import LmmFit
 from .fit_options import FitOptions, unknown_options
 from .frames import is_batch_source
 from .parsing import parse_formula
-from .sources import fit_source
-from .spark import fit_spark
 
 __all__ = ["lmm"]
 
@@ -90,14 +88,8 @@ def lmm(formula: str, data: Any, *args: Any, weights: Any = None, offset: Any = 
                 "offset= is not supported for data read in batches; write the offset as an offset() term of the formula"
             )
         mod = type(data).__module__ or ""
-        engine = fit_dask if mod.startswith("dask") else fit_spark if mod.startswith("pyspark") else None
-        if engine is not None:
-            known = ["levels", "progress"] + (["split_every"] if engine is fit_dask else [])
-            unknown = {k: v for k, v in kwargs.items() if k not in known}
-            if unknown:
-                raise unknown_options(unknown, "lmm()", known)
-            return engine(parse_formula(formula), data, options, weights=weights, **kwargs)
-        return fit_source(formula, data, options, weights=weights, **kwargs)
+        route = dask.lmm if mod.startswith("dask") else spark.lmm if mod.startswith("pyspark") else sources.lmm
+        return route(formula, data, options=options, weights=weights, **kwargs)
     if kwargs:
         raise unknown_options(kwargs, "lmm()")
     t0 = time.perf_counter()

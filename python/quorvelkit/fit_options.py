@@ -29,7 +29,8 @@ _R_NAMES = {"REML": "reml", "control": "max_iter", "start": "starts", "nAGQ": No
 class FitOptions:
     """How a model is fitted; every entry point (:func:`quorvelkit.lmm` for a data frame
     or a batched source, :func:`quorvelkit.dask.lmm`, :func:`quorvelkit.spark.lmm`)
-    takes these as keyword arguments, the first three also by position after the data.
+    takes these as keyword arguments, the first three also by position after the data,
+    or all at once as ``options=FitOptions(...)``.
 
     Attributes:
         reml: fit by REML (``True``, the default) or by maximum likelihood (``False``);
@@ -57,9 +58,14 @@ class FitOptions:
     @classmethod
     def take(cls, args: Sequence[Any], kwargs: dict[str, Any], call: str) -> FitOptions:
         """The options given to ``call`` as ``args`` (reml, evaluator, starts by
-        position) and keyword arguments; those are removed from ``kwargs``, which keeps
-        the call's other options."""
+        position) and keyword arguments, or as one record, ``options=``; those are
+        removed from ``kwargs``, which keeps the call's other options."""
         names = [f.name for f in fields(cls)]
+        if "options" in kwargs:
+            options = kwargs.pop("options")
+            if args or any(name in kwargs for name in names) or not isinstance(options, cls):
+                raise TypeError(f"{call} takes a FitOptions as options=, or the fit options one by one, not both")
+            return options
         if len(args) > 3:
             raise TypeError(f"{call} takes at most 3 fit options by position (reml, evaluator, starts)")
         given = dict(zip(names, args, strict=False))

@@ -26,6 +26,7 @@ import numpy as np
 import pandas as pd
 
 from . import _quorvelkit as _qk
+from .checks import check_weights_column
 from .core_fit import fit_products
 from .errors import RowsUnavailable, SourceError
 from .fit import LmmFit
@@ -41,7 +42,7 @@ from .spec_learning import learn_spec
 
 T = TypeVar("T")
 
-__all__ = ["SourceError", "RowsUnavailable", "lmm", "fit_source", "fit_frames"]
+__all__ = ["SourceError", "RowsUnavailable", "lmm", "fit_frames"]
 
 
 def lmm(
@@ -63,7 +64,8 @@ def lmm(
             or an iterator of pandas DataFrames (read once). (:func:`quorvelkit.lmm`
             also takes a Dask or Spark DataFrame, for :func:`quorvelkit.dask.lmm` or
             :func:`quorvelkit.spark.lmm`.)
-        *args, **kwargs: the fit options, :class:`~quorvelkit.fit_options.FitOptions`.
+        *args, **kwargs: the fit options, :class:`~quorvelkit.fit_options.FitOptions`
+            (one by one, or all as ``options=``).
         batch_rows: rows per batch read from a Parquet source (memory is about one
             batch of the columns used, plus the products: 8 (q^2 + pq + q + 1) bytes
             per group).
@@ -88,36 +90,16 @@ def lmm(
             batch or partition), before any fit.
     """
     options = FitOptions.take(args, kwargs, "lmm()")
-    return fit_source(
-        formula, source, options, batch_rows=batch_rows, levels=levels, progress=progress, weights=weights, **kwargs
-    )
-
-
-def fit_source(
-    formula: str,
-    source: Any,
-    options: FitOptions,
-    *,
-    batch_rows: int = 1 << 20,
-    levels: Mapping[str, Sequence] | None = None,
-    progress: bool | None = None,
-    weights: Any = None,
-    **engine_options: Any,
-) -> LmmFit:
-    """:func:`lmm` with its fit options taken: the dispatch by kind of source."""
     parsed = parse_formula(formula)
-    if weights is not None and not isinstance(weights, str):
-        raise TypeError(
-            f"weights= for data read in batches must name a column of the source, got {type(weights).__name__}"
-        )
+    check_weights_column(weights)
     mod = type(source).__module__ or ""
     if mod.startswith(("dask", "pyspark")):
         raise TypeError(
             "quorvelkit.sources reads Parquet, pyarrow datasets and iterators of DataFrames; fit a Dask or Spark "
             "DataFrame with quorvelkit.lmm, quorvelkit.dask.lmm or quorvelkit.spark.lmm"
         )
-    if engine_options:
-        raise unknown_options(engine_options, "lmm()", ["batch_rows", "levels", "progress"])
+    if kwargs:
+        raise unknown_options(kwargs, "lmm()", ["batch_rows", "levels", "progress"])
     if isinstance(source, (str, os.PathLike)) or mod.startswith("pyarrow"):
         data = open_dataset(parsed, source, batch_rows, levels, progress, weights)
         return fit_frames(

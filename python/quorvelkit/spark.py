@@ -18,7 +18,7 @@ from typing import Any
 
 import pandas as pd
 
-from .checks import require_columns
+from .checks import check_weights_column, require_columns
 from .core_fit import fit_parts
 from .errors import SourceError
 from .fit import LmmFit
@@ -95,39 +95,17 @@ def lmm(
     Args:
         formula: as for :func:`quorvelkit.lmm`.
         sdf: a ``pyspark.sql.DataFrame``.
-        *args, **kwargs: the fit options, :class:`~quorvelkit.fit_options.FitOptions`.
-        levels: the levels of categorical columns, ``{column: [levels]}``; by default a
-            first pass collects the distinct values of the text, boolean and integer
-            columns the formula uses (those columns only).
+        *args, **kwargs, levels, weights: as for :func:`quorvelkit.dask.lmm`.
         progress: a progress bar (tqdm) of the partitions merged on the driver (Spark
             shows its own stage progress on the console).
-        weights: the column of prior weights, as :func:`quorvelkit.lmm` takes them
-            (finite and non-negative; rows of weight zero are left out).
 
-    Returns:
-        :class:`~quorvelkit.LmmFit` without its rows.
-
-    Raises:
-        SourceError: a missing column, a partition whose group column has missing
-            values, a level outside the model's, a value that is not finite (naming
-            the column and the partition), before any fit.
+    Returns and raises as :func:`quorvelkit.dask.lmm`.
     """
     options = FitOptions.take(args, kwargs, "quorvelkit.spark.lmm()")
     if kwargs:
         raise unknown_options(kwargs, "quorvelkit.spark.lmm()", ["levels", "progress"])
-    return fit_spark(parse_formula(formula), sdf, options, levels=levels, progress=progress, weights=weights)
-
-
-def fit_spark(
-    parsed: ParsedFormula,
-    sdf: Any,
-    options: FitOptions,
-    *,
-    levels: Mapping[str, Sequence] | None = None,
-    progress: bool | None = None,
-    weights: str | None = None,
-) -> LmmFit:
-    """:func:`lmm` with its formula parsed and its fit options taken."""
+    check_weights_column(weights)
+    parsed = parse_formula(formula)
     require_columns(list(parsed.columns) + ([weights] if weights else []), sdf.columns, "the Spark DataFrame")
     used = [c for c in sdf.columns if c in set(parsed.columns) or c == weights]
     sdf = sdf.select(*used)

@@ -355,6 +355,11 @@ BEFORE_THE_CORE = [  # formulas, columns and arguments lmm refuses
     (batches(FM1, lambda t: t.sleep, lambda t: t.sleep.assign(Reaction=t.sleep.Reaction.astype(str))), SourceError,
      "the response column 'Reaction' holds numbers stored as text (such as '249.56' in batch 1)"),
     (lambda t: lmm(FM1, t.sleep, batch_rows=10), T, "options of a batched source for a data frame: batch_rows"),
+    (lambda t: lmm(FM1, t.sleep, REML=False), T, "unexpected keyword argument 'REML'; R's REML= is reml= here"),
+    (lambda t: lmm(FM1, t.sleep, max_iters=5), T, "did you mean max_iter=?"),
+    (lambda t: lmm(FM1, iter([t.sleep]), evaluatr="blocks"), T, "did you mean evaluator=?"),
+    (lambda t: lmm(FM1, t.sleep, False, options=qk.FitOptions()), T, "options=, or the fit options one by one"),
+    (lambda t: lmm(FM1, t.sleep, False, "blocks", None, 3), T, "at most 3 fit options by position"),
 ]
 
 AFTER_FITTING = [  # what a model and a fitted model refuse

@@ -66,6 +66,17 @@ def test_matches_lme4(case, at_theta):
     assert_allclose([fit.loglik, fit.aic, fit.bic], [ref["loglik"], ref["aic"], ref["bic"]], 1e-7 if at_theta else 1e-6)
 
 
+def test_fit_options_one_by_one_or_as_one_record(data):
+    sleep, fm = data("sleepstudy"), "Reaction ~ Days + (Days | Subject)"
+    ml = qk.FitOptions(reml=False, evaluator="aggregated", max_iter=50)
+    for source in (lambda: sleep, lambda: iter([sleep.iloc[:90], sleep.iloc[90:]])):
+        ref = lmm(fm, source(), False, "aggregated", max_iter=50)
+        fit = lmm(fm, source(), options=ml)
+        assert (fit.reml, fit.criterion, fit.optimizer["evaluator"]) == (False, ref.criterion, "aggregated")
+    at = lmm(fm, sleep, options=qk.FitOptions(theta=[1.0, 0.0, 1.0]))
+    assert at.optimizer["fev"] == 1 and list(at.theta) == [1.0, 0.0, 1.0]
+
+
 def test_weights_given_as_text_that_reads_as_numbers_are_numbers(data):
     ortho = data("orthodont")
     w = ortho["Sex"].where(ortho.index != 3, "1.5").where(ortho.index == 3, "2")
