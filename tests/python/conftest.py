@@ -33,6 +33,12 @@ def data() -> Callable[[str], pd.DataFrame]:
 
 
 @pytest.fixture(scope="session")
+def model_data(data) -> Callable[[str], pd.DataFrame]:
+    """The data set a case of tests/data/models names: its own CSV there, or sleepstudy."""
+    return lambda name: data(name if name == "sleepstudy" else f"models/{name}")
+
+
+@pytest.fixture(scope="session")
 def reference() -> Callable[[str], dict]:
     """lme4's numbers for a case: the JSON files of tests/data (``"sleepstudy"``) and
     the entries of formula_reference.json (``"formula/orthodont"``)."""
@@ -77,3 +83,10 @@ def sleep(data) -> pd.DataFrame:
 def fm1(sleep) -> qk.LmmFit:
     """lme4's fm1: Reaction ~ Days + (Days | Subject) by REML."""
     return qk.lmm(FM1, sleep)
+
+
+@pytest.fixture(scope="session")
+def weighted(model_data) -> qk.LmmFit:
+    """An ML fit with prior weights, an offset and uncorrelated terms (x || g)."""
+    chick = model_data("chickweight")
+    return qk.lmm("weight ~ Time * factor(Diet) + offset(o) + (Time || Chick)", chick, weights="w", reml=False)

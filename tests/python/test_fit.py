@@ -90,9 +90,6 @@ def test_numpy_booleans_choose_the_method(sleep):
 
 
 def test_refits(fm1, sleep):
-    again = fm1.refit(fm1.response)
-    assert again.core is not fm1.core
-    assert_allclose(again.criterion, fm1.criterion, 1e-12)
     y2 = sleep["Reaction"].to_numpy() * 2 + 5
     fit2, direct = fm1.refit(y2), lmm("I(2 * Reaction + 5) ~ Days + (Days | Subject)", sleep)
     assert_allclose(fit2.criterion, direct.criterion, 1e-9)
@@ -137,14 +134,22 @@ def test_statsmodels_names_are_aliases(fm1):
     pd.testing.assert_frame_equal(fm1.conf_int(0.1), fm1.confint(0.9))
 
 
-def test_pickle_and_deepcopy_of_a_fit(fm1, sleep):
-    new = sleep.iloc[::7]
-    for other in (pickle.loads(pickle.dumps(fm1)), copy.deepcopy(fm1)):
-        assert other.core is not fm1.core
-        assert other.summary_text().split("Time")[0] == fm1.summary_text().split("Time")[0]
-        pd.testing.assert_series_equal(other.predict(new), fm1.predict(new))
-        pd.testing.assert_frame_equal(other.cond_var, fm1.cond_var)
-        assert other.refit(sleep["Reaction"] * 2).criterion == fm1.refit(sleep["Reaction"] * 2).criterion
+@pytest.mark.parametrize("name", ["fm1", "weighted"])
+def test_refit_pickle_and_deepcopy_of_a_fit(request, data, model_data, name):
+    # a fit refits its own response to itself, and its copies refit, predict, report
+    # and bootstrap as it does (prior weights and offset included)
+    fit = request.getfixturevalue(name)
+    new = (data("sleepstudy") if name == "fm1" else model_data("chickweight")).iloc[::7]
+    again = fit.refit(fit.response)
+    assert again.core is not fit.core
+    assert_allclose(again.criterion, fit.criterion, 1e-12)
+    assert_allclose([*again.theta, *again.fixef], [*fit.theta, *fit.fixef], 1e-6, 1e-7)
+    for other in (pickle.loads(pickle.dumps(fit)), copy.deepcopy(fit)):
+        assert other.core is not fit.core
+        assert other.summary_text().split("Time")[0] == fit.summary_text().split("Time")[0]
+        pd.testing.assert_series_equal(other.predict(new), fit.predict(new))
+        pd.testing.assert_frame_equal(other.cond_var, fit.cond_var)
+        assert other.refit(fit.response * 2).criterion == fit.refit(fit.response * 2).criterion
         pd.testing.assert_frame_equal(
-            other.bootstrap(3, seed=1, progress=False).replicates, fm1.bootstrap(3, seed=1, progress=False).replicates
+            other.bootstrap(3, seed=1, progress=False).replicates, fit.bootstrap(3, seed=1, progress=False).replicates
         )

@@ -174,33 +174,6 @@ def test_terms_are_blocks_of_lambda(formula, terms, n_theta):
     ]
 
 
-def test_refit_simulate_and_bootstrap_keep_weights_and_offset():
-    chick = models("chickweight")
-    fit = lmm("weight ~ Time * factor(Diet) + offset(o) + (Time || Chick)", chick, weights="w", reml=False)
-    again = fit.refit(chick["weight"])
-    assert_allclose(again.theta, fit.theta, 1e-6)
-    assert_allclose(again.fixef, fit.fixef, 1e-7)
-    assert_allclose(again.criterion, fit.criterion, 1e-12)
-    # y* = X beta + o + Z b* + e, e_r ~ N(0, sigma^2 / w_r)
-    rng = np.random.default_rng(3)
-    sims = fit.simulate(2, seed=3)
-    diet = [chick["Diet"] == k for k in (2, 3, 4)]
-    x = np.column_stack([np.ones(len(chick)), chick["Time"], *diet, *[chick["Time"] * d for d in diet]])
-    z = np.column_stack([np.ones(len(chick)), chick["Time"]])
-    groups = fit.levels.get_indexer(chick["Chick"])
-    for k in range(2):
-        b = rng.standard_normal((fit.ngroups, 2)) @ (fit.lambda_matrix.T * fit.sigma)
-        e = fit.sigma / np.sqrt(chick["w"].to_numpy()) * rng.standard_normal(fit.nobs)
-        assert_allclose(sims[k], x @ fit.fixef.to_numpy() + chick["o"] + (z * b[groups]).sum(axis=1) + e, 1e-12)
-    boot = fit.bootstrap(3, seed=3, progress=False)
-    for k, y in enumerate(sims[:2]):  # replicate k is the weighted refit of response k
-        refit = fit.refit(y)
-        assert_allclose(boot.theta.iloc[k], refit.theta, 1e-6, 1e-8)
-        assert_allclose(boot.replicates.iloc[k][fit.fe_names], refit.fixef, 1e-6)
-    restored = pickle.loads(pickle.dumps(fit))
-    assert restored.criterion == fit.criterion and np.array_equal(restored.refit(y).theta, fit.refit(y).theta)
-
-
 def test_reports_name_the_weights():
     chick = models("chickweight")
     fit = lmm(CHICK, chick, weights="w")

@@ -15,22 +15,19 @@ from scipy import optimize, stats
 
 import quorvelkit as qk
 
-MODELS = Path(__file__).parent.parent / "data" / "models"
-REF = json.loads((MODELS / "profile.json").read_text())
+REF = json.loads((Path(__file__).parent.parent / "data" / "models" / "profile.json").read_text())
 Z95 = float(stats.norm.ppf(0.975))
 
 
-def _data(name: str) -> pd.DataFrame:
-    if name == "sleepstudy":
-        return pd.read_csv(MODELS.parent / "sleepstudy_data.csv")
-    return pd.read_csv(MODELS / f"{name}.csv")
+@pytest.fixture(scope="module")
+def fit_case(model_data):
+    def fit(case: str, reml: bool | None = None) -> qk.LmmFit:
+        r = REF[case]
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", qk.SingularFitWarning)
+            return qk.lmm(r["formula"], model_data(r["data"]), reml=r["reml"] if reml is None else reml)
 
-
-def _fit(case: str, reml: bool | None = None) -> qk.LmmFit:
-    r = REF[case]
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", qk.SingularFitWarning)
-        return qk.lmm(r["formula"], _data(r["data"]), reml=r["reml"] if reml is None else reml)
+    return fit
 
 
 # Which of lme4's bounds each case checks (by parameter), and how closely: q = 1 ML fits
@@ -48,9 +45,9 @@ CASES = [
 
 
 @pytest.mark.parametrize("case,ml,parm", CASES, ids=[c[0] for c in CASES])
-def test_profile_intervals_agree_with_lme4(case, ml, parm):
+def test_profile_intervals_agree_with_lme4(fit_case, case, ml, parm):
     ref = REF[case]
-    fit = _fit(case)
+    fit = fit_case(case)
     ci = fit.confint(method="profile", ml=ml)
     assert len(ci) == len(ref["parm"])  # lme4's parameters, in lme4's order
     assert [n for n in ci.index if not n.startswith(("sd_", "cor_", "sigma"))] == fit.fe_names
@@ -62,8 +59,8 @@ def test_profile_intervals_agree_with_lme4(case, ml, parm):
     assert ci.attrs["evaluations"] > 0
 
 
-def test_boundary_bounds_on_orthodont():
-    ci = _fit("ortho_ml").confint(method="profile")
+def test_boundary_bounds_on_orthodont(fit_case):
+    ci = fit_case("ortho_ml").confint(method="profile")
     # zeta never reaches -1.96 before the slope's sd is zero, nor +-1.96 for the
     # correlation: the bounds are the parameters' own, as lme4 reports them.
     assert ci.loc["sd_age|Subject"].iloc[0] == 0.0
@@ -93,38 +90,15 @@ def _sd_profile(core, reml, s):
 
 
 @pytest.mark.parametrize("reml", [True, False])
-def test_variance_bounds_solve_the_brute_force_profile(reml):
+def test_variance_bounds_solve_the_brute_force_profile(fit_case, reml):
     # ergoStool by REML and ML: the interval's ends are where the brute-force profile of
     # sigma and of the sd climbs z^2 above the optimum.
-    fit = _fit("ergo_ml", reml=reml)
+    fit = fit_case("ergo_ml", reml=reml)
     ci = fit.confint(method="profile")
     for name, profile in [("sigma", _sigma_profile), ("sd_(Intercept)|Subject", _sd_profile)]:
         for bound in ci.loc[name]:
             rise = profile(fit.core, reml, bound) - fit.criterion
             assert rise == pytest.approx(Z95**2, abs=2e-5), (name, bound)
-
-
-def test_reml_profile_of_a_fixed_effect_from_rows():
-    # The restricted likelihood of the model with beta_j known, computed from cores
-    # built on the rows y - x_j b (not from fixed_at), minimised over theta by the
-    # core's fit and over b by a scalar search: its rise at the bounds is z^2.
-    fit = _fit("ergo_ml", reml=True)
-    ci = fit.confint(method="profile", parm="Type[T.T2]")
-    d = fit._design
-    j = fit.fe_names.index("Type[T.T2]")
-    rest = np.ascontiguousarray(np.delete(d.x, j, axis=1))
-
-    def g(b):
-        core = qk.LmmCore(np.ascontiguousarray(d.y - b * d.x[:, j]), rest, d.z, d.codes, d.m)
-        return core.fit(list(fit.theta), reml=True)["deviance"]
-
-    low = optimize.minimize_scalar(g, bracket=(3.0, 4.0), options={"xtol": 1e-10})
-    assert abs(low.x - fit.fixef.iloc[j]) < 0.05 * fit.se.iloc[j]  # near, not at, the estimate
-    for bound in ci.iloc[0]:
-        assert g(bound) - low.fun == pytest.approx(Z95**2, abs=1e-4)
-    # the restricted likelihood's n - p + 1 degrees of freedom make it wider than ML's
-    ml = fit.confint(method="profile", parm="Type[T.T2]", ml=True).iloc[0]
-    assert ci.iloc[0, 0] < ml.iloc[0] and ci.iloc[0, 1] > ml.iloc[1]
 
 
 def test_fixed_at_without_columns_left_matches_a_dense_computation(data):
@@ -217,3 +191,6 @@ def test_reml_profile_of_a_fixed_effect_on_unbalanced_data_solves_a_brute_force_
     for value, zeta in trace.iloc[:: max(1, len(trace) // 5)].itertuples(index=False):
         want = math.copysign(math.sqrt(max(g(value) - low.fun, 0.0)), value - low.x)
         assert zeta == pytest.approx(want, abs=2e-5), value
+    # the restricted likelihood's n - p + 1 degrees of freedom make it wider than ML's
+    ml = fit.confint(method="profile", parm="Days", ml=True).iloc[0]
+    assert ci.iloc[0, 0] < ml.iloc[0] and ci.iloc[0, 1] > ml.iloc[1]

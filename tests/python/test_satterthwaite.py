@@ -14,52 +14,19 @@ import pytest
 import quorvelkit as qk
 from quorvelkit import satterthwaite as st
 
-MODELS = Path(__file__).parent.parent / "data" / "models"
-REF = json.loads((MODELS / "lmertest.json").read_text())
+REF = json.loads((Path(__file__).parent.parent / "data" / "models" / "lmertest.json").read_text())
 CASES = sorted(k for k in REF if not k.startswith("_"))
+COLUMNS = [("Estimate", "estimate"), ("Std. Error", "se"), ("df", "df"), ("t value", "t"), ("Pr(>|t|)", "p")]
 
 
-def _data(name: str) -> pd.DataFrame:
-    if name == "sleepstudy":
-        return pd.read_csv(MODELS.parent / "sleepstudy_data.csv")
-    return pd.read_csv(MODELS / f"{name}.csv")
+def _fit(model_data, name: str, at_reference: bool = True):
+    r = REF[name]
+    theta = np.atleast_1d(r["theta"]) if at_reference else None
+    return r, qk.lmm(r["formula"], model_data(r["data"]), reml=r["reml"], theta=theta)
 
 
-@pytest.fixture(scope="module", params=CASES)
-def case(request):
-    r = REF[request.param]
-    fit = qk.lmm(r["formula"], _data(r["data"]), reml=r["reml"], theta=np.atleast_1d(r["theta"]))
-    return r, st.varpar_info(fit.core, fit.theta, r["reml"])
-
-
-def test_varpar_covariance_and_coefficient_tests(case):
-    ref, info = case
-    np.testing.assert_allclose(info.vcov_varpar, ref["vcov_varpar"], rtol=2e-6, atol=1e-9)
-    coef = st.t_tests(info, np.eye(info.beta.size))
-    for key in ("estimate", "se", "df", "t", "p"):
-        np.testing.assert_allclose(coef[key], ref["coef"][key], rtol=1e-5, err_msg=key)
-    assert info.evaluations == 1 + 2 * (len(np.atleast_1d(ref["theta"])))
-
-
-def test_contrasts(case):
-    ref, info = case
-    L = np.atleast_2d(ref["L"])
-    rows = st.t_tests(info, L)
-    for key in ("estimate", "se", "df", "t", "p"):
-        np.testing.assert_allclose(rows[key], ref["contrast_rows"][key], rtol=1e-5, err_msg=key)
-    joint = st.f_test(info, L)
-    want = ref["contrast"]
-    np.testing.assert_allclose(
-        [joint["F"], joint["num_df"], joint["den_df"], joint["p"]],
-        [want["f"], want["num_df"], want["den_df"], want["p"]],
-        rtol=1e-5,
-    )
-
-
-def test_rank_deficient_contrast_counts_its_rank():
-    r = REF["ortho"]
-    fit = qk.lmm(r["formula"], _data(r["data"]), theta=r["theta"])
-    info = st.varpar_info(fit.core, fit.theta, True)
+def test_rank_deficient_contrast_counts_its_rank(model_data):
+    info = _fit(model_data, "ortho")[1].satterthwaite()
     one = st.f_test(info, [[0, 1, 0, 0]])
     twice = st.f_test(info, [[0, 1, 0, 0], [0, 2, 0, 0]])  # the same hypothesis, written twice
     assert twice["num_df"] == 1.0
@@ -81,13 +48,6 @@ def test_denominator_df_of_independent_t_tests(nu, expected):
     assert st._denominator_df(np.array(nu)) == pytest.approx(expected, rel=1e-12)
 
 
-# ----------------------------------------------------------------- through the fitted model
-def _fit(name: str, at_reference: bool = True):
-    r = REF[name]
-    theta = np.atleast_1d(r["theta"]) if at_reference else None
-    return r, qk.lmm(r["formula"], _data(r["data"]), reml=r["reml"], theta=theta)
-
-
 def _anova_reference(ref):
     a = ref["anova"]
     cols = {"Sum Sq": "sum_sq", "Mean Sq": "mean_sq", "NumDF": "num_df", "DenDF": "den_df", "F value": "f"}
@@ -96,14 +56,19 @@ def _anova_reference(ref):
 
 
 @pytest.mark.parametrize("name", CASES)
-def test_fit_reports_lmertest_tables(name):
-    # type III F, NumDF, DenDF and p as lmerTest's anova(fit); Fai and Cornelius's
-    # DenDF of a multi-df term depends a little on the basis of its hypothesis
-    ref, fit = _fit(name)
+def test_fit_reports_lmertest_tables(model_data, name):
+    # the covariance of the variance parameters (one criterion and two gradients per
+    # parameter), then lmerTest's summary(fit), contrasts and anova(fit): type III F,
+    # NumDF, DenDF and p; Fai and Cornelius's DenDF of a multi-df term depends a little
+    # on the basis of its hypothesis
+    ref, fit = _fit(model_data, name)
+    info = fit.satterthwaite()
+    np.testing.assert_allclose(info.vcov_varpar, ref["vcov_varpar"], rtol=2e-6, atol=1e-9)
+    assert info.evaluations == 1 + 2 * (len(np.atleast_1d(ref["theta"])))
     table = fit.coef_table
     assert list(table.columns) == ["Estimate", "Std. Error", "df", "t value", "Pr(>|t|)"]
     assert len(table) == len(ref["names"])  # formulaic spells factor columns as Sex[T.Male]
-    for ours, theirs in [("df", "df"), ("t value", "t"), ("Pr(>|t|)", "p")]:
+    for ours, theirs in COLUMNS:
         np.testing.assert_allclose(table[ours], ref["coef"][theirs], rtol=1e-5, err_msg=ours)
     np.testing.assert_allclose(fit.pvalues, ref["coef"]["p"], rtol=1e-5)
     anova = fit.anova_terms()
@@ -114,7 +79,7 @@ def test_fit_reports_lmertest_tables(name):
         rtol = {"NumDF": 0, "DenDF": loose, "Pr(>F)": loose}.get(col, 1e-7)
         np.testing.assert_allclose(anova[col], values, rtol=rtol, err_msg=col)
     res = fit.contrast(ref["L"])
-    for ours, theirs in [("Estimate", "estimate"), ("Std. Error", "se"), ("df", "df"), ("Pr(>|t|)", "p")]:
+    for ours, theirs in COLUMNS:
         np.testing.assert_allclose(res.tests[ours], np.atleast_1d(ref["contrast_rows"][theirs]), rtol=1e-5)
     joint = ref["contrast"]
     np.testing.assert_allclose(
@@ -126,22 +91,22 @@ def test_fit_reports_lmertest_tables(name):
 
 @pytest.mark.filterwarnings("ignore::quorvelkit.SingularFitWarning")
 @pytest.mark.parametrize("name", CASES)
-def test_at_our_own_optimum_the_df_agree_to_lme4s_optimiser(name):
+def test_at_our_own_optimum_the_df_agree_to_lme4s_optimiser(model_data, name):
     # Our optimum's criterion is at or below lme4's; the df then differ by what the
     # difference between the two optima moves them (at most 5e-4 relative here).
-    ref, fit = _fit(name, at_reference=False)
-    _, at_theirs = _fit(name)
+    ref, fit = _fit(model_data, name, at_reference=False)
+    _, at_theirs = _fit(model_data, name)
     assert fit.criterion <= at_theirs.criterion + 1e-9
     assert fit.is_singular == ref["singular"] and (fit.theta == 0).sum() == (np.atleast_1d(ref["theta"]) == 0).sum()
     np.testing.assert_allclose(fit.coef_table["df"], ref["coef"]["df"], rtol=1e-3)
     np.testing.assert_allclose(fit.anova_terms()["DenDF"], np.atleast_1d(ref["anova"]["den_df"]), rtol=1e-3)
 
 
-def test_type3_tests_do_not_depend_on_the_coding_of_factors():
+def test_type3_tests_do_not_depend_on_the_coding_of_factors(model_data):
     # Another reference level changes the treatment-coded coefficients but not the
     # sum-coded hypotheses of the type III table.
-    ref, fit = _fit("chick")
-    data = _data("chickweight")
+    ref, fit = _fit(model_data, "chick")
+    data = model_data("chickweight")
     data["Diet"] = data["Diet"].map({1: 4, 2: 3, 3: 2, 4: 1})
     other = qk.lmm(ref["formula"], data, theta=np.atleast_1d(ref["theta"]))
     assert not np.allclose(other.fixef.to_numpy(), fit.fixef.to_numpy())
@@ -152,15 +117,14 @@ def test_type3_tests_do_not_depend_on_the_coding_of_factors():
         np.testing.assert_allclose(ours[col], theirs[col], rtol=rtol, err_msg=col)
 
 
-def test_contrast_by_name():
-    _, fit = _fit("ortho")
+def test_contrast_by_name(model_data):
+    _, fit = _fit(model_data, "ortho")
     by_name = fit.contrast(pd.DataFrame({"age": [1.0], "age:Sex[T.Male]": [1.0]}))
     np.testing.assert_allclose(by_name.tests.to_numpy(), fit.contrast([0, 1, 0, 1]).tests.to_numpy(), rtol=1e-12)
 
 
-def test_type3_of_a_term_reduced_by_its_interaction():
-    data = _data("orthodont")
-    slopes = qk.lmm("distance ~ age + age:Sex + (1 | Subject)", data)
+def test_type3_of_a_term_reduced_by_its_interaction(data):
+    slopes = qk.lmm("distance ~ age + age:Sex + (1 | Subject)", data("orthodont"))
     # Sex is reduced in age:Sex (age is there): one df, and the sum-coded coefficient
     # is a multiple of the treatment-coded one, so F is its t squared.
     table = slopes.anova_terms()
