@@ -4,7 +4,6 @@ with them (refits, simulation, the bootstrap, predictions, reports, errors)."""
 
 import json
 import math
-import pickle
 from pathlib import Path
 
 import numpy as np
