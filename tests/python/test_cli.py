@@ -19,6 +19,7 @@ from quorvelkit.__main__ import run
 
 DATA = Path(__file__).parent.parent / "data"
 FM1 = "Reaction ~ Days + (Days | Subject)"
+R = re.compile
 
 
 def cli(capsys, tmp_path: Path, line: str | list[str], *extra: str) -> tuple[int, str, str]:
@@ -172,6 +173,60 @@ def test_real_data_as_the_api_reads_it(capsys, tmp_path, monkeypatch, reference,
     np.testing.assert_allclose([v["estimate"] for v in out["fixed_effects"].values()], ref["beta"], rtol=1e-5)
     np.testing.assert_allclose(out["theta"], ref["theta"], rtol=1e-5, atol=1e-6)
     assert out["criterion"] == pytest.approx(ref["criterion"], rel=1e-7)
+    assert not (tmp_path / "m").exists()
+
+
+S, STAR = "{d}/sleepstudy_data.csv", "'gr' in {d}/star.csv is not numeric: 'K' on line 2, among numbers"
+# fmt: off
+REFUSED = [  # (command line, {t}/data.csv written as text, bytes or sleepstudy's cells changed, message)
+    (f"{{t}}/nope.csv '{FM1}'", None, "no such file"),
+    (f"{{t}} '{FM1}'", None, "directory"),
+    (f"{{t}}/data.csv '{FM1}'", "", "empty"),
+    (f"{{t}}/data.csv '{FM1}'", "Reaction,Days,Subject\n", "no data rows"),
+    (f"{{t}}/data.csv '{FM1}'", bytes(range(256)) * 4, "cannot read"),
+    (f"{S} 'Reaction ~ Dayz + (1 | Subject)'", None, "'Dayz' not found"),
+    (f"{S} --response RT --group Subject", None, "'RT' not found"),
+    (f"{S} 'Reaction ~ Days + (1 | Subject) + (0 + Days | Days)'", None, "different grouping"),
+    ("{d}/chickweight.csv 'weight ~ Time + (1 | Chick)' --weights nope", None, "'nope' is not in"),
+    ("{d}/orthodont.csv 'distance ~ age + (1 | Subject)' --weights Sex", None, R("'Sex' .* numeric: 'Male' on line 2")),
+    (f"{{t}}/data.csv '{FM1}' --weights Days", {"Days": (6, -1)}, R("'Days' must be finite.* -1.0 in .*line 8")),
+    (f"{{t}}/data.csv '{FM1}' --weights Days --drop-missing", {"Days": (6, None)}, R("holds nan in .*line 8")),
+    (f"{S} 'Reaction ~ Days + (1 | Subject'", None, "unbalanced"),
+    (f"{{t}}/data.csv '{FM1}'", {"Reaction": (4, "abc")}, "'Reaction'"),
+    (f"{{t}}/data.csv '{FM1}'", {"Days": (6, "six")}, R("'Days' in .* is not numeric: 'six' on line 8")),
+    ("{d}/dyestuff_data.csv --response Batch --fixed Yield --group Batch", None, R("'Batch' .* not numeric: 'A' on")),
+    (f"{{t}}/data.csv '{FM1}'", {"Reaction": (4, None), "Days": (9, None)},
+     R(r"'Reaction' .* 1 missing value \(first on line 6\)")),
+    ("{t}/data.csv --response Reaction --fixed Days --group Subject", {"Days": (0, None)}, R("'Days' .* missing")),
+    (f"{S} '{FM1}' --verbose", None, "unrecognized"),
+    (f"{S} '{FM1}' --group Subject", None, "not both"),
+    (S, None, "formula"),
+    (f"{S} --response Reaction --group Subject --no-random-intercept", None, "no random effects"),
+    ("{t}/data.csv 'y ~ 1 + (1 | g)'", "y,g\n1,a\n2,a\n3,a\n", "more than one level"),
+    ("{d}/star.csv 'math ~ gr + cltype + (1 | id)'", None, STAR + "; if it is a factor, write C(gr) or factor(gr)"),
+    ("{d}/orthodont.csv 'distance ~ I(Sex^2) + (1 | Subject)'", None, R("'Sex' .* numeric: 'Male' on line 2")),
+    ("{t}/data.csv 'uptake ~ conc + (1 | Plant)' --sep ';'", "uptake;conc;Plant\n16,0;95;Qn1\n",
+     R(r"'uptake' .* not numeric: '16,0' on line 2 \(for decimal commas pass --decimal ','\)")),
+    ("{d}/chickweight.csv 'I(0 * weight + 1) ~ Time + (1 | Chick)'", None, "is constant"),
+    ("{d}/chickweight.csv 'I(3 * Time) ~ Time + (1 | Chick)'", None, "exactly"),
+    ("{d}/chickweight.csv \"weight ~ I(__import__('os').system('touch m')) + (1 | Chick)\"", None, "may not use"),
+    (f"{S} '{FM1}' --sep , --decimal ,", None, "must differ"),
+]
+# fmt: on
+
+
+@pytest.mark.parametrize("line,written,message", REFUSED, ids=[str(r[2])[:60] for r in REFUSED])
+def test_refusals_are_one_line_on_stderr(capsys, tmp_path, monkeypatch, line, written, message):
+    # a non-zero status, nothing on stdout, and nothing a formula asks for is run
+    monkeypatch.chdir(tmp_path)  # where mkdir('m') or touch m would write
+    if isinstance(written, dict):
+        write(tmp_path, "sleepstudy", **written)
+    elif written is not None:
+        (tmp_path / "data.csv").write_bytes(written if isinstance(written, bytes) else written.encode())
+    code, out, err = cli(capsys, tmp_path, line)
+    text = err.removesuffix("\n").replace(str(DATA), "{d}")
+    assert code != 0 and out == "" and text.startswith("error: ") and "\n" not in text, err
+    assert message.search(text) if isinstance(message, re.Pattern) else message in text, text
     assert not (tmp_path / "m").exists()
 
 

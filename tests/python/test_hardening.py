@@ -8,8 +8,8 @@ import os
 import subprocess
 import sys
 import textwrap
-import threading
 import warnings
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import numpy as np
@@ -218,45 +218,28 @@ def test_no_leaks_over_many_calls():
 
 
 def test_sixteen_threads_mixed_methods():
+    # 16 threads call three cores (one per evaluator) at once, at feasible and infeasible
+    # points: every answer is the one a single thread gets, to the bit
     cores = [
         LmmCore(*random_design(40_000, 4_000, 3, 2, seed=s), ev)
         for s, ev in [(1, "blocks"), (2, "streaming"), (3, "aggregated")]
     ]
     thetas_ = [[1.0, 0.0, 1.0], [0.4, -0.2, 0.9], [1e200, 0.0, 1e200]]
 
-    def run(core, k):
-        t = thetas_[k % 3]
+    def run(job):
+        core, t = cores[job[0]], thetas_[job[1]]
         out = [repr(core.deviance(t)), repr(core.deviance_grad(t))]
-        try:
-            out.append(core.solution(t)["u"].tobytes())
-        except RuntimeError as e:
-            out.append(str(e))
-        try:
-            out.append(core.conditional_covariances(t).tobytes())
-        except RuntimeError as e:
-            out.append(str(e))
+        for call in (lambda: core.solution(t)["u"], lambda: core.conditional_covariances(t)):
+            try:
+                out.append(call().tobytes())
+            except RuntimeError as e:
+                out.append(str(e))
         return out
 
-    serial = {(c, k): run(cores[c], k) for c in range(3) for k in range(3)}
-    errors, results = [], {}
-
-    def worker(w):
-        try:
-            for rep in range(4):
-                c, k = (w + rep) % 3, (w * 7 + rep) % 3
-                results[(w, rep)] = ((c, k), run(cores[c], k))
-        except Exception as e:  # pragma: no cover - reported below
-            errors.append(e)
-
-    threads = [threading.Thread(target=worker, args=(w,)) for w in range(16)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(timeout=300)
-        assert not t.is_alive(), "deadlock"
-    assert not errors
-    for key, out in results.values():
-        assert out == serial[key]
+    jobs = [((w + rep) % 3, (w * 7 + rep) % 3) for w in range(16) for rep in range(4)]
+    serial = {job: run(job) for job in set(jobs)}
+    with ThreadPoolExecutor(16) as pool:
+        assert list(pool.map(run, jobs, timeout=300)) == [serial[job] for job in jobs]
 
 
 def _child_fit(args):
@@ -304,12 +287,9 @@ def test_clean_exit_while_a_thread_is_evaluating():
 
 MEMORY_SCRIPT = """
     import ctypes, os, resource, sys
-    import numpy as np
     from simdesign import random_design
     from quorvelkit import LmmCore
-    y, x, z, codes, m = random_design(1_000_000, 100_000, 6, 2, seed=1)
-    perm = np.random.default_rng(0).permutation(len(y))
-    y, x, z, codes = y[perm], np.ascontiguousarray(x[perm]), np.ascontiguousarray(z[perm]), codes[perm]
+    y, x, z, codes, m = random_design(1_000_000, 100_000, 6, 2, seed=1, shuffle=True)
 
     def address_space():
         with open("/proc/self/statm") as f:
@@ -364,12 +344,10 @@ def test_memory_limits_give_memory_error():
 
 RACE_SCRIPT = """
     import threading, time
-    import numpy as np
     from simdesign import random_design
     from quorvelkit import LmmCore
-    y, x, z, codes, m = random_design(400_000, 40_000, 3, 2, seed=2)
-    perm = np.random.default_rng(0).permutation(len(y))  # unsorted: the counting sort reads the codes again
-    y, x, z, codes = y[perm], np.ascontiguousarray(x[perm]), np.ascontiguousarray(z[perm]), codes[perm].copy()
+    # unsorted: the counting sort reads the codes again
+    y, x, z, codes, m = random_design(400_000, 40_000, 3, 2, seed=2, shuffle=True)
     core = LmmCore(y, x, z, codes, m, "blocks")
     stop = False
 
@@ -410,13 +388,9 @@ def test_codes_changed_by_another_thread_during_calls():
 
 INTERRUPT_SCRIPT = """
     import os, signal, sys, threading, time
-    import numpy as np
     from simdesign import random_design
     from quorvelkit import LmmCore
-    args = random_design(1_500_000, 75_000, 8, 3, seed=3)
-    perm = np.random.default_rng(0).permutation(len(args[0]))
-    args = (args[0][perm], np.ascontiguousarray(args[1][perm]), np.ascontiguousarray(args[2][perm]),
-            args[3][perm], args[4])
+    args = random_design(1_500_000, 75_000, 8, 3, seed=3, shuffle=True)
     start = [1.0, 0.0, 0.0, 1.0, 0.0, 1.0]
     build = float("inf")
     for _ in range(2):  # the first call also pays for fresh pages
@@ -501,27 +475,19 @@ def test_model_interface_under_hostile_data(data):
     # Mostly ordinary values, so that many examples reach the fit; sometimes hostile ones.
     hostile = data.draw(st.integers(0, 3)) == 0
     value = floats if hostile else st.floats(-10, 10)
-    label = LABELS if hostile else st.sampled_from(["a", "b", "c", "d", 7])
-    frame = {
-        "y": data.draw(st.lists(value, min_size=n, max_size=n)),
-        "x": data.draw(
-            st.lists(st.one_of(value, st.sampled_from(["1", None])) if hostile else value, min_size=n, max_size=n)
-        ),
-        "c": data.draw(
-            st.lists(st.sampled_from(["u", "v", "w", None] if hostile else ["u", "v"]), min_size=n, max_size=n)
-        ),
-        "g": data.draw(st.lists(label, min_size=n, max_size=n)),
+    columns = {
+        "y": value,
+        "x": st.one_of(value, st.sampled_from(["1", None])) if hostile else value,
+        "c": st.sampled_from(["u", "v", "w", None] if hostile else ["u", "v"]),
+        "g": LABELS if hostile else st.sampled_from(["a", "b", "c", "d", 7]),
     }
-    formula = data.draw(st.sampled_from(FORMULAS))
+    frame = {k: data.draw(st.lists(v, min_size=n, max_size=n)) for k, v in columns.items()}
+    formula, reml = data.draw(st.sampled_from(FORMULAS)), data.draw(st.booleans())
+    evaluator = data.draw(st.sampled_from(["auto", "blocks", "streaming", "aggregated"]))
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
-            fit = qk.lmm(
-                formula,
-                frame,
-                reml=data.draw(st.booleans()),
-                evaluator=data.draw(st.sampled_from(["auto", "blocks", "streaming", "aggregated"])),
-            )
+            fit = qk.lmm(formula, frame, reml=reml, evaluator=evaluator)
     except (ValueError, TypeError) as e:
         assert str(e)
         return
