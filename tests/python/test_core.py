@@ -21,10 +21,7 @@ from quorvelkit import _quorvelkit as Q
 
 EVALUATORS = ["blocks", "streaming", "aggregated"]
 THETA = [0.9, 0.1, 0.3]
-
-
-class Sub(LmmCore):
-    pass
+Sub = type("Sub", (LmmCore,), {"__module__": __name__})
 
 
 def test_argument_forms_that_are_accepted(sleep_args):
@@ -44,26 +41,20 @@ def test_argument_forms_that_are_accepted(sleep_args):
         assert repr(kw) == repr(pos), method
 
 
-@pytest.mark.parametrize(
-    "shared,requested,expected,classes",
-    [(True, "auto", "aggregated", 1), (True, "aggregated", "aggregated", 1), (True, "blocks", "blocks", None),
-     (True, "streaming", "streaming", None), (False, "auto", "blocks", None)],
-)  # fmt: skip
+@pytest.mark.parametrize("shared,requested,expected,classes", [
+    (True, "auto", "aggregated", 1), (True, "aggregated", "aggregated", 1), (True, "blocks", "blocks", None),
+    (True, "streaming", "streaming", None), (False, "auto", "blocks", None)])  # fmt: skip
 def test_evaluator_resolution(sleep_args, shared, requested, expected, classes):
     # sleepstudy shares one Z_i'Z_i (one class); classes of 500 groups of random rows do not pay
     core = LmmCore(*(sleep_args if shared else random_design(4000, 500, 2, 2)), requested)
     assert (core.evaluator, core.n_classes) == (expected, classes)
 
 
-@pytest.mark.parametrize(
-    "q,bounds,default,index",
-    [
-        (1, [0.0], [1.0], [(0, 0)]),
-        (2, [0.0, -math.inf, 0.0], [1.0, 0.0, 1.0], [(0, 0), (1, 0), (1, 1)]),
-        (3, [0.0, -math.inf, -math.inf, 0.0, -math.inf, 0.0], [1.0, 0.0, 0.0, 1.0, 0.0, 1.0],
-         [(0, 0), (1, 0), (2, 0), (1, 1), (2, 1), (2, 2)]),
-    ],
-)  # fmt: skip
+@pytest.mark.parametrize("q,bounds,default,index", [
+    (1, [0.0], [1.0], [(0, 0)]),
+    (2, [0.0, -math.inf, 0.0], [1.0, 0.0, 1.0], [(0, 0), (1, 0), (1, 1)]),
+    (3, [0.0, -math.inf, -math.inf, 0.0, -math.inf, 0.0], [1.0, 0.0, 0.0, 1.0, 0.0, 1.0],
+     [(0, 0), (1, 0), (2, 0), (1, 1), (2, 1), (2, 2)])])  # fmt: skip
 def test_theta_layout(q, bounds, default, index):
     core = LmmCore(*random_design(200, 10, 1, q))
     assert (core.lower_bounds(), core.default_theta(), core.theta_index()) == (bounds, default, index)
@@ -243,23 +234,21 @@ def test_interpreter_lock_is_released_during_a_call():
     # Another Python thread runs all through one long call (about 0.3 s, 20 evaluations
     # on 200,000 rows): with the lock held it could not tick at all.
     core = LmmCore(*random_design(200_000, 20_000, 4, 2, seed=3), "blocks")
-    ticks = 0
-    done = threading.Event()
+    ticks, done = [0], threading.Event()
 
     def counter():
-        nonlocal ticks
         while not done.is_set():
-            ticks += 1
+            ticks[0] += 1
             time.sleep(0)  # gives the lock back at once when the caller wants it
 
     thread = threading.Thread(target=counter)
     thread.start()
     try:
-        while ticks == 0:
+        while ticks[0] == 0:
             time.sleep(0.001)
-        before = ticks
+        before = ticks[0]
         core.fit(core.default_theta() * 4)
-        during = ticks - before
+        during = ticks[0] - before
     finally:
         done.set()
         thread.join()

@@ -112,17 +112,11 @@ def test_missing_values_are_dropped_and_counted(sleep):
     assert 3 not in fit.fitted.index and 4 in fit.fitted.index
 
 
-@pytest.mark.parametrize(
-    "labels",
-    [
-        lambda s: s.astype(str),
-        lambda s: s.astype(float) + 0.5,
-        lambda s: "S" + s.astype(str),
-        lambda s: pd.Categorical(s.astype(str), categories=sorted(s.astype(str).unique(), reverse=True)),
-        lambda s: s.map(lambda v: v if v % 2 else str(v)),
-    ],
-    ids=["str", "float", "prefixed", "categorical", "mixed"],
-)
+@pytest.mark.parametrize("labels", [
+    lambda s: s.astype(str), lambda s: s.astype(float) + 0.5, lambda s: "S" + s.astype(str),
+    lambda s: pd.Categorical(s.astype(str), categories=sorted(s.astype(str).unique(), reverse=True)),
+    lambda s: s.map(lambda v: v if v % 2 else str(v)),
+], ids=["str", "float", "prefixed", "categorical", "mixed"])  # fmt: skip
 def test_group_labels_of_any_type(sleep, fm1, labels):
     df = sleep.assign(Subject=labels(sleep["Subject"]))
     fit = lmm(FM1, df)
@@ -147,19 +141,15 @@ def test_aliased_columns_are_dropped_with_a_warning(sleep):
 _R = np.random.default_rng(11).normal(size=(40, 4))
 
 
-@pytest.mark.parametrize(
-    "cols,expected",
-    [
-        ([_R[:, 0], _R[:, 1], _R[:, 2]], []),
-        ([_R[:, 0], _R[:, 1], _R[:, 0] + _R[:, 1]], [2]),
-        ([_R[:, 0], np.zeros(40), _R[:, 1]], [1]),
-        ([_R[:, 0], 2 * _R[:, 0], _R[:, 1], _R[:, 1] - _R[:, 0], _R[:, 2]], [1, 3]),
-        ([_R[:, 0], _R[:, 1], _R[:, 1] + 1e-9 * _R[:, 2]], [2]),  # below R's tolerance
-        ([_R[:, 0], _R[:, 1], _R[:, 1] + 1e-4 * _R[:, 2]], []),  # above it
-        (list(_R[:3].T), [3]),  # more columns than rows
-    ],
-    ids=["full", "sum", "zero", "multiple", "near", "distinct", "wide"],
-)
+@pytest.mark.parametrize("cols,expected", [
+    ([_R[:, 0], _R[:, 1], _R[:, 2]], []),
+    ([_R[:, 0], _R[:, 1], _R[:, 0] + _R[:, 1]], [2]),
+    ([_R[:, 0], np.zeros(40), _R[:, 1]], [1]),
+    ([_R[:, 0], 2 * _R[:, 0], _R[:, 1], _R[:, 1] - _R[:, 0], _R[:, 2]], [1, 3]),
+    ([_R[:, 0], _R[:, 1], _R[:, 1] + 1e-9 * _R[:, 2]], [2]),  # below R's tolerance
+    ([_R[:, 0], _R[:, 1], _R[:, 1] + 1e-4 * _R[:, 2]], []),  # above it
+    (list(_R[:3].T), [3]),  # more columns than rows
+], ids=["full", "sum", "zero", "multiple", "near", "distinct", "wide"])  # fmt: skip
 def test_aliased_columns(cols, expected):
     x = np.column_stack(cols)
     assert aliased_columns(x.T @ x) == expected

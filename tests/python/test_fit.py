@@ -83,10 +83,9 @@ def test_starts(sleep, fm1):
 
 
 def test_numpy_booleans_choose_the_method(sleep):
-    for flag in (np.bool_(False), np.False_, np.array(False)[()]):
+    for flag in (np.bool_(False), np.False_, np.array(False)[()], np.True_):
         fit = lmm("Reaction ~ Days + (1 | Subject)", sleep, reml=flag)
-        assert fit.method == "ML" and not fit.reml
-    assert lmm("Reaction ~ Days + (1 | Subject)", sleep, reml=np.True_).reml
+        assert (fit.method, fit.reml) == (("REML", True) if flag else ("ML", False))
 
 
 def test_refits(fm1, sleep):
@@ -119,16 +118,8 @@ def test_a_singular_fit_warns(data, reference, sleep):
 
 
 def test_statsmodels_names_are_aliases(fm1):
-    for alias, name in [
-        ("params", "fixef"),
-        ("fe_params", "fixef"),
-        ("bse", "se"),
-        ("llf", "loglik"),
-        ("vcov", "cov_fixef"),
-        ("fittedvalues", "fitted"),
-        ("resid", "residuals"),
-        ("random_effects", "ranef"),
-    ]:
+    aliases = "params=fixef fe_params=fixef bse=se llf=loglik vcov=cov_fixef fittedvalues=fitted resid=residuals"
+    for alias, name in (pair.split("=") for pair in f"{aliases} random_effects=ranef".split()):
         assert getattr(type(fm1), alias) is getattr(type(fm1), name), alias
     pd.testing.assert_frame_equal(fm1.cov_params(), fm1.cov_fixef)
     pd.testing.assert_frame_equal(fm1.conf_int(0.1), fm1.confint(0.9))

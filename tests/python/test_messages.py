@@ -8,7 +8,6 @@ import math
 import pickle
 import re
 import sys
-from pathlib import Path
 from types import SimpleNamespace
 
 import numpy as np
@@ -21,7 +20,6 @@ from quorvelkit import LmmCore, lmm
 from quorvelkit import _quorvelkit as Q
 from quorvelkit.sources import RowsUnavailable, SourceError
 
-DATA = Path(__file__).resolve().parent.parent / "data"
 FM1 = "Reaction ~ Days + (Days | Subject)"
 CHICK = "weight ~ Time * factor(Diet) + (Time | Chick)"
 R, V, T = re.compile, ValueError, TypeError
@@ -29,16 +27,16 @@ NAN, INF = math.nan, math.inf
 
 
 @pytest.fixture(scope="module")
-def t(data, sleep, fm1, sleep_args, tmp_path_factory):
-    """What the rows call: data sets, fits, cores and a directory of their own."""
+def t(data, model_data, sleep, fm1, sleep_args):
+    """What the rows call: data sets, fits and cores."""
     y, x, z, codes, m = sleep_args
     w = np.linspace(0.5, 2.0, len(y))
     return SimpleNamespace(
         sleep=sleep, fm1=fm1, args=sleep_args, core=LmmCore(*sleep_args), data=data, w=w,
         products=Q.reduce_rows(y, x, z, codes, m, Q.choose_shift(y, x)),
         weighted=LmmCore(y, x, z, codes, m, weights=w), exact=LmmCore(1e7 - 0.25 * x[:, 1], x, z, codes, m),
-        chick=pd.read_csv(DATA / "models" / "chickweight.csv"), batched=lmm(FM1, iter([sleep[:90], sleep[90:]])),
-        ortho=lmm("distance ~ age * Sex + (age | Subject)", data("orthodont")), tmp=tmp_path_factory.mktemp("rows"),
+        chick=model_data("chickweight"), batched=lmm(FM1, iter([sleep[:90], sleep[90:]])),
+        ortho=lmm("distance ~ age * Sex + (age | Subject)", data("orthodont")),
     )  # fmt: skip
 
 

@@ -26,26 +26,14 @@ def models(name: str) -> pd.DataFrame:
     return pd.read_csv(DATA / "models" / f"{name}.csv")
 
 
-def lme4_call(case: str) -> tuple[str, pd.DataFrame, dict]:
-    """The formula, data and keywords of a reference case: weights by column name, or
-    as an array when the case gives them as one number for every row."""
-    ref = MODELS[case]
-    frame = models(ref["data"])
-    kw: dict = {"reml": ref["reml"]}
-    if ref["weights"] == "w":
-        kw["weights"] = "w"
-    elif ref["weights"] is not None:
-        kw["weights"] = np.full(len(frame), float(ref["weights"]))
-    return ref["formula"], frame, kw
-
-
 @pytest.mark.parametrize("at_theta", [True, False], ids=["at_lme4_theta", "fitted"])
 @pytest.mark.parametrize("case", CASES)
 def test_matches_lme4(case, at_theta):
     ref = MODELS[case]
-    formula, frame, kw = lme4_call(case)
-    evaluator = EVALUATORS[CASES.index(case) % 4]
-    fit = lmm(formula, frame, evaluator=evaluator, theta=ref["theta"] if at_theta else None, **kw)
+    frame, w, evaluator = models(ref["data"]), ref["weights"], EVALUATORS[CASES.index(case) % 4]
+    # weights by column name, or as an array where the case gives one number for every row
+    w = w if w in (None, "w") else np.full(len(frame), float(w))
+    fit = lmm(ref["formula"], frame, ref["reml"], evaluator, weights=w, theta=ref["theta"] if at_theta else None)
     # lme4's theta holds the free entries only, in its order
     assert fit.core.n_theta == len(ref["theta"]) and fit.n_params == ref["df"]
     if at_theta:
@@ -129,23 +117,14 @@ def test_offsets_are_known_parts_of_the_linear_predictor():
 
 
 @pytest.mark.filterwarnings("ignore::quorvelkit.SingularFitWarning")
-@pytest.mark.parametrize(
-    "formula,terms,n_theta",
-    [
-        ("weight ~ Time + (Time || Chick)", [("Chick", ["(Intercept)"]), ("Chick.1", ["Time"])], 2),
-        ("weight ~ Time + (1 | Chick) + (0 + Time | Chick)", [("Chick", ["(Intercept)"]), ("Chick.1", ["Time"])], 2),
-        (
-            "weight ~ Time + (C(Diet) || Chick)",
-            [("Chick", ["(Intercept)"]), ("Chick.1", [f"C(Diet)[{k}]" for k in range(1, 5)])],
-            11,
-        ),
-        (
-            "weight ~ Time + (Time | Chick) + (0 + I(Time^2) | Chick)",
-            [("Chick", ["(Intercept)", "Time"]), ("Chick.1", ["I(Time ^ 2)"])],
-            4,
-        ),
-    ],
-)
+@pytest.mark.parametrize("formula,terms,n_theta", [
+    ("weight ~ Time + (Time || Chick)", [("Chick", ["(Intercept)"]), ("Chick.1", ["Time"])], 2),
+    ("weight ~ Time + (1 | Chick) + (0 + Time | Chick)", [("Chick", ["(Intercept)"]), ("Chick.1", ["Time"])], 2),
+    ("weight ~ Time + (C(Diet) || Chick)",
+     [("Chick", ["(Intercept)"]), ("Chick.1", [f"C(Diet)[{k}]" for k in range(1, 5)])], 11),
+    ("weight ~ Time + (Time | Chick) + (0 + I(Time^2) | Chick)",
+     [("Chick", ["(Intercept)", "Time"]), ("Chick.1", ["I(Time ^ 2)"])], 4),
+])  # fmt: skip
 def test_terms_are_blocks_of_lambda(formula, terms, n_theta):
     fit = lmm(formula, models("chickweight"), theta=None if "Diet" not in formula else np.ones(11))
     assert fit.re_terms == terms and fit.core.n_theta == n_theta == len(fit.theta)

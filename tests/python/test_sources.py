@@ -23,11 +23,6 @@ pq = require("pyarrow.parquet")
 ds = require("pyarrow.dataset")
 
 
-@pytest.fixture(scope="module")
-def sleep():
-    return sleepstudy()
-
-
 def write_parquet(df, path, files=1, row_group_size=None):
     path.mkdir(parents=True, exist_ok=True)
     bounds = np.linspace(0, len(df), files + 1).astype(int)
