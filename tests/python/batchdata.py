@@ -13,21 +13,15 @@ import pytest
 
 import quorvelkit as qk
 
+SLEEP = "Reaction ~ Days + (Days | Subject)"
+SIM = "y ~ x1 + x2 + site + (x1 | g)"
+sleepstudy = qk.load_sleepstudy
+
 
 def require(name: str):
     """The optional module ``name``: skipped where it is not installed, except in CI,
     which installs every extra, so that there a missing one fails instead."""
-    if os.environ.get("CI"):
-        return importlib.import_module(name)
-    return pytest.importorskip(name)
-
-
-SLEEP = "Reaction ~ Days + (Days | Subject)"
-SIM = "y ~ x1 + x2 + site + (x1 | g)"
-
-
-def sleepstudy() -> pd.DataFrame:
-    return qk.load_sleepstudy()
+    return importlib.import_module(name) if os.environ.get("CI") else pytest.importorskip(name)
 
 
 def simulated(m: int = 100_000, seed: int = 1) -> pd.DataFrame:
@@ -46,35 +40,26 @@ def simulated(m: int = 100_000, seed: int = 1) -> pd.DataFrame:
 
 
 def estimates(fit) -> dict[str, np.ndarray]:
-    return {
-        "criterion": np.array([fit.criterion]),
-        "theta": np.asarray(fit.theta, float),
-        "beta": fit.fixef.to_numpy(float),
-        "sigma": np.array([fit.sigma]),
-    }
-
-
-def worst_relative(a, b) -> dict[str, float]:
-    """Largest relative difference of each estimate. An entry near zero has no
-    relative precision of its own: theta is taken relative to its largest entry, a
-    fixed effect relative to itself or its standard error, whichever is larger (a
-    coefficient within a standard error of zero, such as -0.003 with SE 0.005, is
-    otherwise known only to about 1e-15 of the other coefficients' scale)."""
-    ea, eb = estimates(a), estimates(b)
-    out = {}
-    for k in ea:
-        floor = {"theta": np.max(np.abs(ea[k])), "beta": a.se.to_numpy(float)}.get(k, 0.0)
-        scale = np.maximum(np.abs(ea[k]), floor)
-        out[k] = float(np.max(np.abs(ea[k] - eb[k]) / np.maximum(scale, 1e-300)))
-    return out
+    theta, beta = np.asarray(fit.theta, float), fit.fixef.to_numpy(float)
+    return {"criterion": np.array([fit.criterion]), "theta": theta, "beta": beta, "sigma": np.array([fit.sigma])}
 
 
 def assert_agree(a, b, tol: float = 1e-12, beta_tol: float = 1e-11) -> None:
     """Criterion, theta and sigma to ``tol``; fixed effects to ``beta_tol`` relative to
     themselves or their standard errors: the global sums of a batched read are summed
     in other chunks, and a coefficient's rounding error grows with the conditioning of
-    X'V^-1 X (about 1.5e-12 of a standard error is seen on the simulated design)."""
-    worst = worst_relative(a, b)
+    X'V^-1 X (about 1.5e-12 of a standard error is seen on the simulated design).
+
+    An entry near zero has no relative precision of its own: theta is taken relative to
+    its largest entry, a fixed effect relative to itself or its standard error,
+    whichever is larger (a coefficient within a standard error of zero, such as -0.003
+    with SE 0.005, is otherwise known only to about 1e-15 of the other coefficients'
+    scale)."""
+    ea, eb, worst = estimates(a), estimates(b), {}
+    for k in ea:
+        floor = {"theta": np.max(np.abs(ea[k])), "beta": a.se.to_numpy(float)}.get(k, 0.0)
+        scale = np.maximum(np.abs(ea[k]), floor)
+        worst[k] = float(np.max(np.abs(ea[k] - eb[k]) / np.maximum(scale, 1e-300)))
     assert all(v <= (beta_tol if k == "beta" else tol) for k, v in worst.items()), worst
     assert list(a.fixef.index) == list(b.fixef.index)
     # The random effects by group label: groups met in another order must be matched.
@@ -86,5 +71,4 @@ def assert_agree(a, b, tol: float = 1e-12, beta_tol: float = 1e-11) -> None:
 
 
 def bits(fit) -> list[str]:
-    e = estimates(fit)
-    return [float(v).hex() for k in ("criterion", "theta", "beta", "sigma") for v in e[k]]
+    return [float(v).hex() for e in estimates(fit).values() for v in e]

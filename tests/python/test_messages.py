@@ -277,6 +277,11 @@ CORE = [  # the core's arguments, calls and state
      V, "products: a group without rows has non-zero blocks (group 18)"),
     (lambda t: Q.merge_products(t.products, with_empty_group(t)), V, "different group counts (18 and 19)"),
     (lambda t: LmmCore.from_products([1, 2]), T, "products must be a mapping"),
+    # the minimiser bound for Python objectives: what the objective returns
+    (lambda t: Q.minimize(lambda x: 1.0, [0.5, 0.5]), T, "pair"),
+    (lambda t: Q.minimize(lambda x: (1.0, [0.0]), [0.5, 0.5]), V, "1 entries for 2 coordinates"),
+    (lambda t: Q.minimize(lambda x: ("one", x), [0.5, 0.5]), T, "must be real number"),
+    (lambda t: Q.minimize(lambda x: (1.0, "ab"), [0.5, 0.5]), T, "str"),
     (lambda t: LmmCore.from_products(t.products).with_response(*t.args[:4]), V, "built from products and holds no"),
     (lambda t: pickle.loads(pickle.dumps(LmmCore.from_products(t.products))).with_response(*t.args[:4]), V,
      "built from products and holds no fingerprints"),
