@@ -419,22 +419,10 @@ def test_interrupt_ends_a_long_call(threads):
 # ---- the model interface under hostile data --------------------------------------
 
 FORMULAS = [
-    "y ~ x + (1 | g)",
-    "y ~ x + (x | g)",
-    "y ~ C(c) + (1 | g)",
-    "y ~ 1 + (0 + x | g)",
-    "y ~ x * c + (1 | g)",
-    "y ~ x + (1 | g) + (1 | c)",
-    "y ~ x + (x || g)",
-    "y ~ x + (1 | g/c)",
-    "y ~ nope + (1 | g)",
-    "y ~ x + (1 | nope)",
-    "~ x + (1 | g)",
-    "y ~ x",
-    "y ~ x + (1 | )",
-    "",
-    "c ~ x + (1 | g)",
-]
+    "y ~ x + (1 | g)", "y ~ x + (x | g)", "y ~ C(c) + (1 | g)", "y ~ 1 + (0 + x | g)", "y ~ x * c + (1 | g)",
+    "y ~ x + (1 | g) + (1 | c)", "y ~ x + (x || g)", "y ~ x + (1 | g/c)", "y ~ nope + (1 | g)", "y ~ x + (1 | nope)",
+    "~ x + (1 | g)", "y ~ x", "y ~ x + (1 | )", "", "c ~ x + (1 | g)",
+]  # fmt: skip
 LABELS = st.sampled_from(["a", "b", 1, 2, 2.5, None, math.nan, True, "a", "b", "c"])
 
 

@@ -10,26 +10,19 @@ from quorvelkit.parsing import parse_formula
 
 HOSTILE = [  # (term, a fragment the error names); "{m}" is a file the term would create
     ("I(0 * np.ctypeslib.ctypes.CDLL(None).system(b'touch {m}'))", "np.ctypeslib.ctypes.CDLL(None).system"),
-    ("I(open('{m}', 'w'))", "unknown function 'open'"),
-    ("{{open('{m}', 'w')}}", "unknown function 'open'"),
+    ("I(open('{m}', 'w'))", "unknown function 'open'"), ("{{open('{m}', 'w')}}", "unknown function 'open'"),
     ("I(__import__('os').system('touch {m}'))", "'__import__('os').system'"),
     ("I(exec(\"open('{m}', 'w')\"))", "unknown function 'exec'"),
     ("I(np.log(Time).__class__)", "the attribute 'np.log(Time).__class__'"),
-    ("I((lambda: open('{m}', 'w'))())", "lambda"),
-    ("I([open('{m}', 'w') for k in 'a'])", "comprehension"),
+    ("I((lambda: open('{m}', 'w'))())", "lambda"), ("I([open('{m}', 'w') for k in 'a'])", "comprehension"),
     ("C(Diet, levels=open('{m}', 'w'))", "unknown function 'open'"),
     ("I(Time if open('{m}', 'w') else Time)", "conditional"),
-    ("I(np.save('{m}', Time))", "unknown function 'np.save'"),
-    ("I(Time[0])", "subscript"),
-    ("I(np.log)", "'np.log' without calling it"),
-    ("poly(Time, **dict(degree=2))", "unpacking"),
-    ("center(Time, _state=[1])", "keyword argument '_state'"),
-    ("I(9^9^9^9)", "constant expression"),
-    ("I(Time^(2^12))", "exponent above 1024"),
-    ("I('x' * 10**9)", "string 'x'"),
-    ("I(Time and Time)", "'and'/'or'"),
+    ("I(np.save('{m}', Time))", "unknown function 'np.save'"), ("I(Time[0])", "subscript"),
+    ("I(np.log)", "'np.log' without calling it"), ("poly(Time, **dict(degree=2))", "unpacking"),
+    ("center(Time, _state=[1])", "keyword argument '_state'"), ("I(9^9^9^9)", "constant expression"),
+    ("I(Time^(2^12))", "exponent above 1024"), ("I('x' * 10**9)", "string 'x'"), ("I(Time and Time)", "'and'/'or'"),
     ("I(offset(Time))", "offset() is a term of the fixed part of its own"),
-]
+]  # fmt: skip
 
 
 @pytest.mark.parametrize("where", ["fixed", "response", "random", "unknown column"])

@@ -68,25 +68,16 @@ def test_boundary_bounds_on_orthodont(fit_case):
     assert ci.loc["sd_(Intercept)|Subject"].iloc[0] < 0.01
 
 
-def _sigma_profile(core, reml, s):
-    """min over theta of D(theta, s) for a scalar theta, by a bounded scalar search."""
+def _profile(core, reml, s, sd):
+    """min over theta of D(theta, sigma) for a scalar theta, by a bounded scalar search,
+    with sigma held at s, or with the sd sigma theta held at s (sd=True)."""
 
     def crit(t):
-        pt = core.criterion_parts([t], reml)
-        return pt["logdet"] + pt["pwrss"] / s**2 + pt["nu"] * math.log(2 * math.pi * s**2)
-
-    return optimize.minimize_scalar(crit, bounds=(0.0, 20.0), method="bounded", options={"xatol": 1e-10}).fun
-
-
-def _sd_profile(core, reml, s):
-    """min over theta of D(theta, s / theta): sd = sigma theta held at s."""
-
-    def crit(t):
-        pt = core.criterion_parts([t], reml)
-        sig = s / t
+        pt, sig = core.criterion_parts([t], reml), s / t if sd else s
         return pt["logdet"] + pt["pwrss"] / sig**2 + pt["nu"] * math.log(2 * math.pi * sig**2)
 
-    return optimize.minimize_scalar(crit, bounds=(1e-6, 20.0), method="bounded", options={"xatol": 1e-10}).fun
+    bounds = (1e-6 if sd else 0.0, 20.0)
+    return optimize.minimize_scalar(crit, bounds=bounds, method="bounded", options={"xatol": 1e-10}).fun
 
 
 @pytest.mark.parametrize("reml", [True, False])
@@ -95,9 +86,9 @@ def test_variance_bounds_solve_the_brute_force_profile(fit_case, reml):
     # sigma and of the sd climbs z^2 above the optimum.
     fit = fit_case("ergo_ml", reml=reml)
     ci = fit.confint(method="profile")
-    for name, profile in [("sigma", _sigma_profile), ("sd_(Intercept)|Subject", _sd_profile)]:
+    for name, sd in [("sigma", False), ("sd_(Intercept)|Subject", True)]:
         for bound in ci.loc[name]:
-            rise = profile(fit.core, reml, bound) - fit.criterion
+            rise = _profile(fit.core, reml, bound, sd) - fit.criterion
             assert rise == pytest.approx(Z95**2, abs=2e-5), (name, bound)
 
 

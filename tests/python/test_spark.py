@@ -27,15 +27,10 @@ def spark():
     # The executors run this interpreter, where quorvelkit is installed.
     os.environ["PYSPARK_PYTHON"] = sys.executable
     os.environ["PYSPARK_DRIVER_PYTHON"] = sys.executable
-    session = (
-        SparkSession.builder.master("local[2]")
-        .appName("quorvelkit-tests")
-        .config("spark.ui.enabled", "false")
-        .config("spark.sql.shuffle.partitions", "4")
-        .config("spark.sql.execution.arrow.pyspark.enabled", "true")
-        .config("spark.sql.execution.arrow.maxRecordsPerBatch", "20000")
-        .getOrCreate()
-    )
+    conf = {"spark.ui.enabled": "false", "spark.sql.shuffle.partitions": "4"}
+    conf["spark.sql.execution.arrow.pyspark.enabled"] = "true"
+    conf["spark.sql.execution.arrow.maxRecordsPerBatch"] = "20000"
+    session = SparkSession.builder.master("local[2]").appName("quorvelkit-tests").config(map=conf).getOrCreate()
     session.sparkContext.setLogLevel("ERROR")
     yield session
     session.stop()
