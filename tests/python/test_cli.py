@@ -20,18 +20,13 @@ from quorvelkit.__main__ import run
 DATA = Path(__file__).parent.parent / "data"
 FM1 = "Reaction ~ Days + (Days | Subject)"
 R = re.compile
+S = "{d}/sleepstudy_data.csv"
 
 
 def cli(capsys, tmp_path: Path, line: str | list[str], *extra: str) -> tuple[int, str, str]:
     """Runs a command line (a list: already split) and returns its status and output."""
-    args = (
-        shlex.split(line.format(d=DATA, t=tmp_path))
-        if isinstance(line, str)
-        else [a.format(d=DATA, t=tmp_path) for a in line]
-    )
-    code = run([*args, *extra])
-    out, err = capsys.readouterr()
-    return code, out, err
+    args = [a.format(d=DATA, t=tmp_path) for a in (shlex.split(line) if isinstance(line, str) else line)]
+    return run([*args, *extra]), *capsys.readouterr()
 
 
 def proc(*args: str, cwd: Path) -> subprocess.CompletedProcess:
@@ -41,16 +36,13 @@ def proc(*args: str, cwd: Path) -> subprocess.CompletedProcess:
 
 
 def write(tmp_path: Path, name: str, suffix: str = ".csv", **options) -> None:
-    """tests/data/<name>, or the sleepstudy data with cells changed ({column: (row,
-    value)}), written to {t}/data<suffix> with pandas' ``to_csv`` options."""
+    """The file tests/data/<name> with cells changed ({column: (row, value)}) and columns
+    renamed, written to {t}/data<suffix> with pandas' ``to_csv`` options."""
     change = {k: options.pop(k) for k in list(options) if k[0].isupper()}
-    rename = options.pop("rename", {})
-    frame = pd.read_csv(DATA / (name if name != "sleepstudy" else "sleepstudy_data.csv")).astype(
-        object if change else {}
-    )
+    frame = pd.read_csv(DATA / name).astype(object if change else {})
     for col, (row, value) in change.items():
         frame.loc[row, col] = value
-    frame.rename(columns=rename).to_csv(tmp_path / f"data{suffix}", index=False, **options)
+    frame.rename(columns=options.pop("rename", {})).to_csv(tmp_path / f"data{suffix}", index=False, **options)
 
 
 def test_no_arguments_fits_the_bundled_example(tmp_path):
@@ -109,25 +101,19 @@ def test_weights_column(capsys, tmp_path):
     np.testing.assert_allclose([v["std_error"] for v in out["fixed_effects"].values()], ref["se"], rtol=1e-6)
 
 
-@pytest.mark.parametrize(
-    "options,formula",
-    [
-        ("--random Days --no-random-intercept", "Reaction ~ Days + (0 + Days | Subject)"),
-        ("--no-fixed-intercept", "Reaction ~ 0 + Days + (1 | Subject)"),
-    ],
-)
+@pytest.mark.parametrize("options,formula", [
+    ("--random Days --no-random-intercept", "Reaction ~ Days + (0 + Days | Subject)"),
+    ("--no-fixed-intercept", "Reaction ~ 0 + Days + (1 | Subject)"),
+])  # fmt: skip
 def test_column_options_build_the_formula(capsys, tmp_path, options, formula):
-    columns = "{d}/sleepstudy_data.csv --response Reaction --fixed Days --group Subject " + options
-    a, b = (
-        json.loads(cli(capsys, tmp_path, line, "--json")[1])
-        for line in (columns, f"{{d}}/sleepstudy_data.csv '{formula}'")
-    )
+    lines = [f"{S} --response Reaction --fixed Days --group Subject {options}", f"{S} '{formula}'"]
+    a, b = (json.loads(cli(capsys, tmp_path, line, "--json")[1]) for line in lines)
     assert a["criterion"] == pytest.approx(b["criterion"], rel=1e-12)
     assert list(a["fixed_effects"]) == list(b["fixed_effects"]) and a["random"]["names"] == b["random"]["names"]
 
 
 def test_notes_and_warnings(capsys, tmp_path):
-    write(tmp_path, "sleepstudy", Reaction=(4, None), Days=(9, None))
+    write(tmp_path, "sleepstudy_data.csv", Reaction=(4, None), Days=(9, None))
     code, out, err = cli(capsys, tmp_path, f"{{t}}/data.csv '{FM1}' --drop-missing")
     assert code == 0, err
     assert "2 observations deleted due to missingness" in out and "Number of obs: 178" in out
@@ -165,7 +151,7 @@ REAL = [  # (file written to {t}, command line, lme4 reference); text columns ar
 def test_real_data_as_the_api_reads_it(capsys, tmp_path, monkeypatch, reference, written, line, case):
     monkeypatch.chdir(tmp_path)  # where mkdir('m') would write
     if written is not None:
-        write(tmp_path, {"co2": "co2.csv", "orthodont": "orthodont.csv"}[case], **written)
+        write(tmp_path, f"{case}.csv", **written)
     code, out, err = cli(capsys, tmp_path, line, "--json")
     assert code == 0, err
     out, ref = json.loads(out), reference(f"formula/{case}")
@@ -176,7 +162,7 @@ def test_real_data_as_the_api_reads_it(capsys, tmp_path, monkeypatch, reference,
     assert not (tmp_path / "m").exists()
 
 
-S, STAR = "{d}/sleepstudy_data.csv", "'gr' in {d}/star.csv is not numeric: 'K' on line 2, among numbers"
+STAR = "'gr' in {d}/star.csv is not numeric: 'K' on line 2, among numbers"
 # fmt: off
 REFUSED = [  # (command line, {t}/data.csv written as text, bytes or sleepstudy's cells changed, message)
     (f"{{t}}/nope.csv '{FM1}'", None, "no such file"),
@@ -220,7 +206,7 @@ def test_refusals_are_one_line_on_stderr(capsys, tmp_path, monkeypatch, line, wr
     # a non-zero status, nothing on stdout, and nothing a formula asks for is run
     monkeypatch.chdir(tmp_path)  # where mkdir('m') or touch m would write
     if isinstance(written, dict):
-        write(tmp_path, "sleepstudy", **written)
+        write(tmp_path, "sleepstudy_data.csv", **written)
     elif written is not None:
         (tmp_path / "data.csv").write_bytes(written if isinstance(written, bytes) else written.encode())
     code, out, err = cli(capsys, tmp_path, line)
