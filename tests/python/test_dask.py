@@ -33,14 +33,9 @@ def on(cluster, fn):
         return fn()
 
 
-@pytest.fixture(scope="module")
-def sim():
-    return simulated()
-
-
 @pytest.mark.parametrize("case", ["sleepstudy", "simulated"])
-def test_dask_agrees_with_the_in_memory_fit_on_1_and_2_workers(case, clusters, sim):
-    df, formula, parts = (sleepstudy(), SLEEP, (1, 3, 7)) if case == "sleepstudy" else (sim, SIM, (2, 6))
+def test_dask_agrees_with_the_in_memory_fit_on_1_and_2_workers(case, clusters):
+    df, formula, parts = (sleepstudy(), SLEEP, (1, 3, 7)) if case == "sleepstudy" else (simulated(), SIM, (2, 6))
     ref = qk.lmm(formula, df)
     for npart in parts:
         ddf = dd.from_pandas(df, npartitions=npart, sort=False)

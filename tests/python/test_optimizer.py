@@ -37,9 +37,7 @@ def _arrays(name: str):
     if name in SIMULATED:
         return SIMULATED[name].arrays()
     d = pd.read_csv(DATA / "real" / f"{name}.csv")
-    cols = lambda p: [c for c in d.columns if c[0] == p and c[1:].isdigit()]  # noqa: E731
-    x = np.ascontiguousarray(d[cols("x")].to_numpy(float))
-    z = np.ascontiguousarray(d[cols("z")].to_numpy(float))
+    x, z = (np.ascontiguousarray(d[[c for c in d if c[0] == p and c[1:].isdigit()]].to_numpy(float)) for p in "xz")
     return d["y"].to_numpy(float), x, z, d["g"].to_numpy(np.int64), int(d["g"].max()) + 1
 
 
@@ -95,13 +93,8 @@ def _random_starts(core: LmmCore, z_rms: np.ndarray, rng: np.random.Generator) -
     pairs = [(r, c) for c in range(core.q) for r in range(c, core.q)]
     starts = [[0.0] * core.n_theta]
     for k in range(3):
-        th = [
-            float(np.exp(rng.uniform(-3, 1.5)) * rng.choice([-1, 1])) if r == c else float(rng.normal())
-            for r, c in pairs
-        ]
-        if k == 2:
-            th = [t / z_rms[r] for t, (r, c) in zip(th, pairs, strict=True)]
-        starts.append(th)
+        th = [float(np.exp(rng.uniform(-3, 1.5)) * rng.choice([-1, 1])) if r == c else rng.normal() for r, c in pairs]
+        starts.append([float(t) / (z_rms[r] if k == 2 else 1.0) for t, (r, c) in zip(th, pairs, strict=True)])
     return starts
 
 

@@ -17,10 +17,6 @@ def png(fig) -> bytes:
     return buf.getvalue()
 
 
-def panels(fig) -> int:
-    return len(fig.axes)
-
-
 @pytest.mark.parametrize(
     "draw,expected",
     [
@@ -34,7 +30,7 @@ def test_fit_plots_render(fm1, draw, expected):
     fig = draw(fm1)
     data = png(fig)
     assert data[:8] == b"\x89PNG\r\n\x1a\n" and len(data) > 2000
-    assert panels(fig) == expected
+    assert len(fig.axes) == expected
     # every panel holds something drawn: points, lines or error bars
     assert all(ax.collections or ax.lines for ax in fig.axes)
 
@@ -52,7 +48,7 @@ def test_caterpillar_shows_each_group_with_its_interval(fm1):
 def test_profile_plot_has_a_panel_per_trace(fm1):
     prof = fm1.profile(which=["sigma", "Days", "sd_Days|Subject"])
     fig = prof.plot()
-    assert panels(fig) == 3 and len(png(fig)) > 2000
+    assert len(fig.axes) == 3 and len(png(fig)) > 2000
     assert [ax.get_title() for ax in fig.axes] == ["sd_Days|Subject", "sigma", "Days"]
     line = fig.axes[1].lines[0]
     np.testing.assert_allclose(line.get_xdata(), prof.traces["sigma"]["value"])
