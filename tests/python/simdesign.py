@@ -1,16 +1,12 @@
-"""Simulated designs for the tests: :func:`random_design` for quick arrays of any
-size, and the optimiser suite :data:`SUITE`, seeded designs reproducible on any
-platform.
+"""Simulated designs for the tests: :func:`random_design` for quick arrays of any size,
+and the optimiser suite :data:`SUITE`, seeded designs reproducible on any platform.
 
-The suite's draws come from splitmix64 (Steele, Lea & Flood 2014) on a counter, turned into
-uniforms on (0, 1) and normals by Box-Muller, so the data do not depend on NumPy's
-random streams: the lme4 references shipped in ``tests/data/optim`` were computed on
-exactly these arrays (``tests/data/optim/make_reference.py`` writes them out for R), and
-``checksum`` detects any drift.
-
-Each design is y = X beta + sum_j z_j b_gj + e with e ~ N(0, 1) and b_g = L u_g, u_g ~
-N(0, I_q): L is the true relative covariance factor (sigma = 1). Random slopes are on
-the fixed covariates, so z = [1, x_1, ..., x_{q-1}] and p >= q.
+The suite draws from splitmix64 (Steele, Lea & Flood 2014) on a counter, with Box-Muller
+normals, not from NumPy's streams: the lme4 references in ``tests/data/optim`` were
+computed on exactly these arrays (written out for R by ``make_reference.py`` there), and
+``checksum`` detects any drift. Each design is y = X beta + sum_j z_j b_gj + e, e ~ N(0, 1),
+b_g = L u_g with u_g ~ N(0, I_q) and L the true relative covariance factor (sigma = 1);
+random slopes are on the fixed covariates: z = [1, x_1, ..., x_{q-1}], p >= q.
 """
 
 from __future__ import annotations

@@ -71,9 +71,6 @@ def test_solution_and_fit_dictionaries(sleep_args):
     assert all(type(sol[k]) is float for k in ["deviance", "sigma2", "sigma", "pwrss", "ldl2", "ldrx2"])
     assert [type(sol[k]) for k in "npqm"] == [int] * 4 and (sol["n"], sol["m"]) == (180, 18)
     assert sol["sigma"] == math.sqrt(sol["sigma2"]) and sol["deviance"] == core.deviance([1.0, 0.0, 1.0])
-    # the identity factor: cov_re = sigma2 I and b = u
-    np.testing.assert_array_equal(sol["cov_re"], sol["sigma2"] * np.eye(2))
-    np.testing.assert_array_equal(sol["random_effects"], sol["u"])
     ml = core.solution([1.0, 0.0, 1.0], reml=False)
     assert ml["ldrx2"] == 0.0 and ml["reml"] is False and sol["reml"] is True
     assert ml["deviance"] == core.deviance([1.0, 0.0, 1.0], False)
@@ -131,16 +128,14 @@ def test_with_response(sleep_args, evaluator):
         fresh = LmmCore(y2, x, z, codes, m, evaluator, weights=weights)
         assert core.with_response(y2, x, z, codes, weights=weights).deviance_grad(THETA) == fresh.deviance_grad(THETA)
     assert core.deviance(THETA) != LmmCore(y, x, z, codes, m).deviance(THETA)  # the weights count
-    core = LmmCore(y, x, z, codes, m, evaluator)
-    for which in ("x", "z"):
-        other = {"x": x, "z": z}
-        other[which] = np.ascontiguousarray(other[which][:, ::-1])
+    core, want = LmmCore(y, x, z, codes, m, evaluator), LmmCore(y2, x, z, codes, m, evaluator).deviance_grad(THETA)
+    for k, which in enumerate("xz"):
+        other, same = [x, z], [x.copy(), z.copy()]
+        other[k] = np.ascontiguousarray(other[k][:, ::-1])
         with pytest.raises(ValueError, match=f"^{which} differs from the array the design was prepared with$"):
-            core.with_response(y2, other["x"], other["z"], codes)
-        same = {"x": x.copy(), "z": z.copy()}
-        same[which][same[which] == 0.0] = -0.0
-        got = core.with_response(y2, same["x"], same["z"], codes)
-        assert got.deviance_grad(THETA) == LmmCore(y2, x, z, codes, m, evaluator).deviance_grad(THETA)
+            core.with_response(y2, *other, codes)
+        same[k][same[k] == 0.0] = -0.0
+        assert core.with_response(y2, *same, codes).deviance_grad(THETA) == want
 
 
 def test_lost_digits_warning():

@@ -99,9 +99,7 @@ def test_confidence_variance_is_hendersons_prediction_error_variance(fm1):
     n, p = d.x.shape
     q, m = d.z.shape[1], d.m
     lam = fm1.lambda_matrix
-    zl = np.zeros((n, m * q))
-    for i in range(n):
-        zl[i, d.codes[i] * q : (d.codes[i] + 1) * q] = d.z[i] @ lam
+    zl = (np.eye(m)[d.codes][:, :, None] * (d.z @ lam)[:, None, :]).reshape(n, m * q)  # Z Lambda, dense
     c = np.block([[d.x.T @ d.x, d.x.T @ zl], [zl.T @ d.x, zl.T @ zl + np.eye(m * q)]])
     cov = fm1.sigma2 * np.linalg.inv(c)
     new = pd.DataFrame({"Days": [0.0, 4.5, 9.0], "Subject": [308, 330, 372]})

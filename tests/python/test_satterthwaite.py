@@ -35,15 +35,12 @@ def test_rank_deficient_contrast_counts_its_rank(model_data):
     assert nothing["num_df"] == 0.0 and np.isnan(nothing["F"])
 
 
-@pytest.mark.parametrize(
-    "nu,expected",
-    [
-        ([7.0], 7.0),  # one row: its own df
-        ([5.0, 5.0], 5.0),  # equal df: that df
-        ([4.0, 12.0], 2 * 3.2 / 1.2),  # E = 4/2 + 12/10 = 3.2
-        ([1.5, 30.0], 2.0),  # a df at or below 2 has no finite E term
-    ],
-)
+@pytest.mark.parametrize("nu,expected", [
+    ([7.0], 7.0),  # one row: its own df
+    ([5.0, 5.0], 5.0),  # equal df: that df
+    ([4.0, 12.0], 2 * 3.2 / 1.2),  # E = 4/2 + 12/10 = 3.2
+    ([1.5, 30.0], 2.0),  # a df at or below 2 has no finite E term
+])  # fmt: skip
 def test_denominator_df_of_independent_t_tests(nu, expected):
     assert st._denominator_df(np.array(nu)) == pytest.approx(expected, rel=1e-12)
 
