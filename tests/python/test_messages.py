@@ -54,13 +54,10 @@ def small(i=None, value=None, **kw):
 
 
 def nonfinite(which, bad, evaluator):
-    def call(t):
-        y, x, z, codes, m = random_design(40, 4, 2, 1)
-        a = {"y": y, "x": x, "z": z}
-        a[which][(3,) if which == "y" else (2, 1) if which == "x" else (5, 0)] = bad
-        LmmCore(a["y"], a["x"], a["z"], codes, m, evaluator)
-
-    return call
+    """A core of four groups with ``bad`` in y, x or z (argument 0, 1 or 2)."""
+    args = list(random_design(40, 4, 2, 1))
+    args[which][[(3,), (2, 1), (5, 0)][which]] = bad
+    return lambda t: LmmCore(*args, evaluator)
 
 
 def products(**kw):
@@ -196,7 +193,7 @@ CORE = [  # the core's arguments, calls and state
     (small(weights=np.array([1.0, 0.0, 1.0, NAN])), V, "weights[1] is 0: weights must be"),
     (small(weights=np.array([1.0, 1.0, INF, 1.0])), V, "weights[2] is inf"),
     *[(nonfinite(which, bad, ev), V, f"{name} holds a value that is not finite")
-      for which, name in [("y", "y"), ("x", "X column 1"), ("z", "Z column 0")]
+      for which, name in [(0, "y"), (1, "X column 1"), (2, "Z column 0")]
       for bad in (NAN, INF, -INF, 1e200) for ev in ("auto", "streaming", "aggregated")],
     (new_y(NAN), V, "y holds a value that is not finite"), (new_y(-INF), V, "y holds a value that is not finite"),
     (lambda t: setattr(t.core, "n", 3), AttributeError, "attribute 'n'"),
