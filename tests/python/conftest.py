@@ -52,26 +52,13 @@ def reference() -> Callable[[str], dict]:
 
 
 @pytest.fixture(scope="session")
-def core_case() -> Callable[[str], tuple[tuple, dict]]:
-    """The arrays (y, x, z, codes, m) of a reference case for ``LmmCore``, with lme4's
-    numbers for it."""
-
-    def load(name: str) -> tuple[tuple, dict]:
-        raw = np.genfromtxt(DATA / f"{name}.csv", delimiter=",", names=True)
-        cols = raw.dtype.names
-        y = np.ascontiguousarray(raw["y"])
-        x = np.ascontiguousarray(np.column_stack([raw[c] for c in cols if c.startswith("x")]))
-        z = np.ascontiguousarray(np.column_stack([raw[c] for c in cols if c.startswith("z")]))
-        g = raw["g"].astype(np.int64)
-        return (y, x, z, g, int(g.max()) + 1), json.loads((DATA / f"{name}.json").read_text())
-
-    return load
-
-
-@pytest.fixture(scope="session")
-def sleep_args(core_case) -> tuple:
-    """The sleepstudy design of Reaction ~ Days + (Days | Subject) as LmmCore's arguments."""
-    return core_case("sleepstudy")[0]
+def sleep_args() -> tuple:
+    """The sleepstudy design of Reaction ~ Days + (Days | Subject) as LmmCore's arguments
+    (y, x, z, codes, m), from the coded design of tests/data."""
+    raw = np.genfromtxt(DATA / "sleepstudy.csv", delimiter=",", names=True)
+    x, z = (np.ascontiguousarray(np.column_stack([raw[c] for c in raw.dtype.names if c[0] == p])) for p in "xz")
+    g = raw["g"].astype(np.int64)
+    return np.ascontiguousarray(raw["y"]), x, z, g, int(g.max()) + 1
 
 
 @pytest.fixture(scope="session")

@@ -76,13 +76,17 @@ def test_result_labels(fm1, sleep):
     assert_allclose(fm1.cond_var, np.diagonal(fm1.cond_cov, axis1=1, axis2=2), 0)
 
 
-def test_starts(sleep, fm1):
+def test_fit_options(sleep, fm1):
+    # one by one or as one record, for a frame and for batches; several starts; NumPy's
+    # booleans choose the method
+    ml = qk.FitOptions(reml=False, evaluator="aggregated", max_iter=50)
+    for source in (lambda: sleep, lambda: iter([sleep.iloc[:90], sleep.iloc[90:]])):
+        ref, fit = lmm(FM1, source(), False, "aggregated", max_iter=50), lmm(FM1, source(), options=ml)
+        assert (fit.reml, fit.criterion, fit.optimizer["evaluator"]) == (False, ref.criterion, "aggregated")
+    at = lmm(FM1, sleep, options=qk.FitOptions(theta=[1.0, 0.0, 1.0]))
+    assert at.optimizer["fev"] == 1 and list(at.theta) == [1.0, 0.0, 1.0]
     fit = lmm(FM1, sleep, starts=[[1, 0, 1], [2, 0, 2]])
-    assert fit.optimizer["starts"] == 2
-    assert_allclose(fit.criterion, fm1.criterion, 1e-10)
-
-
-def test_numpy_booleans_choose_the_method(sleep):
+    assert fit.optimizer["starts"] == 2 and fit.criterion == pytest.approx(fm1.criterion, rel=1e-10)
     for flag in (np.bool_(False), np.False_, np.array(False)[()], np.True_):
         fit = lmm("Reaction ~ Days + (1 | Subject)", sleep, reml=flag)
         assert (fit.method, fit.reml) == (("REML", True) if flag else ("ML", False))
