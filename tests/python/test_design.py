@@ -55,16 +55,12 @@ def test_formulas_mean_what_they_mean_in_lme4(data, reference, case, name, formu
 
 
 EQUIVALENT = [  # (term as written, the same column computed here): R's meaning of ^ and friends
-    ("I(-Time^2)", lambda d: -(d["Time"] ** 2)),
-    ("I(2 * Time^2 / 4)", lambda d: d["Time"] ** 2 / 2),
-    ("I(Time^0.5)", lambda d: np.sqrt(d["Time"])),
-    ("sqrt(Time)", lambda d: np.sqrt(d["Time"])),
-    ("abs(Time - 10)", lambda d: np.abs(d["Time"] - 10)),
-    ("np.log1p(Time)", lambda d: np.log1p(d["Time"])),
-    ("I(Time > 10)", lambda d: (d["Time"] > 10).astype(float)),
-    ("I(Time % 4)", lambda d: d["Time"] % 4),
+    ("I(-Time^2)", lambda d: -(d["Time"] ** 2)), ("I(2 * Time^2 / 4)", lambda d: d["Time"] ** 2 / 2),
+    ("I(Time^0.5)", lambda d: np.sqrt(d["Time"])), ("sqrt(Time)", lambda d: np.sqrt(d["Time"])),
+    ("abs(Time - 10)", lambda d: np.abs(d["Time"] - 10)), ("np.log1p(Time)", lambda d: np.log1p(d["Time"])),
+    ("I(Time > 10)", lambda d: (d["Time"] > 10).astype(float)), ("I(Time % 4)", lambda d: d["Time"] % 4),
     ("I(2^(Time / 7))", lambda d: 2.0 ** (d["Time"] / 7)),
-]
+]  # fmt: skip
 
 
 @pytest.mark.parametrize("term,column", EQUIVALENT, ids=[e[0] for e in EQUIVALENT])

@@ -31,10 +31,8 @@ def test_fitted_residuals_and_predictions(fm1, sleep):
     assert_allclose(fm1.predict(re=False), x @ fm1.fixef.to_numpy(), 1e-13)
     assert_allclose(fm1.predict(sleep), fm1.fitted, 1e-12)
     # known groups (also given as text), a new group, a missing label, a missing predictor
-    new = pd.DataFrame(
-        {"Days": [0.0, 5.0, 2.0, 3.0, 1.0, np.nan], "Subject": [308, 309, 999, None, "308", 308]},
-        index=list("abcdef"),
-    )
+    days, labels = [0.0, 5.0, 2.0, 3.0, 1.0, np.nan], [308, 309, 999, None, "308", 308]
+    new = pd.DataFrame({"Days": days, "Subject": labels}, index=list("abcdef"))
     b, fixed = fm1.ranef, fm1.fixef["(Intercept)"] + fm1.fixef["Days"] * new["Days"]
     random = [b.loc[308] @ [1, 0], b.loc[309] @ [1, 5], 0, 0, b.loc[308] @ [1, 1], 0]
     pred = fm1.predict(new, allow_new_levels=True)

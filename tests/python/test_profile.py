@@ -35,13 +35,9 @@ def fit_case(model_data):
 # spline interpolation of its profile decides the digits, so sigma and the fixed
 # effects only there, and the bounds on the boundary exactly. REML fits: lme4 profiles
 # the ML deviance, which ml=True reproduces.
-CASES = [
-    ("ergo_ml", False, None),
-    ("machines_ml", False, None),
-    ("ortho_ml", False, ["sigma", "(Intercept)", "age", "Sex[T.Male]", "age:Sex[T.Male]"]),
-    ("ortho_reml", True, ["sigma", "(Intercept)", "age", "Sex[T.Male]", "age:Sex[T.Male]"]),
-    ("sleep_reml", True, None),
-]
+ORTHO = ["sigma", "(Intercept)", "age", "Sex[T.Male]", "age:Sex[T.Male]"]
+CASES = [("ergo_ml", False, None), ("machines_ml", False, None), ("ortho_ml", False, ORTHO),
+         ("ortho_reml", True, ORTHO), ("sleep_reml", True, None)]  # fmt: skip
 
 
 @pytest.mark.parametrize("case,ml,parm", CASES, ids=[c[0] for c in CASES])
