@@ -72,14 +72,6 @@ def test_evaluated_terms_follow_r(data, term, column):
     assert_allclose(fit.criterion, ref.criterion, rtol=1e-12)
 
 
-def test_power_in_the_response_and_the_random_part(data):
-    chick = data("chickweight").assign(t2=lambda d: (d["Time"] ** 2).astype(float))
-    fit = lmm("I(weight^0.5) ~ Time + (0 + I(Time^2) | Chick)", chick)
-    ref = lmm("np.sqrt(weight) ~ Time + (0 + t2 | Chick)", chick)
-    assert_allclose([fit.criterion, *fit.theta], [ref.criterion, *ref.theta], rtol=1e-8)
-    assert fit.re_names == ["I(Time ^ 2)"]
-
-
 def test_transforms_that_stay_allowed(data):
     chick = data("chickweight")
     for formula in [
