@@ -387,20 +387,18 @@ AFTER_FITTING = [  # what a model and a fitted model refuse
      R("'m308', '3O8'.*allow_new_levels=True")),
     (on("fm1", "predict", pd.DataFrame({"Days": [1.0, 2.0], "Subject": [308, None]})), V,
      R("missing.*allow_new_levels=True")),
-    (lambda t: t.fm1.predict(t.sleep, allow_new_levels="True"), T, "allow_new_levels"),
-    (lambda t: t.fm1.predict(t.sleep, interval="tolerance"), V, "interval"),
-    (lambda t: t.fm1.predict(t.sleep, interval="confidence", level=1.5), V, "level"),
-    (lambda t: t.fm1.predict(t.sleep, interval="prediction", level=0), V, "level"),
-    (lambda t: t.fm1.predict(t.sleep, interval="confidence", level="0.9"), T, "level"),
+    *[(lambda t, kw=kw: t.fm1.predict(t.sleep, **kw), e, m) for kw, e, m in [
+        (dict(allow_new_levels="True"), T, "allow_new_levels"), (dict(interval="tolerance"), V, "interval"),
+        (dict(interval="confidence", level=1.5), V, "level"), (dict(interval="prediction", level=0), V, "level"),
+        (dict(interval="confidence", level="0.9"), T, "level")]],
     (lambda t: lmm(CHICK, t.chick, offset=t.chick["o"].to_numpy()).predict(t.chick), V, "offset was given as an array"),
     (lambda t: lmm(CHICK, t.chick, weights="w").predict(t.chick.drop(columns="w"), interval="prediction"), V,
      "lacks the weights column 'w'"),
     *[(lambda t, a=a: getattr(t.batched, a), RowsUnavailable, R(r"needs the rows.*fit.predict\(batch\)"))
       for a in ("fitted", "residuals", "response", "fittedvalues", "resid")],
-    (on("batched", "predict"), RowsUnavailable, ""),
-    (lambda t: t.batched.refit(t.sleep.Reaction), RowsUnavailable, ""),
-    (on("batched", "simulate", 2), RowsUnavailable, ""),
+    (on("batched", "predict"), RowsUnavailable, ""), (on("batched", "simulate", 2), RowsUnavailable, ""),
     (on("batched", "bootstrap", 5), RowsUnavailable, ""),
+    (lambda t: t.batched.refit(t.sleep.Reaction), RowsUnavailable, ""),
     (lambda t: t.batched.predict(t.sleep, interval="prediction"), RowsUnavailable, "prediction interval"),
 ]
 # fmt: on
