@@ -45,16 +45,11 @@ def estimates(fit) -> dict[str, np.ndarray]:
 
 
 def assert_agree(a, b, tol: float = 1e-12, beta_tol: float = 1e-11) -> None:
-    """Criterion, theta and sigma to ``tol``; fixed effects to ``beta_tol`` relative to
-    themselves or their standard errors: the global sums of a batched read are summed
-    in other chunks, and a coefficient's rounding error grows with the conditioning of
-    X'V^-1 X (about 1.5e-12 of a standard error is seen on the simulated design).
-
-    An entry near zero has no relative precision of its own: theta is taken relative to
-    its largest entry, a fixed effect relative to itself or its standard error,
-    whichever is larger (a coefficient within a standard error of zero, such as -0.003
-    with SE 0.005, is otherwise known only to about 1e-15 of the other coefficients'
-    scale)."""
+    """Criterion, theta and sigma to ``tol``, fixed effects to ``beta_tol``: a batched
+    read sums in other chunks, and a coefficient's rounding error grows with the
+    conditioning of X'V^-1 X (about 1.5e-12 of a standard error on the simulated design).
+    Theta is relative to its largest entry, a fixed effect to itself or its standard
+    error, whichever is larger: an entry near zero has no relative precision of its own."""
     ea, eb, worst = estimates(a), estimates(b), {}
     for k in ea:
         floor = {"theta": np.max(np.abs(ea[k])), "beta": a.se.to_numpy(float)}.get(k, 0.0)
