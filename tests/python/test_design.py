@@ -75,13 +75,11 @@ def test_evaluated_terms_follow_r(data, term, column):
 def test_transforms_that_stay_allowed(data):
     chick = data("chickweight")
     for formula in [
-        "log(weight) ~ center(Time) + scale(Diet) + (1 | Chick)",
-        "weight ~ poly(Time, 2) + (1 | Chick)",
-        "weight ~ bs(Time, df=4) + (1 | Chick)",
+        "log(weight) ~ center(Time) + scale(Diet) + (1 | Chick)", "weight ~ poly(Time, 2) + (1 | Chick)",
+        "weight ~ bs(Time, df=4) + (1 | Chick)", "weight ~ np.exp(Time / 21) + I(Diet == 1) + (1 | Chick)",
         "weight ~ C(Diet, contr.treatment(4)) + np.clip(Time, 2, 20) + (1 | Chick)",
         "weight ~ C(Diet, levels=[4, 3, 2, 1]) + Q('Time') + (1 | C(Chick))",
-        "weight ~ np.exp(Time / 21) + I(Diet == 1) + (1 | Chick)",
-    ]:
+    ]:  # fmt: skip
         assert lmm(formula, chick).converged, formula
 
 

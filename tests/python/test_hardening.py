@@ -24,9 +24,6 @@ from quorvelkit import LmmCore
 DOCUMENTED = (TypeError, ValueError, OverflowError, MemoryError)
 
 
-# ---- hostile arguments -----------------------------------------------------------
-
-
 def _misaligned(arr):
     view = np.zeros(arr.nbytes + 1, dtype=np.uint8)[1:].view(arr.dtype).reshape(arr.shape)
     view[...] = arr
@@ -130,9 +127,6 @@ def test_hostile_construction_and_calls(data):
     _exercise(core, data)
 
 
-# ---- leaks -----------------------------------------------------------------------
-
-
 def _rss_kib():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
@@ -181,9 +175,6 @@ def test_no_leaks_over_many_calls():
     grown_rss = _rss_kib() - rss
     assert grown_blocks < 200, grown_blocks
     assert grown_rss < 4096, grown_rss
-
-
-# ---- threads, fork, shutdown, pool size ------------------------------------------
 
 
 def test_sixteen_threads_mixed_methods():
@@ -245,8 +236,6 @@ def test_clean_exit_while_a_thread_is_evaluating():
     assert res.returncode == 0, res.stderr
     assert res.stdout.strip() == "bye" and "terminate" not in res.stderr
 
-
-# ---- memory limits, racing callers, interrupts ----------------------------------
 
 MEMORY_SCRIPT = """
     import ctypes, os, resource, sys
@@ -408,8 +397,6 @@ def test_interrupt_ends_a_long_call(threads):
     want = [[what, "interrupted", "True", "True", "same", "True"] for what in ("build", "fit", "small")]
     assert res.stdout.split() == sum(want, []), res.stdout + res.stderr
 
-
-# ---- the model interface under hostile data --------------------------------------
 
 FORMULAS = [
     "y ~ x + (1 | g)", "y ~ x + (x | g)", "y ~ C(c) + (1 | g)", "y ~ 1 + (0 + x | g)", "y ~ x * c + (1 | g)",

@@ -88,7 +88,6 @@ def test_labels_match_by_value_when_unambiguous(sleep, fit_labels, new_labels, m
             fit.predict(new)
 
 
-# ----------------------------------------------------------------- intervals
 def test_confidence_variance_is_hendersons_prediction_error_variance(fm1):
     # The dense inverse of the mixed-model equations in (beta, u), sigma^2 C^-1, holds
     # the covariance of the prediction errors; x0'(beta^ - beta) + z0'Lambda(u^_i - u_i)
