@@ -306,9 +306,8 @@ BEFORE_THE_CORE = [  # formulas, columns and arguments lmm refuses
      "'Ozone' holds numbers stored as text (such as '41.0' in row 1000)"),
     (lambda t: lmm("Wind ~ Ozone + (1 | Month)", air()(t).assign(Wind=lambda d: d["Wind"].map(lambda v: f"{v:g}"
      .replace(".", ",")))), V, "'Wind' must be numeric, but it holds '7,4' in row 1000"),
-    (weights(lambda d: d["age"].where(d.index != 5, -1.0)), V, R("weights.*-1.0 in row 5")),
-    (weights(lambda d: d["age"].where(d.index != 7, NAN)), V, R("weights.*nan in row 7")),
-    (weights(lambda d: d["age"].where(d.index != 9, INF)), V, R("weights.*inf in row 9")),
+    *[(weights(lambda d, r=r, v=v: d["age"].where(d.index != r, v)), V, R(f"weights.*{v} in row {r}"))
+      for r, v in [(5, -1.0), (7, NAN), (9, INF)]],
     (weights(lambda d: d["age"].to_numpy()[:-1]), V, "the data has 108 rows, weights has 107"),
     (weights(lambda d: np.ones((108, 2))), V, R("weights.*shape 108x2")),
     (weights(lambda d: "Sex"), V, "must be numbers, but they hold 'Male' in row 0"),

@@ -119,9 +119,7 @@ def test_minimize_lets_the_objectives_exception_through_unchanged_and_leaks_noth
     # fun's exception leaves _quorvelkit.minimize as the very object raised, with its
     # traceback through fun; every array handed to fun is freed, and neither the
     # exception nor the gradient fun returns gains a reference per call.
-    err = _Stop("from the objective")
-    grad = np.zeros(2)
-    handed: list[weakref.ref] = []
+    err, grad, handed = _Stop("from the objective"), np.zeros(2), []
 
     def fun(x):
         handed.append(weakref.ref(x))
@@ -135,8 +133,7 @@ def test_minimize_lets_the_objectives_exception_through_unchanged_and_leaks_noth
         handed.clear()
         with pytest.raises(_Stop) as info:
             Q.minimize(fun, [3.0, -2.0], h0=0.1 * np.eye(2))
-        assert info.value is err
-        assert info.traceback[-1].name == "fun"
+        assert info.value is err and info.traceback[-1].name == "fun"
         del info
         err.__traceback__ = None
         gc.collect()
