@@ -158,8 +158,7 @@ THETA = [  # (theta, keywords, exception, message) for every method that takes a
 ]  # fmt: skip
 # fmt: off
 CORE = [  # the core's arguments, calls and state
-    (lambda t: LmmCore(*t.args, "Auto"), V, ALL_EVALUATORS),
-    (lambda t: LmmCore(*t.args, 'a"b'), V, r'got "a\"b"'),
+    (lambda t: LmmCore(*t.args, "Auto"), V, ALL_EVALUATORS), (lambda t: LmmCore(*t.args, 'a"b'), V, r'got "a\"b"'),
     (lambda t: LmmCore(*t.args, 3), T, "evaluator"),
     (small(0, np.array([1, 2, 3, 4])), T, "'y'"), (small(0, [1.0, 2.0, 3.0, 4.0]), T, "'y'"),
     (small(0, np.ones((4, 1))), T, "'y'"), (small(0, np.ones(4, dtype=">f8")), T, "'y'"),
@@ -369,8 +368,7 @@ AFTER_FITTING = [  # what a model and a fitted model refuse
     (lambda t: plot().profile_zeta(qk.profile.ProfileResult({}, pd.Series(dtype=float), "REML", 0, 0.0)), V,
      "no traces"),
     (lambda t: qk.anova(t.fm1, lmm("Reaction ~ Days + (1 | Subject)", t.sleep.iloc[:170])), V, "same data"),
-    (lambda t: qk.anova(t.fm1), V, "two"),
-    (lambda t: qk.anova(t.fm1, t.fm1.refit_ml(), refit=False), V, "REML and ML"),
+    (lambda t: qk.anova(t.fm1), V, "two"), (lambda t: qk.anova(t.fm1, t.fm1.refit_ml(), refit=False), V, "REML and ML"),
     (lambda t: qk.anova(lmm("weight ~ Time + (1 | Chick)", t.chick, weights="w", reml=False),
                         lmm("weight ~ Time + (Time | Chick)", t.chick, reml=False)), V, "same prior weights"),
     *[(on("ortho", "contrast", L), V, m) for L, m in [
