@@ -15,7 +15,6 @@ import numpy as np
 import pytest
 from simdesign import random_design
 
-import quorvelkit
 from quorvelkit import LmmCore
 from quorvelkit import _quorvelkit as Q
 
@@ -196,17 +195,16 @@ def test_pickles_and_copies(evaluator):
     theta = [0.7, 0.2, 0.4]
     copies = [pickle.loads(pickle.dumps(core, protocol=p)) for p in range(2, pickle.HIGHEST_PROTOCOL + 1)]
     for other in [*copies, copy.copy(core), copy.deepcopy(core)]:
+        same = ("n", "p", "q", "m", "evaluator", "n_classes")
         assert type(other) is LmmCore and other is not core
-        assert (other.n, other.p, other.q, other.m) == (core.n, core.p, core.q, core.m)
-        assert (other.evaluator, other.n_classes) == (core.evaluator, core.n_classes)
+        assert [getattr(other, a) for a in same] == [getattr(core, a) for a in same]
         assert other.deviance_grad(theta) == core.deviance_grad(theta)
         np.testing.assert_array_equal(other.solution(theta)["beta"], core.solution(theta)["beta"])
         assert other.with_response(y, x, z, codes).deviance(theta) == core.with_response(y, x, z, codes).deviance(theta)
         with pytest.raises(ValueError, match="x differs"):
             other.with_response(y, np.ascontiguousarray(x[:, ::-1]), z, codes)
     sizes = [len(pickle.dumps(LmmCore(*random_design(n, 50, 3, 2, seed=1), "blocks"))) for n in (1_000, 100_000)]
-    assert sizes[0] == sizes[1] < 20_000
-    assert pickle.dumps(core).count(quorvelkit.__version__.encode()) == 1
+    assert sizes[0] == sizes[1] < 20_000  # the version a state carries: test_messages
 
 
 def test_subclasses_pickles_and_reference_cycles(sleep_args):

@@ -123,11 +123,8 @@ def test_traces_pass_through_the_estimate_and_give_the_intervals(fm1):
 
 
 def test_a_correlation_with_a_zero_sd_is_flat_and_one_at_its_bound_is_one_sided():
-    rng = np.random.default_rng(1)
-    g = np.repeat(np.arange(30), 8)
-    x = np.tile(np.arange(8.0), 30)
-    y = 1.0 + 0.5 * x + rng.normal(size=30)[g] + rng.normal(size=g.size)
-    data = pd.DataFrame({"y": y, "x": x, "g": g})
+    rng, g, x = np.random.default_rng(1), np.repeat(np.arange(30), 8), np.tile(np.arange(8.0), 30)
+    data = pd.DataFrame({"y": 1.0 + 0.5 * x + rng.normal(size=30)[g] + rng.normal(size=g.size), "x": x, "g": g})
     with pytest.warns(qk.SingularFitWarning):
         fit = qk.lmm("y ~ x + (x | g)", data)
     assert fit.corr_re.iloc[1, 0] == -1.0  # Lambda has rank one: the correlation is at -1

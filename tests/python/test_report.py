@@ -18,11 +18,8 @@ COLUMNS = ["Df", "AIC", "BIC", "logLik", "deviance", "Chisq", "Chi Df", "Pr(>Chi
 
 def printed_text(table) -> list[dict[str, str]]:
     lines = repr(table).splitlines()
-    out = []
-    for label in table.index:
-        cells = next(line for line in lines if line.startswith(f"{label} "))[len(label) :].split()
-        out.append(dict(zip(COLUMNS, cells, strict=False)))
-    return out
+    rows = [next(line for line in lines if line.startswith(f"{label} "))[len(label) :] for label in table.index]
+    return [dict(zip(COLUMNS, row.split(), strict=False)) for row in rows]
 
 
 def printed_html(table) -> list[dict[str, str]]:

@@ -46,10 +46,9 @@ def test_denominator_df_of_independent_t_tests(nu, expected):
 
 
 def _anova_reference(ref):
-    a = ref["anova"]
-    cols = {"Sum Sq": "sum_sq", "Mean Sq": "mean_sq", "NumDF": "num_df", "DenDF": "den_df", "F value": "f"}
-    cols["Pr(>F)"] = "p"
-    return {ours: np.atleast_1d(a[theirs]) for ours, theirs in cols.items()}, list(np.atleast_1d(a["terms"]))
+    a, ours = ref["anova"], ["Sum Sq", "Mean Sq", "NumDF", "DenDF", "F value", "Pr(>F)"]
+    theirs = ["sum_sq", "mean_sq", "num_df", "den_df", "f", "p"]
+    return {o: np.atleast_1d(a[t]) for o, t in zip(ours, theirs, strict=True)}, list(np.atleast_1d(a["terms"]))
 
 
 @pytest.mark.parametrize("name", CASES)
