@@ -66,10 +66,9 @@ def test_dask_prior_weights(clusters):
 def test_dask_bad_partitions_are_named(clusters):
     # the partition holding the fault, numbered as Dask numbers them; a level outside
     # the declared ones, also in the partition the model is planned from
-    s = sleepstudy()
-    d = s.astype({"Subject": object})
-    d.loc[130, "Subject"] = None
-    site = s.assign(site=np.where((np.arange(len(s)) >= 60) & (np.arange(len(s)) < 120), "b", "a"))
+    s, row = sleepstudy(), np.arange(180)
+    d = s.assign(Subject=s["Subject"].astype(object).where(row != 130, None))
+    site = s.assign(site=np.where((row >= 60) & (row < 120), "b", "a"))
     for frame, formula, levels, text in [
         (d, SLEEP, None, "the group column 'Subject' has 1 missing value(s) in partition 2 of the Dask DataFrame"),
         (site, "Reaction ~ Days + site + (1 | Subject)", {"site": ["a"]},
