@@ -140,11 +140,9 @@ def test_reports_name_the_weights():
     scaled = np.sqrt(chick["w"]) * fit.residuals / fit.sigma
     quartiles = text.split("Scaled residuals:\n")[1].splitlines()[1].split()
     assert [float(v) for v in quartiles] == pytest.approx(np.quantile(scaled, [0, 0.25, 0.5, 0.75, 1]), abs=1e-4)
-    out = fit.to_dict()
-    assert (out["weights"], out["n_zero_weight"], out["offset"]) == ("w", 0, None)
-    arrays = lmm(CHICK, chick, weights=chick["w"].to_numpy(), offset=np.zeros(len(chick)))
-    assert "Weights: given as an array" in arrays.summary_text()
-    assert " Offset: given as an array" in arrays.summary_text()
+    assert [fit.to_dict()[k] for k in ("weights", "n_zero_weight", "offset")] == ["w", 0, None]
+    arrays = lmm(CHICK, chick, weights=chick["w"].to_numpy(), offset=np.zeros(len(chick))).summary_text()
+    assert "Weights: given as an array" in arrays and " Offset: given as an array" in arrays
     assert "Weights" not in lmm(CHICK, chick).summary_text()
 
 

@@ -62,9 +62,8 @@ def test_spark_prior_weights(spark):
 
 def test_spark_bad_partitions_are_named(spark):
     s = sleepstudy()
-    d = s.astype({"Subject": object})
-    d.loc[130, "Subject"] = None
-    text = "the group column 'Subject' has 1 missing value\\(s\\) in partition 0 of the Spark DataFrame"
+    d = s.assign(Subject=s["Subject"].astype(object).where(s.index != 130, None))
+    text = r"the group column 'Subject' has 1 missing value\(s\) in partition 0 of the Spark DataFrame"
     with pytest.raises(SourceError, match=text):
         qspark.lmm(SLEEP, spark.createDataFrame(d).coalesce(1))
     with pytest.raises(SourceError, match="column 'Days' not found in the Spark DataFrame"):
