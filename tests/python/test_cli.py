@@ -111,8 +111,7 @@ def test_column_options_build_the_formula(capsys, tmp_path, options, formula):
 def test_notes_and_warnings(capsys, tmp_path):
     write(tmp_path, "sleepstudy_data.csv", Reaction=(4, None), Days=(9, None))
     code, out, err = cli(capsys, tmp_path, f"{{t}}/data.csv '{FM1}' --drop-missing")
-    assert code == 0, err
-    assert "2 observations deleted due to missingness" in out and "Number of obs: 178" in out
+    assert code == 0 and "Number of obs: 178" in out, err  # the report's note: test_report
     pd.read_csv(DATA / "sleepstudy_data.csv").assign(Days2=lambda d: 2 * d["Days"]).to_csv(tmp_path / "a.csv")
     line = "{t}/a.csv 'Reaction ~ Days + Days2 + (1 | Subject)'"
     code, out, err = cli(capsys, tmp_path, line)

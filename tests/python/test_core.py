@@ -25,8 +25,7 @@ Sub = type("Sub", (LmmCore,), {"__module__": __name__})
 
 def test_argument_forms_that_are_accepted(sleep_args):
     y, x, z, codes, m = sleep_args
-    readonly = y.copy()
-    readonly.flags.writeable = False
+    readonly = np.lib.stride_tricks.as_strided(y, writeable=False)
     core = LmmCore(readonly, np.asfortranarray(x[:, :1]), z, codes, np.uint8(18), evaluator="blocks")
     assert (core.n, core.p, core.q, core.m, core.n_theta) == (180, 1, 2, 18, 3)
     core = LmmCore(*sleep_args[:4], np.int64(m))  # codes.max() + 1 is a NumPy integer
@@ -137,8 +136,7 @@ def test_with_response(sleep_args, evaluator):
 
 def test_lost_digits_warning():
     y, x, z, codes, m = random_design(2000, 40, 3, 1, seed=5)
-    no_constant = x.copy()
-    no_constant[:, 0] = 1.0 + 1e-3 * np.arange(len(y))
+    no_constant = np.column_stack([1.0 + 1e-3 * np.arange(len(y)), x[:, 1:]])
 
     def warned(core):
         with warnings.catch_warnings(record=True) as caught:
@@ -150,8 +148,7 @@ def test_lost_digits_warning():
     assert warned(LmmCore(y + 1e9, x, z, codes, m)) == warned(LmmCore(y, no_constant, z, codes, m)) == []
     # Without one, y is used as given; the loss at the optimum is reported by fit and solution.
     msgs = warned(LmmCore(y + 1e7, no_constant, z, codes, m))
-    assert len(msgs) == 2
-    assert "of its 16 significant digits" in msgs[0] and "X has no constant column" in msgs[0]
+    assert len(msgs) == 2 and "of its 16 significant digits" in msgs[0] and "X has no constant column" in msgs[0]
 
 
 def test_products_as_values(sleep_args):

@@ -61,11 +61,8 @@ def _ceiling(ref: float) -> float:
 
 @pytest.fixture(scope="module")
 def default_fits(cores):
-    return {
-        (name, method): cores[name].fit(cores[name].default_theta(), reml=method == "reml")
-        for name in NAMES
-        for method in ("reml", "ml")
-    }
+    runs = [(name, method) for name in NAMES for method in ("reml", "ml")]
+    return {(n, m): cores[n].fit(cores[n].default_theta(), reml=m == "reml") for n, m in runs}
 
 
 @pytest.mark.parametrize("method", ["reml", "ml"])
@@ -75,8 +72,7 @@ def test_default_start_reaches_lme4(default_fits, name, method):
     fit = default_fits[name, method]
     assert fit["converged"], fit["message"]
     assert fit["deviance"] <= _ceiling(ref["criterion"]), (fit["deviance"], ref["criterion"])
-    q = fit["q"]
-    diagonal = [r == c for c in range(q) for r in range(c, q)]
+    diagonal = [r == c for c in range(fit["q"]) for r in range(c, fit["q"])]
     assert np.all(fit["theta"][diagonal] >= 0)  # reported with non-negative diagonals
 
 
