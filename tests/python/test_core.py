@@ -80,8 +80,7 @@ def test_solution_and_fit_dictionaries(sleep_args):
 @pytest.mark.parametrize("evaluator", EVALUATORS)
 def test_infeasible_points(sleep_args, evaluator):
     # infinite criterion, NaN gradient and Hessian (solution and fit raise: test_messages)
-    core = LmmCore(*sleep_args, evaluator)
-    huge = [1e200, 0.0, 1e200]
+    core, huge = LmmCore(*sleep_args, evaluator), [1e200, 0.0, 1e200]
     assert core.deviance(huge) == math.inf
     dev, grad = core.deviance_grad(huge)
     assert dev == math.inf and len(grad) == 3 and all(math.isnan(g) for g in grad)
@@ -114,8 +113,7 @@ def test_with_response(sleep_args, evaluator):
     # a new response on the same design is the design built anew, to the bit; another
     # x or z is refused by name, the same values (-0.0 for 0.0: Days holds zeros) are not
     y, x, z, codes, m = sleep_args
-    w = np.linspace(0.5, 2.0, len(y))
-    y2 = y[::-1].copy()
+    w, y2 = np.linspace(0.5, 2.0, len(y)), y[::-1].copy()
     for weights in (None, w):
         core = LmmCore(y, x, z, codes, m, evaluator, weights=weights)
         same = core.with_response(y, x, z, codes, weights=None if weights is None else w.copy())

@@ -147,10 +147,8 @@ def test_reports_name_the_weights():
 
 
 def test_inference_with_weights_and_offsets():
-    chick = models("chickweight")
-    plain = lmm(CHICK, chick)
-    c = 4.0
-    scaled = lmm(CHICK, chick.assign(w=c), weights="w")
+    chick, c = models("chickweight"), 4.0
+    plain, scaled = lmm(CHICK, chick), lmm(CHICK, chick.assign(w=c), weights="w")
     # weights c are the unweighted model with sigma^2 / c: the Satterthwaite degrees of
     # freedom, the profile intervals of the fixed effects and of the sd of the random
     # effects (sigma's scale by sqrt(c)) and both kinds of prediction interval are those
@@ -169,16 +167,15 @@ def test_inference_with_weights_and_offsets():
     weighted = lmm(CHICK, chick, weights="w")
     d, j = weighted._design, weighted.fe_names.index("Time")
     rest = np.ascontiguousarray(np.delete(d.x, j, axis=1))
+    theta = list(weighted.theta)
     for b in (6.0, 9.5):
         rows = qk.LmmCore(np.ascontiguousarray(d.y - b * d.x[:, j]), rest, d.z, d.codes, d.m, weights=d.weights)
         for reml in (True, False):
-            theta = list(weighted.theta)
             assert_allclose(weighted.core.fixed_at(j, b).deviance(theta, reml), rows.deviance(theta, reml), 1e-10)
     # a new observation's residual variance is sigma^2 / w: the prediction interval's
     # variance exceeds the confidence interval's by that much, row by row
     z = 1.959963984540054
-    conf = weighted.predict(chick, interval="confidence")
-    pred = weighted.predict(chick, interval="prediction")
+    conf, pred = (weighted.predict(chick, interval=kind) for kind in ("confidence", "prediction"))
     extra = ((pred["upr"] - pred["lwr"]) / (2 * z)) ** 2 - ((conf["upr"] - conf["lwr"]) / (2 * z)) ** 2
     assert_allclose(extra, weighted.sigma**2 / chick["w"], 1e-8)
     # an interval's fit includes the new rows' offset, as a prediction does

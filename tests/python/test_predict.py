@@ -92,17 +92,14 @@ def test_confidence_variance_is_hendersons_prediction_error_variance(fm1):
     # The dense inverse of the mixed-model equations in (beta, u), sigma^2 C^-1, holds
     # the covariance of the prediction errors; x0'(beta^ - beta) + z0'Lambda(u^_i - u_i)
     # has the variance a' sigma^2 C^-1 a.
-    d = fm1._design
-    n, p = d.x.shape
-    q, m = d.z.shape[1], d.m
-    lam = fm1.lambda_matrix
+    d, lam = fm1._design, fm1.lambda_matrix
+    (n, p), q, m = d.x.shape, d.z.shape[1], d.m
     zl = (np.eye(m)[d.codes][:, :, None] * (d.z @ lam)[:, None, :]).reshape(n, m * q)  # Z Lambda, dense
     c = np.block([[d.x.T @ d.x, d.x.T @ zl], [zl.T @ d.x, zl.T @ zl + np.eye(m * q)]])
     cov = fm1.sigma2 * np.linalg.inv(c)
     new = pd.DataFrame({"Days": [0.0, 4.5, 9.0], "Subject": [308, 330, 372]})
     zq = stats.norm.ppf(0.975)
-    conf = fm1.predict(new, interval="confidence")
-    pred = fm1.predict(new, interval="prediction")
+    conf, pred = (fm1.predict(new, interval=kind) for kind in ("confidence", "prediction"))
     for r, (days, subject) in enumerate(zip(new.Days, new.Subject, strict=True)):
         i = list(fm1.levels).index(subject)
         a = np.zeros(p + m * q)
