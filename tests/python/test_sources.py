@@ -1,4 +1,4 @@
-"""Products as values and out-of-core fits: reduce_rows, merge_products, the
+"""Products as values and out-of-core fits: reduce_rows, merged parts, the
 accumulator and LmmCore.from_products; lmm on Parquet files and directories, pyarrow
 datasets and iterators of DataFrames against the in-memory fit; bad sources; what a
 fit without its rows can and cannot do."""
@@ -13,6 +13,7 @@ from batchdata import SIM, SLEEP, assert_agree, bits, require, simulated, sleeps
 import quorvelkit as qk
 from quorvelkit import LmmCore
 from quorvelkit import _quorvelkit as Q
+from quorvelkit.batchfit import PartProducts, merge_parts
 from quorvelkit.sources import RowsUnavailable, SourceError
 
 pa = require("pyarrow")
@@ -59,13 +60,18 @@ def test_products_of_batches_define_the_model(sleep):
         for reml in (True, False):
             assert same.deviance_grad(theta, reml) == core.deviance_grad(theta, reml)
     cuts = [0, 41, 97, 150, 180]
-    parts = [Q.reduce_rows(y[a:b], x[a:b], z[a:b], codes[a:b], m, shift) for a, b in zip(cuts, cuts[1:], strict=False)]
-    merged = parts[0]
+    labels = pd.Index(range(m))
+    parts = [
+        PartProducts(Q.reduce_rows(y[a:b], x[a:b], z[a:b], codes[a:b], m, shift), labels)
+        for a, b in zip(cuts, cuts[1:], strict=False)
+    ]
     acc = Q.ProductsAccumulator(m, 2, 2, shift)
     for a, b in zip(cuts, cuts[1:], strict=False):
         acc.add_rows(y[a:b], x[a:b], z[a:b], codes[a:b])
+    merged_part = parts[0]
     for part in parts[1:]:
-        merged = Q.merge_products(merged, part)
+        merged_part = merge_parts(merged_part, part)
+    merged = merged_part.products
     accumulated = acc.products()
     for key in ("ztz", "ztx", "zty", "counts"):
         assert np.array_equal(accumulated[key], whole[key]), key
@@ -120,8 +126,9 @@ def test_products_dicts_are_checked(sleep):
     theta = [0.9, 0.1, 0.3]
     assert LmmCore.from_products(Fresh(good)).deviance(theta) == LmmCore.from_products(good).deviance(theta)
     other = Q.reduce_rows(y, x, z, codes, m, None)
+    labels = pd.Index(range(m))
     with pytest.raises(ValueError, match="different shifts"):
-        Q.merge_products(good, other)
+        merge_parts(PartProducts(good, labels), PartProducts(other, labels))
     with pytest.raises(ValueError, match="out of range 0..18"):
         Q.reduce_rows(y, x, z, codes + 1, m, None)
 
