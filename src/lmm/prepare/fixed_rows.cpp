@@ -1,6 +1,8 @@
 // The fixed pass over rows: the fixed-effect sums of a chunk of rows, with
 // fixed-size instances for small p, the scan of its weights and the checksums of x
 // and z, and the chunks reduced in order.
+#include "lmm/prepare/rows.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -11,7 +13,6 @@
 #include "linalg/dense.hpp"
 #include "lmm/prepare/cost.hpp"
 #include "lmm/prepare/fingerprint.hpp"
-#include "lmm/prepare/rows.hpp"
 #include "lmm/prepare/shift.hpp"
 #include "pool/pool.hpp"
 

@@ -1,11 +1,12 @@
 // The group pass over rows: a group's run of rows added to its blocks, and rows in
 // any group order added to the blocks of the groups they name, with fixed-size
 // instances for small p and q.
+#include "lmm/prepare/rows.hpp"
+
 #include <algorithm>
 #include <type_traits>
 #include <vector>
 
-#include "lmm/prepare/rows.hpp"
 #include "lmm/prepare/shift.hpp"
 
 namespace qk {
