@@ -158,8 +158,8 @@ PassEnd parallel_pass(const Rows& rows, std::uint64_t m, Reduced& out) {
   // Rows in random group order, many to a group, are added into records that keep
   // each group's blocks together (as an accumulator does: the lines a row touches are
   // adjacent), copied out to the blocks by the task that owns the group. With few rows
-  // a group the records' own allocation and copy cost more than they save (measured:
-  // 10 rows a group, 15% slower; 20 to 100, 15-25% faster).
+  // a group the records' own allocation and copy cost more than they save; 16 rows a
+  // group is about where the two even out on the construction benchmark's shapes.
   const bool in_records = !sorted && n >= 16 * m;
   const std::uint64_t stride = in_records ? record_stride(p, q) : 0;
   std::vector<double, LineAllocator<double>> records(in_records ? size_mul(m, stride) : 0, 0.0);
