@@ -2,6 +2,10 @@
 # Installs the package with its test dependencies, then runs every test:
 # the C++ unit tests under ctest and the Python tests under pytest.
 #
+# Nothing is compiled twice: a package already installed from this directory since
+# its sources last changed (as the README's install command leaves it) is kept, and
+# the C++ tests link the core that package's build compiled (build/{wheel_tag}).
+#
 # On a bare machine it first provides what the C++ tests need besides a compiler:
 # CMake 3.26 or newer (from PyPI, as the package build itself gets it) and
 # GoogleTest (Debian's libgtest-dev, installed when the script runs as root with
@@ -23,8 +27,27 @@ if ! cmake_ok; then
   hash -r
 fi
 
+# The package's build directory is build/{wheel_tag} (pyproject.toml); its core library
+# serves the C++ tests when no core source is newer. Otherwise the tests' build
+# compiles the core itself.
+core_library() {
+  local lib
+  for lib in build/*/libqk_core.a; do
+    case "$lib" in "$build"/* | build/sanitize/*) continue ;; esac
+    [ -f "$lib" ] || continue
+    if [ -z "$(find src/pool src/linalg src/lmm src/optim CMakeLists.txt -newer "$lib" -print -quit)" ]; then
+      printf '%s\n' "$PWD/$lib"
+      return
+    fi
+  done
+}
+
 configure() {
-  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQK_BUILD_TESTS=ON -DQK_BUILD_MODULE=OFF
+  local generator=()
+  if command -v ninja > /dev/null; then generator=(-G Ninja); fi
+  if [ -f "$build/CMakeCache.txt" ]; then generator=(); fi  # a build directory keeps its generator
+  cmake -S . -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release -DQK_BUILD_TESTS=ON -DQK_BUILD_MODULE=OFF \
+    -DQK_CORE_LIBRARY="$(core_library)"
 }
 
 # GoogleTest: whatever CMake finds (a system package, or a prefix in GTEST_ROOT);
@@ -52,8 +75,65 @@ if ! log=$(configure 2>&1); then
   fi
 fi
 
-python3 -m pip install --quiet ".[test]"
+# The package. pip records where it installed a package from (direct_url.json) and
+# when (its RECORD file): one installed from this directory, not editable, with no
+# source newer than that record is the package these sources build, and is kept. Any
+# other is replaced. The build then runs without build isolation when the build
+# requirements are at hand: an isolated build's environment is new every time, which
+# makes scikit-build-core clear its build directory and compile everything again.
+installed_is_current() {
+  python3 - "$PWD" <<'PY'
+import json, os, sys
+from importlib import metadata
+from pathlib import Path
 
+root = Path(sys.argv[1])
+try:
+    dist = metadata.distribution("quorvelkit")
+except metadata.PackageNotFoundError:
+    sys.exit(1)
+origin = json.loads(dist.read_text("direct_url.json") or "{}")
+if origin.get("dir_info", {}).get("editable") or origin.get("url") not in {root.as_uri(), root.resolve().as_uri()}:
+    sys.exit(1)
+record = next((f for f in dist.files or [] if f.name == "RECORD"), None)
+if record is None:
+    sys.exit(1)
+installed = os.stat(dist.locate_file(record)).st_mtime
+sources = [root / "CMakeLists.txt", root / "pyproject.toml"]
+for top in ("src", "python"):
+    sources += [p for p in (root / top).rglob("*") if p.is_file() and "__pycache__" not in p.parts]
+sys.exit(0 if max(p.stat().st_mtime for p in sources) < installed else 1)
+PY
+}
+
+build_requirements_present() {
+  python3 - <<'PY'
+import sys
+from importlib import metadata
+
+def version(name):
+    try:
+        return tuple(int(part) for part in metadata.version(name).split(".")[:2])
+    except (metadata.PackageNotFoundError, ValueError):
+        return (0, 0)
+
+sys.exit(0 if version("scikit-build-core") >= (0, 10) and version("numpy") >= (2, 0) else 1)
+PY
+}
+
+if installed_is_current; then
+  echo "quorvelkit is installed from these sources: kept" >&2
+  mapfile -t extra < <(python3 -c 'import tomllib
+print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["test"]))')
+  python3 -m pip install --quiet "${extra[@]}"
+elif build_requirements_present; then
+  python3 -m pip install --quiet --no-build-isolation ".[test]"
+else
+  python3 -m pip install --quiet ".[test]"
+fi
+
+# Configured again now that the package's build has run: its core may serve.
+configure > /dev/null
 cmake --build "$build" -j 2
 ctest --test-dir "$build" --output-on-failure -j 2
 

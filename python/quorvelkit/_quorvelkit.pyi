@@ -59,7 +59,7 @@ class _FitResult(_Solution):
     """Largest |gradient entry| at the end."""
     message: str
 
-# The products of rows as a value (reduce_rows, merge_products, from_products): counts,
+# The products of rows as a value (reduce_rows, ProductsAccumulator, from_products): counts,
 # xtx, xty, yty, ztz, ztx, zty, the shift and the weights' flag and constant, keyed by
 # name, besides n, p, q and m.
 _Products = dict[str, Any]
@@ -82,9 +82,6 @@ def code_labels(labels: _Int64, table: _Int64, lo: int, m: int) -> tuple[_Int64,
     """Group codes of int64 labels through a table by value, table[v - lo] the code of
     label v (-1: not met); new labels get codes m, m + 1, ... in row order. None,
     changing nothing, when a label lies outside the table."""
-
-def merge_products(a: _Products, b: _Products) -> _Products:
-    """The products of the rows of ``a`` and ``b`` together."""
 
 class _MinimizeResult(TypedDict):
     """The report of ``minimize``."""

@@ -21,6 +21,9 @@ __all__ = ["fit_design", "fit_products", "fit_parts"]
 
 
 def fit_design(design: Design, core: LmmCore, options: FitOptions, t0: float, t1: float, stacklevel: int) -> LmmFit:
+    """The fit of ``core`` (built at ``t1`` from data read from ``t0`` on) under
+    ``options``, as the model ``design``; a :class:`SingularFitWarning` on the boundary
+    points ``stacklevel`` frames above the caller."""
     result, n_starts = run_core(core, options, f"response '{design.parsed.response}'", design.fe_names)
     t2 = time.perf_counter()
     fit = LmmFit(

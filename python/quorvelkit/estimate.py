@@ -1,7 +1,8 @@
 """From data to a fitted model: :func:`lmm`, the one entry point, fits a data frame in
-memory (its rows built once and kept) or hands a source read in batches to
-:mod:`quorvelkit.sources`; both end in the fit of a core under the same
-:class:`~quorvelkit.fit_options.FitOptions` (:mod:`quorvelkit.core_fit`)."""
+memory (its rows built once and kept) or hands a source read in batches to its route
+(:mod:`quorvelkit.sources`, :mod:`quorvelkit.dask`, :mod:`quorvelkit.spark`); all end
+in the fit of a core under the same :class:`~quorvelkit.fit_options.FitOptions`
+(:mod:`quorvelkit.core_fit`)."""
 
 from __future__ import annotations
 

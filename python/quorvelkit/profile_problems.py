@@ -189,16 +189,23 @@ class Profiler:
         v = float(grad @ self.vcov @ grad) if np.all(np.isfinite(self.vcov)) else float("nan")
         return math.sqrt(v) if v > 0 and math.isfinite(v) else fallback
 
+    def _at_sigma(self, theta: np.ndarray, sig: float) -> tuple[float, np.ndarray, float] | None:
+        """The deviance at theta with sigma held at ``sig`` (not profiled), its gradient
+        in theta and its derivative in sigma; None where theta is infeasible."""
+        try:
+            pt = self._parts(self.core, theta)
+        except RuntimeError:
+            return None
+        pw, nu = float(pt["pwrss"]), float(pt["nu"])
+        f = float(pt["logdet"]) + pw / sig**2 + nu * math.log(2 * math.pi * sig**2)
+        g = np.asarray(pt["grad_logdet"]) + np.asarray(pt["grad_pwrss"]) / sig**2
+        return f, g, -2.0 * pw / sig**3 + 2.0 * nu / sig
+
     def _sigma_problem(self) -> Problem:
         def objective(s: float) -> Objective:
             def fun(theta: np.ndarray) -> tuple[float, np.ndarray]:
-                try:
-                    pt = self._parts(self.core, theta)
-                except RuntimeError:
-                    return math.inf, np.zeros_like(theta)
-                pw, nu = float(pt["pwrss"]), float(pt["nu"])
-                f = float(pt["logdet"]) + pw / s**2 + nu * math.log(2 * math.pi * s**2)
-                return f, np.asarray(pt["grad_logdet"]) + np.asarray(pt["grad_pwrss"]) / s**2
+                at = self._at_sigma(theta, s)
+                return (math.inf, np.zeros_like(theta)) if at is None else at[:2]
 
             return fun
 
@@ -229,15 +236,10 @@ class Profiler:
                 if r == 0.0:
                     return math.inf, np.zeros_like(theta)
                 sig = s / r
-                try:
-                    pt = self._parts(self.core, th)
-                except RuntimeError:
+                at = self._at_sigma(th, sig)
+                if at is None:
                     return math.inf, np.zeros_like(theta)
-                pw, nu = float(pt["pwrss"]), float(pt["nu"])
-                f = float(pt["logdet"]) + pw / sig**2 + nu * math.log(2 * math.pi * sig**2)
-                g = np.asarray(pt["grad_logdet"]) + np.asarray(pt["grad_pwrss"]) / sig**2
-                dd_dsig = -2.0 * pw / sig**3 + 2.0 * nu / sig
-                g = g.copy()
+                f, g, dd_dsig = at
                 g[rows] += dd_dsig * (-sig / r) * th[rows] / r
                 return f, g
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "lmm/data.hpp"
+#include "lmm/prepare/data.hpp"
 #include "pool/pool.hpp"
 
 namespace qkt {
@@ -25,6 +25,10 @@ namespace qkt {
 using Vec = std::vector<double>;
 inline constexpr double kInf = std::numeric_limits<double>::infinity();
 inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// The three kernels, and their names for traces.
+inline constexpr qk::Evaluator kKernels[] = {qk::kBlocks, qk::kStreaming, qk::kAggregated};
+inline constexpr const char* kNames[] = {"blocks", "streaming", "aggregated"};
 
 // A growing byte record; doubles are appended as their bit patterns.
 struct Bytes {

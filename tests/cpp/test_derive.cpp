@@ -5,8 +5,8 @@
 // dense computation: construction from rows needs a column.)
 #include <optional>
 
-#include "lmm/derive.hpp"
-#include "lmm/evaluate.hpp"
+#include "lmm/evaluate/evaluate.hpp"
+#include "lmm/prepare/derive.hpp"
 #include "support.hpp"
 
 namespace {

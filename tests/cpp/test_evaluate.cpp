@@ -1,19 +1,14 @@
 // The evaluators against an independent dense solution of the penalised least
 // squares problem (Bates, Maechler, Bolker and Walker 2015, "Fitting Linear
 // Mixed-Effects Models Using lme4", J. Stat. Softw. 67(1), section 3), against each
-// other and against finite differences; the q = 1 Hessian, conditional covariances,
-// infeasible points, and the same bits for any pool size.
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+// other and against finite differences; Lambda block diagonal, the q = 1 Hessian,
+// conditional covariances, infeasible points and the blocks kernel's work buffers.
 #include <algorithm>
-#include <atomic>
 #include <optional>
-#include <thread>
 
-#include "lmm/evaluate.hpp"
-#include "lmm/theta.hpp"
+#include "lmm/evaluate/evaluate.hpp"
+#include "lmm/prepare/theta.hpp"
+#include "lmm/results/random_effects.hpp"
 #include "support.hpp"
 
 namespace {
@@ -21,8 +16,8 @@ namespace {
 using LVec = std::vector<long double>;
 using qkt::Design;
 using qkt::Vec;
-constexpr qk::Evaluator kKernels[] = {qk::kBlocks, qk::kStreaming, qk::kAggregated};
-const char* const kNames[] = {"blocks", "streaming", "aggregated"};
+using qkt::kKernels;
+using qkt::kNames;
 
 // In-place Cholesky of a dense n x n matrix in long double; false if not SPD.
 bool lchol(LVec& a, std::size_t n) {
@@ -340,106 +335,21 @@ TEST(ScalarHessian, MatchesDerivativesOfTheCriterion) {
   }
 }
 
-// The q = 2 design has 20000 groups and enough classes that every kernel, the random
-// effects and the conditional covariances run chunks on the pool; the q = 1 design
-// puts the blocks kernel (m * 18 >= 262144) and the scalar Hessian there too, also
-// with prior weights. Each
-// kernel cuts them into many chunks its own way: all must agree, and give the same
-// bits for pools of 1, 2 and 7 threads.
-TEST(Evaluate, ManyChunksAgreeAcrossKernelsAndPoolSizes) {
-  const Design big = qkt::make_design({.p = 3, .q = 2, .m = 20000, .min_rows = 0, .max_rows = 4, .seed = 181, .templates = 2000});
-  const Design scalar = qkt::make_design({.p = 1, .q = 1, .m = 14564, .min_rows = 1, .max_rows = 3, .seed = 182});
-  const Design weighted = qkt::with_weights(scalar, 183);
-  // The aggregated kernel costs 232 per class: 1130 classes reach the threshold.
-  ASSERT_GT(qkt::build(big, qk::kAggregated)->classes->n_classes, 1400u);
-  const Vec theta{0.8, 0.25, 0.6};
-  std::optional<qk::Evaluation> first[3];
-  std::optional<qk::ScalarHessian> first_h;
-  for (int k = 0; k < 3; ++k) {
-    SCOPED_TRACE(kNames[k]);
-    auto data = qkt::build(big, kKernels[k]), one = qkt::build(scalar, kKernels[k]),
-         heavy = qkt::build(weighted, kKernels[k]);
-    const std::optional<qk::Evaluation> ev[3] = {qk::evaluate(*data, theta, true, qk::kModeSolution),
-                                                 qk::evaluate(*one, {0.7}, true, qk::kModeSolution),
-                                                 qk::evaluate(*heavy, {0.7}, true, qk::kModeSolution)};
-    const auto h = qk::scalar_hessian(*one, true, 0.7);
-    ASSERT_TRUE(ev[0] && ev[1] && ev[2] && h);
-    for (int i = 0; i < 3 && first_h; ++i) {
-      EXPECT_TRUE(qkt::near_rel(ev[i]->deviance, first[i]->deviance, 1e-10));
-      EXPECT_TRUE(qkt::all_near(ev[i]->gradient, first[i]->gradient, 1e-8));
-      EXPECT_TRUE(qkt::all_near(ev[i]->u, first[i]->u, 1e-8));
-    }
-    if (first_h) {
-      EXPECT_TRUE(qkt::near_rel(h->second, first_h->second, 1e-8));
-    } else {
-      std::tie(first[0], first[1], first[2], first_h) = std::tie(ev[0], ev[1], ev[2], h);
-    }
-  }
-
-  qkt::same_bits_for_pool_sizes([&] {
-    qkt::Bytes b;
-    auto put = [&](const std::optional<qk::Evaluation>& ev) {
-      b.u64(ev.has_value());
-      if (ev) {
-        b.f64(ev->deviance).f64(ev->sigma2).f64(ev->pwrss).f64(ev->ldl2).f64(ev->ldrx2);
-        b.vec(ev->gradient).vec(ev->beta).vec(ev->u).vec(ev->fixed_inverse);
-      }
-    };
-    for (qk::Evaluator kernel : kKernels) {
-      auto data = qkt::build(big, kernel), one = qkt::build(scalar, kernel), heavy = qkt::build(weighted, kernel);
-      if (!data || !one || !heavy) return std::string("build failed");
-      put(qk::evaluate(*data, theta, true, qk::kModeSolution));
-      put(qk::evaluate(*data, theta, false, qk::kModeGradient));
-      put(qk::evaluate(*data, theta, true, qk::kModeDeviance));
-      auto cov = qk::conditional_covariances(*data, theta, true);
-      b.vec(cov ? *cov : Vec{});
-      put(qk::evaluate(*one, {0.7}, true, qk::kModeSolution));
-      put(qk::evaluate(*heavy, {0.7}, true, qk::kModeSolution));
-      for (bool reml : {true, false})
-        for (const auto* x : {&one, &heavy}) {
-          auto h = qk::scalar_hessian(**x, reml, 0.7);
-          b.u64(h.has_value());
-          if (h) b.f64(h->deviance).f64(h->first).f64(h->second);
-        }
-    }
-    return b.buf;
-  }, 100000);
-}
-
-// Forks while three threads evaluate the blocks kernel, which borrows work buffers
-// from the design's scratch pool: no child may find the pool locked by a thread that
-// does not exist in it. Each child evaluates on the same design (with the same bits)
-// and exits; a child that hangs is ended by its alarm, which fails the test.
-TEST(Evaluate, ForkWhileOtherThreadsEvaluate) {
-  const Design d = qkt::make_design({.p = 2, .q = 2, .m = 12, .min_rows = 1, .max_rows = 4, .seed = 211});
-  auto data = qkt::build(d, qk::kBlocks);
-  ASSERT_TRUE(data);
-  const Vec theta{0.8, 0.1, 0.6};
-  const auto ref = qk::evaluate(*data, theta, true, qk::kModeGradient);
-  ASSERT_TRUE(ref);
-  std::atomic<bool> stop{false};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 3; ++t)
-    threads.emplace_back([&] {
-      while (!stop.load()) qk::evaluate(*data, theta, true, qk::kModeGradient);
-    });
-  int hung = 0, wrong = 0;
-  for (int i = 0; i < 500 && hung == 0; ++i) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-      alarm(3);
-      const auto ev = qk::evaluate(*data, theta, true, qk::kModeGradient);
-      _exit(ev && ev->deviance == ref->deviance && ev->gradient == ref->gradient ? 0 : 3);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    hung += WIFSIGNALED(status);
-    wrong += WIFEXITED(status) && WEXITSTATUS(status) != 0;
-  }
-  stop = true;
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(hung, 0);
-  EXPECT_EQ(wrong, 0);
+// At most four buffers are kept; take reuses one of the right length as it is.
+TEST(ScratchPool, ReusesByLengthAndKeepsAtMostFour) {
+  qk::ScratchPool pool;
+  auto a = pool.take(10);
+  EXPECT_EQ(*a, Vec(10, 0.0));
+  (*a)[3] = 7.0;
+  pool.give_back(std::move(a));
+  EXPECT_EQ(*pool.take(11), Vec(11, 0.0));
+  EXPECT_EQ(pool.size(), 1u);
+  EXPECT_EQ((*pool.take(10))[3], 7.0);
+  EXPECT_EQ(pool.size(), 0u);
+  for (int i = 0; i < 6; ++i) pool.give_back(std::make_unique<Vec>(5 + i, 1.0));
+  EXPECT_EQ(pool.size(), 4u);
+  EXPECT_EQ(*pool.take(8), Vec(8, 1.0));
+  EXPECT_EQ(pool.size(), 3u);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // Fitting theta on a prepared design: the sign groups of Lambda's columns, the natural
 // scale of theta, and fits that do not depend on the units of a random slope.
-#include "lmm/fit.hpp"
+#include "lmm/results/fit.hpp"
 #include "support.hpp"
 
 namespace {

@@ -4,6 +4,7 @@
 
 #include "linalg/dense.hpp"
 #include "optim/minimize.hpp"
+#include "optim_cases.hpp"
 #include "support.hpp"
 
 namespace {
@@ -16,14 +17,11 @@ using qk::OptimResult;
 using qk::SignGroup;
 using qkt::kInf;
 using qkt::kNaN;
+using qkt::column;
+using qkt::summary;
 using qkt::Vec;
 
 // Stop reason and counters of a run, in one line.
-std::string summary(const OptimResult& r) {
-  return r.message + ": " + std::to_string(r.iterations) + " passes, " + std::to_string(r.fev) + " evaluations" +
-         (r.converged ? "" : ", not converged");
-}
-
 // Wraps an objective and records every point it is asked about, in call order.
 struct Recorder {
   std::vector<Vec> points;
@@ -69,14 +67,6 @@ Objective quartic(double c) {
 // The mixed-model shape in two coordinates: f(a, b) = (a^2 - 1)^2 + (b - a / 2)^2 is
 // even under (a, b) -> (-a, -b) (one group, diagonal a), has its minima at +-(1, 1/2)
 // and a saddle at the symmetric point 0.
-bool column(const Vec& x, double& f, Vec& g) {
-  const double r = x[0] * x[0] - 1.0, s = x[1] - 0.5 * x[0];
-  f = r * r + s * s;
-  g[0] = 4.0 * x[0] * r - s;
-  g[1] = 2.0 * s;
-  return true;
-}
-
 bool rosenbrock(const Vec& x, double& f, Vec& g) {
   const double r = x[1] - x[0] * x[0];
   f = (1.0 - x[0]) * (1.0 - x[0]) + 100.0 * r * r;

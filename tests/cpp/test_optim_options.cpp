@@ -5,6 +5,7 @@
 
 #include "linalg/dense.hpp"
 #include "optim/minimize.hpp"
+#include "optim_cases.hpp"
 #include "support.hpp"
 
 namespace {
@@ -16,12 +17,9 @@ using qk::Objective;
 using qk::OptimResult;
 using qk::SignGroup;
 using qkt::kNaN;
+using qkt::column;
+using qkt::summary;
 using qkt::Vec;
-
-std::string summary(const OptimResult& r) {
-  return r.message + ": " + std::to_string(r.iterations) + " passes, " + std::to_string(r.fev) + " evaluations" +
-         (r.converged ? "" : ", not converged");
-}
 
 MinimizeOptions with(std::vector<std::size_t> fixed, Vec h0 = {}) {
   MinimizeOptions o;
@@ -37,15 +35,6 @@ bool chain(const Vec& x, double& f, Vec& g) {
   g[0] = 2.0 * a - 2.0 * b + x[0] * x[2] * x[2] / 5.0;
   g[1] = 2.0 * b - 4.0 * c;
   g[2] = 2.0 * c + x[0] * x[0] * x[2] / 5.0;
-  return true;
-}
-
-// The mixed-model shape: f(a, b) = (a^2 - 1)^2 + (b - a / 2)^2, even under (a, b) -> -(a, b).
-bool column(const Vec& x, double& f, Vec& g) {
-  const double r = x[0] * x[0] - 1.0, s = x[1] - 0.5 * x[0];
-  f = r * r + s * s;
-  g[0] = 4.0 * x[0] * r - s;
-  g[1] = 2.0 * s;
   return true;
 }
 

@@ -1,370 +1,25 @@
-// Products as a value: batches reduced and merged, an accumulator fed batch by batch,
-// the checks that refuse inconsistent products, and the design built from products.
+// Products as a value: batches reduced to the rows' sums bit for bit for every shape
+// the row passes specialise, weighted or not, the design built from products, the
+// checks that refuse inconsistent products, and group labels coded by value.
 #include <algorithm>
 #include <cmath>
-#include <cstring>
-#include <tuple>
 #include <limits>
 #include <numeric>
-#include <optional>
 
-#include "lmm/evaluate.hpp"
-#include "lmm/labels.hpp"
-#include "lmm/products.hpp"
-#include "lmm/state.hpp"
-#include "support.hpp"
+#include "batches.hpp"
+#include "lmm/prepare/labels.hpp"
+#include "lmm/prepare/state.hpp"
 
 namespace {
 
+using qkt::big_design;
+using qkt::block_bits;
 using qkt::Design;
+using qkt::deviance_of;
+using qkt::naive_blocks;
+using qkt::reduce;
+using qkt::slice;
 using qkt::Vec;
-
-// Rows [b, e) of d as a design of their own (same groups).
-Design slice(const Design& d, std::uint64_t b, std::uint64_t e) {
-  std::vector<std::size_t> perm;
-  for (std::uint64_t r = b; r < e; ++r) perm.push_back(r);
-  return qkt::reorder(d, perm);
-}
-
-qk::Products reduce(const Design& d, const qk::Shift& shift) {
-  auto r = qk::reduce_rows(d.rows(), d.m, shift);
-  if (auto* err = std::get_if<std::string>(&r)) {
-    ADD_FAILURE() << "reduce_rows failed: " << *err;
-    return {};
-  }
-  return std::move(std::get<qk::Reduced>(r).products);
-}
-
-std::string block_bits(const qk::Products& pr) {
-  qkt::Bytes b;
-  b.vec(pr.ztz).vec(pr.ztx).vec(pr.zty).vec(pr.counts).u64(pr.n).u64(pr.m);
-  return b.buf;
-}
-
-std::string fixed_bits(const qk::Products& pr) { return qkt::Bytes().vec(pr.xtx).vec(pr.xty).f64(pr.yty).buf; }
-
-// A design large enough for the parallel path, with y and a column of x far from
-// zero so that both are centred, rows in random group order.
-Design big_design() {
-  Design d = qkt::make_design({.p = 3, .q = 2, .m = 3000, .min_rows = 0, .max_rows = 40, .seed = 77});
-  for (double& v : d.y) v = 1e6 + v;
-  for (std::uint64_t r = 0; r < d.n; ++r) d.x[r * d.p + 2] += 1e4;
-  return d;
-}
-
-// The blocks of d's rows shifted by `shift`, each group's rows added in row order with
-// the expressions of the row passes: what the products must hold bit for bit.
-std::string naive_blocks(const Design& d, const qk::Shift& shift) {
-  const std::uint64_t p = d.p, q = d.q;
-  qk::Products pr;
-  pr.ztz.assign(d.m * q * q, 0.0);
-  pr.ztx.assign(d.m * q * p, 0.0);
-  pr.zty.assign(d.m * q, 0.0);
-  pr.counts.assign(d.m, 0);
-  pr.n = d.n;
-  pr.m = d.m;
-  for (std::uint64_t r = 0; r < d.n; ++r) {
-    const std::uint64_t g = static_cast<std::uint64_t>(d.codes[r]);
-    const double yr = d.y[r] - shift.y;
-    ++pr.counts[g];
-    for (std::uint64_t a = 0; a < q; ++a) {
-      const double za = d.z[r * q + a];
-      pr.zty[g * q + a] = pr.zty[g * q + a] + yr * za;
-      for (std::uint64_t b = a; b < q; ++b) pr.ztz[(g * q + a) * q + b] = pr.ztz[(g * q + a) * q + b] + za * d.z[r * q + b];
-      for (std::uint64_t k = 0; k < p; ++k)
-        pr.ztx[(g * q + a) * p + k] = pr.ztx[(g * q + a) * p + k] + za * (d.x[r * p + k] - shift.x[k]);
-    }
-  }
-  for (std::uint64_t g = 0; g < d.m; ++g)
-    for (std::uint64_t a = 0; a < q; ++a)
-      for (std::uint64_t b = 0; b < a; ++b) pr.ztz[(g * q + a) * q + b] = pr.ztz[(g * q + b) * q + a];
-  return block_bits(pr);
-}
-
-// The blocks of all rows are the rows' sums in row order, bit for bit; batches (cut
-// at several boundaries) accumulated in order leave every block bit-identical to them,
-// on 1, 2 and 7 threads; their fixed products and the merge of separately reduced
-// batches agree to rounding; the counts add up exactly.
-TEST(BatchProducts, BatchesAccumulateToTheWholeAndMergeToRounding) {
-  const Design d = big_design();
-  ASSERT_TRUE(qk::work_is_large(d.n, 20));
-  const qk::Shift shift = qk::choose_shift(d.rows());
-  ASSERT_TRUE(shift.active());
-  ASSERT_TRUE(shift.shifts_x());
-  std::vector<std::size_t> by_group(d.n);
-  std::iota(by_group.begin(), by_group.end(), std::size_t{0});
-  std::stable_sort(by_group.begin(), by_group.end(), [&](std::size_t a, std::size_t b) { return d.codes[a] < d.codes[b]; });
-  const Design sorted = qkt::reorder(d, by_group);
-  const std::string naive = naive_blocks(d, shift), naive_sorted = naive_blocks(sorted, shift);
-  const std::string out = qkt::same_bits_for_pool_sizes([&] {
-    const qk::Products whole = reduce(d, shift);
-    std::string report = block_bits(whole) == naive ? "" : "blocks differ from the rows' sums;", bits;
-    // Rows sorted by group take the path of whole groups' runs.
-    report += block_bits(reduce(sorted, shift)) == naive_sorted ? "" : "sorted rows' blocks differ;";
-    for (std::uint64_t cuts : {2u, 3u, 7u}) {
-      qk::Accumulator accumulator = qk::empty_accumulator(d.m, d.p, d.q, shift);
-      std::optional<qk::Products> merged;
-      for (std::uint64_t k = 0; k < cuts; ++k) {
-        const Design part = slice(d, d.n * k / cuts, d.n * (k + 1) / cuts);
-        if (auto err = qk::accumulate_rows(accumulator, part.rows())) return "accumulate: " + *err;
-        qk::Products pr = reduce(part, shift);
-        if (!merged) merged = std::move(pr);
-        else if (auto err = qk::merge_products(*merged, pr)) return "merge: " + *err;
-      }
-      const qk::Products acc = qk::accumulated_products(accumulator);
-      report += block_bits(acc) == block_bits(whole) ? "" : "accumulated blocks differ;";
-      report += merged->counts == whole.counts && merged->n == whole.n ? "" : "merged counts differ;";
-      if (!qkt::all_near(merged->ztz, whole.ztz, 1e-12) || !qkt::all_near(merged->ztx, whole.ztx, 1e-12) ||
-          !qkt::all_near(merged->zty, whole.zty, 1e-12))
-        report += "merged blocks not within rounding;";
-      for (const qk::Products* pr : {&acc, static_cast<const qk::Products*>(&*merged)})
-        if (!qkt::all_near(pr->xtx, whole.xtx, 1e-12) || !qkt::all_near(pr->xty, whole.xty, 1e-12) ||
-            !qkt::near_rel(pr->yty, whole.yty, 1e-12))
-          report += "fixed products not within rounding;";
-      bits += block_bits(acc) + fixed_bits(acc) + block_bits(*merged) + fixed_bits(*merged);
-    }
-    return report + "\n" + bits;
-  }, 1000);
-  EXPECT_EQ(out.substr(0, out.find('\n')), "");
-}
-
-// Columns stack into the rows the passes read: a column of ones where none is given,
-// rows holding a NaN anywhere left out (and counted), the first infinite value
-// reported by place with nothing stacked; an accumulator fed the stacked columns holds
-// the bits of one fed the rows.
-TEST(BatchProducts, ColumnsStackIntoRows) {
-  const Design d = big_design();
-  // x's first column is the intercept, given as None.
-  for (std::uint64_t r = 0; r < d.n; ++r) ASSERT_EQ(d.x[r * d.p], 1.0);
-  std::vector<Vec> xc(d.p, Vec(d.n)), zc(d.q, Vec(d.n));
-  for (std::uint64_t r = 0; r < d.n; ++r) {
-    for (std::uint64_t j = 0; j < d.p; ++j) xc[j][r] = d.x[r * d.p + j];
-    for (std::uint64_t j = 0; j < d.q; ++j) zc[j][r] = d.z[r * d.q + j];
-  }
-  auto columns = [&](const Vec& y, const std::vector<Vec>& x, const std::vector<Vec>& z) {
-    qk::Columns c{y.data(), {}, {}, d.codes.data(), d.n};
-    for (const Vec& v : x) c.x.push_back(v.data());
-    for (const Vec& v : z) c.z.push_back(v.data());
-    c.x[0] = nullptr;
-    return c;
-  };
-  const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
-  struct Case {
-    const char* name;
-    char part;
-    std::uint64_t column;
-    std::vector<std::pair<std::uint64_t, double>> set;  // (row, value)
-    std::uint64_t left_out;                              // rows dropped; fault when part != 0
-    std::optional<qk::ColumnFault> fault;
-  };
-  const std::vector<Case> cases = {
-      {"all finite", 'y', 0, {}, 0, std::nullopt},
-      {"NaN in y", 'y', 0, {{5, nan}, {d.n - 1, nan}}, 2, std::nullopt},
-      {"NaN in x and z", 'x', 2, {{7, nan}}, 1, std::nullopt},
-      {"NaN in z", 'z', 1, {{9, nan}, {11, nan}}, 2, std::nullopt},
-      {"infinite in x", 'x', 1, {{3000, -inf}, {3001, inf}}, 0, qk::ColumnFault{'x', 1, 3000}},
-      {"NaN before infinite in z", 'z', 1, {{40, nan}, {41, inf}}, 0, qk::ColumnFault{'z', 1, 41}},
-      {"infinite in y", 'y', 0, {{d.n - 2, inf}}, 0, qk::ColumnFault{'y', 0, d.n - 2}},
-  };
-  qk::RowBuffers buf;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Vec y = d.y;
-    std::vector<Vec> x = xc, z = zc;
-    Vec& col = c.part == 'y' ? y : c.part == 'x' ? x[c.column] : z[c.column];
-    std::vector<char> dropped(d.n, 0);
-    for (auto [r, v] : c.set) {
-      col[r] = v;
-      dropped[r] = std::isnan(v);
-    }
-    auto got = qk::stack_columns(columns(y, x, z), buf);
-    if (c.fault) {
-      ASSERT_TRUE(std::holds_alternative<qk::ColumnFault>(got));
-      const auto f = std::get<qk::ColumnFault>(got);
-      EXPECT_EQ(std::tuple(f.part, f.column, f.row), std::tuple(c.fault->part, c.fault->column, c.fault->row));
-      EXPECT_EQ(buf.n, 0u);
-      continue;
-    }
-    ASSERT_TRUE(std::holds_alternative<std::uint64_t>(got));
-    EXPECT_EQ(std::get<std::uint64_t>(got), c.left_out);
-    // The kept rows of d, in order.
-    std::vector<std::size_t> kept;
-    for (std::uint64_t r = 0; r < d.n; ++r)
-      if (!dropped[r]) kept.push_back(r);
-    const Design want = qkt::reorder(d, kept);
-    ASSERT_EQ(buf.n, want.n);
-    EXPECT_EQ(qkt::bits(Vec(buf.y.begin(), buf.y.begin() + buf.n)), qkt::bits(want.y));
-    EXPECT_EQ(qkt::bits(Vec(buf.x.begin(), buf.x.begin() + buf.n * d.p)), qkt::bits(want.x));
-    EXPECT_EQ(qkt::bits(Vec(buf.z.begin(), buf.z.begin() + buf.n * d.q)), qkt::bits(want.z));
-    EXPECT_TRUE(std::equal(want.codes.begin(), want.codes.end(), buf.codes.begin()));
-  }
-  // Fed through the buffers, batch by batch, the accumulator holds the rows' bits.
-  const qk::Shift shift = qk::choose_shift(d.rows());
-  qk::Accumulator from_columns = qk::empty_accumulator(d.m, d.p, d.q, shift), from_rows = from_columns;
-  for (std::uint64_t k = 0; k < 3; ++k) {
-    const Design part = slice(d, d.n * k / 3, d.n * (k + 1) / 3);
-    std::vector<Vec> x(d.p, Vec(part.n)), z(d.q, Vec(part.n));
-    for (std::uint64_t r = 0; r < part.n; ++r) {
-      for (std::uint64_t j = 0; j < d.p; ++j) x[j][r] = part.x[r * d.p + j];
-      for (std::uint64_t j = 0; j < d.q; ++j) z[j][r] = part.z[r * d.q + j];
-    }
-    qk::Columns c{part.y.data(), {nullptr}, {}, part.codes.data(), part.n};
-    for (std::uint64_t j = 1; j < d.p; ++j) c.x.push_back(x[j].data());
-    for (const Vec& v : z) c.z.push_back(v.data());
-    ASSERT_TRUE(std::holds_alternative<std::uint64_t>(qk::stack_columns(c, buf)));
-    ASSERT_FALSE(qk::accumulate_rows(from_columns, buf.rows()));
-    ASSERT_FALSE(qk::accumulate_rows(from_rows, part.rows()));
-  }
-  const qk::Products a = qk::accumulated_products(from_columns), b = qk::accumulated_products(from_rows);
-  EXPECT_EQ(block_bits(a) + fixed_bits(a), block_bits(b) + fixed_bits(b));
-}
-
-// Batch errors: a code out of range, a shift of another width, a shift whose
-// constant column is not constant in the batch; the accumulator keeps nothing of a
-// refused batch.
-TEST(BatchProducts, BatchErrorsLeaveTheAccumulatorUnchanged) {
-  const Design d = qkt::make_design({.p = 3, .q = 1, .m = 10, .min_rows = 2, .max_rows = 6, .seed = 3});
-  const qk::Shift shift = qk::choose_shift(d.rows());
-  ASSERT_EQ(shift.column, 0);
-  Design bad_code = d, not_constant = d;
-  bad_code.codes[d.n - 1] = 10;
-  not_constant.x[d.p * (d.n / 2)] = 2.0;
-  qk::Shift narrow = shift;
-  narrow.x.pop_back();
-  auto text = [](const std::variant<qk::Reduced, std::string>& r) {
-    return std::holds_alternative<std::string>(r) ? std::get<std::string>(r) : std::string("accepted");
-  };
-  EXPECT_EQ(text(qk::reduce_rows(bad_code.rows(), d.m, shift)), "group code 10 out of range 0..10");
-  EXPECT_EQ(text(qk::reduce_rows(d.rows(), d.m, narrow)), "the shift has 2 centres of x; x has 3 columns");
-  EXPECT_NE(text(qk::reduce_rows(not_constant.rows(), d.m, shift)).find("column 0 of x (the shift's constant column)"),
-            std::string::npos);
-  qk::Accumulator acc = qk::empty_accumulator(d.m, d.p, d.q, shift);
-  ASSERT_FALSE(qk::accumulate_rows(acc, slice(d, 0, d.n / 2).rows()));
-  auto state = [&] {
-    const qk::Products pr = qk::accumulated_products(acc);
-    return block_bits(pr) + fixed_bits(pr);
-  };
-  const std::string before = state();
-  EXPECT_TRUE(qk::accumulate_rows(acc, bad_code.rows()));
-  EXPECT_TRUE(qk::accumulate_rows(acc, not_constant.rows()));
-  EXPECT_EQ(state(), before);
-  qk::grow_accumulator(acc, d.m + 3);
-  const qk::Products grown = qk::accumulated_products(acc);
-  EXPECT_EQ(grown.m, d.m + 3);
-  EXPECT_EQ(grown.counts.size(), d.m + 3);
-  EXPECT_FALSE(qk::check_products(grown)) << *qk::check_products(grown);
-}
-
-}  // namespace
-
-namespace {
-
-double deviance_of(const qk::LmmData& d, const Vec& theta, bool reml) {
-  auto ev = qk::evaluate(d, theta, reml, qk::kModeDeviance);
-  return ev ? ev->deviance : std::numeric_limits<double>::quiet_NaN();
-}
-
-}  // namespace
-
-// Weighted rows reduce to the weighted products: one batch gives a design that
-// evaluates bit for bit as the weighted rows (rows in random group order and sorted,
-// so both group passes weight their products), batches merged or accumulated agree to
-// rounding and carry the weights' constant; weights never mix with unweighted
-// products, and a bad weight in a batch is refused by row, leaving the accumulator
-// unchanged.
-TEST(BatchProducts, WeightedBatchesAreTheWeightedRows) {
-  const Design d = qkt::with_weights(big_design(), 8);
-  std::vector<std::size_t> by_group(d.n);
-  std::iota(by_group.begin(), by_group.end(), std::size_t{0});
-  std::stable_sort(by_group.begin(), by_group.end(), [&](std::size_t a, std::size_t b) { return d.codes[a] < d.codes[b]; });
-  const Vec theta{0.7, -0.2, 0.4};
-  for (const Design& rows_of : {d, qkt::reorder(d, by_group)}) {
-    const qk::Shift shift = qk::choose_shift(rows_of.rows());
-    auto rows = qkt::build(rows_of, qk::kBlocks);
-    auto built = qk::from_products(reduce(rows_of, shift), qk::kBlocks);
-    ASSERT_TRUE(std::holds_alternative<std::unique_ptr<qk::LmmData>>(built)) << std::get<std::string>(built);
-    const qk::LmmData& fp = *std::get<std::unique_ptr<qk::LmmData>>(built);
-    EXPECT_TRUE(fp.weighted && rows->weighted);
-    EXPECT_EQ(qkt::bits(Vec{fp.log_weights}), qkt::bits(Vec{rows->log_weights}));
-    for (bool reml : {true, false})
-      EXPECT_EQ(qkt::bits(Vec{deviance_of(fp, theta, reml)}), qkt::bits(Vec{deviance_of(*rows, theta, reml)}));
-  }
-  const qk::Shift shift = qk::choose_shift(d.rows());
-  auto rows = qkt::build(d, qk::kBlocks);
-  qk::Accumulator accumulator = qk::empty_accumulator(d.m, d.p, d.q, shift, true);
-  std::optional<qk::Products> merged;
-  for (std::uint64_t k = 0; k < 3; ++k) {
-    const Design part = slice(d, d.n * k / 3, d.n * (k + 1) / 3);
-    ASSERT_FALSE(qk::accumulate_rows(accumulator, part.rows()));
-    qk::Products pr = reduce(part, shift);
-    EXPECT_TRUE(pr.weighted);
-    if (!merged) merged = std::move(pr);
-    else ASSERT_FALSE(qk::merge_products(*merged, pr));
-  }
-  const qk::Products acc = qk::accumulated_products(accumulator);
-  for (const qk::Products* pr : {&acc, static_cast<const qk::Products*>(&*merged)}) {
-    EXPECT_TRUE(qkt::near_rel(pr->log_weights, rows->log_weights, 1e-12));
-    auto fp = qk::from_products(*pr, qk::kBlocks);
-    ASSERT_TRUE(std::holds_alternative<std::unique_ptr<qk::LmmData>>(fp));
-    EXPECT_TRUE(qkt::near_rel(deviance_of(*std::get<0>(fp), theta, true), deviance_of(*rows, theta, true), 1e-12));
-  }
-  // Never mixed with unweighted rows or products; a bad weight names its row.
-  Design plain = slice(d, 0, 100), bad = slice(d, 0, 100);
-  plain.w.clear();
-  bad.w[17] = -1.0;
-  EXPECT_NE(qk::accumulate_rows(accumulator, plain.rows()).value_or(""), "");
-  EXPECT_EQ(qk::accumulate_rows(accumulator, bad.rows()).value_or("").rfind("weights[17] is -1", 0), 0u);
-  const qk::Products after = qk::accumulated_products(accumulator);
-  EXPECT_EQ(block_bits(after) + fixed_bits(after), block_bits(acc) + fixed_bits(acc));
-  qk::Products unweighted = reduce(plain, shift);
-  EXPECT_NE(qk::merge_products(*merged, unweighted).value_or(""), "");
-  auto refused = qk::reduce_rows(bad.rows(), d.m, shift);
-  ASSERT_TRUE(std::holds_alternative<std::string>(refused));
-  EXPECT_EQ(std::get<std::string>(refused).rfind("weights[17] is -1", 0), 0u);
-  qk::Products claimed = reduce(plain, shift);
-  claimed.log_weights = 1.5;  // a constant without weights
-  EXPECT_NE(qk::check_products(claimed).value_or(""), "");
-}
-
-// Z'Z read from Z'X where z's columns are x's: the same bits as Z'Z kept, weighted or
-// not, in less memory; a batch whose z is not those columns is refused and adds
-// nothing; a column the shift centres keeps Z'Z.
-TEST(BatchProducts, ZtZReadFromZtXWhereZIsColumnsOfX) {
-  for (bool weighted : {false, true}) {
-    SCOPED_TRACE(weighted ? "weighted" : "unweighted");
-    Design d = big_design();
-    if (weighted) d = qkt::with_weights(d, 3);
-    // z = (x's column 2, x's intercept): columns out of x's order.
-    for (std::uint64_t r = 0; r < d.n; ++r) {
-      d.z[r * d.q] = d.x[r * d.p + 1];
-      d.z[r * d.q + 1] = d.x[r * d.p];
-    }
-    qk::Shift shift = qk::choose_shift(d.rows());
-    ASSERT_EQ(shift.x[1], 0.0);  // column 2 of big_design is the one centred
-    qk::Accumulator kept = qk::empty_accumulator(d.m, d.p, d.q, shift, weighted);
-    qk::Accumulator read = qk::empty_accumulator(d.m, d.p, d.q, shift, weighted, {1, 0});
-    ASSERT_EQ(read.z_in_x.size(), 2u);
-    for (std::uint64_t k = 0; k < 3; ++k) {
-      const Design part = slice(d, d.n * k / 3, d.n * (k + 1) / 3);
-      ASSERT_FALSE(qk::accumulate_rows(kept, part.rows()));
-      ASSERT_FALSE(qk::accumulate_rows(read, part.rows()));
-    }
-    const qk::Products a = qk::accumulated_products(kept), b = qk::accumulated_products(read);
-    EXPECT_EQ(block_bits(a) + fixed_bits(a), block_bits(b) + fixed_bits(b));
-    Design other = slice(d, 0, 200);
-    other.z[77 * d.q] += 1.0;
-    EXPECT_EQ(qk::accumulate_rows(read, other.rows()).value_or(""),
-              "column 0 of z differs from column 1 of x, which the products were told it is");
-    const qk::Products after = qk::accumulated_products(read);
-    EXPECT_EQ(block_bits(after) + fixed_bits(after), block_bits(b) + fixed_bits(b));
-    EXPECT_TRUE(qk::empty_accumulator(d.m, d.p, d.q, shift, weighted, {2, 0}).z_in_x.empty());
-  }
-  // p = 6, q = 2: records of two lines rather than three.
-  qk::Shift none;
-  none.x.assign(6, 0.0);
-  EXPECT_EQ(qk::empty_accumulator(1, 6, 2, none).stride, 24u);
-  EXPECT_EQ(qk::empty_accumulator(1, 6, 2, none, false, {0, 1}).stride, 16u);
-}
 
 // Blocks of every shape the row passes specialise (q up to 4, p up to 8) and of one
 // they do not (p = 9) are the rows' sums in row order, bit for bit, rows shuffled and
@@ -387,3 +42,149 @@ TEST(BatchProducts, EveryShapeSumsTheRowsInOrder) {
     EXPECT_EQ(out.substr(0, out.find('\n')), "");
   }
 }
+
+// A design built from the products of all rows (with the shift from_rows chooses)
+// evaluates bit for bit as the design built from the rows, every evaluator.
+TEST(BatchProducts, DesignFromProductsEvaluatesAsTheRows) {
+  const Design d = big_design();
+  const qk::Shift shift = qk::choose_shift(d.rows());
+  const Vec theta{0.7, -0.2, 0.4};
+  for (qk::Evaluator ev : {qk::kBlocks, qk::kStreaming, qk::kAggregated}) {
+    auto rows = qkt::build(d, ev);
+    auto built = qk::from_products(reduce(d, shift), ev);
+    ASSERT_TRUE(std::holds_alternative<std::unique_ptr<qk::LmmData>>(built)) << std::get<std::string>(built);
+    const qk::LmmData& fp = *std::get<std::unique_ptr<qk::LmmData>>(built);
+    EXPECT_FALSE(fp.rows_known);
+    EXPECT_EQ(fp.kernel(), rows->kernel());
+    for (bool reml : {true, false}) {
+      auto a = qk::evaluate(*rows, theta, reml, qk::kModeGradient), b = qk::evaluate(fp, theta, reml, qk::kModeGradient);
+      ASSERT_TRUE(a && b);
+      EXPECT_EQ(qkt::bits(Vec{a->deviance}) + qkt::bits(a->gradient), qkt::bits(Vec{b->deviance}) + qkt::bits(b->gradient));
+    }
+  }
+}
+
+// Products that cannot be those of any rows are refused, each with its reason.
+TEST(BatchProducts, InconsistentProductsAreRefused) {
+  const Design d = qkt::make_design({.p = 2, .q = 2, .m = 6, .min_rows = 0, .max_rows = 5, .seed = 5});
+  const qk::Products good = reduce(d, qk::choose_shift(d.rows()));
+  ASSERT_FALSE(qk::check_products(good)) << *qk::check_products(good);
+  std::uint64_t empty = 0;
+  while (empty < d.m && good.counts[empty] != 0) ++empty;
+  ASSERT_LT(empty, d.m) << "the design needs a group without rows";
+  const std::uint64_t full = empty == 0 ? 1 : 0;
+  using Edit = std::function<void(qk::Products&)>;
+  const std::vector<std::pair<Edit, std::string>> cases = {
+      {[](qk::Products& p) { p.ztx.pop_back(); }, "products: ztx holds 23 values, 24 expected"},
+      {[](qk::Products& p) { p.counts.resize(5); }, "products: counts holds 5 values, 6 expected"},
+      {[](qk::Products& p) { p.n += 1; }, "products: the group row counts add up to"},
+      {[&](qk::Products& p) { p.zty[empty * 2] = 1.0; }, "products: a group without rows has non-zero blocks"},
+      {[&](qk::Products& p) { p.ztz[full * 4 + 1] += 1.0; }, "products: the ztz block is not symmetric"},
+      {[](qk::Products& p) { p.xtx[1] += 1.0; }, "products: xtx is not symmetric"},
+      {[&](qk::Products& p) { p.ztx[full * 4] = qkt::kNaN; }, "products: ztx holds a value that is not finite"},
+      {[](qk::Products& p) { p.yty = qkt::kInf; }, "products: yty holds a value that is not finite"},
+      {[&](qk::Products& p) { p.ztz[full * 4 + 3] = -1.0; }, "products: ztz has a negative diagonal"},
+      {[](qk::Products& p) { p.xtx[3] = -2.0; }, "products: xtx has a negative diagonal (column 1)"},
+      {[](qk::Products& p) { p.shift.column = 2; }, "products: the shift's constant column 2 is not a column of x"},
+      {[](qk::Products& p) { p.shift.x[0] = 3.0; }, "products: the shift centres its own constant column"},
+      {[](qk::Products& p) { p.shift.column = -1; }, "products: a shift without a constant column centres values"},
+      {[](qk::Products& p) { p.m = 0; }, "products have no group"},
+  };
+  for (const auto& [edit, want] : cases) {
+    qk::Products bad = good;
+    edit(bad);
+    auto err = qk::check_products(bad);
+    ASSERT_TRUE(err) << "accepted, expected: " << want;
+    EXPECT_NE(err->find(want), std::string::npos) << *err;
+    auto built = qk::from_products(bad, qk::kAuto);
+    EXPECT_TRUE(std::holds_alternative<std::string>(built)) << want;
+  }
+  // The group without rows whose Z'Z diagonal was set is refused for its blocks.
+  qk::Products lone = good;
+  lone.ztz[empty * 4] = 1.0;
+  EXPECT_EQ(*qk::check_products(lone), "products: a group without rows has non-zero blocks (group " +
+                                           std::to_string(empty) + ")");
+}
+
+// A design from products cannot check arrays: with_response refuses it, also after
+// a pickle round trip, which keeps that it holds no fingerprints.
+TEST(BatchProducts, DesignFromProductsRefusesWithResponse) {
+  const Design d = qkt::make_design({.p = 2, .q = 2, .m = 12, .min_rows = 2, .max_rows = 6, .seed = 4});
+  auto built = qk::from_products(reduce(d, qk::choose_shift(d.rows())), qk::kAuto);
+  ASSERT_TRUE(std::holds_alternative<std::unique_ptr<qk::LmmData>>(built));
+  const qk::LmmData& data = *std::get<std::unique_ptr<qk::LmmData>>(built);
+  auto again = qk::decode_state(qk::encode_state(data, "1"), "1");
+  ASSERT_TRUE(std::holds_alternative<std::unique_ptr<qk::LmmData>>(again));
+  for (const qk::LmmData* x : {&data, static_cast<const qk::LmmData*>(std::get<std::unique_ptr<qk::LmmData>>(again).get())}) {
+    EXPECT_FALSE(x->rows_known);
+    auto r = qk::with_response(*x, d.rows());
+    ASSERT_TRUE(std::holds_alternative<std::string>(r));
+    EXPECT_NE(std::get<std::string>(r).find("built from products"), std::string::npos);
+  }
+  EXPECT_TRUE(std::holds_alternative<std::unique_ptr<qk::LmmData>>(qk::with_response(*qkt::build(d, qk::kAuto), d.rows())));
+}
+
+// Weighted rows reduce to the weighted products: one batch gives a design that
+// evaluates bit for bit as the weighted rows (rows in random group order and sorted,
+// so both group passes weight their products); a bad weight is refused by row, and
+// unweighted products cannot claim a weights' constant.
+TEST(BatchProducts, WeightedRowsReduceToTheWeightedProducts) {
+  const Design d = qkt::with_weights(big_design(), 8);
+  std::vector<std::size_t> by_group(d.n);
+  std::iota(by_group.begin(), by_group.end(), std::size_t{0});
+  std::stable_sort(by_group.begin(), by_group.end(), [&](std::size_t a, std::size_t b) { return d.codes[a] < d.codes[b]; });
+  const Vec theta{0.7, -0.2, 0.4};
+  for (const Design& rows_of : {d, qkt::reorder(d, by_group)}) {
+    const qk::Shift shift = qk::choose_shift(rows_of.rows());
+    auto rows = qkt::build(rows_of, qk::kBlocks);
+    auto built = qk::from_products(reduce(rows_of, shift), qk::kBlocks);
+    ASSERT_TRUE(std::holds_alternative<std::unique_ptr<qk::LmmData>>(built)) << std::get<std::string>(built);
+    const qk::LmmData& fp = *std::get<std::unique_ptr<qk::LmmData>>(built);
+    EXPECT_TRUE(fp.weighted && rows->weighted);
+    EXPECT_EQ(qkt::bits(Vec{fp.log_weights}), qkt::bits(Vec{rows->log_weights}));
+    for (bool reml : {true, false})
+      EXPECT_EQ(qkt::bits(Vec{deviance_of(fp, theta, reml)}), qkt::bits(Vec{deviance_of(*rows, theta, reml)}));
+  }
+  const qk::Shift shift = qk::choose_shift(d.rows());
+  Design plain = slice(d, 0, 100), bad = slice(d, 0, 100);
+  plain.w.clear();
+  bad.w[17] = -1.0;
+  auto refused = qk::reduce_rows(bad.rows(), d.m, shift);
+  ASSERT_TRUE(std::holds_alternative<std::string>(refused));
+  EXPECT_EQ(std::get<std::string>(refused).rfind("weights[17] is -1", 0), 0u);
+  qk::Products claimed = reduce(plain, shift);
+  claimed.log_weights = 1.5;  // a constant without weights
+  EXPECT_NE(qk::check_products(claimed).value_or(""), "");
+}
+
+// Integer labels coded through a table by value: codes in order of first appearance,
+// carried across batches; offsets from lo taken without overflow at the ends of the
+// int64 range.
+TEST(BatchProducts, IntegerLabelsAreCodedInOrderOfAppearance) {
+  constexpr std::int64_t lo = std::numeric_limits<std::int64_t>::min();
+  struct Case {
+    std::int64_t lo;
+    std::vector<std::vector<std::int64_t>> batches;  // labels, as offsets from lo
+    std::vector<std::vector<std::int64_t>> codes;
+  };
+  const std::vector<Case> cases = {
+      {-3, {{5, 1, 5, 0}, {1, 7, 0, 7}}, {{0, 1, 0, 2}, {1, 3, 2, 3}}},
+      {lo, {{0, 9, 9}, {4, 0}}, {{0, 1, 1}, {2, 0}}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::int64_t> entries(10, -1);
+    qk::LabelTable table{c.lo, entries.data(), entries.size(), 0};
+    for (std::size_t b = 0; b < c.batches.size(); ++b) {
+      std::vector<std::int64_t> labels, codes(c.batches[b].size());
+      for (std::int64_t off : c.batches[b])
+        labels.push_back(static_cast<std::int64_t>(static_cast<std::uint64_t>(c.lo) + static_cast<std::uint64_t>(off)));
+      const qk::LabelRange range = qk::label_range(labels.data(), labels.size());
+      EXPECT_EQ(range.lo, *std::min_element(labels.begin(), labels.end()));
+      EXPECT_EQ(range.hi, *std::max_element(labels.begin(), labels.end()));
+      qk::code_labels(table, labels.data(), labels.size(), codes.data());
+      EXPECT_EQ(codes, c.codes[b]) << "batch " << b;
+    }
+  }
+}
+
+}  // namespace

@@ -12,11 +12,13 @@ import warnings
 import weakref
 
 import numpy as np
+import pandas as pd
 import pytest
 from simdesign import random_design
 
 from quorvelkit import LmmCore
 from quorvelkit import _quorvelkit as Q
+from quorvelkit.products import PartProducts, merge_parts
 
 EVALUATORS = ["blocks", "streaming", "aggregated"]
 THETA = [0.9, 0.1, 0.3]
@@ -166,9 +168,9 @@ def test_products_as_values(sleep_args):
     acc, merged = Q.ProductsAccumulator(m, 2, 2, shift), None
     for a, b in zip(cuts, cuts[1:], strict=False):
         acc.add_rows(y[a:b], x[a:b], z[a:b], codes[a:b])
-        part = Q.reduce_rows(y[a:b], x[a:b], z[a:b], codes[a:b], m, shift)
-        merged = part if merged is None else Q.merge_products(merged, part)
-    for products in (merged, acc.products()):
+        part = PartProducts(Q.reduce_rows(y[a:b], x[a:b], z[a:b], codes[a:b], m, shift), pd.Index(range(m)))
+        merged = part if merged is None else merge_parts(merged, part)
+    for products in (merged.products, acc.products()):
         for key in ("ztz", "ztx", "zty", "counts", "xtx", "xty"):
             np.testing.assert_allclose(products[key], whole[key], rtol=1e-13, atol=1e-9, err_msg=key)
         assert LmmCore.from_products(products).deviance(THETA) == pytest.approx(core.deviance(THETA), rel=1e-13)

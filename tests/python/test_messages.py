@@ -18,6 +18,7 @@ from simdesign import random_design
 import quorvelkit as qk
 from quorvelkit import LmmCore, lmm
 from quorvelkit import _quorvelkit as Q
+from quorvelkit.products import PartProducts, merge_parts
 from quorvelkit.sources import RowsUnavailable, SourceError
 
 FM1 = "Reaction ~ Days + (Days | Subject)"
@@ -257,7 +258,6 @@ CORE = [  # the core's arguments, calls and state
      V, "products: a group without rows has non-zero blocks (group 18)"),
     (lambda t: LmmCore.from_products(dict(with_empty_group(t), ztz=at((18, 0, 0), 1.0)(with_empty_group(t)["ztz"]))),
      V, "products: a group without rows has non-zero blocks (group 18)"),
-    (lambda t: Q.merge_products(t.products, with_empty_group(t)), V, "different group counts (18 and 19)"),
     (lambda t: LmmCore.from_products([1, 2]), T, "products must be a mapping"),
     # the minimiser bound for Python objectives: what the objective returns
     (lambda t: Q.minimize(lambda x: 1.0, [0.5, 0.5]), T, "pair"),
@@ -267,7 +267,8 @@ CORE = [  # the core's arguments, calls and state
     (lambda t: LmmCore.from_products(t.products).with_response(*t.args[:4]), V, "built from products and holds no"),
     (lambda t: pickle.loads(pickle.dumps(LmmCore.from_products(t.products))).with_response(*t.args[:4]), V,
      "built from products and holds no fingerprints"),
-    (lambda t: Q.merge_products(t.products, Q.reduce_rows(*t.args, None)), V, "different shifts"),
+    (lambda t: merge_parts(*(PartProducts(p, pd.Index(range(18))) for p in (t.products, Q.reduce_rows(*t.args, None)))),
+     V, "reduced with different shifts"),
     (lambda t: Q.reduce_rows(*t.args[:3], t.args[3] + 1, 18, None), V, "out of range 0..18"),
     (lambda t: Q.ProductsAccumulator(18, 2, 2, t.products).add_rows(*t.args[:3], t.args[3] + 18), V, "out of range"),
     (lambda t: Q.ProductsAccumulator(18, 2, 2, t.products).add_rows(t.args[0], 2 * t.args[1], *t.args[2:4]), V,

@@ -1,0 +1,67 @@
+// Conversion between Python objects and the core's arguments and results: borrowed
+// read-only views of NumPy arrays with their layout checks, numbers and sequences with
+// interpreter-style errors naming the argument, and new lists, arrays and dict items.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "binding/numpy.hpp"
+#include "lmm/prepare/rows.hpp"
+
+namespace qk::py {
+
+// A borrowed, read-only view of one argument array. The caller's reference keeps
+// the array alive for the duration of the call.
+struct ArrayView {
+  PyArrayObject* arr = nullptr;
+  npy_intp rows = 0, cols = 1;
+};
+
+// The four arrays of a model's rows, converted (dtype and dimensions) but not yet
+// checked for layout.
+struct RowArrays {
+  ArrayView y, x, z, codes;
+};
+
+// Converts (y, x, z, codes) in that order: TypeError naming the first that is not a
+// NumPy array of the right dtype and dimensions.
+bool borrow_rows(PyObject* y, PyObject* x, PyObject* z, PyObject* codes, RowArrays& out);
+
+// The layout checks of converted rows, in the order y, codes, x, z, then the row
+// counts; on success the flat views.
+bool rows_of(const RowArrays& a, Rows& out);
+
+// Prior weights for rows (None: none): a float64 vector of one value per row, its
+// view set as rows.w. Its values are checked by construction.
+bool weights_of(PyObject* weights, ArrayView& view, Rows& rows);
+
+// A 1-D array of dtype typenum (NPY_DOUBLE or NPY_INT64), C-contiguous and aligned,
+// as for the rows' arrays; its values at data_of<T>(view).
+bool borrow_vector(PyObject* obj, const char* name, int typenum, ArrayView& out);
+template <class T>
+const T* data_of(const ArrayView& v) {
+  return static_cast<const T*>(PyArray_DATA(v.arr));
+}
+
+// A sequence of numbers as doubles; a str is refused.
+bool to_vec(PyObject* obj, const char* name, std::vector<double>& out);
+// A Python bool, or a NumPy boolean scalar.
+bool to_bool(PyObject* obj, const char* name, bool& out);
+bool to_u64(PyObject* obj, const char* name, std::uint64_t& out);
+// A sequence of non-negative integers; a str is refused.
+bool to_u64_vec(PyObject* obj, const char* name, std::vector<std::uint64_t>& out);
+bool to_double(PyObject* obj, const char* name, double& out);
+
+PyObject* float_list(const std::vector<double>& v);
+// A new float64 array of the given shape holding a copy of v.
+PyObject* new_array(const std::vector<double>& v, std::initializer_list<npy_intp> shape);
+// Sets dict[key] = value, consuming the new reference value (nullptr: failure).
+bool set_item(PyObject* dict, const char* key, PyObject* value);
+
+// s as a double-quoted, escaped string literal, as error messages show names.
+std::string quoted(const std::string& s);
+
+}  // namespace qk::py

@@ -1,0 +1,83 @@
+// The extension module _quorvelkit: loading it imports NumPy's C API, notes the thread
+// that runs signal handlers (for Ctrl-C inside long calls) and creates the LmmCore
+// class. All numeric work runs with the interpreter lock released.
+#define QK_NUMPY_IMPORT
+#include "binding/numpy.hpp"
+
+#include <pthread.h>
+
+#include "binding/core.hpp"
+#include "binding/products.hpp"
+#include "binding/pyutil.hpp"
+
+namespace qk::py {
+
+namespace {
+
+// After a fork the forking thread is the child's only thread, and Python makes it
+// the one that runs signal handlers.
+void signal_thread_after_fork() { g_signal_thread.store(PyThread_get_thread_ident()); }
+
+int module_exec(PyObject* module) {
+  if (PyArray_ImportNumPyAPI() < 0) return -1;
+  // The importing thread (usually the one that makes every call) sets up what
+  // throwing needs now, while memory is surely available; other threads at their
+  // first call.
+  prepare_thread_for_exceptions();
+  {
+    Ref threading(PyImport_ImportModule("threading"));
+    Ref main(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
+    Ref ident(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
+    if (!ident) return -1;
+    const unsigned long id = PyLong_AsUnsignedLong(ident.get());
+    if (PyErr_Occurred()) return -1;
+    g_signal_thread.store(id);
+    static bool registered = false;
+    if (!registered) {
+      pthread_atfork(nullptr, nullptr, signal_thread_after_fork);
+      registered = true;
+    }
+  }
+  PyObject* type = PyType_FromModuleAndSpec(module, &core_spec, nullptr);
+  if (!type) {
+    PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s", "LmmCore");
+    return -1;
+  }
+  Ref owned(type);
+  if (PyModule_AddObjectRef(module, "LmmCore", type) < 0) return -1;
+  if (PyModule_AddStringConstant(module, "__version__", kVersion) < 0) return -1;
+  if (PyModule_AddFunctions(module, products_functions) < 0) return -1;
+  if (PyModule_AddFunctions(module, minimize_functions) < 0) return -1;
+  Ref acc(PyType_FromModuleAndSpec(module, &accumulator_spec, nullptr));
+  if (!acc || PyModule_AddObjectRef(module, "ProductsAccumulator", acc.get()) < 0) return -1;
+  return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyMethodDef module_methods[] = {
+    {"_restore_core", QK_FASTCALL(restore_core), METH_FASTCALL,
+     "_restore_core(cls, state)\n--\n\nAn LmmCore of class `cls` from a pickled state."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_quorvelkit",
+    "Linear mixed models with one grouping factor: the compiled core.",
+    0,
+    module_methods,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace qk::py
+
+PyMODINIT_FUNC PyInit__quorvelkit(void) { return PyModuleDef_Init(&qk::py::module_def); }

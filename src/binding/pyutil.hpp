@@ -1,0 +1,247 @@
+// Small RAII helpers over the stable C API: owned references, the released
+// interpreter lock, and interpreter-style argument parsing for fast-call methods.
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "pool/pool.hpp"
+
+namespace qk::py {
+
+// A fast-call function in a PyMethodDef's PyCFunction slot.
+#define QK_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
+
+// An owned reference; released on scope exit.
+class Ref {
+ public:
+  Ref() = default;
+  explicit Ref(PyObject* o) : o_(o) {}
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  Ref(Ref&& other) noexcept : o_(std::exchange(other.o_, nullptr)) {}
+  Ref& operator=(Ref&& other) noexcept {
+    if (this != &other) {
+      Py_XDECREF(o_);
+      o_ = std::exchange(other.o_, nullptr);
+    }
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(o_); }
+  PyObject* get() const { return o_; }
+  PyObject* release() { return std::exchange(o_, nullptr); }
+  explicit operator bool() const { return o_ != nullptr; }
+
+ private:
+  PyObject* o_ = nullptr;
+};
+
+// The identity of the thread that runs Python's signal handlers (the main thread;
+// after a fork, the forking thread). Set when the module is loaded.
+inline std::atomic<unsigned long> g_signal_thread{0};
+
+// Releases the interpreter lock for its lifetime.
+class NoGil {
+ public:
+  NoGil() : state_(PyEval_SaveThread()) {}
+  NoGil(const NoGil&) = delete;
+  NoGil& operator=(const NoGil&) = delete;
+  // Not noexcept: during interpreter shutdown, reacquiring the lock ends a daemon
+  // thread with pthread_exit, whose forced unwinding must be allowed to leave here.
+  ~NoGil() noexcept(false) { PyEval_RestoreThread(state_); }
+
+  // The interrupt check of a call on the signal-handling thread: takes the lock back
+  // for a moment and runs the handlers of signals that arrived meanwhile (Ctrl-C's
+  // raises KeyboardInterrupt). True when a handler raised; its exception stays set
+  // for the caller to report. Never on another thread: those run no handlers, and
+  // the main thread is never ended by reacquiring the lock.
+  static bool poll_signals(void* self) {
+    auto* released = static_cast<NoGil*>(self);
+    PyEval_RestoreThread(released->state_);
+    const bool raised = PyErr_CheckSignals() < 0;
+    released->state_ = PyEval_SaveThread();
+    return raised;
+  }
+
+ private:
+  PyThreadState* state_;
+};
+
+// Runs fn with the interpreter lock released. C++ exceptions never cross into the
+// interpreter: exhausted memory becomes MemoryError, an interrupt the exception its
+// signal handler raised (KeyboardInterrupt for Ctrl-C), anything else RuntimeError.
+// Returns false with the Python error set.
+template <class Fn>
+bool without_gil(Fn&& fn) {
+  const char* failure = nullptr;
+  std::string text;
+  int kind = 0;
+  const bool on_signal_thread = PyThread_get_thread_ident() == g_signal_thread.load(std::memory_order_relaxed);
+  {
+    NoGil released;
+    std::optional<InterruptScope> scope;
+    if (on_signal_thread) scope.emplace(&NoGil::poll_signals, &released);
+    // Whatever throwing needs is set up before the call can exhaust memory.
+    prepare_thread_for_exceptions();
+    try {
+      fn();
+    } catch (const Interrupted&) {
+      kind = 3;
+    } catch (const std::bad_alloc&) {
+      kind = 1;
+    } catch (const std::length_error&) {
+      kind = 1;
+    } catch (const std::exception& e) {
+      kind = 2;
+      failure = e.what();
+      try {
+        text = failure;
+        failure = text.c_str();
+      } catch (...) {
+        failure = "internal failure (no memory to describe it)";
+      }
+    } catch (...) {
+      kind = 2;
+      failure = "unexpected internal failure";
+    }
+  }
+  if (kind == 1) {
+    PyErr_NoMemory();
+    return false;
+  }
+  if (kind == 2) {
+    PyErr_SetString(PyExc_RuntimeError, failure);
+    return false;
+  }
+  if (kind == 3) {
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+    return false;
+  }
+  return true;
+}
+
+inline std::string type_name(PyObject* o) {
+  Ref name(PyType_GetName(Py_TYPE(o)));
+  if (!name) {
+    PyErr_Clear();
+    return "object";
+  }
+  const char* s = PyUnicode_AsUTF8AndSize(name.get(), nullptr);
+  if (!s) {
+    PyErr_Clear();
+    return "object";
+  }
+  return s;
+}
+
+// Raises TypeError "argument 'NAME': DETAIL".
+inline std::nullptr_t arg_error(const char* name, const std::string& detail) {
+  PyErr_SetString(PyExc_TypeError, ("argument '" + std::string(name) + "': " + detail).c_str());
+  return nullptr;
+}
+
+// Raises ValueError with the core's message.
+inline std::nullptr_t value_error(const std::string& msg) {
+  PyErr_SetString(PyExc_ValueError, msg.c_str());
+  return nullptr;
+}
+
+// Re-raises the pending error as a TypeError naming the argument, keeping the
+// original message. Errors that are not TypeErrors (OverflowError, MemoryError)
+// propagate unchanged, as the interpreter's own extraction reports them.
+inline void name_pending_error(const char* name) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) return;
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  Ref t(type), v(value), tr(tb);
+  std::string msg = "conversion failed";
+  if (v) {
+    Ref s(PyObject_Str(v.get()));
+    if (s) {
+      const char* c = PyUnicode_AsUTF8AndSize(s.get(), nullptr);
+      if (c) msg = c;
+    }
+    PyErr_Clear();
+  }
+  arg_error(name, msg);
+}
+
+// Interpreter-style parsing of fast-call arguments into `out` (borrowed references;
+// nullptr for optional arguments not given). `fname` is the name used in messages.
+inline bool parse_args(const char* fname, const std::vector<const char*>& names, std::size_t required,
+                       PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                       std::vector<PyObject*>& out) {
+  out.assign(names.size(), nullptr);
+  const std::size_t np = static_cast<std::size_t>(nargs);
+  if (np > names.size()) {
+    PyErr_Format(PyExc_TypeError, "%s() takes at most %zu positional arguments (%zd given)", fname,
+                 names.size(), nargs);
+    return false;
+  }
+  for (std::size_t i = 0; i < np; ++i) out[i] = args[i];
+  if (kwnames) {
+    Py_ssize_t nk = PyTuple_Size(kwnames);
+    for (Py_ssize_t k = 0; k < nk; ++k) {
+      PyObject* key = PyTuple_GetItem(kwnames, k);
+      const char* kname = PyUnicode_AsUTF8AndSize(key, nullptr);
+      if (!kname) return false;
+      std::size_t slot = names.size();
+      for (std::size_t i = 0; i < names.size(); ++i)
+        if (std::string(kname) == names[i]) slot = i;
+      if (slot == names.size()) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", fname, kname);
+        return false;
+      }
+      if (out[slot]) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", fname, kname);
+        return false;
+      }
+      out[slot] = args[nargs + k];
+    }
+  }
+  for (std::size_t i = 0; i < required; ++i) {
+    if (!out[i]) {
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", fname, names[i],
+                   i + 1);
+      return false;
+    }
+  }
+  return true;
+}
+
+// The same from a classic (args tuple, kwargs dict) call.
+inline bool parse_tuple_args(const char* fname, const std::vector<const char*>& names,
+                             std::size_t required, PyObject* args, PyObject* kwargs,
+                             std::vector<PyObject*>& out) {
+  Py_ssize_t nargs = PyTuple_Size(args);
+  std::vector<PyObject*> flat;
+  for (Py_ssize_t i = 0; i < nargs; ++i) flat.push_back(PyTuple_GetItem(args, i));
+  Ref kwnames;
+  if (kwargs && PyDict_Size(kwargs) > 0) {
+    kwnames = Ref(PyTuple_New(PyDict_Size(kwargs)));
+    if (!kwnames) return false;
+    Py_ssize_t pos = 0, k = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", fname);
+        return false;
+      }
+      Py_INCREF(key);
+      PyTuple_SetItem(kwnames.get(), k++, key);
+      flat.push_back(value);
+    }
+  }
+  return parse_args(fname, names, required, flat.data(), nargs, kwnames.get(), out);
+}
+
+}  // namespace qk::py
