@@ -209,8 +209,7 @@ def _child_fit(args):
 def test_fork_after_the_pool_was_used():
     args = random_design(200_000, 20_000, 3, 2, seed=9)
     parent = LmmCore(*args).fit([1.0, 0.0, 1.0])["deviance"]  # starts the worker pool
-    ctx = multiprocessing.get_context("fork")
-    with ctx.Pool(2) as pool:
+    with multiprocessing.get_context("fork").Pool(2) as pool:
         children = pool.map_async(_child_fit, [args, args]).get(timeout=300)
     assert children == [parent, parent]
 
@@ -233,8 +232,7 @@ def test_clean_exit_while_a_thread_is_evaluating():
         time.sleep(0.3)
         print("bye")
     """)
-    assert res.returncode == 0, res.stderr
-    assert res.stdout.strip() == "bye" and "terminate" not in res.stderr
+    assert res.returncode == 0 and res.stdout.strip() == "bye" and "terminate" not in res.stderr, res.stderr
 
 
 MEMORY_SCRIPT = """
@@ -334,8 +332,7 @@ def test_codes_changed_by_another_thread_during_calls():
     # flips one of them between valid and invalid values: each call may fail with
     # ValueError or succeed, but never read or write outside its buffers.
     res = _run_script(RACE_SCRIPT, {"RAYON_NUM_THREADS": "2"})
-    assert res.returncode == 0, res.stderr
-    assert "error" in res.stdout, res.stdout
+    assert res.returncode == 0 and "error" in res.stdout, res.stdout + res.stderr
 
 
 INTERRUPT_SCRIPT = """
