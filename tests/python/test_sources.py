@@ -13,7 +13,12 @@ from batchdata import SIM, SLEEP, assert_agree, bits, require, simulated, sleeps
 
 import quorvelkit as qk
 from quorvelkit import LmmCore
+from quorvelkit.core_fit import fit_parts
+from quorvelkit.fit_options import FitOptions
+from quorvelkit.parsing import parse_formula
+from quorvelkit.products import merge_parts, part_products
 from quorvelkit.sources import SourceError
+from quorvelkit.spec_learning import learn_spec
 
 pa = require("pyarrow")
 pq = require("pyarrow.parquet")
@@ -222,6 +227,21 @@ def test_prior_weights_from_batches(sleep, tmp_path):
             qk.lmm(SLEEP, write_parquet(bad, tmp_path / f"bad{text}", files=2), weights="w")
         with pytest.raises(SourceError, match=f"the weights column 'w' .* holds {text} in batch 1"):
             qk.lmm(SLEEP, chunks(bad, 100), weights="w")
+
+
+def test_parts_sharing_groups_merge_by_label(sleep):
+    # Two parts holding rows of some of the same subjects, the second meeting its
+    # subjects in another order: merged either way they fit as the whole data (the
+    # reduction of the Dask and Spark routes, here without either).
+    subject = sleep["Subject"].rank(method="dense").to_numpy() - 1
+    first = (subject < 6) | ((subject < 12) & (sleep["Days"] < 5))
+    spec = learn_spec(parse_formula(SLEEP), sleep).spec
+    a = part_products(spec, sleep[first], "part a")
+    b = part_products(spec, sleep[~first].iloc[::-1], "part b")
+    assert len(a.labels) == 12 and len(b.labels) == 12 and list(b.labels[:2]) == [372, 371]
+    ref = qk.lmm(SLEEP, sleep)
+    for x, y in [(a, b), (b, a)]:
+        assert_agree(ref, fit_parts(spec, merge_parts(x, y), FitOptions(), source="two parts"))
 
 
 def test_batch_fit_has_what_follows_from_the_products(sleep, tmp_path, capsys):
