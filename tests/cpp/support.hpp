@@ -11,14 +11,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <functional>
-#include <limits>
 #include <numeric>
-#include <optional>
 #include <random>
-#include <string>
-#include <variant>
-#include <vector>
 
 #include "lmm/prepare/data.hpp"
 #include "pool/pool.hpp"
@@ -106,12 +100,11 @@ struct Design {
   }
 };
 
-// d with prior weights drawn uniformly from [lo, hi).
-inline Design with_weights(Design d, std::uint64_t seed, double lo = 0.5, double hi = 2.0) {
+// d with prior weights drawn uniformly from [0.5, 2).
+inline Design with_weights(Design d, std::uint64_t seed) {
   std::mt19937_64 rng(seed);
-  std::uniform_real_distribution<double> u(lo, hi);
-  d.w.resize(d.n);
-  for (double& v : d.w) v = u(rng);
+  std::uniform_real_distribution<double> u(0.5, 2.0);
+  for (d.w.resize(d.n); double& v : d.w) v = u(rng);
   return d;
 }
 

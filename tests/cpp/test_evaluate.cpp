@@ -1,11 +1,16 @@
 // The evaluators against an independent dense solution of the penalised least
 // squares problem (Bates, Maechler, Bolker and Walker 2015, "Fitting Linear
 // Mixed-Effects Models Using lme4", J. Stat. Softw. 67(1), section 3), against each
-// other and against finite differences, on rows as given and on shifted rows; Lambda
-// block diagonal, the q = 1 Hessian, conditional covariances, infeasible points and
-// the blocks kernel's work buffers.
+// other and against finite differences, on rows as given and on shifted rows; the
+// q = 1 Hessian, conditional covariances, infeasible points, the blocks kernel's work
+// buffers and the layouts of Lambda's blocks; many chunks on pools of any size, and
+// forks while other threads evaluate.
+#include <signal.h>
+
+#include <atomic>
+#include <thread>
+
 #include "lmm/evaluate/evaluate.hpp"
-#include "lmm/prepare/theta.hpp"
 #include "lmm/results/random_effects.hpp"
 #include "support.hpp"
 
@@ -13,20 +18,18 @@ namespace {
 
 using LVec = std::vector<long double>;
 using qkt::Design;
-using qkt::Vec;
 using qkt::kKernels;
-using qkt::kNames;
+using qkt::Vec;
 
 // In-place Cholesky of a dense n x n matrix in long double; false if not SPD.
 bool lchol(LVec& a, std::size_t n) {
-  for (std::size_t j = 0; j < n; ++j) {
+  for (std::size_t j = 0; j < n; ++j)
     for (std::size_t i = j; i < n; ++i) {
       long double s = a[i * n + j];
       for (std::size_t k = 0; k < j; ++k) s -= a[i * n + k] * a[j * n + k];
       if (i == j && !(s > 0)) return false;
       a[i * n + j] = i == j ? std::sqrt(s) : s / a[j * n + j];
     }
-  }
   return true;
 }
 
@@ -56,38 +59,31 @@ struct Reference {
 std::optional<Reference> reference(const Design& d, const Vec& theta, bool reml) {
   const std::size_t q = d.q, p = d.p, mq = d.m * q, n = mq + p;
   const Vec lambda = qk::theta_to_lambda(theta, q);
-  LVec c(n * n, 0.0L), rhs(n, 0.0L), zl(d.n * q, 0.0L);  // zl: rows of Z Lambda
-  auto row = [&](std::size_t r, std::size_t i) -> long double {  // row r of [Z Lambda | X]
-    return i < q ? zl[r * q + i] : d.x[r * p + i - q];
-  };
+  LVec c(n * n, 0.0L), sol(n, 0.0L), zl(d.n * q, 0.0L);  // zl: rows of Z Lambda
+  auto row = [&](std::size_t r, std::size_t i) -> long double { return i < q ? zl[r * q + i] : d.x[r * p + i - q]; };
+  auto at = [&](std::size_t r, std::size_t i) { return i < q ? static_cast<std::size_t>(d.codes[r]) * q + i : mq + i - q; };
+  long double logw = 0.0L, ldl2 = 0, ldrx2 = 0, pwrss = 0;
   for (std::size_t r = 0; r < d.n; ++r) {
-    const std::size_t g = static_cast<std::size_t>(d.codes[r]) * q;
     for (std::size_t a = 0; a < q; ++a)
       for (std::size_t k = 0; k < q; ++k) zl[r * q + a] += static_cast<long double>(d.z[r * q + k]) * lambda[k * q + a];
     const long double w = d.w.empty() ? 1.0L : d.w[r];
+    logw += std::log(w);
     for (std::size_t i = 0; i < q + p; ++i) {
-      const std::size_t ci = i < q ? g + i : mq + i - q;
-      rhs[ci] += w * row(r, i) * d.y[r];
-      for (std::size_t j = 0; j < q + p; ++j) c[ci * n + (j < q ? g + j : mq + j - q)] += w * row(r, i) * row(r, j);
+      sol[at(r, i)] += w * row(r, i) * d.y[r];
+      for (std::size_t j = 0; j < q + p; ++j) c[at(r, i) * n + at(r, j)] += w * row(r, i) * row(r, j);
     }
   }
   for (std::size_t i = 0; i < mq; ++i) c[i * n + i] += 1.0L;
   if (!lchol(c, n)) return std::nullopt;
-  long double ldl2 = 0, ldrx2 = 0, pwrss = 0;
   for (std::size_t i = 0; i < n; ++i) (i < mq ? ldl2 : ldrx2) += 2 * std::log(c[i * n + i]);
-  LVec sol = rhs;
   lsolve(c, n, 0, n, sol);
-  long double logw = 0.0L;
   for (std::size_t r = 0; r < d.n; ++r) {
     long double e = d.y[r];
-    for (std::size_t i = 0; i < q + p; ++i) e -= row(r, i) * sol[i < q ? d.codes[r] * q + i : mq + i - q];
-    const long double w = d.w.empty() ? 1.0L : d.w[r];
-    pwrss += w * e * e;
-    logw += std::log(w);
+    for (std::size_t i = 0; i < q + p; ++i) e -= row(r, i) * sol[at(r, i)];
+    pwrss += (d.w.empty() ? 1.0L : d.w[r]) * e * e;
   }
   for (std::size_t i = 0; i < mq; ++i) pwrss += sol[i] * sol[i];
-  const long double nu = static_cast<long double>(reml ? d.n - p : d.n);
-  const long double two_pi = 6.283185307179586476925286766559L;
+  const long double nu = static_cast<long double>(reml ? d.n - p : d.n), two_pi = 6.283185307179586476925286766559L;
   Reference ref{static_cast<double>(ldl2 + (reml ? ldrx2 : 0) + nu * (1 + std::log(two_pi * pwrss / nu)) - logw),
                 static_cast<double>(ldl2), reml ? static_cast<double>(ldrx2) : 0.0,
                 static_cast<double>(pwrss), static_cast<double>(pwrss / nu), {}, {}, Vec(p * p), Vec(mq * q)};
@@ -113,11 +109,11 @@ std::optional<Reference> reference(const Design& d, const Vec& theta, bool reml)
 }
 
 // Entries of Lambda at random: diagonals in [0.3, 1.5), the others in [-0.5, 0.5).
-Vec random_theta(const qk::ThetaIndex& idx, std::uint64_t seed) {
+Vec random_theta(std::uint64_t q, std::uint64_t seed) {
   std::mt19937_64 rng(seed);
   std::uniform_real_distribution<double> diag(0.3, 1.5), off(-0.5, 0.5);
   Vec t;
-  for (auto [r, c] : idx) t.push_back(r == c ? diag(rng) : off(rng));
+  for (auto [r, c] : qk::theta_index(q)) t.push_back(r == c ? diag(rng) : off(rng));
   return t;
 }
 
@@ -164,9 +160,9 @@ TEST(Evaluate, KernelsMatchDenseSolutionAndFiniteDifferences) {
   for (const qkt::DesignShape& s : kDesigns)
     for (bool weighted : {false, true}) {
       Models mod = models(s, 2, weighted);
-      Vec zero_diag = random_theta(qk::theta_index(s.q), s.seed + 1);
+      Vec zero_diag = random_theta(s.q, s.seed + 1);
       zero_diag[0] = 0.0;
-      for (const Vec& theta : {random_theta(qk::theta_index(s.q), s.seed), zero_diag, Vec(zero_diag.size(), 0.0)}) {
+      for (const Vec& theta : {random_theta(s.q, s.seed), zero_diag, Vec(zero_diag.size(), 0.0)}) {
         const bool at_zero = theta == Vec(theta.size(), 0.0);
         for (bool reml : {true, false}) {
           SCOPED_TRACE("p=" + std::to_string(s.p) + " q=" + std::to_string(s.q) + " theta[0]=" +
@@ -189,7 +185,7 @@ TEST(Evaluate, KernelsMatchDenseSolutionAndFiniteDifferences) {
           auto blocks = qk::evaluate(*mod.data[0], theta, reml, qk::kModeGradient);
           ASSERT_TRUE(blocks);
           for (int k = 0; k < 3; ++k) {
-            SCOPED_TRACE(kNames[k]);
+            SCOPED_TRACE(qkt::kNames[k]);
             auto ev = qk::evaluate(*mod.data[k], theta, reml, qk::kModeSolution);
             auto cov = qk::conditional_covariances(*mod.data[k], theta, reml);
             ASSERT_TRUE(ev && cov);
@@ -218,43 +214,6 @@ TEST(Evaluate, KernelsMatchDenseSolutionAndFiniteDifferences) {
     }
 }
 
-// Lambda block diagonal (uncorrelated terms): theta lists the blocks' entries only,
-// and an evaluation is the full layout's with the other entries held at zero, to the
-// bit, on every kernel: the same criterion, fixed effects and random effects, and the
-// gradient is the full gradient's free entries. Layouts are positive sizes summing to q.
-TEST(Evaluate, BlockStructureIsTheFullLayoutWithZeros) {
-  const std::vector<std::vector<std::uint64_t>> layouts[] = {
-      {}, {}, {{1, 1}}, {{1, 1}}, {{1, 2}, {2, 1}, {1, 1, 1}}, {{2, 1}}, {{2, 2}, {1, 3}, {1, 1, 1, 1}}, {{3, 1}}, {{1, 1}}, {}};
-  for (const std::vector<std::uint64_t>& bad : {std::vector<std::uint64_t>{}, {2, 2}, {0, 3}, {1, 1}})
-    EXPECT_EQ(qkt::refusal(qk::blocks_error(bad, 3)).rfind("blocks must be positive sizes summing to q = 3", 0), 0u);
-  EXPECT_FALSE(qk::blocks_error({1, 2}, 3));
-  for (std::size_t di = 0; di < std::size(kDesigns); ++di) {
-    const qkt::DesignShape& s = kDesigns[di];
-    for (const std::vector<std::uint64_t>& blocks : layouts[di]) {
-      Models mod = models(s);
-      const qk::ThetaIndex idx = qk::theta_index(s.q, blocks), full = qk::theta_index(s.q);
-      const Vec theta = random_theta(idx, s.seed + blocks.size());
-      Vec embedded(full.size(), 0.0);
-      std::vector<std::size_t> where;
-      for (std::size_t i = 0; i < idx.size(); ++i) {
-        where.push_back(static_cast<std::size_t>(std::find(full.begin(), full.end(), idx[i]) - full.begin()));
-        embedded[where.back()] = theta[i];
-      }
-      for (int k = 0; k < 3; ++k) {
-        SCOPED_TRACE(std::string(kNames[k]) + " q=" + std::to_string(s.q) + " blocks=" + std::to_string(blocks.size()));
-        auto ref = qk::evaluate(*mod.data[k], embedded, true, qk::kModeSolution);
-        qk::set_blocks(*mod.data[k], blocks);
-        EXPECT_EQ(mod.data[k]->theta_index, idx);
-        auto ev = qk::evaluate(*mod.data[k], theta, true, qk::kModeSolution);
-        ASSERT_TRUE(ref && ev);
-        EXPECT_TRUE(ev->deviance == ref->deviance && ev->beta == ref->beta && ev->u == ref->u);
-        ASSERT_EQ(ev->gradient.size(), theta.size());
-        for (std::size_t i = 0; i < theta.size(); ++i) EXPECT_EQ(ev->gradient[i], ref->gradient[where[i]]) << i;
-      }
-    }
-  }
-}
-
 // A theta whose pivots overflow is infeasible in every mode, and so is one where a
 // single group in a middle chunk overflows. The blocks kernel's work buffer goes
 // back to the pool on failure and is reused.
@@ -269,7 +228,7 @@ TEST(Evaluate, InfeasibleThetaAndScratchReuse) {
   poisoned.z.insert(poisoned.z.end(), {1e150, 0.0});
   poisoned.n += 1;
   for (int k = 0; k < 3; ++k) {
-    SCOPED_TRACE(kNames[k]);
+    SCOPED_TRACE(qkt::kNames[k]);
     const qk::LmmData& data = *mod.data[k];
     const std::size_t pooled = kKernels[k] == qk::kBlocks ? 1 : 0;
     auto first = qk::evaluate(data, good, true, qk::kModeGradient);
@@ -299,7 +258,7 @@ TEST(ScalarHessian, MatchesDerivativesOfTheCriterion) {
     for (int k = 0; k < 3; ++k)
       for (bool reml : {true, false})
         for (double theta : {0.0, 0.35, 1.3}) {
-          SCOPED_TRACE(std::string(kNames[k]) + (reml ? " REML" : " ML") + " theta " + std::to_string(theta) +
+          SCOPED_TRACE(std::string(qkt::kNames[k]) + (reml ? " REML" : " ML") + " theta " + std::to_string(theta) +
                        (weighted ? " weighted" : ""));
           const qk::LmmData& data = *mod.data[k];
           auto h = qk::scalar_hessian(data, reml, theta), mirror = qk::scalar_hessian(data, reml, -theta);
@@ -318,6 +277,13 @@ TEST(ScalarHessian, MatchesDerivativesOfTheCriterion) {
   }
 }
 
+// Lambda's blocks are positive sizes summing to q.
+TEST(Theta, BlockLayoutsAreChecked) {
+  for (const std::vector<std::uint64_t>& bad : {std::vector<std::uint64_t>{}, {2, 2}, {0, 3}, {1, 1}})
+    EXPECT_EQ(qkt::refusal(qk::blocks_error(bad, 3)).rfind("blocks must be positive sizes summing to q = 3", 0), 0u);
+  EXPECT_FALSE(qk::blocks_error({1, 2}, 3));
+}
+
 // At most four buffers are kept; take reuses one of the right length as it is.
 TEST(ScratchPool, ReusesByLengthAndKeepsAtMostFour) {
   qk::ScratchPool pool;
@@ -333,6 +299,92 @@ TEST(ScratchPool, ReusesByLengthAndKeepsAtMostFour) {
   EXPECT_EQ(pool.size(), 4u);
   EXPECT_EQ(*pool.take(8), Vec(8, 1.0));
   EXPECT_EQ(pool.size(), 3u);
+}
+
+// The q = 2 design has 20000 groups and enough classes that every kernel, the random
+// effects and the conditional covariances run chunks on the pool; the q = 1 design
+// puts the blocks kernel (m * 18 >= 262144) and the scalar Hessian there too, also
+// with prior weights. Each kernel cuts them into many chunks its own way: all must
+// agree, and give the same bits for pools of 1, 2 and 7 threads.
+TEST(Evaluate, ManyChunksAgreeAcrossKernelsAndPoolSizes) {
+  const Design big = qkt::make_design({.p = 3, .q = 2, .m = 20000, .min_rows = 0, .max_rows = 4, .seed = 181, .templates = 2000});
+  const Design scalar = qkt::make_design({.p = 1, .q = 1, .m = 14564, .min_rows = 1, .max_rows = 3, .seed = 182});
+  const Design weighted = qkt::with_weights(scalar, 183);
+  // The aggregated kernel costs 232 per class: 1130 classes reach the threshold.
+  ASSERT_GT(qkt::build(big, qk::kAggregated)->classes->n_classes, 1400u);
+  const Vec theta{0.8, 0.25, 0.6};
+  const std::string out = qkt::same_bits_for_pool_sizes([&] {
+    std::string report;
+    qkt::Bytes b;
+    std::vector<Vec> blocks;  // the blocks kernel's numbers, which the others must agree with
+    for (int k = 0; k < 3; ++k) {
+      auto data = qkt::build(big, qkt::kKernels[k]), one = qkt::build(scalar, qkt::kKernels[k]);
+      auto heavy = qkt::build(weighted, qkt::kKernels[k]);
+      const std::optional<qk::Evaluation> evs[] = {
+          qk::evaluate(*data, theta, true, qk::kModeSolution), qk::evaluate(*data, theta, false, qk::kModeGradient),
+          qk::evaluate(*data, theta, true, qk::kModeDeviance), qk::evaluate(*one, {0.7}, true, qk::kModeSolution),
+          qk::evaluate(*heavy, {0.7}, true, qk::kModeSolution)};
+      std::vector<Vec> got;
+      for (const auto& ev : evs) {
+        if (!ev) return std::string("infeasible\n");
+        b.f64(ev->deviance).f64(ev->sigma2).f64(ev->pwrss).f64(ev->ldl2).f64(ev->ldrx2);
+        b.vec(ev->gradient).vec(ev->beta).vec(ev->u).vec(ev->fixed_inverse);
+        got.push_back(ev->gradient);
+        got.back().insert(got.back().end(), ev->u.begin(), ev->u.end());
+        got.back().push_back(ev->deviance);
+      }
+      auto cov = qk::conditional_covariances(*data, theta, true);
+      b.vec(cov ? *cov : Vec{});
+      for (bool reml : {true, false})
+        for (const auto* x : {&one, &heavy}) {
+          auto h = qk::scalar_hessian(**x, reml, 0.7);
+          if (!h) return std::string("no Hessian\n");
+          b.f64(h->deviance).f64(h->first).f64(h->second);
+          got.push_back({h->deviance, h->first, h->second});
+        }
+      if (k == 0) blocks = got;
+      for (std::size_t i = 0; i < got.size(); ++i)
+        if (!qkt::all_near(got[i], blocks[i], 1e-8)) report += std::string(qkt::kNames[k]) + " differs;";
+    }
+    return report + "\n" + b.buf;
+  }, 100000);
+  EXPECT_EQ(out.substr(0, out.find('\n')), "");
+}
+
+// Forks while three threads evaluate the blocks kernel, which borrows work buffers
+// from the design's scratch pool: no child may find the pool locked by a thread that
+// does not exist in it. Each child evaluates on the same design (with the same bits)
+// and exits; a child that hangs is ended by its alarm, which fails the test.
+TEST(Evaluate, ForkWhileOtherThreadsEvaluate) {
+  const Design d = qkt::make_design({.p = 2, .q = 2, .m = 12, .min_rows = 1, .max_rows = 4, .seed = 211});
+  auto data = qkt::build(d, qk::kBlocks);
+  ASSERT_TRUE(data);
+  const Vec theta{0.8, 0.1, 0.6};
+  const auto ref = qk::evaluate(*data, theta, true, qk::kModeGradient);
+  ASSERT_TRUE(ref);
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t)
+    threads.emplace_back([&] {
+      while (!stop.load()) qk::evaluate(*data, theta, true, qk::kModeGradient);
+    });
+  int hung = 0, wrong = 0;
+  for (int i = 0; i < 500 && hung == 0; ++i) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      alarm(3);
+      const auto ev = qk::evaluate(*data, theta, true, qk::kModeGradient);
+      _exit(ev && ev->deviance == ref->deviance && ev->gradient == ref->gradient ? 0 : 3);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    hung += WIFSIGNALED(status);
+    wrong += WIFEXITED(status) && WEXITSTATUS(status) != 0;
+  }
+  stop = true;
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(hung, 0);
+  EXPECT_EQ(wrong, 0);
 }
 
 }  // namespace
