@@ -2,8 +2,6 @@
 // points asked about, and objectives: a diagonal quadratic and one with the
 // mixed-model shape (even under a joint sign flip, its minimum off the symmetric point).
 #pragma once
-#include <bit>
-#include <string>
 
 #include "optim/minimize.hpp"
 #include "support.hpp"
@@ -36,6 +34,16 @@ inline qk::Objective diag_quadratic(Vec a, double offset = 0.0) {
     }
     return true;
   };
+}
+
+// Whether the value and the gradient's largest entry reported are the objective's at
+// the reported point.
+inline bool reported_at(const qk::Objective& objective, const qk::OptimResult& r) {
+  double f, largest = 0.0;
+  Vec g(r.theta.size());
+  objective(r.theta, f, g);
+  for (double v : g) largest = std::max(largest, std::fabs(v));
+  return r.deviance == f && r.grad_inf_norm == largest;
 }
 
 // f(a, b) = (a^2 - 1)^2 + (b - a / 2)^2, even under (a, b) -> -(a, b), minima +-(1, 1/2).

@@ -9,7 +9,6 @@
 namespace {
 
 using qk::minimize_symmetric;
-using qk::MinimizeOptions;
 using qk::Objective;
 using qk::OptimResult;
 using qk::SignGroup;
@@ -17,14 +16,6 @@ using qkt::column;
 using qkt::kNaN;
 using qkt::summary;
 using qkt::Vec;
-
-MinimizeOptions with(std::vector<std::size_t> fixed, Vec h0 = {}, double gtol = 1e-8) {
-  MinimizeOptions o;
-  o.fixed = std::move(fixed);
-  o.h0 = std::move(h0);
-  o.gtol = gtol;
-  return o;
-}
 
 // f = (x0 - 1)^2 + (x1 - x0)^2 + (x2 - 2 x1)^2 + x0^2 x2^2 / 10: every coordinate coupled.
 bool chain(const Vec& x, double& f, Vec& g) {
@@ -63,7 +54,7 @@ TEST(MinimizeOptions, FixedCoordinatesAreHeldAndTheirGradientIgnored) {
       for (std::size_t i : fixed) g[i] = kNaN;
       return ok;
     };
-    const OptimResult r = minimize_symmetric(poisoned, start, groups, with(fixed));
+    const OptimResult r = minimize_symmetric(poisoned, start, groups, {.fixed = fixed});
     EXPECT_TRUE(r.converged) << summary(r);
     for (const Vec& x : asked)
       for (std::size_t i : fixed) ASSERT_EQ(x[i], start[i]) << i;
@@ -74,7 +65,7 @@ TEST(MinimizeOptions, FixedCoordinatesAreHeldAndTheirGradientIgnored) {
     for (std::size_t i = 0; i < minimum.size(); ++i)
       EXPECT_TRUE(std::isnan(minimum[i]) ? std::fabs(g[i]) < 1e-7 : std::fabs(r.theta[i] - minimum[i]) < 1e-7) << i;
   }
-  EXPECT_THROW(minimize_symmetric(chain, {0.0, 0.0, 0.0}, {}, with({3})), std::out_of_range);
+  EXPECT_THROW(minimize_symmetric(chain, {0.0, 0.0, 0.0}, {}, {.fixed = {3}}), std::out_of_range);
 }
 
 // f = 0.5 x'Ax with A's inverse given: the first step is Newton's and lands on the
@@ -97,16 +88,16 @@ TEST(MinimizeOptions, InitialInverseHessianStartsTheModel) {
   ASSERT_TRUE(qk::cholesky_in_place(l.data(), 3));
   qk::cholesky_inverse(l.data(), 3, inv.data());
   qk::mirror_upper(inv.data(), 3);
-  const OptimResult r = minimize_symmetric(quad, start, {}, with({}, inv, 0.0));
+  const OptimResult r = minimize_symmetric(quad, start, {}, {.gtol = 0.0, .h0 = inv});
   EXPECT_EQ(summary(r), "predicted decrease below tolerance: 2 passes, 2 evaluations");
   EXPECT_TRUE(qkt::all_near(r.theta, Vec(3, 0.0), 1e-14));
   EXPECT_TRUE(qkt::all_near(r.inverse_hessian, inv, 1e-12)) << ::testing::PrintToString(r.inverse_hessian);
-  const std::string plain = summary(minimize_symmetric(quad, start, {}, with({}, {}, 0.0)));
+  const std::string plain = summary(minimize_symmetric(quad, start, {}, {.gtol = 0.0}));
   EXPECT_NE(plain, summary(r));
   for (const Vec& bad : {Vec{1, 0, 0, 0, -1, 0, 0, 0, 1}, Vec{1, 0, 0, 0, kNaN, 0, 0, 0, 1}, Vec(9, 0.0)})
-    EXPECT_EQ(summary(minimize_symmetric(quad, start, {}, with({}, bad, 0.0))), plain);
-  EXPECT_THROW(minimize_symmetric(quad, start, {}, with({}, Vec(4, 1.0))), std::invalid_argument);
-  const OptimResult rh = minimize_symmetric(quad, start, {}, with({1}, inv, 0.0));
+    EXPECT_EQ(summary(minimize_symmetric(quad, start, {}, {.gtol = 0.0, .h0 = bad})), plain);
+  EXPECT_THROW(minimize_symmetric(quad, start, {}, {.h0 = Vec(4, 1.0)}), std::invalid_argument);
+  const OptimResult rh = minimize_symmetric(quad, start, {}, {.gtol = 0.0, .fixed = {1}, .h0 = inv});
   EXPECT_TRUE(rh.converged) << summary(rh);
   ASSERT_EQ(rh.inverse_hessian.size(), 9u);
   for (std::size_t k : {1u, 3u, 4u, 5u, 7u}) EXPECT_EQ(rh.inverse_hessian[k], inv[k]) << k;
@@ -130,8 +121,8 @@ TEST(MinimizeOptions, ReturnedModelFollowsTheSignNormalisation) {
     return true;
   };
   const std::vector<SignGroup> ab{{0, {0, 1}}};
-  const OptimResult up = minimize_symmetric(coupled, {2.0, 0.3, -1.0}, ab, MinimizeOptions{});
-  const OptimResult down = minimize_symmetric(coupled, {-2.0, -0.3, -1.0}, ab, MinimizeOptions{});
+  const OptimResult up = minimize_symmetric(coupled, {2.0, 0.3, -1.0}, ab, {});
+  const OptimResult down = minimize_symmetric(coupled, {-2.0, -0.3, -1.0}, ab, {});
   ASSERT_TRUE(up.converged && down.converged) << summary(up) << "; " << summary(down);
   EXPECT_TRUE(qkt::all_near(up.theta, {1.0, 0.5, 0.5}, 1e-7)) << ::testing::PrintToString(up.theta);
   ASSERT_EQ(up.inverse_hessian.size(), 9u);
@@ -152,8 +143,7 @@ TEST(MinimizeOptions, StallEndsTheCrawlToADegenerateMinimum) {
     g[1] = 2.0 * b;
     return true;
   };
-  MinimizeOptions o = with({}, {}, 0.0);
-  o.ftol = 0.0;
+  qk::MinimizeOptions o{.gtol = 0.0, .ftol = 0.0};
   const OptimResult crawl = minimize_symmetric(flat, {3.0, -1.0}, {}, o);
   EXPECT_FALSE(crawl.converged) << summary(crawl);
   o.stall = 1e-12;
@@ -175,7 +165,7 @@ TEST(MinimizeOptions, ExceptionFromTheObjectivePropagates) {
     using std::runtime_error::runtime_error;
   };
   const std::vector<SignGroup> col{{0, {0, 1}}};
-  const std::uint64_t first = minimize_symmetric(column, {2.0, 0.3}, col, with({})).fev;
+  const std::uint64_t first = minimize_symmetric(column, {2.0, 0.3}, col, {}).fev;
   for (int when : {1, 2, 6, static_cast<int>(first) + 1}) {
     int calls = 0;
     const Objective throwing = [&](const Vec& x, double& f, Vec& g) {
@@ -183,7 +173,7 @@ TEST(MinimizeOptions, ExceptionFromTheObjectivePropagates) {
       return column(x, f, g);
     };
     try {
-      qk::minimize_from_starts(throwing, {2.0, 0.3, -1.0, 4.0}, 2, col, with({}));
+      qk::minimize_from_starts(throwing, {2.0, 0.3, -1.0, 4.0}, 2, col, {});
       ADD_FAILURE() << "nothing thrown at call " << when;
     } catch (const Thrown& e) {
       EXPECT_EQ(std::string(e.what()), "call " + std::to_string(when));
@@ -208,7 +198,7 @@ TEST(MinimizeOptions, CurvatureGuardKeepsTheModelPositiveDefinite) {
   for (double x0 : {0.05, 0.1, 0.2, 0.3, -0.15})
     for (double y0 : {-2.0, 0.0, 1.0, 3.0}) {
       SCOPED_TRACE(::testing::PrintToString(Vec{x0, y0}));
-      const OptimResult r = minimize_symmetric(bumpy, {x0, y0}, {}, MinimizeOptions{});
+      const OptimResult r = minimize_symmetric(bumpy, {x0, y0}, {}, {});
       double f0;
       Vec g0(2), l = r.inverse_hessian;
       bumpy({x0, y0}, f0, g0);
