@@ -32,7 +32,7 @@ TEST(Cholesky, PivotRules) {
   for (const auto& [a, ok] : cases) {
     Vec l = a;
     ASSERT_EQ(qk::cholesky_in_place(l.data(), l.size() == 1 ? 1 : l.size() == 4 ? 2 : 3), ok) << ::testing::PrintToString(a);
-    if (ok) EXPECT_EQ(l[0], std::sqrt(a[0]));
+    EXPECT_TRUE(!ok || l[0] == std::sqrt(a[0]));
   }
 }
 
