@@ -1,14 +1,11 @@
-// Helpers of the tests of products of batches: slices of a design, its products
-// reduced with a shift, byte records of the blocks and of the fixed products, and a
-// design for the parallel passes.
+// Helpers of the tests of products: slices of a design, its products reduced with a
+// shift, byte records of the blocks and of the fixed products, the products summed
+// row by row, and a design for the parallel passes.
 #pragma once
 
-#include <limits>
 #include <string>
-#include <variant>
 #include <vector>
 
-#include "lmm/evaluate/evaluate.hpp"
 #include "lmm/prepare/products.hpp"
 #include "support.hpp"
 
@@ -31,55 +28,64 @@ inline qk::Products reduce(const Design& d, const qk::Shift& shift) {
 }
 
 inline std::string block_bits(const qk::Products& pr) {
-  Bytes b;
-  b.vec(pr.ztz).vec(pr.ztx).vec(pr.zty).vec(pr.counts).u64(pr.n).u64(pr.m);
-  return b.buf;
+  return Bytes().vec(pr.ztz).vec(pr.ztx).vec(pr.zty).vec(pr.counts).u64(pr.n).u64(pr.m).buf;
 }
 
 inline std::string fixed_bits(const qk::Products& pr) { return Bytes().vec(pr.xtx).vec(pr.xty).f64(pr.yty).buf; }
 
-// A design large enough for the parallel path, with y and a column of x far from
-// zero so that both are centred, rows in random group order.
+// A design large enough for the parallel passes, y and x's last column far from zero
+// (both centred), rows in random group order.
 inline Design big_design() {
-  Design d = make_design({.p = 3, .q = 2, .m = 3000, .min_rows = 0, .max_rows = 40, .seed = 77});
-  for (double& v : d.y) v = 1e6 + v;
-  for (std::uint64_t r = 0; r < d.n; ++r) d.x[r * d.p + 2] += 1e4;
-  return d;
+  return make_design({.p = 3, .q = 2, .m = 3000, .min_rows = 0, .max_rows = 40, .seed = 77, .mean = 1e4});
 }
 
-// The blocks of d's rows shifted by `shift`, each group's rows added in row order with
-// the expressions of the row passes: what the products must hold bit for bit.
-inline std::string naive_blocks(const Design& d, const qk::Shift& shift) {
+// The products of d's rows shifted by `shift` and weighted by d.w, summed here with the
+// expressions of the row passes: each group's blocks in row order (the weight
+// multiplying z), which the products must hold bit for bit; the fixed products and
+// sum log w in long double, which they must hold to rounding.
+inline qk::Products row_sums(const Design& d, const qk::Shift& shift) {
   const std::uint64_t p = d.p, q = d.q;
-  qk::Products pr;
-  pr.ztz.assign(d.m * q * q, 0.0);
-  pr.ztx.assign(d.m * q * p, 0.0);
-  pr.zty.assign(d.m * q, 0.0);
-  pr.counts.assign(d.m, 0);
-  pr.n = d.n;
-  pr.m = d.m;
+  qk::Products pr{d.n, p, q, d.m, Vec(p * p), Vec(p), 0.0, Vec(d.m * q * q), Vec(d.m * q * p), Vec(d.m * q),
+                  std::vector<std::uint64_t>(d.m), shift, !d.w.empty(), 0.0};
+  std::vector<long double> xtx(p * p), xty(p);
+  long double yty = 0.0L, logw = 0.0L;
+  Vec xs(p);
   for (std::uint64_t r = 0; r < d.n; ++r) {
     const std::uint64_t g = static_cast<std::uint64_t>(d.codes[r]);
-    const double yr = d.y[r] - shift.y;
+    const double yr = d.y[r] - shift.y, wr = d.w.empty() ? 1.0 : d.w[r];
     ++pr.counts[g];
+    for (std::uint64_t j = 0; j < p; ++j) xs[j] = d.x[r * p + j] - shift.x[j];
     for (std::uint64_t a = 0; a < q; ++a) {
-      const double za = d.z[r * q + a];
-      pr.zty[g * q + a] = pr.zty[g * q + a] + yr * za;
-      for (std::uint64_t b = a; b < q; ++b) pr.ztz[(g * q + a) * q + b] = pr.ztz[(g * q + a) * q + b] + za * d.z[r * q + b];
-      for (std::uint64_t k = 0; k < p; ++k)
-        pr.ztx[(g * q + a) * p + k] = pr.ztx[(g * q + a) * p + k] + za * (d.x[r * p + k] - shift.x[k]);
+      const double za = d.z[r * q + a] * wr;
+      pr.zty[g * q + a] += yr * za;
+      for (std::uint64_t b = a; b < q; ++b) pr.ztz[(g * q + a) * q + b] += za * d.z[r * q + b];
+      for (std::uint64_t k = 0; k < p; ++k) pr.ztx[(g * q + a) * p + k] += za * xs[k];
     }
+    for (std::uint64_t j = 0; j < p; ++j) {
+      xty[j] += static_cast<long double>(xs[j]) * yr * wr;
+      for (std::uint64_t k = 0; k < p; ++k) xtx[j * p + k] += static_cast<long double>(xs[j]) * xs[k] * wr;
+    }
+    yty += static_cast<long double>(yr) * yr * wr;
+    logw += std::log(static_cast<long double>(wr));
   }
   for (std::uint64_t g = 0; g < d.m; ++g)
     for (std::uint64_t a = 0; a < q; ++a)
       for (std::uint64_t b = 0; b < a; ++b) pr.ztz[(g * q + a) * q + b] = pr.ztz[(g * q + b) * q + a];
-  return block_bits(pr);
+  std::copy(xtx.begin(), xtx.end(), pr.xtx.begin());
+  std::copy(xty.begin(), xty.end(), pr.xty.begin());
+  pr.yty = static_cast<double>(yty);
+  pr.log_weights = static_cast<double>(logw);
+  return pr;
 }
 
-// The criterion at theta, NaN where it is infeasible.
-inline double deviance_of(const qk::LmmData& d, const Vec& theta, bool reml) {
-  auto ev = qk::evaluate(d, theta, reml, qk::kModeDeviance);
-  return ev ? ev->deviance : std::numeric_limits<double>::quiet_NaN();
+// Empty when got holds want's blocks bit for bit and its fixed products and weights'
+// constant to rounding.
+inline std::string products_differ(const qk::Products& got, const qk::Products& want) {
+  std::string err = block_bits(got) == block_bits(want) ? "" : "blocks differ;";
+  if (!all_near(got.xtx, want.xtx, 1e-12) || !all_near(got.xty, want.xty, 1e-12) || !near_rel(got.yty, want.yty, 1e-12))
+    err += "fixed products differ;";
+  if (got.weighted != want.weighted || !near_rel(got.log_weights, want.log_weights, 1e-12)) err += "weights differ;";
+  return err;
 }
 
 }  // namespace qkt

@@ -11,11 +11,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <functional>
-#include <limits>
+#include <numeric>
 #include <random>
-#include <string>
-#include <vector>
 
 #include "lmm/prepare/data.hpp"
 #include "pool/pool.hpp"
@@ -45,6 +42,13 @@ struct Bytes {
 
 // Bit patterns: -0.0 differs from 0.0 and a NaN equals itself.
 inline std::string bits(const Vec& v) { return Bytes().vec(v).buf; }
+
+// The text a call refused with, or "accepted".
+template <class T>
+std::string refusal(const std::variant<T, std::string>& r) {
+  return std::holds_alternative<std::string>(r) ? std::get<std::string>(r) : "accepted";
+}
+inline std::string refusal(const std::optional<std::string>& err) { return err.value_or("accepted"); }
 
 // What fn returns in a child whose pool has `threads` threads. A child that crashes
 // or throws (which aborts it) fails the test.
@@ -96,12 +100,11 @@ struct Design {
   }
 };
 
-// d with prior weights drawn uniformly from [lo, hi).
-inline Design with_weights(Design d, std::uint64_t seed, double lo = 0.5, double hi = 2.0) {
+// d with prior weights drawn uniformly from [0.5, 2).
+inline Design with_weights(Design d, std::uint64_t seed) {
   std::mt19937_64 rng(seed);
-  std::uniform_real_distribution<double> u(lo, hi);
-  d.w.resize(d.n);
-  for (double& v : d.w) v = u(rng);
+  std::uniform_real_distribution<double> u(0.5, 2.0);
+  for (d.w.resize(d.n); double& v : d.w) v = u(rng);
   return d;
 }
 
@@ -118,6 +121,14 @@ inline Design reorder(const Design& d, const std::vector<std::size_t>& perm) {
   return out;
 }
 
+// The rows of d sorted by group, each group's rows in their order.
+inline Design sorted_by_group(const Design& d) {
+  std::vector<std::size_t> perm(d.n);
+  std::iota(perm.begin(), perm.end(), std::size_t{0});
+  std::stable_sort(perm.begin(), perm.end(), [&](std::size_t a, std::size_t b) { return d.codes[a] < d.codes[b]; });
+  return reorder(d, perm);
+}
+
 struct DesignShape {
   std::uint64_t p = 2, q = 1, m = 10;
   int min_rows = 1, max_rows = 6;  // rows per group, uniform; 0 allows empty groups
@@ -125,6 +136,9 @@ struct DesignShape {
   // When > 0 every group copies the z rows of one of this many templates, so Z_i'Z_i
   // repeats bitwise across groups while X and y stay random.
   std::uint64_t templates = 0;
+  // Added to y and to x's last column (p >= 2): far from zero for their spread, both
+  // are centred by the shift.
+  double mean = 0.0;
 };
 
 // x and z hold an intercept column and standard normal columns, y is standard
@@ -148,8 +162,8 @@ inline Design make_design(const DesignShape& s) {
     const Vec zs = s.templates ? templ[pick(rng)] : z_rows();
     d.z.insert(d.z.end(), zs.begin(), zs.end());
     for (std::size_t i = 0; i < zs.size() / s.q; ++i) {
-      for (std::uint64_t j = 0; j < s.p; ++j) d.x.push_back(j == 0 ? 1.0 : nd(rng));
-      d.y.push_back(nd(rng));
+      for (std::uint64_t j = 0; j < s.p; ++j) d.x.push_back(j == 0 ? 1.0 : nd(rng) + (j + 1 == s.p ? s.mean : 0.0));
+      d.y.push_back(nd(rng) + s.mean);
       d.codes.push_back(static_cast<std::int64_t>(g));
     }
     next.push_back(d.y.size());

@@ -4,6 +4,7 @@
 // forked child with that size.
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -48,19 +49,15 @@ void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); 
 
 namespace {
 
-TEST(PoolSize, ParseEnvironmentValue) {
-  const std::pair<const char*, long long> cases[] = {
-      {nullptr, -1}, {"", -1},     {"abc", -1},  {"-3", -1},   {"+4", -1},
-      {" 4", -1},    {"4x", -1},   {"0", 0},     {"4", 4},     {"0004", 4},
-      {"256", 256},  {"257", 256}, {"99999999999999999999999999", 256},
-      {"18446744073709551617", 256},  // 2^64 + 1 must not wrap to 1
-  };
-  for (auto [value, expected] : cases) EXPECT_EQ(qk::parse_pool_size(value), expected) << (value ? value : "unset");
-}
-
-// Read once, at the pool's first use: RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS; 0
-// stops the search at one thread per logical CPU.
+// RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS: a decimal count without sign or spaces,
+// at most 256; 0 stops the search at one thread per logical CPU. Read once, at the
+// pool's first use.
 TEST(PoolSize, ReadFromEnvironmentOnce) {
+  const std::pair<const char*, long long> values[] = {
+      {nullptr, -1}, {"", -1}, {"abc", -1}, {"-3", -1}, {"+4", -1}, {" 4", -1}, {"4x", -1}, {"0", 0}, {"4", 4},
+      {"0004", 4}, {"256", 256}, {"257", 256}, {"99999999999999999999999999", 256},
+      {"18446744073709551617", 256}};  // 2^64 + 1 must not wrap to 1
+  for (auto [value, expected] : values) EXPECT_EQ(qk::parse_pool_size(value), expected) << (value ? value : "unset");
   const std::string cpus = std::to_string(std::max(1u, std::thread::hardware_concurrency()));
   const std::tuple<const char*, const char*, std::string> cases[] = {
       {"7", nullptr, "7"}, {"300", nullptr, "256"}, {"0", "3", cpus}, {"abc", "3", "3"}, {"x", "y", cpus}};
@@ -76,11 +73,15 @@ TEST(PoolSize, ReadFromEnvironmentOnce) {
 }
 
 // A chunk holds max(64, 32768 / cost) items; the chunks cover every item once.
-TEST(ChunkPlan, LengthAndCover) {
-  const std::pair<std::uint64_t, std::uint64_t> lengths[] = {
-      {0, 32768}, {1, 32768}, {2, 16384}, {18, 1820}, {213, 153}, {511, 64}, {512, 64}, {~0ull, 64}};
-  for (auto [cost, len] : lengths) {
-    for (std::uint64_t items : std::initializer_list<std::uint64_t>{0, 1, len - 1, len, len + 1, 7 * len + 3, 100000}) {
+// Chunks run on the pool only with two or more threads, more than one chunk and
+// items * cost >= 262144 (a product that overflows counts as large); the plan itself
+// is the same for every pool size. map_chunks hands back chunk k's result in slot k on
+// the pool as on one thread: callers merge in that order, which is what makes the sums
+// the same for any pool.
+TEST(ChunkPlan, LengthCoverAndParallelThreshold) {
+  for (auto [cost, len] : {std::pair<std::uint64_t, std::uint64_t>{0, 32768}, {1, 32768}, {2, 16384}, {18, 1820},
+                           {213, 153}, {511, 64}, {512, 64}, {~0ull, 64}})
+    for (std::uint64_t items : {0ul, 1ul, len - 1, len, len + 1, 7 * len + 3, 100000ul}) {
       const qk::ChunkPlan plan = qk::plan_chunks(items, cost);
       std::uint64_t next = 0;
       bool contiguous = plan.len == len && plan.items == items;
@@ -88,95 +89,67 @@ TEST(ChunkPlan, LengthAndCover) {
         contiguous = contiguous && plan.begin(k) == next && plan.end(k) > next;
       EXPECT_TRUE(contiguous && next == items) << items << " items of cost " << cost;
     }
-  }
-}
-
-// Chunks run on the pool only with two or more threads, more than one chunk and
-// items * cost >= 262144 (a product that overflows counts as large); the plan
-// itself is the same for every pool size.
-TEST(ChunkPlan, ParallelThresholdOnBothSides) {
-  struct Case {
-    std::uint64_t items, cost;
-    bool large, parallel;
-  };
   const std::uint64_t big = std::uint64_t{1} << 32;
-  const Case cases[] = {
-      {14563, 18, false, false},  {14564, 18, true, true},  // p = q = 1 blocks: m * 18
-      {4095, 64, false, false},   {4096, 64, true, true},
-      {1, 262144, true, false},   {64, 1u << 20, true, false},  // a single chunk
-      {65, 1u << 20, true, true}, {big, big, true, true},       // 2^64 wraps to 0
-      {0, ~0ull, false, false},
-  };
+  const std::array<std::uint64_t, 4> cases[] = {  // items, cost, large, parallel
+      {14563, 18, 0, 0},   {14564, 18, 1, 1},  // p = q = 1 blocks: m * 18
+      {4095, 64, 0, 0},    {4096, 64, 1, 1},          {1, 262144, 1, 0},
+      {64, 1u << 20, 1, 0}, {65, 1u << 20, 1, 1},      // a single chunk, then two
+      {big, big, 1, 1},    {0, ~0ull, 0, 0}};         // 2^64 wraps to 0
   for (const char* threads : {"1", "2", "7"}) {
     auto record = [&](bool from_table) {
       qkt::Bytes b;
-      for (const Case& c : cases) {
-        const qk::ChunkPlan plan = qk::plan_chunks(c.items, c.cost);
-        if (from_table) b.u64(c.large).u64(c.parallel && *threads != '1');
-        else b.u64(qk::work_is_large(c.items, c.cost)).u64(plan.parallel);
+      for (const auto& [items, cost, large, parallel] : cases) {
+        const qk::ChunkPlan plan = qk::plan_chunks(items, cost);
+        if (from_table) b.u64(large).u64(parallel && *threads != '1');
+        else b.u64(qk::work_is_large(items, cost)).u64(plan.parallel);
         b.u64(plan.len).u64(plan.count);
       }
+      const qk::ChunkPlan plan = qk::plan_chunks(100000, 64);
+      const auto got = qk::map_chunks<std::uint64_t>(plan, [](std::uint64_t k, std::uint64_t b, std::uint64_t) { return k * 64 + b; });
+      for (std::uint64_t k = 0; k < plan.count; ++k) b.u64(from_table ? k * 64 + plan.begin(k) : got[k]);
       return b.buf;
     };
     EXPECT_EQ(qkt::in_child(threads, [&] { return record(false); }), record(true)) << threads;
   }
 }
 
-// map_chunks hands back chunk k's result in slot k, on the pool as on one thread:
-// callers merge in that order, which is what makes the sums the same for any pool.
-TEST(ChunkPlan, MapChunksKeepsChunkOrder) {
-  for (const char* threads : {"1", "3"}) {
-    const std::string out = qkt::in_child(threads, [] {
-      const qk::ChunkPlan plan = qk::plan_chunks(100000, 64);
-      const auto got = qk::map_chunks<std::uint64_t>(plan, [](std::uint64_t, std::uint64_t b, std::uint64_t) { return b; });
-      bool ordered = got.size() == plan.count;
-      for (std::uint64_t k = 0; ordered && k < plan.count; ++k) ordered = got[k] == plan.begin(k);
-      return std::to_string(ordered) + " " + std::to_string(plan.parallel);
-    });
-    EXPECT_EQ(out, std::string("1 ") + (*threads == '1' ? "0" : "1")) << threads;
-  }
-}
-
 // Every task runs exactly once, also when some fail, and the first failure is
-// rethrown after all have run.
-std::string run_tasks_report() {
-  std::string out;
-  for (bool parallel : {false, true}) {
-    std::vector<std::atomic<int>> hits(400);
-    std::string caught = "none";
-    try {
-      qk::run_tasks(hits.size(), parallel, [&](std::size_t k) {
-        hits[k].fetch_add(1);
-        if (k == 5 || k == 300) throw std::runtime_error(std::to_string(k));
-      });
-    } catch (const std::runtime_error& e) {
-      caught = e.what();
-    }
-    bool once = true;
-    for (auto& h : hits) once = once && h.load() == 1;
-    qk::run_tasks(0, parallel, [&](std::size_t) { once = false; });
-    out += std::to_string(once) + " caught " + caught + "; ";
-  }
-  return out;
-}
-
+// rethrown after all have run: in order on one thread task 5 fails first, on a pool
+// either failure may be first.
 TEST(RunTasks, EveryTaskOnceAndFailuresAfterAll) {
-  // In order on one thread task 5 fails first; on a pool either failure may be first.
-  const std::string serial = "1 caught 5; 1 caught 5; ";
-  EXPECT_EQ(qkt::in_child("1", run_tasks_report), serial);
+  const auto report = [] {
+    std::string out;
+    for (bool parallel : {false, true}) {
+      std::vector<std::atomic<int>> hits(400);
+      std::string caught = "none";
+      try {
+        qk::run_tasks(hits.size(), parallel, [&](std::size_t k) {
+          hits[k].fetch_add(1);
+          if (k == 5 || k == 300) throw std::runtime_error(std::to_string(k));
+        });
+      } catch (const std::runtime_error& e) {
+        caught = e.what();
+      }
+      bool once = std::all_of(hits.begin(), hits.end(), [](auto& h) { return h.load() == 1; });
+      qk::run_tasks(0, parallel, [&](std::size_t) { once = false; });
+      out += std::to_string(once) + " caught " + caught + "; ";
+    }
+    return out;
+  };
+  EXPECT_EQ(qkt::in_child("1", report), "1 caught 5; 1 caught 5; ");
   for (const char* threads : {"2", "7"}) {
-    const std::string report = qkt::in_child(threads, run_tasks_report);
-    EXPECT_TRUE(report == serial || report == "1 caught 5; 1 caught 300; ") << report;
+    const std::string out = qkt::in_child(threads, report);
+    EXPECT_TRUE(out == "1 caught 5; 1 caught 5; " || out == "1 caught 5; 1 caught 300; ") << out;
   }
 }
 
 // Submitting a parallel step allocates nothing: with every allocation of the calling
-// thread failing in turn, each step still runs every task exactly once, and the
-// pool serves later steps. (A job queue that allocated while queuing left entries
-// pointing at a step that had already unwound, and later steps crashed or hung.)
+// thread failing in turn, each step still runs every task exactly once, and the pool
+// serves later steps (a queue that allocated could leave entries pointing at a step
+// that had already unwound).
 TEST(RunTasks, FailingAllocationsOnTheCallingThreadLeaveThePoolSound) {
   const std::string out = qkt::in_child("4", [] {
-    alarm(60);  // a hang ends the child, which fails the test
+    alarm(60);           // a hang ends the child, which fails the test
     qk::pool_threads();  // starting the pool allocates
     std::vector<std::atomic<int>> hits(64);
     const std::function<void(std::size_t)> body = [&](std::size_t k) { hits[k].fetch_add(1); };
@@ -190,9 +163,7 @@ TEST(RunTasks, FailingAllocationsOnTheCallingThreadLeaveThePoolSound) {
         ++failed;
       }
       t_fail_in = -1;
-      bool once = true;
-      for (auto& h : hits) once = once && h.load() == 1;
-      steps += once;
+      steps += std::all_of(hits.begin(), hits.end(), [](auto& h) { return h.load() == 1; });
     }
     return std::to_string(qk::pool_threads()) + " threads, " + std::to_string(steps) + " complete steps, " +
            std::to_string(failed) + " failed";
@@ -211,66 +182,57 @@ struct Countdown {
 };
 
 // Tasks of 20 ms: an interrupt abandons the rest of the step within about the poll
-// interval (and not before it), after the tasks under way have finished (nothing runs once run_tasks has
-// thrown); later checks in the scope throw without polling; the pool and the serial
-// path serve later steps in full; the innermost of nested scopes is the one in force.
-std::string interrupt_report() {
-  using clock = std::chrono::steady_clock;
-  std::string out;
-  for (bool parallel : {false, true}) {
-    std::vector<std::atomic<int>> hits(200);
-    std::atomic<bool> returned{false};
-    std::atomic<int> late{0};
-    const std::function<void(std::size_t)> body = [&](std::size_t k) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      hits[k].fetch_add(1);
-      if (returned.load()) late.fetch_add(1);
-    };
-    Countdown check{2};
-    std::string caught = "none";
-    const auto t0 = clock::now();
-    {
-      qk::InterruptScope scope(&Countdown::poll, &check);
-      try {
-        qk::run_tasks(hits.size(), parallel, body);
-      } catch (const qk::Interrupted& e) {
-        caught = e.what();
-      }
-      returned = true;
-      try {
-        qk::check_interrupt();
-        caught += ", then no throw";
-      } catch (const qk::Interrupted&) {
-        caught += ", then thrown again";
-      }
-    }
-    const double ms = std::chrono::duration<double, std::milli>(clock::now() - t0).count();
-    int ran = 0;
-    for (auto& h : hits) ran += h.load();
-    // Two polls 100 ms apart, the first 100 ms after the second check (which follows
-    // the first task): at least 220 ms, and well before all 200 tasks of 20 ms.
-    out += caught + "; polls " + std::to_string(check.polls.load()) + (ran > 0 && ran < 60 ? "; some ran" : "; ran " + std::to_string(ran)) +
-           (ms >= 200 && ms < 800 ? "" : "; after " + std::to_string(ms) + " ms") + "; late " + std::to_string(late.load()) + "\n";
-    // Outside the scope, and in a scope that never fires, every task runs.
-    for (auto& h : hits) h.store(0);
-    Countdown never{1 << 30};
-    qk::InterruptScope outer(&Countdown::poll, &check);  // fired already, but not innermost
-    {
-      qk::InterruptScope inner(&Countdown::poll, &never);
-      qk::run_tasks(hits.size() / 10, parallel, [&](std::size_t k) { hits[k].fetch_add(1); });
-    }
-    ran = 0;
-    for (auto& h : hits) ran += h.load();
-    out += "after: " + std::to_string(ran) + "\n";
-  }
-  return out;
-}
-
+// interval (two polls 100 ms apart, the first 100 ms after the second check, which
+// follows the first task: at least 200 ms, well before all 200 tasks), after the tasks
+// under way have finished (none runs once run_tasks has thrown); later checks in the
+// scope throw without polling; the pool and the serial path serve later steps in full;
+// the innermost of nested scopes is the one in force.
 TEST(RunTasks, InterruptAbandonsTheRestOfAStep) {
-  const std::string expected =
-      "interrupted, then thrown again; polls 2; some ran; late 0\nafter: 20\n"
-      "interrupted, then thrown again; polls 2; some ran; late 0\nafter: 20\n";
-  for (const char* threads : {"1", "3"}) EXPECT_EQ(qkt::in_child(threads, interrupt_report), expected) << threads;
+  const auto report = [] {
+    std::string out;
+    for (bool parallel : {false, true}) {
+      std::vector<std::atomic<int>> hits(200);
+      std::atomic<bool> returned{false};
+      std::atomic<int> late{0};
+      Countdown check{2}, never{1 << 30};
+      std::string caught = "none";
+      const auto t0 = std::chrono::steady_clock::now();
+      {
+        qk::InterruptScope scope(&Countdown::poll, &check);
+        try {
+          qk::run_tasks(hits.size(), parallel, [&](std::size_t k) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            hits[k].fetch_add(1);
+            if (returned.load()) late.fetch_add(1);
+          });
+        } catch (const qk::Interrupted& e) {
+          caught = e.what();
+        }
+        returned = true;
+        try {
+          qk::check_interrupt();
+        } catch (const qk::Interrupted&) {
+          caught += ", then thrown again";
+        }
+      }
+      const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+      int ran = 0;
+      for (auto& h : hits) ran += h.exchange(0);
+      out += caught + "; polls " + std::to_string(check.polls.load()) + (ran > 0 && ran < 60 ? "; some ran" : "; ran " + std::to_string(ran)) +
+             (ms >= 200 && ms < 800 ? "" : "; after " + std::to_string(ms) + " ms") + "; late " + std::to_string(late.load()) + "\n";
+      qk::InterruptScope outer(&Countdown::poll, &check);  // fired already, but not innermost
+      {
+        qk::InterruptScope inner(&Countdown::poll, &never);
+        qk::run_tasks(hits.size() / 10, parallel, [&](std::size_t k) { hits[k].fetch_add(1); });
+      }
+      ran = 0;
+      for (auto& h : hits) ran += h.load();
+      out += "after: " + std::to_string(ran) + "\n";
+    }
+    return out;
+  };
+  const std::string expected = "interrupted, then thrown again; polls 2; some ran; late 0\nafter: 20\n";
+  for (const char* threads : {"1", "3"}) EXPECT_EQ(qkt::in_child(threads, report), expected + expected) << threads;
 }
 
 }  // namespace
