@@ -275,7 +275,8 @@ PyType_Slot core_slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "LmmCore(y, x, z, codes, n_groups, evaluator='auto', *, blocks=None, weights=None)\n--\n\n"
                     "Pre-computed cross-products for one grouping factor.\n\n"
-                    "`weights`, a float64 vector of finite positive prior weights (one per row),\n"
+                    "`weights`, a float64 vector of finite positive prior weights (one per row;\n"
+                    "quorvelkit.lmm leaves rows of weight zero out before the core),\n"
                     "makes the residual variance of row i sigma^2 / weights[i], as in lme4: the\n"
                     "cross-products are the weighted ones and the criterion gains\n"
                     "-sum(log(weights)). Weights of exactly 1.0 give the unweighted results to\n"

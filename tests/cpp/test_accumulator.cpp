@@ -73,7 +73,9 @@ TEST(Accumulator, RefusedBatchesLeaveItUnchanged) {
       {false, true, [](Design& b) { b.x[3 * (b.n / 2)] = b.z[2 * (b.n / 2)] = 2.0; }, "column 0 of x (the shift's"},
       {false, false, [&](Design& b) { b.w = w.w; }, "the products are unweighted: a batch cannot bring weights"},
       {true, false, [](Design& b) { b.w.clear(); }, "the products are weighted: every batch needs its weights"},
-      {true, false, [](Design& b) { b.w[17] = -1.0; }, "weights[17] is -1: weights must be finite and positive"},
+      {true, false, [](Design& b) { b.w[17] = -1.0; },
+       "weights[17] is -1: weights must be finite and positive (the core takes no row of weight zero; lmm leaves "
+       "such rows out)"},
       {false, false, [](Design& b) { b.z[2 * 7 + 1] += 1.0; }, "column 1 of z differs from column 1 of x, which"}};
   auto state = [](const qk::Accumulator& acc) {
     const qk::Products pr = qk::accumulated_products(acc);

@@ -124,7 +124,9 @@ TEST(FromRows, FirstBadWeightOrCodeInRowOrder) {
     }
     return out;
   };
-  const std::string tail = ": weights must be finite and positive\n", range = " out of range 0..5\ngroup code ";
+  const std::string tail =
+      ": weights must be finite and positive (the core takes no row of weight zero; lmm leaves such rows out)\n";
+  const std::string range = " out of range 0..5\ngroup code ";
   const std::string expected = "weights[20000] is -1" + tail + "weights[100] is nan" + tail + "weights[" +
                                std::to_string(d.n - 1) + "] is inf" + tail + "weights[15000] is -0" + tail +
                                "accepted\ngroup code 5" + range + "-7" + range + "6" + range + "-9223372036854775808" +

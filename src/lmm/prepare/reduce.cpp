@@ -237,7 +237,7 @@ std::string bad_code(std::int64_t code, std::uint64_t m) {
 std::string bad_weight(const Rows& rows, std::uint64_t r) {
   char value[32];
   std::snprintf(value, sizeof value, "%.17g", rows.w[r]);
-  return "weights[" + std::to_string(r) + "] is " + value + ": weights must be finite and positive";
+  return "weights[" + std::to_string(r) + "] is " + value + ": weights must be finite and positive (the core takes no row of weight zero; lmm leaves such rows out)";
 }
 
 std::variant<Reduced, std::string> reduce_rows(const Rows& rows, std::uint64_t m, const Shift& shift) {
