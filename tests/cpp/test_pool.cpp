@@ -1,7 +1,6 @@
-// The worker pool and the chunk plan: sizing from the environment, the cut of a loop
-// into chunks, the parallel threshold, run_tasks' guarantees under failing tasks,
-// failing allocations and interrupts. Whatever depends on the pool size runs in a
-// forked child with that size.
+// The worker pool and the chunk plan: sizing, chunks, the parallel threshold, and
+// run_tasks under failing tasks, failing allocations and interrupts, each pool size
+// in a forked child.
 #include <unistd.h>
 
 #include <array>
@@ -14,17 +13,14 @@
 
 #include "support.hpp"
 
-// The test program's allocator: the calling thread's allocations can be made to
-// fail. t_fail_in counts down the allocations left before one throws (negative:
-// never), so a sweep can fail each allocation a call makes in turn.
+// The test program's allocator: t_fail_in counts down the calling thread's allocations
+// left before one throws (negative: never).
 namespace {
 thread_local long t_fail_in = -1;
 }
 
-// Every form but the aligned ones is replaced, so that allocation and release always
-// pair up (a sanitizer's own operators would otherwise meet these). The compiler
-// cannot see that these operators allocate with malloc, and would warn where they
-// are inlined into one another.
+// Every form but the aligned ones is replaced, so that allocation and release pair up
+// (also under a sanitizer); the compiler cannot see that these use malloc.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void* operator new(std::size_t n) {
   if (t_fail_in >= 0 && t_fail_in-- == 0) throw std::bad_alloc();
@@ -49,9 +45,8 @@ void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); 
 
 namespace {
 
-// RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS: a decimal count without sign or spaces,
-// at most 256; 0 stops the search at one thread per logical CPU. Read once, at the
-// pool's first use.
+// RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS: a plain decimal count, at most 256; 0
+// means one thread per logical CPU. Read once, at the pool's first use.
 TEST(PoolSize, ReadFromEnvironmentOnce) {
   const std::pair<const char*, long long> values[] = {
       {nullptr, -1}, {"", -1}, {"abc", -1}, {"-3", -1}, {"+4", -1}, {" 4", -1}, {"4x", -1}, {"0", 0}, {"4", 4},
@@ -72,12 +67,10 @@ TEST(PoolSize, ReadFromEnvironmentOnce) {
   }
 }
 
-// A chunk holds max(64, 32768 / cost) items; the chunks cover every item once.
-// Chunks run on the pool only with two or more threads, more than one chunk and
-// items * cost >= 262144 (a product that overflows counts as large); the plan itself
-// is the same for every pool size. map_chunks hands back chunk k's result in slot k on
-// the pool as on one thread: callers merge in that order, which is what makes the sums
-// the same for any pool.
+// A chunk holds max(64, 32768 / cost) items, the chunks covering every item once; they
+// run on the pool only with two or more threads, more than one chunk and items * cost
+// >= 262144 (overflow counts as large). map_chunks puts chunk k's result in slot k on
+// any pool, the order callers merge in.
 TEST(ChunkPlan, LengthCoverAndParallelThreshold) {
   for (auto [cost, len] : {std::pair<std::uint64_t, std::uint64_t>{0, 32768}, {1, 32768}, {2, 16384}, {18, 1820},
                            {213, 153}, {511, 64}, {512, 64}, {~0ull, 64}})
@@ -113,9 +106,8 @@ TEST(ChunkPlan, LengthCoverAndParallelThreshold) {
   }
 }
 
-// Every task runs exactly once, also when some fail, and the first failure is
-// rethrown after all have run: in order on one thread task 5 fails first, on a pool
-// either failure may be first.
+// Every task runs once, also when some fail; the first failure is rethrown after all
+// have run (on a pool either may be first).
 TEST(RunTasks, EveryTaskOnceAndFailuresAfterAll) {
   const auto report = [] {
     std::string out;
@@ -143,10 +135,8 @@ TEST(RunTasks, EveryTaskOnceAndFailuresAfterAll) {
   }
 }
 
-// Submitting a parallel step allocates nothing: with every allocation of the calling
-// thread failing in turn, each step still runs every task exactly once, and the pool
-// serves later steps (a queue that allocated could leave entries pointing at a step
-// that had already unwound).
+// Submitting a parallel step allocates nothing: with the calling thread's allocations
+// failing, every step still runs every task once and the pool serves later steps.
 TEST(RunTasks, FailingAllocationsOnTheCallingThreadLeaveThePoolSound) {
   const std::string out = qkt::in_child("4", [] {
     alarm(60);           // a hang ends the child, which fails the test
@@ -181,12 +171,10 @@ struct Countdown {
   }
 };
 
-// Tasks of 20 ms: an interrupt abandons the rest of the step within about the poll
-// interval (two polls 100 ms apart, the first 100 ms after the second check, which
-// follows the first task: at least 200 ms, well before all 200 tasks), after the tasks
-// under way have finished (none runs once run_tasks has thrown); later checks in the
-// scope throw without polling; the pool and the serial path serve later steps in full;
-// the innermost of nested scopes is the one in force.
+// Tasks of 20 ms: an interrupt abandons the step at the second poll (100 ms apart, the
+// first 100 ms after the first task: at least 200 ms), none running once run_tasks has
+// thrown; later checks throw without polling; later steps run in full; the innermost
+// of nested scopes is in force.
 TEST(RunTasks, InterruptAbandonsTheRestOfAStep) {
   const auto report = [] {
     std::string out;
