@@ -8,7 +8,6 @@
 
 namespace {
 
-using qkt::kNaN;
 using qkt::Vec;
 
 struct ClassInput {
@@ -23,19 +22,17 @@ struct ClassInput {
 ClassInput class_input(std::uint64_t q, std::uint64_t p, const std::vector<Vec>& blocks, std::uint64_t seed = 1) {
   ClassInput in{q, p, blocks.size(), {}, Vec(blocks.size() * q * p), Vec(blocks.size() * q)};
   std::mt19937_64 rng(seed);
-  std::uniform_int_distribution<int> small(-4, 4);
   for (const Vec& b : blocks) in.ztz.insert(in.ztz.end(), b.begin(), b.end());
-  for (double& v : in.ztx) v = small(rng);
-  for (double& v : in.zty) v = small(rng);
+  for (Vec* v : {&in.ztx, &in.zty})
+    for (double& x : *v) x = std::uniform_int_distribution<int>(-4, 4)(rng);
   return in;
 }
 
-// Ids in order of first appearance; keys are the bit patterns of the lower triangle
-// (signed zeros and NaN payloads differ, the upper triangle is ignored), met both in
-// the leading run and in the map; q = 4 takes the long key form.
+// Ids in order of first appearance; keys are the lower triangle's bits (signed zeros
+// and NaN payloads differ), in the leading run and the map; q = 4: the long key.
 TEST(Classes, FirstAppearanceIdsAndKeys) {
-  const double nan2 = std::bit_cast<double>(std::bit_cast<std::uint64_t>(kNaN) | 1);
-  const Vec z0{1, 0.0, 0.0, 2}, zn{1, -0.0, -0.0, 2}, nan{1, kNaN, kNaN, 2};
+  const double nan2 = std::bit_cast<double>(std::bit_cast<std::uint64_t>(qkt::kNaN) | 1);
+  const Vec z0{1, 0.0, 0.0, 2}, zn{1, -0.0, -0.0, 2}, nan{1, qkt::kNaN, qkt::kNaN, 2};
   Vec last(16, 1.0);
   last[15] = 4.0;
   const std::tuple<std::uint64_t, std::vector<Vec>, std::vector<std::uint32_t>> cases[] = {
@@ -53,10 +50,9 @@ TEST(Classes, FirstAppearanceIdsAndKeys) {
   }
 }
 
-// A limit gives up when there are more classes than it; from group 4096 on, every
-// 1024 groups, a finite limit also gives up when more than a quarter of the groups
-// seen so far started a class (the test comes before the group is looked at). The
-// unlimited value never gives up, and one shared Z'Z is one class under any limit.
+// A limit gives up beyond its classes; from group 4096 on, every 1024 groups (before
+// looking at the group), also when over a quarter of the groups seen started a class.
+// One shared Z'Z is one class under any limit.
 TEST(Classes, LimitAndEarlyAbandonment) {
   const std::uint64_t lim = 1000000, none = qk::kUnlimitedClasses;
   const std::array<std::uint64_t, 6> cases[] = {  // m, first, late_begin, late_end, limit, classes
@@ -79,10 +75,8 @@ TEST(Classes, LimitAndEarlyAbandonment) {
   }
 }
 
-// Per class, sums over the members of w_a[r] w_b[s] for s >= r (w_a = row a of
-// [Z'X | Z'y]) and zero below the diagonal of each block, for a few classes and over
-// 4096 (chunk partials kept in a map); two identical groups with inexact values sum
-// to exactly twice one.
+// Per class, sums of w_a[r] w_b[s] for s >= r (w_a = row a of [Z'X | Z'y]), for a few
+// classes and over 4096 (partials in a map); two identical groups sum to twice one.
 TEST(Classes, CrossSumsAreUpperTrianglesOfOuterProducts) {
   const Vec a{2, 1, 1, 3};
   std::vector<Vec> blocks;

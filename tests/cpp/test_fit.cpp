@@ -1,7 +1,5 @@
-// The natural scale of theta the fit searches in, and a fixed effect held at a value
-// (fixed_at): the derived design evaluates as the design built from the rows y - b x_j
-// without column j. (A design left with no column at all is checked from Python
-// against a dense computation: construction from rows needs a column.)
+// The natural scale of theta, and a fixed effect held at a value (fixed_at); a design
+// left with no column is checked from Python, as rows need one.
 #include "lmm/evaluate/evaluate.hpp"
 #include "lmm/prepare/derive.hpp"
 #include "lmm/results/fit.hpp"
@@ -10,20 +8,18 @@
 namespace {
 
 using qkt::Design;
-using qkt::Vec;
 
-// The natural scale of theta: for every entry, 1 / the root mean square of its row's
-// column of z, here an intercept, a slope in units 1024 times larger, and a column of
-// zeros (scale 1).
+// Each entry's scale is 1 / the root mean square of its row's column of z: here an
+// intercept, a slope in units 1024 times larger, and zeros (scale 1).
 TEST(Fit, ThetaScaleFollowsTheUnitsOfZ) {
   Design d = qkt::make_design({.p = 2, .q = 3, .m = 60, .min_rows = 3, .max_rows = 9, .seed = 11});
-  Vec ss(3, 0.0);
+  qkt::Vec ss(3, 0.0);
   for (std::size_t r = 0; r < d.n; ++r) {
     std::tie(d.z[r * 3 + 1], d.z[r * 3 + 2]) = std::pair(std::ldexp(d.z[r * 3 + 1], 10), 0.0);
     for (std::size_t j = 0; j < 3; ++j) ss[j] += d.z[r * 3 + j] * d.z[r * 3 + j] / static_cast<double>(d.n);
   }
   const double s0 = 1.0 / std::sqrt(ss[0]), s1 = 1.0 / std::sqrt(ss[1]);
-  const Vec scale = qk::theta_scale(*qkt::build(d, qk::kBlocks));
+  const qkt::Vec scale = qk::theta_scale(*qkt::build(d, qk::kBlocks));
   EXPECT_TRUE(qkt::all_near(scale, {s0, s1, 1.0, s1, 1.0, 1.0}, 1e-12) && s1 < 1e-2) << ::testing::PrintToString(scale);
 }
 
@@ -38,14 +34,11 @@ Design held_at(const Design& d, std::uint64_t j, double b) {
   return out;
 }
 
-// Rows with an intercept, a column that straddles zero (used as given) and one far
-// from zero (centred), the response far from zero: whichever column is held (the
-// constant one, which leaves no shift, a centred one, one used as given), on the
-// blocks and the aggregated kernel. Different centres give the same model to
-// rounding, not to the bit. y = 7 + 2 x_1 exactly with x_1 held at 2 leaves a
-// constant response, which the fixed effects fit exactly.
+// The derived design evaluates as the rows y - b x_j without column j, to rounding,
+// whichever column is held (the constant one, a centred one, one used as given), on
+// the blocks and the aggregated kernel; y = 7 + 2 x_1 with x_1 held at 2 fits exactly.
 TEST(FixedAt, EvaluatesAsTheRowsWithTheColumnHeld) {
-  const Vec theta{0.8, -0.3, 0.5};
+  const qkt::Vec theta{0.8, -0.3, 0.5};
   for (std::uint64_t templates : {0u, 4u}) {
     const Design d = qkt::make_design({.p = 3, .q = 2, .m = 60, .min_rows = 2, .max_rows = 7, .templates = templates,
                                        .mean = 1000.0});

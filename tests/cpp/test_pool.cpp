@@ -29,11 +29,7 @@ void* operator new(std::size_t n) {
 }
 void* operator new[](std::size_t n) { return operator new(n); }
 void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
-  try {
-    return operator new(n);
-  } catch (...) {
-    return nullptr;
-  }
+  return t_fail_in >= 0 && t_fail_in-- == 0 ? nullptr : std::malloc(n ? n : 1);
 }
 void* operator new[](std::size_t n, const std::nothrow_t& t) noexcept { return operator new(n, t); }
 void operator delete(void* p) noexcept { std::free(p); }
