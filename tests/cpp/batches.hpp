@@ -19,11 +19,8 @@ inline Design slice(const Design& d, std::uint64_t b, std::uint64_t e) {
 
 inline qk::Products reduce(const Design& d, const qk::Shift& shift) {
   auto r = qk::reduce_rows(d.rows(), d.m, shift);
-  if (auto* err = std::get_if<std::string>(&r)) {
-    ADD_FAILURE() << "reduce_rows failed: " << *err;
-    return {};
-  }
-  return std::move(std::get<qk::Reduced>(r).products);
+  if (auto* err = std::get_if<std::string>(&r)) ADD_FAILURE() << "reduce_rows failed: " << *err;
+  return r.index() == 0 ? std::move(std::get<0>(r).products) : qk::Products{};
 }
 
 inline std::string block_bits(const qk::Products& pr) {

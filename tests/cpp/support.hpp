@@ -171,11 +171,8 @@ inline Design make_design(const DesignShape& s) {
 // from_rows that must succeed.
 inline std::unique_ptr<qk::LmmData> build(const Design& d, qk::Evaluator evaluator) {
   auto r = qk::from_rows(d.rows(), d.m, evaluator);
-  if (auto* err = std::get_if<std::string>(&r)) {
-    ADD_FAILURE() << "from_rows failed: " << *err;
-    return nullptr;
-  }
-  return std::move(std::get<std::unique_ptr<qk::LmmData>>(r));
+  if (auto* err = std::get_if<std::string>(&r)) ADD_FAILURE() << "from_rows failed: " << *err;
+  return r.index() == 0 ? std::move(std::get<0>(r)) : nullptr;
 }
 
 // |a_i - b_i| <= tol * max(1, |a_i|, |b_i|) for every i; a NaN never is.

@@ -61,9 +61,8 @@ TEST(Accumulator, RefusedBatchesLeaveItUnchanged) {
   const qk::Shift shift = qk::choose_shift(d.rows());
   ASSERT_EQ(shift.column, 0);
   const Design w = qkt::with_weights(d, 4);
-  using Edit = std::function<void(Design&)>;
-  const std::vector<std::tuple<bool, bool, Edit, std::string>> cases = {  // weighted, reduce_rows too, edit, text
-      {false, true, [](Design& b) { b.codes[b.n - 1] = 10; }, "group code 10 out of range 0..10"},
+  const std::vector<std::tuple<bool, bool, std::function<void(Design&)>, std::string>> cases = {  // weighted, reduced too,
+      {false, true, [](Design& b) { b.codes[b.n - 1] = 10; }, "group code 10 out of range 0..10"},  // edit, text
       {false, true, [](Design& b) { b.x[3 * (b.n / 2)] = b.z[2 * (b.n / 2)] = 2.0; }, "column 0 of x (the shift's"},
       {false, false, [&](Design& b) { b.w = w.w; }, "the products are unweighted: a batch cannot bring weights"},
       {true, false, [](Design& b) { b.w.clear(); }, "the products are weighted: every batch needs its weights"},

@@ -44,9 +44,7 @@ TEST(Classes, FirstAppearanceIdsAndKeys) {
       {4, {Vec(16, 1.0), last, Vec(16, 1.0), Vec(16, 3.0)}, {0, 1, 0, 2}},
   };
   for (const auto& [q, blocks, ids] : cases) {
-    auto cl = class_input(q, 1, blocks).build();
-    ASSERT_TRUE(cl);
-    EXPECT_EQ(cl->assignment, ids) << ::testing::PrintToString(ids);
+    EXPECT_EQ(class_input(q, 1, blocks).build().value().assignment, ids) << ::testing::PrintToString(ids);
   }
 }
 
@@ -100,12 +98,10 @@ TEST(Classes, CrossSumsAreUpperTrianglesOfOuterProducts) {
   ClassInput one{2, 2, 1, a, {0.0, 0.1, 2.0, 1.0}, {1.0 / 3.0, 2.0}}, two{2, 2, 2, {}, {}, {}};
   for (auto [from, to] : {std::pair{&one.ztz, &two.ztz}, {&one.ztx, &two.ztx}, {&one.zty, &two.zty}})
     for (int k = 0; k < 2; ++k) to->insert(to->end(), from->begin(), from->end());
-  auto c1 = one.build(), c2 = two.build();
-  ASSERT_TRUE(c1 && c2);
-  Vec doubled = c1->cross_sums;
+  const qk::Classes c1 = one.build().value(), c2 = two.build().value();
+  Vec doubled = c1.cross_sums;
   for (double& v : doubled) v *= 2.0;
-  EXPECT_EQ(qkt::bits(c2->cross_sums), qkt::bits(doubled));
-  EXPECT_EQ(c2->counts, Vec{2.0});
+  EXPECT_TRUE(qkt::bits(c2.cross_sums) == qkt::bits(doubled) && c2.counts == Vec{2.0});
 }
 
 }  // namespace

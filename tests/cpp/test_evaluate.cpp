@@ -158,20 +158,18 @@ TEST(Evaluate, KernelsMatchDenseSolutionAndFiniteDifferences) {
         for (bool reml : {true, false}) {
           SCOPED_TRACE("p=" + std::to_string(s.p) + " q=" + std::to_string(s.q) + " theta[0]=" +
                        std::to_string(theta[0]) + (reml ? " REML" : " ML") + (weighted ? " weighted" : ""));
-          auto ref = reference(mod.d, theta, reml);
-          ASSERT_TRUE(ref);
+          const auto ref = reference(mod.d, theta, reml).value();
           const double h = 1e-5;
           Vec fd(theta.size()), fd_logdet(theta.size()), fd_pwrss(theta.size());
           for (std::size_t i = 0; i < theta.size(); ++i) {
             Vec up = theta, down = theta;
             up[i] += h;
             down[i] -= h;
-            auto fu = qk::evaluate(*mod.data[0], up, reml, qk::kModeDeviance);
-            auto fl = qk::evaluate(*mod.data[0], down, reml, qk::kModeDeviance);
-            ASSERT_TRUE(fu && fl);
-            fd[i] = (fu->deviance - fl->deviance) / (2 * h);
-            fd_logdet[i] = ((fu->ldl2 + fu->ldrx2) - (fl->ldl2 + fl->ldrx2)) / (2 * h);
-            fd_pwrss[i] = (fu->pwrss - fl->pwrss) / (2 * h);
+            const qk::Evaluation fu = qk::evaluate(*mod.data[0], up, reml, qk::kModeDeviance).value(),
+                                 fl = qk::evaluate(*mod.data[0], down, reml, qk::kModeDeviance).value();
+            fd[i] = (fu.deviance - fl.deviance) / (2 * h);
+            fd_logdet[i] = ((fu.ldl2 + fu.ldrx2) - (fl.ldl2 + fl.ldrx2)) / (2 * h);
+            fd_pwrss[i] = (fu.pwrss - fl.pwrss) / (2 * h);
           }
           const auto blocks = qk::evaluate(*mod.data[0], theta, reml, qk::kModeGradient).value();
           for (int k = 0; k < 3; ++k) {
@@ -179,11 +177,11 @@ TEST(Evaluate, KernelsMatchDenseSolutionAndFiniteDifferences) {
             auto ev = qk::evaluate(*mod.data[k], theta, reml, qk::kModeSolution);
             auto cov = qk::conditional_covariances(*mod.data[k], theta, reml);
             ASSERT_TRUE(ev && cov);
-            EXPECT_TRUE(qkt::all_near({ev->deviance, ev->ldl2, ev->ldrx2}, {ref->deviance, ref->ldl2, ref->ldrx2}, 1e-10));
-            EXPECT_TRUE(qkt::all_near({ev->pwrss, ev->sigma2}, {ref->pwrss, ref->sigma2}, 1e-9));
-            EXPECT_TRUE(qkt::all_near(ev->beta, ref->beta, 1e-8) && qkt::all_near(ev->u, ref->u, 1e-8));
-            EXPECT_TRUE(qkt::all_near(ev->fixed_inverse, ref->fixed_inverse, 1e-8));
-            EXPECT_TRUE(qkt::all_near(*cov, ref->cond_cov, 1e-10));
+            EXPECT_TRUE(qkt::all_near({ev->deviance, ev->ldl2, ev->ldrx2}, {ref.deviance, ref.ldl2, ref.ldrx2}, 1e-10));
+            EXPECT_TRUE(qkt::all_near({ev->pwrss, ev->sigma2}, {ref.pwrss, ref.sigma2}, 1e-9));
+            EXPECT_TRUE(qkt::all_near(ev->beta, ref.beta, 1e-8) && qkt::all_near(ev->u, ref.u, 1e-8));
+            EXPECT_TRUE(qkt::all_near(ev->fixed_inverse, ref.fixed_inverse, 1e-8));
+            EXPECT_TRUE(qkt::all_near(*cov, ref.cond_cov, 1e-10));
             EXPECT_TRUE(qkt::all_near(ev->gradient, fd, 1e-6));
             EXPECT_TRUE(qkt::all_near(ev->grad_logdet, fd_logdet, 1e-6));
             EXPECT_TRUE(qkt::all_near(ev->grad_pwrss, fd_pwrss, 1e-6 * std::max(1.0, ev->pwrss)));
@@ -192,11 +190,10 @@ TEST(Evaluate, KernelsMatchDenseSolutionAndFiniteDifferences) {
                                         ev->gradient[i], 1e-12));
             EXPECT_TRUE(qkt::all_near(ev->gradient, blocks.gradient, 1e-8));
             EXPECT_TRUE(!at_zero || (ev->ldl2 == 0.0 && ev->gradient == Vec(theta.size(), 0.0) && ev->u == Vec(ev->u.size(), 0.0)));
-            auto m0 = qk::evaluate(*mod.data[k], theta, reml, qk::kModeDeviance);
-            auto m1 = qk::evaluate(*mod.data[k], theta, reml, qk::kModeGradient);
-            ASSERT_TRUE(m0 && m1);
-            EXPECT_TRUE(m0->gradient.empty() && m0->u.empty() && m1->u.empty() && m1->fixed_inverse.empty());
-            EXPECT_TRUE(m0->deviance == ev->deviance && m0->beta == ev->beta && m1->gradient == ev->gradient);
+            const qk::Evaluation m0 = qk::evaluate(*mod.data[k], theta, reml, qk::kModeDeviance).value(),
+                                 m1 = qk::evaluate(*mod.data[k], theta, reml, qk::kModeGradient).value();
+            EXPECT_TRUE(m0.gradient.empty() && m0.u.empty() && m1.u.empty() && m1.fixed_inverse.empty());
+            EXPECT_TRUE(m0.deviance == ev->deviance && m0.beta == ev->beta && m1.gradient == ev->gradient);
           }
         }
       }
@@ -209,11 +206,7 @@ TEST(Evaluate, InfeasibleThetaAndScratchReuse) {
   Models mod = models({.p = 2, .q = 2, .m = 1000, .min_rows = 1, .max_rows = 4, .seed = 131});
   const Vec good{0.8, 0.1, 0.6}, huge{1e200, 0.0, 1.0}, big{1e5, 0.0, 1.0};
   Design poisoned = mod.d;  // group 500 gets Z'Z near 1e300: at lambda = 1e5 only its pivot overflows
-  poisoned.codes.push_back(500);
-  poisoned.y.push_back(0.0);
-  poisoned.x.insert(poisoned.x.end(), {1.0, 0.0});
-  poisoned.z.insert(poisoned.z.end(), {1e150, 0.0});
-  poisoned.n += 1;
+  poisoned.z[2 * (std::find(poisoned.codes.begin(), poisoned.codes.end(), 500) - poisoned.codes.begin())] = 1e150;
   for (int k = 0; k < 3; ++k) {
     SCOPED_TRACE(qkt::kNames[k]);
     const qk::LmmData& data = *mod.data[k];

@@ -78,12 +78,11 @@ TEST(ChunkPlan, LengthCoverAndParallelThreshold) {
         contiguous = contiguous && plan.begin(k) == next && plan.end(k) > next;
       EXPECT_TRUE(contiguous && next == items) << items << " items of cost " << cost;
     }
-  const std::uint64_t big = std::uint64_t{1} << 32;
   const std::array<std::uint64_t, 4> cases[] = {  // items, cost, large, parallel
       {14563, 18, 0, 0},   {14564, 18, 1, 1},  // p = q = 1 blocks: m * 18
       {4095, 64, 0, 0},    {4096, 64, 1, 1},          {1, 262144, 1, 0},
       {64, 1u << 20, 1, 0}, {65, 1u << 20, 1, 1},      // a single chunk, then two
-      {big, big, 1, 1},    {0, ~0ull, 0, 0}};         // 2^64 wraps to 0
+      {1ull << 32, 1ull << 32, 1, 1},    {0, ~0ull, 0, 0}};         // 2^64 wraps to 0
   for (const char* threads : {"1", "2", "7"}) {
     auto record = [&](bool from_table) {
       qkt::Bytes b;
