@@ -18,7 +18,7 @@ TEST(Accumulator, EveryShapeSumsTheRowsInOrder) {
   for (auto [q, p] : {std::pair<std::uint64_t, std::uint64_t>{4, 5}, {4, 8}, {3, 2}, {4, 9}})
     cases.push_back({qkt::make_design({.p = p, .q = q, .m = 400, .min_rows = 0, .max_rows = 60, .seed = 9 + p}), {}});
   Design from_x = qkt::big_design();  // z = (x's column 1, x's intercept): columns out of x's order
-  for (std::uint64_t r = 0; r < from_x.n; ++r) std::tie(from_x.z[2 * r], from_x.z[2 * r + 1]) = std::pair(from_x.x[3 * r + 1], 1.0);
+  for (std::uint64_t r = 0; r < from_x.n; ++r) std::tie(from_x.z[2 * r], from_x.z[2 * r + 1]) = std::pair(from_x.x[3 * r + 1], 1);
   for (const Design& d : {qkt::big_design(), qkt::with_weights(qkt::big_design(), 8)}) cases.push_back({d, {}});
   for (const Design& d : {from_x, qkt::with_weights(from_x, 3)}) cases.push_back({d, {1, 0}});
   ASSERT_TRUE(qk::work_is_large(from_x.n, 20));

@@ -90,8 +90,8 @@ TEST(Classes, CrossSumsAreUpperTrianglesOfOuterProducts) {
     for (std::uint64_t g = 0; g < in.m; ++g)
       for (std::uint64_t a = 0; a < q; ++a)
         for (std::uint64_t b = 0; b < q; ++b)
-          for (std::uint64_t r = 0; r < p1; ++r)
-            for (std::uint64_t s = r; s < p1; ++s) want[((c->assignment[g] * q + a) * q + b) * blk + r * p1 + s] += w(g, a, r) * w(g, b, s);
+          for (std::uint64_t r = 0, at = ((c->assignment[g] * q + a) * q + b) * blk; r < p1; ++r)
+            for (std::uint64_t s = r; s < p1; ++s) want[at + r * p1 + s] += w(g, a, r) * w(g, b, s);
     EXPECT_EQ(c->cross_sums, want);
     EXPECT_TRUE(c->counts.front() == 3.0 && c->counts.back() == (in.m == 4 ? 1.0 : 2.0));
   }

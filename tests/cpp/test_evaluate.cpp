@@ -112,10 +112,7 @@ Vec random_theta(std::uint64_t q, std::uint64_t seed) {
   return t;
 }
 
-struct Models {
-  Design d;
-  std::unique_ptr<qk::LmmData> data[3];  // in the order of kKernels
-};
+struct Models { Design d; std::unique_ptr<qk::LmmData> data[3]; };  // data in the order of kKernels
 
 // The design of s, weighted or not, built for every kernel; templates give the
 // aggregated kernel few classes (unless weights make every Z_i'W_iZ_i its own).
@@ -189,7 +186,7 @@ TEST(Evaluate, KernelsMatchDenseSolutionAndFiniteDifferences) {
               EXPECT_TRUE(qkt::near_rel(ev->grad_logdet[i] + ev->pwrss / ev->sigma2 / ev->pwrss * ev->grad_pwrss[i],
                                         ev->gradient[i], 1e-12));
             EXPECT_TRUE(qkt::all_near(ev->gradient, blocks.gradient, 1e-8));
-            EXPECT_TRUE(!at_zero || (ev->ldl2 == 0.0 && ev->gradient == Vec(theta.size(), 0.0) && ev->u == Vec(ev->u.size(), 0.0)));
+            EXPECT_TRUE(!at_zero || (ev->ldl2 == 0.0 && ev->gradient == Vec(theta.size()) && ev->u == Vec(ev->u.size())));
             const qk::Evaluation m0 = qk::evaluate(*mod.data[k], theta, reml, qk::kModeDeviance).value(),
                                  m1 = qk::evaluate(*mod.data[k], theta, reml, qk::kModeGradient).value();
             EXPECT_TRUE(m0.gradient.empty() && m0.u.empty() && m1.u.empty() && m1.fixed_inverse.empty());
@@ -275,7 +272,8 @@ TEST(ScratchPool, ReusesByLengthAndKeepsAtMostFour) {
 // Hessian (m * 18 >= 262144) run many chunks on the pool, each kernel cutting its own
 // way: they agree, and give the same bits for pools of 1, 2 and 7 threads.
 TEST(Evaluate, ManyChunksAgreeAcrossKernelsAndPoolSizes) {
-  const Design big = qkt::make_design({.p = 3, .q = 2, .m = 20000, .min_rows = 0, .max_rows = 4, .seed = 181, .templates = 2000});
+  const Design big = qkt::make_design({.p = 3, .q = 2, .m = 20000, .min_rows = 0, .max_rows = 4, .seed = 181,
+                                       .templates = 2000});
   const Design scalar = qkt::make_design({.p = 1, .q = 1, .m = 14564, .min_rows = 1, .max_rows = 3, .seed = 182});
   const Design weighted = qkt::with_weights(scalar, 183);
   // The aggregated kernel costs 232 per class: 1130 classes reach the threshold.
@@ -324,7 +322,8 @@ TEST(Evaluate, ForkWhileOtherThreadsEvaluate) {
   const auto ref = qk::evaluate(*data, theta, true, qk::kModeGradient).value();
   std::atomic<bool> stop{false};
   std::vector<std::thread> threads;
-  for (int t = 0; t < 3; ++t) threads.emplace_back([&] { while (!stop.load()) qk::evaluate(*data, theta, true, qk::kModeGradient); });
+  for (int t = 0; t < 3; ++t)
+    threads.emplace_back([&] { while (!stop.load()) qk::evaluate(*data, theta, true, qk::kModeGradient); });
   int hung = 0, wrong = 0;
   for (int i = 0; i < 500 && hung == 0; ++i) {
     const pid_t pid = fork();

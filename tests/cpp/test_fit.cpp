@@ -53,7 +53,8 @@ TEST(FixedAt, EvaluatesAsTheRowsWithTheColumnHeld) {
         EXPECT_TRUE(derived->p == d.p - 1 && derived->kernel() == kernel);
         EXPECT_EQ(derived->shift.active(), j != 0);
         for (bool reml : {true, false}) {
-          auto e = qk::evaluate(*derived, theta, reml, qk::kModeSolution), f = qk::evaluate(*direct, theta, reml, qk::kModeSolution);
+          auto e = qk::evaluate(*derived, theta, reml, qk::kModeSolution);
+          auto f = qk::evaluate(*direct, theta, reml, qk::kModeSolution);
           ASSERT_TRUE(e && f);
           EXPECT_TRUE(qkt::near_rel(e->deviance, f->deviance, 1e-9));
           EXPECT_TRUE(qkt::all_near(e->grad_logdet, f->grad_logdet, 1e-8) && qkt::all_near(e->grad_pwrss, f->grad_pwrss, 1e-8));

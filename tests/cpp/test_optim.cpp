@@ -9,6 +9,7 @@ using qk::minimize_symmetric;
 using qk::Objective;
 using qk::OptimResult;
 using qk::SignGroup;
+using qkt::kInf;
 using qkt::kNaN;
 using qkt::summary;
 using qkt::Vec;
@@ -149,7 +150,7 @@ TEST(MinimizeSymmetric, RejectsInfeasibleAndNaNTrials) {
 // deviance; NaN never wins and a NaN incumbent stays; +inf (infeasible) loses.
 TEST(MinimizeFromStarts, ReplacesOnlyWithAStrictlyLowerDeviance) {
   const double cases[][3] = {  // incumbent, candidate, replaces
-      {1.0, 0.5, 1}, {1.0, 1.0, 0}, {0.5, 1.0, 0}, {kNaN, 0.0, 0}, {1.0, kNaN, 0}, {qkt::kInf, 5.0, 1}, {5.0, qkt::kInf, 0}, {qkt::kInf, qkt::kInf, 0}};
+      {1.0, 0.5, 1}, {1.0, 1.0, 0}, {0.5, 1.0, 0}, {kNaN, 0.0, 0}, {1.0, kNaN, 0}, {kInf, 5.0, 1}, {5.0, kInf, 0}, {kInf, kInf, 0}};
   for (const auto& c : cases) {
     OptimResult inc{}, cand{};
     std::tie(inc.deviance, cand.deviance) = std::pair(c[0], c[1]);

@@ -93,7 +93,7 @@ TEST(ChunkPlan, LengthCoverAndParallelThreshold) {
         b.u64(plan.len).u64(plan.count);
       }
       const qk::ChunkPlan plan = qk::plan_chunks(100000, 64);
-      const auto got = qk::map_chunks<std::uint64_t>(plan, [](std::uint64_t k, std::uint64_t b, std::uint64_t) { return k * 64 + b; });
+      const auto got = qk::map_chunks<std::uint64_t>(plan, [](auto k, auto b, auto) { return k * 64 + b; });
       for (std::uint64_t k = 0; k < plan.count; ++k) b.u64(from_table ? k * 64 + plan.begin(k) : got[k]);
       return b.buf;
     };
@@ -201,8 +201,8 @@ TEST(RunTasks, InterruptAbandonsTheRestOfAStep) {
       const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
       int ran = 0;
       for (auto& h : hits) ran += h.exchange(0);
-      out += caught + "; polls " + std::to_string(check.polls.load()) + (ran > 0 && ran < 60 ? "; some ran" : "; ran " + std::to_string(ran)) +
-             (ms >= 200 && ms < 800 ? "" : "; after " + std::to_string(ms) + " ms") + "; late " + std::to_string(late.load()) + "\n";
+      out += caught + "; polls " + std::to_string(check.polls) + (ran > 0 && ran < 60 ? "; some" : "; " + std::to_string(ran)) +
+             " ran" + (ms >= 200 && ms < 800 ? "" : "; after " + std::to_string(ms) + " ms") + "; late " + std::to_string(late) + "\n";
       qk::InterruptScope outer(&Countdown::poll, &check);  // fired already, but not innermost
       {
         qk::InterruptScope inner(&Countdown::poll, &never);
