@@ -1,6 +1,5 @@
-// Helpers of the tests of products: slices of a design, its products reduced with a
-// shift, byte records of the blocks and of the fixed products, the products summed
-// row by row, and a design for the parallel passes.
+// Helpers of the tests of products: slices, reductions, byte records, the products
+// summed row by row, and a design for the parallel passes.
 #pragma once
 
 #include <string>
@@ -20,11 +19,8 @@ inline Design slice(const Design& d, std::uint64_t b, std::uint64_t e) {
 
 inline qk::Products reduce(const Design& d, const qk::Shift& shift) {
   auto r = qk::reduce_rows(d.rows(), d.m, shift);
-  if (auto* err = std::get_if<std::string>(&r)) {
-    ADD_FAILURE() << "reduce_rows failed: " << *err;
-    return {};
-  }
-  return std::move(std::get<qk::Reduced>(r).products);
+  if (auto* err = std::get_if<std::string>(&r)) ADD_FAILURE() << "reduce_rows failed: " << *err;
+  return r.index() == 0 ? std::move(std::get<0>(r).products) : qk::Products{};
 }
 
 inline std::string block_bits(const qk::Products& pr) {
@@ -33,16 +29,14 @@ inline std::string block_bits(const qk::Products& pr) {
 
 inline std::string fixed_bits(const qk::Products& pr) { return Bytes().vec(pr.xtx).vec(pr.xty).f64(pr.yty).buf; }
 
-// A design large enough for the parallel passes, y and x's last column far from zero
-// (both centred), rows in random group order.
+// Large enough for the parallel passes, y and x's last column far from zero.
 inline Design big_design() {
   return make_design({.p = 3, .q = 2, .m = 3000, .min_rows = 0, .max_rows = 40, .seed = 77, .mean = 1e4});
 }
 
-// The products of d's rows shifted by `shift` and weighted by d.w, summed here with the
-// expressions of the row passes: each group's blocks in row order (the weight
-// multiplying z), which the products must hold bit for bit; the fixed products and
-// sum log w in long double, which they must hold to rounding.
+// The products of d's rows, shifted and weighted: each group's blocks in row order with
+// the row passes' expressions (to hold bit for bit), the fixed products and sum log w
+// in long double (to hold to rounding).
 inline qk::Products row_sums(const Design& d, const qk::Shift& shift) {
   const std::uint64_t p = d.p, q = d.q;
   qk::Products pr{d.n, p, q, d.m, Vec(p * p), Vec(p), 0.0, Vec(d.m * q * q), Vec(d.m * q * p), Vec(d.m * q),
@@ -78,8 +72,7 @@ inline qk::Products row_sums(const Design& d, const qk::Shift& shift) {
   return pr;
 }
 
-// Empty when got holds want's blocks bit for bit and its fixed products and weights'
-// constant to rounding.
+// Empty when got holds want's blocks to the bit, the rest to rounding.
 inline std::string products_differ(const qk::Products& got, const qk::Products& want) {
   std::string err = block_bits(got) == block_bits(want) ? "" : "blocks differ;";
   if (!all_near(got.xtx, want.xtx, 1e-12) || !all_near(got.xty, want.xty, 1e-12) || !near_rel(got.yty, want.yty, 1e-12))

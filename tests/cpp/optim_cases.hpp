@@ -1,6 +1,4 @@
-// What the minimiser's tests share: a one-line report of a run, a recorder of the
-// points asked about, and objectives: a diagonal quadratic and one with the
-// mixed-model shape (even under a joint sign flip, its minimum off the symmetric point).
+// What the minimiser's tests share: a run's report, a recorder, and objectives.
 #pragma once
 // Options are written as designated initializers; the fields left out keep their defaults.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
@@ -38,8 +36,7 @@ inline qk::Objective diag_quadratic(Vec a, double offset = 0.0) {
   };
 }
 
-// Whether the value and the gradient's largest entry reported are the objective's at
-// the reported point.
+// Whether the value and gradient reported are the objective's at the point reported.
 inline bool reported_at(const qk::Objective& objective, const qk::OptimResult& r) {
   double f, largest = 0.0;
   Vec g(r.theta.size());

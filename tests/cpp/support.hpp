@@ -1,7 +1,5 @@
-// Shared helpers of the C++ unit tests: seeded designs, byte records for bit-for-bit
-// comparisons, and runs under a chosen pool size. The pool reads its size once per
-// process, so each size runs in a forked child (the pool forgets the parent's
-// workers after a fork) that sends its result back through a pipe.
+// Shared helpers of the C++ unit tests: seeded designs, byte records, and runs under a
+// chosen pool size, which the pool reads once per process: each in a forked child.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -50,8 +48,7 @@ std::string refusal(const std::variant<T, std::string>& r) {
 }
 inline std::string refusal(const std::optional<std::string>& err) { return err.value_or("accepted"); }
 
-// What fn returns in a child whose pool has `threads` threads. A child that crashes
-// or throws (which aborts it) fails the test.
+// What fn returns in a child whose pool has `threads` threads; a child that fails fails the test.
 inline std::string in_child(const char* threads, const std::function<std::string()>& fn) {
   int fd[2];
   if (pipe(fd) != 0) return "pipe failed";
@@ -75,9 +72,8 @@ inline std::string in_child(const char* threads, const std::function<std::string
   return out;
 }
 
-// Runs fn under pools of 1, 2 and 7 threads and expects the same bytes from each
-// (more than min_size of them), which it returns. Each child appends the size of
-// its pool, so a run that silently used another size is caught.
+// fn's bytes (more than min_size), the same under pools of 1, 2 and 7 threads, each
+// child's pool size appended so that one that silently used another size shows.
 inline std::string same_bits_for_pool_sizes(const std::function<std::string()>& fn, std::size_t min_size) {
   std::string first;
   for (const char* t : {"1", "2", "7"}) {
@@ -133,17 +129,14 @@ struct DesignShape {
   std::uint64_t p = 2, q = 1, m = 10;
   int min_rows = 1, max_rows = 6;  // rows per group, uniform; 0 allows empty groups
   std::uint64_t seed = 1;
-  // When > 0 every group copies the z rows of one of this many templates, so Z_i'Z_i
-  // repeats bitwise across groups while X and y stay random.
+  // When > 0, every group copies the z rows of one of this many: Z_i'Z_i repeats bitwise.
   std::uint64_t templates = 0;
-  // Added to y and to x's last column (p >= 2): far from zero for their spread, both
-  // are centred by the shift.
+  // Added to y and to x's last column (p >= 2): far from zero, both are centred.
   double mean = 0.0;
 };
 
-// x and z hold an intercept column and standard normal columns, y is standard
-// normal. The groups are interleaved at random, each keeping its rows in generation
-// order so that templated groups get bitwise equal Z_i'Z_i.
+// An intercept and standard normal columns in x and z, y standard normal; groups
+// interleaved at random, each keeping its rows' order.
 inline Design make_design(const DesignShape& s) {
   std::mt19937_64 rng(s.seed);
   std::normal_distribution<double> nd;
@@ -178,11 +171,8 @@ inline Design make_design(const DesignShape& s) {
 // from_rows that must succeed.
 inline std::unique_ptr<qk::LmmData> build(const Design& d, qk::Evaluator evaluator) {
   auto r = qk::from_rows(d.rows(), d.m, evaluator);
-  if (auto* err = std::get_if<std::string>(&r)) {
-    ADD_FAILURE() << "from_rows failed: " << *err;
-    return nullptr;
-  }
-  return std::move(std::get<std::unique_ptr<qk::LmmData>>(r));
+  if (auto* err = std::get_if<std::string>(&r)) ADD_FAILURE() << "from_rows failed: " << *err;
+  return r.index() == 0 ? std::move(std::get<0>(r)) : nullptr;
 }
 
 // |a_i - b_i| <= tol * max(1, |a_i|, |b_i|) for every i; a NaN never is.

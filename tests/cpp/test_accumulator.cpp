@@ -1,6 +1,5 @@
-// Products of batches: reduce_rows and the accumulator fed batch by batch against the
-// rows' sums for every shape the row passes specialise, weighted or not, with Z'Z
-// read from Z'X; batches given as columns; refused batches that leave it unchanged.
+// Products of batches, reduced or accumulated, against the rows' sums; batches given
+// as columns; refused batches that leave the accumulator unchanged.
 #include "batches.hpp"
 #include "lmm/prepare/accumulator.hpp"
 #include "lmm/prepare/columns.hpp"
@@ -10,18 +9,16 @@ namespace {
 using qkt::Design;
 using qkt::Vec;
 
-// Blocks of every shape the row passes specialise (q up to 4, p up to 8) and of one
-// they do not (p = 9), and of the large design weighted or not, with z two columns of
-// x (Z'Z then read from Z'X) or not: the rows' sums in row order, bit for bit, for
-// rows shuffled and sorted by group, from reduce_rows and from batches (cut at several
-// boundaries) accumulated in order, on 1, 2 and 7 threads. A column the shift centres
-// keeps Z'Z, and a record is whole lines.
+// Every shape the row passes specialise (q <= 4, p <= 8) and one they do not (p = 9),
+// weighted or not, z columns of x (Z'Z read from Z'X) or not: reduced or accumulated in
+// batches, rows shuffled or sorted, the blocks are the rows' sums in row order to the
+// bit on 1, 2 and 7 threads. A column the shift centres keeps Z'Z; records are lines.
 TEST(Accumulator, EveryShapeSumsTheRowsInOrder) {
   std::vector<std::pair<Design, std::vector<std::uint64_t>>> cases;  // the design, z's columns in x
   for (auto [q, p] : {std::pair<std::uint64_t, std::uint64_t>{4, 5}, {4, 8}, {3, 2}, {4, 9}})
     cases.push_back({qkt::make_design({.p = p, .q = q, .m = 400, .min_rows = 0, .max_rows = 60, .seed = 9 + p}), {}});
   Design from_x = qkt::big_design();  // z = (x's column 1, x's intercept): columns out of x's order
-  for (std::uint64_t r = 0; r < from_x.n; ++r) std::tie(from_x.z[2 * r], from_x.z[2 * r + 1]) = std::pair(from_x.x[3 * r + 1], 1.0);
+  for (std::uint64_t r = 0; r < from_x.n; ++r) std::tie(from_x.z[2 * r], from_x.z[2 * r + 1]) = std::pair(from_x.x[3 * r + 1], 1);
   for (const Design& d : {qkt::big_design(), qkt::with_weights(qkt::big_design(), 8)}) cases.push_back({d, {}});
   for (const Design& d : {from_x, qkt::with_weights(from_x, 3)}) cases.push_back({d, {1, 0}});
   ASSERT_TRUE(qk::work_is_large(from_x.n, 20));
@@ -56,20 +53,16 @@ TEST(Accumulator, EveryShapeSumsTheRowsInOrder) {
   EXPECT_EQ(qk::empty_accumulator(1, 6, 2, none, false, {0, 1}).stride, 16u);
 }
 
-// A refused batch names its fault and leaves the accumulator unchanged: a code out of
-// range, the shift's constant column not constant, weights missing or not expected, a
-// weight that is not finite and positive, z not the columns of x it was said to be.
-// reduce_rows refuses the first two too, and a shift of another width. Groups added
-// later leave products that pass the checks.
+// A refused batch names its fault and leaves the accumulator unchanged; reduce_rows
+// refuses codes and shifts alike. Groups added later leave products that pass.
 TEST(Accumulator, RefusedBatchesLeaveItUnchanged) {
   Design d = qkt::make_design({.p = 3, .q = 2, .m = 10, .min_rows = 2, .max_rows = 6, .seed = 3});
   for (std::uint64_t r = 0; r < d.n; ++r) d.z[2 * r + 1] = d.x[3 * r + 1];  // z = x's columns 0 and 1
   const qk::Shift shift = qk::choose_shift(d.rows());
   ASSERT_EQ(shift.column, 0);
   const Design w = qkt::with_weights(d, 4);
-  using Edit = std::function<void(Design&)>;
-  const std::vector<std::tuple<bool, bool, Edit, std::string>> cases = {  // weighted, reduce_rows too, edit, text
-      {false, true, [](Design& b) { b.codes[b.n - 1] = 10; }, "group code 10 out of range 0..10"},
+  const std::vector<std::tuple<bool, bool, std::function<void(Design&)>, std::string>> cases = {  // weighted, reduced too,
+      {false, true, [](Design& b) { b.codes[b.n - 1] = 10; }, "group code 10 out of range 0..10"},  // edit, text
       {false, true, [](Design& b) { b.x[3 * (b.n / 2)] = b.z[2 * (b.n / 2)] = 2.0; }, "column 0 of x (the shift's"},
       {false, false, [&](Design& b) { b.w = w.w; }, "the products are unweighted: a batch cannot bring weights"},
       {true, false, [](Design& b) { b.w.clear(); }, "the products are weighted: every batch needs its weights"},
@@ -101,9 +94,8 @@ TEST(Accumulator, RefusedBatchesLeaveItUnchanged) {
   EXPECT_TRUE(grown.counts.size() == d.m + 3 && !qk::check_products(grown));
 }
 
-// Columns stack into the rows the passes read: a column of ones where none is given
-// (x's intercept), rows holding a NaN anywhere left out and counted, the first
-// infinite value reported by place with nothing stacked.
+// Columns stack into rows: ones where no column is given, rows with a NaN left out
+// and counted, the first infinite value reported by place with nothing stacked.
 TEST(Accumulator, ColumnsStackIntoRows) {
   const Design d = qkt::big_design();
   const std::uint64_t n = d.n, late = d.n - 2;
@@ -113,7 +105,7 @@ TEST(Accumulator, ColumnsStackIntoRows) {
     for (std::uint64_t j = 0; j < d.p + d.q; ++j) cols[1 + j][r] = j < d.p ? d.x[r * d.p + j] : d.z[r * d.q + j - d.p];
   }
   const double nan = qkt::kNaN, inf = qkt::kInf;
-  // The column of cols changed, its (row, value) changes, the rows left out or the fault's row, whether a fault.
+  // The column changed, its (row, value) changes, the rows left out or the fault's row.
   const std::tuple<std::size_t, std::vector<std::pair<std::uint64_t, double>>, std::uint64_t, bool> cases[] = {
       {0, {}, 0, false},        {0, {{5, nan}, {n - 1, nan}}, 2, false}, {3, {{7, nan}}, 1, false},
       {5, {{9, nan}, {11, nan}}, 2, false},   {2, {{3000, -inf}, {3001, inf}}, 3000, true},

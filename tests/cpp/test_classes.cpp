@@ -8,7 +8,6 @@
 
 namespace {
 
-using qkt::kNaN;
 using qkt::Vec;
 
 struct ClassInput {
@@ -23,19 +22,17 @@ struct ClassInput {
 ClassInput class_input(std::uint64_t q, std::uint64_t p, const std::vector<Vec>& blocks, std::uint64_t seed = 1) {
   ClassInput in{q, p, blocks.size(), {}, Vec(blocks.size() * q * p), Vec(blocks.size() * q)};
   std::mt19937_64 rng(seed);
-  std::uniform_int_distribution<int> small(-4, 4);
   for (const Vec& b : blocks) in.ztz.insert(in.ztz.end(), b.begin(), b.end());
-  for (double& v : in.ztx) v = small(rng);
-  for (double& v : in.zty) v = small(rng);
+  for (Vec* v : {&in.ztx, &in.zty})
+    for (double& x : *v) x = std::uniform_int_distribution<int>(-4, 4)(rng);
   return in;
 }
 
-// Ids in order of first appearance; keys are the bit patterns of the lower triangle
-// (signed zeros and NaN payloads differ, the upper triangle is ignored), met both in
-// the leading run and in the map; q = 4 takes the long key form.
+// Ids in order of first appearance; keys are the lower triangle's bits (signed zeros
+// and NaN payloads differ), in the leading run and the map; q = 4: the long key.
 TEST(Classes, FirstAppearanceIdsAndKeys) {
-  const double nan2 = std::bit_cast<double>(std::bit_cast<std::uint64_t>(kNaN) | 1);
-  const Vec z0{1, 0.0, 0.0, 2}, zn{1, -0.0, -0.0, 2}, nan{1, kNaN, kNaN, 2};
+  const double nan2 = std::bit_cast<double>(std::bit_cast<std::uint64_t>(qkt::kNaN) | 1);
+  const Vec z0{1, 0.0, 0.0, 2}, zn{1, -0.0, -0.0, 2}, nan{1, qkt::kNaN, qkt::kNaN, 2};
   Vec last(16, 1.0);
   last[15] = 4.0;
   const std::tuple<std::uint64_t, std::vector<Vec>, std::vector<std::uint32_t>> cases[] = {
@@ -47,16 +44,13 @@ TEST(Classes, FirstAppearanceIdsAndKeys) {
       {4, {Vec(16, 1.0), last, Vec(16, 1.0), Vec(16, 3.0)}, {0, 1, 0, 2}},
   };
   for (const auto& [q, blocks, ids] : cases) {
-    auto cl = class_input(q, 1, blocks).build();
-    ASSERT_TRUE(cl);
-    EXPECT_EQ(cl->assignment, ids) << ::testing::PrintToString(ids);
+    EXPECT_EQ(class_input(q, 1, blocks).build().value().assignment, ids) << ::testing::PrintToString(ids);
   }
 }
 
-// A limit gives up when there are more classes than it; from group 4096 on, every
-// 1024 groups, a finite limit also gives up when more than a quarter of the groups
-// seen so far started a class (the test comes before the group is looked at). The
-// unlimited value never gives up, and one shared Z'Z is one class under any limit.
+// A limit gives up beyond its classes; from group 4096 on, every 1024 groups (before
+// looking at the group), also when over a quarter of the groups seen started a class.
+// One shared Z'Z is one class under any limit.
 TEST(Classes, LimitAndEarlyAbandonment) {
   const std::uint64_t lim = 1000000, none = qk::kUnlimitedClasses;
   const std::array<std::uint64_t, 6> cases[] = {  // m, first, late_begin, late_end, limit, classes
@@ -79,10 +73,8 @@ TEST(Classes, LimitAndEarlyAbandonment) {
   }
 }
 
-// Per class, sums over the members of w_a[r] w_b[s] for s >= r (w_a = row a of
-// [Z'X | Z'y]) and zero below the diagonal of each block, for a few classes and over
-// 4096 (chunk partials kept in a map); two identical groups with inexact values sum
-// to exactly twice one.
+// Per class, sums of w_a[r] w_b[s] for s >= r (w_a = row a of [Z'X | Z'y]), for a few
+// classes and over 4096 (partials in a map); two identical groups sum to twice one.
 TEST(Classes, CrossSumsAreUpperTrianglesOfOuterProducts) {
   const Vec a{2, 1, 1, 3};
   std::vector<Vec> blocks;
@@ -98,20 +90,18 @@ TEST(Classes, CrossSumsAreUpperTrianglesOfOuterProducts) {
     for (std::uint64_t g = 0; g < in.m; ++g)
       for (std::uint64_t a = 0; a < q; ++a)
         for (std::uint64_t b = 0; b < q; ++b)
-          for (std::uint64_t r = 0; r < p1; ++r)
-            for (std::uint64_t s = r; s < p1; ++s) want[((c->assignment[g] * q + a) * q + b) * blk + r * p1 + s] += w(g, a, r) * w(g, b, s);
+          for (std::uint64_t r = 0, at = ((c->assignment[g] * q + a) * q + b) * blk; r < p1; ++r)
+            for (std::uint64_t s = r; s < p1; ++s) want[at + r * p1 + s] += w(g, a, r) * w(g, b, s);
     EXPECT_EQ(c->cross_sums, want);
     EXPECT_TRUE(c->counts.front() == 3.0 && c->counts.back() == (in.m == 4 ? 1.0 : 2.0));
   }
   ClassInput one{2, 2, 1, a, {0.0, 0.1, 2.0, 1.0}, {1.0 / 3.0, 2.0}}, two{2, 2, 2, {}, {}, {}};
   for (auto [from, to] : {std::pair{&one.ztz, &two.ztz}, {&one.ztx, &two.ztx}, {&one.zty, &two.zty}})
     for (int k = 0; k < 2; ++k) to->insert(to->end(), from->begin(), from->end());
-  auto c1 = one.build(), c2 = two.build();
-  ASSERT_TRUE(c1 && c2);
-  Vec doubled = c1->cross_sums;
+  const qk::Classes c1 = one.build().value(), c2 = two.build().value();
+  Vec doubled = c1.cross_sums;
   for (double& v : doubled) v *= 2.0;
-  EXPECT_EQ(qkt::bits(c2->cross_sums), qkt::bits(doubled));
-  EXPECT_EQ(c2->counts, Vec{2.0});
+  EXPECT_TRUE(qkt::bits(c2.cross_sums) == qkt::bits(doubled) && c2.counts == Vec{2.0});
 }
 
 }  // namespace

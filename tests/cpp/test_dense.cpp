@@ -5,7 +5,6 @@
 
 namespace {
 
-using qkt::kInf;
 using qkt::kNaN;
 using qkt::Vec;
 
@@ -22,13 +21,10 @@ Vec naive_mul(const Vec& a, const Vec& b, std::size_t r, std::size_t k, std::siz
 TEST(Cholesky, PivotRules) {
   const std::pair<Vec, bool> cases[] = {
       {{6.25}, true}, {{1e-310}, true}, {{std::numeric_limits<double>::max()}, true}, {{0.0}, false},
-      {{-0.0}, false}, {{-1e-310}, false}, {{kInf}, false}, {{kNaN}, false},
-      {{1, 2, 2, 1}, false},               // indefinite
-      {{1, 1, 1, 1}, false},               // singular
-      {{4, 0, kNaN, 1}, false},            // NaN below the diagonal
-      {{1, 0, 1e200, 1}, false},           // an update that overflows
-      {{1, 0, 0, 0, 1, 0, 1, 1, 1.5}, false},  // the third pivot negative only after both updates
-  };
+      {{-0.0}, false}, {{-1e-310}, false}, {{qkt::kInf}, false}, {{kNaN}, false},
+      {{1, 2, 2, 1}, false}, {{1, 1, 1, 1}, false}, {{4, 0, kNaN, 1}, false},  // indefinite, singular, NaN below
+      {{1, 0, 1e200, 1}, false},               // an update that overflows
+      {{1, 0, 0, 0, 1, 0, 1, 1, 1.5}, false}};  // the third pivot negative only after both updates
   for (const auto& [a, ok] : cases) {
     Vec l = a;
     ASSERT_EQ(qk::cholesky_in_place(l.data(), l.size() == 1 ? 1 : l.size() == 4 ? 2 : 3), ok) << ::testing::PrintToString(a);
@@ -36,10 +32,8 @@ TEST(Cholesky, PivotRules) {
   }
 }
 
-// On the second-difference matrix tridiag(-1, 2, -1) (SPD, det = n + 1), with
-// garbage in the strict upper triangle, which must be ignored and come back zero:
-// L L' = A, the log-determinant, the solves undo L and L', the inverse inverts A,
-// and the products match the textbook triple loop.
+// tridiag(-1, 2, -1) (det n + 1) with garbage above the diagonal, ignored and zeroed:
+// L L' = A, the log-determinant, solves, inverse and products as by the textbook.
 TEST(Cholesky, AgreesWithIndependentFormulas) {
   for (std::size_t n : {1u, 2u, 4u, 7u}) {
     SCOPED_TRACE(n);
@@ -51,7 +45,7 @@ TEST(Cholesky, AgreesWithIndependentFormulas) {
     }
     for (std::size_t i = 0; i < b.size(); ++i) b[i] = std::sin(1.0 + static_cast<double>(i));
     Vec l = a, lt(n * n), fw = b, bw = b, c(n * 2), ct(n * 2), inv(n * n, kNaN);  // inv's NaN must not leak in
-    for (std::size_t i = 1; i < n; ++i) l[i] = l[i * n - 1] = i % 2 ? kNaN : -kInf;
+    for (std::size_t i = 1; i < n; ++i) l[i] = l[i * n - 1] = i % 2 ? kNaN : -qkt::kInf;
     ASSERT_TRUE(qk::cholesky_in_place(l.data(), n));
     for (std::size_t i = 0; i < n; ++i)
       for (std::size_t j = 0; j < n; ++j) lt[j * n + i] = l[i * n + j];
@@ -71,10 +65,10 @@ TEST(Cholesky, AgreesWithIndependentFormulas) {
   }
 }
 
-// A zero coefficient of either sign skips its row of B, so infinities and NaNs met
-// only by zeros stay out of C; a NaN coefficient is not a zero.
+// A zero coefficient of either sign skips its row of B (infinities stay out of C); a
+// NaN coefficient is not a zero.
 TEST(Products, ZeroCoefficientsSkipTheirRow) {
-  const Vec b{1.0, 3.0, kInf, kNaN};  // 2 x 2, second row non-finite
+  const Vec b{1.0, 3.0, qkt::kInf, kNaN};  // 2 x 2, second row non-finite
   for (double zero : {0.0, -0.0}) {
     const Vec a{2.0, zero};
     Vec c(2), ct(2);

@@ -10,9 +10,9 @@ namespace {
 using qkt::Design;
 using qkt::Vec;
 
-// Empty when data holds the products of d's rows (row_sums) shifted by data.shift, a
-// shift that is a reparameterisation (its column constant at its non-zero value and
-// not centred itself, or no shift at all), and the fingerprints of d's arrays.
+// Empty when data holds the products of d's rows shifted by a reparameterising shift
+// (its column constant at its non-zero value, not centred itself) or none, and the
+// fingerprints of d's arrays.
 std::string design_error(const Design& d, const qk::LmmData& data) {
   const qk::Shift& sh = data.shift;
   std::string err = sh.x.size() == d.p && (sh.active() || (sh.y == 0.0 && !sh.shifts_x())) ? "" : "shift;";
@@ -29,27 +29,22 @@ std::string design_error(const Design& d, const qk::LmmData& data) {
   return err;
 }
 
-// Everything construction computes, as bytes; with `weights` false, all but the
-// weights' own fields.
+// Everything construction computes, as bytes (with `weights` false, but the weights').
 std::string design_bytes(const qk::LmmData& d, bool weights = true) {
   qkt::Bytes b;
   b.vec(d.xtx).vec(d.xty).f64(d.yty).vec(d.ztz).vec(d.ztx).vec(d.zty).u64(d.codes_fingerprint);
   b.u64(d.x_fingerprint).u64(d.z_fingerprint).vec(d.shift.x).f64(d.shift.y).u64(d.shift.column).f64(d.shift.value);
   b.u64(d.evaluator).u64(d.classes.has_value()).u64(d.exact_fit);
-  if (d.classes) b.u64(d.classes->n_classes).vec(d.classes->counts).vec(d.classes->ztz).vec(d.classes->cross_sums);
-  if (d.classes) b.vec(d.classes->assignment);
+  if (const auto& c = d.classes) b.u64(c->n_classes).vec(c->counts).vec(c->ztz).vec(c->cross_sums).vec(c->assignment);
   if (weights) b.u64(d.weighted).f64(d.log_weights).u64(d.w_fingerprint);
   return b.buf;
 }
 
-// Small designs take the serial path (q = 1..3 unrolled and q = 4 generic, p = 1..8
-// unrolled and p = 9 generic). On the large one, pools of 2 and 7 threads take the
-// parallel path (counting sort, then batches of whole groups), which must match the
-// row sums and the serial path's bits for rows interleaved across groups, sorted by
-// group, and sorted but for two rows swapped across a group boundary. So must the
-// classes, whose sums run on the pool, and with_response, which must equal building
-// anew. Each design is also built with prior weights, and with weights all 1.0,
-// which must give the products of no weights to the bit.
+// Small designs take the serial path (q, p unrolled up to 3, 8, and generic). On the
+// large one pools of 2 and 7 threads take the parallel path, which must give the row
+// sums and the serial bits for rows interleaved, sorted by group, and sorted but for
+// two rows swapped across groups; so must the classes and with_response (building
+// anew). Weights all 1.0 give the products of no weights to the bit.
 TEST(FromRows, ProductsMatchRowSumsOnBothPathsAndAnyPoolSize) {
   std::vector<Design> designs;
   for (const qkt::DesignShape& s : {qkt::DesignShape{.p = 1, .q = 1, .m = 7, .min_rows = 0, .max_rows = 4, .seed = 1},
@@ -70,10 +65,8 @@ TEST(FromRows, ProductsMatchRowSumsOnBothPathsAndAnyPoolSize) {
   while (sorted.codes[i] + 1 != sorted.codes[i + 1]) ++i;
   std::swap(perm[i], perm[i + 1]);
   designs.insert(designs.end(), {sorted, qkt::reorder(sorted, perm)});
-  Design d2 = d;
-  std::mt19937_64 rng(32);
-  std::normal_distribution<double> nd;
-  for (double& v : d2.y) v = nd(rng);
+  Design d2 = d;  // another response
+  for (std::size_t r = 0; r < d.n; ++r) d2.y[r] = std::sin(static_cast<double>(r));
   const std::string out = qkt::same_bits_for_pool_sizes([&] {
     std::string report, bytes, plain;
     for (const Design& x : designs) {
@@ -102,9 +95,8 @@ TEST(FromRows, ProductsMatchRowSumsOnBothPathsAndAnyPoolSize) {
   EXPECT_EQ(out.substr(0, out.find('\n')), std::string(21, ';'));
 }
 
-// The first weight that is not finite and positive (negative, zero, a negative zero,
-// NaN, an infinity), or the first group code out of range, is the one reported in row
-// order, on the serial and the parallel path.
+// The first weight that is not finite and positive, or the first group code out of
+// range, in row order is the one reported, on the serial and the parallel path.
 TEST(FromRows, FirstBadWeightOrCodeInRowOrder) {
   const Design d = qkt::with_weights(qkt::make_design({.p = 2, .q = 2, .m = 5, .min_rows = 5000, .max_rows = 6000}), 3);
   ASSERT_TRUE(qk::work_is_large(d.n, 15));  // 9 per-group and 6 fixed products per row
@@ -134,11 +126,9 @@ TEST(FromRows, FirstBadWeightOrCodeInRowOrder) {
   for (const char* threads : {"1", "2"}) EXPECT_EQ(qkt::in_child(threads, report), expected) << threads;
 }
 
-// The weights' constant, sum log w, from the scan's mantissas and exponents: to
-// rounding for weights spread over the whole range of doubles (subnormals, the
-// largest, products that would overflow or underflow many times over), however the
-// rows are cut into chunks; exactly 0.0 for weights all 1.0 and an exact multiple of
-// log 2 for powers of two.
+// sum log w from the scan's mantissas and exponents: to rounding for weights over the
+// whole range of doubles (products would overflow many times over), however the rows
+// are cut; exactly 0 for weights all 1.0 and a multiple of log 2 for powers of two.
 TEST(FromRows, LogOfTheWeightsOverTheRangeOfDoubles) {
   std::mt19937_64 rng(5);
   std::uniform_real_distribution<double> expo(-1000.0, 1000.0);
@@ -168,10 +158,8 @@ TEST(FromRows, LogOfTheWeightsOverTheRangeOfDoubles) {
   EXPECT_EQ(scan({0.25, 8.0, 1024.0, 0.5}, 4).log_sum(), 10.0 * 0.69314718055994530942);
 }
 
-// The constant column is found wherever it is, and a column that is constant only in
-// the sampled rows (one late row differs) leaves the rows unshifted, on the serial
-// path (a restart) and on the parallel one (the fixed products again); either way
-// the products are the rows' sums.
+// The constant column is found wherever it is; one constant only in the sampled rows
+// leaves the rows unshifted, on the serial path (a restart) and the parallel one.
 TEST(FromRows, ShiftOnlyForAColumnConstantInEveryRow) {
   const Design small = qkt::make_design({.p = 3, .q = 2, .m = 50, .min_rows = 2, .max_rows = 6, .seed = 41});
   const Design large = qkt::make_design({.p = 3, .q = 2, .m = 20000, .min_rows = 0, .max_rows = 5, .seed = 42});
@@ -194,10 +182,9 @@ TEST(FromRows, ShiftOnlyForAColumnConstantInEveryRow) {
   EXPECT_EQ(out.substr(0, out.find('@')), "2 ;-1 ;-1 ;2 ;-1 ;-1 ;");
 }
 
-// The checksum of an array is the sum of its parts' checksums however it is cut (the
-// vector loops, their tails and single values agree, at every offset), treats a
-// negative zero as a zero, and changes when a value moves, changes sign or changes
-// in its last bit, or when two columns of 0/1 with the same counts are swapped.
+// The checksum of an array is the sum of its parts' however it is cut (vector loops,
+// tails and single values agree at every offset), takes -0.0 for 0.0, and changes when
+// a value moves, changes sign or its last bit, or two 0/1 columns are swapped.
 TEST(Checksum, PartsAddUpAndChangesShow) {
   std::mt19937_64 rng(61);
   std::normal_distribution<double> nd;
@@ -226,9 +213,8 @@ TEST(Checksum, PartsAddUpAndChangesShow) {
   EXPECT_NE(sum(d), sum(swapped));
 }
 
-// Encoding and decoding gives the design back bit for bit (the classes formed again
-// as construction formed them, the weights' constant and fingerprint kept, Lambda's
-// blocks), on every evaluator. Another format, every truncation and a corrupted size
+// A state decodes to the design bit for bit (classes formed again, weights, Lambda's
+// blocks) on every evaluator; another format, every truncation and a corrupted size
 // are refused with a text, never read.
 TEST(State, RoundTripAndRefusals) {
   const Design d = qkt::make_design({.p = 3, .q = 2, .m = 60, .min_rows = 0, .max_rows = 6, .seed = 51, .templates = 5});

@@ -1,10 +1,7 @@
-// The evaluators against an independent dense solution of the penalised least
-// squares problem (Bates, Maechler, Bolker and Walker 2015, "Fitting Linear
-// Mixed-Effects Models Using lme4", J. Stat. Softw. 67(1), section 3), against each
-// other and against finite differences, on rows as given and on shifted rows; the
-// q = 1 Hessian, conditional covariances, infeasible points, the blocks kernel's work
-// buffers and the layouts of Lambda's blocks; many chunks on pools of any size, and
-// forks while other threads evaluate.
+// The evaluators against a dense solution of the penalised least squares problem
+// (Bates, Maechler, Bolker and Walker 2015, J. Stat. Softw. 67(1), section 3), each
+// other and finite differences; the q = 1 Hessian, infeasible points, work buffers,
+// many chunks on pools of any size, and forks while other threads evaluate.
 #include <signal.h>
 
 #include <atomic>
@@ -51,11 +48,9 @@ struct Reference {
 };
 
 // The joint system [Lambda'Z'WZ Lambda + I, Lambda'Z'WX; X'WZ Lambda, X'WX] [u; beta] =
-// [Lambda'Z'Wy; X'Wy] over all m q + p unknowns, formed from the rows (W the prior
-// weights, the identity without) and solved densely. The factor's leading block gives
-// ldl2 and the conditional covariances sigma2 Lambda (Lambda'Z_i'W_iZ_i Lambda +
-// I)^-1 Lambda', its trailing block RX; with weights the deviance is that of lme4,
-// less sum log w.
+// [Lambda'Z'Wy; X'Wy] (W the prior weights) formed from the rows and solved densely:
+// its factor's leading block gives ldl2 and the conditional covariances, its trailing
+// block RX; with weights the deviance is lme4's less sum log w.
 std::optional<Reference> reference(const Design& d, const Vec& theta, bool reml) {
   const std::size_t q = d.q, p = d.p, mq = d.m * q, n = mq + p;
   const Vec lambda = qk::theta_to_lambda(theta, q);
@@ -117,14 +112,10 @@ Vec random_theta(std::uint64_t q, std::uint64_t seed) {
   return t;
 }
 
-struct Models {
-  Design d;
-  std::unique_ptr<qk::LmmData> data[3];  // in the order of kKernels
-};
+struct Models { Design d; std::unique_ptr<qk::LmmData> data[3]; };  // data in the order of kKernels
 
-// The design of s (with prior weights from [0.5, 2) when weighted), built for every
-// kernel. A templated design must give the aggregated kernel few classes to merge
-// (prior weights make every Z_i'W_iZ_i its own).
+// The design of s, weighted or not, built for every kernel; templates give the
+// aggregated kernel few classes (unless weights make every Z_i'W_iZ_i its own).
 Models models(const qkt::DesignShape& s, std::uint64_t extra_empty = 0, bool weighted = false) {
   Models out{qkt::make_design(s), {}};
   if (weighted) out.d = qkt::with_weights(std::move(out.d), s.seed + 7);
@@ -134,9 +125,8 @@ Models models(const qkt::DesignShape& s, std::uint64_t extra_empty = 0, bool wei
   return out;
 }
 
-// q = 1..4; groups without rows, groups sharing one Z'Z, a few templates of Z'Z; the
-// last two far from zero in y and x's last column, whose shift the evaluators undo
-// (only the intercept's estimate, and its covariances, move).
+// q = 1..4; groups without rows or sharing Z'Z; the last two far from zero in y and x,
+// whose shift the evaluators undo (only the intercept and its covariances move).
 const qkt::DesignShape kDesigns[] = {
     {.p = 1, .q = 1, .m = 25, .min_rows = 0, .max_rows = 6, .seed = 101},
     {.p = 3, .q = 1, .m = 20, .min_rows = 4, .max_rows = 4, .seed = 102, .templates = 1},
@@ -150,11 +140,9 @@ const qkt::DesignShape kDesigns[] = {
     {.p = 2, .q = 1, .m = 20, .min_rows = 2, .max_rows = 5, .seed = 110, .templates = 2, .mean = -300.0},
 };
 
-// At an interior point, a point with a zero diagonal entry and theta = 0 (least
-// squares: ldl2, u and the gradient exactly zero), REML and ML, without and with
-// prior weights: every kernel reproduces the dense solution and conditional
-// covariances, its gradient (and the gradient's two parts) matches central
-// differences of the deviance and the other kernels' gradients, and the lower modes
+// At an interior point, a zero diagonal and theta = 0 (ldl2, u and the gradient exactly
+// zero), REML and ML, weighted or not, every kernel gives the dense solution; its
+// gradient and the gradient's parts match central differences, and the lower modes
 // give the same numbers, leaving out what they do not need.
 TEST(Evaluate, KernelsMatchDenseSolutionAndFiniteDifferences) {
   for (const qkt::DesignShape& s : kDesigns)
@@ -167,20 +155,18 @@ TEST(Evaluate, KernelsMatchDenseSolutionAndFiniteDifferences) {
         for (bool reml : {true, false}) {
           SCOPED_TRACE("p=" + std::to_string(s.p) + " q=" + std::to_string(s.q) + " theta[0]=" +
                        std::to_string(theta[0]) + (reml ? " REML" : " ML") + (weighted ? " weighted" : ""));
-          auto ref = reference(mod.d, theta, reml);
-          ASSERT_TRUE(ref);
+          const auto ref = reference(mod.d, theta, reml).value();
           const double h = 1e-5;
           Vec fd(theta.size()), fd_logdet(theta.size()), fd_pwrss(theta.size());
           for (std::size_t i = 0; i < theta.size(); ++i) {
             Vec up = theta, down = theta;
             up[i] += h;
             down[i] -= h;
-            auto fu = qk::evaluate(*mod.data[0], up, reml, qk::kModeDeviance);
-            auto fl = qk::evaluate(*mod.data[0], down, reml, qk::kModeDeviance);
-            ASSERT_TRUE(fu && fl);
-            fd[i] = (fu->deviance - fl->deviance) / (2 * h);
-            fd_logdet[i] = ((fu->ldl2 + fu->ldrx2) - (fl->ldl2 + fl->ldrx2)) / (2 * h);
-            fd_pwrss[i] = (fu->pwrss - fl->pwrss) / (2 * h);
+            const qk::Evaluation fu = qk::evaluate(*mod.data[0], up, reml, qk::kModeDeviance).value(),
+                                 fl = qk::evaluate(*mod.data[0], down, reml, qk::kModeDeviance).value();
+            fd[i] = (fu.deviance - fl.deviance) / (2 * h);
+            fd_logdet[i] = ((fu.ldl2 + fu.ldrx2) - (fl.ldl2 + fl.ldrx2)) / (2 * h);
+            fd_pwrss[i] = (fu.pwrss - fl.pwrss) / (2 * h);
           }
           const auto blocks = qk::evaluate(*mod.data[0], theta, reml, qk::kModeGradient).value();
           for (int k = 0; k < 3; ++k) {
@@ -188,11 +174,11 @@ TEST(Evaluate, KernelsMatchDenseSolutionAndFiniteDifferences) {
             auto ev = qk::evaluate(*mod.data[k], theta, reml, qk::kModeSolution);
             auto cov = qk::conditional_covariances(*mod.data[k], theta, reml);
             ASSERT_TRUE(ev && cov);
-            EXPECT_TRUE(qkt::all_near({ev->deviance, ev->ldl2, ev->ldrx2}, {ref->deviance, ref->ldl2, ref->ldrx2}, 1e-10));
-            EXPECT_TRUE(qkt::all_near({ev->pwrss, ev->sigma2}, {ref->pwrss, ref->sigma2}, 1e-9));
-            EXPECT_TRUE(qkt::all_near(ev->beta, ref->beta, 1e-8) && qkt::all_near(ev->u, ref->u, 1e-8));
-            EXPECT_TRUE(qkt::all_near(ev->fixed_inverse, ref->fixed_inverse, 1e-8));
-            EXPECT_TRUE(qkt::all_near(*cov, ref->cond_cov, 1e-10));
+            EXPECT_TRUE(qkt::all_near({ev->deviance, ev->ldl2, ev->ldrx2}, {ref.deviance, ref.ldl2, ref.ldrx2}, 1e-10));
+            EXPECT_TRUE(qkt::all_near({ev->pwrss, ev->sigma2}, {ref.pwrss, ref.sigma2}, 1e-9));
+            EXPECT_TRUE(qkt::all_near(ev->beta, ref.beta, 1e-8) && qkt::all_near(ev->u, ref.u, 1e-8));
+            EXPECT_TRUE(qkt::all_near(ev->fixed_inverse, ref.fixed_inverse, 1e-8));
+            EXPECT_TRUE(qkt::all_near(*cov, ref.cond_cov, 1e-10));
             EXPECT_TRUE(qkt::all_near(ev->gradient, fd, 1e-6));
             EXPECT_TRUE(qkt::all_near(ev->grad_logdet, fd_logdet, 1e-6));
             EXPECT_TRUE(qkt::all_near(ev->grad_pwrss, fd_pwrss, 1e-6 * std::max(1.0, ev->pwrss)));
@@ -200,30 +186,24 @@ TEST(Evaluate, KernelsMatchDenseSolutionAndFiniteDifferences) {
               EXPECT_TRUE(qkt::near_rel(ev->grad_logdet[i] + ev->pwrss / ev->sigma2 / ev->pwrss * ev->grad_pwrss[i],
                                         ev->gradient[i], 1e-12));
             EXPECT_TRUE(qkt::all_near(ev->gradient, blocks.gradient, 1e-8));
-            EXPECT_TRUE(!at_zero || (ev->ldl2 == 0.0 && ev->gradient == Vec(theta.size(), 0.0) && ev->u == Vec(ev->u.size(), 0.0)));
-            auto m0 = qk::evaluate(*mod.data[k], theta, reml, qk::kModeDeviance);
-            auto m1 = qk::evaluate(*mod.data[k], theta, reml, qk::kModeGradient);
-            ASSERT_TRUE(m0 && m1);
-            EXPECT_TRUE(m0->gradient.empty() && m0->u.empty() && m1->u.empty() && m1->fixed_inverse.empty());
-            EXPECT_TRUE(m0->deviance == ev->deviance && m0->beta == ev->beta && m1->gradient == ev->gradient);
+            EXPECT_TRUE(!at_zero || (ev->ldl2 == 0.0 && ev->gradient == Vec(theta.size()) && ev->u == Vec(ev->u.size())));
+            const qk::Evaluation m0 = qk::evaluate(*mod.data[k], theta, reml, qk::kModeDeviance).value(),
+                                 m1 = qk::evaluate(*mod.data[k], theta, reml, qk::kModeGradient).value();
+            EXPECT_TRUE(m0.gradient.empty() && m0.u.empty() && m1.u.empty() && m1.fixed_inverse.empty());
+            EXPECT_TRUE(m0.deviance == ev->deviance && m0.beta == ev->beta && m1.gradient == ev->gradient);
           }
         }
       }
     }
 }
 
-// A theta whose pivots overflow is infeasible in every mode, and so is one where a
-// single group in a middle chunk overflows. The blocks kernel's work buffer goes
-// back to the pool on failure and is reused.
+// Pivots that overflow, also of a single group in a middle chunk, are infeasible in
+// every mode; the blocks kernel's work buffer goes back to the pool and is reused.
 TEST(Evaluate, InfeasibleThetaAndScratchReuse) {
   Models mod = models({.p = 2, .q = 2, .m = 1000, .min_rows = 1, .max_rows = 4, .seed = 131});
   const Vec good{0.8, 0.1, 0.6}, huge{1e200, 0.0, 1.0}, big{1e5, 0.0, 1.0};
   Design poisoned = mod.d;  // group 500 gets Z'Z near 1e300: at lambda = 1e5 only its pivot overflows
-  poisoned.codes.push_back(500);
-  poisoned.y.push_back(0.0);
-  poisoned.x.insert(poisoned.x.end(), {1.0, 0.0});
-  poisoned.z.insert(poisoned.z.end(), {1e150, 0.0});
-  poisoned.n += 1;
+  poisoned.z[2 * (std::find(poisoned.codes.begin(), poisoned.codes.end(), 500) - poisoned.codes.begin())] = 1e150;
   for (int k = 0; k < 3; ++k) {
     SCOPED_TRACE(qkt::kNames[k]);
     const qk::LmmData& data = *mod.data[k];
@@ -240,11 +220,9 @@ TEST(Evaluate, InfeasibleThetaAndScratchReuse) {
   }
 }
 
-// q = 1: the deviance and slope agree with evaluate, the curvature with central
-// differences of the gradient, and the criterion is even in theta, without and with
-// prior weights. With z = 1 the classes are the row counts, so the aggregated kernel
-// merges groups here (unweighted). A response the fixed effects fit exactly has no
-// Hessian.
+// q = 1, weighted or not (z = 1: classes are row counts): the deviance and slope are
+// evaluate's, the curvature the gradient's central difference, the criterion even in
+// theta. A response the fixed effects fit exactly has no Hessian.
 TEST(ScalarHessian, MatchesDerivativesOfTheCriterion) {
   for (bool weighted : {false, true}) {
     Models mod = models({.p = 3, .q = 1, .m = 60, .min_rows = 0, .max_rows = 7, .seed = 151}, 0, weighted);
@@ -290,13 +268,12 @@ TEST(ScratchPool, ReusesByLengthAndKeepsAtMostFour) {
   EXPECT_TRUE(*pool.take(8) == Vec(8, 1.0) && pool.size() == 3);
 }
 
-// The q = 2 design has 20000 groups and enough classes that every kernel, the random
-// effects and the conditional covariances run chunks on the pool; the q = 1 design
-// puts the blocks kernel (m * 18 >= 262144) and the scalar Hessian there too, also
-// with prior weights. Each kernel cuts them into many chunks its own way: all must
-// agree, and give the same bits for pools of 1, 2 and 7 threads.
+// Designs large enough that every kernel, the conditional covariances and the q = 1
+// Hessian (m * 18 >= 262144) run many chunks on the pool, each kernel cutting its own
+// way: they agree, and give the same bits for pools of 1, 2 and 7 threads.
 TEST(Evaluate, ManyChunksAgreeAcrossKernelsAndPoolSizes) {
-  const Design big = qkt::make_design({.p = 3, .q = 2, .m = 20000, .min_rows = 0, .max_rows = 4, .seed = 181, .templates = 2000});
+  const Design big = qkt::make_design({.p = 3, .q = 2, .m = 20000, .min_rows = 0, .max_rows = 4, .seed = 181,
+                                       .templates = 2000});
   const Design scalar = qkt::make_design({.p = 1, .q = 1, .m = 14564, .min_rows = 1, .max_rows = 3, .seed = 182});
   const Design weighted = qkt::with_weights(scalar, 183);
   // The aggregated kernel costs 232 per class: 1130 classes reach the threshold.
@@ -337,17 +314,16 @@ TEST(Evaluate, ManyChunksAgreeAcrossKernelsAndPoolSizes) {
   EXPECT_EQ(out.substr(0, out.find('\n')), "");
 }
 
-// Forks while three threads evaluate the blocks kernel, which borrows work buffers
-// from the design's scratch pool: no child may find the pool locked by a thread that
-// does not exist in it. Each child evaluates on the same design (with the same bits)
-// and exits; a child that hangs is ended by its alarm, which fails the test.
+// Forks while three threads borrow the blocks kernel's work buffers: no child may find
+// the pool locked by a thread that does not exist in it (its alarm ends a hang).
 TEST(Evaluate, ForkWhileOtherThreadsEvaluate) {
   auto data = qkt::build(qkt::make_design({.p = 2, .q = 2, .m = 12, .min_rows = 1, .max_rows = 4, .seed = 211}), qk::kBlocks);
   const Vec theta{0.8, 0.1, 0.6};
   const auto ref = qk::evaluate(*data, theta, true, qk::kModeGradient).value();
   std::atomic<bool> stop{false};
   std::vector<std::thread> threads;
-  for (int t = 0; t < 3; ++t) threads.emplace_back([&] { while (!stop.load()) qk::evaluate(*data, theta, true, qk::kModeGradient); });
+  for (int t = 0; t < 3; ++t)
+    threads.emplace_back([&] { while (!stop.load()) qk::evaluate(*data, theta, true, qk::kModeGradient); });
   int hung = 0, wrong = 0;
   for (int i = 0; i < 500 && hung == 0; ++i) {
     const pid_t pid = fork();

@@ -1,6 +1,5 @@
-// The minimiser for objectives even in the sign of groups of coordinates: minima from
-// symmetric and reflected starts, scaled variables, stop reasons and counters, refused
-// trials, the multi-start rule, and the symmetric eigen-solver its curvature check uses.
+// The minimiser for objectives even in the sign of groups of coordinates, the
+// multi-start rule, and the symmetric eigen-solver its curvature check uses.
 #include "linalg/dense.hpp"
 #include "optim_cases.hpp"
 
@@ -22,9 +21,8 @@ std::vector<SignGroup> singletons(std::size_t n) {
   return out;
 }
 
-// f = sum_i (x_i^2 - 1)^2 + c sum_{i<j} x_i^2 x_j^2: even in every coordinate, minima at
-// |x_i| = 1 for c small. x = 0 is a maximum, and points with some x_i = 0 are saddles
-// whose gradient in x_i is exactly zero.
+// f = sum_i (x_i^2 - 1)^2 + c sum_{i<j} x_i^2 x_j^2: even in every coordinate; x = 0 is
+// a maximum, points with some x_i = 0 saddles whose gradient in x_i is exactly zero.
 Objective quartic(double c) {
   return [c](const Vec& x, double& f, Vec& g) {
     f = 0.0;
@@ -53,18 +51,15 @@ bool bowl(const Vec& x, double& f, Vec& g) {
   return true;
 }
 
-// Every run reaches a minimum from starts where a bounded or projected search stalls:
-// a maximum, saddles on symmetric faces (exact and within rounding of them), negative
-// values of the sign coordinates, and far away; a minimum on a symmetric face is
-// reported as exactly zero, and problems where steepest descent needs thousands of
-// passes converge in 100. The value and gradient reported are the objective's there.
+// A minimum from starts where a bounded or projected search stalls (a maximum, saddles
+// on symmetric faces, reflected and far starts), one on a symmetric face reported as
+// exactly zero, and ill-conditioned problems solved in 100 passes.
 TEST(MinimizeSymmetric, ReachesAMinimumFromSymmetricAndReflectedStarts) {
   Vec a(5);
   for (std::size_t i = 0; i < a.size(); ++i) a[i] = std::pow(10.0, 0.75 * static_cast<double>(i));
   const std::vector<SignGroup> col{{0, {0, 1}}};
   const std::tuple<Objective, std::vector<SignGroup>, Vec, Vec> cases[] = {  // objective, groups, start, minimum
       {quartic(0.0), singletons(1), {0.0}, {1.0}},
-      {quartic(0.0), singletons(1), {1e-12}, {1.0}},
       {quartic(0.0), singletons(1), {-3.0}, {1.0}},
       {quartic(0.0), singletons(1), {1e4}, {1.0}},
       {quartic(0.1), singletons(2), {0.0, 0.5}, Vec(2, 1 / std::sqrt(1.05))},
@@ -87,9 +82,8 @@ TEST(MinimizeSymmetric, ReachesAMinimumFromSymmetricAndReflectedStarts) {
   }
 }
 
-// The search runs in x / scale: an objective of x * c with the scale 1 / c (c a power
-// of two, so every product is exact) takes exactly the steps of the unscaled run.
-// Scales that are not finite and positive count as 1.
+// The search runs in x / scale: f(x c) with the scale 1 / c (c a power of two) takes
+// exactly the unscaled run's steps. Scales not finite and positive count as 1.
 TEST(MinimizeSymmetric, ScaledVariablesGiveTheSameRun) {
   const Objective base = quartic(0.1);
   const OptimResult plain = minimize_symmetric(base, {0.3, 2.0}, singletons(2), {});
@@ -103,16 +97,13 @@ TEST(MinimizeSymmetric, ScaledVariablesGiveTheSameRun) {
     EXPECT_EQ(summary(r), summary(plain));
     EXPECT_TRUE(r.theta[0] * c == plain.theta[0] && r.theta[1] == plain.theta[1]);
   }
-  for (const Vec& bad : {Vec{0.0, 1.0}, Vec{-2.0, kNaN}, Vec{kInf}})
+  for (const Vec& bad : {Vec{0.0, 1.0}, Vec{-2.0, kNaN}, Vec{qkt::kInf}})
     EXPECT_EQ(summary(minimize_symmetric(base, {0.3, 2.0}, singletons(2), {.scale = bad})), summary(plain));
 }
 
-// Stop reasons and counters, the evaluations counted being the objective's calls. On
-// f = 0.5 a x^2 + 7 from 1 the first step halves x, its secant makes the model exact,
-// so the second reaches 0 and the third pass predicts nothing left (with the gradient
-// test off there is no polishing step to take). An infeasible start is reported at
-// once, uncounted and unnormalised; f = x^2 reported with the gradient negated fails
-// its line search of 40 trials where it began.
+// Stop reasons and counters. On 0.5 a x^2 + 7 from 1 the first step halves x, its
+// secant makes the model exact, the second reaches 0 and the third pass predicts
+// nothing left. x^2 with its gradient negated fails its line search of 40 trials.
 TEST(MinimizeSymmetric, StopReasonsAndCounters) {
   const std::string grad = "projected gradient below tolerance: ", max_it = "maximum iterations reached: ",
                     pred = "predicted decrease below tolerance: ";
@@ -131,22 +122,14 @@ TEST(MinimizeSymmetric, StopReasonsAndCounters) {
     EXPECT_EQ(summary(r), expected);
     EXPECT_TRUE(rec.points.size() == r.fev && qkt::reported_at(qkt::diag_quadratic({a}, 7.0), r));
   }
-  const Objective never = [](const Vec&, double&, Vec&) { return false; };
-  const Objective nan = [](const Vec&, double& f, Vec&) { f = kNaN; return true; };
-  for (const Objective& o : {never, nan}) {
-    const OptimResult r = minimize_symmetric(o, {-2.0}, singletons(1), {});
-    EXPECT_EQ(summary(r), "initial point infeasible: 0 passes, 0 evaluations, not converged");
-    EXPECT_TRUE(r.theta == Vec{-2.0} && r.deviance == kInf && r.grad_inf_norm == kInf);
-  }
   const Objective liar = [](const Vec& x, double& f, Vec& g) { f = x[0] * x[0]; g[0] = -2.0 * x[0]; return true; };
   const OptimResult r = minimize_symmetric(liar, {1.0}, {}, {});
   EXPECT_EQ(summary(r), "line search failed: 1 passes, 41 evaluations, not converged");
   EXPECT_TRUE(r.theta == Vec{1.0} && r.deviance == 1.0);
 }
 
-// f = (x - 2)^2 from 0 with its second call refused (or valued NaN): the rejected
-// trial is shortened along the same direction by the backtracking factor, and the
-// minimum is still reached.
+// (x - 2)^2 with its second call refused or NaN: the trial is halved along the same
+// direction, and the minimum still reached.
 TEST(MinimizeSymmetric, RejectsInfeasibleAndNaNTrials) {
   for (bool use_nan : {false, true}) {
     qkt::Recorder rec;
@@ -164,9 +147,8 @@ TEST(MinimizeSymmetric, RejectsInfeasibleAndNaNTrials) {
 }
 
 // The multi-start rule: a run replaces the incumbent only with a strictly lower
-// deviance; NaN never wins and a NaN incumbent stays; +inf (infeasible) loses. Starts
-// run in order; an infeasible one loses, and a tie keeps the first.
-TEST(MinimizeFromStarts, BestOfTheStarts) {
+// deviance; NaN never wins and a NaN incumbent stays; +inf (infeasible) loses.
+TEST(MinimizeFromStarts, ReplacesOnlyWithAStrictlyLowerDeviance) {
   const double cases[][3] = {  // incumbent, candidate, replaces
       {1.0, 0.5, 1}, {1.0, 1.0, 0}, {0.5, 1.0, 0}, {kNaN, 0.0, 0}, {1.0, kNaN, 0}, {kInf, 5.0, 1}, {5.0, kInf, 0}, {kInf, kInf, 0}};
   for (const auto& c : cases) {
@@ -174,16 +156,9 @@ TEST(MinimizeFromStarts, BestOfTheStarts) {
     std::tie(inc.deviance, cand.deviance) = std::pair(c[0], c[1]);
     EXPECT_EQ(qk::replaces(inc, cand), c[2] == 1.0) << c[0] << " vs " << c[1];
   }
-  qkt::Recorder rec;
-  const Objective quad = qkt::diag_quadratic({2.0}, 1.0);
-  const Objective half = [&](const Vec& x, double& f, Vec& g) { return x[0] >= -5.0 && quad(x, f, g); };
-  const OptimResult r = qk::minimize_from_starts(rec.wrap(half), {-9.0, 3.0, 3.0}, 1, {}, {});
-  EXPECT_TRUE(r.converged && rec.points[0] == Vec{-9.0} && rec.points[1] == Vec{3.0});
-  EXPECT_EQ(summary(r), summary(minimize_symmetric(quad, {3.0}, {}, {})));
 }
 
-// Eigenpairs of small symmetric matrices: A v = lambda v, ascending, orthonormal; only
-// the lower triangle is read.
+// Eigenpairs of symmetric matrices (lower triangles): ascending and orthonormal.
 TEST(SymmetricEigen, Decomposes) {
   std::mt19937_64 rng(5);
   std::normal_distribution<double> nd;

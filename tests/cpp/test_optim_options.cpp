@@ -1,6 +1,5 @@
-// The minimiser's options and guards: fixed coordinates, a given initial inverse
-// Hessian and the model it returns, the stall test, objectives that throw, and the
-// curvature guard of its updates.
+// The minimiser's options and guards: fixed coordinates, the initial and returned
+// inverse Hessian, the stall test, throwing objectives and the curvature guard.
 #include <stdexcept>
 
 #include "linalg/dense.hpp"
@@ -27,14 +26,11 @@ bool chain(const Vec& x, double& f, Vec& g) {
   return true;
 }
 
-// Fixed coordinates keep their start values exactly in every point the objective is
-// asked about, their gradient entries (NaN here) are never read, and the free ones
-// reach a constrained minimum: where it is not known in closed form (NaN below), the
-// free gradient vanishes there. A sign group is kept only where the negation of its
-// free members is still a symmetry: a member fixed at a non-zero value or a fixed
-// diagonal drops it (the run from a = -2 with b = 1/2 held ends at the local minimum
-// -1/2 - sqrt(2)/4 of (a^2 - 1)^2 + (1 - a)^2 / 4, unreflected), a member fixed at
-// zero is left out of it.
+// Fixed coordinates keep their start values in every point asked about, their gradient
+// (NaN here) is never read, and the free ones reach the minimum (NaN: where the free
+// gradient vanishes). A member fixed off zero or a fixed diagonal drops its sign group
+// (from a = -2 with b = 1/2 the run ends at -1/2 - sqrt(2)/4, unreflected); a member
+// fixed at zero is left out of it.
 TEST(MinimizeOptions, FixedCoordinatesAreHeldAndTheirGradientIgnored) {
   const std::vector<SignGroup> col{{0, {0, 1}}};
   const std::tuple<bool (*)(const Vec&, double&, Vec&), std::vector<SignGroup>, std::vector<std::size_t>, Vec, Vec>
@@ -68,12 +64,10 @@ TEST(MinimizeOptions, FixedCoordinatesAreHeldAndTheirGradientIgnored) {
   EXPECT_THROW(minimize_symmetric(chain, {0.0, 0.0, 0.0}, {}, {.fixed = {3}}), std::out_of_range);
 }
 
-// f = 0.5 x'Ax with A's inverse given: the first step is Newton's and lands on the
-// minimum, and the secant pair of a quadratic keeps the exact model, which is returned.
-// A model that is not positive definite or not finite is not used (the run is the one
-// without a model), and a model of the wrong size is refused. With x1 held, the model
-// of the free pair approaches the inverse of A's free block (two secant pairs of a
-// quadratic in two coordinates), and the held row and column are the given model's.
+// 0.5 x'Ax with A's inverse given: the first step lands on the minimum and the exact
+// model is returned. A model not positive definite or not finite is not used, one of
+// the wrong size refused. With x1 held the free block tends to A's free block's
+// inverse, and the held row and column are the given model's.
 TEST(MinimizeOptions, InitialInverseHessianStartsTheModel) {
   const Vec a{4.0, 1.0, 0.0, 1.0, 3.0, 0.5, 0.0, 0.5, 2.0}, start{1.0, -2.0, 3.0};
   const Objective quad = [&](const Vec& x, double& f, Vec& g) {
@@ -107,10 +101,8 @@ TEST(MinimizeOptions, InitialInverseHessianStartsTheModel) {
       << ::testing::PrintToString(rh.inverse_hessian);
 }
 
-// A reflected result carries its model reflected too (D H D, D the signs). The run from
-// the mirror image of a start is the mirror image of the run, operation for operation,
-// so after normalisation both report the same point and the same model, bit for bit;
-// the entries coupling the group (a, b) to c, outside it, tell a missed reflection.
+// A reflected result carries its model reflected (D H D): the runs from mirror-image
+// starts report the same point and model to the bit, coupling (a, b) to c included.
 TEST(MinimizeOptions, ReturnedModelFollowsTheSignNormalisation) {
   const Objective coupled = [](const Vec& x, double& f, Vec& g) {  // (a^2 - 1)^2 + (b - a/2)^2 + (c - ab)^2
     const double r = x[0] * x[0] - 1.0, s = x[1] - 0.5 * x[0], t = x[2] - x[0] * x[1];
@@ -130,11 +122,9 @@ TEST(MinimizeOptions, ReturnedModelFollowsTheSignNormalisation) {
   EXPECT_EQ(qkt::bits(down.theta) + qkt::bits(down.inverse_hessian), qkt::bits(up.theta) + qkt::bits(up.inverse_hessian));
 }
 
-// f = 400 + (x - 1)^4 + (y - x)^2 (the offset is a criterion's size): a minimum flatter
-// than quadratic, where each quasi-Newton step gains a fixed fraction of what is left.
-// With the gradient and predicted-decrease tests off, the run crawls on until its line
-// search fails in rounding; with `stall` it stops, converged, at the first step that
-// gains less than stall * max(|f|, 1), near the minimum. Zero, negative or NaN disable it.
+// 400 + (x - 1)^4 + (y - x)^2, a minimum flatter than quadratic: with the other tests
+// off the run crawls until its line search fails; `stall` stops it, converged, at the
+// first step gaining less than stall * max(|f|, 1). Zero, negative or NaN disable it.
 TEST(MinimizeOptions, StallEndsTheCrawlToADegenerateMinimum) {
   const Objective flat = [](const Vec& x, double& f, Vec& g) {
     const double a = x[0] - 1.0, b = x[1] - x[0];
@@ -158,8 +148,7 @@ TEST(MinimizeOptions, StallEndsTheCrawlToADegenerateMinimum) {
   }
 }
 
-// An exception from the objective leaves the minimiser unchanged, whichever call throws
-// (the start, a trial of the line search, a later pass, a later start).
+// An exception from the objective leaves the minimiser unchanged, whichever call throws.
 TEST(MinimizeOptions, ExceptionFromTheObjectivePropagates) {
   struct Thrown : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -182,11 +171,9 @@ TEST(MinimizeOptions, ExceptionFromTheObjectivePropagates) {
   }
 }
 
-// A secant pair taken across a concave stretch has s'y <= 0; folding it into the model
-// would make the inverse Hessian indefinite, and its predicted decrease g'Hg / 2
-// (negative) would pass the stopping test at once. The runs below start inside the
-// concave region of f = (x^2 - 1)^2 + (x y)^2 / 4 + (y - 1)^2 / 2 (around x = 0) and must
-// reach a minimum, decreasing f, with a positive definite model at the end.
+// A secant pair across a concave stretch (s'y <= 0) would make the model indefinite and
+// its predicted decrease pass the stopping test. Runs from inside the concave region
+// of (x^2 - 1)^2 + (x y)^2 / 4 + (y - 1)^2 / 2 reach a minimum with a definite model.
 TEST(MinimizeOptions, CurvatureGuardKeepsTheModelPositiveDefinite) {
   const Objective bumpy = [](const Vec& x, double& f, Vec& g) {
     const double r = x[0] * x[0] - 1.0, c = x[0] * x[1];

@@ -1,7 +1,6 @@
-// The worker pool and the chunk plan: sizing from the environment, the cut of a loop
-// into chunks, the parallel threshold, run_tasks' guarantees under failing tasks,
-// failing allocations and interrupts. Whatever depends on the pool size runs in a
-// forked child with that size.
+// The worker pool and the chunk plan: sizing, chunks, the parallel threshold, and
+// run_tasks under failing tasks, failing allocations and interrupts, each pool size
+// in a forked child.
 #include <unistd.h>
 
 #include <array>
@@ -14,17 +13,14 @@
 
 #include "support.hpp"
 
-// The test program's allocator: the calling thread's allocations can be made to
-// fail. t_fail_in counts down the allocations left before one throws (negative:
-// never), so a sweep can fail each allocation a call makes in turn.
+// The test program's allocator: t_fail_in counts down the calling thread's allocations
+// left before one throws (negative: never).
 namespace {
 thread_local long t_fail_in = -1;
 }
 
-// Every form but the aligned ones is replaced, so that allocation and release always
-// pair up (a sanitizer's own operators would otherwise meet these). The compiler
-// cannot see that these operators allocate with malloc, and would warn where they
-// are inlined into one another.
+// Every form but the aligned ones is replaced, so that allocation and release pair up
+// (also under a sanitizer); the compiler cannot see that these use malloc.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void* operator new(std::size_t n) {
   if (t_fail_in >= 0 && t_fail_in-- == 0) throw std::bad_alloc();
@@ -33,11 +29,7 @@ void* operator new(std::size_t n) {
 }
 void* operator new[](std::size_t n) { return operator new(n); }
 void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
-  try {
-    return operator new(n);
-  } catch (...) {
-    return nullptr;
-  }
+  return t_fail_in >= 0 && t_fail_in-- == 0 ? nullptr : std::malloc(n ? n : 1);
 }
 void* operator new[](std::size_t n, const std::nothrow_t& t) noexcept { return operator new(n, t); }
 void operator delete(void* p) noexcept { std::free(p); }
@@ -49,9 +41,8 @@ void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); 
 
 namespace {
 
-// RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS: a decimal count without sign or spaces,
-// at most 256; 0 stops the search at one thread per logical CPU. Read once, at the
-// pool's first use.
+// RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS: a plain decimal count, at most 256; 0
+// means one thread per logical CPU. Read once, at the pool's first use.
 TEST(PoolSize, ReadFromEnvironmentOnce) {
   const std::pair<const char*, long long> values[] = {
       {nullptr, -1}, {"", -1}, {"abc", -1}, {"-3", -1}, {"+4", -1}, {" 4", -1}, {"4x", -1}, {"0", 0}, {"4", 4},
@@ -72,12 +63,10 @@ TEST(PoolSize, ReadFromEnvironmentOnce) {
   }
 }
 
-// A chunk holds max(64, 32768 / cost) items; the chunks cover every item once.
-// Chunks run on the pool only with two or more threads, more than one chunk and
-// items * cost >= 262144 (a product that overflows counts as large); the plan itself
-// is the same for every pool size. map_chunks hands back chunk k's result in slot k on
-// the pool as on one thread: callers merge in that order, which is what makes the sums
-// the same for any pool.
+// A chunk holds max(64, 32768 / cost) items, the chunks covering every item once; they
+// run on the pool only with two or more threads, more than one chunk and items * cost
+// >= 262144 (overflow counts as large). map_chunks puts chunk k's result in slot k on
+// any pool, the order callers merge in.
 TEST(ChunkPlan, LengthCoverAndParallelThreshold) {
   for (auto [cost, len] : {std::pair<std::uint64_t, std::uint64_t>{0, 32768}, {1, 32768}, {2, 16384}, {18, 1820},
                            {213, 153}, {511, 64}, {512, 64}, {~0ull, 64}})
@@ -89,12 +78,11 @@ TEST(ChunkPlan, LengthCoverAndParallelThreshold) {
         contiguous = contiguous && plan.begin(k) == next && plan.end(k) > next;
       EXPECT_TRUE(contiguous && next == items) << items << " items of cost " << cost;
     }
-  const std::uint64_t big = std::uint64_t{1} << 32;
   const std::array<std::uint64_t, 4> cases[] = {  // items, cost, large, parallel
       {14563, 18, 0, 0},   {14564, 18, 1, 1},  // p = q = 1 blocks: m * 18
       {4095, 64, 0, 0},    {4096, 64, 1, 1},          {1, 262144, 1, 0},
       {64, 1u << 20, 1, 0}, {65, 1u << 20, 1, 1},      // a single chunk, then two
-      {big, big, 1, 1},    {0, ~0ull, 0, 0}};         // 2^64 wraps to 0
+      {1ull << 32, 1ull << 32, 1, 1},    {0, ~0ull, 0, 0}};         // 2^64 wraps to 0
   for (const char* threads : {"1", "2", "7"}) {
     auto record = [&](bool from_table) {
       qkt::Bytes b;
@@ -105,7 +93,7 @@ TEST(ChunkPlan, LengthCoverAndParallelThreshold) {
         b.u64(plan.len).u64(plan.count);
       }
       const qk::ChunkPlan plan = qk::plan_chunks(100000, 64);
-      const auto got = qk::map_chunks<std::uint64_t>(plan, [](std::uint64_t k, std::uint64_t b, std::uint64_t) { return k * 64 + b; });
+      const auto got = qk::map_chunks<std::uint64_t>(plan, [](auto k, auto b, auto) { return k * 64 + b; });
       for (std::uint64_t k = 0; k < plan.count; ++k) b.u64(from_table ? k * 64 + plan.begin(k) : got[k]);
       return b.buf;
     };
@@ -113,9 +101,8 @@ TEST(ChunkPlan, LengthCoverAndParallelThreshold) {
   }
 }
 
-// Every task runs exactly once, also when some fail, and the first failure is
-// rethrown after all have run: in order on one thread task 5 fails first, on a pool
-// either failure may be first.
+// Every task runs once, also when some fail; the first failure is rethrown after all
+// have run (on a pool either may be first).
 TEST(RunTasks, EveryTaskOnceAndFailuresAfterAll) {
   const auto report = [] {
     std::string out;
@@ -143,10 +130,8 @@ TEST(RunTasks, EveryTaskOnceAndFailuresAfterAll) {
   }
 }
 
-// Submitting a parallel step allocates nothing: with every allocation of the calling
-// thread failing in turn, each step still runs every task exactly once, and the pool
-// serves later steps (a queue that allocated could leave entries pointing at a step
-// that had already unwound).
+// Submitting a parallel step allocates nothing: with the calling thread's allocations
+// failing, every step still runs every task once and the pool serves later steps.
 TEST(RunTasks, FailingAllocationsOnTheCallingThreadLeaveThePoolSound) {
   const std::string out = qkt::in_child("4", [] {
     alarm(60);           // a hang ends the child, which fails the test
@@ -181,12 +166,10 @@ struct Countdown {
   }
 };
 
-// Tasks of 20 ms: an interrupt abandons the rest of the step within about the poll
-// interval (two polls 100 ms apart, the first 100 ms after the second check, which
-// follows the first task: at least 200 ms, well before all 200 tasks), after the tasks
-// under way have finished (none runs once run_tasks has thrown); later checks in the
-// scope throw without polling; the pool and the serial path serve later steps in full;
-// the innermost of nested scopes is the one in force.
+// Tasks of 20 ms: an interrupt abandons the step at the second poll (100 ms apart, the
+// first 100 ms after the first task: at least 200 ms), none running once run_tasks has
+// thrown; later checks throw without polling; later steps run in full; the innermost
+// of nested scopes is in force.
 TEST(RunTasks, InterruptAbandonsTheRestOfAStep) {
   const auto report = [] {
     std::string out;
@@ -218,8 +201,8 @@ TEST(RunTasks, InterruptAbandonsTheRestOfAStep) {
       const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
       int ran = 0;
       for (auto& h : hits) ran += h.exchange(0);
-      out += caught + "; polls " + std::to_string(check.polls.load()) + (ran > 0 && ran < 60 ? "; some ran" : "; ran " + std::to_string(ran)) +
-             (ms >= 200 && ms < 800 ? "" : "; after " + std::to_string(ms) + " ms") + "; late " + std::to_string(late.load()) + "\n";
+      out += caught + "; polls " + std::to_string(check.polls) + (ran > 0 && ran < 60 ? "; some" : "; " + std::to_string(ran)) +
+             " ran" + (ms >= 200 && ms < 800 ? "" : "; after " + std::to_string(ms) + " ms") + "; late " + std::to_string(late) + "\n";
       qk::InterruptScope outer(&Countdown::poll, &check);  // fired already, but not innermost
       {
         qk::InterruptScope inner(&Countdown::poll, &never);
