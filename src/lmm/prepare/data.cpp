@@ -148,22 +148,26 @@ std::variant<std::unique_ptr<LmmData>, std::string> with_response(const LmmData&
   out->xtx = data.xtx;
   out->ztz = data.ztz;
   out->ztx = data.ztx;
-  out->blocks = data.blocks;
-  out->theta_index = data.theta_index;
   out->n = n;
   out->p = p;
   out->q = q;
   out->m = m;
-  out->codes_fingerprint = data.codes_fingerprint;
-  out->x_fingerprint = data.x_fingerprint;
-  out->z_fingerprint = data.z_fingerprint;
-  out->weighted = data.weighted;
-  out->log_weights = data.log_weights;
-  out->w_fingerprint = data.w_fingerprint;
-  out->evaluator = data.evaluator;
-  out->rows_known = data.rows_known;
+  inherit(*out, data);
   out->exact_fit = fits_exactly(*out);
   return out;
+}
+
+void inherit(LmmData& to, const LmmData& from) {
+  to.blocks = from.blocks;
+  to.theta_index = from.theta_index;
+  to.codes_fingerprint = from.codes_fingerprint;
+  to.x_fingerprint = from.x_fingerprint;
+  to.z_fingerprint = from.z_fingerprint;
+  to.weighted = from.weighted;
+  to.log_weights = from.log_weights;
+  to.w_fingerprint = from.w_fingerprint;
+  to.evaluator = from.evaluator;
+  to.rows_known = from.rows_known;
 }
 
 }  // namespace qk

@@ -77,6 +77,10 @@ struct LmmData {
 // to rounding (from the products alone).
 bool fits_exactly(const LmmData& data);
 
+// Copies to a design made from `from`'s products what it keeps of `from`: the layout of
+// Lambda, the fingerprints of the rows, the weights' constant and flag, the evaluator.
+void inherit(LmmData& to, const LmmData& from);
+
 // Gives Lambda the block-diagonal structure with these block sizes (checked by the
 // caller with blocks_error): theta then lists only the blocks' entries.
 void set_blocks(LmmData& data, std::vector<std::uint64_t> blocks);

@@ -99,19 +99,13 @@ std::unique_ptr<LmmData> fixed_at(const LmmData& d, std::uint64_t j, double b) {
     out->shift.y = d.shift.y - b * d.shift.x[j];
   }
   if (d.classes) out->classes = d.classes->regrouped(q, pn, out->ztz, out->ztx, out->zty);
-  out->blocks = d.blocks;
-  out->theta_index = d.theta_index;
-  out->codes_fingerprint = d.codes_fingerprint;
-  out->x_fingerprint = 0;  // no array has these columns' fingerprint: no rows behind it
-  out->z_fingerprint = d.z_fingerprint;
-  out->rows_known = false;
   // The weights stay the model's: the products above are the weighted ones, and the
   // criterion keeps their log-determinant. No rows stand behind the derived core, so
-  // with_response refuses every array (the x fingerprint above) whatever the weights.
-  out->weighted = d.weighted;
-  out->log_weights = d.log_weights;
-  out->w_fingerprint = d.w_fingerprint;
-  out->evaluator = d.evaluator;
+  // with_response refuses every array whatever the weights: no array has the derived
+  // columns' fingerprint.
+  inherit(*out, d);
+  out->x_fingerprint = 0;
+  out->rows_known = false;
   out->exact_fit = fits_exactly(*out);
   return out;
 }
