@@ -1,4 +1,4 @@
-"""The specification of a model as a value, :class:`ModelSpec`: what the formula and
+"""A model's spec as a value, :class:`ModelSpec`: what the formula and
 the first look at the data decide (the terms and their columns, the levels of the
 factors, the contrasts and the state of the transforms as formulaic's specs, the
 grouping factors with their random-effects terms, the prior weights and offset, the
@@ -385,7 +385,7 @@ class FitRows:
 
 @dataclass
 class Design:
-    """A fitted model's specification, its groups and columns, and its rows when kept
+    """A fitted model's spec, its groups and columns, and its rows when kept
     (``rows`` is ``None`` for a model fitted from products: then :attr:`source` says
     where its rows were read, and what needs them raises :class:`RowsUnavailable`)."""
 
@@ -398,7 +398,7 @@ class Design:
     rows: FitRows | None = None
     source: str = ""
 
-    # ------------------------------------------------------------- of the specification
+    # ------------------------------------------------------------- of its spec
     @property
     def parsed(self) -> ParsedFormula:
         return self.spec.parsed

@@ -5,7 +5,7 @@ where they are.
 
 The core needs the rows only once, to reduce them to cross-products (X'X, X'y, y'y
 and, per group, Z_i'Z_i, Z_i'X_i, Z_i'y_i and the row count). Each batch is turned
-into model matrices by the model's specification (:meth:`ModelSpec.rows
+into model matrices by the model's spec (:meth:`ModelSpec.rows
 <quorvelkit.modelspec.ModelSpec.rows>`: one formulaic spec for every batch, so
 categorical columns expand to the same columns everywhere), its products are added to
 the model's, and the fit runs on the merged products. Memory is bounded by a few
@@ -270,7 +270,7 @@ def fit_frames(
 def _first_spec(
     parsed: ParsedFormula, first: tuple[Any, str], levels: Mapping | None, weights: str | None, sample_rows: int | None
 ) -> ModelSpec:
-    """The spec learnt from the first batch, or from its head of ``sample_rows`` rows
+    """A spec learnt from the first batch, or from its head of ``sample_rows`` rows
     when that holds a complete row: the specs need only the columns' types and the
     levels (declared, or found by a first pass), which a head teaches as well as the
     whole batch."""

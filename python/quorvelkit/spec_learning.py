@@ -1,7 +1,7 @@
-"""Learning a model's specification (:class:`~quorvelkit.modelspec.ModelSpec`) from
+"""Learning a model's spec (:class:`~quorvelkit.modelspec.ModelSpec`) from
 data: formulaic's specs of the fixed part, the random-effects terms and the offsets,
 learnt from a sample of the rows and the levels of the factors (or from the whole data
-in memory, whose rows come back with the spec), whether the model's matrices are plain
+in memory, whose rows come back with their spec), whether the model's matrices are plain
 columns, and the shift every batch is reduced with."""
 
 from __future__ import annotations
@@ -114,13 +114,13 @@ def learn_spec(
     offset: RowValues | None = None,
     whole: bool = False,
 ) -> Learnt:
-    """The spec of a model from a sample of its rows (a first batch or partition) and
+    """A model's spec from a sample of its rows (a first batch or partition) and
     the levels of its categorical columns (from a first pass, the source's
     dictionary, or declared), which the sample alone may lack.
 
     With ``whole``, ``sample`` is all the data, already reduced to the rows the model
     uses (:func:`select_rows`; ``offset`` is the offset given for them): its rows come
-    back with the spec, and messages name rows by the frame's index. Otherwise the
+    back with their spec, and messages name rows by the frame's index. Otherwise the
     spec learns from the sample's complete rows and the batches are read by
     :meth:`ModelSpec.rows`; the transforms whose value depends on every row are
     refused, and the shift every batch shares is chosen from the sample."""
