@@ -337,6 +337,7 @@ def test_codes_changed_by_another_thread_during_calls():
 
 INTERRUPT_SCRIPT = """
     import os, signal, sys, threading, time
+    signal.signal(signal.SIGINT, signal.default_int_handler)  # a shell's background job ignores SIGINT
     from simdesign import random_design
     from quorvelkit import LmmCore
     args = random_design(1_500_000, 75_000, 8, 3, seed=3, shuffle=True)
