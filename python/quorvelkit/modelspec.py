@@ -84,7 +84,7 @@ class ModelRows:
     formula, aliased ones included), Z, the group labels, the prior weights (``None``
     unweighted) and the offset (``None`` without) of the complete rows of non-zero
     weight, and the numbers of rows dropped for a missing value and left out for a
-    weight of zero. ``keep`` marks the rows of the batch used."""
+    weight of zero."""
 
     y: np.ndarray
     x: np.ndarray
@@ -94,7 +94,6 @@ class ModelRows:
     weights: np.ndarray | None = None
     n_zero_weight: int = 0
     offset: np.ndarray | None = None
-    keep: np.ndarray | None = None
 
     @property
     def core_y(self) -> np.ndarray:
@@ -242,7 +241,7 @@ class ModelSpec:
         else:
             y, x, z, offset = self.formulaic_matrices(sub, where)
         w = None if prior is None else np.ascontiguousarray(prior.values[keep])
-        return self.checked_rows(sub, y, x, z, offset, w, n_dropped, n_zero, keep, lambda k: where)
+        return self.checked_rows(sub, y, x, z, offset, w, n_dropped, n_zero, lambda k: where)
 
     def checked_rows(
         self,
@@ -254,7 +253,6 @@ class ModelSpec:
         weights: np.ndarray | None,
         n_dropped: int,
         n_zero: int,
-        keep: np.ndarray,
         where: Place,
     ) -> ModelRows:
         """The checks of the matrices of a batch's used rows, and its labels."""
@@ -268,7 +266,7 @@ class ModelSpec:
         )
         group = list(self.parsed.group)
         labels = sub[group[0]] if len(group) == 1 else join_labels(sub, group)
-        return ModelRows(y, x, z, labels, n_dropped, weights, n_zero, offset, keep)
+        return ModelRows(y, x, z, labels, n_dropped, weights, n_zero, offset)
 
     def formulaic_matrices(
         self, sub: pd.DataFrame, where: str

@@ -196,8 +196,7 @@ def learn_spec(
             if bad.any():
                 raise SourceError(f"the offset is not finite in {place(int(np.argmax(bad)))}")
             off = offset.values if off is None else off + offset.values
-        keep = np.ones(n, dtype=bool)
-        return Learnt(spec, spec.checked_rows(sub, y, x, z, off, None, 0, 0, keep, place))
+        return Learnt(spec, spec.checked_rows(sub, y, x, z, off, None, 0, 0, place))
     _learn_plain(spec, sub, list(fixed.rhs.columns), rand_columns)
     # The shift: an intercept column is constant in every batch, so batches can share
     # the centres chosen from the sample; without one the rows are used as given.
