@@ -14,7 +14,7 @@ from .checks import check_group_counts, drop_aliased
 from .errors import SourceError
 from .fit import LmmFit, warn_if_singular
 from .fit_options import FitOptions, run_core
-from .modelspec import Design, ModelSpec
+from .model import Design, ModelSpec
 from .products import PartProducts, sort_groups
 
 __all__ = ["fit_design", "fit_products", "fit_parts"]

@@ -22,10 +22,10 @@ from .core_fit import fit_parts
 from .fit import LmmFit
 from .fit_options import FitOptions, unknown_options
 from .frames import MAX_LEVELS, level_order, pandas_kind
-from .modelspec import ModelSpec
+from .model import ModelSpec
+from .model_learning import learn_spec
 from .parsing import ParsedFormula, parse_formula
 from .products import PartProducts, merge_parts, part_products
-from .spec_learning import learn_spec
 
 __all__ = ["lmm"]
 

@@ -1,5 +1,5 @@
 """The model of data in memory: :func:`build_design` turns a formula and a data frame
-into a :class:`~quorvelkit.modelspec.Design` with its rows, the data being one batch,
+into a :class:`~quorvelkit.model.Design` with its rows, the data being one batch,
 learnt from and read at once."""
 
 from __future__ import annotations
@@ -11,9 +11,9 @@ import pandas as pd
 
 from .checks import check_group_counts, check_response_variation, drop_aliased, require_columns, row_values
 from .frames import sorted_levels, to_frame
-from .modelspec import Design, FitRows, select_rows
+from .model import Design, FitRows, select_rows
+from .model_learning import learn_spec
 from .parsing import ParsedFormula, parse_formula
-from .spec_learning import learn_spec
 
 __all__ = ["build_design", "referenced_columns"]
 
@@ -28,7 +28,7 @@ def referenced_columns(parsed: ParsedFormula, columns: pd.Index, response: bool 
 
 def build_design(parsed: ParsedFormula, data: Any, weights: Any = None, offset: Any = None) -> Design:
     """The model of ``parsed`` on the rows of ``data`` (one batch, learnt from and read
-    at once: :func:`~quorvelkit.modelspec.learn_spec`).
+    at once: :func:`~quorvelkit.model_learning.learn_spec`).
 
     ``weights`` and ``offset`` are column names of ``data`` or arrays of one number per
     row of it (see :func:`quorvelkit.lmm`). Rows with a missing value in any column

@@ -20,7 +20,7 @@ from .checks import check_flag, check_level, check_response_variation, check_wei
 from .errors import SINGULAR_NOTE, SingularFitWarning, core_refusals
 from .frames import to_frame
 from .labels import levels_by_value
-from .modelspec import Design
+from .model import Design
 from .predict import group_cross_products, interval_table, model_rows, predict
 from .report import fit_to_dict, format_html, format_short, format_summary
 from .results import FitResults

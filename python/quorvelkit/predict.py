@@ -14,7 +14,7 @@ import pandas as pd
 from .errors import clean_message
 from .frames import join_labels, to_frame
 from .labels import is_missing, json_label, label_key
-from .modelspec import Design
+from .model import Design
 
 __all__ = ["predict", "model_rows", "group_index"]
 

@@ -19,7 +19,7 @@ import pandas as pd
 
 from . import _quorvelkit as _qk
 from .frames import sorted_levels
-from .modelspec import ModelSpec
+from .model import ModelSpec
 
 __all__ = ["PartProducts", "part_products", "merge_parts", "sort_groups", "take_groups", "core_array", "GROUP_ARRAYS"]
 

@@ -21,7 +21,7 @@ import pandas as pd
 from ._quorvelkit import LmmCore
 from .errors import SINGULAR_TOL
 from .inference import coefficient_tests
-from .modelspec import Design
+from .model import Design
 from .parsing import ParsedFormula
 from .satterthwaite import varpar_info
 

@@ -6,7 +6,7 @@ where they are.
 The core needs the rows only once, to reduce them to cross-products (X'X, X'y, y'y
 and, per group, Z_i'Z_i, Z_i'X_i, Z_i'y_i and the row count). Each batch is turned
 into model matrices by the model's spec (:meth:`ModelSpec.rows
-<quorvelkit.modelspec.ModelSpec.rows>`: one formulaic spec for every batch, so
+<quorvelkit.model.ModelSpec.rows>`: one formulaic spec for every batch, so
 categorical columns expand to the same columns everywhere), its products are added to
 the model's, and the fit runs on the merged products. Memory is bounded by a few
 batches plus the products, whatever the number of rows.
@@ -33,12 +33,12 @@ from .fit import LmmFit
 from .fit_options import FitOptions, unknown_options
 from .frames import arrow_frame
 from .group_codes import GroupCodes
-from .modelspec import ModelRows, ModelSpec
+from .model import ModelRows, ModelSpec
+from .model_learning import learn_spec
 from .parquet import open_dataset
 from .parsing import ParsedFormula, parse_formula
 from .products import core_array, take_groups
 from .progress import progress_bar
-from .spec_learning import learn_spec
 
 T = TypeVar("T")
 

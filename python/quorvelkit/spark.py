@@ -24,11 +24,11 @@ from .errors import SourceError
 from .fit import LmmFit
 from .fit_options import FitOptions, unknown_options
 from .frames import MAX_LEVELS, level_order
-from .modelspec import ModelSpec
+from .model import ModelSpec
+from .model_learning import learn_spec
 from .parsing import ParsedFormula, parse_formula
 from .products import merge_parts, part_products
 from .progress import progress_bar
-from .spec_learning import learn_spec
 
 __all__ = ["lmm"]
 

@@ -15,10 +15,10 @@ import quorvelkit as qk
 from quorvelkit import LmmCore
 from quorvelkit.core_fit import fit_parts
 from quorvelkit.fit_options import FitOptions
+from quorvelkit.model_learning import learn_spec
 from quorvelkit.parsing import parse_formula
 from quorvelkit.products import merge_parts, part_products
 from quorvelkit.sources import SourceError
-from quorvelkit.spec_learning import learn_spec
 
 pa = require("pyarrow")
 pq = require("pyarrow.parquet")

@@ -1,4 +1,4 @@
-"""Learning a model's spec (:class:`~quorvelkit.modelspec.ModelSpec`) from
+"""Learning a model's spec (:class:`~quorvelkit.model.ModelSpec`) from
 data: formulaic's specs of the fixed part, the random-effects terms and the offsets,
 learnt from a sample of the rows and the levels of the factors (or from the whole data
 in memory, whose rows come back with their spec), whether the model's matrices are plain
@@ -19,7 +19,7 @@ from . import _quorvelkit as _qk
 from .checks import RowValues, check_response_type, check_terms, require_columns
 from .errors import FormulaError, SourceError, clean_message
 from .frames import drop_unused_categories, object_text
-from .modelspec import (
+from .model import (
     GroupingFactor,
     ModelRows,
     ModelSpec,

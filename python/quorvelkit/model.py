@@ -4,7 +4,7 @@ factors, the contrasts and the state of the transforms as formulaic's specs, the
 grouping factors with their random-effects terms, the prior weights and offset, the
 family and link), and the one way a batch of rows becomes model matrices
 (:meth:`ModelSpec.rows`). Data in memory are one batch of the same path, learnt from
-and read at once (:func:`learn_spec` with ``whole=True``).
+and read at once (:func:`~quorvelkit.model_learning.learn_spec` with ``whole=True``).
 
 A spec pickles (formulaic's specs do), so Dask and Spark send it to their workers.
 """
