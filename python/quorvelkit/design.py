@@ -69,7 +69,11 @@ def build_design(parsed: ParsedFormula, data: Any, weights: Any = None, offset: 
     )
     spec, rows = learnt.spec, learnt.rows
     assert rows is not None
-    kept = drop_aliased(rows.x.T @ rows.x, spec.fe_all, stacklevel=3)
+    # The rule is scale-free per column: columns scaled to a largest |value| of 1 keep
+    # the Gram matrix finite where X'X itself would overflow (values near 1e154).
+    scale = np.max(np.abs(rows.x), axis=0) if len(rows.x) else np.ones(rows.x.shape[1])
+    xs = rows.x / np.where(scale > 0, scale, 1.0)
+    kept = drop_aliased(xs.T @ xs, spec.fe_all, stacklevel=3)
     x = rows.x if len(kept) == spec.p else np.ascontiguousarray(rows.x[:, kept])
     if rows.offset is None:
         check_response_variation(rows.y, f"response '{parsed.response}'")
