@@ -168,23 +168,27 @@ class LmmFit(FitResults):
 
     def anova_terms(self) -> pd.DataFrame:
         """Type III F tests of each term of the fixed part with Satterthwaite's
-        denominator df (lmerTest's ``anova(fit)``): columns "Sum Sq", "Mean Sq",
-        "NumDF", "DenDF", "F value", "Pr(>F)", one row per term (the intercept
-        excluded). A term's hypothesis is that its coefficients are zero when every
-        factor is coded with sum-to-zero contrasts (R's ``contr.sum``), whatever the
-        coding of the fit; the fit is not redone. ``ValueError`` for a model whose
-        fixed-effects matrix is rank deficient, that is not hierarchical, or that codes
-        a factor with other contrasts than the default.
+        denominator df, lmerTest's ``anova(fit)`` (its default, ``type = 3``, with
+        ``ddf = "Satterthwaite"``): columns "Sum Sq", "Mean Sq", "NumDF", "DenDF",
+        "F value", "Pr(>F)", one row per term (the intercept excluded). A term's
+        hypothesis is the type III one, that its coefficients are zero when every
+        factor is coded with sum-to-zero contrasts, written in lmerTest's basis (which
+        sets the DenDF of a multi-df term), and for a model of a single term lmerTest's
+        type I basis (the same F); the fit is not redone. ``ValueError`` for a model
+        whose fixed-effects matrix is rank deficient, that is not hierarchical, or that
+        codes a factor with other contrasts than the default.
         """
         d = self._design
-        hyp = _inference.type3_matrices(d.spec.fixed_spec, d.kept_columns, lambda t: d.parsed.display_names([t])[0])
+        gram = None if d.rows is None else d.rows.x.T @ d.rows.x
+        rename = lambda t: d.parsed.display_names([t])[0]  # noqa: E731
+        hyp = _inference.type3_matrices(d.spec.fixed_spec, d.kept_columns, rename, gram)
         return _inference.anova_terms(self.satterthwaite(), hyp, self.sigma2)
 
     def contrast(self, L: Any) -> _inference.ContrastResult:
-        """Tests of the linear combinations L beta of the fixed effects (lmerTest's
-        ``contest``): a t test of each row with Satterthwaite's df and the joint F test
-        of L beta = 0, with Fai and Cornelius's denominator df (its numerator df is the
-        rank of L). ``L`` has one column per fixed effect (a vector is one row; a
+        """Tests of the linear combinations L beta of the fixed effects: a t test of
+        each row with Satterthwaite's df (lmerTest's ``contest(fit, L, joint = FALSE)``)
+        and the joint F test of L beta = 0 (``contest(fit, L)``), with Fai and
+        Cornelius's denominator df (its numerator df is the rank of L). ``L`` has one column per fixed effect (a vector is one row; a
         DataFrame may name its columns by fixed effect, others count as zero); any
         other shape is a ``ValueError``."""
         names = self.fe_names

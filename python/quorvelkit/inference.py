@@ -118,10 +118,6 @@ def contrast(info: st.VarparInfo, L: pd.DataFrame, sigma2: float) -> ContrastRes
 
 
 # ----------------------------------------------------------------- type III hypotheses
-def _factor_key(scoped_factor: Any) -> tuple[str, bool]:
-    return str(scoped_factor.factor), bool(scoped_factor.reduced)
-
-
 def _levels(spec: Any, name: str) -> list[Any] | None:
     """The levels of a categorical factor coded with default treatment contrasts, or
     None for a numeric factor; ``ValueError`` for other contrasts."""
@@ -141,93 +137,129 @@ def _levels(spec: Any, name: str) -> list[Any] | None:
     return levels
 
 
-def type3_matrices(spec: Any, kept_columns: Sequence[int], rename: Any) -> dict[str, np.ndarray]:
-    """The hypothesis matrix of each term of the fixed part (the intercept excluded):
-    the rows of T^-1 that hold the term's coefficients in the sum-to-zero coding, where
-    X_sum = X T column by column.
+# A column of a model matrix as a function of the data: its term, and the factors it
+# multiplies, each a numeric factor (level None) or the indicator of one level of a
+# categorical factor (the level's index). Treatment coding's column of level j is that
+# level's indicator, so every fixed-effects column is such a product.
+_Column = tuple[str, tuple[tuple[str, int | None], ...]]
 
-    Every column of a term is a product of numeric factors, full dummy indicators and
-    reduced (treatment-coded) factors; with K levels l_1..l_K, treatment coding has
-    t_j = [level = l_j] (j = 2..K) and sum coding c_i = [level = l_i] - [level = l_K]
-    (i = 1..K-1), so c_1 = 1 - sum_j t_j - t_K and c_i = t_i - t_K: expanding the
-    product over the reduced factors expresses each sum-coded column as a combination
-    of the column itself and the columns of its marginal terms, which a hierarchical
-    model holds (formulaic codes a factor reduced only when they are present).
-    ``rename`` maps formulaic's term names to the model's.
-    """
-    columns: dict[tuple[Any, ...], int] = {}
-    scoped: list[tuple[str, tuple[tuple[str, bool], ...], list[tuple[Any, ...]]]] = []
-    col = 0
+
+def _fixed_columns(spec: Any) -> tuple[list[_Column], dict[str, list[str]]]:
+    """The columns of the fixed-effects matrix in its order, and the factors of each term
+    (the intercept's: none)."""
+    columns: list[_Column] = []
+    factors_of: dict[str, list[str]] = {}
     for structure in spec.structure:
-        for term in structure.scoped_terms:
-            factors = tuple(_factor_key(f) for f in term.factors)
-            choices: list[list[Any]] = []
+        term = str(structure.term)
+        names = factors_of.setdefault(term, [])
+        for scoped in structure.scoped_terms:
+            factors = [(str(f.factor), bool(f.reduced)) for f in scoped.factors]
+            choices: list[list[int | None]] = []
             for name, reduced in factors:
                 levels = _levels(spec, name)
-                if levels is None:
-                    choices.append([None])
-                else:
-                    choices.append(list(range(1, len(levels))) if reduced else list(range(len(levels))))
+                choices.append([None] if levels is None else list(range(int(reduced), len(levels))))
+                if name not in names:
+                    names.append(name)
             # formulaic's columns vary the first factor fastest.
-            combos = [tuple(reversed(c)) for c in itertools.product(*reversed(choices))]
-            scoped.append((str(structure.term), factors, combos))
-            for combo in combos:
-                columns[(factors, combo)] = col
-                col += 1
-    n_all = col
-    T = np.zeros((n_all, n_all))
-    owner: list[str] = []
-    for term_name, factors, combos in scoped:
-        reduced_at = [k for k, (name, red) in enumerate(factors) if red and _levels(spec, name) is not None]
-        for combo in combos:
-            target = columns[(factors, combo)]
-            owner.append(term_name)
-            # Sum-coded level index i (0-based) of each reduced factor sits where the
-            # treatment column of level i + 1 sits.
-            forms = []
-            for k in reduced_at:
-                levels = _levels(spec, factors[k][0])
-                assert levels is not None
-                big_k = len(levels)
-                i = int(combo[k]) - 1
-                form: dict[Any, float] = {}
-                if i == 0:
-                    form["const"] = 1.0
-                    for j in range(1, big_k):
-                        form[j] = form.get(j, 0.0) - 1.0
-                else:
-                    form[i] = form.get(i, 0.0) + 1.0
-                form[big_k - 1] = form.get(big_k - 1, 0.0) - 1.0
-                forms.append(form)
-            for picks in itertools.product(*[list(f.items()) for f in forms]):
-                coef = float(np.prod([v for _, v in picks])) if picks else 1.0
-                if coef == 0.0:
-                    continue
-                pick_of = {k: picks[n][0] for n, k in enumerate(reduced_at)}
-                sub_f, sub_c = [], []
-                for k, f in enumerate(factors):
-                    if pick_of.get(k) == "const":
-                        continue  # this factor's constant part: the marginal term without it
-                    sub_f.append(f)
-                    sub_c.append(pick_of[k] if k in pick_of else combo[k])
-                sub_factors, sub_combo = tuple(sub_f), tuple(sub_c)
-                source = columns.get((sub_factors, sub_combo))
-                if source is None:
-                    raise ValueError(
-                        f"type III tests need the marginal terms of '{rename(term_name)}' in the model "
-                        "(a hierarchical model): they are not all present"
-                    )
-                T[source, target] += coef
-    kept = list(kept_columns)
-    if len(kept) != n_all:
+            for combo in itertools.product(*reversed(choices)):
+                columns.append((term, tuple(zip([n for n, _ in factors], reversed(combo), strict=True))))
+    return columns, factors_of
+
+
+def _cell_matrix(spec: Any, columns: Sequence[_Column], cells: dict[frozenset[str], list[str]]) -> np.ndarray:
+    """Each column in the basis of cell indicators: for the numeric factors N of a
+    column, the products of N with the indicator of one cell of the categorical factors
+    ``cells[N]`` (the columns' functions are linearly independent exactly when these
+    vectors are)."""
+    offsets, sizes, start = {}, {}, 0
+    for numeric, names in cells.items():
+        sizes[numeric] = [len(_levels(spec, n) or ()) for n in names]
+        offsets[numeric] = start
+        start += int(np.prod(sizes[numeric], dtype=np.int64))
+    out = np.zeros((start, len(columns)))
+    for j, (_, factors) in enumerate(columns):
+        numeric = frozenset(n for n, lev in factors if lev is None)
+        at = dict((n, lev) for n, lev in factors if lev is not None)
+        block = np.zeros(sizes[numeric])
+        block[tuple(at.get(n, slice(None)) for n in cells[numeric])] = 1.0
+        out[offsets[numeric] : offsets[numeric] + block.size, j] = block.ravel()
+    return out
+
+
+def _residuals(a: np.ndarray, y: np.ndarray) -> np.ndarray:
+    return y - a @ np.linalg.lstsq(a, y, rcond=None)[0]
+
+
+def type3_matrices(
+    spec: Any, kept_columns: Sequence[int], rename: Any, gram: np.ndarray | None = None
+) -> dict[str, np.ndarray]:
+    """The hypothesis matrix of each term of the fixed part (the intercept excluded), in
+    the basis lmerTest 3.1's ``anova(fit, type = 3)`` tests, so that the denominator df
+    of a multi-df term (Fai and Cornelius's, which depends on the basis) are lmerTest's.
+
+    Type III (the general form of estimable functions, Goodnight 1979, "A tutorial on
+    the SWEEP operator", Am. Stat. 33(3)): the over-parameterised matrix X_o holds, per
+    term, the indicators of all levels of its categorical factors (times its numeric
+    ones), and X_o = X M for the model's treatment-coded X. Starting from L = M' (one
+    row per column of X_o, one column per coefficient), the columns of each term,
+    highest order first, are replaced by their residuals from the columns of the terms
+    that contain it (all its factors and more, with the same numeric ones). A term's
+    hypothesis is its columns of L, read at the rows of X_o's columns that X keeps,
+    zero rows dropped. M is found by least squares on the cell indicators, exactly:
+    the columns are functions of the factors, not of the data.
+
+    A model of one term (lmerTest's ``anova`` then tests type I hypotheses) takes rows
+    of the unit upper-triangular factor U of X'X = U' D U (Doolittle's), given its
+    unweighted cross-products ``gram``; without them it takes the type III basis (the
+    same F and NumDF). ``rename`` maps formulaic's term names to the model's.
+    """
+    columns, factors_of = _fixed_columns(spec)
+    p = len(columns)
+    if len(list(kept_columns)) != p:
         raise ValueError("type III tests are not available for a model whose fixed-effects matrix is rank deficient")
-    Tinv = np.linalg.inv(T)
+    of_term: dict[str, list[int]] = {}
+    for j, (term, _) in enumerate(columns):
+        of_term.setdefault(term, []).append(j)
+    terms = [t for t in factors_of if factors_of[t]]
+    if gram is not None and len(terms) <= 1:
+        r = np.linalg.cholesky(np.asarray(gram, dtype=float)).T
+        u = r / np.diag(r)[:, None]
+        return {rename(t): u[of_term[t]] for t in terms}
+    over: list[_Column] = []
+    for term, names in factors_of.items():
+        choices = [[None] if (lv := _levels(spec, n)) is None else list(range(len(lv))) for n in names]
+        over += [(term, tuple(zip(names, reversed(c), strict=True))) for c in itertools.product(*reversed(choices))]
+    index = {(t, frozenset(f)): i for i, (t, f) in enumerate(over)}
+    kept = [index.get((t, frozenset(f))) for t, f in columns]
+    if any(i is None for i in kept):
+        bad = next(t for (t, _), i in zip(columns, kept, strict=True) if i is None)
+        raise ValueError(
+            f"type III tests need the marginal terms of '{rename(bad)}' in the model (a hierarchical model): "
+            "they are not all present"
+        )
+    cells: dict[frozenset[str], list[str]] = {}
+    for _, factors in columns + over:
+        names = cells.setdefault(frozenset(n for n, lev in factors if lev is None), [])
+        names += [n for n, lev in factors if lev is not None and n not in names]
+    x, x_over = _cell_matrix(spec, columns, cells), _cell_matrix(spec, over, cells)
+    m = np.linalg.lstsq(x, x_over, rcond=None)[0]
+    if not np.allclose(x @ m, x_over, rtol=0.0, atol=1e-9):
+        raise ValueError("type III tests need every term's indicators in the span of the model's columns")
+    L = m.T.copy()
+    numeric = {t: {n for n in factors_of[t] if _levels(spec, n) is None} for t in terms}
+    for term in sorted(terms, key=lambda t: -len(factors_of[t])):  # stable: highest order first
+        inner = set(factors_of[term])
+        outer = [t for t in terms if inner < set(factors_of[t]) and numeric[t] == numeric[term]]
+        if outer:
+            cols = [j for t in outer for j in of_term[t]]
+            L[:, of_term[term]] = _residuals(L[:, cols], L[:, of_term[term]])
+    # L's entries are ratios of small integers (the cells' counts of a term's levels);
+    # what least squares leaves of a zero is rounding.
+    L[np.abs(L) < 1e-10] = 0.0
     out: dict[str, np.ndarray] = {}
-    for term_name in dict.fromkeys(owner):
-        if term_name in ("1", "Intercept"):
-            continue
-        rows = [i for i, o in enumerate(owner) if o == term_name]
-        out[rename(term_name)] = Tinv[rows]
+    for term in terms:
+        h = L[np.asarray(kept, dtype=int)][:, of_term[term]].T
+        out[rename(term)] = h[np.any(h != 0.0, axis=1)]
     return out
 
 

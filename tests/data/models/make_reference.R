@@ -51,8 +51,35 @@ sg <- data.frame(g = rep(sprintf("g%02d", 1:30), each = 8), x = rep(0:7, 30))
 b0 <- rnorm(30)
 sg$y <- round(1 + 0.5 * sg$x + b0[rep(1:30, each = 8)] + rnorm(240), 4)
 sg <- sg[, c("y", "x", "g")]
+# unbalanced: 30 groups of 2 to 10 rows, factors A (3 levels) and B (4 levels) in
+# unequal cells, a covariate x, per-group intercepts and slopes, and prior weights
+# spread over 16 orders of magnitude (10^-8 to 10^8). singletons: 45 groups, 30 of
+# them of one row, a 3 x 3 factorial in unequal cells.
+set.seed(23)
+sizes <- sample(2:10, 30, replace = TRUE)
+ub <- data.frame(g = rep(sprintf("g%02d", 1:30), sizes))
+ub$A <- sample(c("a1", "a2", "a3"), nrow(ub), replace = TRUE, prob = c(0.45, 0.3, 0.25))
+ub$B <- sample(c("b1", "b2", "b3", "b4"), nrow(ub), replace = TRUE, prob = c(0.15, 0.2, 0.3, 0.35))
+ub$x <- round(runif(nrow(ub), 0, 5), 3)
+b0 <- rnorm(30, sd = 1.2)
+b1 <- rnorm(30, sd = 0.4)
+gi <- match(ub$g, sprintf("g%02d", 1:30))
+ub$y <- round(5 + c(a1 = 0, a2 = 1, a3 = -0.6)[ub$A] + c(b1 = 0, b2 = 0.5, b3 = 1.1, b4 = -0.4)[ub$B] +
+              (0.3 + 0.4 * (ub$A == "a2") - 0.2 * (ub$A == "a3")) * ub$x + b0[gi] + b1[gi] * ub$x +
+              rnorm(nrow(ub)), 4)
+ub$w <- signif(10^runif(nrow(ub), -8, 8), 6)
+ub <- ub[, c("y", "A", "B", "x", "w", "g")]
+set.seed(24)
+sizes <- c(rep(1, 30), sample(2:8, 15, replace = TRUE))
+sn <- data.frame(g = rep(sprintf("g%02d", 1:45), sizes))
+sn$A <- sample(c("a1", "a2", "a3"), nrow(sn), replace = TRUE)
+sn$B <- sample(c("b1", "b2", "b3"), nrow(sn), replace = TRUE)
+sn$y <- round(2 + c(a1 = 0, a2 = 0.7, a3 = 1.3)[sn$A] + c(b1 = 0, b2 = -0.5, b3 = 0.4)[sn$B] +
+              0.8 * (sn$A == "a3" & sn$B == "b2") + rnorm(45)[match(sn$g, sprintf("g%02d", 1:45))] +
+              rnorm(nrow(sn)), 4)
+sn <- sn[, c("y", "A", "B", "g")]
 data <- list(chickweight = cw, orthodont = ortho, oxboys = ox, ergostool = ergo, machines = mach,
-             splitplot = sp, singular = sg)
+             splitplot = sp, singular = sg, unbalanced = ub, singletons = sn)
 for (name in names(data)) write.csv(data[[name]], file.path(out, paste0(name, ".csv")), row.names = FALSE)
 
 # Factors as R would see them when the CSV is read back: Diet is an integer code.
@@ -134,18 +161,38 @@ tests <- list(
   list(id = "splitplot", data = "splitplot", reml = TRUE, formula = "y ~ A * B + (1 | Subject)",
        L = rbind(c(0, 1, -1, 0, 0, 0, 0, 0, 0), c(0, 0, 0, 0, 0, 1, 0, 0, 0))),
   list(id = "singular", data = "singular", reml = TRUE, formula = "y ~ x + (x | g)",
-       L = rbind(c(0, 1)))
+       L = rbind(c(0, 1))),
+  # multi-df terms in unequal cells, where the denominator df of a term depends on the
+  # basis of its hypothesis: lmerTest's type III basis (and, for a model of one term,
+  # its type I basis) is what anova(fit) tests
+  list(id = "unbalanced", data = "unbalanced", reml = TRUE, formula = "y ~ A * B + x + (1 | g)",
+       L = rbind(c(0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0), c(0, 0, 1, -1, 0, 0, 0, 0, 0, 0, 0, 0, 0),
+                 c(0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0))),
+  list(id = "unbalanced_two_terms", data = "unbalanced", reml = TRUE,
+       formula = "y ~ A * x + B + (1 | g) + (0 + x | g)",
+       L = rbind(c(0, 1, 0, 0, 0, 0, 0, 0, 0), c(0, 0, 0, 0, 0, 0, 0, 1, 0), c(0, 0, 0, 0, 0, 0, 0, 0, 1))),
+  list(id = "unbalanced_weighted", data = "unbalanced", reml = TRUE, weights = "w",
+       formula = "y ~ A * x + B + (1 | g)",
+       L = rbind(c(0, 1, 0, 0, 0, 0, 0, 0, 0), c(0, 0, 1, 0, 0, 0, 0, 0, 0), c(0, 0, 0, 0, 0, 0, 0, 1, -1))),
+  list(id = "unbalanced_one_term", data = "unbalanced", reml = TRUE, formula = "y ~ B + (1 | g)",
+       L = rbind(c(0, 1, 0, 0), c(0, 0, 1, 0), c(0, 0, 1, 1))),
+  list(id = "singletons", data = "singletons", reml = TRUE, formula = "y ~ A * B + (1 | g)",
+       L = rbind(c(0, 1, 0, 0, 0, 0, 0, 0, 0), c(0, 0, 0, 0, 0, 1, 0, 0, 0), c(0, 0, 0, 0, 0, 0, 0, 0, 1))),
+  list(id = "singletons_ml", data = "singletons", reml = FALSE, formula = "y ~ A * B + (1 | g)",
+       L = rbind(c(0, 1, -1, 0, 0, 0, 0, 0, 0), c(0, 0, 0, 1, 1, 0, 0, 0, 0)))
 )
 tres <- list()
 for (t in tests) {
   d <- if (is.null(t$data)) lme4::sleepstudy else rdata(t$data)
-  fit <- lmerTest::lmer(as.formula(t$formula), d, REML = t$reml)
+  d$.w <- if (is.null(t$weights)) rep(1, nrow(d)) else d[[t$weights]]
+  fit <- if (is.null(t$weights)) lmerTest::lmer(as.formula(t$formula), d, REML = t$reml) else
+    lmerTest::lmer(as.formula(t$formula), d, REML = t$reml, weights = .w)
   ct <- coef(summary(fit))
   a <- anova(fit, type = 3)
   joint <- contest(fit, t$L, joint = TRUE)
   single <- contest(fit, t$L, joint = FALSE)
   tres[[t$id]] <- list(data = if (is.null(t$data)) "sleepstudy" else t$data, formula = t$formula,
-    reml = t$reml, names = rownames(ct), theta = unname(getME(fit, "theta")), sigma = sigma(fit),
+    reml = t$reml, weights = t$weights, names = rownames(ct), theta = unname(getME(fit, "theta")), sigma = sigma(fit),
     singular = isSingular(fit),
     vcov_varpar = unname(fit@vcov_varpar),
     coef = list(estimate = unname(ct[, "Estimate"]), se = unname(ct[, "Std. Error"]),
@@ -153,6 +200,7 @@ for (t in tests) {
     anova = list(terms = rownames(a), sum_sq = unname(a[, "Sum Sq"]), mean_sq = unname(a[, "Mean Sq"]),
                  num_df = unname(a[, "NumDF"]), den_df = unname(a[, "DenDF"]),
                  f = unname(a[, "F value"]), p = unname(a[, "Pr(>F)"])),
+    hypotheses = lapply(attr(a, "hypotheses"), function(h) unname(as.matrix(h))),
     L = t$L,
     contrast = list(f = joint[["F value"]], num_df = joint[["NumDF"]], den_df = joint[["DenDF"]],
                     p = joint[["Pr(>F)"]]),
@@ -160,7 +208,7 @@ for (t in tests) {
                          df = single[["df"]], t = single[["t value"]], p = single[["Pr(>|t|)"]]))
 }
 tres$`_meta` <- list(lmerTest = as.character(packageVersion("lmerTest")), R = R.version.string)
-writeLines(toJSON(tres, auto_unbox = TRUE, digits = NA, pretty = TRUE),
+writeLines(toJSON(tres, auto_unbox = TRUE, digits = NA, pretty = TRUE, null = "null"),
            file.path(out, "lmertest.json"))
 
 # ---- profile-likelihood intervals --------------------------------------------------
