@@ -178,11 +178,14 @@ class LmmFit(FitResults):
         whose fixed-effects matrix is rank deficient, that is not hierarchical, or that
         codes a factor with other contrasts than the default.
         """
+        return _inference.anova_terms(self.satterthwaite(), self._type3_hypotheses(), self.sigma2)
+
+    def _type3_hypotheses(self) -> dict[str, np.ndarray]:
         d = self._design
         gram = None if d.rows is None else d.rows.x.T @ d.rows.x
-        rename = lambda t: d.parsed.display_names([t])[0]  # noqa: E731
-        hyp = _inference.type3_matrices(d.spec.fixed_spec, d.kept_columns, rename, gram)
-        return _inference.anova_terms(self.satterthwaite(), hyp, self.sigma2)
+        return _inference.type3_matrices(
+            d.spec.fixed_spec, d.kept_columns, lambda t: d.parsed.display_names([t])[0], gram
+        )
 
     def contrast(self, L: Any) -> _inference.ContrastResult:
         """Tests of the linear combinations L beta of the fixed effects: a t test of

@@ -146,15 +146,22 @@ def _denominator_df(nu: np.ndarray, tol: float = 1e-8) -> float:
     return 2.0 * e / (e - nu.size)
 
 
+#: Eigenvalues of L Cov(beta) L' at or below this fraction of the largest count as zero
+#: (lmerTest's ``contestMD``: the square root of the machine epsilon).
+RANK_TOL = float(np.sqrt(np.finfo(float).eps))
+
+
 def f_test(info: VarparInfo, L: np.ndarray, tol: float = 1e-8) -> dict[str, float]:
-    """The F test of L beta = 0: F, numerator df (the rank of L Cov(beta) L'),
-    denominator df and p."""
+    """The F test of L beta = 0 as lmerTest's ``contest(fit, L)`` computes it: F,
+    numerator df (the rank of L Cov(beta) L', eigenvalues above :data:`RANK_TOL`
+    times the largest), denominator df (``tol``: the df of the eigen-directions count
+    as equal within it) and p."""
     L = np.atleast_2d(np.asarray(L, dtype=float))
     v = L @ info.cov_beta @ L.T
     d, P = np.linalg.eigh(0.5 * (v + v.T))
     order = np.argsort(d)[::-1]
     d, P = d[order], P[:, order]
-    rank = int(np.sum(d > tol * max(d[0], 0.0))) if d.size and d[0] > 0 else 0
+    rank = int(np.sum(d > RANK_TOL * d[0])) if d.size and d[0] > 0 else 0
     if rank == 0:
         return {"F": float("nan"), "num_df": 0.0, "den_df": float("nan"), "p": float("nan")}
     rows = P[:, :rank].T @ L
