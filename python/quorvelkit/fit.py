@@ -191,9 +191,9 @@ class LmmFit(FitResults):
         """Tests of the linear combinations L beta of the fixed effects: a t test of
         each row with Satterthwaite's df (lmerTest's ``contest(fit, L, joint = FALSE)``)
         and the joint F test of L beta = 0 (``contest(fit, L)``), with Fai and
-        Cornelius's denominator df (its numerator df is the rank of L). ``L`` has one column per fixed effect (a vector is one row; a
-        DataFrame may name its columns by fixed effect, others count as zero); any
-        other shape is a ``ValueError``."""
+        Cornelius's denominator df (its numerator df is the rank of L). ``L`` has one
+        column per fixed effect (a vector is one row; a DataFrame may name its columns
+        by fixed effect, others count as zero); any other shape is a ``ValueError``."""
         names = self.fe_names
         return _inference.contrast(self.satterthwaite(), _inference.contrast_matrix(L, names), self.sigma2)
 

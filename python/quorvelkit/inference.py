@@ -187,7 +187,8 @@ def _cell_matrix(spec: Any, columns: Sequence[_Column], cells: dict[frozenset[st
 
 
 def _residuals(a: np.ndarray, y: np.ndarray) -> np.ndarray:
-    return y - a @ np.linalg.lstsq(a, y, rcond=None)[0]
+    """The residuals of the columns of ``y`` from the span of ``a``'s (R's ``lm.fit``)."""
+    return np.asarray(y - a @ np.linalg.lstsq(a, y, rcond=None)[0])
 
 
 def type3_matrices(
