@@ -198,8 +198,8 @@ def type3_matrices(
     the basis lmerTest 3.1's ``anova(fit, type = 3)`` tests, so that the denominator df
     of a multi-df term (Fai and Cornelius's, which depends on the basis) are lmerTest's.
 
-    Type III (the general form of estimable functions, Goodnight 1979, "A tutorial on
-    the SWEEP operator", Am. Stat. 33(3)): the over-parameterised matrix X_o holds, per
+    Type III (from the general form of estimable functions: Goodnight 1980, "Tests of
+    hypotheses in fixed effects linear models", Commun. Stat. A 9(2)): the over-parameterised matrix X_o holds, per
     term, the indicators of all levels of its categorical factors (times its numeric
     ones), and X_o = X M for the model's treatment-coded X. Starting from L = M' (one
     row per column of X_o, one column per coefficient), the columns of each term,
