@@ -198,16 +198,16 @@ def type3_matrices(
     the basis lmerTest 3.1's ``anova(fit, type = 3)`` tests, so that the denominator df
     of a multi-df term (Fai and Cornelius's, which depends on the basis) are lmerTest's.
 
-    Type III (from the general form of estimable functions: Goodnight 1980, "Tests of
-    hypotheses in fixed effects linear models", Commun. Stat. A 9(2)): the over-parameterised matrix X_o holds, per
-    term, the indicators of all levels of its categorical factors (times its numeric
-    ones), and X_o = X M for the model's treatment-coded X. Starting from L = M' (one
-    row per column of X_o, one column per coefficient), the columns of each term,
-    highest order first, are replaced by their residuals from the columns of the terms
-    that contain it (all its factors and more, with the same numeric ones). A term's
-    hypothesis is its columns of L, read at the rows of X_o's columns that X keeps,
-    zero rows dropped. M is found by least squares on the cell indicators, exactly:
-    the columns are functions of the factors, not of the data.
+    Type III, from the general form of estimable functions (Goodnight 1980, "Tests of
+    hypotheses in fixed effects linear models", Commun. Stat. A 9(2)): the
+    over-parameterised matrix X_o holds, per term, the indicators of all levels of its
+    categorical factors (times its numeric ones), and X_o = X M for the model's
+    treatment-coded X. Starting from L = M' (one row per column of X_o, one column per
+    coefficient), the columns of each term, highest order first, are replaced by their
+    residuals from the columns of the terms that contain it. A term's hypothesis is its
+    columns of L, read at the rows of X_o's columns that X keeps, zero rows dropped. M
+    is found by least squares on the cell indicators, exactly: the columns are
+    functions of the factors, not of the data.
 
     A model of one term (lmerTest's ``anova`` then tests type I hypotheses) takes rows
     of the unit upper-triangular factor U of X'X = U' D U (Doolittle's), given its
@@ -247,10 +247,13 @@ def type3_matrices(
     if not np.allclose(x @ m, x_over, rtol=0.0, atol=1e-9):
         raise ValueError("type III tests need every term's indicators in the span of the model's columns")
     L = m.T.copy()
-    numeric = {t: {n for n in factors_of[t] if _levels(spec, n) is None} for t in terms}
+    # A term is contained in one with all its factors and more. (lmerTest also asks
+    # for the same numeric factors; with different ones the columns of L have disjoint
+    # rows, M mapping each product of numeric factors to itself, and the residuals
+    # are the columns themselves.)
     for term in sorted(terms, key=lambda t: -len(factors_of[t])):  # stable: highest order first
         inner = set(factors_of[term])
-        outer = [t for t in terms if inner < set(factors_of[t]) and numeric[t] == numeric[term]]
+        outer = [t for t in terms if inner < set(factors_of[t])]
         if outer:
             cols = [j for t in outer for j in of_term[t]]
             L[:, of_term[term]] = _residuals(L[:, cols], L[:, of_term[term]])
