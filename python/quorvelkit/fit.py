@@ -182,7 +182,16 @@ class LmmFit(FitResults):
 
     def _type3_hypotheses(self) -> dict[str, np.ndarray]:
         d = self._design
-        gram = None if d.rows is None else d.rows.x.T @ d.rows.x
+
+        def gram() -> np.ndarray | None:  # X'X, unweighted, where it is known
+            if d.rows is not None:
+                return np.asarray(d.rows.x.T @ d.rows.x)
+            if d.weighted:
+                return None
+            # A fit from products: at theta = 0 the core's fixed-effects factor is (X'X)^-1.
+            at_zero = self._core.criterion_parts([0.0] * self._core.n_theta, self.reml)
+            return np.asarray(np.linalg.inv(at_zero["fixed_inverse"]))
+
         return _inference.type3_matrices(
             d.spec.fixed_spec, d.kept_columns, lambda t: d.parsed.display_names([t])[0], gram
         )

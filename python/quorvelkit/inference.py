@@ -15,7 +15,7 @@ coded) coefficients without a refit.
 from __future__ import annotations
 
 import itertools
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -192,7 +192,7 @@ def _residuals(a: np.ndarray, y: np.ndarray) -> np.ndarray:
 
 
 def type3_matrices(
-    spec: Any, kept_columns: Sequence[int], rename: Any, gram: np.ndarray | None = None
+    spec: Any, kept_columns: Sequence[int], rename: Any, gram: Callable[[], np.ndarray | None] | None = None
 ) -> dict[str, np.ndarray]:
     """The hypothesis matrix of each term of the fixed part (the intercept excluded), in
     the basis lmerTest 3.1's ``anova(fit, type = 3)`` tests, so that the denominator df
@@ -211,8 +211,8 @@ def type3_matrices(
 
     A model of one term (lmerTest's ``anova`` then tests type I hypotheses) takes rows
     of the unit upper-triangular factor U of X'X = U' D U (Doolittle's), given its
-    unweighted cross-products ``gram``; without them it takes the type III basis (the
-    same F and NumDF). ``rename`` maps formulaic's term names to the model's.
+    unweighted cross-products by ``gram()``; without them (``gram`` None or returning
+    None) it takes the type III basis (the same F and NumDF). ``rename`` maps formulaic's term names to the model's.
     """
     columns, factors_of = _fixed_columns(spec)
     p = len(columns)
@@ -222,8 +222,9 @@ def type3_matrices(
     for j, (term, _) in enumerate(columns):
         of_term.setdefault(term, []).append(j)
     terms = [t for t in factors_of if factors_of[t]]
-    if gram is not None and len(terms) <= 1:
-        r = np.linalg.cholesky(np.asarray(gram, dtype=float)).T
+    xtx = gram() if gram is not None and len(terms) <= 1 else None
+    if xtx is not None:
+        r = np.linalg.cholesky(np.asarray(xtx, dtype=float)).T
         u = r / np.diag(r)[:, None]
         return {rename(t): u[of_term[t]] for t in terms}
     over: list[_Column] = []

@@ -124,6 +124,25 @@ def test_hypotheses_of_terms_are_lmertests(model_data, name):
         np.testing.assert_allclose(tested[col], want[col], rtol=rtol, err_msg=col)
 
 
+@pytest.mark.parametrize("name", ["unbalanced", "unbalanced_one_term"])
+def test_a_fit_from_batches_reports_lmertests_anova(model_data, name):
+    # No rows are kept: type III hypotheses come from the model's terms alone, and a
+    # model of one term takes X'X from the core at theta = 0 (weighted, the type III
+    # basis: the same F).
+    ref = REF[name]
+    frame = model_data(ref["data"])
+    batches = iter([frame[:90], frame[90:]])
+    fit = qk.lmm(ref["formula"], batches, reml=ref["reml"], theta=np.atleast_1d(ref["theta"]))
+    assert not fit.rows_kept
+    want, _ = _anova_reference(ref)
+    for col in ("F value", "NumDF", "DenDF"):
+        np.testing.assert_allclose(fit.anova_terms()[col], want[col], rtol=1e-6, err_msg=col)
+    batches = iter([frame[:90], frame[90:]])
+    weighted = qk.lmm(ref["formula"], batches, weights="w", theta=np.atleast_1d(ref["theta"])).anova_terms()
+    in_memory = qk.lmm(ref["formula"], frame, weights="w", theta=np.atleast_1d(ref["theta"])).anova_terms()
+    np.testing.assert_allclose(weighted[["F value", "NumDF"]], in_memory[["F value", "NumDF"]], rtol=1e-9)
+
+
 @pytest.mark.filterwarnings("ignore::quorvelkit.SingularFitWarning")
 @pytest.mark.parametrize("name", CASES)
 def test_at_our_own_optimum_the_df_agree_to_lme4s_optimiser(model_data, name):
