@@ -204,7 +204,8 @@ def type3_matrices(
     categorical factors (times its numeric ones), and X_o = X M for the model's
     treatment-coded X. Starting from L = M' (one row per column of X_o, one column per
     coefficient), the columns of each term, highest order first, are replaced by their
-    residuals from the columns of the terms that contain it. A term's hypothesis is its
+    residuals from the columns of the terms that contain it (as lmerTest decides
+    containment, below). A term's hypothesis is its
     columns of L, read at the rows of X_o's columns that X keeps, zero rows dropped. M
     is found by least squares on the cell indicators, exactly: the columns are
     functions of the factors, not of the data.
@@ -248,13 +249,19 @@ def type3_matrices(
     if not np.allclose(x @ m, x_over, rtol=0.0, atol=1e-9):
         raise ValueError("type III tests need every term's indicators in the span of the model's columns")
     L = m.T.copy()
-    # A term is contained in one with all its factors and more. (lmerTest also asks
-    # for the same numeric factors; with different ones the columns of L have disjoint
-    # rows, M mapping each product of numeric factors to itself, and the residuals
-    # are the columns themselves.)
+    # lmerTest's containment: term a is contained in term b when b's coded factors
+    # hold all of a's and more, with the same numeric ones among them. A factor of a
+    # term is coded (R's terms "factors" entry 1, not 2) when the term is a main effect
+    # or dropping the factor leaves a term of the model: x is not contained in x:A
+    # without A in the model.
+    present = {frozenset(factors_of[t]) for t in terms}
+    coded = {
+        t: {v for v in factors_of[t] if len(factors_of[t]) == 1 or frozenset(factors_of[t]) - {v} in present}
+        for t in terms
+    }
+    numeric = {t: {v for v in coded[t] if _levels(spec, v) is None} for t in terms}
     for term in sorted(terms, key=lambda t: -len(factors_of[t])):  # stable: highest order first
-        inner = set(factors_of[term])
-        outer = [t for t in terms if inner < set(factors_of[t])]
+        outer = [t for t in terms if coded[term] < coded[t] and numeric[term] == numeric[t]]
         if outer:
             cols = [j for t in outer for j in of_term[t]]
             L[:, of_term[term]] = _residuals(L[:, cols], L[:, of_term[term]])

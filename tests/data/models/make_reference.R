@@ -176,6 +176,10 @@ tests <- list(
        L = rbind(c(0, 1, 0, 0, 0, 0, 0, 0, 0), c(0, 0, 1, 0, 0, 0, 0, 0, 0), c(0, 0, 0, 0, 0, 0, 0, 1, -1))),
   list(id = "unbalanced_one_term", data = "unbalanced", reml = TRUE, formula = "y ~ B + (1 | g)",
        L = rbind(c(0, 1, 0, 0), c(0, 0, 1, 0), c(0, 0, 1, 1))),
+  # x:A without A: lmerTest does not count x as contained in x:A (R codes x in x:A
+  # by dummies, not contrasts), so x is tested at the first level of A
+  list(id = "unbalanced_slopes", data = "unbalanced", reml = TRUE, formula = "y ~ B + x + x:A + (1 | g)",
+       L = rbind(c(0, 0, 0, 0, 1, 0, 0), c(0, 0, 0, 0, 0, 1, -1))),
   list(id = "singletons", data = "singletons", reml = TRUE, formula = "y ~ A * B + (1 | g)",
        L = rbind(c(0, 1, 0, 0, 0, 0, 0, 0, 0), c(0, 0, 0, 0, 0, 1, 0, 0, 0), c(0, 0, 0, 0, 0, 0, 0, 0, 1))),
   list(id = "singletons_ml", data = "singletons", reml = FALSE, formula = "y ~ A * B + (1 | g)",
