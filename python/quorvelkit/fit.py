@@ -171,10 +171,11 @@ class LmmFit(FitResults):
         denominator df, lmerTest's ``anova(fit)`` (its default, ``type = 3``, with
         ``ddf = "Satterthwaite"``): columns "Sum Sq", "Mean Sq", "NumDF", "DenDF",
         "F value", "Pr(>F)", one row per term (the intercept excluded). A term's
-        hypothesis is the type III one, that its coefficients are zero when every
-        factor is coded with sum-to-zero contrasts, written in lmerTest's basis (which
-        sets the DenDF of a multi-df term), and for a model of a single term lmerTest's
-        type I basis (the same F); the fit is not redone. ``ValueError`` for a model
+        hypothesis is lmerTest's type III one (in a hierarchical model: its
+        coefficients are zero when every factor is coded with sum-to-zero contrasts),
+        written in lmerTest's basis, which sets the DenDF of a multi-df term; for a
+        model of a single term, lmerTest's type I basis (the same F). The fit is not
+        redone. ``ValueError`` for a model
         whose fixed-effects matrix is rank deficient, that is not hierarchical, or that
         codes a factor with other contrasts than the default.
         """

@@ -4,12 +4,12 @@ them: the coefficient table's df and p-values, the type III F test of each term
 
 The degrees of freedom come from :mod:`quorvelkit.satterthwaite` (the covariance of
 the variance parameters from analytic gradient differences, 1 + 2 n_theta evaluations,
-computed once per fit). Type III tests are the F tests of each term's coefficients in
-the parameterisation where every factor is coded with sum-to-zero contrasts (R's
-``contr.sum``), which is what lmerTest's ``anova(fit)`` computes: the sum-coded model
-matrix is X T for an invertible T derived from the model's terms, so the hypothesis of
-a term is the block of rows of T^-1 that belongs to it, tested on the fitted (treatment
-coded) coefficients without a refit.
+computed once per fit). Type III tests are lmerTest's ``anova(fit)``: in a hierarchical
+model, the F test of each term's coefficients in the parameterisation where every
+factor is coded with sum-to-zero contrasts (R's ``contr.sum``). Fai and Cornelius's
+denominator df of a multi-df hypothesis depend on the basis its rows are written in,
+so :func:`type3_matrices` builds lmerTest's own basis from the model's terms, tested
+on the fitted (treatment coded) coefficients without a refit.
 """
 
 from __future__ import annotations
@@ -205,15 +205,15 @@ def type3_matrices(
     treatment-coded X. Starting from L = M' (one row per column of X_o, one column per
     coefficient), the columns of each term, highest order first, are replaced by their
     residuals from the columns of the terms that contain it (as lmerTest decides
-    containment, below). A term's hypothesis is its
-    columns of L, read at the rows of X_o's columns that X keeps, zero rows dropped. M
-    is found by least squares on the cell indicators, exactly: the columns are
-    functions of the factors, not of the data.
+    containment, below). A term's hypothesis is its columns of L, read at the rows of
+    X_o's columns that X keeps, zero rows dropped. M is found by least squares on the
+    cell indicators, exactly: the columns are functions of the factors, not of the data.
 
     A model of one term (lmerTest's ``anova`` then tests type I hypotheses) takes rows
     of the unit upper-triangular factor U of X'X = U' D U (Doolittle's), given its
     unweighted cross-products by ``gram()``; without them (``gram`` None or returning
-    None) it takes the type III basis (the same F and NumDF). ``rename`` maps formulaic's term names to the model's.
+    None) it takes the type III basis (the same F and NumDF). ``rename`` maps
+    formulaic's term names to the model's.
     """
     columns, factors_of = _fixed_columns(spec)
     p = len(columns)
