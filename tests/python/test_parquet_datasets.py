@@ -1,0 +1,152 @@
+"""Parquet directories whose files disagree, and pyarrow datasets of other layouts
+(hive partitions, tables in memory): each fits as the in-memory route fits the same
+rows, or is refused with one SourceError naming the column and the file, before
+anything is learnt from the rows."""
+
+import re
+
+import numpy as np
+import pandas as pd
+import pytest
+from batchdata import assert_agree, require, simulated
+
+import quorvelkit as qk
+import quorvelkit.parquet
+from quorvelkit import LmmCore
+from quorvelkit.sources import SourceError
+
+pa = require("pyarrow")
+pq = require("pyarrow.parquet")
+ds = require("pyarrow.dataset")
+FORMULA = "y ~ x1 + x2 + site + (x1 | g)"
+
+
+def small(seed=5):
+    """About 900 rows in 300 groups, x1 and x2 rounded to integers so that they may be
+    stored as integers in one file and as floats in another without changing a value."""
+    df = simulated(300, seed=seed)
+    return df.assign(x1=np.round(4 * df.x1), x2=np.round(4 * df.x2))
+
+
+def write_files(path, parts):
+    """One Parquet file per frame of ``parts``, each with the types its frame has."""
+    path.mkdir()
+    for k, part in enumerate(parts):
+        pq.write_table(pa.Table.from_pandas(part, preserve_index=False), path / f"part-{k}.parquet")
+    return path
+
+
+def halves(df):
+    cut = len(df) // 2
+    return df.iloc[:cut].reset_index(drop=True), df.iloc[cut:].reset_index(drop=True)
+
+
+def numbers_as_text(col):
+    return col.map(repr).astype(object)
+
+
+# Each case turns the two halves of the data into the frames of two files.
+BENIGN = {
+    "x1 int64 in one file, float64 in the next": lambda a, b: (a.astype({"x1": np.int64}), b),
+    "x2 float64 in one file, int32 in the next": lambda a, b: (a, b.astype({"x2": np.int32})),
+    "g int32 in one file, int64 in the next": lambda a, b: (a.astype({"g": np.int32}), b),
+    "g int64 in one file, float64 in the next": lambda a, b: (a, b.astype({"g": float})),
+    "site dictionary in one file, text in the next": lambda a, b: (a.astype({"site": "category"}), b),
+    "x2 all missing (nulls) in the second file": lambda a, b: (pd.concat([a, b[60:]]), b[:60].assign(x2=None)),
+}
+
+
+@pytest.mark.parametrize("case", BENIGN)
+def test_files_of_one_family_of_types_fit_as_their_rows_in_memory(case, tmp_path):
+    """Files holding a column as types of one family (integers and floats, integers of
+    several widths, text and dictionaries of text, nulls) are read as one type: the fit
+    is the in-memory fit of the same rows."""
+    parts = BENIGN[case](*halves(small()))
+    ref = qk.lmm(FORMULA, pd.concat(parts, ignore_index=True).infer_objects())
+    for batch_rows in (1 << 20, 97):
+        assert_agree(ref, qk.lmm(FORMULA, write_files(tmp_path / f"d{batch_rows}", parts), batch_rows=batch_rows))
+
+
+def with_text(col, k=None, value="abc"):
+    text = numbers_as_text(col)
+    if k is not None:
+        text.iloc[k] = value
+    return text
+
+
+# (case, the frames of two files, the words of the refusal after the column's name)
+REFUSED = [
+    ("float64, then numbers as text", lambda a, b: (a, b.assign(x1=with_text(b.x1))),
+     r"is double in \S+part-0.parquet but \w*string in \S+part-1.parquet: .*part-1.parquet holds numbers stored as"),
+    ("numbers as text, then float64", lambda a, b: (a.assign(x1=with_text(a.x1)), b),
+     r"is \w*string in \S+part-0.parquet but double in \S+part-1.parquet: .*part-0.parquet holds numbers stored as"),
+    ("int64, then text", lambda a, b: (a.astype({"x1": np.int64}), b.assign(x1=with_text(b.x1, 3, "n/a"))),
+     r"is int64 in \S+part-0.parquet but .*row 3 of \S+part-1.parquet holds 'n/a', which is not a number"),
+    ("'abc' in the text of a float column", lambda a, b: (a, b.assign(x1=with_text(b.x1, 250))),
+     r"row 250 of \S+part-1.parquet holds 'abc', which is not a number"),
+    ("missing from the second file", lambda a, b: (a, b.drop(columns="x1")),
+     r"not found in \S+part-1.parquet \(columns: y, x2, site, g\)"),
+    ("boolean in one file, integers in the next", lambda a, b: (a.assign(x1=a.x1 > 0), b.astype({"x1": np.int64})),
+     r"is bool in \S+part-0.parquet but int64 in \S+part-1.parquet"),
+    ("int64 and uint64, which have no exact common type", lambda a, b: (a.astype({"x1": np.int64}), b.assign(
+        x1=b.x1.abs().astype(np.uint64))), r"is int64 in \S+part-0.parquet but uint64 in \S+part-1.parquet"),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("case, make, words", REFUSED, ids=[c[0] for c in REFUSED])
+def test_files_that_disagree_are_refused_naming_column_and_file(case, make, words, tmp_path, monkeypatch):
+    fitted = []
+    monkeypatch.setattr(LmmCore, "from_products", classmethod(lambda cls, *a, **k: fitted.append(1)))
+    path = write_files(tmp_path / "d", make(*halves(small())))
+    with pytest.raises(SourceError, match="column 'x1'.*" + words):
+        qk.lmm(FORMULA, path)
+    assert not fitted
+
+
+def test_a_text_factor_beyond_the_levels_a_first_pass_collects_is_refused(tmp_path, monkeypatch):
+    # Numbers written as text in every file make a factor of as many levels as values.
+    # Past the first pass's limit of levels the column is refused at once, naming it
+    # (not learnt as a factor of every value the first batch holds, which takes
+    # fixed-effects columns by the thousand); the limit lowered so the data stay small.
+    monkeypatch.setattr(quorvelkit.parquet, "MAX_LEVELS", 200)
+    a, b = halves(small())
+    path = write_files(tmp_path / "d", [a.assign(x2=with_text(a.x2 + 0.01 * a.index)), b.assign(x2=with_text(b.x2))])
+    with pytest.raises(SourceError, match=r"column 'x2' \(\w*string\) holds more than 200 distinct values"):
+        qk.lmm(FORMULA, path)
+    # An integer column past the limit is a number, as in memory.
+    ints = small().astype({"x2": np.int64}).assign(x2=lambda d: d.x2 * 1000 + np.arange(len(d)))
+    assert_agree(qk.lmm(FORMULA, ints), qk.lmm(FORMULA, write_files(tmp_path / "ints", halves(ints))))
+
+
+@pytest.mark.parametrize("columns", [["g"], ["site"], ["site", "g"]])
+def test_hive_partitions_are_columns(columns, tmp_path):
+    """A dataset partitioned on the group column, on a factor of the formula or on both
+    (directories named column=value, as pyarrow writes them): the partition columns are
+    read, whether the dataset is opened with partitioning="hive" or its path is given."""
+    df = simulated(60, seed=9)
+    ref = qk.lmm(FORMULA, df)
+    pq.write_to_dataset(pa.Table.from_pandas(df, preserve_index=False), tmp_path / "hive", partition_cols=columns)
+    sources = {
+        "dataset": ds.dataset(tmp_path / "hive", format="parquet", partitioning="hive"),
+        "path": tmp_path / "hive",
+        "dataset of dictionaries": ds.dataset(
+            tmp_path / "hive", format="parquet", partitioning=ds.HivePartitioning.discover(infer_dictionary=True)
+        ),
+    }
+    for name, source in sources.items():
+        fit = qk.lmm(FORMULA, source, batch_rows=50)
+        assert_agree(ref, fit)
+        assert fit.nobs == len(df), name
+
+
+def test_datasets_of_tables_in_memory_name_their_fragments():
+    df = simulated(300, seed=2)
+    table = pa.Table.from_pandas(df, preserve_index=False)
+    ref = qk.lmm(FORMULA, df)
+    assert_agree(ref, qk.lmm(FORMULA, ds.dataset(table)))
+    assert_agree(ref, qk.lmm(FORMULA, ds.dataset(table.to_batches(max_chunksize=250)), batch_rows=100))
+    bad = df.astype({"g": float})
+    bad.loc[600, "g"] = np.nan
+    batches = pa.Table.from_pandas(bad, preserve_index=False).to_batches(max_chunksize=250)
+    with pytest.raises(SourceError, match=re.escape("the group column 'g' has 1 missing value(s) in fragment 2")):
+        qk.lmm(FORMULA, ds.dataset(batches))
