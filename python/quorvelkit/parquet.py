@@ -6,7 +6,7 @@ row group after row group."""
 from __future__ import annotations
 
 import os
-from collections.abc import Iterator, Mapping
+from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass
 from typing import Any
 
@@ -141,6 +141,8 @@ def _constant(value: Any, t: Any, n: int) -> Any:
     import numpy as np
     import pyarrow as pa
 
+    if value is None:  # the partition of missing values (hive's __HIVE_DEFAULT_PARTITION__)
+        return pa.nulls(n, type=t)
     if pa.types.is_dictionary(t):
         return pa.DictionaryArray.from_arrays(
             pa.array(np.zeros(n, dtype=np.int64)).cast(t.index_type), pa.array([value], type=t.value_type)
@@ -340,11 +342,12 @@ def _too_many_levels(column: str, t: Any, where: str) -> SourceError:
 
 @dataclass
 class DatasetBatches:
-    """A dataset ready to be read: its batches as (batch, where) pairs, the sorted group
-    labels when a first pass found them (``None``: coded as they come), the levels of
-    the columns that may be factors (found, then declared), its rows and its name."""
+    """A dataset ready to be read: ``read()`` gives its batches as (batch, where) pairs
+    (read from the start at each call), the sorted group labels when a first pass found
+    them (``None``: coded as they come), the levels of the columns that may be factors
+    (found, then declared), its rows and its name."""
 
-    batches: Iterator[tuple[Any, str]]
+    read: Callable[[], Iterator[tuple[Any, str]]]
     group_levels: pd.Index | None
     levels: dict[str, list]
     total_rows: int
@@ -394,4 +397,4 @@ def open_dataset(
                 yield batch, f"{piece.name} (batch {k}, rows {start}..{start + batch.num_rows - 1})"
                 start += batch.num_rows
 
-    return DatasetBatches(batches(), group_levels, declared, total, name)
+    return DatasetBatches(batches, group_levels, declared, total, name)

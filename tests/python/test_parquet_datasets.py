@@ -1,7 +1,8 @@
 """Parquet directories whose files disagree, and pyarrow datasets of other layouts
 (hive partitions, tables in memory): each fits as the in-memory route fits the same
 rows, or is refused with one SourceError naming the column and the file, before
-anything is learnt from the rows."""
+anything is learnt from the rows. The model is learnt from the first batch holding a
+complete row, wherever it is."""
 
 import re
 
@@ -12,6 +13,7 @@ from batchdata import assert_agree, require, simulated
 
 import quorvelkit as qk
 import quorvelkit.parquet
+import quorvelkit.sources
 from quorvelkit import LmmCore
 from quorvelkit.sources import SourceError
 
@@ -52,7 +54,8 @@ BENIGN = {
     "g int32 in one file, int64 in the next": lambda a, b: (a.astype({"g": np.int32}), b),
     "g int64 in one file, float64 in the next": lambda a, b: (a, b.astype({"g": float})),
     "site dictionary in one file, text in the next": lambda a, b: (a.astype({"site": "category"}), b),
-    "x2 all missing (nulls) in the second file": lambda a, b: (pd.concat([a, b[60:]]), b[:60].assign(x2=None)),
+    # and the model learnt from the first batch with a complete row, the file read again
+    "x2 all missing (nulls) in the first file": lambda a, b: (a[:150].assign(x2=None), pd.concat([a[150:], b])),
 }
 
 
@@ -122,9 +125,12 @@ def test_a_text_factor_beyond_the_levels_a_first_pass_collects_is_refused(tmp_pa
 def test_hive_partitions_are_columns(columns, tmp_path):
     """A dataset partitioned on the group column, on a factor of the formula or on both
     (directories named column=value, as pyarrow writes them): the partition columns are
-    read, whether the dataset is opened with partitioning="hive" or its path is given."""
-    df = simulated(60, seed=9)
+    read, a missing value's partition as missing values, whether the dataset is opened
+    with partitioning="hive" or its path is given."""
+    df = simulated(60, seed=9).astype({"site": object})
+    df.loc[[4, 40], "site"] = None  # a partition of missing values, first in the directory
     ref = qk.lmm(FORMULA, df)
+    assert ref.n_dropped == 2
     pq.write_to_dataset(pa.Table.from_pandas(df, preserve_index=False), tmp_path / "hive", partition_cols=columns)
     sources = {
         "dataset": ds.dataset(tmp_path / "hive", format="parquet", partitioning="hive"),
@@ -136,7 +142,7 @@ def test_hive_partitions_are_columns(columns, tmp_path):
     for name, source in sources.items():
         fit = qk.lmm(FORMULA, source, batch_rows=50)
         assert_agree(ref, fit)
-        assert fit.nobs == len(df), name
+        assert fit.n_dropped == ref.n_dropped, name
 
 
 def test_datasets_of_tables_in_memory_name_their_fragments():
@@ -145,8 +151,28 @@ def test_datasets_of_tables_in_memory_name_their_fragments():
     ref = qk.lmm(FORMULA, df)
     assert_agree(ref, qk.lmm(FORMULA, ds.dataset(table)))
     assert_agree(ref, qk.lmm(FORMULA, ds.dataset(table.to_batches(max_chunksize=250)), batch_rows=100))
+    # NaN stored as NaN (not as nulls) in the whole first fragment: its rows are incomplete
+    gaps = df.assign(x2=np.where(np.arange(len(df)) < 250, np.nan, df.x2))
+    arrays = {c: pa.array(gaps[c].to_numpy(), from_pandas=False) for c in gaps.columns}
+    assert pa.compute.is_nan(arrays["x2"]).to_numpy(zero_copy_only=False)[:250].all()
+    batches = pa.table(arrays).to_batches(max_chunksize=250)
+    assert_agree(qk.lmm(FORMULA, gaps), qk.lmm(FORMULA, ds.dataset(batches)))
     bad = df.astype({"g": float})
     bad.loc[600, "g"] = np.nan
     batches = pa.Table.from_pandas(bad, preserve_index=False).to_batches(max_chunksize=250)
     with pytest.raises(SourceError, match=re.escape("the group column 'g' has 1 missing value(s) in fragment 2")):
         qk.lmm(FORMULA, ds.dataset(batches))
+
+
+def test_an_iterator_is_learnt_from_its_first_batch_holding_a_complete_row(monkeypatch):
+    df = small()
+    df.loc[:209, "x2"] = np.nan
+    ref = qk.lmm(FORMULA, df)
+    assert ref.n_dropped == 210
+    frames = [df[k : k + 70] for k in range(0, len(df), 70)]  # the first three without a complete row
+    assert_agree(ref, qk.lmm(FORMULA, iter(frames)))
+    with pytest.raises(SourceError, match="the iterator of DataFrames has no complete rows in the columns the model"):
+        qk.lmm(FORMULA, iter(frames[:3]))
+    monkeypatch.setattr(quorvelkit.sources, "MAX_HELD", 2)  # those held are bounded
+    with pytest.raises(SourceError, match="the first 2 batches of the iterator of DataFrames have no complete row"):
+        qk.lmm(FORMULA, iter(frames))
