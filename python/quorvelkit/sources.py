@@ -63,8 +63,9 @@ def lmm(
 
     Args:
         formula: as for :func:`quorvelkit.lmm`.
-        source: a Parquet file or directory (a path), a ``pyarrow.dataset.Dataset``,
-            or an iterator of pandas DataFrames (read once). (:func:`quorvelkit.lmm`
+        source: a Parquet file or directory (a path; subdirectories named
+            ``column=value`` are columns), a ``pyarrow.dataset.Dataset`` (read with its
+            own partitioning), or an iterator of pandas DataFrames (read once). (:func:`quorvelkit.lmm`
             also takes a Dask or Spark DataFrame, for :func:`quorvelkit.dask.lmm` or
             :func:`quorvelkit.spark.lmm`.)
         *args, **kwargs: the fit options, :class:`~quorvelkit.fit_options.FitOptions`
@@ -89,8 +90,9 @@ def lmm(
 
     Raises:
         SourceError: a missing column, a missing group label, a level outside the
-            model's, a value that is not finite (naming the column and the file,
-            batch or partition), before any fit.
+            model's, a value that is not finite, a column that files store as
+            different kinds of values (naming the column and the file, batch or
+            partition), before any fit.
     """
     options = FitOptions.take(args, kwargs, "lmm()")
     parsed = parse_formula(formula)
