@@ -5,6 +5,7 @@ row group after row group."""
 
 from __future__ import annotations
 
+import contextlib
 import os
 from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass
@@ -13,7 +14,7 @@ from typing import Any
 import pandas as pd
 
 from .checks import require_columns
-from .errors import SourceError
+from .errors import SourceError, clean_message
 from .frames import MAX_LEVELS, level_order, sorted_levels
 from .group_codes import IntegerValues
 from .parsing import ParsedFormula
@@ -99,23 +100,40 @@ def fragment_batches(piece: Piece, columns: list[str], types: Any, batch_rows: i
 
     frag = piece.fragment
     stored = [c for c in columns if c not in piece.keys]
-    if isinstance(frag, ds.ParquetFileFragment):
-        row_groups = [rg.id for rg in frag.row_groups] if frag.row_groups is not None else None
-        # pre_buffer off: with it the reader buffers far ahead of the batches consumed.
-        # Columns decoded one after another on the reading thread (use_threads off): the
-        # core's threads reduce the batch before meanwhile, and pyarrow's own threads
-        # would take cores from them (benchmarks/out_of_core.py measures both).
-        reader = pq.ParquetFile(frag.path, filesystem=frag.filesystem, pre_buffer=False)
-        try:
-            for batch in reader.iter_batches(
-                batch_size=batch_rows, columns=stored, row_groups=row_groups, use_threads=False
-            ):
+    with reading(piece.name):
+        if isinstance(frag, ds.ParquetFileFragment):
+            row_groups = [rg.id for rg in frag.row_groups] if frag.row_groups is not None else None
+            # pre_buffer off: with it the reader buffers far ahead of the batches consumed.
+            # Columns decoded one after another on the reading thread (use_threads off): the
+            # core's threads reduce the batch before meanwhile, and pyarrow's own threads
+            # would take cores from them (benchmarks/out_of_core.py measures both).
+            reader = pq.ParquetFile(frag.path, filesystem=frag.filesystem, pre_buffer=False)
+            try:
+                for batch in reader.iter_batches(
+                    batch_size=batch_rows, columns=stored, row_groups=row_groups, use_threads=False
+                ):
+                    yield _conformed(batch, piece, columns, types)
+            finally:
+                reader.close()
+        else:
+            for batch in frag.to_batches(columns=stored, batch_size=batch_rows):
                 yield _conformed(batch, piece, columns, types)
-        finally:
-            reader.close()
-    else:
-        for batch in frag.to_batches(columns=stored, batch_size=batch_rows):
-            yield _conformed(batch, piece, columns, types)
+
+
+@contextlib.contextmanager
+def reading(name: str) -> Iterator[None]:
+    """Arrow's and the file system's errors reading ``name`` (a file that is not
+    Parquet, or is cut short, or cannot be opened; a value a CSV file's column cannot
+    hold) as a :class:`SourceError` naming it. Running out of memory stays a
+    ``MemoryError``."""
+    import pyarrow as pa
+
+    try:
+        yield
+    except MemoryError:
+        raise
+    except (pa.ArrowException, OSError) as exc:
+        raise SourceError(f"cannot read {name}: {clean_message(exc)}") from exc
 
 
 def _conformed(batch: Any, piece: Piece, columns: list[str], types: Any) -> Any:
@@ -162,7 +180,8 @@ def column_types(pieces: list[Piece], columns: list[str], schema: Any) -> Any:
 
     stored = []
     for piece in pieces:
-        phys = piece.fragment.physical_schema
+        with reading(piece.name):
+            phys = piece.fragment.physical_schema
         require_columns(columns, [*phys.names, *piece.keys], piece.name)
         stored.append({c: schema.field(c).type if c in piece.keys else phys.field(c).type for c in columns})
     fields = []
@@ -374,14 +393,16 @@ def open_dataset(
             raise FileNotFoundError(f"no such file or directory: {str(source)!r}")
         # Directories named column=value are columns, as pyarrow.parquet.read_table
         # and pandas.read_parquet read them.
-        dataset = ds.dataset(source, format="parquet", partitioning="hive")
+        with reading(str(source)):
+            dataset = ds.dataset(source, format="parquet", partitioning="hive")
     else:
         dataset = source
     require_columns(parsed.columns + ([weights] if weights else []), dataset.schema.names, name)
     cols = [c for c in dataset.schema.names if c in set(parsed.columns) or c == weights]
     pieces = dataset_pieces(dataset)
     types = column_types(pieces, cols, dataset.schema)
-    total = dataset.count_rows()
+    with reading(name):
+        total = dataset.count_rows()
     group_levels: pd.Index | None
     if needs_first_pass(parsed, types):
         group_levels, found = first_pass(pieces, types, parsed, batch_rows, progress, total)

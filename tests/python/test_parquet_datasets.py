@@ -20,6 +20,7 @@ from quorvelkit.sources import SourceError
 pa = require("pyarrow")
 pq = require("pyarrow.parquet")
 ds = require("pyarrow.dataset")
+pacsv = require("pyarrow.csv")
 FORMULA = "y ~ x1 + x2 + site + (x1 | g)"
 
 
@@ -176,3 +177,24 @@ def test_an_iterator_is_learnt_from_its_first_batch_holding_a_complete_row(monke
     monkeypatch.setattr(quorvelkit.sources, "MAX_HELD", 2)  # those held are bounded
     with pytest.raises(SourceError, match="the first 2 batches of the iterator of DataFrames have no complete row"):
         qk.lmm(FORMULA, iter(frames))
+
+
+def test_files_that_cannot_be_read_are_refused_naming_them(tmp_path):
+    df = small()
+    raw = (write_files(tmp_path / "cut", [df]) / "part-0.parquet").read_bytes()
+    (tmp_path / "cut" / "part-1.parquet").write_bytes(raw[: len(raw) // 2] + raw[-8:])  # cut short
+    write_files(tmp_path / "notes", [df])
+    (tmp_path / "notes" / "notes.txt").write_text("not Parquet")
+    # A CSV file whose types are inferred from its first block: 'abc' comes later.
+    (tmp_path / "csv").mkdir()
+    df.astype({"x2": object}).assign(x2=lambda d: d.x2.where(d.index != 800, "abc")).to_csv(
+        tmp_path / "csv" / "a.csv", index=False
+    )
+    csv = ds.CsvFileFormat(read_options=pacsv.ReadOptions(block_size=4096))
+    for source, words in [
+        (tmp_path / "cut", r"cannot read \S+cut/part-1.parquet: "),
+        (tmp_path / "notes", r"cannot read \S+notes: .*notes.txt.* not a parquet file"),
+        (ds.dataset(tmp_path / "csv", format=csv), r"cannot read \S+csv/a.csv: .*'abc'"),
+    ]:
+        with pytest.raises(SourceError, match=words):
+            qk.lmm(FORMULA, source, batch_rows=200)
