@@ -178,6 +178,8 @@ def column_types(pieces: list[Piece], columns: list[str], schema: Any) -> Any:
     file, text in another: naming the first value that is not a number and its row)."""
     import pyarrow as pa
 
+    if not pieces:  # an empty dataset: its own schema (lmm refuses what it lacks)
+        return pa.schema([schema.field(c) for c in columns if c in schema.names])
     stored = []
     for piece in pieces:
         with reading(piece.name):
@@ -190,7 +192,7 @@ def column_types(pieces: list[Piece], columns: list[str], schema: Any) -> Any:
         common = _common_type(types)
         if common is None:
             raise _mixed_types(pieces, types, c)
-        fields.append(pa.field(c, common if stored else schema.field(c).type))
+        fields.append(pa.field(c, common))
     return pa.schema(fields)
 
 
@@ -230,10 +232,8 @@ def _common_type(types: list[Any]) -> Any | None:
 
 
 def _mixed_types(pieces: list[Piece], types: list[Any], column: str) -> SourceError:
-    import pyarrow as pa
-
-    i = next(k for k, t in enumerate(types) if not pa.types.is_null(t))
-    j = next(k for k, t in enumerate(types) if not pa.types.is_null(t) and _common_type([types[i], t]) is None)
+    # The first two fragments without a common type (some two have none when all have none).
+    i, j = next((i, j) for j in range(len(types)) for i in range(j) if _common_type([types[i], types[j]]) is None)
     text = ""
     families = (_family(types[i]), _family(types[j]))
     if set(families) == {"text", "number"}:
@@ -397,10 +397,11 @@ def open_dataset(
             dataset = ds.dataset(source, format="parquet", partitioning="hive")
     else:
         dataset = source
-    require_columns(parsed.columns + ([weights] if weights else []), dataset.schema.names, name)
-    cols = [c for c in dataset.schema.names if c in set(parsed.columns) or c == weights]
+    needed = parsed.columns + ([weights] if weights else [])
+    cols = list(dict.fromkeys([*(c for c in dataset.schema.names if c in set(needed)), *needed]))
     pieces = dataset_pieces(dataset)
-    types = column_types(pieces, cols, dataset.schema)
+    types = column_types(pieces, cols, dataset.schema)  # a column a file lacks: named with the file
+    require_columns(needed, dataset.schema.names, name)
     with reading(name):
         total = dataset.count_rows()
     group_levels: pd.Index | None

@@ -90,10 +90,14 @@ REFUSED = [
      r"row 250 of \S+part-1.parquet holds 'abc', which is not a number"),
     ("missing from the second file", lambda a, b: (a, b.drop(columns="x1")),
      r"not found in \S+part-1.parquet \(columns: y, x2, site, g\)"),
+    ("missing from the first file", lambda a, b: (a.drop(columns="x1"), b), r"not found in \S+part-0.parquet"),
     ("boolean in one file, integers in the next", lambda a, b: (a.assign(x1=a.x1 > 0), b.astype({"x1": np.int64})),
      r"is bool in \S+part-0.parquet but int64 in \S+part-1.parquet"),
     ("int64 and uint64, which have no exact common type", lambda a, b: (a.astype({"x1": np.int64}), b.assign(
         x1=b.x1.abs().astype(np.uint64))), r"is int64 in \S+part-0.parquet but uint64 in \S+part-1.parquet"),
+    ("uint8, int8 and uint64: no type holds all", lambda a, b: (
+        a[:99].assign(x1=a.x1.abs().astype(np.uint8)), a[99:].astype({"x1": np.int8}),
+        b.assign(x1=b.x1.abs().astype(np.uint64))), r"is int8 in \S+part-1.parquet but uint64 in \S+part-2"),
 ]  # fmt: skip
 
 
