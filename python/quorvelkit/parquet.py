@@ -1,7 +1,9 @@
-"""Reading Parquet files, directories and pyarrow datasets in batches: the first pass
-that finds the groups and the levels of the columns that may be factors (reading
-those columns only), and the batches of the columns a model uses, file after file,
-row group after row group."""
+"""Reading Parquet files, directories and pyarrow datasets in batches: the type each
+column is read as whatever type each file stores it as (or its refusal, naming the
+column and the files), the first pass that finds the groups and the levels of the
+columns that may be factors (reading those columns only), and the batches of the
+columns a model uses, file after file, row group after row group, the columns of the
+dataset's partitioning among them."""
 
 from __future__ import annotations
 
@@ -352,7 +354,7 @@ def first_pass(
 def _too_many_levels(column: str, t: Any, where: str) -> SourceError:
     """The refusal of a column formulaic makes a factor (text, dictionary) whose levels
     would be fixed-effects columns by the hundred thousand: X'X alone would not fit in
-    memory, and learning the model would not end."""
+    memory, and learning the model from a batch would not end in reasonable time."""
     return SourceError(
         f"the column '{column}' ({t}) holds more than {MAX_LEVELS:,} distinct values (read up to {where}): as a "
         f"factor it would be as many fixed-effects columns; if it holds numbers, store them as numbers"
