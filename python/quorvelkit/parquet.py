@@ -254,7 +254,9 @@ def _mixed_types(pieces: list[Piece], types: list[Any], column: str) -> SourceEr
 
 def _not_a_number(piece: Piece, column: str) -> tuple[int, Any] | None:
     """The first row of a text column of ``piece`` (counted from 0) whose value is not a
-    number, and the value; ``None`` when every value is a number or missing."""
+    number, and the value; ``None`` when every value is a number or missing. Only the
+    first 2^20 rows are looked at: the column is refused either way, and the refusal
+    comes within seconds."""
     import numpy as np
     import pyarrow as pa
 
@@ -270,6 +272,8 @@ def _not_a_number(piece: Piece, column: str) -> tuple[int, Any] | None:
         if len(bad):
             return start + int(bad[0]), values.iloc[int(bad[0])]
         start += batch.num_rows
+        if start >= 1 << 20:
+            break
     return None
 
 
