@@ -201,7 +201,7 @@ def fit_frames(
     """Reads (batch, where) pairs into one accumulator and fits. With ``ahead`` the
     batches are read and turned into model matrices by a thread of their own, a batch
     or two ahead of their reduction (for the package's own readers: a caller's
-    iterator is read on the calling thread). The model's spec is learnt from the first
+    iterator is read on the calling thread). The model is learnt from the first
     batch holding a complete row, or from its first ``sample_rows`` rows (for sources
     whose levels are known beforehand). The batches before it are read as the others
     (their rows dropped as incomplete, and counted): read again from the start by
@@ -321,10 +321,10 @@ def _has_complete_row(parsed: ParsedFormula, frame: Any) -> bool:
 def _first_spec(
     parsed: ParsedFormula, first: tuple[Any, str], levels: Mapping | None, weights: str | None, sample_rows: int | None
 ) -> ModelSpec:
-    """A spec learnt from ``first`` (a batch holding a complete row), or from its head
-    of ``sample_rows`` rows when that holds one: the specs need only the columns' types and the
-    levels (declared, or found by a first pass), which a head teaches as well as the
-    whole batch."""
+    """The model learnt from ``first`` (a batch holding a complete row), or from its
+    head of ``sample_rows`` rows when that holds one: learning needs only the columns'
+    types and the levels (declared, or found by a first pass), which a head teaches as
+    well as the whole batch."""
     frame0, where0 = first
     if sample_rows is not None and not isinstance(frame0, pd.DataFrame) and frame0.num_rows > sample_rows:
         try:
