@@ -1,25 +1,37 @@
-"""Reading Parquet files, directories and pyarrow datasets in batches: the first pass
-that finds the groups and the levels of the columns that may be factors (reading
-those columns only), and the batches of the columns a model uses, file after file,
-row group after row group."""
+"""Reading Parquet files, directories and pyarrow datasets in batches: the type each
+column is read as whatever type each file stores it as (or its refusal, naming the
+column and the files), the first pass that finds the groups and the levels of the
+columns that may be factors (reading those columns only), and the batches of the
+columns a model uses, file after file, row group after row group, the columns of the
+dataset's partitioning among them."""
 
 from __future__ import annotations
 
+import contextlib
 import os
-from collections.abc import Iterator, Mapping
+from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass
 from typing import Any
 
 import pandas as pd
 
 from .checks import require_columns
-from .errors import SourceError
+from .errors import SourceError, clean_message
 from .frames import MAX_LEVELS, level_order, sorted_levels
 from .group_codes import IntegerValues
 from .parsing import ParsedFormula
 from .progress import progress_bar
 
-__all__ = ["open_dataset", "DatasetBatches", "fragment_batches", "arrow_kind", "first_pass"]
+__all__ = [
+    "open_dataset",
+    "DatasetBatches",
+    "Piece",
+    "dataset_pieces",
+    "column_types",
+    "fragment_batches",
+    "arrow_kind",
+    "first_pass",
+]
 
 
 def arrow_kind(t: Any) -> str:
@@ -53,55 +65,247 @@ def needs_first_pass(parsed: ParsedFormula, schema: Any) -> bool:
     )
 
 
-def fragment_batches(frag: Any, columns: list[str], batch_rows: int) -> Iterator[Any]:
-    """The batches of ``columns`` of one fragment of a dataset. A Parquet file that
-    holds every column is read by its own reader, row group after row group: memory
-    about one batch (the dataset scanner reads ahead and holds several gigabytes of a
-    large file). Other fragments (columns from a partitioning, other formats) go
-    through the dataset's scanner."""
+@dataclass
+class Piece:
+    """One fragment of a dataset as it is read: the fragment, its name in messages (its
+    file, or its position among the dataset's fragments when it has none, as the
+    fragments of a table in memory) and the values of the columns its partitioning
+    fixes (``{column: value}``; a hive directory ``g=3`` gives ``{"g": 3}``)."""
+
+    fragment: Any
+    name: str
+    keys: dict[str, Any]
+
+
+def dataset_pieces(dataset: Any) -> list[Piece]:
+    """The fragments of ``dataset`` in order, each named and with its partition values."""
+    import pyarrow.dataset as ds
+
+    out = []
+    for i, frag in enumerate(dataset.get_fragments()):
+        path = getattr(frag, "path", None)
+        out.append(
+            Piece(frag, str(path) if path else f"fragment {i}", ds.get_partition_keys(frag.partition_expression))
+        )
+    return out
+
+
+def fragment_batches(piece: Piece, columns: list[str], types: Any, batch_rows: int) -> Iterator[Any]:
+    """The batches of ``columns`` of one fragment of a dataset, each column of the type
+    ``types`` (a schema, :func:`column_types`) gives it. A Parquet file is read by its own
+    reader, row group after row group: memory about one batch (the dataset scanner reads
+    ahead and holds several gigabytes of a large file). Other fragments (tables in memory,
+    other formats) go through the dataset's scanner. Columns fixed by the partitioning
+    are the fragment's value on every row."""
     import pyarrow.dataset as ds
     import pyarrow.parquet as pq
 
-    if isinstance(frag, ds.ParquetFileFragment) and set(columns) <= set(frag.physical_schema.names):
-        row_groups = [rg.id for rg in frag.row_groups] if frag.row_groups is not None else None
-        # pre_buffer off: with it the reader buffers far ahead of the batches consumed.
-        # Columns decoded one after another on the reading thread (use_threads off): the
-        # core's threads reduce the batch before meanwhile, and pyarrow's own threads
-        # would take cores from them (benchmarks/out_of_core.py measures both).
-        reader = pq.ParquetFile(frag.path, filesystem=frag.filesystem, pre_buffer=False)
-        try:
-            yield from reader.iter_batches(
-                batch_size=batch_rows, columns=columns, row_groups=row_groups, use_threads=False
-            )
-        finally:
-            reader.close()
-    else:
-        yield from frag.to_batches(columns=columns, batch_size=batch_rows)
+    frag = piece.fragment
+    stored = [c for c in columns if c not in piece.keys]
+    with reading(piece.name):
+        if isinstance(frag, ds.ParquetFileFragment):
+            row_groups = [rg.id for rg in frag.row_groups] if frag.row_groups is not None else None
+            # pre_buffer off: with it the reader buffers far ahead of the batches consumed.
+            # Columns decoded one after another on the reading thread (use_threads off): the
+            # core's threads reduce the batch before meanwhile, and pyarrow's own threads
+            # would take cores from them (benchmarks/out_of_core.py measures both).
+            reader = pq.ParquetFile(frag.path, filesystem=frag.filesystem, pre_buffer=False)
+            try:
+                for batch in reader.iter_batches(
+                    batch_size=batch_rows, columns=stored, row_groups=row_groups, use_threads=False
+                ):
+                    yield _conformed(batch, piece, columns, types)
+            finally:
+                reader.close()
+        else:
+            for batch in frag.to_batches(columns=stored, batch_size=batch_rows):
+                yield _conformed(batch, piece, columns, types)
+
+
+@contextlib.contextmanager
+def reading(name: str) -> Iterator[None]:
+    """Arrow's and the file system's errors reading ``name`` (a file that is not
+    Parquet, or is cut short, or cannot be opened; a value a CSV file's column cannot
+    hold) as a :class:`SourceError` naming it. Running out of memory stays a
+    ``MemoryError``."""
+    import pyarrow as pa
+
+    try:
+        yield
+    except MemoryError:
+        raise
+    except (pa.ArrowException, OSError) as exc:
+        raise SourceError(f"cannot read {name}: {clean_message(exc)}") from exc
+
+
+def _conformed(batch: Any, piece: Piece, columns: list[str], types: Any) -> Any:
+    """``batch`` with its columns in the order of ``columns``, of the types of
+    ``types``, the partition's columns added. Integers become floats as NumPy converts
+    them (to the nearest double), as pandas does when it concatenates them with floats."""
+    import pyarrow as pa
+
+    arrays = []
+    for c in columns:
+        target = types.field(c).type
+        if c in piece.keys:
+            arrays.append(_constant(piece.keys[c], target, batch.num_rows))
+            continue
+        arr = batch.column(c)
+        if arr.type != target:
+            arr = arr.cast(target, safe=not pa.types.is_floating(target))
+        arrays.append(arr)
+    return pa.RecordBatch.from_arrays(arrays, names=columns)
+
+
+def _constant(value: Any, t: Any, n: int) -> Any:
+    import numpy as np
+    import pyarrow as pa
+
+    if value is None:  # the partition of missing values (hive's __HIVE_DEFAULT_PARTITION__)
+        return pa.nulls(n, type=t)
+    if pa.types.is_dictionary(t):
+        return pa.DictionaryArray.from_arrays(
+            pa.array(np.zeros(n, dtype=np.int64)).cast(t.index_type), pa.array([value], type=t.value_type)
+        )
+    return pa.repeat(pa.scalar(value, type=t), n)
+
+
+def column_types(pieces: list[Piece], columns: list[str], schema: Any) -> Any:
+    """The schema ``columns`` are read as, from the types every fragment stores them as
+    (a partition's column: the dataset's type of it). Fragments may differ within a
+    family: integers of any width are read as int64 (uint64 when none is signed), with
+    floats as float64; text and dictionaries of text as text; a column of nulls as the
+    others. Refuses (:class:`SourceError`, naming the column and the files) a column
+    some fragment lacks, and one stored as different kinds of values (numbers in one
+    file, text in another: naming the first value that is not a number and its row)."""
+    import pyarrow as pa
+
+    if not pieces:  # an empty dataset: its own schema (lmm refuses what it lacks)
+        return pa.schema([schema.field(c) for c in columns if c in schema.names])
+    stored = []
+    for piece in pieces:
+        with reading(piece.name):
+            phys = piece.fragment.physical_schema
+        require_columns(columns, [*phys.names, *piece.keys], piece.name)
+        stored.append({c: schema.field(c).type if c in piece.keys else phys.field(c).type for c in columns})
+    fields = []
+    for c in columns:
+        types = [t[c] for t in stored]
+        common = _common_type(types)
+        if common is None:
+            raise _mixed_types(pieces, types, c)
+        fields.append(pa.field(c, common))
+    return pa.schema(fields)
+
+
+def _family(t: Any) -> str:
+    import pyarrow as pa
+
+    if pa.types.is_dictionary(t):
+        t = t.value_type
+    if pa.types.is_string(t) or pa.types.is_large_string(t):
+        return "text"
+    if pa.types.is_integer(t) or pa.types.is_floating(t):
+        return "number"
+    return str(t)
+
+
+def _common_type(types: list[Any]) -> Any | None:
+    """The type a column stored as ``types`` is read as; ``None`` when they are of
+    different families (or are int64 and uint64, which have no exact common type)."""
+    import pyarrow as pa
+
+    known = [t for t in types if not pa.types.is_null(t)]
+    if not known:
+        return types[0] if types else None
+    if all(t == known[0] for t in known):
+        return known[0]
+    family = {_family(t) for t in known}
+    if family == {"text"}:
+        values = [t.value_type if pa.types.is_dictionary(t) else t for t in known]
+        return pa.large_string() if any(pa.types.is_large_string(t) for t in values) else pa.string()
+    if family == {"number"}:
+        if any(pa.types.is_floating(t) for t in known):
+            return pa.float64()
+        if not any(pa.types.is_signed_integer(t) for t in known):
+            return pa.uint64()
+        return None if pa.uint64() in known else pa.int64()
+    return None
+
+
+def _mixed_types(pieces: list[Piece], types: list[Any], column: str) -> SourceError:
+    # The first two fragments without a common type (some two have none when all have none).
+    i, j = next((i, j) for j in range(len(types)) for i in range(j) if _common_type([types[i], types[j]]) is None)
+    text = ""
+    families = (_family(types[i]), _family(types[j]))
+    if set(families) == {"text", "number"}:
+        k = j if families[1] == "text" else i
+        found = _not_a_number(pieces[k], column)
+        text = (
+            f" (row {found[0]} of {pieces[k].name} holds {found[1]!r}, which is not a number)"
+            if found is not None
+            else f" ({pieces[k].name} holds numbers stored as text: write them as numbers)"
+        )
+    return SourceError(
+        f"the column '{column}' is {types[i]} in {pieces[i].name} but {types[j]} in {pieces[j].name}: "
+        f"every file must hold a column as one kind of value{text}"
+    )
+
+
+def _not_a_number(piece: Piece, column: str) -> tuple[int, Any] | None:
+    """The first row of a text column of ``piece`` (counted from 0) whose value is not a
+    number, and the value; ``None`` when every value is a number or missing. Only the
+    first 2^20 rows are looked at: the column is refused either way, and the refusal
+    comes within seconds."""
+    import numpy as np
+    import pyarrow as pa
+
+    if column in piece.keys:
+        value = piece.keys[column]
+        return None if pd.notna(pd.to_numeric(pd.Series([value]), errors="coerce")[0]) else (0, value)
+    t = piece.fragment.physical_schema.field(column).type
+    start = 0
+    for batch in fragment_batches(piece, [column], pa.schema([(column, t)]), 1 << 16):
+        values = batch.column(0).to_pandas().astype(object)
+        numbers = pd.to_numeric(values, errors="coerce")
+        bad = np.flatnonzero(numbers.isna().to_numpy() & values.notna().to_numpy())
+        if len(bad):
+            return start + int(bad[0]), values.iloc[int(bad[0])]
+        start += batch.num_rows
+        if start >= 1 << 20:
+            break
+    return None
 
 
 def first_pass(
-    dataset: Any, parsed: ParsedFormula, batch_rows: int, progress: bool | None, total: int | None
+    pieces: list[Piece],
+    types: Any,
+    parsed: ParsedFormula,
+    batch_rows: int,
+    progress: bool | None,
+    total: int | None,
 ) -> tuple[pd.Index | None, dict[str, list]]:
     """The sorted group labels and the distinct values of factor candidates, reading
-    only those columns; refuses a missing group label, naming the file."""
+    only those columns (``types``: the schema they are read as); refuses a missing
+    group label, naming the file."""
     import pyarrow as pa
     import pyarrow.compute as pc
 
     group = list(parsed.group)
-    cands = _candidates(parsed, dataset.schema)
+    cands = _candidates(parsed, types)
     cols = group + cands
-    ints = IntegerValues() if len(group) == 1 and pa.types.is_integer(dataset.schema.field(group[0]).type) else None
+    ints = IntegerValues() if len(group) == 1 and pa.types.is_integer(types.field(group[0]).type) else None
     uniq: dict[str, list] = {c: [] for c in cols}
     size: dict[str, int] = {c: 0 for c in cols}
     bar = progress_bar(progress, total, "levels", "rows", unit_scale=True)
     try:
-        for frag in dataset.get_fragments():
-            for k, batch in enumerate(fragment_batches(frag, cols, batch_rows)):
+        for piece in pieces:
+            for k, batch in enumerate(fragment_batches(piece, cols, types, batch_rows)):
                 for c in group:
                     arr = batch.column(c)
                     if arr.null_count:
                         raise SourceError(
-                            f"the group column '{c}' has {arr.null_count} missing value(s) in {frag.path} "
+                            f"the group column '{c}' has {arr.null_count} missing value(s) in {piece.name} "
                             f"(batch {k}); every row needs a group label"
                         )
                 for c in cols:
@@ -119,10 +323,13 @@ def first_pass(
                     u = pc.unique(arr)
                     uniq[c].append(u)
                     size[c] += len(u)
-                    if size[c] > 4 * max(len(uniq[c][0]), 1) and len(uniq[c]) > 1:
+                    over = c in cands and size[c] > MAX_LEVELS
+                    if (over or size[c] > 4 * max(len(uniq[c][0]), 1)) and len(uniq[c]) > 1:
                         merged = pc.unique(pa.chunked_array(uniq[c]))
                         uniq[c] = [merged.combine_chunks() if hasattr(merged, "combine_chunks") else merged]
                         size[c] = len(uniq[c][0])
+                    if c in cands and size[c] > MAX_LEVELS and arrow_kind(types.field(c).type) != "integer":
+                        raise _too_many_levels(c, types.field(c).type, piece.name)
                 bar.update(batch.num_rows)
     finally:
         bar.close()
@@ -148,13 +355,24 @@ def first_pass(
     return glevels, levels
 
 
+def _too_many_levels(column: str, t: Any, where: str) -> SourceError:
+    """The refusal of a column formulaic makes a factor (text, dictionary) whose levels
+    would be fixed-effects columns by the hundred thousand: X'X alone would not fit in
+    memory, and learning the model from a batch would not end in reasonable time."""
+    return SourceError(
+        f"the column '{column}' ({t}) holds more than {MAX_LEVELS:,} distinct values (read up to {where}): as a "
+        f"factor it would be as many fixed-effects columns; if it holds numbers, store them as numbers"
+    )
+
+
 @dataclass
 class DatasetBatches:
-    """A dataset ready to be read: its batches as (batch, where) pairs, the sorted group
-    labels when a first pass found them (``None``: coded as they come), the levels of
-    the columns that may be factors (found, then declared), its rows and its name."""
+    """A dataset ready to be read: ``read()`` gives its batches as (batch, where) pairs
+    (read from the start at each call), the sorted group labels when a first pass found
+    them (``None``: coded as they come), the levels of the columns that may be factors
+    (found, then declared), its rows and its name."""
 
-    batches: Iterator[tuple[Any, str]]
+    read: Callable[[], Iterator[tuple[Any, str]]]
     group_levels: pd.Index | None
     levels: dict[str, list]
     total_rows: int
@@ -179,25 +397,32 @@ def open_dataset(
     if isinstance(source, (str, os.PathLike)):
         if not os.path.exists(source):
             raise FileNotFoundError(f"no such file or directory: {str(source)!r}")
-        dataset = ds.dataset(source, format="parquet")
+        # Directories named column=value are columns, as pyarrow.parquet.read_table
+        # and pandas.read_parquet read them.
+        with reading(str(source)):
+            dataset = ds.dataset(source, format="parquet", partitioning="hive")
     else:
         dataset = source
-    require_columns(parsed.columns + ([weights] if weights else []), dataset.schema.names, name)
-    total = dataset.count_rows()
+    needed = parsed.columns + ([weights] if weights else [])
+    cols = list(dict.fromkeys([*(c for c in dataset.schema.names if c in set(needed)), *needed]))
+    pieces = dataset_pieces(dataset)
+    types = column_types(pieces, cols, dataset.schema)  # a column a file lacks: named with the file
+    require_columns(needed, dataset.schema.names, name)
+    with reading(name):
+        total = dataset.count_rows()
     group_levels: pd.Index | None
-    if needs_first_pass(parsed, dataset.schema):
-        group_levels, found = first_pass(dataset, parsed, batch_rows, progress, total)
+    if needs_first_pass(parsed, types):
+        group_levels, found = first_pass(pieces, types, parsed, batch_rows, progress, total)
     else:  # integer group labels, coded as they come; no factor to find levels of
         group_levels, found = None, {}
     declared = dict(found)
     declared.update({c: list(v) for c, v in (levels or {}).items()})
-    cols = [c for c in dataset.schema.names if c in set(parsed.columns) or c == weights]
 
     def batches() -> Iterator[tuple[Any, str]]:
-        for frag in dataset.get_fragments():
+        for piece in pieces:
             start = 0
-            for k, batch in enumerate(fragment_batches(frag, cols, batch_rows)):
-                yield batch, f"{frag.path} (batch {k}, rows {start}..{start + batch.num_rows - 1})"
+            for k, batch in enumerate(fragment_batches(piece, cols, types, batch_rows)):
+                yield batch, f"{piece.name} (batch {k}, rows {start}..{start + batch.num_rows - 1})"
                 start += batch.num_rows
 
-    return DatasetBatches(batches(), group_levels, declared, total, name)
+    return DatasetBatches(batches, group_levels, declared, total, name)

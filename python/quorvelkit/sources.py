@@ -19,7 +19,7 @@ import os
 import queue
 import threading
 import time
-from collections.abc import Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import Any, TypeVar
 
 import numpy as np
@@ -42,6 +42,9 @@ from .progress import progress_bar
 
 T = TypeVar("T")
 
+#: Batches without a complete row an iterator's fit holds until one has one.
+MAX_HELD = 64
+
 __all__ = ["SourceError", "RowsUnavailable", "lmm", "fit_frames"]
 
 
@@ -60,8 +63,9 @@ def lmm(
 
     Args:
         formula: as for :func:`quorvelkit.lmm`.
-        source: a Parquet file or directory (a path), a ``pyarrow.dataset.Dataset``,
-            or an iterator of pandas DataFrames (read once). (:func:`quorvelkit.lmm`
+        source: a Parquet file or directory (a path; subdirectories named
+            ``column=value`` are columns), a ``pyarrow.dataset.Dataset`` (read with its
+            own partitioning), or an iterator of pandas DataFrames (read once). (:func:`quorvelkit.lmm`
             also takes a Dask or Spark DataFrame, for :func:`quorvelkit.dask.lmm` or
             :func:`quorvelkit.spark.lmm`.)
         *args, **kwargs: the fit options, :class:`~quorvelkit.fit_options.FitOptions`
@@ -86,8 +90,9 @@ def lmm(
 
     Raises:
         SourceError: a missing column, a missing group label, a level outside the
-            model's, a value that is not finite (naming the column and the file,
-            batch or partition), before any fit.
+            model's, a value that is not finite, a column that files store as
+            different kinds of values (naming the column and the file, batch or
+            partition), before any fit.
     """
     options = FitOptions.take(args, kwargs, "lmm()")
     parsed = parse_formula(formula)
@@ -104,8 +109,9 @@ def lmm(
         data = open_dataset(parsed, source, batch_rows, levels, progress, weights)
         return fit_frames(
             parsed,
-            data.batches,
+            data.read(),
             options,
+            reread=data.read,
             ahead=True,
             sample_rows=1 << 16,
             weights=weights,
@@ -190,19 +196,42 @@ def fit_frames(
     sample_rows: int | None = None,
     ahead: bool = False,
     weights: str | None = None,
+    reread: Callable[[], Iterator[tuple[Any, str]]] | None = None,
 ) -> LmmFit:
     """Reads (batch, where) pairs into one accumulator and fits. With ``ahead`` the
     batches are read and turned into model matrices by a thread of their own, a batch
     or two ahead of their reduction (for the package's own readers: a caller's
-    iterator is read on the calling thread). The model's spec is learnt from the first
-    batch, or from its first ``sample_rows`` rows (for sources whose levels are known
-    beforehand)."""
+    iterator is read on the calling thread). The model is learnt from the first
+    batch holding a complete row, or from its first ``sample_rows`` rows (for sources
+    whose levels are known beforehand). The batches before it are read as the others
+    (their rows dropped as incomplete, and counted): read again from the start by
+    ``reread`` (a source read again as it was), or else held until then, up to
+    ``MAX_HELD`` of them."""
     t0 = time.perf_counter()
     it = iter(frames)
     first = next(it, None)
     if first is None:
         raise SourceError(f"{source} holds no rows")
-    spec = _first_spec(parsed, first, levels, weights, sample_rows)
+    held = [first]
+    while not _has_complete_row(parsed, held[-1][0]):
+        following = next(it, None)
+        if following is None:
+            raise SourceError(f"{source} has no complete rows in the columns the model uses")
+        if reread is not None:
+            held = [following]
+        elif len(held) == MAX_HELD:
+            raise SourceError(
+                f"the first {MAX_HELD} batches of {source} have no complete row in the columns the model uses "
+                f"({', '.join(parsed.columns)}): its columns are learnt from the first batch holding one, and "
+                f"the batches before it are held in memory until then"
+            )
+        else:
+            held.append(following)
+    spec = _first_spec(parsed, held[-1], levels, weights, sample_rows)
+    if held[0] is not first:
+        assert reread is not None
+        getattr(it, "close", lambda: None)()
+        held, it = [], iter(reread())
     codes_of = GroupCodes(group_levels)
 
     def prepared(items: Iterator[tuple[Any, str]]) -> Iterator[tuple[int, str, Any, np.ndarray, int]]:
@@ -218,7 +247,8 @@ def fit_frames(
             else:
                 yield n, where, cols, codes_of.codes(cols[3], where), codes_of.m
 
-    batches = prepared(itertools.chain([first], it))
+    del first  # the held batches are let go as they are read
+    batches = prepared(itertools.chain((held.pop(0) for _ in range(len(held))), it))
     acc = None
     n_dropped = n_zero = 0
     bar = progress_bar(progress, total_rows, "reading", "rows", unit_scale=True)
@@ -267,13 +297,34 @@ def fit_frames(
     )
 
 
+def _has_complete_row(parsed: ParsedFormula, frame: Any) -> bool:
+    """Whether a batch (a DataFrame or a pyarrow batch) has a row with a value in every
+    column of the formula it holds (a column it lacks is refused when the model is
+    learnt from it). Missing values are pandas', nulls and NaN."""
+    if isinstance(frame, pd.DataFrame):
+        cols = [c for c in parsed.columns if c in frame.columns]
+        return bool(frame[cols].notna().all(axis=1).any()) if len(frame) else False
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    complete = pa.array(np.ones(frame.num_rows, dtype=bool))
+    for c in parsed.columns:
+        if c in frame.schema.names:
+            arr = frame.column(c)
+            present = pc.is_valid(arr)
+            if pa.types.is_floating(arr.type):
+                present = pc.and_kleene(present, pc.invert(pc.is_nan(arr)))
+            complete = pc.and_kleene(complete, present)
+    return bool(pc.any(complete).as_py())
+
+
 def _first_spec(
     parsed: ParsedFormula, first: tuple[Any, str], levels: Mapping | None, weights: str | None, sample_rows: int | None
 ) -> ModelSpec:
-    """A spec learnt from the first batch, or from its head of ``sample_rows`` rows
-    when that holds a complete row: the specs need only the columns' types and the
-    levels (declared, or found by a first pass), which a head teaches as well as the
-    whole batch."""
+    """The model learnt from ``first`` (a batch holding a complete row), or from its
+    head of ``sample_rows`` rows when that holds one: learning needs only the columns'
+    types and the levels (declared, or found by a first pass), which a head teaches as
+    well as the whole batch."""
     frame0, where0 = first
     if sample_rows is not None and not isinstance(frame0, pd.DataFrame) and frame0.num_rows > sample_rows:
         try:
