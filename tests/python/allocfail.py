@@ -7,13 +7,15 @@ MemoryError or return the result of the call without failures, bit for bit; what
 call leaves behind (the objects it was called on, or the object it built) must then
 give the reference results; a call that changes its object (a batch added) must leave
 it as it was when it raises; and the live allocations after the sweep must be those
-before it. Run as ``python -m allocfail DESIGN CASE...``; prints one JSON line per case.
+before it. Run as ``python -m allocfail [--persistent] [--twice] DESIGN [CASE...]``;
+prints one JSON line per case.
 """
 
 from __future__ import annotations
 
 import ctypes
 import gc
+import itertools
 import json
 import sys
 from collections.abc import Callable
@@ -76,53 +78,55 @@ def armed(call: Callable[[Any], Any], state: Any, k: int, persistent: bool) -> A
         SHIM.failing_new_disarm()
 
 
-def sweep(name: str, case: Case, persistent: bool = False, max_k: int = 1_000_000) -> dict:
+def one_pass(name: str, case: Case, reference: Any, persistent: bool) -> dict:
+    counts = {"allocations": 0, "memory_errors": 0, "recovered": 0, "failed_on_workers": 0, "python_blocks": 0}
+    for k in itertools.count(1):
+        state = case.setup()
+        before = case.observe(state, FAILED) if case.mutates else None
+        blocks = sys.getallocatedblocks()
+        out = armed(case.call, state, k, persistent)
+        if out is FAILED:  # what the failed call left behind in the interpreter
+            counts["python_blocks"] += sys.getallocatedblocks() - blocks
+        seen, failed = SHIM.failing_new_seen(), SHIM.failing_new_failed()
+        counts["failed_on_workers"] += SHIM.failing_new_failed_elsewhere()
+        where = f"{name}: allocation {k} of {seen}"
+        if out is FAILED:
+            assert failed, f"{where}: MemoryError without a failed allocation"
+            counts["memory_errors"] += 1
+            if case.mutates:
+                assert same(case.observe(state, FAILED), before), f"{where}: the failed call changed its object"
+        else:
+            assert same(case.observe(state, out), reference), f"{where}: a result other than the reference"
+            counts["recovered"] += failed > 0
+        if out is FAILED or not case.mutates:
+            again = case.observe(state, case.call(state))
+            assert same(again, reference), f"{where}: a later call gives a result other than the reference"
+        if not failed:
+            counts["allocations"] = k - 1
+            return counts
+    raise AssertionError("unreachable")
+
+
+def sweep(name: str, case: Case, persistent: bool = False, passes: int = 1) -> dict:
+    """The sweep of one case. The interpreter's blocks are counted across the failed
+    calls only, and with two passes over the second only, after the first has filled
+    whatever caches failing calls fill: a Python object left behind by each failed
+    call then shows one for one."""
     state = case.setup()
     reference = case.observe(state, case.call(state))
     if not case.mutates:  # a second call: whatever the first sets up lazily is in place
         case.observe(state, case.call(state))
     state = None
     gc.collect()
-    live, blocks = SHIM.failing_new_live(), 0
-    errors = recovered = on_workers = 0
-    k = 1
-    while k <= max_k:
-        if k == 2:  # the interpreter's own state after a first failure, for the count of its blocks
-            gc.collect()
-            blocks = sys.getallocatedblocks()
-        state = case.setup()
-        before = case.observe(state, FAILED) if case.mutates else None
-        out = armed(case.call, state, k, persistent)
-        seen, failed = SHIM.failing_new_seen(), SHIM.failing_new_failed()
-        on_workers += SHIM.failing_new_failed_elsewhere()
-        where = f"{name}: allocation {k} of {seen}"
-        if out is FAILED:
-            assert failed, f"{where}: MemoryError without a failed allocation"
-            errors += 1
-            if case.mutates:
-                assert same(case.observe(state, FAILED), before), f"{where}: the failed call changed its object"
-        else:
-            assert same(case.observe(state, out), reference), f"{where}: a result other than the reference"
-            recovered += failed > 0
-        if out is FAILED or not case.mutates:
-            again = case.observe(state, case.call(state))
-            assert same(again, reference), f"{where}: a later call gives a result other than the reference"
-        if not failed:
-            break
-        k += 1
-    del state, out
+    live = SHIM.failing_new_live()
+    gc.disable()  # a collection of earlier garbage during a failed call would hide what it left
+    try:
+        for _ in range(passes):
+            counts = one_pass(name, case, reference, persistent)
+    finally:
+        gc.enable()
     gc.collect()
-    if k < 2:
-        blocks = sys.getallocatedblocks()
-    return {
-        "case": name,
-        "allocations": k - 1,
-        "memory_errors": errors,
-        "recovered": recovered,
-        "failed_on_workers": on_workers,
-        "leaked": SHIM.failing_new_live() - live,
-        "python_blocks": sys.getallocatedblocks() - blocks,
-    }
+    return {"case": name, **counts, "leaked": SHIM.failing_new_live() - live, "passes": passes}
 
 
 # ---- the cases -----------------------------------------------------------------------
@@ -134,6 +138,11 @@ def fingerprint(core: Any) -> tuple:
     return tuple((core.deviance_grad(t), core.solution(t)) for t in thetas) + (core.n, core.p, core.q, core.m)
 
 
+def built(make: Callable[[], Any]) -> Case:
+    """A call that builds a core, judged by what the core computes."""
+    return Case(lambda: None, lambda _: make(), lambda _, core: fingerprint(core))
+
+
 def core_cases(design: tuple, evaluator: str) -> dict[str, Case]:
     y, x, z, codes, m = design
     t = [0.7, 0.2, 1.1]
@@ -143,13 +152,9 @@ def core_cases(design: tuple, evaluator: str) -> dict[str, Case]:
     state = cache(lambda: shared().__reduce__()[1][1])
     y2 = y[::-1].copy()
     return {
-        "construct": Case(lambda: None, lambda _: Q.LmmCore(y, x, z, codes, m, evaluator), lambda _, c: fingerprint(c)),
-        "construct_weighted": Case(
-            lambda: None, lambda _: Q.LmmCore(y, x, z, codes, m, evaluator, weights=w), lambda _, c: fingerprint(c)
-        ),
-        "construct_blocks": Case(
-            lambda: None, lambda _: Q.LmmCore(y, x, z, codes, m, evaluator, blocks=[1, 1]), lambda _, c: fingerprint(c)
-        ),
+        "construct": built(lambda: Q.LmmCore(y, x, z, codes, m, evaluator)),
+        "construct_weighted": built(lambda: Q.LmmCore(y, x, z, codes, m, evaluator, weights=w)),
+        "construct_blocks": built(lambda: Q.LmmCore(y, x, z, codes, m, evaluator, blocks=[1, 1])),
         "deviance": Case(shared, lambda c: c.deviance(t)),
         "deviance_ml": Case(shared, lambda c: c.deviance(t, reml=False)),
         "deviance_grad": Case(shared, lambda c: c.deviance_grad(t)),
@@ -160,9 +165,9 @@ def core_cases(design: tuple, evaluator: str) -> dict[str, Case]:
         "fit_ml_two_starts": Case(shared, lambda c: c.fit([1.0, 0.0, 1.0, 0.5, 0.1, 0.5], reml=False)),
         "with_response": Case(shared, lambda c: c.with_response(y2, x, z, codes), lambda _, c: fingerprint(c)),
         "fixed_at": Case(shared, lambda c: c.fixed_at(1, 0.25), lambda _, c: fingerprint(c)),
-        "from_products": Case(lambda: None, lambda _: Q.LmmCore.from_products(products(), evaluator), lambda _, c: fingerprint(c)),
-        "pickle": Case(shared, lambda c: Q._restore_core(Q.LmmCore, c.__reduce__()[1][1]), lambda _, c: fingerprint(c)),
-        "restore": Case(lambda: None, lambda _: Q._restore_core(Q.LmmCore, state()), lambda _, c: fingerprint(c)),
+        "from_products": built(lambda: Q.LmmCore.from_products(products(), evaluator)),
+        "pickle": Case(shared, lambda c: c.__reduce__(), lambda _, r: fingerprint(r[0](*r[1]))),
+        "restore": built(lambda: Q._restore_core(Q.LmmCore, state())),
         "small_methods": Case(shared, lambda c: (c.lower_bounds(), c.theta_index(), c.default_theta(), c.n_theta)),
     }
 
@@ -249,11 +254,12 @@ def cases(design_name: str) -> dict[str, Case]:
 
 
 def main(argv: list[str]) -> None:
-    persistent = argv[0] == "--persistent"
-    design_name, *names = argv[1:] if persistent else argv
+    options = [a for a in argv if a.startswith("--")]
+    design_name, *names = [a for a in argv if not a.startswith("--")]
     table = cases(design_name)
     for name in names or table:
-        print(json.dumps(sweep(name, table[name], persistent)), flush=True)
+        report = sweep(name, table[name], "--persistent" in options, 2 if "--twice" in options else 1)
+        print(json.dumps(report), flush=True)
 
 
 if __name__ == "__main__":
