@@ -220,7 +220,7 @@ PyMethodDef acc_methods[] = {
      "add_rows adds them. Returns (rows_left_out, None); a value that is infinite adds\n"
      "nothing and returns (0, (part, column, row)), part 'y', 'x' or 'z'. Refused as\n"
      "add_rows refuses a batch, and for weighted products."},
-    {"grow", acc_grow, METH_O,
+    {"grow", QK_ENTRY(acc_grow), METH_O,
      "grow($self, n_groups)\n--\n\nAdds groups without rows up to n_groups groups."},
     {"products", QK_FASTCALL(acc_products), METH_FASTCALL | METH_KEYWORDS,
      "products($self, order=None)\n--\n\nThe products so far, as a dict (see reduce_rows); with `order` (group\n"
@@ -243,7 +243,7 @@ PyType_Slot acc_slots[] = {
                                   "(for each column of z, the column of x it is) Z'Z is read from Z'X,\n"
                                   "which holds the same sums, and kept in less memory; a batch whose z\n"
                                   "differs from those columns of x is refused.")},
-    {Py_tp_new, reinterpret_cast<void*>(acc_new)},
+    {Py_tp_new, reinterpret_cast<void*>(QK_ENTRY(acc_new))},
     {Py_tp_dealloc, reinterpret_cast<void*>(acc_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(acc_traverse)},
     {Py_tp_methods, acc_methods},

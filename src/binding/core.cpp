@@ -296,7 +296,7 @@ PyType_Slot core_slots[] = {
                     "infeasible. `with_response` refuses arrays other than the ones the core\n"
                     "was built from (by fingerprints of `codes`, `x`, `z` and `weights`). A core pickles\n"
                     "its products and fingerprints, not the rows, tagged with the version.")},
-    {Py_tp_new, reinterpret_cast<void*>(core_new)},
+    {Py_tp_new, reinterpret_cast<void*>(QK_ENTRY(core_new))},
     {Py_tp_dealloc, reinterpret_cast<void*>(core_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(core_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(core_clear)},

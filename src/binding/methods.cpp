@@ -299,13 +299,13 @@ PyMethodDef core_methods[] = {
     {"solution", QK_FASTCALL(m_solution), METH_FASTCALL | METH_KEYWORDS,
      "solution($self, theta, reml=True)\n--\n\n"
      "Every derived quantity at a given `theta`, without re-optimising."},
-    {"lower_bounds", m_lower_bounds, METH_NOARGS,
+    {"lower_bounds", QK_ENTRY(m_lower_bounds), METH_NOARGS,
      "lower_bounds($self)\n--\n\n"
      "Lower bounds on `theta`: diagonal entries >= 0, off-diagonals free."},
-    {"theta_index", m_theta_index, METH_NOARGS,
+    {"theta_index", QK_ENTRY(m_theta_index), METH_NOARGS,
      "theta_index($self)\n--\n\n"
      "The (row, column) of Lambda that each entry of `theta` holds, in order."},
-    {"default_theta", m_default_theta, METH_NOARGS,
+    {"default_theta", QK_ENTRY(m_default_theta), METH_NOARGS,
      "default_theta($self)\n--\n\n"
      "The customary starting value: the identity relative covariance factor."},
     {"with_response", QK_FASTCALL(m_with_response), METH_FASTCALL | METH_KEYWORDS,
@@ -340,7 +340,7 @@ PyMethodDef core_methods[] = {
      "LmmCore. Weighted products (\"weighted\" true) give the weighted model, whose\n"
      "criterion carries their \"log_weights\". Such a core has no fingerprints of\n"
      "rows: with_response refuses it (ValueError)."},
-    {"__reduce__", m_reduce, METH_NOARGS,
+    {"__reduce__", QK_ENTRY(m_reduce), METH_NOARGS,
      "__reduce__($self)\n--\n\n"
      "Pickling support: the prepared products and the fingerprints of the rows, not\n"
      "the rows, tagged with the version; another version refuses to load them."},

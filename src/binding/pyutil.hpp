@@ -3,6 +3,7 @@
 #pragma once
 
 #include <Python.h>
+#include <cxxabi.h>
 
 #include <atomic>
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -18,8 +20,49 @@
 
 namespace qk::py {
 
-// A fast-call function in a PyMethodDef's PyCFunction slot.
-#define QK_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
+// The interpreter calls the extension's functions from C frames, through which no C++
+// exception can unwind: one that reached them would end the process in std::terminate.
+// Entry<f>::call is f behind a barrier, and every method, module function, constructor
+// and module initialiser is installed through it (QK_ENTRY, QK_FASTCALL): an exception
+// that escapes f (bad_alloc from converting arguments or building results, outside the
+// core's own calls, which without_gil guards) is set as the Python error, MemoryError for
+// exhausted memory and RuntimeError for anything else, and f's failure value (nullptr,
+// or -1 for an int) is returned. The unwound frames released what they owned through
+// their RAII holders (Ref, containers). Forced unwinding (pthread_exit of a thread that
+// reacquires the lock during interpreter shutdown) is let through, as it must be.
+template <auto F>
+struct Entry;
+
+template <class R, class... A, R (*F)(A...)>
+struct Entry<F> {
+  static_assert(std::is_pointer_v<R> || std::is_same_v<R, int>, "an entry returns an object or a status");
+  static R call(A... a) {
+    try {
+      return F(a...);
+    } catch (abi::__forced_unwind&) {
+      throw;
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+    } catch (const std::length_error&) {
+      PyErr_NoMemory();
+    } catch (const std::exception& e) {
+      PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+      PyErr_SetString(PyExc_RuntimeError, "unexpected internal failure");
+    }
+    if constexpr (std::is_pointer_v<R>) {
+      return nullptr;
+    } else {
+      return -1;
+    }
+  }
+};
+
+// f behind the barrier, with f's own type.
+#define QK_ENTRY(f) (&::qk::py::Entry<&(f)>::call)
+
+// A fast-call function, behind the barrier, in a PyMethodDef's PyCFunction slot.
+#define QK_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(QK_ENTRY(f)))
 
 // An owned reference; released on scope exit.
 class Ref {

@@ -1,0 +1,283 @@
+"""The allocation-failure sweep, in the manner of SQLite's out-of-memory tests, run in
+a child interpreter with ``failing_new.cpp`` preloaded (see test_out_of_memory.py).
+
+For one call of the extension, fail its k-th ``operator new`` for k = 1, 2, ... until
+the call completes without reaching a k-th allocation. Every attempt must raise
+MemoryError or return the result of the call without failures, bit for bit; what the
+call leaves behind (the objects it was called on, or the object it built) must then
+give the reference results; a call that changes its object (a batch added) must leave
+it as it was when it raises; and the live allocations after the sweep must be those
+before it. Run as ``python -m allocfail [--persistent] [--leaks] DESIGN [CASE...]``;
+prints one JSON line per case.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import gc
+import itertools
+import json
+import sys
+from collections.abc import Callable
+from dataclasses import dataclass
+from functools import cache
+from typing import Any
+
+import numpy as np
+from simdesign import random_design
+
+from quorvelkit import _quorvelkit as Q
+
+SHIM = ctypes.CDLL(None)  # the preloaded library's functions, found in the process's global scope
+for _name in ("failing_new_seen", "failing_new_failed", "failing_new_failed_elsewhere", "failing_new_live"):
+    getattr(SHIM, _name).restype = ctypes.c_long
+SHIM.failing_new_arm.argtypes = (ctypes.c_long, ctypes.c_int)
+
+FAILED = object()
+
+
+def same(a: Any, b: Any) -> bool:
+    """Equal to the bit: arrays by dtype, shape and bytes, floats by their bits."""
+    if isinstance(a, np.ndarray) or isinstance(b, np.ndarray):
+        return (
+            isinstance(a, np.ndarray)
+            and isinstance(b, np.ndarray)
+            and a.dtype == b.dtype
+            and a.shape == b.shape
+            and a.tobytes() == b.tobytes()
+        )
+    if isinstance(a, float) and isinstance(b, float):
+        return np.float64(a).tobytes() == np.float64(b).tobytes()
+    if isinstance(a, dict) and isinstance(b, dict):
+        return a.keys() == b.keys() and all(same(a[k], b[k]) for k in a)
+    if isinstance(a, list | tuple) and isinstance(b, list | tuple):
+        return type(a) is type(b) and len(a) == len(b) and all(map(same, a, b))
+    return type(a) is type(b) and a == b
+
+
+@dataclass
+class Case:
+    """``setup()`` makes what the call works on (without failures), ``call(state)`` is
+    the call under test, ``observe(state, out)`` what must match the reference (out is
+    FAILED after a MemoryError). ``mutates``: the call changes its state, so it is
+    repeated only after a failure, and a failure must leave the state unchanged."""
+
+    setup: Callable[[], Any]
+    call: Callable[[Any], Any]
+    observe: Callable[[Any, Any], Any] = lambda state, out: out
+    mutates: bool = False
+
+
+def armed(call: Callable[[Any], Any], state: Any, k: int, persistent: bool) -> Any:
+    SHIM.failing_new_arm(k, int(persistent))
+    try:
+        return call(state)
+    except MemoryError:
+        return FAILED
+    finally:
+        SHIM.failing_new_disarm()
+
+
+def failure_round(case: Case, k: int, persistent: bool, calls: int) -> int:
+    """The interpreter's blocks after `calls` calls failing at the k-th allocation, less
+    those before. A collection (which empties the free lists too) before and after
+    makes the count exact up to the round's own bookkeeping, the same in every round."""
+    states = [case.setup() for _ in range(calls)]
+    gc.collect()
+    blocks = sys.getallocatedblocks()
+    for state in states:
+        armed(case.call, state, k, persistent)
+    gc.collect()
+    return sys.getallocatedblocks() - blocks
+
+
+def repeated_failure_blocks(case: Case, k: int, persistent: bool) -> int:
+    """The interpreter's blocks left behind by two calls failing at the k-th allocation:
+    a round of three less a round of one, after a first failure has filled whatever
+    caches (the interpreter's, a type's) a failure fills; the smaller of two such
+    counts, as a cache may still move in one. An object left behind by each failed call
+    shows as one block per call in both."""
+    armed(case.call, case.setup(), k, persistent)
+    return min(failure_round(case, k, persistent, 3) - failure_round(case, k, persistent, 1) for _ in range(2))
+
+
+def sweep(name: str, case: Case, persistent: bool = False, leaks: bool = False) -> dict:
+    """The sweep of one case; with `leaks`, each failure repeated to count what it
+    leaves in the interpreter."""
+    state = case.setup()
+    reference = case.observe(state, case.call(state))
+    if not case.mutates:  # a second call: whatever the first sets up lazily is in place
+        case.observe(state, case.call(state))
+    state = None
+    gc.collect()
+    live = SHIM.failing_new_live()
+    counts = {"allocations": 0, "memory_errors": 0, "recovered": 0, "failed_on_workers": 0, "python_blocks": 0}
+    # Frozen, the objects that exist by now are left out of the collections, which then
+    # cost next to nothing.
+    gc.freeze()
+    try:
+        for k in itertools.count(1):
+            state = case.setup()
+            before = case.observe(state, FAILED) if case.mutates else None
+            out = armed(case.call, state, k, persistent)
+            seen, failed = SHIM.failing_new_seen(), SHIM.failing_new_failed()
+            counts["failed_on_workers"] += SHIM.failing_new_failed_elsewhere()
+            where = f"{name}: allocation {k} of {seen}"
+            if out is FAILED:
+                assert failed, f"{where}: MemoryError without a failed allocation"
+                counts["memory_errors"] += 1
+                if case.mutates:
+                    assert same(case.observe(state, FAILED), before), f"{where}: the failed call changed its object"
+                if leaks:
+                    counts["python_blocks"] += repeated_failure_blocks(case, k, persistent)
+            else:
+                assert same(case.observe(state, out), reference), f"{where}: a result other than the reference"
+                counts["recovered"] += failed > 0
+            if out is FAILED or not case.mutates:
+                again = case.observe(state, case.call(state))
+                assert same(again, reference), f"{where}: a later call gives a result other than the reference"
+            if not failed:
+                counts["allocations"] = k - 1
+                break
+    finally:
+        gc.unfreeze()
+    del state, out
+    gc.collect()
+    return {"case": name, **counts, "leaked": SHIM.failing_new_live() - live}
+
+
+# ---- the cases -----------------------------------------------------------------------
+
+
+def fingerprint(core: Any) -> tuple:
+    """What a core computes at two thetas: its results, not its identity."""
+    thetas = (core.default_theta(), [0.5 - 0.2 * i for i in range(core.n_theta)])
+    return tuple((core.deviance_grad(t), core.solution(t)) for t in thetas) + (core.n, core.p, core.q, core.m)
+
+
+def built(make: Callable[[], Any]) -> Case:
+    """A call that builds a core, judged by what the core computes."""
+    return Case(lambda: None, lambda _: make(), lambda _, core: fingerprint(core))
+
+
+def core_cases(design: tuple, evaluator: str) -> dict[str, Case]:
+    y, x, z, codes, m = design
+    t = [0.7, 0.2, 1.1]
+    w = np.linspace(0.5, 2.0, len(y))
+    shared = cache(lambda: Q.LmmCore(y, x, z, codes, m, evaluator))
+    products = cache(lambda: Q.reduce_rows(y, x, z, codes, m, Q.choose_shift(y, x)))
+    state = cache(lambda: shared().__reduce__()[1][1])
+    y2 = y[::-1].copy()
+    return {
+        "construct": built(lambda: Q.LmmCore(y, x, z, codes, m, evaluator)),
+        "construct_weighted": built(lambda: Q.LmmCore(y, x, z, codes, m, evaluator, weights=w)),
+        "construct_blocks": built(lambda: Q.LmmCore(y, x, z, codes, m, evaluator, blocks=[1, 1])),
+        "deviance": Case(shared, lambda c: c.deviance(t)),
+        "deviance_ml": Case(shared, lambda c: c.deviance(t, reml=False)),
+        "deviance_grad": Case(shared, lambda c: c.deviance_grad(t)),
+        "criterion_parts": Case(shared, lambda c: c.criterion_parts(t)),
+        "solution": Case(shared, lambda c: c.solution(t)),
+        "conditional_covariances": Case(shared, lambda c: c.conditional_covariances(t)),
+        "fit": Case(shared, lambda c: c.fit([1.0, 0.0, 1.0])),
+        "fit_ml_two_starts": Case(shared, lambda c: c.fit([1.0, 0.0, 1.0, 0.5, 0.1, 0.5], reml=False)),
+        "with_response": Case(shared, lambda c: c.with_response(y2, x, z, codes), lambda _, c: fingerprint(c)),
+        "fixed_at": Case(shared, lambda c: c.fixed_at(1, 0.25), lambda _, c: fingerprint(c)),
+        "from_products": built(lambda: Q.LmmCore.from_products(products(), evaluator)),
+        "pickle": Case(shared, lambda c: c.__reduce__(), lambda _, r: fingerprint(r[0](*r[1]))),
+        "restore": built(lambda: Q._restore_core(Q.LmmCore, state())),
+        "small_methods": Case(shared, lambda c: (c.lower_bounds(), c.theta_index(), c.default_theta(), c.n_theta)),
+    }
+
+
+def products_cases(design: tuple) -> dict[str, Case]:
+    y, x, z, codes, m = design
+    shift = Q.choose_shift(y, x)
+    half = len(y) // 2
+    first, second = (slice(0, half), slice(half, None))
+
+    def rows(s: slice) -> tuple:
+        return y[s].copy(), x[s].copy(), z[s].copy(), codes[s].copy()
+
+    def with_first_batch() -> Any:
+        acc = Q.ProductsAccumulator(m, x.shape[1], z.shape[1], shift)
+        acc.add_rows(*rows(first))
+        return acc
+
+    def columns(s: slice) -> tuple:
+        ys, xs, zs, cs = rows(s)
+        xcols = [None] + [xs[:, j].copy() for j in range(1, xs.shape[1])]
+        zcols = [None] + [zs[:, j].copy() for j in range(1, zs.shape[1])]
+        return ys, xcols, zcols, cs
+
+    # The columns' products leave out constant columns given as None; a design whose
+    # first columns are ones gives the same products either way.
+    batch_rows, batch_columns = rows(second), columns(second)
+    products_of = lambda acc, out: (out, acc.n, acc.m, acc.products())  # noqa: E731
+    order = np.arange(m - 1, -1, -2, dtype=np.int64)
+    return {
+        "accumulator": Case(
+            lambda: None, lambda _: Q.ProductsAccumulator(m, x.shape[1], z.shape[1], shift), lambda _, a: a.products()
+        ),
+        "add_rows": Case(with_first_batch, lambda a: a.add_rows(*batch_rows), products_of, mutates=True),
+        "add_columns": Case(with_first_batch, lambda a: a.add_columns(*batch_columns), products_of, mutates=True),
+        "grow": Case(with_first_batch, lambda a: a.grow(m + 7), products_of, mutates=True),
+        "products": Case(with_first_batch, lambda a: a.products()),
+        "products_ordered": Case(with_first_batch, lambda a: a.products(order)),
+        "reduce_rows": Case(lambda: None, lambda _: Q.reduce_rows(y, x, z, codes, m, shift)),
+        "choose_shift": Case(lambda: None, lambda _: Q.choose_shift(y, x)),
+        "code_labels": Case(
+            lambda: np.full(3 * m, -1, dtype=np.int64),
+            lambda table: Q.code_labels(codes * 3 + 1, table, 0, 0),
+            lambda table, out: (out, table.copy()),
+            mutates=True,
+        ),
+    }
+
+
+def minimize_cases() -> dict[str, Case]:
+    a = np.array([[3.0, 1.0, 0.2], [1.0, 2.0, 0.4], [0.2, 0.4, 1.5]])
+    b = np.array([1.0, -2.0, 0.5])
+
+    def fun(v: np.ndarray) -> tuple[float, list[float]]:
+        r = v - b
+        g = a @ r + 0.4 * r**3
+        return float(0.5 * r @ a @ r + 0.1 * np.sum(r**4)), [float(e) for e in g]
+
+    return {
+        "minimize": Case(lambda: None, lambda _: Q.minimize(fun, [0.0, 0.0, 0.0])),
+        "minimize_groups": Case(
+            lambda: None,
+            lambda _: Q.minimize(fun, [0.5, 0.1, 0.0], fixed=[2], groups=[(0, [0, 1])], h0=np.eye(3), scale=[1, 2, 3]),
+        ),
+    }
+
+
+DESIGNS = {
+    # rows, groups, p, q: small enough for a full sweep of every call
+    "small": lambda: random_design(300, 30, 3, 2, seed=4),
+    # enough rows and groups that the core's loops run on the worker pool
+    "pooled": lambda: random_design(200_000, 20_000, 3, 2, seed=1),
+}
+
+
+def cases(design_name: str) -> dict[str, Case]:
+    design = DESIGNS[design_name]()
+    out: dict[str, Case] = {}
+    for evaluator in ("auto", "blocks", "aggregated", "streaming"):
+        out.update({f"{evaluator}/{k}": v for k, v in core_cases(design, evaluator).items()})
+    out.update(products_cases(design))
+    out.update(minimize_cases())
+    return out
+
+
+def main(argv: list[str]) -> None:
+    options = [a for a in argv if a.startswith("--")]
+    design_name, *names = [a for a in argv if not a.startswith("--")]
+    table = cases(design_name)
+    for name in names or table:
+        report = sweep(name, table[name], "--persistent" in options, "--leaks" in options)
+        print(json.dumps(report), flush=True)
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])
