@@ -106,17 +106,18 @@ class LmmFit(FitResults):
         profile the REML criterion; ``ml=True`` profiles the ML deviance at the ML
         estimates (refitting a REML fit by ML first), which is what lme4 does for every
         fit: ``ml=True`` gives lme4's ``confint(fit, method = "profile")`` numbers. The
-        table's column header and ``attrs["scale"]`` say which was profiled. A fixed effect under REML is profiled by the restricted likelihood of the
-        model with that coefficient known (y - x_j b on the other columns), whose
-        degrees of freedom n - p + 1 make its intervals a little wider than ML's, like
-        a t interval against a z interval. An interval reaches 0 for a standard
+        table's column header and ``attrs["scale"]`` say which was profiled. A fixed
+        effect under REML is profiled by the restricted likelihood of the model with
+        that coefficient known (y - x_j b on the other columns), whose degrees of
+        freedom n - p + 1 make its intervals a little wider than ML's, like a t
+        interval against a z interval. An interval reaches 0 for a standard
         deviation, or -1 or 1 for a correlation, when zeta stays short of z up to that
         limit or the estimate is on it; a correlation of a random effect whose standard
         deviation is estimated at zero has a flat profile and the interval (-1, 1). Each
         such bound has a note saying why in ``attrs["notes"]``. ``progress`` shows a
         progress bar (``None``: on a terminal, for runs over a second). The result's
         ``attrs`` hold "evaluations" (criterion evaluations it took), "seconds",
-        "scale" and "notes".
+        "scale", "criterion" (its name) and "notes".
         """
         check_level(level)
         how = method.lower()

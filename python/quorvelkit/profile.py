@@ -388,10 +388,10 @@ def _bound_notes(search: _Search, bounds: tuple[float, float], z: float) -> list
         if math.isnan(bound):
             out.append(f"{prob.name}: the {word} bound was not found (zeta = {side * z:.4g} was not solved)")
         elif bound == limit and math.isfinite(limit):
-            if prob.center == limit:
+            at = [p.zeta for p in search.points if p.psi == limit and math.isfinite(p.zeta)]
+            if prob.center == limit or (at and abs(at[-1]) < 1e-6):  # on the limit to rounding
                 out.append(f"{prob.name}: estimated at its limit {limit:g}, which is the {word} bound")
                 continue
-            at = [p.zeta for p in search.points if p.psi == limit and math.isfinite(p.zeta)]
             there = f" (zeta = {at[-1]:.3g} there)" if at else ""
             out.append(
                 f"{prob.name}: the {word} bound is the limit {limit:g}: zeta stays short of "
