@@ -46,7 +46,7 @@ import pandas as pd
 
 from . import plot
 from .checks import check_level, interval_names
-from .profile_problems import Point, Problem, Profiler, minimize
+from .profile_problems import ON_LIMIT, Point, Problem, Profiler, minimize
 from .progress import progress_bar
 
 __all__ = ["ProfileResult", "Profiler", "parameter_names", "intervals", "traces"]
@@ -126,7 +126,7 @@ def _transform(prob: Problem) -> tuple[Callable[[float], float], Callable[[float
     estimate on the boundary)."""
     if prob.kind in ("sd", "sigma") and prob.center > 0:
         return math.log, lambda v: math.exp(min(v, 700.0)), lambda v: 1.0 / v
-    if prob.kind == "cor" and abs(prob.center) < 1:  # at -1 or 1 atanh has no finite slope
+    if prob.kind == "cor" and abs(prob.center) < ON_LIMIT:  # at -1 or 1 atanh has no finite slope
         return (
             lambda v: math.atanh(max(-1 + 1e-15, min(1 - 1e-15, v))),
             math.tanh,
@@ -337,7 +337,7 @@ def intervals(
 ) -> pd.DataFrame:
     """Profile-likelihood intervals: the two solutions of zeta = -+ z of each parameter
     (see :meth:`quorvelkit.LmmFit.confint`). ``attrs`` holds "evaluations", "seconds",
-    "scale" and "notes"."""
+    "scale", "criterion" and "notes"; the column index is named for the criterion."""
     from scipy.stats import norm  # imported on first use: scipy.stats is slow to import
 
     check_level(level)

@@ -19,9 +19,13 @@ from . import _quorvelkit
 from .errors import SINGULAR_TOL
 from .satterthwaite import varpar_info
 
-__all__ = ["Objective", "Problem", "Point", "Profiler", "minimize"]
+__all__ = ["ON_LIMIT", "Objective", "Problem", "Point", "Profiler", "minimize"]
 
 Objective = Callable[[np.ndarray], tuple[float, np.ndarray]]
+
+#: A correlation estimated beyond this in magnitude is on its limit -1 or 1 (a rank-one
+#: Lambda, whose factor of the pair's covariance gives 1 to rounding).
+ON_LIMIT = 1.0 - 1e-9
 
 
 def minimize(
@@ -374,8 +378,11 @@ class Profiler:
             jac[pos[(1, 1)], -1] = math.sqrt(max(0.0, 1.0 - rho_hat**2)) if math.isfinite(rho_hat) else 1.0
             h0 = _inverse(jac.T @ _inverse(self.h_profiled) @ jac)
         grad = _cor_grad(self.theta, self.index, r, c, self.k)
+        # On the limit the Wald scale is no guide (the closed form's slope vanishes there):
+        # the first step is a tenth of the range.
+        scale = self._wald(grad, 0.2) if abs(rho_hat) < ON_LIMIT else 0.2
         prob = Problem(
-            f"cor{r}{c}", "cor", rho_hat, self._wald(grad, 0.2), -1.0, 1.0, phi0, h0, objective, dpsi,
+            f"cor{r}{c}", "cor", rho_hat, scale, -1.0, 1.0, phi0, h0, objective, dpsi,
             groups=_column_groups(allowed, range(2, q)),
         )  # fmt: skip
         # A random effect with zero variance (below lme4's singularity tolerance, relative

@@ -266,3 +266,17 @@ def test_a_correlation_held_at_rho_is_rho_at_every_point_of_its_search(model_dat
                 h[i] = 1e-6
                 numeric = (fun(np.array(phi) + h)[0] - fun(np.array(phi) - h)[0]) / 2e-6
                 assert grad[i] == pytest.approx(numeric, rel=1e-5, abs=1e-6), (rho, phi, i)
+
+
+def test_a_correlation_at_its_far_limit_is_no_higher_than_a_zero_sd(model_data):
+    # Rank-one intercepts and slopes (the correlation estimated at 1): with the slope's
+    # sd at zero the correlation is not identified, so the profile of the correlation is
+    # nowhere above the profile of that sd at zero, -1 included.
+    with pytest.warns(qk.SingularFitWarning):
+        fit = qk.lmm("y ~ x + (x | g)", model_data("singular"))
+    prof = fit.profile(which=["cor_x.(Intercept)|g", "sd_x|g"])
+    cor, sd = prof.traces["cor_x.(Intercept)|g"], prof.traces["sd_x|g"]
+    assert fit.corr_re.iloc[1, 0] == pytest.approx(1.0) and sd["value"].iloc[0] == 0.0
+    ceiling = abs(sd["zeta"].iloc[0])
+    assert cor["value"].iloc[0] == -1.0 and np.all(np.abs(cor["zeta"]) <= ceiling + 1e-6)
+    assert abs(cor["zeta"].iloc[0]) == pytest.approx(ceiling, abs=1e-5)
