@@ -86,6 +86,8 @@ class ProfileResult:
         seconds: wall time.
         notes: what was not profiled and why (a correlation of a random effect whose
             standard deviation is estimated at zero has a flat profile).
+        profiler: the fit's profiles on this scale, from which :meth:`confint` solves
+            (None for a result built without a fit).
     """
 
     traces: dict[str, pd.DataFrame]
