@@ -105,16 +105,19 @@ class LmmFit(FitResults):
         Scale of the profile: the model's own criterion, so a REML fit's intervals
         profile the REML criterion; ``ml=True`` profiles the ML deviance at the ML
         estimates (refitting a REML fit by ML first), which is what lme4 does for every
-        fit. A fixed effect under REML is profiled by the restricted likelihood of the
-        model with that coefficient known (y - x_j b on the other columns), whose
-        degrees of freedom n - p + 1 make its intervals a little wider than ML's, like
-        a t interval against a z interval. An interval reaches 0 for a standard
+        fit: ``ml=True`` gives lme4's ``confint(fit, method = "profile")`` numbers. The
+        table's column header and ``attrs["scale"]`` say which was profiled. A fixed
+        effect under REML is profiled by the restricted likelihood of the model with
+        that coefficient known (y - x_j b on the other columns), whose degrees of
+        freedom n - p + 1 make its intervals a little wider than ML's, like a t
+        interval against a z interval. An interval reaches 0 for a standard
         deviation, or -1 or 1 for a correlation, when zeta stays short of z up to that
-        bound; a correlation of a random effect whose standard deviation is estimated
-        at zero has a flat profile and the interval (-1, 1). ``progress`` shows a
+        limit or the estimate is on it; a correlation of a random effect whose standard
+        deviation is estimated at zero has a flat profile and the interval (-1, 1). Each
+        such bound has a note saying why in ``attrs["notes"]``. ``progress`` shows a
         progress bar (``None``: on a terminal, for runs over a second). The result's
         ``attrs`` hold "evaluations" (criterion evaluations it took), "seconds",
-        "scale" and "notes".
+        "scale", "criterion" (its name) and "notes".
         """
         check_level(level)
         how = method.lower()
@@ -147,8 +150,9 @@ class LmmFit(FitResults):
         |zeta| reaches ``zmax`` (default 2.576, the 99% point, as lme4) or the
         parameter its bound. The scale and the parameters are those of
         :meth:`confint` with ``method="profile"`` (``ml``, ``which`` as its
-        ``parm``). Returns a :class:`~quorvelkit.profile.ProfileResult` with the traces,
-        intervals read off them, and ``plot()``.
+        ``parm``): REML for a REML fit unless ``ml=True`` (lme4's scale). Returns a
+        :class:`~quorvelkit.profile.ProfileResult` with the traces, ``confint()`` (the
+        numbers and notes :meth:`confint` gives) and ``plot()``.
         """
         if zmax is None:
             zmax = 2.5758293035489004

@@ -46,7 +46,7 @@ import pandas as pd
 
 from . import plot
 from .checks import check_level, interval_names
-from .profile_problems import Point, Problem, Profiler, minimize
+from .profile_problems import ON_LIMIT, Point, Problem, Profiler, minimize
 from .progress import progress_bar
 
 __all__ = ["ProfileResult", "Profiler", "parameter_names", "intervals", "traces"]
@@ -68,6 +68,10 @@ def parameter_names(
     return names + ["sigma"] + list(fe_names)
 
 
+#: What each scale profiles, as the results print it.
+CRITERIA = {"REML": "the REML criterion", "ML": "the ML deviance"}
+
+
 @dataclass
 class ProfileResult:
     """The profiles of a fit (returned by :meth:`LmmFit.profile`).
@@ -76,11 +80,14 @@ class ProfileResult:
         traces: parameter name -> DataFrame with columns "value" and "zeta", sorted by
             value, through the estimate (zeta = 0).
         estimates: the parameters' estimates (zeta = 0).
-        scale: "REML" or "ML": the criterion profiled.
+        scale: "REML" or "ML": the criterion profiled (``ml=True`` profiles ML, as
+            lme4 does for every fit).
         evaluations: criterion evaluations it took (the ML refit's included).
         seconds: wall time.
         notes: what was not profiled and why (a correlation of a random effect whose
             standard deviation is estimated at zero has a flat profile).
+        profiler: the fit's profiles on this scale, from which :meth:`confint` solves
+            (None for a result built without a fit).
     """
 
     traces: dict[str, pd.DataFrame]
@@ -89,25 +96,25 @@ class ProfileResult:
     evaluations: int
     seconds: float
     notes: list[str] = field(default_factory=list)
+    profiler: Profiler | None = field(default=None, repr=False, compare=False)
+
+    def __repr__(self) -> str:
+        lines = [
+            f"Profiles of {CRITERIA.get(self.scale, self.scale)} ({self.scale}): "
+            f"{len(self.estimates)} parameter(s), {len(self.traces)} traced, {self.evaluations} evaluations"
+        ]
+        lines += [f"  {name}: {len(tr)} points, value {tr['value'].min():.6g} .. {tr['value'].max():.6g}"
+                  for name, tr in self.traces.items()]  # fmt: skip
+        return "\n".join(lines + [f"  note: {n}" for n in self.notes])
 
     def confint(self, level: float = 0.95) -> pd.DataFrame:
-        """Intervals read off the traces by interpolation of psi in zeta (linear; the
-        traces are close to straight). Bounds beyond the traced range are NaN;
-        :meth:`LmmFit.confint` with ``method="profile"`` solves for them exactly."""
+        """The profile-likelihood intervals of the profiled parameters, solved by the
+        search :meth:`LmmFit.confint` with ``method="profile"`` runs, on the same scale:
+        the same numbers, notes and ``attrs``, not an interpolation of the traces."""
         check_level(level)
-        from scipy.stats import norm  # imported on first use: scipy.stats is slow to import
-
-        z = float(norm.ppf(0.5 + level / 2))
-        lo_name, hi_name = interval_names(level)
-        rows = {}
-        for name, tr in self.traces.items():
-            zeta, val = tr["zeta"].to_numpy(), tr["value"].to_numpy()
-            ok = np.isfinite(zeta)
-            zeta, val = zeta[ok], val[ok]
-            lo = float(np.interp(-z, zeta, val)) if zeta.size and zeta.min() <= -z else float("nan")
-            hi = float(np.interp(z, zeta, val)) if zeta.size and zeta.max() >= z else float("nan")
-            rows[name] = (lo, hi)
-        return pd.DataFrame.from_dict(rows, orient="index", columns=[lo_name, hi_name])
+        if self.profiler is None:
+            raise ValueError("this profile holds no fit to solve for the intervals (built without one)")
+        return intervals(self.profiler, level, which=list(self.estimates.index))
 
     def plot(self, **kwargs: Any) -> Any:
         """The zeta plots (:func:`quorvelkit.plot.profile_zeta`)."""
@@ -117,10 +124,11 @@ class ProfileResult:
 # ----------------------------------------------------------------- the searches
 def _transform(prob: Problem) -> tuple[Callable[[float], float], Callable[[float], float], Callable[[float], float]]:
     """The coordinate u(psi) in which zeta is closest to straight, its inverse and du/dpsi:
-    log for standard deviations and sigma, atanh for correlations."""
+    log for standard deviations and sigma, atanh for correlations (psi itself for an
+    estimate on the boundary)."""
     if prob.kind in ("sd", "sigma") and prob.center > 0:
         return math.log, lambda v: math.exp(min(v, 700.0)), lambda v: 1.0 / v
-    if prob.kind == "cor":
+    if prob.kind == "cor" and abs(prob.center) < ON_LIMIT:  # at -1 or 1 atanh has no finite slope
         return (
             lambda v: math.atanh(max(-1 + 1e-15, min(1 - 1e-15, v))),
             math.tanh,
@@ -331,7 +339,7 @@ def intervals(
 ) -> pd.DataFrame:
     """Profile-likelihood intervals: the two solutions of zeta = -+ z of each parameter
     (see :meth:`quorvelkit.LmmFit.confint`). ``attrs`` holds "evaluations", "seconds",
-    "scale" and "notes"."""
+    "scale", "criterion" and "notes"; the column index is named for the criterion."""
     from scipy.stats import norm  # imported on first use: scipy.stats is slow to import
 
     check_level(level)
@@ -352,17 +360,45 @@ def intervals(
                 prepare(profiler, prob)
                 search = _Search(profiler, prob)
                 rows[prob.name] = (search.endpoint(-1, z), search.endpoint(1, z))
+                notes += _bound_notes(search, rows[prob.name], z)
             bar.update(1)
     finally:
         bar.close()
     lo, hi = interval_names(level)
     out = pd.DataFrame.from_dict(rows, orient="index", columns=[lo, hi])
+    scale = "REML" if profiler.reml else "ML"
+    # The printed table says what it profiled: a REML fit's intervals differ from lme4's
+    # (ML) ones unless ml=True.
+    out.columns.name = f"profile of {CRITERIA[scale]}"
     out.attrs.update(
         evaluations=profiler.evaluations,
         seconds=time.perf_counter() - t0,
-        scale="REML" if profiler.reml else "ML",
+        scale=scale,
+        criterion=CRITERIA[scale],
         notes=notes,
     )
+    return out
+
+
+def _bound_notes(search: _Search, bounds: tuple[float, float], z: float) -> list[str]:
+    """Why a bound is a limit of its parameter (0 for a standard deviation, -1 or 1 for
+    a correlation) or missing, one note each: the estimate is on the limit, or zeta at
+    the limit is still short of -+z (read from the point the search computed there)."""
+    prob, out = search.prob, []
+    for side, bound, word in ((-1, bounds[0], "lower"), (1, bounds[1], "upper")):
+        limit = search.bound(side)
+        if math.isnan(bound):
+            out.append(f"{prob.name}: the {word} bound was not found (zeta = {side * z:.4g} was not solved)")
+        elif bound == limit and math.isfinite(limit):
+            at = [p.zeta for p in search.points if p.psi == limit and math.isfinite(p.zeta)]
+            if prob.center == limit or (at and abs(at[-1]) < 1e-6):  # on the limit to rounding
+                out.append(f"{prob.name}: estimated at its limit {limit:g}, which is the {word} bound")
+                continue
+            there = f" (zeta = {at[-1]:.3g} there)" if at else ""
+            out.append(
+                f"{prob.name}: the {word} bound is the limit {limit:g}: zeta stays short of "
+                f"{side * z:.4g} up to it{there}"
+            )
     return out
 
 
@@ -405,4 +441,5 @@ def traces(
         evaluations=profiler.evaluations,
         seconds=time.perf_counter() - t0,
         notes=notes,
+        profiler=profiler,
     )

@@ -19,9 +19,13 @@ from . import _quorvelkit
 from .errors import SINGULAR_TOL
 from .satterthwaite import varpar_info
 
-__all__ = ["Objective", "Problem", "Point", "Profiler", "minimize"]
+__all__ = ["ON_LIMIT", "Objective", "Problem", "Point", "Profiler", "minimize"]
 
 Objective = Callable[[np.ndarray], tuple[float, np.ndarray]]
+
+#: A correlation estimated beyond this in magnitude is on its limit -1 or 1 (a rank-one
+#: Lambda, whose factor of the pair's covariance gives 1 to rounding).
+ON_LIMIT = 1.0 - 1e-9
 
 
 def minimize(
@@ -265,10 +269,13 @@ class Profiler:
         def adjust(s: float, theta: np.ndarray) -> np.ndarray:
             # Row k rescaled so that sigma = s / |Lambda_k.| stays at the fit's: a start
             # far from consistent with s would put sigma orders of magnitude off.
+            # A row at zero (the estimate on the boundary) starts from its diagonal entry.
             r = float(np.linalg.norm(theta[rows]))
             out = theta.copy()
             if s > 0 and r > 0:
                 out[rows] *= s / (self.sigma * r)
+            elif s > 0:
+                out[rows[-1]] = s / self.sigma
             return out
 
         return Problem(
@@ -296,11 +303,15 @@ class Profiler:
         t_hat = float(np.hypot(m_hat[1, 0], m_hat[1, 1]))
         rho_hat = float(m_hat[1, 0] / t_hat) if t_hat > 0 else float("nan")
 
+        # The correlation of S = M M' is sign(m_00 t) rho: M is built from |m_00| and |t|,
+        # so that every phi has correlation rho (a free sign of either would make the
+        # criterion even in rho and the profile symmetric about zero).
         def build(rho: float, phi: np.ndarray) -> np.ndarray:
             m = np.zeros((q, q))
             for v, (i, j) in zip(phi[:-1], allowed, strict=True):
                 m[i, j] = v
-            t = phi[-1]
+            m[0, 0] = abs(m[0, 0])
+            t = abs(phi[-1])
             m[1, 0] = rho * t
             m[1, 1] = math.sqrt(max(0.0, 1.0 - rho * rho)) * t
             return m
@@ -340,6 +351,8 @@ class Profiler:
                     return math.inf, np.zeros_like(phi)
                 mb = mbar(m, theta, g)
                 out = np.array([mb[i, j] for i, j in allowed] + [mb[1, 0] * rho + mb[1, 1] * root])
+                out[0] *= math.copysign(1.0, phi[0])  # phi[0] is m_00: allowed starts with (0, 0)
+                out[-1] *= math.copysign(1.0, phi[-1])
                 return f, out
 
             return fun
@@ -350,7 +363,7 @@ class Profiler:
             assert theta is not None
             f, g = self._profiled(self.core, theta)
             mb = mbar(m, theta, g)
-            t = phi[-1]
+            t = abs(phi[-1])
             root = math.sqrt(max(1e-300, 1.0 - rho * rho))
             return float(mb[1, 0] * t - mb[1, 1] * rho * t / root)
 
@@ -365,8 +378,11 @@ class Profiler:
             jac[pos[(1, 1)], -1] = math.sqrt(max(0.0, 1.0 - rho_hat**2)) if math.isfinite(rho_hat) else 1.0
             h0 = _inverse(jac.T @ _inverse(self.h_profiled) @ jac)
         grad = _cor_grad(self.theta, self.index, r, c, self.k)
+        # On the limit the Wald scale is no guide (the closed form's slope vanishes there):
+        # the first step is a tenth of the range.
+        scale = self._wald(grad, 0.2) if abs(rho_hat) < ON_LIMIT else 0.2
         prob = Problem(
-            f"cor{r}{c}", "cor", rho_hat, self._wald(grad, 0.2), -1.0, 1.0, phi0, h0, objective, dpsi,
+            f"cor{r}{c}", "cor", rho_hat, scale, -1.0, 1.0, phi0, h0, objective, dpsi,
             groups=_column_groups(allowed, range(2, q)),
         )  # fmt: skip
         # A random effect with zero variance (below lme4's singularity tolerance, relative

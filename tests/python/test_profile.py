@@ -1,7 +1,9 @@
 """Profile-likelihood intervals and profiles: against lme4's confint(method = "profile")
 (tests/data/models/profile.json, written by make_reference.R there), against brute-force
 profiles computed here from the core's criterion and from cores built on the changed
-rows, and the requests that are refused."""
+rows, against brute-force profiles of lme4's deviance on fits at the boundary
+(profile_boundary.json, written by make_profile_boundary.R), and the requests that are
+refused."""
 
 import json
 import math
@@ -15,7 +17,9 @@ from scipy import optimize, stats
 
 import quorvelkit as qk
 
-REF = json.loads((Path(__file__).parent.parent / "data" / "models" / "profile.json").read_text())
+MODELS = Path(__file__).parent.parent / "data" / "models"
+REF = json.loads((MODELS / "profile.json").read_text())
+BOUNDARY = json.loads((MODELS / "profile_boundary.json").read_text())
 Z95 = float(stats.norm.ppf(0.975))
 
 
@@ -117,8 +121,10 @@ def test_traces_pass_through_the_estimate_and_give_the_intervals(fm1):
         assert np.all(np.diff(value) > 0) and np.all(np.diff(zeta) > 0), name  # monotone
         assert zeta.min() <= -2.5758 and zeta.max() >= 2.5758, name  # out to the 99% point
         assert prof.estimates[name] == pytest.approx(float(np.interp(0.0, zeta, value)), rel=1e-9, abs=1e-12)
-    # linear interpolation of the traces, against the exact solutions
-    np.testing.assert_allclose(prof.confint().to_numpy(), exact.to_numpy(), rtol=5e-3)
+    # the profile's intervals are the exact solutions, by the same search
+    again = prof.confint()
+    pd.testing.assert_frame_equal(again, exact)
+    assert again.attrs["notes"] == exact.attrs["notes"] and again.attrs["scale"] == "REML"
     assert prof.evaluations > exact.attrs["evaluations"] / 4
 
 
@@ -178,3 +184,100 @@ def test_reml_profile_of_a_fixed_effect_on_unbalanced_data_solves_a_brute_force_
     # the restricted likelihood's n - p + 1 degrees of freedom make it wider than ML's
     ml = fit.confint(method="profile", parm="Days", ml=True).iloc[0]
     assert ci.iloc[0, 0] < ml.iloc[0] and ci.iloc[0, 1] > ml.iloc[1]
+
+
+# Fits at the boundary, all by ML: Wafer and PBG (nlme), whose Lambda has rank one (a
+# correlation estimated at -1); a simulated y ~ x + (x | g) with the correlation at +1;
+# a simulated (1 | g) whose sd is estimated at zero.
+BOUNDARY_CASES = [
+    ("wafer", "current ~ voltage + I(voltage^2) + (voltage | Wafer)"),
+    ("pbg", "deltaBP ~ log(dose) * Treatment + (log(dose) | Rabbit)"),
+    ("rankone", "y ~ x + (x | g)"),
+    ("zerosd", "y ~ 1 + (1 | g)"),
+]
+
+
+@pytest.mark.parametrize("case,formula", BOUNDARY_CASES, ids=[c[0] for c in BOUNDARY_CASES])
+def test_boundary_intervals_solve_the_brute_force_profile(model_data, case, formula):
+    # Every bound is a number: the variance parameters' and sigma's are the brute-force
+    # profile's end points (to 2e-5 relative: both solve zeta = -+z to about 1e-6), or
+    # the parameter's own limit, 0 or -+1, with a note naming the parameter; the fixed
+    # effects' are lme4's (to 2e-4: lme4 interpolates its profile by splines).
+    ref = BOUNDARY[case]
+    assert ref["formula"] == formula
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", qk.SingularFitWarning)
+        fit = qk.lmm(formula, model_data(ref["data"]), reml=False)
+    np.testing.assert_allclose(fit.criterion, ref["deviance"], rtol=1e-7)
+    ci = fit.confint(method="profile")
+    assert not ci.isna().to_numpy().any()
+    brute, k = ref["brute"], len(ref["brute"]["lower"])
+    assert len(ci) == len(ref["parm"]) and list(ci.index[:k]) == ref["parm"][:k]
+    notes = ci.attrs["notes"]
+    for i, name in enumerate(ci.index[:k]):
+        for col, side in ((0, "lower"), (1, "upper")):
+            got, want = ci.iloc[i, col], brute[side][i]
+            if brute[f"{side}_limit"][i]:
+                assert got == want, (name, side)
+                assert any(n.startswith(f"{name}: ") and side in n for n in notes), (name, side, notes)
+            else:
+                assert got == pytest.approx(want, rel=2e-5, abs=1e-9), (name, side)
+                assert not any(n.startswith(f"{name}: ") and side in n for n in notes), (name, side, notes)
+    fixed = ci.iloc[k:].to_numpy()
+    np.testing.assert_allclose(fixed, np.column_stack([ref["lme4_lower"][k:], ref["lme4_upper"][k:]]), rtol=2e-4)
+
+
+def test_profile_and_confint_are_one_computation(model_data):
+    # PBG by REML, profiled on lme4's (ML) scale both ways: the same numbers and notes.
+    ref = BOUNDARY["pbg"]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", qk.SingularFitWarning)
+        fit = qk.lmm(ref["formula"], model_data(ref["data"]), reml=True)
+        direct = fit.confint(method="profile", ml=True, level=0.9)
+        via = fit.profile(ml=True).confint(level=0.9)
+    pd.testing.assert_frame_equal(via, direct)
+    assert via.attrs["notes"] == direct.attrs["notes"] and via.attrs["scale"] == "ML"
+    assert not direct.isna().to_numpy().any()
+
+
+@pytest.mark.parametrize("ml,scale,words", [(False, "REML", "REML criterion"), (True, "ML", "ML deviance")])
+def test_the_result_says_which_criterion_it_profiled(fm1, ml, scale, words):
+    ci = fm1.confint(method="profile", ml=ml, parm="sigma")
+    assert ci.attrs["scale"] == scale and words in ci.attrs["criterion"]
+    assert words in ci.to_string().splitlines()[0]
+    prof = fm1.profile(ml=ml, which="sigma")
+    assert prof.scale == scale and words in repr(prof)
+
+
+def test_a_correlation_held_at_rho_is_rho_at_every_point_of_its_search(model_data):
+    # The search over (m_00, t) for cor_x.(Intercept)|g held at rho: whatever the signs
+    # of its coordinates, the criterion is the core's at the factor with sd's |m_00| and
+    # |t| and correlation rho, and the gradient is that criterion's (central differences).
+    with pytest.warns(qk.SingularFitWarning):
+        fit = qk.lmm("y ~ x + (x | g)", model_data("rankone"), reml=False)
+    (prob,) = [p for p in fit._profiler(False).problems() if p.kind == "cor"]
+    for rho in (-0.6, 0.3, 0.95):
+        fun = prob.objective(rho)
+        for phi in ([0.4, 0.6], [-0.4, 0.6], [0.4, -0.6], [-0.35, -0.7]):
+            a, t = abs(phi[0]), abs(phi[1])
+            f, grad = fun(np.array(phi))
+            assert f == pytest.approx(fit.core.deviance([a, rho * t, math.sqrt(1 - rho**2) * t], False), rel=1e-12)
+            for i in range(2):
+                h = np.zeros(2)
+                h[i] = 1e-6
+                numeric = (fun(np.array(phi) + h)[0] - fun(np.array(phi) - h)[0]) / 2e-6
+                assert grad[i] == pytest.approx(numeric, rel=1e-5, abs=1e-6), (rho, phi, i)
+
+
+def test_a_correlation_at_its_far_limit_is_no_higher_than_a_zero_sd(model_data):
+    # Rank-one intercepts and slopes (the correlation estimated at 1): with the slope's
+    # sd at zero the correlation is not identified, so the profile of the correlation is
+    # nowhere above the profile of that sd at zero, -1 included.
+    with pytest.warns(qk.SingularFitWarning):
+        fit = qk.lmm("y ~ x + (x | g)", model_data("singular"))
+    prof = fit.profile(which=["cor_x.(Intercept)|g", "sd_x|g"])
+    cor, sd = prof.traces["cor_x.(Intercept)|g"], prof.traces["sd_x|g"]
+    assert fit.corr_re.iloc[1, 0] == pytest.approx(1.0) and sd["value"].iloc[0] == 0.0
+    ceiling = abs(sd["zeta"].iloc[0])
+    assert cor["value"].iloc[0] == -1.0 and np.all(np.abs(cor["zeta"]) <= ceiling + 1e-6)
+    assert abs(cor["zeta"].iloc[0]) == pytest.approx(ceiling, abs=1e-5)
