@@ -1,0 +1,65 @@
+# R's printed form of p-values and of the other numbers of a test table, for the tests
+# of quorvelkit's printed tables.
+#
+#   Rscript tests/data/make_pvalue_format_reference.R     (from the repository's root)
+#
+# Writes tests/data/pvalue_format.json: for each column of values, base R's
+# format(values, digits = d) and format.pval(values, digits = d) (eps =
+# .Machine$double.eps), as printCoefmat calls it: with 3 digits in lme4's and
+# lmerTest's summary, with 4 in print.anova (lme4's and lmerTest's anova tables).
+# Values are written with 17 significant digits so that both sides read the same doubles.
+suppressPackageStartupMessages(library(jsonlite))
+
+columns <- list(
+  c(2.2413509593446746e-18, 6.4126012310236736e-27),  # both beyond eps
+  c(2.2413509593446746e-18, 3.26e-06),                # beyond eps beside a scientific value
+  c(1.7e-318, 0.5),                                   # beside a short fixed value
+  c(1e-300, 0.0123456, 0.5),
+  c(1e-20, 0.03),
+  c(1e-20, 0.0312345),
+  c(0, 0.049),                                        # zero underflowed
+  c(.Machine$double.eps, 1e-16),                      # eps itself is not below eps
+  c(2.2e-16),
+  c(1.7e-318),
+  c(0.5, 0.001234),
+  c(0.00012345, 0.5),
+  c(9.99996e-05, 0.2),
+  c(1.5e-05, 2.5e-09, 0.031),
+  c(0.99999, 1),
+  c(1, 0.5, 0.25),
+  c(0.051, 0.0049),
+  c(3.4e-07),
+  c(0.0001),
+  c(0.12345678)
+)
+numbers <- list(                                      # the other columns of a test table
+  c(162703.2, 1207659.7),
+  c(169.40144, 628.69034),
+  c(161, 39.265540),
+  c(22.810200, 161),
+  c(1e-12, 3),
+  c(-2.5, 1234.5678),
+  c(0.000123, 45.6),
+  c(123456789012, 1),
+  c(99999.7, 0.3)
+)
+
+cases <- list()
+for (digits in c(3L, 4L)) {
+  for (v in columns) {
+    cases[[length(cases) + 1L]] <- list(
+      digits = digits, values = sprintf("%.17g", v),
+      format = format(v, digits = digits), format_pval = format.pval(v, digits = digits)
+    )
+  }
+}
+for (digits in c(4L, 5L)) {
+  for (v in numbers) {
+    cases[[length(cases) + 1L]] <- list(digits = digits, values = sprintf("%.17g", v), format = format(v, digits = digits))
+  }
+}
+writeLines(
+  toJSON(list(`_generated_by` = paste(R.version.string, "- tests/data/make_pvalue_format_reference.R"), cases = cases),
+         auto_unbox = FALSE, pretty = TRUE),
+  file.path("tests", "data", "pvalue_format.json")
+)
