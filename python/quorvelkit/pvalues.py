@@ -46,21 +46,23 @@ def t_two_sided(t: Any, df: Any) -> np.ndarray:
 
 
 def f_upper(f: float, dfn: float, dfd: float) -> float:
-    """P(F_{dfn, dfd} > f): NaN when a df is not positive or a value is NaN, 1 for f <= 0."""
+    """P(F_{dfn, dfd} > f): NaN when a df is not positive or a value is NaN, 1 for
+    f <= 0, 0 for f infinite."""
     from scipy.special import fdtrc
 
     if not (dfn > 0 and dfd > 0) or math.isnan(f):
         return math.nan
-    return 1.0 if f <= 0 else float(fdtrc(dfn, dfd, f))
+    return 1.0 if f <= 0 else 0.0 if f == math.inf else float(fdtrc(dfn, dfd, f))
 
 
 def chi2_upper(x: float, df: float) -> float:
-    """P(chi2_df > x): NaN when df is not positive or a value is NaN, 1 for x <= 0."""
+    """P(chi2_df > x): NaN when df is not positive or a value is NaN, 1 for x <= 0, 0
+    for x infinite."""
     from scipy.special import chdtrc
 
     if not df > 0 or math.isnan(x):
         return math.nan
-    return 1.0 if x <= 0 else float(chdtrc(df, x))
+    return 1.0 if x <= 0 else 0.0 if x == math.inf else float(chdtrc(df, x))
 
 
 def normal_quantile(q: Any) -> Any:

@@ -8,7 +8,13 @@
 # .Machine$double.eps), as printCoefmat calls it: with 3 digits in lme4's and
 # lmerTest's summary, with 4 in print.anova (lme4's and lmerTest's anova tables).
 # Values are written with 17 significant digits so that both sides read the same doubles.
-suppressPackageStartupMessages(library(jsonlite))
+# Then, for each model of tests/data/models/lmertest.json, the p-value cells lmerTest
+# prints in summary(fit) and anova(fit), cut from the printed text, and the lines of
+# the printed anova(fit) table.
+suppressPackageStartupMessages({
+  library(jsonlite)
+  library(lmerTest)
+})
 
 columns <- list(
   c(2.2413509593446746e-18, 6.4126012310236736e-27),  # both beyond eps
@@ -58,8 +64,46 @@ for (digits in c(4L, 5L)) {
     cases[[length(cases) + 1L]] <- list(digits = digits, values = sprintf("%.17g", v), format = format(v, digits = digits))
   }
 }
+# The cells of the column headed `last` in the table whose header follows the line
+# `title` (NULL: the first line holding `last`): R right-aligns a column, so a cell
+# runs from after the column before it (`before`) to the end of its header.
+cells <- function(lines, title, before, last) {
+  at <- if (is.null(title)) grep(last, lines, fixed = TRUE)[1] else match(title, lines) + 1L
+  header <- lines[at]
+  from <- regexpr(before, header, fixed = TRUE) + nchar(before) + 1L
+  to <- regexpr(last, header, fixed = TRUE) + nchar(last) - 1L
+  rows <- lines[(at + 1L):length(lines)]
+  rows <- rows[seq_len(which(rows == "---" | rows == "")[1] - 1L)]
+  trimws(substr(rows, from, to))
+}
+refs <- fromJSON(file.path("tests", "data", "models", "lmertest.json"))
+printed <- list()
+for (id in setdiff(names(refs), "_meta")) {
+  r <- refs[[id]]
+  d <- if (r$data == "sleepstudy") lme4::sleepstudy else read.csv(file.path("tests", "data", "models", paste0(r$data, ".csv")))
+  for (col in intersect(c("Chick", "Subject", "Sex", "Type", "Worker", "Machine", "A", "B", "g"), names(d)))
+    d[[col]] <- factor(d[[col]])
+  fit <- lmerTest::lmer(as.formula(r$formula), d, REML = r$reml)
+  a <- capture.output(print(anova(fit)))
+  printed[[id]] <- list(
+    summary_p = cells(capture.output(print(summary(fit))), "Fixed effects:", "t value", "Pr(>|t|)"),
+    anova_p = cells(a, NULL, "F value", "Pr(>F)"),
+    anova_lines = a[seq_len(match("---", a) - 1L)]    # heading, header and a row per term
+  )
+}
+# lme4's likelihood-ratio test of nested ML fits, whose p-value lies far below eps.
+m0 <- lme4::lmer(Reaction ~ 1 + (1 | Subject), lme4::sleepstudy, REML = FALSE)
+m1 <- lme4::lmer(Reaction ~ Days + (1 | Subject), lme4::sleepstudy, REML = FALSE)
+lr <- anova(m0, m1)
+printed$lr_sleepstudy <- list(
+  formulas = c("Reaction ~ 1 + (1 | Subject)", "Reaction ~ Days + (1 | Subject)"),
+  chisq = sprintf("%.17g", lr$Chisq[2]), p = sprintf("%.17g", lr[["Pr(>Chisq)"]][2]),
+  anova_p = cells(capture.output(print(lr)), NULL, "Df", "Pr(>Chisq)")
+)
+
 writeLines(
-  toJSON(list(`_generated_by` = paste(R.version.string, "- tests/data/make_pvalue_format_reference.R"), cases = cases),
+  toJSON(list(`_generated_by` = paste(R.version.string, "- tests/data/make_pvalue_format_reference.R"),
+              cases = cases, printed = printed),
          auto_unbox = FALSE, pretty = TRUE),
   file.path("tests", "data", "pvalue_format.json")
 )
