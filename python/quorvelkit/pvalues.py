@@ -93,7 +93,10 @@ def _scientific(x: float, digits: int) -> tuple[int, int, bool]:
     mantissa, exponent = f"{abs(x):.{digits - 1}e}".split("e")
     kpower = int(exponent)
     nsig = len(mantissa.replace(".", "").rstrip("0")) or 1
-    return kpower, nsig, kpower > 0 and abs(x) < 10.0**kpower
+    # Fixed notation rounds to digits - kpower decimals (at least 0) and may then keep
+    # x below 10^kpower, where the scientific form reached it (9996 to 3 digits).
+    widens = kpower > 0 and abs(x) < 10.0**kpower - 0.5 / 10.0 ** max(0, digits - kpower)
+    return kpower, nsig, widens
 
 
 def format_numbers(values: Sequence[float] | np.ndarray, digits: int) -> list[str]:

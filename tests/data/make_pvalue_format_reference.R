@@ -47,7 +47,12 @@ numbers <- list(                                      # the other columns of a t
   c(-2.5, 1234.5678),
   c(0.000123, 45.6),
   c(123456789012, 1),
-  c(99999.7, 0.3)
+  c(99999.7, 0.3),
+  c(9996, 0.5),                                       # rounding to 10^k in one form only
+  c(9996, 1.25),
+  c(99.96, 0.5),
+  c(999.6, 0.123),
+  c(99999.7, 1.5)
 )
 
 cases <- list()
@@ -59,7 +64,7 @@ for (digits in c(3L, 4L)) {
     )
   }
 }
-for (digits in c(4L, 5L)) {
+for (digits in 3:5) {
   for (v in numbers) {
     cases[[length(cases) + 1L]] <- list(digits = digits, values = sprintf("%.17g", v), format = format(v, digits = digits))
   }
