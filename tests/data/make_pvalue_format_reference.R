@@ -52,7 +52,10 @@ numbers <- list(                                      # the other columns of a t
   c(9996, 1.25),
   c(99.96, 0.5),
   c(999.6, 0.123),
-  c(99999.7, 1.5)
+  c(99999.7, 1.5),
+  c(9996, 99996),
+  c(9996, 0.25),
+  c(99996, 1.5)
 )
 
 cases <- list()
@@ -64,7 +67,7 @@ for (digits in c(3L, 4L)) {
     )
   }
 }
-for (digits in 3:5) {
+for (digits in 2:5) {
   for (v in numbers) {
     cases[[length(cases) + 1L]] <- list(digits = digits, values = sprintf("%.17g", v), format = format(v, digits = digits))
   }
