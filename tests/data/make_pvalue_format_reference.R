@@ -99,13 +99,14 @@ for (id in setdiff(names(refs), "_meta")) {
     anova_lines = a[seq_len(match("---", a) - 1L)]    # heading, header and a row per term
   )
 }
-# lme4's likelihood-ratio test of nested ML fits, whose p-value lies far below eps.
-m0 <- lme4::lmer(Reaction ~ 1 + (1 | Subject), lme4::sleepstudy, REML = FALSE)
-m1 <- lme4::lmer(Reaction ~ Days + (1 | Subject), lme4::sleepstudy, REML = FALSE)
-lr <- anova(m0, m1)
+# lme4's likelihood-ratio tests of nested ML fits: one p-value far below eps, printed
+# beside a short one.
+formulas <- c("Reaction ~ 1 + (1 | Subject)", "Reaction ~ Days + (1 | Subject)",
+              "Reaction ~ Days + I(Days^2) + (1 | Subject)")
+fits <- lapply(formulas, function(f) lme4::lmer(as.formula(f), lme4::sleepstudy, REML = FALSE))
+lr <- do.call(anova, fits)
 printed$lr_sleepstudy <- list(
-  formulas = c("Reaction ~ 1 + (1 | Subject)", "Reaction ~ Days + (1 | Subject)"),
-  chisq = sprintf("%.17g", lr$Chisq[2]), p = sprintf("%.17g", lr[["Pr(>Chisq)"]][2]),
+  formulas = formulas, chisq = sprintf("%.17g", lr$Chisq[-1]), p = sprintf("%.17g", lr[["Pr(>Chisq)"]][-1]),
   anova_p = cells(capture.output(print(lr)), NULL, "Df", "Pr(>Chisq)")
 )
 
