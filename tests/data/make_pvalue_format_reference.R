@@ -10,7 +10,8 @@
 # Values are written with 17 significant digits so that both sides read the same doubles.
 # Then, for each model of tests/data/models/lmertest.json, the p-value cells lmerTest
 # prints in summary(fit) and anova(fit), cut from the printed text, and the lines of
-# the printed anova(fit) table.
+# the printed anova(fit) table; and the p-value cells of lme4's likelihood-ratio table
+# of three nested ML fits to sleepstudy.
 suppressPackageStartupMessages({
   library(jsonlite)
   library(lmerTest)
