@@ -26,7 +26,7 @@ from .errors import FormulaError, RankDeficiencyWarning, RowsUnavailable, Singul
 from .estimate import lmm
 from .fit import LmmFit
 from .fit_options import FitOptions
-from .inference import ContrastResult
+from .inference import ContrastResult, FTestTable
 from .profile import ProfileResult
 
 __all__ = [
@@ -38,6 +38,7 @@ __all__ = [
     "BootstrapResult",
     "AnovaTable",
     "ContrastResult",
+    "FTestTable",
     "ProfileResult",
     "plot",
     "FormulaError",

@@ -9,6 +9,7 @@ import numpy as np
 import pandas as pd
 
 from .fit import LmmFit
+from .pvalues import chi2_upper
 from .report import format_anova, format_anova_html
 
 __all__ = ["anova", "AnovaTable"]
@@ -27,8 +28,6 @@ def anova(*fits: LmmFit, refit: bool = True, names: Sequence[str] | None = None)
         (number of parameters), ``AIC``, ``BIC``, ``logLik``, ``deviance``, ``Chisq``,
         ``Chi Df`` and ``Pr(>Chisq)`` (NaN on the first row).
     """
-    from scipy.stats import chi2  # imported on first use: scipy.stats is slow to import
-
     if len(fits) < 2:
         raise ValueError("anova needs at least two fitted models")
     for f in fits:
@@ -70,7 +69,7 @@ def anova(*fits: LmmFit, refit: bool = True, names: Sequence[str] | None = None)
         else:
             chisq = max(0.0, prev.criterion - f.criterion)
             ddf = f.n_params - prev.n_params
-            p = float(chi2.sf(chisq, ddf)) if ddf > 0 else np.nan
+            p = chi2_upper(chisq, ddf) if ddf > 0 else np.nan
             row.update({"Chisq": chisq, "Chi Df": ddf, "Pr(>Chisq)": p})
         rows.append(row)
         prev = f

@@ -22,6 +22,7 @@ from .frames import to_frame
 from .labels import levels_by_value
 from .model import Design
 from .predict import group_cross_products, interval_table, model_rows, predict
+from .pvalues import normal_quantile
 from .report import fit_to_dict, format_html, format_short, format_summary
 from .results import FitResults
 
@@ -124,9 +125,7 @@ class LmmFit(FitResults):
         if how != "profile" and (ml or parm is not None):
             raise ValueError("ml and parm apply to method='profile'")
         if how == "wald":
-            from scipy.stats import norm  # imported on first use: scipy.stats is slow to import
-
-            zq = float(norm.ppf(0.5 + level / 2))
+            zq = normal_quantile(0.5 + level / 2)
             lo, hi = interval_names(level)
             est, se = self.fixef.to_numpy(), self.se.to_numpy()
             return pd.DataFrame({lo: est - zq * se, hi: est + zq * se}, index=self.fe_names)
@@ -308,8 +307,6 @@ class LmmFit(FitResults):
         if interval not in ("confidence", "prediction"):
             raise ValueError(f"interval must be 'confidence', 'prediction' or None, got {interval!r}")
         check_level(level)
-        from scipy.stats import norm  # imported on first use: scipy.stats is slow to import
-
         index, x_new, z_new, idx, ok, off = model_rows(
             self._design, newdata, re=bool(re), allow_new_levels=allow_new_levels, by_value=self._levels_by_value
         )
@@ -331,7 +328,7 @@ class LmmFit(FitResults):
             sigma2=self.sigma2,
             prediction=interval == "prediction",
             weights=weights,
-            z=float(norm.ppf(0.5 + level / 2)),
+            z=normal_quantile(0.5 + level / 2),
             group_draw=bool(re) or interval == "prediction",
         )
         out = pd.DataFrame(np.nan, index=index, columns=["fit", "lwr", "upr"])

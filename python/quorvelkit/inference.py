@@ -23,8 +23,18 @@ import numpy as np
 import pandas as pd
 
 from . import satterthwaite as st
+from .pvalues import format_numbers, format_pvalues, zap_small
+from .report import SIGNIF_CODES, _html_table, _stars, _table
 
-__all__ = ["ContrastResult", "coefficient_tests", "anova_terms", "contrast", "contrast_matrix", "type3_matrices"]
+__all__ = [
+    "ContrastResult",
+    "FTestTable",
+    "coefficient_tests",
+    "anova_terms",
+    "contrast",
+    "contrast_matrix",
+    "type3_matrices",
+]
 
 #: lmerTest's column names of an F test.
 F_COLUMNS = ["Sum Sq", "Mean Sq", "NumDF", "DenDF", "F value", "Pr(>F)"]
@@ -55,6 +65,58 @@ class ContrastResult:
             + "\n\nF test of L beta = 0:\n"
             + self.joint.to_frame().T.to_string(index=False, float_format=lambda v: f"{v:.6g}")
         )
+
+
+class FTestTable(pd.DataFrame):
+    """The table :meth:`LmmFit.anova_terms` returns: a DataFrame (the exact values) that
+    prints as R's ``print.anova`` prints lmerTest's ``anova(fit)``, under its heading."""
+
+    @property
+    def _constructor(self) -> type[FTestTable]:  # slices and copies stay FTestTables
+        return FTestTable
+
+    def _cells(self) -> tuple[list[str], list[list[str]], list[bool]]:
+        """printCoefmat's cells with print.anova's digits (5): the sums of squares and
+        df through zapsmall, F rounded to 4 decimals, p-values by format.pval to 4
+        digits, significance stars when some p-value is below 0.1."""
+        digits = 5
+
+        def column(shown: Sequence[float], values: np.ndarray) -> list[str]:
+            return [t if np.isfinite(v) else "" for t, v in zip(format_numbers(shown, digits), values, strict=True)]
+
+        cols = []
+        for name in F_COLUMNS[:4]:
+            values = self[name].to_numpy(dtype=float)
+            cols.append(column(zap_small(values, digits), values))
+        f = self["F value"].to_numpy(dtype=float)
+        cols.append(column([round(float(v), 4) if np.isfinite(v) else float(v) for v in f], f))
+        p = self["Pr(>F)"].to_numpy(dtype=float)
+        cols.append(format_pvalues(p, 4))
+        stars = bool(np.any(p < 0.1))
+        header = ["", *F_COLUMNS] + ([""] if stars else [])
+        rows = [
+            [str(label), *(c[i] for c in cols)] + ([_stars(float(p[i]))] if stars else [])
+            for i, label in enumerate(self.index)
+        ]
+        return header, rows, [True] + [False] * len(F_COLUMNS) + ([True] if stars else [])
+
+    def __repr__(self) -> str:
+        if list(self.columns) != F_COLUMNS:
+            return super().__repr__()
+        header, rows, left = self._cells()
+        lines = [self.attrs["heading"]] if "heading" in self.attrs else []
+        lines += _table(header, rows, left)
+        if len(header) > len(F_COLUMNS) + 1:
+            lines += ["---", SIGNIF_CODES]
+        return "\n".join(lines)
+
+    __str__ = __repr__
+
+    def _repr_html_(self) -> str:  # notebooks: the same cells as the text
+        if list(self.columns) != F_COLUMNS:
+            return super()._repr_html_()  # type: ignore[misc,no-any-return]  # not in pandas-stubs
+        heading = f"<p>{self.attrs['heading']}</p>" if "heading" in self.attrs else ""
+        return heading + _html_table(*self._cells())
 
 
 def coefficient_tests(info: st.VarparInfo, names: Sequence[str]) -> pd.DataFrame:
@@ -278,6 +340,6 @@ def type3_matrices(
 def anova_terms(info: st.VarparInfo, hypotheses: dict[str, np.ndarray], sigma2: float) -> pd.DataFrame:
     """lmerTest's type III table: one F test per term."""
     rows = [_f_row(info, L, sigma2) for L in hypotheses.values()]
-    table = pd.DataFrame(rows, index=list(hypotheses), columns=F_COLUMNS)
+    table = FTestTable(rows, index=list(hypotheses), columns=F_COLUMNS)
     table.attrs["heading"] = "Type III Analysis of Variance Table with Satterthwaite's method"
     return table

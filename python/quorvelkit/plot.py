@@ -16,6 +16,8 @@ from typing import Any
 
 import numpy as np
 
+from .pvalues import normal_quantile
+
 __all__ = ["caterpillar", "residuals_fitted", "qq_ranef", "profile_zeta"]
 
 
@@ -37,9 +39,7 @@ def _figure(
 def _z(level: float) -> float:
     if not 0 < level < 1:
         raise ValueError(f"level must be between 0 and 1, got {level}")
-    from scipy.stats import norm
-
-    return float(norm.ppf(0.5 + level / 2))
+    return float(normal_quantile(0.5 + level / 2))
 
 
 def caterpillar(fit: Any, level: float = 0.95, max_groups: int | None = 200) -> Any:
@@ -89,17 +89,15 @@ def residuals_fitted(fit: Any) -> Any:
 def qq_ranef(fit: Any) -> Any:
     """A normal QQ plot of the conditional modes of each random effect, with the line
     through the quartiles (lme4's ``qqmath(ranef(fit))``)."""
-    from scipy.stats import norm
-
     ranef = fit.ranef
     fig, axes = _figure(ranef.shape[1], width=3.8, height=3.6)
     for ax, name in zip(axes, ranef.columns, strict=True):
         vals = np.sort(ranef[name].to_numpy(dtype=float))
         m = vals.size
-        theo = norm.ppf((np.arange(1, m + 1) - 0.5) / m)
+        theo = normal_quantile((np.arange(1, m + 1) - 0.5) / m)
         ax.scatter(theo, vals, s=10, color="tab:blue", edgecolors="none")
         q1, q3 = np.quantile(vals, [0.25, 0.75])
-        t1, t3 = norm.ppf([0.25, 0.75])
+        t1, t3 = normal_quantile(np.array([0.25, 0.75]))
         if q3 > q1:
             slope = (q3 - q1) / (t3 - t1)
             ax.axline((t1, q1), slope=slope, color="grey", linewidth=0.8)

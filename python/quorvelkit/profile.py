@@ -48,6 +48,7 @@ from . import plot
 from .checks import check_level, interval_names
 from .profile_problems import ON_LIMIT, Point, Problem, Profiler, minimize
 from .progress import progress_bar
+from .pvalues import normal_quantile
 
 __all__ = ["ProfileResult", "Profiler", "parameter_names", "intervals", "traces"]
 
@@ -340,11 +341,9 @@ def intervals(
     """Profile-likelihood intervals: the two solutions of zeta = -+ z of each parameter
     (see :meth:`quorvelkit.LmmFit.confint`). ``attrs`` holds "evaluations", "seconds",
     "scale", "criterion" and "notes"; the column index is named for the criterion."""
-    from scipy.stats import norm  # imported on first use: scipy.stats is slow to import
-
     check_level(level)
     t0 = time.perf_counter()
-    z = float(norm.ppf(0.5 + level / 2))
+    z = normal_quantile(0.5 + level / 2)
     probs = _selected(profiler.problems(), which)
     rows: dict[str, tuple[float, float]] = {}
     notes: list[str] = []

@@ -14,6 +14,7 @@ import numpy as np
 
 from .errors import SINGULAR_NOTE
 from .labels import is_missing, json_label
+from .pvalues import format_pvalues
 
 __all__ = [
     "format_summary",
@@ -69,14 +70,6 @@ def _column(values: Sequence[float], digits: int) -> list[str]:
         else:
             out.append(f"{float(v):.{dec}f}")
     return out
-
-
-def _pvalue(p: float) -> str:
-    if p is None or math.isnan(p):
-        return ""
-    if p < 2.2e-16:
-        return "< 2.2e-16"
-    return f"{p:.4g}" if p >= 1e-4 else f"{p:.3e}"
 
 
 def _table(header: Sequence[str], rows: Sequence[Sequence[str]], left: Sequence[bool]) -> list[str]:
@@ -151,15 +144,6 @@ def _stars(p: float) -> str:
     return "***" if p < 0.001 else "**" if p < 0.01 else "*" if p < 0.05 else "." if p < 0.1 else ""
 
 
-def _coef_pvalue(p: float) -> str:
-    """A p-value as R's ``format.pval`` with 3 digits prints it in a coefficient table."""
-    if not math.isfinite(p):
-        return "NaN"
-    if p < 2e-16:
-        return "<2e-16"
-    return f"{p:.2e}" if p < 1e-4 else f"{p:.4g}"
-
-
 SIGNIF_CODES = "Signif. codes:  0 '***' 0.001 '**' 0.01 '*' 0.05 '.' 0.1 ' ' 1"
 
 
@@ -173,9 +157,11 @@ def _fixed_rows(fit: Any) -> tuple[list[str], list[list[str]], list[bool]]:
     tv_s = [f"{t:.3f}" if math.isfinite(t) else "NaN" for t in tv]
     df_s = [s if s else "NaN" for s in _column(list(table["df"].to_numpy()), 5)]
     p = table["Pr(>|t|)"].to_numpy()
+    # lmerTest's summary prints its p-values by printCoefmat: R's format.pval to 3 digits.
+    p_s = [s or "NaN" for s in format_pvalues(p, 3)]
     rows = [
-        [name, a, b, d, c, _coef_pvalue(pv), _stars(pv)]
-        for name, a, b, d, c, pv in zip(fit.fe_names, est_s, se_s, df_s, tv_s, p, strict=True)
+        [name, a, b, d, c, ps, _stars(pv)]
+        for name, a, b, d, c, ps, pv in zip(fit.fe_names, est_s, se_s, df_s, tv_s, p_s, p, strict=True)
     ]
     header = ["", "Estimate", "Std. Error", "df", "t value", "Pr(>|t|)", ""]
     return header, rows, [True, False, False, False, False, False, True]
@@ -484,7 +470,9 @@ def _anova_cells(table: Any) -> tuple[list[str], list[str], list[list[str]]]:
         notes += [f"{k}: {v}" for k, v in models.items()]
     header = [""] + list(table.columns)
     rows = []
-    for label, rec in zip(table.index, table.to_dict(orient="records"), strict=True):
+    # print.anova prints the p-values by printCoefmat: R's format.pval to 4 digits.
+    p_s = format_pvalues(table["Pr(>Chisq)"].to_numpy(dtype=float), 4)
+    for label, rec, ps in zip(table.index, table.to_dict(orient="records"), p_s, strict=True):
         chi = rec["Chisq"]
         ddf = rec["Chi Df"]
         rows.append(
@@ -497,7 +485,7 @@ def _anova_cells(table: Any) -> tuple[list[str], list[str], list[list[str]]]:
                 f"{rec['deviance']:.4f}",
                 "" if is_missing(chi) else f"{chi:.4f}",
                 "" if is_missing(ddf) else str(int(ddf)),
-                "" if is_missing(rec["Pr(>Chisq)"]) else _pvalue(rec["Pr(>Chisq)"]),
+                ps,
             ]
         )
     return notes, header, rows

@@ -34,6 +34,8 @@ from typing import Any
 
 import numpy as np
 
+from .pvalues import f_upper, t_two_sided
+
 __all__ = ["VarparInfo", "varpar_info", "t_tests", "f_test"]
 
 
@@ -128,10 +130,8 @@ def t_tests(info: VarparInfo, L: np.ndarray) -> dict[str, np.ndarray]:
     est = rows @ info.beta
     se = np.sqrt(np.einsum("ri,ij,rj->r", rows, info.cov_beta, rows))
     df = np.array([_df(info, r) for r in rows])
-    from scipy import stats  # imported on first use: scipy.stats is slow to import
-
     t = est / se
-    return {"estimate": est, "se": se, "df": df, "t": t, "p": 2.0 * stats.t.sf(np.abs(t), df)}
+    return {"estimate": est, "se": se, "df": df, "t": t, "p": t_two_sided(t, df)}
 
 
 def _denominator_df(nu: np.ndarray, tol: float = 1e-8) -> float:
@@ -168,7 +168,5 @@ def f_test(info: VarparInfo, L: np.ndarray, tol: float = 1e-8) -> dict[str, floa
     t2 = (rows @ info.beta) ** 2 / d[:rank]
     nu = np.array([_df(info, r) for r in rows])
     den = _denominator_df(nu, tol)
-    from scipy import stats  # imported on first use: scipy.stats is slow to import
-
     f = float(t2.sum() / rank)
-    return {"F": f, "num_df": float(rank), "den_df": den, "p": float(stats.f.sf(f, rank, den))}
+    return {"F": f, "num_df": float(rank), "den_df": den, "p": f_upper(f, rank, den)}

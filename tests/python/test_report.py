@@ -1,10 +1,15 @@
 """The printed reports: lme4's summary and print of a fit, the notebook's HTML, and the
 likelihood-ratio tests of nested models (anova) against lme4's; every figure they show
-is the fitted value it names."""
+is the fitted value it names, and every p-value is printed as R prints it
+(tests/data/pvalue_format.json, written by make_pvalue_format_reference.R there)."""
 
+import json
 import math
 import re
+import subprocess
+import sys
 from html import unescape
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -12,14 +17,55 @@ from numpy.testing import assert_allclose
 
 import quorvelkit as qk
 from quorvelkit import RankDeficiencyWarning, anova, lmm
+from quorvelkit.pvalues import format_numbers, format_pvalues
 
 COLUMNS = ["Df", "AIC", "BIC", "logLik", "deviance", "Chisq", "Chi Df", "Pr(>Chisq)"]
+DATA = Path(__file__).resolve().parent.parent / "data"
+R_FORMAT = json.loads((DATA / "pvalue_format.json").read_text())
+LMERTEST = json.loads((DATA / "models" / "lmertest.json").read_text())
 
 
 def printed_text(table) -> list[dict[str, str]]:
     lines = repr(table).splitlines()
     rows = [next(line for line in lines if line.startswith(f"{label} "))[len(label) :] for label in table.index]
-    return [dict(zip(COLUMNS, row.split(), strict=False)) for row in rows]
+    return [dict(zip(COLUMNS, row.split(maxsplit=len(COLUMNS) - 1), strict=False)) for row in rows]
+
+
+def printed_alike(ours: str, theirs: str) -> bool:
+    """Two printed lines hold the same words and numbers in the same form (notation and
+    decimals), the numbers equal up to a unit in their last printed digit: lmerTest's
+    and our df of a term can differ from the fifth significant digit."""
+    a, b = ours.split(), theirs.split()
+    if len(a) != len(b):
+        return False
+    for x, y in zip(a, b, strict=True):
+        try:
+            fx, fy = float(x), float(y)
+        except ValueError:
+            if x != y:
+                return False
+            continue
+        mantissa, _, exponent = y.partition("e")
+        unit = 10.0 ** (int(exponent or 0) - len(mantissa.partition(".")[2]))  # of the last digit
+        if re.sub(r"\d", "9", x) != re.sub(r"\d", "9", y) or abs(fx - fy) > 1.01 * unit:
+            return False
+    return True
+
+
+def column_cells(text: str, title: str | None, before: str, last: str) -> list[str]:
+    """The cells of the column headed ``last`` in a right-aligned table whose header
+    follows the line ``title`` (None: the first line holding ``last``), each from after
+    the column ``before`` to the end of its header: what the R script cuts from R's."""
+    lines = text.splitlines()
+    at = lines.index(title) + 1 if title is not None else next(i for i, s in enumerate(lines) if last in s)
+    start = lines[at].index(before) + len(before) + 1
+    end = lines[at].index(last) + len(last)
+    rows = []
+    for line in lines[at + 1 :]:
+        if line in ("", "---"):
+            break
+        rows.append(line[start:end].strip())
+    return rows
 
 
 def printed_html(table) -> list[dict[str, str]]:
@@ -80,14 +126,15 @@ def test_summary_shows_the_fitted_values(fm1, capsys, reml):
     assert "Number of obs: 180, groups:  Subject, 18" in text and "singular" not in text
     assert "t-tests use Satterthwaite's method" in text.splitlines()[0]
     for row, fe in zip(section(text, "Fixed effects:"), fit.coef_table.itertuples(), strict=True):
-        name, est, se, df, t, p = row[:6]
+        name, est, se, df, t = row[:5]
+        p = " ".join(row[5:-1])
         assert name == fe.Index
         assert [float(est), float(se), float(df), float(t)] == pytest.approx([fe[1], fe[2], fe[3], fe[4]], rel=1e-4)
-        if p == "<2e-16":
-            assert fe[5] < 2e-16
+        if p.startswith("<"):
+            assert fe[5] < 2.2e-16
         else:
             assert float(p) == pytest.approx(fe[5], rel=1e-2)  # 3 significant digits
-        assert row[6:] == ["***"]  # both effects are far beyond 0.001
+        assert row[-1] == "***"  # both effects are far beyond 0.001
     assert "Signif. codes:" in text
     rows = section(text, "Random effects:")
     variances = [float(rows[0][2]), float(rows[1][1]), float(rows[2][1])]
@@ -126,3 +173,73 @@ def test_notes(data, sleep):
     assert "2 observations deleted due to missingness" in fit.summary_text()
     assert "rank deficient so dropping 1 column: Days2" in fit.summary_text()
     assert "not optimised" in singular.summary_text()
+
+
+@pytest.mark.parametrize("case", R_FORMAT["cases"], ids=lambda c: f"{c['digits'][0]}:{','.join(c['values'])}")
+def test_numbers_and_p_values_are_formatted_as_r_formats_them(case):
+    # R's format() of a column (common decimals, or a common scientific mantissa when
+    # narrower) and format.pval (below eps: "<" and eps, fitted to the others' width)
+    values, digits = [float(v) for v in case["values"]], case["digits"][0]
+    assert format_numbers(values, digits) == [s.strip() for s in case["format"]]
+    if "format_pval" in case:
+        assert format_pvalues(values, digits) == [s.strip() for s in case["format_pval"]]
+
+
+@pytest.mark.parametrize("name", sorted(k for k in R_FORMAT["printed"] if k in LMERTEST))
+def test_tables_print_p_values_as_lmertest_prints_them(model_data, name):
+    # summary(fit) prints them by printCoefmat to 3 digits ("< 2e-16" or "<2e-16"),
+    # anova(fit) by print.anova to 4 ("< 2.2e-16"), under its heading, with the other
+    # columns to 5 digits; at lmerTest's theta the numbers agree far inside what is
+    # printed
+    ref, want = LMERTEST[name], R_FORMAT["printed"][name]
+    fit = lmm(ref["formula"], model_data(ref["data"]), reml=ref["reml"], theta=np.atleast_1d(ref["theta"]))
+    assert column_cells(fit.summary_text(), "Fixed effects:", "t value", "Pr(>|t|)") == want["summary_p"]
+    html = fit._repr_html_().split("Fixed effects")[1]
+    assert [unescape(c) for c in re.findall(r"<td[^>]*>([^<]*)</td>", html)[5::7]] == want["summary_p"]
+    table = fit.anova_terms()
+    text = repr(table)
+    lines = text.splitlines()
+    for ours, theirs in zip(lines, want["anova_lines"], strict=False):
+        assert printed_alike(ours, theirs), (ours, theirs)
+    assert lines[len(want["anova_lines"])] == "---"  # then the legend of the stars
+    assert column_cells(text, None, "F value", "Pr(>F)") == want["anova_p"]
+    assert [unescape(c) for c in re.findall(r"<td[^>]*>([^<]*)</td>", table._repr_html_())[6::8]] == want["anova_p"]
+
+
+def test_likelihood_ratio_p_value_below_eps(data):
+    # lme4 prints it "<2e-16" beside 0.2867 (format.pval fits it to the column); the
+    # table keeps the value itself
+    want = R_FORMAT["printed"]["lr_sleepstudy"]
+    sleep = data("sleepstudy")
+    table = anova(*(lmm(f, sleep, reml=False) for f in want["formulas"]))
+    assert_allclose(table["Chisq"].iloc[1:], [float(v) for v in want["chisq"]], rtol=1e-7)
+    assert_allclose(table["Pr(>Chisq)"].iloc[1:], [float(v) for v in want["p"]], rtol=1e-6)
+    assert column_cells(repr(table), None, "Chi Df", "Pr(>Chisq)") == want["anova_p"]
+    assert [unescape(row.get("Pr(>Chisq)", "")) for row in printed_html(table)] == want["anova_p"]
+
+
+HEAVY = ("scipy", "matplotlib", "pyarrow", "dask", "distributed", "pyspark", "tqdm", "formulaic")
+FIRST_CALLS = """
+import json, sys
+sys.path[:0] = {path!r}
+import numpy, pandas
+before = set(sys.modules)
+import quorvelkit as qk
+on_import = sorted(set(sys.modules) - before)
+sleep = qk.load_sleepstudy()
+fit = qk.lmm("Reaction ~ Days + (Days | Subject)", sleep)
+fit.summary_text(), fit.coef_table, fit.anova_terms(), fit.contrast([0, 1]), fit.confint()
+fit.predict(interval="prediction"), qk.anova(fit, qk.lmm("Reaction ~ 1 + (Days | Subject)", sleep))
+print(json.dumps({{"on_import": on_import, "after": sorted(sys.modules)}}))
+"""
+
+
+def test_import_and_first_reports_load_no_heavy_module():
+    # `import quorvelkit` adds none of them to what numpy and pandas load (pandas may
+    # load pyarrow itself); the reports and tests never load scipy.stats (a second or
+    # more in a fresh process): their tails come from scipy.special
+    run = subprocess.run([sys.executable, "-c", FIRST_CALLS.format(path=sys.path)], capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    loaded = json.loads(run.stdout.splitlines()[-1])
+    assert [m for m in loaded["on_import"] if m.split(".")[0] in HEAVY] == []
+    assert [m for m in loaded["after"] if m.startswith(("scipy.stats", "matplotlib"))] == []

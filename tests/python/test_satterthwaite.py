@@ -14,6 +14,7 @@ import pandas as pd
 import pytest
 
 import quorvelkit as qk
+from quorvelkit import pvalues
 from quorvelkit import satterthwaite as st
 
 REF = json.loads((Path(__file__).parent.parent / "data" / "models" / "lmertest.json").read_text())
@@ -181,3 +182,30 @@ def test_a_degenerate_fit_reports_without_dividing_by_zero():
         assert 0 < fit.sigma < 1e-100
         assert "Satterthwaite" in fit.summary_text()
     assert not np.isfinite(fit.coef_table["df"].iloc[0])
+
+
+# Values and df across the whole range, with the edges: zero, underflow, infinities,
+# NaN and df that are not positive.
+TAIL_X = [0.0, 1e-300, 0.5, 1.0, 2.5, 37.3, 1e3, 1e10, np.inf, np.nan, -1.0]
+TAIL_DF = [-1.0, 0.0, 1e-3, 0.5, 1.0, 3.7, 17.0, 161.0, 1e12, np.inf, np.nan]
+
+
+def test_tails_are_scipy_stats_to_the_last_bit():
+    # scipy.special's routines under scipy.stats' own argument checks: every p-value
+    # and quantile is bit-identical to scipy.stats'
+    from scipy import stats
+
+    x, df = (a.ravel() for a in np.meshgrid(TAIL_X, TAIL_DF))
+    np.testing.assert_array_equal(pvalues.t_two_sided(x, df), 2.0 * stats.t.sf(np.abs(x), df))
+    np.testing.assert_array_equal(
+        [pvalues.chi2_upper(float(a), float(d)) for a, d in zip(x, df, strict=True)], stats.chi2.sf(x, df)
+    )
+    for dfd in TAIL_DF:
+        np.testing.assert_array_equal(
+            [pvalues.f_upper(float(a), float(d), dfd) for a, d in zip(x, df, strict=True)],
+            stats.f.sf(x, df, dfd),
+            err_msg=f"dfd={dfd}",
+        )
+    q = np.array([1e-300, 0.025, 0.25, 0.5, 0.975, 0.995, 0.5 + 0.999999 / 2, 1.0 - 1e-16])
+    np.testing.assert_array_equal(pvalues.normal_quantile(q), stats.norm.ppf(q))
+    assert pvalues.normal_quantile(0.975) == stats.norm.ppf(0.975)
