@@ -30,6 +30,7 @@ from .model import (
     plain_matrices,
 )
 from .parsing import ParsedFormula, parse_formula
+from .r_functions import FORMULA_CONTEXT
 
 __all__ = ["learn_spec", "Learnt"]
 
@@ -87,9 +88,9 @@ def _materialize(formula: str, frame: pd.DataFrame, what: str) -> Any:
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", DeprecationWarning)
-            # An empty context: the checked expressions see the data's columns and
-            # formulaic's transforms, never the variables of a caller's frame.
-            return model_matrix(formula, frame, na_action="ignore", context={})
+            # The checked expressions see the data's columns, formulaic's transforms
+            # and R's round(), never the variables of a caller's frame.
+            return model_matrix(formula, frame, na_action="ignore", context=FORMULA_CONTEXT)
     except FormulaicError as exc:
         raise ValueError(f"cannot build the {what}: {clean_message(exc)}") from None
 
