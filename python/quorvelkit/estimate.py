@@ -94,7 +94,7 @@ def lmm(formula: str, data: Any, *args: Any, weights: Any = None, offset: Any = 
     if kwargs:
         raise unknown_options(kwargs, "lmm()")
     t0 = time.perf_counter()
-    parsed = parse_formula(formula)
+    parsed = parse_formula(formula, getattr(data, "columns", None))
     design = build_design(parsed, data, weights=weights, offset=offset)
     t1 = time.perf_counter()
     rows = design.need_rows("the fit")

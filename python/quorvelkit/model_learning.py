@@ -18,6 +18,7 @@ import pandas as pd
 from . import _quorvelkit as _qk
 from .checks import RowValues, check_response_type, check_terms, require_columns
 from .errors import FormulaError, SourceError, clean_message
+from .formula_limits import check_random_columns
 from .frames import drop_unused_categories, object_text
 from .model import (
     GroupingFactor,
@@ -168,6 +169,7 @@ def learn_spec(
     if not fe_all:
         raise ValueError("the fixed-effects part has no columns; keep the intercept or add a term")
     check_terms([t.text for t in parsed.random_terms], parsed.group_label, blocks)
+    check_random_columns([t.text for t in parsed.random_terms], parsed.group_label, blocks)
     categorical = {}
     for mspec in (fixed.rhs.model_spec, *(r.model_spec for r in rand)):
         for expr, (kind, state) in mspec.encoder_state.items():

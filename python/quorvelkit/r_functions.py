@@ -14,6 +14,8 @@ from collections.abc import Callable
 
 import numpy as np
 
+from .errors import FormulaError
+
 Refuse = Callable[[str], Exception]
 Const = Callable[[ast.AST], "float | None"]
 
@@ -112,9 +114,9 @@ def check_basis(target: str, node: ast.Call, const: Const, refuse: Refuse) -> No
         if size is None:
             raise refuse(f"'{ast.unparse(node)[:60]}' ({arg} must be a number)")
         if not size <= MAX_BASIS:
-            raise refuse(
-                f"'{ast.unparse(node)[:60]}' ({arg} = {size:g}; a spline's df, degree and number of knots and "
-                f"a polynomial's degree may be at most {MAX_BASIS})"
+            raise FormulaError(
+                f"'{ast.unparse(node)[:60]}' asks for {arg} = {size:g}; a spline's df, degree and number of "
+                f"knots and a polynomial's degree may be at most {MAX_BASIS}"
             )
 
 
