@@ -131,7 +131,9 @@ def log_call(node: ast.Call, args: list[ast.expr], const: Const, refuse: Refuse)
         raise refuse(f"the base of '{ast.unparse(node)[:60]}' (a positive number other than 1 is needed)")
     if b in (2.0, 10.0):
         return ast.Call(attribute(f"np.log{int(b)}"), args[:1], [])
-    return ast.BinOp(ast.Call(attribute("np.log"), args[:1], []), ast.Div(), ast.Constant(math.log(b)))
+    # in I(): a term of its own where it is one, never formulaic's '/' operator
+    quotient = ast.BinOp(ast.Call(attribute("np.log"), args[:1], []), ast.Div(), ast.Constant(math.log(b)))
+    return ast.Call(attribute("I"), [quotient], [])
 
 
 def _pow_di(x: float, n: int) -> float:
