@@ -157,7 +157,9 @@ class _TermCount:
                 left = total
             else:
                 right = self.expr(_PRECEDENCE[op])
-                if op in ("+", "|", "||", "~"):
+                if op == "~":  # the response is no term of the model
+                    left = right
+                elif op in ("+", "|", "||"):
                     left = left + right
                 elif op in (":", "%in%"):
                     left = left * right
