@@ -112,7 +112,8 @@ def check_basis(target: str, node: ast.Call, const: Const, refuse: Refuse) -> No
         else:
             size = const(value)
         if size is None:
-            raise refuse(f"'{ast.unparse(node)[:60]}' ({arg} must be a number)")
+            need = "a list of numbers" if arg == "knots" else "a number"
+            raise refuse(f"'{ast.unparse(node)[:60]}' ({arg} must be {need})")
         if not size <= MAX_BASIS:
             raise FormulaError(
                 f"'{ast.unparse(node)[:60]}' asks for {arg} = {size:g}; a spline's df, degree and number of "
