@@ -76,10 +76,10 @@ def contrasts_node(node: ast.expr, dotted: Callable[[ast.AST], str | None]) -> a
     ``node`` is none of these (a call such as ``contr.treatment(4)``, a matrix), to be
     checked as any argument. Raises ``ValueError`` for a string naming no contrasts."""
     if isinstance(node, ast.Constant) and isinstance(node.value, str):
-        name = node.value
-        if name.startswith("contr.") and name[6:] in _CONTRASTS:
-            return attribute(name)
-        raise ValueError(f"C() takes the contrasts {_KNOWN_CONTRASTS}, not {name!r}")
+        text = node.value
+        if text.startswith("contr.") and text[6:] in _CONTRASTS:
+            return attribute(text)
+        raise ValueError(f"C() takes the contrasts {_KNOWN_CONTRASTS}, not {text!r}")
     name = dotted(node)
     if name in _CONTRASTS:
         return attribute(f"contr.{name}")
