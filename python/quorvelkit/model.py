@@ -278,10 +278,10 @@ class ModelSpec:
         try:
             with warnings.catch_warnings():
                 warnings.simplefilter("error")
-                build = lambda spec: spec.get_model_matrix(named, context=FORMULA_CONTEXT, na_action="ignore")  # noqa: E731
+                build = lambda part: part.get_model_matrix(named, context=FORMULA_CONTEXT, na_action="ignore")  # noqa: E731
                 fixed = build(self.formula_spec)
-                rand = [build(spec) for spec in self.random_specs]
-                offsets = [build(spec) for spec in self.offset_specs]
+                rand = [build(part) for part in self.random_specs]
+                offsets = [build(part) for part in self.offset_specs]
         except Warning as w:
             raise SourceError(
                 f"inconsistent categorical levels in {where}: {_levels_message(w, self.categorical, sub)}"
