@@ -296,7 +296,7 @@ def _run(argv: Sequence[str] | None) -> int:
         if args.formula is None and args.data is not None:
             raise CliError("give a formula, e.g. 'y ~ x + (1 | g)', or the columns with --response and --group", 2)
         formula = args.formula if args.formula is not None else DEFAULT_FORMULA
-        parsed = parse_formula(formula)  # checks every expression; nothing is evaluated
+        parsed = parse_formula(formula, frame.columns, source)  # checks every expression; nothing is evaluated
         require_columns(parsed.columns, frame.columns, source)
         used = referenced_columns(parsed, frame.columns)
         # A number is needed in the response and in arithmetic; a term by itself may be

@@ -62,15 +62,18 @@ def check_level(level: Any) -> None:
 
 
 def require_columns(needed: Iterable[str], columns: Iterable[Any], where: str) -> None:
-    """Refuses (:class:`SourceError`), naming every one of them, the ``needed`` columns
-    that ``columns`` (those of ``where``: the data, a batch, a file, a partition) lacks."""
+    """Refuses (:class:`SourceError`) the ``needed`` columns that ``columns`` (those of
+    ``where``: the data, a batch, a file, a partition) lacks, naming the first five of
+    them and the first twenty columns there are, with their counts."""
     have = list(columns)
     names = set(have)
     missing = [c for c in needed if c not in names]
     if missing:
+        more = f" and {len(missing) - 5} more" if len(missing) > 5 else ""
+        others = f", ... ({len(have)} in all)" if len(have) > 20 else ""
         raise SourceError(
-            f"column{'s' if len(missing) > 1 else ''} {', '.join(repr(c) for c in missing)} not found in "
-            f"{where} (columns: {', '.join(str(c) for c in have)})"
+            f"column{'s' if len(missing) > 1 else ''} {', '.join(repr(c) for c in missing[:5])}{more} not found "
+            f"in {where} (columns: {', '.join(str(c) for c in have[:20])}{others})"
         )
 
 

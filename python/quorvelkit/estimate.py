@@ -36,7 +36,8 @@ def lmm(formula: str, data: Any, *args: Any, weights: Any = None, offset: Any = 
             ``C(x)``, ``Solar.R`` is a column name. Every expression is checked before
             anything evaluates it: only column names, numbers, arithmetic, comparisons
             and the functions of :data:`quorvelkit.expressions.ALLOWED_FUNCTIONS` are
-            allowed.
+            allowed (R's math among them), and the formula's size is bounded
+            (:mod:`quorvelkit.formula_limits`).
         data: a pandas DataFrame, or anything pandas can turn into one (a dict of
             columns, a list of records, an object with ``to_pandas()``); or a source
             read in batches, never whole: a Parquet file or directory (a path), a
@@ -94,7 +95,7 @@ def lmm(formula: str, data: Any, *args: Any, weights: Any = None, offset: Any = 
     if kwargs:
         raise unknown_options(kwargs, "lmm()")
     t0 = time.perf_counter()
-    parsed = parse_formula(formula)
+    parsed = parse_formula(formula, getattr(data, "columns", None))
     design = build_design(parsed, data, weights=weights, offset=offset)
     t1 = time.perf_counter()
     rows = design.need_rows("the fit")

@@ -20,8 +20,11 @@ take Python's big integers forever).
 The same pass gives the terms the meaning a user of R expects:
 
 - ``^`` is a power, as in R (``I(Time^2)`` is Time squared), never Python's exclusive or;
-- ``factor(x)`` and ``as.factor(x)`` are ``C(x)``; ``sqrt``, ``abs``, ``log1p`` and
-  ``expm1`` are numpy's;
+- ``factor(x)``, ``as.factor(x)`` and ``ordered(x)`` are ``C(x)``; ``sqrt``, ``abs``,
+  ``log1p`` and ``expm1`` are numpy's; R's elementwise math (``sin`` ... ``tanh``,
+  ``floor``, ``ceiling``, ``round``, ``trunc``, ``sign``, ``log(x, base)``) and ``pi``
+  mean what they mean in R (:mod:`quorvelkit.r_functions`), and so do R's spellings of
+  the contrasts of ``C(x, contr.sum)``;
 - a name in backticks may hold any character; inside backticks ``\\``` is a backtick and
   ``\\\\`` a backslash. (formulaic cannot read such names itself, so a column whose name
   holds a backtick or a backslash reaches it under an alias, see :attr:`CheckedPart.aliases`.)
@@ -40,6 +43,7 @@ import re
 from dataclasses import dataclass
 
 from .errors import FormulaError, clean_message
+from .r_functions import R_CONSTANTS, R_MATH, attribute, check_basis, contrasts_node, log_call, round_call
 
 __all__ = ["ALLOWED_FUNCTIONS", "CheckedPart", "check_part", "quote_name", "unquote_name"]
 
@@ -57,8 +61,9 @@ _NUMPY_UFUNCS = (
 
 #: Every function a formula may call, mapped to what formulaic is asked to evaluate.
 #: Bare names are formulaic's transforms (C, I, center, scale, poly, bs, ...), with R's
-#: spellings ``factor``/``as.factor`` for ``C`` and numpy's ``sqrt``, ``abs``, ``log1p``
-#: and ``expm1`` added; ``np.<ufunc>`` are numpy's elementwise functions.
+#: spellings ``factor``/``as.factor`` for ``C``, numpy's ``sqrt``, ``abs``, ``log1p``
+#: and ``expm1`` and R's elementwise math added; ``np.<ufunc>`` are numpy's elementwise
+#: functions.
 ALLOWED_FUNCTIONS: dict[str, str] = {
     "C": "C",
     "factor": "C",
@@ -90,6 +95,7 @@ ALLOWED_FUNCTIONS: dict[str, str] = {
     "Diff": "Diff",
     **{f"contr.{k}": f"contr.{k}" for k in ("treatment", "sum", "helmert", "poly", "diff", "SAS")},
     **{f"np.{k}": f"np.{k}" for k in _NUMPY_UFUNCS},
+    **R_MATH,
 }
 
 _CATEGORICAL = {"C"}
@@ -101,7 +107,7 @@ _MAX_CONSTANT = 1e300
 
 def _allowed_list() -> str:
     return (
-        "C, factor, I, log, exp, sqrt, abs, center, scale, poly, bs, np.log and the others "
+        "C, factor, I, log, exp, sqrt, abs, sin, round, center, scale, poly, bs, np.log and the others "
         "listed in quorvelkit.expressions.ALLOWED_FUNCTIONS"
     )
 
@@ -359,6 +365,8 @@ class _Checker:
                 return node
             raise self.refuse(f"the constant {_show(node)}")
         if isinstance(node, ast.Name):
+            if node.id in R_CONSTANTS:
+                return attribute(R_CONSTANTS[node.id])
             m = re.fullmatch(r"__qk_column_(\d+)__", node.id)
             name = self.names[int(m.group(1))] if m else node.id
             self.column(name, role)
@@ -445,8 +453,7 @@ class _Checker:
             hint = " (numpy's functions are written np.<name>)" if name.startswith("numpy.") else ""
             raise FormulaError(
                 f"unknown function '{name}' in the formula term '{self.source}'{hint}; a formula "
-                f"may call {_allowed_list()}; write C(x) or factor(x) to use a numeric "
-                f"column (such as integer codes) as a factor"
+                f"may call {_allowed_list()}"
             )
         if any(isinstance(a, ast.Starred) for a in node.args) or any(k.arg is None for k in node.keywords):
             raise self.refuse(f"argument unpacking in '{_show(node)}'")
@@ -462,19 +469,36 @@ class _Checker:
                 raise self.refuse(f"'{_show(node)}' (Q takes one column name in quotes)")
             self.column(node.args[0].value, role)
             return ast.Call(ast.Name(id="Q", ctx=ast.Load()), [node.args[0]], [])
+        check_basis(target, node, _const_value, self.refuse)
         args = []
         for k, a in enumerate(node.args):
             if target in _CATEGORICAL:
                 arole = "factor" if k == 0 else "any"
             else:
                 arole = "numeric"
-            args.append(self.expr(a, arole, strings=True))
-        keywords = [ast.keyword(arg=k.arg, value=self.expr(k.value, "any", strings=True)) for k in node.keywords]
-        func: ast.expr = ast.Name(id=target, ctx=ast.Load())
-        if "." in target:
-            head, attr = target.split(".", 1)
-            func = ast.Attribute(value=ast.Name(id=head, ctx=ast.Load()), attr=attr, ctx=ast.Load())
-        return ast.Call(func, args, keywords)
+            args.append(self.contrasts(a) if target in _CATEGORICAL and k == 1 else self.expr(a, arole, strings=True))
+        keywords = [
+            ast.keyword(
+                arg=k.arg,
+                value=self.contrasts(k.value)
+                if target in _CATEGORICAL and k.arg == "contrasts"
+                else self.expr(k.value, "any", strings=True),
+            )
+            for k in node.keywords
+        ]
+        if name == "log" and (len(args) > 1 or keywords):
+            return log_call(node, args, _const_value, self.refuse)
+        if name == "round":
+            return round_call(node, args, keywords)
+        return ast.Call(attribute(target), args, keywords)
+
+    def contrasts(self, node: ast.expr) -> ast.expr:
+        """The contrasts argument of C(), R's spellings included."""
+        try:
+            known = contrasts_node(node, _dotted)
+        except ValueError as exc:
+            raise FormulaError(f"{exc} (in the formula term '{self.source}')") from None
+        return self.expr(node, "any", strings=True) if known is None else known
 
 
 def _check_code(code: str, *, response: bool, aliases: dict[str, str]) -> tuple[str, list[tuple[str, str]]]:

@@ -31,6 +31,7 @@ from .checks import (
 from .errors import RowsUnavailable, SourceError
 from .frames import arrow_frame, join_labels, object_text
 from .parsing import ParsedFormula
+from .r_functions import FORMULA_CONTEXT
 
 __all__ = [
     "ModelSpec",
@@ -277,9 +278,10 @@ class ModelSpec:
         try:
             with warnings.catch_warnings():
                 warnings.simplefilter("error")
-                fixed = self.formula_spec.get_model_matrix(named, na_action="ignore")
-                rand = [spec.get_model_matrix(named, na_action="ignore") for spec in self.random_specs]
-                offsets = [spec.get_model_matrix(named, na_action="ignore") for spec in self.offset_specs]
+                build = lambda part: part.get_model_matrix(named, context=FORMULA_CONTEXT, na_action="ignore")  # noqa: E731
+                fixed = build(self.formula_spec)
+                rand = [build(part) for part in self.random_specs]
+                offsets = [build(part) for part in self.offset_specs]
         except Warning as w:
             raise SourceError(
                 f"inconsistent categorical levels in {where}: {_levels_message(w, self.categorical, sub)}"

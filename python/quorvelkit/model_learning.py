@@ -18,6 +18,7 @@ import pandas as pd
 from . import _quorvelkit as _qk
 from .checks import RowValues, check_response_type, check_terms, require_columns
 from .errors import FormulaError, SourceError, clean_message
+from .formula_limits import check_random_columns
 from .frames import drop_unused_categories, object_text
 from .model import (
     GroupingFactor,
@@ -30,6 +31,7 @@ from .model import (
     plain_matrices,
 )
 from .parsing import ParsedFormula, parse_formula
+from .r_functions import FORMULA_CONTEXT
 
 __all__ = ["learn_spec", "Learnt"]
 
@@ -87,9 +89,9 @@ def _materialize(formula: str, frame: pd.DataFrame, what: str) -> Any:
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", DeprecationWarning)
-            # An empty context: the checked expressions see the data's columns and
-            # formulaic's transforms, never the variables of a caller's frame.
-            return model_matrix(formula, frame, na_action="ignore", context={})
+            # The checked expressions see the data's columns, formulaic's transforms
+            # and R's round(), never the variables of a caller's frame.
+            return model_matrix(formula, frame, na_action="ignore", context=FORMULA_CONTEXT)
     except FormulaicError as exc:
         raise ValueError(f"cannot build the {what}: {clean_message(exc)}") from None
 
@@ -167,6 +169,7 @@ def learn_spec(
     if not fe_all:
         raise ValueError("the fixed-effects part has no columns; keep the intercept or add a term")
     check_terms([t.text for t in parsed.random_terms], parsed.group_label, blocks)
+    check_random_columns([t.text for t in parsed.random_terms], parsed.group_label, blocks)
     categorical = {}
     for mspec in (fixed.rhs.model_spec, *(r.model_spec for r in rand)):
         for expr, (kind, state) in mspec.encoder_state.items():

@@ -21,6 +21,7 @@ import pandas as pd
 
 from .errors import FormulaError, clean_message
 from .expressions import CheckedPart, check_part, unquote_name
+from .formula_limits import FormulaTooLarge, check_size, missing
 
 __all__ = ["ParsedFormula", "RandomTerm", "parse_formula", "SUPPORTED"]
 
@@ -300,7 +301,7 @@ def _expand_bar(
     return lhs, group, expanded
 
 
-def parse_formula(formula: str) -> ParsedFormula:
+def parse_formula(formula: str, columns: Collection[Any] | None = None, where: str = "the data") -> ParsedFormula:
     """Split an lme4-style formula into response, fixed part, offsets, random-effects
     terms and group.
 
@@ -310,12 +311,25 @@ def parse_formula(formula: str) -> ParsedFormula:
     different grouping factors and nested groups ``a/b`` raise :class:`FormulaError`
     (a ``ValueError``) saying what is supported. The syntax of the remaining parts is
     checked by formulaic.
+
+    The formula's size is bounded first, in one pass over its text
+    (:mod:`quorvelkit.formula_limits`: names, terms, operators in a term, nesting):
+    :class:`FormulaError` names the limit. Given the ``columns`` of the data (of
+    ``where``), a formula over a limit that names columns the data lacks is a
+    :class:`~quorvelkit.errors.SourceError` naming the first few and their count.
     """
     if not isinstance(formula, str):
         raise FormulaError(f"the formula must be a string, got {type(formula).__name__}")
     text = formula.strip()
     if not text:
         raise FormulaError(f"the formula is empty; {SUPPORTED}")
+    try:
+        check_size(text)
+    except FormulaTooLarge as exc:
+        lacking = None if columns is None else missing(exc.names, columns, where)
+        if lacking is not None:
+            raise lacking from None
+        raise
     list(_scan(text))  # balance and quote checks
     tildes = [i for i, ch, depth in _scan(text) if ch == "~" and depth == 0]
     if len(tildes) != 1:

@@ -15,6 +15,7 @@ from .errors import clean_message
 from .frames import join_labels, to_frame
 from .labels import is_missing, json_label, label_key
 from .model import Design
+from .r_functions import FORMULA_CONTEXT
 
 __all__ = ["predict", "model_rows", "group_index"]
 
@@ -127,7 +128,7 @@ def _materialize(spec: Any, frame: pd.DataFrame) -> np.ndarray:
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("error")
-            mm = spec.get_model_matrix(frame, na_action="ignore")
+            mm = spec.get_model_matrix(frame, context=FORMULA_CONTEXT, na_action="ignore")
     except Warning as w:  # formulaic's data-mismatch warning: unseen factor levels
         raise ValueError(f"newdata does not match the fitted model: {w}") from None
     except FormulaicError as exc:

@@ -4,7 +4,8 @@
 #
 # Writes chickweight.csv, airquality.csv, co2.csv, orthodont.csv and star.csv (the data as
 # a user would export them from R with write.csv: factors become their labels, NA stays
-# "NA") and formula_reference.json with lme4's fits of the models the tests use.
+# "NA") and formula_reference.json with lme4's fits of the models the tests use, the
+# columns model.matrix makes of R's math functions, and R's round() to several digits.
 #
 # Text factors are refitted here with their levels in sorted order, which is what a
 # reader of the CSV files sees (Python sorts the labels), so that the treatment-contrast
@@ -83,6 +84,39 @@ fits <- list(
   co2 = summarise(lmer(uptake ~ conc + Type + (1 | Plant), co2_s), "co2.csv"),
   orthodont = summarise(lmer(distance ~ age + Sex + (1 | Subject), ortho_s), "orthodont.csv"),
   star = summarise(lmer(math ~ gr + cltype + (1 | id), star_s), "star.csv")
+)
+
+# R's elementwise math, log with a base and round(), as model.matrix evaluates them on
+# ChickWeight (quarters of Time, 0 to 21, fall on round()'s ties), and C()'s contrasts.
+fits$chick_math <- summarise(
+  lmer(weight ~ sin(2 * pi * Time / 21) + cos(2 * pi * Time / 21) + log(Time + 1, 2) + (1 | Chick), chick_s),
+  "chickweight.csv"
+)
+for (contr in c("sum", "helmert", "poly")) {
+  f <- as.formula(sprintf("weight ~ Time + C(Diet, contr.%s) + (1 | Chick)", contr))
+  fits[[paste0("chick_diet_", contr)]] <- summarise(lmer(f, chick_s), "chickweight.csv")
+}
+
+# Exact values (17 significant digits, as text, so that they read back bit for bit).
+exact <- function(v) sprintf("%.17g", v)
+math_terms <- c(
+  "sin(2*pi*Time/21)", "cos(Time)", "tan(Time/30)", "asin(Time/22)", "acos(Time/22)", "atan(Time - 10)",
+  "sinh(Time/10)", "cosh(Time/10)", "tanh(Time/5 - 2)", "floor(Time/4)", "ceiling(Time/4)", "round(Time/4)",
+  "round(-Time/4)", "round(Time/40, 1)", "round(Time/400 + 0.0005, 2)", "round(Time * 25, -1)",
+  "trunc(Time/4 - 2.6)", "sign(Time - 10)", "exp(Time/21)", "log(Time + 1, 2)", "log(Time + 1, base = 10)",
+  "log(Time + 1, 3)", "log(weight, 0.5)", "log(weight)", "round(weight/7, digits = 2)"
+)
+fits$math_columns <- list(
+  data = "chickweight.csv",
+  columns = lapply(setNames(math_terms, math_terms),
+                   function(term) exact(unname(model.matrix(reformulate(term), chick)[, 2])))
+)
+round_x <- c(seq(-5, 5, by = 0.005), 0.15, 0.25, 0.35, 2.675, 1.005, 0.285, 1234.5678, 5.5e-10, 1e15 + 0.5,
+             123456.785, -0.0005, 1e300, -1e-300)
+fits$round <- list(
+  x = exact(round_x),
+  digits = c(-2, -1, 1, 2, 3, 5),
+  values = lapply(c(-2, -1, 1, 2, 3, 5), function(d) exact(round(round_x, d)))
 )
 
 # Likelihood-ratio test of Sex on Orthodont (both refitted by ML, as anova does).

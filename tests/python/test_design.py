@@ -9,6 +9,9 @@ from numpy.testing import assert_allclose
 
 from quorvelkit import RankDeficiencyWarning, lmm
 from quorvelkit.checks import aliased_columns
+from quorvelkit.design import build_design
+from quorvelkit.parsing import parse_formula
+from quorvelkit.r_functions import r_round
 
 FM1 = "Reaction ~ Days + (Days | Subject)"
 
@@ -34,6 +37,19 @@ LME4 = [  # (reference, data set, formula, column changes, names our fit gives)
     ("co2", "co2", "uptake ~ conc + Type + (1 | Plant)", {}, None),
     ("star", "star", "math ~ C(gr) + cltype + (1 | id)", {}, None),
     ("star", "star", "math ~ gr + cltype + (1 | id)", {}, None),
+    ("chick_math", "chickweight", "weight ~ sin(2*pi*Time/21) + cos(2*pi*Time/21) + log(Time + 1, 2) + (1 | Chick)",
+     {}, ["(Intercept)", "sin(2 * pi * Time / 21)", "cos(2 * pi * Time / 21)", "log(Time + 1, 2)"]),
+    ("chick_math", "chickweight",
+     "weight ~ np.sin(2*pi*Time/21) + np.cos(2*pi*Time/21) + log(Time + 1, base=2) + (1 | Chick)", {}, None),
+    ("chick_diet", "chickweight", "weight ~ Time + ordered(Diet) + (1 | Chick)", {},
+     ["(Intercept)", "Time", "ordered(Diet)[T.2]", "ordered(Diet)[T.3]", "ordered(Diet)[T.4]"]),
+    ("chick_diet_sum", "chickweight", "weight ~ Time + C(Diet, contr.sum) + (1 | Chick)", {},
+     ["(Intercept)", "Time", "C(Diet, contr.sum)[S.1]", "C(Diet, contr.sum)[S.2]", "C(Diet, contr.sum)[S.3]"]),
+    ("chick_diet_sum", "chickweight", "weight ~ Time + C(Diet, sum) + (1 | Chick)", {}, None),
+    ("chick_diet_sum", "chickweight", "weight ~ Time + C(Diet, 'contr.sum') + (1 | Chick)", {}, None),
+    ("chick_diet_sum", "chickweight", "weight ~ Time + C(Diet, contrasts=Sum) + (1 | Chick)", {}, None),
+    ("chick_diet_helmert", "chickweight", "weight ~ Time + C(Diet, helmert) + (1 | Chick)", {}, None),
+    ("chick_diet_poly", "chickweight", "weight ~ Time + C(Diet, contr.poly) + (1 | Chick)", {}, None),
 ]  # fmt: skip
 
 
@@ -70,6 +86,32 @@ def test_evaluated_terms_follow_r(data, term, column):
     ref = lmm("weight ~ z + (1 | Chick)", chick.assign(z=column(chick).astype(float)))
     assert_allclose(fit.fixef, ref.fixef, rtol=1e-10)
     assert_allclose(fit.criterion, ref.criterion, rtol=1e-12)
+
+
+def _exact(values):
+    return np.array([float(v) for v in values])
+
+
+def test_r_math_makes_rs_columns(data, reference):
+    # model.matrix's column of each term in R; rounding is exact, libm's functions
+    # agree to an ulp or so
+    chick = data("chickweight")
+    for term, column in reference("formula/math_columns")["columns"].items():
+        formula = f"weight ~ {term} + (1 | Chick)"
+        ours = build_design(parse_formula(formula), chick).rows.x[:, 1]
+        if term.startswith(("floor", "ceiling", "round", "trunc", "sign")):
+            np.testing.assert_array_equal(ours, _exact(column), err_msg=term)
+        else:
+            assert_allclose(ours, _exact(column), rtol=1e-14, atol=1e-15, err_msg=term)
+        fit = lmm(formula, chick)  # the column is rebuilt for new data
+        assert_allclose(fit.predict(chick), fit.fitted, rtol=1e-13, err_msg=term)
+
+
+def test_round_rounds_as_r_does(reference):
+    ref = reference("formula/round")
+    x = _exact(ref["x"])
+    for digits, values in zip(ref["digits"], ref["values"], strict=True):
+        np.testing.assert_array_equal(r_round(x, digits), _exact(values), err_msg=f"digits={digits}")
 
 
 def test_transforms_that_stay_allowed(data):

@@ -1,11 +1,14 @@
 """Reading a formula: lme4's notation of random terms and offsets, quoted names, and
 nothing in a formula runs code (every expression is checked before anything evaluates
-it). Formulas refused for what they ask: test_messages."""
+it), and the size of what it asks for is bounded before anything parses it. Formulas
+refused for what they ask: test_messages."""
 
+import pandas as pd
 import pytest
 
-from quorvelkit import FormulaError, lmm
+from quorvelkit import FormulaError, SourceError, lmm
 from quorvelkit.expressions import quote_name, unquote_name
+from quorvelkit.formula_limits import check_random_columns
 from quorvelkit.parsing import parse_formula
 
 HOSTILE = [  # (term, a fragment the error names); "{m}" is a file the term would create
@@ -80,3 +83,65 @@ def test_random_terms_and_offsets(formula, terms, offsets):
     assert list(parsed.offsets) == offsets and parsed.group == ("g",)
     assert "offset" not in parsed.fixed and "|" not in parsed.fixed
     assert parsed.roles("o") == ({"numeric"} if offsets else set())
+
+
+def _sum(n, term="x"):
+    return " + ".join([term] * n)
+
+
+def _names(n, quote=False):
+    return " + ".join(f"`c {k}`" if quote else f"c{k}" for k in range(n))
+
+
+# (formula over a limit, a fragment of the refusal, the same formula within it)
+TOO_LARGE = [
+    (f"y ~ {_names(999)} + (1 | g)", "names 1001 columns", f"y ~ {_names(998)} + (1 | g)"),
+    (f"y ~ {_names(20000, quote=True)} + (1 | g)", "names 20002 columns", None),
+    (f"y ~ C(x, levels={list(range(10000))}) + (1 | g)", "more than 20000",
+     f"y ~ C(x, levels={list(range(9980))}) + (1 | g)"),
+    (f"y ~ 1 + {_sum(10000, '1')} + (1 | g)", "more than 20000", None),
+    (f"y ~ I({_sum(150000)}) + (1 | g)", "more than 20000", None),
+    (f"y ~ I({_sum(102)}) + (1 | g)", "more than 100 operators", f"y ~ I({_sum(101)}) + (1 | g)"),
+    (f"y ~ I({'- ' * 101}x) + (1 | g)", "more than 100 operators", f"y ~ I({'- ' * 100}x) + (1 | g)"),
+    (f"y ~ I({'(' * 32}x{')' * 32}) + (1 | g)", "33 deep", f"y ~ I({'(' * 31}x{')' * 31}) + (1 | g)"),
+    (f"y ~ {'*'.join('abcdefghij')} + (1 | g)", "more than 1000 terms", f"y ~ {'*'.join('abcdefghi')} + (1 | g)"),
+    (f"y ~ ({_names(20)})^3 + (1 | g)", "more than 1000 terms", f"y ~ ({_names(20)})^2 + (1 | g)"),
+    (f"y ~ ({_names(20)}):({_names(51)}) + (1 | g)", "more than 1000 terms",
+     f"y ~ ({_names(20)}):({_names(49)}) + (1 | g)"),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("formula,fragment,within", TOO_LARGE, ids=[t[1] + f" ({len(t[0])})" for t in TOO_LARGE])
+def test_formula_size_is_bounded_before_it_is_parsed(formula, fragment, within):
+    # refused with the limit it is over, never a RecursionError or minutes of parsing;
+    # the same formula within the limit is read (by formulaic as well)
+    with pytest.raises(FormulaError, match="the formula is too large") as err:
+        parse_formula(formula)
+    assert fragment in str(err.value)
+    if within is not None:
+        parse_formula(within)
+
+
+def test_missing_columns_of_a_large_formula_come_first(data):
+    # a formula over a limit that names columns the data lacks says which: the first
+    # five and how many
+    chick = data("chickweight")
+    formula = f"weight ~ Time + {_names(100000, quote=True)} + (1 | Chick)"
+    with pytest.raises(SourceError, match=r"^columns 'c 0', 'c 1', 'c 2', 'c 3', 'c 4' and 99995 more not found in"):
+        lmm(formula, chick)
+    # every column there: the limit is the answer
+    wide = pd.concat([chick, pd.DataFrame(1.0, index=chick.index, columns=[f"c{k}" for k in range(1001)])], axis=1)
+    with pytest.raises(FormulaError, match="names 1004 columns"):
+        lmm(f"weight ~ Time + {_names(1001)} + (1 | Chick)", wide)
+    with pytest.raises(SourceError, match=r"^columns 'c0', 'c1', 'c2', 'c3', 'c4' and 995 more not found in the data"):
+        lmm(f"weight ~ Time + {_names(1000)} + (1 | Chick)", chick)  # within the limits: the usual check
+
+
+@pytest.mark.parametrize("blocks,refused", [([100], None), ([3, 100, 1], None), ([101], 0), ([2, 1, 180], 2)])
+def test_random_effects_terms_are_bounded(blocks, refused):
+    terms = [f"t{k}" for k in range(len(blocks))]
+    if refused is None:
+        check_random_columns(terms, "g", blocks)
+        return
+    with pytest.raises(FormulaError, match=rf"\(t{refused} \| g\) has {blocks[refused]} columns.*at most 100"):
+        check_random_columns(terms, "g", blocks)
