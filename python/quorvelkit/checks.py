@@ -10,14 +10,16 @@ Refusals of data are :class:`~quorvelkit.errors.SourceError` (a ``ValueError``).
 
 from __future__ import annotations
 
+import numbers
 import warnings
-from collections.abc import Iterable, Sequence
+from collections.abc import Collection, Iterable, Sequence
 from typing import Any
 
 import numpy as np
 import pandas as pd
 
 from .errors import RankDeficiencyWarning, SourceError
+from .expressions import quote_name
 
 __all__ = [
     "check_flag",
@@ -30,10 +32,14 @@ __all__ = [
     "check_weights_column",
     "check_finite",
     "not_finite",
-    "check_response_type",
+    "check_column_types",
+    "mixed_column",
     "check_response_variation",
     "check_terms",
     "check_group_counts",
+    "check_dimensions",
+    "MAX_FIXED_COLUMNS",
+    "MAX_GROUP_PRODUCTS",
     "aliased_columns",
     "drop_aliased",
 ]
@@ -168,26 +174,93 @@ def check_finite(parts: Sequence[tuple[str, np.ndarray, Sequence[str]]], where: 
             raise not_finite(what, names[j], where(int(np.flatnonzero(bad[:, j])[0])))
 
 
-def check_response_type(frame: pd.DataFrame, columns: Sequence[str], where: Any) -> None:
-    """Refuses a response column that is not numeric, naming a value that is not a
-    number and its place (``where(k)``: the place of the frame's k-th row)."""
-    for name in columns:
+def _value_classes(col: pd.Series) -> np.ndarray:
+    """Per row of ``col``: 0 missing, 1 a number (a value of a numeric type, not a
+    boolean), 2 text that reads as a number, 3 anything else. Classified once per
+    distinct value."""
+    codes, uniques = pd.factorize(col.to_numpy(dtype=object), use_na_sentinel=True)
+    u = np.asarray(uniques, dtype=object)
+    number = np.array(
+        [isinstance(v, (numbers.Number, np.number)) and not isinstance(v, (bool, np.bool_)) for v in u], dtype=bool
+    )
+    text = np.array([isinstance(v, str) for v in u], dtype=bool)
+    reads = np.zeros(len(u), dtype=bool)
+    if text.any():
+        reads[text] = pd.to_numeric(pd.Series(u[text], dtype=object), errors="coerce").notna().to_numpy()
+    classes = np.where(number, 1, np.where(reads, 2, 3)).astype(np.int8)
+    return np.where(codes >= 0, classes[codes], 0).astype(np.int8)
+
+
+def check_column_types(
+    frame: pd.DataFrame, numbers: Sequence[str], terms: Sequence[str], where: Any, response: Collection[str] = ()
+) -> tuple[pd.DataFrame, list[str]]:
+    """The types of the columns a model reads: returns ``frame`` with its columns of
+    number objects as float64 and the ``terms`` columns that hold numbers (the others
+    are text: factors). ``where(k)`` words the place of the frame's k-th row.
+
+    ``numbers`` (the response, arithmetic, numeric transforms, and in a batch the
+    columns the model learnt as numbers) must hold numbers: a value that is not a
+    number, or numbers stored as text, is refused naming it and its place.
+
+    ``terms`` (columns standing by themselves: a number is a covariate, text a
+    factor) may hold numbers or text, not both. A number is a value of a numeric type
+    or text that reads as one (as ``pandas.to_numeric`` reads it). A column holding
+    numbers and values that are not is mixed, whatever their proportions: a typo in a
+    column of numbers ("1O0") would otherwise make it a factor of as many levels as
+    values. It is refused with ``C(x)`` or ``factor(x)`` for a factor, naming the first
+    value of the smaller kind: the first value that is not a number when numbers are at
+    least half of the present values, else the first number. A column of text every
+    value of which reads as a number (codes such as "007") is text: a factor. Values
+    of a numeric type with text among them are refused as numbers stored as text."""
+    out = frame
+    number_terms = []
+    for name in dict.fromkeys([*numbers, *terms]):
         col = frame[name]
-        if pd.api.types.is_numeric_dtype(col) or pd.api.types.is_bool_dtype(col):
+        strict = name in numbers
+        if pd.api.types.is_bool_dtype(col) or (isinstance(col.dtype, pd.CategoricalDtype) and not strict):
             continue
-        values = col.to_numpy(dtype=object)
-        as_numbers = pd.to_numeric(pd.Series(values, dtype=object), errors="coerce").to_numpy()
-        bad = np.flatnonzero(pd.isna(as_numbers))
-        if len(bad):
-            k = int(bad[0])
+        if pd.api.types.is_numeric_dtype(col):
+            number_terms += [name] if name in terms else []
+            continue
+        cls = _value_classes(col)
+        held = bool((cls == 1).any())  # values of a numeric type
+        nums, others = (cls == 1) | (cls == 2), cls == 3
+        if others.any() and name in terms and nums.any() and (not strict or nums.sum() >= others.sum()):
+            raise mixed_column(name, col, nums, others, where)
+        if others.any() and strict:
+            k = int(np.argmax(others))
             raise SourceError(
-                f"the response column '{name}' must be numeric, but it holds {values[k]!r} "
-                f"in {where(k)}, which is not a number"
+                f"{_column(name, response)} must be numeric, but it holds {col.iloc[k]!r} in {where(k)}, "
+                f"which is not a number"
             )
-        raise SourceError(
-            f"the response column '{name}' holds numbers stored as text (such as "
-            f"{values[0]!r} in {where(0)}); convert it first, e.g. with pandas.to_numeric"
-        )
+        if (cls == 2).any() and (held or strict):
+            k = int(np.argmax(cls == 2))
+            raise SourceError(
+                f"{_column(name, response)} holds numbers stored as text (such as {col.iloc[k]!r} in "
+                f"{where(k)}); convert it first, e.g. with pandas.to_numeric"
+            )
+        if strict or held:
+            out = frame.copy(deep=False) if out is frame else out
+            out[name] = col.astype(np.float64)
+            number_terms += [name] if name in terms else []
+    return out, number_terms
+
+
+def mixed_column(name: str, col: pd.Series, nums: np.ndarray, others: np.ndarray, where: Any) -> SourceError:
+    """The refusal of a column that mixes numbers (rows ``nums``) and other values
+    (rows ``others``), naming the first value of the smaller kind and its place
+    (``where(k)``: the place of row k)."""
+    quoted = quote_name(name)
+    hint = f"if it is a factor, write C({quoted}) or factor({quoted}) in the formula"
+    if int(nums.sum()) >= int(others.sum()):
+        k = int(np.argmax(others))
+        return SourceError(f"column {name!r} is not numeric: {col.iloc[k]!r} in {where(k)}, among numbers; {hint}")
+    k = int(np.argmax(nums))
+    return SourceError(f"column {name!r} mixes text and numbers: {col.iloc[k]!r} in {where(k)}, among text; {hint}")
+
+
+def _column(name: str, response: Collection[str]) -> str:
+    return f"the response column {name!r}" if name in response else f"the column {name!r}"
 
 
 def check_response_variation(y: np.ndarray, name: str) -> None:
@@ -209,6 +282,29 @@ def check_terms(terms: Sequence[str], group_label: str, blocks: Sequence[int]) -
         empty = terms[list(blocks).index(0)]
         raise ValueError(
             f"the random-effects term ({empty} | {group_label}) has no columns; use (1 | g) for a random intercept"
+        )
+
+
+#: The bounds of a model read in batches (:func:`check_dimensions`).
+MAX_FIXED_COLUMNS = 10_000
+MAX_GROUP_PRODUCTS = 1_000_000
+
+
+def check_dimensions(p: int, q: int, where: str) -> None:
+    """A model read in batches keeps q (q + p + 1) + 1 numbers of products per group,
+    and a batch as many for each group it holds, besides X'X (p^2 numbers). Refused
+    (:class:`SourceError`) before anything is allocated: more than
+    :data:`MAX_FIXED_COLUMNS` fixed-effects columns, or more than
+    :data:`MAX_GROUP_PRODUCTS` numbers of products per group (8 MB). Such columns
+    come from a factor of very many levels, which ``where`` (the rows the model was
+    learnt from) names."""
+    per_group = q * (q + p + 1) + 1
+    if p > MAX_FIXED_COLUMNS or per_group > MAX_GROUP_PRODUCTS:
+        raise SourceError(
+            f"the model learnt from {where} has {p} fixed-effects and {q} random-effects columns, "
+            f"{per_group} numbers of products per group; a model read in batches may have at most "
+            f"{MAX_FIXED_COLUMNS} fixed-effects columns and {MAX_GROUP_PRODUCTS} numbers per group (is a "
+            f"column of many levels a factor by mistake?)"
         )
 
 

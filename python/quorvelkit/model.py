@@ -22,8 +22,8 @@ import pandas as pd
 
 from .checks import (
     RowValues,
+    check_column_types,
     check_finite,
-    check_response_type,
     check_weights,
     not_finite,
     require_columns,
@@ -43,6 +43,7 @@ __all__ = [
     "matrices",
     "plain_matrices",
     "offset_total",
+    "unseen_levels",
 ]
 
 #: Words the place of the k-th row of a batch in a message.
@@ -113,6 +114,8 @@ class ModelSpec:
     ``offset_column`` name the columns of prior weights and offset (``None``: none, or
     given as an array when ``weighted`` or ``offset_array`` says so). ``shift`` holds
     the centres every batch is reduced with (``None``: the rows as given).
+    ``numbers`` are the columns read as numbers (the response's, those in arithmetic
+    and the terms learnt as numbers): every batch must hold numbers there.
     ``family`` and ``link`` are the response's distribution and link.
     """
 
@@ -133,6 +136,7 @@ class ModelSpec:
     shift: dict | None = None
     family: str = "gaussian"
     link: str = "identity"
+    numbers: tuple[str, ...] = ()
 
     @property
     def fixed_spec(self) -> Any:
@@ -234,7 +238,14 @@ class ModelSpec:
         if not keep.all():
             sub = sub.loc[keep]
         sub = object_text(sub.reset_index(drop=True))
-        check_response_type(sub, [c for c, r in self.parsed.uses if r == "response"], lambda k: where)
+        kept = np.flatnonzero(keep)
+        sub, _ = check_column_types(
+            sub,
+            [c for c in self.numbers if c in sub.columns],
+            [c for c in self.numbers if "term" in self.parsed.roles(c)],
+            lambda k: f"row {frame.index[kept[k]]!r} of {where}",
+            [c for c, r in self.parsed.uses if r == "response"],
+        )
         if self.plain is not None:
             y, x, z = plain_matrices(sub, self.plain)
             offset = None
@@ -346,8 +357,10 @@ def select_rows(
     return complete & ~zero, n_dropped, int(zero.sum())
 
 
-def _levels_message(w: Warning, categorical: Mapping[str, list], frame: pd.DataFrame) -> str:
-    """The refusal of a batch holding levels the model lacks, naming the columns."""
+def unseen_levels(categorical: Mapping[str, list], frame: pd.DataFrame) -> list[str]:
+    """The columns of ``frame`` holding values outside their factor's levels
+    (``categorical``: a spec's levels by expression), each as "column 'f' has 'c', not
+    among its 2 levels" (up to five values named)."""
     found = []
     for expr, levels in categorical.items():
         m = _FACTOR_CALL.match(expr)
@@ -359,6 +372,12 @@ def _levels_message(w: Warning, categorical: Mapping[str, list], frame: pd.DataF
         if new:
             shown = ", ".join(repr(v) for v in new[:5]) + (f" and {len(new) - 5} more" if len(new) > 5 else "")
             found.append(f"column '{col}' has {shown}, not among its {len(levels)} levels")
+    return found
+
+
+def _levels_message(w: Warning, categorical: Mapping[str, list], frame: pd.DataFrame) -> str:
+    """The refusal of a batch holding levels the model lacks, naming the columns."""
+    found = unseen_levels(categorical, frame)
     what = "; ".join(found) if found else str(w).split(". They are being")[0]
     return (
         f"{what}. The model's levels come from the source's first pass, from levels=..., or from the first "
