@@ -209,9 +209,10 @@ def check_column_types(
     column of numbers ("1O0") would otherwise make it a factor of as many levels as
     values. It is refused with ``C(x)`` or ``factor(x)`` for a factor, naming the first
     value of the smaller kind: the first value that is not a number when numbers are at
-    least half of the present values, else the first number. A column of text every
-    value of which reads as a number (codes such as "007") is text: a factor. Values
-    of a numeric type with text among them are refused as numbers stored as text."""
+    least half of the present values, else the first number. Text that reads as a
+    number, where no value is text that does not, is refused as numbers stored as text:
+    such a column is a covariate read as text or a factor coded by numbers ("007"),
+    and only the formula can say which (``C(x)`` for a factor)."""
     out = frame
     number_terms = []
     for name in dict.fromkeys([*numbers, *terms]):
@@ -223,7 +224,6 @@ def check_column_types(
             number_terms += [name] if name in terms else []
             continue
         cls = _value_classes(col)
-        held = bool((cls == 1).any())  # values of a numeric type
         nums, others = (cls == 1) | (cls == 2), cls == 3
         if others.any() and name in terms and nums.any() and (not strict or nums.sum() >= others.sum()):
             raise mixed_column(name, col, nums, others, where)
@@ -233,13 +233,14 @@ def check_column_types(
                 f"{_column(name, response)} must be numeric, but it holds {col.iloc[k]!r} in {where(k)}, "
                 f"which is not a number"
             )
-        if (cls == 2).any() and (held or strict):
+        if (cls == 2).any():
             k = int(np.argmax(cls == 2))
+            factor = f", or write {_factor_hint(name)} if it is a factor" if name in terms else ""
             raise SourceError(
                 f"{_column(name, response)} holds numbers stored as text (such as {col.iloc[k]!r} in "
-                f"{where(k)}); convert it first, e.g. with pandas.to_numeric"
+                f"{where(k)}); convert it first, e.g. with pandas.to_numeric{factor}"
             )
-        if strict or held:
+        if strict or nums.any():
             out = frame.copy(deep=False) if out is frame else out
             out[name] = col.astype(np.float64)
             number_terms += [name] if name in terms else []
@@ -250,13 +251,17 @@ def mixed_column(name: str, col: pd.Series, nums: np.ndarray, others: np.ndarray
     """The refusal of a column that mixes numbers (rows ``nums``) and other values
     (rows ``others``), naming the first value of the smaller kind and its place
     (``where(k)``: the place of row k)."""
-    quoted = quote_name(name)
-    hint = f"if it is a factor, write C({quoted}) or factor({quoted}) in the formula"
+    hint = f"if it is a factor, write {_factor_hint(name)}"
     if int(nums.sum()) >= int(others.sum()):
         k = int(np.argmax(others))
         return SourceError(f"column {name!r} is not numeric: {col.iloc[k]!r} in {where(k)}, among numbers; {hint}")
     k = int(np.argmax(nums))
     return SourceError(f"column {name!r} mixes text and numbers: {col.iloc[k]!r} in {where(k)}, among text; {hint}")
+
+
+def _factor_hint(name: str) -> str:
+    quoted = quote_name(name)
+    return f"C({quoted}) or factor({quoted}) in the formula"
 
 
 def _column(name: str, response: Collection[str]) -> str:

@@ -33,7 +33,7 @@ LME4 = [  # (reference, data set, formula, column changes, names our fit gives)
     ("orthodont", "orthodont", "distance ~ age + Sex + (1 | Subject)", {}, ["(Intercept)", "age", "Sex[T.Male]"]),
     ("co2", "co2", "uptake ~ conc + Type + (1 | Plant)", {}, None),
     ("star", "star", "math ~ C(gr) + cltype + (1 | id)", {}, None),
-    ("chick_diet", "chickweight", "weight ~ Time + Diet + (1 | Chick)", {"Diet": str}, None),
+    ("chick_diet", "chickweight", "weight ~ Time + C(Diet) + (1 | Chick)", {"Diet": str}, None),
     ("chick_quadratic", "chickweight", "weight ~ Time + I(Time^2) + (1 | Chick)", {"Time": object}, None),
 ]  # fmt: skip
 

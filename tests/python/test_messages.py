@@ -356,6 +356,9 @@ BEFORE_THE_CORE = [  # formulas, columns and arguments lmm refuses
      "the column 'age' holds numbers stored as text (such as '8.5' in row 5)"),
     (typed("orthodont", "distance ~ age + (1 | Subject)", age=(9, "8.5")), SourceError,
      "the column 'age' holds numbers stored as text (such as '8.5' in row 9)"),
+    (lambda t: lmm("weight ~ Time + Diet + (1 | Chick)", t.chick.astype({"Diet": str})), SourceError,
+     "'Diet' holds numbers stored as text (such as '1' in row 0); convert it first, e.g. with pandas.to_numeric, "
+     "or write C(Diet) or factor(Diet) in the formula if it is a factor"),
     (batches(FM1, lambda t: t.sleep.iloc[:90], lambda t: t.sleep.iloc[90:].astype({"Days": object}).assign(
         Days=lambda d: d["Days"].where(d.index != 95, "1O0"))), SourceError,
      "column 'Days' is not numeric: '1O0' in row 95 of batch 1, among numbers; if it is a factor, write C(Days)"),
