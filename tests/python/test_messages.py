@@ -362,6 +362,9 @@ BEFORE_THE_CORE = [  # formulas, columns and arguments lmm refuses
     (batches(FM1, lambda t: t.sleep.iloc[:90], lambda t: t.sleep.iloc[90:].astype({"Days": object}).assign(
         Days=lambda d: d["Days"].where(d.index != 95, "1O0"))), SourceError,
      "column 'Days' is not numeric: '1O0' in row 95 of batch 1, among numbers; if it is a factor, write C(Days)"),
+    (batches(FM1, *[lambda t, k=k: t.sleep.iloc[45 * k : 45 * k + 45] for k in range(3)],
+             lambda t: t.sleep.iloc[135:].astype({"Days": str})), SourceError,
+     "the column 'Days' holds numbers stored as text (such as '5' in row 135 of batch 3)"),
     (batches(FM1, lambda t: t.sleep.astype({"Days": object}).assign(Days=lambda d: d["Days"].where(
         d.index != 4, "four"))), SourceError, "column 'Days' is not numeric: 'four' in row 4 of batch 0, among"),
     (batches("Reaction ~ 1 + (C(k) | Subject)", lambda t: pd.concat([t.sleep] * 6).assign(k=np.arange(1080) % 1000)),
