@@ -33,7 +33,6 @@ __all__ = [
     "check_finite",
     "not_finite",
     "check_column_types",
-    "mixed_column",
     "check_response_variation",
     "check_terms",
     "check_group_counts",
@@ -226,7 +225,7 @@ def check_column_types(
         cls = _value_classes(col)
         nums, others = (cls == 1) | (cls == 2), cls == 3
         if others.any() and name in terms and nums.any() and (not strict or nums.sum() >= others.sum()):
-            raise mixed_column(name, col, nums, others, where)
+            raise _mixed_column(name, col, nums, others, where)
         if others.any() and strict:
             k = int(np.argmax(others))
             raise SourceError(
@@ -247,7 +246,7 @@ def check_column_types(
     return out, number_terms
 
 
-def mixed_column(name: str, col: pd.Series, nums: np.ndarray, others: np.ndarray, where: Any) -> SourceError:
+def _mixed_column(name: str, col: pd.Series, nums: np.ndarray, others: np.ndarray, where: Any) -> SourceError:
     """The refusal of a column that mixes numbers (rows ``nums``) and other values
     (rows ``others``), naming the first value of the smaller kind and its place
     (``where(k)``: the place of row k)."""

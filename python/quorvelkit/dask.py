@@ -23,7 +23,7 @@ from .fit import LmmFit
 from .fit_options import FitOptions, unknown_options
 from .frames import MAX_LEVELS, level_order, pandas_kind
 from .model import ModelSpec, Place
-from .model_learning import learn_spec
+from .model_learning import learn_spec, sample_numbers
 from .parsing import ParsedFormula, parse_formula
 from .products import PartProducts, merge_parts, part_products
 
@@ -63,13 +63,16 @@ def _distinct(s: pd.Series) -> pd.Series:
     return pd.Series(s.dropna().unique(), dtype=object)
 
 
-def _levels(ddf: Any, parsed: ParsedFormula, declared: Mapping[str, Sequence] | None) -> dict[str, list]:
+def _levels(
+    ddf: Any, parsed: ParsedFormula, declared: Mapping[str, Sequence] | None, numbers: Sequence[str] = ()
+) -> dict[str, list]:
     """The declared levels, and the distinct values of the columns that may be factors
-    (:meth:`~quorvelkit.parsing.ParsedFormula.factor_candidates`), in one pass over those columns."""
+    (:meth:`~quorvelkit.parsing.ParsedFormula.factor_candidates`) other than the terms
+    the first rows hold as ``numbers``, in one pass over those columns."""
     import dask
 
     kinds = {c: pandas_kind(ddf.dtypes[c]) for c in parsed.columns if c in ddf.columns}
-    cands = parsed.factor_candidates(kinds, declared=list(declared or {}))
+    cands = parsed.factor_candidates(kinds, declared=[*(declared or {}), *numbers])
     out = {c: list(v) for c, v in (declared or {}).items()}
     if cands:
         # Distinct values per partition, then on the client: no shuffle of rows.
@@ -164,8 +167,8 @@ def lmm(
     require_columns(list(parsed.columns) + ([weights] if weights else []), list(ddf.columns), "the Dask DataFrame")
     used = [c for c in ddf.columns if c in set(parsed.columns) or c == weights]
     ddf = ddf[used]
-    found = _levels(ddf, parsed, levels)
     sample, place = _sample(ddf, parsed.columns)
+    found = _levels(ddf, parsed, levels, sample_numbers(parsed, sample, place))
     where = "the first rows of the Dask DataFrame"
     spec = learn_spec(parsed, sample, levels=found, where=where, weights_column=weights, place=place).spec
     parts = ddf.map_partitions(_partition, spec, meta=pd.Series(dtype=object), align_dataframes=False)

@@ -359,7 +359,7 @@ def select_rows(
 
 def unseen_levels(categorical: Mapping[str, list], frame: pd.DataFrame) -> list[str]:
     """The columns of ``frame`` holding values outside their factor's levels
-    (``categorical``: a spec's levels by expression), each as "column 'f' has 'c', not
+    (``categorical``: the model's levels by expression), each as "column 'f' has 'c', not
     among its 2 levels" (up to five values named)."""
     found = []
     for expr, levels in categorical.items():

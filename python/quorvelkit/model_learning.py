@@ -31,7 +31,7 @@ from .model import (
 )
 from .parsing import ParsedFormula, parse_formula
 
-__all__ = ["learn_spec", "Learnt"]
+__all__ = ["learn_spec", "Learnt", "sample_numbers"]
 
 #: Transforms whose value depends on every row (a mean, a spread, a basis, a lag):
 #: taken from one batch they would differ from the whole data's.
@@ -89,6 +89,27 @@ def _column_types(parsed: ParsedFormula, frame: pd.DataFrame, place: Place) -> t
     terms = [c for c in used if "term" in parsed.roles(c)]
     response = [c for c, r in parsed.uses if r == "response"]
     return check_column_types(frame, numbers, terms, place, response)
+
+
+def sample_numbers(parsed: ParsedFormula, sample: pd.DataFrame, place: Place) -> list[str]:
+    """The terms of the formula that the complete rows of ``sample`` hold as numbers in
+    a column of objects, after :func:`learn_spec`'s checks of their types (``place(k)``:
+    the place of the sample's k-th row): a source's first pass need not collect their
+    values as levels."""
+    used = [c for c in sample.columns if isinstance(c, str) and c in set(parsed.columns)]
+    complete = np.flatnonzero(sample[used].notna().all(axis=1).to_numpy())
+    sub = sample[used].iloc[complete]
+    return _read_as_numbers(parsed, sub, _column_types(parsed, sub, lambda k: place(int(complete[k])))[1])
+
+
+def _read_as_numbers(parsed: ParsedFormula, frame: pd.DataFrame, number_terms: Sequence[str]) -> list[str]:
+    """The terms that hold numbers in a column of objects (a covariate: values a first
+    pass found in it are no levels), unless C() or a comparison uses them too."""
+    return [
+        c
+        for c in number_terms
+        if not pd.api.types.is_numeric_dtype(frame[c]) and not parsed.roles(c) & {"factor", "any"}
+    ]
 
 
 def _materialize(formula: str, frame: pd.DataFrame, what: str) -> Any:
@@ -162,9 +183,10 @@ def learn_spec(
         if len(sub) == 0:
             raise SourceError(f"{where} has no complete row to learn the model's columns from")
         in_sample = place if place is not None else (lambda k: where)
-        sub, number_terms = _column_types(parsed, sub, lambda k: in_sample(int(complete[k])))
-        # A column of numbers is a covariate: values a first pass found in it are no levels.
-        levels = {c: list(v) for c, v in (levels or {}).items() if c in used and c not in number_terms}
+        typed, number_terms = _column_types(parsed, sub, lambda k: in_sample(int(complete[k])))
+        read = _read_as_numbers(parsed, sub, number_terms)
+        sub = typed
+        levels = {c: list(v) for c, v in (levels or {}).items() if c in used and c not in read}
         # The levels are the model's: sample rows with other values do not teach the
         # specs any (a batch holding them is refused).
         for c, v in levels.items():
