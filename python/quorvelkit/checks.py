@@ -1,7 +1,9 @@
 """The checks of what a caller hands in, one home each: flags and levels, the columns a
-model needs, numbers given per row (prior weights, an offset), values that are not
-finite, lme4's checks of the numbers of levels, observations and random effects, and
-the one rule that decides which fixed-effects columns are aliased.
+model needs, the types of its columns (numbers, text, and the mixture of both that a
+typo makes), values outside a factor's levels, numbers given per row (prior weights,
+an offset), values that are not finite, lme4's checks of the numbers of levels,
+observations and random effects, the bounds of a model read in batches, and the one
+rule that decides which fixed-effects columns are aliased.
 
 Every check names where the fault is: ``where`` is a place in the data as the user
 knows it ("row 17" of a data frame, "batch 3" of an iterator, a file's batch, a
@@ -11,8 +13,9 @@ Refusals of data are :class:`~quorvelkit.errors.SourceError` (a ``ValueError``).
 from __future__ import annotations
 
 import numbers
+import re
 import warnings
-from collections.abc import Collection, Iterable, Sequence
+from collections.abc import Collection, Iterable, Mapping, Sequence
 from typing import Any
 
 import numpy as np
@@ -20,6 +23,8 @@ import pandas as pd
 
 from .errors import RankDeficiencyWarning, SourceError
 from .expressions import quote_name
+
+_FACTOR_CALL = re.compile(r"^(?:C|factor|as\.factor)\((.+?)(?:,.*)?\)$")
 
 __all__ = [
     "check_flag",
@@ -33,6 +38,7 @@ __all__ = [
     "check_finite",
     "not_finite",
     "check_column_types",
+    "unseen_levels",
     "check_response_variation",
     "check_terms",
     "check_group_counts",
@@ -129,6 +135,24 @@ def row_values(spec: Any, frame: pd.DataFrame, what: str, where: Any = None) -> 
             raise SourceError(f"{what} must be numbers, but they hold {values.iloc[k]!r} in {place(k)}")
         values = numbers
     return RowValues(np.asarray(values.to_numpy(dtype=float), dtype=float), label)
+
+
+def unseen_levels(categorical: Mapping[str, list], frame: pd.DataFrame) -> list[str]:
+    """The columns of ``frame`` holding values outside their factor's levels
+    (``categorical``: the model's levels by expression), each as "column 'f' has 'c', not
+    among its 2 levels" (up to five values named)."""
+    found = []
+    for expr, levels in categorical.items():
+        m = _FACTOR_CALL.match(expr)
+        col = (m.group(1).strip() if m else expr).strip("`")
+        if col not in frame.columns:
+            continue
+        known = set(levels)
+        new = [v for v in pd.unique(frame[col].dropna()) if v not in known]
+        if new:
+            shown = ", ".join(repr(v) for v in new[:5]) + (f" and {len(new) - 5} more" if len(new) > 5 else "")
+            found.append(f"column '{col}' has {shown}, not among its {len(levels)} levels")
+    return found
 
 
 def check_weights_column(weights: Any) -> None:

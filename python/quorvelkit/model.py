@@ -11,7 +11,6 @@ A spec pickles (formulaic's specs do), so Dask and Spark send it to their worker
 
 from __future__ import annotations
 
-import re
 import warnings
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
@@ -27,6 +26,7 @@ from .checks import (
     check_weights,
     not_finite,
     require_columns,
+    unseen_levels,
 )
 from .errors import RowsUnavailable, SourceError
 from .frames import arrow_frame, join_labels, object_text
@@ -43,13 +43,10 @@ __all__ = [
     "matrices",
     "plain_matrices",
     "offset_total",
-    "unseen_levels",
 ]
 
 #: Words the place of the k-th row of a batch in a message.
 Place = Callable[[int], str]
-
-_FACTOR_CALL = re.compile(r"^(?:C|factor|as\.factor)\((.+?)(?:,.*)?\)$")
 
 
 @dataclass(frozen=True)
@@ -355,24 +352,6 @@ def select_rows(
     check_weights(prior.values[rows], lambda k: where(int(rows[k])), prior.label)
     zero = complete & (prior.values == 0)
     return complete & ~zero, n_dropped, int(zero.sum())
-
-
-def unseen_levels(categorical: Mapping[str, list], frame: pd.DataFrame) -> list[str]:
-    """The columns of ``frame`` holding values outside their factor's levels
-    (``categorical``: the model's levels by expression), each as "column 'f' has 'c', not
-    among its 2 levels" (up to five values named)."""
-    found = []
-    for expr, levels in categorical.items():
-        m = _FACTOR_CALL.match(expr)
-        col = (m.group(1).strip() if m else expr).strip("`")
-        if col not in frame.columns:
-            continue
-        known = set(levels)
-        new = [v for v in pd.unique(frame[col].dropna()) if v not in known]
-        if new:
-            shown = ", ".join(repr(v) for v in new[:5]) + (f" and {len(new) - 5} more" if len(new) > 5 else "")
-            found.append(f"column '{col}' has {shown}, not among its {len(levels)} levels")
-    return found
 
 
 def _levels_message(w: Warning, categorical: Mapping[str, list], frame: pd.DataFrame) -> str:

@@ -11,11 +11,11 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from .checks import check_column_types
+from .checks import check_column_types, unseen_levels
 from .errors import clean_message
 from .frames import join_labels, to_frame
 from .labels import is_missing, json_label, label_key
-from .model import Design, unseen_levels
+from .model import Design
 
 __all__ = ["predict", "model_rows", "group_index"]
 
