@@ -197,12 +197,10 @@ def check_finite(parts: Sequence[tuple[str, np.ndarray, Sequence[str]]], where: 
             raise not_finite(what, names[j], where(int(np.flatnonzero(bad[:, j])[0])))
 
 
-def _value_classes(col: pd.Series) -> np.ndarray:
-    """Per row of ``col``: 0 missing, 1 a number (a value of a numeric type, not a
-    boolean), 2 text that reads as a number, 3 anything else. Classified once per
-    distinct value."""
-    codes, uniques = pd.factorize(col.to_numpy(dtype=object), use_na_sentinel=True)
-    u = np.asarray(uniques, dtype=object)
+def _classes(values: np.ndarray) -> np.ndarray:
+    """Per value (objects, none missing): 1 a number (a value of a numeric type, not a
+    boolean), 2 text that reads as a number, 3 anything else."""
+    u = values
     number = np.array(
         [isinstance(v, (numbers.Number, np.number)) and not isinstance(v, (bool, np.bool_)) for v in u], dtype=bool
     )
@@ -210,7 +208,15 @@ def _value_classes(col: pd.Series) -> np.ndarray:
     reads = np.zeros(len(u), dtype=bool)
     if text.any():
         reads[text] = pd.to_numeric(pd.Series(u[text], dtype=object), errors="coerce").notna().to_numpy()
-    classes = np.where(number, 1, np.where(reads, 2, 3)).astype(np.int8)
+    out: np.ndarray = np.where(number, 1, np.where(reads, 2, 3)).astype(np.int8)
+    return out
+
+
+def _value_classes(col: pd.Series) -> np.ndarray:
+    """Per row of ``col``: 0 missing, else its class (:func:`_classes`), classified once
+    per distinct value."""
+    codes, uniques = pd.factorize(col.to_numpy(dtype=object), use_na_sentinel=True)
+    classes = _classes(np.asarray(uniques, dtype=object))
     return np.where(codes >= 0, classes[codes], 0).astype(np.int8)
 
 
@@ -246,7 +252,16 @@ def check_column_types(
         if pd.api.types.is_numeric_dtype(col):
             number_terms += [name] if name in terms else []
             continue
-        cls = _value_classes(col)
+        distinct = np.asarray(col.dropna().unique(), dtype=object)
+        kinds = set(_classes(distinct).tolist())
+        if kinds <= {3} and not strict:
+            continue  # text: a factor
+        if kinds <= {1}:  # numbers held as objects
+            out = frame.copy(deep=False) if out is frame else out
+            out[name] = col.astype(np.float64)
+            number_terms += [name] if name in terms else []
+            continue
+        cls = _value_classes(col)  # every case left is refused, naming a row
         nums, others = (cls == 1) | (cls == 2), cls == 3
         if others.any() and name in terms and nums.any() and (not strict or nums.sum() >= others.sum()):
             raise _mixed_column(name, col, nums, others, where)
@@ -263,10 +278,6 @@ def check_column_types(
                 f"{_column(name, response)} holds numbers stored as text (such as {col.iloc[k]!r} in "
                 f"{where(k)}); convert it first, e.g. with pandas.to_numeric{factor}"
             )
-        if strict or nums.any():
-            out = frame.copy(deep=False) if out is frame else out
-            out[name] = col.astype(np.float64)
-            number_terms += [name] if name in terms else []
     return out, number_terms
 
 
