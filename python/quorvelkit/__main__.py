@@ -30,8 +30,9 @@ import numpy as np
 import pandas as pd
 
 from . import load_sleepstudy
-from .checks import check_weights, require_columns
+from .checks import check_column_types, check_weights, require_columns
 from .design import referenced_columns
+from .errors import SourceError
 from .estimate import lmm
 from .expressions import quote_name
 from .parsing import parse_formula
@@ -170,33 +171,26 @@ def _read_csv(path: str, sep: str = ",", decimal: str = ".") -> pd.DataFrame:
     return frame
 
 
-def _check_numeric(frame: pd.DataFrame, cols: Sequence[str], source: str, strict: Sequence[str] = ()) -> None:
+def _check_numeric(
+    frame: pd.DataFrame, cols: Sequence[str], source: str, strict: Sequence[str] = (), response: Sequence[str] = ()
+) -> None:
     """Columns in ``strict`` must be numeric (a number is needed there: the response,
     arithmetic, a numeric transform). The others may be text (a factor, as the API
-    treats text) but not a mixture of numbers and text, which is a typo far more often
-    than a factor; C() or factor() in a formula says it is a factor."""
-    for c in cols:
-        col = frame[c]
-        if pd.api.types.is_numeric_dtype(col) or pd.api.types.is_bool_dtype(col):
-            continue
-        present = col.notna().to_numpy()
-        if not present.any():
-            continue
-        numeric = pd.to_numeric(col, errors="coerce").notna().to_numpy()
-        bad_rows = np.flatnonzero(present & ~numeric)
-        if not len(bad_rows):
-            continue
-        pos = int(bad_rows[0])
-        where = f"{col.iloc[pos]!r} on line {_line(frame, pos)}"
-        if re.fullmatch(r"\s*[-+]?\d*,\d+\s*", str(col.iloc[pos])):
-            where += " (for decimal commas pass --decimal ',')"
-        if c in strict:
-            raise CliError(f"column '{c}' in {source} is not numeric: {where}")
-        if numeric.any():
-            raise CliError(
-                f"column '{c}' in {source} is not numeric: {where}, among numbers; if it is "
-                f"a factor, write C({quote_name(c)}) or factor({quote_name(c)}) in the formula"
-            )
+    treats text) but not a mixture of numbers and text: the API's rule and words
+    (:func:`~quorvelkit.checks.check_column_types`), rows named by their line."""
+    try:
+        check_column_types(
+            frame,
+            [c for c in cols if c in strict],
+            [c for c in cols if c not in strict],
+            lambda k: f"line {_line(frame, k)} of {source}",
+            response,
+        )
+    except SourceError as exc:
+        text = str(exc)
+        if re.search(r"'\s*[-+]?\d*,\d+\s*' in line", text):
+            text += " (for decimal commas pass --decimal ',')"
+        raise CliError(text) from None
 
 
 def _check_missing(frame: pd.DataFrame, cols: Sequence[str], source: str) -> None:
@@ -234,7 +228,8 @@ def _column_formula(args: argparse.Namespace, frame: pd.DataFrame, source: str) 
             f"not found in {source} (columns: {', '.join(map(str, frame.columns))})"
         )
     # Text columns are factors, as in the API; only the response must be numbers.
-    _check_numeric(frame, list(dict.fromkeys([args.response, *fixed, *random])), source, strict=[args.response])
+    checked = list(dict.fromkeys([args.response, *fixed, *random]))
+    _check_numeric(frame, checked, source, [args.response], [args.response])
     if not fixed and args.no_fixed_intercept:
         raise CliError("no fixed effects: give --fixed columns or keep the fixed intercept", 2)
     if not random and args.no_random_intercept:
@@ -304,7 +299,8 @@ def _run(argv: Sequence[str] | None) -> int:
         # factor, any labels do.
         strict = [c for c in used if parsed.roles(c) & {"response", "numeric"}]
         checked = [c for c in used if parsed.roles(c) & {"response", "numeric", "term"}]
-        _check_numeric(frame, checked, source, strict=strict)
+        response = [c for c in used if "response" in parsed.roles(c)]
+        _check_numeric(frame, checked, source, strict, response)
     if args.weights is not None:
         if args.weights not in frame.columns:
             columns = ", ".join(map(str, frame.columns))

@@ -1,7 +1,9 @@
 """The checks of what a caller hands in, one home each: flags and levels, the columns a
-model needs, numbers given per row (prior weights, an offset), values that are not
-finite, lme4's checks of the numbers of levels, observations and random effects, and
-the one rule that decides which fixed-effects columns are aliased.
+model needs, the types of its columns (numbers, text, and the mixture of both that a
+typo makes), values outside a factor's levels, numbers given per row (prior weights,
+an offset), values that are not finite, lme4's checks of the numbers of levels,
+observations and random effects, the bounds of a model read in batches, and the one
+rule that decides which fixed-effects columns are aliased.
 
 Every check names where the fault is: ``where`` is a place in the data as the user
 knows it ("row 17" of a data frame, "batch 3" of an iterator, a file's batch, a
@@ -10,14 +12,19 @@ Refusals of data are :class:`~quorvelkit.errors.SourceError` (a ``ValueError``).
 
 from __future__ import annotations
 
+import numbers
+import re
 import warnings
-from collections.abc import Iterable, Sequence
+from collections.abc import Collection, Iterable, Mapping, Sequence
 from typing import Any
 
 import numpy as np
 import pandas as pd
 
 from .errors import RankDeficiencyWarning, SourceError
+from .expressions import quote_name
+
+_FACTOR_CALL = re.compile(r"^(?:C|factor|as\.factor)\((.+?)(?:,.*)?\)$")
 
 __all__ = [
     "check_flag",
@@ -30,10 +37,14 @@ __all__ = [
     "check_weights_column",
     "check_finite",
     "not_finite",
-    "check_response_type",
+    "check_column_types",
+    "unseen_levels",
     "check_response_variation",
     "check_terms",
     "check_group_counts",
+    "check_dimensions",
+    "MAX_FIXED_COLUMNS",
+    "MAX_GROUP_PRODUCTS",
     "aliased_columns",
     "drop_aliased",
 ]
@@ -129,6 +140,24 @@ def row_values(spec: Any, frame: pd.DataFrame, what: str, where: Any = None) -> 
     return RowValues(np.asarray(values.to_numpy(dtype=float), dtype=float), label)
 
 
+def unseen_levels(categorical: Mapping[str, list], frame: pd.DataFrame) -> list[str]:
+    """The columns of ``frame`` holding values outside their factor's levels
+    (``categorical``: the model's levels by expression), each as "column 'f' has 'c', not
+    among its 2 levels" (up to five values named)."""
+    found = []
+    for expr, levels in categorical.items():
+        m = _FACTOR_CALL.match(expr)
+        col = (m.group(1).strip() if m else expr).strip("`")
+        if col not in frame.columns:
+            continue
+        known = set(levels)
+        new = [v for v in pd.unique(frame[col].dropna()) if v not in known]
+        if new:
+            shown = ", ".join(repr(v) for v in new[:5]) + (f" and {len(new) - 5} more" if len(new) > 5 else "")
+            found.append(f"column '{col}' has {shown}, not among its {len(levels)} levels")
+    return found
+
+
 def check_weights_column(weights: Any) -> None:
     """Data read in batches take prior weights from a column of the source only."""
     if weights is not None and not isinstance(weights, str):
@@ -171,26 +200,109 @@ def check_finite(parts: Sequence[tuple[str, np.ndarray, Sequence[str]]], where: 
             raise not_finite(what, names[j], where(int(np.flatnonzero(bad[:, j])[0])))
 
 
-def check_response_type(frame: pd.DataFrame, columns: Sequence[str], where: Any) -> None:
-    """Refuses a response column that is not numeric, naming a value that is not a
-    number and its place (``where(k)``: the place of the frame's k-th row)."""
-    for name in columns:
+def _classes(values: np.ndarray) -> np.ndarray:
+    """Per value (objects, none missing): 1 a number (a value of a numeric type, not a
+    boolean), 2 text that reads as a number, 3 anything else."""
+    u = values
+    number = np.array(
+        [isinstance(v, (numbers.Number, np.number)) and not isinstance(v, (bool, np.bool_)) for v in u], dtype=bool
+    )
+    text = np.array([isinstance(v, str) for v in u], dtype=bool)
+    reads = np.zeros(len(u), dtype=bool)
+    if text.any():
+        reads[text] = pd.to_numeric(pd.Series(u[text], dtype=object), errors="coerce").notna().to_numpy()
+    out: np.ndarray = np.where(number, 1, np.where(reads, 2, 3)).astype(np.int8)
+    return out
+
+
+def _value_classes(col: pd.Series) -> np.ndarray:
+    """Per row of ``col``: 0 missing, else its class (:func:`_classes`), classified once
+    per distinct value."""
+    codes, uniques = pd.factorize(col.to_numpy(dtype=object), use_na_sentinel=True)
+    classes = _classes(np.asarray(uniques, dtype=object))
+    return np.where(codes >= 0, classes[codes], 0).astype(np.int8)
+
+
+def check_column_types(
+    frame: pd.DataFrame, numbers: Sequence[str], terms: Sequence[str], where: Any, response: Collection[str] = ()
+) -> tuple[pd.DataFrame, list[str]]:
+    """The types of the columns a model reads: returns ``frame`` with its columns of
+    number objects as float64 and the ``terms`` columns that hold numbers (the others
+    are text: factors). ``where(k)`` words the place of the frame's k-th row.
+
+    ``numbers`` (the response, arithmetic, numeric transforms, and in a batch the
+    columns the model learnt as numbers) must hold numbers: a value that is not a
+    number, or numbers stored as text, is refused naming it and its place.
+
+    ``terms`` (columns standing by themselves: a number is a covariate, text a
+    factor) may hold numbers or text, not both. A number is a value of a numeric type
+    or text that reads as one (as ``pandas.to_numeric`` reads it). A column holding
+    numbers and values that are not is mixed, whatever their proportions: a typo in a
+    column of numbers ("1O0") would otherwise make it a factor of as many levels as
+    values. It is refused with ``C(x)`` or ``factor(x)`` for a factor, naming the first
+    value of the smaller kind: the first value that is not a number when numbers are at
+    least half of the present values, else the first number. Text that reads as a
+    number, where no value is text that does not, is refused as numbers stored as text:
+    such a column is a covariate read as text or a factor coded by numbers ("007"),
+    and only the formula can say which (``C(x)`` for a factor)."""
+    out = frame
+    number_terms = []
+    for name in dict.fromkeys([*numbers, *terms]):
         col = frame[name]
-        if pd.api.types.is_numeric_dtype(col) or pd.api.types.is_bool_dtype(col):
+        strict = name in numbers
+        if pd.api.types.is_bool_dtype(col) or (isinstance(col.dtype, pd.CategoricalDtype) and not strict):
             continue
-        values = col.to_numpy(dtype=object)
-        as_numbers = pd.to_numeric(pd.Series(values, dtype=object), errors="coerce").to_numpy()
-        bad = np.flatnonzero(pd.isna(as_numbers))
-        if len(bad):
-            k = int(bad[0])
+        if pd.api.types.is_numeric_dtype(col):
+            number_terms += [name] if name in terms else []
+            continue
+        distinct = np.asarray(col.dropna().unique(), dtype=object)
+        kinds = set(_classes(distinct).tolist())
+        if kinds <= {3} and not strict:
+            continue  # text: a factor
+        if kinds <= {1}:  # numbers held as objects
+            out = frame.copy(deep=False) if out is frame else out
+            out[name] = col.astype(np.float64)
+            number_terms += [name] if name in terms else []
+            continue
+        cls = _value_classes(col)  # every case left is refused, naming a row
+        nums, others = (cls == 1) | (cls == 2), cls == 3
+        if others.any() and name in terms and nums.any() and (not strict or nums.sum() >= others.sum()):
+            raise _mixed_column(name, col, nums, others, where)
+        if others.any() and strict:
+            k = int(np.argmax(others))
             raise SourceError(
-                f"the response column '{name}' must be numeric, but it holds {values[k]!r} "
-                f"in {where(k)}, which is not a number"
+                f"{_column(name, response)} must be numeric, but it holds {col.iloc[k]!r} in {where(k)}, "
+                f"which is not a number"
             )
-        raise SourceError(
-            f"the response column '{name}' holds numbers stored as text (such as "
-            f"{values[0]!r} in {where(0)}); convert it first, e.g. with pandas.to_numeric"
-        )
+        if (cls == 2).any():
+            k = int(np.argmax(cls == 2))
+            factor = f", or write {_factor_hint(name)} if it is a factor" if name in terms else ""
+            raise SourceError(
+                f"{_column(name, response)} holds numbers stored as text (such as {col.iloc[k]!r} in "
+                f"{where(k)}); convert it first, e.g. with pandas.to_numeric{factor}"
+            )
+    return out, number_terms
+
+
+def _mixed_column(name: str, col: pd.Series, nums: np.ndarray, others: np.ndarray, where: Any) -> SourceError:
+    """The refusal of a column that mixes numbers (rows ``nums``) and other values
+    (rows ``others``), naming the first value of the smaller kind and its place
+    (``where(k)``: the place of row k)."""
+    hint = f"if it is a factor, write {_factor_hint(name)}"
+    if int(nums.sum()) >= int(others.sum()):
+        k = int(np.argmax(others))
+        return SourceError(f"column {name!r} is not numeric: {col.iloc[k]!r} in {where(k)}, among numbers; {hint}")
+    k = int(np.argmax(nums))
+    return SourceError(f"column {name!r} mixes text and numbers: {col.iloc[k]!r} in {where(k)}, among text; {hint}")
+
+
+def _factor_hint(name: str) -> str:
+    quoted = quote_name(name)
+    return f"C({quoted}) or factor({quoted}) in the formula"
+
+
+def _column(name: str, response: Collection[str]) -> str:
+    return f"the response column {name!r}" if name in response else f"the column {name!r}"
 
 
 def check_response_variation(y: np.ndarray, name: str) -> None:
@@ -212,6 +324,29 @@ def check_terms(terms: Sequence[str], group_label: str, blocks: Sequence[int]) -
         empty = terms[list(blocks).index(0)]
         raise ValueError(
             f"the random-effects term ({empty} | {group_label}) has no columns; use (1 | g) for a random intercept"
+        )
+
+
+#: The bounds of a model read in batches (:func:`check_dimensions`).
+MAX_FIXED_COLUMNS = 10_000
+MAX_GROUP_PRODUCTS = 1_000_000
+
+
+def check_dimensions(p: int, q: int, where: str) -> None:
+    """A model read in batches keeps q (q + p + 1) + 1 numbers of products per group,
+    and a batch as many for each group it holds, besides X'X (p^2 numbers). Refused
+    (:class:`SourceError`) before anything is allocated: more than
+    :data:`MAX_FIXED_COLUMNS` fixed-effects columns, or more than
+    :data:`MAX_GROUP_PRODUCTS` numbers of products per group (8 MB). Such columns
+    come from a factor of very many levels, which ``where`` (the rows the model was
+    learnt from) names."""
+    per_group = q * (q + p + 1) + 1
+    if p > MAX_FIXED_COLUMNS or per_group > MAX_GROUP_PRODUCTS:
+        raise SourceError(
+            f"the model learnt from {where} has {p} fixed-effects and {q} random-effects columns, "
+            f"{per_group} numbers of products per group; a model read in batches may have at most "
+            f"{MAX_FIXED_COLUMNS} fixed-effects columns and {MAX_GROUP_PRODUCTS} numbers per group (is a "
+            f"column of many levels a factor by mistake?)"
         )
 
 

@@ -10,7 +10,6 @@ the order in which tasks finish. Needs ``pip install 'quorvelkit[dask]'``.
 
 from __future__ import annotations
 
-import warnings
 from collections.abc import Mapping, Sequence
 from typing import Any
 
@@ -19,11 +18,12 @@ import pandas as pd
 
 from .checks import check_weights_column, require_columns
 from .core_fit import fit_parts
+from .errors import SourceError
 from .fit import LmmFit
 from .fit_options import FitOptions, unknown_options
 from .frames import MAX_LEVELS, level_order, pandas_kind
-from .model import ModelSpec
-from .model_learning import learn_spec
+from .model import ModelSpec, Place
+from .model_learning import learn_spec, sample_numbers
 from .parsing import ParsedFormula, parse_formula
 from .products import PartProducts, merge_parts, part_products
 
@@ -63,13 +63,16 @@ def _distinct(s: pd.Series) -> pd.Series:
     return pd.Series(s.dropna().unique(), dtype=object)
 
 
-def _levels(ddf: Any, parsed: ParsedFormula, declared: Mapping[str, Sequence] | None) -> dict[str, list]:
+def _levels(
+    ddf: Any, parsed: ParsedFormula, declared: Mapping[str, Sequence] | None, numbers: Sequence[str] = ()
+) -> dict[str, list]:
     """The declared levels, and the distinct values of the columns that may be factors
-    (:meth:`~quorvelkit.parsing.ParsedFormula.factor_candidates`), in one pass over those columns."""
+    (:meth:`~quorvelkit.parsing.ParsedFormula.factor_candidates`) other than the terms
+    the first rows hold as ``numbers``, in one pass over those columns."""
     import dask
 
     kinds = {c: pandas_kind(ddf.dtypes[c]) for c in parsed.columns if c in ddf.columns}
-    cands = parsed.factor_candidates(kinds, declared=list(declared or {}))
+    cands = parsed.factor_candidates(kinds, declared=[*(declared or {}), *numbers])
     out = {c: list(v) for c, v in (declared or {}).items()}
     if cands:
         # Distinct values per partition, then on the client: no shuffle of rows.
@@ -79,6 +82,46 @@ def _levels(ddf: Any, parsed: ParsedFormula, declared: Mapping[str, Sequence] | 
             if len(vals) <= MAX_LEVELS:
                 out[c] = level_order(vals.tolist())
     return out
+
+
+#: Rows the model's columns are learnt from (see :func:`_sample`).
+SAMPLE_ROWS = 1000
+
+
+def _head(frame: pd.DataFrame, complete: Sequence[str] | None) -> pd.DataFrame:
+    """The first rows of a partition, or its first complete rows in ``complete``."""
+    return (frame if complete is None else frame.dropna(subset=list(complete))).head(SAMPLE_ROWS)
+
+
+def _sample(ddf: Any, columns: Sequence[str]) -> tuple[pd.DataFrame, Place]:
+    """The rows the model's columns are learnt from, and the place of each in
+    messages: the first :data:`SAMPLE_ROWS` rows of the first four partitions or, when
+    those hold no row complete in ``columns``, the first such complete rows wherever they
+    are (partitions are read four, eight, sixteen... at a time until enough are found).
+    Each partition's rows are taken on its worker; only the sample reaches the client."""
+    import dask
+
+    parts = ddf.to_delayed()
+    head = dask.delayed(_head, pure=True)
+
+    def read(first: int, stop: int, complete: Sequence[str] | None) -> list[tuple[int, pd.DataFrame]]:
+        got = dask.compute(*[head(p, complete) for p in parts[first:stop]])
+        return [(first + i, f) for i, f in enumerate(got) if len(f)]
+
+    found = read(0, 4, None)
+    if not any(f[list(columns)].notna().all(axis=1).any() for _, f in found):
+        found, start, width = [], 0, 4
+        while start < len(parts) and sum(len(f) for _, f in found) < SAMPLE_ROWS:
+            found += read(start, start + width, columns)
+            start, width = start + width, 2 * width
+    if not found:
+        raise SourceError(
+            f"the Dask DataFrame has no complete row (with a value in each of {', '.join(columns)}) to learn the "
+            f"model's columns from"
+        )
+    sample = pd.concat([f for _, f in found]).head(SAMPLE_ROWS)
+    origin = np.concatenate([np.full(len(f), i) for i, f in found])[:SAMPLE_ROWS]
+    return sample, lambda k: f"row {sample.index[k]!r} of partition {origin[k]} of the Dask DataFrame"
 
 
 def lmm(
@@ -124,12 +167,10 @@ def lmm(
     require_columns(list(parsed.columns) + ([weights] if weights else []), list(ddf.columns), "the Dask DataFrame")
     used = [c for c in ddf.columns if c in set(parsed.columns) or c == weights]
     ddf = ddf[used]
-    found = _levels(ddf, parsed, levels)
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", UserWarning)  # fewer rows than asked for: fine
-        sample = ddf.head(1000, npartitions=min(ddf.npartitions, 4))
+    sample, place = _sample(ddf, parsed.columns)
+    found = _levels(ddf, parsed, levels, sample_numbers(parsed, sample, place))
     where = "the first rows of the Dask DataFrame"
-    spec = learn_spec(parsed, sample, levels=found, where=where, weights_column=weights).spec
+    spec = learn_spec(parsed, sample, levels=found, where=where, weights_column=weights, place=place).spec
     parts = ddf.map_partitions(_partition, spec, meta=pd.Series(dtype=object), align_dataframes=False)
     tree = _tree(list(parts.to_delayed()), max(2, int(split_every)))
     merged = _compute(tree, progress)

@@ -11,7 +11,6 @@ A spec pickles (formulaic's specs do), so Dask and Spark send it to their worker
 
 from __future__ import annotations
 
-import re
 import warnings
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
@@ -22,11 +21,12 @@ import pandas as pd
 
 from .checks import (
     RowValues,
+    check_column_types,
     check_finite,
-    check_response_type,
     check_weights,
     not_finite,
     require_columns,
+    unseen_levels,
 )
 from .errors import RowsUnavailable, SourceError
 from .frames import arrow_frame, join_labels, object_text
@@ -48,8 +48,6 @@ __all__ = [
 
 #: Words the place of the k-th row of a batch in a message.
 Place = Callable[[int], str]
-
-_FACTOR_CALL = re.compile(r"^(?:C|factor|as\.factor)\((.+?)(?:,.*)?\)$")
 
 
 @dataclass(frozen=True)
@@ -114,6 +112,8 @@ class ModelSpec:
     ``offset_column`` name the columns of prior weights and offset (``None``: none, or
     given as an array when ``weighted`` or ``offset_array`` says so). ``shift`` holds
     the centres every batch is reduced with (``None``: the rows as given).
+    ``numbers`` are the columns read as numbers (the response's, those in arithmetic
+    and the terms learnt as numbers): every batch must hold numbers there.
     ``family`` and ``link`` are the response's distribution and link.
     """
 
@@ -134,6 +134,7 @@ class ModelSpec:
     shift: dict | None = None
     family: str = "gaussian"
     link: str = "identity"
+    numbers: tuple[str, ...] = ()
 
     @property
     def fixed_spec(self) -> Any:
@@ -235,7 +236,14 @@ class ModelSpec:
         if not keep.all():
             sub = sub.loc[keep]
         sub = object_text(sub.reset_index(drop=True))
-        check_response_type(sub, [c for c, r in self.parsed.uses if r == "response"], lambda k: where)
+        kept = np.flatnonzero(keep)
+        sub, _ = check_column_types(
+            sub,
+            [c for c in self.numbers if c in sub.columns],
+            [c for c in self.numbers if "term" in self.parsed.roles(c)],
+            lambda k: f"row {frame.index[kept[k]]!r} of {where}",
+            [c for c, r in self.parsed.uses if r == "response"],
+        )
         if self.plain is not None:
             y, x, z = plain_matrices(sub, self.plain)
             offset = None
@@ -350,17 +358,7 @@ def select_rows(
 
 def _levels_message(w: Warning, categorical: Mapping[str, list], frame: pd.DataFrame) -> str:
     """The refusal of a batch holding levels the model lacks, naming the columns."""
-    found = []
-    for expr, levels in categorical.items():
-        m = _FACTOR_CALL.match(expr)
-        col = (m.group(1).strip() if m else expr).strip("`")
-        if col not in frame.columns:
-            continue
-        known = set(levels)
-        new = [v for v in pd.unique(frame[col].dropna()) if v not in known]
-        if new:
-            shown = ", ".join(repr(v) for v in new[:5]) + (f" and {len(new) - 5} more" if len(new) > 5 else "")
-            found.append(f"column '{col}' has {shown}, not among its {len(levels)} levels")
+    found = unseen_levels(categorical, frame)
     what = "; ".join(found) if found else str(w).split(". They are being")[0]
     return (
         f"{what}. The model's levels come from the source's first pass, from levels=..., or from the first "

@@ -16,7 +16,7 @@ import numpy as np
 import pandas as pd
 
 from . import _quorvelkit as _qk
-from .checks import RowValues, check_response_type, check_terms, require_columns
+from .checks import RowValues, check_column_types, check_dimensions, check_terms, require_columns
 from .errors import FormulaError, SourceError, clean_message
 from .formula_limits import check_random_columns
 from .frames import drop_unused_categories, object_text
@@ -33,7 +33,7 @@ from .model import (
 from .parsing import ParsedFormula, parse_formula
 from .r_functions import FORMULA_CONTEXT
 
-__all__ = ["learn_spec", "Learnt"]
+__all__ = ["learn_spec", "Learnt", "sample_numbers"]
 
 #: Transforms whose value depends on every row (a mean, a spread, a basis, a lag):
 #: taken from one batch they would differ from the whole data's.
@@ -82,6 +82,38 @@ def _spec_frame(sample: pd.DataFrame, levels: Mapping[str, Sequence]) -> pd.Data
     return out
 
 
+def _column_types(parsed: ParsedFormula, frame: pd.DataFrame, place: Place) -> tuple[pd.DataFrame, list[str]]:
+    """:func:`check_column_types` of the columns of ``frame`` the formula uses: those
+    in the response and in arithmetic or numeric transforms must be numbers, the terms
+    by themselves numbers or text."""
+    used = [c for c in frame.columns if isinstance(c, str) and c in set(parsed.columns)]
+    numbers = [c for c in used if parsed.roles(c) & {"response", "numeric"}]
+    terms = [c for c in used if "term" in parsed.roles(c)]
+    response = [c for c, r in parsed.uses if r == "response"]
+    return check_column_types(frame, numbers, terms, place, response)
+
+
+def sample_numbers(parsed: ParsedFormula, sample: pd.DataFrame, place: Place) -> list[str]:
+    """The terms of the formula that the complete rows of ``sample`` hold as numbers in
+    a column of objects, after :func:`learn_spec`'s checks of their types (``place(k)``:
+    the place of the sample's k-th row): a source's first pass need not collect their
+    values as levels."""
+    used = [c for c in sample.columns if isinstance(c, str) and c in set(parsed.columns)]
+    complete = np.flatnonzero(sample[used].notna().all(axis=1).to_numpy())
+    sub = sample[used].iloc[complete]
+    return _read_as_numbers(parsed, sub, _column_types(parsed, sub, lambda k: place(int(complete[k])))[1])
+
+
+def _read_as_numbers(parsed: ParsedFormula, frame: pd.DataFrame, number_terms: Sequence[str]) -> list[str]:
+    """The terms that hold numbers in a column of objects (a covariate: values a first
+    pass found in it are no levels), unless C() or a comparison uses them too."""
+    return [
+        c
+        for c in number_terms
+        if not pd.api.types.is_numeric_dtype(frame[c]) and not parsed.roles(c) & {"factor", "any"}
+    ]
+
+
 def _materialize(formula: str, frame: pd.DataFrame, what: str) -> Any:
     from formulaic import model_matrix
     from formulaic.errors import FormulaicError
@@ -115,6 +147,7 @@ def learn_spec(
     weighted: bool = False,
     offset: RowValues | None = None,
     whole: bool = False,
+    place: Place | None = None,
 ) -> Learnt:
     """A model's spec from a sample of its rows (a first batch or partition) and
     the levels of its categorical columns (from a first pass, the source's
@@ -125,26 +158,37 @@ def learn_spec(
     back with their spec, and messages name rows by the frame's index. Otherwise the
     spec learns from the sample's complete rows and the batches are read by
     :meth:`ModelSpec.rows`; the transforms whose value depends on every row are
-    refused, and the shift every batch shares is chosen from the sample."""
+    refused, and the shift every batch shares is chosen from the sample; ``place(k)``
+    words the place of the sample's k-th row in messages (by default ``where``).
+
+    The types of the columns are checked first (:func:`check_column_types`): a column
+    the model does arithmetic on must hold numbers, and a term by itself numbers or
+    text, not both. The columns the model reads as numbers are every batch's to hold as
+    numbers (:attr:`ModelSpec.numbers`)."""
     if not parsed.model_fixed:
         parsed = parse_formula(parsed.text)
     if whole:
         sub = sample
-        place: Place = lambda k: f"row {sample.index[k]!r}"  # noqa: E731
+        at: Place = lambda k: f"row {sample.index[k]!r}"  # noqa: E731
         sub = sub.reset_index(drop=True)
         for col in sub.columns:
             if isinstance(sub[col].dtype, pd.CategoricalDtype):
                 sub[col] = drop_unused_categories(sub[col])
-        check_response_type(sub, [c for c, r in parsed.uses if r == "response"], place)
+        sub, number_terms = _column_types(parsed, sub, at)
     else:
         _check_stateful(parsed)
         require_columns([*parsed.columns, *([weights_column] if weights_column else [])], sample.columns, where)
         names = set(parsed.columns)
         used = [c for c in sample.columns if isinstance(c, str) and c in names]
-        sub = object_text(sample[used].dropna().reset_index(drop=True))
+        complete = np.flatnonzero(sample[used].notna().all(axis=1).to_numpy())
+        sub = object_text(sample[used].iloc[complete].reset_index(drop=True))
         if len(sub) == 0:
             raise SourceError(f"{where} has no complete row to learn the model's columns from")
-        levels = {c: list(v) for c, v in (levels or {}).items() if c in used}
+        in_sample = place if place is not None else (lambda k: where)
+        typed, number_terms = _column_types(parsed, sub, lambda k: in_sample(int(complete[k])))
+        read = _read_as_numbers(parsed, sub, number_terms)
+        sub = typed
+        levels = {c: list(v) for c, v in (levels or {}).items() if c in used and c not in read}
         # The levels are the model's: sample rows with other values do not teach the
         # specs any (a batch holding them is refused).
         for c, v in levels.items():
@@ -152,7 +196,6 @@ def learn_spec(
         sub = sub.reset_index(drop=True)
         if len(sub) == 0:
             raise SourceError(f"{where} has no complete row whose values are among the declared levels")
-        place = lambda k: where  # noqa: E731
     used = [c for c in sub.columns if isinstance(c, str) and c in set(parsed.columns)]
     named = parsed.for_formulaic(sub if whole else _spec_frame(sub, levels or {}))
     fixed = _materialize(f"{parsed.model_response} ~ {parsed.model_fixed}", named, "fixed-effects model matrix")
@@ -170,6 +213,8 @@ def learn_spec(
         raise ValueError("the fixed-effects part has no columns; keep the intercept or add a term")
     check_terms([t.text for t in parsed.random_terms], parsed.group_label, blocks)
     check_random_columns([t.text for t in parsed.random_terms], parsed.group_label, blocks)
+    if not whole:
+        check_dimensions(len(fe_all), len(rand_columns), where)
     categorical = {}
     for mspec in (fixed.rhs.model_spec, *(r.model_spec for r in rand)):
         for expr, (kind, state) in mspec.encoder_state.items():
@@ -190,16 +235,17 @@ def learn_spec(
         weighted=weighted or weights_column is not None,
         offset_column=None if offset is None else offset.label,
         offset_array=offset is not None and offset.label is None,
+        numbers=tuple(c for c in used if parsed.roles(c) & {"response", "numeric"} or c in number_terms),
     )
     y, x, z = matrices(fixed.lhs, fixed.rhs, rand)
     if whole:
-        off = offset_total(offsets, parsed, place)
+        off = offset_total(offsets, parsed, at)
         if offset is not None:
             bad = ~np.isfinite(offset.values)
             if bad.any():
-                raise SourceError(f"the offset is not finite in {place(int(np.argmax(bad)))}")
+                raise SourceError(f"the offset is not finite in {at(int(np.argmax(bad)))}")
             off = offset.values if off is None else off + offset.values
-        return Learnt(spec, spec.checked_rows(sub, y, x, z, off, None, 0, 0, place))
+        return Learnt(spec, spec.checked_rows(sub, y, x, z, off, None, 0, 0, at))
     _learn_plain(spec, sub, list(fixed.rhs.columns), rand_columns)
     # The shift: an intercept column is constant in every batch, so batches can share
     # the centres chosen from the sample; without one the rows are used as given.

@@ -5,12 +5,13 @@ plus the rows' offset."""
 from __future__ import annotations
 
 import warnings
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from typing import Any
 
 import numpy as np
 import pandas as pd
 
+from .checks import check_column_types, unseen_levels
 from .errors import clean_message
 from .frames import join_labels, to_frame
 from .labels import is_missing, json_label, label_key
@@ -88,14 +89,18 @@ def model_rows(
     idx = np.zeros(0, dtype=np.int64)
     off = np.zeros(0)
     if ok.any():
+        rows = np.flatnonzero(ok)
         sub = frame.loc[ok].reset_index(drop=True)
+        numbers = [c for c in design.spec.numbers if c in need]
+        sub, _ = check_column_types(sub, numbers, [], lambda k: f"row {frame.index[rows[k]]!r} of newdata")
         named = parsed.for_formulaic(sub[need])
-        x_new = _materialize(design.spec.fixed_spec, named)[:, design.kept_columns]
-        z_new = np.column_stack([_materialize(spec, named) for spec in design.spec.random_specs])
+        levels = design.spec.categorical
+        x_new = _materialize(design.spec.fixed_spec, named, levels)[:, design.kept_columns]
+        z_new = np.column_stack([_materialize(spec, named, levels) for spec in design.spec.random_specs])
         idx = group_index(design, sub, by_value) if re else np.full(len(sub), -1, dtype=np.int64)
         off = np.zeros(len(sub))
         for spec in design.spec.offset_specs:
-            off = off + _materialize(spec, named)[:, 0]
+            off = off + _materialize(spec, named, levels)[:, 0]
         if design.spec.offset_column is not None:
             off = off + pd.to_numeric(sub[design.spec.offset_column]).to_numpy(dtype=float)
     return frame.index, x_new, z_new, idx, ok, off
@@ -122,7 +127,7 @@ def _refuse_unknown_labels(design: Design, frame: pd.DataFrame, by_value: Callab
     )
 
 
-def _materialize(spec: Any, frame: pd.DataFrame) -> np.ndarray:
+def _materialize(spec: Any, frame: pd.DataFrame, levels: Mapping[str, list]) -> np.ndarray:
     from formulaic.errors import FormulaicError  # formulaic is imported on first use: it is slow to import
 
     try:
@@ -130,7 +135,10 @@ def _materialize(spec: Any, frame: pd.DataFrame) -> np.ndarray:
             warnings.simplefilter("error")
             mm = spec.get_model_matrix(frame, context=FORMULA_CONTEXT, na_action="ignore")
     except Warning as w:  # formulaic's data-mismatch warning: unseen factor levels
-        raise ValueError(f"newdata does not match the fitted model: {w}") from None
+        found = "; ".join(unseen_levels(levels, frame)) or str(w).split(". They are being")[0]
+        raise ValueError(
+            f"newdata does not match the fitted model: {found}; a prediction needs the levels the model was fitted with"
+        ) from None
     except FormulaicError as exc:
         raise ValueError(f"cannot build model matrices for newdata: {clean_message(exc)}") from None
     return np.asarray(mm.to_numpy(dtype=float))

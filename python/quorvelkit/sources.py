@@ -333,4 +333,5 @@ def _first_spec(
         except SourceError:  # no complete row there: the whole batch decides
             pass
     frame = frame0 if isinstance(frame0, pd.DataFrame) else arrow_frame(frame0)
-    return learn_spec(parsed, frame, levels=levels, where=where0, weights_column=weights).spec
+    place = lambda k: f"row {frame.index[k]!r} of {where0}"  # noqa: E731
+    return learn_spec(parsed, frame, levels=levels, where=where0, weights_column=weights, place=place).spec

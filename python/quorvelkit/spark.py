@@ -47,7 +47,10 @@ def _reducer(spec: ModelSpec) -> Callable[[Iterator[pd.DataFrame]], Iterator[pd.
         pid = ctx.partitionId() if ctx is not None else -1
         where = f"partition {pid} of the Spark DataFrame"
         out = None
+        start = 0  # rows are named by their position in the partition
         for frame in batches:
+            frame.index = pd.RangeIndex(start, start + len(frame))
+            start += len(frame)
             part = part_products(spec, frame, where)
             out = part if out is None else merge_parts(out, part)
         if out is not None:
@@ -81,6 +84,26 @@ def _levels(sdf: Any, parsed: ParsedFormula, declared: Mapping[str, Sequence] | 
     return out
 
 
+#: Rows the model's columns are learnt from (see :func:`_sample`).
+SAMPLE_ROWS = 1000
+
+
+def _sample(sdf: Any, columns: Sequence[str]) -> pd.DataFrame:
+    """The rows the model's columns are learnt from: the first :data:`SAMPLE_ROWS`
+    rows or, when those hold no row complete in ``columns`` (Spark's ``na.drop``: no
+    null and no NaN), the first such complete rows wherever they are."""
+    sample = sdf.limit(SAMPLE_ROWS).toPandas()
+    if len(sample) and not sample[list(columns)].notna().all(axis=1).any():
+        sample = sdf.na.drop(subset=list(columns)).limit(SAMPLE_ROWS).toPandas()
+    if not len(sample):
+        raise SourceError(
+            f"the Spark DataFrame has no complete row (with a value in each of {', '.join(columns)}) to learn "
+            f"the model's columns from"
+        )
+    frame: pd.DataFrame = sample
+    return frame
+
+
 def lmm(
     formula: str,
     sdf: Any,
@@ -110,7 +133,7 @@ def lmm(
     used = [c for c in sdf.columns if c in set(parsed.columns) or c == weights]
     sdf = sdf.select(*used)
     found = _levels(sdf, parsed, levels)
-    sample = sdf.limit(1000).toPandas()
+    sample = _sample(sdf, parsed.columns)
     where = "the first rows of the Spark DataFrame"
     spec = learn_spec(parsed, sample, levels=found, where=where, weights_column=weights).spec
     reduced = sdf.mapInPandas(_reducer(spec), schema=_SCHEMA)

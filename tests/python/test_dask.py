@@ -3,6 +3,7 @@ in-memory fit for several partitionings, the same bits on 1 and 2 workers, and b
 partitions refused before any fit, named."""
 
 import numpy as np
+import pandas as pd
 import pytest
 from batchdata import SIM, SLEEP, assert_agree, bits, require, simulated, sleepstudy
 
@@ -10,6 +11,7 @@ import quorvelkit as qk
 from quorvelkit.sources import SourceError
 
 dd = require("dask.dataframe")
+dask = require("dask")
 distributed = require("distributed")
 import quorvelkit.dask as qdask  # noqa: E402
 
@@ -82,3 +84,51 @@ def test_dask_bad_partitions_are_named(clusters):
         assert text in str(info.value), str(info.value)
     with pytest.raises(SourceError, match="column 'Days' not found in the Dask DataFrame"):
         qdask.lmm(SLEEP, dd.from_pandas(s.drop(columns="Days"), npartitions=2))
+
+
+def _small(n=3000, m=300, seed=5):
+    rng = np.random.default_rng(seed)
+    g, x = rng.integers(0, m, n), rng.normal(size=n)
+    y = 1 + 2 * x + rng.normal(size=m)[g] + 0.7 * rng.normal(size=m)[g] * x + rng.normal(size=n)
+    return pd.DataFrame({"y": y, "x": x, "g": g})
+
+
+def _from_frames(frames):
+    """A Dask DataFrame whose partitions are ``frames`` as they are (types included)."""
+    return dd.from_delayed([dask.delayed(f) for f in frames], meta=frames[-1].iloc[:0], verify_meta=False)
+
+
+def test_dask_learns_from_the_first_complete_rows_wherever_they_are(clusters):
+    """Empty partitions, or partitions without a complete row, before the data: the
+    model is learnt from the first complete rows and the fit is the in-memory fit."""
+    df, formula = _small(), "y ~ x + (x | g)"
+    parts = [df.iloc[i * 500 : (i + 1) * 500] for i in range(6)]
+    no_x = [p.assign(x=np.nan) for p in parts]
+    cases = [
+        (df, [df.iloc[:0]] * 5 + parts),  # five empty partitions first
+        (pd.concat([no_x[0], *parts[1:]]), [no_x[0], *parts[1:]]),  # the first partition's x all missing
+        (pd.concat([*no_x[:5], parts[5]]), [*no_x[:5], parts[5]]),  # complete rows only in the sixth partition
+    ]
+    for whole, frames in cases:
+        ref = qk.lmm(formula, whole)
+        assert_agree(ref, on(clusters[2], lambda frames=frames: qdask.lmm(formula, _from_frames(frames))))
+    with pytest.raises(SourceError, match="the Dask DataFrame has no complete row"):
+        qdask.lmm(formula, _from_frames(no_x))
+
+
+def test_dask_columns_of_numbers_holding_text_are_refused_where_they_are(clusters):
+    """Text in a column of numbers: our refusal naming the column, the partition and the
+    row, raised on the worker that reads the partition (never a dead worker, never a
+    factor of its values)."""
+    df, formula = _small(), "y ~ x + (x | g)"
+    parts = [df.iloc[i * 500 : (i + 1) * 500] for i in range(6)]
+    late = parts[:4] + [parts[4].assign(x=parts[4]["x"].map(str)), parts[5]]
+    typo = parts[1].astype({"x": object})
+    typo.loc[612, "x"] = "1O0"
+    for frames, message in [
+        (late, f"'x' holds numbers stored as text (such as {str(df['x'][2000])!r} in row 2000 of partition 4"),
+        ([parts[0], typo, *parts[2:]], "column 'x' is not numeric: '1O0' in row 612 of partition 1 of the Dask"),
+    ]:
+        with pytest.raises(SourceError) as info:
+            on(clusters[2], lambda frames=frames: qdask.lmm(formula, _from_frames(frames)))
+        assert message in str(info.value), str(info.value)

@@ -36,7 +36,6 @@ LME4 = [  # (reference, data set, formula, column changes, names our fit gives)
     ("orthodont", "orthodont", "distance ~ age + Sex + (1 | Subject)", {}, ["(Intercept)", "age", "Sex[T.Male]"]),
     ("co2", "co2", "uptake ~ conc + Type + (1 | Plant)", {}, None),
     ("star", "star", "math ~ C(gr) + cltype + (1 | id)", {}, None),
-    ("star", "star", "math ~ gr + cltype + (1 | id)", {}, None),
     ("chick_math", "chickweight", "weight ~ sin(2*pi*Time/21) + cos(2*pi*Time/21) + log(Time + 1, 2) + (1 | Chick)",
      {}, ["(Intercept)", "sin(2 * pi * Time / 21)", "cos(2 * pi * Time / 21)", "log(Time + 1, 2)"]),
     ("chick_math", "chickweight",
@@ -50,6 +49,8 @@ LME4 = [  # (reference, data set, formula, column changes, names our fit gives)
     ("chick_diet_sum", "chickweight", "weight ~ Time + C(Diet, contrasts=Sum) + (1 | Chick)", {}, None),
     ("chick_diet_helmert", "chickweight", "weight ~ Time + C(Diet, helmert) + (1 | Chick)", {}, None),
     ("chick_diet_poly", "chickweight", "weight ~ Time + C(Diet, contr.poly) + (1 | Chick)", {}, None),
+    ("chick_diet", "chickweight", "weight ~ Time + C(Diet) + (1 | Chick)", {"Diet": str}, None),
+    ("chick_quadratic", "chickweight", "weight ~ Time + I(Time^2) + (1 | Chick)", {"Time": object}, None),
 ]  # fmt: skip
 
 

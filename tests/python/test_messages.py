@@ -125,6 +125,20 @@ def sleep_lmm(text, **columns):
     return call
 
 
+def typed(name, text, **cells):
+    """lmm(text) on data set ``name`` with cells (column=(row, value)) replaced, the
+    column holding objects as pandas reads a CSV with such a cell."""
+
+    def call(t):
+        d = t.data(name)
+        for c, (row, v) in cells.items():
+            d[c] = d[c].astype(object)
+            d.loc[row, c] = v
+        lmm(text, d)
+
+    return call
+
+
 def weights(fn):
     return lambda t: lmm("distance ~ age + (1 | Subject)", t.data("orthodont"), weights=fn(t.data("orthodont")))
 
@@ -346,7 +360,33 @@ BEFORE_THE_CORE = [  # formulas, columns and arguments lmm refuses
     (batches(FM1, lambda t: t.sleep, lambda t: [1, 2]), T, "batch 1 of the iterator is a list"),
     (batches(FM1, lambda t: t.sleep.drop(columns="Days")), SourceError, "column 'Days' not found in"),
     (batches(FM1, lambda t: t.sleep, lambda t: t.sleep.assign(Reaction=t.sleep.Reaction.astype(str))), SourceError,
-     "the response column 'Reaction' holds numbers stored as text (such as '249.56' in batch 1)"),
+     "the response column 'Reaction' holds numbers stored as text (such as '249.56' in row 0 of batch 1)"),
+    # a column of numbers with text in one row: refused where it is, never a factor of its values
+    (typed("sleepstudy", FM1, Days=(8, "1O0")), SourceError, "column 'Days' is not numeric: '1O0' in row 8, among "
+     "numbers; if it is a factor, write C(Days) or factor(Days) in the formula"),
+    (lambda t: lmm("math ~ gr + cltype + (1 | id)", t.data("star")), SourceError,
+     "column 'gr' is not numeric: 'K' in row 0, among numbers; if it is a factor, write C(gr) or factor(gr)"),
+    (typed("orthodont", "distance ~ age + Sex + (1 | Subject)", Sex=(7, 12)), SourceError,
+     "column 'Sex' mixes text and numbers: 12 in row 7, among text; if it is a factor, write C(Sex)"),
+    (typed("orthodont", "distance ~ I(age - 8) + (1 | Subject)", age=(5, "8,5")), SourceError,
+     "the column 'age' must be numeric, but it holds '8,5' in row 5, which is not a number"),
+    (typed("orthodont", "distance ~ np.log(age) + (1 | Subject)", age=(5, "8.5")), SourceError,
+     "the column 'age' holds numbers stored as text (such as '8.5' in row 5)"),
+    (typed("orthodont", "distance ~ age + (1 | Subject)", age=(9, "8.5")), SourceError,
+     "the column 'age' holds numbers stored as text (such as '8.5' in row 9)"),
+    (lambda t: lmm("weight ~ Time + Diet + (1 | Chick)", t.chick.astype({"Diet": str})), SourceError,
+     "'Diet' holds numbers stored as text (such as '1' in row 0); convert it first, e.g. with pandas.to_numeric, "
+     "or write C(Diet) or factor(Diet) in the formula if it is a factor"),
+    (batches(FM1, lambda t: t.sleep.iloc[:90], lambda t: t.sleep.iloc[90:].astype({"Days": object}).assign(
+        Days=lambda d: d["Days"].where(d.index != 95, "1O0"))), SourceError,
+     "column 'Days' is not numeric: '1O0' in row 95 of batch 1, among numbers; if it is a factor, write C(Days)"),
+    (batches(FM1, *[lambda t, k=k: t.sleep.iloc[45 * k : 45 * k + 45] for k in range(3)],
+             lambda t: t.sleep.iloc[135:].astype({"Days": str})), SourceError,
+     "the column 'Days' holds numbers stored as text (such as '5' in row 135 of batch 3)"),
+    (batches(FM1, lambda t: t.sleep.astype({"Days": object}).assign(Days=lambda d: d["Days"].where(
+        d.index != 4, "four"))), SourceError, "column 'Days' is not numeric: 'four' in row 4 of batch 0, among"),
+    (batches("Reaction ~ 1 + (C(k) | Subject)", lambda t: pd.concat([t.sleep] * 6).assign(k=np.arange(1080) % 1000)),
+     SourceError, R("batch 0 has 1 fixed-effects and 1000 random-effects columns, 1002001 numbers.*at most")),
     (lambda t: lmm(FM1, t.sleep, batch_rows=10), T, "options of a batched source for a data frame: batch_rows"),
     (lambda t: lmm(FM1, t.sleep, REML=False), T, "unexpected keyword argument 'REML'; R's REML= is reml= here"),
     (lambda t: lmm(FM1, t.sleep, max_iters=5), T, "did you mean max_iter=?"),
@@ -397,7 +437,10 @@ AFTER_FITTING = [  # what a model and a fitted model refuse
     (lambda t: lmm("distance ~ age + Sex + I(2 * age) + (1 | Subject)", t.data("orthodont")).anova_terms(), V,
      "rank deficient"),
     (lambda t: lmm("distance ~ age + C(Sex) + (1 | Subject)", t.data("orthodont")).predict(
-        pd.DataFrame({"Subject": ["M01"], "Sex": ["Other"], "age": [8.0]})), V, "newdata"),
+        pd.DataFrame({"Subject": ["M01"], "Sex": ["Other"], "age": [8.0]})), V,
+     "newdata does not match the fitted model: column 'Sex' has 'Other', not among its 2 levels"),
+    (on("fm1", "predict", pd.DataFrame({"Days": ["1", "x"], "Subject": [308, 308]})), SourceError,
+     "the column 'Days' must be numeric, but it holds 'x' in row 1 of newdata"),
     (on("fm1", "predict", pd.DataFrame({"Days": [1.0, 2.0], "Subject": [308, 999]})), V, R("999.*allow_new_levels")),
     (on("fm1", "predict", pd.DataFrame({"Days": [1.0, 2.0], "Subject": ["m308", "3O8"]})), V,
      R("'m308', '3O8'.*allow_new_levels=True")),

@@ -6,6 +6,7 @@ import os
 import sys
 
 import numpy as np
+import pandas as pd
 import pytest
 from batchdata import SIM, SLEEP, assert_agree, bits, require, simulated, sleepstudy
 
@@ -68,3 +69,13 @@ def test_spark_bad_partitions_are_named(spark):
         qspark.lmm(SLEEP, spark.createDataFrame(d).coalesce(1))
     with pytest.raises(SourceError, match="column 'Days' not found in the Spark DataFrame"):
         qspark.lmm(SLEEP, spark.createDataFrame(s.drop(columns="Days")))
+
+
+def test_spark_learns_from_the_first_complete_rows_wherever_they_are(spark):
+    """The first 1,000 rows without a value of Days: the model is learnt from the first
+    complete rows, and the fit is the in-memory fit of the same rows."""
+    s = sleepstudy()
+    d = pd.concat([s.assign(Days=np.nan)] * 6 + [s], ignore_index=True)
+    ref = qk.lmm(SLEEP, d)
+    assert ref.n_dropped == 1080
+    assert_agree(ref, qspark.lmm(SLEEP, spark.createDataFrame(d).coalesce(2)))
