@@ -139,6 +139,12 @@ class ProductsAccumulator:
     @property
     def m(self) -> int:
         """Number of groups."""
+    @property
+    def yty(self) -> float:
+        """y'y of the rows added (of the shifted rows)."""
+    @property
+    def xtx(self) -> _Float64:
+        """X'X of the rows added (of the shifted rows), a new (p, p) array."""
     def add_rows(self, y: _Float64, x: _Float64, z: _Float64, codes: _Int64, weights: _Float64 | None = None) -> None:
         """Adds a batch of rows (codes in 0..m-1) to the products."""
     def add_columns(
@@ -153,8 +159,10 @@ class ProductsAccumulator:
         infinite value, adding nothing."""
     def grow(self, n_groups: int) -> None:
         """Adds groups without rows up to n_groups groups."""
-    def products(self, order: _Int64 | Sequence[int] | None = None) -> _Products:
-        """The products so far, as a dict; with `order`, those groups only, in that order."""
+    def products(self, order: _Int64 | Sequence[int] | None = None, release: bool = False) -> _Products:
+        """The products so far, as a dict; with `order`, those groups only, in that order.
+        With ``release`` (``order`` a permutation of 0..k-1) they are taken out, the
+        records handed back as they are copied; the accumulator holds no group after."""
 
 @final
 class LmmCore:

@@ -17,9 +17,13 @@ from .frames import sorted_levels
 __all__ = ["GroupCodes", "IntegerValues"]
 
 
+#: The largest int64: integer labels above it (uint64) are hashed, never tabled.
+INT64_MAX = (1 << 63) - 1
+
+
 class IntegerValues:
     """The distinct values of an integer column, as a bitmap over their range while
-    that stays below 2^27 values (then add() declines and the caller hashes)."""
+    that stays below 2^27 values of int64 (then add() declines and the caller hashes)."""
 
     LIMIT = 1 << 27
 
@@ -35,8 +39,9 @@ class IntegerValues:
         lo, hi = int(values.min()), int(values.max())
         if self.seen is not None:
             lo, hi = min(lo, self.lo), max(hi, self.lo + len(self.seen) - 1)
-        if hi - lo + 1 > self.LIMIT:
-            # Too wide: the values so far go back to the caller, who hashes from now on.
+        if hi - lo + 1 > self.LIMIT or hi > INT64_MAX:
+            # Too wide, or unsigned labels from 2^63 on (no int64 value): the values so
+            # far go back to the caller, who hashes from now on.
             self.failed = True
             self.spilled = self.values() if self.seen is not None else None
             self.seen = None
@@ -52,6 +57,11 @@ class IntegerValues:
     def values(self) -> np.ndarray:
         assert self.seen is not None
         return (np.flatnonzero(self.seen) + self.lo).astype(np.int64)
+
+
+def _fits_int64(vals: np.ndarray) -> bool:
+    """Whether integer labels all have an int64 value (unsigned ones below 2^63)."""
+    return vals.dtype.kind == "i" or (vals.dtype.kind == "u" and int(vals.max()) <= INT64_MAX)
 
 
 class GroupCodes:
@@ -72,7 +82,7 @@ class GroupCodes:
         self.n_lut = 0
         if levels is not None and len(levels) and pd.api.types.is_integer_dtype(levels.dtype):
             lo, hi = int(levels.min()), int(levels.max())
-            if hi - lo < IntegerValues.LIMIT:
+            if hi - lo < IntegerValues.LIMIT and hi <= INT64_MAX:
                 self.lo = lo
                 self.lut = np.full(hi - lo + 1, -1, dtype=np.int64)
                 self.lut[levels.to_numpy(np.int64) - lo] = np.arange(len(levels))
@@ -83,7 +93,7 @@ class GroupCodes:
             return self._fixed_codes(vals, labels, where)
         if self.table is None:
             # Unsigned labels from 2^63 on have no int64 value: those are hashed.
-            if len(vals) and (vals.dtype.kind == "i" or (vals.dtype.kind == "u" and int(vals.max()) < 1 << 63)):
+            if len(vals) and _fits_int64(vals):
                 codes = self._table_codes(np.ascontiguousarray(vals, dtype=np.int64))
                 if codes is not None:
                     return codes
@@ -97,7 +107,7 @@ class GroupCodes:
         return glob[local]
 
     def _fixed_codes(self, vals: np.ndarray, labels: Any, where: str) -> np.ndarray:
-        if self.lut is not None and vals.dtype.kind in "iu" and len(vals):
+        if self.lut is not None and len(vals) and _fits_int64(vals):
             off = vals.astype(np.int64, copy=False) - self.lo
             if ((off >= 0) & (off < len(self.lut))).all():
                 codes = np.take(self.lut, off)
@@ -151,6 +161,12 @@ class GroupCodes:
             return self.lut[met], pd.Index(met + self.lo)
         codes, levels = sorted_levels(self.levels_in_code_order())
         return np.argsort(codes), levels
+
+    def release(self) -> None:
+        """Drops the tables of labels (as large as the labels' range, or one entry a
+        group): every batch is coded and the order taken, nothing more is asked."""
+        self.lut = None
+        self.table = None
 
     def levels_in_code_order(self) -> pd.Index:
         if self.fixed:

@@ -26,7 +26,7 @@ import numpy as np
 import pandas as pd
 
 from . import _quorvelkit as _qk
-from .checks import check_weights_column
+from .checks import check_sums, check_weights_column
 from .core_fit import fit_products
 from .errors import RowsUnavailable, SourceError
 from .fit import LmmFit
@@ -243,20 +243,23 @@ def fit_frames(
                 if fault is not None:
                     raise spec.fault(fault, where)
                 n_dropped += dropped
+            check_sums(acc.yty, acc.xtx, spec.parsed.response, spec.fe_all, where)
             bar.update(n_rows)
     finally:
         bar.close()
     if acc is None:
         raise SourceError(f"{source} holds no rows")
     # The groups met, in the order of their sorted labels (as quorvelkit.lmm orders
-    # levels); a permutation of the records, exact.
+    # levels); a permutation of the records, exact. The products are taken out of the
+    # accumulator, whose records are handed back as they are copied.
     if codes_of.fixed:
         group_index = codes_of.index
-        products = acc.products(np.arange(codes_of.m))
+        order = np.arange(codes_of.m)
     else:
-        by_label, group_index = codes_of.sorted_order()
-        products = acc.products(by_label)
-    del acc
+        order, group_index = codes_of.sorted_order()
+    codes_of.release()
+    products = acc.products(order, release=True)
+    del acc, order
     counts = np.asarray(products["counts"])
     if (counts == 0).any():  # groups whose every row was dropped for a missing value
         keep = np.flatnonzero(counts > 0)

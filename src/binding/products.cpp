@@ -19,15 +19,6 @@ namespace qk::py {
 
 namespace {
 
-PyObject* new_int64_array(const std::vector<std::uint64_t>& v) {
-  npy_intp dims[1] = {static_cast<npy_intp>(v.size())};
-  PyObject* arr = PyArray_SimpleNew(1, dims, NPY_INT64);
-  if (!arr) return nullptr;
-  auto* out = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr)));
-  for (std::size_t i = 0; i < v.size(); ++i) out[i] = static_cast<std::int64_t>(v[i]);
-  return arr;
-}
-
 // The value of a required key, owned (a mapping other than a dict may make a new
 // object on every lookup); a ValueError naming a missing key.
 Ref item(PyObject* mapping, const char* what, const char* key) {
@@ -103,7 +94,7 @@ bool put_shift(PyObject* dict, const Shift& s, npy_intp p) {
          set_item(dict, "shift_y", PyFloat_FromDouble(s.y)) && set_item(dict, "shift_x", new_array(s.x, {p}));
 }
 
-PyObject* products_dict(const Products& pr) {
+PyObject* products_dict(Products&& pr) {
   Ref dict(PyDict_New());
   if (!dict) return nullptr;
   PyObject* o = dict.get();
@@ -112,10 +103,12 @@ PyObject* products_dict(const Products& pr) {
                   set_item(o, "p", PyLong_FromUnsignedLongLong(pr.p)) &&
                   set_item(o, "q", PyLong_FromUnsignedLongLong(pr.q)) &&
                   set_item(o, "m", PyLong_FromUnsignedLongLong(pr.m)) &&
-                  set_item(o, "counts", new_int64_array(pr.counts)) && set_item(o, "xtx", new_array(pr.xtx, {p, p})) &&
-                  set_item(o, "xty", new_array(pr.xty, {p})) && set_item(o, "yty", PyFloat_FromDouble(pr.yty)) &&
-                  set_item(o, "ztz", new_array(pr.ztz, {m, q, q})) && set_item(o, "ztx", new_array(pr.ztx, {m, q, p})) &&
-                  set_item(o, "zty", new_array(pr.zty, {m, q})) && put_shift(o, pr.shift, p) &&
+                  set_item(o, "counts", array_taking(std::move(pr.counts), {m})) &&
+                  set_item(o, "xtx", new_array(pr.xtx, {p, p})) && set_item(o, "xty", new_array(pr.xty, {p})) &&
+                  set_item(o, "yty", PyFloat_FromDouble(pr.yty)) &&
+                  set_item(o, "ztz", array_taking(std::move(pr.ztz), {m, q, q})) &&
+                  set_item(o, "ztx", array_taking(std::move(pr.ztx), {m, q, p})) &&
+                  set_item(o, "zty", array_taking(std::move(pr.zty), {m, q})) && put_shift(o, pr.shift, p) &&
                   set_item(o, "weighted", PyBool_FromLong(pr.weighted)) &&
                   set_item(o, "log_weights", PyFloat_FromDouble(pr.log_weights));
   if (!ok) return nullptr;
@@ -198,7 +191,7 @@ PyObject* f_reduce_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   std::variant<Reduced, std::string> out;
   if (!without_gil([&] { out = reduce_rows(rows, m, shift); })) return nullptr;
   if (auto* err = std::get_if<std::string>(&out)) return value_error(*err);
-  return products_dict(std::get<Reduced>(out).products);
+  return products_dict(std::move(std::get<Reduced>(out).products));
 }
 
 PyObject* f_choose_shift(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
