@@ -158,7 +158,9 @@ class GroupCodes:
             # The table is indexed by value: its entries in order are the codes of the
             # labels in sorted order.
             met = np.flatnonzero(self.lut >= 0)
-            return self.lut[met], pd.Index(met + self.lo)
+            codes = self.lut[met]
+            met += self.lo  # the labels, in place: one array a group fewer at the peak
+            return codes, pd.Index(met, copy=False)
         codes, levels = sorted_levels(self.levels_in_code_order())
         return np.argsort(codes), levels
 
