@@ -83,6 +83,15 @@ def code_labels(labels: _Int64, table: _Int64, lo: int, m: int) -> tuple[_Int64,
     label v (-1: not met); new labels get codes m, m + 1, ... in row order. None,
     changing nothing, when a label lies outside the table."""
 
+def hash_labels(labels: _Int64, keys: _Int64, codes: _Int64, m: int, out: _Int64, start: int) -> tuple[int, int]:
+    """Group codes of int64 labels[start:] into out[start:] through a hash table (keys
+    and codes of one power-of-two length, codes -1 for an empty slot), m labels coded
+    so far; new labels get the next codes in row order. Returns (row stopped at, m):
+    short of len(labels) when the table would be more than three quarters full."""
+
+def rehash_labels(keys: _Int64, codes: _Int64, m: int, new_keys: _Int64, new_codes: _Int64) -> None:
+    """Enters the m labels of a hash table with their codes into a new, larger one."""
+
 class _MinimizeResult(TypedDict):
     """The report of ``minimize``."""
 

@@ -64,18 +64,63 @@ def _fits_int64(vals: np.ndarray) -> bool:
     return vals.dtype.kind == "i" or (vals.dtype.kind == "u" and int(vals.max()) <= INT64_MAX)
 
 
+class IntegerHash:
+    """Integer labels to codes in order of first appearance through the core's hash
+    table (16 bytes a slot, at most three quarters full: about a quarter of a Python
+    dict's memory a label). Its labels are signed or unsigned 64-bit, as the first batch's were; a
+    batch whose values mean other bits is refused (:meth:`accepts`)."""
+
+    def __init__(self, seed: np.ndarray, unsigned: bool) -> None:
+        self.unsigned = unsigned
+        slots = 1 << max(10, (2 * len(seed)).bit_length())
+        self.keys = np.zeros(slots, dtype=np.int64)
+        self.slot_codes = np.full(slots, -1, dtype=np.int64)
+        self.m = 0
+        if len(seed):
+            self.code(seed)
+
+    def accepts(self, vals: np.ndarray) -> bool:
+        kind = vals.dtype.kind
+        if kind not in "iu" or (kind == "u") == self.unsigned or not len(vals):
+            return kind in "iu"
+        # The other kind: its values must have the same bits in this one's.
+        return int(vals.max()) <= INT64_MAX if kind == "u" else int(vals.min()) >= 0
+
+    def code(self, vals: np.ndarray) -> np.ndarray:
+        labels = np.ascontiguousarray(vals, dtype=np.uint64 if self.unsigned else np.int64).view(np.int64)
+        out = np.empty(len(labels), dtype=np.int64)
+        row = 0
+        while True:
+            row, self.m = _qk.hash_labels(labels, self.keys, self.slot_codes, self.m, out, row)
+            if row == len(labels):
+                return out
+            keys, codes = np.empty(2 * len(self.keys), dtype=np.int64), np.empty(2 * len(self.keys), dtype=np.int64)
+            _qk.rehash_labels(self.keys, self.slot_codes, self.m, keys, codes)
+            self.keys, self.slot_codes = keys, codes
+
+    def labels(self) -> np.ndarray:
+        """The labels in code order."""
+        full = self.slot_codes >= 0
+        out = np.empty(self.m, dtype=np.int64)
+        out[self.slot_codes[full]] = self.keys[full]
+        return out.view(np.uint64) if self.unsigned else out
+
+
 class GroupCodes:
     """Group labels to codes across batches. With the levels known beforehand (a first
     pass), codes are their sorted positions; otherwise labels get codes in order of
     first appearance, and the products are put in the order of the sorted labels at the
     end (a permutation, exact). Integer labels in a range of fewer than 2^27 values are
-    coded through a table indexed by value rather than hashed."""
+    coded through a table indexed by value, other integer labels through the core's
+    hash table (:class:`IntegerHash`), and any other labels through a dict."""
 
     def __init__(self, levels: pd.Index | None = None) -> None:
         self.fixed = levels is not None
         self.index: pd.Index = levels if levels is not None else pd.Index([])
         # Labels met so far, when they are not all integers in a moderate range.
         self.table: dict | None = None if levels is None else {}
+        # Integer labels met so far, when they are too spread out for the table by value.
+        self.hash: IntegerHash | None = None
         # The table by value: code of label lo + i at lut[i], -1 for none.
         self.lut: np.ndarray | None = None
         self.lo = 0
@@ -92,15 +137,22 @@ class GroupCodes:
         if self.fixed:
             return self._fixed_codes(vals, labels, where)
         if self.table is None:
+            if not len(vals):
+                return np.zeros(0, dtype=np.int64)
             # Unsigned labels from 2^63 on have no int64 value: those are hashed.
-            if len(vals) and _fits_int64(vals):
+            if self.hash is None and _fits_int64(vals):
                 codes = self._table_codes(np.ascontiguousarray(vals, dtype=np.int64))
                 if codes is not None:
                     return codes
-            if len(vals):  # other labels: from now on by hashing
-                self.table = {v: k for k, v in enumerate(self.levels_in_code_order().tolist())}
-            else:
-                return np.zeros(0, dtype=np.int64)
+            if self.hash is None and vals.dtype.kind in "iu":  # from now on by the hash table
+                seed = self.levels_in_code_order().to_numpy()
+                if vals.dtype.kind == "i" or not len(seed) or int(seed.min()) >= 0:
+                    self.hash, self.lut = IntegerHash(seed, vals.dtype.kind == "u"), None
+            if self.hash is not None and self.hash.accepts(vals):
+                return self.hash.code(vals)
+            # other labels: from now on by a dict
+            self.table = {v: k for k, v in enumerate(self.levels_in_code_order().tolist())}
+            self.hash = None
         local, uniques = pd.factorize(pd.Series(vals) if vals.dtype == object else vals, sort=False)
         table = self.table
         glob = np.fromiter((table.setdefault(u, len(table)) for u in uniques), dtype=np.int64, count=len(uniques))
@@ -149,7 +201,9 @@ class GroupCodes:
     def m(self) -> int:
         if self.fixed:
             return len(self.index)
-        return self.n_lut if self.table is None else len(self.table)
+        if self.table is not None:
+            return len(self.table)
+        return self.n_lut if self.hash is None else self.hash.m
 
     def sorted_order(self) -> tuple[np.ndarray, pd.Index]:
         """The codes of the labels met in the order of the sorted labels (as
@@ -161,6 +215,10 @@ class GroupCodes:
             codes = self.lut[met]
             met += self.lo  # the labels, in place: one array a group fewer at the peak
             return codes, pd.Index(met, copy=False)
+        if self.table is None and self.hash is not None:
+            labels = self.hash.labels()
+            order = np.argsort(labels, kind="stable")
+            return order, pd.Index(labels[order], copy=False)
         codes, levels = sorted_levels(self.levels_in_code_order())
         return np.argsort(codes), levels
 
@@ -169,6 +227,7 @@ class GroupCodes:
         group): every batch is coded and the order taken, nothing more is asked."""
         self.lut = None
         self.table = None
+        self.hash = None
 
     def levels_in_code_order(self) -> pd.Index:
         if self.fixed:
@@ -176,6 +235,8 @@ class GroupCodes:
         if self.table is not None:
             known: pd.Index = pd.Index(list(self.table.keys()))
             return known
+        if self.hash is not None:
+            return pd.Index(self.hash.labels())
         if self.lut is None:
             return pd.Index(np.zeros(0, dtype=np.int64))
         order = np.empty(self.n_lut, dtype=np.int64)

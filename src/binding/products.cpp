@@ -5,6 +5,7 @@
 // merges with NumPy; the core checks it again whenever it reads one.
 #include "binding/products.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -255,6 +256,68 @@ PyObject* f_code_labels(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   return Py_BuildValue("(OK)", codes.get(), static_cast<unsigned long long>(t.m));
 }
 
+// A hash table of labels from its two arrays (keys, codes: int64, writeable, one
+// length, a power of two) and its count m (below half the slots).
+bool label_hash_of(PyObject* keys, PyObject* codes, PyObject* count, LabelHash& out) {
+  ArrayView k, c;
+  if (!borrow_vector(keys, "keys", NPY_INT64, k) || !borrow_vector(codes, "codes", NPY_INT64, c)) return false;
+  if (!(PyArray_FLAGS(k.arr) & NPY_ARRAY_WRITEABLE) || !(PyArray_FLAGS(c.arr) & NPY_ARRAY_WRITEABLE)) {
+    PyErr_SetString(PyExc_ValueError, "keys and codes must be writeable");
+    return false;
+  }
+  const auto slots = static_cast<std::uint64_t>(k.rows);
+  if (c.rows != k.rows || slots < 2 || (slots & (slots - 1)) != 0) {
+    PyErr_SetString(PyExc_ValueError, "keys and codes must have one length, a power of two from 2 on");
+    return false;
+  }
+  if (!to_u64(count, "m", out.m)) return false;
+  if (4 * out.m > 3 * slots) {
+    PyErr_SetString(PyExc_ValueError, "m labels fill more than three quarters of the slots");
+    return false;
+  }
+  out.key = static_cast<std::int64_t*>(PyArray_DATA(k.arr));
+  out.code = static_cast<std::int64_t*>(PyArray_DATA(c.arr));
+  out.slots = slots;
+  return true;
+}
+
+PyObject* f_hash_labels(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::vector<PyObject*> a;
+  if (!parse_args("hash_labels", {"labels", "keys", "codes", "m", "out", "start"}, 6, args, nargs, kwnames, a))
+    return nullptr;
+  ArrayView labels, out;
+  LabelHash t;
+  std::uint64_t start;
+  if (!borrow_vector(a[0], "labels", NPY_INT64, labels) || !borrow_vector(a[4], "out", NPY_INT64, out) ||
+      !label_hash_of(a[1], a[2], a[3], t) || !to_u64(a[5], "start", start))
+    return nullptr;
+  const auto n = static_cast<std::uint64_t>(labels.rows);
+  if (out.rows != labels.rows || !(PyArray_FLAGS(out.arr) & NPY_ARRAY_WRITEABLE) || start > n)
+    return value_error("out must be a writeable array as long as labels, and start at most its length");
+  std::uint64_t stopped = 0;
+  auto* codes = static_cast<std::int64_t*>(PyArray_DATA(out.arr));
+  if (!without_gil([&] { stopped = hash_labels(t, data_of<std::int64_t>(labels), start, n, codes); })) return nullptr;
+  return Py_BuildValue("(KK)", static_cast<unsigned long long>(stopped), static_cast<unsigned long long>(t.m));
+}
+
+PyObject* f_rehash_labels(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::vector<PyObject*> a;
+  if (!parse_args("rehash_labels", {"keys", "codes", "m", "new_keys", "new_codes"}, 5, args, nargs, kwnames, a))
+    return nullptr;
+  LabelHash from, to;
+  Ref zero(PyLong_FromLong(0));
+  if (!zero || !label_hash_of(a[0], a[1], a[2], from) || !label_hash_of(a[3], a[4], zero.get(), to)) return nullptr;
+  if (4 * from.m > 3 * to.slots) return value_error("the new table must keep at most three quarters of its slots full");
+  bool ok = false;
+  if (!without_gil([&] {
+        std::fill_n(to.code, to.slots, -1);
+        ok = rehash_labels(from, to);
+      }))
+    return nullptr;
+  if (!ok) return value_error("the labels' table holds more labels than m says");
+  Py_RETURN_NONE;
+}
+
 }  // namespace
 
 PyObject* m_from_products(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -297,6 +360,18 @@ PyMethodDef products_functions[] = {
      "of label v (-1: not met yet), m the number of labels coded so far. Labels not met\n"
      "get the next codes in row order, written into the table. Returns (codes, m), or\n"
      "None, changing nothing, when a label lies outside lo .. lo + len(table) - 1."},
+    {"hash_labels", QK_FASTCALL(f_hash_labels), METH_FASTCALL | METH_KEYWORDS,
+     "hash_labels(labels, keys, codes, m, out, start)\n--\n\n"
+     "Group codes of int64 labels through a hash table (keys and codes: int64 arrays of\n"
+     "one length, a power of two; codes -1 for an empty slot), m the number of labels\n"
+     "coded so far. labels[start:] are coded into out[start:], labels not met getting the\n"
+     "next codes in row order, until a new label would fill more than 3/4 of the table.\n"
+     "Returns (row stopped at, m): the row is len(labels) when every label is coded;\n"
+     "otherwise move the table to one twice as large (rehash_labels) and go on from it."},
+    {"rehash_labels", QK_FASTCALL(f_rehash_labels), METH_FASTCALL | METH_KEYWORDS,
+     "rehash_labels(keys, codes, m, new_keys, new_codes)\n--\n\n"
+     "Enters the m labels of a hash table (see hash_labels) with their codes into a new\n"
+     "one (its codes are set to -1 first), which must keep at most 3/4 of its slots full."},
     {nullptr, nullptr, 0, nullptr},
 };
 

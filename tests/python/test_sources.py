@@ -16,6 +16,7 @@ import quorvelkit as qk
 from quorvelkit import LmmCore
 from quorvelkit.core_fit import fit_parts
 from quorvelkit.fit_options import FitOptions
+from quorvelkit.group_codes import GroupCodes
 from quorvelkit.model_learning import learn_spec
 from quorvelkit.parsing import parse_formula
 from quorvelkit.products import merge_parts, part_products
@@ -99,6 +100,46 @@ def test_group_labels_coded_across_batches_are_the_in_memory_groups(labels, tmp_
     fit = qk.lmm(SMALL, write_parquet(df, tmp_path / "g"), batch_rows=117)
     assert fit.ngroups == ref.ngroups and fit.n_dropped == ref.n_dropped
     assert_agree(ref, fit)
+
+
+def _label_batches(case):
+    rng = np.random.default_rng(11)
+    spread = rng.integers(np.iinfo(np.int64).min, np.iinfo(np.int64).max, 5_000, dtype=np.int64)
+    top = np.uint64(2**64 - 1) - rng.integers(0, 2**40, 3_000).astype(np.uint64)
+    draw = lambda values, n: values[rng.integers(0, len(values), n)]  # noqa: E731
+    return {
+        "dense": [rng.integers(-50, 50, 400) for _ in range(5)],
+        "dense, then spread (hashed from then on)": [
+            rng.integers(0, 900, 3_000),
+            *(draw(spread, 4_000) for _ in range(6)),
+        ],
+        "spread, the table grown several times": [draw(spread, n) for n in (10, 700, 3_000, 9_000)],
+        "uint64 near 2^64": [draw(top, 2_500) for _ in range(4)],
+        "int64, then uint64 of the same bits": [rng.integers(0, 2**62, 2_000), draw(top, 2_000) // np.uint64(4)],
+        "uint64 near 2^64, then negative int64": [draw(top, 2_000), -rng.integers(1, 9, 50)],
+        "int64, then float": [rng.integers(0, 900, 2_000), np.array([1.5, 3.0, 2.5])],
+    }[case]
+
+
+@pytest.mark.parametrize("case", [
+    "dense", "dense, then spread (hashed from then on)", "spread, the table grown several times",
+    "uint64 near 2^64", "int64, then uint64 of the same bits", "uint64 near 2^64, then negative int64",
+    "int64, then float",
+])  # fmt: skip
+def test_group_codes_are_the_order_of_first_appearance(case):
+    """Labels coded batch after batch (a table by value, the core's hash table, a dict,
+    and the changes from one to the next) get codes 0, 1, ... in order of first
+    appearance, and sorted_order puts the codes in the order of the sorted labels."""
+    batches = _label_batches(case)
+    coder = GroupCodes()
+    got = np.concatenate([coder.codes(b, f"batch {k}") for k, b in enumerate(batches)])
+    labels = [v for b in batches for v in b.tolist()]  # Python numbers: 3 == 3.0, 2^64 - 1 != -1
+    first: dict = {}
+    want = [first.setdefault(v, len(first)) for v in labels]
+    assert got.tolist() == want and coder.m == len(first)
+    order, levels = coder.sorted_order()
+    assert sorted(first) == levels.tolist()
+    assert [first[v] for v in levels.tolist()] == order.tolist()
 
 
 @pytest.mark.parametrize("formula", [SMALL, "y ~ x1 + x2 + C(k) + (1 | g)"])  # C(k): a first pass finds the labels
