@@ -232,11 +232,13 @@ class GroupCodes:
     def levels_in_code_order(self) -> pd.Index:
         if self.fixed:
             return self.index
+        known: pd.Index
         if self.table is not None:
-            known: pd.Index = pd.Index(list(self.table.keys()))
+            known = pd.Index(list(self.table.keys()))
             return known
         if self.hash is not None:
-            return pd.Index(self.hash.labels())
+            known = pd.Index(self.hash.labels())
+            return known
         if self.lut is None:
             return pd.Index(np.zeros(0, dtype=np.int64))
         order = np.empty(self.n_lut, dtype=np.int64)
