@@ -260,11 +260,11 @@ def fit_frames(
     codes_of.release()
     products = acc.products(order, release=True)
     del acc, order
-    counts = np.asarray(products["counts"])
-    if (counts == 0).any():  # groups whose every row was dropped for a missing value
-        keep = np.flatnonzero(counts > 0)
-        take_groups(products, keep)
-        group_index = group_index[keep]
+    empty = np.asarray(products["counts"]) == 0
+    if empty.any():  # groups whose every row was dropped for a missing value
+        take_groups(products, np.flatnonzero(~empty))
+        group_index = group_index[~empty]
+    del empty  # fit_products frees the products' arrays when nothing else holds them
     return fit_products(
         spec, products, group_index, options, n_dropped=n_dropped, n_zero_weight=n_zero, source=source, t0=t0
     )
