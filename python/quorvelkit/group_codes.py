@@ -99,10 +99,14 @@ class IntegerHash:
             self.keys, self.slot_codes = keys, codes
 
     def labels(self) -> np.ndarray:
-        """The labels in code order."""
-        full = self.slot_codes >= 0
+        """The labels in code order (read a run of slots at a time: no array as large
+        as the table is made on the way)."""
         out = np.empty(self.m, dtype=np.int64)
-        out[self.slot_codes[full]] = self.keys[full]
+        run = 1 << 20
+        for start in range(0, len(self.keys), run):
+            codes = self.slot_codes[start : start + run]
+            full = codes >= 0
+            out[codes[full]] = self.keys[start : start + run][full]
         return out.view(np.uint64) if self.unsigned else out
 
 
@@ -205,21 +209,30 @@ class GroupCodes:
             return len(self.table)
         return self.n_lut if self.hash is None else self.hash.m
 
-    def sorted_order(self) -> tuple[np.ndarray, pd.Index]:
+    def sorted_order(self, release: bool = False) -> tuple[np.ndarray, pd.Index]:
         """The codes of the labels met in the order of the sorted labels (as
-        :func:`quorvelkit.lmm` orders levels), and those labels."""
+        :func:`quorvelkit.lmm` orders levels), and those labels. With ``release`` the
+        tables are dropped as soon as they are read (see :meth:`release`), so that they
+        and the arrays made from them are not all held at once."""
         if self.table is None and self.lut is not None:
             # The table is indexed by value: its entries in order are the codes of the
             # labels in sorted order.
             met = np.flatnonzero(self.lut >= 0)
             codes = self.lut[met]
+            if release:
+                self.release()
             met += self.lo  # the labels, in place: one array a group fewer at the peak
             return codes, pd.Index(met, copy=False)
         if self.table is None and self.hash is not None:
             labels = self.hash.labels()
+            if release:
+                self.release()
             order = np.argsort(labels, kind="stable")
             return order, pd.Index(labels[order], copy=False)
-        codes, levels = sorted_levels(self.levels_in_code_order())
+        known = self.levels_in_code_order()
+        if release:
+            self.release()
+        codes, levels = sorted_levels(known)
         return np.argsort(codes), levels
 
     def release(self) -> None:

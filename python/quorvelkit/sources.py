@@ -256,7 +256,7 @@ def fit_frames(
         group_index = codes_of.index
         order = np.arange(codes_of.m)
     else:
-        order, group_index = codes_of.sorted_order()
+        order, group_index = codes_of.sorted_order(release=True)
     codes_of.release()
     products = acc.products(order, release=True)
     del acc, order
