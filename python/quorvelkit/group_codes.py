@@ -70,6 +70,8 @@ class IntegerHash:
     dict's memory a label). Its labels are signed or unsigned 64-bit, as the first batch's were; a
     batch whose values mean other bits is refused (:meth:`accepts`)."""
 
+    RUN = 1 << 20  # slots read at a time
+
     def __init__(self, seed: np.ndarray, unsigned: bool) -> None:
         self.unsigned = unsigned
         slots = 1 << max(10, (2 * len(seed)).bit_length())
@@ -102,7 +104,7 @@ class IntegerHash:
         """The labels in code order (read a run of slots at a time: no array as large
         as the table is made on the way)."""
         out = np.empty(self.m, dtype=np.int64)
-        run = 1 << 20
+        run = self.RUN
         for start in range(0, len(self.keys), run):
             codes = self.slot_codes[start : start + run]
             full = codes >= 0
