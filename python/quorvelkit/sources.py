@@ -85,9 +85,10 @@ def lmm(
         is false).
 
     Raises:
-        SourceError: a missing column, a missing group label, a level outside the
-            model's, a value that is not finite (naming the column and the file,
-            batch or partition), before any fit.
+        SourceError: a missing column, a level outside the model's, a value that is
+            not finite or whose square overflows (naming the column and the file,
+            batch or partition), before any fit. A row without a group label is
+            dropped as missing, as in memory.
     """
     options = FitOptions.take(args, kwargs, "lmm()")
     parsed = parse_formula(formula)
