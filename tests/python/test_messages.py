@@ -273,6 +273,16 @@ CORE = [  # the core's arguments, calls and state
     (lambda t: Q.ProductsAccumulator(18, 2, 2, t.products).add_rows(*t.args[:3], t.args[3] + 18), V, "out of range"),
     (lambda t: Q.ProductsAccumulator(18, 2, 2, t.products).add_rows(t.args[0], 2 * t.args[1], *t.args[2:4]), V,
      "shift's constant column"),
+    (lambda t: Q.ProductsAccumulator(18, 2, 2, t.products).products(release=True), V, "release needs the order"),
+    # the hash table of group labels: its shape, its count, and a new table too small
+    (lambda t: Q.hash_labels(np.zeros(3, np.int64), *[np.zeros(6, np.int64)] * 2, 0, np.zeros(3, np.int64), 0), V,
+     "a power of two"),
+    (lambda t: Q.hash_labels(np.zeros(3, np.int64), *[np.zeros(8, np.int64)] * 2, 7, np.zeros(3, np.int64), 0), V,
+     "more than three quarters"),
+    (lambda t: Q.hash_labels(np.zeros(3, np.int64), *[np.zeros(8, np.int64)] * 2, 0, np.zeros(2, np.int64), 0), V,
+     "as long as labels"),
+    (lambda t: Q.rehash_labels(*[np.zeros(8, np.int64)] * 2, 6, *[np.zeros(4, np.int64)] * 2), V,
+     "three quarters of its slots"),
 ]
 
 SUPPORTED = "random-effects terms on one grouping factor"
