@@ -167,8 +167,9 @@ def report(res: dict) -> str:
         "in the hash table (16 bytes a slot, at most three quarters full); then the order of the sorted "
         "labels and the labels themselves (8 + 8 bytes), the tables dropped once they are read; then the "
         "products taken out of the records (Z_i'Z_i, Z_i'X_i, Z_i'y_i and the count: 40 bytes), each "
-        "record handed back as it is copied; then the core's copy of the blocks (32 bytes) while the "
-        "products are still held, the peak; the products are dropped before the optimiser runs.",
+        "record handed back as it is copied; then the core's copy of the blocks (32 bytes), each array of "
+        "the products dropped as it is copied. The peak comes while the order is read, the records full: "
+        "64 + 8 + 16 bytes a group, plus the floor and what the batches' memory pool keeps.",
         "",
     ]
     return "\n".join(L)

@@ -265,9 +265,10 @@ class LmmCore:
         from (checked by fingerprints: ``ValueError`` otherwise)."""
     @classmethod
     def from_products(
-        cls, products: _Products, evaluator: str = "auto", blocks: Sequence[int] | None = None
+        cls, products: _Products, evaluator: str = "auto", blocks: Sequence[int] | None = None, take: bool = False
     ) -> LmmCore:
-        """A core from products (reduce_rows' dicts, merged) instead of rows."""
+        """A core from products (reduce_rows' dicts, merged) instead of rows. With
+        ``take`` the dict's per-group arrays are removed from it as they are read."""
     def fixed_at(self, j: int, value: float) -> LmmCore:
         """The same model with fixed effect ``j`` held at ``value``: a new core for the
         response y - x_j * value and the other fixed-effect columns, from the products."""

@@ -15,7 +15,7 @@ from .errors import SourceError
 from .fit import LmmFit, warn_if_singular
 from .fit_options import FitOptions, run_core
 from .model import Design, ModelSpec
-from .products import GROUP_ARRAYS, PartProducts, sort_groups
+from .products import PartProducts, sort_groups
 
 __all__ = ["fit_design", "fit_products", "fit_parts"]
 
@@ -53,8 +53,8 @@ def fit_products(
 ) -> LmmFit:
     """The fit of merged products whose groups are ``levels`` (in that order): a model
     without its rows, whose :attr:`~quorvelkit.LmmFit.source` says where they were read.
-    The per-group arrays of ``products`` are taken out of it (the dict loses them) once
-    the core holds its copy, so that they and the core's are not held through the fit."""
+    The per-group arrays of ``products`` are taken out of it (the dict loses them) as
+    the core copies them, so that they and the core's copy are not all held at once."""
     t0 = time.perf_counter() if t0 is None else t0
     parsed = spec.parsed
     n, m = int(products["n"]), int(products["m"])
@@ -71,9 +71,7 @@ def fit_products(
         )
     design = Design(spec, levels, n, kept, int(n_dropped), int(n_zero_weight), rows=None, source=source)
     t1 = time.perf_counter()
-    core = LmmCore.from_products(products, options.evaluator, blocks=spec.blocks)
-    for key in GROUP_ARRAYS:
-        products.pop(key, None)
+    core = LmmCore.from_products(products, options.evaluator, blocks=spec.blocks, take=True)
     return fit_design(design, core, options, t0, t1, stacklevel=4)
 
 

@@ -152,7 +152,10 @@ bool read_weights(PyObject* obj, const char* what, Products& pr) {
   return true;
 }
 
-bool read_products(PyObject* obj, const char* what, Products& pr) {
+// With `take`, obj is a dict and its per-group arrays are removed from it once read,
+// each freed then when nothing else holds it: the products' blocks and their copy
+// are not all held at once.
+bool read_products(PyObject* obj, const char* what, Products& pr, bool take = false) {
   if (!item_u64(obj, what, "n", pr.n) || !item_u64(obj, what, "p", pr.p) || !item_u64(obj, what, "q", pr.q) ||
       !item_u64(obj, what, "m", pr.m))
     return false;
@@ -161,13 +164,14 @@ bool read_products(PyObject* obj, const char* what, Products& pr) {
     PyErr_Format(PyExc_ValueError, "%s: dimensions overflow the address space", what);
     return false;
   }
-  return item_array(obj, what, "counts", NPY_INT64, {m}, pr.counts) &&
+  const auto taken = [&](const char* key) { return !take || PyDict_DelItemString(obj, key) == 0; };
+  return item_array(obj, what, "counts", NPY_INT64, {m}, pr.counts) && taken("counts") &&
          item_array(obj, what, "xtx", NPY_DOUBLE, {p, p}, pr.xtx) &&
          item_array(obj, what, "xty", NPY_DOUBLE, {p}, pr.xty) && item_double(obj, what, "yty", pr.yty) &&
-         item_array(obj, what, "ztz", NPY_DOUBLE, {m, q, q}, pr.ztz) &&
-         item_array(obj, what, "ztx", NPY_DOUBLE, {m, q, p}, pr.ztx) &&
-         item_array(obj, what, "zty", NPY_DOUBLE, {m, q}, pr.zty) && read_shift(obj, what, pr.p, pr.shift) &&
-         read_weights(obj, what, pr);
+         item_array(obj, what, "ztz", NPY_DOUBLE, {m, q, q}, pr.ztz) && taken("ztz") &&
+         item_array(obj, what, "ztx", NPY_DOUBLE, {m, q, p}, pr.ztx) && taken("ztx") &&
+         item_array(obj, what, "zty", NPY_DOUBLE, {m, q}, pr.zty) && taken("zty") &&
+         read_shift(obj, what, pr.p, pr.shift) && read_weights(obj, what, pr);
 }
 
 // ---- functions --------------------------------------------------------------------
@@ -322,13 +326,20 @@ PyObject* f_rehash_labels(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* m_from_products(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<PyObject*> a;
-  if (!parse_args("from_products", {"products", "evaluator", "blocks"}, 1, args, nargs, kwnames, a)) return nullptr;
+  if (!parse_args("from_products", {"products", "evaluator", "blocks", "take"}, 1, args, nargs, kwnames, a))
+    return nullptr;
   Evaluator evaluator = kAuto;
   if (a[1] && !parse_evaluator(a[1], evaluator)) return nullptr;
   std::vector<std::uint64_t> blocks;
   if (a[2] && a[2] != Py_None && !to_u64_vec(a[2], "blocks", blocks)) return nullptr;
+  bool take = false;
+  if (a[3] && !to_bool(a[3], "take", take)) return nullptr;
+  if (take && !PyDict_Check(a[0])) {
+    PyErr_Format(PyExc_TypeError, "take needs the products as a dict, got '%s'", type_name(a[0]).c_str());
+    return nullptr;
+  }
   Products pr;
-  if (!read_products(a[0], "products", pr)) return nullptr;
+  if (!read_products(a[0], "products", pr, take)) return nullptr;
   if (blocks.empty()) blocks = {pr.q};
   if (auto err = blocks_error(blocks, pr.q)) return value_error(*err);
   std::variant<std::unique_ptr<LmmData>, std::string> built;

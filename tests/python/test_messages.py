@@ -8,7 +8,7 @@ import math
 import pickle
 import re
 import sys
-from types import SimpleNamespace
+from types import MappingProxyType, SimpleNamespace
 
 import numpy as np
 import pandas as pd
@@ -274,6 +274,7 @@ CORE = [  # the core's arguments, calls and state
     (lambda t: Q.ProductsAccumulator(18, 2, 2, t.products).add_rows(t.args[0], 2 * t.args[1], *t.args[2:4]), V,
      "shift's constant column"),
     (lambda t: Q.ProductsAccumulator(18, 2, 2, t.products).products(release=True), V, "release needs the order"),
+    (lambda t: LmmCore.from_products(MappingProxyType(t.products), take=True), T, "take needs the products as a dict"),
     # the hash table of group labels: its shape, its count, and a new table too small
     (lambda t: Q.hash_labels(np.zeros(3, np.int64), *[np.zeros(6, np.int64)] * 2, 0, np.zeros(3, np.int64), 0), V,
      "a power of two"),
