@@ -5,6 +5,7 @@ indexed by value; other labels are hashed."""
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from typing import Any
 
 import numpy as np
@@ -211,31 +212,42 @@ class GroupCodes:
             return len(self.table)
         return self.n_lut if self.hash is None else self.hash.m
 
-    def sorted_order(self, release: bool = False) -> tuple[np.ndarray, pd.Index]:
+    def sorted_order(self, release: bool = False) -> tuple[np.ndarray, Callable[[], pd.Index]]:
         """The codes of the labels met in the order of the sorted labels (as
-        :func:`quorvelkit.lmm` orders levels), and those labels. With ``release`` the
-        tables are dropped as soon as they are read (see :meth:`release`), so that they
-        and the arrays made from them are not all held at once."""
+        :func:`quorvelkit.lmm` orders levels), and a function giving those labels. With
+        ``release`` the tables are dropped as soon as they are read (see
+        :meth:`release`), so that they and the arrays made from them are not all held
+        at once; labels in a table by value are then kept as one bit a value of their
+        range until asked for."""
         if self.table is None and self.lut is not None:
             # The table is indexed by value: its entries in order are the codes of the
             # labels in sorted order.
-            met = np.flatnonzero(self.lut >= 0)
+            met = self.lut >= 0
             codes = self.lut[met]
+            size, lo = len(met), self.lo
+            bits = np.packbits(met)
+            del met
             if release:
                 self.release()
-            met += self.lo  # the labels, in place: one array a group fewer at the peak
-            return codes, pd.Index(met, copy=False)
+
+            def labels() -> pd.Index:
+                values = np.flatnonzero(np.unpackbits(bits, count=size).view(bool))
+                values += lo  # the labels, in place
+                return pd.Index(values, copy=False)
+
+            return codes, labels
         if self.table is None and self.hash is not None:
-            labels = self.hash.labels()
+            found = self.hash.labels()
             if release:
                 self.release()
-            order = np.argsort(labels, kind="stable")
-            return order, pd.Index(labels[order], copy=False)
+            order = np.argsort(found, kind="stable")
+            levels = pd.Index(found[order], copy=False)
+            return order, lambda: levels
         known = self.levels_in_code_order()
         if release:
             self.release()
         codes, levels = sorted_levels(known)
-        return np.argsort(codes), levels
+        return np.argsort(codes), lambda: levels
 
     def release(self) -> None:
         """Drops the tables of labels (as large as the labels' range, or one entry a

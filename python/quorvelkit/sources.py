@@ -253,14 +253,16 @@ def fit_frames(
     # The groups met, in the order of their sorted labels (as quorvelkit.lmm orders
     # levels); a permutation of the records, exact. The products are taken out of the
     # accumulator, whose records are handed back as they are copied.
-    if codes_of.fixed:
-        group_index = codes_of.index
+    group_index: pd.Index | None = codes_of.index if codes_of.fixed else None
+    if group_index is not None:
         order = np.arange(codes_of.m)
     else:
-        order, group_index = codes_of.sorted_order(release=True)
+        order, labels_of = codes_of.sorted_order(release=True)
     codes_of.release()
     products = acc.products(order, release=True)
     del acc, order
+    if group_index is None:
+        group_index = labels_of()  # made once the records are handed back
     empty = np.asarray(products["counts"]) == 0
     if empty.any():  # groups whose every row was dropped for a missing value
         take_groups(products, np.flatnonzero(~empty))
