@@ -165,11 +165,13 @@ def report(res: dict) -> str:
         "accumulator's record (64 bytes, on pages that are grown without copying and take memory only "
         "once written) and the label's entry in the table by value (8 bytes a value of the labels' range) or "
         "in the hash table (16 bytes a slot, at most three quarters full); then the order of the sorted "
-        "labels and the labels themselves (8 + 8 bytes), the tables dropped once they are read; then the "
+        "labels (8 bytes; the labels themselves kept as one bit a value of their range, or as 8 bytes when "
+        "hashed, until the records are handed back), the tables dropped once they are read; then the "
         "products taken out of the records (Z_i'Z_i, Z_i'X_i, Z_i'y_i and the count: 40 bytes), each "
         "record handed back as it is copied; then the core's copy of the blocks (32 bytes), each array of "
         "the products dropped as it is copied. The peak comes while the order is read, the records full: "
-        "64 + 8 + 16 bytes a group, plus the floor and what the batches' memory pool keeps.",
+        "about 64 + 8 + 8 bytes a group (dense labels), plus the floor and what the batches' memory pool "
+        "keeps.",
         "",
     ]
     return "\n".join(L)
