@@ -178,12 +178,12 @@ class ModelSpec:
         missing (null or NaN: :meth:`rows` drops those rows). Refuses a missing column;
         the accumulator drops rows with a missing value and finds values that are not
         finite (see :meth:`fault`)."""
-        import pyarrow as pa
-        import pyarrow.compute as pc
-
         plain = self.plain
         if plain is None or len(self.parsed.group) != 1 or isinstance(batch, pd.DataFrame) or self.weighted:
             return None
+        import pyarrow as pa
+        import pyarrow.compute as pc
+
         require_columns(self.used, batch.schema.names, where)
         gcol = batch.column(self.parsed.group[0])
         if gcol.null_count or (pa.types.is_floating(gcol.type) and pc.any(pc.is_nan(gcol)).as_py()):
