@@ -83,6 +83,15 @@ def code_labels(labels: _Int64, table: _Int64, lo: int, m: int) -> tuple[_Int64,
     label v (-1: not met); new labels get codes m, m + 1, ... in row order. None,
     changing nothing, when a label lies outside the table."""
 
+def hash_labels(labels: _Int64, keys: _Int64, codes: _Int64, m: int, out: _Int64, start: int) -> tuple[int, int]:
+    """Group codes of int64 labels[start:] into out[start:] through a hash table (keys
+    and codes of one power-of-two length, codes -1 for an empty slot), m labels coded
+    so far; new labels get the next codes in row order. Returns (row stopped at, m):
+    short of len(labels) when the table would be more than three quarters full."""
+
+def rehash_labels(keys: _Int64, codes: _Int64, m: int, new_keys: _Int64, new_codes: _Int64) -> None:
+    """Enters the m labels of a hash table with their codes into a new, larger one."""
+
 class _MinimizeResult(TypedDict):
     """The report of ``minimize``."""
 
@@ -139,6 +148,12 @@ class ProductsAccumulator:
     @property
     def m(self) -> int:
         """Number of groups."""
+    @property
+    def yty(self) -> float:
+        """y'y of the rows added (of the shifted rows)."""
+    @property
+    def xtx(self) -> _Float64:
+        """X'X of the rows added (of the shifted rows), a new (p, p) array."""
     def add_rows(self, y: _Float64, x: _Float64, z: _Float64, codes: _Int64, weights: _Float64 | None = None) -> None:
         """Adds a batch of rows (codes in 0..m-1) to the products."""
     def add_columns(
@@ -153,8 +168,10 @@ class ProductsAccumulator:
         infinite value, adding nothing."""
     def grow(self, n_groups: int) -> None:
         """Adds groups without rows up to n_groups groups."""
-    def products(self, order: _Int64 | Sequence[int] | None = None) -> _Products:
-        """The products so far, as a dict; with `order`, those groups only, in that order."""
+    def products(self, order: _Int64 | Sequence[int] | None = None, release: bool = False) -> _Products:
+        """The products so far, as a dict; with `order`, those groups only, in that order.
+        With ``release`` (``order`` a permutation of 0..k-1) they are taken out, the
+        records handed back as they are copied; the accumulator holds no group after."""
 
 @final
 class LmmCore:
@@ -248,9 +265,10 @@ class LmmCore:
         from (checked by fingerprints: ``ValueError`` otherwise)."""
     @classmethod
     def from_products(
-        cls, products: _Products, evaluator: str = "auto", blocks: Sequence[int] | None = None
+        cls, products: _Products, evaluator: str = "auto", blocks: Sequence[int] | None = None, take: bool = False
     ) -> LmmCore:
-        """A core from products (reduce_rows' dicts, merged) instead of rows."""
+        """A core from products (reduce_rows' dicts, merged) instead of rows. With
+        ``take`` the dict's per-group arrays are removed from it as they are read."""
     def fixed_at(self, j: int, value: float) -> LmmCore:
         """The same model with fixed effect ``j`` held at ``value``: a new core for the
         response y - x_j * value and the other fixed-effect columns, from the products."""

@@ -188,6 +188,18 @@ def not_finite(what: str, name: str, where: str) -> SourceError:
     )
 
 
+def check_sums(yty: float, xtx: np.ndarray, response: str, fe_names: Sequence[str], where: str) -> None:
+    """Refuses sums of squares that are not finite once a batch is added (its values
+    are finite, but a square, or a sum of squares, overflows): y'y names the response,
+    a diagonal of X'X its fixed-effects column, and the batch ``where`` it happened."""
+    tail = f"whose square, or the sum of squares so far, overflows in {where}; rescale the column"
+    if not np.isfinite(yty):
+        raise SourceError(f"the response column '{response}' has a value {tail}")
+    bad = np.flatnonzero(~np.isfinite(np.diagonal(xtx)))
+    if len(bad):
+        raise SourceError(f"the fixed-effects column '{fe_names[int(bad[0])]}' has a value {tail}")
+
+
 def check_finite(parts: Sequence[tuple[str, np.ndarray, Sequence[str]]], where: Any) -> None:
     """Refuses the first column of a model matrix holding a value that is not finite:
     ``parts`` are (what, matrix, column names), a matrix of one column per name

@@ -52,7 +52,9 @@ def fit_products(
     t0: float | None = None,
 ) -> LmmFit:
     """The fit of merged products whose groups are ``levels`` (in that order): a model
-    without its rows, whose :attr:`~quorvelkit.LmmFit.source` says where they were read."""
+    without its rows, whose :attr:`~quorvelkit.LmmFit.source` says where they were read.
+    The per-group arrays of ``products`` are taken out of it (the dict loses them) as
+    the core copies them, so that they and the core's copy are not all held at once."""
     t0 = time.perf_counter() if t0 is None else t0
     parsed = spec.parsed
     n, m = int(products["n"]), int(products["m"])
@@ -69,7 +71,7 @@ def fit_products(
         )
     design = Design(spec, levels, n, kept, int(n_dropped), int(n_zero_weight), rows=None, source=source)
     t1 = time.perf_counter()
-    core = LmmCore.from_products(products, options.evaluator, blocks=spec.blocks)
+    core = LmmCore.from_products(products, options.evaluator, blocks=spec.blocks, take=True)
     return fit_design(design, core, options, t0, t1, stacklevel=4)
 
 

@@ -155,9 +155,10 @@ def lmm(
         :class:`~quorvelkit.LmmFit` without its rows.
 
     Raises:
-        SourceError: a missing column, a partition whose group column has missing
-            values, a level outside the model's, a value that is not finite (naming
-            the column and the partition), before any fit.
+        SourceError: a missing column, a level outside the model's, a value that is
+            not finite or whose square overflows (naming the column and the
+            partition), before any fit. A row without a group label is dropped as
+            missing, as in memory.
     """
     options = FitOptions.take(args, kwargs, "quorvelkit.dask.lmm()")
     if kwargs:

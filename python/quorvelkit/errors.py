@@ -78,8 +78,9 @@ def core_refusals(response: str, fe_names: Sequence[str]) -> Iterator[None]:
 
 
 class SourceError(ValueError):
-    """A source that cannot be fitted: a missing column, a missing group label, a level
-    of a categorical column that the model's levels lack, a value that is not finite.
+    """A source that cannot be fitted: a missing column, a level of a categorical
+    column that the model's levels lack, a value that is not finite or whose square
+    overflows.
     The message names the column and, where it can, the file, batch or partition.
     Raised before any fit: nothing is fitted from part of the data."""
 

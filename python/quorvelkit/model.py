@@ -176,20 +176,20 @@ class ModelSpec:
         """The columns of a pyarrow batch as :meth:`ProductsAccumulator.add_columns`
         takes them (y, the columns of X and of Z, ``None`` for the intercept) and the
         group labels, without pandas and without stacking (no copy where Arrow allows);
-        ``None`` when the model is not of plain columns. Refuses a missing column and a
-        missing group label; the accumulator drops rows with a missing value and finds
-        values that are not finite (see :meth:`fault`)."""
+        ``None`` when the model is not of plain columns, or when a group label is
+        missing (null or NaN: :meth:`rows` drops those rows). Refuses a missing column;
+        the accumulator drops rows with a missing value and finds values that are not
+        finite (see :meth:`fault`)."""
         plain = self.plain
         if plain is None or len(self.parsed.group) != 1 or isinstance(batch, pd.DataFrame) or self.weighted:
             return None
+        import pyarrow as pa
+        import pyarrow.compute as pc
+
         require_columns(self.used, batch.schema.names, where)
-        gname = self.parsed.group[0]
-        gcol = batch.column(gname)
-        if gcol.null_count:
-            raise SourceError(
-                f"the group column '{gname}' has {gcol.null_count} missing value(s) in {where}; "
-                f"every row needs a group label"
-            )
+        gcol = batch.column(self.parsed.group[0])
+        if gcol.null_count or (pa.types.is_floating(gcol.type) and pc.any(pc.is_nan(gcol)).as_py()):
+            return None
         cols = {
             c: np.require(batch.column(c).to_numpy(zero_copy_only=False), dtype=np.float64, requirements=["C", "A"])
             for c in dict.fromkeys([plain.y, *(c for c in plain.x + plain.z if c is not None)])
@@ -211,19 +211,14 @@ class ModelSpec:
 
     def rows(self, frame: Any, where: str) -> ModelRows:
         """The model's rows of a batch (a DataFrame or a pyarrow batch) of a source read
-        in batches, with the checks every batch needs: missing columns and group
-        labels, weights, levels outside the model's, values that are not finite, each
-        refused as a :class:`SourceError` naming the column and ``where``."""
+        in batches, with the checks every batch needs: missing columns, weights, levels
+        outside the model's, values that are not finite, each refused as a
+        :class:`SourceError` naming the column and ``where``. Rows with a missing value,
+        a missing group label among them, are dropped and counted as in memory."""
         if not isinstance(frame, pd.DataFrame):
             frame = arrow_frame(frame)
         require_columns(self.read_columns, frame.columns, where)
-        sub = frame[self.used]
-        for col in self.parsed.group:
-            if sub[col].isna().any():
-                raise SourceError(
-                    f"the group column '{col}' has {int(sub[col].isna().sum())} missing value(s) in {where}; "
-                    f"every row needs a group label"
-                )
+        sub = frame[self.used]  # the group columns among them: a missing label drops its row
         prior = None
         if self.weights_column is not None:
             col = frame[self.weights_column]

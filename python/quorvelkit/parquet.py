@@ -286,8 +286,8 @@ def first_pass(
     total: int | None,
 ) -> tuple[pd.Index | None, dict[str, list]]:
     """The sorted group labels and the distinct values of factor candidates, reading
-    only those columns (``types``: the schema they are read as); refuses a missing
-    group label, naming the file."""
+    only those columns (``types``: the schema they are read as); a missing label
+    (null, or NaN) is none of them."""
     import pyarrow as pa
     import pyarrow.compute as pc
 
@@ -300,24 +300,18 @@ def first_pass(
     bar = progress_bar(progress, total, "levels", "rows", unit_scale=True)
     try:
         for piece in pieces:
-            for k, batch in enumerate(fragment_batches(piece, cols, types, batch_rows)):
-                for c in group:
-                    arr = batch.column(c)
-                    if arr.null_count:
-                        raise SourceError(
-                            f"the group column '{c}' has {arr.null_count} missing value(s) in {piece.name} "
-                            f"(batch {k}); every row needs a group label"
-                        )
+            for batch in fragment_batches(piece, cols, types, batch_rows):
                 for c in cols:
                     if c in cands and size[c] > MAX_LEVELS:
                         continue
+                    arr = batch.column(c)
                     if ints is not None and c == group[0]:
-                        if ints.add(batch.column(c).to_numpy()):
+                        # A missing label is no group (its rows are dropped as missing).
+                        if ints.add(arr.drop_null().to_numpy()):
                             continue
                         if ints.spilled is not None:
-                            uniq[c].append(pa.array(ints.spilled))
+                            uniq[c].append(pa.array(ints.spilled).cast(arr.type))
                             ints.spilled = None
-                    arr = batch.column(c)
                     if pa.types.is_dictionary(arr.type):
                         arr = arr.dictionary_decode()
                     u = pc.unique(arr)
@@ -337,8 +331,10 @@ def first_pass(
     def values(c: str) -> list:
         if not uniq[c]:
             return []
-        found: list = pc.unique(pa.chunked_array(uniq[c])).drop_null().to_pylist()
-        return found
+        found = pc.unique(pa.chunked_array(uniq[c])).drop_null()
+        if pa.types.is_floating(found.type):  # NaN is a missing value, as null is
+            found = found.filter(pc.invert(pc.is_nan(found)))
+        return list(found.to_pylist())
 
     if ints is not None and ints.seen is not None and not uniq[group[0]]:
         glevels = pd.Index(ints.values())

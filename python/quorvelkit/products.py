@@ -18,6 +18,7 @@ import numpy as np
 import pandas as pd
 
 from . import _quorvelkit as _qk
+from .checks import check_sums
 from .frames import sorted_levels
 from .model import ModelSpec
 
@@ -61,6 +62,7 @@ def part_products(spec: ModelSpec, frame: Any, where: str) -> PartProducts:
         spec.shift,
         weights=w,
     )
+    check_sums(prod["yty"], prod["xtx"], spec.parsed.response, spec.fe_all, where)
     return PartProducts(prod, pd.Index(uniques), rows.n_dropped, rows.n_zero_weight)
 
 

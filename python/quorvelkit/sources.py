@@ -26,7 +26,7 @@ import numpy as np
 import pandas as pd
 
 from . import _quorvelkit as _qk
-from .checks import check_weights_column
+from .checks import check_sums, check_weights_column
 from .core_fit import fit_products
 from .errors import RowsUnavailable, SourceError
 from .fit import LmmFit
@@ -89,10 +89,11 @@ def lmm(
         is false).
 
     Raises:
-        SourceError: a missing column, a missing group label, a level outside the
-            model's, a value that is not finite, a column that files store as
-            different kinds of values (naming the column and the file, batch or
-            partition), before any fit.
+        SourceError: a missing column, a level outside the model's, a value that is
+            not finite or whose square overflows, a column that files
+            store as different kinds of values (naming the column and the file,
+            batch or partition), before any fit. A row without a group label is
+            dropped as missing, as in memory.
     """
     options = FitOptions.take(args, kwargs, "lmm()")
     parsed = parse_formula(formula)
@@ -273,25 +274,30 @@ def fit_frames(
                 if fault is not None:
                     raise spec.fault(fault, where)
                 n_dropped += dropped
+            check_sums(acc.yty, acc.xtx, spec.parsed.response, spec.fe_all, where)
             bar.update(n_rows)
     finally:
         bar.close()
     if acc is None:
         raise SourceError(f"{source} holds no rows")
     # The groups met, in the order of their sorted labels (as quorvelkit.lmm orders
-    # levels); a permutation of the records, exact.
-    if codes_of.fixed:
-        group_index = codes_of.index
-        products = acc.products(np.arange(codes_of.m))
+    # levels); a permutation of the records, exact. The products are taken out of the
+    # accumulator, whose records are handed back as they are copied.
+    group_index: pd.Index | None = codes_of.index if codes_of.fixed else None
+    if group_index is not None:
+        order = np.arange(codes_of.m)
     else:
-        by_label, group_index = codes_of.sorted_order()
-        products = acc.products(by_label)
-    del acc
-    counts = np.asarray(products["counts"])
-    if (counts == 0).any():  # groups whose every row was dropped for a missing value
-        keep = np.flatnonzero(counts > 0)
-        take_groups(products, keep)
-        group_index = group_index[keep]
+        order, labels_of = codes_of.sorted_order(release=True)
+    codes_of.release()
+    products = acc.products(order, release=True)
+    del acc, order
+    if group_index is None:
+        group_index = labels_of()  # made once the records are handed back
+    empty = np.asarray(products["counts"]) == 0
+    if empty.any():  # groups whose every row was dropped for a missing value
+        take_groups(products, np.flatnonzero(~empty))
+        group_index = group_index[~empty]
+    del empty  # fit_products frees the products' arrays when nothing else holds them
     return fit_products(
         spec, products, group_index, options, n_dropped=n_dropped, n_zero_weight=n_zero, source=source, t0=t0
     )

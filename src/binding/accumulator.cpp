@@ -173,8 +173,11 @@ PyObject* acc_grow(PyObject* self, PyObject* arg) {
 
 PyObject* acc_products(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<PyObject*> a;
-  if (!parse_args("products", {"order"}, 0, args, nargs, kwnames, a)) return nullptr;
-  const Accumulator& acc = acc_of(self);
+  if (!parse_args("products", {"order", "release"}, 0, args, nargs, kwnames, a)) return nullptr;
+  Accumulator& acc = acc_of(self);
+  bool release = false;
+  if (a[1] && !to_bool(a[1], "release", release)) return nullptr;
+  if (release && !(a[0] && a[0] != Py_None)) return value_error("release needs the order of the groups to take");
   std::vector<std::uint64_t> order;
   const bool ordered = a[0] && a[0] != Py_None;
   if (ordered) {
@@ -195,12 +198,19 @@ PyObject* acc_products(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
       }
   }
   Products pr;
-  if (!without_gil([&] { pr = accumulated_products(acc, ordered ? &order : nullptr); })) return nullptr;
-  return products_dict(pr);
+  if (!without_gil([&] { pr = release ? take_products(acc, order) : accumulated_products(acc, ordered ? &order : nullptr); }))
+    return nullptr;
+  return products_dict(std::move(pr));
 }
 
 PyObject* acc_get_n(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(acc_of(self).n); }
 PyObject* acc_get_m(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(acc_of(self).m); }
+PyObject* acc_get_yty(PyObject* self, void*) { return PyFloat_FromDouble(acc_of(self).yty); }
+PyObject* acc_get_xtx(PyObject* self, void*) {
+  const Accumulator& acc = acc_of(self);
+  const npy_intp p = static_cast<npy_intp>(acc.p);
+  return new_array(acc.xtx, {p, p});
+}
 
 PyMethodDef acc_methods[] = {
     {"add_rows", QK_FASTCALL(acc_add_rows), METH_FASTCALL | METH_KEYWORDS,
@@ -223,14 +233,19 @@ PyMethodDef acc_methods[] = {
     {"grow", QK_ENTRY(acc_grow), METH_O,
      "grow($self, n_groups)\n--\n\nAdds groups without rows up to n_groups groups."},
     {"products", QK_FASTCALL(acc_products), METH_FASTCALL | METH_KEYWORDS,
-     "products($self, order=None)\n--\n\nThe products so far, as a dict (see reduce_rows); with `order` (group\n"
-     "numbers), those groups only, in that order."},
+     "products($self, order=None, release=False)\n--\n\nThe products so far, as a dict (see reduce_rows); with `order` (group\n"
+     "numbers), those groups only, in that order. With release (and `order` a permutation\n"
+     "of 0..k-1), the products are taken out: the records are handed back to the system\n"
+     "as they are copied, so memory peaks at about the records' size rather than the\n"
+     "records' and the products' together, and the accumulator holds no group after."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef acc_getset[] = {
-    {"n", acc_get_n, nullptr, "Number of rows added.", nullptr},
-    {"m", acc_get_m, nullptr, "Number of groups.", nullptr},
+    {"n", QK_ENTRY(acc_get_n), nullptr, "Number of rows added.", nullptr},
+    {"m", QK_ENTRY(acc_get_m), nullptr, "Number of groups.", nullptr},
+    {"yty", QK_ENTRY(acc_get_yty), nullptr, "y'y of the rows added (of the shifted rows).", nullptr},
+    {"xtx", QK_ENTRY(acc_get_xtx), nullptr, "X'X of the rows added (of the shifted rows), a new (p, p) array.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -2,6 +2,7 @@
 #include "binding/convert.hpp"
 
 #include <cstring>
+#include <new>
 
 #include "binding/pyutil.hpp"
 
@@ -242,6 +243,55 @@ PyObject* new_array(const std::vector<double>& v, std::initializer_list<npy_intp
   if (!v.empty())
     std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr)), v.data(), v.size() * sizeof(double));
   return arr;
+}
+
+namespace {
+
+constexpr const char* kBufferCapsule = "quorvelkit.buffer";
+
+template <class T>
+void free_buffer(PyObject* capsule) {
+  delete static_cast<std::vector<T>*>(PyCapsule_GetPointer(capsule, kBufferCapsule));
+}
+
+// The values of v held by a capsule that is the array's base: freed with the array.
+template <class T>
+PyObject* take_buffer(std::vector<T>&& v, std::initializer_list<npy_intp> shape, int typenum) {
+  std::vector<npy_intp> dims(shape);
+  auto* held = new (std::nothrow) std::vector<T>(std::move(v));
+  if (!held) return PyErr_NoMemory();
+  PyObject* capsule = PyCapsule_New(held, kBufferCapsule, free_buffer<T>);
+  if (!capsule) {
+    delete held;
+    return nullptr;
+  }
+  PyObject* arr = PyArray_SimpleNewFromData(static_cast<int>(dims.size()), dims.data(), typenum, held->data());
+  if (!arr) {
+    Py_DECREF(capsule);
+    return nullptr;
+  }
+  // Takes the capsule's reference, also on failure.
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(arr), capsule) < 0) {
+    Py_DECREF(arr);
+    return nullptr;
+  }
+  return arr;
+}
+
+}  // namespace
+
+PyObject* array_taking(std::vector<double>&& v, std::initializer_list<npy_intp> shape) {
+  if (v.empty()) return new_array(v, shape);
+  return take_buffer(std::move(v), shape, NPY_DOUBLE);
+}
+
+PyObject* array_taking(std::vector<std::uint64_t>&& v, std::initializer_list<npy_intp> shape) {
+  if (v.empty()) {
+    std::vector<npy_intp> dims(shape);
+    return PyArray_ZEROS(static_cast<int>(dims.size()), dims.data(), NPY_INT64, 0);
+  }
+  static_assert(sizeof(std::uint64_t) == sizeof(std::int64_t));
+  return take_buffer(std::move(v), shape, NPY_INT64);
 }
 
 bool set_item(PyObject* dict, const char* key, PyObject* value) {

@@ -58,6 +58,10 @@ bool to_double(PyObject* obj, const char* name, double& out);
 PyObject* float_list(const std::vector<double>& v);
 // A new float64 array of the given shape holding a copy of v.
 PyObject* new_array(const std::vector<double>& v, std::initializer_list<npy_intp> shape);
+// A new array of the given shape (float64, or int64 for row counts below 2^63) over
+// the values of v, taken over without a copy: the array owns them from then on.
+PyObject* array_taking(std::vector<double>&& v, std::initializer_list<npy_intp> shape);
+PyObject* array_taking(std::vector<std::uint64_t>&& v, std::initializer_list<npy_intp> shape);
 // Sets dict[key] = value, consuming the new reference value (nullptr: failure).
 bool set_item(PyObject* dict, const char* key, PyObject* value);
 

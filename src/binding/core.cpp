@@ -145,14 +145,14 @@ PyObject* get_n_classes(PyObject* self, void*) {
 }
 
 PyGetSetDef core_getset[] = {
-    {"n", get_n, nullptr, "Number of rows.", nullptr},
-    {"p", get_p, nullptr, "Number of fixed-effect columns.", nullptr},
-    {"q", get_q, nullptr, "Number of random-effect columns.", nullptr},
-    {"m", get_m, nullptr, "Number of groups.", nullptr},
-    {"n_theta", get_n_theta, nullptr, "Length of `theta`: the free entries of Lambda (q(q+1)/2 without `blocks`).", nullptr},
-    {"evaluator", get_evaluator, nullptr,
+    {"n", QK_ENTRY(get_n), nullptr, "Number of rows.", nullptr},
+    {"p", QK_ENTRY(get_p), nullptr, "Number of fixed-effect columns.", nullptr},
+    {"q", QK_ENTRY(get_q), nullptr, "Number of random-effect columns.", nullptr},
+    {"m", QK_ENTRY(get_m), nullptr, "Number of groups.", nullptr},
+    {"n_theta", QK_ENTRY(get_n_theta), nullptr, "Length of `theta`: the free entries of Lambda (q(q+1)/2 without `blocks`).", nullptr},
+    {"evaluator", QK_ENTRY(get_evaluator), nullptr,
      "The kernel in use: \"blocks\", \"aggregated\" or \"streaming\".", nullptr},
-    {"n_classes", get_n_classes, nullptr,
+    {"n_classes", QK_ENTRY(get_n_classes), nullptr,
      "Number of distinct Z_i'Z_i classes when the aggregated kernel is used, else None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

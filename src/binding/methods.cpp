@@ -331,7 +331,7 @@ PyMethodDef core_methods[] = {
      "Returns `None` when `q > 1` (no analytic Hessian is implemented there)\n"
      "and `nan` for an infeasible `theta`."},
     {"from_products", QK_FASTCALL(m_from_products), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "from_products(products, evaluator='auto', blocks=None)\n--\n\n"
+     "from_products(products, evaluator='auto', blocks=None, take=False)\n--\n\n"
      "A core from products (a dict as reduce_rows returns, or merged ones) instead of\n"
      "rows: every evaluator, fit, solution, conditional covariances and the Hessian\n"
      "work as for a core built from the rows. The products are checked first\n"
@@ -339,7 +339,9 @@ PyMethodDef core_methods[] = {
      "blocks, finite values, non-negative diagonals, a valid shift. `blocks` as for\n"
      "LmmCore. Weighted products (\"weighted\" true) give the weighted model, whose\n"
      "criterion carries their \"log_weights\". Such a core has no fingerprints of\n"
-     "rows: with_response refuses it (ValueError)."},
+     "rows: with_response refuses it (ValueError). With take (products a dict), the\n"
+     "per-group arrays (counts, ztz, ztx, zty) are removed from the dict as they are\n"
+     "read, each freed then when nothing else holds it."},
     {"__reduce__", QK_ENTRY(m_reduce), METH_NOARGS,
      "__reduce__($self)\n--\n\n"
      "Pickling support: the prepared products and the fingerprints of the rows, not\n"

@@ -5,6 +5,7 @@
 // merges with NumPy; the core checks it again whenever it reads one.
 #include "binding/products.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -18,15 +19,6 @@
 namespace qk::py {
 
 namespace {
-
-PyObject* new_int64_array(const std::vector<std::uint64_t>& v) {
-  npy_intp dims[1] = {static_cast<npy_intp>(v.size())};
-  PyObject* arr = PyArray_SimpleNew(1, dims, NPY_INT64);
-  if (!arr) return nullptr;
-  auto* out = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr)));
-  for (std::size_t i = 0; i < v.size(); ++i) out[i] = static_cast<std::int64_t>(v[i]);
-  return arr;
-}
 
 // The value of a required key, owned (a mapping other than a dict may make a new
 // object on every lookup); a ValueError naming a missing key.
@@ -103,7 +95,7 @@ bool put_shift(PyObject* dict, const Shift& s, npy_intp p) {
          set_item(dict, "shift_y", PyFloat_FromDouble(s.y)) && set_item(dict, "shift_x", new_array(s.x, {p}));
 }
 
-PyObject* products_dict(const Products& pr) {
+PyObject* products_dict(Products&& pr) {
   Ref dict(PyDict_New());
   if (!dict) return nullptr;
   PyObject* o = dict.get();
@@ -112,10 +104,12 @@ PyObject* products_dict(const Products& pr) {
                   set_item(o, "p", PyLong_FromUnsignedLongLong(pr.p)) &&
                   set_item(o, "q", PyLong_FromUnsignedLongLong(pr.q)) &&
                   set_item(o, "m", PyLong_FromUnsignedLongLong(pr.m)) &&
-                  set_item(o, "counts", new_int64_array(pr.counts)) && set_item(o, "xtx", new_array(pr.xtx, {p, p})) &&
-                  set_item(o, "xty", new_array(pr.xty, {p})) && set_item(o, "yty", PyFloat_FromDouble(pr.yty)) &&
-                  set_item(o, "ztz", new_array(pr.ztz, {m, q, q})) && set_item(o, "ztx", new_array(pr.ztx, {m, q, p})) &&
-                  set_item(o, "zty", new_array(pr.zty, {m, q})) && put_shift(o, pr.shift, p) &&
+                  set_item(o, "counts", array_taking(std::move(pr.counts), {m})) &&
+                  set_item(o, "xtx", new_array(pr.xtx, {p, p})) && set_item(o, "xty", new_array(pr.xty, {p})) &&
+                  set_item(o, "yty", PyFloat_FromDouble(pr.yty)) &&
+                  set_item(o, "ztz", array_taking(std::move(pr.ztz), {m, q, q})) &&
+                  set_item(o, "ztx", array_taking(std::move(pr.ztx), {m, q, p})) &&
+                  set_item(o, "zty", array_taking(std::move(pr.zty), {m, q})) && put_shift(o, pr.shift, p) &&
                   set_item(o, "weighted", PyBool_FromLong(pr.weighted)) &&
                   set_item(o, "log_weights", PyFloat_FromDouble(pr.log_weights));
   if (!ok) return nullptr;
@@ -158,7 +152,10 @@ bool read_weights(PyObject* obj, const char* what, Products& pr) {
   return true;
 }
 
-bool read_products(PyObject* obj, const char* what, Products& pr) {
+// With `take`, obj is a dict and its per-group arrays are removed from it once read,
+// each freed then when nothing else holds it: the products' blocks and their copy
+// are not all held at once.
+bool read_products(PyObject* obj, const char* what, Products& pr, bool take = false) {
   if (!item_u64(obj, what, "n", pr.n) || !item_u64(obj, what, "p", pr.p) || !item_u64(obj, what, "q", pr.q) ||
       !item_u64(obj, what, "m", pr.m))
     return false;
@@ -167,13 +164,14 @@ bool read_products(PyObject* obj, const char* what, Products& pr) {
     PyErr_Format(PyExc_ValueError, "%s: dimensions overflow the address space", what);
     return false;
   }
-  return item_array(obj, what, "counts", NPY_INT64, {m}, pr.counts) &&
+  const auto taken = [&](const char* key) { return !take || PyDict_DelItemString(obj, key) == 0; };
+  return item_array(obj, what, "counts", NPY_INT64, {m}, pr.counts) && taken("counts") &&
          item_array(obj, what, "xtx", NPY_DOUBLE, {p, p}, pr.xtx) &&
          item_array(obj, what, "xty", NPY_DOUBLE, {p}, pr.xty) && item_double(obj, what, "yty", pr.yty) &&
-         item_array(obj, what, "ztz", NPY_DOUBLE, {m, q, q}, pr.ztz) &&
-         item_array(obj, what, "ztx", NPY_DOUBLE, {m, q, p}, pr.ztx) &&
-         item_array(obj, what, "zty", NPY_DOUBLE, {m, q}, pr.zty) && read_shift(obj, what, pr.p, pr.shift) &&
-         read_weights(obj, what, pr);
+         item_array(obj, what, "ztz", NPY_DOUBLE, {m, q, q}, pr.ztz) && taken("ztz") &&
+         item_array(obj, what, "ztx", NPY_DOUBLE, {m, q, p}, pr.ztx) && taken("ztx") &&
+         item_array(obj, what, "zty", NPY_DOUBLE, {m, q}, pr.zty) && taken("zty") &&
+         read_shift(obj, what, pr.p, pr.shift) && read_weights(obj, what, pr);
 }
 
 // ---- functions --------------------------------------------------------------------
@@ -198,7 +196,7 @@ PyObject* f_reduce_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   std::variant<Reduced, std::string> out;
   if (!without_gil([&] { out = reduce_rows(rows, m, shift); })) return nullptr;
   if (auto* err = std::get_if<std::string>(&out)) return value_error(*err);
-  return products_dict(std::get<Reduced>(out).products);
+  return products_dict(std::move(std::get<Reduced>(out).products));
 }
 
 PyObject* f_choose_shift(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -262,17 +260,86 @@ PyObject* f_code_labels(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   return Py_BuildValue("(OK)", codes.get(), static_cast<unsigned long long>(t.m));
 }
 
+// A hash table of labels from its two arrays (keys, codes: int64, writeable, one
+// length, a power of two) and its count m (below half the slots).
+bool label_hash_of(PyObject* keys, PyObject* codes, PyObject* count, LabelHash& out) {
+  ArrayView k, c;
+  if (!borrow_vector(keys, "keys", NPY_INT64, k) || !borrow_vector(codes, "codes", NPY_INT64, c)) return false;
+  if (!(PyArray_FLAGS(k.arr) & NPY_ARRAY_WRITEABLE) || !(PyArray_FLAGS(c.arr) & NPY_ARRAY_WRITEABLE)) {
+    PyErr_SetString(PyExc_ValueError, "keys and codes must be writeable");
+    return false;
+  }
+  const auto slots = static_cast<std::uint64_t>(k.rows);
+  if (c.rows != k.rows || slots < 2 || (slots & (slots - 1)) != 0) {
+    PyErr_SetString(PyExc_ValueError, "keys and codes must have one length, a power of two from 2 on");
+    return false;
+  }
+  if (!to_u64(count, "m", out.m)) return false;
+  if (4 * out.m > 3 * slots) {
+    PyErr_SetString(PyExc_ValueError, "m labels fill more than three quarters of the slots");
+    return false;
+  }
+  out.key = static_cast<std::int64_t*>(PyArray_DATA(k.arr));
+  out.code = static_cast<std::int64_t*>(PyArray_DATA(c.arr));
+  out.slots = slots;
+  return true;
+}
+
+PyObject* f_hash_labels(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::vector<PyObject*> a;
+  if (!parse_args("hash_labels", {"labels", "keys", "codes", "m", "out", "start"}, 6, args, nargs, kwnames, a))
+    return nullptr;
+  ArrayView labels, out;
+  LabelHash t;
+  std::uint64_t start;
+  if (!borrow_vector(a[0], "labels", NPY_INT64, labels) || !borrow_vector(a[4], "out", NPY_INT64, out) ||
+      !label_hash_of(a[1], a[2], a[3], t) || !to_u64(a[5], "start", start))
+    return nullptr;
+  const auto n = static_cast<std::uint64_t>(labels.rows);
+  if (out.rows != labels.rows || !(PyArray_FLAGS(out.arr) & NPY_ARRAY_WRITEABLE) || start > n)
+    return value_error("out must be a writeable array as long as labels, and start at most its length");
+  std::uint64_t stopped = 0;
+  auto* codes = static_cast<std::int64_t*>(PyArray_DATA(out.arr));
+  if (!without_gil([&] { stopped = hash_labels(t, data_of<std::int64_t>(labels), start, n, codes); })) return nullptr;
+  return Py_BuildValue("(KK)", static_cast<unsigned long long>(stopped), static_cast<unsigned long long>(t.m));
+}
+
+PyObject* f_rehash_labels(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::vector<PyObject*> a;
+  if (!parse_args("rehash_labels", {"keys", "codes", "m", "new_keys", "new_codes"}, 5, args, nargs, kwnames, a))
+    return nullptr;
+  LabelHash from, to;
+  Ref zero(PyLong_FromLong(0));
+  if (!zero || !label_hash_of(a[0], a[1], a[2], from) || !label_hash_of(a[3], a[4], zero.get(), to)) return nullptr;
+  if (4 * from.m > 3 * to.slots) return value_error("the new table must keep at most three quarters of its slots full");
+  bool ok = false;
+  if (!without_gil([&] {
+        std::fill_n(to.code, to.slots, -1);
+        ok = rehash_labels(from, to);
+      }))
+    return nullptr;
+  if (!ok) return value_error("the labels' table holds more labels than m says");
+  Py_RETURN_NONE;
+}
+
 }  // namespace
 
 PyObject* m_from_products(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<PyObject*> a;
-  if (!parse_args("from_products", {"products", "evaluator", "blocks"}, 1, args, nargs, kwnames, a)) return nullptr;
+  if (!parse_args("from_products", {"products", "evaluator", "blocks", "take"}, 1, args, nargs, kwnames, a))
+    return nullptr;
   Evaluator evaluator = kAuto;
   if (a[1] && !parse_evaluator(a[1], evaluator)) return nullptr;
   std::vector<std::uint64_t> blocks;
   if (a[2] && a[2] != Py_None && !to_u64_vec(a[2], "blocks", blocks)) return nullptr;
+  bool take = false;
+  if (a[3] && !to_bool(a[3], "take", take)) return nullptr;
+  if (take && !PyDict_Check(a[0])) {
+    PyErr_Format(PyExc_TypeError, "take needs the products as a dict, got '%s'", type_name(a[0]).c_str());
+    return nullptr;
+  }
   Products pr;
-  if (!read_products(a[0], "products", pr)) return nullptr;
+  if (!read_products(a[0], "products", pr, take)) return nullptr;
   if (blocks.empty()) blocks = {pr.q};
   if (auto err = blocks_error(blocks, pr.q)) return value_error(*err);
   std::variant<std::unique_ptr<LmmData>, std::string> built;
@@ -304,6 +371,18 @@ PyMethodDef products_functions[] = {
      "of label v (-1: not met yet), m the number of labels coded so far. Labels not met\n"
      "get the next codes in row order, written into the table. Returns (codes, m), or\n"
      "None, changing nothing, when a label lies outside lo .. lo + len(table) - 1."},
+    {"hash_labels", QK_FASTCALL(f_hash_labels), METH_FASTCALL | METH_KEYWORDS,
+     "hash_labels(labels, keys, codes, m, out, start)\n--\n\n"
+     "Group codes of int64 labels through a hash table (keys and codes: int64 arrays of\n"
+     "one length, a power of two; codes -1 for an empty slot), m the number of labels\n"
+     "coded so far. labels[start:] are coded into out[start:], labels not met getting the\n"
+     "next codes in row order, until a new label would fill more than 3/4 of the table.\n"
+     "Returns (row stopped at, m): the row is len(labels) when every label is coded;\n"
+     "otherwise move the table to one twice as large (rehash_labels) and go on from it."},
+    {"rehash_labels", QK_FASTCALL(f_rehash_labels), METH_FASTCALL | METH_KEYWORDS,
+     "rehash_labels(keys, codes, m, new_keys, new_codes)\n--\n\n"
+     "Enters the m labels of a hash table (see hash_labels) with their codes into a new\n"
+     "one (its codes are set to -1 first), which must keep at most 3/4 of its slots full."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -13,8 +13,9 @@ namespace qk::py {
 // Sets the keys shift_column, shift_value, shift_y and shift_x of dict.
 bool put_shift(PyObject* dict, const Shift& s, npy_intp p);
 
-// The products as a new dict of NumPy arrays and numbers.
-PyObject* products_dict(const Products& pr);
+// The products as a new dict of NumPy arrays and numbers; the arrays take the
+// products' blocks over without copying them.
+PyObject* products_dict(Products&& pr);
 
 // A shift from a mapping with the keys shift_column, shift_value, shift_y and shift_x
 // (a products dict, or choose_shift's result); None: the rows as given.

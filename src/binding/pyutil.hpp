@@ -22,7 +22,7 @@ namespace qk::py {
 
 // The interpreter calls the extension's functions from C frames, through which no C++
 // exception can unwind: one that reached them would end the process in std::terminate.
-// Entry<f>::call is f behind a barrier, and every method, module function, constructor
+// Entry<f>::call is f behind a barrier, and every method, getter, module function, constructor
 // and module initialiser is installed through it (QK_ENTRY, QK_FASTCALL): an exception
 // that escapes f (bad_alloc from converting arguments or building results, outside the
 // core's own calls, which without_gil guards) is set as the Python error, MemoryError for

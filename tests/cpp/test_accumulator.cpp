@@ -1,5 +1,12 @@
 // Products of batches, reduced or accumulated, against the rows' sums; batches given
-// as columns; refused batches that leave the accumulator unchanged.
+// as columns; refused batches that leave the accumulator unchanged; products taken
+// out of it; the zero pages its records live on.
+#include <unistd.h>
+
+#include <algorithm>
+#include <numeric>
+#include <random>
+
 #include "batches.hpp"
 #include "lmm/prepare/accumulator.hpp"
 #include "lmm/prepare/columns.hpp"
@@ -139,3 +146,61 @@ TEST(Accumulator, ColumnsStackIntoRows) {
 }
 
 }  // namespace
+
+// Products taken out of an accumulator are those accumulated_products copies, to the
+// bit, for every order: a permutation of all the groups, of the first groups of one
+// grown ahead of need, and an order that is no permutation (copied instead). The
+// accumulator holds no group after.
+TEST(Accumulator, TakenProductsAreTheAccumulatedOnes) {
+  const Design d = qkt::make_design({.p = 3, .q = 2, .m = 3000, .min_rows = 0, .max_rows = 9, .seed = 21});
+  std::vector<std::uint64_t> all(d.m);
+  std::iota(all.begin(), all.end(), 0);
+  std::shuffle(all.begin(), all.end(), std::mt19937_64(5));
+  std::vector<std::uint64_t> first(all.size());
+  std::iota(first.begin(), first.end(), 0);
+  std::reverse(first.begin(), first.end());
+  std::vector<std::uint64_t> repeated = {4, 9, 4, 0};
+  for (const auto& [order, grown, z_in_x] : {std::tuple(all, d.m, std::vector<std::uint64_t>{}),
+                                             std::tuple(first, 3 * d.m + 17, std::vector<std::uint64_t>{}),
+                                             std::tuple(all, d.m, std::vector<std::uint64_t>{0, 1}),
+                                             std::tuple(repeated, d.m, std::vector<std::uint64_t>{})}) {
+    SCOPED_TRACE("groups " + std::to_string(order.size()) + " of " + std::to_string(grown));
+    Design b = d;
+    if (!z_in_x.empty())
+      for (std::uint64_t r = 0; r < b.n; ++r) b.z[2 * r] = b.x[3 * r], b.z[2 * r + 1] = b.x[3 * r + 1];
+    qk::Accumulator acc = qk::empty_accumulator(d.m, d.p, d.q, qk::choose_shift(b.rows()), false, z_in_x);
+    ASSERT_FALSE(qk::accumulate_rows(acc, b.rows()));
+    qk::grow_accumulator(acc, grown);
+    const qk::Products want = qk::accumulated_products(acc, &order);
+    const qk::Products got = qk::take_products(acc, order);
+    EXPECT_EQ(qkt::block_bits(got) + qkt::fixed_bits(got), qkt::block_bits(want) + qkt::fixed_bits(want));
+    EXPECT_EQ(got.counts, want.counts);
+    EXPECT_EQ(std::tuple(acc.m, acc.records.size()), std::tuple(0ul, 0ul));
+  }
+}
+
+// Zero pages keep their values when grown (far, and again), read as zeros where never
+// written, and read as zeros again where released, whole pages only.
+TEST(Accumulator, ZeroPagesGrowAndRelease) {
+  qk::ZeroPages pages;
+  pages.grow(1000);
+  ASSERT_TRUE(pages.data() != nullptr && reinterpret_cast<std::uintptr_t>(pages.data()) % 64 == 0);
+  for (std::uint64_t i = 0; i < 1000; ++i) pages.data()[i] = static_cast<double>(i) + 0.5;
+  pages.grow(3'000'000);
+  pages.grow(10);  // never shrinks
+  ASSERT_EQ(pages.size(), 3'000'000u);
+  std::uint64_t wrong = 0;
+  for (std::uint64_t i = 0; i < pages.size(); ++i) wrong += pages.data()[i] != (i < 1000 ? static_cast<double>(i) + 0.5 : 0.0);
+  EXPECT_EQ(wrong, 0u);
+  for (std::uint64_t i = 0; i < pages.size(); ++i) pages.data()[i] = 1.0;
+  pages.release(100, 600'000);  // the pages wholly inside: from the first boundary after 100
+  const std::uint64_t per_page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE)) / sizeof(double);
+  const std::uint64_t lo = (100 + per_page - 1) / per_page * per_page, hi = 600'000 / per_page * per_page;
+  wrong = 0;
+  for (std::uint64_t i = 0; i < pages.size(); ++i) wrong += pages.data()[i] != (i >= lo && i < hi ? 0.0 : 1.0);
+  EXPECT_EQ(wrong, 0u);
+  qk::ZeroPages moved = std::move(pages);
+  EXPECT_TRUE(pages.data() == nullptr && pages.size() == 0 && moved.data()[5] == 1.0);
+  moved.clear();
+  EXPECT_EQ(moved.size(), 0u);
+}

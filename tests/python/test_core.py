@@ -174,6 +174,12 @@ def test_products_as_values(sleep_args):
         for key in ("ztz", "ztx", "zty", "counts", "xtx", "xty"):
             np.testing.assert_allclose(products[key], whole[key], rtol=1e-13, atol=1e-9, err_msg=key)
         assert LmmCore.from_products(products).deviance(THETA) == pytest.approx(core.deviance(THETA), rel=1e-13)
+    # taken out (the records handed back as they are copied): the same bits, and no group left
+    order = np.arange(m)[::-1].copy()
+    kept = acc.products(order)
+    assert (acc.yty, acc.xtx.tobytes()) == (kept["yty"], kept["xtx"].tobytes())
+    taken = acc.products(order, release=True)
+    assert acc.m == 0 and all(taken[k].tobytes() == kept[k].tobytes() for k in ("ztz", "ztx", "zty", "counts"))
 
     class Fresh(dict):
         def __getitem__(self, key):
@@ -181,6 +187,9 @@ def test_products_as_values(sleep_args):
             return np.array(v) if isinstance(v, np.ndarray) else type(v)(v)
 
     assert LmmCore.from_products(Fresh(whole)).deviance(THETA) == LmmCore.from_products(whole).deviance(THETA)
+    given = dict(whole)  # taken: the per-group arrays leave the dict as the core copies them
+    assert LmmCore.from_products(given, take=True).deviance(THETA) == LmmCore.from_products(whole).deviance(THETA)
+    assert not {"counts", "ztz", "ztx", "zty"} & set(given) and given["xtx"] is whole["xtx"]
 
 
 @pytest.mark.parametrize("evaluator", [*EVALUATORS, "auto"])

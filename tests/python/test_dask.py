@@ -67,12 +67,18 @@ def test_dask_prior_weights(clusters):
 
 def test_dask_bad_partitions_are_named(clusters):
     # the partition holding the fault, numbered as Dask numbers them; a level outside
-    # the declared ones, also in the partition the model is planned from
+    # the declared ones, also in the partition the model is planned from. A row without
+    # a group label is no fault: dropped as missing, as in memory.
     s, row = sleepstudy(), np.arange(180)
-    d = s.assign(Subject=s["Subject"].astype(object).where(row != 130, None))
+    unlabelled = s.assign(Subject=s["Subject"].astype(float).where(row % 50 != 7))
+    fit = on(clusters[2], lambda: qdask.lmm(SLEEP, dd.from_pandas(unlabelled, npartitions=3, sort=False)))
+    assert fit.n_dropped == 4
+    assert_agree(qk.lmm(SLEEP, unlabelled), fit)
+    d = s.assign(Reaction=s["Reaction"].where(row != 130, 1e200))  # finite, its square is not
     site = s.assign(site=np.where((row >= 60) & (row < 120), "b", "a"))
     for frame, formula, levels, text in [
-        (d, SLEEP, None, "the group column 'Subject' has 1 missing value(s) in partition 2 of the Dask DataFrame"),
+        (d, SLEEP, None, "the response column 'Reaction' has a value whose square, or the sum of squares so far, "
+         "overflows in partition 2 of the Dask DataFrame"),
         (site, "Reaction ~ Days + site + (1 | Subject)", {"site": ["a"]},
          "inconsistent categorical levels in partition 1 of the Dask DataFrame: column 'site' has 'b'"),
         (site, "Reaction ~ Days + site + (1 | Subject)", {"site": ["b"]},

@@ -8,7 +8,7 @@ import math
 import pickle
 import re
 import sys
-from types import SimpleNamespace
+from types import MappingProxyType, SimpleNamespace
 
 import numpy as np
 import pandas as pd
@@ -287,6 +287,17 @@ CORE = [  # the core's arguments, calls and state
     (lambda t: Q.ProductsAccumulator(18, 2, 2, t.products).add_rows(*t.args[:3], t.args[3] + 18), V, "out of range"),
     (lambda t: Q.ProductsAccumulator(18, 2, 2, t.products).add_rows(t.args[0], 2 * t.args[1], *t.args[2:4]), V,
      "shift's constant column"),
+    (lambda t: Q.ProductsAccumulator(18, 2, 2, t.products).products(release=True), V, "release needs the order"),
+    (lambda t: LmmCore.from_products(MappingProxyType(t.products), take=True), T, "take needs the products as a dict"),
+    # the hash table of group labels: its shape, its count, and a new table too small
+    (lambda t: Q.hash_labels(np.zeros(3, np.int64), *[np.zeros(6, np.int64)] * 2, 0, np.zeros(3, np.int64), 0), V,
+     "a power of two"),
+    (lambda t: Q.hash_labels(np.zeros(3, np.int64), *[np.zeros(8, np.int64)] * 2, 7, np.zeros(3, np.int64), 0), V,
+     "more than three quarters"),
+    (lambda t: Q.hash_labels(np.zeros(3, np.int64), *[np.zeros(8, np.int64)] * 2, 0, np.zeros(2, np.int64), 0), V,
+     "as long as labels"),
+    (lambda t: Q.rehash_labels(*[np.zeros(8, np.int64)] * 2, 6, *[np.zeros(4, np.int64)] * 2), V,
+     "three quarters of its slots"),
 ]
 
 SUPPORTED = "random-effects terms on one grouping factor"
@@ -386,7 +397,10 @@ BEFORE_THE_CORE = [  # formulas, columns and arguments lmm refuses
     (batches(FM1, lambda t: t.sleep.astype({"Days": object}).assign(Days=lambda d: d["Days"].where(
         d.index != 4, "four"))), SourceError, "column 'Days' is not numeric: 'four' in row 4 of batch 0, among"),
     (batches("Reaction ~ 1 + (C(k) | Subject)", lambda t: pd.concat([t.sleep] * 6).assign(k=np.arange(1080) % 1000)),
-     SourceError, R("batch 0 has 1 fixed-effects and 1000 random-effects columns, 1002001 numbers.*at most")),
+     FormulaError, R(r"\(C\(k\) \| Subject\) has 1000 columns")),
+    (batches("Reaction ~ 1 + " + " + ".join(f"(0 + C(k{j}) | Subject)" for j in range(11)),
+             lambda t: pd.concat([t.sleep] * 6).assign(**{f"k{j}": np.arange(1080) % 100 for j in range(11)})),
+     SourceError, R("batch 0 has 1 fixed-effects and 1100 random-effects columns, 1212201 numbers.*at most")),
     (lambda t: lmm(FM1, t.sleep, batch_rows=10), T, "options of a batched source for a data frame: batch_rows"),
     (lambda t: lmm(FM1, t.sleep, REML=False), T, "unexpected keyword argument 'REML'; R's REML= is reml= here"),
     (lambda t: lmm(FM1, t.sleep, max_iters=5), T, "did you mean max_iter=?"),

@@ -8,6 +8,7 @@ import pickle
 import re
 
 import numpy as np
+import pandas as pd
 import pytest
 from batchdata import SIM, SLEEP, assert_agree, bits, require, simulated, sleepstudy
 
@@ -15,6 +16,7 @@ import quorvelkit as qk
 from quorvelkit import LmmCore
 from quorvelkit.core_fit import fit_parts
 from quorvelkit.fit_options import FitOptions
+from quorvelkit.group_codes import GroupCodes, IntegerHash
 from quorvelkit.model_learning import learn_spec
 from quorvelkit.parsing import parse_formula
 from quorvelkit.products import merge_parts, part_products
@@ -100,27 +102,113 @@ def test_group_labels_coded_across_batches_are_the_in_memory_groups(labels, tmp_
     assert_agree(ref, fit)
 
 
+def _label_batches(case):
+    rng = np.random.default_rng(11)
+    spread = rng.integers(np.iinfo(np.int64).min, np.iinfo(np.int64).max, 5_000, dtype=np.int64)
+    top = np.uint64(2**64 - 1) - rng.integers(0, 2**40, 3_000).astype(np.uint64)
+    draw = lambda values, n: values[rng.integers(0, len(values), n)]  # noqa: E731
+    return {
+        "dense": [rng.integers(-50, 50, 400) for _ in range(5)],
+        "dense, then spread (hashed from then on)": [
+            rng.integers(0, 900, 3_000),
+            *(draw(spread, 4_000) for _ in range(6)),
+        ],
+        "spread, the table grown several times": [draw(spread, n) for n in (10, 700, 3_000, 9_000)],
+        "uint64 near 2^64": [draw(top, 2_500) for _ in range(4)],
+        "int64, then uint64 of the same bits": [rng.integers(0, 2**62, 2_000), draw(top, 2_000) // np.uint64(4)],
+        "uint64 near 2^64, then negative int64": [draw(top, 2_000), -rng.integers(1, 9, 50)],
+        "int64, then float": [rng.integers(0, 900, 2_000), np.array([1.5, 3.0, 2.5])],
+    }[case]
+
+
+@pytest.mark.parametrize("case", [
+    "dense", "dense, then spread (hashed from then on)", "spread, the table grown several times",
+    "uint64 near 2^64", "int64, then uint64 of the same bits", "uint64 near 2^64, then negative int64",
+    "int64, then float",
+])  # fmt: skip
+def test_group_codes_are_the_order_of_first_appearance(case, monkeypatch):
+    """Labels coded batch after batch (a table by value, the core's hash table, a dict,
+    and the changes from one to the next) get codes 0, 1, ... in order of first
+    appearance, and sorted_order puts the codes in the order of the sorted labels."""
+    monkeypatch.setattr(IntegerHash, "RUN", 1000)  # the hash table's labels read in several runs
+    batches = _label_batches(case)
+    coder = GroupCodes()
+    got = np.concatenate([coder.codes(b, f"batch {k}") for k, b in enumerate(batches)])
+    labels = [v for b in batches for v in b.tolist()]  # Python numbers: 3 == 3.0, 2^64 - 1 != -1
+    first: dict = {}
+    want = [first.setdefault(v, len(first)) for v in labels]
+    assert got.tolist() == want and coder.m == len(first)
+    order, levels_of = coder.sorted_order(release=case.startswith("dense"))
+    levels = levels_of()
+    assert sorted(first) == levels.tolist()
+    assert [first[v] for v in levels.tolist()] == order.tolist()
+
+
+@pytest.mark.parametrize("formula", [SMALL, "y ~ x1 + x2 + C(k) + (1 | g)"])  # C(k): a first pass finds the labels
+@pytest.mark.parametrize("base", [2**63 - 150, 2**64 - 300])  # straddling 2^63; the top of uint64
 @pytest.mark.parametrize("order", ["shuffled", "ascending", "descending"])
-def test_unsigned_group_labels_around_2_to_the_63(order, tmp_path):
-    # uint64 labels from 2^63 - 150 on, 2^63 - 1, 2^63 and 2^63 + 1 among them; sorted,
-    # the first batch ends with label 2^63 or holds only labels above it. In memory,
-    # from an iterator and from Parquet: the fit of the same rows with labels 0, 1, ...
-    # to the bit, its levels the labels' own values.
+def test_unsigned_group_labels_beyond_int64(order, base, formula, tmp_path):
+    # uint64 labels base + 0, 1, ...: from 2^63 - 150 on (2^63 - 1, 2^63 and 2^63 + 1
+    # among them; sorted, the first batch ends with label 2^63 or holds only labels
+    # above it), or up to 2^64 - 1. In memory, from an iterator and from Parquet: the
+    # fit of the same rows with labels 0, 1, ... to the bit, its levels the labels' own.
     small = simulated(300, seed=3).drop(columns="site")
+    small["k"] = small["g"] % 3
     if order != "shuffled":
         small = small.sort_values("g", kind="stable", ascending=order == "ascending").reset_index(drop=True)
-    big = small.assign(g=small["g"].astype(np.uint64) + np.uint64(2**63 - 150))
+    big = small.assign(g=small["g"].astype(np.uint64) + np.uint64(base))
     cut = {"shuffled": 100, "ascending": (small["g"] <= 150).sum(), "descending": (small["g"] > 150).sum()}[order]
     routes = {
-        "in memory": lambda d, k: qk.lmm(SMALL, d),
-        "iterator": lambda d, k: qk.lmm(SMALL, chunks(d, *range(cut, len(d), cut))),
-        "parquet": lambda d, k: qk.lmm(SMALL, write_parquet(d, tmp_path / f"labels{k}"), batch_rows=int(cut)),
+        "in memory": lambda d, k: qk.lmm(formula, d),
+        "iterator": lambda d, k: qk.lmm(formula, chunks(d, *range(cut, len(d), cut))),
+        "parquet": lambda d, k: qk.lmm(formula, write_parquet(d, tmp_path / f"labels{k}"), batch_rows=int(cut)),
     }
     for route, fit in routes.items():
         fits = [fit(d, k) for k, d in enumerate((small, big))]
         assert bits(fits[1]) == bits(fits[0]), route
-        assert [int(v) for v in fits[1].levels] == [v + 2**63 - 150 for v in range(300)], route
-        assert fits[1].ranef.loc[2**63].to_numpy().tobytes() == fits[0].ranef.loc[150].to_numpy().tobytes()
+        assert [int(v) for v in fits[1].levels] == [v + base for v in range(300)], route
+        assert fits[1].ranef.loc[base + 150].to_numpy().tobytes() == fits[0].ranef.loc[150].to_numpy().tobytes()
+
+
+@pytest.mark.parametrize("missing", ["NaN in a float column", "null in a float column", "null in an int64 column"])
+def test_rows_without_a_group_label_are_dropped_as_missing(missing, sleep, tmp_path):
+    """A missing group label drops its row, counted in n_dropped, as any missing value
+    (lme4's na.omit; the in-memory route): from Parquet (one batch with missing labels
+    among complete ones, labels coded with or without a first pass), from an iterator
+    and from parts merged by label (the Dask and Spark reduction), the fit is the
+    in-memory fit of the same rows. Subject 309 loses every row."""
+    d = sleep.astype({"Subject": "Int64" if "int64" in missing else float})
+    d.loc[[5, 61, 130, *range(10)], "Subject"] = pd.NA if "int64" in missing else np.nan
+    ref = qk.lmm(SLEEP, d)
+    assert ref.n_dropped == 12 and ref.ngroups == 17
+    path = tmp_path / "p"
+    path.mkdir()
+    for k, (a, b) in enumerate([(0, 60), (60, 120), (120, 180)]):
+        part = d.iloc[a:b]
+        if missing.startswith("NaN"):  # written from NumPy: NaN stays NaN, no null
+            table = pa.table({c: part[c].to_numpy(dtype=float) for c in part.columns})
+            assert table.column("Subject").null_count == 0
+        else:
+            table = pa.Table.from_pandas(part, preserve_index=False)
+            assert table.column("Subject").null_count == part["Subject"].isna().sum()
+        pq.write_table(table, path / f"part-{k}.parquet")
+    spec = learn_spec(parse_formula(SLEEP), d).spec
+    parts = [part_products(spec, d.iloc[a:b], f"part {a}") for a, b in [(0, 90), (90, 180)]]
+    fits = {
+        "parquet": qk.lmm(SLEEP, path, batch_rows=40),
+        "parquet, first pass": qk.lmm(SLEEP.replace("Days +", "Days + C(Days > 4) +"), path, batch_rows=40),
+        "iterator": qk.lmm(SLEEP, chunks(d, 60, 120)),
+        "parts": fit_parts(spec, merge_parts(*parts), FitOptions(), source="two parts"),
+    }
+    for route, fit in fits.items():
+        if route == "parquet, first pass":
+            other = qk.lmm(SLEEP.replace("Days +", "Days + C(Days > 4) +"), d)
+            assert_agree(other, fit)
+            assert fit.n_dropped == other.n_dropped == 12
+            continue
+        assert (fit.n_dropped, fit.ngroups) == (12, 17), route
+        assert_agree(ref, fit)
+        assert list(fit.ranef.index) == list(ref.ranef.index), route
 
 
 @pytest.mark.parametrize("head", ["complete", "without a complete row"])
@@ -163,13 +251,18 @@ def test_levels_found_declared_or_learnt_from_the_first_batch(sleep, tmp_path):
 def test_bad_sources_fail_before_any_fit(sleep, tmp_path, monkeypatch):
     fitted = []
     monkeypatch.setattr(LmmCore, "from_products", classmethod(lambda cls, *a, **k: fitted.append(1)))
+    overflows = "has a value whose square, or the sum of squares so far, overflows in"
     for col, value, text in [
-        ("Subject", None, "the group column 'Subject' has 1 missing value(s) in"),
         ("Days", np.inf, "the fixed-effects column 'Days' has a value that is not finite in"),
         ("Reaction", -np.inf, "the response column 'Reaction' has a value that is not finite in"),
+        ("Reaction", 1e200, f"the response column 'Reaction' {overflows}"),  # finite, y'y is not
+        ("Days", -1e160, f"the fixed-effects column 'Days' {overflows}"),
     ]:  # fmt: skip
-        d = sleep.astype({col: object if value is None else float})
+        d = sleep.astype({col: float})
         d.loc[130, col] = value
+        if np.isfinite(value):  # the parts of the Dask and Spark routes too
+            with pytest.raises(SourceError, match=re.escape(text) + " partition 2"):
+                part_products(learn_spec(parse_formula(SLEEP), sleep).spec, d.iloc[120:], "partition 2")
         parquet, frames = write_parquet(d, tmp_path / col, files=3), chunks(d, 60, 120)
         for source, where in [(parquet, " .*part-002.parquet"), (frames, " batch 2")]:
             with pytest.raises(SourceError, match=re.escape(text) + where):

@@ -62,10 +62,16 @@ def test_spark_prior_weights(spark):
 
 
 def test_spark_bad_partitions_are_named(spark):
+    # A row without a group label is dropped as missing, as in memory; a value whose
+    # square overflows is refused, naming the column and the partition.
     s = sleepstudy()
     d = s.assign(Subject=s["Subject"].astype(object).where(s.index != 130, None))
-    text = r"the group column 'Subject' has 1 missing value\(s\) in partition 0 of the Spark DataFrame"
-    with pytest.raises(SourceError, match=text):
+    fit = qspark.lmm(SLEEP, spark.createDataFrame(d).coalesce(1))
+    assert fit.n_dropped == 1
+    assert_agree(qk.lmm(SLEEP, d), fit)
+    d = s.assign(Reaction=s["Reaction"].where(s.index != 130, 1e200))
+    text = "the response column 'Reaction' has a value whose square, or the sum of squares so far, overflows in "
+    with pytest.raises(SourceError, match=text + "partition 0 of the Spark DataFrame"):
         qspark.lmm(SLEEP, spark.createDataFrame(d).coalesce(1))
     with pytest.raises(SourceError, match="column 'Days' not found in the Spark DataFrame"):
         qspark.lmm(SLEEP, spark.createDataFrame(s.drop(columns="Days")))

@@ -34,7 +34,7 @@ Accumulator empty_accumulator(std::uint64_t m, std::uint64_t p, std::uint64_t q,
 
 void grow_accumulator(Accumulator& acc, std::uint64_t m) {
   if (m <= acc.m) return;
-  acc.records.resize(size_mul(m, acc.stride), 0.0);
+  acc.records.grow(size_mul(m, acc.stride));
   acc.m = m;
 }
 
@@ -108,8 +108,12 @@ std::optional<std::string> accumulate_rows(Accumulator& acc, const Rows& rows) {
   return std::nullopt;
 }
 
-Products accumulated_products(const Accumulator& acc, const std::vector<std::uint64_t>* order) {
-  const std::uint64_t m = order ? order->size() : acc.m, p = acc.p, q = acc.q, s = acc.stride;
+namespace {
+
+// Products of m groups (their blocks sized, not yet filled) with acc's sums; with
+// `fill`, the blocks sized and zeroed now (else reserved, to be appended to).
+Products products_frame(const Accumulator& acc, std::uint64_t m, bool fill) {
+  const std::uint64_t p = acc.p, q = acc.q;
   Products d;
   d.n = acc.n;
   d.p = p;
@@ -118,29 +122,103 @@ Products accumulated_products(const Accumulator& acc, const std::vector<std::uin
   d.xtx = acc.xtx;
   d.xty = acc.xty;
   d.yty = acc.yty;
-  d.ztz.resize(size_mul(size_mul(m, q), q));
-  d.ztx.resize(size_mul(size_mul(m, q), p));
-  d.zty.resize(size_mul(m, q));
-  const bool ztz_kept = acc.z_in_x.empty();
-  const std::uint64_t zz = ztz_kept ? q * q : 0;
-  d.counts.resize(m);
-  for (std::uint64_t g = 0; g < m; ++g) {
-    const double* r = acc.records.data() + (order ? (*order)[g] : g) * s;
-    double* tz = &d.ztz[g * q * q];
-    if (ztz_kept) {
-      std::copy_n(r, q * q, tz);
-    } else {
-      for (std::uint64_t a = 0; a < q; ++a)
-        for (std::uint64_t b = a; b < q; ++b) tz[a * q + b] = r[a * p + acc.z_in_x[b]];
-    }
-    mirror_upper(tz, q);
-    std::copy_n(r + zz, q * p, &d.ztx[g * q * p]);
-    std::copy_n(r + zz + q * p, q, &d.zty[g * q]);
-    d.counts[g] = static_cast<std::uint64_t>(r[zz + q * p + q]);
-  }
   d.shift = acc.shift;
   d.weighted = acc.weighted;
   d.log_weights = acc.log_weights;
+  const std::uint64_t zz = size_mul(size_mul(m, q), q), zx = size_mul(size_mul(m, q), p), zy = size_mul(m, q);
+  if (fill) {
+    d.ztz.resize(zz);
+    d.ztx.resize(zx);
+    d.zty.resize(zy);
+    d.counts.resize(m);
+  } else {  // reserved pages are not resident until written
+    d.ztz.reserve(zz);
+    d.ztx.reserve(zx);
+    d.zty.reserve(zy);
+    d.counts.reserve(m);
+  }
+  return d;
+}
+
+// The blocks of the record r as group g of d (whose blocks hold at least g + 1 groups).
+void copy_record(const Accumulator& acc, const double* r, Products& d, std::uint64_t g) {
+  const std::uint64_t p = acc.p, q = acc.q;
+  const bool ztz_kept = acc.z_in_x.empty();
+  const std::uint64_t zz = ztz_kept ? q * q : 0;
+  double* tz = &d.ztz[g * q * q];
+  if (ztz_kept) {
+    std::copy_n(r, q * q, tz);
+  } else {
+    for (std::uint64_t a = 0; a < q; ++a)
+      for (std::uint64_t b = a; b < q; ++b) tz[a * q + b] = r[a * p + acc.z_in_x[b]];
+  }
+  mirror_upper(tz, q);
+  std::copy_n(r + zz, q * p, &d.ztx[g * q * p]);
+  std::copy_n(r + zz + q * p, q, &d.zty[g * q]);
+  d.counts[g] = static_cast<std::uint64_t>(r[zz + q * p + q]);
+}
+
+// Whether order is a permutation of 0..order.size()-1.
+bool is_permutation(const std::vector<std::uint64_t>& order) {
+  std::vector<bool> seen(order.size(), false);
+  for (std::uint64_t g : order) {
+    if (g >= order.size() || seen[g]) return false;
+    seen[g] = true;
+  }
+  return true;
+}
+
+}  // namespace
+
+Products accumulated_products(const Accumulator& acc, const std::vector<std::uint64_t>* order) {
+  const std::uint64_t m = order ? order->size() : acc.m, s = acc.stride;
+  Products d = products_frame(acc, m, true);
+  for (std::uint64_t g = 0; g < m; ++g) copy_record(acc, acc.records.data() + (order ? (*order)[g] : g) * s, d, g);
+  return d;
+}
+
+Products take_products(Accumulator& acc, const std::vector<std::uint64_t>& order) {
+  const std::uint64_t k = order.size(), s = acc.stride, p = acc.p, q = acc.q;
+  if (k > acc.m || !is_permutation(order)) {
+    Products d = accumulated_products(acc, &order);
+    acc.records.clear();
+    acc.m = 0;
+    return d;
+  }
+  // Record j takes record order[j], cycle by cycle (Knuth, TAOCP vol. 1, 1.3.3,
+  // exercise 12): each record is moved once, one record held aside per cycle.
+  double* rec = acc.records.data();
+  std::vector<double> aside(s);
+  std::vector<bool> placed(k, false);
+  for (std::uint64_t i = 0; i < k; ++i) {
+    if (placed[i]) continue;
+    std::copy_n(rec + i * s, s, aside.data());
+    for (std::uint64_t j = i;;) {
+      placed[j] = true;
+      const std::uint64_t from = order[j];
+      if (from == i) {
+        std::copy_n(aside.data(), s, rec + j * s);
+        break;
+      }
+      std::copy_n(rec + from * s, s, rec + j * s);
+      j = from;
+    }
+  }
+  // The products grow as the records they are copied from are handed back, a run of
+  // groups at a time.
+  Products d = products_frame(acc, k, false);
+  const std::uint64_t run = 1 << 14;
+  for (std::uint64_t g0 = 0; g0 < k; g0 += run) {
+    const std::uint64_t g1 = std::min(k, g0 + run);
+    d.ztz.resize(g1 * q * q);
+    d.ztx.resize(g1 * q * p);
+    d.zty.resize(g1 * q);
+    d.counts.resize(g1);
+    for (std::uint64_t g = g0; g < g1; ++g) copy_record(acc, rec + g * s, d, g);
+    acc.records.release(g0 * s, g1 * s);
+  }
+  acc.records.clear();
+  acc.m = 0;
   return d;
 }
 

@@ -9,12 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "lmm/prepare/pages.hpp"
 #include "lmm/prepare/products.hpp"
 
 namespace qk {
 
-// A std::allocator that aligns to cache lines: the records of an accumulator start
-// on a line, so that each record covers whole lines.
+// A std::allocator that aligns to cache lines: the records of a reduction start on a
+// line, so that each record covers whole lines.
 template <class T>
 struct LineAllocator {
   using value_type = T;
@@ -47,7 +48,9 @@ struct Accumulator {
   std::vector<double> xtx;  // p x p, full symmetric
   std::vector<double> xty;
   double yty = 0.0;
-  std::vector<double, LineAllocator<double>> records;  // m records
+  // m records, on zero pages: grown without copying, and a record never written
+  // (groups added ahead of need) takes no memory.
+  ZeroPages records;
   Shift shift;
   bool weighted = false;
   double log_weights = 0.0;
@@ -79,6 +82,14 @@ void grow_accumulator(Accumulator& acc, std::uint64_t m);
 // exact permutation or selection of the groups). Products whose groups are not all
 // taken are not those of the rows: their counts add up to less than n.
 Products accumulated_products(const Accumulator& acc, const std::vector<std::uint64_t>* order = nullptr);
+
+// The accumulated products as accumulated_products gives them with `order`, taken
+// out of acc: the records are put in that order in place and handed back to the
+// system as they are copied, so that memory at the peak is about the records' rather
+// than the records' and the products' together. `order` must be a permutation of
+// 0..k-1 for some k <= acc.m (else the products are copied as accumulated_products
+// copies them). acc holds no group afterwards (m = 0).
+Products take_products(Accumulator& acc, const std::vector<std::uint64_t>& order);
 
 // The doubles of one group's record, whole 64-byte lines: Z_i'Z_i (left out when
 // with_ztz is false), Z_i'X_i, Z_i'y_i and the row count.
