@@ -237,7 +237,8 @@ PyMethodDef acc_methods[] = {
      "numbers), those groups only, in that order. With release (and `order` a permutation\n"
      "of 0..k-1), the products are taken out: the records are handed back to the system\n"
      "as they are copied, so memory peaks at about the records' size rather than the\n"
-     "records' and the products' together, and the accumulator holds no group after."},
+     "records' and the products' together, and the accumulator holds no group after\n"
+     "(after a MemoryError too: the records were moved, so those products are lost)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

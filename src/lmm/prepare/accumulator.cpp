@@ -205,21 +205,29 @@ Products take_products(Accumulator& acc, const std::vector<std::uint64_t>& order
     }
   }
   // The products grow as the records they are copied from are handed back, a run of
-  // groups at a time.
-  Products d = products_frame(acc, k, false);
-  const std::uint64_t run = 1 << 14;
-  for (std::uint64_t g0 = 0; g0 < k; g0 += run) {
-    const std::uint64_t g1 = std::min(k, g0 + run);
-    d.ztz.resize(g1 * q * q);
-    d.ztx.resize(g1 * q * p);
-    d.zty.resize(g1 * q);
-    d.counts.resize(g1);
-    for (std::uint64_t g = g0; g < g1; ++g) copy_record(acc, rec + g * s, d, g);
-    acc.records.release(g0 * s, g1 * s);
+  // groups at a time. From the first move on, the records are neither in their order
+  // nor whole: a failure (out of memory) leaves acc empty, as success does, never
+  // holding records that are no longer the groups' products.
+  try {
+    Products d = products_frame(acc, k, false);
+    const std::uint64_t run = 1 << 14;
+    for (std::uint64_t g0 = 0; g0 < k; g0 += run) {
+      const std::uint64_t g1 = std::min(k, g0 + run);
+      d.ztz.resize(g1 * q * q);
+      d.ztx.resize(g1 * q * p);
+      d.zty.resize(g1 * q);
+      d.counts.resize(g1);
+      for (std::uint64_t g = g0; g < g1; ++g) copy_record(acc, rec + g * s, d, g);
+      acc.records.release(g0 * s, g1 * s);
+    }
+    acc.records.clear();
+    acc.m = 0;
+    return d;
+  } catch (...) {
+    acc.records.clear();
+    acc.m = 0;
+    throw;
   }
-  acc.records.clear();
-  acc.m = 0;
-  return d;
 }
 
 }  // namespace qk

@@ -88,7 +88,8 @@ Products accumulated_products(const Accumulator& acc, const std::vector<std::uin
 // system as they are copied, so that memory at the peak is about the records' rather
 // than the records' and the products' together. `order` must be a permutation of
 // 0..k-1 for some k <= acc.m (else the products are copied as accumulated_products
-// copies them). acc holds no group afterwards (m = 0).
+// copies them). acc holds no group afterwards (m = 0), also when the call fails: the
+// records are moved before the products are allocated, so the products are then lost.
 Products take_products(Accumulator& acc, const std::vector<std::uint64_t>& order);
 
 // The doubles of one group's record, whole 64-byte lines: Z_i'Z_i (left out when
