@@ -9,6 +9,7 @@ can run.
 from __future__ import annotations
 
 import datetime as dt
+import json
 import os
 import platform
 import shutil
@@ -114,3 +115,12 @@ def capture() -> dict:
     env["openblas_env"] = blas or None
     _peers(env)
     return env
+
+
+def write_results(output: str | Path, res: dict, text: str) -> None:
+    """The report ``text`` at ``output`` and the results beside it as JSON (same name,
+    .json), then the report on stdout."""
+    out = Path(output)
+    out.with_suffix(".json").write_text(json.dumps(res, indent=1) + "\n")
+    out.write_text(text)
+    print(text)

@@ -202,10 +202,7 @@ def main() -> None:
     for kind in KINDS:  # one process at a time: each may take a few GB
         res[kind] = run_child(kind, paths[kind])
         print(kind, json.dumps(res[kind]), flush=True)
-    out = Path(args.output)
-    out.with_suffix(".json").write_text(json.dumps(res, indent=1) + "\n")
-    out.write_text(report(res))
-    print(report(res))
+    environment.write_results(args.output, res, report(res))
 
 
 if __name__ == "__main__":

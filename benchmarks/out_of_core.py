@@ -254,10 +254,7 @@ def main() -> None:
         ordered = sorted(runs[kind], key=lambda r: r["seconds"])
         res[kind] = dict(ordered[len(ordered) // 2], times=[r["seconds"] for r in runs[kind]])
     res["repeats"] = args.repeats
-    out = Path(args.output)
-    out.with_suffix(".json").write_text(json.dumps(res, indent=1) + "\n")
-    out.write_text(report(res))
-    print(report(res))
+    environment.write_results(args.output, res, report(res))
 
 
 if __name__ == "__main__":
