@@ -136,14 +136,15 @@ def sweep(name: str, case: Case, persistent: bool = False, leaks: bool = False) 
                 assert same(case.observe(state, out), reference), f"{where}: a result other than the reference"
                 counts["recovered"] += failed > 0
             if (out is FAILED and not case.consumes) or not case.mutates:
-                again = case.observe(state, case.call(state))
-                assert same(again, reference), f"{where}: a later call gives a result other than the reference"
+                assert same(case.observe(state, case.call(state)), reference), (
+                    f"{where}: a later call gives a result other than the reference"
+                )
             if not failed:
                 counts["allocations"] = k - 1
                 break
     finally:
         gc.unfreeze()
-    del state, out
+    del state, out, before
     gc.collect()
     return {"case": name, **counts, "leaked": SHIM.failing_new_live() - live}
 
@@ -234,7 +235,8 @@ def products_cases(design: tuple) -> dict[str, Case]:
         ),
         "add_rows": Case(with_first_batch, lambda a: a.add_rows(*batch_rows), products_of, mutates=True),
         "add_columns": Case(with_first_batch, lambda a: a.add_columns(*batch_columns), products_of, mutates=True),
-        "grow": Case(with_first_batch, lambda a: a.grow(m + 7), products_of, mutates=True),
+        # grow is left out: the records grow on mapped pages (mmap, mremap), which the
+        # shim does not fail; a refused mapping is a bad_alloc like any other.
         "products": Case(with_first_batch, lambda a: a.products()),
         "products_ordered": Case(with_first_batch, lambda a: a.products(order)),
         "products_released": Case(
