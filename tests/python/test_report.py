@@ -126,14 +126,9 @@ def test_summary_shows_the_fitted_values(fm1, capsys, reml):
     assert "Number of obs: 180, groups:  Subject, 18" in text and "singular" not in text
     assert "t-tests use Satterthwaite's method" in text.splitlines()[0]
     for row, fe in zip(section(text, "Fixed effects:"), fit.coef_table.itertuples(), strict=True):
-        name, est, se, df, t = row[:5]
-        p = " ".join(row[5:-1])
+        name, est, se, df, t = row[:5]  # p: test_tables_print_p_values_as_lmertest_prints_them
         assert name == fe.Index
         assert [float(est), float(se), float(df), float(t)] == pytest.approx([fe[1], fe[2], fe[3], fe[4]], rel=1e-4)
-        if p.startswith("<"):
-            assert fe[5] < 2.2e-16
-        else:
-            assert float(p) == pytest.approx(fe[5], rel=1e-2)  # 3 significant digits
         assert row[-1] == "***"  # both effects are far beyond 0.001
     assert "Signif. codes:" in text
     rows = section(text, "Random effects:")
