@@ -142,10 +142,8 @@ def test_hive_partitions_are_columns(columns, tmp_path):
             tmp_path / "hive", format="parquet", partitioning=ds.HivePartitioning.discover(infer_dictionary=True)
         ),
     }
-    for name, source in sources.items():
-        fit = qk.lmm(FORMULA, source, batch_rows=50)
-        assert_agree(ref, fit)
-        assert fit.n_dropped == ref.n_dropped, name
+    for source in sources.values():
+        assert_agree(ref, qk.lmm(FORMULA, source, batch_rows=50))
 
 
 def test_datasets_of_tables_in_memory_name_their_fragments():
