@@ -101,11 +101,12 @@ def test_group_labels_coded_across_batches_are_the_in_memory_groups(labels, tmp_
 
 
 def _label_batches(case):
+    """The batches of labels of a case (None: every case, by name)."""
     rng = np.random.default_rng(11)
     spread = rng.integers(np.iinfo(np.int64).min, np.iinfo(np.int64).max, 5_000, dtype=np.int64)
     top = np.uint64(2**64 - 1) - rng.integers(0, 2**40, 3_000).astype(np.uint64)
     draw = lambda values, n: values[rng.integers(0, len(values), n)]  # noqa: E731
-    return {
+    cases = {
         "dense": [rng.integers(-50, 50, 400) for _ in range(5)],
         "dense, then spread (hashed from then on)": [
             rng.integers(0, 900, 3_000),
@@ -116,14 +117,11 @@ def _label_batches(case):
         "int64, then uint64 of the same bits": [rng.integers(0, 2**62, 2_000), draw(top, 2_000) // np.uint64(4)],
         "uint64 near 2^64, then negative int64": [draw(top, 2_000), -rng.integers(1, 9, 50)],
         "int64, then float": [rng.integers(0, 900, 2_000), np.array([1.5, 3.0, 2.5])],
-    }[case]
+    }
+    return cases if case is None else cases[case]
 
 
-@pytest.mark.parametrize("case", [
-    "dense", "dense, then spread (hashed from then on)", "spread, the table grown several times",
-    "uint64 near 2^64", "int64, then uint64 of the same bits", "uint64 near 2^64, then negative int64",
-    "int64, then float",
-])  # fmt: skip
+@pytest.mark.parametrize("case", list(_label_batches(None)))
 def test_group_codes_are_the_order_of_first_appearance(case, monkeypatch):
     """Labels coded batch after batch (a table by value, the core's hash table, a dict,
     and the changes from one to the next) get codes 0, 1, ... in order of first
@@ -185,10 +183,8 @@ def test_rows_without_a_group_label_are_dropped_as_missing(missing, sleep, tmp_p
         part = d.iloc[a:b]
         if missing.startswith("NaN"):  # written from NumPy: NaN stays NaN, no null
             table = pa.table({c: part[c].to_numpy(dtype=float) for c in part.columns})
-            assert table.column("Subject").null_count == 0
         else:
             table = pa.Table.from_pandas(part, preserve_index=False)
-            assert table.column("Subject").null_count == part["Subject"].isna().sum()
         pq.write_table(table, path / f"part-{k}.parquet")
     spec = learn_spec(parse_formula(SLEEP), d).spec
     parts = [part_products(spec, d.iloc[a:b], f"part {a}") for a, b in [(0, 90), (90, 180)]]
