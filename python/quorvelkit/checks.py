@@ -200,6 +200,25 @@ def check_sums(yty: float, xtx: np.ndarray, response: str, fe_names: Sequence[st
         raise SourceError(f"the fixed-effects column '{fe_names[int(bad[0])]}' has a value {tail}")
 
 
+def overflow_refusal(
+    exc: ValueError, response: str, fe_names: Sequence[str], re_names: Sequence[str], groups: Sequence[Any]
+) -> Exception:
+    """The core's refusal of rows whose squares overflow (their values are finite: those
+    that are not were refused before), with the columns named as the model names them
+    rather than by position; any other error of the core is returned as it is."""
+    text = str(exc)
+    tail = "whose square, or the sum of squares, overflows; rescale the column"
+    if text.startswith("y holds a value"):
+        return SourceError(f"the response column '{response}' has a value {tail}")
+    if m := re.match(r"X column (\d+) holds a value", text):
+        return SourceError(f"the fixed-effects column '{fe_names[int(m[1])]}' has a value {tail}")
+    if m := re.match(r"Z column (\d+) holds a value.*\(group (\d+)\)", text):
+        return SourceError(
+            f"the random-effects column '{re_names[int(m[1])]}' has a value {tail} (group {groups[int(m[2])]})"
+        )
+    return exc
+
+
 def check_finite(parts: Sequence[tuple[str, np.ndarray, Sequence[str]]], where: Any) -> None:
     """Refuses the first column of a model matrix holding a value that is not finite:
     ``parts`` are (what, matrix, column names), a matrix of one column per name

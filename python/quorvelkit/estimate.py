@@ -11,6 +11,7 @@ from typing import Any
 
 from . import dask, sources, spark
 from ._quorvelkit import LmmCore
+from .checks import overflow_refusal
 from .core_fit import fit_design
 from .design import build_design
 from .fit import LmmFit
@@ -99,14 +100,17 @@ def lmm(formula: str, data: Any, *args: Any, weights: Any = None, offset: Any = 
     design = build_design(parsed, data, weights=weights, offset=offset)
     t1 = time.perf_counter()
     rows = design.need_rows("the fit")
-    core = LmmCore(
-        design.core_y,
-        rows.x,
-        rows.z,
-        rows.codes,
-        design.m,
-        options.evaluator,
-        blocks=design.blocks,
-        weights=rows.weights,
-    )
+    try:
+        core = LmmCore(
+            design.core_y,
+            rows.x,
+            rows.z,
+            rows.codes,
+            design.m,
+            options.evaluator,
+            blocks=design.blocks,
+            weights=rows.weights,
+        )
+    except ValueError as exc:
+        raise overflow_refusal(exc, parsed.response, design.fe_names, design.re_names, design.levels) from None
     return fit_design(design, core, options, t0, t1, stacklevel=3)

@@ -230,11 +230,62 @@ def check_part(
     for start, end, code in sorted(pieces, reverse=True):
         out = out[:start] + code + out[end:]
     return CheckedPart(
-        text=out,
+        text=_expand_powers(out, where, text),
         renames=tuple(dict.fromkeys(renames)),
         uses=tuple(uses),
         aliases=tuple(aliases.items()),
     )
+
+
+#: The longest text the expansion of a part's powers may reach.
+_MAX_EXPANDED = 100_000
+
+
+def _expand_powers(text: str, where: str, shown: str) -> str:
+    """``L ^ n`` (or ``L ** n``) of a part rewritten as ``((L)*(L)*...)``, n factors.
+
+    Both mean every interaction of up to n of L's terms (R's meaning), but formulaic
+    expands a power as the product of n copies of L's terms, len(L)^n products before
+    duplicates go: ``(x + t)^40`` would never finish. A product of the sets one at a
+    time keeps each step as small as its result, and n past the number of distinct
+    factors of L adds no term, so it is capped there. Exponents other than a positive
+    integer are left to formulaic, which names them."""
+    from formulaic.parser.algos.tokenize import tokenize
+    from formulaic.parser.types import Token
+
+    factors = (Token.Kind.NAME, Token.Kind.PYTHON)
+    for _ in range(text.count("^") + text.count("**") + 1):
+        tokens = [t for t in tokenize(text) if t.source_start is not None and t.source_end is not None]
+        for k, tok in enumerate(tokens):
+            if not (tok.kind is Token.Kind.OPERATOR and tok.token in ("^", "**") and 0 < k < len(tokens) - 1):
+                continue
+            power = tokens[k + 1]
+            if power.kind is not Token.Kind.VALUE or not re.fullmatch(r"[1-9]\d*", power.token):
+                continue
+            first = k - 1  # the left operand: one token, or a bracketed group
+            if tokens[first].token == ")":
+                depth = 0
+                while first >= 0:
+                    if tokens[first].kind is Token.Kind.CONTEXT:
+                        depth += {")": 1, "(": -1}.get(tokens[first].token, 0)
+                    if depth == 0:
+                        break
+                    first -= 1
+                if first < 0:
+                    continue
+            left = text[tokens[first].source_start : tokens[k - 1].source_end + 1]
+            distinct = {t.token for t in tokens[first:k] if t.kind in factors}
+            n = min(int(power.token), max(len(distinct), 1))
+            product = "(" + "*".join([f"({left})"] * n) + ")"
+            text = text[: tokens[first].source_start] + product + text[power.source_end + 1 :]
+            if len(text) > _MAX_EXPANDED:
+                raise FormulaError(
+                    f"the {where} '{shown}' is too large: its powers expand past {_MAX_EXPANDED} characters"
+                )
+            break
+        else:
+            return text
+    return text
 
 
 # ------------------------------------------------------------------ one Python expression

@@ -11,7 +11,7 @@ every factor, and Python's parser and the expression check recurse once per oper
   numbers, operators, brackets),
 - :data:`MAX_TERMS` model terms, counted as formulaic would expand the formula
   (``a*b`` is three terms, ``(a + b + c)^2`` six; the count is an upper bound),
-- :data:`MAX_OPERATIONS` operators in one term (``I(x1 + ... + x101)``), and
+- :data:`MAX_OPERATIONS` operators in one expression (``I(x1 + ... + x101)``), and
   brackets nested at most :data:`MAX_DEPTH` deep.
 
 Once the model's columns are known, a random-effects term may have at most
@@ -182,19 +182,29 @@ def check_size(text: str) -> None:
         raise refuse(f"it names {len(names)} columns, more than the {MAX_NAMES} a formula may name")
     if len(tokens) > MAX_TOKENS:
         raise refuse(f"it holds {len(tokens)} names, numbers and operators, more than {MAX_TOKENS}")
+    # One entry per open bracket: whether what it holds is Python code (a call's
+    # arguments or braces, or anything inside those). Only code counts operators: a
+    # bracket of the formula itself, (a + b + ... | g), is read by formulaic as the
+    # formula's top level is, and a random term too wide is refused for its columns.
+    code: list[bool] = []
     depth = deepest = operations = 0
+    previous = ""
     for kind, tok in tokens:
         if kind == "open":
+            code.append(bool(code and code[-1]) or tok == "{" or previous == "name")
             depth += 1
             deepest = max(deepest, depth)
         elif kind == "close":
             depth -= 1
-        elif kind == "op" and depth > 0 and tok != ",":
+            if code:
+                code.pop()
+        elif kind == "op" and code and code[-1] and tok != ",":
             operations += 1
             if operations > MAX_OPERATIONS:
                 raise refuse(f"a term holds more than {MAX_OPERATIONS} operators (such as I(x1 + ... + x101))")
-        if depth <= 0 and (kind == "op" and tok in "+-~" or kind == "close"):
+        if not (code and code[-1]):
             operations = 0
+        previous = kind
     if deepest > MAX_DEPTH:
         raise refuse(f"it nests brackets {deepest} deep, more than {MAX_DEPTH}")
     if depth == 0:  # an unbalanced formula is refused for that by the parse

@@ -298,6 +298,13 @@ CORE = [  # the core's arguments, calls and state
      "as long as labels"),
     (lambda t: Q.rehash_labels(*[np.zeros(8, np.int64)] * 2, 6, *[np.zeros(4, np.int64)] * 2), V,
      "three quarters of its slots"),
+    # finite, but its square overflows: named as the model names the column
+    *[(sleep_lmm(f, **{c: (3, 1e200)}), SourceError, f"the {what} column '{name}' has a value whose square, or the "
+       "sum of squares, overflows; rescale the column" + (" (group 308)" if what == "random-effects" else ""))
+      for f, c, what, name in [
+          (FM1, "Reaction", "response", "Reaction"),
+          ("y ~ I(2 * x1) + (1 | Subject)", "x1", "fixed-effects", "I(2 * x1)"),
+          ("y ~ 1 + (x2 | Subject)", "x2", "random-effects", "x2")]],
 ]
 
 SUPPORTED = "random-effects terms on one grouping factor"

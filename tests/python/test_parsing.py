@@ -3,6 +3,9 @@ nothing in a formula runs code (every expression is checked before anything eval
 it), and the size of what it asks for is bounded before anything parses it. Formulas
 refused for what they ask: test_messages."""
 
+import itertools
+import re
+
 import pandas as pd
 import pytest
 
@@ -120,6 +123,33 @@ def test_formula_size_is_bounded_before_it_is_parsed(formula, fragment, within):
     assert fragment in str(err.value)
     if within is not None:
         parse_formula(within)
+
+
+@pytest.mark.parametrize(
+    "left,power,order",
+    [("a + b", 40, 2), ("a + b + c", 2, 2), (_names(9), 9, 9), ("(a + b)^2 + c", 3, 3), ("a + log(b)", 5, 2)],
+)
+def test_powers_are_the_interactions_of_up_to_that_many_terms(left, power, order):
+    # R's meaning, read in time polynomial in the formula: formulaic's own expansion of
+    # a power takes len(terms)^power products, and would never finish these
+    from formulaic import Formula
+
+    factors = list(dict.fromkeys(re.findall(r"log\(b\)|\w+", left.replace("^2", ""))))
+    want = {frozenset(c) for k in range(1, order + 1) for c in itertools.combinations(factors, k)}
+    for op in ("^", "**"):
+        parsed = parse_formula(f"y ~ ({left}){op}{power} + (1 | g)")
+        got = {frozenset(str(f) for f in term.factors) for term in Formula(parsed.model_fixed) if str(term) != "1"}
+        assert got == want
+
+
+def test_operators_are_bounded_in_code_only():
+    # brackets of the formula itself are read as its top level is: a wide random term
+    # is refused for its columns (test_random_effects_terms_are_bounded), not its "+"s
+    parsed = parse_formula(f"y ~ ({_names(150)}):z + ({_names(150)} | g)")
+    assert len(parsed.random.split("+")) == 150
+    for code in (f"log({_sum(102)})", f"{{{_sum(102)}}}", f"(I(({_sum(102)})))"):
+        with pytest.raises(FormulaError, match="more than 100 operators"):
+            parse_formula(f"y ~ {code} + (1 | g)")
 
 
 def test_missing_columns_of_a_large_formula_come_first(data):
