@@ -201,7 +201,7 @@ def check_sums(yty: float, xtx: np.ndarray, response: str, fe_names: Sequence[st
 
 
 def overflow_refusal(
-    exc: ValueError, response: str, fe_names: Sequence[str], re_names: Sequence[str], groups: Sequence[Any]
+    exc: ValueError, response: str, fe_names: Sequence[str], re_names: Sequence[str], groups: Any
 ) -> Exception:
     """The core's refusal of rows whose squares overflow (their values are finite: those
     that are not were refused before), with the columns named as the model names them
