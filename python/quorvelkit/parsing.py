@@ -1,8 +1,9 @@
 """Reading a model formula in lme4's notation: the random-effects terms
 ``(terms | group)`` (``||`` for uncorrelated terms; several terms on a grouping factor;
 grouping factors crossed, nested with ``a/b`` or interacting with ``a:b``, as
-:mod:`quorvelkit.grouping` reads them) and the ``offset(...)`` terms are split off, and every expression of the other
-parts is checked (:mod:`quorvelkit.expressions`) before anything evaluates it.
+:mod:`quorvelkit.grouping` reads them) and the ``offset(...)`` terms are split off,
+and every expression of the other parts is checked (:mod:`quorvelkit.expressions`)
+before anything evaluates it.
 
 The response, the fixed-effects part and the left sides of the bars are handed on to
 formulaic (:mod:`quorvelkit.design` builds the model matrices), so ``C(site)``,
@@ -167,15 +168,15 @@ class ParsedFormula:
 
     @property
     def factor_names(self) -> list[str]:
-        """The grouping factors as lme4 names them, in order of first appearance."""
-        return list(dict.fromkeys(t.group_name for t in self.random_terms))
+        """The grouping factors as lme4 names them, in order of first appearance (a
+        factor is its name and columns)."""
+        return [name for name, _ in dict.fromkeys((t.group_name, t.group) for t in self.random_terms)]
 
     @property
     def group_label(self) -> str:
         """The grouping factor as lme4 names it (``"Subject"``, ``"a:b"``); with several,
         their names joined by ``", "``."""
-        names = self.factor_names
-        return ", ".join(names) if names and names != [""] else ":".join(self.group)
+        return ", ".join(self.factor_names)
 
 
 def _scan(text: str) -> Iterator[tuple[int, str, int]]:
