@@ -141,7 +141,9 @@ def _slash_terms(expr: Expr, text: str) -> Expr | list:
 
 
 def _interactions(x: Expr | list) -> list:
-    """lme4's ``makeInteraction``: [inner:outer, [outer's own ...]] for a pair."""
+    """lme4's ``makeInteraction``, flattened: for a pair [outer, inner], the interaction
+    of inner with outer's first factor, then outer's own factors (for a/b/c:
+    ``c:(b:a)``, ``b:a``, ``a``)."""
     if not isinstance(x, list):
         return [x]
     outer = _interactions(x[0])
