@@ -18,6 +18,10 @@ from importlib import resources
 
 import pandas as pd
 
+from ._openblas import load_openblas
+
+load_openblas()
+
 from . import plot
 from ._quorvelkit import LmmCore, __version__
 from .anova import AnovaTable, anova
