@@ -18,6 +18,8 @@ namespace cr = qk::crossed;
 
 enum class Shape { kCrossed, kNested, kPartial, kThreeLevel, kOneFactor };
 
+struct CrossedCase;
+void PrintTo(const CrossedCase& c, std::ostream* os);
 struct CrossedCase {
   const char* name;
   Shape shape;
@@ -27,6 +29,8 @@ struct CrossedCase {
   bool weighted;
   std::vector<std::string> kinds;  // expected storage of each factor
 };
+
+void PrintTo(const CrossedCase& c, std::ostream* os) { *os << c.name; }
 
 // Owned rows of a seeded model.
 struct CrossedData {
