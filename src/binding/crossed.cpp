@@ -35,12 +35,15 @@ bool parse_factor(PyObject* item, std::size_t k, std::uint64_t n, ArrayView& cod
   const std::string cn = name + ".codes", zn = name + ".z", bn = name + ".blocks", mn = name + ".n_levels";
   if (!borrow_vector(PyTuple_GetItem(item, 0), cn.c_str(), NPY_INT64, codes)) return false;
   PyObject* m_obj = PyTuple_GetItem(item, 1);
-  if (PyBool_Check(m_obj) || !PyLong_Check(m_obj)) {
+  // Any integer (a NumPy integer too), but not a bool.
+  Ref index(PyBool_Check(m_obj) ? nullptr : PyNumber_Index(m_obj));
+  if (!index) {
+    PyErr_Clear();
     arg_error(mn.c_str(), "'" + type_name(m_obj) + "' object cannot be interpreted as an integer");
     return false;
   }
   std::uint64_t m;
-  if (!to_u64(m_obj, mn.c_str(), m)) return false;
+  if (!to_u64(index.get(), mn.c_str(), m)) return false;
   if (!borrow_matrix(PyTuple_GetItem(item, 2), zn.c_str(), z)) return false;
   if (!to_u64_vec(PyTuple_GetItem(item, 3), bn.c_str(), blocks)) return false;
   if (m == 0) {
