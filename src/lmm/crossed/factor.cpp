@@ -67,10 +67,10 @@ RowPlace place_of(const Design& d, std::uint64_t g) {
 
 namespace {
 
-// out (a x b) <- La' B' Lb with B (b' x a' layout: qb x qa) given as a q_b x q_a block
-// transposed: here B is (q_i x q_k) and out is (q_k x q_i) = Lk' B' Li.
-void lt_bt_l(const double* lk, std::size_t qk, const double* b, const double* li, std::size_t qi, double* out) {
-  std::vector<double> t(qk * qi, 0.0);  // B' Li (q_k x q_i)
+// out (q_k x q_i) <- Lk' B' Li with B the q_i x q_k block Z_i'WZ_k; t is scratch.
+void lt_bt_l(const double* lk, std::size_t qk, const double* b, const double* li, std::size_t qi, double* out,
+             std::vector<double>& t) {
+  t.assign(qk * qi, 0.0);  // B' Li
   for (std::size_t r = 0; r < qk; ++r)
     for (std::size_t c = 0; c < qi; ++c) {
       double s = 0.0;
@@ -148,7 +148,7 @@ std::optional<Factor> factorize(const Design& d, const std::vector<double>& thet
       std::vector<double> blk(qj * qi);
       for (std::size_t s = 0; s < cb.keys.size(); ++s) {
         const std::uint64_t li = cb.keys[s] / pr.m[j], lj = cb.keys[s] % pr.m[j];
-        lt_bt_l(f.lambda[j].data(), qj, &cb.values[s * qi * qj], f.lambda[i].data(), qi, blk.data());
+        lt_bt_l(f.lambda[j].data(), qj, &cb.values[s * qi * qj], f.lambda[i].data(), qi, blk.data(), tmp);
         const std::uint64_t gj = lay.offset[j] + lj * qj;
         if (i < dg) {
           const auto& rows = lay.rows[i];
@@ -177,17 +177,31 @@ std::optional<Factor> factorize(const Design& d, const std::vector<double>& thet
       const std::uint64_t b = lay.col_ptr[i][l], e = lay.col_ptr[i][l + 1];
       double* cv = f.col[i].data();
       for (std::uint64_t r = b; r < e; ++r) forward_solve(lii, q, cv + r * q, 1);
+      // Rows of the dense block form the tail [bd, e) of the column: their update is a
+      // dense rank-q update of the trailing block, made directly.
+      const std::uint64_t bd = static_cast<std::uint64_t>(
+          std::lower_bound(rows.begin() + static_cast<std::ptrdiff_t>(b), rows.begin() + static_cast<std::ptrdiff_t>(e),
+                           off_d) - rows.begin());
+      for (std::uint64_t pa = bd; pa < e; ++pa) {
+        double* ta = t + (rows[pa] - off_d) * nt;
+        const double* ca = cv + pa * q;
+        if (q == 1) {
+          const double a0 = ca[0];
+          for (std::uint64_t pb = bd; pb <= pa; ++pb) ta[rows[pb] - off_d] = ta[rows[pb] - off_d] - a0 * cv[pb];
+        } else {
+          for (std::uint64_t pb = bd; pb <= pa; ++pb) {
+            double v = 0.0;
+            for (std::size_t c = 0; c < q; ++c) v = v + ca[c] * cv[pb * q + c];
+            ta[rows[pb] - off_d] = ta[rows[pb] - off_d] - v;
+          }
+        }
+      }
       for (std::uint64_t pa = b; pa < e; ++pa) {
         const std::uint64_t ga = rows[pa];
-        for (std::uint64_t pb = b; pb <= pa; ++pb) {
+        for (std::uint64_t pb = b; pb <= pa && pb < bd; ++pb) {
           const std::uint64_t gb = rows[pb];
           double v = 0.0;
           for (std::size_t c = 0; c < q; ++c) v = v + cv[pa * q + c] * cv[pb * q + c];
-          if (gb >= off_d) {
-            double& x = t[(ga - off_d) * nt + (gb - off_d)];
-            x = x - v;
-            continue;
-          }
           const RowPlace pl = place_of(d, gb);
           const std::uint64_t qb = pr.q[pl.factor], base = lay.offset[pl.factor] + pl.level * qb;
           if (ga < base + qb) {

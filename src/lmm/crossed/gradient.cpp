@@ -64,6 +64,7 @@ Selected select_inverse(const Design& d, const Factor& f, bool with_x) {
     s.col[i].assign(f.col[i].size(), 0.0);
   }
   std::vector<double> y, linv;
+  const std::uint64_t off_d = d.layout.offset[dg];
   for (std::size_t i = dg; i-- > 0;) {
     const std::uint64_t q = d.pr.q[i];
     const auto& rows = d.layout.rows[i];
@@ -73,13 +74,21 @@ Selected select_inverse(const Design& d, const Factor& f, bool with_x) {
       const double* cv = f.col[i].data();
       const std::uint64_t b = d.layout.col_ptr[i][l], e = s.col_end(i, l);
       // Y = S_PP L_P (rows of the column's pattern P), then S_P = -Y L^-1.
+      // Rows of the dense block form the tail [bd, e) of P: their entries of S are read
+      // from the dense inverse directly.
+      const std::uint64_t bd = static_cast<std::uint64_t>(
+          std::lower_bound(rows.begin() + static_cast<std::ptrdiff_t>(b), rows.begin() + static_cast<std::ptrdiff_t>(e),
+                           off_d) - rows.begin());
       y.assign((e - b) * q, 0.0);
-      for (std::uint64_t pa = b; pa < e; ++pa)
+      for (std::uint64_t pa = b; pa < e; ++pa) {
+        double* ya = &y[(pa - b) * q];
         for (std::uint64_t pb = b; pb < e; ++pb) {
-          const double v = s.at(rows[pa], rows[pb]);
+          const double v = pa >= bd && pb >= bd ? s.dense[(rows[pa] - off_d) * s.nd + (rows[pb] - off_d)]
+                                                : s.at(rows[pa], rows[pb]);
           if (v == 0.0) continue;
-          for (std::size_t c = 0; c < q; ++c) y[(pa - b) * q + c] = y[(pa - b) * q + c] + v * cv[pb * q + c];
+          for (std::size_t c = 0; c < q; ++c) ya[c] = ya[c] + v * cv[pb * q + c];
         }
+      }
       double* sc = s.col[i].data();
       for (std::uint64_t pa = b; pa < e; ++pa) {
         for (std::size_t c = 0; c < q; ++c) sc[pa * q + c] = -y[(pa - b) * q + c];
