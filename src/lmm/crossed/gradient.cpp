@@ -8,6 +8,7 @@
 #include "linalg/dense.hpp"
 #include "linalg/lapack.hpp"
 #include "lmm/crossed/factor.hpp"
+#include "pool/pool.hpp"
 
 namespace qk::crossed {
 
@@ -63,52 +64,72 @@ Selected select_inverse(const Design& d, const Factor& f, bool with_x) {
     s.diag[i].assign(f.diag[i].size(), 0.0);
     s.col[i].assign(f.col[i].size(), 0.0);
   }
-  std::vector<double> y, linv;
   const std::uint64_t off_d = d.layout.offset[dg];
+  // Factor by factor from the last; within a factor the columns read only S of later
+  // factors, so its levels are independent and run in chunks on the pool.
   for (std::size_t i = dg; i-- > 0;) {
-    const std::uint64_t q = d.pr.q[i];
+    const std::uint64_t q = d.pr.q[i], m = d.pr.m[i];
     const auto& rows = d.layout.rows[i];
-    linv.assign(q * q, 0.0);
-    for (std::uint64_t l = d.pr.m[i]; l-- > 0;) {
-      const double* lii = &f.diag[i][l * q * q];
-      const double* cv = f.col[i].data();
-      const std::uint64_t b = d.layout.col_ptr[i][l], e = s.col_end(i, l);
-      // Y = S_PP L_P (rows of the column's pattern P), then S_P = -Y L^-1.
-      // Rows of the dense block form the tail [bd, e) of P: their entries of S are read
-      // from the dense inverse directly.
-      const std::uint64_t bd = static_cast<std::uint64_t>(
-          std::lower_bound(rows.begin() + static_cast<std::ptrdiff_t>(b), rows.begin() + static_cast<std::ptrdiff_t>(e),
-                           off_d) - rows.begin());
-      y.assign((e - b) * q, 0.0);
-      for (std::uint64_t pa = b; pa < e; ++pa) {
-        double* ya = &y[(pa - b) * q];
-        for (std::uint64_t pb = b; pb < e; ++pb) {
-          const double v = pa >= bd && pb >= bd ? s.dense[(rows[pa] - off_d) * s.nd + (rows[pb] - off_d)]
-                                                : s.at(rows[pa], rows[pb]);
-          if (v == 0.0) continue;
-          for (std::size_t c = 0; c < q; ++c) ya[c] = ya[c] + v * cv[pb * q + c];
+    const std::uint64_t per = rows.size() / (m ? m : 1) + 1;
+    const ChunkPlan plan = plan_chunks(m, per * per * q);
+    for_chunks(plan, [&](std::uint64_t, std::uint64_t lb, std::uint64_t le) {
+      std::vector<double> y, linv(q * q), w(q * q);
+      std::vector<std::uint64_t> idx;
+      for (std::uint64_t l = lb; l < le; ++l) {
+        const double* lii = &f.diag[i][l * q * q];
+        const double* cv = f.col[i].data();
+        const std::uint64_t b = d.layout.col_ptr[i][l], e = s.col_end(i, l);
+        // Y = S_PP L_P (rows of the column's pattern P), then S_P = -Y L^-1. Rows of
+        // the dense block form the tail [bd, e) of P: their entries of S are read from
+        // the dense inverse directly.
+        const std::uint64_t bd = static_cast<std::uint64_t>(
+            std::lower_bound(rows.begin() + static_cast<std::ptrdiff_t>(b),
+                             rows.begin() + static_cast<std::ptrdiff_t>(e), off_d) -
+            rows.begin());
+        y.assign((e - b) * q, 0.0);
+        idx.resize(e - bd);
+        for (std::uint64_t pb = bd; pb < e; ++pb) idx[pb - bd] = rows[pb] - off_d;
+        for (std::uint64_t pa = b; pa < e; ++pa) {
+          double* ya = &y[(pa - b) * q];
+          for (std::uint64_t pb = b; pb < (pa >= bd ? bd : e); ++pb) {
+            const double v = s.at(rows[pa], rows[pb]);
+            for (std::size_t c = 0; c < q; ++c) ya[c] = ya[c] + v * cv[pb * q + c];
+          }
+          if (pa < bd) continue;
+          const double* sa = s.dense.data() + idx[pa - bd] * s.nd;
+          const double* ct = cv + bd * q;
+          const std::size_t nb = e - bd;
+          if (q == 1) {
+            double acc = ya[0];
+            for (std::size_t t = 0; t < nb; ++t) acc = acc + sa[idx[t]] * ct[t];
+            ya[0] = acc;
+          } else {
+            for (std::size_t t = 0; t < nb; ++t) {
+              const double v = sa[idx[t]];
+              for (std::size_t c = 0; c < q; ++c) ya[c] = ya[c] + v * ct[t * q + c];
+            }
+          }
         }
-      }
-      double* sc = s.col[i].data();
-      for (std::uint64_t pa = b; pa < e; ++pa) {
-        for (std::size_t c = 0; c < q; ++c) sc[pa * q + c] = -y[(pa - b) * q + c];
-        backward_solve(lii, q, sc + pa * q, 1);
-      }
-      // S_ll = (L^-T - S_P' L_P) L^-1.
-      cholesky_inverse(lii, q, linv.data());  // (L L')^-1 = L^-T L^-1
-      std::vector<double> w(q * q, 0.0);
-      for (std::size_t r = 0; r < q; ++r)
-        for (std::size_t c = 0; c < q; ++c) {
-          double v = 0.0;
-          for (std::uint64_t pa = b; pa < e; ++pa) v = v + sc[pa * q + r] * cv[pa * q + c];
-          w[r * q + c] = v;
+        double* sc = s.col[i].data();
+        for (std::uint64_t pa = b; pa < e; ++pa) {
+          for (std::size_t c = 0; c < q; ++c) sc[pa * q + c] = -y[(pa - b) * q + c];
+          backward_solve(lii, q, sc + pa * q, 1);
         }
-      // (S_P' L_P) L^-1 by solving against L' from the right: row r of W times L^-1.
-      for (std::size_t r = 0; r < q; ++r) backward_solve(lii, q, w.data() + r * q, 1);
-      double* sd = &s.diag[i][l * q * q];
-      for (std::size_t r = 0; r < q; ++r)
-        for (std::size_t c = 0; c < q; ++c) sd[r * q + c] = linv[r * q + c] - w[r * q + c];
-    }
+        // S_ll = (L^-T - S_P' L_P) L^-1.
+        cholesky_inverse(lii, q, linv.data());  // (L L')^-1 = L^-T L^-1
+        for (std::size_t r = 0; r < q; ++r)
+          for (std::size_t c = 0; c < q; ++c) {
+            double v = 0.0;
+            for (std::uint64_t pa = b; pa < e; ++pa) v = v + sc[pa * q + r] * cv[pa * q + c];
+            w[r * q + c] = v;
+          }
+        // (S_P' L_P) L^-1 by solving against L' from the right: row r of W times L^-1.
+        for (std::size_t r = 0; r < q; ++r) backward_solve(lii, q, w.data() + r * q, 1);
+        double* sd = &s.diag[i][l * q * q];
+        for (std::size_t r = 0; r < q; ++r)
+          for (std::size_t c = 0; c < q; ++c) sd[r * q + c] = linv[r * q + c] - w[r * q + c];
+      }
+    });
   }
   return s;
 }
