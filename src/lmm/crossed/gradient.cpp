@@ -279,6 +279,8 @@ std::vector<double> pwrss_gradient(const Design& d, const Factor& f, const std::
 }  // namespace
 
 std::optional<Solution> evaluate(const Design& d, const std::vector<double>& theta, bool reml, Mode mode) {
+  // Between the optimiser's evaluations too, however few chunks each has.
+  check_interrupt();
   std::optional<Factor> f = factorize(d, theta, reml);
   if (!f) return std::nullopt;
   Solution sol;
