@@ -117,7 +117,8 @@ def version(name):
     except (metadata.PackageNotFoundError, ValueError):
         return (0, 0)
 
-sys.exit(0 if version("scikit-build-core") >= (0, 10) and version("numpy") >= (2, 0) else 1)
+sys.exit(0 if version("scikit-build-core") >= (0, 10) and version("numpy") >= (2, 0)
+         and version("scipy-openblas32") >= (0, 3) else 1)
 PY
 }
 

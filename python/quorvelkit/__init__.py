@@ -18,7 +18,8 @@ from importlib import resources
 
 import pandas as pd
 
-from . import plot
+# _openblas first: it loads the library the extension links.
+from . import _openblas, plot  # noqa: F401
 from ._quorvelkit import LmmCore, __version__
 from .anova import AnovaTable, anova
 from .bootstrap import BootstrapResult

@@ -276,3 +276,101 @@ class LmmCore:
         """Pickling support: products, centres and fingerprints, tagged with the version."""
     def conditional_covariances(self, theta: _Theta, reml: bool = True) -> _Float64:
         """Var(b_i | y) for every group at ``theta``, shape (m, q, q)."""
+
+class _CrossedSolution(TypedDict):
+    """Every derived quantity at one ``theta`` (returned by ``CrossedCore.solution``);
+    the per-factor entries are lists with one array per grouping factor."""
+
+    theta: _Float64
+    deviance: float
+    grad: _Float64
+    beta: _Float64
+    cov_beta: _Float64
+    cov_re: list[_Float64]
+    """Per factor (q_j, q_j): sigma2 Lambda_j Lambda_j'."""
+    random_effects: list[_Float64]
+    """Per factor (m_j, q_j): conditional modes b on the scale of its ``z``."""
+    u: list[_Float64]
+    """Per factor (m_j, q_j): spherical random effects, b = Lambda_j u."""
+    cond_var: list[_Float64]
+    """Per factor (m_j, q_j, q_j): Var(b | y) of each level, sigma2 Lambda (A_ZZ^-1) Lambda'."""
+    sigma2: float
+    sigma: float
+    pwrss: float
+    ldl2: float
+    ldrx2: float
+    reml: bool
+    n: int
+    p: int
+
+class _CrossedFitResult(_CrossedSolution):
+    """``_CrossedSolution`` at the best optimum, with the optimiser's report."""
+
+    converged: bool
+    iterations: int
+    fev: int
+    grad_inf_norm: float
+    message: str
+
+@final
+class CrossedCore:
+    """Cross-products of a linear mixed model whose random-effects terms sit on K >= 1
+    grouping factors, crossed or nested.
+
+    ``factors`` holds one tuple ``(codes, n_levels, z, blocks)`` per factor, most levels
+    first (lme4's order): int64 ``codes`` (n,) in 0..n_levels-1, C-contiguous float64
+    ``z`` (n, q_j) and the sizes of its uncorrelated blocks of Lambda_j. ``theta`` is the
+    concatenation over factors of each block's lower triangle, column by column.
+    ``block_kinds`` tells how each factor's part of the Cholesky factor is stored.
+    """
+
+    def __new__(
+        cls,
+        y: _Float64,
+        x: _Float64,
+        factors: Sequence[tuple[_Int64, int, _Float64, Sequence[int]]],
+        *,
+        weights: _Float64 | None = None,
+    ) -> CrossedCore: ...
+    @property
+    def n(self) -> int:
+        """Number of rows."""
+    @property
+    def p(self) -> int:
+        """Number of fixed-effect columns."""
+    @property
+    def n_theta(self) -> int:
+        """Length of theta."""
+    @property
+    def q(self) -> list[int]:
+        """Random-effect columns of each factor."""
+    @property
+    def m(self) -> list[int]:
+        """Levels of each factor."""
+    @property
+    def block_kinds(self) -> list[str]:
+        """How each factor's block of the factor is stored: 'diagonal' (one block per level) or 'dense'."""
+    def deviance(self, theta: _Theta, reml: bool = True) -> float:
+        """Profiled deviance at `theta`; inf for an infeasible `theta`."""
+    def deviance_grad(self, theta: _Theta, reml: bool = True) -> tuple[float, list[float]]:
+        """Profiled deviance and its analytic gradient; (inf, [nan, ...]) for an infeasible `theta`."""
+    def criterion_parts(self, theta: _Theta, reml: bool = True) -> dict[str, Any]:
+        """The criterion split for inference, as LmmCore.criterion_parts."""
+    def solution(self, theta: _Theta, reml: bool = True) -> _CrossedSolution:
+        """Everything at `theta`: beta, cov_beta, and per factor cov_re, random_effects, u and cond_var."""
+    def fit(
+        self,
+        starts: _Theta,
+        reml: bool = True,
+        max_iter: int = 300,
+        gtol: float = 1e-8,
+        ftol: float = 1e-12,
+    ) -> _CrossedFitResult:
+        """Minimises the criterion from each start (their flat concatenation); the best
+        solution and the run's report."""
+    def default_theta(self) -> list[float]:
+        """Identity Lambda."""
+    def lower_bounds(self) -> list[float]:
+        """0 on diagonal entries of Lambda, -inf elsewhere."""
+    def theta_index(self) -> list[tuple[int, int, int]]:
+        """(factor, row, column) of Lambda for each entry of theta."""

@@ -79,6 +79,11 @@ bool borrow_vector(PyObject* obj, const char* name, int typenum, ArrayView& out)
   return borrow_array(obj, name, 1, typenum, out) && check_vector(out);
 }
 
+bool borrow_matrix(PyObject* obj, const char* name, ArrayView& out) {
+  const std::string msg = std::string(name) + " must be C-contiguous";
+  return borrow_array(obj, name, 2, NPY_DOUBLE, out) && check_matrix(out, msg.c_str());
+}
+
 bool borrow_rows(PyObject* y, PyObject* x, PyObject* z, PyObject* codes, RowArrays& out) {
   return borrow_array(y, "y", 1, NPY_DOUBLE, out.y) && borrow_array(x, "x", 2, NPY_DOUBLE, out.x) &&
          borrow_array(z, "z", 2, NPY_DOUBLE, out.z) && borrow_array(codes, "codes", 1, NPY_INT64, out.codes);

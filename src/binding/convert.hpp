@@ -41,6 +41,8 @@ bool weights_of(PyObject* weights, ArrayView& view, Rows& rows);
 // A 1-D array of dtype typenum (NPY_DOUBLE or NPY_INT64), C-contiguous and aligned,
 // as for the rows' arrays; its values at data_of<T>(view).
 bool borrow_vector(PyObject* obj, const char* name, int typenum, ArrayView& out);
+// A 2-D float64 array in standard row-major layout (ValueError otherwise, naming it).
+bool borrow_matrix(PyObject* obj, const char* name, ArrayView& out);
 template <class T>
 const T* data_of(const ArrayView& v) {
   return static_cast<const T*>(PyArray_DATA(v.arr));

@@ -7,6 +7,7 @@
 #include <pthread.h>
 
 #include "binding/core.hpp"
+#include "binding/crossed.hpp"
 #include "binding/products.hpp"
 #include "binding/pyutil.hpp"
 
@@ -50,6 +51,8 @@ int module_exec(PyObject* module) {
   if (PyModule_AddFunctions(module, minimize_functions) < 0) return -1;
   Ref acc(PyType_FromModuleAndSpec(module, &accumulator_spec, nullptr));
   if (!acc || PyModule_AddObjectRef(module, "ProductsAccumulator", acc.get()) < 0) return -1;
+  Ref crossed(PyType_FromModuleAndSpec(module, &crossed_spec, nullptr));
+  if (!crossed || PyModule_AddObjectRef(module, "CrossedCore", crossed.get()) < 0) return -1;
   return 0;
 }
 

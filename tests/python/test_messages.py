@@ -18,6 +18,7 @@ from simdesign import random_design
 import quorvelkit as qk
 from quorvelkit import LmmCore, lmm
 from quorvelkit import _quorvelkit as Q
+from quorvelkit._quorvelkit import CrossedCore
 from quorvelkit.products import PartProducts, merge_parts
 from quorvelkit.sources import RowsUnavailable, SourceError
 
@@ -155,6 +156,16 @@ def new_y(bad):
     return lambda t: t.core.with_response(np.where(np.arange(180) == 7, bad, t.args[0]), *t.args[1:4])
 
 
+def crossed(y=None, x=None, factors=None, **kw):
+    """CrossedCore on four rows and two crossed factors, with arguments replaced."""
+    z, c = np.ones((4, 1)), np.array([0, 1, 0, 1])
+    two = [(c, 2, z, [1]), (np.array([0, 0, 1, 1]), 2, z, [1])]
+    y = np.arange(4.0) if y is None else y
+    x = np.ones((4, 1)) if x is None else x
+    return lambda t: CrossedCore(y, x, two if factors is None else factors, **kw)
+
+
+CZ, CC = np.ones((4, 1)), np.array([0, 1, 0, 1])
 EXACT = R("^" + re.escape("theta is infeasible: the fixed effects fit the response exactly (the residual sum of "
                           "squares is zero)") + "$")  # fmt: skip
 F = np.asfortranarray(np.arange(8.0).reshape(4, 2))
@@ -199,6 +210,29 @@ CORE = [  # the core's arguments, calls and state
     (small(evaluatr="auto"), T, "unexpected keyword argument 'evaluatr'"),
     (lambda t: LmmCore(*t.args[:4]), T, "missing required argument 'n_groups'"),
     (lambda t: LmmCore(*t.args, "auto", 1), T, "at most 6"),
+    # CrossedCore: its factors' tuples, then the rows' values and theta
+    (crossed(factors=[]), V, "factors must hold at least one grouping factor"),
+    (crossed(factors=5), T, "argument 'factors'"), (crossed(factors=[(CC, 2, CZ)]), T, "factors[0]"),
+    (crossed(factors=[(CC.astype(np.int32), 2, CZ, [1])]), T, "factors[0].codes"),
+    (crossed(factors=[(CC, 2.0, CZ, [1])]), T, "factors[0].n_levels"),
+    (crossed(factors=[(CC, True, CZ, [1])]), T, "factors[0].n_levels"),
+    (crossed(factors=[(CC, 0, CZ, [1])]), V, "factors[0].n_levels must be at least 1"),
+    (crossed(factors=[(CC, 2, np.ones(4), [1])]), T, "factors[0].z"),
+    (crossed(factors=[(CC, 2, np.asfortranarray(np.ones((4, 2))), [2])]), V, "factors[0].z must be C-contiguous"),
+    (crossed(factors=[(CC, 2, np.ones((3, 1)), [1])]), V, "codes and z must have one row per row of y"),
+    (crossed(factors=[(CC, 2, CZ, [1]), (CC, 1, CZ, [1])]), V, "factor 1: group code 1 out of range 0..1"),
+    (crossed(factors=[(CC, 2, CZ, [2])]), V, "factor 0: "), (crossed(factors=[(CC, 2, CZ, "1")]), T, "blocks"),
+    (crossed(x=np.ones((3, 1))), V, "y and x must agree on the row count"),
+    (crossed(y=np.array([0.0, 1.0, NAN, 2.0])), V, "y holds a value that is not finite"),
+    (crossed(x=np.array([[1.0], [1e200], [1.0], [1.0]])), V, "X column 0 holds a value that is not finite"),
+    (crossed(factors=[(CC, 2, np.array([[1.0], [INF], [1.0], [1.0]]), [1])]), V,
+     "factor 0's Z column 0 holds a value that is not finite"),
+    (crossed(weights=np.array([1.0, -1.0, 1.0, 1.0])), V, "weights[1] is not finite and positive"),
+    (crossed(weights=np.ones(3)), V, "weights must hold one value per row"),
+    (lambda t: crossed()(t).deviance([1.0]), V, "theta must have 2 entries, got 1"),
+    (lambda t: crossed()(t).deviance_grad([1.0, NAN]), V, "theta[1] is not finite"),
+    (lambda t: crossed()(t).fit([1.0, 1.0, 1.0]), V, "starts must be a non-empty multiple of the theta length"),
+    (lambda t: crossed()(t).solution([1e200, 1e200]), RuntimeError, "theta is infeasible"),
     (small(weights=np.ones(4, dtype=np.float32)), T, "argument 'weights': expected an array"),
     (small(weights=[1.0, 1.0, 1.0, 1.0]), T, "argument 'weights'"),
     (small(weights=np.ones((4, 1))), T, "argument 'weights'"), (small(weights=np.ones(8)[::2]), T, "not contiguous"),

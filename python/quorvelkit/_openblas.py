@@ -1,0 +1,24 @@
+"""OpenBLAS for the compiled core, from the scipy-openblas32 package.
+
+Importing this module loads the wheel's shared library once, before the extension. The
+extension links it by name and finds it through a run path relative to its installed
+place; loading it first makes the dynamic linker find it wherever a copy of the
+extension runs from.
+"""
+
+import ctypes
+import os
+import sys
+
+
+def _load() -> ctypes.CDLL | None:
+    if not sys.platform.startswith("linux"):
+        return None
+    import scipy_openblas32
+
+    lib_dir = scipy_openblas32.get_lib_dir()
+    names = sorted(f for f in os.listdir(lib_dir) if f.startswith("libscipy_openblas") and ".so" in f)
+    return ctypes.CDLL(os.path.join(lib_dir, names[0]), mode=ctypes.RTLD_GLOBAL) if names else None
+
+
+_library = _load()

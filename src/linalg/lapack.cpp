@@ -1,0 +1,74 @@
+#include "linalg/lapack.hpp"
+
+#include <cblas.h>
+
+#include <cmath>
+#include <mutex>
+
+// The wheel's LAPACK symbols are the reference names with a scipy_ prefix.
+extern "C" {
+void scipy_dpotrf_(const char* uplo, const int* n, double* a, const int* lda, int* info, std::size_t);
+void scipy_dpotri_(const char* uplo, const int* n, double* a, const int* lda, int* info, std::size_t);
+}
+
+namespace qk::lapack {
+namespace {
+
+void one_thread() {
+  static std::once_flag once;
+  std::call_once(once, [] { scipy_openblas_set_num_threads(1); });
+}
+
+int as_int(std::size_t v) { return static_cast<int>(v); }
+
+}  // namespace
+
+bool cholesky(double* a, std::size_t n, std::size_t ld) {
+  if (n == 0) return true;
+  one_thread();
+  int nn = as_int(n), lda = as_int(ld), info = 0;
+  scipy_dpotrf_("U", &nn, a, &lda, &info, 1);
+  if (info != 0) return false;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double d = a[i * ld + i];
+    if (!(d > 0.0) || !std::isfinite(d)) return false;
+  }
+  return true;
+}
+
+bool cholesky_inverse(double* l, std::size_t n, std::size_t ld) {
+  if (n == 0) return true;
+  one_thread();
+  int nn = as_int(n), lda = as_int(ld), info = 0;
+  scipy_dpotri_("U", &nn, l, &lda, &info, 1);
+  if (info != 0) return false;
+  for (std::size_t r = 0; r < n; ++r)
+    for (std::size_t c = r + 1; c < n; ++c) l[r * ld + c] = l[c * ld + r];
+  return true;
+}
+
+void solve_right_transposed(const double* l, std::size_t n, std::size_t ld, double* b, std::size_t r,
+                            std::size_t ldb) {
+  if (n == 0 || r == 0) return;
+  one_thread();
+  // Column-major: B' (n x r) <- L^-1 B' = U'^-1 B'.
+  scipy_cblas_dtrsm(CblasColMajor, CblasLeft, CblasUpper, CblasTrans, CblasNonUnit, as_int(n), as_int(r), 1.0,
+                    l, as_int(ld), b, as_int(ldb));
+}
+
+void subtract_gram(const double* b, std::size_t r, std::size_t k, std::size_t ldb, double* c,
+                   std::size_t ldc) {
+  if (r == 0 || k == 0) return;
+  one_thread();
+  // Column-major: B is B' (k x r), and B B' = (B')' B'.
+  scipy_cblas_dsyrk(CblasColMajor, CblasUpper, CblasTrans, as_int(r), as_int(k), -1.0, b, as_int(ldb), 1.0, c,
+                    as_int(ldc));
+}
+
+void solve_transposed(const double* l, std::size_t n, std::size_t ld, double* x) {
+  if (n == 0) return;
+  one_thread();
+  scipy_cblas_dtrsv(CblasColMajor, CblasUpper, CblasNoTrans, CblasNonUnit, as_int(n), l, as_int(ld), x, 1);
+}
+
+}  // namespace qk::lapack

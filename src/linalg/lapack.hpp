@@ -1,0 +1,38 @@
+// Dense kernels of OpenBLAS (LAPACK's dpotrf and dpotri, BLAS's dtrsm, dsyrk and dtrsv)
+// on row-major lower-triangular storage.
+//
+// A row-major n x n array read as its lower triangle is, to column-major LAPACK, the
+// upper triangle of the transpose: L L' = A in row-major terms is U'U = A with U = L'
+// in LAPACK's, so every call below passes 'U' for a lower factor.
+//
+// Determinism: OpenBLAS runs on one thread of its own (set once, before the first
+// call); its blocking then depends only on the sizes, so the same input gives the same
+// bits on every run, whatever our pool's size. Parallel callers may call these
+// kernels concurrently on disjoint data.
+#pragma once
+
+#include <cstddef>
+
+namespace qk::lapack {
+
+// Cholesky factorisation in place of the lower triangle of A (n x n, leading
+// dimension ld). False when A is not numerically positive definite or a pivot is not
+// finite; A is then unspecified. The strict upper triangle is not touched.
+bool cholesky(double* a, std::size_t n, std::size_t ld);
+
+// (L L')^-1 in place of L (n x n, leading dimension ld): the lower triangle of the
+// inverse; the strict upper triangle is then filled from it.
+bool cholesky_inverse(double* l, std::size_t n, std::size_t ld);
+
+// B (r x n, leading dimension ldb) <- B L^-T with L n x n lower (leading dimension ld).
+void solve_right_transposed(const double* l, std::size_t n, std::size_t ld, double* b, std::size_t r,
+                            std::size_t ldb);
+
+// The lower triangle of C (r x r, leading dimension ldc) <- C - B B', B r x k (ldb).
+void subtract_gram(const double* b, std::size_t r, std::size_t k, std::size_t ldb, double* c,
+                   std::size_t ldc);
+
+// x (n) <- L'^-1 x with L n x n lower (leading dimension ld).
+void solve_transposed(const double* l, std::size_t n, std::size_t ld, double* x);
+
+}  // namespace qk::lapack

@@ -1,0 +1,129 @@
+// Linear mixed models whose random-effects terms sit on K >= 1 grouping factors,
+// crossed, nested or partially crossed.
+//
+// The criterion is the profiled deviance of Bates, Maechler, Bolker and Walker,
+// "Fitting Linear Mixed-Effects Models Using lme4", J. Stat. Softw. 67(1), 2015,
+// section 3, evaluated by a blocked Cholesky factorisation of the augmented system
+//   [Lambda'Z'WZ Lambda + I, Lambda'Z'WX, Lambda'Z'Wy; ., X'WX, X'Wy; ., ., y'Wy]
+// as in Bates et al., "Blocked Cholesky factorization for mixed models" (the method of
+// MixedModels.jl). Factors come in lme4's order (most levels first). The leading
+// factors that gain no fill stay block diagonal with one q_j x q_j block per level:
+// the first always, and a later one when every earlier factor is nested in it (each
+// of their levels meets one level of it) and is itself block diagonal. The remaining
+// factors, X and y form one dense trailing block factored with LAPACK. No matrix over
+// the first factor's levels is ever dense and nothing is n x n.
+//
+// The gradient of the log-determinants is a trace against the inverse of the system on
+// the pattern of its factor, from Takahashi's selected inversion (Takahashi, Fagan &
+// Chen 1973; Erisman & Tinney 1975); the gradient of the penalised residual sum of
+// squares follows from the envelope theorem, at fixed conditional modes.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "lmm/evaluate/evaluate.hpp"
+#include "lmm/prepare/data.hpp"
+#include "lmm/prepare/theta.hpp"
+#include "optim/minimize.hpp"
+
+namespace qk::crossed {
+
+// The rows of a model (borrowed, row-major).
+struct FactorRows {
+  const std::int64_t* codes;
+  std::uint64_t m;       // levels
+  const double* z;       // n x q
+  std::uint64_t q;
+};
+
+struct CrossedRows {
+  std::uint64_t n = 0, p = 0;
+  const double* y = nullptr;
+  const double* x = nullptr;  // n x p
+  const double* w = nullptr;  // prior weights or null
+  std::vector<FactorRows> factors;
+};
+
+// The cross-products of two factors i < j: for each pair of levels that occur together,
+// in increasing order of key = level_i * m_j + level_j, the block Z_i'W Z_j (q_i x q_j).
+struct CrossBlock {
+  std::vector<std::uint64_t> keys;
+  std::vector<double> values;
+};
+
+// Sums over rows: a record that merges by addition (merge()).
+struct Products {
+  std::uint64_t n = 0, p = 0;
+  std::vector<std::uint64_t> m, q;
+  std::vector<std::vector<double>> ztz;  // per factor: m_j blocks q_j x q_j
+  std::vector<std::vector<double>> ztx;  // per factor: m_j blocks q_j x p
+  std::vector<std::vector<double>> zty;  // per factor: m_j blocks q_j
+  std::vector<CrossBlock> cross;         // pairs (i, j), i < j, in order (0,1), (0,2), ..., (1,2), ...
+  std::vector<double> xtx, xty;          // p x p, p
+  double yty = 0.0;
+  double log_weights = 0.0;              // sum of log w
+  bool weighted = false;
+};
+
+std::size_t pair_index(std::size_t i, std::size_t j, std::size_t k);
+
+// Products of the rows, reduced over the pool's chunk plan: the same bits for any
+// number of threads. Returns the error text for a code out of range or a weight that is
+// not finite and positive.
+std::variant<Products, std::string> products_of(const CrossedRows& rows);
+
+// a <- a + b (b's layout must be a's).
+void merge(Products& a, const Products& b);
+
+// The storage chosen for the factorisation, from the products' pattern alone.
+struct Layout {
+  std::size_t k = 0;                     // factors
+  std::size_t diagonal = 0;              // leading factors stored block diagonal
+  std::vector<std::uint64_t> offset;     // of each factor's rows in Z; offset[k] = Q
+  // Rows (global indices in [Z X y]) of the off-diagonal part of each block-diagonal
+  // column (factor i, level l): col_ptr[i][l] .. col_ptr[i][l + 1] in rows[i].
+  std::vector<std::vector<std::uint64_t>> col_ptr;
+  std::vector<std::vector<std::uint64_t>> rows;
+  std::uint64_t dense_z = 0;             // rows of the dense factors
+};
+
+Layout layout_of(const Products& pr);
+
+struct Design {
+  Products pr;
+  Layout layout;
+  std::vector<std::vector<std::uint64_t>> blocks;  // per factor: its terms' sizes
+  std::vector<ThetaIndex> tidx;                     // per factor
+  std::vector<std::size_t> theta_offset;            // per factor, and n_theta last
+  LmmData shell;                                    // n, p and weights, for profile()
+};
+
+// The design from its products and each factor's terms (checked: positive, summing to
+// q_j); the error text otherwise.
+std::variant<std::unique_ptr<Design>, std::string> make_design(Products pr,
+                                                               std::vector<std::vector<std::uint64_t>> blocks);
+
+struct Solution {
+  Evaluation ev;                       // deviance, parts, gradient (mode >= 1), beta
+  std::vector<std::vector<double>> u;  // per factor m_j x q_j (mode 2)
+  std::vector<std::vector<double>> cond_var;  // per factor m_j x q_j x q_j, Lambda (A_ZZ)^-1 Lambda' (mode 2)
+};
+
+// The criterion at theta (mode 0), with its gradient (1), or with the solution (2).
+// Absent for an infeasible theta.
+std::optional<Solution> evaluate(const Design& d, const std::vector<double>& theta, bool reml, Mode mode);
+
+std::vector<double> default_theta(const Design& d);
+std::vector<double> lower_bounds(const Design& d);
+std::vector<SignGroup> sign_groups(const Design& d);
+// Lambda_j (q_j x q_j, row-major) from theta.
+std::vector<double> lambda_of(const Design& d, const std::vector<double>& theta, std::size_t j);
+
+OptimResult fit(const Design& d, const std::vector<double>& starts, bool reml, const MinimizeOptions& opt);
+
+}  // namespace qk::crossed

@@ -1,0 +1,241 @@
+// The layout of the blocked factor and its numeric factorisation.
+#include "lmm/crossed/factor.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "linalg/dense.hpp"
+#include "linalg/lapack.hpp"
+
+namespace qk::crossed {
+
+namespace {
+
+// Whether each level of factor i meets at most one level of factor j (i < j).
+bool nested_in(const Products& pr, std::size_t i, std::size_t j) {
+  const CrossBlock& cb = pr.cross[pair_index(i, j, pr.m.size())];
+  for (std::size_t s = 1; s < cb.keys.size(); ++s)
+    if (cb.keys[s] / pr.m[j] == cb.keys[s - 1] / pr.m[j]) return false;
+  return true;
+}
+
+}  // namespace
+
+Layout layout_of(const Products& pr) {
+  Layout lay;
+  const std::size_t k = pr.m.size();
+  lay.k = k;
+  lay.diagonal = 1;
+  for (std::size_t j = 1; j < k; ++j) {
+    bool all = true;
+    for (std::size_t i = 0; i < j && all; ++i) all = nested_in(pr, i, j);
+    if (!all) break;
+    lay.diagonal = j + 1;
+  }
+  lay.offset.assign(k + 1, 0);
+  for (std::size_t j = 0; j < k; ++j) lay.offset[j + 1] = lay.offset[j] + pr.m[j] * pr.q[j];
+  const std::uint64_t big_q = lay.offset[k];
+  lay.dense_z = big_q - lay.offset[lay.diagonal];
+  lay.col_ptr.resize(lay.diagonal);
+  lay.rows.resize(lay.diagonal);
+  for (std::size_t i = 0; i < lay.diagonal; ++i) {
+    std::vector<std::size_t> at(k, 0);  // cursor into each cross block (i, j)
+    std::vector<std::uint64_t>& rows = lay.rows[i];
+    lay.col_ptr[i].push_back(0);
+    for (std::uint64_t l = 0; l < pr.m[i]; ++l) {
+      for (std::size_t j = i + 1; j < k; ++j) {
+        const CrossBlock& cb = pr.cross[pair_index(i, j, k)];
+        std::size_t& s = at[j];
+        for (; s < cb.keys.size() && cb.keys[s] / pr.m[j] == l; ++s) {
+          const std::uint64_t base = lay.offset[j] + (cb.keys[s] % pr.m[j]) * pr.q[j];
+          for (std::uint64_t c = 0; c < pr.q[j]; ++c) rows.push_back(base + c);
+        }
+      }
+      for (std::uint64_t x = 0; x <= pr.p; ++x) rows.push_back(big_q + x);
+      lay.col_ptr[i].push_back(rows.size());
+    }
+  }
+  return lay;
+}
+
+RowPlace place_of(const Design& d, std::uint64_t g) {
+  const auto& off = d.layout.offset;
+  const std::size_t f = static_cast<std::size_t>(std::upper_bound(off.begin(), off.end(), g) - off.begin()) - 1;
+  const std::uint64_t q = d.pr.q[f];
+  return {f, (g - off[f]) / q, (g - off[f]) % q};
+}
+
+namespace {
+
+// out (q_k x q_i) <- Lk' B' Li with B the q_i x q_k block Z_i'WZ_k; t is scratch.
+void lt_bt_l(const double* lk, std::size_t qk, const double* b, const double* li, std::size_t qi, double* out,
+             std::vector<double>& t) {
+  t.assign(qk * qi, 0.0);  // B' Li
+  for (std::size_t r = 0; r < qk; ++r)
+    for (std::size_t c = 0; c < qi; ++c) {
+      double s = 0.0;
+      for (std::size_t a = 0; a < qi; ++a) s = s + b[a * qk + r] * li[a * qi + c];
+      t[r * qi + c] = s;
+    }
+  mat_tmul(lk, t.data(), out, qk, qk, qi);
+}
+
+}  // namespace
+
+std::optional<Factor> factorize(const Design& d, const std::vector<double>& theta, bool reml) {
+  const Products& pr = d.pr;
+  const Layout& lay = d.layout;
+  const std::size_t k = lay.k, dg = lay.diagonal, p = pr.p;
+  const std::uint64_t off_d = lay.offset[dg];
+  Factor f;
+  for (std::size_t j = 0; j < k; ++j) f.lambda.push_back(lambda_of(d, theta, j));
+  f.dz = lay.dense_z;
+  f.nt = f.dz + p + 1;
+  const std::size_t nt = f.nt;
+  f.dense.assign(nt * nt, 0.0);
+  double* t = f.dense.data();
+  std::vector<double> tmp;
+  // Lambda'Z'WZ Lambda + I on every factor's level blocks.
+  f.diag.resize(dg);
+  for (std::size_t j = 0; j < k; ++j) {
+    const std::uint64_t q = pr.q[j];
+    std::vector<double> blk(q * q), tq(q * q);
+    for (std::uint64_t l = 0; l < pr.m[j]; ++l) {
+      mat_mul(&pr.ztz[j][l * q * q], f.lambda[j].data(), tq.data(), q, q, q);
+      mat_tmul(f.lambda[j].data(), tq.data(), blk.data(), q, q, q);
+      for (std::size_t a = 0; a < q; ++a) blk[a * q + a] = blk[a * q + a] + 1.0;
+      if (j < dg) {
+        f.diag[j].insert(f.diag[j].end(), blk.begin(), blk.end());
+      } else {
+        const std::uint64_t g0 = lay.offset[j] + l * q - off_d;
+        for (std::size_t a = 0; a < q; ++a)
+          for (std::size_t c = 0; c <= a; ++c) t[(g0 + a) * nt + g0 + c] = blk[a * q + c];
+      }
+      // Lambda'Z'WX and Lambda'Z'Wy: rows X and y of the level's column.
+      std::vector<double> zx(q * (p + 1));
+      for (std::size_t a = 0; a < q; ++a) {
+        for (std::size_t x = 0; x < p; ++x) {
+          double s = 0.0;
+          for (std::size_t c = 0; c < q; ++c) s = s + pr.ztx[j][(l * q + c) * p + x] * f.lambda[j][c * q + a];
+          zx[a * (p + 1) + x] = s;
+        }
+        double s = 0.0;
+        for (std::size_t c = 0; c < q; ++c) s = s + pr.zty[j][l * q + c] * f.lambda[j][c * q + a];
+        zx[a * (p + 1) + p] = s;
+      }
+      if (j < dg) {
+        if (l == 0) f.col.emplace_back(lay.rows[j].size() * q, 0.0);
+        const std::uint64_t end = lay.col_ptr[j][l + 1];
+        for (std::size_t x = 0; x <= p; ++x)
+          for (std::size_t a = 0; a < q; ++a) f.col[j][(end - (p + 1) + x) * q + a] = zx[a * (p + 1) + x];
+      } else {
+        const std::uint64_t g0 = lay.offset[j] + l * q - off_d;
+        for (std::size_t x = 0; x <= p; ++x)
+          for (std::size_t a = 0; a < q; ++a) t[(f.dz + x) * nt + g0 + a] = zx[a * (p + 1) + x];
+      }
+    }
+  }
+  for (std::size_t a = 0; a < p; ++a) {
+    for (std::size_t c = 0; c <= a; ++c) t[(f.dz + a) * nt + f.dz + c] = pr.xtx[a * p + c];
+    t[(f.dz + p) * nt + f.dz + a] = pr.xty[a];
+  }
+  t[(f.dz + p) * nt + f.dz + p] = pr.yty;
+  // Lambda_j'Z_j'WZ_i Lambda_i between factors i < j.
+  for (std::size_t i = 0; i + 1 < k; ++i)
+    for (std::size_t j = i + 1; j < k; ++j) {
+      const CrossBlock& cb = pr.cross[pair_index(i, j, k)];
+      const std::uint64_t qi = pr.q[i], qj = pr.q[j];
+      std::vector<double> blk(qj * qi);
+      for (std::size_t s = 0; s < cb.keys.size(); ++s) {
+        const std::uint64_t li = cb.keys[s] / pr.m[j], lj = cb.keys[s] % pr.m[j];
+        lt_bt_l(f.lambda[j].data(), qj, &cb.values[s * qi * qj], f.lambda[i].data(), qi, blk.data(), tmp);
+        const std::uint64_t gj = lay.offset[j] + lj * qj;
+        if (i < dg) {
+          const auto& rows = lay.rows[i];
+          const auto b = rows.begin() + static_cast<std::ptrdiff_t>(lay.col_ptr[i][li]);
+          const auto e = rows.begin() + static_cast<std::ptrdiff_t>(lay.col_ptr[i][li + 1]);
+          const std::size_t pos = static_cast<std::size_t>(std::lower_bound(b, e, gj) - rows.begin());
+          for (std::size_t a = 0; a < qj; ++a)
+            for (std::size_t c = 0; c < qi; ++c) f.col[i][(pos + a) * qi + c] = blk[a * qi + c];
+        } else {
+          const std::uint64_t gi = lay.offset[i] + li * qi - off_d;
+          for (std::size_t a = 0; a < qj; ++a)
+            for (std::size_t c = 0; c < qi; ++c) t[(gj - off_d + a) * nt + gi + c] = blk[a * qi + c];
+        }
+      }
+    }
+  // Right-looking elimination of the block-diagonal columns, in order.
+  f.ldl2 = 0.0;
+  double ld_diag = 0.0;
+  for (std::size_t i = 0; i < dg; ++i) {
+    const std::uint64_t q = pr.q[i];
+    const auto& rows = lay.rows[i];
+    for (std::uint64_t l = 0; l < pr.m[i]; ++l) {
+      double* lii = &f.diag[i][l * q * q];
+      if (!cholesky_in_place(lii, q)) return std::nullopt;
+      ld_diag = ld_diag + log_det(lii, q);
+      const std::uint64_t b = lay.col_ptr[i][l], e = lay.col_ptr[i][l + 1];
+      double* cv = f.col[i].data();
+      for (std::uint64_t r = b; r < e; ++r) forward_solve(lii, q, cv + r * q, 1);
+      // Rows of the dense block form the tail [bd, e) of the column: their update is a
+      // dense rank-q update of the trailing block, made directly.
+      const std::uint64_t bd = static_cast<std::uint64_t>(
+          std::lower_bound(rows.begin() + static_cast<std::ptrdiff_t>(b), rows.begin() + static_cast<std::ptrdiff_t>(e),
+                           off_d) - rows.begin());
+      for (std::uint64_t pa = bd; pa < e; ++pa) {
+        double* ta = t + (rows[pa] - off_d) * nt;
+        const double* ca = cv + pa * q;
+        if (q == 1) {
+          const double a0 = ca[0];
+          for (std::uint64_t pb = bd; pb <= pa; ++pb) ta[rows[pb] - off_d] = ta[rows[pb] - off_d] - a0 * cv[pb];
+        } else {
+          for (std::uint64_t pb = bd; pb <= pa; ++pb) {
+            double v = 0.0;
+            for (std::size_t c = 0; c < q; ++c) v = v + ca[c] * cv[pb * q + c];
+            ta[rows[pb] - off_d] = ta[rows[pb] - off_d] - v;
+          }
+        }
+      }
+      for (std::uint64_t pa = b; pa < e; ++pa) {
+        const std::uint64_t ga = rows[pa];
+        for (std::uint64_t pb = b; pb <= pa && pb < bd; ++pb) {
+          const std::uint64_t gb = rows[pb];
+          double v = 0.0;
+          for (std::size_t c = 0; c < q; ++c) v = v + cv[pa * q + c] * cv[pb * q + c];
+          const RowPlace pl = place_of(d, gb);
+          const std::uint64_t qb = pr.q[pl.factor], base = lay.offset[pl.factor] + pl.level * qb;
+          if (ga < base + qb) {
+            double& x = f.diag[pl.factor][pl.level * qb * qb + (ga - base) * qb + pl.comp];
+            x = x - v;
+          } else {
+            const auto& rb = lay.rows[pl.factor];
+            const auto s = rb.begin() + static_cast<std::ptrdiff_t>(lay.col_ptr[pl.factor][pl.level]);
+            const auto en = rb.begin() + static_cast<std::ptrdiff_t>(lay.col_ptr[pl.factor][pl.level + 1]);
+            const std::size_t pos = static_cast<std::size_t>(std::lower_bound(s, en, ga) - rb.begin());
+            double& x = f.col[pl.factor][pos * qb + pl.comp];
+            x = x - v;
+          }
+        }
+      }
+    }
+  }
+  // The dense trailing block: its factors, then the Schur complement of [X y].
+  if (!lapack::cholesky(t, f.dz, nt)) return std::nullopt;
+  double ld_dense = 0.0;
+  for (std::size_t a = 0; a < f.dz; ++a) ld_dense = ld_dense + std::log(t[a * nt + a]);
+  lapack::solve_right_transposed(t, f.dz, nt, t + f.dz * nt, p + 1, nt);
+  lapack::subtract_gram(t + f.dz * nt, p + 1, f.dz, nt, t + f.dz * nt + f.dz, nt);
+  f.ldl2 = ld_diag + (ld_dense + ld_dense);
+  std::vector<double> m(p * p), r(p);
+  for (std::size_t a = 0; a < p; ++a) {
+    for (std::size_t c = 0; c <= a; ++c) m[a * p + c] = m[c * p + a] = t[(f.dz + a) * nt + f.dz + c];
+    r[a] = t[(f.dz + p) * nt + f.dz + a];
+  }
+  if (!std::isfinite(f.ldl2)) return std::nullopt;
+  auto prof = profile(d.shell, std::move(m), std::move(r), reml, t[(f.dz + p) * nt + f.dz + p], f.ldl2);
+  if (!prof) return std::nullopt;
+  f.prof = std::move(*prof);
+  return f;
+}
+
+}  // namespace qk::crossed

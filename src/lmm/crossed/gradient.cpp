@@ -1,0 +1,330 @@
+// The criterion's gradient and the solution from a blocked factor: conditional modes
+// by back substitution, Takahashi's selected inversion on the factor's pattern, the
+// trace that gives the log-determinants' gradient and the envelope-theorem gradient of
+// the penalised residual sum of squares.
+#include <algorithm>
+#include <cmath>
+
+#include "linalg/dense.hpp"
+#include "linalg/lapack.hpp"
+#include "lmm/crossed/factor.hpp"
+#include "pool/pool.hpp"
+
+namespace qk::crossed {
+
+namespace {
+
+// Entries of the inverse of the leading system: of Lambda'Z'WZ Lambda + I, or with
+// `with_x` of the system over [Z X], on the pattern of the factor.
+struct Selected {
+  const Design& d;
+  bool with_x;
+  std::vector<std::vector<double>> diag;  // per block-diagonal factor: m_i blocks q_i x q_i
+  std::vector<std::vector<double>> col;   // like Factor::col (rows below the X rows unused)
+  std::vector<double> dense;              // nd x nd, full
+  std::size_t nd = 0;
+
+  // Rows of the column (i, l) that are part of the system.
+  std::uint64_t col_end(std::size_t i, std::uint64_t l) const {
+    return d.layout.col_ptr[i][l + 1] - 1 - (with_x ? 0 : d.pr.p);
+  }
+
+  double at(std::uint64_t a, std::uint64_t b) const {
+    if (a > b) std::swap(a, b);
+    const std::uint64_t off_d = d.layout.offset[d.layout.diagonal];
+    if (a >= off_d) return dense[(a - off_d) * nd + (b - off_d)];
+    const RowPlace pl = place_of(d, a);
+    const std::uint64_t q = d.pr.q[pl.factor], base = d.layout.offset[pl.factor] + pl.level * q;
+    if (b < base + q) return diag[pl.factor][pl.level * q * q + pl.comp * q + (b - base)];
+    const auto& rows = d.layout.rows[pl.factor];
+    const auto s = rows.begin() + static_cast<std::ptrdiff_t>(d.layout.col_ptr[pl.factor][pl.level]);
+    const auto e = rows.begin() + static_cast<std::ptrdiff_t>(col_end(pl.factor, pl.level));
+    const auto it = std::lower_bound(s, e, b);
+    return col[pl.factor][static_cast<std::size_t>(it - rows.begin()) * q + pl.comp];
+  }
+};
+
+Selected select_inverse(const Design& d, const Factor& f, bool with_x) {
+  Selected s{d, with_x, {}, {}, {}, 0};
+  const std::size_t p = d.pr.p;
+  s.nd = f.dz + (with_x ? p : 0);
+  s.dense.assign(s.nd * s.nd, 0.0);
+  for (std::size_t a = 0; a < s.nd; ++a)
+    for (std::size_t c = 0; c <= a; ++c) {
+      double v;
+      if (a < f.dz || c < f.dz) v = f.dense[a * f.nt + c];
+      else v = f.prof.rx[(a - f.dz) * p + (c - f.dz)];
+      s.dense[a * s.nd + c] = v;
+    }
+  lapack::cholesky_inverse(s.dense.data(), s.nd, s.nd);
+  const std::size_t dg = d.layout.diagonal;
+  s.diag.resize(dg);
+  s.col.resize(dg);
+  for (std::size_t i = 0; i < dg; ++i) {
+    s.diag[i].assign(f.diag[i].size(), 0.0);
+    s.col[i].assign(f.col[i].size(), 0.0);
+  }
+  const std::uint64_t off_d = d.layout.offset[dg];
+  // Factor by factor from the last; within a factor the columns read only S of later
+  // factors, so its levels are independent and run in chunks on the pool.
+  for (std::size_t i = dg; i-- > 0;) {
+    const std::uint64_t q = d.pr.q[i], m = d.pr.m[i];
+    const auto& rows = d.layout.rows[i];
+    const std::uint64_t per = rows.size() / (m ? m : 1) + 1;
+    const ChunkPlan plan = plan_chunks(m, per * per * q);
+    for_chunks(plan, [&](std::uint64_t, std::uint64_t lb, std::uint64_t le) {
+      std::vector<double> y, linv(q * q), w(q * q);
+      std::vector<std::uint64_t> idx;
+      for (std::uint64_t l = lb; l < le; ++l) {
+        const double* lii = &f.diag[i][l * q * q];
+        const double* cv = f.col[i].data();
+        const std::uint64_t b = d.layout.col_ptr[i][l], e = s.col_end(i, l);
+        // Y = S_PP L_P (rows of the column's pattern P), then S_P = -Y L^-1. Rows of
+        // the dense block form the tail [bd, e) of P: their entries of S are read from
+        // the dense inverse directly.
+        const std::uint64_t bd = static_cast<std::uint64_t>(
+            std::lower_bound(rows.begin() + static_cast<std::ptrdiff_t>(b),
+                             rows.begin() + static_cast<std::ptrdiff_t>(e), off_d) -
+            rows.begin());
+        y.assign((e - b) * q, 0.0);
+        idx.resize(e - bd);
+        for (std::uint64_t pb = bd; pb < e; ++pb) idx[pb - bd] = rows[pb] - off_d;
+        for (std::uint64_t pa = b; pa < e; ++pa) {
+          double* ya = &y[(pa - b) * q];
+          for (std::uint64_t pb = b; pb < (pa >= bd ? bd : e); ++pb) {
+            const double v = s.at(rows[pa], rows[pb]);
+            for (std::size_t c = 0; c < q; ++c) ya[c] = ya[c] + v * cv[pb * q + c];
+          }
+          if (pa < bd) continue;
+          const double* sa = s.dense.data() + idx[pa - bd] * s.nd;
+          const double* ct = cv + bd * q;
+          const std::size_t nb = e - bd;
+          if (q == 1) {
+            double acc = ya[0];
+            for (std::size_t t = 0; t < nb; ++t) acc = acc + sa[idx[t]] * ct[t];
+            ya[0] = acc;
+          } else {
+            for (std::size_t t = 0; t < nb; ++t) {
+              const double v = sa[idx[t]];
+              for (std::size_t c = 0; c < q; ++c) ya[c] = ya[c] + v * ct[t * q + c];
+            }
+          }
+        }
+        double* sc = s.col[i].data();
+        for (std::uint64_t pa = b; pa < e; ++pa) {
+          for (std::size_t c = 0; c < q; ++c) sc[pa * q + c] = -y[(pa - b) * q + c];
+          backward_solve(lii, q, sc + pa * q, 1);
+        }
+        // S_ll = (L^-T - S_P' L_P) L^-1.
+        cholesky_inverse(lii, q, linv.data());  // (L L')^-1 = L^-T L^-1
+        for (std::size_t r = 0; r < q; ++r)
+          for (std::size_t c = 0; c < q; ++c) {
+            double v = 0.0;
+            for (std::uint64_t pa = b; pa < e; ++pa) v = v + sc[pa * q + r] * cv[pa * q + c];
+            w[r * q + c] = v;
+          }
+        // (S_P' L_P) L^-1 by solving against L' from the right: row r of W times L^-1.
+        for (std::size_t r = 0; r < q; ++r) backward_solve(lii, q, w.data() + r * q, 1);
+        double* sd = &s.diag[i][l * q * q];
+        for (std::size_t r = 0; r < q; ++r)
+          for (std::size_t c = 0; c < q; ++c) sd[r * q + c] = linv[r * q + c] - w[r * q + c];
+      }
+    });
+  }
+  return s;
+}
+
+// S's block between the levels (i, li) and (j, lj): q_i x q_j.
+void block_of(const Selected& s, std::size_t i, std::uint64_t li, std::size_t j, std::uint64_t lj,
+              std::vector<double>& out) {
+  const Design& d = s.d;
+  const std::uint64_t qi = d.pr.q[i], qj = d.pr.q[j];
+  const std::uint64_t gi = d.layout.offset[i] + li * qi, gj = d.layout.offset[j] + lj * qj;
+  out.resize(qi * qj);
+  for (std::size_t a = 0; a < qi; ++a)
+    for (std::size_t c = 0; c < qj; ++c) out[a * qj + c] = s.at(gi + a, gj + c);
+}
+
+// H_j[l] (q_j x q_j) = sum over the blocks t of row (j, l) of C[(j,l), t] Lambda_t S[t, (j,l)],
+// C the weighted cross-products of [Z X] (X only with the fixed effects in the system).
+std::vector<std::vector<double>> trace_blocks(const Design& d, const Factor& f, const Selected& s) {
+  const Products& pr = d.pr;
+  const std::size_t k = pr.m.size(), p = pr.p;
+  std::vector<std::vector<double>> h(k);
+  std::vector<double> sb, t1, t2;
+  auto add = [&](double* out, const double* c, std::size_t qa, std::size_t qt, const double* lam,
+                 const std::vector<double>& sblk, std::size_t qb) {
+    // out (qa x qb) += C (qa x qt) Lambda (qt x qt) S (qt x qb)
+    t1.assign(qt * qb, 0.0);
+    mat_mul(lam, sblk.data(), t1.data(), qt, qt, qb);
+    t2.assign(qa * qb, 0.0);
+    mat_mul(c, t1.data(), t2.data(), qa, qt, qb);
+    for (std::size_t v = 0; v < qa * qb; ++v) out[v] = out[v] + t2[v];
+  };
+  for (std::size_t j = 0; j < k; ++j) {
+    const std::uint64_t q = pr.q[j];
+    h[j].assign(pr.m[j] * q * q, 0.0);
+    for (std::uint64_t l = 0; l < pr.m[j]; ++l) {
+      block_of(s, j, l, j, l, sb);
+      add(&h[j][l * q * q], &pr.ztz[j][l * q * q], q, q, f.lambda[j].data(), sb, q);
+      if (!s.with_x || p == 0) continue;
+      const std::uint64_t g0 = d.layout.offset[j] + l * q, big_q = d.layout.offset[k];
+      sb.resize(p * q);
+      for (std::size_t x = 0; x < p; ++x)
+        for (std::size_t c = 0; c < q; ++c) sb[x * q + c] = s.at(big_q + x, g0 + c);
+      std::vector<double> id(p * p, 0.0);
+      for (std::size_t x = 0; x < p; ++x) id[x * p + x] = 1.0;
+      add(&h[j][l * q * q], &pr.ztx[j][l * q * p], q, p, id.data(), sb, q);
+    }
+  }
+  std::vector<double> bt;
+  for (std::size_t i = 0; i + 1 < k; ++i)
+    for (std::size_t j = i + 1; j < k; ++j) {
+      const CrossBlock& cb = pr.cross[pair_index(i, j, k)];
+      const std::uint64_t qi = pr.q[i], qj = pr.q[j];
+      bt.resize(qj * qi);
+      for (std::size_t e = 0; e < cb.keys.size(); ++e) {
+        const std::uint64_t li = cb.keys[e] / pr.m[j], lj = cb.keys[e] % pr.m[j];
+        const double* b = &cb.values[e * qi * qj];
+        block_of(s, j, lj, i, li, sb);
+        add(&h[i][li * qi * qi], b, qi, qj, f.lambda[j].data(), sb, qi);
+        for (std::size_t a = 0; a < qi; ++a)
+          for (std::size_t c = 0; c < qj; ++c) bt[c * qi + a] = b[a * qj + c];
+        block_of(s, i, li, j, lj, sb);
+        add(&h[j][lj * qj * qj], bt.data(), qj, qi, f.lambda[i].data(), sb, qj);
+      }
+    }
+  return h;
+}
+
+// Spherical conditional modes u (per factor, m_j x q_j): L_ZZ' u = L_yZ' - L_XZ' beta.
+std::vector<std::vector<double>> modes(const Design& d, const Factor& f) {
+  const Products& pr = d.pr;
+  const Layout& lay = d.layout;
+  const std::size_t k = lay.k, dg = lay.diagonal, p = pr.p;
+  const std::uint64_t off_d = lay.offset[dg], big_q = lay.offset[k];
+  const std::vector<double>& beta = f.prof.beta;
+  std::vector<double> u(big_q, 0.0);
+  for (std::uint64_t g = off_d; g < big_q; ++g) {
+    const std::uint64_t c = g - off_d;
+    double v = f.dense[(f.dz + p) * f.nt + c];
+    for (std::size_t x = 0; x < p; ++x) v = v - f.dense[(f.dz + x) * f.nt + c] * beta[x];
+    u[g] = v;
+  }
+  lapack::solve_transposed(f.dense.data(), f.dz, f.nt, u.data() + off_d);
+  for (std::size_t i = dg; i-- > 0;) {
+    const std::uint64_t q = pr.q[i];
+    const double* cv = f.col[i].data();
+    for (std::uint64_t l = pr.m[i]; l-- > 0;) {
+      const std::uint64_t b = lay.col_ptr[i][l], e = lay.col_ptr[i][l + 1], ez = e - 1 - p;
+      double* ul = &u[lay.offset[i] + l * q];
+      for (std::size_t c = 0; c < q; ++c) {
+        double v = cv[(e - 1) * q + c];
+        for (std::size_t x = 0; x < p; ++x) v = v - cv[(ez + x) * q + c] * beta[x];
+        for (std::uint64_t r = b; r < ez; ++r) v = v - cv[r * q + c] * u[lay.rows[i][r]];
+        ul[c] = v;
+      }
+      backward_solve(&f.diag[i][l * q * q], q, ul, 1);
+    }
+  }
+  std::vector<std::vector<double>> out(k);
+  for (std::size_t j = 0; j < k; ++j) out[j].assign(u.begin() + lay.offset[j], u.begin() + lay.offset[j + 1]);
+  return out;
+}
+
+// d pwrss / d theta = -2 sum_l (Z_j'W r)[l][row] u_j[l][col], r the weighted residual.
+std::vector<double> pwrss_gradient(const Design& d, const Factor& f, const std::vector<std::vector<double>>& u) {
+  const Products& pr = d.pr;
+  const std::size_t k = pr.m.size(), p = pr.p;
+  std::vector<std::vector<double>> b(k), v(k);
+  for (std::size_t j = 0; j < k; ++j) {
+    const std::uint64_t q = pr.q[j];
+    b[j].assign(pr.m[j] * q, 0.0);
+    v[j].assign(pr.m[j] * q, 0.0);
+    for (std::uint64_t l = 0; l < pr.m[j]; ++l) mat_mul(f.lambda[j].data(), &u[j][l * q], &b[j][l * q], q, q, 1);
+    for (std::uint64_t l = 0; l < pr.m[j]; ++l)
+      for (std::size_t a = 0; a < q; ++a) {
+        double s = pr.zty[j][l * q + a];
+        for (std::size_t x = 0; x < p; ++x) s = s - pr.ztx[j][(l * q + a) * p + x] * f.prof.beta[x];
+        for (std::size_t c = 0; c < q; ++c) s = s - pr.ztz[j][(l * q + a) * q + c] * b[j][l * q + c];
+        v[j][l * q + a] = s;
+      }
+  }
+  for (std::size_t i = 0; i + 1 < k; ++i)
+    for (std::size_t j = i + 1; j < k; ++j) {
+      const CrossBlock& cb = pr.cross[pair_index(i, j, k)];
+      const std::uint64_t qi = pr.q[i], qj = pr.q[j];
+      for (std::size_t e = 0; e < cb.keys.size(); ++e) {
+        const std::uint64_t li = cb.keys[e] / pr.m[j], lj = cb.keys[e] % pr.m[j];
+        const double* bl = &cb.values[e * qi * qj];
+        for (std::size_t a = 0; a < qi; ++a)
+          for (std::size_t c = 0; c < qj; ++c) {
+            v[i][li * qi + a] = v[i][li * qi + a] - bl[a * qj + c] * b[j][lj * qj + c];
+            v[j][lj * qj + c] = v[j][lj * qj + c] - bl[a * qj + c] * b[i][li * qi + a];
+          }
+      }
+    }
+  std::vector<double> g(d.theta_offset.back(), 0.0);
+  for (std::size_t j = 0; j < k; ++j)
+    for (std::size_t t = 0; t < d.tidx[j].size(); ++t) {
+      const auto [r, c] = d.tidx[j][t];
+      const std::uint64_t q = pr.q[j];
+      double s = 0.0;
+      for (std::uint64_t l = 0; l < pr.m[j]; ++l) s = s + v[j][l * q + r] * u[j][l * q + c];
+      g[d.theta_offset[j] + t] = -2.0 * s;
+    }
+  return g;
+}
+
+}  // namespace
+
+std::optional<Solution> evaluate(const Design& d, const std::vector<double>& theta, bool reml, Mode mode) {
+  // Between the optimiser's evaluations too, however few chunks each has.
+  check_interrupt();
+  std::optional<Factor> f = factorize(d, theta, reml);
+  if (!f) return std::nullopt;
+  Solution sol;
+  sol.ev = evaluation_from(f->prof, f->ldl2, reml);
+  sol.ev.beta = f->prof.beta;
+  if (mode == kModeDeviance) return sol;
+  const std::vector<std::vector<double>> u = modes(d, *f);
+  sol.ev.grad_pwrss = pwrss_gradient(d, *f, u);
+  const Selected s = select_inverse(d, *f, reml);
+  const std::vector<std::vector<double>> h = trace_blocks(d, *f, s);
+  const std::size_t nth = d.theta_offset.back();
+  sol.ev.grad_logdet.assign(nth, 0.0);
+  sol.ev.gradient.assign(nth, 0.0);
+  const double nu = f->prof.nu;
+  for (std::size_t j = 0; j < d.pr.m.size(); ++j)
+    for (std::size_t t = 0; t < d.tidx[j].size(); ++t) {
+      const auto [r, c] = d.tidx[j][t];
+      const std::uint64_t q = d.pr.q[j];
+      double acc = 0.0;
+      for (std::uint64_t l = 0; l < d.pr.m[j]; ++l) acc = acc + h[j][(l * q + r) * q + c];
+      const std::size_t at = d.theta_offset[j] + t;
+      sol.ev.grad_logdet[at] = acc + acc;
+      sol.ev.gradient[at] = sol.ev.grad_logdet[at] + nu / f->prof.pwrss * sol.ev.grad_pwrss[at];
+    }
+  if (mode != kModeSolution) return sol;
+  sol.u = u;
+  const std::size_t p = d.pr.p;
+  sol.ev.fixed_inverse.assign(p * p, 0.0);
+  if (p > 0) cholesky_inverse(f->prof.rx.data(), p, sol.ev.fixed_inverse.data());
+  const Selected sz = reml ? select_inverse(d, *f, false) : s;
+  std::vector<double> sb, t1(0), t2(0);
+  for (std::size_t j = 0; j < d.pr.m.size(); ++j) {
+    const std::uint64_t q = d.pr.q[j];
+    sol.cond_var.emplace_back(d.pr.m[j] * q * q, 0.0);
+    t1.assign(q * q, 0.0);
+    for (std::uint64_t l = 0; l < d.pr.m[j]; ++l) {
+      block_of(sz, j, l, j, l, sb);
+      mat_mul(f->lambda[j].data(), sb.data(), t1.data(), q, q, q);
+      double* out = &sol.cond_var[j][l * q * q];
+      mat_mul_bt(t1.data(), f->lambda[j].data(), out, q, q, q);
+      for (std::size_t v = 0; v < q * q; ++v) out[v] = out[v] * sol.ev.sigma2;
+    }
+  }
+  return sol;
+}
+
+}  // namespace qk::crossed

@@ -1,0 +1,183 @@
+// Sums over rows for K grouping factors: per factor the block-diagonal Z_j'WZ_j,
+// Z_j'WX and Z_j'Wy, between factors the blocks Z_i'WZ_j of the pairs of levels that
+// occur together, and X'WX, X'Wy, y'Wy.
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include "lmm/crossed/crossed.hpp"
+#include "pool/pool.hpp"
+
+namespace qk::crossed {
+
+std::size_t pair_index(std::size_t i, std::size_t j, std::size_t k) {
+  // Pairs (0,1) .. (0,k-1), (1,2) .. : those before row i, then j's place in row i.
+  return i * k - i * (i + 1) / 2 + (j - i - 1);
+}
+
+namespace {
+
+Products empty_like(const CrossedRows& rows) {
+  Products pr;
+  const std::size_t k = rows.factors.size();
+  pr.p = rows.p;
+  pr.weighted = rows.w != nullptr;
+  for (const FactorRows& f : rows.factors) {
+    pr.m.push_back(f.m);
+    pr.q.push_back(f.q);
+    pr.ztz.emplace_back(size_mul(f.m, f.q * f.q), 0.0);
+    pr.ztx.emplace_back(size_mul(f.m, f.q * rows.p), 0.0);
+    pr.zty.emplace_back(size_mul(f.m, f.q), 0.0);
+  }
+  pr.cross.resize(k * (k - 1) / 2);
+  pr.xtx.assign(rows.p * rows.p, 0.0);
+  pr.xty.assign(rows.p, 0.0);
+  return pr;
+}
+
+// Rows [b, e), summed in row order.
+Products chunk_products(const CrossedRows& rows, std::uint64_t b, std::uint64_t e) {
+  Products pr = empty_like(rows);
+  const std::size_t k = rows.factors.size(), p = rows.p;
+  pr.n = e - b;
+  for (std::uint64_t r = b; r < e; ++r) {
+    const double w = rows.w ? rows.w[r] : 1.0;
+    const double* xr = rows.x + r * p;
+    const double yw = rows.y[r] * w;
+    pr.yty = pr.yty + yw * rows.y[r];
+    if (rows.w) pr.log_weights = pr.log_weights + std::log(w);
+    for (std::size_t a = 0; a < p; ++a) {
+      const double xa = xr[a] * w;
+      pr.xty[a] = pr.xty[a] + xa * rows.y[r];
+      for (std::size_t c = 0; c < p; ++c) pr.xtx[a * p + c] = pr.xtx[a * p + c] + xa * xr[c];
+    }
+    for (std::size_t j = 0; j < k; ++j) {
+      const FactorRows& f = rows.factors[j];
+      const std::uint64_t l = static_cast<std::uint64_t>(f.codes[r]), q = f.q;
+      const double* zr = f.z + r * q;
+      double* ztz = &pr.ztz[j][l * q * q];
+      double* ztx = &pr.ztx[j][l * q * p];
+      for (std::size_t a = 0; a < q; ++a) {
+        const double za = zr[a] * w;
+        pr.zty[j][l * q + a] = pr.zty[j][l * q + a] + za * rows.y[r];
+        for (std::size_t c = 0; c < q; ++c) ztz[a * q + c] = ztz[a * q + c] + za * zr[c];
+        for (std::size_t c = 0; c < p; ++c) ztx[a * p + c] = ztx[a * p + c] + za * xr[c];
+      }
+    }
+  }
+  // Cross blocks: the chunk's rows sorted stably by their pair of levels, then summed
+  // in row order within each pair.
+  std::vector<std::uint64_t> key(e - b), order(e - b);
+  for (std::size_t i = 0; i + 1 < k; ++i)
+    for (std::size_t j = i + 1; j < k; ++j) {
+      const FactorRows& fi = rows.factors[i];
+      const FactorRows& fj = rows.factors[j];
+      for (std::uint64_t r = b; r < e; ++r)
+        key[r - b] = static_cast<std::uint64_t>(fi.codes[r]) * fj.m + static_cast<std::uint64_t>(fj.codes[r]);
+      std::iota(order.begin(), order.end(), std::uint64_t{0});
+      std::stable_sort(order.begin(), order.end(), [&](std::uint64_t s, std::uint64_t t) { return key[s] < key[t]; });
+      CrossBlock& cb = pr.cross[pair_index(i, j, k)];
+      const std::size_t qq = fi.q * fj.q;
+      for (std::uint64_t o : order) {
+        if (cb.keys.empty() || cb.keys.back() != key[o]) {
+          cb.keys.push_back(key[o]);
+          cb.values.resize(cb.values.size() + qq, 0.0);
+        }
+        double* v = cb.values.data() + cb.values.size() - qq;
+        const std::uint64_t r = b + o;
+        const double w = rows.w ? rows.w[r] : 1.0;
+        for (std::size_t a = 0; a < fi.q; ++a) {
+          const double za = fi.z[r * fi.q + a] * w;
+          for (std::size_t c = 0; c < fj.q; ++c) v[a * fj.q + c] = v[a * fj.q + c] + za * fj.z[r * fj.q + c];
+        }
+      }
+    }
+  return pr;
+}
+
+void add_to(std::vector<double>& a, const std::vector<double>& b) {
+  for (std::size_t i = 0; i < a.size(); ++i) a[i] = a[i] + b[i];
+}
+
+void merge_cross(CrossBlock& a, const CrossBlock& b, std::size_t qq) {
+  CrossBlock out;
+  out.keys.reserve(a.keys.size() + b.keys.size());
+  std::size_t s = 0, t = 0;
+  while (s < a.keys.size() || t < b.keys.size()) {
+    const bool take_a = t == b.keys.size() || (s < a.keys.size() && a.keys[s] <= b.keys[t]);
+    const bool take_b = s == a.keys.size() || (t < b.keys.size() && b.keys[t] <= a.keys[s]);
+    out.keys.push_back(take_a ? a.keys[s] : b.keys[t]);
+    const std::size_t at = out.values.size();
+    out.values.resize(at + qq, 0.0);
+    for (std::size_t v = 0; v < qq; ++v) {
+      double x = take_a ? a.values[s * qq + v] : 0.0;
+      if (take_b) x = take_a ? x + b.values[t * qq + v] : b.values[t * qq + v];
+      out.values[at + v] = x;
+    }
+    s += take_a;
+    t += take_b;
+  }
+  a = std::move(out);
+}
+
+std::optional<std::string> row_error(const CrossedRows& rows) {
+  for (std::size_t j = 0; j < rows.factors.size(); ++j) {
+    const FactorRows& f = rows.factors[j];
+    for (std::uint64_t r = 0; r < rows.n; ++r)
+      if (f.codes[r] < 0 || static_cast<std::uint64_t>(f.codes[r]) >= f.m)
+        return "factor " + std::to_string(j) + ": group code " + std::to_string(f.codes[r]) + " out of range 0.." +
+               std::to_string(f.m);
+  }
+  if (rows.w)
+    for (std::uint64_t r = 0; r < rows.n; ++r)
+      if (!(rows.w[r] > 0.0) || !std::isfinite(rows.w[r]))
+        return "weights[" + std::to_string(r) + "] is not finite and positive: weights must be finite and positive";
+  return std::nullopt;
+}
+
+// A value that is not finite (or whose square overflows) reaches a diagonal product.
+std::optional<std::string> nonfinite_error(const Products& pr) {
+  const char* tail = " holds a value that is not finite or whose square overflows";
+  if (!std::isfinite(pr.yty)) return std::string("y") + tail;
+  for (std::uint64_t a = 0; a < pr.p; ++a)
+    if (!std::isfinite(pr.xtx[a * pr.p + a])) return "X column " + std::to_string(a) + tail;
+  for (std::size_t j = 0; j < pr.m.size(); ++j)
+    for (std::uint64_t l = 0; l < pr.m[j]; ++l)
+      for (std::uint64_t a = 0; a < pr.q[j]; ++a)
+        if (!std::isfinite(pr.ztz[j][(l * pr.q[j] + a) * pr.q[j] + a]))
+          return "factor " + std::to_string(j) + "'s Z column " + std::to_string(a) + tail;
+  return std::nullopt;
+}
+
+}  // namespace
+
+void merge(Products& a, const Products& b) {
+  a.n += b.n;
+  for (std::size_t j = 0; j < a.m.size(); ++j) {
+    add_to(a.ztz[j], b.ztz[j]);
+    add_to(a.ztx[j], b.ztx[j]);
+    add_to(a.zty[j], b.zty[j]);
+  }
+  const std::size_t k = a.m.size();
+  for (std::size_t i = 0; i + 1 < k; ++i)
+    for (std::size_t j = i + 1; j < k; ++j)
+      merge_cross(a.cross[pair_index(i, j, k)], b.cross[pair_index(i, j, k)], a.q[i] * a.q[j]);
+  add_to(a.xtx, b.xtx);
+  add_to(a.xty, b.xty);
+  a.yty = a.yty + b.yty;
+  a.log_weights = a.log_weights + b.log_weights;
+}
+
+std::variant<Products, std::string> products_of(const CrossedRows& rows) {
+  if (auto err = row_error(rows)) return *err;
+  // Long chunks: each holds its own per-level sums, so fewer chunks cost less memory.
+  const ChunkPlan plan = plan_chunks(rows.n, 1);
+  std::vector<Products> parts = map_chunks<Products>(
+      plan, [&](std::uint64_t, std::uint64_t b, std::uint64_t e) { return chunk_products(rows, b, e); });
+  Products out = empty_like(rows);
+  for (const Products& part : parts) merge(out, part);
+  if (auto err = nonfinite_error(out)) return *err;
+  return out;
+}
+
+}  // namespace qk::crossed

@@ -1,0 +1,327 @@
+// The crossed core against an independent dense computation of the same criterion
+// (Z, Lambda and the augmented system formed explicitly and factored by the small
+// dense Cholesky), against the one-factor core, and for the layout it chooses.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+#include "linalg/dense.hpp"
+#include "lmm/crossed/crossed.hpp"
+#include "lmm/evaluate/evaluate.hpp"
+#include "support.hpp"
+
+namespace {
+
+using qkt::Vec;
+namespace cr = qk::crossed;
+
+enum class Shape { kCrossed, kNested, kPartial, kThreeLevel, kOneFactor };
+
+struct CrossedCase;
+void PrintTo(const CrossedCase& c, std::ostream* os);
+struct CrossedCase {
+  const char* name;
+  Shape shape;
+  std::vector<std::uint64_t> m, q;
+  std::vector<std::vector<std::uint64_t>> blocks;
+  std::uint64_t n, p;
+  bool weighted;
+  std::vector<std::string> kinds;  // expected storage of each factor
+};
+
+void PrintTo(const CrossedCase& c, std::ostream* os) { *os << c.name; }
+
+// Owned rows of a seeded model.
+struct CrossedData {
+  std::uint64_t n = 0, p = 0;
+  Vec y, x, w;
+  std::vector<std::vector<std::int64_t>> codes;
+  std::vector<Vec> z;
+  std::vector<std::uint64_t> m, q;
+  cr::CrossedRows rows() const {
+    cr::CrossedRows r;
+    r.n = n;
+    r.p = p;
+    r.y = y.data();
+    r.x = x.data();
+    r.w = w.empty() ? nullptr : w.data();
+    for (std::size_t j = 0; j < m.size(); ++j) r.factors.push_back({codes[j].data(), m[j], z[j].data(), q[j]});
+    return r;
+  }
+};
+
+CrossedData simulate(const CrossedCase& c, std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  std::normal_distribution<double> nd;
+  std::uniform_real_distribution<double> ud(0.5, 2.0);
+  CrossedData d;
+  d.n = c.n;
+  d.p = c.p;
+  d.m = c.m;
+  d.q = c.q;
+  const std::size_t k = c.m.size();
+  d.codes.assign(k, std::vector<std::int64_t>(c.n));
+  for (std::uint64_t r = 0; r < c.n; ++r) {
+    switch (c.shape) {
+      case Shape::kNested:  // factor 0 (a:b) nested in factor 1 (a)
+        d.codes[0][r] = static_cast<std::int64_t>(r % c.m[0]);
+        d.codes[1][r] = d.codes[0][r] % static_cast<std::int64_t>(c.m[1]);
+        break;
+      case Shape::kThreeLevel:  // 0 in 1 in 2
+        d.codes[0][r] = static_cast<std::int64_t>(r % c.m[0]);
+        d.codes[1][r] = d.codes[0][r] % static_cast<std::int64_t>(c.m[1]);
+        d.codes[2][r] = d.codes[1][r] % static_cast<std::int64_t>(c.m[2]);
+        break;
+      case Shape::kPartial:  // factor 1 meets only about half of factor 0's levels per level
+        d.codes[0][r] = static_cast<std::int64_t>(r % c.m[0]);
+        d.codes[1][r] = static_cast<std::int64_t>((r % c.m[0]) / 2 + rng() % 2) % static_cast<std::int64_t>(c.m[1]);
+        break;
+      default:
+        for (std::size_t j = 0; j < k; ++j) d.codes[j][r] = static_cast<std::int64_t>(j == 0 ? r % c.m[0] : rng() % c.m[j]);
+    }
+  }
+  for (std::size_t j = 0; j < k; ++j) {
+    d.z.emplace_back(c.n * c.q[j]);
+    for (std::uint64_t r = 0; r < c.n; ++r)
+      for (std::uint64_t a = 0; a < c.q[j]; ++a) d.z[j][r * c.q[j] + a] = a == 0 ? 1.0 : nd(rng);
+  }
+  d.x.resize(c.n * c.p);
+  d.y.resize(c.n);
+  for (std::uint64_t r = 0; r < c.n; ++r) {
+    for (std::uint64_t a = 0; a < c.p; ++a) d.x[r * c.p + a] = a == 0 ? 1.0 : nd(rng);
+    double eta = 2.0 + (c.p > 1 ? d.x[r * c.p + 1] : 0.0);
+    for (std::size_t j = 0; j < k; ++j) eta = eta + 0.7 * std::sin(3.0 * static_cast<double>(d.codes[j][r]) + 1.0 + j);
+    d.y[r] = eta + nd(rng);
+  }
+  if (c.weighted) {
+    d.w.resize(c.n);
+    for (double& v : d.w) v = ud(rng);
+  }
+  return d;
+}
+
+std::unique_ptr<cr::Design> design_of(const CrossedData& data, const CrossedCase& c) {
+  auto pr = cr::products_of(data.rows());
+  EXPECT_TRUE(std::holds_alternative<cr::Products>(pr)) << qkt::refusal(pr);
+  auto d = cr::make_design(std::get<cr::Products>(std::move(pr)), c.blocks);
+  EXPECT_TRUE(std::holds_alternative<std::unique_ptr<cr::Design>>(d)) << qkt::refusal(d);
+  return std::get<std::unique_ptr<cr::Design>>(std::move(d));
+}
+
+// A theta with every free entry away from its default.
+Vec trial_theta(const cr::Design& d, std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  std::uniform_real_distribution<double> ud(0.3, 1.4);
+  Vec th = cr::default_theta(d);
+  for (double& v : th) v = v == 1.0 ? ud(rng) : ud(rng) - 0.85;
+  return th;
+}
+
+struct Dense {
+  double deviance;
+  Vec beta, b;      // b over all factors' levels
+  Vec cond_var_diag;  // per Z row: Var(b | y) diagonal
+};
+
+// The textbook route: dense Z, Lambda and M = [Lambda'Z'WZ Lambda + I, Lambda'Z'WX; ., X'WX].
+Dense dense_reference(const CrossedData& data, const cr::Design& d, const Vec& theta, bool reml) {
+  const std::size_t k = data.m.size(), n = data.n, p = data.p;
+  std::vector<std::size_t> off{0};
+  for (std::size_t j = 0; j < k; ++j) off.push_back(off.back() + data.m[j] * data.q[j]);
+  const std::size_t big_q = off.back(), s = big_q + p;
+  Vec zl(n * big_q, 0.0);  // Z Lambda
+  Vec lam(big_q * big_q, 0.0);
+  for (std::size_t j = 0; j < k; ++j) {
+    const Vec lj = cr::lambda_of(d, theta, j);
+    const std::size_t q = data.q[j];
+    for (std::size_t l = 0; l < data.m[j]; ++l)
+      for (std::size_t a = 0; a < q; ++a)
+        for (std::size_t c = 0; c < q; ++c) lam[(off[j] + l * q + a) * big_q + off[j] + l * q + c] = lj[a * q + c];
+    for (std::size_t r = 0; r < n; ++r) {
+      const std::size_t base = off[j] + static_cast<std::size_t>(data.codes[j][r]) * q;
+      for (std::size_t c = 0; c < q; ++c) {
+        double v = 0.0;
+        for (std::size_t a = 0; a < q; ++a) v += data.z[j][r * q + a] * lj[a * q + c];
+        zl[r * big_q + base + c] = v;
+      }
+    }
+  }
+  // Columns [Z Lambda, X, y], weighted Gram matrix.
+  const std::size_t t = s + 1;
+  auto col = [&](std::size_t r, std::size_t c) {
+    return c < big_q ? zl[r * big_q + c] : c < s ? data.x[r * p + c - big_q] : data.y[r];
+  };
+  Vec g(t * t, 0.0);
+  double logw = 0.0;
+  for (std::size_t r = 0; r < n; ++r) {
+    const double w = data.w.empty() ? 1.0 : data.w[r];
+    logw += std::log(w);
+    for (std::size_t a = 0; a < t; ++a)
+      for (std::size_t c = 0; c < t; ++c) g[a * t + c] += w * col(r, a) * col(r, c);
+  }
+  for (std::size_t a = 0; a < big_q; ++a) g[a * t + a] += 1.0;
+  Vec a_zz(big_q * big_q), m(s * s), rhs(s);
+  for (std::size_t a = 0; a < s; ++a) {
+    rhs[a] = g[a * t + s];
+    for (std::size_t c = 0; c < s; ++c) {
+      m[a * s + c] = g[a * t + c];
+      if (a < big_q && c < big_q) a_zz[a * big_q + c] = g[a * t + c];
+    }
+  }
+  Vec a_inv = a_zz;
+  EXPECT_TRUE(qk::cholesky_in_place(a_zz.data(), big_q));
+  const double ldl2 = qk::log_det(a_zz.data(), big_q);
+  qk::cholesky_inverse(a_zz.data(), big_q, a_inv.data());
+  EXPECT_TRUE(qk::cholesky_in_place(m.data(), s));
+  const double ldm = qk::log_det(m.data(), s);
+  Vec sol = rhs;
+  qk::forward_solve(m.data(), s, sol.data(), 1);
+  double ss = 0.0;
+  for (double v : sol) ss += v * v;
+  qk::backward_solve(m.data(), s, sol.data(), 1);
+  const double pwrss = g[s * t + s] - ss;
+  const double nu = static_cast<double>(reml ? n - p : n);
+  Dense out;
+  out.deviance = ldl2 + (reml ? ldm - ldl2 : 0.0) + nu * (1.0 + std::log(2.0 * M_PI * pwrss / nu)) -
+                 (data.w.empty() ? 0.0 : logw);
+  out.beta.assign(sol.begin() + static_cast<std::ptrdiff_t>(big_q), sol.end());
+  out.b.assign(big_q, 0.0);
+  for (std::size_t a = 0; a < big_q; ++a)
+    for (std::size_t c = 0; c < big_q; ++c) out.b[a] += lam[a * big_q + c] * sol[c];
+  // Var(b | y) = sigma^2 Lambda A^-1 Lambda', diagonal.
+  for (std::size_t a = 0; a < big_q; ++a) {
+    double v = 0.0;
+    for (std::size_t c = 0; c < big_q; ++c)
+      for (std::size_t e = 0; e < big_q; ++e) v += lam[a * big_q + c] * a_inv[c * big_q + e] * lam[a * big_q + e];
+    out.cond_var_diag.push_back(v * pwrss / nu);
+  }
+  return out;
+}
+
+const CrossedCase kCrossedCases[] = {
+    {"crossed", Shape::kCrossed, {13, 7}, {1, 1}, {{1}, {1}}, 80, 2, false, {"diagonal", "dense"}},
+    {"crossed_weighted_vector", Shape::kCrossed, {11, 6}, {2, 2}, {{2}, {1, 1}}, 90, 2, true, {"diagonal", "dense"}},
+    {"three_crossed", Shape::kCrossed, {12, 6, 3}, {1, 2, 1}, {{1}, {2}, {1}}, 100, 3, false,
+     {"diagonal", "dense", "dense"}},
+    {"nested", Shape::kNested, {12, 4}, {1, 1}, {{1}, {1}}, 72, 1, false, {"diagonal", "diagonal"}},
+    {"nested_vector", Shape::kNested, {10, 5}, {2, 1}, {{2}, {1}}, 70, 2, true, {"diagonal", "diagonal"}},
+    {"three_level", Shape::kThreeLevel, {18, 6, 3}, {1, 1, 2}, {{1}, {1}, {2}}, 90, 2, false,
+     {"diagonal", "diagonal", "diagonal"}},
+    {"partial", Shape::kPartial, {14, 7}, {1, 1}, {{1}, {1}}, 84, 2, false, {"diagonal", "dense"}},
+    {"one_factor", Shape::kOneFactor, {9}, {2}, {{2}}, 60, 2, true, {"diagonal"}},
+};
+
+class CrossedAgainstDense : public ::testing::TestWithParam<CrossedCase> {};
+
+TEST_P(CrossedAgainstDense, CriterionSolutionAndLayout) {
+  const CrossedCase& c = GetParam();
+  const CrossedData data = simulate(c, 11);
+  auto d = design_of(data, c);
+  for (std::size_t j = 0; j < c.m.size(); ++j)
+    EXPECT_EQ(j < d->layout.diagonal ? "diagonal" : "dense", c.kinds[j]) << "factor " << j;
+  for (bool reml : {true, false}) {
+    const Vec th = trial_theta(*d, 3);
+    const Dense ref = dense_reference(data, *d, th, reml);
+    auto s = cr::evaluate(*d, th, reml, qk::kModeSolution);
+    ASSERT_TRUE(s);
+    EXPECT_NEAR(s->ev.deviance, ref.deviance, 1e-9 * std::fabs(ref.deviance)) << reml;
+    for (std::size_t a = 0; a < ref.beta.size(); ++a) EXPECT_NEAR(s->ev.beta[a], ref.beta[a], 1e-8);
+    std::size_t at = 0;
+    for (std::size_t j = 0; j < c.m.size(); ++j) {
+      const Vec lj = cr::lambda_of(*d, th, j);
+      const std::size_t q = c.q[j];
+      for (std::size_t l = 0; l < c.m[j]; ++l)
+        for (std::size_t a = 0; a < q; ++a, ++at) {
+          double b = 0.0;
+          for (std::size_t e = 0; e < q; ++e) b += lj[a * q + e] * s->u[j][l * q + e];
+          EXPECT_NEAR(b, ref.b[at], 1e-8) << "b of factor " << j << " level " << l;
+          EXPECT_NEAR(s->cond_var[j][(l * q + a) * q + a], ref.cond_var_diag[at], 1e-8) << "factor " << j;
+        }
+    }
+    // The analytic gradient against central differences of the criterion.
+    for (std::size_t t = 0; t < th.size(); ++t) {
+      const double h = 1e-6;
+      Vec up = th, dn = th;
+      up[t] += h;
+      dn[t] -= h;
+      const double fd = (cr::evaluate(*d, up, reml, qk::kModeDeviance)->ev.deviance -
+                         cr::evaluate(*d, dn, reml, qk::kModeDeviance)->ev.deviance) / (2 * h);
+      EXPECT_NEAR(s->ev.gradient[t], fd, 2e-5 * std::max(1.0, std::fabs(fd))) << "theta " << t << " reml " << reml;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, CrossedAgainstDense, ::testing::ValuesIn(kCrossedCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// K = 1: the one-factor core's criterion, gradient and beta at the same theta.
+TEST(CrossedCore, OneFactorAgreesWithLmmCore) {
+  const CrossedCase& c = kCrossedCases[7];
+  const CrossedData data = simulate(c, 5);
+  auto d = design_of(data, c);
+  qk::Rows rows{data.y.data(), data.x.data(), data.z[0].data(), data.codes[0].data(), data.n, data.p, data.q[0],
+                data.w.data()};
+  auto one = qk::from_rows(rows, c.m[0], qk::kBlocks);
+  ASSERT_TRUE(std::holds_alternative<std::unique_ptr<qk::LmmData>>(one));
+  auto& od = *std::get<std::unique_ptr<qk::LmmData>>(one);
+  qk::set_blocks(od, c.blocks[0]);
+  for (bool reml : {true, false}) {
+    const Vec th = trial_theta(*d, 8);
+    auto a = cr::evaluate(*d, th, reml, qk::kModeGradient);
+    auto b = qk::evaluate(od, th, reml, qk::kModeGradient);
+    ASSERT_TRUE(a && b);
+    EXPECT_NEAR(a->ev.deviance, b->deviance, 1e-10 * std::fabs(b->deviance));
+    for (std::size_t t = 0; t < th.size(); ++t) EXPECT_NEAR(a->ev.gradient[t], b->gradient[t], 1e-7);
+    for (std::size_t j = 0; j < c.p; ++j) EXPECT_NEAR(a->ev.beta[j], b->beta[j], 1e-9);
+  }
+}
+
+// The fit from the default start reaches a point whose gradient vanishes.
+TEST(CrossedCore, FitConverges) {
+  const CrossedCase& c = kCrossedCases[2];
+  const CrossedData data = simulate(c, 21);
+  auto d = design_of(data, c);
+  const qk::OptimResult r = cr::fit(*d, cr::default_theta(*d), true, qk::MinimizeOptions{});
+  EXPECT_TRUE(r.converged) << r.message;
+  EXPECT_LT(r.grad_inf_norm, 1e-4);
+  EXPECT_LT(r.fev, 60u);
+}
+
+// Products, criterion, gradient and solution: the same bits for pools of 1, 2 and 7.
+TEST(CrossedCore, SameBitsForAnyPoolSize) {
+  CrossedCase c = kCrossedCases[1];
+  c.n = 300000;  // several chunks, run on the pool
+  qkt::same_bits_for_pool_sizes(
+      [&] {
+        const CrossedData data = simulate(c, 2);
+        auto d = design_of(data, c);
+        auto s = cr::evaluate(*d, trial_theta(*d, 1), true, qk::kModeSolution);
+        qkt::Bytes out;
+        out.f64(s->ev.deviance).vec(s->ev.gradient).vec(s->ev.beta);
+        for (const Vec& u : s->u) out.vec(u);
+        for (const Vec& v : s->cond_var) out.vec(v);
+        return out.buf;
+      },
+      64);
+}
+
+TEST(CrossedCore, RefusesBadRows) {
+  CrossedData data = simulate(kCrossedCases[0], 4);
+  data.codes[1][5] = 7;
+  EXPECT_EQ(qkt::refusal(cr::products_of(data.rows())), "factor 1: group code 7 out of range 0..7");
+  data.codes[1][5] = 0;
+  data.z[1][3] = qkt::kInf;
+  EXPECT_EQ(qkt::refusal(cr::products_of(data.rows())),
+            "factor 1's Z column 0 holds a value that is not finite or whose square overflows");
+  data.z[1][3] = 1.0;
+  data.w.assign(data.n, 1.0);
+  data.w[2] = -1.0;
+  EXPECT_NE(qkt::refusal(cr::products_of(data.rows())).find("weights[2]"), std::string::npos);
+  data.w.clear();
+  auto pr = cr::products_of(data.rows());
+  EXPECT_EQ(qkt::refusal(cr::make_design(std::get<cr::Products>(pr), {{1}, {2}})),
+            "factor 1: " + *qk::blocks_error({2}, 1));
+}
+
+}  // namespace

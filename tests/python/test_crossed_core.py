@@ -1,0 +1,82 @@
+"""The CrossedCore surface (its refusals are in test_messages): one factor against
+LmmCore, the storage chosen for crossed and nested factors, and the solution's shapes.
+The numbers of several factors are checked against a dense computation in the C++
+tests."""
+
+import numpy as np
+import pytest
+from simdesign import random_design
+
+from quorvelkit import LmmCore
+from quorvelkit._quorvelkit import CrossedCore
+
+
+def crossed_rows(n, levels, q=(1, 1), nest=False, seed=0):
+    rng = np.random.default_rng(seed)
+    codes = [np.arange(n) % levels[0]]
+    for m in levels[1:]:
+        codes.append(codes[-1] % m if nest else rng.integers(0, m, n))
+    x = np.column_stack([np.ones(n), rng.standard_normal(n)])
+    factors = []
+    for c, m, qj in zip(codes, levels, q, strict=True):
+        z = np.column_stack([np.ones(n)] + [rng.standard_normal(n) for _ in range(qj - 1)])
+        factors.append((c.astype(np.int64), m, z, [qj]))
+    y = x @ [1.0, 0.5] + sum(rng.standard_normal(m)[c] for c, m in zip(codes, levels, strict=True))
+    return y + rng.standard_normal(n), x, factors
+
+
+@pytest.mark.parametrize("weighted", [False, True])
+@pytest.mark.parametrize("reml", [True, False])
+def test_one_factor_agrees_with_lmmcore(weighted, reml):
+    y, x, z, codes, m = random_design(300, 15, 2, 2, seed=3)
+    w = np.random.default_rng(1).uniform(0.5, 2.0, len(y)) if weighted else None
+    one = LmmCore(y, x, z, codes, m, "blocks", weights=w)
+    crossed = CrossedCore(y, x, [(codes, m, z, [2])], weights=w)
+    theta = [0.8, -0.2, 0.5]
+    a, b = crossed.solution(theta, reml), one.solution(theta, reml)
+    for key in ("deviance", "sigma", "ldl2", "ldrx2"):
+        assert a[key] == pytest.approx(b[key], rel=1e-10), key
+    for key in ("grad", "beta", "cov_beta"):
+        np.testing.assert_allclose(a[key], b[key], rtol=1e-7, atol=1e-9, err_msg=key)
+    np.testing.assert_allclose(a["random_effects"][0], b["random_effects"], rtol=1e-7, atol=1e-10)
+    np.testing.assert_allclose(a["cov_re"][0], b["cov_re"], rtol=1e-10)
+    np.testing.assert_allclose(a["cond_var"][0], one.conditional_covariances(theta, reml), rtol=1e-7, atol=1e-12)
+    pa, pb = crossed.criterion_parts(theta, reml), one.criterion_parts(theta, reml)
+    for key in ("logdet", "pwrss", "nu"):
+        assert pa[key] == pytest.approx(pb[key], rel=1e-10), key
+    fa, fb = crossed.fit(crossed.default_theta(), reml), one.fit(one.default_theta(), reml)
+    np.testing.assert_allclose(fa["theta"], fb["theta"], rtol=1e-4, atol=1e-6)
+    assert fa["deviance"] == pytest.approx(fb["deviance"], rel=1e-10)
+
+
+@pytest.mark.parametrize("levels,nest,kinds", [
+    ((40, 9), False, ["diagonal", "dense"]),            # crossed
+    ((40, 8), True, ["diagonal", "diagonal"]),          # (1 | a/b): a:b first, nested in a
+    ((40, 8, 4), True, ["diagonal", "diagonal", "diagonal"]),  # three levels of nesting
+    ((40, 8, 3), False, ["diagonal", "dense", "dense"]),
+])  # fmt: skip
+def test_storage_follows_nesting(levels, nest, kinds):
+    core = CrossedCore(*crossed_rows(400, levels, q=(1,) * len(levels), nest=nest))
+    assert (core.m, core.q, core.block_kinds) == (list(levels), [1] * len(levels), kinds)
+    fit = core.fit(core.default_theta())
+    assert fit["converged"], fit["message"]
+    assert np.max(np.abs(fit["grad"])) < 1e-3
+
+
+def test_layout_of_theta_and_solution():
+    core = CrossedCore(*crossed_rows(300, (30, 7), q=(2, 1)))
+    assert (core.n, core.p, core.n_theta) == (300, 2, 4)
+    assert core.theta_index() == [(0, 0, 0), (0, 1, 0), (0, 1, 1), (1, 0, 0)]
+    assert core.default_theta() == [1.0, 0.0, 1.0, 1.0]
+    assert core.lower_bounds() == [0.0, -np.inf, 0.0, 0.0]
+    s = core.solution([0.7, 0.1, 0.4, 0.9])
+    assert [a.shape for a in s["random_effects"]] == [(30, 2), (7, 1)]
+    assert [a.shape for a in s["u"]] == [(30, 2), (7, 1)]
+    assert [a.shape for a in s["cond_var"]] == [(30, 2, 2), (7, 1, 1)]
+    assert [a.shape for a in s["cov_re"]] == [(2, 2), (1, 1)]
+    # b = Lambda u, level by level
+    lam = np.array([[0.7, 0.0], [0.1, 0.4]])
+    np.testing.assert_allclose(s["random_effects"][0], s["u"][0] @ lam.T, rtol=1e-12)
+    assert core.deviance([1.0, 0.0, 1.0, -0.0]) < np.inf  # a zero variance is feasible
+    dev, grad = core.deviance_grad([0.0, 0.0, 0.0, 0.0])
+    assert np.isfinite(dev) and len(grad) == 4
