@@ -5,6 +5,7 @@ batches (a model without its rows, whose aliased columns are found from X'X)."""
 from __future__ import annotations
 
 import time
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -20,13 +21,22 @@ from .products import PartProducts, sort_groups
 __all__ = ["fit_design", "fit_products", "fit_parts"]
 
 
-def fit_design(design: Design, core: LmmCore, options: FitOptions, t0: float, t1: float, stacklevel: int) -> LmmFit:
+def fit_design(
+    design: Design,
+    core: Any,
+    options: FitOptions,
+    t0: float,
+    t1: float,
+    stacklevel: int,
+    kind: type[LmmFit] = LmmFit,
+) -> LmmFit:
     """The fit of ``core`` (built at ``t1`` from data read from ``t0`` on) under
-    ``options``, as the model ``design``; a :class:`SingularFitWarning` on the boundary
-    points ``stacklevel`` frames above the caller."""
+    ``options``, as the model ``design`` (a fit of class ``kind``); a
+    :class:`SingularFitWarning` on the boundary points ``stacklevel`` frames above the
+    caller."""
     result, n_starts = run_core(core, options, f"response '{design.parsed.response}'", design.fe_names)
     t2 = time.perf_counter()
-    fit = LmmFit(
+    fit = kind(
         design,
         core,
         result,

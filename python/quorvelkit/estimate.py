@@ -13,6 +13,7 @@ from . import dask, sources, spark
 from ._quorvelkit import LmmCore
 from .checks import overflow_refusal
 from .core_fit import fit_design
+from .crossed import CrossedFit, crossed_core
 from .design import build_design
 from .errors import FormulaError
 from .fit import LmmFit
@@ -103,11 +104,12 @@ def lmm(formula: str, data: Any, *args: Any, weights: Any = None, offset: Any = 
     parsed = parse_formula(formula, getattr(data, "columns", None))
     design = build_design(parsed, data, weights=weights, offset=offset)
     if len(design.spec.factors) > 1:
-        names = ", ".join(f.name for f in design.spec.factors)
-        raise FormulaError(
-            f"random-effects terms on several grouping factors ({names}) are read and checked, but this version "
-            f"fits terms on one grouping factor only"
-        )
+        t1 = time.perf_counter()
+        try:
+            crossed = crossed_core(design)
+        except ValueError as exc:
+            raise overflow_refusal(exc, parsed.response, design.fe_names, design.re_names, design.levels) from None
+        return fit_design(design, crossed, options, t0, t1, stacklevel=3, kind=CrossedFit)
     t1 = time.perf_counter()
     rows = design.need_rows("the fit")
     try:

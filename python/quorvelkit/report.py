@@ -232,7 +232,9 @@ def _notes(fit: Any) -> list[str]:
 
 
 def _nobs_line(fit: Any) -> list[str]:
-    lines = [f"Number of obs: {fit.nobs}, groups:  {fit.group_name}, {fit.ngroups}"]
+    counts = fit.ngroups
+    groups = counts.items() if isinstance(counts, dict) else [(fit.group_name, counts)]
+    lines = [f"Number of obs: {fit.nobs}, groups:  " + "; ".join(f"{name}, {m}" for name, m in groups)]
     if fit.n_dropped:
         lines.append(f"({fit.n_dropped} observation{'s' if fit.n_dropped != 1 else ''} deleted due to missingness)")
     if fit.n_zero_weight:

@@ -1,0 +1,354 @@
+"""Models whose random-effects terms sit on several grouping factors, crossed or nested:
+the crossed core seen with theta in lme4's layout (:class:`Lme4OrderCore`), and the fit's
+estimates factor by factor (:class:`CrossedFit`).
+
+lme4 lays theta out term by term in its order of terms (decreasing number of levels;
+:func:`quorvelkit.grouping.lme4_term_order`); the core takes the factors in that order
+with all of a factor's terms together. The two differ only where terms of one factor are
+interleaved with another's of as many levels, and a permutation maps one to the other
+(:class:`quorvelkit.grouping.ThetaLayout`). Every theta the package hands a core or reads
+from one (starts, Satterthwaite's differences, refits) is in lme4's layout.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from ._quorvelkit import CrossedCore
+from .design import core_factors, theta_layout_of
+from .fit import LmmFit
+from .grouping import ThetaLayout
+from .model import Design
+
+__all__ = ["Lme4OrderCore", "CrossedFit", "crossed_core", "CrossedTerm", "terms_in_lme4_order"]
+
+_THETA_VECTORS = ("theta", "grad", "grad_logdet", "grad_pwrss")
+
+
+class Lme4OrderCore:
+    """A :class:`CrossedCore` whose theta, gradients, starts and bounds are in lme4's
+    layout. Results per factor (``random_effects``, ``u``, ``cov_re``, ``cond_var``)
+    stay in the core's order of factors, :attr:`ThetaLayout.factor_order`."""
+
+    evaluator = "blocked"
+    n_classes = None
+
+    def __init__(self, core: CrossedCore, layout: ThetaLayout) -> None:
+        self.raw = core
+        self.layout = layout
+        self._to_core = np.asarray(layout.core_from_lme4, dtype=np.intp)  # theta_core = theta_lme4[...]
+        self._to_lme4 = np.asarray(layout.lme4_from_core, dtype=np.intp)  # theta_lme4 = theta_core[...]
+
+    # ------------------------------------------------------------- sizes
+    n = property(lambda self: self.raw.n)
+    p = property(lambda self: self.raw.p)
+    n_theta = property(lambda self: self.raw.n_theta)
+    m = property(lambda self: self.raw.m)
+
+    @property
+    def q(self) -> int:
+        """Random-effect columns per level, summed over the factors."""
+        return int(sum(self.raw.q))
+
+    # ------------------------------------------------------------- the two layouts
+    def core_theta(self, theta: Any) -> list[float]:
+        """theta in the core's layout, from lme4's."""
+        return [float(v) for v in np.asarray(theta, dtype=float).ravel()[self._to_core]]
+
+    def lme4_theta(self, values: Any) -> np.ndarray:
+        """A vector over theta in lme4's layout, from the core's."""
+        return np.asarray(values, dtype=float)[self._to_lme4]
+
+    def _result(self, res: Any) -> dict[str, Any]:
+        out = dict(res)
+        for key in _THETA_VECTORS:
+            if key in out and len(out[key]) == len(self._to_lme4):
+                out[key] = self.lme4_theta(out[key])
+        return out
+
+    # ------------------------------------------------------------- the core's methods
+    def deviance(self, theta: Any, reml: bool = True) -> float:
+        return float(self.raw.deviance(self.core_theta(theta), reml=reml))
+
+    def deviance_grad(self, theta: Any, reml: bool = True) -> tuple[float, list[float]]:
+        dev, grad = self.raw.deviance_grad(self.core_theta(theta), reml=reml)
+        return dev, list(self.lme4_theta(grad))
+
+    def criterion_parts(self, theta: Any, reml: bool = True) -> dict[str, Any]:
+        return self._result(self.raw.criterion_parts(self.core_theta(theta), reml=reml))
+
+    def solution(self, theta: Any, reml: bool = True) -> dict[str, Any]:
+        return self._result(self.raw.solution(self.core_theta(theta), reml=reml))
+
+    def fit(self, starts: Any, reml: bool = True, max_iter: int = 300, gtol: float = 1e-8, ftol: float = 1e-12):
+        flat = np.asarray(starts, dtype=float).reshape(-1, self.n_theta)[:, self._to_core].ravel()
+        res = self.raw.fit([float(v) for v in flat], reml=reml, max_iter=max_iter, gtol=gtol, ftol=ftol)
+        return self._result(res)
+
+    def default_theta(self) -> list[float]:
+        return list(self.lme4_theta(self.raw.default_theta()))
+
+    def lower_bounds(self) -> list[float]:
+        return list(self.lme4_theta(self.raw.lower_bounds()))
+
+    def theta_index(self) -> list[tuple[int, int, int]]:
+        """(factor in the core's order, row, column) of each entry of theta."""
+        index = self.raw.theta_index()
+        return [index[k] for k in self._to_lme4]
+
+
+def crossed_core(design: Design) -> Lme4OrderCore:
+    """The core of a design with several grouping factors, in lme4's layout of theta."""
+    rows = design.need_rows("the fit")
+    core = CrossedCore(design.core_y, rows.x, core_factors(design), weights=rows.weights)
+    return Lme4OrderCore(core, theta_layout_of(design))
+
+
+@dataclass(frozen=True)
+class CrossedTerm:
+    """One random-effects term as lme4 lists it: its name (the factor's, made unique as
+    R's ``make.unique`` does: "a", "a.1"), the factor's place in the core's order, the
+    term's columns and their places among the factor's columns."""
+
+    name: str
+    factor: int
+    columns: tuple[str, ...]
+    at: tuple[int, ...]
+
+
+def terms_in_lme4_order(design: Design, layout: ThetaLayout) -> list[CrossedTerm]:
+    """The design's random-effects terms in lme4's order."""
+    spec = design.spec
+    names = design.re_names
+    spans = spec.factor_columns()
+    place = {f: k for k, f in enumerate(layout.factor_order)}
+    formula_order: list[tuple[int, int, list[str], list[int]]] = []
+    for i, f in enumerate(spec.factors):
+        cols = names[spans[i]]
+        at = 0
+        for position, b in zip(f.positions or range(len(f.blocks)), f.blocks, strict=True):
+            formula_order.append((position, i, cols[at : at + b], list(range(at, at + b))))
+            at += b
+    formula_order.sort()
+    seen: dict[str, int] = {}
+    out = []
+    for t in layout.term_order:
+        _, i, cols, at_cols = formula_order[t]
+        base = spec.factors[i].name
+        k = seen.get(base, 0)
+        seen[base] = k + 1
+        out.append(CrossedTerm(base if k == 0 else f"{base}.{k}", place[i], tuple(cols), tuple(at_cols)))
+    return out
+
+
+class CrossedFit(LmmFit):
+    """A fitted linear mixed model whose random-effects terms sit on several grouping
+    factors (returned by :func:`lmm`). It has the attributes of :class:`LmmFit`; those of
+    the random effects are per factor, as lme4 gives them:
+
+    - :attr:`ranef`, :attr:`cond_cov`, :attr:`cond_var`, :attr:`coef`, :attr:`levels`
+      and :attr:`ngroups` map each grouping factor's name to its own (lme4's lists);
+    - :attr:`theta`, :attr:`re_terms`, :attr:`varcorr` follow lme4's order of terms, and
+      :attr:`cov_re`, :attr:`sd_re`, :attr:`corr_re` are indexed by (term, column).
+    """
+
+    _core: Lme4OrderCore  # type: ignore[assignment]
+
+    # ------------------------------------------------------------- structure
+    @property
+    def _layout(self) -> ThetaLayout:
+        return self._core.layout
+
+    @property
+    def _terms(self) -> list[CrossedTerm]:
+        return terms_in_lme4_order(self._design, self._layout)
+
+    @property
+    def factor_names(self) -> list[str]:
+        """The grouping factors' names, in lme4's order (that of ``ranef``)."""
+        return [self._design.spec.factors[i].name for i in self._layout.factor_order]
+
+    @property
+    def group_name(self) -> str:
+        """The grouping factors' names, joined by ", "."""
+        return ", ".join(self.factor_names)
+
+    @property
+    def ngroups(self) -> dict[str, int]:  # type: ignore[override]
+        """The number of levels of each grouping factor (lme4's ``ngrps``)."""
+        return {name: int(m) for name, m in zip(self.factor_names, self._core.m, strict=True)}
+
+    @property
+    def levels(self) -> dict[str, pd.Index]:  # type: ignore[override]
+        """The levels of each grouping factor."""
+        lv = self._design.factor_levels
+        return {self._design.spec.factors[i].name: lv[i] for i in self._layout.factor_order}
+
+    @property
+    def re_terms(self) -> list[tuple[str, list[str]]]:
+        """The random-effects terms in lme4's order, as (name, columns): a factor's
+        name for its first term, with ".1", ".2", ... for its others."""
+        return [(t.name, list(t.columns)) for t in self._terms]
+
+    @property
+    def re_names(self) -> list[str]:
+        """The random-effects columns, term by term in lme4's order (names repeat
+        across terms: see :attr:`cov_re`'s index)."""
+        return [c for t in self._terms for c in t.columns]
+
+    def _re_index(self) -> pd.MultiIndex:
+        return pd.MultiIndex.from_tuples([(t.name, c) for t in self._terms for c in t.columns], names=["grp", "name"])
+
+    # ------------------------------------------------------------- variance components
+    @property
+    def lambda_matrix(self) -> np.ndarray:
+        """The relative covariance factor's template: block diagonal, one lower-triangular
+        block per term in lme4's order (each block repeats for every level of its factor)."""
+        sizes = [len(t.columns) for t in self._terms]
+        lam = np.zeros((sum(sizes), sum(sizes)))
+        theta = self.theta
+        k = off = 0
+        for s in sizes:
+            for j in range(s):
+                for i in range(j, s):
+                    lam[off + i, off + j] = theta[k]
+                    k += 1
+            off += s
+        return lam
+
+    @property
+    def cov_re(self) -> pd.DataFrame:
+        """Covariances of the random effects, sigma^2 Lambda Lambda', term by term
+        (zero between terms), indexed by (term, column)."""
+        lam = self.lambda_matrix
+        idx = self._re_index()
+        return pd.DataFrame(self.sigma2 * (lam @ lam.T), index=idx, columns=idx)
+
+    @property
+    def sd_re(self) -> pd.Series:
+        """Standard deviations of the random effects, by (term, column)."""
+        return pd.Series(np.sqrt(np.diag(self.cov_re.to_numpy())), index=self._re_index(), name="Std.Dev.")
+
+    @property
+    def corr_re(self) -> pd.DataFrame:
+        """Correlations of the random effects (NaN where a standard deviation is 0)."""
+        cov = self.cov_re.to_numpy()
+        sd = np.sqrt(np.diag(cov))
+        with np.errstate(invalid="ignore", divide="ignore"):
+            corr = cov / np.outer(sd, sd)
+        np.fill_diagonal(corr, 1.0)
+        idx = self._re_index()
+        return pd.DataFrame(corr, index=idx, columns=idx)
+
+    # ------------------------------------------------------------- random effects
+    def _factor_columns(self, k: int) -> tuple[list[str], list[int]]:
+        """The columns of the k-th factor (core order) as lme4's ranef lists them (its
+        terms in lme4's order) and their places among the core's columns."""
+        names: list[str] = []
+        at: list[int] = []
+        for t in self._terms:
+            if t.factor == k:
+                names += t.columns
+                at += t.at
+        return names, at
+
+    def _per_factor(self, key: str) -> dict[str, tuple[np.ndarray, list[str], list[int]]]:
+        out = {}
+        for k, name in enumerate(self.factor_names):
+            cols, at = self._factor_columns(k)
+            out[name] = (np.asarray(self._res[key][k], dtype=float), cols, at)
+        return out
+
+    @property
+    def ranef(self) -> dict[str, pd.DataFrame]:  # type: ignore[override]
+        """Conditional modes of the random effects: per grouping factor (in lme4's
+        order), a DataFrame with a row per level and a column per random effect."""
+        levels = self.levels
+        return {
+            name: pd.DataFrame(values[:, at], index=levels[name], columns=cols)
+            for name, (values, cols, at) in self._per_factor("random_effects").items()
+        }
+
+    random_effects = ranef
+
+    @property
+    def cond_cov(self) -> dict[str, np.ndarray]:  # type: ignore[override]
+        """Conditional covariances Var(b | y) per grouping factor, arrays of shape
+        (levels, q, q) (lme4's ``postVar``; a factor's terms together, covariances
+        between its terms included)."""
+        return {
+            name: np.ascontiguousarray(values[:, at][:, :, at])
+            for name, (values, cols, at) in self._per_factor("cond_var").items()
+        }
+
+    @property
+    def cond_var(self) -> dict[str, pd.DataFrame]:  # type: ignore[override]
+        """Conditional variances (the diagonals of :attr:`cond_cov`), per factor."""
+        levels = self.levels
+        out = {}
+        for name, cc in self.cond_cov.items():
+            cols, _ = self._factor_columns(self.factor_names.index(name))
+            out[name] = pd.DataFrame(np.diagonal(cc, axis1=1, axis2=2).copy(), index=levels[name], columns=cols)
+        return out
+
+    @property
+    def coef(self) -> dict[str, pd.DataFrame]:  # type: ignore[override]
+        """Coefficients per level of each factor (lme4's ``coef``): every fixed effect,
+        plus the factor's random effect where it has one of that name."""
+        fe = self.fixef
+        out = {}
+        for name, re in self.ranef.items():
+            frame = pd.DataFrame(index=re.index)
+            for col in self.fe_names:
+                frame[col] = fe[col] + (re[col] if col in re.columns else 0.0)
+            for col in re.columns:
+                if col not in frame.columns:
+                    frame[col] = re[col]
+            out[name] = frame
+        return out
+
+    # ------------------------------------------------------------- fitted values
+    @property
+    def fitted(self) -> pd.Series:
+        """Fitted values X beta + sum over factors of Z_j b_j (plus the offset)."""
+        d = self._design
+        rows = d.need_rows("fitted")
+        vals = rows.x @ np.asarray(self._res["beta"], dtype=float)
+        spans = d.spec.factor_columns()
+        for k, i in enumerate(self._layout.factor_order):
+            b = np.asarray(self._res["random_effects"][k], dtype=float)
+            vals = vals + np.einsum("ij,ij->i", rows.z[:, spans[i]], b[rows.factor_codes[i]])
+        if d.offset is not None:
+            vals = vals + d.offset
+        return pd.Series(vals, index=d.row_index, name="fitted")
+
+    fittedvalues = fitted
+
+    # ------------------------------------------------------------- not yet for several factors
+    def _several(self, what: str) -> NotImplementedError:
+        return NotImplementedError(f"{what} is not yet available for models with several grouping factors")
+
+    def predict(self, *args: Any, **kwargs: Any) -> Any:  # type: ignore[override]
+        raise self._several("predict")
+
+    def simulate(self, *args: Any, **kwargs: Any) -> Any:  # type: ignore[override]
+        raise self._several("simulate")
+
+    def bootstrap(self, *args: Any, **kwargs: Any) -> Any:  # type: ignore[override]
+        raise self._several("bootstrap")
+
+    def refit(self, *args: Any, **kwargs: Any) -> Any:  # type: ignore[override]
+        raise self._several("refit(y)")
+
+    def profile(self, *args: Any, **kwargs: Any) -> Any:  # type: ignore[override]
+        raise self._several("profile")
+
+    def confint(self, level: float = 0.95, method: str = "Wald", *args: Any, **kwargs: Any) -> pd.DataFrame:  # type: ignore[override]
+        if str(method).lower() != "wald":
+            raise self._several(f"confint(method={method!r})")
+        return super().confint(level, method, *args, **kwargs)
+
