@@ -28,15 +28,15 @@ tight <- lmerControl(optimizer = "nloptwrap", calc.derivs = FALSE,
 write_data <- function(d, name, gz = FALSE) {
   file <- paste0(name, if (gz) ".csv.gz" else ".csv")
   con <- if (gz) gzfile(file.path(out, file), "w") else file.path(out, file)
-  write.csv(d, con, row.names = FALSE)
+  write.csv(d, con, row.names = FALSE, na = "")
   if (gz) close(con)
   file
 }
 
 # The data exactly as a reader of the shipped CSV sees it: label columns as factors
-# whose levels are the sorted labels, everything else numeric.
+# whose levels are the sorted labels, everything else numeric; an empty field is missing.
 read_data <- function(file, labels) {
-  d <- read.csv(file.path(out, file), colClasses = "character")
+  d <- read.csv(file.path(out, file), colClasses = "character", na.strings = "")
   for (col in names(d)) d[[col]] <- if (col %in% labels) factor(d[[col]]) else as.numeric(d[[col]])
   d
 }
@@ -54,7 +54,8 @@ ranef_block <- function(fit, condvar) {
     if (condvar) {
       pv <- attr(r, "postVar")
       to_levels <- function(a) lapply(seq_len(dim(a)[3]), function(k) matrix(a[, , k], dim(a)[1], dim(a)[2]))
-      b$cond_var <- if (is.list(pv)) lapply(pv, to_levels) else to_levels(pv)
+      # one block per term on the factor (lme4 gives a list when there are several)
+      b$cond_var <- if (is.list(pv)) lapply(pv, to_levels) else list(to_levels(pv))
     }
     b
   })
@@ -317,3 +318,59 @@ run_case("term_order", tie, c("a", "b", "c", "g"),
            both("tie_unequal", "y ~ x + (1 | a) + (1 | c) + (0 + x | a)", "a"),
            both("three_5_10_10", "y ~ 1 + (1 | g) + (1 | a) + (1 | b)", "g"),
            both("three_10_5_10", "y ~ 1 + (1 | b) + (1 | g) + (1 | a)", "a")))
+
+# ---- bad input: what lme4 does (the fit, or its error), REML under lme4's defaults ----
+# bad_input.csv is the balanced crossed design with extra label columns: `one` has a
+# single level, `s_copy` is s under other labels, `i_missing` is i with seven labels
+# missing, `id` is a level per row. bad_input_few.csv has 12 rows, with s and i of 8
+# levels each: each term has fewer random effects than rows, the two together more.
+bad_case <- function(id, d, formula) {
+  warnings <- character(0)
+  messages <- character(0)
+  res <- tryCatch({
+    fit <- withCallingHandlers(lme4::lmer(as.formula(formula), d),
+      warning = function(w) {
+        warnings <<- c(warnings, conditionMessage(w))
+        invokeRestart("muffleWarning")
+      },
+      message = function(m) {
+        messages <<- c(messages, trimws(conditionMessage(m)))
+        invokeRestart("muffleMessage")
+      })
+    list(outcome = "fit", n = nobs(fit), rows_dropped = nrow(d) - nobs(fit),
+         ngrps = as.list(ngrps(fit)), theta = named(getME(fit, "theta")),
+         criterion = REMLcrit(fit), beta = named(fixef(fit)), sigma = sigma(fit),
+         singular = isSingular(fit), feval = fit@optinfo$feval,
+         conv_messages = chr(unlist(fit@optinfo$conv$lme4$messages)))
+  }, error = function(e) list(outcome = "error", error = conditionMessage(e)))
+  c(list(formula = formula), res, list(warnings = chr(unique(warnings)), messages = chr(unique(messages))))
+}
+if (wanted("bad_input")) {
+  bad <- cb
+  bad$one <- "only"
+  bad$s_copy <- sub("^s", "copy", bad$s)
+  bad$i_missing <- bad$i
+  set.seed(2408)
+  bad$i_missing[sort(sample(nrow(bad), 7))] <- NA
+  bad$id <- sprintf("r%03d", seq_len(nrow(bad)))
+  few <- data.frame(s = lab("s", c(1:8, 1:4)), i = lab("i", c(3, 1, 4, 8, 5, 2, 6, 7, 1, 2, 3, 4)),
+                    x = round(runif(12, -1, 1), 3), stringsAsFactors = FALSE)
+  few$y <- round(1 + few$x + rnorm(12), 4)
+  few <- few[, c("y", "x", "s", "i")]
+  bfile <- write_data(bad, "bad_input")
+  ffile <- write_data(few, "bad_input_few")
+  bd <- read_data(bfile, c("s", "i", "one", "s_copy", "i_missing", "id"))
+  fd <- read_data(ffile, c("s", "i"))
+  cases <- list(
+    one_level = list(bfile, bd, "y ~ x + (1 | s) + (1 | one)"),
+    identical_factors = list(bfile, bd, "y ~ x + (1 | s) + (1 | s_copy)"),
+    identical_by_interaction = list(bfile, bd, "y ~ x + (1 | s) + (1 | s:one)"),
+    label_missing = list(bfile, bd, "y ~ x + (1 | s) + (1 | i_missing)"),
+    levels_equal_rows = list(bfile, bd, "y ~ x + (1 | s) + (1 | id)"),
+    more_effects_than_rows_in_a_term = list(ffile, fd, "y ~ x + (1 | s) + (x | i)"),
+    more_effects_than_rows_in_all = list(ffile, fd, "y ~ x + (1 | s) + (1 | i)"))
+  res <- lapply(cases, function(k) c(list(data = k[[1]], rows = nrow(k[[2]])), bad_case(NULL, k[[2]], k[[3]])))
+  res$`_meta` <- meta()
+  writeLines(toJSON(res, auto_unbox = TRUE, digits = NA, pretty = TRUE, null = "null", na = "null"),
+             file.path(out, "bad_input.json"))
+}
