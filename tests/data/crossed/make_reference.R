@@ -79,6 +79,11 @@ devfun_points <- function(devfun, theta, lower) {
   })
 }
 
+# Wall time of one evaluation of lme4's deviance function at theta (mean of k).
+devfun_seconds <- function(devfun, theta, k) {
+  system.time(for (r in seq_len(k)) devfun(theta))[["elapsed"]] / k
+}
+
 satterthwaite_block <- function(fit) {
   ct <- coef(summary(fit))
   a <- anova(fit, type = 3)
@@ -136,6 +141,7 @@ fit_model <- function(d, m, condvar, reps) {
     varcorr = varcorr_block(fit),
     ranef = ranef_block(fit, condvar),
     devfun = devfun_points(devfun, theta, getME(fit, "lower")),
+    devfun_seconds = devfun_seconds(devfun, theta, if (nrow(d) > 10000) 5 else 200),
     lme4_default = list(
       theta = named(getME(def, "theta")), beta = named(fixef(def)),
       criterion = if (m$reml) REMLcrit(def) else deviance(def), sigma = sigma(def),
