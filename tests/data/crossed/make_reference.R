@@ -148,9 +148,14 @@ fit_model <- function(d, m, condvar, reps) {
       feval = def@optinfo$feval, optimizer = def@optinfo$optimizer,
       conv_messages = chr(unlist(def@optinfo$conv$lme4$messages)),
       warnings = chr(unique(warnings)),
+      summary_lines = chr(capture.output(print(summary(def)))),
       seconds = num(times), median_seconds = median(times)))
   res$satterthwaite <- tryCatch(satterthwaite_block(fit),
                                 error = function(e) list(error = conditionMessage(e)))
+  if (isTRUE(m$profile)) {
+    ci <- suppressWarnings(confint(fit, method = "profile", level = 0.95, oldNames = FALSE))
+    res$profile <- list(parm = chr(rownames(ci)), lower = num(ci[, 1]), upper = num(ci[, 2]))
+  }
   if (!is.null(m$new_in)) {
     nd <- new_rows(d, m$groups, m$new_in)
     res$predict <- list(
@@ -191,18 +196,43 @@ both <- function(id, formula, new_in, ...) {
 # ---- real data -----------------------------------------------------------------------
 pen <- as.data.frame(lme4::Penicillin)[, c("diameter", "plate", "sample")]
 run_case("penicillin", pen, c("plate", "sample"),
-         both("penicillin", "diameter ~ 1 + (1 | plate) + (1 | sample)", "plate"))
+         both("penicillin", "diameter ~ 1 + (1 | plate) + (1 | sample)", "plate", profile = TRUE))
 
 pastes <- as.data.frame(lme4::Pastes)[, c("strength", "batch", "cask")]
 run_case("pastes", pastes, c("batch", "cask"),
-         both("pastes", "strength ~ 1 + (1 | batch/cask)", "cask"))
+         both("pastes", "strength ~ 1 + (1 | batch/cask)", "cask", profile = TRUE))
 
 mach <- as.data.frame(nlme::Machines)
 mach <- data.frame(score = mach$score, Worker = as.character(mach$Worker),
                    Machine = as.character(mach$Machine))
 run_case("machines", mach, c("Worker", "Machine"),
-         c(both("machines", "score ~ Machine + (1 | Worker) + (1 | Worker:Machine)", "Worker"),
+         c(both("machines", "score ~ Machine + (1 | Worker) + (1 | Worker:Machine)", "Worker",
+                profile = TRUE),
            both("machines_vector", "score ~ Machine + (Machine | Worker)", "Worker")))
+
+# more real designs: split plots (Oats), nested with a vector-valued term (Pixel),
+# consumers crossed with products (lmerTest's ham), pupils in primary schools crossed
+# with secondary schools (mlmRev's ScotsSec)
+oats <- as.data.frame(nlme::Oats)
+oats <- data.frame(yield = oats$yield, nitro = oats$nitro, Block = as.character(oats$Block),
+                   Variety = as.character(oats$Variety))
+run_case("oats", oats, c("Block", "Variety"),
+         both("oats", "yield ~ nitro + Variety + (1 | Block/Variety)", "Block"))
+
+pixel <- as.data.frame(nlme::Pixel)
+pixel <- data.frame(pixel = pixel$pixel, day = pixel$day, Dog = as.character(pixel$Dog),
+                    Side = as.character(pixel$Side))
+run_case("pixel", pixel, c("Dog", "Side"),
+         both("pixel", "pixel ~ day + I(day^2) + (day | Dog) + (1 | Dog:Side)", "Dog"))
+
+ham <- as.data.frame(lmerTest::ham)[, c("Informed.liking", "Product", "Information", "Consumer")]
+run_case("ham", ham, c("Product", "Information", "Consumer"),
+         both("ham", "Informed.liking ~ Product * Information + (1 | Consumer) + (1 | Product:Consumer)",
+              "Consumer"))
+
+scot <- as.data.frame(mlmRev::ScotsSec)[, c("attain", "verbal", "sex", "primary", "second")]
+run_case("scotssec", scot, c("sex", "primary", "second"),
+         both("scotssec", "attain ~ verbal * sex + (1 | primary) + (1 | second)", "second"))
 
 ie <- as.data.frame(lme4::InstEval)[, c("y", "s", "d", "dept", "service")]
 run_case("insteval", ie, c("s", "d", "dept", "service"), condvar = FALSE, gz = TRUE,
@@ -226,7 +256,7 @@ cb$y <- round(5 + 0.5 * cb$x + u[match(cb$s, lab("s", 1:30))] + v[match(cb$i, la
               rnorm(nrow(cb)), 4)
 cb <- cb[, c("y", "x", "s", "i")]
 run_case("crossed_balanced", cb, c("s", "i"),
-         both("crossed_balanced", "y ~ x + (1 | s) + (1 | i)", "s"))
+         both("crossed_balanced", "y ~ x + (1 | s) + (1 | i)", "s", profile = TRUE))
 
 # crossed, unbalanced: 25 subjects x 18 items with one or two rows per pair, 40% of
 # the rows then removed at random; prior weights and an offset for the weighted fits
@@ -277,7 +307,7 @@ nest$x <- round(rnorm(nrow(nest)), 3)
 nest$y <- round(10 + 0.4 * nest$x + ea[ia] + eb[ib] + ec[ic] + rnorm(nrow(nest)), 4)
 nest <- nest[, c("y", "x", "a", "b", "c")]
 run_case("nested3", nest, c("a", "b", "c"),
-         both("nested3", "y ~ x + (1 | a/b/c)", "c"))
+         both("nested3", "y ~ x + (1 | a/b/c)", "c", profile = TRUE))
 
 # vector-valued terms on two crossed factors: 24 subjects x 15 items, one or two rows
 # per pair, intercepts and slopes on both factors; the same data with || on one factor
