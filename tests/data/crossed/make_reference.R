@@ -152,6 +152,15 @@ fit_model <- function(d, m, condvar, reps) {
       seconds = num(times), median_seconds = median(times)))
   res$satterthwaite <- tryCatch(satterthwaite_block(fit),
                                 error = function(e) list(error = conditionMessage(e)))
+  if (!is.null(m$L)) {
+    joint <- contest(fit, m$L, joint = TRUE)
+    single <- contest(fit, m$L, joint = FALSE)
+    res$contrast <- list(
+      L = m$L, f = joint[["F value"]], num_df = joint[["NumDF"]], den_df = joint[["DenDF"]],
+      p = joint[["Pr(>F)"]],
+      rows = list(estimate = num(single[["Estimate"]]), se = num(single[["Std. Error"]]),
+                  df = num(single[["df"]]), t = num(single[["t value"]]), p = num(single[["Pr(>|t|)"]])))
+  }
   if (isTRUE(m$profile)) {
     ci <- suppressWarnings(confint(fit, method = "profile", level = 0.95, oldNames = FALSE))
     res$profile <- list(parm = chr(rownames(ci)), lower = num(ci[, 1]), upper = num(ci[, 2]))
@@ -207,7 +216,7 @@ mach <- data.frame(score = mach$score, Worker = as.character(mach$Worker),
                    Machine = as.character(mach$Machine))
 run_case("machines", mach, c("Worker", "Machine"),
          c(both("machines", "score ~ Machine + (1 | Worker) + (1 | Worker:Machine)", "Worker",
-                profile = TRUE),
+                profile = TRUE, L = rbind(c(0, 1, -1), c(0, 1, 0))),
            both("machines_vector", "score ~ Machine + (Machine | Worker)", "Worker")))
 
 # more real designs: split plots (Oats), nested with a vector-valued term (Pixel),
@@ -228,11 +237,13 @@ run_case("pixel", pixel, c("Dog", "Side"),
 ham <- as.data.frame(lmerTest::ham)[, c("Informed.liking", "Product", "Information", "Consumer")]
 run_case("ham", ham, c("Product", "Information", "Consumer"),
          both("ham", "Informed.liking ~ Product * Information + (1 | Consumer) + (1 | Product:Consumer)",
-              "Consumer"))
+              "Consumer", L = rbind(c(0, 1, -1, 0, 0, 0, 0, 0), c(0, 0, 0, 0, 1, 0, 0, 0),
+                                    c(0, 0, 0, 0, 0, 1, 1, 1))))
 
 scot <- as.data.frame(mlmRev::ScotsSec)[, c("attain", "verbal", "sex", "primary", "second")]
 run_case("scotssec", scot, c("sex", "primary", "second"),
-         both("scotssec", "attain ~ verbal * sex + (1 | primary) + (1 | second)", "second"))
+         both("scotssec", "attain ~ verbal * sex + (1 | primary) + (1 | second)", "second",
+              L = rbind(c(0, 0, 1, 0), c(0, 0, 0, 1))))
 
 ie <- as.data.frame(lme4::InstEval)[, c("y", "s", "d", "dept", "service")]
 run_case("insteval", ie, c("s", "d", "dept", "service"), condvar = FALSE, gz = TRUE,
