@@ -6,7 +6,7 @@
 #
 # Run from this directory: Rscript make_terms_reference.R
 # (lme4 1.1-31, nlme for Machines, jsonlite). Writes terms.csv (the simulated data, seeded) and
-# terms_reference.json.
+# terms_reference.json; run make_reference.R for the real data sets' CSVs.
 suppressMessages({
   library(lme4)
   library(jsonlite)
@@ -40,9 +40,8 @@ data_sets <- list(
   terms = sim, pastes = Pastes, machines = as.data.frame(Machines), penicillin = Penicillin,
   sleepstudy = sleepstudy
 )
-for (nm in c("pastes", "machines", "penicillin")) {
-  write.csv(data_sets[[nm]], paste0(nm, ".csv"), row.names = FALSE)
-}
+# pastes.csv, machines.csv and penicillin.csv (the same data sets) are written by
+# make_reference.R beside this script.
 
 cases <- list(
   list("one_factor", "sleepstudy", "Reaction ~ Days + (Days | Subject) + (0 + Days | Subject)"),
