@@ -1,0 +1,152 @@
+"""Crossed and nested models fitted from data frames against lme4 1.1-31 and lmerTest
+(tests/data/crossed/make_reference.R): the criterion at lme4's or lower, the estimates
+where lme4 converged, the variance table, the conditional modes and variances per
+factor, lme4's deviance function at fixed theta, and Satterthwaite's tests."""
+
+import json
+import re
+import warnings
+from functools import cache
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import quorvelkit as qk
+
+DATA = Path(__file__).resolve().parent.parent / "data" / "crossed"
+
+
+@cache
+def reference(name):
+    ref = json.loads((DATA / f"{name}.json").read_text())
+    # labels as categories, as R's factors are (a label such as "1" is no number)
+    frame = pd.read_csv(DATA / ref["data"], dtype={c: "category" for c in ref["labels"]})
+    return ref, frame
+
+
+CASES = [
+    (path.stem, key)
+    for path in sorted(DATA.glob("*.json"))
+    if path.stem not in ("bad_input", "terms_reference")
+    for key in json.loads(path.read_text())["models"]
+]
+
+
+@cache
+def fitted(name, key):
+    ref, frame = reference(name)
+    model = ref["models"][key]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", qk.SingularFitWarning)
+        return qk.lmm(model["formula"], frame, reml=model["reml"], weights=model["weights"]), model
+
+
+def per_factor(fit, value):
+    """A result of a fit as a mapping from factor to value (one factor: the value)."""
+    return value if isinstance(value, dict) else {fit.group_name: value}
+
+
+def r_name(name):
+    """A column's name as R writes it ("MachineB" for "Machine[T.B]")."""
+    return re.sub(r"\[T\.(.*?)\]", r"\1", name)
+
+
+def r_names(names):
+    return [r_name(n) for n in names]
+
+
+def rel(a, b):
+    return abs(a - b) / max(abs(b), 1.0)
+
+
+@pytest.mark.parametrize("name,key", CASES, ids=[k for _, k in CASES])
+def test_estimates_are_lme4s(name, key):
+    fit, ref = fitted(name, key)
+    assert fit.nobs == ref["n"]
+    assert list(per_factor(fit, fit.ngroups).items()) == list(ref["ngrps"].items())  # lme4's order of factors
+    # lme4's terms in its order (a second term on a factor is "a.1" in the variance table)
+    assert [(g.split(".")[0], r_names(cols)) for g, cols in fit.re_terms] == [(t["group"], t["columns"]) for t in ref["cnms"]]
+    # at lme4's criterion or lower, and the same optimum where lme4 converged
+    assert fit.criterion <= ref["criterion"] + 1e-7 * abs(ref["criterion"])
+    assert fit.converged and fit.is_singular == ref["singular"]
+    theta = np.asarray(ref["theta"]["values"])
+    np.testing.assert_allclose(fit.theta, theta, rtol=1e-4, atol=1e-4 * max(1.0, np.abs(theta).max()))
+    np.testing.assert_allclose(fit.fixef, ref["beta"]["values"], rtol=1e-5, atol=1e-6)
+    np.testing.assert_allclose(fit.se, ref["se"], rtol=1e-4)
+    assert rel(fit.sigma, ref["sigma"]) < 1e-5 and rel(fit.loglik, ref["loglik"]) < 1e-7
+    assert rel(fit.aic, ref["aic"]) < 1e-7 and fit.n_params == ref["df"]
+
+
+@pytest.mark.parametrize("name,key", CASES, ids=[k for _, k in CASES])
+def test_variance_table_and_random_effects_are_lme4s(name, key):
+    fit, ref = fitted(name, key)
+    vc, want = fit.varcorr, ref["varcorr"]
+    assert list(vc["grp"]) == want["grp"]
+    assert [r_name(v) if isinstance(v, str) else None for v in vc["var1"]] == want["var1"]
+    assert [r_name(v) if isinstance(v, str) else None for v in vc["var2"]] == want["var2"]
+    scale = max(want["vcov"])
+    np.testing.assert_allclose(vc["vcov"], want["vcov"], rtol=2e-4, atol=2e-4 * scale)
+    ranef, cond = per_factor(fit, fit.ranef), per_factor(fit, fit.cond_cov)
+    assert list(ranef) == list(ref["ranef"])
+    for factor, theirs in ref["ranef"].items():
+        ours = ranef[factor]
+        assert sorted(map(str, ours.index)) == sorted(theirs["levels"]), factor
+        assert r_names(ours.columns) == theirs["columns"], factor
+        by_label = ours.set_axis(list(map(str, ours.index))).set_axis(r_names(ours.columns), axis=1)
+        for col, values in theirs["values"].items():
+            got = by_label.loc[theirs["levels"], col].to_numpy()
+            np.testing.assert_allclose(got, values, rtol=1e-3, atol=1e-4 * max(1.0, np.abs(values).max()))
+        if "cond_var" not in theirs:
+            continue
+        order = [list(map(str, ours.index)).index(lv) for lv in theirs["levels"]]
+        at = 0
+        terms = theirs["cond_var"]
+        for term in terms.values() if isinstance(terms, dict) else terms:  # a block per term on the factor
+            term = np.asarray(term, dtype=float)
+            k = term.shape[-1]
+            got = cond[factor][order][:, at : at + k, at : at + k]
+            np.testing.assert_allclose(got, term, rtol=2e-4, atol=1e-6 * max(1.0, np.abs(term).max()))
+            at += k
+
+
+@pytest.mark.parametrize("name,key", CASES, ids=[k for _, k in CASES])
+def test_criterion_at_fixed_theta_is_lme4s_deviance_function(name, key):
+    # no optimiser involved: the core's criterion and its pieces at lme4's points
+    fit, ref = fitted(name, key)
+    for point, theirs in ref["devfun"].items():
+        parts = fit.core.criterion_parts(theirs["theta"], reml=ref["reml"])
+        assert rel(parts["deviance"], theirs["criterion"]) < 1e-10, point
+        assert rel(parts["pwrss"], theirs["pwrss"]) < 1e-9, point
+        np.testing.assert_allclose(parts["beta"], theirs["beta"], rtol=1e-9, atol=1e-9, err_msg=point)
+
+
+SATTERTHWAITE = [(n, k) for n, k in CASES if "satterthwaite" in reference(n)[0]["models"][k]]
+
+
+@pytest.mark.parametrize("name,key", SATTERTHWAITE, ids=[k for _, k in SATTERTHWAITE])
+def test_satterthwaite_tests_are_lmertests(name, key):
+    fit, ref = fitted(name, key)
+    want = ref["satterthwaite"]
+    table = fit.coef_table
+    np.testing.assert_allclose(table["df"], want["coef"]["df"], rtol=1e-4)
+    # p-values below 1e-10 on the log scale: there a relative change of t of 1e-6
+    # moves p by t^2 times as much
+    p, their_p = table["Pr(>|t|)"].to_numpy(), np.asarray(want["coef"]["p"])
+    np.testing.assert_allclose(np.where(their_p < 1e-10, np.log(p), p), np.where(their_p < 1e-10, np.log(their_p),
+                               their_p), rtol=1e-4)  # fmt: skip
+    anova = want["anova"]
+    if anova and anova.get("terms"):
+        ours = fit.anova_terms()
+        np.testing.assert_allclose(ours["F value"], anova["f"], rtol=1e-5)
+        np.testing.assert_allclose(ours["DenDF"], anova["den_df"], rtol=1e-4)
+        np.testing.assert_allclose(ours["NumDF"], anova["num_df"])
+
+
+def test_summary_lists_every_factor_as_lme4_does():
+    fit, ref = fitted("insteval", "insteval_reml")
+    text = fit.summary_text()
+    assert "Number of obs: 73421, groups:  s, 2972; d, 1128; dept:service, 28" in text
+    rows = [line.split()[0] for line in text.split("Random effects:")[1].splitlines()[2:6]]
+    assert rows == ["s", "d", "dept:service", "Residual"]
