@@ -84,7 +84,9 @@ class Lme4OrderCore:
     def solution(self, theta: Any, reml: bool = True) -> dict[str, Any]:
         return self._result(self.raw.solution(self.core_theta(theta), reml=reml))
 
-    def fit(self, starts: Any, reml: bool = True, max_iter: int = 300, gtol: float = 1e-8, ftol: float = 1e-12):
+    def fit(
+        self, starts: Any, reml: bool = True, max_iter: int = 300, gtol: float = 1e-8, ftol: float = 1e-12
+    ) -> dict[str, Any]:
         flat = np.asarray(starts, dtype=float).reshape(-1, self.n_theta)[:, self._to_core].ravel()
         res = self.raw.fit([float(v) for v in flat], reml=reml, max_iter=max_iter, gtol=gtol, ftol=ftol)
         return self._result(res)
@@ -273,7 +275,7 @@ class CrossedFit(LmmFit):
             for name, (values, cols, at) in self._per_factor("random_effects").items()
         }
 
-    random_effects = ranef
+    random_effects = ranef  # type: ignore[assignment]
 
     @property
     def cond_cov(self) -> dict[str, np.ndarray]:  # type: ignore[override]
@@ -332,23 +334,22 @@ class CrossedFit(LmmFit):
     def _several(self, what: str) -> NotImplementedError:
         return NotImplementedError(f"{what} is not yet available for models with several grouping factors")
 
-    def predict(self, *args: Any, **kwargs: Any) -> Any:  # type: ignore[override]
+    def predict(self, *args: Any, **kwargs: Any) -> Any:
         raise self._several("predict")
 
-    def simulate(self, *args: Any, **kwargs: Any) -> Any:  # type: ignore[override]
+    def simulate(self, *args: Any, **kwargs: Any) -> Any:
         raise self._several("simulate")
 
-    def bootstrap(self, *args: Any, **kwargs: Any) -> Any:  # type: ignore[override]
+    def bootstrap(self, *args: Any, **kwargs: Any) -> Any:
         raise self._several("bootstrap")
 
-    def refit(self, *args: Any, **kwargs: Any) -> Any:  # type: ignore[override]
+    def refit(self, *args: Any, **kwargs: Any) -> Any:
         raise self._several("refit(y)")
 
-    def profile(self, *args: Any, **kwargs: Any) -> Any:  # type: ignore[override]
+    def profile(self, *args: Any, **kwargs: Any) -> Any:
         raise self._several("profile")
 
-    def confint(self, level: float = 0.95, method: str = "Wald", *args: Any, **kwargs: Any) -> pd.DataFrame:  # type: ignore[override]
+    def confint(self, level: float = 0.95, method: str = "Wald", *args: Any, **kwargs: Any) -> pd.DataFrame:
         if str(method).lower() != "wald":
             raise self._several(f"confint(method={method!r})")
         return super().confint(level, method, *args, **kwargs)
-

@@ -15,7 +15,6 @@ from .checks import overflow_refusal
 from .core_fit import fit_design
 from .crossed import CrossedFit, crossed_core
 from .design import build_design
-from .errors import FormulaError
 from .fit import LmmFit
 from .fit_options import FitOptions, unknown_options
 from .frames import is_batch_source

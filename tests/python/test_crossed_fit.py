@@ -67,7 +67,9 @@ def test_estimates_are_lme4s(name, key):
     assert fit.nobs == ref["n"]
     assert list(per_factor(fit, fit.ngroups).items()) == list(ref["ngrps"].items())  # lme4's order of factors
     # lme4's terms in its order (a second term on a factor is "a.1" in the variance table)
-    assert [(g.split(".")[0], r_names(cols)) for g, cols in fit.re_terms] == [(t["group"], t["columns"]) for t in ref["cnms"]]
+    assert [(g.split(".")[0], r_names(cols)) for g, cols in fit.re_terms] == [
+        (t["group"], t["columns"]) for t in ref["cnms"]
+    ]
     # at lme4's criterion or lower, and the same optimum where lme4 converged
     assert fit.criterion <= ref["criterion"] + 1e-7 * abs(ref["criterion"])
     assert fit.converged and fit.is_singular == ref["singular"]
@@ -150,3 +152,26 @@ def test_summary_lists_every_factor_as_lme4_does():
     assert "Number of obs: 73421, groups:  s, 2972; d, 1128; dept:service, 28" in text
     rows = [line.split()[0] for line in text.split("Random effects:")[1].splitlines()[2:6]]
     assert rows == ["s", "d", "dept:service", "Residual"]
+
+
+def test_the_order_terms_are_written_in_changes_nothing():
+    # lme4 keeps ties in formula order, so the second formula interleaves a's terms with
+    # b's and c's (theta's layout is a 3-cycle of the core's): the same model, and the
+    # same variance of each term
+    rng = np.random.default_rng(5)
+    n = 400
+    frame = pd.DataFrame({k: pd.Categorical(rng.integers(0, 10, n)) for k in "abc"}).assign(x=rng.normal(size=n))
+    effects = {k: rng.normal(size=10) for k in "abc"}
+    slope = rng.normal(size=10)
+    codes = {k: frame[k].cat.codes.to_numpy() for k in "abc"}
+    frame["y"] = sum(effects[k][codes[k]] for k in "abc") + slope[codes["a"]] * frame.x + rng.normal(size=n)
+    formulas = ("y ~ x + (1|a) + (0+x|a) + (1|b) + (1|c)", "y ~ x + (1|a) + (1|b) + (1|c) + (0+x|a)")
+    fits = [qk.lmm(f, frame) for f in formulas]
+    assert fits[0].criterion == pytest.approx(fits[1].criterion, rel=1e-12)
+    for fit in fits:  # theta read back in lme4's layout
+        assert fit.core.deviance(fit.theta) == pytest.approx(fit.criterion, rel=1e-12)
+    np.testing.assert_allclose(fits[0].coef_table["df"], fits[1].coef_table["df"], rtol=1e-6)
+    tables = [f.varcorr.set_index(["grp", "var1"])["vcov"] for f in fits]
+    assert [g for g, _ in fits[1].re_terms] == ["a", "b", "c", "a.1"]
+    same = [t.rename({"a.1": "a"}).sort_index() for t in tables]
+    pd.testing.assert_series_equal(same[0], same[1], rtol=1e-6)

@@ -342,8 +342,6 @@ CORE = [  # the core's arguments, calls and state
 ]
 
 BEFORE_THE_CORE = [  # formulas, columns and arguments lmm refuses
-    (sleep_lmm("y ~ x1 + (x1 || Subject) + (1 | Days)"), FE,
-     "random-effects terms on several grouping factors (Subject, Days) are read and checked, but this version fits"),
     # several grouping factors: lme4's checks of each factor, and two names of one factor
     (sleep_lmm("y ~ x1 + (1 | Subject) + (1 | g)"), V, "the grouping factor 'g' must have more than one level, it has"),
     (sleep_lmm("y ~ x1 + (1 | Subject/Days)"), V,
