@@ -12,6 +12,7 @@ from one (starts, Satterthwaite's differences, refits) is in lme4's layout.
 
 from __future__ import annotations
 
+import functools
 from dataclasses import dataclass
 from typing import Any
 
@@ -19,10 +20,14 @@ import numpy as np
 import pandas as pd
 
 from ._quorvelkit import CrossedCore
+from .checks import check_flag
 from .design import core_factors, theta_layout_of
 from .fit import LmmFit
+from .frames import to_frame
 from .grouping import ThetaLayout
+from .labels import levels_by_value
 from .model import Design
+from .predict import group_index, model_rows
 
 __all__ = ["Lme4OrderCore", "CrossedFit", "crossed_core", "CrossedTerm", "terms_in_lme4_order"]
 
@@ -334,8 +339,59 @@ class CrossedFit(LmmFit):
     def _several(self, what: str) -> NotImplementedError:
         return NotImplementedError(f"{what} is not yet available for models with several grouping factors")
 
-    def predict(self, *args: Any, **kwargs: Any) -> Any:
-        raise self._several("predict")
+    def predict(
+        self,
+        newdata: Any = None,
+        re: bool = True,
+        allow_new_levels: bool = False,
+        interval: str | None = None,
+        level: float = 0.95,
+    ) -> pd.Series | pd.DataFrame:
+        """Predictions for ``newdata`` (the data of the fit when None): X beta plus, with
+        ``re``, each factor's Z_j b_j for the row's level of that factor, plus the
+        offset. A label a factor has not seen (or a missing one) raises ``ValueError``
+        naming it, as lme4 does; with ``allow_new_levels=True`` that factor adds nothing
+        to the row (its population level), each factor on its own. Rows with a missing
+        predictor get NaN. Intervals are not yet available for several factors."""
+        check_flag("allow_new_levels", allow_new_levels)
+        if interval is not None:
+            raise self._several("a prediction interval")
+        d = self._design
+        beta = np.asarray(self._res["beta"], dtype=float)
+        if newdata is None:
+            d.need_rows("predict() without newdata")
+            if re:
+                return self.fitted.rename("predicted")
+            off = d.offset if d.offset is not None else 0.0
+            return pd.Series(d.x @ beta + off, index=d.row_index, name="predicted")
+        index, x_new, z_new, _, ok, off = model_rows(d, newdata, re=False, allow_new_levels=True, by_value=dict)
+        vals = x_new @ beta + off
+        if re:
+            frame = to_frame(newdata).loc[ok]
+            spans = d.spec.factor_columns()
+            for k, i in enumerate(self._layout.factor_order):
+                factor = d.spec.factors[i]
+                missing = [c for c in factor.columns if c not in frame.columns]
+                if missing:
+                    raise ValueError(f"newdata lacks the column(s) {', '.join(missing)}")
+                levels = d.factor_levels[i]
+                table = levels_by_value(levels, len(factor.columns))
+                idx = group_index(d, frame, functools.partial(dict, table), factor.columns, levels)
+                if not allow_new_levels and (idx < 0).any():
+                    labels = frame[list(factor.columns)].astype(str).agg(":".join, axis=1).to_numpy()
+                    unseen = pd.unique(labels[idx < 0])
+                    shown = ", ".join(repr(v) for v in unseen[:5])
+                    more = f" and {len(unseen) - 5} more" if len(unseen) > 5 else ""
+                    raise ValueError(
+                        f"newdata has levels of '{factor.name}' not in the fit: {shown}{more}; pass "
+                        "allow_new_levels=True for population-level predictions of those rows"
+                    )
+                b = np.asarray(self._res["random_effects"][k], dtype=float)
+                known = idx >= 0
+                vals[known] += np.einsum("ij,ij->i", z_new[known][:, spans[i]], b[idx[known]])
+        out = np.full(len(index), np.nan)
+        out[ok] = vals
+        return pd.Series(out, index=index, name="predicted")
 
     def simulate(self, *args: Any, **kwargs: Any) -> Any:
         raise self._several("simulate")

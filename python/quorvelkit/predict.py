@@ -73,13 +73,14 @@ def model_rows(
         )
     frame = to_frame(newdata)
     parsed = design.parsed
-    need = [c for c in design.spec.predictor_columns if c not in parsed.group or re]
+    # a grouping column is needed for the random effects, or where a term uses it too
+    need = [c for c in design.spec.predictor_columns if re or parsed.roles(c) - {"group"}]
     if design.spec.offset_column is not None and design.spec.offset_column not in need:
         need.append(design.spec.offset_column)
     absent = [c for c in need if c not in frame.columns]
     if absent:
         raise ValueError(f"newdata lacks the column(s) {', '.join(absent)}")
-    fixed_cols = [c for c in need if c not in parsed.group]
+    fixed_cols = [c for c in need if parsed.roles(c) - {"group"}]
     ok = ~frame[fixed_cols].isna().any(axis=1).to_numpy() if fixed_cols else np.ones(len(frame), bool)
     if re and not allow_new_levels:  # every label is checked, whatever the predictors
         _refuse_unknown_labels(design, frame, by_value)
@@ -93,8 +94,11 @@ def model_rows(
         sub = frame.loc[ok].reset_index(drop=True)
         numbers = [c for c in design.spec.numbers if c in need]
         sub, _ = check_column_types(sub, numbers, [], lambda k: f"row {frame.index[rows[k]]!r} of newdata")
-        named = parsed.for_formulaic(sub[need])
         levels = design.spec.categorical
+        for c in need:  # a column the model read as a factor is one in new data too
+            if c in levels and not isinstance(sub[c].dtype, pd.CategoricalDtype):
+                sub[c] = sub[c].astype("category")
+        named = parsed.for_formulaic(sub[need])
         x_new = _materialize(design.spec.fixed_spec, named, levels)[:, design.kept_columns]
         z_new = np.column_stack([_materialize(spec, named, levels) for spec in design.spec.random_specs])
         idx = group_index(design, sub, by_value) if re else np.full(len(sub), -1, dtype=np.int64)
@@ -144,8 +148,10 @@ def _materialize(spec: Any, frame: pd.DataFrame, levels: Mapping[str, list]) -> 
     return np.asarray(mm.to_numpy(dtype=float))
 
 
-def _group_values(design: Design, frame: pd.DataFrame) -> np.ndarray:
-    group = design.parsed.group
+def _group_values(design: Design, frame: pd.DataFrame, group: tuple[str, ...] | None = None) -> np.ndarray:
+    """Each row's label of the grouping factor whose columns are ``group`` (the first
+    factor's when None); None where a column is missing."""
+    group = design.parsed.group if group is None else group
     if len(group) == 1:
         return frame[group[0]].to_numpy(dtype=object)
     strs = join_labels(frame, group)
@@ -155,17 +161,25 @@ def _group_values(design: Design, frame: pd.DataFrame) -> np.ndarray:
     return vals
 
 
-def group_index(design: Design, frame: pd.DataFrame, by_value: Callable[[], dict[Any, int]]) -> np.ndarray:
+def group_index(
+    design: Design,
+    frame: pd.DataFrame,
+    by_value: Callable[[], dict[Any, int]],
+    group: tuple[str, ...] | None = None,
+    levels: pd.Index | None = None,
+) -> np.ndarray:
     """Index into the fit's levels of each row's group label; -1 for a label the fit
     has not seen (or a missing one). A label that is not found as it is matches the
     level of the same value in another representation (text "308", integer 308, float
-    308.0) when exactly one level has that value."""
-    labels = _group_values(design, frame)
-    idx = np.asarray(design.levels.get_indexer(pd.Index(labels, dtype=object)), dtype=np.int64)
+    308.0) when exactly one level has that value. ``group`` and ``levels``: another
+    grouping factor's columns and levels than the first's."""
+    labels = _group_values(design, frame, group)
+    levels = design.levels if levels is None else levels
+    idx = np.asarray(levels.get_indexer(pd.Index(labels, dtype=object)), dtype=np.int64)
     missing = idx < 0
     if missing.any():
         table = by_value()
-        parts = len(design.parsed.group)
+        parts = len(design.parsed.group if group is None else group)
         for k in np.flatnonzero(missing):
             key = label_key(labels[k], parts)
             if key is not None:

@@ -175,3 +175,27 @@ def test_the_order_terms_are_written_in_changes_nothing():
     assert [g for g, _ in fits[1].re_terms] == ["a", "b", "c", "a.1"]
     same = [t.rename({"a.1": "a"}).sort_index() for t in tables]
     pd.testing.assert_series_equal(same[0], same[1], rtol=1e-6)
+
+
+PREDICT = [(n, k) for n, k in CASES if "predict" in reference(n)[0]["models"][k]]
+
+
+@pytest.mark.parametrize("name,key", PREDICT, ids=[k for _, k in PREDICT])
+def test_predictions_are_lme4s(name, key):
+    # lme4's predict(fit, newdata, allow.new.levels = TRUE) and re.form = NA
+    fit, ref = fitted(name, key)
+    theirs = ref["predict"]
+    frame = reference(name)[1]
+    new = pd.DataFrame(theirs["newdata"])
+    for col in new:  # as the fit's data hold them (R wrote factors as text)
+        kind = frame[col].dtype
+        if isinstance(kind, pd.CategoricalDtype):
+            known = {str(v): v for v in kind.categories}
+            new[col] = [known.get(str(v), str(v)) for v in new[col]]
+        else:
+            new[col] = new[col].astype(kind)
+    np.testing.assert_allclose(fit.predict(new, allow_new_levels=True), theirs["with_ranef"], rtol=1e-6)
+    np.testing.assert_allclose(fit.predict(new, re=False), theirs["fixed_only"], rtol=1e-6)
+    if any(v == "new_level" for vals in theirs["newdata"].values() for v in vals):
+        with pytest.raises(ValueError, match="not in the fit: .*new_level.*allow_new_levels=True"):
+            fit.predict(new)
