@@ -127,10 +127,12 @@ def bootstrap(
     seed: int | None,
     progress: bool | None,
     level: float,
+    blocks: Sequence[int] | None = None,
 ) -> BootstrapResult:
     """Refits ``core`` to ``n`` responses drawn by ``simulator`` from ``starts``; see
     :meth:`quorvelkit.LmmFit.bootstrap`. ``estimate`` holds the fit's values of the
-    parameters ``names``."""
+    parameters ``names``; ``blocks`` are the terms' sizes in the order of the core's
+    ``cov_re`` (the design's when None)."""
     n = int(n)
     if n < 1:
         raise ValueError(f"n must be a positive number of replicates, got {n}")
@@ -168,7 +170,9 @@ def bootstrap(
         bar.close()
     elapsed = time.perf_counter() - t0
     return BootstrapResult(
-        replicates=pd.DataFrame(param_matrix(covs, sigmas, betas, design.blocks), columns=names),
+        replicates=pd.DataFrame(
+            param_matrix(covs, sigmas, betas, design.blocks if blocks is None else blocks), columns=names
+        ),  # fmt: skip
         theta=pd.DataFrame(thetas, columns=[f"theta{k + 1}" for k in range(n_theta)]),
         estimate=pd.Series(estimate, index=names, name="estimate"),
         converged=converged,

@@ -13,12 +13,14 @@ from one (starts, Satterthwaite's differences, refits) is in lme4's layout.
 from __future__ import annotations
 
 import functools
+from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 import pandas as pd
 
+from . import bootstrap as _bootstrap
 from ._quorvelkit import CrossedCore
 from .checks import check_flag
 from .design import core_factors, theta_layout_of
@@ -36,17 +38,41 @@ _THETA_VECTORS = ("theta", "grad", "grad_logdet", "grad_pwrss")
 
 class Lme4OrderCore:
     """A :class:`CrossedCore` whose theta, gradients, starts and bounds are in lme4's
-    layout. Results per factor (``random_effects``, ``u``, ``cov_re``, ``cond_var``)
-    stay in the core's order of factors, :attr:`ThetaLayout.factor_order`."""
+    layout. Results per factor (``random_effects``, ``u``, ``cond_var``) stay in the
+    core's order of factors, :attr:`ThetaLayout.factor_order`; ``cov_re`` is the
+    covariance of one level of every term, sigma^2 Lambda Lambda' block diagonal over
+    the terms in lme4's order (``term_sizes`` columns each), as a one-factor core gives it.
+
+    It keeps the arrays the core was built from (``factors`` as the core takes them), so
+    that it pickles (the core is built again) and refits a new response."""
 
     evaluator = "blocked"
     n_classes = None
 
-    def __init__(self, core: CrossedCore, layout: ThetaLayout) -> None:
-        self.raw = core
+    def __init__(
+        self,
+        y: np.ndarray,
+        x: np.ndarray,
+        factors: list[Any],
+        weights: np.ndarray | None,
+        layout: ThetaLayout,
+        term_sizes: Sequence[int],
+    ) -> None:
+        self.raw = CrossedCore(y, x, factors, weights=weights)
         self.layout = layout
+        self.term_sizes = tuple(term_sizes)
+        self._inputs = (y, x, factors, weights)
         self._to_core = np.asarray(layout.core_from_lme4, dtype=np.intp)  # theta_core = theta_lme4[...]
         self._to_lme4 = np.asarray(layout.lme4_from_core, dtype=np.intp)  # theta_lme4 = theta_core[...]
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (type(self), (*self._inputs, self.layout, self.term_sizes))
+
+    def with_response(self, y: np.ndarray, *_rows: Any, weights: np.ndarray | None = None) -> Lme4OrderCore:
+        """The same design with the response ``y`` (the fit's x, Z and codes are kept;
+        the one-factor core's arguments after ``y`` are accepted and not read)."""
+        _, x, factors, _ = self._inputs
+        return Lme4OrderCore(np.ascontiguousarray(y, dtype=float), x, factors, weights, self.layout, self.term_sizes)
 
     # ------------------------------------------------------------- sizes
     n = property(lambda self: self.raw.n)
@@ -73,6 +99,9 @@ class Lme4OrderCore:
         for key in _THETA_VECTORS:
             if key in out and len(out[key]) == len(self._to_lme4):
                 out[key] = self.lme4_theta(out[key])
+        if "cov_re" in out:
+            lam = block_lambda(out["theta"], self.term_sizes)
+            out["cov_re"] = float(out["sigma2"]) * (lam @ lam.T)
         return out
 
     # ------------------------------------------------------------- the core's methods
@@ -111,8 +140,23 @@ class Lme4OrderCore:
 def crossed_core(design: Design) -> Lme4OrderCore:
     """The core of a design with several grouping factors, in lme4's layout of theta."""
     rows = design.need_rows("the fit")
-    core = CrossedCore(design.core_y, rows.x, core_factors(design), weights=rows.weights)
-    return Lme4OrderCore(core, theta_layout_of(design))
+    layout = theta_layout_of(design)
+    sizes = [len(t.columns) for t in terms_in_lme4_order(design, layout)]
+    return Lme4OrderCore(design.core_y, rows.x, core_factors(design), rows.weights, layout, sizes)
+
+
+def block_lambda(theta: Any, sizes: Sequence[int]) -> np.ndarray:
+    """Lambda's template from theta in lme4's layout: block diagonal, one lower-triangular
+    block per term (``sizes`` columns each), filled column by column."""
+    lam = np.zeros((sum(sizes), sum(sizes)))
+    k = off = 0
+    for s in sizes:
+        for j in range(s):
+            for i in range(j, s):
+                lam[off + i, off + j] = theta[k]
+                k += 1
+        off += s
+    return lam
 
 
 @dataclass(frozen=True)
@@ -125,6 +169,7 @@ class CrossedTerm:
     factor: int
     columns: tuple[str, ...]
     at: tuple[int, ...]
+    group: str = ""
 
 
 def terms_in_lme4_order(design: Design, layout: ThetaLayout) -> list[CrossedTerm]:
@@ -148,8 +193,36 @@ def terms_in_lme4_order(design: Design, layout: ThetaLayout) -> list[CrossedTerm
         base = spec.factors[i].name
         k = seen.get(base, 0)
         seen[base] = k + 1
-        out.append(CrossedTerm(base if k == 0 else f"{base}.{k}", place[i], tuple(cols), tuple(at_cols)))
+        out.append(CrossedTerm(base if k == 0 else f"{base}.{k}", place[i], tuple(cols), tuple(at_cols), base))
     return out
+
+
+class CrossedSimulator:
+    """Draws responses from a crossed fit: y* = X beta + o + sum_j Z_j b*_j + e, with
+    b*_j = sigma Lambda_j u for standard normal u, level by level of each factor in the
+    core's order, then e_r = sigma e0_r / sqrt(w_r) (the one-factor simulator's stream:
+    the random effects' normals first, then the residuals')."""
+
+    def __init__(self, design: Design, beta: np.ndarray, sigma: float, factors: list[Any]) -> None:
+        self.mean = design.x @ beta
+        if design.offset is not None:
+            self.mean = self.mean + design.offset
+        self.scale = sigma if design.weights is None else sigma / np.sqrt(design.weights)
+        self.factors = [(z, codes, m, (sigma * lam).T) for z, codes, m, lam in factors]
+        self.n = design.n
+        self.width = sum(m * z.shape[1] for z, _, m, _ in factors) + self.n
+
+    def draw_many(self, rng: np.random.Generator, k: int) -> np.ndarray:
+        """``k`` simulated responses, shape (k, n)."""
+        normals = rng.standard_normal((k, self.width))
+        y = self.mean + self.scale * normals[:, self.width - self.n :]
+        at = 0
+        for z, codes, m, lam_t in self.factors:
+            q = z.shape[1]
+            b = normals[:, at : at + m * q].reshape(k, m, q) @ lam_t
+            y = y + np.einsum("ij,kij->ki", z, b[:, codes, :])
+            at += m * q
+        return np.ascontiguousarray(y)
 
 
 class CrossedFit(LmmFit):
@@ -215,17 +288,7 @@ class CrossedFit(LmmFit):
     def lambda_matrix(self) -> np.ndarray:
         """The relative covariance factor's template: block diagonal, one lower-triangular
         block per term in lme4's order (each block repeats for every level of its factor)."""
-        sizes = [len(t.columns) for t in self._terms]
-        lam = np.zeros((sum(sizes), sum(sizes)))
-        theta = self.theta
-        k = off = 0
-        for s in sizes:
-            for j in range(s):
-                for i in range(j, s):
-                    lam[off + i, off + j] = theta[k]
-                    k += 1
-            off += s
-        return lam
+        return block_lambda(self.theta, self._core.term_sizes)
 
     @property
     def cov_re(self) -> pd.DataFrame:
@@ -393,14 +456,47 @@ class CrossedFit(LmmFit):
         out[ok] = vals
         return pd.Series(out, index=index, name="predicted")
 
-    def simulate(self, *args: Any, **kwargs: Any) -> Any:
-        raise self._several("simulate")
+    def bootstrap(
+        self, n: int, seed: int | None = None, progress: bool | None = None, level: float = 0.95
+    ) -> _bootstrap.BootstrapResult:
+        """Parametric bootstrap (see :meth:`LmmFit.bootstrap`); the parameters are named
+        as lme4's ``confint(..., oldNames = FALSE)`` names them, term by term in lme4's
+        order (``sd_(Intercept)|s``)."""
+        self._design.need_rows("bootstrap")
+        names = []
+        for t in self._terms:
+            for c, col in enumerate(t.columns):
+                names.append(f"sd_{col}|{t.group}")
+                names += [f"cor_{t.columns[r]}.{col}|{t.group}" for r in range(c + 1, len(t.columns))]
+        sizes = self._core.term_sizes
+        return _bootstrap.bootstrap(
+            self._core,  # type: ignore[arg-type]
+            self._design,
+            self._simulator(),  # type: ignore[arg-type]
+            reml=self.reml,
+            starts=self._starts(),
+            names=[*names, "sigma", *self.fe_names],
+            estimate=_bootstrap.param_vector(self._res, sizes),
+            n=n,
+            seed=seed,
+            progress=progress,
+            level=level,
+            blocks=sizes,
+        )
 
-    def bootstrap(self, *args: Any, **kwargs: Any) -> Any:
-        raise self._several("bootstrap")
-
-    def refit(self, *args: Any, **kwargs: Any) -> Any:
-        raise self._several("refit(y)")
+    def _simulator(self) -> CrossedSimulator:  # type: ignore[override]
+        d = self._design
+        spans = d.spec.factor_columns()
+        raw = self._core.raw
+        theta = self._core.core_theta(self.theta)
+        factors = []
+        for k, i in enumerate(self._layout.factor_order):
+            lam = np.zeros((raw.q[k], raw.q[k]))
+            for value, (f, r, c) in zip(theta, raw.theta_index(), strict=True):
+                if f == k:
+                    lam[r, c] = value
+            factors.append((d.z[:, spans[i]], d.need_rows("simulate").factor_codes[i], int(raw.m[k]), lam))
+        return CrossedSimulator(d, np.asarray(self._res["beta"], dtype=float), self.sigma, factors)
 
     def profile(self, *args: Any, **kwargs: Any) -> Any:
         raise self._several("profile")

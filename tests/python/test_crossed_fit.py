@@ -199,3 +199,43 @@ def test_predictions_are_lme4s(name, key):
     if any(v == "new_level" for vals in theirs["newdata"].values() for v in vals):
         with pytest.raises(ValueError, match="not in the fit: .*new_level.*allow_new_levels=True"):
             fit.predict(new)
+
+
+def test_simulated_responses_have_the_fitted_covariance():
+    # rows sharing a plate covary by the plate variance, rows sharing a sample by the
+    # sample variance, and each row varies by both plus the residual variance
+    fit, _ = fitted("penicillin", "penicillin_reml")
+    ys = fit.simulate(6000, seed=3)
+    _, frame = reference("penicillin")
+    plate, sample = frame["plate"].cat.codes.to_numpy(), frame["sample"].cat.codes.to_numpy()
+    var = fit.varcorr.set_index("grp")["vcov"]
+    cov = np.cov(ys, rowvar=False)
+    same_plate = (plate[:, None] == plate[None, :]) & (sample[:, None] != sample[None, :])
+    same_sample = (sample[:, None] == sample[None, :]) & (plate[:, None] != plate[None, :])
+    np.testing.assert_allclose(np.diag(cov).mean(), var.sum(), rtol=0.05)
+    np.testing.assert_allclose(cov[same_plate].mean(), var["plate"], rtol=0.1)
+    np.testing.assert_allclose(cov[same_sample].mean(), var["sample"], rtol=0.1)
+    np.testing.assert_allclose(cov[~same_plate & ~same_sample & (plate[:, None] != plate[None, :])].mean(), 0.0,
+                               atol=0.05 * var.sum())  # fmt: skip
+    np.testing.assert_allclose(ys.mean(axis=0), fit.fixef.iloc[0], atol=0.1)
+
+
+def test_refits_bootstrap_and_pickles_of_a_crossed_fit():
+    import pickle
+
+    fit, ref = fitted("penicillin", "penicillin_reml")
+    _, frame = reference("penicillin")
+    y = fit.simulate(1, seed=8)[0]
+    again = fit.refit(y)
+    direct = qk.lmm(ref["formula"], frame.assign(diameter=y))
+    assert type(again) is type(fit) and again.criterion == pytest.approx(direct.criterion, rel=1e-10)
+    np.testing.assert_allclose(again.theta, direct.theta, rtol=1e-5)
+    boot = fit.bootstrap(8, seed=2, progress=False)
+    assert list(boot.estimate.index) == ref["profile"]["parm"]  # lme4's names
+    np.testing.assert_allclose(boot.estimate, [*fit.varcorr["sdcor"][:2], fit.sigma, fit.fixef.iloc[0]])
+    assert boot.converged.all() and np.isfinite(boot.replicates.to_numpy()).all()
+    copy = pickle.loads(pickle.dumps(fit))
+    assert copy.criterion == fit.criterion and copy.core.deviance(copy.theta) == fit.core.deviance(fit.theta)
+    pd.testing.assert_frame_equal(copy.varcorr, fit.varcorr)
+    ml = fit.refit_ml()
+    assert ml.criterion == pytest.approx(reference("penicillin")[0]["models"]["penicillin_ml"]["criterion"], rel=1e-9)
