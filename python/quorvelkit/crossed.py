@@ -13,6 +13,7 @@ from one (starts, Satterthwaite's differences, refits) is in lme4's layout.
 from __future__ import annotations
 
 import functools
+import warnings
 from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -21,9 +22,11 @@ import numpy as np
 import pandas as pd
 
 from . import bootstrap as _bootstrap
+from . import profile as _profile
 from ._quorvelkit import CrossedCore
 from .checks import check_flag
 from .design import core_factors, theta_layout_of
+from .errors import SingularFitWarning
 from .fit import LmmFit
 from .frames import to_frame
 from .grouping import ThetaLayout
@@ -131,10 +134,21 @@ class Lme4OrderCore:
     def lower_bounds(self) -> list[float]:
         return list(self.lme4_theta(self.raw.lower_bounds()))
 
-    def theta_index(self) -> list[tuple[int, int, int]]:
-        """(factor in the core's order, row, column) of each entry of theta."""
-        index = self.raw.theta_index()
-        return [index[k] for k in self._to_lme4]
+    def theta_index(self) -> list[tuple[int, int]]:
+        """(row, column) of each entry of theta in Lambda's template of :func:`block_lambda`
+        (one block per term in lme4's order), as a one-factor core's theta_index."""
+        lam = block_lambda(np.arange(1, self.n_theta + 1, dtype=float), self.term_sizes)
+        rows, cols = np.nonzero(lam)
+        at = np.argsort(lam[rows, cols])
+        return [(int(r), int(c)) for r, c in zip(rows[at], cols[at], strict=True)]
+
+    def fixed_at(self, j: int, value: float) -> Lme4OrderCore:
+        """The same model with fixed effect ``j`` held at ``value``: the response
+        y - x_j value on the other fixed-effects columns."""
+        y, x, factors, weights = self._inputs
+        rest = np.ascontiguousarray(np.delete(x, j, axis=1))
+        return Lme4OrderCore(np.ascontiguousarray(y - x[:, j] * value), rest, factors, weights, self.layout,
+                             self.term_sizes)  # fmt: skip
 
 
 def crossed_core(design: Design) -> Lme4OrderCore:
@@ -498,10 +512,13 @@ class CrossedFit(LmmFit):
             factors.append((d.z[:, spans[i]], d.need_rows("simulate").factor_codes[i], int(raw.m[k]), lam))
         return CrossedSimulator(d, np.asarray(self._res["beta"], dtype=float), self.sigma, factors)
 
-    def profile(self, *args: Any, **kwargs: Any) -> Any:
-        raise self._several("profile")
-
-    def confint(self, level: float = 0.95, method: str = "Wald", *args: Any, **kwargs: Any) -> pd.DataFrame:
-        if str(method).lower() != "wald":
-            raise self._several(f"confint(method={method!r})")
-        return super().confint(level, method, *args, **kwargs)
+    def _profiler(self, ml: bool) -> _profile.Profiler:
+        check_flag("ml", ml)
+        groups = [t.group for t in self._terms for _ in t.columns]
+        names = _profile.parameter_names(groups, self.re_names, self.fe_names, self._core.theta_index())
+        if ml and self.reml:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", SingularFitWarning)
+                fit = self.refit_ml()
+            return _profile.Profiler(self._core, False, fit.theta, names, base_evaluations=fit.optimizer["fev"])
+        return _profile.Profiler(self._core, self.reml, self.theta, names)

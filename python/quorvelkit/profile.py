@@ -54,14 +54,17 @@ __all__ = ["ProfileResult", "Profiler", "parameter_names", "intervals", "traces"
 
 
 def parameter_names(
-    group: str, re_names: Sequence[str], fe_names: Sequence[str], index: Sequence[tuple[int, int]]
+    group: str | Sequence[str], re_names: Sequence[str], fe_names: Sequence[str], index: Sequence[tuple[int, int]]
 ) -> list[str]:
     """lme4's names of the parameters (``confint(..., oldNames = FALSE)``): the
     standard deviation of each random effect followed by its correlations with the
-    later ones in its block, sigma, then the fixed effects."""
+    later ones in its block, sigma, then the fixed effects. ``group``: the grouping
+    factor's name, or one per random effect."""
     pairs = {(int(r), int(c)) for r, c in index}
+    groups = [group] * len(re_names) if isinstance(group, str) else list(group)
     names = []
     for c, name in enumerate(re_names):
+        group = groups[c]
         names.append(f"sd_{name}|{group}")
         for r in range(c + 1, len(re_names)):
             if (r, c) in pairs:

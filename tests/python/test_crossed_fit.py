@@ -239,3 +239,16 @@ def test_refits_bootstrap_and_pickles_of_a_crossed_fit():
     pd.testing.assert_frame_equal(copy.varcorr, fit.varcorr)
     ml = fit.refit_ml()
     assert ml.criterion == pytest.approx(reference("penicillin")[0]["models"]["penicillin_ml"]["criterion"], rel=1e-9)
+
+
+PROFILE = [(n, k) for n, k in CASES if "profile" in reference(n)[0]["models"][k]]
+
+
+@pytest.mark.parametrize("name,key", PROFILE, ids=[k for _, k in PROFILE])
+def test_profile_intervals_are_lme4s(name, key):
+    # lme4 profiles the ML deviance of a REML fit too, which ml=True reproduces
+    fit, ref = fitted(name, key)
+    ci = fit.confint(method="profile", ml=True)
+    want = ref["profile"]
+    assert r_names(ci.index) == want["parm"]
+    np.testing.assert_allclose(ci.to_numpy(), np.column_stack([want["lower"], want["upper"]]), rtol=1e-3, atol=1e-6)
