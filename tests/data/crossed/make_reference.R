@@ -356,8 +356,10 @@ tie$x <- round(runif(240, 0, 4), 3)
 ua <- rnorm(10)
 sa <- rnorm(10, sd = 0.5)
 tie$y <- round(2 + 0.5 * tie$x + ua[match(tie$a, lab("a", 1:10))] +
-               sa[match(tie$a, lab("a", 1:10))] * tie$x + rnorm(10, sd = 0.8)[match(tie$b, lab("b", 1:10))] +
-               rnorm(12, sd = 0.7)[match(tie$c, lab("c", 1:12))] + rnorm(5, sd = 1.2)[match(tie$g, lab("g", 1:5))] +
+               sa[match(tie$a, lab("a", 1:10))] * tie$x +
+               rnorm(10, sd = 0.8)[match(tie$b, lab("b", 1:10))] +
+               rnorm(12, sd = 0.7)[match(tie$c, lab("c", 1:12))] +
+               rnorm(5, sd = 1.2)[match(tie$g, lab("g", 1:5))] +
                rnorm(240), 4)
 tie <- tie[, c("y", "x", "a", "b", "c", "g")]
 run_case("term_order", tie, c("a", "b", "c", "g"),
@@ -371,7 +373,7 @@ run_case("term_order", tie, c("a", "b", "c", "g"),
 # single level, `s_copy` is s under other labels, `i_missing` is i with seven labels
 # missing, `id` is a level per row. bad_input_few.csv has 12 rows, with s and i of 8
 # levels each: each term has fewer random effects than rows, the two together more.
-bad_case <- function(id, d, formula) {
+bad_case <- function(d, formula) {
   warnings <- character(0)
   messages <- character(0)
   res <- tryCatch({
@@ -416,7 +418,7 @@ if (wanted("bad_input")) {
     levels_equal_rows = list(bfile, bd, "y ~ x + (1 | s) + (1 | id)"),
     more_effects_than_rows_in_a_term = list(ffile, fd, "y ~ x + (1 | s) + (x | i)"),
     more_effects_than_rows_in_all = list(ffile, fd, "y ~ x + (1 | s) + (1 | i)"))
-  res <- lapply(cases, function(k) c(list(data = k[[1]], rows = nrow(k[[2]])), bad_case(NULL, k[[2]], k[[3]])))
+  res <- lapply(cases, function(k) c(list(data = k[[1]], rows = nrow(k[[2]])), bad_case(k[[2]], k[[3]])))
   res$`_meta` <- meta()
   writeLines(toJSON(res, auto_unbox = TRUE, digits = NA, pretty = TRUE, null = "null", na = "null"),
              file.path(out, "bad_input.json"))
