@@ -368,6 +368,23 @@ run_case("term_order", tie, c("a", "b", "c", "g"),
            both("three_5_10_10", "y ~ 1 + (1 | g) + (1 | a) + (1 | b)", "g"),
            both("three_10_5_10", "y ~ 1 + (1 | b) + (1 | g) + (1 | a)", "a")))
 
+# a ratings design of medium size: 1200 users and 500 items, 4 to 20 ratings per user,
+# item popularity proportional to 1/k^0.8 (a few items are rated by most users, most by
+# few), so that the item block of the cross-product fills unevenly
+set.seed(2409)
+rt <- do.call(rbind, lapply(1:1200, function(k) {
+  items <- sample(1:500, sample(4:20, 1), prob = 1 / (1:500)^0.8)
+  data.frame(user = sprintf("u%04d", k), item = sprintf("i%03d", items), stringsAsFactors = FALSE)
+}))
+rt$x <- round(rnorm(nrow(rt)), 3)
+uu <- rnorm(1200, sd = 0.7)
+vi <- rnorm(500, sd = 0.5)
+rt$y <- round(3.5 + 0.2 * rt$x + uu[match(rt$user, sprintf("u%04d", 1:1200))] +
+              vi[match(rt$item, sprintf("i%03d", 1:500))] + rnorm(nrow(rt)), 4)
+rt <- rt[, c("y", "x", "user", "item")]
+run_case("ratings", rt, c("user", "item"), gz = TRUE, reps = 3,
+         both("ratings", "y ~ x + (1 | user) + (1 | item)", "item"))
+
 # ---- bad input: what lme4 does (the fit, or its error), REML under lme4's defaults ----
 # bad_input.csv is the balanced crossed design with extra label columns: `one` has a
 # single level, `s_copy` is s under other labels, `i_missing` is i with seven labels
