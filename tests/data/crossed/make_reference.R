@@ -356,8 +356,10 @@ tie$x <- round(runif(240, 0, 4), 3)
 ua <- rnorm(10)
 sa <- rnorm(10, sd = 0.5)
 tie$y <- round(2 + 0.5 * tie$x + ua[match(tie$a, lab("a", 1:10))] +
-               sa[match(tie$a, lab("a", 1:10))] * tie$x + rnorm(10, sd = 0.8)[match(tie$b, lab("b", 1:10))] +
-               rnorm(12, sd = 0.7)[match(tie$c, lab("c", 1:12))] + rnorm(5, sd = 1.2)[match(tie$g, lab("g", 1:5))] +
+               sa[match(tie$a, lab("a", 1:10))] * tie$x +
+               rnorm(10, sd = 0.8)[match(tie$b, lab("b", 1:10))] +
+               rnorm(12, sd = 0.7)[match(tie$c, lab("c", 1:12))] +
+               rnorm(5, sd = 1.2)[match(tie$g, lab("g", 1:5))] +
                rnorm(240), 4)
 tie <- tie[, c("y", "x", "a", "b", "c", "g")]
 run_case("term_order", tie, c("a", "b", "c", "g"),
@@ -366,12 +368,29 @@ run_case("term_order", tie, c("a", "b", "c", "g"),
            both("three_5_10_10", "y ~ 1 + (1 | g) + (1 | a) + (1 | b)", "g"),
            both("three_10_5_10", "y ~ 1 + (1 | b) + (1 | g) + (1 | a)", "a")))
 
+# a ratings design of medium size: 1200 users and 500 items, 4 to 20 ratings per user,
+# item popularity proportional to 1/k^0.8 (a few items are rated by most users, most by
+# few), so that the item block of the cross-product fills unevenly
+set.seed(2409)
+rt <- do.call(rbind, lapply(1:1200, function(k) {
+  items <- sample(1:500, sample(4:20, 1), prob = 1 / (1:500)^0.8)
+  data.frame(user = sprintf("u%04d", k), item = sprintf("i%03d", items), stringsAsFactors = FALSE)
+}))
+rt$x <- round(rnorm(nrow(rt)), 3)
+uu <- rnorm(1200, sd = 0.7)
+vi <- rnorm(500, sd = 0.5)
+rt$y <- round(3.5 + 0.2 * rt$x + uu[match(rt$user, sprintf("u%04d", 1:1200))] +
+              vi[match(rt$item, sprintf("i%03d", 1:500))] + rnorm(nrow(rt)), 4)
+rt <- rt[, c("y", "x", "user", "item")]
+run_case("ratings", rt, c("user", "item"), gz = TRUE, reps = 3,
+         both("ratings", "y ~ x + (1 | user) + (1 | item)", "item"))
+
 # ---- bad input: what lme4 does (the fit, or its error), REML under lme4's defaults ----
 # bad_input.csv is the balanced crossed design with extra label columns: `one` has a
 # single level, `s_copy` is s under other labels, `i_missing` is i with seven labels
 # missing, `id` is a level per row. bad_input_few.csv has 12 rows, with s and i of 8
 # levels each: each term has fewer random effects than rows, the two together more.
-bad_case <- function(id, d, formula) {
+bad_case <- function(d, formula) {
   warnings <- character(0)
   messages <- character(0)
   res <- tryCatch({
@@ -416,7 +435,7 @@ if (wanted("bad_input")) {
     levels_equal_rows = list(bfile, bd, "y ~ x + (1 | s) + (1 | id)"),
     more_effects_than_rows_in_a_term = list(ffile, fd, "y ~ x + (1 | s) + (x | i)"),
     more_effects_than_rows_in_all = list(ffile, fd, "y ~ x + (1 | s) + (1 | i)"))
-  res <- lapply(cases, function(k) c(list(data = k[[1]], rows = nrow(k[[2]])), bad_case(NULL, k[[2]], k[[3]])))
+  res <- lapply(cases, function(k) c(list(data = k[[1]], rows = nrow(k[[2]])), bad_case(k[[2]], k[[3]])))
   res$`_meta` <- meta()
   writeLines(toJSON(res, auto_unbox = TRUE, digits = NA, pretty = TRUE, null = "null", na = "null"),
              file.path(out, "bad_input.json"))
