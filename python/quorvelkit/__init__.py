@@ -1,4 +1,4 @@
-"""Linear mixed models with one grouping factor: exact, fast and reproducible.
+"""Linear mixed models, with crossed and nested random effects: exact, fast and reproducible.
 
 :func:`lmm` fits a model written in lme4's notation, e.g.
 ``quorvelkit.lmm("Reaction ~ Days + (Days | Subject)", data)``, and returns an
@@ -23,6 +23,7 @@ from . import _openblas, plot  # noqa: F401
 from ._quorvelkit import LmmCore, __version__
 from .anova import AnovaTable, anova
 from .bootstrap import BootstrapResult
+from .crossed import CrossedFit
 from .errors import FormulaError, RankDeficiencyWarning, RowsUnavailable, SingularFitWarning, SourceError
 from .estimate import lmm
 from .fit import LmmFit
@@ -36,6 +37,7 @@ __all__ = [
     "lmm",
     "anova",
     "LmmFit",
+    "CrossedFit",
     "BootstrapResult",
     "AnovaTable",
     "ContrastResult",

@@ -59,12 +59,13 @@ def build_parser() -> argparse.ArgumentParser:
     p = _Parser(
         prog="python -m quorvelkit",
         description=(
-            "Fit a linear mixed model with one grouping factor and print lme4's report. "
+            "Fit a linear mixed model and print lme4's report. "
             "With no arguments, fits the bundled sleepstudy example with "
             f"'{DEFAULT_FORMULA}'."
         ),
         epilog=(
-            "Give either a FORMULA in lme4's notation (random-effects terms on one grouping factor), e.g. "
+            "Give either a FORMULA in lme4's notation (random-effects terms on one grouping factor or "
+            "several, crossed or nested), e.g. "
             "'y ~ x1 + C(site) + (1 + x1 | g)', or the column options "
             "--response/--fixed/--random/--group. Text columns are factors; write "
             "factor(x) or C(x) for a factor coded by numbers. I(x^2) is a square. A "

@@ -33,8 +33,9 @@ def lmm(formula: str, data: Any, *args: Any, weights: Any = None, offset: Any = 
             interaction of two columns): terms in different bars are uncorrelated, and
             ``(x || g)`` is lme4's shorthand for ``(1 | g) + (0 + x | g)``. Terms on
             several grouping factors (crossed ``(1 | s) + (1 | d)``, nested
-            ``(1 | a/b)``) are read and checked as lme4 reads them, and refused before
-            the fit.
+            ``(1 | a/b)``) are read as lme4 reads them and fitted by the crossed core
+            (a :class:`~quorvelkit.crossed.CrossedFit`, whose random effects are per
+            factor); data read in batches take one grouping factor.
             ``offset(expr)`` terms add a known ``expr`` to the linear predictor. The
             response, the fixed part and the left sides of the bars are built by
             formulaic, with R's meanings: ``I(x^2)`` is a square, ``factor(x)`` is

@@ -37,7 +37,8 @@ def warn_if_singular(fit: FitResults, stacklevel: int) -> None:
 
 
 class LmmFit(FitResults):
-    """A fitted linear mixed model with one grouping factor (returned by :func:`lmm`).
+    """A fitted linear mixed model (returned by :func:`lmm`; :class:`~quorvelkit.crossed.CrossedFit`
+    for several grouping factors).
 
     The main results are attributes: :attr:`fixef`, :attr:`se`, :attr:`tvalues`,
     :attr:`cov_fixef`, :attr:`varcorr`, :attr:`sigma`, :attr:`theta`, :attr:`ranef`,

@@ -231,10 +231,14 @@ def _notes(fit: Any) -> list[str]:
     return lines
 
 
-def _nobs_line(fit: Any) -> list[str]:
+def _group_counts(fit: Any) -> list[tuple[str, int]]:
+    """(factor, levels) of each grouping factor, in lme4's order."""
     counts = fit.ngroups
-    groups = counts.items() if isinstance(counts, dict) else [(fit.group_name, counts)]
-    lines = [f"Number of obs: {fit.nobs}, groups:  " + "; ".join(f"{name}, {m}" for name, m in groups)]
+    return list(counts.items()) if isinstance(counts, dict) else [(fit.group_name, counts)]
+
+
+def _nobs_line(fit: Any) -> list[str]:
+    lines = [f"Number of obs: {fit.nobs}, groups:  " + "; ".join(f"{name}, {m}" for name, m in _group_counts(fit))]
     if fit.n_dropped:
         lines.append(f"({fit.n_dropped} observation{'s' if fit.n_dropped != 1 else ''} deleted due to missingness)")
     if fit.n_zero_weight:
@@ -366,7 +370,7 @@ def format_html(fit: Any) -> str:
                     f"{fit.aic:.4f}",
                     f"{fit.bic:.4f}",
                     str(fit.nobs),
-                    str(fit.ngroups),
+                    "; ".join(str(m) for _, m in _group_counts(fit)),
                 ]
             ],
             [False] * 6,
@@ -383,6 +387,16 @@ def format_html(fit: Any) -> str:
     parts.append("<p>" + "<br>".join(html.escape(s.strip()) for s in notes + lines) + "</p>")
     parts.append("</div>")
     return "\n".join(parts)
+
+
+def _modes(ranef: Any, cond: np.ndarray) -> dict[str, Any]:
+    """One grouping factor's conditional modes and covariances as JSON-ready values."""
+    return {
+        "levels": [json_label(v) for v in ranef.index],
+        "names": [str(c) for c in ranef.columns],
+        "values": [[float(v) for v in row] for row in ranef.to_numpy()],
+        "cond_cov": [[[float(v) for v in row] for row in mat] for mat in cond],
+    }
 
 
 def fit_to_dict(fit: Any) -> dict[str, Any]:
@@ -440,12 +454,12 @@ def fit_to_dict(fit: Any) -> dict[str, Any]:
             {k: (_finite(float(v)) if isinstance(v, (float, np.floating)) else v) for k, v in rec.items()}
             for rec in fit.varcorr.to_dict(orient="records")
         ],
-        "random_effects": {
-            "levels": [json_label(v) for v in ranef.index],
-            "names": fit.re_names,
-            "values": [[float(v) for v in row] for row in ranef.to_numpy()],
-            "cond_cov": [[[float(v) for v in row] for row in mat] for mat in cond],
-        },
+        # one factor: its modes; several: a mapping from each factor to its modes
+        "random_effects": (
+            {name: _modes(frame, cond[name]) for name, frame in ranef.items()}
+            if isinstance(ranef, dict)
+            else _modes(ranef, cond)
+        ),
         "optimizer": {
             "converged": opt["converged"],
             "iterations": opt["iterations"],

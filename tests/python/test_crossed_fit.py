@@ -252,3 +252,23 @@ def test_profile_intervals_are_lme4s(name, key):
     want = ref["profile"]
     assert r_names(ci.index) == want["parm"]
     np.testing.assert_allclose(ci.to_numpy(), np.column_stack([want["lower"], want["upper"]]), rtol=1e-3, atol=1e-6)
+
+
+def test_reports_of_a_crossed_fit(tmp_path):
+    # the JSON record, the HTML view and the command line carry every factor
+    import subprocess
+    import sys
+
+    fit, ref = fitted("penicillin", "penicillin_reml")
+    record = json.loads(json.dumps(fit.to_dict()))
+    assert record["ngroups"] == ref["ngrps"] and list(record["random_effects"]) == ["plate", "sample"]
+    sample = record["random_effects"]["sample"]
+    np.testing.assert_allclose([v[0] for v in sample["values"]], fit.ranef["sample"]["(Intercept)"])
+    assert len(sample["cond_cov"]) == 6 and "Groups (plate, sample)</th>" in fit._repr_html_()
+    assert ">24; 6</td>" in fit._repr_html_()
+    out = subprocess.run(
+        [sys.executable, "-m", "quorvelkit", str(DATA / "penicillin.csv"), ref["formula"]],
+        capture_output=True, text=True, check=True,
+    )  # fmt: skip
+    assert "Number of obs: 144, groups:  plate, 24; sample, 6" in out.stdout
+    assert isinstance(fit, qk.CrossedFit)
