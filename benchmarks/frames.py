@@ -17,7 +17,7 @@ import numpy as np
 import scenarios
 
 # Bump when any generator changes, so stale caches are never reused.
-GENERATOR_VERSION = 1
+GENERATOR_VERSION = 2
 
 
 @dataclasses.dataclass(frozen=True)
@@ -28,8 +28,12 @@ class Case:
     m: int
     formula: str  # ours, and statsmodels' fixed part and groups derived from it
     lme4: str  # the same model in R's notation
-    mixedlm: tuple[str, str, str]  # fixed formula, groups column, re_formula
+    # statsmodels' fixed formula, groups column and re_formula; with ``vc`` its
+    # variance-components form (one group, a component per factor); None: not run
+    mixedlm: tuple[str, str, str] | None
     seed: int
+    vc: tuple[str, ...] = ()
+    mixedlm_note: str = ""  # why MixedLM is not run
 
     @property
     def tag(self) -> str:
@@ -43,7 +47,13 @@ REAL = {
     5: ("orthodont.csv", ("Subject", "Sex")),
     6: ("co2.csv", ("Plant", "Type", "Treatment")),
     7: ("star.csv", ("id", "sch", "gr", "cltype", "sx")),
+    8: ("crossed/penicillin.csv", ("plate", "sample")),
+    9: ("crossed/insteval.csv.gz", ("s", "d", "dept", "service")),
 }
+
+#: The ratings design: users x items with Zipf-like item popularity.
+RATINGS = (6_000, 3_700)
+DENSE_VC = "MixedLM's variance-components form holds every factor's indicator columns densely"
 
 
 def cases(quick: bool) -> dict[int, Case]:
@@ -119,6 +129,39 @@ def cases(quick: bool) -> dict[int, Case]:
             ("math ~ gr + cltype + sx", "id", "1"),
             0,
         ),
+        8: Case(
+            8,
+            "Penicillin (real data): plate x sample, crossed",
+            144,
+            24,
+            "diameter ~ 1 + (1 | plate) + (1 | sample)",
+            "diameter ~ 1 + (1 | plate) + (1 | sample)",
+            ("diameter ~ 1", "", "0"),
+            0,
+            vc=("plate", "sample"),
+        ),
+        9: Case(
+            9,
+            "InstEval (real data): students x lecturers, crossed, and department:service",
+            73_421,
+            2_972,
+            "y ~ 1 + service + (1 | s) + (1 | d) + (1 | dept:service)",
+            "y ~ 1 + service + (1 | s) + (1 | d) + (1 | dept:service)",
+            None,
+            0,
+            mixedlm_note=DENSE_VC + " (73421 x 2972 for s)",
+        ),
+        10: Case(
+            10,
+            f"{big[0]:,} ratings, {RATINGS[0]:,} users x {RATINGS[1]:,} items, skewed popularity",
+            big[0],
+            RATINGS[0],
+            "y ~ x + (1 | user) + (1 | item)",
+            "y ~ x + (1 | user) + (1 | item)",
+            None,
+            10,
+            mixedlm_note=DENSE_VC,
+        ),
     }
 
 
@@ -144,6 +187,14 @@ def _frame(c: Case) -> dict[str, np.ndarray]:
         }
     rng = np.random.default_rng(31_000 + c.seed)
     n, m = c.n, c.m
+    if c.key == 10:
+        users, items = RATINGS
+        user = rng.integers(0, users, n).astype(np.int32)
+        popularity = 1.0 / np.arange(1, items + 1)  # Zipf: the k-th item rated 1/k as often
+        item = rng.choice(items, n, p=popularity / popularity.sum()).astype(np.int32)
+        x = rng.standard_normal(n)
+        y = 3.0 + 0.3 * x + 0.5 * rng.standard_normal(users)[user] + 0.7 * rng.standard_normal(items)[item]
+        return {"y": y + rng.standard_normal(n), "x": x, "user": user, "item": item}
     g = rng.integers(0, m, n).astype(np.int32)
     if c.key == 2:
         dept = rng.integers(0, 14, n).astype(np.int32)
@@ -178,7 +229,8 @@ def ensure(c: Case, root: Path = scenarios.DEFAULT_CACHE) -> Path:
             else:
                 a.astype("<f8").tofile(d / f"{name}.f64")
                 kinds[name] = "number"
-        return {"n": c.n, "m": c.m, "columns": kinds, "lme4": c.lme4, "mixedlm": list(c.mixedlm)}
+        mixedlm = None if c.mixedlm is None else list(c.mixedlm)
+        return {"n": c.n, "m": c.m, "columns": kinds, "lme4": c.lme4, "mixedlm": mixedlm, "vc": list(c.vc)}
 
     return scenarios.cached(root, c.tag, write)
 

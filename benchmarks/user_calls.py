@@ -5,6 +5,7 @@ statsmodels' ``mixedlm`` on the same data frame.
     python benchmarks/user_calls.py --quick    # the 1M-row case cut to 100k rows
     python benchmarks/user_calls.py --cases 1,3 --no-peers
     python benchmarks/user_calls.py --render benchmarks/user_calls.json   # the report again
+    python benchmarks/user_calls.py --cases 8,9,10 --name crossed_calls  # crossed factors
 
 Every contender builds its own model matrices from the formula, so the times include
 what each does with a data frame. Ours is ``quorvelkit.lmm(formula, df)`` whole; beside
@@ -38,6 +39,7 @@ def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true")
     ap.add_argument("--cases", default="1,4,5,6,7,2,3")
+    ap.add_argument("--name", default="user_calls", help="the report's name (crossed_calls for cases 8-10)")
     ap.add_argument("--no-peers", action="store_true")
     ap.add_argument("--repeats", type=int, default=5)
     ap.add_argument("--peer-timeout", type=float, default=peers.PEER_TIMEOUT_S)
@@ -61,6 +63,7 @@ def main() -> None:
     results = {
         "command": "python benchmarks/user_calls.py"
         + (" --quick" if args.quick else "")
+        + (f" --cases {args.cases} --name {args.name}" if args.name != "user_calls" else "")
         + (" --no-peers" if args.no_peers else ""),
         "date": environment.now(),
         "environment": env,
@@ -80,12 +83,16 @@ def main() -> None:
             "ours": ours,
             "peers": {
                 peer: peers.not_run(peer, env, args.no_peers)
-                or peers.run(peer, peers.command(peer, d, formula=True), args.peer_timeout)
+                or (
+                    {"status": "not run", "detail": c.mixedlm_note}
+                    if peer == "mixedlm" and c.mixedlm is None
+                    else peers.run(peer, peers.command(peer, d, formula=True), args.peer_timeout)
+                )
                 for peer in peers.PEERS
             },
         }
     results["elapsed_s"] = time.perf_counter() - t_start
-    out = HERE / ("user_calls-quick.md" if args.quick else "user_calls.md")
+    out = HERE / (f"{args.name}-quick.md" if args.quick else f"{args.name}.md")
     data = report.to_json(results)
     text = report.render_user_calls(report.from_json(data))
     out.write_text(text)

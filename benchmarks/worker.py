@@ -237,7 +237,12 @@ def call(d: Path, formula: str, repeats: int) -> dict:
     design = fit._design
 
     def core():
-        c = qk.LmmCore(design.y, design.x, design.z, design.codes, design.m)
+        if isinstance(fit, qk.CrossedFit):
+            from quorvelkit.crossed import crossed_core
+
+            c = crossed_core(design)
+        else:
+            c = qk.LmmCore(design.y, design.x, design.z, design.codes, design.m)
         t0 = time.perf_counter()
         r = c.fit(c.default_theta())
         return time.perf_counter() - t0, r

@@ -38,8 +38,13 @@ def matrices_model(d: Path):
 def formula_model(d: Path):
     import statsmodels.formula.api as smf
 
-    fixed, groups, re_formula = json.loads((d / "meta.json").read_text())["mixedlm"]
+    meta = json.loads((d / "meta.json").read_text())
+    fixed, groups, re_formula = meta["mixedlm"]
     df = load_frame(d)
+    if meta.get("vc"):  # crossed factors: one group, a variance component per factor
+        vc = {f: f"0 + C({f})" for f in meta["vc"]}
+        one = np.ones(len(df))
+        return lambda: smf.mixedlm(fixed, df, groups=one, re_formula=re_formula, vc_formula=vc)
     return lambda: smf.mixedlm(fixed, df, groups=df[groups], re_formula=re_formula)
 
 
