@@ -1,9 +1,11 @@
 """The model of data in memory: :func:`build_design` turns a formula and a data frame
 into a :class:`~quorvelkit.model.Design` with its rows, the data being one batch,
-learnt from and read at once."""
+learnt from and read at once; :func:`core_factors` and :func:`theta_layout_of` give a
+design's grouping factors as the crossed core takes them and the layouts of its theta."""
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from typing import Any
 
 import numpy as np
@@ -11,11 +13,12 @@ import pandas as pd
 
 from .checks import check_group_counts, check_response_variation, drop_aliased, require_columns, row_values
 from .frames import sorted_levels, to_frame
-from .model import Design, FitRows, select_rows
+from .grouping import ThetaLayout, theta_layout
+from .model import Design, FitRows, GroupingFactor, select_rows
 from .model_learning import learn_spec
 from .parsing import ParsedFormula, parse_formula
 
-__all__ = ["build_design", "referenced_columns"]
+__all__ = ["build_design", "referenced_columns", "core_factors", "theta_layout_of", "check_partitions"]
 
 
 def referenced_columns(parsed: ParsedFormula, columns: pd.Index, response: bool = True) -> list[str]:
@@ -79,16 +82,74 @@ def build_design(parsed: ParsedFormula, data: Any, weights: Any = None, offset: 
         check_response_variation(rows.y, f"response '{parsed.response}'")
     else:
         check_response_variation(rows.y - rows.offset, f"response '{parsed.response}' less its offset")
-    codes, levels = sorted_levels(rows.labels)
-    check_group_counts(parsed.group_label, len(rows.y), len(levels), spec.blocks)
+    coded = [sorted_levels(labels) for labels in rows.factor_labels]
+    # lme4's checks (check.nlev.gtr.1, check.nobs.vs.nlev, check.nobs.vs.nRE), factor by factor.
+    for f, (_, f_levels) in zip(spec.factors, coded, strict=True):
+        check_group_counts(f.name, len(rows.y), len(f_levels), f.blocks)
+    factor_codes = tuple(np.ascontiguousarray(c, dtype=np.int64) for c, _ in coded)
+    check_partitions(spec.factors, factor_codes, [len(lv) for _, lv in coded])
     offset_values = None if rows.offset is None else np.ascontiguousarray(rows.offset, dtype=float)
     fit_rows = FitRows(
         y=rows.y,
         x=x,
         z=rows.z,
-        codes=np.ascontiguousarray(codes, dtype=np.int64),
+        codes=factor_codes[0],
         row_index=frame.index[keep] if subset else frame.index,
         weights=None if prior is None else np.ascontiguousarray(prior.values[keep]),
         offset=offset_values,
+        factor_codes=factor_codes,
     )
-    return Design(spec, levels, len(rows.y), kept, n_dropped, n_zero, fit_rows)
+    levels = tuple(lv for _, lv in coded)
+    return Design(spec, levels[0], len(rows.y), kept, n_dropped, n_zero, fit_rows, factor_levels=levels)
+
+
+def check_partitions(factors: Sequence[GroupingFactor], codes: Sequence[np.ndarray], n_levels: Sequence[int]) -> None:
+    """``ValueError`` naming two grouping factors that group the rows the same way
+    under different names (``codes``: each factor's level of every row, the levels
+    0..n_levels-1 all present): their random effects could not be told apart. Two
+    factors of as many levels are the same partition when every level of one meets a
+    single level of the other."""
+    for i in range(len(factors)):
+        for j in range(i + 1, len(factors)):
+            if n_levels[i] != n_levels[j]:
+                continue
+            image = np.empty(n_levels[i], dtype=np.int64)
+            image[codes[i]] = codes[j]
+            if np.array_equal(image[codes[i]], codes[j]):
+                a, b = factors[i].name, factors[j].name
+                raise ValueError(
+                    f"the grouping factors '{a}' and '{b}' group the rows the same way ({n_levels[i]} groups, each a "
+                    f"level of both): their random effects cannot be told apart; keep one of the two"
+                )
+
+
+def theta_layout_of(design: Design) -> ThetaLayout:
+    """The layouts of the design's theta, lme4's and the crossed core's, and lme4's
+    names of its entries (:func:`quorvelkit.grouping.theta_layout`)."""
+    factors = design.spec.factors
+    levels = design.factor_levels or (design.levels,)
+    names = design.re_names
+    terms: list[tuple[int, int, list[str]]] = []  # (position, factor, columns) of each term
+    at = 0
+    for i, f in enumerate(factors):
+        for position, b in zip(f.positions or range(len(f.blocks)), f.blocks, strict=True):
+            terms.append((position, i, names[at : at + b]))
+            at += b
+    terms.sort()
+    n_levels = [len(lv) for lv in levels]
+    return theta_layout([t[1] for t in terms], [t[2] for t in terms], [f.name for f in factors], n_levels)
+
+
+def core_factors(design: Design) -> list[tuple[np.ndarray, int, np.ndarray, list[int]]]:
+    """The grouping factors as the crossed core takes them, in its order (that of
+    :attr:`ThetaLayout.factor_order`: decreasing levels, as lme4 orders its terms):
+    (codes, number of levels, Z's columns of the factor, its terms' blocks) each."""
+    rows = design.need_rows("the grouping factors of the rows")
+    spec = design.spec
+    codes = rows.factor_codes or (rows.codes,)
+    levels = design.factor_levels or (design.levels,)
+    spans = spec.factor_columns()
+    return [
+        (codes[i], len(levels[i]), np.ascontiguousarray(rows.z[:, spans[i]]), list(spec.factors[i].blocks))
+        for i in theta_layout_of(design).factor_order
+    ]

@@ -14,6 +14,7 @@ from ._quorvelkit import LmmCore
 from .checks import overflow_refusal
 from .core_fit import fit_design
 from .design import build_design
+from .errors import FormulaError
 from .fit import LmmFit
 from .fit_options import FitOptions, unknown_options
 from .frames import is_batch_source
@@ -30,7 +31,10 @@ def lmm(formula: str, data: Any, *args: Any, weights: Any = None, offset: Any = 
             + (1 | g)"`` or ``"y ~ 1 + (0 + x | g)"``. One or more random-effects terms
             ``(terms | group)`` on one grouping factor, a column (or ``a:b``, the
             interaction of two columns): terms in different bars are uncorrelated, and
-            ``(x || g)`` is lme4's shorthand for ``(1 | g) + (0 + x | g)``.
+            ``(x || g)`` is lme4's shorthand for ``(1 | g) + (0 + x | g)``. Terms on
+            several grouping factors (crossed ``(1 | s) + (1 | d)``, nested
+            ``(1 | a/b)``) are read and checked as lme4 reads them, and refused before
+            the fit.
             ``offset(expr)`` terms add a known ``expr`` to the linear predictor. The
             response, the fixed part and the left sides of the bars are built by
             formulaic, with R's meanings: ``I(x^2)`` is a square, ``factor(x)`` is
@@ -65,7 +69,7 @@ def lmm(formula: str, data: Any, *args: Any, weights: Any = None, offset: Any = 
 
     Raises:
         ValueError: a formula that cannot be read or uses unsupported notation
-            (bar terms on different grouping factors, nested groups) or anything but column names,
+            (terms on several grouping factors, see above) or anything but column names,
             numbers, arithmetic and the allowed transforms; a column that is not in the
             data, a non-numeric response, infinite values, too few groups or
             observations; bad weights or offsets (see above); a degenerate response: a
@@ -98,6 +102,12 @@ def lmm(formula: str, data: Any, *args: Any, weights: Any = None, offset: Any = 
     t0 = time.perf_counter()
     parsed = parse_formula(formula, getattr(data, "columns", None))
     design = build_design(parsed, data, weights=weights, offset=offset)
+    if len(design.spec.factors) > 1:
+        names = ", ".join(f.name for f in design.spec.factors)
+        raise FormulaError(
+            f"random-effects terms on several grouping factors ({names}) are read and checked, but this version "
+            f"fits terms on one grouping factor only"
+        )
     t1 = time.perf_counter()
     rows = design.need_rows("the fit")
     try:

@@ -55,16 +55,19 @@ class GroupingFactor:
     """A grouping factor and its random-effects terms (each a block of Lambda).
 
     Attributes:
-        name: the factor as lme4 prints it ("Subject", "a:b").
+        name: the factor as lme4 prints it ("Subject", "a:b", "b:a" of a/b).
         columns: the data columns whose interaction it is.
         terms: the left side of each of its terms, as lme4 writes it ("1", "0 + Days").
         blocks: the columns of Z of each term.
+        positions: each term's place in lme4's formula order
+            (:attr:`~quorvelkit.parsing.RandomTerm.position`).
     """
 
     name: str
     columns: tuple[str, ...]
     terms: tuple[str, ...]
     blocks: tuple[int, ...]
+    positions: tuple[int, ...] = ()
 
 
 @dataclass
@@ -80,10 +83,11 @@ class PlainColumns:
 @dataclass
 class ModelRows:
     """A batch's rows as the model uses them: the response, X (every column of the
-    formula, aliased ones included), Z, the group labels, the prior weights (``None``
-    unweighted) and the offset (``None`` without) of the complete rows of non-zero
-    weight, and the numbers of rows dropped for a missing value and left out for a
-    weight of zero."""
+    formula, aliased ones included), Z, the group labels (of the first grouping factor;
+    ``factor_labels`` holds every factor's, in the order of :attr:`ModelSpec.factors`),
+    the prior weights (``None`` unweighted) and the offset (``None`` without) of the
+    complete rows of non-zero weight, and the numbers of rows dropped for a missing
+    value and left out for a weight of zero."""
 
     y: np.ndarray
     x: np.ndarray
@@ -93,6 +97,7 @@ class ModelRows:
     weights: np.ndarray | None = None
     n_zero_weight: int = 0
     offset: np.ndarray | None = None
+    factor_labels: tuple = ()
 
     @property
     def core_y(self) -> np.ndarray:
@@ -150,8 +155,17 @@ class ModelSpec:
 
     @property
     def blocks(self) -> list[int]:
-        """The columns of each random-effects term, factor after factor."""
+        """The columns of each random-effects term, factor after factor (the order of
+        the columns of Z)."""
         return [b for f in self.factors for b in f.blocks]
+
+    def factor_columns(self) -> list[slice]:
+        """The columns of Z of each grouping factor (Z holds them factor by factor)."""
+        out, at = [], 0
+        for f in self.factors:
+            out.append(slice(at, at + sum(f.blocks)))
+            at += sum(f.blocks)
+        return out
 
     @property
     def read_columns(self) -> list[str]:
@@ -268,9 +282,10 @@ class ModelSpec:
             ],
             where,
         )
-        group = list(self.parsed.group)
-        labels = sub[group[0]] if len(group) == 1 else join_labels(sub, group)
-        return ModelRows(y, x, z, labels, n_dropped, weights, n_zero, offset)
+        labels = tuple(
+            sub[f.columns[0]] if len(f.columns) == 1 else join_labels(sub, list(f.columns)) for f in self.factors
+        )
+        return ModelRows(y, x, z, labels[0], n_dropped, weights, n_zero, offset, labels)
 
     def formulaic_matrices(
         self, sub: pd.DataFrame, where: str
@@ -364,8 +379,10 @@ def _levels_message(w: Warning, categorical: Mapping[str, list], frame: pd.DataF
 @dataclass
 class FitRows:
     """The rows of a fitted model: the response as given (the core fits it less the
-    offset), the kept fixed-effects columns, Z, the group codes, the data's labels of
-    the rows, and their prior weights and offset (``None`` without)."""
+    offset), the kept fixed-effects columns, Z, the group codes (of the first grouping
+    factor; ``factor_codes`` holds every factor's, in the order of
+    :attr:`ModelSpec.factors`), the data's labels of the rows, and their prior weights
+    and offset (``None`` without)."""
 
     y: np.ndarray
     x: np.ndarray
@@ -374,13 +391,16 @@ class FitRows:
     row_index: pd.Index
     weights: np.ndarray | None = None
     offset: np.ndarray | None = None
+    factor_codes: tuple[np.ndarray, ...] = ()
 
 
 @dataclass
 class Design:
     """A fitted model's spec, its groups and columns, and its rows when kept
     (``rows`` is ``None`` for a model fitted from products: then :attr:`source` says
-    where its rows were read, and what needs them raises :class:`RowsUnavailable`)."""
+    where its rows were read, and what needs them raises :class:`RowsUnavailable`).
+    ``levels`` are the first grouping factor's, ``factor_levels`` every factor's (in
+    the order of :attr:`ModelSpec.factors`; data in memory only)."""
 
     spec: ModelSpec
     levels: pd.Index
@@ -390,6 +410,7 @@ class Design:
     n_zero_weight: int = 0
     rows: FitRows | None = None
     source: str = ""
+    factor_levels: tuple[pd.Index, ...] = ()
 
     # ------------------------------------------------------------- of its spec
     @property
@@ -469,7 +490,8 @@ class Design:
             self.kept_columns,
             self.n_dropped,
             self.n_zero_weight,
-            FitRows(y, rows.x, rows.z, rows.codes, rows.row_index, rows.weights, rows.offset),
+            FitRows(y, rows.x, rows.z, rows.codes, rows.row_index, rows.weights, rows.offset, rows.factor_codes),
+            factor_levels=self.factor_levels,
         )
 
     def random_part(self, b: np.ndarray) -> np.ndarray:

@@ -211,8 +211,10 @@ def learn_spec(
     blocks = tuple(int(r.shape[1]) for r in rand)
     if not fe_all:
         raise ValueError("the fixed-effects part has no columns; keep the intercept or add a term")
-    check_terms([t.text for t in parsed.random_terms], parsed.group_label, blocks)
-    check_random_columns([t.text for t in parsed.random_terms], parsed.group_label, blocks)
+    factors = _grouping_factors(parsed, blocks)
+    for f in factors:
+        check_terms(f.terms, f.name, f.blocks)
+        check_random_columns(f.terms, f.name, f.blocks)
     if not whole:
         check_dimensions(len(fe_all), len(rand_columns), where)
     categorical = {}
@@ -220,7 +222,6 @@ def learn_spec(
         for expr, (kind, state) in mspec.encoder_state.items():
             if getattr(kind, "value", kind) == "categorical":
                 categorical[expr] = list(state.get("categories", []))
-    factor = GroupingFactor(parsed.group_label, tuple(parsed.group), tuple(t.text for t in parsed.random_terms), blocks)
     spec = ModelSpec(
         parsed,
         used,
@@ -229,7 +230,7 @@ def learn_spec(
         [o.model_spec for o in offsets],
         fe_all,
         parsed.display_names(rand_columns),
-        (factor,),
+        factors,
         categorical=categorical,
         weights_column=weights_column,
         weighted=weighted or weights_column is not None,
@@ -259,6 +260,23 @@ def learn_spec(
         if shift["shift_column"] == list(fixed.rhs.columns).index("Intercept"):
             spec.shift = shift
     return Learnt(spec, None)
+
+
+def _grouping_factors(parsed: ParsedFormula, blocks: Sequence[int]) -> tuple[GroupingFactor, ...]:
+    """The grouping factors of the random-effects terms (``blocks``: the columns of
+    each), in order of first appearance; the terms are held factor by factor."""
+    terms = parsed.random_terms
+    out: list[GroupingFactor] = []
+    at = 0
+    while at < len(terms):
+        end = at + 1
+        while end < len(terms) and (terms[end].group_name, terms[end].group) == (terms[at].group_name, terms[at].group):
+            end += 1
+        mine = terms[at:end]
+        texts, positions = tuple(t.text for t in mine), tuple(t.position for t in mine)
+        out.append(GroupingFactor(mine[0].group_name, mine[0].group, texts, tuple(blocks[at:end]), positions))
+        at = end
+    return tuple(out)
 
 
 def _learn_plain(spec: ModelSpec, sub: pd.DataFrame, x_columns: list[str], z_columns: list[str]) -> None:

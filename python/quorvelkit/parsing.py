@@ -1,7 +1,9 @@
 """Reading a model formula in lme4's notation: the random-effects terms
-``(terms | group)`` (``||`` for uncorrelated terms; several terms on the one grouping
-factor) and the ``offset(...)`` terms are split off, and every expression of the other
-parts is checked (:mod:`quorvelkit.expressions`) before anything evaluates it.
+``(terms | group)`` (``||`` for uncorrelated terms; several terms on a grouping factor;
+grouping factors crossed, nested with ``a/b`` or interacting with ``a:b``, as
+:mod:`quorvelkit.grouping` reads them) and the ``offset(...)`` terms are split off,
+and every expression of the other parts is checked (:mod:`quorvelkit.expressions`)
+before anything evaluates it.
 
 The response, the fixed-effects part and the left sides of the bars are handed on to
 formulaic (:mod:`quorvelkit.design` builds the model matrices), so ``C(site)``,
@@ -20,15 +22,16 @@ from typing import Any
 import pandas as pd
 
 from .errors import FormulaError, clean_message
-from .expressions import CheckedPart, check_part, unquote_name
+from .expressions import CheckedPart, check_part
 from .formula_limits import FormulaTooLarge, check_size, missing
+from .grouping import GroupFactor, expand_group
 
 __all__ = ["ParsedFormula", "RandomTerm", "parse_formula", "SUPPORTED"]
 
 SUPPORTED = (
-    "quorvelkit fits random-effects terms on one grouping factor, written as in lme4: "
-    "'y ~ x + (1 | g)', 'y ~ x + (x | g)', 'y ~ x + (x || g)' (uncorrelated) or "
-    "'y ~ x + (1 | g) + (0 + x | g)'"
+    "quorvelkit reads random-effects terms written as in lme4: "
+    "'y ~ x + (1 | g)', 'y ~ x + (x | g)', 'y ~ x + (x || g)' (uncorrelated), "
+    "'y ~ x + (1 | g) + (0 + x | g)', crossed '(1 | s) + (1 | d)', nested '(1 | a/b)' or '(1 | a:b)'"
 )
 
 
@@ -41,10 +44,17 @@ class RandomTerm:
         text: the left side of its bar as lme4 writes the expanded term
             (``"1"``, ``"0 + Time"``, ``"1 + age"``).
         model_text: the same as handed to formulaic, after the check.
+        group: the columns of its grouping factor (:class:`~quorvelkit.grouping.GroupFactor`).
+        group_name: its grouping factor as lme4 names it (``"Subject"``, ``"b:a"``).
+        position: its place among the terms in lme4's formula order (bars left to
+            right, each expanded for ``||`` and then for ``/``).
     """
 
     text: str
     model_text: str
+    group: tuple[str, ...] = ()
+    group_name: str = ""
+    position: int = 0
 
 
 #: The kinds of column formulaic may take as categorical (or C()/factor() may make so).
@@ -62,13 +72,17 @@ class ParsedFormula:
             (``"1"`` when only the bar term was given).
         random: the left side of the bar, e.g. ``"1"``, ``"Days"`` or ``"0 + x"``
             (of every bar term, joined by ``" + "``, when there are several).
-        group: the names of the grouping columns (two or more for ``a:b``).
+        group: the names of the grouping columns (two or more for ``a:b``); with
+            several grouping factors, every column of any of them, in order of first
+            appearance.
         model_response, model_fixed, model_random: the three parts as handed to
             formulaic, after the check (``I(Time ** 2)`` for ``I(Time^2)``);
             ``model_random`` is the first bar's.
-        random_terms: the random-effects terms, one per block of Lambda, in formula
-            order: a bar term ``(a + b | g)`` is one, ``(a + b || g)`` one per term of
-            its left side (its intercept first), as lme4 expands it.
+        random_terms: the random-effects terms, one per block of Lambda, factor by
+            factor (factors in order of first appearance), in formula order within a
+            factor: a bar term ``(a + b | g)`` is one, ``(a + b || g)`` one per term of
+            its left side (its intercept first), ``(1 | a/b)`` one per factor, as lme4
+            expands them (:attr:`RandomTerm.position` keeps lme4's order).
         offsets: the expressions of the ``offset(...)`` terms, checked, as handed to
             formulaic (each wrapped in ``I()``: R evaluates an offset as an
             expression); their sum is the offset.
@@ -142,10 +156,27 @@ class ParsedFormula:
             if c not in resp and c not in self.group and c not in declared and kinds.get(c) in _FACTOR_KINDS
         ]
 
+    def refuse_several_factors(self, where: str) -> None:
+        """:class:`FormulaError` when the terms are on several grouping factors, which
+        ``where`` (a route of the fit) does not take."""
+        names = self.factor_names
+        if len(names) > 1:
+            raise FormulaError(
+                f"random-effects terms on several grouping factors ({', '.join(names)}) are fitted from data in "
+                f"memory only, not from {where}; load the columns the model uses into a DataFrame"
+            )
+
+    @property
+    def factor_names(self) -> list[str]:
+        """The grouping factors as lme4 names them, in order of first appearance (a
+        factor is its name and columns)."""
+        return [name for name, _ in dict.fromkeys((t.group_name, t.group) for t in self.random_terms)]
+
     @property
     def group_label(self) -> str:
-        """The grouping factor as written in the formula (``"Subject"``, ``"a:b"``)."""
-        return ":".join(self.group)
+        """The grouping factor as lme4 names it (``"Subject"``, ``"a:b"``); with several,
+        their names joined by ``", "``."""
+        return ", ".join(self.factor_names)
 
 
 def _scan(text: str) -> Iterator[tuple[int, str, int]]:
@@ -212,27 +243,15 @@ def _closing(text: str, open_index: int) -> int:
     return -1
 
 
-def _group_names(text: str, formula: str) -> tuple[str, ...]:
+def _group_factors(text: str, formula: str) -> list[GroupFactor]:
     grp = text.strip()
     if not grp:
         raise FormulaError(f"the random-effects term in {formula!r} has no grouping factor; {SUPPORTED}")
-    if any(ch == "/" for _, ch, _ in _scan(grp)):
-        raise FormulaError(f"nested grouping factors ({grp}) are not supported; {SUPPORTED}")
-    parts = [p.strip() for _, p in _split_top(grp, ":")]
-    names = []
-    for part in parts:
-        wrapped = re.fullmatch(r"(?:factor|as\.factor|C)\(\s*(.+?)\s*\)", part)
-        if wrapped:  # a grouping factor is categorical anyway: factor(g) is g
-            part = wrapped.group(1)
-        if re.fullmatch(r"`(?:[^`\\]|\\.)+`", part, flags=re.S):
-            names.append(unquote_name(part))
-        elif re.fullmatch(r"[A-Za-z_][A-Za-z0-9_.]*", part):
-            names.append(part)
-        else:
-            raise FormulaError(
-                f"the grouping factor must be a column name (or a:b for their interaction), got {grp!r}; {SUPPORTED}"
-            )
-    return tuple(names)
+    return expand_group(
+        grp,
+        f"the grouping factor must be a column name, a:b for their interaction or a/b for b nested in a, "
+        f"got {grp!r}; {SUPPORTED}",
+    )
 
 
 def _offset_inner(piece: str) -> str | None:
@@ -262,11 +281,11 @@ def _term_text(term: Any) -> str:
 
 def _expand_bar(
     inner: str, formula: str, aliases: dict[str, str]
-) -> tuple[str, tuple[str, ...], list[tuple[str, CheckedPart]]]:
-    """The left side and grouping factor of one bar term, and its terms as (text as
-    written, checked part) pairs: one for ``|``, one per term of the left side for
-    ``||`` (lme4's expansion: ``(x || g)`` is ``(1 | g) + (0 + x | g)``; a factor stays
-    one term)."""
+) -> tuple[str, list[GroupFactor], list[tuple[str, CheckedPart]]]:
+    """The left side and grouping factors of one bar term (one per level of nesting of
+    ``a/b``), and its terms as (text as written, checked part) pairs: one for ``|``,
+    one per term of the left side for ``||`` (lme4's expansion: ``(x || g)`` is
+    ``(1 | g) + (0 + x | g)``; a factor stays one term)."""
     double = any(ch == "|" and depth == 0 and inner[i + 1 : i + 2] == "|" for i, ch, depth in _scan(inner))
     parts = _split_top(inner, "|")
     if double:
@@ -278,7 +297,7 @@ def _expand_bar(
     lhs = parts[0][1].strip()
     if not lhs:
         raise FormulaError(f"the random-effects term ({inner}) has nothing left of '|'; {SUPPORTED}")
-    group = _group_names(parts[1][1], formula)
+    group = _group_factors(parts[1][1], formula)
     checked = check_part(lhs, where="random-effects term", aliases=aliases)
     if not double:
         return lhs, group, [(lhs, checked)]
@@ -306,11 +325,11 @@ def parse_formula(formula: str, columns: Collection[Any] | None = None, where: s
     terms and group.
 
     One or more random-effects terms ``(terms | group)`` or ``(terms || group)`` must
-    appear, added to the fixed part with ``+``, all on the same grouping factor.
-    ``offset(expr)`` terms of the fixed part are the model's offset. Terms on
-    different grouping factors and nested groups ``a/b`` raise :class:`FormulaError`
-    (a ``ValueError``) saying what is supported. The syntax of the remaining parts is
-    checked by formulaic.
+    appear, added to the fixed part with ``+``, on one grouping factor or several
+    (crossed, nested with ``a/b``, interactions ``a:b``: :func:`quorvelkit.grouping.expand_group`).
+    ``offset(expr)`` terms of the fixed part are the model's offset. What cannot be
+    read raises :class:`FormulaError` (a ``ValueError``) saying what is supported. The
+    syntax of the remaining parts is checked by formulaic.
 
     The formula's size is bounded first, in one pass over its text
     (:mod:`quorvelkit.formula_limits`: names, terms, operators in a term, nesting):
@@ -395,18 +414,19 @@ def parse_formula(formula: str, columns: Collection[Any] | None = None, where: s
     checked_fixed = check_part(fixed, where="fixed part", aliases=aliases)
     checked_offsets = [check_part(f"I({o})", response=True, where="offset", aliases=aliases) for o in offsets]
     sides: list[str] = []
-    group: tuple[str, ...] = ()
-    terms: list[tuple[str, CheckedPart]] = []
+    found: list[tuple[str, CheckedPart, GroupFactor]] = []
     for inner in bars:
-        side, grp, expanded = _expand_bar(inner, text, aliases)
-        if group and grp != group:
-            raise FormulaError(
-                f"random-effects terms on different grouping factors ({':'.join(group)} and "
-                f"{':'.join(grp)}) are not supported; {SUPPORTED}"
-            )
-        group = grp
+        side, factors, expanded = _expand_bar(inner, text, aliases)
         sides.append(side)
-        terms += expanded
+        # lme4 expands || over the whole formula before it expands /.
+        found += [(t, c, f) for t, c in expanded for f in factors]
+    # Terms grouped by factor (a factor is its name and columns), kept in formula order.
+    first: dict[GroupFactor, int] = {}
+    for k, (_, _, f) in enumerate(found):
+        first.setdefault(f, k)
+    order = sorted(range(len(found)), key=lambda k: first[found[k][2]])
+    terms = [(found[k][0], found[k][1]) for k in order]
+    group = found[0][2].columns if len(first) == 1 else tuple(dict.fromkeys(c for f in first for c in f.columns))
 
     from formulaic import Formula
 
@@ -435,6 +455,8 @@ def parse_formula(formula: str, columns: Collection[Any] | None = None, where: s
         renames=tuple(dict.fromkeys(renames)),
         uses=tuple(dict.fromkeys(uses)),
         aliases=tuple(aliases.items()),
-        random_terms=tuple(RandomTerm(t, c.text) for t, c in terms),
+        random_terms=tuple(
+            RandomTerm(found[k][0], found[k][1].text, found[k][2].columns, found[k][2].name, k) for k in order
+        ),
         offsets=tuple(c.text for c in checked_offsets),
     )

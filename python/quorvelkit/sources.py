@@ -97,6 +97,7 @@ def lmm(
     """
     options = FitOptions.take(args, kwargs, "lmm()")
     parsed = parse_formula(formula)
+    parsed.refuse_several_factors("data read in batches")
     check_weights_column(weights)
     mod = type(source).__module__ or ""
     if mod.startswith(("dask", "pyspark")):

@@ -167,7 +167,7 @@ REFUSED = [  # (command line, {t}/data.csv written as text, bytes or sleepstudy'
     (f"{{t}}/data.csv '{FM1}'", bytes(range(256)) * 4, "cannot read"),
     (f"{S} 'Reaction ~ Dayz + (1 | Subject)'", None, "'Dayz' not found"),
     (f"{S} --response RT --group Subject", None, "'RT' not found"),
-    (f"{S} 'Reaction ~ Days + (1 | Subject) + (0 + Days | Days)'", None, "different grouping"),
+    (f"{S} 'Reaction ~ Days + (1 | Subject) + (0 + Days | Days)'", None, "several grouping factors (Subject, Days)"),
     ("{d}/chickweight.csv 'weight ~ Time + (1 | Chick)' --weights nope", None, "'nope' is not in"),
     ("{d}/orthodont.csv 'distance ~ age + (1 | Subject)' --weights Sex", None, R("'Sex' must be.*'Male' in line 2")),
     (f"{{t}}/data.csv '{FM1}' --weights Days", {"Days": (6, -1)}, R("'Days' must be finite.* -1.0 in .*line 8")),

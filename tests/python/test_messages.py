@@ -341,12 +341,23 @@ CORE = [  # the core's arguments, calls and state
           ("y ~ 1 + (x2 | Subject)", "x2", "random-effects", "x2")]],
 ]
 
-SUPPORTED = "random-effects terms on one grouping factor"
 BEFORE_THE_CORE = [  # formulas, columns and arguments lmm refuses
-    (sleep_lmm("y ~ x1 + (1 | g) + (1 | site)"), FE, R(rf"grouping factors \(g and site\).*{SUPPORTED}")),
-    (sleep_lmm("y ~ x1 + (x1 || g) + (1 | g:h)"), FE, "different grouping factors"),
+    (sleep_lmm("y ~ x1 + (x1 || Subject) + (1 | Days)"), FE,
+     "random-effects terms on several grouping factors (Subject, Days) are read and checked, but this version fits"),
+    # several grouping factors: lme4's checks of each factor, and two names of one factor
+    (sleep_lmm("y ~ x1 + (1 | Subject) + (1 | g)"), V, "the grouping factor 'g' must have more than one level, it has"),
+    (sleep_lmm("y ~ x1 + (1 | Subject/Days)"), V,
+     "the number of levels of 'Days:Subject' (180) must be less than the number of observations (180)"),
+    (sleep_lmm("y ~ x1 + (1 | Subject) + (0 + C(Subject) | Days)"), V,
+     "the number of observations (180) must exceed the number of random effects (180 = 10 levels x 18 terms)"),
+    (sleep_lmm("y ~ x1 + (1 | Subject) + (Days | a:Subject)"), V,
+     "the grouping factors 'Subject' and 'a:Subject' group the rows the same way (18 groups, each a level of both)"),
+    (sleep_lmm("y ~ x1 + (1 | a:b/c)"), FE, "the left side of '/' must be a column or another nesting"),
+    (sleep_lmm("y ~ x1 + (1 | a/(b/c))"), FE, "'/' nests whole grouping factors"),
+    (batches("Reaction ~ 1 + (1 | Subject) + (1 | Days)", lambda t: t.sleep), FE,
+     "several grouping factors (Subject, Days) are fitted from data in memory only, not from data read in batches"),
     (sleep_lmm("y ~ x1 + (x1 ||| g)"), FE, "cannot read"), (sleep_lmm("y ~ x1 + (x1 | g | h)"), FE, "cannot read"),
-    (sleep_lmm("y ~ x1 + (1 | a/b)"), FE, "nested"), (sleep_lmm("y ~ x1"), FE, "no random-effects term"),
+    (sleep_lmm("y ~ x1"), FE, "no random-effects term"),
     (sleep_lmm("y ~ x1 + 1 | g"), FE, "parenthesised"), (sleep_lmm("y ~ x1 * (1 | g)"), FE, "parenthesised"),
     (sleep_lmm("y ~ x1 - (1 | g)"), FE, "subtracted"), (sleep_lmm("~ x1 + (1 | g)"), FE, "no response"),
     (sleep_lmm("y + (1 | g)"), FE, "no '~'"), (sleep_lmm("y ~ x1 + (1 | g"), FE, "unbalanced"),
