@@ -312,22 +312,6 @@ class CrossedFit(LmmFit):
         idx = self._re_index()
         return pd.DataFrame(self.sigma2 * (lam @ lam.T), index=idx, columns=idx)
 
-    @property
-    def sd_re(self) -> pd.Series:
-        """Standard deviations of the random effects, by (term, column)."""
-        return pd.Series(np.sqrt(np.diag(self.cov_re.to_numpy())), index=self._re_index(), name="Std.Dev.")
-
-    @property
-    def corr_re(self) -> pd.DataFrame:
-        """Correlations of the random effects (NaN where a standard deviation is 0)."""
-        cov = self.cov_re.to_numpy()
-        sd = np.sqrt(np.diag(cov))
-        with np.errstate(invalid="ignore", divide="ignore"):
-            corr = cov / np.outer(sd, sd)
-        np.fill_diagonal(corr, 1.0)
-        idx = self._re_index()
-        return pd.DataFrame(corr, index=idx, columns=idx)
-
     # ------------------------------------------------------------- random effects
     def _factor_columns(self, k: int) -> tuple[list[str], list[int]]:
         """The columns of the k-th factor (core order) as lme4's ranef lists them (its

@@ -322,17 +322,20 @@ class FitResults:
     @property
     def sd_re(self) -> pd.Series:
         """Standard deviations of the random effects."""
-        return pd.Series(np.sqrt(np.diag(self.cov_re.to_numpy())), index=self.re_names, name="Std.Dev.")
+        frame = self.cov_re
+        return pd.Series(np.sqrt(np.diag(frame.to_numpy())), index=frame.index, name="Std.Dev.")
 
     @property
     def corr_re(self) -> pd.DataFrame:
-        """Correlation matrix of the random effects (NaN where a standard deviation is 0)."""
-        cov = self.cov_re.to_numpy()
+        """Correlation matrix of the random effects (NaN where a standard deviation is 0),
+        labelled as :attr:`cov_re`."""
+        frame = self.cov_re
+        cov = frame.to_numpy()
         sd = np.sqrt(np.diag(cov))
         with np.errstate(invalid="ignore", divide="ignore"):
             corr = cov / np.outer(sd, sd)
         np.fill_diagonal(corr, 1.0)
-        return pd.DataFrame(corr, index=self.re_names, columns=self.re_names)
+        return pd.DataFrame(corr, index=frame.index, columns=frame.columns)
 
     @property
     def varcorr(self) -> pd.DataFrame:
