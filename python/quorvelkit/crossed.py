@@ -257,8 +257,9 @@ class CrossedFit(LmmFit):
     def _layout(self) -> ThetaLayout:
         return self._core.layout
 
-    @property
+    @functools.cached_property
     def _terms(self) -> list[CrossedTerm]:
+        """The terms in lme4's order (computed once)."""
         return terms_in_lme4_order(self._design, self._layout)
 
     @property
