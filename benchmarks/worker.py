@@ -238,7 +238,7 @@ def call(d: Path, formula: str, repeats: int) -> dict:
 
     def core():
         if isinstance(fit, qk.CrossedFit):
-            from quorvelkit.crossed import crossed_core
+            from quorvelkit.crossed_core import crossed_core
 
             c = crossed_core(design)
         else:

@@ -13,7 +13,8 @@ from . import dask, sources, spark
 from ._quorvelkit import LmmCore
 from .checks import overflow_refusal
 from .core_fit import fit_design
-from .crossed import CrossedFit, crossed_core
+from .crossed import CrossedFit
+from .crossed_core import crossed_core
 from .design import build_design
 from .fit import LmmFit
 from .fit_options import FitOptions, unknown_options
