@@ -210,6 +210,8 @@ const CrossedCase kCrossedCases[] = {
      {"diagonal", "diagonal", "diagonal"}},
     {"partial", Shape::kPartial, {14, 7}, {1, 1}, {{1}, {1}}, 84, 2, false, {"diagonal", "dense"}},
     {"one_factor", Shape::kOneFactor, {9}, {2}, {{2}}, 60, 2, true, {"diagonal"}},
+    // no fixed effects at all, as when a profile holds the only one
+    {"no_fixed_effects", Shape::kCrossed, {13, 7}, {1, 1}, {{1}, {1}}, 80, 0, true, {"diagonal", "dense"}},
 };
 
 class CrossedAgainstDense : public ::testing::TestWithParam<CrossedCase> {};

@@ -174,7 +174,7 @@ std::vector<std::vector<double>> trace_blocks(const Design& d, const Factor& f, 
         for (std::size_t c = 0; c < q; ++c) sb[x * q + c] = s.at(big_q + x, g0 + c);
       std::vector<double> id(p * p, 0.0);
       for (std::size_t x = 0; x < p; ++x) id[x * p + x] = 1.0;
-      add(&h[j][l * q * q], &pr.ztx[j][l * q * p], q, p, id.data(), sb, q);
+      add(&h[j][l * q * q], pr.ztx[j].data() + l * q * p, q, p, id.data(), sb, q);
     }
   }
   std::vector<double> bt;

@@ -56,7 +56,7 @@ Products chunk_products(const CrossedRows& rows, std::uint64_t b, std::uint64_t 
       const std::uint64_t l = static_cast<std::uint64_t>(f.codes[r]), q = f.q;
       const double* zr = f.z + r * q;
       double* ztz = &pr.ztz[j][l * q * q];
-      double* ztx = &pr.ztx[j][l * q * p];
+      double* ztx = pr.ztx[j].data() + l * q * p;  // empty when p = 0 (a fixed effect held)
       for (std::size_t a = 0; a < q; ++a) {
         const double za = zr[a] * w;
         pr.zty[j][l * q + a] = pr.zty[j][l * q + a] + za * rows.y[r];
