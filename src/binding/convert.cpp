@@ -305,6 +305,15 @@ bool set_item(PyObject* dict, const char* key, PyObject* value) {
   return PyDict_SetItemString(dict, key, v.get()) == 0;
 }
 
+bool set_report(PyObject* dict, const FitReport& r) {
+  return set_item(dict, "converged", PyBool_FromLong(r.converged)) &&
+         set_item(dict, "iterations", PyLong_FromUnsignedLongLong(r.iterations)) &&
+         set_item(dict, "fev", PyLong_FromUnsignedLongLong(r.fev)) &&
+         set_item(dict, "grad_inf_norm", PyFloat_FromDouble(r.grad_inf_norm)) &&
+         set_item(dict, "message",
+                  PyUnicode_FromStringAndSize(r.message.data(), static_cast<Py_ssize_t>(r.message.size())));
+}
+
 std::string quoted(const std::string& s) {
   std::string out = "\"";
   for (unsigned char c : s) {

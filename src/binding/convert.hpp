@@ -67,6 +67,17 @@ PyObject* array_taking(std::vector<std::uint64_t>&& v, std::initializer_list<npy
 // Sets dict[key] = value, consuming the new reference value (nullptr: failure).
 bool set_item(PyObject* dict, const char* key, PyObject* value);
 
+// The optimiser's report of a fit, as the fit methods append it to their solution.
+struct FitReport {
+  bool converged;
+  std::uint64_t iterations, fev;
+  double grad_inf_norm;
+  std::string message;
+};
+
+// Sets dict's keys converged, iterations, fev, grad_inf_norm and message from r.
+bool set_report(PyObject* dict, const FitReport& r);
+
 // s as a double-quoted, escaped string literal, as error messages show names.
 std::string quoted(const std::string& s);
 

@@ -217,13 +217,6 @@ PyObject* list_of_arrays(const cr::Design& d, const std::vector<std::vector<doub
   return list.release();
 }
 
-struct FitReport {
-  bool converged;
-  std::uint64_t iterations, fev;
-  double grad_inf_norm;
-  std::string message;
-};
-
 PyObject* solution_dict(PyObject* self, const std::vector<double>& theta, bool reml, const FitReport* report) {
   bool failed;
   auto s = at_theta(self, theta, reml, kModeSolution, failed);
@@ -259,13 +252,7 @@ PyObject* solution_dict(PyObject* self, const std::vector<double>& theta, bool r
             set_item(o, "pwrss", PyFloat_FromDouble(ev.pwrss)) && set_item(o, "ldl2", PyFloat_FromDouble(ev.ldl2)) &&
             set_item(o, "ldrx2", PyFloat_FromDouble(ev.ldrx2)) && set_item(o, "reml", PyBool_FromLong(reml)) &&
             set_item(o, "n", PyLong_FromUnsignedLongLong(d.pr.n)) && set_item(o, "p", PyLong_FromUnsignedLongLong(p));
-  if (ok && report)
-    ok = set_item(o, "converged", PyBool_FromLong(report->converged)) &&
-         set_item(o, "iterations", PyLong_FromUnsignedLongLong(report->iterations)) &&
-         set_item(o, "fev", PyLong_FromUnsignedLongLong(report->fev)) &&
-         set_item(o, "grad_inf_norm", PyFloat_FromDouble(report->grad_inf_norm)) &&
-         set_item(o, "message", PyUnicode_FromStringAndSize(report->message.data(),
-                                                            static_cast<Py_ssize_t>(report->message.size())));
+  if (ok && report) ok = set_report(o, *report);
   if (!ok) return nullptr;
   return dict.release();
 }

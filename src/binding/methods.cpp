@@ -42,13 +42,6 @@ bool theta_reml_args(const char* fname, PyObject* self, PyObject* const* args, P
   return check_theta(data_of(self), theta);
 }
 
-struct FitReport {
-  bool converged;
-  std::uint64_t iterations, fev;
-  double grad_inf_norm;
-  std::string message;
-};
-
 // Raises RuntimeError for an infeasible theta: "theta is infeasible", with the
 // reason when it holds for every theta.
 std::nullptr_t infeasible(const LmmData& d) {
@@ -120,14 +113,7 @@ PyObject* solution_dict(PyObject* self, const std::vector<double>& theta, bool r
             set_item(o, "p", PyLong_FromUnsignedLongLong(d.p)) &&
             set_item(o, "q", PyLong_FromUnsignedLongLong(d.q)) &&
             set_item(o, "m", PyLong_FromUnsignedLongLong(d.m));
-  if (ok && report) {
-    ok = set_item(o, "converged", PyBool_FromLong(report->converged)) &&
-         set_item(o, "iterations", PyLong_FromUnsignedLongLong(report->iterations)) &&
-         set_item(o, "fev", PyLong_FromUnsignedLongLong(report->fev)) &&
-         set_item(o, "grad_inf_norm", PyFloat_FromDouble(report->grad_inf_norm)) &&
-         set_item(o, "message", PyUnicode_FromStringAndSize(report->message.data(),
-                                                            static_cast<Py_ssize_t>(report->message.size())));
-  }
+  if (ok && report) ok = set_report(o, *report);
   if (!ok) return nullptr;
   return dict.release();
 }
