@@ -67,7 +67,21 @@ OptimResult fit(const Design& d, const std::vector<double>& starts, bool reml, c
     g = s->ev.gradient;
     return true;
   };
-  return minimize_from_starts(objective, starts, d.theta_offset.back(), sign_groups(d), opt);
+  MinimizeOptions o = opt;
+  if (o.scale.empty()) {
+    // The information about a factor's covariance, and with it the curvature of the
+    // criterion in that factor's theta, grows with the factor's number of levels m_j.
+    // Searching in theta / sqrt(m_min / m_j) gives the coordinates comparable curvature,
+    // so that a factor of few levels is not moved in the steps sized for one of
+    // thousands (Dennis & Schnabel, sec. 7.1).
+    std::uint64_t fewest = 0;
+    for (std::uint64_t m : d.pr.m) fewest = fewest == 0 || m < fewest ? m : fewest;
+    for (std::size_t j = 0; j < d.tidx.size(); ++j) {
+      const double s = std::sqrt(static_cast<double>(fewest) / static_cast<double>(d.pr.m[j]));
+      o.scale.insert(o.scale.end(), d.theta_offset[j + 1] - d.theta_offset[j], s);
+    }
+  }
+  return minimize_from_starts(objective, starts, d.theta_offset.back(), sign_groups(d), o);
 }
 
 }  // namespace qk::crossed
