@@ -66,7 +66,8 @@ read_data <- function(file, levels) {
   d
 }
 
-family_of <- function(m) switch(m$family, binomial = binomial(link = m$link), poisson = poisson(link = m$link))
+family_of <- function(m)
+  switch(m$family, binomial = binomial(link = m$link), poisson = poisson(link = m$link))
 
 # glmer on the data with the model's family, nAGQ, prior weights (a column) and control.
 call_glmer <- function(d, m, ...) {
@@ -135,21 +136,28 @@ saturated_m2ll <- function(fit) {
   else -2 * sum(dbinom(round(w * y), round(w), y, log = TRUE))
 }
 
+# The points at which criteria are compared: glmer's fit, and theta halved with 0.25
+# added to the diagonal entries, beta moved by half its standard error (theta alone
+# for nAGQ = 0).
+fixed_points <- function(fit, nagq) {
+  theta <- getME(fit, "theta")
+  moved_theta <- theta * 0.5 + 0.25 * (getME(fit, "lower") == 0)
+  if (nagq == 0) return(list(at_fit = theta, moved = moved_theta))
+  beta <- fixef(fit)
+  se <- suppressWarnings(sqrt(diag(as.matrix(vcov(fit)))))
+  list(at_fit = c(theta, beta), moved = c(moved_theta, beta + 0.5 * se))
+}
+
 # glmer's deviance function at the fit and at a moved point, under glmer's PIRLS
 # tolerance (`value`) and under 1e-12 (`value_tight`); for the Laplace criterion also
 # its pieces: log|L|^2, ||u||^2 and the conditional deviance -2 log p(y | u) with all
 # constants (the family's aic()).
 devfun_points <- function(d, m, fit) {
-  theta <- getME(fit, "theta")
-  beta <- fixef(fit)
-  diag <- getME(fit, "lower") == 0
-  moved_theta <- theta * 0.5 + 0.25 * diag
-  pts <- if (m$nagq == 0) list(at_fit = theta, moved = moved_theta) else
-    list(at_fit = c(theta, beta), moved = c(moved_theta, beta + 0.1))
+  pts <- fixed_points(fit, m$nagq)
   df <- call_glmer(d, m, devFunOnly = TRUE)
   dft <- call_glmer(d, m, devFunOnly = TRUE, control = tight_pirls)
   res <- lapply(pts, function(p) {
-    v <- df(p)
+    v <- tryCatch(df(p), error = function(e) NA_real_)
     vt <- tryCatch(dft(p), error = function(e) NA_real_)
     env <- environment(dft)
     r <- list(pars = num(p), value = v, value_tight = vt)
@@ -161,6 +169,73 @@ devfun_points <- function(d, m, fit) {
   })
   res$saturated_m2ll <- saturated_m2ll(fit)
   res
+}
+
+# The full -2 log-likelihood of a model with one grouping factor (one term of q
+# columns) at (theta, beta), independently of lme4's PIRLS: per group, the mode of
+# log p(y | u) + log phi(u) by Fisher scoring, then an adaptive product Gauss-Hermite
+# rule of k points per dimension (k^q nodes) centred at the mode and scaled by the
+# Cholesky factor of the inverse Fisher information there (Pinheiro & Bates 1995,
+# "Approximations to the log-likelihood function in the nonlinear mixed-effects model",
+# J. Comput. Graph. Stat. 4(1)). k = 1 is Laplace's approximation.
+quadrature_m2ll <- function(fit, theta, beta, k) {
+  fam <- family(fit)
+  Zt <- getME(fit, "Zt")
+  f <- getME(fit, "flist")[[1]]
+  q <- length(getME(fit, "cnms")[[1]])
+  y <- getME(fit, "y")
+  w <- weights(fit, type = "prior")
+  lam <- matrix(0, q, q)
+  lam[lower.tri(lam, diag = TRUE)] <- theta
+  eta0 <- drop(getME(fit, "X") %*% beta) + getME(fit, "offset")
+  cond_ll <- function(eta, i) {
+    mu <- fam$linkinv(eta)
+    if (fam$family == "poisson") sum(w[i] * dpois(y[i], mu, log = TRUE))
+    else sum(dbinom(round(w[i] * y[i]), round(w[i]), mu, log = TRUE))
+  }
+  # score of log p(y | u) + log phi(u) and its Fisher information, at u
+  score_info <- function(A, i, u) {
+    eta <- eta0[i] + drop(A %*% u)
+    mu <- fam$linkinv(eta)
+    me <- fam$mu.eta(eta)
+    v <- fam$variance(mu)
+    list(score = drop(crossprod(A, w[i] * (y[i] - mu) * me / v)) - u,
+         info = crossprod(A, A * (w[i] * me^2 / v)) + diag(q))
+  }
+  gh <- GHrule(k)
+  nodes <- as.matrix(expand.grid(rep(list(gh[, "z"]), q)))
+  log_w <- rowSums(as.matrix(expand.grid(rep(list(log(gh[, "w"]) - dnorm(gh[, "z"], log = TRUE)), q))))
+  total <- 0
+  for (j in seq_len(nlevels(f))) {
+    i <- which(as.integer(f) == j)
+    A <- t(as.matrix(Zt[(j - 1) * q + seq_len(q), i, drop = FALSE])) %*% lam
+    u <- rep(0, q)
+    for (it in 1:200) {
+      si <- score_info(A, i, u)
+      step <- drop(solve(si$info, si$score))
+      u <- u + step
+      if (max(abs(step)) < 1e-13) break
+    }
+    L <- t(chol(solve(score_info(A, i, u)$info)))
+    lg <- log_w + vapply(seq_len(nrow(nodes)), function(r) {
+      uu <- u + drop(L %*% nodes[r, ])
+      cond_ll(eta0[i] + drop(A %*% uu), i) + sum(dnorm(uu, log = TRUE))
+    }, 0)
+    top <- max(lg)
+    total <- total + sum(log(diag(L))) + top + log(sum(exp(lg - top)))
+  }
+  -2 * total
+}
+
+# The full -2 log-likelihood by quadrature_m2ll at the fixed points, for k = 1 (Laplace),
+# 5, 10, 20, 30 and the model's nAGQ.
+quadrature_block <- function(fit, nagq) {
+  ks <- sort(unique(c(1, 5, 10, 20, 30, nagq[nagq > 1])))
+  q <- length(getME(fit, "theta"))
+  lapply(fixed_points(fit, max(nagq, 1)), function(p) {
+    m2ll <- vapply(ks, function(k) quadrature_m2ll(fit, p[seq_len(q)], p[-seq_len(q)], k), 0)
+    list(pars = num(p), k = num(ks), m2ll = num(m2ll))
+  })
 }
 
 # Rows of the data for predict(): three rows as they are, the first row with a new
@@ -183,16 +258,17 @@ fit_model <- function(d, m, reps) {
   }
   fit <- run$value
   cnms <- getME(fit, "cnms")
+  se <- with_conditions(function() sqrt(diag(as.matrix(vcov(fit)))))
   pearson <- residuals(fit, type = "pearson")
-  groups <- names(getME(fit, "flist"))
-  groups <- setdiff(intersect(names(d), unlist(strsplit(groups, ":"))), all.vars(nobars(as.formula(m$formula))))
+  groups <- unlist(strsplit(names(getME(fit, "flist")), ":"))
+  groups <- setdiff(intersect(names(d), groups), all.vars(nobars(as.formula(m$formula))))
   nd <- new_rows(d, groups, m$new_in)
   res <- list(
     formula = m$formula, family = family(fit)$family, link = family(fit)$link, nagq = m$nagq,
     weights = m$weights, n = nobs(fit), ngrps = as.list(ngrps(fit)),
     cnms = lapply(seq_along(cnms), function(k) list(group = names(cnms)[k], columns = chr(cnms[[k]]))),
     theta = named(getME(fit, "theta")), lower = num(getME(fit, "lower")),
-    beta = named(fixef(fit)), se = num(sqrt(diag(vcov(fit)))),
+    beta = named(fixef(fit)), se = num(se$value), vcov_warnings = se$warnings,
     se_rx = num(sqrt(diag(suppressWarnings(vcov(fit, use.hessian = FALSE))))),
     coef = coef_block(fit),
     loglik = as.numeric(logLik(fit)), m2loglik = -2 * as.numeric(logLik(fit)),
@@ -216,10 +292,13 @@ fit_model <- function(d, m, reps) {
       link_fixed_only = num(predict(fit, newdata = nd, type = "link", re.form = NA))),
     devfun = devfun_points(d, m, fit),
     summary_lines = chr(capture.output(print(summary(fit)))))
+  if (isTRUE(m$quadrature)) res$quadrature <- quadrature_block(fit, m$nagq)
   res$tight <- tryCatch({
     t <- with_conditions(function() call_glmer(d, m, control = tight))
     tf <- t$value
-    list(theta = named(getME(tf, "theta")), beta = named(fixef(tf)), se = num(sqrt(diag(vcov(tf)))),
+    tse <- with_conditions(function() sqrt(diag(as.matrix(vcov(tf)))))
+    list(theta = named(getME(tf, "theta")), beta = named(fixef(tf)), se = num(tse$value),
+         vcov_warnings = tse$warnings,
          se_rx = num(sqrt(diag(suppressWarnings(vcov(tf, use.hessian = FALSE))))),
          loglik = as.numeric(logLik(tf)), m2loglik = -2 * as.numeric(logLik(tf)), feval = tf@optinfo$feval,
          conv_messages = chr(unlist(tf@optinfo$conv$lme4$messages)), warnings = t$warnings)
@@ -254,11 +333,12 @@ cbpp_f <- "cbind(incidence, size - incidence) ~ period + (1 | herd)"
 run_case("cbpp", cbpp_d, list(
   model("cbpp_laplace", cbpp_f, "binomial", 1, new_in = "herd"),
   model("cbpp_nagq0", cbpp_f, "binomial", 0, new_in = "herd"),
-  model("cbpp_nagq9", cbpp_f, "binomial", 9, new_in = "herd"),
+  model("cbpp_nagq9", cbpp_f, "binomial", 9, new_in = "herd", quadrature = TRUE),
   model("cbpp_proportion_laplace", "incidence/size ~ period + (1 | herd)", "binomial", 1,
         weights = "size", new_in = "herd")))
 
-gt <- as.data.frame(lme4::grouseticks)[, c("TICKS", "YEAR", "HEIGHT", "cHEIGHT", "INDEX", "BROOD", "LOCATION")]
+gt <- as.data.frame(lme4::grouseticks)[, c("TICKS", "YEAR", "HEIGHT", "cHEIGHT", "INDEX", "BROOD",
+                                           "LOCATION")]
 run_case("grouseticks", gt, list(
   model("grouseticks_laplace", "TICKS ~ YEAR + HEIGHT + (1 | INDEX) + (1 | BROOD) + (1 | LOCATION)",
         "poisson", 1, new_in = "BROOD"),
@@ -275,7 +355,7 @@ if (requireNamespace("mlmRev", quietly = TRUE)) {
   cn_f <- "use ~ age + I(age^2) + urban + livch + (1 | district)"
   run_case("contraception", cn, list(
     model("contraception_laplace", cn_f, "binomial", 1, new_in = "district"),
-    model("contraception_nagq5", cn_f, "binomial", 5, new_in = "district")))
+    model("contraception_nagq5", cn_f, "binomial", 5, new_in = "district", quadrature = TRUE)))
 }
 
 # ---- seeded simulations --------------------------------------------------------------
@@ -291,7 +371,7 @@ gi <- as.integer(ba$g)
 ba$y <- rbinom(1200, 1, plogis(-0.5 + u[gi, 1] + (1 + u[gi, 2]) * ba$x))
 ba <- ba[, c("y", "x", "g")]
 run_case("sim_bernoulli_vector", ba, list(
-  model("bernoulli_vector_laplace", "y ~ x + (1 + x | g)", "binomial", 1, new_in = "g")))
+  model("bernoulli_vector_laplace", "y ~ x + (1 + x | g)", "binomial", 1, new_in = "g", quadrature = TRUE)))
 
 # (b) Poisson counts with exposure, intercept and slope on one factor: 50 groups of 4 to
 # 16 rows
@@ -304,7 +384,8 @@ gi <- as.integer(pb$g)
 pb$y <- rpois(nrow(pb), pb$exposure * exp(0.3 + u[gi, 1] + (0.4 + u[gi, 2]) * pb$x))
 pb <- pb[, c("y", "x", "exposure", "g")]
 run_case("sim_poisson_offset", pb, list(
-  model("poisson_offset_laplace", "y ~ x + offset(log(exposure)) + (1 + x | g)", "poisson", 1, new_in = "g")))
+  model("poisson_offset_laplace", "y ~ x + offset(log(exposure)) + (1 + x | g)", "poisson", 1, new_in = "g",
+        quadrature = TRUE)))
 
 # (c) binomial with 1 to 10 trials per row, 40 groups x 8 rows; one response drawn
 # under the probit link, one under the complementary log-log link
@@ -321,15 +402,15 @@ run_case("sim_binomial_links", lk, list(
   model("probit_laplace", "cbind(s_probit, trials - s_probit) ~ x + (1 | g)", "binomial", 1,
         link = "probit", new_in = "g"),
   model("probit_nagq7", "cbind(s_probit, trials - s_probit) ~ x + (1 | g)", "binomial", 7,
-        link = "probit", new_in = "g"),
+        link = "probit", new_in = "g", quadrature = TRUE),
   model("cloglog_laplace", "cbind(s_cloglog, trials - s_cloglog) ~ x + (1 | g)", "binomial", 1,
         link = "cloglog", new_in = "g"),
   model("cloglog_nagq7", "cbind(s_cloglog, trials - s_cloglog) ~ x + (1 | g)", "binomial", 7,
-        link = "cloglog", new_in = "g")))
+        link = "cloglog", new_in = "g", quadrature = TRUE)))
 
 # (d) Bernoulli with almost no variance between groups (sd 0.05 in the simulation):
-# 30 groups x 10 rows; the variance is estimated at or near zero
-set.seed(2504)
+# 30 groups x 10 rows; under this seed glmer puts theta within 1e-7 of zero (singular)
+set.seed(2506)
 sg <- data.frame(g = factor(rep(lab("g", 1:30), each = 10)), x = round(rnorm(300), 3))
 sg$y <- rbinom(300, 1, plogis(0.2 + 0.8 * sg$x + rnorm(30, sd = 0.05)[as.integer(sg$g)]))
 sg <- sg[, c("y", "x", "g")]
@@ -345,11 +426,15 @@ run_case("sim_bernoulli_singular", sg, list(
 # `y_sep` is 1 exactly where `x_sep` is positive (perfect separation).
 bad_case <- function(d, formula, family, weights = NULL) {
   res <- tryCatch({
-    run <- with_conditions(function() call_glmer(d, list(formula = formula, family = family,
-      link = if (family == "binomial") "logit" else "log", nagq = 1, weights = weights)))
-    fit <- run$value
+    m <- list(formula = formula, family = family, link = if (family == "binomial") "logit" else "log",
+              nagq = 1, weights = weights)
+    run <- with_conditions(function() {
+      fit <- call_glmer(d, m)
+      list(fit = fit, se = sqrt(diag(as.matrix(vcov(fit)))))
+    })
+    fit <- run$value$fit
     list(outcome = "fit", n = nobs(fit), theta = named(getME(fit, "theta")), beta = named(fixef(fit)),
-         se = num(sqrt(diag(vcov(fit)))), loglik = as.numeric(logLik(fit)), feval = fit@optinfo$feval,
+         se = num(run$value$se), loglik = as.numeric(logLik(fit)), feval = fit@optinfo$feval,
          conv_messages = chr(unlist(fit@optinfo$conv$lme4$messages)), singular = isSingular(fit),
          warnings = run$warnings, messages = run$messages)
   }, error = function(e) list(outcome = "error", error = conditionMessage(e)))
