@@ -3,6 +3,8 @@
 #include <limits>
 
 #include "lmm/crossed/crossed.hpp"
+#include "lmm/crossed/factor.hpp"
+#include "pool/pool.hpp"
 
 namespace qk::crossed {
 
@@ -60,14 +62,34 @@ std::vector<SignGroup> sign_groups(const Design& d) {
 }
 
 OptimResult fit(const Design& d, const std::vector<double>& starts, bool reml, const MinimizeOptions& opt) {
+  // The gradient costs about twice the factorisation, so trial points of the line
+  // search are factored alone; the factor of the last one is kept, and the gradient,
+  // when asked for at that point, starts from it.
+  std::optional<Factor> last;
+  std::vector<double> last_at;
   const Objective objective = [&](const std::vector<double>& x, double& f, std::vector<double>& g) {
-    std::optional<Solution> s = evaluate(d, x, reml, kModeGradient);
+    std::optional<Solution> s;
+    if (last && last_at == x) {
+      s = solution_of(d, *last, reml, kModeGradient);
+    } else {
+      last.reset();
+      s = evaluate(d, x, reml, kModeGradient);
+    }
     if (!s) return false;
     f = s->ev.deviance;
     g = s->ev.gradient;
     return true;
   };
   MinimizeOptions o = opt;
+  o.value = [&](const std::vector<double>& x, double& f) {
+    check_interrupt();
+    last.reset();  // one factor held at a time
+    last = factorize(d, x, reml);
+    last_at = x;
+    if (!last) return false;
+    f = evaluation_from(last->prof, last->ldl2, reml).deviance;
+    return true;
+  };
   if (o.scale.empty()) {
     // The information about a factor's covariance, and with it the curvature of the
     // criterion in that factor's theta, grows with the factor's number of levels m_j.
