@@ -1,12 +1,14 @@
 // Tiled Cholesky factorisation and Cholesky inverse on the worker pool.
 //
 // The matrix is cut into square tiles of a fixed size (kTile; the last row and column
-// of tiles hold the rest), and each step runs one single-threaded OpenBLAS kernel per
-// tile, the tiles of a step spread over the pool (the right-looking tile algorithms of
-// Buttari, Langou, Kurzak & Dongarra, "A class of parallel tiled linear algebra
-// algorithms for multicore architectures", Parallel Computing 35, 2009). Every tile
-// receives its updates in the same order whatever thread runs it, and the tiling
-// depends on n alone, so the bits are the same for any number of threads.
+// of tiles hold the rest), and each step computes every tile of one row or column of
+// tiles with single-threaded OpenBLAS calls, the tiles spread over the pool (tile
+// algorithms after Buttari, Langou, Kurzak & Dongarra, "A class of parallel tiled
+// linear algebra algorithms for multicore architectures", Parallel Computing 35, 2009;
+// here each tile's update is one product over all the tiles it depends on, which
+// keeps OpenBLAS's kernels at full length). A tile's result comes from the same calls
+// on the same operands whatever thread runs it, and the tiling depends on n alone, so
+// the bits are the same for any number of threads.
 //
 // Storage: row-major lower triangle = column-major upper triangle. The code below
 // speaks column-major throughout: A = U'U with U upper, tile (I, J) at a + I b + J b ld.
@@ -39,40 +41,32 @@ struct Tiles {
 
 Tiles tiles_of(double* a, std::size_t n, std::size_t ld) { return {a, n, ld, (n + kTile - 1) / kTile}; }
 
-// The pairs (i, j), first <= i <= j < count, in a fixed order.
-std::vector<std::pair<std::size_t, std::size_t>> upper_pairs(std::size_t first, std::size_t count) {
-  std::vector<std::pair<std::size_t, std::size_t>> out;
-  for (std::size_t j = first; j < count; ++j)
-    for (std::size_t i = first; i <= j; ++i) out.emplace_back(i, j);
-  return out;
-}
-
 }  // namespace
 
 bool tiled_cholesky(double* a, std::size_t n, std::size_t ld) {
   const Tiles t = tiles_of(a, n, ld);
   const int lda = as_int(ld);
+  // Row of tiles by row (left-looking): A_kj -= U_{<k,k}' U_{<k,j}, one product over all
+  // the rows above per tile, then U_kk = chol(A_kk) and U_kj = U_kk^-T A_kj.
   for (std::size_t k = 0; k < t.count; ++k) {
-    const int nk = t.size(k);
+    const int nk = t.size(k), above = as_int(k * kTile);
+    if (k > 0)
+      run_tasks(t.count - k, true, [&](std::size_t s) {
+        const std::size_t j = k + s;
+        if (j == k)
+          scipy_cblas_dsyrk(CblasColMajor, CblasUpper, CblasTrans, nk, above, -1.0, t.at(0, k), lda, 1.0,
+                            t.at(k, k), lda);
+        else
+          scipy_cblas_dgemm(CblasColMajor, CblasTrans, CblasNoTrans, nk, t.size(j), above, -1.0, t.at(0, k), lda,
+                            t.at(0, j), lda, 1.0, t.at(k, j), lda);
+      });
     int info = 0;
     scipy_dpotrf_("U", &nk, t.at(k, k), &lda, &info, 1);
     if (info != 0) return false;
-    // The row of tiles right of the diagonal: U_kj = U_kk^-T A_kj.
     run_tasks(t.count - k - 1, true, [&](std::size_t s) {
       const std::size_t j = k + 1 + s;
       scipy_cblas_dtrsm(CblasColMajor, CblasLeft, CblasUpper, CblasTrans, CblasNonUnit, nk, t.size(j), 1.0,
                         t.at(k, k), lda, t.at(k, j), lda);
-    });
-    // The trailing tiles: A_ij -= U_ki' U_kj.
-    const auto pairs = upper_pairs(k + 1, t.count);
-    run_tasks(pairs.size(), true, [&](std::size_t s) {
-      const auto [i, j] = pairs[s];
-      if (i == j)
-        scipy_cblas_dsyrk(CblasColMajor, CblasUpper, CblasTrans, t.size(i), nk, -1.0, t.at(k, i), lda, 1.0,
-                          t.at(i, i), lda);
-      else
-        scipy_cblas_dgemm(CblasColMajor, CblasTrans, CblasNoTrans, t.size(i), t.size(j), nk, -1.0, t.at(k, i), lda,
-                          t.at(k, j), lda, 1.0, t.at(i, j), lda);
     });
   }
   return true;
@@ -95,9 +89,9 @@ bool tiled_cholesky_inverse(double* a, std::size_t n, std::size_t ld) {
       double* out = t.at(i, j);  // holds U_ij
       scipy_cblas_dtrmm(CblasColMajor, CblasLeft, CblasUpper, CblasNoTrans, CblasNonUnit, t.size(i), nj, 1.0,
                         t.at(i, i), lda, out, lda);
-      for (std::size_t l = i + 1; l < j; ++l)
-        scipy_cblas_dgemm(CblasColMajor, CblasNoTrans, CblasNoTrans, t.size(i), nj, t.size(l), 1.0, t.at(i, l), lda,
-                          copy.data() + l * kTile, as_int(rows), 1.0, out, lda);
+      if (i + 1 < j)
+        scipy_cblas_dgemm(CblasColMajor, CblasNoTrans, CblasNoTrans, t.size(i), nj, as_int((j - i - 1) * kTile), 1.0,
+                          t.at(i, i + 1), lda, copy.data() + (i + 1) * kTile, as_int(rows), 1.0, out, lda);
       scipy_cblas_dtrsm(CblasColMajor, CblasRight, CblasUpper, CblasNoTrans, CblasNonUnit, t.size(i), nj, -1.0,
                         t.at(j, j), lda, out, lda);
     });
@@ -122,15 +116,16 @@ bool tiled_cholesky_inverse(double* a, std::size_t n, std::size_t ld) {
         int info = 0;
         scipy_dlauum_("U", &ni, out, &lda, &info, 1);
         if (info != 0) failed = 1;  // only this task writes it
-        for (std::size_t l = i + 1; l < t.count; ++l)
-          scipy_cblas_dsyrk(CblasColMajor, CblasUpper, CblasNoTrans, ni, t.size(l), 1.0, row(l), ni, 1.0, out, lda);
+        if (i + 1 < t.count)
+          scipy_cblas_dsyrk(CblasColMajor, CblasUpper, CblasNoTrans, ni, as_int(n - (i + 1) * kTile), 1.0, row(i + 1),
+                            ni, 1.0, out, lda);
         return;
       }
       scipy_cblas_dtrmm(CblasColMajor, CblasRight, CblasUpper, CblasTrans, CblasNonUnit, ni, t.size(j), 1.0,
                         t.at(j, j), lda, out, lda);
-      for (std::size_t l = j + 1; l < t.count; ++l)
-        scipy_cblas_dgemm(CblasColMajor, CblasNoTrans, CblasTrans, ni, t.size(j), t.size(l), 1.0, row(l), ni,
-                          t.at(j, l), lda, 1.0, out, lda);
+      if (j + 1 < t.count)
+        scipy_cblas_dgemm(CblasColMajor, CblasNoTrans, CblasTrans, ni, t.size(j), as_int(n - (j + 1) * kTile), 1.0,
+                          row(j + 1), ni, t.at(j, j + 1), lda, 1.0, out, lda);
     });
     if (failed) return false;
   }
