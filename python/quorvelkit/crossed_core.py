@@ -119,6 +119,10 @@ class Lme4OrderCore:
     def default_theta(self) -> list[float]:
         return list(self.lme4_theta(self.raw.default_theta()))
 
+    def start_theta(self, reml: bool = True) -> list[float]:
+        """The fit's start: each factor's theta from the model with that factor alone."""
+        return list(self.lme4_theta(self.raw.start_theta(reml=reml)))
+
     def lower_bounds(self) -> list[float]:
         return list(self.lme4_theta(self.raw.lower_bounds()))
 

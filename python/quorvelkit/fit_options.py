@@ -104,7 +104,12 @@ def run_core(
         with core_refusals(response, fe_names):
             return evaluate_at(core, options.theta, options.reml), 0
     starts = options.starts
-    flat = list(core.default_theta()) if starts is None else flatten_starts(starts, core.n_theta)
+    if starts is not None:
+        flat = flatten_starts(starts, core.n_theta)
+    elif hasattr(core, "start_theta"):  # several factors: a start from each factor alone
+        flat = list(core.start_theta(bool(options.reml)))
+    else:
+        flat = list(core.default_theta())
     with core_refusals(response, fe_names):
         result = core.fit(flat, reml=bool(options.reml), max_iter=int(options.max_iter))
     return result, len(flat) // core.n_theta

@@ -290,6 +290,16 @@ PyObject* m_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 }
 
 PyObject* m_default_theta(PyObject* self, PyObject*) { return float_list(cr::default_theta(design_of(self))); }
+PyObject* m_start_theta(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::vector<PyObject*> a;
+  if (!parse_args("start_theta", {"reml"}, 0, args, nargs, kwnames, a)) return nullptr;
+  bool reml = true;
+  if (a[0] && !to_bool(a[0], "reml", reml)) return nullptr;
+  std::vector<double> theta;
+  if (!without_gil([&] { theta = cr::start_theta(design_of(self), reml); })) return nullptr;
+  return float_list(theta);
+}
+
 PyObject* m_lower_bounds(PyObject* self, PyObject*) { return float_list(cr::lower_bounds(design_of(self))); }
 
 PyObject* m_theta_index(PyObject* self, PyObject*) {
@@ -358,6 +368,9 @@ PyMethodDef crossed_methods[] = {
      "fit($self, starts, reml=True, max_iter=300, gtol=1e-08, ftol=1e-12)\n--\n\n"
      "Minimises the criterion from each start (their flat concatenation); the best solution and the run's report."},
     {"default_theta", QK_ENTRY(m_default_theta), METH_NOARGS, "default_theta($self, /)\n--\n\nIdentity Lambda."},
+    {"start_theta", QK_FASTCALL(m_start_theta), METH_FASTCALL | METH_KEYWORDS,
+     "start_theta($self, /, reml=True)\n--\n\nA start for fit(): each factor's theta from the model with that factor "
+     "alone\n(its products only), diagonal entries at least 0.1; the identity instead where the\ncriterion is lower there."},
     {"lower_bounds", QK_ENTRY(m_lower_bounds), METH_NOARGS,
      "lower_bounds($self, /)\n--\n\n0 on diagonal entries of Lambda, -inf elsewhere."},
     {"theta_index", QK_ENTRY(m_theta_index), METH_NOARGS,

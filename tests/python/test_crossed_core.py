@@ -11,7 +11,7 @@ from quorvelkit import LmmCore
 from quorvelkit._quorvelkit import CrossedCore
 
 
-def crossed_rows(n, levels, q=(1, 1), nest=False, seed=0):
+def crossed_rows(n, levels, q=(1, 1), nest=False, seed=0, sd=None):
     rng = np.random.default_rng(seed)
     codes = [np.arange(n) % levels[0]]
     for m in levels[1:]:
@@ -21,7 +21,8 @@ def crossed_rows(n, levels, q=(1, 1), nest=False, seed=0):
     for c, m, qj in zip(codes, levels, q, strict=True):
         z = np.column_stack([np.ones(n)] + [rng.standard_normal(n) for _ in range(qj - 1)])
         factors.append((c.astype(np.int64), m, z, [qj]))
-    y = x @ [1.0, 0.5] + sum(rng.standard_normal(m)[c] for c, m in zip(codes, levels, strict=True))
+    sd = (1.0,) * len(levels) if sd is None else sd
+    y = x @ [1.0, 0.5] + sum(s * rng.standard_normal(m)[c] for c, m, s in zip(codes, levels, sd, strict=True))
     return y + rng.standard_normal(n), x, factors
 
 
@@ -80,3 +81,29 @@ def test_layout_of_theta_and_solution():
     assert core.deviance([1.0, 0.0, 1.0, -0.0]) < np.inf  # a zero variance is feasible
     dev, grad = core.deviance_grad([0.0, 0.0, 0.0, 0.0])
     assert np.isfinite(dev) and len(grad) == 4
+
+
+@pytest.mark.parametrize("reml", [True, False])
+@pytest.mark.parametrize("levels,nest,q,sd", [
+    ((60, 15), False, (1, 1), (1.0, 1.0)),   # crossed
+    ((60, 12), True, (1, 1), (0.3, 1.0)),    # nested, the inner factor small
+    ((40, 10), False, (2, 1), (1.0, 0.7)),   # a vector-valued term
+    ((60, 15), False, (1, 1), (0.0, 1.0)),   # a factor without variance (a singular fit alone): 0.1
+])
+def test_start_is_each_factor_alone_or_the_identity(levels, nest, q, sd, reml):
+    # Each factor's theta comes from the one-factor core on that factor alone; the
+    # joint start is those, unless the identity's criterion is lower.
+    y, x, factors = crossed_rows(600, levels, q, nest, seed=5, sd=sd)
+    core = CrossedCore(y, x, factors)
+    alone = []
+    for codes, m, z, blocks in factors:
+        one = LmmCore(y, x, z, codes, m, "blocks")
+        theta = np.asarray(one.fit(one.default_theta(), reml=reml)["theta"], dtype=float)
+        diagonal = [r == c for r, c in one.theta_index()]
+        theta[diagonal] = np.where(np.abs(theta[diagonal]) < 0.1, 0.1, theta[diagonal])
+        alone += list(theta)
+    identity = core.default_theta()
+    lower = core.deviance(alone, reml) < core.deviance(identity, reml)
+    np.testing.assert_allclose(core.start_theta(reml=reml), alone if lower else identity, rtol=1e-5, atol=1e-7)
+    if sd[0] == 0.0:
+        assert lower and alone[0] == 0.1

@@ -127,6 +127,9 @@ struct Solution {
 std::optional<Solution> evaluate(const Design& d, const std::vector<double>& theta, bool reml, Mode mode);
 
 std::vector<double> default_theta(const Design& d);
+// A start for the joint fit: each factor's optimum in the model with that factor alone
+// (diagonal entries at least 0.1), or the identity where its criterion is lower.
+std::vector<double> start_theta(const Design& d, bool reml);
 std::vector<double> lower_bounds(const Design& d);
 std::vector<SignGroup> sign_groups(const Design& d);
 // Lambda_j (q_j x q_j, row-major) from theta.
