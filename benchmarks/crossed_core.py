@@ -80,7 +80,7 @@ def run(name: str, y, x, factors, repeats: int) -> None:
     dev = best(lambda: core.deviance(theta), repeats)
     grad = best(lambda: core.deviance_grad(theta), repeats)
     t = time.perf_counter()
-    fit = core.fit(core.default_theta())
+    fit = core.fit(core.start_theta())
     fit_time = time.perf_counter() - t
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
     print(

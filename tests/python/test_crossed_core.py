@@ -107,3 +107,22 @@ def test_start_is_each_factor_alone_or_the_identity(levels, nest, q, sd, reml):
     np.testing.assert_allclose(core.start_theta(reml=reml), alone if lower else identity, rtol=1e-5, atol=1e-7)
     if sd[0] == 0.0:
         assert lower and alone[0] == 0.1
+
+
+@pytest.mark.parametrize("shift", [1e4, 1e6, 1e8])
+def test_large_means_cost_no_digits(shift):
+    # x + s and y + 2s is the same model with intercept b0 + 2s - b1 s: theta, the
+    # criterion and the slope are unchanged, and Cov(beta) follows the linear map.
+    y, x, factors = crossed_rows(5000, (300, 40), seed=5)
+    base = CrossedCore(y, x, factors)
+    ref = base.fit(base.start_theta())
+    xs = x.copy()
+    xs[:, 1] += shift
+    moved = CrossedCore(y + 2 * shift, xs, factors)
+    res = moved.fit(moved.start_theta())
+    assert res["converged"]
+    np.testing.assert_allclose(res["theta"], ref["theta"], rtol=1e-6)
+    assert res["deviance"] == pytest.approx(ref["deviance"], rel=1e-10)
+    t = np.array([[1.0, -shift], [0.0, 1.0]])  # beta_moved = t beta + (2s, 0)
+    np.testing.assert_allclose(res["beta"], t @ ref["beta"] + [2 * shift, 0.0], rtol=1e-8)
+    np.testing.assert_allclose(res["cov_beta"], t @ np.asarray(ref["cov_beta"]) @ t.T, rtol=1e-6)

@@ -68,6 +68,11 @@ struct Products {
   double yty = 0.0;
   double log_weights = 0.0;              // sum of log w
   bool weighted = false;
+  // The centres X and y were reduced with (Z is never shifted): an exact
+  // reparameterisation that keeps large means from costing digits (see Shift).
+  // Criterion, theta, slopes and modes are those of the rows as given; beta and
+  // Cov(beta) are mapped back when a solution is reported.
+  Shift shift;
 };
 
 std::size_t pair_index(std::size_t i, std::size_t j, std::size_t k);

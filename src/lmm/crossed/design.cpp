@@ -130,6 +130,7 @@ std::vector<double> start_theta(const Design& d, bool reml) {
     one.yty = pr.yty;
     one.log_weights = pr.log_weights;
     one.weighted = pr.weighted;
+    one.shift = pr.shift;
     auto made = make_design(std::move(one), {d.blocks[j]});
     const Design& dj = *std::get<std::unique_ptr<Design>>(made);  // the blocks were checked for d
     std::vector<double> theta = default_theta(dj);

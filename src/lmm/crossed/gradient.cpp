@@ -291,7 +291,10 @@ Solution solution_of(const Design& d, const Factor& factor, bool reml, Mode mode
   Solution sol;
   sol.ev = evaluation_from(f->prof, f->ldl2, reml);
   sol.ev.beta = f->prof.beta;
-  if (mode == kModeDeviance) return sol;
+  if (mode == kModeDeviance) {
+    unshift(d.pr.shift, sol.ev);
+    return sol;
+  }
   const std::vector<std::vector<double>> u = modes(d, *f);
   sol.ev.grad_pwrss = pwrss_gradient(d, *f, u);
   const Selected s = select_inverse(d, *f, reml);
@@ -310,7 +313,10 @@ Solution solution_of(const Design& d, const Factor& factor, bool reml, Mode mode
       sol.ev.grad_logdet[at] = acc + acc;
       sol.ev.gradient[at] = sol.ev.grad_logdet[at] + nu / f->prof.pwrss * sol.ev.grad_pwrss[at];
     }
-  if (mode != kModeSolution) return sol;
+  if (mode != kModeSolution) {
+    unshift(d.pr.shift, sol.ev);
+    return sol;
+  }
   sol.u = u;
   const std::size_t p = d.pr.p;
   sol.ev.fixed_inverse.assign(p * p, 0.0);
@@ -329,6 +335,7 @@ Solution solution_of(const Design& d, const Factor& factor, bool reml, Mode mode
       for (std::size_t v = 0; v < q * q; ++v) out[v] = out[v] * sol.ev.sigma2;
     }
   }
+  unshift(d.pr.shift, sol.ev);
   return sol;
 }
 

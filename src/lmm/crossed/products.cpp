@@ -17,8 +17,9 @@ std::size_t pair_index(std::size_t i, std::size_t j, std::size_t k) {
 
 namespace {
 
-Products empty_like(const CrossedRows& rows) {
+Products empty_like(const CrossedRows& rows, const Shift& shift) {
   Products pr;
+  pr.shift = shift;
   const std::size_t k = rows.factors.size();
   pr.p = rows.p;
   pr.weighted = rows.w != nullptr;
@@ -35,20 +36,27 @@ Products empty_like(const CrossedRows& rows) {
   return pr;
 }
 
-// Rows [b, e), summed in row order.
-Products chunk_products(const CrossedRows& rows, std::uint64_t b, std::uint64_t e) {
-  Products pr = empty_like(rows);
+// Rows [b, e) of the shifted X and y, summed in row order.
+Products chunk_products(const CrossedRows& rows, const Shift& shift, std::uint64_t b, std::uint64_t e) {
+  Products pr = empty_like(rows, shift);
   const std::size_t k = rows.factors.size(), p = rows.p;
+  const bool shifted = shift.active();
+  std::vector<double> xs(p);
   pr.n = e - b;
   for (std::uint64_t r = b; r < e; ++r) {
     const double w = rows.w ? rows.w[r] : 1.0;
     const double* xr = rows.x + r * p;
-    const double yw = rows.y[r] * w;
-    pr.yty = pr.yty + yw * rows.y[r];
+    if (shifted) {
+      for (std::size_t a = 0; a < p; ++a) xs[a] = xr[a] - shift.x[a];
+      xr = xs.data();
+    }
+    const double yr = shifted ? rows.y[r] - shift.y : rows.y[r];
+    const double yw = yr * w;
+    pr.yty = pr.yty + yw * yr;
     if (rows.w) pr.log_weights = pr.log_weights + std::log(w);
     for (std::size_t a = 0; a < p; ++a) {
       const double xa = xr[a] * w;
-      pr.xty[a] = pr.xty[a] + xa * rows.y[r];
+      pr.xty[a] = pr.xty[a] + xa * yr;
       for (std::size_t c = 0; c < p; ++c) pr.xtx[a * p + c] = pr.xtx[a * p + c] + xa * xr[c];
     }
     for (std::size_t j = 0; j < k; ++j) {
@@ -59,7 +67,7 @@ Products chunk_products(const CrossedRows& rows, std::uint64_t b, std::uint64_t 
       double* ztx = pr.ztx[j].data() + l * q * p;  // empty when p = 0 (a fixed effect held)
       for (std::size_t a = 0; a < q; ++a) {
         const double za = zr[a] * w;
-        pr.zty[j][l * q + a] = pr.zty[j][l * q + a] + za * rows.y[r];
+        pr.zty[j][l * q + a] = pr.zty[j][l * q + a] + za * yr;
         for (std::size_t c = 0; c < q; ++c) ztz[a * q + c] = ztz[a * q + c] + za * zr[c];
         for (std::size_t c = 0; c < p; ++c) ztx[a * p + c] = ztx[a * p + c] + za * xr[c];
       }
@@ -171,10 +179,11 @@ void merge(Products& a, const Products& b) {
 std::variant<Products, std::string> products_of(const CrossedRows& rows) {
   if (auto err = row_error(rows)) return *err;
   // Long chunks: each holds its own per-level sums, so fewer chunks cost less memory.
+  const Shift shift = choose_shift(Rows{rows.y, rows.x, nullptr, nullptr, rows.n, rows.p, 0, rows.w});
   const ChunkPlan plan = plan_chunks(rows.n, 1);
   std::vector<Products> parts = map_chunks<Products>(
-      plan, [&](std::uint64_t, std::uint64_t b, std::uint64_t e) { return chunk_products(rows, b, e); });
-  Products out = empty_like(rows);
+      plan, [&](std::uint64_t, std::uint64_t b, std::uint64_t e) { return chunk_products(rows, shift, b, e); });
+  Products out = empty_like(rows, shift);
   for (const Products& part : parts) merge(out, part);
   if (auto err = nonfinite_error(out)) return *err;
   return out;
