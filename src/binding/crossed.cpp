@@ -340,7 +340,7 @@ PyObject* m_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   for (std::size_t i = 0; i < starts.size(); ++i)
     if (!std::isfinite(starts[i])) return value_error("starts[" + std::to_string(i) + "] is not finite");
   OptimResult best;
-  const MinimizeOptions options{max_iter, gtol, ftol, {}, {}, {}, 0.0};
+  const MinimizeOptions options{max_iter, gtol, ftol, {}, {}, {}, 0.0, {}};
   if (!without_gil([&] { best = cr::fit(d, starts, reml, options); })) return nullptr;
   const FitReport report{best.converged, best.iterations, best.fev, best.grad_inf_norm, best.message};
   return solution_dict(self, best.theta, reml, &report);

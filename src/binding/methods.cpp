@@ -251,7 +251,7 @@ PyObject* m_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return nullptr;
   }
   OptimResult best;
-  const MinimizeOptions options{max_iter, gtol, ftol, {}, {}, {}, 0.0};
+  const MinimizeOptions options{max_iter, gtol, ftol, {}, {}, {}, 0.0, {}};
   if (!without_gil([&] { best = fit_theta(d, starts, reml, options); })) return nullptr;
   FitReport report{best.converged, best.iterations, best.fev, best.grad_inf_norm, best.message};
   return solution_dict(self, best.theta, reml, &report);

@@ -1,5 +1,7 @@
 #include "linalg/lapack.hpp"
 
+#include "linalg/tiled.hpp"
+
 #include <cblas.h>
 
 #include <cmath>
@@ -26,9 +28,13 @@ int as_int(std::size_t v) { return static_cast<int>(v); }
 bool cholesky(double* a, std::size_t n, std::size_t ld) {
   if (n == 0) return true;
   one_thread();
-  int nn = as_int(n), lda = as_int(ld), info = 0;
-  scipy_dpotrf_("U", &nn, a, &lda, &info, 1);
-  if (info != 0) return false;
+  if (n > kTile) {
+    if (!tiled_cholesky(a, n, ld)) return false;
+  } else {
+    int nn = as_int(n), lda = as_int(ld), info = 0;
+    scipy_dpotrf_("U", &nn, a, &lda, &info, 1);
+    if (info != 0) return false;
+  }
   for (std::size_t i = 0; i < n; ++i) {
     const double d = a[i * ld + i];
     if (!(d > 0.0) || !std::isfinite(d)) return false;
@@ -39,9 +45,13 @@ bool cholesky(double* a, std::size_t n, std::size_t ld) {
 bool cholesky_inverse(double* l, std::size_t n, std::size_t ld) {
   if (n == 0) return true;
   one_thread();
-  int nn = as_int(n), lda = as_int(ld), info = 0;
-  scipy_dpotri_("U", &nn, l, &lda, &info, 1);
-  if (info != 0) return false;
+  if (n > kTile) {
+    if (!tiled_cholesky_inverse(l, n, ld)) return false;
+  } else {
+    int nn = as_int(n), lda = as_int(ld), info = 0;
+    scipy_dpotri_("U", &nn, l, &lda, &info, 1);
+    if (info != 0) return false;
+  }
   for (std::size_t r = 0; r < n; ++r)
     for (std::size_t c = r + 1; c < n; ++c) l[r * ld + c] = l[c * ld + r];
   return true;

@@ -8,7 +8,8 @@
 // Determinism: OpenBLAS runs on one thread of its own (set once, before the first
 // call); its blocking then depends only on the sizes, so the same input gives the same
 // bits on every run, whatever our pool's size. Parallel callers may call these
-// kernels concurrently on disjoint data.
+// kernels concurrently on disjoint data. Above one tile (tiled.hpp) the factorisation
+// and the inverse run tile by tile on our pool, with a tiling fixed by n alone.
 #pragma once
 
 #include <cstddef>

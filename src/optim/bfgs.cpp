@@ -131,6 +131,20 @@ class Run {
     return obj_(x, f, g) && !std::isnan(f);
   }
 
+  // A trial point's value, and its gradient in g when `wanted(f)` says it may be taken
+  // (got_g tells whether g holds it). Without options.value the objective gives both.
+  template <class Wanted>
+  bool probe(const std::vector<double>& x, double& f, std::vector<double>& g, Wanted wanted, bool& got_g) {
+    got_g = !opt_.value;
+    if (got_g) return evaluate(x, f, g) && std::isfinite(f);
+    ++fev_;
+    if (!(opt_.value(x, f) && std::isfinite(f))) return false;
+    if (!wanted(f)) return true;
+    double again = 0.0;
+    got_g = obj_(x, again, g);
+    return got_g;
+  }
+
   double ftol_abs() const { return opt_.ftol * std::max(std::fabs(f_), 1.0); }
 
   // The stop message when the current point passes a test, else nullptr.
@@ -236,8 +250,12 @@ class Run {
     bool accepted = false;
     for (int trial = 0; trial < kTrials; ++trial) {
       for (std::size_t i = 0; i < n_; ++i) xt[i] = x_[i] + t * d[i];
-      const bool ok = evaluate(xt, ft, gt) && std::isfinite(ft);
-      if (ok && acceptable(t, slope, ft, gt, d)) {
+      bool got_g = false;
+      const auto may_take = [&](double v) {
+        return (v < f_ && v <= f_ + kArmijo * t * slope) || v <= f_ + kRounding * std::max(std::fabs(f_), 1.0);
+      };
+      const bool ok = probe(xt, ft, gt, may_take, got_g);
+      if (ok && got_g && acceptable(t, slope, ft, gt, d)) {
         accepted = true;
         break;
       }
@@ -261,7 +279,8 @@ class Run {
         const double te = 2.0 * t;
         for (std::size_t i = 0; i < n_; ++i) xe[i] = x_[i] + te * d[i];
         double fe = 0.0;
-        if (!(evaluate(xe, fe, ge) && std::isfinite(fe) && fe < ft)) break;
+        bool got_g = false;
+        if (!(probe(xe, fe, ge, [&](double v) { return v < ft; }, got_g) && got_g && fe < ft)) break;
         t = te;
         ft = fe;
         xt.swap(xe);

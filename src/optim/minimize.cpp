@@ -68,7 +68,15 @@ OptimResult minimize_symmetric(const Objective& objective, std::vector<double> x
     for (std::size_t k = 0; k < m; ++k) g[k] = g_x[free[k]] * scale_u[k];
     return true;
   };
-  OptimResult r = detail::bfgs_run(scaled, std::move(u0), groups_u, options, scale_u, std::move(h0_u));
+  MinimizeOptions opt_u = options;
+  if (options.value) {
+    std::vector<double> xv = x0;
+    opt_u.value = [&options, &free, &scale_u, m, xv](const std::vector<double>& u, double& f) mutable {
+      for (std::size_t k = 0; k < m; ++k) xv[free[k]] = u[k] * scale_u[k];
+      return options.value(xv, f);
+    };
+  }
+  OptimResult r = detail::bfgs_run(scaled, std::move(u0), groups_u, opt_u, scale_u, std::move(h0_u));
   std::vector<double> theta = std::move(x0);
   for (std::size_t k = 0; k < m; ++k) theta[free[k]] = r.theta[k] * scale_u[k];
   r.theta = std::move(theta);

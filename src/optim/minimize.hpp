@@ -65,6 +65,9 @@ struct OptimResult {
 using Objective =
     std::function<bool(const std::vector<double>& x, double& f, std::vector<double>& g)>;
 
+// The objective's value alone at x (false when infeasible); see MinimizeOptions::value.
+using ValueOnly = std::function<bool(const std::vector<double>& x, double& f)>;
+
 // Coordinates whose joint negation leaves the objective unchanged. `members` lists
 // them (the diagonal included); `diagonal` is the one whose sign is normalised.
 struct SignGroup {
@@ -99,6 +102,12 @@ struct MinimizeOptions {
   // geometrically and the other tests may take hundreds of passes to hold. Zero (the
   // default) or any value that is not positive disables the test.
   double stall = 0.0;
+  // The objective's value without its gradient, for objectives whose gradient costs
+  // several values. When set, the line search evaluates trial points with it and asks
+  // `objective` for the gradient at the same point only where the trial may be taken
+  // (that second call is not counted as an evaluation). It must return exactly the
+  // value the objective returns. Empty (the default): every point gets both at once.
+  ValueOnly value;
 };
 
 // Minimises `objective` from x0 over all of R^n. On return every sign group whose

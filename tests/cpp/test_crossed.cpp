@@ -295,6 +295,7 @@ TEST(CrossedCore, FitConverges) {
 TEST(CrossedCore, SameBitsForAnyPoolSize) {
   CrossedCase c = kCrossedCases[1];
   c.n = 300000;  // several chunks, run on the pool
+  c.m = {400, 150};  // a dense block of several tiles, its updates row by row on the pool
   qkt::same_bits_for_pool_sizes(
       [&] {
         const CrossedData data = simulate(c, 2);

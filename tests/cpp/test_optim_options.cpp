@@ -196,3 +196,51 @@ TEST(MinimizeOptions, CurvatureGuardKeepsTheModelPositiveDefinite) {
 }
 
 }  // namespace
+
+namespace {
+
+// With a value-only function, trial points the line search rejects cost no gradient:
+// every gradient is asked for at the point last valued (or the start, or a point the
+// run probes with both), the run reaches the same minimum, counts each point once,
+// and reports the objective's value and gradient at the point it returns. The scaled
+// and fixed coordinates reach the value function as the caller's.
+TEST(MinimizeOptions, ValueOnlyTrialsSkipTheGradient) {
+  struct Case {
+    Vec x0;
+    std::vector<std::size_t> fixed;
+    Vec scale;
+  };
+  const Case cases[] = {{{30.0, -20.0, 50.0}, {}, {}}, {{-40.0, 6.0, 0.5}, {1}, {}}, {{30.0, -20.0, 50.0}, {}, {0.5, 2.0, 1.0}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.x0));
+    int values = 0, gradients = 0, foreign = 0;
+    Vec last;
+    const Objective counted = [&](const Vec& x, double& f, Vec& g) {
+      ++gradients;
+      foreign += !c.fixed.empty() && x[c.fixed[0]] != c.x0[c.fixed[0]];
+      return chain(x, f, g);
+    };
+    qk::MinimizeOptions plain{.fixed = c.fixed};
+    plain.scale = c.scale;
+    qk::MinimizeOptions lazy = plain;
+    lazy.value = [&](const Vec& x, double& f) {
+      ++values;
+      last = x;
+      Vec g(3);
+      foreign += !c.fixed.empty() && x[c.fixed[0]] != c.x0[c.fixed[0]];
+      return chain(x, f, g);
+    };
+    const qk::OptimResult a = minimize_symmetric(chain, c.x0, {}, plain);
+    const qk::OptimResult b = minimize_symmetric(counted, c.x0, {}, lazy);
+    ASSERT_TRUE(a.converged && b.converged) << summary(a) << " / " << summary(b);
+    EXPECT_TRUE(qkt::all_near(a.theta, b.theta, 1e-6));
+    EXPECT_NEAR(a.deviance, b.deviance, 1e-12);
+    EXPECT_TRUE(!c.fixed.empty() || qkt::reported_at(chain, b));
+    EXPECT_EQ(foreign, 0);
+    EXPECT_GT(values, 0);
+    EXPECT_LT(static_cast<std::uint64_t>(gradients), b.fev);  // some trials went without
+    EXPECT_LE(b.fev, static_cast<std::uint64_t>(values + gradients));
+  }
+}
+
+}  // namespace

@@ -90,6 +90,14 @@ struct Layout {
   std::vector<std::vector<std::uint64_t>> col_ptr;
   std::vector<std::vector<std::uint64_t>> rows;
   std::uint64_t dense_z = 0;             // rows of the dense factors
+  // Where each cross pair (i, j) with i block diagonal sits in rows[i] (its first row).
+  std::vector<std::vector<std::uint64_t>> cross_pos;
+  // The block-diagonal columns' entries in the dense block, by dense row (the dense
+  // factors' rows, then X and y): for row a, the entries tr_ptr[a] .. tr_ptr[a + 1],
+  // in the order of the columns, each its factor, its position in rows[factor] and the
+  // position of its column's first dense row.
+  std::vector<std::uint64_t> tr_ptr, tr_pos, tr_first;
+  std::vector<std::uint32_t> tr_factor;
 };
 
 Layout layout_of(const Products& pr);

@@ -3,6 +3,8 @@
 #include <limits>
 
 #include "lmm/crossed/crossed.hpp"
+#include "lmm/crossed/factor.hpp"
+#include "pool/pool.hpp"
 
 namespace qk::crossed {
 
@@ -60,14 +62,48 @@ std::vector<SignGroup> sign_groups(const Design& d) {
 }
 
 OptimResult fit(const Design& d, const std::vector<double>& starts, bool reml, const MinimizeOptions& opt) {
+  // The gradient costs about twice the factorisation, so trial points of the line
+  // search are factored alone; the factor of the last one is kept, and the gradient,
+  // when asked for at that point, starts from it.
+  std::optional<Factor> last;
+  std::vector<double> last_at;
   const Objective objective = [&](const std::vector<double>& x, double& f, std::vector<double>& g) {
-    std::optional<Solution> s = evaluate(d, x, reml, kModeGradient);
+    std::optional<Solution> s;
+    if (last && last_at == x) {
+      s = solution_of(d, *last, reml, kModeGradient);
+    } else {
+      last.reset();
+      s = evaluate(d, x, reml, kModeGradient);
+    }
     if (!s) return false;
     f = s->ev.deviance;
     g = s->ev.gradient;
     return true;
   };
-  return minimize_from_starts(objective, starts, d.theta_offset.back(), sign_groups(d), opt);
+  MinimizeOptions o = opt;
+  o.value = [&](const std::vector<double>& x, double& f) {
+    check_interrupt();
+    last.reset();  // one factor held at a time
+    last = factorize(d, x, reml);
+    last_at = x;
+    if (!last) return false;
+    f = evaluation_from(last->prof, last->ldl2, reml).deviance;
+    return true;
+  };
+  if (o.scale.empty()) {
+    // The information about a factor's covariance, and with it the curvature of the
+    // criterion in that factor's theta, grows with the factor's number of levels m_j.
+    // Searching in theta / sqrt(m_min / m_j) gives the coordinates comparable curvature,
+    // so that a factor of few levels is not moved in the steps sized for one of
+    // thousands (Dennis & Schnabel, sec. 7.1).
+    std::uint64_t fewest = 0;
+    for (std::uint64_t m : d.pr.m) fewest = fewest == 0 || m < fewest ? m : fewest;
+    for (std::size_t j = 0; j < d.tidx.size(); ++j) {
+      const double s = std::sqrt(static_cast<double>(fewest) / static_cast<double>(d.pr.m[j]));
+      o.scale.insert(o.scale.end(), d.theta_offset[j + 1] - d.theta_offset[j], s);
+    }
+  }
+  return minimize_from_starts(objective, starts, d.theta_offset.back(), sign_groups(d), o);
 }
 
 }  // namespace qk::crossed

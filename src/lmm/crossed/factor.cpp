@@ -6,6 +6,7 @@
 
 #include "linalg/dense.hpp"
 #include "linalg/lapack.hpp"
+#include "pool/pool.hpp"
 
 namespace qk::crossed {
 
@@ -53,6 +54,51 @@ Layout layout_of(const Products& pr) {
       }
       for (std::uint64_t x = 0; x <= pr.p; ++x) rows.push_back(big_q + x);
       lay.col_ptr[i].push_back(rows.size());
+    }
+  }
+  lay.cross_pos.resize(pair_index(k - 1, k, k) + 1);
+  for (std::size_t i = 0; i < lay.diagonal; ++i)
+    for (std::size_t j = i + 1; j < k; ++j) {
+      const CrossBlock& cb = pr.cross[pair_index(i, j, k)];
+      std::vector<std::uint64_t>& pos = lay.cross_pos[pair_index(i, j, k)];
+      pos.resize(cb.keys.size());
+      for (std::size_t s = 0; s < cb.keys.size(); ++s) {
+        const std::uint64_t li = cb.keys[s] / pr.m[j], gj = lay.offset[j] + (cb.keys[s] % pr.m[j]) * pr.q[j];
+        const auto b = lay.rows[i].begin() + static_cast<std::ptrdiff_t>(lay.col_ptr[i][li]);
+        const auto e = lay.rows[i].begin() + static_cast<std::ptrdiff_t>(lay.col_ptr[i][li + 1]);
+        pos[s] = static_cast<std::uint64_t>(std::lower_bound(b, e, gj) - lay.rows[i].begin());
+      }
+    }
+  // The transposed dense pattern, by counting sort over the dense rows.
+  const std::uint64_t off_d = lay.offset[lay.diagonal], nt = lay.dense_z + pr.p + 1;
+  lay.tr_ptr.assign(nt + 1, 0);
+  for (int pass = 0; pass < 2; ++pass) {
+    std::vector<std::uint64_t> at(lay.tr_ptr.begin(), lay.tr_ptr.end() - 1);
+    for (std::size_t i = 0; i < lay.diagonal; ++i) {
+      const auto& rows = lay.rows[i];
+      for (std::uint64_t l = 0; l < pr.m[i]; ++l) {
+        const std::uint64_t b = lay.col_ptr[i][l], e = lay.col_ptr[i][l + 1];
+        const std::uint64_t bd = static_cast<std::uint64_t>(
+            std::lower_bound(rows.begin() + static_cast<std::ptrdiff_t>(b),
+                             rows.begin() + static_cast<std::ptrdiff_t>(e), off_d) - rows.begin());
+        for (std::uint64_t pa = bd; pa < e; ++pa) {
+          const std::uint64_t a = rows[pa] - off_d;
+          if (pass == 0) {
+            ++lay.tr_ptr[a + 1];
+          } else {
+            const std::uint64_t slot = at[a]++;
+            lay.tr_pos[slot] = pa;
+            lay.tr_first[slot] = bd;
+            lay.tr_factor[slot] = static_cast<std::uint32_t>(i);
+          }
+        }
+      }
+    }
+    if (pass == 0) {
+      for (std::uint64_t a = 0; a < nt; ++a) lay.tr_ptr[a + 1] += lay.tr_ptr[a];
+      lay.tr_pos.resize(lay.tr_ptr[nt]);
+      lay.tr_first.resize(lay.tr_ptr[nt]);
+      lay.tr_factor.resize(lay.tr_ptr[nt]);
     }
   }
   return lay;
@@ -151,10 +197,7 @@ std::optional<Factor> factorize(const Design& d, const std::vector<double>& thet
         lt_bt_l(f.lambda[j].data(), qj, &cb.values[s * qi * qj], f.lambda[i].data(), qi, blk.data(), tmp);
         const std::uint64_t gj = lay.offset[j] + lj * qj;
         if (i < dg) {
-          const auto& rows = lay.rows[i];
-          const auto b = rows.begin() + static_cast<std::ptrdiff_t>(lay.col_ptr[i][li]);
-          const auto e = rows.begin() + static_cast<std::ptrdiff_t>(lay.col_ptr[i][li + 1]);
-          const std::size_t pos = static_cast<std::size_t>(std::lower_bound(b, e, gj) - rows.begin());
+          const std::uint64_t pos = lay.cross_pos[pair_index(i, j, k)][s];
           for (std::size_t a = 0; a < qj; ++a)
             for (std::size_t c = 0; c < qi; ++c) f.col[i][(pos + a) * qi + c] = blk[a * qi + c];
         } else {
@@ -177,25 +220,11 @@ std::optional<Factor> factorize(const Design& d, const std::vector<double>& thet
       const std::uint64_t b = lay.col_ptr[i][l], e = lay.col_ptr[i][l + 1];
       double* cv = f.col[i].data();
       for (std::uint64_t r = b; r < e; ++r) forward_solve(lii, q, cv + r * q, 1);
-      // Rows of the dense block form the tail [bd, e) of the column: their update is a
-      // dense rank-q update of the trailing block, made directly.
+      // Rows of the dense block form the tail [bd, e) of the column; their update of
+      // the dense block is made below, row by row.
       const std::uint64_t bd = static_cast<std::uint64_t>(
           std::lower_bound(rows.begin() + static_cast<std::ptrdiff_t>(b), rows.begin() + static_cast<std::ptrdiff_t>(e),
                            off_d) - rows.begin());
-      for (std::uint64_t pa = bd; pa < e; ++pa) {
-        double* ta = t + (rows[pa] - off_d) * nt;
-        const double* ca = cv + pa * q;
-        if (q == 1) {
-          const double a0 = ca[0];
-          for (std::uint64_t pb = bd; pb <= pa; ++pb) ta[rows[pb] - off_d] = ta[rows[pb] - off_d] - a0 * cv[pb];
-        } else {
-          for (std::uint64_t pb = bd; pb <= pa; ++pb) {
-            double v = 0.0;
-            for (std::size_t c = 0; c < q; ++c) v = v + ca[c] * cv[pb * q + c];
-            ta[rows[pb] - off_d] = ta[rows[pb] - off_d] - v;
-          }
-        }
-      }
       for (std::uint64_t pa = b; pa < e; ++pa) {
         const std::uint64_t ga = rows[pa];
         for (std::uint64_t pb = b; pb <= pa && pb < bd; ++pb) {
@@ -219,6 +248,33 @@ std::optional<Factor> factorize(const Design& d, const std::vector<double>& thet
       }
     }
   }
+  // The block-diagonal columns' rank-q updates of the dense block, t -= sum c c', one
+  // dense row at a time: a row takes its updates in the order of the columns, as a
+  // column-by-column elimination would give them, and rows are independent, so they
+  // run on the pool; the row being updated stays in cache.
+  const ChunkPlan plan = plan_chunks(nt, lay.tr_ptr[nt] / (nt ? nt : 1) * 64 + 1);
+  for_chunks(plan, [&](std::uint64_t, std::uint64_t rb, std::uint64_t re) {
+    for (std::uint64_t a = rb; a < re; ++a) {
+      double* ta = t + a * nt;
+      for (std::uint64_t s = lay.tr_ptr[a]; s < lay.tr_ptr[a + 1]; ++s) {
+        const std::size_t i = lay.tr_factor[s];
+        const std::uint64_t q = pr.q[i], pa = lay.tr_pos[s];
+        const std::uint64_t* rows = lay.rows[i].data();
+        const double* cv = f.col[i].data();
+        const double* ca = cv + pa * q;
+        if (q == 1) {
+          const double a0 = ca[0];
+          for (std::uint64_t pb = lay.tr_first[s]; pb <= pa; ++pb) ta[rows[pb] - off_d] = ta[rows[pb] - off_d] - a0 * cv[pb];
+        } else {
+          for (std::uint64_t pb = lay.tr_first[s]; pb <= pa; ++pb) {
+            double v = 0.0;
+            for (std::size_t c = 0; c < q; ++c) v = v + ca[c] * cv[pb * q + c];
+            ta[rows[pb] - off_d] = ta[rows[pb] - off_d] - v;
+          }
+        }
+      }
+    }
+  });
   // The dense trailing block: its factors, then the Schur complement of [X y].
   if (!lapack::cholesky(t, f.dz, nt)) return std::nullopt;
   double ld_dense = 0.0;

@@ -26,6 +26,10 @@ struct Factor {
 // Factors the system; absent when theta is infeasible.
 std::optional<Factor> factorize(const Design& d, const std::vector<double>& theta, bool reml);
 
+// The criterion at the factor's theta (mode 0), with its gradient (1), or with the
+// solution (2); evaluate() is factorize() then this.
+Solution solution_of(const Design& d, const Factor& f, bool reml, Mode mode);
+
 // The factor and level of a row of Z (global index below Q).
 struct RowPlace {
   std::size_t factor;

@@ -283,6 +283,11 @@ std::optional<Solution> evaluate(const Design& d, const std::vector<double>& the
   check_interrupt();
   std::optional<Factor> f = factorize(d, theta, reml);
   if (!f) return std::nullopt;
+  return solution_of(d, *f, reml, mode);
+}
+
+Solution solution_of(const Design& d, const Factor& factor, bool reml, Mode mode) {
+  const Factor* f = &factor;
   Solution sol;
   sol.ev = evaluation_from(f->prof, f->ldl2, reml);
   sol.ev.beta = f->prof.beta;

@@ -1,0 +1,18 @@
+// Tiled, pool-parallel forms of the Cholesky factorisation and the Cholesky inverse
+// (internal to lapack.cpp, which calls them for matrices above one tile; exposed for
+// the tests). Same storage and contracts as lapack::cholesky and
+// lapack::cholesky_inverse, without the pivot check and the mirroring those add.
+#pragma once
+
+#include <cstddef>
+
+namespace qk::lapack {
+
+// Tile edge. Part of the numerical result (it fixes the order of the sums), so it is
+// a constant, never derived from the machine or the number of threads.
+inline constexpr std::size_t kTile = 128;
+
+bool tiled_cholesky(double* a, std::size_t n, std::size_t ld);
+bool tiled_cholesky_inverse(double* a, std::size_t n, std::size_t ld);
+
+}  // namespace qk::lapack

@@ -1,0 +1,76 @@
+// The pool-parallel tiled Cholesky factorisation and inverse: agreement with LAPACK's
+// single calls across tile boundaries, failure on a matrix that stops being positive
+// definite only in a later tile, and the same bits for pools of 1 and 3 threads.
+#include "linalg/lapack.hpp"
+#include "linalg/tiled.hpp"
+#include "support.hpp"
+
+namespace {
+
+using qk::lapack::kTile;
+using qkt::Vec;
+
+// A well-conditioned SPD matrix, n x n row-major: G G' / k + n I with G from sines.
+Vec spd(std::size_t n) {
+  const std::size_t k = 40;
+  Vec g(n * k), a(n * n);
+  for (std::size_t i = 0; i < g.size(); ++i) g[i] = std::sin(0.7 * static_cast<double>(i) + 0.3);
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t j = 0; j < n; ++j) {
+      double s = 0.0;
+      for (std::size_t l = 0; l < k; ++l) s += g[i * k + l] * g[j * k + l];
+      a[i * n + j] = s / k + (i == j ? 1.0 : 0.0);
+    }
+  return a;
+}
+
+// A (n x n) times B, both full row-major.
+Vec product(const Vec& a, const Vec& b, std::size_t n) {
+  Vec out(n * n, 0.0);
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t l = 0; l < n; ++l)
+      for (std::size_t j = 0; j < n; ++j) out[i * n + j] += a[i * n + l] * b[l * n + j];
+  return out;
+}
+
+TEST(Tiled, FactorAndInverseAcrossTileBoundaries) {
+  for (std::size_t n : {kTile - 1, kTile, kTile + 1, 2 * kTile + 37}) {
+    SCOPED_TRACE(n);
+    const Vec a = spd(n);
+    Vec l = a;
+    ASSERT_TRUE(qk::lapack::cholesky(l.data(), n, n));
+    Vec lf(n * n, 0.0), lt(n * n, 0.0);  // the lower factor and its transpose
+    for (std::size_t i = 0; i < n; ++i)
+      for (std::size_t j = 0; j <= i; ++j) lf[i * n + j] = lt[j * n + i] = l[i * n + j];
+    EXPECT_TRUE(qkt::all_near(product(lf, lt, n), a, 1e-13));
+    ASSERT_TRUE(qk::lapack::cholesky_inverse(l.data(), n, n));
+    Vec eye(n * n, 0.0);
+    for (std::size_t i = 0; i < n; ++i) eye[i * n + i] = 1.0;
+    EXPECT_TRUE(qkt::all_near(product(a, l, n), eye, 1e-12));
+  }
+}
+
+// A matrix positive definite in its leading tiles whose last pivot is negative.
+TEST(Tiled, RefusesAMatrixIndefiniteInALaterTile) {
+  const std::size_t n = 2 * kTile + 5;
+  Vec a = spd(n);
+  a[(n - 1) * n + (n - 1)] = -1.0;
+  Vec b = a;
+  EXPECT_FALSE(qk::lapack::cholesky(a.data(), n, n));
+  EXPECT_FALSE(qk::lapack::tiled_cholesky(b.data(), n, n));
+}
+
+// Pools of 1, 2 and 7 threads: each tile gets its updates in one order whatever runs it.
+TEST(Tiled, SameBitsForAnyPoolSize) {
+  const std::size_t n = 4 * kTile + 3;
+  qkt::same_bits_for_pool_sizes([&] {
+    Vec a = spd(n);
+    const bool ok = qk::lapack::cholesky(a.data(), n, n);
+    Vec both = a;
+    const bool inv = ok && qk::lapack::cholesky_inverse(a.data(), n, n);
+    both.insert(both.end(), a.begin(), a.end());
+    return (ok && inv ? "" : "failed") + qkt::bits(both);
+  }, n * n * 16);
+}
+
+}  // namespace
