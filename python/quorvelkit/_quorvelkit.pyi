@@ -358,6 +358,18 @@ class CrossedCore:
         """The criterion split for inference, as LmmCore.criterion_parts."""
     def solution(self, theta: _Theta, reml: bool = True) -> _CrossedSolution:
         """Everything at `theta`: beta, cov_beta, and per factor cov_re, random_effects, u and cond_var."""
+    def prediction_variance(
+        self,
+        theta: _Theta,
+        x: npt.NDArray[np.float64],
+        levels: Sequence[npt.NDArray[np.int64]],
+        z: Sequence[npt.NDArray[np.float64]],
+        reml: bool = True,
+    ) -> npt.NDArray[np.float64]:
+        """||L^-1 v||^2 per new row, L L' the system at `theta` and v = [Lambda_j'z0_j at
+        each factor's level; x0]: times sigma^2, the variance of the row's prediction
+        error. `x` (r, p); `levels` per factor an int64 (r,) array (-1 for a new level,
+        which adds nothing); `z` per factor a float64 (r, q_j) array."""
     def fit(
         self,
         starts: _Theta,

@@ -14,7 +14,7 @@ import pandas as pd
 
 from . import bootstrap as _bootstrap
 from . import profile as _profile
-from .checks import check_flag
+from .checks import check_flag, check_level
 from .crossed_core import CrossedTerm, Lme4OrderCore, block_lambda, terms_in_lme4_order
 from .errors import SingularFitWarning
 from .fit import LmmFit
@@ -22,7 +22,8 @@ from .frames import to_frame
 from .grouping import ThetaLayout
 from .labels import levels_by_value
 from .model import Design
-from .predict import group_index, model_rows
+from .predict import add_group_draw, group_index, interval_bounds, model_rows
+from .pvalues import normal_quantile
 
 __all__ = ["CrossedFit", "CrossedSimulator"]
 
@@ -213,10 +214,7 @@ class CrossedFit(LmmFit):
 
     fittedvalues = fitted
 
-    # ------------------------------------------------------------- not yet for several factors
-    def _several(self, what: str) -> NotImplementedError:
-        return NotImplementedError(f"{what} is not yet available for models with several grouping factors")
-
+    # ------------------------------------------------------------- prediction
     def predict(
         self,
         newdata: Any = None,
@@ -230,46 +228,119 @@ class CrossedFit(LmmFit):
         offset. A label a factor has not seen (or a missing one) raises ``ValueError``
         naming it, as lme4 does; with ``allow_new_levels=True`` that factor adds nothing
         to the row (its population level), each factor on its own. Rows with a missing
-        predictor get NaN. Intervals are not yet available for several factors."""
+        predictor get NaN.
+
+        ``interval`` and ``level`` are those of :meth:`LmmFit.predict`, with the same
+        columns "fit", "lwr" and "upr": ``"confidence"`` covers the row's conditional
+        mean, v = Var(x0'(beta^ - beta) + sum_j z0_j'(b^_j - b_j)) over the factors
+        whose level the fit has, from the joint covariance of the estimates and the
+        conditional modes (Henderson's mixed-model equations: sigma^2 v0'A^-1 v0 with
+        A the system the fit factors and v0 = [Lambda_j'z0_j at each such level; x0]);
+        a factor whose level is new adds its fresh draw z0_j'Sigma_j z0_j.
+        ``"prediction"`` adds a new observation's sigma^2 / w. With ``re=False`` every
+        level counts as new: the confidence interval is that of X beta, and the
+        prediction interval adds every factor's draw and sigma^2 / w."""
         check_flag("allow_new_levels", allow_new_levels)
-        if interval is not None:
-            raise self._several("a prediction interval")
         d = self._design
-        beta = np.asarray(self._res["beta"], dtype=float)
         if newdata is None:
             d.need_rows("predict() without newdata")
+        if interval is not None:
+            d.need_rows("a prediction interval")
+            if interval not in ("confidence", "prediction"):
+                raise ValueError(f"interval must be 'confidence', 'prediction' or None, got {interval!r}")
+            check_level(level)
+        beta = np.asarray(self._res["beta"], dtype=float)
+        if newdata is None:
             if re:
-                return self.fitted.rename("predicted")
-            off = d.offset if d.offset is not None else 0.0
-            return pd.Series(d.x @ beta + off, index=d.row_index, name="predicted")
+                fit = self.fitted.rename("predicted")
+            else:
+                off = d.offset if d.offset is not None else 0.0
+                fit = pd.Series(d.x @ beta + off, index=d.row_index, name="predicted")
+            if interval is None:
+                return fit
+            rows = d.need_rows("a prediction interval")
+            idx = [rows.factor_codes[i] if re else np.full(d.n, -1, np.int64) for i in self._layout.factor_order]
+            everything = np.ones(d.n, bool)
+            return self._intervals(fit.to_numpy(), d.x, d.z, idx, everything, fit.index, interval, level, None, re)
         index, x_new, z_new, _, ok, off = model_rows(d, newdata, re=False, allow_new_levels=True, by_value=dict)
         vals = x_new @ beta + off
+        spans = d.spec.factor_columns()
+        idx = [np.full(len(x_new), -1, np.int64) for _ in spans]
         if re:
-            frame = to_frame(newdata).loc[ok]
-            spans = d.spec.factor_columns()
+            idx = self._new_levels(to_frame(newdata).loc[ok], allow_new_levels)
             for k, i in enumerate(self._layout.factor_order):
-                factor = d.spec.factors[i]
-                missing = [c for c in factor.columns if c not in frame.columns]
-                if missing:
-                    raise ValueError(f"newdata lacks the column(s) {', '.join(missing)}")
-                levels = d.factor_levels[i]
-                table = levels_by_value(levels, len(factor.columns))
-                idx = group_index(d, frame, functools.partial(dict, table), factor.columns, levels)
-                if not allow_new_levels and (idx < 0).any():
-                    labels = frame[list(factor.columns)].astype(str).agg(":".join, axis=1).to_numpy()
-                    unseen = pd.unique(labels[idx < 0])
-                    shown = ", ".join(repr(v) for v in unseen[:5])
-                    more = f" and {len(unseen) - 5} more" if len(unseen) > 5 else ""
-                    raise ValueError(
-                        f"newdata has levels of '{factor.name}' not in the fit: {shown}{more}; pass "
-                        "allow_new_levels=True for population-level predictions of those rows"
-                    )
                 b = np.asarray(self._res["random_effects"][k], dtype=float)
-                known = idx >= 0
-                vals[known] += np.einsum("ij,ij->i", z_new[known][:, spans[i]], b[idx[known]])
+                known = idx[k] >= 0
+                vals[known] += np.einsum("ij,ij->i", z_new[known][:, spans[i]], b[idx[k][known]])
+        if interval is not None:
+            return self._intervals(vals, x_new, z_new, idx, ok, index, interval, level, newdata, re)
         out = np.full(len(index), np.nan)
         out[ok] = vals
         return pd.Series(out, index=index, name="predicted")
+
+    def _new_levels(self, frame: pd.DataFrame, allow_new_levels: bool) -> list[np.ndarray]:
+        """Each row's level of every factor (the core's order), -1 for a new or missing
+        label; unseen labels are refused unless ``allow_new_levels``."""
+        d = self._design
+        out = []
+        for i in self._layout.factor_order:
+            factor = d.spec.factors[i]
+            missing = [c for c in factor.columns if c not in frame.columns]
+            if missing:
+                raise ValueError(f"newdata lacks the column(s) {', '.join(missing)}")
+            levels = d.factor_levels[i]
+            table = levels_by_value(levels, len(factor.columns))
+            idx = group_index(d, frame, functools.partial(dict, table), factor.columns, levels)
+            if not allow_new_levels and (idx < 0).any():
+                labels = frame[list(factor.columns)].astype(str).agg(":".join, axis=1).to_numpy()
+                unseen = pd.unique(labels[idx < 0])
+                shown = ", ".join(repr(v) for v in unseen[:5])
+                more = f" and {len(unseen) - 5} more" if len(unseen) > 5 else ""
+                raise ValueError(
+                    f"newdata has levels of '{factor.name}' not in the fit: {shown}{more}; pass "
+                    "allow_new_levels=True for population-level predictions of those rows"
+                )
+            out.append(idx)
+        return out
+
+    def _intervals(
+        self,
+        fit_values: np.ndarray,
+        x_new: np.ndarray,
+        z_new: np.ndarray,
+        idx: list[np.ndarray],
+        ok: np.ndarray,
+        index: pd.Index,
+        interval: str,
+        level: float,
+        newdata: Any,
+        re: bool,
+    ) -> pd.DataFrame:
+        """The DataFrame of :meth:`predict` with an interval: the rows ``ok`` of ``index``
+        have the fitted values ``fit_values``, X ``x_new``, Z ``z_new`` and per factor
+        (the core's order) the levels ``idx``. A new level's random effects are a fresh
+        draw, in a confidence interval with ``re`` as in every prediction interval."""
+        prediction = interval == "prediction"
+        weights = self._new_weights(newdata, ok) if prediction else None
+        spans = [self._design.spec.factor_columns()[i] for i in self._layout.factor_order]
+        zs = [z_new[:, s] for s in spans]
+        var = self.sigma2 * self._core.prediction_variance(self.theta, x_new, idx, zs, reml=self.reml)
+        if re or prediction:
+            for zk, lam, v in zip(zs, self._core.factor_lambdas(self.theta), idx, strict=True):
+                add_group_draw(var, zk, v < 0, self.sigma2 * (lam @ lam.T))
+        lwr, upr = interval_bounds(
+            fit_values,
+            var,
+            sigma2=self.sigma2,
+            prediction=prediction,
+            weights=weights,
+            z=float(normal_quantile(0.5 + level / 2)),
+        )
+        out = pd.DataFrame(np.nan, index=index, columns=["fit", "lwr", "upr"])
+        out.loc[ok, "fit"] = fit_values
+        out.loc[ok, "lwr"] = lwr
+        out.loc[ok, "upr"] = upr
+        return out
 
     def bootstrap(
         self, n: int, seed: int | None = None, progress: bool | None = None, level: float = 0.95
@@ -302,15 +373,10 @@ class CrossedFit(LmmFit):
     def _simulator(self) -> CrossedSimulator:  # type: ignore[override]
         d = self._design
         spans = d.spec.factor_columns()
-        raw = self._core.raw
-        theta = self._core.core_theta(self.theta)
+        lams = self._core.factor_lambdas(self.theta)
         factors = []
         for k, i in enumerate(self._layout.factor_order):
-            lam = np.zeros((raw.q[k], raw.q[k]))
-            for value, (f, r, c) in zip(theta, raw.theta_index(), strict=True):
-                if f == k:
-                    lam[r, c] = value
-            factors.append((d.z[:, spans[i]], d.need_rows("simulate").factor_codes[i], int(raw.m[k]), lam))
+            factors.append((d.z[:, spans[i]], d.need_rows("simulate").factor_codes[i], int(self._core.m[k]), lams[k]))
         return CrossedSimulator(d, np.asarray(self._res["beta"], dtype=float), self.sigma, factors)
 
     def _profiler(self, ml: bool) -> _profile.Profiler:

@@ -109,6 +109,28 @@ class Lme4OrderCore:
     def solution(self, theta: Any, reml: bool = True) -> dict[str, Any]:
         return self._result(self.raw.solution(self.core_theta(theta), reml=reml))
 
+    def prediction_variance(
+        self, theta: Any, x: np.ndarray, levels: Sequence[np.ndarray], z: Sequence[np.ndarray], reml: bool = True
+    ) -> np.ndarray:
+        """The core's ``prediction_variance`` at theta in lme4's layout: per factor (the
+        core's order) each row's level, -1 for a new one, and its Z columns."""
+        return self.raw.prediction_variance(
+            self.core_theta(theta),
+            np.ascontiguousarray(x, dtype=float),
+            [np.ascontiguousarray(v, dtype=np.int64) for v in levels],
+            [np.ascontiguousarray(v, dtype=float) for v in z],
+            reml=reml,
+        )
+
+    def factor_lambdas(self, theta: Any) -> list[np.ndarray]:
+        """Lambda_j of each factor (the core's order; q_j x q_j, its terms' blocks
+        together) from theta in lme4's layout."""
+        raw = self.raw
+        lams = [np.zeros((q, q)) for q in raw.q]
+        for value, (f, r, c) in zip(self.core_theta(theta), raw.theta_index(), strict=True):
+            lams[f][r, c] = value
+        return lams
+
     def fit(
         self, starts: Any, reml: bool = True, max_iter: int = 300, gtol: float = 1e-8, ftol: float = 1e-12
     ) -> dict[str, Any]:

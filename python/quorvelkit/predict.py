@@ -240,9 +240,30 @@ def interval_table(
             + np.einsum("ij,jk,ik->i", xzk, cov_beta, xzk)
             - 2.0 * np.einsum("ij,jk,ik->i", xk, cov_beta, xzk)
         )
-    new = ~known
-    if group_draw and new.any() and np.any(z_new[new]):
+    if group_draw:
+        add_group_draw(var, z_new, ~known, cov_re)
+    return interval_bounds(fit_values, var, sigma2=sigma2, prediction=prediction, weights=weights, z=z)
+
+
+def add_group_draw(var: np.ndarray, z_new: np.ndarray, new: np.ndarray, cov_re: np.ndarray) -> None:
+    """var += z0'Sigma z0 on the rows ``new`` (in place): the variance of a new
+    group's draw of the random effects with covariance ``cov_re``."""
+    if new.any() and np.any(z_new[new]):
         var[new] += np.einsum("ia,ab,ib->i", z_new[new], cov_re, z_new[new])
+
+
+def interval_bounds(
+    fit_values: np.ndarray,
+    var: np.ndarray,
+    *,
+    sigma2: float,
+    prediction: bool,
+    weights: np.ndarray | None,
+    z: float,
+) -> tuple[np.ndarray, np.ndarray]:
+    """Lower and upper bounds fit -+ z sqrt(v) from the variances ``var`` of the rows'
+    conditional means; with ``prediction`` v adds a new observation's residual
+    variance sigma^2 / w (``weights`` w; 1 without)."""
     if prediction:
         var = var + (sigma2 if weights is None else sigma2 / weights)
     half = z * np.sqrt(np.maximum(var, 0.0))

@@ -127,14 +127,7 @@ void crossed_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-// (theta, reml=True), theta checked for length and finiteness.
-bool theta_args(const char* fname, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                std::vector<double>& theta, bool& reml) {
-  std::vector<PyObject*> a;
-  if (!parse_args(fname, {"theta", "reml"}, 1, args, nargs, kwnames, a)) return false;
-  reml = true;
-  if (!to_vec(a[0], "theta", theta)) return false;
-  if (a[1] && !to_bool(a[1], "reml", reml)) return false;
+bool theta_ok(PyObject* self, const std::vector<double>& theta) {
   const std::size_t nt = design_of(self).theta_offset.back();
   if (theta.size() != nt) {
     value_error("theta must have " + std::to_string(nt) + " entries, got " + std::to_string(theta.size()));
@@ -146,6 +139,17 @@ bool theta_args(const char* fname, PyObject* self, PyObject* const* args, Py_ssi
       return false;
     }
   return true;
+}
+
+// (theta, reml=True), theta checked for length and finiteness.
+bool theta_args(const char* fname, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                std::vector<double>& theta, bool& reml) {
+  std::vector<PyObject*> a;
+  if (!parse_args(fname, {"theta", "reml"}, 1, args, nargs, kwnames, a)) return false;
+  reml = true;
+  if (!to_vec(a[0], "theta", theta)) return false;
+  if (a[1] && !to_bool(a[1], "reml", reml)) return false;
+  return theta_ok(self, theta);
 }
 
 std::optional<cr::Solution> at_theta(PyObject* self, const std::vector<double>& theta, bool reml, Mode mode,
@@ -264,6 +268,59 @@ PyObject* m_solution(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   return solution_dict(self, theta, reml, nullptr);
 }
 
+// (theta, x, levels, z, reml=True): levels and z hold one array per factor.
+PyObject* m_prediction_variance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::vector<PyObject*> a;
+  if (!parse_args("prediction_variance", {"theta", "x", "levels", "z", "reml"}, 4, args, nargs, kwnames, a))
+    return nullptr;
+  std::vector<double> theta;
+  bool reml = true;
+  if (!to_vec(a[0], "theta", theta) || !theta_ok(self, theta)) return nullptr;
+  if (a[4] && !to_bool(a[4], "reml", reml)) return nullptr;
+  const cr::Design& d = design_of(self);
+  const std::size_t k = d.pr.m.size();
+  ArrayView x;
+  if (!borrow_matrix(a[1], "x", x)) return nullptr;
+  if (static_cast<std::uint64_t>(x.cols) != d.pr.p)
+    return value_error("x must have " + std::to_string(d.pr.p) + " columns, got " + std::to_string(x.cols));
+  cr::PredictionRows rows;
+  rows.r = static_cast<std::uint64_t>(x.rows);
+  rows.x = data_of<double>(x);
+  std::vector<Ref> items;  // held while the views borrow their arrays
+  std::vector<ArrayView> views(2 * k);
+  for (std::size_t w = 0; w < 2 * k; ++w) {
+    const std::size_t j = w % k;
+    const std::string arg = w < k ? "levels" : "z", name = arg + "[" + std::to_string(j) + "]";
+    PyObject* seq = a[w < k ? 2 : 3];
+    if (PyUnicode_Check(seq) || !PySequence_Check(seq) || PySequence_Size(seq) != static_cast<Py_ssize_t>(k)) {
+      PyErr_Clear();
+      return value_error(arg + " must be a sequence of " + std::to_string(k) + " arrays, one per factor");
+    }
+    items.emplace_back(PySequence_GetItem(seq, static_cast<Py_ssize_t>(j)));
+    if (!items.back()) return nullptr;
+    ArrayView& v = views[w];
+    if (w < k ? !borrow_vector(items.back().get(), name.c_str(), NPY_INT64, v)
+              : !borrow_matrix(items.back().get(), name.c_str(), v))
+      return nullptr;
+    if (static_cast<std::uint64_t>(v.rows) != rows.r || (w >= k && static_cast<std::uint64_t>(v.cols) != d.pr.q[j]))
+      return value_error(name + " must have one row per row of x" +
+                         (w >= k ? " and " + std::to_string(d.pr.q[j]) + " columns" : std::string()));
+    if (w >= k) {
+      rows.z.push_back(data_of<double>(v));
+      continue;
+    }
+    rows.levels.push_back(data_of<std::int64_t>(v));
+    const auto m = static_cast<std::int64_t>(d.pr.m[j]);
+    for (std::uint64_t r = 0; r < rows.r; ++r)
+      if (rows.levels[j][r] < -1 || rows.levels[j][r] >= m)
+        return value_error(name + " holds " + std::to_string(rows.levels[j][r]) + ", outside [-1, " + std::to_string(m) + ")");
+  }
+  std::optional<std::vector<double>> out;
+  if (!without_gil([&] { out = cr::prediction_variance(d, theta, reml, rows); })) return nullptr;
+  if (!out) return infeasible();
+  return array_taking(std::move(*out), {static_cast<npy_intp>(rows.r)});
+}
+
 PyObject* m_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<PyObject*> a;
   if (!parse_args("fit", {"starts", "reml", "max_iter", "gtol", "ftol"}, 1, args, nargs, kwnames, a)) return nullptr;
@@ -364,6 +421,10 @@ PyMethodDef crossed_methods[] = {
     {"solution", QK_FASTCALL(m_solution), METH_FASTCALL | METH_KEYWORDS,
      "solution($self, theta, reml=True)\n--\n\n"
      "Everything at `theta`: beta, cov_beta, and per factor cov_re, random_effects, u and cond_var."},
+    {"prediction_variance", QK_FASTCALL(m_prediction_variance), METH_FASTCALL | METH_KEYWORDS,
+     "prediction_variance($self, theta, x, levels, z, reml=True)\n--\n\n"
+     "||L^-1 v||^2 per new row (times sigma^2, its prediction error's variance), L L' the system at `theta`, v =\n"
+     "[Lambda_j'z0_j at each factor's level; x0]. `x` (r, p); per factor `levels` int64 (r,) (-1: new) and `z` (r, q_j)."},
     {"fit", QK_FASTCALL(m_fit), METH_FASTCALL | METH_KEYWORDS,
      "fit($self, starts, reml=True, max_iter=300, gtol=1e-08, ftol=1e-12)\n--\n\n"
      "Minimises the criterion from each start (their flat concatenation); the best solution and the run's report."},

@@ -290,7 +290,8 @@ TEST(CrossedCore, FitConverges) {
   EXPECT_LT(r.fev, 60u);
 }
 
-// Products, criterion, gradient and solution: the same bits for pools of 1, 2 and 7.
+// Products, criterion, gradient, solution and prediction variances: the same bits for
+// pools of 1, 2 and 7.
 TEST(CrossedCore, SameBitsForAnyPoolSize) {
   CrossedCase c = kCrossedCases[1];
   c.n = 300000;  // several chunks, run on the pool
@@ -299,11 +300,24 @@ TEST(CrossedCore, SameBitsForAnyPoolSize) {
       [&] {
         const CrossedData data = simulate(c, 2);
         auto d = design_of(data, c);
-        auto s = cr::evaluate(*d, trial_theta(*d, 1), true, qk::kModeSolution);
+        const Vec theta = trial_theta(*d, 1);
+        auto s = cr::evaluate(*d, theta, true, qk::kModeSolution);
         qkt::Bytes out;
         out.f64(s->ev.deviance).vec(s->ev.gradient).vec(s->ev.beta);
         for (const Vec& u : s->u) out.vec(u);
         for (const Vec& v : s->cond_var) out.vec(v);
+        // the first rows as new rows, with a level of one factor or the other unseen
+        cr::PredictionRows rows;
+        rows.r = 20000;
+        rows.x = data.x.data();
+        std::vector<std::vector<std::int64_t>> levels;
+        for (std::size_t j = 0; j < data.m.size(); ++j) {
+          levels.emplace_back(data.codes[j].begin(), data.codes[j].begin() + static_cast<std::ptrdiff_t>(rows.r));
+          for (std::uint64_t r = j; r < rows.r; r += 5) levels[j][r] = -1;
+          rows.levels.push_back(levels[j].data());
+          rows.z.push_back(data.z[j].data());
+        }
+        out.vec(*cr::prediction_variance(*d, theta, true, rows));
         return out.buf;
       },
       64);

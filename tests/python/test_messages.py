@@ -166,6 +166,7 @@ def crossed(y=None, x=None, factors=None, **kw):
 
 
 CZ, CC = np.ones((4, 1)), np.array([0, 1, 0, 1])
+PENICILLIN = "diameter ~ 1 + (1 | plate) + (1 | sample)"
 EXACT = R("^" + re.escape("theta is infeasible: the fixed effects fit the response exactly (the residual sum of "
                           "squares is zero)") + "$")  # fmt: skip
 F = np.asfortranarray(np.arange(8.0).reshape(4, 2))
@@ -233,6 +234,19 @@ CORE = [  # the core's arguments, calls and state
     (lambda t: crossed()(t).deviance_grad([1.0, NAN]), V, "theta[1] is not finite"),
     (lambda t: crossed()(t).fit([1.0, 1.0, 1.0]), V, "starts must be a non-empty multiple of the theta length"),
     (lambda t: crossed()(t).solution([1e200, 1e200]), RuntimeError, "theta is infeasible"),
+    *[(lambda t, a=a: crossed()(t).prediction_variance([1.0, 1.0], *a), e, m) for a, e, m in [
+        ((np.ones((2, 2)), [np.zeros(2, np.int64)] * 2, [np.ones((2, 1))] * 2), V, "x must have 1 columns, got 2"),
+        ((np.ones((2, 1)), [np.zeros(2, np.int64)], [np.ones((2, 1))] * 2), V, "levels must be a sequence of 2"),
+        ((np.ones((2, 1)), [np.zeros(2, np.int64)] * 2, "zz"), V, "z must be a sequence of 2 arrays"),
+        ((np.ones((2, 1)), [np.zeros(2, np.int32)] * 2, [np.ones((2, 1))] * 2), T, "levels[0]"),
+        ((np.ones((2, 1)), [np.array([0, -2])] * 2, [np.ones((2, 1))] * 2), V, "levels[0] holds -2, outside [-1, 2)"),
+        ((np.ones((2, 1)), [np.zeros(2, np.int64), np.array([0, 2])], [np.ones((2, 1))] * 2), V,
+         "levels[1] holds 2, outside [-1, 2)"),
+        ((np.ones((2, 1)), [np.zeros(3, np.int64)] * 2, [np.ones((2, 1))] * 2), V, "levels[0] must have one row per"),
+        ((np.ones((2, 1)), [np.zeros(2, np.int64)] * 2, [np.ones((2, 1)), np.ones((2, 2))]), V,
+         "z[1] must have one row per row of x and 1 columns")]],
+    (lambda t: crossed()(t).prediction_variance([1e200, 1e200], np.ones((1, 1)), [np.zeros(1, np.int64)] * 2,
+                                                [np.ones((1, 1))] * 2), RuntimeError, "theta is infeasible"),
     (small(weights=np.ones(4, dtype=np.float32)), T, "argument 'weights': expected an array"),
     (small(weights=[1.0, 1.0, 1.0, 1.0]), T, "argument 'weights'"),
     (small(weights=np.ones((4, 1))), T, "argument 'weights'"), (small(weights=np.ones(8)[::2]), T, "not contiguous"),
@@ -514,6 +528,9 @@ AFTER_FITTING = [  # what a model and a fitted model refuse
         (dict(allow_new_levels="True"), T, "allow_new_levels"), (dict(interval="tolerance"), V, "interval"),
         (dict(interval="confidence", level=1.5), V, "level"), (dict(interval="prediction", level=0), V, "level"),
         (dict(interval="confidence", level="0.9"), T, "level")]],
+    *[(lambda t, kw=kw: lmm(PENICILLIN, t.data("crossed/penicillin")).predict(**kw), V, m) for kw, m in [
+        (dict(interval="tolerance"), "interval must be 'confidence', 'prediction' or None"),
+        (dict(interval="prediction", level=1.5), "level")]],
     (lambda t: lmm(CHICK, t.chick, offset=t.chick["o"].to_numpy()).predict(t.chick), V, "offset was given as an array"),
     (lambda t: lmm(CHICK, t.chick, weights="w").predict(t.chick.drop(columns="w"), interval="prediction"), V,
      "lacks the weights column 'w'"),

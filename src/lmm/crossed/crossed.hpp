@@ -142,4 +142,22 @@ std::vector<double> lambda_of(const Design& d, const std::vector<double>& theta,
 
 OptimResult fit(const Design& d, const std::vector<double>& starts, bool reml, const MinimizeOptions& opt);
 
+// New rows for a prediction (borrowed, row-major): x0 (r x p) and, per factor, the
+// row's level (-1 for a level the model has not seen) and z0 (r x q_j).
+struct PredictionRows {
+  std::uint64_t r = 0;
+  const double* x = nullptr;
+  std::vector<const std::int64_t*> levels;
+  std::vector<const double*> z;
+};
+
+// ||L^-1 v||^2 for each row, L L' = A the system [Lambda'Z'WZ Lambda + I, Lambda'Z'WX;
+// X'WZ Lambda, X'WX] at theta and v = [Lambda_j'z0_j at the row's level of each factor
+// j (nothing for a new level); x0]. Since sigma^2 A^-1 is the covariance of the
+// prediction errors of (u, beta) (Henderson's mixed-model equations), sigma^2 times
+// this is Var(x0'(beta^ - beta) + sum_j z0_j'(b^_j - b_j)). Levels must lie in
+// [-1, m_j). Absent for an infeasible theta.
+std::optional<std::vector<double>> prediction_variance(const Design& d, const std::vector<double>& theta, bool reml,
+                                                       const PredictionRows& rows);
+
 }  // namespace qk::crossed
