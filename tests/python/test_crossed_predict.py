@@ -22,13 +22,17 @@ MODELS = {
     "penicillin": ("diameter ~ 1 + (1 | plate) + (1 | sample)", ["1"]),
     "vector2": ("y ~ x + (x | s) + (x | i)", ["1", "x"]),
     "pastes": ("strength ~ 1 + (1 | batch/cask)", ["1"]),  # both factors block diagonal
+    "vector2_far": ("y ~ x + (1 | s) + (1 | i)", ["1", "x"]),  # x + 50: the core centres it
 }
-GROUPS = {"penicillin": ("plate", "sample"), "vector2": ("s", "i"), "pastes": ("batch", "cask")}
+GROUPS = {"penicillin": ("plate", "sample"), "vector2": ("s", "i"), "pastes": ("batch", "cask"),
+          "vector2_far": ("s", "i")}  # fmt: skip
 
 
 @cache
 def data(name, weighted):
-    frame = pd.read_csv(DATA / "crossed" / f"{name}.csv")
+    frame = pd.read_csv(DATA / "crossed" / f"{name.removesuffix('_far')}.csv")
+    if name.endswith("_far"):
+        frame["x"] = frame["x"] + 50.0
     for c in frame.columns:
         if frame[c].dtype == object:
             frame[c] = frame[c].astype(str)
@@ -126,6 +130,7 @@ CASES = [
     ("vector2", True, True),
     ("vector2", False, False),
     ("pastes", True, True),
+    ("vector2_far", True, False),
 ]
 
 

@@ -85,7 +85,12 @@ std::optional<std::vector<double>> prediction_variance(const Design& d, const st
           for (std::size_t a = 0; a < q; ++a) dr[lay.offset[j] + lu * q + a - off_d] = lz[a];
         }
       }
-      for (std::size_t x = 0; x < p; ++x) dr[dz + x] = rows.x[row * p + x];
+      // The factor is of the shifted X~ = X T (see Shift), so x0'beta = (T'x0)'beta~ plus
+      // a constant: T'x0 = x0 - c x0_k / a.
+      const double* x0 = rows.x + row * p;
+      const Shift& sh = d.pr.shift;
+      for (std::size_t x = 0; x < p; ++x)
+        dr[dz + x] = sh.active() ? x0[x] - sh.x[x] * (x0[sh.column] / sh.value) : x0[x];
       // Columns of the block-diagonal factors, factor by factor: the rows of a column
       // lie in later factors, so a factor's columns do not touch one another.
       for (std::size_t i = 0; i < dg; ++i) {
