@@ -382,6 +382,10 @@ class CrossedCore:
         solution and the run's report."""
     def default_theta(self) -> list[float]:
         """Identity Lambda."""
+    def start_theta(self, reml: bool = True) -> list[float]:
+        """A start for fit(): each factor's theta from the model with that factor alone
+        (its products only), diagonal entries at least 0.1; the identity instead where the
+        criterion is lower there."""
     def lower_bounds(self) -> list[float]:
         """0 on diagonal entries of Lambda, -inf elsewhere."""
     def theta_index(self) -> list[tuple[int, int, int]]:

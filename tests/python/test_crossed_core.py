@@ -84,19 +84,22 @@ def test_layout_of_theta_and_solution():
 
 
 @pytest.mark.parametrize("reml", [True, False])
-@pytest.mark.parametrize("levels,nest,q,sd", [
-    ((60, 15), False, (1, 1), (1.0, 1.0)),   # crossed
-    ((60, 12), True, (1, 1), (0.3, 1.0)),    # nested, the inner factor small
-    ((40, 10), False, (2, 1), (1.0, 0.7)),   # a vector-valued term
-    ((60, 15), False, (1, 1), (0.0, 1.0)),   # a factor without variance (a singular fit alone): 0.1
-])
+@pytest.mark.parametrize(
+    "levels,nest,q,sd",
+    [
+        ((60, 15), False, (1, 1), (1.0, 1.0)),  # crossed
+        ((60, 12), True, (1, 1), (0.3, 1.0)),  # nested, the inner factor small
+        ((40, 10), False, (2, 1), (1.0, 0.7)),  # a vector-valued term
+        ((60, 15), False, (1, 1), (0.0, 1.0)),  # a factor without variance (a singular fit alone): 0.1
+    ],
+)
 def test_start_is_each_factor_alone_or_the_identity(levels, nest, q, sd, reml):
     # Each factor's theta comes from the one-factor core on that factor alone; the
     # joint start is those, unless the identity's criterion is lower.
     y, x, factors = crossed_rows(600, levels, q, nest, seed=5, sd=sd)
     core = CrossedCore(y, x, factors)
     alone = []
-    for codes, m, z, blocks in factors:
+    for codes, m, z, _blocks in factors:
         one = LmmCore(y, x, z, codes, m, "blocks")
         theta = np.asarray(one.fit(one.default_theta(), reml=reml)["theta"], dtype=float)
         diagonal = [r == c for r, c in one.theta_index()]
