@@ -10,7 +10,7 @@ namespace qk::lapack {
 
 // Tile edge. Part of the numerical result (it fixes the order of the sums), so it is
 // a constant, never derived from the machine or the number of threads.
-inline constexpr std::size_t kTile = 128;
+inline constexpr std::size_t kTile = 256;
 
 bool tiled_cholesky(double* a, std::size_t n, std::size_t ld);
 bool tiled_cholesky_inverse(double* a, std::size_t n, std::size_t ld);
