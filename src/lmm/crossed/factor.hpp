@@ -30,6 +30,16 @@ std::optional<Factor> factorize(const Design& d, const std::vector<double>& thet
 // solution (2); evaluate() is factorize() then this.
 Solution solution_of(const Design& d, const Factor& f, bool reml, Mode mode);
 
+// The inverse (full, nd x nd) of the dense trailing system: the dense factors' rows,
+// with X's when with_x (nd = dz + p), else without.
+std::vector<double> dense_system_inverse(const Factor& f, std::size_t p, bool with_x);
+
+// The gradient of the log-determinants (of the system over Z, or over [Z X] when
+// with_x) for models whose every term is scalar and whose first factor alone is
+// block diagonal, without the selected inversion; absent for other models and where a
+// theta is too near zero for the shortcut's accuracy (see scalar.cpp).
+std::optional<std::vector<double>> scalar_logdet_gradient(const Design& d, const Factor& f, bool with_x);
+
 // The factor and level of a row of Z (global index below Q).
 struct RowPlace {
   std::size_t factor;

@@ -44,19 +44,28 @@ struct Selected {
   }
 };
 
-Selected select_inverse(const Design& d, const Factor& f, bool with_x) {
-  Selected s{d, with_x, {}, {}, {}, 0};
-  const std::size_t p = d.pr.p;
-  s.nd = f.dz + (with_x ? p : 0);
-  s.dense.assign(s.nd * s.nd, 0.0);
-  for (std::size_t a = 0; a < s.nd; ++a)
+}  // namespace
+
+std::vector<double> dense_system_inverse(const Factor& f, std::size_t p, bool with_x) {
+  const std::size_t nd = f.dz + (with_x ? p : 0);
+  std::vector<double> out(nd * nd, 0.0);
+  for (std::size_t a = 0; a < nd; ++a)
     for (std::size_t c = 0; c <= a; ++c) {
       double v;
       if (a < f.dz || c < f.dz) v = f.dense[a * f.nt + c];
       else v = f.prof.rx[(a - f.dz) * p + (c - f.dz)];
-      s.dense[a * s.nd + c] = v;
+      out[a * nd + c] = v;
     }
-  lapack::cholesky_inverse(s.dense.data(), s.nd, s.nd);
+  lapack::cholesky_inverse(out.data(), nd, nd);
+  return out;
+}
+
+namespace {
+
+Selected select_inverse(const Design& d, const Factor& f, bool with_x) {
+  Selected s{d, with_x, {}, {}, {}, 0};
+  s.nd = f.dz + (with_x ? d.pr.p : 0);
+  s.dense = dense_system_inverse(f, d.pr.p, with_x);
   const std::size_t dg = d.layout.diagonal;
   s.diag.resize(dg);
   s.col.resize(dg);
@@ -297,22 +306,29 @@ Solution solution_of(const Design& d, const Factor& factor, bool reml, Mode mode
   }
   const std::vector<std::vector<double>> u = modes(d, *f);
   sol.ev.grad_pwrss = pwrss_gradient(d, *f, u);
-  const Selected s = select_inverse(d, *f, reml);
-  const std::vector<std::vector<double>> h = trace_blocks(d, *f, s);
   const std::size_t nth = d.theta_offset.back();
   sol.ev.grad_logdet.assign(nth, 0.0);
   sol.ev.gradient.assign(nth, 0.0);
   const double nu = f->prof.nu;
-  for (std::size_t j = 0; j < d.pr.m.size(); ++j)
-    for (std::size_t t = 0; t < d.tidx[j].size(); ++t) {
-      const auto [r, c] = d.tidx[j][t];
-      const std::uint64_t q = d.pr.q[j];
-      double acc = 0.0;
-      for (std::uint64_t l = 0; l < d.pr.m[j]; ++l) acc = acc + h[j][(l * q + r) * q + c];
-      const std::size_t at = d.theta_offset[j] + t;
-      sol.ev.grad_logdet[at] = acc + acc;
-      sol.ev.gradient[at] = sol.ev.grad_logdet[at] + nu / f->prof.pwrss * sol.ev.grad_pwrss[at];
-    }
+  std::optional<std::vector<double>> scalar;
+  if (mode == kModeGradient) scalar = scalar_logdet_gradient(d, *f, reml);
+  std::optional<Selected> s;
+  if (scalar) {
+    sol.ev.grad_logdet = *scalar;
+  } else {
+    s.emplace(select_inverse(d, *f, reml));
+    const std::vector<std::vector<double>> h = trace_blocks(d, *f, *s);
+    for (std::size_t j = 0; j < d.pr.m.size(); ++j)
+      for (std::size_t t = 0; t < d.tidx[j].size(); ++t) {
+        const auto [r, c] = d.tidx[j][t];
+        const std::uint64_t q = d.pr.q[j];
+        double acc = 0.0;
+        for (std::uint64_t l = 0; l < d.pr.m[j]; ++l) acc = acc + h[j][(l * q + r) * q + c];
+        sol.ev.grad_logdet[d.theta_offset[j] + t] = acc + acc;
+      }
+  }
+  for (std::size_t at = 0; at < nth; ++at)
+    sol.ev.gradient[at] = sol.ev.grad_logdet[at] + nu / f->prof.pwrss * sol.ev.grad_pwrss[at];
   if (mode != kModeSolution) {
     unshift(d.pr.shift, sol.ev);
     return sol;
@@ -321,7 +337,7 @@ Solution solution_of(const Design& d, const Factor& factor, bool reml, Mode mode
   const std::size_t p = d.pr.p;
   sol.ev.fixed_inverse.assign(p * p, 0.0);
   if (p > 0) cholesky_inverse(f->prof.rx.data(), p, sol.ev.fixed_inverse.data());
-  const Selected sz = reml ? select_inverse(d, *f, false) : s;
+  const Selected sz = reml ? select_inverse(d, *f, false) : *s;  // the solution mode took the general path
   std::vector<double> sb, t1(0), t2(0);
   for (std::size_t j = 0; j < d.pr.m.size(); ++j) {
     const std::uint64_t q = d.pr.q[j];
