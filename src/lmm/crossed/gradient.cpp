@@ -310,8 +310,7 @@ Solution solution_of(const Design& d, const Factor& factor, bool reml, Mode mode
   sol.ev.grad_logdet.assign(nth, 0.0);
   sol.ev.gradient.assign(nth, 0.0);
   const double nu = f->prof.nu;
-  std::optional<std::vector<double>> scalar;
-  if (mode == kModeGradient) scalar = scalar_logdet_gradient(d, *f, reml);
+  const std::optional<std::vector<double>> scalar = scalar_logdet_gradient(d, *f, reml);
   std::optional<Selected> s;
   if (scalar) {
     sol.ev.grad_logdet = *scalar;
@@ -337,7 +336,8 @@ Solution solution_of(const Design& d, const Factor& factor, bool reml, Mode mode
   const std::size_t p = d.pr.p;
   sol.ev.fixed_inverse.assign(p * p, 0.0);
   if (p > 0) cholesky_inverse(f->prof.rx.data(), p, sol.ev.fixed_inverse.data());
-  const Selected sz = reml ? select_inverse(d, *f, false) : *s;  // the solution mode took the general path
+  // The conditional variances: the inverse of the system over Z alone.
+  const Selected sz = reml || !s ? select_inverse(d, *f, false) : *s;
   std::vector<double> sb, t1(0), t2(0);
   for (std::size_t j = 0; j < d.pr.m.size(); ++j) {
     const std::uint64_t q = d.pr.q[j];
