@@ -292,8 +292,9 @@ class _CrossedSolution(TypedDict):
     """Per factor (m_j, q_j): conditional modes b on the scale of its ``z``."""
     u: list[_Float64]
     """Per factor (m_j, q_j): spherical random effects, b = Lambda_j u."""
-    cond_var: list[_Float64]
-    """Per factor (m_j, q_j, q_j): Var(b | y) of each level, sigma2 Lambda (A_ZZ^-1) Lambda'."""
+    cond_var: list[_Float64] | None
+    """Per factor (m_j, q_j, q_j): Var(b | y) of each level, sigma2 Lambda (A_ZZ^-1) Lambda'
+    (None from ``fit(..., cond_var=False)``)."""
     sigma2: float
     sigma: float
     pwrss: float
@@ -377,9 +378,11 @@ class CrossedCore:
         max_iter: int = 300,
         gtol: float = 1e-8,
         ftol: float = 1e-12,
+        cond_var: bool = True,
     ) -> _CrossedFitResult:
         """Minimises the criterion from each start (their flat concatenation); the best
-        solution and the run's report."""
+        solution and the run's report (its cond_var None unless cond_var: solution()
+        gives them at the fitted theta)."""
     def default_theta(self) -> list[float]:
         """Identity Lambda."""
     def start_theta(self, reml: bool = True) -> list[float]:

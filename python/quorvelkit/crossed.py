@@ -143,6 +143,8 @@ class CrossedFit(LmmFit):
         return names, at
 
     def _per_factor(self, key: str) -> dict[str, tuple[np.ndarray, list[str], list[int]]]:
+        if self._res.get(key, 0) is None:  # the conditional variances, computed when first asked for
+            self._res[key] = self._core.solution(self.theta, self.reml)[key]
         out = {}
         for k, name in enumerate(self.factor_names):
             cols, at = self._factor_columns(k)

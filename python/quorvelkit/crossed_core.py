@@ -34,6 +34,8 @@ class Lme4OrderCore:
     covariance of one level of every term, sigma^2 Lambda Lambda' block diagonal over
     the terms in lme4's order (``term_sizes`` columns each), as a one-factor core gives it.
 
+    ``fit`` leaves ``cond_var`` out (None): the fit asks ``solution`` for it when needed.
+
     It keeps the arrays the core was built from (``factors`` as the core takes them), so
     that it pickles (the core is built again) and refits a new response."""
 
@@ -135,7 +137,8 @@ class Lme4OrderCore:
         self, starts: Any, reml: bool = True, max_iter: int = 300, gtol: float = 1e-8, ftol: float = 1e-12
     ) -> dict[str, Any]:
         flat = np.asarray(starts, dtype=float).reshape(-1, self.n_theta)[:, self._to_core].ravel()
-        res = self.raw.fit([float(v) for v in flat], reml=reml, max_iter=max_iter, gtol=gtol, ftol=ftol)
+        res = self.raw.fit([float(v) for v in flat], reml=reml, max_iter=max_iter, gtol=gtol, ftol=ftol,
+                           cond_var=False)  # fmt: skip
         return self._result(res)
 
     def default_theta(self) -> list[float]:

@@ -153,9 +153,9 @@ bool theta_args(const char* fname, PyObject* self, PyObject* const* args, Py_ssi
 }
 
 std::optional<cr::Solution> at_theta(PyObject* self, const std::vector<double>& theta, bool reml, Mode mode,
-                                     bool& failed) {
+                                     bool& failed, bool cond_var = true) {
   std::optional<cr::Solution> s;
-  failed = !without_gil([&] { s = cr::evaluate(design_of(self), theta, reml, mode); });
+  failed = !without_gil([&] { s = cr::evaluate(design_of(self), theta, reml, mode, cond_var); });
   return s;
 }
 
@@ -188,7 +188,7 @@ PyObject* m_criterion_parts(PyObject* self, PyObject* const* args, Py_ssize_t na
   std::vector<double> theta;
   bool reml, failed;
   if (!theta_args("criterion_parts", self, args, nargs, kwnames, theta, reml)) return nullptr;
-  auto s = at_theta(self, theta, reml, kModeSolution, failed);
+  auto s = at_theta(self, theta, reml, kModeSolution, failed, false);
   if (failed) return nullptr;
   if (!s) return infeasible();
   const cr::Design& d = design_of(self);
@@ -221,9 +221,10 @@ PyObject* list_of_arrays(const cr::Design& d, const std::vector<std::vector<doub
   return list.release();
 }
 
-PyObject* solution_dict(PyObject* self, const std::vector<double>& theta, bool reml, const FitReport* report) {
+PyObject* solution_dict(PyObject* self, const std::vector<double>& theta, bool reml, const FitReport* report,
+                        bool cond_var) {
   bool failed;
-  auto s = at_theta(self, theta, reml, kModeSolution, failed);
+  auto s = at_theta(self, theta, reml, kModeSolution, failed, cond_var);
   if (failed) return nullptr;
   if (!s) return infeasible();
   const cr::Design& d = design_of(self);
@@ -250,7 +251,7 @@ PyObject* solution_dict(PyObject* self, const std::vector<double>& theta, bool r
             set_item(o, "cov_beta", new_array(cov_beta, {np_, np_})) &&
             set_item(o, "cov_re", list_of_arrays(d, cov_re, 1)) &&
             set_item(o, "random_effects", list_of_arrays(d, b, 2)) && set_item(o, "u", list_of_arrays(d, s->u, 2)) &&
-            set_item(o, "cond_var", list_of_arrays(d, s->cond_var, 3)) &&
+            set_item(o, "cond_var", cond_var ? list_of_arrays(d, s->cond_var, 3) : Py_NewRef(Py_None)) &&
             set_item(o, "sigma2", PyFloat_FromDouble(ev.sigma2)) &&
             set_item(o, "sigma", PyFloat_FromDouble(std::sqrt(ev.sigma2))) &&
             set_item(o, "pwrss", PyFloat_FromDouble(ev.pwrss)) && set_item(o, "ldl2", PyFloat_FromDouble(ev.ldl2)) &&
@@ -265,7 +266,7 @@ PyObject* m_solution(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   std::vector<double> theta;
   bool reml;
   if (!theta_args("solution", self, args, nargs, kwnames, theta, reml)) return nullptr;
-  return solution_dict(self, theta, reml, nullptr);
+  return solution_dict(self, theta, reml, nullptr, true);
 }
 
 // (theta, x, levels, z, reml=True): levels and z hold one array per factor.
@@ -323,7 +324,8 @@ PyObject* m_prediction_variance(PyObject* self, PyObject* const* args, Py_ssize_
 
 PyObject* m_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<PyObject*> a;
-  if (!parse_args("fit", {"starts", "reml", "max_iter", "gtol", "ftol"}, 1, args, nargs, kwnames, a)) return nullptr;
+  if (!parse_args("fit", {"starts", "reml", "max_iter", "gtol", "ftol", "cond_var"}, 1, args, nargs, kwnames, a))
+    return nullptr;
   std::vector<double> starts;
   bool reml = true;
   std::uint64_t max_iter = 300;
@@ -333,6 +335,8 @@ PyObject* m_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   if (a[2] && !to_u64(a[2], "max_iter", max_iter)) return nullptr;
   if (a[3] && !to_double(a[3], "gtol", gtol)) return nullptr;
   if (a[4] && !to_double(a[4], "ftol", ftol)) return nullptr;
+  bool cond_var = true;
+  if (a[5] && !to_bool(a[5], "cond_var", cond_var)) return nullptr;
   const cr::Design& d = design_of(self);
   const std::size_t nt = d.theta_offset.back();
   if (starts.empty() || starts.size() % nt != 0)
@@ -343,7 +347,7 @@ PyObject* m_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   const MinimizeOptions options{max_iter, gtol, ftol, {}, {}, {}, 0.0, {}};
   if (!without_gil([&] { best = cr::fit(d, starts, reml, options); })) return nullptr;
   const FitReport report{best.converged, best.iterations, best.fev, best.grad_inf_norm, best.message};
-  return solution_dict(self, best.theta, reml, &report);
+  return solution_dict(self, best.theta, reml, &report, cond_var);
 }
 
 PyObject* m_default_theta(PyObject* self, PyObject*) { return float_list(cr::default_theta(design_of(self))); }
@@ -426,8 +430,9 @@ PyMethodDef crossed_methods[] = {
      "||L^-1 v||^2 per new row (times sigma^2, its prediction error's variance), L L' the system at `theta`, v =\n"
      "[Lambda_j'z0_j at each factor's level; x0]. `x` (r, p); per factor `levels` int64 (r,) (-1: new) and `z` (r, q_j)."},
     {"fit", QK_FASTCALL(m_fit), METH_FASTCALL | METH_KEYWORDS,
-     "fit($self, starts, reml=True, max_iter=300, gtol=1e-08, ftol=1e-12)\n--\n\n"
-     "Minimises the criterion from each start (their flat concatenation); the best solution and the run's report."},
+     "fit($self, starts, reml=True, max_iter=300, gtol=1e-08, ftol=1e-12, cond_var=True)\n--\n\n"
+     "Minimises the criterion from each start (their flat concatenation); the best solution and the run's report\n"
+     "(its cond_var None unless cond_var: solution() gives them at the fitted theta)."},
     {"default_theta", QK_ENTRY(m_default_theta), METH_NOARGS, "default_theta($self, /)\n--\n\nIdentity Lambda."},
     {"start_theta", QK_FASTCALL(m_start_theta), METH_FASTCALL | METH_KEYWORDS,
      "start_theta($self, /, reml=True)\n--\n\nA start for fit(): each factor's theta from the model with that factor "

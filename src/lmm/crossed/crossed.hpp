@@ -127,9 +127,11 @@ struct Solution {
   std::vector<std::vector<double>> cond_var;  // per factor m_j x q_j x q_j, Lambda (A_ZZ)^-1 Lambda' (mode 2)
 };
 
-// The criterion at theta (mode 0), with its gradient (1), or with the solution (2).
+// The criterion at theta (mode 0), with its gradient (1), or with the solution (2),
+// whose conditional variances (a selected inversion of their own) only with cond_var.
 // Absent for an infeasible theta.
-std::optional<Solution> evaluate(const Design& d, const std::vector<double>& theta, bool reml, Mode mode);
+std::optional<Solution> evaluate(const Design& d, const std::vector<double>& theta, bool reml, Mode mode,
+                                 bool cond_var = true);
 
 std::vector<double> default_theta(const Design& d);
 // A start for the joint fit: each factor's optimum in the model with that factor alone

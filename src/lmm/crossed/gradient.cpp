@@ -287,15 +287,16 @@ std::vector<double> pwrss_gradient(const Design& d, const Factor& f, const std::
 
 }  // namespace
 
-std::optional<Solution> evaluate(const Design& d, const std::vector<double>& theta, bool reml, Mode mode) {
+std::optional<Solution> evaluate(const Design& d, const std::vector<double>& theta, bool reml, Mode mode,
+                                 bool cond_var) {
   // Between the optimiser's evaluations too, however few chunks each has.
   check_interrupt();
   std::optional<Factor> f = factorize(d, theta, reml);
   if (!f) return std::nullopt;
-  return solution_of(d, *f, reml, mode);
+  return solution_of(d, *f, reml, mode, cond_var);
 }
 
-Solution solution_of(const Design& d, const Factor& factor, bool reml, Mode mode) {
+Solution solution_of(const Design& d, const Factor& factor, bool reml, Mode mode, bool cond_var) {
   const Factor* f = &factor;
   Solution sol;
   sol.ev = evaluation_from(f->prof, f->ldl2, reml);
@@ -336,6 +337,10 @@ Solution solution_of(const Design& d, const Factor& factor, bool reml, Mode mode
   const std::size_t p = d.pr.p;
   sol.ev.fixed_inverse.assign(p * p, 0.0);
   if (p > 0) cholesky_inverse(f->prof.rx.data(), p, sol.ev.fixed_inverse.data());
+  if (!cond_var) {
+    unshift(d.pr.shift, sol.ev);
+    return sol;
+  }
   // The conditional variances: the inverse of the system over Z alone.
   const Selected sz = reml || !s ? select_inverse(d, *f, false) : *s;
   std::vector<double> sb, t1(0), t2(0);
