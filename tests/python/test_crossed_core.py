@@ -129,3 +129,18 @@ def test_large_means_cost_no_digits(shift):
     t = np.array([[1.0, -shift], [0.0, 1.0]])  # beta_moved = t beta + (2s, 0)
     np.testing.assert_allclose(res["beta"], t @ ref["beta"] + [2 * shift, 0.0], rtol=1e-8)
     np.testing.assert_allclose(res["cov_beta"], t @ np.asarray(ref["cov_beta"]) @ t.T, rtol=1e-6)
+
+
+@pytest.mark.parametrize("reml", [True, False])
+@pytest.mark.parametrize("q", [(1, 1), (2, 1)])
+def test_fit_reports_the_gradient_at_its_theta(q, reml):
+    # The fit's gradient is the one its run evaluated at the returned theta (sign groups
+    # normalised): the solution's there, and the report's largest entry.
+    y, x, factors = crossed_rows(800, (50, 12), q, seed=2)
+    core = CrossedCore(y, x, factors)
+    for start in (core.start_theta(reml), [-v for v in core.start_theta(reml)]):
+        res = core.fit(start, reml=reml)
+        again = core.solution(res["theta"], reml)
+        np.testing.assert_allclose(res["grad"], again["grad"], rtol=1e-9, atol=1e-9)
+        assert res["grad_inf_norm"] == pytest.approx(np.max(np.abs(res["grad"])), rel=1e-12)
+        assert res["deviance"] == again["deviance"]

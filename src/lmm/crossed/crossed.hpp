@@ -128,10 +128,11 @@ struct Solution {
 };
 
 // The criterion at theta (mode 0), with its gradient (1), or with the solution (2),
-// whose conditional variances (a selected inversion of their own) only with cond_var.
-// Absent for an infeasible theta.
+// whose conditional variances (a selected inversion of their own) only with cond_var,
+// and whose gradient is taken from known_gradient when that is given (the optimiser's
+// at its optimum). Absent for an infeasible theta.
 std::optional<Solution> evaluate(const Design& d, const std::vector<double>& theta, bool reml, Mode mode,
-                                 bool cond_var = true);
+                                 bool cond_var = true, const std::vector<double>* known_gradient = nullptr);
 
 std::vector<double> default_theta(const Design& d);
 // A start for the joint fit: each factor's optimum in the model with that factor alone
@@ -142,7 +143,10 @@ std::vector<SignGroup> sign_groups(const Design& d);
 // Lambda_j (q_j x q_j, row-major) from theta.
 std::vector<double> lambda_of(const Design& d, const std::vector<double>& theta, std::size_t j);
 
-OptimResult fit(const Design& d, const std::vector<double>& starts, bool reml, const MinimizeOptions& opt);
+// The minimiser's run; with `gradient`, the criterion's gradient at the returned theta
+// when one of the run's evaluations gave it (empty otherwise).
+OptimResult fit(const Design& d, const std::vector<double>& starts, bool reml, const MinimizeOptions& opt,
+                std::vector<double>* gradient = nullptr);
 
 // New rows for a prediction (borrowed, row-major): x0 (r x p) and, per factor, the
 // row's level (-1 for a level the model has not seen) and z0 (r x q_j).

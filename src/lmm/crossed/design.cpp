@@ -1,6 +1,7 @@
 // The crossed design: products, layout and the layout of theta, and the fit.
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "lmm/crossed/crossed.hpp"
 #include "lmm/crossed/factor.hpp"
@@ -61,12 +62,14 @@ std::vector<SignGroup> sign_groups(const Design& d) {
   return out;
 }
 
-OptimResult fit(const Design& d, const std::vector<double>& starts, bool reml, const MinimizeOptions& opt) {
+OptimResult fit(const Design& d, const std::vector<double>& starts, bool reml, const MinimizeOptions& opt,
+                std::vector<double>* gradient) {
   // The gradient costs about twice the factorisation, so trial points of the line
   // search are factored alone; the factor of the last one is kept, and the gradient,
   // when asked for at that point, starts from it.
   std::optional<Factor> last;
   std::vector<double> last_at;
+  std::vector<std::pair<std::vector<double>, std::vector<double>>> seen;  // (theta, gradient) evaluated
   const Objective objective = [&](const std::vector<double>& x, double& f, std::vector<double>& g) {
     std::optional<Solution> s;
     if (last && last_at == x) {
@@ -78,6 +81,7 @@ OptimResult fit(const Design& d, const std::vector<double>& starts, bool reml, c
     if (!s) return false;
     f = s->ev.deviance;
     g = s->ev.gradient;
+    seen.emplace_back(x, g);
     return true;
   };
   MinimizeOptions o = opt;
@@ -103,7 +107,24 @@ OptimResult fit(const Design& d, const std::vector<double>& starts, bool reml, c
       o.scale.insert(o.scale.end(), d.theta_offset[j + 1] - d.theta_offset[j], s);
     }
   }
-  return minimize_from_starts(objective, starts, d.theta_offset.back(), sign_groups(d), o);
+  const std::vector<SignGroup> groups = sign_groups(d);
+  OptimResult r = minimize_from_starts(objective, starts, d.theta_offset.back(), groups, o);
+  if (gradient) {
+    // The returned theta is an evaluated point with its sign groups normalised, which
+    // negates the gradient entries of the groups it flips.
+    gradient->clear();
+    for (auto it = seen.rbegin(); it != seen.rend() && gradient->empty(); ++it) {
+      std::vector<double> x = it->first, g = it->second;
+      for (const SignGroup& grp : groups)
+        if (x[grp.diagonal] < 0.0)
+          for (std::size_t j : grp.members) {
+            x[j] = -x[j];
+            g[j] = -g[j];
+          }
+      if (x == r.theta) *gradient = std::move(g);
+    }
+  }
+  return r;
 }
 
 std::vector<double> start_theta(const Design& d, bool reml) {

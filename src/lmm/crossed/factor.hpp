@@ -28,7 +28,8 @@ std::optional<Factor> factorize(const Design& d, const std::vector<double>& thet
 
 // The criterion at the factor's theta (mode 0), with its gradient (1), or with the
 // solution (2); evaluate() is factorize() then this.
-Solution solution_of(const Design& d, const Factor& f, bool reml, Mode mode, bool cond_var = true);
+Solution solution_of(const Design& d, const Factor& f, bool reml, Mode mode, bool cond_var = true,
+                     const std::vector<double>* known_gradient = nullptr);
 
 // The inverse (full, nd x nd) of the dense trailing system: the dense factors' rows,
 // with X's when with_x (nd = dz + p), else without.

@@ -285,34 +285,18 @@ std::vector<double> pwrss_gradient(const Design& d, const Factor& f, const std::
   return g;
 }
 
-}  // namespace
-
-std::optional<Solution> evaluate(const Design& d, const std::vector<double>& theta, bool reml, Mode mode,
-                                 bool cond_var) {
-  // Between the optimiser's evaluations too, however few chunks each has.
-  check_interrupt();
-  std::optional<Factor> f = factorize(d, theta, reml);
-  if (!f) return std::nullopt;
-  return solution_of(d, *f, reml, mode, cond_var);
-}
-
-Solution solution_of(const Design& d, const Factor& factor, bool reml, Mode mode, bool cond_var) {
+// The criterion's gradient at the factor's theta into sol (grad_pwrss, grad_logdet,
+// gradient); the selected inverse over [Z X] (REML) or Z (ML) into s when the general
+// path made one.
+void gradient_into(const Design& d, const Factor& factor, bool reml, const std::vector<std::vector<double>>& u,
+                   Solution& sol, std::optional<Selected>& s) {
   const Factor* f = &factor;
-  Solution sol;
-  sol.ev = evaluation_from(f->prof, f->ldl2, reml);
-  sol.ev.beta = f->prof.beta;
-  if (mode == kModeDeviance) {
-    unshift(d.pr.shift, sol.ev);
-    return sol;
-  }
-  const std::vector<std::vector<double>> u = modes(d, *f);
-  sol.ev.grad_pwrss = pwrss_gradient(d, *f, u);
   const std::size_t nth = d.theta_offset.back();
+  sol.ev.grad_pwrss = pwrss_gradient(d, *f, u);
   sol.ev.grad_logdet.assign(nth, 0.0);
   sol.ev.gradient.assign(nth, 0.0);
   const double nu = f->prof.nu;
   const std::optional<std::vector<double>> scalar = scalar_logdet_gradient(d, *f, reml);
-  std::optional<Selected> s;
   if (scalar) {
     sol.ev.grad_logdet = *scalar;
   } else {
@@ -329,6 +313,37 @@ Solution solution_of(const Design& d, const Factor& factor, bool reml, Mode mode
   }
   for (std::size_t at = 0; at < nth; ++at)
     sol.ev.gradient[at] = sol.ev.grad_logdet[at] + nu / f->prof.pwrss * sol.ev.grad_pwrss[at];
+}
+
+}  // namespace
+
+std::optional<Solution> evaluate(const Design& d, const std::vector<double>& theta, bool reml, Mode mode,
+                                 bool cond_var, const std::vector<double>* known_gradient) {
+  // Between the optimiser's evaluations too, however few chunks each has.
+  check_interrupt();
+  std::optional<Factor> f = factorize(d, theta, reml);
+  if (!f) return std::nullopt;
+  return solution_of(d, *f, reml, mode, cond_var, known_gradient);
+}
+
+Solution solution_of(const Design& d, const Factor& factor, bool reml, Mode mode, bool cond_var,
+                     const std::vector<double>* known_gradient) {
+  const Factor* f = &factor;
+  Solution sol;
+  sol.ev = evaluation_from(f->prof, f->ldl2, reml);
+  sol.ev.beta = f->prof.beta;
+  if (mode == kModeDeviance) {
+    unshift(d.pr.shift, sol.ev);
+    return sol;
+  }
+  const std::vector<std::vector<double>> u = modes(d, *f);
+  const std::size_t nth = d.theta_offset.back();
+  std::optional<Selected> s;
+  if (known_gradient && mode == kModeSolution && known_gradient->size() == nth) {
+    sol.ev.gradient = *known_gradient;
+  } else {
+    gradient_into(d, *f, reml, u, sol, s);
+  }
   if (mode != kModeSolution) {
     unshift(d.pr.shift, sol.ev);
     return sol;
