@@ -68,7 +68,30 @@ def object_text(frame: pd.DataFrame) -> pd.DataFrame:
 
 
 def join_labels(frame: pd.DataFrame, columns: Sequence[str]) -> pd.Series:
-    """Labels of the interaction of several grouping columns, e.g. "a1:b2"."""
+    """Labels of the interaction of several grouping columns, e.g. "a1:b2". The text is
+    made once per combination that occurs (columns of few levels and many rows), as
+    each value's str() joined by ":"."""
+    parts = [pd.factorize(frame[c]) for c in columns]
+    if len(columns) < 2 or len(frame) == 0 or any((codes < 0).any() for codes, _ in parts):  # missing: str() of each
+        return _joined_text(frame, columns)
+    key = np.zeros(len(frame), dtype=np.int64)
+    for codes, uniques in parts:
+        key = key * len(uniques) + codes
+    at, combos = pd.factorize(key)
+    if 4 * len(combos) > len(frame):  # mostly distinct: joining the columns' text is as fast
+        return _joined_text(frame, columns)
+    texts = [np.asarray(pd.Index(uniques).astype(str), dtype=object) for _, uniques in parts]
+    labels = np.empty(len(combos), dtype=object)
+    for i, combo in enumerate(np.asarray(combos, dtype=np.int64)):
+        pieces = []
+        for text in reversed(texts):
+            combo, k = divmod(int(combo), len(text))
+            pieces.append(text[k])
+        labels[i] = ":".join(reversed(pieces))
+    return pd.Series(labels).astype(str).iloc[at].set_axis(frame.index)
+
+
+def _joined_text(frame: pd.DataFrame, columns: Sequence[str]) -> pd.Series:
     out = frame[columns[0]].astype(str)
     for c in columns[1:]:
         out = out + ":" + frame[c].astype(str)
