@@ -13,16 +13,21 @@ resident memory of the process, on two designs:
 - a ratings design of 1,000,000 rows, 6000 users x 3700 items with Zipf-like item
   popularity, y ~ x + (1 | user) + (1 | item).
 
-    python benchmarks/crossed_core.py [--insteval CSV] [--skip-large] [--repeats K]
+    python benchmarks/crossed_core.py [--insteval CSV] [--skip-large] [--repeats K] [--out MD]
 
 Run it with RAYON_NUM_THREADS set as for the other benchmarks; timings are the best of K.
+With ``--out`` the lines are also written to a Markdown report with the date, the machine
+and the command (benchmarks/crossed_core.md is one).
 """
 
 from __future__ import annotations
 
 import argparse
+import os
 import resource
+import sys
 import time
+from pathlib import Path
 
 import numpy as np
 
@@ -70,7 +75,7 @@ def ratings() -> tuple:
     return y, x, [(user, users, one, [1]), (item, int(item.max()) + 1, one, [1])]
 
 
-def run(name: str, y, x, factors, repeats: int) -> None:
+def run(name: str, y, x, factors, repeats: int) -> str:
     from quorvelkit._quorvelkit import CrossedCore
 
     t = time.perf_counter()
@@ -80,15 +85,17 @@ def run(name: str, y, x, factors, repeats: int) -> None:
     dev = best(lambda: core.deviance(theta), repeats)
     grad = best(lambda: core.deviance_grad(theta), repeats)
     t = time.perf_counter()
-    fit = core.fit(core.start_theta())
+    fit = core.fit(core.start_theta(), cond_var=False)
     fit_time = time.perf_counter() - t
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
-    print(
+    line = (
         f"{name}: n={core.n} levels={core.m} blocks={core.block_kinds} build {build:.3f} s, "
         f"deviance {dev * 1e3:.1f} ms, deviance+gradient {grad * 1e3:.1f} ms, "
         f"fit {fit_time:.2f} s ({fit['fev']} evaluations, {fit['message']}), "
         f"theta {np.round(fit['theta'], 6).tolist()}, peak RSS {peak:.0f} MB"
     )
+    print(line, flush=True)
+    return line
 
 
 def main() -> None:
@@ -96,10 +103,31 @@ def main() -> None:
     ap.add_argument("--insteval", help="InstEval as CSV (see above)")
     ap.add_argument("--skip-large", action="store_true", help="leave out the 1,000,000-row design")
     ap.add_argument("--repeats", type=int, default=3)
+    ap.add_argument("--out", help="also write the lines to this Markdown file")
     args = ap.parse_args()
-    run("InstEval" if args.insteval else "InstEval-shaped", *insteval(args.insteval), args.repeats)
+    lines = [run("InstEval" if args.insteval else "InstEval-shaped", *insteval(args.insteval), args.repeats)]
     if not args.skip_large:
-        run("ratings 1M", *ratings(), args.repeats)
+        # peak RSS is the process's: the ratings line's includes InstEval's, which is smaller
+        lines.append(run("ratings 1M", *ratings(), args.repeats))
+    if args.out:
+        sys.path.insert(0, str(Path(__file__).resolve().parent))
+        import environment
+
+        text = [
+            "# The crossed core alone",
+            "",
+            f"{environment.now()}; {environment.machine_line()}; "
+            f"RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', 'unset')}.",
+            f"Command: `python benchmarks/crossed_core.py {' '.join(sys.argv[1:])}`.",
+            "",
+            "Construction, one criterion, one criterion with its gradient (best of the repeats), and the",
+            "REML fit from `start_theta()` (conditional variances left out, as `lmm` leaves them), with",
+            "the process's peak resident memory.",
+            "",
+            *[f"- {ln}" for ln in lines],
+            "",
+        ]
+        Path(args.out).write_text("\n".join(text))
 
 
 if __name__ == "__main__":

@@ -221,12 +221,13 @@ PyObject* list_of_arrays(const cr::Design& d, const std::vector<std::vector<doub
   return list.release();
 }
 
+// The dict of a solution at theta: `s` when given (a fit's), else evaluated here.
 PyObject* solution_dict(PyObject* self, const std::vector<double>& theta, bool reml, const FitReport* report,
-                        bool cond_var, const std::vector<double>* known_gradient = nullptr) {
-  std::optional<cr::Solution> s;
-  const bool failed =
-      !without_gil([&] { s = cr::evaluate(design_of(self), theta, reml, kModeSolution, cond_var, known_gradient); });
-  if (failed) return nullptr;
+                        bool cond_var, std::optional<cr::Solution>* given = nullptr) {
+  std::optional<cr::Solution> here;
+  if (!given && !without_gil([&] { here = cr::evaluate(design_of(self), theta, reml, kModeSolution, cond_var); }))
+    return nullptr;
+  std::optional<cr::Solution>& s = given ? *given : here;
   if (!s) return infeasible();
   const cr::Design& d = design_of(self);
   const Evaluation& ev = s->ev;
@@ -345,11 +346,11 @@ PyObject* m_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   for (std::size_t i = 0; i < starts.size(); ++i)
     if (!std::isfinite(starts[i])) return value_error("starts[" + std::to_string(i) + "] is not finite");
   OptimResult best;
-  std::vector<double> gradient;
+  std::optional<cr::Solution> solution;
   const MinimizeOptions options{max_iter, gtol, ftol, {}, {}, {}, 0.0, {}};
-  if (!without_gil([&] { best = cr::fit(d, starts, reml, options, &gradient); })) return nullptr;
+  if (!without_gil([&] { best = cr::fit(d, starts, reml, options, &solution, cond_var); })) return nullptr;
   const FitReport report{best.converged, best.iterations, best.fev, best.grad_inf_norm, best.message};
-  return solution_dict(self, best.theta, reml, &report, cond_var, &gradient);
+  return solution_dict(self, best.theta, reml, &report, cond_var, &solution);
 }
 
 PyObject* m_default_theta(PyObject* self, PyObject*) { return float_list(cr::default_theta(design_of(self))); }

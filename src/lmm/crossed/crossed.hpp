@@ -143,10 +143,11 @@ std::vector<SignGroup> sign_groups(const Design& d);
 // Lambda_j (q_j x q_j, row-major) from theta.
 std::vector<double> lambda_of(const Design& d, const std::vector<double>& theta, std::size_t j);
 
-// The minimiser's run; with `gradient`, the criterion's gradient at the returned theta
-// when one of the run's evaluations gave it (empty otherwise).
+// The minimiser's run. With `solution`, also the solution at the returned theta (its
+// conditional variances only with cond_var; absent if that theta is infeasible), from
+// the run's gradient there and, when the run's last factor is of that theta, from it.
 OptimResult fit(const Design& d, const std::vector<double>& starts, bool reml, const MinimizeOptions& opt,
-                std::vector<double>* gradient = nullptr);
+                std::optional<Solution>* solution = nullptr, bool cond_var = true);
 
 // New rows for a prediction (borrowed, row-major): x0 (r x p) and, per factor, the
 // row's level (-1 for a level the model has not seen) and z0 (r x q_j).

@@ -63,34 +63,32 @@ std::vector<SignGroup> sign_groups(const Design& d) {
 }
 
 OptimResult fit(const Design& d, const std::vector<double>& starts, bool reml, const MinimizeOptions& opt,
-                std::vector<double>* gradient) {
+                std::optional<Solution>* solution, bool cond_var) {
   // The gradient costs about twice the factorisation, so trial points of the line
-  // search are factored alone; the factor of the last one is kept, and the gradient,
-  // when asked for at that point, starts from it.
+  // search are factored alone; the factor of the last point is kept, and the gradient
+  // (or the final solution) at that point starts from it.
   std::optional<Factor> last;
   std::vector<double> last_at;
   std::vector<std::pair<std::vector<double>, std::vector<double>>> seen;  // (theta, gradient) evaluated
+  const auto factor_at = [&](const std::vector<double>& x) {
+    if (last && last_at == x) return true;
+    check_interrupt();
+    last.reset();  // one factor held at a time
+    last = factorize(d, x, reml);
+    last_at = x;
+    return last.has_value();
+  };
   const Objective objective = [&](const std::vector<double>& x, double& f, std::vector<double>& g) {
-    std::optional<Solution> s;
-    if (last && last_at == x) {
-      s = solution_of(d, *last, reml, kModeGradient);
-    } else {
-      last.reset();
-      s = evaluate(d, x, reml, kModeGradient);
-    }
-    if (!s) return false;
-    f = s->ev.deviance;
-    g = s->ev.gradient;
+    if (!factor_at(x)) return false;
+    const Solution s = solution_of(d, *last, reml, kModeGradient);
+    f = s.ev.deviance;
+    g = s.ev.gradient;
     seen.emplace_back(x, g);
     return true;
   };
   MinimizeOptions o = opt;
   o.value = [&](const std::vector<double>& x, double& f) {
-    check_interrupt();
-    last.reset();  // one factor held at a time
-    last = factorize(d, x, reml);
-    last_at = x;
-    if (!last) return false;
+    if (!factor_at(x)) return false;
     f = evaluation_from(last->prof, last->ldl2, reml).deviance;
     return true;
   };
@@ -109,11 +107,12 @@ OptimResult fit(const Design& d, const std::vector<double>& starts, bool reml, c
   }
   const std::vector<SignGroup> groups = sign_groups(d);
   OptimResult r = minimize_from_starts(objective, starts, d.theta_offset.back(), groups, o);
-  if (gradient) {
+  if (solution) {
     // The returned theta is an evaluated point with its sign groups normalised, which
-    // negates the gradient entries of the groups it flips.
-    gradient->clear();
-    for (auto it = seen.rbegin(); it != seen.rend() && gradient->empty(); ++it) {
+    // negates the gradient entries of the groups it flips; the last factor is reused
+    // only when it is of that very theta.
+    std::vector<double> gradient;
+    for (auto it = seen.rbegin(); it != seen.rend() && gradient.empty(); ++it) {
       std::vector<double> x = it->first, g = it->second;
       for (const SignGroup& grp : groups)
         if (x[grp.diagonal] < 0.0)
@@ -121,8 +120,11 @@ OptimResult fit(const Design& d, const std::vector<double>& starts, bool reml, c
             x[j] = -x[j];
             g[j] = -g[j];
           }
-      if (x == r.theta) *gradient = std::move(g);
+      if (x == r.theta) gradient = std::move(g);
     }
+    const std::vector<double>* known = gradient.empty() ? nullptr : &gradient;
+    if (last && last_at == r.theta) *solution = solution_of(d, *last, reml, kModeSolution, cond_var, known);
+    else *solution = evaluate(d, r.theta, reml, kModeSolution, cond_var, known);
   }
   return r;
 }
