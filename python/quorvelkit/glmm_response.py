@@ -143,9 +143,9 @@ def _evaluate(text: str, frame: pd.DataFrame, shown: str) -> tuple[pd.Series, np
             warnings.simplefilter("ignore", DeprecationWarning)
             lhs = model_matrix(f"{checked.text} ~ 1", sub, na_action="ignore", context=FORMULA_CONTEXT).lhs
     except Exception as exc:  # formulaic's and the evaluation's errors
-        raise ValueError(f"cannot evaluate the response {shown!r}: {clean_message(exc)}") from None
+        raise ValueError(f"cannot evaluate the response {shown}: {clean_message(exc)}") from None
     if lhs.shape[1] != 1:
-        raise ValueError(f"the response {shown!r} must be one column of numbers")
+        raise ValueError(f"the response {shown} must be one column of numbers")
     # A comparison of a missing value is False, not missing: the inputs decide.
     missing = sub.isna().any(axis=1).to_numpy()
     return pd.Series(lhs.to_numpy()[:, 0], index=frame.index), missing
@@ -164,7 +164,7 @@ def _numbers(values: pd.Series, missing: np.ndarray, shown: str, place: Any) -> 
             raise ValueError(f"the response {shown} must hold numbers, but it holds {values.iloc[k]!r} in {place(k)}")
     inf = np.flatnonzero(np.isinf(out))
     if len(inf):
-        raise ValueError(f"the response {shown} is not finite ({out[inf[0]]!r}) in {place(int(inf[0]))}")
+        raise ValueError(f"the response {shown} is not finite ({_shown(out[inf[0]])}) in {place(int(inf[0]))}")
     return out
 
 
