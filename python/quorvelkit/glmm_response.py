@@ -37,7 +37,7 @@ import pandas as pd
 from .checks import check_weights, require_columns, row_values
 from .errors import FormulaError, clean_message
 from .expressions import check_part, quote_name, unquote_name
-from .frames import drop_unused_categories, sorted_levels, to_frame
+from .frames import sorted_levels, to_frame
 from .parsing import _closing, _split_top
 from .r_functions import FORMULA_CONTEXT
 
@@ -191,9 +191,7 @@ def _factor(values: pd.Series, missing: np.ndarray, shown: str, place: Any) -> t
                 f"the response {shown} mixes labels and numbers ({values.iloc[k]!r} in {place(k)}); "
                 f"give a factor response as labels only"
             )
-    codes, levels = sorted_levels(
-        drop_unused_categories(present) if isinstance(values.dtype, pd.CategoricalDtype) else present
-    )
+    codes, levels = sorted_levels(present)  # a categorical's unused categories dropped, as R drops them
     y = np.full(len(values), np.nan)
     y[~missing] = (codes != 0).astype(float)
     return y, tuple(levels)

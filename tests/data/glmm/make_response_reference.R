@@ -29,7 +29,7 @@ read_data <- function(name) {
 # first level is unused, proportions whose successes are integral to within R's 1e-3 or
 # not, a zero weight on a proportion, cbind() with weights and with counts off an
 # integer by less or more than 1e-3, counts off an integer by less or more than R's
-# 1e-7 (relative).
+# 1e-7 (relative: a large count half-way between two integers is close enough).
 edge <- data.frame(
   lgl = c(TRUE, FALSE, TRUE, TRUE, FALSE, FALSE, TRUE, NA),
   unused = factor(c("b", "c", "b", "c", "b", "c", "c", "b"), levels = c("a", "b", "c")),
@@ -41,6 +41,7 @@ edge <- data.frame(
   f = c(1, 1, 2, 0, 0, 2, 1, 3),
   count_close = c(1, 2, 2.0000001, 3, 0, 1, 2, 1),
   count_off = c(1, 2, 2.000001, 3, 0, 1, 2, 1),
+  count_large = c(1, 2, 123456789.5, 3, 0, 1, 2, 1),
   count_na = c(1, NA, 4, 3, 0, 1, 2, 1)
 )
 
@@ -68,6 +69,7 @@ cases <- list(
   bernoulli_weighted = list(data = "edge", lhs = "I(p > 0.4)", family = "binomial", weights = "w"),
   counts_close = list(data = "edge", lhs = "count_close", family = "poisson"),
   counts_off = list(data = "edge", lhs = "count_off", family = "poisson"),
+  counts_large = list(data = "edge", lhs = "count_large", family = "poisson"),
   counts_weighted = list(data = "edge", lhs = "count_na", family = "poisson", weights = "w")
 )
 
