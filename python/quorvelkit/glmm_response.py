@@ -287,10 +287,9 @@ def read_response(formula: str, data: Any, family: str, weights: Any = None, *, 
                 f"the successes {args[0]!r} of the binomial response {lhs!r} are above the trials: "
                 f"{_shown(s[k])} of {_shown(s[k] + f[k])} in {at(k)} (the failures {args[1]!r} are negative)"
             )
-        off = (np.abs(s - np.round(s)) > SUCCESS_TOL) | (np.abs(f - np.round(f)) > SUCCESS_TOL)
-        _warn_fraction(
-            off, np.where(np.abs(s - np.round(s)) > SUCCESS_TOL, s, f), f"the counts of {lhs!r}", at, stacklevel
-        )
+        s_off = np.abs(s - np.round(s)) > SUCCESS_TOL
+        off = s_off | (np.abs(f - np.round(f)) > SUCCESS_TOL)
+        _warn_fraction(off, np.where(s_off, s, f), f"the counts of {lhs!r}", at, stacklevel)
         n = s + f
         with np.errstate(invalid="ignore", divide="ignore"):
             y = np.where(n > 0, s / n, 0.0)
@@ -301,7 +300,7 @@ def read_response(formula: str, data: Any, family: str, weights: Any = None, *, 
         _warn_fraction(off, y, f"the counts {lhs!r}", at, stacklevel)
         return GlmmResponse(y, None, w, "count", keep)
     y = np.where(w == 0, 0.0, y)
-    what = "0/1 values" if given is None else "proportions in [0, 1] (the weights are the trials)"
+    what = "0/1 values (or proportions, weights= giving the trials)" if given is None else "proportions in [0, 1]"
     _refuse((y < 0) | (y > 1), y, f"the binomial response {lhs!r} must hold {what}", at)
     m = w * y
     _warn_fraction(
