@@ -65,6 +65,7 @@ def test_response_read_as_r_reads_it(name):
             return
         got = read_response(formula, data, case["family"], case["weights"])
     assert [type(w.message) for w in caught] == [NonIntegerResponseWarning] * len(case["warnings"])
+    assert all(case["lhs"] in str(w.message) and w.filename == __file__ for w in caught)
     np.testing.assert_array_equal(np.flatnonzero(got.keep) + 1, case["rows"])
     assert got.n_dropped == len(data) - len(case["rows"])
     np.testing.assert_allclose(got.y, case["y"], rtol=1e-14, atol=0)
