@@ -19,6 +19,7 @@ import quorvelkit as qk
 from quorvelkit import LmmCore, lmm
 from quorvelkit import _quorvelkit as Q
 from quorvelkit._quorvelkit import CrossedCore
+from quorvelkit.glmm_response import read_response
 from quorvelkit.products import PartProducts, merge_parts
 from quorvelkit.sources import RowsUnavailable, SourceError
 
@@ -163,6 +164,14 @@ def crossed(y=None, x=None, factors=None, **kw):
     y = np.arange(4.0) if y is None else y
     x = np.ones((4, 1)) if x is None else x
     return lambda t: CrossedCore(y, x, two if factors is None else factors, **kw)
+
+
+def glmm_response(lhs, family="binomial", weights=None):
+    """The response of a GLMM (quorvelkit.glmm_response) read from four rows: successes
+    s of s + f trials, labels, labels mixed with numbers, negative weights."""
+    d = pd.DataFrame({"s": [1.0, 2, 0, 3], "f": [0.0, 1, 2, 1], "label": list("abab"), "mixed": ["a", "b", 3, "a"],
+                      "neg": [1.0, 2, -1, 1], "g": [1, 1, 2, 2]})  # fmt: skip
+    return lambda t: read_response(f"{lhs} ~ 1 + (1 | g)", d, family, weights)
 
 
 CZ, CC = np.ones((4, 1)), np.array([0, 1, 0, 1])
@@ -467,6 +476,22 @@ BEFORE_THE_CORE = [  # formulas, columns and arguments lmm refuses
      SourceError, R("batch 0 has 1 fixed-effects and 1100 random-effects columns, 1212201 numbers.*at most")),
     (lambda t: lmm(FM1, t.sleep, batch_rows=10), T, "options of a batched source for a data frame: batch_rows"),
     (lambda t: lmm(FM1, t.sleep, REML=False), T, "unexpected keyword argument 'REML'; R's REML= is reml= here"),
+    # the response of a binomial or Poisson model
+    (glmm_response("cbind(s, f)", "poisson"), FE, "cbind(successes, failures) is a binomial response, not a poisson"),
+    (glmm_response("cbind(s, f, s)"), FE, "cbind() takes two columns, the successes and the failures"),
+    (glmm_response("I(cbind(s, f))"), FE, "cbind(successes, failures) must be the whole response"),
+    (glmm_response("s", "gaussian"), V, "family must be one of 'binomial', 'poisson', got 'gaussian'"),
+    (glmm_response("label", "poisson"), V, "a Poisson response must be counts, but 'label' holds labels"),
+    (glmm_response("mixed"), V, "the response 'mixed' mixes labels and numbers (3 in row 2)"),
+    (glmm_response("label + 1"), V, "cannot evaluate the response 'label + 1'"),
+    (glmm_response("s / f"), V, "the response 's / f' is not finite (inf) in row 0"),
+    (glmm_response("cbind(s, f - 1)"), V,
+     "the successes 's' of the binomial response 'cbind(s, f - 1)' are above the trials: 1 of 0 in row 0"),
+    (glmm_response("cbind(s - 1, f)"), V, "the successes 's - 1' of the binomial response 'cbind(s - 1, f)' must not "
+     "be negative: it is -1 in row 2"),
+    (glmm_response("s", "poisson", "neg"), SourceError, "the weights column 'neg' must be finite and non-negative"),
+    (glmm_response("I(s / 3)", weights="neg"), SourceError, "it holds -1.0 in row 2"),
+    (glmm_response("counts", "poisson"), SourceError, "column 'counts' not found in the data"),
     (lambda t: lmm(FM1, t.sleep, max_iters=5), T, "did you mean max_iter=?"),
     (lambda t: lmm(FM1, iter([t.sleep]), evaluatr="blocks"), T, "did you mean evaluator=?"),
     (lambda t: lmm(FM1, t.sleep, False, options=qk.FitOptions()), T, "options=, or the fit options one by one"),
