@@ -116,10 +116,12 @@ def varpar_info(core: Any, theta: Sequence[float], reml: bool) -> VarparInfo:
 
 def _df(info: VarparInfo, row: np.ndarray) -> float:
     """Satterthwaite's df of the contrast row'beta."""
-    var = float(row @ info.cov_beta @ row)
-    grad = np.einsum("i,kij,j->k", row, info.jacobian, row)
-    denom = float(grad @ info.vcov_varpar @ grad)
-    if not np.isfinite(denom):  # a singular Hessian (vcov_varpar NaN): no approximation
+    # A column all but zero makes Cov(beta) overflow: no approximation then either.
+    with np.errstate(over="ignore", invalid="ignore"):
+        var = float(row @ info.cov_beta @ row)
+        grad = np.einsum("i,kij,j->k", row, info.jacobian, row)
+        denom = float(grad @ info.vcov_varpar @ grad)
+    if not (np.isfinite(denom) and np.isfinite(var)):  # a singular Hessian (vcov_varpar NaN), or overflow
         return float("nan")
     return 2.0 * var * var / denom if denom > 0 else float("inf")
 

@@ -179,6 +179,17 @@ def test_a_degenerate_fit_reports_without_dividing_by_zero():
     assert not np.isfinite(fit.coef_table["df"].iloc[0])
 
 
+def test_a_column_all_but_zero_reports_without_overflow():
+    # x is 0 but for 5e-142 in one row: Var(beta_x) overflows, and the report gives its
+    # df as not available instead of raising (the warning is an error here).
+    frame = {"y": [0.0] * 7 + [1.0, 0.0], "x": [0.0] * 8 + [5.055958534114386e-142], "g": list("aaaaaaaab")}
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", qk.SingularFitWarning)
+        fit = qk.lmm("y ~ x + (1 | g)", frame, reml=False)
+    assert "Satterthwaite" in fit.summary_text()
+    assert np.isnan(fit.coef_table["df"].iloc[1])
+
+
 # Values and df across the whole range, with the edges: zero, underflow, infinities,
 # NaN and df that are not positive.
 TAIL_X = [0.0, 1e-300, 0.5, 1.0, 2.5, 37.3, 1e3, 1e10, np.inf, np.nan, -1.0]
