@@ -37,6 +37,12 @@ class RankDeficiencyWarning(UserWarning):
     """Aliased fixed-effects columns were dropped from the model matrix."""
 
 
+class NonIntegerResponseWarning(UserWarning):
+    """A binomial response whose successes (or counts of ``cbind()``) or a Poisson
+    response whose counts are not whole numbers: R's ``glm`` and ``glmer`` fit such
+    data with the same warning."""
+
+
 class SingularFitWarning(UserWarning):
     """An optimised fit is on the boundary: a random-effect variance, or a linear
     combination of the random effects, is estimated at zero (lme4's "boundary

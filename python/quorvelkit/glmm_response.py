@@ -35,7 +35,7 @@ import numpy as np
 import pandas as pd
 
 from .checks import check_weights, require_columns, row_values
-from .errors import FormulaError, clean_message
+from .errors import FormulaError, NonIntegerResponseWarning, clean_message
 from .expressions import check_part, quote_name, unquote_name
 from .frames import sorted_levels, to_frame
 from .parsing import _closing, _split_top
@@ -51,12 +51,6 @@ FAMILIES = ("binomial", "poisson")
 SUCCESS_TOL = 1e-3
 #: R's tolerance for a count of the Poisson density (``dpois``: relative to max(1, |x|)).
 COUNT_TOL = 1e-7
-
-
-class NonIntegerResponseWarning(UserWarning):
-    """A binomial response whose successes (or counts of ``cbind()``) or a Poisson
-    response whose counts are not whole numbers: R's ``glm`` and ``glmer`` fit such
-    data with the same warning."""
 
 
 @dataclass(frozen=True)

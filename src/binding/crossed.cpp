@@ -3,6 +3,8 @@
 // numeric work runs with the interpreter lock released.
 #include "binding/crossed.hpp"
 
+#include "binding/crossed_internal.hpp"
+
 #include <cmath>
 #include <string>
 
@@ -22,7 +24,13 @@ struct CrossedObject {
   cr::Design* design;
 };
 
-cr::Design& design_of(PyObject* self) { return *reinterpret_cast<CrossedObject*>(self)->design; }
+}  // namespace
+
+cr::Design& crossed_design(PyObject* self) { return *reinterpret_cast<CrossedObject*>(self)->design; }
+
+namespace {
+
+cr::Design& design_of(PyObject* self) { return crossed_design(self); }
 
 // One factor's tuple (codes, n_levels, z, blocks).
 bool parse_factor(PyObject* item, std::size_t k, std::uint64_t n, ArrayView& codes, ArrayView& z,
@@ -127,7 +135,9 @@ void crossed_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-bool theta_ok(PyObject* self, const std::vector<double>& theta) {
+}  // namespace
+
+bool crossed_theta_ok(PyObject* self, const std::vector<double>& theta) {
   const std::size_t nt = design_of(self).theta_offset.back();
   if (theta.size() != nt) {
     value_error("theta must have " + std::to_string(nt) + " entries, got " + std::to_string(theta.size()));
@@ -140,6 +150,10 @@ bool theta_ok(PyObject* self, const std::vector<double>& theta) {
     }
   return true;
 }
+
+namespace {
+
+bool theta_ok(PyObject* self, const std::vector<double>& theta) { return crossed_theta_ok(self, theta); }
 
 // (theta, reml=True), theta checked for length and finiteness.
 bool theta_args(const char* fname, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
@@ -179,10 +193,16 @@ PyObject* m_deviance_grad(PyObject* self, PyObject* const* args, Py_ssize_t narg
   return Py_BuildValue("(dO)", s ? s->ev.deviance : INFINITY, grad.get());
 }
 
-PyObject* infeasible() {
+}  // namespace
+
+PyObject* crossed_infeasible() {
   PyErr_SetString(PyExc_RuntimeError, "theta is infeasible: the system is not positive definite or pwrss is not positive");
   return nullptr;
 }
+
+namespace {
+
+PyObject* infeasible() { return crossed_infeasible(); }
 
 PyObject* m_criterion_parts(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<double> theta;
@@ -269,59 +289,6 @@ PyObject* m_solution(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   bool reml;
   if (!theta_args("solution", self, args, nargs, kwnames, theta, reml)) return nullptr;
   return solution_dict(self, theta, reml, nullptr, true);
-}
-
-// (theta, x, levels, z, reml=True): levels and z hold one array per factor.
-PyObject* m_prediction_variance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::vector<PyObject*> a;
-  if (!parse_args("prediction_variance", {"theta", "x", "levels", "z", "reml"}, 4, args, nargs, kwnames, a))
-    return nullptr;
-  std::vector<double> theta;
-  bool reml = true;
-  if (!to_vec(a[0], "theta", theta) || !theta_ok(self, theta)) return nullptr;
-  if (a[4] && !to_bool(a[4], "reml", reml)) return nullptr;
-  const cr::Design& d = design_of(self);
-  const std::size_t k = d.pr.m.size();
-  ArrayView x;
-  if (!borrow_matrix(a[1], "x", x)) return nullptr;
-  if (static_cast<std::uint64_t>(x.cols) != d.pr.p)
-    return value_error("x must have " + std::to_string(d.pr.p) + " columns, got " + std::to_string(x.cols));
-  cr::PredictionRows rows;
-  rows.r = static_cast<std::uint64_t>(x.rows);
-  rows.x = data_of<double>(x);
-  std::vector<Ref> items;  // held while the views borrow their arrays
-  std::vector<ArrayView> views(2 * k);
-  for (std::size_t w = 0; w < 2 * k; ++w) {
-    const std::size_t j = w % k;
-    const std::string arg = w < k ? "levels" : "z", name = arg + "[" + std::to_string(j) + "]";
-    PyObject* seq = a[w < k ? 2 : 3];
-    if (PyUnicode_Check(seq) || !PySequence_Check(seq) || PySequence_Size(seq) != static_cast<Py_ssize_t>(k)) {
-      PyErr_Clear();
-      return value_error(arg + " must be a sequence of " + std::to_string(k) + " arrays, one per factor");
-    }
-    items.emplace_back(PySequence_GetItem(seq, static_cast<Py_ssize_t>(j)));
-    if (!items.back()) return nullptr;
-    ArrayView& v = views[w];
-    if (w < k ? !borrow_vector(items.back().get(), name.c_str(), NPY_INT64, v)
-              : !borrow_matrix(items.back().get(), name.c_str(), v))
-      return nullptr;
-    if (static_cast<std::uint64_t>(v.rows) != rows.r || (w >= k && static_cast<std::uint64_t>(v.cols) != d.pr.q[j]))
-      return value_error(name + " must have one row per row of x" +
-                         (w >= k ? " and " + std::to_string(d.pr.q[j]) + " columns" : std::string()));
-    if (w >= k) {
-      rows.z.push_back(data_of<double>(v));
-      continue;
-    }
-    rows.levels.push_back(data_of<std::int64_t>(v));
-    const auto m = static_cast<std::int64_t>(d.pr.m[j]);
-    for (std::uint64_t r = 0; r < rows.r; ++r)
-      if (rows.levels[j][r] < -1 || rows.levels[j][r] >= m)
-        return value_error(name + " holds " + std::to_string(rows.levels[j][r]) + ", outside [-1, " + std::to_string(m) + ")");
-  }
-  std::optional<std::vector<double>> out;
-  if (!without_gil([&] { out = cr::prediction_variance(d, theta, reml, rows); })) return nullptr;
-  if (!out) return infeasible();
-  return array_taking(std::move(*out), {static_cast<npy_intp>(rows.r)});
 }
 
 PyObject* m_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -428,7 +395,7 @@ PyMethodDef crossed_methods[] = {
     {"solution", QK_FASTCALL(m_solution), METH_FASTCALL | METH_KEYWORDS,
      "solution($self, theta, reml=True)\n--\n\n"
      "Everything at `theta`: beta, cov_beta, and per factor cov_re, random_effects, u and cond_var."},
-    {"prediction_variance", QK_FASTCALL(m_prediction_variance), METH_FASTCALL | METH_KEYWORDS,
+    {"prediction_variance", QK_FASTCALL(crossed_prediction_variance), METH_FASTCALL | METH_KEYWORDS,
      "prediction_variance($self, theta, x, levels, z, reml=True)\n--\n\n"
      "||L^-1 v||^2 per new row (times sigma^2, its prediction error's variance), L L' the system at `theta`, v =\n"
      "[Lambda_j'z0_j at each factor's level; x0]. `x` (r, p); per factor `levels` int64 (r,) (-1: new) and `z` (r, q_j)."},
