@@ -230,6 +230,16 @@ bool to_double(PyObject* obj, const char* name, double& out) {
   return true;
 }
 
+bool fit_args(const std::vector<PyObject*>& a, std::vector<double>& starts, bool& reml, MinimizeOptions& options) {
+  reml = true;
+  options = MinimizeOptions{};  // its defaults are the methods' documented ones
+  if (!to_vec(a[0], "starts", starts)) return false;
+  if (a[1] && !to_bool(a[1], "reml", reml)) return false;
+  if (a[2] && !to_u64(a[2], "max_iter", options.max_iter)) return false;
+  if (a[3] && !to_double(a[3], "gtol", options.gtol)) return false;
+  return !(a[4] && !to_double(a[4], "ftol", options.ftol));
+}
+
 PyObject* float_list(const std::vector<double>& v) {
   Ref list(PyList_New(static_cast<Py_ssize_t>(v.size())));
   if (!list) return nullptr;

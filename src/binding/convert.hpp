@@ -10,6 +10,7 @@
 
 #include "binding/numpy.hpp"
 #include "lmm/prepare/rows.hpp"
+#include "optim/minimize.hpp"
 
 namespace qk::py {
 
@@ -56,6 +57,10 @@ bool to_u64(PyObject* obj, const char* name, std::uint64_t& out);
 // A sequence of non-negative integers; a str is refused.
 bool to_u64_vec(PyObject* obj, const char* name, std::vector<std::uint64_t>& out);
 bool to_double(PyObject* obj, const char* name, double& out);
+// The arguments both cores' fit() begin with, a[0..4] as parse_args left them:
+// (starts, reml=True, max_iter=300, gtol=1e-08, ftol=1e-12). The starts are read, not
+// checked against the model.
+bool fit_args(const std::vector<PyObject*>& a, std::vector<double>& starts, bool& reml, MinimizeOptions& options);
 
 PyObject* float_list(const std::vector<double>& v);
 // A new float64 array of the given shape holding a copy of v.

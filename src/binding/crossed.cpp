@@ -296,14 +296,9 @@ PyObject* m_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   if (!parse_args("fit", {"starts", "reml", "max_iter", "gtol", "ftol", "cond_var"}, 1, args, nargs, kwnames, a))
     return nullptr;
   std::vector<double> starts;
-  bool reml = true;
-  std::uint64_t max_iter = 300;
-  double gtol = 1e-8, ftol = 1e-12;
-  if (!to_vec(a[0], "starts", starts)) return nullptr;
-  if (a[1] && !to_bool(a[1], "reml", reml)) return nullptr;
-  if (a[2] && !to_u64(a[2], "max_iter", max_iter)) return nullptr;
-  if (a[3] && !to_double(a[3], "gtol", gtol)) return nullptr;
-  if (a[4] && !to_double(a[4], "ftol", ftol)) return nullptr;
+  bool reml;
+  MinimizeOptions options;
+  if (!fit_args(a, starts, reml, options)) return nullptr;
   bool cond_var = true;
   if (a[5] && !to_bool(a[5], "cond_var", cond_var)) return nullptr;
   const cr::Design& d = design_of(self);
@@ -314,7 +309,6 @@ PyObject* m_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (!std::isfinite(starts[i])) return value_error("starts[" + std::to_string(i) + "] is not finite");
   OptimResult best;
   std::optional<cr::Solution> solution;
-  const MinimizeOptions options{max_iter, gtol, ftol, {}, {}, {}, 0.0, {}};
   if (!without_gil([&] { best = cr::fit(d, starts, reml, options, &solution, cond_var); })) return nullptr;
   const FitReport report{best.converged, best.iterations, best.fev, best.grad_inf_norm, best.message};
   return solution_dict(self, best.theta, reml, &report, cond_var, &solution);
