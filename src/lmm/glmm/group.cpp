@@ -256,6 +256,24 @@ double group_agq(const Rows& rows, std::uint64_t g, GroupWork& work, const doubl
   const std::size_t k = nodes.size();
   std::size_t total = 1;
   for (std::uint64_t b = 0; b < q; ++b) total *= k;
+  // The grid's scale S: the lower-triangular factor of M^-1 (S S' = M^-1, M = L L'),
+  // from the Cholesky factor of M with its indices reversed, R~: M^-1 = P R~^-T R~^-1 P
+  // and P R~^-T P is lower triangular. Any S with S S' = M^-1 centres and scales the
+  // grid; the product rule depends on which, and this one is the usual (that of
+  // Pinheiro & Bates 1995).
+  std::vector<double> mr(q * q), sc(q * q, 0.0);
+  for (std::uint64_t i = 0; i < q; ++i)
+    for (std::uint64_t j = 0; j < q; ++j) {
+      double v = 0.0;  // M[q-1-i][q-1-j] = sum_c L[q-1-i][c] L[q-1-j][c]
+      for (std::uint64_t c = 0; c < q; ++c) v = v + work.l[(q - 1 - i) * q + c] * work.l[(q - 1 - j) * q + c];
+      mr[i * q + j] = v;
+    }
+  if (!cholesky_in_place(mr.data(), q)) return INFINITY;
+  for (std::uint64_t i = 0; i < q; ++i) sc[i * q + i] = 1.0;
+  backward_solve(mr.data(), q, sc.data(), q);  // R~^-T, upper triangular
+  std::vector<double> scale(q * q);
+  for (std::uint64_t i = 0; i < q; ++i)
+    for (std::uint64_t j = 0; j < q; ++j) scale[i * q + j] = sc[(q - 1 - i) * q + (q - 1 - j)];
   std::vector<std::size_t> digit(q, 0);
   std::vector<double> z(q), terms(total);
   double top = -INFINITY;
@@ -266,9 +284,8 @@ double group_agq(const Rows& rows, std::uint64_t g, GroupWork& work, const doubl
       lw = lw + log_weights[digit[b]];
       zz = zz + z[b] * z[b];
     }
-    // u = mode + L^-T z.
-    work.trial = z;
-    backward_solve(work.l.data(), q, work.trial.data(), 1);
+    // u = mode + S z.
+    mat_mul(scale.data(), z.data(), work.trial.data(), q, q, 1);
     double uu = 0.0;
     for (std::uint64_t b = 0; b < q; ++b) {
       work.trial[b] = u[b] + work.trial[b];
