@@ -125,9 +125,11 @@ bool lengths_ok(const gl::CrossedModel& m, const std::vector<double>& theta, con
   return true;
 }
 
-PyObject* m_criterion(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// (theta, beta, nagq=1) -> value, or (value, gradient) with_grad.
+PyObject* at_point(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* fname,
+                   bool with_grad) {
   std::vector<PyObject*> a;
-  if (!parse_args("criterion", {"theta", "beta", "nagq"}, 2, args, nargs, kwnames, a)) return nullptr;
+  if (!parse_args(fname, {"theta", "beta", "nagq"}, 2, args, nargs, kwnames, a)) return nullptr;
   std::vector<double> theta, beta;
   std::uint64_t nagq = 1;
   if (!to_vec(a[0], "theta", theta) || !to_vec(a[1], "beta", beta) || (a[2] && !to_u64(a[2], "nagq", nagq)))
@@ -136,9 +138,25 @@ PyObject* m_criterion(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   const gl::CrossedModel& m = model_of(self);
   if (!lengths_ok(m, theta, beta)) return nullptr;
   double value = INFINITY;
+  std::vector<double> grad(theta.size() + beta.size(), NAN);
   bool ok = false;
-  if (!without_gil([&] { ok = gl::crossed_evaluate(m, theta, beta.data(), value, nullptr); })) return nullptr;
-  return PyFloat_FromDouble(ok ? value : INFINITY);
+  if (!without_gil([&] {
+        ok = gl::crossed_evaluate(m, theta, beta.data(), value, nullptr, with_grad ? grad.data() : nullptr);
+      }))
+    return nullptr;
+  if (!ok) value = INFINITY;
+  if (!with_grad) return PyFloat_FromDouble(value);
+  Ref g(new_array(grad, {static_cast<npy_intp>(grad.size())}));
+  if (!g) return nullptr;
+  return Py_BuildValue("(dO)", value, g.get());
+}
+
+PyObject* m_criterion(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return at_point(self, args, nargs, kwnames, "criterion", false);
+}
+
+PyObject* m_gradient(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return at_point(self, args, nargs, kwnames, "gradient", true);
 }
 
 PyObject* m_criterion0(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -218,6 +236,8 @@ PyMethodDef cg_methods[] = {
      "criterion($self, theta, beta, nagq=1)\n--\n\n"
      "-2 log-likelihood by Laplace's approximation (all constants included); inf where the\n"
      "conditional modes cannot be found."},
+    {"gradient", QK_FASTCALL(m_gradient), METH_FASTCALL | METH_KEYWORDS,
+     "gradient($self, theta, beta, nagq=1)\n--\n\nThe Laplace criterion and its exact gradient over (theta, beta), theta first."},
     {"criterion0", QK_FASTCALL(m_criterion0), METH_FASTCALL | METH_KEYWORDS,
      "criterion0($self, theta, beta0=None)\n--\n\n"
      "nAGQ = 0: (criterion, beta) with beta from PIRLS over (u, beta) jointly, started at beta0."},

@@ -14,8 +14,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
+#include "lmm/crossed/crossed.hpp"
 #include "lmm/glmm/glmm.hpp"
 #include "lmm/prepare/theta.hpp"
 
@@ -36,6 +38,11 @@ struct CrossedModel {
   std::vector<CrossedFactor> factors;    // most levels first
   std::vector<std::size_t> theta_offset;  // per factor, n_theta last
   double constant = 0.0;                  // -2 sum of loglik_constant
+  // The systems' patterns, set once: a PIRLS step refills their products with its
+  // weights and working response (for u alone, and with X for the joint steps), and
+  // each row's place among its cross blocks' pairs of levels (per pair of factors).
+  std::shared_ptr<const crossed::Design> plain, joint;
+  std::vector<std::vector<std::uint64_t>> cross_pos;
 };
 
 // Checks as make_rows does (a std::invalid_argument naming the row or factor).
@@ -51,9 +58,12 @@ struct CrossedModes {
 };
 
 // The Laplace criterion at (theta, beta); false where PIRLS fails or the value is not
-// finite. `modes` (optional) receives the modes, conditional variances and rx_inv.
+// finite. `modes` (optional) receives the modes, conditional variances and rx_inv;
+// `grad` (optional, n_theta + p) the exact gradient. `warm` (optional, in and out):
+// PIRLS starts from these modes (one m_j x q_j vector per factor; zeros when it does not
+// hold them) and they are replaced by the modes found.
 bool crossed_evaluate(const CrossedModel& model, const std::vector<double>& theta, const double* beta, double& value,
-                      CrossedModes* modes);
+                      CrossedModes* modes, double* grad, std::vector<std::vector<double>>* warm = nullptr);
 
 // nAGQ = 0: PIRLS over (u, beta) jointly from beta0, then the Laplace value there.
 bool crossed_joint(const CrossedModel& model, const std::vector<double>& theta, const double* beta0, double& value,

@@ -69,7 +69,17 @@ FitResult two_stage(const Criteria& c, const FitOptions& options, std::vector<do
   o1.max_iter = options.max_iter;
   o1.gtol = 1e-6;
   o1.value = stage1_value;
-  OptimResult r1 = minimize_symmetric(obj1, theta0, c.groups, o1);
+  OptimResult r1;
+  if (c.stage1 || nagq == 0) {
+    r1 = minimize_symmetric(obj1, theta0, c.groups, o1);
+  } else {
+    r1.theta = theta0;
+    r1.deviance = v0;
+    r1.fev = 0;
+    r1.iterations = 0;
+    r1.converged = true;
+    r1.grad_inf_norm = 0.0;
+  }
   res.fev_stage1 = r1.fev;
   if (!std::isfinite(r1.deviance)) throw std::runtime_error("the nAGQ = 0 stage found no feasible theta");
   std::vector<double> beta1(p);
@@ -108,9 +118,26 @@ FitResult two_stage(const Criteria& c, const FitOptions& options, std::vector<do
   o2.max_iter = options.max_iter;
   if (c.gradient) o2.value = c.value;
   o2.h0.assign(np * np, 0.0);
+  std::vector<double> theta_curv(nt, 0.0);
+  if (r1.inverse_hessian.empty() && c.gradient) {
+    // Without the first stage's model, theta's curvature from forward differences of
+    // the gradient along each theta: the criterion's curvature grows with the levels of
+    // a term's factor, and a unit inverse Hessian would make the first step far too long.
+    std::vector<double> g0(np), g1(np), xt = x;
+    double f0;
+    if (c.gradient(x, f0, g0))
+      for (std::size_t i = 0; i < nt; ++i) {
+        const double h = 1e-3 * std::max(std::fabs(x[i]), 0.1);
+        xt[i] = x[i] + h;
+        if (c.gradient(xt, f0, g1)) theta_curv[i] = (g1[i] - g0[i]) / h;
+        xt[i] = x[i];
+      }
+  }
   for (std::size_t i = 0; i < nt; ++i)
-    for (std::size_t j = 0; j < nt; ++j)
-      o2.h0[i * np + j] = r1.inverse_hessian.empty() ? (i == j ? 1.0 : 0.0) : r1.inverse_hessian[i * nt + j];
+    for (std::size_t j = 0; j < nt; ++j) {
+      const double unit_h = i != j ? 0.0 : theta_curv[i] > 0.0 ? 1.0 / theta_curv[i] : 1.0;
+      o2.h0[i * np + j] = r1.inverse_hessian.empty() ? unit_h : r1.inverse_hessian[i * nt + j];
+    }
   for (std::size_t i = 0; i < p; ++i)
     for (std::size_t j = 0; j < p; ++j) o2.h0[(nt + i) * np + nt + j] = 0.5 * rx[i * p + j];
   OptimResult r2 = minimize_symmetric(objective, x, c.groups, o2);

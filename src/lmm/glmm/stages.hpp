@@ -22,6 +22,10 @@ struct Criteria {
       joint;
   ValueFn value;      // the stage-two criterion at x = (theta, beta)
   Objective gradient;  // its exact gradient, or empty: central differences of value
+  // Run the nAGQ = 0 stage before the criterion's (else the criterion's starts from
+  // theta0 and the joint PIRLS's beta there): worth it where the joint criterion is
+  // much cheaper than the criterion's gradient.
+  bool stage1 = true;
 };
 
 // Central differences of f at x with the given steps into g.
