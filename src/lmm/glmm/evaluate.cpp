@@ -94,7 +94,7 @@ struct Part {
 }  // namespace
 
 bool evaluate(const Rows& rows, const std::vector<double>& lambda, const double* beta, int nagq,
-              double& value, double* grad, Modes* modes) {
+              double& value, double* grad, Modes* modes, std::vector<double>* warm) {
   const std::uint64_t q = rows.q, nt = rows.idx.size(), np = nt + rows.p;
   std::vector<double> nodes, logw;
   if (nagq > 1) {
@@ -113,13 +113,19 @@ bool evaluate(const Rows& rows, const std::vector<double>& lambda, const double*
     if (want_grad) part.grad.assign(np, 0.0);
     GroupWork work(rows);
     std::vector<double> u(q);
+    const bool from_warm = warm && warm->size() == rows.m * q;
     for (std::uint64_t g = b; g < e; ++g) {
-      std::fill(u.begin(), u.end(), 0.0);
+      if (from_warm)
+        std::copy(warm->begin() + static_cast<std::ptrdiff_t>(g * q), warm->begin() + static_cast<std::ptrdiff_t>((g + 1) * q),
+                  u.begin());
+      else
+        std::fill(u.begin(), u.end(), 0.0);
       detail::group_prepare(rows, g, lambda.data(), beta, work);
-      if (!detail::group_mode(rows, g, work, u.data())) {
+      if (!detail::group_mode(rows, g, work, u.data(), from_warm)) {
         part.ok = false;
         return part;
       }
+      if (from_warm) std::copy(u.begin(), u.end(), warm->begin() + static_cast<std::ptrdiff_t>(g * q));
       if (modes) {
         std::copy(u.begin(), u.end(), modes->u.begin() + static_cast<std::ptrdiff_t>(g * q));
         std::copy(work.l.begin(), work.l.end(), modes->l.begin() + static_cast<std::ptrdiff_t>(g * q * q));

@@ -7,6 +7,7 @@
 // close to Newton's.
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <stdexcept>
 
 #include "linalg/dense.hpp"
@@ -82,9 +83,9 @@ FitResult two_stage(const Criteria& c, const FitOptions& options, std::vector<do
   }
   res.fev_stage1 = r1.fev;
   if (!std::isfinite(r1.deviance)) throw std::runtime_error("the nAGQ = 0 stage found no feasible theta");
-  std::vector<double> beta1(p);
-  double v1;
-  if (!c.joint(r1.theta, beta0.data(), v1, beta1.data(), rx.data()))
+  std::vector<double> beta1 = beta0;
+  double v1 = v0;
+  if (r1.fev > 0 && !c.joint(r1.theta, beta0.data(), v1, beta1.data(), rx.data()))
     throw std::runtime_error("the conditional modes could not be found at the nAGQ = 0 estimate");
 
   x.assign(np, 0.0);
@@ -200,13 +201,16 @@ FitResult fit(const Rows& rows, const FitOptions& options) {
   auto theta_of = [nt](const std::vector<double>& xv) {
     return std::vector<double>(xv.begin(), xv.begin() + static_cast<std::ptrdiff_t>(nt));
   };
+  // Within the fit each PIRLS starts from the modes of the point evaluated last.
+  std::vector<double> warm(rows.m * q, 0.0);
   c.value = [&](const std::vector<double>& xv, double& f) {
-    return evaluate(rows, lambda_of(rows, theta_of(xv)), xv.data() + nt, nagq, f, nullptr, nullptr);
+    return evaluate(rows, lambda_of(rows, theta_of(xv)), xv.data() + nt, nagq, f, nullptr, nullptr, &warm);
   };
   if (nagq == 1)
     c.gradient = [&](const std::vector<double>& xv, double& f, std::vector<double>& g) {
-      return evaluate(rows, lambda_of(rows, theta_of(xv)), xv.data() + nt, 1, f, g.data(), nullptr);
+      return evaluate(rows, lambda_of(rows, theta_of(xv)), xv.data() + nt, 1, f, g.data(), nullptr, &warm);
     };
+  c.stage1 = std::getenv("QK_STAGE1") != nullptr;
   std::vector<double> x, unit;
   FitResult res = two_stage(c, options, x, unit);
 

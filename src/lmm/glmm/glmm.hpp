@@ -75,9 +75,12 @@ struct Modes {
 // the conditional modes cannot be found (PIRLS diverges, e.g. a group whose responses
 // are all at one end of the support with an unbounded mode) or the value is not finite.
 // With `grad` (n_theta + p entries, theta's first) and nagq == 1 the exact gradient is
-// written too; `modes`, when given, receives the modes.
+// written too; `modes`, when given, receives the modes. `warm` (m x q, optional, in and
+// out): each group's PIRLS starts from its entry where h_g is lower there than at 0,
+// and the entries are replaced by the modes found; PIRLS converges to the mode to
+// rounding from either start.
 bool evaluate(const Rows& rows, const std::vector<double>& lambda, const double* beta, int nagq,
-              double& value, double* grad, Modes* modes);
+              double& value, double* grad, Modes* modes, std::vector<double>* warm = nullptr);
 
 // nAGQ = 0: PIRLS over (u, beta) jointly at theta, from beta0; then the Laplace value at
 // the joint mode. beta receives the joint mode's beta and, when given, rx_inv the

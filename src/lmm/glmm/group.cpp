@@ -13,6 +13,8 @@ namespace {
 // rounding of the step's end point.
 constexpr double kStepTol = 1e-10;
 constexpr double kNewtonZone = 1e-4;
+// A warm start whose first Newton step is longer than this is compared with u = 0.
+constexpr double kFarStart = 0.5;
 constexpr int kMaxIter = 200;
 constexpr int kMaxHalvings = 60;
 
@@ -29,6 +31,12 @@ double objective(const Rows& rows, std::uint64_t g, GroupWork& work, const doubl
   double uu = 0.0;
   for (std::uint64_t b = 0; b < q; ++b) uu = uu + u[b] * u[b];
   return -2.0 * ll + uu;
+}
+
+// Refreshes work.st at the eta in work.eta, without h_g's log-likelihood.
+void refresh(const Rows& rows, std::uint64_t g, GroupWork& work) {
+  const std::uint64_t r0 = rows.start[g], nr = rows.start[g + 1] - r0;
+  for (std::uint64_t r = 0; r < nr; ++r) work.st[r] = row_state(rows.family, rows.y[r0 + r], work.eta[r], rows.w[r0 + r]);
 }
 
 // work.eta <- eta0 + A u.
@@ -67,6 +75,14 @@ bool fisher_factor(std::uint64_t nr, GroupWork& work) {
 }  // namespace
 
 RowState row_state(const Family& f, double y, double eta, double w) {
+  if (f.link == Link::kLogit && eta >= -30.0 && eta <= 30.0) {
+    // linkinv and mu_eta with one exponential (the same values: outside +-30 the
+    // clamps of the general path apply).
+    const double e = std::exp(eta), opexp = 1.0 + e;
+    const double mu = e / opexp, m1 = e / (opexp * opexp), v = mu * (1.0 - mu);
+    const double weight = w * (m1 * m1) / v;
+    return {mu, w * (y - mu), -weight, weight, w * (1.0 - 2.0 * mu) * m1};
+  }
   const double mu = linkinv(f, eta);
   const double m1 = mu_eta(f, eta);
   const double v = variance(f, mu);
@@ -111,11 +127,22 @@ void group_prepare(const Rows& rows, std::uint64_t g, const double* lambda, cons
   }
 }
 
-bool group_mode(const Rows& rows, std::uint64_t g, GroupWork& work, double* u) {
+bool group_mode(const Rows& rows, std::uint64_t g, GroupWork& work, double* u, bool warm) {
   const std::uint64_t nr = rows.start[g + 1] - rows.start[g], q = rows.q;
   set_eta(rows, g, work, u);
   double h = objective(rows, g, work, u);
+  // A start from a nearby point's mode is kept while its first Newton step is short;
+  // after a long trial step of the optimiser the old mode can be far off, and then
+  // u = 0 is taken where h_g is lower there.
+  bool check_start = warm;
+  if (warm && !std::isfinite(h)) {
+    std::fill(u, u + q, 0.0);
+    set_eta(rows, g, work, u);
+    h = objective(rows, g, work, u);
+    check_start = false;
+  }
   if (!std::isfinite(h)) return false;
+  bool h_known = true;  // h is h_g(u): not kept up to date by whole Newton steps
   for (int it = 0; it < kMaxIter; ++it) {
     // Newton direction on h / 2: (A' D A + I) delta = A' d1 - u, with D the observed
     // curvature, or Fisher's weights where the observed one is not positive definite
@@ -134,6 +161,20 @@ bool group_mode(const Rows& rows, std::uint64_t g, GroupWork& work, double* u) {
     double big = 0.0;
     for (std::uint64_t b = 0; b < q; ++b) big = std::max(big, std::fabs(work.delta[b]));
     if (!std::isfinite(big)) return false;
+    if (check_start) {
+      check_start = false;
+      if (big > kFarStart) {
+        std::vector<double>& zero = work.trial;
+        std::fill(zero.begin(), zero.end(), 0.0);
+        set_eta(rows, g, work, zero.data());
+        const double h0 = objective(rows, g, work, zero.data());
+        if (h0 < h) std::fill(u, u + q, 0.0);
+        set_eta(rows, g, work, u);
+        h = objective(rows, g, work, u);
+        --it;
+        continue;
+      }
+    }
     if (big <= kNewtonZone) {
       // Within this distance of the mode Newton's steps converge quadratically and are
       // taken whole: a line search there would judge decreases of h below its rounding
@@ -141,10 +182,14 @@ bool group_mode(const Rows& rows, std::uint64_t g, GroupWork& work, double* u) {
       // (log|L|^2 is not stationary at the mode).
       for (std::uint64_t b = 0; b < q; ++b) u[b] = u[b] + work.delta[b];
       set_eta(rows, g, work, u);
-      h = objective(rows, g, work, u);
-      if (!std::isfinite(h)) return false;
+      refresh(rows, g, work);
+      h_known = false;
       if (big <= kStepTol) return fisher_factor(nr, work);
       continue;
+    }
+    if (!h_known) {
+      h = objective(rows, g, work, u);
+      h_known = true;
     }
     double step = 1.0;
     bool taken = false;

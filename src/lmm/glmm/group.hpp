@@ -36,8 +36,9 @@ void group_prepare(const Rows& rows, std::uint64_t g, const double* lambda, cons
 // Newton steps on h_g with step halving; the prepared work must be for g. On success
 // work.eta and work.st hold the rows at the mode and work.l the Cholesky factor of
 // A' W A + I there (Fisher weights). False when no step decreases h_g or the
-// iterations run out.
-bool group_mode(const Rows& rows, std::uint64_t g, GroupWork& work, double* u);
+// iterations run out. With `warm`, u holds a nearby point's mode, used when h_g is
+// lower there than at 0; else u must be 0.
+bool group_mode(const Rows& rows, std::uint64_t g, GroupWork& work, double* u, bool warm = false);
 
 // The group's Laplace term at its mode (after group_mode): -2 sum kernel + |u|^2 +
 // log|L|^2, the constants of loglik left out.
