@@ -120,17 +120,18 @@ FitResult two_stage(const Criteria& c, const FitOptions& options, std::vector<do
   if (c.gradient) o2.value = c.value;
   o2.h0.assign(np * np, 0.0);
   std::vector<double> theta_curv(nt, 0.0);
-  if (r1.inverse_hessian.empty() && c.gradient) {
+  const Objective& probe = c.gradient ? c.gradient : c.warmup;
+  if (r1.inverse_hessian.empty() && probe) {
     // Without the first stage's model, theta's curvature from forward differences of
     // the gradient along each theta: the criterion's curvature grows with the levels of
     // a term's factor, and a unit inverse Hessian would make the first step far too long.
     std::vector<double> g0(np), g1(np), xt = x;
     double f0;
-    if (c.gradient(x, f0, g0))
+    if (probe(x, f0, g0))
       for (std::size_t i = 0; i < nt; ++i) {
         const double h = 1e-3 * std::max(std::fabs(x[i]), 0.1);
         xt[i] = x[i] + h;
-        if (c.gradient(xt, f0, g1)) theta_curv[i] = (g1[i] - g0[i]) / h;
+        if (probe(xt, f0, g1)) theta_curv[i] = (g1[i] - g0[i]) / h;
         xt[i] = x[i];
       }
   }
@@ -141,6 +142,16 @@ FitResult two_stage(const Criteria& c, const FitOptions& options, std::vector<do
     }
   for (std::size_t i = 0; i < p; ++i)
     for (std::size_t j = 0; j < p; ++j) o2.h0[(nt + i) * np + nt + j] = 0.5 * rx[i * p + j];
+  if (c.warmup) {
+    MinimizeOptions ow = o2;
+    ow.value = c.warmup_value;
+    const OptimResult rw = minimize_symmetric(c.warmup, x, c.groups, ow);
+    res.fev_stage1 += rw.fev;
+    if (std::isfinite(rw.deviance)) {
+      x = rw.theta;
+      if (rw.inverse_hessian.size() == np * np) o2.h0 = rw.inverse_hessian;
+    }
+  }
   OptimResult r2 = minimize_symmetric(objective, x, c.groups, o2);
   if (!std::isfinite(r2.deviance)) throw std::runtime_error("the criterion is not finite at the nAGQ = 0 estimate");
   x = r2.theta;
@@ -206,10 +217,19 @@ FitResult fit(const Rows& rows, const FitOptions& options) {
   c.value = [&](const std::vector<double>& xv, double& f) {
     return evaluate(rows, lambda_of(rows, theta_of(xv)), xv.data() + nt, nagq, f, nullptr, nullptr, &warm);
   };
-  if (nagq == 1)
-    c.gradient = [&](const std::vector<double>& xv, double& f, std::vector<double>& g) {
-      return evaluate(rows, lambda_of(rows, theta_of(xv)), xv.data() + nt, 1, f, g.data(), nullptr, &warm);
+  Objective laplace = [&](const std::vector<double>& xv, double& f, std::vector<double>& g) {
+    return evaluate(rows, lambda_of(rows, theta_of(xv)), xv.data() + nt, 1, f, g.data(), nullptr, &warm);
+  };
+  if (nagq == 1) {
+    c.gradient = laplace;
+  } else if (nagq > 1) {
+    // The quadrature's gradient is by differences: Laplace's fit, with its exact
+    // gradient, brings the run close first.
+    c.warmup = laplace;
+    c.warmup_value = [&](const std::vector<double>& xv, double& f) {
+      return evaluate(rows, lambda_of(rows, theta_of(xv)), xv.data() + nt, 1, f, nullptr, nullptr, &warm);
     };
+  }
   c.stage1 = std::getenv("QK_STAGE1") != nullptr;
   std::vector<double> x, unit;
   FitResult res = two_stage(c, options, x, unit);

@@ -26,6 +26,11 @@ struct Criteria {
   // theta0 and the joint PIRLS's beta there): worth it where the joint criterion is
   // much cheaper than the criterion's gradient.
   bool stage1 = true;
+  // A cheaper criterion with an exact gradient (Laplace's, before a quadrature's), run
+  // to its optimum first: the criterion's run starts there with its inverse-Hessian
+  // model. Its evaluations count as the first stage's. Empty: none.
+  ValueFn warmup_value;
+  Objective warmup;
 };
 
 // Central differences of f at x with the given steps into g.
