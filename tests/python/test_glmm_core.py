@@ -246,3 +246,16 @@ def test_crossed_models_refuse_quadrature():
         core.criterion(pars[:2], pars[2:], nagq=3)
     with pytest.raises(ValueError, match="nagq = 0 or 1"):
         core.fit(nagq=2)
+
+
+def test_perfect_separation_is_named():
+    # y_sep is 1 exactly where x_sep > 0 (glmer: "pwrssUpdate did not converge"): the
+    # error names separation, the diverging column and a row fitted exactly.
+    d = pd.read_csv(GLMM / "bad_input.csv")
+    codes, m = _codes(d["g"], sorted(set(d["g"])))
+    x = np.column_stack([np.ones(len(d)), d["x_sep"]])
+    core = GlmmCore(
+        d["y_sep"].to_numpy(float), x, np.ones((len(d), 1)), codes, m, [1], np.ones(len(d)), None, "binomial"
+    )
+    with pytest.raises(RuntimeError, match=r"perfect separation: .* row 0\) and the estimate of column 1 diverges"):
+        core.fit()

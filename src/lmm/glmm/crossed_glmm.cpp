@@ -443,7 +443,10 @@ bool crossed_joint(const CrossedModel& model, const std::vector<double>& theta, 
   std::vector<double> b(beta0, beta0 + model.p), eta;
   std::vector<std::vector<double>> u;
   Solve last;
-  if (!pirls(model, theta, b, true, false, u, eta, last)) return false;
+  if (!pirls(model, theta, b, true, false, u, eta, last)) {
+    std::copy(b.begin(), b.end(), beta);  // the last iterate, for a diagnosis
+    return false;
+  }
   std::copy(last.beta.begin(), last.beta.end(), beta);
   if (rx_inv) std::copy(last.solution->ev.fixed_inverse.begin(), last.solution->ev.fixed_inverse.end(), rx_inv);
   return crossed_evaluate(model, theta, last.beta.data(), value, nullptr, nullptr, nullptr);
@@ -467,6 +470,9 @@ FitResult crossed_fit(const CrossedModel& model, const FitOptions& options) {
   }
   c.joint = [&](const std::vector<double>& th, const double* b0, double& f, double* b, double* rx) {
     return crossed_joint(model, th, b0, f, b, rx);
+  };
+  c.diagnose = [&](const std::vector<double>& b) {
+    return separation_message(model.family, model.n, model.p, model.x.data(), model.offset.data(), model.y.data(), b);
   };
   // Within the fit each PIRLS starts from the modes of the point evaluated last: the
   // modes move little between the optimiser's points, and PIRLS converges to them to

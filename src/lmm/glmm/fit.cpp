@@ -7,8 +7,8 @@
 // close to Newton's.
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <stdexcept>
+#include <string>
 
 #include "linalg/dense.hpp"
 #include "lmm/glmm/glmm.hpp"
@@ -41,6 +41,35 @@ std::vector<double> steps_for(const std::vector<double>& x, const std::vector<do
   return h;
 }
 
+std::string separation_message(const Family& family, std::uint64_t n, std::uint64_t p, const double* x,
+                               const double* offset, const double* y, const std::vector<double>& beta) {
+  std::uint64_t at_bound = 0, first = 0;
+  for (std::uint64_t r = 0; r < n; ++r) {
+    double eta = offset ? offset[r] : 0.0;
+    for (std::uint64_t j = 0; j < p; ++j) eta = eta + x[r * p + j] * beta[j];
+    const double mu = linkinv(family, eta);
+    const bool bound = family.kind == Kind::kBinomial ? (y[r] == 0.0 && mu < 1e-8) || (y[r] == 1.0 && mu > 1.0 - 1e-8)
+                                                      : y[r] == 0.0 && mu < 1e-8;
+    if (bound && at_bound++ == 0) first = r;
+  }
+  if (at_bound == 0) return {};
+  // The column whose term moves the linear predictor most.
+  std::uint64_t col = 0;
+  double most = -1.0;
+  for (std::uint64_t j = 0; j < p; ++j) {
+    double spread = 0.0;
+    for (std::uint64_t r = 0; r < n; ++r) spread = std::max(spread, std::fabs(x[r * p + j] * beta[j]));
+    if (spread > most) {
+      most = spread;
+      col = j;
+    }
+  }
+  return "perfect separation: the fixed effects fit " + std::to_string(at_bound) +
+         " responses exactly (fitted " + (family.kind == Kind::kBinomial ? "probabilities" : "means") +
+         " reach their bound, first at row " + std::to_string(first) + ") and the estimate of column " +
+         std::to_string(col) + " diverges; the maximum-likelihood estimates do not exist";
+}
+
 FitResult two_stage(const Criteria& c, const FitOptions& options, std::vector<double>& x, std::vector<double>& unit) {
   const std::size_t nt = c.n_theta, p = c.p, np = nt + p;
   const int nagq = options.nagq;
@@ -54,8 +83,12 @@ FitResult two_stage(const Criteria& c, const FitOptions& options, std::vector<do
   if (beta0.size() != p || theta0.size() != nt) throw std::invalid_argument("start of the wrong length");
   std::vector<double> beta_j(p), rx(p * p);
   double v0;
-  if (!c.joint(theta0, beta0.data(), v0, beta_j.data(), rx.data()))
-    throw std::runtime_error("the conditional modes could not be found at the start");
+  if (!c.joint(theta0, beta0.data(), v0, beta_j.data(), rx.data())) {
+    const std::string why = c.diagnose ? c.diagnose(beta_j) : std::string();
+    throw std::runtime_error(why.empty() ? "PIRLS did not converge at the start: the conditional modes and the fixed "
+                                           "effects could not be found"
+                                         : why);
+  }
   beta0 = beta_j;
   auto stage1_value = [&](const std::vector<double>& th, double& f) {
     std::vector<double> b(p);
@@ -230,7 +263,19 @@ FitResult fit(const Rows& rows, const FitOptions& options) {
       return evaluate(rows, lambda_of(rows, theta_of(xv)), xv.data() + nt, 1, f, nullptr, nullptr, &warm);
     };
   }
-  c.stage1 = std::getenv("QK_STAGE1") != nullptr;
+  c.stage1 = false;
+  c.diagnose = [&](const std::vector<double>& b) {
+    // In the caller's row order, so the row named is theirs.
+    std::vector<double> y(rows.n), off(rows.n), xs(rows.n * p);
+    for (std::uint64_t k = 0; k < rows.n; ++k) {
+      const std::uint64_t i = rows.order[k];
+      y[i] = rows.y[k];
+      off[i] = rows.offset[k];
+      std::copy(rows.x.begin() + static_cast<std::ptrdiff_t>(k * p), rows.x.begin() + static_cast<std::ptrdiff_t>((k + 1) * p),
+                xs.begin() + static_cast<std::ptrdiff_t>(i * p));
+    }
+    return separation_message(rows.family, rows.n, p, xs.data(), off.data(), y.data(), b);
+  };
   std::vector<double> x, unit;
   FitResult res = two_stage(c, options, x, unit);
 

@@ -136,6 +136,12 @@ bool evaluate_joint(const Rows& rows, const std::vector<double>& lambda, const d
                     double& value, double* beta, double* rx_inv) {
   const std::uint64_t p = rows.p, q = rows.q, m = rows.m;
   std::vector<double> b(beta0, beta0 + p), u(m * q, 0.0), bt(p), ut(m * q), db(p), du(m * q);
+  // On failure beta holds the last iterate, for a diagnosis of why.
+  struct Last {
+    const std::vector<double>& b;
+    double* out;
+    ~Last() { std::copy(b.begin(), b.end(), out); }
+  } last{b, beta};
   Store store{std::vector<double>(m * q * q), std::vector<double>(m * q * p), std::vector<double>(m * q)};
   bool done = false;
   for (int it = 0; it < kMaxIter && !done; ++it) {
@@ -183,7 +189,6 @@ bool evaluate_joint(const Rows& rows, const std::vector<double>& lambda, const d
     u.swap(ut);
   }
   if (!done) return false;
-  std::copy(b.begin(), b.end(), beta);
   if (rx_inv && !rx_inverse(rows, lambda, b.data(), u, rx_inv)) return false;
   return evaluate(rows, lambda, b.data(), 1, value, nullptr, nullptr);
 }

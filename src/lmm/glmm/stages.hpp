@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "lmm/glmm/glmm.hpp"
@@ -31,7 +32,16 @@ struct Criteria {
   // model. Its evaluations count as the first stage's. Empty: none.
   ValueFn warmup_value;
   Objective warmup;
+  // Why the joint PIRLS failed at the start, from its last beta (empty: not known).
+  std::function<std::string(const std::vector<double>& beta)> diagnose;
 };
+
+// The diagnosis of a joint PIRLS that diverged: perfect or quasi-complete separation
+// when rows' fitted means reach their bound at the last beta (binomial: 0 or 1 on the
+// side of the response; Poisson: 0 for zero counts), naming the fixed-effects column
+// that grows fastest (its 0-based index, "column J"); empty otherwise.
+std::string separation_message(const Family& family, std::uint64_t n, std::uint64_t p, const double* x,
+                               const double* offset, const double* y, const std::vector<double>& beta);
 
 // Central differences of f at x with the given steps into g.
 bool central_gradient(const ValueFn& f, const std::vector<double>& x, const std::vector<double>& step,
