@@ -22,7 +22,7 @@ from .glmm_response import read_response, split_response
 from .model import Design
 from .parsing import parse_formula
 
-__all__ = ["glmm", "check_family", "check_nagq", "MAX_NAGQ", "MAX_NODES"]
+__all__ = ["glmm", "check_family", "check_nagq", "stand_in", "MAX_NAGQ", "MAX_NODES"]
 
 #: lme4's largest number of quadrature points per dimension.
 MAX_NAGQ = 25
@@ -70,7 +70,7 @@ def _unknown(kwargs: dict[str, Any]) -> TypeError:
     return TypeError(f"glmm() got an unexpected keyword argument '{name}'{hint}")
 
 
-def _stand_in(columns: Any) -> str:
+def stand_in(columns: Any) -> str:
     """A column name the data do not use, for the response's place in the design."""
     name, k = "qk_glmm_row", 0
     taken = {str(c) for c in columns}
@@ -162,7 +162,7 @@ def glmm(
     # The design sees the response as a stand-in column, each kept row's place among
     # the response's rows (missing where the response dropped the row): rows dropped
     # for a missing value anywhere are counted once, and the design's rows map back.
-    stand = _stand_in(frame.columns)
+    stand = stand_in(frame.columns)
     place = np.full(len(frame), np.nan)
     place[response.keep] = np.arange(np.count_nonzero(response.keep), dtype=float)
     parsed = parse_formula(f"{stand} ~ {rhs}", [*frame.columns, stand])

@@ -41,7 +41,14 @@ from .frames import sorted_levels, to_frame
 from .parsing import _closing, _split_top
 from .r_functions import FORMULA_CONTEXT
 
-__all__ = ["FAMILIES", "GlmmResponse", "NonIntegerResponseWarning", "read_response", "split_response"]
+__all__ = [
+    "FAMILIES",
+    "GlmmResponse",
+    "NonIntegerResponseWarning",
+    "read_response",
+    "response_columns",
+    "split_response",
+]
 
 #: The families a response is read for.
 FAMILIES = ("binomial", "poisson")
@@ -106,6 +113,20 @@ def _cbind_arguments(lhs: str) -> list[str] | None:
     if len(args) != 2 or not all(args):
         raise FormulaError(f"cbind() takes two columns, the successes and the failures, got {lhs!r}")
     return args
+
+
+def response_columns(formula: str) -> list[str]:
+    """The data columns a formula's left-hand side reads, each once (nothing is evaluated)."""
+    lhs, _ = split_response(formula)
+    out: list[str] = []
+    for text in _cbind_arguments(lhs) or [lhs]:
+        column = _bare_column(text)
+        if column is not None:
+            out.append(column)
+            continue
+        aliases: dict[str, str] = {}
+        out += [c for c, _ in check_part(f"I({text})", response=True, where="response", aliases=aliases).uses]
+    return list(dict.fromkeys(out))
 
 
 def _bare_column(text: str) -> str | None:
