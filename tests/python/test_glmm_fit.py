@@ -99,10 +99,8 @@ def glmm_call(ref: dict, frame: pd.DataFrame, **kw):
     return qk.glmm(ref["formula"], frame, ref["family"], ref["link"], ref["nagq"], weights=ref["weights"], **kw)
 
 
-@pytest.fixture(scope="module")
-def stand_in(case):
+def glmer_fit(ref: dict, frame: pd.DataFrame):
     """The fit of a model through the stand-in core, and that core."""
-    name, ref, frame, factors = case
     with pytest.MonkeyPatch.context() as mp:
         mp.setattr(_quorvelkit, "GlmmCore", GlmerCore, raising=False)
         mp.setattr(GlmerCore, "ref", ref)
@@ -114,6 +112,12 @@ def stand_in(case):
             warnings.simplefilter("ignore", qk.SingularFitWarning)
             fit = glmm_call(ref, frame)
     return fit, GlmerCore.made[-1]
+
+
+@pytest.fixture(scope="module")
+def stand_in(case):
+    name, ref, frame, factors = case
+    return glmer_fit(ref, frame)
 
 
 def test_the_core_is_given_the_response_as_glmer_reads_it(case, stand_in):
@@ -281,6 +285,27 @@ def test_simulated_responses_follow_the_fitted_model(case, stand_in):
     se = sims.std(axis=0) / math.sqrt(len(sims))
     rows = se > 0
     assert np.max(np.abs(sims.mean(axis=0) - expected)[rows] / se[rows]) < 5
+
+
+def test_likelihood_ratio_tables_of_glmms(sleep):
+    # lme4's anova of glmer fits: Df the parameters, deviance -2 logLik (not the sum of
+    # deviance residuals); only GLMMs of one family and link on the same response
+    meta, cbpp = load("cbpp")
+    fits = [glmer_fit(meta["models"][m], cbpp)[0] for m in ("cbpp_laplace", "cbpp_proportion_laplace")]
+    table = qk.anova(*fits, names=["cbind", "proportion"])
+    assert list(table["Df"]) == [5, 5] and list(table["deviance"]) == [f.m2loglik for f in fits]
+    assert list(table["logLik"]) == [f.loglik for f in fits] and table["Chisq"].iloc[1] == 0.0
+    meta, pois = load("sim_poisson_offset")
+    poisson = glmer_fit(meta["models"]["poisson_offset_laplace"], pois)[0]
+    for others, exc, words in [
+        ((qk.lmm("Reaction ~ Days + (1 | Subject)", sleep),), TypeError, "not both"),
+        ((poisson,), ValueError, "same family and link"),
+    ]:
+        with pytest.raises(exc, match=words):
+            qk.anova(fits[0], *others)
+    meta, vector = load("sim_bernoulli_vector")
+    with pytest.raises(ValueError, match="same data"):
+        qk.anova(fits[0], glmer_fit(meta["models"]["bernoulli_vector_laplace"], vector)[0])
 
 
 # ------------------------------------------------------------------ fits by the core
