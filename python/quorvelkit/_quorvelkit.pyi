@@ -393,3 +393,76 @@ class CrossedCore:
         """0 on diagonal entries of Lambda, -inf elsewhere."""
     def theta_index(self) -> list[tuple[int, int, int]]:
         """(factor, row, column) of Lambda for each entry of theta."""
+
+class _GlmmFitResult(TypedDict):
+    """The report of ``GlmmCore.fit``."""
+
+    theta: _Float64
+    beta: _Float64
+    m2loglik: float
+    """-2 log-likelihood at the fit, all constants included (Laplace or quadrature)."""
+    nagq: int
+    fev_stage1: int
+    """Criterion evaluations of the nAGQ = 0 stage."""
+    grad: _Float64
+    """(n_theta + p,) the gradient at the fit; (n_theta,) for nagq = 0."""
+    u: _Float64
+    b: _Float64
+    """(m, q) conditional modes of the random effects, b = Lambda u."""
+    cond_var: _Float64
+    """(m, q, q) conditional covariance of b per group."""
+    eta: _Float64
+    mu: _Float64
+    vcov: _Float64
+    """(p, p) covariance of beta: from the Hessian over (theta, beta) when positive definite."""
+    vcov_rx: _Float64
+    """(p, p) covariance of beta at fixed theta."""
+    vcov_source: Literal["hessian", "rx"]
+    hessian: _Float64 | None
+    converged: bool
+    iterations: int
+    fev: int
+    grad_inf_norm: float
+    message: str
+
+@final
+class GlmmCore:
+    """A binomial or Poisson mixed model with random-effects terms on one grouping factor."""
+
+    def __new__(
+        cls,
+        y: _Float64,
+        x: _Float64,
+        z: _Float64,
+        codes: _Int64,
+        n_groups: int,
+        blocks: Sequence[int],
+        weights: _Float64,
+        offset: _Float64 | None,
+        family: str,
+        link: str | None = None,
+    ) -> GlmmCore: ...
+    @property
+    def n(self) -> int: ...
+    @property
+    def p(self) -> int: ...
+    @property
+    def q(self) -> int: ...
+    @property
+    def m(self) -> int: ...
+    @property
+    def n_theta(self) -> int: ...
+    @property
+    def family(self) -> str: ...
+    @property
+    def link(self) -> str: ...
+    def criterion(self, theta: _Theta, beta: _Theta, nagq: int = 1) -> float:
+        """-2 log-likelihood by Laplace (nagq=1) or adaptive quadrature; inf where the modes fail."""
+    def gradient(self, theta: _Theta, beta: _Theta, nagq: int = 1) -> tuple[float, _Float64]:
+        """The Laplace criterion and its exact gradient over (theta, beta)."""
+    def criterion0(self, theta: _Theta, beta0: _Theta | None = None) -> tuple[float, _Float64]:
+        """nAGQ = 0: the criterion with beta from the joint PIRLS, and that beta."""
+    def fit(
+        self, nagq: int = 1, theta: _Theta | None = None, beta: _Theta | None = None, max_iter: int = 300
+    ) -> _GlmmFitResult:
+        """The maximum-likelihood fit."""

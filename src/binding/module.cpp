@@ -8,6 +8,7 @@
 
 #include "binding/core.hpp"
 #include "binding/crossed.hpp"
+#include "binding/glmm.hpp"
 #include "binding/products.hpp"
 #include "binding/pyutil.hpp"
 
@@ -53,6 +54,8 @@ int module_exec(PyObject* module) {
   if (!acc || PyModule_AddObjectRef(module, "ProductsAccumulator", acc.get()) < 0) return -1;
   Ref crossed(PyType_FromModuleAndSpec(module, &crossed_spec, nullptr));
   if (!crossed || PyModule_AddObjectRef(module, "CrossedCore", crossed.get()) < 0) return -1;
+  Ref glmm(PyType_FromModuleAndSpec(module, &glmm_spec, nullptr));
+  if (!glmm || PyModule_AddObjectRef(module, "GlmmCore", glmm.get()) < 0) return -1;
   return 0;
 }
 

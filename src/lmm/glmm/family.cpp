@@ -159,17 +159,41 @@ double dev_resid(const Family& f, double y, double mu, double w) {
   return y > 0.0 ? 2.0 * (w * (y * std::log(y / mu) - (y - mu))) : 2.0 * (mu * w);
 }
 
-double loglik(const Family& f, double y, double mu, double w) {
+double loglik_constant(const Family& f, double y, double w) {
   if (f.kind == Kind::kBinomial) {
     const double n = std::nearbyint(w);
     const double k = std::nearbyint(w * y);
-    double ll = log_gamma(n + 1.0) - log_gamma(k + 1.0) - log_gamma(n - k + 1.0);
+    return log_gamma(n + 1.0) - log_gamma(k + 1.0) - log_gamma(n - k + 1.0);
+  }
+  return -(w * log_gamma(y + 1.0));
+}
+
+double loglik_kernel(const Family& f, double y, double mu, double w) {
+  if (f.kind == Kind::kBinomial) {
+    const double n = std::nearbyint(w);
+    const double k = std::nearbyint(w * y);
+    double ll = 0.0;
     if (k != 0.0) ll += k * std::log(mu);
     if (n - k != 0.0) ll += (n - k) * std::log1p(-mu);
     return ll;
   }
   const double ylogmu = y != 0.0 ? y * std::log(mu) : 0.0;
-  return w * (ylogmu - mu - log_gamma(y + 1.0));
+  return w * (ylogmu - mu);
+}
+
+double loglik_smooth(const Family& f, double y, double mu, double w) {
+  if (f.kind == Kind::kBinomial) {
+    double ll = 0.0;
+    if (y != 0.0) ll += (w * y) * std::log(mu);
+    if (y != 1.0) ll += (w * (1.0 - y)) * std::log1p(-mu);
+    return ll;
+  }
+  const double ylogmu = y != 0.0 ? y * std::log(mu) : 0.0;
+  return w * (ylogmu - mu);
+}
+
+double loglik(const Family& f, double y, double mu, double w) {
+  return loglik_constant(f, y, w) + loglik_kernel(f, y, mu, w);
 }
 
 double loglik_saturated(const Family& f, double y, double w) { return loglik(f, y, y, w); }

@@ -87,6 +87,17 @@ double dev_resid(const Family& f, double y, double mu, double w);
 //   remark holds for lgamma(y + 1) with large counts.
 double loglik(const Family& f, double y, double mu, double w);
 
+// loglik = loglik_constant + loglik_kernel: the constant (binomial: log choose(N, k);
+// poisson: -w lgamma(y + 1)) does not depend on mu, the kernel (k log mu + (N - k)
+// log(1 - mu); w (y log mu - mu)) does, with the rounding stated above.
+double loglik_constant(const Family& f, double y, double w);
+double loglik_kernel(const Family& f, double y, double mu, double w);
+
+// The kernel without rounding the counts (binomial: w y log mu + w (1 - y) log(1 - mu)),
+// whose derivative in eta is exactly loglik_eta_derivs' d1: the objective of the
+// conditional modes, equal to loglik_kernel up to rounding when the counts are whole.
+double loglik_smooth(const Family& f, double y, double mu, double w);
+
 // loglik at mu = y (the saturated model). For every observation
 //   -2 loglik(y, mu, w) = dev_resid(y, mu, w) - 2 loglik_saturated(y, w)
 // up to rounding: the deviance is twice the distance to the saturated model.

@@ -1,0 +1,171 @@
+// The rows of a GLMM, its criteria summed over groups on the pool, and the
+// Gauss-Hermite rule.
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <stdexcept>
+#include <string>
+
+#include "linalg/dense.hpp"
+#include "lmm/glmm/glmm.hpp"
+#include "lmm/glmm/group.hpp"
+#include "pool/pool.hpp"
+
+namespace qk::glmm {
+
+using detail::GroupWork;
+
+Rows make_rows(const RowInput& in, Family family, const std::vector<std::uint64_t>& blocks) {
+  Rows rows;
+  rows.n = in.n;
+  rows.p = in.p;
+  rows.q = in.q;
+  rows.m = in.m;
+  rows.family = family;
+  if (in.q == 0) throw std::invalid_argument("z must have at least one column");
+  if (auto err = blocks_error(blocks, in.q)) throw std::invalid_argument(*err);
+  rows.blocks = blocks;
+  rows.idx = theta_index(in.q, blocks);
+  std::vector<std::uint64_t> count(in.m + 1, 0);
+  for (std::uint64_t i = 0; i < in.n; ++i) {
+    const std::int64_t c = in.codes[i];
+    if (c < 0 || static_cast<std::uint64_t>(c) >= in.m)
+      throw std::invalid_argument("codes[" + std::to_string(i) + "] = " + std::to_string(c) +
+                                  " is outside 0.." + std::to_string(in.m - 1));
+    ++count[static_cast<std::uint64_t>(c) + 1];
+  }
+  for (std::uint64_t g = 0; g < in.m; ++g) {
+    if (count[g + 1] == 0) throw std::invalid_argument("group " + std::to_string(g) + " has no rows");
+    rows.max_rows = std::max(rows.max_rows, count[g + 1]);
+    count[g + 1] += count[g];
+  }
+  rows.start = count;
+  rows.order.assign(in.n, 0);
+  std::vector<std::uint64_t> next(count.begin(), count.end() - 1);
+  for (std::uint64_t i = 0; i < in.n; ++i) rows.order[next[static_cast<std::uint64_t>(in.codes[i])]++] = i;
+  rows.y.resize(in.n);
+  rows.w.resize(in.n);
+  rows.offset.resize(in.n);
+  rows.x.resize(in.n * in.p);
+  rows.z.resize(in.n * in.q);
+  double constant = 0.0;
+  for (std::uint64_t k = 0; k < in.n; ++k) {
+    const std::uint64_t i = rows.order[k];
+    const double y = in.y[i], w = in.w[i];
+    // A row of weight zero (a binomial row of no trials) carries no information.
+    if (!(w == 0.0 && std::isfinite(y)) && check_response(family, y, w) == Support::kOutside)
+      throw std::invalid_argument("row " + std::to_string(i) + ": response " + std::to_string(y) +
+                                  " with weight " + std::to_string(w) + " is outside the support of the " +
+                                  family_name(family.kind) + " family");
+    rows.y[k] = y;
+    rows.w[k] = w;
+    rows.offset[k] = in.offset ? in.offset[i] : 0.0;
+    if (!std::isfinite(rows.offset[k])) throw std::invalid_argument("offset[" + std::to_string(i) + "] is not finite");
+    std::copy(in.x + i * in.p, in.x + (i + 1) * in.p, rows.x.begin() + static_cast<std::ptrdiff_t>(k * in.p));
+    std::copy(in.z + i * in.q, in.z + (i + 1) * in.q, rows.z.begin() + static_cast<std::ptrdiff_t>(k * in.q));
+    constant = constant + (w == 0.0 ? 0.0 : loglik_constant(family, y, w));
+  }
+  for (double v : rows.x)
+    if (!std::isfinite(v)) throw std::invalid_argument("x has a value that is not finite");
+  for (double v : rows.z)
+    if (!std::isfinite(v)) throw std::invalid_argument("z has a value that is not finite");
+  rows.constant = -2.0 * constant;
+  return rows;
+}
+
+std::vector<double> lambda_of(const Rows& rows, const std::vector<double>& theta) {
+  return theta_to_lambda(theta, rows.idx, rows.q);
+}
+
+namespace {
+
+// Work per group, for the chunk plan: its rows times the q x q updates.
+std::uint64_t group_cost(const Rows& rows) {
+  const std::uint64_t per = rows.n / std::max<std::uint64_t>(rows.m, 1) + 1;
+  return per * (rows.q * rows.q + rows.p + 8) * 8;
+}
+
+struct Part {
+  double value = 0.0;
+  std::vector<double> grad;
+  bool ok = true;
+};
+
+}  // namespace
+
+bool evaluate(const Rows& rows, const std::vector<double>& lambda, const double* beta, int nagq,
+              double& value, double* grad, Modes* modes) {
+  const std::uint64_t q = rows.q, nt = rows.idx.size(), np = nt + rows.p;
+  std::vector<double> nodes, logw;
+  if (nagq > 1) {
+    gauss_hermite(nagq, nodes, logw);
+    for (double& w : logw) w = std::log(w);
+  }
+  if (modes) {
+    modes->u.assign(rows.m * q, 0.0);
+    modes->l.assign(rows.m * q * q, 0.0);
+    modes->eta.assign(rows.n, 0.0);
+  }
+  const bool want_grad = grad != nullptr && nagq <= 1;
+  const ChunkPlan plan = plan_chunks(rows.m, group_cost(rows));
+  const std::vector<Part> parts = map_chunks<Part>(plan, [&](std::uint64_t, std::uint64_t b, std::uint64_t e) {
+    Part part;
+    if (want_grad) part.grad.assign(np, 0.0);
+    GroupWork work(rows);
+    std::vector<double> u(q);
+    for (std::uint64_t g = b; g < e; ++g) {
+      std::fill(u.begin(), u.end(), 0.0);
+      detail::group_prepare(rows, g, lambda.data(), beta, work);
+      if (!detail::group_mode(rows, g, work, u.data())) {
+        part.ok = false;
+        return part;
+      }
+      if (modes) {
+        std::copy(u.begin(), u.end(), modes->u.begin() + static_cast<std::ptrdiff_t>(g * q));
+        std::copy(work.l.begin(), work.l.end(), modes->l.begin() + static_cast<std::ptrdiff_t>(g * q * q));
+        const std::uint64_t r0 = rows.start[g], nr = rows.start[g + 1] - r0;
+        std::copy(work.eta.begin(), work.eta.begin() + static_cast<std::ptrdiff_t>(nr),
+                  modes->eta.begin() + static_cast<std::ptrdiff_t>(r0));
+      }
+      part.value = part.value + (nagq > 1 ? detail::group_agq(rows, g, work, u.data(), nodes, logw)
+                                           : detail::group_laplace(rows, g, work, u.data()));
+      if (want_grad) detail::group_gradient(rows, g, work, u.data(), part.grad.data());
+    }
+    return part;
+  });
+  double total = rows.constant;
+  if (want_grad) std::fill(grad, grad + np, 0.0);
+  for (const Part& part : parts) {
+    if (!part.ok) return false;
+    total = total + part.value;
+    if (want_grad)
+      for (std::uint64_t j = 0; j < np; ++j) grad[j] = grad[j] + part.grad[j];
+  }
+  value = total;
+  return std::isfinite(total);
+}
+
+void gauss_hermite(int k, std::vector<double>& nodes, std::vector<double>& weights) {
+  // Golub & Welsch (Math. Comp. 23, 1969): the nodes are the eigenvalues of the Jacobi
+  // matrix of the probabilists' Hermite polynomials (off-diagonal sqrt(i)), the weights
+  // the squared first components of the unit eigenvectors.
+  const std::size_t n = static_cast<std::size_t>(std::max(k, 1));
+  std::vector<double> jac(n * n, 0.0), vectors;
+  for (std::size_t i = 1; i < n; ++i) jac[i * n + (i - 1)] = jac[(i - 1) * n + i] = std::sqrt(static_cast<double>(i));
+  symmetric_eigen(jac, n, nodes, vectors);
+  weights.assign(n, 0.0);
+  for (std::size_t j = 0; j < n; ++j) weights[j] = vectors[j] * vectors[j];
+  // The rule is symmetric: mirror it, so the middle node is exactly zero for odd k.
+  for (std::size_t j = 0; j < n / 2; ++j) {
+    const double x = 0.5 * (nodes[n - 1 - j] - nodes[j]);
+    const double w = 0.5 * (weights[j] + weights[n - 1 - j]);
+    nodes[j] = -x;
+    nodes[n - 1 - j] = x;
+    weights[j] = weights[n - 1 - j] = w;
+  }
+  if (n % 2 == 1) nodes[n / 2] = 0.0;
+  const double sum = std::accumulate(weights.begin(), weights.end(), 0.0);
+  for (double& w : weights) w = w / sum;
+}
+
+}  // namespace qk::glmm

@@ -1,0 +1,198 @@
+// The fit of a GLMM with one grouping factor, in lme4's two stages: first the nAGQ = 0
+// criterion over theta alone (beta from the joint PIRLS), then, for nagq >= 1, the
+// Laplace or quadrature criterion over (theta, beta) from there, both by the core's
+// quasi-Newton minimiser. The second stage starts with an inverse Hessian assembled
+// from the first: the first stage's model for theta and half of beta's covariance at
+// fixed theta for beta (the criterion is -2 log-likelihood), so its first steps are
+// close to Newton's.
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+#include "linalg/dense.hpp"
+#include "lmm/glmm/glmm.hpp"
+#include "optim/minimize.hpp"
+
+namespace qk::glmm {
+namespace {
+
+// Central differences of a value-only function; the step of coordinate j is
+// rel * max(|x_j|, floor_j).
+bool central_gradient(const std::function<bool(const std::vector<double>&, double&)>& f,
+                      const std::vector<double>& x, const std::vector<double>& step,
+                      std::vector<double>& g) {
+  std::vector<double> xt = x;
+  for (std::size_t j = 0; j < x.size(); ++j) {
+    double fp, fm;
+    xt[j] = x[j] + step[j];
+    if (!f(xt, fp)) return false;
+    xt[j] = x[j] - step[j];
+    if (!f(xt, fm)) return false;
+    xt[j] = x[j];
+    g[j] = (fp - fm) / (2.0 * step[j]);
+  }
+  return true;
+}
+
+std::vector<double> steps_for(const std::vector<double>& x, const std::vector<double>& unit, double rel) {
+  std::vector<double> h(x.size());
+  for (std::size_t j = 0; j < x.size(); ++j) h[j] = rel * std::max(std::fabs(x[j]), unit[j]);
+  return h;
+}
+
+}  // namespace
+
+FitResult fit(const Rows& rows, const FitOptions& options) {
+  const std::size_t nt = rows.idx.size(), p = rows.p, np = nt + p, q = rows.q;
+  const int nagq = options.nagq;
+  if (nagq < 0) throw std::invalid_argument("nagq must be 0 or more");
+  const std::vector<SignGroup> groups = sign_groups(rows.idx);
+  FitResult res;
+
+  // Stage 1: theta alone, beta from the joint PIRLS started at a fixed beta, so the
+  // criterion is a function of theta.
+  std::vector<double> beta0 = options.beta.empty() ? std::vector<double>(p, 0.0) : options.beta;
+  std::vector<double> theta0 = options.theta.empty() ? default_theta(rows.idx) : options.theta;
+  if (beta0.size() != p || theta0.size() != nt) throw std::invalid_argument("start of the wrong length");
+  std::vector<double> beta_j(p), rx(p * p);
+  double v0;
+  if (!evaluate_joint(rows, lambda_of(rows, theta0), beta0.data(), v0, beta_j.data(), rx.data()))
+    throw std::runtime_error("the conditional modes could not be found at the start");
+  beta0 = beta_j;
+  auto stage1_value = [&](const std::vector<double>& th, double& f) {
+    std::vector<double> b(p);
+    return evaluate_joint(rows, lambda_of(rows, th), beta0.data(), f, b.data(), nullptr);
+  };
+  const std::vector<double> unit_theta(nt, 0.1);
+  Objective obj1 = [&](const std::vector<double>& th, double& f, std::vector<double>& g) {
+    if (!stage1_value(th, f)) return false;
+    return central_gradient(stage1_value, th, steps_for(th, unit_theta, 1e-5), g);
+  };
+  MinimizeOptions o1;
+  o1.max_iter = options.max_iter;
+  o1.gtol = 1e-6;
+  o1.value = stage1_value;
+  OptimResult r1 = minimize_symmetric(obj1, theta0, groups, o1);
+  res.fev_stage1 = r1.fev;
+  if (!std::isfinite(r1.deviance)) throw std::runtime_error("the nAGQ = 0 stage found no feasible theta");
+  std::vector<double> beta1(p);
+  double v1;
+  if (!evaluate_joint(rows, lambda_of(rows, r1.theta), beta0.data(), v1, beta1.data(), rx.data()))
+    throw std::runtime_error("the conditional modes could not be found at the nAGQ = 0 estimate");
+
+  std::vector<double> x(np);
+  std::copy(r1.theta.begin(), r1.theta.end(), x.begin());
+  std::copy(beta1.begin(), beta1.end(), x.begin() + static_cast<std::ptrdiff_t>(nt));
+  auto value = [&](const std::vector<double>& xv, double& f) {
+    return evaluate(rows, lambda_of(rows, std::vector<double>(xv.begin(), xv.begin() + static_cast<std::ptrdiff_t>(nt))),
+                    xv.data() + nt, nagq, f, nullptr, nullptr);
+  };
+  std::vector<double> unit(np, 0.1);
+  for (std::size_t j = 0; j < p; ++j) unit[nt + j] = std::sqrt(std::max(rx[j * p + j], 1e-300));
+  auto objective = [&](const std::vector<double>& xv, double& f, std::vector<double>& g) {
+    if (nagq == 1)
+      return evaluate(rows, lambda_of(rows, std::vector<double>(xv.begin(), xv.begin() + static_cast<std::ptrdiff_t>(nt))),
+                      xv.data() + nt, 1, f, g.data(), nullptr);
+    if (!value(xv, f)) return false;
+    return central_gradient(value, xv, steps_for(xv, unit, 1e-5), g);
+  };
+
+  if (nagq == 0) {
+    res.theta = r1.theta;
+    res.beta = beta1;
+    res.m2loglik = v1;
+    res.grad.assign(r1.theta.size(), 0.0);
+    std::vector<double> g(nt);
+    if (central_gradient(stage1_value, r1.theta, steps_for(r1.theta, unit_theta, 1e-5), g)) res.grad = g;
+    res.grad_inf_norm = r1.grad_inf_norm;
+    res.iterations = r1.iterations;
+    res.fev = r1.fev;
+    res.converged = r1.converged;
+    res.message = r1.message;
+  } else {
+    MinimizeOptions o2;
+    o2.max_iter = options.max_iter;
+    if (nagq == 1) o2.value = value;
+    o2.h0.assign(np * np, 0.0);
+    for (std::size_t i = 0; i < nt; ++i)
+      for (std::size_t j = 0; j < nt; ++j)
+        o2.h0[i * np + j] = r1.inverse_hessian.empty() ? (i == j ? 1.0 : 0.0) : r1.inverse_hessian[i * nt + j];
+    for (std::size_t i = 0; i < p; ++i)
+      for (std::size_t j = 0; j < p; ++j) o2.h0[(nt + i) * np + nt + j] = 0.5 * rx[i * p + j];
+    std::vector<SignGroup> g2 = groups;
+    OptimResult r2 = minimize_symmetric(objective, x, g2, o2);
+    if (!std::isfinite(r2.deviance)) throw std::runtime_error("the criterion is not finite at the nAGQ = 0 estimate");
+    x = r2.theta;
+    res.theta.assign(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(nt));
+    res.beta.assign(x.begin() + static_cast<std::ptrdiff_t>(nt), x.end());
+    res.m2loglik = r2.deviance;
+    res.grad.assign(np, 0.0);
+    double f;
+    objective(x, f, res.grad);
+    res.grad_inf_norm = r2.grad_inf_norm;
+    res.iterations = r2.iterations;
+    res.fev = r2.fev;
+    res.converged = r2.converged;
+    res.message = r2.message;
+  }
+
+  // Results at the estimate: modes, conditional covariances, eta and mu by the
+  // caller's rows.
+  const std::vector<double> lambda = lambda_of(rows, res.theta);
+  Modes modes;
+  double f;
+  if (!evaluate(rows, lambda, res.beta.data(), 1, f, nullptr, &modes))
+    throw std::runtime_error("the conditional modes could not be found at the estimate");
+  res.u = modes.u;
+  res.b.assign(rows.m * q, 0.0);
+  res.cond_var.assign(rows.m * q * q, 0.0);
+  std::vector<double> inv(q * q), t(q * q);
+  for (std::uint64_t g = 0; g < rows.m; ++g) {
+    mat_mul(lambda.data(), modes.u.data() + g * q, res.b.data() + g * q, q, q, 1);
+    cholesky_inverse(modes.l.data() + g * q * q, q, inv.data());
+    mat_mul(lambda.data(), inv.data(), t.data(), q, q, q);
+    mat_mul_bt(t.data(), lambda.data(), res.cond_var.data() + g * q * q, q, q, q);
+  }
+  res.eta.assign(rows.n, 0.0);
+  res.mu.assign(rows.n, 0.0);
+  for (std::uint64_t k = 0; k < rows.n; ++k) {
+    res.eta[rows.order[k]] = modes.eta[k];
+    res.mu[rows.order[k]] = linkinv(rows.family, modes.eta[k]);
+  }
+  res.vcov_rx.assign(p * p, NAN);
+  rx_inverse(rows, lambda, res.beta.data(), modes.u, res.vcov_rx.data());
+  res.vcov = res.vcov_rx;
+  if (nagq >= 1) {
+    // lme4's default covariance: the beta block of 2 H^-1, H the Hessian of the
+    // criterion over (theta, beta), here by central differences of the gradient.
+    res.hessian.assign(np * np, 0.0);
+    std::vector<double> xt = x, gp(np), gm(np);
+    const std::vector<double> h = steps_for(x, unit, 1e-4);
+    bool ok = true;
+    for (std::size_t j = 0; j < np && ok; ++j) {
+      double fp, fm;
+      xt[j] = x[j] + h[j];
+      ok = objective(xt, fp, gp);
+      xt[j] = x[j] - h[j];
+      ok = ok && objective(xt, fm, gm);
+      xt[j] = x[j];
+      for (std::size_t i = 0; i < np; ++i) res.hessian[i * np + j] = (gp[i] - gm[i]) / (2.0 * h[j]);
+    }
+    if (ok) {
+      std::vector<double> hs(np * np);
+      for (std::size_t i = 0; i < np; ++i)
+        for (std::size_t j = 0; j < np; ++j)
+          hs[i * np + j] = 0.5 * (res.hessian[i * np + j] + res.hessian[j * np + i]);
+      if (cholesky_in_place(hs.data(), np)) {
+        std::vector<double> hinv(np * np);
+        cholesky_inverse(hs.data(), np, hinv.data());
+        for (std::size_t i = 0; i < p; ++i)
+          for (std::size_t j = 0; j < p; ++j) res.vcov[i * p + j] = 2.0 * hinv[(nt + i) * np + nt + j];
+        res.vcov_from_hessian = true;
+      }
+    }
+  }
+  return res;
+}
+
+}  // namespace qk::glmm

@@ -1,0 +1,191 @@
+// PIRLS over (u, beta) jointly at fixed theta (lme4's nAGQ = 0), and beta's curvature at
+// fixed theta. The system of one Fisher-scoring step is block-arrow shaped:
+//   [M_g  B_g] [du_g ]   [A_g' d1 - u_g]
+//   [B_g' X'WX] [dbeta] = [X' d1       ],   M_g = A_g' W A_g + I, B_g = A_g' W X_g,
+// solved through the Schur complement S = X'WX - sum_g B_g' M_g^-1 B_g, as the linear
+// model's core solves its penalised least squares (Bates et al. 2015, sec. 3.6).
+#include <algorithm>
+#include <cmath>
+
+#include "linalg/dense.hpp"
+#include "lmm/glmm/glmm.hpp"
+#include "lmm/glmm/group.hpp"
+#include "pool/pool.hpp"
+
+namespace qk::glmm {
+namespace {
+
+using detail::GroupWork;
+
+constexpr int kMaxIter = 200;
+constexpr int kMaxHalvings = 60;
+constexpr double kStepTol = 1e-10;
+
+struct Sums {
+  std::vector<double> s, rb;  // p x p, p
+  double h = 0.0;
+  bool ok = true;
+};
+
+// Per group: L_g, C_g = L_g^-1 B_g (q x p) and c_g = L_g^-1 (A_g' d1 - u_g).
+struct Store {
+  std::vector<double> l, c, r;
+};
+
+std::uint64_t cost_of(const Rows& rows) {
+  const std::uint64_t per = rows.n / std::max<std::uint64_t>(rows.m, 1) + 1;
+  return per * (rows.q + rows.p) * (rows.q + rows.p) * 4;
+}
+
+// One pass over the groups at (beta, u): h = sum_g h_g and, when `store` is given,
+// the Schur complement S and right-hand side of the step.
+Sums pass(const Rows& rows, const double* lambda, const double* beta, const std::vector<double>& u,
+          Store* store) {
+  const std::uint64_t q = rows.q, p = rows.p;
+  const ChunkPlan plan = plan_chunks(rows.m, cost_of(rows));
+  std::vector<Sums> parts = map_chunks<Sums>(plan, [&](std::uint64_t, std::uint64_t b, std::uint64_t e) {
+    Sums part;
+    part.s.assign(p * p, 0.0);
+    part.rb.assign(p, 0.0);
+    GroupWork work(rows);
+    std::vector<double> bg(q * p), rg(q), ug(q);
+    for (std::uint64_t g = b; g < e; ++g) {
+      const std::uint64_t r0 = rows.start[g], nr = rows.start[g + 1] - r0;
+      detail::group_prepare(rows, g, lambda, beta, work);
+      std::copy(u.begin() + static_cast<std::ptrdiff_t>(g * q), u.begin() + static_cast<std::ptrdiff_t>((g + 1) * q),
+                ug.begin());
+      double ll = 0.0, uu = 0.0;
+      std::fill(bg.begin(), bg.end(), 0.0);
+      std::fill(work.m.begin(), work.m.end(), 0.0);
+      for (std::uint64_t j = 0; j < q; ++j) {
+        uu = uu + ug[j] * ug[j];
+        rg[j] = -ug[j];
+      }
+      for (std::uint64_t r = 0; r < nr; ++r) {
+        const std::uint64_t k = r0 + r;
+        const double* ar = work.a.data() + r * q;
+        double eta = work.eta0[r];
+        for (std::uint64_t j = 0; j < q; ++j) eta = eta + ar[j] * ug[j];
+        const detail::RowState st = detail::row_state(rows.family, rows.y[k], eta, rows.w[k]);
+        ll = ll + loglik_smooth(rows.family, rows.y[k], st.mu, rows.w[k]);
+        if (!store) continue;
+        const double* xr = rows.x.data() + k * p;
+        for (std::uint64_t i = 0; i < q; ++i) {
+          const double wa = st.weight * ar[i];
+          rg[i] = rg[i] + ar[i] * st.d1;
+          for (std::uint64_t j = 0; j <= i; ++j) work.m[i * q + j] = work.m[i * q + j] + wa * ar[j];
+          for (std::uint64_t j = 0; j < p; ++j) bg[i * p + j] = bg[i * p + j] + wa * xr[j];
+        }
+        for (std::uint64_t i = 0; i < p; ++i) {
+          const double wx = st.weight * xr[i];
+          part.rb[i] = part.rb[i] + xr[i] * st.d1;
+          for (std::uint64_t j = 0; j <= i; ++j) part.s[i * p + j] = part.s[i * p + j] + wx * xr[j];
+        }
+      }
+      part.h = part.h + (-2.0 * ll + uu);
+      if (!store) continue;
+      for (std::uint64_t j = 0; j < q; ++j) work.m[j * q + j] = work.m[j * q + j] + 1.0;
+      if (!cholesky_in_place(work.m.data(), q)) {
+        part.ok = false;
+        return part;
+      }
+      forward_solve(work.m.data(), q, bg.data(), p);
+      forward_solve(work.m.data(), q, rg.data(), 1);
+      for (std::uint64_t i = 0; i < p; ++i) {
+        double rc = 0.0;
+        for (std::uint64_t k = 0; k < q; ++k) rc = rc + bg[k * p + i] * rg[k];
+        part.rb[i] = part.rb[i] - rc;
+        for (std::uint64_t j = 0; j <= i; ++j) {
+          double cc = 0.0;
+          for (std::uint64_t k = 0; k < q; ++k) cc = cc + bg[k * p + i] * bg[k * p + j];
+          part.s[i * p + j] = part.s[i * p + j] - cc;
+        }
+      }
+      std::copy(work.m.begin(), work.m.end(), store->l.begin() + static_cast<std::ptrdiff_t>(g * q * q));
+      std::copy(bg.begin(), bg.end(), store->c.begin() + static_cast<std::ptrdiff_t>(g * q * p));
+      std::copy(rg.begin(), rg.end(), store->r.begin() + static_cast<std::ptrdiff_t>(g * q));
+    }
+    return part;
+  });
+  Sums total;
+  total.s.assign(p * p, 0.0);
+  total.rb.assign(p, 0.0);
+  for (const Sums& part : parts) {
+    if (!part.ok) total.ok = false;
+    total.h = total.h + part.h;
+    for (std::uint64_t i = 0; i < p * p; ++i) total.s[i] = total.s[i] + part.s[i];
+    for (std::uint64_t i = 0; i < p; ++i) total.rb[i] = total.rb[i] + part.rb[i];
+  }
+  if (!std::isfinite(total.h)) total.ok = false;
+  return total;
+}
+
+}  // namespace
+
+bool rx_inverse(const Rows& rows, const std::vector<double>& lambda, const double* beta,
+                const std::vector<double>& u, double* out) {
+  const std::uint64_t p = rows.p, q = rows.q;
+  Store store{std::vector<double>(rows.m * q * q), std::vector<double>(rows.m * q * p), std::vector<double>(rows.m * q)};
+  Sums sums = pass(rows, lambda.data(), beta, u, &store);
+  if (!sums.ok || !cholesky_in_place(sums.s.data(), p)) return false;
+  cholesky_inverse(sums.s.data(), p, out);
+  return true;
+}
+
+bool evaluate_joint(const Rows& rows, const std::vector<double>& lambda, const double* beta0,
+                    double& value, double* beta, double* rx_inv) {
+  const std::uint64_t p = rows.p, q = rows.q, m = rows.m;
+  std::vector<double> b(beta0, beta0 + p), u(m * q, 0.0), bt(p), ut(m * q), db(p), du(m * q);
+  Store store{std::vector<double>(m * q * q), std::vector<double>(m * q * p), std::vector<double>(m * q)};
+  bool done = false;
+  for (int it = 0; it < kMaxIter && !done; ++it) {
+    Sums sums = pass(rows, lambda.data(), b.data(), u, &store);
+    if (!sums.ok) return false;
+    for (std::uint64_t i = 0; i < p; ++i)
+      for (std::uint64_t j = i + 1; j < p; ++j) sums.s[i * p + j] = 0.0;
+    if (!cholesky_in_place(sums.s.data(), p)) return false;
+    db = sums.rb;
+    forward_solve(sums.s.data(), p, db.data(), 1);
+    backward_solve(sums.s.data(), p, db.data(), 1);
+    double big = 0.0;
+    for (std::uint64_t i = 0; i < p; ++i) big = std::max(big, std::fabs(db[i]));
+    for (std::uint64_t g = 0; g < m; ++g) {
+      double* dg = du.data() + g * q;
+      const double* cg = store.c.data() + g * q * p;
+      for (std::uint64_t i = 0; i < q; ++i) {
+        double s = store.r[g * q + i];
+        for (std::uint64_t j = 0; j < p; ++j) s = s - cg[i * p + j] * db[j];
+        dg[i] = s;
+      }
+      backward_solve(store.l.data() + g * q * q, q, dg, 1);
+      for (std::uint64_t i = 0; i < q; ++i) big = std::max(big, std::fabs(dg[i]));
+    }
+    if (!std::isfinite(big)) return false;
+    if (big <= kStepTol) done = true;
+    double step = 1.0;
+    bool taken = false;
+    for (int k = 0; k < kMaxHalvings; ++k, step *= 0.5) {
+      for (std::uint64_t i = 0; i < p; ++i) bt[i] = b[i] + step * db[i];
+      for (std::uint64_t i = 0; i < m * q; ++i) ut[i] = u[i] + step * du[i];
+      const Sums trial = pass(rows, lambda.data(), bt.data(), ut, nullptr);
+      if (done || (trial.ok && trial.h <= sums.h)) {
+        taken = true;
+        break;
+      }
+      if (big * step <= kStepTol) break;
+    }
+    if (!taken) {
+      if (big > 1e-6) return false;
+      done = true;
+      break;
+    }
+    b.swap(bt);
+    u.swap(ut);
+  }
+  if (!done) return false;
+  std::copy(b.begin(), b.end(), beta);
+  if (rx_inv && !rx_inverse(rows, lambda, b.data(), u, rx_inv)) return false;
+  return evaluate(rows, lambda, b.data(), 1, value, nullptr, nullptr);
+}
+
+}  // namespace qk::glmm
