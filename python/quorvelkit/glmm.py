@@ -28,8 +28,8 @@ __all__ = ["glmm", "check_family", "check_nagq", "stand_in", "MAX_NAGQ", "MAX_NO
 MAX_NAGQ = 25
 #: The most quadrature nodes a group may take (nagq^q, q random effects per group).
 MAX_NODES = 10_000
-#: The compiled cores of one grouping factor and of several.
-_CORE, _CROSSED_CORE = "GlmmCore", "CrossedGlmmCore"
+#: The compiled core of several grouping factors.
+_CROSSED_CORE = "CrossedGlmmCore"
 _OPTIONS = ("family", "link", "nagq", "weights", "offset", "theta", "beta", "max_iter")
 #: glmer's arguments that are spelt otherwise here, or mean nothing here.
 _R_NAMES = {"nAGQ": "nagq", "start": "theta= and beta", "control": "max_iter", "REML": None}
@@ -222,9 +222,9 @@ def _make_core(design: Design, prior: np.ndarray, family: str, link: str) -> Any
     offset = None if rows.offset is None else np.ascontiguousarray(rows.offset, dtype=float)
     x = np.ascontiguousarray(rows.x, dtype=float)
     if len(design.spec.factors) == 1:
-        core_class = getattr(_quorvelkit, _CORE)
         z = np.ascontiguousarray(rows.z, dtype=float)
-        return core_class(rows.y, x, z, rows.codes, design.m, list(design.blocks), prior, offset, family, link)
+        blocks = list(design.blocks)
+        return _quorvelkit.GlmmCore(rows.y, x, z, rows.codes, design.m, blocks, prior, offset, family, link)
     crossed = getattr(_quorvelkit, _CROSSED_CORE, None)
     if crossed is None:
         raise NotImplementedError(
