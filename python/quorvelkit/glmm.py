@@ -190,7 +190,14 @@ def glmm(
     core = _make_core(design, prior, family, link)
     theta0 = _vector(theta, int(core.n_theta), "theta")
     beta0 = _vector(beta, int(core.p), "beta")
-    result = core.fit(nagq=nagq, theta=theta0, beta=beta0, max_iter=int(max_iter))
+    try:
+        result = core.fit(nagq=nagq, theta=theta0, beta=beta0, max_iter=int(max_iter))
+    except RuntimeError as exc:
+        raise RuntimeError(
+            f"the GLMM cannot be fitted: {exc}; the usual cause is a response that the fixed effects separate "
+            "perfectly (every failure on one side of a combination of them, every success on the other), whose "
+            "estimates are infinite"
+        ) from exc
     t2 = time.perf_counter()
     fit = GlmmFit(
         design,

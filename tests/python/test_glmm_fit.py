@@ -338,3 +338,28 @@ def test_fit_reaches_glmers_optimum(case, core_fit):
     if not ref["singular"]:
         assert_allclose(fit.se, tight["se"], rtol=1e-3)
     assert fit.is_singular == ref["singular"]
+
+
+BAD = json.loads((GLMM / "bad_input.json").read_text())
+
+
+@pytest.mark.parametrize("name", [k for k, v in BAD.items() if isinstance(v, dict) and "outcome" in v])
+def test_bad_input_as_glmer_meets_it(name):
+    # where glmer refuses, a refusal naming the cause; where it fits, a fit of its rows
+    # whose log-likelihood is glmer's or higher, converged, with glmer's warning of
+    # counts that are not whole
+    case = BAD[name]
+    _, frame = load("bad_input")
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        if case["outcome"] == "error":
+            words = "separate" if name == "perfect_separation" else "must|above the trials"
+            with pytest.raises((ValueError, RuntimeError), match=words):
+                qk.glmm(case["formula"], frame, case["family"], weights=case["weights"])
+            return
+        fit = qk.glmm(case["formula"], frame, case["family"], weights=case["weights"])
+    assert fit.nobs == case["n"] and fit.converged, fit.optimizer
+    if case["loglik"] is not None:  # R's dpois of 2.5 is 0: glmer's logLik is NA there
+        assert fit.loglik >= case["loglik"] - 1e-6 * abs(case["loglik"])
+    non_integer = [w for w in caught if issubclass(w.category, qk.NonIntegerResponseWarning)]
+    assert bool(non_integer) == any("non-integer" in w for w in case["warnings"])
