@@ -363,3 +363,9 @@ def test_bad_input_as_glmer_meets_it(name):
         assert fit.loglik >= case["loglik"] - 1e-6 * abs(case["loglik"])
     non_integer = [w for w in caught if issubclass(w.category, qk.NonIntegerResponseWarning)]
     assert bool(non_integer) == any("non-integer" in w for w in case["warnings"])
+
+
+@pytest.mark.parametrize("case", json.loads((GLMM / "abbreviate_reference.json").read_text())["cases"])
+def test_correlation_headers_abbreviate_as_r_does(case):
+    # R's abbreviate(name, minlength = 6), which heads lme4's correlation table
+    assert r_abbreviate(case["name"]) == case["abbreviation"]
