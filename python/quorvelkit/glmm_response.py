@@ -26,6 +26,7 @@ value and its row); counts that are not integers are kept with a
 
 from __future__ import annotations
 
+import ast
 import re
 import warnings
 from dataclasses import dataclass
@@ -138,6 +139,44 @@ def _bare_column(text: str) -> str | None:
     return None
 
 
+_OPERATORS = {ast.Add: np.add, ast.Sub: np.subtract, ast.Mult: np.multiply, ast.Div: np.true_divide}
+
+
+def _arithmetic(text: str, frame: pd.DataFrame) -> tuple[pd.Series, np.ndarray] | None:
+    """The values of ``text`` when it is +, -, * and / of numbers and numeric columns
+    named as Python names (``size - incidence``), evaluated directly in double
+    precision as R evaluates it; None for any other expression, which the formula's
+    evaluator takes."""
+    try:
+        tree = ast.parse(text, mode="eval").body
+    except SyntaxError:
+        return None
+    used: list[str] = []
+
+    def walk(node: ast.AST) -> Any:
+        if isinstance(node, ast.BinOp) and type(node.op) in _OPERATORS:
+            return _OPERATORS[type(node.op)](walk(node.left), walk(node.right))
+        if isinstance(node, ast.UnaryOp) and isinstance(node.op, (ast.USub, ast.UAdd)):
+            value = walk(node.operand)
+            return -value if isinstance(node.op, ast.USub) else value
+        if isinstance(node, ast.Constant) and isinstance(node.value, (int, float)) and not isinstance(node.value, bool):
+            return float(node.value)
+        if isinstance(node, ast.Name) and node.id in frame.columns:
+            values = frame[node.id]
+            if pd.api.types.is_numeric_dtype(values.dtype) and not pd.api.types.is_bool_dtype(values.dtype):
+                used.append(node.id)
+                return values.to_numpy(dtype=float, na_value=np.nan)
+        raise LookupError  # not plain arithmetic of numeric columns
+
+    try:
+        with np.errstate(all="ignore"):
+            out = np.broadcast_to(np.asarray(walk(tree), dtype=float), (len(frame),))
+    except LookupError:
+        return None
+    missing = frame[list(dict.fromkeys(used))].isna().any(axis=1).to_numpy()
+    return pd.Series(out, index=frame.index), missing
+
+
 def _evaluate(text: str, frame: pd.DataFrame, shown: str) -> tuple[pd.Series, np.ndarray]:
     """The values of one expression of columns (a column, or arithmetic, comparisons and
     the formula's functions on columns), and a flag per row for a missing input."""
@@ -148,6 +187,9 @@ def _evaluate(text: str, frame: pd.DataFrame, shown: str) -> tuple[pd.Series, np
         return values, values.isna().to_numpy()
     aliases: dict[str, str] = {}
     checked = check_part(f"I({text})", response=True, where="response", aliases=aliases)
+    direct = _arithmetic(text, frame)
+    if direct is not None:
+        return direct
     used = list(dict.fromkeys(c for c, _ in checked.uses))
     require_columns(used, frame.columns, "the data")
     sub = frame[used].rename(columns=aliases)
