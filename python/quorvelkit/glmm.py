@@ -22,7 +22,7 @@ from .glmm_response import read_response, split_response
 from .model import Design
 from .parsing import parse_formula
 
-__all__ = ["glmm", "check_family", "check_nagq", "stand_in", "MAX_NAGQ", "MAX_NODES"]
+__all__ = ["glmm", "check_family", "check_nagq", "make_core", "stand_in", "MAX_NAGQ", "MAX_NODES"]
 
 #: lme4's largest number of quadrature points per dimension.
 MAX_NAGQ = 25
@@ -187,7 +187,7 @@ def glmm(
     spec = dataclasses.replace(design.spec, family=family, link=link)
     design = dataclasses.replace(design.with_response(y), spec=spec)
     t1 = time.perf_counter()
-    core = _make_core(design, prior, family, link)
+    core = make_core(design, prior, family, link)
     theta0 = _vector(theta, int(core.n_theta), "theta")
     beta0 = _vector(beta, int(core.p), "beta")
     try:
@@ -222,7 +222,7 @@ def glmm(
     return fit
 
 
-def _make_core(design: Design, prior: np.ndarray, family: str, link: str) -> Any:
+def make_core(design: Design, prior: np.ndarray, family: str, link: str) -> Any:
     """The compiled core of the design's rows: one grouping factor's, or the crossed
     one's (its factors in lme4's order)."""
     rows = design.need_rows("the fit")

@@ -23,6 +23,7 @@ import numpy as np
 import pandas as pd
 
 from . import glmm_family as fam
+from .bootstrap import BootstrapResult
 from .checks import check_flag, check_level, interval_names
 from .frames import to_frame
 from .glmm_effects import GlmmEffects
@@ -177,12 +178,19 @@ class GlmmFit(GlmmEffects):
         """glmer's table of fixed effects: Estimate, Std. Error, z value, Pr(>|z|)."""
         return pd.concat([self.fixef, self.se, self.zvalues, self.pvalues], axis=1)
 
-    def confint(self, level: float = 0.95, method: str = "Wald") -> pd.DataFrame:
-        """Wald intervals of the fixed effects, estimate -+ z_(1+level)/2 x standard
-        error, columns named as R's ("2.5 %", "97.5 %")."""
+    def confint(
+        self, level: float = 0.95, method: str = "Wald", n: int = 1000, seed: int | None = None
+    ) -> pd.DataFrame:
+        """Confidence intervals, columns named as R's ("2.5 %", "97.5 %"): "Wald" (the
+        default), estimate -+ z_(1+level)/2 x standard error of each fixed effect;
+        "boot", percentile intervals of every parameter from :meth:`bootstrap` with
+        ``n`` replicates and ``seed``. Profile intervals are not available for GLMMs."""
         check_level(level)
-        if str(method).lower() != "wald":
-            raise ValueError(f"method must be 'Wald' for a GLMM (profile intervals are not available), got {method!r}")
+        how = str(method).lower()
+        if how in ("boot", "bootstrap"):
+            return self.bootstrap(n, seed=seed).intervals(level)
+        if how != "wald":
+            raise ValueError(f"method must be 'Wald' or 'boot' for a GLMM, got {method!r}")
         zq = normal_quantile(0.5 + level / 2)
         lo, hi = interval_names(level)
         est, se = self.fixef.to_numpy(), self.se.to_numpy()
@@ -394,6 +402,19 @@ class GlmmFit(GlmmEffects):
                 with np.errstate(invalid="ignore", divide="ignore"):
                     out[r] = np.where(trials > 0, rng.binomial(trials, mu) / np.maximum(trials, 1), 0.0)
         return out
+
+    def bootstrap(self, n: int, seed: int | None = None, level: float = 0.95) -> BootstrapResult:
+        """Parametric bootstrap: ``n`` responses simulated from the fitted model
+        (:meth:`simulate`, same ``seed``, same draws), each refitted from this fit's
+        estimates with the same nagq. Returns a
+        :class:`~quorvelkit.bootstrap.BootstrapResult` whose parameters are named as
+        lme4's ``confint(..., oldNames = FALSE)``: ``sd_(Intercept)|herd``,
+        ``cor_x.(Intercept)|g`` and the fixed effects (a GLMM has no sigma); ``seed``
+        None draws a fresh one, kept in the result."""
+        from .glmm_bootstrap import glmm_bootstrap
+
+        check_level(level)
+        return glmm_bootstrap(self, n, seed, level)
 
     # ------------------------------------------------------------- output
     def summary_text(self) -> str:

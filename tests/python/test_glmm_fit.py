@@ -369,3 +369,28 @@ def test_bad_input_as_glmer_meets_it(name):
 def test_correlation_headers_abbreviate_as_r_does(case):
     # R's abbreviate(name, minlength = 6), which heads lme4's correlation table
     assert r_abbreviate(case["name"]) == case["abbreviation"]
+
+
+def test_bootstrap_spreads_as_the_standard_errors_say():
+    # cbpp by Laplace: 300 refits of responses simulated from the fit; the replicates'
+    # fixed effects scatter about the estimates with the standard errors' spread (to
+    # 25%, a bootstrap of 300 estimates a standard deviation to about 4%, the
+    # standard errors are Laplace's approximation), and the same seed repeats them
+    meta, cbpp = load("cbpp")
+    fit = glmm_call(meta["models"]["cbpp_laplace"], cbpp)
+    boot = fit.bootstrap(300, seed=5)
+    fixed = boot.replicates[fit.fe_names]
+    assert list(boot.replicates.columns) == ["sd_(Intercept)|herd", *fit.fe_names] and boot.converged.all()
+    assert_allclose(fixed.std(), fit.se, rtol=0.25)
+    assert np.all(np.abs(fixed.mean() - fit.fixef) < 3 * fit.se / math.sqrt(300) + 0.1 * fit.se)
+    assert_allclose(boot.estimate["sd_(Intercept)|herd"], math.sqrt(fit.varcorr["vcov"].iloc[0]), rtol=1e-12)
+    again = fit.confint(method="boot", n=300, seed=5, level=0.9)
+    assert_allclose(again, boot.intervals(0.9)) and list(again.columns) == ["5 %", "95 %"]
+    meta, pois = load("sim_poisson_offset")
+    vector = glmm_call(meta["models"]["poisson_offset_laplace"], pois).bootstrap(2, seed=1)
+    assert list(vector.replicates.columns)[:3] == ["sd_(Intercept)|g", "cor_x.(Intercept)|g", "sd_x|g"]
+    assert_allclose(
+        vector.estimate["cor_x.(Intercept)|g"],
+        meta["models"]["poisson_offset_laplace"]["varcorr"]["sdcor"][2],
+        rtol=1e-2,
+    )
