@@ -85,7 +85,8 @@ def _vector(values: Any, size: int, what: str) -> np.ndarray | None:
         return None
     out = np.asarray(values, dtype=float).reshape(-1)
     if out.shape != (size,) or not np.all(np.isfinite(out)):
-        raise ValueError(f"{what} must be {size} finite numbers, got {np.asarray(values).shape}")
+        shown = np.asarray(values).ravel()[:5].tolist()
+        raise ValueError(f"{what} must hold {size} finite number{'s' if size != 1 else ''} (the model's), got {shown}")
     return np.ascontiguousarray(out)
 
 

@@ -8,6 +8,7 @@ import math
 import pickle
 import re
 import sys
+import warnings
 from types import MappingProxyType, SimpleNamespace
 
 import numpy as np
@@ -180,6 +181,13 @@ def glmm(formula="cbind(s, f) ~ x + (1 | g)", data=None, **kw):
     d = pd.DataFrame({"s": [1.0, 2, 0, 3] * 3, "f": [2.0, 1, 2, 1] * 3, "k": [0.0, 4, 1, 2] * 3, "x": np.arange(12.0),
                       "y3": list("abcabcabcabc"), "g": np.repeat([1, 2, 3, 4], 3), "h": [1, 2, 3] * 4})  # fmt: skip
     return lambda t: qk.glmm(formula, d if data is None else data(d), **kw)
+
+
+def glmm_fitted(t):
+    """The fit of glmm()'s twelve rows (on the boundary: its warning is not the point)."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", qk.SingularFitWarning)
+        return glmm()(t)
 
 
 CZ, CC = np.ones((4, 1)), np.array([0, 1, 0, 1])
@@ -588,6 +596,13 @@ AFTER_FITTING = [  # what a model and a fitted model refuse
      "lacks the weights column 'w'"),
     *[(lambda t, a=a: getattr(t.batched, a), RowsUnavailable, R(r"needs the rows.*fit.predict\(batch\)"))
       for a in ("fitted", "residuals", "response", "fittedvalues", "resid")],
+    (glmm(theta=[1.0, 2.0]), V, "theta must hold 1 finite number (the model's), got [1.0, 2.0]"),
+    (glmm(beta=[0.0, NAN]), V, "beta must hold 2 finite numbers (the model's), got [0.0, nan]"),
+    (lambda t: glmm_fitted(t).predict(type="probability"), V, "type must be 'link' or 'response', got 'probability'"),
+    (lambda t: glmm_fitted(t).residuals("working"), V, "type must be one of 'deviance', 'pearson', 'response', got"),
+    (lambda t: glmm_fitted(t).confint(method="profile"), V, "method must be 'Wald' or 'boot' for a GLMM"),
+    (lambda t: glmm_fitted(t).simulate(0), V, "n must be a positive integer, got 0"),
+    (lambda t: glmm_fitted(t).bootstrap(0), V, "n must be a positive number of replicates, got 0"),
     (on("batched", "predict"), RowsUnavailable, ""), (on("batched", "simulate", 2), RowsUnavailable, ""),
     (on("batched", "bootstrap", 5), RowsUnavailable, ""),
     (lambda t: t.batched.refit(t.sleep.Reaction), RowsUnavailable, ""),
