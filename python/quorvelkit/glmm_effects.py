@@ -22,7 +22,9 @@ from .crossed_core import CrossedTerm, block_lambda, terms_in_lme4_order
 from .design import theta_layout_of
 from .errors import SINGULAR_TOL
 from .grouping import ThetaLayout
+from .labels import levels_by_value
 from .model import Design
+from .predict import group_index
 
 __all__ = ["GlmmEffects"]
 
@@ -175,3 +177,24 @@ class GlmmEffects:
         starts = np.cumsum([0] + [len(t.columns) for t in self._terms])
         idx = [c for j in sel for c in range(starts[j], starts[j + 1])]
         return lam[np.ix_(idx, idx)]
+
+    def _level_index(self, i: int, frame: pd.DataFrame, allow_new_levels: bool) -> np.ndarray:
+        """Each row's level of the i-th factor (the model's order), -1 for a new or
+        missing label; unseen labels are refused unless ``allow_new_levels``."""
+        d = self._design
+        factor = d.spec.factors[i]
+        missing = [c for c in factor.columns if c not in frame.columns]
+        if missing:
+            raise ValueError(f"newdata lacks the column(s) {', '.join(missing)}")
+        levels = (d.factor_levels or (d.levels,))[i]
+        table = levels_by_value(levels, len(factor.columns))
+        idx = group_index(d, frame, functools.partial(dict, table), factor.columns, levels)
+        if not allow_new_levels and (idx < 0).any():
+            labels = frame[list(factor.columns)].astype(str).agg(":".join, axis=1).to_numpy()
+            unseen = pd.unique(labels[idx < 0])
+            shown = ", ".join(repr(v) for v in unseen[:5]) + (f" and {len(unseen) - 5} more" if len(unseen) > 5 else "")
+            raise ValueError(
+                f"newdata has levels of '{factor.name}' not in the fit: {shown}; pass allow_new_levels=True for "
+                "population-level predictions of those rows"
+            )
+        return idx

@@ -13,7 +13,6 @@ arrays, one per factor in the core's order (that of ``ThetaLayout.factor_order``
 
 from __future__ import annotations
 
-import functools
 import math
 import sys
 from collections.abc import Mapping
@@ -27,9 +26,8 @@ from .bootstrap import BootstrapResult
 from .checks import check_flag, check_level, interval_names
 from .frames import to_frame
 from .glmm_effects import GlmmEffects
-from .labels import levels_by_value
 from .model import Design
-from .predict import group_index, model_rows
+from .predict import model_rows
 from .pvalues import normal_quantile, t_two_sided
 
 __all__ = ["GlmmFit"]
@@ -349,27 +347,6 @@ class GlmmFit(GlmmEffects):
         out = np.full(len(index), np.nan)
         out[ok] = vals
         return pd.Series(out, index=index, name="predicted")
-
-    def _level_index(self, i: int, frame: pd.DataFrame, allow_new_levels: bool) -> np.ndarray:
-        """Each row's level of the i-th factor (the model's order), -1 for a new or
-        missing label; unseen labels are refused unless ``allow_new_levels``."""
-        d = self._design
-        factor = d.spec.factors[i]
-        missing = [c for c in factor.columns if c not in frame.columns]
-        if missing:
-            raise ValueError(f"newdata lacks the column(s) {', '.join(missing)}")
-        levels = (d.factor_levels or (d.levels,))[i]
-        table = levels_by_value(levels, len(factor.columns))
-        idx = group_index(d, frame, functools.partial(dict, table), factor.columns, levels)
-        if not allow_new_levels and (idx < 0).any():
-            labels = frame[list(factor.columns)].astype(str).agg(":".join, axis=1).to_numpy()
-            unseen = pd.unique(labels[idx < 0])
-            shown = ", ".join(repr(v) for v in unseen[:5]) + (f" and {len(unseen) - 5} more" if len(unseen) > 5 else "")
-            raise ValueError(
-                f"newdata has levels of '{factor.name}' not in the fit: {shown}; pass allow_new_levels=True for "
-                "population-level predictions of those rows"
-            )
-        return idx
 
     # ------------------------------------------------------------- simulation
     def simulate(self, n: int = 1, seed: int | np.random.Generator | None = None) -> np.ndarray:
