@@ -3,6 +3,8 @@
 // work runs with the interpreter lock released.
 #include "binding/glmm.hpp"
 
+#include "binding/glmm_internal.hpp"
+
 #include <cmath>
 #include <memory>
 #include <stdexcept>
@@ -25,6 +27,8 @@ struct GlmmObject {
 
 gl::Rows& rows_of(PyObject* self) { return *reinterpret_cast<GlmmObject*>(self)->rows; }
 
+}  // namespace
+
 bool text_of(PyObject* obj, const char* name, std::string& out) {
   if (!PyUnicode_Check(obj)) {
     arg_error(name, "expected a str, got '" + type_name(obj) + "'");
@@ -36,6 +40,54 @@ bool text_of(PyObject* obj, const char* name, std::string& out) {
   out.assign(s, static_cast<std::size_t>(len));
   return true;
 }
+
+std::variant<qk::glmm::Family, std::string> family_of(PyObject* family, PyObject* link) {
+  std::string f, l;
+  if (!text_of(family, "family", f)) return std::string();
+  if (link && link != Py_None && !text_of(link, "link", l)) return std::string();
+  return qk::glmm::parse_family(f, l);
+}
+
+bool fit_options_of(const std::vector<PyObject*>& a, qk::glmm::FitOptions& o) {
+  std::uint64_t k = 1;
+  if (a[0] && !to_u64(a[0], "nagq", k)) return false;
+  if (k > 25) return value_error("nagq must be at most 25"), false;
+  o.nagq = static_cast<int>(k);
+  if (a[1] && a[1] != Py_None && !to_vec(a[1], "theta", o.theta)) return false;
+  if (a[2] && a[2] != Py_None && !to_vec(a[2], "beta", o.beta)) return false;
+  if (a[3] && !to_u64(a[3], "max_iter", o.max_iter)) return false;
+  for (double v : o.theta)
+    if (!std::isfinite(v)) return value_error("theta has a value that is not finite"), false;
+  for (double v : o.beta)
+    if (!std::isfinite(v)) return value_error("beta has a value that is not finite"), false;
+  return true;
+}
+
+PyObject* fit_dict(qk::glmm::FitResult& res, int nagq, std::uint64_t n, std::uint64_t p) {
+  const auto nt = static_cast<npy_intp>(res.theta.size()), pp = static_cast<npy_intp>(p),
+             nn = static_cast<npy_intp>(n);
+  const npy_intp ng = static_cast<npy_intp>(res.grad.size()), nh = nt + pp;
+  Ref d(PyDict_New());
+  if (!d) return nullptr;
+  const bool ok = set_item(d.get(), "theta", array_taking(std::move(res.theta), {nt})) &&
+                  set_item(d.get(), "beta", array_taking(std::move(res.beta), {pp})) &&
+                  set_item(d.get(), "m2loglik", PyFloat_FromDouble(res.m2loglik)) &&
+                  set_item(d.get(), "nagq", PyLong_FromLong(nagq)) &&
+                  set_item(d.get(), "fev_stage1", PyLong_FromUnsignedLongLong(res.fev_stage1)) &&
+                  set_item(d.get(), "grad", array_taking(std::move(res.grad), {ng})) &&
+                  set_item(d.get(), "eta", array_taking(std::move(res.eta), {nn})) &&
+                  set_item(d.get(), "mu", array_taking(std::move(res.mu), {nn})) &&
+                  set_item(d.get(), "vcov", array_taking(std::move(res.vcov), {pp, pp})) &&
+                  set_item(d.get(), "vcov_rx", array_taking(std::move(res.vcov_rx), {pp, pp})) &&
+                  set_item(d.get(), "vcov_source", PyUnicode_FromString(res.vcov_from_hessian ? "hessian" : "rx")) &&
+                  set_item(d.get(), "hessian",
+                           res.hessian.empty() ? Py_NewRef(Py_None) : array_taking(std::move(res.hessian), {nh, nh})) &&
+                  set_report(d.get(), {res.converged, res.iterations, res.fev, res.grad_inf_norm, res.message});
+  if (!ok) return nullptr;
+  return d.release();
+}
+
+namespace {
 
 PyObject* glmm_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::vector<PyObject*> a;
@@ -53,11 +105,8 @@ PyObject* glmm_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!borrow_vector(a[6], "weights", NPY_DOUBLE, w)) return nullptr;
   const bool has_offset = a[7] != Py_None;
   if (has_offset && !borrow_vector(a[7], "offset", NPY_DOUBLE, off)) return nullptr;
-  std::string family, link;
-  if (!text_of(a[8], "family", family)) return nullptr;
-  if (a[9] && a[9] != Py_None && !text_of(a[9], "link", link)) return nullptr;
-  auto parsed = gl::parse_family(family, link);
-  if (auto* err = std::get_if<std::string>(&parsed)) return value_error(*err);
+  auto parsed = family_of(a[8], a[9]);
+  if (auto* err = std::get_if<std::string>(&parsed)) return err->empty() ? nullptr : value_error(*err);
   const npy_intp n = y.rows;
   if (x.rows != n || z.rows != n || codes.rows != n || w.rows != n || (has_offset && off.rows != n))
     return value_error("y, x, z, codes, weights and offset must have one row per observation");
@@ -183,41 +232,18 @@ PyObject* m_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   if (!parse_args("fit", {"nagq", "theta", "beta", "max_iter"}, 0, args, nargs, kwnames, a)) return nullptr;
   const gl::Rows& r = rows_of(self);
   gl::FitOptions o;
-  if (!nagq_of(a[0], o.nagq)) return nullptr;
-  if (a[1] && a[1] != Py_None && !to_vec(a[1], "theta", o.theta)) return nullptr;
-  if (a[2] && a[2] != Py_None && !to_vec(a[2], "beta", o.beta)) return nullptr;
-  if (a[3] && !to_u64(a[3], "max_iter", o.max_iter)) return nullptr;
-  if (!o.theta.empty() || !o.beta.empty()) {
-    std::vector<double> th = o.theta.empty() ? std::vector<double>(r.idx.size(), 1.0) : o.theta;
-    std::vector<double> be = o.beta.empty() ? std::vector<double>(r.p, 0.0) : o.beta;
-    if (!point_ok(self, th, be)) return nullptr;
-  }
+  if (!fit_options_of(a, o)) return nullptr;
+  if (!o.theta.empty() && o.theta.size() != r.idx.size()) return value_error("theta has the wrong length");
+  if (!o.beta.empty() && o.beta.size() != r.p) return value_error("beta has the wrong length");
   gl::FitResult res;
   if (!without_gil([&] { res = gl::fit(r, o); })) return nullptr;
-  const auto nt = static_cast<npy_intp>(res.theta.size()), p = static_cast<npy_intp>(r.p),
-             q = static_cast<npy_intp>(r.q), m = static_cast<npy_intp>(r.m), n = static_cast<npy_intp>(r.n);
-  const npy_intp ng = static_cast<npy_intp>(res.grad.size()), nh = nt + p;
-  Ref d(PyDict_New());
-  if (!d) return nullptr;
-  const bool ok = set_item(d.get(), "theta", array_taking(std::move(res.theta), {nt})) &&
-                  set_item(d.get(), "beta", array_taking(std::move(res.beta), {p})) &&
-                  set_item(d.get(), "m2loglik", PyFloat_FromDouble(res.m2loglik)) &&
-                  set_item(d.get(), "nagq", PyLong_FromLong(o.nagq)) &&
-                  set_item(d.get(), "fev_stage1", PyLong_FromUnsignedLongLong(res.fev_stage1)) &&
-                  set_item(d.get(), "grad", array_taking(std::move(res.grad), {ng})) &&
-                  set_item(d.get(), "u", array_taking(std::move(res.u), {m, q})) &&
-                  set_item(d.get(), "b", array_taking(std::move(res.b), {m, q})) &&
-                  set_item(d.get(), "cond_var", array_taking(std::move(res.cond_var), {m, q, q})) &&
-                  set_item(d.get(), "eta", array_taking(std::move(res.eta), {n})) &&
-                  set_item(d.get(), "mu", array_taking(std::move(res.mu), {n})) &&
-                  set_item(d.get(), "vcov", array_taking(std::move(res.vcov), {p, p})) &&
-                  set_item(d.get(), "vcov_rx", array_taking(std::move(res.vcov_rx), {p, p})) &&
-                  set_item(d.get(), "vcov_source",
-                           PyUnicode_FromString(res.vcov_from_hessian ? "hessian" : "rx")) &&
-                  set_item(d.get(), "hessian",
-                           res.hessian.empty() ? Py_NewRef(Py_None) : array_taking(std::move(res.hessian), {nh, nh})) &&
-                  set_report(d.get(), {res.converged, res.iterations, res.fev, res.grad_inf_norm, res.message});
-  if (!ok) return nullptr;
+  const auto q = static_cast<npy_intp>(r.q), m = static_cast<npy_intp>(r.m);
+  std::vector<double> u = std::move(res.u), b = std::move(res.b), cv = std::move(res.cond_var);
+  Ref d(fit_dict(res, o.nagq, r.n, r.p));
+  if (!d || !set_item(d.get(), "u", array_taking(std::move(u), {m, q})) ||
+      !set_item(d.get(), "b", array_taking(std::move(b), {m, q})) ||
+      !set_item(d.get(), "cond_var", array_taking(std::move(cv), {m, q, q})))
+    return nullptr;
   return d.release();
 }
 

@@ -56,6 +56,8 @@ int module_exec(PyObject* module) {
   if (!crossed || PyModule_AddObjectRef(module, "CrossedCore", crossed.get()) < 0) return -1;
   Ref glmm(PyType_FromModuleAndSpec(module, &glmm_spec, nullptr));
   if (!glmm || PyModule_AddObjectRef(module, "GlmmCore", glmm.get()) < 0) return -1;
+  Ref crossed_glmm(PyType_FromModuleAndSpec(module, &crossed_glmm_spec, nullptr));
+  if (!crossed_glmm || PyModule_AddObjectRef(module, "CrossedGlmmCore", crossed_glmm.get()) < 0) return -1;
   return 0;
 }
 

@@ -41,6 +41,9 @@ std::vector<double> dense_system_inverse(const Factor& f, std::size_t p, bool wi
 // theta is too near zero for the shortcut's accuracy (see scalar.cpp).
 std::optional<std::vector<double>> scalar_logdet_gradient(const Design& d, const Factor& f, bool with_x);
 
+// prediction_variance (crossed.hpp) with the system's factor given.
+std::vector<double> prediction_variance(const Design& d, const Factor& f, const PredictionRows& rows);
+
 // The factor and level of a row of Z (global index below Q).
 struct RowPlace {
   std::size_t factor;

@@ -55,7 +55,10 @@ std::optional<std::vector<double>> prediction_variance(const Design& d, const st
                                                        const PredictionRows& rows) {
   const std::optional<Factor> fo = factorize(d, theta, reml);
   if (!fo) return std::nullopt;
-  const Factor& f = *fo;
+  return prediction_variance(d, *fo, rows);
+}
+
+std::vector<double> prediction_variance(const Design& d, const Factor& f, const PredictionRows& rows) {
   const Layout& lay = d.layout;
   const std::size_t k = lay.k, dg = lay.diagonal, p = d.pr.p, dz = f.dz, nt = f.nt, nd = dz + p;
   const std::uint64_t off_d = lay.offset[dg];

@@ -11,10 +11,10 @@
 
 #include "linalg/dense.hpp"
 #include "lmm/glmm/glmm.hpp"
+#include "lmm/glmm/stages.hpp"
 #include "optim/minimize.hpp"
 
 namespace qk::glmm {
-namespace {
 
 // Central differences of a value-only function; the step of coordinate j is
 // rel * max(|x_j|, floor_j).
@@ -40,28 +40,25 @@ std::vector<double> steps_for(const std::vector<double>& x, const std::vector<do
   return h;
 }
 
-}  // namespace
-
-FitResult fit(const Rows& rows, const FitOptions& options) {
-  const std::size_t nt = rows.idx.size(), p = rows.p, np = nt + p, q = rows.q;
+FitResult two_stage(const Criteria& c, const FitOptions& options, std::vector<double>& x, std::vector<double>& unit) {
+  const std::size_t nt = c.n_theta, p = c.p, np = nt + p;
   const int nagq = options.nagq;
   if (nagq < 0) throw std::invalid_argument("nagq must be 0 or more");
-  const std::vector<SignGroup> groups = sign_groups(rows.idx);
   FitResult res;
 
   // Stage 1: theta alone, beta from the joint PIRLS started at a fixed beta, so the
   // criterion is a function of theta.
   std::vector<double> beta0 = options.beta.empty() ? std::vector<double>(p, 0.0) : options.beta;
-  std::vector<double> theta0 = options.theta.empty() ? default_theta(rows.idx) : options.theta;
+  std::vector<double> theta0 = options.theta.empty() ? c.theta0 : options.theta;
   if (beta0.size() != p || theta0.size() != nt) throw std::invalid_argument("start of the wrong length");
   std::vector<double> beta_j(p), rx(p * p);
   double v0;
-  if (!evaluate_joint(rows, lambda_of(rows, theta0), beta0.data(), v0, beta_j.data(), rx.data()))
+  if (!c.joint(theta0, beta0.data(), v0, beta_j.data(), rx.data()))
     throw std::runtime_error("the conditional modes could not be found at the start");
   beta0 = beta_j;
   auto stage1_value = [&](const std::vector<double>& th, double& f) {
     std::vector<double> b(p);
-    return evaluate_joint(rows, lambda_of(rows, th), beta0.data(), f, b.data(), nullptr);
+    return c.joint(th, beta0.data(), f, b.data(), nullptr);
   };
   const std::vector<double> unit_theta(nt, 0.1);
   Objective obj1 = [&](const std::vector<double>& th, double& f, std::vector<double>& g) {
@@ -72,29 +69,33 @@ FitResult fit(const Rows& rows, const FitOptions& options) {
   o1.max_iter = options.max_iter;
   o1.gtol = 1e-6;
   o1.value = stage1_value;
-  OptimResult r1 = minimize_symmetric(obj1, theta0, groups, o1);
+  OptimResult r1;
+  if (c.stage1 || nagq == 0) {
+    r1 = minimize_symmetric(obj1, theta0, c.groups, o1);
+  } else {
+    r1.theta = theta0;
+    r1.deviance = v0;
+    r1.fev = 0;
+    r1.iterations = 0;
+    r1.converged = true;
+    r1.grad_inf_norm = 0.0;
+  }
   res.fev_stage1 = r1.fev;
   if (!std::isfinite(r1.deviance)) throw std::runtime_error("the nAGQ = 0 stage found no feasible theta");
   std::vector<double> beta1(p);
   double v1;
-  if (!evaluate_joint(rows, lambda_of(rows, r1.theta), beta0.data(), v1, beta1.data(), rx.data()))
+  if (!c.joint(r1.theta, beta0.data(), v1, beta1.data(), rx.data()))
     throw std::runtime_error("the conditional modes could not be found at the nAGQ = 0 estimate");
 
-  std::vector<double> x(np);
+  x.assign(np, 0.0);
   std::copy(r1.theta.begin(), r1.theta.end(), x.begin());
   std::copy(beta1.begin(), beta1.end(), x.begin() + static_cast<std::ptrdiff_t>(nt));
-  auto value = [&](const std::vector<double>& xv, double& f) {
-    return evaluate(rows, lambda_of(rows, std::vector<double>(xv.begin(), xv.begin() + static_cast<std::ptrdiff_t>(nt))),
-                    xv.data() + nt, nagq, f, nullptr, nullptr);
-  };
-  std::vector<double> unit(np, 0.1);
+  unit.assign(np, 0.1);
   for (std::size_t j = 0; j < p; ++j) unit[nt + j] = std::sqrt(std::max(rx[j * p + j], 1e-300));
-  auto objective = [&](const std::vector<double>& xv, double& f, std::vector<double>& g) {
-    if (nagq == 1)
-      return evaluate(rows, lambda_of(rows, std::vector<double>(xv.begin(), xv.begin() + static_cast<std::ptrdiff_t>(nt))),
-                      xv.data() + nt, 1, f, g.data(), nullptr);
-    if (!value(xv, f)) return false;
-    return central_gradient(value, xv, steps_for(xv, unit, 1e-5), g);
+  Objective objective = [&](const std::vector<double>& xv, double& f, std::vector<double>& g) {
+    if (c.gradient) return c.gradient(xv, f, g);
+    if (!c.value(xv, f)) return false;
+    return central_gradient(c.value, xv, steps_for(xv, unit, 1e-5), g);
   };
 
   if (nagq == 0) {
@@ -109,32 +110,105 @@ FitResult fit(const Rows& rows, const FitOptions& options) {
     res.fev = r1.fev;
     res.converged = r1.converged;
     res.message = r1.message;
-  } else {
-    MinimizeOptions o2;
-    o2.max_iter = options.max_iter;
-    if (nagq == 1) o2.value = value;
-    o2.h0.assign(np * np, 0.0);
-    for (std::size_t i = 0; i < nt; ++i)
-      for (std::size_t j = 0; j < nt; ++j)
-        o2.h0[i * np + j] = r1.inverse_hessian.empty() ? (i == j ? 1.0 : 0.0) : r1.inverse_hessian[i * nt + j];
-    for (std::size_t i = 0; i < p; ++i)
-      for (std::size_t j = 0; j < p; ++j) o2.h0[(nt + i) * np + nt + j] = 0.5 * rx[i * p + j];
-    std::vector<SignGroup> g2 = groups;
-    OptimResult r2 = minimize_symmetric(objective, x, g2, o2);
-    if (!std::isfinite(r2.deviance)) throw std::runtime_error("the criterion is not finite at the nAGQ = 0 estimate");
-    x = r2.theta;
-    res.theta.assign(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(nt));
-    res.beta.assign(x.begin() + static_cast<std::ptrdiff_t>(nt), x.end());
-    res.m2loglik = r2.deviance;
-    res.grad.assign(np, 0.0);
-    double f;
-    objective(x, f, res.grad);
-    res.grad_inf_norm = r2.grad_inf_norm;
-    res.iterations = r2.iterations;
-    res.fev = r2.fev;
-    res.converged = r2.converged;
-    res.message = r2.message;
+    res.vcov_rx = rx;
+    res.vcov = rx;
+    return res;
   }
+  MinimizeOptions o2;
+  o2.max_iter = options.max_iter;
+  if (c.gradient) o2.value = c.value;
+  o2.h0.assign(np * np, 0.0);
+  std::vector<double> theta_curv(nt, 0.0);
+  if (r1.inverse_hessian.empty() && c.gradient) {
+    // Without the first stage's model, theta's curvature from forward differences of
+    // the gradient along each theta: the criterion's curvature grows with the levels of
+    // a term's factor, and a unit inverse Hessian would make the first step far too long.
+    std::vector<double> g0(np), g1(np), xt = x;
+    double f0;
+    if (c.gradient(x, f0, g0))
+      for (std::size_t i = 0; i < nt; ++i) {
+        const double h = 1e-3 * std::max(std::fabs(x[i]), 0.1);
+        xt[i] = x[i] + h;
+        if (c.gradient(xt, f0, g1)) theta_curv[i] = (g1[i] - g0[i]) / h;
+        xt[i] = x[i];
+      }
+  }
+  for (std::size_t i = 0; i < nt; ++i)
+    for (std::size_t j = 0; j < nt; ++j) {
+      const double unit_h = i != j ? 0.0 : theta_curv[i] > 0.0 ? 1.0 / theta_curv[i] : 1.0;
+      o2.h0[i * np + j] = r1.inverse_hessian.empty() ? unit_h : r1.inverse_hessian[i * nt + j];
+    }
+  for (std::size_t i = 0; i < p; ++i)
+    for (std::size_t j = 0; j < p; ++j) o2.h0[(nt + i) * np + nt + j] = 0.5 * rx[i * p + j];
+  OptimResult r2 = minimize_symmetric(objective, x, c.groups, o2);
+  if (!std::isfinite(r2.deviance)) throw std::runtime_error("the criterion is not finite at the nAGQ = 0 estimate");
+  x = r2.theta;
+  res.theta.assign(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(nt));
+  res.beta.assign(x.begin() + static_cast<std::ptrdiff_t>(nt), x.end());
+  res.m2loglik = r2.deviance;
+  res.grad.assign(np, 0.0);
+  double f;
+  objective(x, f, res.grad);
+  res.grad_inf_norm = r2.grad_inf_norm;
+  res.iterations = r2.iterations;
+  res.fev = r2.fev;
+  res.converged = r2.converged;
+  res.message = r2.message;
+
+  // lme4's default covariance: the beta block of 2 H^-1, H the Hessian of the
+  // criterion over (theta, beta), here by central differences of the gradient.
+  res.hessian.assign(np * np, 0.0);
+  std::vector<double> xt = x, gp(np), gm(np);
+  const std::vector<double> h = steps_for(x, unit, 1e-4);
+  bool ok = true;
+  for (std::size_t j = 0; j < np && ok; ++j) {
+    double fp, fm;
+    xt[j] = x[j] + h[j];
+    ok = objective(xt, fp, gp);
+    xt[j] = x[j] - h[j];
+    ok = ok && objective(xt, fm, gm);
+    xt[j] = x[j];
+    for (std::size_t i = 0; i < np; ++i) res.hessian[i * np + j] = (gp[i] - gm[i]) / (2.0 * h[j]);
+  }
+  if (ok) {
+    std::vector<double> hs(np * np);
+    for (std::size_t i = 0; i < np; ++i)
+      for (std::size_t j = 0; j < np; ++j) hs[i * np + j] = 0.5 * (res.hessian[i * np + j] + res.hessian[j * np + i]);
+    if (cholesky_in_place(hs.data(), np)) {
+      std::vector<double> hinv(np * np);
+      cholesky_inverse(hs.data(), np, hinv.data());
+      res.vcov.assign(p * p, 0.0);
+      for (std::size_t i = 0; i < p; ++i)
+        for (std::size_t j = 0; j < p; ++j) res.vcov[i * p + j] = 2.0 * hinv[(nt + i) * np + nt + j];
+      res.vcov_from_hessian = true;
+    }
+  }
+  return res;
+}
+
+FitResult fit(const Rows& rows, const FitOptions& options) {
+  const std::size_t nt = rows.idx.size(), p = rows.p, q = rows.q;
+  const int nagq = options.nagq;
+  Criteria c;
+  c.n_theta = nt;
+  c.p = p;
+  c.groups = sign_groups(rows.idx);
+  c.theta0 = default_theta(rows.idx);
+  c.joint = [&](const std::vector<double>& th, const double* b0, double& f, double* b, double* rx) {
+    return evaluate_joint(rows, lambda_of(rows, th), b0, f, b, rx);
+  };
+  auto theta_of = [nt](const std::vector<double>& xv) {
+    return std::vector<double>(xv.begin(), xv.begin() + static_cast<std::ptrdiff_t>(nt));
+  };
+  c.value = [&](const std::vector<double>& xv, double& f) {
+    return evaluate(rows, lambda_of(rows, theta_of(xv)), xv.data() + nt, nagq, f, nullptr, nullptr);
+  };
+  if (nagq == 1)
+    c.gradient = [&](const std::vector<double>& xv, double& f, std::vector<double>& g) {
+      return evaluate(rows, lambda_of(rows, theta_of(xv)), xv.data() + nt, 1, f, g.data(), nullptr);
+    };
+  std::vector<double> x, unit;
+  FitResult res = two_stage(c, options, x, unit);
 
   // Results at the estimate: modes, conditional covariances, eta and mu by the
   // caller's rows.
@@ -161,37 +235,7 @@ FitResult fit(const Rows& rows, const FitOptions& options) {
   }
   res.vcov_rx.assign(p * p, NAN);
   rx_inverse(rows, lambda, res.beta.data(), modes.u, res.vcov_rx.data());
-  res.vcov = res.vcov_rx;
-  if (nagq >= 1) {
-    // lme4's default covariance: the beta block of 2 H^-1, H the Hessian of the
-    // criterion over (theta, beta), here by central differences of the gradient.
-    res.hessian.assign(np * np, 0.0);
-    std::vector<double> xt = x, gp(np), gm(np);
-    const std::vector<double> h = steps_for(x, unit, 1e-4);
-    bool ok = true;
-    for (std::size_t j = 0; j < np && ok; ++j) {
-      double fp, fm;
-      xt[j] = x[j] + h[j];
-      ok = objective(xt, fp, gp);
-      xt[j] = x[j] - h[j];
-      ok = ok && objective(xt, fm, gm);
-      xt[j] = x[j];
-      for (std::size_t i = 0; i < np; ++i) res.hessian[i * np + j] = (gp[i] - gm[i]) / (2.0 * h[j]);
-    }
-    if (ok) {
-      std::vector<double> hs(np * np);
-      for (std::size_t i = 0; i < np; ++i)
-        for (std::size_t j = 0; j < np; ++j)
-          hs[i * np + j] = 0.5 * (res.hessian[i * np + j] + res.hessian[j * np + i]);
-      if (cholesky_in_place(hs.data(), np)) {
-        std::vector<double> hinv(np * np);
-        cholesky_inverse(hs.data(), np, hinv.data());
-        for (std::size_t i = 0; i < p; ++i)
-          for (std::size_t j = 0; j < p; ++j) res.vcov[i * p + j] = 2.0 * hinv[(nt + i) * np + nt + j];
-        res.vcov_from_hessian = true;
-      }
-    }
-  }
+  if (!res.vcov_from_hessian) res.vcov = res.vcov_rx;
   return res;
 }
 

@@ -1,0 +1,76 @@
+// Generalized linear mixed models whose random-effects terms sit on several grouping
+// factors, crossed or nested: Laplace's approximation only (a quadrature over the
+// product of crossed factors' effects has no per-group structure).
+//
+// Each PIRLS step is a penalised weighted least-squares problem of the linear mixed
+// model's form, with the Fisher weights W and the working response
+//   z_r = eta_r - offset_r - [x_r' beta] + (y_r - mu_r) / m1_r
+// (Bates et al., J. Stat. Softw. 67(1), 2015, sec. 5): the crossed LMM core solves it by
+// its blocked Cholesky factorisation, for u alone at fixed beta (no fixed-effects
+// columns) or for (u, beta) jointly (nAGQ = 0). At the mode its log-determinant is
+// log|Lambda'Z'WZ Lambda + I|, so the Laplace criterion is
+//   -2 sum loglik(mu) + |u|^2 + log|L|^2
+// with every constant of loglik, as for one grouping factor.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "lmm/crossed/crossed.hpp"
+#include "lmm/glmm/glmm.hpp"
+#include "lmm/prepare/theta.hpp"
+
+namespace qk::glmm {
+
+struct CrossedFactor {
+  std::vector<std::int64_t> codes;  // per row, 0..m-1
+  std::uint64_t m = 0, q = 0;
+  std::vector<double> z;            // n x q
+  std::vector<std::uint64_t> blocks;
+  ThetaIndex idx;
+};
+
+struct CrossedModel {
+  Family family{};
+  std::uint64_t n = 0, p = 0;
+  std::vector<double> y, w, offset, x;  // x: n x p
+  std::vector<CrossedFactor> factors;    // most levels first
+  std::vector<std::size_t> theta_offset;  // per factor, n_theta last
+  double constant = 0.0;                  // -2 sum of loglik_constant
+  // The systems' patterns, set once: a PIRLS step refills their products with its
+  // weights and working response (for u alone, and with X for the joint steps), and
+  // each row's place among its cross blocks' pairs of levels (per pair of factors).
+  std::shared_ptr<const crossed::Design> plain, joint;
+  std::vector<std::vector<std::uint64_t>> cross_pos;
+};
+
+// Checks as make_rows does (a std::invalid_argument naming the row or factor).
+CrossedModel make_crossed(std::uint64_t n, std::uint64_t p, const double* y, const double* x, const double* w,
+                          const double* offset, Family family, std::vector<CrossedFactor> factors);
+
+// What the criterion leaves at the modes.
+struct CrossedModes {
+  std::vector<std::vector<double>> u;         // per factor m_j x q_j
+  std::vector<std::vector<double>> cond_var;  // per factor m_j x q_j x q_j, of b
+  std::vector<double> eta;                    // per row, with the offset
+  std::vector<double> rx_inv;                 // p x p: beta's covariance at fixed theta
+};
+
+// The Laplace criterion at (theta, beta); false where PIRLS fails or the value is not
+// finite. `modes` (optional) receives the modes, conditional variances and rx_inv;
+// `grad` (optional, n_theta + p) the exact gradient. `warm` (optional, in and out):
+// PIRLS starts from these modes (one m_j x q_j vector per factor; zeros when it does not
+// hold them) and they are replaced by the modes found.
+bool crossed_evaluate(const CrossedModel& model, const std::vector<double>& theta, const double* beta, double& value,
+                      CrossedModes* modes, double* grad, std::vector<std::vector<double>>* warm = nullptr);
+
+// nAGQ = 0: PIRLS over (u, beta) jointly from beta0, then the Laplace value there.
+bool crossed_joint(const CrossedModel& model, const std::vector<double>& theta, const double* beta0, double& value,
+                   double* beta, double* rx_inv);
+
+// The fit, in the two stages of the one-factor fit (nagq 0 or 1). The result's u, b
+// and cond_var concatenate the factors' (each m_j x q_j, in the model's factor order).
+FitResult crossed_fit(const CrossedModel& model, const FitOptions& options);
+
+}  // namespace qk::glmm

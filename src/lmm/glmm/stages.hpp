@@ -1,0 +1,43 @@
+// The two-stage fit shared by the GLMM cores (one grouping factor, crossed factors):
+// nAGQ = 0 over theta, then the criterion over (theta, beta). Internal to the GLMM core.
+#pragma once
+
+#include <functional>
+#include <vector>
+
+#include "lmm/glmm/glmm.hpp"
+#include "optim/minimize.hpp"
+
+namespace qk::glmm {
+
+using ValueFn = std::function<bool(const std::vector<double>& x, double& f)>;
+
+struct Criteria {
+  std::size_t n_theta = 0, p = 0;
+  std::vector<SignGroup> groups;
+  std::vector<double> theta0;
+  // nAGQ = 0 at theta from beta0: the value, beta (p) and, when rx is not null, beta's
+  // covariance at fixed theta (p x p).
+  std::function<bool(const std::vector<double>& theta, const double* beta0, double& f, double* beta, double* rx)>
+      joint;
+  ValueFn value;      // the stage-two criterion at x = (theta, beta)
+  Objective gradient;  // its exact gradient, or empty: central differences of value
+  // Run the nAGQ = 0 stage before the criterion's (else the criterion's starts from
+  // theta0 and the joint PIRLS's beta there): worth it where the joint criterion is
+  // much cheaper than the criterion's gradient.
+  bool stage1 = true;
+};
+
+// Central differences of f at x with the given steps into g.
+bool central_gradient(const ValueFn& f, const std::vector<double>& x, const std::vector<double>& step,
+                      std::vector<double>& g);
+// rel * max(|x_j|, unit_j) per coordinate.
+std::vector<double> steps_for(const std::vector<double>& x, const std::vector<double>& unit, double rel);
+
+// Runs both stages (only the first for nagq 0). The result holds theta, beta, the
+// criterion, gradient and report, vcov_rx (stage one's at its estimate), and for nagq
+// >= 1 the Hessian and, when it is positive definite, vcov from it. x receives the
+// final (theta, beta) and unit the typical magnitudes used for the differences.
+FitResult two_stage(const Criteria& c, const FitOptions& options, std::vector<double>& x, std::vector<double>& unit);
+
+}  // namespace qk::glmm
