@@ -13,7 +13,7 @@ from typing import Any
 import numpy as np
 
 from . import _quorvelkit
-from .design import build_design, core_factors
+from .design import build_design, core_factors, theta_layout_of
 from .errors import SINGULAR_NOTE, ConvergenceWarning, SingularFitWarning
 from .frames import is_batch_source, to_frame
 from .glmm_family import FAMILY_LINKS
@@ -22,7 +22,7 @@ from .glmm_response import read_response, split_response
 from .model import Design
 from .parsing import parse_formula
 
-__all__ = ["glmm", "check_family", "check_nagq", "make_core", "stand_in", "MAX_NAGQ", "MAX_NODES"]
+__all__ = ["glmm", "check_family", "check_nagq", "fit_core", "make_core", "stand_in", "MAX_NAGQ", "MAX_NODES"]
 
 #: lme4's largest number of quadrature points per dimension.
 MAX_NAGQ = 25
@@ -167,7 +167,7 @@ def glmm(
     place = np.full(len(frame), np.nan)
     place[response.keep] = np.arange(np.count_nonzero(response.keep), dtype=float)
     parsed = parse_formula(f"{stand} ~ {rhs}", [*frame.columns, stand])
-    design = build_design(parsed, frame.assign(**{stand: place}), offset=offset, check_response=False)
+    design = build_design(parsed, frame.assign(**{stand: place}), offset=offset, glmm=True)
     nfactors = len(design.spec.factors)
     q = len(design.re_names)
     if nagq > 1 and nfactors > 1:
@@ -192,7 +192,7 @@ def glmm(
     theta0 = _vector(theta, int(core.n_theta), "theta")
     beta0 = _vector(beta, int(core.p), "beta")
     try:
-        result = core.fit(nagq=nagq, theta=theta0, beta=beta0, max_iter=int(max_iter))
+        result = fit_core(core, design, nagq, theta0, beta0, int(max_iter))
     except RuntimeError as exc:
         raise RuntimeError(
             f"the GLMM cannot be fitted: {exc}; the usual cause is a response that the fixed effects separate "
@@ -221,6 +221,19 @@ def glmm(
             stacklevel=2,
         )
     return fit
+
+
+def fit_core(
+    core: Any, design: Design, nagq: int, theta: np.ndarray | None, beta: np.ndarray | None, max_iter: int = 300
+) -> dict[str, Any]:
+    """The core's fit from a start ``theta`` in lme4's layout, its theta returned in
+    lme4's layout too: a crossed core keeps theta factor by factor in its own order of
+    factors (:class:`~quorvelkit.grouping.ThetaLayout`); for one factor the two agree."""
+    layout = theta_layout_of(design)
+    start = None if theta is None else np.ascontiguousarray(theta[np.asarray(layout.core_from_lme4, dtype=np.intp)])
+    result = dict(core.fit(nagq=nagq, theta=start, beta=beta, max_iter=max_iter))
+    result["theta"] = np.asarray(result["theta"], dtype=float)[np.asarray(layout.lme4_from_core, dtype=np.intp)]
+    return result
 
 
 def make_core(design: Design, prior: np.ndarray, family: str, link: str) -> Any:

@@ -47,7 +47,7 @@ def glmm_parameters(fit: Any, theta: np.ndarray, beta: np.ndarray) -> tuple[list
 
 def glmm_bootstrap(fit: Any, n: int, seed: int | None, level: float) -> BootstrapResult:
     """Refits of ``n`` responses simulated from ``fit`` (see :meth:`GlmmFit.bootstrap`)."""
-    from .glmm import make_core
+    from .glmm import fit_core, make_core
 
     if isinstance(n, bool) or not isinstance(n, (int, np.integer)) or n < 1:
         raise ValueError(f"n must be a positive number of replicates, got {n!r}")
@@ -59,8 +59,8 @@ def glmm_bootstrap(fit: Any, n: int, seed: int | None, level: float) -> Bootstra
     rows, thetas, converged = [], [], []
     design, prior = fit._design, fit._prior
     for y in sims:
-        core = make_core(design.with_response(np.ascontiguousarray(y)), prior, fit.family, fit.link)
-        res = core.fit(nagq=fit.nagq, theta=fit.theta, beta=fit.fixef.to_numpy())
+        refit = design.with_response(np.ascontiguousarray(y))
+        res = fit_core(make_core(refit, prior, fit.family, fit.link), refit, fit.nagq, fit.theta, fit.fixef.to_numpy())
         rows.append(glmm_parameters(fit, np.asarray(res["theta"]), np.asarray(res["beta"]))[1])
         thetas.append(np.asarray(res["theta"], dtype=float))
         converged.append(bool(res["converged"]))
