@@ -403,3 +403,49 @@ def test_bootstrap_spreads_as_the_standard_errors_say():
         meta["models"]["poisson_offset_laplace"]["varcorr"]["sdcor"][2],
         rtol=1e-2,
     )
+
+
+CROSSED = [("grouseticks", "grouseticks_cheight_laplace"), ("verbagg", "verbagg_laplace")]
+
+
+@pytest.mark.parametrize("data,name", CROSSED)
+def test_crossed_fit_reaches_glmers_optimum(data, name):
+    # several grouping factors by Laplace: glmer's optimum (its tight refit), its
+    # random effects factor by factor in lme4's order, its predictions with new levels,
+    # and its printed random effects and group counts
+    meta, frame = load(data)
+    ref, tight = meta["models"][name], meta["models"][name]["tight"]
+    fit = glmm_call(ref, frame)
+    assert fit.m2loglik <= tight["m2loglik"] * (1 + 1e-6) and fit.converged
+    assert_allclose(fit.fixef, tight["beta"]["values"], rtol=1e-4, atol=1e-5)
+    assert_allclose(fit.theta, tight["theta"]["values"], rtol=1e-3)
+    # glmer's finite-difference Hessians of its default and tight fits disagree on
+    # cHEIGHT's standard error by 1.5%: ours is within 1e-3 of one of the two
+    near = np.minimum(*(np.abs(fit.se.to_numpy() / np.asarray(v) - 1) for v in (ref["se"], tight["se"])))
+    assert np.all(near < 1e-3), near
+    assert fit.factor_names == list(ref["ranef"]) == list(fit.ranef) == list(fit.cond_var)
+    for factor, group in ref["ranef"].items():
+        at = {str(v): k for k, v in enumerate(group["levels"])}
+        order = [at[str(v)] for v in fit.ranef[factor].index]
+        want = np.asarray(group["values"]["(Intercept)"])[order]
+        assert_allclose(fit.ranef[factor]["(Intercept)"], want, atol=2e-3 * np.abs(want).max())
+    pred = ref["predict"]
+    new = pd.DataFrame(pred["newdata"])
+    for col in new.columns:
+        if col in meta["factors"] and col not in fit.factor_names:
+            new[col] = new[col].astype(str)
+    assert_allclose(fit.predict(new, type="response", allow_new_levels=True), pred["response"], rtol=1e-3)
+    assert_allclose(fit.predict(new, re=False), pred["link_fixed_only"], rtol=1e-4, atol=1e-5)
+    ours, theirs = fit.summary_text().splitlines(), ref["summary_lines"]
+    for mine, want in zip(block(ours, "Random effects:"), block(theirs, "Random effects:"), strict=True):
+        assert printed_alike(mine, want), (mine, want)
+    assert next(s for s in ours if s.startswith("Number of obs")) == next(s for s in theirs if s.startswith("Number"))
+    with pytest.raises(ValueError, match="nagq > 1 is only available for models with a single grouping factor"):
+        qk.glmm(ref["formula"], frame, ref["family"], nagq=2)
+    # lme4's conditional variances of several factors: the diagonal blocks of the
+    # inverse of the whole system (each factor's uncertainty given the data, the other
+    # factors' modes unknown too)
+    for factor, group in ref["ranef"].items():
+        at = {str(v): k for k, v in enumerate(group["levels"])}
+        var = np.asarray(group["cond_var"][0]).reshape(-1)[[at[str(v)] for v in fit.ranef[factor].index]]
+        assert_allclose(fit.cond_var[factor]["(Intercept)"], var, rtol=2e-3, err_msg=factor)
