@@ -452,3 +452,23 @@ def test_crossed_fit_reaches_glmers_optimum(data, name):
         at = {str(v): k for k, v in enumerate(group["levels"])}
         var = np.asarray(group["cond_var"][0]).reshape(-1)[[at[str(v)] for v in fit.ranef[factor].index]]
         assert_allclose(fit.cond_var[factor]["(Intercept)"], var, rtol=2e-3, err_msg=factor)
+
+
+def test_offsets_and_weights_given_apart_fit_the_same_model():
+    # offset= (a column or an array) is the formula's offset(); weights= an array is
+    # the column: the same fit to the last bit, and the report names what was given
+    meta, pois = load("sim_poisson_offset")
+    pois = pois.assign(log_exposure=np.log(pois["exposure"]))
+    base = qk.glmm("y ~ x + offset(log(exposure)) + (1 + x | g)", pois, "poisson")
+    by_column = qk.glmm("y ~ x + (1 + x | g)", pois, "poisson", offset="log_exposure")
+    by_array = qk.glmm("y ~ x + (1 + x | g)", pois, "poisson", offset=pois["log_exposure"].to_numpy())
+    assert base.m2loglik == by_column.m2loglik == by_array.m2loglik
+    assert " Offset: log_exposure" in by_column.summary_text().splitlines()
+    new = pois.iloc[:3]
+    assert np.array_equal(by_column.predict(new), base.predict(new))
+    with pytest.raises(ValueError, match="offset was given as an array"):
+        by_array.predict(new)
+    meta, cbpp = load("cbpp")
+    prop = "incidence/size ~ period + (1 | herd)"
+    by_name, by_values = (qk.glmm(prop, cbpp, weights=w) for w in ("size", cbpp["size"].to_numpy(dtype=float)))
+    assert by_name.m2loglik == by_values.m2loglik and "Weights: size" in by_name.summary_text().splitlines()
