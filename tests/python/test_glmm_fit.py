@@ -472,3 +472,19 @@ def test_offsets_and_weights_given_apart_fit_the_same_model():
     prop = "incidence/size ~ period + (1 | herd)"
     by_name, by_values = (qk.glmm(prop, cbpp, weights=w) for w in ("size", cbpp["size"].to_numpy(dtype=float)))
     assert by_name.m2loglik == by_values.m2loglik and "Weights: size" in by_name.summary_text().splitlines()
+
+
+def test_rows_missing_in_the_response_or_the_model_are_dropped_once():
+    # the response's missing values and the other columns' drop their rows together:
+    # rows 0-1 lack the response, rows 1-2 a predictor; row 1 is counted once
+    meta, cbpp = load("cbpp")
+    holes = cbpp.astype({"incidence": float})
+    holes.loc[[0, 1], "incidence"] = np.nan
+    holes["period"] = holes["period"].astype(object)
+    holes.loc[[1, 2], "period"] = None
+    holes["period"] = pd.Categorical(holes["period"], categories=meta["factors"]["period"])
+    fit = qk.glmm("cbind(incidence, size - incidence) ~ period + (1 | herd)", holes)
+    whole = qk.glmm("cbind(incidence, size - incidence) ~ period + (1 | herd)", cbpp.iloc[3:])
+    assert (fit.nobs, fit.n_dropped) == (53, 3) and list(fit.fitted.index) == list(range(3, 56))
+    assert fit.m2loglik == whole.m2loglik
+    assert "(3 observations deleted due to missingness)" in fit.summary_text().splitlines()
