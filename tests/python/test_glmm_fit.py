@@ -336,6 +336,15 @@ def test_fit_reaches_glmers_optimum(case, core_fit):
         cov = np.asarray(group["cond_var"][0])[[at[str(v)] for v in fit.ranef.index]].reshape(fit.cond_cov.shape)
         assert_allclose(fit.cond_cov, cov, atol=2e-3 * np.abs(cov).max())
         assert_allclose(fit.cond_var.to_numpy(), np.diagonal(cov, axis1=1, axis2=2), atol=2e-3 * np.abs(cov).max())
+    if len(fit.fe_names) > 1 and not ref["conv_messages"]:
+        # the printed correlations of the fixed effects, glmer's from its finite-
+        # difference Hessian at its default fit: within 5e-3
+        def cells(lines: list[str], names: list[str]) -> list[float]:
+            rows = block(lines, "Correlation of Fixed Effects:")[2:]
+            return [float(v) for row, name in zip(rows, names[1:], strict=True) for v in row[len(name) :].split()]
+
+        ours = cells(fit.summary_text().splitlines(), fit.fe_names)
+        assert_allclose(ours, cells(ref["summary_lines"], ref["beta"]["names"]), atol=5e-3)
     if ref["nagq"] == 0:  # a first stage, beta inside the modes: glmer's own estimates
         assert_allclose(fit.fixef, ref["beta"]["values"], rtol=1e-4, atol=1e-5)
         return
