@@ -466,3 +466,64 @@ class GlmmCore:
         self, nagq: int = 1, theta: _Theta | None = None, beta: _Theta | None = None, max_iter: int = 300
     ) -> _GlmmFitResult:
         """The maximum-likelihood fit."""
+
+class _CrossedGlmmFitResult(TypedDict):
+    """The report of ``CrossedGlmmCore.fit``: as GlmmCore's, with per-factor lists."""
+
+    theta: _Float64
+    beta: _Float64
+    m2loglik: float
+    nagq: int
+    fev_stage1: int
+    grad: _Float64
+    u: list[_Float64]
+    b: list[_Float64]
+    """Per factor (m_j, q_j): the conditional modes of its random effects."""
+    cond_var: list[_Float64]
+    """Per factor (m_j, q_j, q_j)."""
+    eta: _Float64
+    mu: _Float64
+    vcov: _Float64
+    vcov_rx: _Float64
+    vcov_source: Literal["hessian", "rx"]
+    hessian: _Float64 | None
+    converged: bool
+    iterations: int
+    fev: int
+    grad_inf_norm: float
+    message: str
+
+@final
+class CrossedGlmmCore:
+    """A binomial or Poisson mixed model with terms on several grouping factors (Laplace)."""
+
+    def __new__(
+        cls,
+        y: _Float64,
+        x: _Float64,
+        factors: Sequence[tuple[_Int64, int, _Float64, Sequence[int]]],
+        weights: _Float64,
+        offset: _Float64 | None,
+        family: str,
+        link: str | None = None,
+    ) -> CrossedGlmmCore: ...
+    @property
+    def n(self) -> int: ...
+    @property
+    def p(self) -> int: ...
+    @property
+    def n_theta(self) -> int: ...
+    @property
+    def family(self) -> str: ...
+    @property
+    def link(self) -> str: ...
+    def criterion(self, theta: _Theta, beta: _Theta, nagq: int = 1) -> float:
+        """-2 log-likelihood by Laplace's approximation; inf where the modes fail."""
+    def gradient(self, theta: _Theta, beta: _Theta, nagq: int = 1) -> tuple[float, _Float64]:
+        """The criterion and its exact gradient over (theta, beta)."""
+    def criterion0(self, theta: _Theta, beta0: _Theta | None = None) -> tuple[float, _Float64]:
+        """nAGQ = 0: the criterion with beta from the joint PIRLS, and that beta."""
+    def fit(
+        self, nagq: int = 1, theta: _Theta | None = None, beta: _Theta | None = None, max_iter: int = 300
+    ) -> _CrossedGlmmFitResult:
+        """The maximum-likelihood fit (nagq 0 or 1)."""

@@ -147,14 +147,42 @@ bool evaluate(const Rows& rows, const std::vector<double>& lambda, const double*
 
 void gauss_hermite(int k, std::vector<double>& nodes, std::vector<double>& weights) {
   // Golub & Welsch (Math. Comp. 23, 1969): the nodes are the eigenvalues of the Jacobi
-  // matrix of the probabilists' Hermite polynomials (off-diagonal sqrt(i)), the weights
-  // the squared first components of the unit eigenvectors.
+  // matrix of the orthonormal probabilists' Hermite polynomials p_j (off-diagonal
+  // sqrt(j)). The eigenvalues are then polished by Newton's method on p_k (p_k' =
+  // sqrt(k) p_(k-1)), and the weights taken as Christoffel numbers 1 / sum_j<k p_j(x)^2,
+  // which keeps the smallest weights accurate to rounding (the eigenvectors' first
+  // components would not).
   const std::size_t n = static_cast<std::size_t>(std::max(k, 1));
   std::vector<double> jac(n * n, 0.0), vectors;
   for (std::size_t i = 1; i < n; ++i) jac[i * n + (i - 1)] = jac[(i - 1) * n + i] = std::sqrt(static_cast<double>(i));
   symmetric_eigen(jac, n, nodes, vectors);
+  // p_0 .. p_n at x by the three-term recurrence; returns p_n, p_(n-1) and the sum of
+  // p_j^2 over j < n.
+  auto polys = [n](double x, double& pn, double& pn1, double& sq) {
+    double prev = 0.0, cur = 1.0;
+    sq = 0.0;
+    for (std::size_t j = 0; j < n; ++j) {
+      sq = sq + cur * cur;
+      const double next = (x * cur - std::sqrt(static_cast<double>(j)) * prev) / std::sqrt(static_cast<double>(j + 1));
+      prev = cur;
+      cur = next;
+    }
+    pn = cur;
+    pn1 = prev;
+  };
   weights.assign(n, 0.0);
-  for (std::size_t j = 0; j < n; ++j) weights[j] = vectors[j] * vectors[j];
+  for (std::size_t i = 0; i < n; ++i) {
+    double x = nodes[i], pn, pn1, sq;
+    for (int it = 0; it < 3; ++it) {
+      polys(x, pn, pn1, sq);
+      const double d = pn1 * std::sqrt(static_cast<double>(n));
+      if (d == 0.0) break;
+      x = x - pn / d;
+    }
+    polys(x, pn, pn1, sq);
+    nodes[i] = x;
+    weights[i] = 1.0 / sq;
+  }
   // The rule is symmetric: mirror it, so the middle node is exactly zero for odd k.
   for (std::size_t j = 0; j < n / 2; ++j) {
     const double x = 0.5 * (nodes[n - 1 - j] - nodes[j]);
@@ -164,8 +192,6 @@ void gauss_hermite(int k, std::vector<double>& nodes, std::vector<double>& weigh
     weights[j] = weights[n - 1 - j] = w;
   }
   if (n % 2 == 1) nodes[n / 2] = 0.0;
-  const double sum = std::accumulate(weights.begin(), weights.end(), 0.0);
-  for (double& w : weights) w = w / sum;
 }
 
 }  // namespace qk::glmm

@@ -1,0 +1,244 @@
+// The GLMM cores on simulated designs: the Gauss-Hermite rule's exactness, the Laplace
+// gradient against central differences for every family and link and for scalar,
+// vector and uncorrelated terms (one factor) and crossed factors, the two cores'
+// agreement on a model of one factor, the same bits for any pool size, and the
+// refusals of bad rows.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "lmm/glmm/crossed_glmm.hpp"
+#include "lmm/glmm/glmm.hpp"
+#include "support.hpp"
+
+namespace {
+
+namespace gl = qk::glmm;
+using GVec = std::vector<double>;
+
+struct Sim {
+  std::uint64_t n, p, q, m;
+  GVec y, x, z, w;
+  std::vector<std::int64_t> codes, codes2;
+};
+
+// Rows in m groups of 2..max_rows, x = (1, N(0,1)), z = the first q columns of
+// (1, x1, N(0,1)), a second factor of m2 levels, and responses drawn from the family
+// at a moderate linear predictor (binomial with 1..6 trials).
+Sim simulate(gl::Family fam, std::uint64_t m, std::uint64_t q, std::uint64_t max_rows, unsigned seed,
+             std::uint64_t m2 = 7) {
+  std::mt19937_64 rng(seed);
+  std::normal_distribution<double> nd;
+  std::uniform_int_distribution<std::uint64_t> size(2, max_rows), trials(1, 6), lev2(0, m2 - 1);
+  Sim s{0, 2, q, m, {}, {}, {}, {}, {}, {}};
+  for (std::uint64_t g = 0; g < m; ++g) {
+    const double bg = 0.7 * nd(rng), sg = 0.4 * nd(rng);
+    for (std::uint64_t k = size(rng); k > 0; --k) {
+      const double x1 = nd(rng), x2 = nd(rng);
+      const double eta = (fam.kind == gl::Kind::kPoisson ? 0.8 : -0.3) + 0.5 * x1 + bg + sg * x1;
+      const double mu = gl::linkinv(fam, eta);
+      double y, w = 1.0;
+      if (fam.kind == gl::Kind::kPoisson) {
+        y = static_cast<double>(std::poisson_distribution<int>(mu)(rng));
+      } else {
+        w = static_cast<double>(trials(rng));
+        y = static_cast<double>(std::binomial_distribution<int>(static_cast<int>(w), mu)(rng)) / w;
+      }
+      s.y.push_back(y);
+      s.w.push_back(w);
+      s.x.insert(s.x.end(), {1.0, x1});
+      const double zz[3] = {1.0, x1, x2};
+      s.z.insert(s.z.end(), zz, zz + q);
+      s.codes.push_back(static_cast<std::int64_t>(g));
+      s.codes2.push_back(static_cast<std::int64_t>(lev2(rng)));
+      ++s.n;
+    }
+  }
+  return s;
+}
+
+gl::Rows rows_of(const Sim& s, gl::Family fam, const std::vector<std::uint64_t>& blocks) {
+  return gl::make_rows({s.n, s.p, s.q, s.m, s.y.data(), s.x.data(), s.z.data(), s.codes.data(), s.w.data(), nullptr},
+                       fam, blocks);
+}
+
+gl::Family family(const char* f, const char* link) { return std::get<gl::Family>(gl::parse_family(f, link)); }
+
+// Richardson-extrapolated central differences (error O(h^4)) of f at x.
+GVec differences(const std::function<double(const GVec&)>& f, const GVec& x, double h) {
+  GVec g(x.size());
+  for (std::size_t j = 0; j < x.size(); ++j) {
+    auto central = [&](double step) {
+      GVec a = x, b = x;
+      a[j] += step;
+      b[j] -= step;
+      return (f(a) - f(b)) / (2 * step);
+    };
+    g[j] = (4 * central(h / 2) - central(h)) / 3;
+  }
+  return g;
+}
+
+void expect_close(const GVec& a, const GVec& b, double tol, const std::string& what) {
+  ASSERT_EQ(a.size(), b.size()) << what;
+  for (std::size_t j = 0; j < a.size(); ++j)
+    EXPECT_NEAR(a[j], b[j], tol * std::max(1.0, std::fabs(b[j]))) << what << " entry " << j;
+}
+
+TEST(GaussHermite, IntegratesPolynomialsOfDegreeBelow2kExactly) {
+  for (int k : {1, 2, 5, 9, 25}) {
+    GVec nodes, weights;
+    gl::gauss_hermite(k, nodes, weights);
+    ASSERT_EQ(nodes.size(), static_cast<std::size_t>(k));
+    // E[x^(2j)] = (2j - 1)!! under the standard normal; odd moments vanish.
+    double moment = 1.0;
+    for (int j = 0; 2 * j < 2 * k; ++j) {
+      double s = 0.0, odd = 0.0;
+      for (int i = 0; i < k; ++i) {
+        s += weights[i] * std::pow(nodes[i], 2 * j);
+        odd += weights[i] * std::pow(nodes[i], 2 * j + 1);
+      }
+      EXPECT_NEAR(s, moment, 1e-11 * moment) << "k " << k << " moment " << 2 * j;
+      EXPECT_NEAR(odd, 0.0, 1e-11 * moment) << "k " << k;
+      moment *= 2 * j + 1;
+    }
+  }
+}
+
+struct GradCase {
+  const char* family;
+  const char* link;
+  std::uint64_t q;
+  std::vector<std::uint64_t> blocks;
+};
+
+// Every family and link, scalar, vector-valued and uncorrelated terms.
+TEST(GlmmGradient, LaplaceGradientMatchesDifferences) {
+  const GradCase cases[] = {{"binomial", "logit", 1, {1}},   {"binomial", "probit", 1, {1}},
+                            {"binomial", "cloglog", 1, {1}}, {"poisson", "log", 1, {1}},
+                            {"binomial", "logit", 2, {2}},   {"poisson", "log", 2, {2}},
+                            {"poisson", "log", 3, {1, 2}},   {"binomial", "probit", 2, {1, 1}}};
+  for (const GradCase& c : cases) {
+    const gl::Family fam = family(c.family, c.link);
+    const Sim s = simulate(fam, 30, c.q, 9, 11 + static_cast<unsigned>(c.q));
+    const gl::Rows rows = rows_of(s, fam, c.blocks);
+    GVec x;
+    for (std::size_t e = 0; e < rows.idx.size(); ++e) x.push_back(rows.idx[e].first == rows.idx[e].second ? 0.6 : 0.15);
+    x.insert(x.end(), {-0.2, 0.4});
+    const std::size_t nt = rows.idx.size();
+    auto value = [&](const GVec& v) {
+      double f;
+      const GVec th(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(nt));
+      EXPECT_TRUE(gl::evaluate(rows, gl::lambda_of(rows, th), v.data() + nt, 1, f, nullptr, nullptr));
+      return f;
+    };
+    GVec grad(x.size());
+    double f;
+    const GVec th(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(nt));
+    ASSERT_TRUE(gl::evaluate(rows, gl::lambda_of(rows, th), x.data() + nt, 1, f, grad.data(), nullptr));
+    EXPECT_EQ(f, value(x));
+    expect_close(grad, differences(value, x, 1e-3), 1e-6, std::string(c.family) + "/" + c.link + " q " +
+                                                                std::to_string(c.q));
+  }
+}
+
+TEST(GlmmGradient, CrossedLaplaceGradientMatchesDifferences) {
+  for (const char* link : {"logit", "probit"}) {
+    const gl::Family fam = family("binomial", link);
+    const Sim s = simulate(fam, 40, 1, 8, 29);
+    std::vector<gl::CrossedFactor> factors(2);
+    factors[0] = {s.codes, s.m, 1, GVec(s.n, 1.0), {1}, {}};
+    factors[1] = {s.codes2, 7, 1, GVec(s.n, 1.0), {1}, {}};
+    const gl::CrossedModel model =
+        gl::make_crossed(s.n, s.p, s.y.data(), s.x.data(), s.w.data(), nullptr, fam, std::move(factors));
+    const GVec x{0.8, 0.5, -0.3, 0.45};
+    auto value = [&](const GVec& v) {
+      double f;
+      EXPECT_TRUE(gl::crossed_evaluate(model, {v[0], v[1]}, v.data() + 2, f, nullptr, nullptr));
+      return f;
+    };
+    GVec grad(4);
+    double f;
+    ASSERT_TRUE(gl::crossed_evaluate(model, {x[0], x[1]}, x.data() + 2, f, nullptr, grad.data()));
+    EXPECT_EQ(f, value(x));
+    expect_close(grad, differences(value, x, 1e-3), 1e-6, link);
+  }
+}
+
+// One factor written as a crossed model of one factor: the same criterion, though the
+// two cores share nothing but the family.
+TEST(GlmmCriterion, OneFactorAndCrossedCoresAgree) {
+  const gl::Family fam = family("poisson", "log");
+  const Sim s = simulate(fam, 25, 2, 8, 5);
+  const gl::Rows rows = rows_of(s, fam, {2});
+  const GVec theta{0.7, 0.2, 0.3}, beta{0.5, 0.3};
+  double laplace;
+  ASSERT_TRUE(gl::evaluate(rows, gl::lambda_of(rows, theta), beta.data(), 1, laplace, nullptr, nullptr));
+  std::vector<gl::CrossedFactor> factors(1);
+  factors[0] = {s.codes, s.m, 2, {}, {2}, {}};
+  for (std::uint64_t r = 0; r < s.n; ++r) factors[0].z.insert(factors[0].z.end(), {s.z[r * 2], s.z[r * 2 + 1]});
+  const gl::CrossedModel model =
+      gl::make_crossed(s.n, s.p, s.y.data(), s.x.data(), s.w.data(), nullptr, fam, std::move(factors));
+  double crossed;
+  ASSERT_TRUE(gl::crossed_evaluate(model, theta, beta.data(), crossed, nullptr, nullptr));
+  EXPECT_NEAR(crossed, laplace, 1e-10 * std::fabs(laplace));
+}
+
+// Many groups, so the groups run in many chunks on the pool.
+TEST(GlmmDeterminism, SameBitsForAnyPoolSize) {
+  qkt::same_bits_for_pool_sizes([] {
+    const gl::Family fam = family("binomial", "logit");
+    const Sim s = simulate(fam, 20000, 2, 6, 77);
+    const gl::Rows rows = rows_of(s, fam, {2});
+    const GVec theta{0.9, 0.1, 0.4}, beta{-0.2, 0.5};
+    GVec grad(5), beta_j(2), rx(4);
+    double f1, f5, f0;
+    const GVec lam = gl::lambda_of(rows, theta);
+    gl::Modes modes;
+    const bool ok = gl::evaluate(rows, lam, beta.data(), 1, f1, grad.data(), &modes) &&
+                    gl::evaluate(rows, lam, beta.data(), 3, f5, nullptr, nullptr) &&
+                    gl::evaluate_joint(rows, lam, beta.data(), f0, beta_j.data(), rx.data());
+    GVec all = grad;
+    all.insert(all.end(), {f1, f5, f0});
+    all.insert(all.end(), beta_j.begin(), beta_j.end());
+    all.insert(all.end(), rx.begin(), rx.end());
+    all.insert(all.end(), modes.u.begin(), modes.u.end());
+    return (ok ? "" : "failed") + qkt::bits(all);
+  }, 20000 * 2 * 8);
+}
+
+TEST(GlmmRows, RefusalsNameTheRow) {
+  const gl::Family bin = family("binomial", "logit"), poi = family("poisson", "log");
+  Sim s = simulate(bin, 4, 1, 3, 3);
+  auto refusal = [&](gl::Family fam, const Sim& t) -> std::string {
+    try {
+      rows_of(t, fam, {1});
+    } catch (const std::invalid_argument& e) {
+      return e.what();
+    }
+    return "accepted";
+  };
+  EXPECT_EQ(refusal(bin, s), "accepted");
+  Sim above = s;
+  above.y[2] = 1.5;
+  EXPECT_NE(refusal(bin, above).find("row 2"), std::string::npos);
+  Sim negative = s;
+  negative.y[1] = -1.0;
+  EXPECT_NE(refusal(poi, negative).find("row 1"), std::string::npos);
+  Sim no_trials = s;
+  no_trials.w[0] = 0.0;  // a row of no trials is kept and carries nothing
+  EXPECT_EQ(refusal(bin, no_trials), "accepted");
+  Sim bad_code = s;
+  bad_code.codes[3] = 9;
+  EXPECT_NE(refusal(bin, bad_code).find("codes[3]"), std::string::npos);
+  Sim empty_group = s;
+  for (auto& c : empty_group.codes)
+    if (c == 1) c = 0;
+  EXPECT_NE(refusal(bin, empty_group).find("group 1 has no rows"), std::string::npos);
+}
+
+}  // namespace
