@@ -29,7 +29,6 @@ MAX_NAGQ = 25
 #: The most quadrature nodes a group may take (nagq^q, q random effects per group).
 MAX_NODES = 10_000
 _OPTIONS = ("family", "link", "nagq", "weights", "offset", "theta", "beta", "max_iter")
-_CROSSED_CORE = "CrossedGlmmCore"
 #: glmer's arguments that are spelt otherwise here, or mean nothing here.
 _R_NAMES = {"nAGQ": "nagq", "start": "theta= and beta", "control": "max_iter", "REML": None}
 
@@ -245,5 +244,4 @@ def make_core(design: Design, prior: np.ndarray, family: str, link: str) -> Any:
         z = np.ascontiguousarray(rows.z, dtype=float)
         blocks = list(design.blocks)
         return _quorvelkit.GlmmCore(rows.y, x, z, rows.codes, design.m, blocks, prior, offset, family, link)
-    crossed = getattr(_quorvelkit, _CROSSED_CORE)  # the class of several factors (not in the stubs)
-    return crossed(rows.y, x, core_factors(design), prior, offset, family, link)
+    return _quorvelkit.CrossedGlmmCore(rows.y, x, core_factors(design), prior, offset, family, link)
