@@ -24,10 +24,20 @@ from ._quorvelkit import LmmCore, __version__
 from .anova import AnovaTable, anova
 from .bootstrap import BootstrapResult
 from .crossed import CrossedFit
-from .errors import FormulaError, RankDeficiencyWarning, RowsUnavailable, SingularFitWarning, SourceError
+from .errors import (
+    ConvergenceWarning,
+    FormulaError,
+    NonIntegerResponseWarning,
+    RankDeficiencyWarning,
+    RowsUnavailable,
+    SingularFitWarning,
+    SourceError,
+)
 from .estimate import lmm
 from .fit import LmmFit
 from .fit_options import FitOptions
+from .glmm import glmm
+from .glmm_fit import GlmmFit
 from .inference import ContrastResult, FTestTable
 from .profile import ProfileResult
 
@@ -35,9 +45,11 @@ __all__ = [
     "LmmCore",
     "__version__",
     "lmm",
+    "glmm",
     "anova",
     "LmmFit",
     "CrossedFit",
+    "GlmmFit",
     "BootstrapResult",
     "AnovaTable",
     "ContrastResult",
@@ -47,6 +59,8 @@ __all__ = [
     "FormulaError",
     "RankDeficiencyWarning",
     "SingularFitWarning",
+    "ConvergenceWarning",
+    "NonIntegerResponseWarning",
     "SourceError",
     "RowsUnavailable",
     "FitOptions",

@@ -1,11 +1,13 @@
-"""Command line: fit a linear mixed model to a CSV file and print lme4's report.
+"""Command line: fit a linear or generalized linear mixed model to a CSV file and print
+lme4's report.
 
     python -m quorvelkit                                  # the bundled sleepstudy example
     python -m quorvelkit "Reaction ~ Days + (1 | Subject)"  # another model of that example
     python -m quorvelkit DATA.csv "y ~ x + (x | g)"       # a formula in lme4's notation
     python -m quorvelkit DATA.csv --response y --fixed x1,x2 --random x1 --group g
+    python -m quorvelkit DATA.csv "cbind(s, n - s) ~ x + (1 | g)" --family binomial
     options: --ml, --weights COLUMN, --evaluator NAME, --json, --drop-missing, --sep SEP,
-             --decimal CHAR
+             --decimal CHAR; --family binomial|poisson, --link NAME, --nagq K (GLMMs)
 
 The data are read as pandas reads them for the API (text columns are factors), from a
 CSV file that may be compressed (.gz, .bz2, .xz, .zip, .zst: by the file's extension).
@@ -35,6 +37,8 @@ from .design import referenced_columns
 from .errors import SourceError
 from .estimate import lmm
 from .expressions import quote_name
+from .glmm import glmm, stand_in
+from .glmm_response import response_columns, split_response
 from .parsing import parse_formula
 
 DEFAULT_FORMULA = "Reaction ~ Days + (Days | Subject)"
@@ -94,6 +98,21 @@ def build_parser() -> argparse.ArgumentParser:
         "rows of weight zero are left out",
     )
     p.add_argument("--evaluator", default="auto", choices=EVALUATORS, help="the core's kernel (default auto)")
+    p.add_argument(
+        "--family",
+        choices=("binomial", "poisson"),
+        help="fit a generalized linear mixed model of this family (as lme4's glmer); the response may be "
+        "cbind(successes, failures), 0/1, a two-level factor, or counts",
+    )
+    p.add_argument("--link", metavar="NAME", help="the link of --family: logit (default), probit, cloglog; log")
+    p.add_argument(
+        "--nagq",
+        type=int,
+        default=1,
+        metavar="K",
+        help="--family: quadrature points per random effect (1: Laplace, the default; 0: Laplace with the fixed "
+        "effects inside the modes' iteration; up to 25: adaptive Gauss-Hermite, one grouping factor)",
+    )
     p.add_argument("--json", action="store_true", help="print the results as JSON")
     p.add_argument(
         "--sep",
@@ -276,6 +295,10 @@ def _run(argv: Sequence[str] | None) -> int:
     )
     if args.formula is not None and column_mode:
         raise CliError("give either a formula or the column options (--response, --group, ...), not both", 2)
+    if args.family is None and (args.link is not None or args.nagq != 1):
+        raise CliError("--link and --nagq apply to a generalized linear mixed model: give --family too", 2)
+    if args.family is not None and (args.ml or args.evaluator != "auto"):
+        raise CliError("--ml and --evaluator apply to linear mixed models, not to one with --family", 2)
 
     if args.data is None:
         frame = load_sleepstudy()
@@ -292,9 +315,16 @@ def _run(argv: Sequence[str] | None) -> int:
         if args.formula is None and args.data is not None:
             raise CliError("give a formula, e.g. 'y ~ x + (1 | g)', or the columns with --response and --group", 2)
         formula = args.formula if args.formula is not None else DEFAULT_FORMULA
-        parsed = parse_formula(formula, frame.columns, source)  # checks every expression; nothing is evaluated
-        require_columns(parsed.columns, frame.columns, source)
-        used = referenced_columns(parsed, frame.columns)
+        # A GLMM's response (cbind(), a factor) is read by glmm(): the right-hand side is checked here.
+        stand = stand_in(frame.columns)
+        checked_formula = formula if args.family is None else f"{stand} ~ {split_response(formula)[1]}"
+        parsed = parse_formula(checked_formula, [*frame.columns, stand], source)  # checks; evaluates nothing
+        require_columns([c for c in parsed.columns if c != stand], frame.columns, source)
+        used = referenced_columns(parsed, frame.columns, response=args.family is None)
+        if args.family is not None:
+            lhs = response_columns(formula)
+            require_columns(lhs, frame.columns, source)
+            used = [c for c in frame.columns if c in lhs] + used
         # A number is needed in the response and in arithmetic; a term by itself may be
         # text (a factor); inside C() or factor(), in comparisons and as the grouping
         # factor, any labels do.
@@ -312,7 +342,10 @@ def _run(argv: Sequence[str] | None) -> int:
 
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        fit = lmm(formula, frame, reml=not args.ml, evaluator=args.evaluator, weights=args.weights)
+        if args.family is None:
+            fit: Any = lmm(formula, frame, reml=not args.ml, evaluator=args.evaluator, weights=args.weights)
+        else:
+            fit = glmm(formula, frame, args.family, args.link, args.nagq, weights=args.weights)
     fit.data_name = data_name
     notes = [" ".join(str(w.message).split()) for w in caught if not issubclass(w.category, DeprecationWarning)]
     if args.json:

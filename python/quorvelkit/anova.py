@@ -4,23 +4,28 @@ table it returns, :class:`AnovaTable`, which prints like lme4's."""
 from __future__ import annotations
 
 from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
 import pandas as pd
 
 from .fit import LmmFit
+from .glmm_fit import GlmmFit
 from .pvalues import chi2_upper
 from .report import format_anova, format_anova_html
 
 __all__ = ["anova", "AnovaTable"]
 
 
-def anova(*fits: LmmFit, refit: bool = True, names: Sequence[str] | None = None) -> AnovaTable:
+def anova(*fits: LmmFit | GlmmFit, refit: bool = True, names: Sequence[str] | None = None) -> AnovaTable:
     """Likelihood-ratio tests of nested models fitted to the same data (lme4's
     ``anova``).
 
     REML fits are refitted by maximum likelihood first (``refit=True``, as lme4 does).
-    Models are ordered by number of parameters; each is tested against the one before.
+    GLMMs (:class:`~quorvelkit.glmm_fit.GlmmFit`, all of one family and link, on the same
+    response and prior weights) are compared by their full log-likelihoods, as lme4
+    compares glmer fits. Models are ordered by number of parameters; each is tested
+    against the one before.
 
     Returns:
         :class:`AnovaTable`, a DataFrame indexed by model (``names``, or the
@@ -31,8 +36,13 @@ def anova(*fits: LmmFit, refit: bool = True, names: Sequence[str] | None = None)
     if len(fits) < 2:
         raise ValueError("anova needs at least two fitted models")
     for f in fits:
-        if not isinstance(f, LmmFit):
-            raise TypeError(f"anova takes fitted models (LmmFit), got {type(f).__name__}")
+        if not isinstance(f, (LmmFit, GlmmFit)):
+            raise TypeError(f"anova takes fitted models (LmmFit or GlmmFit), got {type(f).__name__}")
+    glmms = [f for f in fits if isinstance(f, GlmmFit)]
+    if glmms and len(glmms) < len(fits):
+        raise TypeError("anova compares linear mixed models with each other and GLMMs with each other, not both")
+    if len({(f.family, f.link) for f in glmms}) > 1:
+        raise ValueError("GLMMs compared by anova must have the same family and link")
     labels = list(names) if names is not None else [f.formula for f in fits]
     if len(labels) != len(fits):
         raise ValueError("names must give one name per model")
@@ -52,8 +62,10 @@ def anova(*fits: LmmFit, refit: bool = True, names: Sequence[str] | None = None)
         w = f.weights if kept else f._design.spec.weights_column
         if (w is None) != (w0 is None) or (w is not None and w0 is not None and not np.array_equal(w, w0)):
             raise ValueError("models were not all fitted with the same prior weights")
-    if refit:
-        ml = [f.refit_ml() for f in fits]
+    if glmms:  # fitted by maximum likelihood
+        ml: list[Any] = list(fits)
+    elif refit:
+        ml = [f.refit_ml() for f in fits]  # type: ignore[union-attr]
     else:
         ml = list(fits)
         if len({f.reml for f in fits}) > 1:

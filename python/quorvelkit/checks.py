@@ -381,16 +381,18 @@ def check_dimensions(p: int, q: int, where: str) -> None:
         )
 
 
-def check_group_counts(glabel: str, n: int, m: int, blocks: Sequence[int]) -> None:
+def check_group_counts(glabel: str, n: int, m: int, blocks: Sequence[int], allow_n: bool = False) -> None:
     """lme4's checks of the numbers of levels and observations (``ValueError``): more
     than one level, fewer levels than observations, and more observations than random
-    effects of the largest term (``blocks``: the columns of each term)."""
+    effects of the largest term (``blocks``: the columns of each term). ``allow_n``:
+    as many of each as observations is allowed (glmer's checks: a GLMM has no residual
+    variance to tell apart from a random effect per observation)."""
     q = max(blocks)
     if m < 2:
         raise ValueError(f"the grouping factor '{glabel}' must have more than one level, it has {m}")
-    if m >= n:
+    if m > n or (m == n and not allow_n):
         raise ValueError(f"the number of levels of '{glabel}' ({m}) must be less than the number of observations ({n})")
-    if m * q >= n:
+    if m * q > n or (m * q == n and not allow_n):
         raise ValueError(
             f"the number of observations ({n}) must exceed the number of random effects "
             f"({m * q} = {m} levels x {q} terms); the random-effects parameters and the "

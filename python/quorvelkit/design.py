@@ -29,7 +29,9 @@ def referenced_columns(parsed: ParsedFormula, columns: pd.Index, response: bool 
     return [c for c in columns if isinstance(c, str) and c in names]
 
 
-def build_design(parsed: ParsedFormula, data: Any, weights: Any = None, offset: Any = None) -> Design:
+def build_design(
+    parsed: ParsedFormula, data: Any, weights: Any = None, offset: Any = None, *, glmm: bool = False
+) -> Design:
     """The model of ``parsed`` on the rows of ``data`` (one batch, learnt from and read
     at once: :func:`~quorvelkit.model_learning.learn_spec`).
 
@@ -40,7 +42,10 @@ def build_design(parsed: ParsedFormula, data: Any, weights: Any = None, offset: 
     carry no information (their residual variance is infinite). Weights that are
     negative or not finite and values that are not finite are refused naming the
     row. Aliased fixed-effects columns are dropped with a
-    :class:`RankDeficiencyWarning` naming them.
+    :class:`RankDeficiencyWarning` naming them. ``glmm=True``: the model of a GLMM,
+    whose response is read apart (no refusal of a constant one) and which has no
+    residual variance (glmer's checks of levels and random effects, which allow one of
+    each per observation).
     """
     frame = to_frame(data)
     if not parsed.model_fixed:  # not made by parse_formula: check it now
@@ -78,14 +83,14 @@ def build_design(parsed: ParsedFormula, data: Any, weights: Any = None, offset: 
     xs = rows.x / np.where(scale > 0, scale, 1.0)
     kept = drop_aliased(xs.T @ xs, spec.fe_all, stacklevel=3)
     x = rows.x if len(kept) == spec.p else np.ascontiguousarray(rows.x[:, kept])
-    if rows.offset is None:
+    if not glmm and rows.offset is None:
         check_response_variation(rows.y, f"response '{parsed.response}'")
-    else:
+    elif not glmm:
         check_response_variation(rows.y - rows.offset, f"response '{parsed.response}' less its offset")
     coded = [sorted_levels(labels) for labels in rows.factor_labels]
     # lme4's checks (check.nlev.gtr.1, check.nobs.vs.nlev, check.nobs.vs.nRE), factor by factor.
     for f, (_, f_levels) in zip(spec.factors, coded, strict=True):
-        check_group_counts(f.name, len(rows.y), len(f_levels), f.blocks)
+        check_group_counts(f.name, len(rows.y), len(f_levels), f.blocks, allow_n=glmm)
     factor_codes = tuple(np.ascontiguousarray(c, dtype=np.int64) for c, _ in coded)
     check_partitions(spec.factors, factor_codes, [len(lv) for _, lv in coded])
     offset_values = None if rows.offset is None else np.ascontiguousarray(rows.offset, dtype=float)

@@ -11,6 +11,7 @@ __all__ = [
     "FormulaError",
     "RankDeficiencyWarning",
     "SingularFitWarning",
+    "ConvergenceWarning",
     "SourceError",
     "RowsUnavailable",
     "SINGULAR_TOL",
@@ -48,6 +49,12 @@ class SingularFitWarning(UserWarning):
     combination of the random effects, is estimated at zero (lme4's "boundary
     (singular) fit"). Filter it like any warning, e.g.
     ``warnings.simplefilter("ignore", qk.SingularFitWarning)``."""
+
+
+class ConvergenceWarning(UserWarning):
+    """The optimiser of a fit stopped without converging (its gradient is not small at
+    a minimum): the estimates are where it stopped, and the fit says so
+    (``fit.converged`` is False, the report names the optimiser's message)."""
 
 
 def clean_message(exc: BaseException) -> str:

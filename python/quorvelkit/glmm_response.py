@@ -26,6 +26,7 @@ value and its row); counts that are not integers are kept with a
 
 from __future__ import annotations
 
+import ast
 import re
 import warnings
 from dataclasses import dataclass
@@ -41,7 +42,14 @@ from .frames import sorted_levels, to_frame
 from .parsing import _closing, _split_top
 from .r_functions import FORMULA_CONTEXT
 
-__all__ = ["FAMILIES", "GlmmResponse", "NonIntegerResponseWarning", "read_response", "split_response"]
+__all__ = [
+    "FAMILIES",
+    "GlmmResponse",
+    "NonIntegerResponseWarning",
+    "read_response",
+    "response_columns",
+    "split_response",
+]
 
 #: The families a response is read for.
 FAMILIES = ("binomial", "poisson")
@@ -108,6 +116,20 @@ def _cbind_arguments(lhs: str) -> list[str] | None:
     return args
 
 
+def response_columns(formula: str) -> list[str]:
+    """The data columns a formula's left-hand side reads, each once (nothing is evaluated)."""
+    lhs, _ = split_response(formula)
+    out: list[str] = []
+    for text in _cbind_arguments(lhs) or [lhs]:
+        column = _bare_column(text)
+        if column is not None:
+            out.append(column)
+            continue
+        aliases: dict[str, str] = {}
+        out += [c for c, _ in check_part(f"I({text})", response=True, where="response", aliases=aliases).uses]
+    return list(dict.fromkeys(out))
+
+
 def _bare_column(text: str) -> str | None:
     """The column of an expression that is one column name (plain or in backticks)."""
     if re.fullmatch(r"`(?:[^`\\]|\\.)*`", text, flags=re.S):
@@ -115,6 +137,44 @@ def _bare_column(text: str) -> str | None:
     if re.fullmatch(r"[A-Za-z_][A-Za-z0-9_.]*", text) and quote_name(text) == text:
         return text
     return None
+
+
+_OPERATORS = {ast.Add: np.add, ast.Sub: np.subtract, ast.Mult: np.multiply, ast.Div: np.true_divide}
+
+
+def _arithmetic(text: str, frame: pd.DataFrame) -> tuple[pd.Series, np.ndarray] | None:
+    """The values of ``text`` when it is +, -, * and / of numbers and numeric columns
+    named as Python names (``size - incidence``), evaluated directly in double
+    precision as R evaluates it; None for any other expression, which the formula's
+    evaluator takes."""
+    try:
+        tree = ast.parse(text, mode="eval").body
+    except SyntaxError:
+        return None
+    used: list[str] = []
+
+    def walk(node: ast.AST) -> Any:
+        if isinstance(node, ast.BinOp) and type(node.op) in _OPERATORS:
+            return _OPERATORS[type(node.op)](walk(node.left), walk(node.right))
+        if isinstance(node, ast.UnaryOp) and isinstance(node.op, (ast.USub, ast.UAdd)):
+            value = walk(node.operand)
+            return -value if isinstance(node.op, ast.USub) else value
+        if isinstance(node, ast.Constant) and isinstance(node.value, (int, float)) and not isinstance(node.value, bool):
+            return float(node.value)
+        if isinstance(node, ast.Name) and node.id in frame.columns:
+            values = frame[node.id]
+            if pd.api.types.is_numeric_dtype(values.dtype) and not pd.api.types.is_bool_dtype(values.dtype):
+                used.append(node.id)
+                return values.to_numpy(dtype=float, na_value=np.nan)
+        raise LookupError  # not plain arithmetic of numeric columns
+
+    try:
+        with np.errstate(all="ignore"):
+            out = np.broadcast_to(np.asarray(walk(tree), dtype=float), (len(frame),))
+    except LookupError:
+        return None
+    missing = frame[list(dict.fromkeys(used))].isna().any(axis=1).to_numpy()
+    return pd.Series(out, index=frame.index), missing
 
 
 def _evaluate(text: str, frame: pd.DataFrame, shown: str) -> tuple[pd.Series, np.ndarray]:
@@ -127,6 +187,9 @@ def _evaluate(text: str, frame: pd.DataFrame, shown: str) -> tuple[pd.Series, np
         return values, values.isna().to_numpy()
     aliases: dict[str, str] = {}
     checked = check_part(f"I({text})", response=True, where="response", aliases=aliases)
+    direct = _arithmetic(text, frame)
+    if direct is not None:
+        return direct
     used = list(dict.fromkeys(c for c, _ in checked.uses))
     require_columns(used, frame.columns, "the data")
     sub = frame[used].rename(columns=aliases)

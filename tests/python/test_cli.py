@@ -21,6 +21,7 @@ DATA = Path(__file__).parent.parent / "data"
 FM1 = "Reaction ~ Days + (Days | Subject)"
 R = re.compile
 S = "{d}/sleepstudy_data.csv"
+CB = "{d}/glmm/cbpp.csv 'cbind(incidence, size - incidence) ~ factor(period) + (1 | herd)'"
 
 
 def cli(capsys, tmp_path: Path, line: str | list[str], *extra: str) -> tuple[int, str, str]:
@@ -191,6 +192,18 @@ REFUSED = [  # (command line, {t}/data.csv written as text, bytes or sleepstudy'
     ("{d}/chickweight.csv 'I(3 * Time) ~ Time + (1 | Chick)'", None, "exactly"),
     ("{d}/chickweight.csv \"weight ~ I(__import__('os').system('touch m')) + (1 | Chick)\"", None, "may not use"),
     (f"{S} '{FM1}' --sep , --decimal ,", None, "must differ"),
+    # generalized linear mixed models
+    (f"{S} '{FM1}' --nagq 3", None, "--link and --nagq apply to a generalized linear mixed model: give --family too"),
+    (f"{S} '{FM1}' --link probit", None, "give --family too"),
+    (f"{CB} --family binomial --ml", None, "--ml and --evaluator apply to linear mixed models"),
+    (f"{CB} --family gaussian", None, "invalid choice: 'gaussian'"),
+    (f"{CB} --family binomial --link log", None, "the link of the binomial family must be 'logit', 'probit'"),
+    (f"{CB} --family binomial --nagq 30", None, "nagq must be an integer from 0 to 25"),
+    (f"{CB} --family poisson", None, "cbind(successes, failures) is a binomial response, not a poisson one"),
+    ("{d}/glmm/cbpp.csv 'cbind(incidence, size - incidence) ~ perod + (1 | herd)' --family binomial", None,
+     "'perod' not found"),
+    ("{t}/data.csv 'k ~ x + (1 | g)' --family poisson", "k,x,g\n1,1,a\n2,2,a\n,3,b\n4,4,b\n5,5,c\n",
+     R(r"column 'k' in .* has 1 missing value \(first on line 4\)")),
 ]
 # fmt: on
 
@@ -215,3 +228,33 @@ def test_errors_exit_without_a_traceback(tmp_path, args, code):
     res = proc(*args, cwd=tmp_path)
     assert res.returncode == code and res.stdout == ""
     assert res.stderr.startswith("error: ") and len(res.stderr.splitlines()) == 1, res.stderr
+
+
+GLMM = [  # (command line, glmer's model); text columns are factors: use's first level N is failure
+    (f"{CB} --family binomial", "cbpp/cbpp_laplace"),
+    (f"{CB} --family binomial --nagq 9", "cbpp/cbpp_nagq9"),
+    ("{d}/glmm/contraception.csv 'use ~ age + I(age^2) + urban + C(livch) + (1 | district)' --family binomial",
+     "contraception/contraception_laplace"),
+    ("{d}/glmm/sim_binomial_links.csv 'cbind(s_probit, trials - s_probit) ~ x + (1 | g)' --family binomial "
+     "--link probit", "sim_binomial_links/probit_laplace"),
+    ("{d}/glmm/sim_poisson_offset.csv 'y ~ x + offset(log(exposure)) + (1 + x | g)' --family poisson",
+     "sim_poisson_offset/poisson_offset_laplace"),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("line,model", GLMM)
+def test_glmm_from_the_command_line_is_the_apis(capsys, tmp_path, line, model):
+    # the same fit as qk.glmm's on the file as pandas reads it, its report and --json
+    data, name = model.split("/")
+    ref = json.loads((DATA / "glmm" / f"{data}.json").read_text())["models"][name]
+    args = shlex.split(line.format(d=DATA, t=tmp_path))
+    frame = pd.read_csv(args[0])
+    fit = qk.glmm(args[1], frame, args[args.index("--family") + 1], ref["link"], ref["nagq"])
+    fit.data_name = args[0]
+    code, out, err = cli(capsys, tmp_path, line)
+    assert code == 0 and out.split("Time: ")[0] == fit.summary_text().split("Time: ")[0], err
+    code, out, err = cli(capsys, tmp_path, line, "--json")
+    out = json.loads(out)
+    assert (out["family"], out["link"], out["nagq"], out["nobs"]) == (ref["family"], ref["link"], ref["nagq"], ref["n"])
+    assert out["m2loglik"] == fit.m2loglik and out["theta"] == list(fit.theta)
+    np.testing.assert_allclose([v["estimate"] for v in out["fixed_effects"].values()], ref["beta"]["values"], rtol=2e-3)

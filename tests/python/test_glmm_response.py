@@ -119,6 +119,16 @@ def test_one_response_written_several_ways():
         (lgl, "nb", None, "f", None),
         (lgl, "t", None, "c", None),
         (lgl, "b", None, "I(i > 0.5)", None),
+        # plain arithmetic, read directly, against the formula's evaluator (I(), `size n`)
+        (cbpp, "cbind(incidence, -incidence + size * 2 / 2)", None, "cbind(incidence, I(size - incidence))", None),
+        (
+            cbpp,
+            "cbind(2 * incidence - incidence, (size - incidence))",
+            None,
+            "cbind(incidence, `size n` - incidence)",
+            None,
+        ),
+        (lgl, "f / 1", None, "I(f + 0)", None),
     ]
     for data, lhs1, w1, lhs2, w2 in pairs:
         one = read_response(f"{lhs1} ~ 1", data, "binomial", w1)

@@ -8,6 +8,7 @@ import math
 import pickle
 import re
 import sys
+import warnings
 from types import MappingProxyType, SimpleNamespace
 
 import numpy as np
@@ -172,6 +173,21 @@ def glmm_response(lhs, family="binomial", weights=None):
     d = pd.DataFrame({"s": [1.0, 2, 0, 3], "f": [0.0, 1, 2, 1], "label": list("abab"), "mixed": ["a", "b", 3, "a"],
                       "neg": [1.0, 2, -1, 1], "g": [1, 1, 2, 2]})  # fmt: skip
     return lambda t: read_response(f"{lhs} ~ 1 + (1 | g)", d, family, weights)
+
+
+def glmm(formula="cbind(s, f) ~ x + (1 | g)", data=None, **kw):
+    """qk.glmm on twelve rows: successes s of s + f trials, counts k, a factor y3 of
+    three levels, groups g (4) crossed with h (3)."""
+    d = pd.DataFrame({"s": [1.0, 2, 0, 3] * 3, "f": [2.0, 1, 2, 1] * 3, "k": [0.0, 4, 1, 2] * 3, "x": np.arange(12.0),
+                      "y3": list("abcabcabcabc"), "g": np.repeat([1, 2, 3, 4], 3), "h": [1, 2, 3] * 4})  # fmt: skip
+    return lambda t: qk.glmm(formula, d if data is None else data(d), **kw)
+
+
+def glmm_fitted(t):
+    """The fit of glmm()'s twelve rows (on the boundary: its warning is not the point)."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", qk.SingularFitWarning)
+        return glmm()(t)
 
 
 CZ, CC = np.ones((4, 1)), np.array([0, 1, 0, 1])
@@ -492,6 +508,25 @@ BEFORE_THE_CORE = [  # formulas, columns and arguments lmm refuses
     (glmm_response("s", "poisson", "neg"), SourceError, "the weights column 'neg' must be finite and non-negative"),
     (glmm_response("I(s / 3)", weights="neg"), SourceError, "it holds -1.0 in row 2"),
     (glmm_response("counts", "poisson"), SourceError, "column 'counts' not found in the data"),
+    # the model of a binomial or Poisson response
+    (glmm(family="gaussian"), V, "family must be 'binomial' or 'poisson' (R's names), got 'gaussian'"),
+    (glmm(link="log"), V, "the link of the binomial family must be 'logit', 'probit', 'cloglog' (R's names), got"),
+    (glmm("k ~ x + (1 | g)", family="poisson", link="sqrt"), V, "the link of the poisson family must be 'log'"),
+    *[(glmm(nagq=n), e, m) for n, e, m in [
+        (1.0, T, "nagq must be an integer from 0 to 25, got 1.0"), (True, T, "nagq must be an integer"),
+        (26, V, "nagq must be an integer from 0 to 25 (lme4's limit), got 26"), (-1, V, "got -1")]],
+    (glmm("cbind(s, f) ~ x + (1 | g) + (1 | h)", nagq=2), V,
+     "nagq > 1 is only available for models with a single grouping factor (this one has 2)"),
+    (glmm("cbind(s, f) ~ x + (1 + x + I(x^2) | g)", data=lambda d: pd.concat([d] * 2), nagq=25), V,
+     "nagq = 25 with q = 3 random effects per group takes nagq^q = 15625 quadrature nodes per group, more than 10000"),
+    (glmm(nAGQ=9), T, "glmm() got an unexpected keyword argument 'nAGQ'; glmer's nAGQ= is nagq= here"),
+    (glmm(famly="poisson"), T, "did you mean family=?"),
+    (glmm(data=lambda d: iter([d])), V, "glmm() fits data in memory only (a DataFrame); data read in batches"),
+    (glmm("k ~ x + (1 | g)", data=lambda d: d.assign(k=-d["k"]), family="poisson"), V,
+     "the Poisson response 'k' must hold counts, not negative values: it is -4 in row 1"),
+    (glmm("I(s / 2) ~ x + (1 | g)"), V, "the binomial response 'I(s / 2)' must hold 0/1 values (or proportions, "
+     "weights= giving the trials): it is 1.5 in row 3"),
+    (glmm("cbind(s, f - 2) ~ x + (1 | g)"), V, "are above the trials: 2 of 1 in row 1"),
     (lambda t: lmm(FM1, t.sleep, max_iters=5), T, "did you mean max_iter=?"),
     (lambda t: lmm(FM1, iter([t.sleep]), evaluatr="blocks"), T, "did you mean evaluator=?"),
     (lambda t: lmm(FM1, t.sleep, False, options=qk.FitOptions()), T, "options=, or the fit options one by one"),
@@ -561,6 +596,13 @@ AFTER_FITTING = [  # what a model and a fitted model refuse
      "lacks the weights column 'w'"),
     *[(lambda t, a=a: getattr(t.batched, a), RowsUnavailable, R(r"needs the rows.*fit.predict\(batch\)"))
       for a in ("fitted", "residuals", "response", "fittedvalues", "resid")],
+    (glmm(theta=[1.0, 2.0]), V, "theta must hold 1 finite number (the model's), got [1.0, 2.0]"),
+    (glmm(beta=[0.0, NAN]), V, "beta must hold 2 finite numbers (the model's), got [0.0, nan]"),
+    (lambda t: glmm_fitted(t).predict(type="probability"), V, "type must be 'link' or 'response', got 'probability'"),
+    (lambda t: glmm_fitted(t).residuals("working"), V, "type must be one of 'deviance', 'pearson', 'response', got"),
+    (lambda t: glmm_fitted(t).confint(method="profile"), V, "method must be 'Wald' or 'boot' for a GLMM"),
+    (lambda t: glmm_fitted(t).simulate(0), V, "n must be a positive integer, got 0"),
+    (lambda t: glmm_fitted(t).bootstrap(0), V, "n must be a positive number of replicates, got 0"),
     (on("batched", "predict"), RowsUnavailable, ""), (on("batched", "simulate", 2), RowsUnavailable, ""),
     (on("batched", "bootstrap", 5), RowsUnavailable, ""),
     (lambda t: t.batched.refit(t.sleep.Reaction), RowsUnavailable, ""),

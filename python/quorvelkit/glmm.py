@@ -1,0 +1,247 @@
+"""Generalized linear mixed models of binomial and Poisson responses: :func:`glmm`,
+written as lme4's ``glmer(formula, data, family, nAGQ)``, fitted by the compiled GLMM
+core and returned as a :class:`~quorvelkit.glmm_fit.GlmmFit`."""
+
+from __future__ import annotations
+
+import dataclasses
+import difflib
+import time
+import warnings
+from typing import Any
+
+import numpy as np
+
+from . import _quorvelkit
+from .design import build_design, core_factors, theta_layout_of
+from .errors import SINGULAR_NOTE, ConvergenceWarning, SingularFitWarning
+from .frames import is_batch_source, to_frame
+from .glmm_family import FAMILY_LINKS
+from .glmm_fit import GlmmFit
+from .glmm_response import read_response, split_response
+from .model import Design
+from .parsing import parse_formula
+
+__all__ = ["glmm", "check_family", "check_nagq", "fit_core", "make_core", "stand_in", "MAX_NAGQ", "MAX_NODES"]
+
+#: lme4's largest number of quadrature points per dimension.
+MAX_NAGQ = 25
+#: The most quadrature nodes a group may take (nagq^q, q random effects per group).
+MAX_NODES = 10_000
+_OPTIONS = ("family", "link", "nagq", "weights", "offset", "theta", "beta", "max_iter")
+#: glmer's arguments that are spelt otherwise here, or mean nothing here.
+_R_NAMES = {"nAGQ": "nagq", "start": "theta= and beta", "control": "max_iter", "REML": None}
+
+
+def check_family(family: Any, link: Any) -> tuple[str, str]:
+    """(family, link) by R's names, the family's canonical link when ``link`` is None;
+    ``ValueError`` for one quorvelkit does not fit."""
+    if family not in FAMILY_LINKS:
+        raise ValueError(f"family must be 'binomial' or 'poisson' (R's names), got {family!r}")
+    links = FAMILY_LINKS[family]
+    if link is None:
+        return family, links[0]
+    if link not in links:
+        shown = ", ".join(map(repr, links))
+        raise ValueError(f"the link of the {family} family must be {shown} (R's names), got {link!r}")
+    return family, str(link)
+
+
+def check_nagq(nagq: Any) -> int:
+    """The number of quadrature points per dimension: an integer from 0 to 25 (lme4's
+    range); 0 and 1 are Laplace's approximation (0 with beta inside the modes' iteration)."""
+    if isinstance(nagq, (bool, np.bool_)) or not isinstance(nagq, (int, np.integer)):
+        raise TypeError(f"nagq must be an integer from 0 to {MAX_NAGQ}, got {nagq!r}")
+    if not 0 <= int(nagq) <= MAX_NAGQ:
+        raise ValueError(f"nagq must be an integer from 0 to {MAX_NAGQ} (lme4's limit), got {int(nagq)}")
+    return int(nagq)
+
+
+def _unknown(kwargs: dict[str, Any]) -> TypeError:
+    name = next(iter(kwargs))
+    if name in _R_NAMES:
+        alias = _R_NAMES[name]
+        hint = f"; glmer's {name}= is {alias}= here" if alias else f"; {name}= has no meaning for a GLMM"
+    else:
+        close = difflib.get_close_matches(name, _OPTIONS, n=1)
+        hint = f"; did you mean {close[0]}=?" if close else ""
+    return TypeError(f"glmm() got an unexpected keyword argument '{name}'{hint}")
+
+
+def stand_in(columns: Any) -> str:
+    """A column name the data do not use, for the response's place in the design."""
+    name, k = "qk_glmm_row", 0
+    taken = {str(c) for c in columns}
+    while name in taken:
+        k += 1
+        name = f"qk_glmm_row{k}"
+    return name
+
+
+def _vector(values: Any, size: int, what: str) -> np.ndarray | None:
+    if values is None:
+        return None
+    out = np.asarray(values, dtype=float).reshape(-1)
+    if out.shape != (size,) or not np.all(np.isfinite(out)):
+        shown = np.asarray(values).ravel()[:5].tolist()
+        raise ValueError(f"{what} must hold {size} finite number{'s' if size != 1 else ''} (the model's), got {shown}")
+    return np.ascontiguousarray(out)
+
+
+def glmm(
+    formula: str,
+    data: Any,
+    family: str = "binomial",
+    link: str | None = None,
+    nagq: int = 1,
+    weights: Any = None,
+    offset: Any = None,
+    *,
+    theta: Any = None,
+    beta: Any = None,
+    max_iter: int = 300,
+    **kwargs: Any,
+) -> GlmmFit:
+    """Fit a generalized linear mixed model written in lme4's notation (lme4's
+    ``glmer(formula, data, family, nAGQ = nagq)``).
+
+    Args:
+        formula: e.g. ``"cbind(incidence, size - incidence) ~ period + (1 | herd)"``,
+            ``"use ~ age + urban + (1 | district)"`` or ``"y ~ x + offset(log(t)) + (1 + x
+            | g)"``; the right-hand side as :func:`quorvelkit.lmm` takes it (vector-valued
+            and ``||`` terms; crossed and nested factors by Laplace's approximation).
+        data: a pandas DataFrame or anything pandas can turn into one. Data read in
+            batches are refused.
+        family: "binomial" or "poisson". A binomial response is 0/1 numbers or
+            booleans, a factor (its first level is the failure, as in R),
+            ``cbind(successes, failures)``, or proportions with ``weights`` giving the
+            trials; a Poisson response is counts (see
+            :mod:`quorvelkit.glmm_response`).
+        link: "logit" (binomial's default), "probit" or "cloglog"; "log" for Poisson.
+        nagq: points per dimension of the adaptive Gauss-Hermite quadrature of each
+            group's integral, 0 to 25. 1 (the default) is Laplace's approximation; 0
+            is Laplace's with beta found within the conditional modes' iteration (a
+            faster, rougher fit, as glmer's nAGQ = 0). Above 1 the rule is the product
+            rule of nagq points per random effect, centred at the group's conditional
+            mode and scaled by the Cholesky factor of its conditional covariance:
+            nagq^q nodes per group for q random effects (glmer takes only q = 1), at
+            most 10000; one grouping factor only, as in lme4.
+        weights: prior weights, a column name or one number per row (the trials of a
+            binomial proportion).
+        offset: a known part of the linear predictor, a column name or one number per
+            row, added to the formula's ``offset()`` terms.
+        theta, beta: a start for the optimiser (lme4's layout of theta).
+        max_iter: the optimiser's iteration limit.
+
+    Returns:
+        :class:`~quorvelkit.glmm_fit.GlmmFit`.
+
+    Raises:
+        ValueError: an unknown family or link, a response outside its family's support
+            (naming the first bad value and its row), ``nagq`` out of range or with
+            several grouping factors or too many nodes, and the refusals of
+            :func:`quorvelkit.lmm` for the rest of the model.
+        TypeError: an argument ``glmm`` does not take, or ``nagq`` not an integer.
+
+    Warns :class:`~quorvelkit.NonIntegerResponseWarning` where R warns of counts that
+    are not whole, :class:`~quorvelkit.SingularFitWarning` for a boundary fit and
+    :class:`~quorvelkit.ConvergenceWarning` when the optimiser does not converge (the
+    fit's :attr:`~GlmmFit.converged` is then False).
+    """
+    if kwargs:
+        raise _unknown(kwargs)
+    family, link = check_family(family, link)
+    nagq = check_nagq(nagq)
+    if is_batch_source(data):
+        raise ValueError("glmm() fits data in memory only (a DataFrame); data read in batches are not supported")
+    t0 = time.perf_counter()
+    frame = to_frame(data)
+    _, rhs = split_response(formula)
+    response = read_response(formula, frame, family, weights, stacklevel=2)
+    # The design sees the response as a stand-in column, each kept row's place among
+    # the response's rows (missing where the response dropped the row): rows dropped
+    # for a missing value anywhere are counted once, and the design's rows map back.
+    stand = stand_in(frame.columns)
+    place = np.full(len(frame), np.nan)
+    place[response.keep] = np.arange(np.count_nonzero(response.keep), dtype=float)
+    parsed = parse_formula(f"{stand} ~ {rhs}", [*frame.columns, stand])
+    design = build_design(parsed, frame.assign(**{stand: place}), offset=offset, glmm=True)
+    nfactors = len(design.spec.factors)
+    q = len(design.re_names)
+    if nagq > 1 and nfactors > 1:
+        raise ValueError(
+            f"nagq > 1 is only available for models with a single grouping factor (this one has {nfactors}); "
+            "use nagq=1 (Laplace's approximation)"
+        )
+    if nagq > 1 and nagq**q > MAX_NODES:
+        raise ValueError(
+            f"nagq = {nagq} with q = {q} random effects per group takes nagq^q = {nagq**q} quadrature nodes per "
+            f"group, more than {MAX_NODES}; use a smaller nagq"
+        )
+    rows = design.need_rows("the fit")
+    at = rows.y.astype(np.int64)
+    y = np.ascontiguousarray(response.y[at])
+    trials = None if response.trials is None else response.trials[at]
+    prior = np.ascontiguousarray(response.prior_weights[at])
+    spec = dataclasses.replace(design.spec, family=family, link=link)
+    design = dataclasses.replace(design.with_response(y), spec=spec)
+    t1 = time.perf_counter()
+    core = make_core(design, prior, family, link)
+    theta0 = _vector(theta, int(core.n_theta), "theta")
+    beta0 = _vector(beta, int(core.p), "beta")
+    try:
+        result = fit_core(core, design, nagq, theta0, beta0, int(max_iter))
+    except RuntimeError as exc:
+        raise RuntimeError(
+            f"the GLMM cannot be fitted: {exc}; the usual cause is a response that the fixed effects separate "
+            "perfectly (every failure on one side of a combination of them, every success on the other), whose "
+            "estimates are infinite"
+        ) from exc
+    t2 = time.perf_counter()
+    fit = GlmmFit(
+        design,
+        core,
+        result,
+        formula=formula,
+        trials=trials,
+        prior_weights=prior,
+        weights_column=weights if isinstance(weights, str) else None,
+        offset_column=offset if isinstance(offset, str) else None,
+        seconds=(t2 - t1, t2 - t0),
+    )
+    if fit.is_singular:
+        warnings.warn(f"{SINGULAR_NOTE}; see GlmmFit.is_singular", SingularFitWarning, stacklevel=2)
+    if not fit.converged:
+        warnings.warn(
+            f"the GLMM fit did not converge: {fit.optimizer['message']} (max |gradient| "
+            f"{fit.optimizer['grad_inf_norm']:.3g})",
+            ConvergenceWarning,
+            stacklevel=2,
+        )
+    return fit
+
+
+def fit_core(
+    core: Any, design: Design, nagq: int, theta: np.ndarray | None, beta: np.ndarray | None, max_iter: int = 300
+) -> dict[str, Any]:
+    """The core's fit from a start ``theta`` in lme4's layout, its theta returned in
+    lme4's layout too: a crossed core keeps theta factor by factor in its own order of
+    factors (:class:`~quorvelkit.grouping.ThetaLayout`); for one factor the two agree."""
+    layout = theta_layout_of(design)
+    start = None if theta is None else np.ascontiguousarray(theta[np.asarray(layout.core_from_lme4, dtype=np.intp)])
+    result = dict(core.fit(nagq=nagq, theta=start, beta=beta, max_iter=max_iter))
+    result["theta"] = np.asarray(result["theta"], dtype=float)[np.asarray(layout.lme4_from_core, dtype=np.intp)]
+    return result
+
+
+def make_core(design: Design, prior: np.ndarray, family: str, link: str) -> Any:
+    """The compiled core of the design's rows: one grouping factor's, or the crossed
+    one's (its factors in lme4's order)."""
+    rows = design.need_rows("the fit")
+    offset = None if rows.offset is None else np.ascontiguousarray(rows.offset, dtype=float)
+    x = np.ascontiguousarray(rows.x, dtype=float)
+    if len(design.spec.factors) == 1:
+        z = np.ascontiguousarray(rows.z, dtype=float)
+        blocks = list(design.blocks)
+        return _quorvelkit.GlmmCore(rows.y, x, z, rows.codes, design.m, blocks, prior, offset, family, link)
+    return _quorvelkit.CrossedGlmmCore(rows.y, x, core_factors(design), prior, offset, family, link)

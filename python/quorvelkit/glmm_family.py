@@ -1,0 +1,82 @@
+"""The binomial and Poisson families of a GLMM with their links, as R's ``binomial()``
+and ``poisson()`` define them: the inverse link with R's clamps, the variance function,
+the deviance residuals, and the three kinds of residual ``residuals.glmerMod`` gives.
+
+A binomial response is the proportion y of successes in its trials and ``w`` its prior
+weights (trials times any user weights), so that the family's formulas are R's:
+Var(y) = mu (1 - mu) / w and the unit deviance 2 w [y log(y / mu) + (1 - y)
+log((1 - y) / (1 - mu))]; a Poisson response is a count, Var(y) = mu / w.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+
+__all__ = ["FAMILY_LINKS", "linkinv", "variance", "unit_deviance", "residuals", "RESIDUAL_TYPES"]
+
+#: The links of each family, the canonical one first (R's names).
+FAMILY_LINKS: dict[str, tuple[str, ...]] = {"binomial": ("logit", "probit", "cloglog"), "poisson": ("log",)}
+#: The kinds of residual, glmer's default (deviance) first.
+RESIDUAL_TYPES = ("deviance", "pearson", "response")
+
+_EPS = float(np.finfo(float).eps)
+#: R's ``binomial("logit")$linkinv`` takes exp(eta) as eps beyond -30 and 1/eps beyond 30.
+_LOGIT_THRESH = 30.0
+
+
+def linkinv(eta: np.ndarray, link: str) -> np.ndarray:
+    """The mean mu of a linear predictor ``eta`` under ``link``, clamped as R clamps it
+    (so that mu stays inside (0, 1) for binomial links and positive for the log)."""
+    eta = np.asarray(eta, dtype=float)
+    if link == "logit":
+        e = np.exp(np.clip(eta, -_LOGIT_THRESH, _LOGIT_THRESH))
+        e = np.where(eta < -_LOGIT_THRESH, _EPS, np.where(eta > _LOGIT_THRESH, 1.0 / _EPS, e))
+        out: np.ndarray = e / (1.0 + e)
+        return out
+    if link == "probit":
+        from scipy.special import ndtr, ndtri
+
+        thresh = -float(ndtri(_EPS))  # R's clamp, -qnorm(eps)
+        return np.asarray(ndtr(np.clip(eta, -thresh, thresh)), dtype=float)
+    if link == "cloglog":
+        return np.asarray(np.clip(-np.expm1(-np.exp(eta)), _EPS, 1.0 - _EPS), dtype=float)
+    if link == "log":
+        return np.asarray(np.maximum(np.exp(eta), _EPS), dtype=float)
+    raise ValueError(f"unknown link {link!r}")
+
+
+def variance(mu: np.ndarray, family: str) -> np.ndarray:
+    """The variance function V(mu): mu (1 - mu) for binomial, mu for Poisson."""
+    mu = np.asarray(mu, dtype=float)
+    return mu * (1.0 - mu) if family == "binomial" else mu.copy()
+
+
+def _y_log_y(y: np.ndarray, mu: np.ndarray) -> np.ndarray:
+    """y log(y / mu), 0 where y is 0 (its limit)."""
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return np.where(y > 0, y * np.log(np.where(y > 0, y, 1.0) / mu), 0.0)
+
+
+def unit_deviance(y: np.ndarray, mu: np.ndarray, w: np.ndarray, family: str) -> np.ndarray:
+    """Each row's contribution to the deviance (R's ``dev.resids``), non-negative."""
+    y, mu, w = (np.asarray(a, dtype=float) for a in (y, mu, w))
+    if family == "binomial":
+        d = 2.0 * w * (_y_log_y(y, mu) + _y_log_y(1.0 - y, 1.0 - mu))
+    else:
+        d = 2.0 * w * (_y_log_y(y, mu) - (y - mu))
+    return np.asarray(np.maximum(d, 0.0), dtype=float)
+
+
+def residuals(y: np.ndarray, mu: np.ndarray, w: np.ndarray, family: str, kind: str = "deviance") -> np.ndarray:
+    """Residuals as lme4's ``residuals(fit, type)``: "response" y - mu; "pearson"
+    (y - mu) sqrt(w / V(mu)); "deviance" sign(y - mu) times the root of the row's unit
+    deviance. A row of prior weight zero has Pearson and deviance residuals 0."""
+    y, mu, w = (np.asarray(a, dtype=float) for a in (y, mu, w))
+    if kind == "response":
+        return np.asarray(y - mu, dtype=float)
+    if kind == "pearson":
+        with np.errstate(divide="ignore", invalid="ignore"):
+            return np.asarray(np.where(w > 0, (y - mu) * np.sqrt(w / variance(mu, family)), 0.0), dtype=float)
+    if kind == "deviance":
+        return np.asarray(np.sign(y - mu) * np.sqrt(unit_deviance(y, mu, w, family)), dtype=float)
+    raise ValueError(f"type must be one of {', '.join(map(repr, RESIDUAL_TYPES))}, got {kind!r}")
