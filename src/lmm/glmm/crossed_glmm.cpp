@@ -288,7 +288,7 @@ double laplace_value(const CrossedModel& model, const std::vector<double>& eta,
                      const std::vector<std::vector<double>>& u, double ldl2) {
   double ll = 0.0;
   for (std::uint64_t r = 0; r < model.n; ++r)
-    if (model.w[r] != 0.0) ll = ll + loglik_kernel(model.family, model.y[r], linkinv(model.family, eta[r]), model.w[r]);
+    if (model.w[r] != 0.0) ll = ll + loglik_smooth(model.family, model.y[r], linkinv(model.family, eta[r]), model.w[r]);
   double uu = 0.0;
   for (const auto& v : u)
     for (double x : v) uu = uu + x * x;
@@ -427,7 +427,12 @@ bool crossed_evaluate(const CrossedModel& model, const std::vector<double>& thet
   if (grad && !crossed_gradient(model, theta, eta, last, grad)) return false;
   if (modes) {
     modes->u = last.u;
+    // The LMM core's conditional variances carry its residual variance, which the
+    // working system's pwrss / n estimates; a GLMM's has none (its scale is 1).
     modes->cond_var = last.solution->cond_var;
+    const double s2 = last.solution->ev.sigma2;
+    for (auto& v : modes->cond_var)
+      for (double& c : v) c = c / s2;
     modes->eta = eta;
     // beta's covariance at fixed theta: the joint system's at the modes.
     Solve joint;

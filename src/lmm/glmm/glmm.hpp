@@ -14,7 +14,10 @@
 // - L_g L_g' = A' W A + I at the mode, W the Fisher (expected) weights w m1^2 / V, as
 //   lme4's PIRLS uses them (for canonical links they equal the observed information);
 // - Laplace: D_g = h_g(u_g) + log|L_g|^2 (all constants of loglik included), so the
-//   sum over groups is -2 log-likelihood;
+//   sum over groups is -2 log-likelihood. The counts' terms are not rounded (w y log mu
+//   + w (1 - y) log(1 - mu)), only the binomial coefficients' (loglik_constant): the
+//   same for whole counts, and for counts that are not whole (which the caller warns
+//   of) the criterion stays the smooth function its gradient is of;
 // - AGQ with k points per dimension: u = u_g + L_g^-T z, z on the product rule of
 //   k-point Gauss-Hermite nodes for the standard normal; k = 1 is Laplace.
 //

@@ -220,7 +220,7 @@ double group_laplace(const Rows& rows, std::uint64_t g, const GroupWork& work, c
   const std::uint64_t r0 = rows.start[g], nr = rows.start[g + 1] - r0, q = rows.q;
   double ll = 0.0;
   for (std::uint64_t r = 0; r < nr; ++r)
-    ll = ll + loglik_kernel(rows.family, rows.y[r0 + r], work.st[r].mu, rows.w[r0 + r]);
+    ll = ll + loglik_smooth(rows.family, rows.y[r0 + r], work.st[r].mu, rows.w[r0 + r]);
   double uu = 0.0;
   for (std::uint64_t b = 0; b < q; ++b) uu = uu + u[b] * u[b];
   return (-2.0 * ll + uu) + log_det(work.l.data(), q);
@@ -342,7 +342,7 @@ double group_agq(const Rows& rows, std::uint64_t g, GroupWork& work, const doubl
       double e = work.eta0[r];
       const double* ar = work.a.data() + r * q;
       for (std::uint64_t b = 0; b < q; ++b) e = e + ar[b] * ut[b];
-      ll = ll + loglik_kernel(rows.family, rows.y[r0 + r], linkinv(rows.family, e), rows.w[r0 + r]);
+      ll = ll + loglik_smooth(rows.family, rows.y[r0 + r], linkinv(rows.family, e), rows.w[r0 + r]);
     }
     terms[node] = lw + ((ll - 0.5 * uu) + 0.5 * zz);
     top = std::max(top, terms[node]);
