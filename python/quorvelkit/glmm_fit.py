@@ -26,6 +26,7 @@ from .bootstrap import BootstrapResult
 from .checks import check_flag, check_level, interval_names
 from .frames import to_frame
 from .glmm_effects import GlmmEffects
+from .glmm_profile import glmm_intervals, profiler_of
 from .model import Design
 from .predict import model_rows
 from .pvalues import normal_quantile, t_two_sided
@@ -182,13 +183,17 @@ class GlmmFit(GlmmEffects):
         """Confidence intervals, columns named as R's ("2.5 %", "97.5 %"): "Wald" (the
         default), estimate -+ z_(1+level)/2 x standard error of each fixed effect;
         "boot", percentile intervals of every parameter from :meth:`bootstrap` with
-        ``n`` replicates and ``seed``. Profile intervals are not available for GLMMs."""
+        ``n`` replicates and ``seed``; "profile", profile-likelihood intervals of the
+        random effects' standard deviations and the fixed effects on the fit's criterion
+        (:mod:`quorvelkit.glmm_profile`; correlations are not profiled)."""
         check_level(level)
         how = str(method).lower()
         if how in ("boot", "bootstrap"):
             return self.bootstrap(n, seed=seed).intervals(level)
+        if how == "profile":
+            return glmm_intervals(profiler_of(self), level)
         if how != "wald":
-            raise ValueError(f"method must be 'Wald' or 'boot' for a GLMM, got {method!r}")
+            raise ValueError(f"method must be 'Wald', 'profile' or 'boot' for a GLMM, got {method!r}")
         zq = normal_quantile(0.5 + level / 2)
         lo, hi = interval_names(level)
         est, se = self.fixef.to_numpy(), self.se.to_numpy()
