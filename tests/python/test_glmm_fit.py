@@ -426,7 +426,11 @@ def test_crossed_fit_reaches_glmers_optimum(data, name):
     ref, tight = meta["models"][name], meta["models"][name]["tight"]
     fit = glmm_call(ref, frame)
     assert fit.m2loglik <= tight["m2loglik"] * (1 + 1e-6) and fit.converged
-    assert_allclose(fit.fixef, tight["beta"]["values"], rtol=1e-4, atol=1e-5)
+    # glmer's tight refit still evaluates its criterion through PIRLS stopped at 1e-12
+    # in pwrss, which moves the criterion by ~1e-8 and so its optimum by ~1e-4 of a
+    # standard error along flat directions (VerbAgg's intercept: 7.6e-5 SE, at a
+    # criterion 9e-9 above ours): beta is compared in units of its standard error.
+    assert np.all(np.abs(fit.fixef.to_numpy() - tight["beta"]["values"]) <= 2e-4 * fit.se.to_numpy())
     assert_allclose(fit.theta, tight["theta"]["values"], rtol=1e-3)
     # glmer's finite-difference Hessians of its default and tight fits disagree on
     # cHEIGHT's standard error by 1.5%: ours is within 1e-3 of one of the two

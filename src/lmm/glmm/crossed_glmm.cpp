@@ -360,6 +360,45 @@ bool crossed_gradient(const CrossedModel& model, const std::vector<double>& thet
   return true;
 }
 
+// A start for theta by penalised quasi-likelihood (Breslow & Clayton, JASA 88, 1993):
+// the linear mixed model of the working response at the modes of (theta0, beta), with
+// the Fisher weights, fitted by the crossed LMM core; its random effects' covariance
+// sigma^2 Lambda Lambda' gives theta = sigma theta_LMM (a GLMM's scale is 1). Empty
+// where the modes or the fit fail.
+std::vector<double> pql_start(const CrossedModel& model, const std::vector<double>& theta0,
+                              const std::vector<double>& beta) {
+  std::vector<double> b = beta, eta;
+  std::vector<std::vector<double>> u;
+  Solve last;
+  if (!pirls(model, theta0, b, false, false, u, eta, last)) return {};
+  const std::uint64_t n = model.n;
+  std::vector<double> wt(n), zr(n);
+  for (std::uint64_t r = 0; r < n; ++r) {
+    const detail::RowState s = detail::row_state(model.family, model.y[r], eta[r], model.w[r]);
+    wt[r] = model.w[r] == 0.0 ? kTinyWeight : s.weight;
+    zr[r] = (eta[r] - model.offset[r]) + (model.w[r] == 0.0 ? 0.0 : (model.y[r] - s.mu) / mu_eta(model.family, eta[r]));
+  }
+  cr::Design d;
+  d.pr = model.joint->pr;
+  d.layout = model.joint->layout;
+  d.blocks = model.joint->blocks;
+  d.tidx = model.joint->tidx;
+  d.theta_offset = model.joint->theta_offset;
+  d.shell.n = model.joint->shell.n;
+  d.shell.p = model.joint->shell.p;
+  d.shell.weighted = true;
+  refill(model, wt, zr, true, d.pr);
+  d.shell.log_weights = d.pr.log_weights;
+  const OptimResult r = cr::fit(d, theta0, false, MinimizeOptions{});
+  if (!std::isfinite(r.deviance)) return {};
+  const std::optional<cr::Solution> sol = cr::evaluate(d, r.theta, false, kModeDeviance);
+  if (!sol || !(sol->ev.sigma2 > 0.0)) return {};
+  std::vector<double> out = r.theta;
+  const double sigma = std::sqrt(sol->ev.sigma2);
+  for (double& t : out) t = t * sigma;
+  return out;
+}
+
 }  // namespace
 
 CrossedModel make_crossed(std::uint64_t n, std::uint64_t p, const double* y, const double* x, const double* w,
@@ -492,6 +531,9 @@ FitResult crossed_fit(const CrossedModel& model, const FitOptions& options) {
                             xv.data() + nt, f, nullptr, g.data(), &warm);
   };
   c.stage1 = options.nagq == 0;
+  c.refine_start = [&](const std::vector<double>& th, const std::vector<double>& b) {
+    return pql_start(model, th, b);
+  };
   std::vector<double> x, unit;
   FitResult res = two_stage(c, options, x, unit);
   CrossedModes modes;

@@ -90,6 +90,15 @@ FitResult two_stage(const Criteria& c, const FitOptions& options, std::vector<do
                                          : why);
   }
   beta0 = beta_j;
+  if (c.refine_start && options.theta.empty() && !c.stage1 && nagq >= 1) {
+    std::vector<double> better = c.refine_start(theta0, beta_j);
+    if (better.size() == nt && c.joint(better, beta0.data(), v0, beta_j.data(), rx.data())) {
+      theta0 = better;
+      beta0 = beta_j;
+    } else if (!c.joint(theta0, beta0.data(), v0, beta_j.data(), rx.data())) {
+      throw std::runtime_error("PIRLS did not converge at the start");
+    }
+  }
   auto stage1_value = [&](const std::vector<double>& th, double& f) {
     std::vector<double> b(p);
     return c.joint(th, beta0.data(), f, b.data(), nullptr);

@@ -32,6 +32,10 @@ struct Criteria {
   // model. Its evaluations count as the first stage's. Empty: none.
   ValueFn warmup_value;
   Objective warmup;
+  // A better start for theta than theta0 from the joint PIRLS's beta there (empty, or
+  // a result of the wrong length: none), used without the first stage.
+  std::function<std::vector<double>(const std::vector<double>& theta0, const std::vector<double>& beta)>
+      refine_start;
   // Why the joint PIRLS failed at the start, from its last beta (empty: not known).
   std::function<std::string(const std::vector<double>& beta)> diagnose;
 };
