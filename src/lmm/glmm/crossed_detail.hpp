@@ -1,0 +1,75 @@
+// What the crossed GLMM's files share (crossed_system.cpp, crossed_glmm.cpp,
+// crossed_fit.cpp): the penalised weighted least-squares systems solved by the crossed
+// LMM core, and PIRLS on them. Internal to the GLMM core.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "lmm/crossed/crossed.hpp"
+#include "lmm/crossed/factor.hpp"
+#include "lmm/glmm/crossed_glmm.hpp"
+
+namespace qk::glmm::crossed_detail {
+
+namespace cr = qk::crossed;
+
+// Rows of no trials carry no information; the weighted products need positive weights.
+inline constexpr double kTinyWeight = 1e-300;
+
+struct Solve {
+  std::vector<std::vector<double>> u;  // per factor
+  std::vector<double> beta;
+  double ldl2 = 0.0;
+  std::optional<cr::Solution> solution;
+  // With the gradient asked for: the system and its factor, kept for what follows.
+  std::unique_ptr<cr::Design> design;
+  std::optional<cr::Factor> factor;
+};
+
+// Factor j's entries of theta.
+std::vector<double> theta_part(const CrossedModel& model, const std::vector<double>& theta, std::size_t j);
+
+// eta <- eta0 + Z Lambda u (u per factor m_j x q_j, spherical).
+void linear_predictor(const CrossedModel& model, const std::vector<std::vector<double>>& lambdas,
+                      const std::vector<double>& eta0, const std::vector<std::vector<double>>& u,
+                      std::vector<double>& eta);
+
+// The products of the rows with weights wt and response resp (with X when joint) into
+// pr, whose pattern is the model's: every sum in row order, so the same bits for any
+// number of threads.
+void refill(const CrossedModel& model, const std::vector<double>& wt, const std::vector<double>& resp, bool joint,
+            cr::Products& pr);
+
+// The pattern of the systems (unit weights; no centring, so the rows are used as
+// given), for u alone or with X.
+std::shared_ptr<const cr::Design> pattern_of(const CrossedModel& model, bool joint);
+
+// A copy of the model's pattern (for u alone or with X) refilled with weights wt and
+// response resp.
+std::unique_ptr<cr::Design> system_of(const CrossedModel& model, const std::vector<double>& wt,
+                                      const std::vector<double>& resp, bool joint);
+
+// Solves the penalised weighted least-squares system of weights wt and response resp
+// (with X when joint) at theta by the crossed LMM core. Unless `gradient`, the
+// log-determinant's gradient is not computed (a known zero stands in for it), and the
+// system is not kept.
+bool solve_system(const CrossedModel& model, const std::vector<double>& theta, const std::vector<double>& wt,
+                  const std::vector<double>& resp, bool joint, bool cond_var, bool gradient, Solve& out);
+
+// The system of one PIRLS step at eta: Fisher weights and the working response less
+// `base` (eta0 = offset + X beta for u alone, the offset when joint).
+bool pwls(const CrossedModel& model, const std::vector<double>& theta, const std::vector<double>& eta,
+          const std::vector<double>& base, bool joint, bool cond_var, Solve& out, bool gradient = false);
+
+// PIRLS: the modes at (theta, beta) (joint: beta too, from beta in/out), from the modes
+// in u when it holds them (one m_j x q_j vector per factor) and the better of those and
+// zero; else from zero. On success u holds the modes, eta the linear predictor there
+// and `last` the system there (kept, with its log-determinant's gradient, when
+// `gradient`).
+bool pirls(const CrossedModel& model, const std::vector<double>& theta, std::vector<double>& beta, bool joint,
+           bool cond_var, std::vector<std::vector<double>>& u, std::vector<double>& eta, Solve& last,
+           bool gradient = false);
+
+}  // namespace qk::glmm::crossed_detail

@@ -1,0 +1,117 @@
+// The fit of a crossed GLMM: a start by penalised quasi-likelihood, then the two-stage
+// fit shared with one grouping factor.
+#include <cmath>
+#include <optional>
+#include <stdexcept>
+
+#include "lmm/glmm/crossed_detail.hpp"
+#include "lmm/glmm/group.hpp"
+#include "lmm/glmm/stages.hpp"
+
+namespace qk::glmm {
+namespace {
+
+using namespace crossed_detail;
+
+// A start for theta by penalised quasi-likelihood (Breslow & Clayton, JASA 88, 1993):
+// the linear mixed model of the working response at the modes of (theta0, beta), with
+// the Fisher weights, fitted by the crossed LMM core; its random effects' covariance
+// sigma^2 Lambda Lambda' gives theta = sigma theta_LMM (a GLMM's scale is 1). Empty
+// where the modes or the fit fail.
+std::vector<double> pql_start(const CrossedModel& model, const std::vector<double>& theta0,
+                              const std::vector<double>& beta) {
+  std::vector<double> b = beta, eta;
+  std::vector<std::vector<double>> u;
+  Solve last;
+  if (!pirls(model, theta0, b, false, false, u, eta, last)) return {};
+  const std::uint64_t n = model.n;
+  std::vector<double> wt(n), zr(n);
+  for (std::uint64_t r = 0; r < n; ++r) {
+    const detail::RowState s = detail::row_state(model.family, model.y[r], eta[r], model.w[r]);
+    wt[r] = model.w[r] == 0.0 ? kTinyWeight : s.weight;
+    zr[r] = (eta[r] - model.offset[r]) + (model.w[r] == 0.0 ? 0.0 : (model.y[r] - s.mu) / mu_eta(model.family, eta[r]));
+  }
+  const std::unique_ptr<cr::Design> system = system_of(model, wt, zr, true);
+  const cr::Design& d = *system;
+  const OptimResult r = cr::fit(d, theta0, false, MinimizeOptions{});
+  if (!std::isfinite(r.deviance)) return {};
+  const std::optional<cr::Solution> sol = cr::evaluate(d, r.theta, false, kModeDeviance);
+  if (!sol || !(sol->ev.sigma2 > 0.0)) return {};
+  std::vector<double> out = r.theta;
+  const double sigma = std::sqrt(sol->ev.sigma2);
+  for (double& t : out) t = t * sigma;
+  return out;
+}
+
+
+}  // namespace
+
+FitResult crossed_fit(const CrossedModel& model, const FitOptions& options) {
+  if (options.nagq > 1) throw std::invalid_argument("adaptive quadrature needs a single grouping factor");
+  const std::size_t nt = model.theta_offset.back();
+  Criteria c;
+  c.n_theta = nt;
+  c.p = model.p;
+  for (std::size_t j = 0; j < model.factors.size(); ++j) {
+    const CrossedFactor& f = model.factors[j];
+    for (SignGroup g : sign_groups(f.idx)) {
+      g.diagonal += model.theta_offset[j];
+      for (auto& i : g.members) i += model.theta_offset[j];
+      c.groups.push_back(g);
+    }
+    const std::vector<double> d = default_theta(f.idx);
+    c.theta0.insert(c.theta0.end(), d.begin(), d.end());
+  }
+  c.joint = [&](const std::vector<double>& th, const double* b0, double& f, double* b, double* rx) {
+    return crossed_joint(model, th, b0, f, b, rx);
+  };
+  c.diagnose = [&](const std::vector<double>& b) {
+    return separation_message(model.family, model.n, model.p, model.x.data(), model.offset.data(), model.y.data(), b);
+  };
+  // Within the fit each PIRLS starts from the modes of the point evaluated last: the
+  // modes move little between the optimiser's points, and PIRLS converges to them to
+  // rounding from either start, so this saves about half its steps.
+  std::vector<std::vector<double>> warm;
+  c.value = [&](const std::vector<double>& xv, double& f) {
+    return crossed_evaluate(model, std::vector<double>(xv.begin(), xv.begin() + static_cast<std::ptrdiff_t>(nt)),
+                            xv.data() + nt, f, nullptr, nullptr, &warm);
+  };
+  c.gradient = [&](const std::vector<double>& xv, double& f, std::vector<double>& g) {
+    return crossed_evaluate(model, std::vector<double>(xv.begin(), xv.begin() + static_cast<std::ptrdiff_t>(nt)),
+                            xv.data() + nt, f, nullptr, g.data(), &warm);
+  };
+  c.stage1 = options.nagq == 0;
+  c.refine_start = [&](const std::vector<double>& th, const std::vector<double>& b) {
+    return pql_start(model, th, b);
+  };
+  std::vector<double> x, unit;
+  FitResult res = two_stage(c, options, x, unit);
+  CrossedModes modes;
+  double f;
+  if (!crossed_evaluate(model, res.theta, res.beta.data(), f, &modes, nullptr, nullptr))
+    throw std::runtime_error("the conditional modes could not be found at the estimate");
+  res.u.clear();
+  res.b.clear();
+  res.cond_var.clear();
+  for (std::size_t j = 0; j < model.factors.size(); ++j) {
+    const CrossedFactor& fj = model.factors[j];
+    const std::vector<double> lam = theta_to_lambda(theta_part(model, res.theta, j), fj.idx, fj.q);
+    res.u.insert(res.u.end(), modes.u[j].begin(), modes.u[j].end());
+    for (std::uint64_t l = 0; l < fj.m; ++l)
+      for (std::uint64_t a = 0; a < fj.q; ++a) {
+        double b = 0.0;
+        for (std::uint64_t c2 = 0; c2 <= a; ++c2) b = b + lam[a * fj.q + c2] * modes.u[j][l * fj.q + c2];
+        res.b.push_back(b);
+      }
+    res.cond_var.insert(res.cond_var.end(), modes.cond_var[j].begin(), modes.cond_var[j].end());
+  }
+  res.eta = modes.eta;
+  res.mu.resize(model.n);
+  for (std::uint64_t r = 0; r < model.n; ++r) res.mu[r] = linkinv(model.family, modes.eta[r]);
+  res.vcov_rx = modes.rx_inv;
+  if (!res.vcov_from_hessian) res.vcov = res.vcov_rx;
+  return res;
+}
+
+
+}  // namespace qk::glmm

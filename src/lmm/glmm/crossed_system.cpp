@@ -1,0 +1,194 @@
+// The crossed GLMM's systems: the model's rows and patterns, their products refilled
+// per PIRLS step, and the penalised weighted least-squares solves by the crossed LMM
+// core.
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+#include "lmm/glmm/crossed_detail.hpp"
+#include "lmm/glmm/group.hpp"
+
+namespace qk::glmm {
+namespace crossed_detail {
+
+void refill(const CrossedModel& model, const std::vector<double>& wt, const std::vector<double>& resp, bool joint,
+            cr::Products& pr) {
+  const std::size_t k = model.factors.size(), p = joint ? model.p : 0;
+  for (std::size_t j = 0; j < k; ++j) {
+    std::fill(pr.ztz[j].begin(), pr.ztz[j].end(), 0.0);
+    std::fill(pr.ztx[j].begin(), pr.ztx[j].end(), 0.0);
+    std::fill(pr.zty[j].begin(), pr.zty[j].end(), 0.0);
+  }
+  for (cr::CrossBlock& cb : pr.cross) std::fill(cb.values.begin(), cb.values.end(), 0.0);
+  std::fill(pr.xtx.begin(), pr.xtx.end(), 0.0);
+  std::fill(pr.xty.begin(), pr.xty.end(), 0.0);
+  pr.yty = 0.0;
+  pr.log_weights = 0.0;
+  for (std::uint64_t r = 0; r < model.n; ++r) {
+    const double w = wt[r], yr = resp[r];
+    pr.yty = pr.yty + (yr * w) * yr;
+    pr.log_weights = pr.log_weights + std::log(w);
+    const double* xr = model.x.data() + r * model.p;
+    for (std::size_t a = 0; a < p; ++a) {
+      const double xa = xr[a] * w;
+      pr.xty[a] = pr.xty[a] + xa * yr;
+      for (std::size_t c = 0; c < p; ++c) pr.xtx[a * p + c] = pr.xtx[a * p + c] + xa * xr[c];
+    }
+    for (std::size_t j = 0; j < k; ++j) {
+      const CrossedFactor& f = model.factors[j];
+      const std::uint64_t l = static_cast<std::uint64_t>(f.codes[r]), q = f.q;
+      const double* zr = f.z.data() + r * q;
+      double* ztz = pr.ztz[j].data() + l * q * q;
+      double* ztx = pr.ztx[j].data() + l * q * p;
+      for (std::size_t a = 0; a < q; ++a) {
+        const double za = zr[a] * w;
+        pr.zty[j][l * q + a] = pr.zty[j][l * q + a] + za * yr;
+        for (std::size_t c = 0; c < q; ++c) ztz[a * q + c] = ztz[a * q + c] + za * zr[c];
+        for (std::size_t c = 0; c < p; ++c) ztx[a * p + c] = ztx[a * p + c] + za * xr[c];
+      }
+    }
+    for (std::size_t i = 0, pi = 0; i + 1 < k; ++i)
+      for (std::size_t j = i + 1; j < k; ++j, ++pi) {
+        const CrossedFactor& fi = model.factors[i];
+        const CrossedFactor& fj = model.factors[j];
+        double* v = pr.cross[pi].values.data() + model.cross_pos[pi][r] * fi.q * fj.q;
+        for (std::size_t a = 0; a < fi.q; ++a) {
+          const double za = fi.z[r * fi.q + a] * w;
+          for (std::size_t c = 0; c < fj.q; ++c) v[a * fj.q + c] = v[a * fj.q + c] + za * fj.z[r * fj.q + c];
+        }
+      }
+  }
+}
+
+
+std::shared_ptr<const cr::Design> pattern_of(const CrossedModel& model, bool joint) {
+  const std::vector<double> ones(model.n, 1.0), zeros(model.n, 0.0);
+  cr::CrossedRows rows;
+  rows.n = model.n;
+  rows.p = joint ? model.p : 0;
+  rows.y = zeros.data();
+  rows.x = joint ? model.x.data() : nullptr;
+  rows.w = ones.data();
+  std::vector<std::vector<std::uint64_t>> blocks;
+  for (const CrossedFactor& f : model.factors) {
+    rows.factors.push_back({f.codes.data(), f.m, f.z.data(), f.q});
+    blocks.push_back(f.blocks);
+  }
+  auto pr = cr::products_of(rows);
+  if (auto* err = std::get_if<std::string>(&pr)) throw std::invalid_argument(*err);
+  cr::Products products = std::get<cr::Products>(std::move(pr));
+  products.shift = Shift{};
+  products.shift.x.assign(rows.p, 0.0);
+  auto design = cr::make_design(std::move(products), std::move(blocks));
+  if (auto* err = std::get_if<std::string>(&design)) throw std::invalid_argument(*err);
+  return std::shared_ptr<const cr::Design>(std::move(std::get<0>(design)));
+}
+
+
+std::unique_ptr<cr::Design> system_of(const CrossedModel& model, const std::vector<double>& wt,
+                                      const std::vector<double>& resp, bool joint) {
+  const cr::Design& pattern = joint ? *model.joint : *model.plain;
+  auto d = std::make_unique<cr::Design>();
+  d->pr = pattern.pr;
+  d->layout = pattern.layout;
+  d->blocks = pattern.blocks;
+  d->tidx = pattern.tidx;
+  d->theta_offset = pattern.theta_offset;
+  d->shell.n = pattern.shell.n;
+  d->shell.p = pattern.shell.p;
+  d->shell.weighted = true;
+  refill(model, wt, resp, joint, d->pr);
+  d->shell.log_weights = d->pr.log_weights;
+  return d;
+}
+
+bool solve_system(const CrossedModel& model, const std::vector<double>& theta, const std::vector<double>& wt,
+                  const std::vector<double>& resp, bool joint, bool cond_var, bool gradient, Solve& out) {
+  std::unique_ptr<cr::Design> d = system_of(model, wt, resp, joint);
+  std::optional<cr::Factor> f = cr::factorize(*d, theta, false);
+  if (!f) return false;
+  const std::vector<double> skip(theta.size(), 0.0);
+  out.solution = cr::solution_of(*d, *f, false, kModeSolution, cond_var, gradient ? nullptr : &skip);
+  out.u = out.solution->u;
+  out.beta = out.solution->ev.beta;
+  out.ldl2 = out.solution->ev.ldl2;
+  if (gradient) {
+    out.design = std::move(d);
+    out.factor = std::move(f);
+  }
+  return true;
+}
+
+bool pwls(const CrossedModel& model, const std::vector<double>& theta, const std::vector<double>& eta,
+          const std::vector<double>& base, bool joint, bool cond_var, Solve& out, bool gradient) {
+  const std::uint64_t n = model.n;
+  std::vector<double> wt(n), zr(n);
+  for (std::uint64_t r = 0; r < n; ++r) {
+    const detail::RowState s = detail::row_state(model.family, model.y[r], eta[r], model.w[r]);
+    const double m1 = mu_eta(model.family, eta[r]);
+    wt[r] = model.w[r] == 0.0 ? kTinyWeight : s.weight;
+    zr[r] = (eta[r] - base[r]) + (model.w[r] == 0.0 ? 0.0 : (model.y[r] - s.mu) / m1);
+  }
+  return solve_system(model, theta, wt, zr, joint, cond_var, gradient, out);
+}
+
+}  // namespace crossed_detail
+
+using namespace crossed_detail;
+
+CrossedModel make_crossed(std::uint64_t n, std::uint64_t p, const double* y, const double* x, const double* w,
+                          const double* offset, Family family, std::vector<CrossedFactor> factors) {
+  CrossedModel model;
+  model.family = family;
+  model.n = n;
+  model.p = p;
+  model.y.assign(y, y + n);
+  model.w.assign(w, w + n);
+  model.x.assign(x, x + n * p);
+  model.offset.assign(n, 0.0);
+  if (offset) model.offset.assign(offset, offset + n);
+  double constant = 0.0;
+  for (std::uint64_t r = 0; r < n; ++r) {
+    if (!(model.w[r] == 0.0 && std::isfinite(model.y[r])) &&
+        check_response(family, model.y[r], model.w[r]) == Support::kOutside)
+      throw std::invalid_argument("row " + std::to_string(r) + ": response " + std::to_string(model.y[r]) +
+                                  " with weight " + std::to_string(model.w[r]) + " is outside the support of the " +
+                                  family_name(family.kind) + " family");
+    if (!std::isfinite(model.offset[r])) throw std::invalid_argument("offset[" + std::to_string(r) + "] is not finite");
+    if (model.w[r] != 0.0) constant = constant + loglik_constant(family, model.y[r], model.w[r]);
+  }
+  for (double v : model.x)
+    if (!std::isfinite(v)) throw std::invalid_argument("x has a value that is not finite");
+  model.theta_offset.push_back(0);
+  for (std::size_t j = 0; j < factors.size(); ++j) {
+    CrossedFactor& f = factors[j];
+    if (auto err = blocks_error(f.blocks, f.q)) throw std::invalid_argument("factor " + std::to_string(j) + ": " + *err);
+    f.idx = theta_index(f.q, f.blocks);
+    for (std::uint64_t r = 0; r < n; ++r)
+      if (f.codes[r] < 0 || static_cast<std::uint64_t>(f.codes[r]) >= f.m)
+        throw std::invalid_argument("factor " + std::to_string(j) + ": codes[" + std::to_string(r) +
+                                    "] is outside 0.." + std::to_string(f.m - 1));
+    model.theta_offset.push_back(model.theta_offset.back() + f.idx.size());
+  }
+  model.factors = std::move(factors);
+  model.constant = -2.0 * constant;
+  model.plain = pattern_of(model, false);
+  model.joint = pattern_of(model, true);
+  const std::size_t k = model.factors.size();
+  for (std::size_t i = 0; i + 1 < k; ++i)
+    for (std::size_t j = i + 1; j < k; ++j) {
+      const cr::CrossBlock& cb = model.plain->pr.cross[cr::pair_index(i, j, k)];
+      std::vector<std::uint64_t> pos(n);
+      for (std::uint64_t r = 0; r < n; ++r) {
+        const std::uint64_t key = static_cast<std::uint64_t>(model.factors[i].codes[r]) * model.factors[j].m +
+                                  static_cast<std::uint64_t>(model.factors[j].codes[r]);
+        pos[r] = static_cast<std::uint64_t>(std::lower_bound(cb.keys.begin(), cb.keys.end(), key) - cb.keys.begin());
+      }
+      model.cross_pos.push_back(std::move(pos));
+    }
+  return model;
+}
+
+
+}  // namespace qk::glmm
