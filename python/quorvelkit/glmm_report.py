@@ -12,10 +12,9 @@ from typing import Any
 
 import numpy as np
 
-from .errors import SINGULAR_NOTE
 from .labels import json_label
 from .pvalues import format_numbers, format_pvalues, zap_small
-from .report import SIGNIF_CODES, _nobs_line, _stars, _table
+from .report import SIGNIF_CODES, _nobs_line, _notes, _stars, _table
 
 __all__ = ["format_glmm_summary", "format_glmm_short", "glmm_to_dict", "r_abbreviate", "coefficient_cells"]
 
@@ -165,21 +164,6 @@ def _fixed_correlations(fit: Any) -> list[str]:
     rows = [[names[i]] + [f"{round(corr[i, j], 3):.3f}" if j < i else "" for j in range(p - 1)] for i in range(1, p)]
     header = [""] + [r_abbreviate(n) for n in names[:-1]]
     return ["", "Correlation of Fixed Effects:", *_table(header, rows, [True] * p)]
-
-
-def _notes(fit: Any) -> list[str]:
-    lines = []
-    if fit.dropped_columns:
-        k = len(fit.dropped_columns)
-        lines.append(
-            f"fixed-effect model matrix is rank deficient so dropping {k} column{'s' if k > 1 else ''}: "
-            f"{', '.join(fit.dropped_columns)}"
-        )
-    if fit.is_singular:
-        lines.append(SINGULAR_NOTE)
-    if not fit.converged:
-        lines.append(f"the optimiser did not converge: {fit.optimizer['message']}")
-    return lines
 
 
 def _overdispersion(fit: Any) -> list[str]:

@@ -154,13 +154,7 @@ using namespace crossed_detail;
 
 double laplace_value(const CrossedModel& model, const std::vector<double>& eta,
                      const std::vector<std::vector<double>>& u, double ldl2) {
-  double ll = 0.0;
-  for (std::uint64_t r = 0; r < model.n; ++r)
-    if (model.w[r] != 0.0) ll = ll + loglik_smooth(model.family, model.y[r], linkinv(model.family, eta[r]), model.w[r]);
-  double uu = 0.0;
-  for (const auto& v : u)
-    for (double x : v) uu = uu + x * x;
-  return ((-2.0 * ll + uu) + ldl2) + model.constant;
+  return (objective(model, eta, u) + ldl2) + model.constant;
 }
 
 
