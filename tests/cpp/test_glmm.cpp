@@ -211,6 +211,28 @@ TEST(GlmmDeterminism, SameBitsForAnyPoolSize) {
   }, 20000 * 2 * 8);
 }
 
+// Crossed factors: the first factor's 20000 levels are factored in many chunks.
+TEST(GlmmDeterminism, CrossedSameBitsForAnyPoolSize) {
+  qkt::same_bits_for_pool_sizes([] {
+    const gl::Family fam = family("poisson", "log");
+    const Sim s = simulate(fam, 20000, 1, 4, 78);
+    std::vector<gl::CrossedFactor> factors(2);
+    factors[0] = {s.codes, s.m, 1, GVec(s.n, 1.0), {1}, {}};
+    factors[1] = {s.codes2, 7, 1, GVec(s.n, 1.0), {1}, {}};
+    const gl::CrossedModel model =
+        gl::make_crossed(s.n, s.p, s.y.data(), s.x.data(), s.w.data(), nullptr, fam, std::move(factors));
+    const GVec beta{0.7, 0.4};
+    GVec grad(4);
+    double f;
+    gl::CrossedModes modes;
+    const bool ok = gl::crossed_evaluate(model, {0.6, 0.3}, beta.data(), f, &modes, grad.data());
+    GVec all = grad;
+    all.push_back(f);
+    for (const GVec& u : modes.u) all.insert(all.end(), u.begin(), u.end());
+    return (ok ? "" : "failed") + qkt::bits(all);
+  }, 20000 * 8);
+}
+
 TEST(GlmmRows, RefusalsNameTheRow) {
   const gl::Family bin = family("binomial", "logit"), poi = family("poisson", "log");
   Sim s = simulate(bin, 4, 1, 3, 3);
