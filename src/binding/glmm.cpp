@@ -287,7 +287,7 @@ PyMethodDef glmm_methods[] = {
 
 PyType_Slot glmm_slots[] = {
     {Py_tp_doc, const_cast<char*>(
-                    "GlmmCore(y, x, z, codes, n_groups, blocks, weights, offset, family, link)\n--\n\n"
+                    "GlmmCore(y, x, z, codes, n_groups, blocks, weights, offset, family, link=None)\n--\n\n"
                     "A generalized linear mixed model (binomial or Poisson) with random-effects\n"
                     "terms on one grouping factor. y is the proportion of successes (binomial)\n"
                     "or the count; weights the prior weights (binomial: the trials); offset None\n"
