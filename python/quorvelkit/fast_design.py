@@ -142,7 +142,7 @@ def _column_name(text: str) -> str | None:
 
 
 def _kind(values: pd.Series) -> str | None:
-    """"number" or "factor" as formulaic's pandas materializer reads a column, or None
+    """ "number" or "factor" as formulaic's pandas materializer reads a column, or None
     for a type this path leaves to formulaic."""
     dtype = values.dtype
     if isinstance(dtype, pd.CategoricalDtype):

@@ -214,7 +214,8 @@ def learn_spec(
         x_columns = list(fixed.rhs.columns)
         blocks = tuple(int(r.shape[1]) for r in rand)
         rand_columns = [c for r in rand for c in r.columns]
-        formulaic = FormulaicSpecs(learnt=(fixed.model_spec, [r.model_spec for r in rand], [o.model_spec for o in offsets]))
+        learnt = (fixed.model_spec, [r.model_spec for r in rand], [o.model_spec for o in offsets])
+        formulaic = FormulaicSpecs(learnt=learnt)
         categorical = {}
         for mspec in (fixed.rhs.model_spec, *(r.model_spec for r in rand)):
             for expr, (kind, state) in mspec.encoder_state.items():
