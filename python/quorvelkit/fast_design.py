@@ -41,7 +41,9 @@ __all__ = ["FastMatrices", "FormulaicSpecs", "fast_matrices"]
 
 _PLAIN = re.compile(r"[A-Za-z_][A-Za-z0-9_.]*")
 _QUOTED = re.compile(r"`[^`\\]+`")
-_KEYWORDS = frozenset({"True", "False", "None"})
+#: Names formulaic reads as another thing than a column, or whose matrix column would
+#: clash with the intercept's.
+_KEYWORDS = frozenset({"True", "False", "None", "Intercept"})
 
 
 class FormulaicSpecs:
@@ -192,6 +194,8 @@ def _part(
         for k in range(first, len(f.levels)):
             columns.append(fmt.format(name, f.levels[k]))
             makes.append(("level", (name, k)))
+    if len(set(columns)) < len(columns):
+        return None  # formulaic keeps one of the columns of a name
     return columns, makes
 
 

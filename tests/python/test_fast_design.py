@@ -36,6 +36,9 @@ def _frame(seed: int, n: int = 48) -> pd.DataFrame:
             "h": rng.integers(0, 4, n),
         }
     )
+    frame["Intercept"] = frame["f"] + 1
+    frame["c[T.q]"] = frame["x"] * 2
+    frame["nullable"] = pd.array(frame["x"], dtype="Int64")
     frame.loc[3, "f"] = np.nan
     frame.loc[5, "o"] = None
     frame.loc[7, "c"] = np.nan
@@ -140,6 +143,9 @@ FORMULAS = [
     "y ~ x * f + (1 | g)",
     "log(y) ~ C(x) + (1 | g)",
     "y ~ x + offset(f) + (1 | g)",
+    "y ~ Intercept + (1 | g)",
+    "y ~ x + `c[T.q]` + c + (1 | g)",
+    "y ~ nullable + (1 | g)",
     # refused the same way, or not
     "y ~ 0 + (1 | g)",
     "y ~ nothere + (1 | g)",
