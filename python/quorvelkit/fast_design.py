@@ -41,9 +41,8 @@ __all__ = ["FastMatrices", "FormulaicSpecs", "fast_matrices"]
 
 _PLAIN = re.compile(r"[A-Za-z_][A-Za-z0-9_.]*")
 _QUOTED = re.compile(r"`[^`\\]+`")
-#: Names formulaic reads as another thing than a column, or whose matrix column would
-#: clash with the intercept's.
-_KEYWORDS = frozenset({"True", "False", "None", "Intercept"})
+#: Names formulaic reads as constants, not columns.
+_KEYWORDS = frozenset({"True", "False", "None"})
 
 
 class FormulaicSpecs:
