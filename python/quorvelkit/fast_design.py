@@ -29,7 +29,7 @@ from __future__ import annotations
 import re
 import warnings
 from collections.abc import Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
@@ -81,12 +81,6 @@ class FormulaicSpecs:
             self._template = None  # the template has done its work
         return self._learnt
 
-    def __getstate__(self) -> dict[str, Any]:
-        return {"_learnt": self._learnt, "_template": self._template, "_texts": self._texts}
-
-    def __setstate__(self, state: dict[str, Any]) -> None:
-        self.__dict__.update(state)
-
 
 @dataclass
 class FastMatrices:
@@ -100,8 +94,8 @@ class FastMatrices:
     z: np.ndarray
     x_columns: list[str]
     z_columns: list[list[str]]
-    categorical: dict[str, list] = field(default_factory=dict)
-    specs: FormulaicSpecs | None = None
+    categorical: dict[str, list]
+    specs: FormulaicSpecs
 
 
 _TOKEN = re.compile(r"\s*([+-]?)\s*(`[^`\\]+`|[A-Za-z0-9_.]+)\s*")
@@ -167,7 +161,7 @@ def _factor(values: pd.Series) -> _Factor:
 
 
 def _part(
-    text: str, frame: pd.DataFrame, factors: dict[str, _Factor], kinds: dict[str, str]
+    text: str, factors: dict[str, _Factor], kinds: dict[str, str]
 ) -> tuple[list[str], list[tuple[str, Any]]] | None:
     """The column names of a part and how each is made: ("one", None), ("number",
     column) or ("level", (column, level index)); None when the part is not simple."""
@@ -243,21 +237,20 @@ def fast_matrices(
             if kind == "factor":
                 factors[name] = _factor(frame[name])
                 categorical[name] = factors[name].levels
-    built = [_part(t, frame, factors, kinds) for t in parts_text]
-    if any(b is None for b in built):
-        return None
-    n = len(frame)
-    mats = []
-    for b in built:
-        assert b is not None
-        out = np.empty((n, len(b[0])))
-        _fill(out, b[1], frame, factors)
+    names: list[list[str]] = []
+    mats: list[np.ndarray] = []
+    for text in parts_text:
+        part = _part(text, factors, kinds)
+        if part is None:
+            return None
+        out = np.empty((len(frame), len(part[0])))
+        _fill(out, part[1], frame, factors)
+        names.append(part[0])
         mats.append(out)
     y = np.ascontiguousarray(frame[y_name].to_numpy(dtype=float))
-    z = np.ascontiguousarray(np.column_stack(mats[1:])) if len(mats) > 1 else np.empty((n, 0))
-    template = _template(frame, factors)
-    specs = FormulaicSpecs(template=template, texts=(f"{response} ~ {fixed}", tuple(random_texts)))
-    return FastMatrices(y, mats[0], z, built[0][0], [b[0] for b in built[1:]], categorical, specs)  # type: ignore[index]
+    z = np.ascontiguousarray(np.column_stack(mats[1:])) if len(mats) > 1 else np.empty((len(frame), 0))
+    specs = FormulaicSpecs(template=_template(frame, factors), texts=(f"{response} ~ {fixed}", tuple(random_texts)))
+    return FastMatrices(y, mats[0], z, names[0], names[1:], categorical, specs)
 
 
 def _single(frame: pd.DataFrame, name: str) -> bool:
@@ -269,9 +262,8 @@ def _template(frame: pd.DataFrame, factors: dict[str, _Factor]) -> pd.DataFrame:
     """The rows of ``frame`` holding the first occurrence of every level of every
     factor (and the first row): formulaic learns the same levels from them as from
     the whole frame, and nothing else it learns depends on the rows."""
-    rows = [np.zeros(1, dtype=np.int64)]
+    first = np.zeros(len(frame), dtype=bool)
+    first[:1] = True
     for f in factors.values():
-        present = f.codes >= 0
-        _, first = np.unique(f.codes[present], return_index=True)
-        rows.append(np.flatnonzero(present)[first])
-    return frame.iloc[np.unique(np.concatenate(rows))].reset_index(drop=True)
+        first |= ~pd.Series(f.codes).duplicated().to_numpy()  # a hash pass, no sort
+    return frame.iloc[np.flatnonzero(first)].reset_index(drop=True)

@@ -226,7 +226,6 @@ def learn_spec(
         x_columns = fast.x_columns
         blocks = tuple(len(c) for c in fast.z_columns)
         rand_columns = [c for cols in fast.z_columns for c in cols]
-        assert fast.specs is not None
         formulaic, categorical = fast.specs, fast.categorical
     fe_all = parsed.display_names(x_columns)
     if not fe_all:
