@@ -21,7 +21,7 @@ formulaic's rules, for terms of degree at most one (formulaic 1.x, ``ensure_full
 
 formulaic's own description of the model (what prediction on new data and batches
 apply) is learnt on demand from a handful of rows holding every level of every factor
-(:class:`FormulaicSpecs`): the levels, hence the learnt state, are the data's.
+(:class:`FormulaicParts`): the levels, hence the learnt state, are the data's.
 """
 
 from __future__ import annotations
@@ -37,7 +37,7 @@ import pandas as pd
 
 from .r_functions import FORMULA_CONTEXT
 
-__all__ = ["FastMatrices", "FormulaicSpecs", "fast_matrices"]
+__all__ = ["FastMatrices", "FormulaicParts", "fast_matrices"]
 
 _PLAIN = re.compile(r"[A-Za-z_][A-Za-z0-9_.]*")
 _QUOTED = re.compile(r"`[^`\\]+`")
@@ -45,7 +45,7 @@ _QUOTED = re.compile(r"`[^`\\]+`")
 _KEYWORDS = frozenset({"True", "False", "None"})
 
 
-class FormulaicSpecs:
+class FormulaicParts:
     """formulaic's model descriptions of a model's parts: of "response ~ fixed part",
     of each random-effects term and of each ``offset()`` term. Either given as learnt,
     or learnt on first use from ``template``, a frame of the model's columns whose
@@ -59,7 +59,7 @@ class FormulaicSpecs:
         texts: tuple[str, tuple[str, ...]] | None = None,
     ) -> None:
         if learnt is None and (template is None or texts is None):
-            raise ValueError("FormulaicSpecs needs the learnt descriptions or a template and its formulas")
+            raise ValueError("FormulaicParts needs the learnt descriptions or a template and its formulas")
         self._learnt = learnt
         self._template = template
         self._texts = texts
@@ -95,7 +95,7 @@ class FastMatrices:
     x_columns: list[str]
     z_columns: list[list[str]]
     categorical: dict[str, list]
-    specs: FormulaicSpecs
+    formulaic: FormulaicParts
 
 
 _TOKEN = re.compile(r"\s*([+-]?)\s*(`[^`\\]+`|[A-Za-z0-9_.]+)\s*")
@@ -249,8 +249,8 @@ def fast_matrices(
         mats.append(out)
     y = np.ascontiguousarray(frame[y_name].to_numpy(dtype=float))
     z = np.ascontiguousarray(np.column_stack(mats[1:])) if len(mats) > 1 else np.empty((len(frame), 0))
-    specs = FormulaicSpecs(template=_template(frame, factors), texts=(f"{response} ~ {fixed}", tuple(random_texts)))
-    return FastMatrices(y, mats[0], z, names[0], names[1:], categorical, specs)
+    formulaic = FormulaicParts(template=_template(frame, factors), texts=(f"{response} ~ {fixed}", tuple(random_texts)))
+    return FastMatrices(y, mats[0], z, names[0], names[1:], categorical, formulaic)
 
 
 def _single(frame: pd.DataFrame, name: str) -> bool:

@@ -29,7 +29,7 @@ from .checks import (
     unseen_levels,
 )
 from .errors import RowsUnavailable, SourceError
-from .fast_design import FormulaicSpecs
+from .fast_design import FormulaicParts
 from .frames import arrow_frame, join_labels, object_text
 from .parsing import ParsedFormula
 from .r_functions import FORMULA_CONTEXT
@@ -110,8 +110,8 @@ class ModelRows:
 class ModelSpec:
     """Everything that turns rows into the model's matrices, learnt once.
 
-    ``formulaic`` holds formulaic's specs (learnt on first use for a model of plain
-    columns): :attr:`formula_spec` of "response ~ fixed part" (its ``rhs`` is
+    ``formulaic`` holds formulaic's descriptions of the parts (learnt on first use for a
+    model of plain columns): :attr:`formula_spec` of "response ~ fixed part" (its ``rhs`` is
     :attr:`fixed_spec`), :attr:`random_specs` one per random-effects term and
     :attr:`offset_specs` one per ``offset()`` term. ``fe_all`` names every fixed-effects
     column (aliased ones included) and ``re_names`` the columns of Z. ``categorical``
@@ -126,7 +126,7 @@ class ModelSpec:
 
     parsed: ParsedFormula
     used: list[str]
-    formulaic: FormulaicSpecs
+    formulaic: FormulaicParts
     fe_all: list[str]
     re_names: list[str]
     factors: tuple[GroupingFactor, ...]

@@ -18,7 +18,7 @@ import pandas as pd
 from . import _quorvelkit as _qk
 from .checks import RowValues, check_column_types, check_dimensions, check_terms, require_columns
 from .errors import FormulaError, SourceError, clean_message
-from .fast_design import FormulaicSpecs, fast_matrices
+from .fast_design import FormulaicParts, fast_matrices
 from .formula_limits import check_random_columns
 from .frames import drop_unused_categories, object_text
 from .model import (
@@ -215,7 +215,7 @@ def learn_spec(
         blocks = tuple(int(r.shape[1]) for r in rand)
         rand_columns = [c for r in rand for c in r.columns]
         learnt = (fixed.model_spec, [r.model_spec for r in rand], [o.model_spec for o in offsets])
-        formulaic = FormulaicSpecs(learnt=learnt)
+        formulaic = FormulaicParts(learnt=learnt)
         categorical = {}
         for mspec in (fixed.rhs.model_spec, *(r.model_spec for r in rand)):
             for expr, (kind, state) in mspec.encoder_state.items():
@@ -226,7 +226,7 @@ def learn_spec(
         x_columns = fast.x_columns
         blocks = tuple(len(c) for c in fast.z_columns)
         rand_columns = [c for cols in fast.z_columns for c in cols]
-        formulaic, categorical = fast.specs, fast.categorical
+        formulaic, categorical = fast.formulaic, fast.categorical
     fe_all = parsed.display_names(x_columns)
     if not fe_all:
         raise ValueError("the fixed-effects part has no columns; keep the intercept or add a term")
