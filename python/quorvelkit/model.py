@@ -141,17 +141,10 @@ class ModelSpec:
     link: str = "identity"
     numbers: tuple[str, ...] = ()
 
-    @property
-    def formula_spec(self) -> Any:
-        return self.formulaic.get()[0]
-
-    @property
-    def random_specs(self) -> list[Any]:
-        return self.formulaic.get()[1]
-
-    @property
-    def offset_specs(self) -> list[Any]:
-        return self.formulaic.get()[2]
+    # formulaic's descriptions of the parts, learnt when first asked for.
+    formula_spec = property(lambda self: self.formulaic.get()[0])
+    random_specs = property(lambda self: self.formulaic.get()[1])
+    offset_specs = property(lambda self: self.formulaic.get()[2])
 
     @property
     def fixed_spec(self) -> Any:
