@@ -266,4 +266,4 @@ def _template(frame: pd.DataFrame, factors: dict[str, _Factor]) -> pd.DataFrame:
     first[:1] = True
     for f in factors.values():
         first |= ~pd.Series(f.codes).duplicated().to_numpy()  # a hash pass, no sort
-    return frame.iloc[np.flatnonzero(first)].reset_index(drop=True)
+    return frame.iloc[np.flatnonzero(first)]
