@@ -10,7 +10,8 @@ formulaic's rules, for terms of degree at most one (formulaic 1.x, ``ensure_full
 
 - the intercept is present unless ``0`` or ``-1`` removes it; the last of ``1``, ``0``
   and ``-1`` decides. Terms are ordered by degree (the intercept first), then as written;
-  a term written twice is kept once, where first written;
+  a term written twice is kept once, where first written (any other subtraction, and
+  two matrix columns of one name, are left to formulaic);
 - a column of numbers or booleans is a numeric column, named as the data names it;
 - a column of objects, of text (pandas' ``str``) or a categorical one is a factor whose
   levels are those of ``Series.astype("category")`` (a categorical's categories in
@@ -58,8 +59,6 @@ class FormulaicParts:
         template: pd.DataFrame | None = None,
         texts: tuple[str, tuple[str, ...]] | None = None,
     ) -> None:
-        if learnt is None and (template is None or texts is None):
-            raise ValueError("FormulaicParts needs the learnt descriptions or a template and its formulas")
         self._learnt = learnt
         self._template = template
         self._texts = texts
