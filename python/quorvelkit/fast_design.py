@@ -97,14 +97,22 @@ class FastMatrices:
     formulaic: FormulaicParts
 
 
-_TOKEN = re.compile(r"\s*([+-]?)\s*(`[^`\\]+`|[A-Za-z0-9_.]+)\s*")
+_NAME = r"(?:`[^`\\]+`|[A-Za-z0-9_.]+)"
+_TOKEN = re.compile(rf"\s*([+-]?)\s*({_NAME}(?::{_NAME})?)\s*")
 
 
-def _terms(text: str) -> tuple[bool, list[str]] | None:
-    """Whether a part keeps the intercept, and its column names in order (each once);
-    None for a part that is not a sum of the intercept and bare column names."""
+def _name(token: str) -> str | None:
+    if _QUOTED.fullmatch(token):
+        return token[1:-1]
+    return token if _PLAIN.fullmatch(token) and token not in _KEYWORDS else None
+
+
+def _terms(text: str) -> tuple[bool, list[tuple[str, ...]]] | None:
+    """Whether a part keeps the intercept, and its terms in formulaic's order (by
+    degree, then as written, each once): the column, or the two columns of a product
+    ``a:b``; None for a part that is not a sum of the intercept and such terms."""
     intercept = True
-    names: list[str] = []
+    terms: dict[frozenset[str], tuple[str, ...]] = {}
     at = 0
     if not text.strip():
         return None
@@ -118,21 +126,14 @@ def _terms(text: str) -> tuple[bool, list[str]] | None:
             intercept = sign != "-"
         elif token == "0" and sign != "-":
             intercept = False
-        elif sign != "-" and _QUOTED.fullmatch(token):
-            names.append(token[1:-1])
-        elif sign != "-" and _PLAIN.fullmatch(token) and token not in _KEYWORDS:
-            names.append(token)
-        else:
+        elif sign == "-":
             return None
-    return intercept, list(dict.fromkeys(names))
-
-
-def _column_name(text: str) -> str | None:
-    """The column of a response written as a bare or quoted name."""
-    text = text.strip()
-    if _QUOTED.fullmatch(text):
-        return text[1:-1]
-    return text if _PLAIN.fullmatch(text) and text not in _KEYWORDS else None
+        else:
+            names = [_name(piece) for piece in re.findall(_NAME, token)]
+            if None in names or len(set(names)) < len(names):
+                return None  # formulaic reads a:a as a
+            terms.setdefault(frozenset(names), tuple(names))  # type: ignore[arg-type]
+    return intercept, sorted(terms.values(), key=len)
 
 
 def _kind(values: pd.Series) -> str | None:
@@ -163,18 +164,26 @@ def _part(
     text: str, factors: dict[str, _Factor], kinds: dict[str, str]
 ) -> tuple[list[str], list[tuple[str, Any]]] | None:
     """The column names of a part and how each is made: ("one", None), ("number",
-    column) or ("level", (column, level index)); None when the part is not simple."""
+    column), ("product", columns) or ("level", (column, level index)); None when the
+    part is not simple."""
     read = _terms(text)
     if read is None:
         return None
-    intercept, names = read
+    intercept, terms = read
     columns: list[str] = []
     makes: list[tuple[str, Any]] = []
     if intercept:
         columns.append("Intercept")
         makes.append(("one", None))
     spanned = intercept
-    for name in names:
+    for term in terms:
+        if len(term) > 1:  # a product of numeric columns; formulaic's rank rules for factors are not copied
+            if any(kinds[name] != "number" for name in term):
+                return None
+            columns.append(":".join(term))
+            makes.append(("product", term))
+            continue
+        name = term[0]
         if kinds[name] == "number":
             columns.append(name)
             makes.append(("number", name))
@@ -197,6 +206,9 @@ def _fill(out: np.ndarray, makes: Sequence[tuple[str, Any]], frame: pd.DataFrame
             out[:, j] = 1.0
         elif how == "number":
             out[:, j] = frame[what].to_numpy(dtype=float)
+        elif how == "product":  # in the columns' own types, as formulaic multiplies them
+            a, b = (frame[name].to_numpy() for name in what)
+            out[:, j] = np.multiply(a, b)
         else:
             name, k = what
             out[:, j] = factors[name].codes == k
@@ -212,7 +224,7 @@ def fast_matrices(
     with offsets, aliases or rewritten terms)."""
     if not plain:
         return None
-    y_name = _column_name(response)
+    y_name = _name(response.strip())
     if y_name is None or not _single(frame, y_name) or _kind(frame[y_name]) != "number":
         return None
     parts_text = [fixed, *random_texts]
@@ -224,7 +236,7 @@ def fast_matrices(
     categorical: dict[str, list] = {}
     for read in reads:
         assert read is not None
-        for name in read[1]:
+        for name in (name for term in read[1] for name in term):
             if name in kinds:
                 continue
             if not _single(frame, name):

@@ -32,6 +32,7 @@ def _frame(seed: int, n: int = 48) -> pd.DataFrame:
             "a b": rng.normal(size=n),
             "k": pd.Categorical(rng.integers(1, 4, n)),
             "i8": rng.integers(0, 200, n).astype(np.uint8),
+            "i16": rng.integers(150, 250, n).astype(np.int16),  # i8 * i16 overflows int16
             "g": np.array(list("ABCDEF"))[np.arange(n) % 6],
             "h": rng.integers(0, 4, n),
         }
@@ -137,9 +138,16 @@ FORMULAS = [
     "y ~ x + t + (1 + t | g)",
     "y ~ h + (1 | g)",
     "y ~ x + (0 + o | g) + (1 | h)",
+    # products of numeric columns: after the single columns, in the columns' own types
+    "y ~ f:x + b + x + (1 | g)",
+    "y ~ x:f + f:x + `a b`:i8 + (0 + b:f | g)",
+    "y ~ i8:i16 + (1 | g)",
     # not plain: formulaic's path, the same result
     "y ~ x - 0 + (1 | g)",
     "y ~ t:c + (1 | g)",
+    "y ~ x:c + (1 | g)",
+    "y ~ b:b + (1 | g)",
+    "y ~ x:f:b + (1 | g)",
     "y ~ x * f + (1 | g)",
     "log(y) ~ C(x) + (1 | g)",
     "y ~ x + offset(f) + (1 | g)",
@@ -177,7 +185,7 @@ def test_weights_and_offsets_given_apart(monkeypatch):
     _assert_same(fast, slow)
 
 
-_TOKENS = ["x", "f", "b", "c", "t", "o", "u", "`a b`", "k", "i8", "h", "1", "0", "-1"]
+_TOKENS = ["x", "f", "b", "c", "t", "o", "u", "`a b`", "k", "i8", "h", "1", "0", "-1", "x:f", "f:b", "i8:`a b`"]
 
 
 @pytest.mark.parametrize("seed", range(60))
