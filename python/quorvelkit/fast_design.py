@@ -1,18 +1,22 @@
 """The model matrices of a formula whose every part is plain columns, built directly.
 
 A formula whose response is one numeric column and whose fixed part and random-effects
-terms are sums of the intercept (``1``, ``0``, ``-1``) and bare column names needs none
+terms are sums of the intercept (``1``, ``0``, ``-1``), bare column names and products
+``a:b`` of two numeric columns needs none
 of formulaic's parsing and evaluation: :func:`fast_matrices` codes such a model as
 formulaic codes it (:func:`quorvelkit.model_learning.learn_spec`'s other path), to the
 bit, and returns ``None`` for every other formula, which formulaic then builds.
 
-formulaic's rules, for terms of degree at most one (formulaic 1.x, ``ensure_full_rank``):
+formulaic's rules for such terms (formulaic 1.x, ``ensure_full_rank``):
 
 - the intercept is present unless ``0`` or ``-1`` removes it; the last of ``1``, ``0``
   and ``-1`` decides. Terms are ordered by degree (the intercept first), then as written;
-  a term written twice is kept once, where first written (any other subtraction, and
-  two matrix columns of one name, are left to formulaic);
-- a column of numbers or booleans is a numeric column, named as the data names it;
+  a term written twice (``a:b`` and ``b:a`` are one) is kept once, where first written
+  (any other subtraction, products with a factor or of three columns, and two matrix
+  columns of one name are left to formulaic);
+- a column of numbers or booleans is a numeric column, named as the data names it; a
+  product ``a:b`` is ``numpy.multiply`` of the two columns in their own types (integers
+  wrap as numpy's do), named as written;
 - a column of objects, of text (pandas' ``str``) or a categorical one is a factor whose
   levels are those of ``Series.astype("category")`` (a categorical's categories in
   their order; other values sorted). A factor is coded by treatment contrasts: one
