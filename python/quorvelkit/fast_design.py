@@ -2,10 +2,10 @@
 
 A formula whose response is one numeric column and whose fixed part and random-effects
 terms are sums of the intercept (``1``, ``0``, ``-1``), bare column names and products
-``a:b`` of two numeric columns needs none
-of formulaic's parsing and evaluation: :func:`fast_matrices` codes such a model as
-formulaic codes it (:func:`quorvelkit.model_learning.learn_spec`'s other path), to the
-bit, and returns ``None`` for every other formula, which formulaic then builds.
+``a:b`` of two numeric columns needs none of formulaic's parsing and evaluation:
+:func:`fast_matrices` codes such a model as formulaic codes it
+(:func:`quorvelkit.model_learning.learn_spec`'s other path), to the bit, and returns
+``None`` for every other formula, which formulaic then builds.
 
 formulaic's rules for such terms (formulaic 1.x, ``ensure_full_rank``):
 
