@@ -151,9 +151,10 @@ def _arithmetic(text: str, frame: pd.DataFrame) -> tuple[pd.Series, np.ndarray] 
         tree = ast.parse(text, mode="eval").body
     except SyntaxError:
         return None
-    used: list[str] = []
+    missing = np.zeros(len(frame), dtype=bool)
 
     def walk(node: ast.AST) -> Any:
+        nonlocal missing
         if isinstance(node, ast.BinOp) and type(node.op) in _OPERATORS:
             return _OPERATORS[type(node.op)](walk(node.left), walk(node.right))
         if isinstance(node, ast.UnaryOp) and isinstance(node.op, (ast.USub, ast.UAdd)):
@@ -164,8 +165,10 @@ def _arithmetic(text: str, frame: pd.DataFrame) -> tuple[pd.Series, np.ndarray] 
         if isinstance(node, ast.Name) and node.id in frame.columns:
             values = frame[node.id]
             if pd.api.types.is_numeric_dtype(values.dtype) and not pd.api.types.is_bool_dtype(values.dtype):
-                used.append(node.id)
-                return values.to_numpy(dtype=float, na_value=np.nan)
+                # A numeric column is missing exactly where it reads as NaN.
+                column = values.to_numpy(dtype=float, na_value=np.nan)
+                missing = missing | np.isnan(column)
+                return column
         raise LookupError  # not plain arithmetic of numeric columns
 
     try:
@@ -173,7 +176,6 @@ def _arithmetic(text: str, frame: pd.DataFrame) -> tuple[pd.Series, np.ndarray] 
             out = np.broadcast_to(np.asarray(walk(tree), dtype=float), (len(frame),))
     except LookupError:
         return None
-    missing = frame[list(dict.fromkeys(used))].isna().any(axis=1).to_numpy()
     return pd.Series(out, index=frame.index), missing
 
 

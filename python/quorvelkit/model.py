@@ -29,6 +29,7 @@ from .checks import (
     unseen_levels,
 )
 from .errors import RowsUnavailable, SourceError
+from .fast_design import FormulaicParts
 from .frames import arrow_frame, join_labels, object_text
 from .parsing import ParsedFormula
 from .r_functions import FORMULA_CONTEXT
@@ -109,9 +110,10 @@ class ModelRows:
 class ModelSpec:
     """Everything that turns rows into the model's matrices, learnt once.
 
-    ``formula_spec`` is formulaic's spec of "response ~ fixed part" (its ``rhs`` is
-    :attr:`fixed_spec`), ``random_specs`` one per random-effects term and
-    ``offset_specs`` one per ``offset()`` term. ``fe_all`` names every fixed-effects
+    ``formulaic`` holds formulaic's descriptions of the parts (learnt on first use for a
+    model of plain columns): :attr:`formula_spec` of "response ~ fixed part" (its ``rhs`` is
+    :attr:`fixed_spec`), :attr:`random_specs` one per random-effects term and
+    :attr:`offset_specs` one per ``offset()`` term. ``fe_all`` names every fixed-effects
     column (aliased ones included) and ``re_names`` the columns of Z. ``categorical``
     maps each categorical expression to its levels. ``weights_column`` and
     ``offset_column`` name the columns of prior weights and offset (``None``: none, or
@@ -124,9 +126,7 @@ class ModelSpec:
 
     parsed: ParsedFormula
     used: list[str]
-    formula_spec: Any
-    random_specs: list[Any]
-    offset_specs: list[Any]
+    formulaic: FormulaicParts
     fe_all: list[str]
     re_names: list[str]
     factors: tuple[GroupingFactor, ...]
@@ -140,6 +140,11 @@ class ModelSpec:
     family: str = "gaussian"
     link: str = "identity"
     numbers: tuple[str, ...] = ()
+
+    # formulaic's descriptions of the parts, learnt when first asked for.
+    formula_spec = property(lambda self: self.formulaic.get()[0])
+    random_specs = property(lambda self: self.formulaic.get()[1])
+    offset_specs = property(lambda self: self.formulaic.get()[2])
 
     @property
     def fixed_spec(self) -> Any:

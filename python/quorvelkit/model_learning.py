@@ -18,6 +18,7 @@ import pandas as pd
 from . import _quorvelkit as _qk
 from .checks import RowValues, check_column_types, check_dimensions, check_terms, require_columns
 from .errors import FormulaError, SourceError, clean_message
+from .fast_design import FormulaicParts, fast_matrices
 from .formula_limits import check_random_columns
 from .frames import drop_unused_categories, object_text
 from .model import (
@@ -197,18 +198,36 @@ def learn_spec(
         if len(sub) == 0:
             raise SourceError(f"{where} has no complete row whose values are among the declared levels")
     used = [c for c in sub.columns if isinstance(c, str) and c in set(parsed.columns)]
-    named = parsed.for_formulaic(sub if whole else _spec_frame(sub, levels or {}))
-    fixed = _materialize(f"{parsed.model_response} ~ {parsed.model_fixed}", named, "fixed-effects model matrix")
-    if fixed.lhs.shape[1] != 1:
-        raise ValueError(f"the response '{parsed.response}' must be one numeric column")
-    rand = [_materialize(t.model_text, named, "random-effects model matrix") for t in parsed.random_terms]
-    offsets = [_materialize(f"{text} ~ 1", named, "offset").lhs for text in parsed.offsets]
-    n = len(named)
-    if any(len(m) != n for m in (fixed.lhs, fixed.rhs, *rand, *offsets)):
-        raise ValueError("the formula dropped rows unexpectedly (missing values after a transform?)")
-    fe_all = parsed.display_names(fixed.rhs.columns)
-    rand_columns = [c for r in rand for c in r.columns]
-    blocks = tuple(int(r.shape[1]) for r in rand)
+    simple = not parsed.offsets and not parsed.aliases and not parsed.renames
+    texts = [t.model_text for t in parsed.random_terms]
+    fast = fast_matrices(parsed.model_response, parsed.model_fixed, texts, sub, whole and simple)
+    if fast is None:
+        named = parsed.for_formulaic(sub if whole else _spec_frame(sub, levels or {}))
+        fixed = _materialize(f"{parsed.model_response} ~ {parsed.model_fixed}", named, "fixed-effects model matrix")
+        if fixed.lhs.shape[1] != 1:
+            raise ValueError(f"the response '{parsed.response}' must be one numeric column")
+        rand = [_materialize(text, named, "random-effects model matrix") for text in texts]
+        offsets = [_materialize(f"{text} ~ 1", named, "offset").lhs for text in parsed.offsets]
+        n = len(named)
+        if any(len(m) != n for m in (fixed.lhs, fixed.rhs, *rand, *offsets)):
+            raise ValueError("the formula dropped rows unexpectedly (missing values after a transform?)")
+        x_columns = list(fixed.rhs.columns)
+        blocks = tuple(int(r.shape[1]) for r in rand)
+        rand_columns = [c for r in rand for c in r.columns]
+        learnt = (fixed.model_spec, [r.model_spec for r in rand], [o.model_spec for o in offsets])
+        formulaic = FormulaicParts(learnt=learnt)
+        categorical = {}
+        for mspec in (fixed.rhs.model_spec, *(r.model_spec for r in rand)):
+            for expr, (kind, state) in mspec.encoder_state.items():
+                if getattr(kind, "value", kind) == "categorical":
+                    categorical[expr] = list(state.get("categories", []))
+    else:
+        offsets = []
+        x_columns = fast.x_columns
+        blocks = tuple(len(c) for c in fast.z_columns)
+        rand_columns = [c for cols in fast.z_columns for c in cols]
+        formulaic, categorical = fast.formulaic, fast.categorical
+    fe_all = parsed.display_names(x_columns)
     if not fe_all:
         raise ValueError("the fixed-effects part has no columns; keep the intercept or add a term")
     factors = _grouping_factors(parsed, blocks)
@@ -217,17 +236,10 @@ def learn_spec(
         check_random_columns(f.terms, f.name, f.blocks)
     if not whole:
         check_dimensions(len(fe_all), len(rand_columns), where)
-    categorical = {}
-    for mspec in (fixed.rhs.model_spec, *(r.model_spec for r in rand)):
-        for expr, (kind, state) in mspec.encoder_state.items():
-            if getattr(kind, "value", kind) == "categorical":
-                categorical[expr] = list(state.get("categories", []))
     spec = ModelSpec(
         parsed,
         used,
-        fixed.model_spec,
-        [r.model_spec for r in rand],
-        [o.model_spec for o in offsets],
+        formulaic,
         fe_all,
         parsed.display_names(rand_columns),
         factors,
@@ -238,7 +250,7 @@ def learn_spec(
         offset_array=offset is not None and offset.label is None,
         numbers=tuple(c for c in used if parsed.roles(c) & {"response", "numeric"} or c in number_terms),
     )
-    y, x, z = matrices(fixed.lhs, fixed.rhs, rand)
+    y, x, z = matrices(fixed.lhs, fixed.rhs, rand) if fast is None else (fast.y, fast.x, fast.z)
     if whole:
         off = offset_total(offsets, parsed, at)
         if offset is not None:
@@ -247,17 +259,17 @@ def learn_spec(
                 raise SourceError(f"the offset is not finite in {at(int(np.argmax(bad)))}")
             off = offset.values if off is None else off + offset.values
         return Learnt(spec, spec.checked_rows(sub, y, x, z, off, None, 0, 0, at))
-    _learn_plain(spec, sub, list(fixed.rhs.columns), rand_columns)
+    _learn_plain(spec, sub, x_columns, rand_columns)
     # The shift: an intercept column is constant in every batch, so batches can share
     # the centres chosen from the sample; without one the rows are used as given.
-    if "Intercept" in list(fixed.rhs.columns):
+    if "Intercept" in x_columns:
         if spec.plain is not None:
             y, x, _z = plain_matrices(sub, spec.plain)
         else:
             y, x, _z, off = spec.formulaic_matrices(sub, where)
             y = y if off is None else y - off
         shift = _qk.choose_shift(np.ascontiguousarray(y), np.ascontiguousarray(x))
-        if shift["shift_column"] == list(fixed.rhs.columns).index("Intercept"):
+        if shift["shift_column"] == x_columns.index("Intercept"):
             spec.shift = shift
     return Learnt(spec, None)
 
