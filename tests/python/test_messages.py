@@ -395,6 +395,7 @@ BEFORE_THE_CORE = [  # formulas, columns and arguments lmm refuses
      "several grouping factors (Subject, Days) are fitted from data in memory only, not from data read in batches"),
     (sleep_lmm("y ~ x1 + (x1 ||| g)"), FE, "cannot read"), (sleep_lmm("y ~ x1 + (x1 | g | h)"), FE, "cannot read"),
     (sleep_lmm("y ~ x1"), FE, "no random-effects term"),
+    (sleep_lmm("y ~ x1 + (0 || g)"), FE, "the random-effects term (0 || g) has no columns"),
     (sleep_lmm("y ~ x1 + 1 | g"), FE, "parenthesised"), (sleep_lmm("y ~ x1 * (1 | g)"), FE, "parenthesised"),
     (sleep_lmm("y ~ x1 - (1 | g)"), FE, "subtracted"), (sleep_lmm("~ x1 + (1 | g)"), FE, "no response"),
     (sleep_lmm("y + (1 | g)"), FE, "no '~'"), (sleep_lmm("y ~ x1 + (1 | g"), FE, "unbalanced"),
