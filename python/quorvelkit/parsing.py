@@ -418,9 +418,7 @@ def parse_formula(formula: str, columns: Collection[Any] | None = None, where: s
     for inner in bars:
         side, factors, expanded = _expand_bar(inner, text, aliases)
         if not expanded:  # (0 || g): every column of the term removed
-            raise FormulaError(
-                f"the random-effects term ({inner}) has no columns; use (1 | g) for a random intercept"
-            )
+            raise FormulaError(f"the random-effects term ({inner}) has no columns; use (1 | g) for a random intercept")
         sides.append(side)
         # lme4 expands || over the whole formula before it expands /.
         found += [(t, c, f) for t, c in expanded for f in factors]
