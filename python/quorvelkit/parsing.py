@@ -179,6 +179,12 @@ class ParsedFormula:
         return ", ".join(self.factor_names)
 
 
+#: A formula part of names (bare or backticked), whole numbers and the operators + - :
+#: and ~ alone, which formulaic's parser reads without fail.
+# Possessive throughout, so that a part that does not match fails in linear time.
+_PLAIN = re.compile(r"(?:\s|[+\-:~]|`[^`]*+`|[A-Za-z_.][\w.]*+|\d++)*+")
+
+
 def _scan(text: str) -> Iterator[tuple[int, str, int]]:
     """Yield (index, char, depth) for characters outside quotes; depth counts brackets."""
     depth = 0
@@ -436,6 +442,8 @@ def parse_formula(formula: str, columns: Collection[Any] | None = None, where: s
     parts += [(c.text, t, "random-effects term") for t, c in terms]
     parts += [(c.text, f"offset({o})", "offset") for o, c in zip(offsets, checked_offsets, strict=True)]
     for part, shown, where in parts:
+        if _PLAIN.fullmatch(part):
+            continue  # names, numbers, + - : and ~ only: nothing formulaic's parser could refuse
         try:
             Formula(part)
         except Exception as exc:  # formulaic's syntax errors
