@@ -11,7 +11,10 @@ factor itself, so the standard deviation of random effect k is the norm of row k
 Lambda. Held at s, the row is s times its direction, which stays free: the criterion
 over phi (theta with that row rescaled to norm s, and beta) has the gradient s / |r| (I
 - r r' / |r|^2) g_r in the row's entries and df/ds = g_r' r / |r|. A fixed effect held
-is a coordinate left out of phi. Correlations of vector-valued terms are not profiled.
+is a coordinate left out of phi. The correlation of a term of two random effects held
+at rho fixes the direction of the second row of its block (see
+:meth:`GlmmProfiler._cor_problem`); correlations in terms of three or more random
+effects are not profiled.
 """
 
 from __future__ import annotations
@@ -79,6 +82,7 @@ class GlmmProfiler:
         index: Sequence[tuple[int, int]],
         sd_names: Sequence[str],
         fe_names: Sequence[str],
+        cor_names: dict[tuple[int, int], str] | None = None,
     ) -> None:
         self.core, self.nagq = core, int(nagq)
         self.x0 = np.concatenate([np.asarray(theta, float), np.asarray(beta, float)])
@@ -86,6 +90,7 @@ class GlmmProfiler:
         self.f0 = float(f0)
         self.index = [(int(r), int(c)) for r, c in index]
         self.sd_names, self.fe_names = list(sd_names), list(fe_names)
+        self.cor_names = dict(cor_names or {})
         n = self.nt + self.p
         self.hessian = hessian
         self.h_inv = _inverse(hessian, n)
@@ -113,10 +118,80 @@ class GlmmProfiler:
 
     # ------------------------------------------------------------- problems
     def problems(self) -> list[Problem]:
+        # lme4's order: each random effect's standard deviation, then its correlations
+        # with the later ones of its term; then the fixed effects.
         rows = sorted({r for r, _ in self.index})
-        out = [self._sd_problem(k, name) for k, name in zip(rows, self.sd_names, strict=True)]
+        out = []
+        for k, name in zip(rows, self.sd_names, strict=True):
+            out.append(self._sd_problem(k, name))
+            out += [self._cor_problem(r, c, n) for (r, c), n in sorted(self.cor_names.items()) if c == k]
         out += [self._beta_problem(j, name) for j, name in enumerate(self.fe_names)]
         return out
+
+    def _cor_problem(self, r: int, c: int, name: str) -> Problem:
+        """The correlation of random effects c < r of a term of two: Lambda's block
+        [[a, 0], [b, d]] held at rho as b = rho s t', d = sqrt(1 - rho^2) t' with t' = |t|
+        (the second standard deviation) and s the sign of a, over (a, t, the rest)."""
+        at = {rc: i for i, rc in enumerate(self.index)}
+        ia, ib, id_ = at[(c, c)], at[(r, c)], at[(r, r)]
+        a, b, d = self.x0[ia], self.x0[ib], self.x0[id_]
+        sd2 = math.hypot(b, d)
+        rho0 = math.copysign(1.0, a) * b / sd2 if sd2 > 0 else 0.0
+        keep = [i for i in range(len(self.x0)) if i != ib]
+        pos_t = keep.index(id_)
+
+        def full(rho: float, phi: np.ndarray) -> np.ndarray:
+            x = np.insert(phi, ib, 0.0)
+            t = abs(x[id_])
+            x[ib] = rho * math.copysign(1.0, x[ia]) * t
+            x[id_] = math.sqrt(max(0.0, 1.0 - rho * rho)) * t
+            return x
+
+        def objective(rho: float) -> Objective:
+            def fun(phi: np.ndarray) -> tuple[float, np.ndarray]:
+                x = full(rho, phi)
+                f, g = self._value_grad(x)
+                out = np.delete(g, ib)
+                sign = math.copysign(1.0, phi[pos_t])
+                out[pos_t] = sign * (
+                    g[ib] * rho * math.copysign(1.0, x[ia]) + g[id_] * math.sqrt(max(0.0, 1 - rho * rho))
+                )
+                return f, out
+
+            return fun
+
+        def dpsi(rho: float, phi: np.ndarray) -> float:
+            x = full(rho, phi)
+            _, g = self._value_grad(x)
+            t = abs(phi[pos_t])
+            root = math.sqrt(max(1e-300, 1.0 - rho * rho))
+            return float(t * (g[ib] * math.copysign(1.0, x[ia]) - g[id_] * rho / root))
+
+        def adjust(rho: float, phi: np.ndarray) -> np.ndarray:
+            # t = 0 (the second random effect gone) is a stationary point whatever rho:
+            # a start at or near it stays there, so it restarts at the estimate's t.
+            if abs(phi[pos_t]) < 0.05 * sd2:
+                phi = phi.copy()
+                phi[pos_t] = sd2
+            return phi
+
+        phi0 = np.delete(self.x0, ib)
+        phi0[pos_t] = sd2
+        groups = [(g0, m) for g0, m in _column_groups(self.index, keep) if g0 != pos_t] + [(pos_t, [pos_t])]
+        return Problem(
+            name=name,
+            kind="cor",
+            estimate=rho0,
+            scale=0.1 * max(1.0 - abs(rho0), 0.05),
+            lower=-1.0,
+            upper=1.0,
+            phi0=phi0,
+            h0=np.eye(len(keep)) * 0.01,
+            objective=objective,
+            dpsi=dpsi,
+            groups=groups,
+            adjust=adjust,
+        )
 
     def _sd_problem(self, k: int, name: str) -> Problem:
         row = [i for i, (r, _) in enumerate(self.index) if r == k]
@@ -238,6 +313,7 @@ def profiler_of(fit: Any) -> GlmmProfiler:
         at += width[k]
     index: list[tuple[int, int]] = []
     names: dict[int, str] = {}
+    cors: dict[tuple[int, int], str] = {}
     for k in sorted(width):
         for t in sorted((t for t in terms if t.factor == k), key=lambda t: t.at[0]):
             rows = [offset[k] + a for a in t.at]
@@ -246,6 +322,8 @@ def profiler_of(fit: Any) -> GlmmProfiler:
                     index.append((rows[r], rows[c]))
             for r, col in zip(rows, t.columns, strict=True):
                 names[r] = f"sd_{col}|{t.name}"
+            if len(rows) == 2:  # correlations are profiled in terms of two random effects
+                cors[(rows[1], rows[0])] = f"cor_{t.columns[1]}.{t.columns[0]}|{t.name}"
     res = fit._res
     hess = res.get("hessian")
     return GlmmProfiler(
@@ -258,4 +336,5 @@ def profiler_of(fit: Any) -> GlmmProfiler:
         index,
         [names[r] for r in sorted(names)],
         fit.fe_names,
+        cors,
     )
