@@ -184,8 +184,9 @@ class GlmmFit(GlmmEffects):
         default), estimate -+ z_(1+level)/2 x standard error of each fixed effect;
         "boot", percentile intervals of every parameter from :meth:`bootstrap` with
         ``n`` replicates and ``seed``; "profile", profile-likelihood intervals of the
-        random effects' standard deviations and the fixed effects on the fit's criterion
-        (:mod:`quorvelkit.glmm_profile`; correlations are not profiled)."""
+        random effects' standard deviations, the correlation of each term of two random
+        effects and the fixed effects on the fit's criterion
+        (:mod:`quorvelkit.glmm_profile`)."""
         check_level(level)
         how = str(method).lower()
         if how in ("boot", "bootstrap"):
