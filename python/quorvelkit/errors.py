@@ -44,6 +44,12 @@ class NonIntegerResponseWarning(UserWarning):
     data with the same warning."""
 
 
+class ResponseLevelsWarning(UserWarning):
+    """A binomial factor response with more than two levels: as R's ``glm`` and
+    ``glmer`` read it (silently), its first level is a failure and every other level a
+    success."""
+
+
 class SingularFitWarning(UserWarning):
     """An optimised fit is on the boundary: a random-effect variance, or a linear
     combination of the random effects, is estimated at zero (lme4's "boundary

@@ -8,7 +8,8 @@ Binomial responses:
 - a factor: a categorical column (its categories in order, those unused dropped as R's
   model frame drops them) or a text column (its labels sorted, the order ``factor()``
   gives them in R under the C locale). The FIRST level is a failure (0), every other
-  level a success (1): a third level is a success too, silently, as in R;
+  level a success (1): a third level is a success too, as in R, with a
+  :class:`~quorvelkit.errors.ResponseLevelsWarning` (R says nothing);
 - ``cbind(successes, failures)``: each argument a column or an expression of columns
   (``cbind(incidence, size - incidence)``); the proportion ``s / (s + f)`` of
   ``s + f`` trials. A row of no trials is kept with weight zero, as R keeps it;
@@ -36,7 +37,7 @@ import numpy as np
 import pandas as pd
 
 from .checks import check_weights, require_columns, row_values
-from .errors import FormulaError, NonIntegerResponseWarning, clean_message
+from .errors import FormulaError, NonIntegerResponseWarning, ResponseLevelsWarning, clean_message
 from .expressions import check_part, quote_name, unquote_name
 from .frames import sorted_levels, to_frame
 from .parsing import _closing, _split_top
@@ -320,6 +321,14 @@ def read_response(formula: str, data: Any, family: str, weights: Any = None, *, 
         missing |= value_missing
         if family == "binomial" and _is_labels(values, missing):
             y, levels = _factor(values, missing, repr(lhs), place)
+            if len(levels) > 2:
+                shown = ", ".join(repr(v) for v in levels[:5]) + (", ..." if len(levels) > 5 else "")
+                warnings.warn(
+                    f"the binomial response {lhs!r} has {len(levels)} levels ({shown}): the first, "
+                    f"{levels[0]!r}, is read as a failure and every other level as a success, as R reads it",
+                    ResponseLevelsWarning,
+                    stacklevel=stacklevel + 1,
+                )
         elif _is_labels(values, missing):
             raise ValueError(f"a Poisson response must be counts, but {lhs!r} holds labels")
         else:

@@ -381,6 +381,11 @@ def test_bad_input_as_glmer_meets_it(name):
         assert fit.loglik >= case["loglik"] - 1e-6 * abs(case["loglik"])
     non_integer = [w for w in caught if issubclass(w.category, qk.NonIntegerResponseWarning)]
     assert bool(non_integer) == any("non-integer" in w for w in case["warnings"])
+    # A third level glmer takes silently as a success: ours says so.
+    levels = [str(w.message) for w in caught if issubclass(w.category, qk.ResponseLevelsWarning)]
+    assert len(levels) == (name == "three_level_factor")
+    if levels:
+        assert "'y3' has 3 levels ('a', 'b', 'c'): the first, 'a', is read as a failure" in levels[0]
 
 
 @pytest.mark.parametrize("case", json.loads((GLMM / "abbreviate_reference.json").read_text())["cases"])
