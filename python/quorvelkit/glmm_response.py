@@ -327,7 +327,7 @@ def read_response(formula: str, data: Any, family: str, weights: Any = None, *, 
                     f"the binomial response {lhs!r} has {len(levels)} levels ({shown}): the first, "
                     f"{levels[0]!r}, is read as a failure and every other level as a success, as R reads it",
                     ResponseLevelsWarning,
-                    stacklevel=stacklevel + 1,
+                    stacklevel=stacklevel,
                 )
         elif _is_labels(values, missing):
             raise ValueError(f"a Poisson response must be counts, but {lhs!r} holds labels")
