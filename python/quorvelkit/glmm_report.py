@@ -12,9 +12,8 @@ from typing import Any
 
 import numpy as np
 
-from .labels import json_label
 from .pvalues import format_numbers, format_pvalues, zap_small
-from .report import SIGNIF_CODES, _nobs_line, _notes, _stars, _table
+from .report import SIGNIF_CODES, _finite, _modes, _nobs_line, _notes, _stars, _table
 
 __all__ = ["format_glmm_summary", "format_glmm_short", "glmm_to_dict", "r_abbreviate", "coefficient_cells"]
 
@@ -207,20 +206,6 @@ def format_glmm_short(fit: Any) -> str:
     lines += [s for s in _random_effects(fit)[1:]] + _nobs_line(fit) + ["Fixed Effects:"]
     lines += _table(fit.fe_names, [format_numbers(fit.fixef.to_numpy(), 5)], [False] * len(fit.fe_names))
     return "\n".join(lines + _notes(fit))
-
-
-def _finite(v: Any) -> float | None:
-    v = float(v)
-    return v if math.isfinite(v) else None
-
-
-def _modes(ranef: Any, cond: np.ndarray) -> dict[str, Any]:
-    return {
-        "levels": [json_label(v) for v in ranef.index],
-        "names": [str(c) for c in ranef.columns],
-        "values": [[float(v) for v in row] for row in ranef.to_numpy()],
-        "cond_cov": [[[float(v) for v in row] for row in mat] for mat in cond],
-    }
 
 
 def glmm_to_dict(fit: Any) -> dict[str, Any]:

@@ -43,7 +43,7 @@ def format_number(v: float, digits: int = 5) -> str:
     return f"{v:.{dec}f}"
 
 
-def _finite(v: float) -> float | None:
+def _finite(v: Any) -> float | None:
     """``v`` as a float, None when it is not finite (JSON has no NaN or infinity)."""
     v = float(v)
     return v if math.isfinite(v) else None
