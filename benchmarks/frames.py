@@ -165,6 +165,16 @@ def cases(quick: bool) -> dict[int, Case]:
     }
 
 
+def ratings_columns(rng: np.random.Generator, n: int, users: int, items: int) -> dict[str, np.ndarray]:
+    """A ratings design: users uniform, items Zipf-popular (the k-th rated 1/k as often)."""
+    user = rng.integers(0, users, n).astype(np.int32)
+    popularity = 1.0 / np.arange(1, items + 1)
+    item = rng.choice(items, n, p=popularity / popularity.sum()).astype(np.int32)
+    x = rng.standard_normal(n)
+    y = 3.0 + 0.3 * x + 0.5 * rng.standard_normal(users)[user] + 0.7 * rng.standard_normal(items)[item]
+    return {"y": y + rng.standard_normal(n), "x": x, "user": user, "item": item}
+
+
 def _frame(c: Case) -> dict[str, np.ndarray]:
     """Columns of the case's data frame: float64 numbers, int32 factor codes."""
     if c.key in REAL:
@@ -188,13 +198,7 @@ def _frame(c: Case) -> dict[str, np.ndarray]:
     rng = np.random.default_rng(31_000 + c.seed)
     n, m = c.n, c.m
     if c.key == 10:
-        users, items = RATINGS
-        user = rng.integers(0, users, n).astype(np.int32)
-        popularity = 1.0 / np.arange(1, items + 1)  # Zipf: the k-th item rated 1/k as often
-        item = rng.choice(items, n, p=popularity / popularity.sum()).astype(np.int32)
-        x = rng.standard_normal(n)
-        y = 3.0 + 0.3 * x + 0.5 * rng.standard_normal(users)[user] + 0.7 * rng.standard_normal(items)[item]
-        return {"y": y + rng.standard_normal(n), "x": x, "user": user, "item": item}
+        return ratings_columns(rng, n, *RATINGS)
     g = rng.integers(0, m, n).astype(np.int32)
     if c.key == 2:
         dept = rng.integers(0, 14, n).astype(np.int32)
