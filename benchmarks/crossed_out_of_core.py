@@ -89,6 +89,17 @@ def peak_mb() -> float:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
 
 
+def cpu_seconds() -> float:
+    """User and system time of this process (its threads included)."""
+    r = resource.getrusage(resource.RUSAGE_SELF)
+    return r.ru_utime + r.ru_stime
+
+
+def load() -> float:
+    """The machine's one-minute load average: other work competes for the 2 cores."""
+    return float(Path("/proc/loadavg").read_text().split()[0])
+
+
 def best_of(fn, repeats: int = 2) -> float:
     times = []
     for _ in range(repeats):
@@ -103,6 +114,7 @@ def child_fit(path: str) -> dict:
 
     import quorvelkit as qk
 
+    load0 = load()
     t0 = time.perf_counter()
     read = 0.0
     try:
@@ -116,14 +128,22 @@ def child_fit(path: str) -> dict:
         fit = qk.lmm(FORMULA, frame)
         del frame
     seconds = time.perf_counter() - t0
+    cpu, load1 = cpu_seconds(), load()
     peak = peak_mb()
     opt = fit.optimizer
     core, theta = fit.core, [float(v) for v in fit.theta]
     dev = best_of(lambda: core.deviance(theta))
     grad = best_of(lambda: core.deviance_grad(theta))
+    t = time.perf_counter()
+    core.start_theta()
+    start = time.perf_counter() - t
     return {
         "route": route,
         "seconds": seconds,
+        "cpu_seconds": cpu,
+        "load_before": load0,
+        "load_after": load1,
+        "start_seconds": start,
         "read_seconds": read,
         "optimizer_seconds": opt["seconds"],
         "evaluations": opt["fev"],
@@ -158,11 +178,16 @@ def child_kernel(items: int) -> dict:
     one = np.ones((n, 1))
     core = CrossedCore(y, x, [(user, users, one, [1]), (item, items, one, [1])])
     theta = [0.5, 0.5]
+    load0 = load()
+    dev = best_of(lambda: core.deviance(theta))
+    grad = best_of(lambda: core.deviance_grad(theta))
     return {
         "items": items,
         "blocks": core.block_kinds,
-        "deviance_seconds": best_of(lambda: core.deviance(theta)),
-        "deviance_grad_seconds": best_of(lambda: core.deviance_grad(theta)),
+        "deviance_seconds": dev,
+        "deviance_grad_seconds": grad,
+        "load_before": load0,
+        "load_after": load(),
         "peak_mb": peak_mb(),
     }
 
@@ -201,7 +226,13 @@ def main() -> None:
         res = json.loads(Path(args.output).with_suffix(".json").read_text())
         environment.write_results(args.output, res, ratings_report.report(res))
         return
-    res: dict = {"date": environment.now(), "command": " ".join(sys.argv[1:]), "formula": FORMULA, "machine": environment.machine_line(), "env": environment.capture()}
+    res: dict = {
+        "date": environment.now(),
+        "command": " ".join(sys.argv[1:]),
+        "formula": FORMULA,
+        "machine": environment.machine_line(),
+        "env": environment.capture(),
+    }
     res["designs"] = []
     for millions in args.sizes:
         n, users, items = shape(millions)

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "benchmarks"))
-import ratings_fill  # noqa: E402
+import ratings_fill
 
 
 def numeric_pattern(adj: np.ndarray, rng: np.random.Generator) -> np.ndarray:
