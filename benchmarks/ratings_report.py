@@ -22,6 +22,16 @@ def _median(fits: list[dict], key: str) -> float:
     return statistics.median(f[key] for f in fits)
 
 
+def _start(fits: list[dict]) -> str:
+    have = [f["start_seconds"] for f in fits if "start_seconds" in f]
+    return f"{statistics.median(have):.1f} s" if have else "—"
+
+
+def _load(runs: list[dict]) -> str:
+    have = [f"{r['load_before']:.1f}-{r['load_after']:.1f}" for r in runs if "load_before" in r]
+    return ", ".join(have) or "—"
+
+
 def _slope(xs: list[float], ys: list[float]) -> float:
     """The least-squares slope of log y on log x: the exponent of the growth."""
     lx, ly = [math.log(v) for v in xs], [math.log(v) for v in ys]
@@ -47,13 +57,16 @@ def report(res: dict) -> str:
         "## The fits",
         "",
         "Whole = the call, reading included; read = pyarrow into pandas (0 when the Parquet route ran); model = "
-        "model matrices and products (whole - read - optimiser); per evaluation = optimiser time / evaluations; "
+        "model matrices and products (whole - read - optimiser); start = the start from each factor alone (two "
+        "factorisations of the joint system and the one-factor fits; part of the optimiser's time, timed again "
+        "after the fit); per evaluation = optimiser time / evaluations (each a factorisation, most with the "
+        "gradient); load = the machine's load average before and after (2 cores: above 2, other work shared them); "
         "criterion and criterion + gradient are one evaluation each on the fitted core at the optimum (best of 2); "
         "peak = the process's ru_maxrss.",
         "",
-        "| rows | users x items | file | whole (runs) | read | model | optimiser | evals | per eval | "
-        "criterion | criterion + gradient | peak memory | converged |",
-        "|---:|---|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---|",
+        "| rows | users x items | file | whole (runs) | read | model | start | optimiser | evals | per eval | "
+        "criterion | criterion + gradient | peak memory | load | converged |",
+        "|---:|---|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|---|",
     ]
     for d in ds:
         fs = d["fits"]
@@ -63,10 +76,10 @@ def report(res: dict) -> str:
         runs = ", ".join(f"{f['seconds']:.1f}" for f in fs)
         L.append(
             f"| {d['rows']:,} | {d['users']:,} x {d['items']:,} | {d['file_gb'] * 1e3:.0f} MB | {whole:.1f} s "
-            f"({runs}) | {read:.1f} s | {whole - read - opt:.1f} s | "
+            f"({runs}) | {read:.1f} s | {whole - read - opt:.1f} s | {_start(fs)} | "
             f"{opt:.1f} s | {ev:.0f} | {opt / ev:.2f} s | {_median(fs, 'deviance_seconds'):.2f} s | "
             f"{_median(fs, 'deviance_grad_seconds'):.2f} s | {max(f['peak_mb'] for f in fs):,.0f} MB | "
-            f"{all(f['converged'] for f in fs)} |"
+            f"{_load(fs)} | {all(f['converged'] for f in fs)} |"
         )
     L += [
         "",
@@ -77,9 +90,9 @@ def report(res: dict) -> str:
         "criterion with its gradient adds that block's inverse. Rates count n^3/3 flops for the factorisation and "
         "2n^3/3 for the inverse.",
         "",
-        "| items | factorisation | rate | + inverse | rate | kernel peak | share of the fit's criterion | "
+        "| items | factorisation | rate | + inverse | rate | kernel peak | load | share of the fit's criterion | "
         "share of criterion + gradient |",
-        "|---:|---:|---:|---:|---:|---:|---:|---:|",
+        "|---:|---:|---:|---:|---:|---:|---|---:|---:|",
     ]
     for d in ds:
         k, fs = d["kernel"], d["fits"]
@@ -87,7 +100,7 @@ def report(res: dict) -> str:
         chol, both = k["deviance_seconds"], k["deviance_grad_seconds"]
         L.append(
             f"| {k['items']:,} | {chol:.2f} s | {chol_flops(n) / chol / 1e9:.0f} GFLOP/s | {both - chol:.2f} s | "
-            f"{inverse_flops(n) / (both - chol) / 1e9:.0f} GFLOP/s | {k['peak_mb']:,.0f} MB | "
+            f"{inverse_flops(n) / (both - chol) / 1e9:.0f} GFLOP/s | {k['peak_mb']:,.0f} MB | {_load([k])} | "
             f"{chol / _median(fs, 'deviance_seconds'):.0%} | {both / _median(fs, 'deviance_grad_seconds'):.0%} |"
         )
     if len(ds) > 1:
