@@ -27,6 +27,11 @@ def _start(fits: list[dict]) -> str:
     return f"{statistics.median(have):.1f} s" if have else "—"
 
 
+def _cpu(fits: list[dict]) -> str:
+    have = [f["cpu_seconds"] for f in fits if "cpu_seconds" in f]
+    return f"{statistics.median(have):.0f} s" if have else "—"
+
+
 def _load(runs: list[dict]) -> str:
     have = [f"{r['load_before']:.1f}-{r['load_after']:.1f}" for r in runs if "load_before" in r]
     return ", ".join(have) or "—"
@@ -62,11 +67,12 @@ def report(res: dict) -> str:
         "after the fit); per evaluation = optimiser time / evaluations (each a factorisation, most with the "
         "gradient); load = the machine's load average before and after (2 cores: above 2, other work shared them); "
         "criterion and criterion + gradient are one evaluation each on the fitted core at the optimum (best of 2); "
-        "peak = the process's ru_maxrss.",
+        "CPU = user + system seconds of the fitting process (both threads; 2 x whole when it had the 2 cores "
+        "to itself); peak = the process's ru_maxrss.",
         "",
         "| rows | users x items | file | whole (runs) | read | model | start | optimiser | evals | per eval | "
-        "criterion | criterion + gradient | peak memory | load | converged |",
-        "|---:|---|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|---|",
+        "criterion | criterion + gradient | CPU of the call | peak memory | load | converged |",
+        "|---:|---|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|---|",
     ]
     for d in ds:
         fs = d["fits"]
@@ -78,7 +84,7 @@ def report(res: dict) -> str:
             f"| {d['rows']:,} | {d['users']:,} x {d['items']:,} | {d['file_gb'] * 1e3:.0f} MB | {whole:.1f} s "
             f"({runs}) | {read:.1f} s | {whole - read - opt:.1f} s | {_start(fs)} | "
             f"{opt:.1f} s | {ev:.0f} | {opt / ev:.2f} s | {_median(fs, 'deviance_seconds'):.2f} s | "
-            f"{_median(fs, 'deviance_grad_seconds'):.2f} s | {max(f['peak_mb'] for f in fs):,.0f} MB | "
+            f"{_median(fs, 'deviance_grad_seconds'):.2f} s | {_cpu(fs)} | {max(f['peak_mb'] for f in fs):,.0f} MB | "
             f"{_load(fs)} | {all(f['converged'] for f in fs)} |"
         )
     L += [
@@ -166,8 +172,8 @@ def fill_section(ds: list[dict]) -> list[str]:
     bound = (top["schur_density"] * n * (n - 1) / 2 + n) / top["dense_factor_nnz"]
     L += [
         "",
-        f"At {ds[-1]['rows']:,} rows a sparse factorisation in the fill-reducing order would save {saved:.0%} of the "
-        f"dense factorisation's flops and {1.0 - top['factor_nnz_ordered'] / top['dense_factor_nnz']:.0%} of its "
+        f"At {ds[-1]['rows']:,} rows a sparse factorisation in the fill-reducing order would save {saved:.1%} of the "
+        f"dense factorisation's flops and {1.0 - top['factor_nnz_ordered'] / top['dense_factor_nnz']:.1%} of its "
         f"storage; no order can store less than the pattern itself, {bound:.0%} of the dense factor. Any saving comes "
         "before the cost of sparse kernels (indexed updates at a fraction of the dense kernels' rate) and of a "
         "selected inversion on that pattern for the gradient. Items rated once (or only by users who rate nothing "
