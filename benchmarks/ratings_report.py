@@ -198,6 +198,8 @@ def projection_section(res: dict) -> list[str]:
     seconds = evals * (per_eval + max(rest, 0.0)) + model
     block_gib = 8.0 * n1 * n1 / 2**30
     pairs = d["fill"]["distinct_pairs"] * t["rows"] / d["rows"]
+    # the fitting process's memory besides the dense block and its inverse
+    other_gib = max(f["peak_mb"] for f in fs) / 1024 - 2.0 * 8.0 * n0 * n0 / 2**30
     return [
         "",
         f"## On paper: {t['rows'] / 1e6:.0f}M ratings, {t['users']:,} users x {t['items']:,} items",
@@ -213,5 +215,8 @@ def projection_section(res: dict) -> list[str]:
         f"({seconds / t['seconds']:.1f} times as long, on 2 cores);",
         f"- memory: the dense block is {block_gib:.1f} GiB and the gradient's inverse another {block_gib:.1f} GiB "
         f"(the inverse is formed in a copy), {2 * block_gib:.0f} GiB with the products (about {pairs / 1e6:.0f}M "
-        f"distinct pairs, {16 * pairs / 2**30:.1f} GiB at 16 bytes a pair), against the published {t['gib']:.0f} GiB.",
+        f"distinct pairs, {16 * pairs / 2**30:.1f} GiB at 16 bytes a pair), against the published {t['gib']:.0f} GiB; "
+        f"the rest of the fitting process ({other_gib:.1f} GiB at {d['rows']:,} rows: the rows as a data frame, model "
+        f"matrices, products, layout) scaled by the rows adds {other_gib * t['rows'] / d['rows']:.0f} GiB on the "
+        "data-frame route.",
     ]
