@@ -178,7 +178,13 @@ def fill_section(ds: list[dict]) -> list[str]:
         "before the cost of sparse kernels (indexed updates at a fraction of the dense kernels' rate) and of a "
         "selected inversion on that pattern for the gradient. Items rated once (or only by users who rate nothing "
         "else) would add no fill and could leave the dense block; these designs have "
-        f"{top['items_rated_once']:,} and {top['items_only_single_item_users']:,}.",
+        f"{top['items_rated_once']:,} and {top['items_only_single_item_users']:,}. "
+        + (
+            f"The factor fills to {top['factor_nnz_ordered'] / top['dense_factor_nnz']:.1%} of the dense one even "
+            "in the fill-reducing order: the dense kernel is the right one at this size."
+            if saved < 0.1
+            else "A sparse factorisation in that order would pay here."
+        ),
     ]
     return L
 
