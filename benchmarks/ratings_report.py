@@ -52,7 +52,7 @@ def report(res: dict) -> str:
         "# Ratings-scale crossed fits",
         "",
         f"{res['date']}; {res['machine']}; 2 threads (RAYON_NUM_THREADS=2); every measurement a fresh process.",
-        f"Command: `python benchmarks/crossed_out_of_core.py {res['command']}`.",
+        f"Command: `python benchmarks/crossed_out_of_core.py {res['command']}`. {res.get('note', '')}",
         "",
         f"`{res['formula']}` on users x items designs scaled from user_calls case 10 (users uniform, item "
         "popularity Zipf 1/k), one Parquet file each with row groups of 1M rows. Route that ran: "
@@ -94,7 +94,8 @@ def report(res: dict) -> str:
         "The dense kernels alone at each design's size: a core with the same number of items whose every user "
         "rates one item, so that the criterion is the Cholesky factorisation of the items' dense block and the "
         "criterion with its gradient adds that block's inverse. Rates count n^3/3 flops for the factorisation and "
-        "2n^3/3 for the inverse.",
+        "2n^3/3 for the inverse. The shares compare runs made at different moments of a shared machine: above 100% "
+        "is its noise.",
         "",
         "| items | factorisation | rate | + inverse | rate | kernel peak | load | share of the fit's criterion | "
         "share of criterion + gradient |",
