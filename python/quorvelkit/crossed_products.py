@@ -223,8 +223,8 @@ def sort_crossed(products: dict, labels: Sequence[pd.Index]) -> tuple[dict, tupl
             t = pair_index(i, j, k)
             c = np.asarray(products["cross_codes"][t], dtype=np.int64)
             c = np.stack([new_codes[i][c[:, 0]], new_codes[j][c[:, 1]]], axis=1) if len(c) else c
-            present = (c >= 0).all(axis=1)  # a level without rows meets no other
-            c, v = _sorted_block(c[present], np.asarray(products["cross_values"][t])[present])
+            both = (c >= 0).all(axis=1)  # a level without rows meets no other
+            c, v = _sorted_block(c[both], np.asarray(products["cross_values"][t])[both])
             out["cross_codes"].append(c)
             out["cross_values"].append(v)
     out["m"] = np.asarray([len(lv) for lv in levels], np.int64)

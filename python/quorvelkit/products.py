@@ -121,8 +121,8 @@ def merge_parts(a: PartProducts, b: PartProducts) -> PartProducts:
     if is_crossed(pa) != is_crossed(pb):
         raise ValueError("the parts have different grouping factors")
     if is_crossed(pa):
-        out, labels = merge_crossed(pa, a.factor_labels, pb, b.factor_labels)
-        return PartProducts(out, labels[0], dropped, zero, labels)
+        merged, factor_labels = merge_crossed(pa, a.factor_labels, pb, b.factor_labels)
+        return PartProducts(merged, factor_labels[0], dropped, zero, factor_labels)
     if pb["m"] == 0:
         return PartProducts(pa, a.labels, dropped, zero)
     if pa["m"] == 0:
