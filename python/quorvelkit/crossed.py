@@ -247,7 +247,6 @@ class CrossedFit(LmmFit):
         if newdata is None:
             d.need_rows("predict() without newdata")
         if interval is not None:
-            d.need_rows("a prediction interval")
             if interval not in ("confidence", "prediction"):
                 raise ValueError(f"interval must be 'confidence', 'prediction' or None, got {interval!r}")
             check_level(level)
