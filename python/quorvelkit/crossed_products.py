@@ -59,18 +59,24 @@ def crossed_part(spec: ModelSpec, rows: ModelRows) -> tuple[dict, tuple[pd.Index
     labels = []
     for f, span, lab in zip(spec.factors, spans, rows.factor_labels, strict=True):
         codes, uniques = pd.factorize(lab, sort=False)
-        z = np.ascontiguousarray(rows.z[:, span], dtype=float)
-        factors.append((np.ascontiguousarray(codes, dtype=np.int64), max(1, len(uniques)), z, list(f.blocks)))
+        z = _aligned(rows.z[:, span])
+        factors.append((_aligned(codes, np.int64), max(1, len(uniques)), z, list(f.blocks)))
         labels.append(pd.Index(uniques))
-    w = None if rows.weights is None else np.ascontiguousarray(rows.weights, dtype=float)
+    w = None if rows.weights is None else _aligned(rows.weights)
     prod = _qk.reduce_crossed_rows(
-        np.ascontiguousarray(rows.core_y, dtype=float),
-        np.ascontiguousarray(rows.x, dtype=float),
+        _aligned(rows.core_y),
+        _aligned(rows.x),
         factors,
         spec.shift,
         weights=w,
     )
     return prod, tuple(labels)
+
+
+def _aligned(a: Any, dtype: Any = np.float64) -> np.ndarray:
+    """``a`` C-contiguous and aligned, as the core takes arrays (buffers unpickled on a
+    worker may be neither), copied only when needed."""
+    return np.require(a, dtype=dtype, requirements=["C", "A"])
 
 
 def _empty(spec: ModelSpec) -> dict:
