@@ -198,7 +198,10 @@ def merge_crossed(
 
 
 def _sorted_block(codes: np.ndarray, values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    order = np.lexsort((codes[:, 1], codes[:, 0]))
+    """A cross block's pairs (distinct) put in increasing order of (level_i, level_j)."""
+    if len(codes) == 0:
+        return np.ascontiguousarray(codes), np.ascontiguousarray(values)
+    order = np.argsort(codes[:, 0] * (int(codes[:, 1].max()) + 1) + codes[:, 1])
     return np.ascontiguousarray(codes[order]), np.ascontiguousarray(values[order])
 
 
