@@ -199,6 +199,12 @@ class CrossedFit(LmmFit):
             out[name] = frame
         return out
 
+    @property
+    def needs_rows(self) -> tuple[str, ...]:
+        """What raises :class:`RowsUnavailable` on this fit: that of :class:`LmmFit`,
+        except prediction intervals for new data, which need the factorisation only."""
+        return tuple(what for what in super().needs_rows if what != "prediction intervals")
+
     # ------------------------------------------------------------- fitted values
     @property
     def fitted(self) -> pd.Series:

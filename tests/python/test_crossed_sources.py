@@ -122,6 +122,7 @@ def test_predictions_from_products_equal_the_in_memory_ones(pair):
         a = ref.predict(new, allow_new_levels=True, **kw)
         b = fit.predict(new, allow_new_levels=True, **kw)
         assert rel(a, b, float(np.max(np.abs(a)))) < 1e-10, kw
+    assert "prediction intervals" not in fit.needs_rows and "simulate" in fit.needs_rows
     with pytest.raises(ValueError, match="newdata has levels of 'Worker:Machine' not in the fit: '99:A'"):
         fit.predict(new)
 
