@@ -1,5 +1,5 @@
-"""Crossed and nested models read in batches (a Parquet file, a directory of files, an
-iterator of DataFrames) against the in-memory fit of the same rows; the fit from
+"""Crossed and nested models read in batches (a Parquet file, a directory of files, a
+pyarrow dataset, an iterator of DataFrames) against the in-memory fit of the same rows; the fit from
 products: inference, predictions, profiles, pickling, and what needs the rows."""
 
 import json
@@ -41,14 +41,18 @@ def read(route: str, frame: pd.DataFrame, case: str, tmp_path, levels=None):
         path = tmp_path / "data.parquet"
         frame.to_parquet(path, row_group_size=batch)
         return qk.lmm(formula, str(path), batch_rows=batch, weights=weights)
-    if route == "directory":
+    if route in ("directory", "dataset"):
         for i, at in enumerate(range(0, len(frame), 2 * batch)):
             frame.iloc[at : at + 2 * batch].to_parquet(tmp_path / f"part-{i:02d}.parquet")
+        if route == "dataset":
+            import pyarrow.dataset as ds
+
+            return qk.lmm(formula, ds.dataset(str(tmp_path), format="parquet"), batch_rows=batch, weights=weights)
         return qk.lmm(formula, str(tmp_path), batch_rows=batch, weights=weights)
     return qk.lmm(formula, iter(late_level_chunks(frame, text[-1])), weights=weights, levels=levels)
 
 
-@pytest.mark.parametrize("route", ["file", "directory", "chunks"])
+@pytest.mark.parametrize("route", ["file", "directory", "dataset", "chunks"])
 @pytest.mark.parametrize("case", sorted(CASES))
 def test_crossed_routes_agree_with_the_in_memory_fit(case, route, tmp_path):
     _, formula, weights, _ = CASES[case]
