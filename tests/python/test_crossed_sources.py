@@ -9,7 +9,7 @@ import warnings
 import numpy as np
 import pandas as pd
 import pytest
-from crossdata import CASES, USERS_ITEMS, assert_same_fit, dataset, in_memory, rel, users_items
+from crossdata import CASES, DATA, USERS_ITEMS, assert_same_fit, dataset, in_memory, rel, users_items
 
 import quorvelkit as qk
 from quorvelkit.sources import RowsUnavailable
@@ -76,6 +76,19 @@ def test_dropped_rows_and_a_level_without_rows():
     ref = in_memory(CASES["penicillin"][1], frame)
     assert ref.n_dropped == fit.n_dropped == 26 and "C" not in list(fit.levels["sample"])
     assert_same_fit(ref, fit)
+
+
+@pytest.mark.slow
+def test_insteval_from_parquet(tmp_path):
+    """InstEval (73,421 ratings of 1,128 lecturers by 2,972 students, and 28 levels of
+    dept:service), its labels stored as integers, its service a text column."""
+    frame = pd.read_csv(DATA / "insteval.csv.gz")
+    frame["service"] = frame["service"].map({0: "no", 1: "yes"})
+    formula = "y ~ 1 + service + (1 | s) + (1 | d) + (1 | dept:service)"
+    frame.to_parquet(tmp_path / "insteval.parquet", row_group_size=10_000)
+    fit = qk.lmm(formula, str(tmp_path / "insteval.parquet"), batch_rows=10_000)
+    assert_same_fit(in_memory(formula, frame), fit)
+    assert fit.ngroups == {"s": 2972, "d": 1128, "dept:service": 28}
 
 
 @pytest.mark.slow
