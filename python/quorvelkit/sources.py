@@ -9,7 +9,9 @@ into model matrices by the model's spec (:meth:`ModelSpec.rows
 <quorvelkit.model.ModelSpec.rows>`: one formulaic spec for every batch, so
 categorical columns expand to the same columns everywhere), its products are added to
 the model's, and the fit runs on the merged products. Memory is bounded by a few
-batches plus the products, whatever the number of rows.
+batches plus the products, whatever the number of rows. A model with several
+grouping factors merges each batch's products by label
+(:mod:`quorvelkit.crossed_products`, which gives their size).
 """
 
 from __future__ import annotations
