@@ -124,13 +124,16 @@ def fit_crossed(
 ) -> LmmFit:
     """The fit of the merged parts of a model with several grouping factors: each
     factor's levels in the order of its sorted labels, the factors in the core's order
-    (lme4's), a :class:`~quorvelkit.crossed.CrossedFit` without its rows."""
+    (lme4's), a :class:`~quorvelkit.crossed.CrossedFit` without its rows. The products
+    are taken out of ``merged`` as their sorted copy is made, so that the two are not
+    held together through the fit."""
     from .crossed import CrossedFit
     from .crossed_core import Lme4OrderCore, terms_in_lme4_order
     from .design import theta_layout_of
 
     t0 = time.perf_counter() if t0 is None else t0
     products, levels = sort_crossed(merged.products, merged.factor_labels)
+    merged.products = {}
     n = int(products["n"])
     if n == 0:
         raise SourceError(f"{source or 'the source'} has no complete rows in the columns the model uses")
