@@ -165,7 +165,6 @@ def lmm(
         raise unknown_options(kwargs, "quorvelkit.dask.lmm()", ["levels", "progress", "split_every"])
     check_weights_column(weights)
     parsed = parse_formula(formula)
-    parsed.refuse_several_factors("a Dask DataFrame")
     require_columns(list(parsed.columns) + ([weights] if weights else []), list(ddf.columns), "the Dask DataFrame")
     used = [c for c in ddf.columns if c in set(parsed.columns) or c == weights]
     ddf = ddf[used]
