@@ -22,6 +22,17 @@ def _median(fits: list[dict], key: str) -> float:
     return statistics.median(f[key] for f in fits)
 
 
+def _route(fit: dict) -> str:
+    return "Parquet" if fit["route"].startswith("qk.lmm(formula, path)") else "pandas"
+
+
+def _primary(design: dict) -> list[dict]:
+    """The fits the growth, the shares and the projection are taken from: the Parquet
+    route's where it ran."""
+    fits = design["fits"]
+    return [f for f in fits if _route(f) == "Parquet"] or fits
+
+
 def _start(fits: list[dict]) -> str:
     have = [f["start_seconds"] for f in fits if "start_seconds" in f]
     return f"{statistics.median(have):.1f} s" if have else "—"
@@ -70,19 +81,20 @@ def report(res: dict) -> str:
         "CPU = user + system seconds of the fitting process (both threads; 2 x whole when it had the 2 cores "
         "to itself); peak = the process's ru_maxrss.",
         "",
-        "| rows | users x items | file | whole (runs) | read | model | start | optimiser | evals | per eval | "
+        "| rows | users x items | file | route | whole (runs) | read | model | start | optimiser | evals | per eval | "
         "criterion | criterion + gradient | CPU of the call | peak memory | load | converged |",
-        "|---:|---|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|---|",
+        "|---:|---|---:|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|---|",
     ]
-    for d in ds:
-        fs = d["fits"]
+    groups = [(d, r) for d in ds for r in sorted({_route(f) for f in d["fits"]})]
+    for d, route in groups:
+        fs = [f for f in d["fits"] if _route(f) == route]
         whole = _median(fs, "seconds")
         read, opt = _median(fs, "read_seconds"), _median(fs, "optimizer_seconds")
         ev = _median(fs, "evaluations")
         runs = ", ".join(f"{f['seconds']:.1f}" for f in fs)
         L.append(
-            f"| {d['rows']:,} | {d['users']:,} x {d['items']:,} | {d['file_gb'] * 1e3:.0f} MB | {whole:.1f} s "
-            f"({runs}) | {read:.1f} s | {whole - read - opt:.1f} s | {_start(fs)} | "
+            f"| {d['rows']:,} | {d['users']:,} x {d['items']:,} | {d['file_gb'] * 1e3:.0f} MB | {route} | "
+            f"{whole:.1f} s ({runs}) | {read:.1f} s | {whole - read - opt:.1f} s | {_start(fs)} | "
             f"{opt:.1f} s | {ev:.0f} | {opt / ev:.2f} s | {_median(fs, 'deviance_seconds'):.2f} s | "
             f"{_median(fs, 'deviance_grad_seconds'):.2f} s | {_cpu(fs)} | {max(f['peak_mb'] for f in fs):,.0f} MB | "
             f"{_load(fs)} | {all(f['converged'] for f in fs)} |"
@@ -102,7 +114,7 @@ def report(res: dict) -> str:
         "|---:|---:|---:|---:|---:|---:|---|---:|---:|",
     ]
     for d in ds:
-        k, fs = d["kernel"], d["fits"]
+        k, fs = d["kernel"], _primary(d)
         n = k["items"] + 3
         chol, both = k["deviance_seconds"], k["deviance_grad_seconds"]
         L.append(
@@ -113,9 +125,9 @@ def report(res: dict) -> str:
     if len(ds) > 1:
         rows = [float(d["rows"]) for d in ds]
         items = [float(d["items"]) for d in ds]
-        whole = [_median(d["fits"], "seconds") for d in ds]
-        evals = [_median(d["fits"], "deviance_grad_seconds") for d in ds]
-        peak = [max(f["peak_mb"] for f in d["fits"]) for d in ds]
+        whole = [_median(_primary(d), "seconds") for d in ds]
+        evals = [_median(_primary(d), "deviance_grad_seconds") for d in ds]
+        peak = [max(f["peak_mb"] for f in _primary(d)) for d in ds]
         L += [
             "",
             "## Growth",
@@ -192,7 +204,7 @@ def fill_section(ds: list[dict]) -> list[str]:
 
 def projection_section(res: dict) -> list[str]:
     t, d = res["target"], res["designs"][-1]
-    k, fs = d["kernel"], d["fits"]
+    k, fs = d["kernel"], _primary(d)
     n0, n1 = k["items"] + 3, t["items"] + 3
     chol_rate = chol_flops(n0) / k["deviance_seconds"]
     inv_rate = inverse_flops(n0) / (k["deviance_grad_seconds"] - k["deviance_seconds"])
