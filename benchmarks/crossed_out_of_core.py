@@ -209,6 +209,7 @@ def main() -> None:
     ap.add_argument("--repeats", type=int, default=1, help="fits per size (each a fresh process)")
     ap.add_argument("--output", default=str(HERE / "crossed_out_of_core.md"))
     ap.add_argument("--report-only", action="store_true", help="rewrite the report from the .json")
+    ap.add_argument("--more-fits", action="store_true", help="add fits to the designs of the .json, then report")
     ap.add_argument("--child", help=argparse.SUPPRESS)
     ap.add_argument("--arg", help=argparse.SUPPRESS)
     args = ap.parse_args()
@@ -225,8 +226,14 @@ def main() -> None:
     import environment
     import ratings_report
 
-    if args.report_only:
+    if args.report_only or args.more_fits:
         res = json.loads(Path(args.output).with_suffix(".json").read_text())
+        for design in res["designs"] if args.more_fits else []:
+            path = generate(design["rows"], design["users"], design["items"])
+            for _ in range(args.repeats):
+                design["fits"].append(run_child("fit", str(path)))
+                print("fit", json.dumps(design["fits"][-1]), flush=True)
+            Path(args.output).with_suffix(".json").write_text(json.dumps(res, indent=1) + "\n")
         environment.write_results(args.output, res, ratings_report.report(res))
         return
     res: dict = {
