@@ -235,7 +235,7 @@ def projection_section(res: dict) -> list[str]:
         f"- memory: the dense block is {block_gib:.1f} GiB and the gradient's inverse another {block_gib:.1f} GiB "
         f"(the inverse is formed in a copy), {2 * block_gib:.0f} GiB with the products (about {pairs / 1e6:.0f}M "
         f"distinct pairs, {16 * pairs / 2**30:.1f} GiB at 16 bytes a pair), against the published {t['gib']:.0f} GiB; "
-        f"the rest of the fitting process ({other_gib:.1f} GiB at {d['rows']:,} rows: the rows as a data frame, model "
-        f"matrices, products, layout) scaled by the rows adds {other_gib * t['rows'] / d['rows']:.0f} GiB on the "
-        "data-frame route.",
+        f"the rest of the fitting process ({other_gib:.1f} GiB at {d['rows']:,} rows on the {_route(fs[0])} route: "
+        "the products and the factor's layout, and on the pandas route the rows, the frame and the model matrices) "
+        f"scaled by the rows adds {other_gib * t['rows'] / d['rows']:.0f} GiB.",
     ]
