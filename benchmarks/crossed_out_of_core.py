@@ -4,6 +4,7 @@ trailing item x item block is worth a sparse factorisation.
 
     python benchmarks/crossed_out_of_core.py                  # 1M, 3M, 10M (writes ~0.4 GB once)
     python benchmarks/crossed_out_of_core.py --sizes 1 3 --output /tmp/ratings.md
+    python benchmarks/crossed_out_of_core.py --more-fits      # another fit of each recorded design
 
 The designs scale user_calls case 10 (1M ratings, 6,000 users x 3,700 items, users uniform,
 item popularity Zipf 1/k; the same generator and seed): users and items grow as powers of
