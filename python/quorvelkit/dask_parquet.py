@@ -30,7 +30,7 @@ from .checks import check_sums
 from .frames import MAX_LEVELS, level_order, sorted_levels
 from .group_codes import GroupCodes
 from .model import ModelRows, ModelSpec
-from .parquet import Piece, column_types, first_pass, fragment_batches, reading
+from .parquet import Piece, column_types, dataset_pieces, first_pass, fragment_batches, reading
 from .parsing import ParsedFormula
 from .products import GROUP_ARRAYS, PartProducts, _same_shift, core_array, merge_parts, part_products
 
@@ -91,7 +91,12 @@ def parquet_partitions(ddf: Any) -> ParquetPartitions | None:
             if path not in by_path:
                 return None
             frag = by_path[path]
-            frags.append(frag if row_groups is None else frag.subset(row_group_ids=list(row_groups)))
+            if row_groups is None or all(r is None for r in row_groups):  # the whole file
+                frags.append(frag)
+            elif all(isinstance(r, int) for r in row_groups):
+                frags.append(frag.subset(row_group_ids=list(row_groups)))
+            else:
+                return None
         schema = dataset.schema
     elif isinstance(expr, ReadParquetPyarrowFS):
         if expr.operand("arrow_to_pandas"):
@@ -103,7 +108,8 @@ def parquet_partitions(ddf: Any) -> ParquetPartitions | None:
     pieces = []
     for k, i in enumerate(order):
         frag = frags[i]
-        rgs = "" if frag.row_groups is None else f" row groups {', '.join(str(r.id) for r in frag.row_groups)}"
+        ids = [] if frag.row_groups is None else [str(r.id) for r in frag.row_groups]
+        rgs = f", row group{'s' if len(ids) > 1 else ''} {', '.join(ids)}" if ids else ""
         name = f"partition {k} of the Dask DataFrame ({frag.path}{rgs})"
         pieces.append(Piece(frag, name, ds.get_partition_keys(frag.partition_expression)))
     if not filters:
@@ -171,14 +177,12 @@ def find_levels(
     cols = list(dict.fromkeys([*parsed.group, *(c for c in parsed.columns if c in types.names)]))
     batches = [b for b, _ in piece_batches(source, which, cols, types, batch_rows) if b.num_rows]
     table = pa.Table.from_batches(batches, schema=pa.schema([types.field(c) for c in cols]))
-    ds_piece = Piece(_table_fragment(table), f"the rows of {source.pieces[which[0]].name}", {})
-    return first_pass([ds_piece], types, parsed, batch_rows, False, None)
-
-
-def _table_fragment(table: Any) -> Any:
     import pyarrow.dataset as ds
 
-    return next(iter(ds.dataset(table).get_fragments()))
+    pieces = [
+        Piece(p.fragment, f"the rows of {source.pieces[which[0]].name}", {}) for p in dataset_pieces(ds.dataset(table))
+    ]
+    return first_pass(pieces, types, parsed, batch_rows, False, None)
 
 
 def union_levels(found: list[tuple[pd.Index | None, dict[str, list]]]) -> tuple[pd.Index | None, dict[str, list]]:
