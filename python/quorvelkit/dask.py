@@ -145,7 +145,7 @@ def lmm(
     progress: bool | None = None,
     weights: str | None = None,
     split_every: int = 8,
-    leaf_partitions: int = 8,
+    leaf_partitions: int = 16,
     **kwargs: Any,
 ) -> LmmFit:
     """Fit a linear mixed model to a Dask DataFrame, partition by partition.
@@ -163,7 +163,9 @@ def lmm(
             active, else dask's).
         weights: the column of prior weights, as :func:`quorvelkit.lmm` takes them
             (finite and non-negative; rows of weight zero are left out).
-        split_every: partitions merged per node of the reduction tree.
+        split_every: partitions merged per node of the reduction tree (of a
+            DataFrame not read from Parquet; the leaves of one read from Parquet are
+            merged pairwise).
         leaf_partitions: for a DataFrame read from Parquet, the consecutive partitions
             each leaf of the tree reads into one accumulator (the tree's shape, and so
             the result's bits, depend on it and on the number of partitions only).
@@ -187,7 +189,7 @@ def lmm(
     source = parquet_partitions(ddf)
     if source is not None:
         run = max(1, int(leaf_partitions))
-        return _fit_parquet(parsed, source, options, levels, weights, progress, max(2, int(split_every)), run)
+        return _fit_parquet(parsed, source, options, levels, weights, progress, run)
     used = [c for c in ddf.columns if c in set(parsed.columns) or c == weights]
     ddf = ddf[used]
     sample, place = _sample(ddf, parsed.columns)
@@ -200,8 +202,9 @@ def lmm(
     return fit_parts(spec, merged, options, source=f"a Dask DataFrame of {ddf.npartitions} partitions")
 
 
-#: Rows per batch a worker reads from a Parquet fragment.
-BATCH_ROWS = 1 << 20
+#: Rows per batch a worker reads from a Parquet fragment (a quarter of the in-process
+#: route's: two workers share the memory one process has).
+BATCH_ROWS = 1 << 18
 
 
 def _fit_parquet(
@@ -211,7 +214,6 @@ def _fit_parquet(
     levels: Mapping[str, Sequence] | None,
     weights: str | None,
     progress: bool | None,
-    split_every: int,
     run: int,
 ) -> LmmFit:
     """The fit of a DataFrame read from Parquet, its fragments read on the workers (see
@@ -248,7 +250,9 @@ def _fit_parquet(
     shared = dask.delayed(group_levels)
     leaf = dask.delayed(reduce_leaf, pure=True)
     leaves = [leaf(spec, source, r, cols, types, shared, BATCH_ROWS) for r in runs]
-    merged = _compute(_tree(leaves, split_every, merge_leaves), progress)
+    # Pairs of leaves merged: every leaf holds the products of (nearly) every group, so a
+    # node holds its inputs and its output, three times the products.
+    merged = _compute(_tree(leaves, 2, merge_leaves), progress)
     counts = np.asarray(merged.products["counts"])
     if counts.ndim == 1 and (counts == 0).any():  # groups whose every row was dropped
         keep = np.flatnonzero(counts != 0)

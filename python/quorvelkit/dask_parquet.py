@@ -280,7 +280,6 @@ def _merge(a: PartProducts, b: PartProducts) -> PartProducts:
         set(pa_) == set(pb)
         and set(GROUP_ARRAYS) <= set(pa_)
         and pa_["m"] == pb["m"] > 0
-        and a.labels is not b.labels
         and (a.labels.equals(b.labels))
         and pa_["p"] == pb["p"]
         and pa_["q"] == pb["q"]
