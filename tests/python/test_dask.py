@@ -234,21 +234,24 @@ def test_dask_parquet_hive_directory_weights_and_late_missing_values(tmp_path, c
     as in memory."""
     df = simulated(3000, seed=7)
     df["w"] = np.random.default_rng(2).uniform(0.5, 2.0, len(df))
-    df.loc[df.index[-5], "y"] = np.nan
+    # A missing response late in the last file, a missing label in the first.
+    df.loc[df.index[df.site == "west"][-5], "y"] = np.nan
     df["g"] = df["g"].astype(float)
-    df.loc[df.index[-40], "g"] = np.nan
+    df.loc[df.index[df.site == "north"][-40], "g"] = np.nan
     for site, part in df.groupby("site", sort=True):
         (tmp_path / f"site={site}").mkdir()
         _write(part.drop(columns="site"), tmp_path / f"site={site}" / "part.parquet", 2)
     order = pd.concat([p for _, p in df.groupby("site", sort=True)])
-    for ddf, rows, weights in [
-        (dd.read_parquet(tmp_path, split_row_groups=True), order, None),
-        (dd.read_parquet(tmp_path, split_row_groups=True), order, "w"),
-        (dd.read_parquet(tmp_path, filters=[("site", "!=", "south")]), order[order.site != "south"], "w"),
+    plain = "y ~ x1 + x2 + (x1 | g)"  # Arrow's columns straight into the accumulator
+    for ddf, rows, formula, weights in [
+        (dd.read_parquet(tmp_path, split_row_groups=True), order, SIM, None),
+        (dd.read_parquet(tmp_path, split_row_groups=True), order, plain, None),
+        (dd.read_parquet(tmp_path, split_row_groups=True), order, SIM, "w"),
+        (dd.read_parquet(tmp_path, filters=[("site", "!=", "south")]), order[order.site != "south"], SIM, "w"),
     ]:
         ddf = _arrow(ddf)
-        ref = qk.lmm(SIM, rows, weights=weights)
-        fit = on(clusters[2], lambda ddf=ddf, w=weights: qdask.lmm(SIM, ddf, weights=w, leaf_partitions=2))
+        ref = qk.lmm(formula, rows, weights=weights)
+        fit = on(clusters[2], lambda ddf=ddf, f=formula, w=weights: qdask.lmm(f, ddf, weights=w, leaf_partitions=2))
         assert_agree(ref, fit)
         assert fit.n_dropped == ref.n_dropped > 0
 
