@@ -17,7 +17,7 @@ import numpy as np
 import pandas as pd
 
 from .checks import check_weights_column, require_columns
-from .core_fit import fit_parts
+from .core_fit import fit_parts, fit_products
 from .dask_parquet import (
     ParquetPartitions,
     find_levels,
@@ -253,13 +253,30 @@ def _fit_parquet(
     # Pairs of leaves merged: every leaf holds the products of (nearly) every group, so a
     # node holds its inputs and its output, three times the products.
     merged = _compute(_tree(leaves, 2, merge_leaves), progress)
-    counts = np.asarray(merged.products["counts"])
+    products, labels = merged.products, merged.labels
+    counts = np.asarray(products["counts"])
     if counts.ndim == 1 and (counts == 0).any():  # groups whose every row was dropped
         keep = np.flatnonzero(counts != 0)
-        merged = PartProducts(
-            take_groups(dict(merged.products), keep), merged.labels[keep], merged.n_dropped, merged.n_zero_weight
-        )
-    return fit_parts(spec, merged, options, source=f"a Dask DataFrame of {len(source.pieces)} partitions")
+        products, labels = take_groups(dict(products), keep), labels[keep]
+    where = f"a Dask DataFrame of {len(source.pieces)} partitions"
+    if not _in_order(labels):
+        merged = PartProducts(products, labels, merged.n_dropped, merged.n_zero_weight)
+        return fit_parts(spec, merged, options, source=where)
+    # Leaves coded against sorted levels, or merged from leaves of the same sorted labels.
+    return fit_products(
+        spec, products, labels, options, n_dropped=merged.n_dropped, n_zero_weight=merged.n_zero_weight, source=where
+    )
+
+
+def _in_order(labels: pd.Index) -> bool:
+    """Whether ``labels`` are distinct numbers or texts in the order of
+    :func:`quorvelkit.frames.sorted_levels` (which then need no reordering)."""
+    if labels.dtype.kind not in "iuf" and not all(isinstance(v, str) for v in labels[:1000]):
+        return False
+    try:
+        return bool(labels.is_monotonic_increasing and labels.is_unique)
+    except TypeError:
+        return False
 
 
 def _compute(tree: Any, progress: bool | None) -> Any:
