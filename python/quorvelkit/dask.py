@@ -5,7 +5,9 @@ Every partition is reduced to its products by the compiled core inside
 by a tree reduction keyed by group label (a group may span partitions), whose shape
 depends only on the number of partitions, and the fit runs on the client. For a given
 partitioning the result is therefore bit-identical whatever the number of workers and
-the order in which tasks finish. Needs ``pip install 'quorvelkit[dask]'``.
+the order in which tasks finish. A DataFrame read from Parquet (``dd.read_parquet``)
+is read from its fragments with pyarrow on the workers instead, without pandas frames
+(:mod:`quorvelkit.dask_parquet`). Needs ``pip install 'quorvelkit[dask]'``.
 """
 
 from __future__ import annotations
@@ -28,6 +30,7 @@ from .dask_parquet import (
     read_types,
     reduce_leaf,
     union_levels,
+    with_ztz,
 )
 from .errors import SourceError
 from .fit import LmmFit
@@ -170,6 +173,11 @@ def lmm(
             each leaf of the tree reads into one accumulator (the tree's shape, and so
             the result's bits, depend on it and on the number of partitions only).
 
+    A DataFrame that is ``dd.read_parquet(...)`` as it stands (a selection of columns or
+    partitions, and ``filters``, allowed) is reduced from its Parquet fragments, read
+    with pyarrow on the workers in the DataFrame's partition order; any other is reduced
+    partition by partition from the pandas frames Dask computes.
+
     Returns:
         :class:`~quorvelkit.LmmFit` without its rows.
 
@@ -253,6 +261,7 @@ def _fit_parquet(
     # Pairs of leaves merged: every leaf holds the products of (nearly) every group, so a
     # node holds its inputs and its output, three times the products.
     merged = _compute(_tree(leaves, 2, merge_leaves), progress)
+    merged = with_ztz(merged)
     products, labels = merged.products, merged.labels
     counts = np.asarray(products["counts"])
     if counts.ndim == 1 and (counts == 0).any():  # groups whose every row was dropped

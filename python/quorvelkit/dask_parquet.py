@@ -120,8 +120,11 @@ def parquet_partitions(ddf: Any) -> ParquetPartitions | None:
         expression = pq.filters_to_expression(filters)
     except (TypeError, ValueError):
         return None
+    if not isinstance(filters, list) or not all(isinstance(f, (tuple, list)) for f in filters):
+        return None  # an expression of its own: the columns it reads are not known here
+    # A list of (column, op, value) is one conjunction; a list of lists, a disjunction.
     terms = [filters] if isinstance(filters[0], tuple) else filters
-    used = tuple(dict.fromkeys(t[0] for conj in ([terms] if isinstance(terms[0], tuple) else terms) for t in conj))
+    used = tuple(dict.fromkeys(t[0] for conj in terms for t in conj))
     if not all(isinstance(c, str) and c in schema.names for c in used):
         return None
     return ParquetPartitions(pieces, schema, expression, used)
@@ -256,12 +259,42 @@ def reduce_leaf(
                 raise spec.fault(fault, where)
             n_dropped += dropped
         check_sums(acc.yty, acc.xtx, spec.parsed.response, spec.fe_all, where)
+    _release_arrow_memory()  # what the batches held, before the products are held twice
     if codes_of.fixed:
         products = acc.products(np.arange(codes_of.m), release=True)
-        return PartProducts(products, codes_of.index, n_dropped, n_zero)
+        return _without_ztz(PartProducts(products, codes_of.index, n_dropped, n_zero), spec.z_in_x())
     order, labels_of = codes_of.sorted_order(release=True)
     products = acc.products(order, release=True)
-    return PartProducts(products, labels_of(), n_dropped, n_zero)
+    return _without_ztz(PartProducts(products, labels_of(), n_dropped, n_zero), spec.z_in_x())
+
+
+def _without_ztz(part: PartProducts, z_in_x: list[int] | None) -> PartProducts:
+    """``part`` without Z'Z when every column of Z is one of X's: Z'Z is then the columns
+    ``z_in_x`` of Z'X, to the bit (the accumulator forms it so), and a fifth less is
+    held and sent between workers. :func:`with_ztz` puts it back."""
+    if z_in_x is not None:
+        part.products.pop("ztz")
+        part.products["ztz_in_ztx"] = tuple(z_in_x)
+    return part
+
+
+def with_ztz(part: PartProducts) -> PartProducts:
+    """``part`` with its Z'Z (see :func:`_without_ztz`), as the fit and
+    :func:`~quorvelkit.products.merge_parts` take products."""
+    columns = part.products.get("ztz_in_ztx")
+    if columns is None:
+        return part
+    products = {k: v for k, v in part.products.items() if k != "ztz_in_ztx"}
+    products["ztz"] = np.ascontiguousarray(np.asarray(products["ztx"])[:, :, list(columns)])
+    return PartProducts(products, part.labels, part.n_dropped, part.n_zero_weight)
+
+
+def _release_arrow_memory() -> None:
+    """Hands the memory Arrow's allocator keeps for reuse back to the system: a worker
+    holds products of every group from here on, and no batch."""
+    import pyarrow as pa
+
+    pa.default_memory_pool().release_unused()
 
 
 def merge_leaves(parts: list[Any]) -> PartProducts:
@@ -276,9 +309,12 @@ def merge_leaves(parts: list[Any]) -> PartProducts:
 
 def _merge(a: PartProducts, b: PartProducts) -> PartProducts:
     pa_, pb = a.products, b.products
+    # Z'Z is among the group arrays unless it is held within Z'X.
+    group_arrays = [k for k in GROUP_ARRAYS if k != "ztz" or "ztz_in_ztx" not in pa_]
     same = (
         set(pa_) == set(pb)
-        and set(GROUP_ARRAYS) <= set(pa_)
+        and pa_.get("ztz_in_ztx") == pb.get("ztz_in_ztx")
+        and set(group_arrays) <= set(pa_)
         and pa_["m"] == pb["m"] > 0
         and (a.labels.equals(b.labels))
         and pa_["p"] == pb["p"]
@@ -287,11 +323,13 @@ def _merge(a: PartProducts, b: PartProducts) -> PartProducts:
         and not (set(pa_) - _DENSE_KEYS)
     )
     if not same:
-        return merge_parts(a, b)
+        merged = merge_parts(with_ztz(a), with_ztz(b))
+        both = "ztz_in_ztx" in pa_ and pa_.get("ztz_in_ztx") == pb.get("ztz_in_ztx")
+        return _without_ztz(merged, list(pa_["ztz_in_ztx"])) if both else merged
     if not _same_shift(pa_, pb):
         raise ValueError("the parts were reduced with different shifts; every part of a model must use the same one")
     out = dict(pa_)
-    for key in GROUP_ARRAYS:
+    for key in group_arrays:
         out[key] = np.asarray(pa_[key]) + np.asarray(pb[key])
     out["xtx"] = np.asarray(pa_["xtx"]) + np.asarray(pb["xtx"])
     out["xty"] = np.asarray(pa_["xty"]) + np.asarray(pb["xty"])
@@ -303,7 +341,7 @@ def _merge(a: PartProducts, b: PartProducts) -> PartProducts:
 
 #: The keys of a one-factor part's products; a part holding others is merged by label.
 _DENSE_KEYS = frozenset(
-    {*GROUP_ARRAYS, "n", "p", "q", "m", "xtx", "xty", "yty", "weighted", "log_weights"}
+    {*GROUP_ARRAYS, "n", "p", "q", "m", "xtx", "xty", "yty", "weighted", "log_weights", "ztz_in_ztx"}
     | {"shift_column", "shift_value", "shift_y", "shift_x"}
 )
 
