@@ -234,7 +234,8 @@ def _fit_parquet(
     cols = list(dict.fromkeys([*(c for c in source.schema.names if c in set(needed)), *needed]))
     types = read_types(source, cols)
     runs = [list(r) for r in leaf_runs(len(source.pieces), run)]
-    group_levels, found = None, {}
+    group_levels: pd.Index | None = None
+    found: dict[str, list] = {}
     if needs_first_pass(parsed, types):
         find = dask.delayed(find_levels, pure=True)
         passes = dask.compute(*[find(source, r, types, parsed, BATCH_ROWS) for r in runs])
