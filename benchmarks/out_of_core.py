@@ -245,7 +245,12 @@ def report(res: dict) -> str:
         f"runs column; the read, the batched route and the Dask route from Arrow taken in turns, the Dask route of "
         f"pandas frames and Spark after them; the file read once before, so that every run finds it in the page "
         f"cache). The machine was shared with other work while it ran: times vary from run to run. "
-        f"Written by `benchmarks/out_of_core.py`.",
+        + (
+            f"The runs of {', '.join(res['kept'])} are from an earlier run of the script on the same file and machine. "
+            if res.get("kept")
+            else ""
+        )
+        + "Written by `benchmarks/out_of_core.py`.",
         "",
         "| route | time (median) | runs | × pyarrow read | peak memory | criterion | converged |",
         "|---|---:|---|---:|---:|---:|---|",
@@ -305,6 +310,11 @@ def main() -> None:
     ap.add_argument("--no-dask", action="store_true")
     ap.add_argument("--no-spark", action="store_true")
     ap.add_argument("--spark-repeats", type=int, default=1)
+    ap.add_argument(
+        "--keep",
+        default="",
+        help="routes (comma-separated: dask_frames,spark) not run now, their runs taken from the report's .json",
+    )
     ap.add_argument("--repeats", type=int, default=3)
     ap.add_argument("--output", default=str(HERE / "out_of_core.md"))
     ap.add_argument("--child", help=argparse.SUPPRESS)
@@ -340,9 +350,10 @@ def main() -> None:
     # from run to run) and every run's time.
     turn = ("read", "batches") + (() if args.no_dask else ("dask",))
     rounds = [turn] * args.repeats
-    if not args.no_dask:
+    kept = [k for k in args.keep.split(",") if k]
+    if not args.no_dask and "dask_frames" not in kept:
         rounds += [("dask_frames",)] * args.repeats
-    if not args.no_spark:
+    if not args.no_spark and "spark" not in kept:
         rounds += [("spark",)] * args.spark_repeats
     kinds = tuple(dict.fromkeys(k for t in rounds for k in t))
     runs: dict[str, list[dict]] = {k: [] for k in kinds}
@@ -356,6 +367,11 @@ def main() -> None:
         res[kind] = dict(ordered[len(ordered) // 2], times=[r["seconds"] for r in runs[kind]])
     res["repeats"] = args.repeats
     res["spark_repeats"] = args.spark_repeats
+    if kept:
+        earlier = json.loads(Path(args.output).with_suffix(".json").read_text())
+        res.update({k: earlier[k] for k in kept})
+        res["spark_repeats"] = earlier.get("spark_repeats", args.spark_repeats)
+        res["kept"] = kept
     environment.write_results(args.output, res, report(res))
 
 
