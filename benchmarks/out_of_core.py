@@ -176,7 +176,12 @@ def child_spark(path: str, batch_rows: int) -> dict:
     os.environ["PYSPARK_PYTHON"] = os.environ["PYSPARK_DRIVER_PYTHON"] = sys.executable
     conf = {
         "spark.ui.enabled": "false",
-        "spark.driver.memory": "4g",
+        # Each partition's products (about 150 MB at a million groups) reach the driver:
+        # Spark's default input partitions of 128 MB would send 43 of them, more than
+        # its default 1 GB limit of results; partitions of 1 GB send six.
+        "spark.driver.memory": "6g",
+        "spark.driver.maxResultSize": "4g",
+        "spark.sql.files.maxPartitionBytes": str(1 << 30),
         "spark.sql.execution.arrow.pyspark.enabled": "true",
         "spark.sql.execution.arrow.maxRecordsPerBatch": str(batch_rows),
     }
