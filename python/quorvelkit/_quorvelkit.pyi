@@ -75,6 +75,15 @@ def reduce_rows(
 ) -> _Products:
     """The products of one batch of rows, as a dict of arrays."""
 
+def reduce_crossed_rows(
+    y: _Float64,
+    x: _Float64,
+    factors: Sequence[tuple[_Int64, int, _Float64, Sequence[int]]],
+    shift: dict[str, Any] | None,
+    weights: _Float64 | None = None,
+) -> _Products:
+    """The products of one batch of rows of a model with several grouping factors."""
+
 def choose_shift(y: _Float64, x: _Float64) -> dict[str, Any]:
     """The centres LmmCore would subtract from these rows."""
 
@@ -333,6 +342,10 @@ class CrossedCore:
         *,
         weights: _Float64 | None = None,
     ) -> CrossedCore: ...
+    @classmethod
+    def from_products(cls, products: _Products, blocks: Sequence[Sequence[int]]) -> CrossedCore:
+        """A core from crossed products (levels coded 0..m_j-1, each cross block's
+        pairs in increasing order) and each factor's terms' sizes."""
     @property
     def n(self) -> int:
         """Number of rows."""

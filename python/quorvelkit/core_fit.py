@@ -12,13 +12,14 @@ import pandas as pd
 
 from ._quorvelkit import LmmCore
 from .checks import check_group_counts, drop_aliased
+from .crossed_products import core_order, is_crossed, keep_columns, same_partition, sort_crossed
 from .errors import SourceError
 from .fit import LmmFit, warn_if_singular
 from .fit_options import FitOptions, run_core
 from .model import Design, ModelSpec
 from .products import PartProducts, sort_groups
 
-__all__ = ["fit_design", "fit_products", "fit_parts"]
+__all__ = ["fit_design", "fit_products", "fit_parts", "fit_crossed"]
 
 
 def fit_design(
@@ -104,6 +105,8 @@ def _keep_columns(products: dict, kept: list[int]) -> dict:
 def fit_parts(spec: ModelSpec, merged: PartProducts, options: FitOptions, *, source: str) -> LmmFit:
     """The fit of the merged parts of a source (Dask or Spark partitions), groups in the
     order of their sorted labels (as :func:`quorvelkit.lmm` orders levels)."""
+    if is_crossed(merged.products):
+        return fit_crossed(spec, merged, options, source=source)
     products, levels = sort_groups(merged.products, merged.labels)
     return fit_products(
         spec,
@@ -114,3 +117,59 @@ def fit_parts(spec: ModelSpec, merged: PartProducts, options: FitOptions, *, sou
         n_zero_weight=merged.n_zero_weight,
         source=source,
     )
+
+
+def fit_crossed(
+    spec: ModelSpec, merged: PartProducts, options: FitOptions, *, source: str, t0: float | None = None
+) -> LmmFit:
+    """The fit of the merged parts of a model with several grouping factors: each
+    factor's levels in the order of its sorted labels, the factors in the core's order
+    (lme4's), a :class:`~quorvelkit.crossed.CrossedFit` without its rows. The products
+    are taken out of ``merged`` as their sorted copy is made, so that the two are not
+    held together through the fit."""
+    from .crossed import CrossedFit
+    from .crossed_core import Lme4OrderCore, terms_in_lme4_order
+    from .design import theta_layout_of
+
+    t0 = time.perf_counter() if t0 is None else t0
+    products, levels = sort_crossed(merged.products, merged.factor_labels)
+    merged.products = {}
+    n = int(products["n"])
+    if n == 0:
+        raise SourceError(f"{source or 'the source'} has no complete rows in the columns the model uses")
+    for f, lv in zip(spec.factors, levels, strict=True):
+        check_group_counts(f.name, n, len(lv), f.blocks)
+    same = same_partition(products)
+    if same is not None:
+        a, b = spec.factors[same[0]].name, spec.factors[same[1]].name
+        raise ValueError(
+            f"the grouping factors '{a}' and '{b}' group the rows the same way ({len(levels[same[0]])} groups, each a "
+            f"level of both): their random effects cannot be told apart; keep one of the two"
+        )
+    kept = drop_aliased(np.asarray(products["xtx"]), spec.fe_all, stacklevel=4)
+    if len(kept) < spec.p:
+        products = keep_columns(products, kept)
+    if float(products["yty"]) == 0.0 and int(products["shift_column"]) >= 0:
+        raise ValueError(
+            f"the response '{spec.parsed.response}' is constant: there is no variation to estimate the variance "
+            f"components from"
+        )
+    design = Design(
+        spec,
+        levels[0],
+        n,
+        kept,
+        merged.n_dropped,
+        merged.n_zero_weight,
+        rows=None,
+        source=source,
+        factor_levels=levels,
+    )
+    layout = theta_layout_of(design)
+    sizes = [len(t.columns) for t in terms_in_lme4_order(design, layout)]
+    order = list(layout.factor_order)
+    t1 = time.perf_counter()
+    core = Lme4OrderCore.from_products(
+        core_order(products, order), [list(spec.factors[i].blocks) for i in order], layout, sizes
+    )
+    return fit_design(design, core, options, t0, t1, stacklevel=4, kind=CrossedFit)

@@ -199,6 +199,12 @@ class CrossedFit(LmmFit):
             out[name] = frame
         return out
 
+    @property
+    def needs_rows(self) -> tuple[str, ...]:
+        """What raises :class:`RowsUnavailable` on this fit: that of :class:`LmmFit`,
+        except prediction intervals for new data, which need the factorisation only."""
+        return tuple(what for what in super().needs_rows if what != "prediction intervals")
+
     # ------------------------------------------------------------- fitted values
     @property
     def fitted(self) -> pd.Series:
@@ -247,7 +253,6 @@ class CrossedFit(LmmFit):
         if newdata is None:
             d.need_rows("predict() without newdata")
         if interval is not None:
-            d.need_rows("a prediction interval")
             if interval not in ("confidence", "prediction"):
                 raise ValueError(f"interval must be 'confidence', 'prediction' or None, got {interval!r}")
             check_level(level)

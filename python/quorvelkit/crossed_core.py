@@ -18,7 +18,9 @@ from typing import Any
 import numpy as np
 
 from ._quorvelkit import CrossedCore
+from .crossed_products import fixed_at
 from .design import core_factors, theta_layout_of
+from .errors import RowsUnavailable
 from .grouping import ThetaLayout
 from .model import Design
 
@@ -37,7 +39,8 @@ class Lme4OrderCore:
     ``fit`` leaves ``cond_var`` out (None): the fit asks ``solution`` for it when needed.
 
     It keeps the arrays the core was built from (``factors`` as the core takes them), so
-    that it pickles (the core is built again) and refits a new response."""
+    that it pickles (the core is built again) and refits a new response; one built from
+    products (:meth:`from_products`) keeps them instead, and has no response to change."""
 
     evaluator = "blocked"
     n_classes = None
@@ -54,17 +57,45 @@ class Lme4OrderCore:
         self.raw = CrossedCore(y, x, factors, weights=weights)
         self.layout = layout
         self.term_sizes = tuple(term_sizes)
-        self._inputs = (y, x, factors, weights)
+        self._inputs: tuple[Any, ...] | None = (y, x, factors, weights)
+        self._products: tuple[dict, list[list[int]]] | None = None
         self._to_core = np.asarray(layout.core_from_lme4, dtype=np.intp)  # theta_core = theta_lme4[...]
         self._to_lme4 = np.asarray(layout.lme4_from_core, dtype=np.intp)  # theta_lme4 = theta_core[...]
 
+    @classmethod
+    def from_products(
+        cls, products: dict, blocks: list[list[int]], layout: ThetaLayout, term_sizes: Sequence[int]
+    ) -> Lme4OrderCore:
+        """The core of crossed products (``CrossedCore.from_products``: factors in the
+        core's order, each with its terms' sizes ``blocks``)."""
+        self = cls.__new__(cls)
+        self.raw = CrossedCore.from_products(products, blocks)
+        self.layout = layout
+        self.term_sizes = tuple(term_sizes)
+        self._inputs = None
+        self._products = (products, blocks)
+        self._to_core = np.asarray(layout.core_from_lme4, dtype=np.intp)
+        self._to_lme4 = np.asarray(layout.lme4_from_core, dtype=np.intp)
+        return self
+
     def __reduce__(self) -> tuple[Any, ...]:
+        if self._products is not None:
+            return (Lme4OrderCore.from_products, (*self._products, self.layout, self.term_sizes))
+        assert self._inputs is not None
         return (type(self), (*self._inputs, self.layout, self.term_sizes))
+
+    def _rows(self, what: str) -> tuple[Any, ...]:
+        if self._inputs is None:
+            raise RowsUnavailable(
+                f"{what} needs the rows, and this model was fitted from products of rows read in batches, which "
+                f"keep none"
+            )
+        return self._inputs
 
     def with_response(self, y: np.ndarray, *_rows: Any, weights: np.ndarray | None = None) -> Lme4OrderCore:
         """The same design with the response ``y`` (the fit's x, Z and codes are kept;
         the one-factor core's arguments after ``y`` are accepted and not read)."""
-        _, x, factors, _ = self._inputs
+        _, x, factors, _ = self._rows("a new response")
         return Lme4OrderCore(np.ascontiguousarray(y, dtype=float), x, factors, weights, self.layout, self.term_sizes)
 
     # ------------------------------------------------------------- sizes
@@ -162,7 +193,11 @@ class Lme4OrderCore:
     def fixed_at(self, j: int, value: float) -> Lme4OrderCore:
         """The same model with fixed effect ``j`` held at ``value``: the response
         y - x_j value on the other fixed-effects columns."""
-        y, x, factors, weights = self._inputs
+        if self._products is not None:
+            products, blocks = self._products
+            held = fixed_at(products, j, value)
+            return Lme4OrderCore.from_products(held, blocks, self.layout, self.term_sizes)
+        y, x, factors, weights = self._rows("a fixed effect held")
         rest = np.ascontiguousarray(np.delete(x, j, axis=1))
         return Lme4OrderCore(np.ascontiguousarray(y - x[:, j] * value), rest, factors, weights, self.layout,
                              self.term_sizes)  # fmt: skip

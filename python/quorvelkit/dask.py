@@ -192,7 +192,6 @@ def lmm(
         raise unknown_options(kwargs, "quorvelkit.dask.lmm()", ["levels", "progress", "split_every", "leaf_partitions"])
     check_weights_column(weights)
     parsed = parse_formula(formula)
-    parsed.refuse_several_factors("a Dask DataFrame")
     require_columns(list(parsed.columns) + ([weights] if weights else []), list(ddf.columns), "the Dask DataFrame")
     source = parquet_partitions(ddf)
     if source is not None:

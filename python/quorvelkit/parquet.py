@@ -56,10 +56,13 @@ def _candidates(parsed: ParsedFormula, schema: Any) -> list[str]:
 def needs_first_pass(parsed: ParsedFormula, schema: Any) -> bool:
     """Whether levels must be found before the batches are reduced: for columns that
     may be factors, and for group labels other than one integer column (those are
-    coded as they come, and put in order at the end)."""
+    coded as they come, and put in order at the end). Several grouping factors are
+    coded batch by batch, each as its labels come."""
     import pyarrow as pa
 
     group = list(parsed.group)
+    if len(parsed.factor_names) > 1:
+        return bool(_candidates(parsed, schema))
     return bool(_candidates(parsed, schema)) or not (
         len(group) == 1 and pa.types.is_integer(schema.field(group[0]).type)
     )
@@ -291,9 +294,9 @@ def first_pass(
     import pyarrow as pa
     import pyarrow.compute as pc
 
-    group = list(parsed.group)
+    group = list(parsed.group) if len(parsed.factor_names) == 1 else []
     cands = _candidates(parsed, types)
-    cols = group + cands
+    cols = list(dict.fromkeys(group + cands))
     ints = IntegerValues() if len(group) == 1 and pa.types.is_integer(types.field(group[0]).type) else None
     uniq: dict[str, list] = {c: [] for c in cols}
     size: dict[str, int] = {c: 0 for c in cols}

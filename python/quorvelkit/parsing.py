@@ -147,13 +147,15 @@ class ParsedFormula:
         that every batch expands to the same model columns: the formula's columns of a
         kind formulaic takes as categorical (text, categorical, boolean) or of integers
         (which C() or factor() may make categorical), other than the response, the
-        group and the ``declared`` ones. ``kinds`` gives each column's kind as its
-        engine reads it ("text", "categorical", "bool", "integer" or "other")."""
+        columns used as group labels only and the ``declared`` ones. ``kinds`` gives
+        each column's kind as its engine reads it ("text", "categorical", "bool",
+        "integer" or "other")."""
         resp = {c for c, r in self.uses if r == "response"}
+        labels_only = {c for c in self.group if self.roles(c) == {"group"}}
         return [
             c
             for c in self.columns
-            if c not in resp and c not in self.group and c not in declared and kinds.get(c) in _FACTOR_KINDS
+            if c not in resp and c not in labels_only and c not in declared and kinds.get(c) in _FACTOR_KINDS
         ]
 
     def refuse_several_factors(self, where: str) -> None:

@@ -19,6 +19,7 @@ import pandas as pd
 
 from . import _quorvelkit as _qk
 from .checks import check_sums
+from .crossed_products import crossed_part, is_crossed, merge_crossed
 from .frames import sorted_levels
 from .model import ModelSpec
 
@@ -44,11 +45,18 @@ class PartProducts:
     labels: pd.Index
     n_dropped: int = 0
     n_zero_weight: int = 0
+    #: Every grouping factor's labels, for a model with several (``labels`` is the first's).
+    factor_labels: tuple[pd.Index, ...] = ()
 
 
 def part_products(spec: ModelSpec, frame: Any, where: str) -> PartProducts:
-    """The products of one part's rows, its groups coded in order of appearance."""
+    """The products of one part's rows, its groups coded in order of appearance (each
+    factor's, for a model with several: :mod:`quorvelkit.crossed_products`)."""
     rows = spec.rows(frame, where)
+    if len(spec.factors) > 1:
+        prod, labels = crossed_part(spec, rows)
+        check_sums(prod["yty"], prod["xtx"], spec.parsed.response, spec.fe_all, where)
+        return PartProducts(prod, labels[0], rows.n_dropped, rows.n_zero_weight, labels)
     if len(rows.y) == 0:
         return PartProducts(_empty_products(spec), pd.Index([]), rows.n_dropped, rows.n_zero_weight)
     codes, uniques = pd.factorize(rows.labels, sort=False)
@@ -99,15 +107,22 @@ def _same_shift(a: dict, b: dict) -> bool:
 def merge_parts(a: PartProducts, b: PartProducts) -> PartProducts:
     """The products of a's rows and b's together, groups matched by label: a's groups
     first, then b's new ones. Every sum is a's + b's in that order, so a fixed tree of
-    merges gives fixed bits whatever order the parts were computed in."""
+    merges gives fixed bits whatever order the parts were computed in. Parts of a
+    model with several grouping factors merge factor by factor, and their cross blocks
+    by pair of labels."""
     pa, pb = a.products, b.products
-    if pa["p"] != pb["p"] or pa["q"] != pb["q"]:
+    if pa["p"] != pb["p"] or not np.array_equal(pa["q"], pb["q"]):
         raise ValueError("the parts have different model dimensions")
     if not _same_shift(pa, pb):
         raise ValueError("the parts were reduced with different shifts; every part of a model must use the same one")
     if bool(pa.get("weighted", False)) != bool(pb.get("weighted", False)):
         raise ValueError("weighted and unweighted parts cannot be merged")
     dropped, zero = a.n_dropped + b.n_dropped, a.n_zero_weight + b.n_zero_weight
+    if is_crossed(pa) != is_crossed(pb):
+        raise ValueError("the parts have different grouping factors")
+    if is_crossed(pa):
+        merged, factor_labels = merge_crossed(pa, a.factor_labels, pb, b.factor_labels)
+        return PartProducts(merged, factor_labels[0], dropped, zero, factor_labels)
     if pb["m"] == 0:
         return PartProducts(pa, a.labels, dropped, zero)
     if pa["m"] == 0:

@@ -9,7 +9,9 @@ into model matrices by the model's spec (:meth:`ModelSpec.rows
 <quorvelkit.model.ModelSpec.rows>`: one formulaic spec for every batch, so
 categorical columns expand to the same columns everywhere), its products are added to
 the model's, and the fit runs on the merged products. Memory is bounded by a few
-batches plus the products, whatever the number of rows.
+batches plus the products, whatever the number of rows. A model with several
+grouping factors merges each batch's products by label
+(:mod:`quorvelkit.crossed_products`, which gives their size).
 """
 
 from __future__ import annotations
@@ -27,7 +29,7 @@ import pandas as pd
 
 from . import _quorvelkit as _qk
 from .checks import check_sums, check_weights_column
-from .core_fit import fit_products
+from .core_fit import fit_crossed, fit_products
 from .errors import RowsUnavailable, SourceError
 from .fit import LmmFit
 from .fit_options import FitOptions, unknown_options
@@ -37,7 +39,7 @@ from .model import ModelRows, ModelSpec
 from .model_learning import learn_spec
 from .parquet import open_dataset
 from .parsing import ParsedFormula, parse_formula
-from .products import core_array, take_groups
+from .products import core_array, merge_parts, part_products, take_groups
 from .progress import progress_bar
 
 T = TypeVar("T")
@@ -97,7 +99,6 @@ def lmm(
     """
     options = FitOptions.take(args, kwargs, "lmm()")
     parsed = parse_formula(formula)
-    parsed.refuse_several_factors("data read in batches")
     check_weights_column(weights)
     mod = type(source).__module__ or ""
     if mod.startswith(("dask", "pyspark")):
@@ -234,6 +235,9 @@ def fit_frames(
         assert reread is not None
         getattr(it, "close", lambda: None)()
         held, it = [], iter(reread())
+    if len(spec.factors) > 1:
+        parts = itertools.chain((held.pop(0) for _ in range(len(held))), it)
+        return _fit_crossed(spec, parts, options, progress, total_rows, source, t0)
     codes_of = GroupCodes(group_levels)
 
     def prepared(items: Iterator[tuple[Any, str]]) -> Iterator[tuple[int, str, Any, np.ndarray, int]]:
@@ -302,6 +306,32 @@ def fit_frames(
     return fit_products(
         spec, products, group_index, options, n_dropped=n_dropped, n_zero_weight=n_zero, source=source, t0=t0
     )
+
+
+def _fit_crossed(
+    spec: ModelSpec,
+    frames: Iterator[tuple[Any, str]],
+    options: FitOptions,
+    progress: bool | None,
+    total_rows: int | None,
+    source: str,
+    t0: float,
+) -> LmmFit:
+    """The fit of a model with several grouping factors from its batches: each batch's
+    products (every factor's labels coded in order of appearance) merged into those of
+    the batches before it, in batch order."""
+    merged = None
+    bar = progress_bar(progress, total_rows, "reading", "rows", unit_scale=True)
+    try:
+        for frame, where in frames:
+            part = part_products(spec, frame, where)
+            merged = part if merged is None else merge_parts(merged, part)
+            bar.update(len(frame) if isinstance(frame, pd.DataFrame) else frame.num_rows)
+    finally:
+        bar.close()
+    if merged is None:
+        raise SourceError(f"{source} holds no rows")
+    return fit_crossed(spec, merged, options, source=source, t0=t0)
 
 
 def _has_complete_row(parsed: ParsedFormula, frame: Any) -> bool:

@@ -129,7 +129,6 @@ def lmm(
         raise unknown_options(kwargs, "quorvelkit.spark.lmm()", ["levels", "progress"])
     check_weights_column(weights)
     parsed = parse_formula(formula)
-    parsed.refuse_several_factors("a Spark DataFrame")
     require_columns(list(parsed.columns) + ([weights] if weights else []), sdf.columns, "the Spark DataFrame")
     used = [c for c in sdf.columns if c in set(parsed.columns) or c == weights]
     sdf = sdf.select(*used)

@@ -32,7 +32,8 @@ namespace {
 
 cr::Design& design_of(PyObject* self) { return crossed_design(self); }
 
-// One factor's tuple (codes, n_levels, z, blocks).
+}  // namespace
+
 bool parse_factor(PyObject* item, std::size_t k, std::uint64_t n, ArrayView& codes, ArrayView& z,
                   cr::FactorRows& out, std::vector<std::uint64_t>& blocks) {
   const std::string name = "factors[" + std::to_string(k) + "]";
@@ -65,6 +66,16 @@ bool parse_factor(PyObject* item, std::size_t k, std::uint64_t n, ArrayView& cod
   out = {data_of<std::int64_t>(codes), m, data_of<double>(z), static_cast<std::uint64_t>(z.cols)};
   return true;
 }
+
+PyObject* crossed_wrap(PyTypeObject* type, std::unique_ptr<cr::Design> design) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* self = alloc(type, 0);
+  if (!self) return nullptr;
+  reinterpret_cast<CrossedObject*>(self)->design = design.release();
+  return self;
+}
+
+namespace {
 
 PyObject* crossed_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::vector<PyObject*> a;
@@ -111,11 +122,7 @@ PyObject* crossed_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       }))
     return nullptr;
   if (auto* err = std::get_if<std::string>(&built)) return value_error(*err);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* self = alloc(type, 0);
-  if (!self) return nullptr;
-  reinterpret_cast<CrossedObject*>(self)->design = std::get<0>(built).release();
-  return self;
+  return crossed_wrap(type, std::move(std::get<0>(built)));
 }
 
 int crossed_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -397,6 +404,11 @@ PyMethodDef crossed_methods[] = {
      "fit($self, starts, reml=True, max_iter=300, gtol=1e-08, ftol=1e-12, cond_var=True)\n--\n\n"
      "Minimises the criterion from each start (their flat concatenation); the best solution and the run's report\n"
      "(its cond_var None unless cond_var: solution() gives them at the fitted theta)."},
+    {"from_products", QK_FASTCALL(crossed_from_products), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_products(products, blocks)\n--\n\n"
+     "A core from crossed products (a dict as reduce_crossed_rows returns, or merged ones,\n"
+     "levels coded 0..m_j-1 and each cross block's pairs in increasing order of\n"
+     "level_i * m_j + level_j) and each factor's terms' sizes `blocks`."},
     {"default_theta", QK_ENTRY(m_default_theta), METH_NOARGS, "default_theta($self, /)\n--\n\nIdentity Lambda."},
     {"start_theta", QK_FASTCALL(m_start_theta), METH_FASTCALL | METH_KEYWORDS,
      "start_theta($self, /, reml=True)\n--\n\nA start for fit(): each factor's theta from the model with that factor "

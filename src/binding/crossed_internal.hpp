@@ -1,8 +1,11 @@
-// What the CrossedCore class's files share (crossed.cpp, crossed_predict.cpp).
+// What the CrossedCore class's files share (crossed.cpp, crossed_predict.cpp,
+// crossed_products.cpp).
 #pragma once
 
+#include <memory>
 #include <vector>
 
+#include "binding/convert.hpp"
 #include "binding/numpy.hpp"
 #include "lmm/crossed/crossed.hpp"
 
@@ -10,6 +13,16 @@ namespace qk::py {
 
 // The design an instance owns.
 qk::crossed::Design& crossed_design(PyObject* self);
+// One factor's tuple (codes, n_levels, z, blocks) of rows, factor k of n rows: its
+// views borrow the tuple's arrays.
+bool parse_factor(PyObject* item, std::size_t k, std::uint64_t n, ArrayView& codes, ArrayView& z,
+                  qk::crossed::FactorRows& out, std::vector<std::uint64_t>& blocks);
+// A new instance of `type` owning `design`.
+PyObject* crossed_wrap(PyTypeObject* type, std::unique_ptr<qk::crossed::Design> design);
+// CrossedCore.from_products and the module function reduce_crossed_rows
+// (crossed_products.cpp).
+PyObject* crossed_from_products(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+extern PyMethodDef crossed_products_functions[];
 // theta of the design's length and finite; raises ValueError otherwise.
 bool crossed_theta_ok(PyObject* self, const std::vector<double>& theta);
 // Raises the error of an infeasible theta; returns nullptr.

@@ -8,6 +8,7 @@
 
 #include "binding/core.hpp"
 #include "binding/crossed.hpp"
+#include "binding/crossed_internal.hpp"
 #include "binding/glmm.hpp"
 #include "binding/products.hpp"
 #include "binding/pyutil.hpp"
@@ -49,6 +50,7 @@ int module_exec(PyObject* module) {
   if (PyModule_AddObjectRef(module, "LmmCore", type) < 0) return -1;
   if (PyModule_AddStringConstant(module, "__version__", kVersion) < 0) return -1;
   if (PyModule_AddFunctions(module, products_functions) < 0) return -1;
+  if (PyModule_AddFunctions(module, crossed_products_functions) < 0) return -1;
   if (PyModule_AddFunctions(module, minimize_functions) < 0) return -1;
   Ref acc(PyType_FromModuleAndSpec(module, &accumulator_spec, nullptr));
   if (!acc || PyModule_AddObjectRef(module, "ProductsAccumulator", acc.get()) < 0) return -1;

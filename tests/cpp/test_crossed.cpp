@@ -3,6 +3,7 @@
 // dense Cholesky), against the one-factor core, and for the layout it chooses.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 
@@ -346,6 +347,54 @@ TEST(CrossedCore, RefusesBadRows) {
   auto pr = cr::products_of(data.rows());
   EXPECT_EQ(qkt::refusal(cr::make_design(std::get<cr::Products>(pr), {{1}, {2}})),
             "factor 1: " + *qk::blocks_error({2}, 1));
+}
+
+// Products of two batches reduced with one shift and merged: those of all rows (the
+// same pairs, sums to rounding), checked; a batch whose constant column differs from
+// the shift's, and tampered products, refused.
+TEST(CrossedCore, BatchesMergeToTheProductsOfAllRows) {
+  const CrossedCase& c = kCrossedCases[2];
+  const CrossedData data = simulate(c, 9);
+  const cr::CrossedRows all = data.rows();
+  const qk::Shift shift = qk::choose_shift(qk::Rows{all.y, all.x, nullptr, nullptr, all.n, all.p, 0, all.w});
+  ASSERT_TRUE(shift.active());
+  cr::CrossedRows first = all, second = all;
+  first.n = all.n / 3;
+  second.n = all.n - first.n;
+  second.y += first.n;
+  second.x += first.n * all.p;
+  if (second.w) second.w += first.n;
+  for (std::size_t j = 0; j < all.factors.size(); ++j) {
+    second.factors[j].codes += first.n;
+    second.factors[j].z += first.n * all.factors[j].q;
+  }
+  auto a = cr::products_of(first, shift), b = cr::products_of(second, shift), whole = cr::products_of(all, shift);
+  cr::Products merged = std::get<cr::Products>(a);
+  cr::merge(merged, std::get<cr::Products>(b));
+  const cr::Products& w = std::get<cr::Products>(whole);
+  const auto near = [](const Vec& u, const Vec& v) {
+    ASSERT_EQ(u.size(), v.size());
+    double scale = 1.0;
+    for (double e : v) scale = std::max(scale, std::abs(e));
+    for (std::size_t i = 0; i < u.size(); ++i) EXPECT_NEAR(u[i], v[i], 1e-13 * scale) << i;
+  };
+  EXPECT_EQ(cr::check_products(merged), std::nullopt);
+  EXPECT_EQ(merged.n, w.n);
+  near(merged.xtx, w.xtx);
+  for (std::size_t j = 0; j < w.ztz.size(); ++j) near(merged.ztx[j], w.ztx[j]);
+  for (std::size_t t = 0; t < w.cross.size(); ++t) {
+    EXPECT_EQ(merged.cross[t].keys, w.cross[t].keys);
+    near(merged.cross[t].values, w.cross[t].values);
+  }
+  qk::Shift other = shift;
+  other.value = 2.0;
+  EXPECT_NE(qkt::refusal(cr::products_of(first, other)).find("does not hold the shift's constant in row 0"),
+            std::string::npos);
+  std::swap(merged.cross[0].keys[0], merged.cross[0].keys[1]);
+  EXPECT_EQ(qkt::refusal(cr::check_products(merged)), "cross block (0, 1): pairs are not strictly increasing");
+  std::swap(merged.cross[0].keys[0], merged.cross[0].keys[1]);
+  merged.cross[0].keys.back() = merged.m[0] * merged.m[1];
+  EXPECT_EQ(qkt::refusal(cr::check_products(merged)), "cross block (0, 1): a pair of levels is out of range");
 }
 
 }  // namespace

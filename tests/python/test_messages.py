@@ -167,6 +167,22 @@ def crossed(y=None, x=None, factors=None, **kw):
     return lambda t: CrossedCore(y, x, two if factors is None else factors, **kw)
 
 
+CROSSED_FACTORS = [(np.array([0, 1, 0, 1]), 2, np.ones((4, 1)), [1]), (np.array([0, 0, 1, 1]), 2, np.ones((4, 1)), [1])]
+
+
+def crossed_products(change=None, blocks=([1], [1])):
+    """CrossedCore.from_products of the products of four rows on two crossed factors,
+    ``change`` (a function of the dict) applied first."""
+
+    def call(t):
+        pr = Q.reduce_crossed_rows(np.arange(4.0), np.ones((4, 1)), CROSSED_FACTORS, None)
+        if change is not None:
+            change(pr)
+        return CrossedCore.from_products(pr, list(blocks))
+
+    return call
+
+
 def glmm_response(lhs, family="binomial", weights=None):
     """The response of a GLMM (quorvelkit.glmm_response) read from four rows: successes
     s of s + f trials, labels, labels mixed with numbers, negative weights."""
@@ -272,6 +288,32 @@ CORE = [  # the core's arguments, calls and state
          "z[1] must have one row per row of x and 1 columns")]],
     (lambda t: crossed()(t).prediction_variance([1e200, 1e200], np.ones((1, 1)), [np.zeros(1, np.int64)] * 2,
                                                 [np.ones((1, 1))] * 2), RuntimeError, "theta is infeasible"),
+    # CrossedCore.from_products: the products dict, then the blocks
+    (crossed_products(lambda p: p.pop("xtx")), V, "products lacks the key 'xtx'"),
+    (crossed_products(lambda p: p.update(m=np.array([2]))), V, "m and q must name the same factors, at least one"),
+    (crossed_products(lambda p: p["ztz"].__setitem__(1, np.ones((3, 1, 1)))), V,
+     "'ztz[1]' has a shape that disagrees with n, p, m and q"),
+    (crossed_products(lambda p: p["cross_codes"][0].__setitem__((3, 1), 2)), V,
+     "'cross_codes[0]' holds a level out of range (pair 3)"),
+    (crossed_products(lambda p: p["cross_codes"].__setitem__(0, p["cross_codes"][0][::-1].copy())), V,
+     "cross block (0, 1): pairs are not strictly increasing"),
+    (crossed_products(lambda p: p["cross_codes"][0].__setitem__(1, p["cross_codes"][0][0])), V,
+     "cross block (0, 1): pairs are not strictly increasing"),
+    (crossed_products(lambda p: p["cross_codes"].__setitem__(0, np.zeros(4, np.int64))), V,
+     "'cross_codes[0]' must be an int64 array (pairs, 2)"),
+    (crossed_products(lambda p: p["cross_values"].__setitem__(0, np.ones((3, 1, 1)))), V,
+     "'cross_values[0]' has a shape that disagrees"),
+    (crossed_products(lambda p: p["cross_values"][0].__setitem__(2, NAN)), V,
+     "cross block (0, 1): a value is not finite"),
+    (crossed_products(lambda p: p["zty"][0].__setitem__(0, INF)), V, "factor 0: a block is not finite"),
+    (crossed_products(lambda p: p.update(shift_x=np.zeros(2))), V, "'shift_x' has shape (2), expected (1)"),
+    (crossed_products(lambda p: p.update(log_weights=1.5)), V, "log_weights must be finite, and 0 without weights"),
+    (crossed_products(blocks=[[1]]), V, "blocks must hold one list of term sizes per factor"),
+    (crossed_products(blocks=[[1], [2]]), V, "factor 1"),
+    (lambda t: CrossedCore.from_products([1.0], [[1]]), T, "expected a mapping (a products dict)"),
+    (lambda t: Q.reduce_crossed_rows(np.arange(4.0), np.array([[1.0], [1.0], [2.0], [1.0]]), CROSSED_FACTORS,
+                                     {"shift_column": 0, "shift_value": 1.0, "shift_y": 0.0, "shift_x": np.zeros(1)}),
+     V, "X column 0 does not hold the shift's constant in row 2"),
     (small(weights=np.ones(4, dtype=np.float32)), T, "argument 'weights': expected an array"),
     (small(weights=[1.0, 1.0, 1.0, 1.0]), T, "argument 'weights'"),
     (small(weights=np.ones((4, 1))), T, "argument 'weights'"), (small(weights=np.ones(8)[::2]), T, "not contiguous"),
@@ -391,8 +433,8 @@ BEFORE_THE_CORE = [  # formulas, columns and arguments lmm refuses
      "the grouping factors 'Subject' and 'a:Subject' group the rows the same way (18 groups, each a level of both)"),
     (sleep_lmm("y ~ x1 + (1 | a:b/c)"), FE, "the left side of '/' must be a column or another nesting"),
     (sleep_lmm("y ~ x1 + (1 | a/(b/c))"), FE, "'/' nests whole grouping factors"),
-    (batches("Reaction ~ 1 + (1 | Subject) + (1 | Days)", lambda t: t.sleep), FE,
-     "several grouping factors (Subject, Days) are fitted from data in memory only, not from data read in batches"),
+    (batches("Reaction ~ 1 + (1 | Subject) + (Days | a:Subject)", lambda t: t.sleep.assign(a=1)), V,
+     "the grouping factors 'Subject' and 'a:Subject' group the rows the same way (18 groups, each a level of both)"),
     (sleep_lmm("y ~ x1 + (x1 ||| g)"), FE, "cannot read"), (sleep_lmm("y ~ x1 + (x1 | g | h)"), FE, "cannot read"),
     (sleep_lmm("y ~ x1"), FE, "no random-effects term"),
     (sleep_lmm("y ~ x1 + (0 || g)"), FE, "the random-effects term (0 || g) has no columns"),

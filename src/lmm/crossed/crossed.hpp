@@ -81,6 +81,17 @@ std::size_t pair_index(std::size_t i, std::size_t j, std::size_t k);
 // number of threads. Returns the error text for a code out of range or a weight that is
 // not finite and positive.
 std::variant<Products, std::string> products_of(const CrossedRows& rows);
+// The same with a given shift (every batch of one model shares its shift, so that their
+// products add): also refused when the shift is not p wide or its constant column does
+// not hold its value in every row.
+std::variant<Products, std::string> products_of(const CrossedRows& rows, const Shift& shift);
+
+// Why products cannot be those of any rows, or nothing: sizes that disagree with n, p,
+// m and q; cross keys out of range or not strictly increasing; values that are not
+// finite; a shift that is not p wide or names no column; a weights' constant that is
+// not finite, or not zero without weights. A level without rows is allowed here (its
+// blocks are zero); the caller removes such levels.
+std::optional<std::string> check_products(const Products& pr);
 
 // a <- a + b (b's layout must be a's).
 void merge(Products& a, const Products& b);

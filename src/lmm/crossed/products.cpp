@@ -143,6 +143,20 @@ std::optional<std::string> row_error(const CrossedRows& rows) {
   return std::nullopt;
 }
 
+std::optional<std::string> shift_error(const CrossedRows& rows, const Shift& shift) {
+  if (shift.x.size() != rows.p)
+    return "the shift has " + std::to_string(shift.x.size()) + " columns, X has " + std::to_string(rows.p);
+  if (shift.column < -1 || shift.column >= static_cast<std::int64_t>(rows.p))
+    return "the shift's column " + std::to_string(shift.column) + " is not a column of X";
+  if (!shift.active()) return std::nullopt;
+  const auto k = static_cast<std::uint64_t>(shift.column);
+  for (std::uint64_t r = 0; r < rows.n; ++r)
+    if (rows.x[r * rows.p + k] != shift.value)
+      return "X column " + std::to_string(k) + " does not hold the shift's constant in row " + std::to_string(r) +
+             ": every batch of a model must share its constant column";
+  return std::nullopt;
+}
+
 // A value that is not finite (or whose square overflows) reaches a diagonal product.
 std::optional<std::string> nonfinite_error(const Products& pr) {
   const char* tail = " holds a value that is not finite or whose square overflows";
@@ -178,8 +192,13 @@ void merge(Products& a, const Products& b) {
 
 std::variant<Products, std::string> products_of(const CrossedRows& rows) {
   if (auto err = row_error(rows)) return *err;
+  return products_of(rows, choose_shift(Rows{rows.y, rows.x, nullptr, nullptr, rows.n, rows.p, 0, rows.w}));
+}
+
+std::variant<Products, std::string> products_of(const CrossedRows& rows, const Shift& shift) {
+  if (auto err = row_error(rows)) return *err;
+  if (auto err = shift_error(rows, shift)) return *err;
   // Long chunks: each holds its own per-level sums, so fewer chunks cost less memory.
-  const Shift shift = choose_shift(Rows{rows.y, rows.x, nullptr, nullptr, rows.n, rows.p, 0, rows.w});
   const ChunkPlan plan = plan_chunks(rows.n, 1);
   std::vector<Products> parts = map_chunks<Products>(
       plan, [&](std::uint64_t, std::uint64_t b, std::uint64_t e) { return chunk_products(rows, shift, b, e); });
@@ -187,6 +206,45 @@ std::variant<Products, std::string> products_of(const CrossedRows& rows) {
   for (const Products& part : parts) merge(out, part);
   if (auto err = nonfinite_error(out)) return *err;
   return out;
+}
+
+std::optional<std::string> check_products(const Products& pr) {
+  const std::size_t k = pr.m.size(), p = pr.p;
+  if (k == 0 || pr.q.size() != k) return std::string("the products need m and q for at least one factor");
+  if (pr.ztz.size() != k || pr.ztx.size() != k || pr.zty.size() != k || pr.cross.size() != k * (k - 1) / 2)
+    return std::string("the products hold blocks for another number of factors than m says");
+  if (pr.xtx.size() != p * p || pr.xty.size() != p) return std::string("X'X or X'y disagrees with p");
+  auto finite = [](const std::vector<double>& v) {
+    return std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); });
+  };
+  if (!finite(pr.xtx) || !finite(pr.xty) || !std::isfinite(pr.yty)) return std::string("X'X, X'y or y'y is not finite");
+  for (std::size_t j = 0; j < k; ++j) {
+    const std::string f = "factor " + std::to_string(j);
+    if (pr.m[j] == 0 || pr.q[j] == 0) return f + ": m and q must be at least 1";
+    if (pr.ztz[j].size() != size_mul(pr.m[j], pr.q[j] * pr.q[j]) || pr.ztx[j].size() != size_mul(pr.m[j], pr.q[j] * p) ||
+        pr.zty[j].size() != size_mul(pr.m[j], pr.q[j]))
+      return f + ": blocks disagree with m and q";
+    if (!finite(pr.ztz[j]) || !finite(pr.ztx[j]) || !finite(pr.zty[j])) return f + ": a block is not finite";
+  }
+  for (std::size_t i = 0; i + 1 < k; ++i)
+    for (std::size_t j = i + 1; j < k; ++j) {
+      const CrossBlock& cb = pr.cross[pair_index(i, j, k)];
+      const std::string f = "cross block (" + std::to_string(i) + ", " + std::to_string(j) + ")";
+      if (cb.values.size() != size_mul(cb.keys.size(), pr.q[i] * pr.q[j])) return f + ": values disagree with keys";
+      if (!finite(cb.values)) return f + ": a value is not finite";
+      const std::uint64_t limit = pr.m[i] * pr.m[j];
+      for (std::size_t t = 0; t < cb.keys.size(); ++t) {
+        if (cb.keys[t] >= limit) return f + ": a pair of levels is out of range";
+        if (t && cb.keys[t] <= cb.keys[t - 1]) return f + ": pairs are not strictly increasing";
+      }
+    }
+  if (pr.shift.x.size() != p || pr.shift.column < -1 || pr.shift.column >= static_cast<std::int64_t>(p))
+    return std::string("the shift disagrees with p");
+  if (!std::isfinite(pr.shift.value) || !std::isfinite(pr.shift.y) || !finite(pr.shift.x))
+    return std::string("the shift is not finite");
+  if (!std::isfinite(pr.log_weights) || (!pr.weighted && pr.log_weights != 0.0))
+    return std::string("log_weights must be finite, and 0 without weights");
+  return std::nullopt;
 }
 
 }  // namespace qk::crossed
