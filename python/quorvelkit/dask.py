@@ -261,13 +261,15 @@ def _fit_parquet(
     # Pairs of leaves merged: every leaf holds the products of (nearly) every group, so a
     # node holds its inputs and its output, three times the products.
     merged = _compute(_tree(leaves, 2, merge_leaves), progress)
+    where = f"a Dask DataFrame of {len(source.pieces)} partitions"
+    if len(parsed.factor_names) > 1:
+        return fit_parts(spec, merged, options, source=where)
     merged = with_ztz(merged)
     products, labels = merged.products, merged.labels
     counts = np.asarray(products["counts"])
     if counts.ndim == 1 and (counts == 0).any():  # groups whose every row was dropped
         keep = np.flatnonzero(counts != 0)
         products, labels = take_groups(dict(products), keep), labels[keep]
-    where = f"a Dask DataFrame of {len(source.pieces)} partitions"
     if not _in_order(labels):
         merged = PartProducts(products, labels, merged.n_dropped, merged.n_zero_weight)
         return fit_parts(spec, merged, options, source=where)

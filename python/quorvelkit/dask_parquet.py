@@ -313,6 +313,7 @@ def _merge(a: PartProducts, b: PartProducts) -> PartProducts:
     group_arrays = [k for k in GROUP_ARRAYS if k != "ztz" or "ztz_in_ztx" not in pa_]
     same = (
         set(pa_) == set(pb)
+        and not (set(pa_) - _DENSE_KEYS)  # one grouping factor: m and q are numbers
         and pa_.get("ztz_in_ztx") == pb.get("ztz_in_ztx")
         and set(group_arrays) <= set(pa_)
         and pa_["m"] == pb["m"] > 0
@@ -320,7 +321,6 @@ def _merge(a: PartProducts, b: PartProducts) -> PartProducts:
         and pa_["p"] == pb["p"]
         and pa_["q"] == pb["q"]
         and bool(pa_.get("weighted", False)) == bool(pb.get("weighted", False))
-        and not (set(pa_) - _DENSE_KEYS)
     )
     if not same:
         merged = merge_parts(with_ztz(a), with_ztz(b))

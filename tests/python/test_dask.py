@@ -273,3 +273,19 @@ def test_dask_parquet_refusals_name_the_partition_and_the_file(tmp_path, cluster
         with pytest.raises(SourceError) as info:
             on(clusters[2], lambda ddf=ddf, w=weights: qdask.lmm(SIM, ddf, weights=w))
         assert text in str(info.value) and str(path) in str(info.value), str(info.value)
+
+
+@pytest.mark.parametrize("case", ["pastes", "users_items"])
+def test_dask_parquet_several_grouping_factors(case, tmp_path, clusters):
+    """Crossed and nested models from the fragments: the in-memory fit, and the same
+    bits on 1 and 2 workers."""
+    from crossdata import CASES, USERS_ITEMS, assert_same_fit, dataset, in_memory, users_items
+    from crossdata import bits as crossed_bits
+
+    frame, formula = (users_items(60_000), USERS_ITEMS) if case == "users_items" else (dataset(case), CASES[case][1])
+    _write(frame, tmp_path / "data.parquet", 5)
+    ddf = _arrow(dd.read_parquet(tmp_path / "data.parquet", split_row_groups=True))
+    fits = {n: on(clusters[n], lambda: qdask.lmm(formula, ddf, leaf_partitions=2)) for n in (1, 2)}
+    assert type(fits[2]).__name__ == "CrossedFit"
+    assert crossed_bits(fits[1]) == crossed_bits(fits[2])
+    assert_same_fit(in_memory(formula, frame), fits[2])
