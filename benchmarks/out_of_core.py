@@ -289,6 +289,13 @@ def report(res: dict) -> str:
         f"The fit itself (the optimiser on the products, {res['groups']:,} groups): "
         f"{b['fit_seconds']:.2f} s of the batched route's time.",
     ]
+    if sp:
+        L += [
+            "",
+            "Spark reads input partitions of 1 GB (`spark.sql.files.maxPartitionBytes`): every partition's products "
+            "(about 150 MB at a million groups) go to the driver, and its default partitions of 128 MB would send "
+            "43 of them, more than `spark.driver.maxResultSize` allows by default.",
+        ]
     others = [(k, res[k]) for k in ("dask", "dask_frames", "spark") if res.get(k)]
     if others:
         L += ["", "Agreement with the batched route (largest relative difference):", ""]
