@@ -210,7 +210,7 @@ def lmm(
 
 
 #: Rows per batch a worker reads from a Parquet fragment (a quarter of the in-process
-#: route's: two workers share the memory one process has).
+#: route's: every worker holds its batches beside products of every group).
 BATCH_ROWS = 1 << 18
 
 

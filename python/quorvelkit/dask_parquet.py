@@ -34,7 +34,18 @@ from .parquet import Piece, column_types, dataset_pieces, first_pass, fragment_b
 from .parsing import ParsedFormula
 from .products import GROUP_ARRAYS, PartProducts, _same_shift, core_array, merge_parts, part_products
 
-__all__ = ["ParquetPartitions", "parquet_partitions", "leaf_runs", "reduce_leaf", "merge_leaves", "find_levels"]
+__all__ = [
+    "ParquetPartitions",
+    "parquet_partitions",
+    "read_types",
+    "leaf_runs",
+    "piece_batches",
+    "find_levels",
+    "union_levels",
+    "reduce_leaf",
+    "merge_leaves",
+    "with_ztz",
+]
 
 #: Options of ``dd.read_parquet`` that leave the values read as the file holds them.
 _NEUTRAL_KWARGS = {"dtype_backend"}
