@@ -148,7 +148,7 @@ def lmm(
     progress: bool | None = None,
     weights: str | None = None,
     split_every: int = 8,
-    leaf_partitions: int = 16,
+    leaf_partitions: int | None = None,
     **kwargs: Any,
 ) -> LmmFit:
     """Fit a linear mixed model to a Dask DataFrame, partition by partition.
@@ -170,8 +170,11 @@ def lmm(
             DataFrame not read from Parquet; the leaves of one read from Parquet are
             merged pairwise).
         leaf_partitions: for a DataFrame read from Parquet, the consecutive partitions
-            each leaf of the tree reads into one accumulator (the tree's shape, and so
-            the result's bits, depend on it and on the number of partitions only).
+            each leaf of the tree reads into one accumulator; by default a quarter of
+            them (four leaves: each holds the products of nearly every group, so that
+            fewer leaves take less memory and fewer merges, and four keep two to four
+            workers busy; give a smaller run for more workers). The tree's shape, and
+            so the result's bits, depend on it and on the number of partitions only.
 
     A DataFrame that is ``dd.read_parquet(...)`` as it stands (a selection of columns or
     partitions, and ``filters``, allowed) is reduced from its Parquet fragments, read
@@ -195,7 +198,7 @@ def lmm(
     require_columns(list(parsed.columns) + ([weights] if weights else []), list(ddf.columns), "the Dask DataFrame")
     source = parquet_partitions(ddf)
     if source is not None:
-        run = max(1, int(leaf_partitions))
+        run = max(1, -(-len(source.pieces) // 4) if leaf_partitions is None else int(leaf_partitions))
         return _fit_parquet(parsed, source, options, levels, weights, progress, run)
     used = [c for c in ddf.columns if c in set(parsed.columns) or c == weights]
     ddf = ddf[used]

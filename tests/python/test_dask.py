@@ -197,7 +197,7 @@ def test_dask_parquet_fragments_agree_and_keep_their_bits_on_1_and_2_workers(for
     # same as the partitions reduced as pandas frames.
     ddf = _arrow(dd.read_parquet(root / "dir", split_row_groups=True))
     assert ddf.npartitions == 8
-    fit = on(clusters[2], lambda: qdask.lmm(formula, ddf, leaf_partitions=3))
+    fit = on(clusters[2], lambda: qdask.lmm(formula, ddf))  # four leaves of two partitions
     assert_agree(ref, fit)
     framed = ddf.map_partitions(pd.DataFrame.copy)
     assert parquet_partitions(framed) is None
