@@ -1,5 +1,7 @@
-"""Out-of-core fits from a Parquet file: the batched read, Dask on a local cluster, and
-reading the same columns with pyarrow alone.
+"""Out-of-core fits from a Parquet file: the batched read, Dask on a local cluster (the
+DataFrame of ``dd.read_parquet``, whose fragments the workers read with pyarrow, and the
+same partitions as pandas frames), Spark on local[2], and reading the same columns with
+pyarrow alone.
 
     python benchmarks/out_of_core.py                      # 100M rows, 1M groups (writes ~6 GB once)
     python benchmarks/out_of_core.py --rows 2000000 --groups 20000 --output /tmp/ooc.md
@@ -8,8 +10,10 @@ The data: y = X beta + Z_i b_i + e with p = 6 (an intercept, x1..x5) and q = 2 (
 intercept and x1), rows in random group order, written once as one Parquet file of
 row groups of 1M rows under the cache directory (``QK_BENCH_DATA``, default
 /tmp/quorvelkit-bench-data; never in the repository). Each measurement runs in a fresh
-process and reports its wall time and its peak resident memory (the Dask route adds
-the peaks of its worker processes). Writes a markdown report and its .json beside it.
+process and reports its wall time and its peak resident memory (the Dask routes add
+the peaks of each worker process; Spark's is the largest sum, sampled every 0.1 s, of
+the resident memory of the process and every process it starts: the JVM and Python
+workers). Writes a markdown report and its .json beside it.
 """
 
 from __future__ import annotations
@@ -101,7 +105,10 @@ def child_batches(path: str, batch_rows: int) -> dict:
     return {"seconds": time.perf_counter() - t0, "peak_mb": peak_mb(), **result_of(fit)}
 
 
-def child_dask(path: str, batch_rows: int, workers: int) -> dict:
+def child_dask(path: str, batch_rows: int, workers: int, frames: bool = False) -> dict:
+    """``frames``: the partitions reduced as the pandas frames Dask makes of them (the
+    route of any Dask DataFrame), else the DataFrame as ``dd.read_parquet`` gives it,
+    its fragments read with pyarrow on the workers."""
     import dask.dataframe as dd
     from distributed import Client, LocalCluster
 
@@ -115,14 +122,85 @@ def child_dask(path: str, batch_rows: int, workers: int) -> dict:
     ):
         t0 = time.perf_counter()
         ddf = dd.read_parquet(path, columns=COLUMNS, split_row_groups=True)
+        if frames:
+            ddf = ddf.map_partitions(lambda f: f)
         fit = qdask.lmm(FORMULA, ddf)
         seconds = time.perf_counter() - t0
-        workers_mb = sum(client.run(peak_mb).values())
+        per_worker = sorted(client.run(peak_mb).values())
     return {
         "seconds": seconds,
         "peak_mb": peak_mb(),
-        "workers_peak_mb": workers_mb,
+        "workers_peak_mb": sum(per_worker),
+        "worker_peaks_mb": per_worker,
         "partitions": ddf.npartitions,
+        **result_of(fit),
+    }
+
+
+class TreePeak:
+    """The largest resident memory of this process and all its descendants together,
+    sampled every 0.1 s by a thread of its own."""
+
+    def __init__(self) -> None:
+        import threading
+
+        self.peak = 0.0
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self.run, daemon=True)
+        self.thread.start()
+
+    def run(self) -> None:
+        import psutil
+
+        me = psutil.Process()
+        while not self.stop.wait(0.1):
+            total = 0
+            for p in [me, *me.children(recursive=True)]:
+                try:
+                    total += p.memory_info().rss
+                except psutil.Error:
+                    pass
+            self.peak = max(self.peak, total / 2**20)
+
+    def close(self) -> float:
+        self.stop.set()
+        self.thread.join()
+        return self.peak
+
+
+def child_spark(path: str, batch_rows: int) -> dict:
+    from pyspark.sql import SparkSession
+
+    import quorvelkit.spark as qspark
+
+    os.environ["PYSPARK_PYTHON"] = os.environ["PYSPARK_DRIVER_PYTHON"] = sys.executable
+    conf = {
+        "spark.ui.enabled": "false",
+        # Each partition's products (about 150 MB at a million groups) reach the driver:
+        # Spark's default input partitions of 128 MB would send 43 of them, more than
+        # its default 1 GB limit of results; partitions of 1 GB send six.
+        "spark.driver.memory": "6g",
+        "spark.driver.maxResultSize": "4g",
+        "spark.sql.files.maxPartitionBytes": str(1 << 30),
+        "spark.sql.execution.arrow.pyspark.enabled": "true",
+        "spark.sql.execution.arrow.maxRecordsPerBatch": str(batch_rows),
+    }
+    tree = TreePeak()
+    spark = SparkSession.builder.master("local[2]").appName("out-of-core").config(map=conf).getOrCreate()
+    spark.sparkContext.setLogLevel("ERROR")
+    try:
+        t0 = time.perf_counter()
+        sdf = spark.read.parquet(path).select(*COLUMNS)
+        fit = qspark.lmm(FORMULA, sdf)
+        seconds = time.perf_counter() - t0
+        partitions = sdf.rdd.getNumPartitions()
+    finally:
+        spark.stop()
+    return {
+        "seconds": seconds,
+        "peak_mb": peak_mb(),
+        "tree_peak_mb": tree.close(),
+        "partitions": partitions,
         **result_of(fit),
     }
 
@@ -161,17 +239,23 @@ def _times(run: dict) -> str:
 
 
 def report(res: dict) -> str:
-    r, b, d = res["read"], res["batches"], res.get("dask")
+    r, b = res["read"], res["batches"]
     L = [
         "# Out-of-core fits",
         "",
         f"`{FORMULA}` from one Parquet file of {res['rows']:,} rows and {res['groups']:,} groups "
         f"({res['file_gb']:.2f} GB, row groups of 1M rows), p = 6, q = 2, rows in random group order, "
         f"on {res['machine']}. Wall time and peak resident memory of a fresh process; 2 threads; "
-        f"the median of {res.get('repeats', 1)} runs (every run's time in the runs column; read and batched "
-        f"route taken in turns, the Dask runs after them; the file read once before, so that every run finds it "
-        f"in the page cache). "
-        f"Written by `benchmarks/out_of_core.py`.",
+        f"the median of {res.get('repeats', 1)} runs (Spark: {res.get('spark_repeats', 1)}; every run's time in the "
+        f"runs column; the read, the batched route and the Dask route from Arrow taken in turns, the Dask route of "
+        f"pandas frames and Spark after them; the file read once before, so that every run finds it in the page "
+        f"cache). The machine was shared with other work while it ran: times vary from run to run. "
+        + (
+            f"The runs of {', '.join(res['kept'])} are from an earlier run of the script on the same file and machine. "
+            if res.get("kept")
+            else ""
+        )
+        + "Written by `benchmarks/out_of_core.py`.",
         "",
         "| route | time (median) | runs | × pyarrow read | peak memory | criterion | converged |",
         "|---|---:|---|---:|---:|---:|---|",
@@ -180,26 +264,50 @@ def report(res: dict) -> str:
         f"| `qk.lmm(formula, path)` (batches of {res['batch_rows']:,}) | {b['seconds']:.1f} s | {_times(b)} | "
         f"{b['seconds'] / r['seconds']:.2f}× | {b['peak_mb']:,.0f} MB | {b['criterion']:.6f} | {b['converged']} |",
     ]
-    if d:
+    for key, what in [
+        ("dask", "`quorvelkit.dask.lmm` of `dd.read_parquet(path)`: fragments read with pyarrow on the workers"),
+        ("dask_frames", "`quorvelkit.dask.lmm` of the same partitions as pandas frames (`map_partitions`)"),
+    ]:
+        d = res.get(key)
+        if d:
+            workers = " + ".join(f"{w:,.0f}" for w in d.get("worker_peaks_mb", [d["workers_peak_mb"]]))
+            L.append(
+                f"| {what}, LocalCluster of {res['workers']} worker processes ({d['partitions']} partitions) | "
+                f"{d['seconds']:.1f} s | {_times(d)} | {d['seconds'] / r['seconds']:.2f}× | "
+                f"client {d['peak_mb']:,.0f} MB, workers {workers} MB | {d['criterion']:.6f} | {d['converged']} |"
+            )
+    sp = res.get("spark")
+    if sp:
         L.append(
-            f"| `quorvelkit.dask.lmm` on a LocalCluster of {res['workers']} worker processes "
-            f"({d['partitions']} partitions) | {d['seconds']:.1f} s | {_times(d)} | "
-            f"{d['seconds'] / r['seconds']:.2f}× | "
-            f"client {d['peak_mb']:,.0f} MB + workers {d['workers_peak_mb']:,.0f} MB | {d['criterion']:.6f} | "
-            f"{d['converged']} |"
+            f"| `quorvelkit.spark.lmm` of `spark.read.parquet(path)` on local[2] ({sp['partitions']} partitions) | "
+            f"{sp['seconds']:.1f} s | {_times(sp)} | {sp['seconds'] / r['seconds']:.2f}× | "
+            f"client, JVM and Python workers together {sp['tree_peak_mb']:,.0f} MB | {sp['criterion']:.6f} | "
+            f"{sp['converged']} |"
         )
     L += [
         "",
         f"The fit itself (the optimiser on the products, {res['groups']:,} groups): "
         f"{b['fit_seconds']:.2f} s of the batched route's time.",
     ]
-    if d:
-        rel = relative(b, d)
+    if sp:
         L += [
             "",
-            "Agreement of the two routes (largest relative difference): "
-            + ", ".join(f"{k} {v:.1e}" for k, v in rel.items())
-            + ".",
+            "Spark reads input partitions of 1 GB (`spark.sql.files.maxPartitionBytes`): every partition's products "
+            "(about 150 MB at a million groups) go to the driver, and its default partitions of 128 MB would send "
+            "43 of them, more than `spark.driver.maxResultSize` allows by default.",
+        ]
+    others = [(k, res[k]) for k in ("dask", "dask_frames", "spark") if res.get(k)]
+    if others:
+        L += ["", "Agreement with the batched route (largest relative difference):", ""]
+        for k, o in others:
+            rel = relative(b, o)
+            L.append(f"- {k}: " + ", ".join(f"{name} {v:.1e}" for name, v in rel.items()))
+    d = res.get("dask")
+    if d:
+        L += [
+            "",
+            f"The Dask route from Arrow against the batched route in one process: "
+            f"{d['seconds'] / b['seconds']:.2f}× its time on the same {res['machine'].split(', ')[-1]}.",
         ]
     L.append("")
     return "\n".join(L)
@@ -212,6 +320,13 @@ def main() -> None:
     ap.add_argument("--batch-rows", type=int, default=1 << 20)
     ap.add_argument("--workers", type=int, default=2)
     ap.add_argument("--no-dask", action="store_true")
+    ap.add_argument("--no-spark", action="store_true")
+    ap.add_argument("--spark-repeats", type=int, default=1)
+    ap.add_argument(
+        "--keep",
+        default="",
+        help="routes (comma-separated: dask_frames,spark) not run now, their runs taken from the report's .json",
+    )
     ap.add_argument("--repeats", type=int, default=3)
     ap.add_argument("--output", default=str(HERE / "out_of_core.md"))
     ap.add_argument("--child", help=argparse.SUPPRESS)
@@ -222,6 +337,8 @@ def main() -> None:
             "read": lambda: child_read(args.data, args.batch_rows),
             "batches": lambda: child_batches(args.data, args.batch_rows),
             "dask": lambda: child_dask(args.data, args.batch_rows, args.workers),
+            "dask_frames": lambda: child_dask(args.data, args.batch_rows, args.workers, frames=True),
+            "spark": lambda: child_spark(args.data, args.batch_rows),
         }[args.child]
         print(json.dumps(fn()))
         return
@@ -238,13 +355,20 @@ def main() -> None:
         "file_gb": path.stat().st_size / 1e9,
         "machine": environment.machine_line(),
     }
-    # The read and the batched route take turns, `repeats` rounds, each run in a fresh
-    # process; the Dask runs come after them (its workers' 4-5 GB would otherwise press
-    # on the page cache that holds the file). The report gives each route's median run
-    # (this machine's timings vary by 30% from run to run) and the range of its times.
-    kinds = ("read", "batches") + (() if args.no_dask else ("dask",))
+    # The read, the batched route and the Dask route from Arrow take turns, `repeats`
+    # rounds, each run in a fresh process; the Dask route of pandas frames and Spark come
+    # after them (their 4-5 GB would otherwise press on the page cache that holds the
+    # file). The report gives each route's median run (this machine's timings vary by 30%
+    # from run to run) and every run's time.
+    turn = ("read", "batches") + (() if args.no_dask else ("dask",))
+    rounds = [turn] * args.repeats
+    kept = [k for k in args.keep.split(",") if k]
+    if not args.no_dask and "dask_frames" not in kept:
+        rounds += [("dask_frames",)] * args.repeats
+    if not args.no_spark and "spark" not in kept:
+        rounds += [("spark",)] * args.spark_repeats
+    kinds = tuple(dict.fromkeys(k for t in rounds for k in t))
     runs: dict[str, list[dict]] = {k: [] for k in kinds}
-    rounds = [("read", "batches")] * args.repeats + [("dask",)] * (0 if args.no_dask else args.repeats)
     run_child("read", path, args)  # untimed: every timed run then finds the file in the page cache
     for turn in rounds:
         for kind in turn:
@@ -254,6 +378,12 @@ def main() -> None:
         ordered = sorted(runs[kind], key=lambda r: r["seconds"])
         res[kind] = dict(ordered[len(ordered) // 2], times=[r["seconds"] for r in runs[kind]])
     res["repeats"] = args.repeats
+    res["spark_repeats"] = args.spark_repeats
+    if kept:
+        earlier = json.loads(Path(args.output).with_suffix(".json").read_text())
+        res.update({k: earlier[k] for k in kept})
+        res["spark_repeats"] = earlier.get("spark_repeats", args.spark_repeats)
+        res["kept"] = kept
     environment.write_results(args.output, res, report(res))
 
 

@@ -5,7 +5,9 @@ Every partition is reduced to its products by the compiled core inside
 by a tree reduction keyed by group label (a group may span partitions), whose shape
 depends only on the number of partitions, and the fit runs on the client. For a given
 partitioning the result is therefore bit-identical whatever the number of workers and
-the order in which tasks finish. Needs ``pip install 'quorvelkit[dask]'``.
+the order in which tasks finish. A DataFrame read from Parquet (``dd.read_parquet``)
+is read from its fragments with pyarrow on the workers instead, without pandas frames
+(:mod:`quorvelkit.dask_parquet`). Needs ``pip install 'quorvelkit[dask]'``.
 """
 
 from __future__ import annotations
@@ -17,15 +19,29 @@ import numpy as np
 import pandas as pd
 
 from .checks import check_weights_column, require_columns
-from .core_fit import fit_parts
+from .core_fit import fit_parts, fit_products
+from .dask_parquet import (
+    ParquetPartitions,
+    find_levels,
+    leaf_runs,
+    merge_leaves,
+    parquet_partitions,
+    piece_batches,
+    read_types,
+    reduce_leaf,
+    union_levels,
+    with_ztz,
+)
 from .errors import SourceError
 from .fit import LmmFit
 from .fit_options import FitOptions, unknown_options
 from .frames import MAX_LEVELS, level_order, pandas_kind
 from .model import ModelSpec, Place
 from .model_learning import learn_spec, sample_numbers
+from .parquet import needs_first_pass
 from .parsing import ParsedFormula, parse_formula
-from .products import PartProducts, merge_parts, part_products
+from .products import PartProducts, merge_parts, part_products, take_groups
+from .sources import _first_spec, _has_complete_row
 
 __all__ = ["lmm"]
 
@@ -47,12 +63,12 @@ def _merge_list(parts: list) -> PartProducts:
     return out
 
 
-def _tree(items: list, split_every: int) -> Any:
+def _tree(items: list, split_every: int, merge_list: Any = _merge_list) -> Any:
     """A tree of delayed merges over items in partition order; its shape depends only
     on len(items) and split_every."""
     import dask
 
-    merge = dask.delayed(_merge_list, pure=True)
+    merge = dask.delayed(merge_list, pure=True)
     while True:
         items = [merge(items[i : i + split_every]) for i in range(0, len(items), split_every)]
         if len(items) == 1:
@@ -132,6 +148,7 @@ def lmm(
     progress: bool | None = None,
     weights: str | None = None,
     split_every: int = 8,
+    leaf_partitions: int | None = None,
     **kwargs: Any,
 ) -> LmmFit:
     """Fit a linear mixed model to a Dask DataFrame, partition by partition.
@@ -149,7 +166,20 @@ def lmm(
             active, else dask's).
         weights: the column of prior weights, as :func:`quorvelkit.lmm` takes them
             (finite and non-negative; rows of weight zero are left out).
-        split_every: partitions merged per node of the reduction tree.
+        split_every: partitions merged per node of the reduction tree (of a
+            DataFrame not read from Parquet; the leaves of one read from Parquet are
+            merged pairwise).
+        leaf_partitions: for a DataFrame read from Parquet, the consecutive partitions
+            each leaf of the tree reads into one accumulator; by default a quarter of
+            them (four leaves: each holds the products of nearly every group, so that
+            fewer leaves take less memory and fewer merges, and four keep two to four
+            workers busy; give a smaller run for more workers). The tree's shape, and
+            so the result's bits, depend on it and on the number of partitions only.
+
+    A DataFrame that is ``dd.read_parquet(...)`` as it stands (a selection of columns or
+    partitions, and ``filters``, allowed) is reduced from its Parquet fragments, read
+    with pyarrow on the workers in the DataFrame's partition order; any other is reduced
+    partition by partition from the pandas frames Dask computes.
 
     Returns:
         :class:`~quorvelkit.LmmFit` without its rows.
@@ -162,10 +192,14 @@ def lmm(
     """
     options = FitOptions.take(args, kwargs, "quorvelkit.dask.lmm()")
     if kwargs:
-        raise unknown_options(kwargs, "quorvelkit.dask.lmm()", ["levels", "progress", "split_every"])
+        raise unknown_options(kwargs, "quorvelkit.dask.lmm()", ["levels", "progress", "split_every", "leaf_partitions"])
     check_weights_column(weights)
     parsed = parse_formula(formula)
     require_columns(list(parsed.columns) + ([weights] if weights else []), list(ddf.columns), "the Dask DataFrame")
+    source = parquet_partitions(ddf)
+    if source is not None:
+        run = max(1, -(-len(source.pieces) // 4) if leaf_partitions is None else int(leaf_partitions))
+        return _fit_parquet(parsed, source, options, levels, weights, progress, run)
     used = [c for c in ddf.columns if c in set(parsed.columns) or c == weights]
     ddf = ddf[used]
     sample, place = _sample(ddf, parsed.columns)
@@ -176,6 +210,87 @@ def lmm(
     tree = _tree(list(parts.to_delayed()), max(2, int(split_every)))
     merged = _compute(tree, progress)
     return fit_parts(spec, merged, options, source=f"a Dask DataFrame of {ddf.npartitions} partitions")
+
+
+#: Rows per batch a worker reads from a Parquet fragment (a quarter of the in-process
+#: route's: every worker holds its batches beside products of every group).
+BATCH_ROWS = 1 << 18
+
+
+def _fit_parquet(
+    parsed: ParsedFormula,
+    source: ParquetPartitions,
+    options: FitOptions,
+    levels: Mapping[str, Sequence] | None,
+    weights: str | None,
+    progress: bool | None,
+    run: int,
+) -> LmmFit:
+    """The fit of a DataFrame read from Parquet, its fragments read on the workers (see
+    :mod:`quorvelkit.dask_parquet`): a first pass when the model needs one, the model
+    learnt from the first batch holding a complete row (read on the client), then a
+    leaf per run of ``run`` partitions and a fixed tree of merges."""
+    import dask
+
+    needed = parsed.columns + ([weights] if weights else [])
+    cols = list(dict.fromkeys([*(c for c in source.schema.names if c in set(needed)), *needed]))
+    types = read_types(source, cols)
+    runs = [list(r) for r in leaf_runs(len(source.pieces), run)]
+    group_levels: pd.Index | None = None
+    found: dict[str, list] = {}
+    if needs_first_pass(parsed, types):
+        find = dask.delayed(find_levels, pure=True)
+        passes = dask.compute(*[find(source, r, types, parsed, BATCH_ROWS) for r in runs])
+        group_levels, found = union_levels(list(passes))
+    declared = {**found, **{c: list(v) for c, v in (levels or {}).items()}}
+    first = next(
+        (
+            b
+            for b in piece_batches(source, range(len(source.pieces)), cols, types, BATCH_ROWS)
+            if _has_complete_row(parsed, b[0])
+        ),
+        None,
+    )
+    if first is None:
+        raise SourceError(
+            f"the Dask DataFrame has no complete row (with a value in each of {', '.join(parsed.columns)}) to learn "
+            f"the model's columns from"
+        )
+    spec = _first_spec(parsed, first, declared, weights, 1 << 16)
+    del first
+    shared = dask.delayed(group_levels)
+    leaf = dask.delayed(reduce_leaf, pure=True)
+    leaves = [leaf(spec, source, r, cols, types, shared, BATCH_ROWS) for r in runs]
+    # Pairs of leaves merged: every leaf holds the products of (nearly) every group, so a
+    # node holds its inputs and its output, three times the products.
+    merged = _compute(_tree(leaves, 2, merge_leaves), progress)
+    where = f"a Dask DataFrame of {len(source.pieces)} partitions"
+    if len(parsed.factor_names) > 1:
+        return fit_parts(spec, merged, options, source=where)
+    merged = with_ztz(merged)
+    products, labels = merged.products, merged.labels
+    counts = np.asarray(products["counts"])
+    if counts.ndim == 1 and (counts == 0).any():  # groups whose every row was dropped
+        keep = np.flatnonzero(counts != 0)
+        products, labels = take_groups(dict(products), keep), labels[keep]
+    if not _in_order(labels):
+        merged = PartProducts(products, labels, merged.n_dropped, merged.n_zero_weight)
+        return fit_parts(spec, merged, options, source=where)
+    # Leaves coded against sorted levels, or merged from leaves of the same sorted labels.
+    return fit_products(
+        spec, products, labels, options, n_dropped=merged.n_dropped, n_zero_weight=merged.n_zero_weight, source=where
+    )
+
+
+def _in_order(labels: pd.Index) -> bool:
+    """Whether ``labels`` are distinct numbers or texts in the order of
+    :func:`quorvelkit.frames.sorted_levels` (which then need no reordering)."""
+    if labels.dtype.kind not in "iuf" and not all(isinstance(v, str) for v in labels[:1000]):
+        return False
+    try:
+        return bool(labels.is_monotonic_increasing and labels.is_unique)
+    except TypeError:
+        return False
 
 
 def _compute(tree: Any, progress: bool | None) -> Any:

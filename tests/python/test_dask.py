@@ -138,3 +138,154 @@ def test_dask_columns_of_numbers_holding_text_are_refused_where_they_are(cluster
         with pytest.raises(SourceError) as info:
             on(clusters[2], lambda frames=frames: qdask.lmm(formula, _from_frames(frames)))
         assert message in str(info.value), str(info.value)
+
+
+# A Dask DataFrame read from Parquet: its fragments reduced from Arrow on the workers.
+
+pq = require("pyarrow.parquet")
+from quorvelkit.dask_parquet import parquet_partitions  # noqa: E402
+
+
+def _write(frame, path, row_groups):
+    """``frame`` as one Parquet file of ``row_groups`` row groups of equal size."""
+    pq.write_table(
+        pa_table(frame), path, row_group_size=-(-len(frame) // row_groups), use_dictionary=False, write_statistics=True
+    )
+
+
+def pa_table(frame):
+    import pyarrow as pa
+
+    return pa.Table.from_pandas(frame, preserve_index=False)
+
+
+@pytest.fixture(scope="module")
+def sim_files(tmp_path_factory):
+    """The simulated design (20,000 groups, rows shuffled) as one file of 8 row groups
+    and as a directory of two files of 3 and 5 row groups."""
+    df = simulated(20_000, seed=4)
+    root = tmp_path_factory.mktemp("sim")
+    _write(df, root / "one.parquet", 8)
+    (root / "dir").mkdir()
+    cut = len(df) * 3 // 8
+    _write(df.iloc[:cut], root / "dir" / "a.parquet", 3)
+    _write(df.iloc[cut:], root / "dir" / "b.parquet", 5)
+    return df, root
+
+
+def _arrow(ddf):
+    """``ddf``, which the Arrow route must take."""
+    assert parquet_partitions(ddf) is not None
+    return ddf
+
+
+@pytest.mark.parametrize("formula", [SIM, "y ~ x1 + x2 + (x1 | g)"])  # a first pass, and integer labels as they come
+def test_dask_parquet_fragments_agree_and_keep_their_bits_on_1_and_2_workers(formula, sim_files, clusters):
+    df, root = sim_files
+    ref = qk.lmm(formula, df)
+    for npart, split in [(1, 8), (3, 3), (8, True)]:
+        ddf = _arrow(dd.read_parquet(root / "one.parquet", split_row_groups=split))
+        assert ddf.npartitions == npart
+        fits = {
+            n: on(clusters[n], lambda ddf=ddf: qdask.lmm(formula, ddf, leaf_partitions=2, split_every=2))
+            for n in (1, 2)
+        }
+        assert_agree(ref, fits[2])
+        assert bits(fits[1]) == bits(fits[2]), npart
+        assert not fits[2].rows_kept
+    # Several files of several row groups, in the DataFrame's partition order; the
+    # same as the partitions reduced as pandas frames.
+    ddf = _arrow(dd.read_parquet(root / "dir", split_row_groups=True))
+    assert ddf.npartitions == 8
+    fit = on(clusters[2], lambda: qdask.lmm(formula, ddf))  # four leaves of two partitions
+    assert_agree(ref, fit)
+    framed = ddf.map_partitions(pd.DataFrame.copy)
+    assert parquet_partitions(framed) is None
+    assert_agree(on(clusters[2], lambda: qdask.lmm(formula, framed)), fit)
+
+
+def test_dask_parquet_selections_and_filters(sim_files, clusters):
+    """A selection of columns or partitions is read from the fragments; filters are
+    honoured; a selection of rows Dask computes goes through pandas frames. Each is the
+    in-memory fit of the rows it keeps."""
+    df, root = sim_files
+    path, cols = root / "dir", ["y", "x1", "x2", "g"]
+    formula = "y ~ x1 + x2 + (1 | g)"  # groups of 1 to 4 rows once rows are left out
+    whole = dd.read_parquet(path, split_row_groups=True)
+    cut = len(df) * 3 // 8
+    cases = [
+        (dd.read_parquet(path, columns=cols, split_row_groups=True), df, True),
+        (whole[cols], df, True),
+        (whole.partitions[:3], df.iloc[:cut], True),  # the first file's row groups
+        (dd.read_parquet(path, filters=[("x2", ">", 0.0)], split_row_groups=True), df[df.x2 > 0], True),
+        (dd.read_parquet(path, filters=[[("site", "==", "west")], [("x1", "<", -1.0)]]),
+         df[(df.site == "west") | (df.x1 < -1)], True),
+        (whole[whole.x2 > 0], df[df.x2 > 0], False),
+        (whole.assign(x2=whole.x2 * 2), df.assign(x2=df.x2 * 2), False),
+    ]  # fmt: skip
+    for ddf, rows, arrow in cases:
+        assert (parquet_partitions(ddf) is not None) is arrow
+        assert_agree(qk.lmm(formula, rows), on(clusters[2], lambda ddf=ddf: qdask.lmm(formula, ddf, leaf_partitions=2)))
+
+
+def test_dask_parquet_hive_directory_weights_and_late_missing_values(tmp_path, clusters):
+    """Columns of a hive partitioning (a factor and a filter on it), prior weights, and
+    missing values (a response, a group label) in a late fragment: dropped and counted
+    as in memory."""
+    df = simulated(3000, seed=7)
+    df["w"] = np.random.default_rng(2).uniform(0.5, 2.0, len(df))
+    # A missing response late in the last file, a missing label in the first.
+    df.loc[df.index[df.site == "west"][-5], "y"] = np.nan
+    df["g"] = df["g"].astype(float)
+    df.loc[df.index[df.site == "north"][-40], "g"] = np.nan
+    for site, part in df.groupby("site", sort=True):
+        (tmp_path / f"site={site}").mkdir()
+        _write(part.drop(columns="site"), tmp_path / f"site={site}" / "part.parquet", 2)
+    order = pd.concat([p for _, p in df.groupby("site", sort=True)])
+    plain = "y ~ x1 + x2 + (x1 | g)"  # Arrow's columns straight into the accumulator
+    for ddf, rows, formula, weights in [
+        (dd.read_parquet(tmp_path, split_row_groups=True), order, SIM, None),
+        (dd.read_parquet(tmp_path, split_row_groups=True), order, plain, None),
+        (dd.read_parquet(tmp_path, split_row_groups=True), order, SIM, "w"),
+        (dd.read_parquet(tmp_path, filters=[("site", "!=", "south")]), order[order.site != "south"], SIM, "w"),
+    ]:
+        ddf = _arrow(ddf)
+        ref = qk.lmm(formula, rows, weights=weights)
+        fit = on(clusters[2], lambda ddf=ddf, f=formula, w=weights: qdask.lmm(f, ddf, weights=w, leaf_partitions=2))
+        assert_agree(ref, fit)
+        assert fit.n_dropped == ref.n_dropped > 0
+
+
+def test_dask_parquet_refusals_name_the_partition_and_the_file(tmp_path, clusters):
+    df = simulated(2000, seed=3)
+    n = len(df)
+    late = df.index[n - 10]  # in the last of 4 row groups
+    at = "in partition 3 of the Dask DataFrame ("
+    cases = [
+        (df.assign(y=df.y.where(df.index != late, np.inf)), None, f"column 'y' has a value that is not finite {at}"),
+        (df.assign(x1=df.x1.where(df.index != late, 1e200)), None, f"overflows {at}"),
+        (df.assign(w=np.where(df.index == late, -1.0, 1.0)), "w", f"but it holds -1.0 {at}"),
+    ]  # fmt: skip
+    for k, (frame, weights, text) in enumerate(cases):
+        path = tmp_path / f"bad{k}.parquet"
+        _write(frame, path, 4)
+        ddf = _arrow(dd.read_parquet(path, split_row_groups=True))
+        with pytest.raises(SourceError) as info:
+            on(clusters[2], lambda ddf=ddf, w=weights: qdask.lmm(SIM, ddf, weights=w))
+        assert text in str(info.value) and str(path) in str(info.value), str(info.value)
+
+
+@pytest.mark.parametrize("case", ["pastes", "users_items"])
+def test_dask_parquet_several_grouping_factors(case, tmp_path, clusters):
+    """Crossed and nested models from the fragments: the in-memory fit, and the same
+    bits on 1 and 2 workers."""
+    from crossdata import CASES, USERS_ITEMS, assert_same_fit, dataset, in_memory, users_items
+    from crossdata import bits as crossed_bits
+
+    frame, formula = (users_items(60_000), USERS_ITEMS) if case == "users_items" else (dataset(case), CASES[case][1])
+    _write(frame, tmp_path / "data.parquet", 5)
+    ddf = _arrow(dd.read_parquet(tmp_path / "data.parquet", split_row_groups=True))
+    fits = {n: on(clusters[n], lambda: qdask.lmm(formula, ddf, leaf_partitions=2)) for n in (1, 2)}
+    assert type(fits[2]).__name__ == "CrossedFit"
+    assert crossed_bits(fits[1]) == crossed_bits(fits[2])
+    assert_same_fit(in_memory(formula, frame), fits[2])
