@@ -74,7 +74,7 @@ def fit_products(
     check_group_counts(parsed.group_label, n, m, spec.blocks)
     kept = drop_aliased(np.asarray(products["xtx"]), spec.fe_all, stacklevel=4)
     if len(kept) < spec.p:
-        products = _keep_columns(products, kept)
+        products = keep_columns(products, kept)
     if float(products["yty"]) == 0.0 and int(products["shift_column"]) >= 0:
         raise ValueError(
             f"the response '{parsed.response}' is constant: there is no variation to estimate the variance "
@@ -84,22 +84,6 @@ def fit_products(
     t1 = time.perf_counter()
     core = LmmCore.from_products(products, options.evaluator, blocks=spec.blocks, take=True)
     return fit_design(design, core, options, t0, t1, stacklevel=4)
-
-
-def _keep_columns(products: dict, kept: list[int]) -> dict:
-    """``products`` of the fixed-effects columns ``kept`` only."""
-    out = dict(products)
-    out["xtx"] = np.ascontiguousarray(np.asarray(products["xtx"])[np.ix_(kept, kept)])
-    out["xty"] = np.ascontiguousarray(np.asarray(products["xty"])[kept])
-    out["ztx"] = np.ascontiguousarray(np.asarray(products["ztx"])[:, :, kept])
-    out["shift_x"] = np.ascontiguousarray(np.asarray(products["shift_x"])[kept])
-    col = int(products["shift_column"])
-    if col >= 0:
-        if col not in kept:
-            raise ValueError("the intercept is aliased with other fixed-effects columns; drop one of them")
-        out["shift_column"] = kept.index(col)
-    out["p"] = len(kept)
-    return out
 
 
 def fit_parts(spec: ModelSpec, merged: PartProducts, options: FitOptions, *, source: str) -> LmmFit:

@@ -280,11 +280,16 @@ def same_partition(products: dict) -> tuple[int, int] | None:
 
 
 def keep_columns(products: dict, kept: list[int]) -> dict:
-    """``products`` of the fixed-effects columns ``kept`` only."""
+    """``products`` of the fixed-effects columns ``kept`` only (one factor's ``ztx`` as
+    one array, several factors' as a list of arrays)."""
     out = dict(products)
     out["xtx"] = np.ascontiguousarray(np.asarray(products["xtx"])[np.ix_(kept, kept)])
     out["xty"] = np.ascontiguousarray(np.asarray(products["xty"])[kept])
-    out["ztx"] = [np.ascontiguousarray(np.asarray(v)[:, :, kept]) for v in products["ztx"]]
+    ztx = products["ztx"]
+    if isinstance(ztx, (list, tuple)):
+        out["ztx"] = [np.ascontiguousarray(np.asarray(v)[:, :, kept]) for v in ztx]
+    else:
+        out["ztx"] = np.ascontiguousarray(np.asarray(ztx)[:, :, kept])
     out["shift_x"] = np.ascontiguousarray(np.asarray(products["shift_x"])[kept])
     col = int(products["shift_column"])
     if col >= 0:

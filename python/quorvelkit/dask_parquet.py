@@ -26,13 +26,12 @@ import numpy as np
 import pandas as pd
 
 from . import _quorvelkit as _qk
-from .checks import check_sums
 from .frames import MAX_LEVELS, level_order, sorted_levels
 from .group_codes import GroupCodes
-from .model import ModelRows, ModelSpec
+from .model import ModelSpec
 from .parquet import Piece, column_types, dataset_pieces, first_pass, fragment_batches, reading
 from .parsing import ParsedFormula
-from .products import GROUP_ARRAYS, PartProducts, _same_shift, core_array, merge_parts, part_products
+from .products import GROUP_ARRAYS, PartProducts, _same_shift, add_batch, merge_parts, part_products
 
 __all__ = [
     "ParquetPartitions",
@@ -256,20 +255,9 @@ def reduce_leaf(
         codes = codes_of.codes(rows.labels if cols is None else cols[3], where)
         if codes_of.m > acc.m:
             acc.grow(max(codes_of.m, 2 * acc.m))
-        if isinstance(rows, ModelRows):
-            if len(rows.y):
-                w = None if rows.weights is None else core_array(rows.weights)
-                acc.add_rows(
-                    core_array(rows.core_y), core_array(rows.x), core_array(rows.z), core_array(codes, np.int64), w
-                )
-            n_dropped += rows.n_dropped
-            n_zero += rows.n_zero_weight
-        elif len(rows[0]):
-            dropped, fault = acc.add_columns(rows[0], rows[1], rows[2], codes)
-            if fault is not None:
-                raise spec.fault(fault, where)
-            n_dropped += dropped
-        check_sums(acc.yty, acc.xtx, spec.parsed.response, spec.fe_all, where)
+        dropped, zero = add_batch(acc, spec, rows, codes, where)
+        n_dropped += dropped
+        n_zero += zero
     _release_arrow_memory()  # what the batches held, before the products are held twice
     if codes_of.fixed:
         products = acc.products(np.arange(codes_of.m), release=True)

@@ -21,9 +21,18 @@ from . import _quorvelkit as _qk
 from .checks import check_sums
 from .crossed_products import crossed_part, is_crossed, merge_crossed
 from .frames import sorted_levels
-from .model import ModelSpec
+from .model import ModelRows, ModelSpec
 
-__all__ = ["PartProducts", "part_products", "merge_parts", "sort_groups", "take_groups", "core_array", "GROUP_ARRAYS"]
+__all__ = [
+    "PartProducts",
+    "part_products",
+    "add_batch",
+    "merge_parts",
+    "sort_groups",
+    "take_groups",
+    "core_array",
+    "GROUP_ARRAYS",
+]
 
 #: The products held per group (the others are sums over all rows).
 GROUP_ARRAYS = ("ztz", "ztx", "zty", "counts")
@@ -164,3 +173,25 @@ def take_groups(products: dict, which: np.ndarray) -> dict:
         products[key] = np.ascontiguousarray(np.asarray(products[key])[which])
     products["m"] = len(which)
     return products
+
+
+def add_batch(acc: Any, spec: ModelSpec, rows: Any, codes: np.ndarray, where: str) -> tuple[int, int]:
+    """Adds one batch to the accumulator ``acc`` (a ``ProductsAccumulator`` holding its
+    groups' codes): ``rows`` are the batch's model rows, or the Arrow columns of a plain
+    model (:meth:`ModelSpec.columns`); ``codes`` its groups' codes. Returns the rows
+    dropped for a missing value and those left out for a weight of zero; a value the
+    core refuses is a :class:`SourceError` naming ``where``."""
+    n_dropped = n_zero = 0
+    if isinstance(rows, ModelRows):
+        if len(rows.y):
+            w = None if rows.weights is None else core_array(rows.weights)
+            acc.add_rows(
+                core_array(rows.core_y), core_array(rows.x), core_array(rows.z), core_array(codes, np.int64), w
+            )
+        n_dropped, n_zero = rows.n_dropped, rows.n_zero_weight
+    elif len(rows[0]):
+        n_dropped, fault = acc.add_columns(rows[0], rows[1], rows[2], codes)
+        if fault is not None:
+            raise spec.fault(fault, where)
+    check_sums(acc.yty, acc.xtx, spec.parsed.response, spec.fe_all, where)
+    return n_dropped, n_zero

@@ -28,18 +28,18 @@ import numpy as np
 import pandas as pd
 
 from . import _quorvelkit as _qk
-from .checks import check_sums, check_weights_column
+from .checks import check_weights_column
 from .core_fit import fit_crossed, fit_products
 from .errors import RowsUnavailable, SourceError
 from .fit import LmmFit
 from .fit_options import FitOptions, unknown_options
 from .frames import arrow_frame
 from .group_codes import GroupCodes
-from .model import ModelRows, ModelSpec
+from .model import ModelSpec
 from .model_learning import learn_spec
 from .parquet import open_dataset
 from .parsing import ParsedFormula, parse_formula
-from .products import core_array, merge_parts, part_products, take_groups
+from .products import add_batch, merge_parts, part_products, take_groups
 from .progress import progress_bar
 
 T = TypeVar("T")
@@ -266,20 +266,9 @@ def fit_frames(
                 )
             elif m > acc.m:
                 acc.grow(max(m, 2 * acc.m))
-            if isinstance(rows, ModelRows):
-                if len(rows.y):
-                    w = None if rows.weights is None else core_array(rows.weights)
-                    acc.add_rows(
-                        core_array(rows.core_y), core_array(rows.x), core_array(rows.z), core_array(codes, np.int64), w
-                    )
-                n_dropped += rows.n_dropped
-                n_zero += rows.n_zero_weight
-            elif len(rows[0]):
-                dropped, fault = acc.add_columns(rows[0], rows[1], rows[2], codes)
-                if fault is not None:
-                    raise spec.fault(fault, where)
-                n_dropped += dropped
-            check_sums(acc.yty, acc.xtx, spec.parsed.response, spec.fe_all, where)
+            dropped, zero = add_batch(acc, spec, rows, codes, where)
+            n_dropped += dropped
+            n_zero += zero
             bar.update(n_rows)
     finally:
         bar.close()

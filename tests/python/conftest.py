@@ -77,3 +77,45 @@ def weighted(model_data) -> qk.LmmFit:
     """An ML fit with prior weights, an offset and uncorrelated terms (x || g)."""
     chick = model_data("chickweight")
     return qk.lmm("weight ~ Time * factor(Diet) + offset(o) + (Time || Chick)", chick, weights="w", reml=False)
+
+
+@pytest.fixture(scope="session")
+def clusters():
+    """Dask LocalClusters of 1 and 2 worker processes (one thread each), started once
+    for the session (the Dask route's modules share them)."""
+    from batchdata import require
+
+    distributed = require("distributed")
+    out = {}
+    try:
+        for n in (1, 2):
+            out[n] = distributed.LocalCluster(n_workers=n, threads_per_worker=1, processes=True, dashboard_address=None)
+        yield out
+    finally:
+        for c in out.values():
+            c.close()
+
+
+@pytest.fixture(scope="session")
+def spark():
+    """One Spark session on local[2] for the session (its start dominates the Spark
+    tests); its executors run this interpreter, where quorvelkit is installed."""
+    import os
+    import sys
+
+    from batchdata import require
+
+    if os.environ.get("QK_SANITIZED"):
+        pytest.skip("Spark's JVM cannot run with the AddressSanitizer runtime preloaded")
+    require("pyspark")
+    from pyspark.sql import SparkSession
+
+    os.environ["PYSPARK_PYTHON"] = sys.executable
+    os.environ["PYSPARK_DRIVER_PYTHON"] = sys.executable
+    conf = {"spark.ui.enabled": "false", "spark.sql.shuffle.partitions": "4"}
+    conf["spark.sql.execution.arrow.pyspark.enabled"] = "true"
+    conf["spark.sql.execution.arrow.maxRecordsPerBatch"] = "20000"
+    session = SparkSession.builder.master("local[2]").appName("quorvelkit-tests").config(map=conf).getOrCreate()
+    session.sparkContext.setLogLevel("ERROR")
+    yield session
+    session.stop()

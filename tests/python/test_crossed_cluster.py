@@ -2,8 +2,6 @@
 Spark (local[2]) against the in-memory fit: 1, 3 and 8 partitions, the same bits for
 one partitioning whatever the number of workers."""
 
-import os
-import sys
 import warnings
 
 import pytest
@@ -15,19 +13,6 @@ import quorvelkit as qk
 dd = require("dask.dataframe")
 distributed = require("distributed")
 import quorvelkit.dask as qdask  # noqa: E402
-
-
-@pytest.fixture(scope="module")
-def clusters():
-    """Clusters of 1 and 2 worker processes (one thread each), started once."""
-    out = {}
-    try:
-        for n in (1, 2):
-            out[n] = distributed.LocalCluster(n_workers=n, threads_per_worker=1, processes=True, dashboard_address=None)
-        yield out
-    finally:
-        for c in out.values():
-            c.close()
 
 
 def on(cluster, fn):
@@ -66,24 +51,6 @@ def test_dask_users_items(clusters):
     frame = users_items()
     fit = on(clusters[2], lambda: qk.lmm(USERS_ITEMS, dd.from_pandas(frame, npartitions=8, sort=False)))
     assert_same_fit(in_memory(USERS_ITEMS, frame), fit)
-
-
-@pytest.fixture(scope="module")
-def spark():
-    if os.environ.get("QK_SANITIZED"):
-        pytest.skip("Spark's JVM cannot run with the AddressSanitizer runtime preloaded")
-    require("pyspark")
-    from pyspark.sql import SparkSession
-
-    os.environ["PYSPARK_PYTHON"] = sys.executable
-    os.environ["PYSPARK_DRIVER_PYTHON"] = sys.executable
-    conf = {"spark.ui.enabled": "false", "spark.sql.shuffle.partitions": "4"}
-    conf["spark.sql.execution.arrow.pyspark.enabled"] = "true"
-    conf["spark.sql.execution.arrow.maxRecordsPerBatch"] = "20000"
-    session = SparkSession.builder.master("local[2]").appName("quorvelkit-tests").config(map=conf).getOrCreate()
-    session.sparkContext.setLogLevel("ERROR")
-    yield session
-    session.stop()
 
 
 @pytest.mark.parametrize(

@@ -16,19 +16,6 @@ distributed = require("distributed")
 import quorvelkit.dask as qdask  # noqa: E402
 
 
-@pytest.fixture(scope="module")
-def clusters():
-    """Clusters of 1 and 2 worker processes (one thread each), started once."""
-    out = {}
-    try:
-        for n in (1, 2):
-            out[n] = distributed.LocalCluster(n_workers=n, threads_per_worker=1, processes=True, dashboard_address=None)
-        yield out
-    finally:
-        for c in out.values():
-            c.close()
-
-
 def on(cluster, fn):
     with distributed.Client(cluster) as client:
         assert len(client.scheduler_info()["workers"]) == len(cluster.workers)

@@ -3,7 +3,6 @@ agreement with the in-memory fit, the same bits for a given partitioning, and ba
 partitions refused before any fit, named."""
 
 import os
-import sys
 
 import numpy as np
 import pandas as pd
@@ -19,22 +18,6 @@ if os.environ.get("QK_SANITIZED"):
     pytest.skip("Spark's JVM cannot run with the AddressSanitizer runtime preloaded", allow_module_level=True)
 pyspark = require("pyspark")
 import quorvelkit.spark as qspark  # noqa: E402
-
-
-@pytest.fixture(scope="module")
-def spark():
-    from pyspark.sql import SparkSession
-
-    # The executors run this interpreter, where quorvelkit is installed.
-    os.environ["PYSPARK_PYTHON"] = sys.executable
-    os.environ["PYSPARK_DRIVER_PYTHON"] = sys.executable
-    conf = {"spark.ui.enabled": "false", "spark.sql.shuffle.partitions": "4"}
-    conf["spark.sql.execution.arrow.pyspark.enabled"] = "true"
-    conf["spark.sql.execution.arrow.maxRecordsPerBatch"] = "20000"
-    session = SparkSession.builder.master("local[2]").appName("quorvelkit-tests").config(map=conf).getOrCreate()
-    session.sparkContext.setLogLevel("ERROR")
-    yield session
-    session.stop()
 
 
 @pytest.mark.parametrize("case", ["sleepstudy", "simulated"])
