@@ -75,6 +75,51 @@ PyObject* crossed_wrap(PyTypeObject* type, std::unique_ptr<cr::Design> design) {
   return self;
 }
 
+bool borrow_rows(PyObject* y_obj, PyObject* x_obj, PyObject* factors, PyObject* weights, BorrowedRows& out) {
+  if (!borrow_vector(y_obj, "y", NPY_DOUBLE, out.y) || !borrow_matrix(x_obj, "x", out.x)) return false;
+  cr::CrossedRows& rows = out.rows;
+  rows.n = static_cast<std::uint64_t>(out.y.rows);
+  rows.p = static_cast<std::uint64_t>(out.x.cols);
+  rows.y = data_of<double>(out.y);
+  rows.x = data_of<double>(out.x);
+  if (static_cast<std::uint64_t>(out.x.rows) != rows.n) {
+    value_error("y and x must agree on the row count");
+    return false;
+  }
+  if (PyUnicode_Check(factors) || !PySequence_Check(factors)) {
+    arg_error("factors", "'" + type_name(factors) + "' object is not a sequence of factor tuples");
+    return false;
+  }
+  const Py_ssize_t k = PySequence_Size(factors);
+  if (k < 0) return false;
+  if (k == 0) {
+    value_error("factors must hold at least one grouping factor");
+    return false;
+  }
+  const auto sk = static_cast<std::size_t>(k);
+  out.codes.resize(sk);
+  out.zs.resize(sk);
+  out.blocks.resize(sk);
+  for (std::size_t j = 0; j < sk; ++j) {
+    cr::FactorRows f{};
+    // Each item is held as long as the record: the views borrow its arrays.
+    out.items.emplace_back(PySequence_GetItem(factors, static_cast<Py_ssize_t>(j)));
+    if (!out.items.back() ||
+        !parse_factor(out.items.back().get(), j, rows.n, out.codes[j], out.zs[j], f, out.blocks[j]))
+      return false;
+    rows.factors.push_back(f);
+  }
+  if (weights && weights != Py_None) {
+    if (!borrow_vector(weights, "weights", NPY_DOUBLE, out.w)) return false;
+    if (static_cast<std::uint64_t>(out.w.rows) != rows.n) {
+      value_error("weights must hold one value per row");
+      return false;
+    }
+    rows.w = data_of<double>(out.w);
+  }
+  return true;
+}
+
 namespace {
 
 PyObject* crossed_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -84,36 +129,10 @@ PyObject* crossed_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   if (!parse_tuple_args("CrossedCore", {"y", "x", "factors", "weights"}, 3, args, kwargs, a)) return nullptr;
-  ArrayView y, x, w;
-  if (!borrow_vector(a[0], "y", NPY_DOUBLE, y) || !borrow_matrix(a[1], "x", x)) return nullptr;
-  cr::CrossedRows rows;
-  rows.n = static_cast<std::uint64_t>(y.rows);
-  rows.p = static_cast<std::uint64_t>(x.cols);
-  rows.y = data_of<double>(y);
-  rows.x = data_of<double>(x);
-  if (static_cast<std::uint64_t>(x.rows) != rows.n) return value_error("y and x must agree on the row count");
-  if (PyUnicode_Check(a[2]) || !PySequence_Check(a[2]))
-    return arg_error("factors", "'" + type_name(a[2]) + "' object is not a sequence of factor tuples");
-  const Py_ssize_t k = PySequence_Size(a[2]);
-  if (k < 0) return nullptr;
-  if (k == 0) return value_error("factors must hold at least one grouping factor");
-  std::vector<ArrayView> codes(static_cast<std::size_t>(k)), zs(static_cast<std::size_t>(k));
-  std::vector<std::vector<std::uint64_t>> blocks(static_cast<std::size_t>(k));
-  std::vector<Ref> items;
-  for (Py_ssize_t j = 0; j < k; ++j) {
-    cr::FactorRows f{};
-    const auto sj = static_cast<std::size_t>(j);
-    // Each item is held until the products are formed: the views borrow its arrays.
-    items.emplace_back(PySequence_GetItem(a[2], j));
-    if (!items.back() || !parse_factor(items.back().get(), sj, rows.n, codes[sj], zs[sj], f, blocks[sj]))
-      return nullptr;
-    rows.factors.push_back(f);
-  }
-  if (a[3] && a[3] != Py_None) {
-    if (!borrow_vector(a[3], "weights", NPY_DOUBLE, w)) return nullptr;
-    if (static_cast<std::uint64_t>(w.rows) != rows.n) return value_error("weights must hold one value per row");
-    rows.w = data_of<double>(w);
-  }
+  BorrowedRows in;
+  if (!borrow_rows(a[0], a[1], a[2], a[3], in)) return nullptr;
+  cr::CrossedRows& rows = in.rows;
+  std::vector<std::vector<std::uint64_t>>& blocks = in.blocks;
   std::variant<std::unique_ptr<cr::Design>, std::string> built;
   if (!without_gil([&] {
         auto pr = cr::products_of(rows);

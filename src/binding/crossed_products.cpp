@@ -89,36 +89,12 @@ PyObject* f_reduce_crossed_rows(PyObject*, PyObject* const* args, Py_ssize_t nar
   std::vector<PyObject*> a;
   if (!parse_args("reduce_crossed_rows", {"y", "x", "factors", "shift", "weights"}, 4, args, nargs, kwnames, a))
     return nullptr;
-  ArrayView y, x, w;
-  if (!borrow_vector(a[0], "y", NPY_DOUBLE, y) || !borrow_matrix(a[1], "x", x)) return nullptr;
-  cr::CrossedRows rows;
-  rows.n = static_cast<std::uint64_t>(y.rows);
-  rows.p = static_cast<std::uint64_t>(x.cols);
-  rows.y = data_of<double>(y);
-  rows.x = data_of<double>(x);
-  if (static_cast<std::uint64_t>(x.rows) != rows.n) return value_error("y and x must agree on the row count");
-  if (PyUnicode_Check(a[2]) || !PySequence_Check(a[2]))
-    return arg_error("factors", "'" + type_name(a[2]) + "' object is not a sequence of factor tuples");
-  const Py_ssize_t k = PySequence_Size(a[2]);
-  if (k < 0) return nullptr;
-  if (k == 0) return value_error("factors must hold at least one grouping factor");
-  const auto sk = static_cast<std::size_t>(k);
-  std::vector<ArrayView> codes(sk), zs(sk);
-  std::vector<std::uint64_t> blocks;
-  std::vector<Ref> items;
-  for (std::size_t j = 0; j < sk; ++j) {
-    cr::FactorRows f{};
-    items.emplace_back(PySequence_GetItem(a[2], static_cast<Py_ssize_t>(j)));
-    if (!items.back() || !parse_factor(items.back().get(), j, rows.n, codes[j], zs[j], f, blocks)) return nullptr;
-    rows.factors.push_back(f);
-  }
+  BorrowedRows in;
+  if (!borrow_rows(a[0], a[1], a[2], a[4], in)) return nullptr;
+  const cr::CrossedRows& rows = in.rows;
+  const std::size_t sk = rows.factors.size();
   Shift shift;
   if (!read_shift(a[3], "shift", rows.p, shift)) return nullptr;
-  if (a[4] && a[4] != Py_None) {
-    if (!borrow_vector(a[4], "weights", NPY_DOUBLE, w)) return nullptr;
-    if (static_cast<std::uint64_t>(w.rows) != rows.n) return value_error("weights must hold one value per row");
-    rows.w = data_of<double>(w);
-  }
   std::variant<cr::Products, std::string> pr;
   std::vector<std::vector<std::uint64_t>> counts(sk);
   if (!without_gil([&] {
