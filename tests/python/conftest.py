@@ -79,10 +79,11 @@ def weighted(model_data) -> qk.LmmFit:
     return qk.lmm("weight ~ Time * factor(Diet) + offset(o) + (Time || Chick)", chick, weights="w", reml=False)
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module")
 def clusters():
     """Dask LocalClusters of 1 and 2 worker processes (one thread each), started once
-    for the session (the Dask route's modules share them)."""
+    per module and stopped after it: their threads in this process would otherwise
+    keep allocating during the tests that follow (the leak checks among them)."""
     from batchdata import require
 
     distributed = require("distributed")
@@ -96,9 +97,9 @@ def clusters():
             c.close()
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module")
 def spark():
-    """One Spark session on local[2] for the session (its start dominates the Spark
+    """A Spark session on local[2] for the module (its start dominates the Spark
     tests); its executors run this interpreter, where quorvelkit is installed."""
     import os
     import sys
