@@ -67,23 +67,36 @@ def fit_products(
     The per-group arrays of ``products`` are taken out of it (the dict loses them) as
     the core copies them, so that they and the core's copy are not all held at once."""
     t0 = time.perf_counter() if t0 is None else t0
-    parsed = spec.parsed
-    n, m = int(products["n"]), int(products["m"])
-    if n == 0:
-        raise SourceError(f"{source or 'the source'} has no complete rows in the columns the model uses")
-    check_group_counts(parsed.group_label, n, m, spec.blocks)
-    kept = drop_aliased(np.asarray(products["xtx"]), spec.fe_all, stacklevel=4)
-    if len(kept) < spec.p:
-        products = keep_columns(products, kept)
-    if float(products["yty"]) == 0.0 and int(products["shift_column"]) >= 0:
-        raise ValueError(
-            f"the response '{parsed.response}' is constant: there is no variation to estimate the variance "
-            f"components from"
-        )
+    n, m = _rows_of(products, source), int(products["m"])
+    check_group_counts(spec.parsed.group_label, n, m, spec.blocks)
+    products, kept = _estimable(spec, products)
     design = Design(spec, levels, n, kept, int(n_dropped), int(n_zero_weight), rows=None, source=source)
     t1 = time.perf_counter()
     core = LmmCore.from_products(products, options.evaluator, blocks=spec.blocks, take=True)
     return fit_design(design, core, options, t0, t1, stacklevel=4)
+
+
+def _rows_of(products: dict, source: str) -> int:
+    """The products' number of rows; a :class:`SourceError` when there is none."""
+    n = int(products["n"])
+    if n == 0:
+        raise SourceError(f"{source or 'the source'} has no complete rows in the columns the model uses")
+    return n
+
+
+def _estimable(spec: ModelSpec, products: dict) -> tuple[dict, list[int]]:
+    """The products without aliased fixed-effects columns (a
+    :class:`RankDeficiencyWarning` naming them points at the caller of the fit), and
+    the columns kept; a ``ValueError`` for a constant response."""
+    kept = drop_aliased(np.asarray(products["xtx"]), spec.fe_all, stacklevel=5)
+    if len(kept) < spec.p:
+        products = keep_columns(products, kept)
+    if float(products["yty"]) == 0.0 and int(products["shift_column"]) >= 0:
+        raise ValueError(
+            f"the response '{spec.parsed.response}' is constant: there is no variation to estimate the variance "
+            f"components from"
+        )
+    return products, kept
 
 
 def fit_parts(spec: ModelSpec, merged: PartProducts, options: FitOptions, *, source: str) -> LmmFit:
@@ -113,31 +126,18 @@ def fit_crossed(
     held together through the fit."""
     from .crossed import CrossedFit
     from .crossed_core import Lme4OrderCore, terms_in_lme4_order
-    from .design import theta_layout_of
+    from .design import same_grouping, theta_layout_of
 
     t0 = time.perf_counter() if t0 is None else t0
     products, levels = sort_crossed(merged.products, merged.factor_labels)
     merged.products = {}
-    n = int(products["n"])
-    if n == 0:
-        raise SourceError(f"{source or 'the source'} has no complete rows in the columns the model uses")
+    n = _rows_of(products, source)
     for f, lv in zip(spec.factors, levels, strict=True):
         check_group_counts(f.name, n, len(lv), f.blocks)
     same = same_partition(products)
     if same is not None:
-        a, b = spec.factors[same[0]].name, spec.factors[same[1]].name
-        raise ValueError(
-            f"the grouping factors '{a}' and '{b}' group the rows the same way ({len(levels[same[0]])} groups, each a "
-            f"level of both): their random effects cannot be told apart; keep one of the two"
-        )
-    kept = drop_aliased(np.asarray(products["xtx"]), spec.fe_all, stacklevel=4)
-    if len(kept) < spec.p:
-        products = keep_columns(products, kept)
-    if float(products["yty"]) == 0.0 and int(products["shift_column"]) >= 0:
-        raise ValueError(
-            f"the response '{spec.parsed.response}' is constant: there is no variation to estimate the variance "
-            f"components from"
-        )
+        raise same_grouping(spec.factors[same[0]].name, spec.factors[same[1]].name, len(levels[same[0]]))
+    products, kept = _estimable(spec, products)
     design = Design(
         spec,
         levels[0],

@@ -18,7 +18,7 @@ from .model import Design, FitRows, GroupingFactor, select_rows
 from .model_learning import learn_spec
 from .parsing import ParsedFormula, parse_formula
 
-__all__ = ["build_design", "referenced_columns", "core_factors", "theta_layout_of", "check_partitions"]
+__all__ = ["build_design", "referenced_columns", "core_factors", "theta_layout_of", "check_partitions", "same_grouping"]
 
 
 def referenced_columns(parsed: ParsedFormula, columns: pd.Index, response: bool = True) -> list[str]:
@@ -121,11 +121,16 @@ def check_partitions(factors: Sequence[GroupingFactor], codes: Sequence[np.ndarr
             image = np.empty(n_levels[i], dtype=np.int64)
             image[codes[i]] = codes[j]
             if np.array_equal(image[codes[i]], codes[j]):
-                a, b = factors[i].name, factors[j].name
-                raise ValueError(
-                    f"the grouping factors '{a}' and '{b}' group the rows the same way ({n_levels[i]} groups, each a "
-                    f"level of both): their random effects cannot be told apart; keep one of the two"
-                )
+                raise same_grouping(factors[i].name, factors[j].name, n_levels[i])
+
+
+def same_grouping(a: str, b: str, m: int) -> ValueError:
+    """The error of grouping factors ``a`` and ``b`` that group the rows the same way,
+    in ``m`` groups."""
+    return ValueError(
+        f"the grouping factors '{a}' and '{b}' group the rows the same way ({m} groups, each a level of both): "
+        f"their random effects cannot be told apart; keep one of the two"
+    )
 
 
 def theta_layout_of(design: Design) -> ThetaLayout:
