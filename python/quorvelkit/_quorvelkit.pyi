@@ -1,7 +1,7 @@
 """Type stubs for the compiled core, ``quorvelkit._quorvelkit``."""
 
 from collections.abc import Callable, Sequence
-from typing import Any, Literal, SupportsFloat, TypedDict, final
+from typing import Any, Literal, SupportsFloat, TypedDict, final, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -392,16 +392,25 @@ class CrossedCore:
         gtol: float = 1e-8,
         ftol: float = 1e-12,
         cond_var: bool = True,
+        h0: _Theta | None = None,
     ) -> _CrossedFitResult:
         """Minimises the criterion from each start (their flat concatenation); the best
         solution and the run's report (its cond_var None unless cond_var: solution()
-        gives them at the fitted theta)."""
+        gives them at the fitted theta). h0, when given, is the initial inverse Hessian
+        of every run (n_theta x n_theta, flat, row-major), as start_theta(with_model=True)
+        gives it."""
     def default_theta(self) -> list[float]:
         """Identity Lambda."""
-    def start_theta(self, reml: bool = True) -> list[float]:
+    @overload
+    def start_theta(self, reml: bool = True, with_model: Literal[False] = False) -> list[float]: ...
+    @overload
+    def start_theta(self, reml: bool, with_model: Literal[True]) -> tuple[list[float], list[float] | None]: ...
+    def start_theta(self, reml: bool = True, with_model: bool = False) -> Any:
         """A start for fit(): each factor's theta from the model with that factor alone
-        (its products only), diagonal entries at least 0.1; the identity instead where the
-        criterion is lower there."""
+        (its products only), diagonal entries at least 0.1; the identity instead where a
+        factor is nested in another and the criterion is lower there. With with_model,
+        (theta, h0): h0 the factor-by-factor model of the inverse Hessian at that start
+        for fit(h0=...), or None."""
     def lower_bounds(self) -> list[float]:
         """0 on diagonal entries of Lambda, -inf elsewhere."""
     def theta_index(self) -> list[tuple[int, int, int]]:

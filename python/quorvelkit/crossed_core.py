@@ -165,11 +165,23 @@ class Lme4OrderCore:
         return lams
 
     def fit(
-        self, starts: Any, reml: bool = True, max_iter: int = 300, gtol: float = 1e-8, ftol: float = 1e-12
+        self,
+        starts: Any,
+        reml: bool = True,
+        max_iter: int = 300,
+        gtol: float = 1e-8,
+        ftol: float = 1e-12,
+        h0: Any = None,
     ) -> dict[str, Any]:
+        """The fit from ``starts`` (theta vectors in lme4's layout, flat); ``h0`` an initial
+        inverse Hessian in that layout (n_theta x n_theta), as :meth:`start` gives it."""
         flat = np.asarray(starts, dtype=float).reshape(-1, self.n_theta)[:, self._to_core].ravel()
+        model = None
+        if h0 is not None:
+            at = self._to_core
+            model = [float(v) for v in np.asarray(h0, dtype=float).reshape(self.n_theta, self.n_theta)[np.ix_(at, at)].ravel()]
         res = self.raw.fit([float(v) for v in flat], reml=reml, max_iter=max_iter, gtol=gtol, ftol=ftol,
-                           cond_var=False)  # fmt: skip
+                           cond_var=False, h0=model)  # fmt: skip
         return self._result(res)
 
     def default_theta(self) -> list[float]:
@@ -178,6 +190,16 @@ class Lme4OrderCore:
     def start_theta(self, reml: bool = True) -> list[float]:
         """The fit's start: each factor's theta from the model with that factor alone."""
         return list(self.lme4_theta(self.raw.start_theta(reml=reml)))
+
+    def start(self, reml: bool = True) -> tuple[list[float], np.ndarray | None]:
+        """:meth:`start_theta` with the model of the inverse Hessian there (lme4's layout,
+        n_theta x n_theta) for :meth:`fit`'s ``h0``, or None."""
+        theta, model = self.raw.start_theta(reml, True)
+        h0 = None
+        if model is not None:
+            at = self._to_lme4
+            h0 = np.asarray(model, dtype=float).reshape(self.n_theta, self.n_theta)[np.ix_(at, at)]
+        return list(self.lme4_theta(theta)), h0
 
     def lower_bounds(self) -> list[float]:
         return list(self.lme4_theta(self.raw.lower_bounds()))

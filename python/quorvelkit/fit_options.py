@@ -104,14 +104,17 @@ def run_core(
         with core_refusals(response, fe_names):
             return evaluate_at(core, options.theta, options.reml), 0
     starts = options.starts
+    model: dict[str, Any] = {}
     if starts is not None:
         flat = flatten_starts(starts, core.n_theta)
-    elif hasattr(core, "start_theta"):  # several factors: a start from each factor alone
-        flat = list(core.start_theta(bool(options.reml)))
+    elif hasattr(core, "start"):  # several factors: a start from each factor alone
+        flat, h0 = core.start(bool(options.reml))
+        if h0 is not None:
+            model["h0"] = h0
     else:
         flat = list(core.default_theta())
     with core_refusals(response, fe_names):
-        result = core.fit(flat, reml=bool(options.reml), max_iter=int(options.max_iter))
+        result = core.fit(flat, reml=bool(options.reml), max_iter=int(options.max_iter), **model)
     return result, len(flat) // core.n_theta
 
 

@@ -319,7 +319,8 @@ PyObject* m_solution(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* m_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<PyObject*> a;
-  if (!parse_args("fit", {"starts", "reml", "max_iter", "gtol", "ftol", "cond_var"}, 1, args, nargs, kwnames, a))
+  if (!parse_args("fit", {"starts", "reml", "max_iter", "gtol", "ftol", "cond_var", "h0"}, 1, args, nargs, kwnames,
+                  a))
     return nullptr;
   std::vector<double> starts;
   bool reml;
@@ -327,10 +328,13 @@ PyObject* m_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   if (!fit_args(a, starts, reml, options)) return nullptr;
   bool cond_var = true;
   if (a[5] && !to_bool(a[5], "cond_var", cond_var)) return nullptr;
+  if (a[6] && a[6] != Py_None && !to_vec(a[6], "h0", options.h0)) return nullptr;
   const cr::Design& d = design_of(self);
   const std::size_t nt = d.theta_offset.back();
   if (starts.empty() || starts.size() % nt != 0)
     return value_error("starts must be a non-empty multiple of the theta length");
+  if (!options.h0.empty() && options.h0.size() != nt * nt)
+    return value_error("h0 must hold n_theta * n_theta values");
   for (std::size_t i = 0; i < starts.size(); ++i)
     if (!std::isfinite(starts[i])) return value_error("starts[" + std::to_string(i) + "] is not finite");
   OptimResult best;
@@ -343,12 +347,18 @@ PyObject* m_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 PyObject* m_default_theta(PyObject* self, PyObject*) { return float_list(cr::default_theta(design_of(self))); }
 PyObject* m_start_theta(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<PyObject*> a;
-  if (!parse_args("start_theta", {"reml"}, 0, args, nargs, kwnames, a)) return nullptr;
-  bool reml = true;
+  if (!parse_args("start_theta", {"reml", "with_model"}, 0, args, nargs, kwnames, a)) return nullptr;
+  bool reml = true, with_model = false;
   if (a[0] && !to_bool(a[0], "reml", reml)) return nullptr;
-  std::vector<double> theta;
-  if (!without_gil([&] { theta = cr::start_theta(design_of(self), reml); })) return nullptr;
-  return float_list(theta);
+  if (a[1] && !to_bool(a[1], "with_model", with_model)) return nullptr;
+  cr::Start start;
+  if (!without_gil([&] { start = cr::start_of(design_of(self), reml); })) return nullptr;
+  if (!with_model) return float_list(start.theta);
+  Ref theta(float_list(start.theta));
+  if (!theta) return nullptr;
+  Ref model(start.inverse_hessian.empty() ? Py_NewRef(Py_None) : float_list(start.inverse_hessian));
+  if (!model) return nullptr;
+  return PyTuple_Pack(2, theta.get(), model.get());
 }
 
 PyObject* m_lower_bounds(PyObject* self, PyObject*) { return float_list(cr::lower_bounds(design_of(self))); }
@@ -420,9 +430,11 @@ PyMethodDef crossed_methods[] = {
      "||L^-1 v||^2 per new row (times sigma^2, its prediction error's variance), L L' the system at `theta`, v =\n"
      "[Lambda_j'z0_j at each factor's level; x0]. `x` (r, p); per factor `levels` int64 (r,) (-1: new) and `z` (r, q_j)."},
     {"fit", QK_FASTCALL(m_fit), METH_FASTCALL | METH_KEYWORDS,
-     "fit($self, starts, reml=True, max_iter=300, gtol=1e-08, ftol=1e-12, cond_var=True)\n--\n\n"
+     "fit($self, starts, reml=True, max_iter=300, gtol=1e-08, ftol=1e-12, cond_var=True, h0=None)\n--\n\n"
      "Minimises the criterion from each start (their flat concatenation); the best solution and the run's report\n"
-     "(its cond_var None unless cond_var: solution() gives them at the fitted theta)."},
+     "(its cond_var None unless cond_var: solution() gives them at the fitted theta). h0, when given, is the\n"
+     "initial inverse Hessian of every run (n_theta x n_theta, flat, row-major), as start_theta(with_model=True)\n"
+     "gives it."},
     {"from_products", QK_FASTCALL(crossed_from_products), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "from_products(products, blocks)\n--\n\n"
      "A core from crossed products (a dict as reduce_crossed_rows returns, or merged ones,\n"
@@ -430,8 +442,10 @@ PyMethodDef crossed_methods[] = {
      "level_i * m_j + level_j) and each factor's terms' sizes `blocks`."},
     {"default_theta", QK_ENTRY(m_default_theta), METH_NOARGS, "default_theta($self, /)\n--\n\nIdentity Lambda."},
     {"start_theta", QK_FASTCALL(m_start_theta), METH_FASTCALL | METH_KEYWORDS,
-     "start_theta($self, /, reml=True)\n--\n\nA start for fit(): each factor's theta from the model with that factor "
-     "alone\n(its products only), diagonal entries at least 0.1; the identity instead where the\ncriterion is lower there."},
+     "start_theta($self, /, reml=True, with_model=False)\n--\n\nA start for fit(): each factor's theta from the model "
+     "with that factor alone\n(its products only), diagonal entries at least 0.1; the identity instead where a factor\n"
+     "is nested in another and the criterion is lower there. With with_model, (theta, h0): h0 the\nfactor-by-factor "
+     "model of the inverse Hessian at that start for fit(h0=...), or None."},
     {"lower_bounds", QK_ENTRY(m_lower_bounds), METH_NOARGS,
      "lower_bounds($self, /)\n--\n\n0 on diagonal entries of Lambda, -inf elsewhere."},
     {"theta_index", QK_ENTRY(m_theta_index), METH_NOARGS,

@@ -12,6 +12,8 @@
 extern "C" {
 void scipy_dpotrf_(const char* uplo, const int* n, double* a, const int* lda, int* info, std::size_t);
 void scipy_dpotri_(const char* uplo, const int* n, double* a, const int* lda, int* info, std::size_t);
+void scipy_dtrtri_(const char* uplo, const char* diag, const int* n, double* a, const int* lda, int* info,
+                   std::size_t, std::size_t);
 }
 
 namespace qk::lapack {
@@ -43,7 +45,7 @@ bool cholesky(double* a, std::size_t n, std::size_t ld) {
   return true;
 }
 
-bool cholesky_inverse(double* l, std::size_t n, std::size_t ld) {
+bool cholesky_inverse(double* l, std::size_t n, std::size_t ld, bool mirror) {
   if (n == 0) return true;
   one_thread();
   if (n > kTile) {
@@ -53,6 +55,7 @@ bool cholesky_inverse(double* l, std::size_t n, std::size_t ld) {
     scipy_dpotri_("U", &nn, l, &lda, &info, 1);
     if (info != 0) return false;
   }
+  if (!mirror) return true;
   // Mirrored in square blocks, so that the strided side stays in cache.
   constexpr std::size_t kBlock = 64;
   for (std::size_t r0 = 0; r0 < n; r0 += kBlock)
@@ -60,6 +63,15 @@ bool cholesky_inverse(double* l, std::size_t n, std::size_t ld) {
       for (std::size_t r = r0; r < std::min(n, r0 + kBlock); ++r)
         for (std::size_t c = std::max(c0, r + 1); c < std::min(n, c0 + kBlock); ++c) l[r * ld + c] = l[c * ld + r];
   return true;
+}
+
+bool triangular_inverse(double* l, std::size_t n, std::size_t ld) {
+  if (n == 0) return true;
+  one_thread();
+  if (n > kTile) return tiled_triangular_inverse(l, n, ld);
+  int nn = as_int(n), lda = as_int(ld), info = 0;
+  scipy_dtrtri_("U", "N", &nn, l, &lda, &info, 1, 1);
+  return info == 0;
 }
 
 void solve_right_transposed(const double* l, std::size_t n, std::size_t ld, double* b, std::size_t r,

@@ -1,4 +1,4 @@
-// Dense kernels of OpenBLAS (LAPACK's dpotrf and dpotri, BLAS's dtrsm, dsyrk and dtrsv)
+// Dense kernels of OpenBLAS (LAPACK's dpotrf, dpotri and dtrtri, BLAS's dtrsm, dsyrk and dtrsv)
 // on row-major lower-triangular storage.
 //
 // A row-major n x n array read as its lower triangle is, to column-major LAPACK, the
@@ -22,8 +22,13 @@ namespace qk::lapack {
 bool cholesky(double* a, std::size_t n, std::size_t ld);
 
 // (L L')^-1 in place of L (n x n, leading dimension ld): the lower triangle of the
-// inverse; the strict upper triangle is then filled from it.
-bool cholesky_inverse(double* l, std::size_t n, std::size_t ld);
+// inverse; the strict upper triangle is then filled from it, unless `mirror` is false
+// (it is then left as it was).
+bool cholesky_inverse(double* l, std::size_t n, std::size_t ld, bool mirror = true);
+
+// L^-1 in place of L (n x n lower, leading dimension ld): lower again, the strict
+// upper triangle untouched. False when a diagonal entry is zero.
+bool triangular_inverse(double* l, std::size_t n, std::size_t ld);
 
 // B (r x n, leading dimension ldb) <- B L^-T with L n x n lower (leading dimension ld).
 void solve_right_transposed(const double* l, std::size_t n, std::size_t ld, double* b, std::size_t r,

@@ -18,7 +18,7 @@
 
 #include "linalg/lapack.hpp"
 #include "linalg/tiled.hpp"
-#include "pool/pool.hpp"
+#include "pool/graph.hpp"
 
 extern "C" {
 void scipy_dpotrf_(const char* uplo, const int* n, double* a, const int* lda, int* info, std::size_t);
@@ -46,90 +46,143 @@ Tiles tiles_of(double* a, std::size_t n, std::size_t ld) { return {a, n, ld, (n 
 bool tiled_cholesky(double* a, std::size_t n, std::size_t ld) {
   const Tiles t = tiles_of(a, n, ld);
   const int lda = as_int(ld);
-  // Row of tiles by row (left-looking): A_kj -= U_{<k,k}' U_{<k,j}, one product over all
-  // the rows above per tile, then U_kk = chol(A_kk) and U_kj = U_kk^-T A_kj.
-  for (std::size_t k = 0; k < t.count; ++k) {
+  const std::size_t count = t.count;
+  // Tile (k, j), k <= j, left-looking: update(k, j) is A_kj -= U_{<k,k}' U_{<k,j}, one
+  // product over all the rows above, and finish(k, j) is U_kk = chol(A_kk) or
+  // U_kj = U_kk^-T A_kj. An update reads finished tiles of columns k and j only above
+  // row k: it waits for finish(k - 1, k) and finish(k - 1, j), which come after all the
+  // finishes above them. Tasks are numbered by column, then row, so the next diagonal
+  // tile goes ahead of the rest of the current row (lookahead).
+  TaskGraph g;
+  struct Step {
+    bool finish;
+    std::size_t k, j;
+  };
+  std::vector<Step> steps;
+  std::vector<std::uint32_t> fin(count * count);
+  for (std::size_t j = 0; j < count; ++j)
+    for (std::size_t k = 0; k <= j; ++k) {
+      std::vector<std::uint32_t> after;
+      if (k > 0) {
+        std::vector<std::uint32_t> up{fin[(k - 1) * count + k]};
+        if (j != k) up.push_back(fin[(k - 1) * count + j]);
+        after.push_back(g.add(std::move(up)));
+        steps.push_back({false, k, j});
+      }
+      if (j != k) after.push_back(fin[k * count + k]);
+      fin[k * count + j] = g.add(std::move(after));
+      steps.push_back({true, k, j});
+    }
+  return run_graph(g, [&](std::size_t task) {
+    const auto [finish, k, j] = steps[task];
     const int nk = t.size(k), above = as_int(k * kTile);
-    if (k > 0)
-      run_tasks(t.count - k, true, [&](std::size_t s) {
-        const std::size_t j = k + s;
-        if (j == k)
-          scipy_cblas_dsyrk(CblasColMajor, CblasUpper, CblasTrans, nk, above, -1.0, t.at(0, k), lda, 1.0,
-                            t.at(k, k), lda);
-        else
-          scipy_cblas_dgemm(CblasColMajor, CblasTrans, CblasNoTrans, nk, t.size(j), above, -1.0, t.at(0, k), lda,
-                            t.at(0, j), lda, 1.0, t.at(k, j), lda);
-      });
-    int info = 0;
-    scipy_dpotrf_("U", &nk, t.at(k, k), &lda, &info, 1);
-    if (info != 0) return false;
-    run_tasks(t.count - k - 1, true, [&](std::size_t s) {
-      const std::size_t j = k + 1 + s;
-      scipy_cblas_dtrsm(CblasColMajor, CblasLeft, CblasUpper, CblasTrans, CblasNonUnit, nk, t.size(j), 1.0,
-                        t.at(k, k), lda, t.at(k, j), lda);
-    });
-  }
-  return true;
+    if (!finish) {
+      if (j == k)
+        scipy_cblas_dsyrk(CblasColMajor, CblasUpper, CblasTrans, nk, above, -1.0, t.at(0, k), lda, 1.0, t.at(k, k),
+                          lda);
+      else
+        scipy_cblas_dgemm(CblasColMajor, CblasTrans, CblasNoTrans, nk, t.size(j), above, -1.0, t.at(0, k), lda,
+                          t.at(0, j), lda, 1.0, t.at(k, j), lda);
+      return true;
+    }
+    if (j == k) {
+      int info = 0;
+      scipy_dpotrf_("U", &nk, t.at(k, k), &lda, &info, 1);
+      return info == 0;
+    }
+    scipy_cblas_dtrsm(CblasColMajor, CblasLeft, CblasUpper, CblasTrans, CblasNonUnit, nk, t.size(j), 1.0, t.at(k, k),
+                      lda, t.at(k, j), lda);
+    return true;
+  });
 }
 
-bool tiled_cholesky_inverse(double* a, std::size_t n, std::size_t ld) {
+namespace {
+
+// U^-1 in place of U (with_product false), or then (U'U)^-1 in place of U^-1.
+bool tiled_inverse(double* a, std::size_t n, std::size_t ld, bool with_product) {
   const Tiles t = tiles_of(a, n, ld);
   const int lda = as_int(ld);
-  // W = U^-1 column of tiles by column: from W U = I, W_ij = -(sum_{l=i}^{j-1} W_il U_lj) U_jj^-1
-  // for i < j, which reads W in earlier columns and U in this one (kept in a copy, as
-  // the tiles of the column are overwritten by different tasks).
-  std::vector<double> copy;
-  for (std::size_t j = 0; j < t.count; ++j) {
-    const int nj = t.size(j);
-    const std::size_t rows = j * kTile;
-    copy.resize(rows * static_cast<std::size_t>(nj));
-    for (int c = 0; c < nj; ++c)
-      for (std::size_t r = 0; r < rows; ++r) copy[r + c * rows] = t.at(0, j)[r + c * ld];
-    run_tasks(j, true, [&](std::size_t i) {
-      double* out = t.at(i, j);  // holds U_ij
-      scipy_cblas_dtrmm(CblasColMajor, CblasLeft, CblasUpper, CblasNoTrans, CblasNonUnit, t.size(i), nj, 1.0,
-                        t.at(i, i), lda, out, lda);
-      if (i + 1 < j)
-        scipy_cblas_dgemm(CblasColMajor, CblasNoTrans, CblasNoTrans, t.size(i), nj, as_int((j - i - 1) * kTile), 1.0,
-                          t.at(i, i + 1), lda, copy.data() + (i + 1) * kTile, as_int(rows), 1.0, out, lda);
-      scipy_cblas_dtrsm(CblasColMajor, CblasRight, CblasUpper, CblasNoTrans, CblasNonUnit, t.size(i), nj, -1.0,
-                        t.at(j, j), lda, out, lda);
-    });
-    int info = 0;
-    scipy_dtrtri_("U", "N", &nj, t.at(j, j), &lda, &info, 1, 1);
-    if (info != 0) return false;
-  }
-  // (U'U)^-1 = W W' row of tiles by row: R_ij = sum_{l >= j} W_il W_jl' for i <= j reads
-  // row i of W (kept in a copy) and the rows below it, which this pass has not reached.
-  for (std::size_t i = 0; i < t.count; ++i) {
-    const int ni = t.size(i);
-    const std::size_t cols = n - i * kTile;
-    copy.resize(static_cast<std::size_t>(ni) * cols);
-    for (std::size_t c = 0; c < cols; ++c)
-      for (int r = 0; r < ni; ++r) copy[static_cast<std::size_t>(r) + c * ni] = t.at(i, i)[r + c * ld];
-    const auto row = [&](std::size_t l) { return copy.data() + (l - i) * kTile * static_cast<std::size_t>(ni); };
-    int failed = 0;
-    run_tasks(t.count - i, true, [&](std::size_t s) {
-      const std::size_t j = i + s;
-      double* out = t.at(i, j);  // holds W_ij
-      if (j == i) {
-        int info = 0;
-        scipy_dlauum_("U", &ni, out, &lda, &info, 1);
-        if (info != 0) failed = 1;  // only this task writes it
-        if (i + 1 < t.count)
-          scipy_cblas_dsyrk(CblasColMajor, CblasUpper, CblasNoTrans, ni, as_int(n - (i + 1) * kTile), 1.0, row(i + 1),
-                            ni, 1.0, out, lda);
-        return;
+  const std::size_t count = t.count;
+  TaskGraph g;
+  struct Step {
+    bool product;  // phase: W = U^-1 (false) or W W' (true)
+    std::size_t i, j;
+  };
+  std::vector<Step> steps;
+  // W = U^-1 in place, tile (i, j) for i < j from W U = I:
+  //   W_ij = -(W_ii U_ij + sum_{l=i+1}^{j-1} W_il U_lj) U_jj^-1,
+  // which reads W in row i left of j (finished by the tasks (i, l < j)), U_lj below
+  // row i in column j, and U_jj; then W_jj = U_jj^-1 once the column is done. Within a
+  // column the tasks run top down, each after the one above it, so a tile's U is read
+  // before its own task replaces it: no copy.
+  std::vector<std::uint32_t> w(count * count);
+  for (std::size_t j = 0; j < count; ++j)
+    for (std::size_t i = 0; i <= j; ++i) {
+      std::vector<std::uint32_t> after;
+      if (i > 0) after.push_back(w[(i - 1) * count + j]);  // the tile above: its U is read first
+      if (i < j) {
+        after.push_back(w[i * count + i]);
+        if (i + 1 < j) after.push_back(w[i * count + j - 1]);
       }
-      scipy_cblas_dtrmm(CblasColMajor, CblasRight, CblasUpper, CblasTrans, CblasNonUnit, ni, t.size(j), 1.0,
-                        t.at(j, j), lda, out, lda);
-      if (j + 1 < t.count)
-        scipy_cblas_dgemm(CblasColMajor, CblasNoTrans, CblasTrans, ni, t.size(j), as_int(n - (j + 1) * kTile), 1.0,
-                          row(j + 1), ni, t.at(j, j + 1), lda, 1.0, out, lda);
-    });
-    if (failed) return false;
-  }
-  return true;
+      w[i * count + j] = g.add(std::move(after));
+      steps.push_back({false, i, j});
+    }
+  // (U'U)^-1 = W W' in place, tile (i, j) for i <= j: R_ij = sum_{l >= j} W_il W_jl',
+  // reading row i of W from column j on and row j from its diagonal on. Within a row
+  // the tasks run left to right, each after the one left of it (which reads this
+  // tile's W); row j's first task waits for every task (i < j, j), the readers of row
+  // j; each waits for W's row i and row j to be finished.
+  std::vector<std::uint32_t> r(count * count);
+  for (std::size_t i = 0; i < count && with_product; ++i)
+    for (std::size_t j = i; j < count; ++j) {
+      std::vector<std::uint32_t> after{w[i * count + count - 1], w[j * count + count - 1]};
+      if (j > i) after.push_back(r[i * count + j - 1]);
+      else
+        for (std::size_t h = 0; h < i; ++h) after.push_back(r[h * count + i]);
+      r[i * count + j] = g.add(std::move(after));
+      steps.push_back({true, i, j});
+    }
+  return run_graph(g, [&](std::size_t task) {
+    const auto [product, i, j] = steps[task];
+    const int ni = t.size(i), nj = t.size(j);
+    double* out = t.at(i, j);
+    if (!product) {
+      int info = 0;
+      if (i == j) {
+        scipy_dtrtri_("U", "N", &nj, out, &lda, &info, 1, 1);
+        return info == 0;
+      }
+      scipy_cblas_dtrmm(CblasColMajor, CblasLeft, CblasUpper, CblasNoTrans, CblasNonUnit, ni, nj, 1.0, t.at(i, i), lda,
+                        out, lda);
+      if (i + 1 < j)
+        scipy_cblas_dgemm(CblasColMajor, CblasNoTrans, CblasNoTrans, ni, nj, as_int((j - i - 1) * kTile), 1.0,
+                          t.at(i, i + 1), lda, t.at(i + 1, j), lda, 1.0, out, lda);
+      scipy_cblas_dtrsm(CblasColMajor, CblasRight, CblasUpper, CblasNoTrans, CblasNonUnit, ni, nj, -1.0, t.at(j, j),
+                        lda, out, lda);
+      return true;
+    }
+    if (j == i) {
+      int info = 0;
+      scipy_dlauum_("U", &ni, out, &lda, &info, 1);
+      if (info != 0) return false;
+      if (i + 1 < count)
+        scipy_cblas_dsyrk(CblasColMajor, CblasUpper, CblasNoTrans, ni, as_int(n - (i + 1) * kTile), 1.0,
+                          t.at(i, i + 1), lda, 1.0, out, lda);
+      return true;
+    }
+    scipy_cblas_dtrmm(CblasColMajor, CblasRight, CblasUpper, CblasTrans, CblasNonUnit, ni, nj, 1.0, t.at(j, j), lda,
+                      out, lda);
+    if (j + 1 < count)
+      scipy_cblas_dgemm(CblasColMajor, CblasNoTrans, CblasTrans, ni, nj, as_int(n - (j + 1) * kTile), 1.0,
+                        t.at(i, j + 1), lda, t.at(j, j + 1), lda, 1.0, out, lda);
+    return true;
+  });
 }
+
+}  // namespace
+
+bool tiled_triangular_inverse(double* a, std::size_t n, std::size_t ld) { return tiled_inverse(a, n, ld, false); }
+
+bool tiled_cholesky_inverse(double* a, std::size_t n, std::size_t ld) { return tiled_inverse(a, n, ld, true); }
 
 }  // namespace qk::lapack

@@ -95,7 +95,9 @@ def test_layout_of_theta_and_solution():
 )
 def test_start_is_each_factor_alone_or_the_identity(levels, nest, q, sd, reml):
     # Each factor's theta comes from the one-factor core on that factor alone; the
-    # joint start is those, unless the identity's criterion is lower.
+    # joint start is those, unless a factor is nested in another and the identity's
+    # criterion is lower. The model of the inverse Hessian that comes with it is
+    # block diagonal by factor and positive definite, and absent with the identity.
     y, x, factors = crossed_rows(600, levels, q, nest, seed=5, sd=sd)
     core = CrossedCore(y, x, factors)
     alone = []
@@ -107,7 +109,18 @@ def test_start_is_each_factor_alone_or_the_identity(levels, nest, q, sd, reml):
         alone += list(theta)
     identity = core.default_theta()
     lower = core.deviance(alone, reml) < core.deviance(identity, reml)
-    np.testing.assert_allclose(core.start_theta(reml=reml), alone if lower else identity, rtol=1e-5, atol=1e-7)
+    expected = alone if lower or not nest else identity
+    np.testing.assert_allclose(core.start_theta(reml=reml), expected, rtol=1e-5, atol=1e-7)
+    theta, model = core.start_theta(reml, True)
+    assert theta == core.start_theta(reml=reml)
+    if expected is identity:
+        assert model is None
+    else:
+        h0 = np.asarray(model).reshape(len(theta), len(theta))
+        first = len(theta) - 1  # the second factor's term is scalar
+        assert not h0[:first, first:].any() and not h0[first:, :first].any()
+        np.testing.assert_array_equal(h0, h0.T)
+        assert np.linalg.eigvalsh(h0).min() > 0
     if sd[0] == 0.0:
         assert lower and alone[0] == 0.1
 

@@ -194,8 +194,10 @@ def test_predictions_are_lme4s(name, key):
             new[col] = [known.get(str(v), str(v)) for v in new[col]]
         else:
             new[col] = new[col].astype(kind)
-    np.testing.assert_allclose(fit.predict(new, allow_new_levels=True), theirs["with_ranef"], rtol=1e-6)
-    np.testing.assert_allclose(fit.predict(new, re=False), theirs["fixed_only"], rtol=1e-6)
+    # to 1e-5, as theta: both fits stop within 1e-12 of the optimum's criterion, which
+    # leaves theta, and the modes with it, free in about the sixth digit on flat designs
+    np.testing.assert_allclose(fit.predict(new, allow_new_levels=True), theirs["with_ranef"], rtol=1e-5)
+    np.testing.assert_allclose(fit.predict(new, re=False), theirs["fixed_only"], rtol=1e-5)
     if any(v == "new_level" for vals in theirs["newdata"].values() for v in vals):
         with pytest.raises(ValueError, match="not in the fit: .*new_level.*allow_new_levels=True"):
             fit.predict(new)

@@ -149,6 +149,13 @@ std::vector<double> default_theta(const Design& d);
 // A start for the joint fit: each factor's optimum in the model with that factor alone
 // (diagonal entries at least 0.1), or the identity where its criterion is lower.
 std::vector<double> start_theta(const Design& d, bool reml);
+// The same start with a model of the criterion's inverse Hessian there, for the
+// minimiser's h0 (nθ x nθ, row-major, block diagonal by factor; empty where a
+// factor's run gave none, or where the identity start was taken).
+struct Start {
+  std::vector<double> theta, inverse_hessian;
+};
+Start start_of(const Design& d, bool reml);
 std::vector<double> lower_bounds(const Design& d);
 std::vector<SignGroup> sign_groups(const Design& d);
 // Lambda_j (q_j x q_j, row-major) from theta.

@@ -69,18 +69,20 @@ OptimResult fit(const Design& d, const std::vector<double>& starts, bool reml, c
   // (or the final solution) at that point starts from it.
   std::optional<Factor> last;
   std::vector<double> last_at;
+  Scratch scratch;
   std::vector<std::pair<std::vector<double>, std::vector<double>>> seen;  // (theta, gradient) evaluated
   const auto factor_at = [&](const std::vector<double>& x) {
     if (last && last_at == x) return true;
     check_interrupt();
+    if (last) recycle(*last, scratch);
     last.reset();  // one factor held at a time
-    last = factorize(d, x, reml);
+    last = factorize(d, x, reml, &scratch);
     last_at = x;
     return last.has_value();
   };
   const Objective objective = [&](const std::vector<double>& x, double& f, std::vector<double>& g) {
     if (!factor_at(x)) return false;
-    const Solution s = solution_of(d, *last, reml, kModeGradient);
+    const Solution s = solution_of(d, *last, reml, kModeGradient, true, nullptr, &scratch);
     f = s.ev.deviance;
     g = s.ev.gradient;
     seen.emplace_back(x, g);
@@ -129,16 +131,23 @@ OptimResult fit(const Design& d, const std::vector<double>& starts, bool reml, c
   return r;
 }
 
-std::vector<double> start_theta(const Design& d, bool reml) {
+Start start_of(const Design& d, bool reml) {
   // Each factor's theta from the model with that factor alone, whose products are the
   // factor's own blocks and the shared X and y parts: cheap (no cross blocks, one
   // block-diagonal factor) and, for crossed factors, close to the joint optimum, where
   // the identity start can be far from it (on InstEval its criterion is 34 above the
   // optimum, the identity's 4400). A diagonal entry near zero is lifted: at zero the
-  // criterion is even in it and its gradient vanishes.
+  // criterion is even in it and its gradient vanishes. Each run's quasi-Newton model
+  // of its inverse Hessian becomes that factor's diagonal block of the joint run's
+  // initial model: the curvature of a factor's own parameters changes little when the
+  // other factors join, and a first step of the right length saves the line search's
+  // trials (on InstEval a whole iteration).
   constexpr double kLeast = 0.1;
   const Products& pr = d.pr;
-  std::vector<double> out;
+  const std::size_t nth = d.theta_offset.back();
+  Start out;
+  out.inverse_hessian.assign(nth * nth, 0.0);
+  bool models = true;
   for (std::size_t j = 0; j < pr.m.size(); ++j) {
     Products one;
     one.n = pr.n;
@@ -161,14 +170,28 @@ std::vector<double> start_theta(const Design& d, bool reml) {
     if (r.converged || std::isfinite(r.deviance)) theta = r.theta;
     for (const SignGroup& g : sign_groups(dj))
       if (!(std::fabs(theta[g.diagonal]) >= kLeast)) theta[g.diagonal] = kLeast;
-    out.insert(out.end(), theta.begin(), theta.end());
+    out.theta.insert(out.theta.end(), theta.begin(), theta.end());
+    const std::size_t nj = theta.size(), at = d.theta_offset[j];
+    if (!r.converged || r.inverse_hessian.size() != nj * nj) models = false;
+    else
+      for (std::size_t a = 0; a < nj; ++a)
+        for (std::size_t b = 0; b < nj; ++b) out.inverse_hessian[(at + a) * nth + at + b] = r.inverse_hessian[a * nj + b];
   }
+  if (!models) out.inverse_hessian.clear();
   // Nested factors share their variance differently: each alone can start further off
-  // than the identity. The start with the lower criterion is taken.
+  // than the identity, and the start with the lower criterion is taken. Crossed
+  // factors keep theirs without the two evaluations that comparison costs.
+  bool nested = false;
+  for (std::size_t i = 0; i < pr.m.size() && !nested; ++i)
+    for (std::size_t j = i + 1; j < pr.m.size() && !nested; ++j) nested = nested_in(pr, i, j);
+  if (!nested) return out;
   const std::vector<double> identity = default_theta(d);
-  const std::optional<Solution> a = evaluate(d, out, reml, kModeDeviance);
+  const std::optional<Solution> a = evaluate(d, out.theta, reml, kModeDeviance);
   const std::optional<Solution> b = evaluate(d, identity, reml, kModeDeviance);
-  return a && (!b || a->ev.deviance < b->ev.deviance) ? out : identity;
+  if (a && (!b || a->ev.deviance < b->ev.deviance)) return out;
+  return {identity, {}};
 }
+
+std::vector<double> start_theta(const Design& d, bool reml) { return start_of(d, reml).theta; }
 
 }  // namespace qk::crossed

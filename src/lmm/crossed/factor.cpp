@@ -10,17 +10,12 @@
 
 namespace qk::crossed {
 
-namespace {
-
-// Whether each level of factor i meets at most one level of factor j (i < j).
 bool nested_in(const Products& pr, std::size_t i, std::size_t j) {
   const CrossBlock& cb = pr.cross[pair_index(i, j, pr.m.size())];
   for (std::size_t s = 1; s < cb.keys.size(); ++s)
     if (cb.keys[s] / pr.m[j] == cb.keys[s - 1] / pr.m[j]) return false;
   return true;
 }
-
-}  // namespace
 
 Layout layout_of(const Products& pr) {
   Layout lay;
@@ -128,7 +123,9 @@ void lt_bt_l(const double* lk, std::size_t qk, const double* b, const double* li
 
 }  // namespace
 
-std::optional<Factor> factorize(const Design& d, const std::vector<double>& theta, bool reml) {
+void recycle(Factor& f, Scratch& scratch) { scratch.dense = std::move(f.dense); }
+
+std::optional<Factor> factorize(const Design& d, const std::vector<double>& theta, bool reml, Scratch* scratch) {
   const Products& pr = d.pr;
   const Layout& lay = d.layout;
   const std::size_t k = lay.k, dg = lay.diagonal, p = pr.p;
@@ -138,6 +135,7 @@ std::optional<Factor> factorize(const Design& d, const std::vector<double>& thet
   f.dz = lay.dense_z;
   f.nt = f.dz + p + 1;
   const std::size_t nt = f.nt;
+  if (scratch) f.dense = std::move(scratch->dense);
   f.dense.assign(nt * nt, 0.0);
   double* t = f.dense.data();
   std::vector<double> tmp;

@@ -23,23 +23,40 @@ struct Factor {
   double ldl2 = 0.0;
 };
 
+// Storage that one evaluation after another can reuse: a fit's evaluations need
+// arrays of the same large sizes (the dense block, a copy of its factor), and
+// allocating them afresh costs a page fault for every page on each evaluation, a
+// quarter of InstEval's. Moved into a factor and back out of it; empty is fine.
+struct Scratch {
+  std::vector<double> dense, inverse;
+};
+
+// Whether each level of factor i meets at most one level of factor j (i < j).
+bool nested_in(const Products& pr, std::size_t i, std::size_t j);
+
 // Factors the system; absent when theta is infeasible.
-std::optional<Factor> factorize(const Design& d, const std::vector<double>& theta, bool reml);
+// With `scratch`, its `dense` becomes the factor's (give it back with recycle()).
+std::optional<Factor> factorize(const Design& d, const std::vector<double>& theta, bool reml,
+                                Scratch* scratch = nullptr);
+void recycle(Factor& f, Scratch& scratch);
 
 // The criterion at the factor's theta (mode 0), with its gradient (1), or with the
 // solution (2); evaluate() is factorize() then this.
 Solution solution_of(const Design& d, const Factor& f, bool reml, Mode mode, bool cond_var = true,
-                     const std::vector<double>* known_gradient = nullptr);
+                     const std::vector<double>* known_gradient = nullptr, Scratch* scratch = nullptr);
 
 // The inverse (full, nd x nd) of the dense trailing system: the dense factors' rows,
 // with X's when with_x (nd = dz + p), else without.
 std::vector<double> dense_system_inverse(const Factor& f, std::size_t p, bool with_x);
+// That system's lower Cholesky factor (nd x nd, zero above the diagonal).
+void dense_system_factor(const Factor& f, std::size_t p, bool with_x, std::vector<double>& out);
 
 // The gradient of the log-determinants (of the system over Z, or over [Z X] when
 // with_x) for models whose every term is scalar and whose first factor alone is
 // block diagonal, without the selected inversion; absent for other models and where a
 // theta is too near zero for the shortcut's accuracy (see scalar.cpp).
-std::optional<std::vector<double>> scalar_logdet_gradient(const Design& d, const Factor& f, bool with_x);
+std::optional<std::vector<double>> scalar_logdet_gradient(const Design& d, const Factor& f, bool with_x,
+                                                          Scratch* scratch = nullptr);
 
 // prediction_variance (crossed.hpp) with the system's factor given.
 std::vector<double> prediction_variance(const Design& d, const Factor& f, const PredictionRows& rows);

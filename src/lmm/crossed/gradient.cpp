@@ -46,16 +46,26 @@ struct Selected {
 
 }  // namespace
 
+void dense_system_factor(const Factor& f, std::size_t p, bool with_x, std::vector<double>& out) {
+  const std::size_t nd = f.dz + (with_x ? p : 0);
+  out.resize(nd * nd);
+  for (std::size_t a = 0; a < nd; ++a) {
+    double* row = &out[a * nd];
+    const double* from = &f.dense[a * f.nt];
+    if (a < f.dz) {
+      std::copy(from, from + a + 1, row);
+    } else {
+      std::copy(from, from + f.dz, row);
+      std::copy(&f.prof.rx[(a - f.dz) * p], &f.prof.rx[(a - f.dz) * p] + (a - f.dz) + 1, row + f.dz);
+    }
+    std::fill(row + a + 1, row + nd, 0.0);
+  }
+}
+
 std::vector<double> dense_system_inverse(const Factor& f, std::size_t p, bool with_x) {
   const std::size_t nd = f.dz + (with_x ? p : 0);
-  std::vector<double> out(nd * nd, 0.0);
-  for (std::size_t a = 0; a < nd; ++a)
-    for (std::size_t c = 0; c <= a; ++c) {
-      double v;
-      if (a < f.dz || c < f.dz) v = f.dense[a * f.nt + c];
-      else v = f.prof.rx[(a - f.dz) * p + (c - f.dz)];
-      out[a * nd + c] = v;
-    }
+  std::vector<double> out;
+  dense_system_factor(f, p, with_x, out);
   lapack::cholesky_inverse(out.data(), nd, nd);
   return out;
 }
@@ -289,14 +299,14 @@ std::vector<double> pwrss_gradient(const Design& d, const Factor& f, const std::
 // gradient); the selected inverse over [Z X] (REML) or Z (ML) into s when the general
 // path made one.
 void gradient_into(const Design& d, const Factor& factor, bool reml, const std::vector<std::vector<double>>& u,
-                   Solution& sol, std::optional<Selected>& s) {
+                   Solution& sol, std::optional<Selected>& s, Scratch* scratch) {
   const Factor* f = &factor;
   const std::size_t nth = d.theta_offset.back();
   sol.ev.grad_pwrss = pwrss_gradient(d, *f, u);
   sol.ev.grad_logdet.assign(nth, 0.0);
   sol.ev.gradient.assign(nth, 0.0);
   const double nu = f->prof.nu;
-  const std::optional<std::vector<double>> scalar = scalar_logdet_gradient(d, *f, reml);
+  const std::optional<std::vector<double>> scalar = scalar_logdet_gradient(d, *f, reml, scratch);
   if (scalar) {
     sol.ev.grad_logdet = *scalar;
   } else {
@@ -327,7 +337,7 @@ std::optional<Solution> evaluate(const Design& d, const std::vector<double>& the
 }
 
 Solution solution_of(const Design& d, const Factor& factor, bool reml, Mode mode, bool cond_var,
-                     const std::vector<double>* known_gradient) {
+                     const std::vector<double>* known_gradient, Scratch* scratch) {
   const Factor* f = &factor;
   Solution sol;
   sol.ev = evaluation_from(f->prof, f->ldl2, reml);
@@ -342,7 +352,7 @@ Solution solution_of(const Design& d, const Factor& factor, bool reml, Mode mode
   if (known_gradient && mode == kModeSolution && known_gradient->size() == nth) {
     sol.ev.gradient = *known_gradient;
   } else {
-    gradient_into(d, *f, reml, u, sol, s);
+    gradient_into(d, *f, reml, u, sol, s, scratch);
   }
   if (mode != kModeSolution) {
     unshift(d.pr.shift, sol.ev);

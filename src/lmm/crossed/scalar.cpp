@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "linalg/lapack.hpp"
 #include "lmm/crossed/factor.hpp"
 #include "pool/pool.hpp"
 
@@ -27,14 +28,19 @@ namespace {
 constexpr double kLeast = 0.05;
 }  // namespace
 
-std::optional<std::vector<double>> scalar_logdet_gradient(const Design& d, const Factor& f, bool with_x) {
+std::optional<std::vector<double>> scalar_logdet_gradient(const Design& d, const Factor& f, bool with_x,
+                                                          Scratch* scratch) {
   const Layout& lay = d.layout;
   const std::size_t k = d.pr.m.size();
   if (lay.diagonal != 1) return std::nullopt;
   for (std::size_t j = 0; j < k; ++j)
     if (d.pr.q[j] != 1 || !(std::fabs(f.lambda[j][0]) >= kLeast)) return std::nullopt;
   const std::size_t nd = f.dz + (with_x ? d.pr.p : 0);
-  const std::vector<double> sinv = dense_system_inverse(f, d.pr.p, with_x);
+  // The lower triangle of S^-1 (all that is read below).
+  std::vector<double> own;
+  std::vector<double>& sinv = scratch ? scratch->inverse : own;
+  dense_system_factor(f, d.pr.p, with_x, sinv);
+  if (!lapack::cholesky_inverse(sinv.data(), nd, nd, false)) return std::nullopt;
   // w = b_l / d_l = column / L_ll, at every position of the first factor's columns.
   const std::vector<std::uint64_t>& rows = lay.rows[0];
   const double* cv = f.col[0].data();
