@@ -9,6 +9,7 @@
 
 #include "linalg/dense.hpp"
 #include "lmm/crossed/crossed.hpp"
+#include "lmm/crossed/factor.hpp"
 #include "lmm/evaluate/evaluate.hpp"
 #include "support.hpp"
 
@@ -326,6 +327,36 @@ TEST(CrossedCore, SameBitsForAnyPoolSize) {
           rows.z.push_back(data.z[j].data());
         }
         out.vec(*cr::prediction_variance(*d, theta, true, rows));
+        return out.buf;
+      },
+      64);
+}
+
+// Scalar terms (the gradient's shortcut through S^-1) on a dense block of two tiles:
+// evaluations that reuse one Scratch, as a fit's do, give the bits of fresh ones, and
+// those bits are the same for pools of 1, 2 and 7.
+TEST(CrossedCore, ReusedStorageAndPoolSizesKeepTheBits) {
+  CrossedCase c = kCrossedCases[0];
+  c.n = 20000;
+  c.m = {600, 300};
+  qkt::same_bits_for_pool_sizes(
+      [&] {
+        const CrossedData data = simulate(c, 6);
+        auto d = design_of(data, c);
+        cr::Scratch scratch;
+        std::optional<cr::Factor> last;
+        qkt::Bytes out;
+        for (std::uint64_t seed : {1, 2, 3}) {
+          const Vec theta = trial_theta(*d, seed);
+          if (last) cr::recycle(*last, scratch);
+          last = cr::factorize(*d, theta, true, &scratch);
+          const cr::Solution reused = cr::solution_of(*d, *last, true, qk::kModeGradient, true, nullptr, &scratch);
+          const auto fresh = cr::evaluate(*d, theta, true, qk::kModeGradient);
+          EXPECT_EQ(qkt::Bytes().f64(reused.ev.deviance).vec(reused.ev.gradient).buf,
+                    qkt::Bytes().f64(fresh->ev.deviance).vec(fresh->ev.gradient).buf)
+              << seed;
+          out.f64(fresh->ev.deviance).vec(fresh->ev.gradient);
+        }
         return out.buf;
       },
       64);

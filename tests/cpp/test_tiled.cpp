@@ -1,5 +1,5 @@
-// The pool-parallel tiled Cholesky factorisation and inverse: agreement with LAPACK's
-// single calls across tile boundaries, failure on a matrix that stops being positive
+// The pool-parallel tiled Cholesky factorisation, triangular inverse and Cholesky
+// inverse: agreement with LAPACK's single calls across tile boundaries, failure on a matrix that stops being positive
 // definite only in a later tile, and the same bits for pools of 1 and 3 threads.
 #include "linalg/lapack.hpp"
 #include "linalg/tiled.hpp"
@@ -34,7 +34,7 @@ Vec product(const Vec& a, const Vec& b, std::size_t n) {
 }
 
 TEST(Tiled, FactorAndInverseAcrossTileBoundaries) {
-  for (std::size_t n : {kTile - 1, kTile, kTile + 1, 2 * kTile + 37}) {
+  for (std::size_t n : {kTile - 1, kTile, kTile + 1, 2 * kTile + 37, 3 * kTile + 11}) {
     SCOPED_TRACE(n);
     const Vec a = spd(n);
     Vec l = a;
@@ -43,9 +43,23 @@ TEST(Tiled, FactorAndInverseAcrossTileBoundaries) {
     for (std::size_t i = 0; i < n; ++i)
       for (std::size_t j = 0; j <= i; ++j) lf[i * n + j] = lt[j * n + i] = l[i * n + j];
     EXPECT_TRUE(qkt::all_near(product(lf, lt, n), a, 1e-13));
-    ASSERT_TRUE(qk::lapack::cholesky_inverse(l.data(), n, n));
     Vec eye(n * n, 0.0);
     for (std::size_t i = 0; i < n; ++i) eye[i * n + i] = 1.0;
+    // L^-1 (lower; the strict upper triangle untouched) times L
+    Vec li = l;
+    for (std::size_t i = 0; i < n; ++i)
+      for (std::size_t j = i + 1; j < n; ++j) li[i * n + j] = 7.0;
+    ASSERT_TRUE(qk::lapack::triangular_inverse(li.data(), n, n));
+    Vec lower(n * n, 0.0);
+    bool untouched = true;
+    for (std::size_t i = 0; i < n; ++i)
+      for (std::size_t j = 0; j < n; ++j) {
+        if (j <= i) lower[i * n + j] = li[i * n + j];
+        else untouched = untouched && li[i * n + j] == 7.0;
+      }
+    EXPECT_TRUE(untouched);
+    EXPECT_TRUE(qkt::all_near(product(lower, lf, n), eye, 1e-12));
+    ASSERT_TRUE(qk::lapack::cholesky_inverse(l.data(), n, n));
     EXPECT_TRUE(qkt::all_near(product(a, l, n), eye, 1e-12));
   }
 }
@@ -66,9 +80,11 @@ TEST(Tiled, SameBitsForAnyPoolSize) {
   qkt::same_bits_for_pool_sizes([&] {
     Vec a = spd(n);
     const bool ok = qk::lapack::cholesky(a.data(), n, n);
-    Vec both = a;
-    const bool inv = ok && qk::lapack::cholesky_inverse(a.data(), n, n);
+    Vec both = a, tri = a;
+    const bool inv = ok && qk::lapack::cholesky_inverse(a.data(), n, n) &&
+                     qk::lapack::triangular_inverse(tri.data(), n, n);
     both.insert(both.end(), a.begin(), a.end());
+    both.insert(both.end(), tri.begin(), tri.end());
     return (ok && inv ? "" : "failed") + qkt::bits(both);
   }, n * n * 16);
 }

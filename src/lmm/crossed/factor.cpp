@@ -136,14 +136,17 @@ std::optional<Factor> factorize(const Design& d, const std::vector<double>& thet
   f.nt = f.dz + p + 1;
   const std::size_t nt = f.nt;
   if (scratch) f.dense = std::move(scratch->dense);
-  f.dense.assign(nt * nt, 0.0);
+  // Only the lower triangle is ever written or read (by LAPACK and below): the rest of
+  // a reused array is left as it was.
+  f.dense.resize(nt * nt);
   double* t = f.dense.data();
+  for (std::size_t a = 0; a < nt; ++a) std::fill(t + a * nt, t + a * nt + a + 1, 0.0);
   std::vector<double> tmp;
   // Lambda'Z'WZ Lambda + I on every factor's level blocks.
   f.diag.resize(dg);
   for (std::size_t j = 0; j < k; ++j) {
     const std::uint64_t q = pr.q[j];
-    std::vector<double> blk(q * q), tq(q * q);
+    std::vector<double> blk(q * q), tq(q * q), zx(q * (p + 1));
     for (std::uint64_t l = 0; l < pr.m[j]; ++l) {
       mat_mul(&pr.ztz[j][l * q * q], f.lambda[j].data(), tq.data(), q, q, q);
       mat_tmul(f.lambda[j].data(), tq.data(), blk.data(), q, q, q);
@@ -156,7 +159,6 @@ std::optional<Factor> factorize(const Design& d, const std::vector<double>& thet
           for (std::size_t c = 0; c <= a; ++c) t[(g0 + a) * nt + g0 + c] = blk[a * q + c];
       }
       // Lambda'Z'WX and Lambda'Z'Wy: rows X and y of the level's column.
-      std::vector<double> zx(q * (p + 1));
       for (std::size_t a = 0; a < q; ++a) {
         for (std::size_t x = 0; x < p; ++x) {
           double s = 0.0;
@@ -190,9 +192,12 @@ std::optional<Factor> factorize(const Design& d, const std::vector<double>& thet
       const CrossBlock& cb = pr.cross[pair_index(i, j, k)];
       const std::uint64_t qi = pr.q[i], qj = pr.q[j];
       std::vector<double> blk(qj * qi);
+      const bool scalar = qi == 1 && qj == 1;  // lt_bt_l's products, without its loops
+      const double lam_i = f.lambda[i][0], lam_j = f.lambda[j][0];
       for (std::size_t s = 0; s < cb.keys.size(); ++s) {
         const std::uint64_t li = cb.keys[s] / pr.m[j], lj = cb.keys[s] % pr.m[j];
-        lt_bt_l(f.lambda[j].data(), qj, &cb.values[s * qi * qj], f.lambda[i].data(), qi, blk.data(), tmp);
+        if (scalar) blk[0] = lam_j * (cb.values[s] * lam_i);
+        else lt_bt_l(f.lambda[j].data(), qj, &cb.values[s * qi * qj], f.lambda[i].data(), qi, blk.data(), tmp);
         const std::uint64_t gj = lay.offset[j] + lj * qj;
         if (i < dg) {
           const std::uint64_t pos = lay.cross_pos[pair_index(i, j, k)][s];

@@ -16,7 +16,8 @@ struct Factor {
   std::vector<std::vector<double>> diag;
   std::vector<std::vector<double>> col;
   // The dense trailing block over the dense factors, X and y (nt x nt, row-major
-  // lower): L of the dense factors in its first dz rows, L_XZ and L_yZ below them.
+  // lower; the strict upper triangle is unspecified): L of the dense factors in its
+  // first dz rows, L_XZ and L_yZ below them.
   std::vector<double> dense;
   std::size_t nt = 0, dz = 0;
   Profile prof;

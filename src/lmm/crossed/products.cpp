@@ -3,7 +3,6 @@
 // occur together, and X'WX, X'Wy, y'Wy.
 #include <algorithm>
 #include <cmath>
-#include <numeric>
 
 #include "lmm/crossed/crossed.hpp"
 #include "pool/pool.hpp"
@@ -34,6 +33,26 @@ Products empty_like(const CrossedRows& rows, const Shift& shift) {
   pr.xtx.assign(rows.p * rows.p, 0.0);
   pr.xty.assign(rows.p, 0.0);
   return pr;
+}
+
+// The rows' order by (level i, level j), ties in row order: two stable counting
+// passes, the second level first (a least-significant-digit radix sort), in O(rows +
+// levels) where a comparison sort of the pair keys costs rows log rows. `scratch` is
+// as long as `order`.
+void stable_order(const std::int64_t* ci, std::uint64_t mi, const std::int64_t* cj, std::uint64_t mj,
+                  std::vector<std::uint64_t>& order, std::vector<std::uint64_t>& scratch) {
+  const std::size_t n = order.size();
+  const auto pass = [n](const std::int64_t* codes, std::uint64_t m, const std::uint64_t* in, std::uint64_t* out) {
+    std::vector<std::uint64_t> start(m + 1, 0);
+    for (std::size_t r = 0; r < n; ++r) ++start[static_cast<std::uint64_t>(codes[r]) + 1];
+    for (std::uint64_t l = 0; l < m; ++l) start[l + 1] += start[l];
+    for (std::size_t t = 0; t < n; ++t) {
+      const std::uint64_t r = in ? in[t] : t;
+      out[start[static_cast<std::uint64_t>(codes[r])]++] = r;
+    }
+  };
+  pass(cj, mj, nullptr, scratch.data());
+  pass(ci, mi, scratch.data(), order.data());
 }
 
 // Rows [b, e) of the shifted X and y, summed in row order.
@@ -75,15 +94,14 @@ Products chunk_products(const CrossedRows& rows, const Shift& shift, std::uint64
   }
   // Cross blocks: the chunk's rows sorted stably by their pair of levels, then summed
   // in row order within each pair.
-  std::vector<std::uint64_t> key(e - b), order(e - b);
+  std::vector<std::uint64_t> key(e - b), order(e - b), by(e - b);
   for (std::size_t i = 0; i + 1 < k; ++i)
     for (std::size_t j = i + 1; j < k; ++j) {
       const FactorRows& fi = rows.factors[i];
       const FactorRows& fj = rows.factors[j];
       for (std::uint64_t r = b; r < e; ++r)
         key[r - b] = static_cast<std::uint64_t>(fi.codes[r]) * fj.m + static_cast<std::uint64_t>(fj.codes[r]);
-      std::iota(order.begin(), order.end(), std::uint64_t{0});
-      std::stable_sort(order.begin(), order.end(), [&](std::uint64_t s, std::uint64_t t) { return key[s] < key[t]; });
+      stable_order(fi.codes + b, fi.m, fj.codes + b, fj.m, order, by);
       CrossBlock& cb = pr.cross[pair_index(i, j, k)];
       const std::size_t qq = fi.q * fj.q;
       for (std::uint64_t o : order) {
