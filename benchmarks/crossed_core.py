@@ -85,7 +85,8 @@ def run(name: str, y, x, factors, repeats: int) -> str:
     dev = best(lambda: core.deviance(theta), repeats)
     grad = best(lambda: core.deviance_grad(theta), repeats)
     t = time.perf_counter()
-    fit = core.fit(core.start_theta(), cond_var=False)
+    start, h0 = core.start_theta(True, True)
+    fit = core.fit(start, cond_var=False, h0=h0)
     fit_time = time.perf_counter() - t
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
     line = (
@@ -121,7 +122,7 @@ def main() -> None:
             f"Command: `python benchmarks/crossed_core.py {' '.join(sys.argv[1:])}`.",
             "",
             "Construction, one criterion, one criterion with its gradient (best of the repeats), and the",
-            "REML fit from `start_theta()` (conditional variances left out, as `lmm` leaves them), with",
+            "REML fit from `start_theta()` and its inverse-Hessian model (conditional variances left out, as `lmm` leaves them), with",
             "the process's peak resident memory.",
             "",
             *[f"- {ln}" for ln in lines],

@@ -244,8 +244,13 @@ def call(d: Path, formula: str, repeats: int) -> dict:
         else:
             c = qk.LmmCore(design.y, design.x, design.z, design.codes, design.m)
         t0 = time.perf_counter()
-        # the start the call uses: for several factors each factor's optimum alone
-        r = c.fit(c.start_theta() if isinstance(fit, qk.CrossedFit) else c.default_theta())
+        # the start the call uses: for several factors each factor's optimum alone, with
+        # the model of the inverse Hessian there
+        if isinstance(fit, qk.CrossedFit):
+            theta, h0 = c.start()
+            r = c.fit(theta, h0=h0)
+        else:
+            r = c.fit(c.default_theta())
         return time.perf_counter() - t0, r
 
     t_core, (t_fit, r) = best_of(repeats, core)
