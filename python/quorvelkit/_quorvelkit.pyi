@@ -404,8 +404,7 @@ class CrossedCore:
     @overload
     def start_theta(self, reml: bool = True, with_model: Literal[False] = False) -> list[float]: ...
     @overload
-    def start_theta(self, reml: bool, with_model: Literal[True]) -> tuple[list[float], list[float] | None]: ...
-    def start_theta(self, reml: bool = True, with_model: bool = False) -> Any:
+    def start_theta(self, reml: bool, with_model: Literal[True]) -> tuple[list[float], list[float] | None]:
         """A start for fit(): each factor's theta from the model with that factor alone
         (its products only), diagonal entries at least 0.1; the identity instead where a
         factor is nested in another and the criterion is lower there. With with_model,

@@ -179,7 +179,8 @@ class Lme4OrderCore:
         model = None
         if h0 is not None:
             at = self._to_core
-            model = [float(v) for v in np.asarray(h0, dtype=float).reshape(self.n_theta, self.n_theta)[np.ix_(at, at)].ravel()]
+            square = np.asarray(h0, dtype=float).reshape(self.n_theta, self.n_theta)
+            model = [float(v) for v in square[np.ix_(at, at)].ravel()]
         res = self.raw.fit([float(v) for v in flat], reml=reml, max_iter=max_iter, gtol=gtol, ftol=ftol,
                            cond_var=False, h0=model)  # fmt: skip
         return self._result(res)
