@@ -41,6 +41,13 @@ struct Tiles {
 
 Tiles tiles_of(double* a, std::size_t n, std::size_t ld) { return {a, n, ld, (n + kTile - 1) / kTile}; }
 
+// One task of a graph over tiles: tile (i, j) in the second or the first of two
+// kinds of step.
+struct TileTask {
+  bool second;
+  std::size_t i, j;
+};
+
 }  // namespace
 
 bool tiled_cholesky(double* a, std::size_t n, std::size_t ld) {
@@ -54,11 +61,7 @@ bool tiled_cholesky(double* a, std::size_t n, std::size_t ld) {
   // finishes above them. Tasks are numbered by column, then row, so the next diagonal
   // tile goes ahead of the rest of the current row (lookahead).
   TaskGraph g;
-  struct Step {
-    bool finish;
-    std::size_t k, j;
-  };
-  std::vector<Step> steps;
+  std::vector<TileTask> steps;  // second: finish(k, j), else update(k, j)
   std::vector<std::uint32_t> fin(count * count);
   for (std::size_t j = 0; j < count; ++j)
     for (std::size_t k = 0; k <= j; ++k) {
@@ -74,7 +77,7 @@ bool tiled_cholesky(double* a, std::size_t n, std::size_t ld) {
       steps.push_back({true, k, j});
     }
   return run_graph(g, [&](std::size_t task) {
-    const auto [finish, k, j] = steps[task];
+    const auto [finish, k, j] = steps[task];  // (k, j) in the comments' names
     const int nk = t.size(k), above = as_int(k * kTile);
     if (!finish) {
       if (j == k)
@@ -104,11 +107,7 @@ bool tiled_inverse(double* a, std::size_t n, std::size_t ld, bool with_product) 
   const int lda = as_int(ld);
   const std::size_t count = t.count;
   TaskGraph g;
-  struct Step {
-    bool product;  // phase: W = U^-1 (false) or W W' (true)
-    std::size_t i, j;
-  };
-  std::vector<Step> steps;
+  std::vector<TileTask> steps;  // second: the tile of W W', else of W = U^-1
   // W = U^-1 in place, tile (i, j) for i < j from W U = I:
   //   W_ij = -(W_ii U_ij + sum_{l=i+1}^{j-1} W_il U_lj) U_jj^-1,
   // which reads W in row i left of j (finished by the tasks (i, l < j)), U_lj below
