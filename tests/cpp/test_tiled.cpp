@@ -1,6 +1,8 @@
 // The pool-parallel tiled Cholesky factorisation, triangular inverse and Cholesky
-// inverse: agreement with LAPACK's single calls across tile boundaries, failure on a matrix that stops being positive
-// definite only in a later tile, and the same bits for pools of 1 and 3 threads.
+// inverse: agreement with LAPACK's single calls across tile boundaries, failure on a
+// matrix that stops being positive definite only in a later tile, and the same bits
+// for pools of 1, 2 and 7 threads; and the allocator of the large dense blocks.
+#include "linalg/big.hpp"
 #include "linalg/lapack.hpp"
 #include "linalg/tiled.hpp"
 #include "support.hpp"
@@ -87,6 +89,22 @@ TEST(Tiled, SameBitsForAnyPoolSize) {
     both.insert(both.end(), tri.begin(), tri.end());
     return (ok && inv ? "" : "failed") + qkt::bits(both);
   }, n * n * 16);
+}
+
+}  // namespace
+
+namespace {
+
+// Large arrays come 2 MiB aligned (whole huge pages), small ones as malloc gives them,
+// and both keep their contents as a vector grows through the threshold.
+TEST(BigAllocator, LargeArraysOnHugePageBoundaries) {
+  qk::BigVector v(1000, 1.5);
+  for (std::size_t n : {std::size_t{600000}, std::size_t{3000000}}) {
+    v.resize(n, 2.5);
+    EXPECT_EQ(v[999], 1.5);
+    EXPECT_EQ(v[n - 1], 2.5);
+  }
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(v.data()) % (std::uintptr_t{2} << 20), 0u);
 }
 
 }  // namespace

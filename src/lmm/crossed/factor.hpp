@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "linalg/big.hpp"
 #include "lmm/crossed/crossed.hpp"
 
 namespace qk::crossed {
@@ -18,7 +19,7 @@ struct Factor {
   // The dense trailing block over the dense factors, X and y (nt x nt, row-major
   // lower; the strict upper triangle is unspecified): L of the dense factors in its
   // first dz rows, L_XZ and L_yZ below them.
-  std::vector<double> dense;
+  BigVector dense;
   std::size_t nt = 0, dz = 0;
   Profile prof;
   double ldl2 = 0.0;
@@ -26,10 +27,10 @@ struct Factor {
 
 // Storage that one evaluation after another can reuse: a fit's evaluations need
 // arrays of the same large sizes (the dense block, a copy of its factor), and
-// allocating them afresh costs a page fault for every page on each evaluation, a
-// quarter of InstEval's. Moved into a factor and back out of it; empty is fine.
+// allocating them afresh costs their pages' faults on each evaluation (with 4 KiB
+// pages a quarter of an InstEval evaluation; see linalg/big.hpp). Moved into a factor and back out of it; empty is fine.
 struct Scratch {
-  std::vector<double> dense, inverse;
+  BigVector dense, inverse;
 };
 
 // Whether each level of factor i meets at most one level of factor j (i < j).
@@ -49,8 +50,8 @@ Solution solution_of(const Design& d, const Factor& f, bool reml, Mode mode, boo
 // The inverse (full, nd x nd) of the dense trailing system: the dense factors' rows,
 // with X's when with_x (nd = dz + p), else without.
 std::vector<double> dense_system_inverse(const Factor& f, std::size_t p, bool with_x);
-// That system's lower Cholesky factor (nd x nd, zero above the diagonal).
-void dense_system_factor(const Factor& f, std::size_t p, bool with_x, std::vector<double>& out);
+// That system's lower Cholesky factor into out (nd x nd, zero above the diagonal).
+void dense_system_factor(const Factor& f, std::size_t p, bool with_x, double* out);
 
 // The gradient of the log-determinants (of the system over Z, or over [Z X] when
 // with_x) for models whose every term is scalar and whose first factor alone is

@@ -46,9 +46,8 @@ struct Selected {
 
 }  // namespace
 
-void dense_system_factor(const Factor& f, std::size_t p, bool with_x, std::vector<double>& out) {
+void dense_system_factor(const Factor& f, std::size_t p, bool with_x, double* out) {
   const std::size_t nd = f.dz + (with_x ? p : 0);
-  out.resize(nd * nd);
   for (std::size_t a = 0; a < nd; ++a) {
     double* row = &out[a * nd];
     const double* from = &f.dense[a * f.nt];
@@ -64,8 +63,8 @@ void dense_system_factor(const Factor& f, std::size_t p, bool with_x, std::vecto
 
 std::vector<double> dense_system_inverse(const Factor& f, std::size_t p, bool with_x) {
   const std::size_t nd = f.dz + (with_x ? p : 0);
-  std::vector<double> out;
-  dense_system_factor(f, p, with_x, out);
+  std::vector<double> out(nd * nd);
+  dense_system_factor(f, p, with_x, out.data());
   lapack::cholesky_inverse(out.data(), nd, nd);
   return out;
 }

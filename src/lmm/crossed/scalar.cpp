@@ -37,9 +37,10 @@ std::optional<std::vector<double>> scalar_logdet_gradient(const Design& d, const
     if (d.pr.q[j] != 1 || !(std::fabs(f.lambda[j][0]) >= kLeast)) return std::nullopt;
   const std::size_t nd = f.dz + (with_x ? d.pr.p : 0);
   // The lower triangle of S^-1 (all that is read below).
-  std::vector<double> own;
-  std::vector<double>& sinv = scratch ? scratch->inverse : own;
-  dense_system_factor(f, d.pr.p, with_x, sinv);
+  BigVector own;
+  BigVector& sinv = scratch ? scratch->inverse : own;
+  sinv.resize(nd * nd);
+  dense_system_factor(f, d.pr.p, with_x, sinv.data());
   if (!lapack::cholesky_inverse(sinv.data(), nd, nd, false)) return std::nullopt;
   // w = b_l / d_l = column / L_ll, at every position of the first factor's columns.
   const std::vector<std::uint64_t>& rows = lay.rows[0];
