@@ -357,8 +357,7 @@ PyObject* m_start_theta(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   Ref theta(float_list(start.theta));
   if (!theta) return nullptr;
   Ref model(start.inverse_hessian.empty() ? Py_NewRef(Py_None) : float_list(start.inverse_hessian));
-  if (!model) return nullptr;
-  return PyTuple_Pack(2, theta.get(), model.get());
+  return model ? PyTuple_Pack(2, theta.get(), model.get()) : nullptr;
 }
 
 PyObject* m_lower_bounds(PyObject* self, PyObject*) { return float_list(cr::lower_bounds(design_of(self))); }
