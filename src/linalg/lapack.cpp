@@ -11,9 +11,7 @@
 // The wheel's LAPACK symbols are the reference names with a scipy_ prefix.
 extern "C" {
 void scipy_dpotrf_(const char* uplo, const int* n, double* a, const int* lda, int* info, std::size_t);
-void scipy_dpotri_(const char* uplo, const int* n, double* a, const int* lda, int* info, std::size_t);
-void scipy_dtrtri_(const char* uplo, const char* diag, const int* n, double* a, const int* lda, int* info,
-                   std::size_t, std::size_t);
+void scipy_dlauum_(const char* uplo, const int* n, double* a, const int* lda, int* info, std::size_t);
 }
 
 namespace qk::lapack {
@@ -52,7 +50,8 @@ bool cholesky_inverse(double* l, std::size_t n, std::size_t ld, bool mirror) {
     if (!tiled_cholesky_inverse(l, n, ld)) return false;
   } else {
     int nn = as_int(n), lda = as_int(ld), info = 0;
-    scipy_dpotri_("U", &nn, l, &lda, &info, 1);
+    if (!small_triangular_inverse(l, nn, lda)) return false;
+    scipy_dlauum_("U", &nn, l, &lda, &info, 1);
     if (info != 0) return false;
   }
   if (!mirror) return true;
@@ -65,13 +64,19 @@ bool cholesky_inverse(double* l, std::size_t n, std::size_t ld, bool mirror) {
   return true;
 }
 
+bool cholesky_inverse_from(const double* l, std::size_t ldl, double* out, std::size_t n, std::size_t ld) {
+  if (n == 0) return true;
+  one_thread();
+  if (n > kTile) return tiled_cholesky_inverse_from(l, ldl, out, n, ld);
+  for (std::size_t r = 0; r < n; ++r) std::copy(l + r * ldl, l + r * ldl + r + 1, out + r * ld);
+  return cholesky_inverse(out, n, ld, false);
+}
+
 bool triangular_inverse(double* l, std::size_t n, std::size_t ld) {
   if (n == 0) return true;
   one_thread();
   if (n > kTile) return tiled_triangular_inverse(l, n, ld);
-  int nn = as_int(n), lda = as_int(ld), info = 0;
-  scipy_dtrtri_("U", "N", &nn, l, &lda, &info, 1, 1);
-  return info == 0;
+  return small_triangular_inverse(l, as_int(n), as_int(ld));
 }
 
 void solve_right_transposed(const double* l, std::size_t n, std::size_t ld, double* b, std::size_t r,

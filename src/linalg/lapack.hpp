@@ -1,4 +1,4 @@
-// Dense kernels of OpenBLAS (LAPACK's dpotrf, dpotri and dtrtri, BLAS's dtrsm, dsyrk and dtrsv)
+// Dense kernels of OpenBLAS (LAPACK's dpotrf, dtrtri and dlauum, BLAS's dtrsm, dtrmm, dsyrk and dtrsv)
 // on row-major lower-triangular storage.
 //
 // A row-major n x n array read as its lower triangle is, to column-major LAPACK, the
@@ -25,6 +25,10 @@ bool cholesky(double* a, std::size_t n, std::size_t ld);
 // inverse; the strict upper triangle is then filled from it, unless `mirror` is false
 // (it is then left as it was).
 bool cholesky_inverse(double* l, std::size_t n, std::size_t ld, bool mirror = true);
+// The lower triangle of (L L')^-1 into out (leading dimension ld; its strict upper
+// triangle untouched) from L read in l (leading dimension ldl), which is left as it
+// is: the copy that an in-place inverse would need, made by the tasks that use it.
+bool cholesky_inverse_from(const double* l, std::size_t ldl, double* out, std::size_t n, std::size_t ld);
 
 // L^-1 in place of L (n x n lower, leading dimension ld): lower again, the strict
 // upper triangle untouched. False when a diagonal entry is zero.

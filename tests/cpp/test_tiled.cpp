@@ -1,5 +1,5 @@
 // The pool-parallel tiled Cholesky factorisation, triangular inverse and Cholesky
-// inverse: agreement with LAPACK's single calls across tile boundaries, failure on a
+// inverse (in place and from a separate factor): agreement with LAPACK's single calls across tile boundaries, failure on a
 // matrix that stops being positive definite only in a later tile, and the same bits
 // for pools of 1, 2 and 7 threads; and the allocator of the large dense blocks.
 #include "linalg/big.hpp"
@@ -66,6 +66,38 @@ TEST(Tiled, FactorAndInverseAcrossTileBoundaries) {
   }
 }
 
+// The inverse read from a separate factor: the in-place inverse's bits (every tile
+// comes from the same calls on the same operands), the factor left as it was and the
+// output's strict upper triangle untouched, below one tile and across several, from a
+// factor whose rows are longer than the output's.
+TEST(Tiled, InverseFromASeparateFactor) {
+  for (std::size_t n : {kTile - 3, kTile + 1, 3 * kTile + 11}) {
+    SCOPED_TRACE(n);
+    const std::size_t ld = n + 5;
+    const Vec a = spd(n);
+    Vec wide(n * ld, -3.0);
+    for (std::size_t i = 0; i < n; ++i)
+      for (std::size_t j = 0; j < n; ++j) wide[i * ld + j] = a[i * n + j];
+    ASSERT_TRUE(qk::lapack::cholesky(wide.data(), n, ld));
+    Vec in_place(n * n, 0.0);
+    for (std::size_t i = 0; i < n; ++i)
+      for (std::size_t j = 0; j <= i; ++j) in_place[i * n + j] = wide[i * ld + j];
+    ASSERT_TRUE(qk::lapack::cholesky_inverse(in_place.data(), n, n, false));
+    const Vec factor = wide;
+    Vec out(n * n, 9.0);
+    ASSERT_TRUE(qk::lapack::cholesky_inverse_from(wide.data(), ld, out.data(), n, n));
+    EXPECT_EQ(qkt::bits(wide), qkt::bits(factor));
+    bool same = true, untouched = true;
+    for (std::size_t i = 0; i < n; ++i)
+      for (std::size_t j = 0; j < n; ++j) {
+        if (j <= i) same = same && out[i * n + j] == in_place[i * n + j];
+        else untouched = untouched && out[i * n + j] == 9.0;
+      }
+    EXPECT_TRUE(same);
+    EXPECT_TRUE(untouched);
+  }
+}
+
 // A matrix positive definite in its leading tiles whose last pivot is negative.
 TEST(Tiled, RefusesAMatrixIndefiniteInALaterTile) {
   const std::size_t n = 2 * kTile + 5;
@@ -85,9 +117,12 @@ TEST(Tiled, SameBitsForAnyPoolSize) {
     Vec both = a, tri = a;
     const bool inv = ok && qk::lapack::cholesky_inverse(a.data(), n, n) &&
                      qk::lapack::triangular_inverse(tri.data(), n, n);
+    Vec from(n * n, 0.0);
+    const bool inv_from = ok && qk::lapack::cholesky_inverse_from(both.data(), n, from.data(), n, n);
     both.insert(both.end(), a.begin(), a.end());
     both.insert(both.end(), tri.begin(), tri.end());
-    return (ok && inv ? "" : "failed") + qkt::bits(both);
+    both.insert(both.end(), from.begin(), from.end());
+    return (ok && inv && inv_from ? "" : "failed") + qkt::bits(both);
   }, n * n * 16);
 }
 

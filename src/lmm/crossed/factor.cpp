@@ -294,6 +294,10 @@ std::optional<Factor> factorize(const Design& d, const std::vector<double>& thet
   auto prof = profile(d.shell, std::move(m), std::move(r), reml, t[(f.dz + p) * nt + f.dz + p], f.ldl2);
   if (!prof) return std::nullopt;
   f.prof = std::move(*prof);
+  // R_X in place of the Schur complement it factors, which nothing reads again: the
+  // block's first dz + p rows are then the factor of the system over [Z X] as it stands.
+  for (std::size_t a = 0; a < p; ++a)
+    std::copy(&f.prof.rx[a * p], &f.prof.rx[a * p] + a + 1, t + (f.dz + a) * nt + f.dz);
   return f;
 }
 

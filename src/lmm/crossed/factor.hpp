@@ -18,7 +18,8 @@ struct Factor {
   std::vector<std::vector<double>> col;
   // The dense trailing block over the dense factors, X and y (nt x nt, row-major
   // lower; the strict upper triangle is unspecified): L of the dense factors in its
-  // first dz rows, L_XZ and L_yZ below them.
+  // first dz rows, L_XZ and R_X in the next p (the factor of the system over [Z X]),
+  // and L_yZ in the last.
   BigVector dense;
   std::size_t nt = 0, dz = 0;
   Profile prof;

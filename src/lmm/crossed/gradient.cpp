@@ -51,12 +51,7 @@ void dense_system_factor(const Factor& f, std::size_t p, bool with_x, double* ou
   for (std::size_t a = 0; a < nd; ++a) {
     double* row = &out[a * nd];
     const double* from = &f.dense[a * f.nt];
-    if (a < f.dz) {
-      std::copy(from, from + a + 1, row);
-    } else {
-      std::copy(from, from + f.dz, row);
-      std::copy(&f.prof.rx[(a - f.dz) * p], &f.prof.rx[(a - f.dz) * p] + (a - f.dz) + 1, row + f.dz);
-    }
+    std::copy(from, from + a + 1, row);
     std::fill(row + a + 1, row + nd, 0.0);
   }
 }

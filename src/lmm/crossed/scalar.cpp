@@ -40,8 +40,7 @@ std::optional<std::vector<double>> scalar_logdet_gradient(const Design& d, const
   BigVector own;
   BigVector& sinv = scratch ? scratch->inverse : own;
   sinv.resize(nd * nd);
-  dense_system_factor(f, d.pr.p, with_x, sinv.data());
-  if (!lapack::cholesky_inverse(sinv.data(), nd, nd, false)) return std::nullopt;
+  if (!lapack::cholesky_inverse_from(f.dense.data(), f.nt, sinv.data(), nd, nd)) return std::nullopt;
   // w = b_l / d_l = column / L_ll, at every position of the first factor's columns.
   const std::vector<std::uint64_t>& rows = lay.rows[0];
   const double* cv = f.col[0].data();
