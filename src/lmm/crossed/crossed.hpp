@@ -114,6 +114,10 @@ struct Layout {
   // position of its column's first dense row.
   std::vector<std::uint64_t> tr_ptr, tr_pos, tr_first;
   std::vector<std::uint32_t> tr_factor;
+  // rows[i][s] - offset[diagonal] for the rows of the dense block (its rows are far
+  // fewer than 2^32, being held as a square), 0 for the others: the dense updates'
+  // indices at half the width.
+  std::vector<std::vector<std::uint32_t>> dense_at;
 };
 
 Layout layout_of(const Products& pr);

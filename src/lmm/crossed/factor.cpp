@@ -66,6 +66,9 @@ Layout layout_of(const Products& pr) {
     }
   // The transposed dense pattern, by counting sort over the dense rows.
   const std::uint64_t off_d = lay.offset[lay.diagonal], nt = lay.dense_z + pr.p + 1;
+  lay.dense_at.resize(lay.diagonal);
+  for (std::size_t i = 0; i < lay.diagonal; ++i)
+    for (std::uint64_t g : lay.rows[i]) lay.dense_at[i].push_back(g >= off_d ? static_cast<std::uint32_t>(g - off_d) : 0);
   lay.tr_ptr.assign(nt + 1, 0);
   for (int pass = 0; pass < 2; ++pass) {
     std::vector<std::uint64_t> at(lay.tr_ptr.begin(), lay.tr_ptr.end() - 1);
@@ -140,7 +143,9 @@ std::optional<Factor> factorize(const Design& d, const std::vector<double>& thet
   // a reused array is left as it was.
   f.dense.resize(nt * nt);
   double* t = f.dense.data();
-  for (std::size_t a = 0; a < nt; ++a) std::fill(t + a * nt, t + a * nt + a + 1, 0.0);
+  for_chunks(plan_chunks(nt, nt / 2 + 1), [&](std::uint64_t, std::uint64_t rb, std::uint64_t re) {
+    for (std::uint64_t a = rb; a < re; ++a) std::fill(t + a * nt, t + a * nt + a + 1, 0.0);
+  });
   std::vector<double> tmp;
   // Lambda'Z'WZ Lambda + I on every factor's level blocks.
   f.diag.resize(dg);
@@ -194,19 +199,26 @@ std::optional<Factor> factorize(const Design& d, const std::vector<double>& thet
       std::vector<double> blk(qj * qi);
       const bool scalar = qi == 1 && qj == 1;  // lt_bt_l's products, without its loops
       const double lam_i = f.lambda[i][0], lam_j = f.lambda[j][0];
+      const std::vector<std::uint64_t>* cross_pos = i < dg ? &lay.cross_pos[pair_index(i, j, k)] : nullptr;
+      if (cross_pos && scalar) {
+        double* col = f.col[i].data();
+        for (std::size_t s = 0; s < cb.keys.size(); ++s) col[(*cross_pos)[s]] = lam_j * (cb.values[s] * lam_i);
+        continue;
+      }
+      PairLevels levels(pr.m[j]);
       for (std::size_t s = 0; s < cb.keys.size(); ++s) {
-        const std::uint64_t li = cb.keys[s] / pr.m[j], lj = cb.keys[s] % pr.m[j];
         if (scalar) blk[0] = lam_j * (cb.values[s] * lam_i);
         else lt_bt_l(f.lambda[j].data(), qj, &cb.values[s * qi * qj], f.lambda[i].data(), qi, blk.data(), tmp);
-        const std::uint64_t gj = lay.offset[j] + lj * qj;
-        if (i < dg) {
-          const std::uint64_t pos = lay.cross_pos[pair_index(i, j, k)][s];
+        if (cross_pos) {
+          const std::uint64_t pos = (*cross_pos)[s];
           for (std::size_t a = 0; a < qj; ++a)
             for (std::size_t c = 0; c < qi; ++c) f.col[i][(pos + a) * qi + c] = blk[a * qi + c];
         } else {
-          const std::uint64_t gi = lay.offset[i] + li * qi - off_d;
+          std::uint64_t li = 0, lj = 0;
+          levels.at(cb.keys[s], li, lj);
+          const std::uint64_t gi = lay.offset[i] + li * qi - off_d, gj = lay.offset[j] + lj * qj - off_d;
           for (std::size_t a = 0; a < qj; ++a)
-            for (std::size_t c = 0; c < qi; ++c) t[(gj - off_d + a) * nt + gi + c] = blk[a * qi + c];
+            for (std::size_t c = 0; c < qi; ++c) t[(gj + a) * nt + gi + c] = blk[a * qi + c];
         }
       }
     }
@@ -222,7 +234,12 @@ std::optional<Factor> factorize(const Design& d, const std::vector<double>& thet
       ld_diag = ld_diag + log_det(lii, q);
       const std::uint64_t b = lay.col_ptr[i][l], e = lay.col_ptr[i][l + 1];
       double* cv = f.col[i].data();
-      for (std::uint64_t r = b; r < e; ++r) forward_solve(lii, q, cv + r * q, 1);
+      if (q == 1) {
+        const double inv = 1.0 / lii[0];
+        for (std::uint64_t r = b; r < e; ++r) cv[r] = cv[r] * inv;  // forward_solve's arithmetic
+      } else {
+        for (std::uint64_t r = b; r < e; ++r) forward_solve(lii, q, cv + r * q, 1);
+      }
       // Rows of the dense block form the tail [bd, e) of the column; their update of
       // the dense block is made below, row by row.
       const std::uint64_t bd = static_cast<std::uint64_t>(
@@ -262,17 +279,17 @@ std::optional<Factor> factorize(const Design& d, const std::vector<double>& thet
       for (std::uint64_t s = lay.tr_ptr[a]; s < lay.tr_ptr[a + 1]; ++s) {
         const std::size_t i = lay.tr_factor[s];
         const std::uint64_t q = pr.q[i], pa = lay.tr_pos[s];
-        const std::uint64_t* rows = lay.rows[i].data();
+        const std::uint32_t* at = lay.dense_at[i].data();
         const double* cv = f.col[i].data();
         const double* ca = cv + pa * q;
         if (q == 1) {
           const double a0 = ca[0];
-          for (std::uint64_t pb = lay.tr_first[s]; pb <= pa; ++pb) ta[rows[pb] - off_d] = ta[rows[pb] - off_d] - a0 * cv[pb];
+          for (std::uint64_t pb = lay.tr_first[s]; pb <= pa; ++pb) ta[at[pb]] = ta[at[pb]] - a0 * cv[pb];
         } else {
           for (std::uint64_t pb = lay.tr_first[s]; pb <= pa; ++pb) {
             double v = 0.0;
             for (std::size_t c = 0; c < q; ++c) v = v + ca[c] * cv[pb * q + c];
-            ta[rows[pb] - off_d] = ta[rows[pb] - off_d] - v;
+            ta[at[pb]] = ta[at[pb]] - v;
           }
         }
       }

@@ -34,6 +34,29 @@ struct Scratch {
   BigVector dense, inverse;
 };
 
+// The levels (l_i, l_j) of a cross block's keys (key = l_i m_j + l_j), visited in the
+// block's order: keys increase, so l_i is carried from key to key instead of costing a
+// 64-bit division each (which made up most of a pass over a block).
+class PairLevels {
+ public:
+  explicit PairLevels(std::uint64_t mj) : mj_(mj) {}
+  void at(std::uint64_t key, std::uint64_t& li, std::uint64_t& lj) {
+    if (key >= base_ + 8 * mj_) {  // a long jump: one division
+      li_ = key / mj_;
+      base_ = li_ * mj_;
+    }
+    while (key >= base_ + mj_) {
+      base_ += mj_;
+      ++li_;
+    }
+    li = li_;
+    lj = key - base_;
+  }
+
+ private:
+  std::uint64_t mj_, li_ = 0, base_ = 0;
+};
+
 // Whether each level of factor i meets at most one level of factor j (i < j).
 bool nested_in(const Products& pr, std::size_t i, std::size_t j);
 

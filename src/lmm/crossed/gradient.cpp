@@ -196,8 +196,10 @@ std::vector<std::vector<double>> trace_blocks(const Design& d, const Factor& f, 
       const CrossBlock& cb = pr.cross[pair_index(i, j, k)];
       const std::uint64_t qi = pr.q[i], qj = pr.q[j];
       bt.resize(qj * qi);
+      PairLevels levels(pr.m[j]);
       for (std::size_t e = 0; e < cb.keys.size(); ++e) {
-        const std::uint64_t li = cb.keys[e] / pr.m[j], lj = cb.keys[e] % pr.m[j];
+        std::uint64_t li = 0, lj = 0;
+        levels.at(cb.keys[e], li, lj);
         const double* b = &cb.values[e * qi * qj];
         block_of(s, j, lj, i, li, sb);
         add(&h[i][li * qi * qi], b, qi, qj, f.lambda[j].data(), sb, qi);
@@ -267,8 +269,10 @@ std::vector<double> pwrss_gradient(const Design& d, const Factor& f, const std::
     for (std::size_t j = i + 1; j < k; ++j) {
       const CrossBlock& cb = pr.cross[pair_index(i, j, k)];
       const std::uint64_t qi = pr.q[i], qj = pr.q[j];
+      PairLevels levels(pr.m[j]);
       for (std::size_t e = 0; e < cb.keys.size(); ++e) {
-        const std::uint64_t li = cb.keys[e] / pr.m[j], lj = cb.keys[e] % pr.m[j];
+        std::uint64_t li = 0, lj = 0;
+        levels.at(cb.keys[e], li, lj);
         const double* bl = &cb.values[e * qi * qj];
         for (std::size_t a = 0; a < qi; ++a)
           for (std::size_t c = 0; c < qj; ++c) {

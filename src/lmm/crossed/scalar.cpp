@@ -51,7 +51,7 @@ std::optional<std::vector<double>> scalar_logdet_gradient(const Design& d, const
     trace0 = trace0 + 1.0 / (lll * lll);
     for (std::uint64_t s = lay.col_ptr[0][l]; s < lay.col_ptr[0][l + 1]; ++s) w[s] = cv[s] / lll;
   }
-  const std::uint64_t off_d = lay.offset[1];
+  const std::uint32_t* at = lay.dense_at[0].data();
   const ChunkPlan plan = plan_chunks(nd, lay.tr_ptr[nd] / (nd ? nd : 1) * 64 + nd + 1);
   const std::vector<double> parts = map_chunks<double>(plan, [&](std::uint64_t, std::uint64_t rb, std::uint64_t re) {
     std::vector<double> g(nd);
@@ -61,7 +61,7 @@ std::optional<std::vector<double>> scalar_logdet_gradient(const Design& d, const
       for (std::uint64_t s = lay.tr_ptr[a]; s < lay.tr_ptr[a + 1]; ++s) {
         const std::uint64_t pa = lay.tr_pos[s];
         const double wa = w[pa];
-        for (std::uint64_t pb = lay.tr_first[s]; pb <= pa; ++pb) g[rows[pb] - off_d] = g[rows[pb] - off_d] + wa * w[pb];
+        for (std::uint64_t pb = lay.tr_first[s]; pb <= pa; ++pb) g[at[pb]] = g[at[pb]] + wa * w[pb];
       }
       const double* sa = &sinv[a * nd];
       double off = 0.0;
@@ -75,7 +75,8 @@ std::optional<std::vector<double>> scalar_logdet_gradient(const Design& d, const
   grad[0] = 2.0 * (static_cast<double>(d.pr.m[0]) - trace0) / f.lambda[0][0];
   for (std::size_t j = 1; j < k; ++j) {
     double trace = 0.0;
-    for (std::uint64_t i = lay.offset[j] - off_d; i < lay.offset[j + 1] - off_d; ++i) trace = trace + sinv[i * nd + i];
+    for (std::uint64_t i = lay.offset[j] - lay.offset[1]; i < lay.offset[j + 1] - lay.offset[1]; ++i)
+      trace = trace + sinv[i * nd + i];
     grad[j] = 2.0 * (static_cast<double>(d.pr.m[j]) - trace) / f.lambda[j][0];
   }
   return grad;
