@@ -104,12 +104,14 @@ Products chunk_products(const CrossedRows& rows, const Shift& shift, std::uint64
       stable_order(fi.codes + b, fi.m, fj.codes + b, fj.m, order, by);
       CrossBlock& cb = pr.cross[pair_index(i, j, k)];
       const std::size_t qq = fi.q * fj.q;
+      std::size_t distinct = 0;
+      for (std::size_t t = 0; t < order.size(); ++t) distinct += t == 0 || key[order[t]] != key[order[t - 1]];
+      cb.keys.reserve(distinct);
+      cb.values.assign(distinct * qq, 0.0);
+      double* v = cb.values.data();
       for (std::uint64_t o : order) {
-        if (cb.keys.empty() || cb.keys.back() != key[o]) {
-          cb.keys.push_back(key[o]);
-          cb.values.resize(cb.values.size() + qq, 0.0);
-        }
-        double* v = cb.values.data() + cb.values.size() - qq;
+        if (!cb.keys.empty() && cb.keys.back() != key[o]) v += qq;
+        if (cb.keys.empty() || cb.keys.back() != key[o]) cb.keys.push_back(key[o]);
         const std::uint64_t r = b + o;
         const double w = rows.w ? rows.w[r] : 1.0;
         for (std::size_t a = 0; a < fi.q; ++a) {
@@ -127,22 +129,25 @@ void add_to(std::vector<double>& a, const std::vector<double>& b) {
 
 void merge_cross(CrossBlock& a, const CrossBlock& b, std::size_t qq) {
   CrossBlock out;
-  out.keys.reserve(a.keys.size() + b.keys.size());
-  std::size_t s = 0, t = 0;
+  const std::size_t most = a.keys.size() + b.keys.size();
+  out.keys.resize(most);
+  out.values.resize(most * qq);
+  std::size_t s = 0, t = 0, at = 0;
   while (s < a.keys.size() || t < b.keys.size()) {
     const bool take_a = t == b.keys.size() || (s < a.keys.size() && a.keys[s] <= b.keys[t]);
     const bool take_b = s == a.keys.size() || (t < b.keys.size() && b.keys[t] <= a.keys[s]);
-    out.keys.push_back(take_a ? a.keys[s] : b.keys[t]);
-    const std::size_t at = out.values.size();
-    out.values.resize(at + qq, 0.0);
+    out.keys[at] = take_a ? a.keys[s] : b.keys[t];
     for (std::size_t v = 0; v < qq; ++v) {
       double x = take_a ? a.values[s * qq + v] : 0.0;
       if (take_b) x = take_a ? x + b.values[t * qq + v] : b.values[t * qq + v];
-      out.values[at + v] = x;
+      out.values[at * qq + v] = x;
     }
     s += take_a;
     t += take_b;
+    ++at;
   }
+  out.keys.resize(at);
+  out.values.resize(at * qq);
   a = std::move(out);
 }
 
