@@ -24,6 +24,15 @@ void one_thread() {
 
 int as_int(std::size_t v) { return static_cast<int>(v); }
 
+// Every pivot of a factor positive and finite.
+bool pivots_ok(const double* a, std::size_t n, std::size_t ld) {
+  for (std::size_t i = 0; i < n; ++i) {
+    const double d = a[i * ld + i];
+    if (!(d > 0.0) || !std::isfinite(d)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool cholesky(double* a, std::size_t n, std::size_t ld) {
@@ -36,11 +45,7 @@ bool cholesky(double* a, std::size_t n, std::size_t ld) {
     scipy_dpotrf_("U", &nn, a, &lda, &info, 1);
     if (info != 0) return false;
   }
-  for (std::size_t i = 0; i < n; ++i) {
-    const double d = a[i * ld + i];
-    if (!(d > 0.0) || !std::isfinite(d)) return false;
-  }
-  return true;
+  return pivots_ok(a, n, ld);
 }
 
 bool cholesky_inverse(double* l, std::size_t n, std::size_t ld, bool mirror) {
@@ -70,6 +75,16 @@ bool cholesky_inverse_from(const double* l, std::size_t ldl, double* out, std::s
   if (n > kTile) return tiled_cholesky_inverse_from(l, ldl, out, n, ld);
   for (std::size_t r = 0; r < n; ++r) std::copy(l + r * ldl, l + r * ldl + r + 1, out + r * ld);
   return cholesky_inverse(out, n, ld, false);
+}
+
+bool cholesky_inverse_from(const double* l, std::size_t ldl, double* out, std::size_t n, std::size_t ld,
+                           const RowTask& use) {
+  if (n == 0) return true;
+  one_thread();
+  if (n > kTile) return tiled_cholesky_inverse_from(l, ldl, out, n, ld, &use);
+  if (!cholesky_inverse_from(l, ldl, out, n, ld)) return false;
+  use(0, n);
+  return true;
 }
 
 bool triangular_inverse(double* l, std::size_t n, std::size_t ld) {

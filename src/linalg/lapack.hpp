@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 
 namespace qk::lapack {
 
@@ -20,6 +21,7 @@ namespace qk::lapack {
 // dimension ld). False when A is not numerically positive definite or a pivot is not
 // finite; A is then unspecified. The strict upper triangle is not touched.
 bool cholesky(double* a, std::size_t n, std::size_t ld);
+
 
 // (L L')^-1 in place of L (n x n, leading dimension ld): the lower triangle of the
 // inverse; the strict upper triangle is then filled from it, unless `mirror` is false
@@ -29,6 +31,17 @@ bool cholesky_inverse(double* l, std::size_t n, std::size_t ld, bool mirror = tr
 // triangle untouched) from L read in l (leading dimension ldl), which is left as it
 // is: the copy that an in-place inverse would need, made by the tasks that use it.
 bool cholesky_inverse_from(const double* l, std::size_t ldl, double* out, std::size_t n, std::size_t ld);
+
+// Work of the caller's on the row-major rows [r0, r1) of a matrix, run by a kernel as
+// tasks of their own on the pool, beside its own work. The ranges are the tiles' rows
+// (tiled.hpp), fixed by n alone; tasks of different ranges may run at once.
+using RowTask = std::function<void(std::size_t r0, std::size_t r1)>;
+
+// cholesky_inverse_from(), then `use` on each range of the output's rows once their lower triangle is
+// final (before the call returns, the ranges possibly at once and beside the rest of
+// the inverse's work). Not called when the inverse fails.
+bool cholesky_inverse_from(const double* l, std::size_t ldl, double* out, std::size_t n, std::size_t ld,
+                           const RowTask& use);
 
 // L^-1 in place of L (n x n lower, leading dimension ld): lower again, the strict
 // upper triangle untouched. False when a diagonal entry is zero.

@@ -74,7 +74,13 @@ namespace {
 struct TileTask {
   bool second;
   std::size_t i, j;
+  bool rows = false;  // the caller's task on row-major rows of tile j instead
 };
+
+// Row-major rows [r0, r1) of tile `tile`.
+void call_rows(const RowTask& task, std::size_t tile, std::size_t n) {
+  task(tile * kTile, std::min(n, (tile + 1) * kTile));
+}
 
 }  // namespace
 
@@ -106,7 +112,9 @@ bool tiled_cholesky(double* a, std::size_t n, std::size_t ld) {
       steps.push_back({true, k, j});
     }
   return run_graph(g, [&](std::size_t task) {
-    const auto [finish, k, j] = steps[task];  // (k, j) in the comments' names
+    const TileTask& step = steps[task];
+    const bool finish = step.second;
+    const std::size_t k = step.i, j = step.j;  // (k, j) in the comments' names
     const int nk = t.size(k), above = as_int(k * kTile);
     if (!finish) {
       if (j == k)
@@ -138,7 +146,8 @@ namespace {
 
 // U^-1 into a (with_product false), or then (U'U)^-1 in place of U^-1; U is read from
 // src (leading dimension lds), which is a itself or an array that no task writes.
-bool tiled_inverse(const double* src, std::size_t lds, double* a, std::size_t n, std::size_t ld, bool with_product) {
+bool tiled_inverse(const double* src, std::size_t lds, double* a, std::size_t n, std::size_t ld, bool with_product,
+                   const RowTask* use = nullptr) {
   const Tiles t = tiles_of(a, n, ld);
   const int lda = as_int(ld), ldu = as_int(lds);
   const bool in_place = src == a;
@@ -181,8 +190,19 @@ bool tiled_inverse(const double* src, std::size_t lds, double* a, std::size_t n,
       r[i * count + j] = g.add(std::move(after));
       steps.push_back({true, i, j});
     }
+  // The caller's use of row-major rows of tile j, once they are final (R_jj, which
+  // comes after the column's other tiles), numbered last: it takes the threads the
+  // inverse's own tasks leave idle.
+  for (std::size_t j = 0; j < count && use && with_product; ++j) {
+    g.add({r[j * count + j]});
+    steps.push_back({true, 0, j, true});
+  }
   return run_graph(g, [&](std::size_t task) {
-    const auto [product, i, j] = steps[task];
+    const auto [product, i, j, rows] = steps[task];
+    if (rows) {
+      call_rows(*use, j, n);
+      return true;
+    }
     const int ni = t.size(i), nj = t.size(j);
     double* out = t.at(i, j);
     if (!product) {
@@ -226,8 +246,9 @@ bool tiled_triangular_inverse(double* a, std::size_t n, std::size_t ld) {
 
 bool tiled_cholesky_inverse(double* a, std::size_t n, std::size_t ld) { return tiled_inverse(a, ld, a, n, ld, true); }
 
-bool tiled_cholesky_inverse_from(const double* l, std::size_t ldl, double* a, std::size_t n, std::size_t ld) {
-  return tiled_inverse(l, ldl, a, n, ld, true);
+bool tiled_cholesky_inverse_from(const double* l, std::size_t ldl, double* a, std::size_t n, std::size_t ld,
+                                 const RowTask* use) {
+  return tiled_inverse(l, ldl, a, n, ld, true, use);
 }
 
 }  // namespace qk::lapack

@@ -7,6 +7,8 @@
 #include "linalg/tiled.hpp"
 #include "support.hpp"
 
+#include <mutex>
+
 namespace {
 
 using qk::lapack::kTile;
@@ -95,7 +97,42 @@ TEST(Tiled, InverseFromASeparateFactor) {
       }
     EXPECT_TRUE(same);
     EXPECT_TRUE(untouched);
+    // The caller's row tasks: every row once, each seeing its final lower triangle.
+    Vec seen(n * n, 0.0), again(n * n, 9.0);
+    std::vector<int> calls(n, 0);
+    std::mutex m;
+    const qk::lapack::RowTask use = [&](std::size_t r0, std::size_t r1) {
+      std::lock_guard<std::mutex> lock(m);
+      for (std::size_t r = r0; r < r1; ++r) {
+        ++calls[r];
+        std::copy(again.begin() + static_cast<std::ptrdiff_t>(r * n),
+                  again.begin() + static_cast<std::ptrdiff_t>(r * n + r + 1), seen.begin() + static_cast<std::ptrdiff_t>(r * n));
+      }
+    };
+    ASSERT_TRUE(qk::lapack::cholesky_inverse_from(wide.data(), ld, again.data(), n, n, use));
+    EXPECT_EQ(calls, std::vector<int>(n, 1));
+    bool final_when_seen = true;
+    for (std::size_t i = 0; i < n; ++i)
+      for (std::size_t j = 0; j <= i; ++j) final_when_seen = final_when_seen && seen[i * n + j] == in_place[i * n + j];
+    EXPECT_TRUE(final_when_seen);
   }
+}
+
+// A factor with a zero pivot: the inverse fails, and the caller's row tasks never run.
+TEST(Tiled, RowTasksNotRunWhenTheInverseFails) {
+  const std::size_t n = 2 * kTile + 5;
+  Vec l = spd(n);
+  ASSERT_TRUE(qk::lapack::cholesky(l.data(), n, n));
+  l[(n - 1) * n + (n - 1)] = 0.0;
+  Vec out(n * n, 0.0);
+  int calls = 0;
+  std::mutex m;
+  const qk::lapack::RowTask use = [&](std::size_t, std::size_t) {
+    std::lock_guard<std::mutex> lock(m);
+    ++calls;
+  };
+  EXPECT_FALSE(qk::lapack::cholesky_inverse_from(l.data(), n, out.data(), n, n, use));
+  EXPECT_EQ(calls, 0);
 }
 
 // A matrix positive definite in its leading tiles whose last pivot is negative.

@@ -20,7 +20,6 @@
 
 #include "linalg/lapack.hpp"
 #include "lmm/crossed/factor.hpp"
-#include "pool/pool.hpp"
 
 namespace qk::crossed {
 
@@ -37,10 +36,6 @@ std::optional<std::vector<double>> scalar_logdet_gradient(const Design& d, const
     if (d.pr.q[j] != 1 || !(std::fabs(f.lambda[j][0]) >= kLeast)) return std::nullopt;
   const std::size_t nd = f.dz + (with_x ? d.pr.p : 0);
   // The lower triangle of S^-1 (all that is read below).
-  BigVector own;
-  BigVector& sinv = scratch ? scratch->inverse : own;
-  sinv.resize(nd * nd);
-  if (!lapack::cholesky_inverse_from(f.dense.data(), f.nt, sinv.data(), nd, nd)) return std::nullopt;
   // w = b_l / d_l = column / L_ll, at every position of the first factor's columns.
   const std::vector<std::uint64_t>& rows = lay.rows[0];
   const double* cv = f.col[0].data();
@@ -51,9 +46,15 @@ std::optional<std::vector<double>> scalar_logdet_gradient(const Design& d, const
     trace0 = trace0 + 1.0 / (lll * lll);
     for (std::uint64_t s = lay.col_ptr[0][l]; s < lay.col_ptr[0][l + 1]; ++s) w[s] = cv[s] / lll;
   }
+  // The lower triangle of S^-1 (all that is read below); each range of its rows, once
+  // final, gives its part of tr(S^-1 G) (kept by the range's first row, summed in row
+  // order below) while the inverse's other rows are still being computed.
+  BigVector own;
+  BigVector& sinv = scratch ? scratch->inverse : own;
+  sinv.resize(nd * nd);
   const std::uint32_t* at = lay.dense_at[0].data();
-  const ChunkPlan plan = plan_chunks(nd, lay.tr_ptr[nd] / (nd ? nd : 1) * 64 + nd + 1);
-  const std::vector<double> parts = map_chunks<double>(plan, [&](std::uint64_t, std::uint64_t rb, std::uint64_t re) {
+  std::vector<double> parts(nd, 0.0);
+  const lapack::RowTask trace_rows = [&](std::size_t rb, std::size_t re) {
     std::vector<double> g(nd);
     double acc = 0.0;
     for (std::uint64_t a = rb; a < re; ++a) {
@@ -68,8 +69,9 @@ std::optional<std::vector<double>> scalar_logdet_gradient(const Design& d, const
       for (std::uint64_t b = 0; b < a; ++b) off = off + g[b] * sa[b];
       acc = acc + (g[a] * sa[a] + (off + off));
     }
-    return acc;
-  });
+    parts[rb] = acc;
+  };
+  if (!lapack::cholesky_inverse_from(f.dense.data(), f.nt, sinv.data(), nd, nd, trace_rows)) return std::nullopt;
   for (double v : parts) trace0 = trace0 + v;
   std::vector<double> grad(k);
   grad[0] = 2.0 * (static_cast<double>(d.pr.m[0]) - trace0) / f.lambda[0][0];
