@@ -78,10 +78,11 @@ bool cholesky_inverse_from(const double* l, std::size_t ldl, double* out, std::s
 }
 
 bool cholesky_inverse_from(const double* l, std::size_t ldl, double* out, std::size_t n, std::size_t ld,
-                           const RowTask& use) {
-  if (n == 0) return true;
+                           const RowTask& use, const std::function<void()>* side) {
   one_thread();
-  if (n > kTile) return tiled_cholesky_inverse_from(l, ldl, out, n, ld, &use);
+  if (n > kTile) return tiled_cholesky_inverse_from(l, ldl, out, n, ld, &use, side);
+  if (side) (*side)();
+  if (n == 0) return true;
   if (!cholesky_inverse_from(l, ldl, out, n, ld)) return false;
   use(0, n);
   return true;

@@ -37,11 +37,13 @@ bool cholesky_inverse_from(const double* l, std::size_t ldl, double* out, std::s
 // (tiled.hpp), fixed by n alone; tasks of different ranges may run at once.
 using RowTask = std::function<void(std::size_t r0, std::size_t r1)>;
 
-// cholesky_inverse_from(), then `use` on each range of the output's rows once their lower triangle is
-// final (before the call returns, the ranges possibly at once and beside the rest of
-// the inverse's work). Not called when the inverse fails.
+// cholesky_inverse_from(), then `use` on each range of the output's rows once their
+// lower triangle is final (before the call returns, the ranges possibly at once and
+// beside the rest of the inverse's work); `use` is not called when the inverse fails.
+// With `side`, that work too is run beside the inverse's, exactly once whatever the
+// outcome.
 bool cholesky_inverse_from(const double* l, std::size_t ldl, double* out, std::size_t n, std::size_t ld,
-                           const RowTask& use);
+                           const RowTask& use, const std::function<void()>* side = nullptr);
 
 // L^-1 in place of L (n x n lower, leading dimension ld): lower again, the strict
 // upper triangle untouched. False when a diagonal entry is zero.

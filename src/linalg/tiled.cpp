@@ -15,6 +15,8 @@
 #include <cblas.h>
 
 #include <algorithm>
+#include <atomic>
+#include <functional>
 #include <vector>
 
 #include "linalg/lapack.hpp"
@@ -147,7 +149,7 @@ namespace {
 // U^-1 into a (with_product false), or then (U'U)^-1 in place of U^-1; U is read from
 // src (leading dimension lds), which is a itself or an array that no task writes.
 bool tiled_inverse(const double* src, std::size_t lds, double* a, std::size_t n, std::size_t ld, bool with_product,
-                   const RowTask* use = nullptr) {
+                   const RowTask* use = nullptr, const std::function<void()>* side = nullptr) {
   const Tiles t = tiles_of(a, n, ld);
   const int lda = as_int(ld), ldu = as_int(lds);
   const bool in_place = src == a;
@@ -197,8 +199,19 @@ bool tiled_inverse(const double* src, std::size_t lds, double* a, std::size_t n,
     g.add({r[j * count + j]});
     steps.push_back({true, 0, j, true});
   }
-  return run_graph(g, [&](std::size_t task) {
+  // The caller's side work: free from the start, last in priority.
+  std::atomic<bool> side_done{false};
+  if (side) {
+    g.add();
+    steps.push_back({false, 0, 0, true});
+  }
+  const bool ok = run_graph(g, [&](std::size_t task) {
     const auto [product, i, j, rows] = steps[task];
+    if (rows && !product) {
+      (*side)();
+      side_done = true;
+      return true;
+    }
     if (rows) {
       call_rows(*use, j, n);
       return true;
@@ -236,6 +249,8 @@ bool tiled_inverse(const double* src, std::size_t lds, double* a, std::size_t n,
                         t.at(i, j + 1), lda, t.at(j, j + 1), lda, 1.0, out, lda);
     return true;
   });
+  if (side && !side_done) (*side)();  // the graph stopped before reaching it
+  return ok;
 }
 
 }  // namespace
@@ -247,8 +262,8 @@ bool tiled_triangular_inverse(double* a, std::size_t n, std::size_t ld) {
 bool tiled_cholesky_inverse(double* a, std::size_t n, std::size_t ld) { return tiled_inverse(a, ld, a, n, ld, true); }
 
 bool tiled_cholesky_inverse_from(const double* l, std::size_t ldl, double* a, std::size_t n, std::size_t ld,
-                                 const RowTask* use) {
-  return tiled_inverse(l, ldl, a, n, ld, true, use);
+                                 const RowTask* use, const std::function<void()>* side) {
+  return tiled_inverse(l, ldl, a, n, ld, true, use, side);
 }
 
 }  // namespace qk::lapack

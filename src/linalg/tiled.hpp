@@ -17,7 +17,7 @@ inline constexpr std::size_t kTile = 192;
 bool tiled_cholesky(double* a, std::size_t n, std::size_t ld);
 bool tiled_cholesky_inverse(double* a, std::size_t n, std::size_t ld);
 bool tiled_cholesky_inverse_from(const double* l, std::size_t ldl, double* a, std::size_t n, std::size_t ld,
-                                 const RowTask* use = nullptr);
+                                 const RowTask* use = nullptr, const std::function<void()>* side = nullptr);
 bool tiled_triangular_inverse(double* a, std::size_t n, std::size_t ld);
 // U^-1 in place of U, column-major upper (the storage of a tile), for any n; made of
 // dtrmm calls where LAPACK's dtrtri would run its unblocked loop.

@@ -7,6 +7,7 @@
 #include "linalg/tiled.hpp"
 #include "support.hpp"
 
+#include <functional>
 #include <mutex>
 
 namespace {
@@ -109,8 +110,11 @@ TEST(Tiled, InverseFromASeparateFactor) {
                   again.begin() + static_cast<std::ptrdiff_t>(r * n + r + 1), seen.begin() + static_cast<std::ptrdiff_t>(r * n));
       }
     };
-    ASSERT_TRUE(qk::lapack::cholesky_inverse_from(wide.data(), ld, again.data(), n, n, use));
+    int sides = 0;
+    const std::function<void()> side = [&] { ++sides; };
+    ASSERT_TRUE(qk::lapack::cholesky_inverse_from(wide.data(), ld, again.data(), n, n, use, &side));
     EXPECT_EQ(calls, std::vector<int>(n, 1));
+    EXPECT_EQ(sides, 1);
     bool final_when_seen = true;
     for (std::size_t i = 0; i < n; ++i)
       for (std::size_t j = 0; j <= i; ++j) final_when_seen = final_when_seen && seen[i * n + j] == in_place[i * n + j];
@@ -118,7 +122,8 @@ TEST(Tiled, InverseFromASeparateFactor) {
   }
 }
 
-// A factor with a zero pivot: the inverse fails, and the caller's row tasks never run.
+// A factor with a zero pivot: the inverse fails, the caller's row tasks never run and
+// its side work runs once all the same.
 TEST(Tiled, RowTasksNotRunWhenTheInverseFails) {
   const std::size_t n = 2 * kTile + 5;
   Vec l = spd(n);
@@ -131,8 +136,11 @@ TEST(Tiled, RowTasksNotRunWhenTheInverseFails) {
     std::lock_guard<std::mutex> lock(m);
     ++calls;
   };
-  EXPECT_FALSE(qk::lapack::cholesky_inverse_from(l.data(), n, out.data(), n, n, use));
+  int sides = 0;
+  const std::function<void()> side = [&] { ++sides; };
+  EXPECT_FALSE(qk::lapack::cholesky_inverse_from(l.data(), n, out.data(), n, n, use, &side));
   EXPECT_EQ(calls, 0);
+  EXPECT_EQ(sides, 1);
 }
 
 // A matrix positive definite in its leading tiles whose last pivot is negative.

@@ -2,6 +2,7 @@
 // to the crossed core).
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -80,9 +81,11 @@ void dense_system_factor(const Factor& f, std::size_t p, bool with_x, double* ou
 // The gradient of the log-determinants (of the system over Z, or over [Z X] when
 // with_x) for models whose every term is scalar and whose first factor alone is
 // block diagonal, without the selected inversion; absent for other models and where a
-// theta is too near zero for the shortcut's accuracy (see scalar.cpp).
+// theta is too near zero for the shortcut's accuracy (see scalar.cpp). `side`, work
+// of the caller's that needs the factor only, runs exactly once before the return,
+// beside the inverse's work when there is one.
 std::optional<std::vector<double>> scalar_logdet_gradient(const Design& d, const Factor& f, bool with_x,
-                                                          Scratch* scratch = nullptr);
+                                                          Scratch* scratch, const std::function<void()>& side);
 
 // prediction_variance (crossed.hpp) with the system's factor given.
 std::vector<double> prediction_variance(const Design& d, const Factor& f, const PredictionRows& rows);

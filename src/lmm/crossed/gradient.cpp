@@ -4,6 +4,7 @@
 // the penalised residual sum of squares.
 #include <algorithm>
 #include <cmath>
+#include <functional>
 
 #include "linalg/dense.hpp"
 #include "linalg/lapack.hpp"
@@ -296,15 +297,20 @@ std::vector<double> pwrss_gradient(const Design& d, const Factor& f, const std::
 // The criterion's gradient at the factor's theta into sol (grad_pwrss, grad_logdet,
 // gradient); the selected inverse over [Z X] (REML) or Z (ML) into s when the general
 // path made one.
-void gradient_into(const Design& d, const Factor& factor, bool reml, const std::vector<std::vector<double>>& u,
+// The conditional modes into u as well: they and the residual's gradient, which need
+// the factor only, are made beside the inverse's work when the scalar path runs.
+void gradient_into(const Design& d, const Factor& factor, bool reml, std::vector<std::vector<double>>& u,
                    Solution& sol, std::optional<Selected>& s, Scratch* scratch) {
   const Factor* f = &factor;
   const std::size_t nth = d.theta_offset.back();
-  sol.ev.grad_pwrss = pwrss_gradient(d, *f, u);
   sol.ev.grad_logdet.assign(nth, 0.0);
   sol.ev.gradient.assign(nth, 0.0);
   const double nu = f->prof.nu;
-  const std::optional<std::vector<double>> scalar = scalar_logdet_gradient(d, *f, reml, scratch);
+  const std::function<void()> residual = [&] {
+    u = modes(d, *f);
+    sol.ev.grad_pwrss = pwrss_gradient(d, *f, u);
+  };
+  const std::optional<std::vector<double>> scalar = scalar_logdet_gradient(d, *f, reml, scratch, residual);
   if (scalar) {
     sol.ev.grad_logdet = *scalar;
   } else {
@@ -344,11 +350,12 @@ Solution solution_of(const Design& d, const Factor& factor, bool reml, Mode mode
     unshift(d.pr.shift, sol.ev);
     return sol;
   }
-  const std::vector<std::vector<double>> u = modes(d, *f);
+  std::vector<std::vector<double>> u;
   const std::size_t nth = d.theta_offset.back();
   std::optional<Selected> s;
   if (known_gradient && mode == kModeSolution && known_gradient->size() == nth) {
     sol.ev.gradient = *known_gradient;
+    u = modes(d, *f);
   } else {
     gradient_into(d, *f, reml, u, sol, s, scratch);
   }

@@ -28,12 +28,15 @@ constexpr double kLeast = 0.05;
 }  // namespace
 
 std::optional<std::vector<double>> scalar_logdet_gradient(const Design& d, const Factor& f, bool with_x,
-                                                          Scratch* scratch) {
+                                                          Scratch* scratch, const std::function<void()>& side) {
   const Layout& lay = d.layout;
   const std::size_t k = d.pr.m.size();
-  if (lay.diagonal != 1) return std::nullopt;
-  for (std::size_t j = 0; j < k; ++j)
-    if (d.pr.q[j] != 1 || !(std::fabs(f.lambda[j][0]) >= kLeast)) return std::nullopt;
+  bool applies = lay.diagonal == 1;
+  for (std::size_t j = 0; j < k; ++j) applies = applies && d.pr.q[j] == 1 && std::fabs(f.lambda[j][0]) >= kLeast;
+  if (!applies) {
+    side();
+    return std::nullopt;
+  }
   const std::size_t nd = f.dz + (with_x ? d.pr.p : 0);
   // The lower triangle of S^-1 (all that is read below).
   // w = b_l / d_l = column / L_ll, at every position of the first factor's columns.
@@ -71,7 +74,7 @@ std::optional<std::vector<double>> scalar_logdet_gradient(const Design& d, const
     }
     parts[rb] = acc;
   };
-  if (!lapack::cholesky_inverse_from(f.dense.data(), f.nt, sinv.data(), nd, nd, trace_rows)) return std::nullopt;
+  if (!lapack::cholesky_inverse_from(f.dense.data(), f.nt, sinv.data(), nd, nd, trace_rows, &side)) return std::nullopt;
   for (double v : parts) trace0 = trace0 + v;
   std::vector<double> grad(k);
   grad[0] = 2.0 * (static_cast<double>(d.pr.m[0]) - trace0) / f.lambda[0][0];
