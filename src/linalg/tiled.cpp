@@ -77,6 +77,7 @@ struct TileTask {
   bool second;
   std::size_t i, j;
   bool rows = false;  // the caller's task on row-major rows of tile j instead
+  std::size_t lo = 0, hi = 0;  // an update's rows of tiles, [lo, hi)
 };
 
 // Row-major rows [r0, r1) of tile `tile`.
@@ -90,24 +91,32 @@ bool tiled_cholesky(double* a, std::size_t n, std::size_t ld) {
   const Tiles t = tiles_of(a, n, ld);
   const int lda = as_int(ld);
   const std::size_t count = t.count;
-  // Tile (k, j), k <= j, left-looking: update(k, j) is A_kj -= U_{<k,k}' U_{<k,j}, one
-  // product over all the rows above, and finish(k, j) is U_kk = chol(A_kk) or
-  // U_kj = U_kk^-T A_kj. An update reads finished tiles of columns k and j only above
-  // row k: it waits for finish(k - 1, k) and finish(k - 1, j), which come after all the
-  // finishes above them. Tasks are numbered by column, then row, so the next diagonal
+  // Tile (k, j), k <= j, left-looking: A_kj -= U_{<k,k}' U_{<k,j} over the rows of
+  // tiles above, and finish(k, j) is U_kk = chol(A_kk) or U_kj = U_kk^-T A_kj. The
+  // update is two products: one over the rows of tiles 0 .. k - 2, which waits for
+  // finish(k - 2, k) and finish(k - 2, j) (after all the finishes above them), and one
+  // over row k - 1, which waits for finish(k - 1, k) and finish(k - 1, j) and for the
+  // first. The path from one diagonal tile to the next is then one tile's product
+  // long, not k tiles'. Tasks are numbered by column, then row, so the next diagonal
   // tile goes ahead of the rest of the current row (lookahead).
   TaskGraph g;
-  std::vector<TileTask> steps;  // second: finish(k, j), else update(k, j)
+  std::vector<TileTask> steps;  // second: finish(k, j), else update(k, j) of rows [lo, hi)
   std::vector<double> inverse(count * kTile * kTile);  // U_kk^-1 of each diagonal tile
   std::vector<std::uint32_t> fin(count * count);
   for (std::size_t j = 0; j < count; ++j)
     for (std::size_t k = 0; k <= j; ++k) {
       std::vector<std::uint32_t> after;
       if (k > 0) {
-        std::vector<std::uint32_t> up{fin[(k - 1) * count + k]};
-        if (j != k) up.push_back(fin[(k - 1) * count + j]);
-        after.push_back(g.add(std::move(up)));
-        steps.push_back({false, k, j});
+        std::vector<std::uint32_t> last{fin[(k - 1) * count + k]};
+        if (j != k) last.push_back(fin[(k - 1) * count + j]);
+        if (k > 1) {
+          std::vector<std::uint32_t> up{fin[(k - 2) * count + k]};
+          if (j != k) up.push_back(fin[(k - 2) * count + j]);
+          last.push_back(g.add(std::move(up)));
+          steps.push_back({false, k, j, false, 0, k - 1});
+        }
+        after.push_back(g.add(std::move(last)));
+        steps.push_back({false, k, j, false, k - 1, k});
       }
       if (j != k) after.push_back(fin[k * count + k]);
       fin[k * count + j] = g.add(std::move(after));
@@ -117,14 +126,15 @@ bool tiled_cholesky(double* a, std::size_t n, std::size_t ld) {
     const TileTask& step = steps[task];
     const bool finish = step.second;
     const std::size_t k = step.i, j = step.j;  // (k, j) in the comments' names
-    const int nk = t.size(k), above = as_int(k * kTile);
+    const int nk = t.size(k);
     if (!finish) {
+      const int rows = as_int((step.hi - step.lo) * kTile);
       if (j == k)
-        scipy_cblas_dsyrk(CblasColMajor, CblasUpper, CblasTrans, nk, above, -1.0, t.at(0, k), lda, 1.0, t.at(k, k),
-                          lda);
+        scipy_cblas_dsyrk(CblasColMajor, CblasUpper, CblasTrans, nk, rows, -1.0, t.at(step.lo, k), lda, 1.0,
+                          t.at(k, k), lda);
       else
-        scipy_cblas_dgemm(CblasColMajor, CblasTrans, CblasNoTrans, nk, t.size(j), above, -1.0, t.at(0, k), lda,
-                          t.at(0, j), lda, 1.0, t.at(k, j), lda);
+        scipy_cblas_dgemm(CblasColMajor, CblasTrans, CblasNoTrans, nk, t.size(j), rows, -1.0, t.at(step.lo, k), lda,
+                          t.at(step.lo, j), lda, 1.0, t.at(k, j), lda);
       return true;
     }
     double* wk = &inverse[k * kTile * kTile];
@@ -164,17 +174,30 @@ bool tiled_inverse(const double* src, std::size_t lds, double* a, std::size_t n,
   // row i in column j, and W_ii and W_jj. In place, the tasks of a column run top down,
   // each after the one above it, so a tile's U is read before its own task replaces
   // it; from a separate source, the columns' tiles are independent but for row i's W.
-  // Every product is a dtrmm or a dgemm (no dtrsm, half their speed on a tile).
+  // Every product is a dtrmm or a dgemm (no dtrsm, half their speed on a tile). Tiles
+  // two or more right of the diagonal are made in two tasks, the terms up to l = j - 2
+  // first, then the term l = j - 1 and the product with W_jj, so that one tile of a row
+  // follows the one left of it by a tile's product, not by j - i of them (w[] names a
+  // tile's last task). Each part's update is the caller's kind: lo 1 the first, 2 the
+  // second, 0 the whole.
   std::vector<std::uint32_t> w(count * count);
   for (std::size_t j = 0; j < count; ++j) {
     w[j * count + j] = g.add();
     steps.push_back({false, j, j});
     for (std::size_t i = 0; i < j; ++i) {
-      std::vector<std::uint32_t> after{w[i * count + i], w[j * count + j]};
-      if (i > 0 && in_place) after.push_back(w[(i - 1) * count + j]);  // the tile above: its U is read first
-      if (i + 1 < j) after.push_back(w[i * count + j - 1]);
-      w[i * count + j] = g.add(std::move(after));
-      steps.push_back({false, i, j});
+      std::vector<std::uint32_t> first{w[i * count + i]};
+      if (i > 0 && in_place) first.push_back(w[(i - 1) * count + j]);  // the tile above: its U is read first
+      if (i + 1 == j) {
+        first.push_back(w[j * count + j]);
+        w[i * count + j] = g.add(std::move(first));
+        steps.push_back({false, i, j});
+        continue;
+      }
+      if (i + 2 < j) first.push_back(w[i * count + j - 2]);
+      std::vector<std::uint32_t> second{g.add(std::move(first)), w[i * count + j - 1], w[j * count + j]};
+      steps.push_back({false, i, j, false, 1, 0});
+      w[i * count + j] = g.add(std::move(second));
+      steps.push_back({false, i, j, false, 2, 0});
     }
   }
   // (U'U)^-1 = W W' in place, tile (i, j) for i <= j: R_ij = sum_{l >= j} W_il W_jl',
@@ -206,7 +229,9 @@ bool tiled_inverse(const double* src, std::size_t lds, double* a, std::size_t n,
     steps.push_back({false, 0, 0, true});
   }
   const bool ok = run_graph(g, [&](std::size_t task) {
-    const auto [product, i, j, rows] = steps[task];
+    const TileTask& step = steps[task];
+    const bool product = step.second, rows = step.rows;
+    const std::size_t i = step.i, j = step.j;
     if (rows && !product) {
       (*side)();
       side_done = true;
@@ -219,16 +244,23 @@ bool tiled_inverse(const double* src, std::size_t lds, double* a, std::size_t n,
     const int ni = t.size(i), nj = t.size(j);
     double* out = t.at(i, j);
     if (!product) {
-      if (!in_place) {
-        const double* from = u_at(i, j);
-        for (int c = 0; c < nj; ++c) std::copy(from + c * lds, from + c * lds + (i == j ? c + 1 : ni), out + c * ld);
+      const std::size_t part = step.lo;  // 0 whole, 1 first, 2 second
+      if (part != 2) {
+        if (!in_place) {
+          const double* from = u_at(i, j);
+          for (int c = 0; c < nj; ++c) std::copy(from + c * lds, from + c * lds + (i == j ? c + 1 : ni), out + c * ld);
+        }
+        if (i == j) return small_triangular_inverse(out, nj, lda);
+        scipy_cblas_dtrmm(CblasColMajor, CblasLeft, CblasUpper, CblasNoTrans, CblasNonUnit, ni, nj, 1.0, t.at(i, i),
+                          lda, out, lda);
       }
-      if (i == j) return small_triangular_inverse(out, nj, lda);
-      scipy_cblas_dtrmm(CblasColMajor, CblasLeft, CblasUpper, CblasNoTrans, CblasNonUnit, ni, nj, 1.0, t.at(i, i), lda,
-                        out, lda);
-      if (i + 1 < j)
-        scipy_cblas_dgemm(CblasColMajor, CblasNoTrans, CblasNoTrans, ni, nj, as_int((j - i - 1) * kTile), 1.0,
+      if (part == 1 && i + 2 < j)
+        scipy_cblas_dgemm(CblasColMajor, CblasNoTrans, CblasNoTrans, ni, nj, as_int((j - i - 2) * kTile), 1.0,
                           t.at(i, i + 1), lda, u_at(i + 1, j), ldu, 1.0, out, lda);
+      if (part == 1) return true;
+      if (part == 2)
+        scipy_cblas_dgemm(CblasColMajor, CblasNoTrans, CblasNoTrans, ni, nj, t.size(j - 1), 1.0, t.at(i, j - 1), lda,
+                          u_at(j - 1, j), ldu, 1.0, out, lda);
       scipy_cblas_dtrmm(CblasColMajor, CblasRight, CblasUpper, CblasNoTrans, CblasNonUnit, ni, nj, -1.0, t.at(j, j),
                         lda, out, lda);
       return true;
