@@ -81,14 +81,20 @@ def join_labels(frame: pd.DataFrame, columns: Sequence[str]) -> pd.Series:
     if 4 * len(combos) > len(frame):  # mostly distinct: joining the columns' text is as fast
         return _joined_text(frame, columns)
     texts = [np.asarray(pd.Index(uniques).astype(str), dtype=object) for _, uniques in parts]
-    labels = np.empty(len(combos), dtype=object)
-    for i, combo in enumerate(np.asarray(combos, dtype=np.int64)):
+    labels = []
+    for combo in np.asarray(combos, dtype=np.int64):
         pieces = []
         for text in reversed(texts):
             combo, k = divmod(int(combo), len(text))
             pieces.append(text[k])
-        labels[i] = ":".join(reversed(pieces))
-    return pd.Series(labels).astype(str).iloc[at].set_axis(frame.index)
+        labels.append(":".join(reversed(pieces)))
+    # A categorical of the labels in sorted order: its codes are the rows' levels as
+    # sorting the texts would give them, without a text per row.
+    order = sorted(range(len(labels)), key=labels.__getitem__)
+    rank = np.empty(len(labels), dtype=np.int64)
+    rank[np.asarray(order, dtype=np.int64)] = np.arange(len(labels))
+    cats = pd.Index([labels[i] for i in order], dtype=object)
+    return pd.Series(pd.Categorical.from_codes(rank[at], categories=cats), index=frame.index)
 
 
 def _joined_text(frame: pd.DataFrame, columns: Sequence[str]) -> pd.Series:
