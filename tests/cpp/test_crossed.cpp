@@ -362,6 +362,31 @@ TEST(CrossedCore, ReusedStorageAndPoolSizesKeepTheBits) {
       64);
 }
 
+// A fit's arrays come back as the process's spare and the next fit takes them: its
+// result is the fresh fit's, bit for bit; arrays above the cap are not kept.
+TEST(CrossedCore, SpareStorageBetweenFits) {
+  CrossedCase c = kCrossedCases[0];
+  c.n = 20000;
+  c.m = {600, 300};
+  const CrossedData data = simulate(c, 6);
+  auto d = design_of(data, c);
+  cr::take_scratch();  // none spare to begin with
+  const auto run = [&] {
+    std::optional<cr::Solution> sol;
+    const qk::OptimResult r = cr::fit(*d, cr::start_theta(*d, true), true, qk::MinimizeOptions{}, &sol, false);
+    return qkt::Bytes().vec(r.theta).f64(r.deviance).vec(sol->ev.gradient).buf;
+  };
+  const auto first = run();
+  cr::Scratch spare = cr::take_scratch();
+  EXPECT_GE(spare.dense.capacity(), 301u * 301u);  // the dense block of the 300 levels, X and y
+  cr::keep_scratch(std::move(spare));
+  EXPECT_EQ(run(), first);
+  cr::Scratch huge;
+  huge.dense.resize(cr::kSpareBytes / sizeof(double) + 1);
+  cr::keep_scratch(std::move(huge));
+  EXPECT_LT(cr::take_scratch().dense.capacity() * sizeof(double), cr::kSpareBytes);
+}
+
 TEST(CrossedCore, RefusesBadRows) {
   CrossedData data = simulate(kCrossedCases[0], 4);
   data.codes[1][5] = 7;

@@ -69,7 +69,7 @@ OptimResult fit(const Design& d, const std::vector<double>& starts, bool reml, c
   // (or the final solution) at that point starts from it.
   std::optional<Factor> last;
   std::vector<double> last_at;
-  Scratch scratch;
+  Scratch scratch = take_scratch();
   std::vector<std::pair<std::vector<double>, std::vector<double>>> seen;  // (theta, gradient) evaluated
   const auto factor_at = [&](const std::vector<double>& x) {
     if (last && last_at == x) return true;
@@ -128,6 +128,8 @@ OptimResult fit(const Design& d, const std::vector<double>& starts, bool reml, c
     if (last && last_at == r.theta) *solution = solution_of(d, *last, reml, kModeSolution, cond_var, known);
     else *solution = evaluate(d, r.theta, reml, kModeSolution, cond_var, known);
   }
+  if (last) recycle(*last, scratch);
+  keep_scratch(std::move(scratch));
   return r;
 }
 

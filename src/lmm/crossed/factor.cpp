@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <mutex>
+#include <utility>
 
 #include "linalg/dense.hpp"
 #include "linalg/lapack.hpp"
@@ -127,6 +129,24 @@ void lt_bt_l(const double* lk, std::size_t qk, const double* b, const double* li
 }  // namespace
 
 void recycle(Factor& f, Scratch& scratch) { scratch.dense = std::move(f.dense); }
+
+namespace {
+std::mutex spare_mutex;
+Scratch spare;
+}  // namespace
+
+Scratch take_scratch() {
+  std::lock_guard<std::mutex> lock(spare_mutex);
+  return std::exchange(spare, Scratch{});
+}
+
+void keep_scratch(Scratch&& scratch) {
+  const std::size_t bytes = (scratch.dense.capacity() + scratch.inverse.capacity()) * sizeof(double);
+  if (bytes > kSpareBytes) return;
+  std::lock_guard<std::mutex> lock(spare_mutex);
+  const std::size_t held = (spare.dense.capacity() + spare.inverse.capacity()) * sizeof(double);
+  if (bytes >= held) spare = std::move(scratch);
+}
 
 std::optional<Factor> factorize(const Design& d, const std::vector<double>& theta, bool reml, Scratch* scratch) {
   const Products& pr = d.pr;

@@ -35,6 +35,15 @@ struct Scratch {
   BigVector dense, inverse;
 };
 
+// The process's spare Scratch (empty when there is none), and back: a fit takes it on
+// entry and returns it on exit, so that the fits of a session (a refit, a bootstrap,
+// the next model on the same data) find their arrays' pages already touched (2 ms of
+// zeroing per InstEval fit). One is kept, of kSpareBytes at most; concurrent fits
+// that find none take empty ones.
+Scratch take_scratch();
+void keep_scratch(Scratch&& scratch);
+inline constexpr std::size_t kSpareBytes = std::size_t{64} << 20;
+
 // The levels (l_i, l_j) of a cross block's keys (key = l_i m_j + l_j), visited in the
 // block's order: keys increase, so l_i is carried from key to key instead of costing a
 // 64-bit division each (which made up most of a pass over a block).
