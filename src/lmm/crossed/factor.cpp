@@ -301,6 +301,13 @@ std::optional<Factor> factorize(const Design& d, const std::vector<double>& thet
         const std::uint64_t q = pr.q[i], pa = lay.tr_pos[s];
         const std::uint32_t* at = lay.dense_at[i].data();
         const double* cv = f.col[i].data();
+        if (s + 1 < lay.tr_ptr[a + 1]) {
+          // The next column's entries are elsewhere in memory: fetched while this one's
+          // are applied (a row's updates otherwise wait on a cache miss per column).
+          const std::size_t in = lay.tr_factor[s + 1];
+          __builtin_prefetch(lay.dense_at[in].data() + lay.tr_first[s + 1]);
+          __builtin_prefetch(f.col[in].data() + lay.tr_first[s + 1] * pr.q[in]);
+        }
         const double* ca = cv + pa * q;
         if (q == 1) {
           const double a0 = ca[0];

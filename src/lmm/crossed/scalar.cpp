@@ -64,6 +64,10 @@ std::optional<std::vector<double>> scalar_logdet_gradient(const Design& d, const
       std::fill(g.begin(), g.begin() + static_cast<std::ptrdiff_t>(a + 1), 0.0);
       for (std::uint64_t s = lay.tr_ptr[a]; s < lay.tr_ptr[a + 1]; ++s) {
         const std::uint64_t pa = lay.tr_pos[s];
+        if (s + 1 < lay.tr_ptr[a + 1]) {  // the next column's entries, as in factorize()
+          __builtin_prefetch(at + lay.tr_first[s + 1]);
+          __builtin_prefetch(w.data() + lay.tr_first[s + 1]);
+        }
         const double wa = w[pa];
         for (std::uint64_t pb = lay.tr_first[s]; pb <= pa; ++pb) g[at[pb]] = g[at[pb]] + wa * w[pb];
       }
