@@ -150,7 +150,12 @@ Start start_of(const Design& d, bool reml) {
   Start out;
   out.inverse_hessian.assign(nth * nth, 0.0);
   bool models = true;
-  for (std::size_t j = 0; j < pr.m.size(); ++j) {
+  // The factors' runs are independent: they run as tasks on the pool, and each writes
+  // its own entry of `runs` (theta, then the run).
+  const std::size_t k = pr.m.size();
+  std::vector<std::pair<std::vector<double>, OptimResult>> runs(k);
+  std::vector<std::vector<SignGroup>> groups(k);
+  run_tasks(k, true, [&](std::size_t j) {
     Products one;
     one.n = pr.n;
     one.p = pr.p;
@@ -167,10 +172,15 @@ Start start_of(const Design& d, bool reml) {
     one.shift = pr.shift;
     auto made = make_design(std::move(one), {d.blocks[j]});
     const Design& dj = *std::get<std::unique_ptr<Design>>(made);  // the blocks were checked for d
-    std::vector<double> theta = default_theta(dj);
-    const OptimResult r = fit(dj, theta, reml, MinimizeOptions{});
+    runs[j].first = default_theta(dj);
+    runs[j].second = fit(dj, runs[j].first, reml, MinimizeOptions{});
+    groups[j] = sign_groups(dj);
+  });
+  for (std::size_t j = 0; j < k; ++j) {
+    std::vector<double> theta = runs[j].first;
+    const OptimResult& r = runs[j].second;
     if (r.converged || std::isfinite(r.deviance)) theta = r.theta;
-    for (const SignGroup& g : sign_groups(dj))
+    for (const SignGroup& g : groups[j])
       if (!(std::fabs(theta[g.diagonal]) >= kLeast)) theta[g.diagonal] = kLeast;
     out.theta.insert(out.theta.end(), theta.begin(), theta.end());
     const std::size_t nj = theta.size(), at = d.theta_offset[j];
