@@ -38,14 +38,23 @@ Layout layout_of(const Products& pr) {
   lay.rows.resize(lay.diagonal);
   for (std::size_t i = 0; i < lay.diagonal; ++i) {
     std::vector<std::size_t> at(k, 0);  // cursor into each cross block (i, j)
+    std::vector<PairLevels> levels;
+    for (std::size_t j = 0; j < k; ++j) levels.emplace_back(pr.m[j]);
     std::vector<std::uint64_t>& rows = lay.rows[i];
+    std::size_t total = pr.m[i] * (pr.p + 1);
+    for (std::size_t j = i + 1; j < k; ++j) total += pr.cross[pair_index(i, j, k)].keys.size() * pr.q[j];
+    rows.reserve(total);
+    lay.col_ptr[i].reserve(pr.m[i] + 1);
     lay.col_ptr[i].push_back(0);
     for (std::uint64_t l = 0; l < pr.m[i]; ++l) {
       for (std::size_t j = i + 1; j < k; ++j) {
         const CrossBlock& cb = pr.cross[pair_index(i, j, k)];
         std::size_t& s = at[j];
-        for (; s < cb.keys.size() && cb.keys[s] / pr.m[j] == l; ++s) {
-          const std::uint64_t base = lay.offset[j] + (cb.keys[s] % pr.m[j]) * pr.q[j];
+        for (; s < cb.keys.size(); ++s) {
+          std::uint64_t li = 0, lj = 0;
+          levels[j].at(cb.keys[s], li, lj);
+          if (li != l) break;
+          const std::uint64_t base = lay.offset[j] + lj * pr.q[j];
           for (std::uint64_t c = 0; c < pr.q[j]; ++c) rows.push_back(base + c);
         }
       }
@@ -59,8 +68,11 @@ Layout layout_of(const Products& pr) {
       const CrossBlock& cb = pr.cross[pair_index(i, j, k)];
       std::vector<std::uint64_t>& pos = lay.cross_pos[pair_index(i, j, k)];
       pos.resize(cb.keys.size());
+      PairLevels levels(pr.m[j]);
       for (std::size_t s = 0; s < cb.keys.size(); ++s) {
-        const std::uint64_t li = cb.keys[s] / pr.m[j], gj = lay.offset[j] + (cb.keys[s] % pr.m[j]) * pr.q[j];
+        std::uint64_t li = 0, lj = 0;
+        levels.at(cb.keys[s], li, lj);
+        const std::uint64_t gj = lay.offset[j] + lj * pr.q[j];
         const auto b = lay.rows[i].begin() + static_cast<std::ptrdiff_t>(lay.col_ptr[i][li]);
         const auto e = lay.rows[i].begin() + static_cast<std::ptrdiff_t>(lay.col_ptr[i][li + 1]);
         pos[s] = static_cast<std::uint64_t>(std::lower_bound(b, e, gj) - lay.rows[i].begin());
@@ -69,8 +81,10 @@ Layout layout_of(const Products& pr) {
   // The transposed dense pattern, by counting sort over the dense rows.
   const std::uint64_t off_d = lay.offset[lay.diagonal], nt = lay.dense_z + pr.p + 1;
   lay.dense_at.resize(lay.diagonal);
-  for (std::size_t i = 0; i < lay.diagonal; ++i)
+  for (std::size_t i = 0; i < lay.diagonal; ++i) {
+    lay.dense_at[i].reserve(lay.rows[i].size());
     for (std::uint64_t g : lay.rows[i]) lay.dense_at[i].push_back(g >= off_d ? static_cast<std::uint32_t>(g - off_d) : 0);
+  }
   lay.tr_ptr.assign(nt + 1, 0);
   for (int pass = 0; pass < 2; ++pass) {
     std::vector<std::uint64_t> at(lay.tr_ptr.begin(), lay.tr_ptr.end() - 1);
