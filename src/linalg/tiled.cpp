@@ -1,14 +1,16 @@
 // Tiled Cholesky factorisation and Cholesky inverse on the worker pool.
 //
 // The matrix is cut into square tiles of a fixed size (kTile; the last row and column
-// of tiles hold the rest), and each step computes every tile of one row or column of
-// tiles with single-threaded OpenBLAS calls, the tiles spread over the pool (tile
+// of tiles hold the rest), and each tile is computed by a task of a graph (pool/graph)
+// with single-threaded OpenBLAS calls, as soon as the tiles it reads are final (tile
 // algorithms after Buttari, Langou, Kurzak & Dongarra, "A class of parallel tiled
 // linear algebra algorithms for multicore architectures", Parallel Computing 35, 2009;
-// here each tile's update is one product over all the tiles it depends on, which
-// keeps OpenBLAS's kernels at full length). A tile's result comes from the same calls
-// on the same operands whatever thread runs it, and the tiling depends on n alone, so
-// the bits are the same for any number of threads.
+// here a tile's update is one product over all the tiles it depends on but the last,
+// then one over the last, which keeps OpenBLAS's kernels long and the path from one
+// tile to the next short). Solves with a diagonal tile are products with its inverse
+// (dtrmm runs at twice dtrsm's speed on a tile). A tile's result comes from the same
+// calls on the same operands whatever thread runs it, and the tiling depends on n
+// alone, so the bits are the same for any number of threads.
 //
 // Storage: row-major lower triangle = column-major upper triangle. The code below
 // speaks column-major throughout: A = U'U with U upper, tile (I, J) at a + I b + J b ld.

@@ -1,5 +1,6 @@
 // The pool-parallel tiled Cholesky factorisation, triangular inverse and Cholesky
-// inverse (in place and from a separate factor): agreement with LAPACK's single calls across tile boundaries, failure on a
+// inverse (in place and from a separate factor, with the caller's row tasks and side
+// work): agreement with LAPACK's single calls across tile boundaries, failure on a
 // matrix that stops being positive definite only in a later tile, and the same bits
 // for pools of 1, 2 and 7 threads; and the allocator of the large dense blocks.
 #include "linalg/big.hpp"
@@ -107,7 +108,8 @@ TEST(Tiled, InverseFromASeparateFactor) {
       for (std::size_t r = r0; r < r1; ++r) {
         ++calls[r];
         std::copy(again.begin() + static_cast<std::ptrdiff_t>(r * n),
-                  again.begin() + static_cast<std::ptrdiff_t>(r * n + r + 1), seen.begin() + static_cast<std::ptrdiff_t>(r * n));
+                  again.begin() + static_cast<std::ptrdiff_t>(r * n + r + 1),
+                  seen.begin() + static_cast<std::ptrdiff_t>(r * n));
       }
     };
     int sides = 0;

@@ -83,7 +83,8 @@ Layout layout_of(const Products& pr) {
   lay.dense_at.resize(lay.diagonal);
   for (std::size_t i = 0; i < lay.diagonal; ++i) {
     lay.dense_at[i].reserve(lay.rows[i].size());
-    for (std::uint64_t g : lay.rows[i]) lay.dense_at[i].push_back(g >= off_d ? static_cast<std::uint32_t>(g - off_d) : 0);
+    for (std::uint64_t g : lay.rows[i])
+      lay.dense_at[i].push_back(g >= off_d ? static_cast<std::uint32_t>(g - off_d) : 0);
   }
   lay.tr_ptr.assign(nt + 1, 0);
   for (int pass = 0; pass < 2; ++pass) {
