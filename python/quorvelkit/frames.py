@@ -71,13 +71,21 @@ def join_labels(frame: pd.DataFrame, columns: Sequence[str]) -> pd.Series:
     """Labels of the interaction of several grouping columns, e.g. "a1:b2". The text is
     made once per combination that occurs (columns of few levels and many rows), as
     each value's str() joined by ":"."""
-    parts = [pd.factorize(frame[c]) for c in columns]
+    parts = [_codes(frame[c]) for c in columns]
     if len(columns) < 2 or len(frame) == 0 or any((codes < 0).any() for codes, _ in parts):  # missing: str() of each
         return _joined_text(frame, columns)
     key = np.zeros(len(frame), dtype=np.int64)
+    space = 1
     for codes, uniques in parts:
         key = key * len(uniques) + codes
-    at, combos = pd.factorize(key)
+        space *= len(uniques)
+    if space <= 4 * len(frame):  # a small key space: the combinations by counting, not hashing
+        present = np.bincount(key, minlength=space) > 0
+        combos = np.flatnonzero(present)
+        rank = np.cumsum(present) - 1
+        at = rank[key]
+    else:
+        at, combos = pd.factorize(key)
     if 4 * len(combos) > len(frame):  # mostly distinct: joining the columns' text is as fast
         return _joined_text(frame, columns)
     texts = [np.asarray(pd.Index(uniques).astype(str), dtype=object) for _, uniques in parts]
@@ -95,6 +103,14 @@ def join_labels(frame: pd.DataFrame, columns: Sequence[str]) -> pd.Series:
     rank[np.asarray(order, dtype=np.int64)] = np.arange(len(labels))
     cats = pd.Index([labels[i] for i in order], dtype=object)
     return pd.Series(pd.Categorical.from_codes(rank[at], categories=cats), index=frame.index)
+
+
+def _codes(values: pd.Series) -> tuple[np.ndarray, Any]:
+    """pd.factorize's codes and uniques; a categorical's own codes and categories (some
+    perhaps unused), without hashing its values."""
+    if isinstance(values.dtype, pd.CategoricalDtype):
+        return values.cat.codes.to_numpy(dtype=np.int64), values.cat.categories
+    return pd.factorize(values)
 
 
 def _joined_text(frame: pd.DataFrame, columns: Sequence[str]) -> pd.Series:
