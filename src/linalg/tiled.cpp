@@ -1,7 +1,7 @@
 // Tiled Cholesky factorisation and Cholesky inverse on the worker pool.
 //
-// The matrix is cut into square tiles of a fixed size (kTile; the last row and column
-// of tiles hold the rest), and each tile is computed by a task of a graph (pool/graph)
+// The matrix is cut into square tiles of an edge fixed by n alone (tile_count; the
+// last row and column of tiles hold the rest), and each tile is computed by a task of a graph (pool/graph)
 // with single-threaded OpenBLAS calls, as soon as the tiles it reads are final (tile
 // algorithms after Buttari, Langou, Kurzak & Dongarra, "A class of parallel tiled
 // linear algebra algorithms for multicore architectures", Parallel Computing 35, 2009;
@@ -40,11 +40,15 @@ int as_int(std::size_t v) { return static_cast<int>(v); }
 struct Tiles {
   double* a;
   std::size_t n, ld, count;
-  double* at(std::size_t i, std::size_t j) const { return a + i * kTile + j * kTile * ld; }
-  int size(std::size_t i) const { return as_int(i + 1 < count ? kTile : n - i * kTile); }
+  std::size_t b;  // the tiles' edge (the last row and column of tiles hold the rest)
+  double* at(std::size_t i, std::size_t j) const { return a + i * b + j * b * ld; }
+  int size(std::size_t i) const { return as_int(i + 1 < count ? b : n - i * b); }
 };
 
-Tiles tiles_of(double* a, std::size_t n, std::size_t ld) { return {a, n, ld, (n + kTile - 1) / kTile}; }
+Tiles tiles_of(double* a, std::size_t n, std::size_t ld) {
+  const std::size_t count = tile_count(n);
+  return {a, n, ld, count, (n + count - 1) / count};
+}
 
 // Below this edge a triangle is inverted by LAPACK's dtrtri directly.
 constexpr int kInverseLeaf = 32;
@@ -83,8 +87,8 @@ struct TileTask {
 };
 
 // Row-major rows [r0, r1) of tile `tile`.
-void call_rows(const RowTask& task, std::size_t tile, std::size_t n) {
-  task(tile * kTile, std::min(n, (tile + 1) * kTile));
+void call_rows(const RowTask& task, const Tiles& t, std::size_t tile) {
+  task(tile * t.b, std::min(t.n, (tile + 1) * t.b));
 }
 
 }  // namespace
@@ -103,7 +107,8 @@ bool tiled_cholesky(double* a, std::size_t n, std::size_t ld) {
   // tile goes ahead of the rest of the current row (lookahead).
   TaskGraph g;
   std::vector<TileTask> steps;  // second: finish(k, j), else update(k, j) of rows [lo, hi)
-  std::vector<double> inverse(count * kTile * kTile);  // U_kk^-1 of each diagonal tile
+  const std::size_t b = t.b;
+  std::vector<double> inverse(count * b * b);  // U_kk^-1 of each diagonal tile
   std::vector<std::uint32_t> fin(count * count);
   for (std::size_t j = 0; j < count; ++j)
     for (std::size_t k = 0; k <= j; ++k) {
@@ -130,7 +135,7 @@ bool tiled_cholesky(double* a, std::size_t n, std::size_t ld) {
     const std::size_t k = step.i, j = step.j;  // (k, j) in the comments' names
     const int nk = t.size(k);
     if (!finish) {
-      const int rows = as_int((step.hi - step.lo) * kTile);
+      const int rows = as_int((step.hi - step.lo) * b);
       if (j == k)
         scipy_cblas_dsyrk(CblasColMajor, CblasUpper, CblasTrans, nk, rows, -1.0, t.at(step.lo, k), lda, 1.0,
                           t.at(k, k), lda);
@@ -139,13 +144,13 @@ bool tiled_cholesky(double* a, std::size_t n, std::size_t ld) {
                           t.at(step.lo, j), lda, 1.0, t.at(k, j), lda);
       return true;
     }
-    double* wk = &inverse[k * kTile * kTile];
-    const int ldw = as_int(kTile);
+    double* wk = &inverse[k * b * b];
+    const int ldw = as_int(b);
     if (j == k) {
       int info = 0;
       scipy_dpotrf_("U", &nk, t.at(k, k), &lda, &info, 1);
       if (info != 0) return false;
-      for (int c = 0; c < nk; ++c) std::copy(t.at(k, k) + c * ld, t.at(k, k) + c * ld + c + 1, wk + c * kTile);
+      for (int c = 0; c < nk; ++c) std::copy(t.at(k, k) + c * ld, t.at(k, k) + c * ld + c + 1, wk + c * b);
       return small_triangular_inverse(wk, nk, ldw);
     }
     // U_kj = U_kk^-T A_kj as a product with the inverse: dtrmm runs at twice dtrsm's
@@ -165,7 +170,8 @@ bool tiled_inverse(const double* src, std::size_t lds, double* a, std::size_t n,
   const Tiles t = tiles_of(a, n, ld);
   const int lda = as_int(ld), ldu = as_int(lds);
   const bool in_place = src == a;
-  const auto u_at = [&](std::size_t i, std::size_t j) { return src + i * kTile + j * kTile * lds; };
+  const std::size_t b = t.b;
+  const auto u_at = [&](std::size_t i, std::size_t j) { return src + i * b + j * b * lds; };
   const std::size_t count = t.count;
   TaskGraph g;
   std::vector<TileTask> steps;  // second: the tile of W W', else of W = U^-1
@@ -240,7 +246,7 @@ bool tiled_inverse(const double* src, std::size_t lds, double* a, std::size_t n,
       return true;
     }
     if (rows) {
-      call_rows(*use, j, n);
+      call_rows(*use, t, j);
       return true;
     }
     const int ni = t.size(i), nj = t.size(j);
@@ -257,7 +263,7 @@ bool tiled_inverse(const double* src, std::size_t lds, double* a, std::size_t n,
                           lda, out, lda);
       }
       if (part == 1 && i + 2 < j)
-        scipy_cblas_dgemm(CblasColMajor, CblasNoTrans, CblasNoTrans, ni, nj, as_int((j - i - 2) * kTile), 1.0,
+        scipy_cblas_dgemm(CblasColMajor, CblasNoTrans, CblasNoTrans, ni, nj, as_int((j - i - 2) * b), 1.0,
                           t.at(i, i + 1), lda, u_at(i + 1, j), ldu, 1.0, out, lda);
       if (part == 1) return true;
       if (part == 2)
@@ -272,14 +278,14 @@ bool tiled_inverse(const double* src, std::size_t lds, double* a, std::size_t n,
       scipy_dlauum_("U", &ni, out, &lda, &info, 1);
       if (info != 0) return false;
       if (i + 1 < count)
-        scipy_cblas_dsyrk(CblasColMajor, CblasUpper, CblasNoTrans, ni, as_int(n - (i + 1) * kTile), 1.0,
+        scipy_cblas_dsyrk(CblasColMajor, CblasUpper, CblasNoTrans, ni, as_int(n - (i + 1) * b), 1.0,
                           t.at(i, i + 1), lda, 1.0, out, lda);
       return true;
     }
     scipy_cblas_dtrmm(CblasColMajor, CblasRight, CblasUpper, CblasTrans, CblasNonUnit, ni, nj, 1.0, t.at(j, j), lda,
                       out, lda);
     if (j + 1 < count)
-      scipy_cblas_dgemm(CblasColMajor, CblasNoTrans, CblasTrans, ni, nj, as_int(n - (j + 1) * kTile), 1.0,
+      scipy_cblas_dgemm(CblasColMajor, CblasNoTrans, CblasTrans, ni, nj, as_int(n - (j + 1) * b), 1.0,
                         t.at(i, j + 1), lda, t.at(j, j + 1), lda, 1.0, out, lda);
     return true;
   });
