@@ -145,6 +145,18 @@ TEST(Tiled, RowTasksNotRunWhenTheInverseFails) {
   EXPECT_EQ(sides, 1);
 }
 
+// The tiling: edges near kTile and a last tile nearly as wide as the others (no
+// sliver), whatever n.
+TEST(Tiled, TilesOfNearlyEqualEdges) {
+  for (std::size_t n : {kTile + 1, kTile + kTile / 2, 2 * kTile + 4, 6 * kTile + 4, 6 * kTile + 6, 19 * kTile + 54}) {
+    SCOPED_TRACE(n);
+    const std::size_t count = qk::lapack::tile_count(n), edge = (n + count - 1) / count;
+    EXPECT_GE(n - (count - 1) * edge + count, edge);
+    EXPECT_LE(2 * edge, 3 * kTile);
+    EXPECT_GE(3 * edge, 2 * kTile);
+  }
+}
+
 // A matrix positive definite in its leading tiles whose last pivot is negative.
 TEST(Tiled, RefusesAMatrixIndefiniteInALaterTile) {
   const std::size_t n = 2 * kTile + 5;
