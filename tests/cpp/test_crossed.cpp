@@ -332,13 +332,19 @@ TEST(CrossedCore, SameBitsForAnyPoolSize) {
       64);
 }
 
+// The first case grown to a dense block of two tiles (300 levels, X and y).
+CrossedCase two_tile_case() {
+  CrossedCase c = kCrossedCases[0];
+  c.n = 20000;
+  c.m = {600, 300};
+  return c;
+}
+
 // Scalar terms (the gradient's shortcut through S^-1) on a dense block of two tiles:
 // evaluations that reuse one Scratch, as a fit's do, give the bits of fresh ones, and
 // those bits are the same for pools of 1, 2 and 7.
 TEST(CrossedCore, ReusedStorageAndPoolSizesKeepTheBits) {
-  CrossedCase c = kCrossedCases[0];
-  c.n = 20000;
-  c.m = {600, 300};
+  const CrossedCase c = two_tile_case();
   qkt::same_bits_for_pool_sizes(
       [&] {
         const CrossedData data = simulate(c, 6);
@@ -365,9 +371,7 @@ TEST(CrossedCore, ReusedStorageAndPoolSizesKeepTheBits) {
 // A fit's arrays come back as the process's spare and the next fit takes them: its
 // result is the fresh fit's, bit for bit; arrays above the cap are not kept.
 TEST(CrossedCore, SpareStorageBetweenFits) {
-  CrossedCase c = kCrossedCases[0];
-  c.n = 20000;
-  c.m = {600, 300};
+  const CrossedCase c = two_tile_case();
   const CrossedData data = simulate(c, 6);
   auto d = design_of(data, c);
   cr::take_scratch();  // none spare to begin with
