@@ -38,7 +38,6 @@ std::optional<std::vector<double>> scalar_logdet_gradient(const Design& d, const
     return std::nullopt;
   }
   const std::size_t nd = f.dz + (with_x ? d.pr.p : 0);
-  // The lower triangle of S^-1 (all that is read below).
   // w = b_l / d_l = column / L_ll, at every position of the first factor's columns.
   const std::vector<std::uint64_t>& rows = lay.rows[0];
   const double* cv = f.col[0].data();
