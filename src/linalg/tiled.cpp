@@ -82,8 +82,10 @@ namespace {
 struct TileTask {
   bool second;
   std::size_t i, j;
-  bool rows = false;  // the caller's task on row-major rows of tile j instead
-  std::size_t lo = 0, hi = 0;  // an update's rows of tiles, [lo, hi)
+  bool rows = false;           // the caller's task on row-major rows of tile j instead
+  std::size_t lo = 0, hi = 0;  // a Cholesky update's rows of tiles, [lo, hi)
+  int part = 0;                // a tile of W made in two tasks: 1 the first, 2 the second
+  bool side = false;           // the caller's side work instead
 };
 
 // Row-major rows [r0, r1) of tile `tile`.
@@ -186,8 +188,7 @@ bool tiled_inverse(const double* src, std::size_t lds, double* a, std::size_t n,
   // two or more right of the diagonal are made in two tasks, the terms up to l = j - 2
   // first, then the term l = j - 1 and the product with W_jj, so that one tile of a row
   // follows the one left of it by a tile's product, not by j - i of them (w[] names a
-  // tile's last task). Each part's update is the caller's kind: lo 1 the first, 2 the
-  // second, 0 the whole.
+  // tile's last task).
   std::vector<std::uint32_t> w(count * count);
   for (std::size_t j = 0; j < count; ++j) {
     w[j * count + j] = g.add();
@@ -203,9 +204,9 @@ bool tiled_inverse(const double* src, std::size_t lds, double* a, std::size_t n,
       }
       if (i + 2 < j) first.push_back(w[i * count + j - 2]);
       std::vector<std::uint32_t> second{g.add(std::move(first)), w[i * count + j - 1], w[j * count + j]};
-      steps.push_back({false, i, j, false, 1, 0});
+      steps.push_back({false, i, j, false, 0, 0, 1});
       w[i * count + j] = g.add(std::move(second));
-      steps.push_back({false, i, j, false, 2, 0});
+      steps.push_back({false, i, j, false, 0, 0, 2});
     }
   }
   // (U'U)^-1 = W W' in place, tile (i, j) for i <= j: R_ij = sum_{l >= j} W_il W_jl',
@@ -234,13 +235,13 @@ bool tiled_inverse(const double* src, std::size_t lds, double* a, std::size_t n,
   std::atomic<bool> side_done{false};
   if (side) {
     g.add();
-    steps.push_back({false, 0, 0, true});
+    steps.push_back({false, 0, 0, false, 0, 0, 0, true});
   }
   const bool ok = run_graph(g, [&](std::size_t task) {
     const TileTask& step = steps[task];
     const bool product = step.second, rows = step.rows;
     const std::size_t i = step.i, j = step.j;
-    if (rows && !product) {
+    if (step.side) {
       (*side)();
       side_done = true;
       return true;
@@ -252,7 +253,7 @@ bool tiled_inverse(const double* src, std::size_t lds, double* a, std::size_t n,
     const int ni = t.size(i), nj = t.size(j);
     double* out = t.at(i, j);
     if (!product) {
-      const std::size_t part = step.lo;  // 0 whole, 1 first, 2 second
+      const int part = step.part;  // 0 whole, 1 first, 2 second
       if (part != 2) {
         if (!in_place) {
           const double* from = u_at(i, j);
