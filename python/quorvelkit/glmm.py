@@ -183,6 +183,11 @@ def glmm(
     y = np.ascontiguousarray(response.y[at])
     trials = None if response.trials is None else response.trials[at]
     prior = np.ascontiguousarray(response.prior_weights[at])
+    if not np.any(prior > 0):
+        raise ValueError(
+            f"no row has a positive prior weight (all {len(prior)} are zero): a GLMM needs rows that carry "
+            "information; check the weights (or, for cbind(), the trials)"
+        )
     spec = dataclasses.replace(design.spec, family=family, link=link)
     design = dataclasses.replace(design.with_response(y), spec=spec)
     t1 = time.perf_counter()
@@ -192,11 +197,7 @@ def glmm(
     try:
         result = fit_core(core, design, nagq, theta0, beta0, int(max_iter))
     except RuntimeError as exc:
-        raise RuntimeError(
-            f"the GLMM cannot be fitted: {exc}; the usual cause is a response that the fixed effects separate "
-            "perfectly (every failure on one side of a combination of them, every success on the other), whose "
-            "estimates are infinite"
-        ) from exc
+        raise RuntimeError(_why_not_fitted(str(exc), family, y)) from exc
     t2 = time.perf_counter()
     fit = GlmmFit(
         design,
@@ -219,6 +220,33 @@ def glmm(
             stacklevel=2,
         )
     return fit
+
+
+# Above this a count's Poisson log-likelihood, y log(mu) - mu, is a difference of
+# terms near 1e13 or more whose rounding (some 1e-3 and up) swamps the changes PIRLS
+# must resolve to converge; 2^53 is where counts stop being exact doubles at all.
+_LARGEST_RESOLVED_COUNT = 1e12
+
+
+def _why_not_fitted(message: str, family: str, y: np.ndarray) -> str:
+    """The error of a fit the core could not make, naming the cause where it is known:
+    separation only for a binomial response whose fitted probabilities reached 0 or 1
+    (the core checks), counts too large for PIRLS to resolve for a Poisson one."""
+    text = f"the GLMM cannot be fitted: {message}"
+    if message.startswith("perfect separation"):
+        return (
+            f"{text}: the fixed effects separate the responses perfectly (every failure on one side of a "
+            "combination of them, every success on the other), so their estimates are infinite; drop or merge the "
+            "column that separates them"
+        )
+    largest = float(np.max(y, initial=0.0))
+    if family == "poisson" and largest > _LARGEST_RESOLVED_COUNT:
+        return (
+            f"{text}: counts as large as {largest:.3g} are beyond what PIRLS can resolve in double precision (above "
+            f"about {_LARGEST_RESOLVED_COUNT:.0e} the rounding of the log-likelihood's terms exceeds the changes it "
+            "must resolve to converge)"
+        )
+    return text
 
 
 def fit_core(

@@ -420,6 +420,31 @@ def test_bootstrap_spreads_as_the_standard_errors_say():
 
 
 CROSSED = [("grouseticks", "grouseticks_cheight_laplace"), ("verbagg", "verbagg_laplace")]
+TMB = json.loads((GLMM / "tmb_reference.json").read_text())["models"]
+
+
+@pytest.mark.parametrize("name", ["grouseticks_year_laplace", "grouseticks_year_cheight_laplace"])
+def test_uncentred_covariate_reaches_the_peers_optimum(name):
+    # YEAR as the number 95 to 97 beside the intercept: PIRLS's step on beta has a
+    # rounding floor above its step tolerance there, which used to end the fit at its
+    # start. Where glmer stops short ("nearly unidentifiable", its criterion 0.009 above
+    # the optimum) glmmTMB's exact Laplace optimum is the reference; elsewhere glmer's.
+    meta, frame = load("grouseticks_year")
+    glmer = meta["models"][name]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", qk.SingularFitWarning)
+        fit = qk.glmm(glmer["formula"], frame, "poisson")
+    assert fit.converged and fit.m2loglik <= glmer["m2loglik"] * (1 + 1e-9)
+    peer = TMB.get(name)
+    if peer is None:
+        tight = glmer.get("tight", glmer)  # glmer refitted to its optimum
+        m2ll, beta, sd = tight["m2loglik"], tight["beta"]["values"], tight["theta"]["values"]
+    else:
+        m2ll, beta, sd = float(peer["m2loglik"]), np.asarray(peer["beta"], float), np.asarray(peer["sd"], float)
+        assert fit.m2loglik < glmer["m2loglik"] - 1e-3
+    assert_allclose(fit.m2loglik, m2ll, rtol=1e-9)
+    assert np.all(np.abs(fit.fixef.to_numpy() - beta) <= 2e-3 * fit.se.to_numpy())
+    assert_allclose(fit.varcorr["sdcor"].to_numpy(), sd, rtol=1e-3, atol=1e-5)
 
 
 @pytest.mark.parametrize("data,name", CROSSED)
@@ -506,3 +531,38 @@ def test_rows_missing_in_the_response_or_the_model_are_dropped_once():
     assert (fit.nobs, fit.n_dropped) == (53, 3) and list(fit.fitted.index) == list(range(3, 56))
     assert fit.m2loglik == whole.m2loglik
     assert "(3 observations deleted due to missingness)" in fit.summary_text().splitlines()
+
+
+def _unfittable(case: str) -> tuple[str, pd.DataFrame, str, dict]:
+    rng = np.random.default_rng(7)
+    n = 120
+    d = pd.DataFrame({"g": np.repeat(np.arange(12), 10), "x": rng.normal(size=n)})
+    d["y"] = (rng.random(n) < 0.5).astype(float)
+    d["zero"] = 0.0
+    d["huge"] = np.round(1e14 * np.exp(0.1 * d.x + rng.normal(0, 0.1, n)))
+    d["sep"] = (d.x > 0).astype(float)
+    d["zeros_where"] = np.where(d.x > 0, 0.0, rng.poisson(3.0, n))
+    return {
+        "all weights zero": ("y ~ x + (1 | g)", d, "binomial", {"weights": "zero"}),
+        "counts beyond resolution": ("huge ~ x + (1 | g)", d, "poisson", {}),
+        "binomial separation": ("sep ~ x + (1 | g)", d, "binomial", {}),
+        "poisson zeros fitted exactly": ("zeros_where ~ I(x > 0) + (1 | g)", d, "poisson", {}),
+    }[case]
+
+
+@pytest.mark.parametrize(
+    "case,error,says,never",
+    [
+        ("all weights zero", ValueError, "no row has a positive prior weight", "separat"),
+        ("counts beyond resolution", RuntimeError, r"counts as large as 1\.\d+e\+14 are beyond", "separat"),
+        ("binomial separation", RuntimeError, "perfect separation: .* separate the responses perfectly", "counts"),
+        ("poisson zeros fitted exactly", RuntimeError, r"fit \d+ zero counts exactly .* column 1 diverges", "separat"),
+    ],
+)
+def test_a_fit_that_cannot_be_made_names_its_cause(case, error, says, never):
+    # separation is named only where a binomial response's fitted probabilities reached
+    # 0 or 1; the other causes by their own names
+    formula, data, family, kw = _unfittable(case)
+    with pytest.raises(error, match=says) as caught:
+        qk.glmm(formula, data, family, **kw)
+    assert never not in str(caught.value)

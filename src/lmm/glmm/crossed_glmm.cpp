@@ -16,6 +16,13 @@ constexpr int kMaxIter = 200;
 constexpr int kMaxHalvings = 60;
 constexpr double kStepTol = 1e-10;
 constexpr double kNewtonZone = 1e-4;
+// Whole steps in the Newton zone that fail to halve the smallest step seen so far,
+// after which the iteration is taken to have converged to rounding. The step of an
+// ill-conditioned fixed-effects block (an uncentred covariate beside the intercept,
+// such as a year of 95 to 97) has a rounding floor of about eps * cond * |beta|,
+// which can sit above kStepTol; Newton's quadratic convergence halves the step at
+// every iteration until that floor, so a run of steps that do not is the floor.
+constexpr int kStalledSteps = 4;
 
 // -2 sum loglik_smooth + |u|^2 at eta.
 double objective(const CrossedModel& model, const std::vector<double>& eta, const std::vector<std::vector<double>>& u) {
@@ -102,6 +109,8 @@ bool pirls(const CrossedModel& model, const std::vector<double>& theta, std::vec
   if (!std::isfinite(h)) return false;
   std::vector<std::vector<double>> ut(k);
   std::vector<double> bt(p), etat(n);
+  double smallest = INFINITY;
+  int stalled = 0;
   for (int it = 0; it < kMaxIter; ++it) {
     Solve s;
     if (!pwls(model, theta, eta, joint ? off : eta0, joint, false, s)) return false;
@@ -111,6 +120,15 @@ bool pirls(const CrossedModel& model, const std::vector<double>& theta, std::vec
     if (joint)
       for (std::uint64_t c = 0; c < p; ++c) big = std::max(big, std::fabs(s.beta[c] - beta[c]));
     if (!std::isfinite(big)) return false;
+    if (big <= kNewtonZone) {
+      if (big <= 0.5 * smallest) {
+        stalled = 0;
+      } else if (++stalled >= kStalledSteps) {
+        if (joint) fixed_part(beta);
+        return big <= 1e-6 && pwls(model, theta, eta, joint ? off : eta0, joint, cond_var, last, gradient);
+      }
+    }
+    smallest = std::min(smallest, big);
     double step = 1.0;
     bool taken = false;
     for (int hv = 0; hv < kMaxHalvings; ++hv, step *= 0.5) {

@@ -64,10 +64,16 @@ std::string separation_message(const Family& family, std::uint64_t n, std::uint6
       col = j;
     }
   }
-  return "perfect separation: the fixed effects fit " + std::to_string(at_bound) +
-         " responses exactly (fitted " + (family.kind == Kind::kBinomial ? "probabilities" : "means") +
-         " reach their bound, first at row " + std::to_string(first) + ") and the estimate of column " +
-         std::to_string(col) + " diverges; the maximum-likelihood estimates do not exist";
+  // Separation is a binomial response's word; a Poisson response's analogue is a set of
+  // zero counts that the fixed effects fit exactly (fitted means tending to 0).
+  if (family.kind == Kind::kBinomial)
+    return "perfect separation: the fixed effects fit " + std::to_string(at_bound) +
+           " responses exactly (fitted probabilities reach their bound, first at row " + std::to_string(first) +
+           ") and the estimate of column " + std::to_string(col) +
+           " diverges; the maximum-likelihood estimates do not exist";
+  return "the fixed effects fit " + std::to_string(at_bound) + " zero counts exactly (fitted means reach 0, first at row " +
+         std::to_string(first) + ") and the estimate of column " + std::to_string(col) +
+         " diverges; the maximum-likelihood estimates do not exist";
 }
 
 FitResult two_stage(const Criteria& c, const FitOptions& options, std::vector<double>& x, std::vector<double>& unit) {

@@ -345,6 +345,14 @@ run_case("grouseticks", gt, list(
   model("grouseticks_cheight_laplace", "TICKS ~ YEAR + cHEIGHT + (1 | INDEX) + (1 | BROOD) + (1 | LOCATION)",
         "poisson", 1, new_in = "BROOD")))
 
+# YEAR as the number 95, 96 or 97 (as a CSV reader takes it): an uncentred covariate
+# beside the intercept, the fixed-effects block's condition number some 1e4.
+gty <- transform(gt, YEAR = as.numeric(as.character(YEAR)))
+run_case("grouseticks_year", gty, list(
+  model("grouseticks_year_laplace", "TICKS ~ YEAR + (1 | BROOD) + (1 | LOCATION)", "poisson", 1, new_in = "BROOD"),
+  model("grouseticks_year_cheight_laplace", "TICKS ~ YEAR + cHEIGHT + (1 | BROOD) + (1 | LOCATION) + (1 | INDEX)",
+        "poisson", 1, new_in = "BROOD")))
+
 va <- as.data.frame(lme4::VerbAgg)[, c("r2", "Anger", "Gender", "btype", "situ", "id", "item")]
 run_case("verbagg", va, reps = 1, list(
   model("verbagg_laplace", "r2 ~ Anger + Gender + btype + situ + (1 | id) + (1 | item)", "binomial", 1,
