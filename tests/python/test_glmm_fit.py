@@ -566,3 +566,17 @@ def test_a_fit_that_cannot_be_made_names_its_cause(case, error, says, never):
     with pytest.raises(error, match=says) as caught:
         qk.glmm(formula, data, family, **kw)
     assert never not in str(caught.value)
+
+
+@pytest.mark.parametrize("shift,scale", [(1900.0, 1.0), (0.0, 1e6), (0.0, 1e-6)])
+def test_the_units_of_a_covariate_do_not_change_the_fit(shift, scale):
+    # a calendar year beside the intercept, a covariate in other units: the same model,
+    # so the same criterion, and a slope in the covariate's units
+    _, frame = load("grouseticks_year")
+    formula = "TICKS ~ YEAR + (1 | BROOD) + (1 | LOCATION)"
+    base = qk.glmm(formula, frame, "poisson")
+    moved = qk.glmm(formula, frame.assign(YEAR=(frame.YEAR + shift) * scale), "poisson")
+    assert moved.converged
+    assert_allclose(moved.m2loglik, base.m2loglik, rtol=1e-10)
+    assert_allclose(moved.fixef["YEAR"] * scale, base.fixef["YEAR"], rtol=1e-5)
+    assert_allclose(moved.se["YEAR"] * scale, base.se["YEAR"], rtol=1e-3)
