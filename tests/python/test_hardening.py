@@ -396,6 +396,69 @@ def test_interrupt_ends_a_long_call(threads):
     assert res.stdout.split() == sum(want, []), res.stdout + res.stderr
 
 
+ONE_SIGNAL_SCRIPT = """
+    import os, random, signal, sys, threading, time, warnings
+    import numpy as np, pandas as pd
+    signal.signal(signal.SIGINT, signal.default_int_handler)  # a shell's background job ignores SIGINT
+    import quorvelkit as qk
+    from simdesign import random_design
+    from crossdata import users_items
+    from quorvelkit import LmmCore
+    warnings.simplefilter("ignore")
+    core = LmmCore(*random_design(400_000, 20_000, 6, 3, seed=3, shuffle=True), "blocks")
+    start = [1.0, 0.0, 0.0, 1.0, 0.0, 1.0]
+    crossed = users_items(200_000, 8_000, 1_500)
+    rng = np.random.default_rng(1)
+    binary = pd.DataFrame({"g": rng.integers(0, 2_000, 60_000), "x": rng.standard_normal(60_000)})
+    binary["y"] = (rng.random(60_000) < 0.4).astype(float)
+    batches = [crossed.iloc[k : k + 20_000] for k in range(0, len(crossed), 20_000)]
+    routes = {
+        "lmm core": lambda: core.fit(start * 30, max_iter=2),
+        "crossed": lambda: qk.lmm("y ~ x + (1 | user) + (1 | item)", crossed),
+        "glmm": lambda: qk.glmm("y ~ x + (1 + x | g)", binary, "binomial", nagq=5),
+        "batched": lambda: [qk.lmm("y ~ x + (1 | user)", iter(batches)) for _ in range(50)],
+    }
+    random.seed(int(sys.argv[1]) if len(sys.argv) > 1 else 0)
+    for name, call in routes.items():
+        raised = []
+        for attempt in range(int(os.environ["QK_ATTEMPTS"])):
+            delay = random.uniform(0.02, 0.2)
+            def interrupt():
+                time.sleep(delay)
+                os.kill(os.getpid(), signal.SIGINT)
+            sender = threading.Thread(target=interrupt)
+            count = 0
+            try:
+                sender.start()
+                call()
+            except KeyboardInterrupt:
+                count += 1
+            # What the caller does next (Python, then a short call of the core) must see
+            # no second exception of the same signal.
+            try:
+                sender.join()
+                sum(range(100_000))
+                time.sleep(0.02)
+                core.deviance_grad(start)
+            except KeyboardInterrupt:
+                count += 10
+            raised.append(count)
+        print(name, sorted(set(raised)))
+"""
+
+
+@pytest.mark.slow
+def test_one_signal_gives_one_keyboard_interrupt():
+    # A signal sent at a random point of a long call, again and again on every route
+    # that checks for interrupts: each gives exactly one KeyboardInterrupt, in the call,
+    # and none at the caller's next lines (a notebook cell's cleanup, an except block).
+    res = _run_script(ONE_SIGNAL_SCRIPT, {"RAYON_NUM_THREADS": "2", "QK_ATTEMPTS": "12"})
+    assert res.returncode == 0, res.stderr
+    assert res.stdout.split("\n")[:4] == [f"{r} [1]" for r in ("lmm core", "crossed", "glmm", "batched")], (
+        res.stdout + res.stderr
+    )
+
+
 FORMULAS = [
     "y ~ x + (1 | g)", "y ~ x + (x | g)", "y ~ C(c) + (1 | g)", "y ~ 1 + (0 + x | g)", "y ~ x * c + (1 | g)",
     "y ~ x + (1 | g) + (1 | c)", "y ~ x + (x || g)", "y ~ x + (1 | g/c)", "y ~ nope + (1 | g)", "y ~ x + (1 | nope)",
