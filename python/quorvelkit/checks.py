@@ -23,6 +23,7 @@ import pandas as pd
 
 from .errors import RankDeficiencyWarning, SourceError
 from .expressions import quote_name
+from .labels import shown
 
 _FACTOR_CALL = re.compile(r"^(?:C|factor|as\.factor)\((.+?)(?:,.*)?\)$")
 
@@ -109,7 +110,7 @@ def row_values(spec: Any, frame: pd.DataFrame, what: str, where: Any = None) -> 
     neither a name nor a sequence of values."""
     if spec is None:
         return None
-    place = where if where is not None else (lambda k: f"row {frame.index[k]!r}")
+    place = where if where is not None else (lambda k: f"row {shown(frame.index[k])}")
     if isinstance(spec, str):
         if spec not in frame.columns:
             avail = ", ".join(str(c) for c in frame.columns)
@@ -135,7 +136,7 @@ def row_values(spec: Any, frame: pd.DataFrame, what: str, where: Any = None) -> 
         bad = np.flatnonzero(numbers.isna().to_numpy() & values.notna().to_numpy())
         if len(bad):
             k = int(bad[0])
-            raise SourceError(f"{what} must be numbers, but they hold {values.iloc[k]!r} in {place(k)}")
+            raise SourceError(f"{what} must be numbers, but they hold {shown(values.iloc[k])} in {place(k)}")
         values = numbers
     return RowValues(np.asarray(values.to_numpy(dtype=float), dtype=float), label)
 
@@ -266,16 +267,24 @@ def check_column_types(
     number, or numbers stored as text, is refused naming it and its place.
 
     ``terms`` (columns standing by themselves: a number is a covariate, text a
-    factor) may hold numbers or text, not both. A number is a value of a numeric type
-    or text that reads as one (as ``pandas.to_numeric`` reads it). A column holding
-    numbers and values that are not is mixed, whatever their proportions: a typo in a
-    column of numbers ("1O0") would otherwise make it a factor of as many levels as
-    values. It is refused with ``C(x)`` or ``factor(x)`` for a factor, naming the first
-    value of the smaller kind: the first value that is not a number when numbers are at
-    least half of the present values, else the first number. Text that reads as a
-    number, where no value is text that does not, is refused as numbers stored as text:
-    such a column is a covariate read as text or a factor coded by numbers ("007"),
-    and only the formula can say which (``C(x)`` for a factor)."""
+    factor) are read as R reads a column of a data frame. A number is a value of a
+    numeric type or text that reads as one (as ``pandas.to_numeric`` reads it).
+
+    - A column of text is a factor, as R makes one, even where most of its labels read
+      as numbers ('0', '1', '2', '3+'; 'K', '1', '2', '3'; '01', '7p'), except where the
+      labels that do not are a typo's few: at most :data:`TYPO_SHARE` of the rows, of
+      at most :data:`TYPO_VALUES` distinct values (a '1O0' among numbers would
+      otherwise make a factor of as many levels as values). Such a column is refused
+      naming the rare values and their rows, with ``C(x)`` or ``factor(x)`` for a
+      factor.
+    - A column whose every value is text that reads as a number is refused as numbers
+      stored as text: a covariate read as text or a factor coded by numbers ("007"),
+      and only the formula can say which (``C(x)`` for a factor). (A data frame of
+      such objects is what a program made, not a reader of text files, which would
+      have read numbers.)
+    - A column holding values of a numeric type and text that does not read as a
+      number is mixed, whatever their proportions, and refused naming the first value
+      of the smaller kind."""
     out = frame
     number_terms = []
     for name in dict.fromkeys([*numbers, *terms]):
@@ -295,36 +304,74 @@ def check_column_types(
             out[name] = col.astype(np.float64)
             number_terms += [name] if name in terms else []
             continue
-        cls = _value_classes(col)  # every case left is refused, naming a row
+        cls = _value_classes(col)  # every case left is refused, naming a row, or text: a factor
         nums, others = (cls == 1) | (cls == 2), cls == 3
+        if kinds == {2, 3} and not strict:
+            if not _typo(others, cls != 0, col):
+                continue  # text, some of it reading as numbers: a factor
+            raise _mixed_column(name, col, nums, others, where)
         if others.any() and name in terms and nums.any() and (not strict or nums.sum() >= others.sum()):
             raise _mixed_column(name, col, nums, others, where)
         if others.any() and strict:
             k = int(np.argmax(others))
             raise SourceError(
-                f"{_column(name, response)} must be numeric, but it holds {col.iloc[k]!r} in {where(k)}, "
+                f"{_column(name, response)} must be numeric, but it holds {shown(col.iloc[k])} in {where(k)}, "
                 f"which is not a number"
             )
         if (cls == 2).any():
             k = int(np.argmax(cls == 2))
             factor = f", or write {_factor_hint(name)} if it is a factor" if name in terms else ""
             raise SourceError(
-                f"{_column(name, response)} holds numbers stored as text (such as {col.iloc[k]!r} in "
+                f"{_column(name, response)} holds numbers stored as text (such as {shown(col.iloc[k])} in "
                 f"{where(k)}); convert it first, e.g. with pandas.to_numeric{factor}"
             )
     return out, number_terms
 
 
+#: A column of text whose labels read as numbers but for at most this share of its rows
+#: (of values present), of at most :data:`TYPO_VALUES` distinct values, is taken for a
+#: column of numbers with typos rather than a factor (:func:`check_column_types`).
+TYPO_SHARE = 0.01
+TYPO_VALUES = 2
+
+
+def _typo(others: np.ndarray, present: np.ndarray, col: pd.Series) -> bool:
+    """Whether the rows ``others`` of ``col`` (text that is not a number, among text
+    that reads as numbers) are a typo's few (:data:`TYPO_SHARE`, :data:`TYPO_VALUES`)."""
+    n_other = int(others.sum())
+    if n_other > TYPO_SHARE * int(present.sum()):
+        return False
+    return len(pd.unique(col.to_numpy(dtype=object)[others])) <= TYPO_VALUES
+
+
+def _rows_of(values: pd.Series, rows: np.ndarray, where: Any, most: int = 3) -> str:
+    """The distinct values at ``rows`` (positions, in order), each with the places of
+    its first rows: "'1O0' in row 8 and row 40, 'l2' in row 17"."""
+    picked = values.iloc[rows].to_numpy(dtype=object)
+    codes, uniques = pd.factorize(pd.Series(picked, dtype=object))
+    parts = []
+    for j in range(min(len(uniques), most)):
+        at = rows[codes == j]
+        places = [where(int(k)) for k in at[:5]]
+        more = f" and {len(at) - 5} more rows" if len(at) > 5 else ""
+        listed = places[0] if len(places) == 1 else ", ".join(places[:-1]) + " and " + places[-1]
+        parts.append(f"{shown(uniques[j])} in {listed}{more}")
+    extra = f" and {len(uniques) - most} more values" if len(uniques) > most else ""
+    return ", ".join(parts) + extra
+
+
 def _mixed_column(name: str, col: pd.Series, nums: np.ndarray, others: np.ndarray, where: Any) -> SourceError:
     """The refusal of a column that mixes numbers (rows ``nums``) and other values
-    (rows ``others``), naming the first value of the smaller kind and its place
-    (``where(k)``: the place of row k)."""
+    (rows ``others``): among numbers, the values that are not and their places
+    (``where(k)``: the place of row k); among text, the first number."""
     hint = f"if it is a factor, write {_factor_hint(name)}"
     if int(nums.sum()) >= int(others.sum()):
-        k = int(np.argmax(others))
-        return SourceError(f"column {name!r} is not numeric: {col.iloc[k]!r} in {where(k)}, among numbers; {hint}")
+        found = _rows_of(col, np.flatnonzero(others), where)
+        return SourceError(f"column {name!r} is not numeric: {found}, among numbers; {hint}")
     k = int(np.argmax(nums))
-    return SourceError(f"column {name!r} mixes text and numbers: {col.iloc[k]!r} in {where(k)}, among text; {hint}")
+    return SourceError(
+        f"column {name!r} mixes text and numbers: {shown(col.iloc[k])} in {where(k)}, among text; {hint}"
+    )
 
 
 def _factor_hint(name: str) -> str:
