@@ -23,7 +23,7 @@ import pandas as pd
 
 from .errors import RankDeficiencyWarning, SourceError
 from .expressions import quote_name
-from .labels import shown
+from .labels import label_text
 
 _FACTOR_CALL = re.compile(r"^(?:C|factor|as\.factor)\((.+?)(?:,.*)?\)$")
 
@@ -110,7 +110,7 @@ def row_values(spec: Any, frame: pd.DataFrame, what: str, where: Any = None) -> 
     neither a name nor a sequence of values."""
     if spec is None:
         return None
-    place = where if where is not None else (lambda k: f"row {shown(frame.index[k])}")
+    place = where if where is not None else (lambda k: f"row {label_text(frame.index[k])}")
     if isinstance(spec, str):
         if spec not in frame.columns:
             avail = ", ".join(str(c) for c in frame.columns)
@@ -136,7 +136,7 @@ def row_values(spec: Any, frame: pd.DataFrame, what: str, where: Any = None) -> 
         bad = np.flatnonzero(numbers.isna().to_numpy() & values.notna().to_numpy())
         if len(bad):
             k = int(bad[0])
-            raise SourceError(f"{what} must be numbers, but they hold {shown(values.iloc[k])} in {place(k)}")
+            raise SourceError(f"{what} must be numbers, but they hold {label_text(values.iloc[k])} in {place(k)}")
         values = numbers
     return RowValues(np.asarray(values.to_numpy(dtype=float), dtype=float), label)
 
@@ -315,14 +315,14 @@ def check_column_types(
         if others.any() and strict:
             k = int(np.argmax(others))
             raise SourceError(
-                f"{_column(name, response)} must be numeric, but it holds {shown(col.iloc[k])} in {where(k)}, "
+                f"{_column(name, response)} must be numeric, but it holds {label_text(col.iloc[k])} in {where(k)}, "
                 f"which is not a number"
             )
         if (cls == 2).any():
             k = int(np.argmax(cls == 2))
             factor = f", or write {_factor_hint(name)} if it is a factor" if name in terms else ""
             raise SourceError(
-                f"{_column(name, response)} holds numbers stored as text (such as {shown(col.iloc[k])} in "
+                f"{_column(name, response)} holds numbers stored as text (such as {label_text(col.iloc[k])} in "
                 f"{where(k)}); convert it first, e.g. with pandas.to_numeric{factor}"
             )
     return out, number_terms
@@ -355,7 +355,7 @@ def _rows_of(values: pd.Series, rows: np.ndarray, where: Any, most: int = 3) -> 
         places = [where(int(k)) for k in at[:5]]
         more = f" and {len(at) - 5} more rows" if len(at) > 5 else ""
         listed = places[0] if len(places) == 1 else ", ".join(places[:-1]) + " and " + places[-1]
-        parts.append(f"{shown(uniques[j])} in {listed}{more}")
+        parts.append(f"{label_text(uniques[j])} in {listed}{more}")
     extra = f" and {len(uniques) - most} more values" if len(uniques) > most else ""
     return ", ".join(parts) + extra
 
@@ -370,7 +370,7 @@ def _mixed_column(name: str, col: pd.Series, nums: np.ndarray, others: np.ndarra
         return SourceError(f"column {name!r} is not numeric: {found}, among numbers; {hint}")
     k = int(np.argmax(nums))
     return SourceError(
-        f"column {name!r} mixes text and numbers: {shown(col.iloc[k])} in {where(k)}, among text; {hint}"
+        f"column {name!r} mixes text and numbers: {label_text(col.iloc[k])} in {where(k)}, among text; {hint}"
     )
 
 

@@ -14,6 +14,7 @@ import pandas as pd
 from .checks import check_group_counts, check_response_variation, drop_aliased, require_columns, row_values
 from .frames import sorted_levels, to_frame
 from .grouping import ThetaLayout, theta_layout
+from .labels import label_text
 from .model import Design, FitRows, GroupingFactor, select_rows
 from .model_learning import learn_spec
 from .parsing import ParsedFormula, parse_formula
@@ -54,7 +55,7 @@ def build_design(
     used = referenced_columns(parsed, frame.columns)
     if len(frame) == 0:
         raise ValueError("the data has no rows")
-    place = lambda k: f"row {frame.index[k]!r}"  # noqa: E731
+    place = lambda k: f"row {label_text(frame.index[k])}"  # noqa: E731
     prior = row_values(weights, frame, "weights", place)
     given = row_values(offset, frame, "offset", place)
     sub = frame[used]

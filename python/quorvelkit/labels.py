@@ -10,7 +10,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-__all__ = ["json_label", "shown", "is_missing", "label_key", "levels_by_value"]
+__all__ = ["json_label", "label_text", "is_missing", "label_key", "levels_by_value"]
 
 
 def json_label(v: Any) -> Any:
@@ -27,7 +27,7 @@ def json_label(v: Any) -> Any:
     return str(v)
 
 
-def shown(v: Any) -> str:
+def label_text(v: Any) -> str:
     """How a message shows a row's label or a value held in a column: as Python writes
     the plain value (``17``, ``'a'``, ``2.5``), a NumPy scalar as the value it holds
     (``17``, not ``np.int64(17)``)."""

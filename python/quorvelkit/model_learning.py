@@ -21,6 +21,7 @@ from .errors import FormulaError, SourceError, clean_message
 from .fast_design import FormulaicParts, fast_matrices
 from .formula_limits import check_random_columns
 from .frames import drop_unused_categories, object_text, text_factors
+from .labels import label_text
 from .model import (
     GroupingFactor,
     ModelRows,
@@ -180,7 +181,7 @@ def learn_spec(
         parsed = parse_formula(parsed.text)
     if whole:
         sub = sample
-        at: Place = lambda k: f"row {sample.index[k]!r}"  # noqa: E731
+        at: Place = lambda k: f"row {label_text(sample.index[k])}"  # noqa: E731
         sub = sub.reset_index(drop=True)
         for col in sub.columns:
             if isinstance(sub[col].dtype, pd.CategoricalDtype):
