@@ -21,7 +21,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from .errors import RankDeficiencyWarning, SourceError
+from .errors import DroppedRowsWarning, RankDeficiencyWarning, SourceError
 from .expressions import quote_name
 from .labels import label_text
 
@@ -35,6 +35,8 @@ __all__ = [
     "RowValues",
     "row_values",
     "check_weights",
+    "warn_dropped",
+    "DROPPED_SHARE",
     "check_weights_column",
     "check_finite",
     "not_finite",
@@ -157,6 +159,54 @@ def unseen_levels(categorical: Mapping[str, list], frame: pd.DataFrame) -> list[
             shown = ", ".join(repr(v) for v in new[:5]) + (f" and {len(new) - 5} more" if len(new) > 5 else "")
             found.append(f"column '{col}' has {shown}, not among its {len(levels)} levels")
     return found
+
+
+#: The share of the rows above which rows dropped for a missing value are warned of
+#: (:func:`warn_dropped`).
+DROPPED_SHARE = 0.05
+
+#: The strings pandas' ``read_csv`` reads as missing unless ``keep_default_na=False``
+#: (its default ``na_values``, those that look like labels).
+_PANDAS_NA = ("'None'", "'NA'", "'N/A'", "'null'", "'NaN'", "'n/a'", "'nan'", "''")
+
+
+def warn_dropped(sub: pd.DataFrame, missing: np.ndarray, labels: Mapping[str, str], n: int, stacklevel: int) -> None:
+    """Warns (:class:`DroppedRowsWarning`) when the rows ``missing`` (a row dropped for
+    a missing value) are more than :data:`DROPPED_SHARE` of the ``n`` rows of the data,
+    naming the columns of ``sub`` (the columns the model uses) with missing values
+    among them, most first, as ``labels`` words a column (the response a GLMM reads
+    apart). A column of text or categories with missing values gets the note that
+    pandas' ``read_csv`` turns strings such as 'None', 'NA' and 'N/A' into missing
+    values unless it is given ``keep_default_na=False``: a DataFrame no longer knows
+    what text it was read from, and a level 'None' (Alfalfa's dates) or 'N/A' (OME)
+    would otherwise silently drop its rows, which R's ``read.csv`` keeps ('NA' aside)."""
+    dropped = int(missing.sum())
+    if dropped <= DROPPED_SHARE * n:
+        return
+    counts = [(int(sub[c].isna().to_numpy()[missing].sum()), c) for c in sub.columns]
+    causes = sorted(((k, c) for k, c in counts if k), key=lambda t: -t[0])
+    named = ", ".join(f"{labels.get(c, repr(c))} ({k})" for k, c in causes[:5])
+    more = f" and {len(causes) - 5} more columns" if len(causes) > 5 else ""
+    text = [
+        c
+        for _, c in causes
+        if c not in labels
+        and (pd.api.types.is_object_dtype(sub[c].dtype) or not pd.api.types.is_numeric_dtype(sub[c].dtype))
+    ]
+    note = ""
+    if text:
+        cols = ", ".join(repr(c) for c in text[:5])
+        note = (
+            f"; {cols} {'holds' if len(text) == 1 else 'hold'} text: pandas' read_csv reads the strings "
+            f"{', '.join(_PANDAS_NA[:5])} (and others) as missing by default, so if they are labels of the data, "
+            f"read it with keep_default_na=False (and na_values= for the values that are missing)"
+        )
+    warnings.warn(
+        f"{dropped} of {n} rows ({100 * dropped / n:.3g}%) were dropped for a missing value in "
+        f"{named or 'the offset'}{more}{note}",
+        DroppedRowsWarning,
+        stacklevel=stacklevel + 1,
+    )
 
 
 def check_weights_column(weights: Any) -> None:

@@ -8,8 +8,9 @@
 #   collation.json  a table of awkward labels (case, digits, punctuation, spaces,
 #                   accents) and R's sort() of them in the en_US.UTF-8 locale, the order
 #                   factor() gives their levels;
-#   socatt.csv, ome.csv  mlmRev's Socatt and MASS's OME as write.csv exports them
-#                   (factors as their labels; OME's level "N/A" is text, not missing);
+#   socatt.csv, ome.csv, alfalfa.csv  mlmRev's Socatt, MASS's OME and nlme's Alfalfa as
+#                   write.csv exports them (factors as their labels; OME's level "N/A"
+#                   and Alfalfa's "None" are text, not missing);
 #   fits.json       lme4's fits of models on those files and on star.csv, read back with
 #                   read.csv, so that every text column is a factor with R's own level
 #                   order (stringsAsFactors, or lmer's conversion of character columns).
@@ -46,6 +47,8 @@ write.csv(socatt, file.path(out_dir, "socatt.csv"), row.names = FALSE)
 ome <- plain(MASS::OME)
 ome$Wrong <- ome$Trials - ome$Correct
 write.csv(ome, file.path(out_dir, "ome.csv"), row.names = FALSE)
+alfalfa <- plain(nlme::Alfalfa)
+write.csv(alfalfa, file.path(out_dir, "alfalfa.csv"), row.names = FALSE)
 
 fit_json <- function(fit) {
   list(
@@ -61,11 +64,14 @@ fit_json <- function(fit) {
 socatt_r <- read.csv(file.path(out_dir, "socatt.csv"))
 ome_r <- read.csv(file.path(out_dir, "ome.csv"))
 star_r <- read.csv(star_csv)
+alfalfa_r <- read.csv(file.path(out_dir, "alfalfa.csv"))
 fits <- list(
   socatt = fit_json(lmer(age ~ party + religion + (1 | district), socatt_r, REML = TRUE)),
   ome = fit_json(glmer(cbind(Correct, Wrong) ~ Loud + Age + OME + (1 | ID), ome_r, family = binomial)),
-  star = fit_json(lmer(math ~ gr + cltype + (1 | id), star_r, REML = TRUE))
+  star = fit_json(lmer(math ~ gr + cltype + (1 | id), star_r, REML = TRUE)),
+  alfalfa = fit_json(lmer(Yield ~ Date + (1 | Block), alfalfa_r, REML = TRUE))
 )
+fits$alfalfa$levels <- list(Date = levels(factor(alfalfa_r$Date)))
 fits$socatt$levels <- list(party = levels(factor(socatt_r$party)), religion = levels(factor(socatt_r$religion)))
 fits$ome$levels <- list(OME = levels(factor(ome_r$OME)))
 fits$star$levels <- list(gr = levels(factor(star_r$gr)), cltype = levels(factor(star_r$cltype)))
