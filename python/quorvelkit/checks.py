@@ -187,12 +187,7 @@ def warn_dropped(sub: pd.DataFrame, missing: np.ndarray, labels: Mapping[str, st
     causes = sorted(((k, c) for k, c in counts if k), key=lambda t: -t[0])
     named = ", ".join(f"{labels.get(c, repr(c))} ({k})" for k, c in causes[:5])
     more = f" and {len(causes) - 5} more columns" if len(causes) > 5 else ""
-    text = [
-        c
-        for _, c in causes
-        if c not in labels
-        and (pd.api.types.is_object_dtype(sub[c].dtype) or not pd.api.types.is_numeric_dtype(sub[c].dtype))
-    ]
+    text = [c for _, c in causes if c not in labels and _is_text(sub[c])]
     note = ""
     if text:
         cols = ", ".join(repr(c) for c in text[:5])
@@ -207,6 +202,17 @@ def warn_dropped(sub: pd.DataFrame, missing: np.ndarray, labels: Mapping[str, st
         DroppedRowsWarning,
         stacklevel=stacklevel + 1,
     )
+
+
+def _is_text(col: pd.Series) -> bool:
+    """Whether a column holds labels: categorical, of a string type, or objects among
+    which is text."""
+    dtype = col.dtype
+    if isinstance(dtype, pd.CategoricalDtype) or (
+        pd.api.types.is_string_dtype(dtype) and not pd.api.types.is_object_dtype(dtype)
+    ):
+        return True
+    return pd.api.types.is_object_dtype(dtype) and any(isinstance(v, str) for v in pd.unique(col.dropna())[:1000])
 
 
 def check_weights_column(weights: Any) -> None:

@@ -229,7 +229,7 @@ def reference_levels(fit: Any) -> list[str]:
     for expr, levels in categorical.items():
         if len(levels) < 2 or not any(n.startswith(expr) for n in names):
             continue  # a factor of the random part only
-        if f"{expr}{levels[0]}" in names:
+        if {f"{expr}{levels[0]}", f"{expr}[{levels[0]}]"} & names:
             continue  # coded by one column per level (no intercept): no reference
         shown.append(f"{expr} = {label_text(levels[0])}")
     return [f"Reference levels: {', '.join(shown)}"] if shown else []
