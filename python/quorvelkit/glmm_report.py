@@ -144,7 +144,8 @@ def _fixed_effects(fit: Any) -> list[str]:
     stars = bool(rows) and len(rows[0]) == 6
     header = ["", "Estimate", "Std. Error", "z value", "Pr(>|z|)"] + ([""] if stars else [])
     lines = ["Fixed effects:", *_table(header, rows, [True] + [False] * 4 + [True] * stars)]
-    return lines + (["---", SIGNIF_CODES] if stars else []) + reference_levels(fit)
+    refs = reference_levels(fit)  # a note of its own, after glmer's block
+    return lines + (["---", SIGNIF_CODES] if stars else []) + (["", *refs] if refs else [])
 
 
 def _fixed_correlations(fit: Any) -> list[str]:

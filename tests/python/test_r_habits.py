@@ -152,7 +152,7 @@ def test_row_numbers_print_as_plain_integers():
         ),
     ]
     for run, text in cases:
-        with pytest.raises(ValueError) as info:
+        with pytest.raises(ValueError, match="in row") as info:
             run()
         assert text in str(info.value) and "np." not in str(info.value), str(info.value)
 
