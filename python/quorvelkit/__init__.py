@@ -26,6 +26,7 @@ from .bootstrap import BootstrapResult
 from .crossed import CrossedFit
 from .errors import (
     ConvergenceWarning,
+    DroppedRowsWarning,
     FormulaError,
     NonIntegerResponseWarning,
     RankDeficiencyWarning,
@@ -61,6 +62,7 @@ __all__ = [
     "RankDeficiencyWarning",
     "SingularFitWarning",
     "ConvergenceWarning",
+    "DroppedRowsWarning",
     "NonIntegerResponseWarning",
     "ResponseLevelsWarning",
     "SourceError",

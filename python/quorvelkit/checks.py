@@ -21,8 +21,9 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from .errors import RankDeficiencyWarning, SourceError
+from .errors import DroppedRowsWarning, RankDeficiencyWarning, SourceError
 from .expressions import quote_name
+from .labels import label_text
 
 _FACTOR_CALL = re.compile(r"^(?:C|factor|as\.factor)\((.+?)(?:,.*)?\)$")
 
@@ -34,6 +35,8 @@ __all__ = [
     "RowValues",
     "row_values",
     "check_weights",
+    "warn_dropped",
+    "DROPPED_SHARE",
     "check_weights_column",
     "check_finite",
     "not_finite",
@@ -109,7 +112,7 @@ def row_values(spec: Any, frame: pd.DataFrame, what: str, where: Any = None) -> 
     neither a name nor a sequence of values."""
     if spec is None:
         return None
-    place = where if where is not None else (lambda k: f"row {frame.index[k]!r}")
+    place = where if where is not None else (lambda k: f"row {label_text(frame.index[k])}")
     if isinstance(spec, str):
         if spec not in frame.columns:
             avail = ", ".join(str(c) for c in frame.columns)
@@ -135,7 +138,7 @@ def row_values(spec: Any, frame: pd.DataFrame, what: str, where: Any = None) -> 
         bad = np.flatnonzero(numbers.isna().to_numpy() & values.notna().to_numpy())
         if len(bad):
             k = int(bad[0])
-            raise SourceError(f"{what} must be numbers, but they hold {values.iloc[k]!r} in {place(k)}")
+            raise SourceError(f"{what} must be numbers, but they hold {label_text(values.iloc[k])} in {place(k)}")
         values = numbers
     return RowValues(np.asarray(values.to_numpy(dtype=float), dtype=float), label)
 
@@ -156,6 +159,60 @@ def unseen_levels(categorical: Mapping[str, list], frame: pd.DataFrame) -> list[
             shown = ", ".join(repr(v) for v in new[:5]) + (f" and {len(new) - 5} more" if len(new) > 5 else "")
             found.append(f"column '{col}' has {shown}, not among its {len(levels)} levels")
     return found
+
+
+#: The share of the rows above which rows dropped for a missing value are warned of
+#: (:func:`warn_dropped`).
+DROPPED_SHARE = 0.05
+
+#: The strings pandas' ``read_csv`` reads as missing unless ``keep_default_na=False``
+#: (its default ``na_values``, those that look like labels).
+_PANDAS_NA = ("'None'", "'NA'", "'N/A'", "'null'", "'NaN'", "'n/a'", "'nan'", "''")
+
+
+def warn_dropped(sub: pd.DataFrame, missing: np.ndarray, labels: Mapping[str, str], n: int, stacklevel: int) -> None:
+    """Warns (:class:`DroppedRowsWarning`) when the rows ``missing`` (a row dropped for
+    a missing value) are more than :data:`DROPPED_SHARE` of the ``n`` rows of the data,
+    naming the columns of ``sub`` (the columns the model uses) with missing values
+    among them, most first, as ``labels`` words a column (the response a GLMM reads
+    apart). A column of text or categories with missing values gets the note that
+    pandas' ``read_csv`` turns strings such as 'None', 'NA' and 'N/A' into missing
+    values unless it is given ``keep_default_na=False``: a DataFrame no longer knows
+    what text it was read from, and a level 'None' (Alfalfa's dates) or 'N/A' (OME)
+    would otherwise silently drop its rows, which R's ``read.csv`` keeps ('NA' aside)."""
+    dropped = int(missing.sum())
+    if dropped <= DROPPED_SHARE * n:
+        return
+    counts = [(int(sub[c].isna().to_numpy()[missing].sum()), c) for c in sub.columns]
+    causes = sorted(((k, c) for k, c in counts if k), key=lambda t: -t[0])
+    named = ", ".join(f"{labels.get(c, repr(c))} ({k})" for k, c in causes[:5])
+    more = f" and {len(causes) - 5} more columns" if len(causes) > 5 else ""
+    text = [c for _, c in causes if c not in labels and _is_text(sub[c])]
+    note = ""
+    if text:
+        cols = ", ".join(repr(c) for c in text[:5])
+        note = (
+            f"; {cols} {'holds' if len(text) == 1 else 'hold'} text: pandas' read_csv reads the strings "
+            f"{', '.join(_PANDAS_NA[:5])} (and others) as missing by default, so if they are labels of the data, "
+            f"read it with keep_default_na=False (and na_values= for the values that are missing)"
+        )
+    warnings.warn(
+        f"{dropped} of {n} rows ({100 * dropped / n:.3g}%) were dropped for a missing value in "
+        f"{named or 'the offset'}{more}{note}",
+        DroppedRowsWarning,
+        stacklevel=stacklevel + 1,
+    )
+
+
+def _is_text(col: pd.Series) -> bool:
+    """Whether a column holds labels: categorical, of a string type, or objects among
+    which is text."""
+    dtype = col.dtype
+    if isinstance(dtype, pd.CategoricalDtype) or (
+        pd.api.types.is_string_dtype(dtype) and not pd.api.types.is_object_dtype(dtype)
+    ):
+        return True
+    return pd.api.types.is_object_dtype(dtype) and any(isinstance(v, str) for v in pd.unique(col.dropna())[:1000])
 
 
 def check_weights_column(weights: Any) -> None:
@@ -266,16 +323,24 @@ def check_column_types(
     number, or numbers stored as text, is refused naming it and its place.
 
     ``terms`` (columns standing by themselves: a number is a covariate, text a
-    factor) may hold numbers or text, not both. A number is a value of a numeric type
-    or text that reads as one (as ``pandas.to_numeric`` reads it). A column holding
-    numbers and values that are not is mixed, whatever their proportions: a typo in a
-    column of numbers ("1O0") would otherwise make it a factor of as many levels as
-    values. It is refused with ``C(x)`` or ``factor(x)`` for a factor, naming the first
-    value of the smaller kind: the first value that is not a number when numbers are at
-    least half of the present values, else the first number. Text that reads as a
-    number, where no value is text that does not, is refused as numbers stored as text:
-    such a column is a covariate read as text or a factor coded by numbers ("007"),
-    and only the formula can say which (``C(x)`` for a factor)."""
+    factor) are read as R reads a column of a data frame. A number is a value of a
+    numeric type or text that reads as one (as ``pandas.to_numeric`` reads it).
+
+    - A column of text is a factor, as R makes one, even where most of its labels read
+      as numbers ('0', '1', '2', '3+'; 'K', '1', '2', '3'; '01', '7p'), except where the
+      labels that do not are a typo's few: at most :data:`TYPO_SHARE` of the rows, of
+      at most :data:`TYPO_VALUES` distinct values (a '1O0' among numbers would
+      otherwise make a factor of as many levels as values). Such a column is refused
+      naming the rare values and their rows, with ``C(x)`` or ``factor(x)`` for a
+      factor.
+    - A column whose every value is text that reads as a number is refused as numbers
+      stored as text: a covariate read as text or a factor coded by numbers ("007"),
+      and only the formula can say which (``C(x)`` for a factor). (A data frame of
+      such objects is what a program made, not a reader of text files, which would
+      have read numbers.)
+    - A column holding values of a numeric type and text that does not read as a
+      number is mixed, whatever their proportions, and refused naming the first value
+      of the smaller kind."""
     out = frame
     number_terms = []
     for name in dict.fromkeys([*numbers, *terms]):
@@ -295,36 +360,74 @@ def check_column_types(
             out[name] = col.astype(np.float64)
             number_terms += [name] if name in terms else []
             continue
-        cls = _value_classes(col)  # every case left is refused, naming a row
+        cls = _value_classes(col)  # every case left is refused, naming a row, or text: a factor
         nums, others = (cls == 1) | (cls == 2), cls == 3
+        if kinds == {2, 3} and not strict:
+            if not _typo(others, cls != 0, col):
+                continue  # text, some of it reading as numbers: a factor
+            raise _mixed_column(name, col, nums, others, where)
         if others.any() and name in terms and nums.any() and (not strict or nums.sum() >= others.sum()):
             raise _mixed_column(name, col, nums, others, where)
         if others.any() and strict:
             k = int(np.argmax(others))
             raise SourceError(
-                f"{_column(name, response)} must be numeric, but it holds {col.iloc[k]!r} in {where(k)}, "
+                f"{_column(name, response)} must be numeric, but it holds {label_text(col.iloc[k])} in {where(k)}, "
                 f"which is not a number"
             )
         if (cls == 2).any():
             k = int(np.argmax(cls == 2))
             factor = f", or write {_factor_hint(name)} if it is a factor" if name in terms else ""
             raise SourceError(
-                f"{_column(name, response)} holds numbers stored as text (such as {col.iloc[k]!r} in "
+                f"{_column(name, response)} holds numbers stored as text (such as {label_text(col.iloc[k])} in "
                 f"{where(k)}); convert it first, e.g. with pandas.to_numeric{factor}"
             )
     return out, number_terms
 
 
+#: A column of text whose labels read as numbers but for at most this share of its rows
+#: (of values present), of at most :data:`TYPO_VALUES` distinct values, is taken for a
+#: column of numbers with typos rather than a factor (:func:`check_column_types`).
+TYPO_SHARE = 0.01
+TYPO_VALUES = 2
+
+
+def _typo(others: np.ndarray, present: np.ndarray, col: pd.Series) -> bool:
+    """Whether the rows ``others`` of ``col`` (text that is not a number, among text
+    that reads as numbers) are a typo's few (:data:`TYPO_SHARE`, :data:`TYPO_VALUES`)."""
+    n_other = int(others.sum())
+    if n_other > TYPO_SHARE * int(present.sum()):
+        return False
+    return len(pd.unique(col.to_numpy(dtype=object)[others])) <= TYPO_VALUES
+
+
+def _rows_of(values: pd.Series, rows: np.ndarray, where: Any, most: int = 3) -> str:
+    """The distinct values at ``rows`` (positions, in order), each with the places of
+    its first rows: "'1O0' in row 8 and row 40, 'l2' in row 17"."""
+    picked = values.iloc[rows].to_numpy(dtype=object)
+    codes, uniques = pd.factorize(pd.Series(picked, dtype=object))
+    parts = []
+    for j in range(min(len(uniques), most)):
+        at = rows[codes == j]
+        places = [where(int(k)) for k in at[:5]]
+        more = f" and {len(at) - 5} more rows" if len(at) > 5 else ""
+        listed = places[0] if len(places) == 1 else ", ".join(places[:-1]) + " and " + places[-1]
+        parts.append(f"{label_text(uniques[j])} in {listed}{more}")
+    extra = f" and {len(uniques) - most} more values" if len(uniques) > most else ""
+    return ", ".join(parts) + extra
+
+
 def _mixed_column(name: str, col: pd.Series, nums: np.ndarray, others: np.ndarray, where: Any) -> SourceError:
     """The refusal of a column that mixes numbers (rows ``nums``) and other values
-    (rows ``others``), naming the first value of the smaller kind and its place
-    (``where(k)``: the place of row k)."""
+    (rows ``others``): among numbers, the values that are not and their places
+    (``where(k)``: the place of row k); among text, the first number."""
     hint = f"if it is a factor, write {_factor_hint(name)}"
     if int(nums.sum()) >= int(others.sum()):
-        k = int(np.argmax(others))
-        return SourceError(f"column {name!r} is not numeric: {col.iloc[k]!r} in {where(k)}, among numbers; {hint}")
+        found = _rows_of(col, np.flatnonzero(others), where)
+        return SourceError(f"column {name!r} is not numeric: {found}, among numbers; {hint}")
     k = int(np.argmax(nums))
-    return SourceError(f"column {name!r} mixes text and numbers: {col.iloc[k]!r} in {where(k)}, among text; {hint}")
+    return SourceError(
+        f"column {name!r} mixes text and numbers: {label_text(col.iloc[k])} in {where(k)}, among text; {hint}"
+    )
 
 
 def _factor_hint(name: str) -> str:

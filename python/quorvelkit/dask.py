@@ -36,6 +36,7 @@ from .errors import SourceError
 from .fit import LmmFit
 from .fit_options import FitOptions, unknown_options
 from .frames import MAX_LEVELS, level_order, pandas_kind
+from .labels import label_text
 from .model import ModelSpec, Place
 from .model_learning import learn_spec, sample_numbers
 from .parquet import needs_first_pass
@@ -137,7 +138,7 @@ def _sample(ddf: Any, columns: Sequence[str]) -> tuple[pd.DataFrame, Place]:
         )
     sample = pd.concat([f for _, f in found]).head(SAMPLE_ROWS)
     origin = np.concatenate([np.full(len(f), i) for i, f in found])[:SAMPLE_ROWS]
-    return sample, lambda k: f"row {sample.index[k]!r} of partition {origin[k]} of the Dask DataFrame"
+    return sample, lambda k: f"row {label_text(sample.index[k])} of partition {origin[k]} of the Dask DataFrame"
 
 
 def lmm(

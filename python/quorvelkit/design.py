@@ -11,9 +11,17 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from .checks import check_group_counts, check_response_variation, drop_aliased, require_columns, row_values
+from .checks import (
+    check_group_counts,
+    check_response_variation,
+    drop_aliased,
+    require_columns,
+    row_values,
+    warn_dropped,
+)
 from .frames import sorted_levels, to_frame
 from .grouping import ThetaLayout, theta_layout
+from .labels import label_text
 from .model import Design, FitRows, GroupingFactor, select_rows
 from .model_learning import learn_spec
 from .parsing import ParsedFormula, parse_formula
@@ -54,7 +62,7 @@ def build_design(
     used = referenced_columns(parsed, frame.columns)
     if len(frame) == 0:
         raise ValueError("the data has no rows")
-    place = lambda k: f"row {frame.index[k]!r}"  # noqa: E731
+    place = lambda k: f"row {label_text(frame.index[k])}"  # noqa: E731
     prior = row_values(weights, frame, "weights", place)
     given = row_values(offset, frame, "offset", place)
     sub = frame[used]
@@ -63,6 +71,11 @@ def build_design(
         raise ValueError(f"every row has a missing value in the columns the model uses ({', '.join(used)})")
     if not keep.any():
         raise ValueError("the weights are zero in every row the model could use")
+    if n_dropped:
+        # A GLMM's response is read apart: its stand-in column is missing where it is.
+        stand = {parsed.response: "the response"} if glmm else {}
+        missing = sub.isna().any(axis=1).to_numpy() | (np.isnan(given.values) if given is not None else False)
+        warn_dropped(sub, missing, stand, len(frame), stacklevel=3)
     subset = not keep.all()
     work = sub.loc[keep] if subset else sub
     if given is not None:

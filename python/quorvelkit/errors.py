@@ -11,6 +11,7 @@ __all__ = [
     "FormulaError",
     "RankDeficiencyWarning",
     "SingularFitWarning",
+    "DroppedRowsWarning",
     "ConvergenceWarning",
     "SourceError",
     "RowsUnavailable",
@@ -36,6 +37,13 @@ class FormulaError(ValueError):
 
 class RankDeficiencyWarning(UserWarning):
     """Aliased fixed-effects columns were dropped from the model matrix."""
+
+
+class DroppedRowsWarning(UserWarning):
+    """More than a small share of the rows were dropped for a missing value (the fit's
+    ``n_dropped`` counts them): the warning names the columns that caused it, and where
+    a text column has missing values, says that pandas' ``read_csv`` reads strings such
+    as 'None' and 'N/A' as missing by default."""
 
 
 class NonIntegerResponseWarning(UserWarning):

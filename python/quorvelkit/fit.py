@@ -19,7 +19,7 @@ from ._quorvelkit import LmmCore
 from .checks import check_flag, check_level, check_response_variation, check_weights, interval_names
 from .errors import SINGULAR_NOTE, SingularFitWarning, core_refusals
 from .frames import to_frame
-from .labels import levels_by_value
+from .labels import label_text, levels_by_value
 from .model import Design
 from .predict import group_cross_products, interval_table, model_rows, predict
 from .pvalues import normal_quantile
@@ -357,7 +357,7 @@ class LmmFit(FitResults):
                 f"newdata lacks the weights column {design.spec.weights_column!r}, which prediction intervals need"
             )
         w: np.ndarray = pd.to_numeric(frame[design.spec.weights_column]).to_numpy(dtype=float)[ok]
-        check_weights(w, lambda k: f"row {frame.index[ok][k]!r}")
+        check_weights(w, lambda k: f"row {label_text(frame.index[ok][k])}")
         return w
 
     def _levels_by_value(self) -> dict[Any, int]:

@@ -5,7 +5,8 @@ levels, which sources are read in batches, and the kind of a pandas column."""
 from __future__ import annotations
 
 import os
-from collections.abc import Iterator, Sequence
+import unicodedata
+from collections.abc import Iterable, Iterator, Sequence
 from typing import Any
 
 import numpy as np
@@ -20,6 +21,9 @@ __all__ = [
     "sorted_levels",
     "is_batch_source",
     "level_order",
+    "collation_key",
+    "r_sorted",
+    "text_factors",
     "pandas_kind",
     "MAX_LEVELS",
 ]
@@ -153,9 +157,105 @@ def sorted_levels(values: Any) -> tuple[np.ndarray, pd.Index]:
 
 
 def level_order(values: Any) -> list:
-    """Distinct values of a factor candidate in a fixed order (by type, then value),
-    whatever order an engine found them in."""
-    return sorted(values, key=lambda v: (type(v).__name__, v))
+    """Distinct values of a factor candidate in a fixed order, whatever order an engine
+    found them in: by type, then numbers by value and text as R sorts it
+    (:func:`collation_key`)."""
+    return sorted(values, key=lambda v: (type(v).__name__, collation_key(v) if isinstance(v, str) else v))
+
+
+# R's default order of text: sort() and factor() compare strings with the C library's
+# strcoll() in the user's locale, en_US.UTF-8 in the usual English setups. glibc 2.28
+# and later implement that locale's order from ISO/IEC 14651 (the Common Template Table,
+# close to the Unicode Collation Algorithm, UTS #10): strings are compared on three
+# levels, each only where the levels before it tie. Level 1: the base characters, case
+# and accents folded, with spaces and punctuation before symbols, symbols before
+# digits and digits before letters (punctuation counts: "a b" < "a-b" < "ab"); level 2:
+# the accents, character by character; level 3: the case, lower before upper. ICU,
+# which R uses on macOS, orders these the same way.
+_PUNCTUATION = " _-,;:!?.'\"()[]{}@*/\\&#%`^+<=>|~$"
+_PUNCT_RANK = {c: k for k, c in enumerate(_PUNCTUATION)}
+# The accents in the order of level 2 (combining marks of the canonical decomposition).
+_ACCENTS = {
+    c: k + 1
+    for k, c in enumerate("\u0301\u0300\u0306\u0302\u030c\u030a\u0308\u030b\u0303\u0307\u0335\u0327\u0328\u0304")
+}
+# Letters with no decomposition that level 1 reads as others (ISO 14651's expansions
+# and base letters); the value is the folded text and its level-2 mark.
+_LETTERS = {"æ": ("ae", 20), "œ": ("oe", 20), "ß": ("ss", 20), "ø": ("o", 15), "ł": ("l", 15), "đ": ("d", 15)}
+
+
+def _weights(ch: str) -> list[tuple[tuple[int, int], int, int]]:
+    """The collation elements of one character: (level 1, level 2, level 3) each."""
+    upper = 1 if ch != ch.lower() else 0
+    low = ch.lower()
+    if low in _LETTERS:
+        text, mark = _LETTERS[low]
+        return [((2, ord(t)), mark, upper) for t in text]
+    decomposed = unicodedata.normalize("NFKD", low)
+    base = "".join(c for c in decomposed if not unicodedata.combining(c)) or low
+    mark = 0
+    for c in decomposed:
+        if unicodedata.combining(c):
+            mark = mark * 32 + _ACCENTS.get(c, 31)
+    out = []
+    for b in base:
+        if b.isdigit() and b.isascii():
+            first = (1, ord(b))
+        elif b.isalpha():
+            first = (2, ord(b)) if b.isascii() else (3, ord(b.casefold()[0]))
+        elif b in _PUNCT_RANK:
+            first = (0, _PUNCT_RANK[b])
+        else:
+            first = (0, len(_PUNCTUATION) + ord(b))  # other symbols: after ASCII punctuation
+        out.append((first, mark, upper))
+    return out
+
+
+def collation_key(text: str) -> tuple:
+    """A sort key of ``text`` that orders strings as R's ``sort()`` and ``factor()`` do
+    in an en_US.UTF-8 locale (glibc's ISO 14651 collation, see above): by letters,
+    digits and punctuation regardless of case and accents first ("B" < "a"
+    is false: "a" < "B" < "c"), then by accents ("e" < "é"), then lower case before
+    upper ("a" < "A"); the text itself last, so that the order is total. Latin text,
+    digits, ASCII punctuation and the usual accents follow R exactly; other scripts
+    and symbols come after Latin letters and ASCII punctuation by code point."""
+    elements = [w for ch in text for w in _weights(ch)]
+    return (
+        tuple(e[0] for e in elements),
+        tuple(e[1] for e in elements),
+        tuple(e[2] for e in elements),
+        text,
+    )
+
+
+def r_sorted(values: Iterable[str]) -> list[str]:
+    """``values`` (text) in R's default order (:func:`collation_key`)."""
+    return sorted(values, key=collation_key)
+
+
+def text_factors(frame: pd.DataFrame, columns: Iterable[str]) -> pd.DataFrame:
+    """``frame`` with those of ``columns`` that hold text (objects that are all strings,
+    missing values aside) as categoricals whose levels are in R's order
+    (:func:`r_sorted`): the levels of the factor R makes of such a column, whose first
+    is the reference level of its treatment contrasts. Columns of numbers keep their
+    type (their levels sort by value) and categoricals their categories' order, as R
+    keeps a factor's levels."""
+    out = frame
+    for c in dict.fromkeys(columns):
+        col = frame[c]
+        if not pd.api.types.is_object_dtype(col.dtype) and not (
+            pd.api.types.is_string_dtype(col.dtype) and not isinstance(col.dtype, pd.CategoricalDtype)
+        ):
+            continue
+        uniques = pd.unique(col.dropna().to_numpy(dtype=object))
+        if not all(isinstance(v, str) for v in uniques):
+            continue
+        levels = r_sorted(uniques.tolist())
+        if levels == sorted(levels):
+            continue  # the order pandas and formulaic give text already
+        out = frame.copy(deep=False) if out is frame else out
+        out[c] = pd.Categorical(col.to_numpy(dtype=object), categories=pd.Index(levels, dtype=object))
+    return out
 
 
 def is_batch_source(data: Any) -> bool:

@@ -13,7 +13,7 @@ from typing import Any
 import numpy as np
 
 from .pvalues import format_numbers, format_pvalues, zap_small
-from .report import SIGNIF_CODES, _finite, _modes, _nobs_line, _notes, _stars, _table
+from .report import SIGNIF_CODES, _finite, _modes, _nobs_line, _notes, _stars, _table, reference_levels
 
 __all__ = ["format_glmm_summary", "format_glmm_short", "glmm_to_dict", "r_abbreviate", "coefficient_cells"]
 
@@ -144,7 +144,8 @@ def _fixed_effects(fit: Any) -> list[str]:
     stars = bool(rows) and len(rows[0]) == 6
     header = ["", "Estimate", "Std. Error", "z value", "Pr(>|z|)"] + ([""] if stars else [])
     lines = ["Fixed effects:", *_table(header, rows, [True] + [False] * 4 + [True] * stars)]
-    return lines + (["---", SIGNIF_CODES] if stars else [])
+    refs = reference_levels(fit)  # a note of its own, after glmer's block
+    return lines + (["---", SIGNIF_CODES] if stars else []) + (["", *refs] if refs else [])
 
 
 def _fixed_correlations(fit: Any) -> list[str]:

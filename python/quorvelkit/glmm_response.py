@@ -40,6 +40,7 @@ from .checks import check_weights, require_columns, row_values
 from .errors import FormulaError, NonIntegerResponseWarning, ResponseLevelsWarning, clean_message
 from .expressions import check_part, quote_name, unquote_name
 from .frames import sorted_levels, to_frame
+from .labels import label_text
 from .parsing import _closing, _split_top
 from .r_functions import FORMULA_CONTEXT
 
@@ -221,7 +222,9 @@ def _numbers(values: pd.Series, missing: np.ndarray, shown: str, place: Any) -> 
         bad = np.flatnonzero(np.isnan(out) & ~missing)
         if len(bad):
             k = int(bad[0])
-            raise ValueError(f"the response {shown} must hold numbers, but it holds {values.iloc[k]!r} in {place(k)}")
+            raise ValueError(
+                f"the response {shown} must hold numbers, but it holds {label_text(values.iloc[k])} in {place(k)}"
+            )
     inf = np.flatnonzero(np.isinf(out))
     if len(inf):
         raise ValueError(f"the response {shown} is not finite ({_shown(out[inf[0]])}) in {place(int(inf[0]))}")
@@ -248,7 +251,7 @@ def _factor(values: pd.Series, missing: np.ndarray, shown: str, place: Any) -> t
         if not kinds.all():
             k = int(np.flatnonzero(~missing)[int(np.argmin(kinds.to_numpy()))])
             raise ValueError(
-                f"the response {shown} mixes labels and numbers ({values.iloc[k]!r} in {place(k)}); "
+                f"the response {shown} mixes labels and numbers ({label_text(values.iloc[k])} in {place(k)}); "
                 f"give a factor response as labels only"
             )
     codes, levels = sorted_levels(present)  # a categorical's unused categories dropped, as R drops them
@@ -300,7 +303,7 @@ def read_response(formula: str, data: Any, family: str, weights: Any = None, *, 
         raise ValueError("the data has no rows")
 
     def place(k: int) -> str:
-        return f"row {frame.index[k]!r}"
+        return f"row {label_text(frame.index[k])}"
 
     given = row_values(weights, frame, "weights", place)
     w = np.ones(len(frame)) if given is None else given.values

@@ -10,7 +10,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-__all__ = ["json_label", "is_missing", "label_key", "levels_by_value"]
+__all__ = ["json_label", "label_text", "is_missing", "label_key", "levels_by_value"]
 
 
 def json_label(v: Any) -> Any:
@@ -25,6 +25,13 @@ def json_label(v: Any) -> Any:
     if isinstance(v, (str, int, float, bool)) or v is None:
         return v
     return str(v)
+
+
+def label_text(v: Any) -> str:
+    """How a message shows a row's label or a value held in a column: as Python writes
+    the plain value (``17``, ``'a'``, ``2.5``), a NumPy scalar as the value it holds
+    (``17``, not ``np.int64(17)``)."""
+    return repr(json_label(v))
 
 
 def is_missing(v: Any) -> bool:

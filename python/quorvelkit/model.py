@@ -31,6 +31,7 @@ from .checks import (
 from .errors import RowsUnavailable, SourceError
 from .fast_design import FormulaicParts
 from .frames import arrow_frame, join_labels, object_text
+from .labels import label_text
 from .parsing import ParsedFormula
 from .r_functions import FORMULA_CONTEXT
 
@@ -255,7 +256,7 @@ class ModelSpec:
             sub,
             [c for c in self.numbers if c in sub.columns],
             [c for c in self.numbers if "term" in self.parsed.roles(c)],
-            lambda k: f"row {frame.index[kept[k]]!r} of {where}",
+            lambda k: f"row {label_text(frame.index[kept[k]])} of {where}",
             [c for c, r in self.parsed.uses if r == "response"],
         )
         if self.plain is not None:

@@ -20,7 +20,8 @@ from .checks import RowValues, check_column_types, check_dimensions, check_terms
 from .errors import FormulaError, SourceError, clean_message
 from .fast_design import FormulaicParts, fast_matrices
 from .formula_limits import check_random_columns
-from .frames import drop_unused_categories, object_text
+from .frames import drop_unused_categories, object_text, text_factors
+from .labels import label_text
 from .model import (
     GroupingFactor,
     ModelRows,
@@ -92,6 +93,16 @@ def _column_types(parsed: ParsedFormula, frame: pd.DataFrame, place: Place) -> t
     terms = [c for c in used if "term" in parsed.roles(c)]
     response = [c for c, r in parsed.uses if r == "response"]
     return check_column_types(frame, numbers, terms, place, response)
+
+
+def _factor_columns(parsed: ParsedFormula, frame: pd.DataFrame) -> list[str]:
+    """The columns of ``frame`` the model matrices read as factors when they hold text
+    (terms by themselves and ``C()``/``factor()``), whose levels take R's order."""
+    return [
+        c
+        for c in frame.columns
+        if isinstance(c, str) and c in set(parsed.columns) and parsed.roles(c) & {"term", "factor"}
+    ]
 
 
 def sample_numbers(parsed: ParsedFormula, sample: pd.DataFrame, place: Place) -> list[str]:
@@ -170,12 +181,13 @@ def learn_spec(
         parsed = parse_formula(parsed.text)
     if whole:
         sub = sample
-        at: Place = lambda k: f"row {sample.index[k]!r}"  # noqa: E731
+        at: Place = lambda k: f"row {label_text(sample.index[k])}"  # noqa: E731
         sub = sub.reset_index(drop=True)
         for col in sub.columns:
             if isinstance(sub[col].dtype, pd.CategoricalDtype):
                 sub[col] = drop_unused_categories(sub[col])
         sub, number_terms = _column_types(parsed, sub, at)
+        sub = text_factors(sub, _factor_columns(parsed, sub))
     else:
         _check_stateful(parsed)
         require_columns([*parsed.columns, *([weights_column] if weights_column else [])], sample.columns, where)
@@ -202,7 +214,9 @@ def learn_spec(
     texts = [t.model_text for t in parsed.random_terms]
     fast = fast_matrices(parsed.model_response, parsed.model_fixed, texts, sub, whole and simple)
     if fast is None:
-        named = parsed.for_formulaic(sub if whole else _spec_frame(sub, levels or {}))
+        named = parsed.for_formulaic(
+            sub if whole else text_factors(_spec_frame(sub, levels or {}), _factor_columns(parsed, sub))
+        )
         fixed = _materialize(f"{parsed.model_response} ~ {parsed.model_fixed}", named, "fixed-effects model matrix")
         if fixed.lhs.shape[1] != 1:
             raise ValueError(f"the response '{parsed.response}' must be one numeric column")

@@ -14,7 +14,7 @@ import pandas as pd
 from .checks import check_column_types, unseen_levels
 from .errors import clean_message
 from .frames import join_labels, to_frame
-from .labels import is_missing, json_label, label_key
+from .labels import is_missing, json_label, label_key, label_text
 from .model import Design
 from .r_functions import FORMULA_CONTEXT
 
@@ -93,7 +93,7 @@ def model_rows(
         rows = np.flatnonzero(ok)
         sub = frame.loc[ok].reset_index(drop=True)
         numbers = [c for c in design.spec.numbers if c in need]
-        sub, _ = check_column_types(sub, numbers, [], lambda k: f"row {frame.index[rows[k]]!r} of newdata")
+        sub, _ = check_column_types(sub, numbers, [], lambda k: f"row {label_text(frame.index[rows[k]])} of newdata")
         levels = design.spec.categorical
         for c in need:  # a column the model read as a factor is one in new data too
             if c in levels and not isinstance(sub[c].dtype, pd.CategoricalDtype):

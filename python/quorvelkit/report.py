@@ -13,7 +13,7 @@ from typing import Any
 import numpy as np
 
 from .errors import SINGULAR_NOTE
-from .labels import is_missing, json_label
+from .labels import is_missing, json_label, label_text
 from .pvalues import format_pvalues
 
 __all__ = [
@@ -216,6 +216,25 @@ def _time_line(fit: Any) -> str:
     return f"Time: {ms(opt['seconds'])} to fit ({ms(opt['total_seconds'])} with the model matrices)"
 
 
+def reference_levels(fit: Any) -> list[str]:
+    """The note under the fixed-effects table naming the reference level of each factor
+    coded by treatment contrasts (the level whose coefficient is the intercept's, the
+    first of the factor's levels: R's order of text, a categorical's own order, numbers
+    by value), e.g. "Reference levels: party = 'conservative', religion = 'none'";
+    nothing for a model without such factors."""
+    design = getattr(fit, "_design", None)
+    categorical = getattr(getattr(design, "spec", None), "categorical", None) or {}
+    names = set(getattr(getattr(design, "spec", None), "fe_all", None) or fit.fe_names)
+    shown = []
+    for expr, levels in categorical.items():
+        if len(levels) < 2 or not any(n.startswith(expr) for n in names):
+            continue  # a factor of the random part only
+        if {f"{expr}{levels[0]}", f"{expr}[{levels[0]}]"} & names:
+            continue  # coded by one column per level (no intercept): no reference
+        shown.append(f"{expr} = {label_text(levels[0])}")
+    return [f"Reference levels: {', '.join(shown)}"] if shown else []
+
+
 def _notes(fit: Any) -> list[str]:
     lines = []
     if fit.dropped_columns:
@@ -304,6 +323,7 @@ def format_summary(fit: Any) -> str:
     h, r, left = _fixed_rows(fit)
     lines += _table(h, r, left)
     lines += ["---", SIGNIF_CODES]
+    lines += reference_levels(fit)
     lines += _fixed_corr(fit)
     notes = _notes(fit)
     if notes:

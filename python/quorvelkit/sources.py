@@ -35,6 +35,7 @@ from .fit import LmmFit
 from .fit_options import FitOptions, unknown_options
 from .frames import arrow_frame
 from .group_codes import GroupCodes
+from .labels import label_text
 from .model import ModelSpec
 from .model_learning import learn_spec
 from .parquet import open_dataset
@@ -359,5 +360,5 @@ def _first_spec(
         except SourceError:  # no complete row there: the whole batch decides
             pass
     frame = frame0 if isinstance(frame0, pd.DataFrame) else arrow_frame(frame0)
-    place = lambda k: f"row {frame.index[k]!r} of {where0}"  # noqa: E731
+    place = lambda k: f"row {label_text(frame.index[k])} of {where0}"  # noqa: E731
     return learn_spec(parsed, frame, levels=levels, where=where0, weights_column=weights, place=place).spec

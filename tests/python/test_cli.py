@@ -158,7 +158,6 @@ def test_real_data_as_the_api_reads_it(capsys, tmp_path, monkeypatch, reference,
     assert not (tmp_path / "m").exists()
 
 
-STAR = "column 'gr' is not numeric: 'K' in line 2 of {d}/star.csv, among numbers"
 # fmt: off
 REFUSED = [  # (command line, {t}/data.csv written as text, bytes or sleepstudy's cells changed, message)
     (f"{{t}}/nope.csv '{FM1}'", None, "no such file"),
@@ -184,7 +183,6 @@ REFUSED = [  # (command line, {t}/data.csv written as text, bytes or sleepstudy'
     (S, None, "formula"),
     (f"{S} --response Reaction --group Subject --no-random-intercept", None, "no random effects"),
     ("{t}/data.csv 'y ~ 1 + (1 | g)'", "y,g\n1,a\n2,a\n3,a\n", "more than one level"),
-    ("{d}/star.csv 'math ~ gr + cltype + (1 | id)'", None, STAR + "; if it is a factor, write C(gr) or factor(gr)"),
     ("{d}/orthodont.csv 'distance ~ I(Sex^2) + (1 | Subject)'", None, R("'Sex' must be.*'Male' in line 2")),
     ("{t}/data.csv 'uptake ~ conc + (1 | Plant)' --sep ';'", "uptake;conc;Plant\n16,0;95;Qn1\n",
      R(r"'uptake' must be numeric, but it holds '16,0' in line 2 .* \(for decimal commas pass --decimal ','\)")),

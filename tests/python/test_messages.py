@@ -507,8 +507,6 @@ BEFORE_THE_CORE = [  # formulas, columns and arguments lmm refuses
     # a column of numbers with text in one row: refused where it is, never a factor of its values
     (typed("sleepstudy", FM1, Days=(8, "1O0")), SourceError, "column 'Days' is not numeric: '1O0' in row 8, among "
      "numbers; if it is a factor, write C(Days) or factor(Days) in the formula"),
-    (lambda t: lmm("math ~ gr + cltype + (1 | id)", t.data("star")), SourceError,
-     "column 'gr' is not numeric: 'K' in row 0, among numbers; if it is a factor, write C(gr) or factor(gr)"),
     (typed("orthodont", "distance ~ age + Sex + (1 | Subject)", Sex=(7, 12)), SourceError,
      "column 'Sex' mixes text and numbers: 12 in row 7, among text; if it is a factor, write C(Sex)"),
     (typed("orthodont", "distance ~ I(age - 8) + (1 | Subject)", age=(5, "8,5")), SourceError,
