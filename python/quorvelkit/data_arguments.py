@@ -58,8 +58,6 @@ def resolve_rows(spec: Any, frame: pd.DataFrame, what: str) -> Any:
         return spec
     values, missing = evaluate_expression(spec, frame, what, f"{what} {spec!r}")
     out = np.asarray(pd.to_numeric(values, errors="coerce"), dtype=float).copy()
-    if pd.api.types.is_bool_dtype(values):
-        raise ValueError(f"the {what} {spec!r} must be numbers, not a condition")
     out[missing] = np.nan
     return out
 

@@ -34,7 +34,6 @@ doubles_17 <- function(x) {
 fit_numbers <- function(fit) {
   list(nobs = nobs(fit), theta = d17(getME(fit, "theta")), beta = d17(fixef(fit)),
        beta_names = I(names(fixef(fit))), m2loglik = d17(-2 * as.numeric(logLik(fit))),
-       criterion = d17(deviance(fit, REML = isREML(fit))),
        sigma = d17(sigma(fit)))
 }
 
@@ -79,7 +78,7 @@ fit <- lmer(Reaction ~ Days + (Days | Subject), data = sleepstudy, weights = 1 /
 ref$weights_lmer <- c(list(data = "sleepstudy", formula = "Reaction ~ Days + (Days | Subject)",
                            weights = "1 / (1 + Days)"), fit_numbers(fit))
 
-# subset = an expression (lmer and glmer).
+# subset = an expression (lmer and glmer). -2 logLik of an lmer fit is its REML criterion.
 fit <- lmer(Reaction ~ Days + (Days | Subject), data = sleepstudy,
             subset = Days >= 2 & Subject != "308", control = tight_lmer)
 ref$subset_lmer <- c(list(data = "sleepstudy", formula = "Reaction ~ Days + (Days | Subject)",
