@@ -194,10 +194,12 @@ def test_expressions_for_weights_and_offset_fit_as_their_values(fn, formula, dat
 
 def test_an_offset_expression_drops_rows_of_a_missing_input():
     d = insurance()
-    d.loc[5, "Holders"] = np.nan
-    fit = quiet(qk.glmm, INSURANCE, d, "poisson", offset="log(Holders)")
+    d["z"] = 1.0
+    d.loc[5, "z"] = np.nan  # z > 0 is False there, but the input is missing: the row goes
+    fit = quiet(qk.glmm, INSURANCE, d, "poisson", offset="log(Holders) + (z > 0)")
     assert (fit.nobs, fit.n_dropped) == (63, 1)
-    same_fit(fit, quiet(qk.glmm, INSURANCE, d.drop(index=5), "poisson", offset=np.log(d["Holders"].drop(index=5))))
+    kept = d.drop(index=5)
+    same_fit(fit, quiet(qk.glmm, INSURANCE, kept, "poisson", offset=np.log(kept["Holders"]) + 1.0))
 
 
 @pytest.mark.parametrize(
@@ -256,6 +258,10 @@ def test_subset_drops_rows_where_it_is_na_with_r_logic():
     same_fit(fit, quiet(qk.lmm, FM1, d.loc[keep]))
     fit = quiet(qk.lmm, FM1, d, subset="!(flag > 0)")
     assert fit.nobs == int((d.flag == 0).sum())
+    # !(NA & FALSE) is TRUE, !(NA & TRUE) is NA.
+    fit = quiet(qk.lmm, FM1, d, subset="!(flag > 0 & Days > 5)")
+    keep = np.where(d.flag.isna(), d.Days <= 5, ~((d.flag > 0) & (d.Days > 5)))
+    same_fit(fit, quiet(qk.lmm, FM1, d.loc[keep]))
 
 
 @pytest.mark.parametrize(
