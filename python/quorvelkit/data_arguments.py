@@ -151,8 +151,11 @@ def take_subset(frame: pd.DataFrame, subset: Any, *specs: Any) -> tuple[pd.DataF
         return frame, list(specs)
     mask = subset_mask(subset, frame)
     if not mask.any():
-        raise ValueError(f"subset {subset!r} keeps no row of the data" if isinstance(subset, str) else
-                         "subset keeps no row of the data")
+        raise ValueError(
+            f"subset {subset!r} keeps no row of the data"
+            if isinstance(subset, str)
+            else "subset keeps no row of the data"
+        )
     out = []
     for spec in specs:
         if spec is None or isinstance(spec, str) or np.ndim(spec) != 1 or len(spec) != len(frame):

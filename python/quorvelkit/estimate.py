@@ -15,10 +15,10 @@ from .checks import overflow_refusal
 from .core_fit import fit_design
 from .crossed import CrossedFit
 from .crossed_core import crossed_core
+from .data_arguments import batch_refusal, is_expression, resolve_rows, take_subset
 from .design import build_design
 from .fit import LmmFit
 from .fit_options import FitOptions, unknown_options
-from .data_arguments import batch_refusal, is_expression, resolve_rows, take_subset
 from .frames import is_batch_source, to_frame
 from .parsing import parse_formula
 

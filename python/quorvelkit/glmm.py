@@ -13,8 +13,8 @@ from typing import Any
 import numpy as np
 
 from . import _quorvelkit
-from .design import build_design, core_factors, theta_layout_of
 from .data_arguments import resolve_rows, take_subset
+from .design import build_design, core_factors, theta_layout_of
 from .errors import SINGULAR_NOTE, ConvergenceWarning, SingularFitWarning
 from .frames import is_batch_source, to_frame
 from .glmm_family import parse_family

@@ -57,8 +57,9 @@ def parse_family(family: Any, link: Any = None) -> tuple[str, str]:
         raise ValueError(f"family must be {_names()} (R's names), got {family!r}")
     call = _CALL.fullmatch(family)
     if call is None:
-        raise ValueError(f"family must be {_names()} (R's names, or a call such as binomial(link = \"probit\")), "
-                         f"got {family!r}")
+        raise ValueError(
+            f'family must be {_names()} (R\'s names, or a call such as binomial(link = "probit")), got {family!r}'
+        )
     name, arguments = call.group(1).lower(), call.group(2)
     if name not in FAMILY_LINKS:
         if name in _OTHER_FAMILIES:
@@ -71,7 +72,7 @@ def parse_family(family: Any, link: Any = None) -> tuple[str, str]:
         arg = _LINK_ARGUMENT.fullmatch(arguments)
         if arg is None:
             raise ValueError(
-                f"cannot read the link of the family {family!r}: write it as {name}(link = \"NAME\") or give link="
+                f'cannot read the link of the family {family!r}: write it as {name}(link = "NAME") or give link='
             )
         inner = next(g for g in arg.groups() if g is not None)
     if link is not None and not isinstance(link, str):

@@ -94,11 +94,10 @@ def fit_at_point(
     nt = len(theta_core)
 
     rows = design.need_rows("the fit")
-    shifted = dataclasses.replace(
-        rows, x=np.zeros((len(rows.x), 0)), offset=_offset_with(design, beta)
+    shifted = dataclasses.replace(rows, x=np.zeros((len(rows.x), 0)), offset=_offset_with(design, beta))
+    modes = fit_core(
+        make_core(dataclasses.replace(design, rows=shifted), prior, family, link), design, nagq, theta_lme4, None, 0
     )
-    modes = fit_core(make_core(dataclasses.replace(design, rows=shifted), prior, family, link), design, nagq,
-                     theta_lme4, None, 0)
 
     laplace = max(nagq, 1)  # nagq = 0 at a fixed beta is Laplace's criterion there
 

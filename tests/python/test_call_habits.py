@@ -128,8 +128,14 @@ def test_families_not_fitted_are_refused_with_a_hint(family, link, message):
     ],
 )
 def test_command_line_takes_r_spellings_of_the_family(capsys, family, status, shown):
-    code = run([str(DATA / "glmm" / "cbpp.csv"), "cbind(incidence, size - incidence) ~ factor(period) + (1 | herd)",
-                "--family", family])
+    code = run(
+        [
+            str(DATA / "glmm" / "cbpp.csv"),
+            "cbind(incidence, size - incidence) ~ factor(period) + (1 | herd)",
+            "--family",
+            family,
+        ]
+    )
     out, err = capsys.readouterr()
     assert code == status
     assert shown in (out if status == 0 else err)
@@ -177,7 +183,8 @@ def test_max_iter_zero_on_crossed_factors_keeps_the_point():
     [
         (qk.glmm, INSURANCE, insurance, {"family": "poisson", "offset": "log(Holders)"},
          lambda d: {"family": "poisson", "offset": np.log(d["Holders"])}),
-        (qk.glmm, INSURANCE + " + offset(log(Holders))", insurance, {"family": "poisson", "offset": "-log(2 * Holders)"},
+        (qk.glmm, INSURANCE + " + offset(log(Holders))", insurance,
+         {"family": "poisson", "offset": "-log(2 * Holders)"},
          lambda d: {"family": "poisson", "offset": -np.log(2 * d["Holders"])}),
         (qk.glmm, "incidence / size ~ period + (1 | herd)", cbpp, {"weights": "2 * size"},
          lambda d: {"weights": 2.0 * d["size"]}),
@@ -280,7 +287,10 @@ def test_bad_subsets_are_refused(subset, error, message):
 
 
 def test_peer_numbers_of_subset():
-    for fn, formula, data, ref in [(qk.lmm, FM1, sleep, REF["subset_lmer"]), (qk.glmm, CBPP, cbpp, REF["subset_glmer"])]:
+    for fn, formula, data, ref in [
+        (qk.lmm, FM1, sleep, REF["subset_lmer"]),
+        (qk.glmm, CBPP, cbpp, REF["subset_glmer"]),
+    ]:
         fit = quiet(fn, formula, data(), subset=ref["subset"])
         assert fit.nobs == ref["nobs"]
         assert_allclose(fit.fixef.to_numpy(), ref["beta"], rtol=2e-5)
