@@ -54,8 +54,8 @@ def resolve_rows(spec: Any, frame: pd.DataFrame, what: str) -> Any:
     """``spec`` as :func:`quorvelkit.checks.row_values` takes it: a column name or values
     unchanged, an expression of the columns (text that is not a column of ``frame``)
     evaluated to one number per row, NaN where an input is missing."""
-    if not isinstance(spec, str) or spec in frame.columns:
-        return spec
+    if not isinstance(spec, str) or spec in frame.columns or not is_expression(spec):
+        return spec  # a name that is not a column is refused as one
     values, missing = evaluate_expression(spec, frame, what, f"{what} {spec!r}")
     out = np.asarray(pd.to_numeric(values, errors="coerce"), dtype=float).copy()
     out[missing] = np.nan
