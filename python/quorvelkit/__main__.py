@@ -7,7 +7,7 @@ lme4's report.
     python -m quorvelkit DATA.csv --response y --fixed x1,x2 --random x1 --group g
     python -m quorvelkit DATA.csv "cbind(s, n - s) ~ x + (1 | g)" --family binomial
     options: --ml, --weights COLUMN, --evaluator NAME, --json, --drop-missing, --sep SEP,
-             --decimal CHAR; --family binomial|poisson, --link NAME, --nagq K (GLMMs)
+             --decimal CHAR; --family binomial|poisson (R's spellings), --link NAME, --nagq K (GLMMs)
 
 The data are read as pandas reads them for the API (text columns are factors), from a
 CSV file that may be compressed (.gz, .bz2, .xz, .zip, .zst: by the file's extension).
@@ -38,6 +38,7 @@ from .errors import SourceError
 from .estimate import lmm
 from .expressions import quote_name
 from .glmm import glmm, stand_in
+from .glmm_family import FAMILY_LINKS, parse_family
 from .glmm_response import response_columns, split_response
 from .parsing import parse_formula
 
@@ -56,6 +57,15 @@ class CliError(Exception):
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:  # one line, no usage block
         raise CliError(f"{message} (see --help)", 2)
+
+
+def _family_argument(text: str) -> str:
+    """--family as given (glmm() reads a link inside it), once R's spellings of it are checked."""
+    try:
+        parse_family(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+    return text
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -100,9 +110,11 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--evaluator", default="auto", choices=EVALUATORS, help="the core's kernel (default auto)")
     p.add_argument(
         "--family",
-        choices=("binomial", "poisson"),
-        help="fit a generalized linear mixed model of this family (as lme4's glmer); the response may be "
-        "cbind(successes, failures), 0/1, a two-level factor, or counts",
+        type=_family_argument,
+        metavar="{" + ",".join(FAMILY_LINKS) + "}",
+        help="fit a generalized linear mixed model of this family (as lme4's glmer; R's spellings, e.g. "
+        "'binomial(link = \"probit\")'); the response may be cbind(successes, failures), 0/1, a two-level "
+        "factor, or counts",
     )
     p.add_argument("--link", metavar="NAME", help="the link of --family: logit (default), probit, cloglog; log")
     p.add_argument(

@@ -15,16 +15,19 @@ from .checks import overflow_refusal
 from .core_fit import fit_design
 from .crossed import CrossedFit
 from .crossed_core import crossed_core
+from .data_arguments import batch_refusal, is_expression, resolve_rows, take_subset
 from .design import build_design
 from .fit import LmmFit
 from .fit_options import FitOptions, unknown_options
-from .frames import is_batch_source
+from .frames import is_batch_source, to_frame
 from .parsing import parse_formula
 
 __all__ = ["lmm"]
 
 
-def lmm(formula: str, data: Any, *args: Any, weights: Any = None, offset: Any = None, **kwargs: Any) -> LmmFit:
+def lmm(
+    formula: str, data: Any, *args: Any, weights: Any = None, offset: Any = None, subset: Any = None, **kwargs: Any
+) -> LmmFit:
     """Fit a linear mixed model written in lme4's notation.
 
     Args:
@@ -65,6 +68,17 @@ def lmm(formula: str, data: Any, *args: Any, weights: Any = None, offset: Any = 
             row of ``data``, added to the formula's ``offset()`` terms (lme4's
             ``offset``). A missing value drops the row. Data read in batches take the
             formula's ``offset()`` terms only.
+            For data in memory, ``weights`` and ``offset`` may also be expressions of
+            the columns, as R writes them (``offset="log(exposure)"``, ``weights="1 /
+            (1 + Days)"``), evaluated as a formula term is
+            (:mod:`quorvelkit.data_arguments`); a missing input of the offset drops
+            the row.
+        subset: the rows to fit, as lmer's ``subset``: an expression of the columns
+            (``"Days >= 2 & Subject != '308'"``, R's ``&``, ``|`` and ``!`` between
+            comparisons; a row where it is NA is dropped, and not counted among the
+            rows dropped for missing values) or one boolean per row. Transforms that
+            depend on the data (``scale()``, ``center()``, ``poly()``) see only the
+            rows kept (R computes them before the subset). Data in memory only.
 
     Returns:
         The fitted model, :class:`LmmFit`.
@@ -92,6 +106,13 @@ def lmm(formula: str, data: Any, *args: Any, weights: Any = None, offset: Any = 
     """
     options = FitOptions.take(args, kwargs, "lmm()")
     if is_batch_source(data):
+        if subset is not None:
+            raise ValueError(
+                "subset= is for data in memory; for data read in batches select the rows in the source first "
+                "(e.g. pyarrow.dataset's filter, or df[df.Days >= 2] on each pandas batch)"
+            )
+        if isinstance(weights, str) and is_expression(weights):
+            raise batch_refusal("weights", weights)
         if offset is not None:
             raise ValueError(
                 "offset= is not supported for data read in batches; write the offset as an offset() term of the formula"
@@ -102,6 +123,10 @@ def lmm(formula: str, data: Any, *args: Any, weights: Any = None, offset: Any = 
     if kwargs:
         raise unknown_options(kwargs, "lmm()")
     t0 = time.perf_counter()
+    if subset is not None or any(isinstance(a, str) for a in (weights, offset)):
+        data = to_frame(data)
+        weights, offset = resolve_rows(weights, data, "weights"), resolve_rows(offset, data, "offset")
+        data, (weights, offset) = take_subset(data, subset, weights, offset)
     parsed = parse_formula(formula, getattr(data, "columns", None))
     design = build_design(parsed, data, weights=weights, offset=offset)
     if len(design.spec.factors) > 1:

@@ -83,7 +83,7 @@ def unknown_options(kwargs: Mapping[str, Any], call: str, known: Sequence[str] =
     name = next(iter(kwargs))
     if call == "lmm()" and name in _SOURCE_OPTIONS:
         return TypeError(f"lmm() got options of a batched source for a data frame: {', '.join(kwargs)}")
-    valid = [f.name for f in fields(FitOptions)] + list(known) + ["weights", "offset"]
+    valid = [f.name for f in fields(FitOptions)] + list(known) + ["weights", "offset", "subset"]
     hint = ""
     if name in _R_NAMES:
         hint = f"; R's {name}= is {_R_NAMES[name]}= here" if _R_NAMES[name] else f"; {name}= has no meaning here"

@@ -13,11 +13,13 @@ from typing import Any
 import numpy as np
 
 from . import _quorvelkit
+from .data_arguments import resolve_rows, take_subset
 from .design import build_design, core_factors, theta_layout_of
 from .errors import SINGULAR_NOTE, ConvergenceWarning, SingularFitWarning
 from .frames import is_batch_source, to_frame
-from .glmm_family import FAMILY_LINKS
+from .glmm_family import parse_family
 from .glmm_fit import GlmmFit
+from .glmm_point import fit_at_point
 from .glmm_response import read_response, split_response
 from .model import Design
 from .parsing import parse_formula
@@ -28,23 +30,16 @@ __all__ = ["glmm", "check_family", "check_nagq", "fit_core", "make_core", "stand
 MAX_NAGQ = 25
 #: The most quadrature nodes a group may take (nagq^q, q random effects per group).
 MAX_NODES = 10_000
-_OPTIONS = ("family", "link", "nagq", "weights", "offset", "theta", "beta", "max_iter")
+_OPTIONS = ("family", "link", "nagq", "weights", "offset", "subset", "theta", "beta", "max_iter")
 #: glmer's arguments that are spelt otherwise here, or mean nothing here.
 _R_NAMES = {"nAGQ": "nagq", "start": "theta= and beta", "control": "max_iter", "REML": None}
 
 
 def check_family(family: Any, link: Any) -> tuple[str, str]:
     """(family, link) by R's names, the family's canonical link when ``link`` is None;
-    ``ValueError`` for one quorvelkit does not fit."""
-    if family not in FAMILY_LINKS:
-        raise ValueError(f"family must be 'binomial' or 'poisson' (R's names), got {family!r}")
-    links = FAMILY_LINKS[family]
-    if link is None:
-        return family, links[0]
-    if link not in links:
-        shown = ", ".join(map(repr, links))
-        raise ValueError(f"the link of the {family} family must be {shown} (R's names), got {link!r}")
-    return family, str(link)
+    ``ValueError`` for one quorvelkit does not fit (R's spellings as
+    :func:`~quorvelkit.glmm_family.parse_family` reads them)."""
+    return parse_family(family, link)
 
 
 def check_nagq(nagq: Any) -> int:
@@ -97,6 +92,7 @@ def glmm(
     weights: Any = None,
     offset: Any = None,
     *,
+    subset: Any = None,
     theta: Any = None,
     beta: Any = None,
     max_iter: int = 300,
@@ -112,7 +108,9 @@ def glmm(
             and ``||`` terms; crossed and nested factors by Laplace's approximation).
         data: a pandas DataFrame or anything pandas can turn into one. Data read in
             batches are refused.
-        family: "binomial" or "poisson". A binomial response is 0/1 numbers or
+        family: "binomial" or "poisson", in R's spellings too: any case, and
+            R's call with the link inside (``"binomial(link = 'probit')"``,
+            ``"poisson()"``; :func:`~quorvelkit.glmm_family.parse_family`). A binomial response is 0/1 numbers or
             booleans, a factor (its first level is the failure, as in R),
             ``cbind(successes, failures)``, or proportions with ``weights`` giving the
             trials; a Poisson response is counts (see
@@ -130,8 +128,16 @@ def glmm(
             binomial proportion).
         offset: a known part of the linear predictor, a column name or one number per
             row, added to the formula's ``offset()`` terms.
+            ``weights`` and ``offset`` may also be expressions of the columns, as
+            glmer's ``offset = log(expected)`` (``offset="log(expected)"``), evaluated
+            as a formula term is.
+        subset: the rows to fit, as glmer's ``subset``: an expression of the columns
+            or one boolean per row (see :func:`quorvelkit.lmm`).
         theta, beta: a start for the optimiser (lme4's layout of theta).
-        max_iter: the optimiser's iteration limit.
+        max_iter: the optimiser's iteration limit. With ``max_iter=0`` the model is
+            evaluated, not fitted: every parameter given is kept, and the fit reports
+            -2 log-likelihood, modes and fitted values at that point (lme4's deviance
+            function at ``c(theta, beta)``).
 
     Returns:
         :class:`~quorvelkit.glmm_fit.GlmmFit`.
@@ -156,6 +162,9 @@ def glmm(
         raise ValueError("glmm() fits data in memory only (a DataFrame); data read in batches are not supported")
     t0 = time.perf_counter()
     frame = to_frame(data)
+    weights_label, offset_label = (a if isinstance(a, str) else None for a in (weights, offset))
+    weights, offset = resolve_rows(weights, frame, "weights"), resolve_rows(offset, frame, "offset")
+    frame, (weights, offset) = take_subset(frame, subset, weights, offset)
     _, rhs = split_response(formula)
     response = read_response(formula, frame, family, weights, stacklevel=2)
     # The design sees the response as a stand-in column, each kept row's place among
@@ -195,7 +204,10 @@ def glmm(
     theta0 = _vector(theta, int(core.n_theta), "theta")
     beta0 = _vector(beta, int(core.p), "beta")
     try:
-        result = fit_core(core, design, nagq, theta0, beta0, int(max_iter))
+        if int(max_iter) == 0 and beta0 is not None:  # an evaluation: every parameter given is kept
+            result = fit_at_point(core, design, prior, family, link, nagq, theta0, beta0, make_core, fit_core)
+        else:
+            result = fit_core(core, design, nagq, theta0, beta0, int(max_iter))
     except RuntimeError as exc:
         raise RuntimeError(_why_not_fitted(str(exc), family, y)) from exc
     t2 = time.perf_counter()
@@ -206,8 +218,8 @@ def glmm(
         formula=formula,
         trials=trials,
         prior_weights=prior,
-        weights_column=weights if isinstance(weights, str) else None,
-        offset_column=offset if isinstance(offset, str) else None,
+        weights_column=weights_label,
+        offset_column=offset_label,
         seconds=(t2 - t1, t2 - t0),
     )
     if fit.is_singular:

@@ -10,12 +10,86 @@ log((1 - y) / (1 - mu))]; a Poisson response is a count, Var(y) = mu / w.
 
 from __future__ import annotations
 
+import difflib
+import re
+from typing import Any
+
 import numpy as np
 
-__all__ = ["FAMILY_LINKS", "linkinv", "variance", "unit_deviance", "residuals", "RESIDUAL_TYPES"]
+__all__ = ["FAMILY_LINKS", "parse_family", "linkinv", "variance", "unit_deviance", "residuals", "RESIDUAL_TYPES"]
 
 #: The links of each family, the canonical one first (R's names).
 FAMILY_LINKS: dict[str, tuple[str, ...]] = {"binomial": ("logit", "probit", "cloglog"), "poisson": ("log",)}
+#: R's families that are not fitted here, and what to use instead.
+_OTHER_FAMILIES = {
+    "gaussian": "a Gaussian response is a linear mixed model: use quorvelkit.lmm (lme4's lmer)",
+    "quasibinomial": (
+        "quasibinomial is not a likelihood family (it has no log-likelihood to maximise, and glmer refuses it "
+        "too): use family='binomial', with an observation-level random effect such as (1 | obs) for "
+        "overdispersion"
+    ),
+    "quasipoisson": (
+        "quasipoisson is not a likelihood family (it has no log-likelihood to maximise, and glmer refuses it "
+        "too): use family='poisson', with an observation-level random effect such as (1 | obs) for "
+        "overdispersion"
+    ),
+    "quasi": "quasi is not a likelihood family (it has no log-likelihood to maximise, and glmer refuses it too)",
+}
+# R's call syntax: a family name, and optionally its arguments in parentheses.
+_CALL = re.compile(r"\s*([A-Za-z_][A-Za-z0-9_.]*)\s*(?:\((.*)\))?\s*", flags=re.S)
+# The one argument of a family call: the link, named or not, quoted or not.
+_LINK_ARGUMENT = re.compile(r"\s*(?:link\s*=\s*)?(?:\"([^\"]*)\"|'([^']*)'|([A-Za-z_][A-Za-z0-9_.]*))\s*", flags=re.S)
+
+
+def _names() -> str:
+    return " or ".join(map(repr, FAMILY_LINKS))
+
+
+def parse_family(family: Any, link: Any = None) -> tuple[str, str]:
+    """(family, link) by R's names from a family as R writes it: a name whatever its
+    case ("binomial", "Poisson") or a call with the link inside (``binomial(link =
+    "probit")``, ``binomial(link=probit)``, ``binomial("cloglog")``, ``poisson()``); the
+    family's canonical link when no link is given. ``link`` is the link given apart; a
+    link in the call and a different ``link`` are refused naming both. ``ValueError``
+    for a family or link not fitted here, with a hint for R's other families and for
+    near misses of the names."""
+    if not isinstance(family, str):
+        raise ValueError(f"family must be {_names()} (R's names), got {family!r}")
+    call = _CALL.fullmatch(family)
+    if call is None:
+        raise ValueError(
+            f'family must be {_names()} (R\'s names, or a call such as binomial(link = "probit")), got {family!r}'
+        )
+    name, arguments = call.group(1).lower(), call.group(2)
+    if name not in FAMILY_LINKS:
+        if name in _OTHER_FAMILIES:
+            raise ValueError(f"family {family!r} is not fitted by glmm(): {_OTHER_FAMILIES[name]}")
+        close = difflib.get_close_matches(name, list(FAMILY_LINKS), n=1, cutoff=0.6)
+        hint = f"; did you mean {close[0]!r}?" if close else ""
+        raise ValueError(f"family must be {_names()} (R's names), got {family!r}{hint}")
+    inner = None
+    if arguments is not None and arguments.strip():
+        arg = _LINK_ARGUMENT.fullmatch(arguments)
+        if arg is None:
+            raise ValueError(
+                f'cannot read the link of the family {family!r}: write it as {name}(link = "NAME") or give link='
+            )
+        inner = next(g for g in arg.groups() if g is not None)
+    if link is not None and not isinstance(link, str):
+        raise ValueError(f"link must be a link's name (R's names), got {link!r}")
+    if inner is not None and link is not None and inner.strip().lower() != link.strip().lower():
+        raise ValueError(f"the family {family!r} has the link {inner!r}, but link={link!r}: give the link once")
+    chosen = inner if inner is not None else link
+    links = FAMILY_LINKS[name]
+    if chosen is None:
+        return name, links[0]
+    key = chosen.strip().lower()
+    if key not in links:
+        shown = ", ".join(map(repr, links))
+        raise ValueError(f"the link of the {name} family must be {shown} (R's names), got {chosen!r}")
+    return name, key
+
+
 #: The kinds of residual, glmer's default (deviance) first.
 RESIDUAL_TYPES = ("deviance", "pearson", "response")
 

@@ -40,6 +40,7 @@ from .checks import check_weights, require_columns, row_values
 from .errors import FormulaError, NonIntegerResponseWarning, ResponseLevelsWarning, clean_message
 from .expressions import check_part, quote_name, unquote_name
 from .frames import sorted_levels, to_frame
+from .glmm_family import FAMILY_LINKS, parse_family
 from .labels import label_text
 from .parsing import _closing, _split_top
 from .r_functions import FORMULA_CONTEXT
@@ -47,6 +48,7 @@ from .r_functions import FORMULA_CONTEXT
 __all__ = [
     "FAMILIES",
     "GlmmResponse",
+    "evaluate_expression",
     "NonIntegerResponseWarning",
     "read_response",
     "response_columns",
@@ -54,7 +56,7 @@ __all__ = [
 ]
 
 #: The families a response is read for.
-FAMILIES = ("binomial", "poisson")
+FAMILIES = tuple(FAMILY_LINKS)
 
 #: R's tolerance for the successes of a binomial response (``binomial()$initialize``
 #: warns when ``|m - round(m)| > 1e-3``, m being successes).
@@ -182,15 +184,22 @@ def _arithmetic(text: str, frame: pd.DataFrame) -> tuple[pd.Series, np.ndarray] 
 
 
 def _evaluate(text: str, frame: pd.DataFrame, shown: str) -> tuple[pd.Series, np.ndarray]:
+    """The values of the response's expression ``text`` (see :func:`evaluate_expression`)."""
+    return evaluate_expression(text, frame, "response", shown)
+
+
+def evaluate_expression(text: str, frame: pd.DataFrame, where: str, shown: str) -> tuple[pd.Series, np.ndarray]:
     """The values of one expression of columns (a column, or arithmetic, comparisons and
-    the formula's functions on columns), and a flag per row for a missing input."""
+    the formula's functions on columns), checked and evaluated as a formula term is, and
+    a flag per row for a missing input; ``where`` names its place in messages (the
+    response, the weights, the offset, the subset) and ``shown`` the expression."""
     column = _bare_column(text)
     if column is not None:
         require_columns([column], frame.columns, "the data")
         values = frame[column]
         return values, values.isna().to_numpy()
     aliases: dict[str, str] = {}
-    checked = check_part(f"I({text})", response=True, where="response", aliases=aliases)
+    checked = check_part(f"I({text})", response=True, where=where, aliases=aliases)
     direct = _arithmetic(text, frame)
     if direct is not None:
         return direct
@@ -204,9 +213,9 @@ def _evaluate(text: str, frame: pd.DataFrame, shown: str) -> tuple[pd.Series, np
             warnings.simplefilter("ignore", DeprecationWarning)
             lhs = model_matrix(f"{checked.text} ~ 1", sub, na_action="ignore", context=FORMULA_CONTEXT).lhs
     except Exception as exc:  # formulaic's and the evaluation's errors
-        raise ValueError(f"cannot evaluate the response {shown}: {clean_message(exc)}") from None
+        raise ValueError(f"cannot evaluate the {where} {shown}: {clean_message(exc)}") from None
     if lhs.shape[1] != 1:
-        raise ValueError(f"the response {shown} must be one column of numbers")
+        raise ValueError(f"the {where} {shown} must be one column of numbers")
     # A comparison of a missing value is False, not missing: the inputs decide.
     missing = sub.isna().any(axis=1).to_numpy()
     return pd.Series(lhs.to_numpy()[:, 0], index=frame.index), missing
@@ -295,8 +304,7 @@ def read_response(formula: str, data: Any, family: str, weights: Any = None, *, 
     its row; warns :class:`NonIntegerResponseWarning` (``stacklevel`` above the caller)
     where R warns.
     """
-    if family not in FAMILIES:
-        raise ValueError(f"family must be one of {', '.join(map(repr, FAMILIES))}, got {family!r}")
+    family = parse_family(family)[0]
     lhs, _ = split_response(formula)
     frame = to_frame(data)
     if len(frame) == 0:

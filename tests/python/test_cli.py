@@ -194,7 +194,7 @@ REFUSED = [  # (command line, {t}/data.csv written as text, bytes or sleepstudy'
     (f"{S} '{FM1}' --nagq 3", None, "--link and --nagq apply to a generalized linear mixed model: give --family too"),
     (f"{S} '{FM1}' --link probit", None, "give --family too"),
     (f"{CB} --family binomial --ml", None, "--ml and --evaluator apply to linear mixed models"),
-    (f"{CB} --family gaussian", None, "invalid choice: 'gaussian'"),
+    (f"{CB} --family gaussian", None, "a Gaussian response is a linear mixed model: use quorvelkit.lmm"),
     (f"{CB} --family binomial --link log", None, "the link of the binomial family must be 'logit', 'probit'"),
     (f"{CB} --family binomial --nagq 30", None, "nagq must be an integer from 0 to 25"),
     (f"{CB} --family poisson", None, "cbind(successes, failures) is a binomial response, not a poisson one"),
