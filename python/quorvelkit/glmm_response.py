@@ -39,7 +39,7 @@ import pandas as pd
 from .checks import check_weights, require_columns, row_values
 from .errors import FormulaError, NonIntegerResponseWarning, ResponseLevelsWarning, clean_message
 from .expressions import check_part, quote_name, unquote_name
-from .frames import sorted_levels, to_frame
+from .frames import r_sorted, sorted_levels, to_frame
 from .glmm_family import FAMILY_LINKS, parse_family
 from .labels import label_text
 from .parsing import _closing, _split_top
@@ -263,6 +263,10 @@ def _factor(values: pd.Series, missing: np.ndarray, shown: str, place: Any) -> t
                 f"the response {shown} mixes labels and numbers ({label_text(values.iloc[k])} in {place(k)}); "
                 f"give a factor response as labels only"
             )
+    if not isinstance(values.dtype, pd.CategoricalDtype):
+        # Text labels in R's order ('no' before 'Yes'), as glmer's factor of them: by
+        # character code the first level, the failure, would be 'Yes'.
+        present = pd.Series(pd.Categorical(present.to_numpy(dtype=object), categories=r_sorted(set(present))))
     codes, levels = sorted_levels(present)  # a categorical's unused categories dropped, as R drops them
     y = np.full(len(values), np.nan)
     y[~missing] = (codes != 0).astype(float)
