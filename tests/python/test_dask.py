@@ -101,7 +101,11 @@ def test_dask_learns_from_the_first_complete_rows_wherever_they_are(clusters):
         (df, [df.iloc[:0]] * 5 + parts),  # five empty partitions first
         (pd.concat([no_x[0], *parts[1:]]), [no_x[0], *parts[1:]]),  # the first partition's x all missing
         (pd.concat([*no_x[:5], parts[5]]), [*no_x[:5], parts[5]]),  # complete rows only in the sixth partition
-    ]
+        # a first partition longer than the sample, without a complete row, and complete
+        # rows in the next: the sample's first rows are all the first partition's
+        (pd.concat([df.iloc[:1500].assign(x=np.nan), df.iloc[1500:]]),
+         [df.iloc[:1500].assign(x=np.nan), df.iloc[1500:]]),
+    ]  # fmt: skip
     for whole, frames in cases:
         ref = qk.lmm(formula, whole)
         assert_agree(ref, on(clusters[2], lambda frames=frames: qdask.lmm(formula, _from_frames(frames))))
