@@ -280,3 +280,20 @@ def test_dask_parquet_several_grouping_factors(case, tmp_path, clusters):
     assert type(fits[2]).__name__ == "CrossedFit"
     assert crossed_bits(fits[1]) == crossed_bits(fits[2])
     assert_same_fit(in_memory(formula, frame), fits[2])
+
+
+def test_dask_parquet_leaves_of_as_many_groups_with_other_labels_merge_by_label(tmp_path, clusters):
+    """Integer labels without a first pass are coded leaf by leaf: three leaves of 100
+    groups each, none shared (rows sorted by group), or all shared. Only the same labels
+    in the same order may be added by code; the fit is the in-memory one either way."""
+    rng = np.random.default_rng(11)
+    g = np.repeat(np.arange(300), 10)
+    x = rng.normal(size=len(g))
+    y = 5 + 2 * x + rng.normal(size=300)[g] + rng.normal(size=len(g))
+    df = pd.DataFrame({"y": y, "x": x, "g": g})
+    for name, frame in [("disjoint", df), ("shared", df.iloc[np.argsort(np.arange(len(df)) % 3, kind="stable")])]:
+        path = tmp_path / f"{name}.parquet"
+        _write(frame, path, 3)
+        ddf = _arrow(dd.read_parquet(path, split_row_groups=True))
+        fit = on(clusters[2], lambda ddf=ddf: qdask.lmm("y ~ x + (1 | g)", ddf, leaf_partitions=1))
+        assert_agree(qk.lmm("y ~ x + (1 | g)", frame), fit)
