@@ -5,7 +5,7 @@ partitions refused before any fit, named."""
 import numpy as np
 import pandas as pd
 import pytest
-from batchdata import SIM, SLEEP, assert_agree, bits, require, simulated, sleepstudy
+from batchdata import SIM, SLEEP, as_text, assert_agree, bits, require, simulated, six_batches, sleepstudy
 
 import quorvelkit as qk
 from quorvelkit.sources import SourceError
@@ -129,6 +129,21 @@ def test_dask_columns_of_numbers_holding_text_are_refused_where_they_are(cluster
         with pytest.raises(SourceError) as info:
             on(clusters[2], lambda frames=frames: qdask.lmm(formula, _from_frames(frames)))
         assert message in str(info.value), str(info.value)
+
+
+@pytest.mark.parametrize("formula", ["y ~ x + (1 | g)", "y ~ x + (1 | g) + (1 | h)"])
+def test_dask_a_label_in_two_types_is_refused_naming_the_partitions(formula, clusters):
+    """Integer labels in five partitions, the same labels as text (and a typo) in the
+    sixth: refused naming both partitions, never two groups of one label. The first
+    merge to meet both is that of partitions 4 and 5 (the tree's shape is fixed)."""
+    parts = six_batches()
+    parts[5] = as_text(parts[5], "typo")
+    text = (
+        r"the group column 'g' holds (\d+) as a number \(partition 4 of the Dask DataFrame holds numbers\) and "
+        r"'\1' as text \(partition 5 of the Dask DataFrame holds text\)"
+    )
+    with pytest.raises(SourceError, match=text):
+        on(clusters[2], lambda: qdask.lmm(formula, _from_frames(parts), split_every=2))
 
 
 # A Dask DataFrame read from Parquet: its fragments reduced from Arrow on the workers.
