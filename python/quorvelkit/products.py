@@ -6,8 +6,18 @@ selection of their groups.
 Agreement with the in-memory fit: the per-group products of a sequential read are
 bit-identical to those of the whole data (each group's rows are added in row order);
 the global sums X'X, X'y, y'y are summed per batch and then added, so they differ from
-the in-memory sums in the last bits only, and so do the estimates (to about 1e-12
-relative; the fit's optimiser may stop a little differently)."""
+the in-memory sums in the last bits only (each within a unit or two in the last place
+of the exactly rounded sum, as the in-memory ones are: a compensated sum would gain
+nothing). The estimates differ by the fit's sensitivity to such a rounding, which
+depends on the model: about 1e-12 of a standard error for most designs, but up to 1e-8
+and more for an intercept whose information is the small remainder of large sums (a
+random intercept's variance hundreds of times the residual's, few rows a group, a
+covariate far from zero), where one unit in the last place of any product moves it as
+much on either route.
+
+A group label means one group on every route: a label held as a number in one part
+and as text in another (17 and "17") is refused (:func:`check_label_kinds`), never
+made two groups."""
 
 from __future__ import annotations
 
