@@ -29,8 +29,8 @@ import pandas as pd
 
 from . import _quorvelkit as _qk
 from .checks import check_sums
-from .errors import SourceError
 from .crossed_products import crossed_part, is_crossed, merge_crossed
+from .errors import SourceError
 from .frames import sorted_levels
 from .model import ModelRows, ModelSpec
 
@@ -173,13 +173,11 @@ def part_products(spec: ModelSpec, frame: Any, where: str) -> PartProducts:
         prod, labels = crossed_part(spec, rows)
         check_sums(prod["yty"], prod["xtx"], spec.parsed.response, spec.fe_all, where)
         kinds = tuple(add_label_kinds({}, lab, where) for lab in labels)
-        for k, lab, col in zip(kinds, labels, columns, strict=True):
-            check_label_kinds(k, lab, col)
+        for met, lab, col in zip(kinds, labels, columns, strict=True):
+            check_label_kinds(met, lab, col)
         return PartProducts(prod, labels[0], rows.n_dropped, rows.n_zero_weight, labels, kinds, columns)
     if len(rows.y) == 0:
-        return PartProducts(
-            _empty_products(spec), pd.Index([]), rows.n_dropped, rows.n_zero_weight, (), ({},), columns
-        )
+        return PartProducts(_empty_products(spec), pd.Index([]), rows.n_dropped, rows.n_zero_weight, (), ({},), columns)
     codes, uniques = pd.factorize(rows.labels, sort=False)
     w = None if rows.weights is None else core_array(rows.weights)
     prod = _qk.reduce_rows(
@@ -192,10 +190,10 @@ def part_products(spec: ModelSpec, frame: Any, where: str) -> PartProducts:
         weights=w,
     )
     check_sums(prod["yty"], prod["xtx"], spec.parsed.response, spec.fe_all, where)
-    labels = pd.Index(uniques)
-    kinds = add_label_kinds({}, labels, where)
-    check_label_kinds(kinds, labels, columns[0])
-    return PartProducts(prod, labels, rows.n_dropped, rows.n_zero_weight, (), (kinds,), columns)
+    found = pd.Index(uniques)
+    found_kinds = add_label_kinds({}, found, where)
+    check_label_kinds(found_kinds, found, columns[0])
+    return PartProducts(prod, found, rows.n_dropped, rows.n_zero_weight, (), (found_kinds,), columns)
 
 
 def _empty_products(spec: ModelSpec) -> dict:
@@ -247,8 +245,8 @@ def merge_parts(a: PartProducts, b: PartProducts) -> PartProducts:
     kinds, columns = _merged_kinds(a, b), a.label_columns or b.label_columns
     if is_crossed(pa):
         merged, factor_labels = merge_crossed(pa, a.factor_labels, pb, b.factor_labels)
-        for k, lab, col in zip(kinds, factor_labels, columns, strict=False):
-            check_label_kinds(k, lab, col)
+        for met, lab, col in zip(kinds, factor_labels, columns, strict=False):
+            check_label_kinds(met, lab, col)
         return PartProducts(merged, factor_labels[0], dropped, zero, factor_labels, kinds, columns)
     if pb["m"] == 0:
         return PartProducts(pa, a.labels, dropped, zero, (), kinds, columns)

@@ -39,7 +39,7 @@ from .model import ModelSpec
 from .model_learning import learn_spec
 from .parquet import open_dataset
 from .parsing import ParsedFormula, parse_formula
-from .products import add_label_kinds, add_batch, check_label_kinds, merge_parts, part_products, take_groups
+from .products import add_batch, add_label_kinds, check_label_kinds, merge_parts, part_products, take_groups
 from .progress import progress_bar
 
 T = TypeVar("T")

@@ -102,7 +102,7 @@ def test_group_labels_coded_across_batches_are_the_in_memory_groups(labels, tmp_
 
 ONE = "y ~ x + (1 | g)"
 TWO = "y ~ x + (1 | g) + (1 | h)"  # parts merged by label
-SPLIT = r"the group column 'g' holds (\d+) as a number \(batch 0 holds numbers\) and '\1' as text \(batch {} holds text\)"
+SPLIT = r"the group column 'g' holds (\d+) as a number \(batch 0 holds numbers\) and '\1' as text \(batch {} holds text"
 # (case, formula, the batches from six_batches(), the refusal, or None: the in-memory fit of the rows)
 LABEL_TYPES = [
     ("integers, then the same labels as text and a typo", ONE,
