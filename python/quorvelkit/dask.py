@@ -126,7 +126,11 @@ def _sample(ddf: Any, columns: Sequence[str]) -> tuple[pd.DataFrame, Place]:
         return [(first + i, f) for i, f in enumerate(got) if len(f)]
 
     found = read(0, 4, None)
-    if not any(f[list(columns)].notna().all(axis=1).any() for _, f in found):
+    # The sample is the first SAMPLE_ROWS rows of those read: whether it holds a complete
+    # row is asked of it, not of every row read (a first partition longer than the
+    # sample and without one would otherwise be all of it).
+    head_rows = pd.concat([f for _, f in found]).head(SAMPLE_ROWS) if found else None
+    if head_rows is None or not head_rows[list(columns)].notna().all(axis=1).any():
         found, start, width = [], 0, 4
         while start < len(parts) and sum(len(f) for _, f in found) < SAMPLE_ROWS:
             found += read(start, start + width, columns)

@@ -39,7 +39,7 @@ def lmm(
             several grouping factors (crossed ``(1 | s) + (1 | d)``, nested
             ``(1 | a/b)``) are read as lme4 reads them and fitted by the crossed core
             (a :class:`~quorvelkit.crossed.CrossedFit`, whose random effects are per
-            factor); data read in batches take one grouping factor.
+            factor), from a data frame and from data read in batches alike.
             ``offset(expr)`` terms add a known ``expr`` to the linear predictor. The
             response, the fixed part and the left sides of the bars are built by
             formulaic, with R's meanings: ``I(x^2)`` is a square, ``factor(x)`` is
@@ -84,13 +84,17 @@ def lmm(
         The fitted model, :class:`LmmFit`.
 
     Raises:
-        ValueError: a formula that cannot be read or uses unsupported notation
-            (terms on several grouping factors, see above) or anything but column names,
-            numbers, arithmetic and the allowed transforms; a column that is not in the
+        ValueError: a formula that cannot be read (unbalanced parentheses, no
+            response, no random-effects term, a bar term without a grouping factor) or
+            that uses anything but column names, numbers, arithmetic and the allowed
+            transforms; a column that is not in the
             data, a non-numeric response, infinite values, too few groups or
             observations; bad weights or offsets (see above); a degenerate response: a
             constant one, or one the fixed effects fit exactly (its residuals are zero to rounding error), which
-            leaves no residual variation to estimate the variance components from.
+            leaves no residual variation to estimate the variance components from. For
+            data read in batches, :class:`~quorvelkit.errors.SourceError` (a
+            ``ValueError``) names the column and the file, batch or partition of a bad
+            value (see :func:`quorvelkit.sources.lmm`).
         TypeError: ``reml`` that is not a boolean; an argument ``lmm`` does not take.
         RuntimeError: no start gives a feasible theta.
 

@@ -158,16 +158,6 @@ class ParsedFormula:
             if c not in resp and c not in labels_only and c not in declared and kinds.get(c) in _FACTOR_KINDS
         ]
 
-    def refuse_several_factors(self, where: str) -> None:
-        """:class:`FormulaError` when the terms are on several grouping factors, which
-        ``where`` (a route of the fit) does not take."""
-        names = self.factor_names
-        if len(names) > 1:
-            raise FormulaError(
-                f"random-effects terms on several grouping factors ({', '.join(names)}) are fitted from data in "
-                f"memory only, not from {where}; load the columns the model uses into a DataFrame"
-            )
-
     @property
     def factor_names(self) -> list[str]:
         """The grouping factors as lme4 names them, in order of first appearance (a

@@ -6,8 +6,18 @@ selection of their groups.
 Agreement with the in-memory fit: the per-group products of a sequential read are
 bit-identical to those of the whole data (each group's rows are added in row order);
 the global sums X'X, X'y, y'y are summed per batch and then added, so they differ from
-the in-memory sums in the last bits only, and so do the estimates (to about 1e-12
-relative; the fit's optimiser may stop a little differently)."""
+the in-memory sums in the last bits only (each within a unit or two in the last place
+of the exactly rounded sum, as the in-memory ones are: a compensated sum would gain
+nothing). The estimates differ by the fit's sensitivity to such a rounding, which
+depends on the model: about 1e-12 of a standard error for most designs, but up to 1e-8
+and more for an intercept whose information is the small remainder of large sums (a
+random intercept's variance hundreds of times the residual's, few rows a group, a
+covariate far from zero), where one unit in the last place of any product moves it as
+much on either route.
+
+A group label means one group on every route: a label held as a number in one part
+and as text in another (17 and "17") is refused (:func:`check_label_kinds`), never
+made two groups."""
 
 from __future__ import annotations
 
@@ -20,11 +30,15 @@ import pandas as pd
 from . import _quorvelkit as _qk
 from .checks import check_sums
 from .crossed_products import crossed_part, is_crossed, merge_crossed
+from .errors import SourceError
 from .frames import sorted_levels
 from .model import ModelRows, ModelSpec
 
 __all__ = [
     "PartProducts",
+    "label_kinds",
+    "check_label_kinds",
+    "add_label_kinds",
     "part_products",
     "add_batch",
     "merge_parts",
@@ -44,6 +58,93 @@ def core_array(a: np.ndarray, dtype: Any = np.float64) -> np.ndarray:
     return np.require(a, dtype=dtype, requirements=["C", "A"])
 
 
+#: The kinds of group labels: numbers (any numeric type, or number objects) and text.
+NUMBER, TEXT = "numbers", "text"
+
+
+def label_kinds(labels: Any) -> set[str]:
+    """The kinds of the labels ``labels`` (an Index, Series, NumPy or Arrow array;
+    missing ones ignored): numbers, text, both, or neither (booleans, dates). A column
+    of objects is looked at value by value (pandas' type inference, in C)."""
+    arrow_type = getattr(labels, "type", None)
+    if arrow_type is not None and not hasattr(labels, "dtype"):  # a pyarrow array
+        import pyarrow as pa
+
+        if pa.types.is_dictionary(arrow_type):
+            arrow_type = arrow_type.value_type
+        if pa.types.is_integer(arrow_type) or pa.types.is_floating(arrow_type):
+            return {NUMBER}
+        return {TEXT} if pa.types.is_string(arrow_type) or pa.types.is_large_string(arrow_type) else set()
+    if isinstance(getattr(labels, "dtype", None), pd.CategoricalDtype):
+        labels = pd.Index(labels.cat.categories if isinstance(labels, pd.Series) else labels.categories)
+    dtype = getattr(labels, "dtype", None)
+    if dtype is not None and pd.api.types.is_bool_dtype(dtype):
+        return set()
+    if dtype is not None and pd.api.types.is_numeric_dtype(dtype):
+        return {NUMBER}
+    if dtype is not None and pd.api.types.is_string_dtype(dtype) and not pd.api.types.is_object_dtype(dtype):
+        return {TEXT}
+    inferred = pd.api.types.infer_dtype(labels, skipna=True)
+    if inferred == "string":
+        return {TEXT}
+    if inferred in ("integer", "floating", "decimal", "mixed-integer-float"):
+        return {NUMBER}
+    if inferred in ("mixed-integer", "mixed"):
+        return {NUMBER, TEXT}  # looked at label by label where it matters (split_labels)
+    return set()
+
+
+def split_labels(labels: pd.Index) -> tuple[Any, Any] | None:
+    """A number label and a text label of ``labels`` that read as the same value (17
+    and "17", 2 and "2.0"), which would be two groups of one value; ``None`` when
+    there are none. The text is read as :func:`quorvelkit.labels.label_key` reads it."""
+    from .labels import label_key
+
+    vals = np.asarray(labels, dtype=object)
+    is_text = np.fromiter((isinstance(v, str) for v in vals), dtype=bool, count=len(vals))
+    if is_text.all() or not is_text.any():
+        return None
+    text, numbers = vals[is_text], vals[~is_text]
+    as_float = pd.to_numeric(pd.Series(text), errors="coerce").to_numpy(dtype=float)
+    near = np.isin(as_float, pd.to_numeric(pd.Series(numbers), errors="coerce").to_numpy(dtype=float))
+    if not near.any():
+        return None
+    by_key = {label_key(v): v for v in numbers}
+    for t in text[near]:
+        hit = by_key.get(label_key(t))
+        if hit is not None:
+            return hit, t
+    return None
+
+
+def check_label_kinds(kinds: dict[str, str], labels: pd.Index, column: str) -> None:
+    """Refuses (:class:`SourceError`) a grouping factor whose labels ``labels`` hold one
+    value as a number and as text, when ``kinds`` (each kind of label met, and the
+    first place holding it) holds both: a batch or partition whose group column has
+    another type than the others' (text where the others hold integers) would otherwise
+    split each of those groups in two."""
+    if len(kinds) < 2:
+        return
+    found = split_labels(labels)
+    if found is None:
+        return
+    number, text = found
+    raise SourceError(
+        f"the group column {column!r} holds {number!r} as a number ({kinds[NUMBER]} holds numbers) and {text!r} as "
+        f"text ({kinds[TEXT]} holds text): one label in two types would be two groups; give the column one type in "
+        f"every batch and partition"
+    )
+
+
+def add_label_kinds(kinds: dict[str, str], labels: Any, where: str) -> dict[str, str]:
+    """``kinds`` with the kinds of ``labels`` (met at ``where``) added, the first place
+    of each kept."""
+    out = dict(kinds)
+    for kind in sorted(label_kinds(labels)):
+        out.setdefault(kind, where)
+    return out
+
+
 @dataclass
 class PartProducts:
     """The products of one part of the data (a batch, a partition, or merged parts),
@@ -56,18 +157,27 @@ class PartProducts:
     n_zero_weight: int = 0
     #: Every grouping factor's labels, for a model with several (``labels`` is the first's).
     factor_labels: tuple[pd.Index, ...] = ()
+    #: Per grouping factor, the kinds of labels (numbers, text) its rows held and the
+    #: first place holding each (see :func:`check_label_kinds`); empty: not recorded.
+    label_kinds: tuple[dict[str, str], ...] = ()
+    #: Per grouping factor, its column in messages.
+    label_columns: tuple[str, ...] = ()
 
 
 def part_products(spec: ModelSpec, frame: Any, where: str) -> PartProducts:
     """The products of one part's rows, its groups coded in order of appearance (each
     factor's, for a model with several: :mod:`quorvelkit.crossed_products`)."""
     rows = spec.rows(frame, where)
+    columns = tuple(f.columns[0] if len(f.columns) == 1 else f.name for f in spec.factors)
     if len(spec.factors) > 1:
         prod, labels = crossed_part(spec, rows)
         check_sums(prod["yty"], prod["xtx"], spec.parsed.response, spec.fe_all, where)
-        return PartProducts(prod, labels[0], rows.n_dropped, rows.n_zero_weight, labels)
+        kinds = tuple(add_label_kinds({}, lab, where) for lab in labels)
+        for met, lab, col in zip(kinds, labels, columns, strict=True):
+            check_label_kinds(met, lab, col)
+        return PartProducts(prod, labels[0], rows.n_dropped, rows.n_zero_weight, labels, kinds, columns)
     if len(rows.y) == 0:
-        return PartProducts(_empty_products(spec), pd.Index([]), rows.n_dropped, rows.n_zero_weight)
+        return PartProducts(_empty_products(spec), pd.Index([]), rows.n_dropped, rows.n_zero_weight, (), ({},), columns)
     codes, uniques = pd.factorize(rows.labels, sort=False)
     w = None if rows.weights is None else core_array(rows.weights)
     prod = _qk.reduce_rows(
@@ -80,7 +190,10 @@ def part_products(spec: ModelSpec, frame: Any, where: str) -> PartProducts:
         weights=w,
     )
     check_sums(prod["yty"], prod["xtx"], spec.parsed.response, spec.fe_all, where)
-    return PartProducts(prod, pd.Index(uniques), rows.n_dropped, rows.n_zero_weight)
+    found = pd.Index(uniques)
+    found_kinds = add_label_kinds({}, found, where)
+    check_label_kinds(found_kinds, found, columns[0])
+    return PartProducts(prod, found, rows.n_dropped, rows.n_zero_weight, (), (found_kinds,), columns)
 
 
 def _empty_products(spec: ModelSpec) -> dict:
@@ -129,13 +242,16 @@ def merge_parts(a: PartProducts, b: PartProducts) -> PartProducts:
     dropped, zero = a.n_dropped + b.n_dropped, a.n_zero_weight + b.n_zero_weight
     if is_crossed(pa) != is_crossed(pb):
         raise ValueError("the parts have different grouping factors")
+    kinds, columns = _merged_kinds(a, b), a.label_columns or b.label_columns
     if is_crossed(pa):
         merged, factor_labels = merge_crossed(pa, a.factor_labels, pb, b.factor_labels)
-        return PartProducts(merged, factor_labels[0], dropped, zero, factor_labels)
+        for met, lab, col in zip(kinds, factor_labels, columns, strict=False):
+            check_label_kinds(met, lab, col)
+        return PartProducts(merged, factor_labels[0], dropped, zero, factor_labels, kinds, columns)
     if pb["m"] == 0:
-        return PartProducts(pa, a.labels, dropped, zero)
+        return PartProducts(pa, a.labels, dropped, zero, (), kinds, columns)
     if pa["m"] == 0:
-        return PartProducts(pb, b.labels, dropped, zero)
+        return PartProducts(pb, b.labels, dropped, zero, (), kinds, columns)
     pos = np.asarray(a.labels.get_indexer(b.labels), dtype=np.int64)
     new = pos < 0
     ma, k = int(pa["m"]), int(new.sum())
@@ -154,7 +270,22 @@ def merge_parts(a: PartProducts, b: PartProducts) -> PartProducts:
     out["n"] = int(pa["n"]) + int(pb["n"])
     out["m"] = ma + k
     out["log_weights"] = float(pa.get("log_weights", 0.0)) + float(pb.get("log_weights", 0.0))
-    return PartProducts(out, labels, dropped, zero)
+    if kinds and columns:
+        check_label_kinds(kinds[0], labels, columns[0])
+    return PartProducts(out, labels, dropped, zero, (), kinds, columns)
+
+
+def _merged_kinds(a: PartProducts, b: PartProducts) -> tuple[dict[str, str], ...]:
+    """Per grouping factor, the kinds of label a's rows and b's held, a's places first."""
+    if not a.label_kinds or not b.label_kinds:
+        return a.label_kinds or b.label_kinds
+    out = []
+    for ka, kb in zip(a.label_kinds, b.label_kinds, strict=True):
+        merged = dict(ka)
+        for kind, where in kb.items():
+            merged.setdefault(kind, where)
+        out.append(merged)
+    return tuple(out)
 
 
 def sort_groups(products: dict, labels: pd.Index) -> tuple[dict, pd.Index]:

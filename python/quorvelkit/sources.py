@@ -40,7 +40,7 @@ from .model import ModelSpec
 from .model_learning import learn_spec
 from .parquet import open_dataset
 from .parsing import ParsedFormula, parse_formula
-from .products import add_batch, merge_parts, part_products, take_groups
+from .products import add_batch, add_label_kinds, check_label_kinds, merge_parts, part_products, take_groups
 from .progress import progress_bar
 
 T = TypeVar("T")
@@ -240,6 +240,19 @@ def fit_frames(
         parts = itertools.chain((held.pop(0) for _ in range(len(held))), it)
         return _fit_crossed(spec, parts, options, progress, total_rows, source, t0)
     codes_of = GroupCodes(group_levels)
+    factor = spec.factors[0]
+    column = factor.columns[0] if len(factor.columns) == 1 else factor.name
+    kinds: dict[str, str] = {}
+
+    def coded(labels: Any, where: str) -> np.ndarray:
+        # A batch whose labels are of another kind than earlier ones' (text where they
+        # were integers) must not make two groups of one value: checked once both kinds
+        # have been met (see check_label_kinds).
+        codes = codes_of.codes(labels, where)
+        kinds.update(add_label_kinds(kinds, labels, where))
+        if len(kinds) > 1:
+            check_label_kinds(kinds, codes_of.levels_in_code_order(), column)
+        return codes
 
     def prepared(items: Iterator[tuple[Any, str]]) -> Iterator[tuple[int, str, Any, np.ndarray, int]]:
         # Batches become columns as Arrow holds them (a plain model) or model rows,
@@ -250,9 +263,9 @@ def fit_frames(
             cols = spec.columns(frame, where)
             if cols is None:
                 rows = spec.rows(frame, where)
-                yield n, where, rows, codes_of.codes(rows.labels, where), codes_of.m
+                yield n, where, rows, coded(rows.labels, where), codes_of.m
             else:
-                yield n, where, cols, codes_of.codes(cols[3], where), codes_of.m
+                yield n, where, cols, coded(cols[3], where), codes_of.m
 
     del first  # the held batches are let go as they are read
     batches = prepared(itertools.chain((held.pop(0) for _ in range(len(held))), it))

@@ -67,3 +67,21 @@ def assert_agree(a, b, tol: float = 1e-12, beta_tol: float = 1e-11) -> None:
 
 def bits(fit) -> list[str]:
     return [float(v).hex() for e in estimates(fit).values() for v in e]
+
+
+def as_text(frame, typo=None):
+    """``frame`` with its group labels as text, the first one replaced by ``typo``."""
+    g = frame["g"].map(str)
+    if typo is not None:
+        g.iloc[0] = typo
+    return frame.assign(g=g)
+
+
+def six_batches(seed=5):
+    """300 integer groups of 10 rows, shuffled over six batches (each group in most)."""
+    rng = np.random.default_rng(seed)
+    g = rng.permutation(np.repeat(np.arange(300), 10))
+    x, h = rng.normal(size=len(g)), rng.integers(0, 40, len(g))
+    y = 1 + 2 * x + rng.normal(size=300)[g] + 0.5 * rng.normal(size=40)[h] + rng.normal(size=len(g))
+    df = pd.DataFrame({"y": y, "x": x, "g": g, "h": h})
+    return [df.iloc[k * 500 : (k + 1) * 500] for k in range(6)]

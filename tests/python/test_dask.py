@@ -5,7 +5,7 @@ partitions refused before any fit, named."""
 import numpy as np
 import pandas as pd
 import pytest
-from batchdata import SIM, SLEEP, assert_agree, bits, require, simulated, sleepstudy
+from batchdata import SIM, SLEEP, as_text, assert_agree, bits, require, simulated, six_batches, sleepstudy
 
 import quorvelkit as qk
 from quorvelkit.sources import SourceError
@@ -101,7 +101,11 @@ def test_dask_learns_from_the_first_complete_rows_wherever_they_are(clusters):
         (df, [df.iloc[:0]] * 5 + parts),  # five empty partitions first
         (pd.concat([no_x[0], *parts[1:]]), [no_x[0], *parts[1:]]),  # the first partition's x all missing
         (pd.concat([*no_x[:5], parts[5]]), [*no_x[:5], parts[5]]),  # complete rows only in the sixth partition
-    ]
+        # a first partition longer than the sample, without a complete row, and complete
+        # rows in the next: the sample's first rows are all the first partition's
+        (pd.concat([df.iloc[:1500].assign(x=np.nan), df.iloc[1500:]]),
+         [df.iloc[:1500].assign(x=np.nan), df.iloc[1500:]]),
+    ]  # fmt: skip
     for whole, frames in cases:
         ref = qk.lmm(formula, whole)
         assert_agree(ref, on(clusters[2], lambda frames=frames: qdask.lmm(formula, _from_frames(frames))))
@@ -125,6 +129,21 @@ def test_dask_columns_of_numbers_holding_text_are_refused_where_they_are(cluster
         with pytest.raises(SourceError) as info:
             on(clusters[2], lambda frames=frames: qdask.lmm(formula, _from_frames(frames)))
         assert message in str(info.value), str(info.value)
+
+
+@pytest.mark.parametrize("formula", ["y ~ x + (1 | g)", "y ~ x + (1 | g) + (1 | h)"])
+def test_dask_a_label_in_two_types_is_refused_naming_the_partitions(formula, clusters):
+    """Integer labels in five partitions, the same labels as text (and a typo) in the
+    sixth: refused naming both partitions, never two groups of one label. The first
+    merge to meet both is that of partitions 4 and 5 (the tree's shape is fixed)."""
+    parts = six_batches()
+    parts[5] = as_text(parts[5], "typo")
+    text = (
+        r"the group column 'g' holds (\d+) as a number \(partition 4 of the Dask DataFrame holds numbers\) and "
+        r"'\1' as text \(partition 5 of the Dask DataFrame holds text\)"
+    )
+    with pytest.raises(SourceError, match=text):
+        on(clusters[2], lambda: qdask.lmm(formula, _from_frames(parts), split_every=2))
 
 
 # A Dask DataFrame read from Parquet: its fragments reduced from Arrow on the workers.
@@ -276,3 +295,20 @@ def test_dask_parquet_several_grouping_factors(case, tmp_path, clusters):
     assert type(fits[2]).__name__ == "CrossedFit"
     assert crossed_bits(fits[1]) == crossed_bits(fits[2])
     assert_same_fit(in_memory(formula, frame), fits[2])
+
+
+def test_dask_parquet_leaves_of_as_many_groups_with_other_labels_merge_by_label(tmp_path, clusters):
+    """Integer labels without a first pass are coded leaf by leaf: three leaves of 100
+    groups each, none shared (rows sorted by group), or all shared. Only the same labels
+    in the same order may be added by code; the fit is the in-memory one either way."""
+    rng = np.random.default_rng(11)
+    g = np.repeat(np.arange(300), 10)
+    x = rng.normal(size=len(g))
+    y = 5 + 2 * x + rng.normal(size=300)[g] + rng.normal(size=len(g))
+    df = pd.DataFrame({"y": y, "x": x, "g": g})
+    for name, frame in [("disjoint", df), ("shared", df.iloc[np.argsort(np.arange(len(df)) % 3, kind="stable")])]:
+        path = tmp_path / f"{name}.parquet"
+        _write(frame, path, 3)
+        ddf = _arrow(dd.read_parquet(path, split_row_groups=True))
+        fit = on(clusters[2], lambda ddf=ddf: qdask.lmm("y ~ x + (1 | g)", ddf, leaf_partitions=1))
+        assert_agree(qk.lmm("y ~ x + (1 | g)", frame), fit)

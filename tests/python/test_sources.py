@@ -10,7 +10,7 @@ import re
 import numpy as np
 import pandas as pd
 import pytest
-from batchdata import SIM, SLEEP, assert_agree, bits, require, simulated, sleepstudy
+from batchdata import SIM, SLEEP, as_text, assert_agree, bits, require, simulated, six_batches, sleepstudy
 
 import quorvelkit as qk
 from quorvelkit import LmmCore
@@ -98,6 +98,39 @@ def test_group_labels_coded_across_batches_are_the_in_memory_groups(labels, tmp_
         df = df.iloc[np.argsort(g != 17, kind="stable")].reset_index(drop=True)  # group 17 first
     ref = qk.lmm(SMALL, df)
     assert_agree(ref, qk.lmm(SMALL, write_parquet(df, tmp_path / "g"), batch_rows=117))
+
+
+ONE = "y ~ x + (1 | g)"
+TWO = "y ~ x + (1 | g) + (1 | h)"  # parts merged by label
+SPLIT = r"the group column 'g' holds (\d+) as a number \(batch 0 holds numbers\) and '\1' as text \(batch {} holds text"
+# (case, formula, the batches from six_batches(), the refusal, or None: the in-memory fit of the rows)
+LABEL_TYPES = [
+    ("integers, then the same labels as text and a typo", ONE,
+     lambda b: [*b[:5], as_text(b[5], "typo")], SPLIT.format(5)),
+    ("several factors: integers, then text", TWO, lambda b: [*b[:3], as_text(b[3]), *b[4:]], SPLIT.format(3)),
+    ("one batch of objects holding 17 and '17'", ONE,
+     lambda b: [pd.concat([b[0], as_text(b[1])]).astype({"g": object}), *b[2:]], SPLIT.format(0)),
+    ("integers, then other labels as text", ONE, lambda b: [*b[:5], b[5].assign(g="s" + b[5]["g"].map(str))], None),
+    ("several factors: integers, then other labels as text", TWO,
+     lambda b: [*b[:5], b[5].assign(g="s" + b[5]["g"].map(str))], None),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("case, formula, make, refusal", LABEL_TYPES, ids=[c[0] for c in LABEL_TYPES])
+def test_a_label_in_two_types_is_refused_never_two_groups(case, formula, make, refusal):
+    """A batch whose group column has another type than the others' (text where they
+    hold integers): a label written both ways ('17' and 17) would be two groups, so it
+    is refused naming the batches; labels that are all distinct values are the groups
+    they are in memory."""
+    batches = make(six_batches())
+    if refusal is None:
+        from crossdata import assert_same_fit
+
+        check = assert_agree if formula == ONE else assert_same_fit
+        check(qk.lmm(formula, pd.concat(batches).astype({"g": object})), qk.lmm(formula, iter(batches)))
+        return
+    with pytest.raises(SourceError, match=refusal):
+        qk.lmm(formula, iter(batches))
 
 
 def _label_batches(case):
