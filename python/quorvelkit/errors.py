@@ -58,6 +58,11 @@ class ResponseLevelsWarning(UserWarning):
     success."""
 
 
+class QuadratureCostWarning(UserWarning):
+    """An adaptive quadrature fit estimated to take longer than a user would wait:
+    the estimate and the ``nagq`` that would bring it within a minute are named."""
+
+
 class SingularFitWarning(UserWarning):
     """An optimised fit is on the boundary: a random-effect variance, or a linear
     combination of the random effects, is estimated at zero (lme4's "boundary

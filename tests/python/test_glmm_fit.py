@@ -580,3 +580,25 @@ def test_the_units_of_a_covariate_do_not_change_the_fit(shift, scale):
     assert_allclose(moved.m2loglik, base.m2loglik, rtol=1e-10)
     assert_allclose(moved.fixef["YEAR"] * scale, base.fixef["YEAR"], rtol=1e-5)
     assert_allclose(moved.se["YEAR"] * scale, base.se["YEAR"], rtol=1e-3)
+
+
+@pytest.mark.parametrize(
+    "nagq,q,warns",
+    [(10, 4, r"about 19 minutes; nagq=4 would take"), (6, 4, r"about 2 minutes; nagq=4"), (25, 1, None)],
+)
+def test_a_long_quadrature_is_announced_with_its_cost(nagq, q, warns):
+    # 1,500 rows, q random effects on one factor: 10^4 nodes per group took some 18
+    # minutes; the estimate comes before the fit starts (raised here as an error, so
+    # the fit is never made), with the nagq that keeps it within a minute
+    rng = np.random.default_rng(5)
+    d = pd.DataFrame(rng.standard_normal((1500, 3)), columns=["a", "b", "c"])
+    d["g"] = np.repeat(np.arange(100), 15)
+    d["y"] = (rng.random(1500) < 0.5).astype(float)
+    slopes = " + ".join(["1", "a", "b", "c"][:q])
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", qk.QuadratureCostWarning)
+        if warns is None:  # a scalar effect's 25 nodes: seconds at most, no warning
+            qk.glmm(f"y ~ a + ({slopes} | g)", d, "binomial", nagq=nagq)
+            return
+        with pytest.raises(qk.QuadratureCostWarning, match=warns):
+            qk.glmm(f"y ~ a + ({slopes} | g)", d, "binomial", nagq=nagq)
