@@ -502,3 +502,68 @@ def test_model_interface_under_hostile_data(data):
     else:
         assert len(fit.ranef) == fit.ngroups
     assert np.isfinite(fit.predict().to_numpy()).all()
+
+
+GLMM_INTERRUPT_SCRIPT = """
+    import os, signal, sys, threading, time
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    import numpy as np
+    from quorvelkit._quorvelkit import CrossedGlmmCore, GlmmCore
+    rng = np.random.default_rng(7)
+
+    def bernoulli(eta):
+        return (rng.random(len(eta)) < 1.0 / (1.0 + np.exp(-eta))).astype(float)
+
+    def one_factor(n, m, q):
+        codes = (np.arange(n) % m).astype(np.int64)
+        z = np.column_stack([np.ones(n)] + [rng.standard_normal(n) for _ in range(q - 1)])
+        x = z[:, :2].copy()
+        y = bernoulli(x @ [-0.3, 0.4] + np.sum(z * 0.5 * rng.standard_normal((m, q))[codes], axis=1))
+        return GlmmCore(y, x, z, codes, m, [q], np.ones(n), None, "binomial")
+
+    def crossed(n, m1, m2):
+        a, b = (np.arange(n) % m1).astype(np.int64), rng.integers(0, m2, n).astype(np.int64)
+        x = np.column_stack([np.ones(n), rng.standard_normal(n)])
+        y = bernoulli(x @ [-0.3, 0.4] + 0.6 * rng.standard_normal(m1)[a] + 0.4 * rng.standard_normal(m2)[b])
+        one = np.ones((n, 1))
+        return CrossedGlmmCore(y, x, [(a, m1, one, [1]), (b, m2, one, [1])], np.ones(n), None, "binomial")
+
+    # Fits of many seconds (each uninterrupted: 6 s, minutes, 20 s): Laplace with a term
+    # of four random effects on few large groups (every evaluation one task), adaptive
+    # quadrature on the same term (6^4 nodes a group), and crossed factors.
+    big, small, cross = one_factor(200_000, 60, 4), one_factor(3000, 60, 4), crossed(100_000, 2500, 200)
+    theta = [1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 1.0, 0.0, 1.0]
+    calls = {"laplace": (big, lambda: big.fit(nagq=1)), "agq": (small, lambda: small.fit(nagq=6)),
+             "crossed": (cross, lambda: cross.fit())}
+    for what, (core, long_call) in calls.items():
+        point = (theta, [0.1, 0.2]) if core is not cross else ([0.8, 0.5], [0.1, 0.2])
+        before = repr(core.criterion(*point))
+        sent = []
+
+        def interrupt():
+            time.sleep(0.5)
+            sent.append(time.perf_counter())
+            os.kill(os.getpid(), signal.SIGINT)
+
+        threading.Thread(target=interrupt).start()
+        try:
+            long_call()
+            print(what, "not interrupted")
+        except KeyboardInterrupt:
+            late = time.perf_counter() - sent[0]
+            print(what, "interrupted", late < 1.0)
+            print(f"{what}: {late:.3f} s after the signal", file=sys.stderr)
+        print("same", repr(core.criterion(*point)) == before)
+"""
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("threads", ["1", "2"])
+def test_interrupt_ends_a_long_glmm_fit(threads):
+    # SIGINT during GLMM fits whose evaluations are long single tasks or long serial
+    # loops (quadrature nodes, PIRLS of crossed factors): KeyboardInterrupt within a
+    # second, and the core answers as before.
+    res = _run_script(GLMM_INTERRUPT_SCRIPT, {"RAYON_NUM_THREADS": threads})
+    assert res.returncode == 0, res.stderr
+    want = [[what, "interrupted", "True", "same", "True"] for what in ("laplace", "agq", "crossed")]
+    assert res.stdout.split() == sum(want, []), res.stdout + res.stderr

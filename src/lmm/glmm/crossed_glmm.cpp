@@ -7,6 +7,7 @@
 
 #include "lmm/glmm/crossed_detail.hpp"
 #include "lmm/glmm/group.hpp"
+#include "pool/pool.hpp"
 
 namespace qk::glmm {
 namespace crossed_detail {
@@ -112,6 +113,7 @@ bool pirls(const CrossedModel& model, const std::vector<double>& theta, std::vec
   double smallest = INFINITY;
   int stalled = 0;
   for (int it = 0; it < kMaxIter; ++it) {
+    check_interrupt();
     Solve s;
     if (!pwls(model, theta, eta, joint ? off : eta0, joint, false, s)) return false;
     double big = 0.0;
@@ -145,6 +147,7 @@ bool pirls(const CrossedModel& model, const std::vector<double>& theta, std::vec
     double step = 1.0;
     bool taken = false;
     for (int hv = 0; hv < kMaxHalvings; ++hv, step *= 0.5) {
+      check_interrupt();
       for (std::size_t j = 0; j < k; ++j) {
         ut[j].resize(u[j].size());
         for (std::size_t i = 0; i < u[j].size(); ++i) ut[j][i] = u[j][i] + step * (s.u[j][i] - u[j][i]);
@@ -199,6 +202,7 @@ bool crossed_gradient(const CrossedModel& model, const std::vector<double>& thet
                       const Solve& last, double* grad) {
   const std::uint64_t n = model.n, p = model.p;
   const std::size_t k = model.factors.size();
+  check_interrupt();
   std::vector<detail::RowState> st(n);
   bool observed_ok = true;
   for (std::uint64_t r = 0; r < n; ++r) {

@@ -8,6 +8,7 @@
 
 #include "lmm/glmm/crossed_detail.hpp"
 #include "lmm/glmm/group.hpp"
+#include "pool/pool.hpp"
 
 namespace qk::glmm {
 namespace crossed_detail {
@@ -26,6 +27,7 @@ void refill(const CrossedModel& model, const std::vector<double>& wt, const std:
   pr.yty = 0.0;
   pr.log_weights = 0.0;
   for (std::uint64_t r = 0; r < model.n; ++r) {
+    if (r % 65536 == 65535) check_interrupt();
     const double w = wt[r], yr = resp[r];
     pr.yty = pr.yty + (yr * w) * yr;
     pr.log_weights = pr.log_weights + std::log(w);

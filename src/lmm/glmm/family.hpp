@@ -73,7 +73,8 @@ double variance_deriv(const Family& f, double mu);
 // The unit deviance times the prior weight, as R's dev.resids (y log(y / mu) terms
 // with 0 log 0 = 0):
 // - binomial: 2 w (y log(y / mu) + (1 - y) log((1 - y) / (1 - mu)));
-// - poisson: 2 w (y log(y / mu) - (y - mu)), and 2 w mu for y = 0.
+// - poisson: 2 w (y log(y / mu) - (y - mu)), and 2 w mu for y = 0; for counts above
+//   1024 as 2 w bd0(y, mu) (see loglik_kernel), the same without its cancellation.
 double dev_resid(const Family& f, double y, double mu, double w);
 
 // The conditional log-likelihood of one observation with its constants, as glmer's
@@ -89,7 +90,12 @@ double loglik(const Family& f, double y, double mu, double w);
 
 // loglik = loglik_constant + loglik_kernel: the constant (binomial: log choose(N, k);
 // poisson: -w lgamma(y + 1)) does not depend on mu, the kernel (k log mu + (N - k)
-// log(1 - mu); w (y log mu - mu)) does, with the rounding stated above.
+// log(1 - mu); w (y log mu - mu)) does, with the rounding stated above. Poisson counts
+// above 1024 are split otherwise, so that neither part is large where loglik is not:
+// the kernel -w bd0(y, mu) = -w (y log(y / mu) + mu - y) (Loader's form, exact when mu
+// is near y) and the constant w (y log y - y - lgamma(y + 1)) by Stirling's series.
+// Summed over many rows with counts near 1e9, the two large parts' rounding would
+// otherwise swamp the log-likelihood's own digits.
 double loglik_constant(const Family& f, double y, double w);
 double loglik_kernel(const Family& f, double y, double mu, double w);
 

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "linalg/dense.hpp"
+#include "pool/pool.hpp"
 
 namespace qk::glmm::detail {
 namespace {
@@ -323,6 +324,7 @@ double group_agq(const Rows& rows, std::uint64_t g, GroupWork& work, const doubl
   std::vector<double> z(q), terms(total);
   double top = -INFINITY;
   for (std::size_t node = 0; node < total; ++node) {
+    if (node % 1024 == 1023) check_interrupt();  // 25^4 nodes of one group take minutes
     double lw = 0.0, zz = 0.0;
     for (std::uint64_t b = 0; b < q; ++b) {
       z[b] = nodes[digit[b]];

@@ -50,6 +50,7 @@ Sums pass(const Rows& rows, const double* lambda, const double* beta, const std:
     GroupWork work(rows);
     std::vector<double> bg(q * p), rg(q), ug(q);
     for (std::uint64_t g = b; g < e; ++g) {
+      if (g % 256 == 255) check_interrupt();
       const std::uint64_t r0 = rows.start[g], nr = rows.start[g + 1] - r0;
       detail::group_prepare(rows, g, lambda, beta, work);
       std::copy(u.begin() + static_cast<std::ptrdiff_t>(g * q), u.begin() + static_cast<std::ptrdiff_t>((g + 1) * q),
