@@ -148,7 +148,7 @@ def _bd0(y: np.ndarray, mu: np.ndarray) -> np.ndarray:
     for j in range(1, 40):  # |v| < 0.1: each term at most 1/100 of the last
         ej = ej * v2
         s = s + ej / (2 * j + 1)
-    return np.where(near, s, direct)
+    return np.asarray(np.where(near, s, direct), dtype=float)
 
 
 def unit_deviance(y: np.ndarray, mu: np.ndarray, w: np.ndarray, family: str) -> np.ndarray:

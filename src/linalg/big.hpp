@@ -39,3 +39,23 @@ struct BigAllocator {
 using BigVector = std::vector<double, BigAllocator<double>>;
 
 }  // namespace qk
+
+namespace qk {
+
+// std::bad_alloc that says, for the user, which array could not be had and how large it
+// is ("the crossed design's dense block needs 3.0 GiB (20,000 × 20,000 doubles)");
+// the text lives in the object, so making it allocates nothing.
+class NeedMemory : public std::bad_alloc {
+ public:
+  NeedMemory(const char* what_for, std::size_t rows, std::size_t cols) noexcept;
+  const char* what() const noexcept override { return text_; }
+
+ private:
+  char text_[224];
+};
+
+// v.resize(rows * cols), or NeedMemory naming `what_for` when the memory cannot be had
+// (the product overflowing counts as that). v is unchanged on failure.
+void resize_block(BigVector& v, std::size_t rows, std::size_t cols, const char* what_for);
+
+}  // namespace qk

@@ -21,6 +21,7 @@
 #include <functional>
 #include <vector>
 
+#include "linalg/blas_call.hpp"
 #include "linalg/lapack.hpp"
 #include "linalg/tiled.hpp"
 #include "pool/graph.hpp"
@@ -133,6 +134,7 @@ bool tiled_cholesky(double* a, std::size_t n, std::size_t ld) {
     }
   return run_graph(g, [&](std::size_t task) {
     const TileTask& step = steps[task];
+    const BlasCall guard;
     const bool finish = step.second;
     const std::size_t k = step.i, j = step.j;  // (k, j) in the comments' names
     const int nk = t.size(k);
@@ -250,6 +252,7 @@ bool tiled_inverse(const double* src, std::size_t lds, double* a, std::size_t n,
       call_rows(*use, t, j);
       return true;
     }
+    const BlasCall guard;
     const int ni = t.size(i), nj = t.size(j);
     double* out = t.at(i, j);
     if (!product) {

@@ -97,3 +97,74 @@ def test_pooled_calls_survive_each_failed_allocation(shim):
     reports = sweep(shim, 2, "pooled", *POOLED)
     assert [r["case"] for r in reports] == POOLED
     assert all(r["failed_on_workers"] > 0 for r in reports), reports
+
+
+LIMIT_SCRIPT = """
+    import ctypes, os, resource, sys
+    import numpy as np
+    from test_crossed_core import crossed_rows
+    from quorvelkit._quorvelkit import CrossedCore
+
+    def address_space():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+
+    def limited(extra_mib, call):
+        # In a child: the address space limited to what it holds plus extra_mib, the call,
+        # then the limit lifted and the call again (the process must still work).
+        r, w = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            os.close(r)
+            ctypes.CDLL("libc.so.6").malloc_trim(0)
+            resource.setrlimit(resource.RLIMIT_AS, (address_space() + extra_mib * 2**20, resource.RLIM_INFINITY))
+            try:
+                call()
+                out = "ok"
+            except MemoryError as e:
+                out = "M:" + str(e)
+            resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+            out += " then " + repr(call())
+            os.write(w, out.encode())
+            os._exit(0)
+        os.close(w)
+        out = os.read(r, 4096).decode()
+        _, status = os.waitpid(pid, 0)
+        return f"{out} status {status}"
+
+    # The first evaluation of a crossed fit factors a 1,502-square dense block with
+    # OpenBLAS, whose first call maps its 32 MiB work buffer: under limits from none to
+    # more than enough, each call either gives the deviance or raises MemoryError.
+    # (No OpenBLAS call in this process: each child makes its first.)
+    for extra in range(0, 112, 16):
+        print(limited(extra, lambda: CrossedCore(*crossed_rows(60_000, (5000, 1500))).deviance([1.0, 1.0])))
+    # 20,000 levels crossed: the dense block alone needs 3.0 GiB.
+    big = CrossedCore(*crossed_rows(40_000, (1000, 20_000)))
+    print(limited(512, lambda: big.deviance([1.0, 1.0])).split(" then ")[0])
+"""
+
+
+@pytest.mark.slow
+def test_memory_limits_on_crossed_fits_give_memory_error():
+    # OpenBLAS ended the process (exit(1) after "Memory allocation still failed") when
+    # its work buffer could not be mapped; the dense block's MemoryError said nothing.
+    env = dict(os.environ, RAYON_NUM_THREADS="2")
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (str(HERE), env.get("PYTHONPATH")) if p)
+    res = subprocess.run(
+        [sys.executable, "-c", LIMIT_SCRIPT.replace("\n    ", "\n")],
+        capture_output=True,
+        text=True,
+        timeout=600,
+        env=env,
+        cwd=HERE,
+    )
+    assert res.returncode == 0, res.stderr
+    *lines, big = res.stdout.strip().splitlines()
+    assert len(lines) == 7 and "OpenBLAS" not in res.stdout + res.stderr, res.stdout + res.stderr
+    # Each child's value once the limit is lifted: the same in all, whatever failed first.
+    assert len({line.split(" then ")[1] for line in lines}) == 1 and lines[0].endswith("status 0"), lines
+    outcomes = [line.split(" then ")[0] for line in lines]
+    assert set(outcomes) == {"M:", "ok"} and outcomes[0] == "M:" and outcomes[-1] == "ok", outcomes
+    assert big == "M:the crossed design's dense block needs 3.0 GiB (20,003 × 20,003 doubles), " + (
+        "more memory than is available"
+    ), big

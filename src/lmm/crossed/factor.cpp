@@ -176,7 +176,7 @@ std::optional<Factor> factorize(const Design& d, const std::vector<double>& thet
   if (scratch) f.dense = std::move(scratch->dense);
   // Only the lower triangle is ever written or read (by LAPACK and below): the rest of
   // a reused array is left as it was.
-  f.dense.resize(nt * nt);
+  resize_block(f.dense, nt, nt, "the crossed design's dense block");
   double* t = f.dense.data();
   for_chunks(plan_chunks(nt, nt / 2 + 1), [&](std::uint64_t, std::uint64_t rb, std::uint64_t re) {
     for (std::uint64_t a = rb; a < re; ++a) std::fill(t + a * nt, t + a * nt + a + 1, 0.0);

@@ -53,7 +53,7 @@ std::optional<std::vector<double>> scalar_logdet_gradient(const Design& d, const
   // order below) while the inverse's other rows are still being computed.
   BigVector own;
   BigVector& sinv = scratch ? scratch->inverse : own;
-  sinv.resize(nd * nd);
+  resize_block(sinv, nd, nd, "the inverse of the crossed design's dense block");
   const std::uint32_t* at = lay.dense_at[0].data();
   std::vector<double> parts(nd, 0.0);
   const lapack::RowTask trace_rows = [&](std::size_t rb, std::size_t re) {
