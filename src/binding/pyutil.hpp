@@ -166,7 +166,25 @@ bool without_gil(Fn&& fn) {
     return false;
   }
   if (kind == 3) {
-    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+    // One signal, one exception. The handler's exception (KeyboardInterrupt for
+    // Ctrl-C) is the call's. A signal that tripped while the call unwound, or whose
+    // handler has not run yet (the check fired on a flag a handler had not cleared),
+    // has its handler run here and its exception dropped, so that nothing of this
+    // interrupt is left for the interpreter to raise again at the caller's next line.
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (on_signal_thread && PyErr_CheckSignals() < 0) {
+      if (type == nullptr) {
+        PyErr_Fetch(&type, &value, &traceback);  // the handler's exception is the call's
+      } else {
+        PyErr_Clear();
+      }
+    }
+    if (type != nullptr) {
+      PyErr_Restore(type, value, traceback);
+    } else {
+      PyErr_SetNone(PyExc_KeyboardInterrupt);
+    }
     return false;
   }
   return true;

@@ -84,13 +84,14 @@ def test_response_read_as_r_reads_it(name):
 
 
 def test_factor_levels_first_is_failure():
-    """A categorical's used categories in order, a text column's labels sorted; the
+    """A categorical's used categories in order, a text column's labels in R's order; the
     first level is the failure, every other a success."""
     table = [
         (pd.Categorical(["b", "c", "a", "b"], categories=["c", "b", "a", "z"]), ("c", "b", "a"), [1, 0, 1, 1]),
         (pd.Categorical(["b", "c", "b"], categories=["a", "b", "c"]), ("b", "c"), [0, 1, 0]),
         (np.array(["yes", "no", None, "yes"], dtype=object), ("no", "yes"), [1, 0, 1]),
-        (pd.array(["Y", "N", "N", "maybe"], dtype="string"), ("N", "Y", "maybe"), [1, 0, 0, 1]),
+        # R's order of text, case aside first: 'maybe' < 'N' < 'Y'
+        (pd.array(["Y", "N", "N", "maybe"], dtype="string"), ("maybe", "N", "Y"), [1, 1, 1, 0]),
     ]
     for values, levels, y in table:
         got = read_response("r ~ 1 + (1 | g)", pd.DataFrame({"r": values}), "binomial")
