@@ -336,8 +336,9 @@ def test_codes_changed_by_another_thread_during_calls():
 
 
 INTERRUPT_SCRIPT = """
-    import os, signal, sys, threading, time
+    import signal, sys, time
     signal.signal(signal.SIGINT, signal.default_int_handler)  # a shell's background job ignores SIGINT
+    from sigint import sigint_after
     from simdesign import random_design
     from quorvelkit import LmmCore
     args = random_design(1_500_000, 75_000, 8, 3, seed=3, shuffle=True)
@@ -363,13 +364,7 @@ INTERRUPT_SCRIPT = """
     for what, (long_call, length) in calls.items():
         delay = min(0.3, length / 4)
         sent = []
-
-        def interrupt():
-            time.sleep(delay)
-            sent.append(time.perf_counter())
-            os.kill(os.getpid(), signal.SIGINT)
-
-        threading.Thread(target=interrupt).start()
+        sigint_after(delay, sent)
         try:
             long_call()
             print(what, "not interrupted")
@@ -397,7 +392,8 @@ def test_interrupt_ends_a_long_call(threads):
 
 
 ONE_SIGNAL_SCRIPT = """
-    import os, random, signal, sys, threading, time, warnings
+    import os, random, signal, sys, time, warnings
+    from sigint import sigint_after
     import numpy as np, pandas as pd
     signal.signal(signal.SIGINT, signal.default_int_handler)  # a shell's background job ignores SIGINT
     import quorvelkit as qk
@@ -422,14 +418,9 @@ ONE_SIGNAL_SCRIPT = """
     for name, call in routes.items():
         raised = []
         for attempt in range(int(os.environ["QK_ATTEMPTS"])):
-            delay = random.uniform(0.02, 0.2)
-            def interrupt():
-                time.sleep(delay)
-                os.kill(os.getpid(), signal.SIGINT)
-            sender = threading.Thread(target=interrupt)
             count = 0
             try:
-                sender.start()
+                sender = sigint_after(random.uniform(0.02, 0.2))
                 call()
             except KeyboardInterrupt:
                 count += 1
@@ -505,8 +496,9 @@ def test_model_interface_under_hostile_data(data):
 
 
 GLMM_INTERRUPT_SCRIPT = """
-    import os, signal, sys, threading, time
+    import signal, sys, time
     signal.signal(signal.SIGINT, signal.default_int_handler)
+    from sigint import sigint_after
     import numpy as np
     from quorvelkit._quorvelkit import CrossedGlmmCore, GlmmCore
     rng = np.random.default_rng(7)
@@ -539,13 +531,7 @@ GLMM_INTERRUPT_SCRIPT = """
         point = (theta, [0.1, 0.2]) if core is not cross else ([0.8, 0.5], [0.1, 0.2])
         before = repr(core.criterion(*point))
         sent = []
-
-        def interrupt():
-            time.sleep(0.5)
-            sent.append(time.perf_counter())
-            os.kill(os.getpid(), signal.SIGINT)
-
-        threading.Thread(target=interrupt).start()
+        sigint_after(0.5, sent)
         try:
             long_call()
             print(what, "not interrupted")

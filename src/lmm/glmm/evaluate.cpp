@@ -115,6 +115,8 @@ bool evaluate(const Rows& rows, const std::vector<double>& lambda, const double*
     std::vector<double> u(q);
     const bool from_warm = warm && warm->size() == rows.m * q;
     for (std::uint64_t g = b; g < e; ++g) {
+      // A group's Laplace step or quadrature runs over all its rows: seconds for q = 4.
+      check_interrupt();
       if (from_warm)
         std::copy(warm->begin() + static_cast<std::ptrdiff_t>(g * q), warm->begin() + static_cast<std::ptrdiff_t>((g + 1) * q),
                   u.begin());
