@@ -6,6 +6,7 @@
 #include <time.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <exception>
@@ -33,6 +34,10 @@ constexpr std::int64_t kPollIntervalNs = 100'000'000;
 // Initial-exec: these live in the thread's static block, allocated with the thread,
 // so reading them costs one load and never allocates.
 [[gnu::tls_model("initial-exec")]] thread_local InterruptScope* t_scope = nullptr;
+// On a worker: the cancel flag of the job whose tasks it runs (none between jobs), set
+// when the submitter's interrupt check fired, so that check_interrupt in a long task
+// running on a worker ends it too.
+[[gnu::tls_model("initial-exec")]] thread_local const std::atomic<bool>* t_cancel = nullptr;
 [[gnu::tls_model("initial-exec")]] thread_local bool t_prepared = false;
 
 // A clock of a few milliseconds' resolution that costs a few nanoseconds to read.
@@ -57,6 +62,7 @@ struct Job {
   std::mutex mutex;
   std::condition_variable changed;
   bool interrupted = false;              // written and read by the submitter only
+  std::atomic<bool> cancel{false};       // set by the submitter once interrupted; read by workers' tasks
   // Guarded by the pool's mutex: the next queued job, and how many workers may still
   // take this one from the queue.
   Job* queued_next = nullptr;
@@ -69,9 +75,7 @@ struct Job {
     std::exception_ptr failure;
     for (;;) {
       if (scope && scope->fired()) {
-        const std::size_t k = next.exchange(n_tasks);
-        if (k < n_tasks) abandoned = n_tasks - k;
-        interrupted = true;
+        abandoned = abandon();
         break;
       }
       std::size_t k = next.fetch_add(1, std::memory_order_relaxed);
@@ -88,6 +92,16 @@ struct Job {
     if (failure && !error) error = failure;
     done += ran + abandoned;
     if (done == n_tasks) changed.notify_all();
+  }
+
+  // The submitter's answer to its fired check: the tasks nobody has claimed are
+  // abandoned (their count returned, to be added to `done`), and the tasks under way
+  // on workers are asked to stop at their next check_interrupt.
+  std::size_t abandon() {
+    interrupted = true;
+    cancel.store(true, std::memory_order_relaxed);
+    const std::size_t k = next.exchange(n_tasks);
+    return k < n_tasks ? n_tasks - k : 0;
   }
 };
 
@@ -142,9 +156,18 @@ class Pool {
       if (job.wanted > 0) unlink(job);
     }
     std::unique_lock<std::mutex> lock(job.mutex);
-    job.changed.wait(lock, [&] {
-      return job.done == job.n_tasks && job.inflight.load() == 0;
-    });
+    const auto finished = [&] { return job.done == job.n_tasks && job.inflight.load() == 0; };
+    // While workers finish their tasks the submitter's interrupt check keeps running
+    // (a worker's task may be long: one group's quadrature), so that an interrupt
+    // reaches the tasks under way instead of waiting for them.
+    while (scope && !job.interrupted && !finished()) {
+      if (job.changed.wait_for(lock, std::chrono::milliseconds(20), finished)) break;
+      lock.unlock();
+      const bool fired = scope->fired();
+      lock.lock();
+      if (fired) job.done += job.abandon();
+    }
+    job.changed.wait(lock, finished);
   }
 
  private:
@@ -176,7 +199,9 @@ class Pool {
         if (--job->wanted == 0) unlink(*job);
         job->inflight.fetch_add(1);
       }
+      t_cancel = &job->cancel;
       job->work(nullptr);
+      t_cancel = nullptr;
       std::lock_guard<std::mutex> lock(job->mutex);
       job->inflight.fetch_sub(1);
       job->changed.notify_all();
@@ -256,6 +281,7 @@ bool InterruptScope::fired() {
 
 void check_interrupt() {
   if (t_scope && t_scope->fired()) throw Interrupted();
+  if (t_cancel && t_cancel->load(std::memory_order_relaxed)) throw Interrupted();
 }
 
 void prepare_thread_for_exceptions() {

@@ -70,8 +70,10 @@ class InterruptScope {
   bool fired_ = false;
 };
 
-// For long loops of the calling thread outside run_tasks: throws Interrupted when
-// the thread's interrupt check (if any) fires. Cheap enough to call every few
+// For long loops, of the calling thread or inside a task: throws Interrupted when the
+// thread's interrupt check (if any) fires or, on a worker, when the submitter of the
+// task's step was interrupted (the submitter keeps checking while it waits for its
+// workers, so a long task on a worker ends too). Cheap enough to call every few
 // thousand rows.
 void check_interrupt();
 

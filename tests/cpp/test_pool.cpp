@@ -218,4 +218,47 @@ TEST(RunTasks, InterruptAbandonsTheRestOfAStep) {
   for (const char* threads : {"1", "3"}) EXPECT_EQ(qkt::in_child(threads, report), expected + expected) << threads;
 }
 
+// A step whose one long task runs on a worker while the submitter waits: the
+// submitter's check keeps running while it waits, and the worker's task, polling
+// check_interrupt, ends at the next of its checks once the step is interrupted (else
+// it would run 100,000 checks of 1 ms).
+TEST(RunTasks, InterruptReachesALongTaskOnAWorker) {
+  const auto report = [] {
+    Countdown check{3};
+    std::atomic<int> checks{0};
+    std::atomic<bool> ended_by_interrupt{false}, worker_started{false};
+    const std::thread::id submitter = std::this_thread::get_id();
+    std::string caught = "none";
+    {
+      qk::InterruptScope scope(&Countdown::poll, &check);
+      try {
+        qk::run_tasks(2, true, [&](std::size_t) {
+          if (std::this_thread::get_id() == submitter) {
+            // Short, but held until a worker has claimed the other task, so that the
+            // long one runs on the worker.
+            while (!worker_started) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            return;
+          }
+          worker_started = true;
+          try {
+            for (int i = 0; i < 100000; ++i) {
+              std::this_thread::sleep_for(std::chrono::milliseconds(1));
+              checks.fetch_add(1);
+              qk::check_interrupt();
+            }
+          } catch (const qk::Interrupted&) {
+            ended_by_interrupt = true;
+            throw;
+          }
+        });
+      } catch (const qk::Interrupted& e) {
+        caught = e.what();
+      }
+    }
+    return caught + (ended_by_interrupt ? ", the worker's task ended by it" : ", the worker's task ran on") +
+           (checks < 100000 ? "" : " to its end");
+  };
+  EXPECT_EQ(qkt::in_child("2", report), "interrupted, the worker's task ended by it");
+}
+
 }  // namespace
