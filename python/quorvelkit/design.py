@@ -21,7 +21,7 @@ from .checks import (
 )
 from .frames import sorted_levels, to_frame
 from .grouping import ThetaLayout, theta_layout
-from .labels import label_text
+from .labels import label_text, split_labels
 from .model import Design, FitRows, GroupingFactor, select_rows
 from .model_learning import learn_spec
 from .parsing import ParsedFormula, parse_formula
@@ -103,6 +103,16 @@ def build_design(
     elif not glmm:
         check_response_variation(rows.y - rows.offset, f"response '{parsed.response}' less its offset")
     coded = [sorted_levels(labels) for labels in rows.factor_labels]
+    for f, (_, f_levels) in zip(spec.factors, coded, strict=True):
+        # One label in two types (17 and '17' in a column of objects) would be two
+        # groups; the batched routes refuse it too, so a label means one group everywhere.
+        found = split_labels(f_levels) if f_levels.dtype == object else None
+        if found is not None:
+            raise ValueError(
+                f"the grouping factor {f.name!r} holds {label_text(found[0])} as a number and "
+                f"{label_text(found[1])} as text: one label in two types would be two groups; give the column "
+                "one type (e.g. .astype(str))"
+            )
     # lme4's checks (check.nlev.gtr.1, check.nobs.vs.nlev, check.nobs.vs.nRE), factor by factor.
     for f, (_, f_levels) in zip(spec.factors, coded, strict=True):
         check_group_counts(f.name, len(rows.y), len(f_levels), f.blocks, allow_n=glmm)

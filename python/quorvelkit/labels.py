@@ -10,7 +10,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-__all__ = ["json_label", "label_text", "is_missing", "label_key", "levels_by_value"]
+__all__ = ["json_label", "label_text", "is_missing", "label_key", "levels_by_value", "split_labels"]
 
 
 def json_label(v: Any) -> Any:
@@ -80,3 +80,24 @@ def levels_by_value(levels: pd.Index, parts: int) -> dict[Any, int]:
         if key is not None:
             table[key] = -1 if key in table else i
     return table
+
+
+def split_labels(labels: pd.Index) -> tuple[Any, Any] | None:
+    """A number label and a text label of ``labels`` that read as the same value (17
+    and "17", 2 and "2.0"), which would be two groups of one value; ``None`` when
+    there are none. The text is read as :func:`label_key` reads it."""
+    vals = np.asarray(labels, dtype=object)
+    is_text = np.fromiter((isinstance(v, str) for v in vals), dtype=bool, count=len(vals))
+    if is_text.all() or not is_text.any():
+        return None
+    text, numbers = vals[is_text], vals[~is_text]
+    as_float = pd.to_numeric(pd.Series(text), errors="coerce").to_numpy(dtype=float)
+    near = np.isin(as_float, pd.to_numeric(pd.Series(numbers), errors="coerce").to_numpy(dtype=float))
+    if not near.any():
+        return None
+    by_key = {label_key(v): v for v in numbers}
+    for t in text[near]:
+        hit = by_key.get(label_key(t))
+        if hit is not None:
+            return hit, t
+    return None

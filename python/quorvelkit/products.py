@@ -32,6 +32,7 @@ from .checks import check_sums
 from .crossed_products import crossed_part, is_crossed, merge_crossed
 from .errors import SourceError
 from .frames import sorted_levels
+from .labels import split_labels
 from .model import ModelRows, ModelSpec
 
 __all__ = [
@@ -92,29 +93,6 @@ def label_kinds(labels: Any) -> set[str]:
     if inferred in ("mixed-integer", "mixed"):
         return {NUMBER, TEXT}  # looked at label by label where it matters (split_labels)
     return set()
-
-
-def split_labels(labels: pd.Index) -> tuple[Any, Any] | None:
-    """A number label and a text label of ``labels`` that read as the same value (17
-    and "17", 2 and "2.0"), which would be two groups of one value; ``None`` when
-    there are none. The text is read as :func:`quorvelkit.labels.label_key` reads it."""
-    from .labels import label_key
-
-    vals = np.asarray(labels, dtype=object)
-    is_text = np.fromiter((isinstance(v, str) for v in vals), dtype=bool, count=len(vals))
-    if is_text.all() or not is_text.any():
-        return None
-    text, numbers = vals[is_text], vals[~is_text]
-    as_float = pd.to_numeric(pd.Series(text), errors="coerce").to_numpy(dtype=float)
-    near = np.isin(as_float, pd.to_numeric(pd.Series(numbers), errors="coerce").to_numpy(dtype=float))
-    if not near.any():
-        return None
-    by_key = {label_key(v): v for v in numbers}
-    for t in text[near]:
-        hit = by_key.get(label_key(t))
-        if hit is not None:
-            return hit, t
-    return None
 
 
 def check_label_kinds(kinds: dict[str, str], labels: pd.Index, column: str) -> None:

@@ -133,6 +133,16 @@ def test_a_label_in_two_types_is_refused_never_two_groups(case, formula, make, r
         qk.lmm(formula, iter(batches))
 
 
+@pytest.mark.parametrize("fit", [qk.lmm, lambda f, d: qk.glmm(f, d.assign(y=(d.y > 0).astype(float)), "binomial")])
+def test_in_memory_a_label_in_two_types_is_refused_as_batches_are(fit):
+    """In memory too, 17 and '17' in one column of objects would be two groups: refused,
+    as on the batched routes, so that a label means one group on every route."""
+    frame = pd.concat(six_batches()).astype({"g": object}).reset_index(drop=True)
+    frame.loc[7, "g"] = str(frame.loc[3, "g"])
+    with pytest.raises(ValueError, match=rf"holds {frame.loc[3, 'g']} as a number and '{frame.loc[3, 'g']}' as text"):
+        fit(ONE, frame)
+
+
 def _label_batches(case):
     """The batches of labels of a case (None: every case, by name)."""
     rng = np.random.default_rng(11)
