@@ -12,6 +12,7 @@ import numpy as np
 import pandas as pd
 
 from .bootstrap import BootstrapResult
+from .glmm_core import fit_core, make_core
 
 __all__ = ["glmm_bootstrap", "glmm_parameters"]
 
@@ -47,8 +48,6 @@ def glmm_parameters(fit: Any, theta: np.ndarray, beta: np.ndarray) -> tuple[list
 
 def glmm_bootstrap(fit: Any, n: int, seed: int | None, level: float) -> BootstrapResult:
     """Refits of ``n`` responses simulated from ``fit`` (see :meth:`GlmmFit.bootstrap`)."""
-    from .glmm import fit_core, make_core
-
     if isinstance(n, bool) or not isinstance(n, (int, np.integer)) or n < 1:
         raise ValueError(f"n must be a positive number of replicates, got {n!r}")
     if seed is None:
