@@ -58,6 +58,13 @@ class ResponseLevelsWarning(UserWarning):
     success."""
 
 
+class NearSeparationWarning(UserWarning):
+    """A binomial GLMM whose fitted probabilities reach 0 or 1 numerically, or whose
+    random-effect standard deviation runs off beyond what the data can identify: some
+    combination of the effects predicts responses exactly, and estimates tied to it are
+    unreliable (as glm's "fitted probabilities numerically 0 or 1 occurred")."""
+
+
 class QuadratureCostWarning(UserWarning):
     """An adaptive quadrature fit estimated to take longer than a user would wait:
     the estimate and the ``nagq`` that would bring it within a minute are named."""

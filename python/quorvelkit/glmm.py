@@ -14,7 +14,13 @@ import numpy as np
 
 from .data_arguments import resolve_rows, take_subset
 from .design import build_design
-from .errors import SINGULAR_NOTE, ConvergenceWarning, QuadratureCostWarning, SingularFitWarning
+from .errors import (
+    SINGULAR_NOTE,
+    ConvergenceWarning,
+    NearSeparationWarning,
+    QuadratureCostWarning,
+    SingularFitWarning,
+)
 from .frames import is_batch_source, to_frame
 from .glmm_core import fit_core, make_core
 from .glmm_family import parse_family
@@ -225,6 +231,8 @@ def glmm(
     )
     if fit.is_singular:
         warnings.warn(f"{SINGULAR_NOTE}; see GlmmFit.is_singular", SingularFitWarning, stacklevel=2)
+    if family == "binomial":
+        _warn_of_separation(fit)
     if not fit.converged:
         warnings.warn(
             f"the GLMM fit did not converge: {fit.optimizer['message']} (max |gradient| "
@@ -233,6 +241,58 @@ def glmm(
             stacklevel=2,
         )
     return fit
+
+
+#: glm's bound of fitted probabilities that are numerically 0 or 1 (glm.fit: 10 eps).
+_NUMERIC_EPS = 10 * np.finfo(float).eps
+
+
+def _numeric_range(link: str) -> float:
+    """|eta| beyond which the link's probability is within _NUMERIC_EPS of 0 or 1 on
+    both sides (the nearer side for cloglog, which is asymmetric)."""
+    if link == "logit":
+        return float(np.log((1 - _NUMERIC_EPS) / _NUMERIC_EPS))
+    if link == "probit":
+        from scipy.special import ndtri
+
+        return float(-ndtri(_NUMERIC_EPS))
+    return float(np.log(-np.log(_NUMERIC_EPS)))  # cloglog: 1 - exp(-exp(eta)) = 1 - eps
+
+
+def _warn_of_separation(fit: GlmmFit) -> None:
+    """Near-separation of a binomial fit, in two forms (lme4 is silent on the first and
+    warns of the second only through its optimiser's checks):
+
+    - fitted probabilities numerically 0 or 1 (glm's rule, within 10 eps): some
+      combination of the effects predicts those responses exactly;
+    - a random effect's standard deviation so large that two of them on the linear
+      predictor's scale pass the link's numeric range (|eta| where probabilities are
+      within 10 eps of 0 or 1): its groups whose responses are all alike then pull it
+      up without bound, and the data cannot identify it."""
+    mu = fit.fitted.to_numpy()
+    exact = int(np.count_nonzero((mu < _NUMERIC_EPS) | (mu > 1 - _NUMERIC_EPS)))
+    if exact:
+        warnings.warn(
+            f"fitted probabilities numerically 0 or 1 occurred in {exact} of {len(mu)} rows: near-separation, some "
+            "combination of the fixed and random effects predicts those responses exactly; the estimates tied to "
+            "it are unbounded in principle and their standard errors unreliable",
+            NearSeparationWarning,
+            stacklevel=3,
+        )
+    reach = _numeric_range(fit.link)
+    vc = fit.varcorr
+    alone = vc[(vc["grp"] != "Residual") & vc["var2"].isna()]
+    for grp, name, sd in zip(alone["grp"], alone["var1"], alone["sdcor"], strict=True):
+        if 2.0 * float(sd) > reach:
+            warnings.warn(
+                f"the standard deviation of {grp}'s {name}, {float(sd):.3g} on the {fit.link} scale, puts two of "
+                f"them beyond |eta| = {reach:.3g}, where fitted probabilities are 0 or 1 to double precision: "
+                f"groups of {grp} whose responses are all alike pull it up without bound, and the data cannot "
+                "identify it (a random effect running off toward the boundary); consider removing the term or "
+                "pooling the sparse groups",
+                NearSeparationWarning,
+                stacklevel=3,
+            )
 
 
 # Above this a count's Poisson log-likelihood, y log(mu) - mu, is a difference of

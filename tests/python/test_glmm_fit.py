@@ -12,6 +12,7 @@ higher, and its theta, beta and standard errors where glmer converged."""
 import json
 import math
 import pickle
+import re
 import warnings
 from pathlib import Path
 
@@ -602,3 +603,74 @@ def test_a_long_quadrature_is_announced_with_its_cost(nagq, q, warns):
             return
         with pytest.raises(qk.QuadratureCostWarning, match=warns):
             qk.glmm(f"y ~ a + ({slopes} | g)", d, "binomial", nagq=nagq)
+
+
+def _guprenat() -> tuple[dict, pd.DataFrame]:
+    # the levels "None" must stay levels: read without pandas' NA strings
+    meta = json.loads((GLMM / "guprenat.json").read_text())
+    frame = pd.read_csv(GLMM / meta["data"], keep_default_na=False, dtype=str)
+    for col in frame.columns:
+        levels = meta["factors"].get(col)
+        frame[col] = pd.Categorical(frame[col], categories=levels) if levels else frame[col].astype(float)
+    return meta, frame
+
+
+GUPRENAT_POINTS = [
+    # (point, |ours - lme4's deviance function| at most); mom SD 0.5 at glmer's beta:
+    # finite only, PIRLS there ends where the clamped objective is flat, a point that
+    # depends on the path (lme4's modes give a penalised deviance 14 lower)
+    ("glmer optimum", 0.02),
+    ("glmmTMB optimum", 0.1),
+    ("mom sd 1 at glmer's beta", 0.01),
+    ("mom sd 2 at glmer's beta", 0.02),
+    ("mom sd 5 at glmer's beta", 0.05),
+    ("mom sd 0.5 at glmer's beta", None),
+]
+
+
+@pytest.mark.parametrize("label,tol", GUPRENAT_POINTS)
+def test_near_separation_criterion_is_finite_where_the_model_is(label, tol):
+    # guPrenat as a probit GLMM: hundreds of rows' linear predictors pass the probit's
+    # clamp, where PIRLS's Fisher scoring converges only linearly with steps wandering
+    # about 1e-5 over a constant objective; the criterion was inf at mom SDs of 0.5 to 2
+    meta, frame = _guprenat()
+    point = next(p for p in meta["points"] if p["label"] == label)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        at = qk.glmm(
+            meta["formula"], frame, "binomial", link="probit", max_iter=0,
+            theta=np.asarray(point["sd"], float), beta=np.asarray(point["beta"], float),
+        )  # fmt: skip
+    assert np.isfinite(at.m2loglik)
+    if tol is not None:
+        assert abs(at.m2loglik - float(point["lme4_m2ll"])) <= tol
+
+
+def test_near_separation_is_named_and_a_better_start_is_kept():
+    meta, frame = _guprenat()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        fit = qk.glmm(meta["formula"], frame, "binomial", link="probit")
+    said = [str(w.message) for w in caught if issubclass(w.category, qk.NearSeparationWarning)]
+    assert len(said) == 2, said
+    assert re.match(r"fitted probabilities numerically 0 or 1 occurred in \d+ of 2449 rows", said[0])
+    assert said[1].startswith("the standard deviation of mom's (Intercept), ") and "cannot identify it" in said[1]
+    # From glmer's estimate (its 10,000 evaluations, not converged) the fit starts there,
+    # not at the joint PIRLS's beta, and goes below glmer's criterion
+    glmer = meta["glmer"]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        onward = qk.glmm(
+            meta["formula"], frame, "binomial", link="probit",
+            theta=np.asarray(glmer["theta"], float), beta=np.asarray(glmer["beta"], float),
+        )  # fmt: skip
+    assert onward.m2loglik < float(glmer["m2loglik"]) - 1.0 < fit.m2loglik
+
+
+@pytest.mark.parametrize("name", ["cbpp_laplace", "contraception_laplace", "probit_laplace", "cloglog_nagq7"])
+def test_ordinary_binomial_fits_do_not_warn_of_separation(name):
+    meta, frame = load(MODELS[name])
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", qk.NearSeparationWarning)
+        warnings.simplefilter("ignore", qk.SingularFitWarning)
+        glmm_call(meta["models"][name], frame)

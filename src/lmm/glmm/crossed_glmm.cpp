@@ -24,6 +24,13 @@ constexpr double kNewtonZone = 1e-4;
 // which can sit above kStepTol; Newton's quadratic convergence halves the step at
 // every iteration until that floor, so a run of steps that do not is the floor.
 constexpr int kStalledSteps = 4;
+// A stalled run also ends the iteration, at a larger step, when the objective did not
+// move over it by more than this relative change: Fisher scoring of a non-canonical
+// link whose fitted probabilities sit at the link's clamp (near-separation, weights
+// of 1e-15) converges only linearly, its step wandering about 1e-5 while the
+// penalised deviance is constant to 1e-12; lme4 stops PIRLS on that deviance's
+// relative change (tolPwrss, 1e-7).
+constexpr double kFlatObjective = 1e-10;
 
 // -2 sum loglik_smooth + |u|^2 at eta.
 double objective(const CrossedModel& model, const std::vector<double>& eta, const std::vector<std::vector<double>>& u) {
@@ -110,8 +117,10 @@ bool pirls(const CrossedModel& model, const std::vector<double>& theta, std::vec
   if (!std::isfinite(h)) return false;
   std::vector<std::vector<double>> ut(k);
   std::vector<double> bt(p), etat(n);
-  double smallest = INFINITY;
+  double smallest = INFINITY, h_run = h;  // the objective at the start of a stalled run
+  double moved = INFINITY;                 // how much the last step taken moved the objective
   int stalled = 0;
+  const auto flat = [&](double change) { return change <= kFlatObjective * std::max(1.0, std::fabs(h)); };
   for (int it = 0; it < kMaxIter; ++it) {
     check_interrupt();
     Solve s;
@@ -138,9 +147,13 @@ bool pirls(const CrossedModel& model, const std::vector<double>& theta, std::vec
     if (big <= kNewtonZone) {
       if (big <= 0.5 * smallest) {
         stalled = 0;
-      } else if (++stalled >= kStalledSteps) {
-        if (joint) fixed_part(beta);
-        return big <= 1e-6 && pwls(model, theta, eta, joint ? off : eta0, joint, cond_var, last, gradient);
+      } else {
+        if (stalled == 0) h_run = h;
+        if (++stalled >= kStalledSteps) {
+          if (joint) fixed_part(beta);
+          return (big <= 1e-6 || flat(std::fabs(h - h_run))) &&
+                 pwls(model, theta, eta, joint ? off : eta0, joint, cond_var, last, gradient);
+        }
       }
     }
     smallest = std::min(smallest, big);
@@ -160,6 +173,7 @@ bool pirls(const CrossedModel& model, const std::vector<double>& theta, std::vec
       const double ht = objective(model, etat, ut);
       // Near the mode steps are taken whole (see group_mode).
       if (ht <= h || big <= kNewtonZone) {
+        moved = std::fabs(h - ht);
         h = ht;
         taken = true;
         break;
@@ -168,7 +182,9 @@ bool pirls(const CrossedModel& model, const std::vector<double>& theta, std::vec
     }
     if (!taken) {
       if (joint) fixed_part(beta);
-      if (big > 1e-6) return false;
+      // No step lowers the objective: converged if the step is small, or if the last
+      // one taken left the objective unchanged to kFlatObjective (see there).
+      if (big > 1e-6 && !flat(moved)) return false;
       return pwls(model, theta, eta, joint ? off : eta0, joint, cond_var, last, gradient);
     }
     u.swap(ut);

@@ -139,6 +139,15 @@ FitResult two_stage(const Criteria& c, const FitOptions& options, std::vector<do
   x.assign(np, 0.0);
   std::copy(r1.theta.begin(), r1.theta.end(), x.begin());
   std::copy(beta1.begin(), beta1.end(), x.begin() + static_cast<std::ptrdiff_t>(nt));
+  // A beta the caller gave stays the start where the criterion is lower there than at
+  // the joint PIRLS's beta: a start taken from another fit (glmer's, under
+  // near-separation) is not traded for the nAGQ = 0 stage's worse one.
+  if (nagq >= 1 && !options.beta.empty() && r1.fev == 0 && c.value) {
+    std::vector<double> given = x;
+    std::copy(options.beta.begin(), options.beta.end(), given.begin() + static_cast<std::ptrdiff_t>(nt));
+    double f;
+    if (c.value(given, f) && f < v1) x = given;
+  }
   unit.assign(np, 0.1);
   for (std::size_t j = 0; j < p; ++j) unit[nt + j] = std::sqrt(std::max(rx[j * p + j], 1e-300));
   Objective objective = [&](const std::vector<double>& xv, double& f, std::vector<double>& g) {
