@@ -21,6 +21,7 @@ from .glmm_family import parse_family
 from .glmm_fit import GlmmFit
 from .glmm_point import fit_at_point
 from .glmm_response import read_response, split_response
+from .heavy_imports import load_for_fit
 from .model import Design
 from .parsing import parse_formula
 
@@ -154,6 +155,7 @@ def glmm(
     :class:`~quorvelkit.ConvergenceWarning` when the optimiser does not converge (the
     fit's :attr:`~GlmmFit.converged` is then False).
     """
+    load_for_fit()
     if kwargs:
         raise _unknown(kwargs)
     family, link = check_family(family, link)

@@ -300,9 +300,7 @@ def glmm_cases() -> dict[str, Case]:
 
     return {
         "glmm/construct": built_glmm(lambda: Q.GlmmCore(y, x, z, codes, m, blocks, one, None, "binomial")),
-        "glmm/construct_poisson": built_glmm(
-            lambda: Q.GlmmCore(yp, xp, zp, cp, mp, bp, one, offset, "poisson", "log")
-        ),
+        "glmm/construct_poisson": built_glmm(lambda: Q.GlmmCore(yp, xp, zp, cp, mp, bp, one, offset, "poisson", "log")),
         "glmm/criterion": Case(shared, lambda c: c.criterion(t, b)),
         "glmm/criterion_quadrature": Case(
             lambda: Q.GlmmCore(y, x, z[:, :1].copy(), codes, m, [1], one, None, "binomial"),

@@ -162,4 +162,3 @@ def glmm_rows(n: int, levels: tuple[int, ...], family: str, seed: int, slope: bo
         factors.append((codes, m, z, [z.shape[1]]))
     y = rng.binomial(1, 1 / (1 + np.exp(-eta))) if family == "binomial" else rng.poisson(np.exp(eta))
     return y.astype(np.float64), x, factors
-

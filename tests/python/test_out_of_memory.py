@@ -223,3 +223,38 @@ def test_memory_limits_on_glmm_fits_give_memory_error_or_the_fit():
             outcomes.append(under)
         assert all(o == "ok " + reference or o.startswith("M:") for o in outcomes), block
         assert outcomes[0].startswith("M:"), block
+
+
+FIRST_FIT_SCRIPT = """
+    import resource, sys
+    import numpy as np, pandas as pd
+    import quorvelkit as qk
+    from memlimit import address_space
+    d = pd.DataFrame({"y": np.arange(40.0) % 7, "x": np.arange(40.0), "g": np.arange(40) % 5})
+    assert "formulaic" not in sys.modules
+    # The first fit's imports under a limit with no room for them.
+    resource.setrlimit(resource.RLIMIT_AS, (address_space() + 2**20, resource.RLIM_INFINITY))
+    try:
+        qk.lmm("y ~ x + (1 | g)", d)
+        print("fitted")
+    except MemoryError as e:
+        print("MemoryError:", e)
+"""
+
+
+@pytest.mark.skipif(os.environ.get("QK_SANITIZED") == "1", reason="the sanitizer reserves its own address space")
+def test_first_fit_under_a_memory_limit_says_memory_was_the_cause():
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (str(HERE), env.get("PYTHONPATH")) if p)
+    res = subprocess.run(
+        [sys.executable, "-c", FIRST_FIT_SCRIPT.replace("\n    ", "\n")],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env=env,
+        cwd=HERE,
+    )
+    assert res.returncode == 0, res.stderr
+    out = res.stdout.strip()
+    assert out.startswith("MemoryError: not enough memory to load formulaic, which a fit needs; "), out + res.stderr
+    assert "the address-space limit (RLIMIT_AS) is " in out, out
