@@ -20,6 +20,7 @@ from .design import build_design
 from .fit import LmmFit
 from .fit_options import FitOptions, unknown_options
 from .frames import is_batch_source, to_frame
+from .heavy_imports import load_for_fit
 from .parsing import parse_formula
 
 __all__ = ["lmm"]
@@ -108,6 +109,7 @@ def lmm(
     which ends at a very large theta with a sigma many orders of magnitude below the
     response's spread.
     """
+    load_for_fit()
     options = FitOptions.take(args, kwargs, "lmm()")
     if is_batch_source(data):
         if subset is not None:

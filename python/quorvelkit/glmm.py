@@ -27,6 +27,7 @@ from .glmm_family import parse_family
 from .glmm_fit import GlmmFit
 from .glmm_point import fit_at_point
 from .glmm_response import read_response, split_response
+from .heavy_imports import load_for_fit
 from .parsing import parse_formula
 
 __all__ = ["glmm", "check_family", "check_nagq", "fit_core", "make_core", "stand_in", "MAX_NAGQ", "MAX_NODES"]
@@ -159,6 +160,7 @@ def glmm(
     :class:`~quorvelkit.ConvergenceWarning` when the optimiser does not converge (the
     fit's :attr:`~GlmmFit.converged` is then False).
     """
+    load_for_fit()
     if kwargs:
         raise _unknown(kwargs)
     family, link = check_family(family, link)

@@ -10,7 +10,6 @@
 
 #include "binding/convert.hpp"
 #include "binding/pyutil.hpp"
-#include "binding/sized.hpp"
 #include "linalg/dense.hpp"
 #include "lmm/crossed/crossed.hpp"
 
@@ -135,7 +134,7 @@ PyObject* crossed_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   cr::CrossedRows& rows = in.rows;
   std::vector<std::vector<std::uint64_t>>& blocks = in.blocks;
   std::variant<std::unique_ptr<cr::Design>, std::string> built;
-  if (!without_gil_sized([&] {
+  if (!without_gil([&] {
         auto pr = cr::products_of(rows);
         if (auto* err = std::get_if<std::string>(&pr)) built = *err;
         else built = cr::make_design(std::get<cr::Products>(std::move(pr)), std::move(blocks));
@@ -196,7 +195,7 @@ bool theta_args(const char* fname, PyObject* self, PyObject* const* args, Py_ssi
 std::optional<cr::Solution> at_theta(PyObject* self, const std::vector<double>& theta, bool reml, Mode mode,
                                      bool& failed, bool cond_var = true) {
   std::optional<cr::Solution> s;
-  failed = !without_gil_sized([&] { s = cr::evaluate(design_of(self), theta, reml, mode, cond_var); });
+  failed = !without_gil([&] { s = cr::evaluate(design_of(self), theta, reml, mode, cond_var); });
   return s;
 }
 
@@ -272,7 +271,7 @@ PyObject* list_of_arrays(const cr::Design& d, const std::vector<std::vector<doub
 PyObject* solution_dict(PyObject* self, const std::vector<double>& theta, bool reml, const FitReport* report,
                         bool cond_var, std::optional<cr::Solution>* given = nullptr) {
   std::optional<cr::Solution> here;
-  if (!given && !without_gil_sized([&] { here = cr::evaluate(design_of(self), theta, reml, kModeSolution, cond_var); }))
+  if (!given && !without_gil([&] { here = cr::evaluate(design_of(self), theta, reml, kModeSolution, cond_var); }))
     return nullptr;
   std::optional<cr::Solution>& s = given ? *given : here;
   if (!s) return infeasible();
@@ -340,7 +339,7 @@ PyObject* m_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (!std::isfinite(starts[i])) return value_error("starts[" + std::to_string(i) + "] is not finite");
   OptimResult best;
   std::optional<cr::Solution> solution;
-  if (!without_gil_sized([&] { best = cr::fit(d, starts, reml, options, &solution, cond_var); })) return nullptr;
+  if (!without_gil([&] { best = cr::fit(d, starts, reml, options, &solution, cond_var); })) return nullptr;
   const FitReport report{best.converged, best.iterations, best.fev, best.grad_inf_norm, best.message};
   return solution_dict(self, best.theta, reml, &report, cond_var, &solution);
 }
@@ -353,7 +352,7 @@ PyObject* m_start_theta(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   if (a[0] && !to_bool(a[0], "reml", reml)) return nullptr;
   if (a[1] && !to_bool(a[1], "with_model", with_model)) return nullptr;
   cr::Start start;
-  if (!without_gil_sized([&] { start = cr::start_of(design_of(self), reml); })) return nullptr;
+  if (!without_gil([&] { start = cr::start_of(design_of(self), reml); })) return nullptr;
   if (!with_model) return float_list(start.theta);
   Ref theta(float_list(start.theta));
   if (!theta) return nullptr;

@@ -4,7 +4,6 @@
 #include "binding/convert.hpp"
 #include "binding/crossed_internal.hpp"
 #include "binding/pyutil.hpp"
-#include "binding/sized.hpp"
 
 namespace qk::py {
 
@@ -58,7 +57,7 @@ PyObject* crossed_prediction_variance(PyObject* self, PyObject* const* args, Py_
         return value_error(name + " holds " + std::to_string(rows.levels[j][r]) + ", outside [-1, " + std::to_string(m) + ")");
   }
   std::optional<std::vector<double>> out;
-  if (!without_gil_sized([&] { out = cr::prediction_variance(d, theta, reml, rows); })) return nullptr;
+  if (!without_gil([&] { out = cr::prediction_variance(d, theta, reml, rows); })) return nullptr;
   if (!out) return crossed_infeasible();
   return array_taking(std::move(*out), {static_cast<npy_intp>(rows.r)});
 }

@@ -16,7 +16,6 @@
 #include "binding/crossed_internal.hpp"
 #include "binding/products.hpp"
 #include "binding/pyutil.hpp"
-#include "binding/sized.hpp"
 
 namespace qk::py {
 
@@ -98,7 +97,7 @@ PyObject* f_reduce_crossed_rows(PyObject*, PyObject* const* args, Py_ssize_t nar
   if (!read_shift(a[3], "shift", rows.p, shift)) return nullptr;
   std::variant<cr::Products, std::string> pr;
   std::vector<std::vector<std::uint64_t>> counts(sk);
-  if (!without_gil_sized([&] {
+  if (!without_gil([&] {
         pr = cr::products_of(rows, shift);
         if (!std::holds_alternative<cr::Products>(pr)) return;
         for (std::size_t j = 0; j < sk; ++j) {
@@ -242,7 +241,7 @@ PyObject* crossed_from_products(PyObject* cls, PyObject* const* args, Py_ssize_t
     if (!b || !to_u64_vec(b.get(), "blocks", blocks[j])) return nullptr;
   }
   std::variant<std::unique_ptr<cr::Design>, std::string> built;
-  if (!without_gil_sized([&] {
+  if (!without_gil([&] {
         if (auto err = cr::check_products(pr)) built = "products: " + *err;
         else built = cr::make_design(std::move(pr), std::move(blocks));
       }))

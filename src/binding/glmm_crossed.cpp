@@ -11,7 +11,6 @@
 #include "binding/glmm.hpp"
 #include "binding/glmm_internal.hpp"
 #include "binding/pyutil.hpp"
-#include "binding/sized.hpp"
 #include "lmm/glmm/crossed_glmm.hpp"
 
 namespace qk::py {
@@ -79,7 +78,7 @@ PyObject* cg_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
   std::unique_ptr<gl::CrossedModel> model;
   std::string refused;
-  if (!without_gil_sized([&] {
+  if (!without_gil([&] {
         try {
           model = std::make_unique<gl::CrossedModel>(gl::make_crossed(
               static_cast<std::uint64_t>(n), static_cast<std::uint64_t>(x.cols), data_of<double>(y), data_of<double>(x),
@@ -141,7 +140,7 @@ PyObject* at_point(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   double value = INFINITY;
   std::vector<double> grad(theta.size() + beta.size(), NAN);
   bool ok = false;
-  if (!without_gil_sized([&] {
+  if (!without_gil([&] {
         ok = gl::crossed_evaluate(m, theta, beta.data(), value, nullptr, with_grad ? grad.data() : nullptr);
       }))
     return nullptr;
@@ -170,7 +169,7 @@ PyObject* m_criterion0(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   double value = INFINITY;
   std::vector<double> beta(m.p, NAN);
   bool ok = false;
-  if (!without_gil_sized([&] { ok = gl::crossed_joint(m, theta, beta0.data(), value, beta.data(), nullptr); }))
+  if (!without_gil([&] { ok = gl::crossed_joint(m, theta, beta0.data(), value, beta.data(), nullptr); }))
     return nullptr;
   Ref b(new_array(beta, {static_cast<npy_intp>(beta.size())}));
   if (!b) return nullptr;
@@ -187,7 +186,7 @@ PyObject* m_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   if (!o.theta.empty() && o.theta.size() != m.theta_offset.back()) return value_error("theta has the wrong length");
   if (!o.beta.empty() && o.beta.size() != m.p) return value_error("beta has the wrong length");
   gl::FitResult res;
-  if (!without_gil_sized([&] { res = gl::crossed_fit(m, o); })) return nullptr;
+  if (!without_gil([&] { res = gl::crossed_fit(m, o); })) return nullptr;
   std::vector<double> u = std::move(res.u), b = std::move(res.b), cv = std::move(res.cond_var);
   Ref d(fit_dict(res, o.nagq, m.n, m.p));
   Ref ul(PyList_New(0)), bl(PyList_New(0)), cl(PyList_New(0));

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <exception>
 #include <new>
 #include <optional>
@@ -16,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "pool/out_of_memory.hpp"
 #include "pool/pool.hpp"
 
 namespace qk::py {
@@ -26,8 +28,8 @@ namespace qk::py {
 // and module initialiser is installed through it (QK_ENTRY, QK_FASTCALL): an exception
 // that escapes f (bad_alloc from converting arguments or building results, outside the
 // core's own calls, which without_gil guards) is set as the Python error, MemoryError for
-// exhausted memory and RuntimeError for anything else, and f's failure value (nullptr,
-// or -1 for an int) is returned. The unwound frames released what they owned through
+// exhausted memory (with an OutOfMemory's text) and RuntimeError for anything else, and
+// f's failure value (nullptr, or -1 for an int) is returned. The unwound frames released what they owned through
 // their RAII holders (Ref, containers). Forced unwinding (pthread_exit of a thread that
 // reacquires the lock during interpreter shutdown) is let through, as it must be.
 template <auto F>
@@ -41,6 +43,8 @@ struct Entry<F> {
       return F(a...);
     } catch (abi::__forced_unwind&) {
       throw;
+    } catch (const OutOfMemory& e) {
+      PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const std::bad_alloc&) {
       PyErr_NoMemory();
     } catch (const std::length_error&) {
@@ -120,13 +124,15 @@ class NoGil {
 };
 
 // Runs fn with the interpreter lock released. C++ exceptions never cross into the
-// interpreter: exhausted memory becomes MemoryError, an interrupt the exception its
-// signal handler raised (KeyboardInterrupt for Ctrl-C), anything else RuntimeError.
+// interpreter: exhausted memory becomes MemoryError (with an OutOfMemory's text: which
+// block, how large), an interrupt the exception its signal handler raised
+// (KeyboardInterrupt for Ctrl-C), anything else RuntimeError.
 // Returns false with the Python error set.
 template <class Fn>
 bool without_gil(Fn&& fn) {
   const char* failure = nullptr;
   std::string text;
+  char memory[sizeof(OutOfMemory)] = "";  // copied without allocating: memory is short
   int kind = 0;
   const bool on_signal_thread = PyThread_get_thread_ident() == g_signal_thread.load(std::memory_order_relaxed);
   {
@@ -139,6 +145,9 @@ bool without_gil(Fn&& fn) {
       fn();
     } catch (const Interrupted&) {
       kind = 3;
+    } catch (const OutOfMemory& e) {
+      kind = 1;
+      std::snprintf(memory, sizeof memory, "%s", e.what());
     } catch (const std::bad_alloc&) {
       kind = 1;
     } catch (const std::length_error&) {
@@ -158,7 +167,11 @@ bool without_gil(Fn&& fn) {
     }
   }
   if (kind == 1) {
-    PyErr_NoMemory();
+    if (memory[0] != '\0') {
+      PyErr_SetString(PyExc_MemoryError, memory);
+    } else {
+      PyErr_NoMemory();
+    }
     return false;
   }
   if (kind == 2) {

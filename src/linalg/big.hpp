@@ -14,6 +14,8 @@
 #include <new>
 #include <vector>
 
+#include "pool/out_of_memory.hpp"
+
 namespace qk {
 
 void* big_allocate(std::size_t bytes);
@@ -42,16 +44,11 @@ using BigVector = std::vector<double, BigAllocator<double>>;
 
 namespace qk {
 
-// std::bad_alloc that says, for the user, which array could not be had and how large it
-// is ("the crossed design's dense block needs 3.0 GiB (20,000 × 20,000 doubles)");
-// the text lives in the object, so making it allocates nothing.
-class NeedMemory : public std::bad_alloc {
+// Exhausted memory naming the array that could not be had and its size ("the crossed
+// design's dense block needs 3.0 GiB (20,000 × 20,000 doubles)").
+class NeedMemory : public OutOfMemory {
  public:
   NeedMemory(const char* what_for, std::size_t rows, std::size_t cols) noexcept;
-  const char* what() const noexcept override { return text_; }
-
- private:
-  char text_[224];
 };
 
 // v.resize(rows * cols), or NeedMemory naming `what_for` when the memory cannot be had

@@ -1,5 +1,5 @@
 // A guard around every call into OpenBLAS, so that exhausted memory there is a
-// std::bad_alloc, not the end of the process.
+// std::bad_alloc (OutOfMemory, which says so), not the end of the process.
 //
 // OpenBLAS takes each call's work buffer from a process-wide table of slots. A slot's
 // memory (32 MiB, one mapping) is mapped the first time a call takes that slot and kept
@@ -11,7 +11,7 @@
 //
 // BlasCall counts the calls under way (nested guards on one thread count once). A call
 // that may be one more at once than the slots known to be mapped first maps and unmaps
-// a slot's worth of address space itself, throwing std::bad_alloc when that fails, and
+// a slot's worth of address space itself, throwing OutOfMemory when that fails, and
 // such calls run one at a time, so that the space found is theirs. A call whose every
 // companion stayed under way from its start to its end has proved that many slots
 // mapped; later calls up to that many take the fast path: two atomic counts. Placement

@@ -2,6 +2,7 @@
 
 #include "linalg/blas_call.hpp"
 #include "linalg/tiled.hpp"
+#include "pool/out_of_memory.hpp"
 
 #include <cblas.h>
 #include <sys/mman.h>
@@ -46,7 +47,8 @@ BlasCall::BlasCall() {
     g_new_slot.unlock();
     g_under_way.fetch_sub(1, std::memory_order_acq_rel);
     --t_depth;
-    throw std::bad_alloc();
+    throw OutOfMemory("OpenBLAS needs %zu MiB for a work buffer, more memory than is available",
+                      kSlotBytes >> 20);
   }
   munmap(probe, kSlotBytes);
 }

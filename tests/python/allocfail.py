@@ -24,7 +24,8 @@ from functools import cache
 from typing import Any
 
 import numpy as np
-from simdesign import random_design
+from simdesign import glmm_rows, random_design
+from test_crossed_core import crossed_rows
 
 from quorvelkit import _quorvelkit as Q
 
@@ -61,13 +62,15 @@ class Case:
     the call under test, ``observe(state, out)`` what must match the reference (out is
     FAILED after a MemoryError). ``mutates``: the call changes its state, so it is
     repeated only after a failure, and a failure must leave the state unchanged.
-    ``consumes``: the call uses its state up, success or failure (it is not repeated)."""
+    ``consumes``: the call uses its state up, success or failure (it is not repeated).
+    ``long``: swept only when named."""
 
     setup: Callable[[], Any]
     call: Callable[[Any], Any]
     observe: Callable[[Any, Any], Any] = lambda state, out: out
     mutates: bool = False
     consumes: bool = False
+    long: bool = False  # swept only when named: too many allocations for every mode
 
 
 def armed(call: Callable[[Any], Any], state: Any, k: int, persistent: bool) -> Any:
@@ -278,6 +281,100 @@ def minimize_cases() -> dict[str, Case]:
     }
 
 
+def glmm_fingerprint(core: Any) -> tuple:
+    """What a GLMM core computes at two points: criterion and gradient."""
+    k = core.n_theta
+    points = (([1.0] * k, [0.0] * core.p), ([0.5 + 0.1 * i for i in range(k)], [0.3 - 0.2 * i for i in range(core.p)]))
+    return tuple((core.criterion(t, b), core.gradient(t, b)) for t, b in points) + (core.n, core.p, core.n_theta)
+
+
+def glmm_cases() -> dict[str, Case]:
+    y, x, ((codes, m, z, blocks),) = glmm_rows(240, (24,), "binomial", seed=5)
+    yp, xp, ((cp, mp, zp, bp),) = glmm_rows(240, (24,), "poisson", seed=6)
+    one, offset = np.ones(len(y)), np.linspace(-0.2, 0.2, len(y))
+    shared = cache(lambda: Q.GlmmCore(y, x, z, codes, m, blocks, one, None, "binomial"))
+    t, b = [0.9, 0.1, 0.6], [0.1, 0.5]
+
+    def built_glmm(make: Callable[[], Any]) -> Case:
+        return Case(lambda: None, lambda _: make(), lambda _, core: glmm_fingerprint(core))
+
+    return {
+        "glmm/construct": built_glmm(lambda: Q.GlmmCore(y, x, z, codes, m, blocks, one, None, "binomial")),
+        "glmm/construct_poisson": built_glmm(lambda: Q.GlmmCore(yp, xp, zp, cp, mp, bp, one, offset, "poisson", "log")),
+        "glmm/criterion": Case(shared, lambda c: c.criterion(t, b)),
+        "glmm/criterion_quadrature": Case(
+            lambda: Q.GlmmCore(y, x, z[:, :1].copy(), codes, m, [1], one, None, "binomial"),
+            lambda c: c.criterion([0.8], b, nagq=5),
+        ),
+        "glmm/gradient": Case(shared, lambda c: c.gradient(t, b)),
+        "glmm/criterion0": Case(shared, lambda c: c.criterion0(t)),
+        "glmm/fit": Case(shared, lambda c: c.fit(max_iter=4)),
+    }
+
+
+def crossed_glmm_cases() -> dict[str, Case]:
+    # intercepts only: a fit's allocations grow with the parameters (its Hessian's
+    # differences), and the sweep repeats the fit once for each of them
+    y, x, factors = glmm_rows(80, (10, 4), "binomial", seed=7, slope=False)
+    yp, xp, fp = glmm_rows(80, (10, 4), "poisson", seed=8, slope=False)
+    one = np.ones(len(y))
+    shared = cache(lambda: Q.CrossedGlmmCore(y, x, factors, one, None, "binomial"))
+    t, b = [0.9, 0.6], [0.1, 0.5]
+    return {
+        "crossed_glmm/construct": Case(
+            lambda: None,
+            lambda _: Q.CrossedGlmmCore(y, x, factors, one, None, "binomial"),
+            lambda _, core: glmm_fingerprint(core),
+        ),
+        "crossed_glmm/construct_poisson": Case(
+            lambda: None,
+            lambda _: Q.CrossedGlmmCore(yp, xp, fp, one, np.full(len(yp), 0.1), "poisson"),
+            lambda _, core: glmm_fingerprint(core),
+        ),
+        "crossed_glmm/criterion": Case(shared, lambda c: c.criterion(t, b)),
+        "crossed_glmm/gradient": Case(shared, lambda c: c.gradient(t, b)),
+        "crossed_glmm/criterion0": Case(shared, lambda c: c.criterion0(t)),
+        # some 10,000 allocations (every evaluation of the fit allocates its own)
+        "crossed_glmm/fit": Case(shared, lambda c: c.fit(max_iter=2), long=True),
+    }
+
+
+def crossed_fingerprint(core: Any) -> tuple:
+    """What a crossed core computes at two thetas."""
+    thetas = (core.default_theta(), [0.5 + 0.1 * i for i in range(core.n_theta)])
+    return tuple((core.deviance_grad(t), core.solution(t)) for t in thetas) + (core.n, core.p, core.q, core.m)
+
+
+def crossed_cases() -> dict[str, Case]:
+    y, x, factors = crossed_rows(300, (24, 9), q=(2, 1), seed=3)
+    w = np.linspace(0.5, 2.0, len(y))
+    blocks = [f[3] for f in factors]
+    shared = cache(lambda: Q.CrossedCore(y, x, factors))
+    products = cache(lambda: Q.reduce_crossed_rows(y, x, factors, None))
+    t = [0.8, -0.1, 0.6, 0.9]
+    levels = [np.array([0, 3, -1, 23], dtype=np.int64), np.array([1, -1, 8, 2], dtype=np.int64)]
+    x0 = np.column_stack([np.ones(4), np.linspace(-1, 1, 4)])
+    z0 = [x0.copy(), np.ones((4, 1))]
+
+    def built_crossed(make: Callable[[], Any]) -> Case:
+        return Case(lambda: None, lambda _: make(), lambda _, core: crossed_fingerprint(core))
+
+    return {
+        "crossed/construct": built_crossed(lambda: Q.CrossedCore(y, x, factors)),
+        "crossed/construct_weighted": built_crossed(lambda: Q.CrossedCore(y, x, factors, weights=w)),
+        "crossed/deviance": Case(shared, lambda c: c.deviance(t)),
+        "crossed/deviance_grad": Case(shared, lambda c: c.deviance_grad(t, reml=False)),
+        "crossed/criterion_parts": Case(shared, lambda c: c.criterion_parts(t)),
+        "crossed/solution": Case(shared, lambda c: c.solution(t)),
+        "crossed/prediction_variance": Case(shared, lambda c: c.prediction_variance(t, x0, levels, z0)),
+        "crossed/start_theta": Case(shared, lambda c: c.start_theta(True, with_model=True)),
+        "crossed/fit": Case(shared, lambda c: c.fit(c.default_theta())),
+        # the products out of rows, and a core made from them
+        "crossed/reduce_rows": Case(lambda: None, lambda _: Q.reduce_crossed_rows(y, x, factors, None, weights=w)),
+        "crossed/from_products": built_crossed(lambda: Q.CrossedCore.from_products(products(), blocks)),
+    }
+
+
 DESIGNS = {
     # rows, groups, p, q: small enough for a full sweep of every call
     "small": lambda: random_design(300, 30, 3, 2, seed=4),
@@ -293,6 +390,10 @@ def cases(design_name: str) -> dict[str, Case]:
         out.update({f"{evaluator}/{k}": v for k, v in core_cases(design, evaluator).items()})
     out.update(products_cases(design))
     out.update(minimize_cases())
+    if design_name == "small":  # designs of their own, small enough to sweep every call
+        out.update(glmm_cases())
+        out.update(crossed_glmm_cases())
+        out.update(crossed_cases())
     return out
 
 
@@ -300,7 +401,7 @@ def main(argv: list[str]) -> None:
     options = [a for a in argv if a.startswith("--")]
     design_name, *names = [a for a in argv if not a.startswith("--")]
     table = cases(design_name)
-    for name in names or table:
+    for name in names or [k for k, v in table.items() if not v.long]:
         report = sweep(name, table[name], "--persistent" in options, "--leaks" in options)
         print(json.dumps(report), flush=True)
 

@@ -1,4 +1,5 @@
 """Simulated designs for the tests: :func:`random_design` for quick arrays of any size,
+:func:`glmm_rows` for small GLMMs on one or more factors,
 and the optimiser suite :data:`SUITE`, seeded designs reproducible on any platform.
 
 The suite draws from splitmix64 (Steele, Lea & Flood 2014) on a counter, with Box-Muller
@@ -146,3 +147,18 @@ def random_design(
     y = x @ rng.standard_normal(p) + (z * b[codes]).sum(1) + rng.standard_normal(n)
     order = np.random.default_rng(0).permutation(n) if shuffle else np.arange(n)
     return y[order], np.ascontiguousarray(x[order]), np.ascontiguousarray(z[order]), codes[order].astype(np.int64), m
+
+
+def glmm_rows(n: int, levels: tuple[int, ...], family: str, seed: int, slope: bool = True) -> tuple:
+    """y, x and one (codes, n_levels, z, blocks) per factor of a small simulated GLMM:
+    a random intercept on each factor, with `slope` a random slope too on the first."""
+    rng = np.random.default_rng(seed)
+    x = np.column_stack([np.ones(n), rng.standard_normal(n)])
+    factors, eta = [], x @ [0.2, 0.6]
+    for j, m in enumerate(levels):
+        codes = (np.arange(n) % m if j == 0 else rng.integers(0, m, n)).astype(np.int64)
+        z = x.copy() if j == 0 and slope else np.ones((n, 1))
+        eta = eta + (z * 0.7 * rng.standard_normal((m, z.shape[1]))[codes]).sum(axis=1)
+        factors.append((codes, m, z, [z.shape[1]]))
+    y = rng.binomial(1, 1 / (1 + np.exp(-eta))) if family == "binomial" else rng.poisson(np.exp(eta))
+    return y.astype(np.float64), x, factors

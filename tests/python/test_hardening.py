@@ -236,14 +236,10 @@ def test_clean_exit_while_a_thread_is_evaluating():
 
 
 MEMORY_SCRIPT = """
-    import ctypes, os, resource, sys
+    from memlimit import limited
     from simdesign import random_design
     from quorvelkit import LmmCore
     y, x, z, codes, m = random_design(1_000_000, 100_000, 6, 2, seed=1, shuffle=True)
-
-    def address_space():
-        with open("/proc/self/statm") as f:
-            return int(f.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
 
     # Each child starts the worker pool and builds the core under a limit of its current
     # address space plus 0, 0.5, 1, ... 8 MiB: memory runs out at every step of the
@@ -251,25 +247,8 @@ MEMORY_SCRIPT = """
     # products, about 16 MB, are what construction allocates, rows in any order.)
     outcomes = ""
     for half_mib in range(17):
-        r, w = os.pipe()
-        pid = os.fork()
-        if pid == 0:
-            os.close(r)
-            # Freed memory the allocator still holds would let construction start without
-            # new address space: hand it back first, so that the limit bites at step 0.
-            ctypes.CDLL("libc.so.6").malloc_trim(0)
-            resource.setrlimit(resource.RLIMIT_AS, (address_space() + half_mib * 2**19, resource.RLIM_INFINITY))
-            try:
-                LmmCore(y, x, z, codes, m, "aggregated")
-                out = b"built"
-            except MemoryError:
-                out = b"M"
-            os.write(w, out)
-            os._exit(0)
-        os.close(w)
-        out = os.read(r, 16).decode() or "died"
-        os.close(r)
-        _, status = os.waitpid(pid, 0)
+        out, status = limited(half_mib * 2**19, lambda: LmmCore(y, x, z, codes, m, "aggregated"))
+        out = "built" if out == "ok" else "M" if out.startswith("M:") else out
         outcomes += out if out in ("M", "built") else f"[{out}, status {status}]"
         if out == "built":
             break
