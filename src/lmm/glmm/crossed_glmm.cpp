@@ -193,8 +193,10 @@ double laplace_value(const CrossedModel& model, const std::vector<double>& eta,
 
 
 // The gradient of the Laplace criterion over (theta, beta) at the modes `last` found
-// (see group_gradient for the formula): the row leverages c_r = a_r' M^-1 a_r are the
-// prediction variances of the rows through the system's factor, t = M_o^-1 A' v comes
+// (see group_gradient for the formula): the row leverages c_r = a_r' M^-1 a_r are read
+// from the selected inverse of the system (a row's pairs of levels are on its factor's
+// pattern; a triangular solve per row through the dense block cost n times its size
+// squared, most of a large crossed fit's time), t = M_o^-1 A' v comes
 // from one more solve of the same pattern (weights -D2, response v / -D2; Fisher's
 // weights where -D2 is not positive), and 2 tr(M^-1 A'W dA/dtheta) is the LMM core's
 // gradient of its log-determinant at fixed weights.
@@ -217,7 +219,7 @@ bool crossed_gradient(const CrossedModel& model, const std::vector<double>& thet
     rows.levels.push_back(f.codes.data());
     rows.z.push_back(f.z.data());
   }
-  const std::vector<double> c = cr::prediction_variance(*last.design, *last.factor, rows);
+  const std::vector<double> c = cr::leverages(*last.design, *last.factor, rows);
   const bool observed = !canonical(model.family) && observed_ok;
   std::vector<double> wt(n), resp(n), v(n);
   for (std::uint64_t r = 0; r < n; ++r) {
