@@ -211,11 +211,12 @@ TEST(GlmmDeterminism, SameBitsForAnyPoolSize) {
   }, 20000 * 2 * 8);
 }
 
-// Crossed factors: the first factor's 20000 levels are factored in many chunks.
+// Crossed factors: the first factor's 100000 levels are factored, their products and
+// cross products refilled and the rows' leverages read in many chunks.
 TEST(GlmmDeterminism, CrossedSameBitsForAnyPoolSize) {
   qkt::same_bits_for_pool_sizes([] {
     const gl::Family fam = family("poisson", "log");
-    const Sim s = simulate(fam, 20000, 1, 4, 78);
+    const Sim s = simulate(fam, 100000, 1, 4, 78);
     std::vector<gl::CrossedFactor> factors(2);
     factors[0] = {s.codes, s.m, 1, GVec(s.n, 1.0), {1}, {}};
     factors[1] = {s.codes2, 7, 1, GVec(s.n, 1.0), {1}, {}};
@@ -230,7 +231,7 @@ TEST(GlmmDeterminism, CrossedSameBitsForAnyPoolSize) {
     all.push_back(f);
     for (const GVec& u : modes.u) all.insert(all.end(), u.begin(), u.end());
     return (ok ? "" : "failed") + qkt::bits(all);
-  }, 20000 * 8);
+  }, 100000 * 8);
 }
 
 TEST(GlmmRows, RefusalsNameTheRow) {
