@@ -110,12 +110,13 @@ bool pirls(const CrossedModel& model, const std::vector<double>& theta, std::vec
   if (!std::isfinite(h)) return false;
   std::vector<std::vector<double>> ut(k);
   std::vector<double> bt(p), etat(n);
+  std::unique_ptr<cr::Design> work;  // the system of the steps, refilled at each
   double smallest = INFINITY;
   int stalled = 0;
   for (int it = 0; it < kMaxIter; ++it) {
     check_interrupt();
     Solve s;
-    if (!pwls(model, theta, eta, joint ? off : eta0, joint, false, s)) return false;
+    if (!pwls(model, theta, eta, joint ? off : eta0, joint, false, s, false, &work)) return false;
     double big = 0.0;
     for (std::size_t j = 0; j < k; ++j)
       for (std::size_t i = 0; i < u[j].size(); ++i) big = std::max(big, std::fabs(s.u[j][i] - u[j][i]));
@@ -140,7 +141,7 @@ bool pirls(const CrossedModel& model, const std::vector<double>& theta, std::vec
         stalled = 0;
       } else if (++stalled >= kStalledSteps) {
         if (joint) fixed_part(beta);
-        return big <= 1e-6 && pwls(model, theta, eta, joint ? off : eta0, joint, cond_var, last, gradient);
+        return big <= 1e-6 && pwls(model, theta, eta, joint ? off : eta0, joint, cond_var, last, gradient, &work);
       }
     }
     smallest = std::min(smallest, big);
@@ -169,12 +170,12 @@ bool pirls(const CrossedModel& model, const std::vector<double>& theta, std::vec
     if (!taken) {
       if (joint) fixed_part(beta);
       if (big > 1e-6) return false;
-      return pwls(model, theta, eta, joint ? off : eta0, joint, cond_var, last, gradient);
+      return pwls(model, theta, eta, joint ? off : eta0, joint, cond_var, last, gradient, &work);
     }
     u.swap(ut);
     eta.swap(etat);
     if (joint) beta = bt;
-    if (big <= kStepTol) return pwls(model, theta, eta, joint ? off : eta0, joint, cond_var, last, gradient);
+    if (big <= kStepTol) return pwls(model, theta, eta, joint ? off : eta0, joint, cond_var, last, gradient, &work);
   }
   return false;
 }

@@ -150,10 +150,23 @@ std::unique_ptr<cr::Design> system_of(const CrossedModel& model, const std::vect
 }
 
 bool solve_system(const CrossedModel& model, const std::vector<double>& theta, const std::vector<double>& wt,
-                  const std::vector<double>& resp, bool joint, bool cond_var, bool gradient, Solve& out) {
-  std::unique_ptr<cr::Design> d = system_of(model, wt, resp, joint);
+                  const std::vector<double>& resp, bool joint, bool cond_var, bool gradient, Solve& out,
+                  std::unique_ptr<cr::Design>* reuse) {
+  // A copy of the pattern (its products, layout and the layout's row lists) costs more
+  // than refilling its products: a held system of the same kind is refilled in place.
+  std::unique_ptr<cr::Design> d;
+  if (reuse && *reuse && (*reuse)->pr.p == (joint ? model.p : 0)) {
+    d = std::move(*reuse);
+    refill(model, wt, resp, joint, d->pr);
+    d->shell.log_weights = d->pr.log_weights;
+  } else {
+    d = system_of(model, wt, resp, joint);
+  }
   std::optional<cr::Factor> f = cr::factorize(*d, theta, false);
-  if (!f) return false;
+  if (!f) {
+    if (reuse) *reuse = std::move(d);
+    return false;
+  }
   const std::vector<double> skip(theta.size(), 0.0);
   out.solution = cr::solution_of(*d, *f, false, kModeSolution, cond_var, gradient ? nullptr : &skip);
   out.u = out.solution->u;
@@ -162,12 +175,15 @@ bool solve_system(const CrossedModel& model, const std::vector<double>& theta, c
   if (gradient) {
     out.design = std::move(d);
     out.factor = std::move(f);
+  } else if (reuse) {
+    *reuse = std::move(d);
   }
   return true;
 }
 
 bool pwls(const CrossedModel& model, const std::vector<double>& theta, const std::vector<double>& eta,
-          const std::vector<double>& base, bool joint, bool cond_var, Solve& out, bool gradient) {
+          const std::vector<double>& base, bool joint, bool cond_var, Solve& out, bool gradient,
+          std::unique_ptr<cr::Design>* reuse) {
   const std::uint64_t n = model.n;
   std::vector<double> wt(n), zr(n);
   for (std::uint64_t r = 0; r < n; ++r) {
@@ -176,7 +192,7 @@ bool pwls(const CrossedModel& model, const std::vector<double>& theta, const std
     wt[r] = model.w[r] == 0.0 ? kTinyWeight : s.weight;
     zr[r] = (eta[r] - base[r]) + (model.w[r] == 0.0 ? 0.0 : (model.y[r] - s.mu) / m1);
   }
-  return solve_system(model, theta, wt, zr, joint, cond_var, gradient, out);
+  return solve_system(model, theta, wt, zr, joint, cond_var, gradient, out, reuse);
 }
 
 }  // namespace crossed_detail
