@@ -59,6 +59,7 @@ struct Selected {
         const auto e = rows.begin() + static_cast<std::ptrdiff_t>(col_end(pl.factor, pl.level));
         const auto it = std::lower_bound(s, e, b);
         if (it == e || *it != b) throw std::logic_error("a pair of levels that the design's rows do not have");
+        return col[pl.factor][static_cast<std::size_t>(it - rows.begin()) * q + pl.comp];
       }
     }
     return at(a, b);
