@@ -260,7 +260,50 @@ TEST_P(CrossedAgainstDense, CriterionSolutionAndLayout) {
       EXPECT_NEAR(s->ev.gradient[t], fd, tol) << "theta " << t << " reml " << reml;
       EXPECT_NEAR(g->ev.gradient[t], fd, tol) << "theta " << t << " reml " << reml;
     }
+    // The model's own rows, a level left out now and then: their leverages from the
+    // selected inverse are their prediction variances through the factor.
+    cr::PredictionRows rows;
+    rows.r = data.n;
+    rows.x = data.x.data();
+    std::vector<std::vector<std::int64_t>> levels = data.codes;
+    for (std::size_t j = 0; j < levels.size(); ++j) {
+      for (std::uint64_t r = j; r < data.n; r += 7) levels[j][r] = -1;
+      rows.levels.push_back(levels[j].data());
+      rows.z.push_back(data.z[j].data());
+    }
+    const auto f = cr::factorize(*d, th, reml);
+    ASSERT_TRUE(f);
+    const Vec want = cr::prediction_variance(*d, *f, rows), got = cr::leverages(*d, *f, rows);
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t r = 0; r < want.size(); ++r)
+      EXPECT_NEAR(got[r], want[r], 1e-11 * std::max(1.0, want[r])) << "row " << r << " reml " << reml;
   }
+}
+
+// A row whose pair of levels the design's rows do not have lies off the selected
+// inverse's pattern: refused, not misread.
+TEST(CrossedCore, LeveragesRefuseAPairOffThePattern) {
+  const CrossedCase& c = kCrossedCases[0];
+  const CrossedData data = simulate(c, 11);
+  auto d = design_of(data, c);
+  ASSERT_EQ(d->layout.diagonal, 1u);
+  std::vector<std::vector<bool>> seen(c.m[0], std::vector<bool>(c.m[1], false));
+  for (std::uint64_t r = 0; r < data.n; ++r)
+    seen[static_cast<std::size_t>(data.codes[0][r])][static_cast<std::size_t>(data.codes[1][r])] = true;
+  std::vector<std::int64_t> l0{-1}, l1{-1};
+  for (std::size_t a = 0; a < c.m[0] && l0[0] < 0; ++a)
+    for (std::size_t b = 0; b < c.m[1] && l0[0] < 0; ++b)
+      if (!seen[a][b]) l0 = {static_cast<std::int64_t>(a)}, l1 = {static_cast<std::int64_t>(b)};
+  ASSERT_GE(l0[0], 0) << "every pair occurs";
+  const Vec x(c.p, 1.0), z{1.0};
+  cr::PredictionRows rows;
+  rows.r = 1;
+  rows.x = x.data();
+  rows.levels = {l0.data(), l1.data()};
+  rows.z = {z.data(), z.data()};
+  const auto f = cr::factorize(*d, trial_theta(*d, 3), true);
+  ASSERT_TRUE(f);
+  EXPECT_THROW(cr::leverages(*d, *f, rows), std::logic_error);
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, CrossedAgainstDense, ::testing::ValuesIn(kCrossedCases),

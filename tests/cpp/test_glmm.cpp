@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "lmm/glmm/crossed_detail.hpp"
 #include "lmm/glmm/crossed_glmm.hpp"
 #include "lmm/glmm/glmm.hpp"
 #include "support.hpp"
@@ -211,11 +212,12 @@ TEST(GlmmDeterminism, SameBitsForAnyPoolSize) {
   }, 20000 * 2 * 8);
 }
 
-// Crossed factors: the first factor's 20000 levels are factored in many chunks.
+// Crossed factors: the first factor's 100000 levels are factored, their products and
+// cross products refilled and the rows' leverages read in many chunks.
 TEST(GlmmDeterminism, CrossedSameBitsForAnyPoolSize) {
   qkt::same_bits_for_pool_sizes([] {
     const gl::Family fam = family("poisson", "log");
-    const Sim s = simulate(fam, 20000, 1, 4, 78);
+    const Sim s = simulate(fam, 100000, 1, 4, 78);
     std::vector<gl::CrossedFactor> factors(2);
     factors[0] = {s.codes, s.m, 1, GVec(s.n, 1.0), {1}, {}};
     factors[1] = {s.codes2, 7, 1, GVec(s.n, 1.0), {1}, {}};
@@ -230,7 +232,51 @@ TEST(GlmmDeterminism, CrossedSameBitsForAnyPoolSize) {
     all.push_back(f);
     for (const GVec& u : modes.u) all.insert(all.end(), u.begin(), u.end());
     return (ok ? "" : "failed") + qkt::bits(all);
-  }, 20000 * 8);
+  }, 100000 * 8);
+}
+
+// A PIRLS step refills the system the previous step solved: its solution is that of a
+// fresh copy of the pattern, bit for bit, for u alone and with X; a held system of the
+// other kind is not refilled.
+TEST(GlmmCrossedSystem, RefilledSystemSolvesAsAFreshOne) {
+  namespace cd = gl::crossed_detail;
+  const gl::Family fam = family("binomial", "logit");
+  const Sim s = simulate(fam, 300, 1, 4, 41);
+  std::vector<gl::CrossedFactor> factors(2);
+  factors[0] = {s.codes, s.m, 1, GVec(s.n, 1.0), {1}, {}};
+  factors[1] = {s.codes2, 7, 1, GVec(s.n, 1.0), {1}, {}};
+  const gl::CrossedModel model =
+      gl::make_crossed(s.n, s.p, s.y.data(), s.x.data(), s.w.data(), nullptr, fam, std::move(factors));
+  std::mt19937_64 rng(3);
+  std::uniform_real_distribution<double> ud(0.1, 2.0);
+  const auto draw = [&] {
+    GVec v(s.n);
+    for (double& e : v) e = ud(rng);
+    return v;
+  };
+  const GVec w1 = draw(), r1 = draw(), w2 = draw(), r2 = draw();
+  const auto bits = [](const cd::Solve& o) {
+    GVec all{o.ldl2};
+    for (const GVec& u : o.u) all.insert(all.end(), u.begin(), u.end());
+    all.insert(all.end(), o.beta.begin(), o.beta.end());
+    return qkt::bits(all);
+  };
+  const std::vector<double> theta{0.8, 0.5};
+  for (bool joint : {false, true}) {
+    std::unique_ptr<qk::crossed::Design> held;
+    cd::Solve first, again, fresh, other;
+    ASSERT_TRUE(cd::solve_system(model, theta, w1, r1, joint, false, false, first, &held));
+    ASSERT_TRUE(held) << "the solved system is held for the next step";
+    ASSERT_TRUE(cd::solve_system(model, theta, w2, r2, joint, false, false, again, &held));
+    ASSERT_TRUE(cd::solve_system(model, theta, w2, r2, joint, false, false, fresh));
+    EXPECT_EQ(bits(again), bits(fresh)) << joint;
+    EXPECT_NE(bits(first), bits(fresh)) << joint;
+    // the other kind's system held: a fresh copy of this kind's pattern is made
+    ASSERT_TRUE(cd::solve_system(model, theta, w2, r2, !joint, false, false, other, &held));
+    cd::Solve other_fresh;
+    ASSERT_TRUE(cd::solve_system(model, theta, w2, r2, !joint, false, false, other_fresh));
+    EXPECT_EQ(bits(other), bits(other_fresh)) << joint;
+  }
 }
 
 TEST(GlmmRows, RefusalsNameTheRow) {

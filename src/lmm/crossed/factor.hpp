@@ -99,6 +99,12 @@ std::optional<std::vector<double>> scalar_logdet_gradient(const Design& d, const
 // prediction_variance (crossed.hpp) with the system's factor given.
 std::vector<double> prediction_variance(const Design& d, const Factor& f, const PredictionRows& rows);
 
+// The same numbers (to rounding) for rows whose levels all occur together in the
+// design's rows, as the model's own rows do (a level may be -1): from the selected
+// inverse, at a cost per row independent of the dense block's size. A pair of levels
+// off the design's pattern is a std::logic_error.
+std::vector<double> leverages(const Design& d, const Factor& f, const PredictionRows& rows);
+
 // The factor and level of a row of Z (global index below Q).
 struct RowPlace {
   std::size_t factor;

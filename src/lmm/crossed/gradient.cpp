@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <stdexcept>
 
 #include "linalg/dense.hpp"
 #include "linalg/lapack.hpp"
@@ -42,6 +43,26 @@ struct Selected {
     const auto e = rows.begin() + static_cast<std::ptrdiff_t>(col_end(pl.factor, pl.level));
     const auto it = std::lower_bound(s, e, b);
     return col[pl.factor][static_cast<std::size_t>(it - rows.begin()) * q + pl.comp];
+  }
+
+  // at() for a pair that may lie off the pattern, which at() would misread: a
+  // std::logic_error there.
+  double checked_at(std::uint64_t a, std::uint64_t b) const {
+    if (a > b) std::swap(a, b);
+    const std::uint64_t off_d = d.layout.offset[d.layout.diagonal];
+    if (a < off_d) {
+      const RowPlace pl = place_of(d, a);
+      const std::uint64_t q = d.pr.q[pl.factor], base = d.layout.offset[pl.factor] + pl.level * q;
+      if (b >= base + q) {
+        const auto& rows = d.layout.rows[pl.factor];
+        const auto s = rows.begin() + static_cast<std::ptrdiff_t>(d.layout.col_ptr[pl.factor][pl.level]);
+        const auto e = rows.begin() + static_cast<std::ptrdiff_t>(col_end(pl.factor, pl.level));
+        const auto it = std::lower_bound(s, e, b);
+        if (it == e || *it != b) throw std::logic_error("a pair of levels that the design's rows do not have");
+        return col[pl.factor][static_cast<std::size_t>(it - rows.begin()) * q + pl.comp];
+      }
+    }
+    return at(a, b);
   }
 };
 
@@ -330,6 +351,56 @@ void gradient_into(const Design& d, const Factor& factor, bool reml, std::vector
 }
 
 }  // namespace
+
+std::vector<double> leverages(const Design& d, const Factor& f, const PredictionRows& rows) {
+  const std::size_t k = d.layout.k, p = d.pr.p;
+  const std::uint64_t big_q = d.layout.offset[k];
+  // v'A^-1 v reads A^-1 only between the levels a row meets, and those pairs are on the
+  // pattern of L (they are entries of A): Takahashi's entries of the inverse suffice,
+  // and a row costs (sum_j q_j + p)^2 reads where ||L^-1 v||^2 costs a triangular solve
+  // through the dense block.
+  const Selected s = select_inverse(d, f, p > 0);
+  std::size_t width = p;
+  for (std::size_t j = 0; j < k; ++j) width += d.pr.q[j];
+  std::vector<double> out(rows.r, 0.0);
+  const ChunkPlan plan = plan_chunks(rows.r, width * width + 1);
+  for_chunks(plan, [&](std::uint64_t, std::uint64_t rb, std::uint64_t re) {
+    std::vector<std::uint64_t> at;
+    std::vector<double> v;
+    for (std::uint64_t row = rb; row < re; ++row) {
+      at.clear();
+      v.clear();
+      for (std::size_t j = 0; j < k; ++j) {
+        const std::int64_t l = rows.levels[j][row];
+        if (l < 0) continue;
+        const std::uint64_t q = d.pr.q[j], g = d.layout.offset[j] + static_cast<std::uint64_t>(l) * q;
+        const std::vector<double>& lam = f.lambda[j];
+        const double* z = rows.z[j] + row * q;
+        for (std::size_t a = 0; a < q; ++a) {
+          double t = 0.0;  // (Lambda_j' z)_a, Lambda_j lower
+          for (std::size_t c = a; c < q; ++c) t = t + lam[c * q + a] * z[c];
+          at.push_back(g + a);
+          v.push_back(t);
+        }
+      }
+      // The factor is of the shifted X~ = X T (see Shift): T'x0 = x0 - c x0_k / a.
+      const double* x0 = rows.x + row * p;
+      const Shift& sh = d.pr.shift;
+      for (std::size_t x = 0; x < p; ++x) {
+        at.push_back(big_q + x);
+        v.push_back(sh.active() ? x0[x] - sh.x[x] * (x0[sh.column] / sh.value) : x0[x]);
+      }
+      double c = 0.0;
+      for (std::size_t a = 0; a < at.size(); ++a) {
+        double t = 0.0;
+        for (std::size_t b = 0; b < at.size(); ++b) t = t + s.checked_at(at[a], at[b]) * v[b];
+        c = c + v[a] * t;
+      }
+      out[row] = c;
+    }
+  });
+  return out;
+}
 
 std::optional<Solution> evaluate(const Design& d, const std::vector<double>& theta, bool reml, Mode mode,
                                  bool cond_var, const std::vector<double>* known_gradient) {

@@ -54,14 +54,19 @@ std::unique_ptr<cr::Design> system_of(const CrossedModel& model, const std::vect
 // Solves the penalised weighted least-squares system of weights wt and response resp
 // (with X when joint) at theta by the crossed LMM core. Unless `gradient`, the
 // log-determinant's gradient is not computed (a known zero stands in for it), and the
-// system is not kept.
+// system is not kept. With `reuse`, a system it holds (of this kind: u alone or with X)
+// is refilled instead of copying the pattern, and the system solved is left there
+// unless kept in `out` (the numbers are those of a fresh copy: every product is
+// overwritten).
 bool solve_system(const CrossedModel& model, const std::vector<double>& theta, const std::vector<double>& wt,
-                  const std::vector<double>& resp, bool joint, bool cond_var, bool gradient, Solve& out);
+                  const std::vector<double>& resp, bool joint, bool cond_var, bool gradient, Solve& out,
+                  std::unique_ptr<cr::Design>* reuse = nullptr);
 
 // The system of one PIRLS step at eta: Fisher weights and the working response less
 // `base` (eta0 = offset + X beta for u alone, the offset when joint).
 bool pwls(const CrossedModel& model, const std::vector<double>& theta, const std::vector<double>& eta,
-          const std::vector<double>& base, bool joint, bool cond_var, Solve& out, bool gradient = false);
+          const std::vector<double>& base, bool joint, bool cond_var, Solve& out, bool gradient = false,
+          std::unique_ptr<cr::Design>* reuse = nullptr);
 
 // PIRLS: the modes at (theta, beta) (joint: beta too, from beta in/out), from the modes
 // in u when it holds them (one m_j x q_j vector per factor) and the better of those and

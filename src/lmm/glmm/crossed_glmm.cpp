@@ -117,6 +117,7 @@ bool pirls(const CrossedModel& model, const std::vector<double>& theta, std::vec
   if (!std::isfinite(h)) return false;
   std::vector<std::vector<double>> ut(k);
   std::vector<double> bt(p), etat(n);
+  std::unique_ptr<cr::Design> work;  // the system of the steps, refilled at each
   double smallest = INFINITY, h_run = h;  // the objective at the start of a stalled run
   double moved = INFINITY;                 // how much the last step taken moved the objective
   int stalled = 0;
@@ -124,7 +125,7 @@ bool pirls(const CrossedModel& model, const std::vector<double>& theta, std::vec
   for (int it = 0; it < kMaxIter; ++it) {
     check_interrupt();
     Solve s;
-    if (!pwls(model, theta, eta, joint ? off : eta0, joint, false, s)) return false;
+    if (!pwls(model, theta, eta, joint ? off : eta0, joint, false, s, false, &work)) return false;
     double big = 0.0;
     for (std::size_t j = 0; j < k; ++j)
       for (std::size_t i = 0; i < u[j].size(); ++i) big = std::max(big, std::fabs(s.u[j][i] - u[j][i]));
@@ -152,7 +153,7 @@ bool pirls(const CrossedModel& model, const std::vector<double>& theta, std::vec
         if (++stalled >= kStalledSteps) {
           if (joint) fixed_part(beta);
           return (big <= 1e-6 || flat(std::fabs(h - h_run))) &&
-                 pwls(model, theta, eta, joint ? off : eta0, joint, cond_var, last, gradient);
+                 pwls(model, theta, eta, joint ? off : eta0, joint, cond_var, last, gradient, &work);
         }
       }
     }
@@ -185,12 +186,12 @@ bool pirls(const CrossedModel& model, const std::vector<double>& theta, std::vec
       // No step lowers the objective: converged if the step is small, or if the last
       // one taken left the objective unchanged to kFlatObjective (see there).
       if (big > 1e-6 && !flat(moved)) return false;
-      return pwls(model, theta, eta, joint ? off : eta0, joint, cond_var, last, gradient);
+      return pwls(model, theta, eta, joint ? off : eta0, joint, cond_var, last, gradient, &work);
     }
     u.swap(ut);
     eta.swap(etat);
     if (joint) beta = bt;
-    if (big <= kStepTol) return pwls(model, theta, eta, joint ? off : eta0, joint, cond_var, last, gradient);
+    if (big <= kStepTol) return pwls(model, theta, eta, joint ? off : eta0, joint, cond_var, last, gradient, &work);
   }
   return false;
 }
@@ -209,8 +210,10 @@ double laplace_value(const CrossedModel& model, const std::vector<double>& eta,
 
 
 // The gradient of the Laplace criterion over (theta, beta) at the modes `last` found
-// (see group_gradient for the formula): the row leverages c_r = a_r' M^-1 a_r are the
-// prediction variances of the rows through the system's factor, t = M_o^-1 A' v comes
+// (see group_gradient for the formula): the row leverages c_r = a_r' M^-1 a_r are read
+// from the selected inverse of the system (a row's pairs of levels are on its factor's
+// pattern; a triangular solve per row through the dense block cost n times its size
+// squared, most of a large crossed fit's time), t = M_o^-1 A' v comes
 // from one more solve of the same pattern (weights -D2, response v / -D2; Fisher's
 // weights where -D2 is not positive), and 2 tr(M^-1 A'W dA/dtheta) is the LMM core's
 // gradient of its log-determinant at fixed weights.
@@ -233,7 +236,7 @@ bool crossed_gradient(const CrossedModel& model, const std::vector<double>& thet
     rows.levels.push_back(f.codes.data());
     rows.z.push_back(f.z.data());
   }
-  const std::vector<double> c = cr::prediction_variance(*last.design, *last.factor, rows);
+  const std::vector<double> c = cr::leverages(*last.design, *last.factor, rows);
   const bool observed = !canonical(model.family) && observed_ok;
   std::vector<double> wt(n), resp(n), v(n);
   for (std::uint64_t r = 0; r < n; ++r) {

@@ -43,6 +43,12 @@ struct CrossedModel {
   // each row's place among its cross blocks' pairs of levels (per pair of factors).
   std::shared_ptr<const crossed::Design> plain, joint;
   std::vector<std::vector<std::uint64_t>> cross_pos;
+  // The rows grouped by what they are summed into, each group in row order: per factor
+  // by level (level l's rows are level_rows[j][level_ptr[j][l] .. level_ptr[j][l + 1]]),
+  // and per pair of factors by cross position (pair_rows, pair_ptr likewise). A refill
+  // sums each level's and each pair's rows in the order of the rows, as one pass over
+  // the rows would, on the pool.
+  std::vector<std::vector<std::uint64_t>> level_rows, level_ptr, pair_rows, pair_ptr;
 };
 
 // Checks as make_rows does (a std::invalid_argument naming the row or factor).

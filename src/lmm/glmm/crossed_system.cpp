@@ -13,15 +13,25 @@
 namespace qk::glmm {
 namespace crossed_detail {
 
+namespace {
+
+// Rows grouped by key (keys below `groups`), each group in row order: a stable
+// counting sort. ptr gets groups + 1 entries.
+void group_rows(const std::vector<std::uint64_t>& key, std::uint64_t groups, std::vector<std::uint64_t>& rows,
+                std::vector<std::uint64_t>& ptr) {
+  ptr.assign(groups + 1, 0);
+  for (std::uint64_t g : key) ++ptr[g + 1];
+  for (std::uint64_t g = 0; g < groups; ++g) ptr[g + 1] += ptr[g];
+  rows.resize(key.size());
+  std::vector<std::uint64_t> next(ptr.begin(), ptr.end() - 1);
+  for (std::uint64_t r = 0; r < key.size(); ++r) rows[next[key[r]]++] = r;
+}
+
+}  // namespace
+
 void refill(const CrossedModel& model, const std::vector<double>& wt, const std::vector<double>& resp, bool joint,
             cr::Products& pr) {
   const std::size_t k = model.factors.size(), p = joint ? model.p : 0;
-  for (std::size_t j = 0; j < k; ++j) {
-    std::fill(pr.ztz[j].begin(), pr.ztz[j].end(), 0.0);
-    std::fill(pr.ztx[j].begin(), pr.ztx[j].end(), 0.0);
-    std::fill(pr.zty[j].begin(), pr.zty[j].end(), 0.0);
-  }
-  for (cr::CrossBlock& cb : pr.cross) std::fill(cb.values.begin(), cb.values.end(), 0.0);
   std::fill(pr.xtx.begin(), pr.xtx.end(), 0.0);
   std::fill(pr.xty.begin(), pr.xty.end(), 0.0);
   pr.yty = 0.0;
@@ -37,30 +47,64 @@ void refill(const CrossedModel& model, const std::vector<double>& wt, const std:
       pr.xty[a] = pr.xty[a] + xa * yr;
       for (std::size_t c = 0; c < p; ++c) pr.xtx[a * p + c] = pr.xtx[a * p + c] + xa * xr[c];
     }
-    for (std::size_t j = 0; j < k; ++j) {
-      const CrossedFactor& f = model.factors[j];
-      const std::uint64_t l = static_cast<std::uint64_t>(f.codes[r]), q = f.q;
-      const double* zr = f.z.data() + r * q;
-      double* ztz = pr.ztz[j].data() + l * q * q;
-      double* ztx = pr.ztx[j].data() + l * q * p;
-      for (std::size_t a = 0; a < q; ++a) {
-        const double za = zr[a] * w;
-        pr.zty[j][l * q + a] = pr.zty[j][l * q + a] + za * yr;
-        for (std::size_t c = 0; c < q; ++c) ztz[a * q + c] = ztz[a * q + c] + za * zr[c];
-        for (std::size_t c = 0; c < p; ++c) ztx[a * p + c] = ztx[a * p + c] + za * xr[c];
-      }
-    }
-    for (std::size_t i = 0, pi = 0; i + 1 < k; ++i)
-      for (std::size_t j = i + 1; j < k; ++j, ++pi) {
-        const CrossedFactor& fi = model.factors[i];
-        const CrossedFactor& fj = model.factors[j];
-        double* v = pr.cross[pi].values.data() + model.cross_pos[pi][r] * fi.q * fj.q;
-        for (std::size_t a = 0; a < fi.q; ++a) {
-          const double za = fi.z[r * fi.q + a] * w;
-          for (std::size_t c = 0; c < fj.q; ++c) v[a * fj.q + c] = v[a * fj.q + c] + za * fj.z[r * fj.q + c];
+  }
+  // Each level's and each pair's sums take their rows in row order: the bits of one
+  // pass over the rows, for any number of threads.
+  for (std::size_t j = 0; j < k; ++j) {
+    check_interrupt();
+    const CrossedFactor& f = model.factors[j];
+    const std::uint64_t q = f.q;
+    const std::vector<std::uint64_t>& rows = model.level_rows[j];
+    const std::vector<std::uint64_t>& ptr = model.level_ptr[j];
+    const ChunkPlan plan = plan_chunks(f.m, (model.n / f.m + 1) * (q * q + q * p + q));
+    for_chunks(plan, [&](std::uint64_t, std::uint64_t lb, std::uint64_t le) {
+      for (std::uint64_t l = lb; l < le; ++l) {
+        double* ztz = pr.ztz[j].data() + l * q * q;
+        double* ztx = pr.ztx[j].data() + l * q * p;
+        double* zty = pr.zty[j].data() + l * q;
+        std::fill(ztz, ztz + q * q, 0.0);
+        std::fill(ztx, ztx + q * p, 0.0);
+        std::fill(zty, zty + q, 0.0);
+        for (std::uint64_t t = ptr[l]; t < ptr[l + 1]; ++t) {
+          const std::uint64_t r = rows[t];
+          const double w = wt[r], yr = resp[r];
+          const double* xr = model.x.data() + r * model.p;
+          const double* zr = f.z.data() + r * q;
+          for (std::size_t a = 0; a < q; ++a) {
+            const double za = zr[a] * w;
+            zty[a] = zty[a] + za * yr;
+            for (std::size_t c = 0; c < q; ++c) ztz[a * q + c] = ztz[a * q + c] + za * zr[c];
+            for (std::size_t c = 0; c < p; ++c) ztx[a * p + c] = ztx[a * p + c] + za * xr[c];
+          }
         }
       }
+    });
   }
+  for (std::size_t i = 0, pi = 0; i + 1 < k; ++i)
+    for (std::size_t j = i + 1; j < k; ++j, ++pi) {
+      check_interrupt();
+      const CrossedFactor& fi = model.factors[i];
+      const CrossedFactor& fj = model.factors[j];
+      const std::size_t qq = fi.q * fj.q;
+      const std::vector<std::uint64_t>& rows = model.pair_rows[pi];
+      const std::vector<std::uint64_t>& ptr = model.pair_ptr[pi];
+      const std::uint64_t pairs = ptr.size() - 1;
+      const ChunkPlan plan = plan_chunks(pairs, (model.n / (pairs ? pairs : 1) + 1) * qq);
+      for_chunks(plan, [&](std::uint64_t, std::uint64_t eb, std::uint64_t ee) {
+        for (std::uint64_t e = eb; e < ee; ++e) {
+          double* v = pr.cross[pi].values.data() + e * qq;
+          std::fill(v, v + qq, 0.0);
+          for (std::uint64_t t = ptr[e]; t < ptr[e + 1]; ++t) {
+            const std::uint64_t r = rows[t];
+            const double w = wt[r];
+            for (std::size_t a = 0; a < fi.q; ++a) {
+              const double za = fi.z[r * fi.q + a] * w;
+              for (std::size_t c = 0; c < fj.q; ++c) v[a * fj.q + c] = v[a * fj.q + c] + za * fj.z[r * fj.q + c];
+            }
+          }
+        }
+      });
+    }
 }
 
 
@@ -106,10 +150,23 @@ std::unique_ptr<cr::Design> system_of(const CrossedModel& model, const std::vect
 }
 
 bool solve_system(const CrossedModel& model, const std::vector<double>& theta, const std::vector<double>& wt,
-                  const std::vector<double>& resp, bool joint, bool cond_var, bool gradient, Solve& out) {
-  std::unique_ptr<cr::Design> d = system_of(model, wt, resp, joint);
+                  const std::vector<double>& resp, bool joint, bool cond_var, bool gradient, Solve& out,
+                  std::unique_ptr<cr::Design>* reuse) {
+  // A copy of the pattern (its products, layout and the layout's row lists) costs more
+  // than refilling its products: a held system of the same kind is refilled in place.
+  std::unique_ptr<cr::Design> d;
+  if (reuse && *reuse && (*reuse)->pr.p == (joint ? model.p : 0)) {
+    d = std::move(*reuse);
+    refill(model, wt, resp, joint, d->pr);
+    d->shell.log_weights = d->pr.log_weights;
+  } else {
+    d = system_of(model, wt, resp, joint);
+  }
   std::optional<cr::Factor> f = cr::factorize(*d, theta, false);
-  if (!f) return false;
+  if (!f) {
+    if (reuse) *reuse = std::move(d);
+    return false;
+  }
   const std::vector<double> skip(theta.size(), 0.0);
   out.solution = cr::solution_of(*d, *f, false, kModeSolution, cond_var, gradient ? nullptr : &skip);
   out.u = out.solution->u;
@@ -118,12 +175,15 @@ bool solve_system(const CrossedModel& model, const std::vector<double>& theta, c
   if (gradient) {
     out.design = std::move(d);
     out.factor = std::move(f);
+  } else if (reuse) {
+    *reuse = std::move(d);
   }
   return true;
 }
 
 bool pwls(const CrossedModel& model, const std::vector<double>& theta, const std::vector<double>& eta,
-          const std::vector<double>& base, bool joint, bool cond_var, Solve& out, bool gradient) {
+          const std::vector<double>& base, bool joint, bool cond_var, Solve& out, bool gradient,
+          std::unique_ptr<cr::Design>* reuse) {
   const std::uint64_t n = model.n;
   std::vector<double> wt(n), zr(n);
   for (std::uint64_t r = 0; r < n; ++r) {
@@ -132,7 +192,7 @@ bool pwls(const CrossedModel& model, const std::vector<double>& theta, const std
     wt[r] = model.w[r] == 0.0 ? kTinyWeight : s.weight;
     zr[r] = (eta[r] - base[r]) + (model.w[r] == 0.0 ? 0.0 : (model.y[r] - s.mu) / m1);
   }
-  return solve_system(model, theta, wt, zr, joint, cond_var, gradient, out);
+  return solve_system(model, theta, wt, zr, joint, cond_var, gradient, out, reuse);
 }
 
 }  // namespace crossed_detail
@@ -187,8 +247,18 @@ CrossedModel make_crossed(std::uint64_t n, std::uint64_t p, const double* y, con
                                   static_cast<std::uint64_t>(model.factors[j].codes[r]);
         pos[r] = static_cast<std::uint64_t>(std::lower_bound(cb.keys.begin(), cb.keys.end(), key) - cb.keys.begin());
       }
+      model.pair_rows.emplace_back();
+      model.pair_ptr.emplace_back();
+      group_rows(pos, cb.keys.size(), model.pair_rows.back(), model.pair_ptr.back());
       model.cross_pos.push_back(std::move(pos));
     }
+  for (const CrossedFactor& f : model.factors) {
+    std::vector<std::uint64_t> level(n);
+    for (std::uint64_t r = 0; r < n; ++r) level[r] = static_cast<std::uint64_t>(f.codes[r]);
+    model.level_rows.emplace_back();
+    model.level_ptr.emplace_back();
+    group_rows(level, f.m, model.level_rows.back(), model.level_ptr.back());
+  }
   return model;
 }
 
