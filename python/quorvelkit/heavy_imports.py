@@ -33,6 +33,19 @@ def load_for_fit() -> None:
         except MemoryError as e:
             raise MemoryError(f"not enough memory to load {name}, which a fit needs; {_limit()}") from e
         except ImportError as e:
-            if "failed to map segment" not in str(e) and "Cannot allocate memory" not in str(e):
+            if not _out_of_memory(e):
                 raise
             raise MemoryError(f"not enough memory to load {name}, which a fit needs; {_limit()}") from e
+
+
+def _out_of_memory(error: BaseException) -> bool:
+    """Whether ``error`` or an error it was raised from is the dynamic linker's failure
+    to map a library (scipy re-raises that as "your install seems to be broken")."""
+    seen: BaseException | None = error
+    while seen is not None:
+        if isinstance(seen, MemoryError) or any(
+            words in str(seen) for words in ("failed to map segment", "Cannot allocate memory")
+        ):
+            return True
+        seen = seen.__cause__ or seen.__context__
+    return False
