@@ -569,7 +569,7 @@ def test_a_fit_that_cannot_be_made_names_its_cause(case, error, says, never):
     assert never not in str(caught.value)
 
 
-@pytest.mark.parametrize("shift,scale", [(1900.0, 1.0), (0.0, 1e6), (0.0, 1e-6)])
+@pytest.mark.parametrize("shift,scale", [(1900.0, 1.0), (1e4, 1.0), (0.0, 1e9), (0.0, 1e-6), (1e4, 1e3)])
 def test_the_units_of_a_covariate_do_not_change_the_fit(shift, scale):
     # a calendar year beside the intercept, a covariate in other units: the same model,
     # so the same criterion, and a slope in the covariate's units
