@@ -32,10 +32,22 @@ def load_for_fit() -> None:
             importlib.import_module(name)
         except MemoryError as e:
             raise MemoryError(f"not enough memory to load {name}, which a fit needs; {_limit()}") from e
-        except ImportError as e:
-            if not _out_of_memory(e):
+        except (ImportError, SystemError) as e:
+            # Under an address-space limit an import that runs out of memory fails in
+            # whatever way the code it was running fails: the linker's "failed to map
+            # segment", or CPython's own SystemError of a C function that returned an
+            # error with none set (seen loading Cython's shadow module).
+            if not (_out_of_memory(e) or _address_space_limited()):
                 raise
-            raise MemoryError(f"not enough memory to load {name}, which a fit needs; {_limit()}") from e
+            raise MemoryError(
+                f"not enough memory to load {name}, which a fit needs; {_limit()} (the import failed with "
+                f"{type(e).__name__}: {e})"
+            ) from e
+
+
+def _address_space_limited() -> bool:
+    soft, _ = resource.getrlimit(resource.RLIMIT_AS)
+    return soft != resource.RLIM_INFINITY
 
 
 def _out_of_memory(error: BaseException) -> bool:
