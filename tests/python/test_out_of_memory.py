@@ -107,6 +107,21 @@ def test_pooled_calls_survive_each_failed_allocation(shim):
     assert all(r["failed_on_workers"] > 0 for r in reports), reports
 
 
+def _child(script: str, timeout: int, **env: str) -> subprocess.CompletedProcess:
+    """Runs a script of this module in a child interpreter (tests/python on its path,
+    ``env`` added to the environment) and returns its outcome."""
+    full = dict(os.environ, **env)
+    full["PYTHONPATH"] = os.pathsep.join(p for p in (str(HERE), full.get("PYTHONPATH")) if p)
+    return subprocess.run(
+        [sys.executable, "-c", script.replace("\n    ", "\n")],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env=full,
+        cwd=HERE,
+    )
+
+
 LIMIT_SCRIPT = """
     from memlimit import limited
     from test_crossed_core import crossed_rows
@@ -133,16 +148,7 @@ LIMIT_SCRIPT = """
 def test_memory_limits_on_crossed_fits_give_memory_error():
     # OpenBLAS ended the process (exit(1) after "Memory allocation still failed") when
     # its work buffer could not be mapped; the dense block's MemoryError said nothing.
-    env = dict(os.environ, RAYON_NUM_THREADS="2")
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (str(HERE), env.get("PYTHONPATH")) if p)
-    res = subprocess.run(
-        [sys.executable, "-c", LIMIT_SCRIPT.replace("\n    ", "\n")],
-        capture_output=True,
-        text=True,
-        timeout=600,
-        env=env,
-        cwd=HERE,
-    )
+    res = _child(LIMIT_SCRIPT, timeout=600, RAYON_NUM_THREADS="2")
     assert res.returncode == 0, res.stderr
     *lines, big = res.stdout.strip().splitlines()
     assert len(lines) == 7 and "allocation still failed" not in res.stderr, res.stdout + res.stderr
@@ -200,16 +206,7 @@ def test_memory_limits_on_glmm_fits_give_memory_error_or_the_fit():
     # lifted it gives that fit again.
     # One malloc arena: the pool's threads' own arenas are address space reserved ahead,
     # in which a fit would find room under any limit.
-    env = dict(os.environ, RAYON_NUM_THREADS="2", MALLOC_ARENA_MAX="1")
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (str(HERE), env.get("PYTHONPATH")) if p)
-    res = subprocess.run(
-        [sys.executable, "-c", GLMM_LIMIT_SCRIPT.replace("\n    ", "\n")],
-        capture_output=True,
-        text=True,
-        timeout=600,
-        env=env,
-        cwd=HERE,
-    )
+    res = _child(GLMM_LIMIT_SCRIPT, timeout=600, RAYON_NUM_THREADS="2", MALLOC_ARENA_MAX="1")
     assert res.returncode == 0, res.stderr
     lines = res.stdout.strip().splitlines()
     assert len(lines) == 18 and "allocation still failed" not in res.stderr, res.stdout + res.stderr
@@ -244,16 +241,7 @@ FIRST_FIT_SCRIPT = """
 
 @pytest.mark.skipif(os.environ.get("QK_SANITIZED") == "1", reason="the sanitizer reserves its own address space")
 def test_first_fit_under_a_memory_limit_says_memory_was_the_cause():
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (str(HERE), env.get("PYTHONPATH")) if p)
-    res = subprocess.run(
-        [sys.executable, "-c", FIRST_FIT_SCRIPT.replace("\n    ", "\n")],
-        capture_output=True,
-        text=True,
-        timeout=120,
-        env=env,
-        cwd=HERE,
-    )
+    res = _child(FIRST_FIT_SCRIPT, timeout=120)
     assert res.returncode == 0, res.stderr
     out = res.stdout.strip()
     assert out.startswith("MemoryError: not enough memory to load formulaic, which a fit needs; "), out + res.stderr
