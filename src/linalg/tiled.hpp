@@ -13,8 +13,8 @@ namespace qk::lapack {
 // The tiles' target edge. The tiling is part of the numerical result (it fixes the
 // order of the sums), so it is a function of n alone, never of the machine or the
 // number of threads: tile_count(n) tiles of edge ceil(n / tile_count(n)), the count
-// that brings the edge nearest kTile. (Tiles of kTile with the rest in a last sliver
-// cost a sliver's column of calls, each packing whole panels for a few columns.)
+// that brings the edge nearest kTile, so that no last sliver of a few columns costs a
+// column of calls that each pack whole panels.
 inline constexpr std::size_t kTile = 192;
 inline std::size_t tile_count(std::size_t n) {
   const std::size_t c = (n + kTile / 2) / kTile;

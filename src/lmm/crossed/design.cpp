@@ -137,13 +137,12 @@ Start start_of(const Design& d, bool reml) {
   // Each factor's theta from the model with that factor alone, whose products are the
   // factor's own blocks and the shared X and y parts: cheap (no cross blocks, one
   // block-diagonal factor) and, for crossed factors, close to the joint optimum, where
-  // the identity start can be far from it (on InstEval its criterion is 34 above the
-  // optimum, the identity's 4400). A diagonal entry near zero is lifted: at zero the
+  // the identity start can be far from it. A diagonal entry near zero is lifted: at zero the
   // criterion is even in it and its gradient vanishes. Each run's quasi-Newton model
   // of its inverse Hessian becomes that factor's diagonal block of the joint run's
   // initial model: the curvature of a factor's own parameters changes little when the
   // other factors join, and a first step of the right length saves the line search's
-  // trials (on InstEval a whole iteration).
+  // trials.
   constexpr double kLeast = 0.1;
   const Products& pr = d.pr;
   const std::size_t nth = d.theta_offset.back();

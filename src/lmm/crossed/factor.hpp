@@ -29,24 +29,23 @@ struct Factor {
 
 // Storage that one evaluation after another can reuse: a fit's evaluations need
 // arrays of the same large sizes (the dense block, a copy of its factor), and
-// allocating them afresh costs their pages' faults on each evaluation (with 4 KiB
-// pages a quarter of an InstEval evaluation; see linalg/big.hpp). Moved into a factor and back out of it; empty is fine.
+// allocating them afresh costs their pages' faults on each evaluation (see
+// linalg/big.hpp). Moved into a factor and back out of it; empty is fine.
 struct Scratch {
   BigVector dense, inverse;
 };
 
 // The process's spare Scratch (empty when there is none), and back: a fit takes it on
 // entry and returns it on exit, so that the fits of a session (a refit, a bootstrap,
-// the next model on the same data) find their arrays' pages already touched (2 ms of
-// zeroing per InstEval fit). One is kept, of kSpareBytes at most; concurrent fits
-// that find none take empty ones.
+// the next model on the same data) find their arrays' pages already touched. One is
+// kept, of kSpareBytes at most; concurrent fits that find none take empty ones.
 Scratch take_scratch();
 void keep_scratch(Scratch&& scratch);
 inline constexpr std::size_t kSpareBytes = std::size_t{64} << 20;
 
 // The levels (l_i, l_j) of a cross block's keys (key = l_i m_j + l_j), visited in the
 // block's order: keys increase, so l_i is carried from key to key instead of costing a
-// 64-bit division each (which made up most of a pass over a block).
+// 64-bit division each.
 class PairLevels {
  public:
   explicit PairLevels(std::uint64_t mj) : mj_(mj) {}
