@@ -30,15 +30,7 @@ import time
 from pathlib import Path
 
 import numpy as np
-
-
-def best(fn, repeats: int) -> float:
-    times = []
-    for _ in range(repeats):
-        t = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t)
-    return min(times)
+from timing import best
 
 
 def insteval(path: str | None) -> tuple:
@@ -82,8 +74,8 @@ def run(name: str, y, x, factors, repeats: int) -> str:
     core = CrossedCore(y, x, factors)
     build = time.perf_counter() - t
     theta = [0.5] * core.n_theta
-    dev = best(lambda: core.deviance(theta), repeats)
-    grad = best(lambda: core.deviance_grad(theta), repeats)
+    dev = best(lambda: core.deviance(theta), repeats)[0]
+    grad = best(lambda: core.deviance_grad(theta), repeats)[0]
     t = time.perf_counter()
     start, h0 = core.start_theta(True, True)
     fit = core.fit(start, cond_var=False, h0=h0)

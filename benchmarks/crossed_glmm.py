@@ -17,11 +17,11 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-import time
 from pathlib import Path
 
 import numpy as np
 import pandas as pd
+from timing import best
 
 HERE = Path(__file__).resolve().parent
 ROWS, A_LEVELS, B_LEVELS = 300_000, 3_000, 800
@@ -45,15 +45,6 @@ def frame(rows: int = ROWS, seed: int = 20261208) -> pd.DataFrame:
             "b": pd.Categorical([f"b{k:03d}" for k in b]),
         }
     )
-
-
-def best(fn, repeats: int) -> tuple[float, object]:
-    times, out = [], None
-    for _ in range(repeats):
-        t = time.perf_counter()
-        out = fn()
-        times.append(time.perf_counter() - t)
-    return min(times), out
 
 
 def main() -> None:

@@ -25,6 +25,7 @@ from typing import Any
 
 import numpy as np
 import pandas as pd
+from timing import best
 
 import quorvelkit as qk
 
@@ -49,15 +50,6 @@ MODELS = {
     "10k": ("y ~ x + w + (x | g)", lambda: simulated(10_000)),
     "100k": ("y ~ x + w + (x | g)", lambda: simulated(100_000)),
 }
-
-
-def best(fn: Any, repeat: int) -> tuple[float, Any]:
-    times, out = [], None
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        out = fn()
-        times.append(time.perf_counter() - t0)
-    return min(times), out
 
 
 def measure(name: str, repeat: int) -> dict[str, Any]:

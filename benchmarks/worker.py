@@ -31,6 +31,7 @@ import numpy as np
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import frames
 import scenarios
+from timing import best
 
 EVALUATORS = ("blocks", "streaming", "aggregated")
 
@@ -72,15 +73,7 @@ class OtherLoad:
 
 def best_of(k: int, f):
     """Least wall time over k calls of f, and what that fastest call returned."""
-    best, out = float("inf"), None
-    for _ in range(k):
-        t0 = time.perf_counter()
-        r = f()
-        t = time.perf_counter() - t0
-        if t < best:
-            best, out = t, r
-        del r
-    return best, out
+    return best(f, k)
 
 
 def per_call(k: int, f, batch_s: float = 2e-3):
