@@ -230,9 +230,9 @@ constexpr const LinkDef* kBinomialLinks[] = {&kLinks[0], &kLinks[1], &kLinks[2]}
 constexpr const LinkDef* kPoissonLinks[] = {&kLinks[3]};
 
 constexpr FamilyDef kFamilies[] = {
-    {"binomial", kBinomialLinks, false, 1.0, binomial_check, binomial_variance, binomial_variance_deriv,
+    {"binomial", kBinomialLinks, false, 0.0, 1.0, binomial_check, binomial_variance, binomial_variance_deriv,
      binomial_dev_resid, binomial_loglik_constant, binomial_loglik_smooth},
-    {"poisson", kPoissonLinks, false, INFINITY, poisson_check, poisson_variance, poisson_variance_deriv,
+    {"poisson", kPoissonLinks, false, 0.0, INFINITY, poisson_check, poisson_variance, poisson_variance_deriv,
      poisson_dev_resid, poisson_loglik_constant, poisson_kernel},
 };
 

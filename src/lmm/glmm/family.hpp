@@ -47,8 +47,9 @@ struct LinkDef {
 //   so the observed and expected information agree);
 // - dispersion: whether it has a dispersion parameter to estimate beside theta and
 //   beta (false for binomial and Poisson, whose scale is 1);
-// - mean_upper: the supremum of mu (1 for a proportion, infinity for a count), the
-//   bound a separated response's fitted means reach besides 0;
+// - mean_lower, mean_upper: the infimum and supremum of mu (0 and 1 for a proportion,
+//   0 and infinity for a count): the bounds that the fitted means of a response at one
+//   of them reach under separation;
 // - check: whether (y, w) is in the support;
 // - variance V(mu) and its derivative dV / dmu;
 // - dev_resid: the unit deviance times the prior weight, R's dev.resids;
@@ -59,7 +60,7 @@ struct FamilyDef {
   const char* name;  // R's name
   std::span<const LinkDef* const> links;
   bool dispersion;
-  double mean_upper;
+  double mean_lower, mean_upper;
   Support (*check)(double y, double w);
   double (*variance)(double mu);
   double (*variance_deriv)(double mu);
