@@ -250,7 +250,6 @@ std::string offered(const Names& names) {
 }  // namespace
 
 std::span<const FamilyDef> families() { return kFamilies; }
-std::span<const LinkDef> links() { return kLinks; }
 
 const LinkDef* find_link(std::string_view name) {
   for (const LinkDef& l : kLinks)

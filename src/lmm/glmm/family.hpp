@@ -1,7 +1,7 @@
 // The exponential families of a generalized linear mixed model and their links
 // (McCullagh & Nelder, Generalized Linear Models, 2nd ed., ch. 2 and 4), as one table:
-// every family and link the package fits is an entry of families() and links(), and
-// the rest of the package (the PIRLS of the conditional modes, the Laplace and adaptive
+// every family the package fits is an entry of families(), with its links, and the
+// rest of the package (the PIRLS of the conditional modes, the Laplace and adaptive
 // Gauss-Hermite criteria, the Python module's names, residuals and deviances) reads
 // them from there. A new family is one more entry, with its functions, in family.cpp.
 //
@@ -69,9 +69,8 @@ struct FamilyDef {
   double (*loglik_smooth)(double y, double mu, double w);
 };
 
-// The tables, in the order R users meet them (binomial first).
+// The table, in the order R users meet the families (binomial first).
 std::span<const FamilyDef> families();
-std::span<const LinkDef> links();
 
 // A family with one of its links; both point into the tables.
 struct Family {
