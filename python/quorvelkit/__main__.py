@@ -7,7 +7,7 @@ lme4's report.
     python -m quorvelkit DATA.csv --response y --fixed x1,x2 --random x1 --group g
     python -m quorvelkit DATA.csv "cbind(s, n - s) ~ x + (1 | g)" --family binomial
     options: --ml, --weights COLUMN, --evaluator NAME, --json, --drop-missing, --sep SEP,
-             --decimal CHAR; --family binomial|poisson (R's spellings), --link NAME, --nagq K (GLMMs)
+             --decimal CHAR; --family NAME (R's spellings), --link NAME, --nagq K (GLMMs)
 
 The data are read as pandas reads them for the API (text columns are factors), from a
 CSV file that may be compressed (.gz, .bz2, .xz, .zip, .zst: by the file's extension).
@@ -116,7 +116,12 @@ def build_parser() -> argparse.ArgumentParser:
         "'binomial(link = \"probit\")'); the response may be cbind(successes, failures), 0/1, a two-level "
         "factor, or counts",
     )
-    p.add_argument("--link", metavar="NAME", help="the link of --family: logit (default), probit, cloglog; log")
+    p.add_argument(
+        "--link",
+        metavar="NAME",
+        help="the link of --family, by R's name (default: the first): "
+        + "; ".join(f"{family}: {', '.join(links)}" for family, links in FAMILY_LINKS.items()),
+    )
     p.add_argument(
         "--nagq",
         type=int,

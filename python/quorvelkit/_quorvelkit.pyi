@@ -138,6 +138,27 @@ def minimize(
     ``stall``: stop once a step gains less than ``stall * max(|f|, 1)``. An exception
     raised by ``fun`` propagates unchanged."""
 
+class _FamilyEntry(TypedDict):
+    """One family of the core's table (``families``)."""
+
+    links: tuple[str, ...]
+    """Its links by R's names, the canonical one first."""
+    dispersion: bool
+    """Whether it has a dispersion parameter."""
+
+def families() -> dict[str, _FamilyEntry]:
+    """The GLMM families by R's names: for each, its links (R's names, the canonical one
+    first) and whether it has a dispersion parameter."""
+
+def family_linkinv(link: str, eta: _Float64) -> _Float64:
+    """The mean of each linear predictor under ``link``, clamped as R clamps it."""
+
+def family_variance(family: str, mu: _Float64) -> _Float64:
+    """The variance function V(mu) of ``family`` at each mean."""
+
+def family_dev_resid(family: str, y: _Float64, mu: _Float64, w: _Float64) -> _Float64:
+    """Each row's unit deviance times its prior weight (R's dev.resids)."""
+
 @final
 class ProductsAccumulator:
     """Products of rows added batch by batch, kept in the core's memory."""

@@ -1,6 +1,10 @@
-"""The binomial and Poisson families of a GLMM with their links, as R's ``binomial()``
-and ``poisson()`` define them: the inverse link with R's clamps, the variance function,
-the deviance residuals, and the three kinds of residual ``residuals.glmerMod`` gives.
+"""The families of a GLMM with their links, as R's ``binomial()`` and ``poisson()``
+define them: the Python face of the compiled core's family table, which is their one
+home. The names (:data:`FAMILY_LINKS`) are read from it, and the inverse link with R's
+clamps, the variance function and the deviance residuals are its own functions, so a
+number computed here is the core's to the bit; this module adds R's spellings of a
+family (:func:`parse_family`) and the three kinds of residual ``residuals.glmerMod``
+gives.
 
 A binomial response is the proportion y of successes in its trials and ``w`` its prior
 weights (trials times any user weights), so that the family's formulas are R's:
@@ -16,10 +20,13 @@ from typing import Any
 
 import numpy as np
 
+from . import _quorvelkit as _core
+
 __all__ = ["FAMILY_LINKS", "parse_family", "linkinv", "variance", "unit_deviance", "residuals", "RESIDUAL_TYPES"]
 
-#: The links of each family, the canonical one first (R's names).
-FAMILY_LINKS: dict[str, tuple[str, ...]] = {"binomial": ("logit", "probit", "cloglog"), "poisson": ("log",)}
+#: The links of each family, the canonical one first (R's names), from the core's table.
+FAMILY_LINKS: dict[str, tuple[str, ...]] = {name: entry["links"] for name, entry in _core.families().items()}
+_LINKS = frozenset(link for links in FAMILY_LINKS.values() for link in links)
 #: R's families that are not fitted here, and what to use instead.
 _OTHER_FAMILIES = {
     "gaussian": "a Gaussian response is a linear mixed model: use quorvelkit.lmm (lme4's lmer)",
@@ -93,76 +100,34 @@ def parse_family(family: Any, link: Any = None) -> tuple[str, str]:
 #: The kinds of residual, glmer's default (deviance) first.
 RESIDUAL_TYPES = ("deviance", "pearson", "response")
 
-_EPS = float(np.finfo(float).eps)
-#: R's ``binomial("logit")$linkinv`` takes exp(eta) as eps beyond -30 and 1/eps beyond 30.
-_LOGIT_THRESH = 30.0
+
+def _vector(a: Any) -> np.ndarray:
+    """``a`` as the contiguous float64 vector the core's functions take."""
+    return np.ascontiguousarray(np.asarray(a, dtype=float).reshape(-1))
 
 
 def linkinv(eta: np.ndarray, link: str) -> np.ndarray:
     """The mean mu of a linear predictor ``eta`` under ``link``, clamped as R clamps it
     (so that mu stays inside (0, 1) for binomial links and positive for the log)."""
     eta = np.asarray(eta, dtype=float)
-    if link == "logit":
-        e = np.exp(np.clip(eta, -_LOGIT_THRESH, _LOGIT_THRESH))
-        e = np.where(eta < -_LOGIT_THRESH, _EPS, np.where(eta > _LOGIT_THRESH, 1.0 / _EPS, e))
-        out: np.ndarray = e / (1.0 + e)
-        return out
-    if link == "probit":
-        from scipy.special import ndtr, ndtri
-
-        thresh = -float(ndtri(_EPS))  # R's clamp, -qnorm(eps)
-        return np.asarray(ndtr(np.clip(eta, -thresh, thresh)), dtype=float)
-    if link == "cloglog":
-        return np.asarray(np.clip(-np.expm1(-np.exp(eta)), _EPS, 1.0 - _EPS), dtype=float)
-    if link == "log":
-        return np.asarray(np.maximum(np.exp(eta), _EPS), dtype=float)
-    raise ValueError(f"unknown link {link!r}")
+    if link not in _LINKS:
+        raise ValueError(f"unknown link {link!r}")
+    return _core.family_linkinv(link, _vector(eta)).reshape(eta.shape)
 
 
 def variance(mu: np.ndarray, family: str) -> np.ndarray:
     """The variance function V(mu): mu (1 - mu) for binomial, mu for Poisson."""
     mu = np.asarray(mu, dtype=float)
-    return mu * (1.0 - mu) if family == "binomial" else mu.copy()
-
-
-def _y_log_y(y: np.ndarray, mu: np.ndarray) -> np.ndarray:
-    """y log(y / mu), 0 where y is 0 (its limit)."""
-    with np.errstate(divide="ignore", invalid="ignore"):
-        return np.where(y > 0, y * np.log(np.where(y > 0, y, 1.0) / mu), 0.0)
-
-
-#: Poisson counts above this take Loader's form of the unit deviance (as the core does).
-_LARGE_COUNT = 1024.0
-
-
-def _bd0(y: np.ndarray, mu: np.ndarray) -> np.ndarray:
-    """y log(y / mu) + mu - y for y > 0 without its cancellation when mu is near y
-    (Loader, "Fast and accurate computation of binomial probabilities", 2000): with
-    v = (y - mu) / (y + mu) it is (y - mu) v + 2 y sum_j v^(2j+1) / (2j + 1)."""
-    near = np.abs(y - mu) < 0.1 * (y + mu)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        direct = y * np.log(y / mu) + mu - y
-    v = np.where(near, (y - mu) / (y + mu), 0.0)
-    s = (y - mu) * v
-    ej, v2 = 2.0 * y * v, v * v
-    for j in range(1, 40):  # |v| < 0.1: each term at most 1/100 of the last
-        ej = ej * v2
-        s = s + ej / (2 * j + 1)
-    return np.asarray(np.where(near, s, direct), dtype=float)
+    return _core.family_variance(family, _vector(mu)).reshape(mu.shape)
 
 
 def unit_deviance(y: np.ndarray, mu: np.ndarray, w: np.ndarray, family: str) -> np.ndarray:
-    """Each row's contribution to the deviance (R's ``dev.resids``), non-negative. For
-    Poisson counts above 1024 by Loader's form, which R's formula (2 w (y log(y / mu) -
-    (y - mu)), whose terms cancel) matches only to ~1e-7 of a residual near 1e9."""
-    y, mu, w = (np.asarray(a, dtype=float) for a in (y, mu, w))
-    if family == "binomial":
-        d = 2.0 * w * (_y_log_y(y, mu) + _y_log_y(1.0 - y, 1.0 - mu))
-    else:
-        d = 2.0 * w * (_y_log_y(y, mu) - (y - mu))
-        large = y > _LARGE_COUNT
-        if np.any(large):
-            d = np.where(large, 2.0 * w * _bd0(np.where(large, y, 1.0), np.where(large, mu, 1.0)), d)
+    """Each row's contribution to the deviance (R's ``dev.resids``), non-negative (a
+    rounding below zero where mu is y is taken as 0). For Poisson counts above 1024 by
+    Loader's form, which R's formula (2 w (y log(y / mu) - (y - mu)), whose terms
+    cancel) matches only to ~1e-7 of a residual near 1e9."""
+    y, mu, w = np.broadcast_arrays(*(np.asarray(a, dtype=float) for a in (y, mu, w)))
+    d = _core.family_dev_resid(family, _vector(y), _vector(mu), _vector(w)).reshape(y.shape)
     return np.asarray(np.maximum(d, 0.0), dtype=float)
 
 

@@ -252,8 +252,8 @@ PyObject* g_p(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(rows_o
 PyObject* g_q(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(rows_of(self).q); }
 PyObject* g_m(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(rows_of(self).m); }
 PyObject* g_n_theta(PyObject* self, void*) { return PyLong_FromSize_t(rows_of(self).idx.size()); }
-PyObject* g_family(PyObject* self, void*) { return PyUnicode_FromString(gl::family_name(rows_of(self).family.kind)); }
-PyObject* g_link(PyObject* self, void*) { return PyUnicode_FromString(gl::link_name(rows_of(self).family.link)); }
+PyObject* g_family(PyObject* self, void*) { return PyUnicode_FromString(rows_of(self).family.def->name); }
+PyObject* g_link(PyObject* self, void*) { return PyUnicode_FromString(rows_of(self).family.link->name); }
 
 PyGetSetDef glmm_getset[] = {
     {"n", QK_ENTRY(g_n), nullptr, "Number of rows.", nullptr},

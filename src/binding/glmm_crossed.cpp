@@ -219,8 +219,8 @@ PyObject* m_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 PyObject* g_n(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(model_of(self).n); }
 PyObject* g_p(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(model_of(self).p); }
 PyObject* g_n_theta(PyObject* self, void*) { return PyLong_FromSize_t(model_of(self).theta_offset.back()); }
-PyObject* g_family(PyObject* self, void*) { return PyUnicode_FromString(gl::family_name(model_of(self).family.kind)); }
-PyObject* g_link(PyObject* self, void*) { return PyUnicode_FromString(gl::link_name(model_of(self).family.link)); }
+PyObject* g_family(PyObject* self, void*) { return PyUnicode_FromString(model_of(self).family.def->name); }
+PyObject* g_link(PyObject* self, void*) { return PyUnicode_FromString(model_of(self).family.link->name); }
 
 PyGetSetDef cg_getset[] = {
     {"n", QK_ENTRY(g_n), nullptr, "Number of rows.", nullptr},

@@ -9,6 +9,7 @@
 #include "binding/core.hpp"
 #include "binding/crossed.hpp"
 #include "binding/crossed_internal.hpp"
+#include "binding/families.hpp"
 #include "binding/glmm.hpp"
 #include "binding/products.hpp"
 #include "binding/pyutil.hpp"
@@ -52,6 +53,7 @@ int module_exec(PyObject* module) {
   if (PyModule_AddFunctions(module, products_functions) < 0) return -1;
   if (PyModule_AddFunctions(module, crossed_products_functions) < 0) return -1;
   if (PyModule_AddFunctions(module, minimize_functions) < 0) return -1;
+  if (PyModule_AddFunctions(module, family_functions) < 0) return -1;
   Ref acc(PyType_FromModuleAndSpec(module, &accumulator_spec, nullptr));
   if (!acc || PyModule_AddObjectRef(module, "ProductsAccumulator", acc.get()) < 0) return -1;
   Ref crossed(PyType_FromModuleAndSpec(module, &crossed_spec, nullptr));

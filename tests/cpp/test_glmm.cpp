@@ -14,6 +14,7 @@
 #include "lmm/glmm/crossed_detail.hpp"
 #include "lmm/glmm/crossed_glmm.hpp"
 #include "lmm/glmm/glmm.hpp"
+#include "lmm/glmm/stages.hpp"
 #include "support.hpp"
 
 namespace {
@@ -36,14 +37,15 @@ Sim simulate(gl::Family fam, std::uint64_t m, std::uint64_t q, std::uint64_t max
   std::normal_distribution<double> nd;
   std::uniform_int_distribution<std::uint64_t> size(2, max_rows), trials(1, 6), lev2(0, m2 - 1);
   Sim s{0, 2, q, m, {}, {}, {}, {}, {}, {}};
+  const bool counts = fam.def->name == std::string("poisson");
   for (std::uint64_t g = 0; g < m; ++g) {
     const double bg = 0.7 * nd(rng), sg = 0.4 * nd(rng);
     for (std::uint64_t k = size(rng); k > 0; --k) {
       const double x1 = nd(rng), x2 = nd(rng);
-      const double eta = (fam.kind == gl::Kind::kPoisson ? 0.8 : -0.3) + 0.5 * x1 + bg + sg * x1;
+      const double eta = (counts ? 0.8 : -0.3) + 0.5 * x1 + bg + sg * x1;
       const double mu = gl::linkinv(fam, eta);
       double y, w = 1.0;
-      if (fam.kind == gl::Kind::kPoisson) {
+      if (counts) {
         y = static_cast<double>(std::poisson_distribution<int>(mu)(rng));
       } else {
         w = static_cast<double>(trials(rng));
@@ -139,11 +141,64 @@ TEST(GlmmGradient, LaplaceGradientMatchesDifferences) {
     };
     GVec grad(x.size());
     double f;
-    const GVec th(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(nt));
-    ASSERT_TRUE(gl::evaluate(rows, gl::lambda_of(rows, th), x.data() + nt, 1, f, grad.data(), nullptr));
+    const GVec th(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(nt)), lam = gl::lambda_of(rows, th);
+    gl::Modes modes;
+    ASSERT_TRUE(gl::evaluate(rows, lam, x.data() + nt, 1, f, grad.data(), &modes));
     EXPECT_EQ(f, value(x));
-    expect_close(grad, differences(value, x, 1e-3), 1e-6, std::string(c.family) + "/" + c.link + " q " +
-                                                                std::to_string(c.q));
+    const std::string what = std::string(c.family) + "/" + c.link + " q " + std::to_string(c.q);
+    expect_close(grad, differences(value, x, 1e-3), 1e-6, what);
+    // Each group's mode solves h_g's score equations sum_r a_r d1_r = u, a_r = Lambda' z_r,
+    // to rounding: PIRLS runs until its Newton step is below 1e-10.
+    const std::uint64_t q = rows.q;
+    for (std::uint64_t g = 0; g < rows.m; ++g)
+      for (std::uint64_t b = 0; b < q; ++b) {
+        double score = -modes.u[g * q + b], scale = std::fabs(modes.u[g * q + b]);
+        for (std::uint64_t k = rows.start[g]; k < rows.start[g + 1]; ++k) {
+          double a = 0.0;
+          for (std::uint64_t cc = b; cc < q; ++cc) a += lam[cc * q + b] * rows.z[k * q + cc];
+          const double t = a * gl::loglik_eta_derivs(fam, rows.y[k], modes.eta[k], rows.w[k]).d1;
+          score += t;
+          scale += std::fabs(t);
+        }
+        EXPECT_LE(std::fabs(score), 1e-12 * (1.0 + scale)) << what << " group " << g;
+      }
+    // A start from modes far off (eta near 300, where each Newton step of a count
+    // moves eta by about one) is traded for u = 0, from which PIRLS finds the modes.
+    if (q == 1) {
+      GVec warm(rows.m, 500.0);
+      double fw;
+      ASSERT_TRUE(gl::evaluate(rows, lam, x.data() + nt, 1, fw, nullptr, nullptr, &warm)) << what;
+      EXPECT_NEAR(fw, f, 1e-12 * std::fabs(f)) << what;
+    }
+  }
+}
+
+// The diagnosis of a joint PIRLS that diverged names the rows whose fitted means
+// reached their bound on the side of their response (binomial: 0 or 1; Poisson: a zero
+// count's 0), the first of them and the column that moves eta most; none otherwise.
+TEST(GlmmFit, SeparationIsNamedOnEitherBound) {
+  const GVec x{1, -2, 1, -1, 1, 1, 1, 2};  // 4 rows: intercept and a covariate
+  struct Case {
+    const char* family;
+    GVec y, beta;
+    const char* expect;
+  };
+  const Case cases[] = {
+      {"binomial", {0, 0, 1, 1}, {0, 30},
+       "perfect separation: the fixed effects fit 4 responses exactly (fitted probabilities reach their bound, "
+       "first at row 0) and the estimate of column 1 diverges; the maximum-likelihood estimates do not exist"},
+      {"binomial", {1, 0, 1, 1}, {25, 0}, "perfect separation: the fixed effects fit 3 responses exactly "
+       "(fitted probabilities reach their bound, first at row 0) and the estimate of column 0 diverges"},
+      {"binomial", {0, 1, 0, 1}, {0, 0.1}, ""},
+      {"poisson", {0, 2, 0, 1}, {0, -20}, "the fixed effects fit 1 zero counts exactly (fitted means reach 0, "
+       "first at row 2) and the estimate of column 1 diverges"},
+      {"poisson", {0, 2, 0, 1}, {0, 0.1}, ""},
+  };
+  for (const Case& c : cases) {
+    const std::string got =
+        gl::separation_message(family(c.family, ""), 4, 2, x.data(), nullptr, c.y.data(), c.beta);
+    EXPECT_EQ(got.substr(0, std::string(c.expect).size()), c.expect) << c.family << " " << c.y[0];
+    EXPECT_EQ(got.empty(), *c.expect == '\0') << c.family;
   }
 }
 

@@ -1,18 +1,20 @@
-// The GLMM families against R's binomial() / poisson() (tables made by
-// tests/data/glmm/make_family_reference.R), their eta derivatives against finite
-// differences, IRLS on their working weights and responses, and the checks of names
-// and responses.
+// The GLMM family table against R's binomial() / poisson() (tables written by
+// tests/data/glmm/make_family_reference.R), its eta derivatives against finite
+// differences, IRLS on its working weights, and the checks of names and responses.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstdlib>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
-#include "glmm_family_reference.hpp"
 #include "lmm/glmm/family.hpp"
 
 namespace {
@@ -26,8 +28,31 @@ fam::Family fam_of(const std::string& family, const std::string& link) {
   EXPECT_TRUE(std::holds_alternative<fam::Family>(r)) << family << " " << link;
   return std::get<fam::Family>(r);
 }
-fam::Family fam_of_link(const std::string& link) {
-  return fam_of(link == "log" ? "poisson" : "binomial", link);
+fam::Family fam_of_link(const std::string& link) { return fam_of(link == "log" ? "poisson" : "binomial", link); }
+bool fam_is(const fam::Family& f, const char* name) { return f.def->name == std::string(name); }
+
+// A reference table's rows: a name, then numbers (R's Inf included); '#' lines and the
+// header are skipped.
+struct FamRef {
+  std::string name;
+  std::vector<double> v;
+};
+std::vector<FamRef> fam_table(const char* file) {
+  std::ifstream in(std::string(QK_TEST_DATA) + "/glmm/" + file);
+  EXPECT_TRUE(in) << file;
+  std::vector<FamRef> rows;
+  std::string line, cell;
+  bool header = true;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '#' || std::exchange(header, false)) continue;
+    std::stringstream ss(line);
+    FamRef r;
+    std::getline(ss, r.name, ',');
+    while (std::getline(ss, cell, ',')) r.v.push_back(std::strtod(cell.c_str(), nullptr));
+    rows.push_back(r);
+  }
+  EXPECT_GT(rows.size(), 100u) << file;
+  return rows;
 }
 
 // |got - want| <= tol; infinities must agree exactly.
@@ -39,76 +64,59 @@ void fam_expect_near(double got, double want, double tol, const std::string& wha
   EXPECT_LE(std::fabs(got - want), tol) << what << ": got " << got << " want " << want;
 }
 
-std::string fam_row_name(const char* fam, double y, double mu, double w) {
-  return std::string(fam) + " y=" + std::to_string(y) + " mu=" + std::to_string(mu) +
-         " w=" + std::to_string(w);
-}
-
 // The scale that rounding in the log-likelihood is relative to: its terms' magnitudes,
 // lgamma of the counts included (their differences cancel to the result).
 // Terms with a zero count (0 log 0 at the saturated model) are absent.
-double fam_loglik_scale(fam::Kind kind, double y, double mu, double w) {
+double fam_loglik_scale(const fam::Family& f, double y, double mu, double w) {
   const auto xlog = [](double x, double m) { return x != 0.0 ? x * std::fabs(std::log(m)) : 0.0; };
-  if (kind == fam::Kind::kBinomial) return std::lgamma(w + 1.0) + xlog(w * y, mu) + xlog(w - w * y, 1.0 - mu);
+  if (fam_is(f, "binomial")) return std::lgamma(w + 1.0) + xlog(w * y, mu) + xlog(w - w * y, 1.0 - mu);
   return w * (std::lgamma(y + 1.0) + xlog(y, mu) + mu);
 }
 
+double fam_loglik(const fam::Family& f, double y, double mu, double w) {
+  return fam::loglik_constant(f, y, w) + fam::loglik_smooth(f, y, mu, w);
+}
+
 // linkinv and mu_eta match R on the whole grid, clamps included, to a few ulps (the
-// same operations on exp, and for probit another algorithm for Phi than R's pnorm).
+// same operations on exp, and for probit another algorithm for Phi than R's pnorm);
+// the link's mean gives both to the same bits.
 TEST(GlmmFamily, LinkMatchesR) {
-  for (const auto& r : qkt_family::kLinkRefs) {
-    const fam::Family f = fam_of_link(r.link);
-    const double rel = 4 * DBL_EPSILON;
-    const std::string what = std::string(r.link) + " eta=" + std::to_string(r.eta);
-    fam_expect_near(fam::linkinv(f, r.eta), r.mu, rel * std::fabs(r.mu), what + " linkinv");
-    fam_expect_near(fam::mu_eta(f, r.eta), r.mu_eta, rel * std::fabs(r.mu_eta),
-                    what + " mu_eta");
+  for (const FamRef& r : fam_table("family_links.csv")) {
+    const fam::Family f = fam_of_link(r.name);
+    const double eta = r.v[0], mu = r.v[1], m1 = r.v[2], rel = 4 * DBL_EPSILON;
+    const std::string what = r.name + " eta=" + std::to_string(eta);
+    fam_expect_near(fam::linkinv(f, eta), mu, rel * std::fabs(mu), what + " linkinv");
+    fam_expect_near(fam::mu_eta(f, eta), m1, rel * std::fabs(m1), what + " mu_eta");
+    double both_mu, both_m1;
+    f.link->mean(eta, both_mu, both_m1);
+    EXPECT_EQ(both_mu, fam::linkinv(f, eta)) << what;
+    EXPECT_EQ(both_m1, fam::mu_eta(f, eta)) << what;
   }
 }
 
 // The unit deviance of single observations matches R's to a few ulps (R's operations);
-// the log density and aic (lgamma-based here, Loader's saddle point in R's dbinom and
-// dpois) to 1e-14 of the magnitude of their terms.
+// the log density (lgamma-based here, Loader's saddle point in R's dbinom and dpois) to
+// 1e-14 of the magnitude of its terms; and -2 loglik = deviance - 2 loglik at mu = y
+// (the deviance is twice the distance to the saturated model).
 TEST(GlmmFamily, DevianceAndLikelihoodMatchR) {
-  for (const auto& r : qkt_family::kObsRefs) {
-    const fam::Family f = fam_of(r.family, "");
-    const std::string what = fam_row_name(r.family, r.y, r.mu, r.w);
+  for (const FamRef& r : fam_table("family_observations.csv")) {
+    const fam::Family f = fam_of(r.name, "");
+    const double y = r.v[0], mu = r.v[1], w = r.v[2], dev = r.v[3], logdens = r.v[4];
+    const std::string what =
+        r.name + " y=" + std::to_string(y) + " mu=" + std::to_string(mu) + " w=" + std::to_string(w);
     // Poisson counts above 1024 take Loader's form, without the cancellation of R's
     // y log(y / mu) - (y - mu), which rounds to a few ulps of 2 w (y + 1) (0.4% of the
     // deviance at y = 1e6, mu = y + 0.1).
-    const bool loader = f.kind == fam::Kind::kPoisson && r.y > 1024.0;
-    const double dev_tol = loader ? 4 * DBL_EPSILON * 2.0 * r.w * (r.y + 1.0) : 4 * DBL_EPSILON * std::fabs(r.dev);
-    fam_expect_near(fam::dev_resid(f, r.y, r.mu, r.w), r.dev, dev_tol, what + " dev");
-    const double tol = 1e-14 * (std::fabs(r.logdens) + fam_loglik_scale(f.kind, r.y, r.mu, r.w));
-    fam_expect_near(fam::loglik(f, r.y, r.mu, r.w), r.logdens, tol, what + " loglik");
-    fam_expect_near(fam::aic_term(f, r.y, r.mu, r.w), r.aic, 2 * tol, what + " aic");
-  }
-}
-
-// -2 loglik = deviance - 2 saturated loglik, row by row and summed over rows.
-TEST(GlmmFamily, DevianceIsDistanceToSaturated) {
-  for (const fam::Kind kind : {fam::Kind::kBinomial, fam::Kind::kPoisson}) {
-    const fam::Family f = fam_of(fam::family_name(kind), "");
-    std::vector<double> y, mu, w;
-    double sat = 0.0, scale = 0.0;
-    for (const auto& r : qkt_family::kObsRefs) {
-      if (fam::family_name(kind) != std::string(r.family)) continue;
-      y.push_back(r.y), mu.push_back(r.mu), w.push_back(r.w);
-      const double s = fam::loglik_saturated(f, r.y, r.w);
-      // dev_resid rounds y / mu, an absolute error of a few ulps of 2 w (y + 1) where the
-      // ratio is near 1.
-      const double row_scale = fam_loglik_scale(kind, r.y, r.mu, r.w) +
-                               fam_loglik_scale(kind, r.y, r.y, r.w) + 2.0 * r.w * (r.y + 1.0);
-      fam_expect_near(-2.0 * fam::loglik(f, r.y, r.mu, r.w),
-                      fam::dev_resid(f, r.y, r.mu, r.w) - 2.0 * s, 1e-13 * row_scale,
-                      fam_row_name(r.family, r.y, r.mu, r.w));
-      sat += s;
-      scale += row_scale;
-    }
-    const std::size_t n = y.size();
-    fam_expect_near(-2.0 * fam::loglik_sum(f, n, y.data(), mu.data(), w.data()),
-                    fam::deviance(f, n, y.data(), mu.data(), w.data()) - 2.0 * sat,
-                    1e-13 * scale, "sum");
+    const bool loader = fam_is(f, "poisson") && y > 1024.0;
+    const double dev_tol = loader ? 4 * DBL_EPSILON * 2.0 * w * (y + 1.0) : 4 * DBL_EPSILON * std::fabs(dev);
+    fam_expect_near(fam::dev_resid(f, y, mu, w), dev, dev_tol, what + " dev");
+    const double tol = 1e-14 * (std::fabs(logdens) + fam_loglik_scale(f, y, mu, w));
+    fam_expect_near(fam_loglik(f, y, mu, w), logdens, tol, what + " loglik");
+    // dev_resid rounds y / mu, an absolute error of a few ulps of 2 w (y + 1) where the
+    // ratio is near 1.
+    const double row_scale = fam_loglik_scale(f, y, mu, w) + fam_loglik_scale(f, y, y, w) + 2.0 * w * (y + 1.0);
+    fam_expect_near(-2.0 * fam_loglik(f, y, mu, w), fam::dev_resid(f, y, mu, w) - 2.0 * fam_loglik(f, y, y, w),
+                    1e-13 * row_scale, what + " saturated");
   }
 }
 
@@ -131,16 +139,17 @@ double fam_central(const std::function<double(double)>& fn, double x, double h) 
 }
 
 // d loglik / d eta, d^2 loglik / d eta^2, d mu / d eta and d^2 mu / d eta^2 against
-// central differences of the function one order below, inside the clamps.
+// central differences of the function one order below, inside the clamps; and the
+// canonical link's defining identity d mu / d eta = V(mu).
 TEST(GlmmFamily, DerivativesMatchFiniteDifferences) {
   for (const auto& c : kFamDerivCases) {
     const fam::Family f = fam_of_link(c.link);
     for (const double eta : kFamInteriorEtas) {
-      if (f.link == fam::Link::kCloglog && eta > 2) continue;  // mu within 1e-7 of 1: no digits left
+      if (c.link == std::string("cloglog") && eta > 2) continue;  // mu within 1e-7 of 1: no digits left
       const std::string what = std::string(c.link) + " y=" + std::to_string(c.y) +
                                " eta=" + std::to_string(eta);
       const double h = 1e-5;
-      const auto ll = [&](double e) { return fam::loglik(f, c.y, fam::linkinv(f, e), c.w); };
+      const auto ll = [&](double e) { return fam_loglik(f, c.y, fam::linkinv(f, e), c.w); };
       const auto d1 = [&](double e) { return fam::loglik_eta_derivs(f, c.y, e, c.w).d1; };
       const auto mu = [&](double e) { return fam::linkinv(f, e); };
       const auto m1 = [&](double e) { return fam::mu_eta(f, e); };
@@ -155,41 +164,39 @@ TEST(GlmmFamily, DerivativesMatchFiniteDifferences) {
           << what << " mu_eta2";
       if (fam::canonical(f)) {
         EXPECT_LT(d.d2, 0.0) << what;
+        EXPECT_NEAR(fam::mu_eta(f, eta), fam::variance(f, mu(eta)), 4 * DBL_EPSILON * fm1) << what;
       }
     }
   }
 }
 
-// Far outside the clamps every binomial link keeps mu inside (0, 1) and the working
-// weight and response finite, so a PIRLS step never divides by zero; so does the log
-// link towards zero.
+// Far outside the clamps every link of every family keeps mu strictly inside the
+// family's means and the working weight and response finite, so a PIRLS step never
+// divides by zero (the log link only towards zero, where its clamp is).
 TEST(GlmmFamily, ClampsKeepIrlsFinite) {
-  for (const char* link : {"logit", "probit", "cloglog", "log"}) {
-    const fam::Family f = fam_of_link(link);
-    const std::vector<double> eta = f.link == fam::Link::kLog ? std::vector<double>{-800, -40}
-                                                         : std::vector<double>{-800, -40, 40, 800};
-    const std::vector<double> y(eta.size(), f.link == fam::Link::kLog ? 2.0 : 0.5), w(eta.size(), 2.0);
-    std::vector<double> mu(eta.size()), weight(eta.size()), z(eta.size());
-    fam::irls_rows(f, eta.size(), eta.data(), y.data(), w.data(), mu.data(), weight.data(),
-                        z.data());
-    for (std::size_t i = 0; i < eta.size(); ++i) {
-      const std::string what = std::string(link) + " eta=" + std::to_string(eta[i]);
-      EXPECT_GT(mu[i], 0.0) << what;
-      if (f.kind == fam::Kind::kBinomial) {
-        EXPECT_LT(mu[i], 1.0) << what;
+  for (const fam::FamilyDef& def : fam::families())
+    for (const fam::LinkDef* link : def.links) {
+      const fam::Family f{&def, link};
+      const bool bounded = std::isfinite(def.mean_upper);
+      const double y = bounded ? 0.5 : 2.0, w = 2.0;
+      for (const double eta : {-800.0, -40.0, 40.0, 800.0}) {
+        if (!bounded && eta > 0) continue;
+        const std::string what = std::string(def.name) + "/" + link->name + " eta=" + std::to_string(eta);
+        const double mu = fam::linkinv(f, eta), m1 = fam::mu_eta(f, eta);
+        const double weight = fam::working_weight(f, mu, m1, w);
+        EXPECT_TRUE(mu > def.mean_lower && mu < def.mean_upper) << what;
+        EXPECT_TRUE(std::isfinite(weight) && weight > 0.0) << what;
+        EXPECT_TRUE(std::isfinite(eta + (y - mu) / m1)) << what;
+        const fam::EtaDerivs d = fam::loglik_eta_derivs(f, y, eta, w);
+        EXPECT_TRUE(std::isfinite(d.d1) && std::isfinite(d.d2)) << what;
       }
-      EXPECT_TRUE(std::isfinite(weight[i]) && weight[i] > 0.0) << what;
-      EXPECT_TRUE(std::isfinite(z[i])) << what;
-      const fam::EtaDerivs d = fam::loglik_eta_derivs(f, y[i], eta[i], w[i]);
-      EXPECT_TRUE(std::isfinite(d.d1) && std::isfinite(d.d2)) << what;
     }
-  }
 }
 
-// IRLS for an intercept alone, eta_{k+1} = sum(W z) / sum(W) from irls_rows, reaches
-// the maximum-likelihood mean, which for one common mean is the pooled proportion
-// (binomial) or the weighted mean count (poisson) whatever the link, and lowers the
-// deviance at every step.
+// IRLS for an intercept alone, eta_{k+1} = sum(W z) / sum(W) with the working weights
+// W and responses z = eta + (y - mu) / mu_eta, reaches the maximum-likelihood mean,
+// which for one common mean is the pooled proportion (binomial) or the weighted mean
+// count (poisson) whatever the link, and lowers the deviance at every step.
 TEST(GlmmFamily, IrlsFindsInterceptMle) {
   const std::vector<double> trials{1, 7, 3, 10, 1, 4};
   const std::vector<double> succ{1, 2, 0, 9, 0, 4};
@@ -197,7 +204,7 @@ TEST(GlmmFamily, IrlsFindsInterceptMle) {
   const std::vector<double> pw{1, 1, 2.5, 1, 0.5, 1};
   for (const char* link : {"logit", "probit", "cloglog", "log"}) {
     const fam::Family f = fam_of_link(link);
-    const bool bin = f.kind == fam::Kind::kBinomial;
+    const bool bin = fam_is(f, "binomial");
     const std::size_t n = trials.size();
     std::vector<double> y(n), w = bin ? trials : pw;
     double num = 0.0, den = 0.0;
@@ -206,18 +213,21 @@ TEST(GlmmFamily, IrlsFindsInterceptMle) {
       num += w[i] * y[i];
       den += w[i];
     }
-    std::vector<double> eta(n, 0.0), mu(n), weight(n), z(n);
-    double last = INFINITY;
+    double eta = 0.0, last = INFINITY;
     for (int it = 0; it < 50; ++it) {
-      fam::irls_rows(f, n, eta.data(), y.data(), w.data(), mu.data(), weight.data(), z.data());
-      const double dev = fam::deviance(f, n, y.data(), mu.data(), w.data());
+      const double mu = fam::linkinv(f, eta), m1 = fam::mu_eta(f, eta);
+      double dev = 0.0, sw = 0.0, swz = 0.0;
+      for (std::size_t i = 0; i < n; ++i) {
+        const double weight = fam::working_weight(f, mu, m1, w[i]);
+        dev += fam::dev_resid(f, y[i], mu, w[i]);
+        sw += weight;
+        swz += weight * (eta + (y[i] - mu) / m1);
+      }
       EXPECT_LE(dev, last * (1 + 1e-15)) << link << " iteration " << it;
       last = dev;
-      double sw = 0.0, swz = 0.0;
-      for (std::size_t i = 0; i < n; ++i) sw += weight[i], swz += weight[i] * z[i];
-      std::fill(eta.begin(), eta.end(), swz / sw);
+      eta = swz / sw;
     }
-    EXPECT_NEAR(fam::linkinv(f, eta[0]), num / den, 1e-13) << link;
+    EXPECT_NEAR(fam::linkinv(f, eta), num / den, 1e-13) << link;
   }
 }
 
@@ -248,8 +258,7 @@ TEST(GlmmFamily, ParseNamesFamiliesAndLinks) {
     const auto r = fam::parse_family(c.family, c.link);
     const std::string got =
         std::holds_alternative<fam::Family>(r)
-            ? std::string(fam::family_name(std::get<fam::Family>(r).kind)) + "/" +
-                  fam::link_name(std::get<fam::Family>(r).link)
+            ? std::string(std::get<fam::Family>(r).def->name) + "/" + std::get<fam::Family>(r).link->name
             : std::get<std::string>(r);
     EXPECT_EQ(got, c.expect) << c.family << " " << c.link;
   }

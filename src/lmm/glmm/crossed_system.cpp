@@ -216,7 +216,7 @@ CrossedModel make_crossed(std::uint64_t n, std::uint64_t p, const double* y, con
         check_response(family, model.y[r], model.w[r]) == Support::kOutside)
       throw std::invalid_argument("row " + std::to_string(r) + ": response " + std::to_string(model.y[r]) +
                                   " with weight " + std::to_string(model.w[r]) + " is outside the support of the " +
-                                  family_name(family.kind) + " family");
+                                  family.def->name + " family");
     if (!std::isfinite(model.offset[r])) throw std::invalid_argument("offset[" + std::to_string(r) + "] is not finite");
     if (model.w[r] != 0.0) constant = constant + loglik_constant(family, model.y[r], model.w[r]);
   }

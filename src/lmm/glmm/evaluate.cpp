@@ -56,7 +56,7 @@ Rows make_rows(const RowInput& in, Family family, const std::vector<std::uint64_
     if (!(w == 0.0 && std::isfinite(y)) && check_response(family, y, w) == Support::kOutside)
       throw std::invalid_argument("row " + std::to_string(i) + ": response " + std::to_string(y) +
                                   " with weight " + std::to_string(w) + " is outside the support of the " +
-                                  family_name(family.kind) + " family");
+                                  family.def->name + " family");
     rows.y[k] = y;
     rows.w[k] = w;
     rows.offset[k] = in.offset ? in.offset[i] : 0.0;

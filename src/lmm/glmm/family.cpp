@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <string>
+#include <vector>
 
 namespace qk::glmm {
 namespace {
@@ -106,146 +108,170 @@ bool not_integral(double c) {
   return std::fabs(c - std::nearbyint(c)) > 1e-8 * std::fmax(1.0, std::fabs(c));
 }
 
-}  // namespace
-
-bool canonical(const Family& f) {
-  return f.kind == Kind::kBinomial ? f.link == Link::kLogit : f.link == Link::kLog;
+// --- Links ------------------------------------------------------------------------
+// logit: eta < -30 and eta > 30 take exp(eta) = DBL_EPSILON and 1 / DBL_EPSILON, then
+// mu = x / (1 + x) (R's family.c, logit_linkinv); mu_eta is DBL_EPSILON there.
+double logit_linkinv(double eta) {
+  const double x = eta < -kLogitThresh ? kEps : eta > kLogitThresh ? 1.0 / kEps : std::exp(eta);
+  return x / (1.0 + x);
 }
-
-const char* family_name(Kind kind) { return kind == Kind::kBinomial ? "binomial" : "poisson"; }
-
-const char* link_name(Link link) {
-  switch (link) {
-    case Link::kLogit: return "logit";
-    case Link::kProbit: return "probit";
-    case Link::kCloglog: return "cloglog";
-    case Link::kLog: return "log";
+double logit_mu_eta(double eta) {
+  if (eta > kLogitThresh || eta < -kLogitThresh) return kEps;
+  const double opexp = 1.0 + std::exp(eta);
+  return std::exp(eta) / (opexp * opexp);
+}
+double logit_mu_eta2(double eta) { return logit_mu_eta(eta) * (1.0 - 2.0 * logit_linkinv(eta)); }
+// Inside the clamps both from one exponential: the same operations as above.
+void logit_mean(double eta, double& mu, double& m1) {
+  if (eta < -kLogitThresh || eta > kLogitThresh) {
+    mu = logit_linkinv(eta);
+    m1 = logit_mu_eta(eta);
+    return;
   }
-  return "?";
+  const double e = std::exp(eta), opexp = 1.0 + e;
+  mu = e / opexp;
+  m1 = e / (opexp * opexp);
 }
 
-std::variant<Family, std::string> parse_family(std::string_view family, std::string_view link) {
-  Family f{};
-  if (family == "binomial") {
-    f = {Kind::kBinomial, Link::kLogit};
-    if (link == "probit") f.link = Link::kProbit;
-    else if (link == "cloglog") f.link = Link::kCloglog;
-    else if (!link.empty() && link != "logit")
-      return "link \"" + std::string(link) +
-             "\" is not available for the binomial family: use \"logit\", \"probit\" or \"cloglog\"";
-    return f;
-  }
-  if (family == "poisson") {
-    if (!link.empty() && link != "log")
-      return "link \"" + std::string(link) +
-             "\" is not available for the poisson family: use \"log\"";
-    return Family{Kind::kPoisson, Link::kLog};
-  }
-  return "family \"" + std::string(family) + "\" is not available: use \"binomial\" or \"poisson\"";
+// probit: eta clamped to +-8.125890664701906 = -qnorm(DBL_EPSILON), then Phi(eta);
+// mu_eta max(phi(eta), DBL_EPSILON); mu_eta2 -eta phi(eta).
+double probit_linkinv(double eta) { return big_phi(std::min(std::max(eta, -kProbitThresh), kProbitThresh)); }
+double probit_mu_eta(double eta) { return std::max(phi(eta), kEps); }
+double probit_mu_eta2(double eta) { return -eta * phi(eta); }
+
+// cloglog: 1 - exp(-exp(eta)) clamped to [DBL_EPSILON, 1 - DBL_EPSILON]; mu_eta
+// max(exp(eta) exp(-exp(eta)), DBL_EPSILON) and mu_eta2 exp(eta) exp(-exp(eta)) (1 -
+// exp(eta)), both with eta capped at 700.
+double cloglog_linkinv(double eta) {
+  const double mu = std::min(-std::expm1(-std::exp(eta)), 1.0 - kEps);
+  return std::max(mu, kEps);
+}
+double cloglog_mu_eta(double eta) {
+  const double e = std::exp(std::min(eta, kCloglogCap));
+  return std::max(e * std::exp(-e), kEps);
+}
+double cloglog_mu_eta2(double eta) {
+  const double e = std::exp(std::min(eta, kCloglogCap));
+  return e * std::exp(-e) * (1.0 - e);
 }
 
-double linkinv(const Family& f, double eta) {
-  switch (f.link) {
-    case Link::kLogit: {
-      const double x = eta < -kLogitThresh  ? kEps
-                       : eta > kLogitThresh ? 1.0 / kEps
-                                            : std::exp(eta);
-      return x / (1.0 + x);
-    }
-    case Link::kProbit:
-      return big_phi(std::min(std::max(eta, -kProbitThresh), kProbitThresh));
-    case Link::kCloglog: {
-      const double mu = std::min(-std::expm1(-std::exp(eta)), 1.0 - kEps);
-      return std::max(mu, kEps);
-    }
-    case Link::kLog: return std::max(std::exp(eta), kEps);
-  }
-  return NAN;
+// log: max(exp(eta), DBL_EPSILON) for mu and mu_eta; mu_eta2 exp(eta).
+double log_linkinv(double eta) { return std::max(std::exp(eta), kEps); }
+double log_mu_eta2(double eta) { return std::exp(eta); }
+
+template <double (*Inv)(double), double (*Deriv)(double)>
+void mean_of(double eta, double& mu, double& m1) {
+  mu = Inv(eta);
+  m1 = Deriv(eta);
 }
 
-double mu_eta(const Family& f, double eta) {
-  switch (f.link) {
-    case Link::kLogit: {
-      if (eta > kLogitThresh || eta < -kLogitThresh) return kEps;
-      const double opexp = 1.0 + std::exp(eta);
-      return std::exp(eta) / (opexp * opexp);
-    }
-    case Link::kProbit: return std::max(phi(eta), kEps);
-    case Link::kCloglog: {
-      const double e = std::exp(std::min(eta, kCloglogCap));
-      return std::max(e * std::exp(-e), kEps);
-    }
-    case Link::kLog: return std::max(std::exp(eta), kEps);
-  }
-  return NAN;
+// --- Families ---------------------------------------------------------------------
+// binomial: y a proportion of w trials. Outside the support: y outside [0, 1], w not
+// positive, or either not finite; the counts checked for being whole are the successes
+// w y and the trials w.
+Support binomial_check(double y, double w) {
+  if (!std::isfinite(y) || !std::isfinite(w)) return Support::kOutside;
+  if (y < 0.0 || y > 1.0 || w <= 0.0) return Support::kOutside;
+  return not_integral(w * y) || not_integral(w) ? Support::kNotIntegral : Support::kInside;
+}
+double binomial_variance(double mu) { return mu * (1.0 - mu); }
+double binomial_variance_deriv(double mu) { return 1.0 - 2.0 * mu; }
+// 2 w (y log(y / mu) + (1 - y) log((1 - y) / (1 - mu))), 0 log 0 = 0.
+double binomial_dev_resid(double y, double mu, double w) {
+  return 2.0 * w * (y_log_y(y, mu) + y_log_y(1.0 - y, 1.0 - mu));
+}
+// log choose(N, k) with N = round(w), k = round(w y), as R's binomial()$aic rounds the
+// counts. From lgamma, so its absolute error grows like DBL_EPSILON lgamma(N + 1).
+double binomial_loglik_constant(double y, double w) {
+  const double n = std::nearbyint(w);
+  const double k = std::nearbyint(w * y);
+  return log_gamma(n + 1.0) - log_gamma(k + 1.0) - log_gamma(n - k + 1.0);
+}
+// w y log mu + w (1 - y) log(1 - mu), the counts not rounded: equal to the rounded
+// counts' k log mu + (N - k) log(1 - mu) up to rounding when they are whole, and for
+// counts that are not (which the caller warns of) still the smooth function whose
+// derivative d1 is.
+double binomial_loglik_smooth(double y, double mu, double w) {
+  double ll = 0.0;
+  if (y != 0.0) ll += (w * y) * std::log(mu);
+  if (y != 1.0) ll += (w * (1.0 - y)) * std::log1p(-mu);
+  return ll;
 }
 
-double mu_eta2(const Family& f, double eta) {
-  switch (f.link) {
-    case Link::kLogit: return mu_eta(f, eta) * (1.0 - 2.0 * linkinv(f, eta));
-    case Link::kProbit: return -eta * phi(eta);
-    case Link::kCloglog: {
-      const double e = std::exp(std::min(eta, kCloglogCap));
-      return e * std::exp(-e) * (1.0 - e);
-    }
-    case Link::kLog: return std::exp(eta);
-  }
-  return NAN;
+// poisson: y a count of prior weight w. Outside the support: y or w negative, or either
+// not finite; y is the count checked for being whole.
+Support poisson_check(double y, double w) {
+  if (!std::isfinite(y) || !std::isfinite(w)) return Support::kOutside;
+  if (y < 0.0 || w < 0.0) return Support::kOutside;
+  return not_integral(y) ? Support::kNotIntegral : Support::kInside;
 }
-
-double variance(const Family& f, double mu) {
-  return f.kind == Kind::kBinomial ? mu * (1.0 - mu) : mu;
-}
-
-double variance_deriv(const Family& f, double mu) {
-  return f.kind == Kind::kBinomial ? 1.0 - 2.0 * mu : 1.0;
-}
-
-double dev_resid(const Family& f, double y, double mu, double w) {
-  if (f.kind == Kind::kBinomial) return 2.0 * w * (y_log_y(y, mu) + y_log_y(1.0 - y, 1.0 - mu));
+double poisson_variance(double mu) { return mu; }
+double poisson_variance_deriv(double) { return 1.0; }
+// 2 w (y log(y / mu) - (y - mu)), and 2 w mu for y = 0; for counts above kLargeCount
+// 2 w bd0(y, mu), the same without its cancellation.
+double poisson_dev_resid(double y, double mu, double w) {
   if (y > kLargeCount) return 2.0 * (w * bd0(y, mu));
   return y > 0.0 ? 2.0 * (w * (y * std::log(y / mu) - (y - mu))) : 2.0 * (mu * w);
 }
-
-double loglik_constant(const Family& f, double y, double w) {
-  if (f.kind == Kind::kBinomial) {
-    const double n = std::nearbyint(w);
-    const double k = std::nearbyint(w * y);
-    return log_gamma(n + 1.0) - log_gamma(k + 1.0) - log_gamma(n - k + 1.0);
-  }
+// -w lgamma(y + 1), and for counts above kLargeCount w (y log y - y - lgamma(y + 1)),
+// the part of y log mu - mu that poisson_kernel leaves out there (see it).
+double poisson_loglik_constant(double y, double w) {
   if (y > kLargeCount) return w * poisson_saturated(y);
   return -(w * log_gamma(y + 1.0));
 }
 
-double loglik_kernel(const Family& f, double y, double mu, double w) {
-  if (f.kind == Kind::kBinomial) {
-    const double n = std::nearbyint(w);
-    const double k = std::nearbyint(w * y);
-    double ll = 0.0;
-    if (k != 0.0) ll += k * std::log(mu);
-    if (n - k != 0.0) ll += (n - k) * std::log1p(-mu);
-    return ll;
+constexpr LinkDef kLinks[] = {
+    {"logit", logit_linkinv, logit_mu_eta, logit_mu_eta2, logit_mean},
+    {"probit", probit_linkinv, probit_mu_eta, probit_mu_eta2, mean_of<probit_linkinv, probit_mu_eta>},
+    {"cloglog", cloglog_linkinv, cloglog_mu_eta, cloglog_mu_eta2, mean_of<cloglog_linkinv, cloglog_mu_eta>},
+    {"log", log_linkinv, log_linkinv, log_mu_eta2, mean_of<log_linkinv, log_linkinv>},
+};
+constexpr const LinkDef* kBinomialLinks[] = {&kLinks[0], &kLinks[1], &kLinks[2]};
+constexpr const LinkDef* kPoissonLinks[] = {&kLinks[3]};
+
+constexpr FamilyDef kFamilies[] = {
+    {"binomial", kBinomialLinks, false, 0.0, 1.0, binomial_check, binomial_variance, binomial_variance_deriv,
+     binomial_dev_resid, binomial_loglik_constant, binomial_loglik_smooth},
+    {"poisson", kPoissonLinks, false, 0.0, INFINITY, poisson_check, poisson_variance, poisson_variance_deriv,
+     poisson_dev_resid, poisson_loglik_constant, poisson_kernel},
+};
+
+// "a", "b" or "c": the names a refusal offers.
+template <class Names>
+std::string offered(const Names& names) {
+  std::string s;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) s += i + 1 == names.size() ? " or " : ", ";
+    s += "\"" + std::string(names[i]) + "\"";
   }
-  return poisson_kernel(y, mu, w);
+  return s;
 }
 
-double loglik_smooth(const Family& f, double y, double mu, double w) {
-  if (f.kind == Kind::kBinomial) {
-    double ll = 0.0;
-    if (y != 0.0) ll += (w * y) * std::log(mu);
-    if (y != 1.0) ll += (w * (1.0 - y)) * std::log1p(-mu);
-    return ll;
+}  // namespace
+
+std::span<const FamilyDef> families() { return kFamilies; }
+
+const LinkDef* find_link(std::string_view name) {
+  for (const LinkDef& l : kLinks)
+    if (name == l.name) return &l;
+  return nullptr;
+}
+
+std::variant<Family, std::string> parse_family(std::string_view family, std::string_view link) {
+  std::vector<const char*> names;
+  for (const FamilyDef& f : kFamilies) {
+    names.push_back(f.name);
+    if (family != f.name) continue;
+    if (link.empty()) return Family{&f, f.links.front()};
+    std::vector<const char*> offer;
+    for (const LinkDef* l : f.links) {
+      if (link == l->name) return Family{&f, l};
+      offer.push_back(l->name);
+    }
+    return "link \"" + std::string(link) + "\" is not available for the " + f.name + " family: use " + offered(offer);
   }
-  return poisson_kernel(y, mu, w);
+  return "family \"" + std::string(family) + "\" is not available: use " + offered(names);
 }
-
-double loglik(const Family& f, double y, double mu, double w) {
-  return loglik_constant(f, y, w) + loglik_kernel(f, y, mu, w);
-}
-
-double loglik_saturated(const Family& f, double y, double w) { return loglik(f, y, y, w); }
-
-double aic_term(const Family& f, double y, double mu, double w) { return -2.0 * loglik(f, y, mu, w); }
 
 EtaDerivs loglik_eta_derivs(const Family& f, double y, double eta, double w) {
   const double mu = linkinv(f, eta);
@@ -257,47 +283,6 @@ EtaDerivs loglik_eta_derivs(const Family& f, double y, double eta, double w) {
   const double d1 = w * r * m1 / v;
   const double d2 = w * (-m1 * m1 / v + r * (m2 / v - variance_deriv(f, mu) * m1 * m1 / (v * v)));
   return {d1, d2};
-}
-
-double working_weight(const Family& f, double mu, double m1, double w) {
-  return w * (m1 * m1) / variance(f, mu);
-}
-
-double working_response(double eta, double y, double mu, double m1) { return eta + (y - mu) / m1; }
-
-Support check_response(const Family& f, double y, double w) {
-  if (!std::isfinite(y) || !std::isfinite(w)) return Support::kOutside;
-  if (f.kind == Kind::kBinomial) {
-    if (y < 0.0 || y > 1.0 || w <= 0.0) return Support::kOutside;
-    return not_integral(w * y) || not_integral(w) ? Support::kNotIntegral : Support::kInside;
-  }
-  if (y < 0.0 || w < 0.0) return Support::kOutside;
-  return not_integral(y) ? Support::kNotIntegral : Support::kInside;
-}
-
-void irls_rows(const Family& f, std::size_t n, const double* eta, const double* y,
-               const double* w, double* mu, double* weight, double* z) {
-  for (std::size_t i = 0; i < n; ++i) {
-    const double m = linkinv(f, eta[i]);
-    const double m1 = mu_eta(f, eta[i]);
-    mu[i] = m;
-    weight[i] = working_weight(f, m, m1, w[i]);
-    z[i] = working_response(eta[i], y[i], m, m1);
-  }
-}
-
-double deviance(const Family& f, std::size_t n, const double* y, const double* mu,
-                const double* w) {
-  double s = 0.0;
-  for (std::size_t i = 0; i < n; ++i) s += dev_resid(f, y[i], mu[i], w[i]);
-  return s;
-}
-
-double loglik_sum(const Family& f, std::size_t n, const double* y, const double* mu,
-                  const double* w) {
-  double s = 0.0;
-  for (std::size_t i = 0; i < n; ++i) s += loglik(f, y[i], mu[i], w[i]);
-  return s;
 }
 
 }  // namespace qk::glmm

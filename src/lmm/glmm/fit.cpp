@@ -48,8 +48,8 @@ std::string separation_message(const Family& family, std::uint64_t n, std::uint6
     double eta = offset ? offset[r] : 0.0;
     for (std::uint64_t j = 0; j < p; ++j) eta = eta + x[r * p + j] * beta[j];
     const double mu = linkinv(family, eta);
-    const bool bound = family.kind == Kind::kBinomial ? (y[r] == 0.0 && mu < 1e-8) || (y[r] == 1.0 && mu > 1.0 - 1e-8)
-                                                      : y[r] == 0.0 && mu < 1e-8;
+    const double lo = family.def->mean_lower, hi = family.def->mean_upper;
+    const bool bound = (y[r] == lo && mu < lo + 1e-8) || (y[r] == hi && mu > hi - 1e-8);
     if (bound && at_bound++ == 0) first = r;
   }
   if (at_bound == 0) return {};
@@ -64,9 +64,10 @@ std::string separation_message(const Family& family, std::uint64_t n, std::uint6
       col = j;
     }
   }
-  // Separation is a binomial response's word; a Poisson response's analogue is a set of
-  // zero counts that the fixed effects fit exactly (fitted means tending to 0).
-  if (family.kind == Kind::kBinomial)
+  // Separation is the word for a response whose means are bounded on both sides (a
+  // binomial one); a count's analogue is a set of zero counts that the fixed effects
+  // fit exactly (fitted means tending to their lower bound 0).
+  if (std::isfinite(family.def->mean_upper))
     return "perfect separation: the fixed effects fit " + std::to_string(at_bound) +
            " responses exactly (fitted probabilities reach their bound, first at row " + std::to_string(first) +
            ") and the estimate of column " + std::to_string(col) +

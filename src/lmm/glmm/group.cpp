@@ -76,16 +76,8 @@ bool fisher_factor(std::uint64_t nr, GroupWork& work) {
 }  // namespace
 
 RowState row_state(const Family& f, double y, double eta, double w) {
-  if (f.link == Link::kLogit && eta >= -30.0 && eta <= 30.0) {
-    // linkinv and mu_eta with one exponential (the same values: outside +-30 the
-    // clamps of the general path apply).
-    const double e = std::exp(eta), opexp = 1.0 + e;
-    const double mu = e / opexp, m1 = e / (opexp * opexp), v = mu * (1.0 - mu);
-    const double weight = w * (m1 * m1) / v;
-    return {mu, w * (y - mu), -weight, weight, w * (1.0 - 2.0 * mu) * m1};
-  }
-  const double mu = linkinv(f, eta);
-  const double m1 = mu_eta(f, eta);
+  double mu, m1;
+  f.link->mean(eta, mu, m1);
   const double v = variance(f, mu);
   const double weight = working_weight(f, mu, m1, w);
   if (canonical(f)) {
