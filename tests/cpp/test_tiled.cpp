@@ -176,9 +176,6 @@ TEST(Tiled, SameBitsForAnyPoolSize) {
   }, n * n * 16);
 }
 
-}  // namespace
-
-namespace {
 
 // Large arrays come 2 MiB aligned (whole huge pages), small ones as malloc gives them,
 // and both keep their contents as a vector grows through the threshold.
