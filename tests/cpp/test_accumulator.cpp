@@ -145,8 +145,6 @@ TEST(Accumulator, ColumnsStackIntoRows) {
   }
 }
 
-}  // namespace
-
 // Products taken out of an accumulator are those accumulated_products copies, to the
 // bit, for every order: a permutation of all the groups, of the first groups of one
 // grown ahead of need, and an order that is no permutation (copied instead). The
@@ -204,3 +202,5 @@ TEST(Accumulator, ZeroPagesGrowAndRelease) {
   moved.clear();
   EXPECT_EQ(moved.size(), 0u);
 }
+
+}  // namespace

@@ -195,9 +195,6 @@ TEST(MinimizeOptions, CurvatureGuardKeepsTheModelPositiveDefinite) {
     }
 }
 
-}  // namespace
-
-namespace {
 
 // With a value-only function, trial points the line search rejects cost no gradient:
 // every gradient is asked for at the point last valued (or the start, or a point the

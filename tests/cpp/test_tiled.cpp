@@ -8,6 +8,7 @@
 #include "linalg/tiled.hpp"
 #include "support.hpp"
 
+#include <atomic>
 #include <functional>
 #include <mutex>
 
@@ -124,21 +125,21 @@ TEST(Tiled, InverseFromASeparateFactor) {
   }
 }
 
-// A factor with a zero pivot: the inverse fails, the caller's row tasks never run and
-// its side work runs once all the same.
-TEST(Tiled, RowTasksNotRunWhenTheInverseFails) {
+// Failures in a later tile: a matrix positive definite in its leading tiles whose last
+// pivot is negative is refused; from a factor with a zero pivot the inverse fails, the
+// caller's row tasks never run and its side work runs once all the same.
+TEST(Tiled, FailuresInALaterTile) {
   const std::size_t n = 2 * kTile + 5;
-  Vec l = spd(n);
+  Vec a = spd(n), l = a;
+  a[(n - 1) * n + (n - 1)] = -1.0;
+  Vec b = a;
+  EXPECT_FALSE(qk::lapack::cholesky(a.data(), n, n));
+  EXPECT_FALSE(qk::lapack::tiled_cholesky(b.data(), n, n));
   ASSERT_TRUE(qk::lapack::cholesky(l.data(), n, n));
   l[(n - 1) * n + (n - 1)] = 0.0;
   Vec out(n * n, 0.0);
-  int calls = 0;
-  std::mutex m;
-  const qk::lapack::RowTask use = [&](std::size_t, std::size_t) {
-    std::lock_guard<std::mutex> lock(m);
-    ++calls;
-  };
-  int sides = 0;
+  std::atomic<int> calls{0}, sides{0};
+  const qk::lapack::RowTask use = [&](std::size_t, std::size_t) { ++calls; };
   const std::function<void()> side = [&] { ++sides; };
   EXPECT_FALSE(qk::lapack::cholesky_inverse_from(l.data(), n, out.data(), n, n, use, &side));
   EXPECT_EQ(calls, 0);
@@ -155,16 +156,6 @@ TEST(Tiled, TilesOfNearlyEqualEdges) {
     EXPECT_LE(2 * edge, 3 * kTile);
     EXPECT_GE(3 * edge, 2 * kTile);
   }
-}
-
-// A matrix positive definite in its leading tiles whose last pivot is negative.
-TEST(Tiled, RefusesAMatrixIndefiniteInALaterTile) {
-  const std::size_t n = 2 * kTile + 5;
-  Vec a = spd(n);
-  a[(n - 1) * n + (n - 1)] = -1.0;
-  Vec b = a;
-  EXPECT_FALSE(qk::lapack::cholesky(a.data(), n, n));
-  EXPECT_FALSE(qk::lapack::tiled_cholesky(b.data(), n, n));
 }
 
 // Pools of 1, 2 and 7 threads: each tile gets its updates in one order whatever runs it.
@@ -185,9 +176,6 @@ TEST(Tiled, SameBitsForAnyPoolSize) {
   }, n * n * 16);
 }
 
-}  // namespace
-
-namespace {
 
 // Large arrays come 2 MiB aligned (whole huge pages), small ones as malloc gives them,
 // and both keep their contents as a vector grows through the threshold.

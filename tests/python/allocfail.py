@@ -20,7 +20,7 @@ import json
 import sys
 from collections.abc import Callable
 from dataclasses import dataclass
-from functools import cache
+from functools import cache, partial
 from typing import Any
 
 import numpy as np
@@ -155,15 +155,16 @@ def sweep(name: str, case: Case, persistent: bool = False, leaks: bool = False) 
 # ---- the cases -----------------------------------------------------------------------
 
 
-def fingerprint(core: Any) -> tuple:
-    """What a core computes at two thetas: its results, not its identity."""
-    thetas = (core.default_theta(), [0.5 - 0.2 * i for i in range(core.n_theta)])
+def fingerprint(core: Any, step: float = -0.2) -> tuple:
+    """What a core (LmmCore or CrossedCore) computes at two thetas: its results, not
+    its identity."""
+    thetas = (core.default_theta(), [0.5 + step * i for i in range(core.n_theta)])
     return tuple((core.deviance_grad(t), core.solution(t)) for t in thetas) + (core.n, core.p, core.q, core.m)
 
 
-def built(make: Callable[[], Any]) -> Case:
+def built(make: Callable[[], Any], look: Callable[[Any], Any] = fingerprint) -> Case:
     """A call that builds a core, judged by what the core computes."""
-    return Case(lambda: None, lambda _: make(), lambda _, core: fingerprint(core))
+    return Case(lambda: None, lambda _: make(), lambda _, core: look(core))
 
 
 def core_cases(design: tuple, evaluator: str) -> dict[str, Case]:
@@ -295,12 +296,11 @@ def glmm_cases() -> dict[str, Case]:
     shared = cache(lambda: Q.GlmmCore(y, x, z, codes, m, blocks, one, None, "binomial"))
     t, b = [0.9, 0.1, 0.6], [0.1, 0.5]
 
-    def built_glmm(make: Callable[[], Any]) -> Case:
-        return Case(lambda: None, lambda _: make(), lambda _, core: glmm_fingerprint(core))
-
     return {
-        "glmm/construct": built_glmm(lambda: Q.GlmmCore(y, x, z, codes, m, blocks, one, None, "binomial")),
-        "glmm/construct_poisson": built_glmm(lambda: Q.GlmmCore(yp, xp, zp, cp, mp, bp, one, offset, "poisson", "log")),
+        "glmm/construct": built(lambda: Q.GlmmCore(y, x, z, codes, m, blocks, one, None, "binomial"), glmm_fingerprint),
+        "glmm/construct_poisson": built(
+            lambda: Q.GlmmCore(yp, xp, zp, cp, mp, bp, one, offset, "poisson", "log"), glmm_fingerprint
+        ),
         "glmm/criterion": Case(shared, lambda c: c.criterion(t, b)),
         "glmm/criterion_quadrature": Case(
             lambda: Q.GlmmCore(y, x, z[:, :1].copy(), codes, m, [1], one, None, "binomial"),
@@ -321,15 +321,11 @@ def crossed_glmm_cases() -> dict[str, Case]:
     shared = cache(lambda: Q.CrossedGlmmCore(y, x, factors, one, None, "binomial"))
     t, b = [0.9, 0.6], [0.1, 0.5]
     return {
-        "crossed_glmm/construct": Case(
-            lambda: None,
-            lambda _: Q.CrossedGlmmCore(y, x, factors, one, None, "binomial"),
-            lambda _, core: glmm_fingerprint(core),
+        "crossed_glmm/construct": built(
+            lambda: Q.CrossedGlmmCore(y, x, factors, one, None, "binomial"), glmm_fingerprint
         ),
-        "crossed_glmm/construct_poisson": Case(
-            lambda: None,
-            lambda _: Q.CrossedGlmmCore(yp, xp, fp, one, np.full(len(yp), 0.1), "poisson"),
-            lambda _, core: glmm_fingerprint(core),
+        "crossed_glmm/construct_poisson": built(
+            lambda: Q.CrossedGlmmCore(yp, xp, fp, one, np.full(len(yp), 0.1), "poisson"), glmm_fingerprint
         ),
         "crossed_glmm/criterion": Case(shared, lambda c: c.criterion(t, b)),
         "crossed_glmm/gradient": Case(shared, lambda c: c.gradient(t, b)),
@@ -337,12 +333,6 @@ def crossed_glmm_cases() -> dict[str, Case]:
         # some 10,000 allocations (every evaluation of the fit allocates its own)
         "crossed_glmm/fit": Case(shared, lambda c: c.fit(max_iter=2), long=True),
     }
-
-
-def crossed_fingerprint(core: Any) -> tuple:
-    """What a crossed core computes at two thetas."""
-    thetas = (core.default_theta(), [0.5 + 0.1 * i for i in range(core.n_theta)])
-    return tuple((core.deviance_grad(t), core.solution(t)) for t in thetas) + (core.n, core.p, core.q, core.m)
 
 
 def crossed_cases() -> dict[str, Case]:
@@ -355,13 +345,11 @@ def crossed_cases() -> dict[str, Case]:
     levels = [np.array([0, 3, -1, 23], dtype=np.int64), np.array([1, -1, 8, 2], dtype=np.int64)]
     x0 = np.column_stack([np.ones(4), np.linspace(-1, 1, 4)])
     z0 = [x0.copy(), np.ones((4, 1))]
-
-    def built_crossed(make: Callable[[], Any]) -> Case:
-        return Case(lambda: None, lambda _: make(), lambda _, core: crossed_fingerprint(core))
+    crossed_fingerprint = partial(fingerprint, step=0.1)
 
     return {
-        "crossed/construct": built_crossed(lambda: Q.CrossedCore(y, x, factors)),
-        "crossed/construct_weighted": built_crossed(lambda: Q.CrossedCore(y, x, factors, weights=w)),
+        "crossed/construct": built(lambda: Q.CrossedCore(y, x, factors), crossed_fingerprint),
+        "crossed/construct_weighted": built(lambda: Q.CrossedCore(y, x, factors, weights=w), crossed_fingerprint),
         "crossed/deviance": Case(shared, lambda c: c.deviance(t)),
         "crossed/deviance_grad": Case(shared, lambda c: c.deviance_grad(t, reml=False)),
         "crossed/criterion_parts": Case(shared, lambda c: c.criterion_parts(t)),
@@ -371,7 +359,7 @@ def crossed_cases() -> dict[str, Case]:
         "crossed/fit": Case(shared, lambda c: c.fit(c.default_theta())),
         # the products out of rows, and a core made from them
         "crossed/reduce_rows": Case(lambda: None, lambda _: Q.reduce_crossed_rows(y, x, factors, None, weights=w)),
-        "crossed/from_products": built_crossed(lambda: Q.CrossedCore.from_products(products(), blocks)),
+        "crossed/from_products": built(lambda: Q.CrossedCore.from_products(products(), blocks), crossed_fingerprint),
     }
 
 

@@ -1,7 +1,8 @@
-"""Prediction intervals of models with several grouping factors: the widths against
-the joint covariance of the estimates and the random effects, computed densely here
-from the data's rows, and a one-factor model through the crossed core against the
-one-factor path's intervals."""
+"""Confidence and prediction intervals, of models with one grouping factor and with
+several: the widths against the joint covariance of the estimates and the random
+effects (Henderson's mixed-model equations), computed densely here from the data's
+rows, for known groups, new levels of each factor and of all, with and without the
+random effects, weighted or not."""
 
 import warnings
 from functools import cache
@@ -12,25 +13,24 @@ import pandas as pd
 import pytest
 
 import quorvelkit as qk
-from quorvelkit._quorvelkit import CrossedCore
 
 DATA = Path(__file__).resolve().parent.parent / "data"
-Z95 = 1.959963984540054  # the normal quantile at 0.975
+Z = {0.95: 1.959963984540054, 0.9: 1.6448536269514722}  # normal quantiles at (1 + level) / 2
 
-# formula, fixed-effects columns, and the random-effects columns by name
+# formula, fixed-effects columns, the grouping columns
 MODELS = {
-    "penicillin": ("diameter ~ 1 + (1 | plate) + (1 | sample)", ["1"]),
-    "vector2": ("y ~ x + (x | s) + (x | i)", ["1", "x"]),
-    "pastes": ("strength ~ 1 + (1 | batch/cask)", ["1"]),  # both factors block diagonal
-    "vector2_far": ("y ~ x + (1 | s) + (1 | i)", ["1", "x"]),  # x + 50: the core centres it
+    "sleepstudy": ("Reaction ~ Days + (Days | Subject)", ["1", "Days"], ("Subject",)),
+    "penicillin": ("diameter ~ 1 + (1 | plate) + (1 | sample)", ["1"], ("plate", "sample")),
+    "vector2": ("y ~ x + (x | s) + (x | i)", ["1", "x"], ("s", "i")),
+    "pastes": ("strength ~ 1 + (1 | batch/cask)", ["1"], ("batch", "cask")),  # both factors block diagonal
+    "vector2_far": ("y ~ x + (1 | s) + (1 | i)", ["1", "x"], ("s", "i")),  # x + 50: the core centres it
 }
-GROUPS = {"penicillin": ("plate", "sample"), "vector2": ("s", "i"), "pastes": ("batch", "cask"),
-          "vector2_far": ("s", "i")}  # fmt: skip
 
 
 @cache
 def data(name, weighted):
-    frame = pd.read_csv(DATA / "crossed" / f"{name.removesuffix('_far')}.csv")
+    stem = name.removesuffix("_far")
+    frame = pd.read_csv(DATA / ("sleepstudy_data.csv" if stem == "sleepstudy" else f"crossed/{stem}.csv"))
     if name.endswith("_far"):
         frame["x"] = frame["x"] + 50.0
     for c in frame.columns:
@@ -55,11 +55,7 @@ def column(frame, name):
 def lower_triangle(values, size):
     """lme4's relative covariance factor of one term: its theta column by column."""
     lam = np.zeros((size, size))
-    k = 0
-    for j in range(size):
-        for i in range(j, size):
-            lam[i, j] = values[k]
-            k += 1
+    lam[np.triu_indices(size)[::-1]] = values
     return lam
 
 
@@ -107,24 +103,26 @@ def dense_variances(name, fit, frame, new, *, re, interval):
 
 
 def new_rows(name, frame):
-    """Rows of the data, then rows with a new level of the first factor, of the second
-    and of both (the factors named in the formula's order)."""
-    groups = GROUPS[name]
+    """Rows of the data, then rows with a new level of each factor and of all (the
+    factors named in the formula's order); the covariate spread over a range."""
+    _, fixed, groups = MODELS[name]
     rows = frame.iloc[[0, 7, 30, 41, 55]].copy()
     novel = []
-    for which in ([groups[0]], [groups[1]], list(groups)):
+    for which in [[g] for g in groups] + ([list(groups)] if len(groups) > 1 else []):
         row = frame.iloc[[11, 45]].copy()
         row[which] = "unseen"
         novel.append(row)
     out = pd.concat([rows, *novel], ignore_index=True)
-    if "x" in out.columns:
-        out["x"] = np.linspace(-1.5, 2.0, len(out))
+    for c in fixed[1:]:
+        out[c] = np.linspace(-1.5, 2.0, len(out))
     if "w" in out.columns:
         out["w"] = np.linspace(0.5, 2.5, len(out))
     return out
 
 
 CASES = [
+    ("sleepstudy", True, False),
+    ("sleepstudy", False, True),
     ("penicillin", True, False),
     ("penicillin", False, True),
     ("vector2", True, True),
@@ -138,54 +136,26 @@ CASES = [
 @pytest.mark.parametrize("interval", ["confidence", "prediction"])
 @pytest.mark.parametrize("re", [True, False])
 def test_widths_are_the_dense_systems(name, reml, weighted, interval, re):
+    # prediction intervals at level 0.9, confidence intervals at the default 0.95
     fit = fitted(name, reml, weighted)
     frame = data(name, weighted)
     new = new_rows(name, frame)
+    level = 0.9 if interval == "prediction" else 0.95
+    kw = dict(re=re, interval=interval) | ({"level": level} if level != 0.95 else {})
     # a row with a missing predictor gets NaN throughout, the others their values
-    gap = pd.concat([new, new.iloc[[0]].assign(x=np.nan)], ignore_index=True) if "x" in new.columns else new
-    got = fit.predict(gap, re=re, allow_new_levels=True, interval=interval)
+    covariates = MODELS[name][1][1:]
+    gap = pd.concat([new, new.iloc[[0]].assign(**dict.fromkeys(covariates, np.nan))], ignore_index=True)
+    gap = gap if covariates else new
+    got = fit.predict(gap, allow_new_levels=True, **kw)
     assert list(got.columns) == ["fit", "lwr", "upr"] and got.index.equals(gap.index)
     assert got.iloc[len(new) :].isna().all().all()
     got = got.iloc[: len(new)]
     np.testing.assert_array_equal(got["fit"], fit.predict(new, re=re, allow_new_levels=True))
     want = dense_variances(name, fit, frame, new, re=re, interval=interval)
-    np.testing.assert_allclose(((got["upr"] - got["fit"]) / Z95) ** 2, want, rtol=1e-10)
-    np.testing.assert_allclose(((got["fit"] - got["lwr"]) / Z95) ** 2, want, rtol=1e-10)
+    np.testing.assert_allclose(((got["upr"] - got["fit"]) / Z[level]) ** 2, want, rtol=1e-10)
+    np.testing.assert_allclose(((got["fit"] - got["lwr"]) / Z[level]) ** 2, want, rtol=1e-10)
     # the fit's own rows, without newdata
-    own = fit.predict(re=re, interval=interval)
+    own = fit.predict(**kw)
     np.testing.assert_array_equal(own["fit"], fit.predict(re=re))
     want = dense_variances(name, fit, frame, frame, re=re, interval=interval)
-    np.testing.assert_allclose(((own["upr"] - own["fit"]) / Z95) ** 2, want, rtol=1e-10)
-
-
-@pytest.mark.parametrize("name,reml,weighted", CASES)
-def test_prediction_adds_the_residual_variance(name, reml, weighted):
-    fit = fitted(name, reml, weighted)
-    new = new_rows(name, data(name, weighted))
-    conf, pred = (fit.predict(new, allow_new_levels=True, interval=k, level=0.9) for k in ("confidence", "prediction"))
-    zq = 1.6448536269514722
-    w = new["w"].to_numpy() if weighted else 1.0
-    np.testing.assert_allclose(((pred.upr - pred.fit) / zq) ** 2 - ((conf.upr - conf.fit) / zq) ** 2, fit.sigma2 / w,
-                               rtol=1e-9)  # fmt: skip
-
-
-@pytest.mark.parametrize("reml", [True, False])
-@pytest.mark.parametrize("weighted", [False, True])
-def test_one_factor_through_the_crossed_core_is_the_one_factor_path(data, reml, weighted):
-    sleep = data("sleepstudy")
-    if weighted:
-        sleep["w"] = np.random.default_rng(3).uniform(0.5, 2.0, len(sleep))
-    fit = qk.lmm("Reaction ~ Days + (Days | Subject)", sleep, reml=reml, weights="w" if weighted else None)
-    x = np.column_stack([np.ones(len(sleep)), sleep["Days"].to_numpy(dtype=float)])
-    codes = fit.levels.get_indexer(sleep["Subject"]).astype(np.int64)
-    core = CrossedCore(sleep["Reaction"].to_numpy(dtype=float), x, [(codes, len(fit.levels), x, [2])],
-                       weights=sleep["w"].to_numpy() if weighted else None)  # fmt: skip
-    new = pd.DataFrame({"Days": [0.0, 4.5, 9.0, 3.0, 12.0], "Subject": [308, 330, 372, 999, 308]})
-    if weighted:
-        new["w"] = [1.0, 0.5, 2.0, 1.5, 0.8]
-    x0 = np.column_stack([np.ones(len(new)), new["Days"].to_numpy()])
-    level = fit.levels.get_indexer(new["Subject"]).astype(np.int64)
-    var = fit.sigma2 * core.prediction_variance(list(fit.theta), x0, [level], [x0], reml=reml)
-    var[level < 0] += np.einsum("ia,ab,ib->i", x0[level < 0], fit.cov_re.to_numpy(), x0[level < 0])
-    got = fit.predict(new, allow_new_levels=True, interval="confidence")
-    np.testing.assert_allclose(((got.upr - got.fit) / Z95) ** 2, var, rtol=1e-10)
+    np.testing.assert_allclose(((own["upr"] - own["fit"]) / Z[level]) ** 2, want, rtol=1e-10)

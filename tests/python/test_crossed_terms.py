@@ -38,6 +38,16 @@ def _bar(text: str, group: str) -> str:
     return f"{text}|{group}".replace(" ", "")
 
 
+def _by_factor(ref: dict, values: list) -> dict[str, list]:
+    """Per-term values in lme4's order of terms, regrouped factor by factor (lme4's
+    factors), each factor's terms in formula order: the crossed core's layout."""
+    pending: dict[str, list] = {}
+    for bar, v in zip(ref["terms"], values, strict=True):
+        pending.setdefault(bar.replace(" ", ""), []).append(v)
+    key = [b.replace(" ", "") for b in ref["bars"]]
+    return {f: [pending[k].pop(0) for k in key if k.rsplit("|", 1)[1] == f.replace(" ", "")] for f in ref["factors"]}
+
+
 CASES = sorted(_reference())
 
 # (formula, its terms in formula order as (left side, factor, columns), factor by
@@ -97,17 +107,9 @@ def test_theta_permutation_takes_lme4s_order_to_the_cores(case):
     # terms in formula order; built here from lme4's names cut into its terms
     ref, design = _design(case)
     layout = theta_layout_of(design)
-    chunks, at = {}, 0
-    for bar, cols in zip(ref["terms"], ref["columns"], strict=True):
-        size = len(cols) * (len(cols) + 1) // 2
-        chunks.setdefault(bar.replace(" ", ""), []).append(ref["theta_names"][at : at + size])
-        at += size
-    core = []
-    for factor in ref["factors"]:
-        for bar in ref["bars"]:
-            key = bar.replace(" ", "")
-            if key.rsplit("|", 1)[1] == factor.replace(" ", ""):
-                core += chunks[key].pop(0)
+    sizes = [len(cols) * (len(cols) + 1) // 2 for cols in ref["columns"]]
+    chunks = [ref["theta_names"][e - k : e] for e, k in zip(np.cumsum(sizes), sizes, strict=True)]
+    core = [name for terms in _by_factor(ref, chunks).values() for chunk in terms for name in chunk]
     names = np.array(ref["theta_names"], dtype=object)
     assert list(names[list(layout.core_from_lme4)]) == core
     assert list(np.array(core, dtype=object)[list(layout.lme4_from_core)]) == ref["theta_names"]
@@ -121,9 +123,7 @@ def test_core_factors_against_the_data_columns(case):
     factors = core_factors(design)
     assert len(factors) == len(ref["factors"])
     # each factor's terms, formula order, with lme4's names of their columns
-    columns = {}
-    for bar, cols in zip(ref["terms"], ref["columns"], strict=True):
-        columns.setdefault(bar.replace(" ", ""), []).append(cols)
+    columns = _by_factor(ref, ref["columns"])
     for (codes, n_levels, z, blocks), name in zip(factors, ref["factors"], strict=True):
         labels = np.asarray(ref["labels"][name], dtype=object)
         # codes 0..m-1, one per distinct lme4 label: the same partition of the rows
@@ -131,11 +131,7 @@ def test_core_factors_against_the_data_columns(case):
         assert n_levels == len(set(labels)) and set(codes.tolist()) == set(range(n_levels))
         pairs = set(zip(codes.tolist(), labels.tolist(), strict=True))
         assert len(pairs) == n_levels
-        expected = []
-        for bar in ref["bars"]:
-            key = bar.replace(" ", "")
-            if key.rsplit("|", 1)[1] == name.replace(" ", ""):
-                expected.append(columns[key].pop(0))
+        expected = columns[name]
         assert blocks == [len(cols) for cols in expected]
         direct = np.column_stack(
             [np.ones(len(used)) if c == "(Intercept)" else used[c].to_numpy(float) for cols in expected for c in cols]

@@ -78,6 +78,14 @@ def _both(formula: str, frame: pd.DataFrame, monkeypatch: pytest.MonkeyPatch, **
     return fast, slow, any(taken)
 
 
+def _fits(fit, monkeypatch):
+    """The fit by the direct path, and by formulaic's."""
+    fast = fit()
+    with monkeypatch.context() as m:
+        m.setattr(model_learning, "fast_matrices", lambda *args: None)
+        return fast, fit()
+
+
 def _bits(a, b, what):
     if a is None or b is None:
         assert a is None and b is None, what
@@ -85,6 +93,10 @@ def _bits(a, b, what):
     a, b = np.asarray(a), np.asarray(b)
     assert (a.dtype, a.shape, a.flags.c_contiguous) == (b.dtype, b.shape, b.flags.c_contiguous), what
     assert a.tobytes() == b.tobytes(), what
+
+
+SPEC = ("used", "fe_all", "re_names", "factors", "numbers", "plain")
+COUNTS = ("n", "kept_columns", "n_dropped", "n_zero_weight")
 
 
 def _assert_same(fast, slow):
@@ -99,90 +111,53 @@ def _assert_same(fast, slow):
     for a, b in zip(d1.rows.factor_codes, d2.rows.factor_codes, strict=True):
         _bits(a, b, "factor codes")
     assert d1.rows.row_index.equals(d2.rows.row_index)
-    counts = [(d.n, d.kept_columns, d.n_dropped, d.n_zero_weight) for d in (d1, d2)]
-    assert counts[0] == counts[1]
+    assert [getattr(d1, a) for a in COUNTS] == [getattr(d2, a) for a in COUNTS]
     for a, b in zip(d1.factor_levels, d2.factor_levels, strict=True):
         assert a.equals(b) and a.dtype == b.dtype
     s1, s2 = d1.spec, d2.spec
-    assert (s1.used, s1.fe_all, s1.re_names, s1.factors, s1.numbers, s1.plain) == (
-        s2.used,
-        s2.fe_all,
-        s2.re_names,
-        s2.factors,
-        s2.numbers,
-        s2.plain,
-    )
+    assert [getattr(s1, a) for a in SPEC] == [getattr(s2, a) for a in SPEC]
     assert list(s1.categorical.items()) == list(s2.categorical.items())
     # formulaic's own description, learnt from the template rows, is the whole data's.
     assert repr(s1.formula_spec) == repr(s2.formula_spec)
-    assert [repr(r) for r in s1.random_specs] == [repr(r) for r in s2.random_specs]
-    assert [repr(r) for r in s1.offset_specs] == [repr(r) for r in s2.offset_specs]
+    for a in ("random_specs", "offset_specs"):
+        assert [repr(r) for r in getattr(s1, a)] == [repr(r) for r in getattr(s2, a)], a
 
 
 FORMULAS = [
-    "y ~ x + c + (1 | g)",
-    "y ~ 0 + c + t + (1 | g)",
-    "y ~ -1 + t + c + (0 + c | g)",
-    "y ~ c - 1 + b + (1 | g)",
-    "y ~ b + (b | g)",
-    "y ~ `a b` + o + (1 | g) + (1 | h)",
-    "y ~ u + (1 | g)",
-    "y ~ 0 + u + c + (1 | g)",
-    "y ~ x + 1 + 0 + f + (1 | g)",
-    "y ~ 0 + 1 + x + (x || g)",
-    "y ~ c + x + x + (1 | g)",
-    "y ~ k + i8 + (1 | g/h)",
-    "y ~ 1 + (1 | g:h)",
-    "y ~ f - 1 + (f | g)",
-    "y ~ 1 - 1 + x + (1 | g)",
-    "y ~ x + t + (1 + t | g)",
-    "y ~ h + (1 | g)",
-    "y ~ x + (0 + o | g) + (1 | h)",
+    "y ~ x + c + (1 | g)", "y ~ 0 + c + t + (1 | g)", "y ~ -1 + t + c + (0 + c | g)", "y ~ c - 1 + b + (1 | g)",
+    "y ~ b + (b | g)", "y ~ `a b` + o + (1 | g) + (1 | h)", "y ~ u + (1 | g)", "y ~ 0 + u + c + (1 | g)",
+    "y ~ x + 1 + 0 + f + (1 | g)", "y ~ 0 + 1 + x + (x || g)", "y ~ c + x + x + (1 | g)", "y ~ k + i8 + (1 | g/h)",
+    "y ~ 1 + (1 | g:h)", "y ~ f - 1 + (f | g)", "y ~ 1 - 1 + x + (1 | g)", "y ~ x + t + (1 + t | g)",
+    "y ~ h + (1 | g)", "y ~ x + (0 + o | g) + (1 | h)",
     # products of numeric columns: after the single columns, in the columns' own types
-    "y ~ f:x + b + x + (1 | g)",
-    "y ~ x:f + f:x + `a b`:i8 + (0 + b:f | g)",
-    "y ~ i8:i16 + (1 | g)",
+    "y ~ f:x + b + x + (1 | g)", "y ~ x:f + f:x + `a b`:i8 + (0 + b:f | g)", "y ~ i8:i16 + (1 | g)",
     # not plain: formulaic's path, the same result
-    "y ~ x - 0 + (1 | g)",
-    "y ~ t:c + (1 | g)",
-    "y ~ x:c + (1 | g)",
-    "y ~ b:b + (1 | g)",
-    "y ~ x:f:b + (1 | g)",
-    "y ~ x * f + (1 | g)",
-    "log(y) ~ C(x) + (1 | g)",
-    "y ~ x + offset(f) + (1 | g)",
-    "y ~ Intercept + (1 | g)",
-    "y ~ x + `c[T.q]` + c + (1 | g)",
-    "y ~ nullable + (1 | g)",
+    "y ~ x - 0 + (1 | g)", "y ~ t:c + (1 | g)", "y ~ x:c + (1 | g)", "y ~ b:b + (1 | g)", "y ~ x:f:b + (1 | g)",
+    "y ~ x * f + (1 | g)", "log(y) ~ C(x) + (1 | g)", "y ~ x + offset(f) + (1 | g)", "y ~ Intercept + (1 | g)",
+    "y ~ x + `c[T.q]` + c + (1 | g)", "y ~ nullable + (1 | g)",
     # refused the same way, or not
-    "y ~ 0 + (1 | g)",
-    "y ~ nothere + (1 | g)",
-    "y ~ u + (0 + u | g)",
-]
+    "y ~ 0 + (1 | g)", "y ~ nothere + (1 | g)", "y ~ u + (0 + u | g)",
+]  # fmt: skip
 REFUSED = ["y ~ 0 + (1 | g)", "y ~ nothere + (1 | g)"]
 #: Those the direct path builds (or refuses, as formulaic's does).
 PLAIN = [*FORMULAS[: FORMULAS.index("y ~ x - 0 + (1 | g)")], "y ~ 0 + (1 | g)", "y ~ u + (0 + u | g)"]
 
 
-@pytest.mark.parametrize("formula", FORMULAS)
+@pytest.mark.parametrize("formula", [*FORMULAS, "weights and offset apart"])
 def test_plain_formulas_build_what_formulaic_builds(formula, monkeypatch):
-    frame = _frame(1)
-    fast, slow, taken = _both(formula, frame, monkeypatch)
+    frame, kw = _frame(1), {}
+    if formula == "weights and offset apart":  # given as columns beside the formula's
+        frame = _frame(2).assign(w=lambda d: np.where(np.arange(len(d)) % 7 == 0, 0.0, 1.5), e=lambda d: d["f"] / 3)
+        formula, kw = "y ~ x + c + (1 | g)", dict(weights="w", offset="e")
+    fast, slow, taken = _both(formula, frame, monkeypatch, **kw)
     _assert_same(fast, slow)
     assert taken == (formula in PLAIN)
     design = fast[0]
     assert isinstance(design, tuple) == (formula in REFUSED)
     if not isinstance(design, tuple):  # rows missing a value the model reads are dropped and counted
         missing = frame[design.spec.used].isna().any(axis=1)
-        assert design.n_dropped == missing.sum() > 0
-        assert design.rows.row_index.equals(frame.index[~missing])
-
-
-def test_weights_and_offsets_given_apart(monkeypatch):
-    frame = _frame(2).assign(w=lambda d: np.where(np.arange(len(d)) % 7 == 0, 0.0, 1.5), e=lambda d: d["f"] / 3)
-    fast, slow, taken = _both("y ~ x + c + (1 | g)", frame, monkeypatch, weights="w", offset="e")
-    assert taken and fast[0].n_zero_weight > 0
-    _assert_same(fast, slow)
+        assert (design.n_dropped == missing.sum() > 0) if not kw else design.n_zero_weight > 0
+        assert kw or design.rows.row_index.equals(frame.index[~missing])
 
 
 _TOKENS = ["x", "f", "b", "c", "t", "o", "u", "`a b`", "k", "i8", "h", "1", "0", "-1", "x:f", "f:b", "i8:`a b`"]
@@ -212,11 +187,7 @@ def test_fits_predict_and_pickle_alike(monkeypatch):
     frame = _frame(3).dropna()
     new = _frame(4).dropna().iloc[:15].astype({"c": str})
     new.loc[new.index[:3], "g"] = "Z"  # a level the fit has not seen
-    formula = "y ~ x + c + t + b + (1 + o | g) + (1 | h)"
-    fast = qk.lmm(formula, frame)
-    with monkeypatch.context() as m:
-        m.setattr(model_learning, "fast_matrices", lambda *args: None)
-        slow = qk.lmm(formula, frame)
+    fast, slow = _fits(lambda: qk.lmm("y ~ x + c + t + b + (1 + o | g) + (1 | h)", frame), monkeypatch)
     # pickled before anything needs formulaic's description, and after
     early = pickle.loads(pickle.dumps(fast))
     want = slow.predict(new, allow_new_levels=True)
@@ -237,11 +208,7 @@ def test_glmm_fits_alike(monkeypatch, data):
     cbpp = data("glmm/cbpp")
     for c in ("period", "herd"):
         cbpp[c] = pd.Categorical(cbpp[c].astype(str), categories=sorted(set(cbpp[c].astype(str)), key=int))
-    formula = "cbind(incidence, size - incidence) ~ period + (1 | herd)"
-    fast = qk.glmm(formula, cbpp)
-    with monkeypatch.context() as m:
-        m.setattr(model_learning, "fast_matrices", lambda *args: None)
-        slow = qk.glmm(formula, cbpp)
+    fast, slow = _fits(lambda: qk.glmm("cbind(incidence, size - incidence) ~ period + (1 | herd)", cbpp), monkeypatch)
     assert list(fast.fixef.index) == list(slow.fixef.index)
     for what in ("fixef", "se", "loglik"):
         assert np.asarray(getattr(fast, what)).tobytes() == np.asarray(getattr(slow, what)).tobytes(), what

@@ -68,12 +68,17 @@ def test_matches_lme4(data, reference, case, name, formula, method, evaluator, a
     assert (fit.reml_criterion, fit.deviance) == ((crit, None) if method == "reml" else (None, crit))
 
 
-def test_result_labels(fm1, sleep):
+def test_result_labels_and_statsmodels_names(fm1, sleep):
     # names used elsewhere (fixef["Days"], ranef.loc[308]) are checked through those uses
     assert fm1.ranef.index.name == "Subject" and list(fm1.ranef.index) == sorted(sleep["Subject"].unique())
     assert list(fm1.varcorr["grp"]) == ["Subject"] * 3 + ["Residual"]
     assert_allclose(fm1.coef["Days"], fm1.fixef["Days"] + fm1.ranef["Days"], 1e-15)
     assert_allclose(fm1.cond_var, np.diagonal(fm1.cond_cov, axis1=1, axis2=2), 0)
+    aliases = "params=fixef fe_params=fixef bse=se llf=loglik vcov=cov_fixef fittedvalues=fitted resid=residuals"
+    for alias, name in (pair.split("=") for pair in f"{aliases} random_effects=ranef".split()):
+        assert getattr(type(fm1), alias) is getattr(type(fm1), name), alias
+    pd.testing.assert_frame_equal(fm1.cov_params(), fm1.cov_fixef)
+    pd.testing.assert_frame_equal(fm1.conf_int(0.1), fm1.confint(0.9))
 
 
 def test_fit_options(sleep, fm1):
@@ -117,14 +122,6 @@ def test_a_singular_fit_warns(data, sleep):
         lmm("Yield ~ 1 + (1 | Batch)", dye2, theta=[0.0])  # ... nor for a theta the caller gave
         warnings.simplefilter("ignore", qk.SingularFitWarning)  # users can filter it
         lmm("Yield ~ 1 + (1 | Batch)", dye2)
-
-
-def test_statsmodels_names_are_aliases(fm1):
-    aliases = "params=fixef fe_params=fixef bse=se llf=loglik vcov=cov_fixef fittedvalues=fitted resid=residuals"
-    for alias, name in (pair.split("=") for pair in f"{aliases} random_effects=ranef".split()):
-        assert getattr(type(fm1), alias) is getattr(type(fm1), name), alias
-    pd.testing.assert_frame_equal(fm1.cov_params(), fm1.cov_fixef)
-    pd.testing.assert_frame_equal(fm1.conf_int(0.1), fm1.confint(0.9))
 
 
 @pytest.mark.parametrize("name", ["fm1", "weighted"])

@@ -315,11 +315,13 @@ def test_codes_changed_by_another_thread_during_calls():
 
 
 INTERRUPT_SCRIPT = """
-    import signal, sys, time
+    import math, signal, sys, time
     signal.signal(signal.SIGINT, signal.default_int_handler)  # a shell's background job ignores SIGINT
     from sigint import sigint_after
+    import numpy as np
     from simdesign import random_design
     from quorvelkit import LmmCore
+    from quorvelkit._quorvelkit import CrossedGlmmCore, GlmmCore
     args = random_design(1_500_000, 75_000, 8, 3, seed=3, shuffle=True)
     start = [1.0, 0.0, 0.0, 1.0, 0.0, 1.0]
     build = float("inf")
@@ -329,19 +331,50 @@ INTERRUPT_SCRIPT = """
         build = min(build, time.perf_counter() - t0)
     core = LmmCore(*args, "blocks")
     t0 = time.perf_counter()
-    before = core.deviance_grad(start), core.fit(start, max_iter=2)
+    lmm_state = lambda: (repr(core.deviance_grad(start)), core.fit(start, max_iter=2)["theta"].tobytes())
+    lmm_state()
     step = time.perf_counter() - t0
-    # A construction, a fit of many seconds, and a fit from many starts whose every
-    # evaluation is a single small task: calls far longer than the delay.
     small = LmmCore(*random_design(180, 18, 2, 2, seed=4), "blocks")
     t0 = time.perf_counter()
     small.fit([1.0, 0.0, 1.0])
     one = time.perf_counter() - t0
-    calls = {"build": (lambda: LmmCore(*args, "aggregated"), build),
-             "fit": (lambda: core.fit(start * 30, max_iter=2), 30 * step),
-             "small": (lambda: small.fit([1.0, 0.0, 1.0] * int(3 / one)), 3.0)}
-    for what, (long_call, length) in calls.items():
-        delay = min(0.3, length / 4)
+    rng = np.random.default_rng(7)
+
+    def bernoulli(eta):
+        return (rng.random(len(eta)) < 1.0 / (1.0 + np.exp(-eta))).astype(float)
+
+    def one_factor(n, m, q):
+        codes = (np.arange(n) % m).astype(np.int64)
+        z = np.column_stack([np.ones(n)] + [rng.standard_normal(n) for _ in range(q - 1)])
+        x = z[:, :2].copy()
+        y = bernoulli(x @ [-0.3, 0.4] + np.sum(z * 0.5 * rng.standard_normal((m, q))[codes], axis=1))
+        return GlmmCore(y, x, z, codes, m, [q], np.ones(n), None, "binomial")
+
+    def crossed(n, m1, m2):
+        a, b = (np.arange(n) % m1).astype(np.int64), rng.integers(0, m2, n).astype(np.int64)
+        x = np.column_stack([np.ones(n), rng.standard_normal(n)])
+        y = bernoulli(x @ [-0.3, 0.4] + 0.6 * rng.standard_normal(m1)[a] + 0.4 * rng.standard_normal(m2)[b])
+        one = np.ones((n, 1))
+        return CrossedGlmmCore(y, x, [(a, m1, one, [1]), (b, m2, one, [1])], np.ones(n), None, "binomial")
+
+    big, few, cross = one_factor(200_000, 60, 4), one_factor(3000, 60, 4), crossed(100_000, 2500, 200)
+    theta = [1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 1.0, 0.0, 1.0]
+    glmm_state = lambda c, th: lambda: repr(c.criterion(th, [0.1, 0.2]))
+    # (the call, its length uninterrupted, the state it must leave as it was). An LMM
+    # construction, a fit of many seconds, and a fit from many starts whose every
+    # evaluation is a single small task; GLMM fits of many seconds (6 s, minutes, 20 s):
+    # Laplace with a term of four random effects on few large groups (every evaluation
+    # one task), adaptive quadrature on the same term (6^4 nodes a group), and crossed
+    # factors.
+    calls = {"build": (lambda: LmmCore(*args, "aggregated"), build, lmm_state),
+             "fit": (lambda: core.fit(start * 30, max_iter=2), 30 * step, lmm_state),
+             "small": (lambda: small.fit([1.0, 0.0, 1.0] * int(3 / one)), 3.0, lmm_state),
+             "laplace": (lambda: big.fit(nagq=1), math.inf, glmm_state(big, theta)),
+             "agq": (lambda: few.fit(nagq=6), math.inf, glmm_state(few, theta)),
+             "crossed": (lambda: cross.fit(), math.inf, glmm_state(cross, [0.8, 0.5]))}
+    for what, (long_call, length, state) in calls.items():
+        before = state()
+        delay = min(0.3, length / 4) if math.isfinite(length) else 0.5
         sent = []
         sigint_after(delay, sent)
         try:
@@ -352,8 +385,7 @@ INTERRUPT_SCRIPT = """
             print(what, "interrupted", late < 1.0, delay + late < 0.9 * length)
             print(f"{what}: {late:.3f} s after the signal, {delay:.3f} s into a call of {length:.3f} s",
                   file=sys.stderr)
-        after = core.deviance_grad(start), core.fit(start, max_iter=2)
-        print("same", repr(after[0]) == repr(before[0]) and after[1]["theta"].tobytes() == before[1]["theta"].tobytes())
+        print("same", state() == before)
 """
 
 
@@ -361,12 +393,14 @@ INTERRUPT_SCRIPT = """
 @pytest.mark.parametrize("threads", ["1", "2"])
 def test_interrupt_ends_a_long_call(threads):
     # SIGINT arrives while the main thread is inside one long call with the
-    # interpreter lock released (a construction, fits of large and of small
-    # evaluations): KeyboardInterrupt within a second, well before the call would
-    # have ended, and the core answers as before.
+    # interpreter lock released (LMM: a construction, fits of large and of small
+    # evaluations; GLMM: fits whose evaluations are long single tasks or long serial
+    # loops, quadrature nodes and PIRLS of crossed factors): KeyboardInterrupt within
+    # a second, well before the call would have ended, and the core answers as before.
     res = _run_script(INTERRUPT_SCRIPT, {"RAYON_NUM_THREADS": threads})
     assert res.returncode == 0, res.stderr
-    want = [[what, "interrupted", "True", "True", "same", "True"] for what in ("build", "fit", "small")]
+    want = [[what, "interrupted", "True", "True", "same", "True"]
+            for what in ("build", "fit", "small", "laplace", "agq", "crossed")]  # fmt: skip
     assert res.stdout.split() == sum(want, []), res.stdout + res.stderr
 
 
@@ -472,63 +506,3 @@ def test_model_interface_under_hostile_data(data):
     else:
         assert len(fit.ranef) == fit.ngroups
     assert np.isfinite(fit.predict().to_numpy()).all()
-
-
-GLMM_INTERRUPT_SCRIPT = """
-    import signal, sys, time
-    signal.signal(signal.SIGINT, signal.default_int_handler)
-    from sigint import sigint_after
-    import numpy as np
-    from quorvelkit._quorvelkit import CrossedGlmmCore, GlmmCore
-    rng = np.random.default_rng(7)
-
-    def bernoulli(eta):
-        return (rng.random(len(eta)) < 1.0 / (1.0 + np.exp(-eta))).astype(float)
-
-    def one_factor(n, m, q):
-        codes = (np.arange(n) % m).astype(np.int64)
-        z = np.column_stack([np.ones(n)] + [rng.standard_normal(n) for _ in range(q - 1)])
-        x = z[:, :2].copy()
-        y = bernoulli(x @ [-0.3, 0.4] + np.sum(z * 0.5 * rng.standard_normal((m, q))[codes], axis=1))
-        return GlmmCore(y, x, z, codes, m, [q], np.ones(n), None, "binomial")
-
-    def crossed(n, m1, m2):
-        a, b = (np.arange(n) % m1).astype(np.int64), rng.integers(0, m2, n).astype(np.int64)
-        x = np.column_stack([np.ones(n), rng.standard_normal(n)])
-        y = bernoulli(x @ [-0.3, 0.4] + 0.6 * rng.standard_normal(m1)[a] + 0.4 * rng.standard_normal(m2)[b])
-        one = np.ones((n, 1))
-        return CrossedGlmmCore(y, x, [(a, m1, one, [1]), (b, m2, one, [1])], np.ones(n), None, "binomial")
-
-    # Fits of many seconds (each uninterrupted: 6 s, minutes, 20 s): Laplace with a term
-    # of four random effects on few large groups (every evaluation one task), adaptive
-    # quadrature on the same term (6^4 nodes a group), and crossed factors.
-    big, small, cross = one_factor(200_000, 60, 4), one_factor(3000, 60, 4), crossed(100_000, 2500, 200)
-    theta = [1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 1.0, 0.0, 1.0]
-    calls = {"laplace": (big, lambda: big.fit(nagq=1)), "agq": (small, lambda: small.fit(nagq=6)),
-             "crossed": (cross, lambda: cross.fit())}
-    for what, (core, long_call) in calls.items():
-        point = (theta, [0.1, 0.2]) if core is not cross else ([0.8, 0.5], [0.1, 0.2])
-        before = repr(core.criterion(*point))
-        sent = []
-        sigint_after(0.5, sent)
-        try:
-            long_call()
-            print(what, "not interrupted")
-        except KeyboardInterrupt:
-            late = time.perf_counter() - sent[0]
-            print(what, "interrupted", late < 1.0)
-            print(f"{what}: {late:.3f} s after the signal", file=sys.stderr)
-        print("same", repr(core.criterion(*point)) == before)
-"""
-
-
-@pytest.mark.slow
-@pytest.mark.parametrize("threads", ["1", "2"])
-def test_interrupt_ends_a_long_glmm_fit(threads):
-    # SIGINT during GLMM fits whose evaluations are long single tasks or long serial
-    # loops (quadrature nodes, PIRLS of crossed factors): KeyboardInterrupt within a
-    # second, and the core answers as before.
-    res = _run_script(GLMM_INTERRUPT_SCRIPT, {"RAYON_NUM_THREADS": threads})
-    assert res.returncode == 0, res.stderr
-    want = [[what, "interrupted", "True", "same", "True"] for what in ("laplace", "agq", "crossed")]
-    assert res.stdout.split() == sum(want, []), res.stdout + res.stderr

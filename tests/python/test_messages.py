@@ -158,16 +158,15 @@ def new_y(bad):
     return lambda t: t.core.with_response(np.where(np.arange(180) == 7, bad, t.args[0]), *t.args[1:4])
 
 
+CZ, CC = np.ones((4, 1)), np.array([0, 1, 0, 1])
+CROSSED_FACTORS = [(CC, 2, CZ, [1]), (np.array([0, 0, 1, 1]), 2, CZ, [1])]
+
+
 def crossed(y=None, x=None, factors=None, **kw):
     """CrossedCore on four rows and two crossed factors, with arguments replaced."""
-    z, c = np.ones((4, 1)), np.array([0, 1, 0, 1])
-    two = [(c, 2, z, [1]), (np.array([0, 0, 1, 1]), 2, z, [1])]
     y = np.arange(4.0) if y is None else y
     x = np.ones((4, 1)) if x is None else x
-    return lambda t: CrossedCore(y, x, two if factors is None else factors, **kw)
-
-
-CROSSED_FACTORS = [(np.array([0, 1, 0, 1]), 2, np.ones((4, 1)), [1]), (np.array([0, 0, 1, 1]), 2, np.ones((4, 1)), [1])]
+    return lambda t: CrossedCore(y, x, CROSSED_FACTORS if factors is None else factors, **kw)
 
 
 def crossed_products(change=None, blocks=([1], [1])):
@@ -206,7 +205,6 @@ def glmm_fitted(t):
         return glmm()(t)
 
 
-CZ, CC = np.ones((4, 1)), np.array([0, 1, 0, 1])
 PENICILLIN = "diameter ~ 1 + (1 | plate) + (1 | sample)"
 EXACT = R("^" + re.escape("theta is infeasible: the fixed effects fit the response exactly (the residual sum of "
                           "squares is zero)") + "$")  # fmt: skip

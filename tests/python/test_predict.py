@@ -1,12 +1,11 @@
 """Fitted values and predictions for new data: the fit's transforms and codings, group
-labels the fit has not seen, labels matched by value across text and numbers; confidence
-and prediction intervals."""
+labels the fit has not seen, labels matched by value across text and numbers; the
+coverage of the intervals (their widths: test_crossed_predict)."""
 
 import numpy as np
 import pandas as pd
 import pytest
 from numpy.testing import assert_allclose
-from scipy import stats
 
 import quorvelkit as qk
 from quorvelkit import lmm
@@ -87,51 +86,6 @@ def test_labels_match_by_value_when_unambiguous(sleep, fit_labels, new_labels, m
     else:
         with pytest.raises(ValueError, match="not in the fit"):
             fit.predict(new)
-
-
-def test_confidence_variance_is_hendersons_prediction_error_variance(fm1):
-    # The dense inverse of the mixed-model equations in (beta, u), sigma^2 C^-1, holds
-    # the covariance of the prediction errors; x0'(beta^ - beta) + z0'Lambda(u^_i - u_i)
-    # has the variance a' sigma^2 C^-1 a.
-    d, lam = fm1._design, fm1.lambda_matrix
-    (n, p), q, m = d.x.shape, d.z.shape[1], d.m
-    zl = (np.eye(m)[d.codes][:, :, None] * (d.z @ lam)[:, None, :]).reshape(n, m * q)  # Z Lambda, dense
-    c = np.block([[d.x.T @ d.x, d.x.T @ zl], [zl.T @ d.x, zl.T @ zl + np.eye(m * q)]])
-    cov = fm1.sigma2 * np.linalg.inv(c)
-    new = pd.DataFrame({"Days": [0.0, 4.5, 9.0], "Subject": [308, 330, 372]})
-    zq = stats.norm.ppf(0.975)
-    conf, pred = (fm1.predict(new, interval=kind) for kind in ("confidence", "prediction"))
-    for r, (days, subject) in enumerate(zip(new.Days, new.Subject, strict=True)):
-        i = list(fm1.levels).index(subject)
-        a = np.zeros(p + m * q)
-        a[:p] = [1.0, days]
-        a[p + i * q : p + (i + 1) * q] = lam.T @ np.array([1.0, days])
-        v = a @ cov @ a
-        assert ((conf.upr[r] - conf.fit[r]) / zq) ** 2 == pytest.approx(v, rel=1e-9)
-        assert ((pred.fit[r] - pred.lwr[r]) / zq) ** 2 == pytest.approx(v + fm1.sigma2, rel=1e-9)
-    pd.testing.assert_series_equal(conf.fit, fm1.predict(new), check_names=False)
-    # a row with a missing predictor has no interval; the others do
-    out = fm1.predict(pd.DataFrame({"Days": [np.nan, 2.0], "Subject": [308, 308]}), interval="confidence")
-    assert out.iloc[0].isna().all() and out.iloc[1].notna().all()
-
-
-def test_population_and_new_group_intervals(fm1):
-    new = pd.DataFrame({"Days": [0.0, 7.0], "Subject": ["new", "new"]})
-    zq = stats.norm.ppf(0.9)
-    x0 = np.array([[1.0, 0.0], [1.0, 7.0]])
-    cov, sigma_b = fm1.cov_fixef.to_numpy(), fm1.cov_re.to_numpy()
-    mean = np.einsum("ij,jk,ik->i", x0, cov, x0)
-    draw = np.einsum("ij,jk,ik->i", x0, sigma_b, x0)  # z0 = x0 here
-    want = {
-        ("confidence", True): mean + draw,  # the new group's own mean
-        ("prediction", True): mean + draw + fm1.sigma2,
-        ("confidence", False): mean,  # the population-level mean
-        ("prediction", False): mean + draw + fm1.sigma2,
-    }
-    for (interval, re), v in want.items():
-        out = fm1.predict(new, re=re, allow_new_levels=True, interval=interval, level=0.8)
-        np.testing.assert_allclose(((out.upr - out.fit) / zq) ** 2, v, rtol=1e-10, err_msg=f"{interval} {re}")
-        np.testing.assert_allclose(out.fit, x0 @ fm1.fixef.to_numpy(), rtol=1e-12)
 
 
 @pytest.mark.slow

@@ -213,26 +213,21 @@ def test_boundary_intervals_solve_the_brute_force_profile(model_data, case, form
     np.testing.assert_allclose(fixed, np.column_stack([ref["lme4_lower"][k:], ref["lme4_upper"][k:]]), rtol=2e-4)
 
 
-def test_profile_and_confint_are_one_computation(model_data):
-    # PBG by REML, profiled on lme4's (ML) scale both ways: the same numbers and notes.
+@pytest.mark.parametrize("ml,scale,words", [(False, "REML", "REML criterion"), (True, "ML", "ML deviance")])
+def test_profile_and_confint_are_one_computation_on_the_scale_they_say(model_data, ml, scale, words):
+    # PBG by REML, profiled on either scale both ways: the same numbers and notes, and
+    # the result says which criterion it profiled
     ref = BOUNDARY["pbg"]
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", qk.SingularFitWarning)
         fit = qk.lmm(ref["formula"], model_data(ref["data"]), reml=True)
-        direct = fit.confint(method="profile", ml=True, level=0.9)
-        via = fit.profile(ml=True).confint(level=0.9)
+        direct = fit.confint(method="profile", ml=ml, level=0.9)
+        prof = fit.profile(ml=ml)
+    via = prof.confint(level=0.9)
     pd.testing.assert_frame_equal(via, direct)
-    assert via.attrs["notes"] == direct.attrs["notes"] and via.attrs["scale"] == "ML"
-    assert not direct.isna().to_numpy().any()
-
-
-@pytest.mark.parametrize("ml,scale,words", [(False, "REML", "REML criterion"), (True, "ML", "ML deviance")])
-def test_the_result_says_which_criterion_it_profiled(fm1, ml, scale, words):
-    ci = fm1.confint(method="profile", ml=ml, parm="sigma")
-    assert ci.attrs["scale"] == scale and words in ci.attrs["criterion"]
-    assert words in ci.to_string().splitlines()[0]
-    prof = fm1.profile(ml=ml, which="sigma")
-    assert prof.scale == scale and words in repr(prof)
+    assert via.attrs["notes"] == direct.attrs["notes"] and not direct.isna().to_numpy().any()
+    assert via.attrs["scale"] == direct.attrs["scale"] == prof.scale == scale and words in direct.attrs["criterion"]
+    assert words in direct.to_string().splitlines()[0] and words in repr(prof)
 
 
 def test_a_correlation_held_at_rho_is_rho_at_every_point_of_its_search(model_data):

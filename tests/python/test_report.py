@@ -139,7 +139,7 @@ def test_summary_shows_the_fitted_values(fm1, capsys, reml):
     assert float(rows[1][3]) == pytest.approx(fit.corr_re.iloc[1, 0], abs=5e-4)
 
 
-def test_html_shows_the_fitted_values(fm1):
+def test_html_and_short_report_show_the_fitted_values(fm1):
     html = fm1._repr_html_()
     first = html.split("</table>")[0]
     header = re.findall(r"<th[^>]*>([^<]*)</th>", first)
@@ -148,9 +148,6 @@ def test_html_shows_the_fitted_values(fm1):
     names = ["REML criterion", "logLik", "AIC", "BIC", "Obs.", "Groups (Subject)"]
     assert dict(zip(header, cells, strict=True)) == dict(zip(names, values, strict=True))
     assert "Random effects" in html and "Fixed effects" in html
-
-
-def test_short_report(fm1):
     text = repr(fm1)
     assert f"REML criterion at convergence: {fm1.criterion:.4f}" in text
     names, values = text.splitlines()[-2:]
