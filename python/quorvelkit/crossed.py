@@ -1,6 +1,6 @@
 """Models whose random-effects terms sit on several grouping factors, crossed or nested:
 the fit's estimates factor by factor (:class:`CrossedFit`) and its simulations, on the
-crossed core in lme4's layout of theta (:mod:`quorvelkit.crossed_core`).
+crossed core, which takes and returns theta in lme4's layout (:mod:`quorvelkit.crossed_core`).
 """
 
 from __future__ import annotations
@@ -15,7 +15,9 @@ import pandas as pd
 from . import bootstrap as _bootstrap
 from . import profile as _profile
 from .checks import check_flag, check_level
-from .crossed_core import CrossedTerm, Lme4OrderCore, block_lambda, terms_in_lme4_order
+from ._quorvelkit import CrossedCore
+from .crossed_core import CrossedTerm, block_lambda, terms_in_lme4_order
+from .design import theta_layout_of
 from .errors import SingularFitWarning
 from .fit import LmmFit
 from .frames import to_frame
@@ -67,12 +69,12 @@ class CrossedFit(LmmFit):
       :attr:`cov_re`, :attr:`sd_re`, :attr:`corr_re` are indexed by (term, column).
     """
 
-    _core: Lme4OrderCore  # type: ignore[assignment]
+    _core: CrossedCore  # type: ignore[assignment]
 
     # ------------------------------------------------------------- structure
-    @property
+    @functools.cached_property
     def _layout(self) -> ThetaLayout:
-        return self._core.layout
+        return theta_layout_of(self._design)
 
     @functools.cached_property
     def _terms(self) -> list[CrossedTerm]:
