@@ -544,7 +544,9 @@ class _CrossedGlmmFitResult(TypedDict):
 
 @final
 class CrossedGlmmCore:
-    """A binomial or Poisson mixed model with terms on several grouping factors (Laplace)."""
+    """A binomial or Poisson mixed model with terms on several grouping factors (Laplace).
+    ``term_order`` lays theta out as CrossedCore's does; every theta taken or returned
+    (and the gradient's and the Hessian's theta part) is in that layout."""
 
     def __new__(
         cls,
@@ -555,6 +557,7 @@ class CrossedGlmmCore:
         offset: _Float64 | None,
         family: str,
         link: str | None = None,
+        term_order: Sequence[tuple[int, int]] | None = None,
     ) -> CrossedGlmmCore: ...
     @property
     def n(self) -> int: ...

@@ -124,8 +124,8 @@ def fit_crossed(
     (lme4's), a :class:`~quorvelkit.crossed.CrossedFit` without its rows. The products
     are taken out of ``merged`` as their sorted copy is made, so that the two are not
     held together through the fit."""
-    from .crossed import CrossedFit
     from ._quorvelkit import CrossedCore
+    from .crossed import CrossedFit
     from .crossed_core import lme4_terms
     from .design import same_grouping, theta_layout_of
 

@@ -14,8 +14,8 @@ import pandas as pd
 
 from . import bootstrap as _bootstrap
 from . import profile as _profile
-from .checks import check_flag, check_level
 from ._quorvelkit import CrossedCore
+from .checks import check_flag, check_level
 from .crossed_core import CrossedTerm, block_lambda, terms_in_lme4_order
 from .design import theta_layout_of
 from .errors import SingularFitWarning
@@ -146,7 +146,7 @@ class CrossedFit(LmmFit):
 
     def _per_factor(self, key: str) -> dict[str, tuple[np.ndarray, list[str], list[int]]]:
         if self._res.get(key, 0) is None:  # the conditional variances, computed when first asked for
-            self._res[key] = self._core.solution(self.theta, self.reml)[key]
+            self._res[key] = dict(self._core.solution(self.theta, self.reml))[key]
         out = {}
         for k, name in enumerate(self.factor_names):
             cols, at = self._factor_columns(k)
@@ -332,8 +332,10 @@ class CrossedFit(LmmFit):
         prediction = interval == "prediction"
         weights = self._new_weights(newdata, ok) if prediction else None
         spans = [self._design.spec.factor_columns()[i] for i in self._layout.factor_order]
-        zs = [z_new[:, s] for s in spans]
-        var = self.sigma2 * self._core.prediction_variance(self.theta, x_new, idx, zs, reml=self.reml)
+        zs = [np.ascontiguousarray(z_new[:, s], dtype=float) for s in spans]
+        levels = [np.ascontiguousarray(v, dtype=np.int64) for v in idx]
+        x0 = np.ascontiguousarray(x_new, dtype=float)
+        var = self.sigma2 * self._core.prediction_variance(self.theta, x0, levels, zs, reml=self.reml)
         if re or prediction:
             for zk, lam, v in zip(zs, self._core.factor_lambdas(self.theta), idx, strict=True):
                 add_group_draw(var, zk, v < 0, self.sigma2 * (lam @ lam.T))

@@ -94,5 +94,9 @@ def terms_in_lme4_order(design: Design, layout: ThetaLayout) -> list[CrossedTerm
         base = spec.factors[i].name
         k = seen.get(base, 0)
         seen[base] = k + 1
-        out.append(CrossedTerm(base if k == 0 else f"{base}.{k}", place[i], tuple(cols), tuple(range(at, at + blocks[j])), base))
+        out.append(
+            CrossedTerm(
+                base if k == 0 else f"{base}.{k}", place[i], tuple(cols), tuple(range(at, at + blocks[j])), base
+            )
+        )
     return out

@@ -50,12 +50,10 @@ bool parse_factor(PyObject* item, std::size_t k, std::uint64_t n, ArrayView& cod
   return true;
 }
 
-namespace {
-
-// term_order: None, or (factor, term) pairs.
-bool parse_term_order(PyObject* obj, const cr::Design& d, std::vector<std::pair<std::size_t, std::size_t>>& out) {
+bool term_order_of(PyObject* obj, const std::vector<std::vector<std::uint64_t>>& blocks,
+                   std::vector<std::pair<std::size_t, std::size_t>>& out) {
   if (!obj || obj == Py_None) {
-    out = factor_by_factor(d.blocks);
+    out = factor_by_factor(blocks);
     return true;
   }
   if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
@@ -77,12 +75,10 @@ bool parse_term_order(PyObject* obj, const cr::Design& d, std::vector<std::pair<
   return true;
 }
 
-}  // namespace
-
 PyObject* crossed_wrap(PyTypeObject* type, std::unique_ptr<cr::Design> design, PyObject* term_order, PyObject* rows,
                        PyObject* products) {
   std::vector<std::pair<std::size_t, std::size_t>> order;
-  if (!parse_term_order(term_order, *design, order)) return nullptr;
+  if (!term_order_of(term_order, design->blocks, order)) return nullptr;
   auto layout = term_layout(design->blocks, order);
   if (auto* err = std::get_if<std::string>(&layout)) return value_error(*err);
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));

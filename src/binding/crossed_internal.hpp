@@ -47,6 +47,10 @@ struct BorrowedRows {
 };
 // False, with a Python error set, for arguments that are not such rows.
 bool borrow_rows(PyObject* y, PyObject* x, PyObject* factors, PyObject* weights, BorrowedRows& out);
+// term_order: None (the terms factor by factor, `blocks` each factor's terms' sizes)
+// or (factor, term) pairs; TypeError otherwise.
+bool term_order_of(PyObject* obj, const std::vector<std::vector<std::uint64_t>>& blocks,
+                   std::vector<std::pair<std::size_t, std::size_t>>& out);
 // A new instance of `type` owning `design`, theta laid out as `term_order` says (None:
 // factor by factor; else (factor, term) pairs in lme4's order), holding `rows` or
 // `products` (new references taken).

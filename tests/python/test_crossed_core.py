@@ -10,7 +10,7 @@ import pytest
 from simdesign import random_design
 
 from quorvelkit import LmmCore
-from quorvelkit._quorvelkit import CrossedCore
+from quorvelkit._quorvelkit import CrossedCore, CrossedGlmmCore
 from quorvelkit.crossed_core import block_lambda
 
 
@@ -99,7 +99,9 @@ def test_every_theta_is_in_the_layout_of_term_order(order, lme4_from_core, index
     lam = block_lambda(theta, core.term_sizes)
     np.testing.assert_allclose(s["cov_re"], s["sigma2"] * lam @ lam.T, rtol=1e-14)
     np.testing.assert_allclose(s["random_effects"][0], s["u"][0] @ np.array([[0.7, 0.0], [0.1, 0.4]]).T, rtol=1e-12)
-    assert all(np.array_equal(a, b) for a, b in zip(core.factor_lambdas(theta), plain.factor_lambdas(inner), strict=True))
+    assert all(
+        np.array_equal(a, b) for a, b in zip(core.factor_lambdas(theta), plain.factor_lambdas(inner), strict=True)
+    )
     start, h0 = core.start()
     inner_start, inner_h0 = plain.start()
     assert start == [inner_start[i] for i in at]
@@ -108,7 +110,9 @@ def test_every_theta_is_in_the_layout_of_term_order(order, lme4_from_core, index
     np.testing.assert_array_equal(fit["theta"], inner_fit["theta"][at])
     assert (fit["deviance"], fit["fev"]) == (inner_fit["deviance"], inner_fit["fev"])
     x0, levels, z = rows[1][:5], [np.arange(5), np.full(5, -1)], [f[2][:5] for f in rows[2]]
-    np.testing.assert_array_equal(core.prediction_variance(theta, x0, levels, z), plain.prediction_variance(inner, x0, levels, z))
+    np.testing.assert_array_equal(
+        core.prediction_variance(theta, x0, levels, z), plain.prediction_variance(inner, x0, levels, z)
+    )
     # what is derived from the core keeps its layout
     y2 = rows[0][::-1].copy()
     derived = [(pickle.loads(pickle.dumps(core)), plain), (core.with_response(y2), plain.with_response(y2)),
@@ -116,6 +120,16 @@ def test_every_theta_is_in_the_layout_of_term_order(order, lme4_from_core, index
     for a, b in derived:
         dev, grad = b.deviance_grad(inner)
         assert a.deviance_grad(theta) == (dev, [grad[i] for i in at])
+    # the crossed GLMM core takes the same layout; its gradient and Hessian are over (theta, beta)
+    counts = np.random.default_rng(3).poisson(2.0, 300).astype(float)
+    glmm, plain_glmm = (CrossedGlmmCore(counts, rows[1], rows[2], np.ones(300), None, "poisson", term_order=o)
+                        for o in (order, None))  # fmt: skip
+    beta, full = [0.5, 0.1], np.r_[at, 4, 5]
+    assert glmm.criterion(theta, beta) == plain_glmm.criterion(inner, beta)
+    np.testing.assert_array_equal(glmm.gradient(theta, beta)[1], plain_glmm.gradient(inner, beta)[1][full])
+    fit, inner_fit = glmm.fit(theta=theta), plain_glmm.fit(theta=inner)
+    for key, idx in (("theta", at), ("grad", full), ("hessian", np.ix_(full, full))):
+        np.testing.assert_array_equal(fit[key], inner_fit[key][idx], err_msg=key)
 
 
 @pytest.mark.parametrize("reml", [True, False])

@@ -51,7 +51,8 @@ std::vector<double> ThetaMap::jacobian(const std::vector<double>&) const {
 void ThetaMap::pull_back(const std::vector<double>&, std::vector<double>& grad) const {
   // J' g for a relabelling: (J' g)_i = g_k with param_of_entry[k] = i, a gather.
   if (is_identity()) return;
-  grad = params(grad);
+  const std::vector<double> g(grad.begin(), grad.begin() + static_cast<std::ptrdiff_t>(n_));
+  for (std::size_t i = 0; i < n_; ++i) grad[i] = g[entry_of_param_[i]];
 }
 
 std::vector<double> ThetaMap::params(const std::vector<double>& entries) const {
@@ -63,11 +64,15 @@ std::vector<double> ThetaMap::params(const std::vector<double>& entries) const {
 
 namespace {
 
+// out[r, c] = a[at(r), at(c)] over a square of side at.size() + the trailing
+// coordinates, which stay in place.
 std::vector<double> gather_square(const std::vector<double>& a, const std::vector<std::size_t>& at) {
-  const std::size_t n = at.size();
+  std::size_t n = at.size();
+  while (n * n < a.size()) ++n;
+  auto from = [&](std::size_t i) { return i < at.size() ? at[i] : i; };
   std::vector<double> out(n * n);
   for (std::size_t r = 0; r < n; ++r)
-    for (std::size_t c = 0; c < n; ++c) out[r * n + c] = a[at[r] * n + at[c]];
+    for (std::size_t c = 0; c < n; ++c) out[r * n + c] = a[from(r) * n + from(c)];
   return out;
 }
 

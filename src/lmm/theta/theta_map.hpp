@@ -70,15 +70,17 @@ class ThetaMap {
   // J(theta), n_entries x n_params, row-major.
   std::vector<double> jacobian(const std::vector<double>& theta) const;
   // grad := J(theta)' grad: `grad` holds the gradient in the entries on entry and the
-  // one in the parameters on return (resized to n_params).
+  // one in the parameters on return. Coordinates after the entries (beta in a GLMM's
+  // joint (theta, beta)) pass through unchanged.
   void pull_back(const std::vector<double>& theta, std::vector<double>& grad) const;
 
   // For a relabelling: theta from the entries (the inverse map), and a vector indexed
   // like theta (bounds, a gradient at a point) from one indexed like the entries.
   std::vector<double> params(const std::vector<double>& entries) const;
-  // Square n x n matrices (row-major) between the two coordinates: an inverse Hessian
-  // over theta H_t = J^-1 H_e J^-T and back, for a relabelling a gather of rows and
-  // columns.
+  // Square matrices (row-major) between the two coordinates, for a relabelling a
+  // gather of rows and columns: an inverse Hessian over theta H_t = J^-1 H_e J^-T and
+  // back (H_e = J H_t J'), or a Hessian over (theta, beta) whose trailing coordinates
+  // pass through, as in pull_back().
   std::vector<double> square_to_entries(const std::vector<double>& over_params) const;
   std::vector<double> square_to_params(const std::vector<double>& over_entries) const;
   // Each parameter's position among the entries: the map as a table (the identity's is
