@@ -70,21 +70,23 @@ def test_storage_follows_nesting(levels, nest, kinds):
 @pytest.mark.parametrize(
     "order,lme4_from_core,index",
     [
-        (None, [0, 1, 2, 3], [(0, 0), (1, 0), (1, 1), (2, 2)]),
-        ([(1, 0), (0, 0)], [3, 0, 1, 2], [(0, 0), (1, 1), (2, 1), (2, 2)]),  # the second factor's term first
+        (None, [0, 1, 2, 3, 4], [(0, 0), (1, 0), (1, 1), (2, 2), (3, 3)]),
+        # the second factor's term first, then the first factor's two terms
+        ([(1, 0), (0, 0), (0, 1)], [4, 0, 1, 2, 3], [(0, 0), (1, 1), (2, 1), (2, 2), (3, 3)]),
     ],
 )
 def test_every_theta_is_in_the_layout_of_term_order(order, lme4_from_core, index):
     # The core laid out factor by factor (plain) is the reference: with term_order every
     # theta taken or returned (starts, h0, gradients, bounds) is its theta permuted, and
     # nothing else changes, to the bit; cov_re is sigma^2 Lambda Lambda' over the terms.
-    rows = crossed_rows(300, (30, 7), q=(2, 1))
+    y, x, factors = crossed_rows(300, (30, 7), q=(3, 1))
+    rows = (y, x, [(*factors[0][:3], [2, 1]), factors[1]])  # the first factor's terms: 2 x 2 and 1 x 1
     plain, core = CrossedCore(*rows), CrossedCore(*rows, term_order=order)
     at = np.asarray(lme4_from_core)
-    assert (core.n, core.p, core.q, core.n_theta, core.theta_index()) == (300, 2, 3, 4, index)
+    assert (core.n, core.p, core.q, core.n_theta, core.theta_index()) == (300, 2, 4, 5, index)
     for method in ("default_theta", "lower_bounds"):
         assert getattr(core, method)() == [getattr(plain, method)()[i] for i in at], method
-    inner = np.array([0.7, 0.1, 0.4, 0.9])
+    inner = np.array([0.7, 0.1, 0.4, 0.5, 0.9])
     theta = inner[at]
     assert core.deviance(theta) == plain.deviance(inner)
     assert core.deviance_grad(theta)[1] == [plain.deviance_grad(inner)[1][i] for i in at]
@@ -98,14 +100,14 @@ def test_every_theta_is_in_the_layout_of_term_order(order, lme4_from_core, index
         assert all(np.array_equal(a, b) for a, b in zip(s[key], ref[key], strict=True)), key
     lam = block_lambda(theta, core.term_sizes)
     np.testing.assert_allclose(s["cov_re"], s["sigma2"] * lam @ lam.T, rtol=1e-14)
-    np.testing.assert_allclose(s["random_effects"][0], s["u"][0] @ np.array([[0.7, 0.0], [0.1, 0.4]]).T, rtol=1e-12)
+    np.testing.assert_allclose(s["random_effects"][0], s["u"][0] @ np.array([[0.7, 0, 0], [0.1, 0.4, 0], [0, 0, 0.5]]).T, rtol=1e-12)
     assert all(
         np.array_equal(a, b) for a, b in zip(core.factor_lambdas(theta), plain.factor_lambdas(inner), strict=True)
     )
     start, h0 = core.start()
     inner_start, inner_h0 = plain.start()
     assert start == [inner_start[i] for i in at]
-    np.testing.assert_array_equal(np.reshape(h0, (4, 4)), np.reshape(inner_h0, (4, 4))[np.ix_(at, at)])
+    np.testing.assert_array_equal(np.reshape(h0, (5, 5)), np.reshape(inner_h0, (5, 5))[np.ix_(at, at)])
     fit, inner_fit = core.fit(start, h0=h0), plain.fit(inner_start, h0=inner_h0)
     np.testing.assert_array_equal(fit["theta"], inner_fit["theta"][at])
     assert (fit["deviance"], fit["fev"]) == (inner_fit["deviance"], inner_fit["fev"])
@@ -124,7 +126,7 @@ def test_every_theta_is_in_the_layout_of_term_order(order, lme4_from_core, index
     counts = np.random.default_rng(3).poisson(2.0, 300).astype(float)
     glmm, plain_glmm = (CrossedGlmmCore(counts, rows[1], rows[2], np.ones(300), None, "poisson", term_order=o)
                         for o in (order, None))  # fmt: skip
-    beta, full = [0.5, 0.1], np.r_[at, 4, 5]
+    beta, full = [0.5, 0.1], np.r_[at, 5, 6]
     assert glmm.criterion(theta, beta) == plain_glmm.criterion(inner, beta)
     np.testing.assert_array_equal(glmm.gradient(theta, beta)[1], plain_glmm.gradient(inner, beta)[1][full])
     fit, inner_fit = glmm.fit(theta=theta), plain_glmm.fit(theta=inner)
