@@ -16,10 +16,17 @@ __all__ = ["fit_core", "make_core"]
 
 
 def fit_core(
-    core: Any, design: Design, nagq: int, theta: np.ndarray | None, beta: np.ndarray | None, max_iter: int = 300
+    core: Any,
+    design: Design,
+    nagq: int,
+    theta: np.ndarray | None,
+    beta: np.ndarray | None,
+    max_iter: int | None = None,
 ) -> dict[str, Any]:
-    """The core's fit from a start ``theta`` (lme4's layout, as every core takes it)."""
-    return dict(core.fit(nagq=nagq, theta=theta, beta=beta, max_iter=max_iter))
+    """The core's fit from a start ``theta`` (lme4's layout, as every core takes it);
+    ``max_iter`` None leaves the core's own limit."""
+    limit = {} if max_iter is None else {"max_iter": max_iter}
+    return dict(core.fit(nagq=nagq, theta=theta, beta=beta, **limit))
 
 
 def make_core(design: Design, prior: np.ndarray, family: str, link: str) -> Any:
