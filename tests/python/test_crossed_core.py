@@ -100,7 +100,8 @@ def test_every_theta_is_in_the_layout_of_term_order(order, lme4_from_core, index
         assert all(np.array_equal(a, b) for a, b in zip(s[key], ref[key], strict=True)), key
     lam = block_lambda(theta, core.term_sizes)
     np.testing.assert_allclose(s["cov_re"], s["sigma2"] * lam @ lam.T, rtol=1e-14)
-    np.testing.assert_allclose(s["random_effects"][0], s["u"][0] @ np.array([[0.7, 0, 0], [0.1, 0.4, 0], [0, 0, 0.5]]).T, rtol=1e-12)
+    lam0 = np.array([[0.7, 0, 0], [0.1, 0.4, 0], [0, 0, 0.5]])  # b = Lambda u, level by level
+    np.testing.assert_allclose(s["random_effects"][0], s["u"][0] @ lam0.T, rtol=1e-12)
     assert all(
         np.array_equal(a, b) for a, b in zip(core.factor_lambdas(theta), plain.factor_lambdas(inner), strict=True)
     )
