@@ -83,9 +83,6 @@ class ThetaMap {
   // pass through, as in pull_back().
   std::vector<double> square_to_entries(const std::vector<double>& over_params) const;
   std::vector<double> square_to_params(const std::vector<double>& over_entries) const;
-  // Each parameter's position among the entries: the map as a table (the identity's is
-  // 0..n-1).
-  std::size_t entry_of_param(std::size_t i) const { return is_identity() ? i : entry_of_param_[i]; }
 
  private:
   std::size_t n_ = 0;
