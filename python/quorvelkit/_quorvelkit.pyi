@@ -316,8 +316,9 @@ class _CrossedSolution(TypedDict):
     grad: _Float64
     beta: _Float64
     cov_beta: _Float64
-    cov_re: list[_Float64]
-    """Per factor (q_j, q_j): sigma2 Lambda_j Lambda_j'."""
+    cov_re: _Float64
+    """(q, q) sigma2 Lambda Lambda' over the terms in the core's term order, block
+    diagonal, one block per term (the one-factor core's layout)."""
     random_effects: list[_Float64]
     """Per factor (m_j, q_j): conditional modes b on the scale of its ``z``."""
     u: list[_Float64]
@@ -350,9 +351,13 @@ class CrossedCore:
 
     ``factors`` holds one tuple ``(codes, n_levels, z, blocks)`` per factor, most levels
     first (lme4's order): int64 ``codes`` (n,) in 0..n_levels-1, C-contiguous float64
-    ``z`` (n, q_j) and the sizes of its uncorrelated blocks of Lambda_j. ``theta`` is the
-    concatenation over factors of each block's lower triangle, column by column.
-    ``block_kinds`` tells how each factor's part of the Cholesky factor is stored.
+    ``z`` (n, q_j) and the sizes of its terms, uncorrelated blocks of Lambda_j.
+    ``term_order`` lists the terms as (factor, term) pairs in the order of theta (lme4's);
+    None: factor by factor. ``theta`` is the concatenation over the terms in that order of
+    each term's lower triangle, column by column; every theta taken or returned (starts,
+    h0, gradients, bounds) is in that layout. ``block_kinds`` tells how each factor's
+    part of the Cholesky factor is stored. A pickle holds the arguments it was built
+    from.
     """
 
     def __new__(
@@ -362,11 +367,15 @@ class CrossedCore:
         factors: Sequence[tuple[_Int64, int, _Float64, Sequence[int]]],
         *,
         weights: _Float64 | None = None,
+        term_order: Sequence[tuple[int, int]] | None = None,
     ) -> CrossedCore: ...
     @classmethod
-    def from_products(cls, products: _Products, blocks: Sequence[Sequence[int]]) -> CrossedCore:
+    def from_products(
+        cls, products: _Products, blocks: Sequence[Sequence[int]], term_order: Sequence[tuple[int, int]] | None = None
+    ) -> CrossedCore:
         """A core from crossed products (levels coded 0..m_j-1, each cross block's
-        pairs in increasing order) and each factor's terms' sizes."""
+        pairs in increasing order), each factor's terms' sizes, and term_order as
+        CrossedCore takes it."""
     @property
     def n(self) -> int:
         """Number of rows."""
@@ -377,11 +386,20 @@ class CrossedCore:
     def n_theta(self) -> int:
         """Length of theta."""
     @property
-    def q(self) -> list[int]:
-        """Random-effect columns of each factor."""
+    def q(self) -> int:
+        """Random-effect columns per level, summed over the factors."""
     @property
     def m(self) -> list[int]:
         """Levels of each factor."""
+    @property
+    def term_sizes(self) -> list[int]:
+        """Columns of each term, in the order of term_order."""
+    @property
+    def evaluator(self) -> str:
+        """'blocked': the factor's storage is chosen per factor."""
+    @property
+    def n_classes(self) -> None:
+        """None: the crossed core has no classes of groups."""
     @property
     def block_kinds(self) -> list[str]:
         """How each factor's block of the factor is stored: 'diagonal' (one block per level) or 'dense'."""
@@ -412,14 +430,13 @@ class CrossedCore:
         max_iter: int = 300,
         gtol: float = 1e-8,
         ftol: float = 1e-12,
-        cond_var: bool = True,
+        cond_var: bool = False,
         h0: _Theta | None = None,
     ) -> _CrossedFitResult:
         """Minimises the criterion from each start (their flat concatenation); the best
         solution and the run's report (its cond_var None unless cond_var: solution()
         gives them at the fitted theta). h0, when given, is the initial inverse Hessian
-        of every run (n_theta x n_theta, flat, row-major), as start_theta(with_model=True)
-        gives it."""
+        of every run (n_theta x n_theta, flat, row-major), as start() gives it."""
     def default_theta(self) -> list[float]:
         """Identity Lambda."""
     @overload
@@ -431,10 +448,21 @@ class CrossedCore:
         factor is nested in another and the criterion is lower there. With with_model,
         (theta, h0): h0 the factor-by-factor model of the inverse Hessian at that start
         for fit(h0=...), or None."""
+    def start(self, reml: bool = True) -> tuple[list[float], list[float] | None]:
+        """start_theta(reml, with_model=True)."""
     def lower_bounds(self) -> list[float]:
         """0 on diagonal entries of Lambda, -inf elsewhere."""
-    def theta_index(self) -> list[tuple[int, int, int]]:
-        """(factor, row, column) of Lambda for each entry of theta."""
+    def theta_index(self) -> list[tuple[int, int]]:
+        """(row, column) of each entry of theta in Lambda's template: one block per term."""
+    def factor_lambdas(self, theta: _Theta) -> list[_Float64]:
+        """Lambda_j of each factor at `theta` (q_j x q_j, its terms' blocks together)."""
+    def with_response(self, y: _Float64, *rows: Any, weights: _Float64 | None = None) -> CrossedCore:
+        """The same design with the response `y` (x and the factors kept; `rows`
+        accepted and not read)."""
+    def fixed_at(self, j: int, value: float) -> CrossedCore:
+        """The same model with fixed effect `j` held at `value`."""
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickles what the core was built from."""
 
 class _GlmmFitResult(TypedDict):
     """The report of ``GlmmCore.fit``."""
@@ -537,7 +565,9 @@ class _CrossedGlmmFitResult(TypedDict):
 
 @final
 class CrossedGlmmCore:
-    """A binomial or Poisson mixed model with terms on several grouping factors (Laplace)."""
+    """A binomial or Poisson mixed model with terms on several grouping factors (Laplace).
+    ``term_order`` lays theta out as CrossedCore's does; every theta taken or returned
+    (and the gradient's and the Hessian's theta part) is in that layout."""
 
     def __new__(
         cls,
@@ -548,6 +578,7 @@ class CrossedGlmmCore:
         offset: _Float64 | None,
         family: str,
         link: str | None = None,
+        term_order: Sequence[tuple[int, int]] | None = None,
     ) -> CrossedGlmmCore: ...
     @property
     def n(self) -> int: ...

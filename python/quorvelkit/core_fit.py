@@ -124,8 +124,9 @@ def fit_crossed(
     (lme4's), a :class:`~quorvelkit.crossed.CrossedFit` without its rows. The products
     are taken out of ``merged`` as their sorted copy is made, so that the two are not
     held together through the fit."""
+    from ._quorvelkit import CrossedCore
     from .crossed import CrossedFit
-    from .crossed_core import Lme4OrderCore, terms_in_lme4_order
+    from .crossed_core import lme4_terms
     from .design import same_grouping, theta_layout_of
 
     t0 = time.perf_counter() if t0 is None else t0
@@ -150,10 +151,9 @@ def fit_crossed(
         factor_levels=levels,
     )
     layout = theta_layout_of(design)
-    sizes = [len(t.columns) for t in terms_in_lme4_order(design, layout)]
     order = list(layout.factor_order)
     t1 = time.perf_counter()
-    core = Lme4OrderCore.from_products(
-        core_order(products, order), [list(spec.factors[i].blocks) for i in order], layout, sizes
+    core = CrossedCore.from_products(
+        core_order(products, order), [list(spec.factors[i].blocks) for i in order], lme4_terms(design, layout)
     )
     return fit_design(design, core, options, t0, t1, stacklevel=4, kind=CrossedFit)

@@ -1,6 +1,6 @@
 """Models whose random-effects terms sit on several grouping factors, crossed or nested:
 the fit's estimates factor by factor (:class:`CrossedFit`) and its simulations, on the
-crossed core in lme4's layout of theta (:mod:`quorvelkit.crossed_core`).
+crossed core, which takes and returns theta in lme4's layout (:mod:`quorvelkit.crossed_core`).
 """
 
 from __future__ import annotations
@@ -14,8 +14,10 @@ import pandas as pd
 
 from . import bootstrap as _bootstrap
 from . import profile as _profile
+from ._quorvelkit import CrossedCore
 from .checks import check_flag, check_level
-from .crossed_core import CrossedTerm, Lme4OrderCore, block_lambda, terms_in_lme4_order
+from .crossed_core import CrossedTerm, block_lambda, terms_in_lme4_order
+from .design import theta_layout_of
 from .errors import SingularFitWarning
 from .fit import LmmFit
 from .frames import to_frame
@@ -67,12 +69,12 @@ class CrossedFit(LmmFit):
       :attr:`cov_re`, :attr:`sd_re`, :attr:`corr_re` are indexed by (term, column).
     """
 
-    _core: Lme4OrderCore  # type: ignore[assignment]
+    _core: CrossedCore  # type: ignore[assignment]
 
     # ------------------------------------------------------------- structure
-    @property
+    @functools.cached_property
     def _layout(self) -> ThetaLayout:
-        return self._core.layout
+        return theta_layout_of(self._design)
 
     @functools.cached_property
     def _terms(self) -> list[CrossedTerm]:
@@ -144,7 +146,7 @@ class CrossedFit(LmmFit):
 
     def _per_factor(self, key: str) -> dict[str, tuple[np.ndarray, list[str], list[int]]]:
         if self._res.get(key, 0) is None:  # the conditional variances, computed when first asked for
-            self._res[key] = self._core.solution(self.theta, self.reml)[key]
+            self._res[key] = dict(self._core.solution(self.theta, self.reml))[key]
         out = {}
         for k, name in enumerate(self.factor_names):
             cols, at = self._factor_columns(k)
@@ -330,8 +332,10 @@ class CrossedFit(LmmFit):
         prediction = interval == "prediction"
         weights = self._new_weights(newdata, ok) if prediction else None
         spans = [self._design.spec.factor_columns()[i] for i in self._layout.factor_order]
-        zs = [z_new[:, s] for s in spans]
-        var = self.sigma2 * self._core.prediction_variance(self.theta, x_new, idx, zs, reml=self.reml)
+        zs = [np.ascontiguousarray(z_new[:, s], dtype=float) for s in spans]
+        levels = [np.ascontiguousarray(v, dtype=np.int64) for v in idx]
+        x0 = np.ascontiguousarray(x_new, dtype=float)
+        var = self.sigma2 * self._core.prediction_variance(self.theta, x0, levels, zs, reml=self.reml)
         if re or prediction:
             for zk, lam, v in zip(zs, self._core.factor_lambdas(self.theta), idx, strict=True):
                 add_group_draw(var, zk, v < 0, self.sigma2 * (lam @ lam.T))

@@ -1,5 +1,5 @@
-"""The compiled GLMM cores of a design and their fit in lme4's layout of theta: shared
-by :func:`quorvelkit.glmm` and the parametric bootstrap of its fits."""
+"""The compiled GLMM cores of a design, theta in lme4's layout, and their fit: shared by
+:func:`quorvelkit.glmm` and the parametric bootstrap of its fits."""
 
 from __future__ import annotations
 
@@ -8,6 +8,7 @@ from typing import Any
 import numpy as np
 
 from . import _quorvelkit
+from .crossed_core import lme4_terms
 from .design import core_factors, theta_layout_of
 from .model import Design
 
@@ -15,21 +16,22 @@ __all__ = ["fit_core", "make_core"]
 
 
 def fit_core(
-    core: Any, design: Design, nagq: int, theta: np.ndarray | None, beta: np.ndarray | None, max_iter: int = 300
+    core: Any,
+    design: Design,
+    nagq: int,
+    theta: np.ndarray | None,
+    beta: np.ndarray | None,
+    max_iter: int | None = None,
 ) -> dict[str, Any]:
-    """The core's fit from a start ``theta`` in lme4's layout, its theta returned in
-    lme4's layout too: a crossed core keeps theta factor by factor in its own order of
-    factors (:class:`~quorvelkit.grouping.ThetaLayout`); for one factor the two agree."""
-    layout = theta_layout_of(design)
-    start = None if theta is None else np.ascontiguousarray(theta[np.asarray(layout.core_from_lme4, dtype=np.intp)])
-    result = dict(core.fit(nagq=nagq, theta=start, beta=beta, max_iter=max_iter))
-    result["theta"] = np.asarray(result["theta"], dtype=float)[np.asarray(layout.lme4_from_core, dtype=np.intp)]
-    return result
+    """The core's fit from a start ``theta`` (lme4's layout, as every core takes it);
+    ``max_iter`` None leaves the core's own limit."""
+    limit = {} if max_iter is None else {"max_iter": max_iter}
+    return dict(core.fit(nagq=nagq, theta=theta, beta=beta, **limit))
 
 
 def make_core(design: Design, prior: np.ndarray, family: str, link: str) -> Any:
     """The compiled core of the design's rows: one grouping factor's, or the crossed
-    one's (its factors in lme4's order)."""
+    one's (its factors in lme4's order, theta in lme4's layout)."""
     rows = design.need_rows("the fit")
     offset = None if rows.offset is None else np.ascontiguousarray(rows.offset, dtype=float)
     x = np.ascontiguousarray(rows.x, dtype=float)
@@ -37,4 +39,5 @@ def make_core(design: Design, prior: np.ndarray, family: str, link: str) -> Any:
         z = np.ascontiguousarray(rows.z, dtype=float)
         blocks = list(design.blocks)
         return _quorvelkit.GlmmCore(rows.y, x, z, rows.codes, design.m, blocks, prior, offset, family, link)
-    return _quorvelkit.CrossedGlmmCore(rows.y, x, core_factors(design), prior, offset, family, link)
+    order = lme4_terms(design, theta_layout_of(design))
+    return _quorvelkit.CrossedGlmmCore(rows.y, x, core_factors(design), prior, offset, family, link, term_order=order)

@@ -31,7 +31,6 @@ from typing import Any
 
 import numpy as np
 
-from .design import theta_layout_of
 from .model import Design
 
 __all__ = ["fit_at_point", "MESSAGE"]
@@ -87,9 +86,8 @@ def fit_at_point(
     """The core's result dictionary at (theta, beta) without optimising (theta None:
     the core's default start). ``make_core`` and ``fit_core`` are :mod:`quorvelkit.glmm`'s."""
     base = fit_core(core, design, nagq, theta, beta, 0)
-    layout = theta_layout_of(design)
     theta_lme4 = np.asarray(base["theta"], dtype=float) if theta is None else np.asarray(theta, dtype=float)
-    theta_core = np.ascontiguousarray(theta_lme4[np.asarray(layout.core_from_lme4, dtype=np.intp)])
+    theta_core = np.ascontiguousarray(theta_lme4)  # every core takes theta in lme4's layout
     beta = np.ascontiguousarray(beta, dtype=float)
     nt = len(theta_core)
 

@@ -298,32 +298,25 @@ def glmm_traces(profiler: GlmmProfiler, zmax: float, which: Sequence[str] | str 
 
 def profiler_of(fit: Any) -> GlmmProfiler:
     """The profiler of a :class:`~quorvelkit.glmm_fit.GlmmFit` with its core: theta in
-    the core's order (factors by decreasing levels, each factor's terms in formula
-    order, each term's lower triangle by columns), rows of Lambda numbered over the
-    factors' columns in that order, and lme4's names ("sd_(Intercept)|herd")."""
+    lme4's layout (terms in lme4's order, each term's lower triangle by columns), as
+    every core takes it, rows of Lambda numbered term by term in that order, and lme4's
+    names ("sd_(Intercept)|herd")."""
     if fit._core is None:
         raise ValueError("profiles need the fit's core, which a fit loaded from a pickle does not have; refit it")
-    terms = fit._terms
-    width: dict[int, int] = {}
-    for t in terms:
-        width[t.factor] = max(width.get(t.factor, 0), max(t.at) + 1)
-    offset, at = {}, 0
-    for k in sorted(width):
-        offset[k] = at
-        at += width[k]
     index: list[tuple[int, int]] = []
     names: dict[int, str] = {}
     cors: dict[tuple[int, int], str] = {}
-    for k in sorted(width):
-        for t in sorted((t for t in terms if t.factor == k), key=lambda t: t.at[0]):
-            rows = [offset[k] + a for a in t.at]
-            for c in range(len(rows)):
-                for r in range(c, len(rows)):
-                    index.append((rows[r], rows[c]))
-            for r, col in zip(rows, t.columns, strict=True):
-                names[r] = f"sd_{col}|{t.name}"
-            if len(rows) == 2:  # correlations are profiled in terms of two random effects
-                cors[(rows[1], rows[0])] = f"cor_{t.columns[1]}.{t.columns[0]}|{t.name}"
+    at = 0
+    for t in fit._terms:
+        rows = list(range(at, at + len(t.columns)))
+        at += len(t.columns)
+        for c in range(len(rows)):
+            for r in range(c, len(rows)):
+                index.append((rows[r], rows[c]))
+        for r, col in zip(rows, t.columns, strict=True):
+            names[r] = f"sd_{col}|{t.name}"
+        if len(rows) == 2:  # correlations are profiled in terms of two random effects
+            cors[(rows[1], rows[0])] = f"cor_{t.columns[1]}.{t.columns[0]}|{t.name}"
     res = fit._res
     hess = res.get("hessian")
     return GlmmProfiler(

@@ -1,6 +1,7 @@
-// The CrossedCore class: random-effects terms on K >= 1 grouping factors. An instance
-// owns one crossed design (products and layout) and holds no Python references; all
-// numeric work runs with the interpreter lock released.
+// The CrossedCore class: random-effects terms on K >= 1 grouping factors. This file
+// holds the type: construction, lifetime, attributes, pickling and the cores derived
+// from an instance (a new response, a fixed effect held); crossed_methods.cpp holds
+// the criterion and the fit. All numeric work runs with the interpreter lock released.
 #include "binding/crossed.hpp"
 
 #include "binding/crossed_internal.hpp"
@@ -10,29 +11,11 @@
 
 #include "binding/convert.hpp"
 #include "binding/pyutil.hpp"
-#include "linalg/dense.hpp"
 #include "lmm/crossed/crossed.hpp"
 
 namespace qk::py {
 
-namespace {
-
 namespace cr = qk::crossed;
-
-struct CrossedObject {
-  PyObject_HEAD
-  cr::Design* design;
-};
-
-}  // namespace
-
-cr::Design& crossed_design(PyObject* self) { return *reinterpret_cast<CrossedObject*>(self)->design; }
-
-namespace {
-
-cr::Design& design_of(PyObject* self) { return crossed_design(self); }
-
-}  // namespace
 
 bool parse_factor(PyObject* item, std::size_t k, std::uint64_t n, ArrayView& codes, ArrayView& z,
                   cr::FactorRows& out, std::vector<std::uint64_t>& blocks) {
@@ -67,11 +50,46 @@ bool parse_factor(PyObject* item, std::size_t k, std::uint64_t n, ArrayView& cod
   return true;
 }
 
-PyObject* crossed_wrap(PyTypeObject* type, std::unique_ptr<cr::Design> design) {
+bool term_order_of(PyObject* obj, const std::vector<std::vector<std::uint64_t>>& blocks,
+                   std::vector<std::pair<std::size_t, std::size_t>>& out) {
+  if (!obj || obj == Py_None) {
+    out = factor_by_factor(blocks);
+    return true;
+  }
+  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
+    arg_error("term_order", "'" + type_name(obj) + "' object is not a sequence of (factor, term) pairs");
+    return false;
+  }
+  const Py_ssize_t n = PySequence_Size(obj);
+  if (n < 0) return false;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Ref item(PySequence_GetItem(obj, i));
+    std::vector<std::uint64_t> pair;
+    if (!item || !to_u64_vec(item.get(), "term_order", pair)) return false;
+    if (pair.size() != 2) {
+      arg_error("term_order", "each item must be a (factor, term) pair");
+      return false;
+    }
+    out.emplace_back(static_cast<std::size_t>(pair[0]), static_cast<std::size_t>(pair[1]));
+  }
+  return true;
+}
+
+PyObject* crossed_wrap(PyTypeObject* type, std::unique_ptr<cr::Design> design, PyObject* term_order, PyObject* rows,
+                       PyObject* products) {
+  std::vector<std::pair<std::size_t, std::size_t>> order;
+  if (!term_order_of(term_order, design->blocks, order)) return nullptr;
+  auto layout = term_layout(design->blocks, order);
+  if (auto* err = std::get_if<std::string>(&layout)) return value_error(*err);
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = alloc(type, 0);
   if (!self) return nullptr;
-  reinterpret_cast<CrossedObject*>(self)->design = design.release();
+  CrossedObject& o = crossed_object(self);
+  o.design = design.release();
+  o.layout = new TermLayout(std::get<TermLayout>(std::move(layout)));
+  o.rows = Py_XNewRef(rows);
+  o.products = Py_XNewRef(products);
+  o.term_order = Py_NewRef(term_order ? term_order : Py_None);
   return self;
 }
 
@@ -128,7 +146,8 @@ PyObject* crossed_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyErr_Format(PyExc_TypeError, "CrossedCore() takes at most 3 positional arguments (%zd given)", PyTuple_Size(args));
     return nullptr;
   }
-  if (!parse_tuple_args("CrossedCore", {"y", "x", "factors", "weights"}, 3, args, kwargs, a)) return nullptr;
+  if (!parse_tuple_args("CrossedCore", {"y", "x", "factors", "weights", "term_order"}, 3, args, kwargs, a))
+    return nullptr;
   BorrowedRows in;
   if (!borrow_rows(a[0], a[1], a[2], a[3], in)) return nullptr;
   cr::CrossedRows& rows = in.rows;
@@ -141,239 +160,158 @@ PyObject* crossed_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       }))
     return nullptr;
   if (auto* err = std::get_if<std::string>(&built)) return value_error(*err);
-  return crossed_wrap(type, std::move(std::get<0>(built)));
+  Ref kept(PyTuple_Pack(4, a[0], a[1], a[2], a[3] ? a[3] : Py_None));
+  if (!kept) return nullptr;
+  return crossed_wrap(type, std::move(std::get<0>(built)), a[4], kept.get(), nullptr);
 }
 
 int crossed_traverse(PyObject* self, visitproc visit, void* arg) {
+  CrossedObject& o = crossed_object(self);
+  Py_VISIT(o.rows);
+  Py_VISIT(o.products);
+  Py_VISIT(o.term_order);
   Py_VISIT(Py_TYPE(self));
   return 0;
 }
 
-int crossed_clear(PyObject*) { return 0; }
+int crossed_clear(PyObject* self) {
+  CrossedObject& o = crossed_object(self);
+  Py_CLEAR(o.rows);
+  Py_CLEAR(o.products);
+  Py_CLEAR(o.term_order);
+  return 0;
+}
 
 void crossed_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
-  delete reinterpret_cast<CrossedObject*>(self)->design;
-  reinterpret_cast<CrossedObject*>(self)->design = nullptr;
+  crossed_clear(self);
+  CrossedObject& o = crossed_object(self);
+  delete o.design;
+  delete o.layout;
+  o.design = nullptr;
+  o.layout = nullptr;
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DECREF(type);
 }
 
-}  // namespace
-
-bool crossed_theta_ok(PyObject* self, const std::vector<double>& theta) {
-  const std::size_t nt = design_of(self).theta_offset.back();
-  if (theta.size() != nt) {
-    value_error("theta must have " + std::to_string(nt) + " entries, got " + std::to_string(theta.size()));
-    return false;
-  }
-  for (std::size_t i = 0; i < nt; ++i)
-    if (!std::isfinite(theta[i])) {
-      value_error("theta[" + std::to_string(i) + "] is not finite");
-      return false;
-    }
-  return true;
-}
-
-namespace {
-
-bool theta_ok(PyObject* self, const std::vector<double>& theta) { return crossed_theta_ok(self, theta); }
-
-// (theta, reml=True), theta checked for length and finiteness.
-bool theta_args(const char* fname, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                std::vector<double>& theta, bool& reml) {
-  std::vector<PyObject*> a;
-  if (!parse_args(fname, {"theta", "reml"}, 1, args, nargs, kwnames, a)) return false;
-  reml = true;
-  if (!to_vec(a[0], "theta", theta)) return false;
-  if (a[1] && !to_bool(a[1], "reml", reml)) return false;
-  return theta_ok(self, theta);
-}
-
-std::optional<cr::Solution> at_theta(PyObject* self, const std::vector<double>& theta, bool reml, Mode mode,
-                                     bool& failed, bool cond_var = true) {
-  std::optional<cr::Solution> s;
-  failed = !without_gil([&] { s = cr::evaluate(design_of(self), theta, reml, mode, cond_var); });
-  return s;
-}
-
-PyObject* m_deviance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::vector<double> theta;
-  bool reml, failed;
-  if (!theta_args("deviance", self, args, nargs, kwnames, theta, reml)) return nullptr;
-  auto s = at_theta(self, theta, reml, kModeDeviance, failed);
-  if (failed) return nullptr;
-  return PyFloat_FromDouble(s ? s->ev.deviance : INFINITY);
-}
-
-PyObject* m_deviance_grad(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::vector<double> theta;
-  bool reml, failed;
-  if (!theta_args("deviance_grad", self, args, nargs, kwnames, theta, reml)) return nullptr;
-  auto s = at_theta(self, theta, reml, kModeGradient, failed);
-  if (failed) return nullptr;
-  Ref grad(float_list(s ? s->ev.gradient : std::vector<double>(theta.size(), NAN)));
-  if (!grad) return nullptr;
-  return Py_BuildValue("(dO)", s ? s->ev.deviance : INFINITY, grad.get());
-}
-
-}  // namespace
-
-PyObject* crossed_infeasible() {
-  PyErr_SetString(PyExc_RuntimeError, "theta is infeasible: the system is not positive definite or pwrss is not positive");
+// The arguments the core was built from, or RowsUnavailable for one built from products.
+PyObject* rows_for(PyObject* self, const char* what) {
+  PyObject* rows = crossed_object(self).rows;
+  if (rows) return rows;
+  Ref errors(PyImport_ImportModule("quorvelkit.errors"));
+  Ref cls(errors ? PyObject_GetAttrString(errors.get(), "RowsUnavailable") : nullptr);
+  if (cls)
+    PyErr_Format(cls.get(), "%s needs the rows, and this model was fitted from products of rows read in batches, "
+                 "which keep none", what);
   return nullptr;
 }
 
-namespace {
-
-PyObject* infeasible() { return crossed_infeasible(); }
-
-PyObject* m_criterion_parts(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::vector<double> theta;
-  bool reml, failed;
-  if (!theta_args("criterion_parts", self, args, nargs, kwnames, theta, reml)) return nullptr;
-  auto s = at_theta(self, theta, reml, kModeSolution, failed, false);
-  if (failed) return nullptr;
-  if (!s) return infeasible();
-  const cr::Design& d = design_of(self);
-  const Evaluation& ev = s->ev;
-  const npy_intp nt = static_cast<npy_intp>(theta.size()), np_ = static_cast<npy_intp>(d.pr.p);
-  Ref dict(PyDict_New());
-  if (!dict) return nullptr;
-  PyObject* o = dict.get();
-  const bool ok = set_item(o, "deviance", PyFloat_FromDouble(ev.deviance)) &&
-                  set_item(o, "logdet", PyFloat_FromDouble(ev.ldl2 + ev.ldrx2 - (d.pr.weighted ? d.pr.log_weights : 0.0))) &&
-                  set_item(o, "pwrss", PyFloat_FromDouble(ev.pwrss)) &&
-                  set_item(o, "nu", PyFloat_FromDouble(ev.pwrss / ev.sigma2)) &&
-                  set_item(o, "grad_logdet", new_array(ev.grad_logdet, {nt})) &&
-                  set_item(o, "grad_pwrss", new_array(ev.grad_pwrss, {nt})) &&
-                  set_item(o, "beta", new_array(ev.beta, {np_})) &&
-                  set_item(o, "fixed_inverse", new_array(ev.fixed_inverse, {np_, np_}));
-  if (!ok) return nullptr;
-  return dict.release();
+// The core of `rows` (y, x, factors, weights) laid out as this one.
+PyObject* core_of_rows(PyObject* self, PyObject* y, PyObject* x, PyObject* factors, PyObject* weights) {
+  Ref args(PyTuple_Pack(3, y, x, factors));
+  Ref kwargs(Py_BuildValue("{sOsO}", "weights", weights, "term_order", crossed_object(self).term_order));
+  if (!args || !kwargs) return nullptr;
+  return PyObject_Call(reinterpret_cast<PyObject*>(Py_TYPE(self)), args.get(), kwargs.get());
 }
 
-PyObject* list_of_arrays(const cr::Design& d, const std::vector<std::vector<double>>& v, int dims) {
-  Ref list(PyList_New(static_cast<Py_ssize_t>(v.size())));
-  if (!list) return nullptr;
-  for (std::size_t j = 0; j < v.size(); ++j) {
-    const npy_intp m = static_cast<npy_intp>(d.pr.m[j]), q = static_cast<npy_intp>(d.pr.q[j]);
-    PyObject* arr = dims == 2 ? new_array(v[j], {m, q}) : dims == 3 ? new_array(v[j], {m, q, q}) : new_array(v[j], {q, q});
-    if (!arr) return nullptr;
-    if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(j), arr) < 0) return nullptr;
-  }
-  return list.release();
+// The core of `products` (a dict as from_products takes it) laid out as this one.
+PyObject* core_of_products(PyObject* self, PyObject* products) {
+  Ref method(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "from_products"));
+  if (!method) return nullptr;
+  PyObject* blocks = PyTuple_GetItem(crossed_object(self).products, 1);
+  return PyObject_CallFunctionObjArgs(method.get(), products, blocks, crossed_object(self).term_order, nullptr);
 }
 
-// The dict of a solution at theta: `s` when given (a fit's), else evaluated here.
-PyObject* solution_dict(PyObject* self, const std::vector<double>& theta, bool reml, const FitReport* report,
-                        bool cond_var, std::optional<cr::Solution>* given = nullptr) {
-  std::optional<cr::Solution> here;
-  if (!given && !without_gil([&] { here = cr::evaluate(design_of(self), theta, reml, kModeSolution, cond_var); }))
-    return nullptr;
-  std::optional<cr::Solution>& s = given ? *given : here;
-  if (!s) return infeasible();
-  const cr::Design& d = design_of(self);
-  const Evaluation& ev = s->ev;
-  const std::size_t k = d.pr.m.size(), p = d.pr.p;
-  std::vector<double> cov_beta(p * p);
-  for (std::size_t i = 0; i < p * p; ++i) cov_beta[i] = ev.fixed_inverse[i] * ev.sigma2;
-  std::vector<std::vector<double>> cov_re(k), b(k);
-  for (std::size_t j = 0; j < k; ++j) {
-    const std::uint64_t q = d.pr.q[j];
-    const std::vector<double> lam = cr::lambda_of(d, theta, j);
-    cov_re[j].assign(q * q, 0.0);
-    mat_mul_bt(lam.data(), lam.data(), cov_re[j].data(), q, q, q);
-    for (double& v : cov_re[j]) v = v * ev.sigma2;
-    b[j].assign(d.pr.m[j] * q, 0.0);
-    for (std::uint64_t l = 0; l < d.pr.m[j]; ++l) mat_mul(lam.data(), &s->u[j][l * q], &b[j][l * q], q, q, 1);
-  }
-  const npy_intp nt = static_cast<npy_intp>(theta.size()), np_ = static_cast<npy_intp>(p);
-  Ref dict(PyDict_New());
-  if (!dict) return nullptr;
-  PyObject* o = dict.get();
-  bool ok = set_item(o, "theta", new_array(theta, {nt})) && set_item(o, "deviance", PyFloat_FromDouble(ev.deviance)) &&
-            set_item(o, "grad", new_array(ev.gradient, {nt})) && set_item(o, "beta", new_array(ev.beta, {np_})) &&
-            set_item(o, "cov_beta", new_array(cov_beta, {np_, np_})) &&
-            set_item(o, "cov_re", list_of_arrays(d, cov_re, 1)) &&
-            set_item(o, "random_effects", list_of_arrays(d, b, 2)) && set_item(o, "u", list_of_arrays(d, s->u, 2)) &&
-            set_item(o, "cond_var", cond_var ? list_of_arrays(d, s->cond_var, 3) : Py_NewRef(Py_None)) &&
-            set_item(o, "sigma2", PyFloat_FromDouble(ev.sigma2)) &&
-            set_item(o, "sigma", PyFloat_FromDouble(std::sqrt(ev.sigma2))) &&
-            set_item(o, "pwrss", PyFloat_FromDouble(ev.pwrss)) && set_item(o, "ldl2", PyFloat_FromDouble(ev.ldl2)) &&
-            set_item(o, "ldrx2", PyFloat_FromDouble(ev.ldrx2)) && set_item(o, "reml", PyBool_FromLong(reml)) &&
-            set_item(o, "n", PyLong_FromUnsignedLongLong(d.pr.n)) && set_item(o, "p", PyLong_FromUnsignedLongLong(p));
-  if (ok && report) ok = set_report(o, *report);
-  if (!ok) return nullptr;
-  return dict.release();
-}
+}  // namespace
 
-PyObject* m_solution(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::vector<double> theta;
-  bool reml;
-  if (!theta_args("solution", self, args, nargs, kwnames, theta, reml)) return nullptr;
-  return solution_dict(self, theta, reml, nullptr, true);
-}
-
-PyObject* m_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::vector<PyObject*> a;
-  if (!parse_args("fit", {"starts", "reml", "max_iter", "gtol", "ftol", "cond_var", "h0"}, 1, args, nargs, kwnames,
-                  a))
-    return nullptr;
-  std::vector<double> starts;
-  bool reml;
-  MinimizeOptions options;
-  if (!fit_args(a, starts, reml, options)) return nullptr;
-  bool cond_var = true;
-  if (a[5] && !to_bool(a[5], "cond_var", cond_var)) return nullptr;
-  if (a[6] && a[6] != Py_None && !to_vec(a[6], "h0", options.h0)) return nullptr;
-  const cr::Design& d = design_of(self);
-  const std::size_t nt = d.theta_offset.back();
-  if (starts.empty() || starts.size() % nt != 0)
-    return value_error("starts must be a non-empty multiple of the theta length");
-  if (!options.h0.empty() && options.h0.size() != nt * nt)
-    return value_error("h0 must hold n_theta * n_theta values");
-  for (std::size_t i = 0; i < starts.size(); ++i)
-    if (!std::isfinite(starts[i])) return value_error("starts[" + std::to_string(i) + "] is not finite");
-  OptimResult best;
-  std::optional<cr::Solution> solution;
-  if (!without_gil([&] { best = cr::fit(d, starts, reml, options, &solution, cond_var); })) return nullptr;
-  const FitReport report{best.converged, best.iterations, best.fev, best.grad_inf_norm, best.message};
-  return solution_dict(self, best.theta, reml, &report, cond_var, &solution);
-}
-
-PyObject* m_default_theta(PyObject* self, PyObject*) { return float_list(cr::default_theta(design_of(self))); }
-PyObject* m_start_theta(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::vector<PyObject*> a;
-  if (!parse_args("start_theta", {"reml", "with_model"}, 0, args, nargs, kwnames, a)) return nullptr;
-  bool reml = true, with_model = false;
-  if (a[0] && !to_bool(a[0], "reml", reml)) return nullptr;
-  if (a[1] && !to_bool(a[1], "with_model", with_model)) return nullptr;
-  cr::Start start;
-  if (!without_gil([&] { start = cr::start_of(design_of(self), reml); })) return nullptr;
-  if (!with_model) return float_list(start.theta);
-  Ref theta(float_list(start.theta));
-  if (!theta) return nullptr;
-  Ref model(start.inverse_hessian.empty() ? Py_NewRef(Py_None) : float_list(start.inverse_hessian));
-  return model ? PyTuple_Pack(2, theta.get(), model.get()) : nullptr;
-}
-
-PyObject* m_lower_bounds(PyObject* self, PyObject*) { return float_list(cr::lower_bounds(design_of(self))); }
-
-PyObject* m_theta_index(PyObject* self, PyObject*) {
-  const cr::Design& d = design_of(self);
-  Ref list(PyList_New(0));
-  if (!list) return nullptr;
-  for (std::size_t j = 0; j < d.tidx.size(); ++j)
-    for (auto [r, c] : d.tidx[j]) {
-      Ref t(Py_BuildValue("(nKK)", static_cast<Py_ssize_t>(j), static_cast<unsigned long long>(r),
-                          static_cast<unsigned long long>(c)));
-      if (!t || PyList_Append(list.get(), t.get()) < 0) return nullptr;
+// with_response(y, *rows, weights=None): the one-factor core's arguments after y are
+// accepted and not read (the core keeps its x and factors).
+PyObject* crossed_with_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs < 1) return arg_error("y", "with_response() missing required argument 'y' (pos 1)");
+  PyObject* weights = Py_None;
+  for (Py_ssize_t k = 0; kwnames && k < PyTuple_Size(kwnames); ++k) {
+    const char* name = PyUnicode_AsUTF8AndSize(PyTuple_GetItem(kwnames, k), nullptr);
+    if (!name) return nullptr;
+    if (std::string(name) != "weights") {
+      PyErr_Format(PyExc_TypeError, "with_response() got an unexpected keyword argument '%s'", name);
+      return nullptr;
     }
-  return list.release();
+    weights = args[nargs + k];
+  }
+  PyObject* rows = rows_for(self, "a new response");
+  if (!rows) return nullptr;
+  Ref y(PyArray_FROMANY(args[0], NPY_DOUBLE, 0, 0, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED));
+  if (!y) return nullptr;
+  return core_of_rows(self, y.get(), PyTuple_GetItem(rows, 1), PyTuple_GetItem(rows, 2), weights);
 }
+
+// fixed_at(j, value): the same model with fixed effect j held at value, the response
+// y - x_j value on the other columns of x (on products: crossed_products.fixed_at).
+PyObject* crossed_fixed_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::vector<PyObject*> a;
+  if (!parse_args("fixed_at", {"j", "value"}, 2, args, nargs, kwnames, a)) return nullptr;
+  const cr::Design& d = crossed_design(self);
+  std::uint64_t j = 0;
+  double value = 0.0;
+  if (!to_u64(a[0], "j", j) || !to_double(a[1], "value", value)) return nullptr;
+  if (j >= d.pr.p) {
+    PyErr_Format(PyExc_IndexError, "j must index a fixed-effect column (0..%llu), got %llu",
+                 static_cast<unsigned long long>(d.pr.p - 1), static_cast<unsigned long long>(j));
+    return nullptr;
+  }
+  if (PyObject* products = crossed_object(self).products) {
+    Ref module(PyImport_ImportModule("quorvelkit.crossed_products"));
+    Ref held(module ? PyObject_CallMethod(module.get(), "fixed_at", "OKd", PyTuple_GetItem(products, 0),
+                                          static_cast<unsigned long long>(j), value)
+                    : nullptr);
+    return held ? core_of_products(self, held.get()) : nullptr;
+  }
+  PyObject* rows = rows_for(self, "a fixed effect held");
+  if (!rows) return nullptr;
+  ArrayView y, x;
+  if (!borrow_vector(PyTuple_GetItem(rows, 0), "y", NPY_DOUBLE, y) || !borrow_matrix(PyTuple_GetItem(rows, 1), "x", x))
+    return nullptr;
+  const npy_intp n = x.rows, p = x.cols, jj = static_cast<npy_intp>(j);
+  npy_intp dims[2] = {n, p - 1};
+  Ref y_new(PyArray_SimpleNew(1, dims, NPY_DOUBLE)), x_new(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+  if (!y_new || !x_new) return nullptr;
+  const double* ys = data_of<double>(y);
+  const double* xs = data_of<double>(x);
+  auto* yo = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(y_new.get())));
+  auto* xo = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(x_new.get())));
+  for (npy_intp r = 0; r < n; ++r) {
+    const double held = xs[r * p + jj] * value;
+    yo[r] = ys[r] - held;
+    for (npy_intp c = 0, o = 0; c < p; ++c)
+      if (c != jj) xo[r * (p - 1) + o++] = xs[r * p + c];
+  }
+  return core_of_rows(self, y_new.get(), x_new.get(), PyTuple_GetItem(rows, 2), PyTuple_GetItem(rows, 3));
+}
+
+// A pickle holds what the core was built from: the core is built again.
+PyObject* crossed_reduce(PyObject* self, PyObject*) {
+  CrossedObject& o = crossed_object(self);
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
+  if (o.products) {
+    Ref method(PyObject_GetAttrString(type, "from_products"));
+    if (!method) return nullptr;
+    return Py_BuildValue("(O(OOO))", method.get(), PyTuple_GetItem(o.products, 0), PyTuple_GetItem(o.products, 1),
+                         o.term_order);
+  }
+  Ref functools(PyImport_ImportModule("functools"));
+  Ref partial(functools ? PyObject_GetAttrString(functools.get(), "partial") : nullptr);
+  if (!partial) return nullptr;
+  Ref args(PyTuple_Pack(1, type));
+  Ref kwargs(Py_BuildValue("{sOsO}", "weights", PyTuple_GetItem(o.rows, 3), "term_order", o.term_order));
+  Ref make(args && kwargs ? PyObject_Call(partial.get(), args.get(), kwargs.get()) : nullptr);
+  if (!make) return nullptr;
+  return Py_BuildValue("(O(OOO))", make.get(), PyTuple_GetItem(o.rows, 0), PyTuple_GetItem(o.rows, 1),
+                       PyTuple_GetItem(o.rows, 2));
+}
+
+namespace {
 
 PyObject* u64_list(const std::vector<std::uint64_t>& v) {
   Ref list(PyList_New(static_cast<Py_ssize_t>(v.size())));
@@ -386,13 +324,20 @@ PyObject* u64_list(const std::vector<std::uint64_t>& v) {
   return list.release();
 }
 
-PyObject* g_n(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(design_of(self).pr.n); }
-PyObject* g_p(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(design_of(self).pr.p); }
-PyObject* g_n_theta(PyObject* self, void*) { return PyLong_FromSize_t(design_of(self).theta_offset.back()); }
-PyObject* g_q(PyObject* self, void*) { return u64_list(design_of(self).pr.q); }
-PyObject* g_m(PyObject* self, void*) { return u64_list(design_of(self).pr.m); }
+PyObject* g_n(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(crossed_design(self).pr.n); }
+PyObject* g_p(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(crossed_design(self).pr.p); }
+PyObject* g_n_theta(PyObject* self, void*) { return PyLong_FromSize_t(crossed_design(self).theta_offset.back()); }
+PyObject* g_q(PyObject* self, void*) {
+  std::uint64_t q = 0;
+  for (std::uint64_t qj : crossed_design(self).pr.q) q += qj;
+  return PyLong_FromUnsignedLongLong(q);
+}
+PyObject* g_m(PyObject* self, void*) { return u64_list(crossed_design(self).pr.m); }
+PyObject* g_term_sizes(PyObject* self, void*) { return u64_list(crossed_layout(self).term_sizes); }
+PyObject* g_evaluator(PyObject*, void*) { return PyUnicode_FromString("blocked"); }
+PyObject* g_n_classes(PyObject*, void*) { return Py_NewRef(Py_None); }
 PyObject* g_block_kinds(PyObject* self, void*) {
-  const cr::Design& d = design_of(self);
+  const cr::Design& d = crossed_design(self);
   Ref list(PyList_New(0));
   if (!list) return nullptr;
   for (std::size_t j = 0; j < d.layout.k; ++j) {
@@ -406,59 +351,24 @@ PyGetSetDef crossed_getset[] = {
     {"n", QK_ENTRY(g_n), nullptr, "Number of rows.", nullptr},
     {"p", QK_ENTRY(g_p), nullptr, "Number of fixed-effect columns.", nullptr},
     {"n_theta", QK_ENTRY(g_n_theta), nullptr, "Length of theta.", nullptr},
-    {"q", QK_ENTRY(g_q), nullptr, "Random-effect columns of each factor.", nullptr},
+    {"q", QK_ENTRY(g_q), nullptr, "Random-effect columns per level, summed over the factors.", nullptr},
     {"m", QK_ENTRY(g_m), nullptr, "Levels of each factor.", nullptr},
+    {"term_sizes", QK_ENTRY(g_term_sizes), nullptr, "Columns of each term, in the order of term_order.", nullptr},
+    {"evaluator", QK_ENTRY(g_evaluator), nullptr, "'blocked': the factor's storage is chosen per factor.", nullptr},
+    {"n_classes", QK_ENTRY(g_n_classes), nullptr, "None: the crossed core has no classes of groups.", nullptr},
     {"block_kinds", QK_ENTRY(g_block_kinds), nullptr,
      "How each factor's block of the factor is stored: 'diagonal' (one block per level) or 'dense'.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMethodDef crossed_methods[] = {
-    {"deviance", QK_FASTCALL(m_deviance), METH_FASTCALL | METH_KEYWORDS,
-     "deviance($self, theta, reml=True)\n--\n\nProfiled deviance at `theta`; inf for an infeasible `theta`."},
-    {"deviance_grad", QK_FASTCALL(m_deviance_grad), METH_FASTCALL | METH_KEYWORDS,
-     "deviance_grad($self, theta, reml=True)\n--\n\n"
-     "Profiled deviance and its analytic gradient; (inf, [nan, ...]) for an infeasible `theta`."},
-    {"criterion_parts", QK_FASTCALL(m_criterion_parts), METH_FASTCALL | METH_KEYWORDS,
-     "criterion_parts($self, theta, reml=True)\n--\n\nThe criterion split for inference, as LmmCore.criterion_parts."},
-    {"solution", QK_FASTCALL(m_solution), METH_FASTCALL | METH_KEYWORDS,
-     "solution($self, theta, reml=True)\n--\n\n"
-     "Everything at `theta`: beta, cov_beta, and per factor cov_re, random_effects, u and cond_var."},
-    {"prediction_variance", QK_FASTCALL(crossed_prediction_variance), METH_FASTCALL | METH_KEYWORDS,
-     "prediction_variance($self, theta, x, levels, z, reml=True)\n--\n\n"
-     "||L^-1 v||^2 per new row (times sigma^2, its prediction error's variance), L L' the system at `theta`, v =\n"
-     "[Lambda_j'z0_j at each factor's level; x0]. `x` (r, p); per factor `levels` int64 (r,) (-1: new) and `z` (r, q_j)."},
-    {"fit", QK_FASTCALL(m_fit), METH_FASTCALL | METH_KEYWORDS,
-     "fit($self, starts, reml=True, max_iter=300, gtol=1e-08, ftol=1e-12, cond_var=True, h0=None)\n--\n\n"
-     "Minimises the criterion from each start (their flat concatenation); the best solution and the run's report\n"
-     "(its cond_var None unless cond_var: solution() gives them at the fitted theta). h0, when given, is the\n"
-     "initial inverse Hessian of every run (n_theta x n_theta, flat, row-major), as start_theta(with_model=True)\n"
-     "gives it."},
-    {"from_products", QK_FASTCALL(crossed_from_products), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "from_products(products, blocks)\n--\n\n"
-     "A core from crossed products (a dict as reduce_crossed_rows returns, or merged ones,\n"
-     "levels coded 0..m_j-1 and each cross block's pairs in increasing order of\n"
-     "level_i * m_j + level_j) and each factor's terms' sizes `blocks`."},
-    {"default_theta", QK_ENTRY(m_default_theta), METH_NOARGS, "default_theta($self, /)\n--\n\nIdentity Lambda."},
-    {"start_theta", QK_FASTCALL(m_start_theta), METH_FASTCALL | METH_KEYWORDS,
-     "start_theta($self, /, reml=True, with_model=False)\n--\n\nA start for fit(): each factor's theta from the model "
-     "with that factor alone\n(its products only), diagonal entries at least 0.1; the identity instead where a factor\n"
-     "is nested in another and the criterion is lower there. With with_model, (theta, h0): h0 the\nfactor-by-factor "
-     "model of the inverse Hessian at that start for fit(h0=...), or None."},
-    {"lower_bounds", QK_ENTRY(m_lower_bounds), METH_NOARGS,
-     "lower_bounds($self, /)\n--\n\n0 on diagonal entries of Lambda, -inf elsewhere."},
-    {"theta_index", QK_ENTRY(m_theta_index), METH_NOARGS,
-     "theta_index($self, /)\n--\n\n(factor, row, column) of Lambda for each entry of theta."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
 PyType_Slot crossed_slots[] = {
     {Py_tp_doc, const_cast<char*>(
-                    "CrossedCore(y, x, factors, *, weights=None)\n--\n\n"
+                    "CrossedCore(y, x, factors, *, weights=None, term_order=None)\n--\n\n"
                     "Cross-products of a linear mixed model whose random-effects terms sit on\n"
                     "K >= 1 grouping factors, crossed or nested. `factors` holds one tuple\n"
-                    "(codes, n_levels, z, blocks) per factor, most levels first; theta is the\n"
-                    "concatenation of each factor's blocks' lower triangles, column by column.")},
+                    "(codes, n_levels, z, blocks) per factor, most levels first; `term_order` lists\n"
+                    "the terms as (factor, term) pairs in the order theta lays them out (lme4's),\n"
+                    "each term's lower triangle column by column; None: factor by factor.")},
     {Py_tp_new, reinterpret_cast<void*>(QK_ENTRY(crossed_new))},
     {Py_tp_dealloc, reinterpret_cast<void*>(crossed_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(crossed_traverse)},

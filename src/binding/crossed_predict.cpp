@@ -9,14 +9,17 @@ namespace qk::py {
 
 namespace cr = qk::crossed;
 
-// (theta, x, levels, z, reml=True): levels and z hold one array per factor.
+// (theta, x, levels, z, reml=True): theta in the instance's layout; levels and z hold
+// one array per factor.
 PyObject* crossed_prediction_variance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<PyObject*> a;
   if (!parse_args("prediction_variance", {"theta", "x", "levels", "z", "reml"}, 4, args, nargs, kwnames, a))
     return nullptr;
-  std::vector<double> theta;
+  std::vector<double> theta, scratch;
   bool reml = true;
-  if (!to_vec(a[0], "theta", theta) || !crossed_theta_ok(self, theta)) return nullptr;
+  if (!to_vec(a[0], "theta", theta)) return nullptr;
+  const std::vector<double>* entries = crossed_entries(self, theta, scratch);
+  if (!entries) return nullptr;
   if (a[4] && !to_bool(a[4], "reml", reml)) return nullptr;
   const cr::Design& d = crossed_design(self);
   const std::size_t k = d.pr.m.size();
@@ -57,7 +60,7 @@ PyObject* crossed_prediction_variance(PyObject* self, PyObject* const* args, Py_
         return value_error(name + " holds " + std::to_string(rows.levels[j][r]) + ", outside [-1, " + std::to_string(m) + ")");
   }
   std::optional<std::vector<double>> out;
-  if (!without_gil([&] { out = cr::prediction_variance(d, theta, reml, rows); })) return nullptr;
+  if (!without_gil([&] { out = cr::prediction_variance(d, *entries, reml, rows); })) return nullptr;
   if (!out) return crossed_infeasible();
   return array_taking(std::move(*out), {static_cast<npy_intp>(rows.r)});
 }

@@ -228,7 +228,7 @@ bool read_crossed(PyObject* obj, cr::Products& pr) {
 
 PyObject* crossed_from_products(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<PyObject*> a;
-  if (!parse_args("from_products", {"products", "blocks"}, 2, args, nargs, kwnames, a)) return nullptr;
+  if (!parse_args("from_products", {"products", "blocks", "term_order"}, 2, args, nargs, kwnames, a)) return nullptr;
   if (!PyMapping_Check(a[0]) || PySequence_Check(a[0]))
     return arg_error("products", "expected a mapping (a products dict), got '" + type_name(a[0]) + "'");
   cr::Products pr;
@@ -247,7 +247,9 @@ PyObject* crossed_from_products(PyObject* cls, PyObject* const* args, Py_ssize_t
       }))
     return nullptr;
   if (auto* err = std::get_if<std::string>(&built)) return value_error(*err);
-  return crossed_wrap(reinterpret_cast<PyTypeObject*>(cls), std::move(std::get<0>(built)));
+  Ref kept(PyTuple_Pack(2, a[0], a[1]));
+  if (!kept) return nullptr;
+  return crossed_wrap(reinterpret_cast<PyTypeObject*>(cls), std::move(std::get<0>(built)), a[2], nullptr, kept.get());
 }
 
 PyMethodDef crossed_products_functions[] = {

@@ -63,7 +63,12 @@ bool fit_options_of(const std::vector<PyObject*>& a, qk::glmm::FitOptions& o) {
   return true;
 }
 
-PyObject* fit_dict(qk::glmm::FitResult& res, int nagq, std::uint64_t n, std::uint64_t p) {
+PyObject* fit_dict(qk::glmm::FitResult& res, int nagq, std::uint64_t n, std::uint64_t p, const qk::ThetaMap& map) {
+  if (!map.is_identity()) {
+    res.theta = map.params(res.theta);
+    if (res.grad.size() >= map.n_entries()) map.pull_back(res.theta, res.grad);
+    if (!res.hessian.empty()) res.hessian = map.square_to_params(res.hessian);
+  }
   const auto nt = static_cast<npy_intp>(res.theta.size()), pp = static_cast<npy_intp>(p),
              nn = static_cast<npy_intp>(n);
   const npy_intp ng = static_cast<npy_intp>(res.grad.size()), nh = nt + pp;
@@ -149,6 +154,10 @@ void glmm_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+// One factor's theta is its Lambda's entries: the identity map (a structured
+// covariance of the factor would build its map here).
+qk::ThetaMap map_of(PyObject* self) { return qk::ThetaMap::identity(rows_of(self).idx.size()); }
+
 // theta and beta of the model's lengths, finite.
 bool point_ok(PyObject* self, const std::vector<double>& theta, const std::vector<double>& beta) {
   const gl::Rows& r = rows_of(self);
@@ -186,17 +195,21 @@ PyObject* evaluate_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   if (!point_ok(self, theta, beta)) return nullptr;
   if (nagq == 0) return value_error("nagq = 0 is a function of theta alone: use criterion0");
   const gl::Rows& r = rows_of(self);
+  const qk::ThetaMap map = map_of(self);
+  std::vector<double> scratch;
+  const std::vector<double>& entries = map.entries(theta, scratch);
   double value = INFINITY;
   std::vector<double> grad(theta.size() + beta.size(), NAN);
   bool ok = false;
   if (!without_gil([&] {
-        ok = gl::evaluate(r, gl::lambda_of(r, theta), beta.data(), nagq, value, with_grad ? grad.data() : nullptr,
+        ok = gl::evaluate(r, gl::lambda_of(r, entries), beta.data(), nagq, value, with_grad ? grad.data() : nullptr,
                           nullptr);
       }))
     return nullptr;
   if (!ok) value = INFINITY;
   if (!with_grad) return PyFloat_FromDouble(value);
   if (nagq > 1) return value_error("the exact gradient is for nagq = 1 (Laplace)");
+  map.pull_back(theta, grad);
   Ref g(new_array(grad, {static_cast<npy_intp>(grad.size())}));
   if (!g) return nullptr;
   return Py_BuildValue("(dO)", value, g.get());
@@ -217,10 +230,12 @@ PyObject* m_criterion0(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   std::vector<double> theta, beta0(r.p, 0.0);
   if (!to_vec(a[0], "theta", theta) || (a[1] && !to_vec(a[1], "beta0", beta0))) return nullptr;
   if (!point_ok(self, theta, beta0)) return nullptr;
+  std::vector<double> scratch;
+  const std::vector<double>& entries = map_of(self).entries(theta, scratch);
   double value = INFINITY;
   std::vector<double> beta(r.p, NAN);
   bool ok = false;
-  if (!without_gil([&] { ok = gl::evaluate_joint(r, gl::lambda_of(r, theta), beta0.data(), value, beta.data(), nullptr); }))
+  if (!without_gil([&] { ok = gl::evaluate_joint(r, gl::lambda_of(r, entries), beta0.data(), value, beta.data(), nullptr); }))
     return nullptr;
   Ref b(new_array(beta, {static_cast<npy_intp>(beta.size())}));
   if (!b) return nullptr;
@@ -235,11 +250,13 @@ PyObject* m_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   if (!fit_options_of(a, o)) return nullptr;
   if (!o.theta.empty() && o.theta.size() != r.idx.size()) return value_error("theta has the wrong length");
   if (!o.beta.empty() && o.beta.size() != r.p) return value_error("beta has the wrong length");
+  const qk::ThetaMap map = map_of(self);
+  if (!o.theta.empty() && !map.is_identity()) o.theta = map.entries(o.theta);
   gl::FitResult res;
   if (!without_gil([&] { res = gl::fit(r, o); })) return nullptr;
   const auto q = static_cast<npy_intp>(r.q), m = static_cast<npy_intp>(r.m);
   std::vector<double> u = std::move(res.u), b = std::move(res.b), cv = std::move(res.cond_var);
-  Ref d(fit_dict(res, o.nagq, r.n, r.p));
+  Ref d(fit_dict(res, o.nagq, r.n, r.p, map));
   if (!d || !set_item(d.get(), "u", array_taking(std::move(u), {m, q})) ||
       !set_item(d.get(), "b", array_taking(std::move(b), {m, q})) ||
       !set_item(d.get(), "cond_var", array_taking(std::move(cv), {m, q, q})))

@@ -1,7 +1,7 @@
 // The CrossedGlmmCore class: a binomial or Poisson mixed model whose random-effects
 // terms sit on several grouping factors (Laplace's approximation). An instance owns
-// its rows and holds no Python references; numeric work runs without the interpreter
-// lock.
+// its rows and the layout of its theta (lme4's, as CrossedCore's: term_order), and
+// holds no Python references; numeric work runs without the interpreter lock.
 #include <cmath>
 #include <memory>
 #include <stdexcept>
@@ -9,6 +9,7 @@
 
 #include "binding/convert.hpp"
 #include "binding/glmm.hpp"
+#include "binding/crossed_internal.hpp"
 #include "binding/glmm_internal.hpp"
 #include "binding/pyutil.hpp"
 #include "lmm/glmm/crossed_glmm.hpp"
@@ -21,9 +22,21 @@ namespace gl = qk::glmm;
 struct CrossedGlmmObject {
   PyObject_HEAD
   gl::CrossedModel* model;
+  qk::TermLayout* layout;  // theta's layout: the core's entries from it through layout->map
 };
 
 gl::CrossedModel& model_of(PyObject* self) { return *reinterpret_cast<CrossedGlmmObject*>(self)->model; }
+const qk::ThetaMap& map_of(PyObject* self) { return reinterpret_cast<CrossedGlmmObject*>(self)->layout->map; }
+
+// theta's layout from term_order as CrossedCore takes it; an empty text when a Python
+// error is set.
+std::variant<qk::TermLayout, std::string> layout_of(PyObject* obj, const gl::CrossedModel& m) {
+  std::vector<std::vector<std::uint64_t>> blocks;
+  for (const gl::CrossedFactor& f : m.factors) blocks.push_back(f.blocks);
+  std::vector<std::pair<std::size_t, std::size_t>> order;
+  if (!term_order_of(obj, blocks, order)) return std::string();
+  return qk::term_layout(blocks, order);
+}
 
 // One factor's tuple (codes, n_levels, z, blocks), copied.
 bool factor_of(PyObject* item, std::size_t k, npy_intp n, gl::CrossedFactor& out) {
@@ -51,7 +64,7 @@ bool factor_of(PyObject* item, std::size_t k, npy_intp n, gl::CrossedFactor& out
 
 PyObject* cg_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::vector<PyObject*> a;
-  if (!parse_tuple_args("CrossedGlmmCore", {"y", "x", "factors", "weights", "offset", "family", "link"}, 6, args,
+  if (!parse_tuple_args("CrossedGlmmCore", {"y", "x", "factors", "weights", "offset", "family", "link", "term_order"}, 6, args,
                         kwargs, a))
     return nullptr;
   ArrayView y, x, w, off;
@@ -90,10 +103,13 @@ PyObject* cg_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       }))
     return nullptr;
   if (!model) return value_error(refused);
+  auto layout = layout_of(a[7], *model);
+  if (auto* err = std::get_if<std::string>(&layout)) return err->empty() ? nullptr : value_error(*err);
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = alloc(type, 0);
   if (!self) return nullptr;
   reinterpret_cast<CrossedGlmmObject*>(self)->model = model.release();
+  reinterpret_cast<CrossedGlmmObject*>(self)->layout = new qk::TermLayout(std::get<qk::TermLayout>(std::move(layout)));
   return self;
 }
 
@@ -108,7 +124,9 @@ void cg_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   delete reinterpret_cast<CrossedGlmmObject*>(self)->model;
+  delete reinterpret_cast<CrossedGlmmObject*>(self)->layout;
   reinterpret_cast<CrossedGlmmObject*>(self)->model = nullptr;
+  reinterpret_cast<CrossedGlmmObject*>(self)->layout = nullptr;
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DECREF(type);
@@ -137,15 +155,18 @@ PyObject* at_point(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   if (nagq != 1) return value_error("models with several grouping factors take nagq = 1 (Laplace) only");
   const gl::CrossedModel& m = model_of(self);
   if (!lengths_ok(m, theta, beta)) return nullptr;
+  std::vector<double> scratch;
+  const std::vector<double>& entries = map_of(self).entries(theta, scratch);
   double value = INFINITY;
   std::vector<double> grad(theta.size() + beta.size(), NAN);
   bool ok = false;
   if (!without_gil([&] {
-        ok = gl::crossed_evaluate(m, theta, beta.data(), value, nullptr, with_grad ? grad.data() : nullptr);
+        ok = gl::crossed_evaluate(m, entries, beta.data(), value, nullptr, with_grad ? grad.data() : nullptr);
       }))
     return nullptr;
   if (!ok) value = INFINITY;
   if (!with_grad) return PyFloat_FromDouble(value);
+  map_of(self).pull_back(theta, grad);
   Ref g(new_array(grad, {static_cast<npy_intp>(grad.size())}));
   if (!g) return nullptr;
   return Py_BuildValue("(dO)", value, g.get());
@@ -166,10 +187,12 @@ PyObject* m_criterion0(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   std::vector<double> theta, beta0(m.p, 0.0);
   if (!to_vec(a[0], "theta", theta) || (a[1] && !to_vec(a[1], "beta0", beta0))) return nullptr;
   if (!lengths_ok(m, theta, beta0)) return nullptr;
+  std::vector<double> scratch;
+  const std::vector<double>& entries = map_of(self).entries(theta, scratch);
   double value = INFINITY;
   std::vector<double> beta(m.p, NAN);
   bool ok = false;
-  if (!without_gil([&] { ok = gl::crossed_joint(m, theta, beta0.data(), value, beta.data(), nullptr); }))
+  if (!without_gil([&] { ok = gl::crossed_joint(m, entries, beta0.data(), value, beta.data(), nullptr); }))
     return nullptr;
   Ref b(new_array(beta, {static_cast<npy_intp>(beta.size())}));
   if (!b) return nullptr;
@@ -185,10 +208,12 @@ PyObject* m_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   if (o.nagq > 1) return value_error("models with several grouping factors take nagq = 0 or 1 (Laplace) only");
   if (!o.theta.empty() && o.theta.size() != m.theta_offset.back()) return value_error("theta has the wrong length");
   if (!o.beta.empty() && o.beta.size() != m.p) return value_error("beta has the wrong length");
+  const qk::ThetaMap& map = map_of(self);
+  if (!o.theta.empty() && !map.is_identity()) o.theta = map.entries(o.theta);
   gl::FitResult res;
   if (!without_gil([&] { res = gl::crossed_fit(m, o); })) return nullptr;
   std::vector<double> u = std::move(res.u), b = std::move(res.b), cv = std::move(res.cond_var);
-  Ref d(fit_dict(res, o.nagq, m.n, m.p));
+  Ref d(fit_dict(res, o.nagq, m.n, m.p, map));
   Ref ul(PyList_New(0)), bl(PyList_New(0)), cl(PyList_New(0));
   if (!d || !ul || !bl || !cl) return nullptr;
   std::size_t at = 0, atc = 0;
@@ -250,10 +275,11 @@ PyMethodDef cg_methods[] = {
 
 PyType_Slot cg_slots[] = {
     {Py_tp_doc, const_cast<char*>(
-                    "CrossedGlmmCore(y, x, factors, weights, offset, family, link=None)\n--\n\n"
+                    "CrossedGlmmCore(y, x, factors, weights, offset, family, link=None, term_order=None)\n--\n\n"
                     "A binomial or Poisson mixed model whose random-effects terms sit on several\n"
                     "grouping factors, crossed or nested; `factors` as CrossedCore takes them\n"
-                    "(codes, n_levels, z, blocks), most levels first.")},
+                    "(codes, n_levels, z, blocks), most levels first, and theta laid out as\n"
+                    "CrossedCore's `term_order` says.")},
     {Py_tp_new, reinterpret_cast<void*>(QK_ENTRY(cg_new))},
     {Py_tp_dealloc, reinterpret_cast<void*>(cg_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(cg_traverse)},

@@ -8,6 +8,7 @@
 
 #include "binding/numpy.hpp"
 #include "lmm/glmm/glmm.hpp"
+#include "lmm/theta/theta_map.hpp"
 
 namespace qk::py {
 
@@ -18,7 +19,8 @@ bool text_of(PyObject* obj, const char* name, std::string& out);
 std::variant<qk::glmm::Family, std::string> family_of(PyObject* family, PyObject* link);
 // fit()'s arguments (nagq, theta, beta, max_iter) as parse_args left them.
 bool fit_options_of(const std::vector<PyObject*>& a, qk::glmm::FitOptions& o);
-// The fit's dict without u, b and cond_var (moved out of res).
-PyObject* fit_dict(qk::glmm::FitResult& res, int nagq, std::uint64_t n, std::uint64_t p);
+// The fit's dict without u, b and cond_var (moved out of res), its theta, gradient and
+// Hessian over (theta, beta) taken from the core's entries to theta through `map`.
+PyObject* fit_dict(qk::glmm::FitResult& res, int nagq, std::uint64_t n, std::uint64_t p, const qk::ThetaMap& map);
 
 }  // namespace qk::py

@@ -17,11 +17,30 @@
 #include "lmm/results/fit.hpp"
 #include "lmm/results/random_effects.hpp"
 #include "lmm/results/solution.hpp"
+#include "lmm/theta/theta_map.hpp"
 #include "optim/minimize.hpp"
 
 namespace qk::py {
 
 namespace {
+
+// One factor's theta is its Lambda's entries: the identity map. A structured covariance
+// of the factor builds its map here; theta enters every method through it (entries())
+// and gradients, starts and bounds leave through it (pull_back(), params()).
+ThetaMap map_of(const LmmData& d) { return ThetaMap::identity(d.theta_index.size()); }
+
+// A vector over the entries (theta at a solution, bounds) as one over theta.
+std::vector<double> to_params(const LmmData& d, std::vector<double> entries) {
+  const ThetaMap map = map_of(d);
+  return map.is_identity() ? entries : map.params(entries);
+}
+
+// A gradient over the entries as one over theta (at `theta`, the entries: the maps so
+// far relabel and do not read it; one whose Jacobian varies keeps theta beside them).
+std::vector<double> pulled_back(const LmmData& d, const std::vector<double>& theta, std::vector<double> grad) {
+  map_of(d).pull_back(theta, grad);
+  return grad;
+}
 
 bool check_theta(const LmmData& d, const std::vector<double>& theta) {
   if (auto err = theta_error(theta, d.theta_index, d.q)) {
@@ -31,7 +50,8 @@ bool check_theta(const LmmData& d, const std::vector<double>& theta) {
   return true;
 }
 
-// theta and reml, the common arguments of the criterion methods.
+// theta and reml, the common arguments of the criterion methods: `theta` holds the
+// entries of Lambda on return.
 bool theta_reml_args(const char* fname, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, std::vector<double>& theta, bool& reml) {
   std::vector<PyObject*> a;
@@ -39,6 +59,8 @@ bool theta_reml_args(const char* fname, PyObject* self, PyObject* const* args, P
   if (!to_vec(a[0], "theta", theta)) return false;
   reml = true;
   if (a[1] && !to_bool(a[1], "reml", reml)) return false;
+  const ThetaMap map = map_of(data_of(self));
+  if (!map.is_identity() && theta.size() == map.n_params()) theta = map.entries(theta);
   return check_theta(data_of(self), theta);
 }
 
@@ -95,9 +117,9 @@ PyObject* solution_dict(PyObject* self, const std::vector<double>& theta, bool r
   if (!dict) return nullptr;
   PyObject* o = dict.get();
   const double sigma = std::sqrt(ev->sigma2);
-  bool ok = set_item(o, "theta", new_array(theta, {nt})) &&
+  bool ok = set_item(o, "theta", new_array(to_params(d, theta), {nt})) &&
             set_item(o, "deviance", PyFloat_FromDouble(ev->deviance)) &&
-            set_item(o, "grad", new_array(ev->gradient, {nt})) &&
+            set_item(o, "grad", new_array(pulled_back(d, theta, ev->gradient), {nt})) &&
             set_item(o, "beta", new_array(ev->beta, {np_})) &&
             set_item(o, "cov_beta", new_array(cov_beta, {np_, np_})) &&
             set_item(o, "cov_re", new_array(cov_re, {nq, nq})) &&
@@ -139,7 +161,7 @@ PyObject* m_deviance_grad(PyObject* self, PyObject* const* args, Py_ssize_t narg
   std::vector<double> grad(theta.size(), std::numeric_limits<double>::quiet_NaN());
   if (ev) {
     dev = ev->deviance;
-    grad = ev->gradient;
+    grad = pulled_back(data_of(self), theta, ev->gradient);
   }
   Ref g(float_list(grad));
   if (!g) return nullptr;
@@ -163,8 +185,8 @@ PyObject* m_criterion_parts(PyObject* self, PyObject* const* args, Py_ssize_t na
                   set_item(o, "logdet", PyFloat_FromDouble(ev->ldl2 + ev->ldrx2 - (d.weighted ? d.log_weights : 0.0))) &&
                   set_item(o, "pwrss", PyFloat_FromDouble(ev->pwrss)) &&
                   set_item(o, "nu", PyFloat_FromDouble(ev->pwrss / ev->sigma2)) &&
-                  set_item(o, "grad_logdet", new_array(ev->grad_logdet, {nt})) &&
-                  set_item(o, "grad_pwrss", new_array(ev->grad_pwrss, {nt})) &&
+                  set_item(o, "grad_logdet", new_array(pulled_back(d, theta, ev->grad_logdet), {nt})) &&
+                  set_item(o, "grad_pwrss", new_array(pulled_back(d, theta, ev->grad_pwrss), {nt})) &&
                   set_item(o, "beta", new_array(ev->beta, {np_})) &&
                   set_item(o, "fixed_inverse", new_array(ev->fixed_inverse, {np_, np_}));
   if (!ok) return nullptr;
@@ -178,10 +200,14 @@ PyObject* m_solution(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   return solution_dict(self, theta, reml, nullptr);
 }
 
-PyObject* m_lower_bounds(PyObject* self, PyObject*) { return float_list(lower_bounds(data_of(self).theta_index)); }
+PyObject* m_lower_bounds(PyObject* self, PyObject*) {
+  const LmmData& d = data_of(self);
+  return float_list(to_params(d, lower_bounds(d.theta_index)));
+}
 
 PyObject* m_default_theta(PyObject* self, PyObject*) {
-  return float_list(default_theta(data_of(self).theta_index));
+  const LmmData& d = data_of(self);
+  return float_list(to_params(d, default_theta(d.theta_index)));
 }
 
 PyObject* m_theta_index(PyObject* self, PyObject*) {
@@ -245,6 +271,12 @@ PyObject* m_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     PyErr_SetString(PyExc_ValueError, multiple);
     return nullptr;
   }
+  // The optimiser runs in the entries' coordinates while the map relabels them.
+  if (const ThetaMap map = map_of(d); !map.is_identity())
+    for (std::size_t at = 0; at < starts.size(); at += nt) {
+      const std::vector<double> e = map.entries(std::vector<double>(starts.begin() + at, starts.begin() + at + nt));
+      std::copy(e.begin(), e.end(), starts.begin() + at);
+    }
   OptimResult best;
   if (!without_gil([&] { best = fit_theta(d, starts, reml, options); })) return nullptr;
   FitReport report{best.converged, best.iterations, best.fev, best.grad_inf_norm, best.message};

@@ -3,12 +3,15 @@ LmmCore, the storage chosen for crossed and nested factors, and the solution's s
 The numbers of several factors are checked against a dense computation in the C++
 tests."""
 
+import pickle
+
 import numpy as np
 import pytest
 from simdesign import random_design
 
 from quorvelkit import LmmCore
-from quorvelkit._quorvelkit import CrossedCore
+from quorvelkit._quorvelkit import CrossedCore, CrossedGlmmCore
+from quorvelkit.crossed_core import block_lambda
 
 
 def crossed_rows(n, levels, q=(1, 1), nest=False, seed=0, sd=None):
@@ -40,7 +43,7 @@ def test_one_factor_agrees_with_lmmcore(weighted, reml):
     for key in ("grad", "beta", "cov_beta"):
         np.testing.assert_allclose(a[key], b[key], rtol=1e-7, atol=1e-9, err_msg=key)
     np.testing.assert_allclose(a["random_effects"][0], b["random_effects"], rtol=1e-7, atol=1e-10)
-    np.testing.assert_allclose(a["cov_re"][0], b["cov_re"], rtol=1e-10)
+    np.testing.assert_allclose(a["cov_re"], b["cov_re"], rtol=1e-10)
     np.testing.assert_allclose(a["cond_var"][0], one.conditional_covariances(theta, reml), rtol=1e-7, atol=1e-12)
     pa, pb = crossed.criterion_parts(theta, reml), one.criterion_parts(theta, reml)
     for key in ("logdet", "pwrss", "nu"):
@@ -58,29 +61,78 @@ def test_one_factor_agrees_with_lmmcore(weighted, reml):
 ])  # fmt: skip
 def test_storage_follows_nesting(levels, nest, kinds):
     core = CrossedCore(*crossed_rows(400, levels, q=(1,) * len(levels), nest=nest))
-    assert (core.m, core.q, core.block_kinds) == (list(levels), [1] * len(levels), kinds)
+    assert (core.m, core.q, core.block_kinds) == (list(levels), len(levels), kinds)
     fit = core.fit(core.default_theta())
     assert fit["converged"], fit["message"]
     assert np.max(np.abs(fit["grad"])) < 1e-3
 
 
-def test_layout_of_theta_and_solution():
-    core = CrossedCore(*crossed_rows(300, (30, 7), q=(2, 1)))
-    assert (core.n, core.p, core.n_theta) == (300, 2, 4)
-    assert core.theta_index() == [(0, 0, 0), (0, 1, 0), (0, 1, 1), (1, 0, 0)]
-    assert core.default_theta() == [1.0, 0.0, 1.0, 1.0]
-    assert core.lower_bounds() == [0.0, -np.inf, 0.0, 0.0]
-    s = core.solution([0.7, 0.1, 0.4, 0.9])
-    assert [a.shape for a in s["random_effects"]] == [(30, 2), (7, 1)]
-    assert [a.shape for a in s["u"]] == [(30, 2), (7, 1)]
-    assert [a.shape for a in s["cond_var"]] == [(30, 2, 2), (7, 1, 1)]
-    assert [a.shape for a in s["cov_re"]] == [(2, 2), (1, 1)]
-    # b = Lambda u, level by level
-    lam = np.array([[0.7, 0.0], [0.1, 0.4]])
-    np.testing.assert_allclose(s["random_effects"][0], s["u"][0] @ lam.T, rtol=1e-12)
-    assert core.deviance([1.0, 0.0, 1.0, -0.0]) < np.inf  # a zero variance is feasible
-    dev, grad = core.deviance_grad([0.0, 0.0, 0.0, 0.0])
-    assert np.isfinite(dev) and len(grad) == 4
+@pytest.mark.parametrize(
+    "order,lme4_from_core,index",
+    [
+        (None, [0, 1, 2, 3, 4], [(0, 0), (1, 0), (1, 1), (2, 2), (3, 3)]),
+        # the second factor's term first, then the first factor's two terms
+        ([(1, 0), (0, 0), (0, 1)], [4, 0, 1, 2, 3], [(0, 0), (1, 1), (2, 1), (2, 2), (3, 3)]),
+    ],
+)
+def test_every_theta_is_in_the_layout_of_term_order(order, lme4_from_core, index):
+    # The core laid out factor by factor (plain) is the reference: with term_order every
+    # theta taken or returned (starts, h0, gradients, bounds) is its theta permuted, and
+    # nothing else changes, to the bit; cov_re is sigma^2 Lambda Lambda' over the terms.
+    y, x, factors = crossed_rows(300, (30, 7), q=(3, 1))
+    rows = (y, x, [(*factors[0][:3], [2, 1]), factors[1]])  # the first factor's terms: 2 x 2 and 1 x 1
+    plain, core = CrossedCore(*rows), CrossedCore(*rows, term_order=order)
+    at = np.asarray(lme4_from_core)
+    assert (core.n, core.p, core.q, core.n_theta, core.theta_index()) == (300, 2, 4, 5, index)
+    for method in ("default_theta", "lower_bounds"):
+        assert getattr(core, method)() == [getattr(plain, method)()[i] for i in at], method
+    inner = np.array([0.7, 0.1, 0.4, 0.5, 0.9])
+    theta = inner[at]
+    assert core.deviance(theta) == plain.deviance(inner)
+    assert core.deviance_grad(theta)[1] == [plain.deviance_grad(inner)[1][i] for i in at]
+    parts, want = core.criterion_parts(theta), plain.criterion_parts(inner)
+    for key in ("grad_logdet", "grad_pwrss"):
+        np.testing.assert_array_equal(parts[key], want[key][at])
+    s, ref = core.solution(theta), plain.solution(inner)
+    np.testing.assert_array_equal(s["theta"], theta)
+    np.testing.assert_array_equal(s["grad"], ref["grad"][at])
+    for key in ("random_effects", "u", "cond_var"):
+        assert all(np.array_equal(a, b) for a, b in zip(s[key], ref[key], strict=True)), key
+    lam = block_lambda(theta, core.term_sizes)
+    np.testing.assert_allclose(s["cov_re"], s["sigma2"] * lam @ lam.T, rtol=1e-14)
+    lam0 = np.array([[0.7, 0, 0], [0.1, 0.4, 0], [0, 0, 0.5]])  # b = Lambda u, level by level
+    np.testing.assert_allclose(s["random_effects"][0], s["u"][0] @ lam0.T, rtol=1e-12)
+    assert all(
+        np.array_equal(a, b) for a, b in zip(core.factor_lambdas(theta), plain.factor_lambdas(inner), strict=True)
+    )
+    start, h0 = core.start()
+    inner_start, inner_h0 = plain.start()
+    assert start == [inner_start[i] for i in at]
+    np.testing.assert_array_equal(np.reshape(h0, (5, 5)), np.reshape(inner_h0, (5, 5))[np.ix_(at, at)])
+    fit, inner_fit = core.fit(start, h0=h0), plain.fit(inner_start, h0=inner_h0)
+    np.testing.assert_array_equal(fit["theta"], inner_fit["theta"][at])
+    assert (fit["deviance"], fit["fev"]) == (inner_fit["deviance"], inner_fit["fev"])
+    x0, levels, z = rows[1][:5], [np.arange(5), np.full(5, -1)], [f[2][:5] for f in rows[2]]
+    np.testing.assert_array_equal(
+        core.prediction_variance(theta, x0, levels, z), plain.prediction_variance(inner, x0, levels, z)
+    )
+    # what is derived from the core keeps its layout
+    y2 = rows[0][::-1].copy()
+    derived = [(pickle.loads(pickle.dumps(core)), plain), (core.with_response(y2), plain.with_response(y2)),
+               (core.fixed_at(1, 0.3), plain.fixed_at(1, 0.3))]  # fmt: skip
+    for a, b in derived:
+        dev, grad = b.deviance_grad(inner)
+        assert a.deviance_grad(theta) == (dev, [grad[i] for i in at])
+    # the crossed GLMM core takes the same layout; its gradient and Hessian are over (theta, beta)
+    counts = np.random.default_rng(3).poisson(2.0, 300).astype(float)
+    glmm, plain_glmm = (CrossedGlmmCore(counts, rows[1], rows[2], np.ones(300), None, "poisson", term_order=o)
+                        for o in (order, None))  # fmt: skip
+    beta, full = [0.5, 0.1], np.r_[at, 5, 6]
+    assert glmm.criterion(theta, beta) == plain_glmm.criterion(inner, beta)
+    np.testing.assert_array_equal(glmm.gradient(theta, beta)[1], plain_glmm.gradient(inner, beta)[1][full])
+    fit, inner_fit = glmm.fit(theta=theta), plain_glmm.fit(theta=inner)
+    for key, idx in (("theta", at), ("grad", full), ("hessian", np.ix_(full, full))):
+        np.testing.assert_array_equal(fit[key], inner_fit[key][idx], err_msg=key)
 
 
 @pytest.mark.parametrize("reml", [True, False])
