@@ -170,24 +170,32 @@ DROPPED_SHARE = 0.05
 _PANDAS_NA = ("'None'", "'NA'", "'N/A'", "'null'", "'NaN'", "'n/a'", "'nan'", "''")
 
 
-def warn_dropped(sub: pd.DataFrame, missing: np.ndarray, labels: Mapping[str, str], n: int, stacklevel: int) -> None:
+def warn_dropped(
+    sub: pd.DataFrame, missing: np.ndarray, n: int, stacklevel: int, apart: np.ndarray | None = None
+) -> None:
     """Warns (:class:`DroppedRowsWarning`) when the rows ``missing`` (a row dropped for
     a missing value) are more than :data:`DROPPED_SHARE` of the ``n`` rows of the data,
     naming the columns of ``sub`` (the columns the model uses) with missing values
-    among them, most first, as ``labels`` words a column (the response a GLMM reads
-    apart). A column of text or categories with missing values gets the note that
-    pandas' ``read_csv`` turns strings such as 'None', 'NA' and 'N/A' into missing
-    values unless it is given ``keep_default_na=False``: a DataFrame no longer knows
+    among them, most first, and "the response" for the rows ``apart`` (a response its
+    family reads apart) does not keep, after the columns it ties with. A column of
+    text or categories with missing values gets the note that pandas' ``read_csv``
+    turns strings such as 'None', 'NA' and 'N/A' into missing values unless it is
+    given ``keep_default_na=False``: a DataFrame no longer knows
     what text it was read from, and a level 'None' (Alfalfa's dates) or 'N/A' (OME)
     would otherwise silently drop its rows, which R's ``read.csv`` keeps ('NA' aside)."""
     dropped = int(missing.sum())
     if dropped <= DROPPED_SHARE * n:
         return
-    counts = [(int(sub[c].isna().to_numpy()[missing].sum()), c) for c in sub.columns]
-    causes = sorted(((k, c) for k, c in counts if k), key=lambda t: -t[0])
-    named = ", ".join(f"{labels.get(c, repr(c))} ({k})" for k, c in causes[:5])
+    # (rows, name in the message, column): the response read apart is no column of sub.
+    counts: list[tuple[int, str, Any]] = [
+        (int(sub[c].isna().to_numpy()[missing].sum()), repr(c), c) for c in sub.columns
+    ]
+    if apart is not None:
+        counts.append((int(apart[missing].sum()), "the response", None))
+    causes = sorted((t for t in counts if t[0]), key=lambda t: -t[0])
+    named = ", ".join(f"{name} ({k})" for k, name, _ in causes[:5])
     more = f" and {len(causes) - 5} more columns" if len(causes) > 5 else ""
-    text = [c for _, c in causes if c not in labels and _is_text(sub[c])]
+    text = [c for _, _, c in causes if c is not None and _is_text(sub[c])]
     note = ""
     if text:
         cols = ", ".join(repr(c) for c in text[:5])

@@ -22,7 +22,7 @@ import numpy as np
 import pandas as pd
 
 from .errors import FormulaError
-from .glmm_response import evaluate_expression
+from .expression_values import evaluate_expression
 from .parsing import _closing, _scan
 
 __all__ = ["resolve_rows", "subset_mask", "take_subset", "is_expression", "batch_refusal"]

@@ -5,8 +5,9 @@ design's grouping factors as the crossed core takes them and the layouts of its 
 
 from __future__ import annotations
 
+import dataclasses
 from collections.abc import Sequence
-from typing import Any
+from typing import Any, Protocol
 
 import numpy as np
 import pandas as pd
@@ -19,6 +20,7 @@ from .checks import (
     row_values,
     warn_dropped,
 )
+from .expression_values import EvaluatedPart, evaluate_parts
 from .frames import sorted_levels, to_frame
 from .grouping import ThetaLayout, theta_layout
 from .labels import label_text, split_labels
@@ -37,8 +39,24 @@ def referenced_columns(parsed: ParsedFormula, columns: pd.Index, response: bool 
     return [c for c in columns if isinstance(c, str) and c in names]
 
 
+class ResponseReading(Protocol):
+    """A family's reading of its response (e.g. :func:`quorvelkit.glmm_response.read_evaluated`
+    with the family and weights bound): from the response's parts evaluated on the
+    rows of ``frame`` to the response, whose ``y`` holds a value for each row it keeps
+    (``keep``, one flag per row of the frame: False where a value it needs is missing)
+    and whose ``restricted(keep)`` is the reading of fewer rows."""
+
+    def __call__(self, lhs: str, parts: Sequence[EvaluatedPart], frame: pd.DataFrame, *, stacklevel: int) -> Any: ...
+
+
 def build_design(
-    parsed: ParsedFormula, data: Any, weights: Any = None, offset: Any = None, *, glmm: bool = False
+    parsed: ParsedFormula,
+    data: Any,
+    weights: Any = None,
+    offset: Any = None,
+    *,
+    read: ResponseReading | None = None,
+    stacklevel: int = 3,
 ) -> Design:
     """The model of ``parsed`` on the rows of ``data`` (one batch, learnt from and read
     at once: :func:`~quorvelkit.model_learning.learn_spec`).
@@ -50,14 +68,30 @@ def build_design(
     carry no information (their residual variance is infinite). Weights that are
     negative or not finite and values that are not finite are refused naming the
     row. Aliased fixed-effects columns are dropped with a
-    :class:`RankDeficiencyWarning` naming them. ``glmm=True``: the model of a GLMM,
-    whose response is read apart (no refusal of a constant one) and which has no
-    residual variance (glmer's checks of levels and random effects, which allow one of
-    each per observation).
+    :class:`RankDeficiencyWarning` naming them. Warnings point at the frame
+    ``stacklevel`` levels up, this function's being 1 (3: its caller's caller).
+
+    ``read``: the response is its family's (``parsed`` read with ``family_response``):
+    its parts are evaluated by the formula's evaluator
+    (:func:`~quorvelkit.expression_values.evaluate_parts`) and ``read`` gives the
+    response from them (the weights are the reading's: ``weights`` is not taken). A row
+    the reading does not keep is dropped and counted with the others, once; the
+    design's ``y`` is the reading's of the rows kept, and :attr:`Design.response` the
+    reading of those rows. Such a model has no residual variance: no refusal of a
+    constant response, and glmer's checks of levels and random effects, which allow
+    one of each per observation.
     """
     frame = to_frame(data)
     if not parsed.model_fixed:  # not made by parse_formula: check it now
         parsed = parse_formula(parsed.text)
+    response: Any = None
+    if read is not None:
+        if len(frame) == 0:
+            raise ValueError("the data has no rows")
+        response = read(parsed.response, evaluate_parts(parsed.response_parts, frame), frame, stacklevel=stacklevel + 1)
+        # X, Z and the offset are the right-hand side's: the response's columns are
+        # the family's to read (labels among them), not the model matrices'.
+        parsed = dataclasses.replace(parsed, uses=tuple(u for u in parsed.uses if u[1] != "response"))
     require_columns(parsed.columns, frame.columns, "the data")
     used = referenced_columns(parsed, frame.columns)
     if len(frame) == 0:
@@ -67,15 +101,20 @@ def build_design(
     given = row_values(offset, frame, "offset", place)
     sub = frame[used]
     keep, n_dropped, n_zero = select_rows(sub, prior, given, place)
+    apart = None if response is None else ~response.keep
+    if apart is not None:  # a row the reading drops is dropped once, with the others
+        n_dropped += int(np.count_nonzero(keep & apart))
+        keep &= response.keep
     if n_dropped == len(frame):
-        raise ValueError(f"every row has a missing value in the columns the model uses ({', '.join(used)})")
+        named = ", ".join(used + ([] if apart is None else [repr(parsed.response)]))
+        raise ValueError(f"every row has a missing value in the columns the model uses ({named})")
     if not keep.any():
         raise ValueError("the weights are zero in every row the model could use")
     if n_dropped:
-        # A GLMM's response is read apart: its stand-in column is missing where it is.
-        stand = {parsed.response: "the response"} if glmm else {}
         missing = sub.isna().any(axis=1).to_numpy() | (np.isnan(given.values) if given is not None else False)
-        warn_dropped(sub, missing, stand, len(frame), stacklevel=3)
+        if apart is not None:
+            missing |= apart
+        warn_dropped(sub, missing, len(frame), stacklevel=stacklevel, apart=apart)
     subset = not keep.all()
     work = sub.loc[keep] if subset else sub
     if given is not None:
@@ -96,11 +135,11 @@ def build_design(
     # array steps through it a row at a time, some 25 times slower.
     scale = np.array([np.abs(c).max() for c in rows.x.T]) if len(rows.x) else np.ones(rows.x.shape[1])
     xs = rows.x / np.where(scale > 0, scale, 1.0)
-    kept = drop_aliased(xs.T @ xs, spec.fe_all, stacklevel=3)
+    kept = drop_aliased(xs.T @ xs, spec.fe_all, stacklevel=stacklevel)
     x = rows.x if len(kept) == spec.p else np.ascontiguousarray(rows.x[:, kept])
-    if not glmm and rows.offset is None:
+    if response is None and rows.offset is None:
         check_response_variation(rows.y, f"response '{parsed.response}'")
-    elif not glmm:
+    elif response is None:
         check_response_variation(rows.y - rows.offset, f"response '{parsed.response}' less its offset")
     coded = [sorted_levels(labels) for labels in rows.factor_labels]
     for f, (_, f_levels) in zip(spec.factors, coded, strict=True):
@@ -115,12 +154,16 @@ def build_design(
             )
     # lme4's checks (check.nlev.gtr.1, check.nobs.vs.nlev, check.nobs.vs.nRE), factor by factor.
     for f, (_, f_levels) in zip(spec.factors, coded, strict=True):
-        check_group_counts(f.name, len(rows.y), len(f_levels), f.blocks, allow_n=glmm)
+        check_group_counts(f.name, len(rows.x), len(f_levels), f.blocks, allow_n=response is not None)
     factor_codes = tuple(np.ascontiguousarray(c, dtype=np.int64) for c, _ in coded)
     check_partitions(spec.factors, factor_codes, [len(lv) for _, lv in coded])
     offset_values = None if rows.offset is None else np.ascontiguousarray(rows.offset, dtype=float)
+    y = rows.y
+    if response is not None:
+        response = response.restricted(keep)
+        y = response.y
     fit_rows = FitRows(
-        y=rows.y,
+        y=y,
         x=x,
         z=rows.z,
         codes=factor_codes[0],
@@ -130,7 +173,7 @@ def build_design(
         factor_codes=factor_codes,
     )
     levels = tuple(lv for _, lv in coded)
-    return Design(spec, levels[0], len(rows.y), kept, n_dropped, n_zero, fit_rows, factor_levels=levels)
+    return Design(spec, levels[0], len(y), kept, n_dropped, n_zero, fit_rows, factor_levels=levels, response=response)
 
 
 def check_partitions(factors: Sequence[GroupingFactor], codes: Sequence[np.ndarray], n_levels: Sequence[int]) -> None:

@@ -51,6 +51,10 @@ __all__ = [
 #: Words the place of the k-th row of a batch in a message.
 Place = Callable[[int], str]
 
+#: The model matrices' response of a model whose response its family reads apart
+#: (:attr:`~quorvelkit.parsing.ParsedFormula.response_parts`): none, the reading holds it.
+_NO_RESPONSE = np.empty(0)
+
 
 @dataclass(frozen=True)
 class GroupingFactor:
@@ -89,7 +93,8 @@ class ModelRows:
     ``factor_labels`` holds every factor's, in the order of :attr:`ModelSpec.factors`),
     the prior weights (``None`` unweighted) and the offset (``None`` without) of the
     complete rows of non-zero weight, and the numbers of rows dropped for a missing
-    value and left out for a weight of zero."""
+    value and left out for a weight of zero. ``y`` is empty for a response its family
+    reads apart (:attr:`~quorvelkit.parsing.ParsedFormula.response_parts`)."""
 
     y: np.ndarray
     x: np.ndarray
@@ -149,7 +154,8 @@ class ModelSpec:
 
     @property
     def fixed_spec(self) -> Any:
-        return self.formula_spec.rhs
+        # A response read apart leaves formulaic a one-sided formula: its spec is X's.
+        return self.formula_spec.rhs if self.parsed.model_response else self.formula_spec
 
     @property
     def p(self) -> int:
@@ -316,7 +322,8 @@ class ModelSpec:
 
 
 def matrices(lhs: Any, rhs: Any, rand: Sequence[Any]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    y = np.ascontiguousarray(lhs.to_numpy(dtype=float)[:, 0])
+    """y, X and Z of formulaic's matrices (``lhs`` None: a response read apart, y empty)."""
+    y = _NO_RESPONSE if lhs is None else np.ascontiguousarray(lhs.to_numpy(dtype=float)[:, 0])
     x = np.ascontiguousarray(rhs.to_numpy(dtype=float))
     z = np.ascontiguousarray(np.column_stack([r.to_numpy(dtype=float) for r in rand]))
     return y, x, z
@@ -406,7 +413,9 @@ class Design:
     (``rows`` is ``None`` for a model fitted from products: then :attr:`source` says
     where its rows were read, and what needs them raises :class:`RowsUnavailable`).
     ``levels`` are the first grouping factor's, ``factor_levels`` every factor's (in
-    the order of :attr:`ModelSpec.factors`; data in memory only)."""
+    the order of :attr:`ModelSpec.factors`; data in memory only). ``response`` is the
+    reading of a response its family reads apart, of the rows kept (e.g. a GLMM's, with
+    its trials and prior weights); ``None`` for a response the model matrices hold."""
 
     spec: ModelSpec
     levels: pd.Index
@@ -417,6 +426,7 @@ class Design:
     rows: FitRows | None = None
     source: str = ""
     factor_levels: tuple[pd.Index, ...] = ()
+    response: Any = None
 
     # ------------------------------------------------------------- of its spec
     @property

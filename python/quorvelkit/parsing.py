@@ -22,11 +22,11 @@ from typing import Any
 import pandas as pd
 
 from .errors import FormulaError, clean_message
-from .expressions import CheckedPart, check_part
+from .expressions import CheckedPart, bare_column, check_part
 from .formula_limits import FormulaTooLarge, check_size, missing
 from .grouping import GroupFactor, expand_group
 
-__all__ = ["ParsedFormula", "RandomTerm", "parse_formula", "SUPPORTED"]
+__all__ = ["ParsedFormula", "RandomTerm", "parse_formula", "response_parts", "SUPPORTED"]
 
 SUPPORTED = (
     "quorvelkit reads random-effects terms written as in lme4: "
@@ -91,6 +91,12 @@ class ParsedFormula:
             (roles as in :data:`quorvelkit.expressions.ROLES`, plus "group").
         aliases: (column, alias) pairs: the names under which columns whose names
             formulaic cannot read are handed to it (see :meth:`for_formulaic`).
+        response_parts: for a response its family reads (``parse_formula(...,
+            family_response=True)``), the expressions it is evaluated from, each as
+            (its name in messages, its text): the successes and the failures of
+            ``cbind(s, f)``, else the left-hand side alone; ``()`` for a response
+            formulaic evaluates (``model_response`` is then the only response part,
+            and it is empty for a response read apart).
     """
 
     text: str
@@ -106,6 +112,7 @@ class ParsedFormula:
     aliases: tuple[tuple[str, str], ...] = ()
     random_terms: tuple[RandomTerm, ...] = ()
     offsets: tuple[str, ...] = ()
+    response_parts: tuple[tuple[str, str], ...] = ()
 
     def for_formulaic(self, frame: pd.DataFrame) -> pd.DataFrame:
         """``frame`` with the columns formulaic cannot name renamed to their aliases."""
@@ -318,7 +325,45 @@ def _expand_bar(
     return lhs, group, expanded
 
 
-def parse_formula(formula: str, columns: Collection[Any] | None = None, where: str = "the data") -> ParsedFormula:
+def response_parts(lhs: str) -> tuple[tuple[str, str], ...]:
+    """The expressions a family's response ``lhs`` is evaluated from, each as (its name
+    in messages, its text): ``cbind(successes, failures)`` gives its two arguments (each
+    a column or an expression of columns), any other left-hand side itself. A
+    ``cbind()`` that is not the whole response, or without two arguments, is a
+    :class:`FormulaError`."""
+    m = re.match(r"cbind\s*\(", lhs)
+    if m is None:
+        if re.search(r"(?<![\w.])cbind\s*\(", lhs):
+            raise FormulaError(f"cbind(successes, failures) must be the whole response, got {lhs!r}")
+        return ((repr(lhs), lhs),)
+    if _closing(lhs, m.end() - 1) != len(lhs) - 1:
+        raise FormulaError(f"cbind(successes, failures) must be the whole response, got {lhs!r}")
+    args = [piece.strip() for _, piece in _split_top(lhs[m.end() : -1], ",")]
+    if len(args) != 2 or not all(args):
+        raise FormulaError(f"cbind() takes two columns, the successes and the failures, got {lhs!r}")
+    return ((f"successes {args[0]!r}", args[0]), (f"failures {args[1]!r}", args[1]))
+
+
+def _response_uses(parts: Sequence[tuple[str, str]]) -> tuple[tuple[str, str], ...]:
+    """The columns the response parts read (role "response"), checked as a formula
+    term is; nothing is evaluated."""
+    uses: list[tuple[str, str]] = []
+    for _, text in parts:
+        column = bare_column(text)
+        if column is not None:
+            uses.append((column, "response"))
+        else:
+            uses += check_part(f"I({text})", response=True, where="response", aliases={}).uses
+    return tuple(uses)
+
+
+def parse_formula(
+    formula: str,
+    columns: Collection[Any] | None = None,
+    where: str = "the data",
+    *,
+    family_response: bool = False,
+) -> ParsedFormula:
     """Split an lme4-style formula into response, fixed part, offsets, random-effects
     terms and group.
 
@@ -334,6 +379,11 @@ def parse_formula(formula: str, columns: Collection[Any] | None = None, where: s
     :class:`FormulaError` names the limit. Given the ``columns`` of the data (of
     ``where``), a formula over a limit that names columns the data lacks is a
     :class:`~quorvelkit.errors.SourceError` naming the first few and their count.
+
+    With ``family_response`` the left-hand side is a response its family reads (a
+    GLMM's: ``cbind()``, a factor, proportions): formulaic does not evaluate it
+    (``model_response`` is empty), and :attr:`ParsedFormula.response_parts` holds the
+    expressions the design evaluates for the family to read.
     """
     if not isinstance(formula, str):
         raise FormulaError(f"the formula must be a string, got {type(formula).__name__}")
@@ -408,7 +458,11 @@ def parse_formula(formula: str, columns: Collection[Any] | None = None, where: s
     # Every expression formulaic would evaluate is checked before anything reads the
     # formula further (formulaic's own parser included).
     aliases: dict[str, str] = {}
-    checked_lhs = check_part(lhs, response=True, where="response", aliases=aliases)
+    parts_apart = response_parts(lhs) if family_response else ()
+    if family_response:
+        checked_lhs = CheckedPart("", uses=_response_uses(parts_apart))
+    else:
+        checked_lhs = check_part(lhs, response=True, where="response", aliases=aliases)
     checked_fixed = check_part(fixed, where="fixed part", aliases=aliases)
     checked_offsets = [check_part(f"I({o})", response=True, where="offset", aliases=aliases) for o in offsets]
     sides: list[str] = []
@@ -461,4 +515,5 @@ def parse_formula(formula: str, columns: Collection[Any] | None = None, where: s
             RandomTerm(found[k][0], found[k][1].text, found[k][2].columns, found[k][2].name, k) for k in order
         ),
         offsets=tuple(c.text for c in checked_offsets),
+        response_parts=parts_apart,
     )
