@@ -12,19 +12,13 @@ from typing import Any, Protocol
 import numpy as np
 import pandas as pd
 
-from .checks import (
-    check_group_counts,
-    check_response_variation,
-    drop_aliased,
-    require_columns,
-    row_values,
-    warn_dropped,
-)
+from .checks import require_columns, row_values, warn_dropped
 from .expression_values import EvaluatedPart, evaluate_parts
 from .frames import sorted_levels, to_frame
 from .grouping import ThetaLayout, theta_layout
 from .labels import label_text, split_labels
 from .model import Design, FitRows, GroupingFactor, select_rows
+from .model_checks import check_group_counts, check_response_variation, drop_aliased
 from .model_learning import learn_spec
 from .parsing import ParsedFormula, parse_formula
 

@@ -9,17 +9,26 @@ import numpy as np
 
 from . import _quorvelkit
 from .design import core_factors, theta_layout_of
+from .fit_options import FitOptions
 from .model import Design
 
 __all__ = ["fit_core", "make_core"]
 
 
 def fit_core(
-    core: Any, design: Design, nagq: int, theta: np.ndarray | None, beta: np.ndarray | None, max_iter: int = 300
+    core: Any,
+    design: Design,
+    nagq: int,
+    theta: np.ndarray | None,
+    beta: np.ndarray | None,
+    max_iter: int | None = None,
 ) -> dict[str, Any]:
     """The core's fit from a start ``theta`` in lme4's layout, its theta returned in
     lme4's layout too: a crossed core keeps theta factor by factor in its own order of
-    factors (:class:`~quorvelkit.grouping.ThetaLayout`); for one factor the two agree."""
+    factors (:class:`~quorvelkit.grouping.ThetaLayout`); for one factor the two agree.
+    ``max_iter`` None: :class:`~quorvelkit.fit_options.FitOptions`'s limit."""
+    if max_iter is None:
+        max_iter = FitOptions().max_iter
     layout = theta_layout_of(design)
     start = None if theta is None else np.ascontiguousarray(theta[np.asarray(layout.core_from_lme4, dtype=np.intp)])
     result = dict(core.fit(nagq=nagq, theta=start, beta=beta, max_iter=max_iter))

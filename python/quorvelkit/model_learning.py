@@ -16,7 +16,7 @@ import numpy as np
 import pandas as pd
 
 from . import _quorvelkit as _qk
-from .checks import RowValues, check_column_types, check_dimensions, check_terms, require_columns
+from .checks import RowValues, check_column_types, require_columns
 from .errors import FormulaError, SourceError, clean_message
 from .fast_design import FormulaicParts, fast_matrices
 from .formula_limits import check_random_columns
@@ -32,6 +32,7 @@ from .model import (
     offset_total,
     plain_matrices,
 )
+from .model_checks import check_dimensions, check_terms
 from .parsing import ParsedFormula, parse_formula
 from .r_functions import FORMULA_CONTEXT
 
