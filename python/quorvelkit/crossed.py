@@ -16,12 +16,12 @@ from . import bootstrap as _bootstrap
 from . import profile as _profile
 from .checks import check_flag, check_level
 from .crossed_core import CrossedTerm, Lme4OrderCore, block_lambda, terms_in_lme4_order
+from .design import Design
 from .errors import SingularFitWarning
 from .fit import LmmFit
 from .frames import to_frame
 from .grouping import ThetaLayout
 from .labels import levels_by_value
-from .model import Design
 from .predict import add_group_draw, group_index, interval_bounds, model_rows
 from .pvalues import normal_quantile
 

@@ -19,10 +19,9 @@ import numpy as np
 
 from ._quorvelkit import CrossedCore
 from .crossed_products import fixed_at
-from .design import core_factors, theta_layout_of
+from .design import Design, core_factors, theta_layout_of
 from .errors import RowsUnavailable
 from .grouping import ThetaLayout
-from .model import Design
 
 __all__ = ["Lme4OrderCore", "crossed_core", "block_lambda", "CrossedTerm", "terms_in_lme4_order"]
 

@@ -1,28 +1,41 @@
-"""The model of data in memory: :func:`build_design` turns a formula and a data frame
-into a :class:`~quorvelkit.model.Design` with its rows, the data being one batch,
-learnt from and read at once; :func:`core_factors` and :func:`theta_layout_of` give a
+"""The model of a fit, :class:`Design` (its spec, groups and columns, and its rows when
+kept), and the model of data in memory: :func:`build_design` turns a formula and a data
+frame into a :class:`Design` with its rows, the data being one batch, learnt from and
+read at once; :func:`core_factors` and :func:`theta_layout_of` give a
 design's grouping factors as the crossed core takes them and the layouts of its theta."""
 
 from __future__ import annotations
 
 import dataclasses
 from collections.abc import Sequence
-from typing import Any, Protocol
+from dataclasses import dataclass
+from typing import Any, NoReturn, Protocol
 
 import numpy as np
 import pandas as pd
 
 from .checks import require_columns, row_values, warn_dropped
+from .errors import RowsUnavailable
 from .expression_values import EvaluatedPart, evaluate_parts
 from .frames import sorted_levels, to_frame
 from .grouping import ThetaLayout, theta_layout
 from .labels import label_text, split_labels
-from .model import Design, FitRows, GroupingFactor, select_rows
+from .model import GroupingFactor, ModelSpec, select_rows
 from .model_checks import check_group_counts, check_response_variation, drop_aliased
 from .model_learning import learn_spec
 from .parsing import ParsedFormula, parse_formula
 
-__all__ = ["build_design", "referenced_columns", "core_factors", "theta_layout_of", "check_partitions", "same_grouping"]
+__all__ = [
+    "Design",
+    "FitRows",
+    "ResponseReading",
+    "build_design",
+    "referenced_columns",
+    "core_factors",
+    "theta_layout_of",
+    "check_partitions",
+    "same_grouping",
+]
 
 
 def referenced_columns(parsed: ParsedFormula, columns: pd.Index, response: bool = True) -> list[str]:
@@ -31,6 +44,134 @@ def referenced_columns(parsed: ParsedFormula, columns: pd.Index, response: bool 
     the checked parse of every expression."""
     names = {c for c, role in parsed.uses if response or role != "response"}
     return [c for c in columns if isinstance(c, str) and c in names]
+
+
+@dataclass
+class FitRows:
+    """The rows of a fitted model: the response as given (the core fits it less the
+    offset), the kept fixed-effects columns, Z, the group codes (of the first grouping
+    factor; ``factor_codes`` holds every factor's, in the order of
+    :attr:`ModelSpec.factors`), the data's labels of the rows, and their prior weights
+    and offset (``None`` without)."""
+
+    y: np.ndarray
+    x: np.ndarray
+    z: np.ndarray
+    codes: np.ndarray
+    row_index: pd.Index
+    weights: np.ndarray | None = None
+    offset: np.ndarray | None = None
+    factor_codes: tuple[np.ndarray, ...] = ()
+
+
+@dataclass
+class Design:
+    """A fitted model's spec, its groups and columns, and its rows when kept
+    (``rows`` is ``None`` for a model fitted from products: then :attr:`source` says
+    where its rows were read, and what needs them raises :class:`RowsUnavailable`).
+    ``levels`` are the first grouping factor's, ``factor_levels`` every factor's (in
+    the order of :attr:`ModelSpec.factors`; data in memory only). ``response`` is the
+    reading of a response its family reads apart, of the rows kept (e.g. a GLMM's, with
+    its trials and prior weights); ``None`` for a response the model matrices hold."""
+
+    spec: ModelSpec
+    levels: pd.Index
+    n: int
+    kept_columns: list[int]
+    n_dropped: int = 0
+    n_zero_weight: int = 0
+    rows: FitRows | None = None
+    source: str = ""
+    factor_levels: tuple[pd.Index, ...] = ()
+    response: Any = None
+
+    # ------------------------------------------------------------- of its spec
+    @property
+    def parsed(self) -> ParsedFormula:
+        return self.spec.parsed
+
+    @property
+    def fe_names(self) -> list[str]:
+        return [self.spec.fe_all[j] for j in self.kept_columns]
+
+    @property
+    def dropped_columns(self) -> list[str]:
+        kept = set(self.kept_columns)
+        return [name for j, name in enumerate(self.spec.fe_all) if j not in kept]
+
+    @property
+    def re_names(self) -> list[str]:
+        return self.spec.re_names
+
+    @property
+    def blocks(self) -> list[int]:
+        return self.spec.blocks
+
+    @property
+    def m(self) -> int:
+        """Number of levels of the grouping factor."""
+        return int(len(self.levels))
+
+    @property
+    def weighted(self) -> bool:
+        return self.spec.weighted
+
+    # ------------------------------------------------------------- of the rows
+    def need_rows(self, what: str) -> FitRows:
+        """The rows, or :class:`RowsUnavailable` saying that ``what`` needs them."""
+        if self.rows is None:
+            self.no_rows(what)
+        return self.rows
+
+    def no_rows(self, what: str) -> NoReturn:
+        raise RowsUnavailable(
+            f"{what} needs the rows, and this model was fitted from products of rows read in batches "
+            f"({self.source or 'a batched source'}), which keep none: compute fitted values batch by batch "
+            f"with fit.predict(batch)"
+        )
+
+    # The rows' arrays (not dataclass fields), each refused with RowsUnavailable by a
+    # model without its rows.
+    y = property(lambda self: self.need_rows("the response").y)
+    x = property(lambda self: self.need_rows("the fixed-effects model matrix").x)
+    z = property(lambda self: self.need_rows("the random-effects model matrix").z)
+    codes = property(lambda self: self.need_rows("the group of each row").codes)
+    row_index = property(lambda self: self.need_rows("the labels of the rows").row_index)
+
+    @property
+    def weights(self) -> np.ndarray | None:
+        """The prior weights of the rows (``None`` for an unweighted model)."""
+        return self.need_rows("the weights of the rows").weights if self.weighted else None
+
+    @property
+    def offset(self) -> np.ndarray | None:
+        return None if self.rows is None else self.rows.offset
+
+    @property
+    def core_y(self) -> np.ndarray:
+        """The response the core fits: ``y`` less the offset."""
+        rows = self.need_rows("the response")
+        return rows.y if rows.offset is None else np.ascontiguousarray(rows.y - rows.offset)
+
+    def with_response(self, y: np.ndarray) -> Design:
+        """The same model with the response ``y`` (of the rows used, in order)."""
+        rows = self.need_rows("a new response")
+        return Design(
+            self.spec,
+            self.levels,
+            self.n,
+            self.kept_columns,
+            self.n_dropped,
+            self.n_zero_weight,
+            FitRows(y, rows.x, rows.z, rows.codes, rows.row_index, rows.weights, rows.offset, rows.factor_codes),
+            factor_levels=self.factor_levels,
+        )
+
+    def random_part(self, b: np.ndarray) -> np.ndarray:
+        """Z b of every row, b the random effects by group (shape (m, q))."""
+        rows = self.need_rows("the random part of the rows")
+        zb: np.ndarray = np.einsum("ij,ij->i", rows.z, b[rows.codes])
+        return zb
 
 
 class ResponseReading(Protocol):

@@ -8,9 +8,8 @@ from typing import Any
 import numpy as np
 
 from . import _quorvelkit
-from .design import core_factors, theta_layout_of
+from .design import Design, core_factors, theta_layout_of
 from .fit_options import FitOptions
-from .model import Design
 
 __all__ = ["fit_core", "make_core"]
 

@@ -15,6 +15,7 @@ from typing import Any
 
 import numpy as np
 
+from .design import Design
 from .errors import (
     SINGULAR_NOTE,
     ConvergenceWarning,
@@ -27,7 +28,6 @@ from .glmm_core import fit_core, make_core
 from .glmm_fit import GlmmFit
 from .glmm_point import fit_at_point
 from .glmm_response import read_evaluated
-from .model import Design
 
 __all__ = ["GlmmModel", "MAX_NODES"]
 

@@ -31,8 +31,7 @@ from typing import Any
 
 import numpy as np
 
-from .design import theta_layout_of
-from .model import Design
+from .design import Design, theta_layout_of
 
 __all__ = ["fit_at_point", "MESSAGE"]
 

@@ -27,11 +27,10 @@ from .core_fit import fit_design
 from .crossed import CrossedFit
 from .crossed_core import crossed_core
 from .data_arguments import resolve_rows, take_subset
-from .design import ResponseReading, build_design
+from .design import Design, ResponseReading, build_design
 from .fit import LmmFit
 from .fit_options import FitOptions
 from .frames import to_frame
-from .model import Design
 from .parsing import parse_formula
 
 __all__ = ["ModelClass", "LinearModel", "fit_model"]

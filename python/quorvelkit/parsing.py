@@ -24,7 +24,7 @@ import pandas as pd
 from .errors import FormulaError, clean_message
 from .expressions import CheckedPart, bare_column, check_part
 from .formula_limits import FormulaTooLarge, check_size, missing
-from .grouping import GroupFactor, expand_group
+from .grouping import BarFactor, expand_group
 
 __all__ = ["ParsedFormula", "RandomTerm", "parse_formula", "response_parts", "SUPPORTED"]
 
@@ -44,7 +44,7 @@ class RandomTerm:
         text: the left side of its bar as lme4 writes the expanded term
             (``"1"``, ``"0 + Time"``, ``"1 + age"``).
         model_text: the same as handed to formulaic, after the check.
-        group: the columns of its grouping factor (:class:`~quorvelkit.grouping.GroupFactor`).
+        group: the columns of its grouping factor (:class:`~quorvelkit.grouping.BarFactor`).
         group_name: its grouping factor as lme4 names it (``"Subject"``, ``"b:a"``).
         position: its place among the terms in lme4's formula order (bars left to
             right, each expanded for ``||`` and then for ``/``).
@@ -248,7 +248,7 @@ def _closing(text: str, open_index: int) -> int:
     return -1
 
 
-def _group_factors(text: str, formula: str) -> list[GroupFactor]:
+def _group_factors(text: str, formula: str) -> list[BarFactor]:
     grp = text.strip()
     if not grp:
         raise FormulaError(f"the random-effects term in {formula!r} has no grouping factor; {SUPPORTED}")
@@ -286,7 +286,7 @@ def _term_text(term: Any) -> str:
 
 def _expand_bar(
     inner: str, formula: str, aliases: dict[str, str]
-) -> tuple[str, list[GroupFactor], list[tuple[str, CheckedPart]]]:
+) -> tuple[str, list[BarFactor], list[tuple[str, CheckedPart]]]:
     """The left side and grouping factors of one bar term (one per level of nesting of
     ``a/b``), and its terms as (text as written, checked part) pairs: one for ``|``,
     one per term of the left side for ``||`` (lme4's expansion: ``(x || g)`` is
@@ -466,7 +466,7 @@ def parse_formula(
     checked_fixed = check_part(fixed, where="fixed part", aliases=aliases)
     checked_offsets = [check_part(f"I({o})", response=True, where="offset", aliases=aliases) for o in offsets]
     sides: list[str] = []
-    found: list[tuple[str, CheckedPart, GroupFactor]] = []
+    found: list[tuple[str, CheckedPart, BarFactor]] = []
     for inner in bars:
         side, factors, expanded = _expand_bar(inner, text, aliases)
         if not expanded:  # (0 || g): every column of the term removed
@@ -475,7 +475,7 @@ def parse_formula(
         # lme4 expands || over the whole formula before it expands /.
         found += [(t, c, f) for t, c in expanded for f in factors]
     # Terms grouped by factor (a factor is its name and columns), kept in formula order.
-    first: dict[GroupFactor, int] = {}
+    first: dict[BarFactor, int] = {}
     for k, (_, _, f) in enumerate(found):
         first.setdefault(f, k)
     order = sorted(range(len(found)), key=lambda k: first[found[k][2]])
