@@ -38,10 +38,11 @@ import pandas as pd
 from .checks import check_weights, row_values
 from .errors import FormulaError, NonIntegerResponseWarning, ResponseLevelsWarning
 from .expression_values import EvaluatedPart, evaluate_parts
+from .formula_text import split_top
 from .frames import r_sorted, sorted_levels, to_frame
 from .glmm_family import FAMILY_LINKS, parse_family
 from .labels import label_text
-from .parsing import _split_top, response_parts
+from .parsing import response_parts
 
 __all__ = [
     "FAMILIES",
@@ -110,7 +111,7 @@ def split_response(formula: str) -> tuple[str, str]:
     """The left- and right-hand sides of a formula, split at its one top-level ``~``."""
     if not isinstance(formula, str):
         raise FormulaError(f"the formula must be a string, got {type(formula).__name__}")
-    pieces = _split_top(formula, "~")
+    pieces = split_top(formula, "~")
     if len(pieces) != 2 or not pieces[0][1].strip() or not pieces[1][1].strip():
         raise FormulaError(f"write the formula as 'response ~ terms', e.g. 'y ~ x + (1 | g)'; got {formula!r}")
     return pieces[0][1].strip(), pieces[1][1].strip()

@@ -15,7 +15,7 @@ column names, numbers, arithmetic and a fixed list of transforms are allowed).
 from __future__ import annotations
 
 import re
-from collections.abc import Collection, Iterator, Mapping, Sequence
+from collections.abc import Collection, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -24,6 +24,7 @@ import pandas as pd
 from .errors import FormulaError, clean_message
 from .expressions import CheckedPart, bare_column, check_part
 from .formula_limits import FormulaTooLarge, check_size, missing
+from .formula_text import closing, has_top_bar, scan, split_top
 from .grouping import BarFactor, expand_group
 
 __all__ = ["ParsedFormula", "RandomTerm", "parse_formula", "response_parts", "SUPPORTED"]
@@ -184,70 +185,6 @@ class ParsedFormula:
 _PLAIN = re.compile(r"(?:\s|[+\-:~]|`[^`]*+`|[A-Za-z_.][\w.]*+|\d++)*+")
 
 
-def _scan(text: str) -> Iterator[tuple[int, str, int]]:
-    """Yield (index, char, depth) for characters outside quotes; depth counts brackets."""
-    depth = 0
-    quote = None
-    escaped = False
-    for i, ch in enumerate(text):
-        if quote is not None:
-            if escaped:
-                escaped = False
-            elif ch == "\\":
-                escaped = True  # a backslash in quotes escapes the next character
-            elif ch == quote:
-                quote = None
-            continue
-        if ch in "'\"`":
-            quote = ch
-            yield i, ch, depth
-            continue
-        if ch in "([{":
-            yield i, ch, depth
-            depth += 1
-            continue
-        if ch in ")]}":
-            depth -= 1
-            if depth < 0:
-                raise FormulaError(f"unbalanced parentheses in formula {text!r}")
-            yield i, ch, depth
-            continue
-        yield i, ch, depth
-    if quote is not None:
-        raise FormulaError(f"unterminated quote in formula {text!r}")
-    if depth != 0:
-        raise FormulaError(f"unbalanced parentheses in formula {text!r}")
-
-
-def _split_top(text: str, ops: str) -> list[tuple[str, str]]:
-    """Split at top-level operator characters; returns (operator before, piece) pairs."""
-    pieces: list[tuple[str, str]] = []
-    start = 0
-    op = ""
-    for i, ch, depth in _scan(text):
-        if depth == 0 and ch in ops:
-            pieces.append((op, text[start:i]))
-            op = ch
-            start = i + 1
-    pieces.append((op, text[start:]))
-    return pieces
-
-
-def _has_top_bar(inner: str) -> bool:
-    return any(ch == "|" and depth == 0 for _, ch, depth in _scan(inner))
-
-
-def _closing(text: str, open_index: int) -> int:
-    """Index of the bracket closing the one at ``open_index``."""
-    target = None
-    for i, ch, depth in _scan(text):
-        if i == open_index:
-            target = depth
-        elif target is not None and ch == ")" and depth == target:
-            return i
-    return -1
-
-
 def _group_factors(text: str, formula: str) -> list[BarFactor]:
     grp = text.strip()
     if not grp:
@@ -262,7 +199,7 @@ def _group_factors(text: str, formula: str) -> list[BarFactor]:
 def _offset_inner(piece: str) -> str | None:
     """The expression of a term ``offset(expr)``, or None when the term is another."""
     m = re.fullmatch(r"offset\s*\((.*)\)", piece, flags=re.S)
-    if m is None or _closing(piece, piece.index("(")) != len(piece) - 1:
+    if m is None or closing(piece, piece.index("(")) != len(piece) - 1:
         return None
     return m.group(1).strip()
 
@@ -291,8 +228,8 @@ def _expand_bar(
     ``a/b``), and its terms as (text as written, checked part) pairs: one for ``|``,
     one per term of the left side for ``||`` (lme4's expansion: ``(x || g)`` is
     ``(1 | g) + (0 + x | g)``; a factor stays one term)."""
-    double = any(ch == "|" and depth == 0 and inner[i + 1 : i + 2] == "|" for i, ch, depth in _scan(inner))
-    parts = _split_top(inner, "|")
+    double = any(ch == "|" and depth == 0 and inner[i + 1 : i + 2] == "|" for i, ch, depth in scan(inner))
+    parts = split_top(inner, "|")
     if double:
         if len(parts) != 3 or parts[1][1].strip():
             raise FormulaError(f"cannot read the random-effects term ({inner}); {SUPPORTED}")
@@ -336,9 +273,9 @@ def response_parts(lhs: str) -> tuple[tuple[str, str], ...]:
         if re.search(r"(?<![\w.])cbind\s*\(", lhs):
             raise FormulaError(f"cbind(successes, failures) must be the whole response, got {lhs!r}")
         return ((repr(lhs), lhs),)
-    if _closing(lhs, m.end() - 1) != len(lhs) - 1:
+    if closing(lhs, m.end() - 1) != len(lhs) - 1:
         raise FormulaError(f"cbind(successes, failures) must be the whole response, got {lhs!r}")
-    args = [piece.strip() for _, piece in _split_top(lhs[m.end() : -1], ",")]
+    args = [piece.strip() for _, piece in split_top(lhs[m.end() : -1], ",")]
     if len(args) != 2 or not all(args):
         raise FormulaError(f"cbind() takes two columns, the successes and the failures, got {lhs!r}")
     return ((f"successes {args[0]!r}", args[0]), (f"failures {args[1]!r}", args[1]))
@@ -397,8 +334,8 @@ def parse_formula(
         if lacking is not None:
             raise lacking from None
         raise
-    list(_scan(text))  # balance and quote checks
-    tildes = [i for i, ch, depth in _scan(text) if ch == "~" and depth == 0]
+    list(scan(text))  # balance and quote checks
+    tildes = [i for i, ch, depth in scan(text) if ch == "~" and depth == 0]
     if len(tildes) != 1:
         what = "has no '~'" if not tildes else "has more than one '~'"
         raise FormulaError(f"the formula {what}; write it as 'response ~ terms', e.g. 'y ~ x + (1 | g)'")
@@ -409,7 +346,7 @@ def parse_formula(
     if not rhs:
         raise FormulaError(f"the formula has nothing on the right of '~'; {SUPPORTED}")
 
-    pieces = _split_top(rhs, "+-")
+    pieces = split_top(rhs, "+-")
     fixed_pieces: list[tuple[str, str]] = []
     bars: list[str] = []
     offsets: list[str] = []
@@ -417,15 +354,15 @@ def parse_formula(
         stripped = piece.strip()
         is_bar = False
         if stripped.startswith("("):
-            close = _closing(stripped, 0)
-            if close == len(stripped) - 1 and _has_top_bar(stripped[1:-1]):
+            close = closing(stripped, 0)
+            if close == len(stripped) - 1 and has_top_bar(stripped[1:-1]):
                 is_bar = True
         if is_bar:
             if op == "-":
                 raise FormulaError(f"a random-effects term cannot be subtracted ('- {stripped}'); {SUPPORTED}")
             bars.append(stripped[1:-1])
             continue
-        if any(ch == "|" for _, ch, _ in _scan(stripped)):
+        if any(ch == "|" for _, ch, _ in scan(stripped)):
             raise FormulaError(
                 f"the random-effects term must be a parenthesised term of its own, "
                 f"added with '+', e.g. '+ (1 | g)'; found {stripped!r}; {SUPPORTED}"
