@@ -10,7 +10,7 @@ import pandas as pd
 import pytest
 
 import quorvelkit as qk
-from quorvelkit import fast_design, model_learning
+from quorvelkit import expression_values, fast_design, glmm_response, model_learning
 from quorvelkit.design import build_design
 from quorvelkit.parsing import parse_formula
 
@@ -250,3 +250,26 @@ def test_glmm_fits_alike(monkeypatch, data):
     new = cbpp.iloc[[0, 5, 20]].assign(herd=["1", "15", "new"])
     got, want = (f.predict(new, type="response", allow_new_levels=True) for f in (fast, slow))
     assert np.asarray(got).tobytes() == np.asarray(want).tobytes()
+
+
+# ------------------------------------------------------------ the response's arithmetic
+@pytest.mark.parametrize(
+    "lhs",
+    ["cbind(s, n - s)", "cbind(s, 2 * n - s - n)", "cbind(-(-s), n / 1 - s)", "cbind(s + 0, n - s)"],
+)
+@pytest.mark.parametrize("missing", [[], ["s"], ["n"], ["s", "n"]])
+def test_response_arithmetic_reads_as_formulaic_evaluates(lhs, missing, monkeypatch):
+    rng = np.random.default_rng(7)
+    n = rng.integers(1, 9, 30)
+    frame = pd.DataFrame({"s": rng.binomial(n, 0.4).astype(float), "n": n.astype(float)})
+    for k, column in enumerate(missing):
+        frame.loc[[2 + k, 11 + 3 * k], column] = np.nan
+    if not missing:
+        frame["n"] = n  # integers: never missing
+    fast = glmm_response.read_response(f"{lhs} ~ 1", frame, "binomial")
+    with monkeypatch.context() as m:
+        m.setattr(expression_values, "_arithmetic", lambda *args: None)
+        slow = glmm_response.read_response(f"{lhs} ~ 1", frame, "binomial")
+    assert fast.n_dropped == slow.n_dropped == frame.isna().any(axis=1).sum()
+    for what in ("y", "trials", "prior_weights", "keep"):
+        _bits(getattr(fast, what), getattr(slow, what), what)
