@@ -23,6 +23,12 @@ family's support are refused (a :class:`ValueError` naming the response, the fir
 value and its row); counts that are not integers are kept with a
 :class:`NonIntegerResponseWarning`, under R's tolerances (binomial successes 1e-3, as
 ``binomial()$initialize``; Poisson counts 1e-7 relative, as ``dpois``).
+
+The left-hand side is read as every other part of a formula is: the parse splits it
+into its parts (:func:`~quorvelkit.parsing.response_parts`: cbind()'s two, else
+itself), the design evaluates them with the formula's evaluator
+(:mod:`quorvelkit.expression_values`), and :func:`read_evaluated` is the family's
+reading of the values (:func:`read_response` does all three, for a formula and data).
 """
 
 from __future__ import annotations
