@@ -37,9 +37,8 @@ from .design import referenced_columns
 from .errors import SourceError
 from .estimate import lmm
 from .expressions import quote_name
-from .glmm import glmm, stand_in
+from .glmm import glmm
 from .glmm_family import FAMILY_LINKS, parse_family
-from .glmm_response import response_columns, split_response
 from .parsing import parse_formula
 
 DEFAULT_FORMULA = "Reaction ~ Days + (Days | Subject)"
@@ -332,22 +331,29 @@ def _run(argv: Sequence[str] | None) -> int:
         if args.formula is None and args.data is not None:
             raise CliError("give a formula, e.g. 'y ~ x + (1 | g)', or the columns with --response and --group", 2)
         formula = args.formula if args.formula is not None else DEFAULT_FORMULA
-        # A GLMM's response (cbind(), a factor) is read by glmm(): the right-hand side is checked here.
-        stand = stand_in(frame.columns)
-        checked_formula = formula if args.family is None else f"{stand} ~ {split_response(formula)[1]}"
-        parsed = parse_formula(checked_formula, [*frame.columns, stand], source)  # checks; evaluates nothing
-        require_columns([c for c in parsed.columns if c != stand], frame.columns, source)
-        used = referenced_columns(parsed, frame.columns, response=args.family is None)
-        if args.family is not None:
-            lhs = response_columns(formula)
+        # A GLMM's response (cbind(), a factor) is its family's to read (glmm() reads it):
+        # its columns are checked for presence and missing values here, not for type.
+        apart = args.family is not None
+        parsed = parse_formula(formula, frame.columns, source, family_response=apart)  # checks; evaluates nothing
+        lhs = [c for c, role in parsed.uses if role == "response"]
+        if apart:
+            require_columns(list(dict.fromkeys(c for c, r in parsed.uses if r != "response")), frame.columns, source)
             require_columns(lhs, frame.columns, source)
+        else:
+            require_columns(parsed.columns, frame.columns, source)
+        used = referenced_columns(parsed, frame.columns, response=not apart)
+
+        def roles(c: str) -> set[str]:
+            return {r for u, r in parsed.uses if u == c and not (apart and r == "response")}
+
+        if apart:
             used = [c for c in frame.columns if c in lhs] + used
         # A number is needed in the response and in arithmetic; a term by itself may be
         # text (a factor); inside C() or factor(), in comparisons and as the grouping
         # factor, any labels do.
-        strict = [c for c in used if parsed.roles(c) & {"response", "numeric"}]
-        checked = [c for c in used if parsed.roles(c) & {"response", "numeric", "term"}]
-        response = [c for c in used if "response" in parsed.roles(c)]
+        strict = [c for c in used if roles(c) & {"response", "numeric"}]
+        checked = [c for c in used if roles(c) & {"response", "numeric", "term"}]
+        response = [c for c in used if "response" in roles(c)]
         _check_numeric(frame, checked, source, strict, response)
     if args.weights is not None:
         if args.weights not in frame.columns:

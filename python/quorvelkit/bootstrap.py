@@ -14,7 +14,7 @@ import pandas as pd
 
 from ._quorvelkit import LmmCore
 from .checks import interval_names
-from .model import Design
+from .design import Design
 from .progress import progress_bar
 
 __all__ = ["BootstrapResult", "Simulator", "bootstrap", "param_names", "param_vector"]

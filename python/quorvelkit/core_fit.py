@@ -11,12 +11,13 @@ import numpy as np
 import pandas as pd
 
 from ._quorvelkit import LmmCore
-from .checks import check_group_counts, drop_aliased
 from .crossed_products import core_order, is_crossed, keep_columns, same_partition, sort_crossed
+from .design import Design
 from .errors import SourceError
 from .fit import LmmFit, warn_if_singular
 from .fit_options import FitOptions, run_core
-from .model import Design, ModelSpec
+from .model import ModelSpec
+from .model_checks import check_group_counts, drop_aliased
 from .products import PartProducts, sort_groups
 
 __all__ = ["fit_design", "fit_products", "fit_parts", "fit_crossed"]

@@ -17,13 +17,12 @@ from . import profile as _profile
 from ._quorvelkit import CrossedCore
 from .checks import check_flag, check_level
 from .crossed_core import CrossedTerm, block_lambda, terms_in_lme4_order
-from .design import theta_layout_of
+from .design import Design, theta_layout_of
 from .errors import SingularFitWarning
 from .fit import LmmFit
 from .frames import to_frame
 from .grouping import ThetaLayout
 from .labels import levels_by_value
-from .model import Design
 from .predict import add_group_draw, group_index, interval_bounds, model_rows
 from .pvalues import normal_quantile
 

@@ -18,9 +18,8 @@ from typing import Any
 import numpy as np
 
 from ._quorvelkit import CrossedCore
-from .design import core_factors, theta_layout_of
+from .design import Design, core_factors, theta_layout_of
 from .grouping import ThetaLayout
-from .model import Design
 
 __all__ = ["crossed_core", "lme4_terms", "block_lambda", "CrossedTerm", "terms_in_lme4_order"]
 

@@ -22,8 +22,8 @@ import numpy as np
 import pandas as pd
 
 from .errors import FormulaError
-from .glmm_response import evaluate_expression
-from .parsing import _closing, _scan
+from .expression_values import evaluate_expression
+from .formula_text import closing, scan
 
 __all__ = ["resolve_rows", "subset_mask", "take_subset", "is_expression", "batch_refusal"]
 
@@ -64,7 +64,7 @@ def resolve_rows(spec: Any, frame: pd.DataFrame, what: str) -> Any:
 
 def _strip_parens(text: str) -> str:
     text = text.strip()
-    while text.startswith("(") and _closing(text, 0) == len(text) - 1:
+    while text.startswith("(") and closing(text, 0) == len(text) - 1:
         text = text[1:-1].strip()
     return text
 
@@ -72,7 +72,7 @@ def _strip_parens(text: str) -> str:
 def _split_logical(text: str, op: str) -> list[str]:
     """``text`` split at R's top-level ``op`` ("|" or "&"), the doubled form included."""
     pieces, start, skip = [], 0, -1
-    for i, ch, depth in _scan(text):
+    for i, ch, depth in scan(text):
         if depth != 0 or ch != op or i <= skip:
             continue
         pieces.append(text[start:i])

@@ -1,27 +1,21 @@
-"""From data to a fitted model: :func:`lmm`, the one entry point, fits a data frame in
-memory (its rows built once and kept) or hands a source read in batches to its route
+"""From data to a fitted linear mixed model: :func:`lmm`, the entry point, fits a data
+frame in memory through the one fit (:func:`~quorvelkit.model_fit.fit_model`, its rows
+built once and kept) or hands a source read in batches to its route
 (:mod:`quorvelkit.sources`, :mod:`quorvelkit.dask`, :mod:`quorvelkit.spark`); all end
 in the fit of a core under the same :class:`~quorvelkit.fit_options.FitOptions`
 (:mod:`quorvelkit.core_fit`)."""
 
 from __future__ import annotations
 
-import time
 from typing import Any
 
 from . import dask, sources, spark
-from ._quorvelkit import LmmCore
-from .checks import overflow_refusal
-from .core_fit import fit_design
-from .crossed import CrossedFit
-from .crossed_core import crossed_core
-from .data_arguments import batch_refusal, is_expression, resolve_rows, take_subset
-from .design import build_design
+from .data_arguments import batch_refusal, is_expression
 from .fit import LmmFit
 from .fit_options import FitOptions, unknown_options
-from .frames import is_batch_source, to_frame
+from .frames import is_batch_source
 from .heavy_imports import load_for_fit
-from .parsing import parse_formula
+from .model_fit import LinearModel, fit_model
 
 __all__ = ["lmm"]
 
@@ -128,33 +122,5 @@ def lmm(
         return route(formula, data, options=options, weights=weights, **kwargs)
     if kwargs:
         raise unknown_options(kwargs, "lmm()")
-    t0 = time.perf_counter()
-    if subset is not None or any(isinstance(a, str) for a in (weights, offset)):
-        data = to_frame(data)
-        weights, offset = resolve_rows(weights, data, "weights"), resolve_rows(offset, data, "offset")
-        data, (weights, offset) = take_subset(data, subset, weights, offset)
-    parsed = parse_formula(formula, getattr(data, "columns", None))
-    design = build_design(parsed, data, weights=weights, offset=offset)
-    if len(design.spec.factors) > 1:
-        t1 = time.perf_counter()
-        try:
-            crossed = crossed_core(design)
-        except ValueError as exc:
-            raise overflow_refusal(exc, parsed.response, design.fe_names, design.re_names, design.levels) from None
-        return fit_design(design, crossed, options, t0, t1, stacklevel=3, kind=CrossedFit)
-    t1 = time.perf_counter()
-    rows = design.need_rows("the fit")
-    try:
-        core = LmmCore(
-            design.core_y,
-            rows.x,
-            rows.z,
-            rows.codes,
-            design.m,
-            options.evaluator,
-            blocks=design.blocks,
-            weights=rows.weights,
-        )
-    except ValueError as exc:
-        raise overflow_refusal(exc, parsed.response, design.fe_names, design.re_names, design.levels) from None
-    return fit_design(design, core, options, t0, t1, stacklevel=3)
+    fit: LmmFit = fit_model(formula, data, options, LinearModel(), weights=weights, offset=offset, subset=subset)
+    return fit

@@ -222,14 +222,15 @@ def fast_matrices(
     response: str, fixed: str, random_texts: Sequence[str], frame: pd.DataFrame, plain: bool
 ) -> FastMatrices | None:
     """The matrices of a model whose ``response`` (as handed to formulaic) is a bare
-    column of numbers, whose ``fixed`` part and random-effects terms' left sides
-    (``random_texts``) are sums of the intercept and bare columns, on ``frame`` (every
-    row complete); ``None`` for any other model, or when ``plain`` is false (a formula
-    with offsets, aliases or rewritten terms)."""
+    column of numbers (or empty: a response read apart, ``y`` is then empty), whose
+    ``fixed`` part and random-effects terms' left sides (``random_texts``) are sums of
+    the intercept and bare columns, on ``frame`` (every row complete); ``None`` for any
+    other model, or when ``plain`` is false (a formula with offsets, aliases or
+    rewritten terms)."""
     if not plain:
         return None
-    y_name = _name(response.strip())
-    if y_name is None or not _single(frame, y_name) or _kind(frame[y_name]) != "number":
+    y_name = _name(response.strip()) if response else None  # "": a response read apart, none here
+    if response and (y_name is None or not _single(frame, y_name) or _kind(frame[y_name]) != "number"):
         return None
     parts_text = [fixed, *random_texts]
     reads = [_terms(t) for t in parts_text]
@@ -262,7 +263,7 @@ def fast_matrices(
         _fill(out, part[1], frame, factors)
         names.append(part[0])
         mats.append(out)
-    y = np.ascontiguousarray(frame[y_name].to_numpy(dtype=float))
+    y = np.empty(0) if y_name is None else np.ascontiguousarray(frame[y_name].to_numpy(dtype=float))
     z = np.ascontiguousarray(np.column_stack(mats[1:])) if len(mats) > 1 else np.empty((len(frame), 0))
     formulaic = FormulaicParts(template=_template(frame, factors), texts=(f"{response} ~ {fixed}", tuple(random_texts)))
     return FastMatrices(y, mats[0], z, names[0], names[1:], categorical, formulaic)

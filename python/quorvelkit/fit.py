@@ -16,11 +16,12 @@ from . import bootstrap as _bootstrap
 from . import inference as _inference
 from . import profile as _profile
 from ._quorvelkit import LmmCore
-from .checks import check_flag, check_level, check_response_variation, check_weights, interval_names
+from .checks import check_flag, check_level, check_weights, interval_names
+from .design import Design
 from .errors import SINGULAR_NOTE, SingularFitWarning, core_refusals
 from .frames import to_frame
 from .labels import label_text, levels_by_value
-from .model import Design
+from .model_checks import check_response_variation
 from .predict import group_cross_products, interval_table, model_rows, predict
 from .pvalues import normal_quantile
 from .report import fit_to_dict, format_html, format_short, format_summary

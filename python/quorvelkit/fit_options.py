@@ -30,7 +30,8 @@ class FitOptions:
     """How a model is fitted; every entry point (:func:`quorvelkit.lmm` for a data frame
     or a batched source, :func:`quorvelkit.dask.lmm`, :func:`quorvelkit.spark.lmm`)
     takes these as keyword arguments, the first three also by position after the data,
-    or all at once as ``options=FitOptions(...)``.
+    or all at once as ``options=FitOptions(...)``. :func:`quorvelkit.glmm` takes
+    ``max_iter`` by keyword, and its ``theta=`` is its one start (``starts``).
 
     Attributes:
         reml: fit by REML (``True``, the default) or by maximum likelihood (``False``);

@@ -9,8 +9,8 @@ import numpy as np
 
 from . import _quorvelkit
 from .crossed_core import lme4_terms
-from .design import core_factors, theta_layout_of
-from .model import Design
+from .design import Design, core_factors, theta_layout_of
+from .fit_options import FitOptions
 
 __all__ = ["fit_core", "make_core"]
 
@@ -24,9 +24,10 @@ def fit_core(
     max_iter: int | None = None,
 ) -> dict[str, Any]:
     """The core's fit from a start ``theta`` (lme4's layout, as every core takes it);
-    ``max_iter`` None leaves the core's own limit."""
-    limit = {} if max_iter is None else {"max_iter": max_iter}
-    return dict(core.fit(nagq=nagq, theta=theta, beta=beta, **limit))
+    ``max_iter`` None: :class:`~quorvelkit.fit_options.FitOptions`'s limit."""
+    if max_iter is None:
+        max_iter = FitOptions().max_iter
+    return dict(core.fit(nagq=nagq, theta=theta, beta=beta, max_iter=max_iter))
 
 
 def make_core(design: Design, prior: np.ndarray, family: str, link: str) -> Any:

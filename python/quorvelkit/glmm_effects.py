@@ -19,11 +19,10 @@ import numpy as np
 import pandas as pd
 
 from .crossed_core import CrossedTerm, block_lambda, terms_in_lme4_order
-from .design import theta_layout_of
+from .design import Design, theta_layout_of
 from .errors import SINGULAR_TOL
 from .grouping import ThetaLayout
 from .labels import levels_by_value
-from .model import Design
 from .predict import group_index
 
 __all__ = ["GlmmEffects"]

@@ -24,10 +24,10 @@ import pandas as pd
 from . import glmm_family as fam
 from .bootstrap import BootstrapResult
 from .checks import check_flag, check_level, interval_names
+from .design import Design
 from .frames import to_frame
 from .glmm_effects import GlmmEffects
 from .glmm_profile import glmm_intervals, profiler_of
-from .model import Design
 from .predict import model_rows
 from .pvalues import normal_quantile, t_two_sided
 

@@ -31,7 +31,7 @@ from typing import Any
 
 import numpy as np
 
-from .model import Design
+from .design import Design
 
 __all__ = ["fit_at_point", "MESSAGE"]
 

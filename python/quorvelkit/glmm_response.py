@@ -23,35 +23,39 @@ family's support are refused (a :class:`ValueError` naming the response, the fir
 value and its row); counts that are not integers are kept with a
 :class:`NonIntegerResponseWarning`, under R's tolerances (binomial successes 1e-3, as
 ``binomial()$initialize``; Poisson counts 1e-7 relative, as ``dpois``).
+
+The left-hand side is read as every other part of a formula is: the parse splits it
+into its parts (:func:`~quorvelkit.parsing.response_parts`: cbind()'s two, else
+itself), the design evaluates them with the formula's evaluator
+(:mod:`quorvelkit.expression_values`), and :func:`read_evaluated` is the family's
+reading of the values (:func:`read_response` does all three, for a formula and data).
 """
 
 from __future__ import annotations
 
-import ast
-import re
 import warnings
+from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 import pandas as pd
 
-from .checks import check_weights, require_columns, row_values
-from .errors import FormulaError, NonIntegerResponseWarning, ResponseLevelsWarning, clean_message
-from .expressions import check_part, quote_name, unquote_name
+from .checks import check_weights, row_values
+from .errors import FormulaError, NonIntegerResponseWarning, ResponseLevelsWarning
+from .expression_values import EvaluatedPart, evaluate_parts
+from .formula_text import split_top
 from .frames import r_sorted, sorted_levels, to_frame
 from .glmm_family import FAMILY_LINKS, parse_family
 from .labels import label_text
-from .parsing import _closing, _split_top
-from .r_functions import FORMULA_CONTEXT
+from .parsing import response_parts
 
 __all__ = [
     "FAMILIES",
     "GlmmResponse",
-    "evaluate_expression",
     "NonIntegerResponseWarning",
+    "read_evaluated",
     "read_response",
-    "response_columns",
     "split_response",
 ]
 
@@ -94,131 +98,29 @@ class GlmmResponse:
         """Rows of the data dropped for a missing value in the response or the weights."""
         return int(len(self.keep) - np.count_nonzero(self.keep))
 
+    def restricted(self, keep: np.ndarray) -> GlmmResponse:
+        """The response of the rows ``keep`` (one flag per row of the data, a subset of
+        :attr:`keep`): those a design keeps, its other columns complete there too."""
+        at = (np.cumsum(self.keep) - 1)[keep]
+        trials = None if self.trials is None else self.trials[at]
+        return GlmmResponse(
+            np.ascontiguousarray(self.y[at]),
+            trials,
+            np.ascontiguousarray(self.prior_weights[at]),
+            self.kind,
+            keep,
+            self.levels,
+        )
+
 
 def split_response(formula: str) -> tuple[str, str]:
     """The left- and right-hand sides of a formula, split at its one top-level ``~``."""
     if not isinstance(formula, str):
         raise FormulaError(f"the formula must be a string, got {type(formula).__name__}")
-    pieces = _split_top(formula, "~")
+    pieces = split_top(formula, "~")
     if len(pieces) != 2 or not pieces[0][1].strip() or not pieces[1][1].strip():
         raise FormulaError(f"write the formula as 'response ~ terms', e.g. 'y ~ x + (1 | g)'; got {formula!r}")
     return pieces[0][1].strip(), pieces[1][1].strip()
-
-
-def _cbind_arguments(lhs: str) -> list[str] | None:
-    """The arguments of a left-hand side ``cbind(...)``, or None when it is another."""
-    m = re.match(r"cbind\s*\(", lhs)
-    if m is None:
-        if re.search(r"(?<![\w.])cbind\s*\(", lhs):
-            raise FormulaError(f"cbind(successes, failures) must be the whole response, got {lhs!r}")
-        return None
-    if _closing(lhs, m.end() - 1) != len(lhs) - 1:
-        raise FormulaError(f"cbind(successes, failures) must be the whole response, got {lhs!r}")
-    args = [piece.strip() for _, piece in _split_top(lhs[m.end() : -1], ",")]
-    if len(args) != 2 or not all(args):
-        raise FormulaError(f"cbind() takes two columns, the successes and the failures, got {lhs!r}")
-    return args
-
-
-def response_columns(formula: str) -> list[str]:
-    """The data columns a formula's left-hand side reads, each once (nothing is evaluated)."""
-    lhs, _ = split_response(formula)
-    out: list[str] = []
-    for text in _cbind_arguments(lhs) or [lhs]:
-        column = _bare_column(text)
-        if column is not None:
-            out.append(column)
-            continue
-        aliases: dict[str, str] = {}
-        out += [c for c, _ in check_part(f"I({text})", response=True, where="response", aliases=aliases).uses]
-    return list(dict.fromkeys(out))
-
-
-def _bare_column(text: str) -> str | None:
-    """The column of an expression that is one column name (plain or in backticks)."""
-    if re.fullmatch(r"`(?:[^`\\]|\\.)*`", text, flags=re.S):
-        return unquote_name(text)
-    if re.fullmatch(r"[A-Za-z_][A-Za-z0-9_.]*", text) and quote_name(text) == text:
-        return text
-    return None
-
-
-_OPERATORS = {ast.Add: np.add, ast.Sub: np.subtract, ast.Mult: np.multiply, ast.Div: np.true_divide}
-
-
-def _arithmetic(text: str, frame: pd.DataFrame) -> tuple[pd.Series, np.ndarray] | None:
-    """The values of ``text`` when it is +, -, * and / of numbers and numeric columns
-    named as Python names (``size - incidence``), evaluated directly in double
-    precision as R evaluates it; None for any other expression, which the formula's
-    evaluator takes."""
-    try:
-        tree = ast.parse(text, mode="eval").body
-    except SyntaxError:
-        return None
-    missing = np.zeros(len(frame), dtype=bool)
-
-    def walk(node: ast.AST) -> Any:
-        nonlocal missing
-        if isinstance(node, ast.BinOp) and type(node.op) in _OPERATORS:
-            return _OPERATORS[type(node.op)](walk(node.left), walk(node.right))
-        if isinstance(node, ast.UnaryOp) and isinstance(node.op, (ast.USub, ast.UAdd)):
-            value = walk(node.operand)
-            return -value if isinstance(node.op, ast.USub) else value
-        if isinstance(node, ast.Constant) and isinstance(node.value, (int, float)) and not isinstance(node.value, bool):
-            return float(node.value)
-        if isinstance(node, ast.Name) and node.id in frame.columns:
-            values = frame[node.id]
-            if pd.api.types.is_numeric_dtype(values.dtype) and not pd.api.types.is_bool_dtype(values.dtype):
-                # A numeric column is missing exactly where it reads as NaN.
-                column = values.to_numpy(dtype=float, na_value=np.nan)
-                missing = missing | np.isnan(column)
-                return column
-        raise LookupError  # not plain arithmetic of numeric columns
-
-    try:
-        with np.errstate(all="ignore"):
-            out = np.broadcast_to(np.asarray(walk(tree), dtype=float), (len(frame),))
-    except LookupError:
-        return None
-    return pd.Series(out, index=frame.index), missing
-
-
-def _evaluate(text: str, frame: pd.DataFrame, shown: str) -> tuple[pd.Series, np.ndarray]:
-    """The values of the response's expression ``text`` (see :func:`evaluate_expression`)."""
-    return evaluate_expression(text, frame, "response", shown)
-
-
-def evaluate_expression(text: str, frame: pd.DataFrame, where: str, shown: str) -> tuple[pd.Series, np.ndarray]:
-    """The values of one expression of columns (a column, or arithmetic, comparisons and
-    the formula's functions on columns), checked and evaluated as a formula term is, and
-    a flag per row for a missing input; ``where`` names its place in messages (the
-    response, the weights, the offset, the subset) and ``shown`` the expression."""
-    column = _bare_column(text)
-    if column is not None:
-        require_columns([column], frame.columns, "the data")
-        values = frame[column]
-        return values, values.isna().to_numpy()
-    aliases: dict[str, str] = {}
-    checked = check_part(f"I({text})", response=True, where=where, aliases=aliases)
-    direct = _arithmetic(text, frame)
-    if direct is not None:
-        return direct
-    used = list(dict.fromkeys(c for c, _ in checked.uses))
-    require_columns(used, frame.columns, "the data")
-    sub = frame[used].rename(columns=aliases)
-    from formulaic import model_matrix
-
-    try:
-        with warnings.catch_warnings(), np.errstate(all="ignore"):
-            warnings.simplefilter("ignore", DeprecationWarning)
-            lhs = model_matrix(f"{checked.text} ~ 1", sub, na_action="ignore", context=FORMULA_CONTEXT).lhs
-    except Exception as exc:  # formulaic's and the evaluation's errors
-        raise ValueError(f"cannot evaluate the {where} {shown}: {clean_message(exc)}") from None
-    if lhs.shape[1] != 1:
-        raise ValueError(f"the {where} {shown} must be one column of numbers")
-    # A comparison of a missing value is False, not missing: the inputs decide.
-    missing = sub.isna().any(axis=1).to_numpy()
-    return pd.Series(lhs.to_numpy()[:, 0], index=frame.index), missing
 
 
 def _numbers(values: pd.Series, missing: np.ndarray, shown: str, place: Any) -> np.ndarray:
@@ -299,20 +201,37 @@ def read_response(formula: str, data: Any, family: str, weights: Any = None, *, 
     """The response of ``formula`` (its left-hand side) on ``data`` for a GLMM of
     ``family`` ("binomial" or "poisson"), with ``weights`` (a column name or one number
     per row, as :func:`quorvelkit.lmm` takes them; for a single-column binomial
-    response they are its trials).
+    response they are its trials): the left-hand side's parts
+    (:func:`~quorvelkit.parsing.response_parts`) evaluated and read
+    (:func:`read_evaluated`), as a GLMM's design reads them.
 
-    Rows with a missing value in the response's columns or in the weights are dropped
-    (``keep``). Raises :class:`ValueError` (:class:`~quorvelkit.errors.FormulaError`
-    for a left-hand side that cannot be read, :class:`~quorvelkit.errors.SourceError`
-    for a missing column or bad weights) naming the response, the first bad value and
-    its row; warns :class:`NonIntegerResponseWarning` (``stacklevel`` above the caller)
+    Raises :class:`ValueError` (:class:`~quorvelkit.errors.FormulaError` for a
+    left-hand side that cannot be read, :class:`~quorvelkit.errors.SourceError` for a
+    missing column or bad weights) naming the response, the first bad value and its
+    row; warns :class:`NonIntegerResponseWarning` (``stacklevel`` above the caller)
     where R warns.
     """
     family = parse_family(family)[0]
     lhs, _ = split_response(formula)
+    parts = response_parts(lhs)
     frame = to_frame(data)
     if len(frame) == 0:
         raise ValueError("the data has no rows")
+    return read_evaluated(lhs, evaluate_parts(parts, frame), frame, family, weights, stacklevel=stacklevel + 1)
+
+
+def read_evaluated(
+    lhs: str, parts: Sequence[EvaluatedPart], frame: pd.DataFrame, family: str, weights: Any, *, stacklevel: int
+) -> GlmmResponse:
+    """The family's reading of the response ``lhs``, its parts evaluated on ``frame``
+    (two for ``cbind(successes, failures)``, else one), with ``weights`` (a column name
+    or one number per row of ``frame``).
+
+    Rows with a missing value in the response's columns or in the weights are dropped
+    (``keep``). Refuses values outside the family's support and bad weights, naming the
+    first and its row; warns where R warns, ``stacklevel`` frames up from here (2: the
+    caller).
+    """
 
     def place(k: int) -> str:
         return f"row {label_text(frame.index[k])}"
@@ -320,19 +239,17 @@ def read_response(formula: str, data: Any, family: str, weights: Any = None, *, 
     given = row_values(weights, frame, "weights", place)
     w = np.ones(len(frame)) if given is None else given.values
     missing = np.isnan(w)
-    args = _cbind_arguments(lhs)
     levels: tuple[Any, ...] | None = None
-    if args is not None:
+    if len(parts) == 2:
         if family != "binomial":
             raise FormulaError(f"cbind(successes, failures) is a binomial response, not a {family} one")
-        succ_values, succ_missing = _evaluate(args[0], frame, f"successes {args[0]!r}")
-        fail_values, fail_missing = _evaluate(args[1], frame, f"failures {args[1]!r}")
-        s = _numbers(succ_values, succ_missing, f"successes {args[0]!r}", place)
-        f = _numbers(fail_values, fail_missing, f"failures {args[1]!r}", place)
+        (succ_shown, succ_values, succ_missing), (fail_shown, fail_values, fail_missing) = parts
+        s = _numbers(succ_values, succ_missing, succ_shown, place)
+        f = _numbers(fail_values, fail_missing, fail_shown, place)
         missing |= np.isnan(s) | np.isnan(f)
         y = s
     else:
-        values, value_missing = _evaluate(lhs, frame, repr(lhs))
+        ((_, values, value_missing),) = parts
         missing |= value_missing
         if family == "binomial" and _is_labels(values, missing):
             y, levels = _factor(values, missing, repr(lhs), place)
@@ -361,14 +278,14 @@ def read_response(formula: str, data: Any, family: str, weights: Any = None, *, 
     if given is not None:
         check_weights(w, at, given.label)
     y = y[keep]
-    if args is not None:
+    if len(parts) == 2:
         s, f = s[keep], f[keep]
-        _refuse(s < 0, s, f"the successes {args[0]!r} of the binomial response {lhs!r} must not be negative", at)
+        _refuse(s < 0, s, f"the {succ_shown} of the binomial response {lhs!r} must not be negative", at)
         if (f < 0).any():
             k = int(np.argmax(f < 0))
             raise ValueError(
-                f"the successes {args[0]!r} of the binomial response {lhs!r} are above the trials: "
-                f"{_shown(s[k])} of {_shown(s[k] + f[k])} in {at(k)} (the failures {args[1]!r} are negative)"
+                f"the {succ_shown} of the binomial response {lhs!r} are above the trials: "
+                f"{_shown(s[k])} of {_shown(s[k] + f[k])} in {at(k)} (the {fail_shown} are negative)"
             )
         s_off = np.abs(s - np.round(s)) > SUCCESS_TOL
         off = s_off | (np.abs(f - np.round(f)) > SUCCESS_TOL)

@@ -25,7 +25,7 @@ from dataclasses import dataclass
 from .errors import FormulaError
 from .expressions import unquote_name
 
-__all__ = ["GroupFactor", "expand_group", "lme4_term_order", "ThetaLayout", "theta_layout"]
+__all__ = ["BarFactor", "expand_group", "lme4_term_order", "ThetaLayout", "theta_layout"]
 
 # A grouping expression: a column name, or (":" | "/", left, right), or ("()", inner).
 Expr = str | tuple
@@ -36,8 +36,10 @@ _WRAPPERS = ("factor", "as.factor", "C")
 
 
 @dataclass(frozen=True)
-class GroupFactor:
-    """One grouping factor of a bar term after lme4's expansion of ``/``.
+class BarFactor:
+    """One grouping factor of a bar term as the formula writes it, after lme4's
+    expansion of ``/``: its name and columns (the model's grouping factor, with its
+    terms and their columns of Z, is :class:`~quorvelkit.model.GroupingFactor`).
 
     Attributes:
         name: as lme4 names it (R's deparse of the expression: ``"b:a"``, ``"c:(b:a)"``),
@@ -167,7 +169,7 @@ def _columns(expr: Expr) -> tuple[str, ...]:
     return tuple(c for e in expr[1:] for c in _columns(e))
 
 
-def expand_group(text: str, refuse: str) -> list[GroupFactor]:
+def expand_group(text: str, refuse: str) -> list[BarFactor]:
     """The grouping factors of the right side ``text`` of a bar term, as lme4's
     ``expandSlash`` makes them: one for a column or an interaction, one per level of
     nesting for ``/`` (most nested first). A wrapper ``factor(g)``, ``as.factor(g)``
@@ -176,7 +178,7 @@ def expand_group(text: str, refuse: str) -> list[GroupFactor]:
     expr = _Reader(text, refuse).read()
     terms = _slash_terms(expr, text.strip())
     out = _interactions(terms) if isinstance(terms, list) else [terms]
-    return [GroupFactor(_deparse(e), _columns(e)) for e in out]
+    return [BarFactor(_deparse(e), _columns(e)) for e in out]
 
 
 def lme4_term_order(n_levels: Sequence[int]) -> list[int]:

@@ -14,7 +14,7 @@ from __future__ import annotations
 import warnings
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import Any, NoReturn
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -28,7 +28,7 @@ from .checks import (
     require_columns,
     unseen_levels,
 )
-from .errors import RowsUnavailable, SourceError
+from .errors import SourceError
 from .fast_design import FormulaicParts
 from .frames import arrow_frame, join_labels, object_text
 from .labels import label_text
@@ -37,8 +37,6 @@ from .r_functions import FORMULA_CONTEXT
 
 __all__ = [
     "ModelSpec",
-    "Design",
-    "FitRows",
     "GroupingFactor",
     "PlainColumns",
     "ModelRows",
@@ -51,10 +49,15 @@ __all__ = [
 #: Words the place of the k-th row of a batch in a message.
 Place = Callable[[int], str]
 
+#: The model matrices' response of a model whose response its family reads apart
+#: (:attr:`~quorvelkit.parsing.ParsedFormula.response_parts`): none, the reading holds it.
+_NO_RESPONSE = np.empty(0)
+
 
 @dataclass(frozen=True)
 class GroupingFactor:
-    """A grouping factor and its random-effects terms (each a block of Lambda).
+    """A grouping factor of the model and its random-effects terms (each a block of
+    Lambda), from the formula's :class:`~quorvelkit.grouping.BarFactor` of its bars.
 
     Attributes:
         name: the factor as lme4 prints it ("Subject", "a:b", "b:a" of a/b).
@@ -89,7 +92,8 @@ class ModelRows:
     ``factor_labels`` holds every factor's, in the order of :attr:`ModelSpec.factors`),
     the prior weights (``None`` unweighted) and the offset (``None`` without) of the
     complete rows of non-zero weight, and the numbers of rows dropped for a missing
-    value and left out for a weight of zero."""
+    value and left out for a weight of zero. ``y`` is empty for a response its family
+    reads apart (:attr:`~quorvelkit.parsing.ParsedFormula.response_parts`)."""
 
     y: np.ndarray
     x: np.ndarray
@@ -149,7 +153,8 @@ class ModelSpec:
 
     @property
     def fixed_spec(self) -> Any:
-        return self.formula_spec.rhs
+        # A response read apart leaves formulaic a one-sided formula: its spec is X's.
+        return self.formula_spec.rhs if self.parsed.model_response else self.formula_spec
 
     @property
     def p(self) -> int:
@@ -316,7 +321,8 @@ class ModelSpec:
 
 
 def matrices(lhs: Any, rhs: Any, rand: Sequence[Any]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    y = np.ascontiguousarray(lhs.to_numpy(dtype=float)[:, 0])
+    """y, X and Z of formulaic's matrices (``lhs`` None: a response read apart, y empty)."""
+    y = _NO_RESPONSE if lhs is None else np.ascontiguousarray(lhs.to_numpy(dtype=float)[:, 0])
     x = np.ascontiguousarray(rhs.to_numpy(dtype=float))
     z = np.ascontiguousarray(np.column_stack([r.to_numpy(dtype=float) for r in rand]))
     return y, x, z
@@ -380,128 +386,3 @@ def _levels_message(w: Warning, categorical: Mapping[str, list], frame: pd.DataF
         f"{what}. The model's levels come from the source's first pass, from levels=..., or from the first "
         f"batch; declare every level with levels={{column: [...]}} when later batches hold new ones"
     )
-
-
-@dataclass
-class FitRows:
-    """The rows of a fitted model: the response as given (the core fits it less the
-    offset), the kept fixed-effects columns, Z, the group codes (of the first grouping
-    factor; ``factor_codes`` holds every factor's, in the order of
-    :attr:`ModelSpec.factors`), the data's labels of the rows, and their prior weights
-    and offset (``None`` without)."""
-
-    y: np.ndarray
-    x: np.ndarray
-    z: np.ndarray
-    codes: np.ndarray
-    row_index: pd.Index
-    weights: np.ndarray | None = None
-    offset: np.ndarray | None = None
-    factor_codes: tuple[np.ndarray, ...] = ()
-
-
-@dataclass
-class Design:
-    """A fitted model's spec, its groups and columns, and its rows when kept
-    (``rows`` is ``None`` for a model fitted from products: then :attr:`source` says
-    where its rows were read, and what needs them raises :class:`RowsUnavailable`).
-    ``levels`` are the first grouping factor's, ``factor_levels`` every factor's (in
-    the order of :attr:`ModelSpec.factors`; data in memory only)."""
-
-    spec: ModelSpec
-    levels: pd.Index
-    n: int
-    kept_columns: list[int]
-    n_dropped: int = 0
-    n_zero_weight: int = 0
-    rows: FitRows | None = None
-    source: str = ""
-    factor_levels: tuple[pd.Index, ...] = ()
-
-    # ------------------------------------------------------------- of its spec
-    @property
-    def parsed(self) -> ParsedFormula:
-        return self.spec.parsed
-
-    @property
-    def fe_names(self) -> list[str]:
-        return [self.spec.fe_all[j] for j in self.kept_columns]
-
-    @property
-    def dropped_columns(self) -> list[str]:
-        kept = set(self.kept_columns)
-        return [name for j, name in enumerate(self.spec.fe_all) if j not in kept]
-
-    @property
-    def re_names(self) -> list[str]:
-        return self.spec.re_names
-
-    @property
-    def blocks(self) -> list[int]:
-        return self.spec.blocks
-
-    @property
-    def m(self) -> int:
-        """Number of levels of the grouping factor."""
-        return int(len(self.levels))
-
-    @property
-    def weighted(self) -> bool:
-        return self.spec.weighted
-
-    # ------------------------------------------------------------- of the rows
-    def need_rows(self, what: str) -> FitRows:
-        """The rows, or :class:`RowsUnavailable` saying that ``what`` needs them."""
-        if self.rows is None:
-            self.no_rows(what)
-        return self.rows
-
-    def no_rows(self, what: str) -> NoReturn:
-        raise RowsUnavailable(
-            f"{what} needs the rows, and this model was fitted from products of rows read in batches "
-            f"({self.source or 'a batched source'}), which keep none: compute fitted values batch by batch "
-            f"with fit.predict(batch)"
-        )
-
-    # The rows' arrays (not dataclass fields), each refused with RowsUnavailable by a
-    # model without its rows.
-    y = property(lambda self: self.need_rows("the response").y)
-    x = property(lambda self: self.need_rows("the fixed-effects model matrix").x)
-    z = property(lambda self: self.need_rows("the random-effects model matrix").z)
-    codes = property(lambda self: self.need_rows("the group of each row").codes)
-    row_index = property(lambda self: self.need_rows("the labels of the rows").row_index)
-
-    @property
-    def weights(self) -> np.ndarray | None:
-        """The prior weights of the rows (``None`` for an unweighted model)."""
-        return self.need_rows("the weights of the rows").weights if self.weighted else None
-
-    @property
-    def offset(self) -> np.ndarray | None:
-        return None if self.rows is None else self.rows.offset
-
-    @property
-    def core_y(self) -> np.ndarray:
-        """The response the core fits: ``y`` less the offset."""
-        rows = self.need_rows("the response")
-        return rows.y if rows.offset is None else np.ascontiguousarray(rows.y - rows.offset)
-
-    def with_response(self, y: np.ndarray) -> Design:
-        """The same model with the response ``y`` (of the rows used, in order)."""
-        rows = self.need_rows("a new response")
-        return Design(
-            self.spec,
-            self.levels,
-            self.n,
-            self.kept_columns,
-            self.n_dropped,
-            self.n_zero_weight,
-            FitRows(y, rows.x, rows.z, rows.codes, rows.row_index, rows.weights, rows.offset, rows.factor_codes),
-            factor_levels=self.factor_levels,
-        )
-
-    def random_part(self, b: np.ndarray) -> np.ndarray:
-        """Z b of every row, b the random effects by group (shape (m, q))."""
-        rows = self.need_rows("the random part of the rows")
-        zb: np.ndarray = np.einsum("ij,ij->i", rows.z, b[rows.codes])
-        return zb

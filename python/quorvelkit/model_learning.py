@@ -16,7 +16,7 @@ import numpy as np
 import pandas as pd
 
 from . import _quorvelkit as _qk
-from .checks import RowValues, check_column_types, check_dimensions, check_terms, require_columns
+from .checks import RowValues, check_column_types, require_columns
 from .errors import FormulaError, SourceError, clean_message
 from .fast_design import FormulaicParts, fast_matrices
 from .formula_limits import check_random_columns
@@ -32,6 +32,7 @@ from .model import (
     offset_total,
     plain_matrices,
 )
+from .model_checks import check_dimensions, check_terms
 from .parsing import ParsedFormula, parse_formula
 from .r_functions import FORMULA_CONTEXT
 
@@ -218,20 +219,22 @@ def learn_spec(
             sub if whole else text_factors(_spec_frame(sub, levels or {}), _factor_columns(parsed, sub))
         )
         fixed = _materialize(f"{parsed.model_response} ~ {parsed.model_fixed}", named, "fixed-effects model matrix")
-        if fixed.lhs.shape[1] != 1:
+        # An empty response is one its family reads apart: the formula is one-sided.
+        lhs, rhs = (fixed.lhs, fixed.rhs) if parsed.model_response else (None, fixed)
+        if lhs is not None and lhs.shape[1] != 1:
             raise ValueError(f"the response '{parsed.response}' must be one numeric column")
         rand = [_materialize(text, named, "random-effects model matrix") for text in texts]
         offsets = [_materialize(f"{text} ~ 1", named, "offset").lhs for text in parsed.offsets]
         n = len(named)
-        if any(len(m) != n for m in (fixed.lhs, fixed.rhs, *rand, *offsets)):
+        if any(len(m) != n for m in (*([] if lhs is None else [lhs]), rhs, *rand, *offsets)):
             raise ValueError("the formula dropped rows unexpectedly (missing values after a transform?)")
-        x_columns = list(fixed.rhs.columns)
+        x_columns = list(rhs.columns)
         blocks = tuple(int(r.shape[1]) for r in rand)
         rand_columns = [c for r in rand for c in r.columns]
         learnt = (fixed.model_spec, [r.model_spec for r in rand], [o.model_spec for o in offsets])
         formulaic = FormulaicParts(learnt=learnt)
         categorical = {}
-        for mspec in (fixed.rhs.model_spec, *(r.model_spec for r in rand)):
+        for mspec in (rhs.model_spec, *(r.model_spec for r in rand)):
             for expr, (kind, state) in mspec.encoder_state.items():
                 if getattr(kind, "value", kind) == "categorical":
                     categorical[expr] = list(state.get("categories", []))
@@ -264,7 +267,7 @@ def learn_spec(
         offset_array=offset is not None and offset.label is None,
         numbers=tuple(c for c in used if parsed.roles(c) & {"response", "numeric"} or c in number_terms),
     )
-    y, x, z = matrices(fixed.lhs, fixed.rhs, rand) if fast is None else (fast.y, fast.x, fast.z)
+    y, x, z = matrices(lhs, rhs, rand) if fast is None else (fast.y, fast.x, fast.z)
     if whole:
         off = offset_total(offsets, parsed, at)
         if offset is not None:

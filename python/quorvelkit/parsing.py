@@ -15,18 +15,19 @@ column names, numbers, arithmetic and a fixed list of transforms are allowed).
 from __future__ import annotations
 
 import re
-from collections.abc import Collection, Iterator, Mapping, Sequence
+from collections.abc import Collection, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
 import pandas as pd
 
 from .errors import FormulaError, clean_message
-from .expressions import CheckedPart, check_part
+from .expressions import CheckedPart, bare_column, check_part
 from .formula_limits import FormulaTooLarge, check_size, missing
-from .grouping import GroupFactor, expand_group
+from .formula_text import closing, has_top_bar, scan, split_top
+from .grouping import BarFactor, expand_group
 
-__all__ = ["ParsedFormula", "RandomTerm", "parse_formula", "SUPPORTED"]
+__all__ = ["ParsedFormula", "RandomTerm", "parse_formula", "response_parts", "SUPPORTED"]
 
 SUPPORTED = (
     "quorvelkit reads random-effects terms written as in lme4: "
@@ -44,7 +45,7 @@ class RandomTerm:
         text: the left side of its bar as lme4 writes the expanded term
             (``"1"``, ``"0 + Time"``, ``"1 + age"``).
         model_text: the same as handed to formulaic, after the check.
-        group: the columns of its grouping factor (:class:`~quorvelkit.grouping.GroupFactor`).
+        group: the columns of its grouping factor (:class:`~quorvelkit.grouping.BarFactor`).
         group_name: its grouping factor as lme4 names it (``"Subject"``, ``"b:a"``).
         position: its place among the terms in lme4's formula order (bars left to
             right, each expanded for ``||`` and then for ``/``).
@@ -91,6 +92,12 @@ class ParsedFormula:
             (roles as in :data:`quorvelkit.expressions.ROLES`, plus "group").
         aliases: (column, alias) pairs: the names under which columns whose names
             formulaic cannot read are handed to it (see :meth:`for_formulaic`).
+        response_parts: for a response its family reads (``parse_formula(...,
+            family_response=True)``), the expressions it is evaluated from, each as
+            (its name in messages, its text): the successes and the failures of
+            ``cbind(s, f)``, else the left-hand side alone; ``()`` for a response
+            formulaic evaluates (``model_response`` is then the only response part,
+            and it is empty for a response read apart).
     """
 
     text: str
@@ -106,6 +113,7 @@ class ParsedFormula:
     aliases: tuple[tuple[str, str], ...] = ()
     random_terms: tuple[RandomTerm, ...] = ()
     offsets: tuple[str, ...] = ()
+    response_parts: tuple[tuple[str, str], ...] = ()
 
     def for_formulaic(self, frame: pd.DataFrame) -> pd.DataFrame:
         """``frame`` with the columns formulaic cannot name renamed to their aliases."""
@@ -177,71 +185,7 @@ class ParsedFormula:
 _PLAIN = re.compile(r"(?:\s|[+\-:~]|`[^`]*+`|[A-Za-z_.][\w.]*+|\d++)*+")
 
 
-def _scan(text: str) -> Iterator[tuple[int, str, int]]:
-    """Yield (index, char, depth) for characters outside quotes; depth counts brackets."""
-    depth = 0
-    quote = None
-    escaped = False
-    for i, ch in enumerate(text):
-        if quote is not None:
-            if escaped:
-                escaped = False
-            elif ch == "\\":
-                escaped = True  # a backslash in quotes escapes the next character
-            elif ch == quote:
-                quote = None
-            continue
-        if ch in "'\"`":
-            quote = ch
-            yield i, ch, depth
-            continue
-        if ch in "([{":
-            yield i, ch, depth
-            depth += 1
-            continue
-        if ch in ")]}":
-            depth -= 1
-            if depth < 0:
-                raise FormulaError(f"unbalanced parentheses in formula {text!r}")
-            yield i, ch, depth
-            continue
-        yield i, ch, depth
-    if quote is not None:
-        raise FormulaError(f"unterminated quote in formula {text!r}")
-    if depth != 0:
-        raise FormulaError(f"unbalanced parentheses in formula {text!r}")
-
-
-def _split_top(text: str, ops: str) -> list[tuple[str, str]]:
-    """Split at top-level operator characters; returns (operator before, piece) pairs."""
-    pieces: list[tuple[str, str]] = []
-    start = 0
-    op = ""
-    for i, ch, depth in _scan(text):
-        if depth == 0 and ch in ops:
-            pieces.append((op, text[start:i]))
-            op = ch
-            start = i + 1
-    pieces.append((op, text[start:]))
-    return pieces
-
-
-def _has_top_bar(inner: str) -> bool:
-    return any(ch == "|" and depth == 0 for _, ch, depth in _scan(inner))
-
-
-def _closing(text: str, open_index: int) -> int:
-    """Index of the bracket closing the one at ``open_index``."""
-    target = None
-    for i, ch, depth in _scan(text):
-        if i == open_index:
-            target = depth
-        elif target is not None and ch == ")" and depth == target:
-            return i
-    return -1
-
-
-def _group_factors(text: str, formula: str) -> list[GroupFactor]:
+def _group_factors(text: str, formula: str) -> list[BarFactor]:
     grp = text.strip()
     if not grp:
         raise FormulaError(f"the random-effects term in {formula!r} has no grouping factor; {SUPPORTED}")
@@ -255,7 +199,7 @@ def _group_factors(text: str, formula: str) -> list[GroupFactor]:
 def _offset_inner(piece: str) -> str | None:
     """The expression of a term ``offset(expr)``, or None when the term is another."""
     m = re.fullmatch(r"offset\s*\((.*)\)", piece, flags=re.S)
-    if m is None or _closing(piece, piece.index("(")) != len(piece) - 1:
+    if m is None or closing(piece, piece.index("(")) != len(piece) - 1:
         return None
     return m.group(1).strip()
 
@@ -279,13 +223,13 @@ def _term_text(term: Any) -> str:
 
 def _expand_bar(
     inner: str, formula: str, aliases: dict[str, str]
-) -> tuple[str, list[GroupFactor], list[tuple[str, CheckedPart]]]:
+) -> tuple[str, list[BarFactor], list[tuple[str, CheckedPart]]]:
     """The left side and grouping factors of one bar term (one per level of nesting of
     ``a/b``), and its terms as (text as written, checked part) pairs: one for ``|``,
     one per term of the left side for ``||`` (lme4's expansion: ``(x || g)`` is
     ``(1 | g) + (0 + x | g)``; a factor stays one term)."""
-    double = any(ch == "|" and depth == 0 and inner[i + 1 : i + 2] == "|" for i, ch, depth in _scan(inner))
-    parts = _split_top(inner, "|")
+    double = any(ch == "|" and depth == 0 and inner[i + 1 : i + 2] == "|" for i, ch, depth in scan(inner))
+    parts = split_top(inner, "|")
     if double:
         if len(parts) != 3 or parts[1][1].strip():
             raise FormulaError(f"cannot read the random-effects term ({inner}); {SUPPORTED}")
@@ -318,7 +262,45 @@ def _expand_bar(
     return lhs, group, expanded
 
 
-def parse_formula(formula: str, columns: Collection[Any] | None = None, where: str = "the data") -> ParsedFormula:
+def response_parts(lhs: str) -> tuple[tuple[str, str], ...]:
+    """The expressions a family's response ``lhs`` is evaluated from, each as (its name
+    in messages, its text): ``cbind(successes, failures)`` gives its two arguments (each
+    a column or an expression of columns), any other left-hand side itself. A
+    ``cbind()`` that is not the whole response, or without two arguments, is a
+    :class:`FormulaError`."""
+    m = re.match(r"cbind\s*\(", lhs)
+    if m is None:
+        if re.search(r"(?<![\w.])cbind\s*\(", lhs):
+            raise FormulaError(f"cbind(successes, failures) must be the whole response, got {lhs!r}")
+        return ((repr(lhs), lhs),)
+    if closing(lhs, m.end() - 1) != len(lhs) - 1:
+        raise FormulaError(f"cbind(successes, failures) must be the whole response, got {lhs!r}")
+    args = [piece.strip() for _, piece in split_top(lhs[m.end() : -1], ",")]
+    if len(args) != 2 or not all(args):
+        raise FormulaError(f"cbind() takes two columns, the successes and the failures, got {lhs!r}")
+    return ((f"successes {args[0]!r}", args[0]), (f"failures {args[1]!r}", args[1]))
+
+
+def _response_uses(parts: Sequence[tuple[str, str]]) -> tuple[tuple[str, str], ...]:
+    """The columns the response parts read (role "response"), checked as a formula
+    term is; nothing is evaluated."""
+    uses: list[tuple[str, str]] = []
+    for _, text in parts:
+        column = bare_column(text)
+        if column is not None:
+            uses.append((column, "response"))
+        else:
+            uses += check_part(f"I({text})", response=True, where="response", aliases={}).uses
+    return tuple(uses)
+
+
+def parse_formula(
+    formula: str,
+    columns: Collection[Any] | None = None,
+    where: str = "the data",
+    *,
+    family_response: bool = False,
+) -> ParsedFormula:
     """Split an lme4-style formula into response, fixed part, offsets, random-effects
     terms and group.
 
@@ -334,6 +316,11 @@ def parse_formula(formula: str, columns: Collection[Any] | None = None, where: s
     :class:`FormulaError` names the limit. Given the ``columns`` of the data (of
     ``where``), a formula over a limit that names columns the data lacks is a
     :class:`~quorvelkit.errors.SourceError` naming the first few and their count.
+
+    With ``family_response`` the left-hand side is a response its family reads (a
+    GLMM's: ``cbind()``, a factor, proportions): formulaic does not evaluate it
+    (``model_response`` is empty), and :attr:`ParsedFormula.response_parts` holds the
+    expressions the design evaluates for the family to read.
     """
     if not isinstance(formula, str):
         raise FormulaError(f"the formula must be a string, got {type(formula).__name__}")
@@ -347,8 +334,8 @@ def parse_formula(formula: str, columns: Collection[Any] | None = None, where: s
         if lacking is not None:
             raise lacking from None
         raise
-    list(_scan(text))  # balance and quote checks
-    tildes = [i for i, ch, depth in _scan(text) if ch == "~" and depth == 0]
+    list(scan(text))  # balance and quote checks
+    tildes = [i for i, ch, depth in scan(text) if ch == "~" and depth == 0]
     if len(tildes) != 1:
         what = "has no '~'" if not tildes else "has more than one '~'"
         raise FormulaError(f"the formula {what}; write it as 'response ~ terms', e.g. 'y ~ x + (1 | g)'")
@@ -359,7 +346,7 @@ def parse_formula(formula: str, columns: Collection[Any] | None = None, where: s
     if not rhs:
         raise FormulaError(f"the formula has nothing on the right of '~'; {SUPPORTED}")
 
-    pieces = _split_top(rhs, "+-")
+    pieces = split_top(rhs, "+-")
     fixed_pieces: list[tuple[str, str]] = []
     bars: list[str] = []
     offsets: list[str] = []
@@ -367,15 +354,15 @@ def parse_formula(formula: str, columns: Collection[Any] | None = None, where: s
         stripped = piece.strip()
         is_bar = False
         if stripped.startswith("("):
-            close = _closing(stripped, 0)
-            if close == len(stripped) - 1 and _has_top_bar(stripped[1:-1]):
+            close = closing(stripped, 0)
+            if close == len(stripped) - 1 and has_top_bar(stripped[1:-1]):
                 is_bar = True
         if is_bar:
             if op == "-":
                 raise FormulaError(f"a random-effects term cannot be subtracted ('- {stripped}'); {SUPPORTED}")
             bars.append(stripped[1:-1])
             continue
-        if any(ch == "|" for _, ch, _ in _scan(stripped)):
+        if any(ch == "|" for _, ch, _ in scan(stripped)):
             raise FormulaError(
                 f"the random-effects term must be a parenthesised term of its own, "
                 f"added with '+', e.g. '+ (1 | g)'; found {stripped!r}; {SUPPORTED}"
@@ -408,11 +395,15 @@ def parse_formula(formula: str, columns: Collection[Any] | None = None, where: s
     # Every expression formulaic would evaluate is checked before anything reads the
     # formula further (formulaic's own parser included).
     aliases: dict[str, str] = {}
-    checked_lhs = check_part(lhs, response=True, where="response", aliases=aliases)
+    parts_apart = response_parts(lhs) if family_response else ()
+    if family_response:
+        checked_lhs = CheckedPart("", uses=_response_uses(parts_apart))
+    else:
+        checked_lhs = check_part(lhs, response=True, where="response", aliases=aliases)
     checked_fixed = check_part(fixed, where="fixed part", aliases=aliases)
     checked_offsets = [check_part(f"I({o})", response=True, where="offset", aliases=aliases) for o in offsets]
     sides: list[str] = []
-    found: list[tuple[str, CheckedPart, GroupFactor]] = []
+    found: list[tuple[str, CheckedPart, BarFactor]] = []
     for inner in bars:
         side, factors, expanded = _expand_bar(inner, text, aliases)
         if not expanded:  # (0 || g): every column of the term removed
@@ -421,7 +412,7 @@ def parse_formula(formula: str, columns: Collection[Any] | None = None, where: s
         # lme4 expands || over the whole formula before it expands /.
         found += [(t, c, f) for t, c in expanded for f in factors]
     # Terms grouped by factor (a factor is its name and columns), kept in formula order.
-    first: dict[GroupFactor, int] = {}
+    first: dict[BarFactor, int] = {}
     for k, (_, _, f) in enumerate(found):
         first.setdefault(f, k)
     order = sorted(range(len(found)), key=lambda k: first[found[k][2]])
@@ -461,4 +452,5 @@ def parse_formula(formula: str, columns: Collection[Any] | None = None, where: s
             RandomTerm(found[k][0], found[k][1].text, found[k][2].columns, found[k][2].name, k) for k in order
         ),
         offsets=tuple(c.text for c in checked_offsets),
+        response_parts=parts_apart,
     )

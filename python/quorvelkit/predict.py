@@ -12,10 +12,10 @@ import numpy as np
 import pandas as pd
 
 from .checks import check_column_types, unseen_levels
+from .design import Design
 from .errors import clean_message
 from .frames import join_labels, to_frame
 from .labels import is_missing, json_label, label_key, label_text
-from .model import Design
 from .r_functions import FORMULA_CONTEXT
 
 __all__ = ["predict", "model_rows", "group_index"]

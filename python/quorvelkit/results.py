@@ -19,9 +19,9 @@ import numpy as np
 import pandas as pd
 
 from ._quorvelkit import LmmCore
+from .design import Design
 from .errors import SINGULAR_TOL
 from .inference import coefficient_tests
-from .model import Design
 from .parsing import ParsedFormula
 from .satterthwaite import varpar_info
 

@@ -8,8 +8,8 @@ import pytest
 from numpy.testing import assert_allclose
 
 from quorvelkit import RankDeficiencyWarning, lmm
-from quorvelkit.checks import aliased_columns
 from quorvelkit.design import build_design
+from quorvelkit.model_checks import aliased_columns
 from quorvelkit.parsing import parse_formula
 from quorvelkit.r_functions import r_round
 

@@ -123,16 +123,6 @@ def test_one_response_written_several_ways():
         (lgl, "nb", None, "f", None),
         (lgl, "t", None, "c", None),
         (lgl, "b", None, "I(i > 0.5)", None),
-        # plain arithmetic, read directly, against the formula's evaluator (I(), `size n`)
-        (cbpp, "cbind(incidence, -incidence + size * 2 / 2)", None, "cbind(incidence, I(size - incidence))", None),
-        (
-            cbpp,
-            "cbind(2 * incidence - incidence, (size - incidence))",
-            None,
-            "cbind(incidence, `size n` - incidence)",
-            None,
-        ),
-        (lgl, "f / 1", None, "I(f + 0)", None),
     ]
     for data, lhs1, w1, lhs2, w2 in pairs:
         one = read_response(f"{lhs1} ~ 1", data, "binomial", w1)
@@ -161,3 +151,14 @@ def test_missing_values_drop_their_rows():
         np.testing.assert_array_equal(got.keep, keep)
         np.testing.assert_allclose(got.y, y, rtol=1e-15)
         assert got.n_dropped == keep.count(False)
+
+
+def test_a_proportion_counts_its_successes_by_the_weights():
+    """R's binomial()$initialize: successes are the proportion times the weights (the
+    trials, one without weights), warned of when not whole."""
+    d = pd.DataFrame({"p": [0.2, 0.5, 1.0], "n": [5.0, 2.0, 3.0]})
+    for weights, warned in [("n", 0), (None, 1)]:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            read_response("p ~ 1", d, "binomial", weights)
+        assert [type(w.message) for w in caught] == [NonIntegerResponseWarning] * warned
