@@ -24,13 +24,11 @@ from .dask_parquet import (
     ParquetPartitions,
     find_levels,
     leaf_runs,
-    merge_leaves,
     parquet_partitions,
     piece_batches,
     read_types,
     reduce_leaf,
     union_levels,
-    with_ztz,
 )
 from .errors import SourceError
 from .fit import LmmFit
@@ -41,7 +39,7 @@ from .model import ModelSpec, Place
 from .model_learning import learn_spec, sample_numbers
 from .parquet import needs_first_pass
 from .parsing import ParsedFormula, parse_formula
-from .products import PartProducts, merge_parts, part_products, take_groups
+from .products import PartProducts, merge_parts, part_products, take_groups, with_ztz
 from .sources import _first_spec, _has_complete_row
 
 __all__ = ["lmm"]
@@ -64,12 +62,12 @@ def _merge_list(parts: list) -> PartProducts:
     return out
 
 
-def _tree(items: list, split_every: int, merge_list: Any = _merge_list) -> Any:
+def _tree(items: list, split_every: int) -> Any:
     """A tree of delayed merges over items in partition order; its shape depends only
     on len(items) and split_every."""
     import dask
 
-    merge = dask.delayed(merge_list, pure=True)
+    merge = dask.delayed(_merge_list, pure=True)
     while True:
         items = [merge(items[i : i + split_every]) for i in range(0, len(items), split_every)]
         if len(items) == 1:
@@ -268,7 +266,7 @@ def _fit_parquet(
     leaves = [leaf(spec, source, r, cols, types, shared, BATCH_ROWS) for r in runs]
     # Pairs of leaves merged: every leaf holds the products of (nearly) every group, so a
     # node holds its inputs and its output, three times the products.
-    merged = _compute(_tree(leaves, 2, merge_leaves), progress)
+    merged = _compute(_tree(leaves, 2), progress)
     where = f"a Dask DataFrame of {len(source.pieces)} partitions"
     if len(parsed.factor_names) > 1:
         return fit_parts(spec, merged, options, source=where)

@@ -31,7 +31,7 @@ from .group_codes import GroupCodes
 from .model import ModelSpec
 from .parquet import Piece, column_types, dataset_pieces, first_pass, fragment_batches, reading
 from .parsing import ParsedFormula
-from .products import GROUP_ARRAYS, PartProducts, _same_shift, add_batch, merge_parts, part_products
+from .products import PartProducts, add_batch, merge_parts, part_products, without_ztz
 
 __all__ = [
     "ParquetPartitions",
@@ -42,8 +42,6 @@ __all__ = [
     "find_levels",
     "union_levels",
     "reduce_leaf",
-    "merge_leaves",
-    "with_ztz",
 ]
 
 #: Options of ``dd.read_parquet`` that leave the values read as the file holds them.
@@ -261,31 +259,10 @@ def reduce_leaf(
     _release_arrow_memory()  # what the batches held, before the products are held twice
     if codes_of.fixed:
         products = acc.products(np.arange(codes_of.m), release=True)
-        return _without_ztz(PartProducts(products, codes_of.index, n_dropped, n_zero), spec.z_in_x())
+        return without_ztz(PartProducts(products, codes_of.index, n_dropped, n_zero), spec.z_in_x())
     order, labels_of = codes_of.sorted_order(release=True)
     products = acc.products(order, release=True)
-    return _without_ztz(PartProducts(products, labels_of(), n_dropped, n_zero), spec.z_in_x())
-
-
-def _without_ztz(part: PartProducts, z_in_x: list[int] | None) -> PartProducts:
-    """``part`` without Z'Z when every column of Z is one of X's: Z'Z is then the columns
-    ``z_in_x`` of Z'X, to the bit (the accumulator forms it so), and a fifth less is
-    held and sent between workers. :func:`with_ztz` puts it back."""
-    if z_in_x is not None:
-        part.products.pop("ztz")
-        part.products["ztz_in_ztx"] = tuple(z_in_x)
-    return part
-
-
-def with_ztz(part: PartProducts) -> PartProducts:
-    """``part`` with its Z'Z (see :func:`_without_ztz`), as the fit and
-    :func:`~quorvelkit.products.merge_parts` take products."""
-    columns = part.products.get("ztz_in_ztx")
-    if columns is None:
-        return part
-    products = {k: v for k, v in part.products.items() if k != "ztz_in_ztx"}
-    products["ztz"] = np.ascontiguousarray(np.asarray(products["ztx"])[:, :, list(columns)])
-    return PartProducts(products, part.labels, part.n_dropped, part.n_zero_weight)
+    return without_ztz(PartProducts(products, labels_of(), n_dropped, n_zero), spec.z_in_x())
 
 
 def _release_arrow_memory() -> None:
@@ -294,55 +271,6 @@ def _release_arrow_memory() -> None:
     import pyarrow as pa
 
     pa.default_memory_pool().release_unused()
-
-
-def merge_leaves(parts: list[Any]) -> PartProducts:
-    """The leaves' products merged in order (a left fold): by code when two parts hold
-    the same groups in the same order (dense, a sum of arrays), else by label."""
-    out: PartProducts | None = None
-    for p in parts:
-        out = p if out is None else _merge(out, p)
-    assert out is not None, "a merge of no parts"
-    return out
-
-
-def _merge(a: PartProducts, b: PartProducts) -> PartProducts:
-    pa_, pb = a.products, b.products
-    # Z'Z is among the group arrays unless it is held within Z'X.
-    group_arrays = [k for k in GROUP_ARRAYS if k != "ztz" or "ztz_in_ztx" not in pa_]
-    same = (
-        set(pa_) == set(pb)
-        and not (set(pa_) - _DENSE_KEYS)  # one grouping factor: m and q are numbers
-        and pa_.get("ztz_in_ztx") == pb.get("ztz_in_ztx")
-        and set(group_arrays) <= set(pa_)
-        and pa_["m"] == pb["m"] > 0
-        and (a.labels.equals(b.labels))
-        and pa_["p"] == pb["p"]
-        and pa_["q"] == pb["q"]
-        and bool(pa_.get("weighted", False)) == bool(pb.get("weighted", False))
-    )
-    if not same:
-        merged = merge_parts(with_ztz(a), with_ztz(b))
-        both = "ztz_in_ztx" in pa_ and pa_.get("ztz_in_ztx") == pb.get("ztz_in_ztx")
-        return _without_ztz(merged, list(pa_["ztz_in_ztx"])) if both else merged
-    if not _same_shift(pa_, pb):
-        raise ValueError("the parts were reduced with different shifts; every part of a model must use the same one")
-    out = dict(pa_)
-    for key in group_arrays:
-        out[key] = np.asarray(pa_[key]) + np.asarray(pb[key])
-    out["xtx"] = np.asarray(pa_["xtx"]) + np.asarray(pb["xtx"])
-    out["xty"] = np.asarray(pa_["xty"]) + np.asarray(pb["xty"])
-    out["yty"] = float(pa_["yty"]) + float(pb["yty"])
-    out["n"] = int(pa_["n"]) + int(pb["n"])
-    out["log_weights"] = float(pa_.get("log_weights", 0.0)) + float(pb.get("log_weights", 0.0))
-    return PartProducts(out, a.labels, a.n_dropped + b.n_dropped, a.n_zero_weight + b.n_zero_weight)
-
-
-#: The keys of a one-factor part's products; a part holding others is merged by label.
-_DENSE_KEYS = frozenset(
-    {*GROUP_ARRAYS, "n", "p", "q", "m", "xtx", "xty", "yty", "weighted", "log_weights", "ztz_in_ztx"}
-    | {"shift_column", "shift_value", "shift_y", "shift_x"}
-)
 
 
 def read_types(source: ParquetPartitions, columns: list[str]) -> Any:
