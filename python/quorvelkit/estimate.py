@@ -1,6 +1,6 @@
 """From data to a fitted model: :func:`lmm`, the one entry point, fits a data frame in
-memory (its rows built once and kept) or hands a source read in batches to its route
-(:mod:`quorvelkit.sources`, :mod:`quorvelkit.dask`, :mod:`quorvelkit.spark`); all end
+memory (its rows built once and kept) or hands a source read in batches to the source
+that accepts it (:func:`quorvelkit.source_interface.source_for`); all end
 in the fit of a core under the same :class:`~quorvelkit.fit_options.FitOptions`
 (:mod:`quorvelkit.core_fit`)."""
 
@@ -9,7 +9,6 @@ from __future__ import annotations
 import time
 from typing import Any
 
-from . import dask, sources, spark
 from ._quorvelkit import LmmCore
 from .checks import overflow_refusal
 from .core_fit import fit_design
@@ -19,9 +18,10 @@ from .data_arguments import batch_refusal, is_expression, resolve_rows, take_sub
 from .design import build_design
 from .fit import LmmFit
 from .fit_options import FitOptions, unknown_options
-from .frames import is_batch_source, to_frame
+from .frames import to_frame
 from .heavy_imports import load_for_fit
 from .parsing import parse_formula
+from .source_interface import source_for
 
 __all__ = ["lmm"]
 
@@ -111,7 +111,8 @@ def lmm(
     """
     load_for_fit()
     options = FitOptions.take(args, kwargs, "lmm()")
-    if is_batch_source(data):
+    source = source_for(data)
+    if source is not None:
         if subset is not None:
             raise ValueError(
                 "subset= is for data in memory; for data read in batches select the rows in the source first "
@@ -123,9 +124,7 @@ def lmm(
             raise ValueError(
                 "offset= is not supported for data read in batches; write the offset as an offset() term of the formula"
             )
-        mod = type(data).__module__ or ""
-        route = dask.lmm if mod.startswith("dask") else spark.lmm if mod.startswith("pyspark") else sources.lmm
-        return route(formula, data, options=options, weights=weights, **kwargs)
+        return source.lmm(formula, data, options=options, weights=weights, **kwargs)
     if kwargs:
         raise unknown_options(kwargs, "lmm()")
     t0 = time.perf_counter()

@@ -29,8 +29,9 @@ from .model_learning import learn_spec
 from .parsing import ParsedFormula, parse_formula
 from .products import merge_parts, part_products
 from .progress import progress_bar
+from .source_interface import BatchSource, loaded_class
 
-__all__ = ["lmm"]
+__all__ = ["lmm", "SparkSource", "SOURCE"]
 
 _SCHEMA = "partition long, payload binary"
 
@@ -156,3 +157,20 @@ def lmm(
     if merged is None:
         raise SourceError("the Spark DataFrame has no rows")
     return fit_parts(spec, merged, options, source=f"a Spark DataFrame of {n_parts} partitions")
+
+
+class SparkSource(BatchSource):
+    """Spark DataFrames (classic and Spark Connect): partitions reduced on the
+    executors, merged on the driver."""
+
+    name = "a Spark DataFrame"
+
+    def accepts(self, data: Any) -> bool:
+        frame = loaded_class("pyspark.sql", "DataFrame")
+        return frame is not None and isinstance(data, frame)
+
+    def lmm(self, formula: str, data: Any, *args: Any, **kwargs: Any) -> LmmFit:
+        return lmm(formula, data, *args, **kwargs)
+
+
+SOURCE = SparkSource()
