@@ -21,6 +21,7 @@ made two groups."""
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from dataclasses import dataclass, replace
 from typing import Any
 
@@ -45,6 +46,8 @@ __all__ = [
     "merge_parts",
     "with_ztz",
     "without_ztz",
+    "as_factors",
+    "one_factor",
     "sort_groups",
     "take_groups",
     "core_array",
@@ -230,27 +233,41 @@ def merge_parts(a: PartProducts, b: PartProducts) -> PartProducts:
         pa, pb = a.products, b.products
     dropped, zero = a.n_dropped + b.n_dropped, a.n_zero_weight + b.n_zero_weight
     kinds, columns = _merged_kinds(a, b), a.label_columns or b.label_columns
-    if is_crossed(pa):
-        if int(pb["n"]) == 0 and not any(len(v) for v in b.factor_labels):
-            return replace(a, n_dropped=dropped, n_zero_weight=zero, label_kinds=kinds, label_columns=columns)
-        if int(pa["n"]) == 0 and not any(len(v) for v in a.factor_labels):
-            return replace(b, n_dropped=dropped, n_zero_weight=zero, label_kinds=kinds, label_columns=columns)
-        merged, factor_labels = _merge_factors(pa, a.factor_labels, pb, b.factor_labels)
-        for met, lab, col in zip(kinds, factor_labels, columns, strict=False):
-            check_label_kinds(met, lab, col)
-        return PartProducts(merged, factor_labels[0], dropped, zero, factor_labels, kinds, columns)
-    if pb["m"] == 0:
-        return PartProducts(pa, a.labels, dropped, zero, (), kinds, columns)
-    if pa["m"] == 0:
-        return PartProducts(pb, b.labels, dropped, zero, (), kinds, columns)
-    keys = [k for k in GROUP_ARRAYS if k != "ztz" or compact is None]
-    arrays, labels, _pos = _merge_levels([pa[k] for k in keys], a.labels, [pb[k] for k in keys], b.labels)
-    out = _merged_sums(pa, pb)
-    out.update(zip(keys, arrays, strict=True))
-    out["m"] = len(labels)
-    if kinds and columns:
-        check_label_kinds(kinds[0], labels, columns[0])
-    return PartProducts(out, labels, dropped, zero, (), kinds, columns)
+    one = not is_crossed(pa)  # one grouping factor: the case k = 1 of several
+    la, lb = ((a.labels,), (b.labels,)) if one else (a.factor_labels, b.factor_labels)
+    if int(pb["n"]) == 0 and not any(len(v) for v in lb):
+        return replace(a, n_dropped=dropped, n_zero_weight=zero, label_kinds=kinds, label_columns=columns)
+    if int(pa["n"]) == 0 and not any(len(v) for v in la):
+        return replace(b, n_dropped=dropped, n_zero_weight=zero, label_kinds=kinds, label_columns=columns)
+    keys = tuple(k for k in GROUP_ARRAYS if k != "ztz" or compact is None)
+    if one:
+        merged, labels = _merge_factors(as_factors(pa, keys), la, as_factors(pb, keys), lb, keys)
+        merged = one_factor(merged, keys)
+    else:
+        merged, labels = _merge_factors(pa, la, pb, lb, keys)
+    for met, lab, col in zip(kinds, labels, columns, strict=False):
+        check_label_kinds(met, lab, col)
+    return PartProducts(merged, labels[0], dropped, zero, () if one else labels, kinds, columns)
+
+
+def as_factors(products: dict, keys: Sequence[str] = GROUP_ARRAYS) -> dict:
+    """One grouping factor's products laid out as those of several (k = 1: each array
+    of ``keys`` in a list of one, ``m`` and ``q`` arrays of one, no cross block); a
+    re-layout, no arithmetic. :func:`one_factor` undoes it."""
+    out = dict(products)
+    out.update({key: [products[key]] for key in keys})
+    out["m"], out["q"] = np.asarray([products["m"]], np.int64), np.asarray([products["q"]], np.int64)
+    out["cross_codes"], out["cross_values"] = [], []
+    return out
+
+
+def one_factor(products: dict, keys: Sequence[str] = GROUP_ARRAYS) -> dict:
+    """The products of one grouping factor laid out as the core of one factor takes
+    them (see :func:`as_factors`)."""
+    out = {key: v for key, v in products.items() if key not in ("cross_codes", "cross_values")}
+    out.update({key: products[key][0] for key in keys})
+    out["m"], out["q"] = int(products["m"][0]), int(products["q"][0])
+    return out
 
 
 def _merge_levels(va: list, la: pd.Index, vb: list, lb: pd.Index) -> tuple[list[np.ndarray], pd.Index, np.ndarray]:
@@ -288,22 +305,21 @@ def _merged_sums(pa: dict, pb: dict) -> dict:
 
 
 def _merge_factors(
-    pa: dict, la: tuple[pd.Index, ...], pb: dict, lb: tuple[pd.Index, ...]
+    pa: dict, la: tuple[pd.Index, ...], pb: dict, lb: tuple[pd.Index, ...], keys: Sequence[str]
 ) -> tuple[dict, tuple[pd.Index, ...]]:
-    """Products of several grouping factors merged: each factor's levels by label
-    (:func:`_merge_levels`), each cross block by pair of labels (:func:`_merge_pairs`)."""
+    """Products of one or several grouping factors (as several, :func:`as_factors`)
+    merged: each factor's arrays ``keys`` by label (:func:`_merge_levels`), each cross
+    block by pair of labels (:func:`_merge_pairs`)."""
     k = len(la)
     if len(pb["cross_codes"]) != len(pa["cross_codes"]):
         raise ValueError("the parts have different grouping factors")
     out = _merged_sums(pa, pb)
     positions, labels, sizes = [], [], []
-    for key in GROUP_ARRAYS:
+    for key in keys:
         out[key] = list(pa[key])
     for j in range(k):
-        arrays, lab, pos = _merge_levels(
-            [pa[key][j] for key in GROUP_ARRAYS], la[j], [pb[key][j] for key in GROUP_ARRAYS], lb[j]
-        )
-        for key, arr in zip(GROUP_ARRAYS, arrays, strict=True):
+        arrays, lab, pos = _merge_levels([pa[key][j] for key in keys], la[j], [pb[key][j] for key in keys], lb[j])
+        for key, arr in zip(keys, arrays, strict=True):
             out[key][j] = arr
         positions.append(pos)
         labels.append(lab)
