@@ -380,6 +380,14 @@ def test_parts_sharing_groups_merge_by_label(sleep):
     ref = qk.lmm(SLEEP, sleep)
     for x, y in [(a, b), (b, a)]:
         assert_agree(ref, fit_parts(spec, merge_parts(x, y), FitOptions(), source="two parts"))
+    # A node of Spark's reduction tree merges its children in partition order, whatever
+    # order they arrive in.
+    from quorvelkit.spark import _merge_node
+
+    c = part_products(spec, sleep.iloc[::7], "part c")
+    node = pickle.loads(_merge_node([(2, pickle.dumps(c)), (0, pickle.dumps(a)), (1, pickle.dumps(b))]))
+    in_order = merge_parts(merge_parts(a, b), c)
+    assert all(np.array_equal(node.products[k], in_order.products[k]) for k in ("xtx", "ztz", "ztx", "yty"))
 
 
 def test_batch_fit_has_what_follows_from_the_products(sleep, tmp_path, capsys):
