@@ -1,7 +1,7 @@
 """Products of parts of the data for a model with several grouping factors, keyed by
-group label: a part's products (:func:`crossed_part`), their merge by label
-(:func:`merge_crossed`), the levels put in order (:func:`sort_crossed`) and the factors
-put in the core's order (:func:`core_order`).
+group label: a part's products (:func:`crossed_part`), the levels put in order
+(:func:`sort_crossed`) and the factors put in the core's order (:func:`core_order`).
+Parts merge by label in :func:`quorvelkit.products.merge_parts`, as every part does.
 
 A products dict (``_quorvelkit.reduce_crossed_rows``) holds, per factor j (in the
 order of :attr:`ModelSpec.factors`), the blocks of each of its m_j levels: Z_j'WZ_j,
@@ -13,11 +13,11 @@ and X'WX, X'Wy, y'Wy. A merge holds both parts and the result at once, about twi
 merged size. The pairs of a cross block are kept in increasing order of (level_i,
 level_j), each level its position in the part's labels.
 
-Merging by label: a's levels keep their positions and b's new ones follow them; every
-sum is a's + b's, so a fixed tree of merges gives fixed bits whatever order its parts
-were computed in (and, since each level's rows are added in row order within a part,
-a sequential read gives every level's and pair's blocks the bits of a whole-data pass
-over the same batches).
+Merging by label (:func:`~quorvelkit.products.merge_parts`): a's levels keep their
+positions and b's new ones follow them; every sum is a's + b's, so a fixed tree of
+merges gives fixed bits whatever order its parts were computed in (and, since each
+level's rows are added in row order within a part, a sequential read gives every
+level's and pair's blocks the bits of a whole-data pass over the same batches).
 """
 
 from __future__ import annotations
@@ -32,7 +32,7 @@ from . import _quorvelkit as _qk
 from .frames import sorted_levels
 from .model import ModelRows, ModelSpec
 
-__all__ = ["is_crossed", "crossed_part", "merge_crossed", "sort_crossed", "core_order", "pair_index", "same_partition"]
+__all__ = ["is_crossed", "crossed_part", "sort_crossed", "core_order", "pair_index", "same_partition"]
 
 #: The products held per level of each factor.
 LEVEL_ARRAYS = ("ztz", "ztx", "zty", "counts")
@@ -103,98 +103,6 @@ def _empty(spec: ModelSpec) -> dict:
         "log_weights": 0.0,
         **shift,
     }
-
-
-def _merge_pairs(
-    codes_a: np.ndarray, values_a: np.ndarray, codes_b: np.ndarray, values_b: np.ndarray, m_j: int
-) -> tuple[np.ndarray, np.ndarray]:
-    """One cross block of a and b merged: a's pairs (in increasing order) and b's
-    (already in the merged levels' codes, in any order), a's + b's where both have a
-    pair, in increasing order."""
-    if len(codes_b) == 0:
-        return codes_a, values_a
-    key_b = codes_b[:, 0] * m_j + codes_b[:, 1]
-    order = np.argsort(key_b, kind="stable")
-    key_b, codes_b, values_b = key_b[order], codes_b[order], values_b[order]
-    if len(codes_a) == 0:
-        return np.ascontiguousarray(codes_b), np.ascontiguousarray(values_b)
-    key_a = codes_a[:, 0] * m_j + codes_a[:, 1]
-    at = np.searchsorted(key_a, key_b)
-    found = at < len(key_a)
-    found[found] = key_a[at[found]] == key_b[found]
-    values = values_a.copy()
-    values[at[found]] = values[at[found]] + values_b[found]
-    new = ~found
-    if not new.any():
-        return codes_a, values
-    # b's new pairs go in before the first of a's pairs above them, after those of b
-    # before them: their places in the merged block.
-    place_new = at[new] + np.arange(int(new.sum()))
-    size = len(key_a) + len(place_new)
-    is_new = np.zeros(size, bool)
-    is_new[place_new] = True
-    out_codes = np.empty((size, 2), np.int64)
-    out_values = np.empty((size,) + values_a.shape[1:])
-    out_codes[is_new] = codes_b[new]
-    out_values[is_new] = values_b[new]
-    out_codes[~is_new] = codes_a
-    out_values[~is_new] = values
-    return out_codes, out_values
-
-
-def merge_crossed(
-    pa: dict, la: tuple[pd.Index, ...], pb: dict, lb: tuple[pd.Index, ...]
-) -> tuple[dict, tuple[pd.Index, ...]]:
-    """The products of a's rows and b's together, levels matched by label per factor:
-    a's levels first, then b's new ones."""
-    k = len(la)
-    if len(lb) != k or len(pb["cross_codes"]) != len(pa["cross_codes"]):
-        raise ValueError("the parts have different grouping factors")
-    if int(pb["n"]) == 0 and not any(len(v) for v in lb):
-        return pa, la
-    if int(pa["n"]) == 0 and not any(len(v) for v in la):
-        return pb, lb
-    out = dict(pa)
-    positions, labels, sizes = [], [], []
-    for key in LEVEL_ARRAYS:
-        out[key] = list(pa[key])
-    for j in range(k):
-        pos = np.asarray(la[j].get_indexer(lb[j]), dtype=np.int64)
-        new = pos < 0
-        ma, extra = len(la[j]), int(new.sum())
-        pos[new] = ma + np.arange(extra)
-        positions.append(pos)
-        labels.append(la[j].append(lb[j][new]) if extra else la[j])
-        sizes.append(ma + extra)
-        for key in LEVEL_ARRAYS:
-            va, vb = np.asarray(pa[key][j]), np.asarray(pb[key][j])
-            arr = np.zeros((ma + extra,) + va.shape[1:], dtype=va.dtype)
-            arr[:ma] = va
-            arr[pos] += vb
-            out[key][j] = arr
-    codes, values = [], []
-    for i in range(k):
-        for j in range(i + 1, k):
-            t = pair_index(i, j, k)
-            cb = np.asarray(pb["cross_codes"][t], dtype=np.int64)
-            remapped = np.stack([positions[i][cb[:, 0]], positions[j][cb[:, 1]]], axis=1) if len(cb) else cb
-            c, v = _merge_pairs(
-                np.asarray(pa["cross_codes"][t], dtype=np.int64),
-                np.asarray(pa["cross_values"][t]),
-                remapped,
-                np.asarray(pb["cross_values"][t]),
-                sizes[j],
-            )
-            codes.append(c)
-            values.append(v)
-    out["cross_codes"], out["cross_values"] = codes, values
-    out["m"] = np.asarray(sizes, np.int64)
-    out["xtx"] = np.asarray(pa["xtx"]) + np.asarray(pb["xtx"])
-    out["xty"] = np.asarray(pa["xty"]) + np.asarray(pb["xty"])
-    out["yty"] = float(pa["yty"]) + float(pb["yty"])
-    out["n"] = int(pa["n"]) + int(pb["n"])
-    out["log_weights"] = float(pa["log_weights"]) + float(pb["log_weights"])
-    return out, tuple(labels)
 
 
 def _sorted_block(codes: np.ndarray, values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:

@@ -19,19 +19,8 @@ import numpy as np
 import pandas as pd
 
 from .checks import check_weights_column, require_columns
-from .core_fit import fit_parts, fit_products
-from .dask_parquet import (
-    ParquetPartitions,
-    find_levels,
-    leaf_runs,
-    merge_leaves,
-    parquet_partitions,
-    piece_batches,
-    read_types,
-    reduce_leaf,
-    union_levels,
-    with_ztz,
-)
+from .core_fit import fit_parts
+from .dask_parquet import fit_merged, parquet_partitions, plan_leaves
 from .errors import SourceError
 from .fit import LmmFit
 from .fit_options import FitOptions, unknown_options
@@ -39,12 +28,11 @@ from .frames import MAX_LEVELS, level_order, pandas_kind
 from .labels import label_text
 from .model import ModelSpec, Place
 from .model_learning import learn_spec, sample_numbers
-from .parquet import needs_first_pass
 from .parsing import ParsedFormula, parse_formula
-from .products import PartProducts, merge_parts, part_products, take_groups
-from .sources import _first_spec, _has_complete_row
+from .products import PartProducts, part_products
+from .source_interface import BatchSource, loaded_class, merge_in_order
 
-__all__ = ["lmm"]
+__all__ = ["lmm", "DaskSource", "SOURCE", "parquet_partitions"]
 
 
 def _partition(frame: pd.DataFrame, spec: ModelSpec, partition_info: dict | None = None) -> pd.Series:
@@ -56,20 +44,17 @@ def _partition(frame: pd.DataFrame, spec: ModelSpec, partition_info: dict | None
 
 def _merge_list(parts: list) -> PartProducts:
     """Merges the parts in order (a left fold): the inner nodes of the tree."""
-    out: PartProducts | None = None
-    for s in parts:
-        p = s.iloc[0] if isinstance(s, pd.Series) else s
-        out = p if out is None else merge_parts(out, p)
+    out = merge_in_order(s.iloc[0] if isinstance(s, pd.Series) else s for s in parts)
     assert out is not None, "a merge of no parts"
     return out
 
 
-def _tree(items: list, split_every: int, merge_list: Any = _merge_list) -> Any:
+def _tree(items: list, split_every: int) -> Any:
     """A tree of delayed merges over items in partition order; its shape depends only
     on len(items) and split_every."""
     import dask
 
-    merge = dask.delayed(merge_list, pure=True)
+    merge = dask.delayed(_merge_list, pure=True)
     while True:
         items = [merge(items[i : i + split_every]) for i in range(0, len(items), split_every)]
         if len(items) == 1:
@@ -204,7 +189,11 @@ def lmm(
     source = parquet_partitions(ddf)
     if source is not None:
         run = max(1, -(-len(source.pieces) // 4) if leaf_partitions is None else int(leaf_partitions))
-        return _fit_parquet(parsed, source, options, levels, weights, progress, run)
+        spec, leaves = plan_leaves(parsed, source, levels, weights, run)
+        # Pairs of leaves merged: every leaf holds the products of (nearly) every group,
+        # so a node holds its inputs and its output, three times the products.
+        merged = _compute(_tree(leaves, 2), progress)
+        return fit_merged(spec, merged, options, f"a Dask DataFrame of {len(source.pieces)} partitions")
     used = [c for c in ddf.columns if c in set(parsed.columns) or c == weights]
     ddf = ddf[used]
     sample, place = _sample(ddf, parsed.columns)
@@ -215,87 +204,6 @@ def lmm(
     tree = _tree(list(parts.to_delayed()), max(2, int(split_every)))
     merged = _compute(tree, progress)
     return fit_parts(spec, merged, options, source=f"a Dask DataFrame of {ddf.npartitions} partitions")
-
-
-#: Rows per batch a worker reads from a Parquet fragment (a quarter of the in-process
-#: route's: every worker holds its batches beside products of every group).
-BATCH_ROWS = 1 << 18
-
-
-def _fit_parquet(
-    parsed: ParsedFormula,
-    source: ParquetPartitions,
-    options: FitOptions,
-    levels: Mapping[str, Sequence] | None,
-    weights: str | None,
-    progress: bool | None,
-    run: int,
-) -> LmmFit:
-    """The fit of a DataFrame read from Parquet, its fragments read on the workers (see
-    :mod:`quorvelkit.dask_parquet`): a first pass when the model needs one, the model
-    learnt from the first batch holding a complete row (read on the client), then a
-    leaf per run of ``run`` partitions and a fixed tree of merges."""
-    import dask
-
-    needed = parsed.columns + ([weights] if weights else [])
-    cols = list(dict.fromkeys([*(c for c in source.schema.names if c in set(needed)), *needed]))
-    types = read_types(source, cols)
-    runs = [list(r) for r in leaf_runs(len(source.pieces), run)]
-    group_levels: pd.Index | None = None
-    found: dict[str, list] = {}
-    if needs_first_pass(parsed, types):
-        find = dask.delayed(find_levels, pure=True)
-        passes = dask.compute(*[find(source, r, types, parsed, BATCH_ROWS) for r in runs])
-        group_levels, found = union_levels(list(passes))
-    declared = {**found, **{c: list(v) for c, v in (levels or {}).items()}}
-    first = next(
-        (
-            b
-            for b in piece_batches(source, range(len(source.pieces)), cols, types, BATCH_ROWS)
-            if _has_complete_row(parsed, b[0])
-        ),
-        None,
-    )
-    if first is None:
-        raise SourceError(
-            f"the Dask DataFrame has no complete row (with a value in each of {', '.join(parsed.columns)}) to learn "
-            f"the model's columns from"
-        )
-    spec = _first_spec(parsed, first, declared, weights, 1 << 16)
-    del first
-    shared = dask.delayed(group_levels)
-    leaf = dask.delayed(reduce_leaf, pure=True)
-    leaves = [leaf(spec, source, r, cols, types, shared, BATCH_ROWS) for r in runs]
-    # Pairs of leaves merged: every leaf holds the products of (nearly) every group, so a
-    # node holds its inputs and its output, three times the products.
-    merged = _compute(_tree(leaves, 2, merge_leaves), progress)
-    where = f"a Dask DataFrame of {len(source.pieces)} partitions"
-    if len(parsed.factor_names) > 1:
-        return fit_parts(spec, merged, options, source=where)
-    merged = with_ztz(merged)
-    products, labels = merged.products, merged.labels
-    counts = np.asarray(products["counts"])
-    if counts.ndim == 1 and (counts == 0).any():  # groups whose every row was dropped
-        keep = np.flatnonzero(counts != 0)
-        products, labels = take_groups(dict(products), keep), labels[keep]
-    if not _in_order(labels):
-        merged = PartProducts(products, labels, merged.n_dropped, merged.n_zero_weight)
-        return fit_parts(spec, merged, options, source=where)
-    # Leaves coded against sorted levels, or merged from leaves of the same sorted labels.
-    return fit_products(
-        spec, products, labels, options, n_dropped=merged.n_dropped, n_zero_weight=merged.n_zero_weight, source=where
-    )
-
-
-def _in_order(labels: pd.Index) -> bool:
-    """Whether ``labels`` are distinct numbers or texts in the order of
-    :func:`quorvelkit.frames.sorted_levels` (which then need no reordering)."""
-    if labels.dtype.kind not in "iuf" and not all(isinstance(v, str) for v in labels[:1000]):
-        return False
-    try:
-        return bool(labels.is_monotonic_increasing and labels.is_unique)
-    except TypeError:
-        return False
 
 
 def _compute(tree: Any, progress: bool | None) -> Any:
@@ -314,3 +222,20 @@ def _compute(tree: Any, progress: bool | None) -> Any:
     future = client.compute(tree)
     dist_progress(future)
     return future.result()
+
+
+class DaskSource(BatchSource):
+    """Dask DataFrames: a read of Parquet from its fragments, any other from the pandas
+    partitions Dask computes; both reduced on the workers and merged as a fixed tree."""
+
+    name = "a Dask DataFrame"
+
+    def accepts(self, data: Any) -> bool:
+        frame = loaded_class("dask.dataframe", "DataFrame")
+        return frame is not None and isinstance(data, frame)
+
+    def lmm(self, formula: str, data: Any, *args: Any, **kwargs: Any) -> LmmFit:
+        return lmm(formula, data, *args, **kwargs)
+
+
+SOURCE = DaskSource()

@@ -18,7 +18,7 @@ partitioning the result is bit-identical whatever the number of workers.
 
 from __future__ import annotations
 
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -26,12 +26,17 @@ import numpy as np
 import pandas as pd
 
 from . import _quorvelkit as _qk
+from .core_fit import fit_parts, fit_products
+from .errors import SourceError
+from .fit import LmmFit
+from .fit_options import FitOptions
 from .frames import MAX_LEVELS, level_order, sorted_levels
 from .group_codes import GroupCodes
 from .model import ModelSpec
-from .parquet import Piece, column_types, dataset_pieces, first_pass, fragment_batches, reading
+from .parquet import Piece, column_types, dataset_pieces, first_pass, fragment_batches, needs_first_pass, reading
 from .parsing import ParsedFormula
-from .products import GROUP_ARRAYS, PartProducts, _same_shift, add_batch, merge_parts, part_products
+from .products import PartProducts, add_batch, part_products, take_groups, with_ztz, without_ztz
+from .source_interface import first_spec, has_complete_row, reduce_batches
 
 __all__ = [
     "ParquetPartitions",
@@ -42,8 +47,8 @@ __all__ = [
     "find_levels",
     "union_levels",
     "reduce_leaf",
-    "merge_leaves",
-    "with_ztz",
+    "plan_leaves",
+    "fit_merged",
 ]
 
 #: Options of ``dd.read_parquet`` that leave the values read as the file holds them.
@@ -233,10 +238,7 @@ def reduce_leaf(
     grouping factors is reduced batch by batch and merged by label."""
     batches = piece_batches(source, which, columns, types, batch_rows)
     if len(spec.parsed.factor_names) != 1:
-        out: PartProducts | None = None
-        for batch, where in batches:
-            part = part_products(spec, batch, where)
-            out = part if out is None else merge_parts(out, part)
+        out = reduce_batches(spec, batches)
         if out is None:
             import pyarrow as pa
 
@@ -261,31 +263,10 @@ def reduce_leaf(
     _release_arrow_memory()  # what the batches held, before the products are held twice
     if codes_of.fixed:
         products = acc.products(np.arange(codes_of.m), release=True)
-        return _without_ztz(PartProducts(products, codes_of.index, n_dropped, n_zero), spec.z_in_x())
+        return without_ztz(PartProducts(products, codes_of.index, n_dropped, n_zero), spec.z_in_x())
     order, labels_of = codes_of.sorted_order(release=True)
     products = acc.products(order, release=True)
-    return _without_ztz(PartProducts(products, labels_of(), n_dropped, n_zero), spec.z_in_x())
-
-
-def _without_ztz(part: PartProducts, z_in_x: list[int] | None) -> PartProducts:
-    """``part`` without Z'Z when every column of Z is one of X's: Z'Z is then the columns
-    ``z_in_x`` of Z'X, to the bit (the accumulator forms it so), and a fifth less is
-    held and sent between workers. :func:`with_ztz` puts it back."""
-    if z_in_x is not None:
-        part.products.pop("ztz")
-        part.products["ztz_in_ztx"] = tuple(z_in_x)
-    return part
-
-
-def with_ztz(part: PartProducts) -> PartProducts:
-    """``part`` with its Z'Z (see :func:`_without_ztz`), as the fit and
-    :func:`~quorvelkit.products.merge_parts` take products."""
-    columns = part.products.get("ztz_in_ztx")
-    if columns is None:
-        return part
-    products = {k: v for k, v in part.products.items() if k != "ztz_in_ztx"}
-    products["ztz"] = np.ascontiguousarray(np.asarray(products["ztx"])[:, :, list(columns)])
-    return PartProducts(products, part.labels, part.n_dropped, part.n_zero_weight)
+    return without_ztz(PartProducts(products, labels_of(), n_dropped, n_zero), spec.z_in_x())
 
 
 def _release_arrow_memory() -> None:
@@ -296,56 +277,87 @@ def _release_arrow_memory() -> None:
     pa.default_memory_pool().release_unused()
 
 
-def merge_leaves(parts: list[Any]) -> PartProducts:
-    """The leaves' products merged in order (a left fold): by code when two parts hold
-    the same groups in the same order (dense, a sum of arrays), else by label."""
-    out: PartProducts | None = None
-    for p in parts:
-        out = p if out is None else _merge(out, p)
-    assert out is not None, "a merge of no parts"
-    return out
-
-
-def _merge(a: PartProducts, b: PartProducts) -> PartProducts:
-    pa_, pb = a.products, b.products
-    # Z'Z is among the group arrays unless it is held within Z'X.
-    group_arrays = [k for k in GROUP_ARRAYS if k != "ztz" or "ztz_in_ztx" not in pa_]
-    same = (
-        set(pa_) == set(pb)
-        and not (set(pa_) - _DENSE_KEYS)  # one grouping factor: m and q are numbers
-        and pa_.get("ztz_in_ztx") == pb.get("ztz_in_ztx")
-        and set(group_arrays) <= set(pa_)
-        and pa_["m"] == pb["m"] > 0
-        and (a.labels.equals(b.labels))
-        and pa_["p"] == pb["p"]
-        and pa_["q"] == pb["q"]
-        and bool(pa_.get("weighted", False)) == bool(pb.get("weighted", False))
-    )
-    if not same:
-        merged = merge_parts(with_ztz(a), with_ztz(b))
-        both = "ztz_in_ztx" in pa_ and pa_.get("ztz_in_ztx") == pb.get("ztz_in_ztx")
-        return _without_ztz(merged, list(pa_["ztz_in_ztx"])) if both else merged
-    if not _same_shift(pa_, pb):
-        raise ValueError("the parts were reduced with different shifts; every part of a model must use the same one")
-    out = dict(pa_)
-    for key in group_arrays:
-        out[key] = np.asarray(pa_[key]) + np.asarray(pb[key])
-    out["xtx"] = np.asarray(pa_["xtx"]) + np.asarray(pb["xtx"])
-    out["xty"] = np.asarray(pa_["xty"]) + np.asarray(pb["xty"])
-    out["yty"] = float(pa_["yty"]) + float(pb["yty"])
-    out["n"] = int(pa_["n"]) + int(pb["n"])
-    out["log_weights"] = float(pa_.get("log_weights", 0.0)) + float(pb.get("log_weights", 0.0))
-    return PartProducts(out, a.labels, a.n_dropped + b.n_dropped, a.n_zero_weight + b.n_zero_weight)
-
-
-#: The keys of a one-factor part's products; a part holding others is merged by label.
-_DENSE_KEYS = frozenset(
-    {*GROUP_ARRAYS, "n", "p", "q", "m", "xtx", "xty", "yty", "weighted", "log_weights", "ztz_in_ztx"}
-    | {"shift_column", "shift_value", "shift_y", "shift_x"}
-)
-
-
 def read_types(source: ParquetPartitions, columns: list[str]) -> Any:
     """The types the columns (and the filter's) are read as (see
     :func:`quorvelkit.parquet.column_types`)."""
     return column_types(source.pieces, list(dict.fromkeys([*columns, *source.filter_columns])), source.schema)
+
+
+#: Rows per batch a worker reads from a Parquet fragment (a quarter of the in-process
+#: route's: every worker holds its batches beside products of every group).
+BATCH_ROWS = 1 << 18
+
+
+def plan_leaves(
+    parsed: ParsedFormula,
+    source: ParquetPartitions,
+    levels: Mapping[str, Sequence] | None,
+    weights: str | None,
+    run: int,
+) -> tuple[ModelSpec, list[Any]]:
+    """The plan of a DataFrame read from Parquet, its fragments read on the workers: a
+    first pass when the model needs one, the model learnt from the first batch holding
+    a complete row (read on the client), then the leaves (delayed), one per run of
+    ``run`` partitions, for :mod:`quorvelkit.dask` to merge as a fixed tree."""
+    import dask
+
+    needed = parsed.columns + ([weights] if weights else [])
+    cols = list(dict.fromkeys([*(c for c in source.schema.names if c in set(needed)), *needed]))
+    types = read_types(source, cols)
+    runs = [list(r) for r in leaf_runs(len(source.pieces), run)]
+    group_levels: pd.Index | None = None
+    found: dict[str, list] = {}
+    if needs_first_pass(parsed, types):
+        find = dask.delayed(find_levels, pure=True)
+        passes = dask.compute(*[find(source, r, types, parsed, BATCH_ROWS) for r in runs])
+        group_levels, found = union_levels(list(passes))
+    declared = {**found, **{c: list(v) for c, v in (levels or {}).items()}}
+    first = next(
+        (
+            b
+            for b in piece_batches(source, range(len(source.pieces)), cols, types, BATCH_ROWS)
+            if has_complete_row(parsed, b[0])
+        ),
+        None,
+    )
+    if first is None:
+        raise SourceError(
+            f"the Dask DataFrame has no complete row (with a value in each of {', '.join(parsed.columns)}) to learn "
+            f"the model's columns from"
+        )
+    spec = first_spec(parsed, first, declared, weights, 1 << 16)
+    del first
+    shared = dask.delayed(group_levels)
+    leaf = dask.delayed(reduce_leaf, pure=True)
+    return spec, [leaf(spec, source, r, cols, types, shared, BATCH_ROWS) for r in runs]
+
+
+def fit_merged(spec: ModelSpec, merged: PartProducts, options: FitOptions, where: str) -> LmmFit:
+    """The fit of the leaves' merged products: groups whose every row was dropped left
+    out, and no reordering where the leaves were coded against sorted levels."""
+    if len(spec.parsed.factor_names) > 1:
+        return fit_parts(spec, merged, options, source=where)
+    merged = with_ztz(merged)
+    products, labels = merged.products, merged.labels
+    counts = np.asarray(products["counts"])
+    if counts.ndim == 1 and (counts == 0).any():  # groups whose every row was dropped
+        keep = np.flatnonzero(counts != 0)
+        products, labels = take_groups(dict(products), keep), labels[keep]
+    if not _in_order(labels):
+        merged = PartProducts(products, labels, merged.n_dropped, merged.n_zero_weight)
+        return fit_parts(spec, merged, options, source=where)
+    # Leaves coded against sorted levels, or merged from leaves of the same sorted labels.
+    return fit_products(
+        spec, products, labels, options, n_dropped=merged.n_dropped, n_zero_weight=merged.n_zero_weight, source=where
+    )
+
+
+def _in_order(labels: pd.Index) -> bool:
+    """Whether ``labels`` are distinct numbers or texts in the order of
+    :func:`quorvelkit.frames.sorted_levels` (which then need no reordering)."""
+    if labels.dtype.kind not in "iuf" and not all(isinstance(v, str) for v in labels[:1000]):
+        return False
+    try:
+        return bool(labels.is_monotonic_increasing and labels.is_unique)
+    except TypeError:
+        return False

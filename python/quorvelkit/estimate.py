@@ -1,7 +1,7 @@
 """From data to a fitted linear mixed model: :func:`lmm`, the entry point, fits a data
 frame in memory through the one fit (:func:`~quorvelkit.model_fit.fit_model`, its rows
-built once and kept) or hands a source read in batches to its route
-(:mod:`quorvelkit.sources`, :mod:`quorvelkit.dask`, :mod:`quorvelkit.spark`); all end
+built once and kept) or hands a source read in batches to the source that accepts it
+(:func:`quorvelkit.source_interface.source_for`); all end
 in the fit of a core under the same :class:`~quorvelkit.fit_options.FitOptions`
 (:mod:`quorvelkit.core_fit`)."""
 
@@ -9,13 +9,12 @@ from __future__ import annotations
 
 from typing import Any
 
-from . import dask, sources, spark
 from .data_arguments import batch_refusal, is_expression
 from .fit import LmmFit
 from .fit_options import FitOptions, unknown_options
-from .frames import is_batch_source
 from .heavy_imports import load_for_fit
 from .model_fit import LinearModel, fit_model
+from .source_interface import source_for
 
 __all__ = ["lmm"]
 
@@ -105,7 +104,8 @@ def lmm(
     """
     load_for_fit()
     options = FitOptions.take(args, kwargs, "lmm()")
-    if is_batch_source(data):
+    source = source_for(data)
+    if source is not None:
         if subset is not None:
             raise ValueError(
                 "subset= is for data in memory; for data read in batches select the rows in the source first "
@@ -117,9 +117,7 @@ def lmm(
             raise ValueError(
                 "offset= is not supported for data read in batches; write the offset as an offset() term of the formula"
             )
-        mod = type(data).__module__ or ""
-        route = dask.lmm if mod.startswith("dask") else spark.lmm if mod.startswith("pyspark") else sources.lmm
-        return route(formula, data, options=options, weights=weights, **kwargs)
+        return source.lmm(formula, data, options=options, weights=weights, **kwargs)
     if kwargs:
         raise unknown_options(kwargs, "lmm()")
     fit: LmmFit = fit_model(formula, data, options, LinearModel(), weights=weights, offset=offset, subset=subset)

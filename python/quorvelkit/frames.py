@@ -4,9 +4,8 @@ levels, which sources are read in batches, and the kind of a pandas column."""
 
 from __future__ import annotations
 
-import os
 import unicodedata
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Iterable, Sequence
 from typing import Any
 
 import numpy as np
@@ -259,22 +258,13 @@ def text_factors(frame: pd.DataFrame, columns: Iterable[str]) -> pd.DataFrame:
 
 
 def is_batch_source(data: Any) -> bool:
-    """Whether :func:`quorvelkit.lmm` reads ``data`` in batches: a path (a Parquet file or
-    directory), a pyarrow dataset, a Dask or Spark DataFrame, or an iterator of
-    DataFrames."""
-    if isinstance(data, (str, os.PathLike)):
-        return True
-    mod = type(data).__module__ or ""
-    if mod.startswith("pyarrow") and type(data).__name__ in (
-        "FileSystemDataset",
-        "Dataset",
-        "UnionDataset",
-        "InMemoryDataset",
-    ):
-        return True
-    if mod.startswith(("dask", "pyspark")):
-        return True
-    return isinstance(data, Iterator)
+    """Whether :func:`quorvelkit.lmm` reads ``data`` in batches: whether a registered
+    source (:func:`quorvelkit.source_interface.source_for`) accepts it, a Parquet file
+    or directory (a path), a pyarrow dataset, a Polars, Dask or Spark DataFrame, or an
+    iterator of DataFrames among them."""
+    from .source_interface import source_for  # the sources are built on this module
+
+    return source_for(data) is not None
 
 
 def pandas_kind(dtype: Any) -> str:

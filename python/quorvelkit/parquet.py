@@ -80,15 +80,17 @@ class Piece:
     keys: dict[str, Any]
 
 
-def dataset_pieces(dataset: Any) -> list[Piece]:
-    """The fragments of ``dataset`` in order, each named and with its partition values."""
+def dataset_pieces(dataset: Any, name: str | None = None) -> list[Piece]:
+    """The fragments of ``dataset`` in order, each named (by its file, else by its place
+    among the fragments of the dataset ``name``) and with its partition values."""
     import pyarrow.dataset as ds
 
     out = []
+    of = f" of {name}" if name else ""
     for i, frag in enumerate(dataset.get_fragments()):
         path = getattr(frag, "path", None)
         out.append(
-            Piece(frag, str(path) if path else f"fragment {i}", ds.get_partition_keys(frag.partition_expression))
+            Piece(frag, str(path) if path else f"fragment {i}{of}", ds.get_partition_keys(frag.partition_expression))
         )
     return out
 
@@ -385,14 +387,18 @@ def open_dataset(
     levels: Mapping | None,
     progress: bool | None,
     weights: str | None,
+    name: str | None = None,
 ) -> DatasetBatches:
-    """A Parquet file or directory (a path) or a pyarrow dataset, its first pass made
-    when the model needs one; refuses a missing column naming the file."""
+    """A Parquet file or directory (a path) or a pyarrow dataset (or what reads as one:
+    a schema, ``get_fragments()`` and ``count_rows()``, fragments of
+    ``physical_schema``, ``partition_expression`` and ``to_batches(columns=,
+    batch_size=)``), named ``name`` in messages, its first pass made when the model
+    needs one; refuses a missing column naming the file."""
     try:
         import pyarrow.dataset as ds
     except ImportError:  # pragma: no cover - the extra is missing
         raise ImportError("reading Parquet needs pyarrow: pip install 'quorvelkit[parquet]'") from None
-    name = str(source) if isinstance(source, (str, os.PathLike)) else "the dataset"
+    given, name = name, name or (str(source) if isinstance(source, (str, os.PathLike)) else "the dataset")
     if isinstance(source, (str, os.PathLike)):
         if not os.path.exists(source):
             raise FileNotFoundError(f"no such file or directory: {str(source)!r}")
@@ -404,7 +410,7 @@ def open_dataset(
         dataset = source
     needed = parsed.columns + ([weights] if weights else [])
     cols = list(dict.fromkeys([*(c for c in dataset.schema.names if c in set(needed)), *needed]))
-    pieces = dataset_pieces(dataset)
+    pieces = dataset_pieces(dataset, given)
     types = column_types(pieces, cols, dataset.schema)  # a column a file lacks: named with the file
     require_columns(needed, dataset.schema.names, name)
     with reading(name):

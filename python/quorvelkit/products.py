@@ -21,7 +21,8 @@ made two groups."""
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from collections.abc import Sequence
+from dataclasses import dataclass, replace
 from typing import Any
 
 import numpy as np
@@ -29,7 +30,7 @@ import pandas as pd
 
 from . import _quorvelkit as _qk
 from .checks import check_sums
-from .crossed_products import crossed_part, is_crossed, merge_crossed
+from .crossed_products import crossed_part, is_crossed, pair_index
 from .errors import SourceError
 from .frames import sorted_levels
 from .labels import split_labels
@@ -43,6 +44,10 @@ __all__ = [
     "part_products",
     "add_batch",
     "merge_parts",
+    "with_ztz",
+    "without_ztz",
+    "as_factors",
+    "one_factor",
     "sort_groups",
     "take_groups",
     "core_array",
@@ -206,10 +211,13 @@ def _same_shift(a: dict, b: dict) -> bool:
 
 def merge_parts(a: PartProducts, b: PartProducts) -> PartProducts:
     """The products of a's rows and b's together, groups matched by label: a's groups
-    first, then b's new ones. Every sum is a's + b's in that order, so a fixed tree of
-    merges gives fixed bits whatever order the parts were computed in. Parts of a
-    model with several grouping factors merge factor by factor, and their cross blocks
-    by pair of labels."""
+    first, then b's new ones (per grouping factor, for a model with several; their
+    cross blocks by pair of labels). Parts whose labels differ are aligned on the union
+    of their labels, each part's products placed at its own labels; parts that cannot
+    be aligned (other model dimensions, shifts, weighting or grouping factors) are
+    refused. Every sum is a's + b's in that order, so a fixed tree of merges gives
+    fixed bits whatever order the parts were computed in. This is the one merge of
+    products: every route merges its batches, partitions and leaves with it."""
     pa, pb = a.products, b.products
     if pa["p"] != pb["p"] or not np.array_equal(pa["q"], pb["q"]):
         raise ValueError("the parts have different model dimensions")
@@ -217,40 +225,181 @@ def merge_parts(a: PartProducts, b: PartProducts) -> PartProducts:
         raise ValueError("the parts were reduced with different shifts; every part of a model must use the same one")
     if bool(pa.get("weighted", False)) != bool(pb.get("weighted", False)):
         raise ValueError("weighted and unweighted parts cannot be merged")
-    dropped, zero = a.n_dropped + b.n_dropped, a.n_zero_weight + b.n_zero_weight
-    if is_crossed(pa) != is_crossed(pb):
+    if is_crossed(pa) != is_crossed(pb) or len(a.factor_labels) != len(b.factor_labels):
         raise ValueError("the parts have different grouping factors")
+    compact = pa.get("ztz_in_ztx")
+    if compact is None or compact != pb.get("ztz_in_ztx"):  # Z'Z put back where only one holds it within Z'X
+        a, b, compact = with_ztz(a), with_ztz(b), None
+        pa, pb = a.products, b.products
+    dropped, zero = a.n_dropped + b.n_dropped, a.n_zero_weight + b.n_zero_weight
     kinds, columns = _merged_kinds(a, b), a.label_columns or b.label_columns
-    if is_crossed(pa):
-        merged, factor_labels = merge_crossed(pa, a.factor_labels, pb, b.factor_labels)
-        for met, lab, col in zip(kinds, factor_labels, columns, strict=False):
-            check_label_kinds(met, lab, col)
-        return PartProducts(merged, factor_labels[0], dropped, zero, factor_labels, kinds, columns)
-    if pb["m"] == 0:
-        return PartProducts(pa, a.labels, dropped, zero, (), kinds, columns)
-    if pa["m"] == 0:
-        return PartProducts(pb, b.labels, dropped, zero, (), kinds, columns)
-    pos = np.asarray(a.labels.get_indexer(b.labels), dtype=np.int64)
+    one = not is_crossed(pa)  # one grouping factor: the case k = 1 of several
+    la, lb = ((a.labels,), (b.labels,)) if one else (a.factor_labels, b.factor_labels)
+    if int(pb["n"]) == 0 and not any(len(v) for v in lb):
+        return replace(a, n_dropped=dropped, n_zero_weight=zero, label_kinds=kinds, label_columns=columns)
+    if int(pa["n"]) == 0 and not any(len(v) for v in la):
+        return replace(b, n_dropped=dropped, n_zero_weight=zero, label_kinds=kinds, label_columns=columns)
+    keys = tuple(k for k in GROUP_ARRAYS if k != "ztz" or compact is None)
+    if one:
+        merged, labels = _merge_factors(as_factors(pa, keys), la, as_factors(pb, keys), lb, keys)
+        merged = one_factor(merged, keys)
+    else:
+        merged, labels = _merge_factors(pa, la, pb, lb, keys)
+    for met, lab, col in zip(kinds, labels, columns, strict=False):
+        check_label_kinds(met, lab, col)
+    return PartProducts(merged, labels[0], dropped, zero, () if one else labels, kinds, columns)
+
+
+def as_factors(products: dict, keys: Sequence[str] = GROUP_ARRAYS) -> dict:
+    """One grouping factor's products laid out as those of several (k = 1: each array
+    of ``keys`` in a list of one, ``m`` and ``q`` arrays of one, no cross block); a
+    re-layout, no arithmetic. :func:`one_factor` undoes it."""
+    out = dict(products)
+    out.update({key: [products[key]] for key in keys})
+    out["m"], out["q"] = np.asarray([products["m"]], np.int64), np.asarray([products["q"]], np.int64)
+    out["cross_codes"], out["cross_values"] = [], []
+    return out
+
+
+def one_factor(products: dict, keys: Sequence[str] = GROUP_ARRAYS) -> dict:
+    """The products of one grouping factor laid out as the core of one factor takes
+    them (see :func:`as_factors`)."""
+    out = {key: v for key, v in products.items() if key not in ("cross_codes", "cross_values")}
+    out.update({key: products[key][0] for key in keys})
+    out["m"], out["q"] = int(products["m"][0]), int(products["q"][0])
+    return out
+
+
+def _merge_levels(va: list, la: pd.Index, vb: list, lb: pd.Index) -> tuple[list[np.ndarray], pd.Index, np.ndarray]:
+    """One grouping factor's per-level arrays of a and b merged by label: a's levels
+    keep their places and b's new ones follow them; each level's entry is a's + b's.
+    Also the merged labels and the place of each of b's levels among them. Where b
+    holds the very labels of a in the same order (leaves coded against the same
+    levels), the arrays are added as they stand, without a table of labels: the same
+    sums, to the bit."""
+    if la.equals(lb):
+        return [np.asarray(x) + np.asarray(y) for x, y in zip(va, vb, strict=True)], la, np.arange(len(la))
+    pos = np.asarray(la.get_indexer(lb), dtype=np.int64)
     new = pos < 0
-    ma, k = int(pa["m"]), int(new.sum())
-    pos[new] = ma + np.arange(k)
-    labels = a.labels.append(b.labels[new]) if k else a.labels
+    ma, extra = len(la), int(new.sum())
+    pos[new] = ma + np.arange(extra)
+    out = []
+    for x, y in zip(va, vb, strict=True):
+        x, y = np.asarray(x), np.asarray(y)
+        arr = np.zeros((ma + extra,) + x.shape[1:], dtype=x.dtype)
+        arr[:ma] = x
+        arr[pos] += y
+        out.append(arr)
+    return out, (la.append(lb[new]) if extra else la), pos
+
+
+def _merged_sums(pa: dict, pb: dict) -> dict:
+    """a's products with the sums over all rows replaced by a's + b's."""
     out = dict(pa)
-    for key in GROUP_ARRAYS:
-        va, vb = np.asarray(pa[key]), np.asarray(pb[key])
-        arr = np.zeros((ma + k,) + va.shape[1:], dtype=va.dtype)
-        arr[:ma] = va
-        arr[pos] += vb
-        out[key] = arr
     out["xtx"] = np.asarray(pa["xtx"]) + np.asarray(pb["xtx"])
     out["xty"] = np.asarray(pa["xty"]) + np.asarray(pb["xty"])
     out["yty"] = float(pa["yty"]) + float(pb["yty"])
     out["n"] = int(pa["n"]) + int(pb["n"])
-    out["m"] = ma + k
     out["log_weights"] = float(pa.get("log_weights", 0.0)) + float(pb.get("log_weights", 0.0))
-    if kinds and columns:
-        check_label_kinds(kinds[0], labels, columns[0])
-    return PartProducts(out, labels, dropped, zero, (), kinds, columns)
+    return out
+
+
+def _merge_factors(
+    pa: dict, la: tuple[pd.Index, ...], pb: dict, lb: tuple[pd.Index, ...], keys: Sequence[str]
+) -> tuple[dict, tuple[pd.Index, ...]]:
+    """Products of one or several grouping factors (as several, :func:`as_factors`)
+    merged: each factor's arrays ``keys`` by label (:func:`_merge_levels`), each cross
+    block by pair of labels (:func:`_merge_pairs`)."""
+    k = len(la)
+    if len(pb["cross_codes"]) != len(pa["cross_codes"]):
+        raise ValueError("the parts have different grouping factors")
+    out = _merged_sums(pa, pb)
+    positions, labels, sizes = [], [], []
+    for key in keys:
+        out[key] = list(pa[key])
+    for j in range(k):
+        arrays, lab, pos = _merge_levels([pa[key][j] for key in keys], la[j], [pb[key][j] for key in keys], lb[j])
+        for key, arr in zip(keys, arrays, strict=True):
+            out[key][j] = arr
+        positions.append(pos)
+        labels.append(lab)
+        sizes.append(len(lab))
+    codes, values = [], []
+    for i in range(k):
+        for j in range(i + 1, k):
+            t = pair_index(i, j, k)
+            cb = np.asarray(pb["cross_codes"][t], dtype=np.int64)
+            remapped = np.stack([positions[i][cb[:, 0]], positions[j][cb[:, 1]]], axis=1) if len(cb) else cb
+            c, v = _merge_pairs(
+                np.asarray(pa["cross_codes"][t], dtype=np.int64),
+                np.asarray(pa["cross_values"][t]),
+                remapped,
+                np.asarray(pb["cross_values"][t]),
+                sizes[j],
+            )
+            codes.append(c)
+            values.append(v)
+    out["cross_codes"], out["cross_values"] = codes, values
+    out["m"] = np.asarray(sizes, np.int64)
+    return out, tuple(labels)
+
+
+def _merge_pairs(
+    codes_a: np.ndarray, values_a: np.ndarray, codes_b: np.ndarray, values_b: np.ndarray, m_j: int
+) -> tuple[np.ndarray, np.ndarray]:
+    """One cross block of a and b merged: a's pairs (in increasing order) and b's
+    (already in the merged levels' codes, in any order), a's + b's where both have a
+    pair, in increasing order."""
+    if len(codes_b) == 0:
+        return codes_a, values_a
+    key_b = codes_b[:, 0] * m_j + codes_b[:, 1]
+    order = np.argsort(key_b, kind="stable")
+    key_b, codes_b, values_b = key_b[order], codes_b[order], values_b[order]
+    if len(codes_a) == 0:
+        return np.ascontiguousarray(codes_b), np.ascontiguousarray(values_b)
+    key_a = codes_a[:, 0] * m_j + codes_a[:, 1]
+    at = np.searchsorted(key_a, key_b)
+    found = at < len(key_a)
+    found[found] = key_a[at[found]] == key_b[found]
+    values = values_a.copy()
+    values[at[found]] = values[at[found]] + values_b[found]
+    new = ~found
+    if not new.any():
+        return codes_a, values
+    # b's new pairs go in before the first of a's pairs above them, after those of b
+    # before them: their places in the merged block.
+    place_new = at[new] + np.arange(int(new.sum()))
+    size = len(key_a) + len(place_new)
+    is_new = np.zeros(size, bool)
+    is_new[place_new] = True
+    out_codes = np.empty((size, 2), np.int64)
+    out_values = np.empty((size,) + values_a.shape[1:])
+    out_codes[is_new] = codes_b[new]
+    out_values[is_new] = values_b[new]
+    out_codes[~is_new] = codes_a
+    out_values[~is_new] = values
+    return out_codes, out_values
+
+
+def without_ztz(part: PartProducts, z_in_x: list[int] | None) -> PartProducts:
+    """``part`` without Z'Z when every column of Z is one of X's: Z'Z is then the columns
+    ``z_in_x`` of Z'X, to the bit (the accumulator forms it so), and a fifth less is
+    held and sent between workers. :func:`with_ztz` puts it back; :func:`merge_parts`
+    merges two such parts as they are."""
+    if z_in_x is not None:
+        part.products.pop("ztz")
+        part.products["ztz_in_ztx"] = tuple(z_in_x)
+    return part
+
+
+def with_ztz(part: PartProducts) -> PartProducts:
+    """``part`` with its Z'Z (see :func:`without_ztz`), as the fit takes products."""
+    columns = part.products.get("ztz_in_ztx")
+    if columns is None:
+        return part
+    products = {k: v for k, v in part.products.items() if k != "ztz_in_ztx"}
+    products["ztz"] = np.ascontiguousarray(np.asarray(products["ztx"])[:, :, list(columns)])
+    return replace(part, products=products)
 
 
 def _merged_kinds(a: PartProducts, b: PartProducts) -> tuple[dict[str, str], ...]:

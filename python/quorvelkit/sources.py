@@ -33,15 +33,13 @@ from .core_fit import fit_crossed, fit_products
 from .errors import RowsUnavailable, SourceError
 from .fit import LmmFit
 from .fit_options import FitOptions, unknown_options
-from .frames import arrow_frame
 from .group_codes import GroupCodes
-from .labels import label_text
 from .model import ModelSpec
-from .model_learning import learn_spec
 from .parquet import open_dataset
 from .parsing import ParsedFormula, parse_formula
-from .products import add_batch, add_label_kinds, check_label_kinds, merge_parts, part_products, take_groups
+from .products import add_batch, add_label_kinds, check_label_kinds, take_groups
 from .progress import progress_bar
+from .source_interface import BatchSource, first_spec, has_complete_row, loaded_class, reduce_batches, source_for
 
 T = TypeVar("T")
 
@@ -59,6 +57,7 @@ def lmm(
     levels: Mapping[str, Sequence] | None = None,
     progress: bool | None = None,
     weights: str | None = None,
+    name: str | None = None,
     **kwargs: Any,
 ) -> LmmFit:
     """Fit a linear mixed model to data read in batches (what :func:`quorvelkit.lmm`
@@ -86,6 +85,8 @@ def lmm(
             terminal for runs longer than a second.
         weights: the column of prior weights, as :func:`quorvelkit.lmm` takes them
             (finite and non-negative; rows of weight zero are left out).
+        name: what messages call ``source``, a pyarrow dataset made by another source
+            (e.g. "the Polars DataFrame"); by default its path, or "the dataset".
 
     Returns:
         :class:`~quorvelkit.LmmFit` without its rows (:attr:`~quorvelkit.LmmFit.rows_kept`
@@ -101,16 +102,17 @@ def lmm(
     options = FitOptions.take(args, kwargs, "lmm()")
     parsed = parse_formula(formula)
     check_weights_column(weights)
-    mod = type(source).__module__ or ""
-    if mod.startswith(("dask", "pyspark")):
-        raise TypeError(
-            "quorvelkit.sources reads Parquet, pyarrow datasets and iterators of DataFrames; fit a Dask or Spark "
-            "DataFrame with quorvelkit.lmm, quorvelkit.dask.lmm or quorvelkit.spark.lmm"
-        )
+    if not (PARQUET.accepts(source) or ITERATOR.accepts(source)):
+        other = source_for(source)
+        if other is not None:
+            raise TypeError(
+                f"quorvelkit.sources reads Parquet, pyarrow datasets and iterators of DataFrames; fit {other.name} "
+                f"with quorvelkit.lmm"
+            )
     if kwargs:
         raise unknown_options(kwargs, "lmm()", ["batch_rows", "levels", "progress"])
-    if isinstance(source, (str, os.PathLike)) or mod.startswith("pyarrow"):
-        data = open_dataset(parsed, source, batch_rows, levels, progress, weights)
+    if PARQUET.accepts(source) or name is not None:
+        data = open_dataset(parsed, source, batch_rows, levels, progress, weights, name)
         return fit_frames(
             parsed,
             data.read(),
@@ -217,7 +219,7 @@ def fit_frames(
     if first is None:
         raise SourceError(f"{source} holds no rows")
     held = [first]
-    while not _has_complete_row(parsed, held[-1][0]):
+    while not has_complete_row(parsed, held[-1][0]):
         following = next(it, None)
         if following is None:
             raise SourceError(f"{source} has no complete rows in the columns the model uses")
@@ -231,7 +233,7 @@ def fit_frames(
             )
         else:
             held.append(following)
-    spec = _first_spec(parsed, held[-1], levels, weights, sample_rows)
+    spec = first_spec(parsed, held[-1], levels, weights, sample_rows)
     if held[0] is not first:
         assert reread is not None
         getattr(it, "close", lambda: None)()
@@ -323,13 +325,14 @@ def _fit_crossed(
     """The fit of a model with several grouping factors from its batches: each batch's
     products (every factor's labels coded in order of appearance) merged into those of
     the batches before it, in batch order."""
-    merged = None
     bar = progress_bar(progress, total_rows, "reading", "rows", unit_scale=True)
-    try:
-        for frame, where in frames:
-            part = part_products(spec, frame, where)
-            merged = part if merged is None else merge_parts(merged, part)
-            bar.update(len(frame) if isinstance(frame, pd.DataFrame) else frame.num_rows)
+
+    def counted(frame: Any, where: str) -> tuple[Any, str]:
+        bar.update(len(frame) if isinstance(frame, pd.DataFrame) else frame.num_rows)
+        return frame, where
+
+    try:  # the bar counts a batch as it is handed to the reduction
+        merged = reduce_batches(spec, (counted(frame, where) for frame, where in frames))
     finally:
         bar.close()
     if merged is None:
@@ -337,41 +340,31 @@ def _fit_crossed(
     return fit_crossed(spec, merged, options, source=source, t0=t0)
 
 
-def _has_complete_row(parsed: ParsedFormula, frame: Any) -> bool:
-    """Whether a batch (a DataFrame or a pyarrow batch) has a row with a value in every
-    column of the formula it holds (a column it lacks is refused when the model is
-    learnt from it). Missing values are pandas', nulls and NaN."""
-    if isinstance(frame, pd.DataFrame):
-        cols = [c for c in parsed.columns if c in frame.columns]
-        return bool(frame[cols].notna().all(axis=1).any()) if len(frame) else False
-    import pyarrow as pa
-    import pyarrow.compute as pc
+class ParquetSource(BatchSource):
+    """Parquet files and directories (a path) and pyarrow datasets, read by
+    :mod:`quorvelkit.parquet`: a first pass when the model needs one, then batches read
+    ahead into one accumulator."""
 
-    complete = pa.array(np.ones(frame.num_rows, dtype=bool))
-    for c in parsed.columns:
-        if c in frame.schema.names:
-            arr = frame.column(c)
-            present = pc.is_valid(arr)
-            if pa.types.is_floating(arr.type):
-                present = pc.and_kleene(present, pc.invert(pc.is_nan(arr)))
-            complete = pc.and_kleene(complete, present)
-    return bool(pc.any(complete).as_py())
+    name = "a Parquet source"
+
+    def accepts(self, data: Any) -> bool:
+        dataset = loaded_class("pyarrow.dataset", "Dataset")
+        return isinstance(data, (str, os.PathLike)) or (dataset is not None and isinstance(data, dataset))
+
+    def lmm(self, formula: str, data: Any, *args: Any, **kwargs: Any) -> LmmFit:
+        return lmm(formula, data, *args, **kwargs)
 
 
-def _first_spec(
-    parsed: ParsedFormula, first: tuple[Any, str], levels: Mapping | None, weights: str | None, sample_rows: int | None
-) -> ModelSpec:
-    """The model learnt from ``first`` (a batch holding a complete row), or from its
-    head of ``sample_rows`` rows when that holds one: learning needs only the columns'
-    types and the levels (declared, or found by a first pass), which a head teaches as
-    well as the whole batch."""
-    frame0, where0 = first
-    if sample_rows is not None and not isinstance(frame0, pd.DataFrame) and frame0.num_rows > sample_rows:
-        try:
-            head = arrow_frame(frame0.slice(0, sample_rows))
-            return learn_spec(parsed, head, levels=levels, where=where0, weights_column=weights).spec
-        except SourceError:  # no complete row there: the whole batch decides
-            pass
-    frame = frame0 if isinstance(frame0, pd.DataFrame) else arrow_frame(frame0)
-    place = lambda k: f"row {label_text(frame.index[k])} of {where0}"  # noqa: E731
-    return learn_spec(parsed, frame, levels=levels, where=where0, weights_column=weights, place=place).spec
+class IteratorSource(BatchSource):
+    """Iterators of pandas DataFrames, read once on the calling thread."""
+
+    name = "an iterator of DataFrames"
+
+    def accepts(self, data: Any) -> bool:
+        return isinstance(data, Iterator)
+
+    def lmm(self, formula: str, data: Any, *args: Any, **kwargs: Any) -> LmmFit:
+        return lmm(formula, data, *args, **kwargs)
+
+
+PARQUET, ITERATOR = ParquetSource(), IteratorSource()

@@ -2,18 +2,21 @@
 
 Every partition is reduced to its products by the compiled core inside
 ``mapInPandas`` on the executors (no shuffle of raw rows: only products leave a
-partition); the driver receives them in partition order and merges them by group
-label (a group may span partitions) in that order, then fits. For a given
-partitioning the result is therefore bit-identical whatever the number of executors
-and the order in which tasks finish. The executors need the driver's interpreter with
-quorvelkit installed (``PYSPARK_PYTHON``). Needs ``pip install 'quorvelkit[spark]'``.
+partition); the products are merged by group label (a group may span partitions) on
+the executors too, as a tree of ``split_every`` children a node, each node merging
+its children in partition order, and the driver receives the root alone. The tree's
+shape depends on the number of partitions only, so for a given partitioning the
+result is bit-identical whatever the number of executors and the order in which tasks
+finish; up to ``split_every`` partitions it is one node, the merge in partition
+order. The executors need the driver's interpreter with quorvelkit installed
+(``PYSPARK_PYTHON``). Needs ``pip install 'quorvelkit[spark]'``.
 """
 
 from __future__ import annotations
 
 import pickle
 import re
-from collections.abc import Callable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import Any
 
 import pandas as pd
@@ -27,10 +30,9 @@ from .frames import MAX_LEVELS, level_order
 from .model import ModelSpec
 from .model_learning import learn_spec
 from .parsing import ParsedFormula, parse_formula
-from .products import merge_parts, part_products
-from .progress import progress_bar
+from .source_interface import BatchSource, loaded_class, merge_in_order, reduce_batches
 
-__all__ = ["lmm"]
+__all__ = ["lmm", "SparkSource", "SOURCE"]
 
 _SCHEMA = "partition long, payload binary"
 
@@ -46,13 +48,15 @@ def _reducer(spec: ModelSpec) -> Callable[[Iterator[pd.DataFrame]], Iterator[pd.
         ctx = TaskContext.get()  # always set inside a task
         pid = ctx.partitionId() if ctx is not None else -1
         where = f"partition {pid} of the Spark DataFrame"
-        out = None
-        start = 0  # rows are named by their position in the partition
-        for frame in batches:
-            frame.index = pd.RangeIndex(start, start + len(frame))
-            start += len(frame)
-            part = part_products(spec, frame, where)
-            out = part if out is None else merge_parts(out, part)
+
+        def named(frames: Iterator[pd.DataFrame]) -> Iterator[tuple[pd.DataFrame, str]]:
+            start = 0  # rows are named by their position in the partition
+            for frame in frames:
+                frame.index = pd.RangeIndex(start, start + len(frame))
+                start += len(frame)
+                yield frame, where
+
+        out = reduce_batches(spec, named(batches))
         if out is not None:
             yield pd.DataFrame({"partition": [pid], "payload": [pickle.dumps(out, protocol=5)]})
 
@@ -84,6 +88,30 @@ def _levels(sdf: Any, parsed: ParsedFormula, declared: Mapping[str, Sequence] | 
     return out
 
 
+def _merge_node(children: Iterable[tuple[int, bytes]]) -> bytes:
+    """One node of the reduction tree: its children's products (each with the first
+    partition it holds) unpickled one at a time and merged in partition order."""
+    ordered = sorted(children, key=lambda child: child[0])
+    merged = merge_in_order(pickle.loads(payload) for _, payload in ordered)
+    return pickle.dumps(merged, protocol=5)
+
+
+def _tree(parts: Any, n_parts: int, split_every: int) -> Any:
+    """The merge of ``parts`` (an RDD of (partition, pickled products)) as a tree on
+    the executors: at each level the children k s .. k s + s - 1 (s = ``split_every``)
+    make node k, until one node is left, keyed by the first partition it holds. Its
+    shape depends on ``n_parts`` and ``split_every`` only."""
+    width, level, span = n_parts, parts, 1
+    while width > 1:
+        width, span = -(-width // split_every), span * split_every
+        level = (
+            level.map(lambda kv, span=span: (kv[0] // span, kv))
+            .groupByKey(numPartitions=width)
+            .map(lambda node, span=span: (node[0] * span, _merge_node(node[1])))
+        )
+    return level
+
+
 #: Rows the model's columns are learnt from (see :func:`_sample`).
 SAMPLE_ROWS = 1000
 
@@ -111,6 +139,7 @@ def lmm(
     levels: Mapping[str, Sequence] | None = None,
     progress: bool | None = None,
     weights: str | None = None,
+    split_every: int = 8,
     **kwargs: Any,
 ) -> LmmFit:
     """Fit a linear mixed model to a Spark DataFrame, partition by partition.
@@ -119,14 +148,17 @@ def lmm(
         formula: as for :func:`quorvelkit.lmm`.
         sdf: a ``pyspark.sql.DataFrame``.
         *args, **kwargs, levels, weights: as for :func:`quorvelkit.dask.lmm`.
-        progress: a progress bar (tqdm) of the partitions merged on the driver (Spark
-            shows its own stage progress on the console).
+        progress: taken for the interface of every route; Spark shows its own stage
+            progress on the console (the merge runs on the executors).
+        split_every: products merged per node of the reduction tree on the executors
+            (each node holds its children and their merge); the tree's shape, and so
+            the result's bits, depend on it and on the number of partitions only.
 
     Returns and raises as :func:`quorvelkit.dask.lmm`.
     """
     options = FitOptions.take(args, kwargs, "quorvelkit.spark.lmm()")
     if kwargs:
-        raise unknown_options(kwargs, "quorvelkit.spark.lmm()", ["levels", "progress"])
+        raise unknown_options(kwargs, "quorvelkit.spark.lmm()", ["levels", "progress", "split_every"])
     check_weights_column(weights)
     parsed = parse_formula(formula)
     require_columns(list(parsed.columns) + ([weights] if weights else []), sdf.columns, "the Spark DataFrame")
@@ -138,21 +170,33 @@ def lmm(
     spec = learn_spec(parsed, sample, levels=found, where=where, weights_column=weights).spec
     reduced = sdf.mapInPandas(_reducer(spec), schema=_SCHEMA)
     n_parts = sdf.rdd.getNumPartitions()
-    merged = None
-    bar = progress_bar(progress, n_parts, "partitions", "part")
+    pairs = reduced.rdd.map(lambda row: (int(row["partition"]), bytes(row["payload"])))
     try:
-        rows = sorted(reduced.collect(), key=lambda r: r["partition"])
-        for row in rows:
-            part = pickle.loads(row["payload"])
-            merged = part if merged is None else merge_parts(merged, part)
-            bar.update(1)
+        roots = _tree(pairs, n_parts, max(2, int(split_every))).collect()
     except Exception as exc:  # an executor's refusal arrives wrapped: give the user its text
         refusals = re.findall(r"SourceError: (.+)", str(exc))
         if refusals:
             raise SourceError(refusals[-1].strip()) from None
         raise
-    finally:
-        bar.close()
-    if merged is None:
+    if not roots:
         raise SourceError("the Spark DataFrame has no rows")
+    assert len(roots) == 1, "the reduction tree has one root"
+    merged = pickle.loads(roots[0][1])
     return fit_parts(spec, merged, options, source=f"a Spark DataFrame of {n_parts} partitions")
+
+
+class SparkSource(BatchSource):
+    """Spark DataFrames (classic and Spark Connect): partitions reduced on the
+    executors, merged on the driver."""
+
+    name = "a Spark DataFrame"
+
+    def accepts(self, data: Any) -> bool:
+        frame = loaded_class("pyspark.sql", "DataFrame")
+        return frame is not None and isinstance(data, frame)
+
+    def lmm(self, formula: str, data: Any, *args: Any, **kwargs: Any) -> LmmFit:
+        return lmm(formula, data, *args, **kwargs)
+
+
+SOURCE = SparkSource()

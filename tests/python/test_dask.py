@@ -149,7 +149,7 @@ def test_dask_a_label_in_two_types_is_refused_naming_the_partitions(formula, clu
 # A Dask DataFrame read from Parquet: its fragments reduced from Arrow on the workers.
 
 pq = require("pyarrow.parquet")
-from quorvelkit.dask_parquet import parquet_partitions  # noqa: E402
+parquet_partitions = qdask.parquet_partitions
 
 
 def _write(frame, path, row_groups):

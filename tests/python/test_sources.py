@@ -62,6 +62,23 @@ def test_sources_agree_with_the_in_memory_fit(case, tmp_path):
         assert_agree(ref, fit)
 
 
+@pytest.mark.parametrize("lazy", [False, True], ids=["DataFrame", "LazyFrame"])
+@pytest.mark.parametrize("case", ["simulated", "pastes"])
+def test_polars_frames_fit_as_the_pandas_frame_of_their_rows(case, lazy):
+    """Polars frames read as Arrow batches: in one batch, the in-memory fit of the
+    pandas frame to the bit; in three, the fit of the same three pandas batches."""
+    from crossdata import CASES, dataset
+    from crossdata import bits as crossed_bits
+
+    pl = require("polars")
+    df, formula = (simulated(20_000), SIM) if case == "simulated" else (dataset(case), CASES[case][1])
+    frame = pl.from_pandas(df).lazy() if lazy else pl.from_pandas(df)
+    same = bits if case == "simulated" else crossed_bits
+    assert same(qk.lmm(formula, frame, batch_rows=len(df))) == same(qk.lmm(formula, df))
+    k = len(df) // 3 + 1
+    assert same(qk.lmm(formula, frame, batch_rows=k)) == same(qk.lmm(formula, chunks(df, k, 2 * k)))
+
+
 def test_parquet_read_ahead_keeps_the_batches_in_order(tmp_path):
     # The Parquet route reads its batches on a thread of its own; they must reach the
     # products in file order: the bits of the same batches handed over as DataFrames.
@@ -363,6 +380,14 @@ def test_parts_sharing_groups_merge_by_label(sleep):
     ref = qk.lmm(SLEEP, sleep)
     for x, y in [(a, b), (b, a)]:
         assert_agree(ref, fit_parts(spec, merge_parts(x, y), FitOptions(), source="two parts"))
+    # A node of Spark's reduction tree merges its children in partition order, whatever
+    # order they arrive in.
+    from quorvelkit.spark import _merge_node
+
+    c = part_products(spec, sleep.iloc[::7], "part c")
+    node = pickle.loads(_merge_node([(2, pickle.dumps(c)), (0, pickle.dumps(a)), (1, pickle.dumps(b))]))
+    in_order = merge_parts(merge_parts(a, b), c)
+    assert all(np.array_equal(node.products[k], in_order.products[k]) for k in ("xtx", "ztz", "ztx", "yty"))
 
 
 def test_batch_fit_has_what_follows_from_the_products(sleep, tmp_path, capsys):

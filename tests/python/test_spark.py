@@ -25,12 +25,12 @@ def test_spark_agrees_with_the_in_memory_fit(case, spark):
     df, formula, parts = (sleepstudy(), SLEEP, 3) if case == "sleepstudy" else (simulated(), SIM, 4)
     ref = qk.lmm(formula, df)
     sdf = spark.createDataFrame(df).repartition(parts).cache()
-    fit = qspark.lmm(formula, sdf)
+    fit = qspark.lmm(formula, sdf, split_every=2)  # a tree of two levels on the executors
     assert not fit.rows_kept
     assert_agree(ref, fit)
     # The same partitioning again (tasks finishing in another order): the same bits;
     # qk.lmm hands a Spark DataFrame to this route.
-    assert bits(qk.lmm(formula, sdf)) == bits(fit)
+    assert bits(qk.lmm(formula, sdf, split_every=2)) == bits(fit)
     sdf.unpersist()
 
 
