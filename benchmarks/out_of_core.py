@@ -112,7 +112,7 @@ def child_dask(path: str, batch_rows: int, workers: int, frames: bool = False) -
     import dask.dataframe as dd
     from distributed import Client, LocalCluster
 
-    import quorvelkit.dask as qdask
+    import quorvelkit.sources.dask as qdask
 
     with (
         LocalCluster(
@@ -171,7 +171,7 @@ class TreePeak:
 def child_spark(path: str, batch_rows: int) -> dict:
     from pyspark.sql import SparkSession
 
-    import quorvelkit.spark as qspark
+    import quorvelkit.sources.spark as qspark
 
     os.environ["PYSPARK_PYTHON"] = os.environ["PYSPARK_DRIVER_PYTHON"] = sys.executable
     conf = {
@@ -265,8 +265,11 @@ def report(res: dict) -> str:
         f"{b['seconds'] / r['seconds']:.2f}× | {b['peak_mb']:,.0f} MB | {b['criterion']:.6f} | {b['converged']} |",
     ]
     for key, what in [
-        ("dask", "`quorvelkit.dask.lmm` of `dd.read_parquet(path)`: fragments read with pyarrow on the workers"),
-        ("dask_frames", "`quorvelkit.dask.lmm` of the same partitions as pandas frames (`map_partitions`)"),
+        (
+            "dask",
+            "`quorvelkit.sources.dask.lmm` of `dd.read_parquet(path)`: fragments read with pyarrow on the workers",
+        ),
+        ("dask_frames", "`quorvelkit.sources.dask.lmm` of the same partitions as pandas frames (`map_partitions`)"),
     ]:
         d = res.get(key)
         if d:
@@ -279,7 +282,8 @@ def report(res: dict) -> str:
     sp = res.get("spark")
     if sp:
         L.append(
-            f"| `quorvelkit.spark.lmm` of `spark.read.parquet(path)` on local[2] ({sp['partitions']} partitions) | "
+            f"| `quorvelkit.sources.spark.lmm` of `spark.read.parquet(path)` on local[2] "
+            f"({sp['partitions']} partitions) | "
             f"{sp['seconds']:.1f} s | {_times(sp)} | {sp['seconds'] / r['seconds']:.2f}× | "
             f"client, JVM and Python workers together {sp['tree_peak_mb']:,.0f} MB | {sp['criterion']:.6f} | "
             f"{sp['converged']} |"

@@ -231,7 +231,7 @@ def call(d: Path, formula: str, repeats: int) -> dict:
 
     def core():
         if isinstance(fit, qk.CrossedFit):
-            from quorvelkit.crossed_core import crossed_core
+            from quorvelkit.cores.crossed_core import crossed_core
 
             c = crossed_core(design)
         else:

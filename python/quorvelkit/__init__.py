@@ -5,7 +5,7 @@
 :class:`LmmFit` with lme4's results (fixed effects, variance components, random effects,
 criteria, predictions, refits, a parametric bootstrap) and lmerTest's inference
 (Satterthwaite's t and F tests), profile-likelihood intervals and prediction intervals.
-:func:`anova` compares nested fits by likelihood-ratio tests; :mod:`quorvelkit.plot`
+:func:`anova` compares nested fits by likelihood-ratio tests; :mod:`quorvelkit.results.plot`
 draws a fit (with the optional extra ``[plot]``, matplotlib).
 
 The compiled core, :class:`LmmCore`, reduces the rows of a model once to per-group
@@ -14,17 +14,22 @@ gradient and every derived quantity at any ``theta``, on all cores, with results
 that are bit-identical for any number of threads.
 """
 
-from importlib import resources
-
-import pandas as pd
-
 # _openblas first: it loads the library the extension links.
-from . import _openblas, plot  # noqa: F401
+from . import _openblas  # noqa: F401
 from ._quorvelkit import LmmCore, __version__
-from .anova import AnovaTable, anova
-from .bootstrap import BootstrapResult
-from .crossed import CrossedFit
-from .errors import (
+from .api.glmm import glmm
+from .api.lmm import lmm
+from .model.fit_options import FitOptions
+from .results import plot
+from .results.anova import AnovaTable, anova
+from .results.bootstrap import BootstrapResult
+from .results.crossed_fit import CrossedFit
+from .results.glmm_fit import GlmmFit
+from .results.inference import ContrastResult, FTestTable
+from .results.lmm_fit import LmmFit
+from .results.profile import ProfileResult
+from .support.datasets import load_sleepstudy
+from .support.errors import (
     ConvergenceWarning,
     DroppedRowsWarning,
     FormulaError,
@@ -37,13 +42,6 @@ from .errors import (
     SingularFitWarning,
     SourceError,
 )
-from .estimate import lmm
-from .fit import LmmFit
-from .fit_options import FitOptions
-from .glmm import glmm
-from .glmm_fit import GlmmFit
-from .inference import ContrastResult, FTestTable
-from .profile import ProfileResult
 
 __all__ = [
     "LmmCore",
@@ -74,10 +72,3 @@ __all__ = [
     "FitOptions",
     "load_sleepstudy",
 ]
-
-
-def load_sleepstudy() -> pd.DataFrame:
-    """The bundled sleepstudy data (Belenky et al. 2003) as a pandas DataFrame with
-    columns Reaction, Days and Subject."""
-    with resources.files(__package__).joinpath("data/sleepstudy_data.csv").open("r") as fh:
-        return pd.read_csv(fh)

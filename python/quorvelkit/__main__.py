@@ -31,15 +31,15 @@ from typing import Any, NoReturn
 import numpy as np
 import pandas as pd
 
-from . import load_sleepstudy
-from .checks import check_column_types, check_weights, require_columns
-from .design import referenced_columns
-from .errors import SourceError
-from .estimate import lmm
-from .expressions import quote_name
-from .glmm import glmm
-from .glmm_family import FAMILY_LINKS, parse_family
-from .parsing import parse_formula
+from .api.glmm import glmm
+from .api.lmm import lmm
+from .families.family import FAMILY_LINKS, parse_family
+from .formula.checks import check_column_types, check_weights, require_columns
+from .formula.expressions import quote_name
+from .formula.parsing import parse_formula
+from .model.design import referenced_columns
+from .support.datasets import load_sleepstudy
+from .support.errors import SourceError
 
 DEFAULT_FORMULA = "Reaction ~ Days + (Days | Subject)"
 EVALUATORS = ("auto", "blocks", "aggregated", "streaming")
@@ -213,7 +213,7 @@ def _check_numeric(
     """Columns in ``strict`` must be numeric (a number is needed there: the response,
     arithmetic, a numeric transform). The others may be text (a factor, as the API
     treats text) but not a mixture of numbers and text: the API's rule and words
-    (:func:`~quorvelkit.checks.check_column_types`), rows named by their line."""
+    (:func:`~quorvelkit.formula.checks.check_column_types`), rows named by their line."""
     try:
         check_column_types(
             frame,

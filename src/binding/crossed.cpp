@@ -200,7 +200,7 @@ void crossed_dealloc(PyObject* self) {
 PyObject* rows_for(PyObject* self, const char* what) {
   PyObject* rows = crossed_object(self).rows;
   if (rows) return rows;
-  Ref errors(PyImport_ImportModule("quorvelkit.errors"));
+  Ref errors(PyImport_ImportModule("quorvelkit.support.errors"));
   Ref cls(errors ? PyObject_GetAttrString(errors.get(), "RowsUnavailable") : nullptr);
   if (cls)
     PyErr_Format(cls.get(), "%s needs the rows, and this model was fitted from products of rows read in batches, "
@@ -262,7 +262,7 @@ PyObject* crossed_fixed_at(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return nullptr;
   }
   if (PyObject* products = crossed_object(self).products) {
-    Ref module(PyImport_ImportModule("quorvelkit.crossed_products"));
+    Ref module(PyImport_ImportModule("quorvelkit.cores.crossed_products"));
     Ref held(module ? PyObject_CallMethod(module.get(), "fixed_at", "OKd", PyTuple_GetItem(products, 0),
                                           static_cast<unsigned long long>(j), value)
                     : nullptr);

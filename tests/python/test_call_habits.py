@@ -17,7 +17,7 @@ from numpy.testing import assert_allclose
 
 import quorvelkit as qk
 from quorvelkit.__main__ import run
-from quorvelkit.glmm_family import linkinv
+from quorvelkit.families.family import linkinv
 
 DATA = Path(__file__).resolve().parent.parent / "data"
 REF = json.loads((DATA / "glmm" / "call_reference.json").read_text())

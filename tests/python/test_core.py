@@ -18,7 +18,7 @@ from simdesign import random_design
 
 from quorvelkit import LmmCore
 from quorvelkit import _quorvelkit as Q
-from quorvelkit.products import PartProducts, merge_parts
+from quorvelkit.cores.products import PartProducts, merge_parts
 
 EVALUATORS = ["blocks", "streaming", "aggregated"]
 THETA = [0.9, 0.1, 0.3]

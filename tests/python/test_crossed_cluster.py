@@ -12,7 +12,7 @@ import quorvelkit as qk
 
 dd = require("dask.dataframe")
 distributed = require("distributed")
-import quorvelkit.dask as qdask  # noqa: E402
+import quorvelkit.sources.dask as qdask  # noqa: E402
 
 
 def on(cluster, fn):
@@ -57,7 +57,7 @@ def test_dask_users_items(clusters):
     "case", ["penicillin", "pastes", "machines", "weighted", pytest.param("users_items", marks=pytest.mark.slow)]
 )
 def test_spark_crossed_agrees_with_the_in_memory_fit(case, spark):
-    import quorvelkit.spark as qspark
+    import quorvelkit.sources.spark as qspark
 
     if case == "users_items":
         frame, formula, weights, parts = users_items(), USERS_ITEMS, None, 6

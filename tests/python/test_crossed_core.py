@@ -11,7 +11,7 @@ from simdesign import random_design
 
 from quorvelkit import LmmCore
 from quorvelkit._quorvelkit import CrossedCore, CrossedGlmmCore
-from quorvelkit.crossed_core import block_lambda
+from quorvelkit.cores.crossed_core import block_lambda
 
 
 def crossed_rows(n, levels, q=(1, 1), nest=False, seed=0, sd=None):

@@ -12,7 +12,7 @@ import pytest
 from crossdata import CASES, DATA, USERS_ITEMS, assert_same_fit, dataset, in_memory, rel, users_items
 
 import quorvelkit as qk
-from quorvelkit.sources import RowsUnavailable
+from quorvelkit.sources.batch_loop import RowsUnavailable
 
 pytest.importorskip("pyarrow")
 

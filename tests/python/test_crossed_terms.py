@@ -13,8 +13,8 @@ import pandas as pd
 import pytest
 
 from quorvelkit import FormulaError
-from quorvelkit.design import build_design, core_factors, theta_layout_of
-from quorvelkit.parsing import parse_formula
+from quorvelkit.formula.parsing import parse_formula
+from quorvelkit.model.design import build_design, core_factors, theta_layout_of
 
 DATA = Path(__file__).resolve().parent.parent / "data"
 

@@ -8,12 +8,12 @@ import pytest
 from batchdata import SIM, SLEEP, as_text, assert_agree, bits, require, simulated, six_batches, sleepstudy
 
 import quorvelkit as qk
-from quorvelkit.sources import SourceError
+from quorvelkit.sources.batch_loop import SourceError
 
 dd = require("dask.dataframe")
 dask = require("dask")
 distributed = require("distributed")
-import quorvelkit.dask as qdask  # noqa: E402
+import quorvelkit.sources.dask as qdask  # noqa: E402
 
 
 def on(cluster, fn):

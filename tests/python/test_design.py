@@ -8,10 +8,10 @@ import pytest
 from numpy.testing import assert_allclose
 
 from quorvelkit import RankDeficiencyWarning, lmm
-from quorvelkit.design import build_design
-from quorvelkit.model_checks import aliased_columns
-from quorvelkit.parsing import parse_formula
-from quorvelkit.r_functions import r_round
+from quorvelkit.formula.parsing import parse_formula
+from quorvelkit.formula.r_functions import r_round
+from quorvelkit.model.design import build_design
+from quorvelkit.model.model_checks import aliased_columns
 
 FM1 = "Reaction ~ Days + (Days | Subject)"
 

@@ -10,9 +10,11 @@ import pandas as pd
 import pytest
 
 import quorvelkit as qk
-from quorvelkit import expression_values, fast_design, glmm_response, model_learning
-from quorvelkit.design import build_design
-from quorvelkit.parsing import parse_formula
+from quorvelkit.families import response as glmm_response
+from quorvelkit.formula import expression_values
+from quorvelkit.formula.parsing import parse_formula
+from quorvelkit.model import fast_design, model_learning
+from quorvelkit.model.design import build_design
 
 
 def _frame(seed: int, n: int = 48) -> pd.DataFrame:

@@ -66,5 +66,5 @@ def test_fit_of_huge_counts_is_glmers():
     # At glmer's own means, the residuals from R's dpois: R's dev.resids (y log(y / mu) -
     # (y - mu)) loses up to 2e-6 of a residual to rounding there.
     y = d["y9"].to_numpy(float)
-    at_ref = qk.glmm_family.residuals(y, np.asarray(ref["mu"]), np.ones(len(y)), "poisson")
+    at_ref = qk.families.family.residuals(y, np.asarray(ref["mu"]), np.ones(len(y)), "poisson")
     np.testing.assert_allclose(at_ref, ref["exact_deviance_residuals"], rtol=0, atol=1e-9)

@@ -23,8 +23,8 @@ from numpy.testing import assert_allclose
 
 import quorvelkit as qk
 from quorvelkit import _quorvelkit
-from quorvelkit.glmm_family import linkinv
-from quorvelkit.glmm_report import r_abbreviate
+from quorvelkit.families.family import linkinv
+from quorvelkit.results.glmm_report import r_abbreviate
 
 GLMM = Path(__file__).resolve().parent.parent / "data" / "glmm"
 MODELS = {  # model: its data set

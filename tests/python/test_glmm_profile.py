@@ -12,8 +12,8 @@ import numpy as np
 import pytest
 from test_glmm_fit import GLMM, glmm_call, load
 
-from quorvelkit.glmm_profile import profiler_of
-from quorvelkit.profile import _Search, prepare
+from quorvelkit.results.glmm_profile import profiler_of
+from quorvelkit.results.profile import _Search, prepare
 
 PROFILES = json.loads((GLMM / "profile.json").read_text())
 CASES = [

@@ -14,8 +14,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from quorvelkit.errors import ResponseLevelsWarning
-from quorvelkit.glmm_response import NonIntegerResponseWarning, read_response
+from quorvelkit.families.response import NonIntegerResponseWarning, read_response
+from quorvelkit.support.errors import ResponseLevelsWarning
 
 GLMM = Path(__file__).resolve().parent.parent / "data" / "glmm"
 REFERENCE = json.loads((GLMM / "response_reference.json").read_text())

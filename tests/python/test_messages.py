@@ -20,9 +20,9 @@ import quorvelkit as qk
 from quorvelkit import LmmCore, lmm
 from quorvelkit import _quorvelkit as Q
 from quorvelkit._quorvelkit import CrossedCore
-from quorvelkit.glmm_response import read_response
-from quorvelkit.products import PartProducts, merge_parts
-from quorvelkit.sources import RowsUnavailable, SourceError
+from quorvelkit.cores.products import PartProducts, merge_parts
+from quorvelkit.families.response import read_response
+from quorvelkit.sources.batch_loop import RowsUnavailable, SourceError
 
 FM1 = "Reaction ~ Days + (Days | Subject)"
 CHICK = "weight ~ Time * factor(Diet) + (Time | Chick)"
@@ -183,7 +183,7 @@ def crossed_products(change=None, blocks=([1], [1])):
 
 
 def glmm_response(lhs, family="binomial", weights=None):
-    """The response of a GLMM (quorvelkit.glmm_response) read from four rows: successes
+    """The response of a GLMM (quorvelkit.families.response) read from four rows: successes
     s of s + f trials, labels, labels mixed with numbers, negative weights."""
     d = pd.DataFrame({"s": [1.0, 2, 0, 3], "f": [0.0, 1, 2, 1], "label": list("abab"), "mixed": ["a", "b", 3, "a"],
                       "neg": [1.0, 2, -1, 1], "g": [1, 1, 2, 2]})  # fmt: skip
@@ -601,7 +601,7 @@ AFTER_FITTING = [  # what a model and a fitted model refuse
     (lambda t: t.fm1.core.fixed_at(1, 10.0).with_response(t.args[0], t.args[1][:, :1].copy(), *t.args[2:4]), V,
      "holds no fingerprints of rows"),
     (lambda t: plot().caterpillar(t.fm1, level=1.2), V, "between 0 and 1"),
-    (lambda t: plot().profile_zeta(qk.profile.ProfileResult({}, pd.Series(dtype=float), "REML", 0, 0.0)), V,
+    (lambda t: plot().profile_zeta(qk.results.profile.ProfileResult({}, pd.Series(dtype=float), "REML", 0, 0.0)), V,
      "no traces"),
     (lambda t: qk.anova(t.fm1, lmm("Reaction ~ Days + (1 | Subject)", t.sleep.iloc[:170])), V, "same data"),
     (lambda t: qk.anova(t.fm1), V, "two"), (lambda t: qk.anova(t.fm1, t.fm1.refit_ml(), refit=False), V, "REML and ML"),

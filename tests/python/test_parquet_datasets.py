@@ -10,10 +10,10 @@ import pytest
 from batchdata import assert_agree, require, simulated
 
 import quorvelkit as qk
-import quorvelkit.parquet
-import quorvelkit.sources
+import quorvelkit.sources.batch_loop
+import quorvelkit.sources.parquet
 from quorvelkit import LmmCore
-from quorvelkit.sources import SourceError
+from quorvelkit.sources.batch_loop import SourceError
 
 pa = require("pyarrow")
 pq = require("pyarrow.parquet")
@@ -114,7 +114,7 @@ def test_a_text_factor_beyond_the_levels_a_first_pass_collects_is_refused(tmp_pa
     # Past the first pass's limit of levels the column is refused at once, naming it
     # (not learnt as a factor of every value the first batch holds, which takes
     # fixed-effects columns by the thousand); the limit lowered so the data stay small.
-    monkeypatch.setattr(quorvelkit.parquet, "MAX_LEVELS", 200)
+    monkeypatch.setattr(quorvelkit.sources.parquet, "MAX_LEVELS", 200)
     a, b = halves(small())
     path = write_files(tmp_path / "d", [a.assign(x2=with_text(a.x2 + 0.01 * a.index)), b.assign(x2=with_text(b.x2))])
     with pytest.raises(SourceError, match=r"column 'x2' \(\w*string\) holds more than 200 distinct values"):
@@ -175,7 +175,7 @@ def test_an_iterator_is_learnt_from_its_first_batch_holding_a_complete_row(monke
     assert_agree(ref, qk.lmm(FORMULA, iter(frames)))
     with pytest.raises(SourceError, match="the iterator of DataFrames has no complete rows in the columns the model"):
         qk.lmm(FORMULA, iter(frames[:3]))
-    monkeypatch.setattr(quorvelkit.sources, "MAX_HELD", 2)  # those held are bounded
+    monkeypatch.setattr(quorvelkit.sources.batch_loop, "MAX_HELD", 2)  # those held are bounded
     with pytest.raises(SourceError, match="the first 2 batches of the iterator of DataFrames have no complete row"):
         qk.lmm(FORMULA, iter(frames))
 

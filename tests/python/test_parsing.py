@@ -10,9 +10,9 @@ import pandas as pd
 import pytest
 
 from quorvelkit import FormulaError, SourceError, lmm
-from quorvelkit.expressions import quote_name, unquote_name
-from quorvelkit.formula_limits import check_random_columns
-from quorvelkit.parsing import parse_formula
+from quorvelkit.formula.expressions import quote_name, unquote_name
+from quorvelkit.formula.formula_limits import check_random_columns
+from quorvelkit.formula.parsing import parse_formula
 
 HOSTILE = [  # (term, a fragment the error names); "{m}" is a file the term would create
     ("I(0 * np.ctypeslib.ctypes.CDLL(None).system(b'touch {m}'))", "np.ctypeslib.ctypes.CDLL(None).system"),

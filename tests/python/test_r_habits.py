@@ -18,8 +18,8 @@ import pandas as pd
 import pytest
 
 import quorvelkit as qk
-from quorvelkit.errors import SourceError
-from quorvelkit.frames import r_sorted
+from quorvelkit.support.errors import SourceError
+from quorvelkit.support.frames import r_sorted
 
 DATA = Path(__file__).resolve().parents[1] / "data"
 FACTORS = DATA / "factors"
@@ -70,7 +70,7 @@ def test_text_factors_match_lme4(case, kind, file, options):
     np.testing.assert_allclose(np.asarray(fit.fixef, dtype=float), ref["beta"]["values"], rtol=2e-4, atol=2e-4)
     refs = ", ".join(f"{c} = {v[0]!r}" for c, v in ref["levels"].items() if c in formula)
     report = str(fit.report()) if hasattr(fit, "report") else ""
-    from quorvelkit.report import reference_levels
+    from quorvelkit.results.report import reference_levels
 
     assert reference_levels(fit) == [f"Reference levels: {refs}"], report
 
@@ -214,7 +214,7 @@ def test_categorical_keeps_its_order_and_numbers_sort_by_value():
     base = _with("x", ["cherry", "Banana", "apple"])
     fit = qk.lmm("y ~ x + (1 | g)", base)
     assert fit.fe_names == ["(Intercept)", "x[T.Banana]", "x[T.cherry]"]
-    from quorvelkit.report import reference_levels
+    from quorvelkit.results.report import reference_levels
 
     assert reference_levels(fit) == ["Reference levels: x = 'apple'"]
     assert reference_levels(qk.lmm("y ~ 0 + x + (1 | g)", base)) == []  # a column per level: no reference

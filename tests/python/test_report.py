@@ -17,7 +17,7 @@ from numpy.testing import assert_allclose
 
 import quorvelkit as qk
 from quorvelkit import RankDeficiencyWarning, anova, lmm
-from quorvelkit.pvalues import format_numbers, format_pvalues
+from quorvelkit.results.pvalues import format_numbers, format_pvalues
 
 COLUMNS = ["Df", "AIC", "BIC", "logLik", "deviance", "Chisq", "Chi Df", "Pr(>Chisq)"]
 DATA = Path(__file__).resolve().parent.parent / "data"

@@ -14,8 +14,8 @@ import pandas as pd
 import pytest
 
 import quorvelkit as qk
-from quorvelkit import pvalues
-from quorvelkit import satterthwaite as st
+from quorvelkit.results import pvalues
+from quorvelkit.results import satterthwaite as st
 
 REF = json.loads((Path(__file__).parent.parent / "data" / "models" / "lmertest.json").read_text())
 CASES = sorted(k for k in REF if not k.startswith("_"))

@@ -14,13 +14,13 @@ from batchdata import SIM, SLEEP, as_text, assert_agree, bits, require, simulate
 
 import quorvelkit as qk
 from quorvelkit import LmmCore
-from quorvelkit.core_fit import fit_parts
-from quorvelkit.fit_options import FitOptions
-from quorvelkit.group_codes import GroupCodes, IntegerHash
-from quorvelkit.model_learning import learn_spec
-from quorvelkit.parsing import parse_formula
-from quorvelkit.products import merge_parts, part_products
-from quorvelkit.sources import SourceError
+from quorvelkit.cores.products import merge_parts, part_products
+from quorvelkit.fitting.core_fit import fit_parts
+from quorvelkit.formula.parsing import parse_formula
+from quorvelkit.model.fit_options import FitOptions
+from quorvelkit.model.group_codes import GroupCodes, IntegerHash
+from quorvelkit.model.model_learning import learn_spec
+from quorvelkit.sources.batch_loop import SourceError
 
 pa = require("pyarrow")
 pq = require("pyarrow.parquet")
@@ -354,7 +354,7 @@ def test_prior_weights_from_batches(sleep, tmp_path):
         assert_agree(ref, fit)
         assert fit.n_zero_weight == 3 and fit.weights_column == "w", name
         assert abs(fit.loglik - ref.loglik) <= 1e-12 * abs(ref.loglik), name
-        with pytest.raises(qk.sources.RowsUnavailable):
+        with pytest.raises(qk.sources.batch_loop.RowsUnavailable):
             fit.weights  # noqa: B018
     assert qk.lmm(SLEEP, iter([d])).weights is None
     with pytest.raises(ValueError, match="not all fitted with the same prior weights"):
@@ -382,7 +382,7 @@ def test_parts_sharing_groups_merge_by_label(sleep):
         assert_agree(ref, fit_parts(spec, merge_parts(x, y), FitOptions(), source="two parts"))
     # A node of Spark's reduction tree merges its children in partition order, whatever
     # order they arrive in.
-    from quorvelkit.spark import _merge_node
+    from quorvelkit.sources.spark import _merge_node
 
     c = part_products(spec, sleep.iloc[::7], "part c")
     node = pickle.loads(_merge_node([(2, pickle.dumps(c)), (0, pickle.dumps(a)), (1, pickle.dumps(b))]))

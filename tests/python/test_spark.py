@@ -10,14 +10,14 @@ import pytest
 from batchdata import SIM, SLEEP, assert_agree, bits, require, simulated, sleepstudy
 
 import quorvelkit as qk
-from quorvelkit.sources import SourceError
+from quorvelkit.sources.batch_loop import SourceError
 
 if os.environ.get("QK_SANITIZED"):
     # The sanitizer pass preloads the AddressSanitizer runtime into every process,
     # the JVM included, which it cannot run under; the normal pass runs these tests.
     pytest.skip("Spark's JVM cannot run with the AddressSanitizer runtime preloaded", allow_module_level=True)
 pyspark = require("pyspark")
-import quorvelkit.spark as qspark  # noqa: E402
+import quorvelkit.sources.spark as qspark  # noqa: E402
 
 
 @pytest.mark.parametrize("case", ["sleepstudy", "simulated"])

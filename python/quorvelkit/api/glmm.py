@@ -1,0 +1,149 @@
+"""Generalized linear mixed models of binomial and Poisson responses: :func:`glmm`,
+written as lme4's ``glmer(formula, data, family, nAGQ)``, the entry point of the one fit
+(:func:`~quorvelkit.fitting.model_fit.fit_model`) for a :class:`~quorvelkit.fitting.glmm_model.GlmmModel`,
+fitted by the compiled GLMM core and returned as a :class:`~quorvelkit.results.glmm_fit.GlmmFit`."""
+
+from __future__ import annotations
+
+import difflib
+from typing import Any
+
+import numpy as np
+
+from ..families.family import parse_family
+from ..fitting.glmm_model import MAX_NODES, GlmmModel
+from ..fitting.model_fit import fit_model
+from ..model.fit_options import FitOptions
+from ..results.glmm_fit import GlmmFit
+from ..support.frames import is_batch_source, to_frame
+from ..support.heavy_imports import load_for_fit
+
+__all__ = ["glmm", "check_family", "check_nagq", "MAX_NAGQ", "MAX_NODES"]
+
+#: lme4's largest number of quadrature points per dimension.
+MAX_NAGQ = 25
+_OPTIONS = ("family", "link", "nagq", "weights", "offset", "subset", "theta", "beta", "max_iter")
+#: glmer's arguments that are spelt otherwise here, or mean nothing here.
+_R_NAMES = {"nAGQ": "nagq", "start": "theta= and beta", "control": "max_iter", "REML": None}
+
+
+def check_family(family: Any, link: Any) -> tuple[str, str]:
+    """(family, link) by R's names, the family's canonical link when ``link`` is None;
+    ``ValueError`` for one quorvelkit does not fit (R's spellings as
+    :func:`~quorvelkit.families.family.parse_family` reads them)."""
+    return parse_family(family, link)
+
+
+def check_nagq(nagq: Any) -> int:
+    """The number of quadrature points per dimension: an integer from 0 to 25 (lme4's
+    range); 0 and 1 are Laplace's approximation (0 with beta inside the modes' iteration)."""
+    if isinstance(nagq, (bool, np.bool_)) or not isinstance(nagq, (int, np.integer)):
+        raise TypeError(f"nagq must be an integer from 0 to {MAX_NAGQ}, got {nagq!r}")
+    if not 0 <= int(nagq) <= MAX_NAGQ:
+        raise ValueError(f"nagq must be an integer from 0 to {MAX_NAGQ} (lme4's limit), got {int(nagq)}")
+    return int(nagq)
+
+
+def _unknown(kwargs: dict[str, Any]) -> TypeError:
+    name = next(iter(kwargs))
+    if name in _R_NAMES:
+        alias = _R_NAMES[name]
+        hint = f"; glmer's {name}= is {alias}= here" if alias else f"; {name}= has no meaning for a GLMM"
+    else:
+        close = difflib.get_close_matches(name, _OPTIONS, n=1)
+        hint = f"; did you mean {close[0]}=?" if close else ""
+    return TypeError(f"glmm() got an unexpected keyword argument '{name}'{hint}")
+
+
+def glmm(
+    formula: str,
+    data: Any,
+    family: str = "binomial",
+    link: str | None = None,
+    nagq: int = 1,
+    weights: Any = None,
+    offset: Any = None,
+    *,
+    subset: Any = None,
+    theta: Any = None,
+    beta: Any = None,
+    **kwargs: Any,
+) -> GlmmFit:
+    """Fit a generalized linear mixed model written in lme4's notation (lme4's
+    ``glmer(formula, data, family, nAGQ = nagq)``).
+
+    Args:
+        formula: e.g. ``"cbind(incidence, size - incidence) ~ period + (1 | herd)"``,
+            ``"use ~ age + urban + (1 | district)"`` or ``"y ~ x + offset(log(t)) + (1 + x
+            | g)"``; the right-hand side as :func:`quorvelkit.lmm` takes it (vector-valued
+            and ``||`` terms; crossed and nested factors by Laplace's approximation).
+        data: a pandas DataFrame or anything pandas can turn into one. Data read in
+            batches are refused.
+        family: "binomial" or "poisson", in R's spellings too: any case, and
+            R's call with the link inside (``"binomial(link = 'probit')"``,
+            ``"poisson()"``; :func:`~quorvelkit.families.family.parse_family`). A binomial response is 0/1 numbers or
+            booleans, a factor (its first level is the failure, as in R),
+            ``cbind(successes, failures)``, or proportions with ``weights`` giving the
+            trials; a Poisson response is counts (see
+            :mod:`quorvelkit.families.response`).
+        link: "logit" (binomial's default), "probit" or "cloglog"; "log" for Poisson.
+        nagq: points per dimension of the adaptive Gauss-Hermite quadrature of each
+            group's integral, 0 to 25. 1 (the default) is Laplace's approximation; 0
+            is Laplace's with beta found within the conditional modes' iteration (a
+            faster, rougher fit, as glmer's nAGQ = 0). Above 1 the rule is the product
+            rule of nagq points per random effect, centred at the group's conditional
+            mode and scaled by the Cholesky factor of its conditional covariance:
+            nagq^q nodes per group for q random effects (glmer takes only q = 1), at
+            most 10000; one grouping factor only, as in lme4.
+        weights: prior weights, a column name or one number per row (the trials of a
+            binomial proportion).
+        offset: a known part of the linear predictor, a column name or one number per
+            row, added to the formula's ``offset()`` terms.
+            ``weights`` and ``offset`` may also be expressions of the columns, as
+            glmer's ``offset = log(expected)`` (``offset="log(expected)"``), evaluated
+            as a formula term is.
+        subset: the rows to fit, as glmer's ``subset``: an expression of the columns
+            or one boolean per row (see :func:`quorvelkit.lmm`).
+        theta, beta: a start for the optimiser (lme4's layout of theta).
+        max_iter: the optimiser's iteration limit (keyword only; by default
+            :class:`~quorvelkit.model.fit_options.FitOptions`'s). With ``max_iter=0`` the model is
+            evaluated, not fitted: every parameter given is kept, and the fit reports
+            -2 log-likelihood, modes and fitted values at that point (lme4's deviance
+            function at ``c(theta, beta)``).
+
+    Returns:
+        :class:`~quorvelkit.results.glmm_fit.GlmmFit`.
+
+    Raises:
+        ValueError: an unknown family or link, a response outside its family's support
+            (naming the first bad value and its row), ``nagq`` out of range or with
+            several grouping factors or too many nodes, and the refusals of
+            :func:`quorvelkit.lmm` for the rest of the model.
+        TypeError: an argument ``glmm`` does not take, or ``nagq`` not an integer.
+
+    Warns :class:`~quorvelkit.NonIntegerResponseWarning` where R warns of counts that
+    are not whole, :class:`~quorvelkit.SingularFitWarning` for a boundary fit and
+    :class:`~quorvelkit.ConvergenceWarning` when the optimiser does not converge (the
+    fit's :attr:`~GlmmFit.converged` is then False).
+    """
+    load_for_fit()
+    # max_iter is a fit option, declared once (FitOptions); theta is its start.
+    iterations = {"max_iter": kwargs.pop("max_iter")} if "max_iter" in kwargs else {}
+    if kwargs:
+        raise _unknown(kwargs)
+    family, link = check_family(family, link)
+    nagq = check_nagq(nagq)
+    if is_batch_source(data):
+        raise ValueError("glmm() fits data in memory only (a DataFrame); data read in batches are not supported")
+    model = GlmmModel(
+        family,
+        link,
+        nagq,
+        formula,
+        beta=beta,
+        weights_column=weights if isinstance(weights, str) else None,
+        offset_column=offset if isinstance(offset, str) else None,
+    )
+    options = FitOptions(starts=theta, **iterations)
+    fit: GlmmFit = fit_model(formula, to_frame(data), options, model, weights=weights, offset=offset, subset=subset)
+    return fit

@@ -1,0 +1,113 @@
+"""The one fit of a model written in lme4's notation on data in memory, behind
+:func:`quorvelkit.lmm` and :func:`quorvelkit.glmm`: the data arguments (``weights=``,
+``offset=``, ``subset=``), the formula's parse, the design, and the model class's fit
+of it (its core, the fit, the result).
+
+A model class says what differs between models, and nothing else does:
+
+- ``reads_response``: whether its family reads the formula's left-hand side apart (a
+  GLMM's ``cbind()``, factor or proportion) rather than the model matrices holding it;
+- ``reading(weights)``: that reading (:class:`~quorvelkit.model.design.ResponseReading`),
+  given the weights as they are read per row, or ``None`` (the weights are then the
+  design's prior weights);
+- ``fit(design, options, t0, stacklevel)``: the core of the design, its fit under the
+  :class:`~quorvelkit.model.fit_options.FitOptions`, and the fitted model.
+
+:class:`LinearModel` is the linear mixed model's (one grouping factor's core or the
+crossed core), :class:`~quorvelkit.fitting.glmm_model.GlmmModel` the GLMM's."""
+
+from __future__ import annotations
+
+import time
+from typing import Any, Protocol
+
+from .._quorvelkit import LmmCore
+from ..cores.crossed_core import crossed_core
+from ..formula.checks import overflow_refusal
+from ..formula.parsing import parse_formula
+from ..model.data_arguments import resolve_rows, take_subset
+from ..model.design import Design, ResponseReading, build_design
+from ..model.fit_options import FitOptions
+from ..results.crossed_fit import CrossedFit
+from ..results.lmm_fit import LmmFit
+from ..support.frames import to_frame
+from .core_fit import fit_design
+
+__all__ = ["ModelClass", "LinearModel", "fit_model"]
+
+
+class ModelClass(Protocol):
+    """What a model class brings to :func:`fit_model` (see the module's notes)."""
+
+    @property
+    def reads_response(self) -> bool: ...
+
+    def reading(self, weights: Any) -> ResponseReading | None: ...
+
+    def fit(self, design: Design, options: FitOptions, t0: float, stacklevel: int) -> Any: ...
+
+
+class LinearModel:
+    """The linear mixed model: a numeric response the model matrices hold, prior
+    weights as lme4's, the core of one grouping factor or the crossed core of several."""
+
+    reads_response = False
+
+    def reading(self, weights: Any) -> None:
+        return None
+
+    def fit(self, design: Design, options: FitOptions, t0: float, stacklevel: int) -> LmmFit:
+        """The fit of ``design`` under ``options``; a singular fit's warning points
+        ``stacklevel`` frames up, this method's being 1."""
+        response = design.parsed.response
+        if len(design.spec.factors) > 1:
+            t1 = time.perf_counter()
+            try:
+                crossed = crossed_core(design)
+            except ValueError as exc:
+                raise overflow_refusal(exc, response, design.fe_names, design.re_names, design.levels) from None
+            return fit_design(design, crossed, options, t0, t1, stacklevel=stacklevel + 1, kind=CrossedFit)
+        t1 = time.perf_counter()
+        rows = design.need_rows("the fit")
+        try:
+            core = LmmCore(
+                design.core_y,
+                rows.x,
+                rows.z,
+                rows.codes,
+                design.m,
+                options.evaluator,
+                blocks=design.blocks,
+                weights=rows.weights,
+            )
+        except ValueError as exc:
+            raise overflow_refusal(exc, response, design.fe_names, design.re_names, design.levels) from None
+        return fit_design(design, core, options, t0, t1, stacklevel=stacklevel + 1)
+
+
+def fit_model(
+    formula: str,
+    data: Any,
+    options: FitOptions,
+    model: ModelClass,
+    *,
+    weights: Any = None,
+    offset: Any = None,
+    subset: Any = None,
+    stacklevel: int = 3,
+) -> Any:
+    """The fit of ``formula`` on ``data`` (in memory) as a model of class ``model``
+    under ``options``, with R's data arguments: ``weights`` and ``offset`` as column
+    names, expressions of the columns or one number per row, ``subset`` an expression
+    or one boolean per row (:mod:`quorvelkit.model.data_arguments`). Warnings point
+    ``stacklevel`` frames up, this function's being 1 (3: the caller's caller)."""
+    t0 = time.perf_counter()
+    if subset is not None or any(isinstance(a, str) for a in (weights, offset)):
+        data = to_frame(data)
+        weights, offset = resolve_rows(weights, data, "weights"), resolve_rows(offset, data, "offset")
+        data, (weights, offset) = take_subset(data, subset, weights, offset)
+    parsed = parse_formula(formula, getattr(data, "columns", None), family_response=model.reads_response)
+    read = model.reading(weights)
+    weights = weights if read is None else None  # a family's reading takes the weights
+    design = build_design(parsed, data, weights, offset, read=read, stacklevel=stacklevel + 1)
+    return model.fit(design, options, t0, stacklevel + 1)

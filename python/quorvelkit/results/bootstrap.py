@@ -1,0 +1,265 @@
+"""The parametric bootstrap: responses simulated from a fitted model, refitted through
+the prepared design, and the replicates' parameters (lme4's standard deviations,
+correlations, sigma and fixed effects) with their percentile intervals."""
+
+from __future__ import annotations
+
+import time
+import warnings
+from collections.abc import Mapping, Sequence
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from .._quorvelkit import LmmCore
+from ..formula.checks import interval_names
+from ..model.design import Design
+from ..support.progress import progress_bar
+
+__all__ = ["BootstrapResult", "Simulator", "bootstrap", "param_names", "param_vector"]
+
+
+class Simulator:
+    """Draws responses from a fitted model: y* = X beta + o + Z b* + e with
+    b*_i = sigma Lambda u_i and e_r = sigma e0_r / sqrt(w_r), for standard normal u_i and
+    e0 (o the offset, w the prior weights; 0 and 1 without)."""
+
+    def __init__(self, design: Design, beta: np.ndarray, sigma: float, lam: np.ndarray) -> None:
+        self.mean = design.x @ beta
+        if design.offset is not None:
+            self.mean = self.mean + design.offset
+        # sigma / sqrt(w), the residual standard deviation of each row
+        self.scale = sigma if design.weights is None else sigma / np.sqrt(design.weights)
+        self.z = design.z
+        self.codes = design.codes
+        self.m = design.m
+        self.q: int = design.z.shape[1]
+        self.n = design.n
+        self.sigma = sigma
+        self.lam_t = lam.T * self.sigma  # rows of u @ (sigma Lambda)'
+
+    @property
+    def width(self) -> int:
+        """Random numbers per replicate: m*q for b*, then n for e."""
+        return self.m * self.q + self.n
+
+    def draw_many(self, rng: np.random.Generator, k: int) -> np.ndarray:
+        """``k`` simulated responses, shape (k, n), C-contiguous rows. Each replicate
+        takes m*q standard normals for b* (group by group) and then n for e."""
+        normals = rng.standard_normal((k, self.width))
+        u = normals[:, : self.m * self.q].reshape(k, self.m, self.q)
+        e = normals[:, self.m * self.q :]
+        b = u @ self.lam_t  # (k, m, q)
+        if self.q == 1:
+            zb = self.z[:, 0] * b[:, self.codes, 0]
+        else:
+            zb = np.einsum("ij,kij->ki", self.z, b[:, self.codes, :])
+        return np.ascontiguousarray(self.mean + zb + self.scale * e)
+
+
+def _correlated(blocks: Sequence[int] | None, q: int) -> list[list[int]]:
+    """For each column c, the later columns r of its own term (correlated with c)."""
+    sizes = list(blocks) if blocks else [q]
+    ends = np.cumsum(sizes)
+    return [list(range(c + 1, int(ends[np.searchsorted(ends, c, side="right")]))) for c in range(q)]
+
+
+def param_names(
+    group: str, re_names: Sequence[str], fe_names: Sequence[str], blocks: Sequence[int] | None = None
+) -> list[str]:
+    """Bootstrap parameter names, as lme4's ``confint(..., oldNames = FALSE)``: the
+    standard deviation of each random effect followed by its correlations with the
+    later ones of its term (``blocks``: the terms' sizes; one term without), sigma,
+    then the fixed effects."""
+    names = []
+    for c, later in enumerate(_correlated(blocks, len(re_names))):
+        names.append(f"sd_{re_names[c]}|{group}")
+        for r in later:
+            names.append(f"cor_{re_names[r]}.{re_names[c]}|{group}")
+    names.append("sigma")
+    return names + list(fe_names)
+
+
+def param_matrix(
+    covs: np.ndarray, sigmas: np.ndarray, betas: np.ndarray, blocks: Sequence[int] | None = None
+) -> np.ndarray:
+    """Rows of (sd, correlations column by column, sigma, beta) for stacked fits."""
+    q = covs.shape[1]
+    sd = np.sqrt(np.maximum(np.diagonal(covs, axis1=1, axis2=2), 0.0))
+    cols = []
+    for c, later in enumerate(_correlated(blocks, q)):
+        cols.append(sd[:, c])
+        for r in later:
+            den = sd[:, r] * sd[:, c]
+            with np.errstate(invalid="ignore", divide="ignore"):
+                cols.append(np.where(den > 0, covs[:, r, c] / np.where(den > 0, den, 1.0), np.nan))
+    cols.append(sigmas)
+    return np.column_stack([*cols, betas])
+
+
+def param_vector(res: Mapping[str, Any], blocks: Sequence[int] | None = None) -> np.ndarray:
+    """The parameters of :func:`param_names` of one solution of the core."""
+    cov = np.asarray(res["cov_re"], dtype=float)
+    q = cov.shape[0]
+    sd = np.sqrt(np.maximum(np.diag(cov), 0.0))
+    out = []
+    for c, later in enumerate(_correlated(blocks, q)):
+        out.append(sd[c])
+        for r in later:
+            den = sd[r] * sd[c]
+            out.append(cov[r, c] / den if den > 0 else np.nan)
+    out.append(float(res["sigma"]))
+    out.extend(np.asarray(res["beta"], dtype=float))
+    return np.asarray(out, dtype=float)
+
+
+def bootstrap(
+    core: LmmCore,
+    design: Design,
+    simulator: Simulator,
+    *,
+    reml: bool,
+    starts: list[float],
+    names: list[str],
+    estimate: np.ndarray,
+    n: int,
+    seed: int | None,
+    progress: bool | None,
+    level: float,
+    blocks: Sequence[int] | None = None,
+) -> BootstrapResult:
+    """Refits ``core`` to ``n`` responses drawn by ``simulator`` from ``starts``; see
+    :meth:`quorvelkit.LmmFit.bootstrap`. ``estimate`` holds the fit's values of the
+    parameters ``names``; ``blocks`` are the terms' sizes in the order of the core's
+    ``cov_re`` (the design's when None)."""
+    n = int(n)
+    if n < 1:
+        raise ValueError(f"n must be a positive number of replicates, got {n}")
+    if seed is None:
+        seed = int(np.random.SeedSequence().entropy) % (2**63)  # type: ignore[arg-type]
+    rng = np.random.default_rng(seed)
+    p, q, n_theta = len(design.fe_names), len(design.re_names), core.n_theta
+    betas = np.empty((n, p))
+    covs = np.empty((n, q, q))
+    sigmas = np.empty(n)
+    thetas = np.empty((n, n_theta))
+    converged = np.empty(n, dtype=bool)
+    bar = progress_bar(progress, n, "bootstrap", "refit")
+    # Responses are simulated in batches of about 8 MB (the same random stream as one
+    # replicate at a time) and refitted one by one through with_response.
+    batch = max(1, min(n, 64, (1 << 20) // max(1, simulator.width)))
+    t0 = time.perf_counter()
+    x, z, codes, w = design.x, design.z, design.codes, design.weights
+    try:
+        for first in range(0, n, batch):
+            k = min(batch, n - first)
+            ys = simulator.draw_many(rng, k)
+            if design.offset is not None:  # the core fits the response less the offset
+                ys = np.ascontiguousarray(ys - design.offset)
+            for i in range(k):
+                res = core.with_response(ys[i], x, z, codes, weights=w).fit(starts, reml=reml)
+                j = first + i
+                betas[j] = res["beta"]
+                covs[j] = res["cov_re"]
+                sigmas[j] = res["sigma"]
+                thetas[j] = res["theta"]
+                converged[j] = res["converged"]
+            bar.update(k)
+    finally:
+        bar.close()
+    elapsed = time.perf_counter() - t0
+    return BootstrapResult(
+        replicates=pd.DataFrame(
+            param_matrix(covs, sigmas, betas, design.blocks if blocks is None else blocks), columns=names
+        ),  # fmt: skip
+        theta=pd.DataFrame(thetas, columns=[f"theta{k + 1}" for k in range(n_theta)]),
+        estimate=pd.Series(estimate, index=names, name="estimate"),
+        converged=converged,
+        seed=seed,
+        seconds=elapsed,
+        level=level,
+    )
+
+
+class BootstrapResult:
+    """Result of :meth:`LmmFit.bootstrap`.
+
+    Attributes:
+        replicates: DataFrame, one row per replicate; columns ``sd_<term>|<group>``,
+            ``cor_<term2>.<term1>|<group>``, ``sigma`` and the fixed effects (lme4's
+            names). A correlation is NaN in a replicate whose standard deviation is 0.
+        theta: DataFrame of the replicates' theta.
+        estimate: the fitted model's values of the same parameters.
+        converged: boolean array, whether each refit converged.
+        seed: the seed used (pass it again to repeat the run).
+        seconds: wall time of the simulation and refits.
+        ci: percentile intervals at the level requested (:meth:`intervals`).
+    """
+
+    def __init__(
+        self,
+        replicates: pd.DataFrame,
+        theta: pd.DataFrame,
+        estimate: pd.Series,
+        converged: np.ndarray,
+        seed: int,
+        seconds: float,
+        level: float = 0.95,
+    ) -> None:
+        self.replicates = replicates
+        self.theta = theta
+        self.estimate = estimate
+        self.converged = converged
+        self.seed = seed
+        self.seconds = seconds
+        self.level = level
+
+    @property
+    def n(self) -> int:
+        """Number of replicates."""
+        return len(self.replicates)
+
+    @property
+    def n_failed(self) -> int:
+        """Number of refits whose optimiser did not report convergence."""
+        return int((~self.converged).sum())
+
+    @property
+    def refits_per_second(self) -> float:
+        """Replicates simulated and refitted per second of wall time."""
+        return self.n / self.seconds if self.seconds > 0 else float("inf")
+
+    def intervals(self, level: float = 0.95) -> pd.DataFrame:
+        """Percentile intervals at ``level`` for every parameter (NaN replicates,
+        i.e. undefined correlations, are ignored)."""
+        if not 0 < level < 1:
+            raise ValueError(f"level must be between 0 and 1, got {level}")
+        lo, hi = interval_names(level)
+        a = (1 - level) / 2
+        vals = self.replicates.to_numpy()
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)
+            q = np.nanquantile(vals, [a, 1 - a], axis=0)
+        return pd.DataFrame({lo: q[0], hi: q[1]}, index=self.replicates.columns)
+
+    @property
+    def ci(self) -> pd.DataFrame:
+        """Percentile intervals at :attr:`level`."""
+        return self.intervals(self.level)
+
+    @property
+    def std_error(self) -> pd.Series:
+        """Bootstrap standard deviation of each parameter."""
+        return self.replicates.std(ddof=1)
+
+    def __repr__(self) -> str:
+        table = self.ci.copy()
+        table.insert(0, "estimate", self.estimate)
+        lines = [
+            f"Parametric bootstrap: {self.n} replicates, seed {self.seed}, "
+            f"{self.seconds:.3g} s ({self.refits_per_second:.0f} refits/s)"
+            + (f", {self.n_failed} not converged" if self.n_failed else ""),
+            table.to_string(float_format=lambda v: f"{v:.6g}"),
+        ]
+        return "\n".join(lines)

@@ -1,0 +1,444 @@
+"""A fitted generalized linear mixed model, :class:`GlmmFit`: glmer's results (fixed
+effects with z tests, variance components, conditional modes and variances, the full
+log-likelihood and its criteria, fitted values, residuals, predictions) and what a user
+does with a fit (reports, Wald intervals, simulation).
+
+The random effects are those of a model's grouping factors in lme4's order of terms
+(:func:`quorvelkit.cores.crossed_core.terms_in_lme4_order`): with one factor they are one
+DataFrame as :class:`~quorvelkit.LmmFit` gives them, with several a mapping from each
+factor to its own as :class:`~quorvelkit.CrossedFit` gives them. The core's modes
+``b`` and conditional covariances ``cond_var`` are one array (one factor) or a list of
+arrays, one per factor in the core's order (that of ``ThetaLayout.factor_order``).
+"""
+
+from __future__ import annotations
+
+import math
+import sys
+from collections.abc import Mapping
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from ..families import family as fam
+from ..formula.checks import check_flag, check_level, interval_names
+from ..model.design import Design
+from ..support.frames import to_frame
+from .bootstrap import BootstrapResult
+from .glmm_effects import GlmmEffects
+from .glmm_profile import glmm_intervals, profiler_of
+from .predict import model_rows
+from .pvalues import normal_quantile, t_two_sided
+
+__all__ = ["GlmmFit"]
+
+
+class GlmmFit(GlmmEffects):
+    """A fitted binomial or Poisson mixed model (returned by :func:`quorvelkit.glmm`).
+
+    Results, by lme4's names: :attr:`fixef`, :attr:`se`, :attr:`vcov`,
+    :attr:`coef_table` (Estimate, Std. Error, z value, Pr(>|z|)), :attr:`theta`,
+    :attr:`varcorr`, :attr:`ranef` and :attr:`cond_var`, :attr:`loglik` (the full
+    log-likelihood, binomial coefficients and log y! included, as glmer's Laplace fits
+    report it), :attr:`aic`, :attr:`bic`, :attr:`deviance`, :attr:`df_resid`,
+    :attr:`fitted`, :meth:`residuals`, :attr:`overdispersion`, :meth:`predict`,
+    :meth:`simulate`, :meth:`confint`, :attr:`optimizer` and :attr:`converged`.
+    :meth:`summary` prints glmer's report.
+
+    The standard errors are those of lme4's default ``vcov``: from the Hessian of the
+    criterion over (theta, beta), so they account for the estimation of theta; where
+    that Hessian is not positive definite, from beta's curvature at fixed theta
+    (:attr:`vcov_source` says which). A fit pickles without its core: a loaded fit has
+    every result, but no core to evaluate the criterion at other parameters.
+    """
+
+    def __init__(
+        self,
+        design: Design,
+        core: Any,
+        result: Mapping[str, Any],
+        *,
+        formula: str,
+        trials: np.ndarray | None,
+        prior_weights: np.ndarray,
+        weights_column: str | None = None,
+        offset_column: str | None = None,
+        seconds: tuple[float, float] = (math.nan, math.nan),
+    ) -> None:
+        self._design = design
+        self._core = core
+        self._res = dict(result)
+        self._formula = formula
+        self._trials = trials
+        self._prior = prior_weights
+        self._weights_column = weights_column
+        self._offset_column = offset_column
+        self._seconds = seconds
+        #: A name for the data, shown in the report (the command line sets the file name).
+        self.data_name: str | None = None
+
+    # ------------------------------------------------------------- description
+    @property
+    def formula(self) -> str:
+        """The model formula as given."""
+        return self._formula
+
+    @property
+    def family(self) -> str:
+        """ "binomial" or "poisson"."""
+        return self._design.spec.family
+
+    @property
+    def link(self) -> str:
+        """The link function: "logit", "probit", "cloglog" or "log"."""
+        return self._design.spec.link
+
+    @property
+    def nagq(self) -> int:
+        """Quadrature points per random effect (0 and 1: Laplace's approximation)."""
+        return int(self._res["nagq"])
+
+    @property
+    def nobs(self) -> int:
+        """Rows used (rows of no trials included, as glmer counts them)."""
+        return self._design.n
+
+    @property
+    def n_dropped(self) -> int:
+        """Rows dropped for a missing value in any column the model uses."""
+        return self._design.n_dropped
+
+    n_zero_weight = 0  # rows of weight zero stay in the model (they add nothing to it)
+
+    @property
+    def dropped_columns(self) -> list[str]:
+        """Fixed-effects columns dropped as aliased."""
+        return list(self._design.dropped_columns)
+
+    @property
+    def fe_names(self) -> list[str]:
+        """Names of the fixed-effects columns kept."""
+        return list(self._design.fe_names)
+
+    @property
+    def core(self) -> Any:
+        """The compiled core of the model (``RuntimeError`` for a fit loaded from a pickle)."""
+        if self._core is None:
+            raise RuntimeError("this fit was loaded from a pickle, which keeps no core: refit the model")
+        return self._core
+
+    @property
+    def solution(self) -> dict:
+        """The raw dictionary the core returned at the optimum (a copy)."""
+        return dict(self._res)
+
+    # ------------------------------------------------------------- fixed effects
+    @property
+    def fixef(self) -> pd.Series:
+        """Fixed-effects estimates, by column name."""
+        return pd.Series(np.asarray(self._res["beta"], dtype=float), index=self.fe_names, name="Estimate")
+
+    params = fixef
+
+    @property
+    def vcov(self) -> pd.DataFrame:
+        """Covariance matrix of the fixed effects (lme4's ``vcov``; see the class)."""
+        names = self.fe_names
+        return pd.DataFrame(np.array(self._res["vcov"], dtype=float), index=names, columns=names)
+
+    cov_fixef = vcov
+
+    @property
+    def vcov_source(self) -> str:
+        """ "hessian" (over theta and beta) or "rx" (beta's curvature at fixed theta)."""
+        return str(self._res["vcov_source"])
+
+    @property
+    def se(self) -> pd.Series:
+        """Standard errors of the fixed effects."""
+        v = np.diag(np.asarray(self._res["vcov"], dtype=float))
+        return pd.Series(np.sqrt(v), index=self.fe_names, name="Std. Error")
+
+    bse = se
+
+    @property
+    def zvalues(self) -> pd.Series:
+        """Wald z statistics, estimate / standard error."""
+        return pd.Series(self.fixef.to_numpy() / self.se.to_numpy(), index=self.fe_names, name="z value")
+
+    @property
+    def pvalues(self) -> pd.Series:
+        """Two-sided p-values of the z tests (glmer's ``Pr(>|z|)``)."""
+        return pd.Series(t_two_sided(self.zvalues.to_numpy(), math.inf), index=self.fe_names, name="Pr(>|z|)")
+
+    @property
+    def coef_table(self) -> pd.DataFrame:
+        """glmer's table of fixed effects: Estimate, Std. Error, z value, Pr(>|z|)."""
+        return pd.concat([self.fixef, self.se, self.zvalues, self.pvalues], axis=1)
+
+    def confint(
+        self, level: float = 0.95, method: str = "Wald", n: int = 1000, seed: int | None = None
+    ) -> pd.DataFrame:
+        """Confidence intervals, columns named as R's ("2.5 %", "97.5 %"): "Wald" (the
+        default), estimate -+ z_(1+level)/2 x standard error of each fixed effect;
+        "boot", percentile intervals of every parameter from :meth:`bootstrap` with
+        ``n`` replicates and ``seed``; "profile", profile-likelihood intervals of the
+        random effects' standard deviations, the correlation of each term of two random
+        effects and the fixed effects on the fit's criterion
+        (:mod:`quorvelkit.results.glmm_profile`)."""
+        check_level(level)
+        how = str(method).lower()
+        if how in ("boot", "bootstrap"):
+            return self.bootstrap(n, seed=seed).intervals(level)
+        if how == "profile":
+            return glmm_intervals(profiler_of(self), level)
+        if how != "wald":
+            raise ValueError(f"method must be 'Wald', 'profile' or 'boot' for a GLMM, got {method!r}")
+        zq = normal_quantile(0.5 + level / 2)
+        lo, hi = interval_names(level)
+        est, se = self.fixef.to_numpy(), self.se.to_numpy()
+        return pd.DataFrame({lo: est - zq * se, hi: est + zq * se}, index=self.fe_names)
+
+    # ------------------------------------------------------------- fitted values and residuals
+    @property
+    def response(self) -> pd.Series:
+        """The response as fitted: a proportion of successes (binomial) or a count."""
+        d = self._design
+        return pd.Series(d.y.copy(), index=d.row_index, name="response")
+
+    @property
+    def trials(self) -> pd.Series | None:
+        """The binomial trials of each row (None for Poisson)."""
+        return None if self._trials is None else pd.Series(self._trials, index=self._design.row_index, name="trials")
+
+    @property
+    def weights(self) -> pd.Series:
+        """The prior weights (R's ``weights(fit, "prior")``: binomial trials times any
+        weights given)."""
+        return pd.Series(self._prior, index=self._design.row_index, name="weights")
+
+    @property
+    def linear_predictor(self) -> pd.Series:
+        """X beta + Z b + offset at the conditional modes."""
+        return pd.Series(np.asarray(self._res["eta"], dtype=float), index=self._design.row_index, name="eta")
+
+    @property
+    def fitted(self) -> pd.Series:
+        """Fitted means on the response scale (a probability, or a rate), glmer's ``fitted``."""
+        return pd.Series(np.asarray(self._res["mu"], dtype=float), index=self._design.row_index, name="fitted")
+
+    fittedvalues = fitted
+
+    def residuals(self, type: str = "deviance") -> pd.Series:
+        """Residuals of glmer's kinds: "deviance" (the default), "pearson" or "response"."""
+        values = fam.residuals(self._design.y, self.fitted.to_numpy(), self._prior, self.family, type)
+        return pd.Series(values, index=self._design.row_index, name=f"{type} residuals")
+
+    resid = residuals
+
+    # ------------------------------------------------------------- criteria
+    @property
+    def m2loglik(self) -> float:
+        """-2 log-likelihood at the fit (Laplace's approximation for nagq <= 1, the
+        quadrature's for nagq > 1), with all constants."""
+        return float(self._res["m2loglik"])
+
+    @property
+    def loglik(self) -> float:
+        """The full log-likelihood, -m2loglik / 2."""
+        return -0.5 * self.m2loglik
+
+    llf = loglik
+
+    @property
+    def df(self) -> int:
+        """Number of parameters: n_theta + p (a GLMM of these families has no scale)."""
+        return len(self.theta) + len(self.fe_names)
+
+    n_params = df
+
+    @property
+    def aic(self) -> float:
+        """Akaike's criterion, -2 loglik + 2 df."""
+        return self.m2loglik + 2.0 * self.df
+
+    @property
+    def bic(self) -> float:
+        """Schwarz's criterion, -2 loglik + log(n) df."""
+        return self.m2loglik + math.log(self.nobs) * self.df
+
+    @property
+    def df_resid(self) -> int:
+        """Residual degrees of freedom, n - df."""
+        return self.nobs - self.df
+
+    @property
+    def deviance(self) -> float:
+        """glmer's ``deviance(fit)``: the sum of the rows' unit deviances at the
+        conditional modes (the summary's "deviance" column is -2 loglik instead)."""
+        y, mu = self._design.y, self.fitted.to_numpy()
+        return float(np.sum(fam.unit_deviance(y, mu, self._prior, self.family)))
+
+    # The criterion an lme4 anova table compares; a GLMM is fitted by maximum likelihood.
+    criterion = m2loglik
+    reml = False
+    rows_kept = True
+
+    @property
+    def overdispersion(self) -> dict[str, float] | None:
+        """Pearson's chi^2 (the sum of squared Pearson residuals), its df_resid and
+        their ratio, for a Poisson fit or a binomial one with some row of more than one
+        trial; None for Bernoulli data, whose ratio says nothing of overdispersion."""
+        if self.family == "binomial" and not (self._trials is not None and np.any(self._trials > 1)):
+            return None
+        chi2 = float(np.sum(self.residuals("pearson").to_numpy() ** 2))
+        return {"pearson_chisq": chi2, "df_resid": self.df_resid, "ratio": chi2 / self.df_resid}
+
+    # ------------------------------------------------------------- optimiser
+    @property
+    def converged(self) -> bool:
+        """Whether the optimiser converged: a small gradient at a minimum."""
+        return bool(self._res["converged"])
+
+    @property
+    def optimizer(self) -> dict[str, Any]:
+        """The optimiser's report: converged, message, iterations, fev (evaluations of
+        the last stage), fev_stage1 (of the nagq = 0 stage), grad_inf_norm, seconds."""
+        return dict(
+            converged=self.converged,
+            message=str(self._res["message"]),
+            iterations=int(self._res["iterations"]),
+            fev=int(self._res["fev"]),
+            fev_stage1=int(self._res.get("fev_stage1", 0)),
+            grad_inf_norm=float(self._res["grad_inf_norm"]),
+            seconds=self._seconds[0],
+            total_seconds=self._seconds[1],
+        )
+
+    # ------------------------------------------------------------- prediction
+    def predict(
+        self,
+        newdata: Any = None,
+        type: str = "link",
+        re: bool = True,
+        allow_new_levels: bool = False,
+    ) -> pd.Series:
+        """Predictions for ``newdata`` (the fit's rows when None) on the scale of
+        ``type``: "link" (X beta + Z b + offset) or "response" (the mean). With ``re``
+        a row of a level the fit has gets that level's modes; a level it has not (or a
+        missing label) is refused naming it, unless ``allow_new_levels``: then that
+        factor adds nothing to the row, as lme4 predicts. ``re=False`` is lme4's
+        ``re.form = NA``. Rows with a missing predictor get NaN."""
+        if type not in ("link", "response"):
+            raise ValueError(f"type must be 'link' or 'response', got {type!r}")
+        check_flag("allow_new_levels", allow_new_levels)
+        d = self._design
+        beta = self.fixef.to_numpy()
+        if newdata is None:
+            eta = self.linear_predictor.to_numpy() if re else d.x @ beta + (0.0 if d.offset is None else d.offset)
+            index, ok, vals = d.row_index, np.ones(d.n, bool), eta
+        else:
+            index, x_new, z_new, _, ok, off = model_rows(d, newdata, re=False, allow_new_levels=True, by_value=dict)
+            vals = x_new @ beta + off
+            if re:
+                spans = d.spec.factor_columns()
+                frame = to_frame(newdata).loc[ok]
+                for i, b in zip(self._layout.factor_order, self._by_factor("b"), strict=True):
+                    idx = self._level_index(i, frame, allow_new_levels)
+                    known = idx >= 0
+                    vals[known] += np.einsum("ij,ij->i", z_new[known][:, spans[i]], b[idx[known]])
+        if type == "response":
+            vals = fam.linkinv(vals, self.link)
+        out = np.full(len(index), np.nan)
+        out[ok] = vals
+        return pd.Series(out, index=index, name="predicted")
+
+    # ------------------------------------------------------------- simulation
+    def simulate(self, n: int = 1, seed: int | np.random.Generator | None = None) -> np.ndarray:
+        """Responses drawn from the fitted model, shape (n, nobs): new random effects b*
+        = Lambda u* (u* standard normal, level by level of each factor in the core's
+        order), mu* = linkinv(X beta + offset + Z b*), then binomial successes of the
+        row's trials as a proportion, or Poisson counts."""
+        if isinstance(n, bool) or not isinstance(n, (int, np.integer)) or n < 1:
+            raise ValueError(f"n must be a positive integer, got {n!r}")
+        rng = seed if isinstance(seed, np.random.Generator) else np.random.default_rng(seed)
+        d = self._design
+        rows = d.need_rows("simulate")
+        base = d.x @ self.fixef.to_numpy() + (0.0 if d.offset is None else d.offset)
+        spans = d.spec.factor_columns()
+        lam = self.lambda_matrix
+        codes = rows.factor_codes or (rows.codes,)
+        out = np.empty((int(n), d.n))
+        for r in range(int(n)):
+            eta = base.copy()
+            for k, i in enumerate(self._layout.factor_order):
+                cols, at = self._factor_columns(k)
+                b = rng.standard_normal((len(self._levels[k]), len(cols))) @ self._factor_lambda(k, lam).T
+                z = rows.z[:, spans[i]][:, at]
+                eta += np.einsum("ij,ij->i", z, b[codes[i]])
+            mu = fam.linkinv(eta, self.link)
+            if self.family == "poisson":
+                out[r] = rng.poisson(mu)
+            else:
+                trials = np.rint(self._trials if self._trials is not None else np.ones(d.n)).astype(np.int64)
+                with np.errstate(invalid="ignore", divide="ignore"):
+                    out[r] = np.where(trials > 0, rng.binomial(trials, mu) / np.maximum(trials, 1), 0.0)
+        return out
+
+    def bootstrap(self, n: int, seed: int | None = None, level: float = 0.95) -> BootstrapResult:
+        """Parametric bootstrap: ``n`` responses simulated from the fitted model
+        (:meth:`simulate`, same ``seed``, same draws), each refitted from this fit's
+        estimates with the same nagq. Returns a
+        :class:`~quorvelkit.results.bootstrap.BootstrapResult` whose parameters are named as
+        lme4's ``confint(..., oldNames = FALSE)``: ``sd_(Intercept)|herd``,
+        ``cor_x.(Intercept)|g`` and the fixed effects (a GLMM has no sigma); ``seed``
+        None draws a fresh one, kept in the result."""
+        from .glmm_bootstrap import glmm_bootstrap
+
+        check_level(level)
+        return glmm_bootstrap(self, n, seed, level)
+
+    # ------------------------------------------------------------- output
+    def summary_text(self) -> str:
+        """The report :meth:`summary` prints, as a string."""
+        from .glmm_report import format_glmm_summary
+
+        return format_glmm_summary(self)
+
+    def summary(self, file: Any = None) -> None:
+        """Print glmer's report: family and link, criteria, scaled (Pearson) residuals,
+        random effects, fixed effects with z tests, their correlations, the
+        overdispersion ratio, the optimiser's report."""
+        print(self.summary_text(), file=file if file is not None else sys.stdout)
+
+    def __repr__(self) -> str:
+        from .glmm_report import format_glmm_short
+
+        return format_glmm_short(self)
+
+    __str__ = __repr__
+
+    def to_dict(self) -> dict[str, Any]:
+        """Every result as plain Python values (what ``--json`` prints)."""
+        from .glmm_report import glmm_to_dict
+
+        return glmm_to_dict(self)
+
+    def __getstate__(self) -> dict[str, Any]:
+        from .._quorvelkit import __version__
+
+        state = {k: v for k, v in self.__dict__.items() if k not in ("_core", "_layout", "_terms")}
+        state["_version"] = __version__
+        return state
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        from .._quorvelkit import __version__
+
+        if state.get("_version") != __version__:
+            raise ValueError(
+                f"this GlmmFit was pickled by quorvelkit {state.get('_version')}, not {__version__}: refit the model"
+            )
+        state = dict(state)
+        del state["_version"]
+        self.__dict__.update(state, _core=None)

@@ -1,0 +1,481 @@
+"""The fitted model, :class:`LmmFit`: its estimates (:class:`~quorvelkit.results.estimates.FitResults`)
+and what a user does with a fit: reports, intervals, predictions, refits to a new
+response or by the other method, simulation and the parametric bootstrap."""
+
+from __future__ import annotations
+
+import sys
+import time
+import warnings
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from .._quorvelkit import LmmCore
+from ..formula.checks import check_flag, check_level, check_weights, interval_names
+from ..model.design import Design
+from ..model.model_checks import check_response_variation
+from ..results import bootstrap as _bootstrap
+from ..results import inference as _inference
+from ..results import profile as _profile
+from ..support.errors import SINGULAR_NOTE, SingularFitWarning, core_refusals
+from ..support.frames import to_frame
+from ..support.labels import label_text, levels_by_value
+from .estimates import FitResults
+from .predict import group_cross_products, interval_table, model_rows, predict
+from .pvalues import normal_quantile
+from .report import fit_to_dict, format_html, format_short, format_summary
+
+__all__ = ["LmmFit", "warn_if_singular"]
+
+
+def warn_if_singular(fit: FitResults, stacklevel: int) -> None:
+    """A :class:`SingularFitWarning` pointing ``stacklevel`` frames above the caller
+    when ``fit`` is on the boundary."""
+    if fit.is_singular:
+        warnings.warn(f"{SINGULAR_NOTE}; see LmmFit.is_singular", SingularFitWarning, stacklevel=stacklevel + 1)
+
+
+class LmmFit(FitResults):
+    """A fitted linear mixed model (returned by :func:`lmm`; :class:`~quorvelkit.results.crossed_fit.CrossedFit`
+    for several grouping factors).
+
+    The main results are attributes: :attr:`fixef`, :attr:`se`, :attr:`tvalues`,
+    :attr:`cov_fixef`, :attr:`varcorr`, :attr:`sigma`, :attr:`theta`, :attr:`ranef`,
+    :attr:`cond_cov`, :attr:`fitted`, :attr:`residuals`, :attr:`criterion`,
+    :attr:`loglik`, :attr:`aic`, :attr:`bic`, :attr:`nobs`, :attr:`ngroups`,
+    :attr:`optimizer` and :attr:`is_singular`; :attr:`re_terms` (the random-effects
+    terms, uncorrelated with each other), :attr:`weights` and :attr:`offset`.
+    :meth:`summary` prints lme4's report.
+
+    Names. The vocabulary is lme4's (the report's); the names a statsmodels user types
+    first are aliases of the same objects:
+
+    ====================  =========================  ===============================
+    lme4                  quorvelkit                 statsmodels alias
+    ====================  =========================  ===============================
+    fixef(fit)            fixef                      params, fe_params
+    vcov(fit)             cov_fixef (also vcov)      cov_params()
+    (Std. Error)          se                         bse
+    (t value)             tvalues                    tvalues
+    (Pr(>|t|), lmerTest)  pvalues, coef_table        pvalues
+    confint(fit)          confint(level=0.95)        conf_int(alpha=0.05)
+    logLik(fit)           loglik                     llf
+    fitted(fit)           fitted                     fittedvalues
+    residuals(fit)        residuals                  resid
+    ranef(fit)            ranef                      random_effects (a DataFrame)
+    VarCorr(fit)          varcorr, cov_re            cov_re
+    sigma(fit)            sigma, sigma2
+    AIC, BIC              aic, bic                   aic, bic
+    nobs, ngrps           nobs, ngroups              nobs
+    isSingular(fit)       is_singular
+    ====================  =========================  ===============================
+
+    Inference as lmerTest reports it: :attr:`coef_table` has Satterthwaite's df and
+    p-values (also :attr:`pvalues`), :meth:`anova_terms` the type III F test of each
+    term and :meth:`contrast` the tests of any contrast matrix. :meth:`confint` gives
+    Wald, profile-likelihood (:meth:`profile`) and bootstrap intervals, and
+    :meth:`predict` confidence and prediction intervals.
+
+    A fit pickles and deep-copies with its design and core (a pickle from another
+    version of quorvelkit is refused when it is loaded).
+    """
+
+    def confint(
+        self,
+        level: float = 0.95,
+        method: str = "Wald",
+        n: int = 1000,
+        seed: int | None = None,
+        *,
+        ml: bool = False,
+        parm: str | list[str] | None = None,
+        progress: bool | None = None,
+    ) -> pd.DataFrame:
+        """Confidence intervals. Columns are named like R's (``"2.5 %"``, ``"97.5 %"``).
+
+        ``method="Wald"`` (default): estimate +/- z * standard error for the fixed
+        effects. ``method="boot"``: percentile intervals from :meth:`bootstrap` with
+        ``n`` replicates and ``seed``. ``method="profile"``: profile-likelihood
+        intervals (lme4's ``confint(fit, method = "profile")``), the two values where
+        the signed root of the profiled criterion, zeta, reaches -+ z (see
+        :meth:`profile`). Both give every parameter by lme4's names: the standard
+        deviation of each random effect ("sd_(Intercept)|Subject"), their correlations
+        ("cor_Days.(Intercept)|Subject"), "sigma" and the fixed effects (``parm``
+        selects some).
+
+        Scale of the profile: the model's own criterion, so a REML fit's intervals
+        profile the REML criterion; ``ml=True`` profiles the ML deviance at the ML
+        estimates (refitting a REML fit by ML first), which is what lme4 does for every
+        fit: ``ml=True`` gives lme4's ``confint(fit, method = "profile")`` numbers. The
+        table's column header and ``attrs["scale"]`` say which was profiled. A fixed
+        effect under REML is profiled by the restricted likelihood of the model with
+        that coefficient known (y - x_j b on the other columns), whose degrees of
+        freedom n - p + 1 make its intervals a little wider than ML's, like a t
+        interval against a z interval. An interval reaches 0 for a standard
+        deviation, or -1 or 1 for a correlation, when zeta stays short of z up to that
+        limit or the estimate is on it; a correlation of a random effect whose standard
+        deviation is estimated at zero has a flat profile and the interval (-1, 1). Each
+        such bound has a note saying why in ``attrs["notes"]``. ``progress`` shows a
+        progress bar (``None``: on a terminal, for runs over a second). The result's
+        ``attrs`` hold "evaluations" (criterion evaluations it took), "seconds",
+        "scale", "criterion" (its name) and "notes".
+        """
+        check_level(level)
+        how = method.lower()
+        if how != "profile" and (ml or parm is not None):
+            raise ValueError("ml and parm apply to method='profile'")
+        if how == "wald":
+            zq = normal_quantile(0.5 + level / 2)
+            lo, hi = interval_names(level)
+            est, se = self.fixef.to_numpy(), self.se.to_numpy()
+            return pd.DataFrame({lo: est - zq * se, hi: est + zq * se}, index=self.fe_names)
+        if how in ("boot", "bootstrap"):
+            return self.bootstrap(n, seed=seed).intervals(level)
+        if how == "profile":
+            return _profile.intervals(self._profiler(ml), level, which=parm, progress=progress)
+        raise ValueError(f"method must be 'Wald', 'profile' or 'boot', got {method!r}")
+
+    def profile(
+        self,
+        zmax: float | None = None,
+        *,
+        ml: bool = False,
+        which: str | list[str] | None = None,
+        progress: bool | None = None,
+    ) -> _profile.ProfileResult:
+        """The profiles of the parameters (lme4's ``profile``): for each, the criterion
+        minimised over all the others with it held, as zeta(psi) = sign(psi - psi0)
+        sqrt(f(psi) - f0), traced from the estimate outwards on both sides until
+        |zeta| reaches ``zmax`` (default 2.576, the 99% point, as lme4) or the
+        parameter its bound. The scale and the parameters are those of
+        :meth:`confint` with ``method="profile"`` (``ml``, ``which`` as its
+        ``parm``): REML for a REML fit unless ``ml=True`` (lme4's scale). Returns a
+        :class:`~quorvelkit.results.profile.ProfileResult` with the traces, ``confint()`` (the
+        numbers and notes :meth:`confint` gives) and ``plot()``.
+        """
+        if zmax is None:
+            zmax = 2.5758293035489004
+        if not (isinstance(zmax, (int, float)) and 0 < zmax < 10):
+            raise ValueError(f"zmax must be a number between 0 and 10, got {zmax!r}")
+        return _profile.traces(self._profiler(ml), float(zmax), which=which, progress=progress)
+
+    def _profiler(self, ml: bool) -> _profile.Profiler:
+        check_flag("ml", ml)
+        names = _profile.parameter_names(self.group_name, self.re_names, self.fe_names, self._core.theta_index())
+        if ml and self.reml:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", SingularFitWarning)
+                fit = self.refit_ml()
+            return _profile.Profiler(self._core, False, fit.theta, names, base_evaluations=fit.optimizer["fev"])
+        return _profile.Profiler(self._core, self.reml, self.theta, names)
+
+    def anova_terms(self) -> pd.DataFrame:
+        """Type III F tests of each term of the fixed part with Satterthwaite's
+        denominator df, lmerTest's ``anova(fit)`` (its default, ``type = 3``, with
+        ``ddf = "Satterthwaite"``): columns "Sum Sq", "Mean Sq", "NumDF", "DenDF",
+        "F value", "Pr(>F)", one row per term (the intercept excluded). A term's
+        hypothesis is lmerTest's type III one (in a hierarchical model: its
+        coefficients are zero when every factor is coded with sum-to-zero contrasts),
+        written in lmerTest's basis, which sets the DenDF of a multi-df term; for a
+        model of a single term, lmerTest's type I basis (the same F). The fit is not
+        redone. ``ValueError`` for a model
+        whose fixed-effects matrix is rank deficient, that is not hierarchical, or that
+        codes a factor with other contrasts than the default.
+        """
+        return _inference.anova_terms(self.satterthwaite(), self._type3_hypotheses(), self.sigma2)
+
+    def _type3_hypotheses(self) -> dict[str, np.ndarray]:
+        d = self._design
+
+        def gram() -> np.ndarray | None:  # X'X, unweighted, where it is known
+            if d.rows is not None:
+                return np.asarray(d.rows.x.T @ d.rows.x)
+            if d.weighted:
+                return None
+            # A fit from products: at theta = 0 the core's fixed-effects factor is (X'X)^-1.
+            at_zero = self._core.criterion_parts([0.0] * self._core.n_theta, self.reml)
+            return np.asarray(np.linalg.inv(at_zero["fixed_inverse"]))
+
+        return _inference.type3_matrices(
+            d.spec.fixed_spec, d.kept_columns, lambda t: d.parsed.display_names([t])[0], gram
+        )
+
+    def contrast(self, L: Any) -> _inference.ContrastResult:
+        """Tests of the linear combinations L beta of the fixed effects: a t test of
+        each row with Satterthwaite's df (lmerTest's ``contest(fit, L, joint = FALSE)``)
+        and the joint F test of L beta = 0 (``contest(fit, L)``), with Fai and
+        Cornelius's denominator df (its numerator df is the rank of L). ``L`` has one
+        column per fixed effect (a vector is one row; a DataFrame may name its columns
+        by fixed effect, others count as zero); any other shape is a ``ValueError``."""
+        names = self.fe_names
+        return _inference.contrast(self.satterthwaite(), _inference.contrast_matrix(L, names), self.sigma2)
+
+    def conf_int(self, alpha: float = 0.05) -> pd.DataFrame:
+        """Wald intervals of the fixed effects at level 1 - ``alpha`` (statsmodels'
+        name and argument): :meth:`confint` with ``level=1 - alpha``; the columns are
+        named like R's ("2.5 %", "97.5 %")."""
+        return self.confint(level=1.0 - float(alpha))
+
+    # ----------------------------------------------------------------- output
+    def summary_text(self) -> str:
+        """The report :meth:`summary` prints, as a string."""
+        return format_summary(self)
+
+    def summary(self, file: Any = None) -> None:
+        """Print the familiar report (lme4's ``summary``; the command line prints the
+        same): criteria, scaled residuals, variance components, fixed effects, their
+        correlations, the optimiser's report and the time taken."""
+        print(self.summary_text(), file=file if file is not None else sys.stdout)
+
+    def __repr__(self) -> str:
+        return format_short(self)
+
+    __str__ = __repr__
+
+    def _repr_html_(self) -> str:
+        return format_html(self)
+
+    def to_dict(self) -> dict[str, Any]:
+        """Every result as plain Python values (what ``--json`` prints)."""
+        return fit_to_dict(self)
+
+    # ----------------------------------------------------------------- prediction
+    def predict(
+        self,
+        newdata: Any = None,
+        re: bool = True,
+        allow_new_levels: bool = False,
+        interval: str | None = None,
+        level: float = 0.95,
+    ) -> pd.Series | pd.DataFrame:
+        """Predictions for ``newdata`` (the data used for the fit when ``None``).
+
+        With ``re=True`` a row of a group seen in the fit gets the fixed part plus its
+        group's random effects, X beta + Z b. A group label the fit has not seen (a new
+        group, a typo, another spelling) or a missing label raises ``ValueError`` naming
+        the labels, as lme4 does; with ``allow_new_levels=True`` such rows get the
+        population-level prediction X beta. Labels match by value across text and
+        numbers where that is unambiguous: "308", 308 and 308.0 are one label unless
+        the fit has more than one of them. With ``re=False`` every row gets X beta.
+        Rows with missing predictor values get NaN. The result is indexed like
+        ``newdata``: a Series, or with ``interval`` a DataFrame with columns "fit",
+        "lwr" and "upr" (R's names).
+
+        Intervals, fit -+ z sqrt(v) with z the normal quantile at ``level``, at the
+        estimated variance parameters (their own uncertainty is not included).
+        ``interval="confidence"`` covers the row's conditional mean mu = x0'beta +
+        z0'b_i, v = Var(x0'(beta^ - beta) + z0'(b^_i - b_i)); ``"prediction"`` covers a
+        new observation y0 = mu + e, v + sigma^2. For a group of the fit, with
+        C = Cov(beta^), K_i = Lambda (Lambda'Z_i'Z_i Lambda + I)^-1 Lambda' (so
+        sigma^2 K_i = Var(b_i | y, beta), :attr:`cond_cov`) and u = X_i'Z_i K_i z0
+        (Henderson's mixed-model equations, whose inverse holds the prediction errors'
+        covariance):
+
+            Var(b^_i - b_i)                = sigma^2 K_i + K_i Z_i'X_i C X_i'Z_i K_i
+            Cov(beta^ - beta, b^_i - b_i) = -C X_i'Z_i K_i
+            v = x0'C x0 + sigma^2 z0'K_i z0 + u'C u - 2 x0'C u.
+
+        A new group's b is a fresh draw, independent of the data: v = x0'C x0 +
+        z0'Sigma z0 with Sigma = :attr:`cov_re` (the population level plus the
+        random-effect variance). With ``re=False`` the confidence interval is that of
+        the population-level mean, v = x0'C x0, and the prediction interval that of a
+        new observation of a new group, x0'C x0 + z0'Sigma z0 + sigma^2.
+
+        Every prediction includes the rows' offset (the formula's ``offset()`` terms
+        and an offset column, read from ``newdata``). With prior weights W, Z_i'Z_i and
+        X_i'Z_i above are Z_i'W_iZ_i and X_i'W_iZ_i, and a new observation's residual
+        variance is sigma^2 / w, w read from the weights column of ``newdata`` (the
+        fit's own weights when ``newdata`` is None).
+        """
+        check_flag("allow_new_levels", allow_new_levels)
+        if newdata is None:
+            self._design.need_rows("predict() without newdata")
+        if interval is not None:
+            self._design.need_rows("a prediction interval")
+        beta = np.asarray(self._res["beta"], dtype=float)
+        b = np.asarray(self._res["random_effects"], dtype=float)
+        if interval is None:
+            return predict(
+                self._design,
+                beta,
+                b,
+                newdata,
+                re=re,
+                allow_new_levels=allow_new_levels,
+                by_value=self._levels_by_value,
+            )
+        if interval not in ("confidence", "prediction"):
+            raise ValueError(f"interval must be 'confidence', 'prediction' or None, got {interval!r}")
+        check_level(level)
+        index, x_new, z_new, idx, ok, off = model_rows(
+            self._design, newdata, re=bool(re), allow_new_levels=allow_new_levels, by_value=self._levels_by_value
+        )
+        weights = self._new_weights(newdata, ok) if interval == "prediction" else None
+        fit_values = x_new @ beta + off
+        known = idx >= 0
+        fit_values[known] += np.einsum("ij,ij->i", z_new[known], b[idx[known]])
+        if self._ztx is None:
+            self._ztx = group_cross_products(self._design)
+        lwr, upr = interval_table(
+            fit_values,
+            x_new,
+            z_new,
+            idx,
+            cov_beta=self.cov_fixef.to_numpy(),
+            cond_cov=self.cond_cov,
+            ztx=self._ztx,
+            cov_re=self.cov_re.to_numpy(),
+            sigma2=self.sigma2,
+            prediction=interval == "prediction",
+            weights=weights,
+            z=normal_quantile(0.5 + level / 2),
+            group_draw=bool(re) or interval == "prediction",
+        )
+        out = pd.DataFrame(np.nan, index=index, columns=["fit", "lwr", "upr"])
+        out.loc[ok, "fit"] = fit_values
+        out.loc[ok, "lwr"] = lwr
+        out.loc[ok, "upr"] = upr
+        return out
+
+    def _new_weights(self, newdata: Any, ok: np.ndarray) -> np.ndarray | None:
+        """The prior weights of the rows a prediction interval is for (``None`` for a fit
+        without weights): the fit's own, or those of the weights column in ``newdata``."""
+        design = self._design
+        if not design.weighted:
+            return None
+        if newdata is None:
+            return design.weights
+        if design.spec.weights_column is None:
+            raise ValueError(
+                "the model's weights were given as an array, which new data cannot supply; fit it with "
+                "weights=COLUMN for prediction intervals of new data"
+            )
+        frame = to_frame(newdata)
+        if design.spec.weights_column not in frame.columns:
+            raise ValueError(
+                f"newdata lacks the weights column {design.spec.weights_column!r}, which prediction intervals need"
+            )
+        w: np.ndarray = pd.to_numeric(frame[design.spec.weights_column]).to_numpy(dtype=float)[ok]
+        check_weights(w, lambda k: f"row {label_text(frame.index[ok][k])}")
+        return w
+
+    def _levels_by_value(self) -> dict[Any, int]:
+        """The levels by the value of their label (computed once, when first needed)."""
+        if self._by_value is None:
+            self._by_value = levels_by_value(self._design.levels, len(self._design.parsed.group))
+        return self._by_value
+
+    # ----------------------------------------------------------------- refits
+    def _refit_core(self, core: LmmCore, design: Design, reml: bool, starts: list[float]) -> LmmFit:
+        t0 = time.perf_counter()
+        with core_refusals("new response", self.fe_names):
+            result = core.fit(starts, reml=reml)
+        t1 = time.perf_counter()
+        fit = type(self)(
+            design,
+            core,
+            result,
+            n_starts=len(starts) // core.n_theta,
+            fit_seconds=t1 - t0,
+            total_seconds=t1 - t0,
+            evaluator_requested=self._evaluator_requested,
+        )
+        warn_if_singular(fit, stacklevel=3)
+        return fit
+
+    def _starts(self) -> list[float]:
+        """Starts for a refit: this fit's theta, close to the new optimum. A singular
+        theta sits on a symmetric face of the criterion, from which the optimiser
+        leaves only along negative curvature, so lme4's start is tried as well."""
+        flat = list(self.theta)
+        if self.is_singular:
+            flat += list(self._core.default_theta())
+        return flat
+
+    def refit(self, y: Any) -> LmmFit:
+        """The same model fitted to a new response ``y`` (length :attr:`nobs`, in the
+        order of the rows used), reusing the prepared design, its prior weights and its
+        offset (lme4's ``refit``)."""
+        self._design.need_rows("refit(y)")
+        if isinstance(y, pd.Series) and y.index.equals(self._design.row_index):
+            arr = y.to_numpy(dtype=float)
+        else:
+            arr = np.asarray(y, dtype=float).ravel()
+        arr = np.ascontiguousarray(arr, dtype=float)
+        if arr.shape[0] != self.nobs:
+            raise ValueError(f"the new response has {arr.shape[0]} values; the model has {self.nobs} observations")
+        if not np.all(np.isfinite(arr)):
+            raise ValueError("the new response has missing or non-finite values")
+        d = self._design
+        fitted_y = arr if d.offset is None else np.ascontiguousarray(arr - d.offset)
+        check_response_variation(fitted_y, "new response" if d.offset is None else "new response less its offset")
+        core = self._core.with_response(fitted_y, d.x, d.z, d.codes, weights=d.weights)
+        return self._refit_core(core, d.with_response(arr), self.reml, self._starts())
+
+    def refit_ml(self) -> LmmFit:
+        """This model fitted by maximum likelihood (itself when it already is)."""
+        if not self.reml:
+            return self
+        return self._refit_core(self._core, self._design, False, self._starts())
+
+    def refit_reml(self) -> LmmFit:
+        """This model fitted by REML (itself when it already is)."""
+        if self.reml:
+            return self
+        return self._refit_core(self._core, self._design, True, self._starts())
+
+    # ----------------------------------------------------------------- simulation
+    def simulate(self, n: int = 1, seed: int | np.random.Generator | None = None) -> np.ndarray:
+        """Responses simulated from the fitted model, shape (n, nobs):
+        y* = X beta + offset + Z b* + e with b*_i ~ N(0, sigma^2 Lambda Lambda') and
+        e_r ~ N(0, sigma^2 / w_r) for prior weights w (1 without). The replicates are
+        those :meth:`bootstrap` refits for the same seed."""
+        self._design.need_rows("simulate")
+        rng = seed if isinstance(seed, np.random.Generator) else np.random.default_rng(seed)
+        return self._simulator().draw_many(rng, int(n))
+
+    def bootstrap(
+        self,
+        n: int,
+        seed: int | None = None,
+        progress: bool | None = None,
+        level: float = 0.95,
+    ) -> _bootstrap.BootstrapResult:
+        """Parametric bootstrap: simulate ``n`` responses from the fitted model and refit
+        each (through ``LmmCore.with_response``, starting from this fit's theta and
+        from the identity).
+
+        Args:
+            n: number of replicates.
+            seed: seed of the random generator (numpy's ``default_rng``); the same seed
+                gives the same replicates. ``None`` draws a fresh seed, kept in the
+                result's ``seed`` so the run can be repeated.
+            progress: show a progress bar (tqdm); ``None`` shows it only on a
+                terminal and only for runs longer than about a second.
+            level: confidence level of the result's default intervals.
+
+        Returns:
+            :class:`BootstrapResult` with the replicates (fixed effects, standard
+            deviations and correlations of the random effects, sigma) and percentile
+            intervals.
+        """
+        self._design.need_rows("bootstrap")
+        return _bootstrap.bootstrap(
+            self._core,
+            self._design,
+            self._simulator(),
+            reml=self.reml,
+            starts=self._starts(),
+            names=_bootstrap.param_names(self.group_name, self.re_names, self.fe_names, self._design.blocks),
+            estimate=_bootstrap.param_vector(self._res, self._design.blocks),
+            n=n,
+            seed=seed,
+            progress=progress,
+            level=level,
+        )
+
+    def _simulator(self) -> _bootstrap.Simulator:
+        beta = np.asarray(self._res["beta"], dtype=float)
+        return _bootstrap.Simulator(self._design, beta, self.sigma, self.lambda_matrix)
