@@ -15,7 +15,8 @@ from ..fitting.glmm_model import MAX_NODES, GlmmModel
 from ..fitting.model_fit import fit_model
 from ..model.fit_options import FitOptions
 from ..results.glmm_fit import GlmmFit
-from ..support.frames import is_batch_source, to_frame
+from ..sources.registry import source_for
+from ..support.frames import to_frame
 from ..support.heavy_imports import load_for_fit
 
 __all__ = ["glmm", "check_family", "check_nagq", "MAX_NAGQ", "MAX_NODES"]
@@ -133,7 +134,7 @@ def glmm(
         raise _unknown(kwargs)
     family, link = check_family(family, link)
     nagq = check_nagq(nagq)
-    if is_batch_source(data):
+    if source_for(data) is not None:
         raise ValueError("glmm() fits data in memory only (a DataFrame); data read in batches are not supported")
     model = GlmmModel(
         family,

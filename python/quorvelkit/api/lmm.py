@@ -1,7 +1,7 @@
 """From data to a fitted linear mixed model: :func:`lmm`, the entry point, fits a data
 frame in memory through the one fit (:func:`~quorvelkit.fitting.model_fit.fit_model`, its rows
 built once and kept) or hands a source read in batches to the source that accepts it
-(:func:`quorvelkit.sources.interface.source_for`); all end
+(:func:`quorvelkit.sources.registry.source_for`); all end
 in the fit of a core under the same :class:`~quorvelkit.model.fit_options.FitOptions`
 (:mod:`quorvelkit.fitting.core_fit`)."""
 
@@ -13,7 +13,7 @@ from ..fitting.model_fit import LinearModel, fit_model
 from ..model.data_arguments import batch_refusal, is_expression
 from ..model.fit_options import FitOptions, unknown_options
 from ..results.lmm_fit import LmmFit
-from ..sources.interface import source_for
+from ..sources.registry import source_for
 from ..support.heavy_imports import load_for_fit
 
 __all__ = ["lmm"]

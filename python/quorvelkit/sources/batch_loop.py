@@ -39,7 +39,7 @@ from ..model.spec import ModelSpec
 from ..results.lmm_fit import LmmFit
 from ..support.errors import RowsUnavailable, SourceError
 from ..support.progress import progress_bar
-from .interface import BatchSource, first_spec, has_complete_row, loaded_class, reduce_batches, source_for
+from .interface import BatchSource, first_spec, has_complete_row, loaded_class, reduce_batches
 from .parquet import open_dataset
 
 T = TypeVar("T")
@@ -103,13 +103,11 @@ def lmm(
     options = FitOptions.take(args, kwargs, "lmm()")
     parsed = parse_formula(formula)
     check_weights_column(weights)
-    if not (PARQUET.accepts(source) or ITERATOR.accepts(source)):
-        other = source_for(source)
-        if other is not None:
-            raise TypeError(
-                f"quorvelkit.sources.batch_loop reads Parquet, pyarrow datasets and iterators of DataFrames; "
-                f"fit {other.name} with quorvelkit.lmm"
-            )
+    if name is None and not (PARQUET.accepts(source) or ITERATOR.accepts(source) or isinstance(source, list | tuple)):
+        raise TypeError(
+            f"quorvelkit.sources.batch_loop reads Parquet, pyarrow datasets and iterators of DataFrames, not "
+            f"{type(source).__name__}; fit it with quorvelkit.lmm, which hands each kind of data to its source"
+        )
     if kwargs:
         raise unknown_options(kwargs, "lmm()", ["batch_rows", "levels", "progress"])
     if PARQUET.accepts(source) or name is not None:

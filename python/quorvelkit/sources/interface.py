@@ -23,7 +23,7 @@ DuckDB results) needs no reduction of its own: given as a pyarrow dataset to the
 Parquet route (:func:`quorvelkit.sources.batch_loop.lmm`) it takes that route's first pass,
 column types, checks and reading ahead (:mod:`quorvelkit.sources.polars_source`).
 
-:func:`source_for` is the dispatch of :func:`quorvelkit.lmm`: the first registered
+:func:`~quorvelkit.sources.registry.source_for` is the dispatch of :func:`quorvelkit.lmm`: the first registered
 source that accepts the data.
 """
 
@@ -50,7 +50,6 @@ if TYPE_CHECKING:
 
 __all__ = [
     "BatchSource",
-    "source_for",
     "loaded_class",
     "has_complete_row",
     "first_spec",
@@ -73,21 +72,6 @@ class BatchSource(ABC):
     def lmm(self, formula: str, data: Any, *args: Any, **kwargs: Any) -> LmmFit:
         """The fit of ``data`` (:func:`quorvelkit.lmm`'s arguments: the fit options,
         ``weights=`` a column name, and the source's own options)."""
-
-
-def registered() -> tuple[BatchSource, ...]:
-    """Every kind of batched source, in the order they are asked (the one list: a new
-    source is added here). An iterator comes last, since a source's own objects may be
-    iterable too."""
-    from ..sources import batch_loop as sources
-    from ..sources import dask, polars_source, spark
-
-    return (sources.PARQUET, polars_source.SOURCE, dask.SOURCE, spark.SOURCE, sources.ITERATOR)
-
-
-def source_for(data: Any) -> BatchSource | None:
-    """The source that reads ``data`` in batches, or None for data fitted in memory."""
-    return next((s for s in registered() if s.accepts(data)), None)
 
 
 def loaded_class(module: str, name: str) -> Any:

@@ -18,7 +18,6 @@ __all__ = [
     "join_labels",
     "drop_unused_categories",
     "sorted_levels",
-    "is_batch_source",
     "level_order",
     "collation_key",
     "r_sorted",
@@ -255,16 +254,6 @@ def text_factors(frame: pd.DataFrame, columns: Iterable[str]) -> pd.DataFrame:
         out = frame.copy(deep=False) if out is frame else out
         out[c] = pd.Categorical(col.to_numpy(dtype=object), categories=pd.Index(levels, dtype=object))
     return out
-
-
-def is_batch_source(data: Any) -> bool:
-    """Whether :func:`quorvelkit.lmm` reads ``data`` in batches: whether a registered
-    source (:func:`quorvelkit.sources.interface.source_for`) accepts it, a Parquet file
-    or directory (a path), a pyarrow dataset, a Polars, Dask or Spark DataFrame, or an
-    iterator of DataFrames among them."""
-    from ..sources.interface import source_for  # the sources are built on this module
-
-    return source_for(data) is not None
 
 
 def pandas_kind(dtype: Any) -> str:
