@@ -81,12 +81,15 @@ PyObject* crossed_wrap(PyTypeObject* type, std::unique_ptr<cr::Design> design, P
   if (!term_order_of(term_order, design->blocks, order)) return nullptr;
   auto layout = term_layout(design->blocks, order);
   if (auto* err = std::get_if<std::string>(&layout)) return value_error(*err);
+  // Everything that can throw comes before the instance exists: an instance the
+  // exception left behind would never be freed, nor what it owns.
+  auto owned = std::make_unique<TermLayout>(std::get<TermLayout>(std::move(layout)));
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = alloc(type, 0);
   if (!self) return nullptr;
   CrossedObject& o = crossed_object(self);
   o.design = design.release();
-  o.layout = new TermLayout(std::get<TermLayout>(std::move(layout)));
+  o.layout = owned.release();
   o.rows = Py_XNewRef(rows);
   o.products = Py_XNewRef(products);
   o.term_order = Py_NewRef(term_order ? term_order : Py_None);

@@ -105,11 +105,13 @@ PyObject* cg_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!model) return value_error(refused);
   auto layout = layout_of(a[7], *model);
   if (auto* err = std::get_if<std::string>(&layout)) return err->empty() ? nullptr : value_error(*err);
+  // The layout is made before the instance exists, so that its failure leaves nothing.
+  auto owned = std::make_unique<qk::TermLayout>(std::get<qk::TermLayout>(std::move(layout)));
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = alloc(type, 0);
   if (!self) return nullptr;
   reinterpret_cast<CrossedGlmmObject*>(self)->model = model.release();
-  reinterpret_cast<CrossedGlmmObject*>(self)->layout = new qk::TermLayout(std::get<qk::TermLayout>(std::move(layout)));
+  reinterpret_cast<CrossedGlmmObject*>(self)->layout = owned.release();
   return self;
 }
 
