@@ -102,20 +102,6 @@ def test_terms_and_theta_as_lme4_orders_and_names_them(case):
 
 
 @pytest.mark.parametrize("case", CASES)
-def test_theta_permutation_takes_lme4s_order_to_the_cores(case):
-    # the core's theta: factor after factor in lme4's order of factors, each factor's
-    # terms in formula order; built here from lme4's names cut into its terms
-    ref, design = _design(case)
-    layout = theta_layout_of(design)
-    sizes = [len(cols) * (len(cols) + 1) // 2 for cols in ref["columns"]]
-    chunks = [ref["theta_names"][e - k : e] for e, k in zip(np.cumsum(sizes), sizes, strict=True)]
-    core = [name for terms in _by_factor(ref, chunks).values() for chunk in terms for name in chunk]
-    names = np.array(ref["theta_names"], dtype=object)
-    assert list(names[list(layout.core_from_lme4)]) == core
-    assert list(np.array(core, dtype=object)[list(layout.lme4_from_core)]) == ref["theta_names"]
-
-
-@pytest.mark.parametrize("case", CASES)
 def test_core_factors_against_the_data_columns(case):
     ref, design = _design(case)
     data = _data(ref["data"])
@@ -141,8 +127,7 @@ def test_core_factors_against_the_data_columns(case):
 
 def test_one_factor_keeps_its_layout_and_arrays(sleep):
     design = build_design(parse_formula("Reaction ~ Days + (Days | Subject)"), sleep)
-    layout = theta_layout_of(design)
-    assert layout.core_from_lme4 == layout.lme4_from_core == (0, 1, 2)
+    assert theta_layout_of(design).factor_order == (0,)
     ((codes, m, z, blocks),) = core_factors(design)
     assert codes is design.codes and m == design.m and blocks == design.blocks
     assert np.shares_memory(z, design.z) and z.shape == design.z.shape

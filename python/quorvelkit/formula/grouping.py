@@ -194,23 +194,20 @@ def lme4_term_order(n_levels: Sequence[int]) -> list[int]:
 
 @dataclass(frozen=True)
 class ThetaLayout:
-    """The two layouts of theta, lme4's (terms in lme4's order) and the core's
-    (factors in :attr:`factor_order`, each factor's terms in formula order), each
-    term's lower triangle column by column.
+    """The order of terms and factors behind theta's two layouts: lme4's (terms in lme4's
+    order) and the crossed core's (factors in :attr:`factor_order`, each factor's terms
+    in formula order), each term's lower triangle column by column. The core maps one to
+    the other itself (its ``term_order``); these orders name the terms and factors.
 
     Attributes:
         factor_order: the factors (indices in formula order) in the core's order.
         term_order: the terms (indices in formula order) in lme4's order.
-        core_from_lme4: ``theta_core = theta_lme4[core_from_lme4]``.
-        lme4_from_core: ``theta_lme4 = theta_core[lme4_from_core]``.
         names: lme4's names of theta's entries, in lme4's order ("Subject.(Intercept)",
             "Subject.Days.(Intercept)", "Subject.Days").
     """
 
     factor_order: tuple[int, ...]
     term_order: tuple[int, ...]
-    core_from_lme4: tuple[int, ...]
-    lme4_from_core: tuple[int, ...]
     names: tuple[str, ...]
 
 
@@ -235,17 +232,5 @@ def theta_layout(
     its columns' names."""
     order = lme4_term_order([n_levels[f] for f in term_factor])
     factor_order = tuple(dict.fromkeys(term_factor[t] for t in order))
-    sizes = [len(c) * (len(c) + 1) // 2 for c in term_columns]
-    lme4_start, at = {}, 0
-    for t in order:
-        lme4_start[t], at = at, at + sizes[t]
-    core_from_lme4: list[int] = []
-    for f in factor_order:
-        for t in range(len(term_factor)):
-            if term_factor[t] == f:
-                core_from_lme4 += range(lme4_start[t], lme4_start[t] + sizes[t])
-    inverse = [0] * len(core_from_lme4)
-    for i, j in enumerate(core_from_lme4):
-        inverse[j] = i
     names = tuple(n for t in order for n in _triangle(factor_names[term_factor[t]], term_columns[t]))
-    return ThetaLayout(factor_order, tuple(order), tuple(core_from_lme4), tuple(inverse), names)
+    return ThetaLayout(factor_order, tuple(order), names)
