@@ -6,6 +6,8 @@ and Spark routes.)"""
 
 import pickle
 import re
+import warnings
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pandas as pd
@@ -416,3 +418,13 @@ def test_batch_fit_has_what_follows_from_the_products(sleep, tmp_path, capsys):
     np.testing.assert_allclose(fit.coef_table["df"], ref.coef_table["df"], rtol=1e-6)
     parm = ["Days", "sd_(Intercept)|Subject", "sigma"]
     np.testing.assert_allclose(fit.confint(method="profile", parm=parm), ref.confint(method="profile", parm=parm), 1e-6)
+
+
+def test_warning_filters_survive_batches_built_on_many_threads(sleep):
+    # The filters are one list for the process: blocks of several threads that change
+    # them at once (batches read ahead, Dask's threads) must leave the caller's list.
+    spec = learn_spec(parse_formula("Reaction ~ log(Days + 1) * C(Days > 4) + (Days | Subject)"), sleep).spec
+    before = list(warnings.filters)
+    with ThreadPoolExecutor(8) as pool:
+        list(pool.map(lambda k: spec.rows(sleep, f"batch {k}"), range(300)))
+    assert warnings.filters == before

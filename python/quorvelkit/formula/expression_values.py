@@ -8,7 +8,6 @@ A bare column is its own values, whatever their type (labels included)."""
 from __future__ import annotations
 
 import ast
-import warnings
 from collections.abc import Sequence
 from typing import Any
 
@@ -16,6 +15,7 @@ import numpy as np
 import pandas as pd
 
 from ..support.errors import clean_message
+from ..support.warning_scope import filtered_warnings
 from .checks import require_columns
 from .expressions import bare_column, check_part
 from .r_functions import FORMULA_CONTEXT
@@ -90,8 +90,7 @@ def evaluate_expression(text: str, frame: pd.DataFrame, where: str, shown: str) 
     from formulaic import model_matrix
 
     try:
-        with warnings.catch_warnings(), np.errstate(all="ignore"):
-            warnings.simplefilter("ignore", DeprecationWarning)
+        with filtered_warnings("ignore", DeprecationWarning), np.errstate(all="ignore"):
             lhs = model_matrix(f"{checked.text} ~ 1", sub, na_action="ignore", context=FORMULA_CONTEXT).lhs
     except Exception as exc:  # formulaic's and the evaluation's errors
         raise ValueError(f"cannot evaluate the {where} {shown}: {clean_message(exc)}") from None

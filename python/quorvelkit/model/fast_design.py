@@ -32,7 +32,6 @@ apply) is learnt on demand from a handful of rows holding every level of every f
 from __future__ import annotations
 
 import re
-import warnings
 from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -41,6 +40,7 @@ import numpy as np
 import pandas as pd
 
 from ..formula.r_functions import FORMULA_CONTEXT
+from ..support.warning_scope import filtered_warnings
 
 __all__ = ["FastMatrices", "FormulaicParts", "fast_matrices"]
 
@@ -74,8 +74,7 @@ class FormulaicParts:
 
             assert self._template is not None and self._texts is not None
             formula, terms = self._texts
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore", DeprecationWarning)
+            with filtered_warnings("ignore", DeprecationWarning):
 
                 def learn(text: str) -> Any:
                     return model_matrix(text, self._template, na_action="ignore", context=FORMULA_CONTEXT).model_spec

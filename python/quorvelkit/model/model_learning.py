@@ -7,7 +7,6 @@ columns, and the shift every batch is reduced with."""
 from __future__ import annotations
 
 import re
-import warnings
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -24,6 +23,7 @@ from ..formula.r_functions import FORMULA_CONTEXT
 from ..support.errors import FormulaError, SourceError, clean_message
 from ..support.frames import drop_unused_categories, object_text, text_factors
 from ..support.labels import label_text
+from ..support.warning_scope import filtered_warnings
 from .fast_design import FormulaicParts, fast_matrices
 from .model_checks import check_dimensions, check_terms
 from .spec import (
@@ -133,8 +133,7 @@ def _materialize(formula: str, frame: pd.DataFrame, what: str) -> Any:
     from formulaic.errors import FormulaicError
 
     try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", DeprecationWarning)
+        with filtered_warnings("ignore", DeprecationWarning):
             # The checked expressions see the data's columns, formulaic's transforms
             # and R's round(), never the variables of a caller's frame.
             return model_matrix(formula, frame, na_action="ignore", context=FORMULA_CONTEXT)

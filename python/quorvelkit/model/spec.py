@@ -11,7 +11,6 @@ A spec pickles (formulaic's specs do), so Dask and Spark send it to their worker
 
 from __future__ import annotations
 
-import warnings
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
@@ -33,6 +32,7 @@ from ..formula.r_functions import FORMULA_CONTEXT
 from ..support.errors import SourceError
 from ..support.frames import arrow_frame, join_labels, object_text
 from ..support.labels import label_text
+from ..support.warning_scope import filtered_warnings
 from .fast_design import FormulaicParts
 
 __all__ = [
@@ -305,8 +305,7 @@ class ModelSpec:
 
         named = self.parsed.for_formulaic(sub)
         try:
-            with warnings.catch_warnings():
-                warnings.simplefilter("error")
+            with filtered_warnings("error"):
                 build = lambda part: part.get_model_matrix(named, context=FORMULA_CONTEXT, na_action="ignore")  # noqa: E731
                 fixed = build(self.formula_spec)
                 rand = [build(part) for part in self.random_specs]
