@@ -81,16 +81,15 @@ PyObject* crossed_wrap(PyTypeObject* type, std::unique_ptr<cr::Design> design, P
   if (!term_order_of(term_order, design->blocks, order)) return nullptr;
   auto layout = term_layout(design->blocks, order);
   if (auto* err = std::get_if<std::string>(&layout)) return value_error(*err);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* self = alloc(type, 0);
+  CrossedObject* self = Instance<CrossedObject>::alloc(type);
   if (!self) return nullptr;
-  CrossedObject& o = crossed_object(self);
+  CrossedObject& o = *self;
   o.design = design.release();
   o.layout = new TermLayout(std::get<TermLayout>(std::move(layout)));
   o.rows = Py_XNewRef(rows);
   o.products = Py_XNewRef(products);
   o.term_order = Py_NewRef(term_order ? term_order : Py_None);
-  return self;
+  return reinterpret_cast<PyObject*>(self);
 }
 
 bool borrow_rows(PyObject* y_obj, PyObject* x_obj, PyObject* factors, PyObject* weights, BorrowedRows& out) {
@@ -163,37 +162,6 @@ PyObject* crossed_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   Ref kept(PyTuple_Pack(4, a[0], a[1], a[2], a[3] ? a[3] : Py_None));
   if (!kept) return nullptr;
   return crossed_wrap(type, std::move(std::get<0>(built)), a[4], kept.get(), nullptr);
-}
-
-int crossed_traverse(PyObject* self, visitproc visit, void* arg) {
-  CrossedObject& o = crossed_object(self);
-  Py_VISIT(o.rows);
-  Py_VISIT(o.products);
-  Py_VISIT(o.term_order);
-  Py_VISIT(Py_TYPE(self));
-  return 0;
-}
-
-int crossed_clear(PyObject* self) {
-  CrossedObject& o = crossed_object(self);
-  Py_CLEAR(o.rows);
-  Py_CLEAR(o.products);
-  Py_CLEAR(o.term_order);
-  return 0;
-}
-
-void crossed_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  crossed_clear(self);
-  CrossedObject& o = crossed_object(self);
-  delete o.design;
-  delete o.layout;
-  o.design = nullptr;
-  o.layout = nullptr;
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
 }
 
 // The arguments the core was built from, or RowsUnavailable for one built from products.
@@ -300,15 +268,9 @@ PyObject* crossed_reduce(PyObject* self, PyObject*) {
     return Py_BuildValue("(O(OOO))", method.get(), PyTuple_GetItem(o.products, 0), PyTuple_GetItem(o.products, 1),
                          o.term_order);
   }
-  Ref functools(PyImport_ImportModule("functools"));
-  Ref partial(functools ? PyObject_GetAttrString(functools.get(), "partial") : nullptr);
-  if (!partial) return nullptr;
-  Ref args(PyTuple_Pack(1, type));
+  Ref args(PyTuple_GetSlice(o.rows, 0, 3));
   Ref kwargs(Py_BuildValue("{sOsO}", "weights", PyTuple_GetItem(o.rows, 3), "term_order", o.term_order));
-  Ref make(args && kwargs ? PyObject_Call(partial.get(), args.get(), kwargs.get()) : nullptr);
-  if (!make) return nullptr;
-  return Py_BuildValue("(O(OOO))", make.get(), PyTuple_GetItem(o.rows, 0), PyTuple_GetItem(o.rows, 1),
-                       PyTuple_GetItem(o.rows, 2));
+  return args && kwargs ? rebuilt_by(type, args.get(), kwargs.get()) : nullptr;
 }
 
 namespace {
@@ -361,31 +323,16 @@ PyGetSetDef crossed_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot crossed_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "CrossedCore(y, x, factors, *, weights=None, term_order=None)\n--\n\n"
-                    "Cross-products of a linear mixed model whose random-effects terms sit on\n"
-                    "K >= 1 grouping factors, crossed or nested. `factors` holds one tuple\n"
-                    "(codes, n_levels, z, blocks) per factor, most levels first; `term_order` lists\n"
-                    "the terms as (factor, term) pairs in the order theta lays them out (lme4's),\n"
-                    "each term's lower triangle column by column; None: factor by factor.")},
-    {Py_tp_new, reinterpret_cast<void*>(QK_ENTRY(crossed_new))},
-    {Py_tp_dealloc, reinterpret_cast<void*>(crossed_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(crossed_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(crossed_clear)},
-    {Py_tp_methods, crossed_methods},
-    {Py_tp_getset, crossed_getset},
-    {0, nullptr},
-};
-
 }  // namespace
 
-PyType_Spec crossed_spec = {
+const TypeDef crossed_type = type_def<CrossedObject>(
     "quorvelkit._quorvelkit.CrossedCore",
-    sizeof(CrossedObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    crossed_slots,
-};
+    "CrossedCore(y, x, factors, *, weights=None, term_order=None)\n--\n\n"
+    "Cross-products of a linear mixed model whose random-effects terms sit on\n"
+    "K >= 1 grouping factors, crossed or nested. `factors` holds one tuple\n"
+    "(codes, n_levels, z, blocks) per factor, most levels first; `term_order` lists\n"
+    "the terms as (factor, term) pairs in the order theta lays them out (lme4's),\n"
+    "each term's lower triangle column by column; None: factor by factor.",
+    QK_ENTRY(crossed_new), crossed_methods, crossed_getset);
 
 }  // namespace qk::py
