@@ -204,6 +204,19 @@ PyObject* m_solution(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   return solution_dict(self, theta, *e, reml, nullptr, true);
 }
 
+// Var(b | y) of every level of each factor at theta: solution()'s cond_var alone.
+PyObject* m_conditional_covariances(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::vector<double> theta, scratch;
+  bool reml, failed;
+  const std::vector<double>* e =
+      theta_args("conditional_covariances", self, args, nargs, kwnames, theta, scratch, reml);
+  if (!e) return nullptr;
+  auto s = at_entries(self, *e, reml, kModeSolution, failed);
+  if (failed) return nullptr;
+  if (!s) return crossed_infeasible();
+  return list_of_arrays(crossed_design(self), s->cond_var, 3);
+}
+
 // The optimiser runs in the entries' coordinates (the map relabels them): each start
 // and h0 gathered into them, the result gathered back.
 PyObject* m_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -321,6 +334,9 @@ PyMethodDef crossed_methods[] = {
     {"solution", QK_FASTCALL(m_solution), METH_FASTCALL | METH_KEYWORDS,
      "solution($self, theta, reml=True)\n--\n\n"
      "Everything at `theta`: beta, cov_beta, cov_re over the terms, and per factor random_effects, u and cond_var."},
+    {"conditional_covariances", QK_FASTCALL(m_conditional_covariances), METH_FASTCALL | METH_KEYWORDS,
+     "conditional_covariances($self, theta, reml=True)\n--\n\n"
+     "Var(b | y) of every level at `theta`, per factor (m_j, q_j, q_j): solution()'s cond_var."},
     {"prediction_variance", QK_FASTCALL(crossed_prediction_variance), METH_FASTCALL | METH_KEYWORDS,
      "prediction_variance($self, theta, x, levels, z, reml=True)\n--\n\n"
      "||L^-1 v||^2 per new row (times sigma^2, its prediction error's variance), L L' the system at `theta`, v =\n"

@@ -107,6 +107,6 @@ const TypeDef glmm_type = type_def<GlmmObject>(
     "terms on one grouping factor. y is the proportion of successes (binomial)\n"
     "or the count; weights the prior weights (binomial: the trials); offset None\n"
     "or one value per row; link None for the family's canonical link.",
-    QK_ENTRY(glmm_new), glmm_methods, glmm_getset);
+    QK_ENTRY(glmm_new), nullptr, nullptr);
 
 }  // namespace qk::py

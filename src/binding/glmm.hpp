@@ -6,6 +6,9 @@
 
 namespace qk::py {
 
+// Both derive from _GlmmBase, which holds their methods and attributes and cannot
+// be instantiated itself.
+extern const TypeDef glmm_base_type;
 extern const TypeDef glmm_type;
 extern const TypeDef crossed_glmm_type;
 

@@ -179,6 +179,6 @@ const TypeDef crossed_glmm_type = type_def<GlmmObject>(
     "grouping factors, crossed or nested; `factors` as CrossedCore takes them\n"
     "(codes, n_levels, z, blocks), most levels first, and theta laid out as\n"
     "CrossedCore's `term_order` says.",
-    QK_ENTRY(cg_new), glmm_methods, glmm_getset);
+    QK_ENTRY(cg_new), nullptr, nullptr);
 
 }  // namespace qk::py

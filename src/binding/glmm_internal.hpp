@@ -70,8 +70,5 @@ bool text_of(PyObject* obj, const char* name, std::string& out);
 // ValueError text to raise, or an empty text when a TypeError is already set.
 std::variant<qk::glmm::Family, std::string> family_of(PyObject* family, PyObject* link);
 
-// Both classes' methods and attributes.
-extern PyMethodDef glmm_methods[];
-extern PyGetSetDef glmm_getset[];
 
 }  // namespace qk::py

@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "binding/convert.hpp"
+#include "binding/glmm.hpp"
 #include "binding/glmm_internal.hpp"
 #include "binding/pyutil.hpp"
 
@@ -246,5 +247,10 @@ PyMethodDef glmm_methods[] = {
      "__reduce__($self, /)\n--\n\nPickles the arguments the core was built from."},
     {nullptr, nullptr, 0, nullptr},
 };
+
+const TypeDef glmm_base_type = type_def<GlmmObject>(
+    "quorvelkit._quorvelkit._GlmmBase",
+    "The methods and attributes GlmmCore and CrossedGlmmCore share; not instantiated itself.", nullptr,
+    glmm_methods, glmm_getset, /*subclassable=*/true);
 
 }  // namespace qk::py

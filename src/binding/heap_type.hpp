@@ -45,7 +45,9 @@ struct Instance {
   }
 };
 
-// What a class is made of. `tp_new` is installed as given (behind QK_ENTRY).
+// What a class is made of. `tp_new` is installed as given (behind QK_ENTRY); a class
+// without one cannot be instantiated (a base class whose subclasses can). Null
+// `methods` or `getset`: none of its own.
 struct TypeDef {
   const char* name;  // qualified, "quorvelkit._quorvelkit.Name"; the module attribute is Name
   const char* doc;
@@ -67,28 +69,30 @@ TypeDef type_def(const char* name, const char* doc, newfunc tp_new, PyMethodDef*
           &Instance<T>::traverse, &Instance<T>::clear};
 }
 
-// Creates the class and adds it to the module; false with the error set.
-inline bool add_type(PyObject* module, const TypeDef& def) {
-  PyType_Slot slots[] = {
+// Creates the class, a subclass of `base` when given (of the same instance struct), and
+// adds it to the module; the class (a new reference), or null with the error set.
+inline PyObject* add_type(PyObject* module, const TypeDef& def, PyObject* base = nullptr) {
+  PyType_Slot slots[8] = {
       {Py_tp_doc, const_cast<char*>(def.doc)},
-      {Py_tp_new, reinterpret_cast<void*>(def.tp_new)},
       {Py_tp_dealloc, reinterpret_cast<void*>(def.dealloc)},
       {Py_tp_traverse, reinterpret_cast<void*>(def.traverse)},
       {Py_tp_clear, reinterpret_cast<void*>(def.clear)},
-      {Py_tp_methods, def.methods},
-      {Py_tp_getset, def.getset},
-      {0, nullptr},
   };
-  const unsigned flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | (def.subclassable ? Py_TPFLAGS_BASETYPE : 0);
+  int k = 4;
+  if (def.tp_new) slots[k++] = {Py_tp_new, reinterpret_cast<void*>(def.tp_new)};
+  if (def.methods) slots[k++] = {Py_tp_methods, def.methods};
+  if (def.getset) slots[k++] = {Py_tp_getset, def.getset};
+  slots[k] = {0, nullptr};
+  const unsigned flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | (def.subclassable ? Py_TPFLAGS_BASETYPE : 0) |
+                         (def.tp_new ? 0 : Py_TPFLAGS_DISALLOW_INSTANTIATION);
   PyType_Spec spec = {def.name, def.basicsize, 0, flags, slots};
-  PyObject* type = PyType_FromModuleAndSpec(module, &spec, nullptr);
-  if (!type) return false;
+  Ref type(PyType_FromModuleAndSpec(module, &spec, base));
+  if (!type) return nullptr;
   const char* dot = def.name;
   for (const char* c = def.name; *c; ++c)
     if (*c == '.') dot = c + 1;
-  const int added = PyModule_AddObjectRef(module, dot, type);
-  Py_DECREF(type);
-  return added == 0;
+  if (PyModule_AddObjectRef(module, dot, type.get()) < 0) return nullptr;
+  return type.release();
 }
 
 // __reduce__'s value for an instance that is built again by calling `make(*args,

@@ -42,8 +42,12 @@ int module_exec(PyObject* module) {
       registered = true;
     }
   }
-  for (const TypeDef* def : {&core_type, &accumulator_type, &crossed_type, &glmm_type, &crossed_glmm_type})
-    if (!add_type(module, *def)) return -1;
+  for (const TypeDef* def : {&core_type, &accumulator_type, &crossed_type})
+    if (!Ref(add_type(module, *def))) return -1;
+  Ref glmm_base(add_type(module, glmm_base_type));
+  if (!glmm_base) return -1;
+  for (const TypeDef* def : {&glmm_type, &crossed_glmm_type})
+    if (!Ref(add_type(module, *def, glmm_base.get()))) return -1;
   if (PyModule_AddStringConstant(module, "__version__", kVersion) < 0) return -1;
   if (PyModule_AddFunctions(module, products_functions) < 0) return -1;
   if (PyModule_AddFunctions(module, crossed_products_functions) < 0) return -1;
