@@ -73,13 +73,10 @@ PyObject* acc_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* acc_add_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::vector<PyObject*> a;
-  if (!parse_args("add_rows", {"y", "x", "z", "codes", "weights"}, 4, args, nargs, kwnames, a)) return nullptr;
   RowArrays arrays;
   Rows rows;
   ArrayView weights;
-  if (!borrow_rows(a[0], a[1], a[2], a[3], arrays) || !rows_of(arrays, rows) || !weights_of(a[4], weights, rows))
-    return nullptr;
+  if (!row_args("add_rows", args, nargs, kwnames, 5, arrays, rows, weights)) return nullptr;
   std::optional<std::string> err;
   if (!without_gil([&] { err = accumulate_rows(acc_of(self), rows); })) return nullptr;
   if (err) return value_error(*err);
@@ -90,7 +87,7 @@ PyObject* acc_add_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 // or None, held in `held` while they are read.
 bool borrow_columns(PyObject* seq, const char* name, std::uint64_t want, npy_intp n, std::vector<Ref>& held,
                     std::vector<const double*>& out) {
-  if (PyUnicode_Check(seq) || !PySequence_Check(seq)) {
+  if (!is_sequence(seq)) {
     PyErr_Format(PyExc_TypeError, "%s must be a sequence of arrays or None, got '%s'", name, type_name(seq).c_str());
     return false;
   }

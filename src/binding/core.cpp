@@ -46,12 +46,8 @@ namespace {
 PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::vector<PyObject*> a;
   // blocks and weights are keyword-only: at most the six classic arguments by position.
-  if (PyTuple_Size(args) > 6) {
-    PyErr_Format(PyExc_TypeError, "LmmCore() takes at most 6 positional arguments (%zd given)", PyTuple_Size(args));
-    return nullptr;
-  }
   if (!parse_tuple_args("LmmCore", {"y", "x", "z", "codes", "n_groups", "evaluator", "blocks", "weights"}, 5, args,
-                        kwargs, a))
+                        kwargs, a, 6))
     return nullptr;
   // Each array is converted and checked once: dtypes and dimensions first, then the
   // other arguments, then the layout.
@@ -160,18 +156,11 @@ PyTypeObject* base_type(PyObject* self) {
 }  // namespace
 
 PyObject* m_with_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::vector<PyObject*> a;
-  // weights is keyword-only.
-  if (nargs > 4) {
-    PyErr_Format(PyExc_TypeError, "with_response() takes at most 4 positional arguments (%zd given)", nargs);
-    return nullptr;
-  }
-  if (!parse_args("with_response", {"y", "x", "z", "codes", "weights"}, 4, args, nargs, kwnames, a)) return nullptr;
   RowArrays arrays;
   Rows rows;
   ArrayView weights;
-  if (!borrow_rows(a[0], a[1], a[2], a[3], arrays) || !rows_of(arrays, rows) || !weights_of(a[4], weights, rows))
-    return nullptr;
+  // weights is keyword-only.
+  if (!row_args("with_response", args, nargs, kwnames, 4, arrays, rows, weights)) return nullptr;
   std::variant<std::unique_ptr<LmmData>, std::string> built;
   if (!without_gil([&] { built = with_response(data_of(self), rows); })) return nullptr;
   if (auto* err = std::get_if<std::string>(&built)) {

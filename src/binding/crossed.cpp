@@ -56,11 +56,7 @@ bool term_order_of(PyObject* obj, const std::vector<std::vector<std::uint64_t>>&
     out = factor_by_factor(blocks);
     return true;
   }
-  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
-    arg_error("term_order", "'" + type_name(obj) + "' object is not a sequence of (factor, term) pairs");
-    return false;
-  }
-  const Py_ssize_t n = PySequence_Size(obj);
+  const Py_ssize_t n = sequence_length(obj, "term_order", "(factor, term) pairs");
   if (n < 0) return false;
   for (Py_ssize_t i = 0; i < n; ++i) {
     Ref item(PySequence_GetItem(obj, i));
@@ -103,11 +99,7 @@ bool borrow_rows(PyObject* y_obj, PyObject* x_obj, PyObject* factors, PyObject* 
     value_error("y and x must agree on the row count");
     return false;
   }
-  if (PyUnicode_Check(factors) || !PySequence_Check(factors)) {
-    arg_error("factors", "'" + type_name(factors) + "' object is not a sequence of factor tuples");
-    return false;
-  }
-  const Py_ssize_t k = PySequence_Size(factors);
+  const Py_ssize_t k = sequence_length(factors, "factors", "factor tuples");
   if (k < 0) return false;
   if (k == 0) {
     value_error("factors must hold at least one grouping factor");
@@ -141,11 +133,7 @@ namespace {
 
 PyObject* crossed_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::vector<PyObject*> a;
-  if (PyTuple_Size(args) > 3) {
-    PyErr_Format(PyExc_TypeError, "CrossedCore() takes at most 3 positional arguments (%zd given)", PyTuple_Size(args));
-    return nullptr;
-  }
-  if (!parse_tuple_args("CrossedCore", {"y", "x", "factors", "weights", "term_order"}, 3, args, kwargs, a))
+  if (!parse_tuple_args("CrossedCore", {"y", "x", "factors", "weights", "term_order"}, 3, args, kwargs, a, 3))
     return nullptr;
   BorrowedRows in;
   if (!borrow_rows(a[0], a[1], a[2], a[3], in)) return nullptr;

@@ -136,9 +136,7 @@ PyObject* cg_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   const npy_intp n = y.rows;
   if (x.rows != n || w.rows != n || (has_offset && off.rows != n))
     return value_error("y, x, weights and offset must have one row per observation");
-  if (PyUnicode_Check(a[2]) || !PySequence_Check(a[2]))
-    return arg_error("factors", "'" + type_name(a[2]) + "' object is not a sequence of factor tuples");
-  const Py_ssize_t k = PySequence_Size(a[2]);
+  const Py_ssize_t k = sequence_length(a[2], "factors", "factor tuples");
   if (k < 0) return nullptr;
   if (k == 0) return value_error("factors must hold at least one grouping factor");
   std::vector<gl::CrossedFactor> factors(static_cast<std::size_t>(k));
