@@ -100,13 +100,13 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 // ---- getters ----------------------------------------------------------------------
 
-PyObject* get_n(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(data_of(self).n); }
-PyObject* get_p(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(data_of(self).p); }
-PyObject* get_q(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(data_of(self).q); }
-PyObject* get_m(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(data_of(self).m); }
-PyObject* get_n_theta(PyObject* self, void*) {
-  return PyLong_FromUnsignedLongLong(data_of(self).theta_index.size());
-}
+struct LmmSizes {
+  static std::uint64_t n(PyObject* self) { return data_of(self).n; }
+  static std::uint64_t p(PyObject* self) { return data_of(self).p; }
+  static std::uint64_t q(PyObject* self) { return data_of(self).q; }
+  static std::uint64_t n_theta(PyObject* self) { return data_of(self).theta_index.size(); }
+  static PyObject* m(PyObject* self) { return PyLong_FromUnsignedLongLong(data_of(self).m); }
+};
 PyObject* get_evaluator(PyObject* self, void*) {
   switch (data_of(self).kernel()) {
     case kStreaming: return PyUnicode_FromString("streaming");
@@ -121,11 +121,7 @@ PyObject* get_n_classes(PyObject* self, void*) {
 }
 
 PyGetSetDef core_getset[] = {
-    {"n", QK_ENTRY(get_n), nullptr, "Number of rows.", nullptr},
-    {"p", QK_ENTRY(get_p), nullptr, "Number of fixed-effect columns.", nullptr},
-    {"q", QK_ENTRY(get_q), nullptr, "Number of random-effect columns.", nullptr},
-    {"m", QK_ENTRY(get_m), nullptr, "Number of groups.", nullptr},
-    {"n_theta", QK_ENTRY(get_n_theta), nullptr, "Length of `theta`: the free entries of Lambda (q(q+1)/2 without `blocks`).", nullptr},
+    QK_SIZES(LmmSizes),
     {"evaluator", QK_ENTRY(get_evaluator), nullptr,
      "The kernel in use: \"blocks\", \"aggregated\" or \"streaming\".", nullptr},
     {"n_classes", QK_ENTRY(get_n_classes), nullptr,

@@ -274,15 +274,17 @@ PyObject* u64_list(const std::vector<std::uint64_t>& v) {
   return list.release();
 }
 
-PyObject* g_n(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(crossed_design(self).pr.n); }
-PyObject* g_p(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(crossed_design(self).pr.p); }
-PyObject* g_n_theta(PyObject* self, void*) { return PyLong_FromSize_t(crossed_design(self).theta_offset.back()); }
-PyObject* g_q(PyObject* self, void*) {
-  std::uint64_t q = 0;
-  for (std::uint64_t qj : crossed_design(self).pr.q) q += qj;
-  return PyLong_FromUnsignedLongLong(q);
-}
-PyObject* g_m(PyObject* self, void*) { return u64_list(crossed_design(self).pr.m); }
+struct CrossedSizes {
+  static std::uint64_t n(PyObject* self) { return crossed_design(self).pr.n; }
+  static std::uint64_t p(PyObject* self) { return crossed_design(self).pr.p; }
+  static std::uint64_t n_theta(PyObject* self) { return crossed_design(self).theta_offset.back(); }
+  static std::uint64_t q(PyObject* self) {
+    std::uint64_t q = 0;
+    for (std::uint64_t qj : crossed_design(self).pr.q) q += qj;
+    return q;
+  }
+  static PyObject* m(PyObject* self) { return u64_list(crossed_design(self).pr.m); }
+};
 PyObject* g_term_sizes(PyObject* self, void*) { return u64_list(crossed_layout(self).term_sizes); }
 PyObject* g_evaluator(PyObject*, void*) { return PyUnicode_FromString("blocked"); }
 PyObject* g_n_classes(PyObject*, void*) { return Py_NewRef(Py_None); }
@@ -298,11 +300,7 @@ PyObject* g_block_kinds(PyObject* self, void*) {
 }
 
 PyGetSetDef crossed_getset[] = {
-    {"n", QK_ENTRY(g_n), nullptr, "Number of rows.", nullptr},
-    {"p", QK_ENTRY(g_p), nullptr, "Number of fixed-effect columns.", nullptr},
-    {"n_theta", QK_ENTRY(g_n_theta), nullptr, "Length of theta.", nullptr},
-    {"q", QK_ENTRY(g_q), nullptr, "Random-effect columns per level, summed over the factors.", nullptr},
-    {"m", QK_ENTRY(g_m), nullptr, "Levels of each factor.", nullptr},
+    QK_SIZES(CrossedSizes),
     {"term_sizes", QK_ENTRY(g_term_sizes), nullptr, "Columns of each term, in the order of term_order.", nullptr},
     {"evaluator", QK_ENTRY(g_evaluator), nullptr, "'blocked': the factor's storage is chosen per factor.", nullptr},
     {"n_classes", QK_ENTRY(g_n_classes), nullptr, "None: the crossed core has no classes of groups.", nullptr},

@@ -30,7 +30,7 @@ class OneFactor final : public GlmmModel {
   // One factor's theta is its Lambda's entries: the identity map (a structured
   // covariance of the factor would build its map here).
   const qk::ThetaMap& map() const override { return map_; }
-  PyObject* q() const override { return PyLong_FromUnsignedLongLong(r_.q); }
+  std::uint64_t q() const override { return r_.q; }
   PyObject* m() const override { return PyLong_FromUnsignedLongLong(r_.m); }
   std::string nagq_refused(int nagq, bool fit, bool with_grad) const override {
     if (fit) return {};

@@ -29,10 +29,10 @@ class Crossed final : public GlmmModel {
   std::size_t n_theta() const override { return m_.theta_offset.back(); }
   const gl::Family& family() const override { return m_.family; }
   const qk::ThetaMap& map() const override { return layout_.map; }
-  PyObject* q() const override {
+  std::uint64_t q() const override {
     std::uint64_t q = 0;
     for (const gl::CrossedFactor& f : m_.factors) q += f.q;
-    return PyLong_FromUnsignedLongLong(q);
+    return q;
   }
   PyObject* m() const override {
     Ref list(PyList_New(0));

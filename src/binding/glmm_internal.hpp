@@ -28,9 +28,9 @@ class GlmmModel {
   virtual std::size_t n_theta() const = 0;
   virtual const qk::glmm::Family& family() const = 0;
   virtual const qk::ThetaMap& map() const = 0;
-  // The attributes q (random-effect columns, summed over the factors) and m (groups,
-  // or each factor's levels): new references.
-  virtual PyObject* q() const = 0;
+  // Random-effect columns (summed over the factors), and the attribute m: the number
+  // of groups, or each factor's levels (a new reference).
+  virtual std::uint64_t q() const = 0;
   virtual PyObject* m() const = 0;
   // The ValueError text for an nagq the criterion (with_grad: the gradient) or the fit
   // does not take; empty when it is taken.

@@ -200,22 +200,20 @@ PyObject* m_reduce(PyObject* self, PyObject*) {
   return rebuilt_by(reinterpret_cast<PyObject*>(Py_TYPE(self)), Instance<GlmmObject>::of(self).args, nullptr);
 }
 
-PyObject* g_n(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(model_of(self).n()); }
-PyObject* g_p(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(model_of(self).p()); }
-PyObject* g_q(PyObject* self, void*) { return model_of(self).q(); }
-PyObject* g_m(PyObject* self, void*) { return model_of(self).m(); }
-PyObject* g_n_theta(PyObject* self, void*) { return PyLong_FromSize_t(model_of(self).n_theta()); }
+struct GlmmSizes {
+  static std::uint64_t n(PyObject* self) { return model_of(self).n(); }
+  static std::uint64_t p(PyObject* self) { return model_of(self).p(); }
+  static std::uint64_t q(PyObject* self) { return model_of(self).q(); }
+  static std::uint64_t n_theta(PyObject* self) { return model_of(self).n_theta(); }
+  static PyObject* m(PyObject* self) { return model_of(self).m(); }
+};
 PyObject* g_family(PyObject* self, void*) { return PyUnicode_FromString(model_of(self).family().def->name); }
 PyObject* g_link(PyObject* self, void*) { return PyUnicode_FromString(model_of(self).family().link->name); }
 
 }  // namespace
 
 PyGetSetDef glmm_getset[] = {
-    {"n", QK_ENTRY(g_n), nullptr, "Number of rows.", nullptr},
-    {"p", QK_ENTRY(g_p), nullptr, "Number of fixed-effect columns.", nullptr},
-    {"q", QK_ENTRY(g_q), nullptr, "Random-effect columns per level, summed over the factors.", nullptr},
-    {"m", QK_ENTRY(g_m), nullptr, "Number of groups (one factor), or each factor's levels.", nullptr},
-    {"n_theta", QK_ENTRY(g_n_theta), nullptr, "Length of theta.", nullptr},
+    QK_SIZES(GlmmSizes),
     {"family", QK_ENTRY(g_family), nullptr, "The family's name.", nullptr},
     {"link", QK_ENTRY(g_link), nullptr, "The link's name.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

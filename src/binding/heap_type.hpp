@@ -95,6 +95,26 @@ inline PyObject* add_type(PyObject* module, const TypeDef& def, PyObject* base =
   return type.release();
 }
 
+// The sizes every core reports, as attributes read through Of: Of::n(self), p, q and
+// n_theta (numbers), and Of::m(self) (a new reference: the number of groups, or each
+// factor's levels). QK_SIZES(Of) is their five entries of a PyGetSetDef table.
+template <class Of>
+struct Sizes {
+  static PyObject* n(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(Of::n(self)); }
+  static PyObject* p(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(Of::p(self)); }
+  static PyObject* q(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(Of::q(self)); }
+  static PyObject* n_theta(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(Of::n_theta(self)); }
+  static PyObject* m(PyObject* self, void*) { return Of::m(self); }
+};
+
+#define QK_SIZES(Of)                                                                                            \
+  {"n", QK_ENTRY(::qk::py::Sizes<Of>::n), nullptr, "Number of rows.", nullptr},                                 \
+      {"p", QK_ENTRY(::qk::py::Sizes<Of>::p), nullptr, "Number of fixed-effect columns.", nullptr},             \
+      {"q", QK_ENTRY(::qk::py::Sizes<Of>::q), nullptr, "Random-effect columns (per level, summed over factors).", \
+       nullptr},                                                                                                \
+      {"m", QK_ENTRY(::qk::py::Sizes<Of>::m), nullptr, "Number of groups, or each factor's levels.", nullptr},  \
+      {"n_theta", QK_ENTRY(::qk::py::Sizes<Of>::n_theta), nullptr, "Length of theta.", nullptr}
+
 // __reduce__'s value for an instance that is built again by calling `make(*args,
 // **kwargs)` (kwargs may be null): (make, args), or with keywords (functools.partial(make,
 // **kwargs), args), since a reduce value carries no keywords. Null with the error set.
