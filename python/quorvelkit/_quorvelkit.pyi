@@ -5,6 +5,7 @@ from typing import Any, Literal, SupportsFloat, TypedDict, final, overload
 
 import numpy as np
 import numpy.typing as npt
+from typing_extensions import disjoint_base
 
 __version__: str
 
@@ -13,8 +14,19 @@ _Int64 = npt.NDArray[np.int64]
 _Theta = Sequence[SupportsFloat] | npt.NDArray[np.floating]
 _Evaluator = Literal["auto", "blocks", "aggregated", "streaming"]
 
-class _Solution(TypedDict):
-    """Every derived quantity at one ``theta`` (returned by ``LmmCore.solution``)."""
+class _Report(TypedDict):
+    """The optimiser's report, part of every core's ``fit`` result."""
+
+    converged: bool
+    iterations: int
+    fev: int
+    """Criterion evaluations (of the winning start, where there are several)."""
+    grad_inf_norm: float
+    """Largest |gradient entry| at the end."""
+    message: str
+
+class _SolutionBase(TypedDict):
+    """What both linear cores' ``solution`` give at one ``theta``."""
 
     theta: _Float64
     """(n_theta,) the relative covariance parameters."""
@@ -27,11 +39,8 @@ class _Solution(TypedDict):
     cov_beta: _Float64
     """(p, p) covariance of the fixed effects, sigma2 times the inverse of the reduced system."""
     cov_re: _Float64
-    """(q, q) covariance of the random effects, sigma2 Lambda Lambda'."""
-    random_effects: _Float64
-    """(m, q) conditional modes b on the scale of ``z``."""
-    u: _Float64
-    """(m, q) spherical random effects, b_i = Lambda u_i."""
+    """(q, q) covariance of the random effects, sigma2 Lambda Lambda' (with several factors:
+    over the terms in the core's term order, block diagonal, one block per term)."""
     sigma2: float
     """Residual variance, pwrss / (n - p) under REML and pwrss / n under ML."""
     sigma: float
@@ -45,19 +54,19 @@ class _Solution(TypedDict):
     reml: bool
     n: int
     p: int
+
+class _Solution(_SolutionBase):
+    """Every derived quantity at one ``theta`` (returned by ``LmmCore.solution``)."""
+
+    random_effects: _Float64
+    """(m, q) conditional modes b on the scale of ``z``."""
+    u: _Float64
+    """(m, q) spherical random effects, b_i = Lambda u_i."""
     q: int
     m: int
 
-class _FitResult(_Solution):
+class _FitResult(_Solution, _Report):
     """``Solution`` at the best optimum, with the optimiser's report (``LmmCore.fit``)."""
-
-    converged: bool
-    iterations: int
-    fev: int
-    """Criterion evaluations of the winning start."""
-    grad_inf_norm: float
-    """Largest |gradient entry| at the end."""
-    message: str
 
 # The products of rows as a value (reduce_rows, ProductsAccumulator, from_products): counts,
 # xtx, xty, yty, ztz, ztx, zty, the shift and the weights' flag and constant, keyed by
@@ -307,18 +316,10 @@ class LmmCore:
     def conditional_covariances(self, theta: _Theta, reml: bool = True) -> _Float64:
         """Var(b_i | y) for every group at ``theta``, shape (m, q, q)."""
 
-class _CrossedSolution(TypedDict):
+class _CrossedSolution(_SolutionBase):
     """Every derived quantity at one ``theta`` (returned by ``CrossedCore.solution``);
     the per-factor entries are lists with one array per grouping factor."""
 
-    theta: _Float64
-    deviance: float
-    grad: _Float64
-    beta: _Float64
-    cov_beta: _Float64
-    cov_re: _Float64
-    """(q, q) sigma2 Lambda Lambda' over the terms in the core's term order, block
-    diagonal, one block per term (the one-factor core's layout)."""
     random_effects: list[_Float64]
     """Per factor (m_j, q_j): conditional modes b on the scale of its ``z``."""
     u: list[_Float64]
@@ -326,23 +327,9 @@ class _CrossedSolution(TypedDict):
     cond_var: list[_Float64] | None
     """Per factor (m_j, q_j, q_j): Var(b | y) of each level, sigma2 Lambda (A_ZZ^-1) Lambda'
     (None from ``fit(..., cond_var=False)``)."""
-    sigma2: float
-    sigma: float
-    pwrss: float
-    ldl2: float
-    ldrx2: float
-    reml: bool
-    n: int
-    p: int
 
-class _CrossedFitResult(_CrossedSolution):
+class _CrossedFitResult(_CrossedSolution, _Report):
     """``_CrossedSolution`` at the best optimum, with the optimiser's report."""
-
-    converged: bool
-    iterations: int
-    fev: int
-    grad_inf_norm: float
-    message: str
 
 @final
 class CrossedCore:
@@ -411,6 +398,8 @@ class CrossedCore:
         """The criterion split for inference, as LmmCore.criterion_parts."""
     def solution(self, theta: _Theta, reml: bool = True) -> _CrossedSolution:
         """Everything at `theta`: beta, cov_beta, and per factor cov_re, random_effects, u and cond_var."""
+    def conditional_covariances(self, theta: _Theta, reml: bool = True) -> list[_Float64]:
+        """Var(b | y) of every level at ``theta``, per factor (m_j, q_j, q_j)."""
     def prediction_variance(
         self,
         theta: _Theta,
@@ -464,8 +453,8 @@ class CrossedCore:
     def __reduce__(self) -> tuple[Any, ...]:
         """Pickles what the core was built from."""
 
-class _GlmmFitResult(TypedDict):
-    """The report of ``GlmmCore.fit``."""
+class _GlmmFitBase(_Report):
+    """What both GLMM cores' ``fit`` report, besides the modes."""
 
     theta: _Float64
     beta: _Float64
@@ -476,11 +465,6 @@ class _GlmmFitResult(TypedDict):
     """Criterion evaluations of the nAGQ = 0 stage."""
     grad: _Float64
     """(n_theta + p,) the gradient at the fit; (n_theta,) for nagq = 0."""
-    u: _Float64
-    b: _Float64
-    """(m, q) conditional modes of the random effects, b = Lambda u."""
-    cond_var: _Float64
-    """(m, q, q) conditional covariance of b per group."""
     eta: _Float64
     mu: _Float64
     vcov: _Float64
@@ -489,14 +473,66 @@ class _GlmmFitResult(TypedDict):
     """(p, p) covariance of beta at fixed theta."""
     vcov_source: Literal["hessian", "rx"]
     hessian: _Float64 | None
-    converged: bool
-    iterations: int
-    fev: int
-    grad_inf_norm: float
-    message: str
+
+class _GlmmFitResult(_GlmmFitBase):
+    """The report of ``GlmmCore.fit``."""
+
+    u: _Float64
+    b: _Float64
+    """(m, q) conditional modes of the random effects, b = Lambda u."""
+    cond_var: _Float64
+    """(m, q, q) conditional covariance of b per group."""
+
+class _CrossedGlmmFitResult(_GlmmFitBase):
+    """The report of ``CrossedGlmmCore.fit``: the modes per factor."""
+
+    u: list[_Float64]
+    b: list[_Float64]
+    """Per factor (m_j, q_j): the conditional modes of its random effects."""
+    cond_var: list[_Float64]
+    """Per factor (m_j, q_j, q_j)."""
+
+@disjoint_base
+class _GlmmBase:
+    """The methods and attributes GlmmCore and CrossedGlmmCore share; not instantiated itself.
+    Every theta taken or returned (and the gradient's and the Hessian's theta part) is in
+    the core's layout."""
+
+    @property
+    def n(self) -> int: ...
+    @property
+    def p(self) -> int: ...
+    @property
+    def q(self) -> int: ...
+    @property
+    def m(self) -> int | list[int]:
+        """Number of groups (one factor), or each factor's levels."""
+    @property
+    def n_theta(self) -> int: ...
+    @property
+    def family(self) -> str: ...
+    @property
+    def link(self) -> str: ...
+    def criterion(self, theta: _Theta, beta: _Theta, nagq: int = 1) -> float:
+        """-2 log-likelihood by Laplace (nagq=1) or, with one grouping factor, adaptive
+        quadrature; inf where the modes fail."""
+    def gradient(self, theta: _Theta, beta: _Theta, nagq: int = 1) -> tuple[float, _Float64]:
+        """The Laplace criterion and its exact gradient over (theta, beta)."""
+    def deviance(self, theta: _Theta, beta: _Theta, nagq: int = 1) -> float:
+        """``criterion`` under the name every core gives it."""
+    def deviance_grad(self, theta: _Theta, beta: _Theta, nagq: int = 1) -> tuple[float, _Float64]:
+        """``gradient`` under the name every core gives it."""
+    def criterion0(self, theta: _Theta, beta0: _Theta | None = None) -> tuple[float, _Float64]:
+        """nAGQ = 0: the criterion with beta from the joint PIRLS, and that beta."""
+    def fit(
+        self, nagq: int = 1, theta: _Theta | None = None, beta: _Theta | None = None, max_iter: int = 300
+    ) -> _GlmmFitBase:
+        """The maximum-likelihood fit (nagq 0 or 1 with several grouping factors)."""
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickles the arguments the core was built from."""
 
 @final
-class GlmmCore:
+class GlmmCore(_GlmmBase):
     """A binomial or Poisson mixed model with random-effects terms on one grouping factor."""
 
     def __new__(
@@ -513,61 +549,15 @@ class GlmmCore:
         link: str | None = None,
     ) -> GlmmCore: ...
     @property
-    def n(self) -> int: ...
-    @property
-    def p(self) -> int: ...
-    @property
-    def q(self) -> int: ...
-    @property
     def m(self) -> int: ...
-    @property
-    def n_theta(self) -> int: ...
-    @property
-    def family(self) -> str: ...
-    @property
-    def link(self) -> str: ...
-    def criterion(self, theta: _Theta, beta: _Theta, nagq: int = 1) -> float:
-        """-2 log-likelihood by Laplace (nagq=1) or adaptive quadrature; inf where the modes fail."""
-    def gradient(self, theta: _Theta, beta: _Theta, nagq: int = 1) -> tuple[float, _Float64]:
-        """The Laplace criterion and its exact gradient over (theta, beta)."""
-    def criterion0(self, theta: _Theta, beta0: _Theta | None = None) -> tuple[float, _Float64]:
-        """nAGQ = 0: the criterion with beta from the joint PIRLS, and that beta."""
-    def fit(
+    def fit(  # the modes as arrays
         self, nagq: int = 1, theta: _Theta | None = None, beta: _Theta | None = None, max_iter: int = 300
-    ) -> _GlmmFitResult:
-        """The maximum-likelihood fit."""
-
-class _CrossedGlmmFitResult(TypedDict):
-    """The report of ``CrossedGlmmCore.fit``: as GlmmCore's, with per-factor lists."""
-
-    theta: _Float64
-    beta: _Float64
-    m2loglik: float
-    nagq: int
-    fev_stage1: int
-    grad: _Float64
-    u: list[_Float64]
-    b: list[_Float64]
-    """Per factor (m_j, q_j): the conditional modes of its random effects."""
-    cond_var: list[_Float64]
-    """Per factor (m_j, q_j, q_j)."""
-    eta: _Float64
-    mu: _Float64
-    vcov: _Float64
-    vcov_rx: _Float64
-    vcov_source: Literal["hessian", "rx"]
-    hessian: _Float64 | None
-    converged: bool
-    iterations: int
-    fev: int
-    grad_inf_norm: float
-    message: str
+    ) -> _GlmmFitResult: ...
 
 @final
-class CrossedGlmmCore:
+class CrossedGlmmCore(_GlmmBase):
     """A binomial or Poisson mixed model with terms on several grouping factors (Laplace).
-    ``term_order`` lays theta out as CrossedCore's does; every theta taken or returned
-    (and the gradient's and the Hessian's theta part) is in that layout."""
+    ``term_order`` lays theta out as CrossedCore's does."""
 
     def __new__(
         cls,
@@ -581,22 +571,7 @@ class CrossedGlmmCore:
         term_order: Sequence[tuple[int, int]] | None = None,
     ) -> CrossedGlmmCore: ...
     @property
-    def n(self) -> int: ...
-    @property
-    def p(self) -> int: ...
-    @property
-    def n_theta(self) -> int: ...
-    @property
-    def family(self) -> str: ...
-    @property
-    def link(self) -> str: ...
-    def criterion(self, theta: _Theta, beta: _Theta, nagq: int = 1) -> float:
-        """-2 log-likelihood by Laplace's approximation; inf where the modes fail."""
-    def gradient(self, theta: _Theta, beta: _Theta, nagq: int = 1) -> tuple[float, _Float64]:
-        """The criterion and its exact gradient over (theta, beta)."""
-    def criterion0(self, theta: _Theta, beta0: _Theta | None = None) -> tuple[float, _Float64]:
-        """nAGQ = 0: the criterion with beta from the joint PIRLS, and that beta."""
-    def fit(
+    def m(self) -> list[int]: ...
+    def fit(  # the modes per factor
         self, nagq: int = 1, theta: _Theta | None = None, beta: _Theta | None = None, max_iter: int = 300
-    ) -> _CrossedGlmmFitResult:
-        """The maximum-likelihood fit (nagq 0 or 1)."""
+    ) -> _CrossedGlmmFitResult: ...

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "binding/convert.hpp"
+#include "binding/heap_type.hpp"
 #include "binding/products.hpp"
 #include "binding/pyutil.hpp"
 #include "lmm/prepare/accumulator.hpp"
@@ -27,6 +28,8 @@ struct AccState {
 struct AccObject {
   PyObject_HEAD
   AccState* state;
+  std::array<PyObject**, 0> refs() { return {}; }
+  void free_owned() { delete state; state = nullptr; }
 };
 
 Accumulator& acc_of(PyObject* self) { return reinterpret_cast<AccObject*>(self)->state->acc; }
@@ -63,36 +66,17 @@ PyObject* acc_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::unique_ptr<AccState> owned(holder);
   if (!without_gil([&] { holder->acc = empty_accumulator(m, p, q, shift, weighted, std::move(z_in_x)); }))
     return nullptr;
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* self = alloc(type, 0);
+  AccObject* self = Instance<AccObject>::alloc(type);
   if (!self) return nullptr;
-  reinterpret_cast<AccObject*>(self)->state = owned.release();
-  return self;
-}
-
-void acc_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  delete reinterpret_cast<AccObject*>(self)->state;
-  reinterpret_cast<AccObject*>(self)->state = nullptr;
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
-}
-
-int acc_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  return 0;
+  self->state = owned.release();
+  return reinterpret_cast<PyObject*>(self);
 }
 
 PyObject* acc_add_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::vector<PyObject*> a;
-  if (!parse_args("add_rows", {"y", "x", "z", "codes", "weights"}, 4, args, nargs, kwnames, a)) return nullptr;
   RowArrays arrays;
   Rows rows;
   ArrayView weights;
-  if (!borrow_rows(a[0], a[1], a[2], a[3], arrays) || !rows_of(arrays, rows) || !weights_of(a[4], weights, rows))
-    return nullptr;
+  if (!row_args("add_rows", args, nargs, kwnames, 5, arrays, rows, weights)) return nullptr;
   std::optional<std::string> err;
   if (!without_gil([&] { err = accumulate_rows(acc_of(self), rows); })) return nullptr;
   if (err) return value_error(*err);
@@ -103,7 +87,7 @@ PyObject* acc_add_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 // or None, held in `held` while they are read.
 bool borrow_columns(PyObject* seq, const char* name, std::uint64_t want, npy_intp n, std::vector<Ref>& held,
                     std::vector<const double*>& out) {
-  if (PyUnicode_Check(seq) || !PySequence_Check(seq)) {
+  if (!is_sequence(seq)) {
     PyErr_Format(PyExc_TypeError, "%s must be a sequence of arrays or None, got '%s'", name, type_name(seq).c_str());
     return false;
   }
@@ -250,31 +234,18 @@ PyGetSetDef acc_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot acc_slots[] = {
-    {Py_tp_doc, const_cast<char*>("ProductsAccumulator(n_groups, p, q, shift=None, weighted=False, z_in_x=None)\n"
-                                  "--\n\n"
-                                  "Products of rows added batch by batch (add_rows), kept in the core's\n"
-                                  "memory: what reading a large source in batches accumulates into.\n"
-                                  "Weighted products take every batch with its prior weights. With z_in_x\n"
-                                  "(for each column of z, the column of x it is) Z'Z is read from Z'X,\n"
-                                  "which holds the same sums, and kept in less memory; a batch whose z\n"
-                                  "differs from those columns of x is refused.")},
-    {Py_tp_new, reinterpret_cast<void*>(QK_ENTRY(acc_new))},
-    {Py_tp_dealloc, reinterpret_cast<void*>(acc_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(acc_traverse)},
-    {Py_tp_methods, acc_methods},
-    {Py_tp_getset, acc_getset},
-    {0, nullptr},
-};
-
 }  // namespace
 
-PyType_Spec accumulator_spec = {
+const TypeDef accumulator_type = type_def<AccObject>(
     "quorvelkit._quorvelkit.ProductsAccumulator",
-    sizeof(AccObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    acc_slots,
-};
+    "ProductsAccumulator(n_groups, p, q, shift=None, weighted=False, z_in_x=None)\n"
+    "--\n\n"
+    "Products of rows added batch by batch (add_rows), kept in the core's\n"
+    "memory: what reading a large source in batches accumulates into.\n"
+    "Weighted products take every batch with its prior weights. With z_in_x\n"
+    "(for each column of z, the column of x it is) Z'Z is read from Z'X,\n"
+    "which holds the same sums, and kept in less memory; a batch whose z\n"
+    "differs from those columns of x is refused.",
+    QK_ENTRY(acc_new), acc_methods, acc_getset);
 
 }  // namespace qk::py

@@ -117,6 +117,13 @@ bool weights_of(PyObject* weights, ArrayView& view, Rows& rows) {
 }
 
 // A sequence of numbers as a vector of doubles; a str is refused.
+bool row_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, std::size_t positional,
+              RowArrays& arrays, Rows& rows, ArrayView& weights) {
+  std::vector<PyObject*> a;
+  return parse_args(fname, {"y", "x", "z", "codes", "weights"}, 4, args, nargs, kwnames, a, positional) &&
+         borrow_rows(a[0], a[1], a[2], a[3], arrays) && rows_of(arrays, rows) && weights_of(a[4], weights, rows);
+}
+
 bool to_vec(PyObject* obj, const char* name, std::vector<double>& out) {
   if (PyUnicode_Check(obj)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
@@ -133,25 +140,12 @@ bool to_vec(PyObject* obj, const char* name, std::vector<double>& out) {
   }
   out.clear();
   out.reserve(static_cast<std::size_t>(len));
-  Ref it(PyObject_GetIter(obj));
-  if (!it) {
-    name_pending_error(name);
-    return false;
-  }
-  while (PyObject* raw = PyIter_Next(it.get())) {
-    Ref item(raw);
-    double v = PyFloat_AsDouble(item.get());
-    if (v == -1.0 && PyErr_Occurred()) {
-      name_pending_error(name);
-      return false;
-    }
+  return each_item(obj, name, [&](PyObject* item) {
+    const double v = PyFloat_AsDouble(item);
+    if (v == -1.0 && PyErr_Occurred()) return name_pending_error(name), false;
     out.push_back(v);
-  }
-  if (PyErr_Occurred()) {
-    name_pending_error(name);
-    return false;
-  }
-  return true;
+    return true;
+  });
 }
 
 // A Python bool, or a NumPy boolean scalar.
@@ -197,27 +191,25 @@ bool to_u64(PyObject* obj, const char* name, std::uint64_t& out) {
 }
 
 bool to_u64_vec(PyObject* obj, const char* name, std::vector<std::uint64_t>& out) {
-  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
+  if (!is_sequence(obj)) {
     arg_error(name, "'" + type_name(obj) + "' object is not a sequence of integers");
     return false;
   }
-  Ref it(PyObject_GetIter(obj));
-  if (!it) {
-    name_pending_error(name);
-    return false;
-  }
   out.clear();
-  while (PyObject* raw = PyIter_Next(it.get())) {
-    Ref item(raw);
+  return each_item(obj, name, [&](PyObject* item) {
     std::uint64_t v;
-    if (!to_u64(item.get(), name, v)) return false;
+    if (!to_u64(item, name, v)) return false;
     out.push_back(v);
+    return true;
+  });
+}
+
+Py_ssize_t sequence_length(PyObject* obj, const char* name, const char* of_what) {
+  if (!is_sequence(obj)) {
+    arg_error(name, "'" + type_name(obj) + "' object is not a sequence of " + of_what);
+    return -1;
   }
-  if (PyErr_Occurred()) {
-    name_pending_error(name);
-    return false;
-  }
-  return true;
+  return PySequence_Size(obj);
 }
 
 bool to_double(PyObject* obj, const char* name, double& out) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "binding/numpy.hpp"
+#include "binding/pyutil.hpp"
 #include "lmm/prepare/rows.hpp"
 #include "optim/minimize.hpp"
 
@@ -39,6 +40,11 @@ bool rows_of(const RowArrays& a, Rows& out);
 // view set as rows.w. Its values are checked by construction.
 bool weights_of(PyObject* weights, ArrayView& view, Rows& rows);
 
+// The arguments (y, x, z, codes, weights=None) of one factor's rows, parsed (those
+// after the first `positional` keyword-only) and converted as the three above do.
+bool row_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, std::size_t positional,
+              RowArrays& arrays, Rows& rows, ArrayView& weights);
+
 // A 1-D array of dtype typenum (NPY_DOUBLE or NPY_INT64), C-contiguous and aligned,
 // as for the rows' arrays; its values at data_of<T>(view).
 bool borrow_vector(PyObject* obj, const char* name, int typenum, ArrayView& out);
@@ -49,6 +55,24 @@ const T* data_of(const ArrayView& v) {
   return static_cast<const T*>(PyArray_DATA(v.arr));
 }
 
+// A sequence (a str is not one, for these arguments).
+inline bool is_sequence(PyObject* obj) { return !PyUnicode_Check(obj) && PySequence_Check(obj); }
+// The length of the sequence argument `name` of `of_what`; -1 with TypeError "'T' object
+// is not a sequence of OF_WHAT" (or the length's own error) otherwise.
+Py_ssize_t sequence_length(PyObject* obj, const char* name, const char* of_what);
+// Calls take(item) on each item of the iterable obj in turn; false at the first failure,
+// with the error set (an iteration error naming `name`).
+template <class Take>
+bool each_item(PyObject* obj, const char* name, Take take) {
+  Ref it(PyObject_GetIter(obj));
+  if (!it) return name_pending_error(name), false;
+  while (PyObject* raw = PyIter_Next(it.get())) {
+    Ref item(raw);
+    if (!take(item.get())) return false;
+  }
+  if (PyErr_Occurred()) return name_pending_error(name), false;
+  return true;
+}
 // A sequence of numbers as doubles; a str is refused.
 bool to_vec(PyObject* obj, const char* name, std::vector<double>& out);
 // A Python bool, or a NumPy boolean scalar.

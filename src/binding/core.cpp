@@ -16,11 +16,10 @@ namespace qk::py {
 
 // Wraps a prepared design in a new instance of `type`.
 PyObject* wrap(PyTypeObject* type, std::unique_ptr<LmmData> data) {
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* self = alloc(type, 0);
+  CoreObject* self = Instance<CoreObject>::alloc(type);
   if (!self) return nullptr;
-  reinterpret_cast<CoreObject*>(self)->data = data.release();
-  return self;
+  self->data = data.release();
+  return reinterpret_cast<PyObject*>(self);
 }
 
 // The evaluator argument by name.
@@ -47,12 +46,8 @@ namespace {
 PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::vector<PyObject*> a;
   // blocks and weights are keyword-only: at most the six classic arguments by position.
-  if (PyTuple_Size(args) > 6) {
-    PyErr_Format(PyExc_TypeError, "LmmCore() takes at most 6 positional arguments (%zd given)", PyTuple_Size(args));
-    return nullptr;
-  }
   if (!parse_tuple_args("LmmCore", {"y", "x", "z", "codes", "n_groups", "evaluator", "blocks", "weights"}, 5, args,
-                        kwargs, a))
+                        kwargs, a, 6))
     return nullptr;
   // Each array is converted and checked once: dtypes and dimensions first, then the
   // other arguments, then the layout.
@@ -103,34 +98,15 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return wrap(type, std::move(data));
 }
 
-int core_traverse(PyObject* self, visitproc visit, void* arg) {
-  // The instance holds no Python references; a heap type's instances keep their type
-  // alive and report it.
-  Py_VISIT(Py_TYPE(self));
-  return 0;
-}
-
-int core_clear(PyObject*) { return 0; }
-
-void core_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  delete reinterpret_cast<CoreObject*>(self)->data;
-  reinterpret_cast<CoreObject*>(self)->data = nullptr;
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
-}
-
 // ---- getters ----------------------------------------------------------------------
 
-PyObject* get_n(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(data_of(self).n); }
-PyObject* get_p(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(data_of(self).p); }
-PyObject* get_q(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(data_of(self).q); }
-PyObject* get_m(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(data_of(self).m); }
-PyObject* get_n_theta(PyObject* self, void*) {
-  return PyLong_FromUnsignedLongLong(data_of(self).theta_index.size());
-}
+struct LmmSizes {
+  static std::uint64_t n(PyObject* self) { return data_of(self).n; }
+  static std::uint64_t p(PyObject* self) { return data_of(self).p; }
+  static std::uint64_t q(PyObject* self) { return data_of(self).q; }
+  static std::uint64_t n_theta(PyObject* self) { return data_of(self).theta_index.size(); }
+  static PyObject* m(PyObject* self) { return PyLong_FromUnsignedLongLong(data_of(self).m); }
+};
 PyObject* get_evaluator(PyObject* self, void*) {
   switch (data_of(self).kernel()) {
     case kStreaming: return PyUnicode_FromString("streaming");
@@ -145,11 +121,7 @@ PyObject* get_n_classes(PyObject* self, void*) {
 }
 
 PyGetSetDef core_getset[] = {
-    {"n", QK_ENTRY(get_n), nullptr, "Number of rows.", nullptr},
-    {"p", QK_ENTRY(get_p), nullptr, "Number of fixed-effect columns.", nullptr},
-    {"q", QK_ENTRY(get_q), nullptr, "Number of random-effect columns.", nullptr},
-    {"m", QK_ENTRY(get_m), nullptr, "Number of groups.", nullptr},
-    {"n_theta", QK_ENTRY(get_n_theta), nullptr, "Length of `theta`: the free entries of Lambda (q(q+1)/2 without `blocks`).", nullptr},
+    QK_SIZES(LmmSizes),
     {"evaluator", QK_ENTRY(get_evaluator), nullptr,
      "The kernel in use: \"blocks\", \"aggregated\" or \"streaming\".", nullptr},
     {"n_classes", QK_ENTRY(get_n_classes), nullptr,
@@ -164,34 +136,27 @@ namespace {
 // A core derived from `self` is always of the base class, whatever the receiver's
 // class: the first type in the receiver's MRO that deallocates with our own slot.
 PyTypeObject* base_type(PyObject* self) {
-  PyTypeObject* core_type = Py_TYPE(self);
+  PyTypeObject* receiver = Py_TYPE(self);
   Ref mro(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__mro__"));
   if (!mro || !PyTuple_Check(mro.get())) {
     PyErr_Clear();
-    return core_type;
+    return receiver;
   }
   for (Py_ssize_t i = 0; i < PyTuple_Size(mro.get()); ++i) {
     auto* t = reinterpret_cast<PyTypeObject*>(PyTuple_GetItem(mro.get(), i));
-    if (PyType_GetSlot(t, Py_tp_dealloc) == reinterpret_cast<void*>(core_dealloc)) return t;
+    if (PyType_GetSlot(t, Py_tp_dealloc) == reinterpret_cast<void*>(&Instance<CoreObject>::dealloc)) return t;
   }
-  return core_type;
+  return receiver;
 }
 
 }  // namespace
 
 PyObject* m_with_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::vector<PyObject*> a;
-  // weights is keyword-only.
-  if (nargs > 4) {
-    PyErr_Format(PyExc_TypeError, "with_response() takes at most 4 positional arguments (%zd given)", nargs);
-    return nullptr;
-  }
-  if (!parse_args("with_response", {"y", "x", "z", "codes", "weights"}, 4, args, nargs, kwnames, a)) return nullptr;
   RowArrays arrays;
   Rows rows;
   ArrayView weights;
-  if (!borrow_rows(a[0], a[1], a[2], a[3], arrays) || !rows_of(arrays, rows) || !weights_of(a[4], weights, rows))
-    return nullptr;
+  // weights is keyword-only.
+  if (!row_args("with_response", args, nargs, kwnames, 4, arrays, rows, weights)) return nullptr;
   std::variant<std::unique_ptr<LmmData>, std::string> built;
   if (!without_gil([&] { built = with_response(data_of(self), rows); })) return nullptr;
   if (auto* err = std::get_if<std::string>(&built)) {
@@ -269,51 +234,31 @@ PyObject* restore_core(PyObject* module, PyObject* const* args, Py_ssize_t nargs
   return wrap(reinterpret_cast<PyTypeObject*>(args[0]), std::move(std::get<0>(built)));
 }
 
-namespace {
-
-PyType_Slot core_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "LmmCore(y, x, z, codes, n_groups, evaluator='auto', *, blocks=None, weights=None)\n--\n\n"
-                    "Pre-computed cross-products for one grouping factor.\n\n"
-                    "`weights`, a float64 vector of finite positive prior weights (one per row;\n"
-                    "quorvelkit.lmm leaves rows of weight zero out before the core),\n"
-                    "makes the residual variance of row i sigma^2 / weights[i], as in lme4: the\n"
-                    "cross-products are the weighted ones and the criterion gains\n"
-                    "-sum(log(weights)). Weights of exactly 1.0 give the unweighted results to\n"
-                    "the bit.\n\n"
-                    "`blocks`, a sequence of positive sizes summing to q, makes the relative\n"
-                    "covariance factor Lambda block diagonal: random-effect terms in different\n"
-                    "blocks are uncorrelated (lme4's `(x || g)`, or several terms on the same\n"
-                    "grouping factor), and `theta` lists each block's lower triangle in turn.\n\n"
-                    "When a column of `x` is constant and non-zero (an intercept), the\n"
-                    "cross-products are formed from `y` and the columns of `x` that lie far\n"
-                    "from zero less centres (medians of a few rows; `z` is never shifted), so\n"
-                    "that large means cost no digits: an exact reparameterisation, with the\n"
-                    "intercept and `cov_beta` mapped back. Without such a column the rows are\n"
-                    "used as given, and `solution` and `fit` warn (RuntimeWarning) when the\n"
-                    "criterion may have lost digits enough to matter.\n\n"
-                    "A response the fixed effects fit exactly makes every `theta`\n"
-                    "infeasible. `with_response` refuses arrays other than the ones the core\n"
-                    "was built from (by fingerprints of `codes`, `x`, `z` and `weights`). A core pickles\n"
-                    "its products and fingerprints, not the rows, tagged with the version.")},
-    {Py_tp_new, reinterpret_cast<void*>(QK_ENTRY(core_new))},
-    {Py_tp_dealloc, reinterpret_cast<void*>(core_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(core_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(core_clear)},
-    {Py_tp_methods, core_methods},
-    {Py_tp_getset, core_getset},
-    {0, nullptr},
-};
-
-}  // namespace
-
-PyType_Spec core_spec = {
+const TypeDef core_type = type_def<CoreObject>(
     "quorvelkit._quorvelkit.LmmCore",
-    sizeof(CoreObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    core_slots,
-};
-
+    "LmmCore(y, x, z, codes, n_groups, evaluator='auto', *, blocks=None, weights=None)\n--\n\n"
+    "Pre-computed cross-products for one grouping factor.\n\n"
+    "`weights`, a float64 vector of finite positive prior weights (one per row;\n"
+    "quorvelkit.lmm leaves rows of weight zero out before the core),\n"
+    "makes the residual variance of row i sigma^2 / weights[i], as in lme4: the\n"
+    "cross-products are the weighted ones and the criterion gains\n"
+    "-sum(log(weights)). Weights of exactly 1.0 give the unweighted results to\n"
+    "the bit.\n\n"
+    "`blocks`, a sequence of positive sizes summing to q, makes the relative\n"
+    "covariance factor Lambda block diagonal: random-effect terms in different\n"
+    "blocks are uncorrelated (lme4's `(x || g)`, or several terms on the same\n"
+    "grouping factor), and `theta` lists each block's lower triangle in turn.\n\n"
+    "When a column of `x` is constant and non-zero (an intercept), the\n"
+    "cross-products are formed from `y` and the columns of `x` that lie far\n"
+    "from zero less centres (medians of a few rows; `z` is never shifted), so\n"
+    "that large means cost no digits: an exact reparameterisation, with the\n"
+    "intercept and `cov_beta` mapped back. Without such a column the rows are\n"
+    "used as given, and `solution` and `fit` warn (RuntimeWarning) when the\n"
+    "criterion may have lost digits enough to matter.\n\n"
+    "A response the fixed effects fit exactly makes every `theta`\n"
+    "infeasible. `with_response` refuses arrays other than the ones the core\n"
+    "was built from (by fingerprints of `codes`, `x`, `z` and `weights`). A core pickles\n"
+    "its products and fingerprints, not the rows, tagged with the version.",
+    QK_ENTRY(core_new), core_methods, core_getset, /*subclassable=*/true);
 
 }  // namespace qk::py

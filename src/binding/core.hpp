@@ -3,8 +3,10 @@
 // methods.cpp the criterion methods and the fit.
 #pragma once
 
+#include <array>
 #include <memory>
 
+#include "binding/heap_type.hpp"
 #include "binding/numpy.hpp"
 #include "lmm/prepare/data.hpp"
 
@@ -17,6 +19,8 @@ inline constexpr const char* kVersion = "0.2.0";
 struct CoreObject {
   PyObject_HEAD
   LmmData* data;
+  std::array<PyObject**, 0> refs() { return {}; }
+  void free_owned() { delete data; data = nullptr; }
 };
 
 inline LmmData& data_of(PyObject* self) { return *reinterpret_cast<CoreObject*>(self)->data; }
@@ -40,8 +44,8 @@ PyObject* m_with_response(PyObject* self, PyObject* const* args, Py_ssize_t narg
 PyObject* m_fixed_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* m_reduce(PyObject* self, PyObject*);
 
-// The type's spec; the module creates the class from it.
-extern PyType_Spec core_spec;
+// The class's definition; the module creates the class from it.
+extern const TypeDef core_type;
 
 // _restore_core(cls, state): an LmmCore of class cls from a pickled state.
 PyObject* restore_core(PyObject* module, PyObject* const* args, Py_ssize_t nargs);

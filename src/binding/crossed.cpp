@@ -56,11 +56,7 @@ bool term_order_of(PyObject* obj, const std::vector<std::vector<std::uint64_t>>&
     out = factor_by_factor(blocks);
     return true;
   }
-  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
-    arg_error("term_order", "'" + type_name(obj) + "' object is not a sequence of (factor, term) pairs");
-    return false;
-  }
-  const Py_ssize_t n = PySequence_Size(obj);
+  const Py_ssize_t n = sequence_length(obj, "term_order", "(factor, term) pairs");
   if (n < 0) return false;
   for (Py_ssize_t i = 0; i < n; ++i) {
     Ref item(PySequence_GetItem(obj, i));
@@ -84,16 +80,15 @@ PyObject* crossed_wrap(PyTypeObject* type, std::unique_ptr<cr::Design> design, P
   // Everything that can throw comes before the instance exists: an instance the
   // exception left behind would never be freed, nor what it owns.
   auto owned = std::make_unique<TermLayout>(std::get<TermLayout>(std::move(layout)));
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* self = alloc(type, 0);
+  CrossedObject* self = Instance<CrossedObject>::alloc(type);
   if (!self) return nullptr;
-  CrossedObject& o = crossed_object(self);
+  CrossedObject& o = *self;
   o.design = design.release();
   o.layout = owned.release();
   o.rows = Py_XNewRef(rows);
   o.products = Py_XNewRef(products);
   o.term_order = Py_NewRef(term_order ? term_order : Py_None);
-  return self;
+  return reinterpret_cast<PyObject*>(self);
 }
 
 bool borrow_rows(PyObject* y_obj, PyObject* x_obj, PyObject* factors, PyObject* weights, BorrowedRows& out) {
@@ -107,11 +102,7 @@ bool borrow_rows(PyObject* y_obj, PyObject* x_obj, PyObject* factors, PyObject* 
     value_error("y and x must agree on the row count");
     return false;
   }
-  if (PyUnicode_Check(factors) || !PySequence_Check(factors)) {
-    arg_error("factors", "'" + type_name(factors) + "' object is not a sequence of factor tuples");
-    return false;
-  }
-  const Py_ssize_t k = PySequence_Size(factors);
+  const Py_ssize_t k = sequence_length(factors, "factors", "factor tuples");
   if (k < 0) return false;
   if (k == 0) {
     value_error("factors must hold at least one grouping factor");
@@ -145,11 +136,7 @@ namespace {
 
 PyObject* crossed_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::vector<PyObject*> a;
-  if (PyTuple_Size(args) > 3) {
-    PyErr_Format(PyExc_TypeError, "CrossedCore() takes at most 3 positional arguments (%zd given)", PyTuple_Size(args));
-    return nullptr;
-  }
-  if (!parse_tuple_args("CrossedCore", {"y", "x", "factors", "weights", "term_order"}, 3, args, kwargs, a))
+  if (!parse_tuple_args("CrossedCore", {"y", "x", "factors", "weights", "term_order"}, 3, args, kwargs, a, 3))
     return nullptr;
   BorrowedRows in;
   if (!borrow_rows(a[0], a[1], a[2], a[3], in)) return nullptr;
@@ -166,37 +153,6 @@ PyObject* crossed_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   Ref kept(PyTuple_Pack(4, a[0], a[1], a[2], a[3] ? a[3] : Py_None));
   if (!kept) return nullptr;
   return crossed_wrap(type, std::move(std::get<0>(built)), a[4], kept.get(), nullptr);
-}
-
-int crossed_traverse(PyObject* self, visitproc visit, void* arg) {
-  CrossedObject& o = crossed_object(self);
-  Py_VISIT(o.rows);
-  Py_VISIT(o.products);
-  Py_VISIT(o.term_order);
-  Py_VISIT(Py_TYPE(self));
-  return 0;
-}
-
-int crossed_clear(PyObject* self) {
-  CrossedObject& o = crossed_object(self);
-  Py_CLEAR(o.rows);
-  Py_CLEAR(o.products);
-  Py_CLEAR(o.term_order);
-  return 0;
-}
-
-void crossed_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  crossed_clear(self);
-  CrossedObject& o = crossed_object(self);
-  delete o.design;
-  delete o.layout;
-  o.design = nullptr;
-  o.layout = nullptr;
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
 }
 
 // The arguments the core was built from, or RowsUnavailable for one built from products.
@@ -303,15 +259,9 @@ PyObject* crossed_reduce(PyObject* self, PyObject*) {
     return Py_BuildValue("(O(OOO))", method.get(), PyTuple_GetItem(o.products, 0), PyTuple_GetItem(o.products, 1),
                          o.term_order);
   }
-  Ref functools(PyImport_ImportModule("functools"));
-  Ref partial(functools ? PyObject_GetAttrString(functools.get(), "partial") : nullptr);
-  if (!partial) return nullptr;
-  Ref args(PyTuple_Pack(1, type));
+  Ref args(PyTuple_GetSlice(o.rows, 0, 3));
   Ref kwargs(Py_BuildValue("{sOsO}", "weights", PyTuple_GetItem(o.rows, 3), "term_order", o.term_order));
-  Ref make(args && kwargs ? PyObject_Call(partial.get(), args.get(), kwargs.get()) : nullptr);
-  if (!make) return nullptr;
-  return Py_BuildValue("(O(OOO))", make.get(), PyTuple_GetItem(o.rows, 0), PyTuple_GetItem(o.rows, 1),
-                       PyTuple_GetItem(o.rows, 2));
+  return args && kwargs ? rebuilt_by(type, args.get(), kwargs.get()) : nullptr;
 }
 
 namespace {
@@ -327,15 +277,17 @@ PyObject* u64_list(const std::vector<std::uint64_t>& v) {
   return list.release();
 }
 
-PyObject* g_n(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(crossed_design(self).pr.n); }
-PyObject* g_p(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(crossed_design(self).pr.p); }
-PyObject* g_n_theta(PyObject* self, void*) { return PyLong_FromSize_t(crossed_design(self).theta_offset.back()); }
-PyObject* g_q(PyObject* self, void*) {
-  std::uint64_t q = 0;
-  for (std::uint64_t qj : crossed_design(self).pr.q) q += qj;
-  return PyLong_FromUnsignedLongLong(q);
-}
-PyObject* g_m(PyObject* self, void*) { return u64_list(crossed_design(self).pr.m); }
+struct CrossedSizes {
+  static std::uint64_t n(PyObject* self) { return crossed_design(self).pr.n; }
+  static std::uint64_t p(PyObject* self) { return crossed_design(self).pr.p; }
+  static std::uint64_t n_theta(PyObject* self) { return crossed_design(self).theta_offset.back(); }
+  static std::uint64_t q(PyObject* self) {
+    std::uint64_t q = 0;
+    for (std::uint64_t qj : crossed_design(self).pr.q) q += qj;
+    return q;
+  }
+  static PyObject* m(PyObject* self) { return u64_list(crossed_design(self).pr.m); }
+};
 PyObject* g_term_sizes(PyObject* self, void*) { return u64_list(crossed_layout(self).term_sizes); }
 PyObject* g_evaluator(PyObject*, void*) { return PyUnicode_FromString("blocked"); }
 PyObject* g_n_classes(PyObject*, void*) { return Py_NewRef(Py_None); }
@@ -351,11 +303,7 @@ PyObject* g_block_kinds(PyObject* self, void*) {
 }
 
 PyGetSetDef crossed_getset[] = {
-    {"n", QK_ENTRY(g_n), nullptr, "Number of rows.", nullptr},
-    {"p", QK_ENTRY(g_p), nullptr, "Number of fixed-effect columns.", nullptr},
-    {"n_theta", QK_ENTRY(g_n_theta), nullptr, "Length of theta.", nullptr},
-    {"q", QK_ENTRY(g_q), nullptr, "Random-effect columns per level, summed over the factors.", nullptr},
-    {"m", QK_ENTRY(g_m), nullptr, "Levels of each factor.", nullptr},
+    QK_SIZES(CrossedSizes),
     {"term_sizes", QK_ENTRY(g_term_sizes), nullptr, "Columns of each term, in the order of term_order.", nullptr},
     {"evaluator", QK_ENTRY(g_evaluator), nullptr, "'blocked': the factor's storage is chosen per factor.", nullptr},
     {"n_classes", QK_ENTRY(g_n_classes), nullptr, "None: the crossed core has no classes of groups.", nullptr},
@@ -364,31 +312,16 @@ PyGetSetDef crossed_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot crossed_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "CrossedCore(y, x, factors, *, weights=None, term_order=None)\n--\n\n"
-                    "Cross-products of a linear mixed model whose random-effects terms sit on\n"
-                    "K >= 1 grouping factors, crossed or nested. `factors` holds one tuple\n"
-                    "(codes, n_levels, z, blocks) per factor, most levels first; `term_order` lists\n"
-                    "the terms as (factor, term) pairs in the order theta lays them out (lme4's),\n"
-                    "each term's lower triangle column by column; None: factor by factor.")},
-    {Py_tp_new, reinterpret_cast<void*>(QK_ENTRY(crossed_new))},
-    {Py_tp_dealloc, reinterpret_cast<void*>(crossed_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(crossed_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(crossed_clear)},
-    {Py_tp_methods, crossed_methods},
-    {Py_tp_getset, crossed_getset},
-    {0, nullptr},
-};
-
 }  // namespace
 
-PyType_Spec crossed_spec = {
+const TypeDef crossed_type = type_def<CrossedObject>(
     "quorvelkit._quorvelkit.CrossedCore",
-    sizeof(CrossedObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    crossed_slots,
-};
+    "CrossedCore(y, x, factors, *, weights=None, term_order=None)\n--\n\n"
+    "Cross-products of a linear mixed model whose random-effects terms sit on\n"
+    "K >= 1 grouping factors, crossed or nested. `factors` holds one tuple\n"
+    "(codes, n_levels, z, blocks) per factor, most levels first; `term_order` lists\n"
+    "the terms as (factor, term) pairs in the order theta lays them out (lme4's),\n"
+    "each term's lower triangle column by column; None: factor by factor.",
+    QK_ENTRY(crossed_new), crossed_methods, crossed_getset);
 
 }  // namespace qk::py

@@ -1,10 +1,10 @@
 // The CrossedCore class (crossed.cpp): random-effects terms on several grouping factors.
 #pragma once
 
-#include "binding/numpy.hpp"
+#include "binding/heap_type.hpp"
 
 namespace qk::py {
 
-extern PyType_Spec crossed_spec;
+extern const TypeDef crossed_type;
 
 }  // namespace qk::py

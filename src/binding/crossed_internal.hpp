@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "binding/convert.hpp"
+#include "binding/heap_type.hpp"
 #include "binding/numpy.hpp"
 #include "binding/pyutil.hpp"
 #include "lmm/crossed/crossed.hpp"
@@ -25,6 +26,13 @@ struct CrossedObject {
   PyObject* rows;        // (y, x, factors, weights), or nullptr
   PyObject* products;    // (products, blocks), or nullptr
   PyObject* term_order;  // as given (None: factor by factor)
+  std::array<PyObject**, 3> refs() { return {&rows, &products, &term_order}; }
+  void free_owned() {
+    delete design;
+    delete layout;
+    design = nullptr;
+    layout = nullptr;
+  }
 };
 
 inline CrossedObject& crossed_object(PyObject* self) { return *reinterpret_cast<CrossedObject*>(self); }

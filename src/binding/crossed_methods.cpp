@@ -5,6 +5,7 @@
 // stay in the core's order of factors; cov_re is one matrix over the terms in the
 // layout's order, block diagonal, as one factor's core gives it.
 #include <cmath>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -61,6 +62,21 @@ std::optional<cr::Solution> at_entries(PyObject* self, const std::vector<double>
   return s;
 }
 
+// A criterion method's call (theta, reml=True): theta as given, and the evaluation at
+// its entries in `mode` (empty: infeasible). False with the error set.
+struct AtTheta {
+  std::vector<double> theta, scratch;
+  bool reml = true;
+  std::optional<cr::Solution> s;
+};
+bool at_theta(const char* fname, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Mode mode,
+              AtTheta& at, bool cond_var = true) {
+  const std::vector<double>* e = theta_args(fname, self, args, nargs, kwnames, at.theta, at.scratch, at.reml);
+  bool failed = false;
+  if (e) at.s = at_entries(self, *e, at.reml, mode, failed, cond_var);
+  return e && !failed;
+}
+
 // A gradient in the entries as one in theta.
 std::vector<double> pulled_back(PyObject* self, const std::vector<double>& theta, std::vector<double> grad) {
   map_of(self).pull_back(theta, grad);
@@ -68,34 +84,26 @@ std::vector<double> pulled_back(PyObject* self, const std::vector<double>& theta
 }
 
 PyObject* m_deviance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::vector<double> theta, scratch;
-  bool reml, failed;
-  const std::vector<double>* e = theta_args("deviance", self, args, nargs, kwnames, theta, scratch, reml);
-  if (!e) return nullptr;
-  auto s = at_entries(self, *e, reml, kModeDeviance, failed);
-  if (failed) return nullptr;
-  return PyFloat_FromDouble(s ? s->ev.deviance : INFINITY);
+  AtTheta at;
+  if (!at_theta("deviance", self, args, nargs, kwnames, kModeDeviance, at)) return nullptr;
+  return PyFloat_FromDouble(at.s ? at.s->ev.deviance : INFINITY);
 }
 
 PyObject* m_deviance_grad(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::vector<double> theta, scratch;
-  bool reml, failed;
-  const std::vector<double>* e = theta_args("deviance_grad", self, args, nargs, kwnames, theta, scratch, reml);
-  if (!e) return nullptr;
-  auto s = at_entries(self, *e, reml, kModeGradient, failed);
-  if (failed) return nullptr;
+  AtTheta at;
+  if (!at_theta("deviance_grad", self, args, nargs, kwnames, kModeGradient, at)) return nullptr;
+  const auto& s = at.s;
+  const std::vector<double>& theta = at.theta;
   Ref grad(float_list(s ? pulled_back(self, theta, s->ev.gradient) : std::vector<double>(theta.size(), NAN)));
   if (!grad) return nullptr;
   return Py_BuildValue("(dO)", s ? s->ev.deviance : INFINITY, grad.get());
 }
 
 PyObject* m_criterion_parts(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::vector<double> theta, scratch;
-  bool reml, failed;
-  const std::vector<double>* e = theta_args("criterion_parts", self, args, nargs, kwnames, theta, scratch, reml);
-  if (!e) return nullptr;
-  auto s = at_entries(self, *e, reml, kModeSolution, failed, false);
-  if (failed) return nullptr;
+  AtTheta at;
+  if (!at_theta("criterion_parts", self, args, nargs, kwnames, kModeSolution, at, false)) return nullptr;
+  const auto& s = at.s;
+  const std::vector<double>& theta = at.theta;
   if (!s) return crossed_infeasible();
   const cr::Design& d = crossed_design(self);
   const Evaluation& ev = s->ev;
@@ -202,6 +210,14 @@ PyObject* m_solution(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   const std::vector<double>* e = theta_args("solution", self, args, nargs, kwnames, theta, scratch, reml);
   if (!e) return nullptr;
   return solution_dict(self, theta, *e, reml, nullptr, true);
+}
+
+// Var(b | y) of every level of each factor at theta: solution()'s cond_var alone.
+PyObject* m_conditional_covariances(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  AtTheta at;
+  if (!at_theta("conditional_covariances", self, args, nargs, kwnames, kModeSolution, at)) return nullptr;
+  if (!at.s) return crossed_infeasible();
+  return list_of_arrays(crossed_design(self), at.s->cond_var, 3);
 }
 
 // The optimiser runs in the entries' coordinates (the map relabels them): each start
@@ -321,6 +337,9 @@ PyMethodDef crossed_methods[] = {
     {"solution", QK_FASTCALL(m_solution), METH_FASTCALL | METH_KEYWORDS,
      "solution($self, theta, reml=True)\n--\n\n"
      "Everything at `theta`: beta, cov_beta, cov_re over the terms, and per factor random_effects, u and cond_var."},
+    {"conditional_covariances", QK_FASTCALL(m_conditional_covariances), METH_FASTCALL | METH_KEYWORDS,
+     "conditional_covariances($self, theta, reml=True)\n--\n\n"
+     "Var(b | y) of every level at `theta`, per factor (m_j, q_j, q_j): solution()'s cond_var."},
     {"prediction_variance", QK_FASTCALL(crossed_prediction_variance), METH_FASTCALL | METH_KEYWORDS,
      "prediction_variance($self, theta, x, levels, z, reml=True)\n--\n\n"
      "||L^-1 v||^2 per new row (times sigma^2, its prediction error's variance), L L' the system at `theta`, v =\n"

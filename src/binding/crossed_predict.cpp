@@ -36,7 +36,7 @@ PyObject* crossed_prediction_variance(PyObject* self, PyObject* const* args, Py_
     const std::size_t j = w % k;
     const std::string arg = w < k ? "levels" : "z", name = arg + "[" + std::to_string(j) + "]";
     PyObject* seq = a[w < k ? 2 : 3];
-    if (PyUnicode_Check(seq) || !PySequence_Check(seq) || PySequence_Size(seq) != static_cast<Py_ssize_t>(k)) {
+    if (!is_sequence(seq) || PySequence_Size(seq) != static_cast<Py_ssize_t>(k)) {
       PyErr_Clear();
       return value_error(arg + " must be a sequence of " + std::to_string(k) + " arrays, one per factor");
     }

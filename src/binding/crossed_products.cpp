@@ -147,7 +147,7 @@ bool read_item(PyObject* obj, const char* key, std::size_t t, int typenum, const
                std::vector<T>& out) {
   Ref list = entry(obj, key);
   if (!list) return false;
-  if (PyUnicode_Check(list.get()) || !PySequence_Check(list.get())) {
+  if (!is_sequence(list.get())) {
     PyErr_Format(PyExc_TypeError, "products: '%s' must be a list of arrays", key);
     return false;
   }
@@ -233,7 +233,7 @@ PyObject* crossed_from_products(PyObject* cls, PyObject* const* args, Py_ssize_t
     return arg_error("products", "expected a mapping (a products dict), got '" + type_name(a[0]) + "'");
   cr::Products pr;
   if (!read_crossed(a[0], pr)) return nullptr;
-  if (PyUnicode_Check(a[1]) || !PySequence_Check(a[1]) || PySequence_Size(a[1]) != static_cast<Py_ssize_t>(pr.m.size()))
+  if (!is_sequence(a[1]) || PySequence_Size(a[1]) != static_cast<Py_ssize_t>(pr.m.size()))
     return value_error("blocks must hold one list of term sizes per factor");
   std::vector<std::vector<std::uint64_t>> blocks(pr.m.size());
   for (std::size_t j = 0; j < blocks.size(); ++j) {

@@ -2,11 +2,14 @@
 // factor; CrossedGlmmCore (glmm_crossed.cpp) with several.
 #pragma once
 
-#include "binding/numpy.hpp"
+#include "binding/heap_type.hpp"
 
 namespace qk::py {
 
-extern PyType_Spec glmm_spec;
-extern PyType_Spec crossed_glmm_spec;
+// Both derive from _GlmmBase, which holds their methods and attributes and cannot
+// be instantiated itself.
+extern const TypeDef glmm_base_type;
+extern const TypeDef glmm_type;
+extern const TypeDef crossed_glmm_type;
 
 }  // namespace qk::py

@@ -1,26 +1,74 @@
-// What the GLMM classes' files share (glmm.cpp, glmm_crossed.cpp).
+// What the GLMM classes share. GlmmCore (glmm.cpp, one grouping factor) and
+// CrossedGlmmCore (glmm_crossed.cpp, several) differ in their construction and their
+// model; an instance of either holds its model behind GlmmModel, and every method,
+// attribute and the pickling are one code for both (glmm_methods.cpp).
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <variant>
 #include <vector>
 
+#include "binding/heap_type.hpp"
 #include "binding/numpy.hpp"
 #include "lmm/glmm/glmm.hpp"
 #include "lmm/theta/theta_map.hpp"
 
 namespace qk::py {
 
+// One GLMM as the methods see it. theta enters through map() (lme4's layout to the
+// model's entries of Lambda) and gradients leave through it.
+class GlmmModel {
+ public:
+  virtual ~GlmmModel() = default;
+  virtual std::uint64_t n() const = 0;
+  virtual std::uint64_t p() const = 0;
+  virtual std::size_t n_theta() const = 0;
+  virtual const qk::glmm::Family& family() const = 0;
+  virtual const qk::ThetaMap& map() const = 0;
+  // Random-effect columns (summed over the factors), and the attribute m: the number
+  // of groups, or each factor's levels (a new reference).
+  virtual std::uint64_t q() const = 0;
+  virtual PyObject* m() const = 0;
+  // The ValueError text for an nagq the criterion (with_grad: the gradient) or the fit
+  // does not take; empty when it is taken.
+  virtual std::string nagq_refused(int nagq, bool fit, bool with_grad) const = 0;
+  // The criterion at (entries, beta) and, with grad, its gradient over (entries, beta);
+  // false where the modes cannot be found. Run without the interpreter lock.
+  virtual bool evaluate(const std::vector<double>& entries, const double* beta, int nagq, double& value,
+                        double* grad) const = 0;
+  // nAGQ = 0: the criterion with beta from the joint PIRLS started at beta0.
+  virtual bool joint(const std::vector<double>& entries, const double* beta0, double& value, double* beta) const = 0;
+  virtual qk::glmm::FitResult fit(const qk::glmm::FitOptions& o) const = 0;
+  // Sets the fit dict's u, b and cond_var from the modes the fit returned.
+  virtual bool put_modes(PyObject* dict, std::vector<double> u, std::vector<double> b,
+                         std::vector<double> cond_var) const = 0;
+};
+
+// An instance: its model, and the arguments it was built from (for pickling: the class
+// called with them builds the same model).
+struct GlmmObject {
+  PyObject_HEAD
+  GlmmModel* model;
+  PyObject* args;
+  std::array<PyObject**, 1> refs() { return {&args}; }
+  void free_owned() {
+    delete model;
+    model = nullptr;
+  }
+};
+
+// A new instance of `type` owning `model`, built from `args` (a tuple, new reference
+// taken).
+PyObject* glmm_wrap(PyTypeObject* type, std::unique_ptr<GlmmModel> model, PyObject* args);
+
 // A str argument; TypeError naming it otherwise.
 bool text_of(PyObject* obj, const char* name, std::string& out);
 // The family and link by name (link None or null: canonical): the family, or the
 // ValueError text to raise, or an empty text when a TypeError is already set.
 std::variant<qk::glmm::Family, std::string> family_of(PyObject* family, PyObject* link);
-// fit()'s arguments (nagq, theta, beta, max_iter) as parse_args left them.
-bool fit_options_of(const std::vector<PyObject*>& a, qk::glmm::FitOptions& o);
-// The fit's dict without u, b and cond_var (moved out of res), its theta, gradient and
-// Hessian over (theta, beta) taken from the core's entries to theta through `map`.
-PyObject* fit_dict(qk::glmm::FitResult& res, int nagq, std::uint64_t n, std::uint64_t p, const qk::ThetaMap& map);
+
 
 }  // namespace qk::py

@@ -142,21 +142,27 @@ PyObject* solution_dict(PyObject* self, const std::vector<double>& theta, bool r
 
 // ---- methods ----------------------------------------------------------------------
 
+// A criterion method's call (theta, reml=True), theta in Lambda's entries, evaluated in
+// `mode` (ev empty: infeasible). False with the error set.
+bool evaluated_at(const char* fname, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                  Mode mode, std::vector<double>& theta, bool& reml, std::optional<Evaluation>& ev) {
+  return theta_reml_args(fname, self, args, nargs, kwnames, theta, reml) &&
+         without_gil([&] { ev = evaluate(data_of(self), theta, reml, mode); });
+}
+
 PyObject* m_deviance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<double> theta;
   bool reml;
-  if (!theta_reml_args("deviance", self, args, nargs, kwnames, theta, reml)) return nullptr;
   std::optional<Evaluation> ev;
-  if (!without_gil([&] { ev = evaluate(data_of(self), theta, reml, kModeDeviance); })) return nullptr;
+  if (!evaluated_at("deviance", self, args, nargs, kwnames, kModeDeviance, theta, reml, ev)) return nullptr;
   return PyFloat_FromDouble(ev ? ev->deviance : std::numeric_limits<double>::infinity());
 }
 
 PyObject* m_deviance_grad(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<double> theta;
   bool reml;
-  if (!theta_reml_args("deviance_grad", self, args, nargs, kwnames, theta, reml)) return nullptr;
   std::optional<Evaluation> ev;
-  if (!without_gil([&] { ev = evaluate(data_of(self), theta, reml, kModeGradient); })) return nullptr;
+  if (!evaluated_at("deviance_grad", self, args, nargs, kwnames, kModeGradient, theta, reml, ev)) return nullptr;
   double dev = std::numeric_limits<double>::infinity();
   std::vector<double> grad(theta.size(), std::numeric_limits<double>::quiet_NaN());
   if (ev) {
@@ -172,10 +178,9 @@ PyObject* m_deviance_grad(PyObject* self, PyObject* const* args, Py_ssize_t narg
 PyObject* m_criterion_parts(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<double> theta;
   bool reml;
-  if (!theta_reml_args("criterion_parts", self, args, nargs, kwnames, theta, reml)) return nullptr;
-  const LmmData& d = data_of(self);
   std::optional<Evaluation> ev;
-  if (!without_gil([&] { ev = evaluate(d, theta, reml, kModeSolution); })) return nullptr;
+  if (!evaluated_at("criterion_parts", self, args, nargs, kwnames, kModeSolution, theta, reml, ev)) return nullptr;
+  const LmmData& d = data_of(self);
   if (!ev) return infeasible(d);
   const npy_intp nt = static_cast<npy_intp>(theta.size()), np_ = static_cast<npy_intp>(d.p);
   Ref dict(PyDict_New());

@@ -50,7 +50,7 @@ bool call_objective(PyObject* fun, const std::vector<double>& x, double& f, std:
   if (!arr) pending.fetch_and_throw();
   Ref out(PyObject_CallFunctionObjArgs(fun, arr.get(), nullptr));
   if (!out) pending.fetch_and_throw();
-  if (PyUnicode_Check(out.get()) || !PySequence_Check(out.get()) || PySequence_Size(out.get()) != 2) {
+  if (!is_sequence(out.get()) || PySequence_Size(out.get()) != 2) {
     PyErr_Clear();
     PyErr_Format(PyExc_TypeError, "fun must return a pair (f, g), got '%s'", type_name(out.get()).c_str());
     pending.fetch_and_throw();
@@ -82,7 +82,7 @@ bool index_in_range(std::uint64_t i, std::size_t n, const char* what) {
 
 // groups: a sequence of (diagonal, members) pairs, the diagonal among the members.
 bool parse_groups(PyObject* obj, std::size_t n, std::vector<SignGroup>& out) {
-  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
+  if (!is_sequence(obj)) {
     arg_error("groups", "expected a sequence of (diagonal, members) pairs");
     return false;
   }
@@ -91,7 +91,7 @@ bool parse_groups(PyObject* obj, std::size_t n, std::vector<SignGroup>& out) {
   for (Py_ssize_t k = 0; k < count; ++k) {
     Ref item(PySequence_GetItem(obj, k));
     if (!item) return false;
-    if (PyUnicode_Check(item.get()) || !PySequence_Check(item.get()) || PySequence_Size(item.get()) != 2) {
+    if (!is_sequence(item.get()) || PySequence_Size(item.get()) != 2) {
       PyErr_Clear();
       arg_error("groups", "expected a sequence of (diagonal, members) pairs");
       return false;

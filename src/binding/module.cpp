@@ -1,6 +1,6 @@
 // The extension module _quorvelkit: loading it imports NumPy's C API, notes the thread
-// that runs signal handlers (for Ctrl-C inside long calls) and creates the LmmCore
-// class. All numeric work runs with the interpreter lock released.
+// that runs signal handlers (for Ctrl-C inside long calls) and creates the classes.
+// All numeric work runs with the interpreter lock released.
 #define QK_NUMPY_IMPORT
 #include "binding/numpy.hpp"
 
@@ -42,26 +42,17 @@ int module_exec(PyObject* module) {
       registered = true;
     }
   }
-  PyObject* type = PyType_FromModuleAndSpec(module, &core_spec, nullptr);
-  if (!type) {
-    PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s", "LmmCore");
-    return -1;
-  }
-  Ref owned(type);
-  if (PyModule_AddObjectRef(module, "LmmCore", type) < 0) return -1;
+  for (const TypeDef* def : {&core_type, &accumulator_type, &crossed_type})
+    if (!Ref(add_type(module, *def))) return -1;
+  Ref glmm_base(add_type(module, glmm_base_type));
+  if (!glmm_base) return -1;
+  for (const TypeDef* def : {&glmm_type, &crossed_glmm_type})
+    if (!Ref(add_type(module, *def, glmm_base.get()))) return -1;
   if (PyModule_AddStringConstant(module, "__version__", kVersion) < 0) return -1;
   if (PyModule_AddFunctions(module, products_functions) < 0) return -1;
   if (PyModule_AddFunctions(module, crossed_products_functions) < 0) return -1;
   if (PyModule_AddFunctions(module, minimize_functions) < 0) return -1;
   if (PyModule_AddFunctions(module, family_functions) < 0) return -1;
-  Ref acc(PyType_FromModuleAndSpec(module, &accumulator_spec, nullptr));
-  if (!acc || PyModule_AddObjectRef(module, "ProductsAccumulator", acc.get()) < 0) return -1;
-  Ref crossed(PyType_FromModuleAndSpec(module, &crossed_spec, nullptr));
-  if (!crossed || PyModule_AddObjectRef(module, "CrossedCore", crossed.get()) < 0) return -1;
-  Ref glmm(PyType_FromModuleAndSpec(module, &glmm_spec, nullptr));
-  if (!glmm || PyModule_AddObjectRef(module, "GlmmCore", glmm.get()) < 0) return -1;
-  Ref crossed_glmm(PyType_FromModuleAndSpec(module, &crossed_glmm_spec, nullptr));
-  if (!crossed_glmm || PyModule_AddObjectRef(module, "CrossedGlmmCore", crossed_glmm.get()) < 0) return -1;
   return 0;
 }
 

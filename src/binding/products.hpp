@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "binding/heap_type.hpp"
 #include "binding/numpy.hpp"
 #include "lmm/prepare/products.hpp"
 
@@ -24,6 +25,6 @@ bool read_shift(PyObject* obj, const char* what, std::uint64_t p, Shift& out);
 // The module functions on products (products.cpp) and the accumulator type
 // (accumulator.cpp).
 extern PyMethodDef products_functions[];
-extern PyType_Spec accumulator_spec;
+extern const TypeDef accumulator_type;
 
 }  // namespace qk::py

@@ -5,6 +5,7 @@
 #include <Python.h>
 #include <cxxabi.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -250,15 +251,15 @@ inline void name_pending_error(const char* name) {
 }
 
 // Interpreter-style parsing of fast-call arguments into `out` (borrowed references;
-// nullptr for optional arguments not given). `fname` is the name used in messages.
+// nullptr for optional arguments not given). `fname` is the name used in messages. The
+// names after the first `positional` are keyword-only.
 inline bool parse_args(const char* fname, const std::vector<const char*>& names, std::size_t required,
                        PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                       std::vector<PyObject*>& out) {
+                       std::vector<PyObject*>& out, std::size_t positional = SIZE_MAX) {
   out.assign(names.size(), nullptr);
-  const std::size_t np = static_cast<std::size_t>(nargs);
-  if (np > names.size()) {
-    PyErr_Format(PyExc_TypeError, "%s() takes at most %zu positional arguments (%zd given)", fname,
-                 names.size(), nargs);
+  const std::size_t np = static_cast<std::size_t>(nargs), most = std::min(positional, names.size());
+  if (np > most) {
+    PyErr_Format(PyExc_TypeError, "%s() takes at most %zu positional arguments (%zd given)", fname, most, nargs);
     return false;
   }
   for (std::size_t i = 0; i < np; ++i) out[i] = args[i];
@@ -295,7 +296,7 @@ inline bool parse_args(const char* fname, const std::vector<const char*>& names,
 // The same from a classic (args tuple, kwargs dict) call.
 inline bool parse_tuple_args(const char* fname, const std::vector<const char*>& names,
                              std::size_t required, PyObject* args, PyObject* kwargs,
-                             std::vector<PyObject*>& out) {
+                             std::vector<PyObject*>& out, std::size_t positional = SIZE_MAX) {
   Py_ssize_t nargs = PyTuple_Size(args);
   std::vector<PyObject*> flat;
   for (Py_ssize_t i = 0; i < nargs; ++i) flat.push_back(PyTuple_GetItem(args, i));
@@ -315,7 +316,7 @@ inline bool parse_tuple_args(const char* fname, const std::vector<const char*>& 
       flat.push_back(value);
     }
   }
-  return parse_args(fname, names, required, flat.data(), nargs, kwnames.get(), out);
+  return parse_args(fname, names, required, flat.data(), nargs, kwnames.get(), out, positional);
 }
 
 }  // namespace qk::py

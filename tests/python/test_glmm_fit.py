@@ -328,6 +328,7 @@ def test_fit_reaches_glmers_optimum(case, core_fit):
     best = min(tight["m2loglik"], ref["m2loglik"]) + saturated(ref)
     assert fit.m2loglik <= best * (1 + 1e-6), (fit.m2loglik, best)
     assert fit.converged and fit.optimizer["grad_inf_norm"] < 1e-3
+    assert fit.to_dict()["vcov_source"] in ("hessian", "rx")  # the core's own report, read whole
     if not ref["singular"]:  # glmer's modes and conditional covariances (postVar) at its own
         # estimates, which differ from the optimum by up to 1e-3 relative
         b = glmer_modes(ref, fit.ranef.index)

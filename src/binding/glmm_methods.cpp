@@ -1,0 +1,254 @@
+// The methods and attributes of both GLMM classes, over GlmmModel: argument checks,
+// the model's call with the interpreter lock released, and the conversion of what it
+// returns. Every theta taken or returned is in the instance's layout (map()).
+#include <cmath>
+#include <memory>
+#include <string>
+#include <variant>
+
+#include "binding/convert.hpp"
+#include "binding/glmm.hpp"
+#include "binding/glmm_internal.hpp"
+#include "binding/pyutil.hpp"
+
+namespace qk::py {
+
+namespace gl = qk::glmm;
+
+bool text_of(PyObject* obj, const char* name, std::string& out) {
+  if (!PyUnicode_Check(obj)) {
+    arg_error(name, "expected a str, got '" + type_name(obj) + "'");
+    return false;
+  }
+  Py_ssize_t len;
+  const char* s = PyUnicode_AsUTF8AndSize(obj, &len);
+  if (!s) return false;
+  out.assign(s, static_cast<std::size_t>(len));
+  return true;
+}
+
+std::variant<gl::Family, std::string> family_of(PyObject* family, PyObject* link) {
+  std::string f, l;
+  if (!text_of(family, "family", f)) return std::string();
+  if (link && link != Py_None && !text_of(link, "link", l)) return std::string();
+  return gl::parse_family(f, l);
+}
+
+PyObject* glmm_wrap(PyTypeObject* type, std::unique_ptr<GlmmModel> model, PyObject* args) {
+  GlmmObject* self = Instance<GlmmObject>::alloc(type);
+  if (!self) return nullptr;
+  self->model = model.release();
+  self->args = Py_NewRef(args);
+  return reinterpret_cast<PyObject*>(self);
+}
+
+namespace {
+
+const GlmmModel& model_of(PyObject* self) { return *Instance<GlmmObject>::of(self).model; }
+
+bool all_finite(const std::vector<double>& v, const char* name) {
+  for (double x : v)
+    if (!std::isfinite(x)) return value_error(std::string(name) + " has a value that is not finite"), false;
+  return true;
+}
+
+// nagq: 1 when not given, at most 25 (lme4's limit).
+bool nagq_of(PyObject* obj, int& nagq) {
+  std::uint64_t k = 1;
+  if (obj && !to_u64(obj, "nagq", k)) return false;
+  if (k > 25) return value_error("nagq must be at most 25"), false;
+  nagq = static_cast<int>(k);
+  return true;
+}
+
+// theta and beta of the model's lengths, finite.
+bool point_ok(const GlmmModel& g, const std::vector<double>& theta, const std::vector<double>& beta) {
+  if (theta.size() != g.n_theta())
+    return value_error("theta must have " + std::to_string(g.n_theta()) + " entries, got " +
+                       std::to_string(theta.size())),
+           false;
+  if (beta.size() != g.p())
+    return value_error("beta must have " + std::to_string(g.p()) + " entries, got " + std::to_string(beta.size())),
+           false;
+  return all_finite(theta, "theta") && all_finite(beta, "beta");
+}
+
+// (theta, beta, nagq=1) -> value, or (value, gradient over (theta, beta)) with_grad;
+// the value is inf where the modes cannot be found.
+PyObject* evaluate_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* fname,
+                      bool with_grad) {
+  std::vector<PyObject*> a;
+  if (!parse_args(fname, {"theta", "beta", "nagq"}, 2, args, nargs, kwnames, a)) return nullptr;
+  const GlmmModel& g = model_of(self);
+  std::vector<double> theta, beta;
+  int nagq;
+  if (!to_vec(a[0], "theta", theta) || !to_vec(a[1], "beta", beta) || !nagq_of(a[2], nagq)) return nullptr;
+  if (!point_ok(g, theta, beta)) return nullptr;
+  if (auto refused = g.nagq_refused(nagq, false, with_grad); !refused.empty()) return value_error(refused);
+  std::vector<double> scratch;
+  const std::vector<double>& entries = g.map().entries(theta, scratch);
+  double value = INFINITY;
+  std::vector<double> grad(theta.size() + beta.size(), NAN);
+  bool ok = false;
+  if (!without_gil([&] { ok = g.evaluate(entries, beta.data(), nagq, value, with_grad ? grad.data() : nullptr); }))
+    return nullptr;
+  if (!ok) value = INFINITY;
+  if (!with_grad) return PyFloat_FromDouble(value);
+  g.map().pull_back(theta, grad);
+  Ref out(new_array(grad, {static_cast<npy_intp>(grad.size())}));
+  if (!out) return nullptr;
+  return Py_BuildValue("(dO)", value, out.get());
+}
+
+PyObject* m_criterion(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return evaluate_at(self, args, nargs, kwnames, "criterion", false);
+}
+
+PyObject* m_gradient(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return evaluate_at(self, args, nargs, kwnames, "gradient", true);
+}
+
+PyObject* m_deviance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return evaluate_at(self, args, nargs, kwnames, "deviance", false);
+}
+
+PyObject* m_deviance_grad(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return evaluate_at(self, args, nargs, kwnames, "deviance_grad", true);
+}
+
+PyObject* m_criterion0(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::vector<PyObject*> a;
+  if (!parse_args("criterion0", {"theta", "beta0"}, 1, args, nargs, kwnames, a)) return nullptr;
+  const GlmmModel& g = model_of(self);
+  std::vector<double> theta, beta0(g.p(), 0.0);
+  if (!to_vec(a[0], "theta", theta) || (a[1] && !to_vec(a[1], "beta0", beta0))) return nullptr;
+  if (!point_ok(g, theta, beta0)) return nullptr;
+  std::vector<double> scratch;
+  const std::vector<double>& entries = g.map().entries(theta, scratch);
+  double value = INFINITY;
+  std::vector<double> beta(g.p(), NAN);
+  bool ok = false;
+  if (!without_gil([&] { ok = g.joint(entries, beta0.data(), value, beta.data()); })) return nullptr;
+  Ref b(new_array(beta, {static_cast<npy_intp>(beta.size())}));
+  if (!b) return nullptr;
+  return Py_BuildValue("(dO)", ok ? value : INFINITY, b.get());
+}
+
+// fit()'s arguments (nagq, theta, beta, max_iter) as parse_args left them; theta in the
+// model's entries.
+bool fit_options_of(const GlmmModel& g, const std::vector<PyObject*>& a, gl::FitOptions& o) {
+  int nagq;
+  if (!nagq_of(a[0], nagq)) return false;
+  o.nagq = nagq;
+  if (a[1] && a[1] != Py_None && !to_vec(a[1], "theta", o.theta)) return false;
+  if (a[2] && a[2] != Py_None && !to_vec(a[2], "beta", o.beta)) return false;
+  if (a[3] && !to_u64(a[3], "max_iter", o.max_iter)) return false;
+  if (!all_finite(o.theta, "theta") || !all_finite(o.beta, "beta")) return false;
+  if (auto refused = g.nagq_refused(o.nagq, true, false); !refused.empty()) return value_error(refused), false;
+  if (!o.theta.empty() && o.theta.size() != g.n_theta()) return value_error("theta has the wrong length"), false;
+  if (!o.beta.empty() && o.beta.size() != g.p()) return value_error("beta has the wrong length"), false;
+  if (!o.theta.empty() && !g.map().is_identity()) o.theta = g.map().entries(o.theta);
+  return true;
+}
+
+// The fit's dict: its theta, gradient and Hessian over (theta, beta) taken from the
+// model's entries to theta, and the modes as the model shapes them.
+PyObject* fit_dict(const GlmmModel& g, gl::FitResult& res, int nagq) {
+  const qk::ThetaMap& map = g.map();
+  if (!map.is_identity()) {
+    res.theta = map.params(res.theta);
+    if (res.grad.size() >= map.n_entries()) map.pull_back(res.theta, res.grad);
+    if (!res.hessian.empty()) res.hessian = map.square_to_params(res.hessian);
+  }
+  const auto nt = static_cast<npy_intp>(res.theta.size()), pp = static_cast<npy_intp>(g.p()),
+             nn = static_cast<npy_intp>(g.n());
+  const npy_intp ng = static_cast<npy_intp>(res.grad.size()), nh = nt + pp;
+  Ref d(PyDict_New());
+  if (!d) return nullptr;
+  const bool ok = set_item(d.get(), "theta", array_taking(std::move(res.theta), {nt})) &&
+                  set_item(d.get(), "beta", array_taking(std::move(res.beta), {pp})) &&
+                  set_item(d.get(), "m2loglik", PyFloat_FromDouble(res.m2loglik)) &&
+                  set_item(d.get(), "nagq", PyLong_FromLong(nagq)) &&
+                  set_item(d.get(), "fev_stage1", PyLong_FromUnsignedLongLong(res.fev_stage1)) &&
+                  set_item(d.get(), "grad", array_taking(std::move(res.grad), {ng})) &&
+                  set_item(d.get(), "eta", array_taking(std::move(res.eta), {nn})) &&
+                  set_item(d.get(), "mu", array_taking(std::move(res.mu), {nn})) &&
+                  set_item(d.get(), "vcov", array_taking(std::move(res.vcov), {pp, pp})) &&
+                  set_item(d.get(), "vcov_rx", array_taking(std::move(res.vcov_rx), {pp, pp})) &&
+                  set_item(d.get(), "vcov_source", PyUnicode_FromString(res.vcov_from_hessian ? "hessian" : "rx")) &&
+                  set_item(d.get(), "hessian",
+                           res.hessian.empty() ? Py_NewRef(Py_None) : array_taking(std::move(res.hessian), {nh, nh})) &&
+                  set_report(d.get(), {res.converged, res.iterations, res.fev, res.grad_inf_norm, res.message}) &&
+                  g.put_modes(d.get(), std::move(res.u), std::move(res.b), std::move(res.cond_var));
+  if (!ok) return nullptr;
+  return d.release();
+}
+
+PyObject* m_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::vector<PyObject*> a;
+  if (!parse_args("fit", {"nagq", "theta", "beta", "max_iter"}, 0, args, nargs, kwnames, a)) return nullptr;
+  const GlmmModel& g = model_of(self);
+  gl::FitOptions o;
+  if (!fit_options_of(g, a, o)) return nullptr;
+  gl::FitResult res;
+  if (!without_gil([&] { res = g.fit(o); })) return nullptr;
+  return fit_dict(g, res, o.nagq);
+}
+
+// A pickle holds the arguments the core was built from: the class builds it again.
+PyObject* m_reduce(PyObject* self, PyObject*) {
+  return rebuilt_by(reinterpret_cast<PyObject*>(Py_TYPE(self)), Instance<GlmmObject>::of(self).args, nullptr);
+}
+
+struct GlmmSizes {
+  static std::uint64_t n(PyObject* self) { return model_of(self).n(); }
+  static std::uint64_t p(PyObject* self) { return model_of(self).p(); }
+  static std::uint64_t q(PyObject* self) { return model_of(self).q(); }
+  static std::uint64_t n_theta(PyObject* self) { return model_of(self).n_theta(); }
+  static PyObject* m(PyObject* self) { return model_of(self).m(); }
+};
+PyObject* g_family(PyObject* self, void*) { return PyUnicode_FromString(model_of(self).family().def->name); }
+PyObject* g_link(PyObject* self, void*) { return PyUnicode_FromString(model_of(self).family().link->name); }
+
+}  // namespace
+
+PyGetSetDef glmm_getset[] = {
+    QK_SIZES(GlmmSizes),
+    {"family", QK_ENTRY(g_family), nullptr, "The family's name.", nullptr},
+    {"link", QK_ENTRY(g_link), nullptr, "The link's name.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef glmm_methods[] = {
+    {"criterion", QK_FASTCALL(m_criterion), METH_FASTCALL | METH_KEYWORDS,
+     "criterion($self, theta, beta, nagq=1)\n--\n\n"
+     "-2 log-likelihood (all constants included) by Laplace's approximation (nagq=1) or,\n"
+     "with one grouping factor, adaptive Gauss-Hermite quadrature with nagq**q nodes per\n"
+     "group; inf where the conditional modes cannot be found."},
+    {"gradient", QK_FASTCALL(m_gradient), METH_FASTCALL | METH_KEYWORDS,
+     "gradient($self, theta, beta, nagq=1)\n--\n\n"
+     "The Laplace criterion and its exact gradient over (theta, beta), theta first."},
+    {"deviance", QK_FASTCALL(m_deviance), METH_FASTCALL | METH_KEYWORDS,
+     "deviance($self, theta, beta, nagq=1)\n--\n\ncriterion under the name every core gives it."},
+    {"deviance_grad", QK_FASTCALL(m_deviance_grad), METH_FASTCALL | METH_KEYWORDS,
+     "deviance_grad($self, theta, beta, nagq=1)\n--\n\ngradient under the name every core gives it."},
+    {"criterion0", QK_FASTCALL(m_criterion0), METH_FASTCALL | METH_KEYWORDS,
+     "criterion0($self, theta, beta0=None)\n--\n\n"
+     "nAGQ = 0: (criterion, beta) with beta from PIRLS over (u, beta) jointly, started at beta0."},
+    {"fit", QK_FASTCALL(m_fit), METH_FASTCALL | METH_KEYWORDS,
+     "fit($self, nagq=1, theta=None, beta=None, max_iter=300)\n--\n\n"
+     "The maximum-likelihood fit: nAGQ = 0 over theta, then (nagq >= 1) the criterion over\n"
+     "(theta, beta); the estimates, modes (u, b, cond_var: arrays with one grouping factor,\n"
+     "lists of one array per factor with several), covariances and the optimiser's report\n"
+     "as a dict."},
+    {"__reduce__", QK_ENTRY(m_reduce), METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nPickles the arguments the core was built from."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const TypeDef glmm_base_type = type_def<GlmmObject>(
+    "quorvelkit._quorvelkit._GlmmBase",
+    "The methods and attributes GlmmCore and CrossedGlmmCore share; not instantiated itself.", nullptr,
+    glmm_methods, glmm_getset, /*subclassable=*/true);
+
+}  // namespace qk::py
