@@ -3,12 +3,10 @@ effects with z tests, variance components, conditional modes and variances, the 
 log-likelihood and its criteria, fitted values, residuals, predictions) and what a user
 does with a fit (reports, Wald intervals, simulation).
 
-The random effects are those of a model's grouping factors in lme4's order of terms
-(:func:`quorvelkit.cores.crossed_core.terms_in_lme4_order`): with one factor they are one
-DataFrame as :class:`~quorvelkit.LmmFit` gives them, with several a mapping from each
-factor to its own as :class:`~quorvelkit.CrossedFit` gives them. The core's modes
-``b`` and conditional covariances ``cond_var`` are one array (one factor) or a list of
-arrays, one per factor in the core's order (that of ``ThetaLayout.factor_order``).
+The random effects are :class:`~quorvelkit.results.mixed_effects.MixedEffects`', of the
+same shape as a linear model's. The core's modes ``b`` and conditional covariances
+``cond_var`` are one array (one factor) or a list of arrays, one per factor in the
+core's order (that of ``ThetaLayout.factor_order``).
 """
 
 from __future__ import annotations
@@ -26,15 +24,15 @@ from ..formula.checks import check_flag, check_level, interval_names
 from ..model.design import Design
 from ..support.frames import to_frame
 from .bootstrap import BootstrapResult
-from .glmm_effects import GlmmEffects
 from .glmm_profile import glmm_intervals, profiler_of
+from .mixed_effects import MixedEffects
 from .predict import model_rows
 from .pvalues import normal_quantile, t_two_sided
 
 __all__ = ["GlmmFit"]
 
 
-class GlmmFit(GlmmEffects):
+class GlmmFit(MixedEffects):
     """A fitted binomial or Poisson mixed model (returned by :func:`quorvelkit.glmm`).
 
     Results, by lme4's names: :attr:`fixef`, :attr:`se`, :attr:`vcov`,
@@ -77,6 +75,25 @@ class GlmmFit(GlmmEffects):
         self._seconds = seconds
         #: A name for the data, shown in the report (the command line sets the file name).
         self.data_name: str | None = None
+
+    # ------------------------------------------------------------- the random effects' sources
+    def _core_arrays(self, key: str) -> list[np.ndarray]:
+        values = self._res[key]
+        if not self._several and not isinstance(values, (list, tuple)):
+            return [np.asarray(values, dtype=float)]
+        return [np.asarray(v, dtype=float) for v in values]
+
+    def _factor_modes(self) -> list[np.ndarray]:
+        return self._core_arrays("b")
+
+    def _factor_cond_covs(self) -> list[np.ndarray]:
+        return self._core_arrays("cond_var")
+
+    def _factor_lambda(self, k: int, lam: np.ndarray) -> np.ndarray:
+        """The rows and columns of Lambda of the k-th factor's effects (in ranef's order)."""
+        starts = np.cumsum([0] + [len(t.columns) for t in self._terms])
+        idx = [c for j, t in enumerate(self._terms) if t.factor == k for c in range(starts[j], starts[j + 1])]
+        return lam[np.ix_(idx, idx)]
 
     # ------------------------------------------------------------- description
     @property
@@ -342,12 +359,7 @@ class GlmmFit(GlmmEffects):
             index, x_new, z_new, _, ok, off = model_rows(d, newdata, re=False, allow_new_levels=True, by_value=dict)
             vals = x_new @ beta + off
             if re:
-                spans = d.spec.factor_columns()
-                frame = to_frame(newdata).loc[ok]
-                for i, b in zip(self._layout.factor_order, self._by_factor("b"), strict=True):
-                    idx = self._level_index(i, frame, allow_new_levels)
-                    known = idx >= 0
-                    vals[known] += np.einsum("ij,ij->i", z_new[known][:, spans[i]], b[idx[known]])
+                self._add_random_part(vals, z_new, self._new_levels(to_frame(newdata).loc[ok], allow_new_levels))
         if type == "response":
             vals = fam.linkinv(vals, self.link)
         out = np.full(len(index), np.nan)
