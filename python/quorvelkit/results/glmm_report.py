@@ -13,7 +13,7 @@ from typing import Any
 import numpy as np
 
 from .pvalues import format_numbers, format_pvalues, zap_small
-from .report import SIGNIF_CODES, _finite, _modes, _nobs_line, _notes, _stars, _table, reference_levels
+from .report import SIGNIF_CODES, _finite, _nobs_line, _notes, _stars, _table, random_effects_json, reference_levels
 
 __all__ = ["format_glmm_summary", "format_glmm_short", "glmm_to_dict", "r_abbreviate", "coefficient_cells"]
 
@@ -212,7 +212,6 @@ def format_glmm_short(fit: Any) -> str:
 def glmm_to_dict(fit: Any) -> dict[str, Any]:
     """Every result of ``fit`` as JSON-ready Python values."""
     table = fit.coef_table
-    ranef, cond = fit.ranef, fit.cond_cov
     return {
         "formula": fit.formula,
         "data": fit.data_name,
@@ -249,11 +248,7 @@ def glmm_to_dict(fit: Any) -> dict[str, Any]:
             {k: (_finite(v) if isinstance(v, (float, np.floating)) else v) for k, v in rec.items()}
             for rec in fit.varcorr.to_dict(orient="records")
         ],
-        "random_effects": (
-            {name: _modes(frame, cond[name]) for name, frame in ranef.items()}
-            if isinstance(ranef, dict)
-            else _modes(ranef, cond)
-        ),
+        "random_effects": random_effects_json(fit),
         "overdispersion": fit.overdispersion,
         "optimizer": {k: v for k, v in fit.optimizer.items() if k not in ("seconds", "total_seconds")},
         "seconds": {"fit": fit.optimizer["seconds"], "total": fit.optimizer["total_seconds"]},

@@ -36,8 +36,10 @@ def warn_if_singular(fit: FitResults, stacklevel: int) -> None:
 
 
 class LmmFit(LmmPrediction):
-    """A fitted linear mixed model (returned by :func:`lmm`; :class:`~quorvelkit.results.crossed_fit.CrossedFit`
-    for several grouping factors).
+    """A fitted linear mixed model of one grouping factor or several (returned by
+    :func:`lmm`; :class:`~quorvelkit.results.crossed_fit.CrossedFit` names the case of
+    several). Its random effects are by factor, one shape for one factor and several
+    (:class:`~quorvelkit.results.mixed_effects.MixedEffects`).
 
     The main results are attributes: :attr:`fixef`, :attr:`se`, :attr:`tvalues`,
     :attr:`cov_fixef`, :attr:`varcorr`, :attr:`sigma`, :attr:`theta`, :attr:`ranef`,
@@ -62,7 +64,7 @@ class LmmFit(LmmPrediction):
     logLik(fit)           loglik                     llf
     fitted(fit)           fitted                     fittedvalues
     residuals(fit)        residuals                  resid
-    ranef(fit)            ranef                      random_effects (a DataFrame)
+    ranef(fit)            ranef (by factor)          random_effects
     VarCorr(fit)          varcorr, cov_re            cov_re
     sigma(fit)            sigma, sigma2
     AIC, BIC              aic, bic                   aic, bic

@@ -119,7 +119,7 @@ class LmmPrediction(FitResults):
             z_new,
             idx,
             cov_beta=self.cov_fixef.to_numpy(),
-            cond_cov=self.cond_cov,
+            cond_cov=self._factor_cond_covs()[0],
             ztx=self._ztx,
             cov_re=self.cov_re.to_numpy(),
             sigma2=self.sigma2,

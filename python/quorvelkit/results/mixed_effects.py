@@ -33,14 +33,16 @@ __all__ = ["MixedEffects"]
 class MixedEffects:
     """The random-effects results of a fitted mixed model (a base of every fit class).
 
-    Shape, the same for every model class: with one grouping factor :attr:`ranef`,
-    :attr:`cond_var` and :attr:`coef` are a DataFrame (a row per level, indexed by the
-    levels and named after the factor; a column per random effect), :attr:`cond_cov`
-    an array of shape (levels, q, q), :attr:`levels` an Index and :attr:`ngroups` a
-    number; with several, each is a dict from each factor's name, in lme4's order of
-    factors, to that factor's own of the same shape (lme4's lists). A factor's columns
-    are its terms' in lme4's order, and its conditional covariances include those
-    between its terms. :attr:`theta`, :attr:`re_terms` and :attr:`varcorr` follow
+    Shape, one for every model class and for one grouping factor as for several (that
+    of lme4's ``ranef``, ``coef`` and ``ngrps`` and of MixedModels.jl, which list their
+    results by factor even for one): :attr:`ranef`, :attr:`cond_var`, :attr:`coef`,
+    :attr:`cond_cov`, :attr:`levels` and :attr:`ngroups` are dicts from each factor's
+    name, in lme4's order of factors, to that factor's own: a DataFrame with a row per
+    level (indexed by the levels, the index named after the factor) and a column per
+    random effect, an array of shape (levels, q, q), an Index, a number. A factor's
+    columns are its terms' in lme4's order, and its conditional covariances include
+    those between its terms. One factor's results are ``fit.ranef["Subject"]``.
+    :attr:`theta`, :attr:`re_terms` and :attr:`varcorr` follow
     lme4's order of terms; :attr:`cov_re`, :attr:`sd_re` and :attr:`corr_re` are
     indexed by the random effects' names for one factor and by (term, column) for
     several, where names repeat across factors.
@@ -86,11 +88,8 @@ class MixedEffects:
     def _several(self) -> bool:
         return len(self._design.spec.factors) > 1
 
-    def _shaped(self, per_factor: list[Any]) -> Any:
-        """The one shape of every per-factor result (see the class): the factor's own
-        for one factor, a dict by factor name for several."""
-        if not self._several:
-            return per_factor[0]
+    def _by_factor(self, per_factor: list[Any]) -> dict[str, Any]:
+        """The one shape of every per-factor result (see the class): a dict by factor."""
         return dict(zip(self.factor_names, per_factor, strict=True))
 
     @property
@@ -110,16 +109,14 @@ class MixedEffects:
         return [lv[i].rename(self._design.spec.factors[i].name) for i in self._layout.factor_order]
 
     @property
-    def levels(self) -> Any:
-        """The levels of the grouping factor, in the order of :attr:`ranef`'s rows
-        (several factors: a dict by factor)."""
-        return self._shaped(self._levels)
+    def levels(self) -> dict[str, pd.Index]:
+        """The levels of each grouping factor, in the order of :attr:`ranef`'s rows."""
+        return self._by_factor(self._levels)
 
     @property
-    def ngroups(self) -> Any:
-        """The number of levels of the grouping factor (lme4's ``ngrps``; several
-        factors: a dict by factor)."""
-        return self._shaped([len(lv) for lv in self._levels])
+    def ngroups(self) -> dict[str, int]:
+        """The number of levels of each grouping factor (lme4's ``ngrps``)."""
+        return self._by_factor([len(lv) for lv in self._levels])
 
     @property
     def re_terms(self) -> list[tuple[str, list[str]]]:
@@ -228,49 +225,47 @@ class MixedEffects:
 
     # ------------------------------------------------------------- random effects
     @property
-    def ranef(self) -> Any:
-        """Conditional modes of the random effects (lme4's ``ranef``): a DataFrame with
-        a row per level and a column per random effect (several factors: a dict by
-        factor; see the class)."""
+    def ranef(self) -> dict[str, pd.DataFrame]:
+        """Conditional modes of the random effects (lme4's ``ranef``): per grouping
+        factor, a DataFrame with a row per level and a column per random effect."""
         out = []
         for k, b in enumerate(self._factor_modes()):
             cols, at = self._factor_columns(k)
             out.append(pd.DataFrame(b[:, at], index=self._levels[k], columns=cols))
-        return self._shaped(out)
+        return self._by_factor(out)
 
     random_effects = ranef
 
     @property
-    def cond_cov(self) -> Any:
-        """Conditional covariances Var(b | y), an array of shape (levels, q, q) whose
-        first axis follows :attr:`levels` (lme4's ``attr(ranef(fit), "postVar")``;
-        several factors: a dict by factor, a factor's terms together)."""
+    def cond_cov(self) -> dict[str, np.ndarray]:
+        """Conditional covariances Var(b | y) per grouping factor, arrays of shape
+        (levels, q, q) whose first axis follows :attr:`levels` (lme4's
+        ``attr(ranef(fit), "postVar")``; a factor's terms together)."""
         out = []
         for k, c in enumerate(self._factor_cond_covs()):
             _, at = self._factor_columns(k)
             out.append(np.ascontiguousarray(c[:, at][:, :, at]))
-        return self._shaped(out)
+        return self._by_factor(out)
 
     @property
-    def cond_var(self) -> Any:
-        """Conditional variances (the diagonals of :attr:`cond_cov`), by level and effect."""
+    def cond_var(self) -> dict[str, pd.DataFrame]:
+        """Conditional variances (the diagonals of :attr:`cond_cov`), per factor by level and effect."""
         out = []
         for k, c in enumerate(self._factor_cond_covs()):
             cols, at = self._factor_columns(k)
             var = np.diagonal(np.ascontiguousarray(c[:, at][:, :, at]), axis1=1, axis2=2).copy()
             out.append(pd.DataFrame(var, index=self._levels[k], columns=cols))
-        return self._shaped(out)
+        return self._by_factor(out)
 
     @property
-    def coef(self) -> Any:
-        """Coefficients per level (lme4's ``coef``): every fixed effect, plus the
-        factor's random effect of that name where it has one, then the factor's other
-        random effects (several factors: a dict by factor)."""
+    def coef(self) -> dict[str, pd.DataFrame]:
+        """Coefficients per level of each factor (lme4's ``coef``): every fixed effect,
+        plus the factor's random effect of that name where it has one, then the
+        factor's other random effects."""
         fe = self._res["beta"]
         fe_names = list(self._design.fe_names)
-        ranef = self.ranef
         out = []
-        for re in ranef.values() if isinstance(ranef, dict) else [ranef]:
+        for re in self.ranef.values():
             frame = pd.DataFrame(index=re.index)
             for j, col in enumerate(fe_names):
                 frame[col] = float(fe[j]) + (re[col] if col in re.columns else 0.0)
@@ -278,7 +273,7 @@ class MixedEffects:
                 if col not in frame.columns:
                     frame[col] = re[col]
             out.append(frame)
-        return self._shaped(out)
+        return self._by_factor(out)
 
     # ------------------------------------------------------------- rows of new data
     def _add_random_part(

@@ -252,8 +252,7 @@ def _notes(fit: Any) -> list[str]:
 
 def _group_counts(fit: Any) -> list[tuple[str, int]]:
     """(factor, levels) of each grouping factor, in lme4's order."""
-    counts = fit.ngroups
-    return list(counts.items()) if isinstance(counts, dict) else [(fit.group_name, counts)]
+    return list(fit.ngroups.items())
 
 
 def _nobs_line(fit: Any) -> list[str]:
@@ -409,13 +408,17 @@ def format_html(fit: Any) -> str:
     return "\n".join(parts)
 
 
-def _modes(ranef: Any, cond: np.ndarray) -> dict[str, Any]:
-    """One grouping factor's conditional modes and covariances as JSON-ready values."""
+def random_effects_json(fit: Any) -> dict[str, Any]:
+    """Each grouping factor's conditional modes and covariances as JSON-ready values."""
+    cond = fit.cond_cov
     return {
-        "levels": [json_label(v) for v in ranef.index],
-        "names": [str(c) for c in ranef.columns],
-        "values": [[float(v) for v in row] for row in ranef.to_numpy()],
-        "cond_cov": [[[float(v) for v in row] for row in mat] for mat in cond],
+        name: {
+            "levels": [json_label(v) for v in ranef.index],
+            "names": [str(c) for c in ranef.columns],
+            "values": [[float(v) for v in row] for row in ranef.to_numpy()],
+            "cond_cov": [[[float(v) for v in row] for row in mat] for mat in cond[name]],
+        }
+        for name, ranef in fit.ranef.items()
     }
 
 
@@ -427,8 +430,6 @@ def fit_to_dict(fit: Any) -> dict[str, Any]:
     table = fit.coef_table
     cov_re = fit.cov_re.to_numpy()
     corr = fit.corr_re.to_numpy()
-    ranef = fit.ranef
-    cond = fit.cond_cov
     opt = fit.optimizer
     return {
         "formula": fit.formula,
@@ -474,12 +475,7 @@ def fit_to_dict(fit: Any) -> dict[str, Any]:
             {k: (_finite(float(v)) if isinstance(v, (float, np.floating)) else v) for k, v in rec.items()}
             for rec in fit.varcorr.to_dict(orient="records")
         ],
-        # one factor: its modes; several: a mapping from each factor to its modes
-        "random_effects": (
-            {name: _modes(frame, cond[name]) for name, frame in ranef.items()}
-            if isinstance(ranef, dict)
-            else _modes(ranef, cond)
-        ),
+        "random_effects": random_effects_json(fit),
         "optimizer": {
             "converged": opt["converged"],
             "iterations": opt["iterations"],
