@@ -22,13 +22,13 @@ from .._quorvelkit import CrossedCore, LmmCore
 from ..formula.parsing import ParsedFormula
 from ..model.design import Design
 from .inference import coefficient_tests
-from .mixed_effects import MixedEffects
+from .mixed_fit import MixedFit
 from .satterthwaite import varpar_info
 
 __all__ = ["FitResults"]
 
 
-class FitResults(MixedEffects):
+class FitResults(MixedFit):
     """The estimates of a fitted linear mixed model (the base of
     :class:`quorvelkit.LmmFit`, which documents them and adds what can be done with a
     fit); its random effects are :class:`~quorvelkit.results.mixed_effects.MixedEffects`'."""
@@ -78,22 +78,6 @@ class FitResults(MixedEffects):
     def method(self) -> str:
         """``"REML"`` or ``"ML"``."""
         return "REML" if self.reml else "ML"
-
-    @property
-    def nobs(self) -> int:
-        """Number of observations used (after dropping rows with missing values and
-        rows of weight zero)."""
-        return self._design.n
-
-    @property
-    def n_dropped(self) -> int:
-        """Number of rows dropped because of missing values in the columns used."""
-        return self._design.n_dropped
-
-    @property
-    def dropped_columns(self) -> list[str]:
-        """Fixed-effects columns dropped as aliased (rank deficiency)."""
-        return list(self._design.dropped_columns)
 
     @property
     def n_zero_weight(self) -> int:
@@ -160,19 +144,9 @@ class FitResults(MixedEffects):
         return None if o is None else pd.Series(o, index=self._design.row_index, name="offset")
 
     @property
-    def fe_names(self) -> list[str]:
-        """Names of the fixed-effects columns kept in the model."""
-        return list(self._design.fe_names)
-
-    @property
     def core(self) -> LmmCore:
         """The compiled core holding this model's cross-products."""
         return self._core
-
-    @property
-    def solution(self) -> dict:
-        """The raw dictionary the core returned at the optimum (a copy)."""
-        return dict(self._res)
 
     @property
     def n_params(self) -> int:
@@ -181,30 +155,12 @@ class FitResults(MixedEffects):
 
     # ----------------------------------------------------------------- fixed effects
     @property
-    def fixef(self) -> pd.Series:
-        """Fixed-effects estimates, by column name."""
-        return pd.Series(np.asarray(self._res["beta"], dtype=float), index=self.fe_names, name="Estimate")
-
-    params = fixef
-
-    @property
     def cov_fixef(self) -> pd.DataFrame:
         """Covariance matrix of the fixed-effects estimates (lme4's ``vcov``)."""
         names = self.fe_names
         return pd.DataFrame(np.array(self._res["cov_beta"], dtype=float), index=names, columns=names)
 
     vcov = cov_fixef
-
-    @property
-    def se(self) -> pd.Series:
-        """Standard errors of the fixed effects."""
-        return pd.Series(
-            np.sqrt(np.diag(np.asarray(self._res["cov_beta"], dtype=float))),
-            index=self.fe_names,
-            name="Std. Error",
-        )
-
-    bse = se
 
     @property
     def pvalues(self) -> pd.Series:
@@ -224,8 +180,6 @@ class FitResults(MixedEffects):
         if self._varpar is None:
             self._varpar = varpar_info(self._core, list(self.theta), self.reml)
         return self._varpar
-
-    fe_params = fixef
 
     def cov_params(self) -> pd.DataFrame:
         """The covariance matrix of the fixed effects (:attr:`cov_fixef`; statsmodels'
@@ -386,11 +340,6 @@ class FitResults(MixedEffects):
             seconds=self._fit_seconds,
             total_seconds=self._total_seconds,
         )
-
-    @property
-    def converged(self) -> bool:
-        """Whether the optimiser reported convergence."""
-        return bool(self._res["converged"])
 
     @property
     def fit_seconds(self) -> float:

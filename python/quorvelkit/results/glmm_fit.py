@@ -20,19 +20,19 @@ import numpy as np
 import pandas as pd
 
 from ..families import family as fam
-from ..formula.checks import check_flag, check_level, interval_names
+from ..formula.checks import check_flag, check_level
 from ..model.design import Design
 from ..support.frames import to_frame
 from .bootstrap import BootstrapResult
 from .glmm_profile import glmm_intervals, profiler_of
-from .mixed_effects import MixedEffects
+from .mixed_fit import MixedFit
 from .predict import model_rows
-from .pvalues import normal_quantile, t_two_sided
+from .pvalues import t_two_sided
 
 __all__ = ["GlmmFit"]
 
 
-class GlmmFit(MixedEffects):
+class GlmmFit(MixedFit):
     """A fitted binomial or Poisson mixed model (returned by :func:`quorvelkit.glmm`).
 
     Results, by lme4's names: :attr:`fixef`, :attr:`se`, :attr:`vcov`,
@@ -50,6 +50,8 @@ class GlmmFit(MixedEffects):
     (:attr:`vcov_source` says which). A fit pickles without its core: a loaded fit has
     every result, but no core to evaluate the criterion at other parameters.
     """
+
+    _cov_beta_key = "vcov"  # lme4's default vcov, from the Hessian (see above)
 
     def __init__(
         self,
@@ -116,27 +118,7 @@ class GlmmFit(MixedEffects):
         """Quadrature points per random effect (0 and 1: Laplace's approximation)."""
         return int(self._res["nagq"])
 
-    @property
-    def nobs(self) -> int:
-        """Rows used (rows of no trials included, as glmer counts them)."""
-        return self._design.n
-
-    @property
-    def n_dropped(self) -> int:
-        """Rows dropped for a missing value in any column the model uses."""
-        return self._design.n_dropped
-
     n_zero_weight = 0  # rows of weight zero stay in the model (they add nothing to it)
-
-    @property
-    def dropped_columns(self) -> list[str]:
-        """Fixed-effects columns dropped as aliased."""
-        return list(self._design.dropped_columns)
-
-    @property
-    def fe_names(self) -> list[str]:
-        """Names of the fixed-effects columns kept."""
-        return list(self._design.fe_names)
 
     @property
     def core(self) -> Any:
@@ -144,19 +126,6 @@ class GlmmFit(MixedEffects):
         if self._core is None:
             raise RuntimeError("this fit was loaded from a pickle, which keeps no core: refit the model")
         return self._core
-
-    @property
-    def solution(self) -> dict:
-        """The raw dictionary the core returned at the optimum (a copy)."""
-        return dict(self._res)
-
-    # ------------------------------------------------------------- fixed effects
-    @property
-    def fixef(self) -> pd.Series:
-        """Fixed-effects estimates, by column name."""
-        return pd.Series(np.asarray(self._res["beta"], dtype=float), index=self.fe_names, name="Estimate")
-
-    params = fixef
 
     @property
     def vcov(self) -> pd.DataFrame:
@@ -170,14 +139,6 @@ class GlmmFit(MixedEffects):
     def vcov_source(self) -> str:
         """ "hessian" (over theta and beta) or "rx" (beta's curvature at fixed theta)."""
         return str(self._res["vcov_source"])
-
-    @property
-    def se(self) -> pd.Series:
-        """Standard errors of the fixed effects."""
-        v = np.diag(np.asarray(self._res["vcov"], dtype=float))
-        return pd.Series(np.sqrt(v), index=self.fe_names, name="Std. Error")
-
-    bse = se
 
     @property
     def zvalues(self) -> pd.Series:
@@ -212,10 +173,7 @@ class GlmmFit(MixedEffects):
             return glmm_intervals(profiler_of(self), level)
         if how != "wald":
             raise ValueError(f"method must be 'Wald', 'profile' or 'boot' for a GLMM, got {method!r}")
-        zq = normal_quantile(0.5 + level / 2)
-        lo, hi = interval_names(level)
-        est, se = self.fixef.to_numpy(), self.se.to_numpy()
-        return pd.DataFrame({lo: est - zq * se, hi: est + zq * se}, index=self.fe_names)
+        return self._wald_intervals(level)
 
     # ------------------------------------------------------------- fitted values and residuals
     @property
@@ -313,11 +271,6 @@ class GlmmFit(MixedEffects):
         return {"pearson_chisq": chi2, "df_resid": self.df_resid, "ratio": chi2 / self.df_resid}
 
     # ------------------------------------------------------------- optimiser
-    @property
-    def converged(self) -> bool:
-        """Whether the optimiser converged: a small gradient at a minimum."""
-        return bool(self._res["converged"])
-
     @property
     def optimizer(self) -> dict[str, Any]:
         """The optimiser's report: converged, message, iterations, fev (evaluations of

@@ -13,7 +13,7 @@ import numpy as np
 import pandas as pd
 
 from .._quorvelkit import LmmCore
-from ..formula.checks import check_flag, check_level, interval_names
+from ..formula.checks import check_flag, check_level
 from ..model.design import Design
 from ..model.model_checks import check_response_variation
 from ..results import bootstrap as _bootstrap
@@ -22,7 +22,6 @@ from ..results import profile as _profile
 from ..support.errors import SINGULAR_NOTE, SingularFitWarning, core_refusals
 from .estimates import FitResults
 from .lmm_predict import LmmPrediction
-from .pvalues import normal_quantile
 from .report import fit_to_dict, format_html, format_short, format_summary
 
 __all__ = ["LmmFit", "warn_if_singular"]
@@ -127,10 +126,7 @@ class LmmFit(LmmPrediction):
         if how != "profile" and (ml or parm is not None):
             raise ValueError("ml and parm apply to method='profile'")
         if how == "wald":
-            zq = normal_quantile(0.5 + level / 2)
-            lo, hi = interval_names(level)
-            est, se = self.fixef.to_numpy(), self.se.to_numpy()
-            return pd.DataFrame({lo: est - zq * se, hi: est + zq * se}, index=self.fe_names)
+            return self._wald_intervals(level)
         if how in ("boot", "bootstrap"):
             return self.bootstrap(n, seed=seed).intervals(level)
         if how == "profile":
