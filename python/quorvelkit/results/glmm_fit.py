@@ -386,7 +386,7 @@ class GlmmFit(MixedFit):
 
     def to_dict(self) -> dict[str, Any]:
         """Every result as plain Python values (what ``--json`` prints)."""
-        from .glmm_report import glmm_to_dict
+        from .report_json import glmm_to_dict
 
         return glmm_to_dict(self)
 

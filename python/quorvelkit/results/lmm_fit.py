@@ -22,7 +22,8 @@ from ..results import profile as _profile
 from ..support.errors import SINGULAR_NOTE, SingularFitWarning, core_refusals
 from .estimates import FitResults
 from .lmm_predict import LmmPrediction
-from .report import fit_to_dict, format_html, format_short, format_summary
+from .report import format_html, format_short, format_summary
+from .report_json import fit_to_dict
 
 __all__ = ["LmmFit", "warn_if_singular"]
 
