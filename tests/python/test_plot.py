@@ -20,6 +20,7 @@ def png(fig) -> bytes:
 @pytest.mark.parametrize("draw,expected", [
     (lambda fit: plot.caterpillar(fit), 2), (lambda fit: plot.caterpillar(fit, level=0.8, max_groups=5), 2),
     (lambda fit: plot.residuals_fitted(fit), 1), (lambda fit: plot.qq_ranef(fit), 2),
+    (lambda fit: plot.qq_ranef(fit, factor="Subject"), 2),
 ])  # fmt: skip
 def test_fit_plots_render(fm1, draw, expected):
     fig = draw(fm1)
