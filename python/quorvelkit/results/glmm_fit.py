@@ -22,11 +22,9 @@ import pandas as pd
 from ..families import family as fam
 from ..formula.checks import check_flag, check_level
 from ..model.design import Design
-from ..support.frames import to_frame
 from .bootstrap import BootstrapResult
 from .glmm_profile import glmm_intervals, profiler_of
 from .mixed_fit import MixedFit
-from .predict import model_rows
 from .pvalues import t_two_sided
 
 __all__ = ["GlmmFit"]
@@ -304,20 +302,15 @@ class GlmmFit(MixedFit):
             raise ValueError(f"type must be 'link' or 'response', got {type!r}")
         check_flag("allow_new_levels", allow_new_levels)
         d = self._design
-        beta = self.fixef.to_numpy()
         if newdata is None:
+            beta = self.fixef.to_numpy()
             eta = self.linear_predictor.to_numpy() if re else d.x @ beta + (0.0 if d.offset is None else d.offset)
             index, ok, vals = d.row_index, np.ones(d.n, bool), eta
         else:
-            index, x_new, z_new, _, ok, off = model_rows(d, newdata, re=False, allow_new_levels=True, by_value=dict)
-            vals = x_new @ beta + off
-            if re:
-                self._add_random_part(vals, z_new, self._new_levels(to_frame(newdata).loc[ok], allow_new_levels))
+            index, ok, _, _, _, vals = self._new_rows(newdata, re, allow_new_levels)
         if type == "response":
             vals = fam.linkinv(vals, self.link)
-        out = np.full(len(index), np.nan)
-        out[ok] = vals
-        return pd.Series(out, index=index, name="predicted")
+        return self._predicted(index, ok, vals)
 
     # ------------------------------------------------------------- simulation
     def simulate(self, n: int = 1, seed: int | np.random.Generator | None = None) -> np.ndarray:

@@ -182,17 +182,10 @@ class LmmPrediction(FitResults):
             return self._intervals_by_factor(
                 fit.to_numpy(), d.x, d.z, idx, everything, fit.index, interval, level, None, re
             )
-        index, x_new, z_new, _, ok, off = model_rows(d, newdata, re=False, allow_new_levels=True, by_value=dict)
-        vals = x_new @ beta + off
-        idx = [np.full(len(x_new), -1, np.int64) for _ in self._levels]
-        if re:
-            idx = self._new_levels(to_frame(newdata).loc[ok], allow_new_levels)
-            self._add_random_part(vals, z_new, idx)
+        index, ok, x_new, z_new, idx, vals = self._new_rows(newdata, re, allow_new_levels)
         if interval is not None:
             return self._intervals_by_factor(vals, x_new, z_new, idx, ok, index, interval, level, newdata, re)
-        out = np.full(len(index), np.nan)
-        out[ok] = vals
-        return pd.Series(out, index=index, name="predicted")
+        return self._predicted(index, ok, vals)
 
     def _intervals_by_factor(
         self,

@@ -5,11 +5,15 @@ optimiser's verdict. A model class supplies where the core keeps Cov(beta)."""
 
 from __future__ import annotations
 
+from typing import Any
+
 import numpy as np
 import pandas as pd
 
 from ..formula.checks import interval_names
+from ..support.frames import to_frame
 from .mixed_effects import MixedEffects
+from .predict import model_rows
 from .pvalues import normal_quantile
 
 __all__ = ["MixedFit"]
@@ -71,6 +75,29 @@ class MixedFit(MixedEffects):
         lo, hi = interval_names(level)
         est, se = self.fixef.to_numpy(), self.se.to_numpy()
         return pd.DataFrame({lo: est - zq * se, hi: est + zq * se}, index=self.fe_names)
+
+    def _new_rows(
+        self, newdata: Any, re: bool, allow_new_levels: bool
+    ) -> tuple[pd.Index, np.ndarray, np.ndarray, np.ndarray, list[np.ndarray], np.ndarray]:
+        """The rows of ``newdata`` a prediction is for: their index, which of them have
+        every predictor (``ok``), X and Z of those, each factor's level (the core's
+        order; -1 for a new one or with ``re=False``) and X beta + offset, plus each
+        known level's Z_j b_j with ``re``."""
+        d = self._design
+        index, x_new, z_new, _, ok, off = model_rows(d, newdata, re=False, allow_new_levels=True, by_value=dict)
+        vals = x_new @ np.asarray(self._res["beta"], dtype=float) + off
+        idx = [np.full(len(x_new), -1, np.int64) for _ in self._levels]
+        if re:
+            idx = self._new_levels(to_frame(newdata).loc[ok], allow_new_levels)
+            self._add_random_part(vals, z_new, idx)
+        return index, ok, x_new, z_new, idx, vals
+
+    @staticmethod
+    def _predicted(index: pd.Index, ok: np.ndarray, vals: np.ndarray) -> pd.Series:
+        """Predictions ``vals`` of the rows ``ok`` of ``index``, NaN for the others."""
+        out = np.full(len(index), np.nan)
+        out[ok] = vals
+        return pd.Series(out, index=index, name="predicted")
 
     @property
     def converged(self) -> bool:
