@@ -91,7 +91,7 @@ def measure(name: str, repeat: int) -> dict[str, Any]:
         model=name,
         formula=formula,
         n=fit.nobs,
-        m=fit.ngroups,
+        m=sum(fit.ngroups.values()),
         p=len(fit.fe_names),
         q=len(fit.re_names),
         n_params=len(ci),

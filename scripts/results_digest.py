@@ -34,7 +34,8 @@ def digest(values: list) -> str:
 
 def numbers(fit: qk.LmmFit, profile: bool) -> list:
     out = [fit.criterion, fit.solution["grad"], fit.theta, fit.fixef, fit.se, fit.sigma, fit.coef_table["df"]]
-    out += [fit.ranef.to_numpy(), fit.cond_cov]
+    for name, modes in fit.ranef.items():  # by factor
+        out += [modes.to_numpy(), fit.cond_cov[name]]
     if profile:
         out.append(fit.confint(method="profile", progress=False).to_numpy())
     return out

@@ -40,7 +40,7 @@ def test_simulate_draws_from_the_fitted_model(fit):
     w, o = (1.0 if d.weights is None else d.weights), (0.0 if d.offset is None else d.offset)
     sims = fit.simulate(2, seed=7)
     for k in range(2):
-        b = rng.standard_normal((fit.ngroups, d.z.shape[1])) @ (fit.lambda_matrix.T * fit.sigma)
+        b = rng.standard_normal((d.m, d.z.shape[1])) @ (fit.lambda_matrix.T * fit.sigma)
         e = fit.sigma / np.sqrt(w) * rng.standard_normal(fit.nobs)
         assert_allclose(sims[k], d.x @ fit.fixef.to_numpy() + o + (d.z * b[d.codes]).sum(axis=1) + e, 1e-12)
 

@@ -156,7 +156,7 @@ def test_max_iter_zero_keeps_every_parameter_given(nagq):
         assert_allclose(fit.m2loglik, ref["m2loglik"][0], rtol=1e-10)
     # The modes and fitted values are those of the given beta: eta = X beta + Z b.
     d = cbpp()
-    b = fit.ranef["(Intercept)"].reindex(d["herd"]).to_numpy()
+    b = fit.ranef["herd"]["(Intercept)"].reindex(d["herd"]).to_numpy()
     x = np.column_stack([np.ones(len(d))] + [(d["period"] == p).to_numpy(float) for p in "234"])
     assert_allclose(fit.linear_predictor.to_numpy(), x @ beta + b, rtol=1e-12, atol=1e-12)
     assert_allclose(fit.fitted.to_numpy(), linkinv(x @ beta + b, "logit"), rtol=1e-12)

@@ -43,11 +43,6 @@ def fitted(name, key):
         return qk.lmm(model["formula"], frame, reml=model["reml"], weights=model["weights"]), model
 
 
-def per_factor(fit, value):
-    """A result of a fit as a mapping from factor to value (one factor: the value)."""
-    return value if isinstance(value, dict) else {fit.group_name: value}
-
-
 def r_name(name):
     """A column's name as R writes it ("MachineB" for "Machine[T.B]")."""
     return re.sub(r"\[T\.(.*?)\]", r"\1", name)
@@ -65,7 +60,7 @@ def rel(a, b):
 def test_estimates_are_lme4s(name, key):
     fit, ref = fitted(name, key)
     assert fit.nobs == ref["n"]
-    assert list(per_factor(fit, fit.ngroups).items()) == list(ref["ngrps"].items())  # lme4's order of factors
+    assert list(fit.ngroups.items()) == list(ref["ngrps"].items())  # lme4's order of factors
     # lme4's terms in its order (a second term on a factor is "a.1" in the variance table)
     assert [(g.split(".")[0], r_names(cols)) for g, cols in fit.re_terms] == [
         (t["group"], t["columns"]) for t in ref["cnms"]
@@ -90,7 +85,7 @@ def test_variance_table_and_random_effects_are_lme4s(name, key):
     assert [r_name(v) if isinstance(v, str) else None for v in vc["var2"]] == want["var2"]
     scale = max(want["vcov"])
     np.testing.assert_allclose(vc["vcov"], want["vcov"], rtol=2e-4, atol=2e-4 * scale)
-    ranef, cond = per_factor(fit, fit.ranef), per_factor(fit, fit.cond_cov)
+    ranef, cond = fit.ranef, fit.cond_cov
     assert list(ranef) == list(ref["ranef"])
     for factor, theirs in ref["ranef"].items():
         ours = ranef[factor]

@@ -184,9 +184,9 @@ def test_variance_components_and_modes_are_glmers(case, by_glmer):
     assert [v if isinstance(v, str) else None for v in vc["var2"]] == want["var2"]
     assert_allclose(vc["vcov"], want["vcov"], rtol=1e-9, atol=1e-15)
     assert_allclose(vc["sdcor"], want["sdcor"], rtol=1e-9, atol=1e-15)
-    (group,) = ref["ranef"].values()
-    assert list(fit.ranef.columns) == group["columns"] and [str(v) for v in fit.ranef.index] == group["levels"]
-    assert_allclose(fit.ranef[group["columns"][0]], group["values"][group["columns"][0]], rtol=1e-12)
+    ((group, ranef),) = zip(ref["ranef"].values(), fit.ranef.values(), strict=True)
+    assert list(ranef.columns) == group["columns"] and [str(v) for v in ranef.index] == group["levels"]
+    assert_allclose(ranef[group["columns"][0]], group["values"][group["columns"][0]], rtol=1e-12)
     assert fit.is_singular == ref["singular"]
 
 
@@ -331,13 +331,15 @@ def test_fit_reaches_glmers_optimum(case, core_fit):
     assert fit.to_dict()["vcov_source"] in ("hessian", "rx")  # the core's own report, read whole
     if not ref["singular"]:  # glmer's modes and conditional covariances (postVar) at its own
         # estimates, which differ from the optimum by up to 1e-3 relative
-        b = glmer_modes(ref, fit.ranef.index)
-        assert_allclose(fit.ranef, b, atol=2e-3 * np.abs(b).max())
-        (group,) = ref["ranef"].values()
+        ((group, ranef, cond_cov, cond_var),) = zip(
+            ref["ranef"].values(), fit.ranef.values(), fit.cond_cov.values(), fit.cond_var.values(), strict=True
+        )
+        b = glmer_modes(ref, ranef.index)
+        assert_allclose(ranef, b, atol=2e-3 * np.abs(b).max())
         at = {str(v): k for k, v in enumerate(group["levels"])}
-        cov = np.asarray(group["cond_var"][0])[[at[str(v)] for v in fit.ranef.index]].reshape(fit.cond_cov.shape)
-        assert_allclose(fit.cond_cov, cov, atol=2e-3 * np.abs(cov).max())
-        assert_allclose(fit.cond_var.to_numpy(), np.diagonal(cov, axis1=1, axis2=2), atol=2e-3 * np.abs(cov).max())
+        cov = np.asarray(group["cond_var"][0])[[at[str(v)] for v in ranef.index]].reshape(cond_cov.shape)
+        assert_allclose(cond_cov, cov, atol=2e-3 * np.abs(cov).max())
+        assert_allclose(cond_var.to_numpy(), np.diagonal(cov, axis1=1, axis2=2), atol=2e-3 * np.abs(cov).max())
     if len(fit.fe_names) > 1 and not ref["conv_messages"]:
         # the printed correlations of the fixed effects, glmer's from its finite-
         # difference Hessian at its default fit: within 5e-3

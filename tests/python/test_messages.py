@@ -601,6 +601,7 @@ AFTER_FITTING = [  # what a model and a fitted model refuse
     (lambda t: t.fm1.core.fixed_at(1, 10.0).with_response(t.args[0], t.args[1][:, :1].copy(), *t.args[2:4]), V,
      "holds no fingerprints of rows"),
     (lambda t: plot().caterpillar(t.fm1, level=1.2), V, "between 0 and 1"),
+    (lambda t: plot().caterpillar(t.fm1, factor="Days"), V, "no grouping factor 'Days'; it has 'Subject'"),
     (lambda t: plot().profile_zeta(qk.results.profile.ProfileResult({}, pd.Series(dtype=float), "REML", 0, 0.0)), V,
      "no traces"),
     (lambda t: qk.anova(t.fm1, lmm("Reaction ~ Days + (1 | Subject)", t.sleep.iloc[:170])), V, "same data"),

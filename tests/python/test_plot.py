@@ -20,6 +20,7 @@ def png(fig) -> bytes:
 @pytest.mark.parametrize("draw,expected", [
     (lambda fit: plot.caterpillar(fit), 2), (lambda fit: plot.caterpillar(fit, level=0.8, max_groups=5), 2),
     (lambda fit: plot.residuals_fitted(fit), 1), (lambda fit: plot.qq_ranef(fit), 2),
+    (lambda fit: plot.qq_ranef(fit, factor="Subject"), 2),
 ])  # fmt: skip
 def test_fit_plots_render(fm1, draw, expected):
     fig = draw(fm1)
@@ -33,7 +34,7 @@ def test_fit_plots_render(fm1, draw, expected):
 def test_caterpillar_shows_each_group_with_its_interval(fm1):
     fig = plot.caterpillar(fm1, level=0.95)
     ax = fig.axes[0]
-    order = fm1.ranef["(Intercept)"].sort_values(kind="stable").index
+    order = fm1.ranef["Subject"]["(Intercept)"].sort_values(kind="stable").index
     assert [t.get_text() for t in ax.get_yticklabels()] == [str(v) for v in order]
     small = plot.caterpillar(fm1, max_groups=5)
     assert len(small.axes[0].get_yticks()) == 5  # both ends and three between

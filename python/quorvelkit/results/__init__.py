@@ -1,4 +1,4 @@
-"""The fitted models and what is computed from them: the estimates (estimates), LmmFit
-(lmm_fit), CrossedFit (crossed_fit) and GlmmFit (glmm_fit) with their random effects,
-reports, predictions, tests (satterthwaite, inference, anova, pvalues), profiles,
-bootstraps and plots."""
+"""The fitted models and what is computed from them: the random effects of every model
+(mixed_effects), the estimates (estimates), LmmFit (lmm_fit, lmm_predict), CrossedFit
+(crossed_fit) and GlmmFit (glmm_fit), reports, predictions, tests (satterthwaite,
+inference, anova, pvalues), profiles, bootstraps and plots."""

@@ -17,7 +17,7 @@ from ..formula.checks import interval_names
 from ..model.design import Design
 from ..support.progress import progress_bar
 
-__all__ = ["BootstrapResult", "Simulator", "bootstrap", "param_names", "param_vector"]
+__all__ = ["BootstrapResult", "CrossedSimulator", "Simulator", "bootstrap", "param_names", "param_vector"]
 
 
 class Simulator:
@@ -58,6 +58,34 @@ class Simulator:
         return np.ascontiguousarray(self.mean + zb + self.scale * e)
 
 
+class CrossedSimulator:
+    """Draws responses from a crossed fit: y* = X beta + o + sum_j Z_j b*_j + e, with
+    b*_j = sigma Lambda_j u for standard normal u, level by level of each factor in the
+    core's order, then e_r = sigma e0_r / sqrt(w_r) (the one-factor simulator's stream:
+    the random effects' normals first, then the residuals')."""
+
+    def __init__(self, design: Design, beta: np.ndarray, sigma: float, factors: list[Any]) -> None:
+        self.mean = design.x @ beta
+        if design.offset is not None:
+            self.mean = self.mean + design.offset
+        self.scale = sigma if design.weights is None else sigma / np.sqrt(design.weights)
+        self.factors = [(z, codes, m, (sigma * lam).T) for z, codes, m, lam in factors]
+        self.n = design.n
+        self.width = sum(m * z.shape[1] for z, _, m, _ in factors) + self.n
+
+    def draw_many(self, rng: np.random.Generator, k: int) -> np.ndarray:
+        """``k`` simulated responses, shape (k, n)."""
+        normals = rng.standard_normal((k, self.width))
+        y = self.mean + self.scale * normals[:, self.width - self.n :]
+        at = 0
+        for z, codes, m, lam_t in self.factors:
+            q = z.shape[1]
+            b = normals[:, at : at + m * q].reshape(k, m, q) @ lam_t
+            y = y + np.einsum("ij,kij->ki", z, b[:, codes, :])
+            at += m * q
+        return np.ascontiguousarray(y)
+
+
 def _correlated(blocks: Sequence[int] | None, q: int) -> list[list[int]]:
     """For each column c, the later columns r of its own term (correlated with c)."""
     sizes = list(blocks) if blocks else [q]
@@ -66,17 +94,19 @@ def _correlated(blocks: Sequence[int] | None, q: int) -> list[list[int]]:
 
 
 def param_names(
-    group: str, re_names: Sequence[str], fe_names: Sequence[str], blocks: Sequence[int] | None = None
+    group: str | Sequence[str], re_names: Sequence[str], fe_names: Sequence[str], blocks: Sequence[int] | None = None
 ) -> list[str]:
     """Bootstrap parameter names, as lme4's ``confint(..., oldNames = FALSE)``: the
     standard deviation of each random effect followed by its correlations with the
     later ones of its term (``blocks``: the terms' sizes; one term without), sigma,
-    then the fixed effects."""
+    then the fixed effects. ``group``: the grouping factor's name, or one per random
+    effect."""
+    groups = [group] * len(re_names) if isinstance(group, str) else list(group)
     names = []
     for c, later in enumerate(_correlated(blocks, len(re_names))):
-        names.append(f"sd_{re_names[c]}|{group}")
+        names.append(f"sd_{re_names[c]}|{groups[c]}")
         for r in later:
-            names.append(f"cor_{re_names[r]}.{re_names[c]}|{group}")
+            names.append(f"cor_{re_names[r]}.{re_names[c]}|{groups[c]}")
     names.append("sigma")
     return names + list(fe_names)
 
@@ -117,7 +147,7 @@ def param_vector(res: Mapping[str, Any], blocks: Sequence[int] | None = None) ->
 def bootstrap(
     core: LmmCore,
     design: Design,
-    simulator: Simulator,
+    simulator: Simulator | CrossedSimulator,
     *,
     reml: bool,
     starts: list[float],

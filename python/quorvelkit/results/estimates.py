@@ -13,24 +13,25 @@ from __future__ import annotations
 
 import math
 from collections.abc import Mapping
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 import pandas as pd
 
-from .._quorvelkit import LmmCore
+from .._quorvelkit import CrossedCore, LmmCore
 from ..formula.parsing import ParsedFormula
 from ..model.design import Design
-from ..support.errors import SINGULAR_TOL
 from .inference import coefficient_tests
+from .mixed_fit import MixedFit
 from .satterthwaite import varpar_info
 
 __all__ = ["FitResults"]
 
 
-class FitResults:
-    """The estimates of a fitted model (the base of :class:`quorvelkit.LmmFit`, which
-    documents them and adds what can be done with a fit)."""
+class FitResults(MixedFit):
+    """The estimates of a fitted linear mixed model (the base of
+    :class:`quorvelkit.LmmFit`, which documents them and adds what can be done with a
+    fit); its random effects are :class:`~quorvelkit.results.mixed_effects.MixedEffects`'."""
 
     def __init__(
         self,
@@ -79,39 +80,6 @@ class FitResults:
         return "REML" if self.reml else "ML"
 
     @property
-    def group_name(self) -> str:
-        """The grouping factor as written in the formula."""
-        return self._design.parsed.group_label
-
-    @property
-    def nobs(self) -> int:
-        """Number of observations used (after dropping rows with missing values and
-        rows of weight zero)."""
-        return self._design.n
-
-    @property
-    def ngroups(self) -> int:
-        """Number of levels of the grouping factor."""
-        return self._design.m
-
-    @property
-    def n_dropped(self) -> int:
-        """Number of rows dropped because of missing values in the columns used."""
-        return self._design.n_dropped
-
-    @property
-    def dropped_columns(self) -> list[str]:
-        """Fixed-effects columns dropped as aliased (rank deficiency)."""
-        return list(self._design.dropped_columns)
-
-    @property
-    def levels(self) -> pd.Index:
-        """The levels of the grouping factor, in the order of :attr:`ranef`."""
-        idx = self._design.levels.copy()
-        idx.name = self.group_name
-        return idx
-
-    @property
     def n_zero_weight(self) -> int:
         """Number of rows left out because their prior weight is zero."""
         return self._design.n_zero_weight
@@ -136,13 +104,16 @@ class FitResults:
         """What raises :class:`RowsUnavailable` on this fit (nothing when it keeps its rows)."""
         if self.rows_kept:
             return ()
+        # With several factors a prediction interval of new data needs only the core's
+        # factorisation; with one, the groups' cross-products of the rows.
+        intervals = ("prediction intervals",) if not self._several else ()
         return (
             "weights (of a weighted fit)",
             "fitted",
             "residuals",
             "response",
             "predict() without newdata",
-            "prediction intervals",
+            *intervals,
             "refit",
             "simulate",
             "bootstrap",
@@ -173,38 +144,9 @@ class FitResults:
         return None if o is None else pd.Series(o, index=self._design.row_index, name="offset")
 
     @property
-    def re_terms(self) -> list[tuple[str, list[str]]]:
-        """The random-effects terms, one per block of Lambda, as (name, columns) pairs:
-        the grouping factor's name for the first and, as lme4 names them, the name with
-        ".1", ".2", ... for the others (``[("Chick", ["(Intercept)"]), ("Chick.1",
-        ["Time"])]`` for ``(Time || Chick)``). Terms are uncorrelated with each other."""
-        names = self.re_names
-        blocks = self._design.blocks or [len(names)]
-        out, start = [], 0
-        for k, size in enumerate(blocks):
-            out.append((self.group_name if k == 0 else f"{self.group_name}.{k}", names[start : start + size]))
-            start += size
-        return out
-
-    @property
-    def fe_names(self) -> list[str]:
-        """Names of the fixed-effects columns kept in the model."""
-        return list(self._design.fe_names)
-
-    @property
-    def re_names(self) -> list[str]:
-        """Names of the random-effects columns (e.g. ``["(Intercept)", "Days"]``)."""
-        return list(self._design.re_names)
-
-    @property
     def core(self) -> LmmCore:
         """The compiled core holding this model's cross-products."""
         return self._core
-
-    @property
-    def solution(self) -> dict:
-        """The raw dictionary the core returned at the optimum (a copy)."""
-        return dict(self._res)
 
     @property
     def n_params(self) -> int:
@@ -213,30 +155,12 @@ class FitResults:
 
     # ----------------------------------------------------------------- fixed effects
     @property
-    def fixef(self) -> pd.Series:
-        """Fixed-effects estimates, by column name."""
-        return pd.Series(np.asarray(self._res["beta"], dtype=float), index=self.fe_names, name="Estimate")
-
-    params = fixef
-
-    @property
     def cov_fixef(self) -> pd.DataFrame:
         """Covariance matrix of the fixed-effects estimates (lme4's ``vcov``)."""
         names = self.fe_names
         return pd.DataFrame(np.array(self._res["cov_beta"], dtype=float), index=names, columns=names)
 
     vcov = cov_fixef
-
-    @property
-    def se(self) -> pd.Series:
-        """Standard errors of the fixed effects."""
-        return pd.Series(
-            np.sqrt(np.diag(np.asarray(self._res["cov_beta"], dtype=float))),
-            index=self.fe_names,
-            name="Std. Error",
-        )
-
-    bse = se
 
     @property
     def pvalues(self) -> pd.Series:
@@ -256,8 +180,6 @@ class FitResults:
         if self._varpar is None:
             self._varpar = varpar_info(self._core, list(self.theta), self.reml)
         return self._varpar
-
-    fe_params = fixef
 
     def cov_params(self) -> pd.DataFrame:
         """The covariance matrix of the fixed effects (:attr:`cov_fixef`; statsmodels'
@@ -288,22 +210,6 @@ class FitResults:
 
     # ----------------------------------------------------------------- variance components
     @property
-    def theta(self) -> np.ndarray:
-        """The free entries of the relative covariance factor Lambda: its lower
-        triangle, column by column, within each term of :attr:`re_terms` in turn
-        (lme4's ``getME(fit, "theta")``); entries between terms are zero."""
-        return np.array(self._res["theta"], dtype=float)
-
-    @property
-    def lambda_matrix(self) -> np.ndarray:
-        """Lambda, the q x q lower-triangular relative covariance factor."""
-        q = self._core.q
-        lam = np.zeros((q, q))
-        rows, cols = zip(*self._core.theta_index(), strict=True)
-        lam[list(rows), list(cols)] = self.theta
-        return lam
-
-    @property
     def sigma(self) -> float:
         """Residual standard deviation."""
         return float(self._res["sigma"])
@@ -313,121 +219,58 @@ class FitResults:
         """Residual variance."""
         return float(self._res["sigma2"])
 
-    @property
-    def cov_re(self) -> pd.DataFrame:
-        """Covariance matrix of the random effects, sigma^2 Lambda Lambda'."""
-        names = self.re_names
-        return pd.DataFrame(np.array(self._res["cov_re"], dtype=float), index=names, columns=names)
+    # ----------------------------------------------------------------- the random effects' sources
+    # The core of one grouping factor returns one array of modes and the covariances on
+    # request; the crossed core a list, one per factor in its order, and the
+    # covariances with its solution (asked for when first needed).
+    def _factor_modes(self) -> list[np.ndarray]:
+        b = self._res["random_effects"]
+        if not self._several:
+            return [np.asarray(b, dtype=float)]
+        return [np.asarray(v, dtype=float) for v in b]
 
-    @property
-    def sd_re(self) -> pd.Series:
-        """Standard deviations of the random effects."""
-        frame = self.cov_re
-        return pd.Series(np.sqrt(np.diag(frame.to_numpy())), index=frame.index, name="Std.Dev.")
-
-    @property
-    def corr_re(self) -> pd.DataFrame:
-        """Correlation matrix of the random effects (NaN where a standard deviation is 0),
-        labelled as :attr:`cov_re`."""
-        frame = self.cov_re
-        cov = frame.to_numpy()
-        sd = np.sqrt(np.diag(cov))
-        with np.errstate(invalid="ignore", divide="ignore"):
-            corr = cov / np.outer(sd, sd)
-        np.fill_diagonal(corr, 1.0)
-        return pd.DataFrame(corr, index=frame.index, columns=frame.columns)
-
-    @property
-    def varcorr(self) -> pd.DataFrame:
-        """Variance components as a table, like lme4's ``as.data.frame(VarCorr(fit))``.
-
-        Columns: ``grp``, ``var1``, ``var2``, ``vcov`` (variance or covariance) and
-        ``sdcor`` (standard deviation, or correlation for a covariance row). Rows, term
-        by term (:attr:`re_terms`, whose names are ``grp``): the variance of each of its
-        random effects, then each covariance (var1, var2) within it; then the residual.
-        Terms are uncorrelated with each other, so no row pairs effects of two terms.
-        """
-        names = self.re_names
-        cov = self.cov_re.to_numpy()
-        corr = self.corr_re.to_numpy()
-        rows: list[dict[str, Any]] = []
-        start = 0
-        for grp, cols in self.re_terms:
-            idx = range(start, start + len(cols))
-            start += len(cols)
-            for i in idx:
-                rows.append(
-                    dict(grp=grp, var1=names[i], var2=None, vcov=cov[i, i], sdcor=math.sqrt(max(cov[i, i], 0.0)))
+    def _factor_cond_covs(self) -> list[np.ndarray]:
+        if not self._several:
+            if self._cond_cov is None:
+                self._cond_cov = np.asarray(
+                    self._core.conditional_covariances(list(self.theta), reml=self.reml), dtype=float
                 )
-            for i in idx:
-                for j in idx:
-                    if j > i:
-                        rows.append(dict(grp=grp, var1=names[i], var2=names[j], vcov=cov[i, j], sdcor=corr[i, j]))
-        rows.append(dict(grp="Residual", var1=None, var2=None, vcov=self.sigma2, sdcor=self.sigma))
-        return pd.DataFrame(rows, columns=["grp", "var1", "var2", "vcov", "sdcor"])
+            return [self._cond_cov]
+        if self._res.get("cond_var") is None:
+            self._res["cond_var"] = dict(self._crossed.solution(self.theta, self.reml))["cond_var"]
+        return [np.asarray(v, dtype=float) for v in self._res["cond_var"]]
 
     @property
-    def is_singular(self) -> bool:
-        """True when a diagonal entry of Lambda is at zero (below 1e-4, lme4's
-        ``isSingular`` tolerance): a boundary fit."""
-        lam = self.lambda_matrix
-        return bool(np.any(np.abs(np.diag(lam)) < SINGULAR_TOL))
-
-    # ----------------------------------------------------------------- random effects
-    @property
-    def ranef(self) -> pd.DataFrame:
-        """Conditional modes of the random effects, one row per group (indexed by the
-        group labels, in sorted order of levels), one column per random-effects term."""
-        return pd.DataFrame(
-            np.array(self._res["random_effects"], dtype=float),
-            index=self.levels,
-            columns=self.re_names,
-        )
-
-    random_effects = ranef
+    def _crossed(self) -> CrossedCore:
+        """The core of a model of several grouping factors, the crossed core."""
+        return cast(CrossedCore, self._core)
 
     @property
-    def cond_cov(self) -> np.ndarray:
-        """Conditional covariances Var(b_i | y): an array of shape (m, q, q) whose
-        first axis follows :attr:`levels` (lme4's ``attr(ranef(fit), "postVar")``)."""
-        if self._cond_cov is None:
-            self._cond_cov = np.asarray(
-                self._core.conditional_covariances(list(self.theta), reml=self.reml), dtype=float
-            )
-        return self._cond_cov.copy()
+    def _scale2(self) -> float:
+        return self.sigma2
 
-    @property
-    def cond_var(self) -> pd.DataFrame:
-        """Conditional variances (the diagonals of :attr:`cond_cov`), by group and term."""
-        cc = self.cond_cov
-        return pd.DataFrame(np.diagonal(cc, axis1=1, axis2=2).copy(), index=self.levels, columns=self.re_names)
+    def _cov_re_values(self) -> np.ndarray:
+        if not self._several:  # the core's own sigma^2 Lambda Lambda'
+            return np.array(self._res["cov_re"], dtype=float)
+        return super()._cov_re_values()
 
-    @property
-    def coef(self) -> pd.DataFrame:
-        """Group-level coefficients (lme4's ``coef``): fixed effect plus random effect
-        for every random-effects term that is also a fixed effect; other fixed effects
-        repeated."""
-        out = pd.DataFrame(index=self.levels)
-        fe = self.fixef
-        re = self.ranef
-        for name in self.fe_names:
-            out[name] = fe[name] + (re[name] if name in re.columns else 0.0)
-        for name in self.re_names:
-            if name not in out.columns:
-                out[name] = re[name]
-        return out
+    def _residual_rows(self) -> list[dict[str, Any]]:
+        return [dict(grp="Residual", var1=None, var2=None, vcov=self.sigma2, sdcor=self.sigma)]
 
     # ----------------------------------------------------------------- fitted values
     @property
     def fitted(self) -> pd.Series:
-        """Fitted values X beta + Z b (plus the offset), indexed like the rows of the
-        data used."""
-        self._design.need_rows("fitted")
-        b = np.asarray(self._res["random_effects"], dtype=float)
-        vals = self._design.x @ np.asarray(self._res["beta"], dtype=float) + self._design.random_part(b)
-        if self._design.offset is not None:
-            vals = vals + self._design.offset
-        return pd.Series(vals, index=self._design.row_index, name="fitted")
+        """Fitted values X beta + sum over factors of Z_j b_j (plus the offset), indexed
+        like the rows of the data used."""
+        d = self._design
+        rows = d.need_rows("fitted")
+        vals = rows.x @ np.asarray(self._res["beta"], dtype=float)
+        self._add_random_part(
+            vals, rows.z, [(rows.factor_codes or (rows.codes,))[i] for i in self._layout.factor_order]
+        )
+        if d.offset is not None:
+            vals = vals + d.offset
+        return pd.Series(vals, index=d.row_index, name="fitted")
 
     @property
     def residuals(self) -> pd.Series:
@@ -497,11 +340,6 @@ class FitResults:
             seconds=self._fit_seconds,
             total_seconds=self._total_seconds,
         )
-
-    @property
-    def converged(self) -> bool:
-        """Whether the optimiser reported convergence."""
-        return bool(self._res["converged"])
 
     @property
     def fit_seconds(self) -> float:

@@ -3,12 +3,10 @@ effects with z tests, variance components, conditional modes and variances, the 
 log-likelihood and its criteria, fitted values, residuals, predictions) and what a user
 does with a fit (reports, Wald intervals, simulation).
 
-The random effects are those of a model's grouping factors in lme4's order of terms
-(:func:`quorvelkit.cores.crossed_core.terms_in_lme4_order`): with one factor they are one
-DataFrame as :class:`~quorvelkit.LmmFit` gives them, with several a mapping from each
-factor to its own as :class:`~quorvelkit.CrossedFit` gives them. The core's modes
-``b`` and conditional covariances ``cond_var`` are one array (one factor) or a list of
-arrays, one per factor in the core's order (that of ``ThetaLayout.factor_order``).
+The random effects are :class:`~quorvelkit.results.mixed_effects.MixedEffects`', of the
+same shape as a linear model's. The core's modes ``b`` and conditional covariances
+``cond_var`` are one array (one factor) or a list of arrays, one per factor in the
+core's order (that of ``ThetaLayout.factor_order``).
 """
 
 from __future__ import annotations
@@ -22,19 +20,17 @@ import numpy as np
 import pandas as pd
 
 from ..families import family as fam
-from ..formula.checks import check_flag, check_level, interval_names
+from ..formula.checks import check_flag, check_level
 from ..model.design import Design
-from ..support.frames import to_frame
 from .bootstrap import BootstrapResult
-from .glmm_effects import GlmmEffects
 from .glmm_profile import glmm_intervals, profiler_of
-from .predict import model_rows
-from .pvalues import normal_quantile, t_two_sided
+from .mixed_fit import MixedFit
+from .pvalues import t_two_sided
 
 __all__ = ["GlmmFit"]
 
 
-class GlmmFit(GlmmEffects):
+class GlmmFit(MixedFit):
     """A fitted binomial or Poisson mixed model (returned by :func:`quorvelkit.glmm`).
 
     Results, by lme4's names: :attr:`fixef`, :attr:`se`, :attr:`vcov`,
@@ -52,6 +48,8 @@ class GlmmFit(GlmmEffects):
     (:attr:`vcov_source` says which). A fit pickles without its core: a loaded fit has
     every result, but no core to evaluate the criterion at other parameters.
     """
+
+    _cov_beta_key = "vcov"  # lme4's default vcov, from the Hessian (see above)
 
     def __init__(
         self,
@@ -78,6 +76,25 @@ class GlmmFit(GlmmEffects):
         #: A name for the data, shown in the report (the command line sets the file name).
         self.data_name: str | None = None
 
+    # ------------------------------------------------------------- the random effects' sources
+    def _core_arrays(self, key: str) -> list[np.ndarray]:
+        values = self._res[key]
+        if not self._several and not isinstance(values, (list, tuple)):
+            return [np.asarray(values, dtype=float)]
+        return [np.asarray(v, dtype=float) for v in values]
+
+    def _factor_modes(self) -> list[np.ndarray]:
+        return self._core_arrays("b")
+
+    def _factor_cond_covs(self) -> list[np.ndarray]:
+        return self._core_arrays("cond_var")
+
+    def _factor_lambda(self, k: int, lam: np.ndarray) -> np.ndarray:
+        """The rows and columns of Lambda of the k-th factor's effects (in ranef's order)."""
+        starts = np.cumsum([0] + [len(t.columns) for t in self._terms])
+        idx = [c for j, t in enumerate(self._terms) if t.factor == k for c in range(starts[j], starts[j + 1])]
+        return lam[np.ix_(idx, idx)]
+
     # ------------------------------------------------------------- description
     @property
     def formula(self) -> str:
@@ -99,27 +116,7 @@ class GlmmFit(GlmmEffects):
         """Quadrature points per random effect (0 and 1: Laplace's approximation)."""
         return int(self._res["nagq"])
 
-    @property
-    def nobs(self) -> int:
-        """Rows used (rows of no trials included, as glmer counts them)."""
-        return self._design.n
-
-    @property
-    def n_dropped(self) -> int:
-        """Rows dropped for a missing value in any column the model uses."""
-        return self._design.n_dropped
-
     n_zero_weight = 0  # rows of weight zero stay in the model (they add nothing to it)
-
-    @property
-    def dropped_columns(self) -> list[str]:
-        """Fixed-effects columns dropped as aliased."""
-        return list(self._design.dropped_columns)
-
-    @property
-    def fe_names(self) -> list[str]:
-        """Names of the fixed-effects columns kept."""
-        return list(self._design.fe_names)
 
     @property
     def core(self) -> Any:
@@ -127,19 +124,6 @@ class GlmmFit(GlmmEffects):
         if self._core is None:
             raise RuntimeError("this fit was loaded from a pickle, which keeps no core: refit the model")
         return self._core
-
-    @property
-    def solution(self) -> dict:
-        """The raw dictionary the core returned at the optimum (a copy)."""
-        return dict(self._res)
-
-    # ------------------------------------------------------------- fixed effects
-    @property
-    def fixef(self) -> pd.Series:
-        """Fixed-effects estimates, by column name."""
-        return pd.Series(np.asarray(self._res["beta"], dtype=float), index=self.fe_names, name="Estimate")
-
-    params = fixef
 
     @property
     def vcov(self) -> pd.DataFrame:
@@ -153,14 +137,6 @@ class GlmmFit(GlmmEffects):
     def vcov_source(self) -> str:
         """ "hessian" (over theta and beta) or "rx" (beta's curvature at fixed theta)."""
         return str(self._res["vcov_source"])
-
-    @property
-    def se(self) -> pd.Series:
-        """Standard errors of the fixed effects."""
-        v = np.diag(np.asarray(self._res["vcov"], dtype=float))
-        return pd.Series(np.sqrt(v), index=self.fe_names, name="Std. Error")
-
-    bse = se
 
     @property
     def zvalues(self) -> pd.Series:
@@ -195,10 +171,7 @@ class GlmmFit(GlmmEffects):
             return glmm_intervals(profiler_of(self), level)
         if how != "wald":
             raise ValueError(f"method must be 'Wald', 'profile' or 'boot' for a GLMM, got {method!r}")
-        zq = normal_quantile(0.5 + level / 2)
-        lo, hi = interval_names(level)
-        est, se = self.fixef.to_numpy(), self.se.to_numpy()
-        return pd.DataFrame({lo: est - zq * se, hi: est + zq * se}, index=self.fe_names)
+        return self._wald_intervals(level)
 
     # ------------------------------------------------------------- fitted values and residuals
     @property
@@ -297,11 +270,6 @@ class GlmmFit(GlmmEffects):
 
     # ------------------------------------------------------------- optimiser
     @property
-    def converged(self) -> bool:
-        """Whether the optimiser converged: a small gradient at a minimum."""
-        return bool(self._res["converged"])
-
-    @property
     def optimizer(self) -> dict[str, Any]:
         """The optimiser's report: converged, message, iterations, fev (evaluations of
         the last stage), fev_stage1 (of the nagq = 0 stage), grad_inf_norm, seconds."""
@@ -334,25 +302,15 @@ class GlmmFit(GlmmEffects):
             raise ValueError(f"type must be 'link' or 'response', got {type!r}")
         check_flag("allow_new_levels", allow_new_levels)
         d = self._design
-        beta = self.fixef.to_numpy()
         if newdata is None:
+            beta = self.fixef.to_numpy()
             eta = self.linear_predictor.to_numpy() if re else d.x @ beta + (0.0 if d.offset is None else d.offset)
             index, ok, vals = d.row_index, np.ones(d.n, bool), eta
         else:
-            index, x_new, z_new, _, ok, off = model_rows(d, newdata, re=False, allow_new_levels=True, by_value=dict)
-            vals = x_new @ beta + off
-            if re:
-                spans = d.spec.factor_columns()
-                frame = to_frame(newdata).loc[ok]
-                for i, b in zip(self._layout.factor_order, self._by_factor("b"), strict=True):
-                    idx = self._level_index(i, frame, allow_new_levels)
-                    known = idx >= 0
-                    vals[known] += np.einsum("ij,ij->i", z_new[known][:, spans[i]], b[idx[known]])
+            index, ok, _, _, _, vals = self._new_rows(newdata, re, allow_new_levels)
         if type == "response":
             vals = fam.linkinv(vals, self.link)
-        out = np.full(len(index), np.nan)
-        out[ok] = vals
-        return pd.Series(out, index=index, name="predicted")
+        return self._predicted(index, ok, vals)
 
     # ------------------------------------------------------------- simulation
     def simulate(self, n: int = 1, seed: int | np.random.Generator | None = None) -> np.ndarray:
@@ -421,7 +379,7 @@ class GlmmFit(GlmmEffects):
 
     def to_dict(self) -> dict[str, Any]:
         """Every result as plain Python values (what ``--json`` prints)."""
-        from .glmm_report import glmm_to_dict
+        from .report_json import glmm_to_dict
 
         return glmm_to_dict(self)
 

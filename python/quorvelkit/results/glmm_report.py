@@ -13,9 +13,9 @@ from typing import Any
 import numpy as np
 
 from .pvalues import format_numbers, format_pvalues, zap_small
-from .report import SIGNIF_CODES, _finite, _modes, _nobs_line, _notes, _stars, _table, reference_levels
+from .report import SIGNIF_CODES, _nobs_line, _notes, _stars, _table, reference_levels
 
-__all__ = ["format_glmm_summary", "format_glmm_short", "glmm_to_dict", "r_abbreviate", "coefficient_cells"]
+__all__ = ["format_glmm_summary", "format_glmm_short", "r_abbreviate", "coefficient_cells"]
 
 #: R's default line width, at which lme4 wraps the title.
 WIDTH = 80
@@ -207,54 +207,3 @@ def format_glmm_short(fit: Any) -> str:
     lines += [s for s in _random_effects(fit)[1:]] + _nobs_line(fit) + ["Fixed Effects:"]
     lines += _table(fit.fe_names, [format_numbers(fit.fixef.to_numpy(), 5)], [False] * len(fit.fe_names))
     return "\n".join(lines + _notes(fit))
-
-
-def glmm_to_dict(fit: Any) -> dict[str, Any]:
-    """Every result of ``fit`` as JSON-ready Python values."""
-    table = fit.coef_table
-    ranef, cond = fit.ranef, fit.cond_cov
-    return {
-        "formula": fit.formula,
-        "data": fit.data_name,
-        "family": fit.family,
-        "link": fit.link,
-        "nagq": fit.nagq,
-        "nobs": fit.nobs,
-        "n_dropped": fit.n_dropped,
-        "weights": fit._weights_column,
-        "offset": fit._offset_column,
-        "ngroups": fit.ngroups,
-        "loglik": fit.loglik,
-        "m2loglik": fit.m2loglik,
-        "aic": fit.aic,
-        "bic": fit.bic,
-        "deviance": fit.deviance,
-        "df": fit.df,
-        "df_resid": fit.df_resid,
-        "singular": fit.is_singular,
-        "theta": [float(v) for v in fit.theta],
-        "fixed_effects": {
-            name: {
-                "estimate": float(row["Estimate"]),
-                "std_error": float(row["Std. Error"]),
-                "z_value": _finite(row["z value"]),
-                "p_value": _finite(row["Pr(>|z|)"]),
-            }
-            for name, row in table.iterrows()
-        },
-        "vcov_source": fit.vcov_source,
-        "cov_fixed": [[float(v) for v in row] for row in fit.vcov.to_numpy()],
-        "dropped_columns": fit.dropped_columns,
-        "varcorr": [
-            {k: (_finite(v) if isinstance(v, (float, np.floating)) else v) for k, v in rec.items()}
-            for rec in fit.varcorr.to_dict(orient="records")
-        ],
-        "random_effects": (
-            {name: _modes(frame, cond[name]) for name, frame in ranef.items()}
-            if isinstance(ranef, dict)
-            else _modes(ranef, cond)
-        ),
-        "overdispersion": fit.overdispersion,
-        "optimizer": {k: v for k, v in fit.optimizer.items() if k not in ("seconds", "total_seconds")},
-        "seconds": {"fit": fit.optimizer["seconds"], "total": fit.optimizer["total_seconds"]},
-    }

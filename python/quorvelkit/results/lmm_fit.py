@@ -13,19 +13,17 @@ import numpy as np
 import pandas as pd
 
 from .._quorvelkit import LmmCore
-from ..formula.checks import check_flag, check_level, check_weights, interval_names
+from ..formula.checks import check_flag, check_level
 from ..model.design import Design
 from ..model.model_checks import check_response_variation
 from ..results import bootstrap as _bootstrap
 from ..results import inference as _inference
 from ..results import profile as _profile
 from ..support.errors import SINGULAR_NOTE, SingularFitWarning, core_refusals
-from ..support.frames import to_frame
-from ..support.labels import label_text, levels_by_value
 from .estimates import FitResults
-from .predict import group_cross_products, interval_table, model_rows, predict
-from .pvalues import normal_quantile
-from .report import fit_to_dict, format_html, format_short, format_summary
+from .lmm_predict import LmmPrediction
+from .report import format_html, format_short, format_summary
+from .report_json import fit_to_dict
 
 __all__ = ["LmmFit", "warn_if_singular"]
 
@@ -37,9 +35,11 @@ def warn_if_singular(fit: FitResults, stacklevel: int) -> None:
         warnings.warn(f"{SINGULAR_NOTE}; see LmmFit.is_singular", SingularFitWarning, stacklevel=stacklevel + 1)
 
 
-class LmmFit(FitResults):
-    """A fitted linear mixed model (returned by :func:`lmm`; :class:`~quorvelkit.results.crossed_fit.CrossedFit`
-    for several grouping factors).
+class LmmFit(LmmPrediction):
+    """A fitted linear mixed model of one grouping factor or several (returned by
+    :func:`lmm`; :class:`~quorvelkit.results.crossed_fit.CrossedFit` names the case of
+    several). Its random effects are by factor, one shape for one factor and several
+    (:class:`~quorvelkit.results.mixed_effects.MixedEffects`).
 
     The main results are attributes: :attr:`fixef`, :attr:`se`, :attr:`tvalues`,
     :attr:`cov_fixef`, :attr:`varcorr`, :attr:`sigma`, :attr:`theta`, :attr:`ranef`,
@@ -64,7 +64,7 @@ class LmmFit(FitResults):
     logLik(fit)           loglik                     llf
     fitted(fit)           fitted                     fittedvalues
     residuals(fit)        residuals                  resid
-    ranef(fit)            ranef                      random_effects (a DataFrame)
+    ranef(fit)            ranef (by factor)          random_effects
     VarCorr(fit)          varcorr, cov_re            cov_re
     sigma(fit)            sigma, sigma2
     AIC, BIC              aic, bic                   aic, bic
@@ -127,10 +127,7 @@ class LmmFit(FitResults):
         if how != "profile" and (ml or parm is not None):
             raise ValueError("ml and parm apply to method='profile'")
         if how == "wald":
-            zq = normal_quantile(0.5 + level / 2)
-            lo, hi = interval_names(level)
-            est, se = self.fixef.to_numpy(), self.se.to_numpy()
-            return pd.DataFrame({lo: est - zq * se, hi: est + zq * se}, index=self.fe_names)
+            return self._wald_intervals(level)
         if how in ("boot", "bootstrap"):
             return self.bootstrap(n, seed=seed).intervals(level)
         if how == "profile":
@@ -163,7 +160,8 @@ class LmmFit(FitResults):
 
     def _profiler(self, ml: bool) -> _profile.Profiler:
         check_flag("ml", ml)
-        names = _profile.parameter_names(self.group_name, self.re_names, self.fe_names, self._core.theta_index())
+        groups = [t.group for t in self._terms for _ in t.columns]
+        names = _profile.parameter_names(groups, self.re_names, self.fe_names, self._core.theta_index())
         if ml and self.reml:
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore", SingularFitWarning)
@@ -240,132 +238,6 @@ class LmmFit(FitResults):
     def to_dict(self) -> dict[str, Any]:
         """Every result as plain Python values (what ``--json`` prints)."""
         return fit_to_dict(self)
-
-    # ----------------------------------------------------------------- prediction
-    def predict(
-        self,
-        newdata: Any = None,
-        re: bool = True,
-        allow_new_levels: bool = False,
-        interval: str | None = None,
-        level: float = 0.95,
-    ) -> pd.Series | pd.DataFrame:
-        """Predictions for ``newdata`` (the data used for the fit when ``None``).
-
-        With ``re=True`` a row of a group seen in the fit gets the fixed part plus its
-        group's random effects, X beta + Z b. A group label the fit has not seen (a new
-        group, a typo, another spelling) or a missing label raises ``ValueError`` naming
-        the labels, as lme4 does; with ``allow_new_levels=True`` such rows get the
-        population-level prediction X beta. Labels match by value across text and
-        numbers where that is unambiguous: "308", 308 and 308.0 are one label unless
-        the fit has more than one of them. With ``re=False`` every row gets X beta.
-        Rows with missing predictor values get NaN. The result is indexed like
-        ``newdata``: a Series, or with ``interval`` a DataFrame with columns "fit",
-        "lwr" and "upr" (R's names).
-
-        Intervals, fit -+ z sqrt(v) with z the normal quantile at ``level``, at the
-        estimated variance parameters (their own uncertainty is not included).
-        ``interval="confidence"`` covers the row's conditional mean mu = x0'beta +
-        z0'b_i, v = Var(x0'(beta^ - beta) + z0'(b^_i - b_i)); ``"prediction"`` covers a
-        new observation y0 = mu + e, v + sigma^2. For a group of the fit, with
-        C = Cov(beta^), K_i = Lambda (Lambda'Z_i'Z_i Lambda + I)^-1 Lambda' (so
-        sigma^2 K_i = Var(b_i | y, beta), :attr:`cond_cov`) and u = X_i'Z_i K_i z0
-        (Henderson's mixed-model equations, whose inverse holds the prediction errors'
-        covariance):
-
-            Var(b^_i - b_i)                = sigma^2 K_i + K_i Z_i'X_i C X_i'Z_i K_i
-            Cov(beta^ - beta, b^_i - b_i) = -C X_i'Z_i K_i
-            v = x0'C x0 + sigma^2 z0'K_i z0 + u'C u - 2 x0'C u.
-
-        A new group's b is a fresh draw, independent of the data: v = x0'C x0 +
-        z0'Sigma z0 with Sigma = :attr:`cov_re` (the population level plus the
-        random-effect variance). With ``re=False`` the confidence interval is that of
-        the population-level mean, v = x0'C x0, and the prediction interval that of a
-        new observation of a new group, x0'C x0 + z0'Sigma z0 + sigma^2.
-
-        Every prediction includes the rows' offset (the formula's ``offset()`` terms
-        and an offset column, read from ``newdata``). With prior weights W, Z_i'Z_i and
-        X_i'Z_i above are Z_i'W_iZ_i and X_i'W_iZ_i, and a new observation's residual
-        variance is sigma^2 / w, w read from the weights column of ``newdata`` (the
-        fit's own weights when ``newdata`` is None).
-        """
-        check_flag("allow_new_levels", allow_new_levels)
-        if newdata is None:
-            self._design.need_rows("predict() without newdata")
-        if interval is not None:
-            self._design.need_rows("a prediction interval")
-        beta = np.asarray(self._res["beta"], dtype=float)
-        b = np.asarray(self._res["random_effects"], dtype=float)
-        if interval is None:
-            return predict(
-                self._design,
-                beta,
-                b,
-                newdata,
-                re=re,
-                allow_new_levels=allow_new_levels,
-                by_value=self._levels_by_value,
-            )
-        if interval not in ("confidence", "prediction"):
-            raise ValueError(f"interval must be 'confidence', 'prediction' or None, got {interval!r}")
-        check_level(level)
-        index, x_new, z_new, idx, ok, off = model_rows(
-            self._design, newdata, re=bool(re), allow_new_levels=allow_new_levels, by_value=self._levels_by_value
-        )
-        weights = self._new_weights(newdata, ok) if interval == "prediction" else None
-        fit_values = x_new @ beta + off
-        known = idx >= 0
-        fit_values[known] += np.einsum("ij,ij->i", z_new[known], b[idx[known]])
-        if self._ztx is None:
-            self._ztx = group_cross_products(self._design)
-        lwr, upr = interval_table(
-            fit_values,
-            x_new,
-            z_new,
-            idx,
-            cov_beta=self.cov_fixef.to_numpy(),
-            cond_cov=self.cond_cov,
-            ztx=self._ztx,
-            cov_re=self.cov_re.to_numpy(),
-            sigma2=self.sigma2,
-            prediction=interval == "prediction",
-            weights=weights,
-            z=normal_quantile(0.5 + level / 2),
-            group_draw=bool(re) or interval == "prediction",
-        )
-        out = pd.DataFrame(np.nan, index=index, columns=["fit", "lwr", "upr"])
-        out.loc[ok, "fit"] = fit_values
-        out.loc[ok, "lwr"] = lwr
-        out.loc[ok, "upr"] = upr
-        return out
-
-    def _new_weights(self, newdata: Any, ok: np.ndarray) -> np.ndarray | None:
-        """The prior weights of the rows a prediction interval is for (``None`` for a fit
-        without weights): the fit's own, or those of the weights column in ``newdata``."""
-        design = self._design
-        if not design.weighted:
-            return None
-        if newdata is None:
-            return design.weights
-        if design.spec.weights_column is None:
-            raise ValueError(
-                "the model's weights were given as an array, which new data cannot supply; fit it with "
-                "weights=COLUMN for prediction intervals of new data"
-            )
-        frame = to_frame(newdata)
-        if design.spec.weights_column not in frame.columns:
-            raise ValueError(
-                f"newdata lacks the weights column {design.spec.weights_column!r}, which prediction intervals need"
-            )
-        w: np.ndarray = pd.to_numeric(frame[design.spec.weights_column]).to_numpy(dtype=float)[ok]
-        check_weights(w, lambda k: f"row {label_text(frame.index[ok][k])}")
-        return w
-
-    def _levels_by_value(self) -> dict[Any, int]:
-        """The levels by the value of their label (computed once, when first needed)."""
-        if self._by_value is None:
-            self._by_value = levels_by_value(self._design.levels, len(self._design.parsed.group))
-        return self._by_value
 
     # ----------------------------------------------------------------- refits
     def _refit_core(self, core: LmmCore, design: Design, reml: bool, starts: list[float]) -> LmmFit:
@@ -462,20 +334,33 @@ class LmmFit(FitResults):
             intervals.
         """
         self._design.need_rows("bootstrap")
+        sizes = [len(t.columns) for t in self._terms]
+        groups = [t.group for t in self._terms for _ in t.columns]
         return _bootstrap.bootstrap(
             self._core,
             self._design,
             self._simulator(),
             reml=self.reml,
             starts=self._starts(),
-            names=_bootstrap.param_names(self.group_name, self.re_names, self.fe_names, self._design.blocks),
-            estimate=_bootstrap.param_vector(self._res, self._design.blocks),
+            names=_bootstrap.param_names(groups, self.re_names, self.fe_names, sizes),
+            estimate=_bootstrap.param_vector(self._res, sizes),
             n=n,
             seed=seed,
             progress=progress,
             level=level,
+            blocks=sizes,
         )
 
-    def _simulator(self) -> _bootstrap.Simulator:
+    def _simulator(self) -> _bootstrap.Simulator | _bootstrap.CrossedSimulator:
         beta = np.asarray(self._res["beta"], dtype=float)
-        return _bootstrap.Simulator(self._design, beta, self.sigma, self.lambda_matrix)
+        d = self._design
+        if not self._several:
+            return _bootstrap.Simulator(d, beta, self.sigma, self.lambda_matrix)
+        spans = d.spec.factor_columns()
+        codes = d.need_rows("simulate").factor_codes
+        lams = self._crossed.factor_lambdas(self.theta)
+        factors = [
+            (d.z[:, spans[i]], codes[i], len(lv), lams[k])
+            for k, (i, lv) in enumerate(zip(self._layout.factor_order, self._levels, strict=True))
+        ]
+        return _bootstrap.CrossedSimulator(d, beta, self.sigma, factors)

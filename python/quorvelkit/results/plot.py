@@ -42,15 +42,27 @@ def _z(level: float) -> float:
     return float(normal_quantile(0.5 + level / 2))
 
 
-def caterpillar(fit: Any, level: float = 0.95, max_groups: int | None = 200) -> Any:
+def _factor(fit: Any, factor: str | None) -> str:
+    """The grouping factor a plot of random effects draws: ``factor``, or the first."""
+    names = [str(name) for name in fit.ranef]
+    if factor is None:
+        return names[0]
+    if factor not in names:
+        raise ValueError(f"the model has no grouping factor {factor!r}; it has {', '.join(map(repr, names))}")
+    return factor
+
+
+def caterpillar(fit: Any, level: float = 0.95, max_groups: int | None = 200, factor: str | None = None) -> Any:
     """The conditional modes of the random effects with their intervals, mode +- z
     sqrt(Var(b_i | y)) (lme4's ``dotplot(ranef(fit, condVar = TRUE))``): one panel per
     random effect, groups sorted by their mode. With more than ``max_groups`` groups an
     evenly spaced selection (always with both ends) is drawn, so the plot stays
-    legible; ``None`` draws all."""
+    legible; ``None`` draws all. ``factor``: the grouping factor drawn (the first
+    of :attr:`ranef` by default)."""
     z = _z(level)
-    ranef = fit.ranef
-    cond = fit.cond_var
+    factor = _factor(fit, factor)
+    ranef = fit.ranef[factor]
+    cond = fit.cond_var[factor]
     fig, axes = _figure(ranef.shape[1], width=3.6, height=max(3.0, min(12.0, 0.12 * len(ranef) + 1.5)))
     for ax, name in zip(axes, ranef.columns, strict=True):
         mode = ranef[name].to_numpy(dtype=float)
@@ -86,10 +98,11 @@ def residuals_fitted(fit: Any) -> Any:
     return fig
 
 
-def qq_ranef(fit: Any) -> Any:
-    """A normal QQ plot of the conditional modes of each random effect, with the line
-    through the quartiles (lme4's ``qqmath(ranef(fit))``)."""
-    ranef = fit.ranef
+def qq_ranef(fit: Any, factor: str | None = None) -> Any:
+    """A normal QQ plot of the conditional modes of each random effect of ``factor``
+    (the first grouping factor by default), with the line through the quartiles
+    (lme4's ``qqmath(ranef(fit))``)."""
+    ranef = fit.ranef[_factor(fit, factor)]
     fig, axes = _figure(ranef.shape[1], width=3.8, height=3.6)
     for ax, name in zip(axes, ranef.columns, strict=True):
         vals = np.sort(ranef[name].to_numpy(dtype=float))

@@ -13,7 +13,7 @@ from typing import Any
 import numpy as np
 
 from ..support.errors import SINGULAR_NOTE
-from ..support.labels import is_missing, json_label, label_text
+from ..support.labels import is_missing, label_text
 from .pvalues import format_pvalues
 
 __all__ = [
@@ -22,7 +22,6 @@ __all__ = [
     "format_html",
     "format_anova",
     "format_anova_html",
-    "fit_to_dict",
     "format_number",
 ]
 
@@ -252,8 +251,7 @@ def _notes(fit: Any) -> list[str]:
 
 def _group_counts(fit: Any) -> list[tuple[str, int]]:
     """(factor, levels) of each grouping factor, in lme4's order."""
-    counts = fit.ngroups
-    return list(counts.items()) if isinstance(counts, dict) else [(fit.group_name, counts)]
+    return list(fit.ngroups.items())
 
 
 def _nobs_line(fit: Any) -> list[str]:
@@ -407,91 +405,6 @@ def format_html(fit: Any) -> str:
     parts.append("<p>" + "<br>".join(html.escape(s.strip()) for s in notes + lines) + "</p>")
     parts.append("</div>")
     return "\n".join(parts)
-
-
-def _modes(ranef: Any, cond: np.ndarray) -> dict[str, Any]:
-    """One grouping factor's conditional modes and covariances as JSON-ready values."""
-    return {
-        "levels": [json_label(v) for v in ranef.index],
-        "names": [str(c) for c in ranef.columns],
-        "values": [[float(v) for v in row] for row in ranef.to_numpy()],
-        "cond_cov": [[[float(v) for v in row] for row in mat] for mat in cond],
-    }
-
-
-def fit_to_dict(fit: Any) -> dict[str, Any]:
-    """Every result of ``fit`` as JSON-ready Python values."""
-    fe = fit.fixef
-    se = fit.se
-    tv = fit.tvalues
-    table = fit.coef_table
-    cov_re = fit.cov_re.to_numpy()
-    corr = fit.corr_re.to_numpy()
-    ranef = fit.ranef
-    cond = fit.cond_cov
-    opt = fit.optimizer
-    return {
-        "formula": fit.formula,
-        "data": getattr(fit, "data_name", None),
-        "method": fit.method,
-        "reml": fit.reml,
-        "nobs": fit.nobs,
-        "n_dropped": fit.n_dropped,
-        "weights": None if not fit._design.weighted else fit._design.spec.weights_column or "array",
-        "n_zero_weight": fit.n_zero_weight,
-        "offset": _given_offset(fit),
-        "group": fit.group_name,
-        "ngroups": fit.ngroups,
-        "criterion": fit.criterion,
-        "loglik": fit.loglik,
-        "aic": fit.aic,
-        "bic": fit.bic,
-        "df": fit.n_params,
-        "singular": fit.is_singular,
-        "theta": [float(v) for v in fit.theta],
-        "sigma": fit.sigma,
-        "fixed_effects": {
-            name: {
-                "estimate": float(fe[name]),
-                "std_error": float(se[name]),
-                "t_value": _finite(float(tv[name])),
-                "df": _finite(float(table["df"].iloc[k])),
-                "p_value": _finite(float(table["Pr(>|t|)"].iloc[k])),
-            }
-            for k, name in enumerate(fit.fe_names)
-        },
-        "dropped_columns": fit.dropped_columns,
-        "cov_fixed": [[float(v) for v in row] for row in fit.cov_fixef.to_numpy()],
-        "random": {
-            "names": fit.re_names,
-            "terms": [{"group": grp, "names": cols} for grp, cols in fit.re_terms],
-            "variance": [float(cov_re[i, i]) for i in range(len(fit.re_names))],
-            "std_dev": [float(math.sqrt(max(cov_re[i, i], 0.0))) for i in range(len(fit.re_names))],
-            "corr": [[_finite(v) for v in row] for row in corr],
-            "cov": [[float(v) for v in row] for row in cov_re],
-        },
-        "varcorr": [
-            {k: (_finite(float(v)) if isinstance(v, (float, np.floating)) else v) for k, v in rec.items()}
-            for rec in fit.varcorr.to_dict(orient="records")
-        ],
-        # one factor: its modes; several: a mapping from each factor to its modes
-        "random_effects": (
-            {name: _modes(frame, cond[name]) for name, frame in ranef.items()}
-            if isinstance(ranef, dict)
-            else _modes(ranef, cond)
-        ),
-        "optimizer": {
-            "converged": opt["converged"],
-            "iterations": opt["iterations"],
-            "fev": opt["fev"],
-            "grad_inf_norm": opt["grad_inf_norm"],
-            "message": opt["message"],
-            "starts": opt["starts"],
-            "evaluator": opt["evaluator"],
-            "n_classes": opt["n_classes"],
-        },
-        "seconds": {"fit": opt["seconds"], "total": opt["total_seconds"]},
-    }
 
 
 def _anova_cells(table: Any) -> tuple[list[str], list[str], list[list[str]]]:

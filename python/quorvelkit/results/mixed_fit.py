@@ -1,0 +1,105 @@
+"""What every fitted mixed model has, written once for :class:`~quorvelkit.LmmFit` and
+:class:`~quorvelkit.GlmmFit`: its random effects (:class:`~quorvelkit.results.mixed_effects.MixedEffects`),
+the rows used, the fixed effects with their standard errors and Wald intervals, and the
+optimiser's verdict. A model class supplies where the core keeps Cov(beta)."""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from ..formula.checks import interval_names
+from ..support.frames import to_frame
+from .mixed_effects import MixedEffects
+from .predict import model_rows
+from .pvalues import normal_quantile
+
+__all__ = ["MixedFit"]
+
+
+class MixedFit(MixedEffects):
+    """The base of every fit class (see :class:`~quorvelkit.LmmFit` and :class:`~quorvelkit.GlmmFit`)."""
+
+    #: The key of the core's solution that holds the fixed effects' covariance.
+    _cov_beta_key = "cov_beta"
+
+    @property
+    def nobs(self) -> int:
+        """Number of observations used (after dropping rows with missing values; a
+        linear model also leaves out rows of weight zero, a GLMM keeps rows of no
+        trials, as glmer counts them)."""
+        return self._design.n
+
+    @property
+    def n_dropped(self) -> int:
+        """Number of rows dropped because of missing values in the columns used."""
+        return self._design.n_dropped
+
+    @property
+    def dropped_columns(self) -> list[str]:
+        """Fixed-effects columns dropped as aliased (rank deficiency)."""
+        return list(self._design.dropped_columns)
+
+    @property
+    def fe_names(self) -> list[str]:
+        """Names of the fixed-effects columns kept in the model."""
+        return list(self._design.fe_names)
+
+    @property
+    def solution(self) -> dict:
+        """The raw dictionary the core returned at the optimum (a copy)."""
+        return dict(self._res)
+
+    @property
+    def fixef(self) -> pd.Series:
+        """Fixed-effects estimates, by column name."""
+        return pd.Series(np.asarray(self._res["beta"], dtype=float), index=self.fe_names, name="Estimate")
+
+    params = fixef
+    fe_params = fixef
+
+    @property
+    def se(self) -> pd.Series:
+        """Standard errors of the fixed effects."""
+        v = np.diag(np.asarray(self._res[self._cov_beta_key], dtype=float))
+        return pd.Series(np.sqrt(v), index=self.fe_names, name="Std. Error")
+
+    bse = se
+
+    def _wald_intervals(self, level: float) -> pd.DataFrame:
+        """Wald intervals of the fixed effects, estimate -+ z_(1+level)/2 x standard
+        error, columns named as R's ("2.5 %", "97.5 %")."""
+        zq = normal_quantile(0.5 + level / 2)
+        lo, hi = interval_names(level)
+        est, se = self.fixef.to_numpy(), self.se.to_numpy()
+        return pd.DataFrame({lo: est - zq * se, hi: est + zq * se}, index=self.fe_names)
+
+    def _new_rows(
+        self, newdata: Any, re: bool, allow_new_levels: bool
+    ) -> tuple[pd.Index, np.ndarray, np.ndarray, np.ndarray, list[np.ndarray], np.ndarray]:
+        """The rows of ``newdata`` a prediction is for: their index, which of them have
+        every predictor (``ok``), X and Z of those, each factor's level (the core's
+        order; -1 for a new one or with ``re=False``) and X beta + offset, plus each
+        known level's Z_j b_j with ``re``."""
+        d = self._design
+        index, x_new, z_new, _, ok, off = model_rows(d, newdata, re=False, allow_new_levels=True, by_value=dict)
+        vals = x_new @ np.asarray(self._res["beta"], dtype=float) + off
+        idx = [np.full(len(x_new), -1, np.int64) for _ in self._levels]
+        if re:
+            idx = self._new_levels(to_frame(newdata).loc[ok], allow_new_levels)
+            self._add_random_part(vals, z_new, idx)
+        return index, ok, x_new, z_new, idx, vals
+
+    @staticmethod
+    def _predicted(index: pd.Index, ok: np.ndarray, vals: np.ndarray) -> pd.Series:
+        """Predictions ``vals`` of the rows ``ok`` of ``index``, NaN for the others."""
+        out = np.full(len(index), np.nan)
+        out[ok] = vals
+        return pd.Series(out, index=index, name="predicted")
+
+    @property
+    def converged(self) -> bool:
+        """Whether the optimiser reported convergence."""
+        return bool(self._res["converged"])
