@@ -35,31 +35,22 @@ GLMM = ROOT / "tests" / "data" / "glmm"
 sys.path.insert(0, str(HERE))
 import glmm_data  # noqa: E402
 
+# name: (data set in tests/data/glmm, or None for simulated rows; formula; our repeats; glmer's)
+_TABLE = {
+    "cbpp": ("cbpp", "cbind(incidence, size - incidence) ~ period + (1 | herd)", 30, 5),
+    "verbagg": ("verbagg", "r2 ~ Anger + Gender + btype + situ + (1 | id) + (1 | item)", 5, 2),
+    "bernoulli_1m": (None, "y ~ x + (1 | g)", 3, 1),
+}
 CASES = {
-    "cbpp": dict(
-        csv=GLMM / "cbpp.csv",
-        refs=GLMM / "cbpp.json",
-        formula="cbind(incidence, size - incidence) ~ period + (1 | herd)",
+    name: dict(
+        csv=None if data is None else GLMM / f"{data}.csv",
+        refs=None if data is None else GLMM / f"{data}.json",
+        formula=formula,
         family="binomial",
-        repeats=30,
-        peer_repeats=5,
-    ),
-    "verbagg": dict(
-        csv=GLMM / "verbagg.csv",
-        refs=GLMM / "verbagg.json",
-        formula="r2 ~ Anger + Gender + btype + situ + (1 | id) + (1 | item)",
-        family="binomial",
-        repeats=5,
-        peer_repeats=2,
-    ),
-    "bernoulli_1m": dict(
-        csv=None,
-        refs=None,
-        formula="y ~ x + (1 | g)",
-        family="binomial",
-        repeats=3,
-        peer_repeats=1,
-    ),
+        repeats=repeats,
+        peer_repeats=peer_repeats,
+    )
+    for name, (data, formula, repeats, peer_repeats) in _TABLE.items()
 }
 
 R_SCRIPT = r"""

@@ -20,6 +20,7 @@ import numpy as np
 import pandas as pd
 import pytest
 from numpy.testing import assert_allclose
+from printing import printed_alike
 
 import quorvelkit as qk
 from quorvelkit import _quorvelkit
@@ -188,26 +189,6 @@ def test_variance_components_and_modes_are_glmers(case, by_glmer):
     assert list(ranef.columns) == group["columns"] and [str(v) for v in ranef.index] == group["levels"]
     assert_allclose(ranef[group["columns"][0]], group["values"][group["columns"][0]], rtol=1e-12)
     assert fit.is_singular == ref["singular"]
-
-
-def printed_alike(ours: str, theirs: str) -> bool:
-    """Two lines hold the same words and numbers printed alike (notation and decimals),
-    the numbers equal up to a unit in their last printed digit."""
-    a, b = ours.split(), theirs.replace("‘", "'").replace("’", "'").split()
-    if len(a) != len(b):
-        return False
-    for x, y in zip(a, b, strict=True):
-        try:
-            fx, fy = float(x), float(y)
-        except ValueError:
-            if x != y:
-                return False
-            continue
-        mantissa, _, exponent = y.partition("e")
-        unit = 10.0 ** (int(exponent or 0) - len(mantissa.partition(".")[2]))
-        if len(x) != len(y) or abs(fx - fy) > 1.01 * unit:
-            return False
-    return True
 
 
 def block(lines: list[str], title: str, last: str | None = None) -> list[str]:

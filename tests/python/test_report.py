@@ -14,6 +14,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 from numpy.testing import assert_allclose
+from printing import printed_alike
 
 import quorvelkit as qk
 from quorvelkit import RankDeficiencyWarning, anova, lmm
@@ -29,27 +30,6 @@ def printed_text(table) -> list[dict[str, str]]:
     lines = repr(table).splitlines()
     rows = [next(line for line in lines if line.startswith(f"{label} "))[len(label) :] for label in table.index]
     return [dict(zip(COLUMNS, row.split(maxsplit=len(COLUMNS) - 1), strict=False)) for row in rows]
-
-
-def printed_alike(ours: str, theirs: str) -> bool:
-    """Two printed lines hold the same words and numbers in the same form (notation and
-    decimals), the numbers equal up to a unit in their last printed digit: lmerTest's
-    and our df of a term can differ from the fifth significant digit."""
-    a, b = ours.split(), theirs.split()
-    if len(a) != len(b):
-        return False
-    for x, y in zip(a, b, strict=True):
-        try:
-            fx, fy = float(x), float(y)
-        except ValueError:
-            if x != y:
-                return False
-            continue
-        mantissa, _, exponent = y.partition("e")
-        unit = 10.0 ** (int(exponent or 0) - len(mantissa.partition(".")[2]))  # of the last digit
-        if re.sub(r"\d", "9", x) != re.sub(r"\d", "9", y) or abs(fx - fy) > 1.01 * unit:
-            return False
-    return True
 
 
 def column_cells(text: str, title: str | None, before: str, last: str) -> list[str]:
