@@ -30,7 +30,7 @@ import pandas as pd
 
 import quorvelkit._quorvelkit as _qk
 
-from ..model.spec import ModelRows, ModelSpec
+from ..model.description import ModelRows, ModelSpec
 from ..support.frames import sorted_levels
 
 __all__ = ["is_crossed", "crossed_part", "sort_crossed", "core_order", "pair_index", "same_partition"]

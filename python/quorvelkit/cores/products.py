@@ -31,7 +31,7 @@ import pandas as pd
 import quorvelkit._quorvelkit as _qk
 
 from ..formula.checks import check_sums
-from ..model.spec import ModelRows, ModelSpec
+from ..model.description import ModelRows, ModelSpec
 from ..support.errors import SourceError
 from ..support.frames import sorted_levels
 from ..support.labels import split_labels

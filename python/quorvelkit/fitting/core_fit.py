@@ -13,10 +13,10 @@ import pandas as pd
 from .._quorvelkit import LmmCore
 from ..cores.crossed_products import core_order, is_crossed, keep_columns, same_partition, sort_crossed
 from ..cores.products import PartProducts, sort_groups
+from ..model.description import ModelSpec
 from ..model.design import Design
 from ..model.fit_options import FitOptions, run_core
 from ..model.model_checks import check_group_counts, drop_aliased
-from ..model.spec import ModelSpec
 from ..results.lmm_fit import LmmFit, warn_if_singular
 from ..support.errors import SourceError
 

@@ -39,7 +39,7 @@ _WRAPPERS = ("factor", "as.factor", "C")
 class BarFactor:
     """One grouping factor of a bar term as the formula writes it, after lme4's
     expansion of ``/``: its name and columns (the model's grouping factor, with its
-    terms and their columns of Z, is :class:`~quorvelkit.model.spec.GroupingFactor`).
+    terms and their columns of Z, is :class:`~quorvelkit.model.description.GroupingFactor`).
 
     Attributes:
         name: as lme4 names it (R's deparse of the expression: ``"b:a"``, ``"c:(b:a)"``),

@@ -21,9 +21,9 @@ from ..formula.parsing import ParsedFormula, parse_formula
 from ..support.errors import RowsUnavailable
 from ..support.frames import sorted_levels, to_frame
 from ..support.labels import label_text, split_labels
+from .description import GroupingFactor, ModelSpec, select_rows
 from .model_checks import check_group_counts, check_response_variation, drop_aliased
 from .model_learning import learn_spec
-from .spec import GroupingFactor, ModelSpec, select_rows
 
 __all__ = [
     "Design",

@@ -1,4 +1,4 @@
-"""Learning a model's spec (:class:`~quorvelkit.model.spec.ModelSpec`) from
+"""Learning a model's spec (:class:`~quorvelkit.model.description.ModelSpec`) from
 data: formulaic's specs of the fixed part, the random-effects terms and the offsets,
 learnt from a sample of the rows and the levels of the factors (or from the whole data
 in memory, whose rows come back with their spec), whether the model's matrices are plain
@@ -24,9 +24,7 @@ from ..support.errors import FormulaError, SourceError, clean_message
 from ..support.frames import drop_unused_categories, object_text, text_factors
 from ..support.labels import label_text
 from ..support.warning_scope import filtered_warnings
-from .fast_design import FormulaicParts, fast_matrices
-from .model_checks import check_dimensions, check_terms
-from .spec import (
+from .description import (
     GroupingFactor,
     ModelRows,
     ModelSpec,
@@ -36,6 +34,8 @@ from .spec import (
     offset_total,
     plain_matrices,
 )
+from .fast_design import FormulaicParts, fast_matrices
+from .model_checks import check_dimensions, check_terms
 
 __all__ = ["learn_spec", "Learnt", "sample_numbers"]
 

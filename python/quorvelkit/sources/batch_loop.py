@@ -6,7 +6,7 @@ where they are.
 The core needs the rows only once, to reduce them to cross-products (X'X, X'y, y'y
 and, per group, Z_i'Z_i, Z_i'X_i, Z_i'y_i and the row count). Each batch is turned
 into model matrices by the model's spec (:meth:`ModelSpec.rows
-<quorvelkit.model.spec.ModelSpec.rows>`: one formulaic spec for every batch, so
+<quorvelkit.model.description.ModelSpec.rows>`: one formulaic spec for every batch, so
 categorical columns expand to the same columns everywhere), its products are added to
 the model's, and the fit runs on the merged products. Memory is bounded by a few
 batches plus the products, whatever the number of rows. A model with several
@@ -33,9 +33,9 @@ from ..cores.products import add_batch, add_label_kinds, check_label_kinds, take
 from ..fitting.core_fit import fit_crossed, fit_products
 from ..formula.checks import check_weights_column
 from ..formula.parsing import ParsedFormula, parse_formula
+from ..model.description import ModelSpec
 from ..model.fit_options import FitOptions, unknown_options
 from ..model.group_codes import GroupCodes
-from ..model.spec import ModelSpec
 from ..results.lmm_fit import LmmFit
 from ..support.errors import RowsUnavailable, SourceError
 from ..support.progress import progress_bar

@@ -22,9 +22,9 @@ from ..cores.products import PartProducts, part_products
 from ..fitting.core_fit import fit_parts
 from ..formula.checks import check_weights_column, require_columns
 from ..formula.parsing import ParsedFormula, parse_formula
+from ..model.description import ModelSpec, Place
 from ..model.fit_options import FitOptions, unknown_options
 from ..model.model_learning import learn_spec, sample_numbers
-from ..model.spec import ModelSpec, Place
 from ..results.lmm_fit import LmmFit
 from ..support.errors import SourceError
 from ..support.frames import MAX_LEVELS, level_order, pandas_kind

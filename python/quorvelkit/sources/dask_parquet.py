@@ -30,9 +30,9 @@ import quorvelkit._quorvelkit as _qk
 from ..cores.products import PartProducts, add_batch, part_products, take_groups, with_ztz, without_ztz
 from ..fitting.core_fit import fit_parts, fit_products
 from ..formula.parsing import ParsedFormula
+from ..model.description import ModelSpec
 from ..model.fit_options import FitOptions
 from ..model.group_codes import GroupCodes
-from ..model.spec import ModelSpec
 from ..results.lmm_fit import LmmFit
 from ..support.errors import SourceError
 from ..support.frames import MAX_LEVELS, level_order, sorted_levels

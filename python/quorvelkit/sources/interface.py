@@ -39,8 +39,8 @@ import pandas as pd
 
 from ..cores.products import PartProducts, merge_parts, part_products
 from ..formula.parsing import ParsedFormula
+from ..model.description import ModelSpec
 from ..model.model_learning import learn_spec
-from ..model.spec import ModelSpec
 from ..support.errors import SourceError
 from ..support.frames import arrow_frame
 from ..support.labels import label_text

@@ -24,9 +24,9 @@ import pandas as pd
 from ..fitting.core_fit import fit_parts
 from ..formula.checks import check_weights_column, require_columns
 from ..formula.parsing import ParsedFormula, parse_formula
+from ..model.description import ModelSpec
 from ..model.fit_options import FitOptions, unknown_options
 from ..model.model_learning import learn_spec
-from ..model.spec import ModelSpec
 from ..results.lmm_fit import LmmFit
 from ..support.errors import SourceError
 from ..support.frames import MAX_LEVELS, level_order
