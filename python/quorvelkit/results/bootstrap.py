@@ -7,6 +7,7 @@ from __future__ import annotations
 import time
 import warnings
 from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
@@ -212,6 +213,7 @@ def bootstrap(
     )
 
 
+@dataclass(eq=False, repr=False)
 class BootstrapResult:
     """Result of :meth:`LmmFit.bootstrap`.
 
@@ -227,23 +229,13 @@ class BootstrapResult:
         ci: percentile intervals at the level requested (:meth:`intervals`).
     """
 
-    def __init__(
-        self,
-        replicates: pd.DataFrame,
-        theta: pd.DataFrame,
-        estimate: pd.Series,
-        converged: np.ndarray,
-        seed: int,
-        seconds: float,
-        level: float = 0.95,
-    ) -> None:
-        self.replicates = replicates
-        self.theta = theta
-        self.estimate = estimate
-        self.converged = converged
-        self.seed = seed
-        self.seconds = seconds
-        self.level = level
+    replicates: pd.DataFrame
+    theta: pd.DataFrame
+    estimate: pd.Series
+    converged: np.ndarray
+    seed: int
+    seconds: float
+    level: float = 0.95
 
     @property
     def n(self) -> int:

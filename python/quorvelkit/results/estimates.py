@@ -11,7 +11,6 @@ k = p + n_theta + 1 parameters, and the data are fitted as given (no rescaling),
 
 from __future__ import annotations
 
-import math
 from collections.abc import Mapping
 from typing import Any, cast
 
@@ -304,23 +303,6 @@ class FitResults(MixedFit):
         """The ML deviance (-2 log-likelihood) of an ML fit; ``None`` for a REML fit
         (use :attr:`criterion`, or ``fit.refit_ml().deviance``)."""
         return None if self.reml else self.criterion
-
-    @property
-    def loglik(self) -> float:
-        """Log-likelihood: -criterion / 2 (the REML log-likelihood for REML fits)."""
-        return -0.5 * self.criterion
-
-    llf = loglik
-
-    @property
-    def aic(self) -> float:
-        """Akaike's criterion, criterion + 2 k with k = :attr:`n_params`."""
-        return self.criterion + 2.0 * self.n_params
-
-    @property
-    def bic(self) -> float:
-        """Schwarz's criterion, criterion + log(n) k with k = :attr:`n_params`."""
-        return self.criterion + math.log(self.nobs) * self.n_params
 
     # ----------------------------------------------------------------- optimiser
     @property

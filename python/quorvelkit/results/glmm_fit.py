@@ -218,28 +218,11 @@ class GlmmFit(MixedFit):
         return float(self._res["m2loglik"])
 
     @property
-    def loglik(self) -> float:
-        """The full log-likelihood, -m2loglik / 2."""
-        return -0.5 * self.m2loglik
-
-    llf = loglik
-
-    @property
     def df(self) -> int:
         """Number of parameters: n_theta + p (a GLMM of these families has no scale)."""
         return len(self.theta) + len(self.fe_names)
 
     n_params = df
-
-    @property
-    def aic(self) -> float:
-        """Akaike's criterion, -2 loglik + 2 df."""
-        return self.m2loglik + 2.0 * self.df
-
-    @property
-    def bic(self) -> float:
-        """Schwarz's criterion, -2 loglik + log(n) df."""
-        return self.m2loglik + math.log(self.nobs) * self.df
 
     @property
     def df_resid(self) -> int:

@@ -5,6 +5,7 @@ optimiser's verdict. A model class supplies where the core keeps Cov(beta)."""
 
 from __future__ import annotations
 
+import math
 from typing import Any
 
 import numpy as np
@@ -98,6 +99,36 @@ class MixedFit(MixedEffects):
         out = np.full(len(index), np.nan)
         out[ok] = vals
         return pd.Series(out, index=index, name="predicted")
+
+    # ------------------------------------------------------------- criteria
+    @property
+    def criterion(self) -> float:
+        """-2 log-likelihood at the fit; a REML fit's REML criterion (which lme4's AIC
+        and BIC of a REML fit use too). Supplied by the model class."""
+        raise NotImplementedError
+
+    @property
+    def n_params(self) -> int:
+        """Number of estimated parameters. Supplied by the model class."""
+        raise NotImplementedError
+
+    @property
+    def loglik(self) -> float:
+        """Log-likelihood: -criterion / 2 (the REML log-likelihood for REML fits; for a
+        GLMM, Laplace's or the quadrature's approximation with all constants)."""
+        return -0.5 * self.criterion
+
+    llf = loglik
+
+    @property
+    def aic(self) -> float:
+        """Akaike's criterion, criterion + 2 k with k = :attr:`n_params`."""
+        return self.criterion + 2.0 * self.n_params
+
+    @property
+    def bic(self) -> float:
+        """Schwarz's criterion, criterion + log(n) k with k = :attr:`n_params`."""
+        return self.criterion + math.log(self.nobs) * self.n_params
 
     @property
     def converged(self) -> bool:

@@ -39,7 +39,7 @@ from ..model.group_codes import GroupCodes
 from ..results.lmm_fit import LmmFit
 from ..support.errors import RowsUnavailable, SourceError
 from ..support.progress import progress_bar
-from .interface import BatchSource, first_spec, has_complete_row, loaded_class, reduce_batches
+from .interface import BatchSource, first_spec, has_complete_row, reduce_batches
 from .parquet import open_dataset
 
 T = TypeVar("T")
@@ -346,9 +346,10 @@ class ParquetSource(BatchSource):
 
     name = "a Parquet source"
 
+    classes = (("pyarrow.dataset", "Dataset"),)
+
     def accepts(self, data: Any) -> bool:
-        dataset = loaded_class("pyarrow.dataset", "Dataset")
-        return isinstance(data, (str, os.PathLike)) or (dataset is not None and isinstance(data, dataset))
+        return isinstance(data, (str, os.PathLike)) or super().accepts(data)
 
     def lmm(self, formula: str, data: Any, *args: Any, **kwargs: Any) -> LmmFit:
         return lmm(formula, data, *args, **kwargs)

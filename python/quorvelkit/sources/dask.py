@@ -30,7 +30,7 @@ from ..support.errors import SourceError
 from ..support.frames import MAX_LEVELS, level_order, pandas_kind
 from ..support.labels import label_text
 from .dask_parquet import fit_merged, parquet_partitions, plan_leaves
-from .interface import BatchSource, loaded_class, merge_in_order
+from .interface import BatchSource, merge_in_order
 
 __all__ = ["lmm", "DaskSource", "SOURCE", "parquet_partitions"]
 
@@ -232,9 +232,7 @@ class DaskSource(BatchSource):
 
     name = "a Dask DataFrame"
 
-    def accepts(self, data: Any) -> bool:
-        frame = loaded_class("dask.dataframe", "DataFrame")
-        return frame is not None and isinstance(data, frame)
+    classes = (("dask.dataframe", "DataFrame"),)
 
     def lmm(self, formula: str, data: Any, *args: Any, **kwargs: Any) -> LmmFit:
         return lmm(formula, data, *args, **kwargs)

@@ -64,9 +64,14 @@ class BatchSource(ABC):
     #: What the fit's messages call data of this kind.
     name: str = "the source"
 
-    @abstractmethod
+    #: The classes of this kind's data, as (module, class name): :meth:`accepts` looks
+    #: them up only in modules already imported.
+    classes: tuple[tuple[str, str], ...] = ()
+
     def accepts(self, data: Any) -> bool:
         """Whether ``data`` is of this kind; imports nothing the caller has not."""
+        kinds = tuple(c for c in (loaded_class(m, n) for m, n in self.classes) if c is not None)
+        return bool(kinds) and isinstance(data, kinds)
 
     @abstractmethod
     def lmm(self, formula: str, data: Any, *args: Any, **kwargs: Any) -> LmmFit:

@@ -25,9 +25,7 @@ class PolarsSource(BatchSource):
 
     name = "a Polars DataFrame"
 
-    def accepts(self, data: Any) -> bool:
-        kinds = tuple(c for c in (loaded_class("polars", "DataFrame"), loaded_class("polars", "LazyFrame")) if c)
-        return bool(kinds) and isinstance(data, kinds)
+    classes = (("polars", "DataFrame"), ("polars", "LazyFrame"))
 
     def lmm(self, formula: str, data: Any, *args: Any, **kwargs: Any) -> LmmFit:
         from .batch_loop import lmm

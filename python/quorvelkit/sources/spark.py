@@ -30,7 +30,7 @@ from ..model.model_learning import learn_spec
 from ..results.lmm_fit import LmmFit
 from ..support.errors import SourceError
 from ..support.frames import MAX_LEVELS, level_order
-from .interface import BatchSource, loaded_class, merge_in_order, reduce_batches
+from .interface import BatchSource, merge_in_order, reduce_batches
 
 __all__ = ["lmm", "SparkSource", "SOURCE"]
 
@@ -191,9 +191,7 @@ class SparkSource(BatchSource):
 
     name = "a Spark DataFrame"
 
-    def accepts(self, data: Any) -> bool:
-        frame = loaded_class("pyspark.sql", "DataFrame")
-        return frame is not None and isinstance(data, frame)
+    classes = (("pyspark.sql", "DataFrame"),)
 
     def lmm(self, formula: str, data: Any, *args: Any, **kwargs: Any) -> LmmFit:
         return lmm(formula, data, *args, **kwargs)
