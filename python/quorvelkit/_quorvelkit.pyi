@@ -212,8 +212,24 @@ class ProductsAccumulator:
         With ``release`` (``order`` a permutation of 0..k-1) they are taken out, the
         records handed back as they are copied; the accumulator holds no group after."""
 
+class _Dimensions:
+    """The sizes every core reports (a name of this stub only, not of the module)."""
+
+    @property
+    def n(self) -> int:
+        """Number of rows."""
+    @property
+    def p(self) -> int:
+        """Number of fixed-effect columns."""
+    @property
+    def q(self) -> int:
+        """Number of random-effect columns (summed over the factors' terms)."""
+    @property
+    def n_theta(self) -> int:
+        """Length of ``theta``."""
+
 @final
-class LmmCore:
+class LmmCore(_Dimensions):
     """Pre-computed cross-products for one grouping factor.
 
     ``LmmCore(y, x, z, codes, n_groups, evaluator="auto")``: float64 ``y`` (n,),
@@ -247,20 +263,8 @@ class LmmCore:
         weights: _Float64 | None = None,
     ) -> LmmCore: ...
     @property
-    def n(self) -> int:
-        """Number of rows."""
-    @property
-    def p(self) -> int:
-        """Number of fixed-effect columns."""
-    @property
-    def q(self) -> int:
-        """Number of random-effect columns."""
-    @property
     def m(self) -> int:
         """Number of groups."""
-    @property
-    def n_theta(self) -> int:
-        """Length of ``theta``: the free entries of Lambda (q(q+1)/2 without ``blocks``)."""
     @property
     def evaluator(self) -> Literal["blocks", "aggregated", "streaming"]:
         """The kernel in use."""
@@ -332,7 +336,7 @@ class _CrossedFitResult(_CrossedSolution, _Report):
     """``_CrossedSolution`` at the best optimum, with the optimiser's report."""
 
 @final
-class CrossedCore:
+class CrossedCore(_Dimensions):
     """Cross-products of a linear mixed model whose random-effects terms sit on K >= 1
     grouping factors, crossed or nested.
 
@@ -363,18 +367,6 @@ class CrossedCore:
         """A core from crossed products (levels coded 0..m_j-1, each cross block's
         pairs in increasing order), each factor's terms' sizes, and term_order as
         CrossedCore takes it."""
-    @property
-    def n(self) -> int:
-        """Number of rows."""
-    @property
-    def p(self) -> int:
-        """Number of fixed-effect columns."""
-    @property
-    def n_theta(self) -> int:
-        """Length of theta."""
-    @property
-    def q(self) -> int:
-        """Random-effect columns per level, summed over the factors."""
     @property
     def m(self) -> list[int]:
         """Levels of each factor."""
@@ -493,22 +485,14 @@ class _CrossedGlmmFitResult(_GlmmFitBase):
     """Per factor (m_j, q_j, q_j)."""
 
 @disjoint_base
-class _GlmmBase:
+class _GlmmBase(_Dimensions):
     """The methods and attributes GlmmCore and CrossedGlmmCore share; not instantiated itself.
     Every theta taken or returned (and the gradient's and the Hessian's theta part) is in
     the core's layout."""
 
     @property
-    def n(self) -> int: ...
-    @property
-    def p(self) -> int: ...
-    @property
-    def q(self) -> int: ...
-    @property
     def m(self) -> int | list[int]:
         """Number of groups (one factor), or each factor's levels."""
-    @property
-    def n_theta(self) -> int: ...
     @property
     def family(self) -> str: ...
     @property
