@@ -14,6 +14,7 @@ suppressPackageStartupMessages({
   library(nlme)
   library(jsonlite)
 })
+source(file.path("tests", "data", "conditions.R"))
 out <- file.path("tests", "data", "crossed")
 only <- commandArgs(trailingOnly = TRUE)
 wanted <- function(name) length(only) == 0 || name %in% only
@@ -391,25 +392,15 @@ run_case("ratings", rt, c("user", "item"), gz = TRUE, reps = 3,
 # missing, `id` is a level per row. bad_input_few.csv has 12 rows, with s and i of 8
 # levels each: each term has fewer random effects than rows, the two together more.
 bad_case <- function(d, formula) {
-  warnings <- character(0)
-  messages <- character(0)
-  res <- tryCatch({
-    fit <- withCallingHandlers(lme4::lmer(as.formula(formula), d),
-      warning = function(w) {
-        warnings <<- c(warnings, conditionMessage(w))
-        invokeRestart("muffleWarning")
-      },
-      message = function(m) {
-        messages <<- c(messages, trimws(conditionMessage(m)))
-        invokeRestart("muffleMessage")
-      })
+  run <- with_conditions(function() {
+    fit <- lme4::lmer(as.formula(formula), d)
     list(outcome = "fit", n = nobs(fit), rows_dropped = nrow(d) - nobs(fit),
          ngrps = as.list(ngrps(fit)), theta = named(getME(fit, "theta")),
          criterion = REMLcrit(fit), beta = named(fixef(fit)), sigma = sigma(fit),
          singular = isSingular(fit), feval = fit@optinfo$feval,
          conv_messages = chr(unlist(fit@optinfo$conv$lme4$messages)))
-  }, error = function(e) list(outcome = "error", error = conditionMessage(e)))
-  c(list(formula = formula), res, list(warnings = chr(unique(warnings)), messages = chr(unique(messages))))
+  }, on_error = function(e) list(outcome = "error", error = conditionMessage(e)))
+  c(list(formula = formula), run$value, run[c("warnings", "messages")])
 }
 if (wanted("bad_input")) {
   bad <- cb

@@ -13,6 +13,7 @@ suppressPackageStartupMessages({
   library(lme4)
   library(jsonlite)
 })
+source(file.path("tests", "data", "conditions.R"))
 out <- file.path("tests", "data", "glmm")
 only <- commandArgs(trailingOnly = TRUE)
 wanted <- function(name) length(only) == 0 || name %in% only
@@ -75,22 +76,6 @@ call_glmer <- function(d, m, ...) {
   if (is.null(m$weights))
     glmer(as.formula(m$formula), d, family = family_of(m), nAGQ = m$nagq, ...)
   else glmer(as.formula(m$formula), d, family = family_of(m), nAGQ = m$nagq, weights = .w, ...)
-}
-
-# Runs f, collecting the warnings and messages it raises.
-with_conditions <- function(f) {
-  warnings <- character(0)
-  messages <- character(0)
-  value <- withCallingHandlers(f(),
-    warning = function(w) {
-      warnings <<- c(warnings, conditionMessage(w))
-      invokeRestart("muffleWarning")
-    },
-    message = function(m) {
-      messages <<- c(messages, trimws(conditionMessage(m)))
-      invokeRestart("muffleMessage")
-    })
-  list(value = value, warnings = chr(unique(warnings)), messages = chr(unique(messages)))
 }
 
 # Optimiser evaluations per stage of one glmer call: stage 1 is the nAGQ = 0 fit over
