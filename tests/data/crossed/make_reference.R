@@ -14,10 +14,8 @@ suppressPackageStartupMessages({
   library(nlme)
   library(jsonlite)
 })
-source(file.path("tests", "data", "conditions.R"))
+source(file.path("tests", "data", "reference_helpers.R"))
 out <- file.path("tests", "data", "crossed")
-only <- commandArgs(trailingOnly = TRUE)
-wanted <- function(name) length(only) == 0 || name %in% only
 
 # lme4's default stopping rule leaves theta up to about 1e-4 from the optimum; the
 # references are taken to the optimum so that fits compare to 1e-5 and below. lme4's
@@ -41,11 +39,6 @@ read_data <- function(file, labels) {
   for (col in names(d)) d[[col]] <- if (col %in% labels) factor(d[[col]]) else as.numeric(d[[col]])
   d
 }
-
-# Vectors stay JSON arrays at length one (I() keeps jsonlite from unboxing them).
-num <- function(x) I(unname(as.numeric(x)))
-chr <- function(x) I(as.character(x))
-named <- function(x) list(names = chr(names(x)), values = num(x))
 
 ranef_block <- function(fit, condvar) {
   re <- ranef(fit, condVar = condvar)

@@ -13,10 +13,8 @@ suppressPackageStartupMessages({
   library(lme4)
   library(jsonlite)
 })
-source(file.path("tests", "data", "conditions.R"))
+source(file.path("tests", "data", "reference_helpers.R"))
 out <- file.path("tests", "data", "glmm")
-only <- commandArgs(trailingOnly = TRUE)
-wanted <- function(name) length(only) == 0 || name %in% only
 
 # A refit taken to the optimum: PIRLS to a relative change of 1e-12 in the penalised
 # deviance (glmer's default 1e-7 leaves the Laplace deviance up to ~3e-3 off at a
@@ -25,11 +23,6 @@ tight <- glmerControl(optimizer = "nloptwrap", tolPwrss = 1e-12,
                       optCtrl = list(ftol_abs = 1e-15, xtol_abs = 1e-12, ftol_rel = 1e-15,
                                      xtol_rel = 1e-12, maxeval = 1e5))
 tight_pirls <- glmerControl(tolPwrss = 1e-12)
-
-# Vectors stay JSON arrays at length one (I() keeps jsonlite from unboxing them).
-num <- function(x) I(unname(as.numeric(x)))
-chr <- function(x) I(as.character(x))
-named <- function(x) list(names = chr(names(x)), values = num(x))
 
 # jsonlite prints at most 15 significant digits, so every double is written here with
 # 17 (enough to read back the same double) as a literal JSON fragment; a non-finite

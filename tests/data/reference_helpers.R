@@ -1,9 +1,17 @@
 # Shared by the reference scripts (sourced from the repository's root).
-#
+
+# The pieces named on the command line (every piece when none is).
+only <- commandArgs(trailingOnly = TRUE)
+wanted <- function(name) length(only) == 0 || name %in% only
+
+# Vectors stay JSON arrays at length one (I() keeps jsonlite from unboxing them).
+num <- function(x) I(unname(as.numeric(x)))
+chr <- function(x) I(as.character(x))
+named <- function(x) list(names = chr(names(x)), values = num(x))
+
 # Runs f, collecting the warnings and messages it raises (each muffled, so that the
 # call runs on as it would with them); the value is f's. With on_error, an error ends
-# f and on_error(e) is the value, the conditions raised before it kept. `chr` is the
-# calling script's (a vector that stays a JSON array at length one).
+# f and on_error(e) is the value, the conditions raised before it kept.
 with_conditions <- function(f, on_error = NULL) {
   warnings <- character(0)
   messages <- character(0)
