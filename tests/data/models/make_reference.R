@@ -101,28 +101,21 @@ summarise <- function(fit) {
 }
 
 # ---- the wider model class: weights, offsets, uncorrelated and split terms --------
-models <- list(
-  list(id = "chick_weighted_reml", data = "chickweight", reml = TRUE, weights = "w",
-       formula = "weight ~ Time * factor(Diet) + (Time | Chick)"),
-  list(id = "chick_weighted_ml", data = "chickweight", reml = FALSE, weights = "w",
-       formula = "weight ~ Time * factor(Diet) + (Time | Chick)"),
-  list(id = "chick_weights_3", data = "chickweight", reml = TRUE, weights = "3",
-       formula = "weight ~ Time * factor(Diet) + (Time | Chick)"),
-  list(id = "chick_offset", data = "chickweight", reml = TRUE, weights = NULL,
-       formula = "weight ~ factor(Diet) + offset(o) + (Time | Chick)"),
-  list(id = "chick_offset_expr", data = "chickweight", reml = TRUE, weights = NULL,
-       formula = "weight ~ factor(Diet) + offset(3 * Time) + (Time | Chick)"),
-  list(id = "chick_uncorrelated", data = "chickweight", reml = TRUE, weights = NULL,
-       formula = "weight ~ Time * factor(Diet) + (Time || Chick)"),
-  list(id = "ortho_uncorrelated_ml", data = "orthodont", reml = FALSE, weights = NULL,
-       formula = "distance ~ age * Sex + (age || Subject)"),
-  list(id = "oxboys_split", data = "oxboys", reml = TRUE, weights = NULL,
-       formula = "height ~ age + (1 | Subject) + (0 + age | Subject)"),
-  list(id = "oxboys_correlated_and_split", data = "oxboys", reml = TRUE, weights = NULL,
-       formula = "height ~ age + I(age^2) + (age | Subject) + (0 + I(age^2) | Subject)"),
-  list(id = "chick_everything_ml", data = "chickweight", reml = FALSE, weights = "w",
-       formula = "weight ~ Time * factor(Diet) + offset(o) + (Time || Chick)")
-)
+# One model a row: its id, data set, REML (TRUE) or ML, prior weights (a column, a
+# constant, or none) and formula.
+models <- read.table(sep = ";", header = TRUE, strip.white = TRUE, colClasses = "character", text = "
+id                          ; data        ; reml  ; weights ; formula
+chick_weighted_reml         ; chickweight ; TRUE  ; w       ; weight ~ Time * factor(Diet) + (Time | Chick)
+chick_weighted_ml           ; chickweight ; FALSE ; w       ; weight ~ Time * factor(Diet) + (Time | Chick)
+chick_weights_3             ; chickweight ; TRUE  ; 3       ; weight ~ Time * factor(Diet) + (Time | Chick)
+chick_offset                ; chickweight ; TRUE  ;         ; weight ~ factor(Diet) + offset(o) + (Time | Chick)
+chick_offset_expr           ; chickweight ; TRUE  ;         ; weight ~ factor(Diet) + offset(3 * Time) + (Time | Chick)
+chick_uncorrelated          ; chickweight ; TRUE  ;         ; weight ~ Time * factor(Diet) + (Time || Chick)
+ortho_uncorrelated_ml       ; orthodont   ; FALSE ;         ; distance ~ age * Sex + (age || Subject)
+oxboys_split                ; oxboys      ; TRUE  ;         ; height ~ age + (1 | Subject) + (0 + age | Subject)
+oxboys_correlated_and_split ; oxboys      ; TRUE  ;         ; height ~ age + I(age^2) + (age | Subject) + (0 + I(age^2) | Subject)
+chick_everything_ml         ; chickweight ; FALSE ; w       ; weight ~ Time * factor(Diet) + offset(o) + (Time || Chick)
+")
 # lme4's default stopping rule (BOBYQA to 1e-8 in the criterion and theta) leaves the
 # estimates up to 1e-4 from the optimum; these references are taken to the optimum,
 # so that fits can be compared to 1e-5 and below.
@@ -130,7 +123,10 @@ tight <- lmerControl(optimizer = "nloptwrap",
                      optCtrl = list(ftol_abs = 1e-15, xtol_abs = 1e-12, ftol_rel = 1e-15,
                                     xtol_rel = 1e-12, maxeval = 1e5))
 res <- list()
-for (m in models) {
+for (i in seq_len(nrow(models))) {
+  m <- as.list(models[i, ])
+  m$reml <- as.logical(m$reml)
+  if (m$weights == "") m["weights"] <- list(NULL)
   d <- rdata(m$data)
   w <- if (is.null(m$weights)) NULL else if (m$weights %in% names(d)) d[[m$weights]] else
     rep(as.numeric(m$weights), nrow(d))
