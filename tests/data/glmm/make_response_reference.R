@@ -45,33 +45,40 @@ edge <- data.frame(
   count_na = c(1, NA, 4, 3, 0, 1, 2, 1)
 )
 
-cases <- list(
-  cbpp_cbind = list(data = "cbpp", lhs = "cbind(incidence, size - incidence)", family = "binomial"),
-  cbpp_proportion = list(data = "cbpp", lhs = "incidence/size", family = "binomial", weights = "size"),
-  verbagg_factor = list(data = "verbagg", lhs = "r2", family = "binomial"),
-  grouseticks_counts = list(data = "grouseticks", lhs = "TICKS", family = "poisson"),
-  negative_count = list(data = "bad_input", lhs = "count_neg", family = "poisson"),
-  non_integer_count = list(data = "bad_input", lhs = "count_frac", family = "poisson"),
-  successes_above_trials = list(data = "bad_input", lhs = "cbind(succ, trials - succ)", family = "binomial"),
-  zero_trials = list(data = "bad_input", lhs = "cbind(succ_zero, trials_zero - succ_zero)", family = "binomial"),
-  zero_trials_proportion = list(data = "bad_input", lhs = "succ_zero/trials_zero", family = "binomial",
-                                weights = "trials_zero"),
-  three_level_factor = list(data = "bad_input", lhs = "y3", family = "binomial"),
-  non_integer_successes = list(data = "bad_input", lhs = "prop", family = "binomial", weights = "w_frac"),
-  response_above_one = list(data = "bad_input", lhs = "y01_two", family = "binomial"),
-  separated_zero_one = list(data = "bad_input", lhs = "y_sep", family = "binomial"),
-  logical = list(data = "edge", lhs = "lgl", family = "binomial"),
-  unused_first_level = list(data = "edge", lhs = "unused", family = "binomial"),
-  proportion_close = list(data = "edge", lhs = "p", family = "binomial", weights = "w"),
-  proportion_off = list(data = "edge", lhs = "p_bad", family = "binomial", weights = "w"),
-  cbind_weighted = list(data = "edge", lhs = "cbind(s, f)", family = "binomial", weights = "w"),
-  cbind_off = list(data = "edge", lhs = "cbind(s_bad, f)", family = "binomial"),
-  bernoulli_weighted = list(data = "edge", lhs = "I(p > 0.4)", family = "binomial", weights = "w"),
-  counts_close = list(data = "edge", lhs = "count_close", family = "poisson"),
-  counts_off = list(data = "edge", lhs = "count_off", family = "poisson"),
-  counts_large = list(data = "edge", lhs = "count_large", family = "poisson"),
-  counts_weighted = list(data = "edge", lhs = "count_na", family = "poisson", weights = "w")
-)
+# One case a row: the data set, the left-hand side, the family and the prior weights
+# (a column, or none).
+table <- read.table(sep = ";", header = TRUE, strip.white = TRUE, colClasses = "character", text = "
+id                     ; data        ; lhs                                       ; family   ; weights
+cbpp_cbind             ; cbpp        ; cbind(incidence, size - incidence)        ; binomial ;
+cbpp_proportion        ; cbpp        ; incidence/size                            ; binomial ; size
+verbagg_factor         ; verbagg     ; r2                                        ; binomial ;
+grouseticks_counts     ; grouseticks ; TICKS                                     ; poisson  ;
+negative_count         ; bad_input   ; count_neg                                 ; poisson  ;
+non_integer_count      ; bad_input   ; count_frac                                ; poisson  ;
+successes_above_trials ; bad_input   ; cbind(succ, trials - succ)                ; binomial ;
+zero_trials            ; bad_input   ; cbind(succ_zero, trials_zero - succ_zero) ; binomial ;
+zero_trials_proportion ; bad_input   ; succ_zero/trials_zero                     ; binomial ; trials_zero
+three_level_factor     ; bad_input   ; y3                                        ; binomial ;
+non_integer_successes  ; bad_input   ; prop                                      ; binomial ; w_frac
+response_above_one     ; bad_input   ; y01_two                                   ; binomial ;
+separated_zero_one     ; bad_input   ; y_sep                                     ; binomial ;
+logical                ; edge        ; lgl                                       ; binomial ;
+unused_first_level     ; edge        ; unused                                    ; binomial ;
+proportion_close       ; edge        ; p                                         ; binomial ; w
+proportion_off         ; edge        ; p_bad                                     ; binomial ; w
+cbind_weighted         ; edge        ; cbind(s, f)                               ; binomial ; w
+cbind_off              ; edge        ; cbind(s_bad, f)                           ; binomial ;
+bernoulli_weighted     ; edge        ; I(p > 0.4)                                ; binomial ; w
+counts_close           ; edge        ; count_close                               ; poisson  ;
+counts_off             ; edge        ; count_off                                 ; poisson  ;
+counts_large           ; edge        ; count_large                               ; poisson  ;
+counts_weighted        ; edge        ; count_na                                  ; poisson  ; w
+")
+cases <- lapply(split(table, factor(table$id, levels = table$id)), function(row) {
+  case <- as.list(row[c("data", "lhs", "family")])
+  if (row$weights != "") case$weights <- row$weights
+  case
+})
 
 # The response as the family's initialize() and aic() see it, with what they warn; or
 # the error they raise.
