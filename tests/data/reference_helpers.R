@@ -27,3 +27,15 @@ with_conditions <- function(f, on_error = NULL) {
   value <- if (is.null(on_error)) run() else tryCatch(run(), error = on_error)
   list(value = value, warnings = chr(unique(warnings)), messages = chr(unique(messages)))
 }
+
+# Rows of the data for predict(): three rows as they are, the first row with a new
+# level of the grouping column new_in, and the second row with new levels of every
+# column of groups.
+new_rows <- function(d, groups, new_in) {
+  nd <- d[c(1, 2, nrow(d), 1, 2), , drop = FALSE]
+  for (col in groups) nd[[col]] <- as.character(nd[[col]])
+  nd[[new_in]][4] <- "new_level"
+  for (col in groups) nd[[col]][5] <- "new_level"
+  rownames(nd) <- NULL
+  nd
+}

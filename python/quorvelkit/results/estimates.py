@@ -154,14 +154,6 @@ class FitResults(MixedFit):
 
     # ----------------------------------------------------------------- fixed effects
     @property
-    def cov_fixef(self) -> pd.DataFrame:
-        """Covariance matrix of the fixed-effects estimates (lme4's ``vcov``)."""
-        names = self.fe_names
-        return pd.DataFrame(np.array(self._res["cov_beta"], dtype=float), index=names, columns=names)
-
-    vcov = cov_fixef
-
-    @property
     def pvalues(self) -> pd.Series:
         """p-values of the t tests of the fixed effects with Satterthwaite's degrees of
         freedom (lmerTest's ``Pr(>|t|)``; see :attr:`coef_table`)."""

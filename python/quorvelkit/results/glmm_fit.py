@@ -126,14 +126,6 @@ class GlmmFit(MixedFit):
         return self._core
 
     @property
-    def vcov(self) -> pd.DataFrame:
-        """Covariance matrix of the fixed effects (lme4's ``vcov``; see the class)."""
-        names = self.fe_names
-        return pd.DataFrame(np.array(self._res["vcov"], dtype=float), index=names, columns=names)
-
-    cov_fixef = vcov
-
-    @property
     def vcov_source(self) -> str:
         """ "hessian" (over theta and beta) or "rx" (beta's curvature at fixed theta)."""
         return str(self._res["vcov_source"])

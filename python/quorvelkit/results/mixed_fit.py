@@ -62,6 +62,15 @@ class MixedFit(MixedEffects):
     fe_params = fixef
 
     @property
+    def cov_fixef(self) -> pd.DataFrame:
+        """Covariance matrix of the fixed-effects estimates (lme4's ``vcov``; a GLMM's
+        as its class says)."""
+        names = self.fe_names
+        return pd.DataFrame(np.array(self._res[self._cov_beta_key], dtype=float), index=names, columns=names)
+
+    vcov = cov_fixef
+
+    @property
     def se(self) -> pd.Series:
         """Standard errors of the fixed effects."""
         v = np.diag(np.asarray(self._res[self._cov_beta_key], dtype=float))

@@ -89,17 +89,6 @@ satterthwaite_block <- function(fit) {
                     f = num(a[, "F value"]), p = num(a[, "Pr(>F)"])))
 }
 
-# Rows of the data for predict(): three rows as they are, the first row with a new
-# level of one grouping column, and the second row with new levels of every grouping
-# column that is not also in the fixed effects.
-new_rows <- function(d, groups, new_in) {
-  nd <- d[c(1, 2, nrow(d), 1, 2), , drop = FALSE]
-  for (col in groups) nd[[col]] <- as.character(nd[[col]])
-  nd[[new_in]][4] <- "new_level"
-  for (col in groups) nd[[col]][5] <- "new_level"
-  rownames(nd) <- NULL
-  nd
-}
 
 fit_model <- function(d, m, condvar, reps) {
   frm <- as.formula(m$formula)

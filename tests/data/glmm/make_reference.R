@@ -216,16 +216,6 @@ quadrature_block <- function(fit, nagq) {
   })
 }
 
-# Rows of the data for predict(): three rows as they are, the first row with a new
-# level of one grouping column, the second with new levels of every grouping column.
-new_rows <- function(d, groups, new_in) {
-  nd <- d[c(1, 2, nrow(d), 1, 2), , drop = FALSE]
-  for (col in groups) nd[[col]] <- as.character(nd[[col]])
-  nd[[new_in]][4] <- "new_level"
-  for (col in groups) nd[[col]][5] <- "new_level"
-  rownames(nd) <- NULL
-  nd
-}
 
 first <- function(x, k = 20) num(head(x, k))
 
