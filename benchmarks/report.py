@@ -42,11 +42,67 @@ def others(t: dict, key: str = "evals_other_load") -> str:
 
 # --------------------------------------------------------------------------- the suite's report
 
+# The opening of each section of the suite's report: its heading, the paragraph that says
+# what the table holds (wrapped here, printed as one line) and the table's header (wrapped
+# likewise) and alignment rule.
+HEADS = """
+## Headline: the whole fit, construction included
+REML, default start, 2 threads for us; peers fit the same X, Z and grouping with their default
+optimisers. Ratio = peer time / our time; Δ = peer criterion − ours at the optimum (positive: the
+peer stopped higher).
+| # | scenario | n | m | p | q | ours | evals | lme4 | ratio | Δ lme4 | MixedLM | ratio | Δ MixedLM |
+|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|
+## Construction
+Building the core (evaluator "auto") from the four arrays, against one plain NumPy pass (`y.sum();
+x.sum(); z.sum(); codes.sum()`) over the same bytes. GB/s = input bytes / time. "Sorted" is the same
+rows reordered by group, 2 threads.
+| # | rows | input | plain pass | 1 thread | GB/s | × plain | 2 threads | GB/s | × plain | sorted | auto picks |
+|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|
+## One evaluation, each evaluator
+At the default start theta. Speed-up = 1-thread time / 2-thread time. "Identical": every bit of the
+criterion and gradient equal between the two thread counts and across processes. "Others": CPU used
+by other processes on this shared machine while the 1- and 2-thread evaluations ran, in cores, one
+figure per round (a 2-thread timing with others near 1 core had one core, not two).
+| # | evaluator | classes | deviance 1T | 2T | speed-up | deviance_grad 1T | 2T | speed-up | identical | others
+1T / 2T |
+|---|---|---:|---:|---:|---:|---:|---:|---:|---|---|
+## Whole fit
+Construction plus `fit(default_theta())`, best of the repeats; evaluations = criterion-and-gradient
+evaluations by the optimiser. "Identical": criterion, theta and beta bit-equal across thread counts.
+| # | threads | construction | fit | total | evaluations | iterations | REML criterion | converged | identical |
+|---|---:|---:|---:|---:|---:|---:|---:|---|---|
+## Peak memory
+A fresh 2-thread process loads the arrays, then constructs and fits. "Data + model" = peak RSS − RSS
+before loading (the interpreter, NumPy and the extension already loaded); "model" = peak RSS − RSS
+after loading.
+| # | input arrays | data + model | ÷ input | model alone | ÷ input |
+|---|---:|---:|---:|---:|---:|
+## Peers
+Each fit runs in its own process after its data are loaded; only the fitting call is timed (lme4:
+`lmer()`, which includes its model-frame and sparse-matrix set-up; statsmodels:
+`MixedLM(...).fit(reml=True)`). Criterion: lme4 `REMLcrit()`, statsmodels −2·llf.
+| # | peer | result | criterion | ours | Δ | notes |
+|---|---|---|---:|---:|---:|---|
+"""
 
-def _section(title: str, intro: str, header: str, rule: str) -> list[str]:
-    """The opening lines of a report's section: its heading, the paragraph that says
-    what the table holds, and the table's header and alignment rule."""
-    return [f"## {title}", "", intro, "", header, rule]
+
+def _openings(text: str) -> dict[str, list[str]]:
+    """Each section's opening lines by title, from ``HEADS``."""
+    out = {}
+    for block in text.strip().split("## ")[1:]:
+        title, *lines = block.strip().split("\n")
+        table = next(i for i, line in enumerate(lines) if line.startswith("|"))
+        header, rule = " ".join(lines[table:-1]), lines[-1]
+        out[title] = [f"## {title}", "", " ".join(lines[:table]), "", header, rule]
+    return out
+
+
+def _section(title: str) -> list[str]:
+    """The opening lines of the report's section ``title`` (see ``HEADS``)."""
+    return list(_OPENINGS[title])
+
+
+_OPENINGS = _openings(HEADS)
 
 
 def _machine(results: dict) -> list[str]:
@@ -78,14 +134,7 @@ def _machine(results: dict) -> list[str]:
 
 
 def _headline(sc: dict) -> list[str]:
-    L = _section(
-        "Headline: the whole fit, construction included",
-        "REML, default start, 2 threads for us; peers fit the same X, Z and grouping with their default "
-        "optimisers. Ratio = peer time / our time; Δ = peer criterion − ours at the optimum "
-        "(positive: the peer stopped higher).",
-        "| # | scenario | n | m | p | q | ours | evals | lme4 | ratio | Δ lme4 | MixedLM | ratio | Δ MixedLM |",
-        "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
-    )
+    L = _section("Headline: the whole fit, construction included")
     for k, r in sc.items():
         me, s = r["meta"], r["scenario"]
         t2 = r["timing"][2]
@@ -117,15 +166,7 @@ def _targets(results: dict) -> list[str]:
 
 
 def _construction(sc: dict) -> list[str]:
-    L = _section(
-        "Construction",
-        'Building the core (evaluator "auto") from the four arrays, against one plain NumPy pass '
-        "(`y.sum(); x.sum(); z.sum(); codes.sum()`) over the same bytes. GB/s = input bytes / time. "
-        '"Sorted" is the same rows reordered by group, 2 threads.',
-        "| # | rows | input | plain pass | 1 thread | GB/s | × plain "
-        "| 2 threads | GB/s | × plain | sorted | auto picks |",
-        "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|",
-    )
+    L = _section("Construction")
     for k, r in sc.items():
         ib = r["input_bytes"]
         plain = min(r["timing"][t]["plain_pass_s"] for t in (1, 2))
@@ -147,17 +188,7 @@ def _construction(sc: dict) -> list[str]:
 
 
 def _evaluations(results: dict) -> list[str]:
-    L = _section(
-        "One evaluation, each evaluator",
-        'At the default start theta. Speed-up = 1-thread time / 2-thread time. "Identical": every '
-        "bit of the criterion and gradient equal between the two thread counts and across processes. "
-        '"Others": CPU used by other processes on this shared machine while the 1- and 2-thread '
-        "evaluations ran, in cores, one figure per round (a 2-thread timing with others near 1 core "
-        "had one core, not two).",
-        "| # | evaluator | classes | deviance 1T | 2T | speed-up "
-        "| deviance_grad 1T | 2T | speed-up | identical | others 1T / 2T |",
-        "|---|---|---:|---:|---:|---:|---:|---:|---:|---|---|",
-    )
+    L = _section("One evaluation, each evaluator")
     for k, r in results["scenarios"].items():
         sp = speedups(r)
         same = identical(r["timing"][1], r["timing"][2])
@@ -183,14 +214,7 @@ def _evaluations(results: dict) -> list[str]:
 
 
 def _whole_fit(sc: dict) -> list[str]:
-    L = _section(
-        "Whole fit",
-        "Construction plus `fit(default_theta())`, best of the repeats; evaluations = criterion-and-gradient "
-        'evaluations by the optimiser. "Identical": criterion, theta and beta bit-equal across thread counts.',
-        "| # | threads | construction | fit | total | evaluations | iterations "
-        "| REML criterion | converged | identical |",
-        "|---|---:|---:|---:|---:|---:|---:|---:|---|---|",
-    )
+    L = _section("Whole fit")
     for k, r in sc.items():
         same = identical(r["timing"][1], r["timing"][2])["fit"]
         for t in (1, 2):
@@ -206,14 +230,7 @@ def _whole_fit(sc: dict) -> list[str]:
 
 
 def _memory(sc: dict) -> list[str]:
-    L = _section(
-        "Peak memory",
-        'A fresh 2-thread process loads the arrays, then constructs and fits. "Data + model" = peak RSS − '
-        "RSS before loading (the interpreter, NumPy and the extension already loaded); "
-        '"model" = peak RSS − RSS after loading.',
-        "| # | input arrays | data + model | ÷ input | model alone | ÷ input |",
-        "|---|---:|---:|---:|---:|---:|",
-    )
+    L = _section("Peak memory")
     for k, r in sc.items():
         m, ib = r["memory"], r["input_bytes"]
         total = m["peak"] - m["rss_before_load"]
@@ -242,14 +259,7 @@ def _peer_notes(p: dict) -> str:
 
 
 def _peers(sc: dict) -> list[str]:
-    L = _section(
-        "Peers",
-        "Each fit runs in its own process after its data are loaded; only the fitting call is timed "
-        "(lme4: `lmer()`, which includes its model-frame and sparse-matrix set-up; statsmodels: "
-        "`MixedLM(...).fit(reml=True)`). Criterion: lme4 `REMLcrit()`, statsmodels −2·llf.",
-        "| # | peer | result | criterion | ours | Δ | notes |",
-        "|---|---|---|---:|---:|---:|---|",
-    )
+    L = _section("Peers")
     for k, r in sc.items():
         ours = r["timing"][2]["fit"]["deviance"]
         for peer, label in (("lme4", "lme4 lmer"), ("mixedlm", "statsmodels MixedLM")):
