@@ -50,6 +50,7 @@ class GlmmFit(MixedFit):
     """
 
     _cov_beta_key = "vcov"  # lme4's default vcov, from the Hessian (see above)
+    _core_pickles = False  # the core holds the rows' working state, which a pickle does not carry
 
     def __init__(
         self,
@@ -357,21 +358,3 @@ class GlmmFit(MixedFit):
         from .report_json import glmm_to_dict
 
         return glmm_to_dict(self)
-
-    def __getstate__(self) -> dict[str, Any]:
-        from .._quorvelkit import __version__
-
-        state = {k: v for k, v in self.__dict__.items() if k not in ("_core", "_layout", "_terms")}
-        state["_version"] = __version__
-        return state
-
-    def __setstate__(self, state: dict[str, Any]) -> None:
-        from .._quorvelkit import __version__
-
-        if state.get("_version") != __version__:
-            raise ValueError(
-                f"this GlmmFit was pickled by quorvelkit {state.get('_version')}, not {__version__}: refit the model"
-            )
-        state = dict(state)
-        del state["_version"]
-        self.__dict__.update(state, _core=None)

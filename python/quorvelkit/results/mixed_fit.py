@@ -25,6 +25,31 @@ class MixedFit(MixedEffects):
 
     #: The key of the core's solution that holds the fixed effects' covariance.
     _cov_beta_key = "cov_beta"
+    #: Whether the core goes into the fit's pickle (else a fit loaded from one has none).
+    _core_pickles = True
+
+    # ------------------------------------------------------------- pickling
+    # A pickle holds the fit's own state, not what is derived from it again on demand,
+    # tagged with the version that wrote it: another version's layout of the state (and
+    # of the core) is not read.
+    def __getstate__(self) -> dict[str, Any]:
+        from .._quorvelkit import __version__
+
+        derived = ("_layout", "_terms") if self._core_pickles else ("_layout", "_terms", "_core")
+        state = {k: v for k, v in self.__dict__.items() if k not in derived}
+        state["_version"] = __version__
+        return state
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        from .._quorvelkit import __version__
+
+        if state.get("_version") != __version__:
+            raise ValueError(
+                f"this {type(self).__name__} was pickled by quorvelkit {state.get('_version')}, "
+                f"not {__version__}: refit the model"
+            )
+        self.__dict__.update({k: v for k, v in state.items() if k != "_version"})
+        self.__dict__.setdefault("_core", None)
 
     @property
     def nobs(self) -> int:
