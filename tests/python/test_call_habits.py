@@ -64,8 +64,9 @@ def same_fit(a, b) -> None:
 
 # (R's spelling, link=, the Python family and link)
 SPELLINGS = [
-    ("Binomial", None, "binomial", None), ("BINOMIAL", None, "binomial", None), (" binomial() ", None, "binomial", None),
-    ("binomial(link = 'probit')", None, "binomial", "probit"), ('binomial(link = "probit")', None, "binomial", "probit"),
+    ("Binomial", None, "binomial", None), ("BINOMIAL", None, "binomial", None),
+    (" binomial() ", None, "binomial", None), ("binomial(link = 'probit')", None, "binomial", "probit"),
+    ('binomial(link = "probit")', None, "binomial", "probit"),
     ("binomial(link=probit)", None, "binomial", "probit"), ('binomial("cloglog")', None, "binomial", "cloglog"),
     ("binomial(link = 'probit')", "probit", "binomial", "probit"), ("Binomial", "cloglog", "binomial", "cloglog"),
     ("Poisson", None, "poisson", None), ('poisson(link = "log")', None, "poisson", None),
