@@ -17,7 +17,7 @@ from numpy.testing import assert_allclose
 from printing import printed_alike
 
 import quorvelkit as qk
-from quorvelkit import RankDeficiencyWarning, anova, lmm
+from quorvelkit import anova, lmm
 from quorvelkit.results.pvalues import format_numbers, format_pvalues
 
 COLUMNS = ["Df", "AIC", "BIC", "logLik", "deviance", "Chisq", "Chi Df", "Pr(>Chisq)"]
@@ -135,15 +135,10 @@ def test_html_and_short_report_show_the_fitted_values(fm1):
     assert [float(v) for v in values.split()] == pytest.approx(list(fm1.fixef), rel=1e-4)
 
 
-def test_notes(data, sleep):
+def test_notes_of_a_singular_fit_at_a_given_theta(data):
+    # the notes of dropped rows and columns: test_design
     singular = lmm("Yield ~ 1 + (1 | Batch)", data("dyestuff2"), theta=[0.0])
     assert "boundary (singular) fit" in singular.summary_text() and "singular" in repr(singular)
-    incomplete = sleep.astype({"Reaction": float})
-    incomplete.loc[[3, 50], "Reaction"] = None
-    with pytest.warns(RankDeficiencyWarning):
-        fit = lmm("Reaction ~ Days + Days2 + (1 | Subject)", incomplete.assign(Days2=2 * sleep["Days"]))
-    assert "2 observations deleted due to missingness" in fit.summary_text()
-    assert "rank deficient so dropping 1 column: Days2" in fit.summary_text()
     assert "not optimised" in singular.summary_text()
 
 
