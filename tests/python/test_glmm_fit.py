@@ -404,7 +404,7 @@ TMB = json.loads((GLMM / "tmb_reference.json").read_text())["models"]
 @pytest.mark.parametrize("name", ["grouseticks_year_laplace", "grouseticks_year_cheight_laplace"])
 def test_uncentred_covariate_reaches_the_peers_optimum(name):
     # YEAR as the number 95 to 97 beside the intercept: PIRLS's step on beta has a
-    # rounding floor above its step tolerance there, which used to end the fit at its
+    # rounding floor above its step tolerance there, which must not end the fit at its
     # start. Where glmer stops short ("nearly unidentifiable", its criterion 0.009 above
     # the optimum) glmmTMB's exact Laplace optimum is the reference; elsewhere glmer's.
     meta, frame = load("grouseticks_year")
@@ -554,7 +554,7 @@ def test_the_units_of_a_covariate_do_not_change_the_fit(shift, scale):
     [(10, 4, r"about 19 minutes; nagq=4 would take"), (6, 4, r"about 2 minutes; nagq=4"), (25, 1, None)],
 )
 def test_a_long_quadrature_is_announced_with_its_cost(nagq, q, warns):
-    # 1,500 rows, q random effects on one factor: 10^4 nodes per group took some 18
+    # 1,500 rows, q random effects on one factor: 10^4 nodes per group cost some 18
     # minutes; the estimate comes before the fit starts (raised here as an error, so
     # the fit is never made), with the nagq that keeps it within a minute
     rng = np.random.default_rng(5)
@@ -598,7 +598,8 @@ GUPRENAT_POINTS = [
 def test_near_separation_criterion_is_finite_where_the_model_is(label, tol):
     # guPrenat as a probit GLMM: hundreds of rows' linear predictors pass the probit's
     # clamp, where PIRLS's Fisher scoring converges only linearly with steps wandering
-    # about 1e-5 over a constant objective; the criterion was inf at mom SDs of 0.5 to 2
+    # about 1e-5 over a constant objective: the criterion must stay finite at mom SDs of
+    # 0.5 to 2
     meta, frame = _guprenat()
     point = next(p for p in meta["points"] if p["label"] == label)
     with warnings.catch_warnings():
