@@ -326,17 +326,16 @@ def test_profile_intervals_are_lme4s(name, key):
     np.testing.assert_allclose(ci.to_numpy(), np.column_stack([want["lower"], want["upper"]]), rtol=1e-3, atol=1e-6)
 
 
+@pytest.mark.filterwarnings("ignore::quorvelkit.SingularFitWarning")
 @pytest.mark.parametrize("name,key", [("crossed_balanced", "crossed_balanced_reml"), ("pixel", "pixel_ml")])
 def test_the_start_model_saves_evaluations(name, key):
     # The start's inverse-Hessian model (each factor's own run's) sizes the first steps:
     # the same optimum in fewer evaluations than from the same start without it.
     ref, frame = crossed_ref(name)
     model = ref["models"][key]
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", qk.SingularFitWarning)
-        fit = qk.lmm(model["formula"], frame, reml=model["reml"], weights=model["weights"])
-        start = fit.core.start_theta(model["reml"])
-        plain = qk.lmm(model["formula"], frame, reml=model["reml"], weights=model["weights"], starts=start)
+    fit = qk.lmm(model["formula"], frame, reml=model["reml"], weights=model["weights"])
+    start = fit.core.start_theta(model["reml"])
+    plain = qk.lmm(model["formula"], frame, reml=model["reml"], weights=model["weights"], starts=start)
     assert fit.criterion == pytest.approx(plain.criterion, rel=1e-12)
     assert fit.optimizer["fev"] < plain.optimizer["fev"]
 

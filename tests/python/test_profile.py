@@ -191,6 +191,7 @@ BOUNDARY_CASES = [
 ]
 
 
+@pytest.mark.filterwarnings("ignore::quorvelkit.SingularFitWarning")
 @pytest.mark.parametrize("case,formula", BOUNDARY_CASES, ids=[c[0] for c in BOUNDARY_CASES])
 def test_boundary_intervals_solve_the_brute_force_profile(model_data, case, formula):
     # Every bound is a number: the variance parameters' and sigma's are the brute-force
@@ -199,9 +200,7 @@ def test_boundary_intervals_solve_the_brute_force_profile(model_data, case, form
     # effects' are lme4's (to 2e-4: lme4 interpolates its profile by splines).
     ref = BOUNDARY[case]
     assert ref["formula"] == formula
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", qk.SingularFitWarning)
-        fit = qk.lmm(formula, model_data(ref["data"]), reml=False)
+    fit = qk.lmm(formula, model_data(ref["data"]), reml=False)
     np.testing.assert_allclose(fit.criterion, ref["deviance"], rtol=1e-7)
     ci = fit.confint(method="profile")
     assert not ci.isna().to_numpy().any()
@@ -221,16 +220,15 @@ def test_boundary_intervals_solve_the_brute_force_profile(model_data, case, form
     np.testing.assert_allclose(fixed, np.column_stack([ref["lme4_lower"][k:], ref["lme4_upper"][k:]]), rtol=2e-4)
 
 
+@pytest.mark.filterwarnings("ignore::quorvelkit.SingularFitWarning")
 @pytest.mark.parametrize("ml,scale,words", [(False, "REML", "REML criterion"), (True, "ML", "ML deviance")])
 def test_profile_and_confint_are_one_computation_on_the_scale_they_say(model_data, ml, scale, words):
     # PBG by REML, profiled on either scale both ways: the same numbers and notes, and
     # the result says which criterion it profiled
     ref = BOUNDARY["pbg"]
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", qk.SingularFitWarning)
-        fit = qk.lmm(ref["formula"], model_data(ref["data"]), reml=True)
-        direct = fit.confint(method="profile", ml=ml, level=0.9)
-        prof = fit.profile(ml=ml)
+    fit = qk.lmm(ref["formula"], model_data(ref["data"]), reml=True)
+    direct = fit.confint(method="profile", ml=ml, level=0.9)
+    prof = fit.profile(ml=ml)
     via = prof.confint(level=0.9)
     pd.testing.assert_frame_equal(via, direct)
     assert via.attrs["notes"] == direct.attrs["notes"] and not direct.isna().to_numpy().any()
