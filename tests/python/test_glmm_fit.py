@@ -133,7 +133,7 @@ def by_glmer(case):
     return glmer_fit(ref, frame)
 
 
-def test_the_core_is_given_the_response_as_glmer_reads_it(case, by_glmer):
+def test_the_core_is_given_the_response_and_derives_glmers_residuals(case, by_glmer):
     name, ref, frame, _ = case
     fit, core = by_glmer
     a = core.args
@@ -145,11 +145,7 @@ def test_the_core_is_given_the_response_as_glmer_reads_it(case, by_glmer):
     assert_allclose(fit.fitted[:20], ref["fitted_first20"], rtol=1e-12)
     assert len(fit.fe_names) == len(ref["beta"]["names"])  # named as lmm() names them: period[T.2] for period2
     assert (a["offset"] is None) == ("offset(" not in ref["formula"])
-
-
-def test_residuals_deviance_and_overdispersion_are_glmers(case, by_glmer):
-    name, ref, frame, _ = case
-    fit, _ = by_glmer
+    # what derives from it: residuals, deviance, overdispersion and the criteria
     for kind, want in ref["residuals_first20"].items():
         assert_allclose(fit.residuals(kind)[:20], want, rtol=1e-9, atol=1e-12, err_msg=kind)
     assert_allclose(fit.residuals()[:20], ref["residuals_first20"]["deviance"], rtol=1e-9, atol=1e-12)
@@ -195,7 +191,7 @@ def block(lines: list[str], title: str, last: str | None = None) -> list[str]:
     return lines[start:end]
 
 
-def test_summary_prints_glmers_numbers_as_glmer_prints_them(case, by_glmer):
+def test_summary_reports_and_pickles_show_glmers_numbers_as_glmer_prints_them(case, by_glmer):
     name, ref, frame, _ = case
     fit, _ = by_glmer
     ours, theirs = fit.summary_text().splitlines(), ref["summary_lines"]
@@ -221,11 +217,7 @@ def test_summary_prints_glmers_numbers_as_glmer_prints_them(case, by_glmer):
         assert len(block(ours, "Correlation of Fixed Effects:")[1].split()) == len(header)
     assert ("Overdispersion" in fit.summary_text()) == (fit.overdispersion is not None)
     assert ("boundary (singular) fit" in fit.summary_text()) == ref["singular"]
-
-
-def test_reports_and_pickles_of_a_fit(case, by_glmer):
-    name, ref, frame, _ = case
-    fit, _ = by_glmer
+    # the other reports and a pickle
     d = fit.to_dict()
     json.dumps(d, allow_nan=False)
     assert d["fixed_effects"][fit.fe_names[-1]]["p_value"] == pytest.approx(ref["coef"]["p"][-1], rel=1e-6)
