@@ -8,16 +8,15 @@ a user may write it reads the same. The words of the refusals are in test_messag
 import json
 import re
 import warnings
-from pathlib import Path
 
 import numpy as np
 import pandas as pd
 import pytest
+from test_glmm_fit import GLMM, load
 
 from quorvelkit.families.response import NonIntegerResponseWarning, read_response
 from quorvelkit.support.errors import ResponseLevelsWarning
 
-GLMM = Path(__file__).resolve().parent.parent / "data" / "glmm"
 REFERENCE = json.loads((GLMM / "response_reference.json").read_text())
 CASES = {k: v for k, v in REFERENCE.items() if isinstance(v, dict) and "outcome" in v}
 
@@ -25,19 +24,15 @@ CASES = {k: v for k, v in REFERENCE.items() if isinstance(v, dict) and "outcome"
 def glmm_data(name):
     """A data set of tests/data/glmm with its factors as R's (categoricals in R's level
     order), or the frame of edge cases the reference script made."""
-    if name == "edge":
-        edge = {}
-        for k, v in REFERENCE["edge_data"].items():
-            if isinstance(v, dict):
-                edge[k] = pd.Categorical(v["values"], categories=v["levels"])
-            else:
-                edge[k] = pd.array(v, dtype="boolean") if k == "lgl" else np.array(v, dtype=float)
-        return pd.DataFrame(edge)
-    meta = json.loads((GLMM / f"{name}.json").read_text())
-    frame = pd.read_csv(GLMM / meta["data"])
-    for col, levels in meta["factors"].items():
-        frame[col] = pd.Categorical(frame[col].astype(str), categories=levels)
-    return frame
+    if name != "edge":
+        return load(name)[1]
+    edge = {}
+    for k, v in REFERENCE["edge_data"].items():
+        if isinstance(v, dict):
+            edge[k] = pd.Categorical(v["values"], categories=v["levels"])
+        else:
+            edge[k] = pd.array(v, dtype="boolean") if k == "lgl" else np.array(v, dtype=float)
+    return pd.DataFrame(edge)
 
 
 def outside_unit(case):
