@@ -3,6 +3,7 @@ likelihood-ratio tests of nested models (anova) against lme4's; every figure the
 is the fitted value it names, and every p-value is printed as R prints it
 (tests/data/pvalue_format.json, written by make_pvalue_format_reference.R there)."""
 
+import itertools
 import json
 import math
 import re
@@ -40,12 +41,7 @@ def column_cells(text: str, title: str | None, before: str, last: str) -> list[s
     at = lines.index(title) + 1 if title is not None else next(i for i, s in enumerate(lines) if last in s)
     start = lines[at].index(before) + len(before) + 1
     end = lines[at].index(last) + len(last)
-    rows = []
-    for line in lines[at + 1 :]:
-        if line in ("", "---"):
-            break
-        rows.append(line[start:end].strip())
-    return rows
+    return [line[start:end].strip() for line in itertools.takewhile(lambda s: s not in ("", "---"), lines[at + 1 :])]
 
 
 def printed_html(table) -> list[dict[str, str]]:
