@@ -1,16 +1,25 @@
 """Wald intervals, simulation from a fitted model and the parametric bootstrap: every
 parameter of every replicate is that of a refit to the simulated response. Each on
-lme4's fm1 and on a fit with prior weights, an offset and uncorrelated terms."""
+lme4's fm1 and on a fit with prior weights, an offset and uncorrelated terms; the
+bootstrap also on Penicillin's two crossed factors."""
 
 import numpy as np
 import pandas as pd
 import pytest
 from numpy.testing import assert_allclose
 
+import quorvelkit as qk
+
 RE_NAMES = {
     "fm1": ["sd_(Intercept)|Subject", "cor_Days.(Intercept)|Subject", "sd_Days|Subject"],
     "weighted": ["sd_(Intercept)|Chick", "sd_Time|Chick"],
+    "penicillin": ["sd_(Intercept)|plate", "sd_(Intercept)|sample"],
 }
+
+
+@pytest.fixture(scope="module")
+def penicillin(data):
+    return qk.lmm("diameter ~ 1 + (1 | plate) + (1 | sample)", data("crossed/penicillin"))
 
 
 @pytest.fixture(params=list(RE_NAMES))
@@ -32,10 +41,12 @@ def test_wald_intervals(fm1):
     assert_allclose(ci, np.column_stack([fm1.fixef - z * fm1.se, fm1.fixef + z * fm1.se]), 1e-12)
 
 
-def test_simulate_draws_from_the_fitted_model(fit):
+@pytest.mark.parametrize("name", ["fm1", "weighted"])
+def test_simulate_draws_from_the_fitted_model(request, name):
     # y* = X beta + o + Z b* + e: b* = sigma Lambda u group by group, then e_r =
-    # sigma e0_r / sqrt(w_r) row by row, for standard normal u and e0
-    fit, _ = fit
+    # sigma e0_r / sqrt(w_r) row by row, for standard normal u and e0 (several
+    # factors' draws: test_fit's covariance of Penicillin's)
+    fit = request.getfixturevalue(name)
     d, rng = fit._design, np.random.default_rng(7)
     w, o = (1.0 if d.weights is None else d.weights), (0.0 if d.offset is None else d.offset)
     sims = fit.simulate(2, seed=7)

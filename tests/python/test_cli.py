@@ -54,28 +54,56 @@ def test_no_arguments_fits_the_bundled_example(tmp_path):
     assert res.stdout.split("Time: ")[0] == fit.summary_text().split("Time: ")[0]
 
 
-TABLE = [  # (command line, reference case, method); every evaluator is requested somewhere
-    (f"{{d}}/sleepstudy_data.csv '{FM1}'", "sleepstudy", "reml"),
-    (f"{{d}}/sleepstudy_data.csv '{FM1}' --ml --evaluator streaming", "sleepstudy", "ml"),
-    ("{d}/dyestuff_data.csv 'Yield ~ 1 + (1 | Batch)' --evaluator aggregated", "dyestuff", "reml"),
-    ("{d}/sleepstudy_data.csv --response Reaction --fixed Days --group Subject --random Days", "sleepstudy", "reml"),
-    ("{d}/sleepstudy_data.csv --response Reaction --fixed Days --group Subject --ml", "sleepstudy_int", "ml"),
-    ("{d}/dyestuff_data.csv --response Yield --group Batch --evaluator blocks", "dyestuff", "reml"),
-    ("'Reaction ~ Days + (1 | Subject)'", "sleepstudy_int", "reml"),  # a formula alone: the bundled example
-]
+# (file written to {t}, command line, lme4's case: tests/data/<case>.json's fit by the
+# method, or an entry of formula_reference.json). Text columns are factors, as in the
+# API; every evaluator is requested somewhere; the report's text is the API's
+# (test_report), its figures those of --json.
+FITS = [
+    (None, f"{{d}}/sleepstudy_data.csv '{FM1}'", "sleepstudy/reml"),
+    (None, f"{{d}}/sleepstudy_data.csv '{FM1}' --ml --evaluator streaming", "sleepstudy/ml"),
+    (None, "{d}/dyestuff_data.csv 'Yield ~ 1 + (1 | Batch)' --evaluator aggregated", "dyestuff/reml"),
+    (None, "{d}/sleepstudy_data.csv --response Reaction --fixed Days --group Subject --random Days", "sleepstudy/reml"),
+    (None, "{d}/sleepstudy_data.csv --response Reaction --fixed Days --group Subject --ml", "sleepstudy_int/ml"),
+    (None, "{d}/dyestuff_data.csv --response Yield --group Batch --evaluator blocks", "dyestuff/reml"),
+    (None, "'Reaction ~ Days + (1 | Subject)'", "sleepstudy_int/reml"),  # a formula alone: the bundled example
+    (None, "{d}/star.csv 'math ~ C(gr) + cltype + (1 | id)'", "star"),
+    (None, "{d}/orthodont.csv --response distance --fixed age,Sex --group Subject", "orthodont"),
+    (None, "{d}/co2.csv --response uptake --fixed conc,Type --group Plant", "co2"),
+    (None, "{d}/airquality.csv --response Ozone --fixed Solar.R,Wind --group Month --drop-missing", "airquality"),
+    # European files: semicolons, decimal commas; compressed files by their extension
+    ({"sep": ";", "decimal": ","}, "{t}/data.csv 'uptake ~ conc + Type + (1 | Plant)' --sep ';' --decimal ,", "co2"),
+    ({"sep": "\t"}, "{t}/data.csv 'uptake ~ conc + Type + (1 | Plant)' --sep tab", "co2"),
+    ({"suffix": ".csv.gz"}, "{t}/data.csv.gz 'uptake ~ conc + Type + (1 | Plant)'", "co2"),
+    ({"suffix": ".zip", "sep": ";"}, "{t}/data.zip 'uptake ~ conc + Type + (1 | Plant)' --sep ';'", "co2"),
+    # column options quote any name, backticks and backslashes included
+    ({"rename": {"age": "a`ge) + I(__import__('os').mkdir('m')) + (`", "Sex": "S\\`ex"}},
+     ["{t}/data.csv", "--response", "distance", "--fixed", "a`ge) + I(__import__('os').mkdir('m')) + (`,S\\`ex",
+      "--group", "Subject"], "orthodont"),
+    ({"rename": {"Subject": "the `subject`", "distance": "dist.mm"}},
+     "{t}/data.csv --response dist.mm --fixed age,Sex --group 'the `subject`'", "orthodont"),
+]  # fmt: skip
 
 
-@pytest.mark.parametrize("line,case,method", TABLE)
-def test_fits_match_lme4(capsys, tmp_path, reference, line, case, method):
-    # the report's text is the API's (test_report); its figures are those of --json
-    ref = reference(case)[method]
+@pytest.mark.parametrize("written,line,case", FITS)
+def test_fits_match_lme4(capsys, tmp_path, monkeypatch, reference, written, line, case):
+    monkeypatch.chdir(tmp_path)  # where mkdir('m') would write
+    if written is not None:
+        write(tmp_path, f"{case}.csv", **written)
     code, out, err = cli(capsys, tmp_path, line, "--json")
     assert code == 0 and err == "", err
     out = json.loads(out)
+    if "/" in case:  # a fit of tests/data/<data>.json by the method
+        data, method = case.split("/")
+        ref, beta_tol, theta_tol = reference(data)[method], 1e-6, 1e-4
+    else:
+        ref, beta_tol, theta_tol = reference(f"formula/{case}"), 1e-5, 1e-5
+    np.testing.assert_allclose([v["estimate"] for v in out["fixed_effects"].values()], ref["beta"], rtol=beta_tol)
+    np.testing.assert_allclose(out["theta"], ref["theta"], rtol=theta_tol, atol=1e-6)
+    assert out["criterion"] == pytest.approx(ref["criterion"], rel=1e-7) and not (tmp_path / "m").exists()
+    if "/" not in case:
+        assert (out["nobs"], *out["ngroups"].values()) == (ref["n"], ref["m"])
+        return
     assert out["method"] == method.upper() and out["singular"] == ref["singular"]
-    assert out["criterion"] == pytest.approx(ref["criterion"], rel=1e-7)
-    np.testing.assert_allclose(out["theta"], ref["theta"], rtol=1e-4, atol=1e-6)
-    np.testing.assert_allclose([v["estimate"] for v in out["fixed_effects"].values()], ref["beta"], rtol=1e-6)
     np.testing.assert_allclose([v["std_error"] for v in out["fixed_effects"].values()], ref["se_beta"], rtol=1e-4)
     assert out["sigma"] == pytest.approx(ref["sigma"], rel=1e-5)
     ((m, modes),) = zip(out["ngroups"].values(), out["random_effects"].values(), strict=True)
@@ -90,11 +118,10 @@ def test_fits_match_lme4(capsys, tmp_path, reference, line, case, method):
 
 def test_weights_column(capsys, tmp_path):
     ref = json.loads((DATA / "models" / "lme4_models.json").read_text())["chick_weighted_ml"]
-    line = f"{{d}}/models/chickweight.csv '{ref['formula']}' --ml --weights w"
-    code, text, err = cli(capsys, tmp_path, line)
-    assert code == 0 and err == "", err
-    assert text.splitlines()[2:4] == ["   Data: " + str(DATA / "models" / "chickweight.csv"), "Weights: w"]
-    out = json.loads(cli(capsys, tmp_path, line, "--json")[1])
+    # the report's lines of the weights: test_model_class
+    out = json.loads(
+        cli(capsys, tmp_path, f"{{d}}/models/chickweight.csv '{ref['formula']}' --ml --weights w", "--json")[1]
+    )
     assert out["weights"] == "w" and out["criterion"] == pytest.approx(ref["criterion"], rel=1e-10)
     np.testing.assert_allclose([v["std_error"] for v in out["fixed_effects"].values()], ref["se"], rtol=1e-6)
 
@@ -123,40 +150,6 @@ def test_notes_and_warnings(capsys, tmp_path):
     code, out, err = cli(capsys, tmp_path, "{d}/dyestuff2.csv 'y ~ 1 + (1 | g)'")
     assert code == 0 and err.startswith("warning: boundary (singular) fit") and len(err.splitlines()) == 1
     assert "boundary (singular) fit" in out  # and the report keeps its note
-
-
-REAL = [  # (file written to {t}, command line, lme4 reference); text columns are factors, as in the API
-    (None, "{d}/star.csv 'math ~ C(gr) + cltype + (1 | id)'", "star"),
-    (None, "{d}/orthodont.csv --response distance --fixed age,Sex --group Subject", "orthodont"),
-    (None, "{d}/co2.csv --response uptake --fixed conc,Type --group Plant", "co2"),
-    (None, "{d}/airquality.csv --response Ozone --fixed Solar.R,Wind --group Month --drop-missing", "airquality"),
-    # European files: semicolons, decimal commas; compressed files by their extension
-    ({"sep": ";", "decimal": ","}, "{t}/data.csv 'uptake ~ conc + Type + (1 | Plant)' --sep ';' --decimal ,", "co2"),
-    ({"sep": "\t"}, "{t}/data.csv 'uptake ~ conc + Type + (1 | Plant)' --sep tab", "co2"),
-    ({"suffix": ".csv.gz"}, "{t}/data.csv.gz 'uptake ~ conc + Type + (1 | Plant)'", "co2"),
-    ({"suffix": ".zip", "sep": ";"}, "{t}/data.zip 'uptake ~ conc + Type + (1 | Plant)' --sep ';'", "co2"),
-    # column options quote any name, backticks and backslashes included
-    ({"rename": {"age": "a`ge) + I(__import__('os').mkdir('m')) + (`", "Sex": "S\\`ex"}},
-     ["{t}/data.csv", "--response", "distance", "--fixed", "a`ge) + I(__import__('os').mkdir('m')) + (`,S\\`ex",
-      "--group", "Subject"], "orthodont"),
-    ({"rename": {"Subject": "the `subject`", "distance": "dist.mm"}},
-     "{t}/data.csv --response dist.mm --fixed age,Sex --group 'the `subject`'", "orthodont"),
-]  # fmt: skip
-
-
-@pytest.mark.parametrize("written,line,case", REAL)
-def test_real_data_as_the_api_reads_it(capsys, tmp_path, monkeypatch, reference, written, line, case):
-    monkeypatch.chdir(tmp_path)  # where mkdir('m') would write
-    if written is not None:
-        write(tmp_path, f"{case}.csv", **written)
-    code, out, err = cli(capsys, tmp_path, line, "--json")
-    assert code == 0, err
-    out, ref = json.loads(out), reference(f"formula/{case}")
-    assert (out["nobs"], *out["ngroups"].values()) == (ref["n"], ref["m"])
-    np.testing.assert_allclose([v["estimate"] for v in out["fixed_effects"].values()], ref["beta"], rtol=1e-5)
-    np.testing.assert_allclose(out["theta"], ref["theta"], rtol=1e-5, atol=1e-6)
-    assert out["criterion"] == pytest.approx(ref["criterion"], rel=1e-7)
-    assert not (tmp_path / "m").exists()
 
 
 # fmt: off

@@ -21,19 +21,12 @@ _COUNTS = _RNG.poisson(np.exp(0.5 + _RNG.normal(size=6)[_G] + _RNG.normal(size=5
 _Y = _RNG.normal(size=_N) + _G * 0.3
 
 # (core, its kind, the criterion's arguments after theta)
+B, _W = {"beta": [0.5, 0.0]}, np.ones(_N)
 CASES = {
     "LmmCore": (lambda: LmmCore(_Y, _X, _Z, _G, 6), LinearCore, {"reml": False}),
     "CrossedCore": (lambda: CrossedCore(_Y, _X, _FACTORS), LinearCore, {"reml": False}),
-    "GlmmCore": (
-        lambda: GlmmCore(_COUNTS, _X, _Z, _G, 6, [1], np.ones(_N), None, "poisson"),
-        GeneralizedCore,
-        {"beta": [0.5, 0.0]},
-    ),
-    "CrossedGlmmCore": (
-        lambda: CrossedGlmmCore(_COUNTS, _X, _FACTORS, np.ones(_N), None, "poisson"),
-        GeneralizedCore,
-        {"beta": [0.5, 0.0]},
-    ),
+    "GlmmCore": (lambda: GlmmCore(_COUNTS, _X, _Z, _G, 6, [1], _W, None, "poisson"), GeneralizedCore, B),
+    "CrossedGlmmCore": (lambda: CrossedGlmmCore(_COUNTS, _X, _FACTORS, _W, None, "poisson"), GeneralizedCore, B),
 }
 
 

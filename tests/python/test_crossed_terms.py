@@ -86,7 +86,7 @@ def test_grouping_expressions_that_cannot_be_read(group):
 
 
 @pytest.mark.parametrize("case", CASES)
-def test_terms_and_theta_as_lme4_orders_and_names_them(case):
+def test_terms_theta_and_core_factors_as_lme4_has_them(case):
     ref, design = _design(case)
     parsed, layout = design.parsed, theta_layout_of(design)
     by_position = sorted(parsed.random_terms, key=lambda t: t.position)
@@ -99,11 +99,7 @@ def test_terms_and_theta_as_lme4_orders_and_names_them(case):
     assert [levels[t.group_name] for t in lme4_terms] == ref["n_levels"]
     assert list(layout.names) == ref["theta_names"]
     assert design.n == ref["n"]
-
-
-@pytest.mark.parametrize("case", CASES)
-def test_core_factors_against_the_data_columns(case):
-    ref, design = _design(case)
+    # the crossed core's inputs against a construction from the data's columns
     data = _data(ref["data"])
     used = data.dropna(subset=[c for c in data.columns if c in design.parsed.columns]).reset_index(drop=True)
     factors = core_factors(design)
@@ -137,17 +133,11 @@ def test_label_text_joins_the_columns_of_an_interaction_in_lme4s_order(data):
     # b:a of a/b pastes b's label before a's, as lme4's labels (terms_reference) do;
     # a row without a label in one factor only is dropped
     d = pd.DataFrame(
-        {
-            "y": np.arange(12.0) ** 1.5,
-            "a": ["p", "q", "r"] * 4,
-            "b": [1, 2] * 6,
-            "c": ["u", "v", "w", None] * 3,
-        }
+        {"y": np.arange(12.0) ** 1.5, "a": ["p", "q", "r"] * 4, "b": [1, 2] * 6, "c": ["u", "v", "w", None] * 3}
     )
     design = build_design(parse_formula("y ~ (1 | a/b) + (1 | c)"), d)
     assert design.n == 9 and design.n_dropped == 3
-    names = [f.name for f in design.spec.factors]
-    assert names == ["b:a", "a", "c"]
+    assert [f.name for f in design.spec.factors] == ["b:a", "a", "c"]
     keep = d["c"].notna().to_numpy()
     for f, lv, codes in zip(design.spec.factors, design.factor_levels, design.rows.factor_codes, strict=True):
         expected = d.loc[keep, list(f.columns)].astype(str).agg(":".join, axis=1).to_numpy()

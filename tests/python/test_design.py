@@ -135,7 +135,7 @@ def test_missing_values_are_dropped_and_counted(sleep):
     # center() sees only the rows kept, as when the incomplete rows were never there
     formula = "Reaction ~ center(Days) + (Days | Subject)"
     fit = lmm(formula, df)
-    assert fit.n_dropped == 4 and fit.nobs == 176
+    assert fit.n_dropped == 4 and fit.nobs == 176 and "4 observations deleted due to missingness" in fit.summary_text()
     ref = lmm(formula, df.dropna(subset=["Reaction", "Days", "Subject"]))
     assert_allclose([*fit.theta, *fit.fixef], [*ref.theta, *ref.fixef], 1e-12)
     assert 3 not in fit.fitted.index and 4 in fit.fitted.index
@@ -159,10 +159,13 @@ def test_group_labels_of_any_type(sleep, fm1, labels):
 
 
 def test_aliased_columns_are_dropped_with_a_warning(sleep):
-    df = sleep.assign(Days2=lambda d: 2 * d["Days"] + 1)
+    # with two rows lacking the response: the summary notes both
+    df = sleep.assign(Days2=lambda d: 2 * d["Days"] + 1, Reaction=sleep["Reaction"].where(~sleep.index.isin([3, 50])))
     with pytest.warns(RankDeficiencyWarning, match=r"dropping 1 column.*Days2"):
         fit = lmm("Reaction ~ Days + Days2 + (1 | Subject)", df)
     assert fit.dropped_columns == ["Days2"] and fit.fe_names == ["(Intercept)", "Days"]
+    notes = ["2 observations deleted due to missingness", "rank deficient so dropping 1 column: Days2"]
+    assert all(note in fit.summary_text() for note in notes)
     ref = lmm("Reaction ~ Days + (1 | Subject)", df)
     assert_allclose([fit.criterion, *fit.fixef], [ref.criterion, *ref.fixef], 1e-10)
     assert_allclose(fit.predict(df), ref.predict(df), 1e-10)

@@ -20,33 +20,20 @@ from quorvelkit.model.design import build_design
 def _frame(seed: int, n: int = 48) -> pd.DataFrame:
     """Every kind of column a plain formula reads, with missing values in several."""
     rng = np.random.default_rng(seed)
-    frame = pd.DataFrame(
-        {
-            "y": rng.normal(size=n) * 3 + 10,
-            "x": rng.integers(-3, 4, n),
-            "f": rng.normal(size=n),
-            "b": rng.random(n) < 0.4,
-            # categories out of alphabetical order, "s" unused
-            "c": pd.Categorical(rng.choice(list("pqr"), n), categories=list("rqps")),
-            "t": pd.Series(rng.choice(["beta", "alpha", "gamma"], n), dtype="str"),
-            "o": np.array(rng.choice(["b2", "a1", "c3"], n), dtype=object),
-            "u": pd.Categorical(["only"] * n),
-            "a b": rng.normal(size=n),
-            "k": pd.Categorical(rng.integers(1, 4, n)),
-            "i8": rng.integers(0, 200, n).astype(np.uint8),
-            "i16": rng.integers(150, 250, n).astype(np.int16),  # i8 * i16 overflows int16
-            "g": np.array(list("ABCDEF"))[np.arange(n) % 6],
-            "h": rng.integers(0, 4, n),
-        }
-    )
-    frame["Intercept"] = frame["f"] + 1
-    frame["c[T.q]"] = frame["x"] * 2
+    # c's categories out of alphabetical order, "s" unused; i8 * i16 overflows int16
+    frame = pd.DataFrame({
+        "y": rng.normal(size=n) * 3 + 10, "x": rng.integers(-3, 4, n), "f": rng.normal(size=n),
+        "b": rng.random(n) < 0.4, "c": pd.Categorical(rng.choice(list("pqr"), n), categories=list("rqps")),
+        "t": pd.Series(rng.choice(["beta", "alpha", "gamma"], n), dtype="str"),
+        "o": np.array(rng.choice(["b2", "a1", "c3"], n), dtype=object), "u": pd.Categorical(["only"] * n),
+        "a b": rng.normal(size=n), "k": pd.Categorical(rng.integers(1, 4, n)),
+        "i8": rng.integers(0, 200, n).astype(np.uint8), "i16": rng.integers(150, 250, n).astype(np.int16),
+        "g": np.array(list("ABCDEF"))[np.arange(n) % 6], "h": rng.integers(0, 4, n),
+    })  # fmt: skip
+    frame["Intercept"], frame["c[T.q]"] = frame["f"] + 1, frame["x"] * 2
     frame["nullable"] = pd.array(frame["x"], dtype="Int64")
-    frame.loc[3, "f"] = np.nan
-    frame.loc[5, "o"] = None
-    frame.loc[7, "c"] = np.nan
-    frame.loc[9, "y"] = np.nan
-    frame.loc[11, "t"] = np.nan
+    for row, column in [(3, "f"), (5, "o"), (7, "c"), (9, "y"), (11, "t")]:
+        frame.loc[row, column] = None if column == "o" else np.nan
     frame.index = frame.index * 10 + 1000  # the rows' labels are not their places
     return frame
 
@@ -170,9 +157,7 @@ def test_random_plain_formulas(seed, monkeypatch):
     rng = np.random.default_rng(seed)
 
     def part(k: int) -> str:
-        tokens = list(rng.choice(_TOKENS, size=k))
-        text = " + ".join(tokens)
-        return text.replace("+ -1", "- 1")
+        return " + ".join(rng.choice(_TOKENS, size=k)).replace("+ -1", "- 1")
 
     groups = ["g", "g", "h", "g/h", "g:h"]
     bars = [f"({part(int(rng.integers(1, 3)))} {'||' if rng.random() < 0.3 else '|'} {rng.choice(groups)})"]
@@ -197,11 +182,10 @@ def test_fits_predict_and_pickle_alike(monkeypatch):
         got = fit.predict(new, allow_new_levels=True)
         assert np.asarray(got).tobytes() == np.asarray(want).tobytes()
     assert fast.fe_names == slow.fe_names and np.asarray(fast.fixef).tobytes() == np.asarray(slow.fixef).tobytes()
-    unseen = new.assign(t="delta")
     messages = []
     for fit in (fast, slow):
         with pytest.raises(ValueError, match="delta") as err:
-            fit.predict(unseen, allow_new_levels=True)
+            fit.predict(new.assign(t="delta"), allow_new_levels=True)
         messages.append(str(err.value))
     assert messages[0] == messages[1]
 

@@ -1,9 +1,18 @@
-"""lmm and the fitted model's estimates against lme4's numbers; starts, the method flag,
-refits, the singular-fit warning, statsmodels' names and pickles (refusals: test_messages)."""
+"""lmm and the fitted model's estimates against lme4's numbers: one grouping factor
+(sleepstudy, Dyestuff), and crossed and nested factors against lme4 1.1-31 and lmerTest
+(tests/data/crossed/make_reference.R): the criterion at lme4's or lower, the estimates
+where lme4 converged, the variance table, the conditional modes and variances per
+factor, lme4's deviance function at fixed theta, Satterthwaite's tests, predictions and
+profiles. Then starts, the method flag, refits, the singular-fit warning, statsmodels'
+names, pickles and copies of each model class (refusals: test_messages)."""
 
 import copy
+import json
 import pickle
+import re
 import warnings
+from functools import cache
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -12,8 +21,11 @@ from numpy.testing import assert_allclose
 
 import quorvelkit as qk
 from quorvelkit import lmm
+from quorvelkit.__main__ import run
 
+DATA = Path(__file__).resolve().parent.parent / "data" / "crossed"
 FM1 = "Reaction ~ Days + (Days | Subject)"
+
 CASES = [
     ("sleepstudy", "sleepstudy", FM1),
     ("sleepstudy_int", "sleepstudy", "Reaction ~ Days + (1 | Subject)"),
@@ -99,17 +111,6 @@ def test_fit_options(sleep, fm1):
         assert (fit.method, fit.reml) == (("REML", True) if flag else ("ML", False))
 
 
-def test_refits(fm1, sleep):
-    y2 = sleep["Reaction"].to_numpy() * 2 + 5
-    fit2, direct = fm1.refit(y2), lmm("I(2 * Reaction + 5) ~ Days + (Days | Subject)", sleep)
-    assert_allclose(fit2.criterion, direct.criterion, 1e-9)
-    assert_allclose([*fit2.fixef, *fit2.fitted], [*direct.fixef, *direct.fitted], 1e-7)
-    ml = fm1.refit_ml()
-    assert not ml.reml and ml.refit_ml() is ml
-    assert_allclose(ml.criterion, lmm(FM1, sleep, reml=False).criterion, 1e-12)
-    assert_allclose(ml.refit_reml().criterion, fm1.criterion, 1e-12)
-
-
 def test_a_singular_fit_warns(data, sleep):
     dye2 = data("dyestuff2")  # lme4 says "boundary (singular) fit" here (test_matches_lme4)
     with pytest.warns(qk.SingularFitWarning, match=r"boundary \(singular\) fit") as rec:
@@ -126,21 +127,268 @@ def test_a_singular_fit_warns(data, sleep):
         lmm("Yield ~ 1 + (1 | Batch)", dye2)
 
 
-@pytest.mark.parametrize("name", ["fm1", "weighted"])
-def test_refit_pickle_and_deepcopy_of_a_fit(request, data, model_data, name):
-    # a fit refits its own response to itself, and its copies refit, predict, report
-    # and bootstrap as it does (prior weights and offset included)
-    fit = request.getfixturevalue(name)
-    new = (data("sleepstudy") if name == "fm1" else model_data("chickweight")).iloc[::7]
-    again = fit.refit(fit.response)
-    assert again.core is not fit.core
-    assert_allclose(again.criterion, fit.criterion, 1e-12)
-    assert_allclose([*again.theta, *again.fixef], [*fit.theta, *fit.fixef], 1e-6, 1e-7)
+@cache
+def crossed_ref(name):
+    ref = json.loads((DATA / f"{name}.json").read_text())
+    # labels as categories, as R's factors are (a label such as "1" is no number)
+    frame = pd.read_csv(DATA / ref["data"], dtype={c: "category" for c in ref["labels"]})
+    return ref, frame
+
+
+CROSSED = [
+    (path.stem, key)
+    for path in sorted(DATA.glob("*.json"))
+    if path.stem not in ("bad_input", "terms_reference")
+    for key in json.loads(path.read_text())["models"]
+]
+
+
+@cache
+def crossed_fit(name, key):
+    ref, frame = crossed_ref(name)
+    model = ref["models"][key]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", qk.SingularFitWarning)
+        return qk.lmm(model["formula"], frame, reml=model["reml"], weights=model["weights"]), model
+
+
+def r_name(name):
+    """A column's name as R writes it ("MachineB" for "Machine[T.B]")."""
+    return re.sub(r"\[T\.(.*?)\]", r"\1", name)
+
+
+def r_names(names):
+    return [r_name(n) for n in names]
+
+
+def rel(a, b):
+    return abs(a - b) / max(abs(b), 1.0)
+
+
+@pytest.mark.parametrize("name,key", CROSSED, ids=[k for _, k in CROSSED])
+def test_crossed_estimates_variances_and_modes_are_lme4s(name, key):
+    fit, ref = crossed_fit(name, key)
+    assert fit.nobs == ref["n"]
+    assert list(fit.ngroups.items()) == list(ref["ngrps"].items())  # lme4's order of factors
+    # lme4's terms in its order (a second term on a factor is "a.1" in the variance table)
+    assert [(g.split(".")[0], r_names(cols)) for g, cols in fit.re_terms] == [
+        (t["group"], t["columns"]) for t in ref["cnms"]
+    ]
+    # at lme4's criterion or lower, and the same optimum where lme4 converged
+    assert fit.criterion <= ref["criterion"] + 1e-7 * abs(ref["criterion"])
+    assert fit.converged and fit.is_singular == ref["singular"]
+    theta = np.asarray(ref["theta"]["values"])
+    np.testing.assert_allclose(fit.theta, theta, rtol=1e-4, atol=1e-4 * max(1.0, np.abs(theta).max()))
+    np.testing.assert_allclose(fit.fixef, ref["beta"]["values"], rtol=1e-5, atol=1e-6)
+    np.testing.assert_allclose(fit.se, ref["se"], rtol=1e-4)
+    assert rel(fit.sigma, ref["sigma"]) < 1e-5 and rel(fit.loglik, ref["loglik"]) < 1e-7
+    assert rel(fit.aic, ref["aic"]) < 1e-7 and fit.n_params == ref["df"]
+    vc, want = fit.varcorr, ref["varcorr"]
+    assert list(vc["grp"]) == want["grp"]
+    assert [r_name(v) if isinstance(v, str) else None for v in vc["var1"]] == want["var1"]
+    assert [r_name(v) if isinstance(v, str) else None for v in vc["var2"]] == want["var2"]
+    scale = max(want["vcov"])
+    np.testing.assert_allclose(vc["vcov"], want["vcov"], rtol=2e-4, atol=2e-4 * scale)
+    ranef, cond = fit.ranef, fit.cond_cov
+    assert list(ranef) == list(ref["ranef"])
+    for factor, theirs in ref["ranef"].items():
+        ours = ranef[factor]
+        assert sorted(map(str, ours.index)) == sorted(theirs["levels"]), factor
+        assert r_names(ours.columns) == theirs["columns"], factor
+        by_label = ours.set_axis(list(map(str, ours.index))).set_axis(r_names(ours.columns), axis=1)
+        for col, values in theirs["values"].items():
+            got = by_label.loc[theirs["levels"], col].to_numpy()
+            np.testing.assert_allclose(got, values, rtol=1e-3, atol=1e-4 * max(1.0, np.abs(values).max()))
+        if "cond_var" not in theirs:
+            continue
+        order = [list(map(str, ours.index)).index(lv) for lv in theirs["levels"]]
+        at = 0
+        terms = theirs["cond_var"]
+        for term in terms.values() if isinstance(terms, dict) else terms:  # a block per term on the factor
+            term = np.asarray(term, dtype=float)
+            k = term.shape[-1]
+            got = cond[factor][order][:, at : at + k, at : at + k]
+            np.testing.assert_allclose(got, term, rtol=2e-4, atol=1e-6 * max(1.0, np.abs(term).max()))
+            at += k
+
+
+@pytest.mark.parametrize("name,key", CROSSED, ids=[k for _, k in CROSSED])
+def test_criterion_at_fixed_theta_is_lme4s_deviance_function(name, key):
+    # no optimiser involved: the core's criterion and its pieces at lme4's points
+    fit, ref = crossed_fit(name, key)
+    for point, theirs in ref["devfun"].items():
+        parts = fit.core.criterion_parts(theirs["theta"], reml=ref["reml"])
+        assert rel(parts["deviance"], theirs["criterion"]) < 1e-10, point
+        assert rel(parts["pwrss"], theirs["pwrss"]) < 1e-9, point
+        np.testing.assert_allclose(parts["beta"], theirs["beta"], rtol=1e-9, atol=1e-9, err_msg=point)
+
+
+SATTERTHWAITE = [(n, k) for n, k in CROSSED if "satterthwaite" in crossed_ref(n)[0]["models"][k]]
+
+
+@pytest.mark.parametrize("name,key", SATTERTHWAITE, ids=[k for _, k in SATTERTHWAITE])
+def test_satterthwaite_tests_are_lmertests(name, key):
+    fit, ref = crossed_fit(name, key)
+    want = ref["satterthwaite"]
+    table = fit.coef_table
+    np.testing.assert_allclose(table["df"], want["coef"]["df"], rtol=1e-4)
+    # p-values below 1e-10 on the log scale: there a relative change of t of 1e-6
+    # moves p by t^2 times as much
+    p, their_p = (np.maximum(np.asarray(v, dtype=float), 1e-300) for v in (table["Pr(>|t|)"], want["coef"]["p"]))
+    np.testing.assert_allclose(np.where(their_p < 1e-10, np.log(p), p), np.where(their_p < 1e-10, np.log(their_p),
+                               their_p), rtol=1e-4)  # fmt: skip
+    anova = want["anova"]
+    if anova and anova.get("terms"):
+        ours = fit.anova_terms()
+        np.testing.assert_allclose(ours["F value"], anova["f"], rtol=1e-5)
+        np.testing.assert_allclose(ours["DenDF"], anova["den_df"], rtol=1e-4)
+        np.testing.assert_allclose(ours["NumDF"], anova["num_df"])
+
+
+def test_the_order_terms_are_written_in_changes_nothing():
+    # lme4 keeps ties in formula order, so the second formula interleaves a's terms with
+    # b's and c's (theta's layout is a 3-cycle of the core's): the same model, and the
+    # same variance of each term
+    rng = np.random.default_rng(5)
+    n = 400
+    frame = pd.DataFrame({k: pd.Categorical(rng.integers(0, 10, n)) for k in "abc"}).assign(x=rng.normal(size=n))
+    effects = {k: rng.normal(size=10) for k in "abc"}
+    slope = rng.normal(size=10)
+    codes = {k: frame[k].cat.codes.to_numpy() for k in "abc"}
+    frame["y"] = sum(effects[k][codes[k]] for k in "abc") + slope[codes["a"]] * frame.x + rng.normal(size=n)
+    formulas = ("y ~ x + (1|a) + (0+x|a) + (1|b) + (1|c)", "y ~ x + (1|a) + (1|b) + (1|c) + (0+x|a)")
+    fits = [qk.lmm(f, frame) for f in formulas]
+    assert fits[0].criterion == pytest.approx(fits[1].criterion, rel=1e-12)
+    for fit in fits:  # theta read back in lme4's layout
+        assert fit.core.deviance(fit.theta) == pytest.approx(fit.criterion, rel=1e-12)
+    np.testing.assert_allclose(fits[0].coef_table["df"], fits[1].coef_table["df"], rtol=1e-6)
+    tables = [f.varcorr.set_index(["grp", "var1"])["vcov"] for f in fits]
+    assert [g for g, _ in fits[1].re_terms] == ["a", "b", "c", "a.1"]
+    same = [t.rename({"a.1": "a"}).sort_index() for t in tables]
+    pd.testing.assert_series_equal(same[0], same[1], rtol=1e-6)
+
+
+PREDICT = [(n, k) for n, k in CROSSED if "predict" in crossed_ref(n)[0]["models"][k]]
+
+
+@pytest.mark.parametrize("name,key", PREDICT, ids=[k for _, k in PREDICT])
+def test_predictions_are_lme4s(name, key):
+    # lme4's predict(fit, newdata, allow.new.levels = TRUE) and re.form = NA
+    fit, ref = crossed_fit(name, key)
+    theirs = ref["predict"]
+    frame = crossed_ref(name)[1]
+    new = pd.DataFrame(theirs["newdata"])
+    for col in new:  # as the fit's data hold them (R wrote factors as text)
+        kind = frame[col].dtype
+        if isinstance(kind, pd.CategoricalDtype):
+            known = {str(v): v for v in kind.categories}
+            new[col] = [known.get(str(v), str(v)) for v in new[col]]
+        else:
+            new[col] = new[col].astype(kind)
+    # to 1e-5, as theta: both fits stop within 1e-12 of the optimum's criterion, which
+    # leaves theta, and the modes with it, free in about the sixth digit on flat designs
+    np.testing.assert_allclose(fit.predict(new, allow_new_levels=True), theirs["with_ranef"], rtol=1e-5)
+    np.testing.assert_allclose(fit.predict(new, re=False), theirs["fixed_only"], rtol=1e-5)
+    if any(v == "new_level" for vals in theirs["newdata"].values() for v in vals):
+        with pytest.raises(ValueError, match="not in the fit: .*new_level.*allow_new_levels=True"):
+            fit.predict(new)
+
+
+def test_simulated_responses_have_the_fitted_covariance():
+    # rows sharing a plate covary by the plate variance, rows sharing a sample by the
+    # sample variance, and each row varies by both plus the residual variance
+    fit, _ = crossed_fit("penicillin", "penicillin_reml")
+    ys = fit.simulate(6000, seed=3)
+    _, frame = crossed_ref("penicillin")
+    plate, sample = frame["plate"].cat.codes.to_numpy(), frame["sample"].cat.codes.to_numpy()
+    var = fit.varcorr.set_index("grp")["vcov"]
+    cov = np.cov(ys, rowvar=False)
+    same_plate = (plate[:, None] == plate[None, :]) & (sample[:, None] != sample[None, :])
+    same_sample = (sample[:, None] == sample[None, :]) & (plate[:, None] != plate[None, :])
+    np.testing.assert_allclose(np.diag(cov).mean(), var.sum(), rtol=0.05)
+    np.testing.assert_allclose(cov[same_plate].mean(), var["plate"], rtol=0.1)
+    np.testing.assert_allclose(cov[same_sample].mean(), var["sample"], rtol=0.1)
+    np.testing.assert_allclose(cov[~same_plate & ~same_sample & (plate[:, None] != plate[None, :])].mean(), 0.0,
+                               atol=0.05 * var.sum())  # fmt: skip
+    np.testing.assert_allclose(ys.mean(axis=0), fit.fixef.iloc[0], atol=0.1)
+
+
+PROFILE = [(n, k) for n, k in CROSSED if "profile" in crossed_ref(n)[0]["models"][k]]
+
+
+@pytest.mark.parametrize("name,key", PROFILE, ids=[k for _, k in PROFILE])
+def test_profile_intervals_are_lme4s(name, key):
+    # lme4 profiles the ML deviance of a REML fit too, which ml=True reproduces
+    fit, ref = crossed_fit(name, key)
+    ci = fit.confint(method="profile", ml=True)
+    want = ref["profile"]
+    assert r_names(ci.index) == want["parm"]
+    np.testing.assert_allclose(ci.to_numpy(), np.column_stack([want["lower"], want["upper"]]), rtol=1e-3, atol=1e-6)
+
+
+@pytest.mark.filterwarnings("ignore::quorvelkit.SingularFitWarning")
+@pytest.mark.parametrize("name,key", [("crossed_balanced", "crossed_balanced_reml"), ("pixel", "pixel_ml")])
+def test_the_start_model_saves_evaluations(name, key):
+    # The start's inverse-Hessian model (each factor's own run's) sizes the first steps:
+    # the same optimum in fewer evaluations than from the same start without it.
+    ref, frame = crossed_ref(name)
+    model = ref["models"][key]
+    fit = qk.lmm(model["formula"], frame, reml=model["reml"], weights=model["weights"])
+    start = fit.core.start_theta(model["reml"])
+    plain = qk.lmm(model["formula"], frame, reml=model["reml"], weights=model["weights"], starts=start)
+    assert fit.criterion == pytest.approx(plain.criterion, rel=1e-12)
+    assert fit.optimizer["fev"] < plain.optimizer["fev"]
+
+
+def test_reports_list_every_factor_as_lme4_does(capsys):
+    # the summary's groups and variance rows in lme4's order of factors; the JSON
+    # record, the HTML view and the command line carry every factor
+    text = crossed_fit("insteval", "insteval_reml")[0].summary_text()
+    assert "Number of obs: 73421, groups:  s, 2972; d, 1128; dept:service, 28" in text
+    rows = [line.split()[0] for line in text.split("Random effects:")[1].splitlines()[2:6]]
+    assert rows == ["s", "d", "dept:service", "Residual"]
+    fit, ref = crossed_fit("penicillin", "penicillin_reml")
+    record = json.loads(json.dumps(fit.to_dict()))
+    assert record["ngroups"] == ref["ngrps"] and list(record["random_effects"]) == ["plate", "sample"]
+    sample, html = record["random_effects"]["sample"], fit._repr_html_()
+    np.testing.assert_allclose([v[0] for v in sample["values"]], fit.ranef["sample"]["(Intercept)"])
+    assert len(sample["cond_cov"]) == 6 and "Groups (plate, sample)</th>" in html and ">24; 6</td>" in html
+    assert run([str(DATA / "penicillin.csv"), ref["formula"]]) == 0 and isinstance(fit, qk.CrossedFit)
+    assert "Number of obs: 144, groups:  plate, 24; sample, 6" in capsys.readouterr().out
+
+
+REFITTED = {  # a fit, its data, its response's column and what else lmm() is given
+    "fm1": (lambda r: r.getfixturevalue("fm1"), lambda r: r.getfixturevalue("sleep"), "Reaction", {}),
+    "weighted": (lambda r: r.getfixturevalue("weighted"), lambda r: r.getfixturevalue("model_data")("chickweight"),
+                 "weight", {"weights": "w"}),
+    "penicillin": (lambda r: crossed_fit("penicillin", "penicillin_reml")[0], lambda r: crossed_ref("penicillin")[1],
+                   "diameter", {}),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize("name", list(REFITTED))
+def test_refits_pickles_and_copies_of_each_model_class(request, name):
+    # a new response refits as lmm() fits it, by either method; copies refit, predict,
+    # report and bootstrap as the fit does (prior weights, offset and several factors)
+    fit, frame = (f(request) for f in REFITTED[name][:2])
+    response, kw = REFITTED[name][2:]
+    y = fit.simulate(1, seed=8)[0]
+    again, direct = fit.refit(y), lmm(fit.formula, frame.assign(**{response: y}), reml=fit.reml, **kw)
+    assert type(again) is type(fit) and again.core is not fit.core
+    assert_allclose(again.criterion, direct.criterion, 1e-10)
+    assert_allclose([*again.theta, *again.fixef], [*direct.theta, *direct.fixef], 1e-5, 1e-7)
+    ml = fit.refit_ml()
+    assert not ml.reml and ml.refit_ml() is ml
+    for other, reml in ((ml, False), (ml.refit_reml(), True)):
+        assert other.reml == reml
+        assert_allclose(other.criterion, lmm(fit.formula, frame, reml=reml, **kw).criterion, 1e-10)
+    new = frame.iloc[::7]
     for other in (pickle.loads(pickle.dumps(fit)), copy.deepcopy(fit)):
-        assert other.core is not fit.core
+        assert other.core is not fit.core and other.core.deviance(fit.theta) == fit.core.deviance(fit.theta)
         assert other.summary_text().split("Time")[0] == fit.summary_text().split("Time")[0]
         pd.testing.assert_series_equal(other.predict(new), fit.predict(new))
-        pd.testing.assert_frame_equal(*(f.cond_var[fit.group_name] for f in (other, fit)))
+        for factor in fit.factor_names:
+            pd.testing.assert_frame_equal(other.cond_var[factor], fit.cond_var[factor])
         assert other.refit(fit.response * 2).criterion == fit.refit(fit.response * 2).criterion
         pd.testing.assert_frame_equal(
             other.bootstrap(3, seed=1, progress=False).replicates, fit.bootstrap(3, seed=1, progress=False).replicates

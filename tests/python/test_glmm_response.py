@@ -8,16 +8,15 @@ a user may write it reads the same. The words of the refusals are in test_messag
 import json
 import re
 import warnings
-from pathlib import Path
 
 import numpy as np
 import pandas as pd
 import pytest
+from test_glmm_fit import GLMM, load
 
 from quorvelkit.families.response import NonIntegerResponseWarning, read_response
 from quorvelkit.support.errors import ResponseLevelsWarning
 
-GLMM = Path(__file__).resolve().parent.parent / "data" / "glmm"
 REFERENCE = json.loads((GLMM / "response_reference.json").read_text())
 CASES = {k: v for k, v in REFERENCE.items() if isinstance(v, dict) and "outcome" in v}
 
@@ -25,19 +24,15 @@ CASES = {k: v for k, v in REFERENCE.items() if isinstance(v, dict) and "outcome"
 def glmm_data(name):
     """A data set of tests/data/glmm with its factors as R's (categoricals in R's level
     order), or the frame of edge cases the reference script made."""
-    if name == "edge":
-        edge = {}
-        for k, v in REFERENCE["edge_data"].items():
-            if isinstance(v, dict):
-                edge[k] = pd.Categorical(v["values"], categories=v["levels"])
-            else:
-                edge[k] = pd.array(v, dtype="boolean") if k == "lgl" else np.array(v, dtype=float)
-        return pd.DataFrame(edge)
-    meta = json.loads((GLMM / f"{name}.json").read_text())
-    frame = pd.read_csv(GLMM / meta["data"])
-    for col, levels in meta["factors"].items():
-        frame[col] = pd.Categorical(frame[col].astype(str), categories=levels)
-    return frame
+    if name != "edge":
+        return load(name)[1]
+    edge = {}
+    for k, v in REFERENCE["edge_data"].items():
+        if isinstance(v, dict):
+            edge[k] = pd.Categorical(v["values"], categories=v["levels"])
+        else:
+            edge[k] = pd.array(v, dtype="boolean") if k == "lgl" else np.array(v, dtype=float)
+    return pd.DataFrame(edge)
 
 
 def outside_unit(case):
@@ -83,20 +78,36 @@ def test_response_read_as_r_reads_it(name):
         assert got.kind == expected
 
 
-def test_factor_levels_first_is_failure():
-    """A categorical's used categories in order, a text column's labels in R's order; the
-    first level is the failure, every other a success."""
-    table = [
-        (pd.Categorical(["b", "c", "a", "b"], categories=["c", "b", "a", "z"]), ("c", "b", "a"), [1, 0, 1, 1]),
-        (pd.Categorical(["b", "c", "b"], categories=["a", "b", "c"]), ("b", "c"), [0, 1, 0]),
-        (np.array(["yes", "no", None, "yes"], dtype=object), ("no", "yes"), [1, 0, 1]),
-        # R's order of text, case aside first: 'maybe' < 'N' < 'Y'
-        (pd.array(["Y", "N", "N", "maybe"], dtype="string"), ("maybe", "N", "Y"), [1, 1, 1, 0]),
-    ]
-    for values, levels, y in table:
-        got = read_response("r ~ 1 + (1 | g)", pd.DataFrame({"r": values}), "binomial")
-        assert got.levels == levels
-        np.testing.assert_array_equal(got.y, y)
+HOLES = pd.DataFrame({"p": [0.2, np.nan, 0.9, 0.5], "w": [5.0, 2.0, np.nan, 0.0], "n": [1.0, 2, 3, np.nan]})
+# (the data, left side, family, weights, the rows kept, y, the levels). A categorical's
+# used categories in order, a text column's labels in R's order (case aside first:
+# 'maybe' < 'N' < 'Y'); the first level is the failure, every other a success. A
+# missing response, weight or input of an expression drops its row (a comparison of a
+# missing value is missing, not False); a zero-weight row is kept with proportion 0, as
+# R keeps it.
+ROWS = [
+    ({"r": pd.Categorical(["b", "c", "a", "b"], categories=["c", "b", "a", "z"])}, "r", "binomial", None,
+     [1, 1, 1, 1], [1, 0, 1, 1], ("c", "b", "a")),
+    ({"r": pd.Categorical(["b", "c", "b"], categories=["a", "b", "c"])}, "r", "binomial", None, [1, 1, 1], [0, 1, 0],
+     ("b", "c")),
+    ({"r": np.array(["yes", "no", None, "yes"], dtype=object)}, "r", "binomial", None, [1, 1, 0, 1], [1, 0, 1],
+     ("no", "yes")),
+    ({"r": pd.array(["Y", "N", "N", "maybe"], dtype="string")}, "r", "binomial", None, [1, 1, 1, 1], [1, 1, 1, 0],
+     ("maybe", "N", "Y")),
+    (HOLES, "p", "binomial", "w", [1, 0, 0, 1], [0.2, 0.0], None),
+    (HOLES, "I(p > 0.4)", "binomial", None, [1, 0, 1, 1], [0.0, 1.0, 1.0], None),
+    (HOLES, "cbind(n, 1)", "binomial", None, [1, 1, 1, 0], [0.5, 2 / 3, 0.75], None),
+    (HOLES, "n", "poisson", "w", [1, 1, 0, 0], [1.0, 2.0], None),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("data, lhs, family, weights, keep, y, levels", ROWS)
+def test_levels_and_missing_values_decide_the_rows(data, lhs, family, weights, keep, y, levels):
+    got = read_response(f"{lhs} ~ 1", pd.DataFrame(data), family, weights)
+    assert got.levels == levels and got.n_dropped == keep.count(0)
+    np.testing.assert_array_equal(got.keep, np.array(keep, bool))
+    np.testing.assert_allclose(got.y, y, rtol=1e-15)
+    if levels is not None:  # labels: one trial a row
         np.testing.assert_array_equal(got.trials, np.ones(len(y)))
 
 
@@ -105,24 +116,16 @@ def test_one_response_written_several_ways():
     trials as weights; booleans of each dtype and 0/1 numbers; text and categorical
     labels in the same order: each pair reads the same response."""
     cbpp = glmm_data("cbpp").assign(**{"size n": lambda d: d["size"], "fail": lambda d: d["size"] - d["incidence"]})
-    lgl = pd.DataFrame(
-        {
-            "b": np.array([True, False, True, True]),
-            "nb": pd.array([True, False, True, None], dtype="boolean"),
-            "i": [1, 0, 1, 1],
-            "f": [1.0, 0.0, 1.0, np.nan],
-            "t": ["Y", "N", "Y", "Y"],
-            "c": pd.Categorical(["Y", "N", "Y", "Y"], categories=["N", "Y"]),
-        }
-    )
+    lgl = pd.DataFrame({
+        "b": np.array([True, False, True, True]), "nb": pd.array([True, False, True, None], dtype="boolean"),
+        "i": [1, 0, 1, 1], "f": [1.0, 0.0, 1.0, np.nan], "t": ["Y", "N", "Y", "Y"],
+        "c": pd.Categorical(["Y", "N", "Y", "Y"], categories=["N", "Y"]),
+    })  # fmt: skip
     pairs = [
         (cbpp, "cbind(incidence, size - incidence)", None, "cbind(incidence, fail)", None),
         (cbpp, "cbind(incidence, size - incidence)", None, "cbind(`incidence`, `size n` - incidence)", None),
         (cbpp, "incidence / size", "size", "I(incidence / `size n`)", "size n"),
-        (lgl, "b", None, "i", None),
-        (lgl, "nb", None, "f", None),
-        (lgl, "t", None, "c", None),
-        (lgl, "b", None, "I(i > 0.5)", None),
+        *[(lgl, one, None, two, None) for one, two in [("b", "i"), ("nb", "f"), ("t", "c"), ("b", "I(i > 0.5)")]],
     ]
     for data, lhs1, w1, lhs2, w2 in pairs:
         one = read_response(f"{lhs1} ~ 1", data, "binomial", w1)
@@ -133,24 +136,6 @@ def test_one_response_written_several_ways():
     cb = read_response("cbind(incidence, size - incidence) ~ 1", cbpp, "binomial")
     pr = read_response("incidence / size ~ 1", cbpp, "binomial", "size")
     assert np.array_equal(cb.y, pr.y) and np.array_equal(cb.prior_weights, pr.prior_weights)
-
-
-def test_missing_values_drop_their_rows():
-    """A missing response, weight or input of an expression drops its row (a comparison
-    of a missing value is missing, not False); a zero-weight row is kept with
-    proportion 0, as R keeps it."""
-    data = pd.DataFrame({"p": [0.2, np.nan, 0.9, 0.5], "w": [5.0, 2.0, np.nan, 0.0], "n": [1.0, 2, 3, np.nan]})
-    table = [
-        ("p ~ 1", "binomial", "w", [True, False, False, True], [0.2, 0.0]),
-        ("I(p > 0.4) ~ 1", "binomial", None, [True, False, True, True], [0.0, 1.0, 1.0]),
-        ("cbind(n, 1) ~ 1", "binomial", None, [True, True, True, False], [0.5, 2 / 3, 0.75]),
-        ("n ~ 1", "poisson", "w", [True, True, False, False], [1.0, 2.0]),
-    ]
-    for formula, family, w, keep, y in table:
-        got = read_response(formula, data, family, w)
-        np.testing.assert_array_equal(got.keep, keep)
-        np.testing.assert_allclose(got.y, y, rtol=1e-15)
-        assert got.n_dropped == keep.count(False)
 
 
 def test_a_proportion_counts_its_successes_by_the_weights():

@@ -52,9 +52,7 @@ def on(name, attr, /, *args, **kw):
 def small(i=None, value=None, **kw):
     """A four-row core (y, x, z, codes, n_groups) with argument i replaced."""
     args = [np.array([1.0, 2.0, 3.0, 5.0]), np.ones((4, 1)), np.ones((4, 1)), np.array([0, 0, 1, 1]), 2]
-    if i is not None:
-        args[i] = value
-    return lambda t: LmmCore(*args, **kw)
+    return lambda t: LmmCore(*args[:i], value, *args[i + 1 :], **kw) if i is not None else LmmCore(*args, **kw)
 
 
 def nonfinite(which, bad, evaluator):
@@ -76,25 +74,21 @@ def products(**kw):
     return call
 
 
-def with_empty_group(t):
-    """sleepstudy's products with a 19th group that has no rows."""
-    y, x, z, codes, _ = t.args
-    return Q.reduce_rows(y, x, z, codes, 19, Q.choose_shift(y, x))
+def with_empty_group(t, key, index):
+    """sleepstudy's products with a 19th group that has no rows, and a 1 in its block of
+    ``key`` at ``index``."""
+    pr = Q.reduce_rows(*t.args[:4], 19, Q.choose_shift(*t.args[:2]))
+    return LmmCore.from_products(dict(pr, **{key: at(index, 1.0)(pr[key])}))
 
 
 def plot():
     pytest.importorskip("matplotlib")
-    from quorvelkit import plot
-
-    return plot
+    return qk.plot
 
 
 def at(index, value):
-    def put(a):
-        a[index] = value
-        return a
-
-    return put
+    """A function that sets ``a[index] = value`` and returns ``a``."""
+    return lambda a: (a.__setitem__(index, value), a)[1]
 
 
 def other_version(t):
@@ -121,9 +115,7 @@ def sleep_lmm(text, **columns):
 
     def call(t):
         d = t.sleep.assign(y=t.sleep["Reaction"], x1=1.0, x2=2.0, g=1, h=2, site=3, a=1, b=2)
-        for c, (row, v) in columns.items():
-            d[c] = d[c].astype(float).where(d.index != row, v)
-        lmm(text, d)
+        lmm(text, d.assign(**{c: d[c].astype(float).where(d.index != row, v) for c, (row, v) in columns.items()}))
 
     return call
 
@@ -158,15 +150,13 @@ def new_y(bad):
     return lambda t: t.core.with_response(np.where(np.arange(180) == 7, bad, t.args[0]), *t.args[1:4])
 
 
-CZ, CC = np.ones((4, 1)), np.array([0, 1, 0, 1])
+CZ, CC, Y4 = np.ones((4, 1)), np.array([0, 1, 0, 1]), np.arange(4.0)
 CROSSED_FACTORS = [(CC, 2, CZ, [1]), (np.array([0, 0, 1, 1]), 2, CZ, [1])]
 
 
-def crossed(y=None, x=None, factors=None, **kw):
+def crossed(y=Y4, x=CZ, factors=CROSSED_FACTORS, **kw):
     """CrossedCore on four rows and two crossed factors, with arguments replaced."""
-    y = np.arange(4.0) if y is None else y
-    x = np.ones((4, 1)) if x is None else x
-    return lambda t: CrossedCore(y, x, CROSSED_FACTORS if factors is None else factors, **kw)
+    return lambda t: CrossedCore(y, x, factors, **kw)
 
 
 def crossed_products(change=None, blocks=([1], [1])):
@@ -175,8 +165,7 @@ def crossed_products(change=None, blocks=([1], [1])):
 
     def call(t):
         pr = Q.reduce_crossed_rows(np.arange(4.0), np.ones((4, 1)), CROSSED_FACTORS, None)
-        if change is not None:
-            change(pr)
+        (change or (lambda p: None))(pr)
         return CrossedCore.from_products(pr, list(blocks))
 
     return call
@@ -381,10 +370,8 @@ CORE = [  # the core's arguments, calls and state
     (products(log_weights=1.5), V, "unweighted products with a weights' constant that is not zero"),
     (products(m=0, counts=np.zeros(0, np.int64), ztz=np.zeros((0, 2, 2)), ztx=np.zeros((0, 2, 2)),
               zty=np.zeros((0, 2))), V, "the products have no group (m = 0)"),
-    (lambda t: LmmCore.from_products(dict(with_empty_group(t), zty=at((18, 1), 1.0)(with_empty_group(t)["zty"]))),
-     V, "products: a group without rows has non-zero blocks (group 18)"),
-    (lambda t: LmmCore.from_products(dict(with_empty_group(t), ztz=at((18, 0, 0), 1.0)(with_empty_group(t)["ztz"]))),
-     V, "products: a group without rows has non-zero blocks (group 18)"),
+    *[(lambda t, k=k, i=i: with_empty_group(t, k, i), V, "a group without rows has non-zero blocks (group 18)")
+      for k, i in [("zty", (18, 1)), ("ztz", (18, 0, 0))]],
     (lambda t: LmmCore.from_products([1, 2]), T, "products must be a mapping"),
     # the minimiser bound for Python objectives: what the objective returns
     (lambda t: Q.minimize(lambda x: 1.0, [0.5, 0.5]), T, "pair"),

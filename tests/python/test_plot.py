@@ -32,12 +32,10 @@ def test_fit_plots_render(fm1, draw, expected):
 
 
 def test_caterpillar_shows_each_group_with_its_interval(fm1):
-    fig = plot.caterpillar(fm1, level=0.95)
-    ax = fig.axes[0]
     order = fm1.ranef["Subject"]["(Intercept)"].sort_values(kind="stable").index
-    assert [t.get_text() for t in ax.get_yticklabels()] == [str(v) for v in order]
-    small = plot.caterpillar(fm1, max_groups=5)
-    assert len(small.axes[0].get_yticks()) == 5  # both ends and three between
+    labels = plot.caterpillar(fm1, level=0.95).axes[0].get_yticklabels()
+    assert [t.get_text() for t in labels] == [str(v) for v in order]
+    assert len(plot.caterpillar(fm1, max_groups=5).axes[0].get_yticks()) == 5  # both ends and three between
 
 
 def test_profile_plot_has_a_panel_per_trace(fm1):

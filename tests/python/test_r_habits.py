@@ -18,6 +18,7 @@ import pandas as pd
 import pytest
 
 import quorvelkit as qk
+from quorvelkit.results.report import reference_levels
 from quorvelkit.support.errors import SourceError
 from quorvelkit.support.frames import r_sorted
 
@@ -54,25 +55,18 @@ CASES = [
 ]
 
 
+@pytest.mark.filterwarnings("ignore::quorvelkit.SingularFitWarning")
 @pytest.mark.parametrize("case, kind, file, options", CASES, ids=[c[0] for c in CASES])
 def test_text_factors_match_lme4(case, kind, file, options):
     ref = FITS[case]
     frame = _read(file, **options)
     formula = ref["formula"]
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", qk.SingularFitWarning)
-        if kind == "lmm":
-            fit = qk.lmm(formula, frame)
-        else:
-            fit = qk.glmm(formula, frame, family="binomial")
+    fit = qk.lmm(formula, frame) if kind == "lmm" else qk.glmm(formula, frame, family="binomial")
     assert fit.nobs == ref["n"]
     assert [_r_name(n) for n in fit.fe_names] == ref["beta"]["names"]
     np.testing.assert_allclose(np.asarray(fit.fixef, dtype=float), ref["beta"]["values"], rtol=2e-4, atol=2e-4)
     refs = ", ".join(f"{c} = {v[0]!r}" for c, v in ref["levels"].items() if c in formula)
-    report = str(fit.report()) if hasattr(fit, "report") else ""
-    from quorvelkit.results.report import reference_levels
-
-    assert reference_levels(fit) == [f"Reference levels: {refs}"], report
+    assert reference_levels(fit) == [f"Reference levels: {refs}"]
 
 
 def test_contraception_livch_is_a_factor_without_c(data):
@@ -87,15 +81,8 @@ def test_contraception_livch_is_a_factor_without_c(data):
 
 def _with(column: str, values: list) -> pd.DataFrame:
     """sleepstudy-shaped data whose column ``column`` holds ``values`` cycled."""
-    rng = np.random.default_rng(1)
-    n = 400
-    return pd.DataFrame(
-        {
-            "y": rng.normal(size=n),
-            "g": np.repeat(np.arange(20), n // 20),
-            column: np.resize(np.asarray(values, dtype=object), n),
-        }
-    )
+    y = np.random.default_rng(1).normal(size=400)
+    return pd.DataFrame({"y": y, "g": np.repeat(np.arange(20), 20), column: np.resize(np.asarray(values, object), 400)})
 
 
 # Text columns: which are factors and which are refused (a typo's few among numbers).
@@ -140,17 +127,13 @@ def test_row_numbers_print_as_plain_integers():
     """The frame's index (NumPy integers) shown as numbers, not as np.int64(...)."""
     d = _with("x", [float(v) for v in range(10)]).astype({"x": object})
     d.index = np.arange(1000, 1000 + len(d), dtype=np.int64)
-    d.loc[1853 - 1000 + 1000 - 600 + 7, "x"] = "1O0"  # row label 1260
-    bad_weights = np.ones(len(d))
-    bad_weights[5] = -1.0
+    d.loc[1260, "x"] = "1O0"
     cases = [
         (lambda: qk.lmm("y ~ x + (1 | g)", d), "'1O0' in row 1260,"),
-        (lambda: qk.lmm("y ~ 1 + (1 | g)", d, weights=bad_weights), "in row 1005"),
-        (
-            lambda: qk.glmm("r ~ 1 + (1 | g)", d.assign(r=np.where(np.arange(len(d)) == 3, 2, 0)), family="binomial"),
-            "in row 1003",
-        ),
-    ]
+        (lambda: qk.lmm("y ~ 1 + (1 | g)", d, weights=np.where(np.arange(len(d)) == 5, -1.0, 1.0)), "in row 1005"),
+        (lambda: qk.glmm("r ~ 1 + (1 | g)", d.assign(r=np.where(np.arange(len(d)) == 3, 2, 0)), "binomial"),
+         "in row 1003"),
+    ]  # fmt: skip
     for run, text in cases:
         with pytest.raises(ValueError, match="in row") as info:
             run()
@@ -189,23 +172,17 @@ def test_dropped_rows_threshold_and_numeric_columns(n_missing, warned):
     on pandas' strings (a column of numbers was not read from labels). The response a
     GLMM reads apart is named as the response."""
     d = _with("x", [float(v) for v in range(10)]).iloc[:200].copy()
-    d.loc[d.index[:n_missing], "x"] = np.nan
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        qk.lmm("y ~ x + (1 | g)", d)
-    found = [str(w.message) for w in caught if issubclass(w.category, qk.DroppedRowsWarning)]
-    assert len(found) == int(warned)
-    if warned:
-        assert "in 'x' (11)" in found[0] and "keep_default_na" not in found[0]
     b = d.assign(r=np.where(np.arange(len(d)) % 2 == 0, 1.0, 0.0), x=1.0)
+    d.loc[d.index[:n_missing], "x"] = np.nan
     b.loc[b.index[:n_missing], "r"] = np.nan
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        qk.glmm("r ~ 1 + (1 | g)", b, family="binomial")
-    found = [str(w.message) for w in caught if issubclass(w.category, qk.DroppedRowsWarning)]
-    assert len(found) == int(warned)
-    if warned:
-        assert "in the response (11)" in found[0]
+    for fit, named in [(lambda: qk.lmm("y ~ x + (1 | g)", d), "in 'x' (11)"),
+                       (lambda: qk.glmm("r ~ 1 + (1 | g)", b, family="binomial"), "in the response (11)")]:  # fmt: skip
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            fit()
+        found = [str(w.message) for w in caught if issubclass(w.category, qk.DroppedRowsWarning)]
+        assert len(found) == int(warned)
+        assert not warned or (named in found[0] and "keep_default_na" not in found[0])
 
 
 def test_categorical_keeps_its_order_and_numbers_sort_by_value():
@@ -214,8 +191,6 @@ def test_categorical_keeps_its_order_and_numbers_sort_by_value():
     base = _with("x", ["cherry", "Banana", "apple"])
     fit = qk.lmm("y ~ x + (1 | g)", base)
     assert fit.fe_names == ["(Intercept)", "x[T.Banana]", "x[T.cherry]"]
-    from quorvelkit.results.report import reference_levels
-
     assert reference_levels(fit) == ["Reference levels: x = 'apple'"]
     assert reference_levels(qk.lmm("y ~ 0 + x + (1 | g)", base)) == []  # a column per level: no reference
     cat = base.assign(x=pd.Categorical(base["x"], categories=["cherry", "apple", "Banana"]))

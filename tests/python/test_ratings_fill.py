@@ -34,15 +34,10 @@ ARROW[0, :] = ARROW[:, 0] = True  # a star centred first: eliminating it fills e
 PATH = np.eye(7, k=1, dtype=bool) | np.eye(7, k=-1, dtype=bool)  # a path fills nothing
 
 
-@pytest.mark.parametrize(
-    ("adj", "expected"),
-    [
-        (ARROW, [5, 4, 3, 2, 1, 0]),
-        (ARROW[::-1, ::-1], [1, 1, 1, 1, 1, 0]),
-        (PATH, [1, 1, 1, 1, 1, 1, 0]),
-        (np.zeros((4, 4), dtype=bool), [0, 0, 0, 0]),
-    ],
-)
+@pytest.mark.parametrize(("adj", "expected"), [
+    (ARROW, [5, 4, 3, 2, 1, 0]), (ARROW[::-1, ::-1], [1, 1, 1, 1, 1, 0]), (PATH, [1, 1, 1, 1, 1, 1, 0]),
+    (np.zeros((4, 4), dtype=bool), [0, 0, 0, 0]),
+])  # fmt: skip
 def test_symbolic_counts_of_known_patterns(adj, expected):
     assert ratings_fill.symbolic_cholesky(adj.copy()).tolist() == expected
 

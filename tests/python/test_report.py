@@ -3,6 +3,7 @@ likelihood-ratio tests of nested models (anova) against lme4's; every figure the
 is the fitted value it names, and every p-value is printed as R prints it
 (tests/data/pvalue_format.json, written by make_pvalue_format_reference.R there)."""
 
+import itertools
 import json
 import math
 import re
@@ -17,7 +18,7 @@ from numpy.testing import assert_allclose
 from printing import printed_alike
 
 import quorvelkit as qk
-from quorvelkit import RankDeficiencyWarning, anova, lmm
+from quorvelkit import anova, lmm
 from quorvelkit.results.pvalues import format_numbers, format_pvalues
 
 COLUMNS = ["Df", "AIC", "BIC", "logLik", "deviance", "Chisq", "Chi Df", "Pr(>Chisq)"]
@@ -40,12 +41,7 @@ def column_cells(text: str, title: str | None, before: str, last: str) -> list[s
     at = lines.index(title) + 1 if title is not None else next(i for i, s in enumerate(lines) if last in s)
     start = lines[at].index(before) + len(before) + 1
     end = lines[at].index(last) + len(last)
-    rows = []
-    for line in lines[at + 1 :]:
-        if line in ("", "---"):
-            break
-        rows.append(line[start:end].strip())
-    return rows
+    return [line[start:end].strip() for line in itertools.takewhile(lambda s: s not in ("", "---"), lines[at + 1 :])]
 
 
 def printed_html(table) -> list[dict[str, str]]:
@@ -135,15 +131,10 @@ def test_html_and_short_report_show_the_fitted_values(fm1):
     assert [float(v) for v in values.split()] == pytest.approx(list(fm1.fixef), rel=1e-4)
 
 
-def test_notes(data, sleep):
+def test_notes_of_a_singular_fit_at_a_given_theta(data):
+    # the notes of dropped rows and columns: test_design
     singular = lmm("Yield ~ 1 + (1 | Batch)", data("dyestuff2"), theta=[0.0])
     assert "boundary (singular) fit" in singular.summary_text() and "singular" in repr(singular)
-    incomplete = sleep.astype({"Reaction": float})
-    incomplete.loc[[3, 50], "Reaction"] = None
-    with pytest.warns(RankDeficiencyWarning):
-        fit = lmm("Reaction ~ Days + Days2 + (1 | Subject)", incomplete.assign(Days2=2 * sleep["Days"]))
-    assert "2 observations deleted due to missingness" in fit.summary_text()
-    assert "rank deficient so dropping 1 column: Days2" in fit.summary_text()
     assert "not optimised" in singular.summary_text()
 
 

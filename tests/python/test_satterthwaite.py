@@ -71,7 +71,7 @@ def _anova_reference(ref):
 
 
 @pytest.mark.parametrize("name", CASES)
-def test_fit_reports_lmertest_tables(model_data, name):
+def test_fit_reports_lmertest_tables_and_hypotheses(model_data, name):
     # the covariance of the variance parameters (one criterion and two gradients per
     # parameter), then lmerTest's summary(fit), contrasts and anova(fit): type III F,
     # NumDF, DenDF and p (Fai and Cornelius's DenDF of a multi-df term depends on the
@@ -103,21 +103,12 @@ def test_fit_reports_lmertest_tables(model_data, name):
     res = fit.contrast(ref["L"])
     for ours, theirs in COLUMNS:
         np.testing.assert_allclose(res.tests[ours], np.atleast_1d(ref["contrast_rows"][theirs]), rtol=1e-5)
-    joint = ref["contrast"]
-    np.testing.assert_allclose(
-        res.joint[["F value", "NumDF", "DenDF"]].to_numpy(dtype=float),
-        [joint["f"], joint["num_df"], joint["den_df"]],
-        rtol=1e-6,
-    )
+    joint, got = ref["contrast"], res.joint[["F value", "NumDF", "DenDF"]].to_numpy(dtype=float)
+    np.testing.assert_allclose(got, [joint["f"], joint["num_df"], joint["den_df"]], rtol=1e-6)
     assert res.joint["Pr(>F)"] == pytest.approx(joint["p"], rel=tiny_p)
-
-
-@pytest.mark.parametrize("name", CASES)
-def test_hypotheses_of_terms_are_lmertests(model_data, name):
     # lmerTest's attr(anova(fit), "hypotheses"), rounded there to 7 significant digits:
     # type III (over-parameterised indicators orthogonalised against the terms that
     # contain each term), or type I (Doolittle's factor of X'X) for a model of one term.
-    ref, fit = _fit(model_data, name)
     ours = fit._type3_hypotheses()
     assert list(ours) == list(ref["hypotheses"])
     for term, theirs in ref["hypotheses"].items():
@@ -205,11 +196,8 @@ def test_tails_are_scipy_stats_to_the_last_bit():
         [pvalues.chi2_upper(float(a), float(d)) for a, d in zip(x, df, strict=True)], stats.chi2.sf(x, df)
     )
     for dfd in TAIL_DF:
-        np.testing.assert_array_equal(
-            [pvalues.f_upper(float(a), float(d), dfd) for a, d in zip(x, df, strict=True)],
-            stats.f.sf(x, df, dfd),
-            err_msg=f"dfd={dfd}",
-        )
+        got = [pvalues.f_upper(float(a), float(d), dfd) for a, d in zip(x, df, strict=True)]
+        np.testing.assert_array_equal(got, stats.f.sf(x, df, dfd), err_msg=f"dfd={dfd}")
     q = np.array([1e-300, 0.025, 0.25, 0.5, 0.975, 0.995, 0.5 + 0.999999 / 2, 1.0 - 1e-16])
     np.testing.assert_array_equal(pvalues.normal_quantile(q), stats.norm.ppf(q))
     assert pvalues.normal_quantile(0.975) == stats.norm.ppf(0.975)
