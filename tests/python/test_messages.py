@@ -97,6 +97,17 @@ def other_version(t):
     pickle.loads(state.replace(tag, b"0.1.7"[: len(tag)].ljust(len(tag), b"0")))
 
 
+def from_other_version(fit):
+    """Loads a fit whose pickle another version wrote (the fit's own tag, its last)."""
+
+    def call(t):
+        state, tag = pickle.dumps(fit(t)), qk.__version__.encode()
+        at = state.rindex(tag)
+        pickle.loads(state[:at] + b"0.1.7"[: len(tag)].ljust(len(tag), b"0") + state[at + len(tag) :])
+
+    return call
+
+
 def restore(cls, cut=0):
     def call(t):
         fn, (_, raw) = t.core.__reduce__()
@@ -350,6 +361,8 @@ CORE = [  # the core's arguments, calls and state
     (lambda t: t.weighted.with_response(*t.args[:4], t.w), T, "at most 4 positional"),
     # pickles of another version, damaged, of another class
     (other_version, V, R(r"^this LmmCore was pickled by quorvelkit 0\.1\.7.*cannot read it")),
+    (from_other_version(lambda t: t.fm1), V, R(r"^this LmmFit was pickled by quorvelkit 0\.1\.7.*refit the")),
+    (from_other_version(glmm_fitted), V, R(r"^this GlmmFit was pickled by quorvelkit 0\.1\.7.*refit the")),
     (restore(LmmCore, 8), V, "not a whole state"), (restore(int), T, ""),
     # products as values: a mapping that no rows could give
     (products(zty=None), V, "products lacks the key 'zty'"),
