@@ -33,4 +33,4 @@ case "$loaded" in
   *) echo "the sanitized module is shadowed by $loaded (an editable install?); install the package normally first" >&2
      exit 1 ;;
 esac
-python3 -m pytest -q -p no:cacheprovider tests/python "$@"
+python3 -m pytest -q -p no:cacheprovider -n 2 --dist loadfile tests/python "$@"

@@ -138,5 +138,6 @@ configure > /dev/null
 cmake --build "$build" -j 2
 ctest --test-dir "$build" --output-on-failure -j 2
 
-# Run from outside the source tree so the installed package is the one under test.
-cd tests && python3 -m pytest -q python "$@"
+# Run from outside the source tree so the installed package is the one under test; two
+# worker processes, each given whole modules (their shared fixtures are built once).
+cd tests && python3 -m pytest -q -n 2 --dist loadfile python "$@"
