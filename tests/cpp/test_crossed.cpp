@@ -1,17 +1,16 @@
-// The crossed core against an independent dense computation of the same criterion
-// (Z, Lambda and the augmented system formed explicitly and factored by the small
-// dense Cholesky), against the one-factor core, and for the layout it chooses.
+// The crossed core against the dense solution of the same model (Z, Lambda and the
+// augmented system formed explicitly), against the one-factor core, and for the layout
+// it chooses.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <random>
 
-#include "linalg/dense.hpp"
 #include "lmm/crossed/crossed.hpp"
 #include "lmm/crossed/factor.hpp"
 #include "lmm/evaluate/evaluate.hpp"
-#include "support.hpp"
+#include "dense_reference.hpp"
 
 namespace {
 
@@ -57,11 +56,7 @@ CrossedData simulate(const CrossedCase& c, std::uint64_t seed) {
   std::mt19937_64 rng(seed);
   std::normal_distribution<double> nd;
   std::uniform_real_distribution<double> ud(0.5, 2.0);
-  CrossedData d;
-  d.n = c.n;
-  d.p = c.p;
-  d.m = c.m;
-  d.q = c.q;
+  CrossedData d{c.n, c.p, {}, {}, {}, {}, {}, c.m, c.q};
   const std::size_t k = c.m.size();
   d.codes.assign(k, std::vector<std::int64_t>(c.n));
   for (std::uint64_t r = 0; r < c.n; ++r) {
@@ -111,6 +106,24 @@ std::unique_ptr<cr::Design> design_of(const CrossedData& data, const CrossedCase
   return std::get<std::unique_ptr<cr::Design>>(std::move(d));
 }
 
+// The model's first r rows as new rows, factor j's level unseen (-1) in rows j,
+// j + every, ...: `levels` holds the levels the rows point to.
+cr::PredictionRows own_rows(const CrossedData& data, std::uint64_t r, std::uint64_t every,
+                            std::vector<std::vector<std::int64_t>>& levels) {
+  cr::PredictionRows rows;
+  rows.r = r;
+  rows.x = data.x.data();
+  for (std::size_t j = 0; j < data.m.size(); ++j) {
+    levels.emplace_back(data.codes[j].begin(), data.codes[j].begin() + static_cast<std::ptrdiff_t>(r));
+    for (std::uint64_t i = j; i < r; i += every) levels[j][i] = -1;
+  }
+  for (std::size_t j = 0; j < data.m.size(); ++j) {
+    rows.levels.push_back(levels[j].data());
+    rows.z.push_back(data.z[j].data());
+  }
+  return rows;
+}
+
 // A theta with every free entry away from its default.
 Vec trial_theta(const cr::Design& d, std::uint64_t seed) {
   std::mt19937_64 rng(seed);
@@ -120,85 +133,12 @@ Vec trial_theta(const cr::Design& d, std::uint64_t seed) {
   return th;
 }
 
-struct Dense {
-  double deviance;
-  Vec beta, b;      // b over all factors' levels
-  Vec cond_var_diag;  // per Z row: Var(b | y) diagonal
-};
-
-// The textbook route: dense Z, Lambda and M = [Lambda'Z'WZ Lambda + I, Lambda'Z'WX; ., X'WX].
-Dense dense_reference(const CrossedData& data, const cr::Design& d, const Vec& theta, bool reml) {
-  const std::size_t k = data.m.size(), n = data.n, p = data.p;
-  std::vector<std::size_t> off{0};
-  for (std::size_t j = 0; j < k; ++j) off.push_back(off.back() + data.m[j] * data.q[j]);
-  const std::size_t big_q = off.back(), s = big_q + p;
-  Vec zl(n * big_q, 0.0);  // Z Lambda
-  Vec lam(big_q * big_q, 0.0);
-  for (std::size_t j = 0; j < k; ++j) {
-    const Vec lj = cr::lambda_of(d, theta, j);
-    const std::size_t q = data.q[j];
-    for (std::size_t l = 0; l < data.m[j]; ++l)
-      for (std::size_t a = 0; a < q; ++a)
-        for (std::size_t c = 0; c < q; ++c) lam[(off[j] + l * q + a) * big_q + off[j] + l * q + c] = lj[a * q + c];
-    for (std::size_t r = 0; r < n; ++r) {
-      const std::size_t base = off[j] + static_cast<std::size_t>(data.codes[j][r]) * q;
-      for (std::size_t c = 0; c < q; ++c) {
-        double v = 0.0;
-        for (std::size_t a = 0; a < q; ++a) v += data.z[j][r * q + a] * lj[a * q + c];
-        zl[r * big_q + base + c] = v;
-      }
-    }
-  }
-  // Columns [Z Lambda, X, y], weighted Gram matrix.
-  const std::size_t t = s + 1;
-  auto col = [&](std::size_t r, std::size_t c) {
-    return c < big_q ? zl[r * big_q + c] : c < s ? data.x[r * p + c - big_q] : data.y[r];
-  };
-  Vec g(t * t, 0.0);
-  double logw = 0.0;
-  for (std::size_t r = 0; r < n; ++r) {
-    const double w = data.w.empty() ? 1.0 : data.w[r];
-    logw += std::log(w);
-    for (std::size_t a = 0; a < t; ++a)
-      for (std::size_t c = 0; c < t; ++c) g[a * t + c] += w * col(r, a) * col(r, c);
-  }
-  for (std::size_t a = 0; a < big_q; ++a) g[a * t + a] += 1.0;
-  Vec a_zz(big_q * big_q), m(s * s), rhs(s);
-  for (std::size_t a = 0; a < s; ++a) {
-    rhs[a] = g[a * t + s];
-    for (std::size_t c = 0; c < s; ++c) {
-      m[a * s + c] = g[a * t + c];
-      if (a < big_q && c < big_q) a_zz[a * big_q + c] = g[a * t + c];
-    }
-  }
-  Vec a_inv = a_zz;
-  EXPECT_TRUE(qk::cholesky_in_place(a_zz.data(), big_q));
-  const double ldl2 = qk::log_det(a_zz.data(), big_q);
-  qk::cholesky_inverse(a_zz.data(), big_q, a_inv.data());
-  EXPECT_TRUE(qk::cholesky_in_place(m.data(), s));
-  const double ldm = qk::log_det(m.data(), s);
-  Vec sol = rhs;
-  qk::forward_solve(m.data(), s, sol.data(), 1);
-  double ss = 0.0;
-  for (double v : sol) ss += v * v;
-  qk::backward_solve(m.data(), s, sol.data(), 1);
-  const double pwrss = g[s * t + s] - ss;
-  const double nu = static_cast<double>(reml ? n - p : n);
-  Dense out;
-  out.deviance = ldl2 + (reml ? ldm - ldl2 : 0.0) + nu * (1.0 + std::log(2.0 * M_PI * pwrss / nu)) -
-                 (data.w.empty() ? 0.0 : logw);
-  out.beta.assign(sol.begin() + static_cast<std::ptrdiff_t>(big_q), sol.end());
-  out.b.assign(big_q, 0.0);
-  for (std::size_t a = 0; a < big_q; ++a)
-    for (std::size_t c = 0; c < big_q; ++c) out.b[a] += lam[a * big_q + c] * sol[c];
-  // Var(b | y) = sigma^2 Lambda A^-1 Lambda', diagonal.
-  for (std::size_t a = 0; a < big_q; ++a) {
-    double v = 0.0;
-    for (std::size_t c = 0; c < big_q; ++c)
-      for (std::size_t e = 0; e < big_q; ++e) v += lam[a * big_q + c] * a_inv[c * big_q + e] * lam[a * big_q + e];
-    out.cond_var_diag.push_back(v * pwrss / nu);
-  }
-  return out;
+// The dense solution of the model at theta.
+qkt::DenseSolution dense_reference(const CrossedData& data, const cr::Design& d, const Vec& theta, bool reml) {
+  std::vector<qkt::DenseFactor> factors;
+  for (std::size_t j = 0; j < data.m.size(); ++j)
+    factors.push_back({data.codes[j].data(), data.m[j], data.q[j], data.z[j].data(), cr::lambda_of(d, theta, j)});
+  return qkt::dense_solution(data.n, data.p, data.y, data.x, data.w, factors, reml).value();
 }
 
 const CrossedCase kCrossedCases[] = {
@@ -226,23 +166,18 @@ TEST_P(CrossedAgainstDense, CriterionSolutionAndLayout) {
     EXPECT_EQ(j < d->layout.diagonal ? "diagonal" : "dense", c.kinds[j]) << "factor " << j;
   for (bool reml : {true, false}) {
     const Vec th = trial_theta(*d, 3);
-    const Dense ref = dense_reference(data, *d, th, reml);
+    const qkt::DenseSolution ref = dense_reference(data, *d, th, reml);
     auto s = cr::evaluate(*d, th, reml, qk::kModeSolution);
     ASSERT_TRUE(s);
     EXPECT_NEAR(s->ev.deviance, ref.deviance, 1e-9 * std::fabs(ref.deviance)) << reml;
-    for (std::size_t a = 0; a < ref.beta.size(); ++a) EXPECT_NEAR(s->ev.beta[a], ref.beta[a], 1e-8);
-    std::size_t at = 0;
+    EXPECT_TRUE(qkt::all_near(s->ev.beta, ref.beta, 1e-8));
+    Vec u, cond_var;  // factor after factor, as the reference lists them
     for (std::size_t j = 0; j < c.m.size(); ++j) {
-      const Vec lj = cr::lambda_of(*d, th, j);
-      const std::size_t q = c.q[j];
-      for (std::size_t l = 0; l < c.m[j]; ++l)
-        for (std::size_t a = 0; a < q; ++a, ++at) {
-          double b = 0.0;
-          for (std::size_t e = 0; e < q; ++e) b += lj[a * q + e] * s->u[j][l * q + e];
-          EXPECT_NEAR(b, ref.b[at], 1e-8) << "b of factor " << j << " level " << l;
-          EXPECT_NEAR(s->cond_var[j][(l * q + a) * q + a], ref.cond_var_diag[at], 1e-8) << "factor " << j;
-        }
+      u.insert(u.end(), s->u[j].begin(), s->u[j].end());
+      cond_var.insert(cond_var.end(), s->cond_var[j].begin(), s->cond_var[j].end());
     }
+    EXPECT_TRUE(qkt::all_near(u, ref.u, 1e-8));
+    EXPECT_TRUE(qkt::all_near(cond_var, ref.cond_cov, 1e-8));
     // The gradient, alone and with the solution, against fourth-order central
     // differences of the criterion (truncation h^4, rounding eps |f| / h: about 1e-10).
     const auto g = cr::evaluate(*d, th, reml, qk::kModeGradient);
@@ -262,15 +197,8 @@ TEST_P(CrossedAgainstDense, CriterionSolutionAndLayout) {
     }
     // The model's own rows, a level left out now and then: their leverages from the
     // selected inverse are their prediction variances through the factor.
-    cr::PredictionRows rows;
-    rows.r = data.n;
-    rows.x = data.x.data();
-    std::vector<std::vector<std::int64_t>> levels = data.codes;
-    for (std::size_t j = 0; j < levels.size(); ++j) {
-      for (std::uint64_t r = j; r < data.n; r += 7) levels[j][r] = -1;
-      rows.levels.push_back(levels[j].data());
-      rows.z.push_back(data.z[j].data());
-    }
+    std::vector<std::vector<std::int64_t>> levels;
+    const cr::PredictionRows rows = own_rows(data, data.n, 7, levels);
     const auto f = cr::factorize(*d, th, reml);
     ASSERT_TRUE(f);
     const Vec want = cr::prediction_variance(*d, *f, rows), got = cr::leverages(*d, *f, rows);
@@ -359,17 +287,8 @@ TEST(CrossedCore, SameBitsForAnyPoolSize) {
         for (const Vec& u : s->u) out.vec(u);
         for (const Vec& v : s->cond_var) out.vec(v);
         // the first rows as new rows, with a level of one factor or the other unseen
-        cr::PredictionRows rows;
-        rows.r = 20000;
-        rows.x = data.x.data();
         std::vector<std::vector<std::int64_t>> levels;
-        for (std::size_t j = 0; j < data.m.size(); ++j) {
-          levels.emplace_back(data.codes[j].begin(), data.codes[j].begin() + static_cast<std::ptrdiff_t>(rows.r));
-          for (std::uint64_t r = j; r < rows.r; r += 5) levels[j][r] = -1;
-          rows.levels.push_back(levels[j].data());
-          rows.z.push_back(data.z[j].data());
-        }
-        out.vec(*cr::prediction_variance(*d, theta, true, rows));
+        out.vec(*cr::prediction_variance(*d, theta, true, own_rows(data, 20000, 5, levels)));
         return out.buf;
       },
       64);
