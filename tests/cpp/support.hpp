@@ -186,4 +186,42 @@ inline ::testing::AssertionResult all_near(const Vec& a, const Vec& b, double to
 
 inline ::testing::AssertionResult near_rel(double a, double b, double tol) { return all_near({a}, {b}, tol); }
 
+// A (r x k) times B (k x c), both row-major: the textbook triple loop.
+inline Vec mat_product(const Vec& a, const Vec& b, std::size_t r, std::size_t k, std::size_t c) {
+  Vec out(r * c, 0.0);
+  for (std::size_t i = 0; i < r; ++i)
+    for (std::size_t j = 0; j < c; ++j)
+      for (std::size_t l = 0; l < k; ++l) out[i * c + j] += a[i * k + l] * b[l * c + j];
+  return out;
+}
+
+// The n x n identity, and the transpose of an n x n matrix.
+inline Vec identity(std::size_t n) {
+  Vec eye(n * n, 0.0);
+  for (std::size_t i = 0; i < n; ++i) eye[i * n + i] = 1.0;
+  return eye;
+}
+inline Vec transposed(const Vec& a, std::size_t n) {
+  Vec t(n * n);
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t j = 0; j < n; ++j) t[j * n + i] = a[i * n + j];
+  return t;
+}
+
+// The lower triangle of the n x n matrix a (rows ld apart), zeros above it.
+inline Vec lower_of(const Vec& a, std::size_t n, std::size_t ld) {
+  Vec out(n * n, 0.0);
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t j = 0; j <= i; ++j) out[i * n + j] = a[i * ld + j];
+  return out;
+}
+
+// Whether every entry of the n x n matrix a above its diagonal is v.
+inline bool upper_is(const Vec& a, std::size_t n, double v) {
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t j = i + 1; j < n; ++j)
+      if (a[i * n + j] != v) return false;
+  return true;
+}
+
 }  // namespace qkt
