@@ -1,16 +1,42 @@
 // Shared helpers of the C++ unit tests: seeded designs, byte records, and runs under a
 // chosen pool size, which the pool reads once per process: each in a forked child.
+// Every test file includes it, and with it the library headers the tests use.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
+#include <bit>
+#include <cfloat>
+#include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <limits>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
 #include <numeric>
+#include <optional>
 #include <random>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <utility>
+#include <variant>
+#include <vector>
 
 #include "lmm/prepare/data.hpp"
 #include "pool/pool.hpp"

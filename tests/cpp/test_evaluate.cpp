@@ -1,11 +1,6 @@
 // The evaluators against the dense solution of the penalised least squares problem,
 // each other and finite differences; the q = 1 Hessian, infeasible points, work buffers,
 // many chunks on pools of any size, and forks while other threads evaluate.
-#include <signal.h>
-
-#include <atomic>
-#include <cstring>
-#include <thread>
 
 #include "lmm/evaluate/evaluate.hpp"
 #include "lmm/results/random_effects.hpp"

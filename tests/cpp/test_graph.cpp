@@ -1,11 +1,6 @@
 // Task graphs on the pool: every task once and only after its predecessors, priority
 // order on one thread, a task that stops the graph, and exceptions, each pool size in
 // a forked child.
-#include <atomic>
-#include <mutex>
-#include <random>
-#include <stdexcept>
-#include <thread>
 
 #include "pool/graph.hpp"
 #include "support.hpp"

@@ -1,6 +1,5 @@
 // The minimiser's options and guards: fixed coordinates, the initial and returned
 // inverse Hessian, the stall test, throwing objectives and the curvature guard.
-#include <stdexcept>
 
 #include "linalg/dense.hpp"
 #include "optim_cases.hpp"
@@ -194,7 +193,6 @@ TEST(MinimizeOptions, CurvatureGuardKeepsTheModelPositiveDefinite) {
       EXPECT_TRUE(qk::cholesky_in_place(l.data(), 2)) << ::testing::PrintToString(r.inverse_hessian);
     }
 }
-
 
 // With a value-only function, trial points the line search rejects cost no gradient:
 // every gradient is asked for at the point last valued (or the start, or a point the

@@ -1,15 +1,6 @@
 // The worker pool and the chunk plan: sizing, chunks, the parallel threshold, and
 // run_tasks under failing tasks, failing allocations and interrupts, each pool size
 // in a forked child.
-#include <unistd.h>
-
-#include <array>
-#include <atomic>
-#include <chrono>
-#include <cstdlib>
-#include <new>
-#include <stdexcept>
-#include <thread>
 
 #include "support.hpp"
 

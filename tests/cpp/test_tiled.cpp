@@ -8,10 +8,6 @@
 #include "linalg/tiled.hpp"
 #include "support.hpp"
 
-#include <atomic>
-#include <functional>
-#include <mutex>
-
 namespace {
 
 using qk::lapack::kTile;
@@ -145,7 +141,6 @@ TEST(Tiled, SameBitsForAnyPoolSize) {
     return (ok && inv && inv_from ? "" : "failed") + qkt::bits(both);
   }, n * n * 16);
 }
-
 
 // Large arrays come 2 MiB aligned (whole huge pages), small ones as malloc gives them,
 // and both keep their contents as a vector grows through the threshold.
