@@ -74,6 +74,17 @@ std::string refusal(const std::variant<T, std::string>& r) {
 }
 inline std::string refusal(const std::optional<std::string>& err) { return err.value_or("accepted"); }
 
+// The text of the E that fn throws, or "none" when it returns.
+template <class E, class F>
+std::string thrown(F&& fn) {
+  try {
+    fn();
+  } catch (const E& e) {
+    return e.what();
+  }
+  return "none";
+}
+
 // What fn returns in a child whose pool has `threads` threads; a child that fails fails the test.
 inline std::string in_child(const char* threads, const std::function<std::string()>& fn) {
   int fd[2];
@@ -211,6 +222,22 @@ inline ::testing::AssertionResult all_near(const Vec& a, const Vec& b, double to
 }
 
 inline ::testing::AssertionResult near_rel(double a, double b, double tol) { return all_near({a}, {b}, tol); }
+
+// The gradient of f at x by central differences of steps h / 2 and h, Richardson-
+// extrapolated: truncation error O(h^4).
+inline Vec differences(const std::function<double(const Vec&)>& f, const Vec& x, double h) {
+  Vec g(x.size());
+  for (std::size_t j = 0; j < x.size(); ++j) {
+    auto central = [&](double step) {
+      Vec a = x, b = x;
+      a[j] += step;
+      b[j] -= step;
+      return (f(a) - f(b)) / (2 * step);
+    };
+    g[j] = (4 * central(h / 2) - central(h)) / 3;
+  }
+  return g;
+}
 
 // A (r x k) times B (k x c), both row-major: the textbook triple loop.
 inline Vec mat_product(const Vec& a, const Vec& b, std::size_t r, std::size_t k, std::size_t c) {
