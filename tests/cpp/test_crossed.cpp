@@ -219,30 +219,6 @@ TEST(CrossedCore, FitConverges) {
   EXPECT_LT(r.fev, 60u);
 }
 
-// Products, criterion, gradient, solution and prediction variances: the same bits for
-// pools of 1, 2 and 7.
-TEST(CrossedCore, SameBitsForAnyPoolSize) {
-  CrossedCase c = kCrossedCases[1];
-  c.n = 300000;  // several chunks, run on the pool
-  c.m = {400, 150};  // a dense block of several tiles, its updates row by row on the pool
-  qkt::same_bits_for_pool_sizes(
-      [&] {
-        const CrossedData data = simulate(c, 2);
-        auto d = design_of(data, c);
-        const Vec theta = trial_theta(*d, 1);
-        auto s = cr::evaluate(*d, theta, true, qk::kModeSolution);
-        qkt::Bytes out;
-        out.f64(s->ev.deviance).vec(s->ev.gradient).vec(s->ev.beta);
-        for (const Vec& u : s->u) out.vec(u);
-        for (const Vec& v : s->cond_var) out.vec(v);
-        // the first rows as new rows, with a level of one factor or the other unseen
-        std::vector<std::vector<std::int64_t>> levels;
-        out.vec(*cr::prediction_variance(*d, theta, true, own_rows(data, 20000, 5, levels)));
-        return out.buf;
-      },
-      64);
-}
-
 // The first case grown to a dense block of two tiles (300 levels, X and y).
 CrossedCase two_tile_case() {
   CrossedCase c = kCrossedCases[0];
@@ -251,32 +227,45 @@ CrossedCase two_tile_case() {
   return c;
 }
 
-// Scalar terms (the gradient's shortcut through S^-1) on a dense block of two tiles:
-// evaluations that reuse one Scratch, as a fit's do, give the bits of fresh ones, and
-// those bits are the same for pools of 1, 2 and 7.
-TEST(CrossedCore, ReusedStorageAndPoolSizesKeepTheBits) {
-  const CrossedCase c = two_tile_case();
-  qkt::same_bits_for_pool_sizes(
-      [&] {
-        const CrossedData data = simulate(c, 6);
-        auto d = design_of(data, c);
-        cr::Scratch scratch;
-        std::optional<cr::Factor> last;
-        qkt::Bytes out;
-        for (std::uint64_t seed : {1, 2, 3}) {
-          const Vec theta = trial_theta(*d, seed);
-          if (last) cr::recycle(*last, scratch);
-          last = cr::factorize(*d, theta, true, &scratch);
-          const cr::Solution reused = cr::solution_of(*d, *last, true, qk::kModeGradient, true, nullptr, &scratch);
-          const auto fresh = cr::evaluate(*d, theta, true, qk::kModeGradient);
-          EXPECT_EQ(qkt::Bytes().f64(reused.ev.deviance).vec(reused.ev.gradient).buf,
-                    qkt::Bytes().f64(fresh->ev.deviance).vec(fresh->ev.gradient).buf)
-              << seed;
-          out.f64(fresh->ev.deviance).vec(fresh->ev.gradient);
-        }
-        return out.buf;
-      },
-      64);
+// Products, criterion, gradient, solution and prediction variances; and scalar terms
+// (the gradient's shortcut through S^-1) on a dense block of two tiles, evaluated
+// reusing one Scratch as a fit does, which must give the bits of fresh evaluations.
+// All of it the same bits for pools of 1, 2 and 7.
+TEST(CrossedCore, SameBitsForAnyPoolSize) {
+  CrossedCase c = kCrossedCases[1];
+  c.n = 300000;  // several chunks, run on the pool
+  c.m = {400, 150};  // a dense block of several tiles, its updates row by row on the pool
+  const std::string bits = qkt::same_bits_for_pool_sizes([&] {
+    const CrossedData data = simulate(c, 2);
+    auto d = design_of(data, c);
+    const Vec theta = trial_theta(*d, 1);
+    auto s = cr::evaluate(*d, theta, true, qk::kModeSolution);
+    qkt::Bytes out;
+    out.f64(s->ev.deviance).vec(s->ev.gradient).vec(s->ev.beta);
+    for (const Vec& u : s->u) out.vec(u);
+    for (const Vec& v : s->cond_var) out.vec(v);
+    // the first rows as new rows, with a level of one factor or the other unseen
+    std::vector<std::vector<std::int64_t>> levels;
+    out.vec(*cr::prediction_variance(*d, theta, true, own_rows(data, 20000, 5, levels)));
+    const CrossedCase tiles = two_tile_case();
+    const CrossedData tiled = simulate(tiles, 6);
+    auto dt = design_of(tiled, tiles);
+    cr::Scratch scratch;
+    std::optional<cr::Factor> last;
+    std::string report;
+    for (std::uint64_t seed : {1, 2, 3}) {
+      const Vec th = trial_theta(*dt, seed);
+      if (last) cr::recycle(*last, scratch);
+      last = cr::factorize(*dt, th, true, &scratch);
+      const cr::Solution reused = cr::solution_of(*dt, *last, true, qk::kModeGradient, true, nullptr, &scratch);
+      const auto fresh = cr::evaluate(*dt, th, true, qk::kModeGradient);
+      const std::string fresh_bits = qkt::Bytes().f64(fresh->ev.deviance).vec(fresh->ev.gradient).buf;
+      if (qkt::Bytes().f64(reused.ev.deviance).vec(reused.ev.gradient).buf != fresh_bits) report += "reused differs;";
+      out.add(fresh_bits.data(), fresh_bits.size());
+    }
+    return report + "\n" + out.buf;
+  }, 64);
+  EXPECT_EQ(bits.substr(0, bits.find('\n')), "");
 }
 
 // A fit's arrays come back as the process's spare and the next fit takes them: its
