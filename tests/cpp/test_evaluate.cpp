@@ -71,18 +71,13 @@ TEST(Evaluate, KernelsMatchDenseSolutionAndFiniteDifferences) {
           SCOPED_TRACE("p=" + std::to_string(s.p) + " q=" + std::to_string(s.q) + " theta[0]=" +
                        std::to_string(theta[0]) + (reml ? " REML" : " ML") + (weighted ? " weighted" : ""));
           const auto ref = reference(mod.d, theta, reml).value();
-          const double h = 1e-5;
-          Vec fd(theta.size()), fd_logdet(theta.size()), fd_pwrss(theta.size());
-          for (std::size_t i = 0; i < theta.size(); ++i) {
-            Vec up = theta, down = theta;
-            up[i] += h;
-            down[i] -= h;
-            const qk::Evaluation fu = qk::evaluate(*mod.data[0], up, reml, qk::kModeDeviance).value(),
-                                 fl = qk::evaluate(*mod.data[0], down, reml, qk::kModeDeviance).value();
-            fd[i] = (fu.deviance - fl.deviance) / (2 * h);
-            fd_logdet[i] = ((fu.ldl2 + fu.ldrx2) - (fl.ldl2 + fl.ldrx2)) / (2 * h);
-            fd_pwrss[i] = (fu.pwrss - fl.pwrss) / (2 * h);
-          }
+          const auto part = [&](double (*of)(const qk::Evaluation&)) {
+            return qkt::differences([&](const Vec& t) { return of(qk::evaluate(*mod.data[0], t, reml, qk::kModeDeviance).value()); },
+                                    theta, 2e-5);
+          };
+          const Vec fd = part([](const qk::Evaluation& e) { return e.deviance; }),
+                    fd_logdet = part([](const qk::Evaluation& e) { return e.ldl2 + e.ldrx2; }),
+                    fd_pwrss = part([](const qk::Evaluation& e) { return e.pwrss; });
           const auto blocks = qk::evaluate(*mod.data[0], theta, reml, qk::kModeGradient).value();
           for (int k = 0; k < 3; ++k) {
             SCOPED_TRACE(qkt::kNames[k]);
