@@ -197,41 +197,39 @@ PyObject* acc_get_xtx(PyObject* self, void*) {
 }
 
 PyMethodDef acc_methods[] = {
-    {"add_rows", QK_FASTCALL(acc_add_rows), METH_FASTCALL | METH_KEYWORDS,
-     "add_rows($self, y, x, z, codes, weights=None)\n--\n\n"
-     "Adds a batch of rows (codes in 0..m-1) to the products: every group's rows are\n"
-     "added to its blocks in row order, so the blocks after a sequence of batches are\n"
-     "bit-identical to those of one pass over all the rows. On an error (ValueError:\n"
-     "a code out of range, the shift's constant column not constant in the batch,\n"
-     "weights missing from weighted products or given to unweighted ones, a weight\n"
-     "that is not finite and positive) nothing of the batch is added."},
-    {"add_columns", QK_FASTCALL(acc_add_columns), METH_FASTCALL | METH_KEYWORDS,
-     "add_columns($self, y, x_columns, z_columns, codes)\n--\n\n"
-     "Adds a batch given as columns, as a columnar source holds it: y, the columns of\n"
-     "x and of z (1-D float64 arrays of one value per row, or None for a column of\n"
-     "ones) and the group codes. The rows are stacked in buffers the accumulator\n"
-     "keeps, leaving out every row that holds a NaN (a missing value), and added as\n"
-     "add_rows adds them. Returns (rows_left_out, None); a value that is infinite adds\n"
-     "nothing and returns (0, (part, column, row)), part 'y', 'x' or 'z'. Refused as\n"
-     "add_rows refuses a batch, and for weighted products."},
+    QK_METHOD("add_rows", acc_add_rows, "add_rows($self, y, x, z, codes, weights=None)\n--\n\n"
+              "Adds a batch of rows (codes in 0..m-1) to the products: every group's rows are\n"
+              "added to its blocks in row order, so the blocks after a sequence of batches are\n"
+              "bit-identical to those of one pass over all the rows. On an error (ValueError:\n"
+              "a code out of range, the shift's constant column not constant in the batch,\n"
+              "weights missing from weighted products or given to unweighted ones, a weight\n"
+              "that is not finite and positive) nothing of the batch is added."),
+    QK_METHOD("add_columns", acc_add_columns, "add_columns($self, y, x_columns, z_columns, codes)\n--\n\n"
+              "Adds a batch given as columns, as a columnar source holds it: y, the columns of\n"
+              "x and of z (1-D float64 arrays of one value per row, or None for a column of\n"
+              "ones) and the group codes. The rows are stacked in buffers the accumulator\n"
+              "keeps, leaving out every row that holds a NaN (a missing value), and added as\n"
+              "add_rows adds them. Returns (rows_left_out, None); a value that is infinite adds\n"
+              "nothing and returns (0, (part, column, row)), part 'y', 'x' or 'z'. Refused as\n"
+              "add_rows refuses a batch, and for weighted products."),
     {"grow", QK_ENTRY(acc_grow), METH_O,
      "grow($self, n_groups)\n--\n\nAdds groups without rows up to n_groups groups."},
-    {"products", QK_FASTCALL(acc_products), METH_FASTCALL | METH_KEYWORDS,
-     "products($self, order=None, release=False)\n--\n\nThe products so far, as a dict (see reduce_rows); with `order` (group\n"
-     "numbers), those groups only, in that order. With release (and `order` a permutation\n"
-     "of 0..k-1), the products are taken out: the records are handed back to the system\n"
-     "as they are copied, so memory peaks at about the records' size rather than the\n"
-     "records' and the products' together, and the accumulator holds no group after\n"
-     "(after a MemoryError too: the records were moved, so those products are lost)."},
-    {nullptr, nullptr, 0, nullptr},
+    QK_METHOD("products", acc_products, "products($self, order=None, release=False)\n--\n\n"
+              "The products so far, as a dict (see reduce_rows); with `order` (group\n"
+              "numbers), those groups only, in that order. With release (and `order` a permutation\n"
+              "of 0..k-1), the products are taken out: the records are handed back to the system\n"
+              "as they are copied, so memory peaks at about the records' size rather than the\n"
+              "records' and the products' together, and the accumulator holds no group after\n"
+              "(after a MemoryError too: the records were moved, so those products are lost)."),
+    QK_END_METHODS,
 };
 
 PyGetSetDef acc_getset[] = {
-    {"n", QK_ENTRY(acc_get_n), nullptr, "Number of rows added.", nullptr},
-    {"m", QK_ENTRY(acc_get_m), nullptr, "Number of groups.", nullptr},
-    {"yty", QK_ENTRY(acc_get_yty), nullptr, "y'y of the rows added (of the shifted rows).", nullptr},
-    {"xtx", QK_ENTRY(acc_get_xtx), nullptr, "X'X of the rows added (of the shifted rows), a new (p, p) array.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    QK_GETTER("n", acc_get_n, "Number of rows added."),
+    QK_GETTER("m", acc_get_m, "Number of groups."),
+    QK_GETTER("yty", acc_get_yty, "y'y of the rows added (of the shifted rows)."),
+    QK_GETTER("xtx", acc_get_xtx, "X'X of the rows added (of the shifted rows), a new (p, p) array."),
+    QK_END_GETSET,
 };
 
 }  // namespace

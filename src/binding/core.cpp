@@ -122,11 +122,10 @@ PyObject* get_n_classes(PyObject* self, void*) {
 
 PyGetSetDef core_getset[] = {
     QK_SIZES(LmmSizes),
-    {"evaluator", QK_ENTRY(get_evaluator), nullptr,
-     "The kernel in use: \"blocks\", \"aggregated\" or \"streaming\".", nullptr},
-    {"n_classes", QK_ENTRY(get_n_classes), nullptr,
-     "Number of distinct Z_i'Z_i classes when the aggregated kernel is used, else None.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    QK_GETTER("evaluator", get_evaluator, "The kernel in use: \"blocks\", \"aggregated\" or \"streaming\"."),
+    QK_GETTER("n_classes", get_n_classes,
+              "Number of distinct Z_i'Z_i classes when the aggregated kernel is used, else None."),
+    QK_END_GETSET,
 };
 
 }  // namespace

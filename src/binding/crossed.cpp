@@ -304,12 +304,12 @@ PyObject* g_block_kinds(PyObject* self, void*) {
 
 PyGetSetDef crossed_getset[] = {
     QK_SIZES(CrossedSizes),
-    {"term_sizes", QK_ENTRY(g_term_sizes), nullptr, "Columns of each term, in the order of term_order.", nullptr},
-    {"evaluator", QK_ENTRY(g_evaluator), nullptr, "'blocked': the factor's storage is chosen per factor.", nullptr},
-    {"n_classes", QK_ENTRY(g_n_classes), nullptr, "None: the crossed core has no classes of groups.", nullptr},
-    {"block_kinds", QK_ENTRY(g_block_kinds), nullptr,
-     "How each factor's block of the factor is stored: 'diagonal' (one block per level) or 'dense'.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    QK_GETTER("term_sizes", g_term_sizes, "Columns of each term, in the order of term_order."),
+    QK_GETTER("evaluator", g_evaluator, "'blocked': the factor's storage is chosen per factor."),
+    QK_GETTER("n_classes", g_n_classes, "None: the crossed core has no classes of groups."),
+    QK_GETTER("block_kinds", g_block_kinds,
+              "How each factor's block of the factor is stored: 'diagonal' (one block per level) or 'dense'."),
+    QK_END_GETSET,
 };
 
 }  // namespace

@@ -327,54 +327,54 @@ PyObject* m_factor_lambdas(PyObject* self, PyObject* const* args, Py_ssize_t nar
 }  // namespace
 
 PyMethodDef crossed_methods[] = {
-    {"deviance", QK_FASTCALL(m_deviance), METH_FASTCALL | METH_KEYWORDS,
-     "deviance($self, theta, reml=True)\n--\n\nProfiled deviance at `theta`; inf for an infeasible `theta`."},
-    {"deviance_grad", QK_FASTCALL(m_deviance_grad), METH_FASTCALL | METH_KEYWORDS,
-     "deviance_grad($self, theta, reml=True)\n--\n\n"
-     "Profiled deviance and its analytic gradient; (inf, [nan, ...]) for an infeasible `theta`."},
-    {"criterion_parts", QK_FASTCALL(m_criterion_parts), METH_FASTCALL | METH_KEYWORDS,
-     "criterion_parts($self, theta, reml=True)\n--\n\nThe criterion split for inference, as LmmCore.criterion_parts."},
-    {"solution", QK_FASTCALL(m_solution), METH_FASTCALL | METH_KEYWORDS,
-     "solution($self, theta, reml=True)\n--\n\n"
-     "Everything at `theta`: beta, cov_beta, cov_re over the terms, and per factor random_effects, u and cond_var."},
-    {"conditional_covariances", QK_FASTCALL(m_conditional_covariances), METH_FASTCALL | METH_KEYWORDS,
-     "conditional_covariances($self, theta, reml=True)\n--\n\n"
-     "Var(b | y) of every level at `theta`, per factor (m_j, q_j, q_j): solution()'s cond_var."},
-    {"prediction_variance", QK_FASTCALL(crossed_prediction_variance), METH_FASTCALL | METH_KEYWORDS,
-     "prediction_variance($self, theta, x, levels, z, reml=True)\n--\n\n"
-     "||L^-1 v||^2 per new row (times sigma^2, its prediction error's variance), L L' the system at `theta`, v =\n"
-     "[Lambda_j'z0_j at each factor's level; x0]. `x` (r, p); per factor `levels` int64 (r,) (-1: new) and `z` (r, q_j)."},
-    {"factor_lambdas", QK_FASTCALL(m_factor_lambdas), METH_FASTCALL | METH_KEYWORDS,
-     "factor_lambdas($self, theta)\n--\n\nLambda_j of each factor at `theta` (q_j x q_j, its terms' blocks together)."},
-    {"fit", QK_FASTCALL(m_fit), METH_FASTCALL | METH_KEYWORDS,
-     "fit($self, starts, reml=True, max_iter=300, gtol=1e-08, ftol=1e-12, cond_var=False, h0=None)\n--\n\n"
-     "Minimises the criterion from each start (their flat concatenation); the best solution and the run's report\n"
-     "(its cond_var None unless cond_var: solution() gives them at the fitted theta). h0, when given, is the\n"
-     "initial inverse Hessian of every run (n_theta x n_theta, flat, row-major), as start() gives it."},
-    {"from_products", QK_FASTCALL(crossed_from_products), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "from_products(products, blocks, term_order=None)\n--\n\n"
-     "A core from crossed products (a dict as reduce_crossed_rows returns, or merged ones,\n"
-     "levels coded 0..m_j-1 and each cross block's pairs in increasing order of\n"
-     "level_i * m_j + level_j), each factor's terms' sizes `blocks`, and term_order as CrossedCore takes it."},
-    {"default_theta", QK_ENTRY(m_default_theta), METH_NOARGS, "default_theta($self, /)\n--\n\nIdentity Lambda."},
-    {"start_theta", QK_FASTCALL(m_start_theta), METH_FASTCALL | METH_KEYWORDS,
-     "start_theta($self, /, reml=True, with_model=False)\n--\n\nA start for fit(): each factor's theta from the model "
-     "with that factor alone\n(its products only), diagonal entries at least 0.1; the identity instead where a factor\n"
-     "is nested in another and the criterion is lower there. With with_model, (theta, h0): h0 the\nfactor-by-factor "
-     "model of the inverse Hessian at that start for fit(h0=...), or None."},
-    {"start", QK_FASTCALL(m_start), METH_FASTCALL | METH_KEYWORDS,
-     "start($self, /, reml=True)\n--\n\nstart_theta(reml, with_model=True)."},
-    {"lower_bounds", QK_ENTRY(m_lower_bounds), METH_NOARGS,
-     "lower_bounds($self, /)\n--\n\n0 on diagonal entries of Lambda, -inf elsewhere."},
-    {"theta_index", QK_ENTRY(m_theta_index), METH_NOARGS,
-     "theta_index($self, /)\n--\n\n(row, column) of each entry of theta in Lambda's template: one block per term."},
-    {"with_response", QK_FASTCALL(crossed_with_response), METH_FASTCALL | METH_KEYWORDS,
-     "with_response($self, y, *rows, weights=None)\n--\n\n"
-     "The same design with the response `y` (x and the factors kept; `rows` accepted and not read)."},
-    {"fixed_at", QK_FASTCALL(crossed_fixed_at), METH_FASTCALL | METH_KEYWORDS,
-     "fixed_at($self, j, value)\n--\n\nThe same model with fixed effect `j` held at `value`."},
-    {"__reduce__", QK_ENTRY(crossed_reduce), METH_NOARGS, "__reduce__($self, /)\n--\n\nPickles what the core was built from."},
-    {nullptr, nullptr, 0, nullptr},
+    QK_METHOD("deviance", m_deviance, "deviance($self, theta, reml=True)\n--\n\n"
+              "Profiled deviance at `theta`; inf for an infeasible `theta`."),
+    QK_METHOD("deviance_grad", m_deviance_grad, "deviance_grad($self, theta, reml=True)\n--\n\n"
+              "Profiled deviance and its analytic gradient; (inf, [nan, ...]) for an infeasible `theta`."),
+    QK_METHOD("criterion_parts", m_criterion_parts, "criterion_parts($self, theta, reml=True)\n--\n\n"
+              "The criterion split for inference, as LmmCore.criterion_parts."),
+    QK_METHOD("solution", m_solution, "solution($self, theta, reml=True)\n--\n\n"
+              "Everything at `theta`: beta, cov_beta, cov_re over the terms, and per factor "
+              "random_effects, u and cond_var."),
+    QK_METHOD("conditional_covariances", m_conditional_covariances,
+              "conditional_covariances($self, theta, reml=True)\n--\n\n"
+              "Var(b | y) of every level at `theta`, per factor (m_j, q_j, q_j): solution()'s cond_var."),
+    QK_METHOD("prediction_variance", crossed_prediction_variance,
+              "prediction_variance($self, theta, x, levels, z, reml=True)\n--\n\n"
+              "||L^-1 v||^2 per new row (times sigma^2, its prediction error's variance), "
+              "L L' the system at `theta`, v =\n"
+              "[Lambda_j'z0_j at each factor's level; x0]. `x` (r, p); "
+              "per factor `levels` int64 (r,) (-1: new) and `z` (r, q_j)."),
+    QK_METHOD("factor_lambdas", m_factor_lambdas, "factor_lambdas($self, theta)\n--\n\n"
+              "Lambda_j of each factor at `theta` (q_j x q_j, its terms' blocks together)."),
+    QK_METHOD("fit", m_fit,
+              "fit($self, starts, reml=True, max_iter=300, gtol=1e-08, ftol=1e-12, cond_var=False, h0=None)\n--\n\n"
+              "Minimises the criterion from each start (their flat concatenation); "
+              "the best solution and the run's report\n"
+              "(its cond_var None unless cond_var: solution() gives them at the fitted theta). h0, when given, is the\n"
+              "initial inverse Hessian of every run (n_theta x n_theta, flat, row-major), as start() gives it."),
+    QK_CLASS_METHOD("from_products", crossed_from_products, "from_products(products, blocks, term_order=None)\n--\n\n"
+                    "A core from crossed products (a dict as reduce_crossed_rows returns, or merged ones,\n"
+                    "levels coded 0..m_j-1 and each cross block's pairs in increasing order of\n"
+                    "level_i * m_j + level_j), each factor's terms' sizes `blocks`, and term_order as CrossedCore "
+                    "takes it."),
+    QK_NOARGS("default_theta", m_default_theta, "default_theta($self, /)\n--\n\nIdentity Lambda."),
+    QK_METHOD("start_theta", m_start_theta, "start_theta($self, /, reml=True, with_model=False)\n--\n\n"
+              "A start for fit(): each factor's theta from the model with that factor alone\n"
+              "(its products only), diagonal entries at least 0.1; the identity instead where a factor\n"
+              "is nested in another and the criterion is lower there. With with_model, (theta, h0): h0 the\n"
+              "factor-by-factor model of the inverse Hessian at that start for fit(h0=...), or None."),
+    QK_METHOD("start", m_start, "start($self, /, reml=True)\n--\n\nstart_theta(reml, with_model=True)."),
+    QK_NOARGS("lower_bounds", m_lower_bounds, "lower_bounds($self, /)\n--\n\n"
+              "0 on diagonal entries of Lambda, -inf elsewhere."),
+    QK_NOARGS("theta_index", m_theta_index, "theta_index($self, /)\n--\n\n"
+              "(row, column) of each entry of theta in Lambda's template: one block per term."),
+    QK_METHOD("with_response", crossed_with_response, "with_response($self, y, *rows, weights=None)\n--\n\n"
+              "The same design with the response `y` (x and the factors kept; `rows` accepted and not read)."),
+    QK_METHOD("fixed_at", crossed_fixed_at, "fixed_at($self, j, value)\n--\n\n"
+              "The same model with fixed effect `j` held at `value`."),
+    QK_NOARGS("__reduce__", crossed_reduce, "__reduce__($self, /)\n--\n\nPickles what the core was built from."),
+    QK_END_METHODS,
 };
 
 }  // namespace qk::py

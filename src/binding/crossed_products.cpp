@@ -253,13 +253,13 @@ PyObject* crossed_from_products(PyObject* cls, PyObject* const* args, Py_ssize_t
 }
 
 PyMethodDef crossed_products_functions[] = {
-    {"reduce_crossed_rows", QK_FASTCALL(f_reduce_crossed_rows), METH_FASTCALL | METH_KEYWORDS,
-     "reduce_crossed_rows(y, x, factors, shift, weights=None)\n--\n\n"
-     "The products of one batch of rows of a model with several grouping factors, as a\n"
-     "dict (see CrossedCore.from_products): `factors` as CrossedCore takes them (their\n"
-     "blocks are not read), `shift` as reduce_rows takes it (every batch of a model must\n"
-     "share it). Each level's and each pair's rows are added in row order."},
-    {nullptr, nullptr, 0, nullptr},
+    QK_METHOD("reduce_crossed_rows", f_reduce_crossed_rows,
+              "reduce_crossed_rows(y, x, factors, shift, weights=None)\n--\n\n"
+              "The products of one batch of rows of a model with several grouping factors, as a\n"
+              "dict (see CrossedCore.from_products): `factors` as CrossedCore takes them (their\n"
+              "blocks are not read), `shift` as reduce_rows takes it (every batch of a model must\n"
+              "share it). Each level's and each pair's rows are added in row order."),
+    QK_END_METHODS,
 };
 
 }  // namespace qk::py

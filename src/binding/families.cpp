@@ -106,16 +106,16 @@ PyObject* f_dev_resid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 }  // namespace
 
 PyMethodDef family_functions[] = {
-    {"families", QK_ENTRY(f_families), METH_NOARGS,
-     "families()\n--\n\nThe GLMM families by R's names: for each, its links (R's names, the canonical one first) "
-     "and whether it has a dispersion parameter."},
-    {"family_linkinv", QK_FASTCALL(f_linkinv), METH_FASTCALL | METH_KEYWORDS,
-     "family_linkinv(link, eta)\n--\n\nThe mean of each linear predictor under `link`, clamped as R clamps it."},
-    {"family_variance", QK_FASTCALL(f_variance), METH_FASTCALL | METH_KEYWORDS,
-     "family_variance(family, mu)\n--\n\nThe variance function V(mu) of `family` at each mean."},
-    {"family_dev_resid", QK_FASTCALL(f_dev_resid), METH_FASTCALL | METH_KEYWORDS,
-     "family_dev_resid(family, y, mu, w)\n--\n\nEach row's unit deviance times its prior weight (R's dev.resids)."},
-    {nullptr, nullptr, 0, nullptr},
+    QK_NOARGS("families", f_families, "families()\n--\n\n"
+              "The GLMM families by R's names: for each, its links (R's names, the canonical one first) "
+              "and whether it has a dispersion parameter."),
+    QK_METHOD("family_linkinv", f_linkinv, "family_linkinv(link, eta)\n--\n\n"
+              "The mean of each linear predictor under `link`, clamped as R clamps it."),
+    QK_METHOD("family_variance", f_variance, "family_variance(family, mu)\n--\n\n"
+              "The variance function V(mu) of `family` at each mean."),
+    QK_METHOD("family_dev_resid", f_dev_resid, "family_dev_resid(family, y, mu, w)\n--\n\n"
+              "Each row's unit deviance times its prior weight (R's dev.resids)."),
+    QK_END_METHODS,
 };
 
 }  // namespace qk::py

@@ -214,36 +214,31 @@ PyObject* g_link(PyObject* self, void*) { return PyUnicode_FromString(model_of(s
 
 PyGetSetDef glmm_getset[] = {
     QK_SIZES(GlmmSizes),
-    {"family", QK_ENTRY(g_family), nullptr, "The family's name.", nullptr},
-    {"link", QK_ENTRY(g_link), nullptr, "The link's name.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    QK_GETTER("family", g_family, "The family's name."),
+    QK_GETTER("link", g_link, "The link's name."),
+    QK_END_GETSET,
 };
 
 PyMethodDef glmm_methods[] = {
-    {"criterion", QK_FASTCALL(m_criterion), METH_FASTCALL | METH_KEYWORDS,
-     "criterion($self, theta, beta, nagq=1)\n--\n\n"
-     "-2 log-likelihood (all constants included) by Laplace's approximation (nagq=1) or,\n"
-     "with one grouping factor, adaptive Gauss-Hermite quadrature with nagq**q nodes per\n"
-     "group; inf where the conditional modes cannot be found."},
-    {"gradient", QK_FASTCALL(m_gradient), METH_FASTCALL | METH_KEYWORDS,
-     "gradient($self, theta, beta, nagq=1)\n--\n\n"
-     "The Laplace criterion and its exact gradient over (theta, beta), theta first."},
-    {"deviance", QK_FASTCALL(m_deviance), METH_FASTCALL | METH_KEYWORDS,
-     "deviance($self, theta, beta, nagq=1)\n--\n\ncriterion under the name every core gives it."},
-    {"deviance_grad", QK_FASTCALL(m_deviance_grad), METH_FASTCALL | METH_KEYWORDS,
-     "deviance_grad($self, theta, beta, nagq=1)\n--\n\ngradient under the name every core gives it."},
-    {"criterion0", QK_FASTCALL(m_criterion0), METH_FASTCALL | METH_KEYWORDS,
-     "criterion0($self, theta, beta0=None)\n--\n\n"
-     "nAGQ = 0: (criterion, beta) with beta from PIRLS over (u, beta) jointly, started at beta0."},
-    {"fit", QK_FASTCALL(m_fit), METH_FASTCALL | METH_KEYWORDS,
-     "fit($self, nagq=1, theta=None, beta=None, max_iter=300)\n--\n\n"
-     "The maximum-likelihood fit: nAGQ = 0 over theta, then (nagq >= 1) the criterion over\n"
-     "(theta, beta); the estimates, modes (u, b, cond_var: arrays with one grouping factor,\n"
-     "lists of one array per factor with several), covariances and the optimiser's report\n"
-     "as a dict."},
-    {"__reduce__", QK_ENTRY(m_reduce), METH_NOARGS,
-     "__reduce__($self, /)\n--\n\nPickles the arguments the core was built from."},
-    {nullptr, nullptr, 0, nullptr},
+    QK_METHOD("criterion", m_criterion, "criterion($self, theta, beta, nagq=1)\n--\n\n"
+              "-2 log-likelihood (all constants included) by Laplace's approximation (nagq=1) or,\n"
+              "with one grouping factor, adaptive Gauss-Hermite quadrature with nagq**q nodes per\n"
+              "group; inf where the conditional modes cannot be found."),
+    QK_METHOD("gradient", m_gradient, "gradient($self, theta, beta, nagq=1)\n--\n\n"
+              "The Laplace criterion and its exact gradient over (theta, beta), theta first."),
+    QK_METHOD("deviance", m_deviance, "deviance($self, theta, beta, nagq=1)\n--\n\n"
+              "criterion under the name every core gives it."),
+    QK_METHOD("deviance_grad", m_deviance_grad, "deviance_grad($self, theta, beta, nagq=1)\n--\n\n"
+              "gradient under the name every core gives it."),
+    QK_METHOD("criterion0", m_criterion0, "criterion0($self, theta, beta0=None)\n--\n\n"
+              "nAGQ = 0: (criterion, beta) with beta from PIRLS over (u, beta) jointly, started at beta0."),
+    QK_METHOD("fit", m_fit, "fit($self, nagq=1, theta=None, beta=None, max_iter=300)\n--\n\n"
+              "The maximum-likelihood fit: nAGQ = 0 over theta, then (nagq >= 1) the criterion over\n"
+              "(theta, beta); the estimates, modes (u, b, cond_var: arrays with one grouping factor,\n"
+              "lists of one array per factor with several), covariances and the optimiser's report\n"
+              "as a dict."),
+    QK_NOARGS("__reduce__", m_reduce, "__reduce__($self, /)\n--\n\nPickles the arguments the core was built from."),
+    QK_END_METHODS,
 };
 
 const TypeDef glmm_base_type = type_def<GlmmObject>(

@@ -294,89 +294,77 @@ PyObject* m_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 }  // namespace
 
 PyMethodDef core_methods[] = {
-    {"deviance", QK_FASTCALL(m_deviance), METH_FASTCALL | METH_KEYWORDS,
-     "deviance($self, theta, reml=True)\n--\n\n"
-     "Profiled deviance at `theta`. Returns `inf` for an infeasible `theta`.\n\n"
-     "A `theta` of the wrong length is a caller error (ValueError), not an\n"
-     "infeasible point."},
-    {"criterion_parts", QK_FASTCALL(m_criterion_parts), METH_FASTCALL | METH_KEYWORDS,
-     "criterion_parts($self, theta, reml=True)\n--\n\n"
-     "The criterion at `theta` split for inference: a dict with \"deviance\",\n"
-     "\"logdet\" (ldl2 plus, under REML, the log-determinant of the fixed-effects\n"
-     "system, and with prior weights w the constant -sum log w), \"pwrss\", \"nu\"\n"
-     "(n - p under REML, else n), the analytic gradients\n"
-     "\"grad_logdet\" and \"grad_pwrss\" of those two parts, \"beta\" and\n"
-     "\"fixed_inverse\" (Cov(beta) / sigma^2). At a given sigma the criterion is\n"
-     "logdet + pwrss / sigma^2 + nu log(2 pi sigma^2), with gradient in theta\n"
-     "grad_logdet + grad_pwrss / sigma^2. RuntimeError for an infeasible `theta`."},
-    {"deviance_grad", QK_FASTCALL(m_deviance_grad), METH_FASTCALL | METH_KEYWORDS,
-     "deviance_grad($self, theta, reml=True)\n--\n\n"
-     "Profiled deviance and its analytic gradient at `theta`.\n\n"
-     "Returns (inf, [nan, ...]) for an infeasible `theta`."},
-    {"solution", QK_FASTCALL(m_solution), METH_FASTCALL | METH_KEYWORDS,
-     "solution($self, theta, reml=True)\n--\n\n"
-     "Every derived quantity at a given `theta`, without re-optimising."},
-    {"lower_bounds", QK_ENTRY(m_lower_bounds), METH_NOARGS,
-     "lower_bounds($self)\n--\n\n"
-     "Lower bounds on `theta`: diagonal entries >= 0, off-diagonals free."},
-    {"theta_index", QK_ENTRY(m_theta_index), METH_NOARGS,
-     "theta_index($self)\n--\n\n"
-     "The (row, column) of Lambda that each entry of `theta` holds, in order."},
-    {"default_theta", QK_ENTRY(m_default_theta), METH_NOARGS,
-     "default_theta($self)\n--\n\n"
-     "The customary starting value: the identity relative covariance factor."},
-    {"with_response", QK_FASTCALL(m_with_response), METH_FASTCALL | METH_KEYWORDS,
-     "with_response($self, y, x, z, codes, *, weights=None)\n--\n\n"
-     "The same design with a new response, reusing every design-only product.\n"
-     "`x`, `z`, `codes` and `weights` must be the arrays this core was built from\n"
-     "(weights only when it was built with them); others are refused (ValueError)\n"
-     "by the fingerprints the core took of them."},
-    {"fixed_at", QK_FASTCALL(m_fixed_at), METH_FASTCALL | METH_KEYWORDS,
-     "fixed_at($self, j, value)\n--\n\n"
-     "The same model with fixed effect `j` held at `value`: a new core for the\n"
-     "response y - x_j * value and the fixed-effect columns other than `j`, formed\n"
-     "from this core's products (no rows are read). Its criterion at a theta is\n"
-     "the model's with beta_j = value. It has no rows behind it, so\n"
-     "`with_response` refuses every array. IndexError for `j` out of range."},
-    {"conditional_covariances", QK_FASTCALL(m_conditional_covariances), METH_FASTCALL | METH_KEYWORDS,
-     "conditional_covariances($self, theta, reml=True)\n--\n\n"
-     "`Var(b_i | y)` for every group at `theta`, shape `(m, q, q)`, on the\n"
-     "core's own (possibly rescaled) random-effects coordinates."},
-    {"deviance_hessian", QK_FASTCALL(m_deviance_hessian), METH_FASTCALL | METH_KEYWORDS,
-     "deviance_hessian($self, theta, reml=True)\n--\n\n"
-     "Analytic second derivative of the criterion in `theta`, for `q = 1`.\n"
-     "Returns `None` when `q > 1` (no analytic Hessian is implemented there)\n"
-     "and `nan` for an infeasible `theta`."},
-    {"from_products", QK_FASTCALL(m_from_products), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "from_products(products, evaluator='auto', blocks=None, take=False)\n--\n\n"
-     "A core from products (a dict as reduce_rows returns, or merged ones) instead of\n"
-     "rows: every evaluator, fit, solution, conditional covariances and the Hessian\n"
-     "work as for a core built from the rows. The products are checked first\n"
-     "(ValueError): sizes against n, p, q and m, row counts adding up to n, symmetric\n"
-     "blocks, finite values, non-negative diagonals, a valid shift. `blocks` as for\n"
-     "LmmCore. Weighted products (\"weighted\" true) give the weighted model, whose\n"
-     "criterion carries their \"log_weights\". Such a core has no fingerprints of\n"
-     "rows: with_response refuses it (ValueError). With take (products a dict), the\n"
-     "per-group arrays (counts, ztz, ztx, zty) are removed from the dict as they are\n"
-     "read, each freed then when nothing else holds it."},
-    {"__reduce__", QK_ENTRY(m_reduce), METH_NOARGS,
-     "__reduce__($self)\n--\n\n"
-     "Pickling support: the prepared products and the fingerprints of the rows, not\n"
-     "the rows, tagged with the version; another version refuses to load them."},
-    {"fit", QK_FASTCALL(m_fit), METH_FASTCALL | METH_KEYWORDS,
-     "fit($self, starts, reml=True, max_iter=300, gtol=1e-8, ftol=1e-12)\n--\n\n"
-     "Fit by minimising the profiled criterion over `theta` alone.\n\n"
-     "`starts` is a flat concatenation of candidate starting vectors; the best\n"
-     "result wins. One start is enough: the search runs without bounds (the\n"
-     "criterion is even in the sign of each column of Lambda, whose diagonals are\n"
-     "reported non-negative), in the natural units of each column of Z, and checks\n"
-     "the curvature where a column sits at zero, so it does not stop at a saddle.\n\n"
-     "Stops: \"projected gradient below tolerance\" (largest gradient entry below\n"
-     "`gtol`) and \"predicted decrease below tolerance\" (the decrease the\n"
-     "quasi-Newton model still expects is below `ftol` times max(|criterion|, 1))\n"
-     "report converged=True; \"maximum iterations reached\" (`max_iter` passes),\n"
-     "\"line search failed\" and \"initial point infeasible\" report False."},
-    {nullptr, nullptr, 0, nullptr},
+    QK_METHOD("deviance", m_deviance, "deviance($self, theta, reml=True)\n--\n\n"
+              "Profiled deviance at `theta`. Returns `inf` for an infeasible `theta`.\n\n"
+              "A `theta` of the wrong length is a caller error (ValueError), not an\n"
+              "infeasible point."),
+    QK_METHOD("criterion_parts", m_criterion_parts, "criterion_parts($self, theta, reml=True)\n--\n\n"
+              "The criterion at `theta` split for inference: a dict with \"deviance\",\n"
+              "\"logdet\" (ldl2 plus, under REML, the log-determinant of the fixed-effects\n"
+              "system, and with prior weights w the constant -sum log w), \"pwrss\", \"nu\"\n"
+              "(n - p under REML, else n), the analytic gradients\n"
+              "\"grad_logdet\" and \"grad_pwrss\" of those two parts, \"beta\" and\n"
+              "\"fixed_inverse\" (Cov(beta) / sigma^2). At a given sigma the criterion is\n"
+              "logdet + pwrss / sigma^2 + nu log(2 pi sigma^2), with gradient in theta\n"
+              "grad_logdet + grad_pwrss / sigma^2. RuntimeError for an infeasible `theta`."),
+    QK_METHOD("deviance_grad", m_deviance_grad, "deviance_grad($self, theta, reml=True)\n--\n\n"
+              "Profiled deviance and its analytic gradient at `theta`.\n\n"
+              "Returns (inf, [nan, ...]) for an infeasible `theta`."),
+    QK_METHOD("solution", m_solution, "solution($self, theta, reml=True)\n--\n\n"
+              "Every derived quantity at a given `theta`, without re-optimising."),
+    QK_NOARGS("lower_bounds", m_lower_bounds, "lower_bounds($self)\n--\n\n"
+              "Lower bounds on `theta`: diagonal entries >= 0, off-diagonals free."),
+    QK_NOARGS("theta_index", m_theta_index, "theta_index($self)\n--\n\n"
+              "The (row, column) of Lambda that each entry of `theta` holds, in order."),
+    QK_NOARGS("default_theta", m_default_theta, "default_theta($self)\n--\n\n"
+              "The customary starting value: the identity relative covariance factor."),
+    QK_METHOD("with_response", m_with_response, "with_response($self, y, x, z, codes, *, weights=None)\n--\n\n"
+              "The same design with a new response, reusing every design-only product.\n"
+              "`x`, `z`, `codes` and `weights` must be the arrays this core was built from\n"
+              "(weights only when it was built with them); others are refused (ValueError)\n"
+              "by the fingerprints the core took of them."),
+    QK_METHOD("fixed_at", m_fixed_at, "fixed_at($self, j, value)\n--\n\n"
+              "The same model with fixed effect `j` held at `value`: a new core for the\n"
+              "response y - x_j * value and the fixed-effect columns other than `j`, formed\n"
+              "from this core's products (no rows are read). Its criterion at a theta is\n"
+              "the model's with beta_j = value. It has no rows behind it, so\n"
+              "`with_response` refuses every array. IndexError for `j` out of range."),
+    QK_METHOD("conditional_covariances", m_conditional_covariances,
+              "conditional_covariances($self, theta, reml=True)\n--\n\n"
+              "`Var(b_i | y)` for every group at `theta`, shape `(m, q, q)`, on the\n"
+              "core's own (possibly rescaled) random-effects coordinates."),
+    QK_METHOD("deviance_hessian", m_deviance_hessian, "deviance_hessian($self, theta, reml=True)\n--\n\n"
+              "Analytic second derivative of the criterion in `theta`, for `q = 1`.\n"
+              "Returns `None` when `q > 1` (no analytic Hessian is implemented there)\n"
+              "and `nan` for an infeasible `theta`."),
+    QK_CLASS_METHOD("from_products", m_from_products,
+                    "from_products(products, evaluator='auto', blocks=None, take=False)\n--\n\n"
+                    "A core from products (a dict as reduce_rows returns, or merged ones) instead of\n"
+                    "rows: every evaluator, fit, solution, conditional covariances and the Hessian\n"
+                    "work as for a core built from the rows. The products are checked first\n"
+                    "(ValueError): sizes against n, p, q and m, row counts adding up to n, symmetric\n"
+                    "blocks, finite values, non-negative diagonals, a valid shift. `blocks` as for\n"
+                    "LmmCore. Weighted products (\"weighted\" true) give the weighted model, whose\n"
+                    "criterion carries their \"log_weights\". Such a core has no fingerprints of\n"
+                    "rows: with_response refuses it (ValueError). With take (products a dict), the\n"
+                    "per-group arrays (counts, ztz, ztx, zty) are removed from the dict as they are\n"
+                    "read, each freed then when nothing else holds it."),
+    QK_NOARGS("__reduce__", m_reduce, "__reduce__($self)\n--\n\n"
+              "Pickling support: the prepared products and the fingerprints of the rows, not\n"
+              "the rows, tagged with the version; another version refuses to load them."),
+    QK_METHOD("fit", m_fit, "fit($self, starts, reml=True, max_iter=300, gtol=1e-8, ftol=1e-12)\n--\n\n"
+              "Fit by minimising the profiled criterion over `theta` alone.\n\n"
+              "`starts` is a flat concatenation of candidate starting vectors; the best\n"
+              "result wins. One start is enough: the search runs without bounds (the\n"
+              "criterion is even in the sign of each column of Lambda, whose diagonals are\n"
+              "reported non-negative), in the natural units of each column of Z, and checks\n"
+              "the curvature where a column sits at zero, so it does not stop at a saddle.\n\n"
+              "Stops: \"projected gradient below tolerance\" (largest gradient entry below\n"
+              "`gtol`) and \"predicted decrease below tolerance\" (the decrease the\n"
+              "quasi-Newton model still expects is below `ftol` times max(|criterion|, 1))\n"
+              "report converged=True; \"maximum iterations reached\" (`max_iter` passes),\n"
+              "\"line search failed\" and \"initial point infeasible\" report False."),
+    QK_END_METHODS,
 };
 
 

@@ -220,25 +220,25 @@ PyObject* f_minimize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 }  // namespace
 
 PyMethodDef minimize_functions[] = {
-    {"minimize", QK_FASTCALL(f_minimize), METH_FASTCALL | METH_KEYWORDS,
-     "minimize(fun, x0, *, fixed=(), groups=(), gtol=1e-08, ftol=1e-12, max_iter=300, scale=None, h0=None, "
-     "stall=0.0)\n"
-     "--\n\n"
-     "Minimises fun from x0 with the core's quasi-Newton method (the one LmmCore.fit\n"
-     "runs). fun(x) -> (f, g) is called with a new float64 array on the calling thread\n"
-     "and returns the value and its gradient (one number per coordinate); a value that\n"
-     "is not finite (inf) marks x infeasible, which the line search treats as too long\n"
-     "a step. An exception raised by fun propagates unchanged.\n\n"
-     "fixed: coordinates held at their values in x0 (their gradient entries are not\n"
-     "read). groups: (diagonal, members) pairs, coordinates whose joint negation leaves\n"
-     "fun unchanged; at the end each group whose diagonal is negative is negated.\n"
-     "gtol, ftol, max_iter, scale: as for LmmCore.fit (scale: typical magnitudes of the\n"
-     "coordinates). h0: an initial (n, n) inverse Hessian, used when positive definite.\n"
-     "stall: stop once a step decreases f by less than stall * max(|f|, 1) (0: never).\n\n"
-     "Returns a dict: x, fun (the value at x), grad_inf_norm, h (the final (n, n)\n"
-     "inverse-Hessian model, or None without one), converged, message, iterations and\n"
-     "fev (evaluations)."},
-    {nullptr, nullptr, 0, nullptr},
+    QK_METHOD("minimize", f_minimize,
+              "minimize(fun, x0, *, fixed=(), groups=(), gtol=1e-08, ftol=1e-12, max_iter=300, scale=None, h0=None, "
+              "stall=0.0)\n"
+              "--\n\n"
+              "Minimises fun from x0 with the core's quasi-Newton method (the one LmmCore.fit\n"
+              "runs). fun(x) -> (f, g) is called with a new float64 array on the calling thread\n"
+              "and returns the value and its gradient (one number per coordinate); a value that\n"
+              "is not finite (inf) marks x infeasible, which the line search treats as too long\n"
+              "a step. An exception raised by fun propagates unchanged.\n\n"
+              "fixed: coordinates held at their values in x0 (their gradient entries are not\n"
+              "read). groups: (diagonal, members) pairs, coordinates whose joint negation leaves\n"
+              "fun unchanged; at the end each group whose diagonal is negative is negated.\n"
+              "gtol, ftol, max_iter, scale: as for LmmCore.fit (scale: typical magnitudes of the\n"
+              "coordinates). h0: an initial (n, n) inverse Hessian, used when positive definite.\n"
+              "stall: stop once a step decreases f by less than stall * max(|f|, 1) (0: never).\n\n"
+              "Returns a dict: x, fun (the value at x), grad_inf_norm, h (the final (n, n)\n"
+              "inverse-Hessian model, or None without one), converged, message, iterations and\n"
+              "fev (evaluations)."),
+    QK_END_METHODS,
 };
 
 }  // namespace qk::py

@@ -64,7 +64,7 @@ PyModuleDef_Slot module_slots[] = {
 PyMethodDef module_methods[] = {
     {"_restore_core", QK_FASTCALL(restore_core), METH_FASTCALL,
      "_restore_core(cls, state)\n--\n\nAn LmmCore of class `cls` from a pickled state."},
-    {nullptr, nullptr, 0, nullptr},
+    QK_END_METHODS,
 };
 
 PyModuleDef module_def = {

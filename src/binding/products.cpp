@@ -350,40 +350,35 @@ PyObject* m_from_products(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
 }
 
 PyMethodDef products_functions[] = {
-    {"reduce_rows", QK_FASTCALL(f_reduce_rows), METH_FASTCALL | METH_KEYWORDS,
-     "reduce_rows(y, x, z, codes, n_groups, shift=None, weights=None)\n--\n\n"
-     "The products of one batch of rows as a dict of arrays: n, p, q, m, counts (rows\n"
-     "per group), xtx, xty, yty, ztz (m, q, q), ztx (m, q, p), zty (m, q), the shift\n"
-     "they were accumulated with (shift_column, shift_value, shift_y, shift_x), and\n"
-     "weighted and log_weights (sum log w; 0.0 without weights). With prior `weights`\n"
-     "(as LmmCore takes them) the products are the weighted ones.\n\n"
-     "Every batch of one model must be reduced with the same `shift`: a mapping with\n"
-     "those four keys (choose_shift's result, or a products dict), or None for the rows\n"
-     "as given. Arrays are checked as LmmCore's are."},
-    {"choose_shift", QK_FASTCALL(f_choose_shift), METH_FASTCALL | METH_KEYWORDS,
-     "choose_shift(y, x)\n--\n\n"
-     "The centres LmmCore would subtract from these rows (see LmmCore), as a dict with\n"
-     "the keys shift_column, shift_value, shift_y and shift_x: pass it to reduce_rows\n"
-     "for every batch of a model."},
-    {"code_labels", QK_FASTCALL(f_code_labels), METH_FASTCALL | METH_KEYWORDS,
-     "code_labels(labels, table, lo, m)\n--\n\n"
-     "Group codes of int64 labels through a table by value: table[v - lo] is the code\n"
-     "of label v (-1: not met yet), m the number of labels coded so far. Labels not met\n"
-     "get the next codes in row order, written into the table. Returns (codes, m), or\n"
-     "None, changing nothing, when a label lies outside lo .. lo + len(table) - 1."},
-    {"hash_labels", QK_FASTCALL(f_hash_labels), METH_FASTCALL | METH_KEYWORDS,
-     "hash_labels(labels, keys, codes, m, out, start)\n--\n\n"
-     "Group codes of int64 labels through a hash table (keys and codes: int64 arrays of\n"
-     "one length, a power of two; codes -1 for an empty slot), m the number of labels\n"
-     "coded so far. labels[start:] are coded into out[start:], labels not met getting the\n"
-     "next codes in row order, until a new label would fill more than 3/4 of the table.\n"
-     "Returns (row stopped at, m): the row is len(labels) when every label is coded;\n"
-     "otherwise move the table to one twice as large (rehash_labels) and go on from it."},
-    {"rehash_labels", QK_FASTCALL(f_rehash_labels), METH_FASTCALL | METH_KEYWORDS,
-     "rehash_labels(keys, codes, m, new_keys, new_codes)\n--\n\n"
-     "Enters the m labels of a hash table (see hash_labels) with their codes into a new\n"
-     "one (its codes are set to -1 first), which must keep at most 3/4 of its slots full."},
-    {nullptr, nullptr, 0, nullptr},
+    QK_METHOD("reduce_rows", f_reduce_rows, "reduce_rows(y, x, z, codes, n_groups, shift=None, weights=None)\n--\n\n"
+              "The products of one batch of rows as a dict of arrays: n, p, q, m, counts (rows\n"
+              "per group), xtx, xty, yty, ztz (m, q, q), ztx (m, q, p), zty (m, q), the shift\n"
+              "they were accumulated with (shift_column, shift_value, shift_y, shift_x), and\n"
+              "weighted and log_weights (sum log w; 0.0 without weights). With prior `weights`\n"
+              "(as LmmCore takes them) the products are the weighted ones.\n\n"
+              "Every batch of one model must be reduced with the same `shift`: a mapping with\n"
+              "those four keys (choose_shift's result, or a products dict), or None for the rows\n"
+              "as given. Arrays are checked as LmmCore's are."),
+    QK_METHOD("choose_shift", f_choose_shift, "choose_shift(y, x)\n--\n\n"
+              "The centres LmmCore would subtract from these rows (see LmmCore), as a dict with\n"
+              "the keys shift_column, shift_value, shift_y and shift_x: pass it to reduce_rows\n"
+              "for every batch of a model."),
+    QK_METHOD("code_labels", f_code_labels, "code_labels(labels, table, lo, m)\n--\n\n"
+              "Group codes of int64 labels through a table by value: table[v - lo] is the code\n"
+              "of label v (-1: not met yet), m the number of labels coded so far. Labels not met\n"
+              "get the next codes in row order, written into the table. Returns (codes, m), or\n"
+              "None, changing nothing, when a label lies outside lo .. lo + len(table) - 1."),
+    QK_METHOD("hash_labels", f_hash_labels, "hash_labels(labels, keys, codes, m, out, start)\n--\n\n"
+              "Group codes of int64 labels through a hash table (keys and codes: int64 arrays of\n"
+              "one length, a power of two; codes -1 for an empty slot), m the number of labels\n"
+              "coded so far. labels[start:] are coded into out[start:], labels not met getting the\n"
+              "next codes in row order, until a new label would fill more than 3/4 of the table.\n"
+              "Returns (row stopped at, m): the row is len(labels) when every label is coded;\n"
+              "otherwise move the table to one twice as large (rehash_labels) and go on from it."),
+    QK_METHOD("rehash_labels", f_rehash_labels, "rehash_labels(keys, codes, m, new_keys, new_codes)\n--\n\n"
+              "Enters the m labels of a hash table (see hash_labels) with their codes into a new\n"
+              "one (its codes are set to -1 first), which must keep at most 3/4 of its slots full."),
+    QK_END_METHODS,
 };
 
 }  // namespace qk::py

@@ -69,6 +69,17 @@ struct Entry<F> {
 // A fast-call function, behind the barrier, in a PyMethodDef's PyCFunction slot.
 #define QK_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(QK_ENTRY(f)))
 
+// Entries of the method and attribute tables, each function behind the barrier: a
+// fast-call method with keywords (f(self, args, nargs, kwnames)), the same as a class
+// method, a method without arguments (f(self, unused)), a read-only attribute
+// (f(self, closure)), and the sentinels that end a PyMethodDef and a PyGetSetDef table.
+#define QK_METHOD(name, f, doc) {name, QK_FASTCALL(f), METH_FASTCALL | METH_KEYWORDS, doc}
+#define QK_CLASS_METHOD(name, f, doc) {name, QK_FASTCALL(f), METH_FASTCALL | METH_KEYWORDS | METH_CLASS, doc}
+#define QK_NOARGS(name, f, doc) {name, QK_ENTRY(f), METH_NOARGS, doc}
+#define QK_GETTER(name, f, doc) {name, QK_ENTRY(f), nullptr, doc, nullptr}
+#define QK_END_METHODS {nullptr, nullptr, 0, nullptr}
+#define QK_END_GETSET {nullptr, nullptr, nullptr, nullptr, nullptr}
+
 // An owned reference; released on scope exit.
 class Ref {
  public:

@@ -1,16 +1,42 @@
 // Shared helpers of the C++ unit tests: seeded designs, byte records, and runs under a
 // chosen pool size, which the pool reads once per process: each in a forked child.
+// Every test file includes it, and with it the library headers the tests use.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
+#include <bit>
+#include <cfloat>
+#include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <limits>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
 #include <numeric>
+#include <optional>
 #include <random>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <utility>
+#include <variant>
+#include <vector>
 
 #include "lmm/prepare/data.hpp"
 #include "pool/pool.hpp"
@@ -47,6 +73,17 @@ std::string refusal(const std::variant<T, std::string>& r) {
   return std::holds_alternative<std::string>(r) ? std::get<std::string>(r) : "accepted";
 }
 inline std::string refusal(const std::optional<std::string>& err) { return err.value_or("accepted"); }
+
+// The text of the E that fn throws, or "none" when it returns.
+template <class E, class F>
+std::string thrown(F&& fn) {
+  try {
+    fn();
+  } catch (const E& e) {
+    return e.what();
+  }
+  return "none";
+}
 
 // What fn returns in a child whose pool has `threads` threads; a child that fails fails the test.
 inline std::string in_child(const char* threads, const std::function<std::string()>& fn) {
@@ -185,5 +222,59 @@ inline ::testing::AssertionResult all_near(const Vec& a, const Vec& b, double to
 }
 
 inline ::testing::AssertionResult near_rel(double a, double b, double tol) { return all_near({a}, {b}, tol); }
+
+// The gradient of f at x by central differences of steps h / 2 and h, Richardson-
+// extrapolated: truncation error O(h^4).
+inline Vec differences(const std::function<double(const Vec&)>& f, const Vec& x, double h) {
+  Vec g(x.size());
+  for (std::size_t j = 0; j < x.size(); ++j) {
+    auto central = [&](double step) {
+      Vec a = x, b = x;
+      a[j] += step;
+      b[j] -= step;
+      return (f(a) - f(b)) / (2 * step);
+    };
+    g[j] = (4 * central(h / 2) - central(h)) / 3;
+  }
+  return g;
+}
+
+// A (r x k) times B (k x c), both row-major: the textbook triple loop.
+inline Vec mat_product(const Vec& a, const Vec& b, std::size_t r, std::size_t k, std::size_t c) {
+  Vec out(r * c, 0.0);
+  for (std::size_t i = 0; i < r; ++i)
+    for (std::size_t j = 0; j < c; ++j)
+      for (std::size_t l = 0; l < k; ++l) out[i * c + j] += a[i * k + l] * b[l * c + j];
+  return out;
+}
+
+// The n x n identity, and the transpose of an n x n matrix.
+inline Vec identity(std::size_t n) {
+  Vec eye(n * n, 0.0);
+  for (std::size_t i = 0; i < n; ++i) eye[i * n + i] = 1.0;
+  return eye;
+}
+inline Vec transposed(const Vec& a, std::size_t n) {
+  Vec t(n * n);
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t j = 0; j < n; ++j) t[j * n + i] = a[i * n + j];
+  return t;
+}
+
+// The lower triangle of the n x n matrix a (rows ld apart), zeros above it.
+inline Vec lower_of(const Vec& a, std::size_t n, std::size_t ld) {
+  Vec out(n * n, 0.0);
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t j = 0; j <= i; ++j) out[i * n + j] = a[i * ld + j];
+  return out;
+}
+
+// Whether every entry of the n x n matrix a above its diagonal is v.
+inline bool upper_is(const Vec& a, std::size_t n, double v) {
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t j = i + 1; j < n; ++j)
+      if (a[i * n + j] != v) return false;
+  return true;
+}
 
 }  // namespace qkt

@@ -1,11 +1,6 @@
 // Products of batches, reduced or accumulated, against the rows' sums; batches given
 // as columns; refused batches that leave the accumulator unchanged; products taken
 // out of it; the zero pages its records live on.
-#include <unistd.h>
-
-#include <algorithm>
-#include <numeric>
-#include <random>
 
 #include "batches.hpp"
 #include "lmm/prepare/accumulator.hpp"

@@ -1,7 +1,5 @@
 // Classes of groups for the "aggregated" evaluator: ids in order of first appearance,
 // keys of bit patterns, the class limit, and the cross sums of each class.
-#include <array>
-#include <bit>
 
 #include "lmm/prepare/classes.hpp"
 #include "support.hpp"

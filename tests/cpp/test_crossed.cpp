@@ -1,17 +1,11 @@
-// The crossed core against an independent dense computation of the same criterion
-// (Z, Lambda and the augmented system formed explicitly and factored by the small
-// dense Cholesky), against the one-factor core, and for the layout it chooses.
-#include <gtest/gtest.h>
+// The crossed core against the dense solution of the same model (Z, Lambda and the
+// augmented system formed explicitly), against the one-factor core, and for the layout
+// it chooses.
 
-#include <algorithm>
-#include <cmath>
-#include <random>
-
-#include "linalg/dense.hpp"
 #include "lmm/crossed/crossed.hpp"
 #include "lmm/crossed/factor.hpp"
 #include "lmm/evaluate/evaluate.hpp"
-#include "support.hpp"
+#include "dense_reference.hpp"
 
 namespace {
 
@@ -42,12 +36,7 @@ struct CrossedData {
   std::vector<Vec> z;
   std::vector<std::uint64_t> m, q;
   cr::CrossedRows rows() const {
-    cr::CrossedRows r;
-    r.n = n;
-    r.p = p;
-    r.y = y.data();
-    r.x = x.data();
-    r.w = w.empty() ? nullptr : w.data();
+    cr::CrossedRows r{n, p, y.data(), x.data(), w.empty() ? nullptr : w.data(), {}};
     for (std::size_t j = 0; j < m.size(); ++j) r.factors.push_back({codes[j].data(), m[j], z[j].data(), q[j]});
     return r;
   }
@@ -57,23 +46,15 @@ CrossedData simulate(const CrossedCase& c, std::uint64_t seed) {
   std::mt19937_64 rng(seed);
   std::normal_distribution<double> nd;
   std::uniform_real_distribution<double> ud(0.5, 2.0);
-  CrossedData d;
-  d.n = c.n;
-  d.p = c.p;
-  d.m = c.m;
-  d.q = c.q;
+  CrossedData d{c.n, c.p, {}, {}, {}, {}, {}, c.m, c.q};
   const std::size_t k = c.m.size();
   d.codes.assign(k, std::vector<std::int64_t>(c.n));
   for (std::uint64_t r = 0; r < c.n; ++r) {
     switch (c.shape) {
-      case Shape::kNested:  // factor 0 (a:b) nested in factor 1 (a)
-        d.codes[0][r] = static_cast<std::int64_t>(r % c.m[0]);
-        d.codes[1][r] = d.codes[0][r] % static_cast<std::int64_t>(c.m[1]);
-        break;
+      case Shape::kNested:      // factor 0 (a:b) nested in factor 1 (a)
       case Shape::kThreeLevel:  // 0 in 1 in 2
         d.codes[0][r] = static_cast<std::int64_t>(r % c.m[0]);
-        d.codes[1][r] = d.codes[0][r] % static_cast<std::int64_t>(c.m[1]);
-        d.codes[2][r] = d.codes[1][r] % static_cast<std::int64_t>(c.m[2]);
+        for (std::size_t j = 1; j < k; ++j) d.codes[j][r] = d.codes[j - 1][r] % static_cast<std::int64_t>(c.m[j]);
         break;
       case Shape::kPartial:  // factor 1 meets only about half of factor 0's levels per level
         d.codes[0][r] = static_cast<std::int64_t>(r % c.m[0]);
@@ -111,6 +92,22 @@ std::unique_ptr<cr::Design> design_of(const CrossedData& data, const CrossedCase
   return std::get<std::unique_ptr<cr::Design>>(std::move(d));
 }
 
+// The model's first r rows as new rows, factor j's level unseen (-1) in rows j,
+// j + every, ...: `levels` holds the levels the rows point to.
+cr::PredictionRows own_rows(const CrossedData& data, std::uint64_t r, std::uint64_t every,
+                            std::vector<std::vector<std::int64_t>>& levels) {
+  cr::PredictionRows rows{r, data.x.data(), {}, {}};
+  for (std::size_t j = 0; j < data.m.size(); ++j) {
+    levels.emplace_back(data.codes[j].begin(), data.codes[j].begin() + static_cast<std::ptrdiff_t>(r));
+    for (std::uint64_t i = j; i < r; i += every) levels[j][i] = -1;
+  }
+  for (std::size_t j = 0; j < data.m.size(); ++j) {
+    rows.levels.push_back(levels[j].data());
+    rows.z.push_back(data.z[j].data());
+  }
+  return rows;
+}
+
 // A theta with every free entry away from its default.
 Vec trial_theta(const cr::Design& d, std::uint64_t seed) {
   std::mt19937_64 rng(seed);
@@ -120,85 +117,12 @@ Vec trial_theta(const cr::Design& d, std::uint64_t seed) {
   return th;
 }
 
-struct Dense {
-  double deviance;
-  Vec beta, b;      // b over all factors' levels
-  Vec cond_var_diag;  // per Z row: Var(b | y) diagonal
-};
-
-// The textbook route: dense Z, Lambda and M = [Lambda'Z'WZ Lambda + I, Lambda'Z'WX; ., X'WX].
-Dense dense_reference(const CrossedData& data, const cr::Design& d, const Vec& theta, bool reml) {
-  const std::size_t k = data.m.size(), n = data.n, p = data.p;
-  std::vector<std::size_t> off{0};
-  for (std::size_t j = 0; j < k; ++j) off.push_back(off.back() + data.m[j] * data.q[j]);
-  const std::size_t big_q = off.back(), s = big_q + p;
-  Vec zl(n * big_q, 0.0);  // Z Lambda
-  Vec lam(big_q * big_q, 0.0);
-  for (std::size_t j = 0; j < k; ++j) {
-    const Vec lj = cr::lambda_of(d, theta, j);
-    const std::size_t q = data.q[j];
-    for (std::size_t l = 0; l < data.m[j]; ++l)
-      for (std::size_t a = 0; a < q; ++a)
-        for (std::size_t c = 0; c < q; ++c) lam[(off[j] + l * q + a) * big_q + off[j] + l * q + c] = lj[a * q + c];
-    for (std::size_t r = 0; r < n; ++r) {
-      const std::size_t base = off[j] + static_cast<std::size_t>(data.codes[j][r]) * q;
-      for (std::size_t c = 0; c < q; ++c) {
-        double v = 0.0;
-        for (std::size_t a = 0; a < q; ++a) v += data.z[j][r * q + a] * lj[a * q + c];
-        zl[r * big_q + base + c] = v;
-      }
-    }
-  }
-  // Columns [Z Lambda, X, y], weighted Gram matrix.
-  const std::size_t t = s + 1;
-  auto col = [&](std::size_t r, std::size_t c) {
-    return c < big_q ? zl[r * big_q + c] : c < s ? data.x[r * p + c - big_q] : data.y[r];
-  };
-  Vec g(t * t, 0.0);
-  double logw = 0.0;
-  for (std::size_t r = 0; r < n; ++r) {
-    const double w = data.w.empty() ? 1.0 : data.w[r];
-    logw += std::log(w);
-    for (std::size_t a = 0; a < t; ++a)
-      for (std::size_t c = 0; c < t; ++c) g[a * t + c] += w * col(r, a) * col(r, c);
-  }
-  for (std::size_t a = 0; a < big_q; ++a) g[a * t + a] += 1.0;
-  Vec a_zz(big_q * big_q), m(s * s), rhs(s);
-  for (std::size_t a = 0; a < s; ++a) {
-    rhs[a] = g[a * t + s];
-    for (std::size_t c = 0; c < s; ++c) {
-      m[a * s + c] = g[a * t + c];
-      if (a < big_q && c < big_q) a_zz[a * big_q + c] = g[a * t + c];
-    }
-  }
-  Vec a_inv = a_zz;
-  EXPECT_TRUE(qk::cholesky_in_place(a_zz.data(), big_q));
-  const double ldl2 = qk::log_det(a_zz.data(), big_q);
-  qk::cholesky_inverse(a_zz.data(), big_q, a_inv.data());
-  EXPECT_TRUE(qk::cholesky_in_place(m.data(), s));
-  const double ldm = qk::log_det(m.data(), s);
-  Vec sol = rhs;
-  qk::forward_solve(m.data(), s, sol.data(), 1);
-  double ss = 0.0;
-  for (double v : sol) ss += v * v;
-  qk::backward_solve(m.data(), s, sol.data(), 1);
-  const double pwrss = g[s * t + s] - ss;
-  const double nu = static_cast<double>(reml ? n - p : n);
-  Dense out;
-  out.deviance = ldl2 + (reml ? ldm - ldl2 : 0.0) + nu * (1.0 + std::log(2.0 * M_PI * pwrss / nu)) -
-                 (data.w.empty() ? 0.0 : logw);
-  out.beta.assign(sol.begin() + static_cast<std::ptrdiff_t>(big_q), sol.end());
-  out.b.assign(big_q, 0.0);
-  for (std::size_t a = 0; a < big_q; ++a)
-    for (std::size_t c = 0; c < big_q; ++c) out.b[a] += lam[a * big_q + c] * sol[c];
-  // Var(b | y) = sigma^2 Lambda A^-1 Lambda', diagonal.
-  for (std::size_t a = 0; a < big_q; ++a) {
-    double v = 0.0;
-    for (std::size_t c = 0; c < big_q; ++c)
-      for (std::size_t e = 0; e < big_q; ++e) v += lam[a * big_q + c] * a_inv[c * big_q + e] * lam[a * big_q + e];
-    out.cond_var_diag.push_back(v * pwrss / nu);
-  }
-  return out;
+// The dense solution of the model at theta.
+qkt::DenseSolution dense_reference(const CrossedData& data, const cr::Design& d, const Vec& theta, bool reml) {
+  std::vector<qkt::DenseFactor> factors;
+  for (std::size_t j = 0; j < data.m.size(); ++j)
+    factors.push_back({data.codes[j].data(), data.m[j], data.q[j], data.z[j].data(), cr::lambda_of(d, theta, j)});
+  return qkt::dense_solution(data.n, data.p, data.y, data.x, data.w, factors, reml).value();
 }
 
 const CrossedCase kCrossedCases[] = {
@@ -226,51 +150,30 @@ TEST_P(CrossedAgainstDense, CriterionSolutionAndLayout) {
     EXPECT_EQ(j < d->layout.diagonal ? "diagonal" : "dense", c.kinds[j]) << "factor " << j;
   for (bool reml : {true, false}) {
     const Vec th = trial_theta(*d, 3);
-    const Dense ref = dense_reference(data, *d, th, reml);
+    const qkt::DenseSolution ref = dense_reference(data, *d, th, reml);
     auto s = cr::evaluate(*d, th, reml, qk::kModeSolution);
     ASSERT_TRUE(s);
-    EXPECT_NEAR(s->ev.deviance, ref.deviance, 1e-9 * std::fabs(ref.deviance)) << reml;
-    for (std::size_t a = 0; a < ref.beta.size(); ++a) EXPECT_NEAR(s->ev.beta[a], ref.beta[a], 1e-8);
-    std::size_t at = 0;
+    EXPECT_NEAR(s->ev.deviance, ref.deviance, 1e-10 * std::fabs(ref.deviance)) << reml;
+    EXPECT_TRUE(qkt::all_near(s->ev.beta, ref.beta, 1e-8));
+    Vec u, cond_var;  // factor after factor, as the reference lists them
     for (std::size_t j = 0; j < c.m.size(); ++j) {
-      const Vec lj = cr::lambda_of(*d, th, j);
-      const std::size_t q = c.q[j];
-      for (std::size_t l = 0; l < c.m[j]; ++l)
-        for (std::size_t a = 0; a < q; ++a, ++at) {
-          double b = 0.0;
-          for (std::size_t e = 0; e < q; ++e) b += lj[a * q + e] * s->u[j][l * q + e];
-          EXPECT_NEAR(b, ref.b[at], 1e-8) << "b of factor " << j << " level " << l;
-          EXPECT_NEAR(s->cond_var[j][(l * q + a) * q + a], ref.cond_var_diag[at], 1e-8) << "factor " << j;
-        }
+      u.insert(u.end(), s->u[j].begin(), s->u[j].end());
+      cond_var.insert(cond_var.end(), s->cond_var[j].begin(), s->cond_var[j].end());
     }
+    EXPECT_TRUE(qkt::all_near(u, ref.u, 1e-8));
+    EXPECT_TRUE(qkt::all_near(cond_var, ref.cond_cov, 1e-8));
     // The gradient, alone and with the solution, against fourth-order central
     // differences of the criterion (truncation h^4, rounding eps |f| / h: about 1e-10).
     const auto g = cr::evaluate(*d, th, reml, qk::kModeGradient);
     ASSERT_TRUE(g);
-    const auto dev = [&](Vec at) { return cr::evaluate(*d, at, reml, qk::kModeDeviance)->ev.deviance; };
-    for (std::size_t t = 0; t < th.size(); ++t) {
-      const double h = 1e-3;
-      Vec p1 = th, m1 = th, p2 = th, m2 = th;
-      p1[t] += h;
-      m1[t] -= h;
-      p2[t] += 2 * h;
-      m2[t] -= 2 * h;
-      const double fd = (8.0 * (dev(p1) - dev(m1)) - (dev(p2) - dev(m2))) / (12.0 * h);
-      const double tol = 1e-7 * std::max(1.0, std::fabs(fd));
-      EXPECT_NEAR(s->ev.gradient[t], fd, tol) << "theta " << t << " reml " << reml;
-      EXPECT_NEAR(g->ev.gradient[t], fd, tol) << "theta " << t << " reml " << reml;
-    }
+    const auto dev = [&](const Vec& at) { return cr::evaluate(*d, at, reml, qk::kModeDeviance)->ev.deviance; };
+    const Vec fd = qkt::differences(dev, th, 2e-3);
+    EXPECT_TRUE(qkt::all_near(s->ev.gradient, fd, 1e-7)) << reml;
+    EXPECT_TRUE(qkt::all_near(g->ev.gradient, fd, 1e-7)) << reml;
     // The model's own rows, a level left out now and then: their leverages from the
     // selected inverse are their prediction variances through the factor.
-    cr::PredictionRows rows;
-    rows.r = data.n;
-    rows.x = data.x.data();
-    std::vector<std::vector<std::int64_t>> levels = data.codes;
-    for (std::size_t j = 0; j < levels.size(); ++j) {
-      for (std::uint64_t r = j; r < data.n; r += 7) levels[j][r] = -1;
-      rows.levels.push_back(levels[j].data());
-      rows.z.push_back(data.z[j].data());
-    }
+    std::vector<std::vector<std::int64_t>> levels;
+    const cr::PredictionRows rows = own_rows(data, data.n, 7, levels);
     const auto f = cr::factorize(*d, th, reml);
     ASSERT_TRUE(f);
     const Vec want = cr::prediction_variance(*d, *f, rows), got = cr::leverages(*d, *f, rows);
@@ -296,11 +199,7 @@ TEST(CrossedCore, LeveragesRefuseAPairOffThePattern) {
       if (!seen[a][b]) l0 = {static_cast<std::int64_t>(a)}, l1 = {static_cast<std::int64_t>(b)};
   ASSERT_GE(l0[0], 0) << "every pair occurs";
   const Vec x(c.p, 1.0), z{1.0};
-  cr::PredictionRows rows;
-  rows.r = 1;
-  rows.x = x.data();
-  rows.levels = {l0.data(), l1.data()};
-  rows.z = {z.data(), z.data()};
+  const cr::PredictionRows rows{1, x.data(), {l0.data(), l1.data()}, {z.data(), z.data()}};
   const auto f = cr::factorize(*d, trial_theta(*d, 3), true);
   ASSERT_TRUE(f);
   EXPECT_THROW(cr::leverages(*d, *f, rows), std::logic_error);
@@ -308,28 +207,6 @@ TEST(CrossedCore, LeveragesRefuseAPairOffThePattern) {
 
 INSTANTIATE_TEST_SUITE_P(Layouts, CrossedAgainstDense, ::testing::ValuesIn(kCrossedCases),
                          [](const auto& info) { return std::string(info.param.name); });
-
-// K = 1: the one-factor core's criterion, gradient and beta at the same theta.
-TEST(CrossedCore, OneFactorAgreesWithLmmCore) {
-  const CrossedCase& c = kCrossedCases[7];
-  const CrossedData data = simulate(c, 5);
-  auto d = design_of(data, c);
-  qk::Rows rows{data.y.data(), data.x.data(), data.z[0].data(), data.codes[0].data(), data.n, data.p, data.q[0],
-                data.w.data()};
-  auto one = qk::from_rows(rows, c.m[0], qk::kBlocks);
-  ASSERT_TRUE(std::holds_alternative<std::unique_ptr<qk::LmmData>>(one));
-  auto& od = *std::get<std::unique_ptr<qk::LmmData>>(one);
-  qk::set_blocks(od, c.blocks[0]);
-  for (bool reml : {true, false}) {
-    const Vec th = trial_theta(*d, 8);
-    auto a = cr::evaluate(*d, th, reml, qk::kModeGradient);
-    auto b = qk::evaluate(od, th, reml, qk::kModeGradient);
-    ASSERT_TRUE(a && b);
-    EXPECT_NEAR(a->ev.deviance, b->deviance, 1e-10 * std::fabs(b->deviance));
-    for (std::size_t t = 0; t < th.size(); ++t) EXPECT_NEAR(a->ev.gradient[t], b->gradient[t], 1e-7);
-    for (std::size_t j = 0; j < c.p; ++j) EXPECT_NEAR(a->ev.beta[j], b->beta[j], 1e-9);
-  }
-}
 
 // The fit from the default start reaches a point whose gradient vanishes.
 TEST(CrossedCore, FitConverges) {
@@ -342,39 +219,6 @@ TEST(CrossedCore, FitConverges) {
   EXPECT_LT(r.fev, 60u);
 }
 
-// Products, criterion, gradient, solution and prediction variances: the same bits for
-// pools of 1, 2 and 7.
-TEST(CrossedCore, SameBitsForAnyPoolSize) {
-  CrossedCase c = kCrossedCases[1];
-  c.n = 300000;  // several chunks, run on the pool
-  c.m = {400, 150};  // a dense block of several tiles, its updates row by row on the pool
-  qkt::same_bits_for_pool_sizes(
-      [&] {
-        const CrossedData data = simulate(c, 2);
-        auto d = design_of(data, c);
-        const Vec theta = trial_theta(*d, 1);
-        auto s = cr::evaluate(*d, theta, true, qk::kModeSolution);
-        qkt::Bytes out;
-        out.f64(s->ev.deviance).vec(s->ev.gradient).vec(s->ev.beta);
-        for (const Vec& u : s->u) out.vec(u);
-        for (const Vec& v : s->cond_var) out.vec(v);
-        // the first rows as new rows, with a level of one factor or the other unseen
-        cr::PredictionRows rows;
-        rows.r = 20000;
-        rows.x = data.x.data();
-        std::vector<std::vector<std::int64_t>> levels;
-        for (std::size_t j = 0; j < data.m.size(); ++j) {
-          levels.emplace_back(data.codes[j].begin(), data.codes[j].begin() + static_cast<std::ptrdiff_t>(rows.r));
-          for (std::uint64_t r = j; r < rows.r; r += 5) levels[j][r] = -1;
-          rows.levels.push_back(levels[j].data());
-          rows.z.push_back(data.z[j].data());
-        }
-        out.vec(*cr::prediction_variance(*d, theta, true, rows));
-        return out.buf;
-      },
-      64);
-}
-
 // The first case grown to a dense block of two tiles (300 levels, X and y).
 CrossedCase two_tile_case() {
   CrossedCase c = kCrossedCases[0];
@@ -383,32 +227,45 @@ CrossedCase two_tile_case() {
   return c;
 }
 
-// Scalar terms (the gradient's shortcut through S^-1) on a dense block of two tiles:
-// evaluations that reuse one Scratch, as a fit's do, give the bits of fresh ones, and
-// those bits are the same for pools of 1, 2 and 7.
-TEST(CrossedCore, ReusedStorageAndPoolSizesKeepTheBits) {
-  const CrossedCase c = two_tile_case();
-  qkt::same_bits_for_pool_sizes(
-      [&] {
-        const CrossedData data = simulate(c, 6);
-        auto d = design_of(data, c);
-        cr::Scratch scratch;
-        std::optional<cr::Factor> last;
-        qkt::Bytes out;
-        for (std::uint64_t seed : {1, 2, 3}) {
-          const Vec theta = trial_theta(*d, seed);
-          if (last) cr::recycle(*last, scratch);
-          last = cr::factorize(*d, theta, true, &scratch);
-          const cr::Solution reused = cr::solution_of(*d, *last, true, qk::kModeGradient, true, nullptr, &scratch);
-          const auto fresh = cr::evaluate(*d, theta, true, qk::kModeGradient);
-          EXPECT_EQ(qkt::Bytes().f64(reused.ev.deviance).vec(reused.ev.gradient).buf,
-                    qkt::Bytes().f64(fresh->ev.deviance).vec(fresh->ev.gradient).buf)
-              << seed;
-          out.f64(fresh->ev.deviance).vec(fresh->ev.gradient);
-        }
-        return out.buf;
-      },
-      64);
+// Products, criterion, gradient, solution and prediction variances; and scalar terms
+// (the gradient's shortcut through S^-1) on a dense block of two tiles, evaluated
+// reusing one Scratch as a fit does, which must give the bits of fresh evaluations.
+// All of it the same bits for pools of 1, 2 and 7.
+TEST(CrossedCore, SameBitsForAnyPoolSize) {
+  CrossedCase c = kCrossedCases[1];
+  c.n = 300000;  // several chunks, run on the pool
+  c.m = {400, 150};  // a dense block of several tiles, its updates row by row on the pool
+  const std::string bits = qkt::same_bits_for_pool_sizes([&] {
+    const CrossedData data = simulate(c, 2);
+    auto d = design_of(data, c);
+    const Vec theta = trial_theta(*d, 1);
+    auto s = cr::evaluate(*d, theta, true, qk::kModeSolution);
+    qkt::Bytes out;
+    out.f64(s->ev.deviance).vec(s->ev.gradient).vec(s->ev.beta);
+    for (const Vec& u : s->u) out.vec(u);
+    for (const Vec& v : s->cond_var) out.vec(v);
+    // the first rows as new rows, with a level of one factor or the other unseen
+    std::vector<std::vector<std::int64_t>> levels;
+    out.vec(*cr::prediction_variance(*d, theta, true, own_rows(data, 20000, 5, levels)));
+    const CrossedCase tiles = two_tile_case();
+    const CrossedData tiled = simulate(tiles, 6);
+    auto dt = design_of(tiled, tiles);
+    cr::Scratch scratch;
+    std::optional<cr::Factor> last;
+    std::string report;
+    for (std::uint64_t seed : {1, 2, 3}) {
+      const Vec th = trial_theta(*dt, seed);
+      if (last) cr::recycle(*last, scratch);
+      last = cr::factorize(*dt, th, true, &scratch);
+      const cr::Solution reused = cr::solution_of(*dt, *last, true, qk::kModeGradient, true, nullptr, &scratch);
+      const auto fresh = cr::evaluate(*dt, th, true, qk::kModeGradient);
+      const std::string fresh_bits = qkt::Bytes().f64(fresh->ev.deviance).vec(fresh->ev.gradient).buf;
+      if (qkt::Bytes().f64(reused.ev.deviance).vec(reused.ev.gradient).buf != fresh_bits) report += "reused differs;";
+      out.add(fresh_bits.data(), fresh_bits.size());
+    }
+    return report + "\n" + out.buf;
+  }, 64);
+  EXPECT_EQ(bits.substr(0, bits.find('\n')), "");
 }
 
 // A fit's arrays come back as the process's spare and the next fit takes them: its

@@ -8,14 +8,6 @@ namespace {
 using qkt::kNaN;
 using qkt::Vec;
 
-Vec naive_mul(const Vec& a, const Vec& b, std::size_t r, std::size_t k, std::size_t c) {
-  Vec out(r * c, 0.0);
-  for (std::size_t i = 0; i < r; ++i)
-    for (std::size_t j = 0; j < c; ++j)
-      for (std::size_t l = 0; l < k; ++l) out[i * c + j] += a[i * k + l] * b[l * c + j];
-  return out;
-}
-
 // Every pivot must be finite and strictly positive, also after the updates of the
 // earlier columns; a positive subnormal is a valid pivot.
 TEST(Cholesky, PivotRules) {
@@ -37,30 +29,28 @@ TEST(Cholesky, PivotRules) {
 TEST(Cholesky, AgreesWithIndependentFormulas) {
   for (std::size_t n : {1u, 2u, 4u, 7u}) {
     SCOPED_TRACE(n);
-    Vec a(n * n, 0.0), eye(n * n, 0.0), b(n * 2);
+    Vec a(n * n, 0.0), b(n * 2);
     for (std::size_t i = 0; i < n; ++i) {
       a[i * n + i] = 2.0;
-      eye[i * n + i] = 1.0;
       if (i + 1 < n) a[i * n + i + 1] = a[(i + 1) * n + i] = -1.0;
     }
     for (std::size_t i = 0; i < b.size(); ++i) b[i] = std::sin(1.0 + static_cast<double>(i));
-    Vec l = a, lt(n * n), fw = b, bw = b, c(n * 2), ct(n * 2), inv(n * n, kNaN);  // inv's NaN must not leak in
+    Vec l = a, fw = b, bw = b, c(n * 2), ct(n * 2), inv(n * n, kNaN);  // inv's NaN must not leak in
     for (std::size_t i = 1; i < n; ++i) l[i] = l[i * n - 1] = i % 2 ? kNaN : -qkt::kInf;
     ASSERT_TRUE(qk::cholesky_in_place(l.data(), n));
-    for (std::size_t i = 0; i < n; ++i)
-      for (std::size_t j = 0; j < n; ++j) lt[j * n + i] = l[i * n + j];
-    EXPECT_TRUE(qkt::all_near(naive_mul(l, lt, n, n, n), a, 1e-14));
+    const Vec lt = qkt::transposed(l, n);
+    EXPECT_TRUE(qkt::all_near(qkt::mat_product(l, lt, n, n, n), a, 1e-14));
     EXPECT_NEAR(qk::log_det(l.data(), n), std::log(n + 1.0), 1e-14);
     qk::forward_solve(l.data(), n, fw.data(), 2);
     qk::backward_solve(l.data(), n, bw.data(), 2);
-    EXPECT_TRUE(qkt::all_near(naive_mul(l, fw, n, n, 2), b, 1e-13));
-    EXPECT_TRUE(qkt::all_near(naive_mul(lt, bw, n, n, 2), b, 1e-13));
+    EXPECT_TRUE(qkt::all_near(qkt::mat_product(l, fw, n, n, 2), b, 1e-13));
+    EXPECT_TRUE(qkt::all_near(qkt::mat_product(lt, bw, n, n, 2), b, 1e-13));
     qk::mat_mul(a.data(), b.data(), c.data(), n, n, 2);
     qk::mat_tmul(l.data(), b.data(), ct.data(), n, n, 2);
-    EXPECT_TRUE(qkt::all_near(c, naive_mul(a, b, n, n, 2), 1e-15));
-    EXPECT_TRUE(qkt::all_near(ct, naive_mul(lt, b, n, n, 2), 1e-15));
+    EXPECT_TRUE(qkt::all_near(c, qkt::mat_product(a, b, n, n, 2), 1e-15));
+    EXPECT_TRUE(qkt::all_near(ct, qkt::mat_product(lt, b, n, n, 2), 1e-15));
     qk::cholesky_inverse(l.data(), n, inv.data());
-    EXPECT_TRUE(qkt::all_near(naive_mul(a, inv, n, n, n), eye, 1e-13));
+    EXPECT_TRUE(qkt::all_near(qkt::mat_product(a, inv, n, n, n), qkt::identity(n), 1e-13));
     EXPECT_EQ(qkt::bits(qk::cholesky_inverse(l.data(), n)), qkt::bits(inv));
   }
 }

@@ -1,107 +1,21 @@
-// The evaluators against a dense solution of the penalised least squares problem
-// (Bates, Maechler, Bolker and Walker 2015, J. Stat. Softw. 67(1), section 3), each
-// other and finite differences; the q = 1 Hessian, infeasible points, work buffers,
+// The evaluators against the dense solution of the penalised least squares problem,
+// each other and finite differences; the q = 1 Hessian, infeasible points, work buffers,
 // many chunks on pools of any size, and forks while other threads evaluate.
-#include <signal.h>
-
-#include <atomic>
-#include <cstring>
-#include <thread>
 
 #include "lmm/evaluate/evaluate.hpp"
 #include "lmm/results/random_effects.hpp"
-#include "support.hpp"
+#include "dense_reference.hpp"
 
 namespace {
 
-using LVec = std::vector<long double>;
 using qkt::Design;
 using qkt::kKernels;
 using qkt::Vec;
 
-// In-place Cholesky of a dense n x n matrix in long double; false if not SPD.
-bool lchol(LVec& a, std::size_t n) {
-  for (std::size_t j = 0; j < n; ++j)
-    for (std::size_t i = j; i < n; ++i) {
-      long double s = a[i * n + j];
-      for (std::size_t k = 0; k < j; ++k) s -= a[i * n + k] * a[j * n + k];
-      if (i == j && !(s > 0)) return false;
-      a[i * n + j] = i == j ? std::sqrt(s) : s / a[j * n + j];
-    }
-  return true;
-}
-
-// Solves L L' x = b over the rows [lo, hi) of the factor.
-void lsolve(const LVec& l, std::size_t n, std::size_t lo, std::size_t hi, LVec& b) {
-  for (std::size_t i = lo; i < hi; ++i) {
-    for (std::size_t k = lo; k < i; ++k) b[i] -= l[i * n + k] * b[k];
-    b[i] /= l[i * n + i];
-  }
-  for (std::size_t i = hi; i-- > lo;) {
-    for (std::size_t k = i + 1; k < hi; ++k) b[i] -= l[k * n + i] * b[k];
-    b[i] /= l[i * n + i];
-  }
-}
-
-struct Reference {
-  double deviance, ldl2, ldrx2, pwrss, sigma2;
-  Vec beta, u, fixed_inverse, cond_cov;
-};
-
-// The joint system [Lambda'Z'WZ Lambda + I, Lambda'Z'WX; X'WZ Lambda, X'WX] [u; beta] =
-// [Lambda'Z'Wy; X'Wy] (W the prior weights) formed from the rows and solved densely:
-// its factor's leading block gives ldl2 and the conditional covariances, its trailing
-// block RX; with weights the deviance is lme4's less sum log w.
-std::optional<Reference> reference(const Design& d, const Vec& theta, bool reml) {
-  const std::size_t q = d.q, p = d.p, mq = d.m * q, n = mq + p;
-  const Vec lambda = qk::theta_to_lambda(theta, q);
-  LVec c(n * n, 0.0L), sol(n, 0.0L), zl(d.n * q, 0.0L);  // zl: rows of Z Lambda
-  auto row = [&](std::size_t r, std::size_t i) -> long double { return i < q ? zl[r * q + i] : d.x[r * p + i - q]; };
-  auto at = [&](std::size_t r, std::size_t i) { return i < q ? static_cast<std::size_t>(d.codes[r]) * q + i : mq + i - q; };
-  long double logw = 0.0L, ldl2 = 0, ldrx2 = 0, pwrss = 0;
-  for (std::size_t r = 0; r < d.n; ++r) {
-    for (std::size_t a = 0; a < q; ++a)
-      for (std::size_t k = 0; k < q; ++k) zl[r * q + a] += static_cast<long double>(d.z[r * q + k]) * lambda[k * q + a];
-    const long double w = d.w.empty() ? 1.0L : d.w[r];
-    logw += std::log(w);
-    for (std::size_t i = 0; i < q + p; ++i) {
-      sol[at(r, i)] += w * row(r, i) * d.y[r];
-      for (std::size_t j = 0; j < q + p; ++j) c[at(r, i) * n + at(r, j)] += w * row(r, i) * row(r, j);
-    }
-  }
-  for (std::size_t i = 0; i < mq; ++i) c[i * n + i] += 1.0L;
-  if (!lchol(c, n)) return std::nullopt;
-  for (std::size_t i = 0; i < n; ++i) (i < mq ? ldl2 : ldrx2) += 2 * std::log(c[i * n + i]);
-  lsolve(c, n, 0, n, sol);
-  for (std::size_t r = 0; r < d.n; ++r) {
-    long double e = d.y[r];
-    for (std::size_t i = 0; i < q + p; ++i) e -= row(r, i) * sol[at(r, i)];
-    pwrss += (d.w.empty() ? 1.0L : d.w[r]) * e * e;
-  }
-  for (std::size_t i = 0; i < mq; ++i) pwrss += sol[i] * sol[i];
-  const long double nu = static_cast<long double>(reml ? d.n - p : d.n), two_pi = 6.283185307179586476925286766559L;
-  Reference ref{static_cast<double>(ldl2 + (reml ? ldrx2 : 0) + nu * (1 + std::log(two_pi * pwrss / nu)) - logw),
-                static_cast<double>(ldl2), reml ? static_cast<double>(ldrx2) : 0.0,
-                static_cast<double>(pwrss), static_cast<double>(pwrss / nu), {}, {}, Vec(p * p), Vec(mq * q)};
-  for (std::size_t i = 0; i < n; ++i) (i < mq ? ref.u : ref.beta).push_back(static_cast<double>(sol[i]));
-  for (std::size_t j = 0; j < p; ++j) {
-    LVec e(n, 0.0L);
-    e[mq + j] = 1.0L;
-    lsolve(c, n, mq, n, e);
-    for (std::size_t i = 0; i < p; ++i) ref.fixed_inverse[i * p + j] = static_cast<double>(e[mq + i]);
-  }
-  for (std::size_t g = 0; g < d.m; ++g)
-    for (std::size_t k = 0; k < q; ++k) {
-      LVec e(n, 0.0L);  // column k of Lambda' in group g's rows
-      for (std::size_t i = 0; i < q; ++i) e[g * q + i] = lambda[k * q + i];
-      lsolve(c, n, 0, mq, e);
-      for (std::size_t r = 0; r < q; ++r) {
-        long double v = 0.0L;
-        for (std::size_t i = 0; i < q; ++i) v += lambda[r * q + i] * e[g * q + i];
-        ref.cond_cov[(g * q + r) * q + k] = static_cast<double>(v * pwrss / nu);
-      }
-    }
-  return ref;
+// The dense solution of d's model at theta.
+std::optional<qkt::DenseSolution> reference(const Design& d, const Vec& theta, bool reml) {
+  const qkt::DenseFactor f{d.codes.data(), d.m, d.q, d.z.data(), qk::theta_to_lambda(theta, d.q)};
+  return qkt::dense_solution(d.n, d.p, d.y, d.x, d.w, {f}, reml);
 }
 
 // Entries of Lambda at random: diagonals in [0.3, 1.5), the others in [-0.5, 0.5).
@@ -157,18 +71,13 @@ TEST(Evaluate, KernelsMatchDenseSolutionAndFiniteDifferences) {
           SCOPED_TRACE("p=" + std::to_string(s.p) + " q=" + std::to_string(s.q) + " theta[0]=" +
                        std::to_string(theta[0]) + (reml ? " REML" : " ML") + (weighted ? " weighted" : ""));
           const auto ref = reference(mod.d, theta, reml).value();
-          const double h = 1e-5;
-          Vec fd(theta.size()), fd_logdet(theta.size()), fd_pwrss(theta.size());
-          for (std::size_t i = 0; i < theta.size(); ++i) {
-            Vec up = theta, down = theta;
-            up[i] += h;
-            down[i] -= h;
-            const qk::Evaluation fu = qk::evaluate(*mod.data[0], up, reml, qk::kModeDeviance).value(),
-                                 fl = qk::evaluate(*mod.data[0], down, reml, qk::kModeDeviance).value();
-            fd[i] = (fu.deviance - fl.deviance) / (2 * h);
-            fd_logdet[i] = ((fu.ldl2 + fu.ldrx2) - (fl.ldl2 + fl.ldrx2)) / (2 * h);
-            fd_pwrss[i] = (fu.pwrss - fl.pwrss) / (2 * h);
-          }
+          const auto part = [&](double (*of)(const qk::Evaluation&)) {
+            return qkt::differences([&](const Vec& t) { return of(qk::evaluate(*mod.data[0], t, reml, qk::kModeDeviance).value()); },
+                                    theta, 2e-5);
+          };
+          const Vec fd = part([](const qk::Evaluation& e) { return e.deviance; }),
+                    fd_logdet = part([](const qk::Evaluation& e) { return e.ldl2 + e.ldrx2; }),
+                    fd_pwrss = part([](const qk::Evaluation& e) { return e.pwrss; });
           const auto blocks = qk::evaluate(*mod.data[0], theta, reml, qk::kModeGradient).value();
           for (int k = 0; k < 3; ++k) {
             SCOPED_TRACE(qkt::kNames[k]);

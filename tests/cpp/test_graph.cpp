@@ -1,11 +1,6 @@
 // Task graphs on the pool: every task once and only after its predecessors, priority
 // order on one thread, a task that stops the graph, and exceptions, each pool size in
 // a forked child.
-#include <atomic>
-#include <mutex>
-#include <random>
-#include <stdexcept>
-#include <thread>
 
 #include "pool/graph.hpp"
 #include "support.hpp"
@@ -77,16 +72,13 @@ TEST(TaskGraph, AFailingTaskStopsItsSuccessors) {
       g.add();  // independent: may or may not run
       std::vector<std::atomic<int>> runs(5);
       bool ok = true;
-      std::string caught = "none";
-      try {
+      const std::string caught = qkt::thrown<std::runtime_error>([&] {
         ok = qk::run_graph(g, [&](std::size_t t) {
           runs[t].fetch_add(1);
           if (t == bad && throws) throw std::runtime_error("task 1");
           return t != bad;
         });
-      } catch (const std::runtime_error& e) {
-        caught = e.what();
-      }
+      });
       out += std::to_string(ok) + " " + caught + " " + std::to_string(runs[a].load()) +
              std::to_string(runs[bad].load()) + std::to_string(runs[after].load()) + std::to_string(runs[3].load()) +
              "; ";

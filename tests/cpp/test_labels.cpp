@@ -1,13 +1,8 @@
 // Group codes of integer labels: the hash table against codes in order of first
 // appearance, through tables that fill up, grow and are handed over full.
-#include <gtest/gtest.h>
-
-#include <cstdint>
-#include <map>
-#include <random>
-#include <vector>
 
 #include "lmm/prepare/labels.hpp"
+#include "support.hpp"
 
 namespace {
 

@@ -59,17 +59,12 @@ TEST(MinimizeSymmetric, ReachesAMinimumFromSymmetricAndReflectedStarts) {
   for (std::size_t i = 0; i < a.size(); ++i) a[i] = std::pow(10.0, 0.75 * static_cast<double>(i));
   const std::vector<SignGroup> col{{0, {0, 1}}};
   const std::tuple<Objective, std::vector<SignGroup>, Vec, Vec> cases[] = {  // objective, groups, start, minimum
-      {quartic(0.0), singletons(1), {0.0}, {1.0}},
-      {quartic(0.0), singletons(1), {-3.0}, {1.0}},
-      {quartic(0.0), singletons(1), {1e4}, {1.0}},
-      {quartic(0.1), singletons(2), {0.0, 0.5}, Vec(2, 1 / std::sqrt(1.05))},
+      {quartic(0.0), singletons(1), {0.0}, {1.0}}, {quartic(0.0), singletons(1), {-3.0}, {1.0}},
+      {quartic(0.0), singletons(1), {1e4}, {1.0}}, {quartic(0.1), singletons(2), {0.0, 0.5}, Vec(2, 1 / std::sqrt(1.05))},
       {quartic(0.1), singletons(3), {0.0, 0.0, 0.0}, Vec(3, 1 / std::sqrt(1.1))},
-      {qkt::column, col, {-2.0, 0.3}, {1.0, 0.5}},
-      {qkt::column, col, {0.0, 0.0}, {1.0, 0.5}},
-      {bowl, singletons(2), {1.0, 0.5}, {0.0, 1.0}},
-      {bowl, singletons(2), {-0.3, 2.0}, {0.0, 1.0}},
-      {bowl, singletons(2), {0.0, 1.5}, {0.0, 1.0}},
-      {rosenbrock, {}, {-1.2, 1.0}, {1.0, 1.0}},
+      {qkt::column, col, {-2.0, 0.3}, {1.0, 0.5}}, {qkt::column, col, {0.0, 0.0}, {1.0, 0.5}},
+      {bowl, singletons(2), {1.0, 0.5}, {0.0, 1.0}}, {bowl, singletons(2), {-0.3, 2.0}, {0.0, 1.0}},
+      {bowl, singletons(2), {0.0, 1.5}, {0.0, 1.0}}, {rosenbrock, {}, {-1.2, 1.0}, {1.0, 1.0}},
       {qkt::diag_quadratic(a), {}, Vec(5, 1.0), Vec(5, 0.0)},  // condition 1e3
   };
   for (const auto& [objective, groups, start, minimum] : cases) {

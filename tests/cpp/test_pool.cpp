@@ -1,15 +1,6 @@
 // The worker pool and the chunk plan: sizing, chunks, the parallel threshold, and
 // run_tasks under failing tasks, failing allocations and interrupts, each pool size
 // in a forked child.
-#include <unistd.h>
-
-#include <array>
-#include <atomic>
-#include <chrono>
-#include <cstdlib>
-#include <new>
-#include <stdexcept>
-#include <thread>
 
 #include "support.hpp"
 
@@ -108,15 +99,12 @@ TEST(RunTasks, EveryTaskOnceAndFailuresAfterAll) {
     std::string out;
     for (bool parallel : {false, true}) {
       std::vector<std::atomic<int>> hits(400);
-      std::string caught = "none";
-      try {
+      const std::string caught = qkt::thrown<std::runtime_error>([&] {
         qk::run_tasks(hits.size(), parallel, [&](std::size_t k) {
           hits[k].fetch_add(1);
           if (k == 5 || k == 300) throw std::runtime_error(std::to_string(k));
         });
-      } catch (const std::runtime_error& e) {
-        caught = e.what();
-      }
+      });
       bool once = std::all_of(hits.begin(), hits.end(), [](auto& h) { return h.load() == 1; });
       qk::run_tasks(0, parallel, [&](std::size_t) { once = false; });
       out += std::to_string(once) + " caught " + caught + "; ";
@@ -178,25 +166,19 @@ TEST(RunTasks, InterruptAbandonsTheRestOfAStep) {
       std::atomic<bool> returned{false};
       std::atomic<int> late{0};
       Countdown check{2}, never{1 << 30};
-      std::string caught = "none";
+      std::string caught;
       const auto t0 = std::chrono::steady_clock::now();
       {
         qk::InterruptScope scope(&Countdown::poll, &check);
-        try {
+        caught = qkt::thrown<qk::Interrupted>([&] {
           qk::run_tasks(hits.size(), parallel, [&](std::size_t k) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             hits[k].fetch_add(1);
             if (returned.load()) late.fetch_add(1);
           });
-        } catch (const qk::Interrupted& e) {
-          caught = e.what();
-        }
+        });
         returned = true;
-        try {
-          qk::check_interrupt();
-        } catch (const qk::Interrupted&) {
-          caught += ", then thrown again";
-        }
+        if (qkt::thrown<qk::Interrupted>(qk::check_interrupt) != "none") caught += ", then thrown again";
       }
       const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
       int ran = 0;
@@ -228,10 +210,10 @@ TEST(RunTasks, InterruptReachesALongTaskOnAWorker) {
     std::atomic<int> checks{0};
     std::atomic<bool> ended_by_interrupt{false}, worker_started{false};
     const std::thread::id submitter = std::this_thread::get_id();
-    std::string caught = "none";
+    std::string caught;
     {
       qk::InterruptScope scope(&Countdown::poll, &check);
-      try {
+      caught = qkt::thrown<qk::Interrupted>([&] {
         qk::run_tasks(2, true, [&](std::size_t) {
           if (std::this_thread::get_id() == submitter) {
             // Short, but held until a worker has claimed the other task, so that the
@@ -251,9 +233,7 @@ TEST(RunTasks, InterruptReachesALongTaskOnAWorker) {
             throw;
           }
         });
-      } catch (const qk::Interrupted& e) {
-        caught = e.what();
-      }
+      });
     }
     return caught + (ended_by_interrupt ? ", the worker's task ended by it" : ", the worker's task ran on") +
            (checks < 100000 ? "" : " to its end");

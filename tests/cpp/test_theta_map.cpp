@@ -1,13 +1,9 @@
 // The theta map and lme4's layout of theta over several factors' terms: the permutation
 // each term order gives (worked out by hand from lme4's rule: terms by decreasing
 // levels, ties in formula order), and the map's parts agreeing with its Jacobian.
-#include <gtest/gtest.h>
-
-#include <string>
-#include <variant>
-#include <vector>
 
 #include "lmm/theta/theta_map.hpp"
+#include "support.hpp"
 
 namespace {
 

@@ -156,19 +156,12 @@ Start start_of(const Design& d, bool reml) {
   std::vector<std::vector<SignGroup>> groups(k);
   run_tasks(k, true, [&](std::size_t j) {
     Products one;
-    one.n = pr.n;
-    one.p = pr.p;
+    copy_fixed_sums(one, pr);
     one.m = {pr.m[j]};
     one.q = {pr.q[j]};
     one.ztz = {pr.ztz[j]};
     one.ztx = {pr.ztx[j]};
     one.zty = {pr.zty[j]};
-    one.xtx = pr.xtx;
-    one.xty = pr.xty;
-    one.yty = pr.yty;
-    one.log_weights = pr.log_weights;
-    one.weighted = pr.weighted;
-    one.shift = pr.shift;
     auto made = make_design(std::move(one), {d.blocks[j]});
     const Design& dj = *std::get<std::unique_ptr<Design>>(made);  // the blocks were checked for d
     runs[j].first = default_theta(dj);

@@ -115,16 +115,9 @@ namespace {
 Products products_frame(const Accumulator& acc, std::uint64_t m, bool fill) {
   const std::uint64_t p = acc.p, q = acc.q;
   Products d;
-  d.n = acc.n;
-  d.p = p;
+  copy_fixed_sums(d, acc);
   d.q = q;
   d.m = m;
-  d.xtx = acc.xtx;
-  d.xty = acc.xty;
-  d.yty = acc.yty;
-  d.shift = acc.shift;
-  d.weighted = acc.weighted;
-  d.log_weights = acc.log_weights;
   const std::uint64_t zz = size_mul(size_mul(m, q), q), zx = size_mul(size_mul(m, q), p), zy = size_mul(m, q);
   if (fill) {
     d.ztz.resize(zz);

@@ -9,6 +9,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <variant>
 #include <vector>
 
@@ -80,6 +81,16 @@ bool fits_exactly(const LmmData& data);
 // Copies to a design made from `from`'s products what it keeps of `from`: the layout of
 // Lambda, the fingerprints of the rows, the weights' constant and flag, the evaluator.
 void inherit(LmmData& to, const LmmData& from);
+
+// Copies the fixed-effect part every record of products holds (rows n, columns p, X'X,
+// X'y, y'y, the shift they were taken with, the weights' flag and sum log w) between
+// records of any kind that holds it: the products of one or several grouping factors,
+// the accumulator's sums.
+template <class To, class From>
+void copy_fixed_sums(To& to, const From& from) {
+  std::tie(to.n, to.p, to.xtx, to.xty, to.yty, to.shift, to.weighted, to.log_weights) =
+      std::tie(from.n, from.p, from.xtx, from.xty, from.yty, from.shift, from.weighted, from.log_weights);
+}
 
 // Gives Lambda the block-diagonal structure with these block sizes (checked by the
 // caller with blocks_error): theta then lists only the blocks' entries.

@@ -27,6 +27,28 @@ namespace {
 // arithmetic gives the same sum on every path.
 constexpr std::uint64_t kWeyl = 0x9e3779b97f4a7c15ULL;
 
+#if defined(__SSE2__)
+// checksum_range's vector loop over positions i, i + 1, ... with the key of position i
+// in lane 0 of k0, in the instruction set whose intrinsics are prefixed P (_mm: SSE2,
+// _mm256: AVX2) and whose integer registers are SI (si128, si256), L 64-bit lanes to a
+// register, two registers a step. The halves of each term are added as 32-bit lanes and
+// P##_mul_epu32 multiplies the low half of each lane by its high half; the terms are
+// summed into the lanes of acc0 and acc1.
+#define QK_CHECKSUM_LOOP(P, SI, L)                                                                    \
+  auto k1 = P##_add_epi64(k0, P##_set1_epi64x(static_cast<long long>((L) * kWeyl)));                \
+  const auto step = P##_set1_epi64x(static_cast<long long>(2 * (L) * kWeyl));                       \
+  const auto zero = P##_setzero_pd();                                                              \
+  auto acc0 = P##_setzero_##SI(), acc1 = P##_setzero_##SI();                                       \
+  for (; i + 2 * (L) <= len; i += 2 * (L)) {                                                       \
+    const auto t0 = P##_add_epi32(P##_castpd_##SI(P##_add_pd(P##_loadu_pd(v + i), zero)), k0);     \
+    const auto t1 = P##_add_epi32(P##_castpd_##SI(P##_add_pd(P##_loadu_pd(v + i + (L)), zero)), k1); \
+    acc0 = P##_add_epi64(acc0, P##_mul_epu32(t0, P##_srli_epi64(t0, 32)));                        \
+    acc1 = P##_add_epi64(acc1, P##_mul_epu32(t1, P##_srli_epi64(t1, 32)));                        \
+    k0 = P##_add_epi64(k0, step);                                                                  \
+    k1 = P##_add_epi64(k1, step);                                                                  \
+  }
+#endif
+
 inline std::uint64_t checksum_term(double v, std::uint64_t key) {
   const std::uint64_t b = std::bit_cast<std::uint64_t>(v + 0.0);
   const std::uint32_t lo = static_cast<std::uint32_t>(b) + static_cast<std::uint32_t>(key);
@@ -42,20 +64,10 @@ namespace {
 // The AVX2 form of checksum_range's loop, for processors that have it; returns the
 // sum of the first len - len % 8 terms.
 [[gnu::target("avx2")]] std::uint64_t checksum_avx2(const double* v, std::uint64_t key, std::uint64_t len) {
-  __m256i acc0 = _mm256_setzero_si256(), acc1 = _mm256_setzero_si256();
+  std::uint64_t i = 0;
   __m256i k0 = _mm256_set_epi64x(static_cast<long long>(key + 3 * kWeyl), static_cast<long long>(key + 2 * kWeyl),
                                  static_cast<long long>(key + kWeyl), static_cast<long long>(key));
-  __m256i k1 = _mm256_add_epi64(k0, _mm256_set1_epi64x(static_cast<long long>(4 * kWeyl)));
-  const __m256i step = _mm256_set1_epi64x(static_cast<long long>(8 * kWeyl));
-  const __m256d zero = _mm256_setzero_pd();
-  for (std::uint64_t i = 0; i + 8 <= len; i += 8) {
-    const __m256i t0 = _mm256_add_epi32(_mm256_castpd_si256(_mm256_add_pd(_mm256_loadu_pd(v + i), zero)), k0);
-    const __m256i t1 = _mm256_add_epi32(_mm256_castpd_si256(_mm256_add_pd(_mm256_loadu_pd(v + i + 4), zero)), k1);
-    acc0 = _mm256_add_epi64(acc0, _mm256_mul_epu32(t0, _mm256_srli_epi64(t0, 32)));
-    acc1 = _mm256_add_epi64(acc1, _mm256_mul_epu32(t1, _mm256_srli_epi64(t1, 32)));
-    k0 = _mm256_add_epi64(k0, step);
-    k1 = _mm256_add_epi64(k1, step);
-  }
+  QK_CHECKSUM_LOOP(_mm256, si256, 4)
   std::uint64_t lanes[4];
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(lanes), _mm256_add_epi64(acc0, acc1));
   return lanes[0] + lanes[1] + lanes[2] + lanes[3];
@@ -79,21 +91,8 @@ std::uint64_t checksum_range(const double* v, std::uint64_t first, std::uint64_t
   }
 #endif
 #if defined(__SSE2__)
-  // The same terms, two 64-bit lanes at a time: the halves are added as 32-bit lanes
-  // and _mm_mul_epu32 multiplies the low half of each lane by its high half.
-  __m128i acc0 = _mm_setzero_si128(), acc1 = _mm_setzero_si128();
   __m128i k0 = _mm_set_epi64x(static_cast<long long>(key + kWeyl), static_cast<long long>(key));
-  __m128i k1 = _mm_add_epi64(k0, _mm_set1_epi64x(static_cast<long long>(2 * kWeyl)));
-  const __m128i step = _mm_set1_epi64x(static_cast<long long>(4 * kWeyl));
-  const __m128d zero = _mm_setzero_pd();
-  for (; i + 4 <= len; i += 4) {
-    const __m128i t0 = _mm_add_epi32(_mm_castpd_si128(_mm_add_pd(_mm_loadu_pd(v + i), zero)), k0);
-    const __m128i t1 = _mm_add_epi32(_mm_castpd_si128(_mm_add_pd(_mm_loadu_pd(v + i + 2), zero)), k1);
-    acc0 = _mm_add_epi64(acc0, _mm_mul_epu32(t0, _mm_srli_epi64(t0, 32)));
-    acc1 = _mm_add_epi64(acc1, _mm_mul_epu32(t1, _mm_srli_epi64(t1, 32)));
-    k0 = _mm_add_epi64(k0, step);
-    k1 = _mm_add_epi64(k1, step);
-  }
+  QK_CHECKSUM_LOOP(_mm, si128, 2)
   std::uint64_t lanes[2];
   _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), _mm_add_epi64(acc0, acc1));
   h += lanes[0] + lanes[1];

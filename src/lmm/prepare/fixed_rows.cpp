@@ -44,24 +44,28 @@ template <std::size_t P, bool ShiftX, bool W>
   const std::uint64_t kcol = shift.active() ? static_cast<std::uint64_t>(shift.column) : 0;
   const std::uint64_t kbits = std::bit_cast<std::uint64_t>(shift.value);
   std::uint64_t differ = 0;
-  if constexpr (P == 0) {
-    const double* cx = shift.x.data();
+  // The row loop of both instances, over the centres c, the shifted row xl and the
+  // sums axy, axx (row stride p; upper triangle only unless P > 0) and ayy.
+  const auto add_rows = [&](const double* c, double* xl, double* axy, double* axx, double& ayy) {
     for (std::uint64_t r = b; r < e; ++r) {
       const double* xr = x + r * p;
       differ |= std::bit_cast<std::uint64_t>(xr[kcol]) ^ kbits;
       const double yr = y[r] - cy;
       const double wr = W ? w[r] : 1.0;
       const double wyr = W ? wr * yr : yr;
-      for (std::uint64_t j = 0; j < p; ++j) xs[j] = ShiftX ? xr[j] - cx[j] : xr[j];
-      for (std::uint64_t j = 0; j < p; ++j) xty[j] = xty[j] + wyr * xs[j];
+      for (std::uint64_t j = 0; j < p; ++j) xl[j] = ShiftX ? xr[j] - c[j] : xr[j];
+      for (std::uint64_t j = 0; j < p; ++j) axy[j] = axy[j] + wyr * xl[j];
       if (with_xtx)
         for (std::uint64_t j = 0; j < p; ++j) {
-          const double xj = W ? wr * xs[j] : xs[j];
-          double* row = xtx + j * p;
-          for (std::uint64_t k = j; k < p; ++k) row[k] = row[k] + xj * xs[k];
+          const double xj = W ? wr * xl[j] : xl[j];
+          double* row = axx + j * p;
+          for (std::uint64_t k = P ? 0 : j; k < p; ++k) row[k] = row[k] + xj * xl[k];
         }
-      yty = yty + wyr * yr;
+      ayy = ayy + wyr * yr;
     }
+  };
+  if constexpr (P == 0) {
+    add_rows(shift.x.data(), xs, xty, xtx, yty);
   } else {
     // Local accumulators: the sums stay in registers instead of being stored and
     // reloaded for every row (the outputs could alias the inputs as far as the
@@ -70,21 +74,7 @@ template <std::size_t P, bool ShiftX, bool W>
     for (std::size_t i = 0; i < P * P; ++i) axx[i] = with_xtx ? xtx[i] : 0.0;
     for (std::size_t j = 0; j < P; ++j) axy[j] = xty[j];
     for (std::size_t j = 0; j < P; ++j) c[j] = shift.x[j];
-    for (std::uint64_t r = b; r < e; ++r) {
-      const double* xr = x + r * P;
-      differ |= std::bit_cast<std::uint64_t>(xr[kcol]) ^ kbits;
-      const double yr = y[r] - cy;
-      const double wr = W ? w[r] : 1.0;
-      const double wyr = W ? wr * yr : yr;
-      for (std::size_t j = 0; j < P; ++j) xl[j] = ShiftX ? xr[j] - c[j] : xr[j];
-      for (std::size_t j = 0; j < P; ++j) axy[j] = axy[j] + wyr * xl[j];
-      if (with_xtx)
-        for (std::size_t j = 0; j < P; ++j) {
-          const double xj = W ? wr * xl[j] : xl[j];
-          for (std::size_t k = 0; k < P; ++k) axx[j * P + k] = axx[j * P + k] + xj * xl[k];
-        }
-      ayy = ayy + wyr * yr;
-    }
+    add_rows(c, xl, axy, axx, ayy);
     if (with_xtx)
       for (std::size_t i = 0; i < P * P; ++i) xtx[i] = axx[i];
     for (std::size_t j = 0; j < P; ++j) xty[j] = axy[j];

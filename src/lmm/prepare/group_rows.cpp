@@ -128,25 +128,37 @@ std::uint64_t add_rows_by_code_impl(const Rows& rows, const Shift& shift, std::u
   return added;
 }
 
+// fn.template operator()<Q, P, S, W>() for the instance that fits the rows: Q = q and
+// P = p where q <= 4 and p <= 8 (0 and 0 otherwise, sizes read at run time), S for a
+// shift of x's columns, W for weighted rows. The instances are resolved at compile
+// time, so each is a direct call that the kernel can be inlined into.
+template <std::size_t Q, std::size_t P, bool S, bool W, class Fn>
+[[gnu::always_inline]] inline decltype(auto) at_sizes(const Rows& rows, Fn& fn) {
+  if constexpr (Q > 4) {
+    return fn.template operator()<0, 0, S, W>();
+  } else if constexpr (P > 8) {
+    return at_sizes<Q + 1, 1, S, W>(rows, fn);
+  } else {
+    if (rows.q == Q && rows.p == P) return fn.template operator()<Q, P, S, W>();
+    return at_sizes<Q, P + 1, S, W>(rows, fn);
+  }
+}
+
+template <class Fn>
+[[gnu::always_inline]] inline decltype(auto) at_instance(const Rows& rows, bool shift_x, Fn&& fn) {
+  if (rows.w) {
+    if (shift_x) return at_sizes<1, 1, true, true>(rows, fn);
+    return at_sizes<1, 1, false, true>(rows, fn);
+  }
+  if (shift_x) return at_sizes<1, 1, true, false>(rows, fn);
+  return at_sizes<1, 1, false, false>(rows, fn);
+}
+
 std::uint64_t add_rows_to_store(const Rows& rows, const Shift& shift, bool shift_x, std::uint64_t b, std::uint64_t e,
                                 std::uint64_t lo, std::uint64_t hi, const BlockStore& store, std::uint64_t* counts) {
-  auto dispatch = [&](auto sx, auto weighted) -> std::uint64_t {
-    constexpr bool S = decltype(sx)::value, W = decltype(weighted)::value;
-#define QK_CODE_CASE(QV, PV) \
-  if (rows.q == QV && rows.p == PV) \
+  return at_instance(rows, shift_x, [&]<std::size_t QV, std::size_t PV, bool S, bool W>() {
     return add_rows_by_code_impl<QV, PV, S, W>(rows, shift, b, e, lo, hi, store, counts);
-#define QK_CODE_P(QV) \
-  QK_CODE_CASE(QV, 1) QK_CODE_CASE(QV, 2) QK_CODE_CASE(QV, 3) QK_CODE_CASE(QV, 4) \
-  QK_CODE_CASE(QV, 5) QK_CODE_CASE(QV, 6) QK_CODE_CASE(QV, 7) QK_CODE_CASE(QV, 8)
-    QK_CODE_P(1) QK_CODE_P(2) QK_CODE_P(3) QK_CODE_P(4)
-#undef QK_CODE_P
-#undef QK_CODE_CASE
-    return add_rows_by_code_impl<0, 0, S, W>(rows, shift, b, e, lo, hi, store, counts);
-  };
-  auto with_shift = [&](auto weighted) {
-    return shift_x ? dispatch(std::true_type{}, weighted) : dispatch(std::false_type{}, weighted);
-  };
-  return rows.w ? with_shift(std::true_type{}) : with_shift(std::false_type{});
+  });
 }
 
 }  // namespace
@@ -167,26 +179,10 @@ std::uint64_t add_rows_by_code(const Rows& rows, const Shift& shift, bool shift_
 void add_group_run(const Rows& rows, const Shift& shift, bool shift_x, const std::uint64_t* order,
                    std::uint64_t begin, std::uint64_t end, double* ztz, double* ztx, double* zty, double* xs) {
   const std::uint64_t count = end - begin;
-  auto dispatch = [&](auto row_at, auto shift_x, auto weighted) {
-    constexpr bool S = decltype(shift_x)::value, W = decltype(weighted)::value;
-#define QK_GROUP_CASE(QV, PV) \
-  if (rows.q == QV && rows.p == PV) \
-    return add_group_rows<QV, PV, S, W>(rows, shift, row_at, count, ztz, ztx, zty, xs);
-#define QK_GROUP_P(QV) \
-  QK_GROUP_CASE(QV, 1) QK_GROUP_CASE(QV, 2) QK_GROUP_CASE(QV, 3) QK_GROUP_CASE(QV, 4) \
-  QK_GROUP_CASE(QV, 5) QK_GROUP_CASE(QV, 6) QK_GROUP_CASE(QV, 7) QK_GROUP_CASE(QV, 8)
-    QK_GROUP_P(1) QK_GROUP_P(2) QK_GROUP_P(3) QK_GROUP_P(4)
-#undef QK_GROUP_P
-#undef QK_GROUP_CASE
-    return add_group_rows<0, 0, S, W>(rows, shift, row_at, count, ztz, ztx, zty, xs);
-  };
-  auto with_shift = [&](auto row_at, auto weighted) {
-    if (shift_x) dispatch(row_at, std::true_type{}, weighted);
-    else dispatch(row_at, std::false_type{}, weighted);
-  };
   auto with_rows = [&](auto row_at) {
-    if (rows.w) with_shift(row_at, std::true_type{});
-    else with_shift(row_at, std::false_type{});
+    at_instance(rows, shift_x, [&]<std::size_t QV, std::size_t PV, bool S, bool W>() {
+      add_group_rows<QV, PV, S, W>(rows, shift, row_at, count, ztz, ztx, zty, xs);
+    });
   };
   if (order) with_rows([=](std::uint64_t i) { return order[begin + i]; });
   else with_rows([=](std::uint64_t i) { return begin + i; });
