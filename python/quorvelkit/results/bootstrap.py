@@ -18,72 +18,47 @@ from ..formula.checks import interval_names
 from ..model.design import Design
 from ..support.progress import progress_bar
 
-__all__ = ["BootstrapResult", "CrossedSimulator", "Simulator", "bootstrap", "param_names", "param_vector"]
+__all__ = ["BootstrapResult", "Simulator", "bootstrap", "param_names", "param_vector"]
 
 
 class Simulator:
-    """Draws responses from a fitted model: y* = X beta + o + Z b* + e with
-    b*_i = sigma Lambda u_i and e_r = sigma e0_r / sqrt(w_r), for standard normal u_i and
-    e0 (o the offset, w the prior weights; 0 and 1 without)."""
+    """Draws from a fitted model: eta* = X beta + o + sum_j Z_j b*_j with
+    b*_j = s Lambda_j u_j for standard normal u_j, level by level of each factor in the
+    order given (o the offset, 0 without; s = sigma for a linear model, 1 for a GLMM),
+    and for a linear model y* = eta* + e with e_r = sigma e0_r / sqrt(w_r) for standard
+    normal e0 (w the prior weights, 1 without). A GLMM's family draws its response
+    from linkinv(eta*).
 
-    def __init__(self, design: Design, beta: np.ndarray, sigma: float, lam: np.ndarray) -> None:
+    The stream, k replicates at a time: each replicate's normals of the random effects
+    (factor by factor), then its n residual normals (a linear model only).
+
+    ``factors`` lists (z_j, codes_j, m_j, Lambda_j): Z_j's columns (n, q_j), the rows'
+    levels in 0..m_j-1 and Lambda_j's (q_j, q_j) block in the columns' order."""
+
+    def __init__(
+        self, design: Design, beta: np.ndarray, factors: list[Any], sigma: float, residuals: bool = True
+    ) -> None:
         self.mean = design.x @ beta
         if design.offset is not None:
             self.mean = self.mean + design.offset
         # sigma / sqrt(w), the residual standard deviation of each row
         self.scale = sigma if design.weights is None else sigma / np.sqrt(design.weights)
-        self.z = design.z
-        self.codes = design.codes
-        self.m = design.m
-        self.q: int = design.z.shape[1]
-        self.n = design.n
-        self.sigma = sigma
-        self.lam_t = lam.T * self.sigma  # rows of u @ (sigma Lambda)'
-
-    @property
-    def width(self) -> int:
-        """Random numbers per replicate: m*q for b*, then n for e."""
-        return self.m * self.q + self.n
-
-    def draw_many(self, rng: np.random.Generator, k: int) -> np.ndarray:
-        """``k`` simulated responses, shape (k, n), C-contiguous rows. Each replicate
-        takes m*q standard normals for b* (group by group) and then n for e."""
-        normals = rng.standard_normal((k, self.width))
-        u = normals[:, : self.m * self.q].reshape(k, self.m, self.q)
-        e = normals[:, self.m * self.q :]
-        b = u @ self.lam_t  # (k, m, q)
-        if self.q == 1:
-            zb = self.z[:, 0] * b[:, self.codes, 0]
-        else:
-            zb = np.einsum("ij,kij->ki", self.z, b[:, self.codes, :])
-        return np.ascontiguousarray(self.mean + zb + self.scale * e)
-
-
-class CrossedSimulator:
-    """Draws responses from a crossed fit: y* = X beta + o + sum_j Z_j b*_j + e, with
-    b*_j = sigma Lambda_j u for standard normal u, level by level of each factor in the
-    core's order, then e_r = sigma e0_r / sqrt(w_r) (the one-factor simulator's stream:
-    the random effects' normals first, then the residuals')."""
-
-    def __init__(self, design: Design, beta: np.ndarray, sigma: float, factors: list[Any]) -> None:
-        self.mean = design.x @ beta
-        if design.offset is not None:
-            self.mean = self.mean + design.offset
-        self.scale = sigma if design.weights is None else sigma / np.sqrt(design.weights)
-        self.factors = [(z, codes, m, (sigma * lam).T) for z, codes, m, lam in factors]
-        self.n = design.n
+        self.factors = [(z, codes, m, lam.T * sigma) for z, codes, m, lam in factors]
+        self.n = design.n if residuals else 0
         self.width = sum(m * z.shape[1] for z, _, m, _ in factors) + self.n
 
     def draw_many(self, rng: np.random.Generator, k: int) -> np.ndarray:
-        """``k`` simulated responses, shape (k, n)."""
+        """``k`` draws, shape (k, n), C-contiguous rows."""
         normals = rng.standard_normal((k, self.width))
-        y = self.mean + self.scale * normals[:, self.width - self.n :]
+        y = self.mean
         at = 0
         for z, codes, m, lam_t in self.factors:
             q = z.shape[1]
-            b = normals[:, at : at + m * q].reshape(k, m, q) @ lam_t
-            y = y + np.einsum("ij,kij->ki", z, b[:, codes, :])
+            b = normals[:, at : at + m * q].reshape(k, m, q) @ lam_t  # rows of u @ (s Lambda_j)'
+            y = y + (z[:, 0] * b[:, codes, 0] if q == 1 else np.einsum("ij,kij->ki", z, b[:, codes, :]))
             at += m * q
+        if self.n:
+            y = y + self.scale * normals[:, at:]
         return np.ascontiguousarray(y)
 
 
@@ -148,7 +123,7 @@ def param_vector(res: Mapping[str, Any], blocks: Sequence[int] | None = None) ->
 def bootstrap(
     core: LmmCore,
     design: Design,
-    simulator: Simulator | CrossedSimulator,
+    simulator: Simulator,
     *,
     reml: bool,
     starts: list[float],

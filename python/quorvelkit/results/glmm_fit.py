@@ -22,7 +22,7 @@ import pandas as pd
 from ..families import family as fam
 from ..formula.checks import check_flag, check_level
 from ..model.design import Design
-from .bootstrap import BootstrapResult
+from .bootstrap import BootstrapResult, Simulator
 from .glmm_profile import glmm_intervals, profiler_of
 from .mixed_fit import MixedFit
 from .pvalues import t_two_sided
@@ -299,23 +299,23 @@ class GlmmFit(MixedFit):
         rng = seed if isinstance(seed, np.random.Generator) else np.random.default_rng(seed)
         d = self._design
         rows = d.need_rows("simulate")
-        base = d.x @ self.fixef.to_numpy() + (0.0 if d.offset is None else d.offset)
         spans = d.spec.factor_columns()
         lam = self.lambda_matrix
         codes = rows.factor_codes or (rows.codes,)
+        factors = []
+        for k, i in enumerate(self._layout.factor_order):
+            _, at = self._factor_columns(k)
+            factors.append((rows.z[:, spans[i]][:, at], codes[i], len(self._levels[k]), self._factor_lambda(k, lam)))
+        sim = Simulator(d, self.fixef.to_numpy(), factors, 1.0, residuals=False)
+        trials = np.rint(self._trials if self._trials is not None else np.ones(d.n)).astype(np.int64)
         out = np.empty((int(n), d.n))
+        # Replicate by replicate (its normals, then the family's draws), so that the
+        # first k of n replicates are the k of the same seed.
         for r in range(int(n)):
-            eta = base.copy()
-            for k, i in enumerate(self._layout.factor_order):
-                cols, at = self._factor_columns(k)
-                b = rng.standard_normal((len(self._levels[k]), len(cols))) @ self._factor_lambda(k, lam).T
-                z = rows.z[:, spans[i]][:, at]
-                eta += np.einsum("ij,ij->i", z, b[codes[i]])
-            mu = fam.linkinv(eta, self.link)
+            mu = fam.linkinv(sim.draw_many(rng, 1)[0], self.link)
             if self.family == "poisson":
                 out[r] = rng.poisson(mu)
             else:
-                trials = np.rint(self._trials if self._trials is not None else np.ones(d.n)).astype(np.int64)
                 with np.errstate(invalid="ignore", divide="ignore"):
                     out[r] = np.where(trials > 0, rng.binomial(trials, mu) / np.maximum(trials, 1), 0.0)
         return out

@@ -351,11 +351,11 @@ class LmmFit(LmmPrediction):
             blocks=sizes,
         )
 
-    def _simulator(self) -> _bootstrap.Simulator | _bootstrap.CrossedSimulator:
+    def _simulator(self) -> _bootstrap.Simulator:
         beta = np.asarray(self._res["beta"], dtype=float)
         d = self._design
         if not self._several:
-            return _bootstrap.Simulator(d, beta, self.sigma, self.lambda_matrix)
+            return _bootstrap.Simulator(d, beta, [(d.z, d.codes, d.m, self.lambda_matrix)], self.sigma)
         spans = d.spec.factor_columns()
         codes = d.need_rows("simulate").factor_codes
         lams = self._crossed.factor_lambdas(self.theta)
@@ -363,4 +363,4 @@ class LmmFit(LmmPrediction):
             (d.z[:, spans[i]], codes[i], len(lv), lams[k])
             for k, (i, lv) in enumerate(zip(self._layout.factor_order, self._levels, strict=True))
         ]
-        return _bootstrap.CrossedSimulator(d, beta, self.sigma, factors)
+        return _bootstrap.Simulator(d, beta, factors, self.sigma)
