@@ -6,14 +6,13 @@ from __future__ import annotations
 
 import time
 import warnings
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 import pandas as pd
 
-from .._quorvelkit import LmmCore
 from ..formula.checks import interval_names
 from ..model.design import Design
 from ..support.progress import progress_bar
@@ -87,23 +86,6 @@ def param_names(
     return names + list(fe_names)
 
 
-def param_matrix(
-    covs: np.ndarray, sigmas: np.ndarray, betas: np.ndarray, blocks: Sequence[int] | None = None
-) -> np.ndarray:
-    """Rows of (sd, correlations column by column, sigma, beta) for stacked fits."""
-    q = covs.shape[1]
-    sd = np.sqrt(np.maximum(np.diagonal(covs, axis1=1, axis2=2), 0.0))
-    cols = []
-    for c, later in enumerate(_correlated(blocks, q)):
-        cols.append(sd[:, c])
-        for r in later:
-            den = sd[:, r] * sd[:, c]
-            with np.errstate(invalid="ignore", divide="ignore"):
-                cols.append(np.where(den > 0, covs[:, r, c] / np.where(den > 0, den, 1.0), np.nan))
-    cols.append(sigmas)
-    return np.column_stack([*cols, betas])
-
-
 def param_vector(res: Mapping[str, Any], blocks: Sequence[int] | None = None) -> np.ndarray:
     """The parameters of :func:`param_names` of one solution of the core."""
     cov = np.asarray(res["cov_re"], dtype=float)
@@ -121,69 +103,51 @@ def param_vector(res: Mapping[str, Any], blocks: Sequence[int] | None = None) ->
 
 
 def bootstrap(
-    core: LmmCore,
-    design: Design,
-    simulator: Simulator,
+    draw: Callable[[np.random.Generator, int], np.ndarray],
+    refit: Callable[[np.ndarray], tuple[np.ndarray, Any, bool]],
     *,
-    reml: bool,
-    starts: list[float],
     names: list[str],
     estimate: np.ndarray,
+    n_theta: int,
     n: int,
     seed: int | None,
     progress: bool | None,
     level: float,
-    blocks: Sequence[int] | None = None,
+    width: int,
 ) -> BootstrapResult:
-    """Refits ``core`` to ``n`` responses drawn by ``simulator`` from ``starts``; see
-    :meth:`quorvelkit.LmmFit.bootstrap`. ``estimate`` holds the fit's values of the
-    parameters ``names``; ``blocks`` are the terms' sizes in the order of the core's
-    ``cov_re`` (the design's when None)."""
-    n = int(n)
-    if n < 1:
-        raise ValueError(f"n must be a positive number of replicates, got {n}")
+    """The parametric bootstrap of every model class: ``n`` responses drawn by
+    ``draw(rng, k)`` (k at a time from one stream, so that a seed gives the same
+    replicates whatever the batches), each refitted by ``refit(y)`` into its parameters
+    (named ``names``; ``estimate`` holds the fit's own), its theta and whether it
+    converged. ``width`` is the random numbers one replicate takes, which sets the
+    batches at about 8 MB of them. See :meth:`quorvelkit.LmmFit.bootstrap`."""
+    if isinstance(n, bool) or not isinstance(n, (int, np.integer)) or n < 1:
+        raise ValueError(f"n must be a positive number of replicates, got {n!r}")
     if seed is None:
         seed = int(np.random.SeedSequence().entropy) % (2**63)  # type: ignore[arg-type]
+    n = int(n)
     rng = np.random.default_rng(seed)
-    p, q, n_theta = len(design.fe_names), len(design.re_names), core.n_theta
-    betas = np.empty((n, p))
-    covs = np.empty((n, q, q))
-    sigmas = np.empty(n)
+    rows = np.empty((n, len(names)))
     thetas = np.empty((n, n_theta))
     converged = np.empty(n, dtype=bool)
     bar = progress_bar(progress, n, "bootstrap", "refit")
-    # Responses are simulated in batches of about 8 MB (the same random stream as one
-    # replicate at a time) and refitted one by one through with_response.
-    batch = max(1, min(n, 64, (1 << 20) // max(1, simulator.width)))
+    batch = max(1, min(n, 64, (1 << 20) // max(1, width)))
     t0 = time.perf_counter()
-    x, z, codes, w = design.x, design.z, design.codes, design.weights
     try:
         for first in range(0, n, batch):
             k = min(batch, n - first)
-            ys = simulator.draw_many(rng, k)
-            if design.offset is not None:  # the core fits the response less the offset
-                ys = np.ascontiguousarray(ys - design.offset)
-            for i in range(k):
-                res = core.with_response(ys[i], x, z, codes, weights=w).fit(starts, reml=reml)
-                j = first + i
-                betas[j] = res["beta"]
-                covs[j] = res["cov_re"]
-                sigmas[j] = res["sigma"]
-                thetas[j] = res["theta"]
-                converged[j] = res["converged"]
+            for i, y in enumerate(draw(rng, k)):
+                rows[first + i], thetas[first + i], converged[first + i] = refit(y)
             bar.update(k)
     finally:
         bar.close()
-    elapsed = time.perf_counter() - t0
     return BootstrapResult(
-        replicates=pd.DataFrame(
-            param_matrix(covs, sigmas, betas, design.blocks if blocks is None else blocks), columns=names
-        ),  # fmt: skip
+        replicates=pd.DataFrame(rows, columns=names),
         theta=pd.DataFrame(thetas, columns=[f"theta{k + 1}" for k in range(n_theta)]),
         estimate=pd.Series(estimate, index=names, name="estimate"),
         converged=converged,
-        seed=seed,
-        seconds=elapsed,
+        seed=int(seed),
+        seconds=time.perf_counter() - t0,
         level=level,
     )
 

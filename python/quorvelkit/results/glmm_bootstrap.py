@@ -1,20 +1,17 @@
-"""The parametric bootstrap of a fitted GLMM: responses drawn from the fitted model
-(:meth:`~quorvelkit.results.glmm_fit.GlmmFit.simulate`), each refitted by a core of the same
-rows from the fit's estimates, summarised as lme4's ``confint(fit, method = "boot")``
-parameters in a :class:`~quorvelkit.results.bootstrap.BootstrapResult`."""
+"""What a GLMM adds to the parametric bootstrap (:func:`~quorvelkit.results.bootstrap.bootstrap`):
+the refit of a drawn response by a core of the same rows from the fit's estimates, and
+its parameters as lme4's ``confint(fit, method = "boot")`` names them."""
 
 from __future__ import annotations
 
-import time
+from collections.abc import Callable
 from typing import Any
 
 import numpy as np
-import pandas as pd
 
 from ..cores.glmm_core import fit_core, make_core
-from .bootstrap import BootstrapResult
 
-__all__ = ["glmm_bootstrap", "glmm_parameters"]
+__all__ = ["glmm_parameters", "glmm_refit"]
 
 
 def glmm_parameters(fit: Any, theta: np.ndarray, beta: np.ndarray) -> tuple[list[str], np.ndarray]:
@@ -46,29 +43,15 @@ def glmm_parameters(fit: Any, theta: np.ndarray, beta: np.ndarray) -> tuple[list
     return names + list(fit.fe_names), np.concatenate([values, np.asarray(beta, dtype=float)])
 
 
-def glmm_bootstrap(fit: Any, n: int, seed: int | None, level: float) -> BootstrapResult:
-    """Refits of ``n`` responses simulated from ``fit`` (see :meth:`GlmmFit.bootstrap`)."""
-    if isinstance(n, bool) or not isinstance(n, (int, np.integer)) or n < 1:
-        raise ValueError(f"n must be a positive number of replicates, got {n!r}")
-    if seed is None:
-        seed = int(np.random.SeedSequence().entropy) % (2**63)  # type: ignore[arg-type]
-    t0 = time.perf_counter()
-    sims = fit.simulate(int(n), seed=np.random.default_rng(seed))
-    names, estimate = glmm_parameters(fit, fit.theta, fit.fixef.to_numpy())
-    rows, thetas, converged = [], [], []
-    design, prior = fit._design, fit._prior
-    for y in sims:
-        refit = design.with_response(np.ascontiguousarray(y))
-        res = fit_core(make_core(refit, prior, fit.family, fit.link), refit, fit.nagq, fit.theta, fit.fixef.to_numpy())
-        rows.append(glmm_parameters(fit, np.asarray(res["theta"]), np.asarray(res["beta"]))[1])
-        thetas.append(np.asarray(res["theta"], dtype=float))
-        converged.append(bool(res["converged"]))
-    return BootstrapResult(
-        replicates=pd.DataFrame(np.array(rows), columns=names),
-        theta=pd.DataFrame(np.array(thetas), columns=[f"theta{k + 1}" for k in range(len(fit.theta))]),
-        estimate=pd.Series(estimate, index=names, name="estimate"),
-        converged=np.array(converged, dtype=bool),
-        seed=int(seed),
-        seconds=time.perf_counter() - t0,
-        level=level,
-    )
+def glmm_refit(fit: Any) -> Callable[[np.ndarray], tuple[np.ndarray, np.ndarray, bool]]:
+    """The refit of a response drawn from ``fit`` by a core of the same rows, from the
+    fit's estimates with its nagq, as (its parameters, its theta, whether it converged)."""
+    design, prior, theta, beta = fit._design, fit._prior, fit.theta, fit.fixef.to_numpy()
+
+    def refit(y: np.ndarray) -> tuple[np.ndarray, np.ndarray, bool]:
+        d = design.with_response(np.ascontiguousarray(y))
+        res = fit_core(make_core(d, prior, fit.family, fit.link), d, fit.nagq, theta, beta)
+        new_theta = np.asarray(res["theta"], dtype=float)
+        return glmm_parameters(fit, new_theta, np.asarray(res["beta"]))[1], new_theta, bool(res["converged"])
+
+    return refit

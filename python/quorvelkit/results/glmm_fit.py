@@ -22,7 +22,7 @@ import pandas as pd
 from ..families import family as fam
 from ..formula.checks import check_flag, check_level
 from ..model.design import Design
-from .bootstrap import BootstrapResult, Simulator
+from .bootstrap import BootstrapResult, Simulator, bootstrap
 from .glmm_profile import glmm_intervals, profiler_of
 from .mixed_fit import MixedFit
 from .pvalues import t_two_sided
@@ -320,18 +320,34 @@ class GlmmFit(MixedFit):
                     out[r] = np.where(trials > 0, rng.binomial(trials, mu) / np.maximum(trials, 1), 0.0)
         return out
 
-    def bootstrap(self, n: int, seed: int | None = None, level: float = 0.95) -> BootstrapResult:
+    def bootstrap(
+        self, n: int, seed: int | None = None, level: float = 0.95, progress: bool | None = None
+    ) -> BootstrapResult:
         """Parametric bootstrap: ``n`` responses simulated from the fitted model
         (:meth:`simulate`, same ``seed``, same draws), each refitted from this fit's
         estimates with the same nagq. Returns a
         :class:`~quorvelkit.results.bootstrap.BootstrapResult` whose parameters are named as
         lme4's ``confint(..., oldNames = FALSE)``: ``sd_(Intercept)|herd``,
         ``cor_x.(Intercept)|g`` and the fixed effects (a GLMM has no sigma); ``seed``
-        None draws a fresh one, kept in the result."""
-        from .glmm_bootstrap import glmm_bootstrap
+        None draws a fresh one, kept in the result. ``progress`` as for
+        :meth:`LmmFit.bootstrap <quorvelkit.LmmFit.bootstrap>`."""
+        from .glmm_bootstrap import glmm_parameters, glmm_refit
 
         check_level(level)
-        return glmm_bootstrap(self, n, seed, level)
+        self._design.need_rows("bootstrap")
+        names, estimate = glmm_parameters(self, self.theta, self.fixef.to_numpy())
+        return bootstrap(
+            lambda rng, k: self.simulate(k, seed=rng),
+            glmm_refit(self),
+            names=names,
+            estimate=estimate,
+            n_theta=len(self.theta),
+            n=n,
+            seed=seed,
+            progress=progress,
+            level=level,
+            width=self.nobs,
+        )
 
     # ------------------------------------------------------------- output
     def summary_text(self) -> str:

@@ -333,22 +333,28 @@ class LmmFit(LmmPrediction):
             deviations and correlations of the random effects, sigma) and percentile
             intervals.
         """
-        self._design.need_rows("bootstrap")
+        d = self._design
+        d.need_rows("bootstrap")
         sizes = [len(t.columns) for t in self._terms]
         groups = [t.group for t in self._terms for _ in t.columns]
+        simulator, starts = self._simulator(), self._starts()
+        offset = 0.0 if d.offset is None else d.offset  # the core fits the response less the offset
+
+        def refit(y: np.ndarray) -> tuple[np.ndarray, Any, bool]:
+            res = self._core.with_response(y - offset, d.x, d.z, d.codes, weights=d.weights).fit(starts, reml=self.reml)
+            return _bootstrap.param_vector(res, sizes), res["theta"], bool(res["converged"])
+
         return _bootstrap.bootstrap(
-            self._core,
-            self._design,
-            self._simulator(),
-            reml=self.reml,
-            starts=self._starts(),
+            simulator.draw_many,
+            refit,
             names=_bootstrap.param_names(groups, self.re_names, self.fe_names, sizes),
             estimate=_bootstrap.param_vector(self._res, sizes),
+            n_theta=self._core.n_theta,
             n=n,
             seed=seed,
             progress=progress,
             level=level,
-            blocks=sizes,
+            width=simulator.width,
         )
 
     def _simulator(self) -> _bootstrap.Simulator:
