@@ -110,16 +110,25 @@ def test_fixed_at_without_columns_left_matches_a_dense_computation(data):
     assert ci.iloc[0, 0] < fit.fixef.iloc[0] < ci.iloc[0, 1]
 
 
-def test_traces_pass_through_the_estimate(fm1):
-    prof = fm1.profile()
-    exact = fm1.confint(method="profile")
+@pytest.mark.parametrize("model", ["fm1", "cbpp_laplace"])
+def test_traces_pass_through_the_estimate(request, model):
+    # an LMM's profiles and a GLMM's, by the one search: each trace monotone through the
+    # estimate out to the 99% point, and its intervals those confint solves
+    if model == "fm1":
+        fit = request.getfixturevalue("fm1")
+    else:
+        meta, frame = load("cbpp")
+        fit = glmm_call(meta["models"][model], frame)
+    prof = fit.profile()
+    exact = fit.confint(method="profile")
+    pd.testing.assert_frame_equal(prof.confint(), exact)
     assert list(prof.traces) == list(exact.index)
     for name, tr in prof.traces.items():
         zeta, value = tr["zeta"].to_numpy(), tr["value"].to_numpy()
         assert np.all(np.diff(value) > 0) and np.all(np.diff(zeta) > 0), name  # monotone
         assert zeta.min() <= -2.5758 and zeta.max() >= 2.5758, name  # out to the 99% point
         assert prof.estimates[name] == pytest.approx(float(np.interp(0.0, zeta, value)), rel=1e-9, abs=1e-12)
-    assert prof.evaluations > exact.attrs["evaluations"] / 4
+    assert prof.evaluations > exact.attrs["evaluations"] / 4 and exact.attrs["criterion"] in repr(prof)
 
 
 def test_a_correlation_with_a_zero_sd_is_flat_and_one_at_its_bound_is_one_sided():

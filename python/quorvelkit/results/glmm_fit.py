@@ -23,8 +23,9 @@ from ..families import family as fam
 from ..formula.checks import check_flag, check_level
 from ..model.design import Design
 from .bootstrap import BootstrapResult, Simulator, bootstrap
-from .glmm_profile import glmm_intervals, profiler_of
+from .glmm_profile import GlmmProfiler, profiler_of
 from .mixed_fit import MixedFit
+from .profile import intervals
 from .pvalues import t_two_sided
 
 __all__ = ["GlmmFit"]
@@ -161,10 +162,14 @@ class GlmmFit(MixedFit):
         if how in ("boot", "bootstrap"):
             return self.bootstrap(n, seed=seed).intervals(level)
         if how == "profile":
-            return glmm_intervals(profiler_of(self), level)
+            return intervals(profiler_of(self), level)
         if how != "wald":
             raise ValueError(f"method must be 'Wald', 'profile' or 'boot' for a GLMM, got {method!r}")
         return self._wald_intervals(level)
+
+    def _profiler(self, ml: bool) -> GlmmProfiler:
+        check_flag("ml", ml)  # a GLMM is fitted by maximum likelihood: ml changes nothing
+        return profiler_of(self)
 
     # ------------------------------------------------------------- fitted values and residuals
     @property

@@ -24,12 +24,10 @@ from collections.abc import Callable, Sequence
 from typing import Any
 
 import numpy as np
-import pandas as pd
 
-from ..results import profile as _profile
 from .profile_problems import Problem
 
-__all__ = ["GlmmProfiler", "glmm_intervals", "glmm_traces"]
+__all__ = ["GlmmProfiler", "profiler_of"]
 
 Objective = Callable[[np.ndarray], tuple[float, np.ndarray]]
 
@@ -70,6 +68,7 @@ class GlmmProfiler:
     """
 
     reml = False
+    criterion_name = "-2 log-likelihood"
 
     def __init__(
         self,
@@ -281,19 +280,6 @@ class GlmmProfiler:
             dpsi=dpsi,
             groups=_column_groups(self.index, range(self.nt)),
         )
-
-
-def glmm_intervals(profiler: GlmmProfiler, level: float, which: Sequence[str] | str | None = None) -> pd.DataFrame:
-    """Profile-likelihood intervals of the profiler's parameters (see the module)."""
-    out = _profile.intervals(profiler, level, which, progress=False)  # type: ignore[arg-type]
-    out.columns.name = "profile of -2 log-likelihood"
-    out.attrs.update(scale="ML", criterion="-2 log-likelihood")
-    return out
-
-
-def glmm_traces(profiler: GlmmProfiler, zmax: float, which: Sequence[str] | str | None = None) -> Any:
-    """The zeta traces of the profiler's parameters out to |zeta| = ``zmax``."""
-    return _profile.traces(profiler, zmax, which, progress=False)  # type: ignore[arg-type]
 
 
 def profiler_of(fit: Any) -> GlmmProfiler:

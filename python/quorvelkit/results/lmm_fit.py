@@ -134,30 +134,6 @@ class LmmFit(LmmPrediction):
             return _profile.intervals(self._profiler(ml), level, which=parm, progress=progress)
         raise ValueError(f"method must be 'Wald', 'profile' or 'boot', got {method!r}")
 
-    def profile(
-        self,
-        zmax: float | None = None,
-        *,
-        ml: bool = False,
-        which: str | list[str] | None = None,
-        progress: bool | None = None,
-    ) -> _profile.ProfileResult:
-        """The profiles of the parameters (lme4's ``profile``): for each, the criterion
-        minimised over all the others with it held, as zeta(psi) = sign(psi - psi0)
-        sqrt(f(psi) - f0), traced from the estimate outwards on both sides until
-        |zeta| reaches ``zmax`` (default 2.576, the 99% point, as lme4) or the
-        parameter its bound. The scale and the parameters are those of
-        :meth:`confint` with ``method="profile"`` (``ml``, ``which`` as its
-        ``parm``): REML for a REML fit unless ``ml=True`` (lme4's scale). Returns a
-        :class:`~quorvelkit.results.profile.ProfileResult` with the traces, ``confint()`` (the
-        numbers and notes :meth:`confint` gives) and ``plot()``.
-        """
-        if zmax is None:
-            zmax = 2.5758293035489004
-        if not (isinstance(zmax, (int, float)) and 0 < zmax < 10):
-            raise ValueError(f"zmax must be a number between 0 and 10, got {zmax!r}")
-        return _profile.traces(self._profiler(ml), float(zmax), which=which, progress=progress)
-
     def _profiler(self, ml: bool) -> _profile.Profiler:
         check_flag("ml", ml)
         groups = [t.group for t in self._terms for _ in t.columns]

@@ -15,6 +15,8 @@ from ..formula.checks import interval_names
 from ..support.frames import to_frame
 from .mixed_effects import MixedEffects
 from .predict import model_rows
+from .profile import ProfileResult, traces
+from .profile_problems import Profiles
 from .pvalues import normal_quantile
 
 __all__ = ["MixedFit"]
@@ -163,6 +165,37 @@ class MixedFit(MixedEffects):
     def bic(self) -> float:
         """Schwarz's criterion, criterion + log(n) k with k = :attr:`n_params`."""
         return self.criterion + math.log(self.nobs) * self.n_params
+
+    # ------------------------------------------------------------- profiles
+    def _profiler(self, ml: bool) -> Profiles:
+        """The profiles of the fit's criterion (with ``ml``, of the ML deviance).
+        Supplied by the model class."""
+        raise NotImplementedError
+
+    def profile(
+        self,
+        zmax: float | None = None,
+        *,
+        ml: bool = False,
+        which: str | list[str] | None = None,
+        progress: bool | None = None,
+    ) -> ProfileResult:
+        """The profiles of the parameters (lme4's ``profile``): for each, the criterion
+        minimised over all the others with it held, as zeta(psi) = sign(psi - psi0)
+        sqrt(f(psi) - f0), traced from the estimate outwards on both sides until
+        |zeta| reaches ``zmax`` (default 2.576, the 99% point, as lme4) or the
+        parameter its bound. The scale and the parameters are those of
+        :meth:`confint` with ``method="profile"`` (``ml``, ``which`` as its
+        ``parm``): REML for a REML fit unless ``ml=True`` (lme4's scale); a GLMM's
+        -2 log-likelihood (``ml`` changes nothing). Returns a
+        :class:`~quorvelkit.results.profile.ProfileResult` with the traces, ``confint()`` (the
+        numbers and notes :meth:`confint` gives) and ``plot()``.
+        """
+        if zmax is None:
+            zmax = 2.5758293035489004
+        if not (isinstance(zmax, (int, float)) and 0 < zmax < 10):
+            raise ValueError(f"zmax must be a number between 0 and 10, got {zmax!r}")
+        return traces(self._profiler(ml), float(zmax), which=which, progress=progress)
 
     @property
     def converged(self) -> bool:

@@ -47,7 +47,7 @@ import pandas as pd
 from ..formula.checks import check_level, interval_names
 from ..results import plot
 from ..support.progress import progress_bar
-from .profile_problems import ON_LIMIT, Point, Problem, Profiler, minimize
+from .profile_problems import ON_LIMIT, Point, Problem, Profiler, Profiles, minimize
 from .pvalues import normal_quantile
 
 __all__ = ["ProfileResult", "Profiler", "parameter_names", "intervals", "traces"]
@@ -73,12 +73,11 @@ def parameter_names(
 
 
 #: What each scale profiles, as the results print it.
-CRITERIA = {"REML": "the REML criterion", "ML": "the ML deviance"}
 
 
 @dataclass
 class ProfileResult:
-    """The profiles of a fit (returned by :meth:`LmmFit.profile`).
+    """The profiles of a fit (returned by a fit's ``profile``).
 
     Attributes:
         traces: parameter name -> DataFrame with columns "value" and "zeta", sorted by
@@ -92,6 +91,7 @@ class ProfileResult:
             standard deviation is estimated at zero has a flat profile).
         profiler: the fit's profiles on this scale, from which :meth:`confint` solves
             (None for a result built without a fit).
+        criterion: what was profiled, as the reports name it.
     """
 
     traces: dict[str, pd.DataFrame]
@@ -100,11 +100,12 @@ class ProfileResult:
     evaluations: int
     seconds: float
     notes: list[str] = field(default_factory=list)
-    profiler: Profiler | None = field(default=None, repr=False, compare=False)
+    profiler: Profiles | None = field(default=None, repr=False, compare=False)
+    criterion: str = ""
 
     def __repr__(self) -> str:
         lines = [
-            f"Profiles of {CRITERIA.get(self.scale, self.scale)} ({self.scale}): "
+            f"Profiles of {self.criterion or self.scale} ({self.scale}): "
             f"{len(self.estimates)} parameter(s), {len(self.traces)} traced, {self.evaluations} evaluations"
         ]
         lines += [f"  {name}: {len(tr)} points, value {tr['value'].min():.6g} .. {tr['value'].max():.6g}"
@@ -144,7 +145,7 @@ def _transform(prob: Problem) -> tuple[Callable[[float], float], Callable[[float
 class _Search:
     """The points computed for one parameter (both sides share the estimate's)."""
 
-    def __init__(self, profiler: Profiler, prob: Problem) -> None:
+    def __init__(self, profiler: Profiles, prob: Problem) -> None:
         self.pr = profiler
         self.prob = prob
         self.start = Point(prob.center, 0.0, math.nan, prob.phi0, prob.h0, prob.reference)
@@ -301,7 +302,7 @@ class _Search:
             u = u_new
 
 
-def prepare(profiler: Profiler, prob: Problem) -> None:
+def prepare(profiler: Profiles, prob: Problem) -> None:
     """The centre and reference of a problem: the estimate and the optimum, except for a
     fixed effect under REML, whose criterion with beta_j known has its own minimum over
     beta_j (found by Newton's method from the estimate, with the curvature of the
@@ -339,7 +340,7 @@ def _selected(problems: list[Problem], which: Sequence[str] | str | None) -> lis
 
 
 def intervals(
-    profiler: Profiler, level: float, which: Sequence[str] | str | None = None, progress: bool | None = None
+    profiler: Profiles, level: float, which: Sequence[str] | str | None = None, progress: bool | None = None
 ) -> pd.DataFrame:
     """Profile-likelihood intervals: the two solutions of zeta = -+ z of each parameter
     (see :meth:`quorvelkit.LmmFit.confint`). ``attrs`` holds "evaluations", "seconds",
@@ -368,15 +369,14 @@ def intervals(
         bar.close()
     lo, hi = interval_names(level)
     out = pd.DataFrame.from_dict(rows, orient="index", columns=[lo, hi])
-    scale = "REML" if profiler.reml else "ML"
     # The printed table says what it profiled: a REML fit's intervals differ from lme4's
     # (ML) ones unless ml=True.
-    out.columns.name = f"profile of {CRITERIA[scale]}"
+    out.columns.name = f"profile of {profiler.criterion_name}"
     out.attrs.update(
         evaluations=profiler.evaluations,
         seconds=time.perf_counter() - t0,
-        scale=scale,
-        criterion=CRITERIA[scale],
+        scale="REML" if profiler.reml else "ML",
+        criterion=profiler.criterion_name,
         notes=notes,
     )
     return out
@@ -405,7 +405,7 @@ def _bound_notes(search: _Search, bounds: tuple[float, float], z: float) -> list
 
 
 def traces(
-    profiler: Profiler,
+    profiler: Profiles,
     zmax: float,
     which: Sequence[str] | str | None = None,
     progress: bool | None = None,
@@ -444,4 +444,5 @@ def traces(
         seconds=time.perf_counter() - t0,
         notes=notes,
         profiler=profiler,
+        criterion=profiler.criterion_name,
     )

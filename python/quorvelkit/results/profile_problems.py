@@ -11,7 +11,7 @@ from __future__ import annotations
 import math
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, Protocol
 
 import numpy as np
 
@@ -20,7 +20,7 @@ import quorvelkit._quorvelkit as _quorvelkit
 from ..support.errors import SINGULAR_TOL
 from .satterthwaite import varpar_info
 
-__all__ = ["ON_LIMIT", "Objective", "Problem", "Point", "Profiler", "minimize"]
+__all__ = ["ON_LIMIT", "Objective", "Problem", "Point", "Profiler", "Profiles", "minimize"]
 
 Objective = Callable[[np.ndarray], tuple[float, np.ndarray]]
 
@@ -96,6 +96,21 @@ def _cholesky_gradient(lam: np.ndarray, lbar: np.ndarray) -> np.ndarray:
     return np.asarray(0.5 * (b + b.T))
 
 
+class Profiles(Protocol):
+    """What the searches of :mod:`quorvelkit.results.profile` take from a model class's
+    profiler: the problems (one a parameter), the optimum's criterion ``f0``, whether it
+    is the REML criterion, its name in the reports, and a count of its evaluations."""
+
+    reml: bool
+    f0: float
+    evaluations: int
+
+    @property
+    def criterion_name(self) -> str: ...
+
+    def problems(self) -> list[Problem]: ...
+
+
 class Profiler:
     """The profiles of one fit on one scale (see the module's description).
 
@@ -131,6 +146,10 @@ class Profiler:
         profiled = self.hess_theta - np.outer(self.hess_sigma, self.hess_sigma) / self.hess_ss
         self.h_profiled = _inverse(profiled)
         self.vcov = info.vcov_varpar
+
+    @property
+    def criterion_name(self) -> str:
+        return "the REML criterion" if self.reml else "the ML deviance"
 
     # ------------------------------------------------------------- evaluations
     def _parts(self, core: Any, theta: np.ndarray) -> dict[str, Any]:
