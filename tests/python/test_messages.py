@@ -640,7 +640,7 @@ AFTER_FITTING = [  # what a model and a fitted model refuse
     (glmm(beta=[0.0, NAN]), V, "beta must hold 2 finite numbers (the model's), got [0.0, nan]"),
     (lambda t: glmm_fitted(t).predict(type="probability"), V, "type must be 'link' or 'response', got 'probability'"),
     (lambda t: glmm_fitted(t).residuals("working"), V, "type must be one of 'deviance', 'pearson', 'response', got"),
-    (lambda t: glmm_fitted(t).confint(method="likelihood"), V, "method must be 'Wald', 'profile' or 'boot' for a GLMM"),
+    (lambda t: glmm_fitted(t).confint(method="likelihood"), V, "method must be 'Wald', 'profile' or 'boot', got"),
     (lambda t: glmm_fitted(t).simulate(0), V, "n must be a positive integer, got 0"),
     (lambda t: glmm_fitted(t).bootstrap(0), V, "n must be a positive number of replicates, got 0"),
     (on("batched", "predict"), RowsUnavailable, ""), (on("batched", "simulate", 2), RowsUnavailable, ""),

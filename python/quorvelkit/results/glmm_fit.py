@@ -25,7 +25,6 @@ from ..model.design import Design
 from .bootstrap import BootstrapResult, Simulator, bootstrap
 from .glmm_profile import GlmmProfiler, profiler_of
 from .mixed_fit import MixedFit
-from .profile import intervals
 from .pvalues import t_two_sided
 
 __all__ = ["GlmmFit"]
@@ -146,26 +145,6 @@ class GlmmFit(MixedFit):
     def coef_table(self) -> pd.DataFrame:
         """glmer's table of fixed effects: Estimate, Std. Error, z value, Pr(>|z|)."""
         return pd.concat([self.fixef, self.se, self.zvalues, self.pvalues], axis=1)
-
-    def confint(
-        self, level: float = 0.95, method: str = "Wald", n: int = 1000, seed: int | None = None
-    ) -> pd.DataFrame:
-        """Confidence intervals, columns named as R's ("2.5 %", "97.5 %"): "Wald" (the
-        default), estimate -+ z_(1+level)/2 x standard error of each fixed effect;
-        "boot", percentile intervals of every parameter from :meth:`bootstrap` with
-        ``n`` replicates and ``seed``; "profile", profile-likelihood intervals of the
-        random effects' standard deviations, the correlation of each term of two random
-        effects and the fixed effects on the fit's criterion
-        (:mod:`quorvelkit.results.glmm_profile`)."""
-        check_level(level)
-        how = str(method).lower()
-        if how in ("boot", "bootstrap"):
-            return self.bootstrap(n, seed=seed).intervals(level)
-        if how == "profile":
-            return intervals(profiler_of(self), level)
-        if how != "wald":
-            raise ValueError(f"method must be 'Wald', 'profile' or 'boot' for a GLMM, got {method!r}")
-        return self._wald_intervals(level)
 
     def _profiler(self, ml: bool) -> GlmmProfiler:
         check_flag("ml", ml)  # a GLMM is fitted by maximum likelihood: ml changes nothing

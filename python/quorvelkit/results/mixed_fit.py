@@ -11,11 +11,12 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from ..formula.checks import interval_names
+from ..formula.checks import check_level, interval_names
 from ..support.frames import to_frame
+from .bootstrap import BootstrapResult
 from .mixed_effects import MixedEffects
 from .predict import model_rows
-from .profile import ProfileResult, traces
+from .profile import ProfileResult, intervals, traces
 from .profile_problems import Profiles
 from .pvalues import normal_quantile
 
@@ -166,7 +167,64 @@ class MixedFit(MixedEffects):
         """Schwarz's criterion, criterion + log(n) k with k = :attr:`n_params`."""
         return self.criterion + math.log(self.nobs) * self.n_params
 
-    # ------------------------------------------------------------- profiles
+    # ------------------------------------------------------------- intervals and profiles
+    def bootstrap(self, n: int, seed: int | None = None, *args: Any, **kwargs: Any) -> BootstrapResult:
+        """The parametric bootstrap. Supplied by the model class."""
+        raise NotImplementedError
+
+    def confint(
+        self,
+        level: float = 0.95,
+        method: str = "Wald",
+        n: int = 1000,
+        seed: int | None = None,
+        *,
+        ml: bool = False,
+        parm: str | list[str] | None = None,
+        progress: bool | None = None,
+    ) -> pd.DataFrame:
+        """Confidence intervals. Columns are named like R's (``"2.5 %"``, ``"97.5 %"``).
+
+        ``method="Wald"`` (default): estimate +/- z * standard error for the fixed
+        effects (a GLMM's from its ``vcov``). ``method="boot"``: percentile intervals from :meth:`bootstrap` with
+        ``n`` replicates and ``seed``. ``method="profile"``: profile-likelihood
+        intervals (lme4's ``confint(fit, method = "profile")``), the two values where
+        the signed root of the profiled criterion, zeta, reaches -+ z (see
+        :meth:`profile`). Both give every parameter by lme4's names: the standard
+        deviation of each random effect ("sd_(Intercept)|Subject"), their correlations
+        ("cor_Days.(Intercept)|Subject"), "sigma" (a linear model's) and the fixed
+        effects (``parm`` selects some).
+
+        Scale of the profile: the model's own criterion (a GLMM's -2 log-likelihood,
+        which ``ml`` leaves as it is), so a REML fit's intervals
+        profile the REML criterion; ``ml=True`` profiles the ML deviance at the ML
+        estimates (refitting a REML fit by ML first), which is what lme4 does for every
+        fit: ``ml=True`` gives lme4's ``confint(fit, method = "profile")`` numbers. The
+        table's column header and ``attrs["scale"]`` say which was profiled. A fixed
+        effect under REML is profiled by the restricted likelihood of the model with
+        that coefficient known (y - x_j b on the other columns), whose degrees of
+        freedom n - p + 1 make its intervals a little wider than ML's, like a t
+        interval against a z interval. An interval reaches 0 for a standard
+        deviation, or -1 or 1 for a correlation, when zeta stays short of z up to that
+        limit or the estimate is on it; a correlation of a random effect whose standard
+        deviation is estimated at zero has a flat profile and the interval (-1, 1). Each
+        such bound has a note saying why in ``attrs["notes"]``. ``progress`` shows a
+        progress bar (``None``: on a terminal, for runs over a second). The result's
+        ``attrs`` hold "evaluations" (criterion evaluations it took), "seconds",
+        "scale", "criterion" (its name) and "notes".
+        """
+        check_level(level)
+        how = str(method).lower()
+        if how != "profile" and (ml or parm is not None):
+            raise ValueError("ml and parm apply to method='profile'")
+        if how == "wald":
+            return self._wald_intervals(level)
+        if how in ("boot", "bootstrap"):
+            return self.bootstrap(n, seed=seed).intervals(level)
+        if how == "profile":
+            return intervals(self._profiler(ml), level, which=parm, progress=progress)
+        raise ValueError(f"method must be 'Wald', 'profile' or 'boot', got {method!r}")
+
     def _profiler(self, ml: bool) -> Profiles:
         """The profiles of the fit's criterion (with ``ml``, of the ML deviance).
         Supplied by the model class."""
