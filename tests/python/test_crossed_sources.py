@@ -1,68 +1,19 @@
-"""Crossed and nested models read in batches (a Parquet file, a directory of files, a
-pyarrow dataset, an iterator of DataFrames) against the in-memory fit of the same rows; the fit from
-products: inference, predictions, profiles, pickling, and what needs the rows."""
+"""Crossed and nested models read in batches (their agreement with the in-memory fit on
+every route: test_sources) and the fit from their products: inference, predictions,
+profiles, pickling, and what needs the rows."""
 
 import json
 import pickle
-import warnings
 
 import numpy as np
 import pandas as pd
 import pytest
-from crossdata import CASES, DATA, USERS_ITEMS, assert_same_fit, dataset, in_memory, rel, users_items
+from batchdata import CASES, CROSSED, assert_same_fit, dataset, in_memory, rel
 
 import quorvelkit as qk
 from quorvelkit.sources.batch_loop import RowsUnavailable
 
 pytest.importorskip("pyarrow")
-
-
-def late_level_chunks(frame: pd.DataFrame, column: str, k: int = 5) -> list[pd.DataFrame]:
-    """``k`` chunks whose last alone holds the rows of the first level of ``column`` (a
-    level met late: the codes of the levels before it must move up when sorted), the
-    other levels' rows spread over several chunks."""
-    first = sorted(frame[column].dropna().unique())[0]
-    late = frame[column] == first
-    rest = frame.loc[~late]
-    step = -(-len(rest) // (k - 1))
-    return [rest.iloc[i : i + step] for i in range(0, len(rest), step)] + [frame.loc[late]]
-
-
-def pair_levels(case: str) -> dict | None:
-    """The levels of a factor of the fixed part, declared for an iterator's batches."""
-    return {"Machine": ["A", "B", "C"]} if case == "machines" else None
-
-
-def read(route: str, frame: pd.DataFrame, case: str, tmp_path, levels=None):
-    """The fit of ``frame`` (the rows of ``case``) through ``route``."""
-    _, formula, weights, text = CASES[case]
-    batch = max(5, len(frame) // 6)
-    if route == "file":
-        path = tmp_path / "data.parquet"
-        frame.to_parquet(path, row_group_size=batch)
-        return qk.lmm(formula, str(path), batch_rows=batch, weights=weights)
-    if route in ("directory", "dataset"):
-        for i, at in enumerate(range(0, len(frame), 2 * batch)):
-            frame.iloc[at : at + 2 * batch].to_parquet(tmp_path / f"part-{i:02d}.parquet")
-        if route == "dataset":
-            import pyarrow.dataset as ds
-
-            return qk.lmm(formula, ds.dataset(str(tmp_path), format="parquet"), batch_rows=batch, weights=weights)
-        return qk.lmm(formula, str(tmp_path), batch_rows=batch, weights=weights)
-    return qk.lmm(formula, iter(late_level_chunks(frame, text[-1])), weights=weights, levels=levels)
-
-
-@pytest.mark.parametrize("route", ["file", "directory", "dataset", "chunks"])
-@pytest.mark.parametrize("case", sorted(CASES))
-def test_crossed_routes_agree_with_the_in_memory_fit(case, route, tmp_path):
-    _, formula, weights, _ = CASES[case]
-    frame = dataset(case)
-    levels = {"Machine": sorted(frame["Machine"].unique())} if case == "machines" else None
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", qk.SingularFitWarning)
-        fit = read(route, frame, case, tmp_path, levels)
-    assert type(fit).__name__ == "CrossedFit"
-    assert_same_fit(in_memory(formula, frame, weights), fit)
 
 
 def test_dropped_rows_and_a_level_without_rows():
@@ -82,26 +33,13 @@ def test_dropped_rows_and_a_level_without_rows():
 def test_insteval_from_parquet(tmp_path):
     """InstEval (73,421 ratings of 1,128 lecturers by 2,972 students, and 28 levels of
     dept:service), its labels stored as integers, its service a text column."""
-    frame = pd.read_csv(DATA / "insteval.csv.gz")
+    frame = pd.read_csv(CROSSED / "insteval.csv.gz")
     frame["service"] = frame["service"].map({0: "no", 1: "yes"})
     formula = "y ~ 1 + service + (1 | s) + (1 | d) + (1 | dept:service)"
     frame.to_parquet(tmp_path / "insteval.parquet", row_group_size=10_000)
     fit = qk.lmm(formula, str(tmp_path / "insteval.parquet"), batch_rows=10_000)
     assert_same_fit(in_memory(formula, frame), fit)
     assert fit.ngroups == {"s": 2972, "d": 1128, "dept:service": 28}
-
-
-@pytest.mark.slow
-def test_users_items_from_parquet_and_chunks(tmp_path):
-    """300,000 ratings of 20,000 users x 2,000 items, most pairs met once, read in
-    batches of 40,000 rows: every user and popular item spans batches."""
-    frame = users_items()
-    ref = in_memory(USERS_ITEMS, frame)
-    path = tmp_path / "ratings.parquet"
-    frame.to_parquet(path, row_group_size=40_000)
-    assert_same_fit(ref, qk.lmm(USERS_ITEMS, str(path), batch_rows=40_000))
-    chunks = (frame.iloc[i : i + 40_000] for i in range(0, len(frame), 40_000))
-    assert_same_fit(ref, qk.lmm(USERS_ITEMS, chunks))
 
 
 @pytest.fixture(scope="module")
@@ -161,7 +99,8 @@ def test_a_fixed_effect_held_from_products_is_the_rows_model(case):
     if case == "weighted":  # x far from zero: a column the products are centred in
         frame["x"] = frame["x"] + 100.0
     ref = in_memory(formula, frame, weights)
-    fit = qk.lmm(formula, iter([frame.iloc[:40], frame.iloc[40:]]), weights=weights, levels=pair_levels(case))
+    levels = {"Machine": ["A", "B", "C"]} if case == "machines" else None
+    fit = qk.lmm(formula, iter([frame.iloc[:40], frame.iloc[40:]]), weights=weights, levels=levels)
     products = fit._core.__reduce__()[1][0]  # the products the core was built from
     assert case == "machines" or float(products["shift_x"][1]) != 0.0
     theta = np.asarray(ref.theta) * 1.1

@@ -8,11 +8,25 @@ import pickle
 import re
 import warnings
 from concurrent.futures import ThreadPoolExecutor
+from functools import cache
 
 import numpy as np
 import pandas as pd
 import pytest
-from batchdata import SIM, SLEEP, as_text, assert_agree, bits, require, simulated, six_batches, sleepstudy
+from batchdata import (
+    CASES,
+    SIM,
+    SLEEP,
+    as_text,
+    assert_agree,
+    assert_same_fit,
+    bits,
+    case,
+    in_memory,
+    require,
+    simulated,
+    six_batches,
+)
 
 import quorvelkit as qk
 from quorvelkit import LmmCore
@@ -44,41 +58,64 @@ def chunks(df, *cuts):
     return iter([df.iloc[a:b] for a, b in zip(bounds, bounds[1:], strict=False)])
 
 
-@pytest.mark.parametrize("case", ["sleepstudy", "simulated"])
-def test_sources_agree_with_the_in_memory_fit(case, tmp_path):
-    """Criterion, theta, beta and sigma to 1e-12 relative: Parquet (one file, several
-    files, several batch sizes, a pyarrow dataset) and iterators of DataFrames."""
-    df, formula = (sleepstudy(), SLEEP) if case == "sleepstudy" else (simulated(), SIM)
-    ref, n = qk.lmm(formula, df), len(df)
-    one = write_parquet(df, tmp_path / "one")
-    many = write_parquet(df, tmp_path / "many", files=4, row_group_size=max(1, n // 11))
-    fits = {
-        "file, batches of n/7": qk.lmm(formula, one / "part-000.parquet", batch_rows=n // 7 + 1),
-        "directory of 4 files": qk.lmm(formula, str(many)),
-        "directory, batches of n/3": qk.lmm(formula, many, batch_rows=n // 3),
-        "pyarrow dataset": qk.lmm(formula, ds.dataset(many, format="parquet")),
-        "iterator of 5 frames": qk.lmm(formula, chunks(df, *np.linspace(0, n, 6).astype(int)[1:-1])),
-    }
-    for name, fit in fits.items():
-        assert not fit.rows_kept, name
-        assert_agree(ref, fit)
+def late_level_chunks(frame, column, k=5):
+    """``k`` chunks whose last alone holds the rows of the first level of ``column`` (a
+    level met late: the codes of the levels before it must move up when sorted), the
+    other levels' rows spread over several chunks."""
+    late = frame[column] == sorted(frame[column].dropna().unique())[0]
+    rest = frame.loc[~late]
+    step = -(-len(rest) // (k - 1))
+    return [rest.iloc[i : i + step] for i in range(0, len(rest), step)] + [frame.loc[late]]
+
+
+@cache
+def _in_memory(name):
+    frame, formula, weights = case(name)
+    return frame, formula, weights, in_memory(formula, frame, weights)
+
+
+ROUTES = ["file", "directory", "dataset", "chunks"]
+
+
+@pytest.mark.parametrize("name, route", [
+    *((name, route) for name in ["sleepstudy", "simulated", *sorted(CASES)] for route in ROUTES),
+    *(pytest.param("users_items", route, marks=pytest.mark.slow) for route in ("file", "chunks"))])  # fmt: skip
+def test_sources_agree_with_the_in_memory_fit(name, route, tmp_path):
+    """Criterion, theta, beta and sigma to 1e-12 relative (crossed and nested models to
+    1e-10): a Parquet file of row groups read in batches across them, a directory of
+    files, a pyarrow dataset, and an iterator of DataFrames whose last alone holds the
+    first level of the last grouping column."""
+    frame, formula, weights, ref = _in_memory(name)
+    n = len(frame)
+    batch = max(5, n // 6)
+    if route == "file":
+        frame.to_parquet(tmp_path / "data.parquet", row_group_size=n // 7 + 1)
+        source = tmp_path / "data.parquet"
+    elif route == "chunks":
+        group = {"sleepstudy": "Subject", "simulated": "g", "users_items": "item"}.get(name) or CASES[name][3][-1]
+        source = iter(late_level_chunks(frame, group))
+    else:
+        for i, at in enumerate(range(0, n, 2 * batch)):
+            frame.iloc[at : at + 2 * batch].to_parquet(tmp_path / f"part-{i:02d}.parquet", row_group_size=n // 11 + 1)
+        source = ds.dataset(tmp_path, format="parquet") if route == "dataset" else str(tmp_path)
+    levels = {"Machine": ["A", "B", "C"]} if name == "machines" else None
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", qk.SingularFitWarning)
+        fit = qk.lmm(formula, source, batch_rows=batch, weights=weights, levels=levels)
+    (assert_agree if len(ref.ranef) == 1 else assert_same_fit)(ref, fit)
 
 
 @pytest.mark.parametrize("lazy", [False, True], ids=["DataFrame", "LazyFrame"])
-@pytest.mark.parametrize("case", ["simulated", "pastes"])
-def test_polars_frames_fit_as_the_pandas_frame_of_their_rows(case, lazy):
+@pytest.mark.parametrize("name", ["simulated", "pastes"])
+def test_polars_frames_fit_as_the_pandas_frame_of_their_rows(name, lazy):
     """Polars frames read as Arrow batches: in one batch, the in-memory fit of the
     pandas frame to the bit; in three, the fit of the same three pandas batches."""
-    from crossdata import CASES, dataset
-    from crossdata import bits as crossed_bits
-
     pl = require("polars")
-    df, formula = (simulated(20_000), SIM) if case == "simulated" else (dataset(case), CASES[case][1])
+    df, formula, _ = case(name, 20_000)
     frame = pl.from_pandas(df).lazy() if lazy else pl.from_pandas(df)
-    same = bits if case == "simulated" else crossed_bits
-    assert same(qk.lmm(formula, frame, batch_rows=len(df))) == same(qk.lmm(formula, df))
+    assert bits(qk.lmm(formula, frame, batch_rows=len(df))) == bits(qk.lmm(formula, df))
     k = len(df) // 3 + 1
-    assert same(qk.lmm(formula, frame, batch_rows=k)) == same(qk.lmm(formula, chunks(df, k, 2 * k)))
+    assert bits(qk.lmm(formula, frame, batch_rows=k)) == bits(qk.lmm(formula, chunks(df, k, 2 * k)))
 
 
 def test_parquet_read_ahead_keeps_the_batches_in_order(tmp_path):
@@ -143,8 +180,6 @@ def test_a_label_in_two_types_is_refused_never_two_groups(case, formula, make, r
     they are in memory."""
     batches = make(six_batches())
     if refusal is None:
-        from crossdata import assert_same_fit
-
         check = assert_agree if formula == ONE else assert_same_fit
         check(qk.lmm(formula, pd.concat(batches).astype({"g": object})), qk.lmm(formula, iter(batches)))
         return

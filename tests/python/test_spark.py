@@ -1,13 +1,14 @@
 """The Spark route on local[2] (one session for the module: its start dominates):
-agreement with the in-memory fit, the same bits for a given partitioning, and bad
-partitions refused before any fit, named."""
+agreement with the in-memory fit (one factor, crossed and nested), the same bits for a
+given partitioning, and bad partitions refused before any fit, named."""
 
 import os
+import warnings
 
 import numpy as np
 import pandas as pd
 import pytest
-from batchdata import SIM, SLEEP, assert_agree, bits, require, simulated, sleepstudy
+from batchdata import SLEEP, assert_agree, assert_same_fit, bits, case, in_memory, require, sleepstudy
 
 import quorvelkit as qk
 from quorvelkit.sources.batch_loop import SourceError
@@ -20,17 +21,20 @@ pyspark = require("pyspark")
 import quorvelkit.sources.spark as qspark  # noqa: E402
 
 
-@pytest.mark.parametrize("case", ["sleepstudy", "simulated"])
-def test_spark_agrees_with_the_in_memory_fit(case, spark):
-    df, formula, parts = (sleepstudy(), SLEEP, 3) if case == "sleepstudy" else (simulated(), SIM, 4)
-    ref = qk.lmm(formula, df)
-    sdf = spark.createDataFrame(df).repartition(parts).cache()
-    fit = qspark.lmm(formula, sdf, split_every=2)  # a tree of two levels on the executors
-    assert not fit.rows_kept
-    assert_agree(ref, fit)
-    # The same partitioning again (tasks finishing in another order): the same bits;
-    # qk.lmm hands a Spark DataFrame to this route.
-    assert bits(qk.lmm(formula, sdf, split_every=2)) == bits(fit)
+@pytest.mark.parametrize("name, parts", [("sleepstudy", 3), ("simulated", 4), *((c, 3) for c in ("penicillin", "pastes", "machines", "weighted")),
+                                         pytest.param("users_items", 6, marks=pytest.mark.slow)])  # fmt: skip
+def test_spark_agrees_with_the_in_memory_fit(name, parts, spark):
+    frame, formula, weights = case(name)
+    ref = in_memory(formula, frame, weights)
+    sdf = spark.createDataFrame(frame).repartition(parts).cache()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", qk.SingularFitWarning)
+        fit = qspark.lmm(formula, sdf, weights=weights, split_every=2)  # a tree of two levels on the executors
+        # The same partitioning again (tasks finishing in another order): the same bits;
+        # qk.lmm hands a Spark DataFrame to this route.
+        again = qk.lmm(formula, sdf, weights=weights, split_every=2)
+    (assert_agree if len(ref.ranef) == 1 else assert_same_fit)(ref, fit)
+    assert bits(again) == bits(fit)
     sdf.unpersist()
 
 
