@@ -21,8 +21,10 @@ pyspark = require("pyspark")
 import quorvelkit.sources.spark as qspark  # noqa: E402
 
 
-@pytest.mark.parametrize("name, parts", [("sleepstudy", 3), ("simulated", 4), *((c, 3) for c in ("penicillin", "pastes", "machines", "weighted")),
-                                         pytest.param("users_items", 6, marks=pytest.mark.slow)])  # fmt: skip
+SPARK_CASES = [("sleepstudy", 3), ("simulated", 4), ("penicillin", 3), ("pastes", 3), ("machines", 3), ("weighted", 3)]
+
+
+@pytest.mark.parametrize("name, parts", [*SPARK_CASES, pytest.param("users_items", 6, marks=pytest.mark.slow)])
 def test_spark_agrees_with_the_in_memory_fit(name, parts, spark):
     frame, formula, weights = case(name)
     ref = in_memory(formula, frame, weights)
