@@ -20,7 +20,6 @@ if os.environ.get("QK_SANITIZED"):
 pyspark = require("pyspark")
 import quorvelkit.sources.spark as qspark  # noqa: E402
 
-
 SPARK_CASES = [("sleepstudy", 3), ("simulated", 4), ("penicillin", 3), ("pastes", 3), ("machines", 3), ("weighted", 3)]
 
 
