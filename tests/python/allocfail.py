@@ -290,8 +290,8 @@ def glmm_fingerprint(core: Any) -> tuple:
 
 
 def glmm_cases() -> dict[str, Case]:
-    y, x, ((codes, m, z, blocks),) = glmm_rows(240, (24,), "binomial", seed=5)
-    yp, xp, ((cp, mp, zp, bp),) = glmm_rows(240, (24,), "poisson", seed=6)
+    y, x, ((codes, m, z, blocks),) = glmm_rows(96, (12,), "binomial", seed=5)
+    yp, xp, ((cp, mp, zp, bp),) = glmm_rows(96, (12,), "poisson", seed=6)
     one, offset = np.ones(len(y)), np.linspace(-0.2, 0.2, len(y))
     shared = cache(lambda: Q.GlmmCore(y, x, z, codes, m, blocks, one, None, "binomial"))
     t, b = [0.9, 0.1, 0.6], [0.1, 0.5]
@@ -367,7 +367,7 @@ DESIGNS = {
     # rows, groups, p, q: small enough for a full sweep of every call
     "small": lambda: random_design(300, 30, 3, 2, seed=4),
     # enough rows and groups that the core's loops run on the worker pool
-    "pooled": lambda: random_design(200_000, 20_000, 3, 2, seed=1),
+    "pooled": lambda: random_design(70_000, 7_000, 3, 2, seed=1),
 }
 
 

@@ -411,7 +411,7 @@ ONE_SIGNAL_SCRIPT = """
     signal.signal(signal.SIGINT, signal.default_int_handler)  # a shell's background job ignores SIGINT
     import quorvelkit as qk
     from simdesign import random_design
-    from crossdata import users_items
+    from batchdata import users_items
     from quorvelkit import LmmCore
     warnings.simplefilter("ignore")
     core = LmmCore(*random_design(400_000, 20_000, 6, 3, seed=3, shuffle=True), "blocks")
@@ -456,7 +456,7 @@ def test_one_signal_gives_one_keyboard_interrupt():
     # A signal sent at a random point of a long call, again and again on every route
     # that checks for interrupts: each gives exactly one KeyboardInterrupt, in the call,
     # and none at the caller's next lines (a notebook cell's cleanup, an except block).
-    res = _run_script(ONE_SIGNAL_SCRIPT, {"RAYON_NUM_THREADS": "2", "QK_ATTEMPTS": "12"})
+    res = _run_script(ONE_SIGNAL_SCRIPT, {"RAYON_NUM_THREADS": "2", "QK_ATTEMPTS": "8"})
     assert res.returncode == 0, res.stderr
     assert res.stdout.split("\n")[:4] == [f"{r} [1]" for r in ("lmm core", "crossed", "glmm", "batched")], (
         res.stdout + res.stderr

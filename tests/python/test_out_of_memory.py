@@ -72,7 +72,7 @@ def sweep(shim: Path, threads: int, *args: str) -> list[dict]:
 
 @pytest.mark.parametrize("threads", [1, 2])
 def test_pooled_deviance_survives_each_failed_allocation(shim, threads):
-    # 200,000 rows in 20,000 groups with q = 2: the evaluation runs on the pool; at pool
+    # 70,000 rows in 7,000 groups with q = 2: the evaluation runs on the pool; at pool
     # size 2 some of the failures happen on the worker and reach the caller through it.
     (r,) = sweep(shim, threads, "pooled", "auto/deviance")
     assert (r["failed_on_workers"] > 0) == (threads == 2), r
@@ -138,9 +138,9 @@ LIMIT_SCRIPT = """
     # (No OpenBLAS call in this process: each child makes its first.)
     for extra in range(0, 112, 16):
         print(outcome(extra, lambda: CrossedCore(*crossed_rows(60_000, (5000, 1500))).deviance([1.0, 1.0])))
-    # 20,000 levels crossed: the dense block alone needs 3.0 GiB.
+    # 20,000 levels crossed: the dense block alone needs 3.0 GiB (never tried without a limit).
     big = CrossedCore(*crossed_rows(40_000, (1000, 20_000)))
-    print(outcome(512, lambda: big.deviance([1.0, 1.0])).split(" then ")[0])
+    print(limited(512 * 2**20, lambda: big.deviance([1.0, 1.0]))[0])
 """
 
 
@@ -190,10 +190,10 @@ GLMM_LIMIT_SCRIPT = """
             out, status = limited(extra_mib * 2**20, fit, then=fit, show=True)
             print(f"{out} | {status}")
 
-    y, x, (f,) = glmm_rows(40_000, (4_000,), "binomial", seed=1)
+    y, x, (f,) = glmm_rows(20_000, (2_000,), "binomial", seed=1)
     one = np.ones(len(y))
     outcomes(lambda: GlmmCore(y, x, f[2], f[0], f[1], f[3], one, None, "binomial"))
-    y, x, factors = glmm_rows(20_000, (2_000, 300), "poisson", seed=2, slope=False)
+    y, x, factors = glmm_rows(10_000, (1_000, 150), "poisson", seed=2, slope=False)
     one = np.ones(len(y))
     outcomes(lambda: CrossedGlmmCore(y, x, factors, one, None, "poisson"))
 """
