@@ -11,6 +11,7 @@ import os
 import shutil
 import subprocess
 import sys
+import textwrap
 from pathlib import Path
 
 import pytest
@@ -107,19 +108,49 @@ def test_pooled_calls_survive_each_failed_allocation(shim):
     assert all(r["failed_on_workers"] > 0 for r in reports), reports
 
 
-def _child(script: str, timeout: int, **env: str) -> subprocess.CompletedProcess:
+def run_child(script: str, timeout: int = 300, **env: str) -> subprocess.CompletedProcess:
     """Runs a script of this module in a child interpreter (tests/python on its path,
     ``env`` added to the environment) and returns its outcome."""
     full = dict(os.environ, **env)
     full["PYTHONPATH"] = os.pathsep.join(p for p in (str(HERE), full.get("PYTHONPATH")) if p)
-    return subprocess.run(
-        [sys.executable, "-c", script.replace("\n    ", "\n")],
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-        env=full,
-        cwd=HERE,
-    )
+    command = [sys.executable, "-c", textwrap.dedent(script)]
+    return subprocess.run(command, capture_output=True, text=True, timeout=timeout, env=full, cwd=HERE)
+
+
+MEMORY_SCRIPT = """
+    from memlimit import limited
+    from simdesign import random_design
+    from quorvelkit import LmmCore
+    y, x, z, codes, m = random_design(1_000_000, 100_000, 6, 2, seed=1, shuffle=True)
+
+    # Each child starts the worker pool and builds the core under a limit of its current
+    # address space plus 0, 0.5, 1, ... 8 MiB: memory runs out at every step of the
+    # construction in turn, on the calling thread or on a worker. (100,000 groups: the
+    # products, about 16 MB, are what construction allocates, rows in any order.)
+    outcomes = ""
+    for half_mib in range(17):
+        out, status = limited(half_mib * 2**19, lambda: LmmCore(y, x, z, codes, m, "aggregated"))
+        out = "built" if out == "ok" else "M" if out.startswith("M:") else out
+        outcomes += out if out in ("M", "built") else f"[{out}, status {status}]"
+        if out == "built":
+            break
+    print(outcomes)
+"""
+
+
+@pytest.mark.skipif(
+    os.environ.get("QK_SANITIZED") == "1",
+    reason="the sanitizer reserves its own address space and ends the process when it runs out",
+)
+@pytest.mark.slow
+def test_memory_limits_give_memory_error():
+    # A worker's first exception needs thread-local state the C++ runtime allocates
+    # lazily; under an address-space limit that allocation failed and ended the
+    # process. Every outcome must be MemoryError (or, with room enough, the core).
+    res = run_child(MEMORY_SCRIPT, RAYON_NUM_THREADS="2")
+    assert res.returncode == 0, res.stderr
+    outcomes = res.stdout.strip()
+    assert outcomes.startswith("M") and set(outcomes.replace("built", "")) == {"M"}, outcomes + res.stderr
 
 
 LIMIT_SCRIPT = """
@@ -148,7 +179,7 @@ LIMIT_SCRIPT = """
 def test_memory_limits_on_crossed_fits_give_memory_error():
     # OpenBLAS ended the process (exit(1) after "Memory allocation still failed") when
     # its work buffer could not be mapped; the dense block's MemoryError said nothing.
-    res = _child(LIMIT_SCRIPT, timeout=600, RAYON_NUM_THREADS="2")
+    res = run_child(LIMIT_SCRIPT, timeout=600, RAYON_NUM_THREADS="2")
     assert res.returncode == 0, res.stderr
     *lines, big = res.stdout.strip().splitlines()
     assert len(lines) == 7 and "allocation still failed" not in res.stderr, res.stdout + res.stderr
@@ -206,7 +237,7 @@ def test_memory_limits_on_glmm_fits_give_memory_error_or_the_fit():
     # lifted it gives that fit again.
     # One malloc arena: the pool's threads' own arenas are address space reserved ahead,
     # in which a fit would find room under any limit.
-    res = _child(GLMM_LIMIT_SCRIPT, timeout=600, RAYON_NUM_THREADS="2", MALLOC_ARENA_MAX="1")
+    res = run_child(GLMM_LIMIT_SCRIPT, timeout=600, RAYON_NUM_THREADS="2", MALLOC_ARENA_MAX="1")
     assert res.returncode == 0, res.stderr
     lines = res.stdout.strip().splitlines()
     assert len(lines) == 18 and "allocation still failed" not in res.stderr, res.stdout + res.stderr
@@ -241,7 +272,7 @@ FIRST_FIT_SCRIPT = """
 
 @pytest.mark.skipif(os.environ.get("QK_SANITIZED") == "1", reason="the sanitizer reserves its own address space")
 def test_first_fit_under_a_memory_limit_says_memory_was_the_cause():
-    res = _child(FIRST_FIT_SCRIPT, timeout=120)
+    res = run_child(FIRST_FIT_SCRIPT, timeout=120)
     assert res.returncode == 0, res.stderr
     out = res.stdout.strip()
     assert out.startswith("MemoryError: not enough memory to load formulaic, which a fit needs; "), out + res.stderr

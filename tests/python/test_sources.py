@@ -333,27 +333,36 @@ def test_levels_found_declared_or_learnt_from_the_first_batch(sleep, tmp_path):
         assert where in str(info.value) and "column 'site' has 'z', not among its 3 levels" in str(info.value)
 
 
-def test_bad_sources_fail_before_any_fit(sleep, tmp_path, monkeypatch):
+OVERFLOWS = "has a value whose square, or the sum of squares so far, overflows in"
+BAD_VALUES = [
+    ("Days", np.inf, "the fixed-effects column 'Days' has a value that is not finite in"),
+    ("Reaction", -np.inf, "the response column 'Reaction' has a value that is not finite in"),
+    ("Reaction", 1e200, f"the response column 'Reaction' {OVERFLOWS}"),  # finite, y'y is not
+    ("Days", -1e160, f"the fixed-effects column 'Days' {OVERFLOWS}"),
+    *(("w", value, f"the weights column 'w' .*holds {text} in") for value, text in [(-1.0, "-1.0"), (np.inf, "inf"),
+                                                                                    (np.nan, "nan")]),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("column, value, text", BAD_VALUES)
+def test_bad_values_are_refused_naming_the_file_or_batch_before_any_fit(
+    column, value, text, sleep, tmp_path, monkeypatch
+):
     fitted = []
     monkeypatch.setattr(LmmCore, "from_products", classmethod(lambda cls, *a, **k: fitted.append(1)))
-    overflows = "has a value whose square, or the sum of squares so far, overflows in"
-    for col, value, text in [
-        ("Days", np.inf, "the fixed-effects column 'Days' has a value that is not finite in"),
-        ("Reaction", -np.inf, "the response column 'Reaction' has a value that is not finite in"),
-        ("Reaction", 1e200, f"the response column 'Reaction' {overflows}"),  # finite, y'y is not
-        ("Days", -1e160, f"the fixed-effects column 'Days' {overflows}"),
-    ]:  # fmt: skip
-        d = sleep.astype({col: float})
-        d.loc[130, col] = value
-        if np.isfinite(value):  # the parts of the Dask and Spark routes too
-            with pytest.raises(SourceError, match=re.escape(text) + " partition 2"):
-                part_products(learn_spec(parse_formula(SLEEP), sleep).spec, d.iloc[120:], "partition 2")
-        parquet, frames = write_parquet(d, tmp_path / col, files=3), chunks(d, 60, 120)
-        for source, where in [(parquet, " .*part-002.parquet"), (frames, " batch 2")]:
-            with pytest.raises(SourceError, match=re.escape(text) + where):
-                qk.lmm(SLEEP, source, batch_rows=50)
-    with pytest.raises(SourceError, match="column 'wt' not found"):
-        qk.lmm(SLEEP, write_parquet(sleep, tmp_path / "nw"), weights="wt")
+    d = sleep.assign(w=1.0).astype({column: float})
+    d.loc[130, column] = value
+    weights = "w" if column == "w" else None
+    if np.isfinite(value) and not weights:  # the parts of the Dask and Spark routes too
+        with pytest.raises(SourceError, match=re.escape(text) + " partition 2"):
+            part_products(learn_spec(parse_formula(SLEEP), sleep).spec, d.iloc[120:], "partition 2")
+    parquet, frames = write_parquet(d, tmp_path / column, files=3), chunks(d, 60, 120)
+    for source, where in [(parquet, " .*part-002.parquet"), (frames, " batch 2")]:
+        with pytest.raises(SourceError, match=(text if weights else re.escape(text)) + where):
+            qk.lmm(SLEEP, source, batch_rows=50, weights=weights)
+    if weights:
+        with pytest.raises(SourceError, match="column 'wt' not found"):
+            qk.lmm(SLEEP, write_parquet(sleep, tmp_path / "nw"), weights="wt")
     assert not fitted
 
 
@@ -397,12 +406,6 @@ def test_prior_weights_from_batches(sleep, tmp_path):
     assert qk.lmm(SLEEP, iter([d])).weights is None
     with pytest.raises(ValueError, match="not all fitted with the same prior weights"):
         qk.anova(fits["parquet"], qk.lmm("Reaction ~ Days + (1 | Subject)", iter([d[d.w > 0]])))
-    for value, text in [(-1.0, "-1.0"), (np.inf, "inf"), (np.nan, "nan")]:
-        bad = d.assign(w=d.w.where(d.index != 130, value))
-        with pytest.raises(SourceError, match=f"the weights column 'w' .*holds {text} in .*part-001.parquet"):
-            qk.lmm(SLEEP, write_parquet(bad, tmp_path / f"bad{text}", files=2), weights="w")
-        with pytest.raises(SourceError, match=f"the weights column 'w' .* holds {text} in batch 1"):
-            qk.lmm(SLEEP, chunks(bad, 100), weights="w")
 
 
 def test_parts_sharing_groups_merge_by_label(sleep):
