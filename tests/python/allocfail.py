@@ -40,13 +40,8 @@ FAILED = object()
 def same(a: Any, b: Any) -> bool:
     """Equal to the bit: arrays by dtype, shape and bytes, floats by their bits."""
     if isinstance(a, np.ndarray) or isinstance(b, np.ndarray):
-        return (
-            isinstance(a, np.ndarray)
-            and isinstance(b, np.ndarray)
-            and a.dtype == b.dtype
-            and a.shape == b.shape
-            and a.tobytes() == b.tobytes()
-        )
+        arrays = isinstance(a, np.ndarray) and isinstance(b, np.ndarray)
+        return arrays and a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
     if isinstance(a, float) and isinstance(b, float):
         return np.float64(a).tobytes() == np.float64(b).tobytes()
     if isinstance(a, dict) and isinstance(b, dict):

@@ -25,17 +25,8 @@ pytestmark = pytest.mark.skipif(
 
 # The calls of the pooled design swept at pool size 2 in the long run (its construction
 # alone allocates several thousand times).
-POOLED = [
-    "auto/deviance_grad",
-    "auto/solution",
-    "auto/conditional_covariances",
-    "auto/with_response",
-    "blocks/construct",
-    "blocks/deviance",
-    "aggregated/deviance",
-    "add_rows",
-    "reduce_rows",
-]
+POOLED = ["auto/deviance_grad", "auto/solution", "auto/conditional_covariances", "auto/with_response",
+          "blocks/construct", "blocks/deviance", "aggregated/deviance", "add_rows", "reduce_rows"]  # fmt: skip
 
 
 @pytest.fixture(scope="module")
