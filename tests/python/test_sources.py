@@ -418,31 +418,12 @@ def test_parts_sharing_groups_merge_by_label(sleep):
 
 
 def test_batch_fit_has_what_follows_from_the_products(sleep, tmp_path, capsys):
-    ref = qk.lmm(SLEEP, sleep)
+    # (the fit from products of one factor and of several: test_crossed_sources)
     fit = qk.lmm(SLEEP, write_parquet(sleep, tmp_path / "p"), batch_rows=20, progress=True)
     err = capsys.readouterr().err
     assert "reading" in err and "levels" in err  # the progress bars of both passes
     assert fit.rows_kept is False and "residuals" in fit.needs_rows  # refusals: test_messages
-    np.testing.assert_allclose(fit.predict(sleep.iloc[::7]), ref.predict(sleep.iloc[::7]), rtol=1e-11)
-    np.testing.assert_allclose(fit.ranef["Subject"], ref.ranef["Subject"], rtol=1e-9, atol=1e-9)
-    np.testing.assert_allclose(fit.cond_cov["Subject"], ref.cond_cov["Subject"], rtol=1e-9)
-    np.testing.assert_allclose(fit.se, ref.se, rtol=1e-10)
-    assert "Scaled residuals: not available" in fit.summary_text()
-    ml, ref_ml = fit.refit_ml(), ref.refit_ml()
-    assert not ml.rows_kept and abs(ml.criterion - ref_ml.criterion) <= 1e-12 * ref_ml.criterion
-    small = "Reaction ~ Days + (1 | Subject)"
-    np.testing.assert_allclose(
-        qk.anova(qk.lmm(small, iter([sleep])), fit)["Chisq"].iloc[1],
-        qk.anova(qk.lmm(small, sleep), ref)["Chisq"].iloc[1],
-        rtol=1e-8,
-    )
-    back = pickle.loads(pickle.dumps(fit))
-    assert back.criterion == fit.criterion and back.rows_kept is False
-    # Satterthwaite's df and profile intervals (fixed effects through fixed_at on a core
-    # without rows) are the in-memory fit's.
-    np.testing.assert_allclose(fit.coef_table["df"], ref.coef_table["df"], rtol=1e-6)
-    parm = ["Days", "sd_(Intercept)|Subject", "sigma"]
-    np.testing.assert_allclose(fit.confint(method="profile", parm=parm), ref.confint(method="profile", parm=parm), 1e-6)
+    np.testing.assert_allclose(fit.cond_cov["Subject"], qk.lmm(SLEEP, sleep).cond_cov["Subject"], rtol=1e-9)
 
 
 def test_warning_filters_survive_batches_built_on_many_threads(sleep):
