@@ -13,7 +13,6 @@ from pathlib import Path
 
 import numpy as np
 import pandas as pd
-import pytest
 
 import quorvelkit as qk
 
@@ -37,6 +36,8 @@ CASES = {
 def require(name: str):
     """The optional module ``name``: skipped where it is not installed, except in CI,
     which installs every extra, so that there a missing one fails instead."""
+    import pytest  # not at the top: the hardening tests' child scripts import this module
+
     return importlib.import_module(name) if os.environ.get("CI") else pytest.importorskip(name)
 
 
