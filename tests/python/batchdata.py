@@ -1,26 +1,43 @@
 """Data and comparisons shared by the tests of the batched routes (Parquet, iterators,
-Dask, Spark): sleepstudy and a simulated design with 100,000 groups whose rows are
-shuffled, so every partition holds rows of most groups."""
+Polars, Dask, Spark): sleepstudy; a simulated design with 100,000 groups whose rows are
+shuffled, so every partition holds rows of most groups; the crossed and nested R data
+sets of tests/data/crossed (labels read as text, as a source holds them); and a
+simulated users x items design of skewed popularity."""
 
 from __future__ import annotations
 
 import importlib
 import os
+import warnings
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
-import pytest
 
 import quorvelkit as qk
 
 SLEEP = "Reaction ~ Days + (Days | Subject)"
 SIM = "y ~ x1 + x2 + site + (x1 | g)"
+USERS_ITEMS = "y ~ x + (1 | user) + (1 | item)"
+CROSSED = Path(__file__).resolve().parent.parent / "data" / "crossed"
 sleepstudy = qk.load_sleepstudy
+
+#: name: (data set, formula, weights column, columns read as text, the last a grouping column).
+CASES = {
+    "penicillin": ("penicillin", "diameter ~ 1 + (1 | plate) + (1 | sample)", None, ["plate", "sample"]),
+    "pastes": ("pastes", "strength ~ 1 + (1 | batch/cask)", None, ["batch", "cask"]),
+    "machines": ("machines", "score ~ Machine + (1 | Worker) + (1 | Worker:Machine)", None, ["Machine", "Worker"]),
+    "nested3": ("nested3", "y ~ x + (1 | a/b/c)", None, ["a", "b", "c"]),
+    "vector2": ("vector2", "y ~ x + (x | s) + (x | i)", None, ["s", "i"]),
+    "weighted": ("crossed_unbalanced", "y ~ x + offset(o) + (1 | s) + (1 | i)", "w", ["s", "i"]),
+}
 
 
 def require(name: str):
     """The optional module ``name``: skipped where it is not installed, except in CI,
     which installs every extra, so that there a missing one fails instead."""
+    import pytest  # not at the top: the hardening tests' child scripts import this module
+
     return importlib.import_module(name) if os.environ.get("CI") else pytest.importorskip(name)
 
 
@@ -39,35 +56,78 @@ def simulated(m: int = 100_000, seed: int = 1) -> pd.DataFrame:
     return df.iloc[rng.permutation(n)].reset_index(drop=True)
 
 
-def estimates(fit) -> dict[str, np.ndarray]:
-    theta, beta = np.asarray(fit.theta, float), fit.fixef.to_numpy(float)
-    return {"criterion": np.array([fit.criterion]), "theta": theta, "beta": beta, "sigma": np.array([fit.sigma])}
+def dataset(name: str) -> pd.DataFrame:
+    """A crossed or nested data set of :data:`CASES`, its label columns as text."""
+    return pd.read_csv(CROSSED / f"{CASES[name][0]}.csv", dtype={c: str for c in CASES[name][3]})
 
 
-def assert_agree(a, b, tol: float = 1e-12, beta_tol: float = 1e-11) -> None:
-    """Criterion, theta and sigma to ``tol``, fixed effects to ``beta_tol``: a batched
-    read sums in other chunks, and a coefficient's rounding error grows with the
-    conditioning of X'V^-1 X (about 1.5e-12 of a standard error on the simulated design).
-    Theta is relative to its largest entry, a fixed effect to itself or its standard
-    error, whichever is larger: an entry near zero has no relative precision of its own."""
-    ea, eb, worst = estimates(a), estimates(b), {}
-    for k in ea:
-        floor = {"theta": np.max(np.abs(ea[k])), "beta": a.se.to_numpy(float)}.get(k, 0.0)
-        scale = np.maximum(np.abs(ea[k]), floor)
-        worst[k] = float(np.max(np.abs(ea[k] - eb[k]) / np.maximum(scale, 1e-300)))
+def users_items(n: int = 300_000, users: int = 20_000, items: int = 2_000, seed: int = 5) -> pd.DataFrame:
+    """Ratings of users x items: items drawn with Zipf-like popularity, users about
+    uniformly, so that most (user, item) pairs occur once; a response far from zero."""
+    rng = np.random.default_rng(seed)
+    popularity = 1.0 / np.arange(1, items + 1) ** 0.9
+    item = rng.choice(items, size=n, p=popularity / popularity.sum())
+    user = rng.integers(0, users, n)
+    x = rng.normal(size=n)
+    u, v = 0.7 * rng.normal(size=users), 0.4 * rng.normal(size=items)
+    y = 500.0 + 0.3 * x + u[user] + v[item] + rng.normal(size=n)
+    return pd.DataFrame({"y": y, "x": x, "user": user.astype(np.int64), "item": np.char.add("i", item.astype(str))})
+
+
+def case(name: str, rows: int | None = None) -> tuple[pd.DataFrame, str, str | None]:
+    """(frame, formula, weights column) of a named case: "sleepstudy", "simulated"
+    (``rows``: its groups), "users_items" (``rows``: its ratings) or one of :data:`CASES`."""
+    if name == "sleepstudy":
+        return sleepstudy(), SLEEP, None
+    if name == "simulated":
+        return simulated(rows or 100_000), SIM, None
+    if name == "users_items":
+        return users_items(rows or 300_000), USERS_ITEMS, None
+    return dataset(name), CASES[name][1], CASES[name][2]
+
+
+def in_memory(formula: str, frame: pd.DataFrame, weights: str | None = None, **kw) -> qk.LmmFit:
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", qk.SingularFitWarning)
+        return qk.lmm(formula, frame, weights=weights, **kw)
+
+
+def rel(a, b, floor=0.0) -> float:
+    a, b = np.asarray(a, float), np.asarray(b, float)
+    scale = np.maximum(np.abs(a), floor)
+    return float(np.max(np.abs(a - b) / np.maximum(scale, 1e-300))) if a.size else 0.0
+
+
+def assert_agree(a, b) -> None:
+    """A fit from batches ``b`` against the fit ``a`` of the same rows: criterion, sigma
+    and theta to 1e-12, fixed effects to 1e-11 (a batched read sums in other chunks, and
+    a coefficient's rounding error grows with the conditioning of X'V^-1 X: about
+    1.5e-12 of a standard error on the simulated design), conditional modes to 1e-9 of
+    their largest; crossed and nested models, whose modes solve one sparse system, to
+    1e-10 and modes to 1e-8. The same factors, levels and counts. Theta is relative to
+    its largest entry, a fixed effect to itself or its standard error, whichever is
+    larger: an entry near zero has no relative precision of its own."""
+    tol, beta_tol, ranef_tol = (1e-10, 1e-10, 1e-8) if len(a.ranef) > 1 else (1e-12, 1e-11, 1e-9)
+    worst = {
+        "criterion": rel(a.criterion, b.criterion),
+        "sigma": rel(a.sigma, b.sigma),
+        "theta": rel(a.theta, b.theta, float(np.max(np.abs(a.theta)))),
+        "beta": rel(a.fixef, b.fixef.reindex(a.fixef.index), a.se.to_numpy(float)),
+    }
     assert all(v <= (beta_tol if k == "beta" else tol) for k, v in worst.items()), worst
-    assert list(a.fixef.index) == list(b.fixef.index)
-    # The random effects by group label: groups met in another order must be matched.
-    ((g, ra),) = a.ranef.items()
-    rb = b.ranef[g].reindex(ra.index)
-    scale = float(np.max(np.abs(ra.to_numpy())))
-    assert float(np.max(np.abs(ra.to_numpy() - rb.to_numpy()))) <= 1e-9 * scale
+    assert list(a.fixef.index) == list(b.fixef.index) and not b.rows_kept
     assert a.nobs == b.nobs and a.ngroups == b.ngroups and a.n_dropped == b.n_dropped
-    assert list(a.levels[g]) == list(b.levels[g])
+    assert {k: list(v) for k, v in a.levels.items()} == {k: list(v) for k, v in b.levels.items()}
+    # The random effects by label: groups met in another order must be matched.
+    for name, modes in a.ranef.items():
+        other = b.ranef[name].reindex(modes.index)
+        scale = max(float(np.max(np.abs(modes.to_numpy()))), 1e-300)
+        assert float(np.max(np.abs(modes.to_numpy() - other.to_numpy()))) <= ranef_tol * scale, name
 
 
 def bits(fit) -> list[str]:
-    return [float(v).hex() for e in estimates(fit).values() for v in e]
+    values = [fit.criterion, fit.sigma, *np.asarray(fit.theta, float), *fit.fixef.to_numpy(float)]
+    return [float(v).hex() for v in values]
 
 
 def as_text(frame, typo=None):

@@ -2,10 +2,12 @@
 in-memory fit for several partitionings, the same bits on 1 and 2 workers, and bad
 partitions refused before any fit, named."""
 
+import warnings
+
 import numpy as np
 import pandas as pd
 import pytest
-from batchdata import SIM, SLEEP, as_text, assert_agree, bits, require, simulated, six_batches, sleepstudy
+from batchdata import CASES, SIM, SLEEP, as_text, assert_agree, bits, case, in_memory, require, simulated, six_batches
 
 import quorvelkit as qk
 from quorvelkit.sources.batch_loop import SourceError
@@ -19,71 +21,41 @@ import quorvelkit.sources.dask as qdask  # noqa: E402
 def on(cluster, fn):
     with distributed.Client(cluster) as client:
         assert len(client.scheduler_info()["workers"]) == len(cluster.workers)
-        return fn()
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", qk.SingularFitWarning)
+            return fn()
 
 
-@pytest.mark.parametrize("case", ["sleepstudy", "simulated"])
-def test_dask_agrees_with_the_in_memory_fit_on_1_and_2_workers(case, clusters):
-    df, formula, parts = (sleepstudy(), SLEEP, (1, 3, 7)) if case == "sleepstudy" else (simulated(), SIM, (2, 6))
-    ref = qk.lmm(formula, df)
+# (case, its partitionings, the one also fitted on 1 worker; crossed and nested models among them)
+AGREEMENT = [("sleepstudy", (1, 3, 7), 3), ("simulated", (2, 6), 6), *((c, (1, 3, 8), 3) for c in sorted(CASES)),
+             ("pastes", (7,), 7), pytest.param("users_items", (8,), 0, marks=pytest.mark.slow)]  # fmt: skip
+
+
+@pytest.mark.parametrize("name, parts, both", AGREEMENT)
+def test_dask_agrees_with_the_in_memory_fit_on_1_and_2_workers(name, parts, both, clusters):
+    frame, formula, weights = case(name)
+    ref = in_memory(formula, frame, weights)
     for npart in parts:
-        ddf = dd.from_pandas(df, npartitions=npart, sort=False)
-        fits = {n: on(clusters[n], lambda ddf=ddf: qdask.lmm(formula, ddf, split_every=2)) for n in (1, 2)}
+        ddf = dd.from_pandas(frame, npartitions=npart, sort=False)
+        fit = lambda n, ddf=ddf: on(clusters[n], lambda: qdask.lmm(formula, ddf, weights=weights, split_every=2))  # noqa: E731
+        fits = {n: fit(n) for n in ((1, 2) if npart == both else (2,))}
         assert_agree(ref, fits[2])
-        # The same partitioning: the same bits whatever the number of workers.
-        assert bits(fits[1]) == bits(fits[2]), npart
+        # The same partitioning: the same tree of merges, the same bits whatever the number of workers.
+        assert npart != both or bits(fits[1]) == bits(fits[2]), npart
     # qk.lmm hands a Dask DataFrame to this route.
-    fit = on(clusters[2], lambda: qk.lmm(formula, dd.from_pandas(df, npartitions=3, sort=False)))
-    assert not fit.rows_kept
-    assert_agree(ref, fit)
+    ddf = dd.from_pandas(frame, npartitions=3, sort=False)
+    assert_agree(ref, on(clusters[2], lambda: qk.lmm(formula, ddf, weights=weights)))
 
 
-def test_dask_prior_weights(clusters):
-    """A weights column: the in-memory weighted fit (zero weights left out and counted);
-    a negative weight refused naming its partition."""
-    d = sleepstudy().assign(w=np.random.default_rng(3).uniform(0.5, 2.0, 180))
-    d.loc[[7, 90], "w"] = 0.0
-    ref = qk.lmm(SLEEP, d, weights="w")
-    fit = on(clusters[2], lambda: qdask.lmm(SLEEP, dd.from_pandas(d, npartitions=3, sort=False), weights="w"))
-    assert_agree(ref, fit)
-    assert fit.n_zero_weight == ref.n_zero_weight == 2
-    d.loc[150, "w"] = -2.0
-    with pytest.raises(SourceError, match="the weights column 'w' .* holds -2.0 in partition 2 of the Dask DataFrame"):
-        on(clusters[2], lambda: qdask.lmm(SLEEP, dd.from_pandas(d, npartitions=3, sort=False), weights="w"))
-
-
-def test_dask_bad_partitions_are_named(clusters):
-    # the partition holding the fault, numbered as Dask numbers them; a level outside
-    # the declared ones, also in the partition the model is planned from. A row without
-    # a group label is no fault: dropped as missing, as in memory.
-    s, row = sleepstudy(), np.arange(180)
-    unlabelled = s.assign(Subject=s["Subject"].astype(float).where(row % 50 != 7))
-    fit = on(clusters[2], lambda: qdask.lmm(SLEEP, dd.from_pandas(unlabelled, npartitions=3, sort=False)))
-    assert fit.n_dropped == 4
-    assert_agree(qk.lmm(SLEEP, unlabelled), fit)
-    d = s.assign(Reaction=s["Reaction"].where(row != 130, 1e200))  # finite, its square is not
-    site = s.assign(site=np.where((row >= 60) & (row < 120), "b", "a"))
-    for frame, formula, levels, text in [
-        (d, SLEEP, None, "the response column 'Reaction' has a value whose square, or the sum of squares so far, "
-         "overflows in partition 2 of the Dask DataFrame"),
-        (site, "Reaction ~ Days + site + (1 | Subject)", {"site": ["a"]},
-         "inconsistent categorical levels in partition 1 of the Dask DataFrame: column 'site' has 'b'"),
-        (site, "Reaction ~ Days + site + (1 | Subject)", {"site": ["b"]},
-         "of the Dask DataFrame: column 'site' has 'a'"),  # partitions 0 and 2 hold it
-    ]:  # fmt: skip
-        ddf = dd.from_pandas(frame, npartitions=3, sort=False)
-        with pytest.raises(SourceError) as info:
-            on(clusters[2], lambda ddf=ddf, f=formula, lv=levels: qdask.lmm(f, ddf, levels=lv))
-        assert text in str(info.value), str(info.value)
-    with pytest.raises(SourceError, match="column 'Days' not found in the Dask DataFrame"):
-        qdask.lmm(SLEEP, dd.from_pandas(s.drop(columns="Days"), npartitions=2))
+def _thirds(frame):
+    return [frame.iloc[k * len(frame) // 3 : (k + 1) * len(frame) // 3] for k in range(3)]
 
 
 def _small(n=3000, m=300, seed=5):
     rng = np.random.default_rng(seed)
     g, x = rng.integers(0, m, n), rng.normal(size=n)
     y = 1 + 2 * x + rng.normal(size=m)[g] + 0.7 * rng.normal(size=m)[g] * x + rng.normal(size=n)
-    return pd.DataFrame({"y": y, "x": x, "g": g})
+    return [pd.DataFrame({"y": y, "x": x, "g": g}).iloc[i * 500 : (i + 1) * 500] for i in range(6)]
 
 
 def _from_frames(frames):
@@ -91,59 +63,75 @@ def _from_frames(frames):
     return dd.from_delayed([dask.delayed(f) for f in frames], meta=frames[-1].iloc[:0], verify_meta=False)
 
 
-def test_dask_learns_from_the_first_complete_rows_wherever_they_are(clusters):
-    """Empty partitions, or partitions without a complete row, before the data: the
-    model is learnt from the first complete rows and the fit is the in-memory fit."""
-    df, formula = _small(), "y ~ x + (x | g)"
-    parts = [df.iloc[i * 500 : (i + 1) * 500] for i in range(6)]
-    no_x = [p.assign(x=np.nan) for p in parts]
-    cases = [
-        (df, [df.iloc[:0]] * 5 + parts),  # five empty partitions first
-        (pd.concat([no_x[0], *parts[1:]]), [no_x[0], *parts[1:]]),  # the first partition's x all missing
-        (pd.concat([*no_x[:5], parts[5]]), [*no_x[:5], parts[5]]),  # complete rows only in the sixth partition
-        # a first partition longer than the sample, without a complete row, and complete
-        # rows in the next: the sample's first rows are all the first partition's
-        (pd.concat([df.iloc[:1500].assign(x=np.nan), df.iloc[1500:]]),
-         [df.iloc[:1500].assign(x=np.nan), df.iloc[1500:]]),
-    ]  # fmt: skip
-    for whole, frames in cases:
-        ref = qk.lmm(formula, whole)
-        assert_agree(ref, on(clusters[2], lambda frames=frames: qdask.lmm(formula, _from_frames(frames))))
-    with pytest.raises(SourceError, match="the Dask DataFrame has no complete row"):
-        qdask.lmm(formula, _from_frames(no_x))
+def _sleep(**columns):
+    s, row = qk.load_sleepstudy(), np.arange(180)
+    return _thirds(s.assign(**{k: v(s, row) for k, v in columns.items()}))
 
 
-def test_dask_columns_of_numbers_holding_text_are_refused_where_they_are(clusters):
-    """Text in a column of numbers: our refusal naming the column, the partition and the
-    row, raised on the worker that reads the partition (never a dead worker, never a
-    factor of its values)."""
-    df, formula = _small(), "y ~ x + (x | g)"
-    parts = [df.iloc[i * 500 : (i + 1) * 500] for i in range(6)]
-    late = parts[:4] + [parts[4].assign(x=parts[4]["x"].map(str)), parts[5]]
-    typo = parts[1].astype({"x": object})
-    typo.loc[612, "x"] = "1O0"
-    for frames, message in [
-        (late, f"'x' holds numbers stored as text (such as {str(df['x'][2000])!r} in row 2000 of partition 4"),
-        ([parts[0], typo, *parts[2:]], "column 'x' is not numeric: '1O0' in row 612 of partition 1 of the Dask"),
-    ]:
-        with pytest.raises(SourceError) as info:
-            on(clusters[2], lambda frames=frames: qdask.lmm(formula, _from_frames(frames)))
-        assert message in str(info.value), str(info.value)
+def _typo(p):
+    p = p[1].astype({"x": object})
+    p.loc[612, "x"] = "1O0"
+    return p
 
 
-@pytest.mark.parametrize("formula", ["y ~ x + (1 | g)", "y ~ x + (1 | g) + (1 | h)"])
-def test_dask_a_label_in_two_types_is_refused_naming_the_partitions(formula, clusters):
-    """Integer labels in five partitions, the same labels as text (and a typo) in the
-    sixth: refused naming both partitions, never two groups of one label. The first
-    merge to meet both is that of partitions 4 and 5 (the tree's shape is fixed)."""
-    parts = six_batches()
-    parts[5] = as_text(parts[5], "typo")
-    text = (
-        r"the group column 'g' holds (\d+) as a number \(partition 4 of the Dask DataFrame holds numbers\) and "
-        r"'\1' as text \(partition 5 of the Dask DataFrame holds text\)"
-    )
-    with pytest.raises(SourceError, match=text):
-        on(clusters[2], lambda: qdask.lmm(formula, _from_frames(parts), split_every=2))
+WEIGHTS = np.random.default_rng(3).uniform(0.5, 2.0, 180)
+SITE = "Reaction ~ Days + site + (1 | Subject)"
+SITES = _sleep(site=lambda s, r: np.where((r >= 60) & (r < 120), "b", "a"))
+DASK_TEXT = r"the group column 'g' holds (\d+) as a number \(partition 4 of the Dask DataFrame holds numbers\) and "
+PARTITION = "partition {} of the Dask DataFrame"
+NO_X = [p.assign(x=np.nan) for p in _small()]
+# (case, its partitions, formula, options, the refusal or None: the in-memory fit of the rows)
+DASK_CASES = [
+    ("prior weights, zeros left out", _sleep(w=lambda s, r: np.where(np.isin(r, [7, 90]), 0.0, WEIGHTS)), SLEEP,
+     {"weights": "w"}, None),
+    ("a negative weight", _sleep(w=lambda s, r: np.where(r == 150, -2.0, WEIGHTS)), SLEEP, {"weights": "w"},
+     r"the weights column 'w' .* holds -2.0 in " + PARTITION.format(2)),
+    ("rows without a group label: dropped", _sleep(Subject=lambda s, r: s.Subject.astype(float).where(r % 50 != 7)),
+     SLEEP, {}, None),
+    ("a square that overflows", _sleep(Reaction=lambda s, r: s.Reaction.where(r != 130, 1e200)), SLEEP, {},
+     r"the response column 'Reaction' has a value whose square, or the sum of squares so far, overflows in "
+     + PARTITION.format(2)),
+    ("a level not declared", SITES, SITE, {"levels": {"site": ["a"]}},
+     "inconsistent categorical levels in " + PARTITION.format(1) + ": column 'site' has 'b'"),
+    # partitions 0 and 2 hold it, the first the model is planned from
+    ("a level not declared in the first partition", SITES, SITE, {"levels": {"site": ["b"]}},
+     "of the Dask DataFrame: column 'site' has 'a'"),
+    ("a column missing", _thirds(qk.load_sleepstudy().drop(columns="Days")), SLEEP, {},
+     "column 'Days' not found in the Dask DataFrame"),
+    # The model is learnt from the first complete rows, wherever they are.
+    ("five empty partitions first", [_small()[0].iloc[:0]] * 5 + _small(), "y ~ x + (x | g)", {}, None),
+    ("the first partition without x", [NO_X[0], *_small()[1:]], "y ~ x + (x | g)", {}, None),
+    ("complete rows only in the sixth partition", [*NO_X[:5], _small()[5]], "y ~ x + (x | g)", {}, None),
+    # a first partition longer than the sample, without a complete row, and complete rows in the next
+    ("a long first partition without x", [pd.concat(NO_X[:3]), pd.concat(_small()[3:])], "y ~ x + (x | g)", {}, None),
+    ("no complete row", NO_X, "y ~ x + (x | g)", {}, "the Dask DataFrame has no complete row"),
+    # Text in a column of numbers: refused on the worker that reads the partition, naming the column, the
+    # partition and the row (never a dead worker, never a factor of its values).
+    ("numbers as text", [*_small()[:4], _small()[4].assign(x=_small()[4].x.map(str)), _small()[5]],
+     "y ~ x + (x | g)", {}, r"'x' holds numbers stored as text \(such as '[-0-9.e]+' in row 2000 of partition 4"),
+    ("text in a column of numbers", [_small()[0], _typo(_small()), *_small()[2:]], "y ~ x + (x | g)", {},
+     "column 'x' is not numeric: '1O0' in row 612 of " + PARTITION.format(1)),
+    # Integer labels, then the same as text (and a typo): refused naming both partitions, never two groups of
+    # one label. The first merge to meet both is that of partitions 4 and 5 (the tree's shape is fixed).
+    *((f"a label in two types, {f}", [*six_batches()[:5], as_text(six_batches()[5], "typo")], f, {"split_every": 2},
+       DASK_TEXT + r"'\1' as text \(partition 5 of the Dask DataFrame holds text\)")
+      for f in ("y ~ x + (1 | g)", "y ~ x + (1 | g) + (1 | h)")),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("case, frames, formula, options, refusal", DASK_CASES, ids=[c[0] for c in DASK_CASES])
+def test_dask_partitions_fit_as_their_rows_or_are_refused_by_name(case, frames, formula, options, refusal, clusters):
+    """Each case is the in-memory fit of its rows (zero weights and missing values left
+    out and counted), or refused naming the partition Dask numbers, before any fit."""
+    fit = lambda: on(clusters[2], lambda: qdask.lmm(formula, _from_frames(frames), **options))  # noqa: E731
+    if refusal is not None:
+        with pytest.raises(SourceError, match=refusal):
+            fit()
+        return
+    ref = qk.lmm(formula, pd.concat(frames), **options)
+    got = fit()
+    assert_agree(ref, got)
+    assert got.n_zero_weight == ref.n_zero_weight
 
 
 # A Dask DataFrame read from Parquet: its fragments reduced from Arrow on the workers.
@@ -281,20 +269,17 @@ def test_dask_parquet_refusals_name_the_partition_and_the_file(tmp_path, cluster
         assert text in str(info.value) and str(path) in str(info.value), str(info.value)
 
 
-@pytest.mark.parametrize("case", ["pastes", "users_items"])
-def test_dask_parquet_several_grouping_factors(case, tmp_path, clusters):
+@pytest.mark.parametrize("name", ["pastes", "users_items"])
+def test_dask_parquet_several_grouping_factors(name, tmp_path, clusters):
     """Crossed and nested models from the fragments: the in-memory fit, and the same
     bits on 1 and 2 workers."""
-    from crossdata import CASES, USERS_ITEMS, assert_same_fit, dataset, in_memory, users_items
-    from crossdata import bits as crossed_bits
-
-    frame, formula = (users_items(60_000), USERS_ITEMS) if case == "users_items" else (dataset(case), CASES[case][1])
+    frame, formula, _ = case(name, 60_000)
     _write(frame, tmp_path / "data.parquet", 5)
     ddf = _arrow(dd.read_parquet(tmp_path / "data.parquet", split_row_groups=True))
     fits = {n: on(clusters[n], lambda: qdask.lmm(formula, ddf, leaf_partitions=2)) for n in (1, 2)}
     assert type(fits[2]).__name__ == "CrossedFit"
-    assert crossed_bits(fits[1]) == crossed_bits(fits[2])
-    assert_same_fit(in_memory(formula, frame), fits[2])
+    assert bits(fits[1]) == bits(fits[2])
+    assert_agree(in_memory(formula, frame), fits[2])
 
 
 def test_dask_parquet_leaves_of_as_many_groups_with_other_labels_merge_by_label(tmp_path, clusters):

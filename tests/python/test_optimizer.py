@@ -125,7 +125,7 @@ def test_minimize_lets_the_objectives_exception_through_unchanged_and_leaks_noth
         return float((x - 1.0) @ (x - 1.0)), grad
 
     base_err, base_grad = sys.getrefcount(err), sys.getrefcount(grad)
-    for _ in range(50):
+    for _ in range(3):  # a reference gained per call shows as 3
         handed.clear()
         with pytest.raises(_Stop) as info:
             Q.minimize(fun, [3.0, -2.0], h0=0.1 * np.eye(2))
