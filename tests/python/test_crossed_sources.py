@@ -91,7 +91,7 @@ def test_predictions_from_products_equal_the_in_memory_ones(pair):
     _, column, refusal = PAIRS[name]
     new.loc[new.index[1], column] = 99 if name == "sleepstudy" else "99"  # a level the fit has not seen
     # Intervals of one factor need the rows; of several, the products suffice.
-    intervals = "prediction intervals" not in fit.needs_rows
+    intervals = "intervals of predictions" not in fit.needs_rows
     assert intervals == (name != "sleepstudy") and "simulate" in fit.needs_rows
     for kw in [{}, {"re": False}, *([{"interval": "confidence"}, {"interval": "prediction"}] if intervals else [])]:
         a = ref.predict(new, allow_new_levels=True, **kw)

@@ -646,7 +646,8 @@ AFTER_FITTING = [  # what a model and a fitted model refuse
     (on("batched", "predict"), RowsUnavailable, ""), (on("batched", "simulate", 2), RowsUnavailable, ""),
     (on("batched", "bootstrap", 5), RowsUnavailable, ""),
     (lambda t: t.batched.refit(t.sleep.Reaction), RowsUnavailable, ""),
-    (lambda t: t.batched.predict(t.sleep, interval="prediction"), RowsUnavailable, "prediction interval"),
+    (lambda t: t.batched.predict(t.sleep, interval="prediction"), RowsUnavailable, "a prediction interval needs"),
+    (lambda t: t.batched.predict(t.sleep, interval="confidence"), RowsUnavailable, "a confidence interval needs"),
 ]
 # fmt: on
 

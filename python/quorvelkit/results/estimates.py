@@ -103,9 +103,9 @@ class FitResults(MixedFit):
         """What raises :class:`RowsUnavailable` on this fit (nothing when it keeps its rows)."""
         if self.rows_kept:
             return ()
-        # With several factors a prediction interval of new data needs only the core's
+        # With several factors an interval of new data needs only the core's
         # factorisation; with one, the groups' cross-products of the rows.
-        intervals = ("prediction intervals",) if not self._several else ()
+        intervals = ("intervals of predictions",) if not self._several else ()
         return (
             "weights (of a weighted fit)",
             "fitted",

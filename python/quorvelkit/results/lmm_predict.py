@@ -88,7 +88,11 @@ class LmmPrediction(FitResults):
                 check_level(level)
             return self._predict_by_factor(newdata, bool(re), allow_new_levels, interval, level)
         if interval is not None:
-            self._design.need_rows("a prediction interval")
+            if interval not in ("confidence", "prediction"):
+                raise ValueError(f"interval must be 'confidence', 'prediction' or None, got {interval!r}")
+            check_level(level)
+            # one factor's intervals take the groups' cross-products Z_i'X_i of the rows
+            self._design.need_rows(f"a {interval} interval")
         beta = np.asarray(self._res["beta"], dtype=float)
         b = np.asarray(self._res["random_effects"], dtype=float)
         if interval is None:
@@ -101,9 +105,6 @@ class LmmPrediction(FitResults):
                 allow_new_levels=allow_new_levels,
                 by_value=self._levels_by_value,
             )
-        if interval not in ("confidence", "prediction"):
-            raise ValueError(f"interval must be 'confidence', 'prediction' or None, got {interval!r}")
-        check_level(level)
         index, x_new, z_new, idx, ok, off = model_rows(
             self._design, newdata, re=bool(re), allow_new_levels=allow_new_levels, by_value=self._levels_by_value
         )
@@ -176,7 +177,7 @@ class LmmPrediction(FitResults):
                 fit = pd.Series(d.x @ beta + off, index=d.row_index, name="predicted")
             if interval is None:
                 return fit
-            rows = d.need_rows("a prediction interval")
+            rows = d.need_rows(f"a {interval} interval")
             idx = [rows.factor_codes[i] if re else np.full(d.n, -1, np.int64) for i in self._layout.factor_order]
             everything = np.ones(d.n, bool)
             return self._intervals_by_factor(

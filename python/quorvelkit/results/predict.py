@@ -191,7 +191,7 @@ def group_cross_products(design: Design) -> np.ndarray:
     """Z_i'W_iX_i of every group, shape (m, q, p), from the rows (W_i the prior weights,
     the identity without; one weighted count per pair of columns, no n x q x p
     temporary)."""
-    rows = design.need_rows("a prediction interval")
+    rows = design.need_rows("intervals of predictions")
     q, p = rows.z.shape[1], rows.x.shape[1]
     out = np.empty((design.m, q, p))
     zw = rows.z if rows.weights is None else rows.z * rows.weights[:, None]
