@@ -245,8 +245,16 @@ bool crossed_gradient(const CrossedModel& model, const std::vector<double>& thet
     wt[r] = model.w[r] == 0.0 ? kTinyWeight : cw;
     resp[r] = model.w[r] == 0.0 ? 0.0 : v[r] / cw;
   }
+  // With every Lambda zero the leverages, and so the response of this solve, are zero:
+  // t = 0 without a solve, whose system (a zero response has no residual pivot) would
+  // not factor.
   Solve ts;
-  if (!solve_system(model, theta, wt, resp, false, false, false, ts)) return false;
+  if (std::any_of(resp.begin(), resp.end(), [](double r) { return r != 0.0; })) {
+    if (!solve_system(model, theta, wt, resp, false, false, false, ts)) return false;
+  } else {
+    ts.u.resize(k);
+    for (std::size_t j = 0; j < k; ++j) ts.u[j].assign(last.u[j].size(), 0.0);
+  }
   std::vector<std::vector<double>> lambdas(k);
   for (std::size_t j = 0; j < k; ++j)
     lambdas[j] = theta_to_lambda(theta_part(model, theta, j), model.factors[j].idx, model.factors[j].q);

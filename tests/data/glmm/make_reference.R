@@ -438,6 +438,10 @@ if (wanted("bad_input")) {
   bd$y01_two[6] <- 2
   bd$x_sep <- round(rnorm(48), 3)
   bd$y_sep <- as.integer(bd$x_sep > 0)
+  # Counts of x alone, without group effects, on two crossed factors: glmer puts both
+  # variances at 0.
+  bd$h <- factor(rep(lab("h", 1:4), 12))
+  bd$count_null <- round(exp(0.5 + 0.3 * bd$x))
   levels <- factor_levels(bd)
   file <- write_data(bd, "bad_input")
   rd <- read_data(file, levels)
@@ -450,7 +454,8 @@ if (wanted("bad_input")) {
     three_level_factor = list("y3 ~ x + (1 | g)", "binomial"),
     non_integer_successes = list("prop ~ x + (1 | g)", "binomial", "w_frac"),
     response_above_one = list("y01_two ~ x + (1 | g)", "binomial"),
-    perfect_separation = list("y_sep ~ x_sep + (1 | g)", "binomial"))
+    perfect_separation = list("y_sep ~ x_sep + (1 | g)", "binomial"),
+    crossed_no_group_effects = list("count_null ~ x + (1 | g) + (1 | h)", "poisson"))
   res <- lapply(cases, function(k) bad_case(rd, k[[1]], k[[2]], if (length(k) > 2) k[[3]]))
   write_json_file(c(list(data = file, rows = nrow(rd), factors = levels), res, list(`_meta` = meta())),
                   "bad_input.json")
