@@ -26,7 +26,7 @@ from printing import printed_alike
 import quorvelkit as qk
 from quorvelkit import _quorvelkit
 from quorvelkit.families.family import linkinv
-from quorvelkit.results.glmm_report import r_abbreviate
+from quorvelkit.results.report import r_abbreviate
 
 GLMM = Path(__file__).resolve().parent.parent / "data" / "glmm"
 MODELS = {  # model: its data set

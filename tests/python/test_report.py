@@ -13,6 +13,7 @@ from html import unescape
 from pathlib import Path
 
 import numpy as np
+import pandas as pd
 import pytest
 from numpy.testing import assert_allclose
 from printing import printed_alike
@@ -115,20 +116,36 @@ def test_summary_shows_the_fitted_values(fm1, capsys, reml):
     assert float(rows[1][3]) == pytest.approx(fit.corr_re.iloc[1, 0], abs=5e-4)
 
 
-def test_html_and_short_report_show_the_fitted_values(fm1):
-    html = fm1._repr_html_()
-    first = html.split("</table>")[0]
-    header = re.findall(r"<th[^>]*>([^<]*)</th>", first)
-    cells = re.findall(r"<td[^>]*>([^<]*)</td>", first)
-    values = [f"{v:.4f}" for v in (fm1.criterion, fm1.loglik, fm1.aic, fm1.bic)] + ["180", "18"]
-    names = ["REML criterion", "logLik", "AIC", "BIC", "Obs.", "Groups (Subject)"]
-    assert dict(zip(header, cells, strict=True)) == dict(zip(names, values, strict=True))
-    assert "Random effects" in html and "Fixed effects" in html
-    text = repr(fm1)
-    assert f"REML criterion at convergence: {fm1.criterion:.4f}" in text
+def html_tables(html: str) -> list[list[list[str]]]:
+    """Each table of an HTML report as rows of cells (the header its first row)."""
+    return [
+        [re.findall(r"<t[hd][^>]*>([^<]*)</t[hd]>", row) for row in re.findall(r"<tr>(.*?)</tr>", table)]
+        for table in html.split("</table>")[:-1]
+    ]
+
+
+@pytest.mark.parametrize("glmm", [False, True], ids=["lmm", "glmm"])
+def test_html_and_short_report_show_the_fitted_values(fm1, glmm):
+    if glmm:
+        cbpp = pd.read_csv(DATA / "glmm" / "cbpp.csv")
+        fit = qk.glmm("cbind(incidence, size - incidence) ~ factor(period) + (1 | herd)", cbpp, "binomial")
+        first = ["-2 logLik", fit.m2loglik]
+        groups, counts, crit = "herd", ["56", "15"], "AIC"
+    else:
+        fit, first, groups, counts = fm1, ["REML criterion", fm1.criterion], "Subject", ["180", "18"]
+        crit = f"REML criterion at convergence: {fm1.criterion:.4f}"
+    criteria, random, fixed = html_tables(fit._repr_html_())
+    values = [f"{v:.4f}" for v in (first[1], fit.loglik, fit.aic, fit.bic)] + counts
+    names = [first[0], "logLik", "AIC", "BIC", "Obs.", f"Groups ({groups})"]
+    assert dict(zip(*criteria, strict=True)) == dict(zip(names, values, strict=True))
+    assert [row[1] for row in random[1:]] == [name for _, cols in fit.re_terms for name in cols] + [""] * (not glmm)
+    assert [row[0] for row in fixed[1:]] == fit.fe_names
+    assert [float(row[1]) for row in fixed[1:]] == pytest.approx(list(fit.fixef), rel=1e-3)
+    text = repr(fit)
+    assert crit in text
     names, values = text.splitlines()[-2:]
-    assert names.split() == ["(Intercept)", "Days"]
-    assert [float(v) for v in values.split()] == pytest.approx(list(fm1.fixef), rel=1e-4)
+    assert names.split() == fit.fe_names
+    assert [float(v) for v in values.split()] == pytest.approx(list(fit.fixef), rel=1e-4)
 
 
 def test_notes_of_a_singular_fit_at_a_given_theta(data):

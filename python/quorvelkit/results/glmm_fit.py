@@ -12,7 +12,6 @@ core's order (that of ``ThetaLayout.factor_order``).
 from __future__ import annotations
 
 import math
-import sys
 from collections.abc import Mapping
 from typing import Any
 
@@ -24,6 +23,7 @@ from ..formula.checks import check_flag, check_level
 from ..model.design import Design
 from .bootstrap import BootstrapResult, Simulator, bootstrap
 from .glmm_profile import GlmmProfiler, profiler_of
+from .glmm_report import GlmmReport
 from .mixed_fit import MixedFit
 from .pvalues import t_two_sided
 
@@ -50,6 +50,7 @@ class GlmmFit(MixedFit):
     """
 
     _cov_beta_key = "vcov"  # lme4's default vcov, from the Hessian (see above)
+    _report = GlmmReport
     _core_pickles = False  # the core holds the rows' working state, which a pickle does not carry
 
     def __init__(
@@ -332,29 +333,3 @@ class GlmmFit(MixedFit):
             level=level,
             width=self.nobs,
         )
-
-    # ------------------------------------------------------------- output
-    def summary_text(self) -> str:
-        """The report :meth:`summary` prints, as a string."""
-        from .glmm_report import format_glmm_summary
-
-        return format_glmm_summary(self)
-
-    def summary(self, file: Any = None) -> None:
-        """Print glmer's report: family and link, criteria, scaled (Pearson) residuals,
-        random effects, fixed effects with z tests, their correlations, the
-        overdispersion ratio, the optimiser's report."""
-        print(self.summary_text(), file=file if file is not None else sys.stdout)
-
-    def __repr__(self) -> str:
-        from .glmm_report import format_glmm_short
-
-        return format_glmm_short(self)
-
-    __str__ = __repr__
-
-    def to_dict(self) -> dict[str, Any]:
-        """Every result as plain Python values (what ``--json`` prints)."""
-        from .report_json import glmm_to_dict
-
-        return glmm_to_dict(self)

@@ -1,8 +1,9 @@
-"""The reports of a fitted GLMM in the layout of lme4's ``summary`` and ``print`` of a
-glmer fit, every number formatted as R formats it there (``printCoefmat`` for the
+"""What the reports of a GLMM show of their own (lme4's ``summary`` and ``print`` of a
+glmer fit), every number formatted as R formats it there (``printCoefmat`` for the
 fixed effects, ``formatVC`` for the variance components, ``abbreviate`` for the
-correlation table's header), and its JSON-ready dictionary. The functions take a
-:class:`~quorvelkit.results.glmm_fit.GlmmFit` (typed ``Any``: the fit's class uses them)."""
+correlation table's header): the family and link, glmer's criteria, the Pearson
+residuals, z tests, the overdispersion ratio and the two-stage optimiser's report. The
+layout they fill is :mod:`quorvelkit.results.report`'s."""
 
 from __future__ import annotations
 
@@ -13,106 +14,12 @@ from typing import Any
 import numpy as np
 
 from .pvalues import format_numbers, format_pvalues, zap_small
-from .report import SIGNIF_CODES, _nobs_line, _notes, _stars, _table, reference_levels
+from .report import SIGNIF_CODES, ReportLayout, Table, reference_levels, stars, table_lines, time_line
 
-__all__ = ["format_glmm_summary", "format_glmm_short", "r_abbreviate", "coefficient_cells"]
+__all__ = ["GlmmReport", "coefficient_cells"]
 
 #: R's default line width, at which lme4 wraps the title.
 WIDTH = 80
-
-
-def r_abbreviate(name: str, minlength: int = 6) -> str:
-    """R's ``abbreviate(name, minlength)`` of one name (its default method): from the
-    right, drop lower-case vowels ending a word, then other lower-case vowels, then
-    lower-case letters ending a word, then other lower-case letters, then any
-    characters, never a word's first, until ``minlength`` characters are left."""
-    s = list(name.strip())
-    if len(s) <= minlength:
-        return "".join(s)
-
-    def first(i: int) -> bool:
-        return s[i - 1].isspace()
-
-    def last(i: int) -> bool:
-        return not s[i - 1].isspace() and (i + 1 == len(s) or s[i + 1].isspace())
-
-    rules = [
-        lambda i: s[i] in "aeiou" and last(i),
-        lambda i: s[i] in "aeiou" and not first(i),
-        lambda i: s[i].islower() and last(i),
-        lambda i: s[i].islower() and not first(i),
-        lambda i: not first(i) and not s[i].isspace(),
-    ]
-    for rule in rules:
-        i = len(s) - 1
-        while i > 0:
-            if rule(i):
-                del s[i]
-            if len(s) - sum(c.isspace() for c in s) <= minlength:
-                return "".join(c for c in s if not c.isspace())
-            i -= 1
-    return "".join(c for c in s if not c.isspace())
-
-
-def _title(fit: Any) -> list[str]:
-    how = "Laplace Approximation" if fit.nagq <= 1 else f"Adaptive Gauss-Hermite Quadrature, nAGQ = {fit.nagq}"
-    if fit.nagq == 0:
-        how += ", nAGQ = 0"
-    text = f"Generalized linear mixed model fit by maximum likelihood ({how})"
-    if len(text) + 3 + len("quorvelkit") <= WIDTH:
-        return [f"{text} [quorvelkit]"]
-    cut = text.rindex(" ", 0, WIDTH - 1)  # lme4 wraps at the last space within the width
-    return [text[:cut], f"  {text[cut + 1 :]} [quorvelkit]"]
-
-
-def _call_lines(fit: Any) -> list[str]:
-    lines = [f" Family: {fit.family}  ( {fit.link} )", f"Formula: {fit.formula}"]
-    if fit.data_name:
-        lines.append(f"   Data: {fit.data_name}")
-    if fit._weights_column is not None:
-        lines.append(f"Weights: {fit._weights_column}")
-    if fit._offset_column is not None:
-        lines.append(f" Offset: {fit._offset_column}")
-    return lines
-
-
-def _criteria(fit: Any) -> list[str]:
-    """glmer's table of criteria: each rounded to one decimal and formatted together
-    (the summary's "deviance" is -2 log-likelihood), df.resid as an integer."""
-    values = [round(v, 1) for v in (fit.aic, fit.bic, fit.loglik, fit.m2loglik)]
-    cells = format_numbers([*values, float(fit.df_resid)], 7)[:4] + [str(fit.df_resid)]
-    return _table(["AIC", "BIC", "logLik", "deviance", "df.resid"], [cells], [False] * 5)
-
-
-def _scaled_residuals(fit: Any) -> list[str]:
-    """The quartiles of the Pearson residuals (glmer's scaled residuals: its scale is 1)."""
-    qs = np.quantile(fit.residuals("pearson").to_numpy(), [0, 0.25, 0.5, 0.75, 1.0])
-    cells = format_numbers(zap_small(qs, 5), 4)
-    return ["Scaled residuals:", *_table(["Min", "1Q", "Median", "3Q", "Max"], [cells], [False] * 5)]
-
-
-def _random_effects(fit: Any) -> list[str]:
-    """lme4's ``formatVC`` table: a row per random effect, the variances and the standard
-    deviations each formatted as a column to 4 digits, correlations within a term to 2
-    decimals; left-aligned, as lme4 prints it."""
-    vc = fit.varcorr
-    single = vc[vc["var2"].isna()]
-    var_s = format_numbers(single["vcov"].to_numpy(dtype=float), 4)
-    sd_s = format_numbers(single["sdcor"].to_numpy(dtype=float), 4)
-    width = max(len(cols) for _, cols in fit.re_terms) - 1
-    rows, k = [], 0
-    for grp, cols in fit.re_terms:
-        pairs = vc[(vc["grp"] == grp) & vc["var2"].notna()]
-        corr = {(a, b): c for a, b, c in zip(pairs["var1"], pairs["var2"], pairs["sdcor"], strict=True)}
-        for j, col in enumerate(cols):
-            cells = []
-            for c in range(width):
-                r = corr.get((cols[c], col), math.nan) if c < j else math.nan
-                cells.append("" if math.isnan(r) else f"{round(r, 2):.2f}")
-            rows.append([grp if j == 0 else "", col, var_s[k], sd_s[k], *cells])
-            k += 1
-    header = ["Groups", "Name", "Variance", "Std.Dev."] + (["Corr"] + [""] * (width - 1) if width else [])
-    return ["Random effects:", *(" " + s for s in _table(header, rows, [True] * len(header)))]
 
 
 def coefficient_cells(
@@ -132,78 +39,137 @@ def coefficient_cells(
             cs[i] = format_numbers([v], 3)[0]
     zs = format_numbers([round(v, 3) if math.isfinite(v) else v for v in zap_small(z, 4)], 4)
     ps = [s or "NaN" for s in format_pvalues(p, 3)]
-    stars = any(v < 0.1 for v in p if math.isfinite(v))
+    starred = any(v < 0.1 for v in p if math.isfinite(v))
     n = len(est)
-    return [[cs[i], cs[n + i], zs[i], ps[i], *([_stars(p[i]).ljust(3)] if stars else [])] for i in range(n)]
+    return [[cs[i], cs[n + i], zs[i], ps[i], *([stars(p[i]).ljust(3)] if starred else [])] for i in range(n)]
 
 
-def _fixed_effects(fit: Any) -> list[str]:
-    t = fit.coef_table
-    cells = coefficient_cells(*(list(t[c].to_numpy(dtype=float)) for c in t.columns))
-    rows = [[name, *c] for name, c in zip(fit.fe_names, cells, strict=True)]
-    stars = bool(rows) and len(rows[0]) == 6
-    header = ["", "Estimate", "Std. Error", "z value", "Pr(>|z|)"] + ([""] if stars else [])
-    lines = ["Fixed effects:", *_table(header, rows, [True] + [False] * 4 + [True] * stars)]
-    refs = reference_levels(fit)  # a note of its own, after glmer's block
-    return lines + (["---", SIGNIF_CODES] if stars else []) + (["", *refs] if refs else [])
+class GlmmReport(ReportLayout):
+    """The parts of a GLMM's reports."""
 
+    @staticmethod
+    def title(fit: Any, summary: bool) -> list[str]:
+        how = "Laplace Approximation" if fit.nagq <= 1 else f"Adaptive Gauss-Hermite Quadrature, nAGQ = {fit.nagq}"
+        if fit.nagq == 0:
+            how += ", nAGQ = 0"
+        text = f"Generalized linear mixed model fit by maximum likelihood ({how})"
+        if len(text) + 3 + len("quorvelkit") <= WIDTH:
+            return [f"{text} [quorvelkit]"]
+        cut = text.rindex(" ", 0, WIDTH - 1)  # lme4 wraps at the last space within the width
+        return [text[:cut], f"  {text[cut + 1 :]} [quorvelkit]"]
 
-def _fixed_correlations(fit: Any) -> list[str]:
-    """lme4's correlation table of the fixed effects (up to 12 of them): the lower
-    triangle to 3 decimals, the columns headed by the abbreviated names."""
-    names = fit.fe_names
-    p = len(names)
-    if p < 2:
-        return []
-    if p > 12:
-        return ["", f"Correlation matrix not shown by default, as p = {p} > 12."]
-    cov = fit.vcov.to_numpy()
-    sd = np.sqrt(np.diag(cov))
-    with np.errstate(invalid="ignore", divide="ignore"):
-        corr = cov / np.outer(sd, sd)
-    rows = [[names[i]] + [f"{round(corr[i, j], 3):.3f}" if j < i else "" for j in range(p - 1)] for i in range(1, p)]
-    header = [""] + [r_abbreviate(n) for n in names[:-1]]
-    return ["", "Correlation of Fixed Effects:", *_table(header, rows, [True] * p)]
+    @staticmethod
+    def family(fit: Any) -> list[str]:
+        return [f" Family: {fit.family}  ( {fit.link} )"]
 
+    @staticmethod
+    def inputs(fit: Any) -> tuple[Any, Any]:
+        return fit._weights_column, fit._offset_column
 
-def _overdispersion(fit: Any) -> list[str]:
-    od = fit.overdispersion
-    if od is None:
-        return []
-    return [
-        f"Overdispersion: Pearson chi^2 / df.resid = {od['pearson_chisq']:.4g} / {od['df_resid']} = {od['ratio']:.4g}"
-    ]
+    @classmethod
+    def head_criteria(cls, fit: Any, summary: bool) -> list[str]:
+        return [] if summary else cls.criteria(fit)
 
+    @staticmethod
+    def criteria(fit: Any) -> list[str]:
+        """glmer's table of criteria: each rounded to one decimal and formatted together
+        (the summary's "deviance" is -2 log-likelihood), df.resid as an integer."""
+        values = [round(v, 1) for v in (fit.aic, fit.bic, fit.loglik, fit.m2loglik)]
+        cells = format_numbers([*values, float(fit.df_resid)], 7)[:4] + [str(fit.df_resid)]
+        return table_lines((["AIC", "BIC", "logLik", "deviance", "df.resid"], [cells], [False] * 5))
 
-def _optimizer(fit: Any) -> list[str]:
-    opt = fit.optimizer
-    status = "converged" if opt["converged"] else "NOT converged"
-    stage1 = f"{opt['fev_stage1']} evaluations in the nAGQ = 0 stage, then " if opt["fev_stage1"] else ""
-    s, total = opt["seconds"], opt["total_seconds"]
+    @staticmethod
+    def scaled_residuals(fit: Any) -> list[str]:
+        """The quartiles of the Pearson residuals (glmer's scaled residuals: its scale is 1)."""
+        qs = np.quantile(fit.residuals("pearson").to_numpy(), [0, 0.25, 0.5, 0.75, 1.0])
+        cells = format_numbers(zap_small(qs, 5), 4)
+        return ["Scaled residuals:", *table_lines((["Min", "1Q", "Median", "3Q", "Max"], [cells], [False] * 5))]
 
-    def ms(v: float) -> str:
-        return f"{v * 1e3:.3g} ms" if v < 1 else f"{v:.3g} s"
+    @staticmethod
+    def random_effects(fit: Any, variances: bool) -> Table:
+        """lme4's ``formatVC`` table: a row per random effect, the variances and the
+        standard deviations each formatted as a column to 4 digits, correlations within
+        a term to 2 decimals; left-aligned, as lme4 prints it. glmer's ``print`` shows
+        the variances too."""
+        vc = fit.varcorr
+        single = vc[vc["var2"].isna()]
+        var_s = format_numbers(single["vcov"].to_numpy(dtype=float), 4)
+        sd_s = format_numbers(single["sdcor"].to_numpy(dtype=float), 4)
+        width = max(len(cols) for _, cols in fit.re_terms) - 1
+        rows, k = [], 0
+        for grp, cols in fit.re_terms:
+            pairs = vc[(vc["grp"] == grp) & vc["var2"].notna()]
+            corr = {(a, b): c for a, b, c in zip(pairs["var1"], pairs["var2"], pairs["sdcor"], strict=True)}
+            for j, col in enumerate(cols):
+                cells = []
+                for c in range(width):
+                    r = corr.get((cols[c], col), math.nan) if c < j else math.nan
+                    cells.append("" if math.isnan(r) else f"{round(r, 2):.2f}")
+                rows.append([grp if j == 0 else "", col, var_s[k], sd_s[k], *cells])
+                k += 1
+        header = ["Groups", "Name", "Variance", "Std.Dev."] + (["Corr"] + [""] * (width - 1) if width else [])
+        return header, rows, [True] * len(header)
 
-    return [
-        f"Optimizer: {status}: {opt['message']}; {stage1}{opt['fev']} evaluations, {opt['iterations']} iterations, "
-        f"max |gradient| {opt['grad_inf_norm']:.3g}",
-        f"Time: {ms(s)} to fit ({ms(total)} with the model matrices)" if math.isfinite(s) else "",
-    ]
+    @staticmethod
+    def fixed_effects(fit: Any) -> Table:
+        t = fit.coef_table
+        cells = coefficient_cells(*(list(t[c].to_numpy(dtype=float)) for c in t.columns))
+        rows = [[name, *c] for name, c in zip(fit.fe_names, cells, strict=True)]
+        with_stars = bool(rows) and len(rows[0]) == 6
+        header = ["", "Estimate", "Std. Error", "z value", "Pr(>|z|)"] + ([""] if with_stars else [])
+        return header, rows, [True] + [False] * 4 + [True] * with_stars
 
+    @classmethod
+    def fixed_block(cls, fit: Any) -> list[str]:
+        table = cls.fixed_effects(fit)
+        refs = reference_levels(fit)  # a note of its own, after glmer's block
+        codes = ["---", SIGNIF_CODES] if len(table[0]) == 6 else []
+        return ["Fixed effects:", *table_lines(table), *codes, *(["", *refs] if refs else [])]
 
-def format_glmm_summary(fit: Any) -> str:
-    """glmer's ``summary``, then the overdispersion ratio, notes and the optimiser's report."""
-    lines = [*_title(fit), *_call_lines(fit), "", *_criteria(fit), "", *_scaled_residuals(fit), ""]
-    lines += _random_effects(fit) + _nobs_line(fit) + ["", *_fixed_effects(fit), *_fixed_correlations(fit)]
-    extra = _overdispersion(fit) + _notes(fit)
-    lines += ["", *extra] if extra else []
-    lines += ["", *(s for s in _optimizer(fit) if s)]
-    return "\n".join(lines)
+    @staticmethod
+    def short_fixed(fit: Any) -> list[str]:
+        return format_numbers(fit.fixef.to_numpy(), 5)
 
+    @staticmethod
+    def extra_notes(fit: Any) -> list[str]:
+        od = fit.overdispersion
+        if od is None:
+            return []
+        ratio = f"{od['pearson_chisq']:.4g} / {od['df_resid']} = {od['ratio']:.4g}"
+        return [f"Overdispersion: Pearson chi^2 / df.resid = {ratio}"]
 
-def format_glmm_short(fit: Any) -> str:
-    """glmer's ``print``: criteria, standard deviations of the random effects, fixed effects."""
-    lines = [*_title(fit), *_call_lines(fit), *_criteria(fit), "Random effects:"]
-    lines += [s for s in _random_effects(fit)[1:]] + _nobs_line(fit) + ["Fixed Effects:"]
-    lines += _table(fit.fe_names, [format_numbers(fit.fixef.to_numpy(), 5)], [False] * len(fit.fe_names))
-    return "\n".join(lines + _notes(fit))
+    @staticmethod
+    def optimizer(fit: Any) -> list[str]:
+        opt = fit.optimizer
+        status = "converged" if opt["converged"] else "NOT converged"
+        stage1 = f"{opt['fev_stage1']} evaluations in the nAGQ = 0 stage, then " if opt["fev_stage1"] else ""
+        return [
+            f"Optimizer: {status}: {opt['message']}; {stage1}{opt['fev']} evaluations, {opt['iterations']} "
+            f"iterations, max |gradient| {opt['grad_inf_norm']:.3g}",
+            *([time_line(fit)] if math.isfinite(opt["seconds"]) else []),
+        ]
+
+    @staticmethod
+    def html_criteria(fit: Any) -> tuple[list[str], list[str]]:
+        return ["-2 logLik", "logLik", "AIC", "BIC"], [f"{v:.4f}" for v in (fit.m2loglik, fit.loglik, fit.aic, fit.bic)]
+
+    @staticmethod
+    def json_values(fit: Any) -> dict[str, Any]:
+        return {
+            "family": fit.family,
+            "link": fit.link,
+            "nagq": fit.nagq,
+            "m2loglik": fit.m2loglik,
+            "deviance": fit.deviance,
+            "df": fit.df,
+            "df_resid": fit.df_resid,
+            "vcov_source": fit.vcov_source,
+            "overdispersion": fit.overdispersion,
+            "optimizer": {k: v for k, v in fit.optimizer.items() if k not in ("seconds", "total_seconds")},
+        }
+
+    json_keys = (
+        "formula", "data", "family", "link", "nagq", "nobs", "n_dropped", "weights", "offset", "ngroups", "loglik",
+        "m2loglik", "aic", "bic", "deviance", "df", "df_resid", "singular", "theta", "fixed_effects", "vcov_source",
+        "cov_fixed", "dropped_columns", "varcorr", "random_effects", "overdispersion", "optimizer", "seconds",
+    )  # fmt: skip

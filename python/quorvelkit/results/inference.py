@@ -24,7 +24,7 @@ import pandas as pd
 
 from ..results import satterthwaite as st
 from .pvalues import format_numbers, format_pvalues, zap_small
-from .report import SIGNIF_CODES, _html_table, _stars, _table
+from .report import SIGNIF_CODES, html_table, stars, table_lines
 
 __all__ = [
     "ContrastResult",
@@ -92,20 +92,20 @@ class FTestTable(pd.DataFrame):
         cols.append(column([round(float(v), 4) if np.isfinite(v) else float(v) for v in f], f))
         p = self["Pr(>F)"].to_numpy(dtype=float)
         cols.append(format_pvalues(p, 4))
-        stars = bool(np.any(p < 0.1))
-        header = ["", *F_COLUMNS] + ([""] if stars else [])
+        starred = bool(np.any(p < 0.1))
+        header = ["", *F_COLUMNS] + ([""] if starred else [])
         rows = [
-            [str(label), *(c[i] for c in cols)] + ([_stars(float(p[i]))] if stars else [])
+            [str(label), *(c[i] for c in cols)] + ([stars(float(p[i]))] if starred else [])
             for i, label in enumerate(self.index)
         ]
-        return header, rows, [True] + [False] * len(F_COLUMNS) + ([True] if stars else [])
+        return header, rows, [True] + [False] * len(F_COLUMNS) + ([True] if starred else [])
 
     def __repr__(self) -> str:
         if list(self.columns) != F_COLUMNS:
             return super().__repr__()
         header, rows, left = self._cells()
         lines = [self.attrs["heading"]] if "heading" in self.attrs else []
-        lines += _table(header, rows, left)
+        lines += table_lines((header, rows, left))
         if len(header) > len(F_COLUMNS) + 1:
             lines += ["---", SIGNIF_CODES]
         return "\n".join(lines)
@@ -116,7 +116,7 @@ class FTestTable(pd.DataFrame):
         if list(self.columns) != F_COLUMNS:
             return super()._repr_html_()  # type: ignore[misc,no-any-return]  # not in pandas-stubs
         heading = f"<p>{self.attrs['heading']}</p>" if "heading" in self.attrs else ""
-        return heading + _html_table(*self._cells())
+        return heading + html_table(self._cells())
 
 
 def coefficient_tests(info: st.VarparInfo, names: Sequence[str]) -> pd.DataFrame:

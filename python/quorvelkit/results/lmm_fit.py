@@ -4,7 +4,6 @@ response or by the other method, simulation and the parametric bootstrap."""
 
 from __future__ import annotations
 
-import sys
 import time
 import warnings
 from typing import Any
@@ -22,8 +21,7 @@ from ..results import profile as _profile
 from ..support.errors import SINGULAR_NOTE, SingularFitWarning, core_refusals
 from .estimates import FitResults
 from .lmm_predict import LmmPrediction
-from .report import format_html, format_short, format_summary
-from .report_json import fit_to_dict
+from .lmm_report import LmmReport
 
 __all__ = ["LmmFit", "warn_if_singular"]
 
@@ -82,6 +80,8 @@ class LmmFit(LmmPrediction):
     version of quorvelkit is refused when it is loaded).
     """
 
+    _report = LmmReport
+
     def _profiler(self, ml: bool) -> _profile.Profiler:
         check_flag("ml", ml)
         groups = [t.group for t in self._terms for _ in t.columns]
@@ -139,29 +139,6 @@ class LmmFit(LmmPrediction):
         name and argument): :meth:`confint` with ``level=1 - alpha``; the columns are
         named like R's ("2.5 %", "97.5 %")."""
         return self.confint(level=1.0 - float(alpha))
-
-    # ----------------------------------------------------------------- output
-    def summary_text(self) -> str:
-        """The report :meth:`summary` prints, as a string."""
-        return format_summary(self)
-
-    def summary(self, file: Any = None) -> None:
-        """Print the familiar report (lme4's ``summary``; the command line prints the
-        same): criteria, scaled residuals, variance components, fixed effects, their
-        correlations, the optimiser's report and the time taken."""
-        print(self.summary_text(), file=file if file is not None else sys.stdout)
-
-    def __repr__(self) -> str:
-        return format_short(self)
-
-    __str__ = __repr__
-
-    def _repr_html_(self) -> str:
-        return format_html(self)
-
-    def to_dict(self) -> dict[str, Any]:
-        """Every result as plain Python values (what ``--json`` prints)."""
-        return fit_to_dict(self)
 
     # ----------------------------------------------------------------- refits
     def _refit_core(self, core: LmmCore, design: Design, reml: bool, starts: list[float]) -> LmmFit:

@@ -6,6 +6,7 @@ optimiser's verdict. A model class supplies where the core keeps Cov(beta)."""
 from __future__ import annotations
 
 import math
+import sys
 from typing import Any
 
 import numpy as np
@@ -19,6 +20,7 @@ from .predict import model_rows
 from .profile import ProfileResult, intervals, traces
 from .profile_problems import Profiles
 from .pvalues import normal_quantile
+from .report import ReportLayout, fit_to_dict, format_html, format_short, format_summary
 
 __all__ = ["MixedFit"]
 
@@ -28,6 +30,8 @@ class MixedFit(MixedEffects):
 
     #: The key of the core's solution that holds the fixed effects' covariance.
     _cov_beta_key = "cov_beta"
+    #: What the model class's reports show of their own.
+    _report: type[ReportLayout] = ReportLayout
     #: Whether the core goes into the fit's pickle (else a fit loaded from one has none).
     _core_pickles = True
 
@@ -259,3 +263,29 @@ class MixedFit(MixedEffects):
     def converged(self) -> bool:
         """Whether the optimiser reported convergence."""
         return bool(self._res["converged"])
+
+    # ------------------------------------------------------------- output
+    def summary_text(self) -> str:
+        """The report :meth:`summary` prints, as a string."""
+        return format_summary(self)
+
+    def summary(self, file: Any = None) -> None:
+        """Print the familiar report (lme4's ``summary`` of an lmer or a glmer fit; the
+        command line prints the same): the criteria, scaled residuals, variance
+        components, fixed effects with their tests (t tests with Satterthwaite's degrees
+        of freedom for a linear model, z tests for a GLMM, with its family and
+        overdispersion ratio), their correlations, the optimiser's report and the time
+        taken."""
+        print(self.summary_text(), file=file if file is not None else sys.stdout)
+
+    def __repr__(self) -> str:
+        return format_short(self)
+
+    __str__ = __repr__
+
+    def _repr_html_(self) -> str:
+        return format_html(self)
+
+    def to_dict(self) -> dict[str, Any]:
+        """Every result as plain Python values (what ``--json`` prints)."""
+        return fit_to_dict(self)

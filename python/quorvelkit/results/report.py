@@ -1,7 +1,10 @@
-"""Text, HTML and JSON-ready reports of a fitted model and of a likelihood-ratio table,
-in the layout of lme4's ``summary``, ``print`` and ``anova`` methods. The functions take
-a fitted model (an :class:`~quorvelkit.LmmFit`, typed ``Any``): the fit's class uses
-them, so this module does not import it."""
+"""The reports of every fitted model, written once: lme4's ``summary`` and ``print``, the
+notebook's HTML and the JSON-ready dictionary, and the likelihood-ratio table's text and
+HTML (lme4's ``anova``). A model class says what its reports show of their own through
+its :class:`ReportLayout` (:mod:`~quorvelkit.results.lmm_report`,
+:mod:`~quorvelkit.results.glmm_report`); the rest of every report is laid out here. The
+functions take a fitted model (typed ``Any``): the fit classes use them, so this module
+does not import them."""
 
 from __future__ import annotations
 
@@ -13,17 +16,27 @@ from typing import Any
 import numpy as np
 
 from ..support.errors import SINGULAR_NOTE
-from ..support.labels import is_missing, label_text
+from ..support.labels import is_missing, json_label, label_text
 from .pvalues import format_pvalues
 
 __all__ = [
+    "ReportLayout",
     "format_summary",
     "format_short",
     "format_html",
+    "fit_to_dict",
     "format_anova",
     "format_anova_html",
     "format_number",
 ]
+
+#: A table to print: its header, its rows of cells, and which columns are left-aligned.
+Table = tuple[list[str], list[list[str]], list[bool]]
+
+#: An input given as an array rather than a column (see :meth:`ReportLayout.inputs`).
+ARRAY = object()
+
+SIGNIF_CODES = "Signif. codes:  0 '***' 0.001 '**' 0.01 '*' 0.05 '.' 0.1 ' ' 1"
 
 
 def format_number(v: float, digits: int = 5) -> str:
@@ -42,171 +55,60 @@ def format_number(v: float, digits: int = 5) -> str:
     return f"{v:.{dec}f}"
 
 
-def _finite(v: Any) -> float | None:
+def finite(v: Any) -> float | None:
     """``v`` as a float, None when it is not finite (JSON has no NaN or infinity)."""
     v = float(v)
     return v if math.isfinite(v) else None
 
 
-def _column(values: Sequence[float], digits: int) -> list[str]:
+def column_cells(values: Sequence[float], digits: int) -> list[str]:
     """Format a column with a common number of decimals: enough for ``digits``
     significant digits in its smallest non-zero entry (as R's ``format``), at most 10."""
-    finite = [abs(float(v)) for v in values if v is not None and math.isfinite(float(v)) and v != 0]
-    if not finite:
+    finite_abs = [abs(float(v)) for v in values if v is not None and math.isfinite(float(v)) and v != 0]
+    if not finite_abs:
         return [format_number(v, digits) for v in values]
-    small = min(finite)
-    large = max(finite)
+    small, large = min(finite_abs), max(finite_abs)
+    missing = [v is None or (isinstance(v, float) and math.isnan(v)) for v in values]
     if large >= 1e12 or small < 1e-5:
-        return [
-            format_number(v, digits) if v is not None and not (isinstance(v, float) and math.isnan(v)) else ""
-            for v in values
-        ]
+        return ["" if gone else format_number(v, digits) for v, gone in zip(values, missing, strict=True)]
     dec = min(10, max(0, digits - 1 - math.floor(math.log10(small))))
-    out = []
-    for v in values:
-        if v is None or (isinstance(v, float) and math.isnan(v)):
-            out.append("")
-        else:
-            out.append(f"{float(v):.{dec}f}")
-    return out
+    return ["" if gone else f"{float(v):.{dec}f}" for v, gone in zip(values, missing, strict=True)]
 
 
-def _table(header: Sequence[str], rows: Sequence[Sequence[str]], left: Sequence[bool]) -> list[str]:
-    """Align a table: columns flagged in ``left`` are left-aligned, others right."""
+def table_lines(table: Table) -> list[str]:
+    """A table aligned as text: columns flagged left-aligned, the others right."""
+    header, rows, left = table
     cols = list(zip(*([list(header)] + [list(r) for r in rows]), strict=True))
     widths = [max(len(c) for c in col) for col in cols]
-    lines = []
-    for r in [header] + list(rows):
-        cells = []
-        for j, cell in enumerate(r):
-            cells.append(cell.ljust(widths[j]) if left[j] else cell.rjust(widths[j]))
-        lines.append(" ".join(cells).rstrip())
-    return lines
-
-
-def _title(fit: Any, tests: bool = False) -> str:
-    how = "REML" if fit.reml else "maximum likelihood"
-    if tests:  # the summary's, whose table has the t tests (as lmerTest titles it)
-        return f"Linear mixed model fit by {how}. t-tests use Satterthwaite's method [quorvelkit]"
-    return f"Linear mixed model fit by {how} [quorvelkit]"
-
-
-def _varcorr_rows(fit: Any, with_variance: bool = True) -> tuple[list[str], list[list[str]], list[bool]]:
-    """lme4's table of the variance components: a row per random effect, term by term
-    (a term's name on its first row), correlations within a term only, the residual."""
-    q = len(fit.re_names)
-    cov = fit.cov_re.to_numpy()
-    corr = fit.corr_re.to_numpy()
-    var = [float(cov[i, i]) for i in range(q)] + [fit.sigma2]
-    sd = [math.sqrt(max(v, 0.0)) for v in var]
-    var_s = _column(var, 5)
-    sd_s = _column(sd, 5)
-    terms = fit.re_terms
-    width = max(len(cols) for _, cols in terms) - 1  # correlation columns
-    header = ["Groups", "Name"] + (["Variance"] if with_variance else []) + ["Std.Dev."]
-    if width > 0:
-        header += ["Corr"] + [""] * (width - 1)
-    rows = []
-    start = 0
-    for grp, cols in terms:
-        for k, name in enumerate(cols):
-            i = start + k
-            row = [grp if k == 0 else "", name] + ([var_s[i]] if with_variance else []) + [sd_s[i]]
-            cells = []
-            for j in range(width):
-                c = corr[i, start + j] if j < k else math.nan
-                cells.append("" if math.isnan(c) else f"{c:.3f}")
-            rows.append(row + cells)
-        start += len(cols)
-    rows.append(["Residual", ""] + ([var_s[q]] if with_variance else []) + [sd_s[q]] + [""] * width)
-    left = [True, True] + [False] * (len(header) - 2)
-    return header, rows, left
-
-
-def _criteria(fit: Any) -> list[str]:
-    crit_name = "REML crit" if fit.reml else "deviance"
-    header = ["AIC", "BIC", "logLik", crit_name, "df.resid"]
-    vals = [
-        f"{fit.aic:.4f}",
-        f"{fit.bic:.4f}",
-        f"{fit.loglik:.4f}",
-        f"{fit.criterion:.4f}",
-        str(fit.nobs - fit.n_params),
+    return [
+        " ".join(cell.ljust(widths[j]) if left[j] else cell.rjust(widths[j]) for j, cell in enumerate(r)).rstrip()
+        for r in [header, *rows]
     ]
-    return _table(header, [vals], [False] * 5)
 
 
-def _stars(p: float) -> str:
+def html_table(table: Table) -> str:
+    """A table as HTML, each cell aligned as :func:`table_lines` aligns it."""
+    header, rows, left = table
+
+    def cells(tag: str, texts: Sequence[str]) -> str:
+        return "".join(
+            f'<{tag} style="text-align:{"left" if is_left else "right"}">{html.escape(text)}</{tag}>'
+            for text, is_left in zip(texts, left, strict=True)
+        )
+
+    body = "".join(f"<tr>{cells('td', r)}</tr>" for r in rows)
+    return f"<table><thead><tr>{cells('th', header)}</tr></thead><tbody>{body}</tbody></table>"
+
+
+def stars(p: float) -> str:
     """R's significance codes."""
     if not math.isfinite(p):
         return ""
     return "***" if p < 0.001 else "**" if p < 0.01 else "*" if p < 0.05 else "." if p < 0.1 else ""
 
 
-SIGNIF_CODES = "Signif. codes:  0 '***' 0.001 '**' 0.01 '*' 0.05 '.' 0.1 ' ' 1"
-
-
-def _fixed_rows(fit: Any) -> tuple[list[str], list[list[str]], list[bool]]:
-    table = fit.coef_table
-    est = table["Estimate"].to_numpy()
-    se = table["Std. Error"].to_numpy()
-    tv = table["t value"].to_numpy()
-    est_s = _column(list(est), 6)
-    se_s = _column(list(se), 5)
-    tv_s = [f"{t:.3f}" if math.isfinite(t) else "NaN" for t in tv]
-    df_s = [s if s else "NaN" for s in _column(list(table["df"].to_numpy()), 5)]
-    p = table["Pr(>|t|)"].to_numpy()
-    # lmerTest's summary prints its p-values by printCoefmat: R's format.pval to 3 digits.
-    p_s = [s or "NaN" for s in format_pvalues(p, 3)]
-    rows = [
-        [name, a, b, d, c, ps, _stars(pv)]
-        for name, a, b, d, c, ps, pv in zip(fit.fe_names, est_s, se_s, df_s, tv_s, p_s, p, strict=True)
-    ]
-    header = ["", "Estimate", "Std. Error", "df", "t value", "Pr(>|t|)", ""]
-    return header, rows, [True, False, False, False, False, False, True]
-
-
-def _abbrev(name: str, width: int = 6) -> str:
-    if len(name) <= width:
-        return name
-    inner = name.strip("()")
-    vowels = "aeiouAEIOU"
-    short = inner[0] + "".join(ch for ch in inner[1:] if ch not in vowels)
-    short = short[: width - (2 if name.startswith("(") else 0)]
-    return f"({short})" if name.startswith("(") else short
-
-
-def _fixed_corr(fit: Any) -> list[str]:
-    p = len(fit.fe_names)
-    if p < 2 or p > 12:
-        return []
-    cov = fit.cov_fixef.to_numpy()
-    sd = np.sqrt(np.diag(cov))
-    with np.errstate(invalid="ignore", divide="ignore"):
-        corr = cov / np.outer(sd, sd)
-    header = [""] + [_abbrev(n) for n in fit.fe_names[:-1]]
-    rows = []
-    for i in range(1, p):
-        rows.append([fit.fe_names[i]] + [f"{corr[i, j]:.3f}" if j < i else "" for j in range(p - 1)])
-    return ["", "Correlation of Fixed Effects:"] + _table(header, rows, [True] + [False] * (p - 1))
-
-
-def _optimizer_lines(fit: Any) -> list[str]:
-    opt = fit.optimizer
-    ev = opt["evaluator"]
-    if opt["n_classes"] is not None:
-        ev += f", {opt['n_classes']} class{'es' if opt['n_classes'] != 1 else ''} of groups"
-    starts = opt["starts"]
-    lines = [f"Optimizer: BFGS on the profiled criterion, {starts} start{'s' if starts != 1 else ''}; evaluator: {ev}"]
-    status = "converged" if opt["converged"] else "NOT converged"
-    lines.append(
-        f"  {status}: {opt['message']}; {opt['iterations']} iterations, "
-        f"{opt['fev']} evaluations, max |gradient| {opt['grad_inf_norm']:.3g}"
-    )
-    return lines
-
-
-def _time_line(fit: Any) -> str:
+def time_line(fit: Any) -> str:
+    """The time the fit took, with and without building its model matrices."""
     opt = fit.optimizer
 
     def ms(s: float) -> str:
@@ -264,147 +166,275 @@ def _nobs_line(fit: Any) -> list[str]:
     return lines
 
 
-def _call_lines(fit: Any) -> list[str]:
-    """The lines lme4 prints below the formula: the data, the prior weights and an
-    offset given besides the formula's."""
-    design = fit._design
-    lines = []
-    data_name = getattr(fit, "data_name", None)
-    if data_name:
-        lines.append(f"   Data: {data_name}")
-    if design.weighted:
-        lines.append(f"Weights: {design.spec.weights_column or 'given as an array'}")
-    if design.spec.offset_column is not None or design.spec.offset_array:
-        lines.append(f" Offset: {design.spec.offset_column or 'given as an array'}")
+def r_abbreviate(name: str, minlength: int = 6) -> str:
+    """R's ``abbreviate(name, minlength)`` of one name (its default method): from the
+    right, drop lower-case vowels ending a word, then other lower-case vowels, then
+    lower-case letters ending a word, then other lower-case letters, then any
+    characters, never a word's first, until ``minlength`` characters are left."""
+    s = list(name.strip())
+    if len(s) <= minlength:
+        return "".join(s)
+
+    def first(i: int) -> bool:
+        return s[i - 1].isspace()
+
+    def last(i: int) -> bool:
+        return not s[i - 1].isspace() and (i + 1 == len(s) or s[i + 1].isspace())
+
+    rules = [
+        lambda i: s[i] in "aeiou" and last(i),
+        lambda i: s[i] in "aeiou" and not first(i),
+        lambda i: s[i].islower() and last(i),
+        lambda i: s[i].islower() and not first(i),
+        lambda i: not first(i) and not s[i].isspace(),
+    ]
+    for rule in rules:
+        i = len(s) - 1
+        while i > 0:
+            if rule(i):
+                del s[i]
+            if len(s) - sum(c.isspace() for c in s) <= minlength:
+                return "".join(c for c in s if not c.isspace())
+            i -= 1
+    return "".join(c for c in s if not c.isspace())
+
+
+def fixed_correlations(fit: Any) -> list[str]:
+    """lme4's correlation table of the fixed effects (for up to 12 of them), as its
+    ``print`` of a summary shows it for every model class: the lower triangle rounded to
+    3 decimals and formatted to one width, columns left-aligned and headed by R's
+    abbreviations of the names."""
+    names = fit.fe_names
+    p = len(names)
+    if p < 2:
+        return []
+    if p > 12:
+        return ["", f"Correlation matrix not shown by default, as p = {p} > 12."]
+    cov = fit.cov_fixef.to_numpy()
+    sd = np.sqrt(np.diag(cov))
+    with np.errstate(invalid="ignore", divide="ignore"):
+        corr = cov / np.outer(sd, sd)
+    values = [[f"{round(corr[i, j], 3):.3f}" for j in range(i)] for i in range(1, p)]
+    width = max(len(v) for row in values for v in row)  # R's format: one width for all
+    rows = [[names[i], *(v.rjust(width) for v in row), *[""] * (p - 1 - i)] for i, row in enumerate(values, 1)]
+    header = ["", *(r_abbreviate(n) for n in names[:-1])]
+    return ["", "Correlation of Fixed Effects:", *table_lines((header, rows, [True] * p))]
+
+
+def _call_lines(fit: Any, layout: type[ReportLayout]) -> list[str]:
+    """The formula and the lines lme4 prints below it: the data, the prior weights and
+    an offset given besides the formula's."""
+    lines = [f"Formula: {fit.formula}"]
+    if getattr(fit, "data_name", None):
+        lines.append(f"   Data: {fit.data_name}")
+    for name, given in zip(("Weights", " Offset"), layout.inputs(fit), strict=True):
+        if given is not None:
+            lines.append(f"{name}: {'given as an array' if given is ARRAY else given}")
     return lines
 
 
-def _given_offset(fit: Any) -> str | None:
-    """The offset given besides the formula's: its column, "array", or None."""
-    design = fit._design
-    return design.spec.offset_column or ("array" if design.spec.offset_array else None)
+def _head(fit: Any, lay: type[ReportLayout], summary: bool) -> list[str]:
+    return [*lay.family(fit), *_call_lines(fit, lay), *lay.head_criteria(fit, summary)]
 
 
-def _scaled_residuals(fit: Any) -> np.ndarray:
-    """Residuals in units of their standard deviation sigma / sqrt(w) (lme4's Pearson
-    residuals, scaled)."""
-    res: np.ndarray = fit.residuals.to_numpy()
-    if fit._design.weights is not None:
-        res = res * np.sqrt(fit._design.weights)
-    out: np.ndarray = res / fit.sigma if fit.sigma > 0 else res
-    return out
+class ReportLayout:
+    """What a model class's reports show of their own; each method returns lines of
+    text (or a :data:`Table`), and :func:`format_summary`, :func:`format_short`,
+    :func:`format_html` and :func:`fit_to_dict` place them. A model class names its
+    layout in its ``_report`` attribute."""
+
+    #: The keys of :func:`fit_to_dict`'s dictionary, in order.
+    json_keys: tuple[str, ...] = ()
+
+    @staticmethod
+    def title(fit: Any, summary: bool) -> list[str]:
+        """The title (of the summary, or of the short report)."""
+        raise NotImplementedError
+
+    @staticmethod
+    def inputs(fit: Any) -> tuple[Any, Any]:
+        """The prior weights and the offset given besides the formula: a column's
+        name, :data:`ARRAY`, or None."""
+        raise NotImplementedError
+
+    @staticmethod
+    def family(fit: Any) -> list[str]:
+        """The lines above the formula (the family and link)."""
+        return []
+
+    @staticmethod
+    def head_criteria(fit: Any, summary: bool) -> list[str]:
+        """The lines between the formula's and the summary's table of criteria, or
+        the short report's random effects."""
+        raise NotImplementedError
+
+    @staticmethod
+    def criteria(fit: Any) -> list[str]:
+        """The table of the information criteria."""
+        raise NotImplementedError
+
+    @staticmethod
+    def scaled_residuals(fit: Any) -> list[str]:
+        """The quartiles of the scaled residuals, with their heading."""
+        raise NotImplementedError
+
+    @staticmethod
+    def random_effects(fit: Any, variances: bool) -> Table:
+        """The table of the variance components (with the variances or without)."""
+        raise NotImplementedError
+
+    @staticmethod
+    def fixed_effects(fit: Any) -> Table:
+        """The table of the fixed effects with their tests."""
+        raise NotImplementedError
+
+    @staticmethod
+    def fixed_block(fit: Any) -> list[str]:
+        """The summary's fixed effects: heading, table, codes and notes."""
+        raise NotImplementedError
+
+    @staticmethod
+    def short_fixed(fit: Any) -> list[str]:
+        """The short report's cells of the fixed effects."""
+        raise NotImplementedError
+
+    @staticmethod
+    def extra_notes(fit: Any) -> list[str]:
+        """Notes of the model class's own, before the notes every fit may have."""
+        return []
+
+    @staticmethod
+    def optimizer(fit: Any) -> list[str]:
+        """The optimiser's report and the time taken."""
+        raise NotImplementedError
+
+    @staticmethod
+    def html_criteria(fit: Any) -> tuple[list[str], list[str]]:
+        """The header and the cells of the criteria in the notebook's table."""
+        raise NotImplementedError
+
+    @staticmethod
+    def json_values(fit: Any) -> dict[str, Any]:
+        """The values of :attr:`json_keys` that are the model class's own."""
+        raise NotImplementedError
 
 
 def format_summary(fit: Any) -> str:
     """The full report (lme4's ``summary``) with the optimiser's report and timing."""
-    lines = [_title(fit, tests=True), f"Formula: {fit.formula}"]
-    lines += _call_lines(fit)
-    lines.append("")
-    crit = "REML criterion at convergence" if fit.reml else "Deviance (-2 log-likelihood)"
-    lines.append(f"{crit}: {fit.criterion:.4f}")
-    lines.append("")
-    lines += _criteria(fit)
-    lines.append("")
-    if fit.rows_kept:
-        qs = np.quantile(_scaled_residuals(fit), [0, 0.25, 0.5, 0.75, 1.0])
-        lines.append("Scaled residuals:")
-        lines += _table(["Min", "1Q", "Median", "3Q", "Max"], [[f"{v:.4f}" for v in qs]], [False] * 5)
-    else:
-        lines.append("Scaled residuals: not available (fitted from batches of rows, which are not kept)")
-    lines.append("")
-    lines.append("Random effects:")
-    h, r, left = _varcorr_rows(fit)
-    lines += [" " + s for s in _table(h, r, left)]
-    lines += _nobs_line(fit)
-    lines.append("")
-    lines.append("Fixed effects:")
-    h, r, left = _fixed_rows(fit)
-    lines += _table(h, r, left)
-    lines += ["---", SIGNIF_CODES]
-    lines += reference_levels(fit)
-    lines += _fixed_corr(fit)
-    notes = _notes(fit)
-    if notes:
-        lines.append("")
-        lines += notes
-    lines.append("")
-    lines += _optimizer_lines(fit)
-    lines.append(_time_line(fit))
-    return "\n".join(lines)
+    lay: type[ReportLayout] = fit._report
+    lines = [*lay.title(fit, True), *_head(fit, lay, True), "", *lay.criteria(fit), ""]
+    lines += [*lay.scaled_residuals(fit), "", "Random effects:"]
+    lines += [" " + s for s in table_lines(lay.random_effects(fit, True))]
+    lines += [*_nobs_line(fit), "", *lay.fixed_block(fit), *fixed_correlations(fit)]
+    notes = lay.extra_notes(fit) + _notes(fit)
+    lines += ["", *notes] if notes else []
+    return "\n".join([*lines, "", *lay.optimizer(fit)])
 
 
 def format_short(fit: Any) -> str:
     """The short report (lme4's ``print``)."""
-    crit = "REML criterion at convergence" if fit.reml else "Deviance (-2 log-likelihood)"
-    lines = [
-        _title(fit),
-        f"Formula: {fit.formula}",
-        *_call_lines(fit),
-        f"{crit}: {fit.criterion:.4f}",
-        "Random effects:",
-    ]
-    h, r, left = _varcorr_rows(fit, with_variance=False)
-    lines += [" " + s for s in _table(h, r, left)]
-    lines += _nobs_line(fit)
-    lines.append("Fixed Effects:")
-    est = _column(list(fit.fixef.to_numpy()), 5)
-    lines += _table(list(fit.fe_names), [est], [False] * len(est))
-    lines += _notes(fit)
-    return "\n".join(lines)
-
-
-def _html_table(header: Sequence[str], rows: Sequence[Sequence[str]], left: Sequence[bool]) -> str:
-    def cell(tag: str, text: str, is_left: bool) -> str:
-        align = "left" if is_left else "right"
-        return f'<{tag} style="text-align:{align}">{html.escape(text)}</{tag}>'
-
-    out = [
-        "<table>",
-        "<thead><tr>"
-        + "".join(cell("th", h, is_left) for h, is_left in zip(header, left, strict=True))
-        + "</tr></thead>",
-        "<tbody>",
-    ]
-    for r in rows:
-        out.append("<tr>" + "".join(cell("td", c, is_left) for c, is_left in zip(r, left, strict=True)) + "</tr>")
-    out.append("</tbody></table>")
-    return "".join(out)
+    lay: type[ReportLayout] = fit._report
+    lines = [*lay.title(fit, False), *_head(fit, lay, False), "Random effects:"]
+    lines += [" " + s for s in table_lines(lay.random_effects(fit, False))]
+    lines += [*_nobs_line(fit), "Fixed Effects:"]
+    lines += table_lines((list(fit.fe_names), [lay.short_fixed(fit)], [False] * len(fit.fe_names)))
+    return "\n".join(lines + _notes(fit))
 
 
 def format_html(fit: Any) -> str:
     """An HTML rendering of the summary, for notebooks."""
-    crit_name = "REML criterion" if fit.reml else "Deviance"
-    parts = [
-        '<div class="quorvelkit-fit">',
-        f"<p><b>{html.escape(_title(fit))}</b><br>Formula: <code>{html.escape(fit.formula)}</code>"
-        + "".join(f"<br>{html.escape(line.strip())}" for line in _call_lines(fit))
-        + "</p>",
-        _html_table(
-            [crit_name, "logLik", "AIC", "BIC", "Obs.", f"Groups ({fit.group_name})"],
-            [
-                [
-                    f"{fit.criterion:.4f}",
-                    f"{fit.loglik:.4f}",
-                    f"{fit.aic:.4f}",
-                    f"{fit.bic:.4f}",
-                    str(fit.nobs),
-                    "; ".join(str(m) for _, m in _group_counts(fit)),
-                ]
-            ],
-            [False] * 6,
-        ),
-        "<p><b>Random effects</b></p>",
-        _html_table(*_varcorr_rows(fit)),
-        "<p><b>Fixed effects</b></p>",
-        _html_table(*_fixed_rows(fit)),
-    ]
-    notes = _notes(fit)
+    lay: type[ReportLayout] = fit._report
+    title = " ".join(s.strip() for s in lay.title(fit, False))
+    _, *call = _call_lines(fit, lay)
+    header, cells = lay.html_criteria(fit)
+    counts = "; ".join(str(m) for _, m in _group_counts(fit))
+    criteria = [*header, "Obs.", f"Groups ({fit.group_name})"], [[*cells, str(fit.nobs), counts]], [False] * 6
+    notes = lay.extra_notes(fit) + _notes(fit)
     if fit.n_dropped:
         notes.insert(0, f"{fit.n_dropped} observations deleted due to missingness")
-    lines = _optimizer_lines(fit) + [_time_line(fit)]
-    parts.append("<p>" + "<br>".join(html.escape(s.strip()) for s in notes + lines) + "</p>")
-    parts.append("</div>")
+    parts = [
+        '<div class="quorvelkit-fit">',
+        f"<p><b>{html.escape(title)}</b>"
+        + "".join(f"<br>{html.escape(line.strip())}" for line in lay.family(fit))
+        + f"<br>Formula: <code>{html.escape(fit.formula)}</code>"
+        + "".join(f"<br>{html.escape(line.strip())}" for line in call)
+        + "</p>",
+        html_table(criteria),
+        "<p><b>Random effects</b></p>",
+        html_table(lay.random_effects(fit, True)),
+        "<p><b>Fixed effects</b></p>",
+        html_table(lay.fixed_effects(fit)),
+        "<p>" + "<br>".join(html.escape(s.strip()) for s in notes + lay.optimizer(fit) if s) + "</p>",
+        "</div>",
+    ]
     return "\n".join(parts)
+
+
+def random_effects_json(fit: Any) -> dict[str, Any]:
+    """Each grouping factor's conditional modes and covariances as JSON-ready values."""
+    cond = fit.cond_cov
+    return {
+        name: {
+            "levels": [json_label(v) for v in ranef.index],
+            "names": [str(c) for c in ranef.columns],
+            "values": [[float(v) for v in row] for row in ranef.to_numpy()],
+            "cond_cov": [[[float(v) for v in row] for row in mat] for mat in cond[name]],
+        }
+        for name, ranef in fit.ranef.items()
+    }
+
+
+#: The JSON keys of the coefficient table's columns, in the order they are written.
+_COEF_KEYS = {
+    "Estimate": "estimate",
+    "Std. Error": "std_error",
+    "t value": "t_value",
+    "z value": "z_value",
+    "df": "df",
+    "Pr(>|t|)": "p_value",
+    "Pr(>|z|)": "p_value",
+}
+_COEF_ORDER = ("estimate", "std_error", "t_value", "z_value", "df", "p_value")
+
+
+def _fixed_effects_json(fit: Any) -> dict[str, dict[str, float | None]]:
+    table = fit.coef_table
+    out = {}
+    for name, row in zip(fit.fe_names, table.to_dict(orient="records"), strict=True):
+        cells = {_COEF_KEYS[k]: float(v) if k in ("Estimate", "Std. Error") else finite(v) for k, v in row.items()}
+        out[name] = {k: cells[k] for k in _COEF_ORDER if k in cells}
+    return out
+
+
+def fit_to_dict(fit: Any) -> dict[str, Any]:
+    """Every result of ``fit`` as JSON-ready Python values (what ``--json`` prints)."""
+    lay: type[ReportLayout] = fit._report
+    weights, offset = ("array" if v is ARRAY else v for v in lay.inputs(fit))
+    values = {
+        "formula": fit.formula,
+        "data": getattr(fit, "data_name", None),
+        "nobs": fit.nobs,
+        "n_dropped": fit.n_dropped,
+        "weights": weights,
+        "offset": offset,
+        "ngroups": fit.ngroups,
+        "loglik": fit.loglik,
+        "aic": fit.aic,
+        "bic": fit.bic,
+        "singular": fit.is_singular,
+        "theta": [float(v) for v in fit.theta],
+        "fixed_effects": _fixed_effects_json(fit),
+        "dropped_columns": fit.dropped_columns,
+        "cov_fixed": [[float(v) for v in row] for row in fit.cov_fixef.to_numpy()],
+        "varcorr": [
+            {k: (finite(float(v)) if isinstance(v, (float, np.floating)) else v) for k, v in rec.items()}
+            for rec in fit.varcorr.to_dict(orient="records")
+        ],
+        "random_effects": random_effects_json(fit),
+        "seconds": {"fit": fit.optimizer["seconds"], "total": fit.optimizer["total_seconds"]},
+        **lay.json_values(fit),
+    }
+    return {key: values[key] for key in lay.json_keys}
 
 
 def _anova_cells(table: Any) -> tuple[list[str], list[str], list[list[str]]]:
@@ -443,7 +473,7 @@ def _anova_cells(table: Any) -> tuple[list[str], list[str], list[list[str]]]:
 def format_anova(table: Any) -> str:
     """An :func:`~quorvelkit.anova` table in lme4's layout."""
     notes, header, rows = _anova_cells(table)
-    return "\n".join(notes + _table(header, rows, [True] + [False] * (len(header) - 1)))
+    return "\n".join(notes + table_lines((header, rows, [True] + [False] * (len(header) - 1))))
 
 
 def format_anova_html(table: Any) -> str:
@@ -453,6 +483,6 @@ def format_anova_html(table: Any) -> str:
     parts = ['<div class="quorvelkit-anova">']
     if notes:
         parts.append("<p>" + "<br>".join(html.escape(n) for n in notes) + "</p>")
-    parts.append(_html_table(header, rows, [True] + [False] * (len(header) - 1)))
+    parts.append(html_table((header, rows, [True] + [False] * (len(header) - 1))))
     parts.append("</div>")
     return "\n".join(parts)
