@@ -13,6 +13,7 @@
 #include "binding/glmm.hpp"
 #include "binding/products.hpp"
 #include "binding/pyutil.hpp"
+#include "binding/structured.hpp"
 
 namespace qk::py {
 
@@ -42,7 +43,7 @@ int module_exec(PyObject* module) {
       registered = true;
     }
   }
-  for (const TypeDef* def : {&core_type, &accumulator_type, &crossed_type})
+  for (const TypeDef* def : {&core_type, &accumulator_type, &crossed_type, &structured_type})
     if (!Ref(add_type(module, *def))) return -1;
   Ref glmm_base(add_type(module, glmm_base_type));
   if (!glmm_base) return -1;

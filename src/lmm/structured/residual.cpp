@@ -1,0 +1,314 @@
+#include "lmm/structured/residual.hpp"
+
+#include <cmath>
+
+namespace qk {
+
+namespace {
+
+double logistic(double x) { return 1.0 / (1.0 + std::exp(-x)); }
+
+bool spatial(Correlation c) { return c == Correlation::kExponential || c == Correlation::kGaussian; }
+
+// Euclidean distance between rows a and b.
+double distance(const ResidualStructure& s, std::uint64_t a, std::uint64_t b) {
+  double sum = 0.0;
+  for (std::uint32_t d = 0; d < s.dims; ++d) {
+    double x = s.coords[a * s.dims + d] - s.coords[b * s.dims + d];
+    sum = sum + x * x;
+  }
+  return std::sqrt(sum);
+}
+
+// Row i of the unstructured factor L: the unit vector of (eta_i0, ..., eta_i,i-1, 1),
+// whose entries start at eta[i(i-1)/2].
+void unstructured_row(const double* eta, std::uint32_t i, double* row, double& norm) {
+  const double* e = eta + static_cast<std::size_t>(i) * (i - 1) / 2;
+  double ss = 1.0;
+  for (std::uint32_t j = 0; j < i; ++j) ss = ss + e[j] * e[j];
+  norm = std::sqrt(ss);
+  for (std::uint32_t j = 0; j < i; ++j) row[j] = e[j] / norm;
+  row[i] = 1.0 / norm;
+}
+
+// The unstructured correlation between visits i and j.
+double unstructured_entry(const double* eta, std::uint32_t i, std::uint32_t j, std::vector<double>& ri,
+                          std::vector<double>& rj) {
+  double ni, nj;
+  unstructured_row(eta, i, ri.data(), ni);
+  unstructured_row(eta, j, rj.data(), nj);
+  double c = 0.0;
+  for (std::uint32_t l = 0; l <= (i < j ? i : j); ++l) c = c + ri[l] * rj[l];
+  return c;
+}
+
+// The correlation of rows a != b, and its derivatives in the correlation's parameters
+// (at most two; the unstructured kind is handled apart).
+double correlation(const ResidualStructure& s, const double* eta, std::uint64_t a, std::uint64_t b,
+                   double* d) {
+  switch (s.correlation) {
+    case Correlation::kIndependent:
+    case Correlation::kUnstructured:
+      return 0.0;
+    case Correlation::kAR1: {
+      double rho = std::tanh(eta[0]), lag = std::fabs(s.times[a] - s.times[b]);
+      if (d) d[0] = lag * std::pow(rho, lag - 1.0) * (1.0 - rho * rho);
+      return std::pow(rho, lag);
+    }
+    case Correlation::kCAR1: {
+      double phi = logistic(eta[0]), lag = std::fabs(s.times[a] - s.times[b]);
+      double c = std::pow(phi, lag);
+      if (d) d[0] = lag * c * (1.0 - phi);
+      return c;
+    }
+    case Correlation::kCompound: {
+      double rho = std::tanh(eta[0]);
+      if (d) d[0] = 1.0 - rho * rho;
+      return rho;
+    }
+    case Correlation::kExponential:
+    case Correlation::kGaussian: {
+      double range = std::exp(eta[0]), x = distance(s, a, b) / range;
+      double shape = s.correlation == Correlation::kExponential ? x : x * x;
+      double e = std::exp(-shape), keep = 1.0;
+      if (s.nugget) {
+        double nug = logistic(eta[1]);
+        keep = 1.0 - nug;
+        if (d) d[1] = -e * nug * (1.0 - nug);
+      }
+      // d shape / d eta_0 = -shape (exponential) or -2 shape (Gaussian).
+      if (d) d[0] = keep * e * (s.correlation == Correlation::kExponential ? shape : 2.0 * shape);
+      return keep * e;
+    }
+  }
+  return 0.0;
+}
+
+// log delta of row r, summed over the variance functions; eta at the first function's.
+double log_delta(const ResidualStructure& s, const double* eta, std::uint64_t r) {
+  double ld = 0.0;
+  for (const VarianceFunction& f : s.variances) {
+    double v = f.values[r];
+    switch (f.kind) {
+      case VarianceKind::kIdent: {
+        auto stratum = static_cast<std::uint32_t>(v);
+        if (stratum > 0) ld = ld + eta[stratum - 1];
+        break;
+      }
+      case VarianceKind::kPower:
+        ld = ld + eta[0] * std::log(std::fabs(v));
+        break;
+      case VarianceKind::kExp:
+        ld = ld + eta[0] * v;
+        break;
+    }
+    eta += f.n_params();
+  }
+  return ld;
+}
+
+}  // namespace
+
+std::size_t ResidualStructure::n_correlation_params() const {
+  switch (correlation) {
+    case Correlation::kIndependent:
+      return 0;
+    case Correlation::kUnstructured:
+      return static_cast<std::size_t>(n_visits) * (n_visits - 1) / 2;
+    case Correlation::kExponential:
+    case Correlation::kGaussian:
+      return nugget ? 2 : 1;
+    default:
+      return 1;
+  }
+}
+
+std::size_t ResidualStructure::n_params() const {
+  std::size_t n = n_correlation_params();
+  for (const VarianceFunction& f : variances) n += f.n_params();
+  return n;
+}
+
+std::string structure_error(const ResidualStructure& s, std::uint64_t n) {
+  bool timed = s.correlation == Correlation::kAR1 || s.correlation == Correlation::kCAR1 ||
+               s.correlation == Correlation::kUnstructured;
+  if (timed && s.times.size() != n) return "the residual structure needs one time per row";
+  for (double t : s.times) {
+    if (!std::isfinite(t)) return "a time of the residual structure is not finite";
+    if (s.correlation == Correlation::kAR1 && t != std::floor(t)) return "an AR(1) correlation needs whole-number times";
+  }
+  if (s.correlation == Correlation::kUnstructured) {
+    if (s.n_visits < 2) return "an unstructured correlation needs at least two visits";
+    for (double t : s.times)
+      if (t < 0.0 || t >= s.n_visits || t != std::floor(t)) return "a visit code is out of range";
+  }
+  if (spatial(s.correlation) && (s.dims == 0 || s.coords.size() != n * s.dims))
+    return "the spatial correlation needs dims coordinates per row";
+  for (double c : s.coords)
+    if (!std::isfinite(c)) return "a coordinate of the residual structure is not finite";
+  for (const VarianceFunction& f : s.variances) {
+    if (f.values.size() != n) return "a variance function needs one value per row";
+    if (f.kind == VarianceKind::kIdent && f.n_strata < 2) return "a variance by strata needs two strata at least";
+    for (double v : f.values) {
+      if (!std::isfinite(v)) return "a covariate of a variance function is not finite";
+      if (f.kind == VarianceKind::kIdent && (v < 0.0 || v >= f.n_strata || v != std::floor(v)))
+        return "a stratum of a variance function is out of range";
+      if (f.kind == VarianceKind::kPower && v == 0.0) return "a power variance function needs a covariate that is not zero";
+    }
+  }
+  return "";
+}
+
+bool residual_matrix(const ResidualStructure& s, const double* eta, std::uint64_t begin, std::uint64_t n,
+                     double* r) {
+  const double* veta = eta + s.n_correlation_params();
+  std::vector<double> sd(n);
+  for (std::uint64_t a = 0; a < n; ++a) sd[a] = std::exp(log_delta(s, veta, begin + a));
+  std::vector<double> ri, rj;
+  if (s.correlation == Correlation::kUnstructured) ri.assign(s.n_visits, 0.0), rj.assign(s.n_visits, 0.0);
+  for (std::uint64_t a = 0; a < n; ++a) {
+    r[a * n + a] = sd[a] * sd[a];
+    for (std::uint64_t b = 0; b < a; ++b) {
+      double c;
+      if (s.correlation == Correlation::kUnstructured) {
+        auto va = static_cast<std::uint32_t>(s.times[begin + a]), vb = static_cast<std::uint32_t>(s.times[begin + b]);
+        c = unstructured_entry(eta, va, vb, ri, rj);
+      } else {
+        c = correlation(s, eta, begin + a, begin + b, nullptr);
+      }
+      double v = sd[a] * c * sd[b];
+      r[a * n + b] = v;
+      r[b * n + a] = v;
+    }
+  }
+  for (std::uint64_t i = 0; i < n * n; ++i)
+    if (!std::isfinite(r[i])) return false;
+  return true;
+}
+
+void residual_gradient(const ResidualStructure& s, const double* eta, std::uint64_t begin, std::uint64_t n,
+                       const double* h, const double* r, double* grad, double* visits) {
+  std::size_t nc = s.n_correlation_params();
+  // Correlation: tr(H dR) = sum_ab (D H D)_ab dC_ab = sum_ab H_ab R_ab dC_ab / C_ab,
+  // taken over a > b twice (H and dC are symmetric; dC has a zero diagonal).
+  if (s.correlation != Correlation::kIndependent) {
+    std::vector<double> sd(n);
+    const double* veta = eta + nc;
+    for (std::uint64_t a = 0; a < n; ++a) sd[a] = std::exp(log_delta(s, veta, begin + a));
+    double d[2] = {0.0, 0.0};
+    for (std::uint64_t a = 0; a < n; ++a)
+      for (std::uint64_t b = 0; b < a; ++b) {
+        double k = 2.0 * (sd[a] * h[a * n + b] * sd[b]);
+        if (s.correlation == Correlation::kUnstructured) {
+          auto va = static_cast<std::uint32_t>(s.times[begin + a]), vb = static_cast<std::uint32_t>(s.times[begin + b]);
+          visits[va * s.n_visits + vb] = visits[va * s.n_visits + vb] + k;
+          continue;
+        }
+        correlation(s, eta, begin + a, begin + b, d);
+        for (std::size_t j = 0; j < nc; ++j) grad[j] = grad[j] + k * d[j];
+      }
+  }
+  if (s.variances.empty()) return;
+  // Variance: d R_ab / d log delta_a = R_ab (b != a) and 2 R_aa, so
+  // tr(H dR) = sum_a 2 (sum_b H_ab R_ab) d log delta_a.
+  std::vector<double> w(n);
+  for (std::uint64_t a = 0; a < n; ++a) {
+    double x = 0.0;
+    for (std::uint64_t b = 0; b < n; ++b) x = x + h[a * n + b] * r[a * n + b];
+    w[a] = 2.0 * x;
+  }
+  double* g = grad + nc;
+  for (const VarianceFunction& f : s.variances) {
+    for (std::uint64_t a = 0; a < n; ++a) {
+      double v = f.values[begin + a];
+      switch (f.kind) {
+        case VarianceKind::kIdent: {
+          auto stratum = static_cast<std::uint32_t>(v);
+          if (stratum > 0) g[stratum - 1] = g[stratum - 1] + w[a];
+          break;
+        }
+        case VarianceKind::kPower:
+          g[0] = g[0] + w[a] * std::log(std::fabs(v));
+          break;
+        case VarianceKind::kExp:
+          g[0] = g[0] + w[a] * v;
+          break;
+      }
+    }
+    g += f.n_params();
+  }
+}
+
+void unstructured_gradient(const ResidualStructure& s, const double* eta, const double* visits, double* grad) {
+  // With K the accumulated weights made symmetric and C = L L', the contribution is
+  // sum_ij K_ij dC_ij = 2 sum_i (K L)_i . dL_i; only row i of L moves with eta_il:
+  // dL_i = e_l / |x_i| - x_i x_il / |x_i|^3 for the raw row x_i.
+  std::uint32_t t = s.n_visits;
+  std::vector<double> l(static_cast<std::size_t>(t) * t, 0.0), norms(t);
+  for (std::uint32_t i = 0; i < t; ++i) unstructured_row(eta, i, &l[static_cast<std::size_t>(i) * t], norms[i]);
+  std::vector<double> k(static_cast<std::size_t>(t) * t, 0.0);
+  for (std::uint32_t i = 0; i < t; ++i)
+    for (std::uint32_t j = 0; j < t; ++j) {
+      // visits holds 2 (D H D)_ab at (v_a, v_b) for rows a > b, which may be either
+      // order of visits: fold into a symmetric K with K_ij = K_ji = half the sum.
+      double v = (i == j) ? 0.0 : 0.5 * (visits[i * t + j] + visits[j * t + i]);
+      k[i * t + j] = v;
+    }
+  for (std::uint32_t i = 1; i < t; ++i) {
+    // (K L)_i. : row i of K times L; d/deta_il of sum K_ab C_ab = 2 (K L)_i . dL_i
+    std::vector<double> kl(t, 0.0);
+    for (std::uint32_t c = 0; c < t; ++c) {
+      double x = 0.0;
+      for (std::uint32_t m = 0; m < t; ++m) x = x + k[i * t + m] * l[m * t + c];
+      kl[c] = x;
+    }
+    const double* e = eta + static_cast<std::size_t>(i) * (i - 1) / 2;
+    double ni = norms[i];
+    // x_i = (e_0, ..., e_{i-1}, 1); dot = (K L)_i . x_i
+    double dot = kl[i];
+    for (std::uint32_t c = 0; c < i; ++c) dot = dot + kl[c] * e[c];
+    for (std::uint32_t c = 0; c < i; ++c) {
+      double dl = 2.0 * (kl[c] / ni - dot * e[c] / (ni * ni * ni));
+      std::size_t idx = static_cast<std::size_t>(i) * (i - 1) / 2 + c;
+      grad[idx] = grad[idx] + dl;
+    }
+  }
+}
+
+std::vector<double> natural_parameters(const ResidualStructure& s, const std::vector<double>& eta) {
+  std::vector<double> out;
+  const double* e = eta.data();
+  switch (s.correlation) {
+    case Correlation::kIndependent:
+      break;
+    case Correlation::kAR1:
+    case Correlation::kCompound:
+      out.push_back(std::tanh(e[0]));
+      break;
+    case Correlation::kCAR1:
+      out.push_back(logistic(e[0]));
+      break;
+    case Correlation::kUnstructured: {
+      std::vector<double> ri(s.n_visits), rj(s.n_visits);
+      for (std::uint32_t i = 1; i < s.n_visits; ++i)
+        for (std::uint32_t j = 0; j < i; ++j) out.push_back(unstructured_entry(e, i, j, ri, rj));
+      break;
+    }
+    case Correlation::kExponential:
+    case Correlation::kGaussian:
+      out.push_back(std::exp(e[0]));
+      if (s.nugget) out.push_back(logistic(e[1]));
+      break;
+  }
+  e += s.n_correlation_params();
+  for (const VarianceFunction& f : s.variances) {
+    if (f.kind == VarianceKind::kIdent)
+      for (std::uint32_t j = 0; j + 1 < f.n_strata; ++j) out.push_back(std::exp(e[j]));
+    else
+      out.push_back(e[0]);
+    e += f.n_params();
+  }
+  return out;
+}
+
+}  // namespace qk

@@ -1,0 +1,90 @@
+// Residual correlation and variance structures within a subject (Pinheiro & Bates,
+// Mixed-Effects Models in S and S-PLUS, Springer 2000, ch. 5): the residuals of one
+// subject have covariance sigma^2 R, R = D C D, with C a correlation matrix over the
+// subject's rows and D = diag(delta) the standard deviations of the variance functions
+// relative to sigma (the product of every function's delta). Residuals of different
+// subjects are independent.
+//
+// The parameters eta are unconstrained reals; each kind maps them to its natural
+// parameters (below), so the optimiser searches all of R^n. Where a map leaves a
+// correlation matrix that is not positive definite (compound symmetry with a negative
+// correlation in a large subject), the Cholesky factor fails and the point is
+// infeasible, which the optimiser treats as a step too long.
+//
+// Every function here works on one subject's rows [begin, begin + n) of the design, in
+// the order the design keeps them (by time within a subject); sums run in index order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qk {
+
+enum class Correlation : std::uint8_t {
+  kIndependent = 0,   // C = I
+  kAR1 = 1,           // rho^|t_a - t_b| over whole-number times; rho = tanh(eta)
+  kCAR1 = 2,          // phi^|t_a - t_b| over real times; phi = 1 / (1 + exp(-eta))
+  kCompound = 3,      // rho between any two rows; rho = tanh(eta)
+  kUnstructured = 4,  // C = L L' over visits 0..T-1, row i of L the unit vector of
+                      // (eta_i0, ..., eta_i,i-1, 1): T(T-1)/2 parameters
+  kExponential = 5,   // (1 - nugget) exp(-d / range) off the diagonal, d the distance
+  kGaussian = 6,      // (1 - nugget) exp(-(d / range)^2); range = exp(eta_0), and with
+                      // a nugget, nugget = 1 / (1 + exp(-eta_1))
+};
+
+enum class VarianceKind : std::uint8_t {
+  kIdent = 0,  // delta = exp(eta_s) in stratum s >= 1; stratum 0 is the reference (delta 1)
+  kPower = 1,  // delta = |v|^eta
+  kExp = 2,    // delta = exp(eta v)
+};
+
+struct VarianceFunction {
+  VarianceKind kind = VarianceKind::kIdent;
+  std::uint32_t n_strata = 0;  // kIdent: the number of strata (at least 2)
+  std::vector<double> values;  // per row: the stratum (kIdent, a whole number) or v
+  std::size_t n_params() const { return kind == VarianceKind::kIdent ? n_strata - 1 : 1; }
+};
+
+struct ResidualStructure {
+  Correlation correlation = Correlation::kIndependent;
+  std::uint32_t n_visits = 0;  // kUnstructured: visits are coded 0 .. n_visits - 1
+  bool nugget = false;         // spatial kinds
+  std::uint32_t dims = 0;      // spatial kinds: coordinates per row
+  std::vector<double> times;   // per row: the time (AR1, CAR1) or the visit (unstructured)
+  std::vector<double> coords;  // per row, `dims` coordinates (spatial kinds)
+  std::vector<VarianceFunction> variances;
+
+  std::size_t n_correlation_params() const;
+  // The correlation's parameters first, then each variance function's in turn.
+  std::size_t n_params() const;
+};
+
+// The caller-error message for a structure whose per-row data do not fit n rows (sizes,
+// non-finite values, strata out of range, a power of a zero covariate), or "".
+std::string structure_error(const ResidualStructure& s, std::uint64_t n);
+
+// R (n x n, row-major) of the rows [begin, begin + n) at eta. False when eta gives a
+// value that is not finite.
+bool residual_matrix(const ResidualStructure& s, const double* eta, std::uint64_t begin, std::uint64_t n,
+                     double* r);
+
+// Adds sum_ab H_ab dR_ab / deta_j to grad[j] for every parameter j, H (n x n,
+// symmetric) and R = residual_matrix(...) of the same rows. The unstructured
+// correlation's part is not added: its weights D H D are added into visits (T x T)
+// instead, for unstructured_gradient once every subject has been seen.
+void residual_gradient(const ResidualStructure& s, const double* eta, std::uint64_t begin, std::uint64_t n,
+                       const double* h, const double* r, double* grad, double* visits);
+
+// Adds the unstructured correlation's gradient from the weights accumulated by
+// residual_gradient (visits, T x T) to grad[0 .. T(T-1)/2).
+void unstructured_gradient(const ResidualStructure& s, const double* eta, const double* visits, double* grad);
+
+// The natural parameters at eta, in order: the correlation's (rho; phi; the T(T-1)/2
+// correlations of the unstructured C below the diagonal, row by row; range and
+// nugget), then each variance function's (delta of strata 1.. for kIdent; the power
+// or the exponent).
+std::vector<double> natural_parameters(const ResidualStructure& s, const std::vector<double>& eta);
+
+}  // namespace qk

@@ -1,0 +1,336 @@
+#include "lmm/structured/structured.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "linalg/dense.hpp"
+#include "pool/pool.hpp"
+
+namespace qk {
+
+namespace {
+
+// A subject's rows whitened: L the Cholesky factor of R_s (n x n) and B = L^-1 A_s
+// (n x k). False when R_s is not finite or not positive definite.
+bool whiten(const StructuredData& d, const double* eta, std::uint64_t s, std::vector<double>& l,
+            std::vector<double>& b) {
+  const std::uint64_t begin = d.subjects[s], n = d.subjects[s + 1] - begin, k = d.k();
+  l.resize(n * n);
+  if (!residual_matrix(d.structure, eta, begin, n, l.data()) || !cholesky_in_place(l.data(), n)) return false;
+  b.assign(d.rows.begin() + static_cast<std::ptrdiff_t>(begin * k),
+           d.rows.begin() + static_cast<std::ptrdiff_t>((begin + n) * k));
+  forward_solve(l.data(), n, b.data(), k);
+  return true;
+}
+
+// Work per subject for the chunk plan: the factor and the solves.
+std::uint64_t subject_cost(const StructuredData& d) {
+  std::uint64_t s = d.subjects.size() - 1, avg = s ? d.n / s + 1 : 1;
+  return avg * avg * (avg + d.k()) + avg * d.k() * d.k();
+}
+
+// One group's part of the profiled system (scaled by Lambda).
+struct GroupPart {
+  std::vector<double> g;    // k x k: the sum of its subjects' whitened products
+  std::vector<double> lm;   // q x q: the Cholesky factor of M = Lambda' G_zz Lambda + I
+  std::vector<double> a;    // q x p: L_M^-1 Lambda' G_zx
+  std::vector<double> b;    // q: L_M^-1 Lambda' G_zy
+};
+
+struct Sums {
+  std::vector<double> s;   // p x p
+  std::vector<double> sy;  // p
+  double yy = 0.0;
+  double ldl2 = 0.0;
+  bool ok = true;
+};
+
+void add_into(std::vector<double>& to, const std::vector<double>& from) {
+  for (std::size_t i = 0; i < to.size(); ++i) to[i] = to[i] + from[i];
+}
+
+// The group's part and its contribution to the fixed-effects system.
+bool group_part(const StructuredData& d, const std::vector<double>& lambda, const std::vector<double>& w,
+                std::uint64_t g, GroupPart& part, Sums& sums) {
+  const std::uint64_t p = d.p, q = d.q, k = d.k();
+  part.g.assign(k * k, 0.0);
+  for (std::uint64_t s = d.groups[g]; s < d.groups[g + 1]; ++s)
+    for (std::uint64_t i = 0; i < k * k; ++i) part.g[i] = part.g[i] + w[s * k * k + i];
+  const double* gm = part.g.data();
+  for (std::uint64_t i = 0; i < p; ++i) {
+    for (std::uint64_t j = 0; j < p; ++j) sums.s[i * p + j] = sums.s[i * p + j] + gm[(q + i) * k + q + j];
+    sums.sy[i] = sums.sy[i] + gm[(q + i) * k + q + p];
+  }
+  sums.yy = sums.yy + gm[(q + p) * k + q + p];
+  if (q == 0) return true;
+  std::vector<double> gzz(q * q), t(q * q), gzx(q * p), gzy(q);
+  for (std::uint64_t i = 0; i < q; ++i) {
+    for (std::uint64_t j = 0; j < q; ++j) gzz[i * q + j] = gm[i * k + j];
+    for (std::uint64_t j = 0; j < p; ++j) gzx[i * p + j] = gm[i * k + q + j];
+    gzy[i] = gm[i * k + q + p];
+  }
+  part.lm.resize(q * q);
+  if (!factor_lambda_block(gzz.data(), lambda.data(), q, t.data(), part.lm.data())) return false;
+  part.a.resize(q * p);
+  part.b.resize(q);
+  mat_tmul(lambda.data(), gzx.data(), part.a.data(), q, q, p);
+  mat_tmul(lambda.data(), gzy.data(), part.b.data(), q, q, 1);
+  forward_solve(part.lm.data(), q, part.a.data(), p);
+  forward_solve(part.lm.data(), q, part.b.data(), 1);
+  for (std::uint64_t i = 0; i < p; ++i) {
+    for (std::uint64_t j = 0; j < p; ++j) {
+      double x = 0.0;
+      for (std::uint64_t r = 0; r < q; ++r) x = x + part.a[r * p + i] * part.a[r * p + j];
+      sums.s[i * p + j] = sums.s[i * p + j] - x;
+    }
+    double x = 0.0;
+    for (std::uint64_t r = 0; r < q; ++r) x = x + part.a[r * p + i] * part.b[r];
+    sums.sy[i] = sums.sy[i] - x;
+  }
+  double bb = 0.0;
+  for (std::uint64_t r = 0; r < q; ++r) bb = bb + part.b[r] * part.b[r];
+  sums.yy = sums.yy - bb;
+  sums.ldl2 = sums.ldl2 + log_det(part.lm.data(), q);
+  return true;
+}
+
+// The partial gradient of one chunk of groups: in Lambda (q x q), in eta, and the
+// unstructured correlation's visit weights.
+struct GradientPart {
+  std::vector<double> dlambda, deta, visits;
+};
+
+}  // namespace
+
+std::string structured_error(const StructuredData& d) {
+  const std::uint64_t k = d.k();
+  if (d.rows.size() != d.n * k) return "the rows do not hold n x (q + p + 1) values";
+  for (double v : d.rows)
+    if (!std::isfinite(v)) return "a value of the rows is not finite";
+  if (d.subjects.size() < 2 || d.subjects.front() != 0 || d.subjects.back() != d.n)
+    return "the subjects' offsets do not cover the rows";
+  for (std::size_t s = 0; s + 1 < d.subjects.size(); ++s)
+    if (d.subjects[s + 1] <= d.subjects[s]) return "a subject has no rows";
+  const std::uint64_t n_subj = d.subjects.size() - 1;
+  if (d.groups.size() < 2 || d.groups.front() != 0 || d.groups.back() != n_subj)
+    return "the groups' offsets do not cover the subjects";
+  for (std::size_t g = 0; g + 1 < d.groups.size(); ++g)
+    if (d.groups[g + 1] <= d.groups[g]) return "a group has no subjects";
+  if (d.q == 0 && d.groups.size() != 2) return "without random effects the subjects form one group";
+  if ((d.q == 0) != d.theta_index.empty()) return "the layout of Lambda does not fit q";
+  for (const auto& [r, c] : d.theta_index)
+    if (r >= d.q || c > r) return "the layout of Lambda does not fit q";
+  std::string e = structure_error(d.structure, d.n);
+  if (!e.empty()) return e;
+  const ResidualStructure& st = d.structure;
+  const bool ordered = st.correlation == Correlation::kAR1 || st.correlation == Correlation::kCAR1 ||
+                       st.correlation == Correlation::kUnstructured;
+  for (std::uint64_t s = 0; ordered && s < n_subj; ++s)
+    for (std::uint64_t r = d.subjects[s] + 1; r < d.subjects[s + 1]; ++r)
+      if (!(st.times[r] > st.times[r - 1])) return "the times of a subject are not increasing";
+  return "";
+}
+
+std::optional<StructuredEvaluation> evaluate_structured(const StructuredData& d, const std::vector<double>& params,
+                                                        bool reml, Mode mode) {
+  const std::uint64_t p = d.p, q = d.q, k = d.k();
+  const std::size_t nt = d.n_theta(), ne = d.structure.n_params();
+  const std::vector<double> theta(params.begin(), params.begin() + static_cast<std::ptrdiff_t>(nt));
+  const double* eta = params.data() + nt;
+  const std::vector<double> lambda = q ? theta_to_lambda(theta, d.theta_index, q) : std::vector<double>{};
+  const std::uint64_t n_subj = d.subjects.size() - 1, n_groups = d.groups.size() - 1;
+
+  // Whitened products and log det R_s of every subject.
+  std::vector<double> w(n_subj * k * k), logdet(n_subj);
+  ChunkPlan subjects = plan_chunks(n_subj, subject_cost(d));
+  std::vector<char> feasible = map_chunks<char>(subjects, [&](std::uint64_t, std::uint64_t b, std::uint64_t e) {
+    std::vector<double> l, bm;
+    for (std::uint64_t s = b; s < e; ++s) {
+      if (!whiten(d, eta, s, l, bm)) return char{0};
+      const std::uint64_t n = d.subjects[s + 1] - d.subjects[s];
+      mat_tmul(bm.data(), bm.data(), &w[s * k * k], n, k, k);
+      logdet[s] = log_det(l.data(), n);
+    }
+    return char{1};
+  });
+  for (char f : feasible)
+    if (!f) return std::nullopt;
+  StructuredEvaluation ev;
+  for (double x : logdet) ev.logdet_r = ev.logdet_r + x;
+
+  // The groups' parts and the fixed-effects system.
+  std::vector<GroupPart> parts(n_groups);
+  ChunkPlan groups = plan_chunks(n_groups, k * k * (q + 1) + q * q * q);
+  std::vector<Sums> chunk_sums = map_chunks<Sums>(groups, [&](std::uint64_t, std::uint64_t b, std::uint64_t e) {
+    Sums s{std::vector<double>(p * p, 0.0), std::vector<double>(p, 0.0)};
+    for (std::uint64_t g = b; g < e && s.ok; ++g) s.ok = group_part(d, lambda, w, g, parts[g], s);
+    return s;
+  });
+  Sums total{std::vector<double>(p * p, 0.0), std::vector<double>(p, 0.0)};
+  for (const Sums& s : chunk_sums) {
+    if (!s.ok) return std::nullopt;
+    add_into(total.s, s.s);
+    add_into(total.sy, s.sy);
+    total.yy = total.yy + s.yy;
+    total.ldl2 = total.ldl2 + s.ldl2;
+  }
+  std::vector<double> ls = total.s;
+  if (p > 0 && !cholesky_in_place(ls.data(), p)) return std::nullopt;
+  ev.beta = total.sy;
+  forward_solve(ls.data(), p, ev.beta.data(), 1);
+  double fitted = 0.0;  // Sy' S^-1 Sy
+  for (std::uint64_t i = 0; i < p; ++i) fitted = fitted + ev.beta[i] * ev.beta[i];
+  backward_solve(ls.data(), p, ev.beta.data(), 1);
+  ev.pwrss = total.yy - fitted;
+  const double nu = static_cast<double>(reml ? d.n - p : d.n);
+  if (!(ev.pwrss > 0.0) || !std::isfinite(ev.pwrss)) return std::nullopt;
+  ev.ldl2 = total.ldl2;
+  ev.ldrx2 = p ? log_det(ls.data(), p) : 0.0;
+  ev.sigma2 = ev.pwrss / nu;
+  ev.deviance = ev.ldl2 + ev.logdet_r + nu * (kLog2PiPlus1 + std::log(ev.pwrss / nu)) + (reml ? ev.ldrx2 : 0.0);
+  if (!std::isfinite(ev.deviance)) return std::nullopt;
+  if (mode == kModeDeviance) return ev;
+
+  // Spherical modes u_g = L_M^-T (b - a beta).
+  ev.u.assign(n_groups * q, 0.0);
+  for (std::uint64_t g = 0; g < n_groups && q; ++g) {
+    double* u = &ev.u[g * q];
+    for (std::uint64_t r = 0; r < q; ++r) {
+      double x = parts[g].b[r];
+      for (std::uint64_t j = 0; j < p; ++j) x = x - parts[g].a[r * p + j] * ev.beta[j];
+      u[r] = x;
+    }
+    backward_solve(parts[g].lm.data(), q, u, 1);
+  }
+  ev.fixed_inverse = p ? cholesky_inverse(ls.data(), p) : std::vector<double>{};
+  const std::vector<double>& s_inv = ev.fixed_inverse;
+  const double scale = nu / ev.pwrss;
+  const std::uint32_t visits = d.structure.correlation == Correlation::kUnstructured ? d.structure.n_visits : 0;
+
+  std::vector<GradientPart> grads = map_chunks<GradientPart>(groups, [&](std::uint64_t, std::uint64_t b, std::uint64_t e) {
+    GradientPart out{std::vector<double>(q * q, 0.0), std::vector<double>(ne, 0.0),
+                     std::vector<double>(static_cast<std::size_t>(visits) * visits, 0.0)};
+    std::vector<double> ch(k * k), c(k * k), mi, pm(k * p), tmp(k * k), l, bm, bc, h;
+    for (std::uint64_t g = b; g < e; ++g) {
+      const GroupPart& part = parts[g];
+      // C^_g in the scaled coordinates.
+      std::fill(ch.begin(), ch.end(), 0.0);
+      std::vector<double> wv(k);
+      for (std::uint64_t r = 0; r < q; ++r) wv[r] = -ev.u[g * q + r];
+      for (std::uint64_t j = 0; j < p; ++j) wv[q + j] = -ev.beta[j];
+      wv[q + p] = 1.0;
+      for (std::uint64_t i = 0; i < k; ++i)
+        for (std::uint64_t j = 0; j < k; ++j) ch[i * k + j] = scale * wv[i] * wv[j];
+      if (q) {
+        mi = cholesky_inverse(part.lm.data(), q);
+        for (std::uint64_t i = 0; i < q; ++i)
+          for (std::uint64_t j = 0; j < q; ++j) ch[i * k + j] = ch[i * k + j] + mi[i * q + j];
+      }
+      if (reml && p) {
+        // P = (-M^-1 G^_zx; I_p; 0) = (-L_M^-T a; I_p; 0); C^ += P S^-1 P'.
+        std::fill(pm.begin(), pm.end(), 0.0);
+        if (q) {
+          std::vector<double> ma = part.a;
+          backward_solve(part.lm.data(), q, ma.data(), p);
+          for (std::uint64_t r = 0; r < q; ++r)
+            for (std::uint64_t j = 0; j < p; ++j) pm[r * p + j] = -ma[r * p + j];
+        }
+        for (std::uint64_t j = 0; j < p; ++j) pm[(q + j) * p + j] = 1.0;
+        std::vector<double> ps(k * p);
+        mat_mul(pm.data(), s_inv.data(), ps.data(), k, p, p);
+        mat_mul_bt(ps.data(), pm.data(), tmp.data(), k, p, k);
+        for (std::uint64_t i = 0; i < k * k; ++i) ch[i] = ch[i] + tmp[i];
+      }
+      // df/dLambda += 2 [G T C^]_zz, (G T)_z. = [G_zz Lambda | G_zx | G_zy].
+      c = ch;
+      if (q) {
+        std::vector<double> gt(q * k, 0.0);
+        for (std::uint64_t i = 0; i < q; ++i) {
+          for (std::uint64_t j = 0; j < q; ++j) {
+            double x = 0.0;
+            for (std::uint64_t m = 0; m < q; ++m) x = x + part.g[i * k + m] * lambda[m * q + j];
+            gt[i * k + j] = x;
+          }
+          for (std::uint64_t j = q; j < k; ++j) gt[i * k + j] = part.g[i * k + j];
+        }
+        for (std::uint64_t i = 0; i < q; ++i)
+          for (std::uint64_t j = 0; j < q; ++j) {
+            double x = 0.0;
+            for (std::uint64_t m = 0; m < k; ++m) x = x + gt[i * k + m] * ch[m * k + j];
+            out.dlambda[i * q + j] = out.dlambda[i * q + j] + 2.0 * x;
+          }
+        // C = T C^ T': rows and columns of z multiplied by Lambda.
+        for (std::uint64_t i = 0; i < q; ++i)
+          for (std::uint64_t j = 0; j < k; ++j) {
+            double x = 0.0;
+            for (std::uint64_t m = 0; m < q; ++m) x = x + lambda[i * q + m] * ch[m * k + j];
+            tmp[i * k + j] = x;
+          }
+        for (std::uint64_t i = 0; i < q; ++i)
+          for (std::uint64_t j = 0; j < k; ++j) c[i * k + j] = tmp[i * k + j];
+        for (std::uint64_t i = 0; i < k; ++i)
+          for (std::uint64_t j = 0; j < q; ++j) {
+            double x = 0.0;
+            for (std::uint64_t m = 0; m < q; ++m) x = x + c[i * k + m] * lambda[j * q + m];
+            tmp[i * k + j] = x;
+          }
+        for (std::uint64_t i = 0; i < k; ++i)
+          for (std::uint64_t j = 0; j < q; ++j) c[i * k + j] = tmp[i * k + j];
+      }
+      // H_s = L^-T (I - B C B') L^-1 for each subject of the group.
+      if (ne == 0) continue;
+      for (std::uint64_t s = d.groups[g]; s < d.groups[g + 1]; ++s) {
+        const std::uint64_t n = d.subjects[s + 1] - d.subjects[s];
+        whiten(d, eta, s, l, bm);
+        bc.resize(n * k);
+        mat_mul(bm.data(), c.data(), bc.data(), n, k, k);
+        h.resize(n * n);
+        mat_mul_bt(bc.data(), bm.data(), h.data(), n, k, n);
+        for (std::uint64_t i = 0; i < n * n; ++i) h[i] = -h[i];
+        for (std::uint64_t i = 0; i < n; ++i) h[i * n + i] = h[i * n + i] + 1.0;
+        backward_solve(l.data(), n, h.data(), n);
+        for (std::uint64_t i = 0; i < n; ++i)
+          for (std::uint64_t j = 0; j < i; ++j) std::swap(h[i * n + j], h[j * n + i]);
+        backward_solve(l.data(), n, h.data(), n);
+        std::vector<double> r(n * n);
+        residual_matrix(d.structure, eta, d.subjects[s], n, r.data());
+        residual_gradient(d.structure, eta, d.subjects[s], n, h.data(), r.data(), out.deta.data(),
+                          out.visits.data());
+      }
+    }
+    return out;
+  });
+  std::vector<double> dlambda(q * q, 0.0), deta(ne, 0.0), vis(static_cast<std::size_t>(visits) * visits, 0.0);
+  for (const GradientPart& gp : grads) {
+    add_into(dlambda, gp.dlambda);
+    add_into(deta, gp.deta);
+    add_into(vis, gp.visits);
+  }
+  if (visits) unstructured_gradient(d.structure, eta, vis.data(), deta.data());
+  ev.gradient.resize(nt + ne);
+  for (std::size_t i = 0; i < nt; ++i) {
+    auto [r, cidx] = d.theta_index[i];
+    ev.gradient[i] = dlambda[r * q + cidx];
+  }
+  for (std::size_t j = 0; j < ne; ++j) ev.gradient[nt + j] = deta[j];
+  if (mode != kModeSolution) {
+    ev.u.clear();
+    ev.fixed_inverse.clear();
+  }
+  return ev;
+}
+
+OptimResult fit_structured(const StructuredData& d, const std::vector<double>& start, bool reml,
+                           const MinimizeOptions& options) {
+  Objective objective = [&](const std::vector<double>& x, double& f, std::vector<double>& g) {
+    std::optional<StructuredEvaluation> ev = evaluate_structured(d, x, reml, kModeGradient);
+    if (!ev) return false;
+    f = ev->deviance;
+    g = ev->gradient;
+    return true;
+  };
+  std::vector<SignGroup> groups = d.q ? sign_groups(d.theta_index) : std::vector<SignGroup>{};
+  return minimize_symmetric(objective, start, groups, options);
+}
+
+}  // namespace qk

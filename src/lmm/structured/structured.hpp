@@ -1,0 +1,81 @@
+// Linear mixed models whose residuals are correlated or of unequal variance within
+// subjects (the models of nlme's lme and gls): y = X beta + Z b + e, b ~ N(0, sigma^2
+// Lambda Lambda'), e_s ~ N(0, sigma^2 R_s(eta)) for each subject s (residual.hpp).
+//
+// The criterion is the profiled deviance of Bates et al. (J. Stat. Softw. 67(1), 2015,
+// section 3) of the whitened model: with A_s = [Z_s X_s y_s] the subject's rows and
+// W_s = A_s' R_s^-1 A_s its whitened products, the products of a random-effects group
+// are the sums of its subjects' W_s, and
+//   f = ldl2 + log det R + nu (1 + log(2 pi pwrss / nu)) [+ log det S under REML],
+// nu = n - p under REML, n under ML; log det R = sum_s log det R_s is the Jacobian of
+// the whitening. Each subject lies within one group of the random-effects factor (the
+// subject itself or a coarser factor), and every group is a run of whole subjects.
+//
+// Gradient. With T = diag(Lambda, I_p, 1) and G^_g = T' G_g T the scaled products of a
+// group, the criterion is F(G^_1, ...) with Lambda = I, and its derivative in G^_g is
+//   C^_g = E_z M_g^-1 E_z' + (nu / pwrss) w_g w_g' [+ P_g S^-1 P_g' under REML],
+// M_g = G^_zz + I, w_g = (-u_g, -beta, 1), P_g = (-M_g^-1 G^_zx; I_p; 0): the envelope
+// theorem (beta and u are optimal) makes pwrss's derivative the outer product of the
+// augmented residual coefficients. Then df/dLambda = 2 sum_g [G_g T C^_g]_zz, and with
+// C_g = T C^_g T', the derivative in the structure's parameters is
+//   sum_s tr(H_s dR_s / deta),  H_s = R_s^-1 - R_s^-1 A_s C_g A_s' R_s^-1,
+// the first term from log det R_s, the second from W_s = A_s' R_s^-1 A_s.
+//
+// Subjects and groups are cut into chunks by the shared chunk plan; partial sums are
+// merged in chunk order, so the bits do not depend on the number of threads.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "lmm/evaluate/evaluate.hpp"
+#include "lmm/prepare/theta.hpp"
+#include "lmm/structured/residual.hpp"
+#include "optim/minimize.hpp"
+
+namespace qk {
+
+struct StructuredData {
+  std::uint64_t n = 0, p = 0, q = 0;
+  std::vector<double> rows;             // n x (q + p + 1), row-major: z | x | y
+  std::vector<std::uint64_t> subjects;  // S + 1 offsets into the rows
+  std::vector<std::uint64_t> groups;    // G + 1 offsets into the subjects; {0, S} when q = 0
+  ThetaIndex theta_index;               // the free entries of Lambda (empty when q = 0)
+  ResidualStructure structure;
+
+  std::uint64_t k() const { return q + p + 1; }
+  std::size_t n_theta() const { return theta_index.size(); }
+  // theta's entries, then the structure's eta.
+  std::size_t n_params() const { return n_theta() + structure.n_params(); }
+};
+
+// The caller-error message for a design whose arrays do not fit together (sizes,
+// offsets, non-finite values, a time repeated within a subject), or "".
+std::string structured_error(const StructuredData& d);
+
+struct StructuredEvaluation {
+  double deviance = 0.0;
+  double pwrss = 0.0;
+  double sigma2 = 0.0;
+  double ldl2 = 0.0;
+  double ldrx2 = 0.0;  // log det S; counted in the deviance under REML only
+  double logdet_r = 0.0;
+  std::vector<double> gradient;       // n_params (mode >= 1)
+  std::vector<double> beta;           // p
+  std::vector<double> u;              // G x q spherical random effects (mode 2)
+  std::vector<double> fixed_inverse;  // p x p, S^-1 (mode 2)
+};
+
+// The criterion at params (theta's entries, then eta); nothing when the point is
+// infeasible (a factor that fails, a pwrss that is not positive and finite).
+std::optional<StructuredEvaluation> evaluate_structured(const StructuredData& d, const std::vector<double>& params,
+                                                        bool reml, Mode mode);
+
+// Minimises the criterion from `start` (theta's entries, then eta), Lambda's columns
+// as sign groups.
+OptimResult fit_structured(const StructuredData& d, const std::vector<double>& start, bool reml,
+                           const MinimizeOptions& options);
+
+}  // namespace qk
