@@ -1,0 +1,280 @@
+// Residual structures: the whitened, profiled criterion against the dense marginal
+// likelihood of the same model, its gradient against central differences, for every
+// kind of correlation and variance function with and without random effects; the
+// refusals of designs that do not fit; the same bits on pools of any size.
+
+#include "lmm/structured/structured.hpp"
+#include "linalg/dense.hpp"
+#include "support.hpp"
+
+namespace {
+
+using qkt::Vec;
+
+struct Case {
+  const char* name;
+  qk::Correlation correlation;
+  bool nugget;
+  std::vector<qk::VarianceKind> variances;
+  std::uint64_t q;
+  std::uint64_t subjects_per_group;
+};
+
+constexpr qk::VarianceKind kIdent = qk::VarianceKind::kIdent, kPower = qk::VarianceKind::kPower,
+                           kExp = qk::VarianceKind::kExp;
+
+const Case kCases[] = {
+    {"independent+ident, q1", qk::Correlation::kIndependent, false, {kIdent}, 1, 1},
+    {"ar1, q0", qk::Correlation::kAR1, false, {}, 0, 1},
+    {"ar1+power, q1", qk::Correlation::kAR1, false, {kPower}, 1, 1},
+    {"ar1, q2 over pairs of subjects", qk::Correlation::kAR1, false, {}, 2, 2},
+    {"car1+exp, q1", qk::Correlation::kCAR1, false, {kExp}, 1, 1},
+    {"cs+ident, q0", qk::Correlation::kCompound, false, {kIdent}, 0, 1},
+    {"cs, q2", qk::Correlation::kCompound, false, {}, 2, 1},
+    {"us+ident by visit, q0", qk::Correlation::kUnstructured, false, {kIdent}, 0, 1},
+    {"us+ident+power, q1 over triples", qk::Correlation::kUnstructured, false, {kIdent, kPower}, 1, 3},
+    {"exp, q0", qk::Correlation::kExponential, false, {}, 0, 1},
+    {"exp+nugget, q1", qk::Correlation::kExponential, true, {}, 1, 1},
+    {"gaus+nugget+ident, q0", qk::Correlation::kGaussian, true, {kIdent}, 0, 1},
+};
+
+constexpr std::uint32_t kVisits = 4;
+
+// A design of `groups` groups of c.subjects_per_group subjects with 1 to 5 rows each,
+// times increasing with gaps (whole numbers except for CAR1; visits below kVisits for
+// the unstructured kind), two coordinates per row, three variance strata.
+qk::StructuredData design(const Case& c, std::uint64_t groups, std::uint64_t p, std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  std::normal_distribution<double> normal;
+  qk::StructuredData d;
+  d.p = p;
+  d.q = c.q;
+  qk::ResidualStructure& st = d.structure;
+  st.correlation = c.correlation;
+  st.nugget = c.nugget;
+  st.n_visits = kVisits;
+  st.dims = 2;
+  std::vector<double> strata, covariate;
+  d.subjects = {0};
+  d.groups = {0};
+  const std::uint64_t k = d.k();
+  for (std::uint64_t g = 0; g < groups; ++g) {
+    Vec b(c.q);
+    for (double& v : b) v = normal(rng);
+    for (std::uint64_t s = 0; s < c.subjects_per_group; ++s) {
+      const std::uint64_t rows = 1 + rng() % (c.correlation == qk::Correlation::kUnstructured ? kVisits : 5);
+      double t = 0.0;
+      std::vector<std::uint32_t> visits(kVisits);
+      std::iota(visits.begin(), visits.end(), 0u);
+      std::shuffle(visits.begin(), visits.end(), rng);
+      visits.resize(rows);
+      std::sort(visits.begin(), visits.end());
+      for (std::uint64_t r = 0; r < rows; ++r) {
+        if (c.correlation == qk::Correlation::kUnstructured)
+          t = visits[r];
+        else
+          t += c.correlation == qk::Correlation::kCAR1 ? 0.2 + 2.0 * unit(rng) : 1.0 + static_cast<double>(rng() % 3);
+        st.times.push_back(t);
+        st.coords.push_back(10.0 * unit(rng));
+        st.coords.push_back(10.0 * unit(rng));
+        strata.push_back(static_cast<double>(rng() % 3));
+        covariate.push_back(0.5 + 2.0 * unit(rng));
+        Vec row(k);
+        for (std::uint64_t j = 0; j < c.q; ++j) row[j] = j == 0 ? 1.0 : normal(rng);
+        double y = normal(rng);
+        for (std::uint64_t j = 0; j < p; ++j) {
+          row[c.q + j] = j == 0 ? 1.0 : normal(rng);
+          y += 0.5 * row[c.q + j];
+        }
+        for (std::uint64_t j = 0; j < c.q; ++j) y += b[j] * row[j];
+        row[k - 1] = y;
+        d.rows.insert(d.rows.end(), row.begin(), row.end());
+      }
+      d.subjects.push_back(d.rows.size() / k);
+    }
+    d.groups.push_back(d.subjects.size() - 1);
+  }
+  d.n = d.rows.size() / k;
+  if (c.q == 0) d.groups = {0, d.subjects.size() - 1};
+  if (c.q) d.theta_index = qk::theta_index(c.q);
+  if (c.correlation != qk::Correlation::kAR1 && c.correlation != qk::Correlation::kCAR1 &&
+      c.correlation != qk::Correlation::kUnstructured)
+    st.times.clear();
+  for (qk::VarianceKind v : c.variances) {
+    qk::VarianceFunction f;
+    f.kind = v;
+    f.n_strata = 3;
+    f.values = v == kIdent ? (c.correlation == qk::Correlation::kUnstructured ? st.times : strata) : covariate;
+    if (v == kIdent && c.correlation == qk::Correlation::kUnstructured) f.n_strata = kVisits;
+    st.variances.push_back(std::move(f));
+  }
+  return d;
+}
+
+// Parameters at random: Lambda's diagonal in [0.4, 1.2), the rest and eta in [-0.5, 0.5)
+// (the spatial range's log in [0.5, 1.5)).
+Vec random_params(const qk::StructuredData& d, std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  std::uniform_real_distribution<double> diag(0.4, 1.2), off(-0.5, 0.5);
+  Vec x;
+  for (auto [r, c] : d.theta_index) x.push_back(r == c ? diag(rng) : off(rng));
+  for (std::size_t j = 0; j < d.structure.n_params(); ++j) x.push_back(off(rng));
+  const bool spatial = d.structure.correlation == qk::Correlation::kExponential ||
+                       d.structure.correlation == qk::Correlation::kGaussian;
+  if (spatial) x[d.n_theta()] += 1.0;
+  return x;
+}
+
+// -2 log-likelihood (REML or ML) profiled over beta and sigma from the n x n marginal
+// covariance V / sigma^2 = Z Lambda Lambda' Z' + R, R block diagonal over subjects.
+double dense_criterion(const qk::StructuredData& d, const Vec& x, bool reml) {
+  const std::uint64_t n = d.n, p = d.p, q = d.q, k = d.k();
+  const Vec lambda = q ? qk::theta_to_lambda(Vec(x.begin(), x.begin() + d.n_theta()), d.theta_index, q) : Vec{};
+  Vec v(n * n, 0.0);
+  for (std::size_t s = 0; s + 1 < d.subjects.size(); ++s) {
+    const std::uint64_t b = d.subjects[s], m = d.subjects[s + 1] - b;
+    Vec r(m * m);
+    EXPECT_TRUE(qk::residual_matrix(d.structure, x.data() + d.n_theta(), b, m, r.data()));
+    for (std::uint64_t i = 0; i < m; ++i)
+      for (std::uint64_t j = 0; j < m; ++j) v[(b + i) * n + b + j] = r[i * m + j];
+  }
+  for (std::size_t g = 0; q && g + 1 < d.groups.size(); ++g) {
+    const std::uint64_t b = d.subjects[d.groups[g]], e = d.subjects[d.groups[g + 1]];
+    for (std::uint64_t i = b; i < e; ++i)
+      for (std::uint64_t j = b; j < e; ++j) {
+        double s = 0.0;  // z_i' Lambda Lambda' z_j
+        for (std::uint64_t c = 0; c < q; ++c) {
+          double li = 0.0, lj = 0.0;
+          for (std::uint64_t r = 0; r < q; ++r) {
+            li += d.rows[i * k + r] * lambda[r * q + c];
+            lj += d.rows[j * k + r] * lambda[r * q + c];
+          }
+          s += li * lj;
+        }
+        v[i * n + j] += s;
+      }
+  }
+  EXPECT_TRUE(qk::cholesky_in_place(v.data(), n));
+  Vec xy(n * (p + 1));
+  for (std::uint64_t i = 0; i < n; ++i)
+    for (std::uint64_t j = 0; j <= p; ++j) xy[i * (p + 1) + j] = d.rows[i * k + q + j];
+  qk::forward_solve(v.data(), n, xy.data(), p + 1);
+  Vec g((p + 1) * (p + 1));
+  qk::mat_tmul(xy.data(), xy.data(), g.data(), n, p + 1, p + 1);
+  Vec xtx(p * p);
+  for (std::uint64_t i = 0; i < p; ++i)
+    for (std::uint64_t j = 0; j < p; ++j) xtx[i * p + j] = g[i * (p + 1) + j];
+  EXPECT_TRUE(qk::cholesky_in_place(xtx.data(), p));
+  Vec beta(p);
+  for (std::uint64_t i = 0; i < p; ++i) beta[i] = g[i * (p + 1) + p];
+  qk::forward_solve(xtx.data(), p, beta.data(), 1);
+  double fitted = 0.0;
+  for (double b : beta) fitted += b * b;
+  const double rss = g[p * (p + 1) + p] - fitted, nu = static_cast<double>(reml ? n - p : n);
+  return qk::log_det(v.data(), n) + nu * (1.0 + std::log(2.0 * M_PI * rss / nu)) +
+         (reml ? qk::log_det(xtx.data(), p) : 0.0);
+}
+
+TEST(Structured, CriterionIsTheDenseMarginalLikelihoodAndItsGradientIsExact) {
+  std::uint64_t seed = 500;
+  for (const Case& c : kCases)
+    for (bool reml : {true, false}) {
+      SCOPED_TRACE(std::string(c.name) + (reml ? ", REML" : ", ML"));
+      const qk::StructuredData d = design(c, 9, 3, ++seed);
+      ASSERT_EQ(qk::structured_error(d), "");
+      const Vec x = random_params(d, seed);
+      auto ev = qk::evaluate_structured(d, x, reml, qk::kModeGradient);
+      ASSERT_TRUE(ev);
+      EXPECT_NEAR(ev->deviance, dense_criterion(d, x, reml), 1e-10 * std::fabs(ev->deviance));
+      ASSERT_EQ(ev->gradient.size(), d.n_params());
+      for (std::size_t j = 0; j < x.size(); ++j) {
+        const double h = 1e-6;
+        Vec up = x, down = x;
+        up[j] += h;
+        down[j] -= h;
+        auto fu = qk::evaluate_structured(d, up, reml, qk::kModeDeviance);
+        auto fd = qk::evaluate_structured(d, down, reml, qk::kModeDeviance);
+        ASSERT_TRUE(fu && fd);
+        const double numeric = (fu->deviance - fd->deviance) / (2.0 * h);
+        EXPECT_NEAR(ev->gradient[j], numeric, 2e-6 * std::max(1.0, std::fabs(numeric))) << "parameter " << j;
+      }
+    }
+}
+
+// The fit reaches a point where the gradient vanishes and the criterion is no larger
+// than at nearby points; the solution's beta is the generalised least-squares one.
+TEST(Structured, FitStopsAtAStationaryMinimum) {
+  for (const Case& c : {kCases[2], kCases[7], kCases[10]}) {
+    SCOPED_TRACE(c.name);
+    const qk::StructuredData d = design(c, 40, 2, 77);
+    Vec start = random_params(d, 78);
+    qk::OptimResult r = qk::fit_structured(d, start, true, qk::MinimizeOptions{});
+    ASSERT_TRUE(r.converged) << r.message;
+    auto ev = qk::evaluate_structured(d, r.theta, true, qk::kModeGradient);
+    ASSERT_TRUE(ev);
+    for (double g : ev->gradient) EXPECT_LT(std::fabs(g), 1e-3);
+    for (std::size_t j = 0; j < r.theta.size(); ++j)
+      for (double step : {-1e-3, 1e-3}) {
+        Vec moved = r.theta;
+        moved[j] += step;
+        auto other = qk::evaluate_structured(d, moved, true, qk::kModeDeviance);
+        if (other) {
+          EXPECT_GE(other->deviance, ev->deviance - 1e-9);
+        }
+      }
+  }
+}
+
+TEST(Structured, RefusesDesignsThatDoNotFit) {
+  const qk::StructuredData base = design(kCases[7], 5, 2, 9);  // unstructured, visits as times
+  struct Refusal {
+    const char* message;
+    std::function<void(qk::StructuredData&)> change;
+  };
+  const Refusal refusals[] = {
+      {"the times of a subject are not increasing",
+       [](qk::StructuredData& d) {
+         for (std::size_t s = 0; s + 1 < d.subjects.size(); ++s)
+           if (d.subjects[s + 1] - d.subjects[s] > 1) {
+             std::swap(d.structure.times[d.subjects[s]], d.structure.times[d.subjects[s] + 1]);
+             return;
+           }
+       }},
+      {"a visit code is out of range", [](qk::StructuredData& d) { d.structure.times.back() = kVisits; }},
+      {"the subjects' offsets do not cover the rows", [](qk::StructuredData& d) { d.subjects.back() -= 1; }},
+      {"a subject has no rows", [](qk::StructuredData& d) { d.subjects.insert(d.subjects.begin() + 1, 0); }},
+      {"the groups' offsets do not cover the subjects", [](qk::StructuredData& d) { d.groups.back() += 1; }},
+      {"a value of the rows is not finite", [](qk::StructuredData& d) { d.rows[3] = qkt::kNaN; }},
+      {"a stratum of a variance function is out of range",
+       [](qk::StructuredData& d) { d.structure.variances[0].values[0] = kVisits; }},
+      {"an AR(1) correlation needs whole-number times",
+       [](qk::StructuredData& d) {
+         d.structure.correlation = qk::Correlation::kAR1;
+         d.structure.times[0] = -0.5;
+       }},
+      {"a power variance function needs a covariate that is not zero",
+       [](qk::StructuredData& d) {
+         d.structure.variances[0].kind = kPower;
+         d.structure.variances[0].values[0] = 0.0;
+       }},
+  };
+  for (const Refusal& r : refusals) {
+    qk::StructuredData d = base;
+    r.change(d);
+    EXPECT_EQ(qk::structured_error(d), r.message);
+  }
+}
+
+TEST(Structured, SameBitsOnPoolsOfAnySize) {
+  const qk::StructuredData d = design(kCases[8], 1500, 3, 31);
+  const Vec x = random_params(d, 32);
+  qkt::same_bits_for_pool_sizes(
+      [&] {
+        auto ev = qk::evaluate_structured(d, x, true, qk::kModeSolution);
+        return ev ? qkt::Bytes().f64(ev->deviance).vec(ev->gradient).vec(ev->beta).vec(ev->u).buf : std::string();
+      },
+      64);
+}
+
+}  // namespace
