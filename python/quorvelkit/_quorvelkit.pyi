@@ -559,3 +559,60 @@ class CrossedGlmmCore(_GlmmBase):
     def fit(  # the modes per factor
         self, nagq: int = 1, theta: _Theta | None = None, beta: _Theta | None = None, max_iter: int = 300
     ) -> _CrossedGlmmFitResult: ...
+
+class _StructuredSolution(_Report, total=False):
+    params: list[float]
+    deviance: float
+    pwrss: float
+    sigma2: float
+    ldl2: float
+    ldrx2: float
+    logdet_r: float
+    beta: _Float64
+    fixed_inverse: _Float64
+    u: _Float64
+    cond_cov: _Float64
+    natural: list[float]
+
+@final
+class StructuredCore(_Dimensions):
+    """A linear model whose residuals are correlated or of unequal variance within
+    subjects, with random effects on a factor whose groups are runs of whole subjects
+    (q = 0: none). rows is n x (q + p + 1), z | x | y, sorted by group, subject and
+    time; subjects and groups are offsets (into the rows, into the subjects)."""
+
+    def __new__(
+        cls,
+        rows: _Float64,
+        q: int,
+        subjects: _Int64,
+        groups: _Int64,
+        blocks: Sequence[int],
+        correlation: str,
+        times: _Float64 | None = None,
+        coords: _Float64 | None = None,
+        n_visits: int = 0,
+        nugget: bool = False,
+        variances: Sequence[tuple[str, int, _Float64]] = (),
+    ) -> StructuredCore: ...
+    @property
+    def m(self) -> int: ...
+    @property
+    def n_params(self) -> int:
+        """Length of params: theta's entries, then the structure's."""
+    @property
+    def n_subjects(self) -> int:
+        """Number of subjects."""
+    def deviance(self, params: _Theta, reml: bool = True) -> float:
+        """The profiled REML (or ML) criterion at params; inf where it is infeasible."""
+    def deviance_grad(self, params: _Theta, reml: bool = True) -> tuple[float, _Float64]:
+        """The criterion and its exact gradient in params."""
+    def solution(self, params: _Theta, reml: bool = True) -> _StructuredSolution:
+        """The estimates and the criterion's parts at params."""
+    def fit(
+        self, start: _Theta, reml: bool = True, max_iter: int = 300, gtol: float = 1e-08, ftol: float = 1e-12
+    ) -> _StructuredSolution:
+        """Minimises the criterion from start; the solution with the optimiser's report."""
+    def residual_matrix(self, params: _Theta, subject: int) -> _Float64:
+        """R of one subject (its residuals' covariance divided by sigma^2)."""
+    def __reduce__(self) -> tuple[Any, ...]: ...

@@ -213,6 +213,7 @@ PyObject* solution_dict(PyObject* self, const std::vector<double>& params, bool 
       !set_item(dict.get(), "beta", array_taking(std::move(ev->beta), {p})) ||
       !set_item(dict.get(), "fixed_inverse", array_taking(std::move(ev->fixed_inverse), {p, p})) ||
       !set_item(dict.get(), "u", array_taking(std::move(ev->u), {g, q})) ||
+      !set_item(dict.get(), "cond_cov", array_taking(std::move(ev->cond_cov), {g, q, q})) ||
       !set_item(dict.get(), "natural", float_list(natural)))
     return nullptr;
   return dict.release();

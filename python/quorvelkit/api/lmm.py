@@ -10,9 +10,11 @@ from __future__ import annotations
 from typing import Any
 
 from ..fitting.model_fit import LinearModel, fit_model
+from ..formula.residual_terms import from_keywords, has_structure_term
 from ..model.data_arguments import batch_refusal, is_expression
 from ..model.fit_options import FitOptions, unknown_options
 from ..results.lmm_fit import LmmFit
+from ..results.structured_fit import StructuredFit
 from ..sources.registry import source_for
 from ..support.heavy_imports import load_for_fit
 
@@ -20,8 +22,16 @@ __all__ = ["lmm"]
 
 
 def lmm(
-    formula: str, data: Any, *args: Any, weights: Any = None, offset: Any = None, subset: Any = None, **kwargs: Any
-) -> LmmFit:
+    formula: str,
+    data: Any,
+    *args: Any,
+    weights: Any = None,
+    offset: Any = None,
+    subset: Any = None,
+    correlation: str | None = None,
+    variance: str | list[str] | None = None,
+    **kwargs: Any,
+) -> LmmFit | StructuredFit:
     """Fit a linear mixed model written in lme4's notation.
 
     Args:
@@ -67,6 +77,17 @@ def lmm(
             (1 + Days)"``), evaluated as a formula term is
             (:mod:`quorvelkit.model.data_arguments`); a missing input of the offset drops
             the row.
+        correlation: a residual correlation within subjects in nlme's notation, e.g.
+            ``"corAR1(form = ~ visit | id)"``; the formula's terms (``ar1(visit | id)``,
+            ``us(visit | id)``, ...) are the other way to write one
+            (:mod:`quorvelkit.formula.residual_terms` has the table of both). The
+            model may then have no random-effects term (nlme's ``gls``), or random
+            effects of one grouping factor within whose groups the subjects lie; the
+            fit is a :class:`~quorvelkit.results.structured_fit.StructuredFit`. Data in
+            memory only.
+        variance: nlme's variance functions (its ``weights=``), one or a list:
+            ``"varIdent(form = ~ 1 | g)"``, ``"varPower(form = ~ x)"``,
+            ``"varExp(form = ~ x)"``.
         subset: the rows to fit, as lmer's ``subset``: an expression of the columns
             (``"Days >= 2 & Subject != '308'"``, R's ``&``, ``|`` and ``!`` between
             comparisons; a row where it is NA is dropped, and not counted among the
@@ -104,7 +125,12 @@ def lmm(
     """
     load_for_fit()
     options = FitOptions.take(args, kwargs, "lmm()")
+    residual = from_keywords(correlation, variance)
     source = source_for(data)
+    if source is not None and (residual is not None or has_structure_term(formula)):
+        raise ValueError(
+            "a residual structure is fitted from data in memory; read the rows of the subjects into a data frame"
+        )
     if source is not None:
         if subset is not None:
             raise ValueError(
@@ -120,5 +146,7 @@ def lmm(
         return source.lmm(formula, data, options=options, weights=weights, **kwargs)
     if kwargs:
         raise unknown_options(kwargs, "lmm()")
-    fit: LmmFit = fit_model(formula, data, options, LinearModel(), weights=weights, offset=offset, subset=subset)
+    fit: LmmFit | StructuredFit = fit_model(
+        formula, data, options, LinearModel(), weights=weights, offset=offset, subset=subset, residual=residual
+    )
     return fit

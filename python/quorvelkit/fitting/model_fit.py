@@ -25,13 +25,16 @@ from .._quorvelkit import LmmCore
 from ..cores.crossed_core import crossed_core
 from ..formula.checks import overflow_refusal
 from ..formula.parsing import parse_formula
+from ..formula.residual_terms import ResidualSpec
 from ..model.data_arguments import resolve_rows, take_subset
 from ..model.design import Design, ResponseReading, build_design
 from ..model.fit_options import FitOptions
 from ..results.crossed_fit import CrossedFit
 from ..results.lmm_fit import LmmFit
+from ..results.structured_fit import StructuredFit
 from ..support.frames import to_frame
 from .core_fit import fit_design
+from .structured_model import fit_structured
 
 __all__ = ["ModelClass", "LinearModel", "fit_model"]
 
@@ -56,10 +59,13 @@ class LinearModel:
     def reading(self, weights: Any) -> None:
         return None
 
-    def fit(self, design: Design, options: FitOptions, t0: float, stacklevel: int) -> LmmFit:
-        """The fit of ``design`` under ``options``; a singular fit's warning points
+    def fit(self, design: Design, options: FitOptions, t0: float, stacklevel: int) -> LmmFit | StructuredFit:
+        """The fit of ``design`` under ``options`` (with a residual structure, the
+        structured core's); a singular fit's warning points
         ``stacklevel`` frames up, this method's being 1."""
         response = design.parsed.response
+        if design.parsed.residual is not None:
+            return fit_structured(design, options, t0, stacklevel=stacklevel + 1)
         if len(design.spec.factors) > 1:
             t1 = time.perf_counter()
             try:
@@ -94,19 +100,23 @@ def fit_model(
     weights: Any = None,
     offset: Any = None,
     subset: Any = None,
+    residual: ResidualSpec | None = None,
     stacklevel: int = 3,
 ) -> Any:
     """The fit of ``formula`` on ``data`` (in memory) as a model of class ``model``
     under ``options``, with R's data arguments: ``weights`` and ``offset`` as column
     names, expressions of the columns or one number per row, ``subset`` an expression
-    or one boolean per row (:mod:`quorvelkit.model.data_arguments`). Warnings point
+    or one boolean per row (:mod:`quorvelkit.model.data_arguments`); ``residual`` a
+    residual structure given besides the formula (nlme's keywords). Warnings point
     ``stacklevel`` frames up, this function's being 1 (3: the caller's caller)."""
     t0 = time.perf_counter()
     if subset is not None or any(isinstance(a, str) for a in (weights, offset)):
         data = to_frame(data)
         weights, offset = resolve_rows(weights, data, "weights"), resolve_rows(offset, data, "offset")
         data, (weights, offset) = take_subset(data, subset, weights, offset)
-    parsed = parse_formula(formula, getattr(data, "columns", None), family_response=model.reads_response)
+    parsed = parse_formula(
+        formula, getattr(data, "columns", None), family_response=model.reads_response, residual=residual
+    )
     read = model.reading(weights)
     weights = weights if read is None else None  # a family's reading takes the weights
     design = build_design(parsed, data, weights, offset, read=read, stacklevel=stacklevel + 1)

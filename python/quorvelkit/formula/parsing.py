@@ -26,6 +26,7 @@ from .expressions import CheckedPart, bare_column, check_part
 from .formula_limits import FormulaTooLarge, check_size, missing
 from .formula_text import closing, has_top_bar, scan, split_top
 from .grouping import BarFactor, expand_group
+from .residual_terms import ResidualSpec, merged, structure_term
 
 __all__ = ["ParsedFormula", "RandomTerm", "parse_formula", "response_parts", "SUPPORTED"]
 
@@ -114,6 +115,7 @@ class ParsedFormula:
     random_terms: tuple[RandomTerm, ...] = ()
     offsets: tuple[str, ...] = ()
     response_parts: tuple[tuple[str, str], ...] = ()
+    residual: ResidualSpec | None = None
 
     def for_formulaic(self, frame: pd.DataFrame) -> pd.DataFrame:
         """``frame`` with the columns formulaic cannot name renamed to their aliases."""
@@ -300,6 +302,7 @@ def parse_formula(
     where: str = "the data",
     *,
     family_response: bool = False,
+    residual: ResidualSpec | None = None,
 ) -> ParsedFormula:
     """Split an lme4-style formula into response, fixed part, offsets, random-effects
     terms and group.
@@ -350,8 +353,15 @@ def parse_formula(
     fixed_pieces: list[tuple[str, str]] = []
     bars: list[str] = []
     offsets: list[str] = []
+    structure: ResidualSpec | None = None
     for op, piece in pieces:
         stripped = piece.strip()
+        term = structure_term(stripped)
+        if term is not None:
+            if op == "-" or structure is not None:
+                raise FormulaError(f"a formula takes one residual structure, added with '+'; found {stripped!r}")
+            structure = term
+            continue
         is_bar = False
         if stripped.startswith("("):
             close = closing(stripped, 0)
@@ -376,7 +386,8 @@ def parse_formula(
             offsets.append(inner)
             continue
         fixed_pieces.append((op, stripped))
-    if not bars:
+    residual = merged(structure, residual)
+    if not bars and residual is None:
         raise FormulaError(f"the formula has no random-effects term such as '(1 | g)'; {SUPPORTED}")
 
     fixed = ""
@@ -435,6 +446,7 @@ def parse_formula(
     # An offset's columns must hold numbers, as arithmetic's do.
     offset_uses = tuple((col, "numeric") for c in checked_offsets for col, _ in c.uses)
     uses = checked_lhs.uses + checked_fixed.uses + random_uses + offset_uses + tuple((g, "group") for g in group)
+    uses += residual.uses if residual is not None else ()
     renames = checked_lhs.renames + checked_fixed.renames + tuple(r for _, c in terms for r in c.renames)
     return ParsedFormula(
         text=text,
@@ -444,7 +456,7 @@ def parse_formula(
         group=group,
         model_response=checked_lhs.text,
         model_fixed=checked_fixed.text,
-        model_random=terms[0][1].text,
+        model_random=terms[0][1].text if terms else "",
         renames=tuple(dict.fromkeys(renames)),
         uses=tuple(dict.fromkeys(uses)),
         aliases=tuple(aliases.items()),
@@ -453,4 +465,5 @@ def parse_formula(
         ),
         offsets=tuple(c.text for c in checked_offsets),
         response_parts=parts_apart,
+        residual=residual,
     )

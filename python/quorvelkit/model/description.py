@@ -296,7 +296,7 @@ class ModelSpec:
         labels = tuple(
             sub[f.columns[0]] if len(f.columns) == 1 else join_labels(sub, list(f.columns)) for f in self.factors
         )
-        return ModelRows(y, x, z, labels[0], n_dropped, weights, n_zero, offset, labels)
+        return ModelRows(y, x, z, labels[0] if labels else None, n_dropped, weights, n_zero, offset, labels)
 
     def formulaic_matrices(
         self, sub: pd.DataFrame, where: str
@@ -323,7 +323,8 @@ def matrices(lhs: Any, rhs: Any, rand: Sequence[Any]) -> tuple[np.ndarray, np.nd
     """y, X and Z of formulaic's matrices (``lhs`` None: a response read apart, y empty)."""
     y = _NO_RESPONSE if lhs is None else np.ascontiguousarray(lhs.to_numpy(dtype=float)[:, 0])
     x = np.ascontiguousarray(rhs.to_numpy(dtype=float))
-    z = np.ascontiguousarray(np.column_stack([r.to_numpy(dtype=float) for r in rand]))
+    columns = [r.to_numpy(dtype=float) for r in rand]
+    z = np.ascontiguousarray(np.column_stack(columns)) if columns else np.empty((len(x), 0))
     return y, x, z
 
 

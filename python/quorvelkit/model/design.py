@@ -62,6 +62,9 @@ class FitRows:
     weights: np.ndarray | None = None
     offset: np.ndarray | None = None
     factor_codes: tuple[np.ndarray, ...] = ()
+    #: The columns a residual structure reads (its times, subjects, strata), of the
+    #: rows kept; None without a structure.
+    residual_frame: pd.DataFrame | None = None
 
 
 @dataclass
@@ -301,14 +304,16 @@ def build_design(
         y=y,
         x=x,
         z=rows.z,
-        codes=factor_codes[0],
+        codes=factor_codes[0] if factor_codes else np.zeros(len(y), np.int64),
         row_index=frame.index[keep] if subset else frame.index,
         weights=None if prior is None else np.ascontiguousarray(prior.values[keep]),
         offset=offset_values,
         factor_codes=factor_codes,
+        residual_frame=None if parsed.residual is None else work[list(parsed.residual.columns)],
     )
     levels = tuple(lv for _, lv in coded)
-    return Design(spec, levels[0], len(y), kept, n_dropped, n_zero, fit_rows, factor_levels=levels, response=response)
+    first = levels[0] if levels else pd.Index([])  # no random effects: no grouping factor
+    return Design(spec, first, len(y), kept, n_dropped, n_zero, fit_rows, factor_levels=levels, response=response)
 
 
 def check_partitions(factors: Sequence[GroupingFactor], codes: Sequence[np.ndarray], n_levels: Sequence[int]) -> None:

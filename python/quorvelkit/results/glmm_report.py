@@ -168,7 +168,7 @@ class GlmmReport(ReportLayout):
             "optimizer": {k: v for k, v in fit.optimizer.items() if k not in ("seconds", "total_seconds")},
         }
 
-    json_keys = (
+    json_keys: tuple[str, ...] = (
         "formula", "data", "family", "link", "nagq", "nobs", "n_dropped", "weights", "offset", "ngroups", "loglik",
         "m2loglik", "aic", "bic", "deviance", "df", "df_resid", "singular", "theta", "fixed_effects", "vcov_source",
         "cov_fixed", "dropped_columns", "varcorr", "random_effects", "overdispersion", "optimizer", "seconds",

@@ -166,7 +166,7 @@ class LmmReport(ReportLayout):
             "optimizer": {k: opt[k] for k in kept},
         }
 
-    json_keys = (
+    json_keys: tuple[str, ...] = (
         "formula", "data", "method", "reml", "nobs", "n_dropped", "weights", "n_zero_weight", "offset", "group",
         "ngroups", "criterion", "loglik", "aic", "bic", "df", "singular", "theta", "sigma", "fixed_effects",
         "dropped_columns", "cov_fixed", "random", "varcorr", "random_effects", "optimizer", "seconds",

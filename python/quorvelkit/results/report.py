@@ -157,7 +157,9 @@ def _group_counts(fit: Any) -> list[tuple[str, int]]:
 
 
 def _nobs_line(fit: Any) -> list[str]:
-    lines = [f"Number of obs: {fit.nobs}, groups:  " + "; ".join(f"{name}, {m}" for name, m in _group_counts(fit))]
+    counts = _group_counts(fit)
+    groups = ", groups:  " + "; ".join(f"{name}, {m}" for name, m in counts) if counts else ""
+    lines = [f"Number of obs: {fit.nobs}{groups}"]
     if fit.n_dropped:
         lines.append(f"({fit.n_dropped} observation{'s' if fit.n_dropped != 1 else ''} deleted due to missingness)")
     if fit.n_zero_weight:
@@ -299,6 +301,12 @@ class ReportLayout:
         raise NotImplementedError
 
     @staticmethod
+    def structure_blocks(fit: Any) -> list[str]:
+        """Blocks after the random effects: a residual structure's correlation and
+        variance functions (nlme's "Correlation Structure" and "Variance function")."""
+        return []
+
+    @staticmethod
     def extra_notes(fit: Any) -> list[str]:
         """Notes of the model class's own, before the notes every fit may have."""
         return []
@@ -325,7 +333,7 @@ def format_summary(fit: Any) -> str:
     lines = [*lay.title(fit, True), *_head(fit, lay, True), "", *lay.criteria(fit), ""]
     lines += [*lay.scaled_residuals(fit), "", "Random effects:"]
     lines += [" " + s for s in table_lines(lay.random_effects(fit, True))]
-    lines += [*_nobs_line(fit), "", *lay.fixed_block(fit), *fixed_correlations(fit)]
+    lines += [*_nobs_line(fit), *lay.structure_blocks(fit), "", *lay.fixed_block(fit), *fixed_correlations(fit)]
     notes = lay.extra_notes(fit) + _notes(fit)
     lines += ["", *notes] if notes else []
     return "\n".join([*lines, "", *lay.optimizer(fit)])
@@ -336,7 +344,7 @@ def format_short(fit: Any) -> str:
     lay: type[ReportLayout] = fit._report
     lines = [*lay.title(fit, False), *_head(fit, lay, False), "Random effects:"]
     lines += [" " + s for s in table_lines(lay.random_effects(fit, False))]
-    lines += [*_nobs_line(fit), "Fixed Effects:"]
+    lines += [*_nobs_line(fit), *lay.structure_blocks(fit), "Fixed Effects:"]
     lines += table_lines((list(fit.fe_names), [lay.short_fixed(fit)], [False] * len(fit.fe_names)))
     return "\n".join(lines + _notes(fit))
 

@@ -203,6 +203,18 @@ std::optional<StructuredEvaluation> evaluate_structured(const StructuredData& d,
     backward_solve(parts[g].lm.data(), q, u, 1);
   }
   ev.fixed_inverse = p ? cholesky_inverse(ls.data(), p) : std::vector<double>{};
+  if (mode == kModeSolution) {
+    // Cov(b_g | y) / sigma^2 = Lambda M_g^-1 Lambda' (M_g = L_M L_M').
+    ev.cond_cov.assign(n_groups * q * q, 0.0);
+    std::vector<double> lt(q * q);
+    for (std::uint64_t g = 0; g < n_groups && q; ++g) {
+      // L_M^-1 Lambda' (q x q), then its cross-product.
+      for (std::uint64_t i = 0; i < q; ++i)
+        for (std::uint64_t j = 0; j < q; ++j) lt[i * q + j] = lambda[j * q + i];
+      forward_solve(parts[g].lm.data(), q, lt.data(), q);
+      mat_tmul(lt.data(), lt.data(), &ev.cond_cov[g * q * q], q, q, q);
+    }
+  }
   const std::vector<double>& s_inv = ev.fixed_inverse;
   const double scale = nu / ev.pwrss;
   const std::uint32_t visits = d.structure.correlation == Correlation::kUnstructured ? d.structure.n_visits : 0;

@@ -65,6 +65,7 @@ struct StructuredEvaluation {
   std::vector<double> gradient;       // n_params (mode >= 1)
   std::vector<double> beta;           // p
   std::vector<double> u;              // G x q spherical random effects (mode 2)
+  std::vector<double> cond_cov;       // G x q x q, Lambda M_g^-1 Lambda' (mode 2): Cov(b_g | y) / sigma^2
   std::vector<double> fixed_inverse;  // p x p, S^-1 (mode 2)
 };
 

@@ -1,0 +1,249 @@
+"""Residual correlation and variance structures within subjects, as a formula writes
+them and as nlme's keywords do; both are read into one :class:`ResidualSpec`.
+
+The formula's terms are mmrm's covariance terms, beside the random-effects terms:
+
+====================  =====================================================  =================================
+term                  residual covariance of one subject (sigma^2 R)         nlme's keywords
+====================  =====================================================  =================================
+``ar1(t | id)``       rho^|t_a - t_b|; t whole numbers (gaps kept), or a     ``correlation = corAR1(form = ~ t | id)``
+                      factor whose levels are equally spaced visits
+``ar1h(t | id)``      ar1 with a variance per level of t                     + ``weights = varIdent(form = ~ 1 | t)``
+``car1(t | id)``      phi^|t_a - t_b| over real times                        ``corCAR1(form = ~ t | id)``
+``cs(v | id)``        one correlation between any two rows                   ``corCompSymm(form = ~ 1 | id)``
+``csh(v | id)``       cs with a variance per level of v                      + ``varIdent(form = ~ 1 | v)``
+``us(v | id)``        a covariance per pair of levels of v                   ``corSymm(form = ~ v | id)``
+                                                                             + ``varIdent(form = ~ 1 | v)``
+``sp_exp(x, y | id)`` exp(-d / range), d the distance between the rows       ``corExp(form = ~ x + y | id)``
+``sp_gau(x, y | id)`` exp(-(d / range)^2)                                    ``corGaus(form = ~ x + y | id)``
+====================  =====================================================  =================================
+
+nlme's keywords are taken as text by :func:`quorvelkit.lmm`: ``correlation=`` one of
+``corAR1``, ``corCAR1``, ``corCompSymm``, ``corSymm``, ``corExp``, ``corGaus`` (with
+``nugget = TRUE`` for the spatial ones), and ``variance=`` (nlme's ``weights=``, a name
+``lmm`` gives the prior weights) one or several of ``varIdent(form = ~ 1 | g)``,
+``varPower(form = ~ v)``, ``varExp(form = ~ v)``. A form without ``| id`` groups by the
+model's grouping factor (as nlme's lme), or makes every row one subject when the model
+has no random effects (as nlme's gls); ``~ 1`` orders a subject's rows as the data
+does. What nlme has and this does not (``corARMA``, a variance of the fitted values,
+strata of a power) is refused naming what to write instead."""
+
+from __future__ import annotations
+
+import re
+from dataclasses import dataclass, field, replace
+from typing import Any
+
+from ..support.errors import FormulaError
+
+__all__ = [
+    "ResidualSpec",
+    "VarianceSpec",
+    "TERM_NAMES",
+    "structure_term",
+    "from_keywords",
+    "merged",
+    "has_structure_term",
+]
+
+#: The formula's structure terms.
+TERM_NAMES = ("ar1", "ar1h", "car1", "cs", "csh", "us", "sp_exp", "sp_gau", "toep", "toeph", "ad", "adh")
+
+_NAME = re.compile(r"[A-Za-z.][A-Za-z0-9._]*")
+_TERM = re.compile(r"\s*([A-Za-z_][A-Za-z0-9_]*)\s*\((.*)\)\s*", re.S)
+
+
+@dataclass(frozen=True)
+class VarianceSpec:
+    """One variance function: ``kind`` "ident" (a standard deviation per level of
+    ``column``, the first level's 1), "power" (|v|^delta) or "exp" (exp(delta v)) of
+    the column ``column``."""
+
+    kind: str
+    column: str
+    text: str
+
+
+@dataclass(frozen=True)
+class ResidualSpec:
+    """A residual structure: the correlation among a subject's rows, by ``position``
+    (the columns of its time, visit or coordinates; empty: the rows' order within the
+    subject), the ``subject`` column (``None``: the model's grouping factor, or one
+    subject of every row without random effects), and the variance functions."""
+
+    correlation: str = "none"  # none, ar1, car1, cs, us, exp, gaus
+    position: tuple[str, ...] = ()
+    subject: str | None = None
+    nugget: bool = False
+    variances: tuple[VarianceSpec, ...] = ()
+    text: str = ""
+    #: Variance functions that came with the correlation's term (ar1h, csh, us).
+    own_variances: tuple[VarianceSpec, ...] = field(default=(), compare=False)
+
+    @property
+    def columns(self) -> tuple[str, ...]:
+        """Every column the structure reads, each once."""
+        cols = [*self.position, *([self.subject] if self.subject else []), *(v.column for v in self.variances)]
+        return tuple(dict.fromkeys(cols))
+
+    @property
+    def uses(self) -> tuple[tuple[str, str], ...]:
+        """The columns and their roles for the formula's checks: coordinates and the
+        covariates of power and exponential variances are numbers, the rest any type."""
+        numeric = set(self.position) if self.correlation in ("car1", "exp", "gaus") else set()
+        numeric |= {v.column for v in self.variances if v.kind != "ident"}
+        return tuple((c, "numeric" if c in numeric else "any") for c in self.columns)
+
+
+def _column(text: str, what: str, source: str) -> str:
+    name = text.strip()
+    if not _NAME.fullmatch(name):
+        raise FormulaError(f"{what} of {source!r} must be a column name, got {name!r}")
+    return name
+
+
+def _split_bar(inner: str, source: str) -> tuple[str, str | None]:
+    left, bar, right = inner.partition("|")
+    if "|" in right:
+        raise FormulaError(f"{source!r} has more than one '|'")
+    return left, (_column(right, "the subject", source) if bar else None)
+
+
+def structure_term(piece: str) -> ResidualSpec | None:
+    """The structure of one term of the formula's right-hand side, or None when the
+    term is not a structure term."""
+    m = _TERM.fullmatch(piece)
+    if m is None or m.group(1) not in TERM_NAMES:
+        return None
+    name, inner = m.group(1), m.group(2)
+    if name in ("toep", "toeph", "ad", "adh"):
+        raise FormulaError(
+            f"{piece.strip()!r}: Toeplitz and ante-dependence structures are not supported; "
+            f"us({inner.strip()}) is the unstructured covariance that contains them"
+        )
+    left, subject = _split_bar(inner, piece.strip())
+    if subject is None:
+        raise FormulaError(f"{piece.strip()!r} needs its subject after a '|', e.g. {name}(visit | id)")
+    coords = tuple(_column(c, "a coordinate", piece.strip()) for c in re.split(r"[,+]", left))
+    if name.startswith("sp_"):
+        kind = "exp" if name == "sp_exp" else "gaus"
+        return ResidualSpec(kind, coords, subject, text=piece.strip())
+    if len(coords) != 1:
+        raise FormulaError(f"{piece.strip()!r} takes one time or visit column before the '|'")
+    kind = {"ar1": "ar1", "ar1h": "ar1", "car1": "car1", "cs": "cs", "csh": "cs", "us": "us"}[name]
+    own = (VarianceSpec("ident", coords[0], f"a variance per level of {coords[0]}"),) if name in (
+        "ar1h", "csh", "us") else ()  # fmt: skip
+    return ResidualSpec(kind, coords, subject, variances=own, text=piece.strip(), own_variances=own)
+
+
+def has_structure_term(formula: Any) -> bool:
+    """Whether a formula's text holds a structure term (a quick look, for refusing
+    such a model where it cannot be fitted; the parse decides)."""
+    return isinstance(formula, str) and re.search(rf"\b({'|'.join(TERM_NAMES)})\s*\(", formula) is not None
+
+
+def _call(text: str, what: str) -> tuple[str, list[str], dict[str, str]]:
+    """nlme's constructor call: its name, positional arguments and named ones."""
+    m = _TERM.fullmatch(text)
+    if m is None:
+        raise FormulaError(
+            f"{what} must be an nlme constructor call such as 'corAR1(form = ~ time | id)', got {text!r}"
+        )
+    args: list[str] = []
+    named: dict[str, str] = {}
+    depth, start, inner = 0, 0, m.group(2)
+    pieces = []
+    for i, ch in enumerate(inner + ","):
+        if ch in "([":
+            depth += 1
+        elif ch in ")]":
+            depth -= 1
+        elif ch == "," and depth == 0:
+            pieces.append(inner[start:i].strip())
+            start = i + 1
+    for piece in (p for p in pieces if p):
+        key, eq, value = piece.partition("=")
+        if eq and _NAME.fullmatch(key.strip()):
+            named[key.strip()] = value.strip()
+        elif piece.startswith("~"):
+            named["form"] = piece
+        else:
+            args.append(piece)
+    return m.group(1), args, named
+
+
+def _form(named: dict[str, str], source: str) -> tuple[tuple[str, ...], str | None]:
+    form = named.get("form", "~ 1").strip()
+    if not form.startswith("~"):
+        raise FormulaError(f"the form of {source!r} must be a one-sided formula such as '~ time | id'")
+    left, subject = _split_bar(form[1:], source)
+    left = left.strip()
+    if left == "1":
+        return (), subject
+    return tuple(_column(c, "a covariate", source) for c in left.split("+")), subject
+
+
+_CORRELATIONS = {"corAR1": "ar1", "corCAR1": "car1", "corCompSymm": "cs", "corSymm": "us", "corExp": "exp",
+                 "corGaus": "gaus"}  # fmt: skip
+
+
+def _correlation(text: str) -> ResidualSpec:
+    name, _, named = _call(text, "correlation")
+    if name not in _CORRELATIONS:
+        raise FormulaError(
+            f"the correlation {name}() is not supported; use one of "
+            f"{', '.join(_CORRELATIONS)} (corARMA(p = 1, q = 0) is corAR1())"
+        )
+    if "fixed" in named and named["fixed"].upper() in ("TRUE", "T"):
+        raise FormulaError(f"{text!r}: a correlation held fixed is not supported")
+    kind = _CORRELATIONS[name]
+    position, subject = _form(named, text)
+    if kind in ("exp", "gaus") and not position:
+        raise FormulaError(f"{text!r} needs the coordinates in its form, e.g. form = ~ x + y")
+    if kind in ("ar1", "car1", "cs", "us") and len(position) > 1:
+        raise FormulaError(f"{text!r} takes one time covariate in its form")
+    nugget = named.get("nugget", "FALSE").upper() in ("TRUE", "T")
+    return ResidualSpec(kind, position, subject, nugget=nugget, text=text.strip())
+
+
+def _variance(text: str) -> VarianceSpec:
+    name, _, named = _call(text, "variance")
+    position, strata = _form(named, text)
+    if name == "varIdent":
+        if position or strata is None:
+            raise FormulaError(f"{text!r}: write varIdent(form = ~ 1 | g), a standard deviation per level of g")
+        return VarianceSpec("ident", strata, text.strip())
+    if name in ("varPower", "varExp"):
+        if not position:
+            raise FormulaError(
+                f"{text!r}: a variance of the fitted values is not supported; give a covariate, e.g. {name}(form = ~ x)"
+            )
+        if strata is not None or len(position) != 1:
+            raise FormulaError(f"{text!r}: give one covariate and no strata, e.g. {name}(form = ~ x)")
+        return VarianceSpec("power" if name == "varPower" else "exp", position[0], text.strip())
+    raise FormulaError(f"the variance function {name}() is not supported; use varIdent, varPower or varExp")
+
+
+def from_keywords(correlation: str | None, variance: str | list[str] | tuple[str, ...] | None) -> ResidualSpec | None:
+    """The structure nlme's ``correlation=`` and ``weights=`` (here ``variance=``) write,
+    or None when neither is given."""
+    if correlation is None and variance is None:
+        return None
+    for value, name in ((correlation, "correlation"), (variance, "variance")):
+        if value is not None and not isinstance(value, (str, list, tuple)):
+            raise TypeError(f"{name}= takes nlme's constructor as text, e.g. 'corAR1(form = ~ time | id)'")
+    if correlation is not None and not isinstance(correlation, str):
+        raise TypeError("correlation= takes one constructor as text")
+    spec = ResidualSpec() if correlation is None else _correlation(correlation)
+    texts = [variance] if isinstance(variance, str) else list(variance or ())
+    return replace(spec, variances=tuple(_variance(t) for t in texts))
+
+
+def merged(term: ResidualSpec | None, keywords: ResidualSpec | None) -> ResidualSpec | None:
+    """The structure of the formula's term and of the keywords together: one
+    correlation at most, the variance functions of both."""
+    if term is None or keywords is None:
+        return term or keywords
+    if keywords.correlation != "none":
+        raise FormulaError(f"the formula's {term.text!r} and correlation= both give a correlation; keep one")
+    return replace(term, variances=term.variances + keywords.variances)

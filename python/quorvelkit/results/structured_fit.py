@@ -1,0 +1,307 @@
+"""A fitted linear model whose residuals have a structure within subjects (nlme's lme
+and gls models): :class:`StructuredFit`, the estimates, the structure's parameters on
+their natural scale (nlme's names), the residual and marginal covariance of a subject,
+and nlme's tests of the fixed effects."""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Mapping
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from ..formula.residual_terms import ResidualSpec
+from ..model.design import Design
+from .mixed_fit import MixedFit
+from .pvalues import t_two_sided
+from .structured_report import StructuredReport
+
+__all__ = ["StructuredFit", "StructureLayout"]
+
+
+@dataclass
+class StructureLayout:
+    """How the core's rows map to the data's: the structure, the labels of the visits
+    and of the variance strata, the rows' order in the core (``order[k]`` is the data
+    row the core holds k-th), and each core row's subject with the subjects' offsets."""
+
+    spec: ResidualSpec
+    visit_labels: list
+    variance_labels: list[list]
+    order: np.ndarray
+    subject_of_row: np.ndarray
+    subject_offsets: np.ndarray
+
+
+def _correlation_names(spec: ResidualSpec, visits: list) -> list[str]:
+    kind = spec.correlation
+    if kind in ("ar1", "car1"):
+        return ["Phi"]
+    if kind == "cs":
+        return ["Rho"]
+    if kind == "us":
+        return [f"cor({visits[j]},{visits[i]})" for i in range(1, len(visits)) for j in range(i)]
+    if kind in ("exp", "gaus"):
+        return ["range", "nugget"] if spec.nugget else ["range"]
+    return []
+
+
+class StructuredFit(MixedFit):
+    """A linear model fitted with a residual correlation or variance structure
+    (returned by :func:`quorvelkit.lmm` for a formula with a structure term such as
+    ``ar1(visit | id)``, or with ``correlation=`` / ``variance=``).
+
+    Besides the results every fit has (:attr:`fixef`, :attr:`se`, :attr:`cov_fixef`,
+    :attr:`loglik`, :attr:`aic`, :attr:`bic`, :attr:`ranef`, :attr:`varcorr`), it gives
+    :attr:`correlation` and :attr:`variance_function` (the structure's parameters, named
+    as nlme names them), :meth:`residual_cov` and :meth:`marginal_cov` (one subject's
+    covariance matrices), and :attr:`coef_table` with nlme's degrees of freedom.
+    """
+
+    _report = StructuredReport
+
+    def __init__(
+        self,
+        design: Design,
+        core: Any,
+        result: Mapping[str, Any],
+        layout: StructureLayout,
+        *,
+        reml: bool,
+        seconds: tuple[float, float],
+    ) -> None:
+        self._design = design
+        self._core = core
+        self._layout_rows = layout
+        params = np.asarray(result["params"], dtype=float)
+        n_theta = core.n_theta
+        sigma2 = float(result["sigma2"])
+        self._res = dict(result)
+        self._res.update(
+            theta=params[:n_theta],
+            eta=params[n_theta:],
+            reml=reml,
+            sigma2=sigma2,
+            sigma=math.sqrt(sigma2),
+            cov_beta=sigma2 * np.asarray(result["fixed_inverse"], dtype=float),
+        )
+        self._seconds = seconds
+        #: A name for the data, shown in the report.
+        self.data_name: str | None = None
+
+    # ------------------------------------------------------------- description
+    @property
+    def formula(self) -> str:
+        """The model formula as given."""
+        return self._design.parsed.text
+
+    @property
+    def structure(self) -> ResidualSpec:
+        """The residual structure fitted."""
+        return self._layout_rows.spec
+
+    @property
+    def reml(self) -> bool:
+        """Whether the model was fitted by REML (else by maximum likelihood)."""
+        return bool(self._res["reml"])
+
+    @property
+    def method(self) -> str:
+        """``"REML"`` or ``"ML"``."""
+        return "REML" if self.reml else "ML"
+
+    #: Rows of weight zero left out: none (prior weights are not taken with a structure).
+    n_zero_weight = 0
+
+    @property
+    def criterion(self) -> float:
+        """-2 log-likelihood (the REML one for a REML fit): nlme's -2 logLik."""
+        return float(self._res["deviance"])
+
+    @property
+    def n_params(self) -> int:
+        """The fixed effects, theta, the structure's parameters and sigma (nlme's df)."""
+        return len(self.fe_names) + len(self._res["theta"]) + len(self._res["eta"]) + 1
+
+    @property
+    def sigma(self) -> float:
+        """Residual standard deviation (of a row whose variance function is 1)."""
+        return float(self._res["sigma"])
+
+    @property
+    def sigma2(self) -> float:
+        """Residual variance (of a row whose variance function is 1)."""
+        return float(self._res["sigma2"])
+
+    @property
+    def optimizer(self) -> dict[str, Any]:
+        """The optimiser's report: converged, iterations, fev, grad_inf_norm, message,
+        seconds (the core's fit) and total_seconds (with the model matrices)."""
+        keys = ("converged", "iterations", "fev", "grad_inf_norm", "message")
+        out = {k: self._res[k] for k in keys}
+        out.update(seconds=self._seconds[0], total_seconds=self._seconds[1])
+        return out
+
+    # ------------------------------------------------------------- the structure
+    @property
+    def correlation(self) -> pd.Series:
+        """The correlation structure's parameters: Phi (ar1, car1), Rho (cs), the
+        correlations of each pair of visits (us), range and nugget (spatial)."""
+        spec = self.structure
+        names = _correlation_names(spec, self._layout_rows.visit_labels)
+        return pd.Series(list(self._res["natural"])[: len(names)], index=names, name="correlation", dtype=float)
+
+    @property
+    def variance_function(self) -> list[pd.Series]:
+        """Each variance function's parameters: the standard deviation of each level
+        relative to the first's (varIdent), the power (varPower) or the exponent
+        (varExp)."""
+        natural = list(self._res["natural"])[len(self.correlation) :]
+        out = []
+        for v, labels in zip(self.structure.variances, self._layout_rows.variance_labels, strict=True):
+            if v.kind == "ident":
+                values, natural = [1.0, *natural[: len(labels) - 1]], natural[len(labels) - 1 :]
+                out.append(pd.Series(values, index=pd.Index(labels, name=v.column), name=v.text))
+            else:
+                out.append(pd.Series([natural[0]], index=["power" if v.kind == "power" else "expon"], name=v.text))
+                natural = natural[1:]
+        return out
+
+    def _subject_rows(self, subject: Any) -> np.ndarray:
+        """The core's rows of ``subject`` (a label of the subject column, or its place)."""
+        lay = self._layout_rows
+        spec = self.structure
+        frame = self._design.need_rows("a subject's covariance").residual_frame
+        if spec.subject is not None and frame is not None:
+            labels = frame[spec.subject].to_numpy()[lay.order]
+            starts = lay.subject_offsets[:-1]
+            match = [k for k, s in enumerate(starts) if labels[s] == subject]
+            if not match:
+                raise KeyError(f"no subject {subject!r} in the column {spec.subject!r}")
+            k = match[0]
+        else:
+            k = int(subject)
+            if not 0 <= k < len(lay.subject_offsets) - 1:
+                raise KeyError(f"no subject {subject!r}")
+        return np.arange(lay.subject_offsets[k], lay.subject_offsets[k + 1])
+
+    def residual_cov(self, subject: Any) -> pd.DataFrame:
+        """sigma^2 R of one subject: the covariance of its residuals (nlme's
+        ``getVarCov(type = "conditional")``), rows and columns by the data's row labels."""
+        rows = self._subject_rows(subject)
+        k = int(np.searchsorted(self._layout_rows.subject_offsets, rows[0], side="right") - 1)
+        r = self.sigma2 * np.asarray(self._core.residual_matrix(list(self._res["params"]), k), dtype=float)
+        index = self._design.row_index[self._layout_rows.order[rows]]
+        return pd.DataFrame(r, index=index, columns=index)
+
+    def marginal_cov(self, subject: Any) -> pd.DataFrame:
+        """sigma^2 (Z Lambda Lambda' Z' + R) of one subject (nlme's ``getVarCov(type =
+        "marginal")``); without random effects, :meth:`residual_cov`."""
+        out = self.residual_cov(subject)
+        if self._design.spec.q:
+            rows = self._design.need_rows("a subject's covariance")
+            z = rows.z[self._layout_rows.order[self._subject_rows(subject)]]
+            out = out + z @ self.cov_re.to_numpy() @ z.T
+        return out
+
+    # ------------------------------------------------------------- random effects
+    def _factor_modes(self) -> list[np.ndarray]:
+        if not self._design.spec.q:
+            return []
+        return [np.asarray(self._res["u"], dtype=float) @ self.lambda_matrix.T]
+
+    def _factor_cond_covs(self) -> list[np.ndarray]:
+        if not self._design.spec.q:
+            return []
+        return [self.sigma2 * np.asarray(self._res["cond_cov"], dtype=float)]
+
+    @property
+    def _scale2(self) -> float:
+        return self.sigma2
+
+    def _residual_rows(self) -> list[dict[str, Any]]:
+        return [dict(grp="Residual", var1=None, var2=None, vcov=self.sigma2, sdcor=self.sigma)]
+
+    # ------------------------------------------------------------- fitted values
+    @property
+    def fitted(self) -> pd.Series:
+        """X beta + Z b, indexed like the rows of the data used (nlme's fitted values at
+        the innermost level)."""
+        d = self._design
+        rows = d.need_rows("fitted")
+        vals = rows.x @ np.asarray(self._res["beta"], dtype=float)
+        if d.spec.q:
+            self._add_random_part(vals, rows.z, [rows.codes])
+        if d.offset is not None:
+            vals = vals + d.offset
+        return pd.Series(vals, index=d.row_index, name="fitted")
+
+    @property
+    def standardized_residuals(self) -> pd.Series:
+        """Residuals divided by their standard deviation sigma delta (delta the variance
+        functions' value of the row): nlme's Pearson residuals."""
+        lay = self._layout_rows
+        sd = np.empty(len(lay.order))
+        params = list(self._res["params"])
+        if self.structure.variances:
+            for k in range(len(lay.subject_offsets) - 1):
+                r = np.asarray(self._core.residual_matrix(params, k), dtype=float)
+                sd[lay.order[lay.subject_offsets[k] : lay.subject_offsets[k + 1]]] = np.sqrt(np.diag(r))
+        else:
+            sd[:] = 1.0
+        values = self.residuals.to_numpy() / (self.sigma * sd)
+        return pd.Series(values, index=self._design.row_index, name="standardized residuals")
+
+    #: The rows are kept (the structure is fitted from data in memory).
+    rows_kept = True
+
+    @property
+    def residuals(self) -> pd.Series:
+        """Response minus fitted values (nlme's response residuals)."""
+        return pd.Series(self._design.y - self.fitted.to_numpy(), index=self._design.row_index, name="residuals")
+
+    # ------------------------------------------------------------- tests
+    @property
+    def df(self) -> pd.Series:
+        """nlme's denominator degrees of freedom of each fixed effect: n - p without
+        random effects (gls); with them, by containment (Pinheiro & Bates 2000, sec.
+        2.4.2): a column constant within every group, and not among the random
+        effects' columns, is estimated between groups, m - 1 - (such columns); the
+        others within groups, n - m - (the others but the intercept)."""
+        d = self._design
+        n, names = d.n, self.fe_names
+        if not d.spec.q:
+            return pd.Series(float(n - len(names)), index=names, name="df")
+        rows = d.need_rows("the degrees of freedom")
+        codes, m = rows.codes, d.m
+        x = rows.x
+        order = np.argsort(codes, kind="stable")
+        starts = np.r_[0, np.flatnonzero(np.diff(codes[order])) + 1]
+        xs = x[order]
+        first = np.repeat(xs[starts], np.diff(np.r_[starts, len(order)]), axis=0)
+        constant = np.all(xs == first, axis=0)
+        random_cols = set(d.re_names)
+        intercept = np.array([name == "(Intercept)" for name in names])
+        outer = constant & ~intercept & np.array([name not in random_cols for name in names])
+        inner = ~outer & ~intercept
+        df = np.where(outer, m - 1 - outer.sum(), n - m - inner.sum()).astype(float)
+        return pd.Series(df, index=names, name="df")
+
+    @property
+    def coef_table(self) -> pd.DataFrame:
+        """Estimate, Std. Error, df, t value and Pr(>|t|) of each fixed effect (nlme's
+        summary table, with its degrees of freedom)."""
+        est, se, df = self.fixef.to_numpy(), self.se.to_numpy(), self.df.to_numpy()
+        t = est / se
+        return pd.DataFrame(
+            {"Estimate": est, "Std. Error": se, "df": df, "t value": t, "Pr(>|t|)": t_two_sided(t, df)},
+            index=self.fe_names,
+        )
+
+    @property
+    def pvalues(self) -> pd.Series:
+        """Two-sided p-values of the t tests of :attr:`coef_table`."""
+        return self.coef_table["Pr(>|t|)"]
