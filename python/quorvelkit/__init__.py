@@ -28,6 +28,7 @@ from .results.glmm_fit import GlmmFit
 from .results.inference import ContrastResult, FTestTable
 from .results.lmm_fit import LmmFit
 from .results.profile import ProfileResult
+from .results.structured_fit import StructuredFit
 from .support.datasets import load_sleepstudy
 from .support.errors import (
     ConvergenceWarning,
@@ -52,6 +53,7 @@ __all__ = [
     "LmmFit",
     "CrossedFit",
     "GlmmFit",
+    "StructuredFit",
     "BootstrapResult",
     "AnovaTable",
     "ContrastResult",

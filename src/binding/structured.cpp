@@ -252,7 +252,8 @@ PyObject* m_residual_matrix(PyObject* self, PyObject* const* args, Py_ssize_t na
   if (s + 1 >= d.subjects.size()) return value_error("subject is out of range");
   const std::uint64_t n = d.subjects[s + 1] - d.subjects[s];
   std::vector<double> r(n * n);
-  if (!qk::residual_matrix(d.structure, params.data() + d.n_theta(), d.subjects[s], n, r.data()))
+  const qk::ResidualValues values = qk::residual_values(d.structure, params.data() + d.n_theta());
+  if (!qk::residual_matrix(d.structure, values, d.subjects[s], n, r.data()))
     return value_error("the residual covariance is not finite at these parameters");
   return array_taking(std::move(r), {static_cast<npy_intp>(n), static_cast<npy_intp>(n)});
 }

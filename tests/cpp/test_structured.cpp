@@ -135,7 +135,7 @@ double dense_criterion(const qk::StructuredData& d, const Vec& x, bool reml) {
   for (std::size_t s = 0; s + 1 < d.subjects.size(); ++s) {
     const std::uint64_t b = d.subjects[s], m = d.subjects[s + 1] - b;
     Vec r(m * m);
-    EXPECT_TRUE(qk::residual_matrix(d.structure, x.data() + d.n_theta(), b, m, r.data()));
+    EXPECT_TRUE(qk::residual_matrix(d.structure, qk::residual_values(d.structure, x.data() + d.n_theta()), b, m, r.data()));
     for (std::uint64_t i = 0; i < m; ++i)
       for (std::uint64_t j = 0; j < m; ++j) v[(b + i) * n + b + j] = r[i * m + j];
   }

@@ -13,15 +13,20 @@ from .glmm_fit import GlmmFit
 from .lmm_fit import LmmFit
 from .pvalues import chi2_upper
 from .report import format_anova, format_anova_html
+from .structured_fit import StructuredFit
 
 __all__ = ["anova", "AnovaTable"]
 
 
-def anova(*fits: LmmFit | GlmmFit, refit: bool = True, names: Sequence[str] | None = None) -> AnovaTable:
+def anova(
+    *fits: LmmFit | GlmmFit | StructuredFit, refit: bool = True, names: Sequence[str] | None = None
+) -> AnovaTable:
     """Likelihood-ratio tests of nested models fitted to the same data (lme4's
     ``anova``).
 
-    REML fits are refitted by maximum likelihood first (``refit=True``, as lme4 does).
+    REML fits are refitted by maximum likelihood first (``refit=True``, as lme4 does),
+    except where a model with a residual structure is compared with models of the same
+    fixed effects, all fitted by REML: their REML likelihoods are compared, as nlme does.
     GLMMs (:class:`~quorvelkit.results.glmm_fit.GlmmFit`, all of one family and link, on the same
     response and prior weights) are compared by their full log-likelihoods, as lme4
     compares glmer fits. Models are ordered by number of parameters; each is tested
@@ -36,8 +41,8 @@ def anova(*fits: LmmFit | GlmmFit, refit: bool = True, names: Sequence[str] | No
     if len(fits) < 2:
         raise ValueError("anova needs at least two fitted models")
     for f in fits:
-        if not isinstance(f, (LmmFit, GlmmFit)):
-            raise TypeError(f"anova takes fitted models (LmmFit or GlmmFit), got {type(f).__name__}")
+        if not isinstance(f, (LmmFit, GlmmFit, StructuredFit)):
+            raise TypeError(f"anova takes fitted models (LmmFit, GlmmFit or StructuredFit), got {type(f).__name__}")
     glmms = [f for f in fits if isinstance(f, GlmmFit)]
     if glmms and len(glmms) < len(fits):
         raise TypeError("anova compares linear mixed models with each other and GLMMs with each other, not both")
@@ -64,6 +69,11 @@ def anova(*fits: LmmFit | GlmmFit, refit: bool = True, names: Sequence[str] | No
             raise ValueError("models were not all fitted with the same prior weights")
     if glmms:  # fitted by maximum likelihood
         ml: list[Any] = list(fits)
+    elif same_reml_fixed(fits):
+        # nlme's rule where a residual structure is compared: REML fits of the same
+        # fixed effects compare their REML likelihoods, without refitting.
+        ml = list(fits)
+        refit = False
     elif refit:
         ml = [f.refit_ml() for f in fits]  # type: ignore[union-attr]
     else:
@@ -90,6 +100,15 @@ def anova(*fits: LmmFit | GlmmFit, refit: bool = True, names: Sequence[str] | No
     out.attrs["models"] = {labels[i]: fits[i].formula for i in order}
     out.attrs["refitted_ml"] = bool(refit and any(f.reml for f in fits))
     return out
+
+
+def same_reml_fixed(fits: Sequence[Any]) -> bool:
+    """Whether some fit has a residual structure, all were fitted by REML, and all have
+    the same fixed-effects columns with the same values."""
+    if not any(isinstance(f, StructuredFit) for f in fits) or not all(f.reml for f in fits):
+        return False
+    x0 = fits[0]._design.need_rows("anova").x
+    return all(f.fe_names == fits[0].fe_names and np.array_equal(f._design.need_rows("anova").x, x0) for f in fits[1:])
 
 
 class AnovaTable(pd.DataFrame):

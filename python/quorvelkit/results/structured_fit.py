@@ -6,6 +6,7 @@ and nlme's tests of the fixed effects."""
 from __future__ import annotations
 
 import math
+import time
 from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any
@@ -79,6 +80,9 @@ class StructuredFit(MixedFit):
         params = np.asarray(result["params"], dtype=float)
         n_theta = core.n_theta
         sigma2 = float(result["sigma2"])
+        n, p = design.n, design.spec.p - len(design.dropped_columns)
+        # nlme's gls by ML scales Cov(beta) by n / (n - p), its lme does not.
+        scale = n / (n - p) if not reml and not design.spec.q else 1.0
         self._res = dict(result)
         self._res.update(
             theta=params[:n_theta],
@@ -86,7 +90,7 @@ class StructuredFit(MixedFit):
             reml=reml,
             sigma2=sigma2,
             sigma=math.sqrt(sigma2),
-            cov_beta=sigma2 * np.asarray(result["fixed_inverse"], dtype=float),
+            cov_beta=scale * sigma2 * np.asarray(result["fixed_inverse"], dtype=float),
         )
         self._seconds = seconds
         #: A name for the data, shown in the report.
@@ -125,6 +129,13 @@ class StructuredFit(MixedFit):
     def n_params(self) -> int:
         """The fixed effects, theta, the structure's parameters and sigma (nlme's df)."""
         return len(self.fe_names) + len(self._res["theta"]) + len(self._res["eta"]) + 1
+
+    @property
+    def bic(self) -> float:
+        """Schwarz's criterion as nlme takes it: criterion + log(n) k, with n - p for
+        the number of observations of a REML fit."""
+        n = self.nobs - (len(self.fe_names) if self.reml else 0)
+        return self.criterion + math.log(n) * self.n_params
 
     @property
     def sigma(self) -> float:
@@ -171,21 +182,23 @@ class StructuredFit(MixedFit):
         return out
 
     def _subject_rows(self, subject: Any) -> np.ndarray:
-        """The core's rows of ``subject`` (a label of the subject column, or its place)."""
+        """The core's rows of ``subject``: a label of the subject column (of the grouping
+        factor where the structure names none), or the subject's place when every row
+        is one subject's."""
         lay = self._layout_rows
-        spec = self.structure
-        frame = self._design.need_rows("a subject's covariance").residual_frame
-        if spec.subject is not None and frame is not None:
-            labels = frame[spec.subject].to_numpy()[lay.order]
-            starts = lay.subject_offsets[:-1]
-            match = [k for k, s in enumerate(starts) if labels[s] == subject]
-            if not match:
-                raise KeyError(f"no subject {subject!r} in the column {spec.subject!r}")
-            k = match[0]
+        d = self._design
+        rows = d.need_rows("a subject's covariance")
+        if self.structure.subject is not None and rows.residual_frame is not None:
+            labels = rows.residual_frame[self.structure.subject].to_numpy()
+        elif d.spec.factors:
+            labels = d.levels.to_numpy()[rows.codes]
         else:
-            k = int(subject)
-            if not 0 <= k < len(lay.subject_offsets) - 1:
-                raise KeyError(f"no subject {subject!r}")
+            labels = np.zeros(d.n, dtype=np.int64)
+        first = labels[lay.order[lay.subject_offsets[:-1]]]
+        match = np.flatnonzero(first == subject)
+        if not len(match):
+            raise KeyError(f"no subject {subject!r}")
+        k = int(match[0])
         return np.arange(lay.subject_offsets[k], lay.subject_offsets[k + 1])
 
     def residual_cov(self, subject: Any) -> pd.DataFrame:
@@ -262,6 +275,26 @@ class StructuredFit(MixedFit):
     def residuals(self) -> pd.Series:
         """Response minus fitted values (nlme's response residuals)."""
         return pd.Series(self._design.y - self.fitted.to_numpy(), index=self._design.row_index, name="residuals")
+
+    @property
+    def response(self) -> pd.Series:
+        """The response used in the fit."""
+        return pd.Series(self._design.y, index=self._design.row_index, name="response")
+
+    #: Prior weights: none (a variance function models unequal variances).
+    weights = None
+
+    def refit_ml(self) -> StructuredFit:
+        """The same model fitted by maximum likelihood (itself when it is), started at
+        this fit's estimates."""
+        if not self.reml:
+            return self
+        t0 = time.perf_counter()
+        result = dict(self._core.fit(list(self._res["params"]), reml=False))
+        t1 = time.perf_counter()
+        fit = StructuredFit(self._design, self._core, result, self._layout_rows, reml=False, seconds=(t1 - t0, t1 - t0))
+        fit.data_name = self.data_name
+        return fit
 
     # ------------------------------------------------------------- tests
     @property

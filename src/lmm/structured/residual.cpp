@@ -1,5 +1,6 @@
 #include "lmm/structured/residual.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace qk {
@@ -44,14 +45,23 @@ double unstructured_entry(const double* eta, std::uint32_t i, std::uint32_t j, s
 
 // The correlation of rows a != b, and its derivatives in the correlation's parameters
 // (at most two; the unstructured kind is handled apart).
-double correlation(const ResidualStructure& s, const double* eta, std::uint64_t a, std::uint64_t b,
+double correlation(const ResidualStructure& s, const ResidualValues& v, std::uint64_t a, std::uint64_t b,
                    double* d) {
+  const double* eta = v.eta;
   switch (s.correlation) {
     case Correlation::kIndependent:
-    case Correlation::kUnstructured:
       return 0.0;
+    case Correlation::kUnstructured: {
+      auto va = static_cast<std::size_t>(s.times[a]), vb = static_cast<std::size_t>(s.times[b]);
+      return v.c[va * s.n_visits + vb];
+    }
     case Correlation::kAR1: {
       double rho = std::tanh(eta[0]), lag = std::fabs(s.times[a] - s.times[b]);
+      if (!v.powers.empty()) {
+        auto k = static_cast<std::size_t>(lag);
+        if (d) d[0] = lag * v.powers[k - 1] * (1.0 - rho * rho);
+        return v.powers[k];
+      }
       if (d) d[0] = lag * std::pow(rho, lag - 1.0) * (1.0 - rho * rho);
       return std::pow(rho, lag);
     }
@@ -159,26 +169,57 @@ std::string structure_error(const ResidualStructure& s, std::uint64_t n) {
   return "";
 }
 
-bool residual_matrix(const ResidualStructure& s, const double* eta, std::uint64_t begin, std::uint64_t n,
-                     double* r) {
+ResidualValues residual_values(const ResidualStructure& s, const double* eta) {
+  ResidualValues v;
+  v.eta = eta;
+  const std::size_t n = s.variances.empty() ? 0 : s.variances.front().values.size();
   const double* veta = eta + s.n_correlation_params();
-  std::vector<double> sd(n);
-  for (std::uint64_t a = 0; a < n; ++a) sd[a] = std::exp(log_delta(s, veta, begin + a));
-  std::vector<double> ri, rj;
-  if (s.correlation == Correlation::kUnstructured) ri.assign(s.n_visits, 0.0), rj.assign(s.n_visits, 0.0);
-  for (std::uint64_t a = 0; a < n; ++a) {
-    r[a * n + a] = sd[a] * sd[a];
-    for (std::uint64_t b = 0; b < a; ++b) {
-      double c;
-      if (s.correlation == Correlation::kUnstructured) {
-        auto va = static_cast<std::uint32_t>(s.times[begin + a]), vb = static_cast<std::uint32_t>(s.times[begin + b]);
-        c = unstructured_entry(eta, va, vb, ri, rj);
-      } else {
-        c = correlation(s, eta, begin + a, begin + b, nullptr);
+  v.sd.resize(n);
+  for (std::size_t r = 0; r < n; ++r) {
+    v.sd[r] = std::exp(log_delta(s, veta, r));
+    v.finite = v.finite && std::isfinite(v.sd[r]) && v.sd[r] > 0.0;
+  }
+  if (s.correlation == Correlation::kAR1 && !s.times.empty()) {
+    // Whole-number lags below the span of the times: a table of rho^k, each power one
+    // rounded product from the last (a span too long for a table uses pow).
+    auto [lo, hi] = std::minmax_element(s.times.begin(), s.times.end());
+    const double span = *hi - *lo;
+    if (span < 65536.0) {
+      const double rho = std::tanh(eta[0]);
+      v.powers.resize(static_cast<std::size_t>(span) + 1);
+      v.powers[0] = 1.0;
+      for (std::size_t k = 1; k < v.powers.size(); ++k) v.powers[k] = v.powers[k - 1] * rho;
+    }
+  }
+  if (s.correlation == Correlation::kUnstructured) {
+    const std::uint32_t t = s.n_visits;
+    v.l.assign(static_cast<std::size_t>(t) * t, 0.0);
+    v.norms.resize(t);
+    for (std::uint32_t i = 0; i < t; ++i) unstructured_row(eta, i, &v.l[static_cast<std::size_t>(i) * t], v.norms[i]);
+    v.c.assign(static_cast<std::size_t>(t) * t, 0.0);
+    for (std::uint32_t i = 0; i < t; ++i)
+      for (std::uint32_t j = 0; j <= i; ++j) {
+        double x = 0.0;
+        for (std::uint32_t m = 0; m <= j; ++m) x = x + v.l[i * t + m] * v.l[j * t + m];
+        v.c[i * t + j] = x;
+        v.c[j * t + i] = x;
       }
-      double v = sd[a] * c * sd[b];
-      r[a * n + b] = v;
-      r[b * n + a] = v;
+  }
+  return v;
+}
+
+bool residual_matrix(const ResidualStructure& s, const ResidualValues& v, std::uint64_t begin, std::uint64_t n,
+                     double* r) {
+  if (!v.finite) return false;
+  const bool scaled = !v.sd.empty();
+  for (std::uint64_t a = 0; a < n; ++a) {
+    const double sa = scaled ? v.sd[begin + a] : 1.0;
+    r[a * n + a] = sa * sa;
+    for (std::uint64_t b = 0; b < a; ++b) {
+      const double c = correlation(s, v, begin + a, begin + b, nullptr);
+      const double x = scaled ? sa * c * v.sd[begin + b] : c;
+      r[a * n + b] = x;
+      r[b * n + a] = x;
     }
   }
   for (std::uint64_t i = 0; i < n * n; ++i)
@@ -186,25 +227,23 @@ bool residual_matrix(const ResidualStructure& s, const double* eta, std::uint64_
   return true;
 }
 
-void residual_gradient(const ResidualStructure& s, const double* eta, std::uint64_t begin, std::uint64_t n,
+void residual_gradient(const ResidualStructure& s, const ResidualValues& v, std::uint64_t begin, std::uint64_t n,
                        const double* h, const double* r, double* grad, double* visits) {
   std::size_t nc = s.n_correlation_params();
-  // Correlation: tr(H dR) = sum_ab (D H D)_ab dC_ab = sum_ab H_ab R_ab dC_ab / C_ab,
-  // taken over a > b twice (H and dC are symmetric; dC has a zero diagonal).
+  // Correlation: tr(H dR) = sum_ab (D H D)_ab dC_ab, taken over a > b twice (H and dC
+  // are symmetric; dC has a zero diagonal).
   if (s.correlation != Correlation::kIndependent) {
-    std::vector<double> sd(n);
-    const double* veta = eta + nc;
-    for (std::uint64_t a = 0; a < n; ++a) sd[a] = std::exp(log_delta(s, veta, begin + a));
+    const bool scaled = !v.sd.empty();
     double d[2] = {0.0, 0.0};
     for (std::uint64_t a = 0; a < n; ++a)
       for (std::uint64_t b = 0; b < a; ++b) {
-        double k = 2.0 * (sd[a] * h[a * n + b] * sd[b]);
+        double k = scaled ? 2.0 * (v.sd[begin + a] * h[a * n + b] * v.sd[begin + b]) : 2.0 * h[a * n + b];
         if (s.correlation == Correlation::kUnstructured) {
           auto va = static_cast<std::uint32_t>(s.times[begin + a]), vb = static_cast<std::uint32_t>(s.times[begin + b]);
           visits[va * s.n_visits + vb] = visits[va * s.n_visits + vb] + k;
           continue;
         }
-        correlation(s, eta, begin + a, begin + b, d);
+        correlation(s, v, begin + a, begin + b, d);
         for (std::size_t j = 0; j < nc; ++j) grad[j] = grad[j] + k * d[j];
       }
   }
@@ -239,13 +278,14 @@ void residual_gradient(const ResidualStructure& s, const double* eta, std::uint6
   }
 }
 
-void unstructured_gradient(const ResidualStructure& s, const double* eta, const double* visits, double* grad) {
+void unstructured_gradient(const ResidualStructure& s, const ResidualValues& v, const double* visits, double* grad) {
   // With K the accumulated weights made symmetric and C = L L', the contribution is
   // sum_ij K_ij dC_ij = 2 sum_i (K L)_i . dL_i; only row i of L moves with eta_il:
   // dL_i = e_l / |x_i| - x_i x_il / |x_i|^3 for the raw row x_i.
-  std::uint32_t t = s.n_visits;
-  std::vector<double> l(static_cast<std::size_t>(t) * t, 0.0), norms(t);
-  for (std::uint32_t i = 0; i < t; ++i) unstructured_row(eta, i, &l[static_cast<std::size_t>(i) * t], norms[i]);
+  const std::uint32_t t = s.n_visits;
+  const double* eta = v.eta;
+  const std::vector<double>& l = v.l;
+  const std::vector<double>& norms = v.norms;
   std::vector<double> k(static_cast<std::size_t>(t) * t, 0.0);
   for (std::uint32_t i = 0; i < t; ++i)
     for (std::uint32_t j = 0; j < t; ++j) {

@@ -65,21 +65,36 @@ struct ResidualStructure {
 // non-finite values, strata out of range, a power of a zero covariate), or "".
 std::string structure_error(const ResidualStructure& s, std::uint64_t n);
 
-// R (n x n, row-major) of the rows [begin, begin + n) at eta. False when eta gives a
-// value that is not finite.
-bool residual_matrix(const ResidualStructure& s, const double* eta, std::uint64_t begin, std::uint64_t n,
+// The structure at one eta, computed once per evaluation so that the subjects' loops
+// read it: every row's standard deviation delta, the powers of rho for whole-number
+// lags (AR(1)), the unstructured correlation matrix and its factor's rows.
+struct ResidualValues {
+  const double* eta = nullptr;  // the structure's parameters (the caller keeps them)
+  std::vector<double> sd;       // per row
+  std::vector<double> powers;   // AR(1): rho^k for k = 0 .. max lag (empty: use pow)
+  std::vector<double> c;        // unstructured: C (T x T)
+  std::vector<double> l;        // unstructured: L (T x T), C = L L'
+  std::vector<double> norms;    // unstructured: the norms of L's raw rows
+  bool finite = true;           // every value above is finite
+};
+
+ResidualValues residual_values(const ResidualStructure& s, const double* eta);
+
+// R (n x n, row-major) of the rows [begin, begin + n). False when a value is not
+// finite.
+bool residual_matrix(const ResidualStructure& s, const ResidualValues& v, std::uint64_t begin, std::uint64_t n,
                      double* r);
 
 // Adds sum_ab H_ab dR_ab / deta_j to grad[j] for every parameter j, H (n x n,
 // symmetric) and R = residual_matrix(...) of the same rows. The unstructured
 // correlation's part is not added: its weights D H D are added into visits (T x T)
 // instead, for unstructured_gradient once every subject has been seen.
-void residual_gradient(const ResidualStructure& s, const double* eta, std::uint64_t begin, std::uint64_t n,
+void residual_gradient(const ResidualStructure& s, const ResidualValues& v, std::uint64_t begin, std::uint64_t n,
                        const double* h, const double* r, double* grad, double* visits);
 
 // Adds the unstructured correlation's gradient from the weights accumulated by
 // residual_gradient (visits, T x T) to grad[0 .. T(T-1)/2).
-void unstructured_gradient(const ResidualStructure& s, const double* eta, const double* visits, double* grad);
+void unstructured_gradient(const ResidualStructure& s, const ResidualValues& v, const double* visits, double* grad);
 
 // The natural parameters at eta, in order: the correlation's (rho; phi; the T(T-1)/2
 // correlations of the unstructured C below the diagonal, row by row; range and

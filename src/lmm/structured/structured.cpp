@@ -12,11 +12,11 @@ namespace {
 
 // A subject's rows whitened: L the Cholesky factor of R_s (n x n) and B = L^-1 A_s
 // (n x k). False when R_s is not finite or not positive definite.
-bool whiten(const StructuredData& d, const double* eta, std::uint64_t s, std::vector<double>& l,
+bool whiten(const StructuredData& d, const ResidualValues& v, std::uint64_t s, std::vector<double>& l,
             std::vector<double>& b) {
   const std::uint64_t begin = d.subjects[s], n = d.subjects[s + 1] - begin, k = d.k();
   l.resize(n * n);
-  if (!residual_matrix(d.structure, eta, begin, n, l.data()) || !cholesky_in_place(l.data(), n)) return false;
+  if (!residual_matrix(d.structure, v, begin, n, l.data()) || !cholesky_in_place(l.data(), n)) return false;
   b.assign(d.rows.begin() + static_cast<std::ptrdiff_t>(begin * k),
            d.rows.begin() + static_cast<std::ptrdiff_t>((begin + n) * k));
   forward_solve(l.data(), n, b.data(), k);
@@ -139,6 +139,8 @@ std::optional<StructuredEvaluation> evaluate_structured(const StructuredData& d,
   const double* eta = params.data() + nt;
   const std::vector<double> lambda = q ? theta_to_lambda(theta, d.theta_index, q) : std::vector<double>{};
   const std::uint64_t n_subj = d.subjects.size() - 1, n_groups = d.groups.size() - 1;
+  const ResidualValues values = residual_values(d.structure, eta);
+  if (!values.finite) return std::nullopt;
 
   // Whitened products and log det R_s of every subject.
   std::vector<double> w(n_subj * k * k), logdet(n_subj);
@@ -146,7 +148,7 @@ std::optional<StructuredEvaluation> evaluate_structured(const StructuredData& d,
   std::vector<char> feasible = map_chunks<char>(subjects, [&](std::uint64_t, std::uint64_t b, std::uint64_t e) {
     std::vector<double> l, bm;
     for (std::uint64_t s = b; s < e; ++s) {
-      if (!whiten(d, eta, s, l, bm)) return char{0};
+      if (!whiten(d, values, s, l, bm)) return char{0};
       const std::uint64_t n = d.subjects[s + 1] - d.subjects[s];
       mat_tmul(bm.data(), bm.data(), &w[s * k * k], n, k, k);
       logdet[s] = log_det(l.data(), n);
@@ -222,7 +224,7 @@ std::optional<StructuredEvaluation> evaluate_structured(const StructuredData& d,
   std::vector<GradientPart> grads = map_chunks<GradientPart>(groups, [&](std::uint64_t, std::uint64_t b, std::uint64_t e) {
     GradientPart out{std::vector<double>(q * q, 0.0), std::vector<double>(ne, 0.0),
                      std::vector<double>(static_cast<std::size_t>(visits) * visits, 0.0)};
-    std::vector<double> ch(k * k), c(k * k), mi, pm(k * p), tmp(k * k), l, bm, bc, h;
+    std::vector<double> ch(k * k), c(k * k), mi, pm(k * p), tmp(k * k), l, bm, bc, h, r;
     for (std::uint64_t g = b; g < e; ++g) {
       const GroupPart& part = parts[g];
       // C^_g in the scaled coordinates.
@@ -293,7 +295,7 @@ std::optional<StructuredEvaluation> evaluate_structured(const StructuredData& d,
       if (ne == 0) continue;
       for (std::uint64_t s = d.groups[g]; s < d.groups[g + 1]; ++s) {
         const std::uint64_t n = d.subjects[s + 1] - d.subjects[s];
-        whiten(d, eta, s, l, bm);
+        whiten(d, values, s, l, bm);
         bc.resize(n * k);
         mat_mul(bm.data(), c.data(), bc.data(), n, k, k);
         h.resize(n * n);
@@ -304,9 +306,9 @@ std::optional<StructuredEvaluation> evaluate_structured(const StructuredData& d,
         for (std::uint64_t i = 0; i < n; ++i)
           for (std::uint64_t j = 0; j < i; ++j) std::swap(h[i * n + j], h[j * n + i]);
         backward_solve(l.data(), n, h.data(), n);
-        std::vector<double> r(n * n);
-        residual_matrix(d.structure, eta, d.subjects[s], n, r.data());
-        residual_gradient(d.structure, eta, d.subjects[s], n, h.data(), r.data(), out.deta.data(),
+        r.resize(n * n);
+        residual_matrix(d.structure, values, d.subjects[s], n, r.data());
+        residual_gradient(d.structure, values, d.subjects[s], n, h.data(), r.data(), out.deta.data(),
                           out.visits.data());
       }
     }
@@ -318,7 +320,7 @@ std::optional<StructuredEvaluation> evaluate_structured(const StructuredData& d,
     add_into(deta, gp.deta);
     add_into(vis, gp.visits);
   }
-  if (visits) unstructured_gradient(d.structure, eta, vis.data(), deta.data());
+  if (visits) unstructured_gradient(d.structure, values, vis.data(), deta.data());
   ev.gradient.resize(nt + ne);
   for (std::size_t i = 0; i < nt; ++i) {
     auto [r, cidx] = d.theta_index[i];
