@@ -258,6 +258,46 @@ PyObject* m_residual_matrix(PyObject* self, PyObject* const* args, Py_ssize_t na
   return array_taking(std::move(r), {static_cast<npy_intp>(n), static_cast<npy_intp>(n)});
 }
 
+// R of rows given here (as one subject), under the core's structure and params: for
+// predictions at new times of a subject the fit has seen.
+PyObject* m_residual_matrix_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::vector<PyObject*> a;
+  if (!parse_args("residual_matrix_of", {"params", "times", "coords", "variances"}, 1, args, nargs, kwnames, a))
+    return nullptr;
+  std::vector<double> params;
+  if (!params_of(self, a[0], params)) return nullptr;
+  const qk::StructuredData& d = data_of_self(self);
+  qk::ResidualStructure st;
+  st.correlation = d.structure.correlation;
+  st.n_visits = d.structure.n_visits;
+  st.nugget = d.structure.nugget;
+  if (a[1] && a[1] != Py_None && !doubles_of(a[1], "times", st.times)) return nullptr;
+  if (a[2] && a[2] != Py_None) {
+    ArrayView c;
+    if (!borrow_matrix(a[2], "coords", c)) return nullptr;
+    st.dims = static_cast<std::uint32_t>(c.cols);
+    st.coords.assign(data_of<double>(c), data_of<double>(c) + c.rows * c.cols);
+  }
+  if (a[3] && !variances_of(a[3], st.variances)) return nullptr;
+  if (st.variances.size() != d.structure.variances.size())
+    return value_error("variances must give each variance function's values");
+  for (std::size_t i = 0; i < st.variances.size(); ++i) {
+    if (st.variances[i].kind != d.structure.variances[i].kind)
+      return value_error("variances must be of the kinds of the core's");
+    st.variances[i].n_strata = d.structure.variances[i].n_strata;
+  }
+  std::uint64_t n = st.times.size();
+  if (st.dims) n = st.coords.size() / st.dims;
+  if (!st.variances.empty()) n = st.variances.front().values.size();
+  std::string err = qk::structure_error(st, n);
+  if (!err.empty()) return value_error(err);
+  std::vector<double> r(n * n);
+  const qk::ResidualValues values = qk::residual_values(st, params.data() + d.n_theta());
+  if (!qk::residual_matrix(st, values, 0, n, r.data()))
+    return value_error("the residual covariance is not finite at these parameters");
+  return array_taking(std::move(r), {static_cast<npy_intp>(n), static_cast<npy_intp>(n)});
+}
+
 PyObject* m_reduce(PyObject* self, PyObject*) {
   return rebuilt_by(reinterpret_cast<PyObject*>(Py_TYPE(self)), Instance<StructuredObject>::of(self).args, nullptr);
 }
@@ -296,6 +336,9 @@ PyMethodDef structured_methods[] = {
               "optimiser's report."),
     QK_METHOD("residual_matrix", m_residual_matrix, "residual_matrix($self, params, subject)\n--\n\n"
               "R of one subject (its residuals' covariance divided by sigma^2)."),
+    QK_METHOD("residual_matrix_of", m_residual_matrix_of,
+              "residual_matrix_of($self, params, times=None, coords=None, variances=())\n--\n\n"
+              "R of rows given by their times, coordinates and variance values, as one subject."),
     QK_NOARGS("__reduce__", m_reduce, "__reduce__($self, /)\n--\n\nPickles the arguments the core was built from."),
     QK_END_METHODS,
 };

@@ -7,8 +7,6 @@ name the column and the rows, the core's fit, and the fitted model
 from __future__ import annotations
 
 import time
-from dataclasses import dataclass
-from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -17,122 +15,52 @@ from .._quorvelkit import StructuredCore
 from ..formula.residual_terms import ResidualSpec
 from ..model.design import Design
 from ..model.fit_options import FitOptions
+from ..model.residual_rows import StructureRows, rows_named, structure_rows
 from ..results.structured_fit import StructuredFit, StructureLayout
 from ..support.frames import sorted_levels
-from ..support.labels import label_text
 
 __all__ = ["fit_structured"]
 
 
-@dataclass
-class _Arrays:
-    """The structure's per-row arrays, in the data's row order."""
-
-    subject: np.ndarray  # codes
-    times: np.ndarray | None
-    coords: np.ndarray | None
-    n_visits: int
-    visit_labels: list
-    variances: list[tuple[str, int, np.ndarray]]
-    variance_labels: list[list]
-
-
-def _rows_named(index: pd.Index, where: np.ndarray) -> str:
-    shown = ", ".join(label_text(index[k]) for k in where[:3])
-    return f"row{'s' if len(where) > 1 else ''} {shown}" + (" and more" if len(where) > 3 else "")
-
-
-def _level_codes(column: pd.Series) -> tuple[np.ndarray, list]:
-    codes, levels = sorted_levels(column)
-    return np.asarray(codes, dtype=np.int64), list(levels)
-
-
-def _positions(spec: ResidualSpec, frame: pd.DataFrame, subject: np.ndarray) -> tuple[np.ndarray, int, list]:
-    """The time of each row: the column's values (whole numbers for AR(1); a factor's
-    level positions), or the row's place within its subject; and for the unstructured
-    kind the number of visits and their labels."""
-    if not spec.position:
-        place = pd.Series(subject).groupby(subject).cumcount().to_numpy(dtype=float)
-        n = int(place.max()) + 1 if len(place) else 0
-        return place, n, list(range(1, n + 1))
-    col = spec.position[0]
-    values = frame[col]
-    numeric = pd.api.types.is_numeric_dtype(values) and not isinstance(values.dtype, pd.CategoricalDtype)
-    if spec.correlation == "us" or not numeric:
-        codes, levels = _level_codes(values)
-        return codes.astype(float), len(levels), levels
-    t = values.to_numpy(dtype=float)
-    bad = np.flatnonzero(~np.isfinite(t))
-    if len(bad):
-        raise ValueError(f"the time column {col!r} is not finite in {_rows_named(frame.index, bad)}")
-    if spec.correlation == "ar1":
-        bad = np.flatnonzero(t != np.floor(t))
-        if len(bad):
-            raise ValueError(
-                f"ar1 needs whole-number times or a factor of visits; {col!r} holds {t[bad[0]]!r} in "
-                f"{_rows_named(frame.index, bad)} (use car1 for continuous times)"
-            )
-    return t, 0, []
-
-
-def _arrays(spec: ResidualSpec, design: Design, frame: pd.DataFrame) -> _Arrays:
-    rows = design.need_rows("the fit")
+def _subjects(spec: ResidualSpec, design: Design, frame: pd.DataFrame) -> np.ndarray:
+    """Each row's subject code: of the subject column, else of the grouping factor, else
+    0 (gls without a grouping: every row one subject's)."""
     if spec.subject is not None:
-        subject, _ = _level_codes(frame[spec.subject])
-    elif design.spec.factors:
-        subject = np.asarray(rows.codes, dtype=np.int64)
-    else:  # gls without a grouping: every row one subject's
-        subject = np.zeros(len(frame), np.int64)
-    times: np.ndarray | None = None
-    coords: np.ndarray | None = None
-    n_visits, labels = 0, list[Any]()
-    if spec.correlation in ("exp", "gaus"):
-        coords = np.ascontiguousarray(frame[list(spec.position)].to_numpy(dtype=float))
-    elif spec.correlation != "none":
-        times, n_visits, labels = _positions(spec, frame, subject)
-    variances, variance_labels = [], []
-    for v in spec.variances:
-        if v.kind == "ident":
-            codes, levels = _level_codes(frame[v.column])
-            variances.append(("ident", len(levels), codes.astype(float)))
-            variance_labels.append(levels)
-        else:
-            values = frame[v.column].to_numpy(dtype=float)
-            bad = np.flatnonzero(~np.isfinite(values) | ((values == 0) if v.kind == "power" else False))
-            if len(bad):
-                what = "zero or not finite" if v.kind == "power" else "not finite"
-                raise ValueError(f"the variance covariate {v.column!r} is {what} in {_rows_named(frame.index, bad)}")
-            variances.append((v.kind, 0, values))
-            variance_labels.append([])
-    return _Arrays(subject, times, coords, n_visits, labels, variances, variance_labels)
+        codes, _ = sorted_levels(frame[spec.subject])
+        return np.asarray(codes, dtype=np.int64)
+    if design.spec.factors:
+        return np.asarray(design.need_rows("the fit").codes, dtype=np.int64)
+    return np.zeros(len(frame), np.int64)
 
 
-def _order(design: Design, arrays: _Arrays, spec: ResidualSpec, frame: pd.DataFrame) -> tuple[np.ndarray, np.ndarray]:
+def _order(
+    design: Design, subject: np.ndarray, arrays: StructureRows, spec: ResidualSpec, frame: pd.DataFrame
+) -> tuple[np.ndarray, np.ndarray]:
     """The rows sorted by group, subject and time (stable), and each row's group code;
     a subject that spans groups, or a time repeated within a subject, is refused."""
     rows = design.need_rows("the fit")
     group = np.asarray(rows.codes, dtype=np.int64) if design.spec.factors else np.zeros(len(frame), np.int64)
     if design.spec.factors:
-        per_subject = pd.Series(group).groupby(arrays.subject).nunique()
+        per_subject = pd.Series(group).groupby(subject).nunique()
         if (per_subject > 1).any():
-            bad = np.flatnonzero(np.isin(arrays.subject, per_subject.index[per_subject > 1]))
+            bad = np.flatnonzero(np.isin(subject, per_subject.index[per_subject > 1]))
             raise ValueError(
                 f"the subjects of {spec.text!r} must each lie within one group of {design.spec.factors[0].name!r}; "
-                f"{_rows_named(frame.index, bad)} belong to a subject in several"
+                f"{rows_named(frame.index, bad)} belong to a subject in several"
             )
-    keys = [arrays.subject, group] if arrays.times is None else [arrays.times, arrays.subject, group]
+    keys = [subject, group] if arrays.times is None else [arrays.times, subject, group]
     order = np.lexsort(keys)
     if arrays.times is not None:
-        s, t = arrays.subject[order], arrays.times[order]
+        s, t = subject[order], arrays.times[order]
         same = np.flatnonzero((s[1:] == s[:-1]) & (t[1:] == t[:-1]))
         if len(same):
             col = spec.position[0] if spec.position else "the rows' order"
             pair = np.array([order[same[0]], order[same[0] + 1]])
-            raise ValueError(f"the time {col!r} is repeated within a subject in {_rows_named(frame.index, pair)}")
+            raise ValueError(f"the time {col!r} is repeated within a subject in {rows_named(frame.index, pair)}")
     return order, group
 
 
-def _start(design: Design, spec: ResidualSpec, arrays: _Arrays, n_eta: int) -> list[float]:
+def _start(design: Design, spec: ResidualSpec, arrays: StructureRows, n_eta: int) -> list[float]:
     theta = [1.0 if r == c else 0.0 for b in design.spec.blocks for c in range(b) for r in range(c, b)]
     eta = [0.0] * n_eta
     if spec.correlation in ("exp", "gaus") and arrays.coords is not None:
@@ -166,17 +94,18 @@ def fit_structured(design: Design, options: FitOptions, t0: float, stacklevel: i
         )
     frame = rows.residual_frame
     assert frame is not None
-    arrays = _arrays(spec, design, frame)
-    if spec.correlation != "none" and np.bincount(arrays.subject).max(initial=0) < 2:
+    subject = _subjects(spec, design, frame)
+    arrays = structure_rows(spec, frame, subject)
+    if spec.correlation != "none" and np.bincount(subject).max(initial=0) < 2:
         raise ValueError(
             f"no subject of {spec.text!r} has two rows: its correlation cannot be estimated "
             f"(the subject column is {spec.subject or 'the grouping factor'!r})"
         )
-    order, group = _order(design, arrays, spec, frame)
+    order, group = _order(design, subject, arrays, spec, frame)
     q = design.spec.q
     y = design.core_y
     table = np.column_stack([rows.z, rows.x, y])[order]
-    subject_sorted = arrays.subject[order]
+    subject_sorted = subject[order]
     starts = np.flatnonzero(np.r_[True, subject_sorted[1:] != subject_sorted[:-1]])
     subjects = np.r_[starts, len(order)].astype(np.int64)
     if q:
@@ -207,5 +136,5 @@ def fit_structured(design: Design, options: FitOptions, t0: float, stacklevel: i
         given = None if options.starts is None else list(np.asarray(options.starts, dtype=float).ravel())
         result = dict(core.fit(given or start, reml=options.reml, max_iter=options.max_iter))
     t2 = time.perf_counter()
-    layout = StructureLayout(spec, arrays.visit_labels, arrays.variance_labels, order, subject_sorted, subjects)
+    layout = StructureLayout(spec, arrays, order, subject_sorted, subjects)
     return StructuredFit(design, core, result, layout, reml=options.reml, seconds=(t2 - t1, t2 - t0))

@@ -100,7 +100,8 @@ def model_rows(
                 sub[c] = sub[c].astype("category")
         named = parsed.for_formulaic(sub[need])
         x_new = _materialize(design.spec.fixed_spec, named, levels)[:, design.kept_columns]
-        z_new = np.column_stack([_materialize(spec, named, levels) for spec in design.spec.random_specs])
+        z_parts = [_materialize(spec, named, levels) for spec in design.spec.random_specs]
+        z_new = np.column_stack(z_parts) if z_parts else np.empty((len(sub), 0))
         idx = group_index(design, sub, by_value) if re else np.full(len(sub), -1, dtype=np.int64)
         off = np.zeros(len(sub))
         for spec in design.spec.offset_specs:

@@ -16,6 +16,8 @@ import pandas as pd
 
 from ..formula.residual_terms import ResidualSpec
 from ..model.design import Design
+from ..model.residual_rows import StructureRows, structure_rows
+from ..support.frames import to_frame
 from .mixed_fit import MixedFit
 from .pvalues import t_two_sided
 from .structured_report import StructuredReport
@@ -25,16 +27,24 @@ __all__ = ["StructuredFit", "StructureLayout"]
 
 @dataclass
 class StructureLayout:
-    """How the core's rows map to the data's: the structure, the labels of the visits
-    and of the variance strata, the rows' order in the core (``order[k]`` is the data
-    row the core holds k-th), and each core row's subject with the subjects' offsets."""
+    """How the core's rows map to the data's: the structure, its per-row arrays (in the
+    data's row order, with the labels of the visits and strata), the rows' order in the
+    core (``order[k]`` is the data row the core holds k-th), and each core row's
+    subject with the subjects' offsets."""
 
     spec: ResidualSpec
-    visit_labels: list
-    variance_labels: list[list]
+    rows: StructureRows
     order: np.ndarray
     subject_of_row: np.ndarray
     subject_offsets: np.ndarray
+
+    @property
+    def visit_labels(self) -> list:
+        return self.rows.visit_labels
+
+    @property
+    def variance_labels(self) -> list[list]:
+        return self.rows.variance_labels
 
 
 def _correlation_names(spec: ResidualSpec, visits: list) -> list[str]:
@@ -48,6 +58,13 @@ def _correlation_names(spec: ResidualSpec, visits: list) -> list[str]:
     if kind in ("exp", "gaus"):
         return ["range", "nugget"] if spec.nugget else ["range"]
     return []
+
+
+def _joined(mine: np.ndarray | None, theirs: np.ndarray | None, at: np.ndarray) -> np.ndarray | None:
+    """The rows ``at`` of the fit's array followed by the new rows' (None without)."""
+    if mine is None or theirs is None:
+        return None
+    return np.ascontiguousarray(np.concatenate([mine, theirs])[at])
 
 
 class StructuredFit(MixedFit):
@@ -295,6 +312,70 @@ class StructuredFit(MixedFit):
         fit = StructuredFit(self._design, self._core, result, self._layout_rows, reml=False, seconds=(t1 - t0, t1 - t0))
         fit.data_name = self.data_name
         return fit
+
+    def _subject_labels(self) -> np.ndarray:
+        """Each data row's subject label (of the subject column, else of the grouping
+        factor, else 0)."""
+        d = self._design
+        rows = d.need_rows("a subject")
+        if self.structure.subject is not None and rows.residual_frame is not None:
+            return np.asarray(rows.residual_frame[self.structure.subject].to_numpy())
+        if d.spec.factors:
+            return np.asarray(d.levels.to_numpy()[rows.codes])
+        return np.zeros(d.n, dtype=np.int64)
+
+    def predict(
+        self, newdata: Any = None, *, re: bool = True, allow_new_levels: bool = False, conditional: bool = True
+    ) -> pd.Series:
+        """Predictions: X beta, plus Z b of the groups the fit has (``re``), plus with
+        ``conditional`` the residual structure's part for a subject the fit has seen,
+        R_new,obs R_obs^-1 e_obs with e_obs its residuals (the best linear prediction of
+        new rows given the subject's observed ones; nothing for a new subject or a
+        structure without correlation). ``newdata`` None: the fitted values."""
+        if newdata is None:
+            return self.fitted
+        index, ok, _, _, _, vals = self._new_rows(newdata, re, allow_new_levels)
+        spec = self.structure
+        if conditional and spec.correlation != "none" and spec.position:
+            new = to_frame(newdata).loc[ok]
+            self._add_conditional(new, vals)
+        return self._predicted(index, ok, vals)
+
+    def _add_conditional(self, new: pd.DataFrame, vals: np.ndarray) -> None:
+        """Adds to ``vals`` (one per row of ``new``) each seen subject's conditional
+        residual mean given its observed rows."""
+        spec, lay = self.structure, self._layout_rows
+        if spec.subject is not None:
+            new_subjects = new[spec.subject].to_numpy()
+        else:
+            factor = self._design.spec.factors[0].columns[0] if self._design.spec.factors else None
+            new_subjects = new[factor].to_numpy() if factor else np.zeros(len(new), dtype=np.int64)
+        labels = self._subject_labels()
+        residuals = self.residuals.to_numpy()
+        params = list(self._res["params"])
+        codes = pd.Series(np.arange(len(new))).groupby(new_subjects).indices
+        fresh = structure_rows(
+            spec, new, np.zeros(len(new), np.int64), visit_labels=lay.visit_labels, variance_labels=lay.variance_labels
+        )
+        for subject, at in codes.items():
+            seen = np.flatnonzero(labels == subject)
+            if not len(seen):
+                continue
+            both = np.r_[seen, len(labels) + np.asarray(at)]
+            variances = [
+                (k, n, np.ascontiguousarray(np.concatenate([v, w])[both]))
+                for (k, n, v), (_, _, w) in zip(lay.rows.variances, fresh.variances, strict=True)
+            ]
+            r = np.asarray(
+                self._core.residual_matrix_of(
+                    params,
+                    times=_joined(lay.rows.times, fresh.times, both),
+                    coords=_joined(lay.rows.coords, fresh.coords, both),
+                    variances=variances,
+                )
+            )
+            m = len(seen)
+            vals[at] += r[m:, :m] @ np.linalg.solve(r[:m, :m], residuals[seen])
 
     # ------------------------------------------------------------- tests
     @property

@@ -1,0 +1,120 @@
+"""A residual structure's per-row arrays read from the data (:mod:`quorvelkit.formula.residual_terms`):
+each row's subject, time or visit, coordinates and variance covariates, with the
+refusals that name the column and the rows. A fit reads them from its rows; a
+prediction reads new rows under the fit's visits and strata (``labels``)."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from ..formula.residual_terms import ResidualSpec
+from ..support.frames import sorted_levels
+from ..support.labels import label_text
+
+__all__ = ["StructureRows", "structure_rows", "rows_named"]
+
+
+@dataclass
+class StructureRows:
+    """The structure's per-row arrays, in the data's row order: ``times`` (a time, or a
+    visit's code for the unstructured kind and factors of visits), ``coords``, and each
+    variance function's (kind, number of strata, values); the visits' and each
+    variance function's strata labels."""
+
+    times: np.ndarray | None
+    coords: np.ndarray | None
+    n_visits: int
+    visit_labels: list
+    variances: list[tuple[str, int, np.ndarray]]
+    variance_labels: list[list] = field(default_factory=list)
+
+
+def rows_named(index: pd.Index, where: np.ndarray) -> str:
+    """Rows of ``index`` at the places ``where``, as a message names them."""
+    shown = ", ".join(label_text(index[k]) for k in where[:3])
+    return f"row{'s' if len(where) > 1 else ''} {shown}" + (" and more" if len(where) > 3 else "")
+
+
+def _codes(column: pd.Series, labels: list | None, what: str) -> tuple[np.ndarray, list]:
+    """Each row's level code: of the column's own sorted levels, or of ``labels`` (a
+    level not among them is refused)."""
+    if labels is None:
+        codes, levels = sorted_levels(column)
+        return np.asarray(codes, dtype=np.int64), list(levels)
+    codes = pd.Index(labels).get_indexer(column.to_numpy())
+    bad = np.flatnonzero(codes < 0)
+    if len(bad):
+        raise ValueError(
+            f"the {what} {column.name!r} holds {label_text(column.iloc[bad[0]])}, which the fit has not, "
+            f"in {rows_named(column.index, bad)}"
+        )
+    return codes.astype(np.int64), list(labels)
+
+
+def _times(
+    spec: ResidualSpec, frame: pd.DataFrame, subject: np.ndarray, labels: list | None
+) -> tuple[np.ndarray, int, list]:
+    """The time of each row: the column's values (whole numbers for AR(1); a factor's
+    level positions), or the row's place within its subject; and for the unstructured
+    kind the number of visits and their labels."""
+    if not spec.position:
+        place = pd.Series(subject).groupby(subject).cumcount().to_numpy(dtype=float)
+        n = int(place.max()) + 1 if len(place) else 0
+        return place, n, list(range(1, n + 1))
+    col = spec.position[0]
+    values = frame[col]
+    numeric = pd.api.types.is_numeric_dtype(values) and not isinstance(values.dtype, pd.CategoricalDtype)
+    if spec.correlation == "us" or not numeric:
+        codes, levels = _codes(values, labels, "visit column")
+        return codes.astype(float), len(levels), levels
+    t = values.to_numpy(dtype=float)
+    bad = np.flatnonzero(~np.isfinite(t))
+    if len(bad):
+        raise ValueError(f"the time column {col!r} is not finite in {rows_named(frame.index, bad)}")
+    if spec.correlation == "ar1":
+        bad = np.flatnonzero(t != np.floor(t))
+        if len(bad):
+            raise ValueError(
+                f"ar1 needs whole-number times or a factor of visits; {col!r} holds {t[bad[0]]!r} in "
+                f"{rows_named(frame.index, bad)} (use car1 for continuous times)"
+            )
+    return t, 0, []
+
+
+def structure_rows(
+    spec: ResidualSpec,
+    frame: pd.DataFrame,
+    subject: np.ndarray,
+    *,
+    visit_labels: list | None = None,
+    variance_labels: list[list] | None = None,
+) -> StructureRows:
+    """The structure's arrays of the rows of ``frame`` (``subject``: each row's subject
+    code); with the fit's ``visit_labels`` and ``variance_labels``, new rows are coded
+    by the fit's levels."""
+    times: np.ndarray | None = None
+    coords: np.ndarray | None = None
+    n_visits, labels = 0, list[Any]()
+    if spec.correlation in ("exp", "gaus"):
+        coords = np.ascontiguousarray(frame[list(spec.position)].to_numpy(dtype=float))
+    elif spec.correlation != "none":
+        times, n_visits, labels = _times(spec, frame, subject, visit_labels if visit_labels else None)
+    variances, strata = [], []
+    for k, v in enumerate(spec.variances):
+        if v.kind == "ident":
+            codes, levels = _codes(frame[v.column], variance_labels[k] if variance_labels else None, "stratum column")
+            variances.append(("ident", len(levels), codes.astype(float)))
+            strata.append(levels)
+        else:
+            values = frame[v.column].to_numpy(dtype=float)
+            bad = np.flatnonzero(~np.isfinite(values) | ((values == 0) if v.kind == "power" else False))
+            if len(bad):
+                what = "zero or not finite" if v.kind == "power" else "not finite"
+                raise ValueError(f"the variance covariate {v.column!r} is {what} in {rows_named(frame.index, bad)}")
+            variances.append((v.kind, 0, values))
+            strata.append([])
+    return StructureRows(times, coords, n_visits, labels, variances, strata)
