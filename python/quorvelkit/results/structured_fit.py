@@ -19,7 +19,7 @@ from ..model.design import Design
 from ..model.residual_rows import StructureRows, structure_rows
 from ..support.frames import to_frame
 from .mixed_fit import MixedFit
-from .pvalues import t_two_sided
+from .pvalues import f_upper, t_two_sided
 from .structured_report import StructuredReport
 
 __all__ = ["StructuredFit", "StructureLayout"]
@@ -414,6 +414,28 @@ class StructuredFit(MixedFit):
             {"Estimate": est, "Std. Error": se, "df": df, "t value": t, "Pr(>|t|)": t_two_sided(t, df)},
             index=self.fe_names,
         )
+
+    def anova_terms(self) -> pd.DataFrame:
+        """Marginal F tests of each term of the fixed part, nlme's ``anova(fit, type =
+        "marginal")``: for the term's coefficients b_T, F = b_T' Cov(b_T)^-1 b_T / r with
+        r of them, on nlme's denominator degrees of freedom of the term (:attr:`df`).
+        Columns "numDF", "denDF", "F-value", "p-value", one row per term, the intercept
+        included as nlme shows it."""
+        d = self._design
+        kept = {c: k for k, c in enumerate(d.kept_columns)}
+        beta, cov, df = self.fixef.to_numpy(), self.cov_fixef.to_numpy(), self.df.to_numpy()
+        spec = d.spec.fixed_spec
+        names = d.parsed.display_names(list(spec.term_indices))
+        rows, index = [], []
+        for name, cols in zip(names, spec.term_indices.values(), strict=True):
+            at = [kept[c] for c in cols if c in kept]
+            if not at:
+                continue
+            b = beta[at]
+            f = float(b @ np.linalg.solve(cov[np.ix_(at, at)], b)) / len(at)
+            rows.append([len(at), df[at[0]], f, f_upper(f, len(at), df[at[0]])])
+            index.append("(Intercept)" if name == "1" else name)
+        return pd.DataFrame(rows, index=index, columns=["numDF", "denDF", "F-value", "p-value"])
 
     @property
     def pvalues(self) -> pd.Series:

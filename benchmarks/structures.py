@@ -1,0 +1,108 @@
+"""Residual structures as a user fits them, against nlme and glmmTMB on the same data.
+
+    python benchmarks/structures.py            # writes benchmarks/structures.md and .json
+    Rscript benchmarks/peers_structures.R      # the peers' times (benchmarks/peers_structures.json)
+
+Cases: the simulated trial of 1,000 subjects x 10 visits with dropout (8,637 rows) with
+an unstructured covariance, ``y ~ arm * factor(visit) + base + us(visit | id)`` (nlme's
+``gls`` with ``corSymm`` + ``varIdent``, glmmTMB's ``us()``); a random intercept with an
+AR(1) residual over 3,591 rows, ``y ~ x + (1 | id) + ar1(visit | id)`` (nlme's ``lme``
+with ``corAR1``); and the same model on 1,000,000 rows of 100,000 subjects (simulated
+here, 10 visits each, 10% of visits missing; no peer). Ours is the whole
+``quorvelkit.lmm(formula, df)`` call, best of ``--repeats`` after one warm-up; the
+peers' times are those of ``peers_structures.R`` run on this machine.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import platform
+import time
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+
+import quorvelkit as qk
+
+HERE = Path(__file__).resolve().parent
+DATA = HERE.parent / "tests" / "data" / "structures"
+
+CASES = {
+    "trial1000_us": ("trial1000.csv", "y ~ arm * factor(visit) + base + us(visit | id)", 5),
+    "ar1_4000_lme": ("ar1_4000.csv", "y ~ x + (1 | id) + ar1(visit | id)", 10),
+    "ar1_1m": (None, "y ~ x + (1 | id) + ar1(visit | id)", 2),
+}
+
+
+def simulated(subjects: int = 100_000, visits: int = 10, rho: float = 0.6, seed: int = 5) -> pd.DataFrame:
+    """A random intercept and an AR(1) residual per subject, 10% of visits missing."""
+    rng = np.random.default_rng(seed)
+    ids = np.repeat(np.arange(subjects), visits)
+    e = np.empty(subjects * visits)
+    e[::visits] = rng.normal(size=subjects)
+    for t in range(1, visits):
+        e[t::visits] = rho * e[t - 1 :: visits] + np.sqrt(1 - rho**2) * rng.normal(size=subjects)
+    x = rng.normal(size=subjects * visits)
+    y = 1 + 0.5 * x + rng.normal(size=subjects)[ids] + e
+    df = pd.DataFrame({"id": ids, "visit": np.tile(np.arange(1, visits + 1), subjects), "x": x, "y": y})
+    return df[rng.random(len(df)) > 0.1].reset_index(drop=True)
+
+
+def time_ours(name: str, repeats: int) -> dict:
+    data, formula, default = CASES[name]
+    df = simulated() if data is None else pd.read_csv(DATA / data, dtype={"id": str})
+    fit = qk.lmm(formula, df)
+    times = []
+    for _ in range(repeats or default):
+        t0 = time.perf_counter()
+        fit = qk.lmm(formula, df)
+        times.append(time.perf_counter() - t0)
+    return {
+        "rows": len(df),
+        "seconds": min(times),
+        "loglik": fit.loglik,
+        "evaluations": fit.optimizer["fev"],
+        "core_seconds": fit.optimizer["seconds"],
+    }
+
+
+def render(results: dict) -> str:
+    peers = results.get("peers", {})
+    lines = [
+        "# Residual structures against nlme and glmmTMB",
+        "",
+        f"Machine: {results['machine']}. Ours: the whole `qk.lmm` call, best of its repeats.",
+        "",
+        "| case | rows | ours | evaluations | logLik | nlme | ratio | glmmTMB | ratio |",
+        "|---|---:|---:|---:|---:|---:|---:|---:|---:|",
+    ]
+    for name, r in results["ours"].items():
+        cells = [name, f"{r['rows']:,}", f"{r['seconds']:.3f} s", str(r["evaluations"]), f"{r['loglik']:.4f}"]
+        for peer in ("nlme", "glmmTMB"):
+            t = peers.get(name, {}).get(peer)
+            cells += [f"{t:.2f} s", f"{t / r['seconds']:.0f}x"] if t else ["", ""]
+        lines.append("| " + " | ".join(cells) + " |")
+    return "\n".join(lines) + "\n"
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--cases", default=",".join(CASES))
+    parser.add_argument("--repeats", type=int, default=0)
+    args = parser.parse_args()
+    results = {
+        "machine": f"{platform.machine()}, {platform.python_version()}",
+        "ours": {name: time_ours(name, args.repeats) for name in args.cases.split(",")},
+    }
+    peers_file = HERE / "peers_structures.json"
+    if peers_file.exists():
+        results["peers"] = json.loads(peers_file.read_text()).get("cases", {})
+    (HERE / "structures.json").write_text(json.dumps(results, indent=1) + "\n")
+    (HERE / "structures.md").write_text(render(results))
+    print(render(results))
+
+
+if __name__ == "__main__":
+    main()
