@@ -96,6 +96,26 @@ void residual_gradient(const ResidualStructure& s, const ResidualValues& v, std:
 // residual_gradient (visits, T x T) to grad[0 .. T(T-1)/2).
 void unstructured_gradient(const ResidualStructure& s, const ResidualValues& v, const double* visits, double* grad);
 
+// AR(1) and continuous AR(1) have a bidiagonal whitening (Pinheiro & Bates 2000, sec.
+// 5.3: their precision is tridiagonal): with a~_j = a_j / delta_j and rho_j the
+// correlation of rows j-1 and j, b_1 = a~_1 and b_j = (a~_j - rho_j a~_{j-1}) / s_j,
+// s_j = sqrt(1 - rho_j^2), and log det R = 2 sum log delta_j + 2 sum log s_j. A
+// subject then costs O(n k) and no n x n matrix is formed.
+inline bool banded(const ResidualStructure& s) {
+  return s.correlation == Correlation::kAR1 || s.correlation == Correlation::kCAR1;
+}
+
+// B = L^-1 A of the rows [begin, begin + n) (A n x k, row-major, into b) and log det R,
+// for a banded structure. False when a value is not finite or a correlation is 1.
+bool whiten_banded(const ResidualStructure& s, const ResidualValues& v, std::uint64_t begin, std::uint64_t n,
+                   const double* a, std::uint64_t k, double* b, double& logdet);
+
+// Adds to grad the derivative of log det R + <C, B'B> in eta for a banded structure,
+// given A, B and G = B C (each n x k): sum_j of the derivative of row j of B dotted
+// with 2 G_j, and of the log-determinant's terms.
+void banded_gradient(const ResidualStructure& s, const ResidualValues& v, std::uint64_t begin, std::uint64_t n,
+                     const double* a, const double* b, const double* g, std::uint64_t k, double* grad);
+
 // The natural parameters at eta, in order: the correlation's (rho; phi; the T(T-1)/2
 // correlations of the unstructured C below the diagonal, row by row; range and
 // nugget), then each variance function's (delta of strata 1.. for kIdent; the power

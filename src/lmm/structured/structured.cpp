@@ -10,16 +10,22 @@ namespace qk {
 
 namespace {
 
-// A subject's rows whitened: L the Cholesky factor of R_s (n x n) and B = L^-1 A_s
-// (n x k). False when R_s is not finite or not positive definite.
+// A subject's rows whitened: B = L^-1 A_s (n x k) and log det R_s, with L the Cholesky
+// factor of R_s (n x n, kept in l) or, for a banded structure, its bidiagonal inverse
+// applied row by row (l unused). False when R_s is not finite or not positive definite.
 bool whiten(const StructuredData& d, const ResidualValues& v, std::uint64_t s, std::vector<double>& l,
-            std::vector<double>& b) {
+            std::vector<double>& b, double& logdet) {
   const std::uint64_t begin = d.subjects[s], n = d.subjects[s + 1] - begin, k = d.k();
+  if (banded(d.structure)) {
+    b.resize(n * k);
+    return whiten_banded(d.structure, v, begin, n, d.rows.data() + begin * k, k, b.data(), logdet);
+  }
   l.resize(n * n);
   if (!residual_matrix(d.structure, v, begin, n, l.data()) || !cholesky_in_place(l.data(), n)) return false;
   b.assign(d.rows.begin() + static_cast<std::ptrdiff_t>(begin * k),
            d.rows.begin() + static_cast<std::ptrdiff_t>((begin + n) * k));
   forward_solve(l.data(), n, b.data(), k);
+  logdet = log_det(l.data(), n);
   return true;
 }
 
@@ -148,10 +154,9 @@ std::optional<StructuredEvaluation> evaluate_structured(const StructuredData& d,
   std::vector<char> feasible = map_chunks<char>(subjects, [&](std::uint64_t, std::uint64_t b, std::uint64_t e) {
     std::vector<double> l, bm;
     for (std::uint64_t s = b; s < e; ++s) {
-      if (!whiten(d, values, s, l, bm)) return char{0};
+      if (!whiten(d, values, s, l, bm, logdet[s])) return char{0};
       const std::uint64_t n = d.subjects[s + 1] - d.subjects[s];
       mat_tmul(bm.data(), bm.data(), &w[s * k * k], n, k, k);
-      logdet[s] = log_det(l.data(), n);
     }
     return char{1};
   });
@@ -295,9 +300,15 @@ std::optional<StructuredEvaluation> evaluate_structured(const StructuredData& d,
       if (ne == 0) continue;
       for (std::uint64_t s = d.groups[g]; s < d.groups[g + 1]; ++s) {
         const std::uint64_t n = d.subjects[s + 1] - d.subjects[s];
-        whiten(d, values, s, l, bm);
+        double unused;
+        whiten(d, values, s, l, bm, unused);
         bc.resize(n * k);
         mat_mul(bm.data(), c.data(), bc.data(), n, k, k);
+        if (banded(d.structure)) {
+          banded_gradient(d.structure, values, d.subjects[s], n, d.rows.data() + d.subjects[s] * k, bm.data(),
+                          bc.data(), k, out.deta.data());
+          continue;
+        }
         h.resize(n * n);
         mat_mul_bt(bc.data(), bm.data(), h.data(), n, k, n);
         for (std::uint64_t i = 0; i < n * n; ++i) h[i] = -h[i];
