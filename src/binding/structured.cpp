@@ -125,7 +125,11 @@ PyObject* structured_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     d->theta_index = qk::theta_index(d->q, blocks);
   }
   std::string err;
-  if (!without_gil([&] { err = qk::structured_error(*d); })) return nullptr;
+  if (!without_gil([&] {
+        err = qk::structured_error(*d);
+        if (err.empty()) qk::set_patterns(*d);
+      }))
+    return nullptr;
   if (!err.empty()) return value_error(err);
   auto* self = Instance<StructuredObject>::alloc(type);
   if (!self) return nullptr;

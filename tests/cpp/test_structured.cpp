@@ -226,6 +226,36 @@ TEST(Structured, FitStopsAtAStationaryMinimum) {
   }
 }
 
+// Without random effects, subjects of the same times and strata share R: the patterns'
+// summed products give the criterion and gradient of the subjects one by one.
+TEST(Structured, PatternsOfSubjectsGiveTheSubjectsCriterion) {
+  for (const Case& c : {kCases[5], kCases[7], kCases[9]}) {
+    SCOPED_TRACE(c.name);
+    qk::StructuredData d = design(c, 300, 3, 61);
+    if (!d.structure.coords.empty())  // spatial: a handful of layouts shared by the subjects
+      for (std::size_t s = 0; s + 1 < d.subjects.size(); ++s)
+        for (std::uint64_t r = d.subjects[s]; r < d.subjects[s + 1]; ++r)
+          for (std::uint32_t j = 0; j < 2; ++j)
+            d.structure.coords[r * 2 + j] = static_cast<double>((r - d.subjects[s]) * (j + 1));
+    for (auto& f : d.structure.variances)  // strata by the row's place in its subject
+      for (std::size_t s = 0; s + 1 < d.subjects.size(); ++s)
+        for (std::uint64_t r = d.subjects[s]; r < d.subjects[s + 1]; ++r)
+          if (f.kind == kIdent && c.correlation != qk::Correlation::kUnstructured)
+            f.values[r] = static_cast<double>((r - d.subjects[s]) % 3);
+    Vec x = random_params(d, 62);
+    x[d.n_theta()] = std::fabs(x[d.n_theta()]);  // a compound symmetry positive definite for 5 rows
+    auto one_by_one = qk::evaluate_structured(d, x, true, qk::kModeGradient);
+    qk::set_patterns(d);
+    ASSERT_FALSE(d.pattern_subject.empty());
+    EXPECT_LT(d.pattern_subject.size(), d.subjects.size() / 4);
+    auto by_pattern = qk::evaluate_structured(d, x, true, qk::kModeGradient);
+    ASSERT_TRUE(one_by_one && by_pattern);
+    EXPECT_NEAR(by_pattern->deviance, one_by_one->deviance, 1e-9 * std::fabs(one_by_one->deviance));
+    for (std::size_t j = 0; j < x.size(); ++j)
+      EXPECT_NEAR(by_pattern->gradient[j], one_by_one->gradient[j], 1e-7 * std::max(1.0, std::fabs(one_by_one->gradient[j])));
+  }
+}
+
 TEST(Structured, RefusesDesignsThatDoNotFit) {
   const qk::StructuredData base = design(kCases[7], 5, 2, 9);  // unstructured, visits as times
   struct Refusal {

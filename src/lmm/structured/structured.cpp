@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 
 #include "linalg/dense.hpp"
 #include "pool/pool.hpp"
@@ -106,7 +107,126 @@ struct GradientPart {
   std::vector<double> dlambda, deta, visits;
 };
 
+// The key of a subject's rows: everything residual_matrix reads of them.
+std::vector<double> pattern_key(const StructuredData& d, std::uint64_t s) {
+  const ResidualStructure& st = d.structure;
+  std::vector<double> key;
+  for (std::uint64_t r = d.subjects[s]; r < d.subjects[s + 1]; ++r) {
+    if (!st.times.empty()) key.push_back(st.times[r]);
+    for (std::uint32_t c = 0; c < st.dims; ++c) key.push_back(st.coords[r * st.dims + c]);
+    for (const VarianceFunction& f : st.variances) key.push_back(f.values[r]);
+  }
+  key.push_back(static_cast<double>(d.subjects[s + 1] - d.subjects[s]));
+  return key;
+}
+
+// The pattern path's evaluation of the subjects: their summed whitened products (into
+// w[0 .. k*k)) and log-determinants; false when a pattern's R is not positive definite.
+bool pattern_products_sum(const StructuredData& d, const ResidualValues& v, double* w, double& logdet) {
+  const std::uint64_t k = d.k();
+  std::fill(w, w + k * k, 0.0);
+  logdet = 0.0;
+  std::vector<double> l, ri;
+  for (std::size_t p = 0; p < d.pattern_subject.size(); ++p) {
+    const std::uint64_t s = d.pattern_subject[p], begin = d.subjects[s], n = d.subjects[s + 1] - begin;
+    l.resize(n * n);
+    if (!residual_matrix(d.structure, v, begin, n, l.data()) || !cholesky_in_place(l.data(), n)) return false;
+    logdet = logdet + static_cast<double>(d.pattern_count[p]) * log_det(l.data(), n);
+    ri = cholesky_inverse(l.data(), n);
+    const std::vector<double>& q = d.pattern_products[p];
+    for (std::uint64_t a = 0; a < n; ++a)
+      for (std::uint64_t b = 0; b < n; ++b) {
+        const double x = ri[a * n + b];
+        const double* qab = &q[(a * n + b) * k * k];
+        for (std::uint64_t i = 0; i < k * k; ++i) w[i] = w[i] + x * qab[i];
+      }
+  }
+  return true;
+}
+
+// The pattern path's gradient: per pattern, sum_s H_s = N R^-1 - R^-1 E R^-1 with
+// E_ab = sum_s a_sa' C a_sb = tr(C Q[b][a]), handed to residual_gradient (linear in H).
+void pattern_gradient(const StructuredData& d, const ResidualValues& v, const std::vector<double>& c,
+                      double* grad, double* visits) {
+  const std::uint64_t k = d.k();
+  std::vector<double> l, h, r, e;
+  for (std::size_t p = 0; p < d.pattern_subject.size(); ++p) {
+    const std::uint64_t s = d.pattern_subject[p], begin = d.subjects[s], n = d.subjects[s + 1] - begin;
+    r.resize(n * n);
+    residual_matrix(d.structure, v, begin, n, r.data());
+    l = r;
+    cholesky_in_place(l.data(), n);
+    const std::vector<double>& q = d.pattern_products[p];
+    e.assign(n * n, 0.0);
+    for (std::uint64_t a = 0; a < n; ++a)
+      for (std::uint64_t b = 0; b < n; ++b) {
+        const double* qba = &q[(b * n + a) * k * k];
+        double x = 0.0;
+        for (std::uint64_t i = 0; i < k * k; ++i) x = x + c[i] * qba[i];
+        e[a * n + b] = x;
+      }
+    // H = L^-T (N I - L^-1 E L^-T) L^-1.
+    forward_solve(l.data(), n, e.data(), n);
+    for (std::uint64_t i = 0; i < n; ++i)
+      for (std::uint64_t j = 0; j < i; ++j) std::swap(e[i * n + j], e[j * n + i]);
+    forward_solve(l.data(), n, e.data(), n);
+    h.resize(n * n);
+    const auto count = static_cast<double>(d.pattern_count[p]);
+    for (std::uint64_t i = 0; i < n * n; ++i) h[i] = -e[i];
+    for (std::uint64_t i = 0; i < n; ++i) h[i * n + i] = h[i * n + i] + count;
+    backward_solve(l.data(), n, h.data(), n);
+    for (std::uint64_t i = 0; i < n; ++i)
+      for (std::uint64_t j = 0; j < i; ++j) std::swap(h[i * n + j], h[j * n + i]);
+    backward_solve(l.data(), n, h.data(), n);
+    residual_gradient(d.structure, v, begin, n, h.data(), r.data(), grad, visits);
+  }
+}
+
 }  // namespace
+
+void set_patterns(StructuredData& d) {
+  d.pattern_subject.clear();
+  d.pattern_count.clear();
+  d.pattern_products.clear();
+  if (d.q != 0 || banded(d.structure)) return;
+  const std::uint64_t n_subj = d.subjects.size() - 1, k = d.k();
+  std::map<std::vector<double>, std::size_t> index;
+  std::vector<std::size_t> of(n_subj);
+  std::uint64_t pattern_rows = 0;
+  for (std::uint64_t s = 0; s < n_subj; ++s) {
+    auto [it, fresh] = index.emplace(pattern_key(d, s), d.pattern_subject.size());
+    if (fresh) {
+      d.pattern_subject.push_back(s);
+      d.pattern_count.push_back(0);
+      const std::uint64_t n = d.subjects[s + 1] - d.subjects[s];
+      pattern_rows += n * n;
+    }
+    of[s] = it->second;
+    d.pattern_count[it->second] += 1;
+  }
+  if (2 * pattern_rows > d.n) {
+    d.pattern_subject.clear();
+    d.pattern_count.clear();
+    return;
+  }
+  d.pattern_products.resize(d.pattern_subject.size());
+  for (std::size_t p = 0; p < d.pattern_subject.size(); ++p) {
+    const std::uint64_t s = d.pattern_subject[p], n = d.subjects[s + 1] - d.subjects[s];
+    d.pattern_products[p].assign(n * n * k * k, 0.0);
+  }
+  for (std::uint64_t s = 0; s < n_subj; ++s) {  // in subject order: fixed sums
+    const std::uint64_t begin = d.subjects[s], n = d.subjects[s + 1] - begin;
+    std::vector<double>& q = d.pattern_products[of[s]];
+    for (std::uint64_t a = 0; a < n; ++a)
+      for (std::uint64_t b = 0; b < n; ++b) {
+        const double* ra = &d.rows[(begin + a) * k];
+        const double* rb = &d.rows[(begin + b) * k];
+        double* qab = &q[(a * n + b) * k * k];
+        for (std::uint64_t i = 0; i < k; ++i)
+          for (std::uint64_t j = 0; j < k; ++j) qab[i * k + j] = qab[i * k + j] + ra[i] * rb[j];
+      }
+  }
+}
 
 std::string structured_error(const StructuredData& d) {
   const std::uint64_t k = d.k();
@@ -148,9 +268,12 @@ std::optional<StructuredEvaluation> evaluate_structured(const StructuredData& d,
   const ResidualValues values = residual_values(d.structure, eta);
   if (!values.finite) return std::nullopt;
 
-  // Whitened products and log det R_s of every subject.
+  // Whitened products and log det R_s of every subject (of every pattern, where the
+  // subjects form patterns: then one group holds them all, as w[0]).
+  const bool patterns = !d.pattern_subject.empty();
   std::vector<double> w(n_subj * k * k), logdet(n_subj);
-  ChunkPlan subjects = plan_chunks(n_subj, subject_cost(d));
+  if (patterns && !pattern_products_sum(d, values, w.data(), logdet[0])) return std::nullopt;
+  ChunkPlan subjects = plan_chunks(patterns ? 0 : n_subj, subject_cost(d));
   std::vector<char> feasible = map_chunks<char>(subjects, [&](std::uint64_t, std::uint64_t b, std::uint64_t e) {
     std::vector<double> l, bm;
     for (std::uint64_t s = b; s < e; ++s) {
@@ -298,6 +421,10 @@ std::optional<StructuredEvaluation> evaluate_structured(const StructuredData& d,
       }
       // H_s = L^-T (I - B C B') L^-1 for each subject of the group.
       if (ne == 0) continue;
+      if (patterns) {
+        pattern_gradient(d, values, c, out.deta.data(), out.visits.data());
+        continue;
+      }
       for (std::uint64_t s = d.groups[g]; s < d.groups[g + 1]; ++s) {
         const std::uint64_t n = d.subjects[s + 1] - d.subjects[s];
         double unused;

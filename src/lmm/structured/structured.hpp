@@ -44,6 +44,14 @@ struct StructuredData {
   std::vector<std::uint64_t> groups;    // G + 1 offsets into the subjects; {0, S} when q = 0
   ThetaIndex theta_index;               // the free entries of Lambda (empty when q = 0)
   ResidualStructure structure;
+  // Without random effects, subjects whose rows have the same times, coordinates and
+  // variance covariates share R: each such pattern keeps its first subject and the sum
+  // over its subjects of the rows' products by pair of rows, Q[a][b] = sum_s a_sa a_sb'
+  // (n_P x n_P blocks of k x k), from which W_P = sum_ab (R^-1)_ab Q[a][b] and the
+  // gradient's sum of H_s follow without reading the rows (set_patterns; empty: none).
+  std::vector<std::uint64_t> pattern_subject;  // per pattern, its first subject
+  std::vector<std::uint64_t> pattern_count;    // per pattern, its number of subjects
+  std::vector<std::vector<double>> pattern_products;
 
   std::uint64_t k() const { return q + p + 1; }
   std::size_t n_theta() const { return theta_index.size(); }
@@ -54,6 +62,11 @@ struct StructuredData {
 // The caller-error message for a design whose arrays do not fit together (sizes,
 // offsets, non-finite values, a time repeated within a subject), or "".
 std::string structured_error(const StructuredData& d);
+
+// Groups the subjects of a design without random effects and with a dense structure
+// into patterns (see StructuredData) when that leaves fewer pattern rows than half the
+// rows; otherwise leaves the design without patterns.
+void set_patterns(StructuredData& d);
 
 struct StructuredEvaluation {
   double deviance = 0.0;
