@@ -64,6 +64,18 @@ bool offsets_of(PyObject* obj, const char* name, std::vector<std::uint64_t>& out
   return true;
 }
 
+// The rows' times and coordinates (each None or absent: none).
+bool positions_of(PyObject* times, PyObject* coords, qk::ResidualStructure& st) {
+  if (times && times != Py_None && !doubles_of(times, "times", st.times)) return false;
+  if (coords && coords != Py_None) {
+    ArrayView c;
+    if (!borrow_matrix(coords, "coords", c)) return false;
+    st.dims = static_cast<std::uint32_t>(c.cols);
+    st.coords.assign(data_of<double>(c), data_of<double>(c) + c.rows * c.cols);
+  }
+  return true;
+}
+
 // Each variance function as (kind, n_strata, values).
 bool variances_of(PyObject* obj, std::vector<qk::VarianceFunction>& out) {
   return each_item(obj, "variances", [&](PyObject* item) {
@@ -102,13 +114,7 @@ PyObject* structured_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       !correlation_of(a[5], d->structure.correlation))
     return nullptr;
   qk::ResidualStructure& st = d->structure;
-  if (a[6] && a[6] != Py_None && !doubles_of(a[6], "times", st.times)) return nullptr;
-  if (a[7] && a[7] != Py_None) {
-    ArrayView c;
-    if (!borrow_matrix(a[7], "coords", c)) return nullptr;
-    st.dims = static_cast<std::uint32_t>(c.cols);
-    st.coords.assign(data_of<double>(c), data_of<double>(c) + c.rows * c.cols);
-  }
+  if (!positions_of(a[6], a[7], st)) return nullptr;
   std::uint64_t visits = 0;
   bool nugget = false;
   if ((a[8] && !to_u64(a[8], "n_visits", visits)) || (a[9] && !to_bool(a[9], "nugget", nugget))) return nullptr;
@@ -275,13 +281,7 @@ PyObject* m_residual_matrix_of(PyObject* self, PyObject* const* args, Py_ssize_t
   st.correlation = d.structure.correlation;
   st.n_visits = d.structure.n_visits;
   st.nugget = d.structure.nugget;
-  if (a[1] && a[1] != Py_None && !doubles_of(a[1], "times", st.times)) return nullptr;
-  if (a[2] && a[2] != Py_None) {
-    ArrayView c;
-    if (!borrow_matrix(a[2], "coords", c)) return nullptr;
-    st.dims = static_cast<std::uint32_t>(c.cols);
-    st.coords.assign(data_of<double>(c), data_of<double>(c) + c.rows * c.cols);
-  }
+  if (!positions_of(a[1], a[2], st)) return nullptr;
   if (a[3] && !variances_of(a[3], st.variances)) return nullptr;
   if (st.variances.size() != d.structure.variances.size())
     return value_error("variances must give each variance function's values");

@@ -59,24 +59,9 @@ class FitResults(MixedFit):
 
     # ----------------------------------------------------------------- description
     @property
-    def formula(self) -> str:
-        """The model formula as given."""
-        return self._design.parsed.text
-
-    @property
     def parsed_formula(self) -> ParsedFormula:
         """The formula split into response, fixed part, random part and group."""
         return self._design.parsed
-
-    @property
-    def reml(self) -> bool:
-        """Whether the model was fitted by REML (else by maximum likelihood)."""
-        return bool(self._res["reml"])
-
-    @property
-    def method(self) -> str:
-        """``"REML"`` or ``"ML"``."""
-        return "REML" if self.reml else "ML"
 
     @property
     def n_zero_weight(self) -> int:

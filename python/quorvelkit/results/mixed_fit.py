@@ -59,6 +59,22 @@ class MixedFit(MixedEffects):
         self.__dict__.setdefault("_core", None)
 
     @property
+    def formula(self) -> str:
+        """The model formula as given."""
+        return self._design.parsed.text
+
+    @property
+    def reml(self) -> bool:
+        """Whether the model was fitted by REML (else by maximum likelihood, as every
+        GLMM is)."""
+        return bool(self._res.get("reml", False))
+
+    @property
+    def method(self) -> str:
+        """``"REML"`` or ``"ML"``."""
+        return "REML" if self.reml else "ML"
+
+    @property
     def nobs(self) -> int:
         """Number of observations used (after dropping rows with missing values; a
         linear model also leaves out rows of weight zero, a GLMM keeps rows of no

@@ -115,24 +115,9 @@ class StructuredFit(MixedFit):
 
     # ------------------------------------------------------------- description
     @property
-    def formula(self) -> str:
-        """The model formula as given."""
-        return self._design.parsed.text
-
-    @property
     def structure(self) -> ResidualSpec:
         """The residual structure fitted."""
         return self._layout_rows.spec
-
-    @property
-    def reml(self) -> bool:
-        """Whether the model was fitted by REML (else by maximum likelihood)."""
-        return bool(self._res["reml"])
-
-    @property
-    def method(self) -> str:
-        """``"REML"`` or ``"ML"``."""
-        return "REML" if self.reml else "ML"
 
     #: Rows of weight zero left out: none (prior weights are not taken with a structure).
     n_zero_weight = 0

@@ -117,6 +117,31 @@ double log_delta(const ResidualStructure& s, const double* eta, std::uint64_t r)
   return ld;
 }
 
+// Adds sum_rows w[j] d log delta_j / d eta to each variance function's parameters
+// (grad at the first function's), w indexed from the subject's first row.
+void add_variance_gradient(const ResidualStructure& s, std::uint64_t begin, std::uint64_t n, const double* w,
+                           double* grad) {
+  for (const VarianceFunction& f : s.variances) {
+    for (std::uint64_t j = 0; j < n; ++j) {
+      const double x = f.values[begin + j];
+      switch (f.kind) {
+        case VarianceKind::kIdent: {
+          auto stratum = static_cast<std::uint32_t>(x);
+          if (stratum > 0) grad[stratum - 1] = grad[stratum - 1] + w[j];
+          break;
+        }
+        case VarianceKind::kPower:
+          grad[0] = grad[0] + w[j] * std::log(std::fabs(x));
+          break;
+        case VarianceKind::kExp:
+          grad[0] = grad[0] + w[j] * x;
+          break;
+      }
+    }
+    grad += f.n_params();
+  }
+}
+
 }  // namespace
 
 std::size_t ResidualStructure::n_correlation_params() const {
@@ -256,26 +281,7 @@ void residual_gradient(const ResidualStructure& s, const ResidualValues& v, std:
     for (std::uint64_t b = 0; b < n; ++b) x = x + h[a * n + b] * r[a * n + b];
     w[a] = 2.0 * x;
   }
-  double* g = grad + nc;
-  for (const VarianceFunction& f : s.variances) {
-    for (std::uint64_t a = 0; a < n; ++a) {
-      double v = f.values[begin + a];
-      switch (f.kind) {
-        case VarianceKind::kIdent: {
-          auto stratum = static_cast<std::uint32_t>(v);
-          if (stratum > 0) g[stratum - 1] = g[stratum - 1] + w[a];
-          break;
-        }
-        case VarianceKind::kPower:
-          g[0] = g[0] + w[a] * std::log(std::fabs(v));
-          break;
-        case VarianceKind::kExp:
-          g[0] = g[0] + w[a] * v;
-          break;
-      }
-    }
-    g += f.n_params();
-  }
+  add_variance_gradient(s, begin, n, w.data(), grad + nc);
 }
 
 void unstructured_gradient(const ResidualStructure& s, const ResidualValues& v, const double* visits, double* grad) {
@@ -381,26 +387,7 @@ void banded_gradient(const ResidualStructure& s, const ResidualValues& v, std::u
     }
   }
   if (!scaled) return;
-  double* gv = grad + nc;
-  for (const VarianceFunction& f : s.variances) {
-    for (std::uint64_t j = 0; j < n; ++j) {
-      const double x = f.values[begin + j];
-      switch (f.kind) {
-        case VarianceKind::kIdent: {
-          auto stratum = static_cast<std::uint32_t>(x);
-          if (stratum > 0) gv[stratum - 1] = gv[stratum - 1] + w[j];
-          break;
-        }
-        case VarianceKind::kPower:
-          gv[0] = gv[0] + w[j] * std::log(std::fabs(x));
-          break;
-        case VarianceKind::kExp:
-          gv[0] = gv[0] + w[j] * x;
-          break;
-      }
-    }
-    gv += f.n_params();
-  }
+  add_variance_gradient(s, begin, n, w.data(), grad + nc);
 }
 
 std::vector<double> natural_parameters(const ResidualStructure& s, const std::vector<double>& eta) {

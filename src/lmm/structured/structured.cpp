@@ -101,6 +101,21 @@ bool group_part(const StructuredData& d, const std::vector<double>& lambda, cons
   return true;
 }
 
+// Multiplies the first q rows of C (k x k) by Lambda (columns: the first q columns by
+// Lambda'), through tmp.
+void scale_z(const std::vector<double>& lambda, std::uint64_t q, std::uint64_t k, std::vector<double>& c,
+             std::vector<double>& tmp, bool columns) {
+  for (std::uint64_t i = 0; i < (columns ? k : q); ++i)
+    for (std::uint64_t j = 0; j < (columns ? q : k); ++j) {
+      double x = 0.0;
+      for (std::uint64_t m = 0; m < q; ++m)
+        x = x + (columns ? c[i * k + m] * lambda[j * q + m] : lambda[i * q + m] * c[m * k + j]);
+      tmp[i * k + j] = x;
+    }
+  for (std::uint64_t i = 0; i < (columns ? k : q); ++i)
+    for (std::uint64_t j = 0; j < (columns ? q : k); ++j) c[i * k + j] = tmp[i * k + j];
+}
+
 // The partial gradient of one chunk of groups: in Lambda (q x q), in eta, and the
 // unstructured correlation's visit weights.
 struct GradientPart {
@@ -401,23 +416,9 @@ std::optional<StructuredEvaluation> evaluate_structured(const StructuredData& d,
             for (std::uint64_t m = 0; m < k; ++m) x = x + gt[i * k + m] * ch[m * k + j];
             out.dlambda[i * q + j] = out.dlambda[i * q + j] + 2.0 * x;
           }
-        // C = T C^ T': rows and columns of z multiplied by Lambda.
-        for (std::uint64_t i = 0; i < q; ++i)
-          for (std::uint64_t j = 0; j < k; ++j) {
-            double x = 0.0;
-            for (std::uint64_t m = 0; m < q; ++m) x = x + lambda[i * q + m] * ch[m * k + j];
-            tmp[i * k + j] = x;
-          }
-        for (std::uint64_t i = 0; i < q; ++i)
-          for (std::uint64_t j = 0; j < k; ++j) c[i * k + j] = tmp[i * k + j];
-        for (std::uint64_t i = 0; i < k; ++i)
-          for (std::uint64_t j = 0; j < q; ++j) {
-            double x = 0.0;
-            for (std::uint64_t m = 0; m < q; ++m) x = x + c[i * k + m] * lambda[j * q + m];
-            tmp[i * k + j] = x;
-          }
-        for (std::uint64_t i = 0; i < k; ++i)
-          for (std::uint64_t j = 0; j < q; ++j) c[i * k + j] = tmp[i * k + j];
+        // C = T C^ T': the rows of z, then its columns, multiplied by Lambda.
+        scale_z(lambda, q, k, c, tmp, false);
+        scale_z(lambda, q, k, c, tmp, true);
       }
       // H_s = L^-T (I - B C B') L^-1 for each subject of the group.
       if (ne == 0) continue;
