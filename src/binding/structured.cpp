@@ -35,13 +35,14 @@ bool correlation_of(PyObject* obj, qk::Correlation& out) {
       {"none", qk::Correlation::kIndependent}, {"ar1", qk::Correlation::kAR1},
       {"car1", qk::Correlation::kCAR1},        {"cs", qk::Correlation::kCompound},
       {"us", qk::Correlation::kUnstructured},  {"exp", qk::Correlation::kExponential},
-      {"gaus", qk::Correlation::kGaussian}};
+      {"gaus", qk::Correlation::kGaussian},     {"toep", qk::Correlation::kToeplitz},
+      {"ad", qk::Correlation::kAnteDependence}};
   const char* s = PyUnicode_Check(obj) ? PyUnicode_AsUTF8AndSize(obj, nullptr) : nullptr;
   if (s)
     for (const auto& [name, kind] : kinds)
       if (std::strcmp(s, name) == 0) return out = kind, true;
   if (!PyErr_Occurred())
-    value_error("correlation must be one of 'none', 'ar1', 'car1', 'cs', 'us', 'exp', 'gaus'");
+    value_error("correlation must be one of 'none', 'ar1', 'car1', 'cs', 'us', 'exp', 'gaus', 'toep', 'ad'");
   return false;
 }
 

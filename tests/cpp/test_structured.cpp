@@ -36,6 +36,10 @@ const Case kCases[] = {
     {"exp, q0", qk::Correlation::kExponential, false, {}, 0, 1},
     {"exp+nugget, q1", qk::Correlation::kExponential, true, {}, 1, 1},
     {"gaus+nugget+ident, q0", qk::Correlation::kGaussian, true, {kIdent}, 0, 1},
+    {"toep+ident by visit, q0", qk::Correlation::kToeplitz, false, {kIdent}, 0, 1},
+    {"toep, q1 over pairs", qk::Correlation::kToeplitz, false, {}, 1, 2},
+    {"ad+ident by visit, q0", qk::Correlation::kAnteDependence, false, {kIdent}, 0, 1},
+    {"ad+power, q1", qk::Correlation::kAnteDependence, false, {kPower}, 1, 1},
 };
 
 constexpr std::uint32_t kVisits = 4;
@@ -63,7 +67,7 @@ qk::StructuredData design(const Case& c, std::uint64_t groups, std::uint64_t p, 
     Vec b(c.q);
     for (double& v : b) v = normal(rng);
     for (std::uint64_t s = 0; s < c.subjects_per_group; ++s) {
-      const std::uint64_t rows = 1 + rng() % (c.correlation == qk::Correlation::kUnstructured ? kVisits : 5);
+      const std::uint64_t rows = 1 + rng() % (qk::by_visit(c.correlation) ? kVisits : 5);
       double t = 0.0;
       std::vector<std::uint32_t> visits(kVisits);
       std::iota(visits.begin(), visits.end(), 0u);
@@ -71,7 +75,7 @@ qk::StructuredData design(const Case& c, std::uint64_t groups, std::uint64_t p, 
       visits.resize(rows);
       std::sort(visits.begin(), visits.end());
       for (std::uint64_t r = 0; r < rows; ++r) {
-        if (c.correlation == qk::Correlation::kUnstructured)
+        if (qk::by_visit(c.correlation))
           t = visits[r];
         else
           t += c.correlation == qk::Correlation::kCAR1 ? 0.2 + 2.0 * unit(rng) : 1.0 + static_cast<double>(rng() % 3);
@@ -98,15 +102,14 @@ qk::StructuredData design(const Case& c, std::uint64_t groups, std::uint64_t p, 
   d.n = d.rows.size() / k;
   if (c.q == 0) d.groups = {0, d.subjects.size() - 1};
   if (c.q) d.theta_index = qk::theta_index(c.q);
-  if (c.correlation != qk::Correlation::kAR1 && c.correlation != qk::Correlation::kCAR1 &&
-      c.correlation != qk::Correlation::kUnstructured)
+  if (c.correlation != qk::Correlation::kAR1 && c.correlation != qk::Correlation::kCAR1 && !qk::by_visit(c.correlation))
     st.times.clear();
   for (qk::VarianceKind v : c.variances) {
     qk::VarianceFunction f;
     f.kind = v;
     f.n_strata = 3;
-    f.values = v == kIdent ? (c.correlation == qk::Correlation::kUnstructured ? st.times : strata) : covariate;
-    if (v == kIdent && c.correlation == qk::Correlation::kUnstructured) f.n_strata = kVisits;
+    f.values = v == kIdent ? (qk::by_visit(c.correlation) ? st.times : strata) : covariate;
+    if (v == kIdent && qk::by_visit(c.correlation)) f.n_strata = kVisits;
     st.variances.push_back(std::move(f));
   }
   return d;
@@ -229,7 +232,7 @@ TEST(Structured, FitStopsAtAStationaryMinimum) {
 // Without random effects, subjects of the same times and strata share R: the patterns'
 // summed products give the criterion and gradient of the subjects one by one.
 TEST(Structured, PatternsOfSubjectsGiveTheSubjectsCriterion) {
-  for (const Case& c : {kCases[5], kCases[7], kCases[9]}) {
+  for (const Case& c : {kCases[5], kCases[7], kCases[9], kCases[12], kCases[14]}) {
     SCOPED_TRACE(c.name);
     qk::StructuredData d = design(c, 300, 3, 61);
     if (!d.structure.coords.empty())  // spatial: a handful of layouts shared by the subjects
@@ -240,7 +243,7 @@ TEST(Structured, PatternsOfSubjectsGiveTheSubjectsCriterion) {
     for (auto& f : d.structure.variances)  // strata by the row's place in its subject
       for (std::size_t s = 0; s + 1 < d.subjects.size(); ++s)
         for (std::uint64_t r = d.subjects[s]; r < d.subjects[s + 1]; ++r)
-          if (f.kind == kIdent && c.correlation != qk::Correlation::kUnstructured)
+          if (f.kind == kIdent && !qk::by_visit(c.correlation))
             f.values[r] = static_cast<double>((r - d.subjects[s]) % 3);
     Vec x = random_params(d, 62);
     x[d.n_theta()] = std::fabs(x[d.n_theta()]);  // a compound symmetry positive definite for 5 rows

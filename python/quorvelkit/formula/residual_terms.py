@@ -16,6 +16,11 @@ term                  residual covariance of one subject (sigma^2 R)         nlm
                                                                              + ``varIdent(form = ~ 1 | v)``
 ``sp_exp(x, y | id)`` exp(-d / range), d the distance between the rows       ``corExp(form = ~ x + y | id)``
 ``sp_gau(x, y | id)`` exp(-(d / range)^2)                                    ``corGaus(form = ~ x + y | id)``
+``toep(v | id)``      one correlation per lag between levels of v (toeph:    (none; glmmTMB's ``toep()``)
+                      a variance per level too)
+``ad(v | id)``        first-order ante-dependence: the product of the        (none)
+                      correlations of consecutive levels (adh: a variance
+                      per level too)
 ====================  =====================================================  =================================
 
 nlme's keywords are taken as text by :func:`quorvelkit.lmm`: ``correlation=`` one of
@@ -71,7 +76,7 @@ class ResidualSpec:
     subject), the ``subject`` column (``None``: the model's grouping factor, or one
     subject of every row without random effects), and the variance functions."""
 
-    correlation: str = "none"  # none, ar1, car1, cs, us, exp, gaus
+    correlation: str = "none"  # none, ar1, car1, cs, us, exp, gaus, toep, ad
     position: tuple[str, ...] = ()
     subject: str | None = None
     nugget: bool = False
@@ -116,11 +121,6 @@ def structure_term(piece: str) -> ResidualSpec | None:
     if m is None or m.group(1) not in TERM_NAMES:
         return None
     name, inner = m.group(1), m.group(2)
-    if name in ("toep", "toeph", "ad", "adh"):
-        raise FormulaError(
-            f"{piece.strip()!r}: Toeplitz and ante-dependence structures are not supported; "
-            f"us({inner.strip()}) is the unstructured covariance that contains them"
-        )
     left, subject = _split_bar(inner, piece.strip())
     if subject is None:
         raise FormulaError(f"{piece.strip()!r} needs its subject after a '|', e.g. {name}(visit | id)")
@@ -130,9 +130,9 @@ def structure_term(piece: str) -> ResidualSpec | None:
         return ResidualSpec(kind, coords, subject, text=piece.strip())
     if len(coords) != 1:
         raise FormulaError(f"{piece.strip()!r} takes one time or visit column before the '|'")
-    kind = {"ar1": "ar1", "ar1h": "ar1", "car1": "car1", "cs": "cs", "csh": "cs", "us": "us"}[name]
+    kind = name.removesuffix("h") if name != "us" else "us"
     own = (VarianceSpec("ident", coords[0], f"a variance per level of {coords[0]}"),) if name in (
-        "ar1h", "csh", "us") else ()  # fmt: skip
+        "ar1h", "csh", "us", "toeph", "adh") else ()  # fmt: skip
     return ResidualSpec(kind, coords, subject, variances=own, text=piece.strip(), own_variances=own)
 
 

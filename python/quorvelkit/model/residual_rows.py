@@ -59,8 +59,8 @@ def _times(
     spec: ResidualSpec, frame: pd.DataFrame, subject: np.ndarray, labels: list | None
 ) -> tuple[np.ndarray, int, list]:
     """The time of each row: the column's values (whole numbers for AR(1); a factor's
-    level positions), or the row's place within its subject; and for the unstructured
-    kind the number of visits and their labels."""
+    level positions), or the row's place within its subject; and for the kinds by visit
+    (unstructured, Toeplitz, ante-dependence) the number of visits and their labels."""
     if not spec.position:
         place = pd.Series(subject).groupby(subject).cumcount().to_numpy(dtype=float)
         n = int(place.max()) + 1 if len(place) else 0
@@ -68,7 +68,7 @@ def _times(
     col = spec.position[0]
     values = frame[col]
     numeric = pd.api.types.is_numeric_dtype(values) and not isinstance(values.dtype, pd.CategoricalDtype)
-    if spec.correlation == "us" or not numeric:
+    if spec.correlation in ("us", "toep", "ad") or not numeric:
         codes, levels = _codes(values, labels, "visit column")
         return codes.astype(float), len(levels), levels
     t = values.to_numpy(dtype=float)

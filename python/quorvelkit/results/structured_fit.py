@@ -57,6 +57,10 @@ def _correlation_names(spec: ResidualSpec, visits: list) -> list[str]:
         return [f"cor({visits[j]},{visits[i]})" for i in range(1, len(visits)) for j in range(i)]
     if kind in ("exp", "gaus"):
         return ["range", "nugget"] if spec.nugget else ["range"]
+    if kind == "toep":
+        return [f"lag{k}" for k in range(1, len(visits))]
+    if kind == "ad":
+        return [f"cor({visits[k]},{visits[k + 1]})" for k in range(len(visits) - 1)]
     return []
 
 
@@ -162,7 +166,8 @@ class StructuredFit(MixedFit):
     @property
     def correlation(self) -> pd.Series:
         """The correlation structure's parameters: Phi (ar1, car1), Rho (cs), the
-        correlations of each pair of visits (us), range and nugget (spatial)."""
+        correlations of each pair of visits (us), of each lag (toep) or of consecutive
+        visits (ad), range and nugget (spatial)."""
         spec = self.structure
         names = _correlation_names(spec, self._layout_rows.visit_labels)
         return pd.Series(list(self._res["natural"])[: len(names)], index=names, name="correlation", dtype=float)

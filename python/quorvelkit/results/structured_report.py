@@ -21,6 +21,8 @@ _CORRELATION_TITLES = {
     "us": "General correlation",
     "exp": "Exponential spatial correlation",
     "gaus": "Gaussian spatial correlation",
+    "toep": "Toeplitz",
+    "ad": "First-order ante-dependence",
 }
 _VARIANCE_TITLES = {
     "ident": "Different standard deviations per stratum",

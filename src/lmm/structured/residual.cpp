@@ -51,7 +51,9 @@ double correlation(const ResidualStructure& s, const ResidualValues& v, std::uin
   switch (s.correlation) {
     case Correlation::kIndependent:
       return 0.0;
-    case Correlation::kUnstructured: {
+    case Correlation::kUnstructured:
+    case Correlation::kToeplitz:
+    case Correlation::kAnteDependence: {
       auto va = static_cast<std::size_t>(s.times[a]), vb = static_cast<std::size_t>(s.times[b]);
       return v.c[va * s.n_visits + vb];
     }
@@ -142,6 +144,45 @@ void add_variance_gradient(const ResidualStructure& s, std::uint64_t begin, std:
   }
 }
 
+// The Toeplitz autocorrelations r_0 = 1, r_1, ..., r_{T-1} from the partial ones
+// phi_m = tanh(eta_m) by the Durbin-Levinson recursion (Brockwell & Davis, Time Series:
+// Theory and Methods, 2nd ed., sec. 5.2), with their derivatives carried forward:
+// r_m = sum_j a_{m-1,j} r_{m-j} + phi_m v_{m-1}, a_{m,j} = a_{m-1,j} - phi_m a_{m-1,m-j},
+// a_{m,m} = phi_m, v_m = v_{m-1} (1 - phi_m^2).
+void toeplitz_values(std::uint32_t t, const double* eta, ResidualValues& v) {
+  const std::size_t np = t - 1;
+  std::vector<double> r(t, 0.0), a(t, 0.0), a_new(t, 0.0), dv(np, 0.0);
+  std::vector<double> da(static_cast<std::size_t>(t) * np, 0.0), da_new(da.size(), 0.0);
+  v.dr.assign(static_cast<std::size_t>(t) * np, 0.0);
+  r[0] = 1.0;
+  double var = 1.0;
+  for (std::uint32_t m = 1; m < t; ++m) {
+    const double phi = std::tanh(eta[m - 1]), dphi = 1.0 - phi * phi;
+    double x = phi * var;
+    for (std::uint32_t j = 1; j < m; ++j) x = x + a[j] * r[m - j];
+    r[m] = x;
+    for (std::size_t p = 0; p < np; ++p) {
+      double d = phi * dv[p] + (p == m - 1 ? dphi * var : 0.0);
+      for (std::uint32_t j = 1; j < m; ++j) d = d + (da[j * np + p] * r[m - j] + a[j] * v.dr[(m - j) * np + p]);
+      v.dr[m * np + p] = d;
+    }
+    for (std::uint32_t j = 1; j < m; ++j) {
+      a_new[j] = a[j] - phi * a[m - j];
+      for (std::size_t p = 0; p < np; ++p)
+        da_new[j * np + p] = da[j * np + p] - phi * da[(m - j) * np + p] - (p == m - 1 ? dphi * a[m - j] : 0.0);
+    }
+    a_new[m] = phi;
+    for (std::size_t p = 0; p < np; ++p) da_new[m * np + p] = p == m - 1 ? dphi : 0.0;
+    for (std::size_t p = 0; p < np; ++p) dv[p] = dv[p] * dphi + (p == m - 1 ? -2.0 * phi * dphi * var : 0.0);
+    var = var * dphi;
+    a.swap(a_new);
+    da.swap(da_new);
+  }
+  v.c.assign(static_cast<std::size_t>(t) * t, 0.0);
+  for (std::uint32_t i = 0; i < t; ++i)
+    for (std::uint32_t j = 0; j < t; ++j) v.c[i * t + j] = r[i > j ? i - j : j - i];
+}
+
 }  // namespace
 
 std::size_t ResidualStructure::n_correlation_params() const {
@@ -150,6 +191,9 @@ std::size_t ResidualStructure::n_correlation_params() const {
       return 0;
     case Correlation::kUnstructured:
       return static_cast<std::size_t>(n_visits) * (n_visits - 1) / 2;
+    case Correlation::kToeplitz:
+    case Correlation::kAnteDependence:
+      return n_visits - 1;
     case Correlation::kExponential:
     case Correlation::kGaussian:
       return nugget ? 2 : 1;
@@ -165,15 +209,14 @@ std::size_t ResidualStructure::n_params() const {
 }
 
 std::string structure_error(const ResidualStructure& s, std::uint64_t n) {
-  bool timed = s.correlation == Correlation::kAR1 || s.correlation == Correlation::kCAR1 ||
-               s.correlation == Correlation::kUnstructured;
+  bool timed = s.correlation == Correlation::kAR1 || s.correlation == Correlation::kCAR1 || by_visit(s.correlation);
   if (timed && s.times.size() != n) return "the residual structure needs one time per row";
   for (double t : s.times) {
     if (!std::isfinite(t)) return "a time of the residual structure is not finite";
     if (s.correlation == Correlation::kAR1 && t != std::floor(t)) return "an AR(1) correlation needs whole-number times";
   }
-  if (s.correlation == Correlation::kUnstructured) {
-    if (s.n_visits < 2) return "an unstructured correlation needs at least two visits";
+  if (by_visit(s.correlation)) {
+    if (s.n_visits < 2) return "a correlation by visit needs at least two visits";
     for (double t : s.times)
       if (t < 0.0 || t >= s.n_visits || t != std::floor(t)) return "a visit code is out of range";
   }
@@ -215,6 +258,17 @@ ResidualValues residual_values(const ResidualStructure& s, const double* eta) {
       v.powers[0] = 1.0;
       for (std::size_t k = 1; k < v.powers.size(); ++k) v.powers[k] = v.powers[k - 1] * rho;
     }
+  }
+  if (s.correlation == Correlation::kToeplitz) toeplitz_values(s.n_visits, eta, v);
+  if (s.correlation == Correlation::kAnteDependence) {
+    const std::uint32_t t = s.n_visits;
+    v.c.assign(static_cast<std::size_t>(t) * t, 1.0);
+    for (std::uint32_t i = 0; i < t; ++i)
+      for (std::uint32_t j = i + 1; j < t; ++j) {
+        const double x = v.c[i * t + j - 1] * std::tanh(eta[j - 1]);
+        v.c[i * t + j] = x;
+        v.c[j * t + i] = x;
+      }
   }
   if (s.correlation == Correlation::kUnstructured) {
     const std::uint32_t t = s.n_visits;
@@ -263,7 +317,7 @@ void residual_gradient(const ResidualStructure& s, const ResidualValues& v, std:
     for (std::uint64_t a = 0; a < n; ++a)
       for (std::uint64_t b = 0; b < a; ++b) {
         double k = scaled ? 2.0 * (v.sd[begin + a] * h[a * n + b] * v.sd[begin + b]) : 2.0 * h[a * n + b];
-        if (s.correlation == Correlation::kUnstructured) {
+        if (by_visit(s.correlation)) {
           auto va = static_cast<std::uint32_t>(s.times[begin + a]), vb = static_cast<std::uint32_t>(s.times[begin + b]);
           visits[va * s.n_visits + vb] = visits[va * s.n_visits + vb] + k;
           continue;
@@ -282,6 +336,40 @@ void residual_gradient(const ResidualStructure& s, const ResidualValues& v, std:
     w[a] = 2.0 * x;
   }
   add_variance_gradient(s, begin, n, w.data(), grad + nc);
+}
+
+void unstructured_gradient(const ResidualStructure& s, const ResidualValues& v, const double* visits, double* grad);
+
+void visit_gradient(const ResidualStructure& s, const ResidualValues& v, const double* visits, double* grad) {
+  // visits holds, at (v_a, v_b), 2 (D H D)_ab for pairs of rows a > b: the
+  // contribution is sum_{i != j} visits_ij dC_ij / deta, dC being symmetric.
+  const std::uint32_t t = s.n_visits;
+  if (s.correlation == Correlation::kToeplitz) {
+    for (std::uint32_t i = 0; i < t; ++i)
+      for (std::uint32_t j = 0; j < t; ++j) {
+        if (i == j) continue;
+        const std::size_t lag = i > j ? i - j : j - i;
+        for (std::uint32_t p = 0; p + 1 < t; ++p) grad[p] = grad[p] + visits[i * t + j] * v.dr[lag * (t - 1) + p];
+      }
+    return;
+  }
+  if (s.correlation == Correlation::kAnteDependence) {
+    // d C_ij / d eta_k = C_ij without rho_k's factor, times 1 - rho_k^2, for i <= k < j.
+    for (std::uint32_t i = 0; i < t; ++i)
+      for (std::uint32_t j = 0; j < t; ++j) {
+        if (i == j) continue;
+        const std::uint32_t lo = i < j ? i : j, hi = i < j ? j : i;
+        for (std::uint32_t k = lo; k < hi; ++k) {
+          double others = 1.0;
+          for (std::uint32_t m = lo; m < hi; ++m)
+            if (m != k) others = others * std::tanh(v.eta[m]);
+          const double rho = std::tanh(v.eta[k]);
+          grad[k] = grad[k] + visits[i * t + j] * (others * (1.0 - rho * rho));
+        }
+      }
+    return;
+  }
+  unstructured_gradient(s, v, visits, grad);
 }
 
 void unstructured_gradient(const ResidualStructure& s, const ResidualValues& v, const double* visits, double* grad) {
@@ -413,6 +501,15 @@ std::vector<double> natural_parameters(const ResidualStructure& s, const std::ve
     case Correlation::kGaussian:
       out.push_back(std::exp(e[0]));
       if (s.nugget) out.push_back(logistic(e[1]));
+      break;
+    case Correlation::kToeplitz: {
+      ResidualValues v;
+      toeplitz_values(s.n_visits, e, v);
+      for (std::uint32_t lag = 1; lag < s.n_visits; ++lag) out.push_back(v.c[lag]);
+      break;
+    }
+    case Correlation::kAnteDependence:
+      for (std::uint32_t k = 0; k + 1 < s.n_visits; ++k) out.push_back(std::tanh(e[k]));
       break;
   }
   e += s.n_correlation_params();

@@ -32,7 +32,17 @@ enum class Correlation : std::uint8_t {
   kExponential = 5,   // (1 - nugget) exp(-d / range) off the diagonal, d the distance
   kGaussian = 6,      // (1 - nugget) exp(-(d / range)^2); range = exp(eta_0), and with
                       // a nugget, nugget = 1 / (1 + exp(-eta_1))
+  kToeplitz = 7,      // r_|i - j| over visits, the autocorrelations of the partial ones
+                      // tanh(eta_1), ..., tanh(eta_T-1) (Durbin-Levinson: always positive
+                      // definite; Barndorff-Nielsen & Schou 1973, J. Multivar. Anal. 3)
+  kAnteDependence = 8,  // prod_{k=i}^{j-1} rho_k over visits i < j, rho_k = tanh(eta_k)
+                        // the correlation of visits k and k + 1 (first-order ante-dependence)
 };
+
+// The kinds over visits 0 .. n_visits - 1 (a correlation per pair of visits, from T x T).
+inline bool by_visit(Correlation c) {
+  return c == Correlation::kUnstructured || c == Correlation::kToeplitz || c == Correlation::kAnteDependence;
+}
 
 enum class VarianceKind : std::uint8_t {
   kIdent = 0,  // delta = exp(eta_s) in stratum s >= 1; stratum 0 is the reference (delta 1)
@@ -49,10 +59,10 @@ struct VarianceFunction {
 
 struct ResidualStructure {
   Correlation correlation = Correlation::kIndependent;
-  std::uint32_t n_visits = 0;  // kUnstructured: visits are coded 0 .. n_visits - 1
+  std::uint32_t n_visits = 0;  // kinds by visit: visits are coded 0 .. n_visits - 1
   bool nugget = false;         // spatial kinds
   std::uint32_t dims = 0;      // spatial kinds: coordinates per row
-  std::vector<double> times;   // per row: the time (AR1, CAR1) or the visit (unstructured)
+  std::vector<double> times;   // per row: the time (AR1, CAR1) or the visit (kinds by visit)
   std::vector<double> coords;  // per row, `dims` coordinates (spatial kinds)
   std::vector<VarianceFunction> variances;
 
@@ -75,6 +85,7 @@ struct ResidualValues {
   std::vector<double> c;        // unstructured: C (T x T)
   std::vector<double> l;        // unstructured: L (T x T), C = L L'
   std::vector<double> norms;    // unstructured: the norms of L's raw rows
+  std::vector<double> dr;       // Toeplitz: d r_lag / d eta_p ((T) x (T - 1))
   bool finite = true;           // every value above is finite
 };
 
@@ -86,15 +97,15 @@ bool residual_matrix(const ResidualStructure& s, const ResidualValues& v, std::u
                      double* r);
 
 // Adds sum_ab H_ab dR_ab / deta_j to grad[j] for every parameter j, H (n x n,
-// symmetric) and R = residual_matrix(...) of the same rows. The unstructured
-// correlation's part is not added: its weights D H D are added into visits (T x T)
-// instead, for unstructured_gradient once every subject has been seen.
+// symmetric) and R = residual_matrix(...) of the same rows. A correlation by visit's
+// part is not added: its weights D H D are added into visits (T x T)
+// instead, for visit_gradient once every subject has been seen.
 void residual_gradient(const ResidualStructure& s, const ResidualValues& v, std::uint64_t begin, std::uint64_t n,
                        const double* h, const double* r, double* grad, double* visits);
 
-// Adds the unstructured correlation's gradient from the weights accumulated by
-// residual_gradient (visits, T x T) to grad[0 .. T(T-1)/2).
-void unstructured_gradient(const ResidualStructure& s, const ResidualValues& v, const double* visits, double* grad);
+// Adds the correlation's gradient of a kind by visit from the weights accumulated by
+// residual_gradient (visits, T x T) to grad[0 .. n_correlation_params).
+void visit_gradient(const ResidualStructure& s, const ResidualValues& v, const double* visits, double* grad);
 
 // AR(1) and continuous AR(1) have a bidiagonal whitening (Pinheiro & Bates 2000, sec.
 // 5.3: their precision is tridiagonal): with a~_j = a_j / delta_j and rho_j the

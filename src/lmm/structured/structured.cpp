@@ -264,8 +264,7 @@ std::string structured_error(const StructuredData& d) {
   std::string e = structure_error(d.structure, d.n);
   if (!e.empty()) return e;
   const ResidualStructure& st = d.structure;
-  const bool ordered = st.correlation == Correlation::kAR1 || st.correlation == Correlation::kCAR1 ||
-                       st.correlation == Correlation::kUnstructured;
+  const bool ordered = st.correlation == Correlation::kAR1 || st.correlation == Correlation::kCAR1 || by_visit(st.correlation);
   for (std::uint64_t s = 0; ordered && s < n_subj; ++s)
     for (std::uint64_t r = d.subjects[s] + 1; r < d.subjects[s + 1]; ++r)
       if (!(st.times[r] > st.times[r - 1])) return "the times of a subject are not increasing";
@@ -362,7 +361,7 @@ std::optional<StructuredEvaluation> evaluate_structured(const StructuredData& d,
   }
   const std::vector<double>& s_inv = ev.fixed_inverse;
   const double scale = nu / ev.pwrss;
-  const std::uint32_t visits = d.structure.correlation == Correlation::kUnstructured ? d.structure.n_visits : 0;
+  const std::uint32_t visits = by_visit(d.structure.correlation) ? d.structure.n_visits : 0;
 
   std::vector<GradientPart> grads = map_chunks<GradientPart>(groups, [&](std::uint64_t, std::uint64_t b, std::uint64_t e) {
     GradientPart out{std::vector<double>(q * q, 0.0), std::vector<double>(ne, 0.0),
@@ -459,7 +458,7 @@ std::optional<StructuredEvaluation> evaluate_structured(const StructuredData& d,
     add_into(deta, gp.deta);
     add_into(vis, gp.visits);
   }
-  if (visits) unstructured_gradient(d.structure, values, vis.data(), deta.data());
+  if (visits) visit_gradient(d.structure, values, vis.data(), deta.data());
   ev.gradient.resize(nt + ne);
   for (std::size_t i = 0; i < nt; ++i) {
     auto [r, cidx] = d.theta_index[i];
