@@ -5,6 +5,7 @@
 #include "binding/structured.hpp"
 
 #include <cmath>
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -104,7 +105,7 @@ PyObject* structured_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::vector<PyObject*> a;
   if (!parse_tuple_args("StructuredCore",
                         {"rows", "q", "subjects", "groups", "blocks", "correlation", "times", "coords", "n_visits",
-                         "nugget", "variances"},
+                         "nugget", "variances", "structure_groups"},
                         6, args, kwargs, a))
     return nullptr;
   auto d = std::make_unique<qk::StructuredData>();
@@ -122,6 +123,15 @@ PyObject* structured_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   st.n_visits = static_cast<std::uint32_t>(visits);
   st.nugget = nugget;
   if (a[10] && !variances_of(a[10], st.variances)) return nullptr;
+  if (a[11] && a[11] != Py_None) {  // each subject's structure group
+    std::vector<std::uint64_t> groups;
+    if (!offsets_of(a[11], "structure_groups", groups)) return nullptr;
+    for (std::uint64_t g : groups) {
+      if (g >= (1u << 20)) return value_error("structure_groups holds a group out of range");
+      d->structure_group.push_back(static_cast<std::uint32_t>(g));
+      d->n_structure_groups = std::max<std::uint32_t>(d->n_structure_groups, static_cast<std::uint32_t>(g) + 1);
+    }
+  }
   d->n = static_cast<std::uint64_t>(rows.rows);
   if (static_cast<std::uint64_t>(rows.cols) < d->q + 1) return value_error("rows must hold z, x and y");
   d->p = static_cast<std::uint64_t>(rows.cols) - d->q - 1;
@@ -212,8 +222,7 @@ PyObject* solution_dict(PyObject* self, const std::vector<double>& params, bool 
   Ref dict(into ? Py_NewRef(into) : PyDict_New());
   const auto p = static_cast<npy_intp>(d.p), q = static_cast<npy_intp>(d.q);
   const auto g = static_cast<npy_intp>(d.groups.size() - 1);
-  std::vector<double> natural = qk::natural_parameters(
-      d.structure, std::vector<double>(params.begin() + static_cast<std::ptrdiff_t>(d.n_theta()), params.end()));
+  std::vector<double> natural = qk::structured_natural(d, params.data() + d.n_theta());
   if (!dict || !set_item(dict.get(), "params", float_list(params)) ||
       !set_item(dict.get(), "deviance", PyFloat_FromDouble(ev->deviance)) ||
       !set_item(dict.get(), "pwrss", PyFloat_FromDouble(ev->pwrss)) ||
@@ -263,7 +272,8 @@ PyObject* m_residual_matrix(PyObject* self, PyObject* const* args, Py_ssize_t na
   if (s + 1 >= d.subjects.size()) return value_error("subject is out of range");
   const std::uint64_t n = d.subjects[s + 1] - d.subjects[s];
   std::vector<double> r(n * n);
-  const qk::ResidualValues values = qk::residual_values(d.structure, params.data() + d.n_theta());
+  const std::vector<double> eta = d.group_eta(params.data() + d.n_theta(), d.group_of(s));
+  const qk::ResidualValues values = qk::residual_values(d.structure, eta.data());
   if (!qk::residual_matrix(d.structure, values, d.subjects[s], n, r.data()))
     return value_error("the residual covariance is not finite at these parameters");
   return array_taking(std::move(r), {static_cast<npy_intp>(n), static_cast<npy_intp>(n)});
@@ -273,7 +283,8 @@ PyObject* m_residual_matrix(PyObject* self, PyObject* const* args, Py_ssize_t na
 // predictions at new times of a subject the fit has seen.
 PyObject* m_residual_matrix_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<PyObject*> a;
-  if (!parse_args("residual_matrix_of", {"params", "times", "coords", "variances"}, 1, args, nargs, kwnames, a))
+  if (!parse_args("residual_matrix_of", {"params", "times", "coords", "variances", "group"}, 1, args, nargs, kwnames,
+                  a))
     return nullptr;
   std::vector<double> params;
   if (!params_of(self, a[0], params)) return nullptr;
@@ -297,7 +308,11 @@ PyObject* m_residual_matrix_of(PyObject* self, PyObject* const* args, Py_ssize_t
   std::string err = qk::structure_error(st, n);
   if (!err.empty()) return value_error(err);
   std::vector<double> r(n * n);
-  const qk::ResidualValues values = qk::residual_values(st, params.data() + d.n_theta());
+  std::uint64_t group = 0;
+  if (a[4] && !to_u64(a[4], "group", group)) return nullptr;
+  if (group >= d.n_structure_groups) return value_error("group is out of range");
+  const std::vector<double> eta = d.group_eta(params.data() + d.n_theta(), static_cast<std::uint32_t>(group));
+  const qk::ResidualValues values = qk::residual_values(st, eta.data());
   if (!qk::residual_matrix(st, values, 0, n, r.data()))
     return value_error("the residual covariance is not finite at these parameters");
   return array_taking(std::move(r), {static_cast<npy_intp>(n), static_cast<npy_intp>(n)});
@@ -342,8 +357,9 @@ PyMethodDef structured_methods[] = {
     QK_METHOD("residual_matrix", m_residual_matrix, "residual_matrix($self, params, subject)\n--\n\n"
               "R of one subject (its residuals' covariance divided by sigma^2)."),
     QK_METHOD("residual_matrix_of", m_residual_matrix_of,
-              "residual_matrix_of($self, params, times=None, coords=None, variances=())\n--\n\n"
-              "R of rows given by their times, coordinates and variance values, as one subject."),
+              "residual_matrix_of($self, params, times=None, coords=None, variances=(), group=0)\n--\n\n"
+              "R of rows given by their times, coordinates and variance values, as one subject of\n"
+              "the structure group."),
     QK_NOARGS("__reduce__", m_reduce, "__reduce__($self, /)\n--\n\nPickles the arguments the core was built from."),
     QK_END_METHODS,
 };
@@ -353,7 +369,7 @@ PyMethodDef structured_methods[] = {
 const TypeDef structured_type = type_def<StructuredObject>(
     "quorvelkit._quorvelkit.StructuredCore",
     "StructuredCore(rows, q, subjects, groups, blocks, correlation, times=None, coords=None,\n"
-    "               n_visits=0, nugget=False, variances=())\n--\n\n"
+    "               n_visits=0, nugget=False, variances=(), structure_groups=None)\n--\n\n"
     "A linear model whose residuals are correlated or of unequal variance within\n"
     "subjects, with random effects on a factor whose groups are runs of whole subjects\n"
     "(q = 0: none). rows is n x (q + p + 1), z | x | y, sorted by group, subject and\n"

@@ -18,6 +18,7 @@ struct Case {
   std::vector<qk::VarianceKind> variances;
   std::uint64_t q;
   std::uint64_t subjects_per_group;
+  std::uint32_t structure_groups = 1;  // subjects' structures of their own, alternating
 };
 
 constexpr qk::VarianceKind kIdent = qk::VarianceKind::kIdent, kPower = qk::VarianceKind::kPower,
@@ -40,6 +41,9 @@ const Case kCases[] = {
     {"toep, q1 over pairs", qk::Correlation::kToeplitz, false, {}, 1, 2},
     {"ad+ident by visit, q0", qk::Correlation::kAnteDependence, false, {kIdent}, 0, 1},
     {"ad+power, q1", qk::Correlation::kAnteDependence, false, {kPower}, 1, 1},
+    {"us+ident by visit in 2 structure groups, q0", qk::Correlation::kUnstructured, false, {kIdent}, 0, 1, 2},
+    {"ar1+ident in 3 structure groups, q1", qk::Correlation::kAR1, false, {kIdent}, 1, 1, 3},
+    {"exp+nugget in 2 structure groups, q0", qk::Correlation::kExponential, true, {}, 0, 1, 2},
 };
 
 constexpr std::uint32_t kVisits = 4;
@@ -101,6 +105,9 @@ qk::StructuredData design(const Case& c, std::uint64_t groups, std::uint64_t p, 
   }
   d.n = d.rows.size() / k;
   if (c.q == 0) d.groups = {0, d.subjects.size() - 1};
+  d.n_structure_groups = c.structure_groups;
+  if (c.structure_groups > 1)
+    for (std::size_t s = 0; s + 1 < d.subjects.size(); ++s) d.structure_group.push_back(s % c.structure_groups);
   if (c.q) d.theta_index = qk::theta_index(c.q);
   if (c.correlation != qk::Correlation::kAR1 && c.correlation != qk::Correlation::kCAR1 && !qk::by_visit(c.correlation))
     st.times.clear();
@@ -122,10 +129,11 @@ Vec random_params(const qk::StructuredData& d, std::uint64_t seed) {
   std::uniform_real_distribution<double> diag(0.4, 1.2), off(-0.5, 0.5);
   Vec x;
   for (auto [r, c] : d.theta_index) x.push_back(r == c ? diag(rng) : off(rng));
-  for (std::size_t j = 0; j < d.structure.n_params(); ++j) x.push_back(off(rng));
+  for (std::size_t j = 0; j < d.n_eta(); ++j) x.push_back(off(rng));
   const bool spatial = d.structure.correlation == qk::Correlation::kExponential ||
                        d.structure.correlation == qk::Correlation::kGaussian;
-  if (spatial) x[d.n_theta()] += 1.0;
+  for (std::uint32_t g = 0; spatial && g < d.n_structure_groups; ++g)
+    x[d.n_theta() + g * d.structure.n_correlation_params()] += 1.0;
   return x;
 }
 
@@ -138,7 +146,8 @@ double dense_criterion(const qk::StructuredData& d, const Vec& x, bool reml) {
   for (std::size_t s = 0; s + 1 < d.subjects.size(); ++s) {
     const std::uint64_t b = d.subjects[s], m = d.subjects[s + 1] - b;
     Vec r(m * m);
-    EXPECT_TRUE(qk::residual_matrix(d.structure, qk::residual_values(d.structure, x.data() + d.n_theta()), b, m, r.data()));
+    const Vec eta = d.group_eta(x.data() + d.n_theta(), d.group_of(s));
+    EXPECT_TRUE(qk::residual_matrix(d.structure, qk::residual_values(d.structure, eta.data()), b, m, r.data()));
     for (std::uint64_t i = 0; i < m; ++i)
       for (std::uint64_t j = 0; j < m; ++j) v[(b + i) * n + b + j] = r[i * m + j];
   }
@@ -232,7 +241,7 @@ TEST(Structured, FitStopsAtAStationaryMinimum) {
 // Without random effects, subjects of the same times and strata share R: the patterns'
 // summed products give the criterion and gradient of the subjects one by one.
 TEST(Structured, PatternsOfSubjectsGiveTheSubjectsCriterion) {
-  for (const Case& c : {kCases[5], kCases[7], kCases[9], kCases[12], kCases[14]}) {
+  for (const Case& c : {kCases[5], kCases[7], kCases[9], kCases[12], kCases[14], kCases[16], kCases[18]}) {
     SCOPED_TRACE(c.name);
     qk::StructuredData d = design(c, 300, 3, 61);
     if (!d.structure.coords.empty())  // spatial: a handful of layouts shared by the subjects

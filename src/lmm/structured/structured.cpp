@@ -11,6 +11,18 @@ namespace qk {
 
 namespace {
 
+// The structure's gradient of a chunk, per structure group (each laid out as residual.hpp
+// lays one structure's parameters out), with the weights by visit of each.
+struct GroupGradients {
+  std::size_t single = 0, visits_size = 0;
+  std::vector<double> deta, vis;
+  GroupGradients() = default;
+  GroupGradients(std::uint32_t groups, std::size_t one, std::size_t t)
+      : single(one), visits_size(t * t), deta(groups * one, 0.0), vis(groups * t * t, 0.0) {}
+  double* eta(std::uint32_t g) { return deta.data() + g * single; }
+  double* visits(std::uint32_t g) { return vis.data() + g * visits_size; }
+};
+
 // A subject's rows whitened: B = L^-1 A_s (n x k) and log det R_s, with L the Cholesky
 // factor of R_s (n x n, kept in l) or, for a banded structure, its bidiagonal inverse
 // applied row by row (l unused). False when R_s is not finite or not positive definite.
@@ -119,7 +131,8 @@ void scale_z(const std::vector<double>& lambda, std::uint64_t q, std::uint64_t k
 // The partial gradient of one chunk of groups: in Lambda (q x q), in eta, and the
 // unstructured correlation's visit weights.
 struct GradientPart {
-  std::vector<double> dlambda, deta, visits;
+  std::vector<double> dlambda;
+  GroupGradients structure;
 };
 
 // The key of a subject's rows: everything residual_matrix reads of them.
@@ -132,18 +145,21 @@ std::vector<double> pattern_key(const StructuredData& d, std::uint64_t s) {
     for (const VarianceFunction& f : st.variances) key.push_back(f.values[r]);
   }
   key.push_back(static_cast<double>(d.subjects[s + 1] - d.subjects[s]));
+  key.push_back(static_cast<double>(d.group_of(s)));
   return key;
 }
 
 // The pattern path's evaluation of the subjects: their summed whitened products (into
 // w[0 .. k*k)) and log-determinants; false when a pattern's R is not positive definite.
-bool pattern_products_sum(const StructuredData& d, const ResidualValues& v, double* w, double& logdet) {
+bool pattern_products_sum(const StructuredData& d, const std::vector<ResidualValues>& values, double* w,
+                          double& logdet) {
   const std::uint64_t k = d.k();
   std::fill(w, w + k * k, 0.0);
   logdet = 0.0;
   std::vector<double> l, ri;
   for (std::size_t p = 0; p < d.pattern_subject.size(); ++p) {
     const std::uint64_t s = d.pattern_subject[p], begin = d.subjects[s], n = d.subjects[s + 1] - begin;
+    const ResidualValues& v = values[d.group_of(s)];
     l.resize(n * n);
     if (!residual_matrix(d.structure, v, begin, n, l.data()) || !cholesky_in_place(l.data(), n)) return false;
     logdet = logdet + static_cast<double>(d.pattern_count[p]) * log_det(l.data(), n);
@@ -161,12 +177,14 @@ bool pattern_products_sum(const StructuredData& d, const ResidualValues& v, doub
 
 // The pattern path's gradient: per pattern, sum_s H_s = N R^-1 - R^-1 E R^-1 with
 // E_ab = sum_s a_sa' C a_sb = tr(C Q[b][a]), handed to residual_gradient (linear in H).
-void pattern_gradient(const StructuredData& d, const ResidualValues& v, const std::vector<double>& c,
-                      double* grad, double* visits) {
+void pattern_gradient(const StructuredData& d, const std::vector<ResidualValues>& values, const std::vector<double>& c,
+                      GroupGradients& out) {
   const std::uint64_t k = d.k();
   std::vector<double> l, h, r, e;
   for (std::size_t p = 0; p < d.pattern_subject.size(); ++p) {
     const std::uint64_t s = d.pattern_subject[p], begin = d.subjects[s], n = d.subjects[s + 1] - begin;
+    const std::uint32_t g = d.group_of(s);
+    const ResidualValues& v = values[g];
     r.resize(n * n);
     residual_matrix(d.structure, v, begin, n, r.data());
     l = r;
@@ -193,7 +211,7 @@ void pattern_gradient(const StructuredData& d, const ResidualValues& v, const st
     for (std::uint64_t i = 0; i < n; ++i)
       for (std::uint64_t j = 0; j < i; ++j) std::swap(h[i * n + j], h[j * n + i]);
     backward_solve(l.data(), n, h.data(), n);
-    residual_gradient(d.structure, v, begin, n, h.data(), r.data(), grad, visits);
+    residual_gradient(d.structure, v, begin, n, h.data(), r.data(), out.eta(g), out.visits(g));
   }
 }
 
@@ -263,6 +281,10 @@ std::string structured_error(const StructuredData& d) {
     if (r >= d.q || c > r) return "the layout of Lambda does not fit q";
   std::string e = structure_error(d.structure, d.n);
   if (!e.empty()) return e;
+  if (d.n_structure_groups < 1 || (!d.structure_group.empty() && d.structure_group.size() != n_subj))
+    return "the structure groups do not give one group per subject";
+  for (std::uint32_t g : d.structure_group)
+    if (g >= d.n_structure_groups) return "a structure group is out of range";
   const ResidualStructure& st = d.structure;
   const bool ordered = st.correlation == Correlation::kAR1 || st.correlation == Correlation::kCAR1 || by_visit(st.correlation);
   for (std::uint64_t s = 0; ordered && s < n_subj; ++s)
@@ -274,13 +296,20 @@ std::string structured_error(const StructuredData& d) {
 std::optional<StructuredEvaluation> evaluate_structured(const StructuredData& d, const std::vector<double>& params,
                                                         bool reml, Mode mode) {
   const std::uint64_t p = d.p, q = d.q, k = d.k();
-  const std::size_t nt = d.n_theta(), ne = d.structure.n_params();
+  const std::size_t nt = d.n_theta(), ne = d.n_eta(), single = d.structure.n_params();
+  const std::size_t nc = d.structure.n_correlation_params();
+  const std::uint32_t n_sg = d.n_structure_groups;
   const std::vector<double> theta(params.begin(), params.begin() + static_cast<std::ptrdiff_t>(nt));
   const double* eta = params.data() + nt;
   const std::vector<double> lambda = q ? theta_to_lambda(theta, d.theta_index, q) : std::vector<double>{};
   const std::uint64_t n_subj = d.subjects.size() - 1, n_groups = d.groups.size() - 1;
-  const ResidualValues values = residual_values(d.structure, eta);
-  if (!values.finite) return std::nullopt;
+  std::vector<std::vector<double>> etas(n_sg);
+  std::vector<ResidualValues> values(n_sg);
+  for (std::uint32_t g = 0; g < n_sg; ++g) {
+    etas[g] = d.group_eta(eta, g);
+    values[g] = residual_values(d.structure, etas[g].data());
+    if (!values[g].finite) return std::nullopt;
+  }
 
   // Whitened products and log det R_s of every subject (of every pattern, where the
   // subjects form patterns: then one group holds them all, as w[0]).
@@ -291,7 +320,7 @@ std::optional<StructuredEvaluation> evaluate_structured(const StructuredData& d,
   std::vector<char> feasible = map_chunks<char>(subjects, [&](std::uint64_t, std::uint64_t b, std::uint64_t e) {
     std::vector<double> l, bm;
     for (std::uint64_t s = b; s < e; ++s) {
-      if (!whiten(d, values, s, l, bm, logdet[s])) return char{0};
+      if (!whiten(d, values[d.group_of(s)], s, l, bm, logdet[s])) return char{0};
       const std::uint64_t n = d.subjects[s + 1] - d.subjects[s];
       mat_tmul(bm.data(), bm.data(), &w[s * k * k], n, k, k);
     }
@@ -364,8 +393,7 @@ std::optional<StructuredEvaluation> evaluate_structured(const StructuredData& d,
   const std::uint32_t visits = by_visit(d.structure.correlation) ? d.structure.n_visits : 0;
 
   std::vector<GradientPart> grads = map_chunks<GradientPart>(groups, [&](std::uint64_t, std::uint64_t b, std::uint64_t e) {
-    GradientPart out{std::vector<double>(q * q, 0.0), std::vector<double>(ne, 0.0),
-                     std::vector<double>(static_cast<std::size_t>(visits) * visits, 0.0)};
+    GradientPart out{std::vector<double>(q * q, 0.0), GroupGradients(n_sg, single, visits)};
     std::vector<double> ch(k * k), c(k * k), mi, pm(k * p), tmp(k * k), l, bm, bc, h, r;
     for (std::uint64_t g = b; g < e; ++g) {
       const GroupPart& part = parts[g];
@@ -422,18 +450,20 @@ std::optional<StructuredEvaluation> evaluate_structured(const StructuredData& d,
       // H_s = L^-T (I - B C B') L^-1 for each subject of the group.
       if (ne == 0) continue;
       if (patterns) {
-        pattern_gradient(d, values, c, out.deta.data(), out.visits.data());
+        pattern_gradient(d, values, c, out.structure);
         continue;
       }
       for (std::uint64_t s = d.groups[g]; s < d.groups[g + 1]; ++s) {
         const std::uint64_t n = d.subjects[s + 1] - d.subjects[s];
+        const std::uint32_t sg = d.group_of(s);
+        const ResidualValues& vs = values[sg];
         double unused;
-        whiten(d, values, s, l, bm, unused);
+        whiten(d, vs, s, l, bm, unused);
         bc.resize(n * k);
         mat_mul(bm.data(), c.data(), bc.data(), n, k, k);
         if (banded(d.structure)) {
-          banded_gradient(d.structure, values, d.subjects[s], n, d.rows.data() + d.subjects[s] * k, bm.data(),
-                          bc.data(), k, out.deta.data());
+          banded_gradient(d.structure, vs, d.subjects[s], n, d.rows.data() + d.subjects[s] * k, bm.data(),
+                          bc.data(), k, out.structure.eta(sg));
           continue;
         }
         h.resize(n * n);
@@ -445,20 +475,28 @@ std::optional<StructuredEvaluation> evaluate_structured(const StructuredData& d,
           for (std::uint64_t j = 0; j < i; ++j) std::swap(h[i * n + j], h[j * n + i]);
         backward_solve(l.data(), n, h.data(), n);
         r.resize(n * n);
-        residual_matrix(d.structure, values, d.subjects[s], n, r.data());
-        residual_gradient(d.structure, values, d.subjects[s], n, h.data(), r.data(), out.deta.data(),
-                          out.visits.data());
+        residual_matrix(d.structure, vs, d.subjects[s], n, r.data());
+        residual_gradient(d.structure, vs, d.subjects[s], n, h.data(), r.data(), out.structure.eta(sg),
+                          out.structure.visits(sg));
       }
     }
     return out;
   });
-  std::vector<double> dlambda(q * q, 0.0), deta(ne, 0.0), vis(static_cast<std::size_t>(visits) * visits, 0.0);
+  std::vector<double> dlambda(q * q, 0.0);
+  GroupGradients summed(n_sg, single, visits);
   for (const GradientPart& gp : grads) {
     add_into(dlambda, gp.dlambda);
-    add_into(deta, gp.deta);
-    add_into(vis, gp.visits);
+    add_into(summed.deta, gp.structure.deta);
+    add_into(summed.vis, gp.structure.vis);
   }
-  if (visits) visit_gradient(d.structure, values, vis.data(), deta.data());
+  // Each group's correlation parameters are its own; the variance functions' are
+  // shared, their gradient summed over the groups in order.
+  std::vector<double> deta(ne, 0.0);
+  for (std::uint32_t g = 0; g < n_sg; ++g) {
+    if (visits) visit_gradient(d.structure, values[g], summed.visits(g), summed.eta(g));
+    for (std::size_t j = 0; j < nc; ++j) deta[g * nc + j] = summed.eta(g)[j];
+    for (std::size_t j = nc; j < single; ++j) deta[n_sg * nc + j - nc] = deta[n_sg * nc + j - nc] + summed.eta(g)[j];
+  }
   ev.gradient.resize(nt + ne);
   for (std::size_t i = 0; i < nt; ++i) {
     auto [r, cidx] = d.theta_index[i];
@@ -470,6 +508,18 @@ std::optional<StructuredEvaluation> evaluate_structured(const StructuredData& d,
     ev.fixed_inverse.clear();
   }
   return ev;
+}
+
+std::vector<double> structured_natural(const StructuredData& d, const double* eta) {
+  const std::size_t nc = d.structure.n_correlation_params();
+  std::vector<double> out;
+  std::vector<double> last;
+  for (std::uint32_t g = 0; g < d.n_structure_groups; ++g) {
+    last = natural_parameters(d.structure, d.group_eta(eta, g));
+    out.insert(out.end(), last.begin(), last.begin() + static_cast<std::ptrdiff_t>(nc));
+  }
+  out.insert(out.end(), last.begin() + static_cast<std::ptrdiff_t>(nc), last.end());
+  return out;
 }
 
 OptimResult fit_structured(const StructuredData& d, const std::vector<double>& start, bool reml,

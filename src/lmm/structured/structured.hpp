@@ -53,10 +53,33 @@ struct StructuredData {
   std::vector<std::uint64_t> pattern_count;    // per pattern, its number of subjects
   std::vector<std::vector<double>> pattern_products;
 
+  // A structure of its own per group of subjects (a covariance per arm, as mmrm's
+  // us(visit | arm / id)): each subject's structure group; the correlation's parameters
+  // are repeated per group, the variance functions' shared (a variance per group is
+  // one of them). Empty: one structure for every subject.
+  std::vector<std::uint32_t> structure_group;
+  std::uint32_t n_structure_groups = 1;
+
   std::uint64_t k() const { return q + p + 1; }
   std::size_t n_theta() const { return theta_index.size(); }
+  // The structure's parameters: each group's correlation's, then the variance functions'.
+  std::size_t n_eta() const {
+    const std::size_t nc = structure.n_correlation_params();
+    return nc * n_structure_groups + structure.n_params() - nc;
+  }
   // theta's entries, then the structure's eta.
-  std::size_t n_params() const { return n_theta() + structure.n_params(); }
+  std::size_t n_params() const { return n_theta() + n_eta(); }
+  std::uint32_t group_of(std::uint64_t subject) const {
+    return structure_group.empty() ? 0 : structure_group[subject];
+  }
+  // The parameters of group g's structure (its correlation's, the variance functions'),
+  // laid out as residual.hpp's functions take them, from the model's eta.
+  std::vector<double> group_eta(const double* eta, std::uint32_t g) const {
+    const std::size_t nc = structure.n_correlation_params(), nv = structure.n_params() - nc;
+    std::vector<double> out(eta + g * nc, eta + (g + 1) * nc);
+    out.insert(out.end(), eta + nc * n_structure_groups, eta + nc * n_structure_groups + nv);
+    return out;
+  }
 };
 
 // The caller-error message for a design whose arrays do not fit together (sizes,
@@ -86,6 +109,10 @@ struct StructuredEvaluation {
 // infeasible (a factor that fails, a pwrss that is not positive and finite).
 std::optional<StructuredEvaluation> evaluate_structured(const StructuredData& d, const std::vector<double>& params,
                                                         bool reml, Mode mode);
+
+// The structure's natural parameters (residual.hpp) at eta: each group's correlation's,
+// then the variance functions'.
+std::vector<double> structured_natural(const StructuredData& d, const double* eta);
 
 // Minimises the criterion from `start` (theta's entries, then eta), Lambda's columns
 // as sign groups.
