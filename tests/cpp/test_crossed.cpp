@@ -291,24 +291,6 @@ TEST(CrossedCore, SpareStorageBetweenFits) {
   EXPECT_LT(cr::take_scratch().dense.capacity() * sizeof(double), cr::kSpareBytes);
 }
 
-TEST(CrossedCore, RefusesBadRows) {
-  CrossedData data = simulate(kCrossedCases[0], 4);
-  data.codes[1][5] = 7;
-  EXPECT_EQ(qkt::refusal(cr::products_of(data.rows())), "factor 1: group code 7 out of range 0..7");
-  data.codes[1][5] = 0;
-  data.z[1][3] = qkt::kInf;
-  EXPECT_EQ(qkt::refusal(cr::products_of(data.rows())),
-            "factor 1's Z column 0 holds a value that is not finite or whose square overflows");
-  data.z[1][3] = 1.0;
-  data.w.assign(data.n, 1.0);
-  data.w[2] = -1.0;
-  EXPECT_NE(qkt::refusal(cr::products_of(data.rows())).find("weights[2]"), std::string::npos);
-  data.w.clear();
-  auto pr = cr::products_of(data.rows());
-  EXPECT_EQ(qkt::refusal(cr::make_design(std::get<cr::Products>(pr), {{1}, {2}})),
-            "factor 1: " + *qk::blocks_error({2}, 1));
-}
-
 // Products of two batches reduced with one shift and merged: those of all rows (the
 // same pairs, sums to rounding), checked; a batch whose constant column differs from
 // the shift's, and tampered products, refused.

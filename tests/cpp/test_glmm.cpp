@@ -183,8 +183,8 @@ TEST(GlmmFit, SeparationIsNamedOnEitherBound) {
 }
 
 TEST(GlmmGradient, CrossedLaplaceGradientMatchesDifferences) {
-  for (const char* link : {"logit", "probit"}) {
-    const gl::Family fam = family("binomial", link);
+  for (const auto& [name, link] : {std::pair{"binomial", "logit"}, {"binomial", "probit"}, {"poisson", "log"}}) {
+    const gl::Family fam = family(name, link);
     const Sim s = simulate(fam, 40, 1, 8, 29);
     const gl::CrossedModel model = two_factors(s, fam);
     const GVec x{0.8, 0.5, -0.3, 0.45};

@@ -1,5 +1,5 @@
 """The CrossedCore surface (its refusals are in test_messages): one factor against
-LmmCore, the storage chosen for crossed and nested factors, and the solution's shapes.
+LmmCore, theta's layout in term order, the start and large means.
 The numbers of several factors are checked against a dense computation in the C++
 tests."""
 
@@ -53,20 +53,6 @@ def test_one_factor_agrees_with_lmmcore(weighted, reml):
     assert fa["deviance"] == pytest.approx(fb["deviance"], rel=1e-10)
 
 
-@pytest.mark.parametrize("levels,nest,kinds", [
-    ((40, 9), False, ["diagonal", "dense"]),            # crossed
-    ((40, 8), True, ["diagonal", "diagonal"]),          # (1 | a/b): a:b first, nested in a
-    ((40, 8, 4), True, ["diagonal", "diagonal", "diagonal"]),  # three levels of nesting
-    ((40, 8, 3), False, ["diagonal", "dense", "dense"]),
-])  # fmt: skip
-def test_storage_follows_nesting(levels, nest, kinds):
-    core = CrossedCore(*crossed_rows(400, levels, q=(1,) * len(levels), nest=nest))
-    assert (core.m, core.q, core.block_kinds) == (list(levels), len(levels), kinds)
-    fit = core.fit(core.default_theta())
-    assert fit["converged"], fit["message"]
-    assert np.max(np.abs(fit["grad"])) < 1e-3
-
-
 @pytest.mark.parametrize(
     "order,lme4_from_core,index",
     [
@@ -84,6 +70,7 @@ def test_every_theta_is_in_the_layout_of_term_order(order, lme4_from_core, index
     plain, core = CrossedCore(*rows), CrossedCore(*rows, term_order=order)
     at = np.asarray(lme4_from_core)
     assert (core.n, core.p, core.q, core.n_theta, core.theta_index()) == (300, 2, 4, 5, index)
+    assert core.block_kinds == ["diagonal", "dense"]  # the storage of each factor (C++: every layout)
     for method in ("default_theta", "lower_bounds"):
         assert getattr(core, method)() == [getattr(plain, method)()[i] for i in at], method
     inner = np.array([0.7, 0.1, 0.4, 0.5, 0.9])

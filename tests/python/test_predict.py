@@ -240,7 +240,7 @@ def test_interval_coverage_in_a_simulation():
     # doubled in variance for the events' dependence within a replicate (they share
     # beta^).
     rng = np.random.default_rng(2024)
-    m, k, reps = 40, 8, 200
+    m, k, reps = 40, 8, 60
     g = np.repeat(np.arange(m), k)
     x = rng.uniform(0, 4, size=m * k)
     lam = np.array([[0.8, 0.0], [0.2, 0.4]])
