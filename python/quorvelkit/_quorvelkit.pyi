@@ -594,6 +594,7 @@ class StructuredCore(_Dimensions):
         n_visits: int = 0,
         nugget: bool = False,
         variances: Sequence[tuple[str, int, _Float64]] = (),
+        structure_groups: _Int64 | None = None,
     ) -> StructuredCore: ...
     @property
     def m(self) -> int: ...
@@ -615,4 +616,14 @@ class StructuredCore(_Dimensions):
         """Minimises the criterion from start; the solution with the optimiser's report."""
     def residual_matrix(self, params: _Theta, subject: int) -> _Float64:
         """R of one subject (its residuals' covariance divided by sigma^2)."""
+    def residual_matrix_of(
+        self,
+        params: _Theta,
+        times: _Float64 | None = None,
+        coords: _Float64 | None = None,
+        variances: Sequence[tuple[str, int, _Float64]] = (),
+        group: int = 0,
+    ) -> _Float64:
+        """R of rows given by their times, coordinates and variance values, as one subject of
+        the structure group."""
     def __reduce__(self) -> tuple[Any, ...]: ...

@@ -40,6 +40,14 @@ def _order(
     a subject that spans groups, or a time repeated within a subject, is refused."""
     rows = design.need_rows("the fit")
     group = np.asarray(rows.codes, dtype=np.int64) if design.spec.factors else np.zeros(len(frame), np.int64)
+    if arrays.group is not None:  # a subject's rows in one structure group
+        per_subject = pd.Series(arrays.group).groupby(subject).nunique()
+        if (per_subject > 1).any():
+            bad = np.flatnonzero(np.isin(subject, per_subject.index[per_subject > 1]))
+            raise ValueError(
+                f"the subjects of {spec.text!r} must each lie within one level of {spec.group!r}; "
+                f"{rows_named(frame.index, bad)} belong to a subject in several"
+            )
     if design.spec.factors:
         per_subject = pd.Series(group).groupby(subject).nunique()
         if (per_subject > 1).any():
@@ -127,6 +135,7 @@ def fit_structured(design: Design, options: FitOptions, t0: float, stacklevel: i
         n_visits=arrays.n_visits,
         nugget=spec.nugget,
         variances=variances,
+        structure_groups=None if arrays.group is None else np.ascontiguousarray(arrays.group[order][starts]),
     )
     start = _start(design, spec, arrays, core.n_params - core.n_theta)
     if options.theta is not None:

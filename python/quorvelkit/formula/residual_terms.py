@@ -61,12 +61,14 @@ _TERM = re.compile(r"\s*([A-Za-z_][A-Za-z0-9_]*)\s*\((.*)\)\s*", re.S)
 @dataclass(frozen=True)
 class VarianceSpec:
     """One variance function: ``kind`` "ident" (a standard deviation per level of
-    ``column``, the first level's 1), "power" (|v|^delta) or "exp" (exp(delta v)) of
-    the column ``column``."""
+    ``column``, the first level's 1; per level of ``by`` and ``column`` together when
+    ``by`` is set), "power" (|v|^delta) or "exp" (exp(delta v)) of the column
+    ``column``."""
 
     kind: str
     column: str
     text: str
+    by: str | None = None
 
 
 @dataclass(frozen=True)
@@ -79,6 +81,8 @@ class ResidualSpec:
     correlation: str = "none"  # none, ar1, car1, cs, us, exp, gaus, toep, ad
     position: tuple[str, ...] = ()
     subject: str | None = None
+    #: A structure of its own per level of this column (``us(visit | arm / id)``).
+    group: str | None = None
     nugget: bool = False
     variances: tuple[VarianceSpec, ...] = ()
     text: str = ""
@@ -88,7 +92,8 @@ class ResidualSpec:
     @property
     def columns(self) -> tuple[str, ...]:
         """Every column the structure reads, each once."""
-        cols = [*self.position, *([self.subject] if self.subject else []), *(v.column for v in self.variances)]
+        cols = [*self.position, *([self.subject] if self.subject else []), *([self.group] if self.group else [])]
+        cols += [c for v in self.variances for c in (v.column, *([v.by] if v.by else []))]
         return tuple(dict.fromkeys(cols))
 
     @property
@@ -107,11 +112,18 @@ def _column(text: str, what: str, source: str) -> str:
     return name
 
 
-def _split_bar(inner: str, source: str) -> tuple[str, str | None]:
+def _split_bar(inner: str, source: str, grouped: bool = False) -> tuple[str, Any]:
+    """The left of the bar and the subject after it (None without a bar); with
+    ``grouped``, a bar written ``group / subject`` gives (group, subject)."""
     left, bar, right = inner.partition("|")
+    if not bar:
+        return left, None
+    if "|" in right and grouped:
+        group, _, subject = right.partition("|")
+        return left, (_column(group, "the group", source), _column(subject, "the subject", source))
     if "|" in right:
         raise FormulaError(f"{source!r} has more than one '|'")
-    return left, (_column(right, "the subject", source) if bar else None)
+    return left, _column(right, "the subject", source)
 
 
 def structure_term(piece: str) -> ResidualSpec | None:
@@ -121,19 +133,26 @@ def structure_term(piece: str) -> ResidualSpec | None:
     if m is None or m.group(1) not in TERM_NAMES:
         return None
     name, inner = m.group(1), m.group(2)
-    left, subject = _split_bar(inner, piece.strip())
+    left, subject = _split_bar(inner.replace("/", "|", 1) if "/" in inner else inner, piece.strip(), grouped=True)
     if subject is None:
         raise FormulaError(f"{piece.strip()!r} needs its subject after a '|', e.g. {name}(visit | id)")
+    group, subject = subject if isinstance(subject, tuple) else (None, subject)
     coords = tuple(_column(c, "a coordinate", piece.strip()) for c in re.split(r"[,+]", left))
+    heterogeneous = name in ("ar1h", "csh", "us", "toeph", "adh")
     if name.startswith("sp_"):
-        kind = "exp" if name == "sp_exp" else "gaus"
-        return ResidualSpec(kind, coords, subject, text=piece.strip())
-    if len(coords) != 1:
+        kind, heterogeneous = ("exp" if name == "sp_exp" else "gaus"), False
+    elif len(coords) != 1:
         raise FormulaError(f"{piece.strip()!r} takes one time or visit column before the '|'")
-    kind = name.removesuffix("h") if name != "us" else "us"
-    own = (VarianceSpec("ident", coords[0], f"a variance per level of {coords[0]}"),) if name in (
-        "ar1h", "csh", "us", "toeph", "adh") else ()  # fmt: skip
-    return ResidualSpec(kind, coords, subject, variances=own, text=piece.strip(), own_variances=own)
+    else:
+        kind = name.removesuffix("h") if name != "us" else "us"
+    # Per group, each group its own variances too: by visit (heterogeneous) or one each.
+    own: tuple[VarianceSpec, ...] = ()
+    if heterogeneous:
+        what = f"a variance per level of {coords[0]}" + (f" and {group}" if group else "")
+        own = (VarianceSpec("ident", coords[0], what, by=group),)
+    elif group:
+        own = (VarianceSpec("ident", group, f"a variance per level of {group}"),)
+    return ResidualSpec(kind, coords, subject, group=group, variances=own, text=piece.strip(), own_variances=own)
 
 
 def has_structure_term(formula: Any) -> bool:

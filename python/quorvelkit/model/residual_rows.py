@@ -31,6 +31,9 @@ class StructureRows:
     visit_labels: list
     variances: list[tuple[str, int, np.ndarray]]
     variance_labels: list[list] = field(default_factory=list)
+    #: Each row's structure group (codes of the group column; None: one structure).
+    group: np.ndarray | None = None
+    group_labels: list = field(default_factory=list)
 
 
 def rows_named(index: pd.Index, where: np.ndarray) -> str:
@@ -92,6 +95,7 @@ def structure_rows(
     *,
     visit_labels: list | None = None,
     variance_labels: list[list] | None = None,
+    group_labels: list | None = None,
 ) -> StructureRows:
     """The structure's arrays of the rows of ``frame`` (``subject``: each row's subject
     code); with the fit's ``visit_labels`` and ``variance_labels``, new rows are coded
@@ -103,10 +107,17 @@ def structure_rows(
         coords = np.ascontiguousarray(frame[list(spec.position)].to_numpy(dtype=float))
     elif spec.correlation != "none":
         times, n_visits, labels = _times(spec, frame, subject, visit_labels if visit_labels else None)
+    group, groups = None, list[Any]()
+    if spec.group is not None:
+        group, groups = _codes(frame[spec.group], group_labels, "group column")
     variances, strata = [], []
     for k, v in enumerate(spec.variances):
         if v.kind == "ident":
-            codes, levels = _codes(frame[v.column], variance_labels[k] if variance_labels else None, "stratum column")
+            column = frame[v.column]
+            if v.by is not None:  # strata of the pairs (group, level)
+                pairs = pd.Series(list(zip(frame[v.by], column, strict=True)), index=frame.index, name=v.column)
+                column = pairs
+            codes, levels = _codes(column, variance_labels[k] if variance_labels else None, "stratum column")
             variances.append(("ident", len(levels), codes.astype(float)))
             strata.append(levels)
         else:
@@ -117,4 +128,4 @@ def structure_rows(
                 raise ValueError(f"the variance covariate {v.column!r} is {what} in {rows_named(frame.index, bad)}")
             variances.append((v.kind, 0, values))
             strata.append([])
-    return StructureRows(times, coords, n_visits, labels, variances, strata)
+    return StructureRows(times, coords, n_visits, labels, variances, strata, group, groups)

@@ -170,6 +170,9 @@ class StructuredFit(MixedFit):
         visits (ad), range and nugget (spatial)."""
         spec = self.structure
         names = _correlation_names(spec, self._layout_rows.visit_labels)
+        groups = self._layout_rows.rows.group_labels
+        if groups:  # each structure group's own, in the order of its labels
+            names = [f"{g}: {n}" for g in groups for n in names]
         return pd.Series(list(self._res["natural"])[: len(names)], index=names, name="correlation", dtype=float)
 
     @property
@@ -182,7 +185,12 @@ class StructuredFit(MixedFit):
         for v, labels in zip(self.structure.variances, self._layout_rows.variance_labels, strict=True):
             if v.kind == "ident":
                 values, natural = [1.0, *natural[: len(labels) - 1]], natural[len(labels) - 1 :]
-                out.append(pd.Series(values, index=pd.Index(labels, name=v.column), name=v.text))
+                index = (
+                    pd.MultiIndex.from_tuples(labels, names=[v.by, v.column])
+                    if v.by
+                    else pd.Index(labels, name=v.column)
+                )
+                out.append(pd.Series(values, index=index, name=v.text))
             else:
                 out.append(pd.Series([natural[0]], index=["power" if v.kind == "power" else "expon"], name=v.text))
                 natural = natural[1:]
@@ -345,12 +353,18 @@ class StructuredFit(MixedFit):
         params = list(self._res["params"])
         codes = pd.Series(np.arange(len(new))).groupby(new_subjects).indices
         fresh = structure_rows(
-            spec, new, np.zeros(len(new), np.int64), visit_labels=lay.visit_labels, variance_labels=lay.variance_labels
+            spec,
+            new,
+            np.zeros(len(new), np.int64),
+            visit_labels=lay.visit_labels,
+            variance_labels=lay.variance_labels,
+            group_labels=lay.rows.group_labels or None,
         )
         for subject, at in codes.items():
             seen = np.flatnonzero(labels == subject)
             if not len(seen):
                 continue
+            group = 0 if lay.rows.group is None else int(lay.rows.group[seen[0]])
             both = np.r_[seen, len(labels) + np.asarray(at)]
             variances = [
                 (k, n, np.ascontiguousarray(np.concatenate([v, w])[both]))
@@ -362,6 +376,7 @@ class StructuredFit(MixedFit):
                     times=_joined(lay.rows.times, fresh.times, both),
                     coords=_joined(lay.rows.coords, fresh.coords, both),
                     variances=variances,
+                    group=group,
                 )
             )
             m = len(seen)

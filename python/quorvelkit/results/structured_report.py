@@ -31,9 +31,16 @@ _VARIANCE_TITLES = {
 }
 
 
-def _named_values(names: list[str], values: list[float]) -> list[str]:
+def _named_values(names: list[Any], values: list[float], per_line: int = 6) -> list[str]:
+    """Named values as R prints a named vector: a row of names over a row of values,
+    ``per_line`` to a row."""
     cells = column_cells(values, 7)
-    return table_lines(([*map(str, names)], [cells], [False] * len(names)))
+    shown = [":".join(map(str, n)) if isinstance(n, tuple) else str(n) for n in names]
+    lines: list[str] = []
+    for at in range(0, len(shown), per_line):
+        part = shown[at : at + per_line]
+        lines += table_lines((part, [cells[at : at + per_line]], [False] * len(part)))
+    return lines
 
 
 class StructuredReport(LmmReport):
@@ -73,10 +80,11 @@ class StructuredReport(LmmReport):
         if spec.correlation != "none":
             form = " + ".join(spec.position) or "1"
             lines += [f"Correlation Structure: {_CORRELATION_TITLES[spec.correlation]}"]
-            lines += [f" Formula: ~{form} | {spec.subject or fit.group_name or '(all rows)'}"]
+            subject = spec.subject or fit.group_name or "(all rows)"
+            lines += [f" Formula: ~{form} | {spec.group + ' / ' if spec.group else ''}{subject}"]
             lines += [" Parameter estimate(s):", *_named_values(list(corr.index), list(corr.to_numpy()))]
         for v, values in zip(spec.variances, fit.variance_function, strict=True):
-            form = f"~1 | {v.column}" if v.kind == "ident" else f"~{v.column}"
+            form = f"~1 | {v.by + ' * ' if v.by else ''}{v.column}" if v.kind == "ident" else f"~{v.column}"
             lines += ["Variance function:", f" Structure: {_VARIANCE_TITLES[v.kind]}", f" Formula: {form}"]
             lines += [" Parameter estimates:", *_named_values(list(values.index), list(values.to_numpy()))]
         return lines
