@@ -18,6 +18,7 @@ from simdesign import random_design
 
 from quorvelkit import LmmCore
 from quorvelkit import _quorvelkit as Q
+from quorvelkit.cores.product_layout import factor_layout, lmm_core_products
 from quorvelkit.cores.products import PartProducts, merge_parts
 
 EVALUATORS = ["blocks", "streaming", "aggregated"]
@@ -168,9 +169,10 @@ def test_products_as_values(sleep_args):
     acc, merged = Q.ProductsAccumulator(m, 2, 2, shift), None
     for a, b in zip(cuts, cuts[1:], strict=False):
         acc.add_rows(y[a:b], x[a:b], z[a:b], codes[a:b])
-        part = PartProducts(Q.reduce_rows(y[a:b], x[a:b], z[a:b], codes[a:b], m, shift), pd.Index(range(m)))
+        part = Q.reduce_rows(y[a:b], x[a:b], z[a:b], codes[a:b], m, shift)
+        part = PartProducts(factor_layout(part), (pd.Index(range(m)),))
         merged = part if merged is None else merge_parts(merged, part)
-    for products in (merged.products, acc.products()):
+    for products in (lmm_core_products(merged.products), acc.products()):
         for key in ("ztz", "ztx", "zty", "counts", "xtx", "xty"):
             np.testing.assert_allclose(products[key], whole[key], rtol=1e-13, atol=1e-9, err_msg=key)
         assert LmmCore.from_products(products).deviance(THETA) == pytest.approx(core.deviance(THETA), rel=1e-13)

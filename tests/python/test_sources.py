@@ -403,7 +403,8 @@ def test_parts_sharing_groups_merge_by_label(sleep):
     spec = learn_spec(parse_formula(SLEEP), sleep).spec
     a = part_products(spec, sleep[first], "part a")
     b = part_products(spec, sleep[~first].iloc[::-1], "part b")
-    assert len(a.labels) == 12 and len(b.labels) == 12 and list(b.labels[:2]) == [372, 371]
+    ((la,), (lb,)) = a.factor_labels, b.factor_labels
+    assert len(la) == 12 and len(lb) == 12 and list(lb[:2]) == [372, 371]
     ref = qk.lmm(SLEEP, sleep)
     for x, y in [(a, b), (b, a)]:
         assert_agree(ref, fit_parts(spec, merge_parts(x, y), FitOptions(), source="two parts"))
