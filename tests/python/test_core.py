@@ -165,12 +165,10 @@ def test_products_as_values(sleep_args):
         assert built.evaluator == rows.evaluator == evaluator
         for reml in (True, False):
             assert built.deviance_grad(THETA, reml) == rows.deviance_grad(THETA, reml)
-    cuts = [0, 41, 97, 150, 180]
-    acc, merged = Q.ProductsAccumulator(m, 2, 2, shift), None
+    cuts, acc, merged, ids = [0, 41, 97, 150, 180], Q.ProductsAccumulator(m, 2, 2, shift), None, pd.RangeIndex(m)
     for a, b in zip(cuts, cuts[1:], strict=False):
         acc.add_rows(y[a:b], x[a:b], z[a:b], codes[a:b])
-        part = Q.reduce_rows(y[a:b], x[a:b], z[a:b], codes[a:b], m, shift)
-        part = PartProducts(factor_layout(part), (pd.Index(range(m)),))
+        part = PartProducts(factor_layout(Q.reduce_rows(y[a:b], x[a:b], z[a:b], codes[a:b], m, shift)), (ids,))
         merged = part if merged is None else merge_parts(merged, part)
     for products in (lmm_core_products(merged.products), acc.products()):
         for key in ("ztz", "ztx", "zty", "counts", "xtx", "xty"):

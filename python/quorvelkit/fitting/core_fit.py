@@ -117,7 +117,7 @@ def fit_parts(
     layout = theta_layout_of(design)
     order = list(layout.factor_order)
     t1 = time.perf_counter()
-    core = CrossedCore.from_products(
+    crossed = CrossedCore.from_products(
         core_order(products, order), [list(spec.factors[i].blocks) for i in order], lme4_terms(design, layout)
     )
-    return fit_design(design, core, options, t0, t1, stacklevel=4, kind=CrossedFit)
+    return fit_design(design, crossed, options, t0, t1, stacklevel=4, kind=CrossedFit)
