@@ -156,9 +156,9 @@ def _same_shift(a: dict, b: dict) -> bool:
 def merge_parts(a: PartProducts, b: PartProducts) -> PartProducts:
     """The products of a's rows and b's together, groups matched by label: a's groups
     first, then b's new ones, per grouping factor; the cross blocks of several factors
-    by pair of labels. Parts whose labels differ are aligned on the union
-    of their labels, each part's products placed at its own labels; parts that cannot
-    be aligned (other model dimensions, shifts, weighting or grouping factors) are
+    by pair of labels. Parts whose labels differ are aligned on the union of their
+    labels, each part's products placed at its own labels; parts that cannot be
+    aligned (other model dimensions, shifts, weighting or grouping factors) are
     refused. Every sum is a's + b's in that order, so a fixed tree of merges gives
     fixed bits whatever order the parts were computed in. This is the one merge of
     products: every route merges its batches, partitions and leaves with it."""
@@ -300,8 +300,8 @@ def _merge_pairs(
 def without_ztz(part: PartProducts, z_in_x: list[int] | None) -> PartProducts:
     """``part`` (of one grouping factor) without Z'Z when every column of Z is one of
     X's: Z'Z is then the columns ``z_in_x`` of Z'X, to the bit (the accumulator forms
-    it so), and a fifth less is held and sent between workers. :func:`with_ztz` puts it back; :func:`merge_parts`
-    merges two such parts as they are."""
+    it so), and a fifth less is held and sent between workers. :func:`with_ztz` puts
+    it back; :func:`merge_parts` merges two such parts as they are."""
     if z_in_x is not None:
         part.products.pop("ztz")
         part.products["ztz_in_ztx"] = tuple(z_in_x)
