@@ -169,7 +169,7 @@ def sort_levels(products: dict, labels: Sequence[pd.Index]) -> tuple[dict, tuple
     k = len(labels)
     new_codes, levels = [], []
     for j in range(k):
-        codes, lv = sorted_levels(labels[j])
+        codes, lv = (np.arange(len(labels[j])), labels[j]) if _in_order(labels[j]) else sorted_levels(labels[j])
         order = np.empty(len(codes), dtype=np.int64)
         order[codes] = np.arange(len(codes))
         present = np.asarray(products["counts"][j])[order] > 0
@@ -194,6 +194,14 @@ def sort_levels(products: dict, labels: Sequence[pd.Index]) -> tuple[dict, tuple
             out["cross_values"].append(v)
     out["m"] = np.asarray([len(lv) for lv in levels], np.int64)
     return out, tuple(pd.Index(lv) for lv in levels)
+
+
+def _in_order(labels: pd.Index) -> bool:
+    """Whether ``labels`` are distinct numbers in increasing order (as the accumulator's
+    routes give them): :func:`quorvelkit.support.frames.sorted_levels` would give them
+    back as they are, codes and all, so they need no sort. (Text is left to it: the
+    Index it gives may hold the same labels in another type of array.)"""
+    return labels.dtype.kind in "iuf" and bool(labels.is_monotonic_increasing and labels.is_unique)
 
 
 def core_order(products: dict, order: Sequence[int]) -> dict:
