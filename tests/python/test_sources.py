@@ -354,10 +354,10 @@ def test_bad_values_are_refused_naming_the_file_or_batch_before_any_fit(
 
 
 def test_rank_deficiency_terms_and_offsets_from_batches(sleep, tmp_path):
-    # an aliased column is dropped as in memory; uncorrelated terms (two blocks of
-    # Lambda) and an offset() term read from batches and from Parquet
+    # an aliased column dropped as in memory (Z's columns not X's first); uncorrelated
+    # terms (two blocks of Lambda) and an offset() term from batches and from Parquet
     d = sleep.assign(Days2=2.0 * sleep.Days, noise=np.random.default_rng(3).normal(size=len(sleep)))
-    formula = "Reaction ~ Days + Days2 + noise + (Days | Subject)"
+    formula = "Reaction ~ noise + Days + Days2 + (Days | Subject)"
     with pytest.warns(qk.RankDeficiencyWarning, match="dropping 1 column / coefficient: Days2") as warned:
         ref, fit = qk.lmm(formula, d), qk.lmm(formula, chunks(d, 70))
     assert len(warned) == 2 and fit.dropped_columns == ["Days2"]
