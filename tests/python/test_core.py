@@ -18,6 +18,7 @@ from simdesign import random_design
 
 from quorvelkit import LmmCore
 from quorvelkit import _quorvelkit as Q
+from quorvelkit.cores.product_layout import factor_layout, lmm_core_products
 from quorvelkit.cores.products import PartProducts, merge_parts
 
 EVALUATORS = ["blocks", "streaming", "aggregated"]
@@ -164,13 +165,12 @@ def test_products_as_values(sleep_args):
         assert built.evaluator == rows.evaluator == evaluator
         for reml in (True, False):
             assert built.deviance_grad(THETA, reml) == rows.deviance_grad(THETA, reml)
-    cuts = [0, 41, 97, 150, 180]
-    acc, merged = Q.ProductsAccumulator(m, 2, 2, shift), None
+    cuts, acc, merged, ids = [0, 41, 97, 150, 180], Q.ProductsAccumulator(m, 2, 2, shift), None, pd.RangeIndex(m)
     for a, b in zip(cuts, cuts[1:], strict=False):
         acc.add_rows(y[a:b], x[a:b], z[a:b], codes[a:b])
-        part = PartProducts(Q.reduce_rows(y[a:b], x[a:b], z[a:b], codes[a:b], m, shift), pd.Index(range(m)))
+        part = PartProducts(factor_layout(Q.reduce_rows(y[a:b], x[a:b], z[a:b], codes[a:b], m, shift)), (ids,))
         merged = part if merged is None else merge_parts(merged, part)
-    for products in (merged.products, acc.products()):
+    for products in (lmm_core_products(merged.products), acc.products()):
         for key in ("ztz", "ztx", "zty", "counts", "xtx", "xty"):
             np.testing.assert_allclose(products[key], whole[key], rtol=1e-13, atol=1e-9, err_msg=key)
         assert LmmCore.from_products(products).deviance(THETA) == pytest.approx(core.deviance(THETA), rel=1e-13)

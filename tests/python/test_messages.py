@@ -20,6 +20,7 @@ import quorvelkit as qk
 from quorvelkit import LmmCore, lmm
 from quorvelkit import _quorvelkit as Q
 from quorvelkit._quorvelkit import CrossedCore
+from quorvelkit.cores.product_layout import factor_layout
 from quorvelkit.cores.products import PartProducts, merge_parts
 from quorvelkit.families.response import read_response
 from quorvelkit.sources.batch_loop import RowsUnavailable, SourceError
@@ -394,8 +395,8 @@ CORE = [  # the core's arguments, calls and state
     (lambda t: LmmCore.from_products(t.products).with_response(*t.args[:4]), V, "built from products and holds no"),
     (lambda t: pickle.loads(pickle.dumps(LmmCore.from_products(t.products))).with_response(*t.args[:4]), V,
      "built from products and holds no fingerprints"),
-    (lambda t: merge_parts(*(PartProducts(p, pd.Index(range(18))) for p in (t.products, Q.reduce_rows(*t.args, None)))),
-     V, "reduced with different shifts"),
+    (lambda t: merge_parts(*(PartProducts(factor_layout(dict(p)), (pd.Index(range(18)),))
+                             for p in (t.products, Q.reduce_rows(*t.args, None)))), V, "reduced with different shifts"),
     (lambda t: Q.reduce_rows(*t.args[:3], t.args[3] + 1, 18, None), V, "out of range 0..18"),
     (lambda t: Q.ProductsAccumulator(18, 2, 2, t.products).add_rows(*t.args[:3], t.args[3] + 18), V, "out of range"),
     (lambda t: Q.ProductsAccumulator(18, 2, 2, t.products).add_rows(t.args[0], 2 * t.args[1], *t.args[2:4]), V,

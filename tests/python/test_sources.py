@@ -24,6 +24,7 @@ from quorvelkit.model.fit_options import FitOptions
 from quorvelkit.model.group_codes import GroupCodes, IntegerHash
 from quorvelkit.model.model_learning import learn_spec
 from quorvelkit.sources.batch_loop import SourceError
+from quorvelkit.sources.spark import _merge_node
 
 pa = require("pyarrow")
 pq = require("pyarrow.parquet")
@@ -353,10 +354,10 @@ def test_bad_values_are_refused_naming_the_file_or_batch_before_any_fit(
 
 
 def test_rank_deficiency_terms_and_offsets_from_batches(sleep, tmp_path):
-    # an aliased column is dropped as in memory; uncorrelated terms (two blocks of
-    # Lambda) and an offset() term read from batches and from Parquet
+    # an aliased column dropped as in memory (Z's columns not X's first); uncorrelated
+    # terms (two blocks of Lambda) and an offset() term from batches and from Parquet
     d = sleep.assign(Days2=2.0 * sleep.Days, noise=np.random.default_rng(3).normal(size=len(sleep)))
-    formula = "Reaction ~ Days + Days2 + noise + (Days | Subject)"
+    formula = "Reaction ~ noise + Days + Days2 + (Days | Subject)"
     with pytest.warns(qk.RankDeficiencyWarning, match="dropping 1 column / coefficient: Days2") as warned:
         ref, fit = qk.lmm(formula, d), qk.lmm(formula, chunks(d, 70))
     assert len(warned) == 2 and fit.dropped_columns == ["Days2"]
@@ -403,14 +404,12 @@ def test_parts_sharing_groups_merge_by_label(sleep):
     spec = learn_spec(parse_formula(SLEEP), sleep).spec
     a = part_products(spec, sleep[first], "part a")
     b = part_products(spec, sleep[~first].iloc[::-1], "part b")
-    assert len(a.labels) == 12 and len(b.labels) == 12 and list(b.labels[:2]) == [372, 371]
+    assert [len(p.factor_labels[0]) for p in (a, b)] == [12, 12] and list(b.factor_labels[0][:2]) == [372, 371]
     ref = qk.lmm(SLEEP, sleep)
     for x, y in [(a, b), (b, a)]:
         assert_agree(ref, fit_parts(spec, merge_parts(x, y), FitOptions(), source="two parts"))
     # A node of Spark's reduction tree merges its children in partition order, whatever
     # order they arrive in.
-    from quorvelkit.sources.spark import _merge_node
-
     c = part_products(spec, sleep.iloc[::7], "part c")
     node = pickle.loads(_merge_node([(2, pickle.dumps(c)), (0, pickle.dumps(a)), (1, pickle.dumps(b))]))
     in_order = merge_parts(merge_parts(a, b), c)

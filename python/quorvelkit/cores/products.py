@@ -1,7 +1,8 @@
-"""Products of parts of the data as values keyed by group label: the products of a
-batch or a partition (:func:`part_products`), their merge by label so that groups may
-span parts (:func:`merge_parts`, the one home of merging), and the reordering and
-selection of their groups.
+"""Products of parts of the data as values keyed by group label, in the one layout of
+:mod:`quorvelkit.cores.product_layout` (one grouping factor is the case k = 1 of
+several): the products of a batch or a partition (:func:`part_products`) and their
+merge by label so that groups may span parts (:func:`merge_parts`, the one home of
+merging).
 
 Agreement with the in-memory fit: the per-group products of a sequential read are
 bit-identical to those of the whole data (each group's rows are added in row order);
@@ -28,14 +29,11 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-import quorvelkit._quorvelkit as _qk
-
 from ..formula.checks import check_sums
 from ..model.description import ModelRows, ModelSpec
 from ..support.errors import SourceError
-from ..support.frames import sorted_levels
 from ..support.labels import split_labels
-from .crossed_products import crossed_part, is_crossed, pair_index
+from .product_layout import LEVEL_ARRAYS, core_array, pair_index, reduce_part
 
 __all__ = [
     "PartProducts",
@@ -47,22 +45,7 @@ __all__ = [
     "merge_parts",
     "with_ztz",
     "without_ztz",
-    "as_factors",
-    "one_factor",
-    "sort_groups",
-    "take_groups",
-    "core_array",
-    "GROUP_ARRAYS",
 ]
-
-#: The products held per group (the others are sums over all rows).
-GROUP_ARRAYS = ("ztz", "ztx", "zty", "counts")
-
-
-def core_array(a: np.ndarray, dtype: Any = np.float64) -> np.ndarray:
-    """``a`` as the core takes arrays: C-contiguous and aligned (buffers unpickled on a
-    worker may be neither), copied only when needed."""
-    return np.require(a, dtype=dtype, requirements=["C", "A"])
 
 
 #: The kinds of group labels: numbers (any numeric type, or number objects) and text.
@@ -135,12 +118,12 @@ class PartProducts:
     its groups identified by label, and the rows dropped for missing values and left
     out for a weight of zero. Parts merge by label (:func:`merge_parts`)."""
 
+    #: In the layout of :mod:`quorvelkit.cores.product_layout`.
     products: dict
-    labels: pd.Index
+    #: Every grouping factor's labels, the labels of its levels in the products' order.
+    factor_labels: tuple[pd.Index, ...]
     n_dropped: int = 0
     n_zero_weight: int = 0
-    #: Every grouping factor's labels, for a model with several (``labels`` is the first's).
-    factor_labels: tuple[pd.Index, ...] = ()
     #: Per grouping factor, the kinds of labels (numbers, text) its rows held and the
     #: first place holding each (see :func:`check_label_kinds`); empty: not recorded.
     label_kinds: tuple[dict[str, str], ...] = ()
@@ -149,56 +132,16 @@ class PartProducts:
 
 
 def part_products(spec: ModelSpec, frame: Any, where: str) -> PartProducts:
-    """The products of one part's rows, its groups coded in order of appearance (each
-    factor's, for a model with several: :mod:`quorvelkit.cores.crossed_products`)."""
+    """The products of one part's rows, each factor's levels coded in order of
+    appearance."""
     rows = spec.rows(frame, where)
     columns = tuple(f.columns[0] if len(f.columns) == 1 else f.name for f in spec.factors)
-    if len(spec.factors) > 1:
-        prod, labels = crossed_part(spec, rows)
-        check_sums(prod["yty"], prod["xtx"], spec.parsed.response, spec.fe_all, where)
-        kinds = tuple(add_label_kinds({}, lab, where) for lab in labels)
-        for met, lab, col in zip(kinds, labels, columns, strict=True):
-            check_label_kinds(met, lab, col)
-        return PartProducts(prod, labels[0], rows.n_dropped, rows.n_zero_weight, labels, kinds, columns)
-    if len(rows.y) == 0:
-        return PartProducts(_empty_products(spec), pd.Index([]), rows.n_dropped, rows.n_zero_weight, (), ({},), columns)
-    codes, uniques = pd.factorize(rows.labels, sort=False)
-    w = None if rows.weights is None else core_array(rows.weights)
-    prod = _qk.reduce_rows(
-        core_array(rows.core_y),
-        core_array(rows.x),
-        core_array(rows.z),
-        core_array(codes, np.int64),
-        max(1, len(uniques)),
-        spec.shift,
-        weights=w,
-    )
+    prod, labels = reduce_part(spec, rows)
     check_sums(prod["yty"], prod["xtx"], spec.parsed.response, spec.fe_all, where)
-    found = pd.Index(uniques)
-    found_kinds = add_label_kinds({}, found, where)
-    check_label_kinds(found_kinds, found, columns[0])
-    return PartProducts(prod, found, rows.n_dropped, rows.n_zero_weight, (), (found_kinds,), columns)
-
-
-def _empty_products(spec: ModelSpec) -> dict:
-    p, q = spec.p, spec.q
-    shift = spec.shift or {"shift_column": -1, "shift_value": 0.0, "shift_y": 0.0, "shift_x": np.zeros(p)}
-    return {
-        "n": 0,
-        "p": p,
-        "q": q,
-        "m": 0,
-        "counts": np.zeros(0, np.int64),
-        "xtx": np.zeros((p, p)),
-        "xty": np.zeros(p),
-        "yty": 0.0,
-        "ztz": np.zeros((0, q, q)),
-        "ztx": np.zeros((0, q, p)),
-        "zty": np.zeros((0, q)),
-        "weighted": spec.weighted,
-        "log_weights": 0.0,
-        **shift,
-    }
+    kinds = tuple(add_label_kinds({}, lab, where) for lab in labels)
+    for met, lab, col in zip(kinds, labels, columns, strict=True):
+        check_label_kinds(met, lab, col)
+    return PartProducts(prod, labels, rows.n_dropped, rows.n_zero_weight, kinds, columns)
 
 
 def _same_shift(a: dict, b: dict) -> bool:
@@ -212,10 +155,10 @@ def _same_shift(a: dict, b: dict) -> bool:
 
 def merge_parts(a: PartProducts, b: PartProducts) -> PartProducts:
     """The products of a's rows and b's together, groups matched by label: a's groups
-    first, then b's new ones (per grouping factor, for a model with several; their
-    cross blocks by pair of labels). Parts whose labels differ are aligned on the union
-    of their labels, each part's products placed at its own labels; parts that cannot
-    be aligned (other model dimensions, shifts, weighting or grouping factors) are
+    first, then b's new ones, per grouping factor; the cross blocks of several factors
+    by pair of labels. Parts whose labels differ are aligned on the union of their
+    labels, each part's products placed at its own labels; parts that cannot be
+    aligned (other model dimensions, shifts, weighting or grouping factors) are
     refused. Every sum is a's + b's in that order, so a fixed tree of merges gives
     fixed bits whatever order the parts were computed in. This is the one merge of
     products: every route merges its batches, partitions and leaves with it."""
@@ -226,7 +169,7 @@ def merge_parts(a: PartProducts, b: PartProducts) -> PartProducts:
         raise ValueError("the parts were reduced with different shifts; every part of a model must use the same one")
     if bool(pa.get("weighted", False)) != bool(pb.get("weighted", False)):
         raise ValueError("weighted and unweighted parts cannot be merged")
-    if is_crossed(pa) != is_crossed(pb) or len(a.factor_labels) != len(b.factor_labels):
+    if len(a.factor_labels) != len(b.factor_labels) or len(pa["cross_codes"]) != len(pb["cross_codes"]):
         raise ValueError("the parts have different grouping factors")
     compact = pa.get("ztz_in_ztx")
     if compact is None or compact != pb.get("ztz_in_ztx"):  # Z'Z put back where only one holds it within Z'X
@@ -234,41 +177,16 @@ def merge_parts(a: PartProducts, b: PartProducts) -> PartProducts:
         pa, pb = a.products, b.products
     dropped, zero = a.n_dropped + b.n_dropped, a.n_zero_weight + b.n_zero_weight
     kinds, columns = _merged_kinds(a, b), a.label_columns or b.label_columns
-    one = not is_crossed(pa)  # one grouping factor: the case k = 1 of several
-    la, lb = ((a.labels,), (b.labels,)) if one else (a.factor_labels, b.factor_labels)
+    la, lb = a.factor_labels, b.factor_labels
     if int(pb["n"]) == 0 and not any(len(v) for v in lb):
         return replace(a, n_dropped=dropped, n_zero_weight=zero, label_kinds=kinds, label_columns=columns)
     if int(pa["n"]) == 0 and not any(len(v) for v in la):
         return replace(b, n_dropped=dropped, n_zero_weight=zero, label_kinds=kinds, label_columns=columns)
-    keys = tuple(k for k in GROUP_ARRAYS if k != "ztz" or compact is None)
-    if one:
-        merged, labels = _merge_factors(as_factors(pa, keys), la, as_factors(pb, keys), lb, keys)
-        merged = one_factor(merged, keys)
-    else:
-        merged, labels = _merge_factors(pa, la, pb, lb, keys)
+    keys = tuple(k for k in LEVEL_ARRAYS if k != "ztz" or compact is None)
+    merged, labels = _merge_factors(pa, la, pb, lb, keys)
     for met, lab, col in zip(kinds, labels, columns, strict=False):
         check_label_kinds(met, lab, col)
-    return PartProducts(merged, labels[0], dropped, zero, () if one else labels, kinds, columns)
-
-
-def as_factors(products: dict, keys: Sequence[str] = GROUP_ARRAYS) -> dict:
-    """One grouping factor's products laid out as those of several (k = 1: each array
-    of ``keys`` in a list of one, ``m`` and ``q`` arrays of one, no cross block); a
-    re-layout, no arithmetic. :func:`one_factor` undoes it."""
-    out = dict(products)
-    out.update({key: [products[key]] for key in keys})
-    out["m"], out["q"] = np.asarray([products["m"]], np.int64), np.asarray([products["q"]], np.int64)
-    out["cross_codes"], out["cross_values"] = [], []
-    return out
-
-
-def one_factor(products: dict, keys: Sequence[str] = GROUP_ARRAYS) -> dict:
-    """The products of one grouping factor laid out as the core of one factor takes
-    them (see :func:`as_factors`)."""
-    out = {key: v for key, v in products.items() if key not in ("cross_codes", "cross_values")}
-    out.update({key: products[key][0] for key in keys})
-    out["m"], out["q"] = int(products["m"][0]), int(products["q"][0])
-    return out
+    return PartProducts(merged, labels, dropped, zero, kinds, columns)
 
 
 def _merge_levels(va: list, la: pd.Index, vb: list, lb: pd.Index) -> tuple[list[np.ndarray], pd.Index, np.ndarray]:
@@ -308,12 +226,9 @@ def _merged_sums(pa: dict, pb: dict) -> dict:
 def _merge_factors(
     pa: dict, la: tuple[pd.Index, ...], pb: dict, lb: tuple[pd.Index, ...], keys: Sequence[str]
 ) -> tuple[dict, tuple[pd.Index, ...]]:
-    """Products of one or several grouping factors (as several, :func:`as_factors`)
-    merged: each factor's arrays ``keys`` by label (:func:`_merge_levels`), each cross
-    block by pair of labels (:func:`_merge_pairs`)."""
+    """The products of k grouping factors merged: each factor's arrays ``keys`` by label
+    (:func:`_merge_levels`), each cross block by pair of labels (:func:`_merge_pairs`)."""
     k = len(la)
-    if len(pb["cross_codes"]) != len(pa["cross_codes"]):
-        raise ValueError("the parts have different grouping factors")
     out = _merged_sums(pa, pb)
     positions, labels, sizes = [], [], []
     for key in keys:
@@ -383,10 +298,10 @@ def _merge_pairs(
 
 
 def without_ztz(part: PartProducts, z_in_x: list[int] | None) -> PartProducts:
-    """``part`` without Z'Z when every column of Z is one of X's: Z'Z is then the columns
-    ``z_in_x`` of Z'X, to the bit (the accumulator forms it so), and a fifth less is
-    held and sent between workers. :func:`with_ztz` puts it back; :func:`merge_parts`
-    merges two such parts as they are."""
+    """``part`` (of one grouping factor) without Z'Z when every column of Z is one of
+    X's: Z'Z is then the columns ``z_in_x`` of Z'X, to the bit (the accumulator forms
+    it so), and a fifth less is held and sent between workers. :func:`with_ztz` puts
+    it back; :func:`merge_parts` merges two such parts as they are."""
     if z_in_x is not None:
         part.products.pop("ztz")
         part.products["ztz_in_ztx"] = tuple(z_in_x)
@@ -399,7 +314,7 @@ def with_ztz(part: PartProducts) -> PartProducts:
     if columns is None:
         return part
     products = {k: v for k, v in part.products.items() if k != "ztz_in_ztx"}
-    products["ztz"] = np.ascontiguousarray(np.asarray(products["ztx"])[:, :, list(columns)])
+    products["ztz"] = [np.ascontiguousarray(np.asarray(ztx)[:, :, list(columns)]) for ztx in products["ztx"]]
     return replace(part, products=products)
 
 
@@ -414,24 +329,6 @@ def _merged_kinds(a: PartProducts, b: PartProducts) -> tuple[dict[str, str], ...
             merged.setdefault(kind, where)
         out.append(merged)
     return tuple(out)
-
-
-def sort_groups(products: dict, labels: pd.Index) -> tuple[dict, pd.Index]:
-    """The products with their groups in the order of the sorted labels (as
-    :func:`quorvelkit.lmm` orders levels); a permutation, exact."""
-    codes, levels = sorted_levels(labels)
-    order = np.empty(len(codes), dtype=np.int64)
-    order[codes] = np.arange(len(codes))
-    return take_groups(dict(products), order), levels
-
-
-def take_groups(products: dict, which: np.ndarray) -> dict:
-    """``products`` (changed in place, and returned) holding the groups ``which`` only,
-    in that order."""
-    for key in GROUP_ARRAYS:
-        products[key] = np.ascontiguousarray(np.asarray(products[key])[which])
-    products["m"] = len(which)
-    return products
 
 
 def add_batch(acc: Any, spec: ModelSpec, rows: Any, codes: np.ndarray, where: str) -> tuple[int, int]:

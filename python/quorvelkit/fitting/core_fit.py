@@ -1,6 +1,6 @@
 """The fit of a model's core under the fit options: :func:`fit_design` for a model
-whose rows are at hand, :func:`fit_products` for merged products of rows read in
-batches (a model without its rows, whose aliased columns are found from X'X)."""
+whose rows are at hand, :func:`fit_parts` for merged products of rows read in batches
+(a model without its rows, whose aliased columns are found from X'X)."""
 
 from __future__ import annotations
 
@@ -8,19 +8,18 @@ import time
 from typing import Any
 
 import numpy as np
-import pandas as pd
 
-from .._quorvelkit import LmmCore
-from ..cores.crossed_products import core_order, is_crossed, keep_columns, same_partition, sort_crossed
-from ..cores.products import PartProducts, sort_groups
+from .._quorvelkit import CrossedCore, LmmCore
+from ..cores.product_layout import core_order, keep_columns, lmm_core_products, same_partition, sort_levels
+from ..cores.products import PartProducts, with_ztz
 from ..model.description import ModelSpec
-from ..model.design import Design
+from ..model.design import Design, same_grouping, theta_layout_of
 from ..model.fit_options import FitOptions, run_core
 from ..model.model_checks import check_group_counts, drop_aliased
 from ..results.lmm_fit import LmmFit, warn_if_singular
 from ..support.errors import SourceError
 
-__all__ = ["fit_design", "fit_products", "fit_parts", "fit_crossed"]
+__all__ = ["fit_design", "fit_parts"]
 
 
 def fit_design(
@@ -52,31 +51,6 @@ def fit_design(
     return fit
 
 
-def fit_products(
-    spec: ModelSpec,
-    products: dict,
-    levels: pd.Index,
-    options: FitOptions,
-    *,
-    n_dropped: int = 0,
-    n_zero_weight: int = 0,
-    source: str = "",
-    t0: float | None = None,
-) -> LmmFit:
-    """The fit of merged products whose groups are ``levels`` (in that order): a model
-    without its rows, whose :attr:`~quorvelkit.LmmFit.source` says where they were read.
-    The per-group arrays of ``products`` are taken out of it (the dict loses them) as
-    the core copies them, so that they and the core's copy are not all held at once."""
-    t0 = time.perf_counter() if t0 is None else t0
-    n, m = _rows_of(products, source), int(products["m"])
-    check_group_counts(spec.parsed.group_label, n, m, spec.blocks)
-    products, kept = _estimable(spec, products)
-    design = Design(spec, levels, n, kept, int(n_dropped), int(n_zero_weight), rows=None, source=source)
-    t1 = time.perf_counter()
-    core = LmmCore.from_products(products, options.evaluator, blocks=spec.blocks, take=True)
-    return fit_design(design, core, options, t0, t1, stacklevel=4)
-
-
 def _rows_of(products: dict, source: str) -> int:
     """The products' number of rows; a :class:`SourceError` when there is none."""
     n = int(products["n"])
@@ -100,38 +74,20 @@ def _estimable(spec: ModelSpec, products: dict) -> tuple[dict, list[int]]:
     return products, kept
 
 
-def fit_parts(spec: ModelSpec, merged: PartProducts, options: FitOptions, *, source: str) -> LmmFit:
-    """The fit of the merged parts of a source (Dask or Spark partitions), groups in the
-    order of their sorted labels (as :func:`quorvelkit.lmm` orders levels)."""
-    if is_crossed(merged.products):
-        return fit_crossed(spec, merged, options, source=source)
-    products, levels = sort_groups(merged.products, merged.labels)
-    return fit_products(
-        spec,
-        products,
-        levels,
-        options,
-        n_dropped=merged.n_dropped,
-        n_zero_weight=merged.n_zero_weight,
-        source=source,
-    )
-
-
-def fit_crossed(
+def fit_parts(
     spec: ModelSpec, merged: PartProducts, options: FitOptions, *, source: str, t0: float | None = None
 ) -> LmmFit:
-    """The fit of the merged parts of a model with several grouping factors: each
-    factor's levels in the order of its sorted labels, the factors in the core's order
-    (lme4's), a :class:`~quorvelkit.results.crossed_fit.CrossedFit` without its rows. The products
-    are taken out of ``merged`` as their sorted copy is made, so that the two are not
-    held together through the fit."""
-    from .._quorvelkit import CrossedCore
-    from ..cores.crossed_core import lme4_terms
-    from ..model.design import same_grouping, theta_layout_of
-    from ..results.crossed_fit import CrossedFit
-
+    """The fit of the merged parts of a source (its batches, or Dask or Spark
+    partitions): each factor's levels in the order of its sorted labels (as
+    :func:`quorvelkit.lmm` orders levels), a model without its rows whose
+    :attr:`~quorvelkit.LmmFit.source` says where they were read. One grouping factor is
+    fitted by the one-factor core; several by the crossed core, the factors in its
+    order (lme4's), a :class:`~quorvelkit.results.crossed_fit.CrossedFit`. The products
+    are taken out of ``merged`` as their sorted copy is made, and the core takes the
+    per-level arrays out of theirs as it copies them, so that no two copies are held
+    through the fit."""
     t0 = time.perf_counter() if t0 is None else t0
-    products, levels = sort_crossed(merged.products, merged.factor_labels)
+    products, levels = sort_levels(with_ztz(merged).products, merged.factor_labels)
     merged.products = {}
     n = _rows_of(products, source)
     for f, lv in zip(spec.factors, levels, strict=True):
@@ -151,10 +107,17 @@ def fit_crossed(
         source=source,
         factor_levels=levels,
     )
+    if len(levels) == 1:
+        t1 = time.perf_counter()
+        core = LmmCore.from_products(lmm_core_products(products), options.evaluator, blocks=spec.blocks, take=True)
+        return fit_design(design, core, options, t0, t1, stacklevel=4)
+    from ..cores.crossed_core import lme4_terms
+    from ..results.crossed_fit import CrossedFit
+
     layout = theta_layout_of(design)
     order = list(layout.factor_order)
     t1 = time.perf_counter()
-    core = CrossedCore.from_products(
+    crossed = CrossedCore.from_products(
         core_order(products, order), [list(spec.factors[i].blocks) for i in order], lme4_terms(design, layout)
     )
-    return fit_design(design, core, options, t0, t1, stacklevel=4, kind=CrossedFit)
+    return fit_design(design, crossed, options, t0, t1, stacklevel=4, kind=CrossedFit)

@@ -11,7 +11,7 @@ categorical columns expand to the same columns everywhere), its products are add
 the model's, and the fit runs on the merged products. Memory is bounded by a few
 batches plus the products, whatever the number of rows. A model with several
 grouping factors merges each batch's products by label
-(:mod:`quorvelkit.cores.crossed_products`, which gives their size).
+(:mod:`quorvelkit.cores.product_layout`, which gives their size).
 """
 
 from __future__ import annotations
@@ -29,8 +29,9 @@ import pandas as pd
 
 import quorvelkit._quorvelkit as _qk
 
-from ..cores.products import add_batch, add_label_kinds, check_label_kinds, take_groups
-from ..fitting.core_fit import fit_crossed, fit_products
+from ..cores.product_layout import factor_layout
+from ..cores.products import PartProducts, add_batch, add_label_kinds, check_label_kinds
+from ..fitting.core_fit import fit_parts
 from ..formula.checks import check_weights_column
 from ..formula.parsing import ParsedFormula, parse_formula
 from ..model.description import ModelSpec
@@ -290,26 +291,23 @@ def fit_frames(
     if acc is None:
         raise SourceError(f"{source} holds no rows")
     # The groups met, in the order of their sorted labels (as quorvelkit.lmm orders
-    # levels); a permutation of the records, exact. The products are taken out of the
-    # accumulator, whose records are handed back as they are copied.
+    # levels): a permutation of the records, exact, which leaves the fit's sort of the
+    # levels nothing to move. The products are taken out of the accumulator, whose
+    # records are handed back as they are copied. Groups whose every row was dropped
+    # for a missing value are left out by the fit.
     group_index: pd.Index | None = codes_of.index if codes_of.fixed else None
     if group_index is not None:
         order = np.arange(codes_of.m)
     else:
         order, labels_of = codes_of.sorted_order(release=True)
     codes_of.release()
-    products = acc.products(order, release=True)
+    products = factor_layout(acc.products(order, release=True))
     del acc, order
     if group_index is None:
         group_index = labels_of()  # made once the records are handed back
-    empty = np.asarray(products["counts"]) == 0
-    if empty.any():  # groups whose every row was dropped for a missing value
-        take_groups(products, np.flatnonzero(~empty))
-        group_index = group_index[~empty]
-    del empty  # fit_products frees the products' arrays when nothing else holds them
-    return fit_products(
-        spec, products, group_index, options, n_dropped=n_dropped, n_zero_weight=n_zero, source=source, t0=t0
-    )
+    part = PartProducts(products, (group_index,), n_dropped, n_zero)
+    del products  # the fit frees the products' arrays when nothing else holds them
+    return fit_parts(spec, part, options, source=source, t0=t0)
 
 
 def _fit_crossed(
@@ -336,7 +334,7 @@ def _fit_crossed(
         bar.close()
     if merged is None:
         raise SourceError(f"{source} holds no rows")
-    return fit_crossed(spec, merged, options, source=source, t0=t0)
+    return fit_parts(spec, merged, options, source=source, t0=t0)
 
 
 class ParquetSource(BatchSource):

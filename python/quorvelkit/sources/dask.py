@@ -29,7 +29,7 @@ from ..results.lmm_fit import LmmFit
 from ..support.errors import SourceError
 from ..support.frames import MAX_LEVELS, level_order, pandas_kind
 from ..support.labels import label_text
-from .dask_parquet import fit_merged, parquet_partitions, plan_leaves
+from .dask_parquet import parquet_partitions, plan_leaves
 from .interface import BatchSource, merge_in_order
 
 __all__ = ["lmm", "DaskSource", "SOURCE", "parquet_partitions"]
@@ -195,7 +195,7 @@ def lmm(
         # Pairs of leaves merged: every leaf holds the products of (nearly) every group,
         # so a node holds its inputs and its output, three times the products.
         merged = _compute(_tree(leaves, 2), progress)
-        return fit_merged(spec, merged, options, f"a Dask DataFrame of {len(source.pieces)} partitions")
+        return fit_parts(spec, merged, options, source=f"a Dask DataFrame of {len(source.pieces)} partitions")
     used = [c for c in ddf.columns if c in set(parsed.columns) or c == weights]
     ddf = ddf[used]
     sample, place = _sample(ddf, parsed.columns)

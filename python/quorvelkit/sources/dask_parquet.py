@@ -27,13 +27,11 @@ import pandas as pd
 
 import quorvelkit._quorvelkit as _qk
 
-from ..cores.products import PartProducts, add_batch, part_products, take_groups, with_ztz, without_ztz
-from ..fitting.core_fit import fit_parts, fit_products
+from ..cores.product_layout import factor_layout
+from ..cores.products import PartProducts, add_batch, part_products, without_ztz
 from ..formula.parsing import ParsedFormula
 from ..model.description import ModelSpec
-from ..model.fit_options import FitOptions
 from ..model.group_codes import GroupCodes
-from ..results.lmm_fit import LmmFit
 from ..support.errors import SourceError
 from ..support.frames import MAX_LEVELS, level_order, sorted_levels
 from .interface import first_spec, has_complete_row, reduce_batches
@@ -49,7 +47,6 @@ __all__ = [
     "union_levels",
     "reduce_leaf",
     "plan_leaves",
-    "fit_merged",
 ]
 
 #: Options of ``dd.read_parquet`` that leave the values read as the file holds them.
@@ -263,11 +260,11 @@ def reduce_leaf(
         n_zero += zero
     _release_arrow_memory()  # what the batches held, before the products are held twice
     if codes_of.fixed:
-        products = acc.products(np.arange(codes_of.m), release=True)
-        return without_ztz(PartProducts(products, codes_of.index, n_dropped, n_zero), spec.z_in_x())
+        products = factor_layout(acc.products(np.arange(codes_of.m), release=True))
+        return without_ztz(PartProducts(products, (codes_of.index,), n_dropped, n_zero), spec.z_in_x())
     order, labels_of = codes_of.sorted_order(release=True)
-    products = acc.products(order, release=True)
-    return without_ztz(PartProducts(products, labels_of(), n_dropped, n_zero), spec.z_in_x())
+    products = factor_layout(acc.products(order, release=True))
+    return without_ztz(PartProducts(products, (labels_of(),), n_dropped, n_zero), spec.z_in_x())
 
 
 def _release_arrow_memory() -> None:
@@ -331,34 +328,3 @@ def plan_leaves(
     shared = dask.delayed(group_levels)
     leaf = dask.delayed(reduce_leaf, pure=True)
     return spec, [leaf(spec, source, r, cols, types, shared, BATCH_ROWS) for r in runs]
-
-
-def fit_merged(spec: ModelSpec, merged: PartProducts, options: FitOptions, where: str) -> LmmFit:
-    """The fit of the leaves' merged products: groups whose every row was dropped left
-    out, and no reordering where the leaves were coded against sorted levels."""
-    if len(spec.parsed.factor_names) > 1:
-        return fit_parts(spec, merged, options, source=where)
-    merged = with_ztz(merged)
-    products, labels = merged.products, merged.labels
-    counts = np.asarray(products["counts"])
-    if counts.ndim == 1 and (counts == 0).any():  # groups whose every row was dropped
-        keep = np.flatnonzero(counts != 0)
-        products, labels = take_groups(dict(products), keep), labels[keep]
-    if not _in_order(labels):
-        merged = PartProducts(products, labels, merged.n_dropped, merged.n_zero_weight)
-        return fit_parts(spec, merged, options, source=where)
-    # Leaves coded against sorted levels, or merged from leaves of the same sorted labels.
-    return fit_products(
-        spec, products, labels, options, n_dropped=merged.n_dropped, n_zero_weight=merged.n_zero_weight, source=where
-    )
-
-
-def _in_order(labels: pd.Index) -> bool:
-    """Whether ``labels`` are distinct numbers or texts in the order of
-    :func:`quorvelkit.support.frames.sorted_levels` (which then need no reordering)."""
-    if labels.dtype.kind not in "iuf" and not all(isinstance(v, str) for v in labels[:1000]):
-        return False
-    try:
-        return bool(labels.is_monotonic_increasing and labels.is_unique)
-    except TypeError:
-        return False
