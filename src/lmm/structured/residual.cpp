@@ -1,4 +1,5 @@
 #include "lmm/structured/residual.hpp"
+#include "lmm/structured/residual_detail.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -43,8 +44,72 @@ double unstructured_entry(const double* eta, std::uint32_t i, std::uint32_t j, s
   return c;
 }
 
-// The correlation of rows a != b, and its derivatives in the correlation's parameters
-// (at most two; the unstructured kind is handled apart).
+// log delta of row r, summed over the variance functions; eta at the first function's.
+double log_delta(const ResidualStructure& s, const double* eta, std::uint64_t r) {
+  double ld = 0.0;
+  for (const VarianceFunction& f : s.variances) {
+    double v = f.values[r];
+    switch (f.kind) {
+      case VarianceKind::kIdent: {
+        auto stratum = static_cast<std::uint32_t>(v);
+        if (stratum > 0) ld = ld + eta[stratum - 1];
+        break;
+      }
+      case VarianceKind::kPower:
+        ld = ld + eta[0] * std::log(std::fabs(v));
+        break;
+      case VarianceKind::kExp:
+        ld = ld + eta[0] * v;
+        break;
+    }
+    eta += f.n_params();
+  }
+  return ld;
+}
+
+// The Toeplitz autocorrelations r_0 = 1, r_1, ..., r_{T-1} from the partial ones
+// phi_m = tanh(eta_m) by the Durbin-Levinson recursion (Brockwell & Davis, Time Series:
+// Theory and Methods, 2nd ed., sec. 5.2), with their derivatives carried forward:
+// r_m = sum_j a_{m-1,j} r_{m-j} + phi_m v_{m-1}, a_{m,j} = a_{m-1,j} - phi_m a_{m-1,m-j},
+// a_{m,m} = phi_m, v_m = v_{m-1} (1 - phi_m^2).
+void toeplitz_values(std::uint32_t t, const double* eta, ResidualValues& v) {
+  const std::size_t np = t - 1;
+  std::vector<double> r(t, 0.0), a(t, 0.0), a_new(t, 0.0), dv(np, 0.0);
+  std::vector<double> da(static_cast<std::size_t>(t) * np, 0.0), da_new(da.size(), 0.0);
+  v.dr.assign(static_cast<std::size_t>(t) * np, 0.0);
+  r[0] = 1.0;
+  double var = 1.0;
+  for (std::uint32_t m = 1; m < t; ++m) {
+    const double phi = std::tanh(eta[m - 1]), dphi = 1.0 - phi * phi;
+    double x = phi * var;
+    for (std::uint32_t j = 1; j < m; ++j) x = x + a[j] * r[m - j];
+    r[m] = x;
+    for (std::size_t p = 0; p < np; ++p) {
+      double d = phi * dv[p] + (p == m - 1 ? dphi * var : 0.0);
+      for (std::uint32_t j = 1; j < m; ++j) d = d + (da[j * np + p] * r[m - j] + a[j] * v.dr[(m - j) * np + p]);
+      v.dr[m * np + p] = d;
+    }
+    for (std::uint32_t j = 1; j < m; ++j) {
+      a_new[j] = a[j] - phi * a[m - j];
+      for (std::size_t p = 0; p < np; ++p)
+        da_new[j * np + p] = da[j * np + p] - phi * da[(m - j) * np + p] - (p == m - 1 ? dphi * a[m - j] : 0.0);
+    }
+    a_new[m] = phi;
+    for (std::size_t p = 0; p < np; ++p) da_new[m * np + p] = p == m - 1 ? dphi : 0.0;
+    for (std::size_t p = 0; p < np; ++p) dv[p] = dv[p] * dphi + (p == m - 1 ? -2.0 * phi * dphi * var : 0.0);
+    var = var * dphi;
+    a.swap(a_new);
+    da.swap(da_new);
+  }
+  v.c.assign(static_cast<std::size_t>(t) * t, 0.0);
+  for (std::uint32_t i = 0; i < t; ++i)
+    for (std::uint32_t j = 0; j < t; ++j) v.c[i * t + j] = r[i > j ? i - j : j - i];
+}
+
+}  // namespace
+
+namespace detail {
+
 double correlation(const ResidualStructure& s, const ResidualValues& v, std::uint64_t a, std::uint64_t b,
                    double* d) {
   const double* eta = v.eta;
@@ -96,31 +161,6 @@ double correlation(const ResidualStructure& s, const ResidualValues& v, std::uin
   return 0.0;
 }
 
-// log delta of row r, summed over the variance functions; eta at the first function's.
-double log_delta(const ResidualStructure& s, const double* eta, std::uint64_t r) {
-  double ld = 0.0;
-  for (const VarianceFunction& f : s.variances) {
-    double v = f.values[r];
-    switch (f.kind) {
-      case VarianceKind::kIdent: {
-        auto stratum = static_cast<std::uint32_t>(v);
-        if (stratum > 0) ld = ld + eta[stratum - 1];
-        break;
-      }
-      case VarianceKind::kPower:
-        ld = ld + eta[0] * std::log(std::fabs(v));
-        break;
-      case VarianceKind::kExp:
-        ld = ld + eta[0] * v;
-        break;
-    }
-    eta += f.n_params();
-  }
-  return ld;
-}
-
-// Adds sum_rows w[j] d log delta_j / d eta to each variance function's parameters
-// (grad at the first function's), w indexed from the subject's first row.
 void add_variance_gradient(const ResidualStructure& s, std::uint64_t begin, std::uint64_t n, const double* w,
                            double* grad) {
   for (const VarianceFunction& f : s.variances) {
@@ -144,46 +184,10 @@ void add_variance_gradient(const ResidualStructure& s, std::uint64_t begin, std:
   }
 }
 
-// The Toeplitz autocorrelations r_0 = 1, r_1, ..., r_{T-1} from the partial ones
-// phi_m = tanh(eta_m) by the Durbin-Levinson recursion (Brockwell & Davis, Time Series:
-// Theory and Methods, 2nd ed., sec. 5.2), with their derivatives carried forward:
-// r_m = sum_j a_{m-1,j} r_{m-j} + phi_m v_{m-1}, a_{m,j} = a_{m-1,j} - phi_m a_{m-1,m-j},
-// a_{m,m} = phi_m, v_m = v_{m-1} (1 - phi_m^2).
-void toeplitz_values(std::uint32_t t, const double* eta, ResidualValues& v) {
-  const std::size_t np = t - 1;
-  std::vector<double> r(t, 0.0), a(t, 0.0), a_new(t, 0.0), dv(np, 0.0);
-  std::vector<double> da(static_cast<std::size_t>(t) * np, 0.0), da_new(da.size(), 0.0);
-  v.dr.assign(static_cast<std::size_t>(t) * np, 0.0);
-  r[0] = 1.0;
-  double var = 1.0;
-  for (std::uint32_t m = 1; m < t; ++m) {
-    const double phi = std::tanh(eta[m - 1]), dphi = 1.0 - phi * phi;
-    double x = phi * var;
-    for (std::uint32_t j = 1; j < m; ++j) x = x + a[j] * r[m - j];
-    r[m] = x;
-    for (std::size_t p = 0; p < np; ++p) {
-      double d = phi * dv[p] + (p == m - 1 ? dphi * var : 0.0);
-      for (std::uint32_t j = 1; j < m; ++j) d = d + (da[j * np + p] * r[m - j] + a[j] * v.dr[(m - j) * np + p]);
-      v.dr[m * np + p] = d;
-    }
-    for (std::uint32_t j = 1; j < m; ++j) {
-      a_new[j] = a[j] - phi * a[m - j];
-      for (std::size_t p = 0; p < np; ++p)
-        da_new[j * np + p] = da[j * np + p] - phi * da[(m - j) * np + p] - (p == m - 1 ? dphi * a[m - j] : 0.0);
-    }
-    a_new[m] = phi;
-    for (std::size_t p = 0; p < np; ++p) da_new[m * np + p] = p == m - 1 ? dphi : 0.0;
-    for (std::size_t p = 0; p < np; ++p) dv[p] = dv[p] * dphi + (p == m - 1 ? -2.0 * phi * dphi * var : 0.0);
-    var = var * dphi;
-    a.swap(a_new);
-    da.swap(da_new);
-  }
-  v.c.assign(static_cast<std::size_t>(t) * t, 0.0);
-  for (std::uint32_t i = 0; i < t; ++i)
-    for (std::uint32_t j = 0; j < t; ++j) v.c[i * t + j] = r[i > j ? i - j : j - i];
-}
+}  // namespace detail
 
-}  // namespace
+using detail::add_variance_gradient;
+using detail::correlation;
 
 std::size_t ResidualStructure::n_correlation_params() const {
   switch (correlation) {
@@ -407,75 +411,6 @@ void unstructured_gradient(const ResidualStructure& s, const ResidualValues& v, 
       grad[idx] = grad[idx] + dl;
     }
   }
-}
-
-bool whiten_banded(const ResidualStructure& s, const ResidualValues& v, std::uint64_t begin, std::uint64_t n,
-                   const double* a, std::uint64_t k, double* b, double& logdet) {
-  if (!v.finite) return false;
-  const bool scaled = !v.sd.empty();
-  double ld = 0.0;
-  for (std::uint64_t j = 0; j < n; ++j) {
-    const double inv = scaled ? 1.0 / v.sd[begin + j] : 1.0;
-    if (scaled) ld = ld + std::log(v.sd[begin + j]);
-    double* bj = b + j * k;
-    const double* aj = a + j * k;
-    if (j == 0) {
-      for (std::uint64_t c = 0; c < k; ++c) bj[c] = aj[c] * inv;
-      continue;
-    }
-    const double rho = correlation(s, v, begin + j, begin + j - 1, nullptr);
-    const double s2 = 1.0 - rho * rho;
-    if (!(s2 > 0.0) || !std::isfinite(s2)) return false;
-    const double sj = std::sqrt(s2), inv_prev = scaled ? 1.0 / v.sd[begin + j - 1] : 1.0;
-    ld = ld + std::log(sj);
-    const double* ap = a + (j - 1) * k;
-    for (std::uint64_t c = 0; c < k; ++c) bj[c] = (aj[c] * inv - rho * (ap[c] * inv_prev)) / sj;
-  }
-  logdet = ld + ld;
-  return std::isfinite(logdet);
-}
-
-void banded_gradient(const ResidualStructure& s, const ResidualValues& v, std::uint64_t begin, std::uint64_t n,
-                     const double* a, const double* b, const double* g, std::uint64_t k, double* grad) {
-  const bool scaled = !v.sd.empty();
-  const std::size_t nc = s.n_correlation_params();
-  // w[j]: the derivative in log delta_j of log det R + <C, B'B>.
-  std::vector<double> w(scaled ? n : 0, 0.0);
-  for (std::uint64_t j = 0; j < n; ++j) {
-    const double inv = scaled ? 1.0 / v.sd[begin + j] : 1.0;
-    const double* aj = a + j * k;
-    const double* gj = g + j * k;
-    if (j == 0) {
-      if (scaled) {
-        double x = 0.0;  // d b_1 / d log delta_1 = -b_1
-        for (std::uint64_t c = 0; c < k; ++c) x = x + gj[c] * b[c];
-        w[0] = w[0] + 2.0 - 2.0 * x;
-      }
-      continue;
-    }
-    double d[2] = {0.0, 0.0};
-    const double rho = correlation(s, v, begin + j, begin + j - 1, d);
-    const double sj = std::sqrt(1.0 - rho * rho), inv_prev = scaled ? 1.0 / v.sd[begin + j - 1] : 1.0;
-    const double* ap = a + (j - 1) * k;
-    const double* bj = b + j * k;
-    // d b_j / d rho_j = -a~_{j-1} / s_j + b_j rho_j / s_j^2; d log s_j / d rho_j = -rho_j / s_j^2.
-    double dot_rho = 0.0, dot_self = 0.0, dot_prev = 0.0;
-    for (std::uint64_t c = 0; c < k; ++c) {
-      const double prev = ap[c] * inv_prev;
-      dot_rho = dot_rho + gj[c] * (bj[c] * rho / (sj * sj) - prev / sj);
-      dot_self = dot_self + gj[c] * (aj[c] * inv);
-      dot_prev = dot_prev + gj[c] * prev;
-    }
-    const double per_rho = 2.0 * dot_rho - 2.0 * rho / (sj * sj);
-    for (std::size_t p = 0; p < nc; ++p) grad[p] = grad[p] + per_rho * d[p];
-    if (scaled) {
-      // d b_j / d log delta_j = -a~_j / s_j; d b_j / d log delta_{j-1} = rho_j a~_{j-1} / s_j.
-      w[j] = w[j] + 2.0 - 2.0 * dot_self / sj;
-      w[j - 1] = w[j - 1] + 2.0 * rho * dot_prev / sj;
-    }
-  }
-  if (!scaled) return;
-  add_variance_gradient(s, begin, n, w.data(), grad + nc);
 }
 
 std::vector<double> natural_parameters(const ResidualStructure& s, const std::vector<double>& eta) {

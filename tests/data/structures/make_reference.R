@@ -233,6 +233,14 @@ nlme_results <- function(fit, d, group, individuals, newdata) {
               modelStruct_unconstrained = num(coef(fit$modelStruct)),
               apVar_ok = !is.character(fit$apVar))
   if (is_lme) res$VarCorr <- varcorr_lme(fit)
+  # The tests' degrees of freedom (lme's by containment, gls's n - p) and the marginal
+  # F tests of each term (anova(fit, type = "marginal")).
+  tt <- summary(fit)$tTable
+  res$fixed$df <- if (is_lme) num(tt[, "DF"]) else num(rep(nobs(fit) - length(beta), length(beta)))
+  av <- anova(fit, type = "marginal")
+  res$anova_marginal <- list(terms = chr(rownames(av)), numDF = num(av[["numDF"]]),
+                             denDF = if (is_lme) num(av[["denDF"]]) else NULL,
+                             F = num(av[["F-value"]]), p = num(av[["p-value"]]))
   res$subject_cov <- lapply(individuals, function(id) subject_cov(fit, d, group, id))
   rows <- seq_len(min(20, nrow(d)))
   res$fitted <- if (is_lme) list(rows = I(rows), level0 = num(fitted(fit, level = 0)[rows]),
