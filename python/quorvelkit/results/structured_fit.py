@@ -424,11 +424,15 @@ class StructuredFit(MixedFit):
         """Marginal F tests of each term of the fixed part, nlme's ``anova(fit, type =
         "marginal")``: for the term's coefficients b_T, F = b_T' Cov(b_T)^-1 b_T / r with
         r of them, on nlme's denominator degrees of freedom of the term (:attr:`df`).
+        By ML, Cov(b) is taken with sigma^2 n / (n - p), as nlme's anova takes it (its
+        gls's :attr:`cov_fixef` already is).
         Columns "numDF", "denDF", "F-value", "p-value", one row per term, the intercept
         included as nlme shows it."""
         d = self._design
         kept = {c: k for k, c in enumerate(d.kept_columns)}
         beta, cov, df = self.fixef.to_numpy(), self.cov_fixef.to_numpy(), self.df.to_numpy()
+        if not self.reml and d.spec.q:
+            cov = cov * (d.n / (d.n - len(beta)))
         spec = d.spec.fixed_spec
         names = d.parsed.display_names(list(spec.term_indices))
         rows, index = [], []

@@ -1,0 +1,291 @@
+"""Residual correlation and variance structures against nlme's fits of the same models
+(tests/data/structures, written by make_reference.R there): the log-likelihood, the
+fixed effects with their standard errors, sigma, the structure's parameters, the random
+effects' standard deviations and one subject's marginal covariance; both notations
+(the formula's terms and nlme's keywords) and the refusals that name what to write."""
+
+import json
+import re
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import quorvelkit as qk
+from quorvelkit import FormulaError
+
+DATA = Path(__file__).resolve().parent.parent / "data" / "structures"
+REF = json.loads((DATA / "structures.json").read_text())
+FACTORS = {"bodyweight": ["Diet"], "dialyzer": ["QB"]}
+
+OVARY = "follicles ~ sin(2*pi*Time) + cos(2*pi*Time)"
+DIALYZER = (
+    "rate ~ (pressure + I(pressure^2) + I(pressure^3) + I(pressure^4)) * QB + (pressure + I(pressure^2) | Subject)"
+)
+TRIAL = "y ~ arm * factor(visit) + base"
+AR1_LME = {"correlation": "corAR1()"}
+
+# (nlme's case, our formula, our keywords): the formula's terms and nlme's keywords both.
+CASES = [
+    ("ovary_lme_ar1", f"{OVARY} + (1 | Mare) + (0 + sin(2*pi*Time) | Mare)", AR1_LME),
+    ("ovary_gls_ar1", OVARY, {"correlation": "corAR1(form = ~ 1 | Mare)"}),
+    ("ovary_gls_ar1_ml", OVARY, {"correlation": "corAR1(form = ~ 1 | Mare)", "reml": False}),
+    ("bodyweight_car1", "weight ~ Time * Diet + (Time | Rat)", {"correlation": "corCAR1(form = ~ Time)"}),
+    ("orthodont_gls_cs_ident", "distance ~ age * Sex + cs(age | Subject)", {"variance": "varIdent(form = ~ 1 | Sex)"}),
+    ("orthodont_lme_ident", "distance ~ age * Sex + (1 | Subject)", {"variance": "varIdent(~ 1 | Sex)"}),
+    ("orthodont_gls_symm", "distance ~ age * Sex + us(age | Subject)", {}),
+    ("orthodont_gls_symm_ml", "distance ~ age * Sex + us(age | Subject)", {"reml": False}),
+    ("dialyzer_power_ar1", DIALYZER, {"variance": "varPower(form = ~ pressure)", **AR1_LME}),
+    ("dialyzer_exp", DIALYZER, {"variance": "varExp(form = ~ pressure)"}),
+    ("ovary_lme_ar1_ml", f"{OVARY} + (1 | Mare) + (0 + sin(2*pi*Time) | Mare)", {**AR1_LME, "reml": False}),
+    (
+        "orthodont_gls_cs_ident_ml",
+        "distance ~ age * Sex + cs(age | Subject)",
+        {"variance": "varIdent(~ 1 | Sex)", "reml": False},
+    ),
+    ("dialyzer_power", DIALYZER, {"variance": "varPower(form = ~ pressure)"}),
+    ("trial200_ar1", f"{TRIAL} + ar1(visit | id)", {}),
+    ("wheat2_exp_nonugget", "yield ~ 0 + variety", {"correlation": "corExp(form = ~ latitude + longitude)"}),
+    ("trial200_us", f"{TRIAL} + us(visit | id)", {}),
+    ("trial200_cs", TRIAL, {"correlation": "corCompSymm(form = ~ visit | id)"}),
+    ("trial200_csh", f"{TRIAL} + csh(visit | id)", {}),
+    ("trial200_ar1h", f"{TRIAL} + ar1h(visit | id)", {}),
+    ("ar1_4000_lme", "y ~ x + (1 | id) + ar1(visit | id)", {}),
+    ("ar1_4000_car1", "y ~ x + (1 | id) + car1(visit | id)", {}),
+    ("wheat2_gaus", "yield ~ 0 + variety", {"correlation": "corGaus(form = ~ latitude + longitude, nugget = TRUE)"}),
+]
+
+
+def frame(name: str) -> pd.DataFrame:
+    df = pd.read_csv(DATA / name, dtype={"Mare": str, "Rat": str, "Subject": str, "id": str})
+    for col in FACTORS.get(name.removesuffix(".csv"), []):
+        df[col] = pd.Categorical(df[col].astype(str))
+    return df
+
+
+def r_name(name: str) -> str:
+    """Our column name written as R writes it: Sex[T.Male] is SexMale."""
+    return re.sub(r"\[(T\.)?([^\]]*)\]", r"\2", name).replace(" ", "")
+
+
+def upper_pairs(t: int) -> list[tuple[int, int]]:
+    """nlme's order of corSymm's correlations: (1,2), (1,3), ..., (2,3), ..."""
+    return [(i, j) for i in range(t) for j in range(i + 1, t)]
+
+
+@pytest.fixture(scope="module", params=CASES, ids=[c[0] for c in CASES])
+def case(request):
+    name, formula, kwargs = request.param
+    ref = REF[name]
+    assert ref["status"] == "fitted", ref.get("error")
+    return ref, qk.lmm(formula, frame(ref["data"]), **kwargs)
+
+
+def test_fits_match_nlme(case):
+    ref, fit = case
+    assert isinstance(fit, qk.StructuredFit)
+    # nlme stops on a looser test: ours may be higher by a little, never lower.
+    assert fit.loglik == pytest.approx(ref["logLik"], abs=2e-4)
+    assert fit.loglik >= ref["logLik"] - 1e-6
+    assert fit.aic == pytest.approx(ref["AIC"], abs=4e-4) and fit.n_params == ref["df"]
+    assert fit.bic == pytest.approx(ref["BIC"], abs=4e-4)
+    assert fit.sigma == pytest.approx(ref["sigma"], rel=2e-3)
+    fixed = ref["fixed"]
+    ours = {r_name(n): k for k, n in enumerate(fit.fe_names)}
+    at = [ours[n.replace(" ", "")] for n in fixed["names"]]
+    se = np.asarray(fixed["se"])
+    np.testing.assert_allclose(fit.fixef.to_numpy()[at], fixed["estimate"], atol=2e-3 * se.max(), rtol=0)
+    np.testing.assert_allclose(fit.se.to_numpy()[at], se, rtol=3e-3)
+
+
+def test_tests_of_the_fixed_effects_match_nlme(case):
+    ref, fit = case
+    ours = {r_name(n): k for k, n in enumerate(fit.fe_names)}
+    at = [ours[n.replace(" ", "")] for n in ref["fixed"]["names"]]
+    assert list(fit.df.to_numpy()[at]) == ref["fixed"]["df"]
+    table, want = fit.anova_terms(), ref["anova_marginal"]
+    assert [r_name(t) for t in table.index] == [t.replace(" ", "") for t in want["terms"]]
+    assert list(table["numDF"]) == want["numDF"]
+    np.testing.assert_allclose(table["F-value"], want["F"], rtol=2e-3)
+    np.testing.assert_allclose(table["p-value"], want["p"], rtol=2e-2, atol=1e-12)
+
+
+def test_structure_parameters_match_nlme(case):
+    ref, fit = case
+    corr, spec = ref["corStruct"], fit.structure
+    if corr is not None and spec.correlation == "us":
+        t = int(round((1 + np.sqrt(1 + 8 * len(corr["values"]))) / 2))
+        labels = fit._layout_rows.visit_labels
+        ours = fit.correlation
+        for (i, j), value in zip(upper_pairs(t), corr["values"], strict=True):
+            assert ours[f"cor({labels[i]},{labels[j]})"] == pytest.approx(value, abs=3e-3)
+    elif corr is not None:
+        np.testing.assert_allclose(fit.correlation.to_numpy(), corr["values"], rtol=3e-3, atol=1e-3)
+    var = ref["varStruct"]
+    if var is not None:
+        ours = pd.concat([v.iloc[1:] if len(v) > 1 else v for v in fit.variance_function])
+        np.testing.assert_allclose(ours.to_numpy(), var["values"], rtol=3e-3, atol=1e-3)
+    if ref.get("VarCorr"):
+        np.testing.assert_allclose(fit.sd_re.to_numpy(), ref["VarCorr"]["sd"], rtol=5e-3)
+
+
+def test_a_subjects_marginal_covariance_matches_nlme(case):
+    ref, fit = case
+    for subject in ref["subject_cov"][:2]:
+        ours = fit.marginal_cov(subject["id"]) if fit.structure.subject or fit.re_terms else None
+        if ours is None:  # gls over one subject of every row
+            continue
+        np.testing.assert_allclose(
+            ours.to_numpy(), np.asarray(subject["cov"]), rtol=5e-3, atol=1e-3 * ref["sigma"] ** 2
+        )
+
+
+def test_the_report_shows_the_structure(case):
+    ref, fit = case
+    text = fit.summary_text()
+    assert ("Correlation Structure:" in text) == (ref["corStruct"] is not None)
+    assert ("Variance function:" in text) == (ref["varStruct"] is not None)
+    assert fit.to_dict()["structure"]["correlation"] == fit.structure.correlation
+
+
+@pytest.mark.parametrize(
+    "name,formula",
+    [
+        ("trial200_tmb_us", f"{TRIAL} + us(visit | id)"),
+        ("trial200_tmb_toep", f"{TRIAL} + toeph(visit | id)"),
+        ("trial200_tmb_cs", f"{TRIAL} + csh(visit | id)"),
+        ("trial200_tmb_ar1", f"{TRIAL} + ar1(visit | id)"),
+        ("ar1_4000_tmb", "y ~ x + (1 | id) + ar1(visit | id)"),
+        ("trial200_tmb_us_ml", f"{TRIAL} + us(visit | id)"),
+        ("trial200_tmb_toep_ml", f"{TRIAL} + toeph(visit | id)"),
+    ],
+)
+def test_glmmtmb_g_side_forms_of_the_same_models(name, formula):
+    # glmmTMB fits these residual structures as random effects with the dispersion
+    # fixed near zero (REML: a residual of variance ~1e-8 is left, worth ~1e-5 of the
+    # log-likelihood); it warns of false convergence on some, and stops below ours.
+    ref = REF[name]
+    data = frame("trial200.csv" if name.startswith("trial") else "ar1_4000.csv")
+    fit = qk.lmm(formula, data, reml=not name.endswith("_ml"))
+    stopped_early = ref["status"] == "false_convergence"
+    assert fit.loglik == pytest.approx(ref["logLik"], abs=1e-3 if stopped_early else 2e-4)
+    assert fit.loglik >= ref["logLik"] - 2e-5
+
+
+def test_a_structure_per_arm_is_each_arms_structure():
+    # With every fixed effect the arm's own, the likelihood of a covariance per arm is
+    # the sum of the arms' fitted apart (by ML: REML's constant counts p once).
+    df = frame("trial200.csv")
+    both = qk.lmm("y ~ 0 + arm + arm:factor(visit) + arm:base + us(visit | arm / id)", df, reml=False)
+    apart = [
+        qk.lmm(f"{TRIAL.replace('arm * ', '')} + us(visit | id)", df[df.arm == a], reml=False) for a in ("ctl", "trt")
+    ]
+    assert both.loglik == pytest.approx(sum(f.loglik for f in apart), abs=1e-6)
+    assert both.n_params == sum(f.n_params for f in apart)
+    for arm, fit in zip(("ctl", "trt"), apart, strict=True):
+        ours = both.correlation[[n for n in both.correlation.index if n.startswith(f"{arm}: ")]]
+        np.testing.assert_allclose(ours.to_numpy(), fit.correlation.to_numpy(), atol=1e-5)
+        subject = df[df.arm == arm].id.iloc[0]
+        np.testing.assert_allclose(both.marginal_cov(subject), fit.marginal_cov(subject), rtol=1e-5)
+    moved = df.copy()
+    moved.loc[1, "arm"] = {"ctl": "trt", "trt": "ctl"}[moved.loc[1, "arm"]]
+    with pytest.raises(ValueError, match="must each lie within one level of 'arm'"):
+        qk.lmm("y ~ base + us(visit | arm / id)", moved)
+
+
+def test_first_order_ante_dependence_of_two_visits_is_the_unstructured_covariance():
+    two = frame("trial200.csv").query("visit <= 2")
+    ad, us = (qk.lmm(f"{TRIAL} + {term}(visit | id)", two) for term in ("adh", "us"))
+    assert ad.loglik == pytest.approx(us.loglik, abs=1e-8)
+    assert ad.correlation.iloc[0] == pytest.approx(us.correlation.iloc[0], abs=1e-6)
+
+
+@pytest.mark.parametrize(
+    "name,formulas,kwargs",
+    [
+        (
+            "anova_trial200_cs_vs_us",
+            [TRIAL, f"{TRIAL} + us(visit | id)"],
+            [{"correlation": "corCompSymm(~ visit | id)"}, {}],
+        ),
+        ("anova_trial200_ar1_vs_ar1h", [f"{TRIAL} + ar1(visit | id)", f"{TRIAL} + ar1h(visit | id)"], [{}, {}]),
+        (
+            "anova_dialyzer_power_vs_power_ar1",
+            [DIALYZER] * 2,
+            [{"variance": "varPower(~ pressure)"}, {"variance": "varPower(~ pressure)", **AR1_LME}],
+        ),
+    ],
+)
+def test_likelihood_ratio_tests_of_structures_match_nlme(name, formulas, kwargs):
+    ref = REF[name]
+    df = frame(REF[ref["models"][0]]["data"])
+    table = qk.anova(*(qk.lmm(f, df, **k) for f, k in zip(formulas, kwargs, strict=True)))
+    assert list(table["Df"]) == ref["df"] and not table.attrs["refitted_ml"]
+    assert table["Chisq"].iloc[1] == pytest.approx(ref["L.Ratio"][1], rel=1e-4)
+    assert table["Pr(>Chisq)"].iloc[1] == pytest.approx(ref["p.value"][1], rel=1e-3)
+
+
+@pytest.mark.parametrize(
+    "kwargs,formula,message",
+    [
+        ({"correlation": "corARMA(p = 1, q = 1)"}, OVARY, "corARMA(p = 1, q = 0) is corAR1()"),
+        ({"variance": "varPower()"}, OVARY + " + (1 | Mare)", "a variance of the fitted values is not supported"),
+        ({"correlation": "corAR1(form = ~ 1 | Mare)"}, OVARY + " + ar1(Time | Mare)", "keep one"),
+        ({}, OVARY + " + ar1(Time | Mare)", "ar1 needs whole-number times or a factor of visits"),
+        ({}, OVARY + " + ar1(Time)", "needs its subject after a '|'"),
+        ({"correlation": "corExp(form = ~ 1 | Mare)"}, OVARY, "needs the coordinates in its form"),
+    ],
+)
+def test_refusals_name_what_to_write(kwargs, formula, message):
+    with pytest.raises((FormulaError, ValueError), match=re.escape(message)):
+        qk.lmm(formula, frame("ovary.csv"), **kwargs)
+
+
+def test_a_time_repeated_within_a_subject_is_refused_naming_the_rows():
+    df = frame("trial200.csv")
+    df.loc[1, "visit"] = 1
+    with pytest.raises(ValueError, match=r"the time 'visit' is repeated within a subject in rows 0, 1"):
+        qk.lmm(f"{TRIAL} + ar1(visit | id)", df)
+
+
+def test_subjects_must_lie_within_the_groups():
+    df = frame("orthodont.csv").assign(half=lambda d: (d["age"] > 10).astype(str))
+    with pytest.raises(ValueError, match="must each lie within one group of 'half'"):
+        qk.lmm("distance ~ age + (1 | half) + ar1(age | Subject)", df)
+
+
+def test_predictions_match_nlme_and_condition_on_a_subjects_rows(case):
+    ref, fit = case
+    pred = ref["predict"]
+    new = pd.DataFrame(pred["newdata"])
+    for col in FACTORS.get(ref["data"].removesuffix(".csv"), []):
+        new[col] = pd.Categorical(new[col].astype(str), categories=fit._design.spec.categorical.get(col))
+    level0 = fit.predict(new, re=False, conditional=False).to_numpy()
+    np.testing.assert_allclose(level0, pred["level0"], rtol=1e-4, atol=1e-3 * ref["sigma"])
+    if "level1" in pred:
+        np.testing.assert_allclose(
+            fit.predict(new, conditional=False), pred["level1"], rtol=1e-4, atol=1e-3 * ref["sigma"]
+        )
+    # The residual structure's part: at a subject's own times, where a row's correlation
+    # with an observed one at the same time is 1, its observed response.
+    spec = fit.structure
+    if spec.correlation in ("ar1", "car1", "us") and spec.position:
+        subject = spec.subject or fit._design.spec.factors[0].columns[0]
+        seen = frame(ref["data"])
+        rows = seen[seen[subject] == new[subject].iloc[0]]
+        response = rows[fit._design.parsed.response].to_numpy()
+        np.testing.assert_allclose(fit.predict(rows), response, rtol=1e-9, atol=1e-9 * np.abs(response).max())
+
+
+def test_a_long_ar1_series_is_whitened_row_by_row():
+    # 12,000 time points of one subject, where glmmTMB's AR(1) as a random effect per
+    # time point asks for tens of GB: the bidiagonal whitening keeps it O(n).
+    rng = np.random.default_rng(3)
+    e = np.empty(12_000)
+    e[0] = rng.normal()
+    for t in range(1, len(e)):
+        e[t] = 0.6 * e[t - 1] + 0.8 * rng.normal()
+    df = pd.DataFrame({"t": np.arange(len(e)), "y": 2.0 + e, "id": 1})
+    fit = qk.lmm("y ~ 1 + ar1(t | id)", df)
+    assert fit.correlation["Phi"] == pytest.approx(0.6, abs=0.03) and fit.sigma == pytest.approx(1.0, abs=0.05)
