@@ -358,6 +358,43 @@ def crossed_cases() -> dict[str, Case]:
     }
 
 
+def structured_cases() -> dict[str, Case]:
+    # 40 subjects of 1 to 4 visits: an unstructured correlation with a variance per
+    # visit (the pattern path, no random effects) and AR(1) under a random intercept
+    rng = np.random.default_rng(9)
+    sizes = 1 + np.arange(40) % 4
+    visits = np.concatenate([np.arange(k, dtype=float) for k in sizes])
+    n = len(visits)
+    x = np.column_stack([np.ones(n), rng.normal(size=n)])
+    rows = np.column_stack([x, rng.normal(size=n)])
+    subjects = np.r_[0, np.cumsum(sizes)].astype(np.int64)
+
+    def make_us() -> Any:
+        return Q.StructuredCore(
+            rows, 0, subjects, np.array([0, 40], np.int64), [], "us", times=visits, n_visits=4,
+            variances=[("ident", 4, visits)],
+        )  # fmt: skip
+
+    us = cache(make_us)
+    ar1 = cache(
+        lambda: Q.StructuredCore(
+            np.column_stack([np.ones(n), rows]), 1, subjects, np.arange(41, dtype=np.int64), [1], "ar1", times=visits
+        )
+    )
+    start = [0.2] * 6 + [0.1, -0.1, 0.2]
+
+    def look(core: Any) -> tuple:
+        p = [0.3] * core.n_params
+        return core.deviance_grad(p)[0], core.n_params
+
+    return {
+        "structured/construct": built(make_us, look),
+        "structured/deviance_grad": Case(us, lambda c: c.deviance_grad(start)),
+        "structured/solution": Case(ar1, lambda c: c.solution([0.8, 0.4])),
+        "structured/fit": Case(ar1, lambda c: c.fit([1.0, 0.0], max_iter=3)),
+    }
+
+
 DESIGNS = {
     # rows, groups, p, q: small enough for a full sweep of every call
     "small": lambda: random_design(300, 30, 3, 2, seed=4),
@@ -377,6 +414,7 @@ def cases(design_name: str) -> dict[str, Case]:
         out.update(glmm_cases())
         out.update(crossed_glmm_cases())
         out.update(crossed_cases())
+        out.update(structured_cases())
     return out
 
 
