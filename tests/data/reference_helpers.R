@@ -39,3 +39,15 @@ new_rows <- function(d, groups, new_in) {
   rownames(nd) <- NULL
   nd
 }
+
+# jsonlite prints at most 15 significant digits, so every double is written with 17
+# (enough to read back the same double) as a literal JSON fragment; a non-finite value
+# is null, a matrix a list of its rows.
+doubles_17 <- function(x) {
+  if (is.list(x)) return(lapply(x, doubles_17))
+  if (!is.double(x)) return(x)
+  fmt <- function(v) paste(ifelse(is.finite(v), sprintf("%.17g", v), "null"), collapse = ",")
+  body <- if (is.matrix(x)) paste0("[", paste0("[", apply(x, 1, fmt), "]", collapse = ","), "]") else
+    if (length(x) == 1 && !inherits(x, "AsIs")) fmt(x) else paste0("[", fmt(x), "]")
+  structure(body, class = "json")
+}

@@ -21,13 +21,13 @@ from .._quorvelkit import CrossedCore, LmmCore
 from ..formula.parsing import ParsedFormula
 from ..model.design import Design
 from .inference import coefficient_tests
-from .mixed_fit import MixedFit
+from .mixed_fit import MixedFit, ResidualScale
 from .satterthwaite import varpar_info
 
 __all__ = ["FitResults"]
 
 
-class FitResults(MixedFit):
+class FitResults(ResidualScale, MixedFit):
     """The estimates of a fitted linear mixed model (the base of
     :class:`quorvelkit.LmmFit`, which documents them and adds what can be done with a
     fit); its random effects are :class:`~quorvelkit.results.mixed_effects.MixedEffects`'."""
@@ -185,16 +185,6 @@ class FitResults(MixedFit):
         return table
 
     # ----------------------------------------------------------------- variance components
-    @property
-    def sigma(self) -> float:
-        """Residual standard deviation."""
-        return float(self._res["sigma"])
-
-    @property
-    def sigma2(self) -> float:
-        """Residual variance."""
-        return float(self._res["sigma2"])
-
     # ----------------------------------------------------------------- the random effects' sources
     # The core of one grouping factor returns one array of modes and the covariances on
     # request; the crossed core a list, one per factor in its order, and the
@@ -221,17 +211,10 @@ class FitResults(MixedFit):
         """The core of a model of several grouping factors, the crossed core."""
         return cast(CrossedCore, self._core)
 
-    @property
-    def _scale2(self) -> float:
-        return self.sigma2
-
     def _cov_re_values(self) -> np.ndarray:
         if not self._several:  # the core's own sigma^2 Lambda Lambda'
             return np.array(self._res["cov_re"], dtype=float)
         return super()._cov_re_values()
-
-    def _residual_rows(self) -> list[dict[str, Any]]:
-        return [dict(grp="Residual", var1=None, var2=None, vcov=self.sigma2, sdcor=self.sigma)]
 
     # ----------------------------------------------------------------- fitted values
     @property

@@ -22,7 +22,7 @@ from .profile_problems import Profiles
 from .pvalues import normal_quantile
 from .report import ReportLayout, fit_to_dict, format_html, format_short, format_summary
 
-__all__ = ["MixedFit"]
+__all__ = ["MixedFit", "ResidualScale"]
 
 
 class MixedFit(MixedEffects):
@@ -305,3 +305,29 @@ class MixedFit(MixedEffects):
     def to_dict(self) -> dict[str, Any]:
         """Every result as plain Python values (what ``--json`` prints)."""
         return fit_to_dict(self)
+
+
+class ResidualScale:
+    """The residual scale of a linear model's fit (a core's solution holding "sigma"
+    and "sigma2"): sigma, sigma^2, the random effects' covariance in its units, and
+    the residual row of :attr:`varcorr`."""
+
+    _res: dict[str, Any]
+
+    @property
+    def sigma(self) -> float:
+        """Residual standard deviation (of a row of weight 1, or whose variance
+        function is 1)."""
+        return float(self._res["sigma"])
+
+    @property
+    def sigma2(self) -> float:
+        """Residual variance (of a row of weight 1, or whose variance function is 1)."""
+        return float(self._res["sigma2"])
+
+    @property
+    def _scale2(self) -> float:
+        return self.sigma2
+
+    def _residual_rows(self) -> list[dict[str, Any]]:
+        return [dict(grp="Residual", var1=None, var2=None, vcov=self.sigma2, sdcor=self.sigma)]

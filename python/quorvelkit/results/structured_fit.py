@@ -18,7 +18,7 @@ from ..formula.residual_terms import ResidualSpec
 from ..model.design import Design
 from ..model.residual_rows import StructureRows, structure_rows
 from ..support.frames import to_frame
-from .mixed_fit import MixedFit
+from .mixed_fit import MixedFit, ResidualScale
 from .pvalues import f_upper, t_two_sided
 from .structured_report import StructuredReport
 
@@ -71,7 +71,7 @@ def _joined(mine: np.ndarray | None, theirs: np.ndarray | None, at: np.ndarray) 
     return np.ascontiguousarray(np.concatenate([mine, theirs])[at])
 
 
-class StructuredFit(MixedFit):
+class StructuredFit(ResidualScale, MixedFit):
     """A linear model fitted with a residual correlation or variance structure
     (returned by :func:`quorvelkit.lmm` for a formula with a structure term such as
     ``ar1(visit | id)``, or with ``correlation=`` / ``variance=``).
@@ -142,16 +142,6 @@ class StructuredFit(MixedFit):
         the number of observations of a REML fit."""
         n = self.nobs - (len(self.fe_names) if self.reml else 0)
         return self.criterion + math.log(n) * self.n_params
-
-    @property
-    def sigma(self) -> float:
-        """Residual standard deviation (of a row whose variance function is 1)."""
-        return float(self._res["sigma"])
-
-    @property
-    def sigma2(self) -> float:
-        """Residual variance (of a row whose variance function is 1)."""
-        return float(self._res["sigma2"])
 
     @property
     def optimizer(self) -> dict[str, Any]:
@@ -245,13 +235,6 @@ class StructuredFit(MixedFit):
         if not self._design.spec.q:
             return []
         return [self.sigma2 * np.asarray(self._res["cond_cov"], dtype=float)]
-
-    @property
-    def _scale2(self) -> float:
-        return self.sigma2
-
-    def _residual_rows(self) -> list[dict[str, Any]]:
-        return [dict(grp="Residual", var1=None, var2=None, vcov=self.sigma2, sdcor=self.sigma)]
 
     # ------------------------------------------------------------- fitted values
     @property

@@ -19,17 +19,6 @@ suppressPackageStartupMessages({
 source(file.path("tests", "data", "reference_helpers.R"))
 out <- file.path("tests", "data", "structures")
 
-# jsonlite prints at most 15 significant digits, so every double is written with 17
-# (enough to read back the same double) as a literal JSON fragment; a non-finite value
-# is null, a matrix a list of its rows.
-doubles_17 <- function(x) {
-  if (is.list(x)) return(lapply(x, doubles_17))
-  if (!is.double(x)) return(x)
-  fmt <- function(v) paste(ifelse(is.finite(v), sprintf("%.17g", v), "null"), collapse = ",")
-  body <- if (is.matrix(x)) paste0("[", paste0("[", apply(x, 1, fmt), "]", collapse = ","), "]") else
-    if (length(x) == 1 && !inherits(x, "AsIs")) fmt(x) else paste0("[", fmt(x), "]")
-  structure(body, class = "json")
-}
 
 # ---- data ----------------------------------------------------------------------------
 # visit: the row's 1-based position within its subject, in the data's row order. nlme
