@@ -186,31 +186,22 @@ class StructuredFit(ResidualScale, MixedFit):
                 natural = natural[1:]
         return out
 
-    def _subject_rows(self, subject: Any) -> np.ndarray:
-        """The core's rows of ``subject``: a label of the subject column (of the grouping
-        factor where the structure names none), or the subject's place when every row
-        is one subject's."""
+    def _subject_rows(self, subject: Any) -> tuple[int, np.ndarray]:
+        """The place of ``subject`` among the core's subjects and its rows there: a label
+        of the subject column (of the grouping factor where the structure names none),
+        or 0 when every row is one subject's."""
         lay = self._layout_rows
-        d = self._design
-        rows = d.need_rows("a subject's covariance")
-        if self.structure.subject is not None and rows.residual_frame is not None:
-            labels = rows.residual_frame[self.structure.subject].to_numpy()
-        elif d.spec.factors:
-            labels = d.levels.to_numpy()[rows.codes]
-        else:
-            labels = np.zeros(d.n, dtype=np.int64)
-        first = labels[lay.order[lay.subject_offsets[:-1]]]
+        first = self._subject_labels()[lay.order[lay.subject_offsets[:-1]]]
         match = np.flatnonzero(first == subject)
         if not len(match):
             raise KeyError(f"no subject {subject!r}")
         k = int(match[0])
-        return np.arange(lay.subject_offsets[k], lay.subject_offsets[k + 1])
+        return k, np.arange(lay.subject_offsets[k], lay.subject_offsets[k + 1])
 
     def residual_cov(self, subject: Any) -> pd.DataFrame:
         """sigma^2 R of one subject: the covariance of its residuals (nlme's
         ``getVarCov(type = "conditional")``), rows and columns by the data's row labels."""
-        rows = self._subject_rows(subject)
-        k = int(np.searchsorted(self._layout_rows.subject_offsets, rows[0], side="right") - 1)
+        k, rows = self._subject_rows(subject)
         r = self.sigma2 * np.asarray(self._core.residual_matrix(list(self._res["params"]), k), dtype=float)
         index = self._design.row_index[self._layout_rows.order[rows]]
         return pd.DataFrame(r, index=index, columns=index)
@@ -221,7 +212,7 @@ class StructuredFit(ResidualScale, MixedFit):
         out = self.residual_cov(subject)
         if self._design.spec.q:
             rows = self._design.need_rows("a subject's covariance")
-            z = rows.z[self._layout_rows.order[self._subject_rows(subject)]]
+            z = rows.z[self._layout_rows.order[self._subject_rows(subject)[1]]]
             out = out + z @ self.cov_re.to_numpy() @ z.T
         return out
 

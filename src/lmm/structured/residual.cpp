@@ -33,17 +33,6 @@ void unstructured_row(const double* eta, std::uint32_t i, double* row, double& n
   row[i] = 1.0 / norm;
 }
 
-// The unstructured correlation between visits i and j.
-double unstructured_entry(const double* eta, std::uint32_t i, std::uint32_t j, std::vector<double>& ri,
-                          std::vector<double>& rj) {
-  double ni, nj;
-  unstructured_row(eta, i, ri.data(), ni);
-  unstructured_row(eta, j, rj.data(), nj);
-  double c = 0.0;
-  for (std::uint32_t l = 0; l <= (i < j ? i : j); ++l) c = c + ri[l] * rj[l];
-  return c;
-}
-
 // log delta of row r, summed over the variance functions; eta at the first function's.
 double log_delta(const ResidualStructure& s, const double* eta, std::uint64_t r) {
   double ld = 0.0;
@@ -427,9 +416,9 @@ std::vector<double> natural_parameters(const ResidualStructure& s, const std::ve
       out.push_back(logistic(e[0]));
       break;
     case Correlation::kUnstructured: {
-      std::vector<double> ri(s.n_visits), rj(s.n_visits);
+      const ResidualValues v = residual_values(s, e);
       for (std::uint32_t i = 1; i < s.n_visits; ++i)
-        for (std::uint32_t j = 0; j < i; ++j) out.push_back(unstructured_entry(e, i, j, ri, rj));
+        for (std::uint32_t j = 0; j < i; ++j) out.push_back(v.c[i * s.n_visits + j]);
       break;
     }
     case Correlation::kExponential:
@@ -438,8 +427,7 @@ std::vector<double> natural_parameters(const ResidualStructure& s, const std::ve
       if (s.nugget) out.push_back(logistic(e[1]));
       break;
     case Correlation::kToeplitz: {
-      ResidualValues v;
-      toeplitz_values(s.n_visits, e, v);
+      const ResidualValues v = residual_values(s, e);
       for (std::uint32_t lag = 1; lag < s.n_visits; ++lag) out.push_back(v.c[lag]);
       break;
     }

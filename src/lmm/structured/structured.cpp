@@ -61,11 +61,13 @@ void add_into(std::vector<double>& to, const std::vector<double>& from) {
 }
 
 // The group's part and its contribution to the fixed-effects system.
+// With patterns, w holds the one group's sum alone (its first subject's place).
 bool group_part(const StructuredData& d, const std::vector<double>& lambda, const std::vector<double>& w,
                 std::uint64_t g, GroupPart& part, Sums& sums) {
   const std::uint64_t p = d.p, q = d.q, k = d.k();
+  const std::uint64_t last = d.pattern_subject.empty() ? d.groups[g + 1] : d.groups[g] + 1;
   part.g.assign(k * k, 0.0);
-  for (std::uint64_t s = d.groups[g]; s < d.groups[g + 1]; ++s)
+  for (std::uint64_t s = d.groups[g]; s < last; ++s)
     for (std::uint64_t i = 0; i < k * k; ++i) part.g[i] = part.g[i] + w[s * k * k + i];
   const double* gm = part.g.data();
   for (std::uint64_t i = 0; i < p; ++i) {
@@ -182,7 +184,7 @@ std::optional<StructuredEvaluation> evaluate_structured(const StructuredData& d,
   // Whitened products and log det R_s of every subject (of every pattern, where the
   // subjects form patterns: then one group holds them all, as w[0]).
   const bool patterns = !d.pattern_subject.empty();
-  std::vector<double> w(n_subj * k * k), logdet(n_subj);
+  std::vector<double> w((patterns ? 1 : n_subj) * k * k), logdet(patterns ? 1 : n_subj);
   if (patterns && !pattern_products_sum(d, values, w.data(), logdet[0])) return std::nullopt;
   ChunkPlan subjects = plan_chunks(patterns ? 0 : n_subj, subject_cost(d));
   std::vector<char> feasible = map_chunks<char>(subjects, [&](std::uint64_t, std::uint64_t b, std::uint64_t e) {
