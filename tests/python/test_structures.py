@@ -203,6 +203,34 @@ def test_first_order_ante_dependence_of_two_visits_is_the_unstructured_covarianc
 
 
 @pytest.mark.parametrize(
+    "name,formula,reml",
+    [
+        ("orthodont_lmertest_ri", "distance ~ age * Sex + cs(age | Subject)", True),
+        ("trial200_lmertest_ri", f"{TRIAL} + cs(visit | id)", True),
+        ("trial200_lmertest_ri_ml", f"{TRIAL} + cs(visit | id)", False),
+    ],
+)
+def test_satterthwaite_tests_of_compound_symmetry_are_lmertests_of_a_random_intercept(name, formula, reml):
+    # With a positive correlation the two are one model, whose variance parameters are
+    # written differently: Satterthwaite's df do not depend on how.
+    ref = REF[name]
+    fit = qk.lmm(formula, frame(ref["data"]), reml=reml)
+    assert fit.loglik == pytest.approx(ref["logLik"], abs=1e-6)
+    table = fit.coef_tests().set_axis(list(map(r_name, fit.fe_names)))
+    assert list(table.index) == [n.replace(" ", "") for n in ref["fixed"]["names"]]
+    for ours, theirs in [("Estimate", "estimate"), ("Std. Error", "se"), ("df", "df"), ("Pr(>|t|)", "p")]:
+        np.testing.assert_allclose(table[ours], ref["fixed"][theirs], rtol=1e-5, err_msg=ours)
+    anova = fit.anova_terms(ddf="Satterthwaite")
+    assert list(anova.index) == ref["anova"]["terms"]
+    for ours, theirs in [("NumDF", "NumDF"), ("DenDF", "DenDF"), ("F value", "F"), ("Pr(>F)", "p")]:
+        np.testing.assert_allclose(anova[ours], ref["anova"][theirs], rtol=1e-5, err_msg=ours)
+    rows = fit.contrast(np.eye(len(fit.fe_names))).tests
+    np.testing.assert_allclose(rows["df"], ref["fixed"]["df"], rtol=1e-5)
+    with pytest.raises(ValueError, match='ddf must be "nlme" or "satterthwaite"'):
+        fit.coef_tests("kenward")
+
+
+@pytest.mark.parametrize(
     "name,formulas,kwargs",
     [
         (

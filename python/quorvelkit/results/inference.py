@@ -30,6 +30,7 @@ __all__ = [
     "ContrastResult",
     "FTestTable",
     "coefficient_tests",
+    "design_type3",
     "anova_terms",
     "contrast",
     "contrast_matrix",
@@ -251,6 +252,19 @@ def _cell_matrix(spec: Any, columns: Sequence[_Column], cells: dict[frozenset[st
 def _residuals(a: np.ndarray, y: np.ndarray) -> np.ndarray:
     """The residuals of the columns of ``y`` from the span of ``a``'s (R's ``lm.fit``)."""
     return np.asarray(y - a @ np.linalg.lstsq(a, y, rcond=None)[0])
+
+
+def design_type3(design: Any, gram_of_core: Callable[[], np.ndarray] | None = None) -> dict[str, np.ndarray]:
+    """:func:`type3_matrices` of a fitted design: X'X (unweighted) from its rows, else
+    from ``gram_of_core`` where the fit is unweighted, else none (the type III basis)."""
+    d = design
+
+    def gram() -> np.ndarray | None:
+        if d.rows is not None:
+            return np.asarray(d.rows.x.T @ d.rows.x)
+        return None if d.weighted or gram_of_core is None else gram_of_core()
+
+    return type3_matrices(d.spec.fixed_spec, d.kept_columns, lambda t: d.parsed.display_names([t])[0], gram)
 
 
 def type3_matrices(

@@ -109,20 +109,11 @@ class LmmFit(LmmPrediction):
         return _inference.anova_terms(self.satterthwaite(), self._type3_hypotheses(), self.sigma2)
 
     def _type3_hypotheses(self) -> dict[str, np.ndarray]:
-        d = self._design
+        def at_zero() -> np.ndarray:  # at theta = 0 the core's fixed-effects factor is (X'X)^-1
+            parts = self._core.criterion_parts([0.0] * self._core.n_theta, self.reml)
+            return np.asarray(np.linalg.inv(parts["fixed_inverse"]))
 
-        def gram() -> np.ndarray | None:  # X'X, unweighted, where it is known
-            if d.rows is not None:
-                return np.asarray(d.rows.x.T @ d.rows.x)
-            if d.weighted:
-                return None
-            # A fit from products: at theta = 0 the core's fixed-effects factor is (X'X)^-1.
-            at_zero = self._core.criterion_parts([0.0] * self._core.n_theta, self.reml)
-            return np.asarray(np.linalg.inv(at_zero["fixed_inverse"]))
-
-        return _inference.type3_matrices(
-            d.spec.fixed_spec, d.kept_columns, lambda t: d.parsed.display_names([t])[0], gram
-        )
+        return _inference.design_type3(self._design, at_zero)
 
     def contrast(self, L: Any) -> _inference.ContrastResult:
         """Tests of the linear combinations L beta of the fixed effects: a t test of

@@ -36,7 +36,7 @@ import numpy as np
 
 from .pvalues import f_upper, t_two_sided
 
-__all__ = ["VarparInfo", "varpar_info", "t_tests", "f_test"]
+__all__ = ["VarparInfo", "varpar_info", "profiled_varpar_info", "t_tests", "f_test"]
 
 
 @dataclass(frozen=True)
@@ -100,17 +100,78 @@ def varpar_info(core: Any, theta: Sequence[float], reml: bool) -> VarparInfo:
         hess[:k, k] = hess[k, :k] = -2.0 * np.asarray(at["grad_pwrss"]) / s2 / np.float64(sigma)
         hess[k, k] = (6.0 * np.float64(pwrss) / s2 - 2.0 * nu) / s2
         jac[k] = 2.0 * sigma * fixed
-        try:
-            vcov = 2.0 * np.linalg.inv(hess) if np.all(np.isfinite(hess)) else np.full_like(hess, np.nan)
-        except np.linalg.LinAlgError:
-            vcov = np.full_like(hess, np.nan)
     return VarparInfo(
         beta=np.asarray(at["beta"], dtype=float),
         cov_beta=sigma2 * fixed,
         jacobian=jac,
         hessian=hess,
-        vcov_varpar=vcov,
+        vcov_varpar=_twice_inverse(hess),
         evaluations=1 + 2 * k,
+    )
+
+
+def _twice_inverse(hess: np.ndarray) -> np.ndarray:
+    """A = 2 H^-1, NaN where H is not finite or singular."""
+    with np.errstate(all="ignore"):
+        try:
+            return 2.0 * np.linalg.inv(hess) if np.all(np.isfinite(hess)) else np.full_like(hess, np.nan)
+        except np.linalg.LinAlgError:
+            return np.full_like(hess, np.nan)
+
+
+def profiled_varpar_info(core: Any, params: Sequence[float], reml: bool) -> VarparInfo:
+    """A, J and Cov(beta) of a core whose criterion is profiled over sigma^2 as well as
+    beta (a model with a residual structure): ``core.solution(params, reml)`` gives
+    pwrss P, sigma^2 = s = P / nu and F = S^-1, ``core.deviance_grad`` the gradient of
+    the profiled criterion D_p(psi) = min_s D(psi, s).
+
+    The variance parameters are varpar = (psi, s). With D(psi, s) = L(psi) + P(psi) / s
+    + nu log s + const, the Hessian of D at s = P / nu is
+        H_psipsi = Hess D_p + grad P grad P' / (nu s^2),  H_psis = -grad P / s^2,
+        H_ss = nu / s^2,
+    as the Schur complement of H_ss in H is the Hessian of D_p. Satterthwaite's df
+    does not depend on how the variance parameters are written (J and H change by the
+    same Jacobian at a stationary point), so a structure that is another model's
+    random effects in disguise (compound symmetry, a random intercept) gets that
+    model's df. Hess D_p, grad P and dF/dpsi come from central differences at psi +- h."""
+    psi = np.asarray(params, dtype=float)
+    k = psi.size
+    at = core.solution(list(psi), reml)
+    pwrss, s = float(at["pwrss"]), float(at["sigma2"])
+    nu = pwrss / s
+    fixed = np.asarray(at["fixed_inverse"], dtype=float)
+    p = fixed.shape[0]
+    h = _step(psi)
+    hess = np.empty((k + 1, k + 1))
+    jac = np.empty((k + 1, p, p))
+    grad_p = np.empty(k)
+    feasible = True
+    for j in range(k):
+        e = np.zeros(k)
+        e[j] = h[j]
+        try:
+            up, down = core.solution(list(psi + e), reml), core.solution(list(psi - e), reml)
+        except ValueError:  # a neighbour outside the structure's feasible set: no df
+            feasible = False
+            break
+        g_up, g_down = core.deviance_grad(list(psi + e), reml)[1], core.deviance_grad(list(psi - e), reml)[1]
+        hess[:k, j] = (np.asarray(g_up) - np.asarray(g_down)) / (2.0 * h[j])
+        grad_p[j] = (float(up["pwrss"]) - float(down["pwrss"])) / (2.0 * h[j])
+        jac[j] = s * (np.asarray(up["fixed_inverse"]) - np.asarray(down["fixed_inverse"])) / (2.0 * h[j])
+    if not feasible:
+        hess[:] = np.nan
+    with np.errstate(all="ignore"):
+        hess[:k, :k] = 0.5 * (hess[:k, :k] + hess[:k, :k].T) + np.outer(grad_p, grad_p) / (nu * s * s)
+        hess[:k, k] = hess[k, :k] = -grad_p / (s * s)
+        hess[k, k] = nu / (s * s)
+    jac[k] = fixed
+    return VarparInfo(
+        beta=np.asarray(at["beta"], dtype=float),
+        cov_beta=s * fixed,
+        jacobian=jac,
+        hessian=hess,
+        vcov_varpar=_twice_inverse(hess),
+        evaluations=1 + 4 * k,
     )
 
 

@@ -18,8 +18,10 @@ from ..formula.residual_terms import ResidualSpec
 from ..model.design import Design
 from ..model.residual_rows import StructureRows, structure_rows
 from ..support.frames import to_frame
+from . import inference as _inference
 from .mixed_fit import MixedFit, ResidualScale
 from .pvalues import f_upper, t_two_sided
+from .satterthwaite import VarparInfo, profiled_varpar_info
 from .structured_report import StructuredReport
 
 __all__ = ["StructuredFit", "StructureLayout"]
@@ -114,6 +116,7 @@ class StructuredFit(ResidualScale, MixedFit):
             cov_beta=scale * sigma2 * np.asarray(result["fixed_inverse"], dtype=float),
         )
         self._seconds = seconds
+        self._varpar: VarparInfo | None = None
         #: A name for the data, shown in the report.
         self.data_name: str | None = None
 
@@ -394,14 +397,42 @@ class StructuredFit(ResidualScale, MixedFit):
             index=self.fe_names,
         )
 
-    def anova_terms(self) -> pd.DataFrame:
-        """Marginal F tests of each term of the fixed part, nlme's ``anova(fit, type =
-        "marginal")``: for the term's coefficients b_T, F = b_T' Cov(b_T)^-1 b_T / r with
-        r of them, on nlme's denominator degrees of freedom of the term (:attr:`df`).
-        By ML, Cov(b) is taken with sigma^2 n / (n - p), as nlme's anova takes it (its
-        gls's :attr:`cov_fixef` already is).
-        Columns "numDF", "denDF", "F-value", "p-value", one row per term, the intercept
-        included as nlme shows it."""
+    def satterthwaite(self) -> VarparInfo:
+        """What Satterthwaite's tests need at this fit
+        (:class:`~quorvelkit.results.satterthwaite.VarparInfo`), the variance parameters
+        being theta, the structure's and sigma^2; computed once."""
+        if self._varpar is None:
+            self._varpar = profiled_varpar_info(self._core, list(self._res["params"]), self.reml)
+        return self._varpar
+
+    def coef_tests(self, ddf: str = "satterthwaite") -> pd.DataFrame:
+        """The fixed-effects table with the degrees of freedom ``ddf``: "satterthwaite"
+        (as lmerTest and mmrm compute them, from the Hessian of the criterion in the
+        variance parameters) or "nlme" (:attr:`coef_table`)."""
+        if _ddf(ddf) == "nlme":
+            return self.coef_table
+        return _inference.coefficient_tests(self.satterthwaite(), self.fe_names)
+
+    def contrast(self, L: Any) -> _inference.ContrastResult:
+        """Tests of the combinations L beta with Satterthwaite's df, as
+        :meth:`quorvelkit.LmmFit.contrast` gives them (``L`` one column per fixed effect)."""
+        matrix = _inference.contrast_matrix(L, self.fe_names)
+        return _inference.contrast(self.satterthwaite(), matrix, self.sigma2)
+
+    def anova_terms(self, ddf: str = "nlme") -> pd.DataFrame:
+        """F tests of each term of the fixed part.
+
+        ``ddf="nlme"`` (default): the marginal F tests of nlme's ``anova(fit, type =
+        "marginal")``: for the term's coefficients b_T, F = b_T' Cov(b_T)^-1 b_T / r
+        with r of them, on nlme's denominator degrees of freedom of the term
+        (:attr:`df`). By ML, Cov(b) is taken with sigma^2 n / (n - p), as nlme's anova
+        takes it (its gls's :attr:`cov_fixef` already is). Columns "numDF", "denDF",
+        "F-value", "p-value", one row per term, the intercept included as nlme shows it.
+
+        ``ddf="satterthwaite"``: lmerTest's type III table with Satterthwaite's
+        denominator df (as :meth:`quorvelkit.LmmFit.anova_terms`)."""
+        if _ddf(ddf) == "satterthwaite":
+            return _inference.anova_terms(self.satterthwaite(), _inference.design_type3(self._design), self.sigma2)
         d = self._design
         kept = {c: k for k, c in enumerate(d.kept_columns)}
         beta, cov, df = self.fixef.to_numpy(), self.cov_fixef.to_numpy(), self.df.to_numpy()
@@ -424,3 +455,11 @@ class StructuredFit(ResidualScale, MixedFit):
     def pvalues(self) -> pd.Series:
         """Two-sided p-values of the t tests of :attr:`coef_table`."""
         return self.coef_table["Pr(>|t|)"]
+
+
+def _ddf(ddf: Any) -> str:
+    """``ddf`` checked: "nlme" or "satterthwaite" (any case)."""
+    name = ddf.lower() if isinstance(ddf, str) else ddf
+    if name not in ("nlme", "satterthwaite"):
+        raise ValueError(f'ddf must be "nlme" or "satterthwaite", got {ddf!r}')
+    return str(name)

@@ -525,6 +525,32 @@ tmb_case("ar1_4000_tmb", "ar1_4000",
          "glmmTMB(y ~ x + (1 | id) + ar1(factor(visit, levels = 1:10) + 0 | id), Ar1_4000, dispformula = ~ 0, REML = TRUE)",
          timed = TRUE)
 
+# ---- lmerTest -------------------------------------------------------------------------
+# Satterthwaite's degrees of freedom of random-intercept models (lmer with lmerTest):
+# with a positive correlation, their marginal covariance is compound symmetry, so they
+# are the models gls fits with corCompSymm, written with other variance parameters,
+# and the degrees of freedom do not depend on how the variance parameters are written.
+suppressPackageStartupMessages(library(lmerTest))
+lmertest_case <- function(id, data, formula, reml = TRUE) {
+  if (!wanted(id)) return(invisible())
+  cat(id, "\n")
+  fit <- lmer(as.formula(formula), frames[[data]], REML = reml)
+  ct <- coef(summary(fit, ddf = "Satterthwaite"))
+  av <- anova(fit, type = 3, ddf = "Satterthwaite")
+  res[[id]] <<- list(kind = "lmertest", data = files[[data]], peer = "lmerTest",
+                     call = sprintf("lmer(%s, REML = %s)", formula, reml), logLik = as.numeric(logLik(fit)),
+                     fixed = list(names = chr(rownames(ct)), estimate = num(ct[, "Estimate"]),
+                                  se = num(ct[, "Std. Error"]), df = num(ct[, "df"]),
+                                  p = num(ct[, "Pr(>|t|)"])),
+                     anova = list(terms = chr(rownames(av)), NumDF = num(av$NumDF), DenDF = num(av$DenDF),
+                                  F = num(av[["F value"]]), p = num(av[["Pr(>F)"]])))
+}
+lmertest_case("orthodont_lmertest_ri", "orthodont", "distance ~ age * Sex + (1 | Subject)")
+lmertest_case("trial200_lmertest_ri", "trial200", "y ~ arm * factor(visit) + base + (1 | id)")
+lmertest_case("trial200_lmertest_ri_ml", "trial200", "y ~ arm * factor(visit) + base + (1 | id)", reml = FALSE)
+res$`_versions_lmerTest` <- list(lmerTest = as.character(packageVersion("lmerTest")),
+                                 lme4 = as.character(packageVersion("lme4")))
+
 # ---- output ---------------------------------------------------------------------------
 res$`_versions` <- list(R = R.version.string, nlme = as.character(packageVersion("nlme")),
                         glmmTMB = as.character(packageVersion("glmmTMB")),
