@@ -129,9 +129,9 @@ class ProfileResult:
 # ----------------------------------------------------------------- the searches
 def _transform(prob: Problem) -> tuple[Callable[[float], float], Callable[[float], float], Callable[[float], float]]:
     """The coordinate u(psi) in which zeta is closest to straight, its inverse and du/dpsi:
-    log for standard deviations and sigma, atanh for correlations (psi itself for an
+    log for standard deviations, sigma and other positive parameters, atanh for correlations (psi itself for an
     estimate on the boundary)."""
-    if prob.kind in ("sd", "sigma") and prob.center > 0:
+    if prob.kind in ("sd", "sigma", "positive") and prob.center > 0:
         return math.log, lambda v: math.exp(min(v, 700.0)), lambda v: 1.0 / v
     if prob.kind == "cor" and abs(prob.center) < ON_LIMIT:  # at -1 or 1 atanh has no finite slope
         return (

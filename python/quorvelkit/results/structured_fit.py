@@ -14,6 +14,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from ..formula.checks import check_flag, check_level
 from ..formula.residual_terms import ResidualSpec
 from ..model.design import Design
 from ..model.residual_rows import StructureRows, structure_rows
@@ -22,6 +23,7 @@ from . import inference as _inference
 from .mixed_fit import MixedFit, ResidualScale
 from .pvalues import f_upper, t_two_sided
 from .satterthwaite import VarparInfo, profiled_varpar_info
+from .structured_intervals import StructuredProfiler, wald_intervals
 from .structured_report import StructuredReport
 
 __all__ = ["StructuredFit", "StructureLayout"]
@@ -404,6 +406,19 @@ class StructuredFit(ResidualScale, MixedFit):
         if self._varpar is None:
             self._varpar = profiled_varpar_info(self._core, list(self._res["params"]), self.reml)
         return self._varpar
+
+    def intervals(self, level: float = 0.95) -> pd.DataFrame:
+        """Wald intervals of the structure's parameters and sigma, nlme's
+        ``intervals(fit, which = "var-cov")``: each on the scale nlme takes it (Fisher's
+        z, logit or log; see :mod:`quorvelkit.results.structured_intervals`), mapped back.
+        Columns "lower", "est.", "upper". :meth:`confint` with ``method="profile"``
+        gives profile-likelihood intervals of the parameters that one coordinate holds."""
+        check_level(level)
+        return wald_intervals(self, float(level))
+
+    def _profiler(self, ml: bool) -> StructuredProfiler:
+        check_flag("ml", ml)
+        return StructuredProfiler(self.refit_ml() if ml and self.reml else self)
 
     def coef_tests(self, ddf: str = "satterthwaite") -> pd.DataFrame:
         """The fixed-effects table with the degrees of freedom ``ddf``: "satterthwaite"
