@@ -6,13 +6,16 @@ name the column and the rows, the core's fit, and the fitted model
 
 from __future__ import annotations
 
+import functools
 import time
+from collections.abc import Callable
+from dataclasses import replace
 
 import numpy as np
 import pandas as pd
 
 from .._quorvelkit import StructuredCore
-from ..formula.residual_terms import ResidualSpec
+from ..formula.residual_terms import FITTED, ResidualSpec
 from ..model.design import Design
 from ..model.fit_options import FitOptions
 from ..model.residual_rows import StructureRows, rows_named, structure_rows
@@ -121,29 +124,87 @@ def fit_structured(design: Design, options: FitOptions, t0: float, stacklevel: i
         groups = np.r_[np.flatnonzero(np.r_[True, g[1:] != g[:-1]]), len(starts)].astype(np.int64)
     else:
         groups = np.array([0, len(starts)], np.int64)
-    variances = [(k, n, np.ascontiguousarray(v[order])) for k, n, v in arrays.variances]
     t1 = time.perf_counter()
-    core = StructuredCore(
-        np.ascontiguousarray(table),
-        q,
-        subjects,
-        groups,
-        list(design.spec.blocks),
-        spec.correlation,
-        times=None if arrays.times is None else np.ascontiguousarray(arrays.times[order]),
-        coords=None if arrays.coords is None else np.ascontiguousarray(arrays.coords[order]),
-        n_visits=arrays.n_visits,
-        nugget=spec.nugget,
-        variances=variances,
-        structure_groups=None if arrays.group is None else np.ascontiguousarray(arrays.group[order][starts]),
-    )
+
+    def build(arrays: StructureRows) -> StructuredCore:
+        return StructuredCore(
+            np.ascontiguousarray(table),
+            q,
+            subjects,
+            groups,
+            list(design.spec.blocks),
+            spec.correlation,
+            times=None if arrays.times is None else np.ascontiguousarray(arrays.times[order]),
+            coords=None if arrays.coords is None else np.ascontiguousarray(arrays.coords[order]),
+            n_visits=arrays.n_visits,
+            nugget=spec.nugget,
+            variances=[(k, n, np.ascontiguousarray(v[order])) for k, n, v in arrays.variances],
+            structure_groups=None if arrays.group is None else np.ascontiguousarray(arrays.group[order][starts]),
+        )
+
+    core = build(arrays)
     start = _start(design, spec, arrays, core.n_params - core.n_theta)
-    if options.theta is not None:
-        result = dict(core.solution(list(options.theta), reml=options.reml))
-        result.update(converged=True, iterations=0, fev=1, grad_inf_norm=float("nan"), message="not optimised")
-    else:
-        given = None if options.starts is None else list(np.asarray(options.starts, dtype=float).ravel())
-        result = dict(core.fit(given or start, reml=options.reml, max_iter=options.max_iter))
-    t2 = time.perf_counter()
+    given = None if options.starts is None else list(np.asarray(options.starts, dtype=float).ravel())
+
+    def run(core: StructuredCore, start: list[float]) -> dict:
+        if options.theta is not None:
+            result = dict(core.solution(list(options.theta), reml=options.reml))
+            result.update(converged=True, iterations=0, fev=1, grad_inf_norm=float("nan"), message="not optimised")
+            return result
+        return dict(core.fit(start, reml=options.reml, max_iter=options.max_iter))
+
+    result = run(core, given or start)
     layout = StructureLayout(spec, arrays, order, subject_sorted, subjects)
-    return StructuredFit(design, core, result, layout, reml=options.reml, seconds=(t2 - t1, t2 - t0))
+    if spec.of_fitted:
+        core, result, layout = _iterate_fitted(design, spec, frame, subject, build, run, core, result, layout)
+    t2 = time.perf_counter()
+    fit = StructuredFit(design, core, result, layout, reml=options.reml, seconds=(t2 - t1, t2 - t0))
+    if spec.of_fitted:  # by ML, the fitted values' iteration again
+        fit.refit_ml_with = functools.partial(_refit_ml, design, options)
+    return fit
+
+
+#: The fitted values' iteration stops when no parameter moves by more than this
+#: (relative to its size, or absolutely below 1), nlme's default: each fit's own
+#: optimum is found only to about 1e-7 of the parameters, below which they wander.
+FITTED_TOLERANCE = 1e-6
+FITTED_ITERATIONS = 100
+
+
+def _iterate_fitted(
+    design: Design,
+    spec: ResidualSpec,
+    frame: pd.DataFrame,
+    subject: np.ndarray,
+    build: Callable[[StructureRows], StructuredCore],
+    run: Callable[[StructuredCore, list[float]], dict],
+    core: StructuredCore,
+    result: dict,
+    layout: StructureLayout,
+) -> tuple[StructuredCore, dict, StructureLayout]:
+    """nlme's iteration for a variance of the fitted values (Pinheiro & Bates 2000,
+    sec. 5.2.1): the variance covariate is held at the fitted values (X beta + Z b, the
+    innermost level) of the last fit, the model fitted again from its estimates, until
+    the estimates stop moving. The first fit holds the covariate at 1 (every variance
+    equal). The likelihood reported is the last fit's, at its fitted values."""
+    for _ in range(FITTED_ITERATIONS):
+        fitted = StructuredFit(design, core, result, layout, reml=True, seconds=(0.0, 0.0)).fitted.to_numpy()
+        arrays = structure_rows(spec, frame, subject, fitted=fitted)
+        core = build(arrays)
+        new = run(core, list(result["params"]))
+        layout = replace(layout, rows=arrays)
+        old = np.r_[np.asarray(result["beta"], float), np.asarray(result["params"], float)]
+        now = np.r_[np.asarray(new["beta"], float), np.asarray(new["params"], float)]
+        result = new
+        if np.all(np.abs(now - old) <= FITTED_TOLERANCE * np.maximum(np.abs(now), 1.0)):
+            return core, result, layout
+    text = next(v.text for v in spec.variances if v.column == FITTED)
+    raise ValueError(
+        f"the estimates of {text!r}, a variance of the fitted values, did not settle in {FITTED_ITERATIONS} fits; "
+        "give the variance function a covariate (form = ~ x)"
+    )
+
+
+def _refit_ml(design: Design, options: FitOptions, params: list[float]) -> StructuredFit:
+    """The fit by ML started at ``params`` (a REML fit's estimates)."""
+    return fit_structured(design, replace(options, reml=False, starts=np.asarray(params)), time.perf_counter(), 2)

@@ -27,11 +27,12 @@ nlme's keywords are taken as text by :func:`quorvelkit.lmm`: ``correlation=`` on
 ``corAR1``, ``corCAR1``, ``corCompSymm``, ``corSymm``, ``corExp``, ``corGaus`` (with
 ``nugget = TRUE`` for the spatial ones), and ``variance=`` (nlme's ``weights=``, a name
 ``lmm`` gives the prior weights) one or several of ``varIdent(form = ~ 1 | g)``,
-``varPower(form = ~ v)``, ``varExp(form = ~ v)``. A form without ``| id`` groups by the
+``varPower(form = ~ v)``, ``varExp(form = ~ v)``, and ``varPower()`` / ``varExp()``
+of the fitted values (nlme's default form, ``~ fitted(.)``). A form without ``| id`` groups by the
 model's grouping factor (as nlme's lme), or makes every row one subject when the model
 has no random effects (as nlme's gls); ``~ 1`` orders a subject's rows as the data
-does. What nlme has and this does not (``corARMA``, a variance of the fitted values,
-strata of a power) is refused naming what to write instead."""
+does. What nlme has and this does not (``corARMA``, strata of a power) is refused
+naming what to write instead."""
 
 from __future__ import annotations
 
@@ -42,6 +43,7 @@ from typing import Any
 from ..support.errors import FormulaError
 
 __all__ = [
+    "FITTED",
     "ResidualSpec",
     "VarianceSpec",
     "TERM_NAMES",
@@ -56,6 +58,10 @@ TERM_NAMES = ("ar1", "ar1h", "car1", "cs", "csh", "us", "sp_exp", "sp_gau", "toe
 
 _NAME = re.compile(r"[A-Za-z.][A-Za-z0-9._]*")
 _TERM = re.compile(r"\s*([A-Za-z_][A-Za-z0-9_]*)\s*\((.*)\)\s*", re.S)
+
+
+#: The covariate of a variance function of the fitted values (nlme's ``form = ~ fitted(.)``).
+FITTED = "fitted(.)"
 
 
 @dataclass(frozen=True)
@@ -93,8 +99,13 @@ class ResidualSpec:
     def columns(self) -> tuple[str, ...]:
         """Every column the structure reads, each once."""
         cols = [*self.position, *([self.subject] if self.subject else []), *([self.group] if self.group else [])]
-        cols += [c for v in self.variances for c in (v.column, *([v.by] if v.by else []))]
+        cols += [c for v in self.variances for c in (v.column, *([v.by] if v.by else [])) if c != FITTED]
         return tuple(dict.fromkeys(cols))
+
+    @property
+    def of_fitted(self) -> bool:
+        """Whether a variance function is of the fitted values (nlme's ``varPower()``)."""
+        return any(v.column == FITTED for v in self.variances)
 
     @property
     def uses(self) -> tuple[tuple[str, str], ...]:
@@ -227,16 +238,15 @@ def _correlation(text: str) -> ResidualSpec:
 
 def _variance(text: str) -> VarianceSpec:
     name, _, named = _call(text, "variance")
+    fitted = re.fullmatch(r"~\s*fitted\(\s*\.\s*\)\s*", named.get("form", "~ fitted(.)").strip())
+    if name in ("varPower", "varExp") and fitted:  # nlme's default: of the fitted values
+        return VarianceSpec("power" if name == "varPower" else "exp", FITTED, text.strip())
     position, strata = _form(named, text)
     if name == "varIdent":
         if position or strata is None:
             raise FormulaError(f"{text!r}: write varIdent(form = ~ 1 | g), a standard deviation per level of g")
         return VarianceSpec("ident", strata, text.strip())
     if name in ("varPower", "varExp"):
-        if not position:
-            raise FormulaError(
-                f"{text!r}: a variance of the fitted values is not supported; give a covariate, e.g. {name}(form = ~ x)"
-            )
         if strata is not None or len(position) != 1:
             raise FormulaError(f"{text!r}: give one covariate and no strata, e.g. {name}(form = ~ x)")
         return VarianceSpec("power" if name == "varPower" else "exp", position[0], text.strip())

@@ -11,7 +11,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from ..formula.residual_terms import ResidualSpec
+from ..formula.residual_terms import FITTED, ResidualSpec
 from ..support.frames import sorted_levels
 from ..support.labels import label_text
 
@@ -96,10 +96,12 @@ def structure_rows(
     visit_labels: list | None = None,
     variance_labels: list[list] | None = None,
     group_labels: list | None = None,
+    fitted: np.ndarray | None = None,
 ) -> StructureRows:
     """The structure's arrays of the rows of ``frame`` (``subject``: each row's subject
     code); with the fit's ``visit_labels`` and ``variance_labels``, new rows are coded
-    by the fit's levels."""
+    by the fit's levels. ``fitted``: the rows' fitted values, the covariate of a
+    variance function of the fitted values (None: ones, a first fit without it)."""
     times: np.ndarray | None = None
     coords: np.ndarray | None = None
     n_visits, labels = 0, list[Any]()
@@ -121,7 +123,10 @@ def structure_rows(
             variances.append(("ident", len(levels), codes.astype(float)))
             strata.append(levels)
         else:
-            values = frame[v.column].to_numpy(dtype=float)
+            if v.column == FITTED:
+                values = np.ones(len(frame)) if fitted is None else np.asarray(fitted, dtype=float)
+            else:
+                values = frame[v.column].to_numpy(dtype=float)
             bad = np.flatnonzero(~np.isfinite(values) | ((values == 0) if v.kind == "power" else False))
             if len(bad):
                 what = "zero or not finite" if v.kind == "power" else "not finite"

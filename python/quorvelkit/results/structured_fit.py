@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import math
 import time
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import Any
 
@@ -119,6 +119,9 @@ class StructuredFit(ResidualScale, MixedFit):
         )
         self._seconds = seconds
         self._varpar: VarparInfo | None = None
+        #: The ML refit where it is more than the core's (a variance of the fitted
+        #: values: nlme's iteration again), given the REML estimates.
+        self.refit_ml_with: Callable[[list[float]], StructuredFit] | None = None
         #: A name for the data, shown in the report.
         self.data_name: str | None = None
 
@@ -283,6 +286,10 @@ class StructuredFit(ResidualScale, MixedFit):
         this fit's estimates."""
         if not self.reml:
             return self
+        if self.refit_ml_with is not None:
+            fit = self.refit_ml_with(list(self._res["params"]))
+            fit.data_name = self.data_name
+            return fit
         t0 = time.perf_counter()
         result = dict(self._core.fit(list(self._res["params"]), reml=False))
         t1 = time.perf_counter()
@@ -338,6 +345,7 @@ class StructuredFit(ResidualScale, MixedFit):
             visit_labels=lay.visit_labels,
             variance_labels=lay.variance_labels,
             group_labels=lay.rows.group_labels or None,
+            fitted=vals.copy(),
         )
         for subject, at in codes.items():
             seen = np.flatnonzero(labels == subject)

@@ -346,10 +346,14 @@ anova_case("anova_orthodont_cs_ident_vs_symm_reml", "orthodont_gls_cs_ident", "o
 # the positions within a subject.
 dia <- "lme(rate ~ (pressure + I(pressure^2) + I(pressure^3) + I(pressure^4)) * QB, Dialyzer, random = ~ pressure + I(pressure^2) | Subject, weights = %s%s)"
 nlme_case("dialyzer_power_ar1", "dialyzer", sprintf(dia, "varPower(form = ~ pressure)", ", correlation = corAR1()"),
-          "Subject", "pressure", 0.1)
+          NULL, "pressure", 0.1)
 nlme_case("dialyzer_power", "dialyzer", sprintf(dia, "varPower(form = ~ pressure)", ""), "Subject", "pressure", 0.1)
 nlme_case("dialyzer_exp", "dialyzer", sprintf(dia, "varExp(form = ~ pressure)", ""), "Subject", "pressure", 0.1)
 anova_case("anova_dialyzer_power_vs_power_ar1", "dialyzer_power", "dialyzer_power_ar1")
+# gls with a variance of the fitted mean (varPower()'s default form), by ML.
+nlme_case("dialyzer_gls_power_fitted_ml", "dialyzer",
+          "gls(rate ~ (pressure + I(pressure^2) + I(pressure^3) + I(pressure^4)) * QB, Dialyzer, weights = varPower(), method = \"ML\")",
+          NULL, "pressure", 0.1)
 
 # A case whose call under nlme's defaults fails: the calls are tried in order, and the
 # first that fits is the case's record; the failed ones are kept in it as attempts.
