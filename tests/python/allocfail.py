@@ -351,7 +351,7 @@ def crossed_cases() -> dict[str, Case]:
         "crossed/solution": Case(shared, lambda c: c.solution(t)),
         "crossed/prediction_variance": Case(shared, lambda c: c.prediction_variance(t, x0, levels, z0)),
         "crossed/start_theta": Case(shared, lambda c: c.start_theta(True, with_model=True)),
-        "crossed/fit": Case(shared, lambda c: c.fit(c.default_theta())),
+        "crossed/fit": Case(shared, lambda c: c.fit(c.default_theta(), max_iter=4)),
         # the products out of rows, and a core made from them
         "crossed/reduce_rows": Case(lambda: None, lambda _: Q.reduce_crossed_rows(y, x, factors, None, weights=w)),
         "crossed/from_products": built(lambda: Q.CrossedCore.from_products(products(), blocks), crossed_fingerprint),
