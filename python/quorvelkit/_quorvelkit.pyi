@@ -579,7 +579,10 @@ class StructuredCore(_Dimensions):
     """A linear model whose residuals are correlated or of unequal variance within
     subjects, with random effects on a factor whose groups are runs of whole subjects
     (q = 0: none). rows is n x (q + p + 1), z | x | y, sorted by group, subject and
-    time; subjects and groups are offsets (into the rows, into the subjects)."""
+    time; subjects and groups are offsets (into the rows, into the subjects). With
+    factors, each (codes, width, levels, blocks), the random effects are on those
+    factors, crossed or not nested in the subjects (z their columns side by side, the
+    subjects one group)."""
 
     def __new__(
         cls,
@@ -595,6 +598,7 @@ class StructuredCore(_Dimensions):
         nugget: bool = False,
         variances: Sequence[tuple[str, int, _Float64]] = (),
         structure_groups: _Int64 | None = None,
+        factors: Sequence[tuple[_Int64, int, int, Sequence[int]]] | None = None,
     ) -> StructuredCore: ...
     @property
     def m(self) -> int: ...

@@ -101,11 +101,50 @@ bool variances_of(PyObject* obj, std::vector<qk::VarianceFunction>& out) {
   });
 }
 
+// Crossed grouping factors, each (codes, width, levels, blocks): the rows' level codes
+// (n), the factor's random effects per level, its number of levels and its terms' blocks.
+bool factors_of(PyObject* obj, qk::StructuredData& d, std::vector<std::vector<std::uint64_t>>& blocks,
+                std::vector<std::vector<std::uint64_t>>& codes) {
+  return each_item(obj, "factors", [&](PyObject* item) {
+    PyObject *c = nullptr, *width = nullptr, *levels = nullptr, *b = nullptr;
+    if (!PyArg_ParseTuple(item, "OOOO", &c, &width, &levels, &b)) return false;
+    std::uint64_t w = 0, l = 0;
+    codes.emplace_back();
+    blocks.emplace_back();
+    if (!offsets_of(c, "codes", codes.back()) || !to_u64(width, "width", w) || !to_u64(levels, "levels", l) ||
+        !to_u64_vec(b, "blocks", blocks.back()))
+      return false;
+    if (l >= (1ull << 32)) return value_error("a crossed factor has too many levels"), false;
+    d.factor_widths.push_back(w);
+    d.factor_levels.push_back(l);
+    return true;
+  });
+}
+
+// Lambda's layout and the level codes of crossed factors: each factor's template at its
+// first level.
+bool set_factors(qk::StructuredData& d, const std::vector<std::vector<std::uint64_t>>& blocks,
+                 const std::vector<std::vector<std::uint64_t>>& codes) {
+  const std::size_t nf = codes.size();
+  d.factor_codes.assign(d.n * nf, 0);
+  std::uint64_t at = 0;
+  for (std::size_t f = 0; f < nf; ++f) {
+    if (codes[f].size() != d.n) return value_error("a crossed factor's codes are not one per row"), false;
+    for (std::uint64_t r = 0; r < d.n; ++r)
+      d.factor_codes[r * nf + f] = static_cast<std::uint32_t>(std::min<std::uint64_t>(codes[f][r], 0xffffffffu));
+    const std::vector<std::uint64_t> b = blocks[f].empty() ? std::vector<std::uint64_t>{d.factor_widths[f]} : blocks[f];
+    if (auto e = qk::blocks_error(b, d.factor_widths[f])) return value_error(*e), false;
+    for (auto [r, c] : qk::theta_index(d.factor_widths[f], b)) d.theta_index.emplace_back(at + r, at + c);
+    at += d.factor_widths[f] * d.factor_levels[f];
+  }
+  return true;
+}
+
 PyObject* structured_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::vector<PyObject*> a;
   if (!parse_tuple_args("StructuredCore",
                         {"rows", "q", "subjects", "groups", "blocks", "correlation", "times", "coords", "n_visits",
-                         "nugget", "variances", "structure_groups"},
+                         "nugget", "variances", "structure_groups", "factors"},
                         6, args, kwargs, a))
     return nullptr;
   auto d = std::make_unique<qk::StructuredData>();
@@ -136,7 +175,11 @@ PyObject* structured_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (static_cast<std::uint64_t>(rows.cols) < d->q + 1) return value_error("rows must hold z, x and y");
   d->p = static_cast<std::uint64_t>(rows.cols) - d->q - 1;
   d->rows.assign(data_of<double>(rows), data_of<double>(rows) + rows.rows * rows.cols);
-  if (d->q) {
+  std::vector<std::vector<std::uint64_t>> factor_blocks, factor_codes;
+  if (a[12] && a[12] != Py_None) {  // crossed factors
+    if (!factors_of(a[12], *d, factor_blocks, factor_codes) || !set_factors(*d, factor_blocks, factor_codes))
+      return nullptr;
+  } else if (d->q) {
     if (blocks.empty()) blocks = {d->q};
     if (auto e = qk::blocks_error(blocks, d->q)) return value_error(*e);
     d->theta_index = qk::theta_index(d->q, blocks);
@@ -220,7 +263,7 @@ PyObject* solution_dict(PyObject* self, const std::vector<double>& params, bool 
   if (!ev) return value_error("the criterion is not finite at these parameters");
   const qk::StructuredData& d = data_of_self(self);
   Ref dict(into ? Py_NewRef(into) : PyDict_New());
-  const auto p = static_cast<npy_intp>(d.p), q = static_cast<npy_intp>(d.q);
+  const auto p = static_cast<npy_intp>(d.p), q = static_cast<npy_intp>(d.lambda_size());
   const auto g = static_cast<npy_intp>(d.groups.size() - 1);
   std::vector<double> natural = qk::structured_natural(d, params.data() + d.n_theta());
   if (!dict || !set_item(dict.get(), "params", float_list(params)) ||
@@ -369,11 +412,14 @@ PyMethodDef structured_methods[] = {
 const TypeDef structured_type = type_def<StructuredObject>(
     "quorvelkit._quorvelkit.StructuredCore",
     "StructuredCore(rows, q, subjects, groups, blocks, correlation, times=None, coords=None,\n"
-    "               n_visits=0, nugget=False, variances=(), structure_groups=None)\n--\n\n"
+    "               n_visits=0, nugget=False, variances=(), structure_groups=None, factors=None)\n--\n\n"
     "A linear model whose residuals are correlated or of unequal variance within\n"
     "subjects, with random effects on a factor whose groups are runs of whole subjects\n"
     "(q = 0: none). rows is n x (q + p + 1), z | x | y, sorted by group, subject and\n"
-    "time; subjects and groups are offsets (into the rows, into the subjects).",
+    "time; subjects and groups are offsets (into the rows, into the subjects). With\n"
+    "factors, each (codes, width, levels, blocks), the random effects are on those\n"
+    "factors, crossed or not nested in the subjects (z their columns side by side, the\n"
+    "subjects one group).",
     QK_ENTRY(structured_new), structured_methods, structured_getset);
 
 }  // namespace qk::py

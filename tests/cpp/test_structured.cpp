@@ -151,7 +151,29 @@ double dense_criterion(const qk::StructuredData& d, const Vec& x, bool reml) {
     for (std::uint64_t i = 0; i < m; ++i)
       for (std::uint64_t j = 0; j < m; ++j) v[(b + i) * n + b + j] = r[i * m + j];
   }
-  for (std::size_t g = 0; q && g + 1 < d.groups.size(); ++g) {
+  if (d.crossed()) {  // Z's row of every level, times Lambda
+    const std::uint64_t nq = d.lambda_size(), nf = d.factor_widths.size();
+    Vec lam(nq * nq, 0.0);  // each template entry (at its factor's first level) at every level
+    for (std::size_t t = 0; t < d.n_theta(); ++t) {
+      const auto [r, c] = d.theta_index[t];
+      const std::uint64_t f = r < d.factor_widths[0] * d.factor_levels[0] ? 0 : 1;
+      for (std::uint64_t l = 0; l < d.factor_levels[f]; ++l)
+        lam[(r + l * d.factor_widths[f]) * nq + c + l * d.factor_widths[f]] = x[t];
+    }
+    Vec zl(n * nq, 0.0);
+    for (std::uint64_t i = 0; i < n; ++i) {
+      Vec z(nq, 0.0);
+      for (std::uint64_t f = 0, o = 0, zo = 0; f < nf; o += d.factor_widths[f] * d.factor_levels[f], zo += d.factor_widths[f], ++f)
+        for (std::uint64_t c = 0; c < d.factor_widths[f]; ++c)
+          z[o + d.factor_codes[i * nf + f] * d.factor_widths[f] + c] = d.rows[i * k + zo + c];
+      for (std::uint64_t c = 0; c < nq; ++c)
+        for (std::uint64_t r = 0; r < nq; ++r) zl[i * nq + c] += z[r] * lam[r * nq + c];
+    }
+    for (std::uint64_t i = 0; i < n; ++i)
+      for (std::uint64_t j = 0; j < n; ++j)
+        for (std::uint64_t c = 0; c < nq; ++c) v[i * n + j] += zl[i * nq + c] * zl[j * nq + c];
+  }
+  for (std::size_t g = 0; q && !d.crossed() && g + 1 < d.groups.size(); ++g) {
     const std::uint64_t b = d.subjects[d.groups[g]], e = d.subjects[d.groups[g + 1]];
     for (std::uint64_t i = b; i < e; ++i)
       for (std::uint64_t j = b; j < e; ++j) {
@@ -308,15 +330,71 @@ TEST(Structured, RefusesDesignsThatDoNotFit) {
   }
 }
 
+// The design's random effects on two crossed factors instead (the subjects one group):
+// its first two z columns on a factor of 3 levels (a 2 x 2 template), its third on one
+// of 4, each row's levels at random.
+qk::StructuredData crossed(qk::StructuredData d, std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  d.factor_widths = {2, 1};
+  d.factor_levels = {3, 4};
+  d.factor_codes.resize(d.n * 2);
+  for (std::uint64_t r = 0; r < d.n; ++r) {
+    d.factor_codes[r * 2] = static_cast<std::uint32_t>(rng() % 3);
+    d.factor_codes[r * 2 + 1] = static_cast<std::uint32_t>(rng() % 4);
+  }
+  d.groups = {0, d.subjects.size() - 1};
+  d.theta_index = {{0, 0}, {1, 0}, {1, 1}, {6, 6}};
+  return d;
+}
+
+const Case kCrossedCases[] = {
+    {"ar1+ident, crossed", qk::Correlation::kAR1, false, {kIdent}, 3, 1},
+    {"car1+exp, crossed", qk::Correlation::kCAR1, false, {kExp}, 3, 1},
+    {"cs, crossed", qk::Correlation::kCompound, false, {}, 3, 1},
+    {"us+ident by visit in 2 structure groups, crossed", qk::Correlation::kUnstructured, false, {kIdent}, 3, 1, 2},
+    {"exp+nugget, crossed", qk::Correlation::kExponential, true, {}, 3, 1},
+};
+
+TEST(Structured, CrossedFactorsGiveTheDenseMarginalLikelihoodAndItsExactGradient) {
+  std::uint64_t seed = 900;
+  for (const Case& c : kCrossedCases)
+    for (bool reml : {true, false}) {
+      SCOPED_TRACE(std::string(c.name) + (reml ? ", REML" : ", ML"));
+      const qk::StructuredData d = crossed(design(c, 14, 2, ++seed), seed);
+      ASSERT_EQ(qk::structured_error(d), "");
+      Vec x = random_params(d, seed);
+      auto ev = qk::evaluate_structured(d, x, reml, qk::kModeGradient);
+      ASSERT_TRUE(ev);
+      EXPECT_NEAR(ev->deviance, dense_criterion(d, x, reml), 1e-10 * std::fabs(ev->deviance));
+      for (std::size_t j = 0; j < x.size(); ++j) {
+        Vec up = x, down = x;
+        up[j] += 1e-6;
+        down[j] -= 1e-6;
+        auto fu = qk::evaluate_structured(d, up, reml, qk::kModeDeviance);
+        auto fd = qk::evaluate_structured(d, down, reml, qk::kModeDeviance);
+        ASSERT_TRUE(fu && fd);
+        const double numeric = (fu->deviance - fd->deviance) / 2e-6;
+        EXPECT_NEAR(ev->gradient[j], numeric, 2e-6 * std::max(1.0, std::fabs(numeric))) << "parameter " << j;
+      }
+    }
+  qk::StructuredData d = crossed(design(kCrossedCases[0], 5, 2, 3), 4);
+  d.factor_codes[1] = 4;
+  EXPECT_EQ(qk::structured_error(d), "a crossed factor's code is out of range");
+  d = crossed(design(kCrossedCases[0], 5, 2, 3), 4);
+  d.theta_index.back() = {7, 6};
+  EXPECT_EQ(qk::structured_error(d), "the layout of Lambda does not fit the factors");
+}
+
 TEST(Structured, SameBitsOnPoolsOfAnySize) {
-  const qk::StructuredData d = design(kCases[8], 1500, 3, 31);
-  const Vec x = random_params(d, 32);
-  qkt::same_bits_for_pool_sizes(
-      [&] {
-        auto ev = qk::evaluate_structured(d, x, true, qk::kModeSolution);
-        return ev ? qkt::Bytes().f64(ev->deviance).vec(ev->gradient).vec(ev->beta).vec(ev->u).buf : std::string();
-      },
-      64);
+  for (const qk::StructuredData& d : {design(kCases[8], 1500, 3, 31), crossed(design(kCrossedCases[3], 1500, 3, 33), 34)}) {
+    const Vec x = random_params(d, 32);
+    qkt::same_bits_for_pool_sizes(
+        [&] {
+          auto ev = qk::evaluate_structured(d, x, true, qk::kModeSolution);
+          return ev ? qkt::Bytes().f64(ev->deviance).vec(ev->gradient).vec(ev->beta).vec(ev->u).buf : std::string();
+        },
+        64);
+  }
 }
 
 }  // namespace

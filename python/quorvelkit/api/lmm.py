@@ -81,10 +81,12 @@ def lmm(
             ``"corAR1(form = ~ visit | id)"``; the formula's terms (``ar1(visit | id)``,
             ``us(visit | id)``, ...) are the other way to write one
             (:mod:`quorvelkit.formula.residual_terms` has the table of both). The
-            model may then have no random-effects term (nlme's ``gls``), or random
-            effects of one grouping factor within whose groups the subjects lie; the
-            fit is a :class:`~quorvelkit.results.structured_fit.StructuredFit`. Data in
-            memory only.
+            model may then have no random-effects term (nlme's ``gls``), random
+            effects of one grouping factor within whose groups the subjects lie (nlme's
+            ``lme``), or random effects of crossed factors, or of factors that do not
+            nest the subjects (the structure then names its subject: ``ar1(visit |
+            patient)``); the fit is a
+            :class:`~quorvelkit.results.structured_fit.StructuredFit`. Data in memory only.
         variance: nlme's variance functions (its ``weights=``), one or a list:
             ``"varIdent(form = ~ 1 | g)"``, ``"varPower(form = ~ x)"``,
             ``"varExp(form = ~ x)"``.

@@ -15,8 +15,9 @@ import numpy as np
 import pandas as pd
 
 from .._quorvelkit import StructuredCore
+from ..cores.crossed_core import lme4_terms
 from ..formula.residual_terms import FITTED, ResidualSpec
-from ..model.design import Design
+from ..model.design import Design, core_factors, theta_layout_of
 from ..model.fit_options import FitOptions
 from ..model.residual_rows import StructureRows, rows_named, structure_rows
 from ..results.structured_fit import StructuredFit, StructureLayout
@@ -36,27 +37,43 @@ def _subjects(spec: ResidualSpec, design: Design, frame: pd.DataFrame) -> np.nda
     return np.zeros(len(frame), np.int64)
 
 
+def _crossed(design: Design, spec: ResidualSpec, subject: np.ndarray) -> bool:
+    """Whether the random effects are on factors that do not nest the subjects (several
+    factors, or one whose groups split a subject): the core's crossed layout, which
+    needs the structure's subject column."""
+    factors = design.spec.factors
+    crossed = len(factors) > 1
+    if len(factors) == 1 and spec.subject is not None:
+        codes = design.need_rows("the fit").codes
+        crossed = bool((pd.Series(codes).groupby(subject).nunique() > 1).any())
+    if crossed and spec.subject is None:
+        raise ValueError(
+            f"with random effects on several grouping factors, {spec.text!r} needs its subject: "
+            "give it after a '|', e.g. corAR1(form = ~ time | id) or ar1(time | id)"
+        )
+    return crossed
+
+
 def _order(
-    design: Design, subject: np.ndarray, arrays: StructureRows, spec: ResidualSpec, frame: pd.DataFrame
+    design: Design,
+    subject: np.ndarray,
+    arrays: StructureRows,
+    spec: ResidualSpec,
+    frame: pd.DataFrame,
+    nested: bool,
 ) -> tuple[np.ndarray, np.ndarray]:
-    """The rows sorted by group, subject and time (stable), and each row's group code;
-    a subject that spans groups, or a time repeated within a subject, is refused."""
+    """The rows sorted by group (of the one factor that nests the subjects, ``nested``),
+    subject and time (stable), and each row's group code; a subject that spans
+    structure groups, or a time repeated within a subject, is refused."""
     rows = design.need_rows("the fit")
-    group = np.asarray(rows.codes, dtype=np.int64) if design.spec.factors else np.zeros(len(frame), np.int64)
+    nested = nested and bool(design.spec.factors)
+    group = np.asarray(rows.codes, dtype=np.int64) if nested else np.zeros(len(frame), np.int64)
     if arrays.group is not None:  # a subject's rows in one structure group
         per_subject = pd.Series(arrays.group).groupby(subject).nunique()
         if (per_subject > 1).any():
             bad = np.flatnonzero(np.isin(subject, per_subject.index[per_subject > 1]))
             raise ValueError(
                 f"the subjects of {spec.text!r} must each lie within one level of {spec.group!r}; "
-                f"{rows_named(frame.index, bad)} belong to a subject in several"
-            )
-    if design.spec.factors:
-        per_subject = pd.Series(group).groupby(subject).nunique()
-        if (per_subject > 1).any():
-            bad = np.flatnonzero(np.isin(subject, per_subject.index[per_subject > 1]))
-            raise ValueError(
-                f"the subjects of {spec.text!r} must each lie within one group of {design.spec.factors[0].name!r}; "
                 f"{rows_named(frame.index, bad)} belong to a subject in several"
             )
     keys = [subject, group] if arrays.times is None else [arrays.times, subject, group]
@@ -71,8 +88,8 @@ def _order(
     return order, group
 
 
-def _start(design: Design, spec: ResidualSpec, arrays: StructureRows, n_eta: int) -> list[float]:
-    theta = [1.0 if r == c else 0.0 for b in design.spec.blocks for c in range(b) for r in range(c, b)]
+def _start(blocks: list[int], spec: ResidualSpec, arrays: StructureRows, n_eta: int) -> list[float]:
+    theta = [1.0 if r == c else 0.0 for b in blocks for c in range(b) for r in range(c, b)]
     eta = [0.0] * n_eta
     if spec.correlation in ("exp", "gaus") and arrays.coords is not None:
         c = arrays.coords[: min(len(arrays.coords), 400)]
@@ -92,11 +109,6 @@ def fit_structured(design: Design, options: FitOptions, t0: float, stacklevel: i
     spec = design.parsed.residual
     assert spec is not None
     rows = design.need_rows("the fit")
-    if len(design.spec.factors) > 1:
-        raise ValueError(
-            f"a residual structure ({spec.text}) with random effects on several grouping factors is not supported; "
-            "keep the random effects of one factor, within whose groups the subjects lie"
-        )
     if rows.weights is not None:
         raise ValueError(
             f"prior weights and a residual structure ({spec.text}) together are not supported; "
@@ -112,14 +124,20 @@ def fit_structured(design: Design, options: FitOptions, t0: float, stacklevel: i
             f"no subject of {spec.text!r} has two rows: its correlation cannot be estimated "
             f"(the subject column is {spec.subject or 'the grouping factor'!r})"
         )
-    order, group = _order(design, subject, arrays, spec, frame)
+    crossed = _crossed(design, spec, subject)
+    order, group = _order(design, subject, arrays, spec, frame, nested=not crossed)
     q = design.spec.q
     y = design.core_y
-    table = np.column_stack([rows.z, rows.x, y])[order]
+    blocks = list(design.spec.blocks)
+    factors = None
+    if crossed:
+        table, factors, blocks = _crossed_factors(design, order)
+    else:
+        table = np.column_stack([rows.z, rows.x, y])[order]
     subject_sorted = subject[order]
     starts = np.flatnonzero(np.r_[True, subject_sorted[1:] != subject_sorted[:-1]])
     subjects = np.r_[starts, len(order)].astype(np.int64)
-    if q:
+    if q and not crossed:
         g = group[order][starts]
         groups = np.r_[np.flatnonzero(np.r_[True, g[1:] != g[:-1]]), len(starts)].astype(np.int64)
     else:
@@ -132,7 +150,7 @@ def fit_structured(design: Design, options: FitOptions, t0: float, stacklevel: i
             q,
             subjects,
             groups,
-            list(design.spec.blocks),
+            blocks,
             spec.correlation,
             times=None if arrays.times is None else np.ascontiguousarray(arrays.times[order]),
             coords=None if arrays.coords is None else np.ascontiguousarray(arrays.coords[order]),
@@ -140,10 +158,11 @@ def fit_structured(design: Design, options: FitOptions, t0: float, stacklevel: i
             nugget=spec.nugget,
             variances=[(k, n, np.ascontiguousarray(v[order])) for k, n, v in arrays.variances],
             structure_groups=None if arrays.group is None else np.ascontiguousarray(arrays.group[order][starts]),
+            factors=factors,
         )
 
     core = build(arrays)
-    start = _start(design, spec, arrays, core.n_params - core.n_theta)
+    start = _start(blocks, spec, arrays, core.n_params - core.n_theta)
     given = None if options.starts is None else list(np.asarray(options.starts, dtype=float).ravel())
 
     def run(core: StructuredCore, start: list[float]) -> dict:
@@ -154,7 +173,7 @@ def fit_structured(design: Design, options: FitOptions, t0: float, stacklevel: i
         return dict(core.fit(start, reml=options.reml, max_iter=options.max_iter))
 
     result = run(core, given or start)
-    layout = StructureLayout(spec, arrays, order, subject_sorted, subjects)
+    layout = StructureLayout(spec, arrays, order, subject_sorted, subjects, crossed=crossed)
     if spec.of_fitted:
         core, result, layout = _iterate_fitted(design, spec, frame, subject, build, run, core, result, layout)
     t2 = time.perf_counter()
@@ -162,6 +181,25 @@ def fit_structured(design: Design, options: FitOptions, t0: float, stacklevel: i
     if spec.of_fitted:  # by ML, the fitted values' iteration again
         fit.refit_ml_with = functools.partial(_refit_ml, design, options)
     return fit
+
+
+def _crossed_factors(design: Design, order: np.ndarray) -> tuple[np.ndarray, list, list[int]]:
+    """The rows (z of every factor in the core's order | x | y) in ``order``, the
+    factors as the core takes them, each (codes, width, levels, blocks), and their
+    blocks in turn. The core lays theta out factor by factor; lme4 term by term, which
+    differs only where one factor's terms are interleaved with another's of as many
+    levels: that is refused."""
+    rows = design.need_rows("the fit")
+    factors = core_factors(design)
+    terms = lme4_terms(design, theta_layout_of(design))
+    if terms != [(f, j) for f, (_, _, _, b) in enumerate(factors) for j in range(len(b))]:
+        raise ValueError(
+            "with a residual structure, write the random-effects terms of one grouping factor together when "
+            "another factor has as many levels"
+        )
+    table = np.column_stack([*(z for _, _, z, _ in factors), rows.x, design.core_y])[order]
+    core = [(np.ascontiguousarray(c[order], dtype=np.int64), z.shape[1], n, list(b)) for c, n, z, b in factors]
+    return table, core, [x for _, _, _, b in factors for x in b]
 
 
 #: The fitted values' iteration stops when no parameter moves by more than this

@@ -41,6 +41,9 @@ class StructureLayout:
     order: np.ndarray
     subject_of_row: np.ndarray
     subject_offsets: np.ndarray
+    #: The random effects are on factors that do not nest the subjects (the core's
+    #: modes then run over every level of every factor, in the core's order).
+    crossed: bool = False
 
     @property
     def visit_labels(self) -> list:
@@ -216,24 +219,62 @@ class StructuredFit(ResidualScale, MixedFit):
 
     def marginal_cov(self, subject: Any) -> pd.DataFrame:
         """sigma^2 (Z Lambda Lambda' Z' + R) of one subject (nlme's ``getVarCov(type =
-        "marginal")``); without random effects, :meth:`residual_cov`."""
+        "marginal")``); without random effects, :meth:`residual_cov`. Two rows share a
+        factor's random effects where they share its level."""
         out = self.residual_cov(subject)
-        if self._design.spec.q:
-            rows = self._design.need_rows("a subject's covariance")
-            z = rows.z[self._layout_rows.order[self._subject_rows(subject)[1]]]
-            out = out + z @ self.cov_re.to_numpy() @ z.T
+        d = self._design
+        if d.spec.q:
+            rows = d.need_rows("a subject's covariance")
+            at = self._layout_rows.order[self._subject_rows(subject)[1]]
+            spans, lam = d.spec.factor_columns(), self.lambda_matrix
+            zo = 0
+            for i, codes in zip(self._layout.factor_order, self._core_codes(rows), strict=True):
+                z, w = rows.z[at][:, spans[i]], spans[i].stop - spans[i].start
+                t = lam[zo : zo + w, zo : zo + w]
+                same = codes[at][:, None] == codes[at][None, :]
+                out = out + self.sigma2 * same * (z @ t @ t.T @ z.T)
+                zo += w
+        return out
+
+    def _core_codes(self, rows: Any) -> list[np.ndarray]:
+        """Each factor's level codes of the rows, in the core's order of factors."""
+        codes = rows.factor_codes or (rows.codes,)
+        return [np.asarray(codes[i]) for i in self._layout.factor_order]
+
+    def _factor_blocks(self) -> list[tuple[int, int, int]]:
+        """Each factor's place among the core's modes, its width and levels (core order)."""
+        d, at, out = self._design, 0, []
+        levels = d.factor_levels or (d.levels,)
+        for i in self._layout.factor_order:
+            w, n = sum(d.spec.factors[i].blocks), len(levels[i])
+            out.append((at, w, n))
+            at += w * n
         return out
 
     # ------------------------------------------------------------- random effects
     def _factor_modes(self) -> list[np.ndarray]:
         if not self._design.spec.q:
             return []
-        return [np.asarray(self._res["u"], dtype=float) @ self.lambda_matrix.T]
+        u, lam = np.asarray(self._res["u"], dtype=float), self.lambda_matrix
+        if not self._layout_rows.crossed:
+            return [u @ lam.T]
+        out, zo = [], 0
+        for at, w, n in self._factor_blocks():
+            t = lam[zo : zo + w, zo : zo + w]
+            out.append(u.ravel()[at : at + w * n].reshape(n, w) @ t.T)
+            zo += w
+        return out
 
     def _factor_cond_covs(self) -> list[np.ndarray]:
         if not self._design.spec.q:
             return []
-        return [self.sigma2 * np.asarray(self._res["cond_cov"], dtype=float)]
+        cc = self.sigma2 * np.asarray(self._res["cond_cov"], dtype=float)
+        if not self._layout_rows.crossed:
+            return [cc]
+        return [
+            np.stack([cc[0, at + k * w : at + (k + 1) * w, at + k * w : at + (k + 1) * w] for k in range(n)])
+            for at, w, n in self._factor_blocks()
+        ]
 
     # ------------------------------------------------------------- fitted values
     @property
@@ -244,7 +285,7 @@ class StructuredFit(ResidualScale, MixedFit):
         rows = d.need_rows("fitted")
         vals = rows.x @ np.asarray(self._res["beta"], dtype=float)
         if d.spec.q:
-            self._add_random_part(vals, rows.z, [rows.codes])
+            self._add_random_part(vals, rows.z, self._core_codes(rows))
         if d.offset is not None:
             vals = vals + d.offset
         return pd.Series(vals, index=d.row_index, name="fitted")
@@ -376,9 +417,12 @@ class StructuredFit(ResidualScale, MixedFit):
         random effects (gls); with them, by containment (Pinheiro & Bates 2000, sec.
         2.4.2): a column constant within every group, and not among the random
         effects' columns, is estimated between groups, m - 1 - (such columns); the
-        others within groups, n - m - (the others but the intercept)."""
+        others within groups, n - m - (the others but the intercept). With crossed
+        factors, which nlme does not fit, Satterthwaite's (:meth:`coef_tests`)."""
         d = self._design
         n, names = d.n, self.fe_names
+        if self._layout_rows.crossed:
+            return self.coef_tests()["df"].rename("df")
         if not d.spec.q:
             return pd.Series(float(n - len(names)), index=names, name="df")
         rows = d.need_rows("the degrees of freedom")
@@ -442,10 +486,10 @@ class StructuredFit(ResidualScale, MixedFit):
         matrix = _inference.contrast_matrix(L, self.fe_names)
         return _inference.contrast(self.satterthwaite(), matrix, self.sigma2)
 
-    def anova_terms(self, ddf: str = "nlme") -> pd.DataFrame:
+    def anova_terms(self, ddf: str | None = None) -> pd.DataFrame:
         """F tests of each term of the fixed part.
 
-        ``ddf="nlme"`` (default): the marginal F tests of nlme's ``anova(fit, type =
+        ``ddf="nlme"`` (the default, but with crossed factors): the marginal F tests of nlme's ``anova(fit, type =
         "marginal")``: for the term's coefficients b_T, F = b_T' Cov(b_T)^-1 b_T / r
         with r of them, on nlme's denominator degrees of freedom of the term
         (:attr:`df`). By ML, Cov(b) is taken with sigma^2 n / (n - p), as nlme's anova
@@ -453,7 +497,10 @@ class StructuredFit(ResidualScale, MixedFit):
         "F-value", "p-value", one row per term, the intercept included as nlme shows it.
 
         ``ddf="satterthwaite"``: lmerTest's type III table with Satterthwaite's
-        denominator df (as :meth:`quorvelkit.LmmFit.anova_terms`)."""
+        denominator df (as :meth:`quorvelkit.LmmFit.anova_terms`), the default with
+        crossed factors."""
+        if ddf is None:
+            ddf = "satterthwaite" if self._layout_rows.crossed else "nlme"
         if _ddf(ddf) == "satterthwaite":
             return _inference.anova_terms(self.satterthwaite(), _inference.design_type3(self._design), self.sigma2)
         d = self._design

@@ -12,27 +12,10 @@ namespace qk {
 using detail::GroupGradients;
 using detail::pattern_gradient;
 using detail::pattern_products_sum;
+using detail::subject_columns;
+using detail::whiten;
 
 namespace {
-
-// A subject's rows whitened: B = L^-1 A_s (n x k) and log det R_s, with L the Cholesky
-// factor of R_s (n x n, kept in l) or, for a banded structure, its bidiagonal inverse
-// applied row by row (l unused). False when R_s is not finite or not positive definite.
-bool whiten(const StructuredData& d, const ResidualValues& v, std::uint64_t s, std::vector<double>& l,
-            std::vector<double>& b, double& logdet) {
-  const std::uint64_t begin = d.subjects[s], n = d.subjects[s + 1] - begin, k = d.k();
-  if (banded(d.structure)) {
-    b.resize(n * k);
-    return whiten_banded(d.structure, v, begin, n, d.rows.data() + begin * k, k, b.data(), logdet);
-  }
-  l.resize(n * n);
-  if (!residual_matrix(d.structure, v, begin, n, l.data()) || !cholesky_in_place(l.data(), n)) return false;
-  b.assign(d.rows.begin() + static_cast<std::ptrdiff_t>(begin * k),
-           d.rows.begin() + static_cast<std::ptrdiff_t>((begin + n) * k));
-  forward_solve(l.data(), n, b.data(), k);
-  logdet = log_det(l.data(), n);
-  return true;
-}
 
 // Work per subject for the chunk plan: the factor and the solves.
 std::uint64_t subject_cost(const StructuredData& d) {
@@ -60,12 +43,14 @@ void add_into(std::vector<double>& to, const std::vector<double>& from) {
   for (std::size_t i = 0; i < to.size(); ++i) to[i] = to[i] + from[i];
 }
 
-// The group's part and its contribution to the fixed-effects system.
-// With patterns, w holds the one group's sum alone (its first subject's place).
-bool group_part(const StructuredData& d, const std::vector<double>& lambda, const std::vector<double>& w,
-                std::uint64_t g, GroupPart& part, Sums& sums) {
-  const std::uint64_t p = d.p, q = d.q, k = d.k();
-  const std::uint64_t last = d.pattern_subject.empty() ? d.groups[g + 1] : d.groups[g] + 1;
+// The group's part and its contribution to the fixed-effects system; q is Lambda's
+// order and k = q + p + 1 the group's products'. With patterns or crossed factors, w
+// holds the one group's sum alone (its first subject's place).
+bool group_part(const StructuredData& d, std::uint64_t q, std::uint64_t k, const std::vector<double>& lambda,
+                const std::vector<double>& w, std::uint64_t g, GroupPart& part, Sums& sums) {
+  const std::uint64_t p = d.p;
+  const bool single = !d.pattern_subject.empty() || d.crossed();
+  const std::uint64_t last = single ? d.groups[g] + 1 : d.groups[g + 1];
   part.g.assign(k * k, 0.0);
   for (std::uint64_t s = d.groups[g]; s < last; ++s)
     for (std::uint64_t i = 0; i < k * k; ++i) part.g[i] = part.g[i] + w[s * k * k + i];
@@ -131,6 +116,47 @@ struct GradientPart {
 
 }  // namespace
 
+namespace detail {
+
+// A subject's rows A (n x k: its rows of the design, or with crossed factors its rows
+// on its own columns) whitened: B = L^-1 A and log det R_s, with L the Cholesky factor
+// of R_s (n x n, kept in l) or, for a banded structure, its bidiagonal inverse applied
+// row by row (l unused). False when R_s is not finite or not positive definite.
+bool whiten(const StructuredData& d, const ResidualValues& v, std::uint64_t s, const double* a, std::uint64_t k,
+            std::vector<double>& l, std::vector<double>& b, double& logdet) {
+  const std::uint64_t begin = d.subjects[s], n = d.subjects[s + 1] - begin;
+  if (banded(d.structure)) {
+    b.resize(n * k);
+    return whiten_banded(d.structure, v, begin, n, a, k, b.data(), logdet);
+  }
+  l.resize(n * n);
+  if (!residual_matrix(d.structure, v, begin, n, l.data()) || !cholesky_in_place(l.data(), n)) return false;
+  b.assign(a, a + n * k);
+  forward_solve(l.data(), n, b.data(), k);
+  logdet = log_det(l.data(), n);
+  return true;
+}
+
+void dense_structure_gradient(const StructuredData& d, const ResidualValues& v, std::uint64_t s,
+                              const std::vector<double>& l, const std::vector<double>& b, const std::vector<double>& bc,
+                              std::uint64_t k, std::vector<double>& h, std::vector<double>& r, double* grad,
+                              double* visits) {
+  const std::uint64_t n = d.subjects[s + 1] - d.subjects[s];
+  h.resize(n * n);
+  mat_mul_bt(bc.data(), b.data(), h.data(), n, k, n);
+  for (std::uint64_t i = 0; i < n * n; ++i) h[i] = -h[i];
+  for (std::uint64_t i = 0; i < n; ++i) h[i * n + i] = h[i * n + i] + 1.0;
+  backward_solve(l.data(), n, h.data(), n);
+  for (std::uint64_t i = 0; i < n; ++i)
+    for (std::uint64_t j = 0; j < i; ++j) std::swap(h[i * n + j], h[j * n + i]);
+  backward_solve(l.data(), n, h.data(), n);
+  r.resize(n * n);
+  residual_matrix(d.structure, v, d.subjects[s], n, r.data());
+  residual_gradient(d.structure, v, d.subjects[s], n, h.data(), r.data(), grad, visits);
+}
+
+}  // namespace detail
+
 std::string structured_error(const StructuredData& d) {
   const std::uint64_t k = d.k();
   if (d.rows.size() != d.n * k) return "the rows do not hold n x (q + p + 1) values";
@@ -147,8 +173,12 @@ std::string structured_error(const StructuredData& d) {
     if (d.groups[g + 1] <= d.groups[g]) return "a group has no subjects";
   if (d.q == 0 && d.groups.size() != 2) return "without random effects the subjects form one group";
   if ((d.q == 0) != d.theta_index.empty()) return "the layout of Lambda does not fit q";
+  if (d.crossed()) {
+    std::string e = detail::crossed_error(d);
+    if (!e.empty()) return e;
+  }
   for (const auto& [r, c] : d.theta_index)
-    if (r >= d.q || c > r) return "the layout of Lambda does not fit q";
+    if (!d.crossed() && (r >= d.q || c > r)) return "the layout of Lambda does not fit q";
   std::string e = structure_error(d.structure, d.n);
   if (!e.empty()) return e;
   if (d.n_structure_groups < 1 || (!d.structure_group.empty() && d.structure_group.size() != n_subj))
@@ -165,13 +195,18 @@ std::string structured_error(const StructuredData& d) {
 
 std::optional<StructuredEvaluation> evaluate_structured(const StructuredData& d, const std::vector<double>& params,
                                                         bool reml, Mode mode) {
-  const std::uint64_t p = d.p, q = d.q, k = d.k();
-  const std::size_t nt = d.n_theta(), ne = d.n_eta(), single = d.structure.n_params();
+  // q: Lambda's order; k: the rows' width; kg = q + p + 1: the group's products' order
+  // (k itself but with crossed factors, whose group spans every level).
+  const std::uint64_t p = d.p, q = d.lambda_size(), k = d.k(), kg = q + p + 1;
+  const bool crossed = d.crossed();
+  const std::size_t nt = d.n_theta(), ne = d.n_eta(), single_params = d.structure.n_params();
   const std::size_t nc = d.structure.n_correlation_params();
   const std::uint32_t n_sg = d.n_structure_groups;
   const std::vector<double> theta(params.begin(), params.begin() + static_cast<std::ptrdiff_t>(nt));
   const double* eta = params.data() + nt;
-  const std::vector<double> lambda = q ? theta_to_lambda(theta, d.theta_index, q) : std::vector<double>{};
+  const std::vector<double> lambda = crossed ? detail::crossed_lambda(d, theta)
+                                     : q        ? theta_to_lambda(theta, d.theta_index, q)
+                                                : std::vector<double>{};
   const std::uint64_t n_subj = d.subjects.size() - 1, n_groups = d.groups.size() - 1;
   std::vector<std::vector<double>> etas(n_sg);
   std::vector<ResidualValues> values(n_sg);
@@ -182,15 +217,18 @@ std::optional<StructuredEvaluation> evaluate_structured(const StructuredData& d,
   }
 
   // Whitened products and log det R_s of every subject (of every pattern, where the
-  // subjects form patterns: then one group holds them all, as w[0]).
-  const bool patterns = !d.pattern_subject.empty();
-  std::vector<double> w((patterns ? 1 : n_subj) * k * k), logdet(patterns ? 1 : n_subj);
+  // subjects form patterns, or of all subjects on their own columns, with crossed
+  // factors: then one group holds them all, as w[0]).
+  const bool patterns = !d.pattern_subject.empty(), single = patterns || crossed;
+  std::vector<double> w((single ? 1 : n_subj) * kg * kg), logdet(single ? 1 : n_subj);
   if (patterns && !pattern_products_sum(d, values, w.data(), logdet[0])) return std::nullopt;
-  ChunkPlan subjects = plan_chunks(patterns ? 0 : n_subj, subject_cost(d));
+  if (crossed && !detail::crossed_products_sum(d, values, kg, w.data(), logdet[0])) return std::nullopt;
+  ChunkPlan subjects = plan_chunks(single ? 0 : n_subj, subject_cost(d));
   std::vector<char> feasible = map_chunks<char>(subjects, [&](std::uint64_t, std::uint64_t b, std::uint64_t e) {
     std::vector<double> l, bm;
     for (std::uint64_t s = b; s < e; ++s) {
-      if (!whiten(d, values[d.group_of(s)], s, l, bm, logdet[s])) return char{0};
+      if (!whiten(d, values[d.group_of(s)], s, d.rows.data() + d.subjects[s] * k, k, l, bm, logdet[s]))
+        return char{0};
       const std::uint64_t n = d.subjects[s + 1] - d.subjects[s];
       mat_tmul(bm.data(), bm.data(), &w[s * k * k], n, k, k);
     }
@@ -203,10 +241,10 @@ std::optional<StructuredEvaluation> evaluate_structured(const StructuredData& d,
 
   // The groups' parts and the fixed-effects system.
   std::vector<GroupPart> parts(n_groups);
-  ChunkPlan groups = plan_chunks(n_groups, k * k * (q + 1) + q * q * q);
+  ChunkPlan groups = plan_chunks(n_groups, kg * kg * (q + 1) + q * q * q);
   std::vector<Sums> chunk_sums = map_chunks<Sums>(groups, [&](std::uint64_t, std::uint64_t b, std::uint64_t e) {
     Sums s{std::vector<double>(p * p, 0.0), std::vector<double>(p, 0.0)};
-    for (std::uint64_t g = b; g < e && s.ok; ++g) s.ok = group_part(d, lambda, w, g, parts[g], s);
+    for (std::uint64_t g = b; g < e && s.ok; ++g) s.ok = group_part(d, q, kg, lambda, w, g, parts[g], s);
     return s;
   });
   Sums total{std::vector<double>(p * p, 0.0), std::vector<double>(p, 0.0)};
@@ -262,23 +300,24 @@ std::optional<StructuredEvaluation> evaluate_structured(const StructuredData& d,
   const double scale = nu / ev.pwrss;
   const std::uint32_t visits = by_visit(d.structure.correlation) ? d.structure.n_visits : 0;
 
+  std::vector<double> crossed_c;  // C of the one group, with crossed factors
   std::vector<GradientPart> grads = map_chunks<GradientPart>(groups, [&](std::uint64_t, std::uint64_t b, std::uint64_t e) {
-    GradientPart out{std::vector<double>(q * q, 0.0), GroupGradients(n_sg, single, visits)};
-    std::vector<double> ch(k * k), c(k * k), mi, pm(k * p), tmp(k * k), l, bm, bc, h, r;
+    GradientPart out{std::vector<double>(q * q, 0.0), GroupGradients(n_sg, single_params, visits)};
+    std::vector<double> ch(kg * kg), c(kg * kg), mi, pm(kg * p), tmp(kg * kg), l, bm, bc, h, r;
     for (std::uint64_t g = b; g < e; ++g) {
       const GroupPart& part = parts[g];
       // C^_g in the scaled coordinates.
       std::fill(ch.begin(), ch.end(), 0.0);
-      std::vector<double> wv(k);
+      std::vector<double> wv(kg);
       for (std::uint64_t r = 0; r < q; ++r) wv[r] = -ev.u[g * q + r];
       for (std::uint64_t j = 0; j < p; ++j) wv[q + j] = -ev.beta[j];
       wv[q + p] = 1.0;
-      for (std::uint64_t i = 0; i < k; ++i)
-        for (std::uint64_t j = 0; j < k; ++j) ch[i * k + j] = scale * wv[i] * wv[j];
+      for (std::uint64_t i = 0; i < kg; ++i)
+        for (std::uint64_t j = 0; j < kg; ++j) ch[i * kg + j] = scale * wv[i] * wv[j];
       if (q) {
         mi = cholesky_inverse(part.lm.data(), q);
         for (std::uint64_t i = 0; i < q; ++i)
-          for (std::uint64_t j = 0; j < q; ++j) ch[i * k + j] = ch[i * k + j] + mi[i * q + j];
+          for (std::uint64_t j = 0; j < q; ++j) ch[i * kg + j] = ch[i * kg + j] + mi[i * q + j];
       }
       if (reml && p) {
         // P = (-M^-1 G^_zx; I_p; 0) = (-L_M^-T a; I_p; 0); C^ += P S^-1 P'.
@@ -290,35 +329,40 @@ std::optional<StructuredEvaluation> evaluate_structured(const StructuredData& d,
             for (std::uint64_t j = 0; j < p; ++j) pm[r * p + j] = -ma[r * p + j];
         }
         for (std::uint64_t j = 0; j < p; ++j) pm[(q + j) * p + j] = 1.0;
-        std::vector<double> ps(k * p);
-        mat_mul(pm.data(), s_inv.data(), ps.data(), k, p, p);
-        mat_mul_bt(ps.data(), pm.data(), tmp.data(), k, p, k);
-        for (std::uint64_t i = 0; i < k * k; ++i) ch[i] = ch[i] + tmp[i];
+        std::vector<double> ps(kg * p);
+        mat_mul(pm.data(), s_inv.data(), ps.data(), kg, p, p);
+        mat_mul_bt(ps.data(), pm.data(), tmp.data(), kg, p, kg);
+        for (std::uint64_t i = 0; i < kg * kg; ++i) ch[i] = ch[i] + tmp[i];
       }
       // df/dLambda += 2 [G T C^]_zz, (G T)_z. = [G_zz Lambda | G_zx | G_zy].
       c = ch;
       if (q) {
-        std::vector<double> gt(q * k, 0.0);
+        std::vector<double> gt(q * kg, 0.0);
         for (std::uint64_t i = 0; i < q; ++i) {
           for (std::uint64_t j = 0; j < q; ++j) {
             double x = 0.0;
-            for (std::uint64_t m = 0; m < q; ++m) x = x + part.g[i * k + m] * lambda[m * q + j];
-            gt[i * k + j] = x;
+            for (std::uint64_t m = 0; m < q; ++m) x = x + part.g[i * kg + m] * lambda[m * q + j];
+            gt[i * kg + j] = x;
           }
-          for (std::uint64_t j = q; j < k; ++j) gt[i * k + j] = part.g[i * k + j];
+          for (std::uint64_t j = q; j < kg; ++j) gt[i * kg + j] = part.g[i * kg + j];
         }
         for (std::uint64_t i = 0; i < q; ++i)
           for (std::uint64_t j = 0; j < q; ++j) {
             double x = 0.0;
-            for (std::uint64_t m = 0; m < k; ++m) x = x + gt[i * k + m] * ch[m * k + j];
+            for (std::uint64_t m = 0; m < kg; ++m) x = x + gt[i * kg + m] * ch[m * kg + j];
             out.dlambda[i * q + j] = out.dlambda[i * q + j] + 2.0 * x;
           }
         // C = T C^ T': the rows of z, then its columns, multiplied by Lambda.
-        scale_z(lambda, q, k, c, tmp, false);
-        scale_z(lambda, q, k, c, tmp, true);
+        scale_z(lambda, q, kg, c, tmp, false);
+        scale_z(lambda, q, kg, c, tmp, true);
       }
-      // H_s = L^-T (I - B C B') L^-1 for each subject of the group.
+      // H_s = L^-T (I - B C B') L^-1 for each subject of the group (with crossed
+      // factors, below, chunked by subject: the one group holds them all).
       if (ne == 0) continue;
+      if (crossed) {
+        crossed_c = c;
+        continue;
+      }
       if (patterns) {
         pattern_gradient(d, values, c, out.structure);
         continue;
@@ -328,7 +372,7 @@ std::optional<StructuredEvaluation> evaluate_structured(const StructuredData& d,
         const std::uint32_t sg = d.group_of(s);
         const ResidualValues& vs = values[sg];
         double unused;
-        whiten(d, vs, s, l, bm, unused);
+        whiten(d, vs, s, d.rows.data() + d.subjects[s] * k, k, l, bm, unused);
         bc.resize(n * k);
         mat_mul(bm.data(), c.data(), bc.data(), n, k, k);
         if (banded(d.structure)) {
@@ -336,28 +380,24 @@ std::optional<StructuredEvaluation> evaluate_structured(const StructuredData& d,
                           bc.data(), k, out.structure.eta(sg));
           continue;
         }
-        h.resize(n * n);
-        mat_mul_bt(bc.data(), bm.data(), h.data(), n, k, n);
-        for (std::uint64_t i = 0; i < n * n; ++i) h[i] = -h[i];
-        for (std::uint64_t i = 0; i < n; ++i) h[i * n + i] = h[i * n + i] + 1.0;
-        backward_solve(l.data(), n, h.data(), n);
-        for (std::uint64_t i = 0; i < n; ++i)
-          for (std::uint64_t j = 0; j < i; ++j) std::swap(h[i * n + j], h[j * n + i]);
-        backward_solve(l.data(), n, h.data(), n);
-        r.resize(n * n);
-        residual_matrix(d.structure, vs, d.subjects[s], n, r.data());
-        residual_gradient(d.structure, vs, d.subjects[s], n, h.data(), r.data(), out.structure.eta(sg),
-                          out.structure.visits(sg));
+        detail::dense_structure_gradient(d, vs, s, l, bm, bc, k, h, r, out.structure.eta(sg),
+                                         out.structure.visits(sg));
       }
     }
     return out;
   });
   std::vector<double> dlambda(q * q, 0.0);
-  GroupGradients summed(n_sg, single, visits);
+  GroupGradients summed(n_sg, single_params, visits);
   for (const GradientPart& gp : grads) {
     add_into(dlambda, gp.dlambda);
     add_into(summed.deta, gp.structure.deta);
     add_into(summed.vis, gp.structure.vis);
+  }
+  if (crossed && ne > 0) {
+    for (const GroupGradients& gg : detail::crossed_structure_gradient(d, values, crossed_c, kg)) {
+      add_into(summed.deta, gg.deta);
+      add_into(summed.vis, gg.vis);
+    }
   }
   // Each group's correlation parameters are its own; the variance functions' are
   // shared, their gradient summed over the groups in order.
@@ -365,10 +405,12 @@ std::optional<StructuredEvaluation> evaluate_structured(const StructuredData& d,
   for (std::uint32_t g = 0; g < n_sg; ++g) {
     if (visits) visit_gradient(d.structure, values[g], summed.visits(g), summed.eta(g));
     for (std::size_t j = 0; j < nc; ++j) deta[g * nc + j] = summed.eta(g)[j];
-    for (std::size_t j = nc; j < single; ++j) deta[n_sg * nc + j - nc] = deta[n_sg * nc + j - nc] + summed.eta(g)[j];
+    for (std::size_t j = nc; j < single_params; ++j)
+      deta[n_sg * nc + j - nc] = deta[n_sg * nc + j - nc] + summed.eta(g)[j];
   }
   ev.gradient.resize(nt + ne);
-  for (std::size_t i = 0; i < nt; ++i) {
+  if (crossed) detail::crossed_theta_gradient(d, dlambda, ev.gradient.data());
+  for (std::size_t i = 0; i < nt && !crossed; ++i) {
     auto [r, cidx] = d.theta_index[i];
     ev.gradient[i] = dlambda[r * q + cidx];
   }

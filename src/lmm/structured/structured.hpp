@@ -60,6 +60,27 @@ struct StructuredData {
   std::vector<std::uint32_t> structure_group;
   std::uint32_t n_structure_groups = 1;
 
+  // Random effects on grouping factors that the subjects do not nest in (crossed, as
+  // (1 | site) + (1 | rater) beside ar1(visit | patient)): factor f has widths[f]
+  // random effects per level, the rows' z columns from sum_{g<f} widths[g] on, and
+  // levels[f] levels; row r's level is codes[r * F + f]. Lambda is then Q x Q, Q =
+  // sum widths[f] levels[f] (factor f's columns from o_f = sum_{g<f} widths[g]
+  // levels[g] on, level by level), block diagonal with factor f's template repeated at
+  // every level: theta_index holds the template's entries at the factor's first level.
+  // The subjects form one group, and each subject's products are formed on the
+  // columns of its own levels and added into the group's (Q + p + 1) square ones.
+  // Empty: the random effects of one factor whose groups are runs of whole subjects.
+  std::vector<std::uint64_t> factor_widths, factor_levels;
+  std::vector<std::uint32_t> factor_codes;
+
+  bool crossed() const { return !factor_widths.empty(); }
+  // The order of Lambda: Q with crossed factors, else q.
+  std::uint64_t lambda_size() const {
+    if (!crossed()) return q;
+    std::uint64_t total = 0;
+    for (std::size_t f = 0; f < factor_widths.size(); ++f) total += factor_widths[f] * factor_levels[f];
+    return total;
+  }
   std::uint64_t k() const { return q + p + 1; }
   std::size_t n_theta() const { return theta_index.size(); }
   // The structure's parameters: each group's correlation's, then the variance functions'.

@@ -107,14 +107,31 @@ for (i in seq_len(n)) {
 }
 ar1_4000 <- ar1_4000[keep, c("id", "visit", "x", "y")]
 
+# crossed_ar1: 80 patients of 5 visits at 6 sites, each visit scored by one of 9 raters
+# drawn at random; random intercepts of site (sd 1) and rater (sd 0.7) crossed, AR1
+# errors over the visits within a patient (rho 0.6, sd 0.8 for the innovations); 40
+# visits missing at random.
+set.seed(20261211)
+np <- 80
+crossed_ar1 <- data.frame(patient = rep(sprintf("p%03d", 1:np), each = 5), visit = rep(1:5, np))
+crossed_ar1$site <- sprintf("s%d", 1 + (rep(1:np, each = 5) %% 6))
+crossed_ar1$rater <- sprintf("r%02d", sample(1:9, 5 * np, replace = TRUE))
+crossed_ar1$x <- round(rnorm(5 * np), 2)
+site_eff <- rnorm(6, 0, 1.0)
+rater_eff <- rnorm(9, 0, 0.7)
+e <- unlist(lapply(1:np, function(i) as.numeric(arima.sim(list(ar = 0.6), 5, sd = 0.8))))
+crossed_ar1$y <- round(2 + 0.5 * crossed_ar1$x + 0.3 * crossed_ar1$visit + site_eff[match(crossed_ar1$site, sprintf("s%d", 1:6))] +
+                       rater_eff[match(crossed_ar1$rater, sprintf("r%02d", 1:9))] + e, 4)
+crossed_ar1 <- crossed_ar1[-sample(5 * np, 40), ]
+
 datasets <- list(ovary = ovary, bodyweight = bodyweight, orthodont = orthodont, dialyzer = dialyzer,
                  wheat2 = wheat2, oxboys = oxboys, trial200 = trial200, trial1000 = trial1000,
-                 ar1_4000 = ar1_4000)
+                 ar1_4000 = ar1_4000, crossed_ar1 = crossed_ar1)
 # The text columns: grouping labels and factors (read as strings; R's levels are sorted).
 labels <- list(ovary = "Mare", bodyweight = c("Rat", "Diet"), orthodont = c("Subject", "Sex"),
                dialyzer = c("Subject", "QB"), wheat2 = c("Block", "variety"),
                oxboys = c("Subject", "Occasion"), trial200 = c("id", "arm"),
-               trial1000 = c("id", "arm"), ar1_4000 = "id")
+               trial1000 = c("id", "arm"), ar1_4000 = "id", crossed_ar1 = c("patient", "site", "rater"))
 files <- list()
 for (name in names(datasets)) {
   files[[name]] <- paste0(name, ".csv")
@@ -140,9 +157,10 @@ Oxboys <- read_data("oxboys")
 Trial200 <- read_data("trial200")
 Trial1000 <- read_data("trial1000")
 Ar1_4000 <- read_data("ar1_4000")
+Crossed_ar1 <- read_data("crossed_ar1")
 frames <- list(ovary = Ovary, bodyweight = BodyWeight, orthodont = Orthodont, dialyzer = Dialyzer,
                wheat2 = Wheat2, oxboys = Oxboys, trial200 = Trial200, trial1000 = Trial1000,
-               ar1_4000 = Ar1_4000)
+               ar1_4000 = Ar1_4000, crossed_ar1 = Crossed_ar1)
 
 # ---- nlme -----------------------------------------------------------------------------
 matrix_rows <- function(m) unname(matrix(as.numeric(m), nrow(m), ncol(m)))
@@ -528,6 +546,46 @@ for (term in c("us", "toep"))
 tmb_case("ar1_4000_tmb", "ar1_4000",
          "glmmTMB(y ~ x + (1 | id) + ar1(factor(visit, levels = 1:10) + 0 | id), Ar1_4000, dispformula = ~ 0, REML = TRUE)",
          timed = TRUE)
+
+# ---- crossed random effects beside a residual structure ------------------------------
+# nlme fits crossed random effects as blocks of one group holding every row (Pinheiro
+# & Bates 2000, sec. 4.2.2): pdIdent over each factor's indicators; the AR1 runs within
+# a patient of that group.
+crossed_case <- function(id, call) {
+  if (!wanted(id)) return(invisible())
+  cat(id, "\n")
+  d <- Crossed_ar1
+  d$grp <- factor(1)
+  fit <- eval(parse(text = call))
+  v <- vcov(fit)
+  vc <- VarCorr(fit)
+  first <- which(d$patient == levels(d$patient)[1])
+  # sigma^2 (Z G Z' + R) of the first patient's rows: the rows share a site's or a
+  # rater's random effect where they share its level.
+  variance <- function(f) if (any(grepl(paste0("^", f), rownames(vc))))
+    as.numeric(vc[grep(paste0("^", f), rownames(vc))[1], "Variance"]) else 0
+  s2 <- c(site = variance("site"), rater = variance("rater"))
+  r <- corMatrix(fit$modelStruct$corStruct)[[paste0("1/", levels(d$patient)[1])]] * fit$sigma^2
+  same <- function(f) outer(as.character(d[[f]][first]), as.character(d[[f]][first]), "==")
+  marginal <- s2[["site"]] * same("site") + s2[["rater"]] * same("rater") + r
+  res[[id]] <<- list(data = files$crossed_ar1, call = call, peer = "nlme", method = fit$method,
+                     logLik = as.numeric(logLik(fit)), AIC = AIC(fit), BIC = BIC(fit), sigma = fit$sigma,
+                     fixed = list(names = chr(names(fixef(fit))), estimate = num(fixef(fit)),
+                                  se = num(sqrt(diag(v)))),
+                     corStruct = struct_coef(fit$modelStruct$corStruct),
+                     sd = list(site = sqrt(s2[["site"]]), rater = sqrt(s2[["rater"]])),
+                     first_patient = list(id = levels(d$patient)[1], cov = matrix_rows(marginal)),
+                     fitted = num(fitted(fit)[1:30]),
+                     intervals = interval_block(fit)[c("corStruct", "sigma")])
+}
+crossed_call <- paste0("lme(y ~ x + visit, d, random = list(grp = pdBlocked(list(pdIdent(~ site - 1), ",
+                       "pdIdent(~ rater - 1)))), correlation = corAR1(form = ~ visit | grp/patient)%s)")
+crossed_case("crossed_ar1", sprintf(crossed_call, ""))
+crossed_case("crossed_ar1_ml", sprintf(crossed_call, ", method = \"ML\""))
+# One factor that does not nest the patients (a patient meets several raters).
+crossed_case("crossed_ar1_rater",
+             paste0("lme(y ~ x + visit, d, random = list(grp = pdIdent(~ rater - 1)), ",
+                    "correlation = corAR1(form = ~ visit | grp/patient))"))
 
 # ---- lmerTest -------------------------------------------------------------------------
 # Satterthwaite's degrees of freedom of random-intercept models (lmer with lmerTest):
