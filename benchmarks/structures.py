@@ -8,7 +8,11 @@ an unstructured covariance, ``y ~ arm * factor(visit) + base + us(visit | id)`` 
 ``gls`` with ``corSymm`` + ``varIdent``, glmmTMB's ``us()``); a random intercept with an
 AR(1) residual over 3,591 rows, ``y ~ x + (1 | id) + ar1(visit | id)`` (nlme's ``lme``
 with ``corAR1``); and the same model on 1,000,000 rows of 100,000 subjects (simulated
-here, 10 visits each, 10% of visits missing; no peer). Ours is the whole
+here, 10 visits each, 10% of visits missing; no peer); crossed random effects of site
+and rater beside an AR(1) residual within a patient, ``y ~ x + visit + (1 | site) +
+(1 | rater) + ar1(visit | patient)``, on crossed_ar1 (360 rows; nlme's lme with
+pdBlocked over one group of every row) and on 60,000 rows (10,000 patients of 6 visits,
+30 sites, 200 raters, simulated here; no peer). Ours is the whole
 ``quorvelkit.lmm(formula, df)`` call, best of ``--repeats`` after one warm-up; the
 peers' times are those of ``peers_structures.R`` run on this machine.
 """
@@ -33,6 +37,8 @@ CASES = {
     "trial1000_us": ("trial1000.csv", "y ~ arm * factor(visit) + base + us(visit | id)", 5),
     "ar1_4000_lme": ("ar1_4000.csv", "y ~ x + (1 | id) + ar1(visit | id)", 10),
     "ar1_1m": (None, "y ~ x + (1 | id) + ar1(visit | id)", 2),
+    "crossed_ar1": ("crossed_ar1.csv", "y ~ x + visit + (1 | site) + (1 | rater) + ar1(visit | patient)", 10),
+    "crossed_60k": (None, "y ~ x + visit + (1 | site) + (1 | rater) + ar1(visit | patient)", 3),
 }
 
 
@@ -50,9 +56,29 @@ def simulated(subjects: int = 100_000, visits: int = 10, rho: float = 0.6, seed:
     return df[rng.random(len(df)) > 0.1].reset_index(drop=True)
 
 
+def crossed(patients: int = 10_000, visits: int = 6, rho: float = 0.6, seed: int = 6) -> pd.DataFrame:
+    """Patients at 30 sites, each visit scored by one of 200 raters at random; random
+    intercepts of site and rater and an AR(1) residual within a patient."""
+    rng = np.random.default_rng(seed)
+    ids = np.repeat(np.arange(patients), visits)
+    e = np.empty(patients * visits)
+    e[::visits] = rng.normal(size=patients)
+    for t in range(1, visits):
+        e[t::visits] = rho * e[t - 1 :: visits] + np.sqrt(1 - rho**2) * rng.normal(size=patients)
+    site, rater = (ids % 30), rng.integers(0, 200, patients * visits)
+    x = rng.normal(size=patients * visits)
+    y = 1 + 0.5 * x + rng.normal(size=30)[site] + 0.7 * rng.normal(size=200)[rater] + e
+    visit = np.tile(np.arange(1, visits + 1), patients)
+    return pd.DataFrame({"patient": ids, "visit": visit, "site": site.astype(str), "rater": rater.astype(str),
+                         "x": x, "y": y})  # fmt: skip
+
+
 def time_ours(name: str, repeats: int) -> dict:
     data, formula, default = CASES[name]
-    df = simulated() if data is None else pd.read_csv(DATA / data, dtype={"id": str})
+    if data is None:
+        df = crossed() if name.startswith("crossed") else simulated()
+    else:
+        df = pd.read_csv(DATA / data, dtype={"id": str, "patient": str, "site": str, "rater": str})
     fit = qk.lmm(formula, df)
     times = []
     for _ in range(repeats or default):
@@ -73,6 +99,7 @@ PEER_ENTRIES = {
     "trial1000_us_gls": ("trial1000_us", "nlme"),
     "trial1000_us_glmmtmb": ("trial1000_us", "glmmTMB"),
     "ar1_4000_lme": ("ar1_4000_lme", "nlme"),
+    "crossed_ar1_lme": ("crossed_ar1", "nlme"),
 }
 
 
@@ -109,14 +136,18 @@ def main() -> None:
     parser.add_argument("--cases", default=",".join(CASES))
     parser.add_argument("--repeats", type=int, default=0)
     args = parser.parse_args()
+    out = HERE / "structures.json"
+    # Cases named on the command line replace their entries in the existing results.
+    ours = json.loads(out.read_text())["ours"] if out.exists() and args.cases != ",".join(CASES) else {}
+    ours.update({name: time_ours(name, args.repeats) for name in args.cases.split(",")})
     results = {
         "machine": f"{platform.machine()}, {platform.python_version()}",
-        "ours": {name: time_ours(name, args.repeats) for name in args.cases.split(",")},
+        "ours": {name: ours[name] for name in CASES if name in ours},
     }
     peers_file = HERE / "peers_structures.json"
     if peers_file.exists():
         results["peers"] = peer_times(json.loads(peers_file.read_text()))
-    (HERE / "structures.json").write_text(json.dumps(results, indent=1) + "\n")
+    out.write_text(json.dumps(results, indent=1) + "\n")
     (HERE / "structures.md").write_text(render(results))
     print(render(results))
 
