@@ -245,29 +245,6 @@ def test_satterthwaite_tests_are_lmertests(name, key):
         np.testing.assert_allclose(ours["NumDF"], anova["num_df"])
 
 
-def test_the_order_terms_are_written_in_changes_nothing():
-    # lme4 keeps ties in formula order, so the second formula interleaves a's terms with
-    # b's and c's (theta's layout is a 3-cycle of the core's): the same model, and the
-    # same variance of each term
-    rng = np.random.default_rng(5)
-    n = 400
-    frame = pd.DataFrame({k: pd.Categorical(rng.integers(0, 10, n)) for k in "abc"}).assign(x=rng.normal(size=n))
-    effects = {k: rng.normal(size=10) for k in "abc"}
-    slope = rng.normal(size=10)
-    codes = {k: frame[k].cat.codes.to_numpy() for k in "abc"}
-    frame["y"] = sum(effects[k][codes[k]] for k in "abc") + slope[codes["a"]] * frame.x + rng.normal(size=n)
-    formulas = ("y ~ x + (1|a) + (0+x|a) + (1|b) + (1|c)", "y ~ x + (1|a) + (1|b) + (1|c) + (0+x|a)")
-    fits = [qk.lmm(f, frame) for f in formulas]
-    assert fits[0].criterion == pytest.approx(fits[1].criterion, rel=1e-12)
-    for fit in fits:  # theta read back in lme4's layout
-        assert fit.core.deviance(fit.theta) == pytest.approx(fit.criterion, rel=1e-12)
-    np.testing.assert_allclose(fits[0].coef_table["df"], fits[1].coef_table["df"], rtol=1e-6)
-    tables = [f.varcorr.set_index(["grp", "var1"])["vcov"] for f in fits]
-    assert [g for g, _ in fits[1].re_terms] == ["a", "b", "c", "a.1"]
-    same = [t.rename({"a.1": "a"}).sort_index() for t in tables]
-    pd.testing.assert_series_equal(same[0], same[1], rtol=1e-6)
-
-
 PREDICT = [(n, k) for n, k in CROSSED if "predict" in crossed_ref(n)[0]["models"][k]]
 
 
