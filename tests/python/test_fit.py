@@ -271,25 +271,6 @@ def test_predictions_are_lme4s(name, key):
             fit.predict(new)
 
 
-def test_simulated_responses_have_the_fitted_covariance():
-    # rows sharing a plate covary by the plate variance, rows sharing a sample by the
-    # sample variance, and each row varies by both plus the residual variance
-    fit, _ = crossed_fit("penicillin", "penicillin_reml")
-    ys = fit.simulate(6000, seed=3)
-    _, frame = crossed_ref("penicillin")
-    plate, sample = frame["plate"].cat.codes.to_numpy(), frame["sample"].cat.codes.to_numpy()
-    var = fit.varcorr.set_index("grp")["vcov"]
-    cov = np.cov(ys, rowvar=False)
-    same_plate = (plate[:, None] == plate[None, :]) & (sample[:, None] != sample[None, :])
-    same_sample = (sample[:, None] == sample[None, :]) & (plate[:, None] != plate[None, :])
-    np.testing.assert_allclose(np.diag(cov).mean(), var.sum(), rtol=0.05)
-    np.testing.assert_allclose(cov[same_plate].mean(), var["plate"], rtol=0.1)
-    np.testing.assert_allclose(cov[same_sample].mean(), var["sample"], rtol=0.1)
-    np.testing.assert_allclose(cov[~same_plate & ~same_sample & (plate[:, None] != plate[None, :])].mean(), 0.0,
-                               atol=0.05 * var.sum())  # fmt: skip
-    np.testing.assert_allclose(ys.mean(axis=0), fit.fixef.iloc[0], atol=0.1)
-
-
 PROFILE = [(n, k) for n, k in CROSSED if "profile" in crossed_ref(n)[0]["models"][k]]
 
 

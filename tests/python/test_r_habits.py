@@ -197,17 +197,3 @@ def test_categorical_keeps_its_order_and_numbers_sort_by_value():
     assert qk.lmm("y ~ x + (1 | g)", cat).fe_names == ["(Intercept)", "x[T.apple]", "x[T.Banana]"]
     num = base.assign(x=np.resize([10, 9, 100], len(base)))
     assert qk.lmm("y ~ C(x) + (1 | g)", num).fe_names[1:] == ["C(x)[T.10]", "C(x)[T.100]"]
-
-
-@pytest.mark.parametrize("failure,success", [("no", "Yes"), ("absent", "Present"), ("b", "B")])
-def test_a_text_binomial_response_fails_on_its_first_level_in_r_order(failure, success):
-    # glmer's factor of the labels has R's levels, whose first is the failure: by
-    # character code 'Yes' < 'no', which would model the opposite outcome
-    rng = np.random.default_rng(3)
-    d = pd.DataFrame({"g": np.repeat(np.arange(15), 12), "x": rng.standard_normal(180)})
-    d["y01"] = (rng.random(180) < 1 / (1 + np.exp(-0.8 * d.x))).astype(float)
-    d["ylab"] = np.where(d.y01 == 1, success, failure).astype(object)
-    labels = qk.glmm("ylab ~ x + (1 | g)", d, "binomial")
-    numbers = qk.glmm("y01 ~ x + (1 | g)", d, "binomial")
-    assert labels.fixef.to_numpy().tobytes() == numbers.fixef.to_numpy().tobytes()
-    assert labels.fixef["x"] > 0
