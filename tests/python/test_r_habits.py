@@ -98,9 +98,8 @@ TEXT = [
     ("1 and 2-3", _with("x", ["1", "2-3"]), None),
     ("star gr", _with("x", ["K", "1", "2", "3"]), None),
     ("livch", _with("x", ["0", "1", "2", "3+"]), None),
-    # one typo in 400 rows: refused, naming the value and its row
-    ("one typo", _typo(1, ["1O0"]), "column 'x' is not numeric: '1O0' in row 7, among numbers; if it is a factor"),
-    # two values of typos in four rows (1%): refused, naming both values and their rows
+    # two values of typos in four rows (1%): refused, naming both values and their rows (one
+    # typo: test_messages)
     ("two typos", _typo(4, ["1O0", "l2"]), "'1O0' in row 7 and row 33, 'l2' in row 20 and row 46, among numbers"),
     # five rows (above 1%): text, a factor
     ("above 1%", _typo(5, ["1O0"]), None),
