@@ -41,19 +41,26 @@ def test_wald_intervals(fm1):
     assert_allclose(ci, np.column_stack([fm1.fixef - z * fm1.se, fm1.fixef + z * fm1.se]), 1e-12)
 
 
-@pytest.mark.parametrize("name", ["fm1", "weighted"])
-def test_simulate_draws_from_the_fitted_model(request, name):
-    # y* = X beta + o + Z b* + e: b* = sigma Lambda u group by group, then e_r =
-    # sigma e0_r / sqrt(w_r) row by row, for standard normal u and e0 (several
-    # factors' draws: test_fit's covariance of Penicillin's)
+@pytest.mark.parametrize("name", list(RE_NAMES))
+def test_simulate_draws_from_the_fitted_model(request, data, name):
+    # y* = X beta + o + sum_j Z_j b*_j + e: b*_j = sigma Lambda_j u_j level by level of
+    # each factor in turn, then e_r = sigma e0_r / sqrt(w_r) row by row, for standard
+    # normal u and e0; Penicillin's factors are random intercepts of sd sigma Lambda_j
     fit = request.getfixturevalue(name)
     d, rng = fit._design, np.random.default_rng(7)
     w, o = (1.0 if d.weights is None else d.weights), (0.0 if d.offset is None else d.offset)
+    if name == "penicillin":
+        frame, sd = data("crossed/penicillin"), fit.sd_re.droplevel(1)
+        factors = [(np.ones((fit.nobs, 1)), fit.ranef[f].index.get_indexer(frame[f]), len(fit.ranef[f]),
+                    np.array([[sd[f]]])) for f in fit.factor_names]  # fmt: skip
+    else:
+        factors = [(d.z, d.codes, d.m, fit.lambda_matrix * fit.sigma)]
     sims = fit.simulate(2, seed=7)
     for k in range(2):
-        b = rng.standard_normal((d.m, d.z.shape[1])) @ (fit.lambda_matrix.T * fit.sigma)
-        e = fit.sigma / np.sqrt(w) * rng.standard_normal(fit.nobs)
-        assert_allclose(sims[k], d.x @ fit.fixef.to_numpy() + o + (d.z * b[d.codes]).sum(axis=1) + e, 1e-12)
+        y = d.x @ fit.fixef.to_numpy() + o
+        for z, codes, m, lam in factors:
+            y = y + (z * (rng.standard_normal((m, z.shape[1])) @ lam.T)[codes]).sum(axis=1)
+        assert_allclose(sims[k], y + fit.sigma / np.sqrt(w) * rng.standard_normal(fit.nobs), 1e-12)
 
 
 def test_bootstrap_refits_simulated_responses(fit):

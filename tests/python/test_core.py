@@ -12,14 +12,11 @@ import warnings
 import weakref
 
 import numpy as np
-import pandas as pd
 import pytest
 from simdesign import random_design
 
 from quorvelkit import LmmCore
 from quorvelkit import _quorvelkit as Q
-from quorvelkit.cores.product_layout import factor_layout, lmm_core_products
-from quorvelkit.cores.products import PartProducts, merge_parts
 
 EVALUATORS = ["blocks", "streaming", "aggregated"]
 THETA = [0.9, 0.1, 0.3]
@@ -114,7 +111,7 @@ def test_multi_start_rules(sleep_args):
 @pytest.mark.parametrize("evaluator", [*EVALUATORS, "auto"])
 def test_with_response(sleep_args, evaluator):
     # a new response on the same design is the design built anew, to the bit; another
-    # x or z is refused by name, the same values (-0.0 for 0.0: Days holds zeros) are not
+    # x or z is refused by name
     y, x, z, codes, m = sleep_args
     w, y2 = np.linspace(0.5, 2.0, len(y)), y[::-1].copy()
     for weights in (None, w):
@@ -125,14 +122,12 @@ def test_with_response(sleep_args, evaluator):
         fresh = LmmCore(y2, x, z, codes, m, evaluator, weights=weights)
         assert core.with_response(y2, x, z, codes, weights=weights).deviance_grad(THETA) == fresh.deviance_grad(THETA)
     assert core.deviance(THETA) != LmmCore(y, x, z, codes, m).deviance(THETA)  # the weights count
-    core, want = LmmCore(y, x, z, codes, m, evaluator), LmmCore(y2, x, z, codes, m, evaluator).deviance_grad(THETA)
+    core = LmmCore(y, x, z, codes, m, evaluator)
     for k, which in enumerate("xz"):
-        other, same = [x, z], [x.copy(), z.copy()]
+        other = [x, z]
         other[k] = np.ascontiguousarray(other[k][:, ::-1])
         with pytest.raises(ValueError, match=f"^{which} differs from the array the design was prepared with$"):
             core.with_response(y2, *other, codes)
-        same[k][same[k] == 0.0] = -0.0
-        assert core.with_response(y2, *same, codes).deviance_grad(THETA) == want
 
 
 def test_lost_digits_warning():
@@ -154,10 +149,10 @@ def test_lost_digits_warning():
 
 def test_products_as_values(sleep_args):
     # the binding's dictionaries: the products of all rows build a core that evaluates as
-    # the rows' to the bit; batches merged or accumulated give them to rounding; a
-    # mapping whose lookups make new objects reads as the dict it copies
+    # the rows' to the bit (batches merged or accumulated: the C++ tests and the batched
+    # routes); a mapping whose lookups make new objects reads as the dict it copies
     y, x, z, codes, m = sleep_args
-    core, shift = LmmCore(y, x, z, codes, m), Q.choose_shift(y, x)
+    shift = Q.choose_shift(y, x)
     whole = Q.reduce_rows(y, x, z, codes, m, shift)
     assert whole["n"] == 180 and whole["counts"].sum() == 180 and whole["ztz"].shape == (18, 2, 2)
     for evaluator in EVALUATORS:  # the kernel of the rows' core, and its bits
@@ -165,15 +160,9 @@ def test_products_as_values(sleep_args):
         assert built.evaluator == rows.evaluator == evaluator
         for reml in (True, False):
             assert built.deviance_grad(THETA, reml) == rows.deviance_grad(THETA, reml)
-    cuts, acc, merged, ids = [0, 41, 97, 150, 180], Q.ProductsAccumulator(m, 2, 2, shift), None, pd.RangeIndex(m)
+    cuts, acc = [0, 41, 97, 150, 180], Q.ProductsAccumulator(m, 2, 2, shift)
     for a, b in zip(cuts, cuts[1:], strict=False):
         acc.add_rows(y[a:b], x[a:b], z[a:b], codes[a:b])
-        part = PartProducts(factor_layout(Q.reduce_rows(y[a:b], x[a:b], z[a:b], codes[a:b], m, shift)), (ids,))
-        merged = part if merged is None else merge_parts(merged, part)
-    for products in (lmm_core_products(merged.products), acc.products()):
-        for key in ("ztz", "ztx", "zty", "counts", "xtx", "xty"):
-            np.testing.assert_allclose(products[key], whole[key], rtol=1e-13, atol=1e-9, err_msg=key)
-        assert LmmCore.from_products(products).deviance(THETA) == pytest.approx(core.deviance(THETA), rel=1e-13)
     # taken out (the records handed back as they are copied): the same bits, and no group left
     order = np.arange(m)[::-1].copy()
     kept = acc.products(order)

@@ -245,29 +245,6 @@ def test_satterthwaite_tests_are_lmertests(name, key):
         np.testing.assert_allclose(ours["NumDF"], anova["num_df"])
 
 
-def test_the_order_terms_are_written_in_changes_nothing():
-    # lme4 keeps ties in formula order, so the second formula interleaves a's terms with
-    # b's and c's (theta's layout is a 3-cycle of the core's): the same model, and the
-    # same variance of each term
-    rng = np.random.default_rng(5)
-    n = 400
-    frame = pd.DataFrame({k: pd.Categorical(rng.integers(0, 10, n)) for k in "abc"}).assign(x=rng.normal(size=n))
-    effects = {k: rng.normal(size=10) for k in "abc"}
-    slope = rng.normal(size=10)
-    codes = {k: frame[k].cat.codes.to_numpy() for k in "abc"}
-    frame["y"] = sum(effects[k][codes[k]] for k in "abc") + slope[codes["a"]] * frame.x + rng.normal(size=n)
-    formulas = ("y ~ x + (1|a) + (0+x|a) + (1|b) + (1|c)", "y ~ x + (1|a) + (1|b) + (1|c) + (0+x|a)")
-    fits = [qk.lmm(f, frame) for f in formulas]
-    assert fits[0].criterion == pytest.approx(fits[1].criterion, rel=1e-12)
-    for fit in fits:  # theta read back in lme4's layout
-        assert fit.core.deviance(fit.theta) == pytest.approx(fit.criterion, rel=1e-12)
-    np.testing.assert_allclose(fits[0].coef_table["df"], fits[1].coef_table["df"], rtol=1e-6)
-    tables = [f.varcorr.set_index(["grp", "var1"])["vcov"] for f in fits]
-    assert [g for g, _ in fits[1].re_terms] == ["a", "b", "c", "a.1"]
-    same = [t.rename({"a.1": "a"}).sort_index() for t in tables]
-    pd.testing.assert_series_equal(same[0], same[1], rtol=1e-6)
-
-
 PREDICT = [(n, k) for n, k in CROSSED if "predict" in crossed_ref(n)[0]["models"][k]]
 
 
@@ -292,25 +269,6 @@ def test_predictions_are_lme4s(name, key):
     if any(v == "new_level" for vals in theirs["newdata"].values() for v in vals):
         with pytest.raises(ValueError, match="not in the fit: .*new_level.*allow_new_levels=True"):
             fit.predict(new)
-
-
-def test_simulated_responses_have_the_fitted_covariance():
-    # rows sharing a plate covary by the plate variance, rows sharing a sample by the
-    # sample variance, and each row varies by both plus the residual variance
-    fit, _ = crossed_fit("penicillin", "penicillin_reml")
-    ys = fit.simulate(6000, seed=3)
-    _, frame = crossed_ref("penicillin")
-    plate, sample = frame["plate"].cat.codes.to_numpy(), frame["sample"].cat.codes.to_numpy()
-    var = fit.varcorr.set_index("grp")["vcov"]
-    cov = np.cov(ys, rowvar=False)
-    same_plate = (plate[:, None] == plate[None, :]) & (sample[:, None] != sample[None, :])
-    same_sample = (sample[:, None] == sample[None, :]) & (plate[:, None] != plate[None, :])
-    np.testing.assert_allclose(np.diag(cov).mean(), var.sum(), rtol=0.05)
-    np.testing.assert_allclose(cov[same_plate].mean(), var["plate"], rtol=0.1)
-    np.testing.assert_allclose(cov[same_sample].mean(), var["sample"], rtol=0.1)
-    np.testing.assert_allclose(cov[~same_plate & ~same_sample & (plate[:, None] != plate[None, :])].mean(), 0.0,
-                               atol=0.05 * var.sum())  # fmt: skip
-    np.testing.assert_allclose(ys.mean(axis=0), fit.fixef.iloc[0], atol=0.1)
 
 
 PROFILE = [(n, k) for n, k in CROSSED if "profile" in crossed_ref(n)[0]["models"][k]]

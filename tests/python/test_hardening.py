@@ -1,9 +1,9 @@
 """Hostile input (any argument, layout and value, for the core and for lmm), leaks,
-threads, fork, shutdown, memory limits and interrupts. The long runs are marked slow."""
+threads, shutdown, memory limits and interrupts (forks: the C++ tests). The long runs
+are marked slow."""
 
 import contextlib
 import math
-import multiprocessing
 import os
 import sys
 import warnings
@@ -198,18 +198,6 @@ def test_sixteen_threads_mixed_methods():
     serial = {job: run(job) for job in set(jobs)}
     with ThreadPoolExecutor(16) as pool:
         assert list(pool.map(run, jobs, timeout=300)) == [serial[job] for job in jobs]
-
-
-def _child_fit(args):
-    return LmmCore(*args).fit([1.0, 0.0, 1.0])["deviance"]
-
-
-def test_fork_after_the_pool_was_used():
-    args = random_design(200_000, 20_000, 3, 2, seed=9)
-    parent = LmmCore(*args).fit([1.0, 0.0, 1.0])["deviance"]  # starts the worker pool
-    with multiprocessing.get_context("fork").Pool(2) as pool:
-        children = pool.map_async(_child_fit, [args, args]).get(timeout=300)
-    assert children == [parent, parent]
 
 
 def test_clean_exit_while_a_thread_is_evaluating():

@@ -4,7 +4,7 @@ widths of confidence and prediction intervals, of models with one grouping facto
 with several, against the joint covariance of the estimates and the random effects
 (Henderson's mixed-model equations) computed densely here from the data's rows, for
 known groups, new levels of each factor and of all, with and without the random
-effects, weighted or not; and the intervals' coverage in a simulation."""
+effects, weighted or not."""
 
 import warnings
 from functools import cache
@@ -230,43 +230,3 @@ def test_widths_are_the_dense_systems(name, reml, weighted, interval, re):
     np.testing.assert_array_equal(own["fit"], fit.predict(re=re))
     want = dense_variances(name, fit, frame, frame, re=re, interval=interval)
     np.testing.assert_allclose(((own["upr"] - own["fit"]) / Z[level]) ** 2, want, rtol=1e-10)
-
-
-@pytest.mark.slow
-def test_interval_coverage_in_a_simulation():
-    # y = 1 + 0.5 x + b_0 + b_1 x + e, Lambda known; at the true variance parameters the
-    # prediction errors are exactly normal with the variances used, so every interval
-    # covers 95% up to Monte Carlo error: 4 binomial standard errors of R * m events,
-    # doubled in variance for the events' dependence within a replicate (they share
-    # beta^).
-    rng = np.random.default_rng(2024)
-    m, k, reps = 40, 8, 60
-    g = np.repeat(np.arange(m), k)
-    x = rng.uniform(0, 4, size=m * k)
-    lam = np.array([[0.8, 0.0], [0.2, 0.4]])
-    x0 = rng.uniform(0, 4, size=m)
-    known = pd.DataFrame({"x": x0, "g": np.arange(m)})
-    unseen = pd.DataFrame({"x": x0, "g": -1})
-    hits = dict.fromkeys(["confidence", "prediction", "new confidence", "new prediction"], 0)
-
-    def group_means(b):
-        return 1.0 + 0.5 * x0 + b[:, 0] + b[:, 1] * x0
-
-    def covered(out, values):
-        return int(((out.lwr <= values) & (values <= out.upr)).sum())
-
-    for _ in range(reps):
-        b = rng.standard_normal((m, 2)) @ lam.T
-        y = 1.0 + 0.5 * x + b[g, 0] + b[g, 1] * x + rng.standard_normal(m * k)
-        fit = qk.lmm("y ~ x + (x | g)", pd.DataFrame({"y": y, "x": x, "g": g}), theta=[0.8, 0.2, 0.4])
-        mu = group_means(b)
-        hits["confidence"] += covered(fit.predict(known, interval="confidence"), mu)
-        hits["prediction"] += covered(fit.predict(known, interval="prediction"), mu + rng.standard_normal(m))
-        mu_new = group_means(rng.standard_normal((m, 2)) @ lam.T)
-        hits["new confidence"] += covered(fit.predict(unseen, allow_new_levels=True, interval="confidence"), mu_new)
-        out = fit.predict(unseen, allow_new_levels=True, interval="prediction")
-        hits["new prediction"] += covered(out, mu_new + rng.standard_normal(m))
-    events = reps * m
-    tolerance = 4 * np.sqrt(2 * 0.95 * 0.05 / events)
-    for name, count in hits.items():
-        assert abs(count / events - 0.95) < tolerance, (name, count / events, tolerance)

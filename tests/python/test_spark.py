@@ -44,30 +44,25 @@ def _sleep(**columns):
     return s.assign(**{k: v(s) for k, v in columns.items()})
 
 
-WEIGHTS = np.random.default_rng(4).uniform(0.5, 2.0, 180)
 OVERFLOWS = "the response column 'Reaction' has a value whose square, or the sum of squares so far, overflows in "
-# (case, the rows, their partitions, options, the refusal or None: the in-memory fit of the rows)
+# (case, the rows, their partitions, the refusal or None: the in-memory fit of the rows)
 SPARK_REFUSALS = [
-    ("prior weights, zeros left out", _sleep(w=lambda s: np.where(s.index.isin([3, 120]), 0.0, WEIGHTS)), 3,
-     {"weights": "w"}, None),
     ("a row without a group label: dropped", _sleep(Subject=lambda s: s.Subject.astype(object).where(s.index != 130)),
-     1, {}, None),
-    ("a square that overflows", _sleep(Reaction=lambda s: s.Reaction.where(s.index != 130, 1e200)), 1, {},
+     1, None),
+    ("a square that overflows", _sleep(Reaction=lambda s: s.Reaction.where(s.index != 130, 1e200)), 1,
      OVERFLOWS + "partition 0 of the Spark DataFrame"),
-    ("a column missing", sleepstudy().drop(columns="Days"), 2, {}, "column 'Days' not found in the Spark DataFrame"),
+    ("a column missing", sleepstudy().drop(columns="Days"), 2, "column 'Days' not found in the Spark DataFrame"),
     # the first 1,080 rows without a value of Days: the model is learnt from the first complete rows
-    ("complete rows late", pd.concat([_sleep(Days=lambda s: np.nan)] * 6 + [sleepstudy()], ignore_index=True), 2, {},
-     None),
+    ("complete rows late", pd.concat([_sleep(Days=lambda s: np.nan)] * 6 + [sleepstudy()], ignore_index=True), 2, None),
 ]  # fmt: skip
 
 
-@pytest.mark.parametrize("case, frame, parts, options, refusal", SPARK_REFUSALS, ids=[c[0] for c in SPARK_REFUSALS])
-def test_spark_partitions_fit_as_their_rows_or_are_refused_by_name(case, frame, parts, options, refusal, spark):
+@pytest.mark.parametrize("case, frame, parts, refusal", SPARK_REFUSALS, ids=[c[0] for c in SPARK_REFUSALS])
+def test_spark_partitions_fit_as_their_rows_or_are_refused_by_name(case, frame, parts, refusal, spark):
     sdf = spark.createDataFrame(frame).coalesce(parts)  # partitions of rows in order
     if refusal is not None:
         with pytest.raises(SourceError, match=refusal):
-            qspark.lmm(SLEEP, sdf, **options)
+            qspark.lmm(SLEEP, sdf)
         return
-    ref, fit = qk.lmm(SLEEP, frame, **options), qspark.lmm(SLEEP, sdf, **options)
+    ref, fit = qk.lmm(SLEEP, frame), qspark.lmm(SLEEP, sdf)
     assert_agree(ref, fit)
-    assert fit.n_zero_weight == ref.n_zero_weight
