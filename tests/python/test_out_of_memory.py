@@ -6,6 +6,7 @@ Each sweep runs in a child interpreter (an abort there is a failure here, not th
 of the test run) with failing_new.cpp preloaded; allocfail.py holds the sweep and the
 cases. The shim is compiled here with the system's g++."""
 
+import errno
 import json
 import os
 import shutil
@@ -268,3 +269,26 @@ def test_first_fit_under_a_memory_limit_says_memory_was_the_cause():
     out = res.stdout.strip()
     assert out.startswith("MemoryError: not enough memory to load formulaic, which a fit needs; "), out + res.stderr
     assert "the address-space limit (RLIMIT_AS) is " in out, out
+
+
+@pytest.mark.parametrize(
+    "error,raised",
+    [
+        (OSError(errno.ENOMEM, "Cannot allocate memory", "site-packages/Cython/Compiler"), MemoryError),
+        (MemoryError(), MemoryError),
+        (OSError(errno.EACCES, "Permission denied"), PermissionError),
+    ],
+)
+def test_an_import_that_runs_out_of_memory_names_the_module(monkeypatch, error, raised):
+    # The import system lists a package's directory while importing it: under an
+    # address-space limit that listing fails with OSError ENOMEM, which is memory too.
+    from quorvelkit.support import heavy_imports
+
+    def failing(name):
+        raise error
+
+    monkeypatch.setattr(heavy_imports, "MODULES", ("not_yet_imported",))
+    monkeypatch.setattr(heavy_imports.importlib, "import_module", failing)
+    with pytest.raises(raised) as caught:
+        heavy_imports.load_for_fit()
+    assert (caught.type is MemoryError) == ("not enough memory to load not_yet_imported" in str(caught.value))

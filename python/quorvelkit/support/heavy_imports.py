@@ -2,13 +2,15 @@
 of memory while loading them says so.
 
 Under an address-space limit (RLIMIT_AS) set before the first fit, the import fails with
-MemoryError or with ImportError "failed to map segment from shared object" (the dynamic
-linker could not map a library); either is re-raised as a MemoryError that names the
-module and the limit.
+MemoryError, with ImportError "failed to map segment from shared object" (the dynamic
+linker could not map a library) or with OSError ENOMEM (the import system could not
+list a package's directory); each is re-raised as a MemoryError that names the module
+and the limit.
 """
 
 from __future__ import annotations
 
+import errno
 import importlib
 import resource
 import sys
@@ -32,6 +34,10 @@ def load_for_fit() -> None:
             importlib.import_module(name)
         except MemoryError as e:
             raise MemoryError(f"not enough memory to load {name}, which a fit needs; {_limit()}") from e
+        except OSError as e:
+            if e.errno != errno.ENOMEM:
+                raise
+            raise MemoryError(f"not enough memory to load {name}, which a fit needs; {_limit()} ({e})") from e
         except (ImportError, SystemError) as e:
             # Under an address-space limit an import that runs out of memory fails in
             # whatever way the code it was running fails: the linker's "failed to map
