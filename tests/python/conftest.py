@@ -16,6 +16,15 @@ import quorvelkit as qk
 DATA = Path(__file__).resolve().parent.parent / "data"
 FM1 = "Reaction ~ Days + (Days | Subject)"
 
+#: The modules that take longest, collected first: the test command's two workers take
+#: whole modules in collection order, and a long one taken last leaves the other idle.
+LONGEST_FIRST = ("test_out_of_memory.py", "test_spark.py", "test_dask.py", "test_hardening.py", "test_sources.py")
+
+
+def pytest_collection_modifyitems(items: list) -> None:
+    rank = {name: k for k, name in enumerate(LONGEST_FIRST)}
+    items.sort(key=lambda item: rank.get(item.path.name, len(rank)))  # stable: the rest keep their order
+
 
 @cache
 def _frame(name: str) -> pd.DataFrame:
