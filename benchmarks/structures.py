@@ -42,14 +42,20 @@ CASES = {
 }
 
 
-def simulated(subjects: int = 100_000, visits: int = 10, rho: float = 0.6, seed: int = 5) -> pd.DataFrame:
-    """A random intercept and an AR(1) residual per subject, 10% of visits missing."""
-    rng = np.random.default_rng(seed)
-    ids = np.repeat(np.arange(subjects), visits)
+def ar1_errors(rng: np.random.Generator, subjects: int, visits: int, rho: float) -> np.ndarray:
+    """Each subject's stationary AR(1) series of unit variance over its visits, in turn."""
     e = np.empty(subjects * visits)
     e[::visits] = rng.normal(size=subjects)
     for t in range(1, visits):
         e[t::visits] = rho * e[t - 1 :: visits] + np.sqrt(1 - rho**2) * rng.normal(size=subjects)
+    return e
+
+
+def simulated(subjects: int = 100_000, visits: int = 10, rho: float = 0.6, seed: int = 5) -> pd.DataFrame:
+    """A random intercept and an AR(1) residual per subject, 10% of visits missing."""
+    rng = np.random.default_rng(seed)
+    ids = np.repeat(np.arange(subjects), visits)
+    e = ar1_errors(rng, subjects, visits, rho)
     x = rng.normal(size=subjects * visits)
     y = 1 + 0.5 * x + rng.normal(size=subjects)[ids] + e
     df = pd.DataFrame({"id": ids, "visit": np.tile(np.arange(1, visits + 1), subjects), "x": x, "y": y})
@@ -61,10 +67,7 @@ def crossed(patients: int = 10_000, visits: int = 6, rho: float = 0.6, seed: int
     intercepts of site and rater and an AR(1) residual within a patient."""
     rng = np.random.default_rng(seed)
     ids = np.repeat(np.arange(patients), visits)
-    e = np.empty(patients * visits)
-    e[::visits] = rng.normal(size=patients)
-    for t in range(1, visits):
-        e[t::visits] = rho * e[t - 1 :: visits] + np.sqrt(1 - rho**2) * rng.normal(size=patients)
+    e = ar1_errors(rng, patients, visits, rho)
     site, rater = (ids % 30), rng.integers(0, 200, patients * visits)
     x = rng.normal(size=patients * visits)
     y = 1 + 0.5 * x + rng.normal(size=30)[site] + 0.7 * rng.normal(size=200)[rater] + e

@@ -25,7 +25,7 @@ from typing import Any
 
 import numpy as np
 
-from .profile_problems import Problem
+from .profile_problems import Problem, held_coordinate, held_inverse
 
 __all__ = ["GlmmProfiler", "profiler_of"]
 
@@ -248,24 +248,10 @@ class GlmmProfiler:
         at = self.nt + j
         keep = [i for i in range(len(self.x0)) if i != at]
         h = self.h_inv
-        # The inverse Hessian of the other coordinates at fixed beta_j (a Schur
-        # complement of the inverse's).
-        hk = h[np.ix_(keep, keep)] - np.outer(h[keep, at], h[at, keep]) / h[at, at]
+        hk = held_inverse(h, at)
         var = float(2.0 * h[at, at])
         scale = math.sqrt(var) if var > 0 and math.isfinite(var) else 0.1 * max(abs(self.x0[at]), 1.0)
-
-        def full(b: float, phi: np.ndarray) -> np.ndarray:
-            return np.insert(phi, at, b)
-
-        def objective(b: float) -> Objective:
-            def fun(phi: np.ndarray) -> tuple[float, np.ndarray]:
-                f, g = self._value_grad(full(b, phi))
-                return f, np.delete(g, at)
-
-            return fun
-
-        def dpsi(b: float, phi: np.ndarray) -> float:
-            return float(self._value_grad(full(b, phi))[1][at])
+        objective, dpsi = held_coordinate(self._value_grad, at)
 
         return Problem(
             name=name,

@@ -20,7 +20,17 @@ import quorvelkit._quorvelkit as _quorvelkit
 from ..support.errors import SINGULAR_TOL
 from .satterthwaite import varpar_info
 
-__all__ = ["ON_LIMIT", "Objective", "Problem", "Point", "Profiler", "Profiles", "minimize"]
+__all__ = [
+    "ON_LIMIT",
+    "Objective",
+    "Problem",
+    "Point",
+    "Profiler",
+    "Profiles",
+    "held_coordinate",
+    "held_inverse",
+    "minimize",
+]
 
 Objective = Callable[[np.ndarray], tuple[float, np.ndarray]]
 
@@ -82,6 +92,39 @@ class Problem:
     reference: float = 0.0  # f0, the minimum over psi
     center: float = 0.0  # psi0, where zeta = 0
     flat: bool = False  # a correlation of a random effect with zero variance: no profile
+
+
+def held_coordinate(
+    value_grad: Callable[[np.ndarray], tuple[float, np.ndarray]],
+    at: int,
+    to_x: Callable[[float], float] = float,
+    dx: Callable[[float], float] = lambda psi: 1.0,
+) -> tuple[Callable[[float], Objective], Callable[[float, np.ndarray], float]]:
+    """The objective and dpsi of a problem that holds coordinate ``at`` of the
+    criterion's vector at to_x(psi), every other coordinate free (phi is the vector
+    without it; ``dx`` is d to_x / d psi)."""
+
+    def full(psi: float, phi: np.ndarray) -> np.ndarray:
+        return np.insert(phi, at, to_x(psi))
+
+    def objective(psi: float) -> Objective:
+        def fun(phi: np.ndarray) -> tuple[float, np.ndarray]:
+            f, g = value_grad(full(psi, phi))
+            return f, np.delete(g, at)
+
+        return fun
+
+    def dpsi(psi: float, phi: np.ndarray) -> float:
+        return float(value_grad(full(psi, phi))[1][at]) * dx(psi)
+
+    return objective, dpsi
+
+
+def held_inverse(h: np.ndarray, at: int) -> np.ndarray:
+    """The inverse Hessian of the other coordinates with coordinate ``at`` held, from
+    the whole inverse Hessian ``h`` (a Schur complement of it)."""
+    keep = [i for i in range(len(h)) if i != at]
+    return np.asarray(h[np.ix_(keep, keep)] - np.outer(h[keep, at], h[at, keep]) / h[at, at])
 
 
 def _cholesky_gradient(lam: np.ndarray, lbar: np.ndarray) -> np.ndarray:

@@ -100,23 +100,18 @@ def varpar_info(core: Any, theta: Sequence[float], reml: bool) -> VarparInfo:
         hess[:k, k] = hess[k, :k] = -2.0 * np.asarray(at["grad_pwrss"]) / s2 / np.float64(sigma)
         hess[k, k] = (6.0 * np.float64(pwrss) / s2 - 2.0 * nu) / s2
         jac[k] = 2.0 * sigma * fixed
-    return VarparInfo(
-        beta=np.asarray(at["beta"], dtype=float),
-        cov_beta=sigma2 * fixed,
-        jacobian=jac,
-        hessian=hess,
-        vcov_varpar=_twice_inverse(hess),
-        evaluations=1 + 2 * k,
-    )
+    return _info(at, sigma2 * fixed, jac, hess, 1 + 2 * k)
 
 
-def _twice_inverse(hess: np.ndarray) -> np.ndarray:
-    """A = 2 H^-1, NaN where H is not finite or singular."""
+def _info(at: Any, cov_beta: np.ndarray, jac: np.ndarray, hess: np.ndarray, evaluations: int) -> VarparInfo:
+    """The record of a point ``at`` (a core's solution), with A = 2 H^-1 (NaN where H is
+    not finite or singular)."""
     with np.errstate(all="ignore"):
         try:
-            return 2.0 * np.linalg.inv(hess) if np.all(np.isfinite(hess)) else np.full_like(hess, np.nan)
+            vcov = 2.0 * np.linalg.inv(hess) if np.all(np.isfinite(hess)) else np.full_like(hess, np.nan)
         except np.linalg.LinAlgError:
-            return np.full_like(hess, np.nan)
+            vcov = np.full_like(hess, np.nan)
+    return VarparInfo(np.asarray(at["beta"], dtype=float), cov_beta, jac, hess, vcov, evaluations)
 
 
 def profiled_varpar_info(core: Any, params: Sequence[float], reml: bool) -> VarparInfo:
@@ -165,14 +160,7 @@ def profiled_varpar_info(core: Any, params: Sequence[float], reml: bool) -> Varp
         hess[:k, k] = hess[k, :k] = -grad_p / (s * s)
         hess[k, k] = nu / (s * s)
     jac[k] = fixed
-    return VarparInfo(
-        beta=np.asarray(at["beta"], dtype=float),
-        cov_beta=s * fixed,
-        jacobian=jac,
-        hessian=hess,
-        vcov_varpar=_twice_inverse(hess),
-        evaluations=1 + 4 * k,
-    )
+    return _info(at, s * fixed, jac, hess, 1 + 4 * k)
 
 
 def _df(info: VarparInfo, row: np.ndarray) -> float:

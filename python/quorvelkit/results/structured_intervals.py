@@ -32,7 +32,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from .profile_problems import Objective, Problem
+from .profile_problems import Problem, held_coordinate, held_inverse
 from .pvalues import normal_quantile
 
 __all__ = ["StructureParameter", "structure_parameters", "wald_intervals", "StructuredProfiler"]
@@ -195,25 +195,10 @@ class StructuredProfiler:
         at = self.n_theta + par.coordinate
         psi0 = float(self.natural[par.at])
         to_eta, deta = _inverse_map(par)
-        keep = [i for i in range(self.x0.size) if i != at]
         var = float(self.vcov[at, at])
         scale = math.sqrt(var) / abs(deta(psi0)) if var > 0 and math.isfinite(var) else 0.1
-
-        def full(psi: float, phi: np.ndarray) -> np.ndarray:
-            return np.insert(phi, at, to_eta(psi))
-
-        def objective(psi: float) -> Objective:
-            def fun(phi: np.ndarray) -> tuple[float, np.ndarray]:
-                f, g = self._value_grad(full(psi, phi))
-                return f, np.delete(g, at)
-
-            return fun
-
-        def dpsi(psi: float, phi: np.ndarray) -> float:
-            return float(self._value_grad(full(psi, phi))[1][at]) * deta(psi)
-
-        h = self.vcov[np.ix_(keep, keep)]
-        h0 = 0.5 * h if np.all(np.isfinite(h)) else np.eye(len(keep))
+        objective, dpsi = held_coordinate(self._value_grad, at, to_eta, deta)
+        h0 = held_inverse(0.5 * self.vcov, at) if np.all(np.isfinite(self.vcov)) else np.eye(self.x0.size - 1)
         return Problem(
             name=par.name,
             kind=par.kind,
