@@ -418,6 +418,24 @@ def test_refusals_name_what_to_write(kwargs, formula, message):
         qk.lmm(formula, frame("ovary.csv"), **kwargs)
 
 
+@pytest.mark.parametrize(
+    "term,drop,message",
+    [  # drop: the visits left out of the even and of the odd subjects
+        ("us(visit | id)", ([4], [1]), "the correlation of visits 1 and 4 of 'us(visit | id)' cannot be estimated: "
+         "no subject has both in 'visit'"),
+        ("toeph(visit | id)", ([4], [1]), "the correlation at lag 3 of 'toeph(visit | id)' cannot be estimated"),
+        ("ad(visit | id)", ([3], [2]), "the correlation of visits 2 and 3 of 'ad(visit | id)' cannot be estimated"),
+        ("us(visit | arm / id)", ([4], [1]), "no subject in arm 'ctl' has both in 'visit'"),
+    ],
+)  # fmt: skip
+def test_a_correlation_no_subject_can_estimate_is_refused(term, drop, message):
+    df = frame("trial200.csv")
+    odd = df["id"].str[1:].astype(int) % 2 == 1
+    df = df[~((~odd & df.visit.isin(drop[0])) | (odd & df.visit.isin(drop[1])))]
+    with pytest.raises(ValueError, match=re.escape(message)):
+        qk.lmm(f"{TRIAL} + {term}", df)
+
+
 def test_a_time_repeated_within_a_subject_is_refused_naming_the_rows():
     df = frame("trial200.csv")
     df.loc[1, "visit"] = 1

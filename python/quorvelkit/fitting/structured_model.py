@@ -19,7 +19,7 @@ from ..cores.crossed_core import lme4_terms
 from ..formula.residual_terms import FITTED, ResidualSpec
 from ..model.design import Design, core_factors, theta_layout_of
 from ..model.fit_options import FitOptions
-from ..model.residual_rows import StructureRows, rows_named, structure_rows
+from ..model.residual_rows import StructureRows, rows_named, structure_rows, unidentified
 from ..results.structured_fit import StructuredFit, StructureLayout
 from ..support.frames import sorted_levels
 
@@ -119,6 +119,9 @@ def fit_structured(design: Design, options: FitOptions, t0: float, stacklevel: i
     assert frame is not None
     subject = _subjects(spec, design, frame)
     arrays = structure_rows(spec, frame, subject)
+    message = unidentified(spec, arrays, subject)
+    if message is not None:
+        raise ValueError(message)
     if spec.correlation != "none" and np.bincount(subject).max(initial=0) < 2:
         raise ValueError(
             f"no subject of {spec.text!r} has two rows: its correlation cannot be estimated "

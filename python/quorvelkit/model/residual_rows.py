@@ -15,7 +15,7 @@ from ..formula.residual_terms import FITTED, ResidualSpec
 from ..support.frames import sorted_levels
 from ..support.labels import label_text
 
-__all__ = ["StructureRows", "structure_rows", "rows_named"]
+__all__ = ["StructureRows", "structure_rows", "rows_named", "unidentified"]
 
 
 @dataclass
@@ -134,3 +134,39 @@ def structure_rows(
             variances.append((v.kind, 0, values))
             strata.append([])
     return StructureRows(times, coords, n_visits, labels, variances, strata, group, groups)
+
+
+def unidentified(spec: ResidualSpec, rows: StructureRows, subject: np.ndarray) -> str | None:
+    """The message for a correlation by visit that the data cannot identify, or None:
+    of us, a pair of visits no subject has both of; of toep, a lag between no two
+    visits of a subject; of ad, consecutive visits no subject has both of (in each
+    structure group, which has correlations of its own)."""
+    if spec.correlation not in ("us", "toep", "ad") or rows.times is None:
+        return None
+    t, labels = rows.n_visits, rows.visit_labels
+    codes = rows.times.astype(np.int64)
+    group = np.zeros(len(codes), np.int64) if rows.group is None else rows.group
+    for g in np.unique(group):
+        at = group == g
+        _, subj = np.unique(subject[at], return_inverse=True)
+        seen = np.zeros((int(subj.max(initial=-1)) + 1, t), dtype=np.int64)
+        seen[subj, codes[at]] = 1
+        both = seen.T @ seen  # subjects with both visits of each pair
+        where = f" in {spec.group} {rows.group_labels[g]!r}" if rows.group is not None else ""
+        col = spec.position[0] if spec.position else "the visit"
+        if spec.correlation == "toep":
+            for lag in range(1, t):
+                if not np.diagonal(both, lag).any():
+                    return (
+                        f"the correlation at lag {lag} of {spec.text!r} cannot be estimated: no subject{where} has "
+                        f"two visits {lag} apart in {col!r}"
+                    )
+            continue
+        pairs = [(a, a + 1) for a in range(t - 1)] if spec.correlation == "ad" else np.argwhere(np.triu(both == 0, 1))
+        for a, b in pairs:
+            if both[a, b] == 0:
+                return (
+                    f"the correlation of visits {labels[a]!r} and {labels[b]!r} of {spec.text!r} cannot be "
+                    f"estimated: no subject{where} has both in {col!r}"
+                )
+    return None
