@@ -17,6 +17,7 @@ FILES = {
     "sleepstudy": "sleepstudy_data.csv",
     "orthodont": "models/orthodont.csv",
     "penicillin": "crossed/penicillin.csv",
+    "chickweight": "models/chickweight.csv",
     "ham": "crossed/ham.csv",
 }
 CASES = [(case, table) for case in REF if case != "_meta" for table in ("ranova", "drop1", "drop1_chisq")]
@@ -26,9 +27,9 @@ CASES = [(case, table) for case in REF if case != "_meta" for table in ("ranova"
 def _fit(case: str) -> qk.LmmFit:
     m = REF[case]
     d = pd.read_csv(DATA / FILES[m["data"]])
-    for col in {"Subject", "Product", "Information", "Consumer"} & set(d.columns):
+    for col in {"Subject", "Chick", "Product", "Information", "Consumer"} & set(d.columns):
         d[col] = "L" + d[col].astype(str)  # R's factors: text labels, in the same order
-    return qk.lmm(m["formula"], d, reml=m["reml"])
+    return qk.lmm(m["formula"], d, reml=m["reml"], weights=m["weights"])
 
 
 @pytest.mark.parametrize(("case", "table"), CASES)

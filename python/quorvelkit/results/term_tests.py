@@ -57,53 +57,83 @@ def check_ddf(ddf: Any) -> None:
 class Reduction:
     """One row of ``ranova``: the term ``term`` of factor ``factor`` (indices in
     :attr:`ModelSpec.factors` and among the factor's blocks) keeps its columns ``keep``
-    (places within the term; none: the term is removed)."""
+    (places within the term; none: the term is removed), behind an intercept added
+    when ``add_intercept``."""
 
     name: str
     factor: int
     term: int
     keep: tuple[int, ...]
+    add_intercept: bool = False
 
 
-def _lhs_labels(lhs: str) -> list[str]:
-    """The term labels of a bar's left side ("0 + Days" -> ["Days"])."""
-    return [t.strip() for t in lhs.split("+") if t.strip() not in ("0", "1", "-1", "")]
+def split_sum(text: str) -> list[str]:
+    """The summands of a bar's left side, split at the ``+`` outside brackets
+    ("0 + I(a+b)" -> ["0", "I(a+b)"])."""
+    parts, depth, at = [], 0, 0
+    for k, ch in enumerate(text):
+        if ch in "([":
+            depth += 1
+        elif ch in ")]":
+            depth -= 1
+        if ch == "+" and depth == 0:
+            parts.append(text[at:k].strip())
+            at = k + 1
+    return [*parts, text[at:].strip()]
+
+
+def _term_labels(design: Design, t: int, lhs: str) -> tuple[bool, list[tuple[str, list[int]]]]:
+    """Whether random term ``t`` (in the order of Z's terms) has an intercept, and each
+    of its other labels with its columns' places in the term. The columns are
+    formulaic's (a factor's label has several); the labels are spelt as the formula
+    writes them where they pair one to one with formulaic's terms."""
+    intercept, found = False, []
+    at = 0
+    for s in design.spec.random_specs[t].structure:
+        width = len(s.columns)
+        if str(s.term) == "1":
+            intercept = True
+        else:
+            found.append((design.parsed.display_names([str(s.term)])[0], list(range(at, at + width))))
+        at += width
+    written = [p for p in split_sum(lhs) if p not in ("0", "1", "-1", "")]
+    if len(written) == len(found):
+        found = [(w, cols) for w, (_, cols) in zip(written, found, strict=True)]
+    return intercept, found
 
 
 def reductions(design: Design) -> list[Reduction]:
     """lmerTest's reductions of the random terms (``reduce.terms = TRUE``), in formula
     order: a term of the intercept alone is removed ("(1 | g)"); a term with slopes loses
-    each slope label in turn, keeping the rest ("Days in (Days | Subject)": the term
-    becomes (1 | Subject)); a slope without an intercept is then the term removed."""
+    each slope label in turn, keeping the rest and an intercept ("Days in (Days |
+    Subject)": the term becomes (1 | Subject); (0 + x | g) becomes (1 | g), of as many
+    parameters). A reduced term that is (1 | g) where the model has (1 | g) already is
+    the term removed (R's formula keeps one of two equal terms)."""
     spec = design.spec
-    names = design.re_names
-    spans = spec.factor_columns()
     out: list[tuple[int, list[Reduction]]] = []
+    t = 0
     for i, f in enumerate(spec.factors):
-        at = spans[i].start
-        for j, (lhs, b) in enumerate(zip(f.terms, f.blocks, strict=True)):
-            cols = names[at : at + b]
-            at += b
+        plain = any(not split_sum(lhs) or set(split_sum(lhs)) <= {"1"} for lhs in f.terms)
+        for j, lhs in enumerate(f.terms):
             position = f.positions[j] if f.positions else j
-            labels = _lhs_labels(lhs)
+            intercept, labels = _term_labels(design, t, lhs)
+            t += 1
             if not labels:
                 out.append((position, [Reduction(f"(1 | {f.name})", i, j, ())]))
                 continue
             rows = []
-            for label in labels:
-                if len(labels) == 1:
-                    drop = [k for k, c in enumerate(cols) if c != "(Intercept)"]
-                else:
-                    drop = [k for k, c in enumerate(cols) if c == label]
-                    if not drop:
-                        raise ValueError(
-                            f"ranova cannot tell the columns of '{label}' in ({lhs} | {f.name}) apart; "
-                            "write its slopes as separate terms"
-                        )
-                keep = tuple(k for k in range(b) if k not in drop)
-                rows.append(Reduction(f"{label} in ({lhs} | {f.name})", i, j, keep))
+            for label, cols in labels:
+                keep = tuple(k for _, c in labels for k in c if k not in cols)
+                if intercept:
+                    keep = (0, *keep)
+                removed = not keep and not intercept and plain
+                rows.append(
+                    Reduction(
+                        f"{label} in ({lhs} | {f.name})", i, j, () if removed else keep, not intercept and not removed
+                    )
+                )
             out.append((position, rows))
-    out.sort(key=lambda t: t[0])
+    out.sort(key=lambda r: r[0])
     return [r for _, rows in out for r in rows]
 
 
@@ -115,7 +145,8 @@ def reduced_design(design: Design, x_keep: Sequence[int], reduction: Reduction |
     spec = design.spec
     spans = spec.factor_columns()
     factors: list[GroupingFactor] = []
-    z_cols: list[int] = []
+    z_cols: list[np.ndarray] = []
+    z_names: list[str] = []
     kept_factors: list[int] = []
     for i, f in enumerate(spec.factors):
         terms, blocks, positions = [], [], []
@@ -123,31 +154,33 @@ def reduced_design(design: Design, x_keep: Sequence[int], reduction: Reduction |
         for j, b in enumerate(f.blocks):
             cols = list(range(at, at + b))
             at += b
+            lhs = f.terms[j]
+            added: list[np.ndarray] = []
             if reduction is not None and (reduction.factor, reduction.term) == (i, j):
-                if not reduction.keep:
+                if not reduction.keep and not reduction.add_intercept:
                     continue
                 cols = [cols[k] for k in reduction.keep]
-                terms.append("1" if len(cols) == 1 else f.terms[j])
-            else:
-                terms.append(f.terms[j])
-            blocks.append(len(cols))
+                added = [np.ones(len(rows.y))] if reduction.add_intercept else []
+                lhs = " + ".join(["1"] + [spec.re_names[c] for c in cols if spec.re_names[c] != "(Intercept)"])
+            terms.append(lhs)
+            blocks.append(len(added) + len(cols))
             positions.append(f.positions[j] if f.positions else j)
-            z_cols += cols
+            z_cols += added + [rows.z[:, c] for c in cols]
+            z_names += ["(Intercept)"] * len(added) + [spec.re_names[c] for c in cols]
         if blocks:
             factors.append(dataclasses.replace(f, terms=tuple(terms), blocks=tuple(blocks), positions=tuple(positions)))
             kept_factors.append(i)
     fe = design.fe_names
-    new_spec = dataclasses.replace(
-        spec, factors=tuple(factors), re_names=[spec.re_names[c] for c in z_cols], fe_all=[fe[j] for j in x_keep]
-    )
+    new_spec = dataclasses.replace(spec, factors=tuple(factors), re_names=z_names, fe_all=[fe[j] for j in x_keep])
     codes = rows.factor_codes or (rows.codes,)
     levels = design.factor_levels or (design.levels,)
     f_codes = tuple(codes[i] for i in kept_factors)
     f_levels = tuple(levels[i] for i in kept_factors)
+    z = np.ascontiguousarray(np.column_stack(z_cols)) if z_cols else np.empty((len(rows.y), 0))
     new_rows = FitRows(
         rows.y,
         np.ascontiguousarray(rows.x[:, list(x_keep)]),
-        np.ascontiguousarray(rows.z[:, z_cols]),
+        z,
         f_codes[0] if f_codes else np.zeros(len(rows.y), np.int64),
         rows.row_index,
         rows.weights,
@@ -243,7 +276,8 @@ def ranova(fit: LmmFit) -> pd.DataFrame:
         ll, k = fit_reduced(fit, reduced_design(design, all_x, red), fit.reml)
         lrt = 2.0 * (fit.loglik - ll)
         df = fit.n_params - k
-        rows.append([k, ll, -2.0 * ll + 2.0 * k, lrt, df, chi2_upper(max(lrt, 0.0), df)])
+        p = chi2_upper(max(lrt, 0.0), df) if df > 0 else np.nan  # lmerTest leaves p out at Df 0
+        rows.append([k, ll, -2.0 * ll + 2.0 * k, lrt, df, p])
         names.append(red.name)
     out = pd.DataFrame(rows, index=names, columns=RANOVA_COLUMNS)
     out["npar"] = out["npar"].astype(int)

@@ -4,7 +4,8 @@
 #   Rscript tests/data/models/make_lrt_reference.R     (from the repository's root)
 #
 # Reads the data sets kept in tests/data and writes tests/data/models/lrt.json: per
-# model its data, formula and REML flag, and each table's row names and columns.
+# model its data, formula, REML flag and weights column (null: none), and each table's
+# row names and columns.
 suppressPackageStartupMessages({
   library(lmerTest)
   library(jsonlite)
@@ -21,6 +22,7 @@ data <- list(
   sleepstudy = read(file.path("tests", "data", "sleepstudy_data.csv"), "Subject"),
   orthodont = read(file.path(out, "orthodont.csv"), c("Subject", "Sex")),
   penicillin = read(file.path("tests", "data", "crossed", "penicillin.csv"), c("plate", "sample")),
+  chickweight = read(file.path(out, "chickweight.csv"), "Chick"),
   ham = read(file.path("tests", "data", "crossed", "ham.csv"), c("Product", "Information", "Consumer"))
 )
 # The fits' optimiser run to convergence, so that the tables test the models and not
@@ -34,6 +36,11 @@ models <- list(
   list(id = "sleep_uncorr", data = "sleepstudy", reml = TRUE, formula = "Reaction ~ Days + (Days || Subject)"),
   list(id = "sleep_intercept", data = "sleepstudy", reml = TRUE, formula = "Reaction ~ Days + (1 | Subject)"),
   list(id = "sleep_intercept_ml", data = "sleepstudy", reml = FALSE, formula = "Reaction ~ Days + (1 | Subject)"),
+  list(id = "sleep_quadratic", data = "sleepstudy", reml = TRUE,
+       formula = "Reaction ~ Days + (Days + I(Days^2) | Subject)"),
+  list(id = "chick_weighted", data = "chickweight", reml = TRUE, formula = "weight ~ Time + (1 | Chick)",
+       weights = "w"),
+  list(id = "chick_slope", data = "chickweight", reml = FALSE, formula = "weight ~ Time + (0 + Time | Chick)"),
   list(id = "penicillin", data = "penicillin", reml = TRUE, formula = "diameter ~ 1 + (1 | plate) + (1 | sample)"),
   list(id = "penicillin_ml", data = "penicillin", reml = FALSE, formula = "diameter ~ 1 + (1 | plate) + (1 | sample)"),
   list(id = "ortho", data = "orthodont", reml = TRUE, formula = "distance ~ age * Sex + (age | Subject)"),
@@ -51,8 +58,9 @@ res <- list()
 for (m in models) {
   if (!wanted(m$id)) next
   d <- data[[m$data]]
-  fit <- lmerTest::lmer(as.formula(m$formula), d, REML = m$reml, control = tight)
-  res[[m$id]] <- c(m[c("data", "formula", "reml")], list(
+  d$.w <- if (is.null(m$weights)) rep(1, nrow(d)) else d[[m$weights]]
+  fit <- lmerTest::lmer(as.formula(m$formula), d, REML = m$reml, weights = .w, control = tight)
+  res[[m$id]] <- c(m[c("data", "formula", "reml")], list(weights = m$weights,
     ranova = table(lmerTest::ranova(fit)),
     drop1 = table(drop1(fit)),
     drop1_chisq = table(stats::drop1(as(fit, "lmerMod"), test = "Chisq"))
