@@ -18,6 +18,7 @@ from ..model.model_checks import check_response_variation
 from ..results import bootstrap as _bootstrap
 from ..results import inference as _inference
 from ..results import profile as _profile
+from ..results import term_tests as _term_tests
 from ..support.errors import SINGULAR_NOTE, SingularFitWarning, core_refusals
 from .estimates import FitResults
 from .lmm_predict import LmmPrediction
@@ -107,6 +108,29 @@ class LmmFit(LmmPrediction):
         codes a factor with other contrasts than the default.
         """
         return _inference.anova_terms(self.satterthwaite(), self._type3_hypotheses(), self.sigma2)
+
+    def ranova(self) -> pd.DataFrame:
+        """Likelihood-ratio tests of the random terms, lmerTest's ``ranova(fit)``: the
+        first row ("<none>") is the model, then one row per random term in formula
+        order, the term removed (a term of the intercept alone, "(1 | g)") or reduced
+        (each slope of a term in turn, "Days in (Days | Subject)": the term becomes
+        (1 | Subject)). Columns "npar", "logLik", "AIC", "LRT", "Df", "Pr(>Chisq)". Each
+        reduced model is refitted by this fit's criterion (REML or ML) from lme4's
+        start, one refit per row; a model left without random terms is the linear
+        model, whose log-likelihood is R's ``logLik.lm`` by the same criterion."""
+        return _term_tests.ranova(self)
+
+    def drop1(self, test: str = "F", ddf: str = "satterthwaite") -> pd.DataFrame:
+        """Tests of each fixed term that marginality lets go (R's ``drop.scope``: a
+        term no other term holds all the variables of). ``test="F"``: lmerTest's
+        ``drop1(fit)``, its type III F test with ``ddf``'s denominator df (columns as
+        :meth:`anova_terms`'s; the fit is not redone). ``test="Chisq"``:
+        ``stats::drop1(fit, test = "Chisq")``, the likelihood-ratio test of each term
+        against the model, both fitted by ML (a REML fit is refitted first): rows
+        "<none>" then the terms, columns "npar" (parameters dropped), "AIC", "LRT",
+        "Pr(Chi)"; one refit per term. ``ddf`` is "satterthwaite" (the one method
+        offered; anything else is a ``ValueError``)."""
+        return _term_tests.drop1(self, test, ddf)
 
     def _type3_hypotheses(self) -> dict[str, np.ndarray]:
         def at_zero() -> np.ndarray:  # at theta = 0 the core's fixed-effects factor is (X'X)^-1
