@@ -11,6 +11,8 @@ core's order (that of ``ThetaLayout.factor_order``).
 
 from __future__ import annotations
 
+import dataclasses
+import functools
 import math
 from collections.abc import Mapping
 from typing import Any
@@ -208,7 +210,7 @@ class GlmmFit(MixedFit):
     def _distribution_variance(self, approximation: str) -> float:
         if self.family == "binomial":
             return self._LATENT_VARIANCE[self.link]
-        lam = self._null_mean()
+        lam = self._null_mean
         if approximation == "delta":
             return 1.0 / lam
         if approximation == "trigamma":
@@ -217,21 +219,18 @@ class GlmmFit(MixedFit):
             return float(polygamma(1, lam))
         return math.log1p(1.0 / lam)
 
+    @functools.cached_property
     def _null_mean(self) -> float:
         """lambda = exp(b0), b0 the intercept of the null model (the fit's random terms
         and offset, an intercept as the only fixed effect) fitted by the same core
-        (as insight's ``null_model``, which refits it); computed once."""
-        if "null_mean" not in self._res:
-            from dataclasses import replace
+        (as insight's ``null_model``, which refits it)."""
+        from ..cores.glmm_core import fit_core, make_core
 
-            from ..cores.glmm_core import fit_core, make_core
-
-            d = self._design
-            rows = d.need_rows("the null model of R^2")
-            null = replace(d, rows=replace(rows, x=np.ones((d.n, 1))))
-            res = fit_core(make_core(null, self._prior, self.family, self.link), null, self.nagq, None, None)
-            self._res["null_mean"] = math.exp(float(np.asarray(res["beta"], dtype=float)[0]))
-        return float(self._res["null_mean"])
+        d = self._design
+        rows = d.need_rows("the null model of R^2")
+        null = dataclasses.replace(d, rows=dataclasses.replace(rows, x=np.ones((d.n, 1))))
+        res = fit_core(make_core(null, self._prior, self.family, self.link), null, self.nagq, None, None)
+        return math.exp(float(np.asarray(res["beta"], dtype=float)[0]))
 
     # ------------------------------------------------------------- criteria
     @property
