@@ -247,6 +247,23 @@ class FitResults(ResidualScale, MixedFit):
         self._design.need_rows("response")
         return pd.Series(self._design.y.copy(), index=self._design.row_index, name=self._design.parsed.response)
 
+    # ----------------------------------------------------------------- tidy tables and R^2
+    def _augment_response(self) -> dict[str, Any]:
+        fitted, resid = self.fitted.to_numpy(), self.residuals.to_numpy()
+        w = self._design.weights
+        w = np.ones(self.nobs) if w is None else np.asarray(w, dtype=float)
+        return {
+            ".fitted": fitted,
+            ".resid": resid,
+            ".mu": fitted,
+            ".weights": w,
+            ".sqrtrwt": np.sqrt(w),
+            ".wtres": np.sqrt(w) * resid,
+        }
+
+    def _distribution_variance(self, approximation: str) -> float:
+        return self.sigma2
+
     # ----------------------------------------------------------------- criteria
     @property
     def criterion(self) -> float:

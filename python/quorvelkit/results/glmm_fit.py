@@ -11,6 +11,8 @@ core's order (that of ``ThetaLayout.factor_order``).
 
 from __future__ import annotations
 
+import dataclasses
+import functools
 import math
 from collections.abc import Mapping
 from typing import Any
@@ -187,6 +189,48 @@ class GlmmFit(MixedFit):
         return pd.Series(values, index=self._design.row_index, name=f"{type} residuals")
 
     resid = residuals
+
+    # ------------------------------------------------------------- tidy tables and R^2
+    def _augment_response(self) -> dict[str, Any]:
+        eta, mu = self.linear_predictor.to_numpy(), self.fitted.to_numpy()
+        return {
+            ".fitted": eta,
+            ".resid": self.residuals("deviance").to_numpy(),
+            ".mu": mu,
+            ".weights": np.asarray(self._prior, dtype=float),
+            ".sqrtrwt": np.sqrt(self._prior / fam.variance(mu, self.family)),
+            ".wtres": self.residuals("pearson").to_numpy(),
+            ".eta": eta,
+        }
+
+    # The distribution-specific variance of a binomial model by its link (Nakagawa et
+    # al. 2017, table 1: the variance of the latent logistic, normal and Gumbel scales).
+    _LATENT_VARIANCE = {"logit": math.pi**2 / 3, "probit": 1.0, "cloglog": math.pi**2 / 6}
+
+    def _distribution_variance(self, approximation: str) -> float:
+        if self.family == "binomial":
+            return self._LATENT_VARIANCE[self.link]
+        lam = self._null_mean
+        if approximation == "delta":
+            return 1.0 / lam
+        if approximation == "trigamma":
+            from scipy.special import polygamma
+
+            return float(polygamma(1, lam))
+        return math.log1p(1.0 / lam)
+
+    @functools.cached_property
+    def _null_mean(self) -> float:
+        """lambda = exp(b0), b0 the intercept of the null model (the fit's random terms
+        and offset, an intercept as the only fixed effect) fitted by the same core
+        (as insight's ``null_model``, which refits it)."""
+        from ..cores.glmm_core import fit_core, make_core
+
+        d = self._design
+        rows = d.need_rows("the null model of R^2")
+        null = dataclasses.replace(d, rows=dataclasses.replace(rows, x=np.ones((d.n, 1))))
+        res = fit_core(make_core(null, self._prior, self.family, self.link), null, self.nagq, None, None)
+        return math.exp(float(np.asarray(res["beta"], dtype=float)[0]))
 
     # ------------------------------------------------------------- criteria
     @property

@@ -20,7 +20,9 @@ from .predict import model_rows
 from .profile import ProfileResult, intervals, traces
 from .profile_problems import Profiles
 from .pvalues import normal_quantile
+from .r2 import r2_nakagawa
 from .report import ReportLayout, fit_to_dict, format_html, format_short, format_summary
+from .tidy import augment, glance, tidy
 
 __all__ = ["MixedFit", "ResidualScale"]
 
@@ -306,6 +308,75 @@ class MixedFit(MixedEffects):
         """Every result as plain Python values (what ``--json`` prints)."""
         return fit_to_dict(self)
 
+    # ------------------------------------------------------------- tidy tables and R^2
+    @property
+    def _tidy_sigma(self) -> float:
+        """The residual standard deviation glance() reports (a GLMM of these families: 1)."""
+        return 1.0
+
+    def _augment_response(self) -> dict[str, Any]:
+        """augment()'s columns of the model class: .fitted, .resid, .mu, .weights,
+        .sqrtrwt, .wtres (and a GLMM's .eta). Supplied by the model class."""
+        raise NotImplementedError(f"augment() is not available for a {type(self).__name__}")
+
+    def _distribution_variance(self, approximation: str) -> float:
+        """The distribution-specific variance of R^2 (a linear model's sigma^2).
+        Supplied by the model class."""
+        raise NotImplementedError(f"r2() is not available for a {type(self).__name__}")
+
+    def tidy(
+        self,
+        effects: str | list[str] | tuple[str, ...] = ("fixed", "ran_pars"),
+        conf_int: bool = False,
+        conf_level: float = 0.95,
+    ) -> pd.DataFrame:
+        """broom.mixed's ``tidy(fit, effects, conf.int, conf.level)``: a row per
+        parameter, columns under broom.mixed's names. ``effects`` is one or several of
+        "fixed" (the fixed effects: "term", "estimate", "std.error", "statistic", "df"
+        and "p.value", a linear model's with Satterthwaite's df as with lmerTest loaded,
+        a GLMM's z tests without "df"), "ran_pars" (per random-effects term, "group"
+        being lme4's name of the term: "sd__(Intercept)", "cor__(Intercept).Days",
+        "sd__Days", ...; then "sd__Observation" of group "Residual" for a linear model)
+        and "ran_vals" (the conditional modes, "group" the factor, "level", "term",
+        "estimate" and "std.error" the conditional standard deviation). ``conf_int``
+        adds "conf.low" and "conf.high" at ``conf_level``: t intervals on the tests' df
+        where they have df, normal ones otherwise, none (NaN) for "ran_pars". A table of
+        the fixed effects alone has no "group" column; the first column, "effect", says
+        which part a row is of."""
+        return tidy(self, effects, conf_int, conf_level)
+
+    def glance(self) -> pd.DataFrame:
+        """broom.mixed's ``glance(fit)``: one row of "nobs", "sigma" (1 for a GLMM),
+        "logLik", "AIC", "BIC", "REMLcrit" (a REML fit's criterion) or "deviance" (an ML
+        linear fit's -2 log-likelihood; a GLMM's sum of unit deviances, glmer's
+        ``deviance``), and "df.residual" (nobs less the number of parameters)."""
+        return glance(self)
+
+    def augment(self) -> pd.DataFrame:
+        """broom.mixed's ``augment(fit)`` without its data columns: a row per
+        observation used, indexed like the data's rows (join them on the index), with
+        ".fitted" (a GLMM's on the link scale, as broom.mixed's), ".resid" (a GLMM's
+        deviance residuals), ".fixed" (X beta plus the offset), ".mu" (the fitted mean),
+        ".offset", ".weights" (prior weights; a binomial model's trials), ".sqrtrwt"
+        (sqrt(weights / V(mu))), ".wtres" (Pearson residuals) and a GLMM's ".eta", then
+        the random part of each row per grouping factor, ".ranef_<factor>" (Z_j b_j;
+        .fixed plus these is the linear predictor). broom.mixed's ".hat", ".cooksd" and
+        ".sqrtXwt" are not given. Needs the rows (not a fit of batches)."""
+        return augment(self)
+
+    def r2(self, approximation: str = "lognormal") -> pd.Series:
+        """R^2 of Nakagawa and Schielzeth with Johnson's random slopes
+        (:mod:`quorvelkit.results.r2`), as performance's ``r2_nakagawa``: a Series of
+        "R2_conditional" and "R2_marginal", its ``attrs`` holding the variances
+        (var_fixed, var_random, var_residual, var_distribution, var_dispersion). The
+        distribution-specific variance is a linear model's sigma^2, pi^2/3 for a logit
+        link (1 probit, pi^2/6 cloglog), and for a Poisson model, with lambda = exp(b0)
+        and b0 the intercept of the null model (the same random terms and offset, no
+        fixed effects) refitted, ``approximation`` "lognormal" log(1 + 1/lambda),
+        "delta" 1/lambda or "trigamma" trigamma(lambda) (Nakagawa et al. 2017). A
+        variance component at zero counts as 0 (R^2 stays finite). Needs the rows."""
+        return r2_nakagawa(self, approximation)
+
 
 class ResidualScale:
     """The residual scale of a linear model's fit (a core's solution holding "sigma"
@@ -328,6 +399,10 @@ class ResidualScale:
     @property
     def _scale2(self) -> float:
         return self.sigma2
+
+    @property
+    def _tidy_sigma(self) -> float:
+        return self.sigma
 
     def _residual_rows(self) -> list[dict[str, Any]]:
         return [dict(grp="Residual", var1=None, var2=None, vcov=self.sigma2, sdcor=self.sigma)]
