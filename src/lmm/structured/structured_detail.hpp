@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "lmm/structured/residual.hpp"
@@ -31,5 +32,9 @@ bool pattern_products_sum(const StructuredData& d, const std::vector<ResidualVal
 // E_ab = sum_s a_sa' C a_sb = tr(C Q[b][a]), handed to residual_gradient (linear in H).
 void pattern_gradient(const StructuredData& d, const std::vector<ResidualValues>& values, const std::vector<double>& c,
                       GroupGradients& out);
+
+// The caller-error message for a design of patterns alone whose counts and products do
+// not fit its subjects (after the subjects' offsets are checked), or "".
+std::string products_error(const StructuredData& d);
 
 }  // namespace qk::detail
