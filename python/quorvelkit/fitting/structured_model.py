@@ -19,7 +19,7 @@ from ..model.residual_rows import StructureRows, rows_named, structure_rows
 from ..results.structured_fit import StructuredFit, StructureLayout
 from ..support.frames import sorted_levels
 
-__all__ = ["fit_structured"]
+__all__ = ["fit_structured", "order_rows", "structured_core", "fit_core"]
 
 
 def _subjects(spec: ResidualSpec, design: Design, frame: pd.DataFrame) -> np.ndarray:
@@ -33,13 +33,18 @@ def _subjects(spec: ResidualSpec, design: Design, frame: pd.DataFrame) -> np.nda
     return np.zeros(len(frame), np.int64)
 
 
-def _order(
-    design: Design, subject: np.ndarray, arrays: StructureRows, spec: ResidualSpec, frame: pd.DataFrame
+def order_rows(
+    codes: np.ndarray | None,
+    factor: str | None,
+    subject: np.ndarray,
+    arrays: StructureRows,
+    spec: ResidualSpec,
+    frame: pd.DataFrame,
 ) -> tuple[np.ndarray, np.ndarray]:
-    """The rows sorted by group, subject and time (stable), and each row's group code;
+    """The rows sorted by group, subject and time (stable), and each row's group code
+    (``codes``: of the grouping factor named ``factor``; None without random effects);
     a subject that spans groups, or a time repeated within a subject, is refused."""
-    rows = design.need_rows("the fit")
-    group = np.asarray(rows.codes, dtype=np.int64) if design.spec.factors else np.zeros(len(frame), np.int64)
+    group = np.asarray(codes, dtype=np.int64) if codes is not None else np.zeros(len(frame), np.int64)
     if arrays.group is not None:  # a subject's rows in one structure group
         per_subject = pd.Series(arrays.group).groupby(subject).nunique()
         if (per_subject > 1).any():
@@ -48,12 +53,12 @@ def _order(
                 f"the subjects of {spec.text!r} must each lie within one level of {spec.group!r}; "
                 f"{rows_named(frame.index, bad)} belong to a subject in several"
             )
-    if design.spec.factors:
+    if codes is not None:
         per_subject = pd.Series(group).groupby(subject).nunique()
         if (per_subject > 1).any():
             bad = np.flatnonzero(np.isin(subject, per_subject.index[per_subject > 1]))
             raise ValueError(
-                f"the subjects of {spec.text!r} must each lie within one group of {design.spec.factors[0].name!r}; "
+                f"the subjects of {spec.text!r} must each lie within one group of {factor!r}; "
                 f"{rows_named(frame.index, bad)} belong to a subject in several"
             )
     keys = [subject, group] if arrays.times is None else [arrays.times, subject, group]
@@ -109,10 +114,36 @@ def fit_structured(design: Design, options: FitOptions, t0: float, stacklevel: i
             f"no subject of {spec.text!r} has two rows: its correlation cannot be estimated "
             f"(the subject column is {spec.subject or 'the grouping factor'!r})"
         )
-    order, group = _order(design, subject, arrays, spec, frame)
-    q = design.spec.q
-    y = design.core_y
-    table = np.column_stack([rows.z, rows.x, y])[order]
+    factors = design.spec.factors
+    codes = rows.codes if factors else None
+    order, group = order_rows(codes, factors[0].name if factors else None, subject, arrays, spec, frame)
+    t1 = time.perf_counter()
+    table = np.column_stack([rows.z, rows.x, design.core_y])
+    core, subject_sorted, subjects = structured_core(
+        table, design.spec.q, design.spec.blocks, spec, arrays, order, subject, group
+    )
+    result = fit_core(core, design, spec, arrays, options)
+    t2 = time.perf_counter()
+    layout = StructureLayout(spec, arrays, order, subject_sorted, subjects)
+    return StructuredFit(design, core, result, layout, reml=options.reml, seconds=(t2 - t1, t2 - t0))
+
+
+def structured_core(
+    table: np.ndarray,
+    q: int,
+    blocks: list[int],
+    spec: ResidualSpec,
+    arrays: StructureRows,
+    order: np.ndarray,
+    subject: np.ndarray,
+    group: np.ndarray,
+    *,
+    reduce: bool = False,
+) -> tuple[StructuredCore, np.ndarray, np.ndarray]:
+    """The core of the rows of ``table`` (z | x | y, in the data's order) taken in
+    ``order``, with each core row's subject and the subjects' offsets; ``reduce``: the
+    core keeps its subjects' patterns alone (a model without random effects)."""
+    table = np.ascontiguousarray(table[order])
     subject_sorted = subject[order]
     starts = np.flatnonzero(np.r_[True, subject_sorted[1:] != subject_sorted[:-1]])
     subjects = np.r_[starts, len(order)].astype(np.int64)
@@ -122,13 +153,12 @@ def fit_structured(design: Design, options: FitOptions, t0: float, stacklevel: i
     else:
         groups = np.array([0, len(starts)], np.int64)
     variances = [(k, n, np.ascontiguousarray(v[order])) for k, n, v in arrays.variances]
-    t1 = time.perf_counter()
     core = StructuredCore(
-        np.ascontiguousarray(table),
+        table,
         q,
         subjects,
         groups,
-        list(design.spec.blocks),
+        list(blocks),
         spec.correlation,
         times=None if arrays.times is None else np.ascontiguousarray(arrays.times[order]),
         coords=None if arrays.coords is None else np.ascontiguousarray(arrays.coords[order]),
@@ -136,14 +166,20 @@ def fit_structured(design: Design, options: FitOptions, t0: float, stacklevel: i
         nugget=spec.nugget,
         variances=variances,
         structure_groups=None if arrays.group is None else np.ascontiguousarray(arrays.group[order][starts]),
+        reduce=reduce,
     )
-    start = _start(design, spec, arrays, core.n_params - core.n_theta)
+    return core, subject_sorted, subjects
+
+
+def fit_core(
+    core: StructuredCore, design: Design, spec: ResidualSpec, arrays: StructureRows, options: FitOptions
+) -> dict:
+    """The core's solution under ``options``: at the given theta, else optimised from
+    the given starts or the structure's own."""
     if options.theta is not None:
         result = dict(core.solution(list(options.theta), reml=options.reml))
         result.update(converged=True, iterations=0, fev=1, grad_inf_norm=float("nan"), message="not optimised")
-    else:
-        given = None if options.starts is None else list(np.asarray(options.starts, dtype=float).ravel())
-        result = dict(core.fit(given or start, reml=options.reml, max_iter=options.max_iter))
-    t2 = time.perf_counter()
-    layout = StructureLayout(spec, arrays, order, subject_sorted, subjects)
-    return StructuredFit(design, core, result, layout, reml=options.reml, seconds=(t2 - t1, t2 - t0))
+        return result
+    start = _start(design, spec, arrays, core.n_params - core.n_theta)
+    given = None if options.starts is None else list(np.asarray(options.starts, dtype=float).ravel())
+    return dict(core.fit(given or start, reml=options.reml, max_iter=options.max_iter))
