@@ -132,8 +132,9 @@ def lmm(
     if structured and (source is not None or structure_batches.reiterable_frames(data)):
         if source is not None and source not in (batch_loop.PARQUET, batch_loop.ITERATOR, dask.SOURCE):
             raise ValueError(
-                "a residual structure is fitted from Parquet, iterators of DataFrames and Dask "
-                f"not from {source.name}; write the data to Parquet sorted by subject, or read the rows into a data frame"
+                "a residual structure is fitted from Parquet, iterators of DataFrames and Dask, "
+                f"not from {source.name}; write the data to Parquet sorted by subject, "
+                "or read the rows into a data frame"
             )
         _batch_arguments(weights, offset, subset)
         return structure_batches.lmm(formula, data, options=options, residual=residual, weights=weights, **kwargs)

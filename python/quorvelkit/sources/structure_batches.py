@@ -241,21 +241,22 @@ def joined_runs(batches: Iterable[tuple[pd.DataFrame, str]], subject: str) -> It
     """The batches with each batch's trailing subject held and read with the next
     batch, so that a subject whose rows run on from one batch into the next is whole."""
     held: pd.DataFrame | None = None
-    for frame, where in batches:
-        if held is not None:
+    held_where = ""
+    for frame, origin in batches:
+        where = origin
+        if held is not None and len(held):
             frame = pd.concat([held, frame])
+            where = f"{origin} (with the last subject of {held_where})"
         if not len(frame):
             continue
         labels = frame[subject].to_numpy()
         same = pd.Series(labels[::-1]).eq(labels[-1]).to_numpy()
         run = int(np.argmin(same)) if not same.all() else len(labels)
-        if run == len(labels):
-            held = frame
-            continue
-        held = frame.iloc[len(labels) - run :]
-        yield frame.iloc[: len(labels) - run], where
-    if held is not None:
-        yield held, "the last batch"
+        held, held_where = frame.iloc[len(labels) - run :], origin
+        if run < len(labels):
+            yield frame.iloc[: len(labels) - run], where
+    if held is not None and len(held):
+        yield held, where
 
 
 def check_split(part: Part, res: ResidualSpec) -> None:
@@ -284,12 +285,14 @@ def _positions(core: Any, res: ResidualSpec, levels: StructureLevels) -> list[pd
     offsets, times = np.asarray(args[2]), args[6]
     visits = levels.structure.get(res.position[0]) if res.position else None
     out = []
+    numbers = visits is not None and all(pd.api.types.is_number(v) for v in visits)
+    coded = bool(visits) and (res.correlation in ("us", "toep", "ad") or not numbers)
     for p in range(len(offsets) - 1):
-        if times is None:
+        if times is None or not res.position:
             out.append(pd.RangeIndex(offsets[p + 1] - offsets[p]))
             continue
         t = np.asarray(times)[offsets[p] : offsets[p + 1]]
-        out.append(pd.Index([visits[int(v)] for v in t] if visits else t, name=res.position[0]))
+        out.append(pd.Index([visits[int(v)] for v in t] if coded else t, name=res.position[0]))
     return out
 
 
@@ -460,7 +463,7 @@ def lmm(
     if batch_loop.PARQUET.accepts(data):
         from .parquet import open_dataset
 
-        ds = open_dataset(parsed, data, batch_rows, levels, progress, None)
+        ds = open_dataset(parsed, data, batch_rows, levels, progress, None, levels_pass=False)
         read = lambda: ((arrow_frame(b), w) for b, w in ds.read())  # noqa: E731
         return fit_batches(parsed, read, options, levels=levels, found=ds.levels, again=True, source=ds.name)
     one_shot = isinstance(data, Iterator)

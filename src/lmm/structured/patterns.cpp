@@ -232,7 +232,9 @@ StructuredData reduce_patterns(const StructuredData& d, std::vector<std::uint64_
 std::string patterns_merge_error(const StructuredData& a, const StructuredData& b) {
   if (!a.products_only || !b.products_only) return "only designs of patterns are merged";
   const ResidualStructure &x = a.structure, &y = b.structure;
-  bool same = a.p == b.p && x.correlation == y.correlation && x.n_visits == y.n_visits && x.nugget == y.nugget &&
+  // Visits count only for the kinds by visit (the others number a subject's rows).
+  bool same = a.p == b.p && x.correlation == y.correlation && (!by_visit(x.correlation) || x.n_visits == y.n_visits) &&
+              x.nugget == y.nugget &&
               x.dims == y.dims && x.times.empty() == y.times.empty() && x.variances.size() == y.variances.size() &&
               a.structure_group.empty() == b.structure_group.empty();
   for (std::size_t f = 0; same && f < x.variances.size(); ++f)
@@ -261,6 +263,7 @@ std::vector<std::uint64_t> merge_patterns(StructuredData& a, const StructuredDat
   }
   a.n += b.n;
   a.n_structure_groups = std::max(a.n_structure_groups, b.n_structure_groups);
+  a.structure.n_visits = std::max(a.structure.n_visits, b.structure.n_visits);
   return where;
 }
 
