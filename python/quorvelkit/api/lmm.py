@@ -84,8 +84,17 @@ def lmm(
             (:mod:`quorvelkit.formula.residual_terms` has the table of both). The
             model may then have no random-effects term (nlme's ``gls``), or random
             effects of one grouping factor within whose groups the subjects lie; the
-            fit is a :class:`~quorvelkit.results.structured_fit.StructuredFit`. Data in
-            memory only.
+            fit is a :class:`~quorvelkit.results.structured_fit.StructuredFit`. Without
+            random effects it is also fitted exactly from data read in batches (a
+            Parquet source, an iterable of DataFrames, a Dask DataFrame) whose batches
+            or partitions each hold the whole of their subjects: repartition by subject
+            first (Dask ``ddf.shuffle(on="id")`` or ``ddf.set_index("id")``; Parquet
+            written sorted by subject or partitioned by it); a subject in two batches
+            or partitions, random effects with a structure, and a one-shot iterator
+            without ``levels=`` are refused with the reason
+            (:mod:`quorvelkit.sources.structure_batches`). Such a fit keeps no rows:
+            ``fitted``, ``residuals`` and conditional predictions raise
+            :class:`~quorvelkit.support.errors.RowsUnavailable`.
         variance: nlme's variance functions (its ``weights=``), one or a list:
             ``"varIdent(form = ~ 1 | g)"``, ``"varPower(form = ~ x)"``,
             ``"varExp(form = ~ x)"``.

@@ -160,10 +160,10 @@ def find_levels(
             union.setdefault(k, set()).update(v)
     structure = {k: list(sorted_levels(pd.Series(list(union.get(k, ()))))[1]) for k in keys}
     formula = {k: level_order(v) for k, v in union.items() if k not in keys and len(v) <= MAX_LEVELS}
-    for c, v in (declared or {}).items():
-        formula[c] = list(v)
+    for c, given in (declared or {}).items():
+        formula[c] = list(given)
         if c in structure:
-            structure[c] = list(v)
+            structure[c] = list(given)
     return StructureLevels(structure, formula)
 
 
@@ -284,7 +284,7 @@ def _positions(core: Any, res: ResidualSpec, levels: StructureLevels) -> list[pd
     args = core.__reduce__()[1]
     offsets, times = np.asarray(args[2]), args[6]
     visits = levels.structure.get(res.position[0]) if res.position else None
-    out = []
+    out: list[pd.Index] = []
     numbers = visits is not None and all(pd.api.types.is_number(v) for v in visits)
     coded = bool(visits) and (res.correlation in ("us", "toep", "ad") or not numbers)
     for p in range(len(offsets) - 1):
@@ -292,7 +292,8 @@ def _positions(core: Any, res: ResidualSpec, levels: StructureLevels) -> list[pd
             out.append(pd.RangeIndex(offsets[p + 1] - offsets[p]))
             continue
         t = np.asarray(times)[offsets[p] : offsets[p + 1]]
-        out.append(pd.Index([visits[int(v)] for v in t] if coded else t, name=res.position[0]))
+        shown = [visits[int(v)] for v in t] if coded and visits else t
+        out.append(pd.Index(shown, name=res.position[0]))
     return out
 
 
@@ -377,7 +378,7 @@ def fit_batches(
     t0 = time.perf_counter()
     res = parsed.residual
     assert res is not None and res.subject is not None
-    declared = {**(found or {}), **(levels or {})}
+    declared: dict[str, Sequence] = {**(found or {}), **(levels or {})}
     if again:
         found_levels = find_levels(parsed, (distinct_values(parsed, f) for f, _ in read()), declared)
     else:
@@ -390,7 +391,8 @@ def fit_batches(
                 "__iter__), or a Parquet source"
             )
         found_levels = StructureLevels(
-            {k: list(declared[k if isinstance(k, str) else k[1]]) for k in _level_columns(res)}, dict(declared)
+            {k: list(declared[k if isinstance(k, str) else k[1]]) for k in _level_columns(res)},
+            {c: list(v) for c, v in declared.items()},
         )
     spec: ModelSpec | None = None
     part: Part | None = None
@@ -459,7 +461,10 @@ def lmm(
     if why is not None:
         raise ValueError(why)
     if dask.SOURCE.accepts(data):
-        return dask.structure_lmm(parsed, data, options, levels=levels, progress=progress, split_every=split_every)
+        fit: StructuredFit = dask.structure_lmm(
+            parsed, data, options, levels=levels, progress=progress, split_every=split_every
+        )
+        return fit
     if batch_loop.PARQUET.accepts(data):
         from .parquet import open_dataset
 
