@@ -120,6 +120,9 @@ def test_refusals_name_what_is_refused_and_why():
     # Declared levels: one pass is enough.
     one = qk.lmm("y ~ arm + us(visit | id)", iter(pieces(frame, 3)), levels={"visit": [1, 2, 3, 4, 5]})
     assert one.loglik == pytest.approx(qk.lmm("y ~ arm + us(visit | id)", frame).loglik, rel=1e-9)
+    twice = pd.concat([frame.iloc[:21], frame.iloc[20:40]])  # a visit repeated within a subject, named with its batch
+    with pytest.raises(SourceError, match=r"time 'visit' is repeated within a subject .* of batch 0"):
+        qk.lmm(formula, [twice, frame.iloc[40:]])
     with pytest.raises(ValueError, match="prior weights"):
         qk.lmm(formula, pieces(frame, 3), weights="visit")
 

@@ -190,8 +190,11 @@ def reduce_batch(spec: ModelSpec, levels: StructureLevels, frame: pd.DataFrame, 
     sub = kept[list(res.columns)].reset_index(drop=True)
     codes, labels = sorted_levels(sub[res.subject])
     codes = np.asarray(codes, dtype=np.int64)
-    arrays = levels.rows(res, sub, codes)
-    order, group = order_rows(None, None, codes, arrays, res, sub)
+    try:  # the messages name the batch's rows by their place in it
+        arrays = levels.rows(res, sub, codes)
+        order, group = order_rows(None, None, codes, arrays, res, sub)
+    except ValueError as exc:
+        raise SourceError(f"{exc} (counted from the first complete row of {where})") from None
     table = np.column_stack([rows.z, rows.x, rows.core_y])
     core, subject_sorted, offsets = structured_core(table, 0, [], res, arrays, order, codes, group, reduce=True)
     patterns = np.asarray(core.subject_patterns, dtype=np.int64)
@@ -249,6 +252,8 @@ def joined_runs(batches: Iterable[tuple[pd.DataFrame, str]], subject: str) -> It
             where = f"{origin} (with the last subject of {held_where})"
         if not len(frame):
             continue
+        if subject not in frame.columns:
+            raise SourceError(f"the subject column {subject!r} is not in {where}")
         labels = frame[subject].to_numpy()
         same = pd.Series(labels[::-1]).eq(labels[-1]).to_numpy()
         run = int(np.argmin(same)) if not same.all() else len(labels)
