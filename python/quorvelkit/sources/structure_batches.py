@@ -407,7 +407,11 @@ def fit_batches(
             if not has_complete_row(parsed, frame):
                 dropped += len(frame)
                 continue
-            spec = first_spec(parsed, (frame, where), found_levels.formula, None, None)
+            # The columns' types and the levels teach the spec: a head with a complete
+            # row teaches them as the whole batch does.
+            head = frame.head(1 << 16)
+            sample = head if has_complete_row(parsed, head) else frame
+            spec = first_spec(parsed, (sample, where), found_levels.formula, None, None)
         one = reduce_batch(spec, found_levels, frame, where)
         assert one is not None
         part = one if part is None else merge(part, one)
