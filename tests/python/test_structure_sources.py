@@ -48,6 +48,7 @@ STRUCTURES = [
         False,
     ),
     ("car1", "y ~ arm + time", dict(correlation="corCAR1(form = ~ time | id)"), True),
+    ("us per arm", "y ~ arm + visit + us(visit | arm / id)", {}, False),
 ]
 
 
