@@ -108,7 +108,7 @@ def _level_columns(res: ResidualSpec) -> list[str | tuple[str, str]]:
 @dataclass
 class StructureLevels:
     """The levels a first pass finds: of each structure column (in memory's order),
-    and of the formula's categorical columns (for the model's spec)."""
+    and of the formula's categorical columns (for the model's columns)."""
 
     structure: dict[Any, list]
     formula: dict[str, list]
@@ -168,7 +168,7 @@ def find_levels(
 
 
 @dataclass
-class Part:
+class BatchPatterns:
     """The patterns of some batches: the core of their patterns, each pattern's number
     of rows, and per batch its place, its subjects' labels and their patterns."""
 
@@ -178,13 +178,13 @@ class Part:
     n_dropped: int
 
 
-def reduce_batch(spec: ModelSpec, levels: StructureLevels, frame: pd.DataFrame, where: str) -> Part | None:
+def reduce_batch(spec: ModelSpec, levels: StructureLevels, frame: pd.DataFrame, where: str) -> BatchPatterns | None:
     """One batch's patterns (None when no row of it is complete)."""
     res = spec.parsed.residual
     assert res is not None and res.subject is not None
     keep, n_dropped, _ = select_rows(frame[spec.used], None, None, lambda k: where)
     if not keep.any():
-        return Part(None, np.zeros(0, np.int64), [], n_dropped)
+        return BatchPatterns(None, np.zeros(0, np.int64), [], n_dropped)
     kept = frame.loc[keep] if not keep.all() else frame
     rows = spec.rows(kept, where)
     sub = kept[list(res.columns)].reset_index(drop=True)
@@ -201,26 +201,26 @@ def reduce_batch(spec: ModelSpec, levels: StructureLevels, frame: pd.DataFrame, 
     sizes = np.zeros(core.n_subjects, np.int64)
     sizes[patterns] = np.diff(offsets)
     names = np.asarray(labels)[subject_sorted[offsets[:-1]]]
-    return Part(core, sizes, [(where, names, patterns)], n_dropped)
+    return BatchPatterns(core, sizes, [(where, names, patterns)], n_dropped)
 
 
-def merge(a: Part, b: Part) -> Part:
+def merge(a: BatchPatterns, b: BatchPatterns) -> BatchPatterns:
     """a's patterns and b's merged by key, a's first (the core's merge)."""
     if b.core is None or a.core is None:
         kept = b if a.core is None else a
-        return Part(kept.core, kept.sizes, a.places + b.places, a.n_dropped + b.n_dropped)
+        return BatchPatterns(kept.core, kept.sizes, a.places + b.places, a.n_dropped + b.n_dropped)
     core, where = a.core.merged(b.core)
     where = np.asarray(where, dtype=np.int64)
     sizes = np.zeros(core.n_subjects, np.int64)
     sizes[: len(a.sizes)] = a.sizes
     sizes[where] = b.sizes
     places = a.places + [(w, names, where[codes]) for w, names, codes in b.places]
-    return Part(core, sizes, places, a.n_dropped + b.n_dropped)
+    return BatchPatterns(core, sizes, places, a.n_dropped + b.n_dropped)
 
 
-def merge_list(parts: list) -> Part:
+def merge_list(parts: list) -> BatchPatterns:
     """The parts merged in order (a left fold): a node of a merge tree."""
-    out: Part | None = None
+    out: BatchPatterns | None = None
     for p in parts:
         part = p.iloc[0] if isinstance(p, pd.Series) else p
         out = part if out is None else merge(out, part)
@@ -228,7 +228,7 @@ def merge_list(parts: list) -> Part:
     return out
 
 
-def check_size(part: Part, res: ResidualSpec, k: int) -> None:
+def check_size(part: BatchPatterns, res: ResidualSpec, k: int) -> None:
     """Refuses patterns whose products outgrow the rows they summarise."""
     rows = int(part.core.n) if part.core is not None else 0
     square = int((part.sizes**2).sum())
@@ -264,7 +264,7 @@ def joined_runs(batches: Iterable[tuple[pd.DataFrame, str]], subject: str) -> It
         yield held, where
 
 
-def check_split(part: Part, res: ResidualSpec) -> None:
+def check_split(part: BatchPatterns, res: ResidualSpec) -> None:
     """Refuses a subject whose rows lie in two places, naming it and them."""
     if len(part.places) < 2:
         return
@@ -333,7 +333,7 @@ def _estimable(core: Any, spec: ModelSpec) -> tuple[Any, list[int]]:
 
 
 def fit_patterns(
-    spec: ModelSpec, levels: StructureLevels, part: Part, options: FitOptions, source: str, t0: float
+    spec: ModelSpec, levels: StructureLevels, part: BatchPatterns, options: FitOptions, source: str, t0: float
 ) -> StructuredFit:
     """The fit of the merged patterns of a source: the split subjects refused, aliased
     columns dropped, then the core's fit, as in memory."""
@@ -400,14 +400,14 @@ def fit_batches(
             {c: list(v) for c, v in declared.items()},
         )
     spec: ModelSpec | None = None
-    part: Part | None = None
+    part: BatchPatterns | None = None
     dropped = 0
     for frame, where in joined_runs(read(), res.subject):
         if spec is None:
             if not has_complete_row(parsed, frame):
                 dropped += len(frame)
                 continue
-            # The columns' types and the levels teach the spec: a head with a complete
+            # The columns' types and the levels teach the model: a head with a complete
             # row teaches them as the whole batch does.
             head = frame.head(1 << 16)
             sample = head if has_complete_row(parsed, head) else frame
