@@ -579,10 +579,14 @@ class StructuredCore(_Dimensions):
     """A linear model whose residuals are correlated or of unequal variance within
     subjects, with random effects on a factor whose groups are runs of whole subjects
     (q = 0: none). rows is n x (q + p + 1), z | x | y, sorted by group, subject and
-    time; subjects and groups are offsets (into the rows, into the subjects). With
-    factors, each (codes, width, levels, blocks), the random effects are on those
-    factors, crossed or not nested in the subjects (z their columns side by side, the
-    subjects one group)."""
+    time; subjects and groups are offsets (into the rows, into the subjects).
+    Without random effects, reduce=True keeps only the patterns of the subjects (their
+    structure arrays' representative rows, counts and products: subject_patterns maps
+    the subjects to them); counts and products (with rows of none) build a core from
+    patterns so kept. Such a core has no rows, and pickles its patterns. With factors,
+    each (codes, width, levels, blocks), the random effects are on those factors,
+    crossed or not nested in the subjects (z their columns side by side, the subjects
+    one group)."""
 
     def __new__(
         cls,
@@ -598,8 +602,20 @@ class StructuredCore(_Dimensions):
         nugget: bool = False,
         variances: Sequence[tuple[str, int, _Float64]] = (),
         structure_groups: _Int64 | None = None,
+        reduce: bool = False,
+        counts: _Int64 | None = None,
+        products: _Float64 | None = None,
         factors: Sequence[tuple[_Int64, int, int, Sequence[int]]] | None = None,
     ) -> StructuredCore: ...
+    @property
+    def from_patterns(self) -> bool:
+        """Whether the core holds its patterns' products alone, no rows."""
+    @property
+    def subject_patterns(self) -> _Int64 | None:
+        """A core reduced from rows: each of their subjects' pattern; else None."""
+    def merged(self, other: StructuredCore, /) -> tuple[StructuredCore, _Int64]:
+        """A core of this core's patterns and other's merged by key, and the place of
+        each of other's patterns in it."""
     @property
     def m(self) -> int: ...
     @property
@@ -607,7 +623,7 @@ class StructuredCore(_Dimensions):
         """Length of params: theta's entries, then the structure's."""
     @property
     def n_subjects(self) -> int:
-        """Number of subjects."""
+        """Number of subjects (of a core from patterns: of patterns)."""
     def deviance(self, params: _Theta, reml: bool = True) -> float:
         """The profiled REML (or ML) criterion at params; inf where it is infeasible."""
     def deviance_grad(self, params: _Theta, reml: bool = True) -> tuple[float, _Float64]:

@@ -13,6 +13,8 @@
 
 #include "binding/convert.hpp"
 #include "binding/pyutil.hpp"
+#include "binding/structured_factors.hpp"
+#include "binding/structured_patterns.hpp"
 #include "lmm/structured/structured.hpp"
 
 namespace qk::py {
@@ -22,7 +24,8 @@ struct StructuredObject {
   PyObject_HEAD
   qk::StructuredData* data;
   PyObject* args;
-  std::array<PyObject**, 1> refs() { return {&args}; }
+  PyObject* subject_patterns;  // a core reduced from rows: each subject's pattern (else None)
+  std::array<PyObject**, 2> refs() { return {&args, &subject_patterns}; }
   void free_owned() {
     delete data;
     data = nullptr;
@@ -101,50 +104,11 @@ bool variances_of(PyObject* obj, std::vector<qk::VarianceFunction>& out) {
   });
 }
 
-// Crossed grouping factors, each (codes, width, levels, blocks): the rows' level codes
-// (n), the factor's random effects per level, its number of levels and its terms' blocks.
-bool factors_of(PyObject* obj, qk::StructuredData& d, std::vector<std::vector<std::uint64_t>>& blocks,
-                std::vector<std::vector<std::uint64_t>>& codes) {
-  return each_item(obj, "factors", [&](PyObject* item) {
-    PyObject *c = nullptr, *width = nullptr, *levels = nullptr, *b = nullptr;
-    if (!PyArg_ParseTuple(item, "OOOO", &c, &width, &levels, &b)) return false;
-    std::uint64_t w = 0, l = 0;
-    codes.emplace_back();
-    blocks.emplace_back();
-    if (!offsets_of(c, "codes", codes.back()) || !to_u64(width, "width", w) || !to_u64(levels, "levels", l) ||
-        !to_u64_vec(b, "blocks", blocks.back()))
-      return false;
-    if (l >= (1ull << 32)) return value_error("a crossed factor has too many levels"), false;
-    d.factor_widths.push_back(w);
-    d.factor_levels.push_back(l);
-    return true;
-  });
-}
-
-// Lambda's layout and the level codes of crossed factors: each factor's template at its
-// first level.
-bool set_factors(qk::StructuredData& d, const std::vector<std::vector<std::uint64_t>>& blocks,
-                 const std::vector<std::vector<std::uint64_t>>& codes) {
-  const std::size_t nf = codes.size();
-  d.factor_codes.assign(d.n * nf, 0);
-  std::uint64_t at = 0;
-  for (std::size_t f = 0; f < nf; ++f) {
-    if (codes[f].size() != d.n) return value_error("a crossed factor's codes are not one per row"), false;
-    for (std::uint64_t r = 0; r < d.n; ++r)
-      d.factor_codes[r * nf + f] = static_cast<std::uint32_t>(std::min<std::uint64_t>(codes[f][r], 0xffffffffu));
-    const std::vector<std::uint64_t> b = blocks[f].empty() ? std::vector<std::uint64_t>{d.factor_widths[f]} : blocks[f];
-    if (auto e = qk::blocks_error(b, d.factor_widths[f])) return value_error(*e), false;
-    for (auto [r, c] : qk::theta_index(d.factor_widths[f], b)) d.theta_index.emplace_back(at + r, at + c);
-    at += d.factor_widths[f] * d.factor_levels[f];
-  }
-  return true;
-}
-
 PyObject* structured_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::vector<PyObject*> a;
   if (!parse_tuple_args("StructuredCore",
                         {"rows", "q", "subjects", "groups", "blocks", "correlation", "times", "coords", "n_visits",
-                         "nugget", "variances", "structure_groups", "factors"},
+                         "nugget", "variances", "structure_groups", "reduce", "counts", "products", "factors"},
                         6, args, kwargs, a))
     return nullptr;
   auto d = std::make_unique<qk::StructuredData>();
@@ -175,9 +139,18 @@ PyObject* structured_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (static_cast<std::uint64_t>(rows.cols) < d->q + 1) return value_error("rows must hold z, x and y");
   d->p = static_cast<std::uint64_t>(rows.cols) - d->q - 1;
   d->rows.assign(data_of<double>(rows), data_of<double>(rows) + rows.rows * rows.cols);
+  bool reduce = false;
+  if (a[12] && !to_bool(a[12], "reduce", reduce)) return nullptr;
+  const bool from_patterns = a[13] && a[13] != Py_None;
+  if (from_patterns != (a[14] && a[14] != Py_None)) return value_error("counts and products are given together");
+  if (from_patterns && (reduce || rows.rows != 0))
+    return value_error("a core from patterns' counts and products has no rows to reduce");
+  if (from_patterns && !products_in(a[13], a[14], *d)) return nullptr;
+  if (reduce && d->q) return value_error("only a model without random effects is reduced to patterns");
   std::vector<std::vector<std::uint64_t>> factor_blocks, factor_codes;
-  if (a[12] && a[12] != Py_None) {  // crossed factors
-    if (!factors_of(a[12], *d, factor_blocks, factor_codes) || !set_factors(*d, factor_blocks, factor_codes))
+  if (a[15] && a[15] != Py_None) {  // crossed factors
+    if (from_patterns) return value_error("a core from patterns has no random effects");
+    if (!factors_of(a[15], *d, factor_blocks, factor_codes) || !set_factors(*d, factor_blocks, factor_codes))
       return nullptr;
   } else if (d->q) {
     if (blocks.empty()) blocks = {d->q};
@@ -185,15 +158,27 @@ PyObject* structured_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     d->theta_index = qk::theta_index(d->q, blocks);
   }
   std::string err;
+  std::vector<std::uint64_t> of;
   if (!without_gil([&] {
         err = qk::structured_error(*d);
-        if (err.empty()) qk::set_patterns(*d);
+        if (!err.empty() || from_patterns) return;
+        if (reduce)
+          *d = qk::reduce_patterns(*d, &of);
+        else
+          qk::set_patterns(*d);
       }))
     return nullptr;
   if (!err.empty()) return value_error(err);
   auto* self = Instance<StructuredObject>::alloc(type);
   if (!self) return nullptr;
   self->data = d.release();
+  self->subject_patterns = reduce ? array_taking(std::move(of), {static_cast<npy_intp>(of.size())}) : Py_NewRef(Py_None);
+  if (!self->subject_patterns) return Py_DECREF(self), nullptr;
+  if (self->data->products_only) {  // pickled from its patterns (products_args), not its rows
+    self->args = PyTuple_New(0);
+    if (!self->args) return Py_DECREF(self), nullptr;
+    return reinterpret_cast<PyObject*>(self);
+  }
   self->args = PyTuple_GetSlice(args, 0, PyTuple_Size(args));
   if (kwargs && self->args) {  // the keywords given become positional for pickling
     Ref full(PyList_New(0));
@@ -362,7 +347,33 @@ PyObject* m_residual_matrix_of(PyObject* self, PyObject* const* args, Py_ssize_t
 }
 
 PyObject* m_reduce(PyObject* self, PyObject*) {
-  return rebuilt_by(reinterpret_cast<PyObject*>(Py_TYPE(self)), Instance<StructuredObject>::of(self).args, nullptr);
+  const qk::StructuredData& d = data_of_self(self);
+  if (!d.products_only)
+    return rebuilt_by(reinterpret_cast<PyObject*>(Py_TYPE(self)), Instance<StructuredObject>::of(self).args, nullptr);
+  Ref args(products_args(d));
+  if (!args) return nullptr;
+  return rebuilt_by(reinterpret_cast<PyObject*>(Py_TYPE(self)), args.get(), nullptr);
+}
+
+// A new core of self's patterns and other's merged by key (qk::merge_patterns), with
+// the place of each of other's patterns among the merged ones.
+PyObject* m_merged(PyObject* self, PyObject* other) {
+  if (!PyObject_TypeCheck(other, Py_TYPE(self)))
+    return PyErr_SetString(PyExc_TypeError, "merged() takes a StructuredCore"), nullptr;
+  const qk::StructuredData &a = data_of_self(self), &b = data_of_self(other);
+  std::string err = qk::patterns_merge_error(a, b);
+  if (!err.empty()) return value_error(err);
+  auto d = std::make_unique<qk::StructuredData>(a);
+  std::vector<std::uint64_t> where;
+  if (!without_gil([&] { where = qk::merge_patterns(*d, b); })) return nullptr;
+  auto* out = Instance<StructuredObject>::alloc(Py_TYPE(self));
+  if (!out) return nullptr;
+  out->data = d.release();
+  out->args = PyTuple_New(0);
+  out->subject_patterns = Py_NewRef(Py_None);
+  if (!out->args) return Py_DECREF(out), nullptr;
+  const auto size = static_cast<npy_intp>(where.size());
+  return Py_BuildValue("(NN)", out, array_taking(std::move(where), {size}));
 }
 
 struct StructuredSizes {
@@ -374,6 +385,10 @@ struct StructuredSizes {
 };
 
 PyObject* g_n_params(PyObject* self, void*) { return PyLong_FromSize_t(data_of_self(self).n_params()); }
+PyObject* g_from_patterns(PyObject* self, void*) { return PyBool_FromLong(data_of_self(self).products_only); }
+PyObject* g_subject_patterns(PyObject* self, void*) {
+  return Py_NewRef(Instance<StructuredObject>::of(self).subject_patterns);
+}
 PyObject* g_n_subjects(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(data_of_self(self).subjects.size() - 1);
 }
@@ -381,7 +396,10 @@ PyObject* g_n_subjects(PyObject* self, void*) {
 PyGetSetDef structured_getset[] = {
     QK_SIZES(StructuredSizes),
     QK_GETTER("n_params", g_n_params, "Length of params: theta's entries, then the structure's."),
-    QK_GETTER("n_subjects", g_n_subjects, "Number of subjects."),
+    QK_GETTER("n_subjects", g_n_subjects, "Number of subjects (of a core from patterns: of patterns)."),
+    QK_GETTER("from_patterns", g_from_patterns, "Whether the core holds its patterns' products alone, no rows."),
+    QK_GETTER("subject_patterns", g_subject_patterns,
+              "A core reduced from rows: each of their subjects' pattern (int64); else None."),
     QK_END_GETSET,
 };
 
@@ -403,6 +421,9 @@ PyMethodDef structured_methods[] = {
               "residual_matrix_of($self, params, times=None, coords=None, variances=(), group=0)\n--\n\n"
               "R of rows given by their times, coordinates and variance values, as one subject of\n"
               "the structure group."),
+    {"merged", QK_ENTRY(m_merged), METH_O, "merged($self, other, /)\n--\n\n"
+                "A core of this core's patterns and other's merged by key (counts and products\n"
+                "added, this one's first), and the place of each of other's patterns in it."},
     QK_NOARGS("__reduce__", m_reduce, "__reduce__($self, /)\n--\n\nPickles the arguments the core was built from."),
     QK_END_METHODS,
 };
@@ -412,14 +433,19 @@ PyMethodDef structured_methods[] = {
 const TypeDef structured_type = type_def<StructuredObject>(
     "quorvelkit._quorvelkit.StructuredCore",
     "StructuredCore(rows, q, subjects, groups, blocks, correlation, times=None, coords=None,\n"
-    "               n_visits=0, nugget=False, variances=(), structure_groups=None, factors=None)\n--\n\n"
+    "               n_visits=0, nugget=False, variances=(), structure_groups=None, reduce=False,\n"
+    "               counts=None, products=None, factors=None)\n--\n\n"
     "A linear model whose residuals are correlated or of unequal variance within\n"
     "subjects, with random effects on a factor whose groups are runs of whole subjects\n"
     "(q = 0: none). rows is n x (q + p + 1), z | x | y, sorted by group, subject and\n"
-    "time; subjects and groups are offsets (into the rows, into the subjects). With\n"
-    "factors, each (codes, width, levels, blocks), the random effects are on those\n"
-    "factors, crossed or not nested in the subjects (z their columns side by side, the\n"
-    "subjects one group).",
+    "time; subjects and groups are offsets (into the rows, into the subjects).\n"
+    "Without random effects, reduce=True keeps only the patterns of the subjects (their\n"
+    "structure arrays' representative rows, counts and products: subject_patterns maps\n"
+    "the subjects to them); counts and products (with rows of none) build a core from\n"
+    "patterns so kept. Such a core has no rows, and pickles its patterns. With factors,\n"
+    "each (codes, width, levels, blocks), the random effects are on those factors,\n"
+    "crossed or not nested in the subjects (z their columns side by side, the subjects\n"
+    "one group).",
     QK_ENTRY(structured_new), structured_methods, structured_getset);
 
 }  // namespace qk::py

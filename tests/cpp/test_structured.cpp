@@ -1,7 +1,10 @@
 // Residual structures: the whitened, profiled criterion against the dense marginal
 // likelihood of the same model, its gradient against central differences, for every
 // kind of correlation and variance function with and without random effects; the
-// refusals of designs that do not fit; the same bits on pools of any size.
+// refusals of designs that do not fit; the same bits on pools of any size; designs of
+// patterns reduced from parts of the subjects and merged.
+
+#include <numeric>
 
 #include "lmm/structured/structured.hpp"
 #include "linalg/dense.hpp"
@@ -395,6 +398,76 @@ TEST(Structured, SameBitsOnPoolsOfAnySize) {
         },
         64);
   }
+}
+
+// Subjects [from, to) of a design without random effects, as a design of their own.
+qk::StructuredData subjects_of(const qk::StructuredData& d, std::uint64_t from, std::uint64_t to) {
+  qk::StructuredData out = d;
+  const std::uint64_t b = d.subjects[from], e = d.subjects[to], k = d.k();
+  out.rows.assign(d.rows.begin() + b * k, d.rows.begin() + e * k);
+  out.n = e - b;
+  out.subjects.assign(d.subjects.begin() + from, d.subjects.begin() + to + 1);
+  for (auto& o : out.subjects) o -= b;
+  out.groups = {0, to - from};
+  auto cut = [&](std::vector<double>& v, const std::vector<double>& all, std::uint64_t w) {
+    if (!all.empty()) v.assign(all.begin() + b * w, all.begin() + e * w);
+  };
+  cut(out.structure.times, d.structure.times, 1);
+  cut(out.structure.coords, d.structure.coords, d.structure.dims);
+  for (std::size_t f = 0; f < d.structure.variances.size(); ++f)
+    cut(out.structure.variances[f].values, d.structure.variances[f].values, 1);
+  if (!d.structure_group.empty())
+    out.structure_group.assign(d.structure_group.begin() + from, d.structure_group.begin() + to);
+  return out;
+}
+
+// The patterns of two halves of the subjects, each reduced apart and merged by key,
+// give the criterion and gradient of the subjects one by one, banded kinds among them;
+// the merge finds every pattern of the whole once, and a design of patterns is checked.
+TEST(Structured, PatternsMergedFromHalvesGiveTheSubjectsCriterion) {
+  for (const Case& c : {kCases[1], kCases[5], kCases[7], kCases[9], kCases[12], kCases[14], kCases[16], kCases[18]}) {
+    SCOPED_TRACE(c.name);
+    qk::StructuredData d = design(c, 240, 3, 71);
+    for (std::size_t s = 0; s + 1 < d.subjects.size(); ++s)  // layouts and strata shared by subjects
+      for (std::uint64_t r = d.subjects[s]; r < d.subjects[s + 1]; ++r) {
+        if (c.correlation == qk::Correlation::kAR1) d.structure.times[r] = static_cast<double>(r - d.subjects[s]);
+        for (std::uint32_t j = 0; j < d.structure.dims && !d.structure.coords.empty(); ++j)
+          d.structure.coords[r * 2 + j] = static_cast<double>((r - d.subjects[s]) * (j + 1));
+        for (auto& f : d.structure.variances)
+          if (f.kind == kIdent && !qk::by_visit(c.correlation)) f.values[r] = static_cast<double>((r - d.subjects[s]) % 3);
+      }
+    ASSERT_EQ(qk::structured_error(d), "");
+    Vec x = random_params(d, 72);
+    x[d.n_theta()] = std::fabs(x[d.n_theta()]);
+    const std::uint64_t n_subj = d.subjects.size() - 1;
+    for (std::uint64_t cut : {n_subj / 2, std::uint64_t{7}}) {
+      qk::StructuredData merged = qk::reduce_patterns(subjects_of(d, 0, cut));
+      const qk::StructuredData second = qk::reduce_patterns(subjects_of(d, cut, n_subj));
+      ASSERT_EQ(qk::patterns_merge_error(merged, second), "");
+      const std::vector<std::uint64_t> where = qk::merge_patterns(merged, second);
+      ASSERT_EQ(qk::structured_error(merged), "");
+      std::vector<std::uint64_t> of;
+      const qk::StructuredData whole = qk::reduce_patterns(d, &of);
+      EXPECT_EQ(merged.subjects.size(), whole.subjects.size());
+      EXPECT_EQ(merged.n, d.n);
+      EXPECT_EQ(std::accumulate(merged.pattern_count.begin(), merged.pattern_count.end(), std::uint64_t{0}), n_subj);
+      EXPECT_EQ(where.size(), second.subjects.size() - 1);
+      EXPECT_LT(whole.subjects.size(), n_subj / 3);
+      auto one_by_one = qk::evaluate_structured(d, x, true, qk::kModeGradient);
+      auto from_halves = qk::evaluate_structured(merged, x, true, qk::kModeGradient);
+      ASSERT_TRUE(one_by_one && from_halves);
+      EXPECT_NEAR(from_halves->deviance, one_by_one->deviance, 1e-9 * std::fabs(one_by_one->deviance));
+      for (std::size_t j = 0; j < x.size(); ++j)
+        EXPECT_NEAR(from_halves->gradient[j], one_by_one->gradient[j],
+                    1e-7 * std::max(1.0, std::fabs(one_by_one->gradient[j])));
+    }
+  }
+  qk::StructuredData a = qk::reduce_patterns(design(kCases[7], 30, 2, 5));
+  qk::StructuredData b = a;
+  b.pattern_count[0] += 1;  // n no longer the rows the patterns summarise
+  EXPECT_EQ(qk::structured_error(b), "n is not the number of rows the patterns summarise");
+  b = qk::reduce_patterns(design(kCases[7], 30, 3, 5));
+  EXPECT_NE(qk::patterns_merge_error(a, b), "");
 }
 
 }  // namespace

@@ -15,6 +15,7 @@ from ..model.data_arguments import batch_refusal, is_expression
 from ..model.fit_options import FitOptions, unknown_options
 from ..results.lmm_fit import LmmFit
 from ..results.structured_fit import StructuredFit
+from ..sources import batch_loop, dask, structure_batches
 from ..sources.registry import source_for
 from ..support.heavy_imports import load_for_fit
 
@@ -86,7 +87,17 @@ def lmm(
             ``lme``), or random effects of crossed factors, or of factors that do not
             nest the subjects (the structure then names its subject: ``ar1(visit |
             patient)``); the fit is a
-            :class:`~quorvelkit.results.structured_fit.StructuredFit`. Data in memory only.
+            :class:`~quorvelkit.results.structured_fit.StructuredFit`. Without
+            random effects it is also fitted exactly from data read in batches (a
+            Parquet source, an iterable of DataFrames, a Dask DataFrame) whose batches
+            or partitions each hold the whole of their subjects: repartition by subject
+            first (Dask ``ddf.shuffle(on="id")`` or ``ddf.set_index("id")``; Parquet
+            written sorted by subject or partitioned by it); a subject in two batches
+            or partitions, random effects with a structure, and a one-shot iterator
+            without ``levels=`` are refused with the reason
+            (:mod:`quorvelkit.sources.structure_batches`). Such a fit keeps no rows:
+            ``fitted``, ``residuals`` and conditional predictions raise
+            :class:`~quorvelkit.support.errors.RowsUnavailable`.
         variance: nlme's variance functions (its ``weights=``), one or a list:
             ``"varIdent(form = ~ 1 | g)"``, ``"varPower(form = ~ x)"``,
             ``"varExp(form = ~ x)"``.
@@ -129,22 +140,18 @@ def lmm(
     options = FitOptions.take(args, kwargs, "lmm()")
     residual = from_keywords(correlation, variance)
     source = source_for(data)
-    if source is not None and (residual is not None or has_structure_term(formula)):
-        raise ValueError(
-            "a residual structure is fitted from data in memory; read the rows of the subjects into a data frame"
-        )
+    structured = residual is not None or has_structure_term(formula)
+    if structured and (source is not None or structure_batches.reiterable_frames(data)):
+        if source is not None and source not in (batch_loop.PARQUET, batch_loop.ITERATOR, dask.SOURCE):
+            raise ValueError(
+                "a residual structure is fitted from Parquet, iterators of DataFrames and Dask, "
+                f"not from {source.name}; write the data to Parquet sorted by subject, "
+                "or read the rows into a data frame"
+            )
+        _batch_arguments(weights, offset, subset)
+        return structure_batches.lmm(formula, data, options=options, residual=residual, weights=weights, **kwargs)
     if source is not None:
-        if subset is not None:
-            raise ValueError(
-                "subset= is for data in memory; for data read in batches select the rows in the source first "
-                "(e.g. pyarrow.dataset's filter, or df[df.Days >= 2] on each pandas batch)"
-            )
-        if isinstance(weights, str) and is_expression(weights):
-            raise batch_refusal("weights", weights)
-        if offset is not None:
-            raise ValueError(
-                "offset= is not supported for data read in batches; write the offset as an offset() term of the formula"
-            )
+        _batch_arguments(weights, offset, subset)
         return source.lmm(formula, data, options=options, weights=weights, **kwargs)
     if kwargs:
         raise unknown_options(kwargs, "lmm()")
@@ -152,3 +159,19 @@ def lmm(
         formula, data, options, LinearModel(), weights=weights, offset=offset, subset=subset, residual=residual
     )
     return fit
+
+
+def _batch_arguments(weights: Any, offset: Any, subset: Any) -> None:
+    """Refuses what data read in batches does not take: subset=, offset=, weights that
+    are expressions."""
+    if subset is not None:
+        raise ValueError(
+            "subset= is for data in memory; for data read in batches select the rows in the source first "
+            "(e.g. pyarrow.dataset's filter, or df[df.Days >= 2] on each pandas batch)"
+        )
+    if isinstance(weights, str) and is_expression(weights):
+        raise batch_refusal("weights", weights)
+    if offset is not None:
+        raise ValueError(
+            "offset= is not supported for data read in batches; write the offset as an offset() term of the formula"
+        )

@@ -23,7 +23,7 @@ from ..model.residual_rows import StructureRows, rows_named, structure_rows, uni
 from ..results.structured_fit import StructuredFit, StructureLayout
 from ..support.frames import sorted_levels
 
-__all__ = ["fit_structured"]
+__all__ = ["fit_structured", "order_rows", "structured_core", "fit_core"]
 
 
 def _subjects(spec: ResidualSpec, design: Design, frame: pd.DataFrame) -> np.ndarray:
@@ -54,20 +54,18 @@ def _crossed(design: Design, spec: ResidualSpec, subject: np.ndarray) -> bool:
     return crossed
 
 
-def _order(
-    design: Design,
+def order_rows(
+    codes: np.ndarray | None,
     subject: np.ndarray,
     arrays: StructureRows,
     spec: ResidualSpec,
     frame: pd.DataFrame,
-    nested: bool,
 ) -> tuple[np.ndarray, np.ndarray]:
-    """The rows sorted by group (of the one factor that nests the subjects, ``nested``),
-    subject and time (stable), and each row's group code; a subject that spans
-    structure groups, or a time repeated within a subject, is refused."""
-    rows = design.need_rows("the fit")
-    nested = nested and bool(design.spec.factors)
-    group = np.asarray(rows.codes, dtype=np.int64) if nested else np.zeros(len(frame), np.int64)
+    """The rows sorted by group, subject and time (stable), and each row's group code
+    (``codes``: of the one grouping factor that nests the subjects; None without one);
+    a subject that spans structure groups, or a time repeated within a subject, is
+    refused."""
+    group = np.asarray(codes, dtype=np.int64) if codes is not None else np.zeros(len(frame), np.int64)
     if arrays.group is not None:  # a subject's rows in one structure group
         per_subject = pd.Series(arrays.group).groupby(subject).nunique()
         if (per_subject > 1).any():
@@ -128,57 +126,25 @@ def fit_structured(design: Design, options: FitOptions, t0: float, stacklevel: i
             f"(the subject column is {spec.subject or 'the grouping factor'!r})"
         )
     crossed = _crossed(design, spec, subject)
-    order, group = _order(design, subject, arrays, spec, frame, nested=not crossed)
-    q = design.spec.q
-    y = design.core_y
-    blocks = list(design.spec.blocks)
-    factors = None
-    if crossed:
-        table, factors, blocks = _crossed_factors(design, order)
-    else:
-        table = np.column_stack([rows.z, rows.x, y])[order]
-    subject_sorted = subject[order]
-    starts = np.flatnonzero(np.r_[True, subject_sorted[1:] != subject_sorted[:-1]])
-    subjects = np.r_[starts, len(order)].astype(np.int64)
-    if q and not crossed:
-        g = group[order][starts]
-        groups = np.r_[np.flatnonzero(np.r_[True, g[1:] != g[:-1]]), len(starts)].astype(np.int64)
-    else:
-        groups = np.array([0, len(starts)], np.int64)
+    nested = design.spec.factors and not crossed
+    order, group = order_rows(rows.codes if nested else None, subject, arrays, spec, frame)
     t1 = time.perf_counter()
+    blocks, factors = list(design.spec.blocks), None
+    if crossed:
+        table, factors, blocks = _crossed_factors(design)
+    else:
+        table = np.column_stack([rows.z, rows.x, design.core_y])
 
-    def build(arrays: StructureRows) -> StructuredCore:
-        return StructuredCore(
-            np.ascontiguousarray(table),
-            q,
-            subjects,
-            groups,
-            blocks,
-            spec.correlation,
-            times=None if arrays.times is None else np.ascontiguousarray(arrays.times[order]),
-            coords=None if arrays.coords is None else np.ascontiguousarray(arrays.coords[order]),
-            n_visits=arrays.n_visits,
-            nugget=spec.nugget,
-            variances=[(k, n, np.ascontiguousarray(v[order])) for k, n, v in arrays.variances],
-            structure_groups=None if arrays.group is None else np.ascontiguousarray(arrays.group[order][starts]),
-            factors=factors,
-        )
+    def build(arrays: StructureRows) -> tuple[StructuredCore, np.ndarray, np.ndarray]:
+        return structured_core(table, design.spec.q, blocks, spec, arrays, order, subject, group, factors=factors)
 
-    core = build(arrays)
-    start = _start(blocks, spec, arrays, core.n_params - core.n_theta)
-    given = None if options.starts is None else list(np.asarray(options.starts, dtype=float).ravel())
-
-    def run(core: StructuredCore, start: list[float]) -> dict:
-        if options.theta is not None:
-            result = dict(core.solution(list(options.theta), reml=options.reml))
-            result.update(converged=True, iterations=0, fev=1, grad_inf_norm=float("nan"), message="not optimised")
-            return result
-        return dict(core.fit(start, reml=options.reml, max_iter=options.max_iter))
-
-    result = run(core, given or start)
+    core, subject_sorted, subjects = build(arrays)
+    result = fit_core(core, blocks, spec, arrays, options)
     layout = StructureLayout(spec, arrays, order, subject_sorted, subjects, crossed=crossed)
     if spec.of_fitted:
-        core, result, layout = _iterate_fitted(design, spec, frame, subject, build, run, core, result, layout)
+        core, result, layout = _iterate_fitted(
+            design, spec, frame, subject, build, options, blocks, core, result, layout
+        )
     t2 = time.perf_counter()
     fit = StructuredFit(design, core, result, layout, reml=options.reml, seconds=(t2 - t1, t2 - t0))
     if spec.of_fitted:  # by ML, the fitted values' iteration again
@@ -186,9 +152,77 @@ def fit_structured(design: Design, options: FitOptions, t0: float, stacklevel: i
     return fit
 
 
-def _crossed_factors(design: Design, order: np.ndarray) -> tuple[np.ndarray, list, list[int]]:
-    """The rows (z of every factor in the core's order | x | y) in ``order``, the
-    factors as the core takes them, each (codes, width, levels, blocks), and their
+def structured_core(
+    table: np.ndarray,
+    q: int,
+    blocks: list[int],
+    spec: ResidualSpec,
+    arrays: StructureRows,
+    order: np.ndarray,
+    subject: np.ndarray,
+    group: np.ndarray,
+    *,
+    reduce: bool = False,
+    factors: list | None = None,
+) -> tuple[StructuredCore, np.ndarray, np.ndarray]:
+    """The core of the rows of ``table`` (z | x | y, in the data's order) taken in
+    ``order``, with each core row's subject and the subjects' offsets; ``reduce``: the
+    core keeps its subjects' patterns alone (a model without random effects);
+    ``factors``: crossed factors as the core takes them, their codes in the data's order
+    (the subjects then form one group)."""
+    table = np.ascontiguousarray(table[order])
+    subject_sorted = subject[order]
+    starts = np.flatnonzero(np.r_[True, subject_sorted[1:] != subject_sorted[:-1]])
+    subjects = np.r_[starts, len(order)].astype(np.int64)
+    if q and factors is None:
+        g = group[order][starts]
+        groups = np.r_[np.flatnonzero(np.r_[True, g[1:] != g[:-1]]), len(starts)].astype(np.int64)
+    else:
+        groups = np.array([0, len(starts)], np.int64)
+    variances = [(k, n, np.ascontiguousarray(v[order])) for k, n, v in arrays.variances]
+    core = StructuredCore(
+        table,
+        q,
+        subjects,
+        groups,
+        list(blocks),
+        spec.correlation,
+        times=None if arrays.times is None else np.ascontiguousarray(arrays.times[order]),
+        coords=None if arrays.coords is None else np.ascontiguousarray(arrays.coords[order]),
+        n_visits=arrays.n_visits,
+        nugget=spec.nugget,
+        variances=variances,
+        structure_groups=None if arrays.group is None else np.ascontiguousarray(arrays.group[order][starts]),
+        reduce=reduce,
+        factors=None if factors is None else [(np.ascontiguousarray(c[order]), w, n, b) for c, w, n, b in factors],
+    )
+    return core, subject_sorted, subjects
+
+
+def fit_core(
+    core: StructuredCore,
+    blocks: list[int],
+    spec: ResidualSpec,
+    arrays: StructureRows,
+    options: FitOptions,
+    start: list[float] | None = None,
+) -> dict:
+    """The core's solution under ``options``: at the given theta, else optimised from
+    ``start``, the given starts or the structure's own (``blocks``: Lambda's)."""
+    if options.theta is not None:
+        result = dict(core.solution(list(options.theta), reml=options.reml))
+        result.update(converged=True, iterations=0, fev=1, grad_inf_norm=float("nan"), message="not optimised")
+        return result
+    if start is None and options.starts is not None:
+        start = list(np.asarray(options.starts, dtype=float).ravel())
+    if start is None:
+        start = _start(blocks, spec, arrays, core.n_params - core.n_theta)
+    return dict(core.fit(start, reml=options.reml, max_iter=options.max_iter))
+
+
+def _crossed_factors(design: Design) -> tuple[np.ndarray, list, list[int]]:
+    """The rows (z of every factor in the core's order | x | y, in the data's order),
+    the factors as the core takes them, each (codes, width, levels, blocks), and their
     blocks in turn. The core lays theta out factor by factor; lme4 term by term, which
     differs only where one factor's terms are interleaved with another's of as many
     levels: that is refused."""
@@ -200,8 +234,8 @@ def _crossed_factors(design: Design, order: np.ndarray) -> tuple[np.ndarray, lis
             "with a residual structure, write the random-effects terms of one grouping factor together when "
             "another factor has as many levels"
         )
-    table = np.column_stack([*(z for _, _, z, _ in factors), rows.x, design.core_y])[order]
-    core = [(np.ascontiguousarray(c[order], dtype=np.int64), z.shape[1], n, list(b)) for c, n, z, b in factors]
+    table = np.column_stack([*(z for _, _, z, _ in factors), rows.x, design.core_y])
+    core = [(np.asarray(c, dtype=np.int64), z.shape[1], n, list(b)) for c, n, z, b in factors]
     return table, core, [x for _, _, _, b in factors for x in b]
 
 
@@ -217,8 +251,9 @@ def _iterate_fitted(
     spec: ResidualSpec,
     frame: pd.DataFrame,
     subject: np.ndarray,
-    build: Callable[[StructureRows], StructuredCore],
-    run: Callable[[StructuredCore, list[float]], dict],
+    build: Callable[[StructureRows], tuple[StructuredCore, np.ndarray, np.ndarray]],
+    options: FitOptions,
+    blocks: list[int],
     core: StructuredCore,
     result: dict,
     layout: StructureLayout,
@@ -231,8 +266,8 @@ def _iterate_fitted(
     for _ in range(FITTED_ITERATIONS):
         fitted = StructuredFit(design, core, result, layout, reml=True, seconds=(0.0, 0.0)).fitted.to_numpy()
         arrays = structure_rows(spec, frame, subject, fitted=fitted)
-        core = build(arrays)
-        new = run(core, list(result["params"]))
+        core = build(arrays)[0]
+        new = fit_core(core, blocks, spec, arrays, options, start=list(result["params"]))
         layout = replace(layout, rows=arrays)
         old = np.r_[np.asarray(result["beta"], float), np.asarray(result["params"], float)]
         now = np.r_[np.asarray(new["beta"], float), np.asarray(new["params"], float)]

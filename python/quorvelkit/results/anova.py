@@ -104,9 +104,12 @@ def anova(
 
 def same_reml_fixed(fits: Sequence[Any]) -> bool:
     """Whether some fit has a residual structure, all were fitted by REML, and all have
-    the same fixed-effects columns with the same values."""
+    the same fixed-effects columns with the same values (of fits whose rows were read
+    in batches and not kept, the same columns by name and the same number of rows)."""
     if not any(isinstance(f, StructuredFit) for f in fits) or not all(f.reml for f in fits):
         return False
+    if not all(f.rows_kept for f in fits):  # rows read in batches: the columns by name
+        return all(f.fe_names == fits[0].fe_names and f.nobs == fits[0].nobs for f in fits[1:])
     x0 = fits[0]._design.need_rows("anova").x
     return all(f.fe_names == fits[0].fe_names and np.array_equal(f._design.need_rows("anova").x, x0) for f in fits[1:])
 

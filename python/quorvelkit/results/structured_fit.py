@@ -18,6 +18,7 @@ from ..formula.checks import check_flag, check_level
 from ..formula.residual_terms import ResidualSpec
 from ..model.design import Design
 from ..model.residual_rows import StructureRows, structure_rows
+from ..support.errors import RowsUnavailable
 from ..support.frames import to_frame
 from . import inference as _inference
 from .mixed_fit import MixedFit, ResidualScale
@@ -26,7 +27,7 @@ from .satterthwaite import VarparInfo, profiled_varpar_info
 from .structured_intervals import StructuredProfiler, wald_intervals
 from .structured_report import StructuredReport
 
-__all__ = ["StructuredFit", "StructureLayout"]
+__all__ = ["StructuredFit", "StructureLayout", "SubjectPatterns"]
 
 
 @dataclass
@@ -52,6 +53,17 @@ class StructureLayout:
     @property
     def variance_labels(self) -> list[list]:
         return self.rows.variance_labels
+
+
+@dataclass
+class SubjectPatterns:
+    """The subjects of a fit from patterns of rows read in batches: each subject's label
+    and pattern (the core's subject holding its pattern), and each pattern's rows as
+    the structure places them (visits, times, or places within the subject)."""
+
+    labels: np.ndarray
+    codes: np.ndarray
+    positions: list[pd.Index]
 
 
 def _correlation_names(spec: ResidualSpec, visits: list) -> list[str]:
@@ -91,6 +103,9 @@ class StructuredFit(ResidualScale, MixedFit):
     """
 
     _report = StructuredReport
+
+    #: The subjects' patterns of a fit from rows read in batches (None: rows kept).
+    subject_patterns: SubjectPatterns | None = None
 
     def __init__(
         self,
@@ -211,7 +226,16 @@ class StructuredFit(ResidualScale, MixedFit):
 
     def residual_cov(self, subject: Any) -> pd.DataFrame:
         """sigma^2 R of one subject: the covariance of its residuals (nlme's
-        ``getVarCov(type = "conditional")``), rows and columns by the data's row labels."""
+        ``getVarCov(type = "conditional")``), rows and columns by the data's row labels
+        (of a fit from rows read in batches, by the subject's visits or times)."""
+        patterns = self.subject_patterns
+        if patterns is not None:
+            match = np.flatnonzero(patterns.labels == subject)
+            if not len(match):
+                raise KeyError(f"no subject {subject!r}")
+            k = int(patterns.codes[match[0]])
+            r = self.sigma2 * np.asarray(self._core.residual_matrix(list(self._res["params"]), k), dtype=float)
+            return pd.DataFrame(r, index=patterns.positions[k], columns=patterns.positions[k])
         k, rows = self._subject_rows(subject)
         r = self.sigma2 * np.asarray(self._core.residual_matrix(list(self._res["params"]), k), dtype=float)
         index = self._design.row_index[self._layout_rows.order[rows]]
@@ -306,8 +330,13 @@ class StructuredFit(ResidualScale, MixedFit):
         values = self.residuals.to_numpy() / (self.sigma * sd)
         return pd.Series(values, index=self._design.row_index, name="standardized residuals")
 
-    #: The rows are kept (the structure is fitted from data in memory).
-    rows_kept = True
+    @property
+    def rows_kept(self) -> bool:
+        """Whether the fit keeps its rows: a fit from rows read in batches keeps its
+        subjects' patterns alone, and what needs the rows (``fitted``, ``residuals``,
+        ``response``, ``predict()`` without new data, a conditional prediction) raises
+        :class:`~quorvelkit.support.errors.RowsUnavailable`."""
+        return self._design.rows is not None
 
     @property
     def residuals(self) -> pd.Series:
@@ -370,6 +399,12 @@ class StructuredFit(ResidualScale, MixedFit):
         """Adds to ``vals`` (one per row of ``new``) each seen subject's conditional
         residual mean given its observed rows."""
         spec, lay = self.structure, self._layout_rows
+        if self._design.rows is None:
+            raise RowsUnavailable(
+                "a conditional prediction needs each subject's observed rows and residuals, and this model was "
+                f"fitted from patterns of rows read in batches ({self._design.source}), which keep none: "
+                "predict(newdata, conditional=False) gives X beta"
+            )
         if spec.subject is not None:
             new_subjects = new[spec.subject].to_numpy()
         else:

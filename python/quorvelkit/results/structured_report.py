@@ -56,6 +56,8 @@ class StructuredReport(LmmReport):
     def scaled_residuals(fit: Any) -> list[str]:
         """The quartiles of the standardised residuals: each divided by its standard
         deviation sigma delta (nlme's "Standardized Within-Group Residuals")."""
+        if not fit.rows_kept:
+            return LmmReport.scaled_residuals(fit)
         qs = np.quantile(fit.standardized_residuals.to_numpy(), [0, 0.25, 0.5, 0.75, 1.0])
         quartiles = ["Min", "1Q", "Median", "3Q", "Max"], [[f"{v:.4f}" for v in qs]], [False] * 5
         return ["Scaled residuals:", *table_lines(quartiles)]

@@ -12,7 +12,8 @@ is read from its fragments with pyarrow on the workers instead, without pandas f
 
 from __future__ import annotations
 
-from collections.abc import Mapping, Sequence
+import time
+from collections.abc import Callable, Mapping, Sequence
 from typing import Any
 
 import numpy as np
@@ -32,7 +33,7 @@ from ..support.labels import label_text
 from .dask_parquet import parquet_partitions, plan_leaves
 from .interface import BatchSource, merge_in_order
 
-__all__ = ["lmm", "DaskSource", "SOURCE", "parquet_partitions"]
+__all__ = ["lmm", "structure_lmm", "DaskSource", "SOURCE", "parquet_partitions"]
 
 
 def _partition(frame: pd.DataFrame, spec: ModelSpec, partition_info: dict | None = None) -> pd.Series:
@@ -49,12 +50,12 @@ def _merge_list(parts: list) -> PartProducts:
     return out
 
 
-def _tree(items: list, split_every: int) -> Any:
-    """A tree of delayed merges over items in partition order; its shape depends only
-    on len(items) and split_every."""
+def _tree(items: list, split_every: int, merge_list: Callable[[list], Any] = _merge_list) -> Any:
+    """A tree of delayed merges (``merge_list``: a left fold of its children) over items
+    in partition order; its shape depends only on len(items) and split_every."""
     import dask
 
-    merge = dask.delayed(_merge_list, pure=True)
+    merge = dask.delayed(merge_list, pure=True)
     while True:
         items = [merge(items[i : i + split_every]) for i in range(0, len(items), split_every)]
         if len(items) == 1:
@@ -206,6 +207,56 @@ def lmm(
     tree = _tree(list(parts.to_delayed()), max(2, int(split_every)))
     merged = _compute(tree, progress)
     return fit_parts(spec, merged, options, source=f"a Dask DataFrame of {ddf.npartitions} partitions")
+
+
+def _structure_partition(
+    frame: pd.DataFrame, spec: ModelSpec, levels: Any, partition_info: dict | None = None
+) -> pd.Series:
+    """One partition's patterns (a residual structure's), in a one-element Series."""
+    from . import structure_batches
+
+    number = partition_info["number"] if partition_info else "?"
+    part = structure_batches.reduce_batch(spec, levels, frame, f"partition {number} of the Dask DataFrame")
+    return pd.Series([part], dtype=object)
+
+
+def _distinct_partition(frame: pd.DataFrame, parsed: ParsedFormula) -> pd.Series:
+    from . import structure_batches
+
+    return pd.Series([structure_batches.distinct_values(parsed, frame)], dtype=object)
+
+
+def structure_lmm(
+    parsed: ParsedFormula,
+    ddf: Any,
+    options: FitOptions,
+    *,
+    levels: Mapping[str, Sequence] | None,
+    progress: bool | None,
+    split_every: int,
+) -> Any:
+    """A model with a residual structure (and no random effects) fitted from a Dask
+    DataFrame whose partitions each hold the whole of their subjects
+    (:mod:`quorvelkit.sources.structure_batches`): the levels found partition by
+    partition, each partition reduced to its patterns on its worker, the patterns
+    merged by the fixed tree of :func:`_tree` (the bits depend on the partitioning
+    only), and the fit on the client."""
+    from . import structure_batches
+
+    t0 = time.perf_counter()
+    require_columns(list(parsed.columns), list(ddf.columns), "the Dask DataFrame")
+    ddf = ddf[[c for c in ddf.columns if c in set(parsed.columns)]]
+    sample, place = _sample(ddf, parsed.columns)
+    meta = pd.Series(dtype=object)
+    distinct = ddf.map_partitions(_distinct_partition, parsed, meta=meta, align_dataframes=False)
+    found = structure_batches.find_levels(parsed, list(_compute(distinct, progress)), levels)
+    where = "the first rows of the Dask DataFrame"
+    spec = learn_spec(parsed, sample, levels=found.formula, where=where, place=place).spec
+    parts = ddf.map_partitions(_structure_partition, spec, found, meta=meta, align_dataframes=False)
+    tree = _tree(list(parts.to_delayed()), max(2, int(split_every)), structure_batches.merge_list)
+    merged = _compute(tree, progress)
+    source = f"a Dask DataFrame of {ddf.npartitions} partitions"
+    return structure_batches.fit_patterns(spec, found, merged, options, source, t0)
 
 
 def _compute(tree: Any, progress: bool | None) -> Any:

@@ -388,12 +388,14 @@ def open_dataset(
     progress: bool | None,
     weights: str | None,
     name: str | None = None,
+    levels_pass: bool = True,
 ) -> DatasetBatches:
     """A Parquet file or directory (a path) or a pyarrow dataset (or what reads as one:
     a schema, ``get_fragments()`` and ``count_rows()``, fragments of
     ``physical_schema``, ``partition_expression`` and ``to_batches(columns=,
     batch_size=)``), named ``name`` in messages, its first pass made when the model
-    needs one; refuses a missing column naming the file."""
+    needs one (``levels_pass`` false: never, the caller finding the levels it needs);
+    refuses a missing column naming the file."""
     try:
         import pyarrow.dataset as ds
     except ImportError:  # pragma: no cover - the extra is missing
@@ -416,7 +418,7 @@ def open_dataset(
     with reading(name):
         total = dataset.count_rows()
     group_levels: pd.Index | None
-    if needs_first_pass(parsed, types):
+    if levels_pass and needs_first_pass(parsed, types):
         group_levels, found = first_pass(pieces, types, parsed, batch_rows, progress, total)
     else:  # integer group labels, coded as they come; no factor to find levels of
         group_levels, found = None, {}

@@ -2,6 +2,8 @@
 // their times, coordinates and strata) evaluated once per pattern (structured.hpp's
 // set_patterns).
 #include <algorithm>
+#include <cmath>
+#include <string>
 #include <map>
 #include <vector>
 
@@ -95,41 +97,43 @@ void pattern_gradient(const StructuredData& d, const std::vector<ResidualValues>
 
 }  // namespace detail
 
-void set_patterns(StructuredData& d) {
-  d.pattern_subject.clear();
-  d.pattern_count.clear();
-  d.pattern_products.clear();
-  if (d.q != 0 || banded(d.structure)) return;
-  const std::uint64_t n_subj = d.subjects.size() - 1, k = d.k();
-  std::map<std::vector<double>, std::size_t> index;
-  std::vector<std::size_t> of(n_subj);
-  std::uint64_t pattern_rows = 0;
+namespace {
+
+// Each subject's pattern, patterns numbered in order of their first subject (into
+// first) with their numbers of subjects (into count).
+std::vector<std::uint64_t> pattern_of(const StructuredData& d, std::vector<std::uint64_t>& first,
+                                      std::vector<std::uint64_t>& count) {
+  const std::uint64_t n_subj = d.subjects.size() - 1;
+  std::map<std::vector<double>, std::uint64_t> index;
+  std::vector<std::uint64_t> of(n_subj);
   for (std::uint64_t s = 0; s < n_subj; ++s) {
-    auto [it, fresh] = index.emplace(pattern_key(d, s), d.pattern_subject.size());
+    auto [it, fresh] = index.emplace(pattern_key(d, s), first.size());
     if (fresh) {
-      d.pattern_subject.push_back(s);
-      d.pattern_count.push_back(0);
-      const std::uint64_t n = d.subjects[s + 1] - d.subjects[s];
-      pattern_rows += n * n;
+      first.push_back(s);
+      count.push_back(0);
     }
     of[s] = it->second;
-    d.pattern_count[it->second] += 1;
+    count[it->second] += 1;
   }
-  if (2 * pattern_rows > d.n) {
-    d.pattern_subject.clear();
-    d.pattern_count.clear();
-    return;
+  return of;
+}
+
+// Each pattern's Q[a][b] = sum_s a_sa a_sb', its subjects' added in subject order (a
+// fixed sum). Only the blocks a <= b are summed; Q[b][a] = Q[a][b]' holds the same
+// products of the same numbers in the same order, so its copy has the same bits.
+std::vector<std::vector<double>> pattern_sums(const StructuredData& d, const std::vector<std::uint64_t>& of,
+                                              const std::vector<std::uint64_t>& first) {
+  const std::uint64_t k = d.k();
+  std::vector<std::vector<double>> products(first.size());
+  for (std::size_t p = 0; p < first.size(); ++p) {
+    const std::uint64_t n = d.subjects[first[p] + 1] - d.subjects[first[p]];
+    products[p].assign(n * n * k * k, 0.0);
   }
-  d.pattern_products.resize(d.pattern_subject.size());
-  for (std::size_t p = 0; p < d.pattern_subject.size(); ++p) {
-    const std::uint64_t s = d.pattern_subject[p], n = d.subjects[s + 1] - d.subjects[s];
-    d.pattern_products[p].assign(n * n * k * k, 0.0);
-  }
-  for (std::uint64_t s = 0; s < n_subj; ++s) {  // in subject order: fixed sums
+  for (std::uint64_t s = 0; s + 1 < d.subjects.size(); ++s) {
     const std::uint64_t begin = d.subjects[s], n = d.subjects[s + 1] - begin;
-    std::vector<double>& q = d.pattern_products[of[s]];
+    std::vector<double>& q = products[of[s]];
     for (std::uint64_t a = 0; a < n; ++a)
-      for (std::uint64_t b = 0; b < n; ++b) {
+      for (std::uint64_t b = a; b < n; ++b) {
         const double* ra = &d.rows[(begin + a) * k];
         const double* rb = &d.rows[(begin + b) * k];
         double* qab = &q[(a * n + b) * k * k];
@@ -137,6 +141,130 @@ void set_patterns(StructuredData& d) {
           for (std::uint64_t j = 0; j < k; ++j) qab[i * k + j] = qab[i * k + j] + ra[i] * rb[j];
       }
   }
+  for (std::size_t p = 0; p < first.size(); ++p) {
+    const std::uint64_t n = d.subjects[first[p] + 1] - d.subjects[first[p]];
+    std::vector<double>& q = products[p];
+    for (std::uint64_t a = 0; a < n; ++a)
+      for (std::uint64_t b = 0; b < a; ++b)
+        for (std::uint64_t i = 0; i < k; ++i)
+          for (std::uint64_t j = 0; j < k; ++j) q[((a * n + b) * k + i) * k + j] = q[((b * n + a) * k + j) * k + i];
+  }
+  return products;
+}
+
+// Appends subject s of `from` (its structure arrays and group) to the subjects of `to`.
+void append_subject(StructuredData& to, const StructuredData& from, std::uint64_t s) {
+  const std::uint64_t begin = from.subjects[s], end = from.subjects[s + 1];
+  const ResidualStructure& a = from.structure;
+  ResidualStructure& b = to.structure;
+  if (!a.times.empty()) b.times.insert(b.times.end(), a.times.begin() + begin, a.times.begin() + end);
+  b.coords.insert(b.coords.end(), a.coords.begin() + begin * a.dims, a.coords.begin() + end * a.dims);
+  for (std::size_t f = 0; f < a.variances.size(); ++f)
+    b.variances[f].values.insert(b.variances[f].values.end(), a.variances[f].values.begin() + begin,
+                                 a.variances[f].values.begin() + end);
+  if (!from.structure_group.empty()) to.structure_group.push_back(from.structure_group[s]);
+  to.subjects.push_back(to.subjects.back() + end - begin);
+  to.pattern_subject.push_back(to.pattern_subject.size());
+  to.groups = {0, to.subjects.size() - 1};
+}
+
+}  // namespace
+
+namespace detail {
+
+std::string products_error(const StructuredData& d) {
+  const std::uint64_t n_pat = d.subjects.size() - 1, k = d.k();
+  if (!d.rows.empty() || d.q != 0) return "a design of patterns has no rows and no random effects";
+  if (d.pattern_subject.size() != n_pat || d.pattern_count.size() != n_pat || d.pattern_products.size() != n_pat)
+    return "a design of patterns needs one count and one block of products per pattern";
+  std::uint64_t n = 0;
+  for (std::uint64_t p = 0; p < n_pat; ++p) {
+    const std::uint64_t rows = d.subjects[p + 1] - d.subjects[p];
+    if (d.pattern_subject[p] != p || d.pattern_count[p] == 0) return "a pattern has no subjects";
+    if (d.pattern_products[p].size() != rows * rows * k * k)
+      return "a pattern's products do not hold n_P x n_P blocks of k x k values";
+    for (double v : d.pattern_products[p])
+      if (!std::isfinite(v)) return "a value of the patterns' products is not finite";
+    n += d.pattern_count[p] * rows;
+  }
+  if (n != d.n) return "n is not the number of rows the patterns summarise";
+  return "";
+}
+
+}  // namespace detail
+
+void set_patterns(StructuredData& d) {
+  d.pattern_subject.clear();
+  d.pattern_count.clear();
+  d.pattern_products.clear();
+  if (d.q != 0 || banded(d.structure)) return;
+  std::vector<std::uint64_t> first, count;
+  const std::vector<std::uint64_t> of = pattern_of(d, first, count);
+  std::uint64_t pattern_rows = 0;
+  for (std::uint64_t s : first) pattern_rows += (d.subjects[s + 1] - d.subjects[s]) * (d.subjects[s + 1] - d.subjects[s]);
+  if (2 * pattern_rows > d.n) return;
+  d.pattern_products = pattern_sums(d, of, first);
+  d.pattern_subject = std::move(first);
+  d.pattern_count = std::move(count);
+}
+
+StructuredData reduce_patterns(const StructuredData& d, std::vector<std::uint64_t>* subject_pattern) {
+  StructuredData out;
+  out.p = d.p;
+  out.n = d.n;
+  out.products_only = true;
+  out.n_structure_groups = d.n_structure_groups;
+  const ResidualStructure& st = d.structure;
+  out.structure.correlation = st.correlation;
+  out.structure.n_visits = st.n_visits;
+  out.structure.nugget = st.nugget;
+  out.structure.dims = st.dims;
+  for (const VarianceFunction& f : st.variances) out.structure.variances.push_back({f.kind, f.n_strata, {}});
+  out.subjects = {0};
+  std::vector<std::uint64_t> first;
+  std::vector<std::uint64_t> of = pattern_of(d, first, out.pattern_count);
+  for (std::uint64_t s : first) append_subject(out, d, s);
+  out.pattern_products = pattern_sums(d, of, first);
+  if (subject_pattern) *subject_pattern = std::move(of);
+  return out;
+}
+
+std::string patterns_merge_error(const StructuredData& a, const StructuredData& b) {
+  if (!a.products_only || !b.products_only) return "only designs of patterns are merged";
+  const ResidualStructure &x = a.structure, &y = b.structure;
+  // Visits count only for the kinds by visit (the others number a subject's rows).
+  bool same = a.p == b.p && x.correlation == y.correlation && (!by_visit(x.correlation) || x.n_visits == y.n_visits) &&
+              x.nugget == y.nugget &&
+              x.dims == y.dims && x.times.empty() == y.times.empty() && x.variances.size() == y.variances.size() &&
+              a.structure_group.empty() == b.structure_group.empty();
+  for (std::size_t f = 0; same && f < x.variances.size(); ++f)
+    same = x.variances[f].kind == y.variances[f].kind && x.variances[f].n_strata == y.variances[f].n_strata;
+  return same ? "" : "the patterns are of different models (columns, structure or variance functions)";
+}
+
+std::vector<std::uint64_t> merge_patterns(StructuredData& a, const StructuredData& b) {
+  std::map<std::vector<double>, std::uint64_t> index;
+  for (std::uint64_t p = 0; p + 1 < a.subjects.size(); ++p) index.emplace(pattern_key(a, p), p);
+  std::vector<std::uint64_t> where(b.subjects.size() - 1);
+  for (std::uint64_t p = 0; p < where.size(); ++p) {
+    auto it = index.find(pattern_key(b, p));
+    if (it == index.end()) {
+      where[p] = a.subjects.size() - 1;
+      append_subject(a, b, p);
+      a.pattern_count.push_back(b.pattern_count[p]);
+      a.pattern_products.push_back(b.pattern_products[p]);
+      continue;
+    }
+    where[p] = it->second;
+    a.pattern_count[it->second] += b.pattern_count[p];
+    std::vector<double>& q = a.pattern_products[it->second];
+    const std::vector<double>& r = b.pattern_products[p];
+    for (std::size_t i = 0; i < q.size(); ++i) q[i] = q[i] + r[i];
+  }
+  a.n += b.n;
+  a.n_structure_groups = std::max(a.n_structure_groups, b.n_structure_groups);
+  a.structure.n_visits = std::max(a.structure.n_visits, b.structure.n_visits);
+  return where;
 }
 
 }  // namespace qk

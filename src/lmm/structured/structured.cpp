@@ -159,13 +159,19 @@ void dense_structure_gradient(const StructuredData& d, const ResidualValues& v, 
 
 std::string structured_error(const StructuredData& d) {
   const std::uint64_t k = d.k();
-  if (d.rows.size() != d.n * k) return "the rows do not hold n x (q + p + 1) values";
+  if (!d.products_only && d.rows.size() != d.n * k) return "the rows do not hold n x (q + p + 1) values";
   for (double v : d.rows)
     if (!std::isfinite(v)) return "a value of the rows is not finite";
-  if (d.subjects.size() < 2 || d.subjects.front() != 0 || d.subjects.back() != d.n)
+  // The structure's per-row arrays cover the rows, or the patterns' representatives'.
+  const std::uint64_t m = d.products_only && !d.subjects.empty() ? d.subjects.back() : d.n;
+  if (d.subjects.size() < 2 || d.subjects.front() != 0 || d.subjects.back() != m)
     return "the subjects' offsets do not cover the rows";
   for (std::size_t s = 0; s + 1 < d.subjects.size(); ++s)
     if (d.subjects[s + 1] <= d.subjects[s]) return "a subject has no rows";
+  if (d.products_only) {
+    std::string e = detail::products_error(d);
+    if (!e.empty()) return e;
+  }
   const std::uint64_t n_subj = d.subjects.size() - 1;
   if (d.groups.size() < 2 || d.groups.front() != 0 || d.groups.back() != n_subj)
     return "the groups' offsets do not cover the subjects";
@@ -179,7 +185,7 @@ std::string structured_error(const StructuredData& d) {
   }
   for (const auto& [r, c] : d.theta_index)
     if (!d.crossed() && (r >= d.q || c > r)) return "the layout of Lambda does not fit q";
-  std::string e = structure_error(d.structure, d.n);
+  std::string e = structure_error(d.structure, m);
   if (!e.empty()) return e;
   if (d.n_structure_groups < 1 || (!d.structure_group.empty() && d.structure_group.size() != n_subj))
     return "the structure groups do not give one group per subject";

@@ -52,6 +52,11 @@ struct StructuredData {
   std::vector<std::uint64_t> pattern_subject;  // per pattern, its first subject
   std::vector<std::uint64_t> pattern_count;    // per pattern, its number of subjects
   std::vector<std::vector<double>> pattern_products;
+  // A design of patterns alone (reduce_patterns, merge_patterns; sufficient statistics
+  // of a model without random effects): rows is empty, each subject is one pattern's
+  // representative (pattern_subject[i] == i) whose rows hold only the structure's
+  // per-row arrays, and n counts the rows the patterns summarise, sum_P count_P n_P.
+  bool products_only = false;
 
   // A structure of its own per group of subjects (a covariance per arm, as mmrm's
   // us(visit | arm / id)): each subject's structure group; the correlation's parameters
@@ -111,6 +116,23 @@ std::string structured_error(const StructuredData& d);
 // into patterns (see StructuredData) when that leaves fewer pattern rows than half the
 // rows; otherwise leaves the design without patterns.
 void set_patterns(StructuredData& d);
+
+// The patterns of a design without random effects, as a design of patterns alone
+// (products_only), every structure kind: patterns in order of their first subject,
+// each one's products summed over its subjects in subject order. `subject_pattern`
+// (when given) receives each subject's pattern.
+StructuredData reduce_patterns(const StructuredData& d, std::vector<std::uint64_t>* subject_pattern = nullptr);
+
+// The caller-error message for two designs of patterns that cannot be merged (not
+// both of patterns alone, other columns, another structure), or "".
+std::string patterns_merge_error(const StructuredData& a, const StructuredData& b);
+
+// Merges b's patterns into a's by key (the times, coordinates, variance values and
+// structure group of the representative's rows): a pattern a has takes count a + b
+// and products a + b, element by element; b's other patterns follow a's in b's order.
+// A fixed order of merges thus gives fixed bits. Returns the place in a of each of b's
+// patterns.
+std::vector<std::uint64_t> merge_patterns(StructuredData& a, const StructuredData& b);
 
 struct StructuredEvaluation {
   double deviance = 0.0;

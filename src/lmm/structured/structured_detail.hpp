@@ -68,4 +68,8 @@ void subject_columns(const StructuredData& d, std::uint64_t s, std::vector<std::
 std::vector<double> crossed_lambda(const StructuredData& d, const std::vector<double>& theta);
 void crossed_theta_gradient(const StructuredData& d, const std::vector<double>& dlambda, double* out);
 
+// The caller-error message for a design of patterns alone whose counts and products do
+// not fit its subjects (after the subjects' offsets are checked), or "".
+std::string products_error(const StructuredData& d);
+
 }  // namespace qk::detail
