@@ -39,6 +39,15 @@ def data_path(rows: int, groups: int) -> Path:
     return scenarios.DEFAULT_CACHE / f"ooc-n{rows}-m{groups}-v1" / "data.parquet"
 
 
+def written(path: Path) -> bool:
+    """Whether the data file at ``path`` is whole (its ".done" marker, written last, is
+    there); if not, its folder is made ready for it."""
+    if path.with_suffix(".done").exists():
+        return True
+    path.parent.mkdir(parents=True, exist_ok=True)
+    return False
+
+
 def generate(rows: int, groups: int, seed: int = 18) -> Path:
     """Writes the file once (a partial file from an interrupted run is rewritten)."""
     import numpy as np
@@ -47,9 +56,8 @@ def generate(rows: int, groups: int, seed: int = 18) -> Path:
 
     path = data_path(rows, groups)
     done = path.with_suffix(".done")
-    if done.exists():
+    if written(path):
         return path
-    path.parent.mkdir(parents=True, exist_ok=True)
     rng = np.random.default_rng(seed)
     b = rng.normal(size=(groups, 2)) * np.array([0.8, 0.3])
     beta = np.array([50.0, 1.0, -0.5, 0.25, 2.0, 0.0])

@@ -22,6 +22,8 @@ import sys
 import time
 from pathlib import Path
 
+from out_of_core import written as file_written
+
 CACHE = Path(os.environ.get("QK_BENCH_DATA", "/tmp/quorvelkit-bench-data"))
 VISITS = 10
 FORMULAS = {"us": "y ~ arm * visit + us(visit | id)", "ar1": "y ~ arm * visit + ar1(visit | id)"}
@@ -42,9 +44,8 @@ def generate(rows: int, structure: str, seed: int = 7) -> Path:
 
     path = data_path(rows, structure)
     done = path.with_suffix(".done")
-    if done.exists():
+    if file_written(path):
         return path
-    path.parent.mkdir(parents=True, exist_ok=True)
     rng = np.random.default_rng(seed)
     lags = np.abs(np.subtract.outer(np.arange(VISITS), np.arange(VISITS)))
     corr = 0.6**lags if structure == "ar1" else 0.6 ** np.sqrt(lags)

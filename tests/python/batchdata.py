@@ -146,3 +146,15 @@ def six_batches(seed=5):
     y = 1 + 2 * x + rng.normal(size=300)[g] + 0.5 * rng.normal(size=40)[h] + rng.normal(size=len(g))
     df = pd.DataFrame({"y": y, "x": x, "g": g, "h": h})
     return [df.iloc[k * 500 : (k + 1) * 500] for k in range(6)]
+
+
+def on(cluster, fn):
+    """fn() run with a client of the Dask ``cluster`` (all its workers up), singular
+    fits not warned of."""
+    import distributed
+
+    with distributed.Client(cluster) as client:
+        assert len(client.scheduler_info()["workers"]) == len(cluster.workers)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", qk.SingularFitWarning)
+            return fn()

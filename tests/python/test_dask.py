@@ -2,12 +2,23 @@
 in-memory fit for several partitionings, the same bits on 1 and 2 workers, and bad
 partitions refused before any fit, named."""
 
-import warnings
-
 import numpy as np
 import pandas as pd
 import pytest
-from batchdata import CASES, SIM, SLEEP, as_text, assert_agree, bits, case, in_memory, require, simulated, six_batches
+from batchdata import (
+    CASES,
+    SIM,
+    SLEEP,
+    as_text,
+    assert_agree,
+    bits,
+    case,
+    in_memory,
+    on,
+    require,
+    simulated,
+    six_batches,
+)
 
 import quorvelkit as qk
 from quorvelkit.sources.batch_loop import SourceError
@@ -16,15 +27,6 @@ dd = require("dask.dataframe")
 dask = require("dask")
 distributed = require("distributed")
 import quorvelkit.sources.dask as qdask  # noqa: E402
-
-
-def on(cluster, fn):
-    with distributed.Client(cluster) as client:
-        assert len(client.scheduler_info()["workers"]) == len(cluster.workers)
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", qk.SingularFitWarning)
-            return fn()
-
 
 # (case, its partitionings, the one also fitted on 1 worker; crossed and nested models among them)
 AGREEMENT = [("sleepstudy", (1, 3, 7), 3), ("simulated", (2, 6), 6), *((c, (1, 3, 8), 3) for c in sorted(CASES)),

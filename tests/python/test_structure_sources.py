@@ -5,12 +5,11 @@ workers; what needs the rows, and what the pattern route cannot fit exactly, is
 refused with the reason."""
 
 import pickle
-import warnings
 
 import numpy as np
 import pandas as pd
 import pytest
-from batchdata import require
+from batchdata import on, require
 
 import quorvelkit as qk
 from quorvelkit.support.errors import RowsUnavailable, SourceError
@@ -134,14 +133,6 @@ def test_refusals_name_what_is_refused_and_why():
 
 dd = require("dask.dataframe")
 distributed = require("distributed")
-
-
-def on(cluster, fn):
-    with distributed.Client(cluster) as client:
-        assert len(client.scheduler_info()["workers"]) == len(cluster.workers)
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", qk.SingularFitWarning)
-            return fn()
 
 
 def bits(fit):

@@ -17,11 +17,12 @@ from typing import Any
 
 import numpy as np
 
-from .._quorvelkit import CrossedCore
+from .._quorvelkit import CrossedCore, LmmCore
+from ..formula.checks import overflow_refusal
 from ..formula.grouping import ThetaLayout
 from ..model.design import Design, core_factors, theta_layout_of
 
-__all__ = ["crossed_core", "lme4_terms", "block_lambda", "CrossedTerm", "terms_in_lme4_order"]
+__all__ = ["crossed_core", "design_core", "lme4_terms", "block_lambda", "CrossedTerm", "terms_in_lme4_order"]
 
 
 def crossed_core(design: Design) -> CrossedCore:
@@ -29,6 +30,21 @@ def crossed_core(design: Design) -> CrossedCore:
     rows = design.need_rows("the fit")
     order = lme4_terms(design, theta_layout_of(design))
     return CrossedCore(design.core_y, rows.x, core_factors(design), weights=rows.weights, term_order=order)
+
+
+def design_core(design: Design, evaluator: str) -> Any:
+    """The core of a design whose rows are at hand: the crossed core for several
+    grouping factors, else the one-factor core (its ``evaluator``); a core's refusal of
+    rows whose squares overflow names the columns as the model names them."""
+    rows = design.need_rows("the fit")
+    try:
+        if len(design.spec.factors) > 1:
+            return crossed_core(design)
+        return LmmCore(
+            design.core_y, rows.x, rows.z, rows.codes, design.m, evaluator, blocks=design.blocks, weights=rows.weights
+        )
+    except ValueError as exc:
+        raise overflow_refusal(exc, design.parsed.response, design.fe_names, design.re_names, design.levels) from None
 
 
 def block_lambda(theta: Any, sizes: Sequence[int]) -> np.ndarray:

@@ -1,11 +1,10 @@
-"""The fit of a model's core under the fit options: :func:`fit_design` for a model
-whose rows are at hand, :func:`fit_parts` for merged products of rows read in batches
-(a model without its rows, whose aliased columns are found from X'X)."""
+"""The fit of merged products of rows read in batches, :func:`fit_parts` (a model without
+its rows, whose aliased columns are found from X'X); a model whose rows are at hand is
+fitted by :func:`quorvelkit.results.lmm_fit.fit_design`."""
 
 from __future__ import annotations
 
 import time
-from typing import Any
 
 import numpy as np
 
@@ -14,41 +13,12 @@ from ..cores.product_layout import core_order, keep_columns, lmm_core_products, 
 from ..cores.products import PartProducts, with_ztz
 from ..model.description import ModelSpec
 from ..model.design import Design, same_grouping, theta_layout_of
-from ..model.fit_options import FitOptions, run_core
+from ..model.fit_options import FitOptions
 from ..model.model_checks import check_group_counts, drop_aliased
-from ..results.lmm_fit import LmmFit, warn_if_singular
+from ..results.lmm_fit import LmmFit, fit_design
 from ..support.errors import SourceError
 
-__all__ = ["fit_design", "fit_parts"]
-
-
-def fit_design(
-    design: Design,
-    core: Any,
-    options: FitOptions,
-    t0: float,
-    t1: float,
-    stacklevel: int,
-    kind: type[LmmFit] = LmmFit,
-) -> LmmFit:
-    """The fit of ``core`` (built at ``t1`` from data read from ``t0`` on) under
-    ``options``, as the model ``design`` (a fit of class ``kind``); a
-    :class:`SingularFitWarning` on the boundary points ``stacklevel`` frames above the
-    caller."""
-    result, n_starts = run_core(core, options, f"response '{design.parsed.response}'", design.fe_names)
-    t2 = time.perf_counter()
-    fit = kind(
-        design,
-        core,
-        result,
-        n_starts=n_starts,
-        fit_seconds=t2 - t1,
-        total_seconds=t2 - t0,
-        evaluator_requested=options.evaluator,
-    )
-    if options.theta is None:
-        warn_if_singular(fit, stacklevel=stacklevel)
-    return fit
+__all__ = ["fit_parts"]
 
 
 def _rows_of(products: dict, source: str) -> int:

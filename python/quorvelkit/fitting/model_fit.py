@@ -21,19 +21,16 @@ from __future__ import annotations
 import time
 from typing import Any, Protocol
 
-from .._quorvelkit import LmmCore
-from ..cores.crossed_core import crossed_core
-from ..formula.checks import overflow_refusal
+from ..cores.crossed_core import design_core
 from ..formula.parsing import parse_formula
 from ..formula.residual_terms import ResidualSpec
 from ..model.data_arguments import resolve_rows, take_subset
 from ..model.design import Design, ResponseReading, build_design
 from ..model.fit_options import FitOptions
 from ..results.crossed_fit import CrossedFit
-from ..results.lmm_fit import LmmFit
+from ..results.lmm_fit import LmmFit, fit_design
 from ..results.structured_fit import StructuredFit
 from ..support.frames import to_frame
-from .core_fit import fit_design
 from .structured_model import fit_structured
 
 __all__ = ["ModelClass", "LinearModel", "fit_model"]
@@ -63,32 +60,12 @@ class LinearModel:
         """The fit of ``design`` under ``options`` (with a residual structure, the
         structured core's); a singular fit's warning points
         ``stacklevel`` frames up, this method's being 1."""
-        response = design.parsed.response
         if design.parsed.residual is not None:
             return fit_structured(design, options, t0, stacklevel=stacklevel + 1)
-        if len(design.spec.factors) > 1:
-            t1 = time.perf_counter()
-            try:
-                crossed = crossed_core(design)
-            except ValueError as exc:
-                raise overflow_refusal(exc, response, design.fe_names, design.re_names, design.levels) from None
-            return fit_design(design, crossed, options, t0, t1, stacklevel=stacklevel + 1, kind=CrossedFit)
         t1 = time.perf_counter()
-        rows = design.need_rows("the fit")
-        try:
-            core = LmmCore(
-                design.core_y,
-                rows.x,
-                rows.z,
-                rows.codes,
-                design.m,
-                options.evaluator,
-                blocks=design.blocks,
-                weights=rows.weights,
-            )
-        except ValueError as exc:
-            raise overflow_refusal(exc, response, design.fe_names, design.re_names, design.levels) from None
-        return fit_design(design, core, options, t0, t1, stacklevel=stacklevel + 1)
+        core = design_core(design, options.evaluator)
+        kind = CrossedFit if len(design.spec.factors) > 1 else LmmFit
+        return fit_design(design, core, options, t0, t1, stacklevel=stacklevel + 1, kind=kind)
 
 
 def fit_model(

@@ -41,6 +41,7 @@ from dataclasses import dataclass, field, replace
 from typing import Any
 
 from ..support.errors import FormulaError
+from .formula_text import split_top
 
 __all__ = [
     "FITTED",
@@ -181,16 +182,7 @@ def _call(text: str, what: str) -> tuple[str, list[str], dict[str, str]]:
         )
     args: list[str] = []
     named: dict[str, str] = {}
-    depth, start, inner = 0, 0, m.group(2)
-    pieces = []
-    for i, ch in enumerate(inner + ","):
-        if ch in "([":
-            depth += 1
-        elif ch in ")]":
-            depth -= 1
-        elif ch == "," and depth == 0:
-            pieces.append(inner[start:i].strip())
-            start = i + 1
+    pieces = [piece.strip() for _, piece in split_top(m.group(2), ",")]
     for piece in (p for p in pieces if p):
         key, eq, value = piece.partition("=")
         if eq and _NAME.fullmatch(key.strip()):

@@ -14,6 +14,7 @@ import pandas as pd
 from .._quorvelkit import LmmCore
 from ..formula.checks import check_flag
 from ..model.design import Design
+from ..model.fit_options import FitOptions, run_core
 from ..model.model_checks import check_response_variation
 from ..results import bootstrap as _bootstrap
 from ..results import inference as _inference
@@ -24,7 +25,7 @@ from .estimates import FitResults
 from .lmm_predict import LmmPrediction
 from .lmm_report import LmmReport
 
-__all__ = ["LmmFit", "warn_if_singular"]
+__all__ = ["LmmFit", "fit_design", "warn_if_singular"]
 
 
 def warn_if_singular(fit: FitResults, stacklevel: int) -> None:
@@ -286,3 +287,32 @@ class LmmFit(LmmPrediction):
             for k, (i, lv) in enumerate(zip(self._layout.factor_order, self._levels, strict=True))
         ]
         return _bootstrap.Simulator(d, beta, factors, self.sigma)
+
+
+def fit_design(
+    design: Design,
+    core: Any,
+    options: FitOptions,
+    t0: float,
+    t1: float,
+    stacklevel: int,
+    kind: type[LmmFit] | None = None,
+) -> LmmFit:
+    """The fit of ``core`` (built at ``t1`` from data read from ``t0`` on) under
+    ``options``, as the model ``design`` (a fit of class ``kind``); a
+    :class:`SingularFitWarning` on the boundary points ``stacklevel`` frames above the
+    caller."""
+    result, n_starts = run_core(core, options, f"response '{design.parsed.response}'", design.fe_names)
+    t2 = time.perf_counter()
+    fit = (kind or LmmFit)(
+        design,
+        core,
+        result,
+        n_starts=n_starts,
+        fit_seconds=t2 - t1,
+        total_seconds=t2 - t0,
+        evaluator_requested=options.evaluator,
+    )
+    if options.theta is None:
+        warn_if_singular(fit, stacklevel=stacklevel)
+    return fit

@@ -22,11 +22,11 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
-from .._quorvelkit import LmmCore
-from ..cores.crossed_core import crossed_core
+from ..cores.crossed_core import design_core
+from ..formula.formula_text import split_top
 from ..model.description import GroupingFactor
 from ..model.design import Design, FitRows
-from ..model.fit_options import FitOptions, run_core
+from ..model.fit_options import FitOptions
 from . import inference as _inference
 from .pvalues import chi2_upper
 
@@ -70,16 +70,7 @@ class Reduction:
 def split_sum(text: str) -> list[str]:
     """The summands of a bar's left side, split at the ``+`` outside brackets
     ("0 + I(a+b)" -> ["0", "I(a+b)"])."""
-    parts, depth, at = [], 0, 0
-    for k, ch in enumerate(text):
-        if ch in "([":
-            depth += 1
-        elif ch in ")]":
-            depth -= 1
-        if ch == "+" and depth == 0:
-            parts.append(text[at:k].strip())
-            at = k + 1
-    return [*parts, text[at:].strip()]
+    return [piece.strip() for _, piece in split_top(text, "+")]
 
 
 def _term_labels(design: Design, t: int, lhs: str) -> tuple[bool, list[tuple[str, list[int]]]]:
@@ -203,40 +194,16 @@ def fit_reduced(fit: LmmFit, design: Design, reml: bool) -> tuple[float, int]:
     """The log-likelihood (REML or ML) and number of parameters of ``design`` fitted by
     the fit's core classes from lme4's start, or in closed form without random terms."""
     from .crossed_fit import CrossedFit
-    from .lmm_fit import LmmFit, warn_if_singular
+    from .lmm_fit import LmmFit, fit_design
 
     if not design.spec.factors:
         return linear_model_loglik(design, reml), len(design.fe_names) + 1
-    rows = design.need_rows("the refit of a reduced model")
+    design.need_rows("the refit of a reduced model")
     t0 = time.perf_counter()
-    several = len(design.spec.factors) > 1
-    core: Any = (
-        crossed_core(design)
-        if several
-        else LmmCore(
-            design.core_y,
-            rows.x,
-            rows.z,
-            rows.codes,
-            design.m,
-            fit._evaluator_requested,
-            blocks=design.blocks,
-            weights=rows.weights,
-        )
-    )
-    result, n_starts = run_core(core, FitOptions(reml=reml), f"response '{design.parsed.response}'", design.fe_names)
-    t1 = time.perf_counter()
-    kind = CrossedFit if several else LmmFit
-    reduced = kind(
-        design,
-        core,
-        result,
-        n_starts=n_starts,
-        fit_seconds=t1 - t0,
-        total_seconds=t1 - t0,
-        evaluator_requested=fit._evaluator_requested,
-    )
-    warn_if_singular(reduced, stacklevel=4)
+    core = design_core(design, fit._evaluator_requested)
+    options = FitOptions(reml=reml, evaluator=fit._evaluator_requested)
+    kind = CrossedFit if len(design.spec.factors) > 1 else LmmFit
+    reduced = fit_design(design, core, options, t0, time.perf_counter(), stacklevel=5, kind=kind)
     return reduced.loglik, reduced.n_params
 
 
