@@ -139,5 +139,6 @@ cmake --build "$build" -j 2
 ctest --test-dir "$build" --output-on-failure -j 2
 
 # Run from outside the source tree so the installed package is the one under test; two
-# worker processes, each given whole modules (their shared fixtures are built once).
-cd tests && python3 -m pytest -q -n 2 --dist loadfile python "$@"
+# worker processes, each taking tests from the other's queue when its own runs out (a
+# module's shared fixtures are then built at most once per worker).
+cd tests && python3 -m pytest -q -n 2 --dist worksteal python "$@"

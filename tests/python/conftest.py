@@ -16,8 +16,8 @@ import quorvelkit as qk
 DATA = Path(__file__).resolve().parent.parent / "data"
 FM1 = "Reaction ~ Days + (Days | Subject)"
 
-#: The modules that take longest, collected first: the test command's two workers take
-#: whole modules in collection order, and a long one taken last leaves the other idle.
+#: The modules that take longest, collected first: a worker takes tests in collection
+#: order, and a long test begun last leaves the other worker idle at the end.
 LONGEST_FIRST = ("test_out_of_memory.py", "test_spark.py", "test_dask.py", "test_hardening.py", "test_sources.py")
 
 
