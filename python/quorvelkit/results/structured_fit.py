@@ -21,8 +21,9 @@ from ..model.residual_rows import StructureRows, structure_rows
 from ..support.errors import RowsUnavailable
 from ..support.frames import to_frame
 from . import inference as _inference
+from . import structured_tests as _tests
 from .mixed_fit import MixedFit, ResidualScale
-from .pvalues import f_upper, t_two_sided
+from .pvalues import t_two_sided
 from .satterthwaite import VarparInfo, profiled_varpar_info
 from .structured_intervals import StructuredProfiler, wald_intervals
 from .structured_report import StructuredReport
@@ -460,20 +461,7 @@ class StructuredFit(ResidualScale, MixedFit):
             return self.coef_tests()["df"].rename("df")
         if not d.spec.q:
             return pd.Series(float(n - len(names)), index=names, name="df")
-        rows = d.need_rows("the degrees of freedom")
-        codes, m = rows.codes, d.m
-        x = rows.x
-        order = np.argsort(codes, kind="stable")
-        starts = np.r_[0, np.flatnonzero(np.diff(codes[order])) + 1]
-        xs = x[order]
-        first = np.repeat(xs[starts], np.diff(np.r_[starts, len(order)]), axis=0)
-        constant = np.all(xs == first, axis=0)
-        random_cols = set(d.re_names)
-        intercept = np.array([name == "(Intercept)" for name in names])
-        outer = constant & ~intercept & np.array([name not in random_cols for name in names])
-        inner = ~outer & ~intercept
-        df = np.where(outer, m - 1 - outer.sum(), n - m - inner.sum()).astype(float)
-        return pd.Series(df, index=names, name="df")
+        return pd.Series(_tests.containment_df(d, names), index=names, name="df")
 
     @property
     def coef_table(self) -> pd.DataFrame:
@@ -511,7 +499,7 @@ class StructuredFit(ResidualScale, MixedFit):
         """The fixed-effects table with the degrees of freedom ``ddf``: "satterthwaite"
         (as lmerTest and mmrm compute them, from the Hessian of the criterion in the
         variance parameters) or "nlme" (:attr:`coef_table`)."""
-        if _ddf(ddf) == "nlme":
+        if _tests.check_ddf(ddf) == "nlme":
             return self.coef_table
         return _inference.coefficient_tests(self.satterthwaite(), self.fe_names)
 
@@ -536,35 +524,12 @@ class StructuredFit(ResidualScale, MixedFit):
         crossed factors."""
         if ddf is None:
             ddf = "satterthwaite" if self._layout_rows.crossed else "nlme"
-        if _ddf(ddf) == "satterthwaite":
+        if _tests.check_ddf(ddf) == "satterthwaite":
             return _inference.anova_terms(self.satterthwaite(), _inference.design_type3(self._design), self.sigma2)
-        d = self._design
-        kept = {c: k for k, c in enumerate(d.kept_columns)}
         beta, cov, df = self.fixef.to_numpy(), self.cov_fixef.to_numpy(), self.df.to_numpy()
-        if not self.reml and d.spec.q:
-            cov = cov * (d.n / (d.n - len(beta)))
-        spec = d.spec.fixed_spec
-        names = d.parsed.display_names(list(spec.term_indices))
-        rows, index = [], []
-        for name, cols in zip(names, spec.term_indices.values(), strict=True):
-            at = [kept[c] for c in cols if c in kept]
-            if not at:
-                continue
-            b = beta[at]
-            f = float(b @ np.linalg.solve(cov[np.ix_(at, at)], b)) / len(at)
-            rows.append([len(at), df[at[0]], f, f_upper(f, len(at), df[at[0]])])
-            index.append("(Intercept)" if name == "1" else name)
-        return pd.DataFrame(rows, index=index, columns=["numDF", "denDF", "F-value", "p-value"])
+        return _tests.marginal_anova(self._design, beta, cov, df, self.reml)
 
     @property
     def pvalues(self) -> pd.Series:
         """Two-sided p-values of the t tests of :attr:`coef_table`."""
         return self.coef_table["Pr(>|t|)"]
-
-
-def _ddf(ddf: Any) -> str:
-    """``ddf`` checked: "nlme" or "satterthwaite" (any case)."""
-    name = ddf.lower() if isinstance(ddf, str) else ddf
-    if name not in ("nlme", "satterthwaite"):
-        raise ValueError(f'ddf must be "nlme" or "satterthwaite", got {ddf!r}')
-    return str(name)
