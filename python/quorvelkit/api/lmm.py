@@ -149,7 +149,10 @@ def lmm(
                 "or read the rows into a data frame"
             )
         _batch_arguments(weights, offset, subset)
-        return structure_batches.lmm(formula, data, options=options, residual=residual, weights=weights, **kwargs)
+        dask_route = dask.structure_lmm if source is dask.SOURCE else None
+        return structure_batches.lmm(
+            formula, data, options=options, residual=residual, weights=weights, dask_route=dask_route, **kwargs
+        )
     if source is not None:
         _batch_arguments(weights, offset, subset)
         return source.lmm(formula, data, options=options, weights=weights, **kwargs)

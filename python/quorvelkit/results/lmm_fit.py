@@ -12,6 +12,7 @@ import numpy as np
 import pandas as pd
 
 from .._quorvelkit import LmmCore
+from ..cores.crossed_core import design_core
 from ..formula.checks import check_flag
 from ..model.design import Design
 from ..model.fit_options import FitOptions, run_core
@@ -109,6 +110,14 @@ class LmmFit(LmmPrediction):
         codes a factor with other contrasts than the default.
         """
         return _inference.anova_terms(self.satterthwaite(), self._type3_hypotheses(), self.sigma2)
+
+    def _refit_design(self, design: Design, reml: bool) -> LmmFit:
+        """The model ``design`` of this fit's rows (other terms), fitted as this one is
+        (its evaluator), by REML or ML; a singular fit warns from the caller's caller."""
+        t0 = time.perf_counter()
+        core = design_core(design, self._evaluator_requested)
+        options = FitOptions(reml=reml, evaluator=self._evaluator_requested)
+        return fit_design(design, core, options, t0, time.perf_counter(), stacklevel=6)
 
     def ranova(self) -> pd.DataFrame:
         """Likelihood-ratio tests of the random terms, lmerTest's ``ranova(fit)``: the

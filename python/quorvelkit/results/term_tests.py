@@ -14,24 +14,18 @@ from __future__ import annotations
 
 import dataclasses
 import math
-import time
 from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 import numpy as np
 import pandas as pd
 
-from ..cores.crossed_core import design_core
 from ..formula.formula_text import split_top
 from ..model.description import GroupingFactor
 from ..model.design import Design, FitRows
-from ..model.fit_options import FitOptions
 from . import inference as _inference
 from .pvalues import chi2_upper
-
-if TYPE_CHECKING:
-    from .lmm_fit import LmmFit
 
 __all__ = ["ranova", "drop1", "RANOVA_COLUMNS", "CHISQ_COLUMNS", "check_ddf"]
 
@@ -190,20 +184,14 @@ def reduced_design(design: Design, x_keep: Sequence[int], reduction: Reduction |
     )
 
 
-def fit_reduced(fit: LmmFit, design: Design, reml: bool) -> tuple[float, int]:
-    """The log-likelihood (REML or ML) and number of parameters of ``design`` fitted by
-    the fit's core classes from lme4's start, or in closed form without random terms."""
-    from .crossed_fit import CrossedFit
-    from .lmm_fit import LmmFit, fit_design
-
+def fit_reduced(fit: Any, design: Design, reml: bool) -> tuple[float, int]:
+    """The log-likelihood (REML or ML) and number of parameters of ``design`` fitted as
+    the fit is (:meth:`quorvelkit.LmmFit._refit_design`, from lme4's start), or in closed
+    form without random terms."""
     if not design.spec.factors:
         return linear_model_loglik(design, reml), len(design.fe_names) + 1
     design.need_rows("the refit of a reduced model")
-    t0 = time.perf_counter()
-    core = design_core(design, fit._evaluator_requested)
-    options = FitOptions(reml=reml, evaluator=fit._evaluator_requested)
-    kind = CrossedFit if len(design.spec.factors) > 1 else LmmFit
-    reduced = fit_design(design, core, options, t0, time.perf_counter(), stacklevel=5, kind=kind)
+    reduced = fit._refit_design(design, reml)
     return reduced.loglik, reduced.n_params
 
 
@@ -233,7 +221,7 @@ def linear_model_loglik(design: Design, reml: bool) -> float:
 
 
 # ----------------------------------------------------------------- the tables
-def ranova(fit: LmmFit) -> pd.DataFrame:
+def ranova(fit: Any) -> pd.DataFrame:
     """lmerTest's ``ranova(fit)``: see :meth:`LmmFit.ranova`."""
     design = fit._design
     all_x = list(range(len(design.fe_names)))
@@ -274,7 +262,7 @@ def droppable(terms: dict[str, tuple[list[int], frozenset[str]]]) -> list[str]:
     return [t for t, (_, v) in terms.items() if not any(v < w for u, (_, w) in terms.items() if u != t)]
 
 
-def drop1(fit: LmmFit, test: str, ddf: str) -> pd.DataFrame:
+def drop1(fit: Any, test: str, ddf: str) -> pd.DataFrame:
     """See :meth:`LmmFit.drop1`."""
     if test not in ("F", "Chisq"):
         raise ValueError(f"test must be 'F' (lmerTest's F tests) or 'Chisq' (likelihood-ratio tests); got {test!r}")

@@ -461,6 +461,7 @@ def lmm(
     levels: Mapping[str, Sequence] | None = None,
     progress: bool | None = None,
     split_every: int = 8,
+    dask_route: Callable[..., StructuredFit] | None = None,
     **kwargs: Any,
 ) -> StructuredFit:
     """The fit of a model with a residual structure to ``data`` read in batches (what
@@ -468,8 +469,10 @@ def lmm(
     of DataFrames, or a Dask DataFrame, with a structure); see the module's text for
     what is fitted and refused. ``batch_rows`` are the rows of a Parquet batch,
     ``split_every`` the partitions per node of a Dask merge tree, ``levels`` declared
-    levels of categorical columns (the structure's among them)."""
-    from . import batch_loop, dask
+    levels of categorical columns (the structure's among them); ``dask_route`` the
+    Dask route's fit (:func:`quorvelkit.sources.dask.structure_lmm`) for a Dask
+    DataFrame, which the caller recognises."""
+    from . import batch_loop
 
     options = FitOptions.take(args, kwargs, "lmm()")
     if kwargs:
@@ -478,8 +481,8 @@ def lmm(
     why = refusal(parsed, weights)
     if why is not None:
         raise ValueError(why)
-    if dask.SOURCE.accepts(data):
-        fit: StructuredFit = dask.structure_lmm(
+    if dask_route is not None:
+        fit: StructuredFit = dask_route(
             parsed, data, options, levels=levels, progress=progress, split_every=split_every
         )
         return fit
