@@ -119,7 +119,7 @@ def structure_parameters(fit: Any) -> list[StructureParameter]:
     return out
 
 
-def _natural_jacobian(fit: Any, info: Any) -> np.ndarray:
+def _natural_jacobian(fit: Any) -> np.ndarray:
     """d natural / d eta by central differences of the core's natural parameters."""
     params = np.asarray(fit._res["params"], dtype=float)
     n_theta = fit._core.n_theta
@@ -146,7 +146,7 @@ def wald_intervals(fit: Any, level: float) -> pd.DataFrame:
     k = info.vcov_varpar.shape[0] - 1
     cov_eta = info.vcov_varpar[n_theta:k, n_theta:k]
     natural = np.asarray(fit._res["natural"], dtype=float)
-    jac = _natural_jacobian(fit, info)
+    jac = _natural_jacobian(fit)
     rows, index = [], []
     for par in structure_parameters(fit):
         u, u_inv, du = par.scale
