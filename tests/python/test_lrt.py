@@ -1,5 +1,7 @@
 """fit.ranova() and fit.drop1() against lmerTest 3.1's ranova and drop1 tables and
-stats::drop1(fit, test = "Chisq") (tests/data/models/make_lrt_reference.R)."""
+stats::drop1(fit, test = "Chisq") (tests/data/models/make_lrt_reference.R), and the
+Kenward-Roger tests against pbkrtest 0.5 and lmerTest's ddf = "Kenward-Roger"
+(make_kr_reference.R)."""
 
 import functools
 import json
@@ -13,7 +15,10 @@ import quorvelkit as qk
 
 DATA = Path(__file__).parent.parent / "data"
 REF = json.loads((DATA / "models" / "lrt.json").read_text())
+KR = json.loads((DATA / "models" / "kr.json").read_text())
 FILES = {
+    "machines": "models/machines.csv",
+    "oats": "crossed/oats.csv",
     "sleepstudy": "sleepstudy_data.csv",
     "orthodont": "models/orthodont.csv",
     "penicillin": "crossed/penicillin.csv",
@@ -24,12 +29,20 @@ CASES = [(case, table) for case in REF if case != "_meta" for table in ("ranova"
 
 
 @functools.cache
-def _fit(case: str) -> qk.LmmFit:
-    m = REF[case]
+def _fit(case: str, ref: str = "lrt") -> qk.LmmFit:
+    m = (REF if ref == "lrt" else KR)[case]
     d = pd.read_csv(DATA / FILES[m["data"]])
-    for col in {"Subject", "Chick", "Product", "Information", "Consumer"} & set(d.columns):
+    for col in {"Subject", "Chick", "Product", "Information", "Consumer", "Worker"} & set(d.columns):
         d[col] = "L" + d[col].astype(str)  # R's factors: text labels, in the same order
-    return qk.lmm(m["formula"], d, reml=m["reml"], weights=m["weights"])
+    return qk.lmm(m["formula"], d, reml=m.get("reml", True), weights=m.get("weights"))
+
+
+def _assert_table(got: pd.DataFrame, want: dict, rtol: float) -> None:
+    assert list(got.columns) == list(want["columns"])
+    for col, values in want["columns"].items():
+        expected = np.array([np.nan if v is None else v for v in values], dtype=float)
+        atol = 1e-9 if col.startswith("Pr") else 0.0
+        np.testing.assert_allclose(got[col].to_numpy(dtype=float), expected, rtol=rtol, atol=atol, err_msg=col)
 
 
 @pytest.mark.parametrize(("case", "table"), CASES)
@@ -39,20 +52,41 @@ def test_tables_match_lmertest(case, table):
     want = REF[case][table]
     # R's table of a model with no term to drop leaves its one row unnamed ("1")
     assert list(got.index) == (["<none>"] if want["rows"] == ["1"] else want["rows"])
-    assert list(got.columns) == list(want["columns"])
-    for col, values in want["columns"].items():
-        expected = np.array([np.nan if v is None else v for v in values], dtype=float)
-        # The F tests are the fit's own (no refit): a REML theta agrees with lme4's to
-        # some 1e-6 where the criterion is flat, and the F table with it.
-        rtol = 3e-6 if table == "drop1" else 1e-6
-        atol = 1e-9 if col.startswith("Pr") else 0.0
-        np.testing.assert_allclose(got[col].to_numpy(dtype=float), expected, rtol=rtol, atol=atol, err_msg=col)
+    # The F tests are the fit's own (no refit): a REML theta agrees with lme4's to
+    # some 1e-6 where the criterion is flat, and the F table with it.
+    _assert_table(got, want, 3e-6 if table == "drop1" else 1e-6)
+
+
+@pytest.mark.parametrize("case", [c for c in KR if c != "_meta"])
+def test_kenward_roger_matches_pbkrtest(case):
+    fit, want = _fit(case, "kr"), KR[case]
+    kr = fit.kenward_roger()
+    np.testing.assert_allclose(kr.cov_adjusted, np.array(want["vcov_adjusted"]), rtol=2e-6, atol=0)
+    _assert_table(fit.coef_tests(ddf="kenward-roger"), want["coef"], 2e-6)
+    if want["anova"]["rows"]:
+        _assert_table(fit.anova_terms(ddf="Kenward-Roger"), want["anova"], 2e-6)
+    tested = fit.contrast(np.array(want["L"], dtype=float).reshape(len(want["L"]), -1), ddf="kenward-roger")
+    rows = want["contest_rows"]["columns"]  # lmerTest adds confidence limits to the t tests
+    _assert_table(tested.tests, {"columns": {c: rows[c] for c in tested.tests.columns}}, 2e-6)
+    _assert_table(tested.joint.to_frame().T, want["contest"], 2e-6)
 
 
 @pytest.mark.parametrize(
     ("kwargs", "message"),
-    [({"ddf": "Kenward-Roger"}, "ddf must be 'satterthwaite'"), ({"test": "LRT"}, "test must be 'F'")],
+    [({"ddf": "containment"}, "ddf must be 'satterthwaite'"), ({"test": "LRT"}, "test must be 'F'")],
 )
 def test_drop1_refuses_what_it_does_not_offer(kwargs, message):
     with pytest.raises(ValueError, match=message):
         _fit("ortho").drop1(**kwargs)
+
+
+def test_kenward_roger_refuses_ml_and_warns_at_a_boundary():
+    with pytest.raises(ValueError, match="only available for REML"):
+        _fit("ortho_ml").coef_tests(ddf="kenward-roger")
+    d = pd.read_csv(DATA / "models" / "singular.csv")
+    with pytest.warns(qk.SingularFitWarning):
+        fit = qk.lmm("y ~ x + (x | g)", d)  # a correlation of -1: no neighbourhood
+    with pytest.warns(UserWarning, match="boundary fit"):
+        table = fit.coef_tests(ddf="kenward-roger")
+    assert table[["Std. Error", "df", "Pr(>|t|)"]].isna().all().all()
+    assert np.isfinite(fit.coef_tests()["df"]).all()

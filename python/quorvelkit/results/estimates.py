@@ -11,6 +11,7 @@ k = p + n_theta + 1 parameters, and the data are fitted as given (no rescaling),
 
 from __future__ import annotations
 
+import warnings
 from collections.abc import Mapping
 from typing import Any, cast
 
@@ -21,8 +22,10 @@ from .._quorvelkit import CrossedCore, LmmCore
 from ..formula.parsing import ParsedFormula
 from ..model.design import Design
 from .inference import coefficient_tests
+from .kenward_roger import KRInfo, kr_info
 from .mixed_fit import MixedFit, ResidualScale
 from .satterthwaite import varpar_info
+from .term_tests import check_ddf
 
 __all__ = ["FitResults"]
 
@@ -54,6 +57,7 @@ class FitResults(ResidualScale, MixedFit):
         self._ztx: np.ndarray | None = None  # Z_i'X_i of every group, for prediction intervals
         self._by_value: dict[Any, int] | None = None
         self._varpar: Any = None
+        self._kr: KRInfo | None = None
         #: A name for the data, shown in the report (the command line sets the file name).
         self.data_name: str | None = None
 
@@ -156,6 +160,39 @@ class FitResults(ResidualScale, MixedFit):
         if self._varpar is None:
             self._varpar = varpar_info(self._core, list(self.theta), self.reml)
         return self._varpar
+
+    def kenward_roger(self) -> KRInfo:
+        """What Kenward and Roger's tests need at this fit
+        (:class:`quorvelkit.results.kenward_roger.KRInfo`; its ``cov_adjusted`` is
+        pbkrtest's ``vcovAdj``), computed once from 1 + 6 k evaluations of the criterion
+        for k variance parameters. ``ValueError`` for an ML fit: the method is defined
+        for REML estimates (lmerTest refuses it too)."""
+        if not self.reml:
+            raise ValueError("Kenward-Roger's method is only available for REML model fits")
+        if self._kr is None:
+            self._kr = kr_info(self._core, list(self.theta), self.sigma2)
+            if self._kr.P.size == 0:
+                warnings.warn(
+                    "Kenward-Roger's adjustment needs the variance parameters' neighbourhood, which a boundary fit "
+                    "(a random-effects covariance that is singular) does not have: its tests are NaN; "
+                    "Satterthwaite's method (ddf='satterthwaite') still applies",
+                    UserWarning,
+                    stacklevel=3,
+                )
+        return self._kr
+
+    def _df_info(self, ddf: str) -> Any:
+        """The tests' record of the df method ``ddf`` (see :func:`check_ddf`)."""
+        return self.kenward_roger() if check_ddf(ddf) == "kenward-roger" else self.satterthwaite()
+
+    def coef_tests(self, ddf: str = "satterthwaite") -> pd.DataFrame:
+        """The fixed-effects table with the df method ``ddf``: "satterthwaite" (as
+        :attr:`coef_table`) or "kenward-roger" (lmerTest's ``summary(fit, ddf =
+        "Kenward-Roger")``: standard errors from the adjusted covariance, Kenward and
+        Roger's df)."""
+        if check_ddf(ddf) == "satterthwaite":
+            return self.coef_table
+        return coefficient_tests(self.kenward_roger(), self.fe_names)
 
     def cov_params(self) -> pd.DataFrame:
         """The covariance matrix of the fixed effects (:attr:`cov_fixef`; statsmodels'

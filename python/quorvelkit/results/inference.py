@@ -22,7 +22,6 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from ..results import satterthwaite as st
 from .pvalues import format_numbers, format_pvalues, zap_small
 from .report import SIGNIF_CODES, html_table, stars, table_lines
 
@@ -53,15 +52,17 @@ class ContrastResult:
         joint: the F test of L beta = 0 (``contest(fit, L)``): "Sum Sq", "Mean Sq",
             "NumDF" (the rank of L), "DenDF", "F value", "Pr(>F)".
         L: the contrast matrix tested, one column per fixed effect.
+        method: the df's method, "Satterthwaite" or "Kenward-Roger".
     """
 
     tests: pd.DataFrame
     joint: pd.Series
     L: pd.DataFrame
+    method: str = "Satterthwaite"
 
     def __repr__(self) -> str:
         return (
-            "t tests of each row of L (Satterthwaite's df):\n"
+            f"t tests of each row of L ({self.method}'s df):\n"
             + self.tests.to_string(float_format=lambda v: f"{v:.6g}")
             + "\n\nF test of L beta = 0:\n"
             + self.joint.to_frame().T.to_string(index=False, float_format=lambda v: f"{v:.6g}")
@@ -120,10 +121,12 @@ class FTestTable(pd.DataFrame):
         return heading + html_table(self._cells())
 
 
-def coefficient_tests(info: st.VarparInfo, names: Sequence[str]) -> pd.DataFrame:
-    """The coefficient table with Satterthwaite's df and p-values (lmerTest's
-    ``coef(summary(fit))``)."""
-    t = st.t_tests(info, np.eye(len(names)))
+def coefficient_tests(info: Any, names: Sequence[str]) -> pd.DataFrame:
+    """The coefficient table with the df and p-values of ``info``'s method (a
+    :class:`~quorvelkit.results.satterthwaite.VarparInfo` or a
+    :class:`~quorvelkit.results.kenward_roger.KRInfo`; lmerTest's ``coef(summary(fit,
+    ddf = ...))``)."""
+    t = info.t_tests(np.eye(len(names)))
     return pd.DataFrame(
         {
             "Estimate": t["estimate"],
@@ -165,19 +168,23 @@ def contrast_matrix(L: Any, names: Sequence[str]) -> pd.DataFrame:
     return pd.DataFrame(arr, index=index, columns=list(names))
 
 
-def _f_row(info: st.VarparInfo, L: np.ndarray, sigma2: float) -> list[float]:
-    f = st.f_test(info, L)
-    return [f["F"] * f["num_df"] * sigma2, f["F"] * sigma2, f["num_df"], f["den_df"], f["F"], f["p"]]
+def _f_row(info: Any, L: np.ndarray, sigma2: float) -> list[float]:
+    f = info.f_test(L)
+    # lmerTest's mean square is the Wald statistic over q before Kenward and Roger's
+    # scaling of F (Satterthwaite's F is not scaled).
+    wald = f["F"] / f.get("scaling", 1.0)
+    return [wald * f["num_df"] * sigma2, wald * sigma2, f["num_df"], f["den_df"], f["F"], f["p"]]
 
 
-def contrast(info: st.VarparInfo, L: pd.DataFrame, sigma2: float) -> ContrastResult:
-    """t tests of each row of ``L`` and the joint F test (see :class:`ContrastResult`)."""
-    t = st.t_tests(info, L.to_numpy())
+def contrast(info: Any, L: pd.DataFrame, sigma2: float) -> ContrastResult:
+    """t tests of each row of ``L`` and the joint F test (see :class:`ContrastResult`)
+    by ``info``'s method."""
+    t = info.t_tests(L.to_numpy())
     tests = pd.DataFrame(
         dict(zip(T_COLUMNS, [t["estimate"], t["se"], t["df"], t["t"], t["p"]], strict=True)), index=L.index
     )
     joint = pd.Series(_f_row(info, L.to_numpy(), sigma2), index=F_COLUMNS, name="L beta = 0")
-    return ContrastResult(tests=tests, joint=joint, L=L)
+    return ContrastResult(tests=tests, joint=joint, L=L, method=info.method)
 
 
 # ----------------------------------------------------------------- type III hypotheses
@@ -351,9 +358,9 @@ def type3_matrices(
     return out
 
 
-def anova_terms(info: st.VarparInfo, hypotheses: dict[str, np.ndarray], sigma2: float) -> pd.DataFrame:
-    """lmerTest's type III table: one F test per term."""
+def anova_terms(info: Any, hypotheses: dict[str, np.ndarray], sigma2: float) -> pd.DataFrame:
+    """lmerTest's type III table: one F test per term, by ``info``'s method."""
     rows = [_f_row(info, L, sigma2) for L in hypotheses.values()]
     table = FTestTable(rows, index=list(hypotheses), columns=F_COLUMNS)
-    table.attrs["heading"] = "Type III Analysis of Variance Table with Satterthwaite's method"
+    table.attrs["heading"] = f"Type III Analysis of Variance Table with {info.method}'s method"
     return table

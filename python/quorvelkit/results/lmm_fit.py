@@ -96,10 +96,11 @@ class LmmFit(LmmPrediction):
             return _profile.Profiler(self._core, False, fit.theta, names, base_evaluations=fit.optimizer["fev"])
         return _profile.Profiler(self._core, self.reml, self.theta, names)
 
-    def anova_terms(self) -> pd.DataFrame:
+    def anova_terms(self, ddf: str = "satterthwaite") -> pd.DataFrame:
         """Type III F tests of each term of the fixed part with Satterthwaite's
         denominator df, lmerTest's ``anova(fit)`` (its default, ``type = 3``, with
-        ``ddf = "Satterthwaite"``): columns "Sum Sq", "Mean Sq", "NumDF", "DenDF",
+        ``ddf = "Satterthwaite"``), or with ``ddf="kenward-roger"`` Kenward and Roger's
+        scaled F and df (``anova(fit, ddf = "Kenward-Roger")``): columns "Sum Sq", "Mean Sq", "NumDF", "DenDF",
         "F value", "Pr(>F)", one row per term (the intercept excluded). A term's
         hypothesis is lmerTest's type III one (in a hierarchical model: its
         coefficients are zero when every factor is coded with sum-to-zero contrasts),
@@ -109,7 +110,7 @@ class LmmFit(LmmPrediction):
         whose fixed-effects matrix is rank deficient, that is not hierarchical, or that
         codes a factor with other contrasts than the default.
         """
-        return _inference.anova_terms(self.satterthwaite(), self._type3_hypotheses(), self.sigma2)
+        return _inference.anova_terms(self._df_info(ddf), self._type3_hypotheses(), self.sigma2)
 
     def _refit_design(self, design: Design, reml: bool) -> LmmFit:
         """The model ``design`` of this fit's rows (other terms), fitted as this one is
@@ -138,8 +139,8 @@ class LmmFit(LmmPrediction):
         ``stats::drop1(fit, test = "Chisq")``, the likelihood-ratio test of each term
         against the model, both fitted by ML (a REML fit is refitted first): rows
         "<none>" then the terms, columns "npar" (parameters dropped), "AIC", "LRT",
-        "Pr(Chi)"; one refit per term. ``ddf`` is "satterthwaite" (the one method
-        offered; anything else is a ``ValueError``)."""
+        "Pr(Chi)"; one refit per term. ``ddf`` is "satterthwaite" or
+        "kenward-roger" (anything else is a ``ValueError``)."""
         return _term_tests.drop1(self, test, ddf)
 
     def _type3_hypotheses(self) -> dict[str, np.ndarray]:
@@ -149,15 +150,16 @@ class LmmFit(LmmPrediction):
 
         return _inference.design_type3(self._design, at_zero)
 
-    def contrast(self, L: Any) -> _inference.ContrastResult:
+    def contrast(self, L: Any, ddf: str = "satterthwaite") -> _inference.ContrastResult:
         """Tests of the linear combinations L beta of the fixed effects: a t test of
         each row with Satterthwaite's df (lmerTest's ``contest(fit, L, joint = FALSE)``)
         and the joint F test of L beta = 0 (``contest(fit, L)``), with Fai and
-        Cornelius's denominator df (its numerator df is the rank of L). ``L`` has one
+        Cornelius's denominator df (its numerator df is the rank of L); with
+        ``ddf="kenward-roger"``, Kenward and Roger's (pbkrtest's ``KRmodcomp``). ``L`` has one
         column per fixed effect (a vector is one row; a DataFrame may name its columns
         by fixed effect, others count as zero); any other shape is a ``ValueError``."""
         names = self.fe_names
-        return _inference.contrast(self.satterthwaite(), _inference.contrast_matrix(L, names), self.sigma2)
+        return _inference.contrast(self._df_info(ddf), _inference.contrast_matrix(L, names), self.sigma2)
 
     def conf_int(self, alpha: float = 0.05) -> pd.DataFrame:
         """Wald intervals of the fixed effects at level 1 - ``alpha`` (statsmodels'

@@ -58,6 +58,13 @@ class VarparInfo:
     hessian: np.ndarray
     vcov_varpar: np.ndarray
     evaluations: int
+    method = "Satterthwaite"
+
+    def t_tests(self, L: np.ndarray) -> dict[str, np.ndarray]:
+        return t_tests(self, L)
+
+    def f_test(self, L: np.ndarray) -> dict[str, float]:
+        return f_test(self, L)
 
 
 def _step(theta: np.ndarray) -> np.ndarray:

@@ -33,17 +33,18 @@ __all__ = ["ranova", "drop1", "RANOVA_COLUMNS", "CHISQ_COLUMNS", "check_ddf"]
 RANOVA_COLUMNS = ["npar", "logLik", "AIC", "LRT", "Df", "Pr(>Chisq)"]
 #: ``stats::drop1(fit, test = "Chisq")``'s columns.
 CHISQ_COLUMNS = ["npar", "AIC", "LRT", "Pr(Chi)"]
-#: The denominator df methods the F tests offer.
-DDF_METHODS = ("satterthwaite",)
+#: The denominator df methods the t and F tests offer (lmerTest's ``ddf``, any case).
+DDF_METHODS = ("satterthwaite", "kenward-roger")
 
 
-def check_ddf(ddf: Any) -> None:
-    """``ValueError`` for a denominator df method other than those offered."""
+def check_ddf(ddf: Any) -> str:
+    """``ddf`` in lower case; ``ValueError`` for a method other than those offered."""
     if not isinstance(ddf, str) or ddf.lower() not in DDF_METHODS:
         raise ValueError(
-            f"ddf must be 'satterthwaite' (Satterthwaite's method, lmerTest's default), the one method of "
-            f"denominator df available; got {ddf!r}"
+            f"ddf must be 'satterthwaite' (Satterthwaite's method, lmerTest's default) or 'kenward-roger' "
+            f"(Kenward and Roger's, pbkrtest's); got {ddf!r}"
         )
+    return ddf.lower()
 
 
 # ----------------------------------------------------------------- reduced models
@@ -266,14 +267,14 @@ def drop1(fit: Any, test: str, ddf: str) -> pd.DataFrame:
     """See :meth:`LmmFit.drop1`."""
     if test not in ("F", "Chisq"):
         raise ValueError(f"test must be 'F' (lmerTest's F tests) or 'Chisq' (likelihood-ratio tests); got {test!r}")
-    check_ddf(ddf)
+    info = fit._df_info(ddf)
     design = fit._design
     terms = fixed_terms(design)
     scope = droppable(terms)
     if test == "F":
         hyp = fit._type3_hypotheses()
-        table = _inference.anova_terms(fit.satterthwaite(), {t: hyp[t] for t in scope}, fit.sigma2)
-        table.attrs["heading"] = "Single term deletions using Satterthwaite's method"
+        table = _inference.anova_terms(info, {t: hyp[t] for t in scope}, fit.sigma2)
+        table.attrs["heading"] = f"Single term deletions using {info.method}'s method"
         return table
     ml = fit.refit_ml()
     rows = [[np.nan, ml.aic, np.nan, np.nan]]

@@ -1,0 +1,85 @@
+# Kenward and Roger's adjusted covariance of the fixed effects and their t and F tests,
+# as pbkrtest computes them and lmerTest reports them (ddf = "Kenward-Roger"), for the
+# tests of the fits' Kenward-Roger methods.
+#
+#   Rscript tests/data/models/make_kr_reference.R     (from the repository's root)
+#
+# Reads the data sets kept in tests/data and writes tests/data/models/kr.json: per
+# model its data, formula, and pbkrtest's vcovAdj, lmerTest's coefficient table and
+# type III table with Kenward-Roger's df, and the joint test of a contrast matrix L
+# (lmerTest's contest(fit, L), pbkrtest's scaled F and its scaling).
+suppressPackageStartupMessages({
+  library(lmerTest)
+  library(pbkrtest)
+  library(jsonlite)
+})
+source(file.path("tests", "data", "reference_helpers.R"))
+out <- file.path("tests", "data", "models")
+
+read <- function(path, factors) {
+  d <- read.csv(path, stringsAsFactors = FALSE)
+  for (col in factors) d[[col]] <- factor(d[[col]])
+  d
+}
+data <- list(
+  sleepstudy = read(file.path("tests", "data", "sleepstudy_data.csv"), "Subject"),
+  orthodont = read(file.path(out, "orthodont.csv"), c("Subject", "Sex")),
+  penicillin = read(file.path("tests", "data", "crossed", "penicillin.csv"), c("plate", "sample")),
+  machines = read(file.path(out, "machines.csv"), c("Worker", "Machine")),
+  oats = read(file.path("tests", "data", "crossed", "oats.csv"), c("Block", "Variety")),
+  ham = read(file.path("tests", "data", "crossed", "ham.csv"), c("Product", "Information", "Consumer"))
+)
+tight <- lmerControl(optimizer = "nloptwrap",
+                     optCtrl = list(ftol_abs = 1e-15, xtol_abs = 1e-12, ftol_rel = 1e-15,
+                                    xtol_rel = 1e-12, maxeval = 1e5))
+# L: the rows of a contrast matrix tested jointly (one row per list element, one
+# entry per fixed effect in the model's order).
+models <- list(
+  list(id = "sleep", data = "sleepstudy", formula = "Reaction ~ Days + (Days | Subject)",
+       L = list(c(1, 0), c(1, 5))),
+  list(id = "sleep_uncorr", data = "sleepstudy", formula = "Reaction ~ Days + (Days || Subject)",
+       L = list(c(0, 1))),
+  list(id = "penicillin", data = "penicillin", formula = "diameter ~ 1 + (1 | plate) + (1 | sample)",
+       L = list(1)),
+  list(id = "ortho", data = "orthodont", formula = "distance ~ age * Sex + (age | Subject)",
+       L = list(c(0, 1, 0, 0), c(0, 0, 1, 8), c(0, 1, 1, 1))),
+  list(id = "machines_nested", data = "machines",
+       formula = "score ~ Machine + (1 | Worker) + (1 | Worker:Machine)",
+       L = list(c(0, 1, 0), c(0, 0, 1), c(0, 1, -1))),
+  list(id = "oats_splitplot", data = "oats", formula = "yield ~ nitro * Variety + (1 | Block / Variety)",
+       L = list(c(0, 1, 0, 0, 0, 0), c(0, 0, 1, -1, 0, 0))),
+  list(id = "ham", data = "ham",
+       formula = "Informed.liking ~ Product * Information + (1 | Consumer) + (1 | Consumer:Product)",
+       L = list(c(0, 1, 0, 0, 0, 0, 0, 0), c(0, 0, 1, 0, 0, 0, 0, 0), c(0, 0, 0, 1, 0, 0, 0, 0)))
+)
+
+table <- function(t) {
+  t <- as.data.frame(t)
+  list(rows = chr(rownames(t)), columns = setNames(lapply(names(t), function(n) num(t[[n]])), names(t)))
+}
+res <- list()
+for (m in models) {
+  if (!wanted(m$id)) next
+  d <- data[[m$data]]
+  fit <- lmerTest::lmer(as.formula(m$formula), d, REML = TRUE, control = tight)
+  L <- do.call(rbind, m$L)
+  adj <- as.matrix(pbkrtest::vcovAdj(fit))
+  kr <- pbkrtest::KRmodcomp(as(fit, "lmerMod"), L)
+  res[[m$id]] <- c(m[c("data", "formula")], list(
+    L = L,
+    fixef = named(fixef(fit)),
+    vcov = unname(as.matrix(vcov(fit))),
+    vcov_adjusted = unname(adj),
+    coef = table(summary(fit, ddf = "Kenward-Roger")$coefficients),
+    anova = table(anova(fit, ddf = "Kenward-Roger")),
+    contest = table(lmerTest::contest(fit, L, ddf = "Kenward-Roger")),
+    contest_rows = table(lmerTest::contest(fit, L, ddf = "Kenward-Roger", joint = FALSE)),
+    krmodcomp = list(F = kr$test["Ftest", "stat"], ndf = kr$test["Ftest", "ndf"],
+                     ddf = kr$test["Ftest", "ddf"], F_scaling = kr$test["Ftest", "F.scaling"],
+                     p = kr$test["Ftest", "p.value"])
+  ))
+}
+res$`_meta` <- list(lme4 = as.character(packageVersion("lme4")), pbkrtest = as.character(packageVersion("pbkrtest")),
+                    lmerTest = as.character(packageVersion("lmerTest")), R = R.version.string)
+writeLines(toJSON(doubles_17(res), auto_unbox = TRUE, digits = NA, pretty = TRUE, null = "null", json_verbatim = TRUE),
+           file.path(out, "kr.json"))
