@@ -18,6 +18,8 @@ REF = json.loads((DATA / "models" / "lrt.json").read_text())
 KR = json.loads((DATA / "models" / "kr.json").read_text())
 FILES = {
     "machines": "models/machines.csv",
+    "obk": "models/obk_long.csv",
+    "fhch": "models/fhch_subset.csv",
     "oats": "crossed/oats.csv",
     "sleepstudy": "sleepstudy_data.csv",
     "orthodont": "models/orthodont.csv",
@@ -32,17 +34,20 @@ CASES = [(case, table) for case in REF if case != "_meta" for table in ("ranova"
 def _fit(case: str, ref: str = "lrt") -> qk.LmmFit:
     m = (REF if ref == "lrt" else KR)[case]
     d = pd.read_csv(DATA / FILES[m["data"]])
-    for col in {"Subject", "Chick", "Product", "Information", "Consumer", "Worker"} & set(d.columns):
+    for col in {"Subject", "Chick", "Product", "Information", "Consumer", "Worker", "id"} & set(d.columns):
         d[col] = "L" + d[col].astype(str)  # R's factors: text labels, in the same order
     return qk.lmm(m["formula"], d, reml=m.get("reml", True), weights=m.get("weights"))
 
 
-def _assert_table(got: pd.DataFrame, want: dict, rtol: float) -> None:
+def _assert_table(got: pd.DataFrame, want: dict, rtol: float, loose: float = 0.0) -> None:
+    """``got`` is R's table ``want`` to ``rtol``; its squares and standard errors to
+    ``loose`` where given."""
     assert list(got.columns) == list(want["columns"])
     for col, values in want["columns"].items():
         expected = np.array([np.nan if v is None else v for v in values], dtype=float)
         atol = 1e-9 if col.startswith("Pr") else 0.0
-        np.testing.assert_allclose(got[col].to_numpy(dtype=float), expected, rtol=rtol, atol=atol, err_msg=col)
+        tol = loose if loose and col in ("Sum Sq", "Mean Sq", "Std. Error", "t value") else rtol
+        np.testing.assert_allclose(got[col].to_numpy(dtype=float), expected, rtol=tol, atol=atol, err_msg=col)
 
 
 @pytest.mark.parametrize(("case", "table"), CASES)
@@ -57,18 +62,21 @@ def test_tables_match_lmertest(case, table):
     _assert_table(got, want, 3e-6 if table == "drop1" else 1e-6)
 
 
+@pytest.mark.filterwarnings("ignore::quorvelkit.SingularFitWarning")  # fhch: a variance at zero
 @pytest.mark.parametrize("case", [c for c in KR if c != "_meta"])
 def test_kenward_roger_matches_pbkrtest(case):
     fit, want = _fit(case, "kr"), KR[case]
     kr = fit.kenward_roger()
+    # lme4 stops its optimiser within some 1e-7 of the optimum in theta, which moves the
+    # adjusted covariance by up to 1e-6 (the df and F, less sensitive, agree to 1.3e-7).
     np.testing.assert_allclose(kr.cov_adjusted, np.array(want["vcov_adjusted"]), rtol=2e-6, atol=0)
-    _assert_table(fit.coef_tests(ddf="kenward-roger"), want["coef"], 2e-6)
+    _assert_table(fit.coef_tests(ddf="kenward-roger"), want["coef"], 1e-6, loose=2e-6)
     if want["anova"]["rows"]:
-        _assert_table(fit.anova_terms(ddf="Kenward-Roger"), want["anova"], 2e-6)
+        _assert_table(fit.anova_terms(ddf="Kenward-Roger"), want["anova"], 1e-6, loose=2e-6)
     tested = fit.contrast(np.array(want["L"], dtype=float).reshape(len(want["L"]), -1), ddf="kenward-roger")
     rows = want["contest_rows"]["columns"]  # lmerTest adds confidence limits to the t tests
-    _assert_table(tested.tests, {"columns": {c: rows[c] for c in tested.tests.columns}}, 2e-6)
-    _assert_table(tested.joint.to_frame().T, want["contest"], 2e-6)
+    _assert_table(tested.tests, {"columns": {c: rows[c] for c in tested.tests.columns}}, 1e-6, loose=2e-6)
+    _assert_table(tested.joint.to_frame().T, want["contest"], 1e-6, loose=2e-6)
 
 
 @pytest.mark.parametrize(

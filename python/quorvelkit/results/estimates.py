@@ -174,8 +174,8 @@ class FitResults(ResidualScale, MixedFit):
             if self._kr.P.size == 0:
                 warnings.warn(
                     "Kenward-Roger's adjustment needs the variance parameters' neighbourhood, which a boundary fit "
-                    "(a random-effects covariance that is singular) does not have: its tests are NaN; "
-                    "Satterthwaite's method (ddf='satterthwaite') still applies",
+                    "with a singular covariance of several random effects (a correlation of +-1) does not have: its "
+                    "tests are NaN; Satterthwaite's method (ddf='satterthwaite') still applies",
                     UserWarning,
                     stacklevel=3,
                 )

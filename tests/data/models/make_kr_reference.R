@@ -16,6 +16,20 @@ suppressPackageStartupMessages({
 source(file.path("tests", "data", "reference_helpers.R"))
 out <- file.path("tests", "data", "models")
 
+# Two data sets of afex, written here as CSV: a 3 x 3 factorial of repeated measures
+# (obk.long: treatment x phase within id), and an unbalanced crossed psycholinguistic
+# design (fhch2010's lexical decisions, subjects x items: 1,500 rows drawn at random).
+export <- function() {
+  data("obk.long", package = "afex", envir = environment())
+  data("fhch2010", package = "afex", envir = environment())
+  write.csv(obk.long[c("id", "treatment", "phase", "hour", "value")], file.path(out, "obk_long.csv"),
+            row.names = FALSE)
+  set.seed(20140101)
+  f <- fhch2010[sort(sample(nrow(fhch2010), 1500)), c("id", "item", "task", "stimulus", "log_rt")]
+  write.csv(f, file.path(out, "fhch_subset.csv"), row.names = FALSE)
+}
+if (wanted("export")) export()
+
 read <- function(path, factors) {
   d <- read.csv(path, stringsAsFactors = FALSE)
   for (col in factors) d[[col]] <- factor(d[[col]])
@@ -27,7 +41,9 @@ data <- list(
   penicillin = read(file.path("tests", "data", "crossed", "penicillin.csv"), c("plate", "sample")),
   machines = read(file.path(out, "machines.csv"), c("Worker", "Machine")),
   oats = read(file.path("tests", "data", "crossed", "oats.csv"), c("Block", "Variety")),
-  ham = read(file.path("tests", "data", "crossed", "ham.csv"), c("Product", "Information", "Consumer"))
+  ham = read(file.path("tests", "data", "crossed", "ham.csv"), c("Product", "Information", "Consumer")),
+  obk = read(file.path(out, "obk_long.csv"), c("id", "treatment", "phase")),
+  fhch = read(file.path(out, "fhch_subset.csv"), c("id", "item", "task", "stimulus"))
 )
 tight <- lmerControl(optimizer = "nloptwrap",
                      optCtrl = list(ftol_abs = 1e-15, xtol_abs = 1e-12, ftol_rel = 1e-15,
@@ -50,7 +66,11 @@ models <- list(
        L = list(c(0, 1, 0, 0, 0, 0), c(0, 0, 1, -1, 0, 0))),
   list(id = "ham", data = "ham",
        formula = "Informed.liking ~ Product * Information + (1 | Consumer) + (1 | Consumer:Product)",
-       L = list(c(0, 1, 0, 0, 0, 0, 0, 0), c(0, 0, 1, 0, 0, 0, 0, 0), c(0, 0, 0, 1, 0, 0, 0, 0)))
+       L = list(c(0, 1, 0, 0, 0, 0, 0, 0), c(0, 0, 1, 0, 0, 0, 0, 0), c(0, 0, 0, 1, 0, 0, 0, 0))),
+  list(id = "obk_factorial", data = "obk", formula = "value ~ treatment * phase + (1 | id)",
+       L = list(c(0, 1, -1, 0, 0, 0, 0, 0, 0), c(0, 0, 0, 1, 0, 0, 0, 0, 0))),
+  list(id = "fhch_crossed", data = "fhch", formula = "log_rt ~ task * stimulus + (1 | id) + (1 | item)",
+       L = list(c(0, 1, 0, 0), c(0, 0, 1, 1)))
 )
 
 table <- function(t) {
