@@ -48,7 +48,9 @@ def simulated(n: int, seed: int = 5) -> pd.DataFrame:
     f = rng.integers(0, 3, size=n)
     x = rng.normal(size=n)
     y = 1.0 + 0.3 * x + 0.2 * f + rng.normal(size=m)[a] * 0.8 + rng.normal(size=40)[b] * 0.5 + rng.normal(size=n)
-    return pd.DataFrame({"y": y, "x": x, "f": [f"f{v}" for v in f], "a": [f"a{v}" for v in a], "b": [f"b{v}" for v in b]})
+    return pd.DataFrame(
+        {"y": y, "x": x, "f": [f"f{v}" for v in f], "a": [f"a{v}" for v in a], "b": [f"b{v}" for v in b]}
+    )
 
 
 def ours(n: int) -> dict:
@@ -119,8 +121,8 @@ def main() -> None:
         "",
         f"`python benchmarks/kenward_roger.py` on {platform.machine()}, Python {platform.python_version()}; "
         f"`{FORMULA}` (3 levels of f, one level of a per 20 rows, 40 levels of b, rows drawn at random). "
-        "Ours: `fit.anova_terms(ddf=\"kenward-roger\")` on a fresh fit (best of 3 up to 100,000 rows, else one "
-        "run), each size in a fresh process. pbkrtest: lmerTest's `anova(fit, ddf = \"Kenward-Roger\")`, "
+        'Ours: `fit.anova_terms(ddf="kenward-roger")` on a fresh fit (best of 3 up to 100,000 rows, else one '
+        'run), each size in a fresh process. pbkrtest: lmerTest\'s `anova(fit, ddf = "Kenward-Roger")`, '
         "the fit outside the timing. The DenDF and F of the test of f are shown for both.",
         "",
         "| n | fit | KR anova | evaluations | peak memory after fit | after KR | DenDF (f) | F (f) "

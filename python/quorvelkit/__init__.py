@@ -27,6 +27,7 @@ from .results.crossed_fit import CrossedFit
 from .results.glmm_fit import GlmmFit
 from .results.inference import ContrastResult, FTestTable
 from .results.lmm_fit import LmmFit
+from .results.pb_test import PBResult, pbmodcomp
 from .results.profile import ProfileResult
 from .results.structured_fit import StructuredFit
 from .support.datasets import load_sleepstudy
@@ -50,6 +51,8 @@ __all__ = [
     "lmm",
     "glmm",
     "anova",
+    "pbmodcomp",
+    "PBResult",
     "LmmFit",
     "CrossedFit",
     "GlmmFit",

@@ -4,14 +4,14 @@ its parameters as lme4's ``confint(fit, method = "boot")`` names them."""
 
 from __future__ import annotations
 
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from typing import Any
 
 import numpy as np
 
 from ..cores.glmm_core import fit_core, make_core
 
-__all__ = ["glmm_parameters", "glmm_refit"]
+__all__ = ["glmm_parameters", "glmm_refit", "glmm_response_fitter"]
 
 
 def glmm_parameters(fit: Any, theta: np.ndarray, beta: np.ndarray) -> tuple[list[str], np.ndarray]:
@@ -43,14 +43,25 @@ def glmm_parameters(fit: Any, theta: np.ndarray, beta: np.ndarray) -> tuple[list
     return names + list(fit.fe_names), np.concatenate([values, np.asarray(beta, dtype=float)])
 
 
-def glmm_refit(fit: Any) -> Callable[[np.ndarray], tuple[np.ndarray, np.ndarray, bool]]:
-    """The refit of a response drawn from ``fit`` by a core of the same rows, from the
-    fit's estimates with its nagq, as (its parameters, its theta, whether it converged)."""
+def glmm_response_fitter(fit: Any) -> Callable[[np.ndarray], Mapping[str, Any]]:
+    """The fit of a new response of ``fit``'s rows by a core of the same rows, from the
+    fit's estimates with its nagq: the core's result, "m2loglik" its criterion."""
     design, prior, theta, beta = fit._design, fit._prior, fit.theta, fit.fixef.to_numpy()
 
-    def refit(y: np.ndarray) -> tuple[np.ndarray, np.ndarray, bool]:
+    def refit(y: np.ndarray) -> Mapping[str, Any]:
         d = design.with_response(np.ascontiguousarray(y))
-        res = fit_core(make_core(d, prior, fit.family, fit.link), d, fit.nagq, theta, beta)
+        return fit_core(make_core(d, prior, fit.family, fit.link), d, fit.nagq, theta, beta)
+
+    return refit
+
+
+def glmm_refit(fit: Any) -> Callable[[np.ndarray], tuple[np.ndarray, np.ndarray, bool]]:
+    """The refit of a response drawn from ``fit`` (:func:`glmm_response_fitter`), as (its
+    parameters, its theta, whether it converged)."""
+    fit_response = glmm_response_fitter(fit)
+
+    def refit(y: np.ndarray) -> tuple[np.ndarray, np.ndarray, bool]:
+        res = fit_response(y)
         new_theta = np.asarray(res["theta"], dtype=float)
         return glmm_parameters(fit, new_theta, np.asarray(res["beta"]))[1], new_theta, bool(res["converged"])
 

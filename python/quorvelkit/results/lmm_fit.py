@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import time
 import warnings
+from collections.abc import Callable, Mapping
 from typing import Any
 
 import numpy as np
@@ -261,15 +262,13 @@ class LmmFit(LmmPrediction):
             deviations and correlations of the random effects, sigma) and percentile
             intervals.
         """
-        d = self._design
-        d.need_rows("bootstrap")
+        self._design.need_rows("bootstrap")
         sizes = [len(t.columns) for t in self._terms]
         groups = [t.group for t in self._terms for _ in t.columns]
-        simulator, starts = self._simulator(), self._starts()
-        offset = 0.0 if d.offset is None else d.offset  # the core fits the response less the offset
+        simulator, fit_response = self._simulator(), self._response_fitter()
 
         def refit(y: np.ndarray) -> tuple[np.ndarray, Any, bool]:
-            res = self._core.with_response(y - offset, d.x, d.z, d.codes, weights=d.weights).fit(starts, reml=self.reml)
+            res = fit_response(y)
             return _bootstrap.param_vector(res, sizes), res["theta"], bool(res["converged"])
 
         return _bootstrap.bootstrap(
@@ -284,6 +283,21 @@ class LmmFit(LmmPrediction):
             level=level,
             width=simulator.width,
         )
+
+    def _response_fitter(self) -> Callable[[np.ndarray], Mapping[str, Any]]:
+        """The fit of a new response of this fit's rows by its criterion, from its theta
+        (and lme4's start at a singular fit): the core's result, "deviance" its
+        criterion. The simulate-and-refit path of :meth:`bootstrap` and of
+        :func:`~quorvelkit.results.pb_test.pbmodcomp`."""
+        d, starts = self._design, self._starts()
+        offset = 0.0 if d.offset is None else d.offset  # the core fits the response less the offset
+
+        def fit(y: np.ndarray) -> Mapping[str, Any]:
+            return self._core.with_response(y - offset, d.x, d.z, d.codes, weights=d.weights).fit(
+                starts, reml=self.reml
+            )
+
+        return fit
 
     def _simulator(self) -> _bootstrap.Simulator:
         beta = np.asarray(self._res["beta"], dtype=float)
