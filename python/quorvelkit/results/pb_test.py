@@ -14,20 +14,27 @@ from typing import Any
 
 import numpy as np
 import pandas as pd
-from scipy import stats
 
 from .anova import anova
 from .bootstrap import bootstrap
 from .glmm_bootstrap import glmm_response_fitter
 from .glmm_fit import GlmmFit
 from .lmm_fit import LmmFit
-from .pvalues import chi2_upper
+from .pvalues import chi2_upper, f_upper
 
 __all__ = ["PBResult", "pbmodcomp", "summarize"]
 
 #: The tests of the reference distribution, and their columns (pbkrtest's).
 TESTS = ["LRT", "PBtest", "Gamma", "Bartlett", "F"]
 COLUMNS = ["stat", "df", "ddf", "p.value"]
+
+
+def _gamma_upper(x: float, shape: float, scale: float) -> float:
+    """The upper tail of the gamma distribution (scipy.special's, as scipy.stats
+    computes it, without importing scipy.stats)."""
+    from scipy.special import gammaincc
+
+    return float(gammaincc(shape, x / scale))
 
 
 def summarize(tobs: float, ndf: float, ref: np.ndarray) -> tuple[pd.DataFrame, dict[str, float]]:
@@ -55,9 +62,9 @@ def summarize(tobs: float, ndf: float, ref: np.ndarray) -> tuple[pd.DataFrame, d
     rows = [
         [tobs, ndf, np.nan, chi2_upper(tobs, ndf)],
         [tobs, np.nan, np.nan, (1.0 + n_extreme) / (1.0 + pos.size)],
-        [tobs, np.nan, np.nan, float(stats.gamma.sf(tobs, shape, scale=scale))],
+        [tobs, np.nan, np.nan, _gamma_upper(tobs, shape, scale)],
         [bartlett, ndf, np.nan, chi2_upper(bartlett, ndf)],
-        [f, ndf, ddf, float(stats.f.sf(f, ndf, ddf)) if ddf > 0 else np.nan],
+        [f, ndf, ddf, f_upper(f, ndf, ddf) if ddf > 0 else np.nan],
     ]
     moments = {"mean": e, "var": v, "n_extreme": n_extreme, "npos": int(pos.size)}
     return pd.DataFrame(rows, index=TESTS, columns=COLUMNS), moments
