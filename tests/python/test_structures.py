@@ -373,8 +373,9 @@ def test_satterthwaite_tests_of_compound_symmetry_are_lmertests_of_a_random_inte
         np.testing.assert_allclose(anova[ours], ref["anova"][theirs], rtol=1e-5, err_msg=ours)
     rows = fit.contrast(np.eye(len(fit.fe_names))).tests
     np.testing.assert_allclose(rows["df"], ref["fixed"]["df"], rtol=1e-5)
-    with pytest.raises(ValueError, match='ddf must be "nlme" or "satterthwaite"'):
-        fit.coef_tests("kenward")
+    for ddf in ("kenward", "Kenward-Roger"):
+        with pytest.raises(ValueError, match='ddf must be "nlme" or "satterthwaite"'):
+            fit.coef_tests(ddf)
 
 
 @pytest.mark.parametrize(
