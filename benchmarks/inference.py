@@ -1,5 +1,6 @@
 """Cost of the inference on a fit, in criterion evaluations and in multiples of the fit:
-Satterthwaite's tests (the coefficient table), the profile-likelihood intervals of every
+Satterthwaite's and Kenward-Roger's tests (the coefficient table), lmerTest's ranova and
+drop1's likelihood-ratio tests (refits), the profile-likelihood intervals of every
 parameter, the whole profile (zeta traces of every parameter out to the 99% point) and
 prediction intervals for every row.
 
@@ -81,6 +82,15 @@ def measure(name: str, repeat: int) -> dict[str, Any]:
     fits = [fresh() for _ in range(repeat)]
     t_sat = min(_timed(lambda f=f: f.coef_table) for f in fits)
     add("Satterthwaite t tests (coef_table)", t_sat, 1 + 2 * n_theta)
+    fits = [fresh() for _ in range(repeat)]
+    t_kr = min(_timed(lambda f=f: f.coef_tests(ddf="kenward-roger")) for f in fits)
+    add("Kenward-Roger t tests (coef_tests)", t_kr, fits[0].kenward_roger().evaluations)
+    # One refit per reduced model (lmerTest's rows less "<none>"; drop1's ML refit of a
+    # REML fit and one per droppable term).
+    t_ranova, table = best(fit.ranova, repeat)
+    add(f"ranova ({len(table) - 1} refits)", t_ranova, None)
+    t_drop, table = best(lambda: fit.drop1(test="Chisq"), repeat)
+    add(f"drop1, likelihood ratios ({len(table) - 1 + int(fit.reml)} refits)", t_drop, None)
     t_ci, ci = best(lambda: fit.confint(method="profile", progress=False), repeat)
     add("profile intervals, all parameters", t_ci, int(ci.attrs["evaluations"]))
     t_prof, prof = best(lambda: fit.profile(progress=False), repeat)
