@@ -90,6 +90,7 @@ cases <- c(
     case("trt_B_tukey", "unbalanced", "B", contrast = "trt.vs.ctrl", adjust = "tukey"),
     case("poly_B", "unbalanced", "B", contrast = "poly"),
     case("poly_B_scheffe", "unbalanced", "B", contrast = "poly", adjust = "scheffe"),
+    case("poly_A_by_B", "unbalanced", "A", by = "B", contrast = "poly"),
     case("consec_B_none", "unbalanced", "B", contrast = "consec", adjust = "none"),
     case("consec_A_by_B_bonferroni", "unbalanced", "A", by = "B", contrast = "consec", adjust = "bonferroni"),
     case("custom_A", "unbalanced", "A", contrast = list(`a1 vs rest` = c(1, -0.5, -0.5), `a2 - a3` = c(0, 1, -1))),
