@@ -67,8 +67,6 @@ DDF_METHODS: dict[str, Callable[[Any], Provider]] = {
     "asymptotic": _asymptotic,
 }
 
-_DDF_NOTES = {"satterthwaite": "Degrees-of-freedom method: satterthwaite", "asymptotic": ""}
-
 
 def _link_functions(link: str) -> tuple[Callable[[np.ndarray], np.ndarray], Callable[[np.ndarray], np.ndarray]]:
     """g^-1 and d mu / d eta of a link, as R's ``make.link`` gives them."""
@@ -137,7 +135,7 @@ def _table(
     out[lower], out[upper] = lo, hi
     notes.append(f"Confidence level used: {state.level:g}")
     if used != "none":
-        notes.append(f"Conf-level adjustment: {used} method")
+        notes.append(f"Conf-level adjustment: {used} method {_family_text(used, family, 'estimates')}")
     if tests:
         if ratio_name in ("ratio", "odds.ratio"):
             out["null"] = 1.0
@@ -147,8 +145,17 @@ def _table(
         out["p.value"] = p
         notes += [note] if note and note not in notes else []
         if used != "none":
-            notes.append(f"P value adjustment: {used} method")
+            notes.append(f"P value adjustment: {used} method {_family_text(used, family, 'tests')}")
     return out.reset_index(drop=True), notes
+
+
+def _family_text(method: str, family: mt.Family, what: str) -> str:
+    """How emmeans' messages describe the family an adjustment is for."""
+    if method == "tukey":
+        return f"for comparing a family of {family.family_size} estimates"
+    if method == "scheffe":
+        return f"with rank {family.ranks[0]}"
+    return f"for {family.n_tests} {what}"
 
 
 class _Table:
@@ -194,6 +201,8 @@ class MarginalMeans(_Table):
         self.table, notes = _table(state, state.provider(state.L), family, False, ratio)
         if ratio is not None:
             notes.append(f"Intervals are back-transformed from the {state.link} scale")
+        elif state.link != "identity":
+            notes.append(f"Results are given on the {state.link} (not the response) scale.")
         self.notes = state.notes + notes
 
     def summary(self, level: float | None = None, adjust: str | None = None) -> MarginalMeans:
@@ -341,13 +350,17 @@ class Contrasts(_Table):
             notes=[],
         )
         scaled = np.abs(coef.sum(axis=1)) / (1e-6 + np.abs(coef).max(axis=1))
+        true_contrasts = bool(np.all(scaled < 1e-6))
         ratio = None
-        if response and state.link in ("log", "logit") and bool(np.all(scaled < 1e-6)):
+        if response and state.link in ("log", "logit") and true_contrasts:
             ratio = "odds.ratio" if state.link == "logit" else "ratio"
             labels["contrast"] = [s.replace(" - ", " / ") for s in labels["contrast"]]
         notes = [n for n in means.notes if n.startswith(("Results are averaged", "Degrees"))]
         if response and ratio is None and state.link != "identity":
             notes.append(f"Note: contrasts are still on the {state.link} scale")
+        elif not response and state.link != "identity":
+            scale = "log odds ratio" if state.link == "logit" and true_contrasts else state.link
+            notes.append(f"Results are given on the {scale} (not the response) scale.")
         self._state = state
         family = _family(state, L, pairs, size=n)
         self.table, more = _table(state, state.provider(L), family, True, ratio)
@@ -407,9 +420,9 @@ def marginal_means(
     if ddf != "asymptotic" and family_name != "gaussian":
         raise ValueError("a GLMM's marginal means are asymptotic (z): use ddf='asymptotic'")
     L, labels, group_rows = _average(grid, names, by_list, weights)
-    averaged = [v for v in grid.variables if v in grid.factors and v not in wanted]
+    averaged = [v for v in grid.variables if len(grid.values[v]) > 1 and v not in wanted]
     notes = [f"Results are averaged over the levels of: {', '.join(averaged)}"] if averaged else []
-    notes += [n for n in [_DDF_NOTES.get(ddf, f"Degrees-of-freedom method: {ddf}")] if n]
+    notes += [f"Degrees-of-freedom method: {ddf}"] if family_name == "gaussian" else []
     state = _State(
         L,
         DDF_METHODS[ddf](fit),
