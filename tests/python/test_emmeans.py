@@ -28,7 +28,7 @@ def _fit(model: str):
     m = REF["models"][model]
     d = pd.read_csv(DATA / FILES[m["data"]], dtype={f: "category" for f in m["factors"]})
     if m["family"] in ("gaussian", "gls"):
-        return qk.lmm(m.get("formula_qk", m["formula"]), d)
+        return qk.lmm(m.get("formula_qk", m["formula"]), d, weights=m.get("weights"))
     return qk.glmm(m["formula"], d, family=m["family"])
 
 

@@ -404,8 +404,8 @@ class MixedFit(MixedEffects):
                 a weighted fit or one without an intercept from batches, needs one) or
                 a subset of a factor's levels.
             weights: "equal" (emmeans' default: every cell of the other factors
-                alike) or "proportional" (by their counts in the data; needs the
-                rows of an unweighted fit).
+                alike) or "proportional" (by their counts of rows in the data, prior
+                weights aside, as emmeans counts them; needs the rows).
             type: "link" or "response" (a GLMM's means back-transformed, delta-method
                 SEs, intervals back-transformed from the link scale).
             ddf: "satterthwaite" (the default of a linear model; emmeans' own default

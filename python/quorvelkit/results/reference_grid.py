@@ -36,8 +36,8 @@ class ReferenceGrid:
     ``factors``, the cells' codes (one column per variable, the first varying fastest,
     as R's ``expand.grid``), their fixed-effects rows ``x`` (one column per kept
     fixed effect) and offsets. ``counts`` are the rows of the data in each cell (the
-    cell's factor levels), or None where the fit cannot count them (``why_no_counts``
-    says why)."""
+    cell's factor levels; prior weights do not count), or None where the fit cannot
+    count them (``why_no_counts`` says why)."""
 
     variables: list[str]
     values: dict[str, list[Any]]
@@ -169,20 +169,23 @@ def reference_grid(
     if not counts:
         return grid
     try:
-        if design.weighted:
-            raise ValueError("the counts of the cells of a weighted fit are not offered")
         of = {c: categorical[keys[c]] for c in fs}
-        grid.counts = _cell_counts(grid, fs, of, _row_codes(design, {c: keys[c] for c in fs}, of))
+        row_codes = _row_codes(design, {c: keys[c] for c in fs}, of)
+        grid.counts = _cell_counts(grid, fs, of, row_codes)
     except (ValueError, AttributeError) as exc:  # RowsUnavailable is an AttributeError
         grid.why_no_counts = str(exc)
     return grid
 
 
 def _cell_counts(
-    grid: ReferenceGrid, factors: Sequence[str], levels: Mapping[str, list[Any]], row_codes: np.ndarray
+    grid: ReferenceGrid,
+    factors: Sequence[str],
+    levels: Mapping[str, list[Any]],
+    row_codes: np.ndarray,
 ) -> np.ndarray:
-    """The number of rows at each cell's levels of ``factors`` (every covariate value of
-    the cell alike); ``row_codes`` index each factor's full ``levels``."""
+    """The rows at each cell's levels of ``factors`` (every covariate value of the cell
+    alike); ``row_codes`` index each factor's full ``levels``. Prior weights do not
+    count: emmeans counts an lmer fit's rows, weighted or not."""
     if not factors:
         return np.full(len(grid.codes), float(row_codes.shape[0]))
     found = pd.Series(list(map(tuple, row_codes.tolist()))).value_counts()

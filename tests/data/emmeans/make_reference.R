@@ -37,6 +37,8 @@ glmm_tight <- glmerControl(optimizer = "nloptwrap", tolPwrss = 1e-12,
 models <- list(
   unbalanced = list(data = "unbalanced", family = "gaussian", factors = chr(c("A", "B")),
                     formula = "y ~ A * B + x + (1 | g)"),
+  weighted = list(data = "unbalanced", family = "gaussian", factors = chr(c("A", "B")),
+                  formula = "y ~ A * B + x + (1 | g)", weights = "w"),
   additive = list(data = "unbalanced", family = "gaussian", factors = chr(c("A", "B")),
                   formula = "y ~ A + B + x + (1 | g)"),
   cbpp = list(data = "cbpp", family = "binomial", factors = chr("period"),
@@ -50,7 +52,9 @@ models <- list(
 )
 fits <- lapply(models, function(m) {
   d <- data[[m$data]]
-  if (m$family == "gaussian") lmerTest::lmer(as.formula(m$formula), d, REML = TRUE, control = lmm_tight)
+  d$.w <- if (is.null(m$weights)) rep(1, nrow(d)) else d[[m$weights]]
+  if (m$family == "gaussian") lmerTest::lmer(as.formula(m$formula), d, REML = TRUE, control = lmm_tight,
+                                             weights = .w)
   else if (m$family == "gls") nlme::gls(as.formula(m$formula), d, correlation = nlme::corAR1(form = ~ visit | id))
   else glmer(as.formula(m$formula), d, family = m$family, control = glmm_tight)
 })
@@ -70,6 +74,7 @@ cases <- c(
     case("means_A_asymptotic", "unbalanced", "A", ddf = "asymptotic"),
     case("means_A_proportional", "unbalanced", "A", weights = "proportional"),
     case("means_B_proportional_asymptotic", "unbalanced", "B", weights = "proportional", ddf = "asymptotic"),
+    case("means_weighted_A_proportional", "weighted", "A", weights = "proportional"),
     case("means_additive_B_proportional", "additive", "B", weights = "proportional"),
     case("means_AB", "unbalanced", c("A", "B")),
     case("means_A_by_B", "unbalanced", "A", by = "B", level = 0.9),
