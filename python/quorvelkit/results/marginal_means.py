@@ -92,6 +92,7 @@ class _State:
     provider, the link and family, and how its rows group."""
 
     L: np.ndarray
+    offset: np.ndarray  # of each row, added to L beta
     provider: Provider
     link: str
     family: str
@@ -114,6 +115,7 @@ def _table(
     """The summary table of ``estimates`` (link scale) with intervals at ``state.level``
     adjusted by ``state.adjust`` and, with ``tests``, adjusted tests of zero."""
     est, se, df = estimates
+    est = est + state.offset
     notes: list[str] = []
     z = bool(np.all(np.isinf(df)))
     cv, used, note = mt.critical_values(state.level, df, state.adjust, family)
@@ -252,7 +254,7 @@ class MarginalMeans(_Table):
         first = self._state.labels.iloc[self._state.group_rows[0]]
         parts = []
         for name in self._specs:
-            texts = [str(v) for v in first[name]]
+            texts = [f"{v:.15g}" if isinstance(v, float) else str(v) for v in first[name]]
             numeric = all(_is_number(t) for t in texts)
             parts.append([name + t if numeric else t for t in texts])
         labels = [" ".join(p) for p in zip(*parts, strict=True)]
@@ -334,6 +336,7 @@ class Contrasts(_Table):
     ) -> None:
         n = len(means.group_rows[0])
         L = np.vstack([coef @ means.L[rows] for rows in means.group_rows])
+        offset = np.concatenate([coef @ means.offset[rows] for rows in means.group_rows])
         m = coef.shape[0]
         labels = pd.DataFrame({"contrast": names * len(means.group_rows)})
         for b in means.by:
@@ -342,6 +345,7 @@ class Contrasts(_Table):
         state = replace(
             means,
             L=L,
+            offset=offset,
             group_rows=groups,
             labels=labels,
             adjust=adjust,
@@ -419,12 +423,13 @@ def marginal_means(
         raise ValueError(f"ddf must be one of {', '.join(DDF_METHODS)}; got {ddf!r}")
     if ddf != "asymptotic" and family_name != "gaussian":
         raise ValueError("a GLMM's marginal means are asymptotic (z): use ddf='asymptotic'")
-    L, labels, group_rows = _average(grid, names, by_list, weights)
+    L, offset, labels, group_rows = _average(grid, names, by_list, weights)
     averaged = [v for v in grid.variables if len(grid.values[v]) > 1 and v not in wanted]
     notes = [f"Results are averaged over the levels of: {', '.join(averaged)}"] if averaged else []
     notes += [f"Degrees-of-freedom method: {ddf}"] if family_name == "gaussian" else []
     state = _State(
         L,
+        offset,
         DDF_METHODS[ddf](fit),
         getattr(fit, "link", "identity"),
         family_name,
@@ -441,7 +446,7 @@ def marginal_means(
 
 def _average(
     grid: ReferenceGrid, names: list[str], by: list[str], weights: str
-) -> tuple[np.ndarray, pd.DataFrame, list[np.ndarray]]:
+) -> tuple[np.ndarray, np.ndarray, pd.DataFrame, list[np.ndarray]]:
     """The rows of the means of ``names`` within ``by`` (every combination, the first
     variable fastest), their labels and the rows of each ``by`` group. Equal weights
     average the cells alike; proportional ones weight each combination of the other
@@ -456,14 +461,15 @@ def _average(
         w = pd.Series(grid.counts).groupby(keys).transform("sum").to_numpy(dtype=float)
     sizes = [len(grid.values[v]) for v in wanted]
     combos = np.array(np.unravel_index(np.arange(int(np.prod(sizes))), sizes[::-1], order="C"))[::-1].T
-    rows = []
+    rows, offsets = [], []
     for combo in combos:
         at = np.all(grid.codes[:, cols] == combo, axis=1)
         ws = w[at]
         if ws.sum() <= 0:
             raise ValueError("a mean has no rows in the data to weight its cells by (weights='proportional')")
         rows.append(ws @ grid.x[at] / ws.sum())
+        offsets.append(ws @ grid.offset[at] / ws.sum())
     labels = pd.DataFrame({v: [grid.values[v][int(c[j])] for c in combos] for j, v in enumerate(wanted)})
     n_spec = int(np.prod(sizes[: len(names)]))
     groups = [np.arange(g * n_spec, (g + 1) * n_spec) for g in range(len(combos) // n_spec)]
-    return np.array(rows), labels, groups
+    return np.array(rows), np.array(offsets), labels, groups

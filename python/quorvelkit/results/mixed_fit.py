@@ -414,8 +414,9 @@ class MixedFit(MixedEffects):
             adjust: the adjustment of the means' intervals ("none", "sidak",
                 "bonferroni", "scheffe"; "tukey" becomes "sidak", as in emmeans).
 
-        Models whose fixed-effects matrix is rank deficient, or that have an offset,
-        are refused (``ValueError``).
+        A model's offset enters every mean at its mean over the rows used (as
+        emmeans 1.8 takes it). Models whose fixed-effects matrix is rank deficient are
+        refused (``ValueError``): some cells would not be estimable.
         """
         return marginal_means(
             self,

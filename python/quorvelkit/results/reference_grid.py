@@ -9,11 +9,13 @@ The rows x' are the model's own matrices of the grid (formulaic's model descript
 the fixed part applied to the grid, as :meth:`predict` builds them), so every term,
 coding and transform is the fit's. A covariate's mean is the mean of its column of X,
 which it has when it enters the model as a term of its own; a covariate used only
-inside a transform or an interaction has no such column and needs ``at``.
+inside a transform or an interaction has no such column and needs ``at``. A model's
+offset enters every cell at its mean over the rows used, as emmeans takes it.
 """
 
 from __future__ import annotations
 
+import dataclasses
 import itertools
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
@@ -50,12 +52,23 @@ class ReferenceGrid:
     covariates_at: dict[str, Any] = field(default_factory=dict)
 
 
-def _fixed_variables(design: Design) -> list[str]:
-    """The data columns the fixed part reads, in the order of the data read."""
+def _fixed_variables(design: Design, at: Mapping[str, Any]) -> list[str]:
+    """The data columns the fixed part reads, and those its offset() terms read that
+    ``at`` names, in the order of the data read."""
     spec = design.spec
     alias = dict(spec.parsed.aliases)
     used = set(spec.fixed_spec.variables_by_source.get("data", set()))
+    for part in spec.offset_specs:
+        used |= {v for v in part.variables_by_source.get("data", set()) if v in {alias.get(c, c) for c in at}}
     return [c for c in spec.used if alias.get(c, c) in used]
+
+
+def _offset(design: Design) -> float:
+    """The offset of every cell: the mean of the model's offset over the rows used, as
+    emmeans (1.8) takes it whatever the grid's values of the offset's variables."""
+    if not (design.spec.offset_array or design.spec.offset_column is not None or design.spec.offset_specs):
+        return 0.0
+    return float(np.mean(design.need_rows("the mean of the offset over the rows").offset))
 
 
 def _column_means(design: Design, gram: Any) -> np.ndarray | None:
@@ -77,7 +90,8 @@ def _covariate_value(design: Design, column: str, means: np.ndarray | None) -> f
     if label not in names:
         raise ValueError(
             f"the covariate '{column}' has no column of its own in the fixed effects (it enters through a "
-            f"transform or an interaction only), so its mean is not known: give its value with at={{'{column}': ...}}"
+            f"transform or an interaction only), so its mean is not known: give its value with "
+            f"at={{'{column}': ...}}"
         )
     if means is None:
         raise ValueError(
@@ -115,7 +129,7 @@ def reference_grid(
     covariate's values). ``gram``: X'X of a fit without its rows, when it has it;
     ``counts``: count the rows of each cell (for proportional weights)."""
     at = dict(at or {})
-    variables = _fixed_variables(design)
+    variables = _fixed_variables(design, at)
     unknown = [k for k in at if k not in variables]
     if unknown:
         raise ValueError(f"at names {unknown}, which the fixed part does not use; it uses {variables}")
@@ -124,8 +138,6 @@ def reference_grid(
             "marginal means of a model whose fixed-effects matrix is rank deficient (columns "
             f"{design.dropped_columns} dropped) are not offered: some cells are not estimable"
         )
-    if design.spec.offset_array or design.spec.parsed.offsets:
-        raise ValueError("marginal means of a model with an offset are not offered")
     alias = dict(design.spec.parsed.aliases)
     categorical = design.spec.categorical
     values: dict[str, list[Any]] = {}
@@ -150,8 +162,6 @@ def reference_grid(
             if means is None:
                 means = _column_means(design, gram)
             values[c] = [_covariate_value(design, c, means)]
-    if design.spec.offset_column is not None:
-        raise ValueError("marginal means of a model with an offset are not offered")
     sizes = [len(values[c]) for c in variables]
     codes = np.array([tuple(reversed(t)) for t in itertools.product(*(range(n) for n in reversed(sizes)))])
     codes = codes.reshape(-1, len(variables)).astype(np.int64)
@@ -159,11 +169,14 @@ def reference_grid(
     for c in factors:
         if keys[c] == alias.get(c, c):
             frame[c] = pd.Categorical(frame[c], categories=categorical[keys[c]])
-    for c in design.spec.predictor_columns:  # columns a residual structure reads, which X does not
-        if c not in frame.columns:
-            frame[c] = 0.0
-    _, x, _, _, _, off = model_rows(design, frame, re=False, allow_new_levels=True, by_value=dict)
-    grid = ReferenceGrid(variables, values, factors, codes, x, off)
+    # Columns X does not read (a residual structure's, an offset's) take any value.
+    for c in design.spec.predictor_columns + [design.spec.offset_column or ""]:
+        if c and c not in frame.columns:
+            frame[c] = 1.0
+    # new rows cannot supply an offset given as an array, and the grid needs none
+    plain = dataclasses.replace(design, spec=dataclasses.replace(design.spec, offset_array=False))
+    _, x, _, _, _, _ = model_rows(plain, frame, re=False, allow_new_levels=True, by_value=dict)
+    grid = ReferenceGrid(variables, values, factors, codes, x, np.full(len(codes), _offset(design)))
     grid.covariates_at = {c: values[c] for c in variables if c not in factors}
     fs = [c for c in variables if c in factors]
     if not counts:

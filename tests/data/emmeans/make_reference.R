@@ -45,6 +45,8 @@ models <- list(
               formula = "cbind(incidence, size - incidence) ~ period + (1 | herd)"),
   ticks = list(data = "grouseticks", family = "poisson", factors = chr("YEAR"),
                formula = "TICKS ~ YEAR + cHEIGHT + (1 | LOCATION)"),
+  ticks_offset = list(data = "grouseticks", family = "poisson", factors = chr("YEAR"),
+                      formula = "TICKS ~ YEAR + offset(log(HEIGHT)) + (1 | LOCATION)"),
   # nlme's gls; quorvelkit writes its AR(1) errors into the formula (`formula_qk`)
   trial_ar1 = list(data = "trial200", family = "gls", factors = chr("arm"),
                    formula = "y ~ arm * factor(visit) + base",
@@ -109,6 +111,9 @@ cases <- c(
     case("ticks_response", "ticks", "YEAR", type = "response"),
     case("gls_means_by_visit", "trial_ar1", "arm", by = "visit", ddf = "asymptotic"),
     case("gls_pairs_visit", "trial_ar1", "visit", contrast = "pairwise", ddf = "asymptotic", adjust = "sidak"),
+    case("ticks_offset_response", "ticks_offset", "YEAR", at = list(HEIGHT = 450), type = "response"),
+    case("ticks_offset_averaged", "ticks_offset", "YEAR", at = list(HEIGHT = c(400, 500)), contrast = "consec",
+         adjust = "none"),
     case("ticks_rate_ratios", "ticks", "YEAR", type = "response", contrast = "revpairwise", adjust = "scheffe")
   ),
   lapply(adjustments, function(a) case(paste0("pairs_B_", a), "unbalanced", "B", contrast = "pairwise", adjust = a))
