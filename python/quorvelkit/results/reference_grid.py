@@ -68,7 +68,8 @@ def _offset(design: Design) -> float:
     emmeans (1.8) takes it whatever the grid's values of the offset's variables."""
     if not (design.spec.offset_array or design.spec.offset_column is not None or design.spec.offset_specs):
         return 0.0
-    return float(np.mean(design.need_rows("the mean of the offset over the rows").offset))
+    offset = design.need_rows("the mean of the offset over the rows").offset
+    return 0.0 if offset is None else float(np.mean(offset))
 
 
 def _column_means(design: Design, gram: Any) -> np.ndarray | None:
