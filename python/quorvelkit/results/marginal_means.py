@@ -179,11 +179,6 @@ class _Table:
         """The table (a copy)."""
         return self.table.copy()
 
-    @property
-    def linfct(self) -> pd.DataFrame:
-        """The linear function of the fixed effects behind each row (emmeans' ``linfct``)."""
-        return pd.DataFrame(self._state.L)
-
 
 class MarginalMeans(_Table):
     """Estimated marginal means (returned by ``fit.emmeans``): :attr:`table` holds a

@@ -18,7 +18,7 @@ from __future__ import annotations
 import dataclasses
 import itertools
 from collections.abc import Mapping, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
@@ -49,7 +49,6 @@ class ReferenceGrid:
     offset: np.ndarray
     counts: np.ndarray | None = None
     why_no_counts: str = ""
-    covariates_at: dict[str, Any] = field(default_factory=dict)
 
 
 def _fixed_variables(design: Design, at: Mapping[str, Any]) -> list[str]:
@@ -178,7 +177,6 @@ def reference_grid(
     plain = dataclasses.replace(design, spec=dataclasses.replace(design.spec, offset_array=False))
     _, x, _, _, _, _ = model_rows(plain, frame, re=False, allow_new_levels=True, by_value=dict)
     grid = ReferenceGrid(variables, values, factors, codes, x, np.full(len(codes), _offset(design)))
-    grid.covariates_at = {c: values[c] for c in variables if c not in factors}
     fs = [c for c in variables if c in factors]
     if not counts:
         return grid
