@@ -188,6 +188,31 @@ def _root(cdf: Callable[[float], Any], level: float, lo: float) -> float:
     return float(brentq(lambda x: cdf(x) - level, lo, hi, xtol=1e-13, rtol=1e-15))
 
 
+def _roots(
+    cdf: Callable[[np.ndarray, np.ndarray], np.ndarray], level: float, dfs: np.ndarray, start: float
+) -> np.ndarray:
+    """The x with cdf(x, df) = level for each of ``dfs`` at once, by the secant method
+    from ``start`` (the root at one of them, close to the others': the quantile moves
+    little with the df); a df where it does not settle within 30 steps is NaN. Each
+    step evaluates the distribution function of every df still moving in one call."""
+    x0 = np.full(dfs.size, start)
+    f0 = cdf(x0, dfs) - level
+    x1 = x0 * (1.0 + 1e-4)
+    f1 = cdf(x1, dfs) - level
+    moving = np.ones(dfs.size, dtype=bool)
+    for _ in range(30):
+        with np.errstate(divide="ignore", invalid="ignore"):
+            step = np.where(f1 != f0, f1 * (x1 - x0) / (f1 - f0), 0.0)
+        x0, f0 = x1.copy(), f1.copy()
+        x1 = x1 - np.where(moving, step, 0.0)
+        moving &= np.abs(step) > 1e-12 * np.abs(x1)
+        if not moving.any():
+            return x1
+        f1[moving] = cdf(x1[moving], dfs[moving]) - level
+    x1[moving] = np.nan
+    return x1
+
+
 def critical_values(level: float, df: np.ndarray, adjust: str, family: Family) -> tuple[np.ndarray, str, str | None]:
     """The multiplier c of each row's two-sided interval estimate -+ c SE at ``level``
     under ``adjust``; the method applied and a note when it is not the one asked for."""
@@ -207,19 +232,26 @@ def critical_values(level: float, df: np.ndarray, adjust: str, family: Family) -
         return out, method, note
     from scipy.stats import studentized_range
 
-    for value in np.unique(df):  # one root per distinct df
-        v = float(value)
+    m = family.family_size
 
-        def tukey(x: float, v: float = v) -> Any:
-            return studentized_range.cdf(x, family.family_size, v)
+    def tukey(x: np.ndarray, v: np.ndarray) -> np.ndarray:
+        return np.asarray(studentized_range.cdf(x, m, v), dtype=float)
 
-        def dunnettx(x: float, v: float = v) -> Any:
-            return _dunnettx_cdf(np.array(x), k, np.array(v))
+    def dunnettx(x: np.ndarray, v: np.ndarray) -> np.ndarray:
+        return _dunnettx_cdf(x, k, v)
 
-        if method == "tukey":
-            out[df == value] = _root(tukey, level, 1.0) / math.sqrt(2.0)
-        else:
-            out[df == value] = _root(dunnettx, level, float(_t_quantile(0.5 + level / 2.0, np.array([v]))[0]))
+    cdf, scale = (tukey, math.sqrt(2.0)) if method == "tukey" else (dunnettx, 1.0)
+    values, where = np.unique(df, return_inverse=True)  # one root per distinct df
+    middle = float(values[values.size // 2])
+    t_quantile = float(_t_quantile(0.5 + level / 2.0, np.array([middle]))[0])
+
+    def at(v: float) -> Callable[[float], Any]:
+        return lambda x: float(cdf(np.array(x), np.array(v)))
+
+    roots = _roots(cdf, level, values, _root(at(middle), level, t_quantile))
+    for j in np.flatnonzero(~np.isfinite(roots)):  # a root the secant steps missed: bracketed
+        roots[j] = _root(at(float(values[j])), level, float(_t_quantile(0.5 + level / 2.0, values[j : j + 1])[0]))
+    out = roots[where.ravel()] / scale
     return out, method, note
 
 
