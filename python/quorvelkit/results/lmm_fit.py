@@ -145,11 +145,14 @@ class LmmFit(LmmPrediction):
         return _term_tests.drop1(self, test, ddf)
 
     def _type3_hypotheses(self) -> dict[str, np.ndarray]:
+        return _inference.design_type3(self._design, self._gram())
+
+    def _gram(self) -> Callable[[], np.ndarray]:
         def at_zero() -> np.ndarray:  # at theta = 0 the core's fixed-effects factor is (X'X)^-1
             parts = self._core.criterion_parts([0.0] * self._core.n_theta, self.reml)
             return np.asarray(np.linalg.inv(parts["fixed_inverse"]))
 
-        return _inference.design_type3(self._design, at_zero)
+        return at_zero
 
     def contrast(self, L: Any, ddf: str = "satterthwaite") -> _inference.ContrastResult:
         """Tests of the linear combinations L beta of the fixed effects: a t test of

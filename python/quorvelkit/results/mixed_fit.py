@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import math
 import sys
+from collections.abc import Callable
 from typing import Any
 
 import numpy as np
@@ -15,6 +16,7 @@ import pandas as pd
 from ..formula.checks import check_level, interval_names
 from ..support.frames import to_frame
 from .bootstrap import BootstrapResult
+from .marginal_means import MarginalMeans, marginal_means
 from .mixed_effects import MixedEffects
 from .predict import model_rows
 from .profile import ProfileResult, intervals, traces
@@ -376,6 +378,63 @@ class MixedFit(MixedEffects):
         "delta" 1/lambda or "trigamma" trigamma(lambda) (Nakagawa et al. 2017). A
         variance component at zero counts as 0 (R^2 stays finite). Needs the rows."""
         return r2_nakagawa(self, approximation)
+
+    def emmeans(
+        self,
+        specs: Any,
+        by: Any = None,
+        *,
+        at: Any = None,
+        weights: str = "equal",
+        type: str = "link",
+        ddf: str | None = None,
+        level: float = 0.95,
+        adjust: str = "none",
+    ) -> MarginalMeans:
+        """Estimated marginal means, R's ``emmeans(fit, specs, by, at, weights, type)``
+        (:mod:`quorvelkit.results.marginal_means`); ``.contrast(method)`` and
+        ``.pairs()`` of the result compare them.
+
+        Args:
+            specs: the factor(s) whose levels the means are of: a name, a list of
+                names, or a one-sided formula "~ A * B | C" (C goes to ``by``).
+            by: the factor(s) the means are conditioned on (one table per group).
+            at: values of grid variables: a covariate's values (default: its mean
+                over the rows used; a covariate with no column of its own in X, or of
+                a weighted fit or one without an intercept from batches, needs one) or
+                a subset of a factor's levels.
+            weights: "equal" (emmeans' default: every cell of the other factors
+                alike) or "proportional" (by their counts of rows in the data, prior
+                weights aside, as emmeans counts them; needs the rows).
+            type: "link" or "response" (a GLMM's means back-transformed, delta-method
+                SEs, intervals back-transformed from the link scale).
+            ddf: "satterthwaite" (the default of a linear model; emmeans' own default
+                for lmer is Kenward-Roger's) or "asymptotic" (z; a GLMM's only one).
+            level: the confidence level of the intervals.
+            adjust: the adjustment of the means' intervals ("none", "sidak",
+                "bonferroni", "scheffe"; "tukey" becomes "sidak", as in emmeans).
+
+        A model's offset enters every mean at its mean over the rows used (as
+        emmeans 1.8 takes it). Models whose fixed-effects matrix is rank deficient are
+        refused (``ValueError``): some cells would not be estimable.
+        """
+        return marginal_means(
+            self,
+            specs,
+            by=by,
+            at=at,
+            weights=weights,
+            type=type,
+            ddf=ddf,
+            level=level,
+            adjust=adjust,
+            gram=self._gram(),
+        )
+
+    def _gram(self) -> Callable[[], np.ndarray] | None:
+        """A function giving X'X (unweighted) from the core, where the model class's
+        core gives it (a fit without its rows reads column means from it), else None."""
+        return None
 
 
 class ResidualScale:
