@@ -86,9 +86,9 @@ def _zap_small(df: np.ndarray, digits: int = 7) -> np.ndarray:
 
 
 def _tukey_sf(q: np.ndarray, k: float, df: np.ndarray) -> np.ndarray:
-    from scipy.stats import studentized_range  # imported when needed: scipy.stats is slow to import
+    from .ptukey import ptukey  # imported when needed, with scipy.special
 
-    return np.asarray(studentized_range.sf(q, k, df), dtype=float)
+    return 0.5 - ptukey(q, k, df) + 0.5  # R's upper tail of ptukey
 
 
 def _f_cdf(x: np.ndarray, n: float, df: np.ndarray) -> np.ndarray:
@@ -106,10 +106,10 @@ def _f_cdf(x: np.ndarray, n: float, df: np.ndarray) -> np.ndarray:
 
 def _dunnettx_cdf(x: np.ndarray, k: int, df: np.ndarray) -> np.ndarray:
     """emmeans' approximation of P(max |T_j| <= x) for k comparisons with a control."""
-    from scipy.stats import studentized_range
+    from .ptukey import ptukey
 
     weight = (k - 1) / k
-    tukey = studentized_range.cdf(math.sqrt(2.0) * x, (1.0 + math.sqrt(1.0 + 8.0 * k)) / 2.0, df)
+    tukey = ptukey(math.sqrt(2.0) * np.asarray(x), (1.0 + math.sqrt(1.0 + 8.0 * k)) / 2.0, df)
     sidak = _f_cdf(np.asarray(x) ** 2, 1.0, df) ** k
     return np.asarray(weight * tukey + (1.0 - weight) * sidak, dtype=float)
 
@@ -230,12 +230,12 @@ def critical_values(level: float, df: np.ndarray, adjust: str, family: Family) -
         for rows, r in zip(family.groups, family.ranks, strict=True):
             out[rows] = np.sqrt(r * _f_quantile(level, float(r), df[rows]))
         return out, method, note
-    from scipy.stats import studentized_range
+    from .ptukey import ptukey
 
     m = family.family_size
 
     def tukey(x: np.ndarray, v: np.ndarray) -> np.ndarray:
-        return np.asarray(studentized_range.cdf(x, m, v), dtype=float)
+        return ptukey(x, m, v)
 
     def dunnettx(x: np.ndarray, v: np.ndarray) -> np.ndarray:
         return _dunnettx_cdf(x, k, v)
