@@ -58,6 +58,8 @@ __all__ = [
     "refusal",
     "StructureLevels",
     "distinct_values",
+    "arrow_distinct",
+    "arrow_batch_frame",
     "find_levels",
     "reduce_batch",
     "merge_list",
@@ -142,6 +144,72 @@ def distinct_values(parsed: ParsedFormula, frame: pd.DataFrame) -> dict[Any, set
     skip = {res.subject, parsed.response, *keys}
     keys += [c for c in parsed.columns if c not in skip and not pd.api.types.is_float_dtype(complete[c])]
     return {k: set(_distinct(complete, k)) for k in keys}
+
+
+def arrow_distinct(parsed: ParsedFormula, batch: Any) -> dict[Any, set] | None:
+    """:func:`distinct_values` of a pyarrow batch, read off its Arrow columns when they
+    hold no missing value (null, or NaN) and are of the kinds whose values pandas gives
+    as Arrow does (integers, booleans, text, dictionaries of text); None otherwise (the
+    batch is then read through pandas)."""
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    res = parsed.residual
+    assert res is not None
+    for c in parsed.columns:
+        arr = batch.column(c)
+        if arr.null_count or (pa.types.is_floating(arr.type) and pc.any(pc.is_nan(arr)).as_py()):
+            return None
+    keys: list[Any] = list(_level_columns(res))
+    skip = {res.subject, parsed.response, *keys}
+    keys += [c for c in parsed.columns if c not in skip and not pa.types.is_floating(batch.column(c).type)]
+    out: dict[Any, set] = {}
+    for k in keys:
+        if isinstance(k, tuple):
+            return None
+        arr = batch.column(k)
+        t = arr.type
+        if pa.types.is_dictionary(t) and (pa.types.is_string(t.value_type) or pa.types.is_large_string(t.value_type)):
+            out[k] = set(arr.dictionary.take(pc.unique(arr.indices)).to_pylist())
+        elif pa.types.is_string(t) or pa.types.is_large_string(t):
+            out[k] = set(pc.unique(arr).to_pylist())
+        elif pa.types.is_integer(t) or pa.types.is_boolean(t):
+            out[k] = set(pc.unique(arr).to_numpy(zero_copy_only=False))
+        else:
+            return None
+    return out
+
+
+def arrow_batch_frame(parsed: ParsedFormula, batch: Any, levels: StructureLevels) -> pd.DataFrame:
+    """A pyarrow batch as a DataFrame (:func:`arrow_frame`), its text columns of the
+    formula alone (not the structure's) coded by Arrow as categoricals of their levels:
+    the model's matrices are then built from codes, not from a Python string per row.
+    A column holding a value outside its levels stays text (the batch is refused as
+    one of text would be)."""
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    res = parsed.residual
+    assert res is not None
+    coded: dict[str, pd.Categorical] = {}
+    for c, given in levels.formula.items():
+        if c in res.columns or c not in batch.schema.names or not all(isinstance(v, str) for v in given):
+            continue
+        arr = batch.column(c)
+        if pa.types.is_dictionary(arr.type):
+            arr = arr.dictionary_decode()
+        if not (pa.types.is_string(arr.type) or pa.types.is_large_string(arr.type)):
+            continue
+        codes = pc.index_in(arr, value_set=pa.array(given, type=arr.type))
+        if codes.null_count != arr.null_count:
+            continue
+        at = codes.fill_null(-1).to_numpy(zero_copy_only=False)
+        coded[c] = pd.Categorical.from_codes(at, categories=pd.Index(given, dtype=object))
+    if not coded:
+        return arrow_frame(batch)
+    names = batch.schema.names
+    frame = arrow_frame(batch.select([c for c in names if c not in coded]))
+    return frame.assign(**coded)[names]
 
 
 def find_levels(
@@ -385,16 +453,21 @@ def fit_batches(
     found: Mapping[str, list] | None,
     again: bool,
     source: str,
+    distinct: Callable[[], Iterable[dict[Any, set]]] | None = None,
+    frame_of: Callable[[Any, StructureLevels], pd.DataFrame] | None = None,
 ) -> StructuredFit:
     """The fit of batches read by ``read()`` (called twice when ``again``: the first
-    pass finds the levels; else every level must be declared in ``levels``),
-    reduced and merged in batch order."""
+    pass finds the levels, each batch's distinct values given by ``distinct()`` when
+    given; else every level must be declared in ``levels``), reduced and merged in
+    batch order; ``frame_of(batch, levels)`` makes a DataFrame of what ``read()``
+    gives (by default its items are DataFrames)."""
     t0 = time.perf_counter()
     res = parsed.residual
     assert res is not None and res.subject is not None
     declared: dict[str, Sequence] = {**(found or {}), **(levels or {})}
     if again:
-        found_levels = find_levels(parsed, (distinct_values(parsed, f) for f, _ in read()), declared)
+        values = distinct() if distinct is not None else (distinct_values(parsed, f) for f, _ in read())
+        found_levels = find_levels(parsed, values, declared)
     else:
         missing = [k for k in _level_columns(res) if (k if isinstance(k, str) else k[1]) not in declared]
         if missing:
@@ -411,7 +484,8 @@ def fit_batches(
     spec: ModelSpec | None = None
     part: BatchPatterns | None = None
     dropped = 0
-    for frame, where in joined_runs(read(), res.subject):
+    batches = read() if frame_of is None else ((frame_of(b, found_levels), w) for b, w in read())
+    for frame, where in joined_runs(batches, res.subject):
         if spec is None:
             if not has_complete_row(parsed, frame):
                 dropped += len(frame)
@@ -420,6 +494,8 @@ def fit_batches(
             # row teaches them as the whole batch does.
             head = frame.head(1 << 16)
             sample = head if has_complete_row(parsed, head) else frame
+            # Learnt from text, as a DataFrame given holds it.
+            sample = sample.astype({c: object for c in sample.columns if isinstance(sample[c].dtype, pd.CategoricalDtype)})
             spec = first_spec(parsed, (sample, where), found_levels.formula, None, None)
         one = reduce_batch(spec, found_levels, frame, where)
         assert one is not None
@@ -490,8 +566,22 @@ def lmm(
         from .parquet import open_dataset
 
         ds = open_dataset(parsed, data, batch_rows, levels, progress, None, levels_pass=False)
-        read = lambda: ((arrow_frame(b), w) for b, w in ds.read())  # noqa: E731
-        return fit_batches(parsed, read, options, levels=levels, found=ds.levels, again=True, source=ds.name)
+        # The first pass reads the Arrow batches' distinct values, without pandas.
+        distinct = lambda: (  # noqa: E731
+            arrow_distinct(parsed, b) or distinct_values(parsed, arrow_frame(b)) for b, _ in ds.read()
+        )
+        frame_of = lambda b, found: arrow_batch_frame(parsed, b, found)  # noqa: E731
+        return fit_batches(
+            parsed,
+            ds.read,
+            options,
+            levels=levels,
+            found=ds.levels,
+            again=True,
+            source=ds.name,
+            distinct=distinct,
+            frame_of=frame_of,
+        )
     one_shot = isinstance(data, Iterator)
     name = "the iterator of DataFrames"
     return fit_batches(parsed, _frames(data), options, levels=levels, found=None, again=not one_shot, source=name)
