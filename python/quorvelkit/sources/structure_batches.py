@@ -494,8 +494,9 @@ def fit_batches(
             # row teaches them as the whole batch does.
             head = frame.head(1 << 16)
             sample = head if has_complete_row(parsed, head) else frame
-            # Learnt from text, as a DataFrame given holds it.
-            sample = sample.astype({c: object for c in sample.columns if isinstance(sample[c].dtype, pd.CategoricalDtype)})
+            if frame_of is not None:  # learnt from the text frame_of coded
+                coded = [c for c in sample.columns if isinstance(sample[c].dtype, pd.CategoricalDtype)]
+                sample = sample.astype(dict.fromkeys(coded, object))
             spec = first_spec(parsed, (sample, where), found_levels.formula, None, None)
         one = reduce_batch(spec, found_levels, frame, where)
         assert one is not None

@@ -142,10 +142,11 @@ std::vector<std::uint64_t> pattern_of(const StructuredData& d, std::vector<std::
 // still the sum of its own products in subject order. A term of a_sa[i] = 0 adds +-0,
 // which leaves every sum as it is (a sum that starts at +0 is never -0), unless a row
 // holds an infinity or NaN; with finite rows such terms are skipped.
-std::vector<std::vector<double>> pattern_sums(const StructuredData& d, const std::vector<std::uint64_t>& of,
+std::vector<std::vector<double>> pattern_sums(const StructuredData& d, const double* rows,
+                                              const std::vector<std::uint64_t>& of,
                                               const std::vector<std::uint64_t>& first) {
   const std::uint64_t k = d.k();
-  const bool finite = std::all_of(d.rows.begin(), d.rows.end(), [](double v) { return std::isfinite(v); });
+  const bool finite = std::all_of(rows, rows + d.n * k, [](double v) { return std::isfinite(v); });
   std::vector<std::vector<double>> products(first.size());
   for (std::size_t p = 0; p < first.size(); ++p) {
     const std::uint64_t n = d.subjects[first[p] + 1] - d.subjects[first[p]];
@@ -155,7 +156,7 @@ std::vector<std::vector<double>> pattern_sums(const StructuredData& d, const std
     const std::uint64_t begin = d.subjects[s], n = d.subjects[s + 1] - begin;
     double* q = products[of[s]].data();
     for (std::uint64_t a = 0; a < n; ++a) {
-      const double* ra = &d.rows[(begin + a) * k];  // rows a..n-1 of the subject, contiguous
+      const double* ra = rows + (begin + a) * k;  // rows a..n-1 of the subject, contiguous
       const std::uint64_t len = (n - a) * k;
       for (std::uint64_t i = 0; i < k; ++i) {
         const double x = ra[i];
@@ -234,12 +235,13 @@ void set_patterns(StructuredData& d) {
   std::uint64_t pattern_rows = 0;
   for (std::uint64_t s : first) pattern_rows += (d.subjects[s + 1] - d.subjects[s]) * (d.subjects[s + 1] - d.subjects[s]);
   if (2 * pattern_rows > d.n) return;
-  d.pattern_products = pattern_sums(d, of, first);
+  d.pattern_products = pattern_sums(d, d.rows.data(), of, first);
   d.pattern_subject = std::move(first);
   d.pattern_count = std::move(count);
 }
 
-StructuredData reduce_patterns(const StructuredData& d, std::vector<std::uint64_t>* subject_pattern) {
+StructuredData reduce_patterns(const StructuredData& d, std::vector<std::uint64_t>* subject_pattern,
+                               const double* rows) {
   StructuredData out;
   out.p = d.p;
   out.n = d.n;
@@ -255,7 +257,7 @@ StructuredData reduce_patterns(const StructuredData& d, std::vector<std::uint64_
   std::vector<std::uint64_t> first;
   std::vector<std::uint64_t> of = pattern_of(d, first, out.pattern_count);
   for (std::uint64_t s : first) append_subject(out, d, s);
-  out.pattern_products = pattern_sums(d, of, first);
+  out.pattern_products = pattern_sums(d, rows ? rows : d.rows.data(), of, first);
   if (subject_pattern) *subject_pattern = std::move(of);
   return out;
 }
