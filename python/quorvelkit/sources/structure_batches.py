@@ -149,7 +149,7 @@ def distinct_values(parsed: ParsedFormula, frame: pd.DataFrame) -> dict[Any, set
 def arrow_distinct(parsed: ParsedFormula, batch: Any) -> dict[Any, set] | None:
     """:func:`distinct_values` of a pyarrow batch, read off its Arrow columns when they
     hold no missing value (null, or NaN) and are of the kinds whose values pandas gives
-    as Arrow does (integers, booleans, text, dictionaries of text); None otherwise (the
+    as Arrow does (numbers, booleans, text, dictionaries of text); None otherwise (the
     batch is then read through pandas)."""
     import pyarrow as pa
     import pyarrow.compute as pc
@@ -173,7 +173,7 @@ def arrow_distinct(parsed: ParsedFormula, batch: Any) -> dict[Any, set] | None:
             out[k] = set(arr.dictionary.take(pc.unique(arr.indices)).to_pylist())
         elif pa.types.is_string(t) or pa.types.is_large_string(t):
             out[k] = set(pc.unique(arr).to_pylist())
-        elif pa.types.is_integer(t) or pa.types.is_boolean(t):
+        elif pa.types.is_integer(t) or pa.types.is_floating(t) or pa.types.is_boolean(t):
             out[k] = set(pc.unique(arr).to_numpy(zero_copy_only=False))
         else:
             return None
