@@ -12,7 +12,11 @@ import pytest
 from batchdata import on, require
 
 import quorvelkit as qk
+from quorvelkit.fitting.structured_model import in_order
+from quorvelkit.formula.parsing import parse_formula
+from quorvelkit.sources.structure_batches import arrow_distinct, distinct_values
 from quorvelkit.support.errors import RowsUnavailable, SourceError
+from quorvelkit.support.frames import arrow_frame, sorted_levels
 
 pa = require("pyarrow")
 pq = require("pyarrow.parquet")
@@ -76,6 +80,10 @@ def test_parquet_and_iterables_agree_with_the_in_memory_fit(name, formula, kw, c
     assert_same_fit(ref, qk.lmm(formula, str(path), batch_rows=97, **kw))
     for n in (1, 5):
         assert_same_fit(ref, qk.lmm(formula, pieces(frame, n), **kw))
+    # Each subject's rows together but out of time order: the batches are sorted.
+    shuffled = frame.sample(frac=1, random_state=5).sort_values("id", kind="stable")
+    pq.write_table(pa.Table.from_pandas(shuffled, preserve_index=False), path, row_group_size=97)
+    assert_same_fit(ref, qk.lmm(formula, str(path), batch_rows=97, **kw))
 
 
 def test_what_needs_no_rows_is_offered_and_what_needs_them_is_refused(tmp_path):
@@ -129,6 +137,76 @@ def test_refusals_name_what_is_refused_and_why():
     apart = apart[~apart.visit.isin([5]) | (apart.id >= "s0050")]  # visits 1 and 5 never together
     with pytest.raises(ValueError, match="visits 1 and 5 of 'us.visit . id.' cannot be estimated"):
         qk.lmm("y ~ arm + us(visit | id)", pieces(apart, 3))
+
+
+NAN = float("nan")
+# (case, keys as np.lexsort takes them, the primary key last; whether in order)
+ORDERS = [
+    ("sorted", [[1, 2, 3, 1, 2], [0, 0, 0, 1, 1], [0, 0, 0, 0, 0]], True),
+    ("a time repeated", [[1, 1, 2], [0, 0, 0], [0, 0, 0]], True),
+    ("times falling within a subject", [[1, 3, 2], [0, 0, 0], [0, 0, 0]], False),
+    ("times falling from one subject to the next", [[3, 1], [0, 1], [0, 0]], True),
+    ("a subject before its predecessor", [[1, 2, 1], [1, 1, 0], [0, 0, 0]], False),
+    ("groups out of order", [[1, 1], [0, 1], [1, 0]], False),
+    ("a missing time", [[1, NAN, 3], [0, 0, 0], [0, 0, 0]], False),
+    ("subjects without times", [[1, 0], [0, 0]], False),
+    ("one row", [[5], [0], [0]], True),
+    ("no rows", [[], [], []], True),
+]
+
+
+@pytest.mark.parametrize("case, keys, expected", ORDERS, ids=[c[0] for c in ORDERS])
+def test_rows_are_taken_as_in_order_only_where_lexsort_keeps_them(case, keys, expected):
+    keys = [np.asarray(k, dtype=float) for k in keys]
+    assert in_order(keys) is expected
+    if expected:
+        np.testing.assert_array_equal(np.lexsort(keys), np.arange(len(keys[0])))
+
+
+@pytest.mark.parametrize(
+    "values",
+    [[3, 3, 5, 9], [5, 3, 3, 9], [9, 5, 3], np.array([1, 1, 2], np.int32), np.array([7, 2, 7], np.uint8), [4]],
+    ids=["sorted", "unsorted", "falling", "int32", "uint8", "one"],
+)
+def test_integer_labels_are_coded_as_a_sorting_factorize_codes_them(values):
+    series = pd.Series(values)
+    codes, levels = sorted_levels(series)
+    ref_codes, ref_levels = pd.factorize(series, sort=True)
+    np.testing.assert_array_equal(codes, ref_codes)
+    assert codes.dtype == np.int64 and levels.equals(pd.Index(ref_levels)) and levels.dtype == ref_levels.dtype
+
+
+def typed(found):
+    return {k: sorted((type(v).__name__, v) for v in vals) for k, vals in found.items()}
+
+
+# (case, columns of a batch); each holds a value ("c", 9, False) on its last row alone.
+BATCHES = [
+    ("complete", {}),
+    ("dictionary text, an entry unused", {"arm": pa.DictionaryArray.from_arrays([1, 0, 2], ["a", "b", "c", "z"])}),
+    ("a missing text", {"arm": ["a", "b", None], "visit": [1, 2, 9]}),
+    ("a NaN response", {"y": [0.5, 1.5, NAN]}),
+    ("a null response", {"y": pa.array([0.5, 1.5, None])}),
+    ("times as floats", {"visit": [1.0, 2.0, 9.0]}),
+]
+
+
+@pytest.mark.parametrize("case, columns", BATCHES, ids=[b[0] for b in BATCHES])
+def test_arrow_batches_give_the_distinct_values_pandas_gives(case, columns):
+    parsed = parse_formula("y ~ arm + sex + visit + us(visit | id)")
+    base = {"id": [1, 1, 2], "arm": ["b", "a", "c"], "sex": [True, True, False], "visit": [2, 1, 9], "y": [0.5, 1, 2]}
+    batch = pa.RecordBatch.from_pydict({**base, **columns})
+    pandas_values = distinct_values(parsed, arrow_frame(batch))
+    found = arrow_distinct(parsed, batch) or distinct_values(parsed, arrow_frame(batch))
+    assert typed(found) == typed(pandas_values)
+
+
+def test_a_text_value_outside_the_declared_levels_is_refused_from_parquet(tmp_path):
+    frame = trial()
+    path = tmp_path / "trial.parquet"
+    pq.write_table(pa.Table.from_pandas(frame, preserve_index=False), path)
+    with pytest.raises(SourceError, match=r"inconsistent categorical levels.*'b'"):
+        qk.lmm("y ~ arm + visit + ar1(visit | id)", str(path), levels={"arm": ["a"]})
 
 
 dd = require("dask.dataframe")

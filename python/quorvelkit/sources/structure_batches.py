@@ -207,9 +207,10 @@ def arrow_batch_frame(parsed: ParsedFormula, batch: Any, levels: StructureLevels
         coded[c] = pd.Categorical.from_codes(at, categories=pd.Index(given, dtype=object))
     if not coded:
         return arrow_frame(batch)
-    names = batch.schema.names
+    names: list[str] = list(batch.schema.names)
     frame = arrow_frame(batch.select([c for c in names if c not in coded]))
-    return frame.assign(**coded)[names]
+    out: pd.DataFrame = frame.assign(**coded)[names]
+    return out
 
 
 def find_levels(
