@@ -57,9 +57,8 @@ __all__ = [
     "lmm",
     "refusal",
     "StructureLevels",
+    "level_columns",
     "distinct_values",
-    "arrow_distinct",
-    "arrow_batch_frame",
     "find_levels",
     "reduce_batch",
     "merge_list",
@@ -94,7 +93,7 @@ def refusal(parsed: ParsedFormula, weights: Any) -> str | None:
     return None
 
 
-def _level_columns(res: ResidualSpec) -> list[str | tuple[str, str]]:
+def level_columns(res: ResidualSpec) -> list[str | tuple[str, str]]:
     """The structure's columns whose levels every batch must share: the visits (read
     as levels unless the kind takes continuous positions), the strata of varIdent
     (pairs with their ``by`` column) and the structure groups."""
@@ -140,77 +139,10 @@ def distinct_values(parsed: ParsedFormula, frame: pd.DataFrame) -> dict[Any, set
     res = parsed.residual
     assert res is not None
     complete = frame[frame[list(parsed.columns)].notna().all(axis=1)]
-    keys: list[Any] = list(_level_columns(res))
+    keys: list[Any] = list(level_columns(res))
     skip = {res.subject, parsed.response, *keys}
     keys += [c for c in parsed.columns if c not in skip and not pd.api.types.is_float_dtype(complete[c])]
     return {k: set(_distinct(complete, k)) for k in keys}
-
-
-def arrow_distinct(parsed: ParsedFormula, batch: Any) -> dict[Any, set] | None:
-    """:func:`distinct_values` of a pyarrow batch, read off its Arrow columns when they
-    hold no missing value (null, or NaN) and are of the kinds whose values pandas gives
-    as Arrow does (numbers, booleans, text, dictionaries of text); None otherwise (the
-    batch is then read through pandas)."""
-    import pyarrow as pa
-    import pyarrow.compute as pc
-
-    res = parsed.residual
-    assert res is not None
-    for c in parsed.columns:
-        arr = batch.column(c)
-        if arr.null_count or (pa.types.is_floating(arr.type) and pc.any(pc.is_nan(arr)).as_py()):
-            return None
-    keys: list[Any] = list(_level_columns(res))
-    skip = {res.subject, parsed.response, *keys}
-    keys += [c for c in parsed.columns if c not in skip and not pa.types.is_floating(batch.column(c).type)]
-    out: dict[Any, set] = {}
-    for k in keys:
-        if isinstance(k, tuple):
-            return None
-        arr = batch.column(k)
-        t = arr.type
-        if pa.types.is_dictionary(t) and (pa.types.is_string(t.value_type) or pa.types.is_large_string(t.value_type)):
-            out[k] = set(arr.dictionary.take(pc.unique(arr.indices)).to_pylist())
-        elif pa.types.is_string(t) or pa.types.is_large_string(t):
-            out[k] = set(pc.unique(arr).to_pylist())
-        elif pa.types.is_integer(t) or pa.types.is_floating(t) or pa.types.is_boolean(t):
-            out[k] = set(pc.unique(arr).to_numpy(zero_copy_only=False))
-        else:
-            return None
-    return out
-
-
-def arrow_batch_frame(parsed: ParsedFormula, batch: Any, levels: StructureLevels) -> pd.DataFrame:
-    """A pyarrow batch as a DataFrame (:func:`arrow_frame`), its text columns of the
-    formula alone (not the structure's) coded by Arrow as categoricals of their levels:
-    the model's matrices are then built from codes, not from a Python string per row.
-    A column holding a value outside its levels stays text (the batch is refused as
-    one of text would be)."""
-    import pyarrow as pa
-    import pyarrow.compute as pc
-
-    res = parsed.residual
-    assert res is not None
-    coded: dict[str, pd.Categorical] = {}
-    for c, given in levels.formula.items():
-        if c in res.columns or c not in batch.schema.names or not all(isinstance(v, str) for v in given):
-            continue
-        arr = batch.column(c)
-        if pa.types.is_dictionary(arr.type):
-            arr = arr.dictionary_decode()
-        if not (pa.types.is_string(arr.type) or pa.types.is_large_string(arr.type)):
-            continue
-        codes = pc.index_in(arr, value_set=pa.array(given, type=arr.type))
-        if codes.null_count != arr.null_count:
-            continue
-        at = codes.fill_null(-1).to_numpy(zero_copy_only=False)
-        coded[c] = pd.Categorical.from_codes(at, categories=pd.Index(given, dtype=object))
-    if not coded:
-        return arrow_frame(batch)
-    names: list[str] = list(batch.schema.names)
-    frame = arrow_frame(batch.select([c for c in names if c not in coded]))
-    out: pd.DataFrame = frame.assign(**coded)[names]
-    return out
 
 
 def find_levels(
@@ -222,7 +154,7 @@ def find_levels(
     ``declared`` levels are taken as given."""
     res = parsed.residual
     assert res is not None
-    keys = _level_columns(res)
+    keys = level_columns(res)
     union: dict[Any, set] = {}
     for one in found:
         for k, v in one.items():
@@ -470,7 +402,7 @@ def fit_batches(
         values = distinct() if distinct is not None else (distinct_values(parsed, f) for f, _ in read())
         found_levels = find_levels(parsed, values, declared)
     else:
-        missing = [k for k in _level_columns(res) if (k if isinstance(k, str) else k[1]) not in declared]
+        missing = [k for k in level_columns(res) if (k if isinstance(k, str) else k[1]) not in declared]
         if missing:
             raise ValueError(
                 f"{source} is read once (a one-shot iterator), and a residual structure from batches needs the "
@@ -479,7 +411,7 @@ def fit_batches(
                 "__iter__), or a Parquet source"
             )
         found_levels = StructureLevels(
-            {k: list(declared[k if isinstance(k, str) else k[1]]) for k in _level_columns(res)},
+            {k: list(declared[k if isinstance(k, str) else k[1]]) for k in level_columns(res)},
             {c: list(v) for c, v in declared.items()},
         )
     spec: ModelSpec | None = None
@@ -566,6 +498,7 @@ def lmm(
         return fit
     if batch_loop.PARQUET.accepts(data):
         from .parquet import open_dataset
+        from .structure_arrow import arrow_batch_frame, arrow_distinct
 
         ds = open_dataset(parsed, data, batch_rows, levels, progress, None, levels_pass=False)
         # The first pass reads the Arrow batches' distinct values, without pandas.
