@@ -138,9 +138,10 @@ PyObject* structured_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   d->n = static_cast<std::uint64_t>(rows.rows);
   if (static_cast<std::uint64_t>(rows.cols) < d->q + 1) return value_error("rows must hold z, x and y");
   d->p = static_cast<std::uint64_t>(rows.cols) - d->q - 1;
-  d->rows.assign(data_of<double>(rows), data_of<double>(rows) + rows.rows * rows.cols);
   bool reduce = false;
   if (a[12] && !to_bool(a[12], "reduce", reduce)) return nullptr;
+  const double* borrowed = reduce && !(a[15] && a[15] != Py_None) ? data_of<double>(rows) : nullptr;
+  if (!borrowed) d->rows.assign(data_of<double>(rows), data_of<double>(rows) + rows.rows * rows.cols);
   const bool from_patterns = a[13] && a[13] != Py_None;
   if (from_patterns != (a[14] && a[14] != Py_None)) return value_error("counts and products are given together");
   if (from_patterns && (reduce || rows.rows != 0))
@@ -160,10 +161,10 @@ PyObject* structured_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::string err;
   std::vector<std::uint64_t> of;
   if (!without_gil([&] {
-        err = qk::structured_error(*d);
+        err = qk::structured_error(*d, borrowed);
         if (!err.empty() || from_patterns) return;
         if (reduce)
-          *d = qk::reduce_patterns(*d, &of);
+          *d = qk::reduce_patterns(*d, &of, borrowed);
         else
           qk::set_patterns(*d);
       }))

@@ -12,7 +12,11 @@ import pytest
 from batchdata import on, require
 
 import quorvelkit as qk
+from quorvelkit.formula.parsing import parse_formula
+from quorvelkit.sources.structure_arrow import arrow_distinct
+from quorvelkit.sources.structure_batches import distinct_values
 from quorvelkit.support.errors import RowsUnavailable, SourceError
+from quorvelkit.support.frames import arrow_frame
 
 pa = require("pyarrow")
 pq = require("pyarrow.parquet")
@@ -76,6 +80,10 @@ def test_parquet_and_iterables_agree_with_the_in_memory_fit(name, formula, kw, c
     assert_same_fit(ref, qk.lmm(formula, str(path), batch_rows=97, **kw))
     for n in (1, 5):
         assert_same_fit(ref, qk.lmm(formula, pieces(frame, n), **kw))
+    # Each subject's rows together but out of time order: the batches are sorted.
+    shuffled = frame.sample(frac=1, random_state=5).sort_values("id", kind="stable")
+    pq.write_table(pa.Table.from_pandas(shuffled, preserve_index=False), path, row_group_size=97)
+    assert_same_fit(ref, qk.lmm(formula, str(path), batch_rows=97, **kw))
 
 
 def test_what_needs_no_rows_is_offered_and_what_needs_them_is_refused(tmp_path):
@@ -129,6 +137,33 @@ def test_refusals_name_what_is_refused_and_why():
     apart = apart[~apart.visit.isin([5]) | (apart.id >= "s0050")]  # visits 1 and 5 never together
     with pytest.raises(ValueError, match="visits 1 and 5 of 'us.visit . id.' cannot be estimated"):
         qk.lmm("y ~ arm + us(visit | id)", pieces(apart, 3))
+
+
+# (case, columns of a batch): "c" and 9 on the last row alone, an unused dictionary entry.
+BATCHES = [
+    ("complete, times as floats", {"visit": [2.0, 1.0, 9.0]}),
+    ("dictionary text", {"arm": pa.DictionaryArray.from_arrays([1, 0, 2], ["a", "b", "c", "z"])}),
+    ("a NaN response", {"y": [0.5, 1.5, float("nan")]}),
+]
+
+
+@pytest.mark.parametrize("case, columns", BATCHES, ids=[b[0] for b in BATCHES])
+def test_arrow_batches_give_the_distinct_values_pandas_gives(case, columns):
+    parsed = parse_formula("y ~ arm + sex + visit + us(visit | id)")
+    base = {"id": [1, 1, 2], "arm": ["b", "a", "c"], "sex": [True, True, False], "visit": [2, 1, 9], "y": [0.5, 1, 2]}
+    batch = pa.RecordBatch.from_pydict({**base, **columns})
+    by_pandas = distinct_values(parsed, arrow_frame(batch))
+    found = arrow_distinct(parsed, batch) or by_pandas
+    typed = lambda d: {k: sorted((type(v).__name__, v) for v in vals) for k, vals in d.items()}  # noqa: E731
+    assert typed(found) == typed(by_pandas)
+
+
+def test_a_text_value_outside_the_declared_levels_is_refused_from_parquet(tmp_path):
+    frame = trial()
+    path = tmp_path / "trial.parquet"
+    pq.write_table(pa.Table.from_pandas(frame, preserve_index=False), path)
+    with pytest.raises(SourceError, match=r"inconsistent categorical levels.*'b'"):
+        qk.lmm("y ~ arm + visit + ar1(visit | id)", str(path), levels={"arm": ["a"]})
 
 
 dd = require("dask.dataframe")

@@ -75,15 +75,32 @@ def order_rows(
                 f"{rows_named(frame.index, bad)} belong to a subject in several"
             )
     keys = [subject, group] if arrays.times is None else [arrays.times, subject, group]
-    order = np.lexsort(keys)
+    ordered = in_order(keys)
+    order = np.arange(len(subject)) if ordered else np.lexsort(keys)
     if arrays.times is not None:
-        s, t = subject[order], arrays.times[order]
+        s, t = (subject, arrays.times) if ordered else (subject[order], arrays.times[order])
         same = np.flatnonzero((s[1:] == s[:-1]) & (t[1:] == t[:-1]))
         if len(same):
             col = spec.position[0] if spec.position else "the rows' order"
             pair = np.array([order[same[0]], order[same[0] + 1]])
             raise ValueError(f"the time {col!r} is repeated within a subject in {rows_named(frame.index, pair)}")
     return order, group
+
+
+def in_order(keys: list[np.ndarray]) -> bool:
+    """Whether the rows are already sorted by ``keys`` (the last the primary key, as
+    np.lexsort takes them): then np.lexsort's stable order is the rows' own. A NaN
+    compares false, so a key holding one is taken as not in order."""
+    n = len(keys[0])
+    if n < 2:
+        return True
+    ahead = np.zeros(n - 1, dtype=bool)  # row i+1 after row i on the keys compared so far
+    tied = np.ones(n - 1, dtype=bool)  # row i+1 equal to row i on them
+    for key in reversed(keys):
+        a, b = key[:-1], key[1:]
+        ahead |= tied & (b > a)
+        tied &= b == a
+    return bool((ahead | tied).all())
 
 
 def _start(blocks: list[int], spec: ResidualSpec, arrays: StructureRows, n_eta: int) -> list[float]:
@@ -170,16 +187,19 @@ def structured_core(
     core keeps its subjects' patterns alone (a model without random effects);
     ``factors``: crossed factors as the core takes them, their codes in the data's order
     (the subjects then form one group)."""
-    table = np.ascontiguousarray(table[order])
-    subject_sorted = subject[order]
+    take: np.ndarray | slice = order
+    if len(order) == len(table) and (not len(order) or (order[0] == 0 and (np.diff(order) == 1).all())):
+        take = slice(None)  # the rows in their own order: views, not copies
+    table = np.ascontiguousarray(table[take])
+    subject_sorted = subject[take]
     starts = np.flatnonzero(np.r_[True, subject_sorted[1:] != subject_sorted[:-1]])
     subjects = np.r_[starts, len(order)].astype(np.int64)
     if q and factors is None:
-        g = group[order][starts]
+        g = group[take][starts]
         groups = np.r_[np.flatnonzero(np.r_[True, g[1:] != g[:-1]]), len(starts)].astype(np.int64)
     else:
         groups = np.array([0, len(starts)], np.int64)
-    variances = [(k, n, np.ascontiguousarray(v[order])) for k, n, v in arrays.variances]
+    variances = [(k, n, np.ascontiguousarray(v[take])) for k, n, v in arrays.variances]
     core = StructuredCore(
         table,
         q,
@@ -187,14 +207,14 @@ def structured_core(
         groups,
         list(blocks),
         spec.correlation,
-        times=None if arrays.times is None else np.ascontiguousarray(arrays.times[order]),
-        coords=None if arrays.coords is None else np.ascontiguousarray(arrays.coords[order]),
+        times=None if arrays.times is None else np.ascontiguousarray(arrays.times[take]),
+        coords=None if arrays.coords is None else np.ascontiguousarray(arrays.coords[take]),
         n_visits=arrays.n_visits,
         nugget=spec.nugget,
         variances=variances,
-        structure_groups=None if arrays.group is None else np.ascontiguousarray(arrays.group[order][starts]),
+        structure_groups=None if arrays.group is None else np.ascontiguousarray(arrays.group[take][starts]),
         reduce=reduce,
-        factors=None if factors is None else [(np.ascontiguousarray(c[order]), w, n, b) for c, w, n, b in factors],
+        factors=None if factors is None else [(np.ascontiguousarray(c[take]), w, n, b) for c, w, n, b in factors],
     )
     return core, subject_sorted, subjects
 

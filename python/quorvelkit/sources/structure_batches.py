@@ -57,6 +57,7 @@ __all__ = [
     "lmm",
     "refusal",
     "StructureLevels",
+    "level_columns",
     "distinct_values",
     "find_levels",
     "reduce_batch",
@@ -92,7 +93,7 @@ def refusal(parsed: ParsedFormula, weights: Any) -> str | None:
     return None
 
 
-def _level_columns(res: ResidualSpec) -> list[str | tuple[str, str]]:
+def level_columns(res: ResidualSpec) -> list[str | tuple[str, str]]:
     """The structure's columns whose levels every batch must share: the visits (read
     as levels unless the kind takes continuous positions), the strata of varIdent
     (pairs with their ``by`` column) and the structure groups."""
@@ -138,7 +139,7 @@ def distinct_values(parsed: ParsedFormula, frame: pd.DataFrame) -> dict[Any, set
     res = parsed.residual
     assert res is not None
     complete = frame[frame[list(parsed.columns)].notna().all(axis=1)]
-    keys: list[Any] = list(_level_columns(res))
+    keys: list[Any] = list(level_columns(res))
     skip = {res.subject, parsed.response, *keys}
     keys += [c for c in parsed.columns if c not in skip and not pd.api.types.is_float_dtype(complete[c])]
     return {k: set(_distinct(complete, k)) for k in keys}
@@ -153,7 +154,7 @@ def find_levels(
     ``declared`` levels are taken as given."""
     res = parsed.residual
     assert res is not None
-    keys = _level_columns(res)
+    keys = level_columns(res)
     union: dict[Any, set] = {}
     for one in found:
         for k, v in one.items():
@@ -385,18 +386,23 @@ def fit_batches(
     found: Mapping[str, list] | None,
     again: bool,
     source: str,
+    distinct: Callable[[], Iterable[dict[Any, set]]] | None = None,
+    frame_of: Callable[[Any, StructureLevels], pd.DataFrame] | None = None,
 ) -> StructuredFit:
     """The fit of batches read by ``read()`` (called twice when ``again``: the first
-    pass finds the levels; else every level must be declared in ``levels``),
-    reduced and merged in batch order."""
+    pass finds the levels, each batch's distinct values given by ``distinct()`` when
+    given; else every level must be declared in ``levels``), reduced and merged in
+    batch order; ``frame_of(batch, levels)`` makes a DataFrame of what ``read()``
+    gives (by default its items are DataFrames)."""
     t0 = time.perf_counter()
     res = parsed.residual
     assert res is not None and res.subject is not None
     declared: dict[str, Sequence] = {**(found or {}), **(levels or {})}
     if again:
-        found_levels = find_levels(parsed, (distinct_values(parsed, f) for f, _ in read()), declared)
+        values = distinct() if distinct is not None else (distinct_values(parsed, f) for f, _ in read())
+        found_levels = find_levels(parsed, values, declared)
     else:
-        missing = [k for k in _level_columns(res) if (k if isinstance(k, str) else k[1]) not in declared]
+        missing = [k for k in level_columns(res) if (k if isinstance(k, str) else k[1]) not in declared]
         if missing:
             raise ValueError(
                 f"{source} is read once (a one-shot iterator), and a residual structure from batches needs the "
@@ -405,13 +411,14 @@ def fit_batches(
                 "__iter__), or a Parquet source"
             )
         found_levels = StructureLevels(
-            {k: list(declared[k if isinstance(k, str) else k[1]]) for k in _level_columns(res)},
+            {k: list(declared[k if isinstance(k, str) else k[1]]) for k in level_columns(res)},
             {c: list(v) for c, v in declared.items()},
         )
     spec: ModelSpec | None = None
     part: BatchPatterns | None = None
     dropped = 0
-    for frame, where in joined_runs(read(), res.subject):
+    batches = read() if frame_of is None else ((frame_of(b, found_levels), w) for b, w in read())
+    for frame, where in joined_runs(batches, res.subject):
         if spec is None:
             if not has_complete_row(parsed, frame):
                 dropped += len(frame)
@@ -420,6 +427,9 @@ def fit_batches(
             # row teaches them as the whole batch does.
             head = frame.head(1 << 16)
             sample = head if has_complete_row(parsed, head) else frame
+            if frame_of is not None:  # learnt from the text frame_of coded
+                coded = [c for c in sample.columns if isinstance(sample[c].dtype, pd.CategoricalDtype)]
+                sample = sample.astype(dict.fromkeys(coded, object))
             spec = first_spec(parsed, (sample, where), found_levels.formula, None, None)
         one = reduce_batch(spec, found_levels, frame, where)
         assert one is not None
@@ -488,10 +498,25 @@ def lmm(
         return fit
     if batch_loop.PARQUET.accepts(data):
         from .parquet import open_dataset
+        from .structure_arrow import arrow_batch_frame, arrow_distinct
 
         ds = open_dataset(parsed, data, batch_rows, levels, progress, None, levels_pass=False)
-        read = lambda: ((arrow_frame(b), w) for b, w in ds.read())  # noqa: E731
-        return fit_batches(parsed, read, options, levels=levels, found=ds.levels, again=True, source=ds.name)
+        # The first pass reads the Arrow batches' distinct values, without pandas.
+        distinct = lambda: (  # noqa: E731
+            arrow_distinct(parsed, b) or distinct_values(parsed, arrow_frame(b)) for b, _ in ds.read()
+        )
+        frame_of = lambda b, found: arrow_batch_frame(parsed, b, found)  # noqa: E731
+        return fit_batches(
+            parsed,
+            ds.read,
+            options,
+            levels=levels,
+            found=ds.levels,
+            again=True,
+            source=ds.name,
+            distinct=distinct,
+            frame_of=frame_of,
+        )
     one_shot = isinstance(data, Iterator)
     name = "the iterator of DataFrames"
     return fit_batches(parsed, _frames(data), options, levels=levels, found=None, again=not one_shot, source=name)

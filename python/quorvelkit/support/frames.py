@@ -142,6 +142,14 @@ def sorted_levels(values: Any) -> tuple[np.ndarray, pd.Index]:
     if isinstance(values.dtype, pd.CategoricalDtype):
         cat = drop_unused_categories(values)
         return cat.cat.codes.to_numpy(dtype=np.int64), pd.Index(cat.cat.categories)
+    if isinstance(values.dtype, np.dtype) and values.dtype.kind in "iu" and len(values):
+        # Integers already in order (a batch of a file sorted by subject): the codes count
+        # the changes of value, without hashing or sorting.
+        v = values.to_numpy()
+        step = v[1:] != v[:-1]
+        if (v[1:] >= v[:-1]).all():
+            starts = np.r_[True, step]
+            return np.cumsum(starts, dtype=np.int64) - 1, pd.Index(v[starts])
     try:
         codes, uniques = pd.factorize(values, sort=True)
     except TypeError:

@@ -15,10 +15,11 @@ namespace qk {
 
 namespace {
 
-// The key of a subject's rows: everything residual_matrix reads of them.
-std::vector<double> pattern_key(const StructuredData& d, std::uint64_t s) {
+// The key of a subject's rows: everything residual_matrix reads of them (into key,
+// whose storage is reused from call to call).
+void pattern_key(const StructuredData& d, std::uint64_t s, std::vector<double>& key) {
   const ResidualStructure& st = d.structure;
-  std::vector<double> key;
+  key.clear();
   for (std::uint64_t r = d.subjects[s]; r < d.subjects[s + 1]; ++r) {
     if (!st.times.empty()) key.push_back(st.times[r]);
     for (std::uint32_t c = 0; c < st.dims; ++c) key.push_back(st.coords[r * st.dims + c]);
@@ -26,6 +27,11 @@ std::vector<double> pattern_key(const StructuredData& d, std::uint64_t s) {
   }
   key.push_back(static_cast<double>(d.subjects[s + 1] - d.subjects[s]));
   key.push_back(static_cast<double>(d.group_of(s)));
+}
+
+std::vector<double> pattern_key(const StructuredData& d, std::uint64_t s) {
+  std::vector<double> key;
+  pattern_key(d, s, key);
   return key;
 }
 
@@ -100,20 +106,30 @@ void pattern_gradient(const StructuredData& d, const std::vector<ResidualValues>
 namespace {
 
 // Each subject's pattern, patterns numbered in order of their first subject (into
-// first) with their numbers of subjects (into count).
+// first) with their numbers of subjects (into count). Keys compare by value (-0 and 0
+// are one time), the map's order; a subject of its predecessor's key, the common case
+// of data sorted by subject, is matched without a look-up.
 std::vector<std::uint64_t> pattern_of(const StructuredData& d, std::vector<std::uint64_t>& first,
                                       std::vector<std::uint64_t>& count) {
   const std::uint64_t n_subj = d.subjects.size() - 1;
   std::map<std::vector<double>, std::uint64_t> index;
   std::vector<std::uint64_t> of(n_subj);
+  std::vector<double> key, last;
   for (std::uint64_t s = 0; s < n_subj; ++s) {
-    auto [it, fresh] = index.emplace(pattern_key(d, s), first.size());
-    if (fresh) {
-      first.push_back(s);
-      count.push_back(0);
+    pattern_key(d, s, key);
+    if (s > 0 && key == last) {
+      of[s] = of[s - 1];
+    } else {
+      auto it = index.find(key);
+      if (it == index.end()) {
+        it = index.emplace(key, first.size()).first;
+        first.push_back(s);
+        count.push_back(0);
+      }
+      of[s] = it->second;
+      std::swap(key, last);
     }
-    of[s] = it->second;
-    count[it->second] += 1;
+    count[of[s]] += 1;
   }
   return of;
 }
@@ -121,9 +137,16 @@ std::vector<std::uint64_t> pattern_of(const StructuredData& d, std::vector<std::
 // Each pattern's Q[a][b] = sum_s a_sa a_sb', its subjects' added in subject order (a
 // fixed sum). Only the blocks a <= b are summed; Q[b][a] = Q[a][b]' holds the same
 // products of the same numbers in the same order, so its copy has the same bits.
-std::vector<std::vector<double>> pattern_sums(const StructuredData& d, const std::vector<std::uint64_t>& of,
+// The sums run in the order [a][i][b][j], where for given a and i the terms
+// a_sa[i] a_sb[j] (b >= a) are one stretch of rows: one axpy per (a, i), each entry
+// still the sum of its own products in subject order. A term of a_sa[i] = 0 adds +-0,
+// which leaves every sum as it is (a sum that starts at +0 is never -0), unless a row
+// holds an infinity or NaN; with finite rows such terms are skipped.
+std::vector<std::vector<double>> pattern_sums(const StructuredData& d, const double* rows,
+                                              const std::vector<std::uint64_t>& of,
                                               const std::vector<std::uint64_t>& first) {
   const std::uint64_t k = d.k();
+  const bool finite = std::all_of(rows, rows + d.n * k, [](double v) { return std::isfinite(v); });
   std::vector<std::vector<double>> products(first.size());
   for (std::size_t p = 0; p < first.size(); ++p) {
     const std::uint64_t n = d.subjects[first[p] + 1] - d.subjects[first[p]];
@@ -131,19 +154,28 @@ std::vector<std::vector<double>> pattern_sums(const StructuredData& d, const std
   }
   for (std::uint64_t s = 0; s + 1 < d.subjects.size(); ++s) {
     const std::uint64_t begin = d.subjects[s], n = d.subjects[s + 1] - begin;
-    std::vector<double>& q = products[of[s]];
-    for (std::uint64_t a = 0; a < n; ++a)
-      for (std::uint64_t b = a; b < n; ++b) {
-        const double* ra = &d.rows[(begin + a) * k];
-        const double* rb = &d.rows[(begin + b) * k];
-        double* qab = &q[(a * n + b) * k * k];
-        for (std::uint64_t i = 0; i < k; ++i)
-          for (std::uint64_t j = 0; j < k; ++j) qab[i * k + j] = qab[i * k + j] + ra[i] * rb[j];
+    double* q = products[of[s]].data();
+    for (std::uint64_t a = 0; a < n; ++a) {
+      const double* ra = rows + (begin + a) * k;  // rows a..n-1 of the subject, contiguous
+      const std::uint64_t len = (n - a) * k;
+      for (std::uint64_t i = 0; i < k; ++i) {
+        const double x = ra[i];
+        if (x == 0.0 && finite) continue;
+        double* dst = q + ((a * k + i) * n + a) * k;
+        for (std::uint64_t t = 0; t < len; ++t) dst[t] = dst[t] + x * ra[t];
       }
+    }
   }
+  std::vector<double> sums;
   for (std::size_t p = 0; p < first.size(); ++p) {
     const std::uint64_t n = d.subjects[first[p] + 1] - d.subjects[first[p]];
     std::vector<double>& q = products[p];
+    sums.swap(q);
+    q.assign(n * n * k * k, 0.0);
+    for (std::uint64_t a = 0; a < n; ++a)
+      for (std::uint64_t b = a; b < n; ++b)
+        for (std::uint64_t i = 0; i < k; ++i)
+          for (std::uint64_t j = 0; j < k; ++j) q[((a * n + b) * k + i) * k + j] = sums[((a * k + i) * n + b) * k + j];
     for (std::uint64_t a = 0; a < n; ++a)
       for (std::uint64_t b = 0; b < a; ++b)
         for (std::uint64_t i = 0; i < k; ++i)
@@ -203,12 +235,13 @@ void set_patterns(StructuredData& d) {
   std::uint64_t pattern_rows = 0;
   for (std::uint64_t s : first) pattern_rows += (d.subjects[s + 1] - d.subjects[s]) * (d.subjects[s + 1] - d.subjects[s]);
   if (2 * pattern_rows > d.n) return;
-  d.pattern_products = pattern_sums(d, of, first);
+  d.pattern_products = pattern_sums(d, d.rows.data(), of, first);
   d.pattern_subject = std::move(first);
   d.pattern_count = std::move(count);
 }
 
-StructuredData reduce_patterns(const StructuredData& d, std::vector<std::uint64_t>* subject_pattern) {
+StructuredData reduce_patterns(const StructuredData& d, std::vector<std::uint64_t>* subject_pattern,
+                               const double* rows) {
   StructuredData out;
   out.p = d.p;
   out.n = d.n;
@@ -224,7 +257,7 @@ StructuredData reduce_patterns(const StructuredData& d, std::vector<std::uint64_
   std::vector<std::uint64_t> first;
   std::vector<std::uint64_t> of = pattern_of(d, first, out.pattern_count);
   for (std::uint64_t s : first) append_subject(out, d, s);
-  out.pattern_products = pattern_sums(d, of, first);
+  out.pattern_products = pattern_sums(d, rows ? rows : d.rows.data(), of, first);
   if (subject_pattern) *subject_pattern = std::move(of);
   return out;
 }
@@ -246,8 +279,10 @@ std::vector<std::uint64_t> merge_patterns(StructuredData& a, const StructuredDat
   std::map<std::vector<double>, std::uint64_t> index;
   for (std::uint64_t p = 0; p + 1 < a.subjects.size(); ++p) index.emplace(pattern_key(a, p), p);
   std::vector<std::uint64_t> where(b.subjects.size() - 1);
+  std::vector<double> key;
   for (std::uint64_t p = 0; p < where.size(); ++p) {
-    auto it = index.find(pattern_key(b, p));
+    pattern_key(b, p, key);
+    auto it = index.find(key);
     if (it == index.end()) {
       where[p] = a.subjects.size() - 1;
       append_subject(a, b, p);

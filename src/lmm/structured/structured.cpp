@@ -157,11 +157,11 @@ void dense_structure_gradient(const StructuredData& d, const ResidualValues& v, 
 
 }  // namespace detail
 
-std::string structured_error(const StructuredData& d) {
-  const std::uint64_t k = d.k();
-  if (!d.products_only && d.rows.size() != d.n * k) return "the rows do not hold n x (q + p + 1) values";
-  for (double v : d.rows)
-    if (!std::isfinite(v)) return "a value of the rows is not finite";
+std::string structured_error(const StructuredData& d, const double* rows) {
+  const std::uint64_t k = d.k(), size = rows ? d.n * k : d.rows.size();
+  const double* r = rows ? rows : d.rows.data();
+  if (!rows && !d.products_only && d.rows.size() != d.n * k) return "the rows do not hold n x (q + p + 1) values";
+  if (!std::all_of(r, r + size, [](double v) { return std::isfinite(v); })) return "a value of the rows is not finite";
   // The structure's per-row arrays cover the rows, or the patterns' representatives'.
   const std::uint64_t m = d.products_only && !d.subjects.empty() ? d.subjects.back() : d.n;
   if (d.subjects.size() < 2 || d.subjects.front() != 0 || d.subjects.back() != m)

@@ -109,8 +109,9 @@ struct StructuredData {
 };
 
 // The caller-error message for a design whose arrays do not fit together (sizes,
-// offsets, non-finite values, a time repeated within a subject), or "".
-std::string structured_error(const StructuredData& d);
+// offsets, non-finite values, a time repeated within a subject), or "". `rows`: the
+// n x k rows, read in place of d.rows (then empty) by reduce_patterns.
+std::string structured_error(const StructuredData& d, const double* rows = nullptr);
 
 // Groups the subjects of a design without random effects and with a dense structure
 // into patterns (see StructuredData) when that leaves fewer pattern rows than half the
@@ -120,8 +121,10 @@ void set_patterns(StructuredData& d);
 // The patterns of a design without random effects, as a design of patterns alone
 // (products_only), every structure kind: patterns in order of their first subject,
 // each one's products summed over its subjects in subject order. `subject_pattern`
-// (when given) receives each subject's pattern.
-StructuredData reduce_patterns(const StructuredData& d, std::vector<std::uint64_t>* subject_pattern = nullptr);
+// (when given) receives each subject's pattern; `rows` (when given) are the n x k rows,
+// read in place of d.rows, which a batch reduced once need not copy.
+StructuredData reduce_patterns(const StructuredData& d, std::vector<std::uint64_t>* subject_pattern = nullptr,
+                               const double* rows = nullptr);
 
 // The caller-error message for two designs of patterns that cannot be merged (not
 // both of patterns alone, other columns, another structure), or "".
