@@ -4,6 +4,20 @@
 only <- commandArgs(trailingOnly = TRUE)
 wanted <- function(name) length(only) == 0 || name %in% only
 
+# A CSV kept in tests/data, the columns ``factors`` made factors (levels sorted, as
+# the tests' text labels sort).
+read_factors <- function(path, factors) {
+  d <- read.csv(path, stringsAsFactors = FALSE)
+  for (col in factors) d[[col]] <- factor(d[[col]])
+  d
+}
+
+# A table (an R anova or coefficient table) as its row names and numeric columns.
+table_json <- function(t) {
+  t <- as.data.frame(t)
+  list(rows = chr(rownames(t)), columns = setNames(lapply(names(t), function(n) num(t[[n]])), names(t)))
+}
+
 # Vectors stay JSON arrays at length one (I() keeps jsonlite from unboxing them).
 num <- function(x) I(unname(as.numeric(x)))
 chr <- function(x) I(as.character(x))

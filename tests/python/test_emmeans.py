@@ -13,11 +13,10 @@ import quorvelkit as qk
 
 DATA = Path(__file__).parent.parent / "data"
 REF = json.loads((DATA / "emmeans" / "emmeans.json").read_text())
+# The data sets by name (their files' stems)
 FILES = {
-    "unbalanced": "models/unbalanced.csv",
-    "cbpp": "glmm/cbpp.csv",
-    "grouseticks": "glmm/grouseticks.csv",
-    "trial200": "structures/trial200.csv",
+    Path(f).stem: f
+    for f in ("models/unbalanced.csv", "glmm/cbpp.csv", "glmm/grouseticks.csv", "structures/trial200.csv")
 }
 # emmeans stops the root search of its Dunnett quantile at 5e-4, so its intervals are that rough.
 ROUGH = {"trt_B", "cbpp_trt"}

@@ -58,27 +58,30 @@ class KRInfo:
     """What Kenward and Roger's tests need at one fit.
 
     Attributes:
+        evaluations: criterion evaluations it took.
         beta: the fixed effects (p,).
         cov_beta: their covariance Phi (p, p), as the fit reports it.
         cov_adjusted: Kenward and Roger's adjusted covariance Phi_A (pbkrtest's
             ``vcovAdj``), NaN where it is not computed.
-        P: dPhi^-1/ds_i (k, p, p) in the scaled variance parameters.
+        P: dPhi^-1/ds_i (k, p, p) in the scaled variance parameters (empty where the
+            adjustment is not computed).
         W: the covariance of the scaled variance parameters, 2 I^-1 (k, k).
-        evaluations: criterion evaluations it took.
     """
 
+    method = "Kenward-Roger"
+    evaluations: int
     beta: np.ndarray
     cov_beta: np.ndarray
     cov_adjusted: np.ndarray
     P: np.ndarray
     W: np.ndarray
-    evaluations: int
-    method = "Kenward-Roger"
 
     def t_tests(self, L: np.ndarray) -> dict[str, np.ndarray]:
+        """:func:`t_tests` of this fit."""
         return t_tests(self, L)
 
     def f_test(self, L: np.ndarray) -> dict[str, float]:
+        """:func:`f_test` of this fit."""
         return f_test(self, L)
 
 
@@ -165,7 +168,7 @@ def kr_info(core: Any, theta: Sequence[float], sigma2: float) -> KRInfo:
     beta, nu = np.asarray(fit["beta"], dtype=float), float(fit["nu"])
     p = beta.size
     phi = float(sigma2) * np.asarray(fit["fixed_inverse"], dtype=float)
-    nan = KRInfo(beta, phi, np.full((p, p), np.nan), np.empty(0), np.empty(0), 1)
+    nan = KRInfo(1, beta, phi, np.full((p, p), np.nan), np.empty(0), np.empty(0))
     pars = _Parameters(core.theta_index(), np.asarray(theta, dtype=float), float(sigma2))
     k = pars.s.size
     if np.any(pars.scale[~pars.boundary] <= 0):  # a covariance on the boundary
@@ -218,7 +221,7 @@ def kr_info(core: Any, theta: Sequence[float], sigma2: float) -> KRInfo:
     # sum_ij W_ij (Q_ij - P_i Phi P_j), with sum_ij W_ij Q_ij = 1/2 sum_ij W_ij H_ij.
     u = 0.5 * np.einsum("ij,ijab->ab", W, hess_phi) - np.einsum("ij,iab,bc,jcd->ad", W, P, phi, P)
     adjusted = phi + 2.0 * phi @ (0.5 * (u + u.T)) @ phi
-    return KRInfo(beta, phi, 0.5 * (adjusted + adjusted.T), P, W, evaluations)
+    return KRInfo(evaluations, beta, phi, 0.5 * (adjusted + adjusted.T), P, W)
 
 
 def _a1_a2(info: KRInfo, L: np.ndarray) -> tuple[float, float]:
@@ -268,19 +271,13 @@ def f_test(info: KRInfo, L: np.ndarray) -> dict[str, float]:
     covariance over q, times Kenward and Roger's scaling, with their denominator df.
     L is first reduced to a basis of its row space (its rank q as lmerTest counts it);
     the test does not depend on the basis."""
-    from .satterthwaite import RANK_TOL
+    from .satterthwaite import row_basis
 
-    L = np.atleast_2d(np.asarray(L, dtype=float))
-    if info.P.size == 0:
-        return {"F": float("nan"), "num_df": float("nan"), "den_df": float("nan"), "p": float("nan"), "scaling": 1.0}
-    v = L @ info.cov_beta @ L.T
-    d, vecs = np.linalg.eigh(0.5 * (v + v.T))
-    order = np.argsort(d)[::-1]
-    d, vecs = d[order], vecs[:, order]
-    rank = int(np.sum(d > RANK_TOL * d[0])) if d.size and d[0] > 0 else 0
-    if rank == 0:
-        return {"F": float("nan"), "num_df": float(rank), "den_df": float("nan"), "p": float("nan"), "scaling": 1.0}
-    rows = vecs[:, :rank].T @ L
+    rows, _ = row_basis(L, info.cov_beta)
+    rank = rows.shape[0]
+    if info.P.size == 0 or rank == 0:
+        nan = float("nan")
+        return {"F": nan, "num_df": float(rank), "den_df": nan, "p": nan, "scaling": 1.0}
     est = rows @ info.beta
     wald = float(est @ np.linalg.solve(rows @ info.cov_adjusted @ rows.T, est))
     df2, scaling = _ddf(info, rows)

@@ -209,21 +209,30 @@ def _denominator_df(nu: np.ndarray, tol: float = 1e-8) -> float:
 RANK_TOL = float(np.sqrt(np.finfo(float).eps))
 
 
+def row_basis(L: np.ndarray, cov_beta: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """A basis of the rows of L in which L Cov(beta) L' is diagonal, as lmerTest's
+    ``contestMD`` takes it: the rows P'L of the eigenvectors P of L Cov(beta) L' whose
+    eigenvalues exceed :data:`RANK_TOL` times the largest (their number is the rank of
+    the hypothesis), and those eigenvalues, largest first."""
+    L = np.atleast_2d(np.asarray(L, dtype=float))
+    v = L @ cov_beta @ L.T
+    d, P = np.linalg.eigh(0.5 * (v + v.T))
+    order = np.argsort(d)[::-1]
+    d, P = d[order], P[:, order]
+    rank = int(np.sum(d > RANK_TOL * d[0])) if d.size and d[0] > 0 else 0
+    return P[:, :rank].T @ L, d[:rank]
+
+
 def f_test(info: VarparInfo, L: np.ndarray, tol: float = 1e-8) -> dict[str, float]:
     """The F test of L beta = 0 as lmerTest's ``contest(fit, L)`` computes it: F,
     numerator df (the rank of L Cov(beta) L', eigenvalues above :data:`RANK_TOL`
     times the largest), denominator df (``tol``: the df of the eigen-directions count
     as equal within it) and p."""
-    L = np.atleast_2d(np.asarray(L, dtype=float))
-    v = L @ info.cov_beta @ L.T
-    d, P = np.linalg.eigh(0.5 * (v + v.T))
-    order = np.argsort(d)[::-1]
-    d, P = d[order], P[:, order]
-    rank = int(np.sum(d > RANK_TOL * d[0])) if d.size and d[0] > 0 else 0
+    rows, d = row_basis(L, info.cov_beta)
+    rank = rows.shape[0]
     if rank == 0:
         return {"F": float("nan"), "num_df": 0.0, "den_df": float("nan"), "p": float("nan")}
-    rows = P[:, :rank].T @ L
-    t2 = (rows @ info.beta) ** 2 / d[:rank]
+    t2 = (rows @ info.beta) ** 2 / d
     nu = np.array([_df(info, r) for r in rows])
     den = _denominator_df(nu, tol)
     f = float(t2.sum() / rank)

@@ -8,20 +8,12 @@
 # at, weights, type, df method, contrast method, adjustment, level) and emmeans'
 # summary table (infer = TRUE for contrasts: intervals and tests), column by column.
 # A non-finite number (the df of an asymptotic test) is written as null.
-suppressPackageStartupMessages({
-  library(lmerTest)
-  library(emmeans)
-  library(jsonlite)
-})
+suppressPackageStartupMessages({library(lmerTest); library(emmeans); library(jsonlite)})
 source(file.path("tests", "data", "reference_helpers.R"))
 out <- file.path("tests", "data", "emmeans")
 emm_options(msg.interaction = FALSE, msg.nesting = FALSE)
 
-read <- function(path, factors) {
-  d <- read.csv(path, stringsAsFactors = FALSE)
-  for (col in factors) d[[col]] <- factor(d[[col]])
-  d
-}
+read <- read_factors
 data <- list(
   unbalanced = read(file.path("tests", "data", "models", "unbalanced.csv"), c("A", "B", "g")),
   cbpp = read(file.path("tests", "data", "glmm", "cbpp.csv"), c("period", "herd")),

@@ -8,11 +8,7 @@
 # model its data, formula, and pbkrtest's vcovAdj, lmerTest's coefficient table and
 # type III table with Kenward-Roger's df, and the joint test of a contrast matrix L
 # (lmerTest's contest(fit, L), pbkrtest's scaled F and its scaling).
-suppressPackageStartupMessages({
-  library(lmerTest)
-  library(pbkrtest)
-  library(jsonlite)
-})
+suppressPackageStartupMessages({library(lmerTest); library(pbkrtest); library(jsonlite)})
 source(file.path("tests", "data", "reference_helpers.R"))
 out <- file.path("tests", "data", "models")
 
@@ -30,11 +26,7 @@ export <- function() {
 }
 if (wanted("export")) export()
 
-read <- function(path, factors) {
-  d <- read.csv(path, stringsAsFactors = FALSE)
-  for (col in factors) d[[col]] <- factor(d[[col]])
-  d
-}
+read <- read_factors
 data <- list(
   sleepstudy = read(file.path("tests", "data", "sleepstudy_data.csv"), "Subject"),
   orthodont = read(file.path(out, "orthodont.csv"), c("Subject", "Sex")),
@@ -73,10 +65,6 @@ models <- list(
        L = list(c(0, 1, 0, 0), c(0, 0, 1, 1)))
 )
 
-table <- function(t) {
-  t <- as.data.frame(t)
-  list(rows = chr(rownames(t)), columns = setNames(lapply(names(t), function(n) num(t[[n]])), names(t)))
-}
 res <- list()
 for (m in models) {
   if (!wanted(m$id)) next
@@ -90,10 +78,10 @@ for (m in models) {
     fixef = named(fixef(fit)),
     vcov = unname(as.matrix(vcov(fit))),
     vcov_adjusted = unname(adj),
-    coef = table(summary(fit, ddf = "Kenward-Roger")$coefficients),
-    anova = table(anova(fit, ddf = "Kenward-Roger")),
-    contest = table(lmerTest::contest(fit, L, ddf = "Kenward-Roger")),
-    contest_rows = table(lmerTest::contest(fit, L, ddf = "Kenward-Roger", joint = FALSE)),
+    coef = table_json(summary(fit, ddf = "Kenward-Roger")$coefficients),
+    anova = table_json(anova(fit, ddf = "Kenward-Roger")),
+    contest = table_json(lmerTest::contest(fit, L, ddf = "Kenward-Roger")),
+    contest_rows = table_json(lmerTest::contest(fit, L, ddf = "Kenward-Roger", joint = FALSE)),
     krmodcomp = list(F = kr$test["Ftest", "stat"], ndf = kr$test["Ftest", "ndf"],
                      ddf = kr$test["Ftest", "ddf"], F_scaling = kr$test["Ftest", "F.scaling"],
                      p = kr$test["Ftest", "p.value"])

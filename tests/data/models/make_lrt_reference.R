@@ -6,18 +6,11 @@
 # Reads the data sets kept in tests/data and writes tests/data/models/lrt.json: per
 # model its data, formula, REML flag and weights column (null: none), and each table's
 # row names and columns.
-suppressPackageStartupMessages({
-  library(lmerTest)
-  library(jsonlite)
-})
+suppressPackageStartupMessages({library(lmerTest); library(jsonlite)})
 source(file.path("tests", "data", "reference_helpers.R"))
 out <- file.path("tests", "data", "models")
 
-read <- function(path, factors) {
-  d <- read.csv(path, stringsAsFactors = FALSE)
-  for (col in factors) d[[col]] <- factor(d[[col]])
-  d
-}
+read <- read_factors
 data <- list(
   sleepstudy = read(file.path("tests", "data", "sleepstudy_data.csv"), "Subject"),
   orthodont = read(file.path(out, "orthodont.csv"), c("Subject", "Sex")),
@@ -50,10 +43,6 @@ models <- list(
        formula = "Informed.liking ~ Product * Information + (1 | Consumer) + (1 | Consumer:Product)")
 )
 
-table <- function(t) {
-  t <- as.data.frame(t)
-  list(rows = chr(rownames(t)), columns = setNames(lapply(names(t), function(n) num(t[[n]])), names(t)))
-}
 res <- list()
 for (m in models) {
   if (!wanted(m$id)) next
@@ -61,9 +50,9 @@ for (m in models) {
   d$.w <- if (is.null(m$weights)) rep(1, nrow(d)) else d[[m$weights]]
   fit <- lmerTest::lmer(as.formula(m$formula), d, REML = m$reml, weights = .w, control = tight)
   res[[m$id]] <- c(m[c("data", "formula", "reml")], list(weights = m$weights,
-    ranova = table(lmerTest::ranova(fit)),
-    drop1 = table(drop1(fit)),
-    drop1_chisq = table(stats::drop1(as(fit, "lmerMod"), test = "Chisq"))
+    ranova = table_json(lmerTest::ranova(fit)),
+    drop1 = table_json(drop1(fit)),
+    drop1_chisq = table_json(stats::drop1(as(fit, "lmerMod"), test = "Chisq"))
   ))
 }
 res$`_meta` <- list(lme4 = as.character(packageVersion("lme4")),

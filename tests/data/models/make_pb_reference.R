@@ -4,11 +4,10 @@
 # PBtest, Gamma, Bartlett, F).
 #
 #   Rscript tests/data/models/make_pb_reference.R     (from the repository's root)
-suppressPackageStartupMessages({
-  library(lme4)
-  library(pbkrtest)
-  library(jsonlite)
-})
+#
+# PBmodcomp draws on parallel workers, so its seed does not fix the draws: a rerun
+# writes another reference distribution (and its summary) for the same models.
+suppressPackageStartupMessages({library(lme4); library(pbkrtest); library(jsonlite)})
 source(file.path("tests", "data", "reference_helpers.R"))
 out <- file.path("tests", "data", "models")
 
