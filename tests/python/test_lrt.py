@@ -27,7 +27,7 @@ FILES = {
     "chickweight": "models/chickweight.csv",
     "ham": "crossed/ham.csv",
 }
-CASES = [(case, table) for case in REF if case != "_meta" for table in ("ranova", "drop1", "drop1_chisq")]
+CASES = [(c, t) for c in REF if c != "_meta" and "family" not in REF[c] for t in ("ranova", "drop1", "drop1_chisq")]
 
 
 @functools.cache
@@ -78,6 +78,24 @@ def test_kenward_roger_matches_pbkrtest(case):
     rows = want["contest_rows"]["columns"]  # lmerTest adds confidence limits to the t tests
     _assert_table(tested.tests, {"columns": {c: rows[c] for c in tested.tests.columns}}, 1e-6, loose=2e-6)
     _assert_table(tested.joint.to_frame().T, want["contest"], 1e-6, loose=2e-6)
+
+
+@pytest.mark.parametrize("case", [c for c in REF if "family" in REF[c]])
+def test_glmm_drop1_matches_glmer(case):
+    m = REF[case]
+    levels = {"use": ["N", "Y"], "urban": ["N", "Y"], "livch": ["0", "1", "2", "3+"], "period": list("1234")}
+    d = pd.read_csv(DATA / "glmm" / f"{m['data']}.csv")
+    for col in set(levels) & set(d.columns):
+        d[col] = pd.Categorical(d[col].astype(str), categories=levels[col])
+    fit = qk.glmm(m["formula"], d.astype({"district": str} if "district" in d else {"herd": str}), family=m["family"])
+    got, want = fit.drop1(), m["drop1_chisq"]
+    assert [r.replace(" ", "") for r in got.index] == want["rows"]
+    # glmer stops up to 6e-4 above our optimum in deviance (cbpp), which AIC and LRT carry.
+    for col, values in want["columns"].items():
+        expected = np.array([np.nan if v is None else v for v in values], dtype=float)
+        np.testing.assert_allclose(got[col].to_numpy(dtype=float), expected, rtol=1e-7, atol=1e-3, err_msg=col)
+    with pytest.raises(ValueError, match="test must be 'Chisq'"):
+        fit.drop1(test="F")
 
 
 @pytest.mark.parametrize(

@@ -32,6 +32,14 @@ from .pvalues import t_two_sided
 __all__ = ["GlmmFit"]
 
 
+@dataclasses.dataclass(frozen=True)
+class _Reduced:
+    """A reduced model's refit: what a likelihood-ratio test takes of it."""
+
+    loglik: float
+    n_params: int
+
+
 class GlmmFit(MixedFit):
     """A fitted binomial or Poisson mixed model (returned by :func:`quorvelkit.glmm`).
 
@@ -231,6 +239,29 @@ class GlmmFit(MixedFit):
         null = dataclasses.replace(d, rows=dataclasses.replace(rows, x=np.ones((d.n, 1))))
         res = fit_core(make_core(null, self._prior, self.family, self.link), null, self.nagq, None, None)
         return math.exp(float(np.asarray(res["beta"], dtype=float)[0]))
+
+    # ------------------------------------------------------------- tests of terms
+    def drop1(self, test: str = "Chisq") -> pd.DataFrame:
+        """Likelihood-ratio tests of each fixed term that marginality lets go, R's
+        ``drop1(fit, test = "Chisq")`` of a glmer fit: rows "<none>" then the terms,
+        columns "npar" (parameters dropped), "AIC", "LRT", "Pr(Chi)"; each reduced
+        model refitted by the same approximation (nagq) from this fit's theta, one
+        refit per term. A GLMM has no F tests: ``test`` other than "Chisq" is a
+        ``ValueError``."""
+        from .term_tests import drop1
+
+        if test != "Chisq":
+            raise ValueError(f"a GLMM's terms are tested by likelihood ratios: test must be 'Chisq'; got {test!r}")
+        return drop1(self, test, "satterthwaite")
+
+    def _refit_design(self, design: Design, reml: bool) -> Any:
+        """The log-likelihood and number of parameters of ``design`` (this fit's rows,
+        other fixed columns) fitted as this fit is; ``reml`` is unused (a GLMM's
+        likelihood is its only criterion)."""
+        from ..cores.glmm_core import fit_core, make_core
+
+        res = fit_core(make_core(design, self._prior, self.family, self.link), design, self.nagq, self.theta, None)
+        return _Reduced(-0.5 * float(res["m2loglik"]), len(design.fe_names) + len(self.theta))
 
     # ------------------------------------------------------------- criteria
     @property

@@ -267,16 +267,17 @@ def drop1(fit: Any, test: str, ddf: str) -> pd.DataFrame:
     """See :meth:`LmmFit.drop1`."""
     if test not in ("F", "Chisq"):
         raise ValueError(f"test must be 'F' (lmerTest's F tests) or 'Chisq' (likelihood-ratio tests); got {test!r}")
-    info = fit._df_info(ddf)
+    check_ddf(ddf)
     design = fit._design
     terms = fixed_terms(design)
     scope = droppable(terms)
     if test == "F":
         hyp = fit._type3_hypotheses()
+        info = fit._df_info(ddf)
         table = _inference.anova_terms(info, {t: hyp[t] for t in scope}, fit.sigma2)
         table.attrs["heading"] = f"Single term deletions using {info.method}'s method"
         return table
-    ml = fit.refit_ml()
+    ml = fit.refit_ml() if getattr(fit, "reml", False) else fit  # a GLMM: its likelihood
     rows = [[np.nan, ml.aic, np.nan, np.nan]]
     p = len(design.fe_names)
     for t in scope:

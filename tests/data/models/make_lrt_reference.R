@@ -55,6 +55,24 @@ for (m in models) {
     drop1_chisq = table_json(stats::drop1(as(fit, "lmerMod"), test = "Chisq"))
   ))
 }
+# stats::drop1's likelihood-ratio tests of glmer fits (binomial, Laplace), optimised to
+# convergence; the refits keep the control.
+glmm_tight <- glmerControl(optimizer = "bobyqa", optCtrl = list(rhoend = 1e-10, maxfun = 1e5))
+glmm_data <- list(
+  contraception = read_factors(file.path("tests", "data", "glmm", "contraception.csv"),
+                               c("use", "urban", "livch", "district")),
+  cbpp = read_factors(file.path("tests", "data", "glmm", "cbpp.csv"), c("herd", "period"))
+)
+glmms <- list(
+  list(id = "glmm_contraception", data = "contraception", formula = "use ~ age + I(age^2) + urban + livch + (1 | district)"),
+  list(id = "glmm_cbpp", data = "cbpp", formula = "cbind(incidence, size - incidence) ~ period + (1 | herd)")
+)
+for (m in glmms) {
+  if (!wanted(m$id)) next
+  fit <- glmer(as.formula(m$formula), glmm_data[[m$data]], family = binomial, control = glmm_tight)
+  res[[m$id]] <- c(m[c("data", "formula")], list(family = "binomial",
+                                                  drop1_chisq = table_json(drop1(fit, test = "Chisq"))))
+}
 res$`_meta` <- list(lme4 = as.character(packageVersion("lme4")),
                     lmerTest = as.character(packageVersion("lmerTest")), R = R.version.string)
 writeLines(toJSON(doubles_17(res), auto_unbox = TRUE, digits = NA, pretty = TRUE, null = "null", json_verbatim = TRUE),
