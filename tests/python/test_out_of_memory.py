@@ -58,8 +58,9 @@ def sweep(shim: Path, threads: int, *args: str) -> list[dict]:
         # Nothing left in the interpreter by failed calls repeated (counted with --leaks):
         # one object left by each failure would count two for every failing allocation.
         # The interpreter's bounded caches (its spare MemoryError objects among them) may
-        # fill once, in whichever case fails first in their way.
-        assert r["python_blocks"] <= 32, r
+        # fill once, in whichever case fails first in their way: an unpickling case
+        # leaves from 0 to some 35 blocks from run to run (string hashes differ).
+        assert r["python_blocks"] <= max(32, r["allocations"]), r
     return reports
 
 
