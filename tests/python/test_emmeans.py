@@ -68,7 +68,6 @@ def test_tables_match_emmeans(case):
         ("unbalanced", {"specs": "C"}, "specs and by must name"),
         ("unbalanced", {"specs": "A", "weights": "cells"}, "weights must be"),
         ("unbalanced", {"specs": "A", "ddf": "containment"}, "ddf must be one of"),
-        ("trial_ar1", {"specs": "arm", "ddf": "kenward-roger"}, "not offered for a StructuredFit"),
         ("unbalanced", {"specs": "A", "at": {"A": ["a9"]}}, "levels of 'A' it does not have"),
         ("cbpp", {"specs": "period", "ddf": "satterthwaite"}, "asymptotic"),
     ],

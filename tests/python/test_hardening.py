@@ -286,9 +286,11 @@ INTERRUPT_SCRIPT = """
     lmm_state()
     step = time.perf_counter() - t0
     small = LmmCore(*random_design(180, 18, 2, 2, seed=4), "blocks")
-    t0 = time.perf_counter()
-    small.fit([1.0, 0.0, 1.0])
-    one = time.perf_counter() - t0
+    one = math.inf  # the least of a few fits: one slowed by the machine would size the call too short
+    for _ in range(5):
+        t0 = time.perf_counter()
+        small.fit([1.0, 0.0, 1.0])
+        one = min(one, time.perf_counter() - t0)
     rng = np.random.default_rng(7)
 
     def bernoulli(eta):

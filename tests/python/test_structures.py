@@ -256,6 +256,9 @@ def test_crossed_random_effects_beside_a_structure_match_nlme(name, formula, rem
     assert sd == pytest.approx({f: ref["sd"][f] for f in sd}, rel=1e-4)
     first = ref["first_patient"]
     np.testing.assert_allclose(fit.marginal_cov(first["id"]), first["cov"], rtol=2e-4)
+    if reml:
+        with pytest.raises(ValueError, match="without random effects"):
+            fit.coef_tests("kenward-roger")
     wald = fit.intervals()
     want = ref["intervals"]
     np.testing.assert_allclose(
@@ -350,16 +353,17 @@ def test_first_order_ante_dependence_of_two_visits_is_the_unstructured_covarianc
 
 
 @pytest.mark.parametrize(
-    "name,formula,reml",
+    "name,formula,reml,kr",
     [
-        ("orthodont_lmertest_ri", "distance ~ age * Sex + cs(age | Subject)", True),
-        ("trial200_lmertest_ri", f"{TRIAL} + cs(visit | id)", True),
-        ("trial200_lmertest_ri_ml", f"{TRIAL} + cs(visit | id)", False),
+        ("orthodont_lmertest_ri", "distance ~ age * Sex + cs(age | Subject)", True, "ortho_ri"),
+        ("trial200_lmertest_ri", f"{TRIAL} + cs(visit | id)", True, "trial200_ri"),
+        ("trial200_lmertest_ri_ml", f"{TRIAL} + cs(visit | id)", False, None),
     ],
 )
-def test_satterthwaite_tests_of_compound_symmetry_are_lmertests_of_a_random_intercept(name, formula, reml):
+def test_satterthwaite_tests_of_compound_symmetry_are_lmertests_of_a_random_intercept(name, formula, reml, kr):
     # With a positive correlation the two are one model, whose variance parameters are
-    # written differently: Satterthwaite's df do not depend on how.
+    # written differently: Satterthwaite's df do not depend on how, nor do Kenward and
+    # Roger's of the first derivatives (pbkrtest's, tests/data/models/kr.json).
     ref = REF[name]
     fit = qk.lmm(formula, frame(ref["data"]), reml=reml)
     assert fit.loglik == pytest.approx(ref["logLik"], abs=1e-6)
@@ -373,9 +377,17 @@ def test_satterthwaite_tests_of_compound_symmetry_are_lmertests_of_a_random_inte
         np.testing.assert_allclose(anova[ours], ref["anova"][theirs], rtol=1e-5, err_msg=ours)
     rows = fit.contrast(np.eye(len(fit.fe_names))).tests
     np.testing.assert_allclose(rows["df"], ref["fixed"]["df"], rtol=1e-5)
-    for ddf in ("kenward", "Kenward-Roger"):
-        with pytest.raises(ValueError, match='ddf must be "nlme" or "satterthwaite"'):
-            fit.coef_tests(ddf)
+    with pytest.raises(ValueError, match='ddf must be "nlme", "satterthwaite" or "kenward-roger"'):
+        fit.coef_tests("kenward")
+    if kr is None:
+        with pytest.raises(ValueError, match="only available for REML"):
+            fit.coef_tests("kenward-roger")
+        return
+    want = json.loads((DATA.parent / "models" / "kr.json").read_text())[kr]
+    got = {"coef": fit.coef_tests("Kenward-Roger"), "anova": fit.anova_terms(ddf="kenward-roger")}
+    for table, cols in [("coef", ["Std. Error", "df", "Pr(>|t|)"]), ("anova", ["DenDF", "F value", "Pr(>F)"])]:
+        for col in cols:
+            np.testing.assert_allclose(got[table][col], want[table]["columns"][col], rtol=1e-6, err_msg=col)
 
 
 @pytest.mark.parametrize(

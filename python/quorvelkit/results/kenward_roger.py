@@ -34,7 +34,7 @@ is not computed (NaN).
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -42,7 +42,7 @@ import numpy as np
 
 from .pvalues import f_upper, t_two_sided
 
-__all__ = ["KRInfo", "kr_info", "t_tests", "f_test"]
+__all__ = ["KRInfo", "adjust", "kr_info", "t_tests", "f_test"]
 
 #: Steps in the scaled coordinates. Central seven-point differences of values err by
 #: O(h^6) + O(eps / h^2) in the second derivative, balanced near eps^(1/8) (Nocedal &
@@ -213,13 +213,25 @@ def kr_info(core: Any, theta: Sequence[float], sigma2: float) -> KRInfo:
             hess_f[i, j] = hess_f[j, i] = 0.5 * (hess_f[i, j] - hess_f[i, i] - hess_f[j, j])
     # f = (n - p) log sigma^2 + the log-determinant; sigma^2 = scale x_k.
     hess_f[-1, -1] -= nu / x0[-1] ** 2
-    info = -hess_f
+    # sum_ij W_ij Q_ij = 1/2 sum_ij W_ij H_ij
+    return adjust(evaluations, beta, phi, P, -hess_f, lambda W: 0.5 * np.einsum("ij,ijab->ab", W, hess_phi))
+
+
+def adjust(
+    evaluations: int,
+    beta: np.ndarray,
+    phi: np.ndarray,
+    P: np.ndarray,
+    information: np.ndarray,
+    weighted_q: Callable[[np.ndarray], np.ndarray],
+) -> KRInfo:
+    """Kenward and Roger's record from Phi, the P_i, pbkrtest's information
+    tr(P~ G_i P~ G_j) and the W-weighted sum of the Q_ij (``weighted_q(W)``)."""
     # pbkrtest's rule: a generalised inverse where the information is singular.
-    eig = np.linalg.eigvalsh(info)
-    W = 2.0 * (np.linalg.inv(info) if np.min(np.abs(eig)) > 1e-10 else np.linalg.pinv(info))
+    eig = np.linalg.eigvalsh(information)
+    W = 2.0 * (np.linalg.inv(information) if np.min(np.abs(eig)) > 1e-10 else np.linalg.pinv(information))
     W = 0.5 * (W + W.T)
-    # sum_ij W_ij (Q_ij - P_i Phi P_j), with sum_ij W_ij Q_ij = 1/2 sum_ij W_ij H_ij.
-    u = 0.5 * np.einsum("ij,ijab->ab", W, hess_phi) - np.einsum("ij,iab,bc,jcd->ad", W, P, phi, P)
+    u = weighted_q(W) - np.einsum("ij,iab,bc,jcd->ad", W, P, phi, P)  # sum_ij W_ij (Q_ij - P_i Phi P_j)
     adjusted = phi + 2.0 * phi @ (0.5 * (u + u.T)) @ phi
     return KRInfo(evaluations, beta, phi, 0.5 * (adjusted + adjusted.T), P, W)
 

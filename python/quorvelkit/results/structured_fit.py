@@ -26,6 +26,7 @@ from .mixed_fit import MixedFit, ResidualScale
 from .pvalues import t_two_sided
 from .satterthwaite import VarparInfo, profiled_varpar_info
 from .structured_intervals import StructuredProfiler, wald_intervals
+from .structured_kr import structured_kr_info
 from .structured_report import StructuredReport
 
 __all__ = ["StructuredFit", "StructureLayout", "SubjectPatterns"]
@@ -138,6 +139,7 @@ class StructuredFit(ResidualScale, MixedFit):
         )
         self._seconds = seconds
         self._varpar: VarparInfo | None = None
+        self._kr: Any = None
         #: The ML refit where it is more than the core's (a variance of the fitted
         #: values: nlme's iteration again), given the REML estimates.
         self.refit_ml_with: Callable[[list[float]], StructuredFit] | None = None
@@ -495,19 +497,35 @@ class StructuredFit(ResidualScale, MixedFit):
         check_flag("ml", ml)
         return StructuredProfiler(self.refit_ml() if ml and self.reml else self)
 
+    def kenward_roger(self) -> Any:
+        """What Kenward and Roger's tests need at this REML fit without random effects
+        (:class:`~quorvelkit.results.kenward_roger.KRInfo`, with the first derivatives
+        of the covariance alone: :mod:`quorvelkit.results.structured_kr`); computed
+        once. ``ValueError`` for an ML fit or one with random effects."""
+        if not self.reml:
+            raise ValueError("Kenward-Roger's method is only available for REML model fits")
+        if self._kr is None:
+            self._kr = structured_kr_info(self)
+        return self._kr
+
+    def _df_info(self, ddf: str) -> Any:
+        return self.kenward_roger() if _tests.check_ddf(ddf) == "kenward-roger" else self.satterthwaite()
+
     def coef_tests(self, ddf: str = "satterthwaite") -> pd.DataFrame:
         """The fixed-effects table with the degrees of freedom ``ddf``: "satterthwaite"
         (as lmerTest and mmrm compute them, from the Hessian of the criterion in the
-        variance parameters) or "nlme" (:attr:`coef_table`)."""
+        variance parameters), "kenward-roger" (:meth:`kenward_roger`: standard errors
+        from the adjusted covariance) or "nlme" (:attr:`coef_table`)."""
         if _tests.check_ddf(ddf) == "nlme":
             return self.coef_table
-        return _inference.coefficient_tests(self.satterthwaite(), self.fe_names)
+        return _inference.coefficient_tests(self._df_info(ddf), self.fe_names)
 
-    def contrast(self, L: Any) -> _inference.ContrastResult:
-        """Tests of the combinations L beta with Satterthwaite's df, as
-        :meth:`quorvelkit.LmmFit.contrast` gives them (``L`` one column per fixed effect)."""
+    def contrast(self, L: Any, ddf: str = "satterthwaite") -> _inference.ContrastResult:
+        """Tests of the combinations L beta with Satterthwaite's (or Kenward and
+        Roger's) df, as :meth:`quorvelkit.LmmFit.contrast` gives them (``L`` one column
+        per fixed effect)."""
         matrix = _inference.contrast_matrix(L, self.fe_names)
-        return _inference.contrast(self.satterthwaite(), matrix, self.sigma2)
+        return _inference.contrast(self._df_info(ddf), matrix, self.sigma2)
 
     def anova_terms(self, ddf: str | None = None) -> pd.DataFrame:
         """F tests of each term of the fixed part.
@@ -521,11 +539,11 @@ class StructuredFit(ResidualScale, MixedFit):
 
         ``ddf="satterthwaite"``: lmerTest's type III table with Satterthwaite's
         denominator df (as :meth:`quorvelkit.LmmFit.anova_terms`), the default with
-        crossed factors."""
+        crossed factors; ``ddf="kenward-roger"``: the same with Kenward and Roger's."""
         if ddf is None:
             ddf = "satterthwaite" if self._layout_rows.crossed else "nlme"
-        if _tests.check_ddf(ddf) == "satterthwaite":
-            return _inference.anova_terms(self.satterthwaite(), _inference.design_type3(self._design), self.sigma2)
+        if _tests.check_ddf(ddf) != "nlme":
+            return _inference.anova_terms(self._df_info(ddf), _inference.design_type3(self._design), self.sigma2)
         beta, cov, df = self.fixef.to_numpy(), self.cov_fixef.to_numpy(), self.df.to_numpy()
         return _tests.marginal_anova(self._design, beta, cov, df, self.reml)
 

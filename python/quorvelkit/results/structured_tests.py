@@ -17,18 +17,10 @@ __all__ = ["check_ddf", "containment_df", "marginal_anova"]
 
 
 def check_ddf(ddf: Any) -> str:
-    """``ddf`` checked: "nlme" or "satterthwaite" (any case)."""
+    """``ddf`` checked: "nlme", "satterthwaite" or "kenward-roger" (any case)."""
     name = ddf.lower() if isinstance(ddf, str) else ddf
-    if name == "kenward-roger":
-        # A structure's covariance is not linear in its parameters (AR(1)'s rho^|i-j|):
-        # Kenward and Roger's adjustment then needs the covariance's second
-        # derivatives, which the core does not form.
-        raise ValueError(
-            "Kenward-Roger's method is not available for a model with a residual structure; "
-            'ddf must be "nlme" or "satterthwaite"'
-        )
-    if name not in ("nlme", "satterthwaite"):
-        raise ValueError(f'ddf must be "nlme" or "satterthwaite", got {ddf!r}')
+    if name not in ("nlme", "satterthwaite", "kenward-roger"):
+        raise ValueError(f'ddf must be "nlme", "satterthwaite" or "kenward-roger", got {ddf!r}')
     return str(name)
 
 

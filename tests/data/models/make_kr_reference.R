@@ -35,7 +35,8 @@ data <- list(
   oats = read(file.path("tests", "data", "crossed", "oats.csv"), c("Block", "Variety")),
   ham = read(file.path("tests", "data", "crossed", "ham.csv"), c("Product", "Information", "Consumer")),
   obk = read(file.path(out, "obk_long.csv"), c("id", "treatment", "phase")),
-  fhch = read(file.path(out, "fhch_subset.csv"), c("id", "item", "task", "stimulus"))
+  fhch = read(file.path(out, "fhch_subset.csv"), c("id", "item", "task", "stimulus")),
+  trial200 = read(file.path("tests", "data", "structures", "trial200.csv"), c("id", "arm"))
 )
 tight <- lmerControl(optimizer = "nloptwrap",
                      optCtrl = list(ftol_abs = 1e-15, xtol_abs = 1e-12, ftol_rel = 1e-15,
@@ -62,7 +63,13 @@ models <- list(
   list(id = "obk_factorial", data = "obk", formula = "value ~ treatment * phase + (1 | id)",
        L = list(c(0, 1, -1, 0, 0, 0, 0, 0, 0), c(0, 0, 0, 1, 0, 0, 0, 0, 0))),
   list(id = "fhch_crossed", data = "fhch", formula = "log_rt ~ task * stimulus + (1 | id) + (1 | item)",
-       L = list(c(0, 1, 0, 0), c(0, 0, 1, 1)))
+       L = list(c(0, 1, 0, 0), c(0, 0, 1, 1))),
+  # Random intercepts that are compound symmetry in disguise (the structures' tests fit
+  # them as cs(...) residual structures)
+  list(id = "ortho_ri", data = "orthodont", formula = "distance ~ age * Sex + (1 | Subject)",
+       L = list(c(0, 1, 0, 1), c(0, 0, 1, 0))),
+  list(id = "trial200_ri", data = "trial200", formula = "y ~ arm * factor(visit) + base + (1 | id)",
+       L = list(c(0, 1, 0, 0, 0, 0, 0, 0, 0), c(0, 0, 1, -1, 0, 0, 0, 0, 0)))
 )
 
 res <- list()
