@@ -498,10 +498,10 @@ class StructuredFit(ResidualScale, MixedFit):
         return StructuredProfiler(self.refit_ml() if ml and self.reml else self)
 
     def kenward_roger(self) -> Any:
-        """What Kenward and Roger's tests need at this REML fit without random effects
+        """What Kenward and Roger's tests need at this REML fit
         (:class:`~quorvelkit.results.kenward_roger.KRInfo`, with the first derivatives
         of the covariance alone: :mod:`quorvelkit.results.structured_kr`); computed
-        once. ``ValueError`` for an ML fit or one with random effects."""
+        once. ``ValueError`` for an ML fit or one with crossed factors."""
         if not self.reml:
             raise ValueError("Kenward-Roger's method is only available for REML model fits")
         if self._kr is None:
