@@ -23,11 +23,11 @@ from .model.fit_options import FitOptions
 from .results import plot
 from .results.anova import AnovaTable, anova
 from .results.bootstrap import BootstrapResult
+from .results.bootstrap_lrt import PBResult, pbmodcomp
 from .results.crossed_fit import CrossedFit
 from .results.glmm_fit import GlmmFit
 from .results.inference import ContrastResult, FTestTable
 from .results.lmm_fit import LmmFit
-from .results.pb_test import PBResult, pbmodcomp
 from .results.profile import ProfileResult
 from .results.structured_fit import StructuredFit
 from .support.datasets import load_sleepstudy

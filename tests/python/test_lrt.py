@@ -139,7 +139,7 @@ def _pb_fits(case: str) -> tuple[object, object]:
 def test_parametric_bootstrap_matches_pbkrtest(case):
     want = PB[case]
     # The tests of R's own reference distribution: pbkrtest's summary, exactly.
-    table, _ = qk.results.pb_test.summarize(want["tobs"], want["ndf"], np.array(want["ref"]))
+    table, _ = qk.results.bootstrap_lrt.summarize(want["tobs"], want["ndf"], np.array(want["ref"]))
     _assert_table(table.reset_index(drop=True), want["test"], 1e-9)
     # Our statistic, and our draws: the same distribution as R's within Monte Carlo error.
     got = qk.pbmodcomp(*_pb_fits(case), nsim=want["nsim"], seed=11, progress=False)
@@ -158,7 +158,7 @@ def test_parametric_bootstrap_is_repeatable_and_refuses_what_is_not_nested():
     np.testing.assert_array_equal(a.ref, b.ref)
     assert a.formula_large == large.formula and "PBtest" in repr(a)
     # pbkrtest counts only positive replicates (a refit short of the optimum gives <= 0)
-    table, moments = qk.results.pb_test.summarize(1.0, 1, np.array([-1.0, 0.0, 2.0, 0.5]))
+    table, moments = qk.results.bootstrap_lrt.summarize(1.0, 1, np.array([-1.0, 0.0, 2.0, 0.5]))
     assert table.loc["PBtest", "p.value"] == 2 / 3 and moments["npos"] == 2
     with pytest.raises(ValueError, match="not nested"):
         qk.pbmodcomp(large, large, nsim=5)

@@ -291,7 +291,7 @@ class LmmFit(LmmPrediction):
         """The fit of a new response of this fit's rows by its criterion, from its theta
         (and lme4's start at a singular fit): the core's result, "deviance" its
         criterion. The simulate-and-refit path of :meth:`bootstrap` and of
-        :func:`~quorvelkit.results.pb_test.pbmodcomp`."""
+        :func:`~quorvelkit.results.bootstrap_lrt.pbmodcomp`."""
         d, starts = self._design, self._starts()
         offset = 0.0 if d.offset is None else d.offset  # the core fits the response less the offset
 

@@ -10,13 +10,15 @@ import pandas as pd
 
 from ..formula.parsing import ParsedFormula
 from ..support.frames import arrow_frame
-from .structure_batches import StructureLevels, level_columns
 
 __all__ = ["arrow_distinct", "arrow_batch_frame"]
 
 
-def arrow_distinct(parsed: ParsedFormula, batch: Any) -> dict[Any, set] | None:
-    """:func:`distinct_values` of a pyarrow batch, read off its Arrow columns when they
+def arrow_distinct(parsed: ParsedFormula, batch: Any, structure_columns: list[Any]) -> dict[Any, set] | None:
+    """The distinct values of a pyarrow batch's ``structure_columns`` (the structure's
+    columns whose levels the batches share) and of the formula's columns that are not
+    floating, as the route's pandas reading of a batch finds them, read off its Arrow
+    columns when they
     hold no missing value (null, or NaN) and are of the kinds whose values pandas gives
     as Arrow does (numbers, booleans, text, dictionaries of text); None otherwise (the
     batch is then read through pandas)."""
@@ -29,7 +31,7 @@ def arrow_distinct(parsed: ParsedFormula, batch: Any) -> dict[Any, set] | None:
         arr = batch.column(c)
         if arr.null_count or (pa.types.is_floating(arr.type) and pc.any(pc.is_nan(arr)).as_py()):
             return None
-    keys: list[Any] = list(level_columns(res))
+    keys: list[Any] = list(structure_columns)
     skip = {res.subject, parsed.response, *keys}
     keys += [c for c in parsed.columns if c not in skip and not pa.types.is_floating(batch.column(c).type)]
     out: dict[Any, set] = {}
@@ -49,9 +51,10 @@ def arrow_distinct(parsed: ParsedFormula, batch: Any) -> dict[Any, set] | None:
     return out
 
 
-def arrow_batch_frame(parsed: ParsedFormula, batch: Any, levels: StructureLevels) -> pd.DataFrame:
+def arrow_batch_frame(parsed: ParsedFormula, batch: Any, formula_levels: dict[str, list]) -> pd.DataFrame:
     """A pyarrow batch as a DataFrame (:func:`arrow_frame`), its text columns of the
-    formula alone (not the structure's) coded by Arrow as categoricals of their levels:
+    formula alone (not the structure's) coded by Arrow as categoricals of their levels
+    (``formula_levels``, the first pass's):
     the model's matrices are then built from codes, not from a Python string per row.
     A column holding a value outside its levels stays text (the batch is refused as
     one of text would be)."""
@@ -61,7 +64,7 @@ def arrow_batch_frame(parsed: ParsedFormula, batch: Any, levels: StructureLevels
     res = parsed.residual
     assert res is not None
     coded: dict[str, pd.Categorical] = {}
-    for c, given in levels.formula.items():
+    for c, given in formula_levels.items():
         if c in res.columns or c not in batch.schema.names or not all(isinstance(v, str) for v in given):
             continue
         arr = batch.column(c)

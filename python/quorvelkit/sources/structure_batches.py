@@ -501,11 +501,13 @@ def lmm(
         from .structure_arrow import arrow_batch_frame, arrow_distinct
 
         ds = open_dataset(parsed, data, batch_rows, levels, progress, None, levels_pass=False)
+        assert parsed.residual is not None  # refusal() has checked it
+        shared = level_columns(parsed.residual)
         # The first pass reads the Arrow batches' distinct values, without pandas.
         distinct = lambda: (  # noqa: E731
-            arrow_distinct(parsed, b) or distinct_values(parsed, arrow_frame(b)) for b, _ in ds.read()
+            arrow_distinct(parsed, b, shared) or distinct_values(parsed, arrow_frame(b)) for b, _ in ds.read()
         )
-        frame_of = lambda b, found: arrow_batch_frame(parsed, b, found)  # noqa: E731
+        frame_of = lambda b, found: arrow_batch_frame(parsed, b, found.formula)  # noqa: E731
         return fit_batches(
             parsed,
             ds.read,
