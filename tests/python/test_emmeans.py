@@ -49,7 +49,7 @@ def test_tables_match_emmeans(case):
     assert sorted(n for n in result.notes if not n.startswith("adjust =")) == sorted(c["messages"])
     got = result.table
     assert list(got.columns) == list(c["table"])
-    glmm = REF["models"][c["model"]]["family"] != "gaussian"
+    lmm = REF["models"][c["model"]]["family"] == "gaussian"
     for col, values in c["table"].items():
         if isinstance(values[0], str):
             assert [str(v) for v in got[col]] == values, col
@@ -60,7 +60,6 @@ def test_tables_match_emmeans(case):
         # fit. Satterthwaite's df are differences of the criterion, lmerTest's and ours
         # (2e-6 apart on the weighted fit); a Tukey interval's end near zero carries
         # R's quantile's rounding, 2e-9 absolute.
-        lmm = REF["models"][c["model"]]["family"] == "gaussian"
         rtol = (2e-6 if lmm else 1e-4) if col in ("df", "p.value") else 1e-8 if lmm else 5e-5
         rtol = 1e-4 if case in ROUGH and col.endswith("CL") else rtol
         atol = 1e-9 if col == "p.value" else 1e-8 * np.abs(want).max() if col.endswith("CL") else 0.0
