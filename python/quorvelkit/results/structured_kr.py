@@ -33,66 +33,80 @@ from .kenward_roger import KRInfo, adjust
 __all__ = ["structured_kr_info"]
 
 
-def _blocks(fit: Any, params: np.ndarray) -> dict[int, list[tuple[np.ndarray, np.ndarray]]]:
-    """Each block's (rows of X, V / sigma^2 at ``params``), grouped by its number of
-    rows: a subject's R_s, or with random effects a group's Z Lambda Lambda' Z' plus its
-    subjects' R_s (the groups are runs of whole subjects in the core's order)."""
-    lay, core, d = fit._layout_rows, fit._core, fit._design
-    rows = d.need_rows("Kenward-Roger's method")
-    n_theta = len(fit.theta)
-    blocks = []
-    for k in range(len(lay.subject_offsets) - 1):
-        lo, hi = int(lay.subject_offsets[k]), int(lay.subject_offsets[k + 1])
-        blocks.append((lo, hi, np.asarray(core.residual_matrix(list(params), k), dtype=float)))
-    if n_theta:
-        lam = block_lambda(params[:n_theta], [len(t.columns) for t in fit._terms])
-        codes = np.asarray(rows.codes)[lay.order]
-        starts = np.flatnonzero(np.r_[True, codes[1:] != codes[:-1], True])
-    else:
-        starts = np.asarray(lay.subject_offsets)
-    out: dict[int, list[tuple[np.ndarray, np.ndarray]]] = {}
-    at = 0
-    for lo, hi in zip(starts[:-1], starts[1:], strict=True):
-        m = np.zeros((hi - lo, hi - lo))
-        while at < len(blocks) and blocks[at][1] <= hi:  # the subjects of the group
-            a, b, r = blocks[at]
-            m[a - lo : b - lo, a - lo : b - lo] = r
-            at += 1
-        if n_theta:
-            zl = rows.z[lay.order[lo:hi]] @ lam
-            m = m + zl @ zl.T
-        out.setdefault(hi - lo, []).append((rows.x[lay.order[lo:hi]], m))
-    return out
+class _Blocks:
+    """The blocks of the marginal covariance in the core's row order: a subject's, or
+    with random effects a group's (the groups are runs of whole subjects), grouped by
+    their number of rows; their rows of X are taken once."""
+
+    def __init__(self, fit: Any) -> None:
+        lay, self.fit = fit._layout_rows, fit
+        self.rows = fit._design.need_rows("Kenward-Roger's method")
+        self.n_theta = len(fit.theta)
+        self.subjects = [
+            (int(a), int(b)) for a, b in zip(lay.subject_offsets[:-1], lay.subject_offsets[1:], strict=True)
+        ]
+        self.first = {lo: k for k, (lo, _) in enumerate(self.subjects)}  # a block's first subject
+        if self.n_theta:
+            codes = np.asarray(self.rows.codes)[lay.order]
+            starts = np.flatnonzero(np.r_[True, codes[1:] != codes[:-1], True])
+        else:
+            starts = np.asarray(lay.subject_offsets)
+        self.ranges: dict[int, list[tuple[int, int]]] = {}
+        for lo, hi in zip(starts[:-1], starts[1:], strict=True):
+            self.ranges.setdefault(int(hi - lo), []).append((int(lo), int(hi)))
+        self.x = {t: np.stack([self.rows.x[lay.order[lo:hi]] for lo, hi in r]) for t, r in self.ranges.items()}
+
+    def covariances(self, params: np.ndarray) -> dict[int, np.ndarray]:
+        """V / sigma^2 of every block at ``params``, by size (n, T, T): its subjects'
+        R_s, plus Z Lambda Lambda' Z' with random effects."""
+        fit, order = self.fit, self.fit._layout_rows.order
+        residual = [
+            np.asarray(fit._core.residual_matrix(list(params), k), dtype=float) for k in range(len(self.subjects))
+        ]
+        lam = block_lambda(params[: self.n_theta], [len(t.columns) for t in fit._terms]) if self.n_theta else None
+        out: dict[int, np.ndarray] = {}
+        for t, ranges in self.ranges.items():
+            blocks = np.zeros((len(ranges), t, t))
+            for g, (lo, hi) in enumerate(ranges):
+                k = self.first[lo]
+                while k < len(self.subjects) and self.subjects[k][1] <= hi:  # the subjects of the block
+                    a, b = self.subjects[k]
+                    blocks[g, a - lo : b - lo, a - lo : b - lo] = residual[k]
+                    k += 1
+                if lam is not None:
+                    zl = self.rows.z[order[lo:hi]] @ lam
+                    blocks[g] += zl @ zl.T
+            out[t] = blocks
+        return out
 
 
 def structured_kr_info(fit: Any) -> KRInfo:
-    """Phi_A, P and W of a REML fit with a residual structure and no random effects."""
+    """Phi_A, P and W of a REML fit with a residual structure (no crossed factors)."""
     if fit._layout_rows.crossed:
         raise ValueError(
             "Kenward-Roger's method is available for a residual structure with the random effects of one factor "
             "that nests the subjects, or none; not with crossed factors"
         )
+    beta = np.asarray(fit._res["beta"], dtype=float)
+    p = beta.size
+    if fit.is_singular:  # a random effect's variance at zero: no neighbourhood in theta
+        nan = np.full((p, p), np.nan)
+        return KRInfo(1, beta, nan, nan, np.empty(0), np.empty(0))
     params = np.asarray(fit._res["params"], dtype=float)
     sigma2 = float(fit.sigma2)
     k = params.size
     h = np.maximum(np.abs(params), 1.0) * 1e-5
-    base = _blocks(fit, params)
-    ups = [_blocks(fit, params + h[i] * np.eye(k)[i]) for i in range(k)]
-    downs = [_blocks(fit, params - h[i] * np.eye(k)[i]) for i in range(k)]
-    p = len(fit.fe_names)
-    if fit.is_singular:  # a random effect's variance at zero: no neighbourhood in theta
-        nan = np.full((p, p), np.nan)
-        return KRInfo(1, np.asarray(fit._res["beta"], dtype=float), nan, nan, np.empty(0), np.empty(0))
+    blocks = _Blocks(fit)
+    base = blocks.covariances(params)
+    ups = [blocks.covariances(params + h[i] * np.eye(k)[i]) for i in range(k)]
+    downs = [blocks.covariances(params - h[i] * np.eye(k)[i]) for i in range(k)]
     m = k + 1
     fisher, P, Q, trace = np.zeros((p, p)), np.zeros((m, p, p)), np.zeros((m, m, p, p)), np.zeros((m, m))
-    for size, subjects in base.items():
-        x = np.stack([s[0] for s in subjects])  # (n, T, p)
-        r = np.stack([s[1] for s in subjects])  # (n, T, T)
+    for size, r in base.items():
+        x = blocks.x[size]  # (n, T, p); r: (n, T, T)
         dv = np.empty((m, *r.shape))
         for i in range(k):
-            up = np.stack([s[1] for s in ups[i][size]])
-            down = np.stack([s[1] for s in downs[i][size]])
-            dv[i] = sigma2 * (up - down) / (2.0 * h[i])
+            dv[i] = sigma2 * (ups[i][size] - downs[i][size]) / (2.0 * h[i])
         dv[k] = r
         a = np.linalg.inv(sigma2 * r)
         ax = a @ x
@@ -106,5 +120,4 @@ def structured_kr_info(fit: Any) -> KRInfo:
     phi = np.linalg.inv(fisher)
     # pbkrtest's information tr(P~ V_i P~ V_j), P~ = A - A X Phi X' A
     information = trace - 2.0 * np.einsum("ab,ijba->ij", phi, Q) + np.einsum("ab,ibc,cd,jda->ij", phi, P, phi, P)
-    beta = np.asarray(fit._res["beta"], dtype=float)
     return adjust(1 + 2 * k, beta, phi, P, information, lambda W: np.einsum("ij,ijab->ab", W, Q))
