@@ -60,7 +60,8 @@ class OneFactor final : public GlmmModel {
 PyObject* glmm_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::vector<PyObject*> a;
   if (!parse_tuple_args("GlmmCore",
-                        {"y", "x", "z", "codes", "n_groups", "blocks", "weights", "offset", "family", "link"}, 9, args,
+                        {"y", "x", "z", "codes", "n_groups", "blocks", "weights", "offset", "family", "link", "laplace"},
+                        9, args,
                         kwargs, a))
     return nullptr;
   ArrayView y, x, z, codes, w, off;
@@ -73,7 +74,7 @@ PyObject* glmm_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!borrow_vector(a[6], "weights", NPY_DOUBLE, w)) return nullptr;
   const bool has_offset = a[7] != Py_None;
   if (has_offset && !borrow_vector(a[7], "offset", NPY_DOUBLE, off)) return nullptr;
-  auto parsed = family_of(a[8], a[9]);
+  auto parsed = family_of(a[8], a[9], a[10]);
   if (auto* err = std::get_if<std::string>(&parsed)) return err->empty() ? nullptr : value_error(*err);
   const npy_intp n = y.rows;
   if (x.rows != n || z.rows != n || codes.rows != n || w.rows != n || (has_offset && off.rows != n))
@@ -93,7 +94,8 @@ PyObject* glmm_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       }))
     return nullptr;
   if (!model) return value_error(refused);
-  Ref built_from(PyTuple_Pack(10, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9] ? a[9] : Py_None));
+  Ref built_from(PyTuple_Pack(11, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9] ? a[9] : Py_None,
+                              a[10] ? a[10] : Py_None));
   if (!built_from) return nullptr;
   return glmm_wrap(type, std::move(model), built_from.get());
 }
@@ -102,11 +104,12 @@ PyObject* glmm_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 const TypeDef glmm_type = type_def<GlmmObject>(
     "quorvelkit._quorvelkit.GlmmCore",
-    "GlmmCore(y, x, z, codes, n_groups, blocks, weights, offset, family, link=None)\n--\n\n"
-    "A generalized linear mixed model (binomial or Poisson) with random-effects\n"
-    "terms on one grouping factor. y is the proportion of successes (binomial)\n"
-    "or the count; weights the prior weights (binomial: the trials); offset None\n"
-    "or one value per row; link None for the family's canonical link.",
+    "GlmmCore(y, x, z, codes, n_groups, blocks, weights, offset, family, link=None, laplace=None)\n--\n\n"
+    "A generalized linear mixed model with random-effects terms on one grouping\n"
+    "factor. y is the proportion of successes (binomial, betabinomial) or the\n"
+    "response; weights the prior weights (binomial, betabinomial: the trials);\n"
+    "offset None or one value per row; link None for the family's default link;\n"
+    "laplace \"fisher\" or \"observed\" (None: the family's default).",
     QK_ENTRY(glmm_new), nullptr, nullptr);
 
 }  // namespace qk::py

@@ -66,9 +66,11 @@ PyObject* glmm_wrap(PyTypeObject* type, std::unique_ptr<GlmmModel> model, PyObje
 
 // A str argument; TypeError naming it otherwise.
 bool text_of(PyObject* obj, const char* name, std::string& out);
-// The family and link by name (link None or null: canonical): the family, or the
-// ValueError text to raise, or an empty text when a TypeError is already set.
-std::variant<qk::glmm::Family, std::string> family_of(PyObject* family, PyObject* link);
+// The family and link by name (link None or null: the family's default) and the
+// information of its Laplace approximation (laplace None or null: "fisher" for the
+// families without phi, lme4's; "observed" for those with, glmmTMB's): the family, or
+// the ValueError text to raise, or an empty text when a TypeError is already set.
+std::variant<qk::glmm::Family, std::string> family_of(PyObject* family, PyObject* link, PyObject* laplace = nullptr);
 
 
 }  // namespace qk::py

@@ -27,11 +27,21 @@ bool text_of(PyObject* obj, const char* name, std::string& out) {
   return true;
 }
 
-std::variant<gl::Family, std::string> family_of(PyObject* family, PyObject* link) {
-  std::string f, l;
+std::variant<gl::Family, std::string> family_of(PyObject* family, PyObject* link, PyObject* laplace) {
+  std::string f, l, how;
   if (!text_of(family, "family", f)) return std::string();
   if (link && link != Py_None && !text_of(link, "link", l)) return std::string();
-  return gl::parse_family(f, l);
+  if (laplace && laplace != Py_None && !text_of(laplace, "laplace", how)) return std::string();
+  auto parsed = gl::parse_family(f, l);
+  auto* fam = std::get_if<gl::Family>(&parsed);
+  if (!fam) return parsed;
+  if (how.empty()) how = fam->def->dispersion || !fam->def->exact_fisher ? "observed" : "fisher";
+  if (how != "fisher" && how != "observed") return "laplace must be \"fisher\" or \"observed\", got \"" + how + "\"";
+  if (how == "fisher" && !fam->def->exact_fisher)
+    return std::string("the ") + fam->def->name +
+           " family's expected information has no closed form: its Laplace approximation is laplace=\"observed\"";
+  fam->observed = how == "observed";
+  return parsed;
 }
 
 PyObject* glmm_wrap(PyTypeObject* type, std::unique_ptr<GlmmModel> model, PyObject* args) {
@@ -61,14 +71,19 @@ bool nagq_of(PyObject* obj, int& nagq) {
   return true;
 }
 
+// beta's entries: the fixed effects and, for a family with phi, log(phi) last.
+std::size_t beta_size(const GlmmModel& g) { return g.p() + gl::n_phi(g.family()); }
+
 // theta and beta of the model's lengths, finite.
 bool point_ok(const GlmmModel& g, const std::vector<double>& theta, const std::vector<double>& beta) {
   if (theta.size() != g.n_theta())
     return value_error("theta must have " + std::to_string(g.n_theta()) + " entries, got " +
                        std::to_string(theta.size())),
            false;
-  if (beta.size() != g.p())
-    return value_error("beta must have " + std::to_string(g.p()) + " entries, got " + std::to_string(beta.size())),
+  if (beta.size() != beta_size(g))
+    return value_error("beta must have " + std::to_string(beta_size(g)) + " entries" +
+                       (beta_size(g) > g.p() ? " (the fixed effects, then log(phi))" : "") + ", got " +
+                       std::to_string(beta.size())),
            false;
   return all_finite(theta, "theta") && all_finite(beta, "beta");
 }
@@ -120,13 +135,13 @@ PyObject* m_criterion0(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   std::vector<PyObject*> a;
   if (!parse_args("criterion0", {"theta", "beta0"}, 1, args, nargs, kwnames, a)) return nullptr;
   const GlmmModel& g = model_of(self);
-  std::vector<double> theta, beta0(g.p(), 0.0);
+  std::vector<double> theta, beta0(beta_size(g), 0.0);
   if (!to_vec(a[0], "theta", theta) || (a[1] && !to_vec(a[1], "beta0", beta0))) return nullptr;
   if (!point_ok(g, theta, beta0)) return nullptr;
   std::vector<double> scratch;
   const std::vector<double>& entries = g.map().entries(theta, scratch);
   double value = INFINITY;
-  std::vector<double> beta(g.p(), NAN);
+  std::vector<double> beta(beta_size(g), NAN);
   bool ok = false;
   if (!without_gil([&] { ok = g.joint(entries, beta0.data(), value, beta.data()); })) return nullptr;
   Ref b(new_array(beta, {static_cast<npy_intp>(beta.size())}));
@@ -146,7 +161,7 @@ bool fit_options_of(const GlmmModel& g, const std::vector<PyObject*>& a, gl::Fit
   if (!all_finite(o.theta, "theta") || !all_finite(o.beta, "beta")) return false;
   if (auto refused = g.nagq_refused(o.nagq, true, false); !refused.empty()) return value_error(refused), false;
   if (!o.theta.empty() && o.theta.size() != g.n_theta()) return value_error("theta has the wrong length"), false;
-  if (!o.beta.empty() && o.beta.size() != g.p()) return value_error("beta has the wrong length"), false;
+  if (!o.beta.empty() && o.beta.size() != beta_size(g)) return value_error("beta has the wrong length"), false;
   if (!o.theta.empty() && !g.map().is_identity()) o.theta = g.map().entries(o.theta);
   return true;
 }
@@ -162,11 +177,16 @@ PyObject* fit_dict(const GlmmModel& g, gl::FitResult& res, int nagq) {
   }
   const auto nt = static_cast<npy_intp>(res.theta.size()), pp = static_cast<npy_intp>(g.p()),
              nn = static_cast<npy_intp>(g.n());
-  const npy_intp ng = static_cast<npy_intp>(res.grad.size()), nh = nt + pp;
+  const npy_intp ng = static_cast<npy_intp>(res.grad.size()), nh = nt + static_cast<npy_intp>(beta_size(g));
+  // phi leaves beta for an entry of its own (None for a family without phi).
+  const bool has_phi = res.beta.size() > g.p();
+  const double phi = has_phi ? std::exp(res.beta.back()) : NAN;
+  res.beta.resize(g.p());
   Ref d(PyDict_New());
   if (!d) return nullptr;
   const bool ok = set_item(d.get(), "theta", array_taking(std::move(res.theta), {nt})) &&
                   set_item(d.get(), "beta", array_taking(std::move(res.beta), {pp})) &&
+                  set_item(d.get(), "phi", has_phi ? PyFloat_FromDouble(phi) : Py_NewRef(Py_None)) &&
                   set_item(d.get(), "m2loglik", PyFloat_FromDouble(res.m2loglik)) &&
                   set_item(d.get(), "nagq", PyLong_FromLong(nagq)) &&
                   set_item(d.get(), "fev_stage1", PyLong_FromUnsignedLongLong(res.fev_stage1)) &&
@@ -209,6 +229,9 @@ struct GlmmSizes {
 };
 PyObject* g_family(PyObject* self, void*) { return PyUnicode_FromString(model_of(self).family().def->name); }
 PyObject* g_link(PyObject* self, void*) { return PyUnicode_FromString(model_of(self).family().link->name); }
+PyObject* g_laplace(PyObject* self, void*) {
+  return PyUnicode_FromString(model_of(self).family().observed ? "observed" : "fisher");
+}
 
 }  // namespace
 
@@ -216,12 +239,16 @@ PyGetSetDef glmm_getset[] = {
     QK_SIZES(GlmmSizes),
     QK_GETTER("family", g_family, "The family's name."),
     QK_GETTER("link", g_link, "The link's name."),
+    QK_GETTER("laplace", g_laplace,
+              "The information in the Laplace approximation's determinant: \"fisher\" (the expected\n"
+              "information at the modes, lme4's) or \"observed\" (the integrand's Hessian, glmmTMB's)."),
     QK_END_GETSET,
 };
 
 PyMethodDef glmm_methods[] = {
     QK_METHOD("criterion", m_criterion, "criterion($self, theta, beta, nagq=1)\n--\n\n"
-              "-2 log-likelihood (all constants included) by Laplace's approximation (nagq=1) or,\n"
+              "beta holds the fixed effects and, for a family with a dispersion parameter phi,\n"
+              "log(phi) last. -2 log-likelihood (all constants included) by Laplace's approximation (nagq=1) or,\n"
               "with one grouping factor, adaptive Gauss-Hermite quadrature with nagq**q nodes per\n"
               "group; inf where the conditional modes cannot be found."),
     QK_METHOD("gradient", m_gradient, "gradient($self, theta, beta, nagq=1)\n--\n\n"

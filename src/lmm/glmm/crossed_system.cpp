@@ -201,6 +201,12 @@ using namespace crossed_detail;
 
 CrossedModel make_crossed(std::uint64_t n, std::uint64_t p, const double* y, const double* x, const double* w,
                           const double* offset, Family family, std::vector<CrossedFactor> factors) {
+  // The crossed system's PIRLS and gradient are those of families without phi, at
+  // lme4's (expected) information.
+  if (n_phi(family) > 0 || general_path(family))
+    throw std::invalid_argument(std::string("with crossed grouping factors the ") + family.def->name + " family" +
+                                (n_phi(family) > 0 ? "" : " with the observed information") +
+                                " is not available: use one grouping factor");
   CrossedModel model;
   model.family = family;
   model.n = n;

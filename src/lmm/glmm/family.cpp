@@ -1,5 +1,8 @@
 #include "lmm/glmm/family.hpp"
 
+#include "lmm/glmm/family_entries.hpp"
+#include "lmm/glmm/special.hpp"
+
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
@@ -47,13 +50,6 @@ double big_phi(double x) {
   return 0.5 * (std::erfc(u) - du * kTwoInvSqrtPi * std::exp(-u * u));
 }
 
-// lgamma without the global sign that std::lgamma writes (a data race between
-// threads); its arguments here are positive, where the sign is +1.
-double log_gamma(double x) {
-  int sign = 0;
-  return ::lgamma_r(x, &sign);
-}
-
 // y log(y / mu) with 0 log 0 = 0 (R's y_log_y).
 double y_log_y(double y, double mu) { return y != 0.0 ? y * std::log(y / mu) : 0.0; }
 
@@ -98,7 +94,7 @@ double poisson_saturated(double y) {
 // log mu - mu) for counts up to kLargeCount, and for larger ones -w bd0(y, mu), which
 // differs from it by w (y log y - y), moved into the constant (poisson_saturated): of
 // two terms near y log y only their small difference is then summed.
-double poisson_kernel(double y, double mu, double w) {
+double poisson_kernel(double y, double mu, double w, double) {
   if (y > kLargeCount) return -(w * bd0(y, mu));
   const double ylogmu = y != 0.0 ? y * std::log(mu) : 0.0;
   return w * (ylogmu - mu);
@@ -159,6 +155,31 @@ double cloglog_mu_eta2(double eta) {
 double log_linkinv(double eta) { return std::max(std::exp(eta), kEps); }
 double log_mu_eta2(double eta) { return std::exp(eta); }
 
+// Third derivatives of the unclamped inverses: logit m3 = m2 (1 - 2 mu) - 2 m1^2;
+// probit (eta^2 - 1) phi(eta); cloglog, with e = exp(eta), m2 (1 - e) - m1 e.
+double logit_mu_eta3(double eta) {
+  const double mu = logit_linkinv(eta), m1 = logit_mu_eta(eta);
+  return m1 * (1.0 - 2.0 * mu) * (1.0 - 2.0 * mu) - 2.0 * m1 * m1;
+}
+double probit_mu_eta3(double eta) { return (eta * eta - 1.0) * phi(eta); }
+double cloglog_mu_eta3(double eta) {
+  const double e = std::exp(std::min(eta, kCloglogCap)), m1 = e * std::exp(-e);
+  return m1 * (1.0 - e) * (1.0 - e) - m1 * e;
+}
+
+// inverse: mu = 1 / eta; identity; 1/mu^2: mu = eta^(-1/2). R clamps none of them.
+double inverse_linkinv(double eta) { return 1.0 / eta; }
+double inverse_mu_eta(double eta) { return -1.0 / (eta * eta); }
+double inverse_mu_eta2(double eta) { return 2.0 / (eta * eta * eta); }
+double inverse_mu_eta3(double eta) { return -6.0 / ((eta * eta) * (eta * eta)); }
+double identity_linkinv(double eta) { return eta; }
+double identity_mu_eta(double) { return 1.0; }
+double identity_zero(double) { return 0.0; }
+double inverse_square_linkinv(double eta) { return 1.0 / std::sqrt(eta); }
+double inverse_square_mu_eta(double eta) { return -0.5 / (eta * std::sqrt(eta)); }
+double inverse_square_mu_eta2(double eta) { return 0.75 / (eta * eta * std::sqrt(eta)); }
+double inverse_square_mu_eta3(double eta) { return -1.875 / (eta * eta * eta * std::sqrt(eta)); }
+
 template <double (*Inv)(double), double (*Deriv)(double)>
 void mean_of(double eta, double& mu, double& m1) {
   mu = Inv(eta);
@@ -174,10 +195,10 @@ Support binomial_check(double y, double w) {
   if (y < 0.0 || y > 1.0 || w <= 0.0) return Support::kOutside;
   return not_integral(w * y) || not_integral(w) ? Support::kNotIntegral : Support::kInside;
 }
-double binomial_variance(double mu) { return mu * (1.0 - mu); }
-double binomial_variance_deriv(double mu) { return 1.0 - 2.0 * mu; }
+double binomial_variance(double mu, double) { return mu * (1.0 - mu); }
+double binomial_variance_deriv(double mu, double) { return 1.0 - 2.0 * mu; }
 // 2 w (y log(y / mu) + (1 - y) log((1 - y) / (1 - mu))), 0 log 0 = 0.
-double binomial_dev_resid(double y, double mu, double w) {
+double binomial_dev_resid(double y, double mu, double w, double) {
   return 2.0 * w * (y_log_y(y, mu) + y_log_y(1.0 - y, 1.0 - mu));
 }
 // log choose(N, k) with N = round(w), k = round(w y), as R's binomial()$aic rounds the
@@ -191,7 +212,7 @@ double binomial_loglik_constant(double y, double w) {
 // counts' k log mu + (N - k) log(1 - mu) up to rounding when they are whole, and for
 // counts that are not (which the caller warns of) still the smooth function whose
 // derivative d1 is.
-double binomial_loglik_smooth(double y, double mu, double w) {
+double binomial_loglik_smooth(double y, double mu, double w, double) {
   double ll = 0.0;
   if (y != 0.0) ll += (w * y) * std::log(mu);
   if (y != 1.0) ll += (w * (1.0 - y)) * std::log1p(-mu);
@@ -205,11 +226,11 @@ Support poisson_check(double y, double w) {
   if (y < 0.0 || w < 0.0) return Support::kOutside;
   return not_integral(y) ? Support::kNotIntegral : Support::kInside;
 }
-double poisson_variance(double mu) { return mu; }
-double poisson_variance_deriv(double) { return 1.0; }
+double poisson_variance(double mu, double) { return mu; }
+double poisson_variance_deriv(double, double) { return 1.0; }
 // 2 w (y log(y / mu) - (y - mu)), and 2 w mu for y = 0; for counts above kLargeCount
 // 2 w bd0(y, mu), the same without its cancellation.
-double poisson_dev_resid(double y, double mu, double w) {
+double poisson_dev_resid(double y, double mu, double w, double) {
   if (y > kLargeCount) return 2.0 * (w * bd0(y, mu));
   return y > 0.0 ? 2.0 * (w * (y * std::log(y / mu) - (y - mu))) : 2.0 * (mu * w);
 }
@@ -221,19 +242,56 @@ double poisson_loglik_constant(double y, double w) {
 }
 
 constexpr LinkDef kLinks[] = {
-    {"logit", logit_linkinv, logit_mu_eta, logit_mu_eta2, logit_mean},
-    {"probit", probit_linkinv, probit_mu_eta, probit_mu_eta2, mean_of<probit_linkinv, probit_mu_eta>},
-    {"cloglog", cloglog_linkinv, cloglog_mu_eta, cloglog_mu_eta2, mean_of<cloglog_linkinv, cloglog_mu_eta>},
-    {"log", log_linkinv, log_linkinv, log_mu_eta2, mean_of<log_linkinv, log_linkinv>},
+    {"logit", logit_linkinv, logit_mu_eta, logit_mu_eta2, logit_mean, logit_mu_eta3},
+    {"probit", probit_linkinv, probit_mu_eta, probit_mu_eta2, mean_of<probit_linkinv, probit_mu_eta>, probit_mu_eta3},
+    {"cloglog", cloglog_linkinv, cloglog_mu_eta, cloglog_mu_eta2, mean_of<cloglog_linkinv, cloglog_mu_eta>,
+     cloglog_mu_eta3},
+    {"log", log_linkinv, log_linkinv, log_mu_eta2, mean_of<log_linkinv, log_linkinv>, log_mu_eta2},
+    {"inverse", inverse_linkinv, inverse_mu_eta, inverse_mu_eta2, mean_of<inverse_linkinv, inverse_mu_eta>,
+     inverse_mu_eta3},
+    {"identity", identity_linkinv, identity_mu_eta, identity_zero, mean_of<identity_linkinv, identity_mu_eta>,
+     identity_zero},
+    {"1/mu^2", inverse_square_linkinv, inverse_square_mu_eta, inverse_square_mu_eta2,
+     mean_of<inverse_square_linkinv, inverse_square_mu_eta>, inverse_square_mu_eta3},
 };
+constexpr const LinkDef* kLogit = &kLinks[0];
+constexpr const LinkDef* kLog = &kLinks[3];
+constexpr const LinkDef* kInverse = &kLinks[4];
+constexpr const LinkDef* kIdentity = &kLinks[5];
 constexpr const LinkDef* kBinomialLinks[] = {&kLinks[0], &kLinks[1], &kLinks[2]};
-constexpr const LinkDef* kPoissonLinks[] = {&kLinks[3]};
+constexpr const LinkDef* kLogLinks[] = {kLog};
+constexpr const LinkDef* kGammaLinks[] = {kInverse, kIdentity, kLog};
+constexpr const LinkDef* kGaussianLinks[] = {kIdentity, kLog, kInverse};
+constexpr const LinkDef* kInverseGaussianLinks[] = {&kLinks[6], kInverse, kIdentity, kLog};
 
+namespace e = entries;
+// R's order of the links: the default (R's) first. The canonical link, where one is
+// listed, is the one at which the observed and expected information agree.
 constexpr FamilyDef kFamilies[] = {
     {"binomial", kBinomialLinks, false, 0.0, 1.0, binomial_check, binomial_variance, binomial_variance_deriv,
-     binomial_dev_resid, binomial_loglik_constant, binomial_loglik_smooth},
-    {"poisson", kPoissonLinks, false, 0.0, INFINITY, poisson_check, poisson_variance, poisson_variance_deriv,
-     poisson_dev_resid, poisson_loglik_constant, poisson_kernel},
+     binomial_dev_resid, binomial_loglik_constant, binomial_loglik_smooth, kLogit, true, nullptr},
+    {"poisson", kLogLinks, false, 0.0, INFINITY, poisson_check, poisson_variance, poisson_variance_deriv,
+     poisson_dev_resid, poisson_loglik_constant, poisson_kernel, kLog, true, nullptr},
+    {"nbinom2", kLogLinks, true, 0.0, INFINITY, e::count_check, e::nbinom2_variance, e::nbinom2_variance_deriv,
+     e::nbinom2_dev_resid, e::count_constant, e::nbinom2_smooth, nullptr, true, e::nbinom2_derivs},
+    {"nbinom1", kLogLinks, true, 0.0, INFINITY, e::count_check, e::nbinom1_variance, e::nbinom1_variance_deriv,
+     e::no_deviance, e::count_constant, e::nbinom1_smooth, nullptr, false, e::nbinom1_derivs},
+    {"Gamma", kGammaLinks, true, 0.0, INFINITY, e::positive_check, e::gamma_variance, e::gamma_variance_deriv,
+     e::gamma_dev_resid, e::gamma_constant, e::gamma_smooth, kInverse, true, e::gamma_derivs},
+    {"gaussian", kGaussianLinks, true, -INFINITY, INFINITY, e::real_check, e::gaussian_variance,
+     e::gaussian_variance_deriv, e::gaussian_dev_resid, e::gaussian_constant, e::gaussian_smooth, kIdentity, true,
+     e::gaussian_derivs},
+    {"inverse.gaussian", kInverseGaussianLinks, true, 0.0, INFINITY, e::positive_check, e::inverse_gaussian_variance,
+     e::inverse_gaussian_variance_deriv, e::inverse_gaussian_dev_resid, e::inverse_gaussian_constant,
+     e::inverse_gaussian_smooth, &kLinks[6], true, e::inverse_gaussian_derivs},
+    {"beta", kBinomialLinks, true, 0.0, 1.0, e::unit_open_check, e::beta_variance, e::beta_variance_deriv,
+     e::no_deviance, e::zero_constant, e::beta_smooth, nullptr, true, e::beta_derivs},
+    {"betabinomial", kBinomialLinks, true, 0.0, 1.0, binomial_check, e::betabinomial_variance,
+     e::betabinomial_variance_deriv, e::no_deviance, binomial_loglik_constant, e::betabinomial_smooth, nullptr, false,
+     e::betabinomial_derivs},
+    {"truncated_poisson", kLogLinks, false, 1.0, INFINITY, e::positive_count_check, e::truncated_poisson_variance,
+     e::truncated_poisson_variance_deriv, e::no_deviance, e::count_constant, e::truncated_poisson_smooth, nullptr,
+     false, e::truncated_poisson_derivs},
 };
 
 // "a", "b" or "c": the names a refusal offers.
@@ -271,6 +329,21 @@ std::variant<Family, std::string> parse_family(std::string_view family, std::str
     return "link \"" + std::string(link) + "\" is not available for the " + f.name + " family: use " + offered(offer);
   }
   return "family \"" + std::string(family) + "\" is not available: use " + offered(names);
+}
+
+MuDerivs variance_mu_derivs(const Family& f, double y, double mu, double w) {
+  // l = w (y log mu ...) with dl/dmu = w (y - mu) / V; V is at most quadratic in mu for
+  // both families, so V'' = V'(1) - V'(0).
+  const double v = variance(f, mu), dv = variance_deriv(f, mu);
+  const double d2v = variance_deriv(f, 1.0) - variance_deriv(f, 0.0);
+  const double r = y - mu, v2 = v * v;
+  MuDerivs d{};
+  d.l1 = w * r / v;
+  d.l2 = w * (-1.0 / v - r * dv / v2);
+  d.l3 = w * (2.0 * dv / v2 - r * (d2v / v2 - 2.0 * dv * dv / (v2 * v)));
+  d.info = w / v;
+  d.dinfo = -w * dv / v2;
+  return d;
 }
 
 EtaDerivs loglik_eta_derivs(const Family& f, double y, double eta, double w) {

@@ -10,6 +10,13 @@
 // - binomial: the response y is a proportion in [0, 1] and the prior weight w is the
 //   number of trials n (1 for a Bernoulli response), so n y successes;
 // - poisson: y is a count and w a prior weight (usually 1).
+// The families with a parameter phi beside the mean (a dispersion, shape or precision)
+// take glmmTMB's definitions of the likelihood and of phi (Brooks et al., R Journal
+// 9(2), 2017): nbinom2 (size phi, variance mu + mu^2 / phi), nbinom1 (size mu / phi,
+// variance mu (1 + phi)), Gamma (shape 1 / phi^2), gaussian (sd phi), beta (precision
+// phi), betabinomial (precision phi of w trials); inverse.gaussian is R's (variance phi
+// mu^3). Their log-likelihoods are multiplied by the prior weight w, except
+// betabinomial's, whose w is the number of trials as binomial's.
 // Every function works on one observation.
 #pragma once
 
@@ -34,12 +41,25 @@ enum class Support : std::uint8_t { kInside, kNotIntegral, kOutside };
 //   not the derivative of mu_eta, which is flat there;
 // - mean sets mu = linkinv(eta) and m1 = mu_eta(eta), to the same bits (an entry may
 //   share work between the two).
+// - mu_eta3 is d^3 mu / d eta^3 of the unclamped inverse (for the observed
+//   information's derivative).
 struct LinkDef {
   const char* name;  // R's name
   double (*linkinv)(double eta);
   double (*mu_eta)(double eta);
   double (*mu_eta2)(double eta);
   void (*mean)(double eta, double& mu, double& m1);
+  double (*mu_eta3)(double eta);
+};
+
+// The derivatives of one observation's log-likelihood (times its weight) in mu at phi:
+// l1, l2, l3; the expected information `info` = E[-l2] (or, where it has no closed
+// form, a positive surrogate: the reciprocal variance) and d info / d mu; and the
+// derivatives of the log-likelihood, l1, l2 and info in t = log(phi) (zero for a
+// family without phi).
+struct MuDerivs {
+  double l1, l2, l3, info, dinfo;
+  double lt, l1t, l2t, infot;
 };
 
 // An exponential family (McCullagh & Nelder, sec. 2.2.2). Contract of every entry:
@@ -54,28 +74,44 @@ struct LinkDef {
 // - variance V(mu) and its derivative dV / dmu;
 // - dev_resid: the unit deviance times the prior weight, R's dev.resids;
 // - loglik_constant + loglik_smooth: the conditional log-likelihood of one
-//   observation, the part free of mu and the part that depends on it; loglik_smooth's
-//   derivative in eta is d1 of loglik_eta_derivs, and d loglik / d mu = w (y - mu) / V.
+//   observation, the part free of mu and phi and the part that depends on them;
+//   loglik_smooth's derivative in eta is d1 of loglik_eta_derivs;
+// - canonical: the link at which the observed and expected information agree (null
+//   where none of the links does);
+// - exact_fisher: whether mu_derivs's info is the expected information (false: a
+//   surrogate, and only the observed information defines the Laplace approximation);
+// - mu_derivs: see MuDerivs; null for binomial and Poisson, whose derivatives come
+//   from V (loglik_eta_derivs), and whose paths stay those of lme4's PIRLS.
+// Without phi (binomial, Poisson, truncated_poisson) every phi argument is ignored.
 struct FamilyDef {
   const char* name;  // R's name
   std::span<const LinkDef* const> links;
   bool dispersion;
   double mean_lower, mean_upper;
   Support (*check)(double y, double w);
-  double (*variance)(double mu);
-  double (*variance_deriv)(double mu);
-  double (*dev_resid)(double y, double mu, double w);
+  double (*variance)(double mu, double phi);
+  double (*variance_deriv)(double mu, double phi);
+  double (*dev_resid)(double y, double mu, double w, double phi);
   double (*loglik_constant)(double y, double w);
-  double (*loglik_smooth)(double y, double mu, double w);
+  double (*loglik_smooth)(double y, double mu, double w, double phi);
+  const LinkDef* canonical;
+  bool exact_fisher;
+  MuDerivs (*mu_derivs)(double y, double mu, double w, double phi);
 };
 
 // The table, in the order R users meet the families (binomial first).
 std::span<const FamilyDef> families();
 
-// A family with one of its links; both point into the tables.
+// A family with one of its links (both point into the tables), the value of its
+// parameter phi, and which information defines the Laplace approximation: the
+// expected one at the modes (lme4's glmer and glmer.nb) or the observed one, the
+// Hessian of the integrand (glmmTMB's, Laplace's approximation proper). The two agree
+// at canonical links.
 struct Family {
   const FamilyDef* def = nullptr;
   const LinkDef* link = nullptr;
+  double phi = 1.0;
+  bool observed = false;
 };
 
 // The family and link from their names, or the caller-error text naming what is
@@ -86,16 +122,21 @@ std::variant<Family, std::string> parse_family(std::string_view family, std::str
 const LinkDef* find_link(std::string_view name);
 
 // --- The entries, by Family -------------------------------------------------------
-inline bool canonical(const Family& f) { return f.link == f.def->links.front(); }
+inline bool canonical(const Family& f) { return f.link == f.def->canonical; }
 inline double linkinv(const Family& f, double eta) { return f.link->linkinv(eta); }
 inline double mu_eta(const Family& f, double eta) { return f.link->mu_eta(eta); }
 inline double mu_eta2(const Family& f, double eta) { return f.link->mu_eta2(eta); }
-inline double variance(const Family& f, double mu) { return f.def->variance(mu); }
-inline double variance_deriv(const Family& f, double mu) { return f.def->variance_deriv(mu); }
-inline double dev_resid(const Family& f, double y, double mu, double w) { return f.def->dev_resid(y, mu, w); }
+inline double variance(const Family& f, double mu) { return f.def->variance(mu, f.phi); }
+inline double variance_deriv(const Family& f, double mu) { return f.def->variance_deriv(mu, f.phi); }
+inline double dev_resid(const Family& f, double y, double mu, double w) { return f.def->dev_resid(y, mu, w, f.phi); }
 inline double loglik_constant(const Family& f, double y, double w) { return f.def->loglik_constant(y, w); }
 inline double loglik_smooth(const Family& f, double y, double mu, double w) {
-  return f.def->loglik_smooth(y, mu, w);
+  return f.def->loglik_smooth(y, mu, w, f.phi);
+}
+// Whether the row derivatives take the general path of mu_derivs: a family with phi,
+// or the observed information asked of a non-canonical link.
+inline bool general_path(const Family& f) {
+  return f.def->mu_derivs != nullptr || (f.observed && !canonical(f));
 }
 inline Support check_response(const Family& f, double y, double w) { return f.def->check(y, w); }
 
@@ -112,6 +153,9 @@ struct EtaDerivs {
   double d2;
 };
 EtaDerivs loglik_eta_derivs(const Family& f, double y, double eta, double w);
+
+// The derivatives in mu of the binomial and Poisson log-likelihoods, from V (phi 1).
+MuDerivs variance_mu_derivs(const Family& f, double y, double mu, double w);
 
 // The IRLS working weight w m1^2 / V (R's glm.fit takes its square root).
 inline double working_weight(const Family& f, double mu, double m1, double w) {

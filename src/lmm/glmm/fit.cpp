@@ -185,21 +185,31 @@ FitResult two_stage(const Criteria& c, const FitOptions& options, std::vector<do
     // a term's factor, and a unit inverse Hessian would make the first step far too long.
     std::vector<double> g0(np), g1(np), xt = x;
     double f0;
-    if (probe(x, f0, g0))
-      for (std::size_t i = 0; i < nt; ++i) {
-        const double h = 1e-3 * std::max(std::fabs(x[i]), 0.1);
-        xt[i] = x[i] + h;
-        if (probe(xt, f0, g1)) theta_curv[i] = (g1[i] - g0[i]) / h;
-        xt[i] = x[i];
+    const auto curvature_at = [&](std::size_t i) {
+      const double h = 1e-3 * std::max(std::fabs(x[i]), 0.1);
+      xt[i] = x[i] + h;
+      double c = 0.0;
+      if (probe(xt, f0, g1)) c = (g1[i] - g0[i]) / h;
+      xt[i] = x[i];
+      return c;
+    };
+    if (probe(x, f0, g0)) {
+      for (std::size_t i = 0; i < nt; ++i) theta_curv[i] = curvature_at(i);
+      for (std::size_t i = np - c.n_extra; i < np; ++i) {
+        const double cv = curvature_at(i);
+        o2.h0[i * np + i] = cv > 0.0 ? 1.0 / cv : 1.0;
       }
+    }
   }
   for (std::size_t i = 0; i < nt; ++i)
     for (std::size_t j = 0; j < nt; ++j) {
       const double unit_h = i != j ? 0.0 : theta_curv[i] > 0.0 ? 1.0 / theta_curv[i] : 1.0;
       o2.h0[i * np + j] = r1.inverse_hessian.empty() ? unit_h : r1.inverse_hessian[i * nt + j];
     }
-  for (std::size_t i = 0; i < p; ++i)
-    for (std::size_t j = 0; j < p; ++j) o2.h0[(nt + i) * np + nt + j] = 0.5 * rx[i * p + j];
+  for (std::size_t i = 0; i < p - c.n_extra; ++i)
+    for (std::size_t j = 0; j < p - c.n_extra; ++j) o2.h0[(nt + i) * np + nt + j] = 0.5 * rx[i * p + j];
+  for (std::size_t i = np - c.n_extra; i < np; ++i)
+    if (o2.h0[i * np + i] == 0.0) o2.h0[i * np + i] = 1.0;
   if (c.warmup) {
     MinimizeOptions ow = o2;
     ow.value = c.warmup_value;
@@ -257,15 +267,32 @@ FitResult two_stage(const Criteria& c, const FitOptions& options, std::vector<do
 }
 
 FitResult fit(const Rows& rows, const FitOptions& options) {
-  const std::size_t nt = rows.idx.size(), p = rows.p, q = rows.q;
+  const std::size_t nt = rows.idx.size(), p = rows.p, q = rows.q, nd = n_phi(rows), pe = p + nd;
   const int nagq = options.nagq;
+  if (nd > 0 && nagq == 0) {
+    std::string why = "nAGQ = 0 is not available for the ";
+    why += rows.family.def->name;
+    why += " family, whose dispersion parameter it cannot estimate: use nagq = 1";
+    throw std::invalid_argument(why);
+  }
   Criteria c;
   c.n_theta = nt;
-  c.p = p;
+  c.p = pe;
+  c.n_extra = nd;
   c.groups = sign_groups(rows.idx);
   c.theta0 = default_theta(rows.idx);
   c.joint = [&](const std::vector<double>& th, const double* b0, double& f, double* b, double* rx) {
-    return evaluate_joint(rows, lambda_of(rows, th), b0, f, b, rx);
+    if (nd == 0) return evaluate_joint(rows, lambda_of(rows, th), b0, f, b, rx);
+    // log(phi) is held at its start: its rows of rx are 0, with 0.01 on the diagonal
+    // (a typical scale of 0.1 for the differences).
+    std::vector<double> rxp(p * p);
+    const bool ok = evaluate_joint(rows, lambda_of(rows, th), b0, f, b, rx ? rxp.data() : nullptr);
+    if (ok && rx) {
+      std::fill(rx, rx + pe * pe, 0.0);
+      for (std::size_t i = 0; i < p; ++i) std::copy(rxp.begin() + i * p, rxp.begin() + (i + 1) * p, rx + i * pe);
+      for (std::size_t i = p; i < pe; ++i) rx[i * pe + i] = 0.01;
+    }
+    return ok;
   };
   auto theta_of = [nt](const std::vector<double>& xv) {
     return std::vector<double>(xv.begin(), xv.begin() + static_cast<std::ptrdiff_t>(nt));
@@ -329,6 +356,14 @@ FitResult fit(const Rows& rows, const FitOptions& options) {
   }
   res.vcov_rx.assign(p * p, NAN);
   rx_inverse(rows, lambda, res.beta.data(), modes.u, res.vcov_rx.data());
+  if (res.vcov_from_hessian && nd > 0) {
+    // The fixed effects' block of the covariance over (beta, log(phi)).
+    std::vector<double> v(p * p);
+    for (std::size_t i = 0; i < p; ++i)
+      std::copy(res.vcov.begin() + static_cast<std::ptrdiff_t>(i * pe),
+                res.vcov.begin() + static_cast<std::ptrdiff_t>(i * pe + p), v.begin() + static_cast<std::ptrdiff_t>(i * p));
+    res.vcov = v;
+  }
   if (!res.vcov_from_hessian) res.vcov = res.vcov_rx;
   return res;
 }

@@ -50,6 +50,11 @@ struct Rows {
   std::vector<std::uint64_t> blocks;  // term sizes (sum q)
 };
 
+// The parameters beside theta and the p fixed effects: log(phi) for a family with phi.
+// Every beta below then has p + n_phi entries, log(phi) last.
+inline std::uint64_t n_phi(const Family& f) { return f.def->dispersion ? 1 : 0; }
+inline std::uint64_t n_phi(const Rows& rows) { return n_phi(rows.family); }
+
 // The caller's arrays, unsorted: codes[i] in 0..m-1 is row i's group.
 struct RowInput {
   std::uint64_t n, p, q, m;

@@ -25,9 +25,9 @@ double objective(const Rows& rows, std::uint64_t g, GroupWork& work, const doubl
   double ll = 0.0;
   for (std::uint64_t r = 0; r < nr; ++r) {
     const std::uint64_t k = r0 + r;
-    const RowState s = row_state(rows.family, rows.y[k], work.eta[r], rows.w[k]);
+    const RowState s = row_state(work.family, rows.y[k], work.eta[r], rows.w[k]);
     work.st[r] = s;
-    ll = ll + loglik_smooth(rows.family, rows.y[k], s.mu, rows.w[k]);
+    ll = ll + loglik_smooth(work.family, rows.y[k], s.mu, rows.w[k]);
   }
   double uu = 0.0;
   for (std::uint64_t b = 0; b < q; ++b) uu = uu + u[b] * u[b];
@@ -37,7 +37,7 @@ double objective(const Rows& rows, std::uint64_t g, GroupWork& work, const doubl
 // Refreshes work.st at the eta in work.eta, without h_g's log-likelihood.
 void refresh(const Rows& rows, std::uint64_t g, GroupWork& work) {
   const std::uint64_t r0 = rows.start[g], nr = rows.start[g + 1] - r0;
-  for (std::uint64_t r = 0; r < nr; ++r) work.st[r] = row_state(rows.family, rows.y[r0 + r], work.eta[r], rows.w[r0 + r]);
+  for (std::uint64_t r = 0; r < nr; ++r) work.st[r] = row_state(work.family, rows.y[r0 + r], work.eta[r], rows.w[r0 + r]);
 }
 
 // work.eta <- eta0 + A u.
@@ -66,11 +66,27 @@ void curvature(std::uint64_t nr, GroupWork& work, bool observed) {
   for (std::uint64_t i = 0; i < q; ++i) work.m[i * q + i] = work.m[i * q + i] + 1.0;
 }
 
-// work.l <- the Cholesky factor of A' W A + I (Fisher weights) at work.st.
+// work.l <- the Cholesky factor of A' W A + I (the Laplace weights) at work.st.
 bool fisher_factor(std::uint64_t nr, GroupWork& work) {
   curvature(nr, work, false);
   work.l = work.m;
   return cholesky_in_place(work.l.data(), work.q);
+}
+
+// work.l <- the Cholesky factor of A' S A + I with the scoring weights.
+bool scoring_factor(std::uint64_t nr, GroupWork& work) {
+  const std::uint64_t q = work.q;
+  std::fill(work.l.begin(), work.l.end(), 0.0);
+  for (std::uint64_t r = 0; r < nr; ++r) {
+    const double c = work.st[r].scoring;
+    const double* ar = work.a.data() + r * q;
+    for (std::uint64_t i = 0; i < q; ++i) {
+      const double ci = ar[i] * c;
+      for (std::uint64_t j = 0; j <= i; ++j) work.l[i * q + j] = work.l[i * q + j] + ci * ar[j];
+    }
+  }
+  for (std::uint64_t i = 0; i < q; ++i) work.l[i * q + i] = work.l[i * q + i] + 1.0;
+  return cholesky_in_place(work.l.data(), q);
 }
 
 }  // namespace
@@ -78,21 +94,48 @@ bool fisher_factor(std::uint64_t nr, GroupWork& work) {
 RowState row_state(const Family& f, double y, double eta, double w) {
   double mu, m1;
   f.link->mean(eta, mu, m1);
+  if (general_path(f)) {
+    // Chain rule from mu to eta: d1 = l1 m1, d2 = l2 m1^2 + l1 m2, d3 = l3 m1^3 + 3 l2
+    // m1 m2 + l1 m3; the Fisher weight info m1^2 and its derivative.
+    const MuDerivs d = f.def->mu_derivs ? f.def->mu_derivs(y, mu, w, f.phi) : variance_mu_derivs(f, y, mu, w);
+    const double m2 = mu_eta2(f, eta), m11 = m1 * m1;
+    const double d1 = d.l1 * m1, d2 = d.l2 * m11 + d.l1 * m2, fisher = d.info * m11;
+    if (f.observed) {
+      const double d3 = (d.l3 * m11 * m1 + 3.0 * d.l2 * m1 * m2) + d.l1 * f.link->mu_eta3(eta);
+      return {mu, d1, d2, -d2, -d3, fisher};
+    }
+    return {mu, d1, d2, fisher, d.dinfo * m11 * m1 + 2.0 * d.info * m1 * m2, fisher};
+  }
   const double v = variance(f, mu);
   const double weight = working_weight(f, mu, m1, w);
   if (canonical(f)) {
     // d2 = -W exactly, so Newton and Fisher scoring coincide; dW/deta = w V' m1.
-    return {mu, w * (y - mu), -weight, weight, w * variance_deriv(f, mu) * m1};
+    return {mu, w * (y - mu), -weight, weight, w * variance_deriv(f, mu) * m1, weight};
   }
   const EtaDerivs d = loglik_eta_derivs(f, y, eta, w);
   const double m2 = mu_eta2(f, eta);
   const double dw = w * m1 * (2.0 * m2 * v - m1 * m1 * variance_deriv(f, mu)) / (v * v);
-  return {mu, d.d1, d.d2, weight, dw};
+  return {mu, d.d1, d.d2, weight, dw, weight};
 }
 
-GroupWork::GroupWork(const Rows& rows) : q(rows.q), p(rows.p) {
+// The derivatives in t = log(phi) of a row's log-likelihood, of d1 and of the Laplace
+// weight W, at the row's eta.
+struct PhiDerivs {
+  double l, d1, weight;
+};
+PhiDerivs phi_derivs(const Family& f, double y, double eta, double w) {
+  double mu, m1;
+  f.link->mean(eta, mu, m1);
+  const MuDerivs d = f.def->mu_derivs(y, mu, w, f.phi);
+  const double m2 = mu_eta2(f, eta);
+  const double weight = f.observed ? -(d.l2t * m1 * m1 + d.l1t * m2) : d.infot * m1 * m1;
+  return {d.lt, d.l1t * m1, weight};
+}
+
+GroupWork::GroupWork(const Rows& rows) : q(rows.q), p(rows.p), family(rows.family) {
   const std::uint64_t n = rows.max_rows;
   a.assign(n * q, 0.0);
+  lev.assign(n, 0.0);
   eta0.assign(n, 0.0);
   eta.assign(n, 0.0);
   st.assign(n, RowState{});
@@ -103,6 +146,7 @@ GroupWork::GroupWork(const Rows& rows) : q(rows.q), p(rows.p) {
 void group_prepare(const Rows& rows, std::uint64_t g, const double* lambda, const double* beta,
                    GroupWork& work) {
   const std::uint64_t r0 = rows.start[g], nr = rows.start[g + 1] - r0, q = rows.q, p = rows.p;
+  if (rows.family.def->dispersion) work.family.phi = std::exp(beta[p]);
   for (std::uint64_t r = 0; r < nr; ++r) {
     const std::uint64_t k = r0 + r;
     double e = rows.offset[k];
@@ -147,7 +191,7 @@ bool group_mode(const Rows& rows, std::uint64_t g, GroupWork& work, double* u, b
     }
     curvature(nr, work, true);
     work.l = work.m;
-    if (!cholesky_in_place(work.l.data(), q) && !fisher_factor(nr, work)) return false;
+    if (!cholesky_in_place(work.l.data(), q) && !scoring_factor(nr, work)) return false;
     work.delta = work.g;
     forward_solve(work.l.data(), q, work.delta.data(), 1);
     backward_solve(work.l.data(), q, work.delta.data(), 1);
@@ -213,7 +257,7 @@ double group_laplace(const Rows& rows, std::uint64_t g, const GroupWork& work, c
   const std::uint64_t r0 = rows.start[g], nr = rows.start[g + 1] - r0, q = rows.q;
   double ll = 0.0;
   for (std::uint64_t r = 0; r < nr; ++r)
-    ll = ll + loglik_smooth(rows.family, rows.y[r0 + r], work.st[r].mu, rows.w[r0 + r]);
+    ll = ll + loglik_smooth(work.family, rows.y[r0 + r], work.st[r].mu, rows.w[r0 + r]);
   double uu = 0.0;
   for (std::uint64_t b = 0; b < q; ++b) uu = uu + u[b] * u[b];
   return (-2.0 * ll + uu) + log_det(work.l.data(), q);
@@ -240,11 +284,13 @@ void group_gradient(const Rows& rows, std::uint64_t g, GroupWork& work, const do
       c = c + ar[i] * mi;
     }
     const double v = work.st[r].dweight * c;
-    work.eta[r] = v;  // eta is not needed past the mode: it keeps v_r here
+    work.lev[r] = c;
+    work.eta0[r] = v;  // eta0 is not needed past the mode: it keeps v_r here
     for (std::uint64_t b = 0; b < q; ++b) work.s[b] = work.s[b] + v * ar[b];
   }
   work.t = work.s;
-  if (canonical(rows.family)) {
+  if (canonical(work.family) || work.family.observed) {
+    // M is M_o: the Laplace weights are the observed curvature.
     forward_solve(work.l.data(), q, work.t.data(), 1);
     backward_solve(work.l.data(), q, work.t.data(), 1);
   } else {
@@ -261,6 +307,10 @@ void group_gradient(const Rows& rows, std::uint64_t g, GroupWork& work, const do
   std::fill(work.zd.begin(), work.zd.end(), 0.0);
   std::fill(work.gm.begin(), work.gm.end(), 0.0);  // G = A' W Z
   double* gb = grad + rows.idx.size();
+  // d/dt of -2 l + log|M| with the mode moving: the direct terms -2 l_t + c_r W_t and,
+  // through du/dt = M_o^-1 A' d1_t, (a_r' t) d1_t (as for beta, with t = M_o^-1 s).
+  const bool with_phi = work.family.def->dispersion;
+  double dphi = 0.0;
   for (std::uint64_t r = 0; r < nr; ++r) {
     const std::uint64_t k = r0 + r;
     const double* ar = work.a.data() + r * q;
@@ -268,9 +318,13 @@ void group_gradient(const Rows& rows, std::uint64_t g, GroupWork& work, const do
     const RowState& s = work.st[r];
     double at = 0.0;
     for (std::uint64_t b = 0; b < q; ++b) at = at + ar[b] * work.t[b];
-    const double omega = (work.eta[r] + s.d2 * at) - 2.0 * s.d1;
+    const double omega = (work.eta0[r] + s.d2 * at) - 2.0 * s.d1;
     const double* xr = rows.x.data() + k * p;
     for (std::uint64_t j = 0; j < p; ++j) gb[j] = gb[j] + omega * xr[j];
+    if (with_phi) {
+      const PhiDerivs dp = phi_derivs(work.family, rows.y[k], work.eta[r], rows.w[k]);
+      dphi = dphi + ((-2.0 * dp.l + work.lev[r] * dp.weight) + at * dp.d1);
+    }
     for (std::uint64_t c = 0; c < q; ++c) {
       work.zw[c] = work.zw[c] + omega * zr[c];
       work.zd[c] = work.zd[c] + s.d1 * zr[c];
@@ -286,6 +340,7 @@ void group_gradient(const Rows& rows, std::uint64_t g, GroupWork& work, const do
     for (std::uint64_t j = 0; j < q; ++j) mg = mg + work.minv[cb * q + j] * work.gm[j * q + ra];
     grad[e] = grad[e] + ((u[cb] * work.zw[ra] + work.t[cb] * work.zd[ra]) + 2.0 * mg);
   }
+  if (with_phi) gb[p] = gb[p] + dphi;
 }
 
 double group_agq(const Rows& rows, std::uint64_t g, GroupWork& work, const double* u,
@@ -336,7 +391,7 @@ double group_agq(const Rows& rows, std::uint64_t g, GroupWork& work, const doubl
       double e = work.eta0[r];
       const double* ar = work.a.data() + r * q;
       for (std::uint64_t b = 0; b < q; ++b) e = e + ar[b] * ut[b];
-      ll = ll + loglik_smooth(rows.family, rows.y[r0 + r], linkinv(rows.family, e), rows.w[r0 + r]);
+      ll = ll + loglik_smooth(work.family, rows.y[r0 + r], linkinv(work.family, e), rows.w[r0 + r]);
     }
     terms[node] = lw + ((ll - 0.5 * uu) + 0.5 * zz);
     top = std::max(top, terms[node]);

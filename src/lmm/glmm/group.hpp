@@ -11,24 +11,32 @@
 namespace qk::glmm::detail {
 
 // What one row contributes at eta: the mean, the observed score and curvature of
-// loglik in eta (d1, d2), the Fisher weight W = w m1^2 / V and dW / deta.
+// loglik in eta (d1, d2), the weight W of the Laplace approximation's curvature (the
+// Fisher weight w m1^2 / V, or -d2 where the family asks for the observed information)
+// and dW / deta, and a positive weight for Fisher-scoring steps (the Fisher weight, or
+// the family's surrogate of it).
 struct RowState {
-  double mu, d1, d2, weight, dweight;
+  double mu, d1, d2, weight, dweight, scoring;
 };
 RowState row_state(const Family& f, double y, double eta, double w);
 
-// Scratch for one group at a time, sized for the largest group.
+// Scratch for one group at a time, sized for the largest group. `family` is the rows'
+// family at the phi of the point being evaluated (group_prepare sets it).
 struct GroupWork {
   std::uint64_t q = 0, p = 0;
+  Family family;
   std::vector<double> a;     // rows x q: a_r = Lambda' z_r
   std::vector<double> eta0;  // rows: offset + x_r' beta
   std::vector<double> eta;   // rows: at the current u
   std::vector<RowState> st;  // rows
+  std::vector<double> lev;   // rows: the leverages a_r' M^-1 a_r of the gradient
   std::vector<double> m, l, minv, g, delta, trial, s, t, zw, zd, gm;  // q or q x q
   GroupWork(const Rows& rows);
 };
 
-// Fills work.a and work.eta0 for group g.
+// Fills work.a and work.eta0 for group g, and work.family's phi from beta: beta holds
+// the rows' p fixed effects, then log(phi) for a family with phi (the parameter vector
+// of the criterion and its gradient has this layout throughout).
 void group_prepare(const Rows& rows, std::uint64_t g, const double* lambda, const double* beta,
                    GroupWork& work);
 
@@ -45,7 +53,8 @@ bool group_mode(const Rows& rows, std::uint64_t g, GroupWork& work, double* u, b
 double group_laplace(const Rows& rows, std::uint64_t g, const GroupWork& work, const double* u);
 
 // Adds the gradient of the group's Laplace term over (theta, beta) to grad (n_theta +
-// p entries, theta first), at the mode found by group_mode.
+// p entries, theta first, and log(phi)'s last for a family with phi), at the mode
+// found by group_mode.
 void group_gradient(const Rows& rows, std::uint64_t g, GroupWork& work, const double* u,
                     double* grad);
 

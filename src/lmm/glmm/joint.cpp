@@ -67,18 +67,18 @@ Sums pass(const Rows& rows, const double* lambda, const double* beta, const std:
         const double* ar = work.a.data() + r * q;
         double eta = work.eta0[r];
         for (std::uint64_t j = 0; j < q; ++j) eta = eta + ar[j] * ug[j];
-        const detail::RowState st = detail::row_state(rows.family, rows.y[k], eta, rows.w[k]);
-        ll = ll + loglik_smooth(rows.family, rows.y[k], st.mu, rows.w[k]);
+        const detail::RowState st = detail::row_state(work.family, rows.y[k], eta, rows.w[k]);
+        ll = ll + loglik_smooth(work.family, rows.y[k], st.mu, rows.w[k]);
         if (!store) continue;
         const double* xr = rows.x.data() + k * p;
         for (std::uint64_t i = 0; i < q; ++i) {
-          const double wa = st.weight * ar[i];
+          const double wa = st.scoring * ar[i];
           rg[i] = rg[i] + ar[i] * st.d1;
           for (std::uint64_t j = 0; j <= i; ++j) work.m[i * q + j] = work.m[i * q + j] + wa * ar[j];
           for (std::uint64_t j = 0; j < p; ++j) bg[i * p + j] = bg[i * p + j] + wa * xr[j];
         }
         for (std::uint64_t i = 0; i < p; ++i) {
-          const double wx = st.weight * xr[i];
+          const double wx = st.scoring * xr[i];
           part.rb[i] = part.rb[i] + xr[i] * st.d1;
           for (std::uint64_t j = 0; j <= i; ++j) part.s[i * p + j] = part.s[i * p + j] + wx * xr[j];
         }
@@ -135,8 +135,9 @@ bool rx_inverse(const Rows& rows, const std::vector<double>& lambda, const doubl
 
 bool evaluate_joint(const Rows& rows, const std::vector<double>& lambda, const double* beta0,
                     double& value, double* beta, double* rx_inv) {
-  const std::uint64_t p = rows.p, q = rows.q, m = rows.m;
-  std::vector<double> b(beta0, beta0 + p), u(m * q, 0.0), bt(p), ut(m * q), db(p), du(m * q);
+  const std::uint64_t p = rows.p, q = rows.q, m = rows.m, pe = p + n_phi(rows);
+  // log(phi) rides along in b and bt, fixed at beta0's.
+  std::vector<double> b(beta0, beta0 + pe), u(m * q, 0.0), bt(b), ut(m * q), db(p), du(m * q);
   // On failure beta holds the last iterate, for a diagnosis of why.
   struct Last {
     const std::vector<double>& b;

@@ -14,7 +14,10 @@ namespace qk::glmm {
 using ValueFn = std::function<bool(const std::vector<double>& x, double& f)>;
 
 struct Criteria {
-  std::size_t n_theta = 0, p = 0;
+  // p counts beta's entries: the fixed effects, then n_extra family parameters (log(phi)),
+  // whose curvature is probed as theta's is and whose rows of joint's rx are a
+  // placeholder (joint holds them at their start).
+  std::size_t n_theta = 0, p = 0, n_extra = 0;
   std::vector<SignGroup> groups;
   std::vector<double> theta0;
   // nAGQ = 0 at theta from beta0: the value, beta (p) and, when rx is not null, beta's
