@@ -162,11 +162,11 @@ def families() -> dict[str, _FamilyEntry]:
 def family_linkinv(link: str, eta: _Float64) -> _Float64:
     """The mean of each linear predictor under ``link``, clamped as R clamps it."""
 
-def family_variance(family: str, mu: _Float64) -> _Float64:
-    """The variance function V(mu) of ``family`` at each mean."""
+def family_variance(family: str, mu: _Float64, phi: _Float64) -> _Float64:
+    """The variance of a response of weight 1 at each mean and phi."""
 
-def family_dev_resid(family: str, y: _Float64, mu: _Float64, w: _Float64) -> _Float64:
-    """Each row's unit deviance times its prior weight (R's dev.resids)."""
+def family_dev_resid(family: str, y: _Float64, mu: _Float64, w: _Float64, phi: _Float64) -> _Float64:
+    """Each row's unit deviance times its prior weight (R's dev.resids; NaN for a family without one)."""
 
 @final
 class ProductsAccumulator:
@@ -450,6 +450,8 @@ class _GlmmFitBase(_Report):
 
     theta: _Float64
     beta: _Float64
+    phi: float | None
+    """The family's dispersion parameter (None for a family without one)."""
     m2loglik: float
     """-2 log-likelihood at the fit, all constants included (Laplace or quadrature)."""
     nagq: int
@@ -497,6 +499,9 @@ class _GlmmBase(_Dimensions):
     def family(self) -> str: ...
     @property
     def link(self) -> str: ...
+    @property
+    def laplace(self) -> Literal["fisher", "observed"]:
+        """The information in the Laplace approximation's determinant."""
     def criterion(self, theta: _Theta, beta: _Theta, nagq: int = 1) -> float:
         """-2 log-likelihood by Laplace (nagq=1) or, with one grouping factor, adaptive
         quadrature; inf where the modes fail."""
@@ -531,6 +536,7 @@ class GlmmCore(_GlmmBase):
         offset: _Float64 | None,
         family: str,
         link: str | None = None,
+        laplace: str | None = None,
     ) -> GlmmCore: ...
     @property
     def m(self) -> int: ...

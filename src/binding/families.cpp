@@ -86,10 +86,10 @@ PyObject* f_variance(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   std::vector<const double*> v;
   npy_intp n = 0;
   bool ok = false;
-  if (!vectors_of("family_variance", {"family", "mu"}, args, nargs, kwnames, name, v, n)) return nullptr;
+  if (!vectors_of("family_variance", {"family", "mu", "phi"}, args, nargs, kwnames, name, v, n)) return nullptr;
   const gl::Family f = family_named(name, ok);
   if (!ok) return nullptr;
-  return rows_array(n, [&](std::size_t i) { return gl::variance(f, v[0][i]); });
+  return rows_array(n, [&](std::size_t i) { return f.def->variance(v[0][i], v[1][i]); });
 }
 
 PyObject* f_dev_resid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -97,10 +97,11 @@ PyObject* f_dev_resid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   std::vector<const double*> v;
   npy_intp n = 0;
   bool ok = false;
-  if (!vectors_of("family_dev_resid", {"family", "y", "mu", "w"}, args, nargs, kwnames, name, v, n)) return nullptr;
+  if (!vectors_of("family_dev_resid", {"family", "y", "mu", "w", "phi"}, args, nargs, kwnames, name, v, n))
+    return nullptr;
   const gl::Family f = family_named(name, ok);
   if (!ok) return nullptr;
-  return rows_array(n, [&](std::size_t i) { return gl::dev_resid(f, v[0][i], v[1][i], v[2][i]); });
+  return rows_array(n, [&](std::size_t i) { return f.def->dev_resid(v[0][i], v[1][i], v[2][i], v[3][i]); });
 }
 
 }  // namespace
@@ -111,10 +112,12 @@ PyMethodDef family_functions[] = {
               "and whether it has a dispersion parameter."),
     QK_METHOD("family_linkinv", f_linkinv, "family_linkinv(link, eta)\n--\n\n"
               "The mean of each linear predictor under `link`, clamped as R clamps it."),
-    QK_METHOD("family_variance", f_variance, "family_variance(family, mu)\n--\n\n"
-              "The variance function V(mu) of `family` at each mean."),
-    QK_METHOD("family_dev_resid", f_dev_resid, "family_dev_resid(family, y, mu, w)\n--\n\n"
-              "Each row's unit deviance times its prior weight (R's dev.resids)."),
+    QK_METHOD("family_variance", f_variance, "family_variance(family, mu, phi)\n--\n\n"
+              "The variance of a response of weight 1 at each mean and phi (the variance function\n"
+              "V(mu) for binomial and Poisson, whose phi is ignored)."),
+    QK_METHOD("family_dev_resid", f_dev_resid, "family_dev_resid(family, y, mu, w, phi)\n--\n\n"
+              "Each row's unit deviance times its prior weight (R's dev.resids; NaN for a family\n"
+              "without one)."),
     QK_END_METHODS,
 };
 

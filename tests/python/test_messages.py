@@ -531,7 +531,7 @@ BEFORE_THE_CORE = [  # formulas, columns and arguments lmm refuses
     (glmm_response("cbind(s, f)", "poisson"), FE, "cbind(successes, failures) is a binomial response, not a poisson"),
     (glmm_response("cbind(s, f, s)"), FE, "cbind() takes two columns, the successes and the failures"),
     (glmm_response("I(cbind(s, f))"), FE, "cbind(successes, failures) must be the whole response"),
-    (glmm_response("s", "gaussian"), V, "a Gaussian response is a linear mixed model: use quorvelkit.lmm"),
+    (glmm_response("label", "Gamma"), V, "a Gamma response must be numbers, but 'label' holds labels"),
     (glmm_response("label", "poisson"), V, "a Poisson response must be counts, but 'label' holds labels"),
     (glmm_response("mixed"), V, "the response 'mixed' mixes labels and numbers (3 in row 2)"),
     (glmm_response("label + 1"), V, "cannot evaluate the response 'label + 1'"),
@@ -544,7 +544,7 @@ BEFORE_THE_CORE = [  # formulas, columns and arguments lmm refuses
     (glmm_response("I(s / 3)", weights="neg"), SourceError, "it holds -1.0 in row 2"),
     (glmm_response("counts", "poisson"), SourceError, "column 'counts' not found in the data"),
     # the model of a binomial or Poisson response
-    (glmm(family="gaussian"), V, "'gaussian' is not fitted by glmm(): a Gaussian response is a linear mixed model"),
+    (glmm(family="tweedie"), V, "'tweedie' is not fitted by glmm(): the Tweedie family is not fitted here"),
     (glmm(link="log"), V, "the link of the binomial family must be 'logit', 'probit', 'cloglog' (R's names), got"),
     (glmm("k ~ x + (1 | g)", family="poisson", link="sqrt"), V, "the link of the poisson family must be 'log'"),
     *[(glmm(nagq=n), e, m) for n, e, m in [

@@ -40,6 +40,8 @@ def make_core(design: Design, prior: np.ndarray, family: str, link: str) -> Any:
     if len(design.spec.factors) == 1:
         z = np.ascontiguousarray(rows.z, dtype=float)
         blocks = list(design.blocks)
-        return _quorvelkit.GlmmCore(rows.y, x, z, rows.codes, design.m, blocks, prior, offset, family, link)
+        return _quorvelkit.GlmmCore(
+            rows.y, x, z, rows.codes, design.m, blocks, prior, offset, family, link, design.spec.laplace
+        )
     order = lme4_terms(design, theta_layout_of(design))
     return _quorvelkit.CrossedGlmmCore(rows.y, x, core_factors(design), prior, offset, family, link, term_order=order)

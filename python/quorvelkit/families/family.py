@@ -1,6 +1,6 @@
 """The families of a GLMM with their links, as R's ``binomial()`` and ``poisson()``
-define them: the Python face of the compiled core's family table, which is their one
-home. The names (:data:`FAMILY_LINKS`) are read from it, and the inverse link with R's
+and glmmTMB's ``nbinom2()``, ``Gamma()``, ``beta_family()`` and the rest define
+them: the Python face of the compiled core's family table, which is their one home. The names (:data:`FAMILY_LINKS`) are read from it, and the inverse link with R's
 clamps, the variance function and the deviance residuals are its own functions, so a
 number computed here is the core's to the bit; this module adds R's spellings of a
 family (:func:`parse_family`) and the three kinds of residual ``residuals.glmerMod``
@@ -9,27 +9,64 @@ gives.
 A binomial response is the proportion y of successes in its trials and ``w`` its prior
 weights (trials times any user weights), so that the family's formulas are R's:
 Var(y) = mu (1 - mu) / w and the unit deviance 2 w [y log(y / mu) + (1 - y)
-log((1 - y) / (1 - mu))]; a Poisson response is a count, Var(y) = mu / w.
+log((1 - y) / (1 - mu))]; a Poisson response is a count, Var(y) = mu / w. A family
+with a dispersion parameter phi takes glmmTMB's phi (nbinom2's size, nbinom1's
+mu (1 + phi) variance, Gamma's coefficient of variation, gaussian's sd, beta's and
+betabinomial's precision) and R's for inverse.gaussian (variance phi mu^3).
+
+The families are also objects, as in R: ``quorvelkit.families.nbinom2()``,
+``Gamma(link="log")``; :func:`parse_family` reads them as it reads their names.
 """
 
 from __future__ import annotations
 
 import difflib
 import re
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 
 import quorvelkit._quorvelkit as _core
 
-__all__ = ["FAMILY_LINKS", "parse_family", "linkinv", "variance", "unit_deviance", "residuals", "RESIDUAL_TYPES"]
+__all__ = [
+    "FAMILY_LINKS",
+    "DISPERSION_FAMILIES",
+    "Family",
+    "parse_family",
+    "linkinv",
+    "variance",
+    "unit_deviance",
+    "residuals",
+    "RESIDUAL_TYPES",
+    "binomial",
+    "poisson",
+    "nbinom2",
+    "nbinom1",
+    "Gamma",
+    "gaussian",
+    "inverse_gaussian",
+    "beta_family",
+    "betabinomial",
+    "truncated_poisson",
+    "draw",
+]
 
-#: The links of each family, the canonical one first (R's names), from the core's table.
+#: The links of each family, R's default first (R's names), from the core's table.
 FAMILY_LINKS: dict[str, tuple[str, ...]] = {name: entry["links"] for name, entry in _core.families().items()}
+#: The families with a dispersion parameter phi.
+DISPERSION_FAMILIES = frozenset(name for name, entry in _core.families().items() if entry["dispersion"])
 _LINKS = frozenset(link for links in FAMILY_LINKS.values() for link in links)
+#: A family's name by its lower case, and R's and glmmTMB's other names of the same family.
+_BY_LOWER = {name.lower(): name for name in FAMILY_LINKS} | {"beta_family": "beta"}
 #: R's families that are not fitted here, and what to use instead.
 _OTHER_FAMILIES = {
-    "gaussian": "a Gaussian response is a linear mixed model: use quorvelkit.lmm (lme4's lmer)",
+    "negative.binomial": "MASS's negative.binomial(theta) holds theta fixed: use family='nbinom2', which estimates it",
+    "ziGamma": "zero-inflated families are not fitted yet: use Gamma for positive responses",
+    "tweedie": "the Tweedie family is not fitted here",
+    "compois": "the Conway-Maxwell-Poisson family is not fitted here: use nbinom1 or nbinom2",
+    "genpois": "the generalized Poisson family is not fitted here: use nbinom1 or nbinom2",
+    "truncated_nbinom2": "the truncated negative binomial is not fitted yet: use truncated_poisson",
+    "t_family": "Student's t family is not fitted here",
     "quasibinomial": (
         "quasibinomial is not a likelihood family (it has no log-likelihood to maximise, and glmer refuses it "
         "too): use family='binomial', with an observation-level random effect such as (1 | obs) for "
@@ -48,8 +85,39 @@ _CALL = re.compile(r"\s*([A-Za-z_][A-Za-z0-9_.]*)\s*(?:\((.*)\))?\s*", flags=re.
 _LINK_ARGUMENT = re.compile(r"\s*(?:link\s*=\s*)?(?:\"([^\"]*)\"|'([^']*)'|([A-Za-z_][A-Za-z0-9_.]*))\s*", flags=re.S)
 
 
+class Family(NamedTuple):
+    """A family and its link, as R's family objects carry them: ``str()`` is R's call."""
+
+    name: str
+    link: str
+
+    def __str__(self) -> str:
+        return f'{self.name}(link = "{self.link}")'
+
+
+def _maker(name: str) -> Any:
+    def make(link: str | None = None) -> Family:
+        return Family(*parse_family(name, link))
+
+    make.__name__ = make.__qualname__ = "inverse_gaussian" if name == "inverse.gaussian" else name
+    make.__doc__ = f"The {name} family with ``link`` (default {FAMILY_LINKS[name][0]!r}; one of {FAMILY_LINKS[name]})."
+    return make
+
+
+binomial = _maker("binomial")
+poisson = _maker("poisson")
+nbinom2 = _maker("nbinom2")
+nbinom1 = _maker("nbinom1")
+Gamma = _maker("Gamma")
+gaussian = _maker("gaussian")
+inverse_gaussian = _maker("inverse.gaussian")
+beta_family = _maker("beta")
+betabinomial = _maker("betabinomial")
+truncated_poisson = _maker("truncated_poisson")
+
+
 def _names() -> str:
-    return " or ".join(map(repr, FAMILY_LINKS))
+    return ", ".join(map(repr, FAMILY_LINKS))
 
 
 def parse_family(family: Any, link: Any = None) -> tuple[str, str]:
@@ -60,6 +128,8 @@ def parse_family(family: Any, link: Any = None) -> tuple[str, str]:
     link in the call and a different ``link`` are refused naming both. ``ValueError``
     for a family or link not fitted here, with a hint for R's other families and for
     near misses of the names."""
+    if isinstance(family, Family):
+        family = str(family)
     if not isinstance(family, str):
         raise ValueError(f"family must be {_names()} (R's names), got {family!r}")
     call = _CALL.fullmatch(family)
@@ -67,10 +137,11 @@ def parse_family(family: Any, link: Any = None) -> tuple[str, str]:
         raise ValueError(
             f'family must be {_names()} (R\'s names, or a call such as binomial(link = "probit")), got {family!r}'
         )
-    name, arguments = call.group(1).lower(), call.group(2)
+    name, arguments = call.group(1), call.group(2)
+    if name in _OTHER_FAMILIES:
+        raise ValueError(f"family {family!r} is not fitted by glmm(): {_OTHER_FAMILIES[name]}")
+    name = _BY_LOWER.get(name.lower(), name)
     if name not in FAMILY_LINKS:
-        if name in _OTHER_FAMILIES:
-            raise ValueError(f"family {family!r} is not fitted by glmm(): {_OTHER_FAMILIES[name]}")
         close = difflib.get_close_matches(name, list(FAMILY_LINKS), n=1, cutoff=0.6)
         hint = f"; did you mean {close[0]!r}?" if close else ""
         raise ValueError(f"family must be {_names()} (R's names), got {family!r}{hint}")
@@ -97,6 +168,38 @@ def parse_family(family: Any, link: Any = None) -> tuple[str, str]:
     return name, key
 
 
+def draw(family: str, mu: np.ndarray, trials: np.ndarray, phi: float | None, rng: np.random.Generator) -> np.ndarray:
+    """Responses of ``family`` with means ``mu`` (and ``trials`` of a binomial or
+    betabinomial row, dispersion ``phi``), drawn from ``rng``: a proportion of trials,
+    or a count or value. Binomial and Poisson draws are one call each, so a seed gives
+    the same draws whatever the family's table holds."""
+    p = 1.0 if phi is None else float(phi)
+    if family == "poisson":
+        return np.asarray(rng.poisson(mu), dtype=float)
+    if family in ("binomial", "betabinomial"):
+        prob = mu if family == "binomial" else rng.beta(mu * p, (1.0 - mu) * p)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            return np.where(trials > 0, rng.binomial(trials, prob) / np.maximum(trials, 1), 0.0)
+    if family in ("nbinom2", "nbinom1"):
+        size = p if family == "nbinom2" else mu / p
+        return np.asarray(rng.negative_binomial(size, size / (size + mu)), dtype=float)
+    if family == "Gamma":
+        return rng.gamma(1.0 / p**2, mu * p**2)
+    if family == "gaussian":
+        return rng.normal(mu, p)
+    if family == "inverse.gaussian":
+        return rng.wald(mu, 1.0 / p)
+    if family == "beta":
+        return rng.beta(mu * p, (1.0 - mu) * p)
+    if family == "truncated_poisson":
+        # Inversion of the zero-truncated distribution: u uniform above P(0).
+        from scipy.stats import poisson as _poisson
+
+        p0 = np.exp(-mu)
+        return np.asarray(_poisson.ppf(p0 + rng.random(np.shape(mu)) * (1.0 - p0), mu), dtype=float)
+    raise ValueError(f"no draws for the {family} family")
+
+
 #: The kinds of residual, glmer's default (deviance) first.
 RESIDUAL_TYPES = ("deviance", "pearson", "response")
 
@@ -115,23 +218,28 @@ def linkinv(eta: np.ndarray, link: str) -> np.ndarray:
     return _core.family_linkinv(link, _vector(eta)).reshape(eta.shape)
 
 
-def variance(mu: np.ndarray, family: str) -> np.ndarray:
-    """The variance function V(mu): mu (1 - mu) for binomial, mu for Poisson."""
+def variance(mu: np.ndarray, family: str, phi: float | None = None) -> np.ndarray:
+    """The variance of a response of weight 1: the variance function V(mu) (mu (1 - mu)
+    for binomial, mu for Poisson), at the dispersion ``phi`` for a family with one."""
     mu = np.asarray(mu, dtype=float)
-    return _core.family_variance(family, _vector(mu)).reshape(mu.shape)
+    phis = np.full(mu.size, 1.0 if phi is None else float(phi))
+    return _core.family_variance(family, _vector(mu), phis).reshape(mu.shape)
 
 
-def unit_deviance(y: np.ndarray, mu: np.ndarray, w: np.ndarray, family: str) -> np.ndarray:
+def unit_deviance(y: np.ndarray, mu: np.ndarray, w: np.ndarray, family: str, phi: float | None = None) -> np.ndarray:
     """Each row's contribution to the deviance (R's ``dev.resids``), non-negative (a
     rounding below zero where mu is y is taken as 0). For Poisson counts above 1024 by
     Loader's form, which R's formula (2 w (y log(y / mu) - (y - mu)), whose terms
     cancel) matches only to ~1e-7 of a residual near 1e9."""
     y, mu, w = np.broadcast_arrays(*(np.asarray(a, dtype=float) for a in (y, mu, w)))
-    d = _core.family_dev_resid(family, _vector(y), _vector(mu), _vector(w)).reshape(y.shape)
-    return np.asarray(np.maximum(d, 0.0), dtype=float)
+    phis = np.full(y.size, 1.0 if phi is None else float(phi))
+    d = _core.family_dev_resid(family, _vector(y), _vector(mu), _vector(w), phis).reshape(y.shape)
+    return np.asarray(np.where(np.isnan(d), d, np.maximum(d, 0.0)), dtype=float)
 
 
-def residuals(y: np.ndarray, mu: np.ndarray, w: np.ndarray, family: str, kind: str = "deviance") -> np.ndarray:
+def residuals(
+    y: np.ndarray, mu: np.ndarray, w: np.ndarray, family: str, kind: str = "deviance", phi: float | None = None
+) -> np.ndarray:
     """Residuals as lme4's ``residuals(fit, type)``: "response" y - mu; "pearson"
     (y - mu) sqrt(w / V(mu)); "deviance" sign(y - mu) times the root of the row's unit
     deviance. A row of prior weight zero has Pearson and deviance residuals 0."""
@@ -140,7 +248,14 @@ def residuals(y: np.ndarray, mu: np.ndarray, w: np.ndarray, family: str, kind: s
         return np.asarray(y - mu, dtype=float)
     if kind == "pearson":
         with np.errstate(divide="ignore", invalid="ignore"):
-            return np.asarray(np.where(w > 0, (y - mu) * np.sqrt(w / variance(mu, family)), 0.0), dtype=float)
+            v = variance(mu, family, phi)
+            return np.asarray(np.where(w > 0, (y - mu) * np.sqrt(w / v), 0.0), dtype=float)
     if kind == "deviance":
-        return np.asarray(np.sign(y - mu) * np.sqrt(unit_deviance(y, mu, w, family)), dtype=float)
+        d = unit_deviance(y, mu, w, family, phi)
+        if d.size and np.isnan(d).all():
+            raise ValueError(
+                f"the {family} family has no unit deviance (neither R nor glmmTMB defines one): use "
+                "type='pearson' or 'response'"
+            )
+        return np.asarray(np.sign(y - mu) * np.sqrt(d), dtype=float)
     raise ValueError(f"type must be one of {', '.join(map(repr, RESIDUAL_TYPES))}, got {kind!r}")

@@ -16,7 +16,11 @@ Binomial responses:
 - proportions in [0, 1] with ``weights=`` giving the trials (``incidence/size`` with
   ``weights = size``). A row of weight zero is kept, its proportion set to 0, as R does.
 
-Poisson responses are non-negative counts.
+Poisson responses are non-negative counts, as are negative binomial ones (``nbinom2``,
+``nbinom1``); a zero-truncated Poisson response is a count of at least 1. A
+``betabinomial`` response is read as a binomial one. The continuous families take
+numbers: ``Gamma`` and ``inverse.gaussian`` positive ones, ``beta`` proportions strictly
+inside (0, 1), ``gaussian`` any.
 
 As in R, rows whose response (or weight) is missing are dropped; values outside the
 family's support are refused (a :class:`ValueError` naming the response, the first bad
@@ -58,6 +62,17 @@ __all__ = [
     "read_response",
     "split_response",
 ]
+
+#: The families whose response is read as binomial's, and those of counts.
+TRIALS_FAMILIES = frozenset({"binomial", "betabinomial"})
+COUNT_FAMILIES = frozenset({"poisson", "nbinom2", "nbinom1", "truncated_poisson"})
+#: The continuous families: the support's condition on y and its wording.
+_CONTINUOUS = {
+    "Gamma": (lambda y: y > 0, "positive values"),
+    "inverse.gaussian": (lambda y: y > 0, "positive values"),
+    "beta": (lambda y: (y > 0) & (y < 1), "proportions strictly between 0 and 1"),
+    "gaussian": (lambda y: np.isfinite(y), "finite values"),
+}
 
 #: The families a response is read for.
 FAMILIES = tuple(FAMILY_LINKS)
@@ -111,6 +126,11 @@ class GlmmResponse:
             keep,
             self.levels,
         )
+
+
+def _title(family: str) -> str:
+    """The family as a message names it."""
+    return {"poisson": "Poisson", "nbinom2": "negative binomial", "nbinom1": "negative binomial"}.get(family, family)
 
 
 def split_response(formula: str) -> tuple[str, str]:
@@ -241,7 +261,7 @@ def read_evaluated(
     missing = np.isnan(w)
     levels: tuple[Any, ...] | None = None
     if len(parts) == 2:
-        if family != "binomial":
+        if family not in TRIALS_FAMILIES:
             raise FormulaError(f"cbind(successes, failures) is a binomial response, not a {family} one")
         (succ_shown, succ_values, succ_missing), (fail_shown, fail_values, fail_missing) = parts
         s = _numbers(succ_values, succ_missing, succ_shown, place)
@@ -251,7 +271,7 @@ def read_evaluated(
     else:
         ((_, values, value_missing),) = parts
         missing |= value_missing
-        if family == "binomial" and _is_labels(values, missing):
+        if family in TRIALS_FAMILIES and _is_labels(values, missing):
             y, levels = _factor(values, missing, repr(lhs), place)
             if len(levels) > 2:
                 shown = ", ".join(repr(v) for v in levels[:5]) + (", ..." if len(levels) > 5 else "")
@@ -262,7 +282,8 @@ def read_evaluated(
                     stacklevel=stacklevel,
                 )
         elif _is_labels(values, missing):
-            raise ValueError(f"a Poisson response must be counts, but {lhs!r} holds labels")
+            kind = "counts" if family in COUNT_FAMILIES else "numbers"
+            raise ValueError(f"a {_title(family)} response must be {kind}, but {lhs!r} holds labels")
         else:
             y = _numbers(values, value_missing, repr(lhs), place)
             missing |= np.isnan(y)
@@ -294,8 +315,14 @@ def read_evaluated(
         with np.errstate(invalid="ignore", divide="ignore"):
             y = np.where(n > 0, s / n, 0.0)
         return GlmmResponse(y, n, w * n, "cbind", keep)
-    if family == "poisson":
-        _refuse(y < 0, y, f"the Poisson response {lhs!r} must hold counts, not negative values", at)
+    if family in _CONTINUOUS:
+        inside, wording = _CONTINUOUS[family]
+        _refuse(~inside(y), y, f"the {family} response {lhs!r} must hold {wording}", at)
+        return GlmmResponse(y, None, w, "value", keep)
+    if family == "truncated_poisson":
+        _refuse(y < 1, y, f"the zero-truncated Poisson response {lhs!r} must hold counts of at least 1", at)
+    if family in COUNT_FAMILIES:
+        _refuse(y < 0, y, f"the {_title(family)} response {lhs!r} must hold counts, not negative values", at)
         off = np.abs(y - np.round(y)) > COUNT_TOL * np.maximum(1.0, np.abs(y))
         _warn_fraction(off, y, f"the counts {lhs!r}", at, stacklevel)
         return GlmmResponse(y, None, w, "count", keep)

@@ -17,6 +17,7 @@ import numpy as np
 
 from ..cores.glmm_core import fit_core, make_core
 from ..cores.glmm_point import fit_at_point
+from ..families.family import DISPERSION_FAMILIES
 from ..families.response import read_evaluated
 from ..model.design import Design
 from ..model.fit_options import FitOptions
@@ -59,6 +60,7 @@ class GlmmModel:
     beta: Any = None
     weights_column: str | None = None
     offset_column: str | None = None
+    laplace: str | None = None
 
     #: The formula's left-hand side is read by the family (cbind(), a factor, proportions).
     reads_response = True
@@ -95,12 +97,20 @@ class GlmmModel:
                 f"no row has a positive prior weight (all {len(prior)} are zero): a GLMM needs rows that carry "
                 "information; check the weights (or, for cbind(), the trials)"
             )
-        design = dataclasses.replace(design, spec=dataclasses.replace(design.spec, family=family, link=link))
+        spec = dataclasses.replace(design.spec, family=family, link=link, laplace=self.laplace)
+        design = dataclasses.replace(design, spec=spec)
         t1 = time.perf_counter()
         core = make_core(design, prior, family, link)
         theta0 = _vector(options.starts, int(core.n_theta), "theta")
         beta0 = _vector(self.beta, int(core.p), "beta")
         max_iter = int(options.max_iter)
+        if family in DISPERSION_FAMILIES and beta0 is not None:
+            if max_iter == 0:
+                raise ValueError(
+                    f"max_iter=0 evaluates the model at given parameters, which for the {family} family would need "
+                    "its dispersion parameter too: fit it instead"
+                )
+            beta0 = np.append(beta0, 0.0)  # log(phi)'s start, glmmTMB's
         try:
             if max_iter == 0 and beta0 is not None:  # an evaluation: every parameter given is kept
                 result = fit_at_point(core, design, prior, family, link, nagq, theta0, beta0, make_core, fit_core)

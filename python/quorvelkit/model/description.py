@@ -144,6 +144,8 @@ class ModelSpec:
     shift: dict | None = None
     family: str = "gaussian"
     link: str = "identity"
+    #: A GLMM's Laplace approximation: "fisher", "observed" or None (the family's default).
+    laplace: str | None = None
     numbers: tuple[str, ...] = ()
 
     # formulaic's descriptions of the parts, learnt when first asked for.

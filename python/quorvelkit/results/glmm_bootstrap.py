@@ -46,7 +46,7 @@ def glmm_parameters(fit: Any, theta: np.ndarray, beta: np.ndarray) -> tuple[list
 def glmm_response_fitter(fit: Any) -> Callable[[np.ndarray], Mapping[str, Any]]:
     """The fit of a new response of ``fit``'s rows by a core of the same rows, from the
     fit's estimates with its nagq: the core's result, "m2loglik" its criterion."""
-    design, prior, theta, beta = fit._design, fit._prior, fit.theta, fit.fixef.to_numpy()
+    design, prior, theta, beta = fit._design, fit._prior, fit.theta, fit._core_beta
 
     def refit(y: np.ndarray) -> Mapping[str, Any]:
         d = design.with_response(np.ascontiguousarray(y))

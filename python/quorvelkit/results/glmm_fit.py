@@ -119,6 +119,39 @@ class GlmmFit(MixedFit):
         return self._design.spec.family
 
     @property
+    def phi(self) -> float | None:
+        """The family's dispersion parameter as glmmTMB defines it (nbinom2's size theta,
+        nbinom1's phi of the variance mu (1 + phi), Gamma's coefficient of variation,
+        gaussian's sd, beta's and betabinomial's precision) and R for
+        inverse.gaussian (variance phi mu^3); None for a family without one."""
+        phi = self._res.get("phi")
+        return None if phi is None else float(phi)
+
+    @property
+    def sigma(self) -> float:
+        """glmmTMB's ``sigma(fit)``: :attr:`phi`, and 1 for a family without one (lme4's
+        ``sigma`` of a binomial or Poisson fit)."""
+        return 1.0 if self.phi is None else self.phi
+
+    @property
+    def laplace(self) -> str:
+        """The information in the Laplace approximation's log-determinant: "fisher" (the
+        expected information, lme4's) or "observed" (the integrand's Hessian, glmmTMB's)."""
+        return str(self._core.laplace)
+
+    @property
+    def _core_beta(self) -> np.ndarray:
+        """beta as the core takes it: the fixed effects, then log(phi) for a family with phi."""
+        beta = self.fixef.to_numpy()
+        return beta if self.phi is None else np.append(beta, math.log(self.phi))
+
+    def _needs_no_phi(self, what: str) -> None:
+        if self.phi is not None:
+            raise ValueError(
+                f"{what} is not available yet for the {self.family} family (a family with a dispersion parameter)"
+            )
+
+    @property
     def link(self) -> str:
         """The link function: "logit", "probit", "cloglog" or "log"."""
         return self._design.spec.link
@@ -159,6 +192,7 @@ class GlmmFit(MixedFit):
 
     def _profiler(self, ml: bool) -> GlmmProfiler:
         check_flag("ml", ml)  # a GLMM is fitted by maximum likelihood: ml changes nothing
+        self._needs_no_phi("profiling")
         return profiler_of(self)
 
     # ------------------------------------------------------------- fitted values and residuals
@@ -193,7 +227,7 @@ class GlmmFit(MixedFit):
 
     def residuals(self, type: str = "deviance") -> pd.Series:
         """Residuals of glmer's kinds: "deviance" (the default), "pearson" or "response"."""
-        values = fam.residuals(self._design.y, self.fitted.to_numpy(), self._prior, self.family, type)
+        values = fam.residuals(self._design.y, self.fitted.to_numpy(), self._prior, self.family, type, self.phi)
         return pd.Series(values, index=self._design.row_index, name=f"{type} residuals")
 
     resid = residuals
@@ -203,10 +237,10 @@ class GlmmFit(MixedFit):
         eta, mu = self.linear_predictor.to_numpy(), self.fitted.to_numpy()
         return {
             ".fitted": eta,
-            ".resid": self.residuals("deviance").to_numpy(),
+            ".resid": self.residuals("deviance" if self.phi is None else "pearson").to_numpy(),
             ".mu": mu,
             ".weights": np.asarray(self._prior, dtype=float),
-            ".sqrtrwt": np.sqrt(self._prior / fam.variance(mu, self.family)),
+            ".sqrtrwt": np.sqrt(self._prior / fam.variance(mu, self.family, self.phi)),
             ".wtres": self.residuals("pearson").to_numpy(),
             ".eta": eta,
         }
@@ -216,6 +250,8 @@ class GlmmFit(MixedFit):
     _LATENT_VARIANCE = {"logit": math.pi**2 / 3, "probit": 1.0, "cloglog": math.pi**2 / 6}
 
     def _distribution_variance(self, approximation: str) -> float:
+        if self.family not in ("binomial", "poisson"):
+            raise ValueError(f"Nakagawa's R^2 is available for binomial and Poisson fits, not {self.family} ones")
         if self.family == "binomial":
             return self._LATENT_VARIANCE[self.link]
         lam = self._null_mean
@@ -272,8 +308,8 @@ class GlmmFit(MixedFit):
 
     @property
     def df(self) -> int:
-        """Number of parameters: n_theta + p (a GLMM of these families has no scale)."""
-        return len(self.theta) + len(self.fe_names)
+        """Number of parameters: n_theta + p, and the dispersion parameter of a family with one."""
+        return len(self.theta) + len(self.fe_names) + (self.phi is not None)
 
     n_params = df
 
@@ -287,7 +323,7 @@ class GlmmFit(MixedFit):
         """glmer's ``deviance(fit)``: the sum of the rows' unit deviances at the
         conditional modes (the summary's "deviance" column is -2 loglik instead)."""
         y, mu = self._design.y, self.fitted.to_numpy()
-        return float(np.sum(fam.unit_deviance(y, mu, self._prior, self.family)))
+        return float(np.sum(fam.unit_deviance(y, mu, self._prior, self.family, self.phi)))
 
     # The criterion an lme4 anova table compares; a GLMM is fitted by maximum likelihood.
     criterion = m2loglik
@@ -301,6 +337,8 @@ class GlmmFit(MixedFit):
         trial; None for Bernoulli data, whose ratio says nothing of overdispersion."""
         if self.family == "binomial" and not (self._trials is not None and np.any(self._trials > 1)):
             return None
+        if self.family not in ("binomial", "poisson"):
+            return None  # a family with its own dispersion parameter, or a truncated one
         chi2 = float(np.sum(self.residuals("pearson").to_numpy() ** 2))
         return {"pearson_chisq": chi2, "df_resid": self.df_resid, "ratio": chi2 / self.df_resid}
 
@@ -373,11 +411,7 @@ class GlmmFit(MixedFit):
         # first k of n replicates are the k of the same seed.
         for r in range(int(n)):
             mu = fam.linkinv(sim.draw_many(rng, 1)[0], self.link)
-            if self.family == "poisson":
-                out[r] = rng.poisson(mu)
-            else:
-                with np.errstate(invalid="ignore", divide="ignore"):
-                    out[r] = np.where(trials > 0, rng.binomial(trials, mu) / np.maximum(trials, 1), 0.0)
+            out[r] = fam.draw(self.family, mu, trials, self.phi, rng)
         return out
 
     def bootstrap(

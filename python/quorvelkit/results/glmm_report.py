@@ -22,6 +22,24 @@ __all__ = ["GlmmReport", "coefficient_cells"]
 WIDTH = 80
 
 
+#: The families whose dispersion glmmTMB prints as a variance (sigma^2).
+_VARIANCE_DISPERSION = ("gaussian", "Gamma")
+
+
+def dispersion_lines(fit: Any) -> list[str]:
+    """glmmTMB's line of the dispersion parameter (its ``printDispersion``: sigma^2 for
+    gaussian and Gamma, the parameter itself otherwise, to 3 significant digits), and
+    which information the Laplace approximation took, for a fit with either to say."""
+    lines = []
+    if fit.phi is not None:
+        name, value = ("sigma^2", fit.phi**2) if fit.family in _VARIANCE_DISPERSION else ("", fit.phi)
+        lines.append(f"Dispersion parameter for {fit.family} family ({name}): {value:.3g}")
+    if fit.phi is not None or fit.laplace == "observed":
+        how = "observed" if fit.laplace == "observed" else "expected (Fisher)"
+        lines.append(f"Laplace approximation with the {how} information at the conditional modes")
+    return [*lines, ""] if lines else []
+
+
 def coefficient_cells(
     est: Sequence[float], se: Sequence[float], z: Sequence[float], p: Sequence[float]
 ) -> list[list[str]]:
@@ -124,7 +142,8 @@ class GlmmReport(ReportLayout):
         table = cls.fixed_effects(fit)
         refs = reference_levels(fit)  # a note of its own, after glmer's block
         codes = ["---", SIGNIF_CODES] if len(table[0]) == 6 else []
-        return ["Fixed effects:", *table_lines(table), *codes, *(["", *refs] if refs else [])]
+        block = ["Fixed effects:", *table_lines(table), *codes, *(["", *refs] if refs else [])]
+        return [*dispersion_lines(fit), *block]
 
     @staticmethod
     def short_fixed(fit: Any) -> list[str]:

@@ -427,23 +427,24 @@ def marginal_means(
         raise ValueError(f"weights='proportional' needs the counts of the cells: {grid.why_no_counts}")
     if not 0.0 < float(level) < 1.0:
         raise ValueError(f"level must be between 0 and 1; got {level!r}")
-    family_name = getattr(fit, "family", "gaussian")
-    ddf = ddf or ("satterthwaite" if family_name == "gaussian" and hasattr(fit, "satterthwaite") else "asymptotic")
+    # A linear model's fit has t tests (Satterthwaite's); a GLMM's, a gaussian one too, z.
+    linear = hasattr(fit, "satterthwaite")
+    ddf = ddf or ("satterthwaite" if linear else "asymptotic")
     ddf = ddf.lower() if isinstance(ddf, str) else ddf
     if ddf not in DDF_METHODS:
         raise ValueError(f"ddf must be one of {', '.join(DDF_METHODS)}; got {ddf!r}")
-    if ddf != "asymptotic" and family_name != "gaussian":
+    if ddf != "asymptotic" and not linear:
         raise ValueError("a GLMM's marginal means are asymptotic (z): use ddf='asymptotic'")
     L, offset, labels, group_rows = _average(grid, names, by_list, weights)
     averaged = [v for v in grid.variables if len(grid.values[v]) > 1 and v not in wanted]
     notes = [f"Results are averaged over the levels of: {', '.join(averaged)}"] if averaged else []
-    notes += [f"Degrees-of-freedom method: {ddf}"] if family_name == "gaussian" else []
+    notes += [f"Degrees-of-freedom method: {ddf}"] if linear else []
     state = _State(
         L,
         offset,
         DDF_METHODS[ddf](fit),
         getattr(fit, "link", "identity"),
-        family_name,
+        getattr(fit, "family", "gaussian"),
         group_rows,
         labels,
         by_list,
