@@ -49,6 +49,8 @@ __all__ = [
     "betabinomial",
     "truncated_poisson",
     "draw",
+    "linkfun",
+    "start_beta",
 ]
 
 #: The links of each family, R's default first (R's names), from the core's table.
@@ -166,6 +168,50 @@ def parse_family(family: Any, link: Any = None) -> tuple[str, str]:
         shown = ", ".join(map(repr, links))
         raise ValueError(f"the link of the {name} family must be {shown} (R's names), got {chosen!r}")
     return name, key
+
+
+def linkfun(mu: np.ndarray, link: str) -> np.ndarray:
+    """The link g(mu), R's ``linkfun``: eta of the mean mu (the inverse of :func:`linkinv`
+    inside its clamps)."""
+    from scipy.special import ndtri
+
+    mu = np.asarray(mu, dtype=float)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return {
+            "logit": lambda: np.log(mu / (1.0 - mu)),
+            "probit": lambda: ndtri(mu),
+            "cloglog": lambda: np.log(-np.log1p(-mu)),
+            "log": lambda: np.log(mu),
+            "inverse": lambda: 1.0 / mu,
+            "identity": lambda: mu,
+            "1/mu^2": lambda: 1.0 / mu**2,
+        }[link]()
+
+
+#: R's starting means (its families' ``initialize``) by family, from the response y and
+#: the weights w: inside the support of every link's mean.
+_MUSTART = {
+    "nbinom2": lambda y, w: y + (y == 0) / 6.0,
+    "nbinom1": lambda y, w: y + (y == 0) / 6.0,
+    "truncated_poisson": lambda y, w: y,
+    "Gamma": lambda y, w: y,
+    "inverse.gaussian": lambda y, w: y,
+    "gaussian": lambda y, w: y,
+    "beta": lambda y, w: y,
+    "betabinomial": lambda y, w: (w * y + 0.5) / (w + 1.0),
+}
+
+
+def start_beta(family: str, link: str, y: np.ndarray, w: np.ndarray, x: np.ndarray, offset: Any) -> np.ndarray | None:
+    """A start for the fixed effects as R's glm takes one: least squares of the link of
+    the family's starting means on the fixed effects' columns (the offset taken out);
+    None for binomial and Poisson, whose fits start at zero (lme4's start)."""
+    if family not in _MUSTART:
+        return None
+    eta = linkfun(_MUSTART[family](y, w), link) - (0.0 if offset is None else offset)
+    ok = np.isfinite(eta)
+    beta = np.linalg.lstsq(x[ok], eta[ok], rcond=None)[0]
+    return np.asarray(beta, dtype=float) if np.all(np.isfinite(beta)) else None
 
 
 def draw(family: str, mu: np.ndarray, trials: np.ndarray, phi: float | None, rng: np.random.Generator) -> np.ndarray:

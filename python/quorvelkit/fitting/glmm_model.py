@@ -17,7 +17,7 @@ import numpy as np
 
 from ..cores.glmm_core import fit_core, make_core
 from ..cores.glmm_point import fit_at_point
-from ..families.family import DISPERSION_FAMILIES
+from ..families.family import DISPERSION_FAMILIES, start_beta
 from ..families.response import read_evaluated
 from ..model.design import Design
 from ..model.fit_options import FitOptions
@@ -87,6 +87,11 @@ class GlmmModel:
                 f"nagq = {nagq} with q = {q} random effects per group takes nagq^q = {nagq**q} quadrature nodes per "
                 f"group, more than {MAX_NODES}; use a smaller nagq"
             )
+        if nagq == 0 and family in DISPERSION_FAMILIES:
+            raise ValueError(
+                f"nAGQ = 0 is not available for the {family} family, whose dispersion parameter it cannot estimate: "
+                "use nagq = 1"
+            )
         rows = design.need_rows("the fit")
         if nagq > 1:
             _warn_of_quadrature_cost(nagq, q, len(rows.y), stacklevel + 1)
@@ -104,7 +109,11 @@ class GlmmModel:
         theta0 = _vector(options.starts, int(core.n_theta), "theta")
         beta0 = _vector(self.beta, int(core.p), "beta")
         max_iter = int(options.max_iter)
-        if family in DISPERSION_FAMILIES and beta0 is not None:
+        if beta0 is None and max_iter > 0:
+            beta0 = start_beta(family, link, y, prior, rows.x, rows.offset)
+            if beta0 is not None and family in DISPERSION_FAMILIES:
+                beta0 = np.append(beta0, 0.0)  # log(phi)'s start, glmmTMB's
+        elif family in DISPERSION_FAMILIES and beta0 is not None:
             if max_iter == 0:
                 raise ValueError(
                     f"max_iter=0 evaluates the model at given parameters, which for the {family} family would need "

@@ -32,8 +32,11 @@ def dispersion_lines(fit: Any) -> list[str]:
     which information the Laplace approximation took, for a fit with either to say."""
     lines = []
     if fit.phi is not None:
-        name, value = ("sigma^2", fit.phi**2) if fit.family in _VARIANCE_DISPERSION else ("", fit.phi)
-        lines.append(f"Dispersion parameter for {fit.family} family ({name}): {value:.3g}")
+        # R's formatC(value, digits = 3): "%.3g" in a field of 4.
+        if fit.family in _VARIANCE_DISPERSION:
+            lines.append(f"Dispersion estimate for {fit.family} family (sigma^2): {fit.phi**2:4.3g}")
+        else:
+            lines.append(f"Dispersion parameter for {fit.family} family (): {fit.phi:4.3g}")
     if fit.phi is not None or fit.laplace == "observed":
         how = "observed" if fit.laplace == "observed" else "expected (Fisher)"
         lines.append(f"Laplace approximation with the {how} information at the conditional modes")

@@ -1,0 +1,219 @@
+"""GLMMs of the families with a dispersion parameter against glmmTMB (Laplace with the
+observed information) and lme4's glmer.nb (with the expected one), on the real data of
+tests/data/glmm/make_dispersion_reference.R; the exact gradient of every family and link
+against differences of the criterion; and what is refused."""
+
+from __future__ import annotations
+
+import json
+import math
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pytest
+from numpy.testing import assert_allclose
+
+import quorvelkit as qk
+
+GLMM = Path(__file__).resolve().parent.parent / "data" / "glmm"
+REF = json.loads((GLMM / "dispersion_reference.json").read_text())["models"]
+#: glmmTMB's fits of one grouping factor (the crossed ones are refused, below).
+TMB_FITS = [
+    "salamanders_nb2", "salamanders_nb1", "owls_nb1", "owls_nb2", "epil_nb2", "quine_nb2", "sleepstudy_gamma_log",
+    "sleepstudy_gamma_inverse", "sleepstudy_gaussian_log", "sleepstudy_gaussian_inverse", "sim_beta",
+    "cbpp_betabinomial", "salamanders_truncpois",
+]  # fmt: skip
+LME4_FITS = ["salamanders_nb2_lme4", "epil_nb2_lme4"]
+
+
+def floats(v) -> np.ndarray:
+    return np.asarray(v, dtype=float)
+
+
+def frame_of(ref: dict) -> pd.DataFrame:
+    frame = pd.read_csv(GLMM / ref["data"])
+    if ref.get("subset"):
+        frame = frame.query(ref["subset"].replace("count > 0", "count > 0")).reset_index(drop=True)
+    for col, levels in ref["factors"].items():
+        frame[col] = pd.Categorical(frame[col].astype(str), categories=levels)
+    return frame
+
+
+def family_of(ref: dict) -> str:
+    return "nbinom2" if ref["peer"] == "glmer.nb" else ref["family"]
+
+
+def theta_of(ref: dict) -> np.ndarray:
+    """lme4's theta (the lower triangle of each term's Cholesky factor, by columns) from
+    the peer's sd and correlations."""
+    out = []
+    for term in ref["random"].values():
+        sd, corr = floats(term["sd"]), floats(term["corr"])
+        cov = np.diag(sd**2)
+        k = 0
+        for j in range(len(sd)):
+            for i in range(j + 1, len(sd)):
+                cov[i, j] = cov[j, i] = corr[k] * sd[i] * sd[j]
+                k += 1
+        low = np.linalg.cholesky(cov) if np.all(sd > 0) else np.diag(sd)
+        out += [low[i, j] for j in range(len(sd)) for i in range(j, len(sd))]
+    return np.array(out)
+
+
+@pytest.fixture(scope="module", params=TMB_FITS + LME4_FITS)
+def case(request):
+    ref = REF[request.param]
+    laplace = ref["laplace"]
+    fit = qk.glmm(ref["formula"], frame_of(ref), family_of(ref), link=ref["link"], laplace=laplace)
+    return request.param, ref, fit
+
+
+@pytest.mark.filterwarnings("ignore::quorvelkit.SingularFitWarning")
+def test_the_criterion_is_the_peers_at_its_estimates(case):
+    # The same function: ours at the peer's (theta, beta, phi) is glmmTMB's objective
+    # (or lme4's deviance function at glmer.nb's estimates) to 1e-6.
+    name, ref, fit = case
+    beta = np.append(floats(ref["beta"]["values"]), math.log(float(ref["dispersion"])) if ref["dispersion"] else [])
+    want = float(ref.get("tmb_objective_x2") or ref["m2loglik_at"])
+    assert fit.core.criterion(theta_of(ref), beta) == pytest.approx(want, rel=1e-9)
+
+
+@pytest.mark.filterwarnings("ignore::quorvelkit.SingularFitWarning")
+def test_the_fit_reaches_the_peers_optimum(case):
+    name, ref, fit = case
+    want = float(ref["m2loglik_at"] if "m2loglik_at" in ref else ref["m2loglik"])
+    assert fit.converged
+    # At least the peer's likelihood; glmer.nb's search over its theta stops 1e-5 short.
+    assert fit.m2loglik <= want + 1e-7
+    assert fit.m2loglik == pytest.approx(want, abs=1e-6 if ref["peer"] == "glmmTMB" else 1e-4)
+    tol = 1e-4 if ref["peer"] == "glmmTMB" else 2e-3
+    beta, se = floats(ref["beta"]["values"]), floats(ref["se"])
+    # 1e-4 of the estimate, or of a thousandth of its SE where the optimisers' stops
+    # differ (glmmTMB's truncated Poisson stops 4e-8 above our -2 loglik).
+    assert np.all(np.abs(fit.fixef.to_numpy() - beta) <= tol * np.abs(beta) + 10 * tol * se)
+    assert_allclose(fit.se.to_numpy(), se, rtol=1e-3 if ref["peer"] == "glmmTMB" else 1e-2)
+    if ref["dispersion"] is not None:
+        assert fit.sigma == pytest.approx(float(ref["dispersion"]), rel=10 * tol)
+    sd = np.concatenate([floats(t["sd"]) for t in ref["random"].values()])
+    fitted_sd = fit.varcorr.query("var2 != var2")["sdcor"].to_numpy()
+    assert_allclose(fitted_sd, sd, rtol=10 * tol, atol=1e-4)
+    assert fit.laplace == ref["laplace"]
+    assert fit.df == ref["df"]
+
+
+def test_the_report_prints_glmmtmbs_dispersion_line(case):
+    name, ref, fit = case
+    lines = fit.summary_text().splitlines()
+    if ref.get("dispersion_line"):
+        assert ref["dispersion_line"].strip() in lines
+    how = "observed" if ref["laplace"] == "observed" else "expected (Fisher)"
+    assert f"Laplace approximation with the {how} information at the conditional modes" in lines
+
+
+def _gradient_cases():
+    rng = np.random.default_rng(1)
+    n, m = 120, 12
+    g = np.repeat(np.arange(m), n // m)
+    x = rng.normal(size=n)
+    b = 0.5 * rng.normal(size=m)[g]
+    eta = 0.5 + 0.3 * x + b
+    mu = np.exp(eta)
+    responses = {
+        "nbinom2": rng.negative_binomial(2, 2 / (2 + mu)),
+        "nbinom1": rng.negative_binomial(mu / 1.5, 1 / 2.5),
+        "Gamma": rng.gamma(3, mu / 3),
+        "gaussian": 5 * mu + rng.normal(size=n),
+        "inverse.gaussian": rng.wald(mu, 5.0),
+        "beta": rng.beta(2 * (1 + np.tanh(eta)), 3),
+        "betabinomial": rng.binomial(6, 0.4, size=n) / 6,
+        "truncated_poisson": 1 + rng.poisson(mu),
+        "poisson": rng.poisson(mu),
+        "binomial": rng.binomial(6, 0.4, size=n) / 6,
+    }
+    data = pd.DataFrame({"x": x, "z": rng.normal(size=n), "g": g.astype(str)})
+    for family, links in qk.families.family.FAMILY_LINKS.items():
+        for link in links:
+            for laplace in ("observed", "fisher"):
+                yield family, link, laplace, data.assign(y=responses[family].astype(float))
+
+
+@pytest.mark.parametrize(
+    "family,link,laplace,data", list(_gradient_cases()), ids=lambda v: v if isinstance(v, str) else ""
+)
+def test_the_exact_gradient_is_the_criterions(family, link, laplace, data):
+    # Over (theta, beta, log phi), at a point off the optimum, against central
+    # differences: catches every wrong term of the families' derivatives in mu and phi.
+    from quorvelkit._quorvelkit import GlmmCore
+
+    n = len(data)
+    trials = 6.0 if family in ("binomial", "betabinomial") else 1.0
+    y = data["y"].to_numpy()
+    if link in ("inverse", "1/mu^2", "identity") and family != "gaussian":
+        y = np.abs(y) + 1.0  # means near 1 keep the link's mean positive
+    x = np.column_stack([np.ones(n), data["x"]])
+    z = np.column_stack([np.ones(n), data["z"]])
+    codes = pd.Categorical(data["g"]).codes.astype(np.int64)
+    try:
+        core = GlmmCore(y, x, z, codes, 12, [2], np.full(n, trials), None, family, link, laplace)
+    except ValueError as e:
+        assert "has no closed form" in str(e) and laplace == "fisher"
+        return
+    start = {"inverse": 0.5, "1/mu^2": 0.5, "identity": 1.5 if family != "gaussian" else 5.0}.get(link, 0.2)
+    theta = np.array([0.3, 0.05, 0.2])
+    beta = np.array([start, 0.01] + ([0.3] if family in qk.families.family.DISPERSION_FAMILIES else []))
+    point = np.concatenate([theta, beta])
+    value, grad = core.gradient(theta, beta)
+    assert math.isfinite(value)
+    h = 1e-5
+    numeric = []
+    for j in range(len(point)):
+        up, down = point.copy(), point.copy()
+        up[j] += h
+        down[j] -= h
+        numeric.append((core.criterion(up[:3], up[3:]) - core.criterion(down[:3], down[3:])) / (2 * h))
+    assert_allclose(grad, numeric, rtol=1e-6, atol=1e-5)
+
+
+@pytest.mark.parametrize(
+    "call,message",
+    [
+        (lambda d: qk.glmm("y ~ x + (1 | g) + (1 | h)", d, "nbinom2"), "with crossed grouping factors the nbinom2"),
+        (lambda d: qk.glmm("y ~ x + (1 | g)", d, "nbinom2", nagq=0), "nAGQ = 0 is not available for the nbinom2"),
+        (lambda d: qk.glmm("y ~ x + (1 | g)", d, "nbinom1", laplace="fisher"), "has no closed form"),
+        (lambda d: qk.glmm("y ~ x + (1 | g)", d, "nbinom2", laplace="exact"), "laplace must be 'fisher' or"),
+        (lambda d: qk.glmm("y ~ x + (1 | g)", d.assign(y=d.y - 1), "Gamma"), "must hold positive values"),
+        (lambda d: qk.glmm("y ~ x + (1 | g)", d.assign(y=d.y / 9), "beta"), "strictly between 0 and 1"),
+        (lambda d: qk.glmm("y ~ x + (1 | g)", d.assign(y=d.y - 1), "truncated_poisson"), "of at least 1"),
+        (lambda d: qk.glmm("y ~ x + (1 | g)", d, "nbinom2").profile(), "profiling is not available yet"),
+        (lambda d: qk.glmm("y ~ x + (1 | g)", d, "nbinom2").r2(), "binomial and Poisson fits, not nbinom2"),
+        (lambda d: qk.glmm("y ~ x + (1 | g)", d, "nbinom1").residuals(), "has no unit deviance"),
+    ],
+)
+def test_what_is_not_fitted_is_refused_with_the_reason(call, message):
+    rng = np.random.default_rng(3)
+    d = pd.DataFrame({"x": rng.normal(size=60), "g": np.repeat(list("abcdef"), 10), "h": np.tile(list("uvw"), 20)})
+    d["y"] = 1.0 + rng.poisson(3.0, size=60)  # counts from 1 to 9 (9 at row 41 and more)
+    with pytest.raises(ValueError, match=message):
+        call(d)
+
+
+def test_draws_and_refits_carry_the_dispersion():
+    # The negative binomial's draws have its variance mu + mu^2 / theta, and the
+    # bootstrap refits each with log(theta) started at the fit's.
+    ref = REF["salamanders_nb2"]
+    fit = qk.glmm(ref["formula"], frame_of(ref), "nbinom2")
+    draws = fit.simulate(400, seed=5)
+    assert draws.var() > 2 * draws.mean()  # Poisson's would be about equal
+    boot = fit.bootstrap(3, seed=1)
+    assert np.isfinite(boot.replicates.to_numpy()).all()
+
+
+def test_families_are_written_as_in_r():
+    f = qk.families
+    assert str(f.Gamma(link="log")) == 'Gamma(link = "log")'
+    assert f.nbinom2() == ("nbinom2", "log") and f.beta_family() == ("beta", "logit")
+    assert qk.families.family.parse_family("inverse.gaussian") == ("inverse.gaussian", "1/mu^2")
+    assert qk.families.family.parse_family("gamma(link = 'log')") == ("Gamma", "log")
+    with pytest.raises(ValueError, match="did you mean 'nbinom2'"):
+        qk.families.family.parse_family("nbinom3")
