@@ -1,6 +1,7 @@
 """The families of a GLMM with their links, as R's ``binomial()`` and ``poisson()``
 and glmmTMB's ``nbinom2()``, ``Gamma()``, ``beta_family()`` and the rest define
-them: the Python face of the compiled core's family table, which is their one home. The names (:data:`FAMILY_LINKS`) are read from it, and the inverse link with R's
+them: the Python face of the compiled core's family table, which is their one home.
+The names (:data:`FAMILY_LINKS`) are read from it, and the inverse link with R's
 clamps, the variance function and the deviance residuals are its own functions, so a
 number computed here is the core's to the bit; this module adds R's spellings of a
 family (:func:`parse_family`) and the three kinds of residual ``residuals.glmerMod``
