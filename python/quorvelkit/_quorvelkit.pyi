@@ -559,6 +559,7 @@ class CrossedGlmmCore(_GlmmBase):
         family: str,
         link: str | None = None,
         term_order: Sequence[tuple[int, int]] | None = None,
+        laplace: str | None = None,
     ) -> CrossedGlmmCore: ...
     @property
     def m(self) -> list[int]: ...

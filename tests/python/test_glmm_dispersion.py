@@ -18,13 +18,13 @@ import quorvelkit as qk
 
 GLMM = Path(__file__).resolve().parent.parent / "data" / "glmm"
 REF = json.loads((GLMM / "dispersion_reference.json").read_text())["models"]
-#: glmmTMB's fits of one grouping factor (the crossed ones are refused, below).
 TMB_FITS = [
+    "grouseticks_nb2", "fhch_gamma_log",
     "salamanders_nb2", "salamanders_nb1", "owls_nb1", "owls_nb2", "epil_nb2", "quine_nb2", "sleepstudy_gamma_log",
     "sleepstudy_gamma_inverse", "sleepstudy_gaussian_log", "sleepstudy_gaussian_inverse", "sim_beta",
     "cbpp_betabinomial", "salamanders_truncpois",
 ]  # fmt: skip
-LME4_FITS = ["salamanders_nb2_lme4", "epil_nb2_lme4"]
+LME4_FITS = ["salamanders_nb2_lme4", "epil_nb2_lme4", "grouseticks_nb2_lme4"]
 
 
 def floats(v) -> np.ndarray:
@@ -45,10 +45,11 @@ def family_of(ref: dict) -> str:
 
 
 def theta_of(ref: dict) -> np.ndarray:
-    """lme4's theta (the lower triangle of each term's Cholesky factor, by columns) from
-    the peer's sd and correlations."""
+    """lme4's theta (the lower triangle of each term's Cholesky factor, by columns, the
+    terms of more levels first) from the peer's sd and correlations."""
     out = []
-    for term in ref["random"].values():
+    terms = sorted(ref["random"].items(), key=lambda t: -len(ref["factors"][t[0]]))
+    for _, term in terms:
         sd, corr = floats(term["sd"]), floats(term["corr"])
         cov = np.diag(sd**2)
         k = 0
@@ -76,7 +77,10 @@ def test_the_criterion_is_the_peers_at_its_estimates(case):
     name, ref, fit = case
     beta = np.append(floats(ref["beta"]["values"]), math.log(float(ref["dispersion"])) if ref["dispersion"] else [])
     want = float(ref.get("tmb_objective_x2") or ref["m2loglik_at"])
-    assert fit.core.criterion(theta_of(ref), beta) == pytest.approx(want, rel=1e-9)
+    # lme4's deviance function stops its PIRLS short by up to 2e-9 of the criterion on
+    # the crossed grouseticks (its own logLik and its deviance function differ by 3e-6).
+    rel = 1e-9 if ref["peer"] == "glmmTMB" else 3e-9
+    assert fit.core.criterion(theta_of(ref), beta) == pytest.approx(want, rel=rel)
 
 
 @pytest.mark.filterwarnings("ignore::quorvelkit.SingularFitWarning")
@@ -84,8 +88,9 @@ def test_the_fit_reaches_the_peers_optimum(case):
     name, ref, fit = case
     want = float(ref["m2loglik_at"] if "m2loglik_at" in ref else ref["m2loglik"])
     assert fit.converged
-    # At least the peer's likelihood; glmer.nb's search over its theta stops 1e-5 short.
-    assert fit.m2loglik <= want + 1e-7
+    # At least the peer's likelihood (glmer.nb's to the 1e-5 by which its own
+    # evaluations of one point differ).
+    assert fit.m2loglik <= want + (1e-7 if ref["peer"] == "glmmTMB" else 1e-5)
     assert fit.m2loglik == pytest.approx(want, abs=1e-6 if ref["peer"] == "glmmTMB" else 1e-4)
     tol = 1e-4 if ref["peer"] == "glmmTMB" else 2e-3
     beta, se = floats(ref["beta"]["values"]), floats(ref["se"])
@@ -95,7 +100,9 @@ def test_the_fit_reaches_the_peers_optimum(case):
     assert_allclose(fit.se.to_numpy(), se, rtol=1e-3 if ref["peer"] == "glmmTMB" else 1e-2)
     if ref["dispersion"] is not None:
         assert fit.sigma == pytest.approx(float(ref["dispersion"]), rel=10 * tol)
-    sd = np.concatenate([floats(t["sd"]) for t in ref["random"].values()])
+    sd = np.concatenate(
+        [floats(t["sd"]) for _, t in sorted(ref["random"].items(), key=lambda t: -len(ref["factors"][t[0]]))]
+    )
     fitted_sd = fit.varcorr.query("var2 != var2")["sdcor"].to_numpy()
     assert_allclose(fitted_sd, sd, rtol=10 * tol, atol=1e-4)
     assert fit.laplace == ref["laplace"]
@@ -178,7 +185,6 @@ def test_the_exact_gradient_is_the_criterions(family, link, laplace, data):
 @pytest.mark.parametrize(
     "call,message",
     [
-        (lambda d: qk.glmm("y ~ x + (1 | g) + (1 | h)", d, "nbinom2"), "with crossed grouping factors the nbinom2"),
         (lambda d: qk.glmm("y ~ x + (1 | g)", d, "nbinom2", nagq=0), "nAGQ = 0 is not available for the nbinom2"),
         (lambda d: qk.glmm("y ~ x + (1 | g)", d, "nbinom1", laplace="fisher"), "has no closed form"),
         (lambda d: qk.glmm("y ~ x + (1 | g)", d, "nbinom2", laplace="exact"), "laplace must be 'fisher' or"),
@@ -217,3 +223,30 @@ def test_families_are_written_as_in_r():
     assert qk.families.family.parse_family("gamma(link = 'log')") == ("Gamma", "log")
     with pytest.raises(ValueError, match="did you mean 'nbinom2'"):
         qk.families.family.parse_family("nbinom3")
+
+
+@pytest.mark.parametrize(
+    "family,link,laplace",
+    [("nbinom2", "log", "observed"), ("Gamma", "log", "fisher"), ("binomial", "probit", "observed")],
+)
+def test_the_crossed_gradient_is_the_criterions(family, link, laplace):
+    # The crossed core's exact gradient, log(phi)'s entry and the observed information
+    # included, against central differences off the optimum.
+    rng = np.random.default_rng(7)
+    n = 240
+    d = pd.DataFrame({"x": rng.normal(size=n), "g": rng.integers(0, 12, n).astype(str), "h": rng.integers(0, 8, n)})
+    mu = np.exp(0.5 + 0.3 * d.x + 0.4 * rng.normal(size=12)[d.g.astype(int)])
+    d["y"] = {"nbinom2": rng.negative_binomial(2, 2 / (2 + mu)), "Gamma": rng.gamma(3, mu / 3)}.get(
+        family, rng.binomial(1, 0.4, n)
+    )
+    fit = qk.glmm("y ~ x + (1 | g) + (1 | h)", d, family, link=link, laplace=laplace)
+    point = np.concatenate([fit.theta, fit._core_beta]) + 0.05
+    nt = len(fit.theta)
+    value, grad = fit.core.gradient(point[:nt], point[nt:])
+    h = 1e-5
+    numeric = [
+        (fit.core.criterion(*np.split(point + h * e, [nt])) - fit.core.criterion(*np.split(point - h * e, [nt])))
+        / (2 * h)
+        for e in np.eye(len(point))
+    ]
+    assert_allclose(grad, numeric, rtol=1e-6, atol=1e-5)

@@ -44,4 +44,6 @@ def make_core(design: Design, prior: np.ndarray, family: str, link: str) -> Any:
             rows.y, x, z, rows.codes, design.m, blocks, prior, offset, family, link, design.spec.laplace
         )
     order = lme4_terms(design, theta_layout_of(design))
-    return _quorvelkit.CrossedGlmmCore(rows.y, x, core_factors(design), prior, offset, family, link, term_order=order)
+    return _quorvelkit.CrossedGlmmCore(
+        rows.y, x, core_factors(design), prior, offset, family, link, term_order=order, laplace=design.spec.laplace
+    )

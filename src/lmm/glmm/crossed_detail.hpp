@@ -62,18 +62,22 @@ bool solve_system(const CrossedModel& model, const std::vector<double>& theta, c
                   const std::vector<double>& resp, bool joint, bool cond_var, bool gradient, Solve& out,
                   std::unique_ptr<cr::Design>* reuse = nullptr);
 
-// The system of one PIRLS step at eta: Fisher weights and the working response less
-// `base` (eta0 = offset + X beta for u alone, the offset when joint).
-bool pwls(const CrossedModel& model, const std::vector<double>& theta, const std::vector<double>& eta,
+// The system of one PIRLS step at eta under `fam` (the model's family at the point's
+// phi): the scoring weights (Fisher's) and the working response less `base` (eta0 =
+// offset + X beta for u alone, the offset when joint); with `laplace`, the weights of
+// the Laplace approximation's curvature (the observed information where the family asks
+// for it) and Newton's working response, whose solution at the modes is the modes.
+bool pwls(const CrossedModel& model, const Family& fam, const std::vector<double>& theta, const std::vector<double>& eta,
           const std::vector<double>& base, bool joint, bool cond_var, Solve& out, bool gradient = false,
-          std::unique_ptr<cr::Design>* reuse = nullptr);
+          std::unique_ptr<cr::Design>* reuse = nullptr, bool laplace = false);
 
 // PIRLS: the modes at (theta, beta) (joint: beta too, from beta in/out), from the modes
 // in u when it holds them (one m_j x q_j vector per factor) and the better of those and
 // zero; else from zero. On success u holds the modes, eta the linear predictor there
 // and `last` the system there (kept, with its log-determinant's gradient, when
 // `gradient`).
-bool pirls(const CrossedModel& model, const std::vector<double>& theta, std::vector<double>& beta, bool joint,
+bool pirls(const CrossedModel& model, const Family& fam, const std::vector<double>& theta, std::vector<double>& beta,
+           bool joint,
            bool cond_var, std::vector<std::vector<double>>& u, std::vector<double>& eta, Solve& last,
            bool gradient = false);
 

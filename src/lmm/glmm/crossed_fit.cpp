@@ -20,16 +20,17 @@ using namespace crossed_detail;
 // where the modes or the fit fail.
 std::vector<double> pql_start(const CrossedModel& model, const std::vector<double>& theta0,
                               const std::vector<double>& beta) {
-  std::vector<double> b = beta, eta;
+  const Family fam = at_phi(model.family, beta.data(), model.p);
+  std::vector<double> b(beta.begin(), beta.begin() + static_cast<std::ptrdiff_t>(model.p)), eta;
   std::vector<std::vector<double>> u;
   Solve last;
-  if (!pirls(model, theta0, b, false, false, u, eta, last)) return {};
+  if (!pirls(model, fam, theta0, b, false, false, u, eta, last)) return {};
   const std::uint64_t n = model.n;
   std::vector<double> wt(n), zr(n);
   for (std::uint64_t r = 0; r < n; ++r) {
-    const detail::RowState s = detail::row_state(model.family, model.y[r], eta[r], model.w[r]);
-    wt[r] = model.w[r] == 0.0 ? kTinyWeight : s.weight;
-    zr[r] = (eta[r] - model.offset[r]) + (model.w[r] == 0.0 ? 0.0 : (model.y[r] - s.mu) / mu_eta(model.family, eta[r]));
+    const detail::RowState s = detail::row_state(fam, model.y[r], eta[r], model.w[r]);
+    wt[r] = model.w[r] == 0.0 ? kTinyWeight : s.scoring;
+    zr[r] = (eta[r] - model.offset[r]) + (model.w[r] == 0.0 ? 0.0 : (model.y[r] - s.mu) / mu_eta(fam, eta[r]));
   }
   const std::unique_ptr<cr::Design> system = system_of(model, wt, zr, true);
   const cr::Design& d = *system;
@@ -48,10 +49,12 @@ std::vector<double> pql_start(const CrossedModel& model, const std::vector<doubl
 
 FitResult crossed_fit(const CrossedModel& model, const FitOptions& options) {
   if (options.nagq > 1) throw std::invalid_argument("adaptive quadrature needs a single grouping factor");
-  const std::size_t nt = model.theta_offset.back();
+  refuse_nagq0_with_phi(model.family, options.nagq);
+  const std::size_t nt = model.theta_offset.back(), nd = n_phi(model.family);
   Criteria c;
   c.n_theta = nt;
-  c.p = model.p;
+  c.p = model.p + nd;
+  c.n_extra = nd;
   for (std::size_t j = 0; j < model.factors.size(); ++j) {
     const CrossedFactor& f = model.factors[j];
     for (SignGroup g : sign_groups(f.idx)) {
@@ -63,7 +66,11 @@ FitResult crossed_fit(const CrossedModel& model, const FitOptions& options) {
     c.theta0.insert(c.theta0.end(), d.begin(), d.end());
   }
   c.joint = [&](const std::vector<double>& th, const double* b0, double& f, double* b, double* rx) {
-    return crossed_joint(model, th, b0, f, b, rx);
+    if (nd == 0) return crossed_joint(model, th, b0, f, b, rx);
+    std::vector<double> rxp(model.p * model.p);
+    const bool ok = crossed_joint(model, th, b0, f, b, rx ? rxp.data() : nullptr);
+    if (ok && rx) embed_rx(rxp, model.p, nd, rx);
+    return ok;
   };
   c.diagnose = [&](const std::vector<double>& b) {
     return separation_message(model.family, model.n, model.p, model.x.data(), model.offset.data(), model.y.data(), b);
@@ -109,6 +116,7 @@ FitResult crossed_fit(const CrossedModel& model, const FitOptions& options) {
   res.mu.resize(model.n);
   for (std::uint64_t r = 0; r < model.n; ++r) res.mu[r] = linkinv(model.family, modes.eta[r]);
   res.vcov_rx = modes.rx_inv;
+  keep_fixed_block(res, model.p);
   if (!res.vcov_from_hessian) res.vcov = res.vcov_rx;
   return res;
 }

@@ -33,10 +33,11 @@ constexpr int kStalledSteps = 4;
 constexpr double kFlatObjective = 1e-10;
 
 // -2 sum loglik_smooth + |u|^2 at eta.
-double objective(const CrossedModel& model, const std::vector<double>& eta, const std::vector<std::vector<double>>& u) {
+double objective(const CrossedModel& model, const Family& fam, const std::vector<double>& eta,
+                 const std::vector<std::vector<double>>& u) {
   double ll = 0.0;
   for (std::uint64_t r = 0; r < model.n; ++r)
-    if (model.w[r] != 0.0) ll = ll + loglik_smooth(model.family, model.y[r], linkinv(model.family, eta[r]), model.w[r]);
+    if (model.w[r] != 0.0) ll = ll + loglik_smooth(fam, model.y[r], linkinv(fam, eta[r]), model.w[r]);
   double uu = 0.0;
   for (const auto& v : u)
     for (double x : v) uu = uu + x * x;
@@ -75,7 +76,8 @@ void linear_predictor(const CrossedModel& model, const std::vector<std::vector<d
 }
 
 
-bool pirls(const CrossedModel& model, const std::vector<double>& theta, std::vector<double>& beta, bool joint,
+bool pirls(const CrossedModel& model, const Family& fam, const std::vector<double>& theta, std::vector<double>& beta,
+           bool joint,
            bool cond_var, std::vector<std::vector<double>>& u, std::vector<double>& eta, Solve& last,
            bool gradient) {
   const std::uint64_t n = model.n, p = model.p;
@@ -99,7 +101,7 @@ bool pirls(const CrossedModel& model, const std::vector<double>& theta, std::vec
   };
   fixed_part(beta);
   linear_predictor(model, lambdas, eta0, u, eta);
-  double h = objective(model, eta, u);
+  double h = objective(model, fam, eta, u);
   if (given) {
     // A given start far from this point's modes (after a long trial step of the
     // optimiser) can be worse than none: the better of the two is taken.
@@ -107,7 +109,7 @@ bool pirls(const CrossedModel& model, const std::vector<double>& theta, std::vec
     for (std::size_t j = 0; j < k; ++j) zero[j].assign(u[j].size(), 0.0);
     std::vector<double> eta_zero;
     linear_predictor(model, lambdas, eta0, zero, eta_zero);
-    const double h_zero = objective(model, eta_zero, zero);
+    const double h_zero = objective(model, fam, eta_zero, zero);
     if (!(h <= h_zero)) {
       u.swap(zero);
       eta.swap(eta_zero);
@@ -125,7 +127,7 @@ bool pirls(const CrossedModel& model, const std::vector<double>& theta, std::vec
   for (int it = 0; it < kMaxIter; ++it) {
     check_interrupt();
     Solve s;
-    if (!pwls(model, theta, eta, joint ? off : eta0, joint, false, s, false, &work)) return false;
+    if (!pwls(model, fam, theta, eta, joint ? off : eta0, joint, false, s, false, &work)) return false;
     double big = 0.0;
     for (std::size_t j = 0; j < k; ++j)
       for (std::size_t i = 0; i < u[j].size(); ++i) big = std::max(big, std::fabs(s.u[j][i] - u[j][i]));
@@ -153,7 +155,7 @@ bool pirls(const CrossedModel& model, const std::vector<double>& theta, std::vec
         if (++stalled >= kStalledSteps) {
           if (joint) fixed_part(beta);
           return (big <= 1e-6 || flat(std::fabs(h - h_run))) &&
-                 pwls(model, theta, eta, joint ? off : eta0, joint, cond_var, last, gradient, &work);
+                 pwls(model, fam, theta, eta, joint ? off : eta0, joint, cond_var, last, gradient, &work, true);
         }
       }
     }
@@ -171,7 +173,7 @@ bool pirls(const CrossedModel& model, const std::vector<double>& theta, std::vec
         fixed_part(bt);
       }
       linear_predictor(model, lambdas, eta0, ut, etat);
-      const double ht = objective(model, etat, ut);
+      const double ht = objective(model, fam, etat, ut);
       // Near the mode steps are taken whole (see group_mode).
       if (ht <= h || big <= kNewtonZone) {
         moved = std::fabs(h - ht);
@@ -186,12 +188,12 @@ bool pirls(const CrossedModel& model, const std::vector<double>& theta, std::vec
       // No step lowers the objective: converged if the step is small, or if the last
       // one taken left the objective unchanged to kFlatObjective (see there).
       if (big > 1e-6 && !flat(moved)) return false;
-      return pwls(model, theta, eta, joint ? off : eta0, joint, cond_var, last, gradient, &work);
+      return pwls(model, fam, theta, eta, joint ? off : eta0, joint, cond_var, last, gradient, &work, true);
     }
     u.swap(ut);
     eta.swap(etat);
     if (joint) beta = bt;
-    if (big <= kStepTol) return pwls(model, theta, eta, joint ? off : eta0, joint, cond_var, last, gradient, &work);
+    if (big <= kStepTol) return pwls(model, fam, theta, eta, joint ? off : eta0, joint, cond_var, last, gradient, &work, true);
   }
   return false;
 }
@@ -203,9 +205,9 @@ namespace {
 
 using namespace crossed_detail;
 
-double laplace_value(const CrossedModel& model, const std::vector<double>& eta,
+double laplace_value(const CrossedModel& model, const Family& fam, const std::vector<double>& eta,
                      const std::vector<std::vector<double>>& u, double ldl2) {
-  return (objective(model, eta, u) + ldl2) + model.constant;
+  return (objective(model, fam, eta, u) + ldl2) + model.constant;
 }
 
 
@@ -217,15 +219,15 @@ double laplace_value(const CrossedModel& model, const std::vector<double>& eta,
 // from one more solve of the same pattern (weights -D2, response v / -D2; Fisher's
 // weights where -D2 is not positive), and 2 tr(M^-1 A'W dA/dtheta) is the LMM core's
 // gradient of its log-determinant at fixed weights.
-bool crossed_gradient(const CrossedModel& model, const std::vector<double>& theta, const std::vector<double>& eta,
-                      const Solve& last, double* grad) {
+bool crossed_gradient(const CrossedModel& model, const Family& fam, const std::vector<double>& theta,
+                      const std::vector<double>& eta, const Solve& last, double* grad) {
   const std::uint64_t n = model.n, p = model.p;
   const std::size_t k = model.factors.size();
   check_interrupt();
   std::vector<detail::RowState> st(n);
   bool observed_ok = true;
   for (std::uint64_t r = 0; r < n; ++r) {
-    st[r] = detail::row_state(model.family, model.y[r], eta[r], model.w[r]);
+    st[r] = detail::row_state(fam, model.y[r], eta[r], model.w[r]);
     if (model.w[r] != 0.0 && !(-st[r].d2 > 0.0)) observed_ok = false;
   }
   cr::PredictionRows rows;
@@ -237,7 +239,8 @@ bool crossed_gradient(const CrossedModel& model, const std::vector<double>& thet
     rows.z.push_back(f.z.data());
   }
   const std::vector<double> c = cr::leverages(*last.design, *last.factor, rows);
-  const bool observed = !canonical(model.family) && observed_ok;
+  // M is M_o where the Laplace weights are the observed curvature already.
+  const bool observed = !canonical(fam) && !fam.observed && observed_ok;
   std::vector<double> wt(n), resp(n), v(n);
   for (std::uint64_t r = 0; r < n; ++r) {
     v[r] = st[r].dweight * c[r];
@@ -266,6 +269,16 @@ bool crossed_gradient(const CrossedModel& model, const std::vector<double>& thet
   std::fill(grad, grad + nt + p, 0.0);
   for (std::uint64_t r = 0; r < n; ++r)
     for (std::uint64_t c2 = 0; c2 < p; ++c2) grad[nt + c2] = grad[nt + c2] + omega[r] * model.x[r * p + c2];
+  if (fam.def->dispersion) {
+    // log(phi)'s entry (see group_gradient): -2 l_t + c_r W_t + (a_r' t) d1_t per row.
+    double dphi = 0.0;
+    for (std::uint64_t r = 0; r < n; ++r) {
+      if (model.w[r] == 0.0) continue;
+      const detail::PhiDerivs d = detail::phi_derivs(fam, model.y[r], eta[r], model.w[r]);
+      dphi = dphi + ((-2.0 * d.l + c[r] * d.weight) + at[r] * d.d1);
+    }
+    grad[nt + p] = dphi;
+  }
   const std::vector<double>& gl = last.solution->ev.grad_logdet;
   for (std::size_t j = 0; j < k; ++j) {
     const CrossedFactor& f = model.factors[j];
@@ -290,14 +303,15 @@ bool crossed_gradient(const CrossedModel& model, const std::vector<double>& thet
 
 bool crossed_evaluate(const CrossedModel& model, const std::vector<double>& theta, const double* beta, double& value,
                       CrossedModes* modes, double* grad, std::vector<std::vector<double>>* warm) {
+  const Family fam = at_phi(model.family, beta, model.p);
   std::vector<double> b(beta, beta + model.p), eta;
   std::vector<std::vector<double>> u;
   if (warm) u = *warm;
   Solve last;
-  if (!pirls(model, theta, b, false, modes != nullptr, u, eta, last, grad != nullptr)) return false;
+  if (!pirls(model, fam, theta, b, false, modes != nullptr, u, eta, last, grad != nullptr)) return false;
   if (warm) *warm = last.u;
-  value = laplace_value(model, eta, last.u, last.ldl2);
-  if (grad && !crossed_gradient(model, theta, eta, last, grad)) return false;
+  value = laplace_value(model, fam, eta, last.u, last.ldl2);
+  if (grad && !crossed_gradient(model, fam, theta, eta, last, grad)) return false;
   if (modes) {
     modes->u = last.u;
     // The LMM core's conditional variances carry its residual variance, which the
@@ -310,7 +324,7 @@ bool crossed_evaluate(const CrossedModel& model, const std::vector<double>& thet
     // beta's covariance at fixed theta: the joint system's at the modes.
     Solve joint;
     std::vector<double> base = model.offset;
-    if (!pwls(model, theta, eta, base, true, false, joint)) return false;
+    if (!pwls(model, fam, theta, eta, base, true, false, joint)) return false;
     modes->rx_inv = joint.solution->ev.fixed_inverse;
   }
   return std::isfinite(value);
@@ -318,16 +332,20 @@ bool crossed_evaluate(const CrossedModel& model, const std::vector<double>& thet
 
 bool crossed_joint(const CrossedModel& model, const std::vector<double>& theta, const double* beta0, double& value,
                    double* beta, double* rx_inv) {
+  const Family fam = at_phi(model.family, beta0, model.p);
   std::vector<double> b(beta0, beta0 + model.p), eta;
   std::vector<std::vector<double>> u;
   Solve last;
-  if (!pirls(model, theta, b, true, false, u, eta, last)) {
+  // log(phi) is held at beta0's.
+  const std::uint64_t nd = n_phi(model.family);
+  std::copy(beta0 + model.p, beta0 + model.p + nd, beta + model.p);
+  if (!pirls(model, fam, theta, b, true, false, u, eta, last)) {
     std::copy(b.begin(), b.end(), beta);  // the last iterate, for a diagnosis
     return false;
   }
   std::copy(last.beta.begin(), last.beta.end(), beta);
   if (rx_inv) std::copy(last.solution->ev.fixed_inverse.begin(), last.solution->ev.fixed_inverse.end(), rx_inv);
-  return crossed_evaluate(model, theta, last.beta.data(), value, nullptr, nullptr, nullptr);
+  return crossed_evaluate(model, theta, beta, value, nullptr, nullptr, nullptr);
 }
 
 

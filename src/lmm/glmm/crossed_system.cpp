@@ -181,16 +181,20 @@ bool solve_system(const CrossedModel& model, const std::vector<double>& theta, c
   return true;
 }
 
-bool pwls(const CrossedModel& model, const std::vector<double>& theta, const std::vector<double>& eta,
+bool pwls(const CrossedModel& model, const Family& fam, const std::vector<double>& theta, const std::vector<double>& eta,
           const std::vector<double>& base, bool joint, bool cond_var, Solve& out, bool gradient,
-          std::unique_ptr<cr::Design>* reuse) {
+          std::unique_ptr<cr::Design>* reuse, bool laplace) {
   const std::uint64_t n = model.n;
+  const bool general = general_path(fam);
   std::vector<double> wt(n), zr(n);
   for (std::uint64_t r = 0; r < n; ++r) {
-    const detail::RowState s = detail::row_state(model.family, model.y[r], eta[r], model.w[r]);
-    const double m1 = mu_eta(model.family, eta[r]);
-    wt[r] = model.w[r] == 0.0 ? kTinyWeight : s.weight;
-    zr[r] = (eta[r] - base[r]) + (model.w[r] == 0.0 ? 0.0 : (model.y[r] - s.mu) / m1);
+    const detail::RowState s = detail::row_state(fam, model.y[r], eta[r], model.w[r]);
+    const double w = laplace ? s.weight : s.scoring;
+    wt[r] = model.w[r] == 0.0 ? kTinyWeight : w;
+    // Fisher scoring's (y - mu) / m1 is d1 / W at the Fisher weight W, kept in that form
+    // for binomial and Poisson.
+    const double step = general ? s.d1 / w : (model.y[r] - s.mu) / mu_eta(fam, eta[r]);
+    zr[r] = (eta[r] - base[r]) + (model.w[r] == 0.0 ? 0.0 : step);
   }
   return solve_system(model, theta, wt, zr, joint, cond_var, gradient, out, reuse);
 }
@@ -201,12 +205,6 @@ using namespace crossed_detail;
 
 CrossedModel make_crossed(std::uint64_t n, std::uint64_t p, const double* y, const double* x, const double* w,
                           const double* offset, Family family, std::vector<CrossedFactor> factors) {
-  // The crossed system's PIRLS and gradient are those of families without phi, at
-  // lme4's (expected) information.
-  if (n_phi(family) > 0 || general_path(family))
-    throw std::invalid_argument(std::string("with crossed grouping factors the ") + family.def->name + " family" +
-                                (n_phi(family) > 0 ? "" : " with the observed information") +
-                                " is not available: use one grouping factor");
   CrossedModel model;
   model.family = family;
   model.n = n;

@@ -77,6 +77,33 @@ std::string separation_message(const Family& family, std::uint64_t n, std::uint6
          " diverges; the maximum-likelihood estimates do not exist";
 }
 
+void embed_rx(const std::vector<double>& rxp, std::size_t p, std::size_t nd, double* rx) {
+  const std::size_t pe = p + nd;
+  std::fill(rx, rx + pe * pe, 0.0);
+  for (std::size_t i = 0; i < p; ++i)
+    std::copy(rxp.begin() + static_cast<std::ptrdiff_t>(i * p), rxp.begin() + static_cast<std::ptrdiff_t>((i + 1) * p),
+              rx + i * pe);
+  for (std::size_t i = p; i < pe; ++i) rx[i * pe + i] = 0.01;
+}
+
+void keep_fixed_block(FitResult& res, std::size_t p) {
+  if (!res.vcov_from_hessian || res.vcov.size() == p * p) return;
+  const std::size_t pe = res.beta.size();
+  std::vector<double> v(p * p);
+  for (std::size_t i = 0; i < p; ++i)
+    std::copy(res.vcov.begin() + static_cast<std::ptrdiff_t>(i * pe),
+              res.vcov.begin() + static_cast<std::ptrdiff_t>(i * pe + p), v.begin() + static_cast<std::ptrdiff_t>(i * p));
+  res.vcov = v;
+}
+
+void refuse_nagq0_with_phi(const Family& family, int nagq) {
+  if (n_phi(family) == 0 || nagq != 0) return;
+  std::string why = "nAGQ = 0 is not available for the ";
+  why += family.def->name;
+  why += " family, whose dispersion parameter it cannot estimate: use nagq = 1";
+  throw std::invalid_argument(why);
+}
+
 FitResult two_stage(const Criteria& c, const FitOptions& options, std::vector<double>& x, std::vector<double>& unit) {
   const std::size_t nt = c.n_theta, p = c.p, np = nt + p;
   const int nagq = options.nagq;
@@ -269,12 +296,7 @@ FitResult two_stage(const Criteria& c, const FitOptions& options, std::vector<do
 FitResult fit(const Rows& rows, const FitOptions& options) {
   const std::size_t nt = rows.idx.size(), p = rows.p, q = rows.q, nd = n_phi(rows), pe = p + nd;
   const int nagq = options.nagq;
-  if (nd > 0 && nagq == 0) {
-    std::string why = "nAGQ = 0 is not available for the ";
-    why += rows.family.def->name;
-    why += " family, whose dispersion parameter it cannot estimate: use nagq = 1";
-    throw std::invalid_argument(why);
-  }
+  refuse_nagq0_with_phi(rows.family, nagq);
   Criteria c;
   c.n_theta = nt;
   c.p = pe;
@@ -283,15 +305,9 @@ FitResult fit(const Rows& rows, const FitOptions& options) {
   c.theta0 = default_theta(rows.idx);
   c.joint = [&](const std::vector<double>& th, const double* b0, double& f, double* b, double* rx) {
     if (nd == 0) return evaluate_joint(rows, lambda_of(rows, th), b0, f, b, rx);
-    // log(phi) is held at its start: its rows of rx are 0, with 0.01 on the diagonal
-    // (a typical scale of 0.1 for the differences).
     std::vector<double> rxp(p * p);
     const bool ok = evaluate_joint(rows, lambda_of(rows, th), b0, f, b, rx ? rxp.data() : nullptr);
-    if (ok && rx) {
-      std::fill(rx, rx + pe * pe, 0.0);
-      for (std::size_t i = 0; i < p; ++i) std::copy(rxp.begin() + i * p, rxp.begin() + (i + 1) * p, rx + i * pe);
-      for (std::size_t i = p; i < pe; ++i) rx[i * pe + i] = 0.01;
-    }
+    if (ok && rx) embed_rx(rxp, p, nd, rx);
     return ok;
   };
   auto theta_of = [nt](const std::vector<double>& xv) {
@@ -356,14 +372,7 @@ FitResult fit(const Rows& rows, const FitOptions& options) {
   }
   res.vcov_rx.assign(p * p, NAN);
   rx_inverse(rows, lambda, res.beta.data(), modes.u, res.vcov_rx.data());
-  if (res.vcov_from_hessian && nd > 0) {
-    // The fixed effects' block of the covariance over (beta, log(phi)).
-    std::vector<double> v(p * p);
-    for (std::size_t i = 0; i < p; ++i)
-      std::copy(res.vcov.begin() + static_cast<std::ptrdiff_t>(i * pe),
-                res.vcov.begin() + static_cast<std::ptrdiff_t>(i * pe + p), v.begin() + static_cast<std::ptrdiff_t>(i * p));
-    res.vcov = v;
-  }
+  keep_fixed_block(res, p);
   if (!res.vcov_from_hessian) res.vcov = res.vcov_rx;
   return res;
 }

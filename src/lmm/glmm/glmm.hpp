@@ -26,6 +26,7 @@
 // threads.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -54,6 +55,11 @@ struct Rows {
 // Every beta below then has p + n_phi entries, log(phi) last.
 inline std::uint64_t n_phi(const Family& f) { return f.def->dispersion ? 1 : 0; }
 inline std::uint64_t n_phi(const Rows& rows) { return n_phi(rows.family); }
+// The family at the phi of a parameter vector beta (p fixed effects, then log(phi)).
+inline Family at_phi(Family f, const double* beta, std::uint64_t p) {
+  if (f.def->dispersion) f.phi = std::exp(beta[p]);
+  return f;
+}
 
 // The caller's arrays, unsorted: codes[i] in 0..m-1 is row i's group.
 struct RowInput {

@@ -118,11 +118,6 @@ RowState row_state(const Family& f, double y, double eta, double w) {
   return {mu, d.d1, d.d2, weight, dw, weight};
 }
 
-// The derivatives in t = log(phi) of a row's log-likelihood, of d1 and of the Laplace
-// weight W, at the row's eta.
-struct PhiDerivs {
-  double l, d1, weight;
-};
 PhiDerivs phi_derivs(const Family& f, double y, double eta, double w) {
   double mu, m1;
   f.link->mean(eta, mu, m1);

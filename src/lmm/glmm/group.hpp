@@ -20,6 +20,13 @@ struct RowState {
 };
 RowState row_state(const Family& f, double y, double eta, double w);
 
+// The derivatives in t = log(phi) of a row's log-likelihood, of d1 and of the Laplace
+// weight W, at the row's eta (a family with phi).
+struct PhiDerivs {
+  double l, d1, weight;
+};
+PhiDerivs phi_derivs(const Family& f, double y, double eta, double w);
+
 // Scratch for one group at a time, sized for the largest group. `family` is the rows'
 // family at the phi of the point being evaluated (group_prepare sets it).
 struct GroupWork {

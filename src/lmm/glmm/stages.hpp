@@ -50,6 +50,16 @@ struct Criteria {
 std::string separation_message(const Family& family, std::uint64_t n, std::uint64_t p, const double* x,
                                const double* offset, const double* y, const std::vector<double>& beta);
 
+// The joint PIRLS's rx of the p fixed effects as two_stage's rx over (beta, log(phi))
+// ((p + nd) x (p + nd)): log(phi)'s rows are 0 but for 0.01 on the diagonal (a typical
+// scale of 0.1 for the differences), since the joint PIRLS holds it.
+void embed_rx(const std::vector<double>& rxp, std::size_t p, std::size_t nd, double* rx);
+// res.vcov reduced to its fixed effects' block (p x p) where it is over (beta,
+// log(phi)).
+void keep_fixed_block(FitResult& res, std::size_t p);
+// The refusal of nAGQ = 0 for a family with phi, which its joint PIRLS holds fixed.
+void refuse_nagq0_with_phi(const Family& family, int nagq);
+
 // Central differences of f at x with the given steps into g.
 bool central_gradient(const ValueFn& f, const std::vector<double>& x, const std::vector<double>& step,
                       std::vector<double>& g);
