@@ -452,6 +452,8 @@ class _GlmmFitBase(_Report):
     beta: _Float64
     phi: float | None
     """The family's dispersion parameter (None for a family without one)."""
+    zi: float | None
+    """The zero-inflation (or hurdle) probability (None for a family without one)."""
     m2loglik: float
     """-2 log-likelihood at the fit, all constants included (Laplace or quadrature)."""
     nagq: int
@@ -537,6 +539,7 @@ class GlmmCore(_GlmmBase):
         family: str,
         link: str | None = None,
         laplace: str | None = None,
+        zi: bool | None = None,
     ) -> GlmmCore: ...
     @property
     def m(self) -> int: ...
@@ -560,6 +563,7 @@ class CrossedGlmmCore(_GlmmBase):
         link: str | None = None,
         term_order: Sequence[tuple[int, int]] | None = None,
         laplace: str | None = None,
+        zi: bool | None = None,
     ) -> CrossedGlmmCore: ...
     @property
     def m(self) -> list[int]: ...

@@ -60,7 +60,7 @@ class OneFactor final : public GlmmModel {
 PyObject* glmm_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::vector<PyObject*> a;
   if (!parse_tuple_args("GlmmCore",
-                        {"y", "x", "z", "codes", "n_groups", "blocks", "weights", "offset", "family", "link", "laplace"},
+                        {"y", "x", "z", "codes", "n_groups", "blocks", "weights", "offset", "family", "link", "laplace", "zi"},
                         9, args,
                         kwargs, a))
     return nullptr;
@@ -74,7 +74,7 @@ PyObject* glmm_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!borrow_vector(a[6], "weights", NPY_DOUBLE, w)) return nullptr;
   const bool has_offset = a[7] != Py_None;
   if (has_offset && !borrow_vector(a[7], "offset", NPY_DOUBLE, off)) return nullptr;
-  auto parsed = family_of(a[8], a[9], a[10]);
+  auto parsed = family_of(a[8], a[9], a[10], a[11]);
   if (auto* err = std::get_if<std::string>(&parsed)) return err->empty() ? nullptr : value_error(*err);
   const npy_intp n = y.rows;
   if (x.rows != n || z.rows != n || codes.rows != n || w.rows != n || (has_offset && off.rows != n))
@@ -94,8 +94,8 @@ PyObject* glmm_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       }))
     return nullptr;
   if (!model) return value_error(refused);
-  Ref built_from(PyTuple_Pack(11, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9] ? a[9] : Py_None,
-                              a[10] ? a[10] : Py_None));
+  Ref built_from(PyTuple_Pack(12, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9] ? a[9] : Py_None,
+                              a[10] ? a[10] : Py_None, a[11] ? a[11] : Py_None));
   if (!built_from) return nullptr;
   return glmm_wrap(type, std::move(model), built_from.get());
 }
@@ -104,12 +104,14 @@ PyObject* glmm_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 const TypeDef glmm_type = type_def<GlmmObject>(
     "quorvelkit._quorvelkit.GlmmCore",
-    "GlmmCore(y, x, z, codes, n_groups, blocks, weights, offset, family, link=None, laplace=None)\n--\n\n"
+    "GlmmCore(y, x, z, codes, n_groups, blocks, weights, offset, family, link=None, laplace=None, zi=None)\n--\n\n"
     "A generalized linear mixed model with random-effects terms on one grouping\n"
     "factor. y is the proportion of successes (binomial, betabinomial) or the\n"
     "response; weights the prior weights (binomial, betabinomial: the trials);\n"
     "offset None or one value per row; link None for the family's default link;\n"
-    "laplace \"fisher\" or \"observed\" (None: the family's default).",
+    "laplace \"fisher\" or \"observed\" (None: the family's default); zi True for a\n"
+    "zero-inflated family (a hurdle model for truncated_poisson), whose probability\n"
+    "of a structural zero is estimated with the rest.",
     QK_ENTRY(glmm_new), nullptr, nullptr);
 
 }  // namespace qk::py

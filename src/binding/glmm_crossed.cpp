@@ -122,7 +122,7 @@ bool factor_of(PyObject* item, std::size_t k, npy_intp n, gl::CrossedFactor& out
 
 PyObject* cg_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::vector<PyObject*> a;
-  if (!parse_tuple_args("CrossedGlmmCore", {"y", "x", "factors", "weights", "offset", "family", "link", "term_order", "laplace"},
+  if (!parse_tuple_args("CrossedGlmmCore", {"y", "x", "factors", "weights", "offset", "family", "link", "term_order", "laplace", "zi"},
                         6, args,
                         kwargs, a))
     return nullptr;
@@ -132,7 +132,7 @@ PyObject* cg_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return nullptr;
   const bool has_offset = a[4] != Py_None;
   if (has_offset && !borrow_vector(a[4], "offset", NPY_DOUBLE, off)) return nullptr;
-  auto parsed = family_of(a[5], a[6], a[8]);
+  auto parsed = family_of(a[5], a[6], a[8], a[9]);
   if (auto* err = std::get_if<std::string>(&parsed)) return err->empty() ? nullptr : value_error(*err);
   const npy_intp n = y.rows;
   if (x.rows != n || w.rows != n || (has_offset && off.rows != n))
@@ -162,8 +162,8 @@ PyObject* cg_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!model) return value_error(refused);
   auto layout = layout_of(a[7], *model);
   if (auto* err = std::get_if<std::string>(&layout)) return err->empty() ? nullptr : value_error(*err);
-  Ref built_from(PyTuple_Pack(9, a[0], a[1], a[2], a[3], a[4], a[5], a[6] ? a[6] : Py_None, a[7] ? a[7] : Py_None,
-                              a[8] ? a[8] : Py_None));
+  Ref built_from(PyTuple_Pack(10, a[0], a[1], a[2], a[3], a[4], a[5], a[6] ? a[6] : Py_None, a[7] ? a[7] : Py_None,
+                              a[8] ? a[8] : Py_None, a[9] ? a[9] : Py_None));
   if (!built_from) return nullptr;
   return glmm_wrap(type,
                    std::make_unique<Crossed>(std::move(*model), std::get<qk::TermLayout>(std::move(layout))),
@@ -174,11 +174,11 @@ PyObject* cg_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 const TypeDef crossed_glmm_type = type_def<GlmmObject>(
     "quorvelkit._quorvelkit.CrossedGlmmCore",
-    "CrossedGlmmCore(y, x, factors, weights, offset, family, link=None, term_order=None, laplace=None)\n--\n\n"
+    "CrossedGlmmCore(y, x, factors, weights, offset, family, link=None, term_order=None, laplace=None, zi=None)\n--\n\n"
     "A generalized linear mixed model whose random-effects terms sit on several\n"
     "grouping factors, crossed or nested; `factors` as CrossedCore takes them\n"
     "(codes, n_levels, z, blocks), most levels first, and theta laid out as\n"
-    "CrossedCore's `term_order` says; family, link and laplace as GlmmCore's.",
+    "CrossedCore's `term_order` says; family, link, laplace and zi as GlmmCore's.",
     QK_ENTRY(cg_new), nullptr, nullptr);
 
 }  // namespace qk::py

@@ -70,7 +70,9 @@ bool text_of(PyObject* obj, const char* name, std::string& out);
 // information of its Laplace approximation (laplace None or null: "fisher" for the
 // families without phi, lme4's; "observed" for those with, glmmTMB's): the family, or
 // the ValueError text to raise, or an empty text when a TypeError is already set.
-std::variant<qk::glmm::Family, std::string> family_of(PyObject* family, PyObject* link, PyObject* laplace = nullptr);
+// With zi true, the family is zero-inflated (a hurdle model for a zero-truncated one).
+std::variant<qk::glmm::Family, std::string> family_of(PyObject* family, PyObject* link, PyObject* laplace = nullptr,
+                                                      PyObject* zi = nullptr);
 
 
 }  // namespace qk::py

@@ -27,7 +27,7 @@ bool text_of(PyObject* obj, const char* name, std::string& out) {
   return true;
 }
 
-std::variant<gl::Family, std::string> family_of(PyObject* family, PyObject* link, PyObject* laplace) {
+std::variant<gl::Family, std::string> family_of(PyObject* family, PyObject* link, PyObject* laplace, PyObject* zi) {
   std::string f, l, how;
   if (!text_of(family, "family", f)) return std::string();
   if (link && link != Py_None && !text_of(link, "link", l)) return std::string();
@@ -35,11 +35,21 @@ std::variant<gl::Family, std::string> family_of(PyObject* family, PyObject* link
   auto parsed = gl::parse_family(f, l);
   auto* fam = std::get_if<gl::Family>(&parsed);
   if (!fam) return parsed;
-  if (how.empty()) how = fam->def->dispersion || !fam->def->exact_fisher ? "observed" : "fisher";
+  if (zi && zi != Py_None) {
+    const int inflated = PyObject_IsTrue(zi);
+    if (inflated < 0) return std::string();
+    fam->inflated = inflated == 1;
+    const std::string name = fam->def->name;
+    if (fam->inflated && name != "poisson" && name != "nbinom2" && name != "nbinom1" && name != "truncated_poisson")
+      return "zero-inflation is available for the poisson, nbinom2 and nbinom1 families (and a hurdle for "
+             "truncated_poisson), not " + name;
+  }
+  const bool expected_known = fam->def->exact_fisher && !fam->inflated;
+  if (how.empty()) how = fam->def->dispersion || !expected_known ? "observed" : "fisher";
   if (how != "fisher" && how != "observed") return "laplace must be \"fisher\" or \"observed\", got \"" + how + "\"";
-  if (how == "fisher" && !fam->def->exact_fisher)
-    return std::string("the ") + fam->def->name +
-           " family's expected information has no closed form: its Laplace approximation is laplace=\"observed\"";
+  if (how == "fisher" && !expected_known)
+    return std::string("the ") + fam->def->name + (fam->inflated ? " family with zero-inflation" : " family") +
+           "'s expected information has no closed form: its Laplace approximation is laplace=\"observed\"";
   fam->observed = how == "observed";
   return parsed;
 }
@@ -72,7 +82,7 @@ bool nagq_of(PyObject* obj, int& nagq) {
 }
 
 // beta's entries: the fixed effects and, for a family with phi, log(phi) last.
-std::size_t beta_size(const GlmmModel& g) { return g.p() + gl::n_phi(g.family()); }
+std::size_t beta_size(const GlmmModel& g) { return g.p() + gl::n_extra(g.family()); }
 
 // theta and beta of the model's lengths, finite.
 bool point_ok(const GlmmModel& g, const std::vector<double>& theta, const std::vector<double>& beta) {
@@ -178,15 +188,17 @@ PyObject* fit_dict(const GlmmModel& g, gl::FitResult& res, int nagq) {
   const auto nt = static_cast<npy_intp>(res.theta.size()), pp = static_cast<npy_intp>(g.p()),
              nn = static_cast<npy_intp>(g.n());
   const npy_intp ng = static_cast<npy_intp>(res.grad.size()), nh = nt + static_cast<npy_intp>(beta_size(g));
-  // phi leaves beta for an entry of its own (None for a family without phi).
-  const bool has_phi = res.beta.size() > g.p();
-  const double phi = has_phi ? std::exp(res.beta.back()) : NAN;
+  // phi and the zero-inflation probability leave beta for entries of their own (None
+  // for a family without them).
+  const gl::Family at = gl::at_params(g.family(), res.beta.data(), g.p());
+  const bool has_phi = at.def->dispersion, has_zi = at.inflated;
   res.beta.resize(g.p());
   Ref d(PyDict_New());
   if (!d) return nullptr;
   const bool ok = set_item(d.get(), "theta", array_taking(std::move(res.theta), {nt})) &&
                   set_item(d.get(), "beta", array_taking(std::move(res.beta), {pp})) &&
-                  set_item(d.get(), "phi", has_phi ? PyFloat_FromDouble(phi) : Py_NewRef(Py_None)) &&
+                  set_item(d.get(), "phi", has_phi ? PyFloat_FromDouble(at.phi) : Py_NewRef(Py_None)) &&
+                  set_item(d.get(), "zi", has_zi ? PyFloat_FromDouble(at.zi) : Py_NewRef(Py_None)) &&
                   set_item(d.get(), "m2loglik", PyFloat_FromDouble(res.m2loglik)) &&
                   set_item(d.get(), "nagq", PyLong_FromLong(nagq)) &&
                   set_item(d.get(), "fev_stage1", PyLong_FromUnsignedLongLong(res.fev_stage1)) &&

@@ -22,7 +22,8 @@ TMB_FITS = [
     "grouseticks_nb2", "fhch_gamma_log",
     "salamanders_nb2", "salamanders_nb1", "owls_nb1", "owls_nb2", "epil_nb2", "quine_nb2", "sleepstudy_gamma_log",
     "sleepstudy_gamma_inverse", "sleepstudy_gaussian_log", "sleepstudy_gaussian_inverse", "sim_beta",
-    "cbpp_betabinomial", "salamanders_truncpois",
+    "cbpp_betabinomial", "salamanders_truncpois", "owls_zinb1", "owls_zinb2", "salamanders_zipois1",
+    "salamanders_hurdle_pois1",
 ]  # fmt: skip
 LME4_FITS = ["salamanders_nb2_lme4", "epil_nb2_lme4", "grouseticks_nb2_lme4"]
 
@@ -66,8 +67,16 @@ def theta_of(ref: dict) -> np.ndarray:
 def case(request):
     ref = REF[request.param]
     laplace = ref["laplace"]
-    fit = qk.glmm(ref["formula"], frame_of(ref), family_of(ref), link=ref["link"], laplace=laplace)
+    fit = qk.glmm(
+        ref["formula"], frame_of(ref), family_of(ref), link=ref["link"], laplace=laplace, zi=ref.get("zi_formula")
+    )
     return request.param, ref, fit
+
+
+def extras_of(ref: dict) -> list[float]:
+    """The peer's log(phi) and zero-inflation logit, as our core's beta ends."""
+    out = [math.log(float(ref["dispersion"]))] if ref["dispersion"] else []
+    return out + [float(ref["zi_beta"]["values"][0])] if ref.get("zi_formula") else out
 
 
 @pytest.mark.filterwarnings("ignore::quorvelkit.SingularFitWarning")
@@ -75,7 +84,7 @@ def test_the_criterion_is_the_peers_at_its_estimates(case):
     # The same function: ours at the peer's (theta, beta, phi) is glmmTMB's objective
     # (or lme4's deviance function at glmer.nb's estimates) to 1e-6.
     name, ref, fit = case
-    beta = np.append(floats(ref["beta"]["values"]), math.log(float(ref["dispersion"])) if ref["dispersion"] else [])
+    beta = np.append(floats(ref["beta"]["values"]), extras_of(ref))
     want = float(ref.get("tmb_objective_x2") or ref["m2loglik_at"])
     # lme4's deviance function stops its PIRLS short by up to 2e-9 of the criterion on
     # the crossed grouseticks (its own logLik and its deviance function differ by 3e-6).
@@ -100,6 +109,9 @@ def test_the_fit_reaches_the_peers_optimum(case):
     assert_allclose(fit.se.to_numpy(), se, rtol=1e-3 if ref["peer"] == "glmmTMB" else 1e-2)
     if ref["dispersion"] is not None:
         assert fit.sigma == pytest.approx(float(ref["dispersion"]), rel=10 * tol)
+    if ref.get("zi_formula"):
+        logit = math.log(fit.zi / (1 - fit.zi))
+        assert logit == pytest.approx(float(ref["zi_beta"]["values"][0]), abs=tol + 1e-2 * float(ref["zi_se"][0]))
     sd = np.concatenate(
         [floats(t["sd"]) for _, t in sorted(ref["random"].items(), key=lambda t: -len(ref["factors"][t[0]]))]
     )
@@ -151,6 +163,10 @@ def _gradient_cases():
 def test_the_exact_gradient_is_the_criterions(family, link, laplace, data):
     # Over (theta, beta, log phi), at a point off the optimum, against central
     # differences: catches every wrong term of the families' derivatives in mu and phi.
+    check_gradient(family, link, laplace, data, False)
+
+
+def check_gradient(family, link, laplace, data, zi):
     from quorvelkit._quorvelkit import GlmmCore
 
     n = len(data)
@@ -162,13 +178,13 @@ def test_the_exact_gradient_is_the_criterions(family, link, laplace, data):
     z = np.column_stack([np.ones(n), data["z"]])
     codes = pd.Categorical(data["g"]).codes.astype(np.int64)
     try:
-        core = GlmmCore(y, x, z, codes, 12, [2], np.full(n, trials), None, family, link, laplace)
+        core = GlmmCore(y, x, z, codes, 12, [2], np.full(n, trials), None, family, link, laplace, zi)
     except ValueError as e:
         assert "has no closed form" in str(e) and laplace == "fisher"
         return
     start = {"inverse": 0.5, "1/mu^2": 0.5, "identity": 1.5 if family != "gaussian" else 5.0}.get(link, 0.2)
     theta = np.array([0.3, 0.05, 0.2])
-    beta = np.array([start, 0.01] + ([0.3] if family in qk.families.family.DISPERSION_FAMILIES else []))
+    beta = np.array([start, 0.01] + ([0.3] if family in qk.families.family.DISPERSION_FAMILIES else []) + [-1.0] * zi)
     point = np.concatenate([theta, beta])
     value, grad = core.gradient(theta, beta)
     assert math.isfinite(value)
@@ -194,6 +210,9 @@ def test_the_exact_gradient_is_the_criterions(family, link, laplace, data):
         (lambda d: qk.glmm("y ~ x + (1 | g)", d, "nbinom2").profile(), "profiling is not available yet"),
         (lambda d: qk.glmm("y ~ x + (1 | g)", d, "nbinom2").r2(), "binomial and Poisson fits, not nbinom2"),
         (lambda d: qk.glmm("y ~ x + (1 | g)", d, "nbinom1").residuals(), "has no unit deviance"),
+        (lambda d: qk.glmm("y ~ x + (1 | g)", d, "poisson", zi="~x"), "with covariates is not available yet"),
+        (lambda d: qk.glmm("y ~ x + (1 | g)", d, "Gamma", zi="~1"), "zero-inflation is available for the poisson"),
+        (lambda d: qk.glmm("y ~ x + (1 | g)", d, "poisson", zi="~1", nagq=0), "poisson family with zero-inf"),
     ],
 )
 def test_what_is_not_fitted_is_refused_with_the_reason(call, message):

@@ -86,7 +86,7 @@ class GlmerCore:
     made: list = []
     ref: dict = {}
 
-    def __init__(self, y, x, z, codes, m, blocks, weights, offset, family, link, laplace=None):
+    def __init__(self, y, x, z, codes, m, blocks, weights, offset, family, link, laplace=None, zi=None):
         self.args = dict(y=y, x=x, z=z, codes=codes, m=m, blocks=blocks, weights=weights, offset=offset)
         self.family, self.link, self.laplace = family, link, laplace or "fisher"
         self.n_theta, self.p = len(self.ref["theta"]["values"]), x.shape[1]

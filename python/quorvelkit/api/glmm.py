@@ -23,7 +23,9 @@ __all__ = ["glmm", "check_family", "check_nagq", "MAX_NAGQ", "MAX_NODES"]
 
 #: lme4's largest number of quadrature points per dimension.
 MAX_NAGQ = 25
-_OPTIONS = ("family", "link", "nagq", "weights", "offset", "subset", "theta", "beta", "max_iter", "laplace")
+_OPTIONS = ("family", "link", "nagq", "weights", "offset", "subset", "theta", "beta", "max_iter", "laplace", "zi")
+#: glmmTMB's ziformula of no inflation and of a constant probability.
+_NO_ZI, _CONSTANT_ZI = ("~0", "0", "~ 0"), ("~1", "1", "~ 1")
 #: The information in the Laplace approximation's determinant.
 LAPLACE = ("fisher", "observed")
 #: glmer's arguments that are spelt otherwise here, or mean nothing here.
@@ -45,6 +47,18 @@ def check_nagq(nagq: Any) -> int:
     if not 0 <= int(nagq) <= MAX_NAGQ:
         raise ValueError(f"nagq must be an integer from 0 to {MAX_NAGQ} (lme4's limit), got {int(nagq)}")
     return int(nagq)
+
+
+def _zero_inflation(zi: Any) -> bool:
+    """Whether ``zi`` (glmmTMB's ``ziformula``) asks for a constant zero-inflation."""
+    if zi is None or (isinstance(zi, str) and zi.strip() in _NO_ZI):
+        return False
+    if isinstance(zi, str) and zi.strip() in _CONSTANT_ZI:
+        return True
+    raise ValueError(
+        f"zi must be '~1' (a constant zero-inflation probability) or '~0' (none), got {zi!r}; zero-inflation "
+        "with covariates is not available yet"
+    )
 
 
 def _unknown(kwargs: dict[str, Any]) -> TypeError:
@@ -71,6 +85,7 @@ def glmm(
     theta: Any = None,
     beta: Any = None,
     laplace: str | None = None,
+    zi: str | None = None,
     **kwargs: Any,
 ) -> GlmmFit:
     """Fit a generalized linear mixed model written in lme4's notation (lme4's
@@ -128,6 +143,11 @@ def glmm(
             "observed" for the other families, whose reference fits are glmmTMB's
             (nbinom1, beta, betabinomial and truncated_poisson have no closed-form
             expected information and take only "observed").
+        zi: zero-inflation, as glmmTMB's ``ziformula``: ``"~1"`` for a constant
+            probability of a structural zero, estimated with the rest (for poisson,
+            nbinom2 and nbinom1; with ``truncated_poisson`` it is a hurdle model, the
+            probability of a zero); None or ``"~0"`` for none. Only the observed
+            information defines its Laplace approximation.
         max_iter: the optimiser's iteration limit (keyword only; by default
             :class:`~quorvelkit.model.fit_options.FitOptions`'s). With ``max_iter=0`` the model is
             evaluated, not fitted: every parameter given is kept, and the fit reports
@@ -158,6 +178,7 @@ def glmm(
     nagq = check_nagq(nagq)
     if laplace is not None and laplace not in LAPLACE:
         raise ValueError(f"laplace must be 'fisher' or 'observed', got {laplace!r}")
+    zero_inflated = _zero_inflation(zi)
     if source_for(data) is not None:
         raise ValueError("glmm() fits data in memory only (a DataFrame); data read in batches are not supported")
     model = GlmmModel(
@@ -169,6 +190,7 @@ def glmm(
         weights_column=weights if isinstance(weights, str) else None,
         offset_column=offset if isinstance(offset, str) else None,
         laplace=laplace,
+        zero_inflated=zero_inflated,
     )
     options = FitOptions(starts=theta, **iterations)
     fit: GlmmFit = fit_model(formula, to_frame(data), options, model, weights=weights, offset=offset, subset=subset)

@@ -41,9 +41,29 @@ def make_core(design: Design, prior: np.ndarray, family: str, link: str) -> Any:
         z = np.ascontiguousarray(rows.z, dtype=float)
         blocks = list(design.blocks)
         return _quorvelkit.GlmmCore(
-            rows.y, x, z, rows.codes, design.m, blocks, prior, offset, family, link, design.spec.laplace
+            rows.y,
+            x,
+            z,
+            rows.codes,
+            design.m,
+            blocks,
+            prior,
+            offset,
+            family,
+            link,
+            design.spec.laplace,
+            design.spec.zero_inflated,
         )
     order = lme4_terms(design, theta_layout_of(design))
     return _quorvelkit.CrossedGlmmCore(
-        rows.y, x, core_factors(design), prior, offset, family, link, term_order=order, laplace=design.spec.laplace
+        rows.y,
+        x,
+        core_factors(design),
+        prior,
+        offset,
+        family,
+        link,
+        term_order=order,
+        laplace=design.spec.laplace,
+        zi=design.spec.zero_inflated,
     )

@@ -241,7 +241,14 @@ def read_response(formula: str, data: Any, family: str, weights: Any = None, *, 
 
 
 def read_evaluated(
-    lhs: str, parts: Sequence[EvaluatedPart], frame: pd.DataFrame, family: str, weights: Any, *, stacklevel: int
+    lhs: str,
+    parts: Sequence[EvaluatedPart],
+    frame: pd.DataFrame,
+    family: str,
+    weights: Any,
+    *,
+    stacklevel: int,
+    hurdle: bool = False,
 ) -> GlmmResponse:
     """The family's reading of the response ``lhs``, its parts evaluated on ``frame``
     (two for ``cbind(successes, failures)``, else one), with ``weights`` (a column name
@@ -319,7 +326,7 @@ def read_evaluated(
         inside, wording = _CONTINUOUS[family]
         _refuse(~inside(y), y, f"the {family} response {lhs!r} must hold {wording}", at)
         return GlmmResponse(y, None, w, "value", keep)
-    if family == "truncated_poisson":
+    if family == "truncated_poisson" and not hurdle:  # a hurdle model's zeros are its own
         _refuse(y < 1, y, f"the zero-truncated Poisson response {lhs!r} must hold counts of at least 1", at)
     if family in COUNT_FAMILIES:
         _refuse(y < 0, y, f"the {_title(family)} response {lhs!r} must hold counts, not negative values", at)

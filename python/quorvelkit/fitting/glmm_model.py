@@ -17,7 +17,7 @@ import numpy as np
 
 from ..cores.glmm_core import fit_core, make_core
 from ..cores.glmm_point import fit_at_point
-from ..families.family import DISPERSION_FAMILIES, start_beta
+from ..families.family import DISPERSION_FAMILIES, start_beta, zero_inflation_start
 from ..families.response import read_evaluated
 from ..model.design import Design
 from ..model.fit_options import FitOptions
@@ -61,6 +61,7 @@ class GlmmModel:
     weights_column: str | None = None
     offset_column: str | None = None
     laplace: str | None = None
+    zero_inflated: bool = False
 
     #: The formula's left-hand side is read by the family (cbind(), a factor, proportions).
     reads_response = True
@@ -68,7 +69,7 @@ class GlmmModel:
     def reading(self, weights: Any) -> Any:
         """The family's reading of the response, with ``weights`` (the prior weights of
         each row, a proportion's trials): :class:`~quorvelkit.model.design.ResponseReading`."""
-        return functools.partial(_read, family=self.family, weights=weights)
+        return functools.partial(_read, family=self.family, weights=weights, hurdle=self.zero_inflated)
 
     def fit(self, design: Design, options: FitOptions, t0: float, stacklevel: int) -> GlmmFit:
         """The fit of ``design`` (its response read by :meth:`reading`) under
@@ -87,10 +88,10 @@ class GlmmModel:
                 f"nagq = {nagq} with q = {q} random effects per group takes nagq^q = {nagq**q} quadrature nodes per "
                 f"group, more than {MAX_NODES}; use a smaller nagq"
             )
-        if nagq == 0 and family in DISPERSION_FAMILIES:
+        if nagq == 0 and (family in DISPERSION_FAMILIES or self.zero_inflated):
             raise ValueError(
-                f"nAGQ = 0 is not available for the {family} family, whose dispersion parameter it cannot estimate: "
-                "use nagq = 1"
+                f"nAGQ = 0 is not available for the {family} family{' with zero-inflation' * self.zero_inflated}, "
+                "whose parameters beside beta it cannot estimate: use nagq = 1"
             )
         rows = design.need_rows("the fit")
         if nagq > 1:
@@ -102,24 +103,32 @@ class GlmmModel:
                 f"no row has a positive prior weight (all {len(prior)} are zero): a GLMM needs rows that carry "
                 "information; check the weights (or, for cbind(), the trials)"
             )
-        spec = dataclasses.replace(design.spec, family=family, link=link, laplace=self.laplace)
+        spec = dataclasses.replace(
+            design.spec, family=family, link=link, laplace=self.laplace, zero_inflated=self.zero_inflated
+        )
         design = dataclasses.replace(design, spec=spec)
         t1 = time.perf_counter()
         core = make_core(design, prior, family, link)
         theta0 = _vector(options.starts, int(core.n_theta), "theta")
         beta0 = _vector(self.beta, int(core.p), "beta")
         max_iter = int(options.max_iter)
+        extra = int(family in DISPERSION_FAMILIES) + int(self.zero_inflated)
         if beta0 is None and max_iter > 0:
-            beta0 = start_beta(family, link, y, prior, rows.x, rows.offset)
-            if beta0 is not None and family in DISPERSION_FAMILIES:
-                beta0 = np.append(beta0, 0.0)  # log(phi)'s start, glmmTMB's
-        elif family in DISPERSION_FAMILIES and beta0 is not None:
+            beta0 = start_beta(family, link, y, prior, rows.x, rows.offset, self.zero_inflated)
+            if beta0 is not None:
+                starts = [0.0] * (family in DISPERSION_FAMILIES)  # log(phi), glmmTMB's start
+                if self.zero_inflated:
+                    starts.append(
+                        zero_inflation_start(y, rows.x @ beta0 + (0.0 if rows.offset is None else rows.offset))
+                    )
+                beta0 = np.append(beta0, starts)
+        elif extra and beta0 is not None:
             if max_iter == 0:
                 raise ValueError(
                     f"max_iter=0 evaluates the model at given parameters, which for the {family} family would need "
                     "its dispersion parameter too: fit it instead"
                 )
-            beta0 = np.append(beta0, 0.0)  # log(phi)'s start, glmmTMB's
+            beta0 = np.append(beta0, np.zeros(extra))
         try:
             if max_iter == 0 and beta0 is not None:  # an evaluation: every parameter given is kept
                 result = fit_at_point(core, design, prior, family, link, nagq, theta0, beta0, make_core, fit_core)
@@ -153,8 +162,8 @@ class GlmmModel:
         return fit
 
 
-def _read(lhs: str, parts: Any, frame: Any, *, family: str, weights: Any, stacklevel: int) -> Any:
-    return read_evaluated(lhs, parts, frame, family, weights, stacklevel=stacklevel + 1)
+def _read(lhs: str, parts: Any, frame: Any, *, family: str, weights: Any, hurdle: bool, stacklevel: int) -> Any:
+    return read_evaluated(lhs, parts, frame, family, weights, stacklevel=stacklevel + 1, hurdle=hurdle)
 
 
 #: glm's bound of fitted probabilities that are numerically 0 or 1 (glm.fit: 10 eps).

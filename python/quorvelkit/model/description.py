@@ -146,6 +146,8 @@ class ModelSpec:
     link: str = "identity"
     #: A GLMM's Laplace approximation: "fisher", "observed" or None (the family's default).
     laplace: str | None = None
+    #: A GLMM's zero-inflation (a hurdle for a zero-truncated family): a constant probability.
+    zero_inflated: bool = False
     numbers: tuple[str, ...] = ()
 
     # formulaic's descriptions of the parts, learnt when first asked for.

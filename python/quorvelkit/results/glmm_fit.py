@@ -140,10 +140,24 @@ class GlmmFit(MixedFit):
         return str(self._core.laplace)
 
     @property
+    def zi(self) -> float | None:
+        """The probability of a structural zero of a zero-inflated fit (of a zero, for a
+        hurdle model); None without zero-inflation."""
+        zi = self._res.get("zi")
+        return None if zi is None else float(zi)
+
+    @property
     def _core_beta(self) -> np.ndarray:
-        """beta as the core takes it: the fixed effects, then log(phi) for a family with phi."""
-        beta = self.fixef.to_numpy()
-        return beta if self.phi is None else np.append(beta, math.log(self.phi))
+        """beta as the core takes it: the fixed effects, then log(phi) for a family with
+        phi and the logit of the zero-inflation probability."""
+        extra = [] if self.phi is None else [math.log(self.phi)]
+        extra += [] if self.zi is None else [math.log(self.zi / (1.0 - self.zi))]
+        return np.append(self.fixef.to_numpy(), extra)
+
+    def _mean(self, mu: np.ndarray) -> np.ndarray:
+        """The response's mean at the count process's mean mu (mu itself but for
+        zero-inflation and truncation)."""
+        return fam.response_moments(self.family, mu, self.phi, self.zi)[0]
 
     def _needs_no_phi(self, what: str) -> None:
         if self.phi is not None:
@@ -221,13 +235,22 @@ class GlmmFit(MixedFit):
     @property
     def fitted(self) -> pd.Series:
         """Fitted means on the response scale (a probability, or a rate), glmer's ``fitted``."""
-        return pd.Series(np.asarray(self._res["mu"], dtype=float), index=self._design.row_index, name="fitted")
+        mu = self._mean(np.asarray(self._res["mu"], dtype=float))
+        return pd.Series(mu, index=self._design.row_index, name="fitted")
 
     fittedvalues = fitted
 
     def residuals(self, type: str = "deviance") -> pd.Series:
         """Residuals of glmer's kinds: "deviance" (the default), "pearson" or "response"."""
-        values = fam.residuals(self._design.y, self.fitted.to_numpy(), self._prior, self.family, type, self.phi)
+        mu = np.asarray(self._res["mu"], dtype=float)
+        if type == "pearson" and self.family not in ("binomial", "poisson") or self.zi is not None:
+            if type == "deviance":
+                raise ValueError(f"the {self.family} fit has no unit deviance: use type='pearson' or 'response'")
+            mean, var = fam.response_moments(self.family, mu, self.phi, self.zi)
+            y = self._design.y
+            values = y - mean if type == "response" else (y - mean) * np.sqrt(self._prior / var)
+        else:
+            values = fam.residuals(self._design.y, self._mean(mu), self._prior, self.family, type, self.phi)
         return pd.Series(values, index=self._design.row_index, name=f"{type} residuals")
 
     resid = residuals
@@ -309,7 +332,7 @@ class GlmmFit(MixedFit):
     @property
     def df(self) -> int:
         """Number of parameters: n_theta + p, and the dispersion parameter of a family with one."""
-        return len(self.theta) + len(self.fe_names) + (self.phi is not None)
+        return len(self.theta) + len(self.fe_names) + (self.phi is not None) + (self.zi is not None)
 
     n_params = df
 
@@ -322,6 +345,8 @@ class GlmmFit(MixedFit):
     def deviance(self) -> float:
         """glmer's ``deviance(fit)``: the sum of the rows' unit deviances at the
         conditional modes (the summary's "deviance" column is -2 loglik instead)."""
+        if self.zi is not None:
+            return math.nan  # a mixture has no unit deviance
         y, mu = self._design.y, self.fitted.to_numpy()
         return float(np.sum(fam.unit_deviance(y, mu, self._prior, self.family, self.phi)))
 
@@ -383,7 +408,7 @@ class GlmmFit(MixedFit):
         else:
             index, ok, _, _, _, vals = self._new_rows(newdata, re, allow_new_levels)
         if type == "response":
-            vals = fam.linkinv(vals, self.link)
+            vals = self._mean(fam.linkinv(vals, self.link))
         return self._predicted(index, ok, vals)
 
     # ------------------------------------------------------------- simulation
@@ -411,7 +436,7 @@ class GlmmFit(MixedFit):
         # first k of n replicates are the k of the same seed.
         for r in range(int(n)):
             mu = fam.linkinv(sim.draw_many(rng, 1)[0], self.link)
-            out[r] = fam.draw(self.family, mu, trials, self.phi, rng)
+            out[r] = fam.draw(self.family, mu, trials, self.phi, rng, self.zi)
         return out
 
     def bootstrap(

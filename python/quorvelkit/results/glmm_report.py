@@ -37,6 +37,9 @@ def dispersion_lines(fit: Any) -> list[str]:
             lines.append(f"Dispersion estimate for {fit.family} family (sigma^2): {fit.phi**2:4.3g}")
         else:
             lines.append(f"Dispersion parameter for {fit.family} family (): {fit.phi:4.3g}")
+    if fit.zi is not None:
+        what = "Hurdle" if fit.family.startswith("truncated") else "Zero-inflation"
+        lines.append(f"{what} probability (~1): {fit.zi:.4g}")
     if fit.phi is not None or fit.laplace == "observed":
         how = "observed" if fit.laplace == "observed" else "expected (Fisher)"
         lines.append(f"Laplace approximation with the {how} information at the conditional modes")

@@ -20,7 +20,7 @@ using namespace crossed_detail;
 // where the modes or the fit fail.
 std::vector<double> pql_start(const CrossedModel& model, const std::vector<double>& theta0,
                               const std::vector<double>& beta) {
-  const Family fam = at_phi(model.family, beta.data(), model.p);
+  const Family fam = at_params(model.family, beta.data(), model.p);
   std::vector<double> b(beta.begin(), beta.begin() + static_cast<std::ptrdiff_t>(model.p)), eta;
   std::vector<std::vector<double>> u;
   Solve last;
@@ -50,7 +50,7 @@ std::vector<double> pql_start(const CrossedModel& model, const std::vector<doubl
 FitResult crossed_fit(const CrossedModel& model, const FitOptions& options) {
   if (options.nagq > 1) throw std::invalid_argument("adaptive quadrature needs a single grouping factor");
   refuse_nagq0_with_phi(model.family, options.nagq);
-  const std::size_t nt = model.theta_offset.back(), nd = n_phi(model.family);
+  const std::size_t nt = model.theta_offset.back(), nd = n_extra(model.family);
   Criteria c;
   c.n_theta = nt;
   c.p = model.p + nd;

@@ -269,15 +269,15 @@ bool crossed_gradient(const CrossedModel& model, const Family& fam, const std::v
   std::fill(grad, grad + nt + p, 0.0);
   for (std::uint64_t r = 0; r < n; ++r)
     for (std::uint64_t c2 = 0; c2 < p; ++c2) grad[nt + c2] = grad[nt + c2] + omega[r] * model.x[r * p + c2];
-  if (fam.def->dispersion) {
-    // log(phi)'s entry (see group_gradient): -2 l_t + c_r W_t + (a_r' t) d1_t per row.
-    double dphi = 0.0;
-    for (std::uint64_t r = 0; r < n; ++r) {
-      if (model.w[r] == 0.0) continue;
-      const detail::PhiDerivs d = detail::phi_derivs(fam, model.y[r], eta[r], model.w[r]);
-      dphi = dphi + ((-2.0 * d.l + c[r] * d.weight) + at[r] * d.d1);
-    }
-    grad[nt + p] = dphi;
+  // The entries of log(phi) and the inflation's logit (see group_gradient): -2 l_t +
+  // c_r W_t + (a_r' t) d1_t per row.
+  const std::uint64_t ne = n_extra(fam);
+  for (std::uint64_t j = 0; j < ne; ++j) grad[nt + p + j] = 0.0;
+  for (std::uint64_t r = 0; r < n && ne > 0; ++r) {
+    if (model.w[r] == 0.0) continue;
+    const std::array<detail::ExtraDerivs, 2> d = detail::extra_derivs(fam, model.y[r], eta[r], model.w[r]);
+    for (std::uint64_t j = 0; j < ne; ++j)
+      grad[nt + p + j] = grad[nt + p + j] + ((-2.0 * d[j].l + c[r] * d[j].weight) + at[r] * d[j].d1);
   }
   const std::vector<double>& gl = last.solution->ev.grad_logdet;
   for (std::size_t j = 0; j < k; ++j) {
@@ -303,7 +303,7 @@ bool crossed_gradient(const CrossedModel& model, const Family& fam, const std::v
 
 bool crossed_evaluate(const CrossedModel& model, const std::vector<double>& theta, const double* beta, double& value,
                       CrossedModes* modes, double* grad, std::vector<std::vector<double>>* warm) {
-  const Family fam = at_phi(model.family, beta, model.p);
+  const Family fam = at_params(model.family, beta, model.p);
   std::vector<double> b(beta, beta + model.p), eta;
   std::vector<std::vector<double>> u;
   if (warm) u = *warm;
@@ -332,12 +332,12 @@ bool crossed_evaluate(const CrossedModel& model, const std::vector<double>& thet
 
 bool crossed_joint(const CrossedModel& model, const std::vector<double>& theta, const double* beta0, double& value,
                    double* beta, double* rx_inv) {
-  const Family fam = at_phi(model.family, beta0, model.p);
+  const Family fam = at_params(model.family, beta0, model.p);
   std::vector<double> b(beta0, beta0 + model.p), eta;
   std::vector<std::vector<double>> u;
   Solve last;
   // log(phi) is held at beta0's.
-  const std::uint64_t nd = n_phi(model.family);
+  const std::uint64_t nd = n_extra(model.family);
   std::copy(beta0 + model.p, beta0 + model.p + nd, beta + model.p);
   if (!pirls(model, fam, theta, b, true, false, u, eta, last)) {
     std::copy(b.begin(), b.end(), beta);  // the last iterate, for a diagnosis

@@ -95,7 +95,7 @@ struct Part {
 
 bool evaluate(const Rows& rows, const std::vector<double>& lambda, const double* beta, int nagq,
               double& value, double* grad, Modes* modes, std::vector<double>* warm) {
-  const std::uint64_t q = rows.q, nt = rows.idx.size(), np = nt + rows.p + n_phi(rows);
+  const std::uint64_t q = rows.q, nt = rows.idx.size(), np = nt + rows.p + n_extra(rows);
   std::vector<double> nodes, logw;
   if (nagq > 1) {
     gauss_hermite(nagq, nodes, logw);

@@ -60,6 +60,8 @@ struct LinkDef {
 struct MuDerivs {
   double l1, l2, l3, info, dinfo;
   double lt, l1t, l2t, infot;
+  // The derivatives of l, l1 and l2 in the logit of a zero-inflation probability.
+  double lz = 0.0, l1z = 0.0, l2z = 0.0;
 };
 
 // An exponential family (McCullagh & Nelder, sec. 2.2.2). Contract of every entry:
@@ -107,11 +109,18 @@ std::span<const FamilyDef> families();
 // expected one at the modes (lme4's glmer and glmer.nb) or the observed one, the
 // Hessian of the integrand (glmmTMB's, Laplace's approximation proper). The two agree
 // at canonical links.
+//
+// An inflated family mixes its counts with structural zeros of probability zi
+// (glmmTMB's zero-inflation with ziformula = ~1): P(0) = zi + (1 - zi) f(0), P(y) = (1 -
+// zi) f(y) for y > 0. For a zero-truncated family it is a hurdle model instead: P(0) =
+// zi, P(y) = (1 - zi) f(y) with f truncated at zero.
 struct Family {
   const FamilyDef* def = nullptr;
   const LinkDef* link = nullptr;
   double phi = 1.0;
   bool observed = false;
+  bool inflated = false;
+  double zi = 0.0;
 };
 
 // The family and link from their names, or the caller-error text naming what is
@@ -130,15 +139,22 @@ inline double variance(const Family& f, double mu) { return f.def->variance(mu, 
 inline double variance_deriv(const Family& f, double mu) { return f.def->variance_deriv(mu, f.phi); }
 inline double dev_resid(const Family& f, double y, double mu, double w) { return f.def->dev_resid(y, mu, w, f.phi); }
 inline double loglik_constant(const Family& f, double y, double w) { return f.def->loglik_constant(y, w); }
+// The inflated family's log-likelihood less the base family's loglik_constant, and its
+// derivatives (inflation.cpp).
+double inflated_smooth(const Family& f, double y, double mu, double w);
+MuDerivs inflated_derivs(const Family& f, double y, double mu, double w);
 inline double loglik_smooth(const Family& f, double y, double mu, double w) {
-  return f.def->loglik_smooth(y, mu, w, f.phi);
+  return f.inflated ? inflated_smooth(f, y, mu, w) : f.def->loglik_smooth(y, mu, w, f.phi);
 }
 // Whether the row derivatives take the general path of mu_derivs: a family with phi,
 // or the observed information asked of a non-canonical link.
 inline bool general_path(const Family& f) {
-  return f.def->mu_derivs != nullptr || (f.observed && !canonical(f));
+  return f.def->mu_derivs != nullptr || f.inflated || (f.observed && !canonical(f));
 }
-inline Support check_response(const Family& f, double y, double w) { return f.def->check(y, w); }
+// A hurdle model's zeros are in its support; its truncated family's are not.
+inline Support check_response(const Family& f, double y, double w) {
+  return f.inflated && y == 0.0 && w >= 0.0 ? Support::kInside : f.def->check(y, w);
+}
 
 // d loglik / d eta and d^2 loglik / d eta^2 at eta, mu = linkinv(eta). With
 // m1 = mu_eta, m2 = mu_eta2, V = variance, V' = variance_deriv:
@@ -156,6 +172,11 @@ EtaDerivs loglik_eta_derivs(const Family& f, double y, double eta, double w);
 
 // The derivatives in mu of the binomial and Poisson log-likelihoods, from V (phi 1).
 MuDerivs variance_mu_derivs(const Family& f, double y, double mu, double w);
+// Every family's derivatives in mu: its own, V's, or the inflated family's.
+inline MuDerivs mu_derivs_of(const Family& f, double y, double mu, double w) {
+  if (f.inflated) return inflated_derivs(f, y, mu, w);
+  return f.def->mu_derivs ? f.def->mu_derivs(y, mu, w, f.phi) : variance_mu_derivs(f, y, mu, w);
+}
 
 // The IRLS working weight w m1^2 / V (R's glm.fit takes its square root).
 inline double working_weight(const Family& f, double mu, double m1, double w) {

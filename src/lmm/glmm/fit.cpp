@@ -97,10 +97,11 @@ void keep_fixed_block(FitResult& res, std::size_t p) {
 }
 
 void refuse_nagq0_with_phi(const Family& family, int nagq) {
-  if (n_phi(family) == 0 || nagq != 0) return;
+  if (n_extra(family) == 0 || nagq != 0) return;
   std::string why = "nAGQ = 0 is not available for the ";
   why += family.def->name;
-  why += " family, whose dispersion parameter it cannot estimate: use nagq = 1";
+  why += family.inflated ? " family with zero-inflation" : " family";
+  why += ", whose parameters beside beta it cannot estimate: use nagq = 1";
   throw std::invalid_argument(why);
 }
 
@@ -294,7 +295,7 @@ FitResult two_stage(const Criteria& c, const FitOptions& options, std::vector<do
 }
 
 FitResult fit(const Rows& rows, const FitOptions& options) {
-  const std::size_t nt = rows.idx.size(), p = rows.p, q = rows.q, nd = n_phi(rows), pe = p + nd;
+  const std::size_t nt = rows.idx.size(), p = rows.p, q = rows.q, nd = n_extra(rows), pe = p + nd;
   const int nagq = options.nagq;
   refuse_nagq0_with_phi(rows.family, nagq);
   Criteria c;

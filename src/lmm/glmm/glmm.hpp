@@ -51,13 +51,15 @@ struct Rows {
   std::vector<std::uint64_t> blocks;  // term sizes (sum q)
 };
 
-// The parameters beside theta and the p fixed effects: log(phi) for a family with phi.
-// Every beta below then has p + n_phi entries, log(phi) last.
-inline std::uint64_t n_phi(const Family& f) { return f.def->dispersion ? 1 : 0; }
-inline std::uint64_t n_phi(const Rows& rows) { return n_phi(rows.family); }
-// The family at the phi of a parameter vector beta (p fixed effects, then log(phi)).
-inline Family at_phi(Family f, const double* beta, std::uint64_t p) {
-  if (f.def->dispersion) f.phi = std::exp(beta[p]);
+// The family's parameters beside theta and the p fixed effects: log(phi) for a family
+// with phi, then the logit of the zero-inflation (or hurdle) probability of an inflated
+// one. Every beta below has p + n_extra entries, in this order after the fixed effects.
+inline std::uint64_t n_extra(const Family& f) { return (f.def->dispersion ? 1 : 0) + (f.inflated ? 1 : 0); }
+inline std::uint64_t n_extra(const Rows& rows) { return n_extra(rows.family); }
+// The family at the parameters of a vector beta laid out so.
+inline Family at_params(Family f, const double* beta, std::uint64_t p) {
+  if (f.def->dispersion) f.phi = std::exp(beta[p++]);
+  if (f.inflated) f.zi = 1.0 / (1.0 + std::exp(-beta[p]));
   return f;
 }
 

@@ -97,7 +97,7 @@ RowState row_state(const Family& f, double y, double eta, double w) {
   if (general_path(f)) {
     // Chain rule from mu to eta: d1 = l1 m1, d2 = l2 m1^2 + l1 m2, d3 = l3 m1^3 + 3 l2
     // m1 m2 + l1 m3; the Fisher weight info m1^2 and its derivative.
-    const MuDerivs d = f.def->mu_derivs ? f.def->mu_derivs(y, mu, w, f.phi) : variance_mu_derivs(f, y, mu, w);
+    const MuDerivs d = mu_derivs_of(f, y, mu, w);
     const double m2 = mu_eta2(f, eta), m11 = m1 * m1;
     const double d1 = d.l1 * m1, d2 = d.l2 * m11 + d.l1 * m2, fisher = d.info * m11;
     if (f.observed) {
@@ -118,13 +118,19 @@ RowState row_state(const Family& f, double y, double eta, double w) {
   return {mu, d.d1, d.d2, weight, dw, weight};
 }
 
-PhiDerivs phi_derivs(const Family& f, double y, double eta, double w) {
+std::array<ExtraDerivs, 2> extra_derivs(const Family& f, double y, double eta, double w) {
   double mu, m1;
   f.link->mean(eta, mu, m1);
-  const MuDerivs d = f.def->mu_derivs(y, mu, w, f.phi);
+  const MuDerivs d = mu_derivs_of(f, y, mu, w);
   const double m2 = mu_eta2(f, eta);
-  const double weight = f.observed ? -(d.l2t * m1 * m1 + d.l1t * m2) : d.infot * m1 * m1;
-  return {d.lt, d.l1t * m1, weight};
+  std::array<ExtraDerivs, 2> out{};
+  std::size_t k = 0;
+  if (f.def->dispersion)
+    out[k++] = {d.lt, d.l1t * m1, f.observed ? -(d.l2t * m1 * m1 + d.l1t * m2) : d.infot * m1 * m1};
+  // An inflated family's information is the observed one (its expected one has no
+  // closed form).
+  if (f.inflated) out[k] = {d.lz, d.l1z * m1, -(d.l2z * m1 * m1 + d.l1z * m2)};
+  return out;
 }
 
 GroupWork::GroupWork(const Rows& rows) : q(rows.q), p(rows.p), family(rows.family) {
@@ -141,7 +147,7 @@ GroupWork::GroupWork(const Rows& rows) : q(rows.q), p(rows.p), family(rows.famil
 void group_prepare(const Rows& rows, std::uint64_t g, const double* lambda, const double* beta,
                    GroupWork& work) {
   const std::uint64_t r0 = rows.start[g], nr = rows.start[g + 1] - r0, q = rows.q, p = rows.p;
-  if (rows.family.def->dispersion) work.family.phi = std::exp(beta[p]);
+  work.family = at_params(rows.family, beta, p);
   for (std::uint64_t r = 0; r < nr; ++r) {
     const std::uint64_t k = r0 + r;
     double e = rows.offset[k];
@@ -302,10 +308,11 @@ void group_gradient(const Rows& rows, std::uint64_t g, GroupWork& work, const do
   std::fill(work.zd.begin(), work.zd.end(), 0.0);
   std::fill(work.gm.begin(), work.gm.end(), 0.0);  // G = A' W Z
   double* gb = grad + rows.idx.size();
-  // d/dt of -2 l + log|M| with the mode moving: the direct terms -2 l_t + c_r W_t and,
-  // through du/dt = M_o^-1 A' d1_t, (a_r' t) d1_t (as for beta, with t = M_o^-1 s).
-  const bool with_phi = work.family.def->dispersion;
-  double dphi = 0.0;
+  // d/dt of -2 l + log|M| for each parameter t beside beta (log(phi), the inflation's
+  // logit) with the mode moving: the direct terms -2 l_t + c_r W_t and, through du/dt =
+  // M_o^-1 A' d1_t, (a_r' t) d1_t (as for beta, with t = M_o^-1 s).
+  const std::uint64_t ne = n_extra(work.family);
+  double dextra[2] = {0.0, 0.0};
   for (std::uint64_t r = 0; r < nr; ++r) {
     const std::uint64_t k = r0 + r;
     const double* ar = work.a.data() + r * q;
@@ -316,9 +323,10 @@ void group_gradient(const Rows& rows, std::uint64_t g, GroupWork& work, const do
     const double omega = (work.eta0[r] + s.d2 * at) - 2.0 * s.d1;
     const double* xr = rows.x.data() + k * p;
     for (std::uint64_t j = 0; j < p; ++j) gb[j] = gb[j] + omega * xr[j];
-    if (with_phi) {
-      const PhiDerivs dp = phi_derivs(work.family, rows.y[k], work.eta[r], rows.w[k]);
-      dphi = dphi + ((-2.0 * dp.l + work.lev[r] * dp.weight) + at * dp.d1);
+    if (ne > 0) {
+      const std::array<ExtraDerivs, 2> dp = extra_derivs(work.family, rows.y[k], work.eta[r], rows.w[k]);
+      for (std::uint64_t j = 0; j < ne; ++j)
+        dextra[j] = dextra[j] + ((-2.0 * dp[j].l + work.lev[r] * dp[j].weight) + at * dp[j].d1);
     }
     for (std::uint64_t c = 0; c < q; ++c) {
       work.zw[c] = work.zw[c] + omega * zr[c];
@@ -335,7 +343,7 @@ void group_gradient(const Rows& rows, std::uint64_t g, GroupWork& work, const do
     for (std::uint64_t j = 0; j < q; ++j) mg = mg + work.minv[cb * q + j] * work.gm[j * q + ra];
     grad[e] = grad[e] + ((u[cb] * work.zw[ra] + work.t[cb] * work.zd[ra]) + 2.0 * mg);
   }
-  if (with_phi) gb[p] = gb[p] + dphi;
+  for (std::uint64_t j = 0; j < ne; ++j) gb[p + j] = gb[p + j] + dextra[j];
 }
 
 double group_agq(const Rows& rows, std::uint64_t g, GroupWork& work, const double* u,

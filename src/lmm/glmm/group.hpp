@@ -3,6 +3,7 @@
 // notation). Internal to the GLMM core.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -20,12 +21,13 @@ struct RowState {
 };
 RowState row_state(const Family& f, double y, double eta, double w);
 
-// The derivatives in t = log(phi) of a row's log-likelihood, of d1 and of the Laplace
-// weight W, at the row's eta (a family with phi).
-struct PhiDerivs {
+// The derivatives of a row's log-likelihood, of d1 and of the Laplace weight W at the
+// row's eta in each of the family's parameters beside beta (n_extra of them: log(phi),
+// then the logit of the zero-inflation probability).
+struct ExtraDerivs {
   double l, d1, weight;
 };
-PhiDerivs phi_derivs(const Family& f, double y, double eta, double w);
+std::array<ExtraDerivs, 2> extra_derivs(const Family& f, double y, double eta, double w);
 
 // Scratch for one group at a time, sized for the largest group. `family` is the rows'
 // family at the phi of the point being evaluated (group_prepare sets it).

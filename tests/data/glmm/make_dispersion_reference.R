@@ -307,6 +307,12 @@ fit_tmb("salamanders_truncnb2", sal_data, sal_f, truncated_nbinom2(), subset = "
 fit_tmb("salamanders_zipois", sal_data, sal_f, poisson(), ziformula = "~ spp + mined")
 fit_tmb("salamanders_zinb2", sal_data, sal_f, nbinom2(), ziformula = "~1")
 fit_tmb("salamanders_hurdle_nb2", sal_data, sal_f, truncated_nbinom2(), ziformula = "~ spp + mined")
+# A constant zero-inflation (or hurdle) probability, ziformula = ~1: the Owls models of
+# Brooks et al. (2017), and Salamanders' Poisson ones.
+fit_tmb("owls_zinb1", owl_data, owl_f, nbinom1(), ziformula = "~1")
+fit_tmb("owls_zinb2", owl_data, owl_f, nbinom2(), ziformula = "~1")
+fit_tmb("salamanders_zipois1", sal_data, sal_f, poisson(), ziformula = "~1")
+fit_tmb("salamanders_hurdle_pois1", sal_data, sal_f, truncated_poisson(), ziformula = "~1")
 
 # ---------------------------------------------------------------------------------
 # Density checks: glmmTMB fits without random effects; -2 logLik against -2 times the
