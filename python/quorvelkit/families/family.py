@@ -181,7 +181,7 @@ def linkfun(mu: np.ndarray, link: str) -> np.ndarray:
 
     mu = np.asarray(mu, dtype=float)
     with np.errstate(divide="ignore", invalid="ignore"):
-        return {
+        eta = {
             "logit": lambda: np.log(mu / (1.0 - mu)),
             "probit": lambda: ndtri(mu),
             "cloglog": lambda: np.log(-np.log1p(-mu)),
@@ -190,6 +190,7 @@ def linkfun(mu: np.ndarray, link: str) -> np.ndarray:
             "identity": lambda: mu,
             "1/mu^2": lambda: 1.0 / mu**2,
         }[link]()
+    return np.asarray(eta, dtype=float)
 
 
 #: R's starting means (its families' ``initialize``) by family, from the response y and
