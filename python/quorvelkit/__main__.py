@@ -129,6 +129,18 @@ def build_parser() -> argparse.ArgumentParser:
         help="--family: quadrature points per random effect (1: Laplace, the default; 0: Laplace with the fixed "
         "effects inside the modes' iteration; up to 25: adaptive Gauss-Hermite, one grouping factor)",
     )
+    p.add_argument(
+        "--laplace",
+        choices=("fisher", "observed"),
+        help="--family: the information in Laplace's approximation (fisher: lme4's; observed: glmmTMB's; "
+        "default: fisher for binomial and poisson, observed for the others)",
+    )
+    p.add_argument(
+        "--zi",
+        metavar="FORMULA",
+        help="--family: zero-inflation as glmmTMB's ziformula, '~1' (a constant probability; a hurdle model for "
+        "truncated_poisson)",
+    )
     p.add_argument("--json", action="store_true", help="print the results as JSON")
     p.add_argument(
         "--sep",
@@ -311,8 +323,11 @@ def _run(argv: Sequence[str] | None) -> int:
     )
     if args.formula is not None and column_mode:
         raise CliError("give either a formula or the column options (--response, --group, ...), not both", 2)
-    if args.family is None and (args.link is not None or args.nagq != 1):
-        raise CliError("--link and --nagq apply to a generalized linear mixed model: give --family too", 2)
+    glmm_only = args.link is not None or args.nagq != 1 or args.laplace is not None or args.zi is not None
+    if args.family is None and glmm_only:
+        raise CliError(
+            "--link, --nagq, --laplace and --zi apply to a generalized linear mixed model: give --family too", 2
+        )
     if args.family is not None and (args.ml or args.evaluator != "auto"):
         raise CliError("--ml and --evaluator apply to linear mixed models, not to one with --family", 2)
 
@@ -368,7 +383,16 @@ def _run(argv: Sequence[str] | None) -> int:
         if args.family is None:
             fit: Any = lmm(formula, frame, reml=not args.ml, evaluator=args.evaluator, weights=args.weights)
         else:
-            fit = glmm(formula, frame, args.family, args.link, args.nagq, weights=args.weights)
+            fit = glmm(
+                formula,
+                frame,
+                args.family,
+                args.link,
+                args.nagq,
+                weights=args.weights,
+                laplace=args.laplace,
+                zi=args.zi,
+            )
     fit.data_name = data_name
     notes = [" ".join(str(w.message).split()) for w in caught if not issubclass(w.category, DeprecationWarning)]
     if args.json:

@@ -182,7 +182,7 @@ REFUSED = [  # (command line, {t}/data.csv written as text, bytes or sleepstudy'
     ("{d}/chickweight.csv \"weight ~ I(__import__('os').system('touch m')) + (1 | Chick)\"", None, "may not use"),
     (f"{S} '{FM1}' --sep , --decimal ,", None, "must differ"),
     # generalized linear mixed models
-    (f"{S} '{FM1}' --nagq 3", None, "--link and --nagq apply to a generalized linear mixed model: give --family too"),
+    (f"{S} '{FM1}' --nagq 3", None, "--link, --nagq, --laplace and --zi apply to a generalized linear mixed model"),
     (f"{S} '{FM1}' --link probit", None, "give --family too"),
     (f"{CB} --family binomial --ml", None, "--ml and --evaluator apply to linear mixed models"),
     ("{d}/glmm/cbpp.csv 'cbind(incidence, size - incidence) ~ perod + (1 | herd)' --family binomial", None,
@@ -243,3 +243,13 @@ def test_glmm_from_the_command_line_is_the_apis(capsys, tmp_path, line, model):
     assert (out["family"], out["link"], out["nagq"], out["nobs"]) == (ref["family"], ref["link"], ref["nagq"], ref["n"])
     assert out["m2loglik"] == fit.m2loglik and out["theta"] == list(fit.theta)
     np.testing.assert_allclose([v["estimate"] for v in out["fixed_effects"].values()], ref["beta"]["values"], rtol=2e-3)
+
+
+def test_glmm_options_of_the_families_with_a_dispersion_parameter(capsys, tmp_path):
+    # --laplace and --zi reach glmm(): the JSON's -2 log-likelihood is the API's fit's.
+    line = "{d}/glmm/salamanders.csv 'count ~ spp + mined + (1 | site)' --family nbinom2 --zi '~1' --laplace observed"
+    code, out, err = cli(capsys, tmp_path, line, "--json")
+    fit = qk.glmm(
+        "count ~ spp + mined + (1 | site)", pd.read_csv(DATA / "glmm" / "salamanders.csv"), "nbinom2", zi="~1"
+    )
+    assert code == 0 and json.loads(out)["m2loglik"] == fit.m2loglik, err
