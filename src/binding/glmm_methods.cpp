@@ -40,9 +40,10 @@ std::variant<gl::Family, std::string> family_of(PyObject* family, PyObject* link
     if (inflated < 0) return std::string();
     fam->inflated = inflated == 1;
     const std::string name = fam->def->name;
-    if (fam->inflated && name != "poisson" && name != "nbinom2" && name != "nbinom1" && name != "truncated_poisson")
+    if (fam->inflated && name != "poisson" && name != "nbinom2" && name != "nbinom1" && name != "truncated_poisson" &&
+        name != "truncated_nbinom2")
       return "zero-inflation is available for the poisson, nbinom2 and nbinom1 families (and a hurdle for "
-             "truncated_poisson), not " + name;
+             "truncated_poisson and truncated_nbinom2), not " + name;
   }
   const bool expected_known = fam->def->exact_fisher && !fam->inflated;
   if (how.empty()) how = fam->def->dispersion || !expected_known ? "observed" : "fisher";

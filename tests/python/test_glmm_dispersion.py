@@ -23,7 +23,7 @@ TMB_FITS = [
     "salamanders_nb2", "salamanders_nb1", "owls_nb1", "owls_nb2", "epil_nb2", "quine_nb2", "sleepstudy_gamma_log",
     "sleepstudy_gamma_inverse", "sleepstudy_gaussian_log", "sleepstudy_gaussian_inverse", "sim_beta",
     "cbpp_betabinomial", "salamanders_truncpois", "owls_zinb1", "owls_zinb2", "salamanders_zipois1",
-    "salamanders_hurdle_pois1",
+    "salamanders_hurdle_pois1", "salamanders_truncnb2", "salamanders_hurdle_nb2_1",
 ]  # fmt: skip
 LME4_FITS = ["salamanders_nb2_lme4", "epil_nb2_lme4", "grouseticks_nb2_lme4"]
 
@@ -147,6 +147,7 @@ def _gradient_cases():
         "beta": rng.beta(2 * (1 + np.tanh(eta)), 3),
         "betabinomial": rng.binomial(6, 0.4, size=n) / 6,
         "truncated_poisson": 1 + rng.poisson(mu),
+        "truncated_nbinom2": 1 + rng.negative_binomial(2, 2 / (2 + mu)),
         "poisson": rng.poisson(mu),
         "binomial": rng.binomial(6, 0.4, size=n) / 6,
     }

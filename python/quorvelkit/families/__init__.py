@@ -15,6 +15,7 @@ from .family import (
     nbinom1,
     nbinom2,
     poisson,
+    truncated_nbinom2,
     truncated_poisson,
 )
 
@@ -29,5 +30,6 @@ __all__ = [
     "nbinom1",
     "nbinom2",
     "poisson",
+    "truncated_nbinom2",
     "truncated_poisson",
 ]

@@ -50,6 +50,7 @@ __all__ = [
     "beta_family",
     "betabinomial",
     "truncated_poisson",
+    "truncated_nbinom2",
     "draw",
     "response_moments",
     "zero_inflation_start",
@@ -71,7 +72,6 @@ _OTHER_FAMILIES = {
     "tweedie": "the Tweedie family is not fitted here",
     "compois": "the Conway-Maxwell-Poisson family is not fitted here: use nbinom1 or nbinom2",
     "genpois": "the generalized Poisson family is not fitted here: use nbinom1 or nbinom2",
-    "truncated_nbinom2": "the truncated negative binomial is not fitted yet: use truncated_poisson",
     "t_family": "Student's t family is not fitted here",
     "quasibinomial": (
         "quasibinomial is not a likelihood family (it has no log-likelihood to maximise, and glmer refuses it "
@@ -120,6 +120,7 @@ inverse_gaussian = _maker("inverse.gaussian")
 beta_family = _maker("beta")
 betabinomial = _maker("betabinomial")
 truncated_poisson = _maker("truncated_poisson")
+truncated_nbinom2 = _maker("truncated_nbinom2")
 
 
 def _names() -> str:
@@ -235,11 +236,12 @@ def response_moments(family: str, mu: np.ndarray, phi: float | None, zi: float |
     mean (1 - zi) mu / (1 - exp(-mu)) and E[y^2] = (1 - zi) (mu + mu^2) / (1 - exp(-mu))."""
     mu = np.asarray(mu, dtype=float)
     p = 0.0 if zi is None else float(zi)
-    if family == "truncated_poisson":
-        kept = (1.0 - p) / -np.expm1(-mu)
-        mean = kept * mu
-        return mean, kept * (mu + mu * mu) - mean * mean
     v = variance(mu, family, phi)
+    if family.startswith("truncated"):
+        log_p0 = -mu if family == "truncated_poisson" else -float(phi) * np.log1p(mu / float(phi))
+        kept = (1.0 - p) / -np.expm1(log_p0)
+        mean = kept * mu
+        return mean, kept * (v + mu * mu) - mean * mean
     return (1.0 - p) * mu, (1.0 - p) * v + p * (1.0 - p) * mu * mu
 
 
@@ -287,12 +289,13 @@ def draw(
         return rng.wald(mu, 1.0 / p)
     if family == "beta":
         return rng.beta(mu * p, (1.0 - mu) * p)
-    if family == "truncated_poisson":
+    if family.startswith("truncated"):
         # Inversion of the zero-truncated distribution: u uniform above P(0).
-        from scipy.stats import poisson as _poisson
+        from scipy import stats
 
-        p0 = np.exp(-mu)
-        return np.asarray(_poisson.ppf(p0 + rng.random(np.shape(mu)) * (1.0 - p0), mu), dtype=float)
+        base = stats.poisson(mu) if family == "truncated_poisson" else stats.nbinom(p, p / (p + mu))
+        p0 = base.pmf(0)
+        return np.asarray(base.ppf(p0 + rng.random(np.shape(mu)) * (1.0 - p0)), dtype=float)
     raise ValueError(f"no draws for the {family} family")
 
 

@@ -65,7 +65,7 @@ __all__ = [
 
 #: The families whose response is read as binomial's, and those of counts.
 TRIALS_FAMILIES = frozenset({"binomial", "betabinomial"})
-COUNT_FAMILIES = frozenset({"poisson", "nbinom2", "nbinom1", "truncated_poisson"})
+COUNT_FAMILIES = frozenset({"poisson", "nbinom2", "nbinom1", "truncated_poisson", "truncated_nbinom2"})
 #: The continuous families: the support's condition on y and its wording.
 _CONTINUOUS = {
     "Gamma": (lambda y: y > 0, "positive values"),
@@ -130,7 +130,8 @@ class GlmmResponse:
 
 def _title(family: str) -> str:
     """The family as a message names it."""
-    return {"poisson": "Poisson", "nbinom2": "negative binomial", "nbinom1": "negative binomial"}.get(family, family)
+    names = {"poisson": "Poisson", "nbinom2": "negative binomial", "nbinom1": "negative binomial"}
+    return names.get(family.removeprefix("truncated_"), family)
 
 
 def split_response(formula: str) -> tuple[str, str]:
@@ -326,8 +327,8 @@ def read_evaluated(
         inside, wording = _CONTINUOUS[family]
         _refuse(~inside(y), y, f"the {family} response {lhs!r} must hold {wording}", at)
         return GlmmResponse(y, None, w, "value", keep)
-    if family == "truncated_poisson" and not hurdle:  # a hurdle model's zeros are its own
-        _refuse(y < 1, y, f"the zero-truncated Poisson response {lhs!r} must hold counts of at least 1", at)
+    if family.startswith("truncated") and not hurdle:  # a hurdle model's zeros are its own
+        _refuse(y < 1, y, f"the zero-truncated {_title(family)} response {lhs!r} must hold counts of at least 1", at)
     if family in COUNT_FAMILIES:
         _refuse(y < 0, y, f"the {_title(family)} response {lhs!r} must hold counts, not negative values", at)
         off = np.abs(y - np.round(y)) > COUNT_TOL * np.maximum(1.0, np.abs(y))

@@ -292,6 +292,9 @@ constexpr FamilyDef kFamilies[] = {
     {"truncated_poisson", kLogLinks, false, 1.0, INFINITY, e::positive_count_check, e::truncated_poisson_variance,
      e::truncated_poisson_variance_deriv, e::no_deviance, e::count_constant, e::truncated_poisson_smooth, nullptr,
      false, e::truncated_poisson_derivs},
+    {"truncated_nbinom2", kLogLinks, true, 1.0, INFINITY, e::positive_count_check, e::nbinom2_variance,
+     e::nbinom2_variance_deriv, e::no_deviance, e::count_constant, e::truncated_nbinom2_smooth, nullptr, false,
+     e::truncated_nbinom2_derivs},
 };
 
 // "a", "b" or "c": the names a refusal offers.

@@ -238,6 +238,30 @@ MuDerivs betabinomial_derivs(double y, double mu, double w, double phi) {
   return d;
 }
 
+// --- truncated_nbinom2: y >= 1, P(y) = dnbinom(y) / (1 - p0), log p0 = L0 = -phi log1p(mu / phi)
+// With E = p0, k = E / (1 - E) and g = -log(1 - E), primes derivatives in mu:
+// g' = k L0', g'' = k (1 + k) L0'^2 + k L0'', g^(3) = k (1 + k) (1 + 2k) L0'^3 + 3 k (1 + k)
+// L0' L0'' + k L0^(3) (dk = k (1 + k) dL0), and likewise in t = log(phi); the truncated
+// log-likelihood is nbinom2's + g.
+double truncated_nbinom2_smooth(double y, double mu, double w, double phi) {
+  const double l0 = -phi * std::log1p(mu / phi);
+  return nbinom2_smooth(y, mu, w, phi) - w * std::log(-std::expm1(l0));
+}
+MuDerivs truncated_nbinom2_derivs(double y, double mu, double w, double phi) {
+  MuDerivs d = nbinom2_derivs(y, mu, 1.0, phi);
+  const double s = phi + mu, l0 = -phi * std::log1p(mu / phi);
+  const double k = std::exp(l0) / -std::expm1(l0), kk = k * (1.0 + k), kkk = kk * (1.0 + 2.0 * k);
+  const double a1 = -phi / s, a2 = phi / (s * s), a3 = -2.0 * phi / (s * s * s);
+  const double at = phi * (mu / s - std::log1p(mu / phi)), a1t = -phi * mu / (s * s), a2t = phi * (mu - phi) / (s * s * s);
+  d.l1 = d.l1 + k * a1;
+  d.l2 = d.l2 + (kk * a1 * a1 + k * a2);
+  d.l3 = d.l3 + ((kkk * a1 * a1 * a1 + 3.0 * kk * a1 * a2) + k * a3);
+  d.lt = d.lt + k * at;
+  d.l1t = d.l1t + (kk * at * a1 + k * a1t);
+  d.l2t = d.l2t + (((kkk * at * a1 * a1 + 2.0 * kk * a1 * a1t) + kk * at * a2) + k * a2t);
+  return scaled(d, w);
+}
+
 // --- truncated_poisson: y >= 1, P(y) = dpois(y, mu) / (1 - exp(-mu)) ----------------
 double truncated_poisson_variance(double mu, double) { return mu; }
 double truncated_poisson_variance_deriv(double, double) { return 1.0; }

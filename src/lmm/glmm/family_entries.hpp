@@ -58,6 +58,9 @@ double betabinomial_variance_deriv(double mu, double phi);
 double betabinomial_smooth(double y, double mu, double w, double phi);
 MuDerivs betabinomial_derivs(double y, double mu, double w, double phi);
 
+double truncated_nbinom2_smooth(double y, double mu, double w, double phi);
+MuDerivs truncated_nbinom2_derivs(double y, double mu, double w, double phi);
+
 double truncated_poisson_variance(double mu, double phi);
 double truncated_poisson_variance_deriv(double mu, double phi);
 double truncated_poisson_smooth(double y, double mu, double w, double phi);

@@ -313,6 +313,7 @@ fit_tmb("owls_zinb1", owl_data, owl_f, nbinom1(), ziformula = "~1")
 fit_tmb("owls_zinb2", owl_data, owl_f, nbinom2(), ziformula = "~1")
 fit_tmb("salamanders_zipois1", sal_data, sal_f, poisson(), ziformula = "~1")
 fit_tmb("salamanders_hurdle_pois1", sal_data, sal_f, truncated_poisson(), ziformula = "~1")
+fit_tmb("salamanders_hurdle_nb2_1", sal_data, sal_f, truncated_nbinom2(), ziformula = "~1")
 
 # ---------------------------------------------------------------------------------
 # Density checks: glmmTMB fits without random effects; -2 logLik against -2 times the
