@@ -88,11 +88,6 @@ class GlmmModel:
                 f"nagq = {nagq} with q = {q} random effects per group takes nagq^q = {nagq**q} quadrature nodes per "
                 f"group, more than {MAX_NODES}; use a smaller nagq"
             )
-        if nagq == 0 and (family in DISPERSION_FAMILIES or self.zero_inflated):
-            raise ValueError(
-                f"nAGQ = 0 is not available for the {family} family{' with zero-inflation' * self.zero_inflated}, "
-                "whose parameters beside beta it cannot estimate: use nagq = 1"
-            )
         rows = design.need_rows("the fit")
         if nagq > 1:
             _warn_of_quadrature_cost(nagq, q, len(rows.y), stacklevel + 1)

@@ -49,7 +49,6 @@ std::vector<double> pql_start(const CrossedModel& model, const std::vector<doubl
 
 FitResult crossed_fit(const CrossedModel& model, const FitOptions& options) {
   if (options.nagq > 1) throw std::invalid_argument("adaptive quadrature needs a single grouping factor");
-  refuse_nagq0_with_phi(model.family, options.nagq);
   const std::size_t nt = model.theta_offset.back(), nd = n_extra(model.family);
   Criteria c;
   c.n_theta = nt;

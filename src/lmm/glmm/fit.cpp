@@ -96,15 +96,6 @@ void keep_fixed_block(FitResult& res, std::size_t p) {
   res.vcov = v;
 }
 
-void refuse_nagq0_with_phi(const Family& family, int nagq) {
-  if (n_extra(family) == 0 || nagq != 0) return;
-  std::string why = "nAGQ = 0 is not available for the ";
-  why += family.def->name;
-  why += family.inflated ? " family with zero-inflation" : " family";
-  why += ", whose parameters beside beta it cannot estimate: use nagq = 1";
-  throw std::invalid_argument(why);
-}
-
 FitResult two_stage(const Criteria& c, const FitOptions& options, std::vector<double>& x, std::vector<double>& unit) {
   const std::size_t nt = c.n_theta, p = c.p, np = nt + p;
   const int nagq = options.nagq;
@@ -134,11 +125,18 @@ FitResult two_stage(const Criteria& c, const FitOptions& options, std::vector<do
       throw std::runtime_error("PIRLS did not converge at the start");
     }
   }
+  // Stage one's variables: theta and the family's parameters beside beta (log(phi), the
+  // inflation's logit), which the joint PIRLS holds at the values it is given.
+  const std::size_t ne = c.n_extra, ns = nt + ne;
   auto stage1_value = [&](const std::vector<double>& th, double& f) {
     std::vector<double> b(p);
-    return c.joint(th, beta0.data(), f, b.data(), nullptr);
+    if (ne == 0) return c.joint(th, beta0.data(), f, b.data(), nullptr);
+    std::vector<double> b0 = beta0;
+    std::copy(th.begin() + static_cast<std::ptrdiff_t>(nt), th.end(), b0.end() - static_cast<std::ptrdiff_t>(ne));
+    return c.joint(std::vector<double>(th.begin(), th.begin() + static_cast<std::ptrdiff_t>(nt)), b0.data(), f,
+                   b.data(), nullptr);
   };
-  const std::vector<double> unit_theta(nt, 0.1);
+  const std::vector<double> unit_theta(ns, 0.1);
   Objective obj1 = [&](const std::vector<double>& th, double& f, std::vector<double>& g) {
     if (!stage1_value(th, f)) return false;
     return central_gradient(stage1_value, th, steps_for(th, unit_theta, 1e-5), g);
@@ -148,8 +146,23 @@ FitResult two_stage(const Criteria& c, const FitOptions& options, std::vector<do
   o1.gtol = 1e-6;
   o1.value = stage1_value;
   OptimResult r1;
+  std::vector<double> extra_at;  // the family's parameters at stage one's estimate
   if (c.stage1 || nagq == 0) {
-    r1 = minimize_symmetric(obj1, theta0, c.groups, o1);
+    std::vector<double> start = theta0;
+    start.insert(start.end(), beta0.end() - static_cast<std::ptrdiff_t>(ne), beta0.end());
+    r1 = minimize_symmetric(obj1, start, c.groups, o1);
+    if (ne > 0 && r1.theta.size() == ns) {
+      // The family's parameters join beta; theta's block of the inverse Hessian stays.
+      std::copy(r1.theta.begin() + static_cast<std::ptrdiff_t>(nt), r1.theta.end(), beta0.end() - static_cast<std::ptrdiff_t>(ne));
+      extra_at.assign(r1.theta.begin() + static_cast<std::ptrdiff_t>(nt), r1.theta.end());
+      r1.theta.resize(nt);
+      if (r1.inverse_hessian.size() == ns * ns) {
+        std::vector<double> h(nt * nt);
+        for (std::size_t i = 0; i < nt; ++i)
+          for (std::size_t j = 0; j < nt; ++j) h[i * nt + j] = r1.inverse_hessian[i * ns + j];
+        r1.inverse_hessian = h;
+      }
+    }
   } else {
     r1.theta = theta0;
     r1.deviance = v0;
@@ -191,7 +204,10 @@ FitResult two_stage(const Criteria& c, const FitOptions& options, std::vector<do
     res.m2loglik = v1;
     res.grad.assign(r1.theta.size(), 0.0);
     std::vector<double> g(nt);
-    if (central_gradient(stage1_value, r1.theta, steps_for(r1.theta, unit_theta, 1e-5), g)) res.grad = g;
+    std::vector<double> at = r1.theta;
+    at.insert(at.end(), extra_at.begin(), extra_at.end());
+    g.resize(at.size());
+    if (central_gradient(stage1_value, at, steps_for(at, unit_theta, 1e-5), g)) res.grad = g;
     res.grad_inf_norm = r1.grad_inf_norm;
     res.iterations = r1.iterations;
     res.fev = r1.fev;
@@ -297,7 +313,6 @@ FitResult two_stage(const Criteria& c, const FitOptions& options, std::vector<do
 FitResult fit(const Rows& rows, const FitOptions& options) {
   const std::size_t nt = rows.idx.size(), p = rows.p, q = rows.q, nd = n_extra(rows), pe = p + nd;
   const int nagq = options.nagq;
-  refuse_nagq0_with_phi(rows.family, nagq);
   Criteria c;
   c.n_theta = nt;
   c.p = pe;

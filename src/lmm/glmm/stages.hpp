@@ -57,8 +57,6 @@ void embed_rx(const std::vector<double>& rxp, std::size_t p, std::size_t nd, dou
 // res.vcov reduced to its fixed effects' block (p x p) where it is over (beta,
 // log(phi)).
 void keep_fixed_block(FitResult& res, std::size_t p);
-// The refusal of nAGQ = 0 for a family with phi, which its joint PIRLS holds fixed.
-void refuse_nagq0_with_phi(const Family& family, int nagq);
 
 // Central differences of f at x with the given steps into g.
 bool central_gradient(const ValueFn& f, const std::vector<double>& x, const std::vector<double>& step,
