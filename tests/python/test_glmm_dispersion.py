@@ -210,6 +210,10 @@ def check_gradient(family, link, laplace, data, zi):
         (lambda d: qk.glmm("y ~ x + (1 | g)", d, "nbinom2").profile(), "profiling is not available yet"),
         (lambda d: qk.glmm("y ~ x + (1 | g)", d, "nbinom2").r2(), "binomial and Poisson fits, not nbinom2"),
         (lambda d: qk.glmm("y ~ x + (1 | g)", d, "nbinom1").residuals(), "has no unit deviance"),
+        (
+            lambda d: qk.anova(qk.glmm("y ~ (1 | g)", d, "poisson"), qk.glmm("y ~ (1 | g)", d, "Gamma")),
+            "all be of discrete families",
+        ),
         (lambda d: qk.glmm("y ~ x + (1 | g)", d, "poisson", zi="~x"), "with covariates is not available yet"),
         (lambda d: qk.glmm("y ~ x + (1 | g)", d, "Gamma", zi="~1"), "zero-inflation is available for the poisson"),
     ],
@@ -231,6 +235,11 @@ def test_draws_and_refits_carry_the_dispersion():
     assert draws.var() > 2 * draws.mean()  # Poisson's would be about equal
     boot = fit.bootstrap(3, seed=1)
     assert np.isfinite(boot.replicates.to_numpy()).all()
+    # Poisson against the negative binomial: glmmTMB's test of overdispersion, 1 df.
+    poisson = qk.glmm(ref["formula"], frame_of(ref), "poisson")
+    table = qk.anova(poisson, fit)
+    assert table["Chi Df"].iloc[1] == 1 and table["Chisq"].iloc[1] > 100
+    assert fit.glance()["sigma"].iloc[0] == fit.sigma
 
 
 def test_families_are_written_as_in_r():

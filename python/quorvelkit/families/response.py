@@ -67,6 +67,7 @@ __all__ = [
 TRIALS_FAMILIES = frozenset({"binomial", "betabinomial"})
 COUNT_FAMILIES = frozenset({"poisson", "nbinom2", "nbinom1", "truncated_poisson", "truncated_nbinom2"})
 #: The continuous families: the support's condition on y and its wording.
+CONTINUOUS_FAMILIES = frozenset({"Gamma", "inverse.gaussian", "beta", "gaussian"})
 _CONTINUOUS = {
     "Gamma": (lambda y: y > 0, "positive values"),
     "inverse.gaussian": (lambda y: y > 0, "positive values"),

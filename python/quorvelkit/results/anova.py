@@ -9,6 +9,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from ..families.response import CONTINUOUS_FAMILIES
 from .glmm_fit import GlmmFit
 from .lmm_fit import LmmFit
 from .pvalues import chi2_upper
@@ -46,8 +47,14 @@ def anova(
     glmms = [f for f in fits if isinstance(f, GlmmFit)]
     if glmms and len(glmms) < len(fits):
         raise TypeError("anova compares linear mixed models with each other and GLMMs with each other, not both")
-    if len({(f.family, f.link) for f in glmms}) > 1:
-        raise ValueError("GLMMs compared by anova must have the same family and link")
+    # Likelihoods of one response are comparable across families (Poisson against a
+    # negative binomial, glmmTMB's test of overdispersion) when they are densities with
+    # respect to the same measure: counts' or continuous values'.
+    if len({f.family in CONTINUOUS_FAMILIES for f in glmms}) > 1:
+        raise ValueError(
+            "GLMMs compared by anova must all be of discrete families (counts, proportions of trials) or all of "
+            "continuous ones, whose likelihoods are densities of different kinds"
+        )
     labels = list(names) if names is not None else [f.formula for f in fits]
     if len(labels) != len(fits):
         raise ValueError("names must give one name per model")

@@ -313,8 +313,9 @@ class MixedFit(MixedEffects):
     # ------------------------------------------------------------- tidy tables and R^2
     @property
     def _tidy_sigma(self) -> float:
-        """The residual standard deviation glance() reports (a GLMM of these families: 1)."""
-        return 1.0
+        """The sigma glance() reports: a GLMM's sigma (broom.mixed's sigma(fit): 1, or a
+        family's dispersion parameter as glmmTMB's)."""
+        return float(getattr(self, "sigma", 1.0))
 
     def _augment_response(self) -> dict[str, Any]:
         """augment()'s columns of the model class: .fitted, .resid, .mu, .weights,
