@@ -82,7 +82,9 @@ struct MuDerivs {
 //   where none of the links does);
 // - exact_fisher: whether mu_derivs's info is the expected information (false: a
 //   surrogate, and only the observed information defines the Laplace approximation);
-// - mu_derivs: see MuDerivs; null for binomial and Poisson, whose derivatives come
+// - mu_derivs: see MuDerivs, the derivatives in t only with `extras` (the PIRLS needs
+//   those in mu alone, and the t ones cost digamma functions); null for binomial and
+//   Poisson, whose derivatives come
 //   from V (loglik_eta_derivs), and whose paths stay those of lme4's PIRLS.
 // Without phi (binomial, Poisson, truncated_poisson) every phi argument is ignored.
 struct FamilyDef {
@@ -98,7 +100,7 @@ struct FamilyDef {
   double (*loglik_smooth)(double y, double mu, double w, double phi);
   const LinkDef* canonical;
   bool exact_fisher;
-  MuDerivs (*mu_derivs)(double y, double mu, double w, double phi);
+  MuDerivs (*mu_derivs)(double y, double mu, double w, double phi, bool extras);
 };
 
 // The table, in the order R users meet the families (binomial first).
@@ -142,7 +144,7 @@ inline double loglik_constant(const Family& f, double y, double w) { return f.de
 // The inflated family's log-likelihood less the base family's loglik_constant, and its
 // derivatives (inflation.cpp).
 double inflated_smooth(const Family& f, double y, double mu, double w);
-MuDerivs inflated_derivs(const Family& f, double y, double mu, double w);
+MuDerivs inflated_derivs(const Family& f, double y, double mu, double w, bool extras);
 inline double loglik_smooth(const Family& f, double y, double mu, double w) {
   return f.inflated ? inflated_smooth(f, y, mu, w) : f.def->loglik_smooth(y, mu, w, f.phi);
 }
@@ -173,9 +175,9 @@ EtaDerivs loglik_eta_derivs(const Family& f, double y, double eta, double w);
 // The derivatives in mu of the binomial and Poisson log-likelihoods, from V (phi 1).
 MuDerivs variance_mu_derivs(const Family& f, double y, double mu, double w);
 // Every family's derivatives in mu: its own, V's, or the inflated family's.
-inline MuDerivs mu_derivs_of(const Family& f, double y, double mu, double w) {
-  if (f.inflated) return inflated_derivs(f, y, mu, w);
-  return f.def->mu_derivs ? f.def->mu_derivs(y, mu, w, f.phi) : variance_mu_derivs(f, y, mu, w);
+inline MuDerivs mu_derivs_of(const Family& f, double y, double mu, double w, bool extras = true) {
+  if (f.inflated) return inflated_derivs(f, y, mu, w, extras);
+  return f.def->mu_derivs ? f.def->mu_derivs(y, mu, w, f.phi, extras) : variance_mu_derivs(f, y, mu, w);
 }
 
 // The IRLS working weight w m1^2 / V (R's glm.fit takes its square root).

@@ -59,18 +59,22 @@ double nbinom2_smooth(double y, double mu, double w, double phi) {
   const double ylog = y != 0.0 ? y * std::log(mu / (phi + mu)) : 0.0;
   return w * ((log_gamma_ratio(phi, y) - phi * std::log1p(mu / phi)) + ylog);
 }
-MuDerivs nbinom2_derivs(double y, double mu, double w, double phi) {
-  const double s = phi + mu, s2 = s * s;
-  MuDerivs d;
-  d.l1 = (y - mu) * phi / (mu * s);
-  d.l2 = -y / (mu * mu) + (phi + y) / s2;
-  d.l3 = 2.0 * y / (mu * mu * mu) - 2.0 * (phi + y) / (s2 * s);
-  d.info = phi / (mu * s);
-  d.dinfo = -phi * (phi + 2.0 * mu) / (mu * mu * s2);
-  d.lt = phi * ((digamma(y + phi) - digamma(phi)) - std::log1p(mu / phi) + (mu - y) / s);
-  d.l1t = phi * (y - mu) / s2;
-  d.l2t = phi * (mu - phi - 2.0 * y) / (s2 * s);
-  d.infot = phi / s2;
+MuDerivs nbinom2_derivs(double y, double mu, double w, double phi, bool extras) {
+  // One division each for 1 / mu and 1 / (phi + mu): this runs for every row at every
+  // PIRLS step.
+  const double s = phi + mu, im = 1.0 / mu, is = 1.0 / s, im2 = im * im, is2 = is * is;
+  MuDerivs d{};
+  d.info = phi * (im * is);
+  d.l1 = (y - mu) * d.info;
+  d.l2 = -y * im2 + (phi + y) * is2;
+  d.l3 = 2.0 * y * (im2 * im) - 2.0 * (phi + y) * (is2 * is);
+  d.dinfo = -phi * (phi + 2.0 * mu) * (im2 * is2);
+  if (extras) {
+    d.lt = phi * ((digamma(y + phi) - digamma(phi)) - std::log1p(mu / phi) + (mu - y) / s);
+    d.l1t = phi * (y - mu) * is2;
+    d.l2t = phi * (mu - phi - 2.0 * y) * (is2 * is);
+    d.infot = phi * is2;
+  }
   return scaled(d, w);
 }
 
@@ -85,20 +89,22 @@ double nbinom1_smooth(double y, double mu, double w, double phi) {
 // With s = mu / phi and D_k = psi_k(y + s) - psi_k(s): l1 = (D_0 - log(1 + phi)) / phi,
 // l2 = D_1 / phi^2, l3 = D_2 / phi^3; in t, ds/dt = -s. The expected information has no
 // closed form: info is the reciprocal variance.
-MuDerivs nbinom1_derivs(double y, double mu, double w, double phi) {
+MuDerivs nbinom1_derivs(double y, double mu, double w, double phi, bool extras) {
   const double s = mu / phi, lp = std::log1p(phi);
   const double d0 = digamma(y + s) - digamma(s), d1 = trigamma(y + s) - trigamma(s);
   const double d2 = tetragamma(y + s) - tetragamma(s);
-  MuDerivs d;
+  MuDerivs d{};
   d.l1 = (d0 - lp) / phi;
   d.l2 = d1 / (phi * phi);
   d.l3 = d2 / (phi * phi * phi);
   d.info = 1.0 / (mu * (1.0 + phi));
   d.dinfo = -d.info / mu;
-  d.lt = ((-s * d0 + s * lp) - s * phi / (1.0 + phi)) + y / (1.0 + phi);
-  d.l1t = (-d.l1 - s * d1 / phi) - 1.0 / (1.0 + phi);
-  d.l2t = -2.0 * d.l2 - s * d2 / (phi * phi);
-  d.infot = -phi * d.info / (1.0 + phi);
+  if (extras) {
+    d.lt = ((-s * d0 + s * lp) - s * phi / (1.0 + phi)) + y / (1.0 + phi);
+    d.l1t = (-d.l1 - s * d1 / phi) - 1.0 / (1.0 + phi);
+    d.l2t = -2.0 * d.l2 - s * d2 / (phi * phi);
+    d.infot = -phi * d.info / (1.0 + phi);
+  }
   return scaled(d, w);
 }
 
@@ -115,19 +121,21 @@ double gamma_smooth(double y, double mu, double w, double phi) {
   const double a = 1.0 / (phi * phi), r = y / mu;
   return w * ((a * std::log(a * r) - a * r) - log_gamma(a));
 }
-MuDerivs gamma_derivs(double y, double mu, double w, double phi) {
+MuDerivs gamma_derivs(double y, double mu, double w, double phi, bool extras) {
   const double a = 1.0 / (phi * phi), mu2 = mu * mu, r = y / mu;
-  MuDerivs d;
+  MuDerivs d{};
   d.l1 = a * (y - mu) / mu2;
   d.l2 = a * (mu - 2.0 * y) / (mu2 * mu);
   d.l3 = a * (6.0 * y - 2.0 * mu) / (mu2 * mu2);
   d.info = a / mu2;
   d.dinfo = -2.0 * a / (mu2 * mu);
   // da/dt = -2a.
-  d.lt = -2.0 * a * (((std::log(a * r) + 1.0) - r) - digamma(a));
-  d.l1t = -2.0 * d.l1;
-  d.l2t = -2.0 * d.l2;
-  d.infot = -2.0 * d.info;
+  if (extras) {
+    d.lt = -2.0 * a * (((std::log(a * r) + 1.0) - r) - digamma(a));
+    d.l1t = -2.0 * d.l1;
+    d.l2t = -2.0 * d.l2;
+    d.infot = -2.0 * d.info;
+  }
   return scaled(d, w);
 }
 
@@ -140,18 +148,20 @@ double gaussian_smooth(double y, double mu, double w, double phi) {
   const double z = (y - mu) / phi;
   return w * (-std::log(phi) - 0.5 * (z * z));
 }
-MuDerivs gaussian_derivs(double y, double mu, double w, double phi) {
+MuDerivs gaussian_derivs(double y, double mu, double w, double phi, bool extras) {
   const double v = 1.0 / (phi * phi), r = y - mu;
-  MuDerivs d;
+  MuDerivs d{};
   d.l1 = r * v;
   d.l2 = -v;
   d.l3 = 0.0;
   d.info = v;
   d.dinfo = 0.0;
-  d.lt = -1.0 + (r * r) * v;
-  d.l1t = -2.0 * d.l1;
-  d.l2t = 2.0 * v;
-  d.infot = -2.0 * v;
+  if (extras) {
+    d.lt = -1.0 + (r * r) * v;
+    d.l1t = -2.0 * d.l1;
+    d.l2t = 2.0 * v;
+    d.infot = -2.0 * v;
+  }
   return scaled(d, w);
 }
 
@@ -167,18 +177,20 @@ double inverse_gaussian_smooth(double y, double mu, double w, double phi) {
   const double r = y - mu;
   return w * (-0.5 * std::log(phi) - (r * r) / (2.0 * phi * mu * mu * y));
 }
-MuDerivs inverse_gaussian_derivs(double y, double mu, double w, double phi) {
+MuDerivs inverse_gaussian_derivs(double y, double mu, double w, double phi, bool extras) {
   const double mu2 = mu * mu, r = y - mu;
-  MuDerivs d;
+  MuDerivs d{};
   d.l1 = r / (phi * mu2 * mu);
   d.l2 = (2.0 * mu - 3.0 * y) / (phi * mu2 * mu2);
   d.l3 = (12.0 * y - 6.0 * mu) / (phi * mu2 * mu2 * mu);
   d.info = 1.0 / (phi * mu2 * mu);
   d.dinfo = -3.0 / (phi * mu2 * mu2);
-  d.lt = -0.5 + (r * r) / (2.0 * phi * mu2 * y);
-  d.l1t = -d.l1;
-  d.l2t = -d.l2;
-  d.infot = -d.info;
+  if (extras) {
+    d.lt = -0.5 + (r * r) / (2.0 * phi * mu2 * y);
+    d.l1t = -d.l1;
+    d.l2t = -d.l2;
+    d.infot = -d.info;
+  }
   return scaled(d, w);
 }
 
@@ -190,20 +202,22 @@ double beta_smooth(double y, double mu, double w, double phi) {
   return w * (((log_gamma(phi) - log_gamma(a)) - log_gamma(b)) + ((a - 1.0) * std::log(y) + (b - 1.0) * std::log1p(-y)));
 }
 // The expected information phi^2 (psi1(a) + psi1(b)) is -l2, which is free of y.
-MuDerivs beta_derivs(double y, double mu, double w, double phi) {
+MuDerivs beta_derivs(double y, double mu, double w, double phi, bool extras) {
   const double a = mu * phi, b = (1.0 - mu) * phi, ly = std::log(y), l1y = std::log1p(-y);
   const double p0a = digamma(a), p0b = digamma(b), p1a = trigamma(a), p1b = trigamma(b);
   const double p2a = tetragamma(a), p2b = tetragamma(b);
-  MuDerivs d;
+  MuDerivs d{};
   d.l1 = phi * ((ly - l1y) - p0a + p0b);
   d.l2 = -phi * phi * (p1a + p1b);
   d.l3 = -phi * phi * phi * (p2a - p2b);
   d.info = -d.l2;
   d.dinfo = -d.l3;
-  d.lt = phi * (((digamma(phi) - mu * p0a) - (1.0 - mu) * p0b) + (mu * ly + (1.0 - mu) * l1y));
-  d.l1t = d.l1 + phi * phi * (-mu * p1a + (1.0 - mu) * p1b);
-  d.l2t = 2.0 * d.l2 - phi * phi * phi * (mu * p2a + (1.0 - mu) * p2b);
-  d.infot = -d.l2t;
+  if (extras) {
+    d.lt = phi * (((digamma(phi) - mu * p0a) - (1.0 - mu) * p0b) + (mu * ly + (1.0 - mu) * l1y));
+    d.l1t = d.l1 + phi * phi * (-mu * p1a + (1.0 - mu) * p1b);
+    d.l2t = 2.0 * d.l2 - phi * phi * phi * (mu * p2a + (1.0 - mu) * p2b);
+    d.infot = -d.l2t;
+  }
   return scaled(d, w);
 }
 
@@ -218,23 +232,25 @@ double betabinomial_smooth(double y, double mu, double w, double phi) {
 // With A = k + a, B = w - k + b: l1 = phi (psi(A) - psi(a) - psi(B) + psi(b)) and so on;
 // info is the binomial's w / (mu (1 - mu)) over the overdispersion 1 + (w - 1) / (phi +
 // 1), a surrogate (the expected information has no closed form).
-MuDerivs betabinomial_derivs(double y, double mu, double w, double phi) {
+MuDerivs betabinomial_derivs(double y, double mu, double w, double phi, bool extras) {
   const double a = mu * phi, b = (1.0 - mu) * phi, k = w * y;
   const double ea = digamma(k + a) - digamma(a), eb = digamma(w - k + b) - digamma(b);
   const double fa = trigamma(k + a) - trigamma(a), fb = trigamma(w - k + b) - trigamma(b);
   const double ga = tetragamma(k + a) - tetragamma(a), gb = tetragamma(w - k + b) - tetragamma(b);
   const double phi2 = phi * phi;
-  MuDerivs d;
+  MuDerivs d{};
   d.l1 = phi * (ea - eb);
   d.l2 = phi2 * (fa + fb);
   d.l3 = phi2 * phi * (ga - gb);
   const double over = 1.0 + (w - 1.0) / (phi + 1.0);
   d.info = w / (mu * (1.0 - mu) * over);
   d.dinfo = -d.info * (1.0 - 2.0 * mu) / (mu * (1.0 - mu));
-  d.lt = phi * ((mu * ea + (1.0 - mu) * eb) - (digamma(w + phi) - digamma(phi)));
-  d.l1t = d.l1 + phi2 * (mu * fa - (1.0 - mu) * fb);
-  d.l2t = 2.0 * d.l2 + phi2 * phi * (mu * ga + (1.0 - mu) * gb);
-  d.infot = d.info * ((w - 1.0) * phi / ((phi + 1.0) * (phi + 1.0))) / over;
+  if (extras) {
+    d.lt = phi * ((mu * ea + (1.0 - mu) * eb) - (digamma(w + phi) - digamma(phi)));
+    d.l1t = d.l1 + phi2 * (mu * fa - (1.0 - mu) * fb);
+    d.l2t = 2.0 * d.l2 + phi2 * phi * (mu * ga + (1.0 - mu) * gb);
+    d.infot = d.info * ((w - 1.0) * phi / ((phi + 1.0) * (phi + 1.0))) / over;
+  }
   return d;
 }
 
@@ -247,18 +263,21 @@ double truncated_nbinom2_smooth(double y, double mu, double w, double phi) {
   const double l0 = -phi * std::log1p(mu / phi);
   return nbinom2_smooth(y, mu, w, phi) - w * std::log(-std::expm1(l0));
 }
-MuDerivs truncated_nbinom2_derivs(double y, double mu, double w, double phi) {
-  MuDerivs d = nbinom2_derivs(y, mu, 1.0, phi);
+MuDerivs truncated_nbinom2_derivs(double y, double mu, double w, double phi, bool extras) {
+  MuDerivs d = nbinom2_derivs(y, mu, 1.0, phi, extras);
   const double s = phi + mu, l0 = -phi * std::log1p(mu / phi);
   const double k = std::exp(l0) / -std::expm1(l0), kk = k * (1.0 + k), kkk = kk * (1.0 + 2.0 * k);
   const double a1 = -phi / s, a2 = phi / (s * s), a3 = -2.0 * phi / (s * s * s);
-  const double at = phi * (mu / s - std::log1p(mu / phi)), a1t = -phi * mu / (s * s), a2t = phi * (mu - phi) / (s * s * s);
   d.l1 = d.l1 + k * a1;
   d.l2 = d.l2 + (kk * a1 * a1 + k * a2);
   d.l3 = d.l3 + ((kkk * a1 * a1 * a1 + 3.0 * kk * a1 * a2) + k * a3);
-  d.lt = d.lt + k * at;
-  d.l1t = d.l1t + (kk * at * a1 + k * a1t);
-  d.l2t = d.l2t + (((kkk * at * a1 * a1 + 2.0 * kk * a1 * a1t) + kk * at * a2) + k * a2t);
+  if (extras) {
+    const double at = phi * (mu / s - std::log1p(mu / phi)), a1t = -phi * mu / (s * s);
+    const double a2t = phi * (mu - phi) / (s * s * s);
+    d.lt = d.lt + k * at;
+    d.l1t = d.l1t + (kk * at * a1 + k * a1t);
+    d.l2t = d.l2t + (((kkk * at * a1 * a1 + 2.0 * kk * a1 * a1t) + kk * at * a2) + k * a2t);
+  }
   return scaled(d, w);
 }
 
@@ -271,7 +290,7 @@ double truncated_poisson_smooth(double y, double mu, double w, double) {
 // With q = exp(-mu): 1 / expm1(mu) = q / (1 - q), exp(mu) / expm1(mu)^2 = q / (1 - q)^2
 // and exp(mu) (exp(mu) + 1) / expm1(mu)^3 = q (1 + q) / (1 - q)^3, which stay finite
 // for large mu.
-MuDerivs truncated_poisson_derivs(double y, double mu, double w, double) {
+MuDerivs truncated_poisson_derivs(double y, double mu, double w, double, bool) {
   const double q = std::exp(-mu), oq = -std::expm1(-mu);
   MuDerivs d{};
   d.l1 = (y / mu - 1.0) - q / oq;

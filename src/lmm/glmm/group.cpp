@@ -97,7 +97,7 @@ RowState row_state(const Family& f, double y, double eta, double w) {
   if (general_path(f)) {
     // Chain rule from mu to eta: d1 = l1 m1, d2 = l2 m1^2 + l1 m2, d3 = l3 m1^3 + 3 l2
     // m1 m2 + l1 m3; the Fisher weight info m1^2 and its derivative.
-    const MuDerivs d = mu_derivs_of(f, y, mu, w);
+    const MuDerivs d = mu_derivs_of(f, y, mu, w, false);
     const double m2 = mu_eta2(f, eta), m11 = m1 * m1;
     const double d1 = d.l1 * m1, d2 = d.l2 * m11 + d.l1 * m2, fisher = d.info * m11;
     if (f.observed) {

@@ -22,10 +22,10 @@ double base_loglik(const Family& f, double y, double mu) {
   return f.def->loglik_constant(y, 1.0) + f.def->loglik_smooth(y, mu, 1.0, f.phi);
 }
 
-MuDerivs base_derivs(const Family& f, double y, double mu) {
+MuDerivs base_derivs(const Family& f, double y, double mu, bool extras) {
   Family base = f;
   base.inflated = false;
-  return mu_derivs_of(base, y, mu, 1.0);
+  return mu_derivs_of(base, y, mu, 1.0, extras);
 }
 
 // log(p + q) from log p and log q without overflow.
@@ -44,14 +44,14 @@ double inflated_smooth(const Family& f, double y, double mu, double w) {
   return w * (std::log1p(-p) + f.def->loglik_smooth(y, mu, 1.0, f.phi));
 }
 
-MuDerivs inflated_derivs(const Family& f, double y, double mu, double w) {
+MuDerivs inflated_derivs(const Family& f, double y, double mu, double w, bool extras) {
   const double p = f.zi;
   MuDerivs d{};
   if (y == 0.0 && hurdle(f)) {
     d.lz = 1.0 - p;
     d.info = 0.0;
   } else if (y == 0.0) {
-    const MuDerivs b = base_derivs(f, 0.0, mu);
+    const MuDerivs b = base_derivs(f, 0.0, mu, extras);
     const double lq = std::log1p(-p) + base_loglik(f, 0.0, mu), ls = log_add(std::log(p), lq);
     const double r = std::exp(lq - ls), s = std::exp(ls), rr = r * (1.0 - r);
     d.l1 = r * b.l1;
@@ -65,7 +65,7 @@ MuDerivs inflated_derivs(const Family& f, double y, double mu, double w) {
     d.l1t = rr * b.lt * b.l1 + r * b.l1t;
     d.l2t = ((rr * (1.0 - 2.0 * r) * b.lt * b.l1 * b.l1 + 2.0 * rr * b.l1 * b.l1t) + rr * b.lt * b.l2) + r * b.l2t;
   } else {
-    d = base_derivs(f, y, mu);
+    d = base_derivs(f, y, mu, extras);
     d.info = (1.0 - p) * d.info;
     d.lz = -p;
   }
