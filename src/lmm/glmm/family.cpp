@@ -264,37 +264,12 @@ constexpr const LinkDef* kGammaLinks[] = {kInverse, kIdentity, kLog};
 constexpr const LinkDef* kGaussianLinks[] = {kIdentity, kLog, kInverse};
 constexpr const LinkDef* kInverseGaussianLinks[] = {&kLinks[6], kInverse, kIdentity, kLog};
 
-namespace e = entries;
-// R's order of the links: the default (R's) first. The canonical link, where one is
-// listed, is the one at which the observed and expected information agree.
-constexpr FamilyDef kFamilies[] = {
+// The glm families, lme4's; the rest of the table is family_entries.cpp's.
+constexpr FamilyDef kGlmFamilies[] = {
     {"binomial", kBinomialLinks, false, 0.0, 1.0, binomial_check, binomial_variance, binomial_variance_deriv,
      binomial_dev_resid, binomial_loglik_constant, binomial_loglik_smooth, kLogit, true, nullptr},
     {"poisson", kLogLinks, false, 0.0, INFINITY, poisson_check, poisson_variance, poisson_variance_deriv,
      poisson_dev_resid, poisson_loglik_constant, poisson_kernel, kLog, true, nullptr},
-    {"nbinom2", kLogLinks, true, 0.0, INFINITY, e::count_check, e::nbinom2_variance, e::nbinom2_variance_deriv,
-     e::nbinom2_dev_resid, e::count_constant, e::nbinom2_smooth, nullptr, true, e::nbinom2_derivs},
-    {"nbinom1", kLogLinks, true, 0.0, INFINITY, e::count_check, e::nbinom1_variance, e::nbinom1_variance_deriv,
-     e::no_deviance, e::count_constant, e::nbinom1_smooth, nullptr, false, e::nbinom1_derivs},
-    {"Gamma", kGammaLinks, true, 0.0, INFINITY, e::positive_check, e::gamma_variance, e::gamma_variance_deriv,
-     e::gamma_dev_resid, e::gamma_constant, e::gamma_smooth, kInverse, true, e::gamma_derivs},
-    {"gaussian", kGaussianLinks, true, -INFINITY, INFINITY, e::real_check, e::gaussian_variance,
-     e::gaussian_variance_deriv, e::gaussian_dev_resid, e::gaussian_constant, e::gaussian_smooth, kIdentity, true,
-     e::gaussian_derivs},
-    {"inverse.gaussian", kInverseGaussianLinks, true, 0.0, INFINITY, e::positive_check, e::inverse_gaussian_variance,
-     e::inverse_gaussian_variance_deriv, e::inverse_gaussian_dev_resid, e::inverse_gaussian_constant,
-     e::inverse_gaussian_smooth, &kLinks[6], true, e::inverse_gaussian_derivs},
-    {"beta", kBinomialLinks, true, 0.0, 1.0, e::unit_open_check, e::beta_variance, e::beta_variance_deriv,
-     e::no_deviance, e::zero_constant, e::beta_smooth, nullptr, true, e::beta_derivs},
-    {"betabinomial", kBinomialLinks, true, 0.0, 1.0, binomial_check, e::betabinomial_variance,
-     e::betabinomial_variance_deriv, e::no_deviance, binomial_loglik_constant, e::betabinomial_smooth, nullptr, false,
-     e::betabinomial_derivs},
-    {"truncated_poisson", kLogLinks, false, 1.0, INFINITY, e::positive_count_check, e::truncated_poisson_variance,
-     e::truncated_poisson_variance_deriv, e::no_deviance, e::count_constant, e::truncated_poisson_smooth, nullptr,
-     false, e::truncated_poisson_derivs},
-    {"truncated_nbinom2", kLogLinks, true, 1.0, INFINITY, e::positive_count_check, e::nbinom2_variance,
-     e::nbinom2_variance_deriv, e::no_deviance, e::count_constant, e::truncated_nbinom2_smooth, nullptr, false,
-     e::truncated_nbinom2_derivs},
 };
 
 // "a", "b" or "c": the names a refusal offers.
@@ -303,14 +278,29 @@ std::string offered(const Names& names) {
   std::string s;
   for (std::size_t i = 0; i < names.size(); ++i) {
     if (i > 0) s += i + 1 == names.size() ? " or " : ", ";
-    s += "\"" + std::string(names[i]) + "\"";
+    s += '"';
+    s += names[i];
+    s += '"';
   }
   return s;
 }
 
 }  // namespace
 
-std::span<const FamilyDef> families() { return kFamilies; }
+std::span<const FamilyDef> families() {
+  // Built once, on first use (thread-safe); entries never move, so a Family's pointer
+  // into the table stays valid.
+  static const std::vector<FamilyDef> table = [] {
+    std::vector<FamilyDef> t(std::begin(kGlmFamilies), std::end(kGlmFamilies));
+    const std::vector<FamilyDef> more = entries::more_families({kLogLinks, kGammaLinks, kGaussianLinks,
+                                                                 kInverseGaussianLinks, kBinomialLinks, kInverse,
+                                                                 kIdentity, &kLinks[6], binomial_check,
+                                                                 binomial_loglik_constant});
+    t.insert(t.end(), more.begin(), more.end());
+    return t;
+  }();
+  return table;
+}
 
 const LinkDef* find_link(std::string_view name) {
   for (const LinkDef& l : kLinks)
@@ -320,7 +310,7 @@ const LinkDef* find_link(std::string_view name) {
 
 std::variant<Family, std::string> parse_family(std::string_view family, std::string_view link) {
   std::vector<const char*> names;
-  for (const FamilyDef& f : kFamilies) {
+  for (const FamilyDef& f : families()) {
     names.push_back(f.name);
     if (family != f.name) continue;
     if (link.empty()) return Family{&f, f.links.front()};

@@ -20,8 +20,6 @@ MuDerivs scaled(MuDerivs d, double w) {
   return d;
 }
 
-}  // namespace
-
 // --- Supports ------------------------------------------------------------------------
 Support count_check(double y, double w) {
   if (!std::isfinite(y) || !std::isfinite(w) || y < 0.0 || w < 0.0) return Support::kOutside;
@@ -299,6 +297,37 @@ MuDerivs truncated_poisson_derivs(double y, double mu, double w, double, bool) {
   d.info = 1.0 / mu;
   d.dinfo = -1.0 / (mu * mu);
   return scaled(d, w);
+}
+
+}  // namespace
+
+std::vector<FamilyDef> more_families(const EntryLinks& l) {
+  // R's order of the links: the default first; the canonical one, where one is listed,
+  // is the one at which the observed and expected information agree.
+  return {
+      {"nbinom2", l.log, true, 0.0, INFINITY, count_check, nbinom2_variance, nbinom2_variance_deriv,
+       nbinom2_dev_resid, count_constant, nbinom2_smooth, nullptr, true, nbinom2_derivs},
+      {"nbinom1", l.log, true, 0.0, INFINITY, count_check, nbinom1_variance, nbinom1_variance_deriv, no_deviance,
+       count_constant, nbinom1_smooth, nullptr, false, nbinom1_derivs},
+      {"Gamma", l.gamma, true, 0.0, INFINITY, positive_check, gamma_variance, gamma_variance_deriv, gamma_dev_resid,
+       gamma_constant, gamma_smooth, l.inverse, true, gamma_derivs},
+      {"gaussian", l.gaussian, true, -INFINITY, INFINITY, real_check, gaussian_variance, gaussian_variance_deriv,
+       gaussian_dev_resid, gaussian_constant, gaussian_smooth, l.identity, true, gaussian_derivs},
+      {"inverse.gaussian", l.inverse_gaussian, true, 0.0, INFINITY, positive_check, inverse_gaussian_variance,
+       inverse_gaussian_variance_deriv, inverse_gaussian_dev_resid, inverse_gaussian_constant,
+       inverse_gaussian_smooth, l.inverse_square, true, inverse_gaussian_derivs},
+      {"beta", l.binomial, true, 0.0, 1.0, unit_open_check, beta_variance, beta_variance_deriv, no_deviance,
+       zero_constant, beta_smooth, nullptr, true, beta_derivs},
+      {"betabinomial", l.binomial, true, 0.0, 1.0, l.binomial_check, betabinomial_variance,
+       betabinomial_variance_deriv, no_deviance, l.binomial_constant, betabinomial_smooth, nullptr, false,
+       betabinomial_derivs},
+      {"truncated_poisson", l.log, false, 1.0, INFINITY, positive_count_check, truncated_poisson_variance,
+       truncated_poisson_variance_deriv, no_deviance, count_constant, truncated_poisson_smooth, nullptr, false,
+       truncated_poisson_derivs},
+      {"truncated_nbinom2", l.log, true, 1.0, INFINITY, positive_count_check, nbinom2_variance,
+       nbinom2_variance_deriv, no_deviance, count_constant, truncated_nbinom2_smooth, nullptr, false,
+       truncated_nbinom2_derivs},
+  };
 }
 
 }  // namespace qk::glmm::entries
