@@ -86,14 +86,17 @@ def frame(case: dict) -> tuple[pd.DataFrame, Path, dict]:
     return d, Path(case["csv"]), levels
 
 
-def ours(case: dict, d: pd.DataFrame) -> dict:
+def ours(case: dict, d: pd.DataFrame, **options: object) -> dict:
+    """Our whole call, best of the case's repeats after a warm-up; ``options`` go to
+    ``glmm`` (``family`` by default the case's)."""
     import quorvelkit as qk
 
-    qk.glmm(case["formula"], d, family=case["family"])  # warm-up
+    options.setdefault("family", case["family"])
+    qk.glmm(case["formula"], d, **options)  # warm-up
     times, fit = [], None
     for _ in range(case["repeats"]):
         t = time.perf_counter()
-        fit = qk.glmm(case["formula"], d, family=case["family"])
+        fit = qk.glmm(case["formula"], d, **options)
         times.append(time.perf_counter() - t)
     assert fit is not None
     opt = fit.optimizer
@@ -102,9 +105,11 @@ def ours(case: dict, d: pd.DataFrame) -> dict:
         "best_seconds": min(times),
         "fit_seconds": opt.get("seconds"),
         "fev": int(opt["fev"]) + int(opt.get("fev_stage1", 0)),
+        "converged": bool(opt.get("converged")),
         "m2loglik": -2.0 * fit.loglik,
         "theta": [float(v) for v in fit.theta],
         "beta": [float(v) for v in fit.fixef],
+        "phi": None if getattr(fit, "phi", None) is None else float(fit.phi),
     }
 
 
