@@ -64,6 +64,30 @@ struct Bytes {
   Bytes& vec(const std::vector<T>& v) { return u64(v.size()).add(v.data(), v.size() * sizeof(T)); }
 };
 
+// A GLMM reference table's rows (tests/data/glmm/FILE, written by R): a name, then
+// numbers (R's Inf and NaN included); '#' lines and the header are skipped.
+struct FamRef {
+  std::string name;
+  std::vector<double> v;
+};
+inline std::vector<FamRef> fam_table(const char* file) {
+  std::ifstream in(std::string(QK_TEST_DATA) + "/glmm/" + file);
+  EXPECT_TRUE(in) << file;
+  std::vector<FamRef> rows;
+  std::string line, cell;
+  bool header = true;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '#' || std::exchange(header, false)) continue;
+    std::stringstream ss(line);
+    FamRef r;
+    std::getline(ss, r.name, ',');
+    while (std::getline(ss, cell, ',')) r.v.push_back(std::strtod(cell.c_str(), nullptr));
+    rows.push_back(r);
+  }
+  EXPECT_GT(rows.size(), 100u) << file;
+  return rows;
+}
+
 // Bit patterns: -0.0 differs from 0.0 and a NaN equals itself.
 inline std::string bits(const Vec& v) { return Bytes().vec(v).buf; }
 

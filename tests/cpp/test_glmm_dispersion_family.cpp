@@ -10,30 +10,16 @@ namespace {
 
 namespace dfam = qk::glmm;
 
+// A row of the table: family, then y, mu, phi, w and R's log density.
 struct DispRow {
   std::string family;
   double y, mu, phi, w, logdens;
 };
 
 std::vector<DispRow> disp_rows() {
-  std::ifstream in(std::string(QK_TEST_DATA) + "/glmm/family_dispersion_observations.csv");
-  EXPECT_TRUE(in);
   std::vector<DispRow> rows;
-  std::string line;
-  bool header = true;
-  while (std::getline(in, line)) {
-    if (line.empty() || line[0] == '#' || std::exchange(header, false)) continue;
-    std::stringstream ss(line);
-    DispRow r;
-    std::string cell;
-    std::getline(ss, r.family, ',');
-    double* out[] = {&r.y, &r.mu, &r.phi, &r.w, &r.logdens};
-    for (double* v : out) {
-      std::getline(ss, cell, ',');
-      *v = std::strtod(cell.c_str(), nullptr);
-    }
-    rows.push_back(r);
-  }
+  for (const qkt::FamRef& r : qkt::fam_table("family_dispersion_observations.csv"))
+    rows.push_back({r.name, r.v.at(0), r.v.at(1), r.v.at(2), r.v.at(3), r.v.at(4)});
   return rows;
 }
 

@@ -19,30 +19,6 @@ fam::Family fam_of(const std::string& family, const std::string& link) {
 fam::Family fam_of_link(const std::string& link) { return fam_of(link == "log" ? "poisson" : "binomial", link); }
 bool fam_is(const fam::Family& f, const char* name) { return f.def->name == std::string(name); }
 
-// A reference table's rows: a name, then numbers (R's Inf included); '#' lines and the
-// header are skipped.
-struct FamRef {
-  std::string name;
-  std::vector<double> v;
-};
-std::vector<FamRef> fam_table(const char* file) {
-  std::ifstream in(std::string(QK_TEST_DATA) + "/glmm/" + file);
-  EXPECT_TRUE(in) << file;
-  std::vector<FamRef> rows;
-  std::string line, cell;
-  bool header = true;
-  while (std::getline(in, line)) {
-    if (line.empty() || line[0] == '#' || std::exchange(header, false)) continue;
-    std::stringstream ss(line);
-    FamRef r;
-    std::getline(ss, r.name, ',');
-    while (std::getline(ss, cell, ',')) r.v.push_back(std::strtod(cell.c_str(), nullptr));
-    rows.push_back(r);
-  }
-  EXPECT_GT(rows.size(), 100u) << file;
-  return rows;
-}
-
 // |got - want| <= tol; infinities must agree exactly.
 void fam_expect_near(double got, double want, double tol, const std::string& what) {
   if (std::isinf(want)) {
@@ -69,7 +45,7 @@ double fam_loglik(const fam::Family& f, double y, double mu, double w) {
 // same operations on exp, and for probit another algorithm for Phi than R's pnorm);
 // the link's mean gives both to the same bits.
 TEST(GlmmFamily, LinkMatchesR) {
-  for (const FamRef& r : fam_table("family_links.csv")) {
+  for (const qkt::FamRef& r : qkt::fam_table("family_links.csv")) {
     const fam::Family f = fam_of_link(r.name);
     const double eta = r.v[0], mu = r.v[1], m1 = r.v[2], rel = 4 * DBL_EPSILON;
     const std::string what = r.name + " eta=" + std::to_string(eta);
@@ -87,7 +63,7 @@ TEST(GlmmFamily, LinkMatchesR) {
 // 1e-14 of the magnitude of its terms; and -2 loglik = deviance - 2 loglik at mu = y
 // (the deviance is twice the distance to the saturated model).
 TEST(GlmmFamily, DevianceAndLikelihoodMatchR) {
-  for (const FamRef& r : fam_table("family_observations.csv")) {
+  for (const qkt::FamRef& r : qkt::fam_table("family_observations.csv")) {
     const fam::Family f = fam_of(r.name, "");
     const double y = r.v[0], mu = r.v[1], w = r.v[2], dev = r.v[3], logdens = r.v[4];
     const std::string what =

@@ -184,18 +184,20 @@ def check_gradient(family, link, laplace, data, zi):
         assert "has no closed form" in str(e) and laplace == "fisher"
         return
     start = {"inverse": 0.5, "1/mu^2": 0.5, "identity": 1.5 if family != "gaussian" else 5.0}.get(link, 0.2)
-    theta = np.array([0.3, 0.05, 0.2])
-    beta = np.array([start, 0.01] + ([0.3] if family in qk.families.family.DISPERSION_FAMILIES else []) + [-1.0] * zi)
-    point = np.concatenate([theta, beta])
-    value, grad = core.gradient(theta, beta)
+    extra = [0.3] * (family in qk.families.family.DISPERSION_FAMILIES) + [-1.0] * zi
+    assert_gradient(core, np.array([0.3, 0.05, 0.2, start, 0.01, *extra]), 3)
+
+
+def assert_gradient(core, point, nt):
+    """The core's exact gradient at ``point`` (theta's nt entries, then beta's) is
+    central differences' of its criterion."""
+    value, grad = core.gradient(*np.split(point, [nt]))
     assert math.isfinite(value)
     h = 1e-5
-    numeric = []
-    for j in range(len(point)):
-        up, down = point.copy(), point.copy()
-        up[j] += h
-        down[j] -= h
-        numeric.append((core.criterion(up[:3], up[3:]) - core.criterion(down[:3], down[3:])) / (2 * h))
+    numeric = [
+        (core.criterion(*np.split(point + h * e, [nt])) - core.criterion(*np.split(point - h * e, [nt]))) / (2 * h)
+        for e in np.eye(len(point))
+    ]
     assert_allclose(grad, numeric, rtol=1e-6, atol=1e-5)
 
 
@@ -267,16 +269,7 @@ def test_the_crossed_gradient_is_the_criterions(family, link, laplace):
         family, rng.binomial(1, 0.4, n)
     )
     fit = qk.glmm("y ~ x + (1 | g) + (1 | h)", d, family, link=link, laplace=laplace)
-    point = np.concatenate([fit.theta, fit._core_beta]) + 0.05
-    nt = len(fit.theta)
-    value, grad = fit.core.gradient(point[:nt], point[nt:])
-    h = 1e-5
-    numeric = [
-        (fit.core.criterion(*np.split(point + h * e, [nt])) - fit.core.criterion(*np.split(point - h * e, [nt])))
-        / (2 * h)
-        for e in np.eye(len(point))
-    ]
-    assert_allclose(grad, numeric, rtol=1e-6, atol=1e-5)
+    assert_gradient(fit.core, np.concatenate([fit.theta, fit._core_beta]) + 0.05, len(fit.theta))
 
 
 @pytest.mark.parametrize("name", ["salamanders_nb2", "owls_zinb1"])
