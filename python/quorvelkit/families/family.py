@@ -233,12 +233,14 @@ def response_moments(family: str, mu: np.ndarray, phi: float | None, zi: float |
     those of the family (:func:`variance`) mixed with structural zeros of probability
     ``zi``, mean (1 - zi) mu and variance (1 - zi) V + zi (1 - zi) mu^2; for a truncated
     Poisson, whose zeros are cut (a hurdle's replaced by zeros of probability zi), the
-    mean (1 - zi) mu / (1 - exp(-mu)) and E[y^2] = (1 - zi) (mu + mu^2) / (1 - exp(-mu))."""
+    mean (1 - zi) mu / (1 - p0) and E[y^2] = (1 - zi) (V + mu^2) / (1 - p0), p0 the base
+    family's probability of a zero (exp(-mu), or nbinom2's (phi / (phi + mu))^phi)."""
     mu = np.asarray(mu, dtype=float)
     p = 0.0 if zi is None else float(zi)
     v = variance(mu, family, phi)
     if family.startswith("truncated"):
-        log_p0 = -mu if family == "truncated_poisson" else -float(phi) * np.log1p(mu / float(phi))
+        size = 1.0 if phi is None else float(phi)
+        log_p0 = -mu if family == "truncated_poisson" else -size * np.log1p(mu / size)
         kept = (1.0 - p) / -np.expm1(log_p0)
         mean = kept * mu
         return mean, kept * (v + mu * mu) - mean * mean
