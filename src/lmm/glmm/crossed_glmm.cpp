@@ -336,7 +336,7 @@ bool crossed_joint(const CrossedModel& model, const std::vector<double>& theta, 
   std::vector<double> b(beta0, beta0 + model.p), eta;
   std::vector<std::vector<double>> u;
   Solve last;
-  // log(phi) is held at beta0's.
+  // The family's parameters beside beta (log(phi), the inflation's logit) are held at beta0's.
   const std::uint64_t nd = n_extra(model.family);
   std::copy(beta0 + model.p, beta0 + model.p + nd, beta + model.p);
   if (!pirls(model, fam, theta, b, true, false, u, eta, last)) {

@@ -67,7 +67,7 @@ void curvature(std::uint64_t nr, GroupWork& work, bool observed) {
 }
 
 // work.l <- the Cholesky factor of A' W A + I (the Laplace weights) at work.st.
-bool fisher_factor(std::uint64_t nr, GroupWork& work) {
+bool laplace_factor(std::uint64_t nr, GroupWork& work) {
   curvature(nr, work, false);
   work.l = work.m;
   return cholesky_in_place(work.l.data(), work.q);
@@ -222,7 +222,7 @@ bool group_mode(const Rows& rows, std::uint64_t g, GroupWork& work, double* u, b
       set_eta(rows, g, work, u);
       refresh(rows, g, work);
       h_known = false;
-      if (big <= kStepTol) return fisher_factor(nr, work);
+      if (big <= kStepTol) return laplace_factor(nr, work);
       continue;
     }
     if (!h_known) {
@@ -247,7 +247,7 @@ bool group_mode(const Rows& rows, std::uint64_t g, GroupWork& work, double* u, b
       // direction is already tiny, else the search has failed.
       set_eta(rows, g, work, u);
       objective(rows, g, work, u);
-      return big <= 1e-6 && fisher_factor(nr, work);
+      return big <= 1e-6 && laplace_factor(nr, work);
     }
     for (std::uint64_t b = 0; b < q; ++b) u[b] = work.trial[b];
   }

@@ -136,7 +136,7 @@ bool rx_inverse(const Rows& rows, const std::vector<double>& lambda, const doubl
 bool evaluate_joint(const Rows& rows, const std::vector<double>& lambda, const double* beta0,
                     double& value, double* beta, double* rx_inv) {
   const std::uint64_t p = rows.p, q = rows.q, m = rows.m, pe = p + n_extra(rows);
-  // log(phi) rides along in b and bt, fixed at beta0's.
+  // The family's parameters beside beta ride along in b and bt, fixed at beta0's.
   std::vector<double> b(beta0, beta0 + pe), u(m * q, 0.0), bt(b), ut(m * q), db(p), du(m * q);
   // On failure beta holds the last iterate, for a diagnosis of why.
   struct Last {
