@@ -154,6 +154,31 @@ class GlmmFit(MixedFit):
         extra += [] if self.zi is None else [math.log(self.zi / (1.0 - self.zi))]
         return np.append(self.fixef.to_numpy(), extra)
 
+    @property
+    def zi_coef_table(self) -> pd.DataFrame | None:
+        """glmmTMB's table of the zero-inflation model (of the hurdle, for a truncated
+        family): the logit of the probability of a structural zero, its standard error
+        from the Hessian over every parameter (lme4's 2 H^-1), z and Pr(>|z|); None
+        without zero-inflation."""
+        if self.zi is None:
+            return None
+        estimate = math.log(self.zi / (1.0 - self.zi))
+        hessian = self._res.get("hessian")
+        se = math.nan
+        if hessian is not None:
+            try:
+                se = math.sqrt(2.0 * float(np.linalg.inv(np.asarray(hessian, dtype=float))[-1, -1]))
+            except (np.linalg.LinAlgError, ValueError):
+                se = math.nan
+        z = estimate / se
+        table = {
+            "Estimate": [estimate],
+            "Std. Error": [se],
+            "z value": [z],
+            "Pr(>|z|)": [t_two_sided(np.array([z]), math.inf)[0]],
+        }
+        return pd.DataFrame(table, index=["(Intercept)"])
+
     def _mean(self, mu: np.ndarray) -> np.ndarray:
         """The response's mean at the count process's mean mu (mu itself but for
         zero-inflation and truncation)."""
@@ -246,7 +271,7 @@ class GlmmFit(MixedFit):
         if type == "pearson" and self.family not in ("binomial", "poisson") or self.zi is not None:
             if type == "deviance":
                 raise ValueError(f"the {self.family} fit has no unit deviance: use type='pearson' or 'response'")
-            mean, var = fam.response_moments(self.family, mu, self.phi, self.zi)
+            mean, var = fam.response_moments(self.family, mu, self.phi, self.zi, self._trials)
             y = self._design.y
             values = y - mean if type == "response" else (y - mean) * np.sqrt(self._prior / var)
         else:

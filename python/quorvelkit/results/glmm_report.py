@@ -38,8 +38,15 @@ def dispersion_lines(fit: Any) -> list[str]:
         else:
             lines.append(f"Dispersion parameter for {fit.family} family (): {fit.phi:4.3g}")
     if fit.zi is not None:
-        what = "Hurdle" if fit.family.startswith("truncated") else "Zero-inflation"
-        lines.append(f"{what} probability (~1): {fit.zi:.4g}")
+        what = "Hurdle model" if fit.family.startswith("truncated") else "Zero-inflation model"
+        t = fit.zi_coef_table
+        cells = coefficient_cells(*(list(t[c].to_numpy(dtype=float)) for c in t.columns))
+        header = ["", "Estimate", "Std. Error", "z value", "Pr(>|z|)"] + [""] * (len(cells[0]) - 4)
+        rows = [["(Intercept)", *cells[0]]]
+        lines += [
+            f"{what} (probability {fit.zi:.4g}):",
+            *table_lines((header, rows, [True] + [False] * (len(header) - 1))),
+        ]
     if fit.phi is not None or fit.laplace == "observed":
         how = "observed" if fit.laplace == "observed" else "expected (Fisher)"
         lines.append(f"Laplace approximation with the {how} information at the conditional modes")
