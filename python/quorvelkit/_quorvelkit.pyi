@@ -163,7 +163,7 @@ def family_linkinv(link: str, eta: _Float64) -> _Float64:
     """The mean of each linear predictor under ``link``, clamped as R clamps it."""
 
 def family_variance(family: str, mu: _Float64, phi: _Float64) -> _Float64:
-    """The variance of a response of weight 1 at each mean and phi."""
+    """The variance function V(mu) at each mean (a negative binomial's at its phi)."""
 
 def family_dev_resid(family: str, y: _Float64, mu: _Float64, w: _Float64, phi: _Float64) -> _Float64:
     """Each row's unit deviance times its prior weight (R's dev.resids; NaN for a family without one)."""

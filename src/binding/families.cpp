@@ -113,8 +113,8 @@ PyMethodDef family_functions[] = {
     QK_METHOD("family_linkinv", f_linkinv, "family_linkinv(link, eta)\n--\n\n"
               "The mean of each linear predictor under `link`, clamped as R clamps it."),
     QK_METHOD("family_variance", f_variance, "family_variance(family, mu, phi)\n--\n\n"
-              "The variance of a response of weight 1 at each mean and phi (the variance function\n"
-              "V(mu) for binomial and Poisson, whose phi is ignored)."),
+              "The variance function V(mu) of `family` at each mean (R's family$variance; a\n"
+              "negative binomial's at its phi, every other family ignoring phi)."),
     QK_METHOD("family_dev_resid", f_dev_resid, "family_dev_resid(family, y, mu, w, phi)\n--\n\n"
               "Each row's unit deviance times its prior weight (R's dev.resids; NaN for a family\n"
               "without one)."),

@@ -228,22 +228,18 @@ def start_beta(
     return np.asarray(beta, dtype=float) if np.all(np.isfinite(beta)) else None
 
 
-def response_moments(
-    family: str, mu: np.ndarray, phi: float | None, zi: float | None, trials: Any = None
-) -> tuple[np.ndarray, np.ndarray]:
+def response_moments(family: str, mu: np.ndarray, phi: float | None, zi: float | None) -> tuple[np.ndarray, np.ndarray]:
     """The mean and variance of a response of weight 1 whose count process has mean mu:
     those of the family (:func:`variance`) mixed with structural zeros of probability
     ``zi``, mean (1 - zi) mu and variance (1 - zi) V + zi (1 - zi) mu^2; for a truncated
     Poisson, whose zeros are cut (a hurdle's replaced by zeros of probability zi), the
     mean (1 - zi) mu / (1 - p0) and E[y^2] = (1 - zi) (V + mu^2) / (1 - p0), p0 the base
-    family's probability of a zero (exp(-mu), or nbinom2's (phi / (phi + mu))^phi). A
-    betabinomial proportion of n ``trials`` has the binomial's variance times its
-    overdispersion 1 + (n - 1) / (phi + 1)."""
+    family's probability of a zero (exp(-mu), or nbinom2's (phi / (phi + mu))^phi). The
+    variance is the variance function's, as glmmTMB's Pearson residuals take it (free
+    of a dispersion or precision parameter, as R's)."""
     mu = np.asarray(mu, dtype=float)
     p = 0.0 if zi is None else float(zi)
     v = variance(mu, family, phi)
-    if family == "betabinomial" and trials is not None:
-        v = v * (1.0 + (np.asarray(trials, dtype=float) - 1.0) / (float(phi or 0.0) + 1.0))
     if family.startswith("truncated"):
         size = 1.0 if phi is None else float(phi)
         log_p0 = -mu if family == "truncated_poisson" else -size * np.log1p(mu / size)
@@ -326,8 +322,9 @@ def linkinv(eta: np.ndarray, link: str) -> np.ndarray:
 
 
 def variance(mu: np.ndarray, family: str, phi: float | None = None) -> np.ndarray:
-    """The variance of a response of weight 1: the variance function V(mu) (mu (1 - mu)
-    for binomial, mu for Poisson), at the dispersion ``phi`` for a family with one."""
+    """The variance function V(mu), R's and glmmTMB's ``family$variance``: mu (1 - mu) for
+    binomial, beta and betabinomial, mu for Poisson, mu^2 for Gamma; a negative
+    binomial's holds its ``phi`` (mu + mu^2 / phi, mu (1 + phi))."""
     mu = np.asarray(mu, dtype=float)
     phis = np.full(mu.size, 1.0 if phi is None else float(phi))
     return _core.family_variance(family, _vector(mu), phis).reshape(mu.shape)

@@ -271,7 +271,7 @@ class GlmmFit(MixedFit):
         if type == "pearson" and self.family not in ("binomial", "poisson") or self.zi is not None:
             if type == "deviance":
                 raise ValueError(f"the {self.family} fit has no unit deviance: use type='pearson' or 'response'")
-            mean, var = fam.response_moments(self.family, mu, self.phi, self.zi, self._trials)
+            mean, var = fam.response_moments(self.family, mu, self.phi, self.zi)
             y = self._design.y
             values = y - mean if type == "response" else (y - mean) * np.sqrt(self._prior / var)
         else:

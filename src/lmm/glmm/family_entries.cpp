@@ -107,8 +107,11 @@ MuDerivs nbinom1_derivs(double y, double mu, double w, double phi, bool extras) 
 }
 
 // --- Gamma: shape a = 1 / phi^2, mean mu ----------------------------------------------
-double gamma_variance(double mu, double phi) { return phi * phi * mu * mu; }
-double gamma_variance_deriv(double mu, double phi) { return 2.0 * phi * phi * mu; }
+// The variance functions are R's and glmmTMB's family$variance: free of a dispersion
+// (gaussian's, Gamma's, inverse.gaussian's) or precision (beta's, betabinomial's),
+// which Pearson residuals leave out as R's do; nbinom's hold their size.
+double gamma_variance(double mu, double) { return mu * mu; }
+double gamma_variance_deriv(double mu, double) { return 2.0 * mu; }
 // R's Gamma()$dev.resids.
 double gamma_dev_resid(double y, double mu, double w, double) {
   return -2.0 * w * (std::log(y / mu) - (y - mu) / mu);
@@ -138,7 +141,7 @@ MuDerivs gamma_derivs(double y, double mu, double w, double phi, bool extras) {
 }
 
 // --- gaussian: sd phi ---------------------------------------------------------------
-double gaussian_variance(double, double phi) { return phi * phi; }
+double gaussian_variance(double, double) { return 1.0; }
 double gaussian_variance_deriv(double, double) { return 0.0; }
 double gaussian_dev_resid(double y, double mu, double w, double) { return w * ((y - mu) * (y - mu)); }
 double gaussian_constant(double, double w) { return -(w * kHalfLog2Pi); }
@@ -164,8 +167,8 @@ MuDerivs gaussian_derivs(double y, double mu, double w, double phi, bool extras)
 }
 
 // --- inverse.gaussian: V = phi mu^3 (R's dispersion phi) -----------------------------
-double inverse_gaussian_variance(double mu, double phi) { return phi * mu * mu * mu; }
-double inverse_gaussian_variance_deriv(double mu, double phi) { return 3.0 * phi * mu * mu; }
+double inverse_gaussian_variance(double mu, double) { return mu * mu * mu; }
+double inverse_gaussian_variance_deriv(double mu, double) { return 3.0 * mu * mu; }
 double inverse_gaussian_dev_resid(double y, double mu, double w, double) {
   return w * ((y - mu) * (y - mu)) / (y * mu * mu);
 }
@@ -193,8 +196,8 @@ MuDerivs inverse_gaussian_derivs(double y, double mu, double w, double phi, bool
 }
 
 // --- beta: shapes mu phi and (1 - mu) phi ---------------------------------------------
-double beta_variance(double mu, double phi) { return mu * (1.0 - mu) / (1.0 + phi); }
-double beta_variance_deriv(double mu, double phi) { return (1.0 - 2.0 * mu) / (1.0 + phi); }
+double beta_variance(double mu, double) { return mu * (1.0 - mu); }
+double beta_variance_deriv(double mu, double) { return 1.0 - 2.0 * mu; }
 double beta_smooth(double y, double mu, double w, double phi) {
   const double a = mu * phi, b = (1.0 - mu) * phi;
   return w * (((log_gamma(phi) - log_gamma(a)) - log_gamma(b)) + ((a - 1.0) * std::log(y) + (b - 1.0) * std::log1p(-y)));
