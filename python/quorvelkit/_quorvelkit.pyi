@@ -453,7 +453,9 @@ class _GlmmFitBase(_Report):
     phi: float | None
     """The family's dispersion parameter (None for a family without one)."""
     zi: float | None
-    """The zero-inflation (or hurdle) probability (None for a family without one)."""
+    """The zero-inflation (or hurdle) probability where it is a constant (else None)."""
+    zi_beta: _Float64 | None
+    """The zero-inflation's coefficients, its logit's (None without zero-inflation)."""
     m2loglik: float
     """-2 log-likelihood at the fit, all constants included (Laplace or quadrature)."""
     nagq: int
@@ -539,7 +541,7 @@ class GlmmCore(_GlmmBase):
         family: str,
         link: str | None = None,
         laplace: str | None = None,
-        zi: bool | None = None,
+        zi: bool | _Float64 | None = None,
     ) -> GlmmCore: ...
     @property
     def m(self) -> int: ...

@@ -74,15 +74,21 @@ PyObject* glmm_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!borrow_vector(a[6], "weights", NPY_DOUBLE, w)) return nullptr;
   const bool has_offset = a[7] != Py_None;
   if (has_offset && !borrow_vector(a[7], "offset", NPY_DOUBLE, off)) return nullptr;
-  auto parsed = family_of(a[8], a[9], a[10], a[11]);
+  // zi: None, a bool, or the zero-inflation's design (n x k float64 matrix).
+  ArrayView zx;
+  const bool zi_design = a[11] && a[11] != Py_None && !PyBool_Check(a[11]);
+  if (zi_design && !borrow_matrix(a[11], "zi", zx)) return nullptr;
+  auto parsed = family_of(a[8], a[9], a[10], zi_design ? Py_True : a[11]);
   if (auto* err = std::get_if<std::string>(&parsed)) return err->empty() ? nullptr : value_error(*err);
   const npy_intp n = y.rows;
-  if (x.rows != n || z.rows != n || codes.rows != n || w.rows != n || (has_offset && off.rows != n))
-    return value_error("y, x, z, codes, weights and offset must have one row per observation");
+  if (x.rows != n || z.rows != n || codes.rows != n || w.rows != n || (has_offset && off.rows != n) ||
+      (zi_design && zx.rows != n))
+    return value_error("y, x, z, codes, weights, offset and zi must have one row per observation");
   if (m == 0) return value_error("n_groups must be at least 1");
   gl::RowInput in{static_cast<std::uint64_t>(n), static_cast<std::uint64_t>(x.cols), static_cast<std::uint64_t>(z.cols),
                   m, data_of<double>(y), data_of<double>(x), data_of<double>(z), data_of<std::int64_t>(codes),
-                  data_of<double>(w), has_offset ? data_of<double>(off) : nullptr};
+                  data_of<double>(w), has_offset ? data_of<double>(off) : nullptr,
+                  zi_design ? data_of<double>(zx) : nullptr, zi_design ? static_cast<std::uint64_t>(zx.cols) : 1};
   std::unique_ptr<GlmmModel> model;
   std::string refused;
   if (!without_gil([&] {
@@ -110,8 +116,9 @@ const TypeDef glmm_type = type_def<GlmmObject>(
     "response; weights the prior weights (binomial, betabinomial: the trials);\n"
     "offset None or one value per row; link None for the family's default link;\n"
     "laplace \"fisher\" or \"observed\" (None: the family's default); zi True for a\n"
-    "zero-inflated family (a hurdle model for truncated_poisson), whose probability\n"
-    "of a structural zero is estimated with the rest.",
+    "zero-inflated family (a hurdle model for a truncated one) whose probability of a\n"
+    "structural zero is a constant estimated with the rest, or that probability's\n"
+    "design (n x k), its logit linear in the columns.",
     QK_ENTRY(glmm_new), nullptr, nullptr);
 
 }  // namespace qk::py

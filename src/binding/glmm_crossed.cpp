@@ -132,6 +132,8 @@ PyObject* cg_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return nullptr;
   const bool has_offset = a[4] != Py_None;
   if (has_offset && !borrow_vector(a[4], "offset", NPY_DOUBLE, off)) return nullptr;
+  if (a[9] && a[9] != Py_None && !PyBool_Check(a[9]))
+    return value_error("zero-inflation with covariates needs one grouping factor: give zi=True (a constant) here");
   auto parsed = family_of(a[5], a[6], a[8], a[9]);
   if (auto* err = std::get_if<std::string>(&parsed)) return err->empty() ? nullptr : value_error(*err);
   const npy_intp n = y.rows;

@@ -192,7 +192,11 @@ PyObject* fit_dict(const GlmmModel& g, gl::FitResult& res, int nagq) {
   // phi and the zero-inflation probability leave beta for entries of their own (None
   // for a family without them).
   const gl::Family at = gl::at_params(g.family(), res.beta.data(), g.p());
-  const bool has_phi = at.def->dispersion, has_zi = at.inflated;
+  const bool has_phi = at.def->dispersion, has_zi = at.inflated && at.zi_columns == 1;
+  std::vector<double> zi_beta;
+  if (at.inflated)
+    zi_beta.assign(res.beta.begin() + static_cast<std::ptrdiff_t>(g.p() + (has_phi ? 1 : 0)), res.beta.end());
+  const auto nz = static_cast<npy_intp>(zi_beta.size());
   res.beta.resize(g.p());
   Ref d(PyDict_New());
   if (!d) return nullptr;
@@ -200,6 +204,7 @@ PyObject* fit_dict(const GlmmModel& g, gl::FitResult& res, int nagq) {
                   set_item(d.get(), "beta", array_taking(std::move(res.beta), {pp})) &&
                   set_item(d.get(), "phi", has_phi ? PyFloat_FromDouble(at.phi) : Py_NewRef(Py_None)) &&
                   set_item(d.get(), "zi", has_zi ? PyFloat_FromDouble(at.zi) : Py_NewRef(Py_None)) &&
+                  set_item(d.get(), "zi_beta", at.inflated ? array_taking(std::move(zi_beta), {nz}) : Py_NewRef(Py_None)) &&
                   set_item(d.get(), "m2loglik", PyFloat_FromDouble(res.m2loglik)) &&
                   set_item(d.get(), "nagq", PyLong_FromLong(nagq)) &&
                   set_item(d.get(), "fev_stage1", PyLong_FromUnsignedLongLong(res.fev_stage1)) &&

@@ -49,16 +49,17 @@ def check_nagq(nagq: Any) -> int:
     return int(nagq)
 
 
-def _zero_inflation(zi: Any) -> bool:
-    """Whether ``zi`` (glmmTMB's ``ziformula``) asks for a constant zero-inflation."""
+def _zero_inflation(zi: Any) -> str | None:
+    """``zi`` (glmmTMB's ``ziformula``) as the one-sided formula of the zero-inflation's
+    fixed effects ("~1": a constant probability), or None for none."""
     if zi is None or (isinstance(zi, str) and zi.strip() in _NO_ZI):
-        return False
-    if isinstance(zi, str) and zi.strip() in _CONSTANT_ZI:
-        return True
-    raise ValueError(
-        f"zi must be '~1' (a constant zero-inflation probability) or '~0' (none), got {zi!r}; zero-inflation "
-        "with covariates is not available yet"
-    )
+        return None
+    if not isinstance(zi, str) or not zi.strip().startswith("~") or "|" in zi:
+        raise ValueError(
+            f"zi must be a one-sided formula of fixed effects, such as '~1' (a constant zero-inflation "
+            f"probability) or '~ spp + mined', or '~0' (none), got {zi!r}"
+        )
+    return "~1" if zi.strip() in _CONSTANT_ZI else zi.strip()
 
 
 def _unknown(kwargs: dict[str, Any]) -> TypeError:
@@ -144,10 +145,11 @@ def glmm(
             (nbinom1, beta, betabinomial and truncated_poisson have no closed-form
             expected information and take only "observed").
         zi: zero-inflation, as glmmTMB's ``ziformula``: ``"~1"`` for a constant
-            probability of a structural zero, estimated with the rest (for poisson,
-            nbinom2 and nbinom1; with ``truncated_poisson`` it is a hurdle model, the
-            probability of a zero); None or ``"~0"`` for none. Only the observed
-            information defines its Laplace approximation.
+            probability of a structural zero, or a formula of fixed effects such as
+            ``"~ spp + mined"`` for its logit (one grouping factor), estimated with the
+            rest (for poisson, nbinom2 and nbinom1; with a truncated family it is a
+            hurdle model, the probability of a zero); None or ``"~0"`` for none. Only
+            the observed information defines its Laplace approximation.
         max_iter: the optimiser's iteration limit (keyword only; by default
             :class:`~quorvelkit.model.fit_options.FitOptions`'s). With ``max_iter=0`` the model is
             evaluated, not fitted: every parameter given is kept, and the fit reports
@@ -190,7 +192,7 @@ def glmm(
         weights_column=weights if isinstance(weights, str) else None,
         offset_column=offset if isinstance(offset, str) else None,
         laplace=laplace,
-        zero_inflated=zero_inflated,
+        zi_formula=zero_inflated,
     )
     options = FitOptions(starts=theta, **iterations)
     fit: GlmmFit = fit_model(formula, to_frame(data), options, model, weights=weights, offset=offset, subset=subset)

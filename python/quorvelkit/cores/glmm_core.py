@@ -31,6 +31,13 @@ def fit_core(
     return dict(core.fit(nagq=nagq, theta=theta, beta=beta, max_iter=max_iter))
 
 
+def _zi(design: Design) -> Any:
+    """The core's zi: the zero-inflation's design for a formula of covariates, else
+    whether the family is zero-inflated (a constant probability)."""
+    zx = getattr(design.response, "zi_design", None)
+    return zx if zx is not None else design.spec.zero_inflated
+
+
 def make_core(design: Design, prior: np.ndarray, family: str, link: str) -> Any:
     """The compiled core of the design's rows: one grouping factor's, or the crossed
     one's (its factors in lme4's order, theta in lme4's layout)."""
@@ -52,7 +59,7 @@ def make_core(design: Design, prior: np.ndarray, family: str, link: str) -> Any:
             family,
             link,
             design.spec.laplace,
-            design.spec.zero_inflated,
+            _zi(design),
         )
     order = lme4_terms(design, theta_layout_of(design))
     return _quorvelkit.CrossedGlmmCore(
@@ -65,5 +72,5 @@ def make_core(design: Design, prior: np.ndarray, family: str, link: str) -> Any:
         link,
         term_order=order,
         laplace=design.spec.laplace,
-        zi=design.spec.zero_inflated,
+        zi=_zi(design),
     )

@@ -228,7 +228,7 @@ def start_beta(
     return np.asarray(beta, dtype=float) if np.all(np.isfinite(beta)) else None
 
 
-def response_moments(family: str, mu: np.ndarray, phi: float | None, zi: float | None) -> tuple[np.ndarray, np.ndarray]:
+def response_moments(family: str, mu: np.ndarray, phi: float | None, zi: Any) -> tuple[np.ndarray, np.ndarray]:
     """The mean and variance of a response of weight 1 whose count process has mean mu:
     those of the family (:func:`variance`) mixed with structural zeros of probability
     ``zi``, mean (1 - zi) mu and variance (1 - zi) V + zi (1 - zi) mu^2; for a truncated
@@ -238,7 +238,7 @@ def response_moments(family: str, mu: np.ndarray, phi: float | None, zi: float |
     variance is the variance function's, as glmmTMB's Pearson residuals take it (free
     of a dispersion or precision parameter, as R's)."""
     mu = np.asarray(mu, dtype=float)
-    p = 0.0 if zi is None else float(zi)
+    p = np.asarray(0.0 if zi is None else zi, dtype=float)
     v = variance(mu, family, phi)
     if family.startswith("truncated"):
         size = 1.0 if phi is None else float(phi)
@@ -265,7 +265,7 @@ def draw(
     trials: np.ndarray,
     phi: float | None,
     rng: np.random.Generator,
-    zi: float | None = None,
+    zi: Any = None,
 ) -> np.ndarray:
     """Responses of ``family`` with means ``mu`` (and ``trials`` of a binomial or
     betabinomial row, dispersion ``phi``), drawn from ``rng``: a proportion of trials,

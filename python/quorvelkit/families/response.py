@@ -108,6 +108,10 @@ class GlmmResponse:
     kind: str
     keep: np.ndarray
     levels: tuple[Any, ...] | None = None
+    #: The zero-inflation's design (rows as the response's, a column per coefficient)
+    #: and its columns' names, for a zero-inflation formula of covariates; else None.
+    zi_design: np.ndarray | None = None
+    zi_names: tuple[str, ...] = ()
 
     @property
     def n_dropped(self) -> int:
@@ -119,6 +123,7 @@ class GlmmResponse:
         :attr:`keep`): those a design keeps, its other columns complete there too."""
         at = (np.cumsum(self.keep) - 1)[keep]
         trials = None if self.trials is None else self.trials[at]
+        zi = None if self.zi_design is None else np.ascontiguousarray(self.zi_design[at])
         return GlmmResponse(
             np.ascontiguousarray(self.y[at]),
             trials,
@@ -126,7 +131,29 @@ class GlmmResponse:
             self.kind,
             keep,
             self.levels,
+            zi,
+            self.zi_names,
         )
+
+
+def zero_inflation_design(formula: str, frame: pd.DataFrame, keep: np.ndarray) -> dict[str, Any]:
+    """The zero-inflation's design of the one-sided ``formula`` (glmmTMB's ``ziformula``)
+    on the rows ``keep`` of ``frame`` (the response's rows), treatment contrasts as the
+    fixed effects': ``zi_design`` and ``zi_names`` of :class:`GlmmResponse`. Refuses a
+    missing value in its columns, naming the row."""
+    from formulaic import model_matrix
+
+    try:
+        matrix = model_matrix(formula, frame, na_action="ignore")
+    except Exception as exc:
+        raise FormulaError(f"cannot build the zero-inflation formula {formula!r}: {exc}") from exc
+    values = np.asarray(matrix, dtype=float)[keep]
+    bad = ~np.isfinite(values).all(axis=1)
+    if bad.any():
+        row = frame.index[np.flatnonzero(keep)[int(np.argmax(bad))]]
+        raise ValueError(f"the zero-inflation formula {formula!r} has a missing value in row {label_text(row)}")
+    names = tuple("(Intercept)" if c == "Intercept" else str(c) for c in matrix.columns)  # R's name
+    return {"zi_design": np.ascontiguousarray(values), "zi_names": names}
 
 
 def _title(family: str) -> str:

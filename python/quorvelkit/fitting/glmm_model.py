@@ -18,7 +18,7 @@ import numpy as np
 from ..cores.glmm_core import fit_core, make_core
 from ..cores.glmm_point import fit_at_point
 from ..families.family import DISPERSION_FAMILIES, start_beta, zero_inflation_start
-from ..families.response import read_evaluated
+from ..families.response import read_evaluated, zero_inflation_design
 from ..model.design import Design
 from ..model.fit_options import FitOptions
 from ..results.glmm_fit import GlmmFit
@@ -61,7 +61,7 @@ class GlmmModel:
     weights_column: str | None = None
     offset_column: str | None = None
     laplace: str | None = None
-    zero_inflated: bool = False
+    zi_formula: str | None = None
 
     #: The formula's left-hand side is read by the family (cbind(), a factor, proportions).
     reads_response = True
@@ -69,7 +69,7 @@ class GlmmModel:
     def reading(self, weights: Any) -> Any:
         """The family's reading of the response, with ``weights`` (the prior weights of
         each row, a proportion's trials): :class:`~quorvelkit.model.design.ResponseReading`."""
-        return functools.partial(_read, family=self.family, weights=weights, hurdle=self.zero_inflated)
+        return functools.partial(_read, family=self.family, weights=weights, zi_formula=self.zi_formula)
 
     def fit(self, design: Design, options: FitOptions, t0: float, stacklevel: int) -> GlmmFit:
         """The fit of ``design`` (its response read by :meth:`reading`) under
@@ -99,7 +99,7 @@ class GlmmModel:
                 "information; check the weights (or, for cbind(), the trials)"
             )
         spec = dataclasses.replace(
-            design.spec, family=family, link=link, laplace=self.laplace, zero_inflated=self.zero_inflated
+            design.spec, family=family, link=link, laplace=self.laplace, zero_inflated=self.zi_formula is not None
         )
         design = dataclasses.replace(design, spec=spec)
         t1 = time.perf_counter()
@@ -107,14 +107,19 @@ class GlmmModel:
         theta0 = _vector(options.starts, int(core.n_theta), "theta")
         beta0 = _vector(self.beta, int(core.p), "beta")
         max_iter = int(options.max_iter)
-        extra = int(family in DISPERSION_FAMILIES) + int(self.zero_inflated)
+        zx = response.zi_design
+        zi_columns = 0 if self.zi_formula is None else (1 if zx is None else zx.shape[1])
+        extra = int(family in DISPERSION_FAMILIES) + zi_columns
         if beta0 is None and max_iter > 0:
-            beta0 = start_beta(family, link, y, prior, rows.x, rows.offset, self.zero_inflated)
+            beta0 = start_beta(family, link, y, prior, rows.x, rows.offset, self.zi_formula is not None)
             if beta0 is not None:
                 starts = [0.0] * (family in DISPERSION_FAMILIES)  # log(phi), glmmTMB's start
-                if self.zero_inflated:
-                    starts.append(
-                        zero_inflation_start(y, rows.x @ beta0 + (0.0 if rows.offset is None else rows.offset))
+                if zi_columns:
+                    # The intercept's (or the constant's) start from the excess zeros.
+                    fixed = rows.x @ beta0 + (0.0 if rows.offset is None else rows.offset)
+                    logit = zero_inflation_start(y, fixed)
+                    starts += (
+                        [logit] if zx is None else list(np.linalg.lstsq(zx, np.full(len(y), logit), rcond=None)[0])
                     )
                 beta0 = np.append(beta0, starts)
         elif extra and beta0 is not None:
@@ -157,8 +162,15 @@ class GlmmModel:
         return fit
 
 
-def _read(lhs: str, parts: Any, frame: Any, *, family: str, weights: Any, hurdle: bool, stacklevel: int) -> Any:
-    return read_evaluated(lhs, parts, frame, family, weights, stacklevel=stacklevel + 1, hurdle=hurdle)
+def _read(
+    lhs: str, parts: Any, frame: Any, *, family: str, weights: Any, zi_formula: str | None, stacklevel: int
+) -> Any:
+    response = read_evaluated(
+        lhs, parts, frame, family, weights, stacklevel=stacklevel + 1, hurdle=zi_formula is not None
+    )
+    if zi_formula is None or zi_formula == "~1":
+        return response
+    return dataclasses.replace(response, **zero_inflation_design(zi_formula, frame, response.keep))
 
 
 #: glm's bound of fitted probabilities that are numerically 0 or 1 (glm.fit: 10 eps).

@@ -141,18 +141,32 @@ class GlmmFit(MixedFit):
 
     @property
     def zi(self) -> float | None:
-        """The probability of a structural zero of a zero-inflated fit (of a zero, for a
-        hurdle model); None without zero-inflation."""
+        """The probability of a structural zero of a fit with a constant zero-inflation
+        (of a zero, for a hurdle model); None without one, or where it depends on
+        covariates (:attr:`zi_coef_table`)."""
         zi = self._res.get("zi")
         return None if zi is None else float(zi)
 
     @property
+    def _zi_beta(self) -> np.ndarray:
+        """The zero-inflation's coefficients (its logit's), empty without zero-inflation."""
+        zi_beta = self._res.get("zi_beta")
+        return np.zeros(0) if zi_beta is None else np.asarray(zi_beta, dtype=float)
+
+    @property
+    def _zi_probability(self) -> Any:
+        """Each row's probability of a structural zero (a number where it is constant),
+        None without zero-inflation."""
+        if self.zi is not None or not len(self._zi_beta):
+            return self.zi
+        return 1.0 / (1.0 + np.exp(-(self._design.response.zi_design @ self._zi_beta)))
+
+    @property
     def _core_beta(self) -> np.ndarray:
         """beta as the core takes it: the fixed effects, then log(phi) for a family with
-        phi and the logit of the zero-inflation probability."""
+        phi and the zero-inflation's coefficients."""
         extra = [] if self.phi is None else [math.log(self.phi)]
-        extra += [] if self.zi is None else [math.log(self.zi / (1.0 - self.zi))]
-        return np.append(self.fixef.to_numpy(), extra)
+        return np.concatenate([self.fixef.to_numpy(), extra, self._zi_beta])
 
     @property
     def zi_coef_table(self) -> pd.DataFrame | None:
@@ -160,29 +174,27 @@ class GlmmFit(MixedFit):
         family): the logit of the probability of a structural zero, its standard error
         from the Hessian over every parameter (lme4's 2 H^-1), z and Pr(>|z|); None
         without zero-inflation."""
-        if self.zi is None:
+        estimate = self._zi_beta
+        k = len(estimate)
+        if not k:
             return None
-        estimate = math.log(self.zi / (1.0 - self.zi))
         hessian = self._res.get("hessian")
-        se = math.nan
+        se = np.full(k, math.nan)
         if hessian is not None:
             try:
-                se = math.sqrt(2.0 * float(np.linalg.inv(np.asarray(hessian, dtype=float))[-1, -1]))
+                inverse = np.linalg.inv(np.asarray(hessian, dtype=float))
+                se = np.sqrt(2.0 * np.diag(inverse)[-k:])
             except (np.linalg.LinAlgError, ValueError):
-                se = math.nan
+                pass
         z = estimate / se
-        table = {
-            "Estimate": [estimate],
-            "Std. Error": [se],
-            "z value": [z],
-            "Pr(>|z|)": [t_two_sided(np.array([z]), math.inf)[0]],
-        }
-        return pd.DataFrame(table, index=["(Intercept)"])
+        names = self._design.response.zi_names or ("(Intercept)",)
+        table = {"Estimate": estimate, "Std. Error": se, "z value": z, "Pr(>|z|)": t_two_sided(z, math.inf)}
+        return pd.DataFrame(table, index=list(names))
 
     def _mean(self, mu: np.ndarray) -> np.ndarray:
         """The response's mean at the count process's mean mu (mu itself but for
         zero-inflation and truncation)."""
-        return fam.response_moments(self.family, mu, self.phi, self.zi)[0]
+        return fam.response_moments(self.family, mu, self.phi, self._zi_probability)[0]
 
     def _needs_no_phi(self, what: str) -> None:
         if self.phi is not None:
@@ -268,10 +280,10 @@ class GlmmFit(MixedFit):
     def residuals(self, type: str = "deviance") -> pd.Series:
         """Residuals of glmer's kinds: "deviance" (the default), "pearson" or "response"."""
         mu = np.asarray(self._res["mu"], dtype=float)
-        if type == "pearson" and self.family not in ("binomial", "poisson") or self.zi is not None:
+        if type == "pearson" and self.family not in ("binomial", "poisson") or len(self._zi_beta):
             if type == "deviance":
                 raise ValueError(f"the {self.family} fit has no unit deviance: use type='pearson' or 'response'")
-            mean, var = fam.response_moments(self.family, mu, self.phi, self.zi)
+            mean, var = fam.response_moments(self.family, mu, self.phi, self._zi_probability)
             y = self._design.y
             values = y - mean if type == "response" else (y - mean) * np.sqrt(self._prior / var)
         else:
@@ -357,7 +369,7 @@ class GlmmFit(MixedFit):
     @property
     def df(self) -> int:
         """Number of parameters: n_theta + p, and the dispersion parameter of a family with one."""
-        return len(self.theta) + len(self.fe_names) + (self.phi is not None) + (self.zi is not None)
+        return len(self.theta) + len(self.fe_names) + (self.phi is not None) + len(self._zi_beta)
 
     n_params = df
 
@@ -370,7 +382,7 @@ class GlmmFit(MixedFit):
     def deviance(self) -> float:
         """glmer's ``deviance(fit)``: the sum of the rows' unit deviances at the
         conditional modes (the summary's "deviance" column is -2 loglik instead)."""
-        if self.zi is not None:
+        if len(self._zi_beta):
             return math.nan  # a mixture has no unit deviance
         y, mu = self._design.y, self.fitted.to_numpy()
         return float(np.sum(fam.unit_deviance(y, mu, self._prior, self.family, self.phi)))
@@ -433,6 +445,11 @@ class GlmmFit(MixedFit):
         else:
             index, ok, _, _, _, vals = self._new_rows(newdata, re, allow_new_levels)
         if type == "response":
+            if newdata is not None and self.zi is None and len(self._zi_beta):
+                raise ValueError(
+                    "predictions on the response scale of new rows need their zero-inflation's covariates, which "
+                    "are not read from newdata: predict type='link', or the fit's own rows"
+                )
             vals = self._mean(fam.linkinv(vals, self.link))
         return self._predicted(index, ok, vals)
 
@@ -461,7 +478,7 @@ class GlmmFit(MixedFit):
         # first k of n replicates are the k of the same seed.
         for r in range(int(n)):
             mu = fam.linkinv(sim.draw_many(rng, 1)[0], self.link)
-            out[r] = fam.draw(self.family, mu, trials, self.phi, rng, self.zi)
+            out[r] = fam.draw(self.family, mu, trials, self.phi, rng, self._zi_probability)
         return out
 
     def bootstrap(

@@ -37,16 +37,14 @@ def dispersion_lines(fit: Any) -> list[str]:
             lines.append(f"Dispersion estimate for {fit.family} family (sigma^2): {fit.phi**2:4.3g}")
         else:
             lines.append(f"Dispersion parameter for {fit.family} family (): {fit.phi:4.3g}")
-    if fit.zi is not None:
+    t = fit.zi_coef_table
+    if t is not None:
         what = "Hurdle model" if fit.family.startswith("truncated") else "Zero-inflation model"
-        t = fit.zi_coef_table
         cells = coefficient_cells(*(list(t[c].to_numpy(dtype=float)) for c in t.columns))
         header = ["", "Estimate", "Std. Error", "z value", "Pr(>|z|)"] + [""] * (len(cells[0]) - 4)
-        rows = [["(Intercept)", *cells[0]]]
-        lines += [
-            f"{what} (probability {fit.zi:.4g}):",
-            *table_lines((header, rows, [True] + [False] * (len(header) - 1))),
-        ]
+        rows = [[name, *c] for name, c in zip(t.index, cells, strict=True)]
+        title = f"{what} (probability {fit.zi:.4g}):" if fit.zi is not None else f"{what} (logit):"
+        lines += [title, *table_lines((header, rows, [True] + [False] * (len(header) - 1)))]
     if fit.phi is not None or fit.laplace == "observed":
         how = "observed" if fit.laplace == "observed" else "expected (Fisher)"
         lines.append(f"Laplace approximation with the {how} information at the conditional modes")

@@ -22,7 +22,10 @@ Rows make_rows(const RowInput& in, Family family, const std::vector<std::uint64_
   rows.q = in.q;
   rows.m = in.m;
   rows.family = family;
+  rows.family.zi_columns = static_cast<std::uint32_t>(in.zi_columns);
   if (in.q == 0) throw std::invalid_argument("z must have at least one column");
+  if (family.inflated && in.zi_columns == 0)
+    throw std::invalid_argument("the zero-inflation's design needs at least one column");
   if (auto err = blocks_error(blocks, in.q)) throw std::invalid_argument(*err);
   rows.blocks = blocks;
   rows.idx = theta_index(in.q, blocks);
@@ -48,6 +51,8 @@ Rows make_rows(const RowInput& in, Family family, const std::vector<std::uint64_
   rows.offset.resize(in.n);
   rows.x.resize(in.n * in.p);
   rows.z.resize(in.n * in.q);
+  const std::uint64_t pz = family.inflated ? in.zi_columns : 0;
+  rows.zx.assign(in.n * pz, 1.0);
   double constant = 0.0;
   for (std::uint64_t k = 0; k < in.n; ++k) {
     const std::uint64_t i = rows.order[k];
@@ -63,12 +68,16 @@ Rows make_rows(const RowInput& in, Family family, const std::vector<std::uint64_
     if (!std::isfinite(rows.offset[k])) throw std::invalid_argument("offset[" + std::to_string(i) + "] is not finite");
     std::copy(in.x + i * in.p, in.x + (i + 1) * in.p, rows.x.begin() + static_cast<std::ptrdiff_t>(k * in.p));
     std::copy(in.z + i * in.q, in.z + (i + 1) * in.q, rows.z.begin() + static_cast<std::ptrdiff_t>(k * in.q));
+    if (in.zx && pz > 0)
+      std::copy(in.zx + i * pz, in.zx + (i + 1) * pz, rows.zx.begin() + static_cast<std::ptrdiff_t>(k * pz));
     constant = constant + (w == 0.0 ? 0.0 : loglik_constant(family, y, w));
   }
   for (double v : rows.x)
     if (!std::isfinite(v)) throw std::invalid_argument("x has a value that is not finite");
   for (double v : rows.z)
     if (!std::isfinite(v)) throw std::invalid_argument("z has a value that is not finite");
+  for (double v : rows.zx)
+    if (!std::isfinite(v)) throw std::invalid_argument("the zero-inflation's design has a value that is not finite");
   rows.constant = -2.0 * constant;
   return rows;
 }

@@ -123,6 +123,9 @@ struct Family {
   bool observed = false;
   bool inflated = false;
   double zi = 0.0;
+  // The zero-inflation's coefficients: 1 for a constant probability, else its design's
+  // columns (glmmTMB's ziformula), whose logit is linear in them row by row.
+  std::uint32_t zi_columns = 1;
 };
 
 // The family and link from their names, or the caller-error text naming what is

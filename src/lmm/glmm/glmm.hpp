@@ -45,6 +45,7 @@ struct Rows {
   std::vector<double> y, w, offset;   // per sorted row (offset zero when none)
   std::vector<double> x;              // n x p, row-major
   std::vector<double> z;              // n x q, row-major
+  std::vector<double> zx;             // n x family.zi_columns: the zero-inflation's design
   double constant = 0.0;              // -2 * sum of loglik_constant over rows
   std::uint64_t max_rows = 0;         // rows of the largest group
   ThetaIndex idx;                     // theta's entries of Lambda
@@ -54,12 +55,14 @@ struct Rows {
 // The family's parameters beside theta and the p fixed effects: log(phi) for a family
 // with phi, then the logit of the zero-inflation (or hurdle) probability of an inflated
 // one. Every beta below has p + n_extra entries, in this order after the fixed effects.
-inline std::uint64_t n_extra(const Family& f) { return (f.def->dispersion ? 1 : 0) + (f.inflated ? 1 : 0); }
+inline std::uint64_t n_extra(const Family& f) {
+  return (f.def->dispersion ? 1 : 0) + (f.inflated ? f.zi_columns : 0);
+}
 inline std::uint64_t n_extra(const Rows& rows) { return n_extra(rows.family); }
 // The family at the parameters of a vector beta laid out so.
 inline Family at_params(Family f, const double* beta, std::uint64_t p) {
   if (f.def->dispersion) f.phi = std::exp(beta[p++]);
-  if (f.inflated) f.zi = 1.0 / (1.0 + std::exp(-beta[p]));
+  if (f.inflated && f.zi_columns == 1) f.zi = 1.0 / (1.0 + std::exp(-beta[p]));
   return f;
 }
 
@@ -72,6 +75,10 @@ struct RowInput {
   const std::int64_t* codes;
   const double* w;       // prior weights (binomial: trials)
   const double* offset;  // may be null
+  // An inflated family's zero-inflation design (n x zi_columns row-major); null: a
+  // constant probability (one column of ones).
+  const double* zx = nullptr;
+  std::uint64_t zi_columns = 1;
 };
 
 // Sorts and checks the rows. Throws std::invalid_argument naming the first row (in the

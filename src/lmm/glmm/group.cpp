@@ -25,9 +25,10 @@ double objective(const Rows& rows, std::uint64_t g, GroupWork& work, const doubl
   double ll = 0.0;
   for (std::uint64_t r = 0; r < nr; ++r) {
     const std::uint64_t k = r0 + r;
-    const RowState s = row_state(work.family, rows.y[k], work.eta[r], rows.w[k]);
+    const Family f = row_family(work, r);
+    const RowState s = row_state(f, rows.y[k], work.eta[r], rows.w[k]);
     work.st[r] = s;
-    ll = ll + loglik_smooth(work.family, rows.y[k], s.mu, rows.w[k]);
+    ll = ll + loglik_smooth(f, rows.y[k], s.mu, rows.w[k]);
   }
   double uu = 0.0;
   for (std::uint64_t b = 0; b < q; ++b) uu = uu + u[b] * u[b];
@@ -37,7 +38,8 @@ double objective(const Rows& rows, std::uint64_t g, GroupWork& work, const doubl
 // Refreshes work.st at the eta in work.eta, without h_g's log-likelihood.
 void refresh(const Rows& rows, std::uint64_t g, GroupWork& work) {
   const std::uint64_t r0 = rows.start[g], nr = rows.start[g + 1] - r0;
-  for (std::uint64_t r = 0; r < nr; ++r) work.st[r] = row_state(work.family, rows.y[r0 + r], work.eta[r], rows.w[r0 + r]);
+  for (std::uint64_t r = 0; r < nr; ++r)
+    work.st[r] = row_state(row_family(work, r), rows.y[r0 + r], work.eta[r], rows.w[r0 + r]);
 }
 
 // work.eta <- eta0 + A u.
@@ -137,6 +139,8 @@ GroupWork::GroupWork(const Rows& rows) : q(rows.q), p(rows.p), family(rows.famil
   const std::uint64_t n = rows.max_rows;
   a.assign(n * q, 0.0);
   lev.assign(n, 0.0);
+  zp.assign(n, 0.0);
+  extra.assign(n_extra(rows), 0.0);
   eta0.assign(n, 0.0);
   eta.assign(n, 0.0);
   st.assign(n, RowState{});
@@ -148,6 +152,18 @@ void group_prepare(const Rows& rows, std::uint64_t g, const double* lambda, cons
                    GroupWork& work) {
   const std::uint64_t r0 = rows.start[g], nr = rows.start[g + 1] - r0, q = rows.q, p = rows.p;
   work.family = at_params(rows.family, beta, p);
+  if (rows.family.inflated) {
+    // The logit of each row's zero-inflation probability: its design row times the
+    // coefficients after beta and log(phi).
+    const std::uint64_t pz = rows.family.zi_columns;
+    const double* bz = beta + p + (rows.family.def->dispersion ? 1 : 0);
+    for (std::uint64_t r = 0; r < nr; ++r) {
+      const double* zr = rows.zx.data() + (r0 + r) * pz;
+      double e = 0.0;
+      for (std::uint64_t j = 0; j < pz; ++j) e = e + zr[j] * bz[j];
+      work.zp[r] = 1.0 / (1.0 + std::exp(-e));
+    }
+  }
   for (std::uint64_t r = 0; r < nr; ++r) {
     const std::uint64_t k = r0 + r;
     double e = rows.offset[k];
@@ -258,7 +274,7 @@ double group_laplace(const Rows& rows, std::uint64_t g, const GroupWork& work, c
   const std::uint64_t r0 = rows.start[g], nr = rows.start[g + 1] - r0, q = rows.q;
   double ll = 0.0;
   for (std::uint64_t r = 0; r < nr; ++r)
-    ll = ll + loglik_smooth(work.family, rows.y[r0 + r], work.st[r].mu, rows.w[r0 + r]);
+    ll = ll + loglik_smooth(row_family(work, r), rows.y[r0 + r], work.st[r].mu, rows.w[r0 + r]);
   double uu = 0.0;
   for (std::uint64_t b = 0; b < q; ++b) uu = uu + u[b] * u[b];
   return (-2.0 * ll + uu) + log_det(work.l.data(), q);
@@ -311,8 +327,8 @@ void group_gradient(const Rows& rows, std::uint64_t g, GroupWork& work, const do
   // d/dt of -2 l + log|M| for each parameter t beside beta (log(phi), the inflation's
   // logit) with the mode moving: the direct terms -2 l_t + c_r W_t and, through du/dt =
   // M_o^-1 A' d1_t, (a_r' t) d1_t (as for beta, with t = M_o^-1 s).
-  const std::uint64_t ne = n_extra(work.family);
-  double dextra[2] = {0.0, 0.0};
+  const std::uint64_t ne = n_extra(work.family), nd = work.family.def->dispersion ? 1 : 0;
+  std::fill(work.extra.begin(), work.extra.end(), 0.0);
   for (std::uint64_t r = 0; r < nr; ++r) {
     const std::uint64_t k = r0 + r;
     const double* ar = work.a.data() + r * q;
@@ -324,9 +340,15 @@ void group_gradient(const Rows& rows, std::uint64_t g, GroupWork& work, const do
     const double* xr = rows.x.data() + k * p;
     for (std::uint64_t j = 0; j < p; ++j) gb[j] = gb[j] + omega * xr[j];
     if (ne > 0) {
-      const std::array<ExtraDerivs, 2> dp = extra_derivs(work.family, rows.y[k], work.eta[r], rows.w[k]);
-      for (std::uint64_t j = 0; j < ne; ++j)
-        dextra[j] = dextra[j] + ((-2.0 * dp[j].l + work.lev[r] * dp[j].weight) + at * dp[j].d1);
+      const std::array<ExtraDerivs, 2> dp = extra_derivs(row_family(work, r), rows.y[k], work.eta[r], rows.w[k]);
+      if (nd > 0) work.extra[0] = work.extra[0] + ((-2.0 * dp[0].l + work.lev[r] * dp[0].weight) + at * dp[0].d1);
+      if (work.family.inflated) {
+        // The logit's derivative, times the row's zero-inflation design.
+        const double dz = (-2.0 * dp[nd].l + work.lev[r] * dp[nd].weight) + at * dp[nd].d1;
+        const std::uint64_t pz = ne - nd;
+        const double* zr = rows.zx.data() + k * pz;
+        for (std::uint64_t j = 0; j < pz; ++j) work.extra[nd + j] = work.extra[nd + j] + dz * zr[j];
+      }
     }
     for (std::uint64_t c = 0; c < q; ++c) {
       work.zw[c] = work.zw[c] + omega * zr[c];
@@ -343,7 +365,7 @@ void group_gradient(const Rows& rows, std::uint64_t g, GroupWork& work, const do
     for (std::uint64_t j = 0; j < q; ++j) mg = mg + work.minv[cb * q + j] * work.gm[j * q + ra];
     grad[e] = grad[e] + ((u[cb] * work.zw[ra] + work.t[cb] * work.zd[ra]) + 2.0 * mg);
   }
-  for (std::uint64_t j = 0; j < ne; ++j) gb[p + j] = gb[p + j] + dextra[j];
+  for (std::uint64_t j = 0; j < ne; ++j) gb[p + j] = gb[p + j] + work.extra[j];
 }
 
 double group_agq(const Rows& rows, std::uint64_t g, GroupWork& work, const double* u,
@@ -394,7 +416,7 @@ double group_agq(const Rows& rows, std::uint64_t g, GroupWork& work, const doubl
       double e = work.eta0[r];
       const double* ar = work.a.data() + r * q;
       for (std::uint64_t b = 0; b < q; ++b) e = e + ar[b] * ut[b];
-      ll = ll + loglik_smooth(work.family, rows.y[r0 + r], linkinv(work.family, e), rows.w[r0 + r]);
+      ll = ll + loglik_smooth(row_family(work, r), rows.y[r0 + r], linkinv(work.family, e), rows.w[r0 + r]);
     }
     terms[node] = lw + ((ll - 0.5 * uu) + 0.5 * zz);
     top = std::max(top, terms[node]);

@@ -39,11 +39,21 @@ struct GroupWork {
   std::vector<double> eta;   // rows: at the current u
   std::vector<RowState> st;  // rows
   std::vector<double> lev;   // rows: the leverages a_r' M^-1 a_r of the gradient
+  std::vector<double> zp;    // rows: an inflated family's zero-inflation probability
+  std::vector<double> extra; // the gradient's entries beside beta (n_extra)
   std::vector<double> m, l, minv, g, delta, trial, s, t, zw, zd, gm;  // q or q x q
   GroupWork(const Rows& rows);
 };
 
-// Fills work.a and work.eta0 for group g, and work.family's phi from beta: beta holds
+// The family at row r of the prepared group (its zero-inflation probability set).
+inline Family row_family(const GroupWork& work, std::uint64_t r) {
+  Family f = work.family;
+  if (f.inflated) f.zi = work.zp[r];
+  return f;
+}
+
+// Fills work.a and work.eta0 for group g, its rows' zero-inflation probabilities, and
+// work.family's phi from beta: beta holds
 // the rows' p fixed effects, then log(phi) for a family with phi (the parameter vector
 // of the criterion and its gradient has this layout throughout).
 void group_prepare(const Rows& rows, std::uint64_t g, const double* lambda, const double* beta,
