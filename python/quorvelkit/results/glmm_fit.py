@@ -196,12 +196,6 @@ class GlmmFit(MixedFit):
         zero-inflation and truncation)."""
         return fam.response_moments(self.family, mu, self.phi, self._zi_probability)[0]
 
-    def _needs_no_phi(self, what: str) -> None:
-        if self.phi is not None:
-            raise ValueError(
-                f"{what} is not available yet for the {self.family} family (a family with a dispersion parameter)"
-            )
-
     @property
     def link(self) -> str:
         """The link function: "logit", "probit", "cloglog" or "log"."""
@@ -243,7 +237,6 @@ class GlmmFit(MixedFit):
 
     def _profiler(self, ml: bool) -> GlmmProfiler:
         check_flag("ml", ml)  # a GLMM is fitted by maximum likelihood: ml changes nothing
-        self._needs_no_phi("profiling")
         return profiler_of(self)
 
     # ------------------------------------------------------------- fitted values and residuals

@@ -295,7 +295,9 @@ def profiler_of(fit: Any) -> GlmmProfiler:
         fit._core,
         int(res["nagq"]),
         np.asarray(res["theta"], float),
-        np.asarray(res["beta"], float),
+        # The family's parameters beside beta (log(phi), the zero-inflation's) ride along
+        # as nuisance parameters of every profile.
+        np.asarray(fit._core_beta, float),
         float(res["m2loglik"]),
         None if hess is None else np.asarray(hess, float),
         index,

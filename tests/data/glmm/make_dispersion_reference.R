@@ -315,6 +315,15 @@ fit_tmb("owls_zinb2", owl_data, owl_f, nbinom2(), ziformula = "~1")
 fit_tmb("salamanders_zipois1", sal_data, sal_f, poisson(), ziformula = "~1")
 fit_tmb("salamanders_hurdle_pois1", sal_data, sal_f, truncated_poisson(), ziformula = "~1")
 fit_tmb("salamanders_hurdle_nb2_1", sal_data, sal_f, truncated_nbinom2(), ziformula = "~1")
+# glmmTMB's profile-likelihood intervals of the fixed effects (its spline through the
+# profile's points, so their ends are good to about 1e-3).
+local({
+  d <- read_data(sal_data)
+  m <- glmmTMB(as.formula(sal_f), d, family = nbinom2(), control = glmmTMBControl(parallel = 1))
+  ci <- confint(m, method = "profile", parm = "beta_")
+  models$salamanders_nb2$profile_ci <<- list(names = I(rownames(ci)), lower = I(s17(ci[, 1])),
+                                             upper = I(s17(ci[, 2])))
+})
 
 # ---------------------------------------------------------------------------------
 # Density checks: glmmTMB fits without random effects; -2 logLik against -2 times the
