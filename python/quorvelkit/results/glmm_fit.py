@@ -194,6 +194,8 @@ class GlmmFit(MixedFit):
     def _mean(self, mu: np.ndarray) -> np.ndarray:
         """The response's mean at the count process's mean mu (mu itself but for
         zero-inflation and truncation)."""
+        if not len(self._zi_beta) and not self.family.startswith("truncated"):
+            return mu
         return fam.response_moments(self.family, mu, self.phi, self._zi_probability)[0]
 
     @property

@@ -25,7 +25,7 @@ double objective(const Rows& rows, std::uint64_t g, GroupWork& work, const doubl
   double ll = 0.0;
   for (std::uint64_t r = 0; r < nr; ++r) {
     const std::uint64_t k = r0 + r;
-    const Family f = row_family(work, r);
+    const Family& f = row_family(work, r);
     const RowState s = row_state(f, rows.y[k], work.eta[r], rows.w[k]);
     work.st[r] = s;
     ll = ll + loglik_smooth(f, rows.y[k], s.mu, rows.w[k]);
@@ -270,7 +270,7 @@ bool group_mode(const Rows& rows, std::uint64_t g, GroupWork& work, double* u, b
   return false;
 }
 
-double group_laplace(const Rows& rows, std::uint64_t g, const GroupWork& work, const double* u) {
+double group_laplace(const Rows& rows, std::uint64_t g, GroupWork& work, const double* u) {
   const std::uint64_t r0 = rows.start[g], nr = rows.start[g + 1] - r0, q = rows.q;
   double ll = 0.0;
   for (std::uint64_t r = 0; r < nr; ++r)

@@ -67,7 +67,7 @@ Sums pass(const Rows& rows, const double* lambda, const double* beta, const std:
         const double* ar = work.a.data() + r * q;
         double eta = work.eta0[r];
         for (std::uint64_t j = 0; j < q; ++j) eta = eta + ar[j] * ug[j];
-        const Family f = detail::row_family(work, r);
+        const Family& f = detail::row_family(work, r);
         const detail::RowState st = detail::row_state(f, rows.y[k], eta, rows.w[k]);
         ll = ll + loglik_smooth(f, rows.y[k], st.mu, rows.w[k]);
         if (!store) continue;
