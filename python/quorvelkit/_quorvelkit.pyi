@@ -517,6 +517,9 @@ class _GlmmBase(_Dimensions):
         """``gradient`` under the name every core gives it."""
     def criterion0(self, theta: _Theta, beta0: _Theta | None = None) -> tuple[float, _Float64]:
         """nAGQ = 0: the criterion with beta from the joint PIRLS, and that beta."""
+    def gradient0(self, theta: _Theta, beta0: _Theta | None = None) -> tuple[float, _Float64, _Float64]:
+        """nAGQ = 0: criterion0's value and beta, and the criterion's exact gradient over
+        theta and the family's parameters beside beta."""
     def fit(
         self, nagq: int = 1, theta: _Theta | None = None, beta: _Theta | None = None, max_iter: int = 300
     ) -> _GlmmFitBase:

@@ -52,8 +52,11 @@ class Crossed final : public GlmmModel {
                 double* grad) const override {
     return gl::crossed_evaluate(m_, entries, beta, value, nullptr, grad);
   }
-  bool joint(const std::vector<double>& entries, const double* beta0, double& value, double* beta) const override {
-    return gl::crossed_joint(m_, entries, beta0, value, beta, nullptr);
+  bool joint(const std::vector<double>& entries, const double* beta0, double& value, double* beta,
+             double* grad) const override {
+    if (!grad) return gl::crossed_joint(m_, entries, beta0, value, beta, nullptr);
+    std::vector<std::vector<double>> warm;
+    return gl::crossed_joint_gradient(m_, entries, beta0, value, beta, grad, warm);
   }
   gl::FitResult fit(const gl::FitOptions& o) const override { return gl::crossed_fit(m_, o); }
   // u, b and cond_var as lists of one array per factor, the core's order of factors.

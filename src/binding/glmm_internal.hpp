@@ -39,8 +39,10 @@ class GlmmModel {
   // false where the modes cannot be found. Run without the interpreter lock.
   virtual bool evaluate(const std::vector<double>& entries, const double* beta, int nagq, double& value,
                         double* grad) const = 0;
-  // nAGQ = 0: the criterion with beta from the joint PIRLS started at beta0.
-  virtual bool joint(const std::vector<double>& entries, const double* beta0, double& value, double* beta) const = 0;
+  // nAGQ = 0: the criterion with beta from the joint PIRLS started at beta0 and, with
+  // grad, its exact gradient over (entries, the family's parameters beside beta).
+  virtual bool joint(const std::vector<double>& entries, const double* beta0, double& value, double* beta,
+                     double* grad) const = 0;
   virtual qk::glmm::FitResult fit(const qk::glmm::FitOptions& o) const = 0;
   // Sets the fit dict's u, b and cond_var from the modes the fit returned.
   virtual bool put_modes(PyObject* dict, std::vector<double> u, std::vector<double> b,

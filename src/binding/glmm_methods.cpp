@@ -142,9 +142,13 @@ PyObject* m_deviance_grad(PyObject* self, PyObject* const* args, Py_ssize_t narg
   return evaluate_at(self, args, nargs, kwnames, "deviance_grad", true);
 }
 
-PyObject* m_criterion0(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// (theta, beta0=None) -> (value, beta) of nAGQ = 0, or (value, beta, gradient over
+// (theta, the family's parameters beside beta)) with_grad; the value is inf where the
+// joint PIRLS fails.
+PyObject* joint_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* fname,
+                   bool with_grad) {
   std::vector<PyObject*> a;
-  if (!parse_args("criterion0", {"theta", "beta0"}, 1, args, nargs, kwnames, a)) return nullptr;
+  if (!parse_args(fname, {"theta", "beta0"}, 1, args, nargs, kwnames, a)) return nullptr;
   const GlmmModel& g = model_of(self);
   std::vector<double> theta, beta0(beta_size(g), 0.0);
   if (!to_vec(a[0], "theta", theta) || (a[1] && !to_vec(a[1], "beta0", beta0))) return nullptr;
@@ -152,12 +156,25 @@ PyObject* m_criterion0(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   std::vector<double> scratch;
   const std::vector<double>& entries = g.map().entries(theta, scratch);
   double value = INFINITY;
-  std::vector<double> beta(beta_size(g), NAN);
+  std::vector<double> beta(beta_size(g), NAN), grad(entries.size() + beta_size(g) - g.p(), NAN);
   bool ok = false;
-  if (!without_gil([&] { ok = g.joint(entries, beta0.data(), value, beta.data()); })) return nullptr;
+  if (!without_gil([&] { ok = g.joint(entries, beta0.data(), value, beta.data(), with_grad ? grad.data() : nullptr); }))
+    return nullptr;
   Ref b(new_array(beta, {static_cast<npy_intp>(beta.size())}));
   if (!b) return nullptr;
-  return Py_BuildValue("(dO)", ok ? value : INFINITY, b.get());
+  if (!with_grad) return Py_BuildValue("(dO)", ok ? value : INFINITY, b.get());
+  g.map().pull_back(theta, grad);
+  Ref gr(new_array(grad, {static_cast<npy_intp>(grad.size())}));
+  if (!gr) return nullptr;
+  return Py_BuildValue("(dOO)", ok ? value : INFINITY, b.get(), gr.get());
+}
+
+PyObject* m_criterion0(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return joint_at(self, args, nargs, kwnames, "criterion0", false);
+}
+
+PyObject* m_gradient0(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return joint_at(self, args, nargs, kwnames, "gradient0", true);
 }
 
 // fit()'s arguments (nagq, theta, beta, max_iter) as parse_args left them; theta in the
@@ -277,6 +294,9 @@ PyMethodDef glmm_methods[] = {
               "gradient under the name every core gives it."),
     QK_METHOD("criterion0", m_criterion0, "criterion0($self, theta, beta0=None)\n--\n\n"
               "nAGQ = 0: (criterion, beta) with beta from PIRLS over (u, beta) jointly, started at beta0."),
+    QK_METHOD("gradient0", m_gradient0, "gradient0($self, theta, beta0=None)\n--\n\n"
+              "nAGQ = 0: (criterion, beta, gradient) as criterion0, with the criterion's exact gradient\n"
+              "over theta and the family's parameters beside beta (log(phi), the zero-inflation's)."),
     QK_METHOD("fit", m_fit, "fit($self, nagq=1, theta=None, beta=None, max_iter=300)\n--\n\n"
               "The maximum-likelihood fit: nAGQ = 0 over theta, then (nagq >= 1) the criterion over\n"
               "(theta, beta); the estimates, modes (u, b, cond_var: arrays with one grouping factor,\n"

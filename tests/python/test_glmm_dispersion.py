@@ -321,3 +321,53 @@ def test_profile_intervals_of_the_fixed_effects_are_glmmtmbs():
     got = ci.iloc[-len(want["names"]) :]
     assert_allclose(got.iloc[:, 0], floats(want["lower"]), atol=2e-3)
     assert_allclose(got.iloc[:, 1], floats(want["upper"]), atol=2e-3)
+
+
+def _nagq0_frame() -> pd.DataFrame:
+    rng = np.random.default_rng(3)
+    n = 300
+    d = pd.DataFrame({"x": rng.normal(size=n), "g": rng.integers(0, 15, n), "h": rng.integers(0, 6, n)})
+    mu = np.exp(0.3 + 0.4 * d.x + 0.5 * rng.normal(size=15)[d.g])
+    d["y"] = rng.negative_binomial(2, 2 / (2 + mu)) * (rng.uniform(size=n) > 0.2)  # extra zeros
+    d["yb"] = rng.binomial(1, mu / (1 + mu))
+    d["yg"] = rng.gamma(3, mu / 3)
+    return d
+
+
+@pytest.mark.parametrize(
+    "formula,family,link,zi",
+    [
+        ("y ~ x + (1 | g)", "poisson", None, None),
+        ("y ~ x + (1 | g)", "nbinom2", None, None),
+        ("yb ~ x + (1 | g)", "binomial", "probit", None),
+        ("yg ~ x + (x | g)", "Gamma", "log", None),
+        ("y ~ x + (1 | g)", "nbinom2", None, "~x"),
+        ("y ~ x + (1 | g) + (1 | h)", "nbinom2", None, None),
+        ("yb ~ x + (1 | g) + (1 | h)", "binomial", "probit", None),
+        ("y ~ x + (1 | g)", "poisson", None, "~1"),
+    ],
+)
+def test_nagq0_gradient_is_its_criterions(formula, family, link, zi):
+    # nAGQ = 0's criterion, Laplace's at the joint PIRLS's beta, against central
+    # differences over theta and the family's parameters off the optimum. Its gradient
+    # is Laplace's plus the term through beta's dependence on theta, which must matter
+    # here for the test to see it dropped or mis-signed.
+    import warnings
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        fit = qk.glmm(formula, _nagq0_frame(), family, link=link, zi=zi, nagq=0)
+    core, p, nt = fit.core, len(fit.fixef), len(fit.theta)
+    beta0 = np.asarray(fit._core_beta, dtype=float)
+    point = np.concatenate([np.asarray(fit.theta) + 0.07, beta0[p:] + 0.1])
+
+    def value(x):
+        return core.criterion0(x[:nt], np.concatenate([beta0[:p], x[nt:]]))[0]
+
+    f, beta, grad = core.gradient0(point[:nt], np.concatenate([beta0[:p], point[nt:]]))
+    assert f == pytest.approx(value(point), rel=1e-12)
+    h = 1e-4
+    numeric = np.array([(value(point + h * e) - value(point - h * e)) / (2 * h) for e in np.eye(len(point))])
+    assert_allclose(grad, numeric, rtol=1e-4, atol=1e-4)
+    _, laplace = core.gradient(point[:nt], beta)
+    assert np.abs(laplace[:nt] - grad[:nt]).max() > 1e-2

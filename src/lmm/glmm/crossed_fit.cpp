@@ -71,6 +71,20 @@ FitResult crossed_fit(const CrossedModel& model, const FitOptions& options) {
     if (ok && rx) embed_rx(rxp, model.p, nd, rx);
     return ok;
   };
+  // nAGQ = 0's evaluations start their joint PIRLS from the last point's beta and
+  // modes, which it converges from to rounding as from beta0 and zero: the criterion's
+  // gradient is exact, so the difference of rounding does not enter a difference
+  // quotient.
+  std::vector<std::vector<double>> warm0;
+  std::vector<double> beta_last;
+  c.joint_gradient = [&](const std::vector<double>& th, const double* b0, double& f, std::vector<double>& g) {
+    std::vector<double> b(c.p), start(b0, b0 + c.p);
+    if (beta_last.size() == c.p)
+      std::copy(beta_last.begin(), beta_last.begin() + static_cast<std::ptrdiff_t>(model.p), start.begin());
+    if (!crossed_joint_gradient(model, th, start.data(), f, b.data(), g.data(), warm0)) return false;
+    beta_last = b;
+    return true;
+  };
   c.diagnose = [&](const std::vector<double>& b) {
     return separation_message(model.family, model.n, model.p, model.x.data(), model.offset.data(), model.y.data(), b);
   };

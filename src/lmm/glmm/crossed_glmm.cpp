@@ -330,23 +330,4 @@ bool crossed_evaluate(const CrossedModel& model, const std::vector<double>& thet
   return std::isfinite(value);
 }
 
-bool crossed_joint(const CrossedModel& model, const std::vector<double>& theta, const double* beta0, double& value,
-                   double* beta, double* rx_inv) {
-  const Family fam = at_params(model.family, beta0, model.p);
-  std::vector<double> b(beta0, beta0 + model.p), eta;
-  std::vector<std::vector<double>> u;
-  Solve last;
-  // The family's parameters beside beta (log(phi), the inflation's logit) are held at beta0's.
-  const std::uint64_t nd = n_extra(model.family);
-  std::copy(beta0 + model.p, beta0 + model.p + nd, beta + model.p);
-  if (!pirls(model, fam, theta, b, true, false, u, eta, last)) {
-    std::copy(b.begin(), b.end(), beta);  // the last iterate, for a diagnosis
-    return false;
-  }
-  std::copy(last.beta.begin(), last.beta.end(), beta);
-  if (rx_inv) std::copy(last.solution->ev.fixed_inverse.begin(), last.solution->ev.fixed_inverse.end(), rx_inv);
-  return crossed_evaluate(model, theta, beta, value, nullptr, nullptr, nullptr);
-}
-
-
 }  // namespace qk::glmm

@@ -75,6 +75,13 @@ bool crossed_evaluate(const CrossedModel& model, const std::vector<double>& thet
 bool crossed_joint(const CrossedModel& model, const std::vector<double>& theta, const double* beta0, double& value,
                    double* beta, double* rx_inv);
 
+// crossed_joint with the exact gradient of its criterion over theta and the family's
+// parameters beside beta (grad: n_theta + n_extra entries), as joint_gradient for one
+// factor. The joint PIRLS starts from beta0 and the modes in warm (in and out, as for
+// crossed_evaluate).
+bool crossed_joint_gradient(const CrossedModel& model, const std::vector<double>& theta, const double* beta0,
+                            double& value, double* beta, double* grad, std::vector<std::vector<double>>& warm);
+
 // The fit, in the two stages of the one-factor fit (nagq 0 or 1). The result's u, b
 // and cond_var concatenate the factors' (each m_j x q_j, in the model's factor order).
 FitResult crossed_fit(const CrossedModel& model, const FitOptions& options);

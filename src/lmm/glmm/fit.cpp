@@ -116,7 +116,7 @@ FitResult two_stage(const Criteria& c, const FitOptions& options, std::vector<do
                                          : why);
   }
   beta0 = beta_j;
-  if (c.refine_start && options.theta.empty() && !c.stage1 && nagq >= 1) {
+  if (c.refine_start && options.theta.empty() && (!c.stage1 || nagq == 0)) {
     std::vector<double> better = c.refine_start(theta0, beta_j);
     if (better.size() == nt && c.joint(better, beta0.data(), v0, beta_j.data(), rx.data())) {
       theta0 = better;
@@ -137,14 +137,35 @@ FitResult two_stage(const Criteria& c, const FitOptions& options, std::vector<do
                    b.data(), nullptr);
   };
   const std::vector<double> unit_theta(ns, 0.1);
+  // The last point whose exact gradient obj1 found, which the estimate's report reuses.
+  std::vector<double> last_x, last_g;
+  double last_f = NAN;
   Objective obj1 = [&](const std::vector<double>& th, double& f, std::vector<double>& g) {
+    if (c.joint_gradient && th == last_x) {
+      f = last_f;
+      g = last_g;
+      return true;
+    }
+    if (c.joint_gradient) {
+      std::vector<double> b0 = beta0;
+      std::copy(th.begin() + static_cast<std::ptrdiff_t>(nt), th.end(), b0.end() - static_cast<std::ptrdiff_t>(ne));
+      if (c.joint_gradient(std::vector<double>(th.begin(), th.begin() + static_cast<std::ptrdiff_t>(nt)), b0.data(), f,
+                           g)) {
+        last_x = th;
+        last_f = f;
+        last_g = g;
+        return true;
+      }
+    }
     if (!stage1_value(th, f)) return false;
     return central_gradient(stage1_value, th, steps_for(th, unit_theta, 1e-5), g);
   };
   MinimizeOptions o1;
   o1.max_iter = options.max_iter;
   o1.gtol = 1e-6;
-  o1.value = stage1_value;
+  // With the exact gradient every point gets both: a value alone costs the joint PIRLS
+  // from its start, most of the gradient's price.
+  if (!c.joint_gradient) o1.value = stage1_value;
   OptimResult r1;
   std::vector<double> extra_at;  // the family's parameters at stage one's estimate
   if (c.stage1 || nagq == 0) {
@@ -207,7 +228,8 @@ FitResult two_stage(const Criteria& c, const FitOptions& options, std::vector<do
     std::vector<double> at = r1.theta;
     at.insert(at.end(), extra_at.begin(), extra_at.end());
     g.resize(at.size());
-    if (central_gradient(stage1_value, at, steps_for(at, unit_theta, 1e-5), g)) res.grad = g;
+    double f;
+    if (obj1(at, f, g)) res.grad = g;
     res.grad_inf_norm = r1.grad_inf_norm;
     res.iterations = r1.iterations;
     res.fev = r1.fev;
@@ -333,6 +355,11 @@ FitResult fit(const Rows& rows, const FitOptions& options) {
   std::vector<double> warm(rows.m * q, 0.0);
   c.value = [&](const std::vector<double>& xv, double& f) {
     return evaluate(rows, lambda_of(rows, theta_of(xv)), xv.data() + nt, nagq, f, nullptr, nullptr, &warm);
+  };
+  c.joint_gradient = [&](const std::vector<double>& th, const double* b0, double& f, std::vector<double>& g) {
+    const std::vector<double> lam = lambda_of(rows, th);
+    std::vector<double> b(pe);
+    return evaluate_joint(rows, lam, b0, f, b.data(), nullptr) && joint_gradient(rows, lam, b.data(), f, g.data());
   };
   Objective laplace = [&](const std::vector<double>& xv, double& f, std::vector<double>& g) {
     return evaluate(rows, lambda_of(rows, theta_of(xv)), xv.data() + nt, 1, f, g.data(), nullptr, &warm);

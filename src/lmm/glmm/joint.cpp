@@ -5,6 +5,7 @@
 // solved through the Schur complement S = X'WX - sum_g B_g' M_g^-1 B_g, as the linear
 // model's core solves its penalised least squares (Bates et al. 2015, sec. 3.6).
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "linalg/dense.hpp"
@@ -38,9 +39,10 @@ std::uint64_t cost_of(const Rows& rows) {
 }
 
 // One pass over the groups at (beta, u): h = sum_g h_g and, when `store` is given,
-// the Schur complement S and right-hand side of the step.
+// the Schur complement S and right-hand side of the step, with the scoring weights or,
+// when `observed`, the observed curvature -d2 (the exact Hessian of h over (u, beta)).
 Sums pass(const Rows& rows, const double* lambda, const double* beta, const std::vector<double>& u,
-          Store* store) {
+          Store* store, bool observed = false) {
   const std::uint64_t q = rows.q, p = rows.p;
   const ChunkPlan plan = plan_chunks(rows.m, cost_of(rows));
   std::vector<Sums> parts = map_chunks<Sums>(plan, [&](std::uint64_t, std::uint64_t b, std::uint64_t e) {
@@ -72,14 +74,15 @@ Sums pass(const Rows& rows, const double* lambda, const double* beta, const std:
         ll = ll + loglik_smooth(f, rows.y[k], st.mu, rows.w[k]);
         if (!store) continue;
         const double* xr = rows.x.data() + k * p;
+        const double wt = observed ? -st.d2 : st.scoring;
         for (std::uint64_t i = 0; i < q; ++i) {
-          const double wa = st.scoring * ar[i];
+          const double wa = wt * ar[i];
           rg[i] = rg[i] + ar[i] * st.d1;
           for (std::uint64_t j = 0; j <= i; ++j) work.m[i * q + j] = work.m[i * q + j] + wa * ar[j];
           for (std::uint64_t j = 0; j < p; ++j) bg[i * p + j] = bg[i * p + j] + wa * xr[j];
         }
         for (std::uint64_t i = 0; i < p; ++i) {
-          const double wx = st.scoring * xr[i];
+          const double wx = wt * xr[i];
           part.rb[i] = part.rb[i] + xr[i] * st.d1;
           for (std::uint64_t j = 0; j <= i; ++j) part.s[i * p + j] = part.s[i * p + j] + wx * xr[j];
         }
@@ -194,6 +197,97 @@ bool evaluate_joint(const Rows& rows, const std::vector<double>& lambda, const d
   if (!done) return false;
   if (rx_inv && !rx_inverse(rows, lambda, b.data(), u, rx_inv)) return false;
   return evaluate(rows, lambda, b.data(), 1, value, nullptr, nullptr);
+}
+
+bool joint_gradient(const Rows& rows, const std::vector<double>& lambda, const double* beta, double& value,
+                    double* grad) {
+  const std::uint64_t p = rows.p, q = rows.q, m = rows.m, nt = rows.idx.size(), ne = n_extra(rows);
+  std::vector<double> full(nt + p + ne, 0.0);
+  Modes modes;
+  if (!evaluate(rows, lambda, beta, 1, value, full.data(), &modes)) return false;
+  // H = 2 S_o, S_o the Schur complement of the exact (observed) Hessian of h over
+  // (u, beta); Fisher's where the observed curvature is not positive definite in a
+  // group (a non-canonical link far from the data), as the gradients do.
+  Store store{std::vector<double>(m * q * q), std::vector<double>(m * q * p), std::vector<double>(m * q)};
+  Sums sums = pass(rows, lambda.data(), beta, modes.u, &store, true);
+  if (!sums.ok) sums = pass(rows, lambda.data(), beta, modes.u, &store, false);
+  if (!sums.ok) return false;
+  for (std::uint64_t i = 0; i < p; ++i)
+    for (std::uint64_t j = i + 1; j < p; ++j) sums.s[i * p + j] = 0.0;
+  if (!cholesky_in_place(sums.s.data(), p)) return false;
+  std::vector<double> v(full.begin() + static_cast<std::ptrdiff_t>(nt), full.begin() + static_cast<std::ptrdiff_t>(nt + p));
+  forward_solve(sums.s.data(), p, v.data(), 1);
+  backward_solve(sums.s.data(), p, v.data(), 1);
+  for (double& x : v) x = 0.5 * x;
+  // The gradient of psi = -2 sum_r (x_r'v) d1_r over (theta, e) at fixed beta, the
+  // modes following: with w_r = -2 (x_r'v) d2_r and t = M_o^-1 sum_r w_r a_r it is
+  // sum_r (w_r + d2_r a_r't) deta_r/dphi + t' (dA'/dphi) d1 for theta's entries (the
+  // form of group_gradient's) and sum_r (-2 x_r'v + a_r't) d1_r,e for e.
+  const std::uint64_t nd = rows.family.def->dispersion ? 1 : 0;
+  const ChunkPlan plan = plan_chunks(m, cost_of(rows));
+  std::vector<std::vector<double>> parts =
+      map_chunks<std::vector<double>>(plan, [&](std::uint64_t, std::uint64_t b, std::uint64_t e) {
+        std::vector<double> part(nt + ne, 0.0), xv(rows.max_rows);
+        GroupWork work(rows);
+        for (std::uint64_t g = b; g < e; ++g) {
+          if (g % 256 == 255) check_interrupt();
+          const std::uint64_t r0 = rows.start[g], nr = rows.start[g + 1] - r0;
+          const double* ug = modes.u.data() + g * q;
+          detail::group_prepare(rows, g, lambda.data(), beta, work);
+          std::fill(work.s.begin(), work.s.end(), 0.0);
+          for (std::uint64_t r = 0; r < nr; ++r) {
+            const std::uint64_t k = r0 + r;
+            const double* xr = rows.x.data() + k * p;
+            double s = 0.0;
+            for (std::uint64_t j = 0; j < p; ++j) s = s + xr[j] * v[j];
+            xv[r] = s;
+            work.st[r] = detail::row_state(detail::row_family(work, r), rows.y[k], modes.eta[k], rows.w[k]);
+            const double w = -2.0 * s * work.st[r].d2;
+            const double* ar = work.a.data() + r * q;
+            for (std::uint64_t i = 0; i < q; ++i) work.s[i] = work.s[i] + w * ar[i];
+          }
+          work.t = work.s;
+          const double* lg = store.l.data() + g * q * q;
+          forward_solve(lg, q, work.t.data(), 1);
+          backward_solve(lg, q, work.t.data(), 1);
+          std::fill(work.zw.begin(), work.zw.end(), 0.0);
+          std::fill(work.zd.begin(), work.zd.end(), 0.0);
+          for (std::uint64_t r = 0; r < nr; ++r) {
+            const std::uint64_t k = r0 + r;
+            const double* ar = work.a.data() + r * q;
+            const double* zr = rows.z.data() + k * q;
+            const detail::RowState& st = work.st[r];
+            double at = 0.0;
+            for (std::uint64_t i = 0; i < q; ++i) at = at + ar[i] * work.t[i];
+            const double coef = -2.0 * xv[r] * st.d2 + st.d2 * at;
+            for (std::uint64_t c = 0; c < q; ++c) {
+              work.zw[c] = work.zw[c] + coef * zr[c];
+              work.zd[c] = work.zd[c] + st.d1 * zr[c];
+            }
+            if (ne == 0 || rows.w[k] == 0.0) continue;
+            const std::array<detail::ExtraDerivs, 2> dp =
+                detail::extra_derivs(detail::row_family(work, r), rows.y[k], modes.eta[k], rows.w[k]);
+            const double base = -2.0 * xv[r] + at;
+            if (nd > 0) part[nt] = part[nt] + base * dp[0].d1;
+            const double* zx = rows.zx.data() + k * (ne - nd);
+            for (std::uint64_t j = nd; j < ne && rows.family.inflated; ++j)
+              part[nt + j] = part[nt + j] + base * dp[nd].d1 * zx[j - nd];
+          }
+          for (std::size_t i = 0; i < nt; ++i) {
+            const std::uint64_t ra = rows.idx[i].first, cb = rows.idx[i].second;
+            part[i] = part[i] + (ug[cb] * work.zw[ra] + work.t[cb] * work.zd[ra]);
+          }
+        }
+        return part;
+      });
+  std::vector<double> psi(nt + ne, 0.0);
+  for (const std::vector<double>& part : parts)
+    for (std::size_t i = 0; i < psi.size(); ++i) psi[i] = psi[i] + part[i];
+  for (std::size_t i = 0; i < nt; ++i) grad[i] = full[i] - psi[i];
+  for (std::uint64_t j = 0; j < ne; ++j) grad[nt + j] = full[nt + p + j] - psi[nt + j];
+  for (std::size_t i = 0; i < nt + ne; ++i)
+    if (!std::isfinite(grad[i])) return false;
+  return true;
 }
 
 }  // namespace qk::glmm

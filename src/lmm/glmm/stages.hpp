@@ -24,6 +24,11 @@ struct Criteria {
   // covariance at fixed theta (p x p).
   std::function<bool(const std::vector<double>& theta, const double* beta0, double& f, double* beta, double* rx)>
       joint;
+  // The same criterion over (theta, the family's parameters beside beta) with its exact
+  // gradient (the joint PIRLS's beta from beta0, whose last n_extra entries hold the
+  // family's parameters); empty, or false at a point: central differences of joint.
+  std::function<bool(const std::vector<double>& theta, const double* beta0, double& f, std::vector<double>& g)>
+      joint_gradient;
   ValueFn value;      // the stage-two criterion at x = (theta, beta)
   Objective gradient;  // its exact gradient, or empty: central differences of value
   // Run the nAGQ = 0 stage before the criterion's (else the criterion's starts from
