@@ -45,6 +45,37 @@ std::vector<double> pql_start(const CrossedModel& model, const std::vector<doubl
 }
 
 
+// u <- Lambda(to)^-1 Lambda(from) u per level of each factor (spherical modes at `from`
+// as those at `to` of the same effects); a factor whose Lambda at `to` is singular
+// keeps its u.
+void rescale_modes(const CrossedModel& model, const std::vector<double>& from, const std::vector<double>& to,
+                   std::vector<std::vector<double>>& u) {
+  if (u.size() != model.factors.size()) return;
+  for (std::size_t j = 0; j < model.factors.size(); ++j) {
+    const CrossedFactor& f = model.factors[j];
+    const std::uint64_t q = f.q;
+    const std::vector<double> lf = theta_to_lambda(theta_part(model, from, j), f.idx, q),
+                              lt = theta_to_lambda(theta_part(model, to, j), f.idx, q);
+    bool regular = u[j].size() == f.m * q;
+    for (std::uint64_t a = 0; a < q && regular; ++a) regular = lt[a * q + a] != 0.0;
+    if (!regular) continue;
+    std::vector<double> b(q);
+    for (std::uint64_t l = 0; l < f.m; ++l) {
+      double* ul = u[j].data() + l * q;
+      for (std::uint64_t a = 0; a < q; ++a) {
+        double s = 0.0;
+        for (std::uint64_t c = 0; c <= a; ++c) s = s + lf[a * q + c] * ul[c];
+        b[a] = s;
+      }
+      for (std::uint64_t a = 0; a < q; ++a) {
+        double s = b[a];
+        for (std::uint64_t c = 0; c < a; ++c) s = s - lt[a * q + c] * ul[c];
+        ul[a] = s / lt[a * q + a];
+      }
+    }
+  }
+}
+
 }  // namespace
 
 FitResult crossed_fit(const CrossedModel& model, const FitOptions& options) {
@@ -75,14 +106,19 @@ FitResult crossed_fit(const CrossedModel& model, const FitOptions& options) {
   // modes, which it converges from to rounding as from beta0 and zero: the criterion's
   // gradient is exact, so the difference of rounding does not enter a difference
   // quotient.
+  // The modes are carried to the new theta with the effects b = Lambda u held, which
+  // move less than u when theta does.
   std::vector<std::vector<double>> warm0;
-  std::vector<double> beta_last;
+  std::vector<double> beta_last, theta_last;
   c.joint_gradient = [&](const std::vector<double>& th, const double* b0, double& f, std::vector<double>& g) {
     std::vector<double> b(c.p), start(b0, b0 + c.p);
-    if (beta_last.size() == c.p)
+    if (beta_last.size() == c.p) {
       std::copy(beta_last.begin(), beta_last.begin() + static_cast<std::ptrdiff_t>(model.p), start.begin());
+      rescale_modes(model, theta_last, th, warm0);
+    }
     if (!crossed_joint_gradient(model, th, start.data(), f, b.data(), g.data(), warm0)) return false;
     beta_last = b;
+    theta_last = th;
     return true;
   };
   c.diagnose = [&](const std::vector<double>& b) {

@@ -51,7 +51,8 @@ bool crossed_joint_gradient(const CrossedModel& model, const std::vector<double>
                             double& value, double* beta, double* grad, std::vector<std::vector<double>>& warm) {
   const std::uint64_t n = model.n, p = model.p, ne = n_extra(model.family);
   const std::size_t k = model.factors.size(), nt = model.theta_offset.back();
-  if (!joint_solve(model, theta, beta0, beta, nullptr, &warm)) return false;
+  std::vector<double> rx(p * p);
+  if (!joint_solve(model, theta, beta0, beta, rx.data(), &warm)) return false;
   std::vector<double> full(nt + p + ne, 0.0);
   std::vector<std::vector<double>>& u = warm;
   if (!crossed_evaluate(model, theta, beta, value, nullptr, full.data(), &u)) return false;
@@ -73,7 +74,8 @@ bool crossed_joint_gradient(const CrossedModel& model, const std::vector<double>
     if (model.w[r] != 0.0 && !(-st[r].d2 > 0.0)) observed_ok = false;
   }
   // H = 2 S_o with S_o the joint system's Schur complement under the observed curvature
-  // (Fisher's where it is not positive), whose inverse the joint solve returns.
+  // (Fisher's where it is not positive), whose inverse a joint solve returns: the joint
+  // PIRLS's last one where its Laplace weights are that curvature already.
   std::vector<double> cw(n), resp(n);
   for (std::uint64_t r = 0; r < n; ++r) {
     const double c = observed_ok ? -st[r].d2 : st[r].scoring;
@@ -81,8 +83,11 @@ bool crossed_joint_gradient(const CrossedModel& model, const std::vector<double>
     resp[r] = model.w[r] == 0.0 ? 0.0 : st[r].d1 / c;
   }
   Solve js;
-  if (!solve_system(model, theta, cw, resp, true, false, false, js)) return false;
-  const std::vector<double>& sinv = js.solution->ev.fixed_inverse;
+  if (!(observed_ok && (canonical(fam) || fam.observed))) {
+    if (!solve_system(model, theta, cw, resp, true, false, false, js)) return false;
+    rx = js.solution->ev.fixed_inverse;
+  }
+  const std::vector<double>& sinv = rx;
   std::vector<double> v(p, 0.0), xv(n), w(n);
   for (std::uint64_t i = 0; i < p; ++i) {
     double s = 0.0;
