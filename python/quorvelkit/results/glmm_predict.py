@@ -15,7 +15,8 @@ parameters, with C = Cov(beta^) (the fit's :attr:`~quorvelkit.GlmmFit.vcov`):
   v = z0'K z0 + (x0 - u)'C (x0 - u) = x0'C x0 + z0'K z0 + u'C u - 2 x0'C u.
   theta and the dispersion are held at their estimates in the modes: glmmTMB's
   ``predict(re.form = NULL, se.fit = TRUE)`` also moves the modes with them, through
-  its joint Hessian, which differs from v by their share (a few percent on Salamanders);
+  its joint Hessian, and differs from v by their share (its standard errors by 1% to 13%
+  on Salamanders' and sleepstudy's fits of tests/data/glmm/make_predict_reference.R);
 - a level the fit has not (``allow_new_levels``): its effects are a fresh draw, v =
   x0'C x0 + z0'Sigma z0.
 
@@ -94,12 +95,13 @@ def glmm_predict(
     if interval is None and not se_fit:
         return fit._predicted(index, ok, values)
     a, var_b = _link_parts(fit, x, z, idx, re)
-    cov = fit.cov_fixef.to_numpy()
-    var = np.einsum("ij,jk,ik->i", a, cov, a) + var_b
+    var_link = np.einsum("ij,jk,ik->i", a, fit.cov_fixef.to_numpy(), a) + var_b
     if mixture:
         var = _mixture_variance(fit, eta, a, var_b, zi_rows)
-    elif type == "response":
-        var = var * _mu_eta(eta, fit.link) ** 2
+    elif type == "response":  # glmmTMB's se.fit of a mean: the delta method's
+        var = var_link * _mu_eta(eta, fit.link) ** 2
+    else:
+        var = var_link
     out = pd.DataFrame(np.nan, index=index, columns=["fit"])
     out.loc[ok, "fit"] = values
     if se_fit:
@@ -110,7 +112,7 @@ def glmm_predict(
             half = zq * np.sqrt(np.maximum(var, 0.0))
             lwr, upr = values - half, values + half
         else:  # the link scale's bounds mapped through the inverse link, in order
-            half = zq * np.sqrt(np.maximum(np.einsum("ij,jk,ik->i", a, cov, a) + var_b, 0.0))
+            half = zq * np.sqrt(np.maximum(var_link, 0.0))
             lo, hi = fam.linkinv(eta - half, fit.link), fam.linkinv(eta + half, fit.link)
             lwr, upr = np.minimum(lo, hi), np.maximum(lo, hi)
         out.loc[ok, "lwr"] = lwr
@@ -196,8 +198,8 @@ def _link_parts(
         return a, var_b
     if fit._several:
         raise ValueError(
-            "confidence intervals of predictions at the fit's levels are for models of one grouping factor; pass "
-            "re=False for the population level's, or allow_new_levels with new levels"
+            "standard errors and confidence intervals of predictions at the fit's levels are for models of one "
+            "grouping factor; pass re=False for the population level's, or allow_new_levels with new levels"
         )
     known = idx[0] >= 0
     g = idx[0][known]
@@ -237,10 +239,11 @@ def working_weights(fit: GlmmFit) -> np.ndarray:
     phi = fit.phi
     if fit.laplace == "fisher" and not len(fit._zi_beta):
         mu = fam.linkinv(eta, fit.link)
-        scale = _FISHER_VARIANCE.get(fit.family)
-        if scale is None:
+        variance_of = _FISHER_VARIANCE.get(fit.family)
+        if variance_of is None:
             raise ValueError(f"the expected information of the {fit.family} family has no closed form")
-        return prior * _mu_eta(eta, fit.link) ** 2 / scale(mu, 1.0 if phi is None else phi)
+        fisher: np.ndarray = prior * _mu_eta(eta, fit.link) ** 2 / variance_of(mu, 1.0 if phi is None else phi)
+        return fisher
     trials = None if fit._trials is None else np.asarray(fit._trials, dtype=float)
     pi = fit._zi_probability
 
@@ -277,8 +280,9 @@ def _loglik(
     mixture's at zeros), the densities of make_dispersion_reference.R's list."""
     f = phi if phi is not None else 1.0
     base = family.removeprefix("truncated_")
-    if base == "binomial":
-        return prior * (special.xlogy(y, mu) + special.xlog1py(1.0 - y, -mu))
+    if base in _SMOOTH:
+        out: np.ndarray = prior * _SMOOTH[base](y, mu, f, trials)
+        return out
     if base == "poisson":
         smooth, log_p0 = special.xlogy(y, mu) - mu, -mu
     elif base == "nbinom2":
@@ -287,20 +291,6 @@ def _loglik(
     elif base == "nbinom1":
         k = mu / f
         smooth, log_p0 = special.gammaln(y + k) - special.gammaln(k) - k * math.log1p(f), -k * math.log1p(f)
-    elif base == "Gamma":
-        return prior * -(np.log(mu) + y / mu) / (f * f)
-    elif base == "gaussian":
-        return prior * -((y - mu) ** 2) / (2.0 * f * f)
-    elif base == "inverse.gaussian":
-        return prior * -((y - mu) ** 2) / (2.0 * f * mu * mu * y)
-    elif base == "beta":
-        a, b = mu * f, (1.0 - mu) * f
-        return prior * (-special.gammaln(a) - special.gammaln(b) + a * np.log(y) + b * np.log1p(-y))
-    elif base == "betabinomial":
-        n = trials
-        s = y * n
-        a, b = mu * f, (1.0 - mu) * f
-        return prior / n * (special.betaln(s + a, n - s + b) - special.betaln(a, b))
     else:
         raise ValueError(f"no log-likelihood for the {family} family")
     if family.startswith("truncated"):
@@ -310,8 +300,29 @@ def _loglik(
     elif pi is not None:
         p = np.broadcast_to(np.asarray(pi, dtype=float), np.shape(y))
         smooth = np.where(y == 0, np.log(p + (1.0 - p) * np.exp(log_p0)), smooth)
-    out: np.ndarray = prior * smooth
+    out = prior * smooth
     return out
+
+
+def _betabinomial(y: np.ndarray, mu: np.ndarray, f: float, n: np.ndarray) -> np.ndarray:
+    """betabinomial's log-likelihood in mu per trial (the prior weight counts the trials)."""
+    s, a, b = y * n, mu * f, (1.0 - mu) * f
+    out: np.ndarray = (special.betaln(s + a, n - s + b) - special.betaln(a, b)) / n
+    return out
+
+
+# The families without zeros of their own to mix: a row's log-likelihood in mu of weight
+# 1, less the terms free of mu, at phi f (and n trials).
+_SMOOTH = {
+    "binomial": lambda y, mu, f, n: special.xlogy(y, mu) + special.xlog1py(1.0 - y, -mu),
+    "Gamma": lambda y, mu, f, n: -(np.log(mu) + y / mu) / (f * f),
+    "gaussian": lambda y, mu, f, n: -((y - mu) ** 2) / (2.0 * f * f),
+    "inverse.gaussian": lambda y, mu, f, n: -((y - mu) ** 2) / (2.0 * f * mu * mu * y),
+    "beta": lambda y, mu, f, n: (
+        -special.gammaln(mu * f) - special.gammaln((1.0 - mu) * f) + mu * f * np.log(y) + (1.0 - mu) * f * np.log1p(-y)
+    ),
+    "betabinomial": _betabinomial,
+}
 
 
 def _mu_eta(eta: np.ndarray, link: str) -> np.ndarray:
