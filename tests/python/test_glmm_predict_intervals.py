@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import json
 import math
+import pickle
 from functools import cache
 from pathlib import Path
 
@@ -246,3 +247,19 @@ def test_several_factors_give_population_intervals_and_refuse_conditional_ones()
     assert_allclose(got["fit"], floats(ref["beta"]["values"])[:1], rtol=1e-4)
     with pytest.raises(ValueError, match="one grouping factor"):
         fit.predict(frame.iloc[:4], interval="confidence")
+    # New levels of both factors: each adds its variance, glmmTMB's sd squared.
+    new = row.assign(cHEIGHT=0.0, BROOD="new brood", LOCATION="new location")
+    got = fit.predict(new, allow_new_levels=True, se_fit=True)
+    variances = sum(floats(t["sd"])[0] ** 2 for t in ref["random"].values())
+    assert_allclose(got["se.fit"] ** 2, floats(ref["se"])[:1] ** 2 + variances, rtol=1e-3)
+
+
+@pytest.mark.parametrize("name", ["salamanders_zipois", "sleepstudy_gamma_inverse", "cbpp_binomial"])
+def test_a_fit_loaded_from_a_pickle_gives_the_same_intervals(name):
+    fit = fit_of(name)
+    nd, _ = newdata_of(name)
+    before = fit.predict(nd, type="response", interval="confidence", se_fit=True, allow_new_levels=True)
+    after = pickle.loads(pickle.dumps(fit)).predict(
+        nd, type="response", interval="confidence", se_fit=True, allow_new_levels=True
+    )
+    assert before.equals(after)

@@ -85,6 +85,9 @@ class GlmmFit(MixedFit):
         self._weights_column = weights_column
         self._offset_column = offset_column
         self._seconds = seconds
+        # The core's resolution of the option (its default by family), kept for a fit
+        # loaded from a pickle, which has no core.
+        self._laplace = str(core.laplace)
         #: A name for the data, shown in the report (the command line sets the file name).
         self.data_name: str | None = None
 
@@ -137,7 +140,7 @@ class GlmmFit(MixedFit):
     def laplace(self) -> str:
         """The information in the Laplace approximation's log-determinant: "fisher" (the
         expected information, lme4's) or "observed" (the integrand's Hessian, glmmTMB's)."""
-        return str(self._core.laplace)
+        return self._laplace
 
     @property
     def zi(self) -> float | None:
