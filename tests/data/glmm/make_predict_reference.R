@@ -6,8 +6,8 @@
 #   Rscript tests/data/glmm/make_predict_reference.R    (from the repository's root)
 #
 # The models are make_dispersion_reference.R's, on its CSVs (Salamanders' negative
-# binomial and zero-inflated Poisson, sleepstudy's Gamma with log and inverse links), and
-# make_reference.R's cbpp binomial. Writes tests/data/glmm/predict_reference.json; every
+# binomial, zero-inflated Poisson and hurdle negative binomial, sleepstudy's Gamma with
+# log and inverse links), and make_reference.R's cbpp binomial. Writes tests/data/glmm/predict_reference.json; every
 # double is a string of 17 significant digits.
 #
 # Three standard errors of a conditional prediction are written:
@@ -127,6 +127,9 @@ sal_f <- "count ~ spp + mined + (1 | site)"
 tmb_case("salamanders_nb2", "salamanders.csv", sal_factors, sal_f, nbinom2(), sal_newdata, sal_rows, 7L)
 tmb_case("salamanders_zipois", "salamanders.csv", sal_factors, sal_f, poisson(), sal_newdata, sal_rows, 7L,
          ziformula = ~ spp + mined)
+# The hurdle's mean (1 - pi) mu / (1 - p0(mu, theta)) also moves with the dispersion.
+tmb_case("salamanders_hurdle_nb2", "salamanders.csv", sal_factors, sal_f, truncated_nbinom2(), sal_newdata,
+         sal_rows, 7L, ziformula = ~ spp + mined)
 
 ss_rows <- c(1, 25, 88, 140, 180)
 ss_newdata <- function(d) {
