@@ -87,7 +87,14 @@ def glmm_predict(
     index, ok, x, z, idx, eta = _rows(fit, newdata, re, allow_new_levels)
     zi_rows = _zi_rows(fit, newdata, ok) if type == "response" else None
     mixture = type == "response" and (len(fit._zi_beta) > 0 or fit.family.startswith("truncated"))
-    pi = None if zi_rows is None else 1.0 / (1.0 + np.exp(-(zi_rows @ fit._zi_beta)))
+    # The fit's own probabilities where it has them (a constant one, the fit's rows), so
+    # that the means are the fitted values to the last bit.
+    if zi_rows is None or fit.zi is not None:
+        pi = fit.zi
+    elif newdata is None:
+        pi = fit._zi_probability
+    else:
+        pi = 1.0 / (1.0 + np.exp(-(zi_rows @ fit._zi_beta)))
     if type == "link":
         values = eta
     else:
