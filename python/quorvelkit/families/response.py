@@ -112,6 +112,8 @@ class GlmmResponse:
     #: and its columns' names, for a zero-inflation formula of covariates; else None.
     zi_design: np.ndarray | None = None
     zi_names: tuple[str, ...] = ()
+    #: formulaic's spec of that design, which builds the same columns for new rows.
+    zi_spec: Any = None
 
     @property
     def n_dropped(self) -> int:
@@ -133,13 +135,14 @@ class GlmmResponse:
             self.levels,
             zi,
             self.zi_names,
+            self.zi_spec,
         )
 
 
 def zero_inflation_design(formula: str, frame: pd.DataFrame, keep: np.ndarray) -> dict[str, Any]:
     """The zero-inflation's design of the one-sided ``formula`` (glmmTMB's ``ziformula``)
     on the rows ``keep`` of ``frame`` (the response's rows), treatment contrasts as the
-    fixed effects': ``zi_design`` and ``zi_names`` of :class:`GlmmResponse`. Refuses a
+    fixed effects': ``zi_design``, ``zi_names`` and ``zi_spec`` of :class:`GlmmResponse`. Refuses a
     missing value in its columns, naming the row."""
     from formulaic import model_matrix
 
@@ -153,7 +156,7 @@ def zero_inflation_design(formula: str, frame: pd.DataFrame, keep: np.ndarray) -
         row = frame.index[np.flatnonzero(keep)[int(np.argmax(bad))]]
         raise ValueError(f"the zero-inflation formula {formula!r} has a missing value in row {label_text(row)}")
     names = tuple("(Intercept)" if c == "Intercept" else str(c) for c in matrix.columns)  # R's name
-    return {"zi_design": np.ascontiguousarray(values), "zi_names": names}
+    return {"zi_design": np.ascontiguousarray(values), "zi_names": names, "zi_spec": matrix.model_spec}
 
 
 def _title(family: str) -> str:

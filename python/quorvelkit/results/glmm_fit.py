@@ -85,6 +85,9 @@ class GlmmFit(MixedFit):
         self._weights_column = weights_column
         self._offset_column = offset_column
         self._seconds = seconds
+        # The core's resolution of the option (its default by family), kept for a fit
+        # loaded from a pickle, which has no core.
+        self._laplace = str(core.laplace)
         #: A name for the data, shown in the report (the command line sets the file name).
         self.data_name: str | None = None
 
@@ -137,7 +140,7 @@ class GlmmFit(MixedFit):
     def laplace(self) -> str:
         """The information in the Laplace approximation's log-determinant: "fisher" (the
         expected information, lme4's) or "observed" (the integrand's Hessian, glmmTMB's)."""
-        return str(self._core.laplace)
+        return self._laplace
 
     @property
     def zi(self) -> float | None:
@@ -422,31 +425,29 @@ class GlmmFit(MixedFit):
         type: str = "link",
         re: bool = True,
         allow_new_levels: bool = False,
-    ) -> pd.Series:
+        interval: str | None = None,
+        level: float = 0.95,
+        se_fit: bool = False,
+    ) -> pd.Series | pd.DataFrame:
         """Predictions for ``newdata`` (the fit's rows when None) on the scale of
-        ``type``: "link" (X beta + Z b + offset) or "response" (the mean). With ``re``
-        a row of a level the fit has gets that level's modes; a level it has not (or a
-        missing label) is refused naming it, unless ``allow_new_levels``: then that
-        factor adds nothing to the row, as lme4 predicts. ``re=False`` is lme4's
-        ``re.form = NA``. Rows with a missing predictor get NaN."""
-        if type not in ("link", "response"):
-            raise ValueError(f"type must be 'link' or 'response', got {type!r}")
-        check_flag("allow_new_levels", allow_new_levels)
-        d = self._design
-        if newdata is None:
-            beta = self.fixef.to_numpy()
-            eta = self.linear_predictor.to_numpy() if re else d.x @ beta + (0.0 if d.offset is None else d.offset)
-            index, ok, vals = d.row_index, np.ones(d.n, bool), eta
-        else:
-            index, ok, _, _, _, vals = self._new_rows(newdata, re, allow_new_levels)
-        if type == "response":
-            if newdata is not None and self.zi is None and len(self._zi_beta):
-                raise ValueError(
-                    "predictions on the response scale of new rows need their zero-inflation's covariates, which "
-                    "are not read from newdata: predict type='link', or the fit's own rows"
-                )
-            vals = self._mean(fam.linkinv(vals, self.link))
-        return self._predicted(index, ok, vals)
+        ``type``: "link" (X beta + Z b + offset) or "response" (the mean: a zero-inflated
+        fit's (1 - pi) mu, pi read from the zero-inflation formula's columns of
+        ``newdata``; a hurdle's mean). With ``re`` a row of a level the fit has gets that
+        level's modes; a level it has not (or a missing label) is refused naming it,
+        unless ``allow_new_levels``: then that factor adds nothing to the row, as lme4
+        predicts. ``re=False`` is lme4's ``re.form = NA``. Rows with a missing predictor
+        get NaN.
+
+        A Series, or with ``interval="confidence"`` or ``se_fit`` a DataFrame with
+        columns "fit", "se.fit" (with ``se_fit``, glmmTMB's name), "lwr" and "upr" (with
+        ``interval``): Wald intervals at ``level``, on the link scale fit -+ z se and on
+        the response scale those bounds through the inverse link (in order, for a
+        decreasing one), or the delta method's for a mixture's mean;
+        :mod:`quorvelkit.results.glmm_predict` gives the variances. A prediction interval
+        is refused (a GLMM's response is not its mean plus a normal error)."""
+        from .glmm_predict import glmm_predict
+
+        return glmm_predict(self, newdata, type, re, allow_new_levels, interval, level, se_fit)
 
     # ------------------------------------------------------------- simulation
     def simulate(self, n: int = 1, seed: int | np.random.Generator | None = None) -> np.ndarray:
