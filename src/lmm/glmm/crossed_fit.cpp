@@ -17,12 +17,16 @@ using namespace crossed_detail;
 // the linear mixed model of the working response at the modes of (theta0, beta), with
 // the Fisher weights, fitted by the crossed LMM core; its random effects' covariance
 // sigma^2 Lambda Lambda' gives theta = sigma theta_LMM (a GLMM's scale is 1). Empty
-// where the modes or the fit fail.
+// where the modes or the fit fail. The modes' PIRLS starts from `warm` when given (the
+// modes at (theta0, beta) when the caller has them); h0 receives the linear model's
+// inverse Hessian over its theta at its estimate, times sigma^2 (the GLMM's units).
 std::vector<double> pql_start(const CrossedModel& model, const std::vector<double>& theta0,
-                              const std::vector<double>& beta) {
+                              const std::vector<double>& beta, std::vector<double>& h0,
+                              const std::vector<std::vector<double>>* warm) {
   const Family fam = at_params(model.family, beta.data(), model.p);
   std::vector<double> b(beta.begin(), beta.begin() + static_cast<std::ptrdiff_t>(model.p)), eta;
   std::vector<std::vector<double>> u;
+  if (warm) u = *warm;
   Solve last;
   if (!pirls(model, fam, theta0, b, false, false, u, eta, last)) return {};
   const std::uint64_t n = model.n;
@@ -41,6 +45,11 @@ std::vector<double> pql_start(const CrossedModel& model, const std::vector<doubl
   std::vector<double> out = r.theta;
   const double sigma = std::sqrt(sol->ev.sigma2);
   for (double& t : out) t = t * sigma;
+  // The linear model's inverse Hessian over its theta, in the GLMM's units.
+  if (r.inverse_hessian.size() == out.size() * out.size()) {
+    h0 = r.inverse_hessian;
+    for (double& h : h0) h = h * sol->ev.sigma2;
+  }
   return out;
 }
 
@@ -95,13 +104,6 @@ FitResult crossed_fit(const CrossedModel& model, const FitOptions& options) {
     const std::vector<double> d = default_theta(f.idx);
     c.theta0.insert(c.theta0.end(), d.begin(), d.end());
   }
-  c.joint = [&](const std::vector<double>& th, const double* b0, double& f, double* b, double* rx) {
-    if (nd == 0) return crossed_joint(model, th, b0, f, b, rx);
-    std::vector<double> rxp(model.p * model.p);
-    const bool ok = crossed_joint(model, th, b0, f, b, rx ? rxp.data() : nullptr);
-    if (ok && rx) embed_rx(rxp, model.p, nd, rx);
-    return ok;
-  };
   // nAGQ = 0's evaluations start their joint PIRLS from the last point's beta and
   // modes, which it converges from to rounding as from beta0 and zero: the criterion's
   // gradient is exact, so the difference of rounding does not enter a difference
@@ -121,6 +123,28 @@ FitResult crossed_fit(const CrossedModel& model, const FitOptions& options) {
     theta_last = th;
     return true;
   };
+  // Under nAGQ = 0 every joint PIRLS after the first starts where the last ended (the
+  // fit is of theta alone, and these are its points); a Laplace fit's start from beta0
+  // and zero.
+  c.joint = [&](const std::vector<double>& th, const double* b0, double& f, double* b, double* rx) {
+    const bool chain = options.nagq == 0, warm_start = chain && beta_last.size() == c.p;
+    std::vector<double> start(b0, b0 + c.p);
+    if (warm_start) {
+      std::copy(beta_last.begin(), beta_last.begin() + static_cast<std::ptrdiff_t>(model.p), start.begin());
+      rescale_modes(model, theta_last, th, warm0);
+    } else if (chain) {
+      warm0.clear();
+    }
+    std::vector<std::vector<double>>* w = chain ? &warm0 : nullptr;
+    std::vector<double> rxp(nd == 0 ? 0 : model.p * model.p);
+    const bool ok = crossed_joint(model, th, start.data(), f, b, nd == 0 || !rx ? rx : rxp.data(), w);
+    if (ok && rx && nd > 0) embed_rx(rxp, model.p, nd, rx);
+    if (ok && chain) {
+      beta_last.assign(b, b + c.p);
+      theta_last = th;
+    }
+    return ok;
+  };
   c.diagnose = [&](const std::vector<double>& b) {
     return separation_message(model.family, model.n, model.p, model.x.data(), model.offset.data(), model.y.data(), b);
   };
@@ -137,8 +161,9 @@ FitResult crossed_fit(const CrossedModel& model, const FitOptions& options) {
                             xv.data() + nt, f, nullptr, g.data(), &warm);
   };
   c.stage1 = options.nagq == 0;
-  c.refine_start = [&](const std::vector<double>& th, const std::vector<double>& b) {
-    return pql_start(model, th, b);
+  c.refine_start = [&](const std::vector<double>& th, const std::vector<double>& b, std::vector<double>& h0) {
+    // Under nAGQ = 0 the modes at (theta0, beta) are the joint PIRLS's just found.
+    return pql_start(model, th, b, h0, options.nagq == 0 ? &warm0 : nullptr);
   };
   std::vector<double> x, unit;
   FitResult res = two_stage(c, options, x, unit);

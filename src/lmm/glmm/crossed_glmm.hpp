@@ -72,8 +72,10 @@ bool crossed_evaluate(const CrossedModel& model, const std::vector<double>& thet
                       CrossedModes* modes, double* grad, std::vector<std::vector<double>>* warm = nullptr);
 
 // nAGQ = 0: PIRLS over (u, beta) jointly from beta0, then the Laplace value there.
+// `warm` (optional, in and out) as for crossed_evaluate: the joint PIRLS starts from
+// these modes, and they are replaced by the modes found.
 bool crossed_joint(const CrossedModel& model, const std::vector<double>& theta, const double* beta0, double& value,
-                   double* beta, double* rx_inv);
+                   double* beta, double* rx_inv, std::vector<std::vector<double>>* warm = nullptr);
 
 // crossed_joint with the exact gradient of its criterion over theta and the family's
 // parameters beside beta (grad: n_theta + n_extra entries), as joint_gradient for one

@@ -42,9 +42,14 @@ bool joint_solve(const CrossedModel& model, const std::vector<double>& theta, co
 }  // namespace
 
 bool crossed_joint(const CrossedModel& model, const std::vector<double>& theta, const double* beta0, double& value,
-                   double* beta, double* rx_inv) {
-  return joint_solve(model, theta, beta0, beta, rx_inv, nullptr) &&
-         crossed_evaluate(model, theta, beta, value, nullptr, nullptr, nullptr);
+                   double* beta, double* rx_inv, std::vector<std::vector<double>>* warm) {
+  // The Laplace value at beta starts its PIRLS from the joint modes, which are its own.
+  std::vector<std::vector<double>> u;
+  if (warm) u = *warm;
+  if (!joint_solve(model, theta, beta0, beta, rx_inv, &u)) return false;
+  const bool ok = crossed_evaluate(model, theta, beta, value, nullptr, nullptr, &u);
+  if (ok && warm) *warm = u;
+  return ok;
 }
 
 bool crossed_joint_gradient(const CrossedModel& model, const std::vector<double>& theta, const double* beta0,

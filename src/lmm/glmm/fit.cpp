@@ -116,8 +116,9 @@ FitResult two_stage(const Criteria& c, const FitOptions& options, std::vector<do
                                          : why);
   }
   beta0 = beta_j;
+  std::vector<double> h0_theta;
   if (c.refine_start && options.theta.empty() && (!c.stage1 || nagq == 0)) {
-    std::vector<double> better = c.refine_start(theta0, beta_j);
+    std::vector<double> better = c.refine_start(theta0, beta_j, h0_theta);
     if (better.size() == nt && c.joint(better, beta0.data(), v0, beta_j.data(), rx.data())) {
       theta0 = better;
       beta0 = beta_j;
@@ -171,6 +172,12 @@ FitResult two_stage(const Criteria& c, const FitOptions& options, std::vector<do
   if (c.stage1 || nagq == 0) {
     std::vector<double> start = theta0;
     start.insert(start.end(), beta0.end() - static_cast<std::ptrdiff_t>(ne), beta0.end());
+    if (h0_theta.size() == nt * nt) {
+      o1.h0.assign(ns * ns, 0.0);
+      for (std::size_t i = 0; i < ns; ++i) o1.h0[i * ns + i] = 1.0;
+      for (std::size_t i = 0; i < nt; ++i)
+        for (std::size_t j = 0; j < nt; ++j) o1.h0[i * ns + j] = h0_theta[i * nt + j];
+    }
     r1 = minimize_symmetric(obj1, start, c.groups, o1);
     if (ne > 0 && r1.theta.size() == ns) {
       // The family's parameters join beta; theta's block of the inverse Hessian stays.
@@ -341,11 +348,24 @@ FitResult fit(const Rows& rows, const FitOptions& options) {
   c.n_extra = nd;
   c.groups = sign_groups(rows.idx);
   c.theta0 = default_theta(rows.idx);
+  // Under nAGQ = 0 every joint PIRLS after the first starts from the last one's beta and
+  // modes (the fit is of theta alone, and these are its points; the criterion's
+  // gradient is exact, so the rounding of where PIRLS stops enters no difference
+  // quotient); a Laplace fit's from beta0 and zero.
+  const bool chain = nagq == 0;
+  std::vector<double> warm0, beta_last;
+  auto start_of = [&](const double* b0) {
+    std::vector<double> s(b0, b0 + pe);
+    if (chain && beta_last.size() == pe) std::copy(beta_last.begin(), beta_last.begin() + static_cast<std::ptrdiff_t>(p), s.begin());
+    return s;
+  };
   c.joint = [&](const std::vector<double>& th, const double* b0, double& f, double* b, double* rx) {
-    if (nd == 0) return evaluate_joint(rows, lambda_of(rows, th), b0, f, b, rx);
-    std::vector<double> rxp(p * p);
-    const bool ok = evaluate_joint(rows, lambda_of(rows, th), b0, f, b, rx ? rxp.data() : nullptr);
-    if (ok && rx) embed_rx(rxp, p, nd, rx);
+    const std::vector<double> start = start_of(b0);
+    std::vector<double> rxp(nd == 0 ? 0 : p * p);
+    const bool ok = evaluate_joint(rows, lambda_of(rows, th), start.data(), f, b, nd == 0 || !rx ? rx : rxp.data(),
+                                   chain ? &warm0 : nullptr);
+    if (ok && rx && nd > 0) embed_rx(rxp, p, nd, rx);
+    if (ok && chain) beta_last.assign(b, b + pe);
     return ok;
   };
   auto theta_of = [nt](const std::vector<double>& xv) {
@@ -357,9 +377,13 @@ FitResult fit(const Rows& rows, const FitOptions& options) {
     return evaluate(rows, lambda_of(rows, theta_of(xv)), xv.data() + nt, nagq, f, nullptr, nullptr, &warm);
   };
   c.joint_gradient = [&](const std::vector<double>& th, const double* b0, double& f, std::vector<double>& g) {
-    const std::vector<double> lam = lambda_of(rows, th);
+    const std::vector<double> lam = lambda_of(rows, th), start = start_of(b0);
     std::vector<double> b(pe);
-    return evaluate_joint(rows, lam, b0, f, b.data(), nullptr) && joint_gradient(rows, lam, b.data(), f, g.data());
+    if (!evaluate_joint(rows, lam, start.data(), f, b.data(), nullptr, &warm0) ||
+        !joint_gradient(rows, lam, b.data(), f, g.data(), &warm0))
+      return false;
+    beta_last = b;
+    return true;
   };
   Objective laplace = [&](const std::vector<double>& xv, double& f, std::vector<double>& g) {
     return evaluate(rows, lambda_of(rows, theta_of(xv)), xv.data() + nt, 1, f, g.data(), nullptr, &warm);

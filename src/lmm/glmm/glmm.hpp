@@ -109,8 +109,10 @@ bool evaluate(const Rows& rows, const std::vector<double>& lambda, const double*
 // the joint mode. beta receives the joint mode's beta and, when given, rx_inv the
 // inverse of beta's curvature there (p x p: (X'WX - sum_g B_g' M_g^-1 B_g)^-1, the
 // covariance of beta at fixed theta). False as for evaluate.
+// `warm` (optional, in and out): PIRLS starts from these modes (m x q) where they are no
+// worse than zero, and they are replaced by the modes found.
 bool evaluate_joint(const Rows& rows, const std::vector<double>& lambda, const double* beta0,
-                    double& value, double* beta, double* rx_inv);
+                    double& value, double* beta, double* rx_inv, std::vector<double>* warm = nullptr);
 
 // The exact gradient of nAGQ = 0's criterion f(theta, e) = D(theta, beta^, e) over theta
 // and the family's parameters e beside beta (n_theta + n_extra entries), at `beta`
@@ -122,7 +124,7 @@ bool evaluate_joint(const Rows& rows, const std::vector<double>& lambda, const d
 // of one more scalar, v'(dpd/dbeta) with v = H^-1 dD/dbeta (an adjoint), in two passes
 // over the groups. False where the modes or a factorisation fail.
 bool joint_gradient(const Rows& rows, const std::vector<double>& lambda, const double* beta, double& value,
-                    double* grad);
+                    double* grad, std::vector<double>* warm = nullptr);
 
 // The inverse of beta's curvature at fixed theta, (X'WX - sum_g B_g' M_g^-1 B_g)^-1
 // (p x p), at (beta, u) with u the m x q spherical effects (Fisher weights). False when

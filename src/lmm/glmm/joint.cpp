@@ -138,10 +138,15 @@ bool rx_inverse(const Rows& rows, const std::vector<double>& lambda, const doubl
 }
 
 bool evaluate_joint(const Rows& rows, const std::vector<double>& lambda, const double* beta0,
-                    double& value, double* beta, double* rx_inv) {
+                    double& value, double* beta, double* rx_inv, std::vector<double>* warm) {
   const std::uint64_t p = rows.p, q = rows.q, m = rows.m, pe = p + n_extra(rows);
   // The family's parameters beside beta ride along in b and bt, fixed at beta0's.
   std::vector<double> b(beta0, beta0 + pe), u(m * q, 0.0), bt(b), ut(m * q), db(p), du(m * q);
+  if (warm && warm->size() == m * q) {
+    // A start from other modes is kept where it is no worse than zero.
+    if (pass(rows, lambda.data(), b.data(), *warm, nullptr).h <= pass(rows, lambda.data(), b.data(), u, nullptr).h)
+      u = *warm;
+  }
   // On failure beta holds the last iterate, for a diagnosis of why.
   struct Last {
     const std::vector<double>& b;
@@ -196,15 +201,16 @@ bool evaluate_joint(const Rows& rows, const std::vector<double>& lambda, const d
   }
   if (!done) return false;
   if (rx_inv && !rx_inverse(rows, lambda, b.data(), u, rx_inv)) return false;
-  return evaluate(rows, lambda, b.data(), 1, value, nullptr, nullptr);
+  if (warm) *warm = u;
+  return evaluate(rows, lambda, b.data(), 1, value, nullptr, nullptr, warm);
 }
 
 bool joint_gradient(const Rows& rows, const std::vector<double>& lambda, const double* beta, double& value,
-                    double* grad) {
+                    double* grad, std::vector<double>* warm) {
   const std::uint64_t p = rows.p, q = rows.q, m = rows.m, nt = rows.idx.size(), ne = n_extra(rows);
   std::vector<double> full(nt + p + ne, 0.0);
   Modes modes;
-  if (!evaluate(rows, lambda, beta, 1, value, full.data(), &modes)) return false;
+  if (!evaluate(rows, lambda, beta, 1, value, full.data(), &modes, warm)) return false;
   // H = 2 S_o, S_o the Schur complement of the exact (observed) Hessian of h over
   // (u, beta); Fisher's where the observed curvature is not positive definite in a
   // group (a non-canonical link far from the data), as the gradients do.

@@ -42,7 +42,10 @@ struct Criteria {
   Objective warmup;
   // A better start for theta than theta0 from the joint PIRLS's beta there (empty, or
   // a result of the wrong length: none), used without the first stage.
-  std::function<std::vector<double>(const std::vector<double>& theta0, const std::vector<double>& beta)>
+  // h0 (out, optional to fill) an inverse Hessian of the criterion over theta near that
+  // start, which the nAGQ = 0 stage's run takes as its first model.
+  std::function<std::vector<double>(const std::vector<double>& theta0, const std::vector<double>& beta,
+                                    std::vector<double>& h0)>
       refine_start;
   // Why the joint PIRLS failed at the start, from its last beta (empty: not known).
   std::function<std::string(const std::vector<double>& beta)> diagnose;
