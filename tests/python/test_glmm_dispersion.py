@@ -371,3 +371,27 @@ def test_nagq0_gradient_is_its_criterions(formula, family, link, zi):
     assert_allclose(grad, numeric, rtol=1e-4, atol=1e-4)
     _, laplace = core.gradient(point[:nt], beta)
     assert np.abs(laplace[:nt] - grad[:nt]).max() > 1e-2
+
+
+def test_crossed_zero_inflation_is_the_one_factor_criterion():
+    # A zero-inflated Poisson's curvature in eta is negative at rows of zeros that the
+    # inflation explains, so the crossed core's Newton systems carry negative weights:
+    # its criterion must still be the one-factor core's on a model of one factor, and
+    # its fit on two factors, the second's variance estimated at zero, the one-factor
+    # fit.
+    from quorvelkit._quorvelkit import CrossedGlmmCore, GlmmCore
+
+    d = _nagq0_frame()
+    n = len(d)
+    y, x = d.y.to_numpy(float), np.column_stack([np.ones(n), d.x])
+    g, ones = d.g.to_numpy().astype(np.int64), np.ones((n, 1))
+    crossed = CrossedGlmmCore(y, x, [(g, 15, ones, [1])], np.ones(n), None, "poisson", zi=True)
+    one = GlmmCore(y, x, ones, g, 15, [1], np.ones(n), None, "poisson", None, None, True)
+    for theta in (1.0, 0.5, 0.1):
+        for beta in ([0.0, 0.0, 0.0], [0.5, 0.4, -1.0], [1.0, 0.4, -1.5]):
+            point = (np.array([theta]), np.array(beta))
+            assert crossed.criterion(*point) == pytest.approx(one.criterion(*point), rel=1e-12)
+    two = qk.glmm("y ~ x + (1 | g) + (1 | h)", d, "poisson", zi="~1")
+    single = qk.glmm("y ~ x + (1 | g)", d, "poisson", zi="~1")
+    assert two.theta[1] == 0.0 and two.loglik == pytest.approx(single.loglik, rel=1e-10)
+    assert_allclose(two.fixef, single.fixef, rtol=1e-5)

@@ -22,6 +22,8 @@ std::optional<Profile> profile(const LmmData& data, std::vector<double> m, std::
   for (std::size_t j = 0; j < p; ++j) ss = ss + r[j] * r[j];
   if (p > 0) backward_solve(m.data(), p, r.data(), 1);
   out.pwrss = s - ss;
+  if (data.free_scale && std::isfinite(out.pwrss) && !(out.pwrss > 0.0))
+    out.pwrss = out.pwrss < 0.0 ? -out.pwrss : 1.0;
   if (!(out.pwrss > 0.0) || !std::isfinite(out.pwrss)) return std::nullopt;
   // n <= p under REML leaves no residual degrees of freedom: infeasible, rather than
   // the NaN or the wrapped count the unsigned difference would give.

@@ -127,7 +127,13 @@ bool pirls(const CrossedModel& model, const Family& fam, const std::vector<doubl
   for (int it = 0; it < kMaxIter; ++it) {
     check_interrupt();
     Solve s;
-    if (!pwls(model, fam, theta, eta, joint ? off : eta0, joint, false, s, false, &work)) return false;
+    // A mixture's Fisher weights are a surrogate of its curvature, whose steps converge
+    // only linearly: within the Newton zone its steps are Newton's (the observed
+    // curvature), unless that system does not factor.
+    const bool newton = fam.inflated && smallest <= kNewtonZone;
+    if (!(newton && pwls(model, fam, theta, eta, joint ? off : eta0, joint, false, s, false, &work, true)) &&
+        !pwls(model, fam, theta, eta, joint ? off : eta0, joint, false, s, false, &work))
+      return false;
     double big = 0.0;
     for (std::size_t j = 0; j < k; ++j)
       for (std::size_t i = 0; i < u[j].size(); ++i) big = std::max(big, std::fabs(s.u[j][i] - u[j][i]));

@@ -40,7 +40,9 @@ void refill(const CrossedModel& model, const std::vector<double>& wt, const std:
     if (r % 65536 == 65535) check_interrupt();
     const double w = wt[r], yr = resp[r];
     pr.yty = pr.yty + (yr * w) * yr;
-    pr.log_weights = pr.log_weights + std::log(w);
+    // |w|: a Newton weight may be negative (see LmmData::free_scale); the sum of log
+    // weights enters only the linear model's criterion, which no GLMM reads.
+    pr.log_weights = pr.log_weights + std::log(std::fabs(w));
     const double* xr = model.x.data() + r * model.p;
     for (std::size_t a = 0; a < p; ++a) {
       const double xa = xr[a] * w;
@@ -146,6 +148,7 @@ std::unique_ptr<cr::Design> system_of(const CrossedModel& model, const std::vect
   d->shell.weighted = true;
   refill(model, wt, resp, joint, d->pr);
   d->shell.log_weights = d->pr.log_weights;
+  d->shell.free_scale = std::any_of(wt.begin(), wt.end(), [](double w) { return w < 0.0; });
   return d;
 }
 
@@ -159,6 +162,7 @@ bool solve_system(const CrossedModel& model, const std::vector<double>& theta, c
     d = std::move(*reuse);
     refill(model, wt, resp, joint, d->pr);
     d->shell.log_weights = d->pr.log_weights;
+    d->shell.free_scale = std::any_of(wt.begin(), wt.end(), [](double w) { return w < 0.0; });
   } else {
     d = system_of(model, wt, resp, joint);
   }

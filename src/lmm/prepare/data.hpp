@@ -61,6 +61,11 @@ struct LmmData {
   // Without weights log_weights is 0.0 and the products are the unweighted ones.
   bool weighted = false;
   double log_weights = 0.0;
+  // A system whose scale is not estimated (a GLMM's working system, whose Newton
+  // weights -d2 may be negative in some rows): the penalised residual sum of squares
+  // may then be of either sign, and only the solution and log|L|^2 are read; the
+  // criterion and sigma^2 take its magnitude.
+  bool free_scale = false;
   std::uint64_t w_fingerprint = 0;  // checksum of the weights as given, by row
   // The fixed effects alone fit the (shifted) response exactly, to rounding: every
   // theta is infeasible (the residual sum of squares is zero), whatever the kernel.
