@@ -169,7 +169,8 @@ FitResult crossed_fit(const CrossedModel& model, const FitOptions& options) {
   FitResult res = two_stage(c, options, x, unit);
   CrossedModes modes;
   double f;
-  if (!crossed_evaluate(model, res.theta, res.beta.data(), f, &modes, nullptr, nullptr))
+  // nAGQ = 0's last joint PIRLS was at this point: its modes are these.
+  if (!crossed_evaluate(model, res.theta, res.beta.data(), f, &modes, nullptr, options.nagq == 0 ? &warm0 : nullptr))
     throw std::runtime_error("the conditional modes could not be found at the estimate");
   res.u.clear();
   res.b.clear();
