@@ -252,6 +252,9 @@ FitResult two_stage(const Criteria& c, const FitOptions& options, std::vector<do
   o2.h0.assign(np * np, 0.0);
   std::vector<double> theta_curv(nt, 0.0);
   const Objective& probe = c.gradient ? c.gradient : c.warmup;
+  // The start's own model of theta's curvature (the PQL fit's), where it has one and
+  // there is no family parameter to probe, in place of the probe's differences.
+  if (r1.inverse_hessian.empty() && h0_theta.size() == nt * nt && c.n_extra == 0) r1.inverse_hessian = h0_theta;
   if (r1.inverse_hessian.empty() && probe) {
     // Without the first stage's model, theta's curvature from forward differences of
     // the gradient along each theta: the criterion's curvature grows with the levels of
