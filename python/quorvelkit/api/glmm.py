@@ -62,9 +62,19 @@ def _zero_inflation(zi: Any) -> str | None:
     return "~1" if zi.strip() in _CONSTANT_ZI else zi.strip()
 
 
+#: glmmTMB's arguments that are spelt otherwise here, or models not fitted here.
+_TMB_NAMES = {
+    "ziformula": "glmmTMB's ziformula= is zi= here",
+    "dispformula": "a model of the dispersion (glmmTMB's dispformula=) is not fitted here: the dispersion is "
+    "one parameter of the family, estimated with the rest",
+}
+
+
 def _unknown(kwargs: dict[str, Any]) -> TypeError:
     name = next(iter(kwargs))
-    if name in _R_NAMES:
+    if name in _TMB_NAMES:
+        hint = f"; {_TMB_NAMES[name]}"
+    elif name in _R_NAMES:
         alias = _R_NAMES[name]
         hint = f"; glmer's {name}= is {alias}= here" if alias else f"; {name}= has no meaning for a GLMM"
     else:
