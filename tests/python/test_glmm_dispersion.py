@@ -222,7 +222,9 @@ def assert_gradient(core, point, nt):
         (lambda d: qk.glmm("y ~ x + (1 | g)", d.assign(y=d.y - 1), "Gamma"), "must hold positive values"),
         (lambda d: qk.glmm("y ~ x + (1 | g)", d.assign(y=d.y / 9), "beta"), "strictly between 0 and 1"),
         (lambda d: qk.glmm("y ~ x + (1 | g)", d.assign(y=d.y - 1), "truncated_poisson"), "of at least 1"),
-        (lambda d: qk.glmm("y ~ x + (1 | g)", d, "nbinom2").r2(), "binomial and Poisson fits, not nbinom2"),
+        (lambda d: qk.glmm("y ~ x + (1 | g)", d, "Gamma").r2(), "negative binomial fits, not Gamma ones"),
+        (lambda d: qk.glmm("y ~ x + (1 | g)", d, "nbinom2", zi="~1").r2(), "not nbinom2 ones with zero-inflation"),
+        (lambda d: qk.glmm("y ~ x + (1 | g)", d, "nbinom1").r2("delta"), "takes the lognormal approximation"),
         (lambda d: qk.glmm("y ~ x + (1 | g)", d, "nbinom1").residuals(), "has no unit deviance"),
         (
             lambda d: qk.anova(qk.glmm("y ~ (1 | g)", d, "poisson"), qk.glmm("y ~ (1 | g)", d, "Gamma")),
@@ -395,3 +397,19 @@ def test_crossed_zero_inflation_is_the_one_factor_criterion():
     single = qk.glmm("y ~ x + (1 | g)", d, "poisson", zi="~1")
     assert two.theta[1] == 0.0 and two.loglik == pytest.approx(single.loglik, rel=1e-10)
     assert_allclose(two.fixef, single.fixef, rtol=1e-5)
+
+
+R2_REF = {k: v for k, v in json.loads((GLMM / "r2_dispersion_reference.json").read_text()).items() if k[0] != "_"}
+
+
+@pytest.mark.parametrize("name", sorted(R2_REF))
+def test_r2_of_negative_binomial_fits_is_performances(name):
+    # performance's r2_nakagawa of glmmTMB's fit: the distribution-specific variance
+    # from the null model's intercept and the fit's own dispersion; to 1e-4, the
+    # agreement of the two fits' estimates.
+    ref = R2_REF[name]
+    fit = qk.glmm(ref["formula"], frame_of(REF[name]), ref["family"])
+    r2 = fit.r2()
+    assert r2["R2_conditional"] == pytest.approx(float(ref["R2_conditional"]), rel=1e-4)
+    assert r2["R2_marginal"] == pytest.approx(float(ref["R2_marginal"]), rel=1e-4)
+    assert r2.attrs["var_distribution"] == pytest.approx(float(ref["var_distribution"]), rel=1e-4)

@@ -308,11 +308,26 @@ class GlmmFit(MixedFit):
     _LATENT_VARIANCE = {"logit": math.pi**2 / 3, "probit": 1.0, "cloglog": math.pi**2 / 6}
 
     def _distribution_variance(self, approximation: str) -> float:
-        if self.family not in ("binomial", "poisson"):
-            raise ValueError(f"Nakagawa's R^2 is available for binomial and Poisson fits, not {self.family} ones")
+        negative_binomial = self.family in ("nbinom1", "nbinom2") and self.zi is None and not len(self._zi_beta)
+        if self.family not in ("binomial", "poisson") and not negative_binomial:
+            raise ValueError(
+                "Nakagawa's R^2 is available for binomial, Poisson and (not zero-inflated) negative binomial "
+                f"fits, not {self.family} ones{' with zero-inflation' if self.family.startswith('nbinom') else ''}"
+            )
         if self.family == "binomial":
             return self._LATENT_VARIANCE[self.link]
         lam = self._null_mean
+        if negative_binomial:
+            # The lognormal approximation with the family's variance at lambda (Nakagawa
+            # et al. 2017, table 2): log(1 + 1/lambda + 1/theta) for nbinom2, log(1 +
+            # (1 + phi)/lambda) for nbinom1, the dispersion the fit's own.
+            if approximation != "lognormal":
+                raise ValueError(
+                    f"the R^2 of a negative binomial fit takes the lognormal approximation, not {approximation!r}"
+                )
+            assert self.phi is not None
+            var = lam + lam**2 / self.phi if self.family == "nbinom2" else lam * (1.0 + self.phi)
+            return math.log1p(var / lam**2)
         if approximation == "delta":
             return 1.0 / lam
         if approximation == "trigamma":

@@ -376,8 +376,10 @@ class MixedFit(MixedEffects):
         link (1 probit, pi^2/6 cloglog), and for a Poisson model, with lambda = exp(b0)
         and b0 the intercept of the null model (the same random terms and offset, no
         fixed effects) refitted, ``approximation`` "lognormal" log(1 + 1/lambda),
-        "delta" 1/lambda or "trigamma" trigamma(lambda) (Nakagawa et al. 2017). A
-        variance component at zero counts as 0 (R^2 stays finite). Needs the rows."""
+        "delta" 1/lambda or "trigamma" trigamma(lambda) (Nakagawa et al. 2017); for a
+        negative binomial one (not zero-inflated) the lognormal log(1 + V(lambda) /
+        lambda^2), V its variance at the fit's dispersion. A variance component at zero
+        counts as 0 (R^2 stays finite). Needs the rows."""
         return r2_nakagawa(self, approximation)
 
     def emmeans(
