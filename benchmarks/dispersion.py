@@ -12,7 +12,8 @@ Cases:
   (mean about 3, theta 2; simulated here with a fixed seed). Ours with the observed
   information (glmmTMB's Laplace) against glmmTMB, and ours with ``laplace="fisher"``
   (glmer.nb's Laplace) against ``glmer.nb``.
-* ``salamanders_nb2``: ``count ~ spp + mined + (1 | site)``, nbinom2, against glmmTMB.
+* ``salamanders_nb2``: ``count ~ spp + mined + (1 | site)``, nbinom2, against glmmTMB
+  (``salamanders_tweedie``: the same with tweedie).
 * ``nb2_1m``: the ``nb2_10k`` design at 1,000,000 rows in 50,000 groups; glmmTMB once,
   killed after ``--tmb-1m-timeout`` seconds of fitting.
 * ``sleepstudy_gamma``: ``Reaction ~ Days + (Days | Subject)``, Gamma(log), against glmmTMB.
@@ -61,6 +62,7 @@ CASES: dict[str, dict] = {
     "nb2_10k": _case((500, 20), "y ~ x + (1 | g)", "nbinom2", 5, {"glmmTMB": 3, "glmer.nb": 2}, fisher=True),
     "salamanders_nb2": _case(SALAMANDERS, "count ~ spp + mined + (1 | site)", "nbinom2", 20, {"glmmTMB": 5}),
     "salamanders_zinb2": _case(SALAMANDERS, "count ~ spp + mined + (1 | site)", "nbinom2_zi", 20, {"glmmTMB": 5}),
+    "salamanders_tweedie": _case(SALAMANDERS, "count ~ spp + mined + (1 | site)", "tweedie", 10, {"glmmTMB": 5}),
     "nb2_1m": _case((50_000, 20), "y ~ x + (1 | g)", "nbinom2", 1, {"glmmTMB": 1}),
     "sleepstudy_gamma": _case(
         ("sleepstudy_glmm.csv", "sleepstudy_gamma_log"),
@@ -111,7 +113,7 @@ if (nzchar(args[6])) {
 }
 form <- as.formula(args[2])
 fam <- if (peer == "glmer.nb") NULL else
-  switch(args[4], nbinom2 = nbinom2(), nbinom2_zi = nbinom2(), Gamma_log = Gamma(link = "log"))
+  switch(args[4], nbinom2 = nbinom2(), nbinom2_zi = nbinom2(), Gamma_log = Gamma(link = "log"), tweedie = tweedie())
 zi <- if (args[4] == "nbinom2_zi") ~1 else ~0
 reps <- as.integer(args[5])
 cat("clock\n"); flush(stdout())

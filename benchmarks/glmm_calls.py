@@ -101,7 +101,7 @@ def ours(case: dict, d: pd.DataFrame, **options: object) -> dict:
     import quorvelkit as qk
 
     options.setdefault("family", case["family"])
-    options.setdefault("nagq", case["nagq"])
+    options.setdefault("nagq", case.get("nagq", 1))
     qk.glmm(case["formula"], d, **options)  # warm-up
     times, fit = [], None
     for _ in range(case["repeats"]):
@@ -115,7 +115,7 @@ def ours(case: dict, d: pd.DataFrame, **options: object) -> dict:
         "best_seconds": min(times),
         "fit_seconds": opt.get("seconds"),
         # nAGQ 0's evaluations are its first stage's (which fev repeats).
-        "fev": int(opt["fev"]) + (int(opt.get("fev_stage1", 0)) if case["nagq"] else 0),
+        "fev": int(opt["fev"]) + (int(opt.get("fev_stage1", 0)) if case.get("nagq", 1) else 0),
         "converged": bool(opt.get("converged")),
         "m2loglik": -2.0 * fit.loglik,
         "theta": [float(v) for v in fit.theta],

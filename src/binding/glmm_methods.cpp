@@ -206,8 +206,8 @@ PyObject* fit_dict(const GlmmModel& g, gl::FitResult& res, int nagq) {
   const auto nt = static_cast<npy_intp>(res.theta.size()), pp = static_cast<npy_intp>(g.p()),
              nn = static_cast<npy_intp>(g.n());
   const npy_intp ng = static_cast<npy_intp>(res.grad.size()), nh = nt + static_cast<npy_intp>(beta_size(g));
-  // phi and the zero-inflation probability leave beta for entries of their own (None
-  // for a family without them).
+  // phi, Tweedie's power and the zero-inflation probability leave beta for entries of
+  // their own (None for a family without them).
   const gl::Family at = gl::at_params(g.family(), res.beta.data(), g.p());
   const bool has_phi = at.def->dispersion, has_zi = at.inflated && at.zi_columns == 1;
   std::vector<double> zi_beta;
@@ -221,6 +221,7 @@ PyObject* fit_dict(const GlmmModel& g, gl::FitResult& res, int nagq) {
                   set_item(d.get(), "beta", array_taking(std::move(res.beta), {pp})) &&
                   set_item(d.get(), "phi", has_phi ? PyFloat_FromDouble(at.phi) : Py_NewRef(Py_None)) &&
                   set_item(d.get(), "zi", has_zi ? PyFloat_FromDouble(at.zi) : Py_NewRef(Py_None)) &&
+                  set_item(d.get(), "power", at.def->power ? PyFloat_FromDouble(at.power) : Py_NewRef(Py_None)) &&
                   set_item(d.get(), "zi_beta", at.inflated ? array_taking(std::move(zi_beta), {nz}) : Py_NewRef(Py_None)) &&
                   set_item(d.get(), "m2loglik", PyFloat_FromDouble(res.m2loglik)) &&
                   set_item(d.get(), "nagq", PyLong_FromLong(nagq)) &&

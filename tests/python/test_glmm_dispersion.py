@@ -162,6 +162,7 @@ def _gradient_cases():
         "truncated_nbinom2": 1 + rng.negative_binomial(2, 2 / (2 + mu)),
         "poisson": rng.poisson(mu),
         "binomial": rng.binomial(6, 0.4, size=n) / 6,
+        "tweedie": qk.families.family.draw("tweedie", mu, None, 1.2, rng, power=1.4),
     }
     data = pd.DataFrame({"x": x, "z": rng.normal(size=n), "g": g.astype(str)})
     for family, links in qk.families.family.FAMILY_LINKS.items():
@@ -197,7 +198,8 @@ def check_gradient(family, link, laplace, data, zi):
         return
     start = {"inverse": 0.5, "1/mu^2": 0.5, "identity": 1.5 if family != "gaussian" else 5.0}.get(link, 0.2)
     zi_columns = int(zi) if isinstance(zi, bool) else zi.shape[1]
-    extra = [0.3] * (family in qk.families.family.DISPERSION_FAMILIES) + [-1.0, 0.4][:zi_columns]
+    f = qk.families.family
+    extra = [0.3] * (family in f.DISPERSION_FAMILIES) + [0.2] * (family in f.POWER_FAMILIES) + [-1.0, 0.4][:zi_columns]
     assert_gradient(core, np.array([0.3, 0.05, 0.2, start, 0.01, *extra]), 3)
 
 
@@ -413,3 +415,33 @@ def test_r2_of_negative_binomial_fits_is_performances(name):
     assert r2["R2_conditional"] == pytest.approx(float(ref["R2_conditional"]), rel=1e-4)
     assert r2["R2_marginal"] == pytest.approx(float(ref["R2_marginal"]), rel=1e-4)
     assert r2.attrs["var_distribution"] == pytest.approx(float(ref["var_distribution"]), rel=1e-4)
+
+
+TWEEDIE = {k: v for k, v in json.loads((GLMM / "tweedie_reference.json").read_text()).items() if k[0] != "_"}
+
+
+@pytest.mark.parametrize("name", sorted(TWEEDIE))
+def test_tweedie_fits_are_glmmtmbs(name):
+    # glmmTMB's tweedie: its objective at its estimates (log(phi), and the power through
+    # s = qlogis(p - 1)), our optimum at or above its likelihood, the estimates, SEs, the
+    # power, phi, Pearson's sum of squares and the report's two lines.
+    ref = TWEEDIE[name]
+    fit = qk.glmm(ref["formula"], frame_of(ref), "tweedie")
+    power = float(ref["power"])
+    beta = np.append(
+        floats(ref["beta"]["values"]), [math.log(float(ref["sigma"])), math.log((power - 1) / (2 - power))]
+    )
+    assert fit.core.criterion(np.array([float(ref["theta"])]), beta) == pytest.approx(
+        float(ref["objective_x2"]), rel=1e-9
+    )
+    assert fit.m2loglik <= float(ref["objective_x2"]) + 1e-7
+    assert fit.power == pytest.approx(power, rel=1e-4)
+    assert fit.sigma == pytest.approx(float(ref["sigma"]), rel=1e-4)
+    assert fit.theta[0] == pytest.approx(float(ref["theta"]), rel=1e-4)
+    assert_allclose(fit.fixef, floats(ref["beta"]["values"]), rtol=1e-4, atol=1e-4)
+    assert_allclose(fit.se, floats(ref["se"]["values"]), rtol=1e-3)
+    assert (fit.residuals("pearson") ** 2).sum() == pytest.approx(float(ref["pearson_ss"]), rel=1e-4)
+    lines = [line.strip() for line in fit.summary_text().splitlines()]
+    assert all(line.strip() in lines for line in ref["print_lines"])
+    draws = fit.simulate(200, seed=2)
+    assert (draws == 0).mean() == pytest.approx((fit._design.y == 0).mean(), abs=0.05)

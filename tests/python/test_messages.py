@@ -544,7 +544,7 @@ BEFORE_THE_CORE = [  # formulas, columns and arguments lmm refuses
     (glmm_response("I(s / 3)", weights="neg"), SourceError, "it holds -1.0 in row 2"),
     (glmm_response("counts", "poisson"), SourceError, "column 'counts' not found in the data"),
     # the model of a binomial or Poisson response
-    (glmm(family="tweedie"), V, "'tweedie' is not fitted by glmm(): the Tweedie family is not fitted here"),
+    (glmm(family="compois"), V, "'compois' is not fitted by glmm(): the Conway-Maxwell-Poisson family is not fitted here"),
     (glmm(link="log"), V, "the link of the binomial family must be 'logit', 'probit', 'cloglog' (R's names), got"),
     (glmm("k ~ x + (1 | g)", family="poisson", link="sqrt"), V, "the link of the poisson family must be 'log'"),
     *[(glmm(nagq=n), e, m) for n, e, m in [

@@ -51,6 +51,8 @@ __all__ = [
     "betabinomial",
     "truncated_poisson",
     "truncated_nbinom2",
+    "tweedie",
+    "POWER_FAMILIES",
     "draw",
     "response_moments",
     "zero_inflation_start",
@@ -62,6 +64,8 @@ __all__ = [
 FAMILY_LINKS: dict[str, tuple[str, ...]] = {name: entry["links"] for name, entry in _core.families().items()}
 #: The families with a dispersion parameter phi.
 DISPERSION_FAMILIES = frozenset(name for name, entry in _core.families().items() if entry["dispersion"])
+#: The families with a power parameter beside phi (Tweedie's p = 1 + plogis(s), variance phi mu^p).
+POWER_FAMILIES = frozenset({"tweedie"})
 _LINKS = frozenset(link for links in FAMILY_LINKS.values() for link in links)
 #: A family's name by its lower case, and R's and glmmTMB's other names of the same family.
 _BY_LOWER = {name.lower(): name for name in FAMILY_LINKS} | {"beta_family": "beta"}
@@ -69,7 +73,6 @@ _BY_LOWER = {name.lower(): name for name in FAMILY_LINKS} | {"beta_family": "bet
 _OTHER_FAMILIES = {
     "negative.binomial": "MASS's negative.binomial(theta) holds theta fixed: use family='nbinom2', which estimates it",
     "ziGamma": "zero-inflated families are not fitted yet: use Gamma for positive responses",
-    "tweedie": "the Tweedie family is not fitted here",
     "compois": "the Conway-Maxwell-Poisson family is not fitted here: use nbinom1 or nbinom2",
     "genpois": "the generalized Poisson family is not fitted here: use nbinom1 or nbinom2",
     "t_family": "Student's t family is not fitted here",
@@ -121,6 +124,7 @@ beta_family = _maker("beta")
 betabinomial = _maker("betabinomial")
 truncated_poisson = _maker("truncated_poisson")
 truncated_nbinom2 = _maker("truncated_nbinom2")
+tweedie = _maker("tweedie")
 
 
 def _names() -> str:
@@ -200,6 +204,7 @@ _MUSTART = {
     "nbinom2": lambda y, w: y + (y == 0) / 6.0,
     "nbinom1": lambda y, w: y + (y == 0) / 6.0,
     "truncated_poisson": lambda y, w: y,
+    "tweedie": lambda y, w: y + (y == 0) / 6.0,
     "Gamma": lambda y, w: y,
     "inverse.gaussian": lambda y, w: y,
     "gaussian": lambda y, w: y,
@@ -228,7 +233,9 @@ def start_beta(
     return np.asarray(beta, dtype=float) if np.all(np.isfinite(beta)) else None
 
 
-def response_moments(family: str, mu: np.ndarray, phi: float | None, zi: Any) -> tuple[np.ndarray, np.ndarray]:
+def response_moments(
+    family: str, mu: np.ndarray, phi: float | None, zi: Any, power: float | None = None
+) -> tuple[np.ndarray, np.ndarray]:
     """The mean and variance of a response of weight 1 whose count process has mean mu:
     those of the family (:func:`variance`) mixed with structural zeros of probability
     ``zi``, mean (1 - zi) mu and variance (1 - zi) V + zi (1 - zi) mu^2; for a truncated
@@ -236,10 +243,11 @@ def response_moments(family: str, mu: np.ndarray, phi: float | None, zi: Any) ->
     mean (1 - zi) mu / (1 - p0) and E[y^2] = (1 - zi) (V + mu^2) / (1 - p0), p0 the base
     family's probability of a zero (exp(-mu), or nbinom2's (phi / (phi + mu))^phi). The
     variance is the variance function's, as glmmTMB's Pearson residuals take it (free
-    of a dispersion or precision parameter, as R's)."""
+    of a dispersion or precision parameter, as R's; Tweedie's, phi mu^power, holds
+    both, as glmmTMB's)."""
     mu = np.asarray(mu, dtype=float)
     p = np.asarray(0.0 if zi is None else zi, dtype=float)
-    v = variance(mu, family, phi)
+    v = variance(mu, family, phi, power)
     if family.startswith("truncated"):
         size = 1.0 if phi is None else float(phi)
         log_p0 = -mu if family == "truncated_poisson" else -size * np.log1p(mu / size)
@@ -266,6 +274,7 @@ def draw(
     phi: float | None,
     rng: np.random.Generator,
     zi: Any = None,
+    power: float | None = None,
 ) -> np.ndarray:
     """Responses of ``family`` with means ``mu`` (and ``trials`` of a binomial or
     betabinomial row, dispersion ``phi``), drawn from ``rng``: a proportion of trials,
@@ -293,6 +302,13 @@ def draw(
         return rng.wald(mu, 1.0 / p)
     if family == "beta":
         return rng.beta(mu * p, (1.0 - mu) * p)
+    if family == "tweedie":
+        # Compound Poisson-gamma: N ~ Poisson(mu^(2-q) / (phi (2-q))) gamma terms of shape
+        # (2-q)/(q-1) and scale phi (q-1) mu^(q-1), q the power (Jorgensen 1987).
+        q = 1.5 if power is None else float(power)
+        n = rng.poisson(mu ** (2.0 - q) / (p * (2.0 - q)))
+        shape = (2.0 - q) / (q - 1.0)
+        return np.where(n > 0, rng.gamma(np.maximum(n, 1) * shape, p * (q - 1.0) * mu ** (q - 1.0)), 0.0)
     if family.startswith("truncated"):
         # Inversion of the zero-truncated distribution: u uniform above P(0).
         from scipy import stats
@@ -321,11 +337,14 @@ def linkinv(eta: np.ndarray, link: str) -> np.ndarray:
     return _core.family_linkinv(link, _vector(eta)).reshape(eta.shape)
 
 
-def variance(mu: np.ndarray, family: str, phi: float | None = None) -> np.ndarray:
+def variance(mu: np.ndarray, family: str, phi: float | None = None, power: float | None = None) -> np.ndarray:
     """The variance function V(mu), R's and glmmTMB's ``family$variance``: mu (1 - mu) for
     binomial, beta and betabinomial, mu for Poisson, mu^2 for Gamma; a negative
-    binomial's holds its ``phi`` (mu + mu^2 / phi, mu (1 + phi))."""
+    binomial's holds its ``phi`` (mu + mu^2 / phi, mu (1 + phi)), Tweedie's its ``phi``
+    and ``power`` (phi mu^power; NaN without the power)."""
     mu = np.asarray(mu, dtype=float)
+    if family in POWER_FAMILIES:
+        return np.asarray(np.nan * mu if power is None else (1.0 if phi is None else phi) * mu**power, dtype=float)
     phis = np.full(mu.size, 1.0 if phi is None else float(phi))
     return _core.family_variance(family, _vector(mu), phis).reshape(mu.shape)
 
@@ -342,7 +361,13 @@ def unit_deviance(y: np.ndarray, mu: np.ndarray, w: np.ndarray, family: str, phi
 
 
 def residuals(
-    y: np.ndarray, mu: np.ndarray, w: np.ndarray, family: str, kind: str = "deviance", phi: float | None = None
+    y: np.ndarray,
+    mu: np.ndarray,
+    w: np.ndarray,
+    family: str,
+    kind: str = "deviance",
+    phi: float | None = None,
+    power: float | None = None,
 ) -> np.ndarray:
     """Residuals as lme4's ``residuals(fit, type)``: "response" y - mu; "pearson"
     (y - mu) sqrt(w / V(mu)); "deviance" sign(y - mu) times the root of the row's unit
@@ -352,7 +377,7 @@ def residuals(
         return np.asarray(y - mu, dtype=float)
     if kind == "pearson":
         with np.errstate(divide="ignore", invalid="ignore"):
-            v = variance(mu, family, phi)
+            v = variance(mu, family, phi, power)
             return np.asarray(np.where(w > 0, (y - mu) * np.sqrt(w / v), 0.0), dtype=float)
     if kind == "deviance":
         d = unit_deviance(y, mu, w, family, phi)

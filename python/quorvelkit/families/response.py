@@ -67,12 +67,13 @@ __all__ = [
 TRIALS_FAMILIES = frozenset({"binomial", "betabinomial"})
 COUNT_FAMILIES = frozenset({"poisson", "nbinom2", "nbinom1", "truncated_poisson", "truncated_nbinom2"})
 #: The continuous families: the support's condition on y and its wording.
-CONTINUOUS_FAMILIES = frozenset({"Gamma", "inverse.gaussian", "beta", "gaussian"})
+CONTINUOUS_FAMILIES = frozenset({"Gamma", "inverse.gaussian", "beta", "gaussian", "tweedie"})
 _CONTINUOUS = {
     "Gamma": (lambda y: y > 0, "positive values"),
     "inverse.gaussian": (lambda y: y > 0, "positive values"),
     "beta": (lambda y: (y > 0) & (y < 1), "proportions strictly between 0 and 1"),
     "gaussian": (lambda y: np.isfinite(y), "finite values"),
+    "tweedie": (lambda y: y >= 0, "values of at least 0"),
 }
 
 #: The families a response is read for.

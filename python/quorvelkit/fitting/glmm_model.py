@@ -17,7 +17,7 @@ import numpy as np
 
 from ..cores.glmm_core import fit_core, make_core
 from ..cores.glmm_point import fit_at_point
-from ..families.family import DISPERSION_FAMILIES, start_beta, zero_inflation_start
+from ..families.family import DISPERSION_FAMILIES, POWER_FAMILIES, start_beta, zero_inflation_start
 from ..families.response import read_evaluated, zero_inflation_design
 from ..model.design import Design
 from ..model.fit_options import FitOptions
@@ -109,11 +109,13 @@ class GlmmModel:
         max_iter = int(options.max_iter)
         zx = response.zi_design
         zi_columns = 0 if self.zi_formula is None else (1 if zx is None else zx.shape[1])
-        extra = int(family in DISPERSION_FAMILIES) + zi_columns
+        # log(phi), Tweedie's power's s, the zero-inflation's coefficients.
+        extra = int(family in DISPERSION_FAMILIES) + int(family in POWER_FAMILIES) + zi_columns
         if beta0 is None and max_iter > 0:
             beta0 = start_beta(family, link, y, prior, rows.x, rows.offset, self.zi_formula is not None)
             if beta0 is not None:
-                starts = [0.0] * (family in DISPERSION_FAMILIES)  # log(phi), glmmTMB's start
+                # log(phi) and s (power 1.5), glmmTMB's starts.
+                starts = [0.0] * (int(family in DISPERSION_FAMILIES) + int(family in POWER_FAMILIES))
                 if zi_columns:
                     # The intercept's (or the constant's) start from the excess zeros.
                     fixed = rows.x @ beta0 + (0.0 if rows.offset is None else rows.offset)

@@ -131,6 +131,13 @@ class GlmmFit(MixedFit):
         return None if phi is None else float(phi)
 
     @property
+    def power(self) -> float | None:
+        """Tweedie's power p in (1, 2) (glmmTMB's ``family_params``), estimated with the
+        rest; None for the other families."""
+        power = self._res.get("power")
+        return None if power is None else float(power)
+
+    @property
     def sigma(self) -> float:
         """glmmTMB's ``sigma(fit)``: :attr:`phi`, and 1 for a family without one (lme4's
         ``sigma`` of a binomial or Poisson fit)."""
@@ -281,7 +288,7 @@ class GlmmFit(MixedFit):
         if type == "pearson" and self.family not in ("binomial", "poisson") or len(self._zi_beta):
             if type == "deviance":
                 raise ValueError(f"the {self.family} fit has no unit deviance: use type='pearson' or 'response'")
-            mean, var = fam.response_moments(self.family, mu, self.phi, self._zi_probability)
+            mean, var = fam.response_moments(self.family, mu, self.phi, self._zi_probability, self.power)
             y = self._design.y
             values = y - mean if type == "response" else (y - mean) * np.sqrt(self._prior / var)
         else:
@@ -298,7 +305,7 @@ class GlmmFit(MixedFit):
             ".resid": self.residuals("deviance" if self.phi is None else "pearson").to_numpy(),
             ".mu": mu,
             ".weights": np.asarray(self._prior, dtype=float),
-            ".sqrtrwt": np.sqrt(self._prior / fam.variance(mu, self.family, self.phi)),
+            ".sqrtrwt": np.sqrt(self._prior / fam.variance(mu, self.family, self.phi, self.power)),
             ".wtres": self.residuals("pearson").to_numpy(),
             ".eta": eta,
         }
@@ -489,7 +496,7 @@ class GlmmFit(MixedFit):
         # first k of n replicates are the k of the same seed.
         for r in range(int(n)):
             mu = fam.linkinv(sim.draw_many(rng, 1)[0], self.link)
-            out[r] = fam.draw(self.family, mu, trials, self.phi, rng, self._zi_probability)
+            out[r] = fam.draw(self.family, mu, trials, self.phi, rng, self._zi_probability, self.power)
         return out
 
     def bootstrap(

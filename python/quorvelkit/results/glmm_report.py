@@ -37,6 +37,8 @@ def dispersion_lines(fit: Any) -> list[str]:
             lines.append(f"Dispersion estimate for {fit.family} family (sigma^2): {fit.phi**2:4.3g}")
         else:
             lines.append(f"Dispersion parameter for {fit.family} family (): {fit.phi:4.3g}")
+    if fit.power is not None:
+        lines.append(f"Tweedie power estimate: {fit.power:4.3g}")
     t = fit.zi_coef_table
     if t is not None:
         what = "Hurdle model" if fit.family.startswith("truncated") else "Zero-inflation model"

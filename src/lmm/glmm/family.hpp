@@ -60,8 +60,9 @@ struct LinkDef {
 struct MuDerivs {
   double l1, l2, l3, info, dinfo;
   double lt, l1t, l2t, infot;
-  // The derivatives of l, l1 and l2 in the logit of a zero-inflation probability.
-  double lz = 0.0, l1z = 0.0, l2z = 0.0;
+  // The derivatives of l, l1 and l2 in the family's second parameter: the logit of a
+  // zero-inflation probability, or Tweedie's s (power 1 + plogis(s)), and of info in s.
+  double lz = 0.0, l1z = 0.0, l2z = 0.0, infoz = 0.0;
 };
 
 // An exponential family (McCullagh & Nelder, sec. 2.2.2). Contract of every entry:
@@ -101,6 +102,9 @@ struct FamilyDef {
   const LinkDef* canonical;
   bool exact_fisher;
   MuDerivs (*mu_derivs)(double y, double mu, double w, double phi, bool extras);
+  // Tweedie: a power parameter beside phi, which the functions above do not take (its
+  // log-likelihood and derivatives are tweedie_smooth and tweedie_derivs, by Family).
+  bool power = false;
 };
 
 // The table, in the order R users meet the families (binomial first).
@@ -126,6 +130,8 @@ struct Family {
   // The zero-inflation's coefficients: 1 for a constant probability, else its design's
   // columns (glmmTMB's ziformula), whose logit is linear in them row by row.
   std::uint32_t zi_columns = 1;
+  // Tweedie's power p in (1, 2).
+  double power = 1.5;
 };
 
 // The family and link from their names, or the caller-error text naming what is
@@ -148,7 +154,11 @@ inline double loglik_constant(const Family& f, double y, double w) { return f.de
 // derivatives (inflation.cpp).
 double inflated_smooth(const Family& f, double y, double mu, double w);
 MuDerivs inflated_derivs(const Family& f, double y, double mu, double w, bool extras);
+// Tweedie's log-likelihood less -w log y, and its derivatives (tweedie.cpp).
+double tweedie_smooth(const Family& f, double y, double mu, double w);
+MuDerivs tweedie_derivs(const Family& f, double y, double mu, double w, bool extras);
 inline double loglik_smooth(const Family& f, double y, double mu, double w) {
+  if (f.def->power) return tweedie_smooth(f, y, mu, w);
   return f.inflated ? inflated_smooth(f, y, mu, w) : f.def->loglik_smooth(y, mu, w, f.phi);
 }
 // Whether the row derivatives take the general path of mu_derivs: a family with phi,
@@ -180,6 +190,7 @@ MuDerivs variance_mu_derivs(const Family& f, double y, double mu, double w);
 // Every family's derivatives in mu: its own, V's, or the inflated family's.
 inline MuDerivs mu_derivs_of(const Family& f, double y, double mu, double w, bool extras = true) {
   if (f.inflated) return inflated_derivs(f, y, mu, w, extras);
+  if (f.def->power) return tweedie_derivs(f, y, mu, w, extras);
   return f.def->mu_derivs ? f.def->mu_derivs(y, mu, w, f.phi, extras) : variance_mu_derivs(f, y, mu, w);
 }
 

@@ -302,6 +302,18 @@ MuDerivs truncated_poisson_derivs(double y, double mu, double w, double, bool) {
   return scaled(d, w);
 }
 
+// --- tweedie: y >= 0; its log-likelihood and derivatives take the power (tweedie.cpp),
+// so the entry's own are placeholders that nothing calls.
+Support nonnegative_check(double y, double w) {
+  return std::isfinite(y) && std::isfinite(w) && y >= 0.0 && w >= 0.0 ? Support::kInside : Support::kOutside;
+}
+double tweedie_constant(double y, double w) { return y > 0.0 ? -(w * std::log(y)) : 0.0; }
+double by_power(double, double) { return NAN; }
+double by_power_smooth(double, double, double, double) { return NAN; }
+MuDerivs by_power_derivs(double, double, double, double, bool) {
+  return {NAN, NAN, NAN, NAN, NAN, NAN, NAN, NAN, NAN};
+}
+
 }  // namespace
 
 std::vector<FamilyDef> more_families(const EntryLinks& l) {
@@ -330,6 +342,8 @@ std::vector<FamilyDef> more_families(const EntryLinks& l) {
       {"truncated_nbinom2", l.log, true, 1.0, INFINITY, positive_count_check, nbinom2_variance,
        nbinom2_variance_deriv, no_deviance, count_constant, truncated_nbinom2_smooth, nullptr, false,
        truncated_nbinom2_derivs},
+      {"tweedie", l.log, true, 0.0, INFINITY, nonnegative_check, by_power, by_power, no_deviance, tweedie_constant,
+       by_power_smooth, nullptr, true, by_power_derivs, true},
   };
 }
 

@@ -53,15 +53,17 @@ struct Rows {
 };
 
 // The family's parameters beside theta and the p fixed effects: log(phi) for a family
-// with phi, then the logit of the zero-inflation (or hurdle) probability of an inflated
-// one. Every beta below has p + n_extra entries, in this order after the fixed effects.
+// with phi, Tweedie's s (power 1 + plogis(s)), then the logit of the zero-inflation (or
+// hurdle) probability of an inflated one. Every beta below has p + n_extra entries, in
+// this order after the fixed effects.
 inline std::uint64_t n_extra(const Family& f) {
-  return (f.def->dispersion ? 1 : 0) + (f.inflated ? f.zi_columns : 0);
+  return (f.def->dispersion ? 1 : 0) + (f.def->power ? 1 : 0) + (f.inflated ? f.zi_columns : 0);
 }
 inline std::uint64_t n_extra(const Rows& rows) { return n_extra(rows.family); }
 // The family at the parameters of a vector beta laid out so.
 inline Family at_params(Family f, const double* beta, std::uint64_t p) {
   if (f.def->dispersion) f.phi = std::exp(beta[p++]);
+  if (f.def->power) f.power = 1.0 + 1.0 / (1.0 + std::exp(-beta[p++]));
   if (f.inflated && f.zi_columns == 1) f.zi = 1.0 / (1.0 + std::exp(-beta[p]));
   return f;
 }

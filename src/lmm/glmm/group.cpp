@@ -132,6 +132,8 @@ std::array<ExtraDerivs, 2> extra_derivs(const Family& f, double y, double eta, d
   // An inflated family's information is the observed one (its expected one has no
   // closed form).
   if (f.inflated) out[k] = {d.lz, d.l1z * m1, -(d.l2z * m1 * m1 + d.l1z * m2)};
+  if (f.def->power)
+    out[k] = {d.lz, d.l1z * m1, f.observed ? -(d.l2z * m1 * m1 + d.l1z * m2) : d.infoz * m1 * m1};
   return out;
 }
 
@@ -342,6 +344,8 @@ void group_gradient(const Rows& rows, std::uint64_t g, GroupWork& work, const do
     if (ne > 0) {
       const std::array<ExtraDerivs, 2> dp = extra_derivs(row_family(work, r), rows.y[k], work.eta[r], rows.w[k]);
       if (nd > 0) work.extra[0] = work.extra[0] + ((-2.0 * dp[0].l + work.lev[r] * dp[0].weight) + at * dp[0].d1);
+      if (work.family.def->power)
+        work.extra[nd] = work.extra[nd] + ((-2.0 * dp[nd].l + work.lev[r] * dp[nd].weight) + at * dp[nd].d1);
       if (work.family.inflated) {
         // The logit's derivative, times the row's zero-inflation design.
         const double dz = (-2.0 * dp[nd].l + work.lev[r] * dp[nd].weight) + at * dp[nd].d1;

@@ -275,6 +275,7 @@ bool joint_gradient(const Rows& rows, const std::vector<double>& lambda, const d
                 detail::extra_derivs(detail::row_family(work, r), rows.y[k], modes.eta[k], rows.w[k]);
             const double base = -2.0 * xv[r] + at;
             if (nd > 0) part[nt] = part[nt] + base * dp[0].d1;
+            if (rows.family.def->power) part[nt + nd] = part[nt + nd] + base * dp[nd].d1;
             const double* zx = rows.zx.data() + k * (ne - nd);
             for (std::uint64_t j = nd; j < ne && rows.family.inflated; ++j)
               part[nt + j] = part[nt + j] + base * dp[nd].d1 * zx[j - nd];
