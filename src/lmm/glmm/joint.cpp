@@ -16,21 +16,8 @@ namespace qk::glmm {
 namespace {
 
 using detail::GroupWork;
-
-constexpr int kMaxIter = 200;
-constexpr int kMaxHalvings = 60;
-constexpr double kStepTol = 1e-10;
-
-struct Sums {
-  std::vector<double> s, rb;  // p x p, p
-  double h = 0.0;
-  bool ok = true;
-};
-
-// Per group: L_g, C_g = L_g^-1 B_g (q x p) and c_g = L_g^-1 (A_g' d1 - u_g).
-struct Store {
-  std::vector<double> l, c, r;
-};
+using Sums = detail::JointSums;
+using Store = detail::JointStore;
 
 std::uint64_t cost_of(const Rows& rows) {
   const std::uint64_t per = rows.n / std::max<std::uint64_t>(rows.m, 1) + 1;
@@ -134,11 +121,13 @@ bool rx_inverse(const Rows& rows, const std::vector<double>& lambda, const doubl
   return true;
 }
 
-bool evaluate_joint(const Rows& rows, const std::vector<double>& lambda, const double* beta0,
-                    double& value, double* beta, double* rx_inv) {
-  const std::uint64_t p = rows.p, q = rows.q, m = rows.m, pe = p + n_extra(rows);
+namespace detail {
+
+bool joint_pirls(std::uint64_t m, std::uint64_t q, std::uint64_t p, std::uint64_t pe, const double* beta0,
+                 const JointPass& pass, double* beta, std::vector<double>& u) {
   // The family's parameters beside beta ride along in b and bt, fixed at beta0's.
-  std::vector<double> b(beta0, beta0 + pe), u(m * q, 0.0), bt(b), ut(m * q), db(p), du(m * q);
+  std::vector<double> b(beta0, beta0 + pe), bt(b), ut(m * q), db(p), du(m * q);
+  u.assign(m * q, 0.0);
   // On failure beta holds the last iterate, for a diagnosis of why.
   struct Last {
     const std::vector<double>& b;
@@ -148,7 +137,7 @@ bool evaluate_joint(const Rows& rows, const std::vector<double>& lambda, const d
   Store store{std::vector<double>(m * q * q), std::vector<double>(m * q * p), std::vector<double>(m * q)};
   bool done = false;
   for (int it = 0; it < kMaxIter && !done; ++it) {
-    Sums sums = pass(rows, lambda.data(), b.data(), u, &store);
+    Sums sums = pass(b.data(), u, &store);
     if (!sums.ok) return false;
     for (std::uint64_t i = 0; i < p; ++i)
       for (std::uint64_t j = i + 1; j < p; ++j) sums.s[i * p + j] = 0.0;
@@ -176,7 +165,7 @@ bool evaluate_joint(const Rows& rows, const std::vector<double>& lambda, const d
     for (int k = 0; k < kMaxHalvings; ++k, step *= 0.5) {
       for (std::uint64_t i = 0; i < p; ++i) bt[i] = b[i] + step * db[i];
       for (std::uint64_t i = 0; i < m * q; ++i) ut[i] = u[i] + step * du[i];
-      const Sums trial = pass(rows, lambda.data(), bt.data(), ut, nullptr);
+      const Sums trial = pass(bt.data(), ut, nullptr);
       if (done || (trial.ok && trial.h <= sums.h)) {
         taken = true;
         break;
@@ -184,16 +173,27 @@ bool evaluate_joint(const Rows& rows, const std::vector<double>& lambda, const d
       if (big * step <= kStepTol) break;
     }
     if (!taken) {
-      if (big > 1e-6) return false;
+      if (big > kSearchEnd) return false;
       done = true;
       break;
     }
     b.swap(bt);
     u.swap(ut);
   }
-  if (!done) return false;
-  if (rx_inv && !rx_inverse(rows, lambda, b.data(), u, rx_inv)) return false;
-  return evaluate(rows, lambda, b.data(), 1, value, nullptr, nullptr);
+  return done;
+}
+
+}  // namespace detail
+
+bool evaluate_joint(const Rows& rows, const std::vector<double>& lambda, const double* beta0,
+                    double& value, double* beta, double* rx_inv) {
+  std::vector<double> u;
+  const detail::JointPass at = [&](const double* b, const std::vector<double>& uv, Store* store) {
+    return pass(rows, lambda.data(), b, uv, store);
+  };
+  if (!detail::joint_pirls(rows.m, rows.q, rows.p, rows.p + n_extra(rows), beta0, at, beta, u)) return false;
+  if (rx_inv && !rx_inverse(rows, lambda, beta, u, rx_inv)) return false;
+  return evaluate(rows, lambda, beta, 1, value, nullptr, nullptr);
 }
 
 }  // namespace qk::glmm
