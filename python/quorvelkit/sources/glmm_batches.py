@@ -1,0 +1,250 @@
+"""Generalized linear mixed models fitted from data read in batches: a Parquet file or
+directory, a pyarrow dataset, a list of DataFrames or a callable that returns a fresh
+iterator of DataFrames at each call.
+
+The fit is the in-memory fit's (:func:`quorvelkit.glmm`), exactly: Laplace's
+approximation over (theta, beta) with one grouping factor, found by the compiled
+core's pass driver (``_quorvelkit.glmm_batches_fit``). Each group's PIRLS advances one
+step per pass over the batches, from sums the core's kernel takes of each batch (no
+Python per row); the client keeps the modes, one vector per group. A fit therefore
+reads its batches many times (:attr:`GlmmBatchFit.passes
+<quorvelkit.results.glmm_batch_fit.GlmmBatchFit.passes>`): a source read once, an
+iterator, is refused.
+
+Before the core's passes one pass here learns what the model needs of all the rows:
+the group labels (sorted as in memory), the rows used, and the fixed-effects columns
+that are aliased (dropped as in memory).
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import os
+import time
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+import quorvelkit._quorvelkit as _qk
+
+from ..families.response import read_evaluated
+from ..formula.checks import row_values
+from ..formula.expression_values import evaluate_parts
+from ..formula.parsing import ParsedFormula, parse_formula
+from ..model.data_arguments import resolve_rows
+from ..model.description import ModelSpec
+from ..model.design import Design
+from ..model.model_checks import drop_aliased
+from ..results.glmm_batch_fit import GlmmBatchFit
+from ..support.errors import SourceError
+from ..support.frames import arrow_frame, sorted_levels
+from ..support.labels import label_text
+from .batch_loop import read_ahead
+from .interface import first_spec, has_complete_row
+from .parquet import open_dataset
+
+__all__ = ["glmm_batches", "accepts", "ONE_SHOT"]
+
+#: Why an iterator cannot be fitted: the passes read the rows again and again.
+ONE_SHOT = (
+    "a GLMM fit from batches reads its rows once per pass of its PIRLS (dozens to hundreds of passes), "
+    "and an iterator can be read only once: give a list of DataFrames, a callable that returns a fresh "
+    "iterator of DataFrames at each call, or a Parquet file or directory"
+)
+
+
+def accepts(data: Any) -> bool:
+    """Whether ``data`` is a source this route reads: a path, a pyarrow dataset, a
+    non-empty list or tuple of DataFrames, a callable, or an iterator (refused)."""
+    if isinstance(data, (str, os.PathLike, Iterator)) or callable(data):
+        return not isinstance(data, pd.DataFrame)
+    if isinstance(data, (list, tuple)):
+        return len(data) > 0 and all(isinstance(f, pd.DataFrame) for f in data)
+    return type(data).__module__.startswith("pyarrow.dataset")
+
+
+@dataclasses.dataclass
+class _Batch:
+    """One batch as the core reads it, and its group labels."""
+
+    y: np.ndarray
+    x: np.ndarray
+    z: np.ndarray
+    labels: Any
+    weights: np.ndarray
+    offset: np.ndarray | None
+    n_dropped: int
+
+    @property
+    def nbytes(self) -> int:
+        return sum(a.nbytes for a in (self.y, self.x, self.z, self.weights) if a is not None) + 8 * len(self.y)
+
+
+class _Reading:
+    """How every batch becomes the core's arrays: the model learnt from the first
+    batch holding a complete row, the family's reading of the response, the weights
+    and offset given by name or expression."""
+
+    def __init__(self, parsed: ParsedFormula, spec: ModelSpec, family: str, weights: Any, offset: Any) -> None:
+        self.parsed, self.spec, self.family = parsed, spec, family
+        self.weights, self.offset = weights, offset
+
+    def batch(self, frame: Any, where: str) -> _Batch:
+        frame = frame if isinstance(frame, pd.DataFrame) else arrow_frame(frame)
+        if not isinstance(frame.index, pd.RangeIndex):
+            frame = frame.reset_index(drop=True)
+        weights = resolve_rows(self.weights, frame, "weights")
+        offset = resolve_rows(self.offset, frame, "offset")
+        parts = evaluate_parts(self.parsed.response_parts, frame)
+        response = read_evaluated(self.parsed.response, parts, frame, self.family, weights, stacklevel=3)
+        keep = response.keep & frame[self.spec.used].notna().all(axis=1).to_numpy()
+        given = row_values(offset, frame, "offset", lambda k: f"row {label_text(frame.index[k])} of {where}")
+        if given is not None:
+            keep &= ~np.isnan(given.values)
+        rows = self.spec.rows(frame.loc[keep] if not keep.all() else frame, where)
+        read = response.restricted(keep)
+        off = rows.offset
+        if given is not None:
+            extra = np.ascontiguousarray(given.values[keep], dtype=float)
+            off = extra if off is None else np.ascontiguousarray(off + extra)
+        prior = np.ascontiguousarray(read.prior_weights, dtype=float)
+        return _Batch(
+            np.ascontiguousarray(read.y, dtype=float),
+            rows.x,
+            rows.z,
+            rows.labels,
+            prior,
+            off,
+            len(frame) - int(keep.sum()),
+        )
+
+
+def _frames_of(source: Any) -> tuple[Callable[[], Iterator[tuple[Any, str]]], str, dict | None]:
+    """The (batch, place) pairs of a source that is read again at each call, its name,
+    and the levels a first pass over a Parquet source found."""
+    if isinstance(source, Iterator):
+        raise TypeError(ONE_SHOT)
+    if isinstance(source, (list, tuple)):
+        frames = list(source)
+        return (lambda: ((f, f"batch {k}") for k, f in enumerate(frames))), "the list of DataFrames", None
+    if callable(source):
+
+        def again() -> Iterator[tuple[Any, str]]:
+            it = source()
+            if not isinstance(it, Iterable) or isinstance(it, pd.DataFrame):
+                raise TypeError(f"the callable must return an iterable of DataFrames, got {type(it).__name__}")
+            for k, f in enumerate(it):
+                if not isinstance(f, pd.DataFrame):
+                    raise TypeError(f"batch {k} of the callable's iterator is a {type(f).__name__}, not a DataFrame")
+                yield f, f"batch {k}"
+
+        return again, "the callable's batches", None
+    raise TypeError(f"cannot read {type(source).__name__} in batches")
+
+
+def glmm_batches(
+    formula: str,
+    source: Any,
+    family: str,
+    link: str,
+    *,
+    weights: Any = None,
+    offset: Any = None,
+    laplace: str | None = None,
+    theta: Any = None,
+    max_iter: int = 300,
+    batch_rows: int = 1 << 20,
+    levels: Mapping[str, Sequence] | None = None,
+    cache_bytes: int = 1 << 28,
+) -> GlmmBatchFit:
+    """The Laplace fit (one grouping factor; binomial, Poisson) of ``formula`` to
+    ``source`` read in batches (see the module); what :func:`quorvelkit.glmm` calls for
+    such data. ``levels`` declares the levels of categorical columns, which a list or a
+    callable's batches otherwise take from their first batch holding a complete row (a
+    Parquet source's first pass finds them); ``batch_rows`` is the Parquet batch size.
+    The first pass keeps the batches as the core reads them (8 (p + q + 3) bytes a
+    row) while they take at most ``cache_bytes``, and the core's passes read those;
+    beyond it every pass reads the source again (0: always)."""
+    t0 = time.perf_counter()
+    parsed = parse_formula(formula, None, family_response=True)
+    if isinstance(source, (str, os.PathLike)) or not (isinstance(source, (list, tuple, Iterator)) or callable(source)):
+        data = open_dataset(parsed, source, batch_rows, levels, False, weights if isinstance(weights, str) else None)
+        read, name, levels = data.read, data.name, data.levels
+    else:
+        read, name, _ = _frames_of(source)
+    # X, Z and the offset are the right-hand side's: the response is the family's.
+    rhs = dataclasses.replace(parsed, uses=tuple(u for u in parsed.uses if u[1] != "response"))
+    first = next((item for item in read() if has_complete_row(rhs, item[0])), None)
+    if first is None:
+        raise SourceError(f"{name} has no complete rows in the columns the model uses")
+    spec = first_spec(rhs, first, levels, None, None)
+    if len(spec.factors) != 1:
+        raise ValueError(
+            f"a GLMM fit from batches takes one grouping factor (this model has {len(spec.factors)}); fit it in memory"
+        )
+    reading = _Reading(parsed, spec, family, weights, offset)
+
+    # The first pass: the group labels, the rows and the aliased columns; the batches
+    # as the core reads them are kept while they fit in cache_bytes.
+    uniques: list[Any] = []
+    kept_batches: list[_Batch] | None = []
+    xtx = np.zeros((spec.p, spec.p))
+    scale = np.zeros(spec.p)
+    n = n_dropped = size = 0
+    for frame, where in read():
+        b = reading.batch(frame, where)
+        uniques.append(pd.Series(b.labels).drop_duplicates())
+        xtx += b.x.T @ b.x
+        if len(b.x):
+            scale = np.maximum(scale, np.abs(b.x).max(axis=0))
+        n += len(b.y)
+        n_dropped += b.n_dropped
+        size += b.nbytes
+        if kept_batches is not None:
+            kept_batches = kept_batches + [b] if size <= cache_bytes else None
+    if n == 0:
+        raise SourceError(f"{name} has no complete rows in the columns the model uses")
+    _, group_levels = sorted_levels(pd.concat(uniques, ignore_index=True).drop_duplicates())
+    unit = np.where(scale > 0, scale, 1.0)
+    kept = drop_aliased(xtx / np.outer(unit, unit), spec.fe_all, stacklevel=3)
+
+    def arrays(b: _Batch) -> tuple[Any, ...]:
+        codes = np.ascontiguousarray(group_levels.get_indexer(pd.Series(b.labels)), dtype=np.int64)
+        x = b.x if len(kept) == spec.p else b.x[:, kept]
+        return (
+            b.y,
+            np.ascontiguousarray(x, dtype=float),
+            np.ascontiguousarray(b.z, dtype=float),
+            codes,
+            b.weights,
+            b.offset,
+        )
+
+    if kept_batches is not None:
+        cached = [arrays(b) for b in kept_batches]
+        del kept_batches
+        batches: Callable[[], Iterator[tuple[Any, ...]]] = lambda: iter(cached)  # noqa: E731
+    else:
+        batches = lambda: read_ahead(arrays(reading.batch(f, w)) for f, w in read())  # noqa: E731
+
+    t1 = time.perf_counter()
+    theta0 = None if theta is None else np.asarray(theta, dtype=float)
+    result = _qk.glmm_batches_fit(
+        batches,
+        len(group_levels),
+        len(kept),
+        spec.q,
+        list(spec.blocks),
+        family,
+        link,
+        laplace,
+        theta0,
+        max_iter,
+    )
+    result["passes"] = int(result["passes"]) + 1  # and the first pass, here
+    t2 = time.perf_counter()
+    spec = dataclasses.replace(spec, family=family, link=link, laplace=laplace)
+    design = Design(spec, group_levels, n, kept, n_dropped, 0, None, source=name, factor_levels=(group_levels,))
+    return GlmmBatchFit(design, result, formula=formula, seconds=(t2 - t1, t2 - t0))
