@@ -39,7 +39,7 @@ from ..model.design import Design
 from ..model.model_checks import drop_aliased
 from ..results.glmm_batch_fit import GlmmBatchFit
 from ..support.errors import SourceError
-from ..support.frames import arrow_frame, sorted_levels
+from ..support.frames import arrow_frame, r_sorted, sorted_levels
 from ..support.labels import label_text
 from .batch_loop import read_ahead
 from .interface import first_spec, has_complete_row
@@ -98,7 +98,10 @@ class _Reading:
         weights = resolve_rows(self.weights, frame, "weights")
         offset = resolve_rows(self.offset, frame, "offset")
         parts = evaluate_parts(self.parsed.response_parts, frame)
-        response = read_evaluated(self.parsed.response, parts, frame, self.family, weights, stacklevel=3)
+        try:
+            response = read_evaluated(self.parsed.response, parts, frame, self.family, weights, stacklevel=3)
+        except ValueError as exc:  # its row by the batch's labels: the batch named too
+            raise ValueError(f"{exc} (of {where})") from None
         keep = response.keep & frame[self.spec.used].notna().all(axis=1).to_numpy()
         given = row_values(offset, frame, "offset", lambda k: f"row {label_text(frame.index[k])} of {where}")
         if given is not None:
@@ -144,6 +147,39 @@ def _frames_of(source: Any) -> tuple[Callable[[], Iterator[tuple[Any, str]]], st
     raise TypeError(f"cannot read {type(source).__name__} in batches")
 
 
+def _text_levels(
+    rhs: ParsedFormula, read: Callable[[], Iterator[tuple[Any, str]]], declared: Mapping[str, Sequence]
+) -> tuple[dict[str, list], bool]:
+    """The levels of the text and categorical columns of the model's right-hand side
+    (its grouping columns aside, which the first pass codes), found by a pass over the
+    batches unless declared: a categorical's categories, text in R's order (as a frame
+    in memory teaches them); and whether that pass was made (none without such a
+    column)."""
+    groups = {c for t in rhs.random_terms for c in t.group}
+    found: dict[str, Any] = {}
+    columns: list[str] | None = None
+    for frame, _ in read():
+        frame = frame if isinstance(frame, pd.DataFrame) else arrow_frame(frame)
+        if columns is None:
+            named = dict.fromkeys(c for c, _ in rhs.uses)
+            columns = [
+                c
+                for c in named
+                if c in frame.columns and c not in groups and c not in declared
+                and not pd.api.types.is_numeric_dtype(frame[c])
+            ]  # fmt: skip
+            if not columns:
+                return dict(declared), False
+        for c in columns:
+            col = frame[c]
+            if isinstance(col.dtype, pd.CategoricalDtype):
+                found[c] = list(col.cat.categories)
+            else:
+                found.setdefault(c, set()).update(col.dropna().unique())
+    levels = {c: v if isinstance(v, list) else r_sorted(v) for c, v in found.items()}
+    return {**levels, **declared}, True
+
+
 def glmm_batches(
     formula: str,
     source: Any,
@@ -169,13 +205,22 @@ def glmm_batches(
     beyond it every pass reads the source again (0: always)."""
     t0 = time.perf_counter()
     parsed = parse_formula(formula, None, family_response=True)
-    if isinstance(source, (str, os.PathLike)) or not (isinstance(source, (list, tuple, Iterator)) or callable(source)):
-        data = open_dataset(parsed, source, batch_rows, levels, False, weights if isinstance(weights, str) else None)
+    parquet = isinstance(source, (str, os.PathLike)) or not (
+        isinstance(source, (list, tuple, Iterator)) or callable(source)
+    )
+    if parquet:
+        # The offset's column is read with the formula's (an expression's are not known here).
+        named = (offset,) if isinstance(offset, str) and offset.isidentifier() else ()
+        reads = dataclasses.replace(parsed, uses=parsed.uses + tuple((c, "numeric") for c in named))
+        data = open_dataset(reads, source, batch_rows, levels, False, weights if isinstance(weights, str) else None)
         read, name, levels = data.read, data.name, data.levels
-    else:
-        read, name, _ = _frames_of(source)
     # X, Z and the offset are the right-hand side's: the response is the family's.
     rhs = dataclasses.replace(parsed, uses=tuple(u for u in parsed.uses if u[1] != "response"))
+    levels_passes = 0
+    if not parquet:
+        read, name, _ = _frames_of(source)
+        levels, made = _text_levels(rhs, read, levels or {})
+        levels_passes = int(made)
     first = next((item for item in read() if has_complete_row(rhs, item[0])), None)
     if first is None:
         raise SourceError(f"{name} has no complete rows in the columns the model uses")
@@ -207,6 +252,8 @@ def glmm_batches(
     if n == 0:
         raise SourceError(f"{name} has no complete rows in the columns the model uses")
     _, group_levels = sorted_levels(pd.concat(uniques, ignore_index=True).drop_duplicates())
+    if group_levels.dtype == object and all(isinstance(v, str) for v in group_levels):
+        group_levels = group_levels.astype(pd.StringDtype(na_value=np.nan))  # text labels, as a frame holds them
     unit = np.where(scale > 0, scale, 1.0)
     kept = drop_aliased(xtx / np.outer(unit, unit), spec.fe_all, stacklevel=3)
 
@@ -243,8 +290,19 @@ def glmm_batches(
         theta0,
         max_iter,
     )
-    result["passes"] = int(result["passes"]) + 1  # and the first pass, here
+    result["passes"] = int(result["passes"]) + 1 + levels_passes  # and the passes here
     t2 = time.perf_counter()
-    spec = dataclasses.replace(spec, family=family, link=link, laplace=laplace)
+    # An offset given by column name is read from new data's column; an expression's
+    # values, as in memory, cannot be read from new data.
+    frame0 = first[0] if isinstance(first[0], pd.DataFrame) else arrow_frame(first[0])
+    by_name = isinstance(offset, str) and offset in frame0.columns
+    spec = dataclasses.replace(
+        spec,
+        family=family,
+        link=link,
+        laplace=laplace,
+        offset_column=offset if by_name else None,
+        offset_array=offset is not None and not by_name,
+    )
     design = Design(spec, group_levels, n, kept, n_dropped, 0, None, source=name, factor_levels=(group_levels,))
     return GlmmBatchFit(design, result, formula=formula, seconds=(t2 - t1, t2 - t0))
