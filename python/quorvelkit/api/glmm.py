@@ -6,7 +6,6 @@ fitted by the compiled GLMM core and returned as a :class:`~quorvelkit.results.g
 from __future__ import annotations
 
 import difflib
-from collections.abc import Iterator
 from typing import Any
 
 import numpy as np
@@ -253,8 +252,6 @@ def _from_batches(
             "pyarrow dataset, a list of DataFrames or a callable returning an iterator of them; collect it to a "
             "DataFrame to fit it in memory"
         )
-    if isinstance(data, Iterator):
-        raise TypeError(batches.ONE_SHOT)
     refused = [
         what
         for what, given in (
