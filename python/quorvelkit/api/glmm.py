@@ -185,7 +185,7 @@ def glmm(
     fit's :attr:`~GlmmFit.converged` is then False).
     """
     load_for_fit()
-    batch_options = {k: kwargs.pop(k) for k in ("batch_rows", "levels", "cache_bytes") if k in kwargs}
+    batch_options: dict[str, Any] = {k: kwargs.pop(k) for k in ("batch_rows", "levels", "cache_bytes") if k in kwargs}
     # max_iter is a fit option, declared once (FitOptions); theta is its start.
     iterations = {"max_iter": kwargs.pop("max_iter")} if "max_iter" in kwargs else {}
     if kwargs:

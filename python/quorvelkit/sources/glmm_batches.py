@@ -169,7 +169,7 @@ def _text_levels(
                 and not pd.api.types.is_numeric_dtype(frame[c])
             ]  # fmt: skip
             if not columns:
-                return dict(declared), False
+                return {c: list(v) for c, v in declared.items()}, False
         for c in columns:
             col = frame[c]
             if isinstance(col.dtype, pd.CategoricalDtype):
@@ -177,7 +177,7 @@ def _text_levels(
             else:
                 found.setdefault(c, set()).update(col.dropna().unique())
     levels = {c: v if isinstance(v, list) else r_sorted(v) for c, v in found.items()}
-    return {**levels, **declared}, True
+    return {**levels, **{c: list(v) for c, v in declared.items()}}, True
 
 
 def glmm_batches(
@@ -258,7 +258,7 @@ def glmm_batches(
     kept = drop_aliased(xtx / np.outer(unit, unit), spec.fe_all, stacklevel=3)
 
     def arrays(b: _Batch) -> tuple[Any, ...]:
-        codes = np.ascontiguousarray(group_levels.get_indexer(pd.Series(b.labels)), dtype=np.int64)
+        codes = np.ascontiguousarray(group_levels.get_indexer(pd.Index(b.labels)), dtype=np.int64)
         x = b.x if len(kept) == spec.p else b.x[:, kept]
         return (
             b.y,

@@ -173,7 +173,10 @@ bool joint_pirls(std::uint64_t m, std::uint64_t q, std::uint64_t p, std::uint64_
       if (big * step <= kStepTol) break;
     }
     if (!taken) {
-      if (big > kSearchEnd) return false;
+      // No decrease along the Newton direction: u and beta are the joint mode to the
+      // rounding of h when the direction is within the Newton zone (at a million rows
+      // h's rounding, some 1e-10 of it, swamps the decrease of a step near 1e-6).
+      if (big > kNewtonZone) return false;
       done = true;
       break;
     }
