@@ -128,14 +128,15 @@ def test_a_source_read_again_at_every_pass(tmp_path):
     assert_same_fit(by_parquet, fit)
 
 
-def test_parquet_file_with_a_binomial_response_of_trials(tmp_path):
+def test_parquet_file_with_a_binomial_response_of_trials(tmp_path, capsys):
     formula, frame, family, _ = data_of("cbpp")
     path = tmp_path / "cbpp.parquet"
     text = frame.assign(herd="h" + frame["herd"].astype(str), period="p" + frame["period"].astype(str))
     text.to_parquet(path, index=False)
     fit = qk.glmm(formula, text, family=family)
-    batched = qk.glmm(formula, str(path), family=family, batch_rows=9)
+    batched = qk.glmm(formula, str(path), family=family, batch_rows=9, progress=True)
     assert_same_fit(batched, fit)
+    assert "passes over the batches" in capsys.readouterr().err
     assert batched.summary_text().count("passes over the batches") == 1
 
 

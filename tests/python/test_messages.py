@@ -556,7 +556,7 @@ BEFORE_THE_CORE = [  # formulas, columns and arguments lmm refuses
      "nagq = 25 with q = 3 random effects per group takes nagq^q = 15625 quadrature nodes per group, more than 10000"),
     (glmm(nAGQ=9), T, "glmm() got an unexpected keyword argument 'nAGQ'; glmer's nAGQ= is nagq= here"),
     (glmm(famly="poisson"), T, "did you mean family=?"),
-    (glmm(data=lambda d: iter([d])), V, "glmm() fits data in memory only (a DataFrame); data read in batches"),
+    (glmm(data=lambda d: iter([d])), T, "an iterator can be read only once: give a list of DataFrames, a callable"),
     (glmm("k ~ x + (1 | g)", data=lambda d: d.assign(k=-d["k"]), family="poisson"), V,
      "the Poisson response 'k' must hold counts, not negative values: it is -4 in row 1"),
     (glmm("I(s / 2) ~ x + (1 | g)"), V, "the binomial response 'I(s / 2)' must hold 0/1 values (or proportions, "

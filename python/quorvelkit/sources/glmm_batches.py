@@ -40,7 +40,8 @@ from ..model.model_checks import drop_aliased
 from ..results.glmm_batch_fit import GlmmBatchFit
 from ..support.errors import SourceError
 from ..support.frames import arrow_frame, r_sorted, sorted_levels
-from ..support.labels import label_text
+from ..support.labels import label_text, split_labels
+from ..support.progress import progress_bar
 from .batch_loop import read_ahead
 from .interface import first_spec, has_complete_row
 from .parquet import open_dataset
@@ -194,6 +195,7 @@ def glmm_batches(
     batch_rows: int = 1 << 20,
     levels: Mapping[str, Sequence] | None = None,
     cache_bytes: int = 1 << 28,
+    progress: bool | None = None,
 ) -> GlmmBatchFit:
     """The Laplace fit (one grouping factor; binomial, Poisson) of ``formula`` to
     ``source`` read in batches (see the module); what :func:`quorvelkit.glmm` calls for
@@ -202,7 +204,8 @@ def glmm_batches(
     Parquet source's first pass finds them); ``batch_rows`` is the Parquet batch size.
     The first pass keeps the batches as the core reads them (8 (p + q + 3) bytes a
     row) while they take at most ``cache_bytes``, and the core's passes read those;
-    beyond it every pass reads the source again (0: always)."""
+    beyond it every pass reads the source again (0: always). ``progress``: a bar of the
+    core's passes (``None``: on a terminal, for fits longer than a second)."""
     t0 = time.perf_counter()
     parsed = parse_formula(formula, None, family_response=True)
     parquet = isinstance(source, (str, os.PathLike)) or not (
@@ -252,6 +255,12 @@ def glmm_batches(
     if n == 0:
         raise SourceError(f"{name} has no complete rows in the columns the model uses")
     _, group_levels = sorted_levels(pd.concat(uniques, ignore_index=True).drop_duplicates())
+    found = split_labels(group_levels) if group_levels.dtype == object else None
+    if found is not None:  # one label in two types would be two groups, as in memory
+        raise ValueError(
+            f"the grouping factor {spec.factors[0].name!r} holds {label_text(found[0])} as a number and "
+            f"{label_text(found[1])} as text: one label in two types would be two groups; give the column one type"
+        )
     if group_levels.dtype == object and all(isinstance(v, str) for v in group_levels):
         group_levels = group_levels.astype(pd.StringDtype(na_value=np.nan))  # text labels, as a frame holds them
     unit = np.where(scale > 0, scale, 1.0)
@@ -278,18 +287,27 @@ def glmm_batches(
 
     t1 = time.perf_counter()
     theta0 = None if theta is None else np.asarray(theta, dtype=float)
-    result = _qk.glmm_batches_fit(
-        batches,
-        len(group_levels),
-        len(kept),
-        spec.q,
-        list(spec.blocks),
-        family,
-        link,
-        laplace,
-        theta0,
-        max_iter,
-    )
+    bar = progress_bar(progress, None, "passes over the batches", "pass")
+
+    def counted() -> Iterator[tuple[Any, ...]]:
+        bar.update(1)
+        return batches()
+
+    try:
+        result = _qk.glmm_batches_fit(
+            counted,
+            len(group_levels),
+            len(kept),
+            spec.q,
+            list(spec.blocks),
+            family,
+            link,
+            laplace,
+            theta0,
+            max_iter,
+        )
+    finally:
+        bar.close()
     result["passes"] = int(result["passes"]) + 1 + levels_passes  # and the passes here
     t2 = time.perf_counter()
     # An offset given by column name is read from new data's column; an expression's
