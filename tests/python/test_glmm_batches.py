@@ -140,6 +140,17 @@ def test_parquet_file_with_a_binomial_response_of_trials(tmp_path, capsys):
     assert batched.summary_text().count("passes over the batches") == 1
 
 
+def test_likelihood_ratio_of_fits_from_batches():
+    formula, frame, family, _ = data_of("cbpp")
+    null = "cbind(incidence, size - incidence) ~ 1 + (1 | herd)"
+    in_memory = qk.anova(qk.glmm(null, frame, family=family), qk.glmm(formula, frame, family=family))
+    batched = qk.anova(
+        qk.glmm(null, split(frame, 11), family=family), qk.glmm(formula, split(frame, 11), family=family)
+    )
+    assert_allclose(batched["Chisq"].iloc[1], in_memory["Chisq"].iloc[1], rtol=1e-8)
+    assert batched["Chi Df"].iloc[1] == in_memory["Chi Df"].iloc[1] == 3
+
+
 def test_what_needs_the_rows_is_refused():
     formula, frame, family, _ = data_of("cbpp")
     batched = qk.glmm(formula, split(frame, 20), family=family)
@@ -151,6 +162,8 @@ def test_what_needs_the_rows_is_refused():
         lambda f: f.deviance,
         lambda f: f.predict(),
         lambda f: f.core,
+        lambda f: f.profile(),
+        lambda f: f.drop1(),
     ):
         with pytest.raises(RowsUnavailable, match="needs the rows"):
             what(batched)

@@ -52,6 +52,9 @@ class GlmmBatchFit(GlmmFit):
         """A fit from batches keeps no core: ``RowsUnavailable``."""
         self._design.no_rows("the compiled core (to evaluate the criterion at other parameters)")
 
+    def _profiler(self, ml: bool) -> Any:
+        self._design.no_rows("a profile (each of its points refits the model)")
+
     @property
     def optimizer(self) -> dict[str, Any]:
         return {**super().optimizer, "passes": self.passes}

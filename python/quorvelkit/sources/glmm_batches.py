@@ -217,9 +217,10 @@ def glmm_batches(
         reads = dataclasses.replace(parsed, uses=parsed.uses + tuple((c, "numeric") for c in named))
         data = open_dataset(reads, source, batch_rows, levels, False, weights if isinstance(weights, str) else None)
         read, name, levels = data.read, data.name, data.levels
+        first_passes = int(data.group_levels is not None)  # its first pass, when the model needs one
     # X, Z and the offset are the right-hand side's: the response is the family's.
     rhs = dataclasses.replace(parsed, uses=tuple(u for u in parsed.uses if u[1] != "response"))
-    levels_passes = 0
+    levels_passes = 0 if not parquet else first_passes
     if not parquet:
         read, name, _ = _frames_of(source)
         levels, made = _text_levels(rhs, read, levels or {})
