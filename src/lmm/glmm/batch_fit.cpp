@@ -49,6 +49,9 @@ class Driver {
 
   bool evaluate(const std::vector<double>& lambda, const double* beta, double& value, double* grad,
                 std::vector<double>* warm, std::vector<double>* u_out = nullptr, std::vector<double>* l_out = nullptr);
+  // Each group's PIRLS at (lambda, beta) into u_, lf_ (the factors of M), lo_ (the
+  // observed curvatures) and value_; from warm's modes when given (and into them).
+  bool modes_at(const std::vector<double>& lambda, const double* beta, std::vector<double>* warm);
   bool rx_inverse(const std::vector<double>& lambda, const double* beta, const std::vector<double>& u, double* out);
   bool joint(const std::vector<double>& lambda, const double* beta0, double& value, double* beta, double* rx_inv);
 
@@ -59,6 +62,12 @@ class Driver {
   BatchReader& reader_;
   const BatchModel& model_;
   PassSums sums_;
+  // The last modes found from warm starts and their point: a gradient asked at that
+  // point (the minimiser's line search takes the value, then the gradient there) starts
+  // from them without a pass.
+  std::vector<double> u_, lf_, lo_, at_lambda_, at_beta_;
+  double value_ = 0.0;
+  bool reusable_ = false;
   double constant_ = 0.0;
   std::uint64_t n_ = 0;
 };
@@ -85,9 +94,9 @@ bool newton(const PassSums& s, std::uint64_t g, std::uint64_t q, std::vector<dou
   return std::isfinite(big);
 }
 
-bool Driver::evaluate(const std::vector<double>& lambda, const double* beta, double& value, double* grad,
-                      std::vector<double>* warm, std::vector<double>* u_out, std::vector<double>* l_out) {
-  const std::uint64_t m = model_.m, q = model_.q, qq = q * q, nt = model_.idx.size(), p = model_.p;
+bool Driver::modes_at(const std::vector<double>& lambda, const double* beta, std::vector<double>* warm) {
+  const std::uint64_t m = model_.m, q = model_.q, qq = q * q;
+  reusable_ = false;
   const bool from_warm = warm && warm->size() == m * q;
   std::vector<double> u = from_warm ? *warm : std::vector<double>(m * q, 0.0);
   std::vector<double> probe = u, delta(m * q), h(m), big(m), step(m), term(m), lf(m * qq), lo(m * qq), l(qq);
@@ -205,12 +214,31 @@ bool Driver::evaluate(const std::vector<double>& lambda, const double* beta, dou
   }
   double total = constant_;
   for (std::uint64_t g = 0; g < m; ++g) total = total + term[g];
-  value = total;
   if (!std::isfinite(total)) return false;
   if (from_warm) *warm = u;
-  if (u_out) *u_out = u;
-  if (l_out) *l_out = lf;
+  u_.swap(u);
+  lf_.swap(lf);
+  lo_.swap(lo);
+  value_ = total;
+  if (from_warm) {
+    at_lambda_ = lambda;
+    at_beta_.assign(beta, beta + model_.p);
+    reusable_ = true;
+  }
+  return true;
+}
+
+bool Driver::evaluate(const std::vector<double>& lambda, const double* beta, double& value, double* grad,
+                      std::vector<double>* warm, std::vector<double>* u_out, std::vector<double>* l_out) {
+  const std::uint64_t m = model_.m, q = model_.q, qq = q * q, nt = model_.idx.size(), p = model_.p;
+  const bool again = grad && warm && reusable_ && lambda == at_lambda_ && std::equal(beta, beta + p, at_beta_.begin());
+  if (!again && !modes_at(lambda, beta, warm)) return false;
+  value = value_;
+  if (u_out) *u_out = u_;
+  if (l_out) *l_out = lf_;
   if (!grad) return true;
+  const std::vector<double>&u = u_, &lf = lf_;
+  std::vector<double> lo = lo_;  // factored in place below; the kept modes may serve again
 
   // The exact gradient (group_gradient's, its row sums from two passes).
   std::vector<double> minv(m * qq), t(m * q);
