@@ -94,17 +94,23 @@ class PythonBatches final : public gl::BatchReader {
   Pending& pending_;
 };
 
-PyObject* result_dict(gl::FitResult& res, std::uint64_t m, std::uint64_t q, std::uint64_t p, std::uint64_t passes) {
+PyObject* result_dict(gl::FitResult& res, const gl::BatchModel& model, std::uint64_t passes) {
+  const std::uint64_t p = model.p;
   const auto nt = static_cast<npy_intp>(res.theta.size()), pp = static_cast<npy_intp>(p),
-             ng = static_cast<npy_intp>(res.grad.size()), nh = nt + pp, mm = static_cast<npy_intp>(m),
-             qq = static_cast<npy_intp>(q);
+             ng = static_cast<npy_intp>(res.grad.size()), mm = static_cast<npy_intp>(model.m),
+             qq = static_cast<npy_intp>(model.q);
+  const auto nh = nt + static_cast<npy_intp>(res.beta.size());
+  // phi leaves beta (log(phi) after the fixed effects) for an entry of its own.
+  const gl::Family at = gl::at_params(model.family, res.beta.data(), p);
+  res.beta.resize(p);
   Ref d(PyDict_New());
   if (!d) return nullptr;
   const bool ok = set_item(d.get(), "theta", array_taking(std::move(res.theta), {nt})) &&
                   set_item(d.get(), "beta", array_taking(std::move(res.beta), {pp})) &&
-                  set_item(d.get(), "phi", Py_NewRef(Py_None)) && set_item(d.get(), "zi", Py_NewRef(Py_None)) &&
+                  set_item(d.get(), "phi", at.def->dispersion ? PyFloat_FromDouble(at.phi) : Py_NewRef(Py_None)) && set_item(d.get(), "zi", Py_NewRef(Py_None)) &&
                   set_item(d.get(), "zi_beta", Py_NewRef(Py_None)) &&
                   set_item(d.get(), "m2loglik", PyFloat_FromDouble(res.m2loglik)) &&
+                  set_item(d.get(), "laplace", PyUnicode_FromString(at.observed ? "observed" : "fisher")) &&
                   set_item(d.get(), "nagq", PyLong_FromLong(1)) &&
                   set_item(d.get(), "fev_stage1", PyLong_FromUnsignedLongLong(res.fev_stage1)) &&
                   set_item(d.get(), "passes", PyLong_FromUnsignedLongLong(passes)) &&
@@ -124,7 +130,7 @@ PyObject* result_dict(gl::FitResult& res, std::uint64_t m, std::uint64_t q, std:
 PyObject* f_glmm_batches_fit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<PyObject*> a;
   if (!parse_args("glmm_batches_fit",
-                  {"read", "n_groups", "p", "q", "blocks", "family", "link", "laplace", "theta", "max_iter"}, 6, args,
+                  {"read", "n_groups", "p", "q", "blocks", "family", "link", "laplace", "theta", "max_iter", "beta"}, 6, args,
                   nargs, kwnames, a))
     return nullptr;
   if (!PyCallable_Check(a[0])) return PyErr_SetString(PyExc_TypeError, "read must be callable"), nullptr;
@@ -138,21 +144,24 @@ PyObject* f_glmm_batches_fit(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   gl::FitOptions o;
   o.max_iter = max_iter;
   if (a[8] && a[8] != Py_None && !to_vec(a[8], "theta", o.theta)) return nullptr;
+  if (a[10] && a[10] != Py_None && !to_vec(a[10], "beta", o.beta)) return nullptr;
   Pending pending;
   gl::FitResult res;
   std::uint64_t passes = 0;
   try {
     const gl::BatchModel model = gl::make_batch_model(m, p, q, std::get<gl::Family>(parsed), blocks);
     if (!o.theta.empty() && o.theta.size() != model.idx.size()) return value_error("theta has the wrong length");
+    if (!o.beta.empty() && o.beta.size() != p + gl::n_extra(model.family))
+      return value_error("beta has the wrong length (the fixed effects, then log(phi) for a family with phi)");
     PythonBatches reader(a[0], p, q, pending);
     res = gl::fit_batches(reader, model, o, passes);
+    return result_dict(res, model, passes);
   } catch (const PythonRaised&) {
     pending.restore();
     return nullptr;
   } catch (const std::invalid_argument& e) {
     return value_error(e.what());
   }
-  return result_dict(res, m, q, p, passes);
 }
 
 }  // namespace
@@ -160,11 +169,12 @@ PyObject* f_glmm_batches_fit(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 PyMethodDef glmm_batches_functions[] = {
     QK_METHOD("glmm_batches_fit", f_glmm_batches_fit,
               "glmm_batches_fit(read, n_groups, p, q, blocks, family, link=None, laplace=None, theta=None, "
-              "max_iter=300)\n--\n\n"
+              "max_iter=300, beta=None)\n--\n\n"
               "The Laplace fit of a GLMM with one grouping factor from rows read in batches: read() returns\n"
               "an iterable of (y, x, z, codes, weights, offset) tuples, the same rows in the same order at\n"
               "every call (one call per pass). The fit's dict as GlmmCore.fit returns it, without eta and\n"
-              "mu, and with passes: the passes over the batches."),
+              "mu, and with passes: the passes over the batches. beta: a start (the fixed effects, then\n"
+              "log(phi) for a family with a dispersion parameter phi)."),
     QK_END_METHODS,
 };
 

@@ -106,7 +106,7 @@ def glmm(
             Parquet file or directory, a pyarrow dataset, a list of DataFrames or a
             callable returning a fresh iterator of DataFrames at each call (an iterator
             is refused: the fit reads its rows once per pass). Such a fit is the
-            in-memory fit (one grouping factor, Laplace, binomial or Poisson) and keeps
+            in-memory fit (one grouping factor, Laplace, no zero-inflation) and keeps
             no rows: a :class:`~quorvelkit.results.glmm_batch_fit.GlmmBatchFit`. Its
             keyword options ``batch_rows`` (rows per Parquet batch) and ``levels``
             (declared levels of categorical columns) are those of :func:`quorvelkit.lmm`'s
@@ -259,7 +259,6 @@ def _from_batches(
         what
         for what, given in (
             (f"nagq = {nagq} (Laplace's approximation, nagq = 1, only)", nagq != 1),
-            (f"the {family} family (binomial and poisson only)", family not in ("binomial", "poisson")),
             ("zero-inflation", zi is not None),
             ("subset=", subset is not None),
             ("a start for beta", beta is not None),

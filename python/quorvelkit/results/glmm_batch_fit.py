@@ -45,7 +45,7 @@ class GlmmBatchFit(GlmmFit):
 
     @property
     def laplace(self) -> str:
-        return self._design.spec.laplace or "fisher"
+        return str(self._res["laplace"])
 
     @property
     def core(self) -> Any:

@@ -29,6 +29,7 @@ import pandas as pd
 
 import quorvelkit._quorvelkit as _qk
 
+from ..families.family import _MUSTART, DISPERSION_FAMILIES, linkfun
 from ..families.response import read_evaluated
 from ..formula.checks import row_values
 from ..formula.expression_values import evaluate_parts
@@ -197,7 +198,7 @@ def glmm_batches(
     cache_bytes: int = 1 << 28,
     progress: bool | None = None,
 ) -> GlmmBatchFit:
-    """The Laplace fit (one grouping factor; binomial, Poisson) of ``formula`` to
+    """The Laplace fit (one grouping factor; every family without zero-inflation) of ``formula`` to
     ``source`` read in batches (see the module); what :func:`quorvelkit.glmm` calls for
     such data. ``levels`` declares the levels of categorical columns, which a list or a
     callable's batches otherwise take from their first batch holding a complete row (a
@@ -241,11 +242,21 @@ def glmm_batches(
     kept_batches: list[_Batch] | None = []
     xtx = np.zeros((spec.p, spec.p))
     scale = np.zeros(spec.p)
+    # A start for beta as in memory (start_beta: least squares of the link of the
+    # family's starting means on X, the offset taken out), by its normal equations.
+    mustart = _MUSTART.get(family)
+    xtx_ok, xte = np.zeros((spec.p, spec.p)), np.zeros(spec.p)
     n = n_dropped = size = 0
     for frame, where in read():
         b = reading.batch(frame, where)
         uniques.append(pd.Series(b.labels).drop_duplicates())
         xtx += b.x.T @ b.x
+        if mustart is not None:
+            with np.errstate(all="ignore"):
+                eta = linkfun(mustart(b.y, b.weights), link) - (0.0 if b.offset is None else b.offset)
+            ok = np.isfinite(eta)
+            xtx_ok += b.x[ok].T @ b.x[ok]
+            xte += b.x[ok].T @ eta[ok]
         if len(b.x):
             scale = np.maximum(scale, np.abs(b.x).max(axis=0))
         n += len(b.y)
@@ -266,6 +277,12 @@ def glmm_batches(
         group_levels = group_levels.astype(pd.StringDtype(na_value=np.nan))  # text labels, as a frame holds them
     unit = np.where(scale > 0, scale, 1.0)
     kept = drop_aliased(xtx / np.outer(unit, unit), spec.fe_all, stacklevel=3)
+
+    beta0 = None
+    if mustart is not None:
+        start = np.linalg.lstsq(xtx_ok[np.ix_(kept, kept)], xte[kept], rcond=None)[0]
+        if np.all(np.isfinite(start)):
+            beta0 = np.append(start, [0.0] * (family in DISPERSION_FAMILIES))  # log(phi): glmmTMB's start
 
     def arrays(b: _Batch) -> tuple[Any, ...]:
         codes = np.ascontiguousarray(group_levels.get_indexer(pd.Index(b.labels)), dtype=np.int64)
@@ -306,6 +323,7 @@ def glmm_batches(
             laplace,
             theta0,
             max_iter,
+            beta0,
         )
     finally:
         bar.close()

@@ -222,7 +222,7 @@ bool Driver::modes_at(const std::vector<double>& lambda, const double* beta, std
   value_ = total;
   if (from_warm) {
     at_lambda_ = lambda;
-    at_beta_.assign(beta, beta + model_.p);
+    at_beta_.assign(beta, beta + model_.p + n_extra(model_.family));
     reusable_ = true;
   }
   return true;
@@ -231,7 +231,8 @@ bool Driver::modes_at(const std::vector<double>& lambda, const double* beta, std
 bool Driver::evaluate(const std::vector<double>& lambda, const double* beta, double& value, double* grad,
                       std::vector<double>* warm, std::vector<double>* u_out, std::vector<double>* l_out) {
   const std::uint64_t m = model_.m, q = model_.q, qq = q * q, nt = model_.idx.size(), p = model_.p;
-  const bool again = grad && warm && reusable_ && lambda == at_lambda_ && std::equal(beta, beta + p, at_beta_.begin());
+  const std::uint64_t pe = p + n_extra(model_.family);
+  const bool again = grad && warm && reusable_ && lambda == at_lambda_ && std::equal(beta, beta + pe, at_beta_.begin());
   if (!again && !modes_at(lambda, beta, warm)) return false;
   value = value_;
   if (u_out) *u_out = u_;
@@ -267,7 +268,7 @@ bool Driver::evaluate(const std::vector<double>& lambda, const double* beta, dou
   in.kind = PassKind::kGradient;
   in.t = t.data();
   pass(in);
-  std::fill(grad, grad + nt + p, 0.0);
+  std::fill(grad, grad + nt + pe, 0.0);
   for (std::uint64_t g = 0; g < m; ++g) {
     const double* mi = minv.data() + g * qq;
     const double* gm = sums_.gm.data() + g * qq;
@@ -278,7 +279,7 @@ bool Driver::evaluate(const std::vector<double>& lambda, const double* beta, dou
       grad[e] = grad[e] + ((u[g * q + cb] * sums_.zw[g * q + ra] + t[g * q + cb] * sums_.zd[g * q + ra]) + 2.0 * mg);
     }
   }
-  for (std::uint64_t j = 0; j < p; ++j) grad[nt + j] = sums_.gb[j];
+  for (std::uint64_t j = 0; j < pe; ++j) grad[nt + j] = sums_.gb[j];
   return true;
 }
 
@@ -345,7 +346,7 @@ bool Driver::joint(const std::vector<double>& lambda, const double* beta0, doubl
   const JointPass at = [&](const double* b, const std::vector<double>& uv, JointStore* store) {
     return joint_pass(lambda, b, uv, store);
   };
-  if (!joint_pirls(model_.m, model_.q, model_.p, model_.p, beta0, at, beta, u)) return false;
+  if (!joint_pirls(model_.m, model_.q, model_.p, model_.p + n_extra(model_.family), beta0, at, beta, u)) return false;
   if (rx_inv && !rx_inverse(lambda, beta, u, rx_inv)) return false;
   return evaluate(lambda, beta, value, nullptr, nullptr);
 }
@@ -354,7 +355,7 @@ bool Driver::joint(const std::vector<double>& lambda, const double* beta0, doubl
 
 FitResult fit_batches(BatchReader& reader, const BatchModel& model, const FitOptions& options,
                       std::uint64_t& passes) {
-  const std::size_t nt = model.idx.size(), p = model.p, q = model.q, m = model.m;
+  const std::size_t nt = model.idx.size(), p = model.p, q = model.q, m = model.m, nd = n_extra(model.family);
   if (options.nagq != 1) throw std::invalid_argument("the fit from batches takes nagq = 1 (Laplace) only");
   Driver d(reader, model);
   d.check();
@@ -363,11 +364,16 @@ FitResult fit_batches(BatchReader& reader, const BatchModel& model, const FitOpt
   };
   Criteria c;
   c.n_theta = nt;
-  c.p = p;
+  c.p = p + nd;
+  c.n_extra = nd;
   c.groups = sign_groups(model.idx);
   c.theta0 = default_theta(model.idx);
   c.joint = [&](const std::vector<double>& th, const double* b0, double& f, double* b, double* rx) {
-    return d.joint(theta_to_lambda(th, model.idx, q), b0, f, b, rx);
+    if (nd == 0) return d.joint(theta_to_lambda(th, model.idx, q), b0, f, b, rx);
+    std::vector<double> rxp(p * p);
+    const bool ok = d.joint(theta_to_lambda(th, model.idx, q), b0, f, b, rx ? rxp.data() : nullptr);
+    if (ok && rx) embed_rx(rxp, p, nd, rx);
+    return ok;
   };
   // Within the fit each PIRLS starts from the modes of the point evaluated last.
   std::vector<double> warm(m * q, 0.0);
@@ -399,6 +405,7 @@ FitResult fit_batches(BatchReader& reader, const BatchModel& model, const FitOpt
   }
   res.vcov_rx.assign(p * p, NAN);
   d.rx_inverse(lambda, res.beta.data(), u, res.vcov_rx.data());
+  keep_fixed_block(res, p);
   if (!res.vcov_from_hessian) res.vcov = res.vcov_rx;
   passes = d.passes;
   return res;

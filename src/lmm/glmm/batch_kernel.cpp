@@ -14,9 +14,8 @@ BatchModel make_batch_model(std::uint64_t m, std::uint64_t p, std::uint64_t q, F
                             const std::vector<std::uint64_t>& blocks) {
   if (q == 0) throw std::invalid_argument("z must have at least one column");
   if (m == 0) throw std::invalid_argument("n_groups must be at least 1");
-  if (n_extra(family) > 0)
-    throw std::invalid_argument(std::string("the ") + family.def->name +
-                                " family has a parameter beside beta, which the fit from batches does not take");
+  if (family.inflated)
+    throw std::invalid_argument("zero-inflation is not taken by the fit from batches");
   if (auto err = blocks_error(blocks, q)) throw std::invalid_argument(*err);
   BatchModel model;
   model.m = m;
@@ -56,7 +55,7 @@ void PassSums::clear(const BatchModel& model, PassKind kind) {
       sized(zw, m * q);
       sized(zd, m * q);
       sized(gm, m * qq);
-      sized(gb, p);
+      sized(gb, p + n_extra(model.family));
       break;
     case PassKind::kJoint:
       sized(ll, m);
@@ -158,6 +157,12 @@ void add_batch(const BatchModel& model, const Batch& b, const PassInput& in, Pas
         for (std::uint64_t c = 0; c < q; ++c) at = at + ar[c] * tg[c];
         const double omega = (v + st.d2 * at) - 2.0 * st.d1;
         for (std::uint64_t j = 0; j < p; ++j) sums.gb[j] = sums.gb[j] + omega * xr[j];
+        if (f.def->dispersion) {
+          // log(phi)'s terms, the mode moving with it (group_gradient's).
+          const detail::ExtraDerivs d = detail::extra_derivs(f, y, eta, w)[0];
+          const double lev = leverage(in.minv + g * qq, ar, q);
+          sums.gb[p] = sums.gb[p] + ((-2.0 * d.l + lev * d.weight) + at * d.d1);
+        }
         double* zw = sums.zw.data() + g * q;
         double* zd = sums.zd.data() + g * q;
         double* gm = sums.gm.data() + g * qq;
