@@ -155,6 +155,9 @@ def test_parquet_file_with_a_binomial_response_of_trials(tmp_path, capsys):
     batched = qk.glmm(formula, str(path), family=family, batch_rows=9, progress=True)
     assert_same_fit(batched, fit)
     assert "passes over the batches" in capsys.readouterr().err
+    import pyarrow.dataset as ds
+
+    assert_same_fit(qk.glmm(formula, ds.dataset(path), family=family), fit)
     assert batched.summary_text().count("passes over the batches") == 1
 
 

@@ -43,7 +43,7 @@ from ..support.errors import SourceError
 from ..support.frames import arrow_frame, r_sorted, sorted_levels
 from ..support.labels import label_text, split_labels
 from ..support.progress import progress_bar
-from .batch_loop import read_ahead
+from .batch_loop import PARQUET, read_ahead
 from .interface import first_spec, has_complete_row
 from .parquet import open_dataset
 
@@ -64,7 +64,7 @@ def accepts(data: Any) -> bool:
         return not isinstance(data, pd.DataFrame)
     if isinstance(data, (list, tuple)):
         return len(data) > 0 and all(isinstance(f, pd.DataFrame) for f in data)
-    return type(data).__module__.startswith("pyarrow.dataset")
+    return PARQUET.accepts(data)  # a pyarrow dataset
 
 
 @dataclasses.dataclass
