@@ -2,9 +2,10 @@
 directory, a pyarrow dataset, a list of DataFrames or a callable that returns a fresh
 iterator of DataFrames at each call.
 
-The fit is the in-memory fit's (:func:`quorvelkit.glmm`), exactly: Laplace's
-approximation over (theta, beta) with one grouping factor, found by the compiled
-core's pass driver (``_quorvelkit.glmm_batches_fit``). Each group's PIRLS advances one
+The fit is the in-memory fit (:func:`quorvelkit.glmm`) of one grouping factor by
+Laplace's approximation: the same criterion, start, optimiser and stopping rules, so
+the results agree to rounding; it is found by the compiled core's pass driver
+(``_quorvelkit.glmm_batches_fit``). Each group's PIRLS advances one
 step per pass over the batches, from sums the core's kernel takes of each batch (no
 Python per row); the client keeps the modes, one vector per group. A fit therefore
 reads its batches many times (:attr:`GlmmBatchFit.passes
@@ -12,8 +13,10 @@ reads its batches many times (:attr:`GlmmBatchFit.passes
 iterator, is refused.
 
 Before the core's passes one pass here learns what the model needs of all the rows:
-the group labels (sorted as in memory), the rows used, and the fixed-effects columns
-that are aliased (dropped as in memory).
+the group labels (sorted as in memory), the rows used, the fixed-effects columns that
+are aliased (dropped as in memory) and the start of beta; a list or a callable's
+batches take one more before it for the levels of text columns (a Parquet source's
+first pass finds them).
 """
 
 from __future__ import annotations
@@ -81,7 +84,9 @@ class _Batch:
 
     @property
     def nbytes(self) -> int:
-        return sum(a.nbytes for a in (self.y, self.x, self.z, self.weights) if a is not None) + 8 * len(self.y)
+        # The arrays, the codes they will get, and the labels held until the first pass ends.
+        arrays = sum(a.nbytes for a in (self.y, self.x, self.z, self.weights, self.offset) if a is not None)
+        return arrays + 8 * len(self.y) + int(pd.Series(self.labels).memory_usage(index=False, deep=True))
 
 
 class _Reading:

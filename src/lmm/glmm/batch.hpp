@@ -10,7 +10,8 @@
 // the same stopping rule. Every group advances on every pass, so an evaluation costs as
 // many passes as its slowest group's PIRLS iterations (plus its trial steps), then two
 // for the exact gradient (the leverages a' M^-1 a need M, the rows' second sums need
-// M_o^-1 s).
+// M_o^-1 s); a gradient asked at the point whose value was just found starts from its
+// modes without a pass.
 //
 // Determinism: the kernel adds rows to their group's sums in batch order and, within a
 // batch, in row order; global sums likewise. The result is the same bits for any split
