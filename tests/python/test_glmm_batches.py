@@ -146,6 +146,16 @@ def test_a_source_read_again_at_every_pass(tmp_path):
     assert_same_fit(by_parquet, fit)
 
 
+def test_dask_partitions():
+    dd = pytest.importorskip("dask.dataframe")
+    dask = pytest.importorskip("dask")
+    formula, frame, family, extra = data_of("offset_counts")
+    fit = qk.glmm(formula, frame, family=family, **extra)
+    with dask.config.set(scheduler="synchronous"):
+        for parts in (1, 5):
+            assert_same_fit(qk.glmm(formula, dd.from_pandas(frame, npartitions=parts), family=family, **extra), fit)
+
+
 def test_parquet_file_with_a_binomial_response_of_trials(tmp_path, capsys):
     formula, frame, family, _ = data_of("cbpp")
     path = tmp_path / "cbpp.parquet"

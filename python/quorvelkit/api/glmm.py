@@ -103,9 +103,10 @@ def glmm(
             and ``||`` terms; crossed and nested factors by Laplace's approximation).
         data: a pandas DataFrame or anything pandas can turn into one; or rows read in
             batches, never held whole (:mod:`quorvelkit.sources.glmm_batches`): a
-            Parquet file or directory, a pyarrow dataset, a list of DataFrames or a
-            callable returning a fresh iterator of DataFrames at each call (an iterator
-            is refused: the fit reads its rows once per pass). Such a fit is the
+            Parquet file or directory, a pyarrow dataset, a Dask DataFrame (its
+            partitions computed and handed to this process), a list of DataFrames or
+            a callable returning a fresh iterator of DataFrames at each call (an
+            iterator is refused: the fit reads its rows once per pass). Such a fit is the
             in-memory fit (one grouping factor, Laplace, no zero-inflation) and keeps
             no rows: a :class:`~quorvelkit.results.glmm_batch_fit.GlmmBatchFit`. Its
             keyword options ``batch_rows`` (rows per Parquet batch) and ``levels``
@@ -252,8 +253,8 @@ def _from_batches(
     if not batches.accepts(data):
         raise ValueError(
             f"glmm() reads {type(data).__name__} in batches only for a GLMM of a Parquet file or directory, a "
-            "pyarrow dataset, a list of DataFrames or a callable returning an iterator of them; collect it to a "
-            "DataFrame to fit it in memory"
+            "pyarrow dataset, a Dask DataFrame, a list of DataFrames or a callable returning an iterator of them; "
+            "collect it to a DataFrame to fit it in memory"
         )
     refused = [
         what

@@ -1,6 +1,7 @@
 """Generalized linear mixed models fitted from data read in batches: a Parquet file or
-directory, a pyarrow dataset, a list of DataFrames or a callable that returns a fresh
-iterator of DataFrames at each call.
+directory, a pyarrow dataset, a list of DataFrames, a callable that returns a fresh
+iterator of DataFrames at each call, or a Dask DataFrame (its partitions computed and
+handed to this process, not reduced where they are).
 
 The fit is the in-memory fit (:func:`quorvelkit.glmm`) of one grouping factor by
 Laplace's approximation: the same criterion, start, optimiser and stopping rules, so
@@ -47,6 +48,7 @@ from ..support.frames import arrow_frame, r_sorted, sorted_levels
 from ..support.labels import label_text, split_labels
 from ..support.progress import progress_bar
 from .batch_loop import PARQUET, read_ahead
+from .dask import SOURCE as DASK
 from .interface import first_spec, has_complete_row
 from .parquet import open_dataset
 
@@ -60,9 +62,16 @@ ONE_SHOT = (
 )
 
 
+def _dask_frame(data: Any) -> bool:
+    return DASK.accepts(data)
+
+
 def accepts(data: Any) -> bool:
     """Whether ``data`` is a source this route reads: a path, a pyarrow dataset, a
-    non-empty list or tuple of DataFrames, a callable, or an iterator (refused)."""
+    non-empty list or tuple of DataFrames, a callable, a Dask DataFrame, or an iterator
+    (refused)."""
+    if _dask_frame(data):
+        return True
     if isinstance(data, (str, os.PathLike, Iterator)) or callable(data):
         return not isinstance(data, pd.DataFrame)
     if isinstance(data, (list, tuple)):
@@ -136,6 +145,12 @@ def _frames_of(source: Any) -> tuple[Callable[[], Iterator[tuple[Any, str]]], st
     and the levels a first pass over a Parquet source found."""
     if isinstance(source, Iterator):
         raise TypeError(ONE_SHOT)
+    if _dask_frame(source):
+        # Each partition computed at each pass and handed to this process, in partition
+        # order (persist() the frame to keep its partitions in the workers' memory);
+        # the first pass keeps the batches here while they fit in cache_bytes.
+        parts = source.to_delayed()
+        return (lambda: ((p.compute(), f"partition {k}") for k, p in enumerate(parts))), "the Dask DataFrame", None
     if isinstance(source, (list, tuple)):
         frames = list(source)
         return (lambda: ((f, f"batch {k}") for k, f in enumerate(frames))), "the list of DataFrames", None
@@ -215,7 +230,7 @@ def glmm_batches(
     t0 = time.perf_counter()
     parsed = parse_formula(formula, None, family_response=True)
     parquet = isinstance(source, (str, os.PathLike)) or not (
-        isinstance(source, (list, tuple, Iterator)) or callable(source)
+        isinstance(source, (list, tuple, Iterator)) or callable(source) or _dask_frame(source)
     )
     if parquet:
         # The offset's column is read with the formula's (an expression's are not known here).
