@@ -147,6 +147,27 @@ def minimize(
     ``stall``: stop once a step gains less than ``stall * max(|f|, 1)``. An exception
     raised by ``fun`` propagates unchanged."""
 
+def glmm_batches_fit(
+    read: Callable[[], Any],
+    n_groups: int,
+    p: int,
+    q: int,
+    blocks: Sequence[int],
+    family: str,
+    link: str | None = None,
+    laplace: str | None = None,
+    theta: _Theta | None = None,
+    max_iter: int = 300,
+    beta: _Theta | None = None,
+) -> dict[str, Any]:
+    """The Laplace fit of a GLMM with one grouping factor from rows read in batches:
+    ``read()`` returns an iterable of ``(y, x, z, codes, weights, offset)`` tuples, the
+    same rows in the same order at every call (one call per pass). The fit's dict as
+    ``GlmmCore.fit`` returns it, without ``eta`` and ``mu``, with ``passes`` and
+    ``laplace``; ``beta`` a start (the fixed effects, then log(phi) for a family with a
+    dispersion parameter). An exception raised by ``read`` or its iterator propagates
+    unchanged."""
+
 class _FamilyEntry(TypedDict):
     """One family of the core's table (``families``)."""
 

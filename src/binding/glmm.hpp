@@ -12,4 +12,7 @@ extern const TypeDef glmm_base_type;
 extern const TypeDef glmm_type;
 extern const TypeDef crossed_glmm_type;
 
+// The module function glmm_batches_fit (glmm_batches.cpp).
+extern PyMethodDef glmm_batches_functions[];
+
 }  // namespace qk::py

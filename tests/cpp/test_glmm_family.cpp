@@ -206,8 +206,8 @@ TEST(GlmmFamily, ParseNamesFamiliesAndLinks) {
   const std::string binomial_links = "\" is not available for the binomial family: use \"logit\", \"probit\" or \"cloglog\"",
                     poisson_links = "\" is not available for the poisson family: use \"log\"",
                     families = "\" is not available: use \"binomial\", \"poisson\", \"nbinom2\", \"nbinom1\", \"Gamma\", "
-                               "\"gaussian\", \"inverse.gaussian\", \"beta\", \"betabinomial\", \"truncated_poisson\" "
-                               "or \"truncated_nbinom2\"";
+                               "\"gaussian\", \"inverse.gaussian\", \"beta\", \"betabinomial\", \"truncated_poisson\", "
+                               "\"truncated_nbinom2\" or \"tweedie\"";
   const Case cases[] = {
       {"binomial", "", "binomial/logit"}, {"binomial", "logit", "binomial/logit"},
       {"binomial", "probit", "binomial/probit"}, {"binomial", "cloglog", "binomial/cloglog"},

@@ -544,7 +544,7 @@ BEFORE_THE_CORE = [  # formulas, columns and arguments lmm refuses
     (glmm_response("I(s / 3)", weights="neg"), SourceError, "it holds -1.0 in row 2"),
     (glmm_response("counts", "poisson"), SourceError, "column 'counts' not found in the data"),
     # the model of a binomial or Poisson response
-    (glmm(family="compois"), V, "'compois' is not fitted by glmm(): the Conway-Maxwell-Poisson family is not fitted here"),
+    (glmm(family="compois"), V, "'compois' is not fitted by glmm(): the Conway-Maxwell-Poisson family is not"),
     (glmm(link="log"), V, "the link of the binomial family must be 'logit', 'probit', 'cloglog' (R's names), got"),
     (glmm("k ~ x + (1 | g)", family="poisson", link="sqrt"), V, "the link of the poisson family must be 'log'"),
     *[(glmm(nagq=n), e, m) for n, e, m in [
@@ -558,7 +558,7 @@ BEFORE_THE_CORE = [  # formulas, columns and arguments lmm refuses
     (glmm(famly="poisson"), T, "did you mean family=?"),
     (glmm(ziformula="~1"), T, "unexpected keyword argument 'ziformula'; glmmTMB's ziformula= is zi= here"),
     (glmm(dispformula="~x"), T, "a model of the dispersion (glmmTMB's dispformula=) is not fitted here"),
-    (glmm(data=lambda d: iter([d])), V, "glmm() fits data in memory only (a DataFrame); data read in batches"),
+    (glmm(data=lambda d: iter([d])), T, "an iterator can be read only once: give a list of DataFrames, a callable"),
     (glmm("k ~ x + (1 | g)", data=lambda d: d.assign(k=-d["k"]), family="poisson"), V,
      "the Poisson response 'k' must hold counts, not negative values: it is -4 in row 1"),
     (glmm("I(s / 2) ~ x + (1 | g)"), V, "the binomial response 'I(s / 2)' must hold 0/1 values (or proportions, "

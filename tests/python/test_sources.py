@@ -174,7 +174,18 @@ def test_a_label_in_two_types_is_refused_never_two_groups(case, formula, make, r
         qk.lmm(formula, iter(batches))
 
 
-@pytest.mark.parametrize("fit", [qk.lmm, lambda f, d: qk.glmm(f, d.assign(y=(d.y > 0).astype(float)), "binomial")])
+def _glmm(formula, data):
+    return qk.glmm(formula, data.assign(y=(data.y > 0).astype(float)), "binomial")
+
+
+@pytest.mark.parametrize(
+    "fit",
+    [
+        qk.lmm,
+        _glmm,
+        lambda f, d: qk.glmm(f, [p.assign(y=(p.y > 0).astype(float)) for p in (d[:20], d[20:])], "binomial"),
+    ],
+)
 def test_in_memory_a_label_in_two_types_is_refused_as_batches_are(fit):
     """In memory too, 17 and '17' in one column of objects would be two groups: refused,
     as on the batched routes, so that a label means one group on every route."""

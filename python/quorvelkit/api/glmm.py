@@ -15,6 +15,7 @@ from ..fitting.glmm_model import MAX_NODES, GlmmModel
 from ..fitting.model_fit import fit_model
 from ..model.fit_options import FitOptions
 from ..results.glmm_fit import GlmmFit
+from ..sources import glmm_batches as batches
 from ..sources.registry import source_for
 from ..support.frames import to_frame
 from ..support.heavy_imports import load_for_fit
@@ -23,7 +24,10 @@ __all__ = ["glmm", "check_family", "check_nagq", "MAX_NAGQ", "MAX_NODES"]
 
 #: lme4's largest number of quadrature points per dimension.
 MAX_NAGQ = 25
-_OPTIONS = ("family", "link", "nagq", "weights", "offset", "subset", "theta", "beta", "max_iter", "laplace", "zi")
+_OPTIONS = (
+    "family", "link", "nagq", "weights", "offset", "subset", "theta", "beta", "max_iter", "laplace", "zi",
+    "batch_rows", "levels", "cache_bytes", "progress",
+)  # fmt: skip
 #: glmmTMB's ziformula of no inflation and of a constant probability.
 _NO_ZI, _CONSTANT_ZI = ("~0", "0", "~ 0"), ("~1", "1", "~ 1")
 #: The information in the Laplace approximation's determinant.
@@ -107,8 +111,19 @@ def glmm(
             ``"use ~ age + urban + (1 | district)"`` or ``"y ~ x + offset(log(t)) + (1 + x
             | g)"``; the right-hand side as :func:`quorvelkit.lmm` takes it (vector-valued
             and ``||`` terms; crossed and nested factors by Laplace's approximation).
-        data: a pandas DataFrame or anything pandas can turn into one. Data read in
-            batches are refused.
+        data: a pandas DataFrame or anything pandas can turn into one; or rows read in
+            batches, never held whole (:mod:`quorvelkit.sources.glmm_batches`): a
+            Parquet file or directory, a pyarrow dataset, a Dask DataFrame (its
+            partitions computed and handed to this process), a list of DataFrames or
+            a callable returning a fresh iterator of DataFrames at each call (an
+            iterator is refused: the fit reads its rows once per pass). Such a fit is the
+            in-memory fit (one grouping factor, Laplace, no zero-inflation) and keeps
+            no rows: a :class:`~quorvelkit.results.glmm_batch_fit.GlmmBatchFit`. Its
+            keyword options ``batch_rows`` (rows per Parquet batch) and ``levels``
+            (declared levels of categorical columns) are those of :func:`quorvelkit.lmm`'s
+            batches; ``cache_bytes`` bounds the memory that keeps the batches between
+            passes and ``progress`` shows a bar of the passes (see
+            :func:`~quorvelkit.sources.glmm_batches.glmm_batches`).
         family: "binomial", "poisson", "nbinom2" (negative binomial, variance mu +
             mu^2 / theta, glmer.nb's), "nbinom1" (variance mu (1 + phi)), "Gamma",
             "gaussian" (with its log or inverse link: a GLMM fitted by maximum
@@ -182,6 +197,9 @@ def glmm(
     fit's :attr:`~GlmmFit.converged` is then False).
     """
     load_for_fit()
+    batch_options: dict[str, Any] = {
+        k: kwargs.pop(k) for k in ("batch_rows", "levels", "cache_bytes", "progress") if k in kwargs
+    }
     # max_iter is a fit option, declared once (FitOptions); theta is its start.
     iterations = {"max_iter": kwargs.pop("max_iter")} if "max_iter" in kwargs else {}
     if kwargs:
@@ -191,8 +209,23 @@ def glmm(
     if laplace is not None and laplace not in LAPLACE:
         raise ValueError(f"laplace must be 'fisher' or 'observed', got {laplace!r}")
     zero_inflated = _zero_inflation(zi)
-    if source_for(data) is not None:
-        raise ValueError("glmm() fits data in memory only (a DataFrame); data read in batches are not supported")
+    if batches.accepts(data) or source_for(data) is not None:
+        return _from_batches(
+            formula,
+            data,
+            family,
+            link,
+            nagq,
+            weights,
+            offset,
+            subset,
+            theta,
+            beta,
+            laplace,
+            zero_inflated,
+            iterations,
+            batch_options,
+        )
     model = GlmmModel(
         family,
         link,
@@ -207,3 +240,53 @@ def glmm(
     options = FitOptions(starts=theta, **iterations)
     fit: GlmmFit = fit_model(formula, to_frame(data), options, model, weights=weights, offset=offset, subset=subset)
     return fit
+
+
+def _from_batches(
+    formula: str,
+    data: Any,
+    family: str,
+    link: str,
+    nagq: int,
+    weights: Any,
+    offset: Any,
+    subset: Any,
+    theta: Any,
+    beta: Any,
+    laplace: str | None,
+    zi: str | None,
+    iterations: dict[str, Any],
+    batch_options: dict[str, Any],
+) -> GlmmFit:
+    """The fit of data read in batches (:mod:`quorvelkit.sources.glmm_batches`), or the
+    reason it cannot be made so."""
+    if not batches.accepts(data):
+        raise ValueError(
+            f"glmm() reads {type(data).__name__} in batches only for a GLMM of a Parquet file or directory, a "
+            "pyarrow dataset, a Dask DataFrame, a list of DataFrames or a callable returning an iterator of them; "
+            "collect it to a DataFrame to fit it in memory"
+        )
+    refused = [
+        what
+        for what, given in (
+            (f"nagq = {nagq} (Laplace's approximation, nagq = 1, only)", nagq != 1),
+            ("zero-inflation", zi is not None),
+            ("subset=", subset is not None),
+            ("a start for beta", beta is not None),
+        )
+        if given
+    ]
+    if refused:
+        raise ValueError(f"a GLMM fit from batches does not take {', '.join(refused)}: fit it in memory")
+    return batches.glmm_batches(
+        formula,
+        data,
+        family,
+        link,
+        weights=weights,
+        offset=offset,
+        laplace=laplace,
+        theta=theta,
+        **iterations,
+        **batch_options,
+    )

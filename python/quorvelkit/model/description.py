@@ -320,7 +320,9 @@ class ModelSpec:
             ) from None
         except FormulaicError as exc:
             raise SourceError(f"cannot build the model matrices of {where}: {exc}") from None
-        return matrices(fixed.lhs, fixed.rhs, rand) + (offset_total(offsets, self.parsed, lambda k: where),)
+        # A response its family reads apart leaves a one-sided formula: X only.
+        lhs, rhs = (fixed.lhs, fixed.rhs) if self.parsed.model_response else (None, fixed)
+        return matrices(lhs, rhs, rand) + (offset_total(offsets, self.parsed, lambda k: where),)
 
 
 def matrices(lhs: Any, rhs: Any, rand: Sequence[Any]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:

@@ -278,8 +278,9 @@ def learn_spec(
         return Learnt(spec, spec.checked_rows(sub, y, x, z, off, None, 0, 0, at))
     _learn_plain(spec, sub, x_columns, rand_columns)
     # The shift: an intercept column is constant in every batch, so batches can share
-    # the centres chosen from the sample; without one the rows are used as given.
-    if "Intercept" in x_columns:
+    # the centres chosen from the sample; without one the rows are used as given. A
+    # response its family reads apart is fitted from its rows, never from products.
+    if "Intercept" in x_columns and parsed.model_response:
         if spec.plain is not None:
             y, x, _z = plain_matrices(sub, spec.plain)
         else:

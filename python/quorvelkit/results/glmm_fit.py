@@ -86,8 +86,9 @@ class GlmmFit(MixedFit):
         self._offset_column = offset_column
         self._seconds = seconds
         # The core's resolution of the option (its default by family), kept for a fit
-        # loaded from a pickle, which has no core.
-        self._laplace = str(core.laplace)
+        # loaded from a pickle, which has no core (a fit from batches has none either:
+        # its result holds the option).
+        self._laplace = str(core.laplace) if core is not None else str(self._res.get("laplace", ""))
         #: A name for the data, shown in the report (the command line sets the file name).
         self.data_name: str | None = None
 

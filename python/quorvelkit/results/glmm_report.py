@@ -112,6 +112,8 @@ class GlmmReport(ReportLayout):
     @staticmethod
     def scaled_residuals(fit: Any) -> list[str]:
         """The quartiles of the Pearson residuals (glmer's scaled residuals: its scale is 1)."""
+        if not fit.rows_kept:
+            return ["Scaled residuals: not available (fitted from batches of rows, which are not kept)"]
         qs = np.quantile(fit.residuals("pearson").to_numpy(), [0, 0.25, 0.5, 0.75, 1.0])
         cells = format_numbers(zap_small(qs, 5), 4)
         return ["Scaled residuals:", *table_lines((["Min", "1Q", "Median", "3Q", "Max"], [cells], [False] * 5))]
@@ -164,7 +166,7 @@ class GlmmReport(ReportLayout):
 
     @staticmethod
     def extra_notes(fit: Any) -> list[str]:
-        od = fit.overdispersion
+        od = fit.overdispersion if fit.rows_kept else None
         if od is None:
             return []
         ratio = f"{od['pearson_chisq']:.4g} / {od['df_resid']} = {od['ratio']:.4g}"
@@ -175,9 +177,10 @@ class GlmmReport(ReportLayout):
         opt = fit.optimizer
         status = "converged" if opt["converged"] else "NOT converged"
         stage1 = f"{opt['fev_stage1']} evaluations in the nAGQ = 0 stage, then " if opt["fev_stage1"] else ""
+        passes = f", {opt['passes']} passes over the batches" if "passes" in opt else ""
         return [
             f"Optimizer: {status}: {opt['message']}; {stage1}{opt['fev']} evaluations, {opt['iterations']} "
-            f"iterations, max |gradient| {opt['grad_inf_norm']:.3g}",
+            f"iterations, max |gradient| {opt['grad_inf_norm']:.3g}{passes}",
             *([time_line(fit)] if math.isfinite(opt["seconds"]) else []),
         ]
 
@@ -192,11 +195,11 @@ class GlmmReport(ReportLayout):
             "link": fit.link,
             "nagq": fit.nagq,
             "m2loglik": fit.m2loglik,
-            "deviance": fit.deviance,
+            "deviance": fit.deviance if fit.rows_kept else None,
             "df": fit.df,
             "df_resid": fit.df_resid,
             "vcov_source": fit.vcov_source,
-            "overdispersion": fit.overdispersion,
+            "overdispersion": fit.overdispersion if fit.rows_kept else None,
             "optimizer": {k: v for k, v in fit.optimizer.items() if k not in ("seconds", "total_seconds")},
         }
 

@@ -9,16 +9,6 @@
 namespace qk::glmm::detail {
 namespace {
 
-// A Newton step no longer than this in every coordinate of u (which is on the N(0, 1)
-// scale) ends the iterations: quadratic convergence has then put the mode within
-// rounding of the step's end point.
-constexpr double kStepTol = 1e-10;
-constexpr double kNewtonZone = 1e-4;
-// A warm start whose first Newton step is longer than this is compared with u = 0.
-constexpr double kFarStart = 0.5;
-constexpr int kMaxIter = 200;
-constexpr int kMaxHalvings = 60;
-
 // h_g = -2 sum loglik_smooth + |u|^2 at the eta in work.eta, refreshing work.st.
 double objective(const Rows& rows, std::uint64_t g, GroupWork& work, const double* u) {
   const std::uint64_t r0 = rows.start[g], nr = rows.start[g + 1] - r0, q = rows.q;
@@ -45,26 +35,15 @@ void refresh(const Rows& rows, std::uint64_t g, GroupWork& work) {
 // work.eta <- eta0 + A u.
 void set_eta(const Rows& rows, std::uint64_t g, GroupWork& work, const double* u) {
   const std::uint64_t nr = rows.start[g + 1] - rows.start[g], q = rows.q;
-  for (std::uint64_t r = 0; r < nr; ++r) {
-    double e = work.eta0[r];
-    const double* ar = work.a.data() + r * q;
-    for (std::uint64_t b = 0; b < q; ++b) e = e + ar[b] * u[b];
-    work.eta[r] = e;
-  }
+  for (std::uint64_t r = 0; r < nr; ++r) work.eta[r] = plus_random(work.eta0[r], work.a.data() + r * q, u, q);
 }
 
 // work.m <- A' diag(c) A + I with c the observed (-d2) or the Fisher weights.
 void curvature(std::uint64_t nr, GroupWork& work, bool observed) {
   const std::uint64_t q = work.q;
   std::fill(work.m.begin(), work.m.end(), 0.0);
-  for (std::uint64_t r = 0; r < nr; ++r) {
-    const double c = observed ? -work.st[r].d2 : work.st[r].weight;
-    const double* ar = work.a.data() + r * q;
-    for (std::uint64_t i = 0; i < q; ++i) {
-      const double ci = ar[i] * c;
-      for (std::uint64_t j = 0; j <= i; ++j) work.m[i * q + j] = work.m[i * q + j] + ci * ar[j];
-    }
-  }
+  for (std::uint64_t r = 0; r < nr; ++r)
+    add_outer_lower(observed ? -work.st[r].d2 : work.st[r].weight, work.a.data() + r * q, q, work.m.data());
   for (std::uint64_t i = 0; i < q; ++i) work.m[i * q + i] = work.m[i * q + i] + 1.0;
 }
 
@@ -79,14 +58,7 @@ bool laplace_factor(std::uint64_t nr, GroupWork& work) {
 bool scoring_factor(std::uint64_t nr, GroupWork& work) {
   const std::uint64_t q = work.q;
   std::fill(work.l.begin(), work.l.end(), 0.0);
-  for (std::uint64_t r = 0; r < nr; ++r) {
-    const double c = work.st[r].scoring;
-    const double* ar = work.a.data() + r * q;
-    for (std::uint64_t i = 0; i < q; ++i) {
-      const double ci = ar[i] * c;
-      for (std::uint64_t j = 0; j <= i; ++j) work.l[i * q + j] = work.l[i * q + j] + ci * ar[j];
-    }
-  }
+  for (std::uint64_t r = 0; r < nr; ++r) add_outer_lower(work.st[r].scoring, work.a.data() + r * q, q, work.l.data());
   for (std::uint64_t i = 0; i < q; ++i) work.l[i * q + i] = work.l[i * q + i] + 1.0;
   return cholesky_in_place(work.l.data(), q);
 }
@@ -168,18 +140,8 @@ void group_prepare(const Rows& rows, std::uint64_t g, const double* lambda, cons
   }
   for (std::uint64_t r = 0; r < nr; ++r) {
     const std::uint64_t k = r0 + r;
-    double e = rows.offset[k];
-    const double* xr = rows.x.data() + k * p;
-    for (std::uint64_t j = 0; j < p; ++j) e = e + xr[j] * beta[j];
-    work.eta0[r] = e;
-    // a_b = sum_c Lambda[c][b] z_c over c >= b (Lambda lower triangular).
-    const double* zr = rows.z.data() + k * q;
-    double* ar = work.a.data() + r * q;
-    for (std::uint64_t b = 0; b < q; ++b) {
-      double s = 0.0;
-      for (std::uint64_t c = b; c < q; ++c) s = s + lambda[c * q + b] * zr[c];
-      ar[b] = s;
-    }
+    work.eta0[r] = fixed_eta(rows.offset[k], rows.x.data() + k * p, beta, p);
+    lambda_t_row(lambda, rows.z.data() + k * q, q, work.a.data() + r * q);
   }
 }
 
@@ -265,7 +227,7 @@ bool group_mode(const Rows& rows, std::uint64_t g, GroupWork& work, double* u, b
       // direction is already tiny, else the search has failed.
       set_eta(rows, g, work, u);
       objective(rows, g, work, u);
-      return big <= 1e-6 && laplace_factor(nr, work);
+      return big <= kSearchEnd && laplace_factor(nr, work);
     }
     for (std::uint64_t b = 0; b < q; ++b) u[b] = work.trial[b];
   }

@@ -5,11 +5,25 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "lmm/glmm/glmm.hpp"
 
 namespace qk::glmm::detail {
+
+// PIRLS's rules, one set for the in-memory groups and the groups of rows read in
+// batches. A Newton step no longer than kStepTol in every coordinate of u (which is on
+// the N(0, 1) scale) ends the iterations: quadratic convergence has then put the mode
+// within rounding of the step's end point. Steps within kNewtonZone are taken whole; a
+// warm start whose first Newton step is longer than kFarStart is compared with u = 0.
+inline constexpr double kStepTol = 1e-10;
+inline constexpr double kNewtonZone = 1e-4;
+inline constexpr double kFarStart = 0.5;
+inline constexpr int kMaxIter = 200;
+inline constexpr int kMaxHalvings = 60;
+// A search that finds no decrease ends at u when its direction is this short.
+inline constexpr double kSearchEnd = 1e-6;
 
 // What one row contributes at eta: the mean, the observed score and curvature of
 // loglik in eta (d1, d2), the weight W of the Laplace approximation's curvature (the
@@ -19,6 +33,37 @@ namespace qk::glmm::detail {
 struct RowState {
   double mu, d1, d2, weight, dweight, scoring;
 };
+
+// The per-row pieces every evaluation of a group's sums is built from, shared by the
+// in-memory groups (rows sorted by group) and the kernel of rows read in batches (rows
+// in any order), so that both add the same terms in the same way.
+// a = Lambda' z of one row (Lambda lower triangular, q x q row-major): a_b = sum_c
+// Lambda[c][b] z_c over c >= b.
+inline void lambda_t_row(const double* lambda, const double* zr, std::uint64_t q, double* ar) {
+  for (std::uint64_t b = 0; b < q; ++b) {
+    double s = 0.0;
+    for (std::uint64_t c = b; c < q; ++c) s = s + lambda[c * q + b] * zr[c];
+    ar[b] = s;
+  }
+}
+// offset + x' beta.
+inline double fixed_eta(double offset, const double* xr, const double* beta, std::uint64_t p) {
+  double e = offset;
+  for (std::uint64_t j = 0; j < p; ++j) e = e + xr[j] * beta[j];
+  return e;
+}
+// e + a' u.
+inline double plus_random(double e, const double* ar, const double* u, std::uint64_t q) {
+  for (std::uint64_t b = 0; b < q; ++b) e = e + ar[b] * u[b];
+  return e;
+}
+// The lower triangle of m (q x q row-major) plus c a a'.
+inline void add_outer_lower(double c, const double* ar, std::uint64_t q, double* m) {
+  for (std::uint64_t i = 0; i < q; ++i) {
+    const double ci = ar[i] * c;
+    for (std::uint64_t j = 0; j <= i; ++j) m[i * q + j] = m[i * q + j] + ci * ar[j];
+  }
+}
 RowState row_state(const Family& f, double y, double eta, double w);
 
 // The derivatives of a row's log-likelihood, of d1 and of the Laplace weight W at the
@@ -81,5 +126,24 @@ void group_gradient(const Rows& rows, std::uint64_t g, GroupWork& work, const do
 // product rule of the given one-dimensional nodes and log weights.
 double group_agq(const Rows& rows, std::uint64_t g, GroupWork& work, const double* u,
                  const std::vector<double>& nodes, const std::vector<double>& log_weights);
+
+// The joint PIRLS of nAGQ = 0 over (u, beta) (joint.cpp), over any source of its
+// sums. A pass at (beta, u) gives h = sum_g h_g and, with a store, the Schur
+// complement S (p x p, lower), the right-hand side rb, and per group L_g, C_g = L_g^-1
+// B_g (q x p) and c_g = L_g^-1 (A_g' d1 - u_g).
+struct JointSums {
+  std::vector<double> s, rb;
+  double h = 0.0;
+  bool ok = true;
+};
+struct JointStore {
+  std::vector<double> l, c, r;
+};
+using JointPass = std::function<JointSums(const double* beta, const std::vector<double>& u, JointStore* store)>;
+// From beta0 (pe entries: p fixed effects, then the family's parameters, held) and u
+// (m x q as given, or 0 where u is of another size); beta and u receive the last
+// iterate (beta also on failure). False when a step fails or the iterations run out.
+bool joint_pirls(std::uint64_t m, std::uint64_t q, std::uint64_t p, std::uint64_t pe, const double* beta0,
+                 const JointPass& pass, double* beta, std::vector<double>& u);
 
 }  // namespace qk::glmm::detail

@@ -17,21 +17,8 @@ namespace qk::glmm {
 namespace {
 
 using detail::GroupWork;
-
-constexpr int kMaxIter = 200;
-constexpr int kMaxHalvings = 60;
-constexpr double kStepTol = 1e-10;
-
-struct Sums {
-  std::vector<double> s, rb;  // p x p, p
-  double h = 0.0;
-  bool ok = true;
-};
-
-// Per group: L_g, C_g = L_g^-1 B_g (q x p) and c_g = L_g^-1 (A_g' d1 - u_g).
-struct Store {
-  std::vector<double> l, c, r;
-};
+using Sums = detail::JointSums;
+using Store = detail::JointStore;
 
 std::uint64_t cost_of(const Rows& rows) {
   const std::uint64_t per = rows.n / std::max<std::uint64_t>(rows.m, 1) + 1;
@@ -137,16 +124,13 @@ bool rx_inverse(const Rows& rows, const std::vector<double>& lambda, const doubl
   return true;
 }
 
-bool evaluate_joint(const Rows& rows, const std::vector<double>& lambda, const double* beta0,
-                    double& value, double* beta, double* rx_inv, std::vector<double>* warm) {
-  const std::uint64_t p = rows.p, q = rows.q, m = rows.m, pe = p + n_extra(rows);
+namespace detail {
+
+bool joint_pirls(std::uint64_t m, std::uint64_t q, std::uint64_t p, std::uint64_t pe, const double* beta0,
+                 const JointPass& pass, double* beta, std::vector<double>& u) {
   // The family's parameters beside beta ride along in b and bt, fixed at beta0's.
-  std::vector<double> b(beta0, beta0 + pe), u(m * q, 0.0), bt(b), ut(m * q), db(p), du(m * q);
-  if (warm && warm->size() == m * q) {
-    // A start from other modes is kept where it is no worse than zero.
-    if (pass(rows, lambda.data(), b.data(), *warm, nullptr).h <= pass(rows, lambda.data(), b.data(), u, nullptr).h)
-      u = *warm;
-  }
+  std::vector<double> b(beta0, beta0 + pe), bt(b), ut(m * q), db(p), du(m * q);
+  if (u.size() != m * q) u.assign(m * q, 0.0);  // else a start the caller chose
   // On failure beta holds the last iterate, for a diagnosis of why.
   struct Last {
     const std::vector<double>& b;
@@ -156,7 +140,7 @@ bool evaluate_joint(const Rows& rows, const std::vector<double>& lambda, const d
   Store store{std::vector<double>(m * q * q), std::vector<double>(m * q * p), std::vector<double>(m * q)};
   bool done = false;
   for (int it = 0; it < kMaxIter && !done; ++it) {
-    Sums sums = pass(rows, lambda.data(), b.data(), u, &store);
+    Sums sums = pass(b.data(), u, &store);
     if (!sums.ok) return false;
     for (std::uint64_t i = 0; i < p; ++i)
       for (std::uint64_t j = i + 1; j < p; ++j) sums.s[i * p + j] = 0.0;
@@ -184,7 +168,7 @@ bool evaluate_joint(const Rows& rows, const std::vector<double>& lambda, const d
     for (int k = 0; k < kMaxHalvings; ++k, step *= 0.5) {
       for (std::uint64_t i = 0; i < p; ++i) bt[i] = b[i] + step * db[i];
       for (std::uint64_t i = 0; i < m * q; ++i) ut[i] = u[i] + step * du[i];
-      const Sums trial = pass(rows, lambda.data(), bt.data(), ut, nullptr);
+      const Sums trial = pass(bt.data(), ut, nullptr);
       if (done || (trial.ok && trial.h <= sums.h)) {
         taken = true;
         break;
@@ -192,17 +176,36 @@ bool evaluate_joint(const Rows& rows, const std::vector<double>& lambda, const d
       if (big * step <= kStepTol) break;
     }
     if (!taken) {
-      if (big > 1e-6) return false;
+      // No decrease along the Newton direction: u and beta are the joint mode to the
+      // rounding of h when the direction is within the Newton zone (at a million rows
+      // h's rounding, some 1e-10 of it, swamps the decrease of a step near 1e-6).
+      if (big > kNewtonZone) return false;
       done = true;
       break;
     }
     b.swap(bt);
     u.swap(ut);
   }
-  if (!done) return false;
-  if (rx_inv && !rx_inverse(rows, lambda, b.data(), u, rx_inv)) return false;
+  return done;
+}
+
+}  // namespace detail
+
+bool evaluate_joint(const Rows& rows, const std::vector<double>& lambda, const double* beta0,
+                    double& value, double* beta, double* rx_inv, std::vector<double>* warm) {
+  std::vector<double> u;
+  // A start from other modes is kept where it is no worse than zero.
+  if (warm && warm->size() == rows.m * rows.q &&
+      pass(rows, lambda.data(), beta0, *warm, nullptr).h <=
+          pass(rows, lambda.data(), beta0, std::vector<double>(rows.m * rows.q, 0.0), nullptr).h)
+    u = *warm;
+  const detail::JointPass at = [&](const double* b, const std::vector<double>& uv, Store* store) {
+    return pass(rows, lambda.data(), b, uv, store);
+  };
+  if (!detail::joint_pirls(rows.m, rows.q, rows.p, rows.p + n_extra(rows), beta0, at, beta, u)) return false;
+  if (rx_inv && !rx_inverse(rows, lambda, beta, u, rx_inv)) return false;
   if (warm) *warm = u;
-  return evaluate(rows, lambda, b.data(), 1, value, nullptr, nullptr, warm);
+  return evaluate(rows, lambda, beta, 1, value, nullptr, nullptr, warm);
 }
 
 bool joint_gradient(const Rows& rows, const std::vector<double>& lambda, const double* beta, double& value,

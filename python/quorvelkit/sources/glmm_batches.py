@@ -1,0 +1,366 @@
+"""Generalized linear mixed models fitted from data read in batches: a Parquet file or
+directory, a pyarrow dataset, a list of DataFrames, a callable that returns a fresh
+iterator of DataFrames at each call, or a Dask DataFrame (its partitions computed and
+handed to this process, not reduced where they are).
+
+The fit is the in-memory fit (:func:`quorvelkit.glmm`) of one grouping factor by
+Laplace's approximation: the same criterion, start, optimiser and stopping rules, so
+the results agree to rounding; it is found by the compiled core's pass driver
+(``_quorvelkit.glmm_batches_fit``). Each group's PIRLS advances one
+step per pass over the batches, from sums the core's kernel takes of each batch (no
+Python per row); the client keeps the modes, one vector per group. A fit therefore
+reads its batches many times (:attr:`GlmmBatchFit.passes
+<quorvelkit.results.glmm_batch_fit.GlmmBatchFit.passes>`): a source read once, an
+iterator, is refused.
+
+Before the core's passes one pass here learns what the model needs of all the rows:
+the group labels (sorted as in memory), the rows used, the fixed-effects columns that
+are aliased (dropped as in memory) and the start of beta; a list or a callable's
+batches take one more before it for the levels of text columns (a Parquet source's
+first pass finds them).
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import os
+import time
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+import quorvelkit._quorvelkit as _qk
+
+from ..families.family import _MUSTART, DISPERSION_FAMILIES, POWER_FAMILIES, linkfun
+from ..families.response import read_evaluated
+from ..formula.checks import row_values
+from ..formula.expression_values import evaluate_parts
+from ..formula.parsing import ParsedFormula, parse_formula
+from ..model.data_arguments import resolve_rows
+from ..model.description import ModelSpec
+from ..model.design import Design
+from ..model.model_checks import drop_aliased
+from ..results.glmm_batch_fit import GlmmBatchFit
+from ..support.errors import SourceError
+from ..support.frames import arrow_frame, r_sorted, sorted_levels
+from ..support.labels import label_text, split_labels
+from ..support.progress import progress_bar
+from .batch_loop import PARQUET, read_ahead
+from .dask import SOURCE as DASK
+from .interface import first_spec, has_complete_row
+from .parquet import open_dataset
+
+__all__ = ["glmm_batches", "accepts", "ONE_SHOT"]
+
+#: Why an iterator cannot be fitted: the passes read the rows again and again.
+ONE_SHOT = (
+    "a GLMM fit from batches reads its rows once per pass of its PIRLS (dozens to hundreds of passes), "
+    "and an iterator can be read only once: give a list of DataFrames, a callable that returns a fresh "
+    "iterator of DataFrames at each call, or a Parquet file or directory"
+)
+
+
+def _dask_frame(data: Any) -> bool:
+    return DASK.accepts(data)
+
+
+def accepts(data: Any) -> bool:
+    """Whether ``data`` is a source this route reads: a path, a pyarrow dataset, a
+    non-empty list or tuple of DataFrames, a callable, a Dask DataFrame, or an iterator
+    (refused)."""
+    if _dask_frame(data):
+        return True
+    if isinstance(data, (str, os.PathLike, Iterator)) or callable(data):
+        return not isinstance(data, pd.DataFrame)
+    if isinstance(data, (list, tuple)):
+        return len(data) > 0 and all(isinstance(f, pd.DataFrame) for f in data)
+    return PARQUET.accepts(data)  # a pyarrow dataset
+
+
+@dataclasses.dataclass
+class _Batch:
+    """One batch as the core reads it, and its group labels."""
+
+    y: np.ndarray
+    x: np.ndarray
+    z: np.ndarray
+    labels: Any
+    weights: np.ndarray
+    offset: np.ndarray | None
+    n_dropped: int
+
+    @property
+    def nbytes(self) -> int:
+        # The arrays, the codes they will get, and the labels held until the first pass ends.
+        arrays = sum(a.nbytes for a in (self.y, self.x, self.z, self.weights, self.offset) if a is not None)
+        return arrays + 8 * len(self.y) + int(pd.Series(self.labels).memory_usage(index=False, deep=True))
+
+
+class _Reading:
+    """How every batch becomes the core's arrays: the model learnt from the first
+    batch holding a complete row, the family's reading of the response, the weights
+    and offset given by name or expression."""
+
+    def __init__(self, parsed: ParsedFormula, spec: ModelSpec, family: str, weights: Any, offset: Any) -> None:
+        self.parsed, self.spec, self.family = parsed, spec, family
+        self.weights, self.offset = weights, offset
+
+    def batch(self, frame: Any, where: str) -> _Batch:
+        frame = frame if isinstance(frame, pd.DataFrame) else arrow_frame(frame)
+        if not isinstance(frame.index, pd.RangeIndex):
+            frame = frame.reset_index(drop=True)
+        weights = resolve_rows(self.weights, frame, "weights")
+        offset = resolve_rows(self.offset, frame, "offset")
+        parts = evaluate_parts(self.parsed.response_parts, frame)
+        try:
+            response = read_evaluated(self.parsed.response, parts, frame, self.family, weights, stacklevel=3)
+        except ValueError as exc:  # its row by the batch's labels: the batch named too
+            raise ValueError(f"{exc} (of {where})") from None
+        keep = response.keep & frame[self.spec.used].notna().all(axis=1).to_numpy()
+        given = row_values(offset, frame, "offset", lambda k: f"row {label_text(frame.index[k])} of {where}")
+        if given is not None:
+            keep &= ~np.isnan(given.values)
+        rows = self.spec.rows(frame.loc[keep] if not keep.all() else frame, where)
+        read = response.restricted(keep)
+        off = rows.offset
+        if given is not None:
+            extra = np.ascontiguousarray(given.values[keep], dtype=float)
+            off = extra if off is None else np.ascontiguousarray(off + extra)
+        prior = np.ascontiguousarray(read.prior_weights, dtype=float)
+        return _Batch(
+            np.ascontiguousarray(read.y, dtype=float),
+            rows.x,
+            rows.z,
+            rows.labels,
+            prior,
+            off,
+            len(frame) - int(keep.sum()),
+        )
+
+
+def _frames_of(source: Any) -> tuple[Callable[[], Iterator[tuple[Any, str]]], str, dict | None]:
+    """The (batch, place) pairs of a source that is read again at each call, its name,
+    and the levels a first pass over a Parquet source found."""
+    if isinstance(source, Iterator):
+        raise TypeError(ONE_SHOT)
+    if _dask_frame(source):
+        # Each partition computed at each pass and handed to this process, in partition
+        # order (persist() the frame to keep its partitions in the workers' memory);
+        # the first pass keeps the batches here while they fit in cache_bytes.
+        parts = source.to_delayed()
+        return (lambda: ((p.compute(), f"partition {k}") for k, p in enumerate(parts))), "the Dask DataFrame", None
+    if isinstance(source, (list, tuple)):
+        frames = list(source)
+        return (lambda: ((f, f"batch {k}") for k, f in enumerate(frames))), "the list of DataFrames", None
+    if callable(source):
+
+        def again() -> Iterator[tuple[Any, str]]:
+            it = source()
+            if not isinstance(it, Iterable) or isinstance(it, pd.DataFrame):
+                raise TypeError(f"the callable must return an iterable of DataFrames, got {type(it).__name__}")
+            for k, f in enumerate(it):
+                if not isinstance(f, pd.DataFrame):
+                    raise TypeError(f"batch {k} of the callable's iterator is a {type(f).__name__}, not a DataFrame")
+                yield f, f"batch {k}"
+
+        return again, "the callable's batches", None
+    raise TypeError(f"cannot read {type(source).__name__} in batches")
+
+
+def _text_levels(
+    rhs: ParsedFormula, read: Callable[[], Iterator[tuple[Any, str]]], declared: Mapping[str, Sequence]
+) -> tuple[dict[str, list], bool]:
+    """The levels of the text and categorical columns of the model's right-hand side
+    (its grouping columns aside, which the first pass codes), found by a pass over the
+    batches unless declared: a categorical's categories, text in R's order (as a frame
+    in memory teaches them); and whether that pass was made (none without such a
+    column)."""
+    groups = {c for t in rhs.random_terms for c in t.group}
+    found: dict[str, Any] = {}
+    columns: list[str] | None = None
+    for frame, _ in read():
+        frame = frame if isinstance(frame, pd.DataFrame) else arrow_frame(frame)
+        if columns is None:
+            named = dict.fromkeys(c for c, _ in rhs.uses)
+            columns = [
+                c
+                for c in named
+                if c in frame.columns and c not in groups and c not in declared
+                and not pd.api.types.is_numeric_dtype(frame[c])
+            ]  # fmt: skip
+            if not columns:
+                return {c: list(v) for c, v in declared.items()}, False
+        for c in columns:
+            col = frame[c]
+            if isinstance(col.dtype, pd.CategoricalDtype):
+                found[c] = list(col.cat.categories)
+            else:
+                found.setdefault(c, set()).update(col.dropna().unique())
+    levels = {c: v if isinstance(v, list) else r_sorted(v) for c, v in found.items()}
+    return {**levels, **{c: list(v) for c, v in declared.items()}}, True
+
+
+def glmm_batches(
+    formula: str,
+    source: Any,
+    family: str,
+    link: str,
+    *,
+    weights: Any = None,
+    offset: Any = None,
+    laplace: str | None = None,
+    theta: Any = None,
+    max_iter: int = 300,
+    batch_rows: int = 1 << 20,
+    levels: Mapping[str, Sequence] | None = None,
+    cache_bytes: int = 1 << 28,
+    progress: bool | None = None,
+) -> GlmmBatchFit:
+    """The Laplace fit (one grouping factor; every family without zero-inflation) of ``formula`` to
+    ``source`` read in batches (see the module); what :func:`quorvelkit.glmm` calls for
+    such data. ``levels`` declares the levels of categorical columns, which a list or a
+    callable's batches otherwise take from their first batch holding a complete row (a
+    Parquet source's first pass finds them); ``batch_rows`` is the Parquet batch size.
+    The first pass keeps the batches as the core reads them (8 (p + q + 3) bytes a
+    row) while they take at most ``cache_bytes``, and the core's passes read those;
+    beyond it every pass reads the source again (0: always). ``progress``: a bar of the
+    core's passes (``None``: on a terminal, for fits longer than a second)."""
+    t0 = time.perf_counter()
+    parsed = parse_formula(formula, None, family_response=True)
+    parquet = isinstance(source, (str, os.PathLike)) or not (
+        isinstance(source, (list, tuple, Iterator)) or callable(source) or _dask_frame(source)
+    )
+    if parquet:
+        # The offset's column is read with the formula's (an expression's are not known here).
+        named = (offset,) if isinstance(offset, str) and offset.isidentifier() else ()
+        reads = dataclasses.replace(parsed, uses=parsed.uses + tuple((c, "numeric") for c in named))
+        data = open_dataset(reads, source, batch_rows, levels, False, weights if isinstance(weights, str) else None)
+        read, name, levels = data.read, data.name, data.levels
+        first_passes = int(data.group_levels is not None)  # its first pass, when the model needs one
+    # X, Z and the offset are the right-hand side's: the response is the family's.
+    rhs = dataclasses.replace(parsed, uses=tuple(u for u in parsed.uses if u[1] != "response"))
+    levels_passes = 0 if not parquet else first_passes
+    if not parquet:
+        read, name, _ = _frames_of(source)
+        levels, made = _text_levels(rhs, read, levels or {})
+        levels_passes = int(made)
+    first = next((item for item in read() if has_complete_row(rhs, item[0])), None)
+    if first is None:
+        raise SourceError(f"{name} has no complete rows in the columns the model uses")
+    spec = first_spec(rhs, first, levels, None, None)
+    if len(spec.factors) != 1:
+        raise ValueError(
+            f"a GLMM fit from batches takes one grouping factor (this model has {len(spec.factors)}); fit it in memory"
+        )
+    reading = _Reading(parsed, spec, family, weights, offset)
+
+    # The first pass: the group labels, the rows and the aliased columns; the batches
+    # as the core reads them are kept while they fit in cache_bytes.
+    uniques: list[Any] = []
+    kept_batches: list[_Batch] | None = []
+    xtx = np.zeros((spec.p, spec.p))
+    scale = np.zeros(spec.p)
+    # A start for beta as in memory (start_beta: least squares of the link of the
+    # family's starting means on X, the offset taken out), by its normal equations.
+    mustart = _MUSTART.get(family)
+    xtx_ok, xte = np.zeros((spec.p, spec.p)), np.zeros(spec.p)
+    n = n_dropped = size = 0
+    for frame, where in read():
+        b = reading.batch(frame, where)
+        uniques.append(pd.Series(b.labels).drop_duplicates())
+        xtx += b.x.T @ b.x
+        if mustart is not None:
+            with np.errstate(all="ignore"):
+                eta = linkfun(mustart(b.y, b.weights), link) - (0.0 if b.offset is None else b.offset)
+            ok = np.isfinite(eta)
+            xtx_ok += b.x[ok].T @ b.x[ok]
+            xte += b.x[ok].T @ eta[ok]
+        if len(b.x):
+            scale = np.maximum(scale, np.abs(b.x).max(axis=0))
+        n += len(b.y)
+        n_dropped += b.n_dropped
+        size += b.nbytes
+        if kept_batches is not None:
+            kept_batches = kept_batches + [b] if size <= cache_bytes else None
+    if n == 0:
+        raise SourceError(f"{name} has no complete rows in the columns the model uses")
+    _, group_levels = sorted_levels(pd.concat(uniques, ignore_index=True).drop_duplicates())
+    found = split_labels(group_levels) if group_levels.dtype == object else None
+    if found is not None:  # one label in two types would be two groups, as in memory
+        raise ValueError(
+            f"the grouping factor {spec.factors[0].name!r} holds {label_text(found[0])} as a number and "
+            f"{label_text(found[1])} as text: one label in two types would be two groups; give the column one type"
+        )
+    if group_levels.dtype == object and all(isinstance(v, str) for v in group_levels):
+        group_levels = group_levels.astype(pd.StringDtype(na_value=np.nan))  # text labels, as a frame holds them
+    unit = np.where(scale > 0, scale, 1.0)
+    kept = drop_aliased(xtx / np.outer(unit, unit), spec.fe_all, stacklevel=3)
+
+    beta0 = None
+    if mustart is not None:
+        start = np.linalg.lstsq(xtx_ok[np.ix_(kept, kept)], xte[kept], rcond=None)[0]
+        if np.all(np.isfinite(start)):
+            # log(phi) and Tweedie's s: glmmTMB's starts.
+            beta0 = np.append(start, [0.0] * (int(family in DISPERSION_FAMILIES) + int(family in POWER_FAMILIES)))
+
+    def arrays(b: _Batch) -> tuple[Any, ...]:
+        codes = np.ascontiguousarray(group_levels.get_indexer(pd.Index(b.labels)), dtype=np.int64)
+        x = b.x if len(kept) == spec.p else b.x[:, kept]
+        return (
+            b.y,
+            np.ascontiguousarray(x, dtype=float),
+            np.ascontiguousarray(b.z, dtype=float),
+            codes,
+            b.weights,
+            b.offset,
+        )
+
+    if kept_batches is not None:
+        cached = [arrays(b) for b in kept_batches]
+        del kept_batches
+        batches: Callable[[], Iterator[tuple[Any, ...]]] = lambda: iter(cached)  # noqa: E731
+    else:
+        batches = lambda: read_ahead(arrays(reading.batch(f, w)) for f, w in read())  # noqa: E731
+
+    t1 = time.perf_counter()
+    theta0 = None if theta is None else np.asarray(theta, dtype=float)
+    bar = progress_bar(progress, None, "passes over the batches", "pass")
+
+    def counted() -> Iterator[tuple[Any, ...]]:
+        bar.update(1)
+        return batches()
+
+    try:
+        result = _qk.glmm_batches_fit(
+            counted,
+            len(group_levels),
+            len(kept),
+            spec.q,
+            list(spec.blocks),
+            family,
+            link,
+            laplace,
+            theta0,
+            max_iter,
+            beta0,
+        )
+    finally:
+        bar.close()
+    result["passes"] = int(result["passes"]) + 1 + levels_passes  # and the passes here
+    t2 = time.perf_counter()
+    # An offset given by column name is read from new data's column; an expression's
+    # values, as in memory, cannot be read from new data.
+    frame0 = first[0] if isinstance(first[0], pd.DataFrame) else arrow_frame(first[0])
+    by_name = isinstance(offset, str) and offset in frame0.columns
+    spec = dataclasses.replace(
+        spec,
+        family=family,
+        link=link,
+        laplace=laplace,
+        offset_column=offset if by_name else None,
+        offset_array=offset is not None and not by_name,
+    )
+    design = Design(spec, group_levels, n, kept, n_dropped, 0, None, source=name, factor_levels=(group_levels,))
+    return GlmmBatchFit(design, result, formula=formula, seconds=(t2 - t1, t2 - t0))

@@ -1,0 +1,185 @@
+// _quorvelkit.glmm_batches_fit: the GLMM fit of one grouping factor from rows read in
+// batches (lmm/glmm/batch.hpp), each pass reading them through a Python callable.
+//
+// The fit runs on the calling thread with the interpreter lock held while Python
+// produces a batch, and released while the kernel reduces it (so a reader's own thread
+// reads the next one meanwhile). An exception raised by the reader is taken out of the
+// interpreter, carried through the fit as a C++ exception and put back unchanged.
+#include <cmath>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "binding/convert.hpp"
+#include "binding/glmm.hpp"
+#include "binding/glmm_internal.hpp"
+#include "binding/pyutil.hpp"
+#include "lmm/glmm/batch.hpp"
+
+namespace qk::py {
+namespace {
+
+namespace gl = qk::glmm;
+
+struct PythonRaised {};
+
+// The Python error taken out of the indicator, owned until restored.
+class Pending {
+ public:
+  [[noreturn]] void fetch_and_throw() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    type_ = Ref(type);
+    value_ = Ref(value);
+    tb_ = Ref(tb);
+    throw PythonRaised{};
+  }
+  void restore() { PyErr_Restore(type_.release(), value_.release(), tb_.release()); }
+
+ private:
+  Ref type_, value_, tb_;
+};
+
+// Batches from read(): an iterable of (y, x, z, codes, weights, offset) tuples, offset
+// None or one value per row.
+class PythonBatches final : public gl::BatchReader {
+ public:
+  PythonBatches(PyObject* read, std::uint64_t p, std::uint64_t q, Pending& pending)
+      : read_(read), p_(p), q_(q), pending_(pending) {}
+
+  void each(const std::function<void(const gl::Batch&)>& visit) override {
+    Ref batches(PyObject_CallNoArgs(read_));
+    if (!batches) pending_.fetch_and_throw();
+    Ref it(PyObject_GetIter(batches.get()));
+    if (!it) pending_.fetch_and_throw();
+    while (PyObject* raw = PyIter_Next(it.get())) {
+      Ref item(raw);
+      gl::Batch b;
+      ArrayView y, x, z, codes, w, off;
+      if (!PyTuple_Check(item.get()) || PyTuple_Size(item.get()) != 6) {
+        PyErr_SetString(PyExc_TypeError, "read() must yield (y, x, z, codes, weights, offset) tuples");
+        pending_.fetch_and_throw();
+      }
+      PyObject* a[6];
+      for (Py_ssize_t k = 0; k < 6; ++k) a[k] = PyTuple_GetItem(item.get(), k);
+      const bool has_offset = a[5] != Py_None;
+      if (!borrow_vector(a[0], "y", NPY_DOUBLE, y) || !borrow_matrix(a[1], "x", x) || !borrow_matrix(a[2], "z", z) ||
+          !borrow_vector(a[3], "codes", NPY_INT64, codes) || !borrow_vector(a[4], "weights", NPY_DOUBLE, w) ||
+          (has_offset && !borrow_vector(a[5], "offset", NPY_DOUBLE, off)))
+        pending_.fetch_and_throw();
+      const npy_intp n = y.rows;
+      if (x.rows != n || z.rows != n || codes.rows != n || w.rows != n || (has_offset && off.rows != n) ||
+          static_cast<std::uint64_t>(x.cols) != p_ || static_cast<std::uint64_t>(z.cols) != q_) {
+        PyErr_Format(PyExc_ValueError,
+                     "a batch's arrays must have one row per observation, x %llu columns and z %llu",
+                     static_cast<unsigned long long>(p_), static_cast<unsigned long long>(q_));
+        pending_.fetch_and_throw();
+      }
+      b.n = static_cast<std::uint64_t>(n);
+      b.y = data_of<double>(y);
+      b.x = data_of<double>(x);
+      b.z = data_of<double>(z);
+      b.codes = data_of<std::int64_t>(codes);
+      b.w = data_of<double>(w);
+      b.offset = has_offset ? data_of<double>(off) : nullptr;
+      NoGil released;
+      visit(b);
+    }
+    if (PyErr_Occurred()) pending_.fetch_and_throw();
+  }
+
+ private:
+  PyObject* read_;
+  std::uint64_t p_, q_;
+  Pending& pending_;
+};
+
+PyObject* result_dict(gl::FitResult& res, const gl::BatchModel& model, std::uint64_t passes) {
+  const std::uint64_t p = model.p;
+  const auto nt = static_cast<npy_intp>(res.theta.size()), pp = static_cast<npy_intp>(p),
+             ng = static_cast<npy_intp>(res.grad.size()), mm = static_cast<npy_intp>(model.m),
+             qq = static_cast<npy_intp>(model.q);
+  const auto nh = nt + static_cast<npy_intp>(res.beta.size());
+  // phi and Tweedie's power leave beta (log(phi) and s after the fixed effects) for
+  // entries of their own.
+  const gl::Family at = gl::at_params(model.family, res.beta.data(), p);
+  res.beta.resize(p);
+  Ref d(PyDict_New());
+  if (!d) return nullptr;
+  const bool ok = set_item(d.get(), "theta", array_taking(std::move(res.theta), {nt})) &&
+                  set_item(d.get(), "beta", array_taking(std::move(res.beta), {pp})) &&
+                  set_item(d.get(), "phi", at.def->dispersion ? PyFloat_FromDouble(at.phi) : Py_NewRef(Py_None)) &&
+                  set_item(d.get(), "power", at.def->power ? PyFloat_FromDouble(at.power) : Py_NewRef(Py_None)) &&
+                  set_item(d.get(), "zi", Py_NewRef(Py_None)) &&
+                  set_item(d.get(), "zi_beta", Py_NewRef(Py_None)) &&
+                  set_item(d.get(), "m2loglik", PyFloat_FromDouble(res.m2loglik)) &&
+                  set_item(d.get(), "laplace", PyUnicode_FromString(at.observed ? "observed" : "fisher")) &&
+                  set_item(d.get(), "nagq", PyLong_FromLong(1)) &&
+                  set_item(d.get(), "fev_stage1", PyLong_FromUnsignedLongLong(res.fev_stage1)) &&
+                  set_item(d.get(), "passes", PyLong_FromUnsignedLongLong(passes)) &&
+                  set_item(d.get(), "grad", array_taking(std::move(res.grad), {ng})) &&
+                  set_item(d.get(), "vcov", array_taking(std::move(res.vcov), {pp, pp})) &&
+                  set_item(d.get(), "vcov_rx", array_taking(std::move(res.vcov_rx), {pp, pp})) &&
+                  set_item(d.get(), "vcov_source", PyUnicode_FromString(res.vcov_from_hessian ? "hessian" : "rx")) &&
+                  set_item(d.get(), "hessian",
+                           res.hessian.empty() ? Py_NewRef(Py_None) : array_taking(std::move(res.hessian), {nh, nh})) &&
+                  set_report(d.get(), {res.converged, res.iterations, res.fev, res.grad_inf_norm, res.message}) &&
+                  set_item(d.get(), "u", array_taking(std::move(res.u), {mm, qq})) &&
+                  set_item(d.get(), "b", array_taking(std::move(res.b), {mm, qq})) &&
+                  set_item(d.get(), "cond_var", array_taking(std::move(res.cond_var), {mm, qq, qq}));
+  return ok ? d.release() : nullptr;
+}
+
+PyObject* f_glmm_batches_fit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::vector<PyObject*> a;
+  if (!parse_args("glmm_batches_fit",
+                  {"read", "n_groups", "p", "q", "blocks", "family", "link", "laplace", "theta", "max_iter", "beta"}, 6, args,
+                  nargs, kwnames, a))
+    return nullptr;
+  if (!PyCallable_Check(a[0])) return PyErr_SetString(PyExc_TypeError, "read must be callable"), nullptr;
+  std::uint64_t m, p, q, max_iter = 300;
+  std::vector<std::uint64_t> blocks;
+  if (!to_u64(a[1], "n_groups", m) || !to_u64(a[2], "p", p) || !to_u64(a[3], "q", q) ||
+      !to_u64_vec(a[4], "blocks", blocks) || (a[9] && !to_u64(a[9], "max_iter", max_iter)))
+    return nullptr;
+  auto parsed = family_of(a[5], a[6], a[7], nullptr);
+  if (auto* err = std::get_if<std::string>(&parsed)) return err->empty() ? nullptr : value_error(*err);
+  gl::FitOptions o;
+  o.max_iter = max_iter;
+  if (a[8] && a[8] != Py_None && !to_vec(a[8], "theta", o.theta)) return nullptr;
+  if (a[10] && a[10] != Py_None && !to_vec(a[10], "beta", o.beta)) return nullptr;
+  Pending pending;
+  gl::FitResult res;
+  std::uint64_t passes = 0;
+  try {
+    const gl::BatchModel model = gl::make_batch_model(m, p, q, std::get<gl::Family>(parsed), blocks);
+    if (!o.theta.empty() && o.theta.size() != model.idx.size()) return value_error("theta has the wrong length");
+    if (!o.beta.empty() && o.beta.size() != p + gl::n_extra(model.family))
+      return value_error("beta has the wrong length (the fixed effects, then log(phi) for a family with phi, then "
+                         "Tweedie's power's s)");
+    PythonBatches reader(a[0], p, q, pending);
+    res = gl::fit_batches(reader, model, o, passes);
+    return result_dict(res, model, passes);
+  } catch (const PythonRaised&) {
+    pending.restore();
+    return nullptr;
+  } catch (const std::invalid_argument& e) {
+    return value_error(e.what());
+  }
+}
+
+}  // namespace
+
+PyMethodDef glmm_batches_functions[] = {
+    QK_METHOD("glmm_batches_fit", f_glmm_batches_fit,
+              "glmm_batches_fit(read, n_groups, p, q, blocks, family, link=None, laplace=None, theta=None, "
+              "max_iter=300, beta=None)\n--\n\n"
+              "The Laplace fit of a GLMM with one grouping factor from rows read in batches: read() returns\n"
+              "an iterable of (y, x, z, codes, weights, offset) tuples, the same rows in the same order at\n"
+              "every call (one call per pass). The fit's dict as GlmmCore.fit returns it, without eta and\n"
+              "mu, and with passes: the passes over the batches. beta: a start (the fixed effects, then\n"
+              "log(phi) for a family with a dispersion parameter phi)."),
+    QK_END_METHODS,
+};
+
+}  // namespace qk::py

@@ -1,0 +1,109 @@
+// A GLMM with one grouping factor fitted from rows read in batches, never held whole,
+// exactly as the in-memory fit (glmm.hpp) fits them.
+//
+// With one factor each group's conditional mode depends only on (theta, beta) and that
+// group's rows, wherever they lie among the batches. The client keeps one mode vector
+// per group; a pass over the batches adds each row's pieces (row_state, loglik_smooth:
+// the in-memory groups' own per-row math) to its group's sums, and the client takes
+// each group's PIRLS step from its sums exactly as group_mode takes it from the
+// group's rows: Newton steps on h_g with step halving, whole steps in the Newton zone,
+// the same stopping rule. Every group advances on every pass, so an evaluation costs as
+// many passes as its slowest group's PIRLS iterations (plus its trial steps), then two
+// for the exact gradient (the leverages a' M^-1 a need M, the rows' second sums need
+// M_o^-1 s); a gradient asked at the point whose value was just found starts from its
+// modes without a pass.
+//
+// Determinism: the kernel adds rows to their group's sums in batch order and, within a
+// batch, in row order; global sums likewise. The result is the same bits for any split
+// of the same rows into batches in the same order (a group's sums are those of its rows
+// in the in-memory fit's order, so its modes are the in-memory fit's to rounding of the
+// global sums only).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "lmm/glmm/glmm.hpp"
+
+namespace qk::glmm {
+
+// One batch of rows: codes[i] in 0..m-1 is row i's group; offset may be null.
+struct Batch {
+  std::uint64_t n = 0;
+  const double* y = nullptr;
+  const double* x = nullptr;  // n x p row-major
+  const double* z = nullptr;  // n x q row-major
+  const std::int64_t* codes = nullptr;
+  const double* w = nullptr;  // prior weights (binomial: trials)
+  const double* offset = nullptr;
+};
+
+// The model's rows, read batch by batch, in the same order on every call of each.
+class BatchReader {
+ public:
+  virtual ~BatchReader() = default;
+  virtual void each(const std::function<void(const Batch&)>& visit) = 0;
+};
+
+// The model without its rows. make_batch_model checks the family (zero-inflation is
+// not taken; a dispersion parameter is, log(phi) after beta's p entries as in memory)
+// and the blocks.
+struct BatchModel {
+  std::uint64_t m = 0, p = 0, q = 0;
+  Family family{};
+  ThetaIndex idx;
+  std::vector<std::uint64_t> blocks;
+};
+BatchModel make_batch_model(std::uint64_t m, std::uint64_t p, std::uint64_t q, Family family,
+                            const std::vector<std::uint64_t>& blocks);
+
+// What a pass computes.
+enum class PassKind : std::uint8_t {
+  kCheck,     // rows checked; per group its row count, and the loglik constant
+  kValue,     // per group: sum loglik_smooth
+  kModes,     // and A'd1, the observed, Fisher and scoring curvatures (lower q x q)
+  kSpread,    // per group s = sum_r W'_r (a_r' M^-1 a_r) a_r, given M^-1
+  kGradient,  // the gradient's row sums, given M^-1 and t = M_o^-1 s
+  kJoint,     // per group the scoring curvature, B = A'SX and A'd1; X'SX and X'd1
+};
+
+// A pass's inputs: the point, each group's u (m x q) and, per kind, M^-1 (m x q x q)
+// and t (m x q). Groups whose active entry is 0 are skipped (empty: all active).
+struct PassInput {
+  PassKind kind = PassKind::kValue;
+  const double* lambda = nullptr;
+  const double* beta = nullptr;
+  const double* u = nullptr;
+  const double* minv = nullptr;
+  const double* t = nullptr;
+  const std::uint8_t* active = nullptr;
+};
+
+// A pass's sums (sized by clear for the kind).
+struct PassSums {
+  std::vector<double> ll;           // m
+  std::vector<double> d1;           // m x q: A' d1
+  std::vector<double> mo, mf, ms;   // m x q x q: observed, Fisher, scoring curvatures
+  std::vector<double> s, zw, zd;    // m x q
+  std::vector<double> gm;           // m x q x q: A' W Z
+  std::vector<double> bx;           // m x q x p: A' S X
+  std::vector<double> xsx, xd1;     // p x p (lower), p
+  std::vector<std::uint64_t> count; // m: rows
+  std::vector<double> gb;           // p: the gradient's beta entries
+  double constant = 0.0;            // -2 sum of loglik_constant
+  std::uint64_t batches = 0, rows = 0;
+  void clear(const BatchModel& model, PassKind kind);
+};
+
+// Adds one batch's rows to the sums. Throws std::invalid_argument naming the batch
+// (its 0-based number in the pass) and row for a code outside 0..m-1, a value that is
+// not finite, or (kCheck) a response outside the family's support.
+void add_batch(const BatchModel& model, const Batch& batch, const PassInput& in, PassSums& sums);
+
+// The fit over passes, as fit() in memory: the same two stages, start, optimiser and
+// Hessian; no eta or mu (the rows are not kept). passes receives the passes made.
+FitResult fit_batches(BatchReader& reader, const BatchModel& model, const FitOptions& options,
+                      std::uint64_t& passes);
+
+}  // namespace qk::glmm

@@ -1,0 +1,414 @@
+// The pass driver of the GLMM fit from batches (batch.hpp): each group's PIRLS advanced
+// pass by pass by group_mode's rules, the criterion and its exact gradient from the
+// sums at the modes, the joint PIRLS of nAGQ = 0, and the fit by the in-memory fit's
+// two stages.
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+#include "linalg/dense.hpp"
+#include "lmm/glmm/batch.hpp"
+#include "lmm/glmm/group.hpp"
+#include "lmm/glmm/stages.hpp"
+
+namespace qk::glmm {
+namespace {
+
+using namespace detail;
+
+// Where a group's PIRLS stands: the point of the next pass is its start (warm or 0),
+// 0 (a far warm start compared with it), u after a whole step, a trial step, or its
+// mode (for the factor and the Laplace term there).
+enum class Phase : std::uint8_t { kStart, kZero, kWhole, kSearch, kFinal, kDone };
+
+class Driver {
+ public:
+  Driver(BatchReader& reader, const BatchModel& model) : reader_(reader), model_(model) {}
+
+  std::uint64_t passes = 0;
+
+  void pass(const PassInput& in) {
+    sums_.clear(model_, in.kind);
+    if (in.kind == PassKind::kModes || in.kind == PassKind::kJoint)
+      for (std::uint64_t i = 0; i < model_.m * model_.q; ++i) sums_.d1[i] = -in.u[i];  // h_g/2's gradient A'd1 - u
+    reader_.each([&](const Batch& b) { add_batch(model_, b, in, sums_); });
+    ++passes;
+  }
+
+  // The first pass: every row checked, every group met, the loglik constant.
+  void check() {
+    PassInput in;
+    in.kind = PassKind::kCheck;
+    pass(in);
+    for (std::uint64_t g = 0; g < model_.m; ++g)
+      if (sums_.count[g] == 0) throw std::invalid_argument("group " + std::to_string(g) + " has no rows");
+    constant_ = -2.0 * sums_.constant;
+    n_ = sums_.rows;
+  }
+  std::uint64_t n() const { return n_; }
+
+  bool evaluate(const std::vector<double>& lambda, const double* beta, double& value, double* grad,
+                std::vector<double>* warm, std::vector<double>* u_out = nullptr, std::vector<double>* l_out = nullptr);
+  // Each group's PIRLS at (lambda, beta) into u_, lf_ (the factors of M), lo_ (the
+  // observed curvatures) and value_; from warm's modes when given (and into them).
+  bool modes_at(const std::vector<double>& lambda, const double* beta, std::vector<double>* warm);
+  bool rx_inverse(const std::vector<double>& lambda, const double* beta, const std::vector<double>& u, double* out);
+  bool joint(const std::vector<double>& lambda, const double* beta0, double& value, double* beta, double* rx_inv);
+
+ private:
+  JointSums joint_pass(const std::vector<double>& lambda, const double* beta, const std::vector<double>& u,
+                       JointStore* store);
+
+  BatchReader& reader_;
+  const BatchModel& model_;
+  PassSums sums_;
+  // The last modes found from warm starts and their point: a gradient asked at that
+  // point (the minimiser's line search takes the value, then the gradient there) starts
+  // from them without a pass.
+  std::vector<double> u_, lf_, lo_, at_lambda_, at_beta_;
+  double value_ = 0.0;
+  bool reusable_ = false;
+  double constant_ = 0.0;
+  std::uint64_t n_ = 0;
+};
+
+// Per group: the Newton direction at the pass's point from the sums there, as
+// group_mode takes it (the observed curvature, or the scoring one where that is not
+// positive definite); its largest coordinate in big. False when neither factors.
+bool newton(const PassSums& s, std::uint64_t g, std::uint64_t q, std::vector<double>& l, double* delta,
+            double& big) {
+  const std::uint64_t qq = q * q;
+  const auto factor = [&](const std::vector<double>& sum) {
+    std::copy(sum.begin() + static_cast<std::ptrdiff_t>(g * qq), sum.begin() + static_cast<std::ptrdiff_t>((g + 1) * qq),
+              l.begin());
+    for (std::uint64_t i = 0; i < q; ++i) l[i * q + i] = l[i * q + i] + 1.0;
+    return cholesky_in_place(l.data(), q);
+  };
+  if (!factor(s.mo) && !factor(s.ms)) return false;
+  std::copy(s.d1.begin() + static_cast<std::ptrdiff_t>(g * q), s.d1.begin() + static_cast<std::ptrdiff_t>((g + 1) * q),
+            delta);
+  forward_solve(l.data(), q, delta, 1);
+  backward_solve(l.data(), q, delta, 1);
+  big = 0.0;
+  for (std::uint64_t b = 0; b < q; ++b) big = std::max(big, std::fabs(delta[b]));
+  return std::isfinite(big);
+}
+
+bool Driver::modes_at(const std::vector<double>& lambda, const double* beta, std::vector<double>* warm) {
+  const std::uint64_t m = model_.m, q = model_.q, qq = q * q;
+  reusable_ = false;
+  const bool from_warm = warm && warm->size() == m * q;
+  std::vector<double> u = from_warm ? *warm : std::vector<double>(m * q, 0.0);
+  std::vector<double> probe = u, delta(m * q), h(m), big(m), step(m), term(m), lf(m * qq), lo(m * qq), l(qq);
+  std::vector<int> iter(m, 0), halvings(m, 0);
+  std::vector<Phase> phase(m, Phase::kStart);
+  std::vector<std::uint8_t> active(m, 1), check_start(m, from_warm ? 1 : 0);
+  std::uint64_t remaining = m;
+  const auto set_probe = [&](std::uint64_t g, double s) {
+    for (std::uint64_t b = 0; b < q; ++b) probe[g * q + b] = u[g * q + b] + s * delta[g * q + b];
+  };
+  const auto at_zero = [&](std::uint64_t g) { std::fill(probe.begin() + g * q, probe.begin() + (g + 1) * q, 0.0); };
+  // The step from u once its Newton direction is known (group_mode's loop body).
+  const auto decide = [&](std::uint64_t g) {
+    if (big[g] <= kNewtonZone) {
+      for (std::uint64_t b = 0; b < q; ++b) u[g * q + b] = u[g * q + b] + delta[g * q + b];
+      phase[g] = big[g] <= kStepTol ? Phase::kFinal : Phase::kWhole;
+      std::copy(u.begin() + g * q, u.begin() + (g + 1) * q, probe.begin() + g * q);
+      return;
+    }
+    phase[g] = Phase::kSearch;
+    step[g] = 1.0;
+    halvings[g] = 0;
+    set_probe(g, 1.0);
+  };
+  // The pass's sums are at u: one more iteration.
+  const auto at_u = [&](std::uint64_t g) {
+    if (++iter[g] > kMaxIter || !newton(sums_, g, q, l, delta.data() + g * q, big[g])) return false;
+    if (check_start[g]) {
+      check_start[g] = 0;
+      if (big[g] > kFarStart) {
+        --iter[g];
+        phase[g] = Phase::kZero;
+        at_zero(g);
+        return true;
+      }
+    }
+    decide(g);
+    return true;
+  };
+  const auto not_taken = [&](std::uint64_t g) {
+    if (big[g] > kSearchEnd) return false;
+    phase[g] = Phase::kFinal;
+    std::copy(u.begin() + g * q, u.begin() + (g + 1) * q, probe.begin() + g * q);
+    return true;
+  };
+  while (remaining > 0) {
+    PassInput in;
+    in.kind = PassKind::kModes;
+    in.lambda = lambda.data();
+    in.beta = beta;
+    in.u = probe.data();
+    in.active = active.data();
+    pass(in);
+    for (std::uint64_t g = 0; g < m; ++g) {
+      if (!active[g]) continue;
+      const double* pg = probe.data() + g * q;
+      double uu = 0.0;
+      for (std::uint64_t b = 0; b < q; ++b) uu = uu + pg[b] * pg[b];
+      const double hp = -2.0 * sums_.ll[g] + uu;
+      bool ok = true;
+      switch (phase[g]) {
+        case Phase::kStart:
+          if (check_start[g] && !std::isfinite(hp)) {  // the warm start is infeasible: from 0
+            check_start[g] = 0;
+            std::fill(u.begin() + g * q, u.begin() + (g + 1) * q, 0.0);
+            at_zero(g);
+            break;
+          }
+          h[g] = hp;
+          ok = std::isfinite(hp) && at_u(g);
+          break;
+        case Phase::kZero:
+          if (hp < h[g]) {
+            std::fill(u.begin() + g * q, u.begin() + (g + 1) * q, 0.0);
+            h[g] = hp;
+            ok = at_u(g);
+          } else {
+            decide(g);  // the direction found at the warm start stands
+          }
+          break;
+        case Phase::kWhole:
+          h[g] = hp;
+          ok = at_u(g);
+          break;
+        case Phase::kSearch:
+          if (hp <= h[g]) {
+            h[g] = hp;
+            std::copy(pg, pg + q, u.begin() + g * q);
+            ok = at_u(g);
+          } else if (big[g] * step[g] <= kStepTol || ++halvings[g] >= kMaxHalvings) {
+            ok = not_taken(g);
+          } else {
+            step[g] *= 0.5;
+            set_probe(g, step[g]);
+          }
+          break;
+        case Phase::kFinal: {
+          // laplace_factor and group_laplace at the mode.
+          double* lg = lf.data() + g * qq;
+          std::copy(sums_.mf.begin() + g * qq, sums_.mf.begin() + (g + 1) * qq, lg);
+          for (std::uint64_t i = 0; i < q; ++i) lg[i * q + i] = lg[i * q + i] + 1.0;
+          std::copy(sums_.mo.begin() + g * qq, sums_.mo.begin() + (g + 1) * qq, lo.begin() + g * qq);
+          ok = cholesky_in_place(lg, q);
+          term[g] = hp + log_det(lg, q);
+          phase[g] = Phase::kDone;
+          active[g] = 0;
+          --remaining;
+          break;
+        }
+        case Phase::kDone:
+          break;
+      }
+      if (!ok) return false;
+    }
+  }
+  double total = constant_;
+  for (std::uint64_t g = 0; g < m; ++g) total = total + term[g];
+  if (!std::isfinite(total)) return false;
+  if (from_warm) *warm = u;
+  u_.swap(u);
+  lf_.swap(lf);
+  lo_.swap(lo);
+  value_ = total;
+  if (from_warm) {
+    at_lambda_ = lambda;
+    at_beta_.assign(beta, beta + model_.p + n_extra(model_.family));
+    reusable_ = true;
+  }
+  return true;
+}
+
+bool Driver::evaluate(const std::vector<double>& lambda, const double* beta, double& value, double* grad,
+                      std::vector<double>* warm, std::vector<double>* u_out, std::vector<double>* l_out) {
+  const std::uint64_t m = model_.m, q = model_.q, qq = q * q, nt = model_.idx.size(), p = model_.p;
+  const std::uint64_t pe = p + n_extra(model_.family);
+  const bool again = grad && warm && reusable_ && lambda == at_lambda_ && std::equal(beta, beta + pe, at_beta_.begin());
+  if (!again && !modes_at(lambda, beta, warm)) return false;
+  value = value_;
+  if (u_out) *u_out = u_;
+  if (l_out) *l_out = lf_;
+  if (!grad) return true;
+  const std::vector<double>&u = u_, &lf = lf_;
+  std::vector<double> lo = lo_;  // factored in place below; the kept modes may serve again
+
+  // The exact gradient (group_gradient's, its row sums from two passes).
+  std::vector<double> minv(m * qq), t(m * q);
+  for (std::uint64_t g = 0; g < m; ++g) cholesky_inverse(lf.data() + g * qq, q, minv.data() + g * qq);
+  PassInput in;
+  in.kind = PassKind::kSpread;
+  in.lambda = lambda.data();
+  in.beta = beta;
+  in.u = u.data();
+  in.minv = minv.data();
+  pass(in);
+  const bool same = canonical(model_.family) || model_.family.observed;
+  for (std::uint64_t g = 0; g < m; ++g) {
+    double* tg = t.data() + g * q;
+    std::copy(sums_.s.begin() + g * q, sums_.s.begin() + (g + 1) * q, tg);
+    const double* fac = lf.data() + g * qq;
+    if (!same) {
+      // M_o = A' (-D2) A + I, or M where it is not positive definite.
+      double* og = lo.data() + g * qq;
+      for (std::uint64_t i = 0; i < q; ++i) og[i * q + i] = og[i * q + i] + 1.0;
+      if (cholesky_in_place(og, q)) fac = og;
+    }
+    forward_solve(fac, q, tg, 1);
+    backward_solve(fac, q, tg, 1);
+  }
+  in.kind = PassKind::kGradient;
+  in.t = t.data();
+  pass(in);
+  std::fill(grad, grad + nt + pe, 0.0);
+  for (std::uint64_t g = 0; g < m; ++g) {
+    const double* mi = minv.data() + g * qq;
+    const double* gm = sums_.gm.data() + g * qq;
+    for (std::size_t e = 0; e < nt; ++e) {
+      const std::uint64_t ra = model_.idx[e].first, cb = model_.idx[e].second;
+      double mg = 0.0;  // (M^-1 G)_{b a}
+      for (std::uint64_t j = 0; j < q; ++j) mg = mg + mi[cb * q + j] * gm[j * q + ra];
+      grad[e] = grad[e] + ((u[g * q + cb] * sums_.zw[g * q + ra] + t[g * q + cb] * sums_.zd[g * q + ra]) + 2.0 * mg);
+    }
+  }
+  for (std::uint64_t j = 0; j < pe; ++j) grad[nt + j] = sums_.gb[j];
+  return true;
+}
+
+JointSums Driver::joint_pass(const std::vector<double>& lambda, const double* beta, const std::vector<double>& u,
+                             JointStore* store) {
+  const std::uint64_t m = model_.m, q = model_.q, p = model_.p, qq = q * q;
+  PassInput in;
+  in.kind = store ? PassKind::kJoint : PassKind::kValue;
+  in.lambda = lambda.data();
+  in.beta = beta;
+  in.u = u.data();
+  pass(in);
+  JointSums out;
+  for (std::uint64_t g = 0; g < m; ++g) {
+    double uu = 0.0;
+    for (std::uint64_t j = 0; j < q; ++j) uu = uu + u[g * q + j] * u[g * q + j];
+    out.h = out.h + (-2.0 * sums_.ll[g] + uu);
+  }
+  out.ok = std::isfinite(out.h);
+  if (!store) return out;
+  out.s = sums_.xsx;
+  out.rb = sums_.xd1;
+  for (std::uint64_t g = 0; g < m && out.ok; ++g) {
+    double* lg = sums_.ms.data() + g * qq;
+    double* bg = sums_.bx.data() + g * q * p;
+    double* rg = sums_.d1.data() + g * q;
+    for (std::uint64_t j = 0; j < q; ++j) lg[j * q + j] = lg[j * q + j] + 1.0;
+    if (!cholesky_in_place(lg, q)) {
+      out.ok = false;
+      break;
+    }
+    forward_solve(lg, q, bg, p);
+    forward_solve(lg, q, rg, 1);
+    for (std::uint64_t i = 0; i < p; ++i) {
+      double rc = 0.0;
+      for (std::uint64_t k = 0; k < q; ++k) rc = rc + bg[k * p + i] * rg[k];
+      out.rb[i] = out.rb[i] - rc;
+      for (std::uint64_t j = 0; j <= i; ++j) {
+        double cc = 0.0;
+        for (std::uint64_t k = 0; k < q; ++k) cc = cc + bg[k * p + i] * bg[k * p + j];
+        out.s[i * p + j] = out.s[i * p + j] - cc;
+      }
+    }
+    std::copy(lg, lg + qq, store->l.begin() + static_cast<std::ptrdiff_t>(g * qq));
+    std::copy(bg, bg + q * p, store->c.begin() + static_cast<std::ptrdiff_t>(g * q * p));
+    std::copy(rg, rg + q, store->r.begin() + static_cast<std::ptrdiff_t>(g * q));
+  }
+  return out;
+}
+
+bool Driver::rx_inverse(const std::vector<double>& lambda, const double* beta, const std::vector<double>& u,
+                        double* out) {
+  const std::uint64_t m = model_.m, q = model_.q, p = model_.p;
+  JointStore store{std::vector<double>(m * q * q), std::vector<double>(m * q * p), std::vector<double>(m * q)};
+  JointSums sums = joint_pass(lambda, beta, u, &store);
+  if (!sums.ok || !cholesky_in_place(sums.s.data(), p)) return false;
+  cholesky_inverse(sums.s.data(), p, out);
+  return true;
+}
+
+bool Driver::joint(const std::vector<double>& lambda, const double* beta0, double& value, double* beta,
+                   double* rx_inv) {
+  std::vector<double> u;
+  const JointPass at = [&](const double* b, const std::vector<double>& uv, JointStore* store) {
+    return joint_pass(lambda, b, uv, store);
+  };
+  if (!joint_pirls(model_.m, model_.q, model_.p, model_.p + n_extra(model_.family), beta0, at, beta, u)) return false;
+  if (rx_inv && !rx_inverse(lambda, beta, u, rx_inv)) return false;
+  return evaluate(lambda, beta, value, nullptr, nullptr);
+}
+
+}  // namespace
+
+FitResult fit_batches(BatchReader& reader, const BatchModel& model, const FitOptions& options,
+                      std::uint64_t& passes) {
+  const std::size_t nt = model.idx.size(), p = model.p, q = model.q, m = model.m, nd = n_extra(model.family);
+  if (options.nagq != 1) throw std::invalid_argument("the fit from batches takes nagq = 1 (Laplace) only");
+  Driver d(reader, model);
+  d.check();
+  const auto lambda_at = [&](const std::vector<double>& x) {
+    return theta_to_lambda(std::vector<double>(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(nt)), model.idx, q);
+  };
+  Criteria c;
+  c.n_theta = nt;
+  c.p = p + nd;
+  c.n_extra = nd;
+  c.groups = sign_groups(model.idx);
+  c.theta0 = default_theta(model.idx);
+  c.joint = [&](const std::vector<double>& th, const double* b0, double& f, double* b, double* rx) {
+    if (nd == 0) return d.joint(theta_to_lambda(th, model.idx, q), b0, f, b, rx);
+    std::vector<double> rxp(p * p);
+    const bool ok = d.joint(theta_to_lambda(th, model.idx, q), b0, f, b, rx ? rxp.data() : nullptr);
+    if (ok && rx) embed_rx(rxp, p, nd, rx);
+    return ok;
+  };
+  // Within the fit each PIRLS starts from the modes of the point evaluated last.
+  std::vector<double> warm(m * q, 0.0);
+  c.value = [&](const std::vector<double>& xv, double& f) {
+    return d.evaluate(lambda_at(xv), xv.data() + nt, f, nullptr, &warm);
+  };
+  c.gradient = [&](const std::vector<double>& xv, double& f, std::vector<double>& g) {
+    return d.evaluate(lambda_at(xv), xv.data() + nt, f, g.data(), &warm);
+  };
+  c.stage1 = false;
+  std::vector<double> x, unit;
+  FitResult res = two_stage(c, options, x, unit);
+
+  // Results at the estimate: the modes and conditional covariances of every group.
+  const std::vector<double> lambda = theta_to_lambda(res.theta, model.idx, q);
+  std::vector<double> u, l;
+  double f;
+  if (!d.evaluate(lambda, res.beta.data(), f, nullptr, nullptr, &u, &l))
+    throw std::runtime_error("the conditional modes could not be found at the estimate");
+  res.u = u;
+  res.b.assign(m * q, 0.0);
+  res.cond_var.assign(m * q * q, 0.0);
+  std::vector<double> inv(q * q), t(q * q);
+  for (std::uint64_t g = 0; g < m; ++g) {
+    mat_mul(lambda.data(), u.data() + g * q, res.b.data() + g * q, q, q, 1);
+    cholesky_inverse(l.data() + g * q * q, q, inv.data());
+    mat_mul(lambda.data(), inv.data(), t.data(), q, q, q);
+    mat_mul_bt(t.data(), lambda.data(), res.cond_var.data() + g * q * q, q, q, q);
+  }
+  res.vcov_rx.assign(p * p, NAN);
+  d.rx_inverse(lambda, res.beta.data(), u, res.vcov_rx.data());
+  keep_fixed_block(res, p);
+  if (!res.vcov_from_hessian) res.vcov = res.vcov_rx;
+  passes = d.passes;
+  return res;
+}
+
+}  // namespace qk::glmm

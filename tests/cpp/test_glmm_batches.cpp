@@ -1,0 +1,196 @@
+// The GLMM fit from batches (lmm/glmm/batch.hpp) against the in-memory fit of the same
+// rows: every family path (canonical links, a non-canonical one whose observed and
+// Fisher curvatures differ, families with a dispersion parameter), scalar, vector-valued and uncorrelated terms, rows of the
+// groups interleaved across batches; the same bits for any split; the refusals.
+
+#include <algorithm>
+#include <random>
+#include <stdexcept>
+
+#include "lmm/glmm/batch.hpp"
+#include "lmm/glmm/glmm.hpp"
+#include "support.hpp"
+
+namespace glmm_batches_test {
+
+namespace gl = qk::glmm;
+using GVec = std::vector<double>;
+
+gl::Family family(const char* f, const char* link) { return std::get<gl::Family>(gl::parse_family(f, link)); }
+
+// Rows of m groups in random order (a group's rows scattered over the batches), x =
+// (1, N(0,1)), z the first q columns of (1, x1, N(0,1)), an offset, responses drawn
+// from the family (binomial with 1..5 trials).
+struct Sim {
+  std::uint64_t n = 0, p = 2, q = 1, m = 0;
+  GVec y, x, z, w, offset;
+  std::vector<std::int64_t> codes;
+};
+
+Sim simulate(const gl::Family& fam, std::uint64_t m, std::uint64_t q, unsigned seed) {
+  std::mt19937_64 rng(seed);
+  std::normal_distribution<double> nd;
+  std::uniform_int_distribution<std::uint64_t> trials(1, 5), group(0, m - 1);
+  Sim s;
+  s.q = q;
+  s.m = m;
+  GVec bg(m), sg(m);
+  for (std::uint64_t g = 0; g < m; ++g) {
+    bg[g] = 0.8 * nd(rng);
+    sg[g] = 0.4 * nd(rng);
+  }
+  const bool counts = fam.def->name != std::string("binomial");
+  for (std::uint64_t i = 0; i < 6 * m; ++i) {
+    // Every group has a row (the first m rows visit them in turn), then at random.
+    const std::uint64_t g = i < m ? (i * 7) % m : group(rng);
+    const double x1 = nd(rng), x2 = nd(rng), off = 0.1 * nd(rng);
+    const double eta = off + (counts ? 0.6 : -0.4) + 0.5 * x1 + bg[g] + sg[g] * x1;
+    const double mu = gl::linkinv(fam, eta);
+    double y, w = 1.0;
+    if (fam.def->name == std::string("Gamma")) {
+      y = std::gamma_distribution<double>(4.0, mu / 4.0)(rng);
+    } else if (counts) {
+      y = static_cast<double>(std::poisson_distribution<int>(mu)(rng));
+    } else {
+      w = static_cast<double>(trials(rng));
+      y = static_cast<double>(std::binomial_distribution<int>(static_cast<int>(w), mu)(rng)) / w;
+    }
+    s.y.push_back(y);
+    s.w.push_back(w);
+    s.offset.push_back(off);
+    s.x.insert(s.x.end(), {1.0, x1});
+    const double zz[3] = {1.0, x1, x2};
+    s.z.insert(s.z.end(), zz, zz + q);
+    s.codes.push_back(static_cast<std::int64_t>(g));
+    ++s.n;
+  }
+  return s;
+}
+
+// The rows in consecutive batches of `size` rows; counts the passes.
+class VectorBatches final : public gl::BatchReader {
+ public:
+  VectorBatches(const Sim& s, std::uint64_t size) : s_(s), size_(size) {}
+  void each(const std::function<void(const gl::Batch&)>& visit) override {
+    for (std::uint64_t at = 0; at < s_.n; at += size_) {
+      gl::Batch b;
+      b.n = std::min(size_, s_.n - at);
+      b.y = s_.y.data() + at;
+      b.x = s_.x.data() + at * s_.p;
+      b.z = s_.z.data() + at * s_.q;
+      b.codes = s_.codes.data() + at;
+      b.w = s_.w.data() + at;
+      b.offset = s_.offset.data() + at;
+      visit(b);
+    }
+  }
+
+ private:
+  const Sim& s_;
+  std::uint64_t size_;
+};
+
+void expect_close(const GVec& a, const GVec& b, double tol, const std::string& what) {
+  ASSERT_EQ(a.size(), b.size()) << what;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    EXPECT_NEAR(a[i], b[i], tol * std::max(1.0, std::fabs(b[i]))) << what << "[" << i << "]";
+}
+
+struct Case {
+  const char* family;
+  const char* link;
+  std::uint64_t q;
+  std::vector<std::uint64_t> blocks;
+  std::uint64_t batch;
+};
+
+TEST(GlmmBatches, FitIsTheInMemoryFit) {
+  const Case cases[] = {
+      {"binomial", "logit", 1, {1}, 7},     {"poisson", "log", 1, {1}, 1},     {"binomial", "probit", 1, {1}, 50},
+      {"binomial", "logit", 2, {2}, 13},    {"poisson", "log", 2, {1, 1}, 64}, {"binomial", "cloglog", 2, {2}, 1000},
+      {"nbinom2", "log", 1, {1}, 11},       {"nbinom1", "log", 1, {1}, 29},       {"Gamma", "log", 2, {1, 1}, 3},
+  };
+  for (const Case& c : cases) {
+    const gl::Family fam = family(c.family, c.link);
+    const Sim s = simulate(fam, 25, c.q, 5 + static_cast<unsigned>(c.q) + static_cast<unsigned>(c.batch));
+    const gl::Rows rows = gl::make_rows(
+        {s.n, s.p, s.q, s.m, s.y.data(), s.x.data(), s.z.data(), s.codes.data(), s.w.data(), s.offset.data()}, fam,
+        c.blocks);
+    const std::string what = std::string(c.family) + "/" + c.link + " q " + std::to_string(c.q) + " batch " +
+                             std::to_string(c.batch);
+    gl::FitResult mem, bat;
+    VectorBatches reader(s, c.batch);
+    std::uint64_t passes = 0;
+    try {
+      mem = gl::fit(rows, {});
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << what << " in memory: " << e.what();
+      continue;
+    }
+    try {
+      bat = gl::fit_batches(reader, gl::make_batch_model(s.m, s.p, s.q, fam, c.blocks), {}, passes);
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << what << " from batches: " << e.what();
+      continue;
+    }
+    EXPECT_NEAR(bat.m2loglik, mem.m2loglik, 1e-9 * std::fabs(mem.m2loglik)) << what;
+    expect_close(bat.theta, mem.theta, 1e-8, what + " theta");
+    expect_close(bat.beta, mem.beta, 1e-8, what + " beta");
+    expect_close(bat.vcov, mem.vcov, 1e-8, what + " vcov");
+    expect_close(bat.vcov_rx, mem.vcov_rx, 1e-8, what + " vcov_rx");
+    expect_close(bat.u, mem.u, 1e-8, what + " modes");
+    expect_close(bat.cond_var, mem.cond_var, 1e-8, what + " cond_var");
+    EXPECT_EQ(bat.fev, mem.fev) << what;
+    EXPECT_EQ(bat.vcov_from_hessian, mem.vcov_from_hessian) << what;
+    EXPECT_GT(passes, bat.fev) << what;
+  }
+}
+
+TEST(GlmmBatches, SameBitsForAnySplitOfTheRows) {
+  const gl::Family fam = family("binomial", "logit");
+  const Sim s = simulate(fam, 20, 2, 3);
+  const gl::BatchModel model = gl::make_batch_model(s.m, s.p, s.q, fam, {2});
+  std::vector<gl::FitResult> fits;
+  for (std::uint64_t size : {1ull, 9ull, 40ull, 100000ull}) {
+    VectorBatches reader(s, size);
+    std::uint64_t passes = 0;
+    fits.push_back(gl::fit_batches(reader, model, {}, passes));
+  }
+  for (std::size_t k = 1; k < fits.size(); ++k) {
+    EXPECT_EQ(fits[k].m2loglik, fits[0].m2loglik);
+    EXPECT_EQ(fits[k].theta, fits[0].theta);
+    EXPECT_EQ(fits[k].beta, fits[0].beta);
+    EXPECT_EQ(fits[k].vcov, fits[0].vcov);
+    EXPECT_EQ(fits[k].u, fits[0].u);
+  }
+}
+
+TEST(GlmmBatches, RefusesBadRowsNamingTheBatch) {
+  const gl::Family fam = family("poisson", "log");
+  Sim s = simulate(fam, 6, 1, 9);
+  std::uint64_t passes = 0;
+  const auto fails_with = [&](const Sim& bad, std::uint64_t m, const std::string& text) {
+    VectorBatches reader(bad, 10);
+    try {
+      gl::fit_batches(reader, gl::make_batch_model(m, bad.p, bad.q, fam, {1}), {}, passes);
+      ADD_FAILURE() << "no error; expected " << text;
+    } catch (const std::invalid_argument& e) {
+      EXPECT_NE(std::string(e.what()).find(text), std::string::npos) << e.what();
+    }
+  };
+  Sim code = s;
+  code.codes[13] = 6;
+  fails_with(code, 6, "batch 1, row 3: group code 6 is outside 0..5");
+  Sim negative = s;
+  negative.y[25] = -1.0;
+  fails_with(negative, 6, "batch 2, row 5: response");
+  Sim infinite = s;
+  infinite.x[2 * 31 + 1] = INFINITY;
+  fails_with(infinite, 6, "batch 3, row 1: x has a value that is not finite");
+  fails_with(s, 7, "group 6 has no rows");
+  gl::Family inflated = family("poisson", "log");
+  inflated.inflated = true;
+  EXPECT_THROW(gl::make_batch_model(6, 2, 1, inflated, {1}), std::invalid_argument);
+}
+
+}  // namespace glmm_batches_test

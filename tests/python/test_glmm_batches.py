@@ -1,0 +1,238 @@
+"""GLMMs fitted from data read in batches (quorvelkit.sources.glmm_batches) against the
+in-memory fit of the same rows, which tests/python/test_glmm_fit.py holds to glmer's (and
+test_glmm_dispersion.py to glmmTMB's for the families with a dispersion parameter):
+log-likelihood, theta, beta, standard errors, modes and predictions to 1e-8 for
+several splits into batches and every route (lists, callables, Parquet, the source
+re-read at every pass); the same bits for any split; the refusals."""
+
+import itertools
+
+import numpy as np
+import pandas as pd
+import pytest
+from numpy.testing import assert_allclose
+from test_glmm_fit import load
+
+import quorvelkit as qk
+from quorvelkit.support.errors import RowsUnavailable, SourceError
+
+CBPP = "cbind(incidence, size - incidence) ~ period + (1 | herd)"
+GROUSE = "TICKS ~ YEAR + cHEIGHT + (1 | BROOD)"
+
+
+def bernoulli(n_groups: int = 80, seed: int = 4) -> pd.DataFrame:
+    """Bernoulli rows of a random slope model, the groups' rows scattered."""
+    rng = np.random.default_rng(seed)
+    g = rng.integers(0, n_groups, 12 * n_groups)
+    x = rng.normal(size=len(g))
+    b0, b1 = rng.normal(0, 0.9, n_groups), rng.normal(0, 0.4, n_groups)
+    eta = -0.3 + 0.6 * x + b0[g] + b1[g] * x
+    y = (rng.random(len(g)) < 1 / (1 + np.exp(-eta))).astype(float)
+    return pd.DataFrame({"y": y, "x": x, "g": [f"s{k:03d}" for k in g]})
+
+
+def counts(seed: int = 8) -> pd.DataFrame:
+    """Poisson counts with an exposure offset and a factor, groups labelled by integers."""
+    rng = np.random.default_rng(seed)
+    g = rng.integers(0, 40, 400)
+    t = rng.uniform(0.5, 3.0, len(g))
+    f = rng.choice(["a", "b", "c"], len(g))
+    eta = np.log(t) + 0.4 + np.where(f == "b", 0.3, 0.0) + rng.normal(0, 0.5, 40)[g]
+    return pd.DataFrame({"n": rng.poisson(np.exp(eta)), "t": t, "logt": np.log(t), "f": f, "g": g})
+
+
+def gamma(seed: int = 3) -> pd.DataFrame:
+    """Gamma responses (shape 4) with a log link and a random intercept."""
+    rng = np.random.default_rng(seed)
+    g = rng.integers(0, 30, 300)
+    x = rng.normal(size=len(g))
+    mu = np.exp(0.5 + 0.3 * x + rng.normal(0, 0.4, 30)[g])
+    return pd.DataFrame({"y": rng.gamma(4.0, mu / 4.0), "x": x, "g": g})
+
+
+def data_of(name: str) -> tuple[str, pd.DataFrame, str, dict]:
+    if name == "grouseticks_nbinom2":
+        return GROUSE, load("grouseticks")[1], "nbinom2", {}
+    if name == "gamma":
+        return "y ~ x + (1 | g)", gamma(), "Gamma", {"link": "log"}
+    if name == "gamma_tweedie":  # the same positive values, and Tweedie's power beside phi
+        return "y ~ x + (1 | g)", gamma(), "tweedie", {}
+    if name == "cbpp":
+        return CBPP, load("cbpp")[1], "binomial", {}
+    if name == "grouseticks":
+        return GROUSE, load("grouseticks")[1], "poisson", {}
+    if name == "bernoulli":
+        return "y ~ x + (1 + x | g)", bernoulli(), "binomial", {}
+    return "n ~ f + offset(log(t)) + (1 | g)", counts(), "poisson", {}
+
+
+def split(frame: pd.DataFrame, size: int) -> list[pd.DataFrame]:
+    return [frame.iloc[s : s + size] for s in range(0, len(frame), size)]
+
+
+def assert_same_fit(batched, fit, tol: float = 1e-8) -> None:
+    """The in-memory fit's estimates, to tol (relative, at least 1 absolute)."""
+    assert batched.m2loglik == pytest.approx(fit.m2loglik, rel=tol, abs=tol)
+    assert_allclose(batched.theta, fit.theta, rtol=tol, atol=tol)
+    assert_allclose(batched.fixef.to_numpy(), fit.fixef.to_numpy(), rtol=tol, atol=tol)
+    assert_allclose(batched.se.to_numpy(), fit.se.to_numpy(), rtol=tol, atol=tol)
+    assert list(batched.fe_names) == list(fit.fe_names)
+    assert batched.vcov_source == fit.vcov_source
+    for k, modes in fit.ranef.items():
+        pd.testing.assert_frame_equal(batched.ranef[k], modes, rtol=tol, atol=tol)
+    assert batched.nobs == fit.nobs and batched.ngroups == fit.ngroups
+    assert batched.laplace == fit.laplace
+    assert (batched.phi is None) == (fit.phi is None)
+    if fit.phi is not None:
+        assert batched.phi == pytest.approx(fit.phi, rel=tol)
+    assert (batched.power is None) == (fit.power is None)
+    if fit.power is not None:
+        assert batched.power == pytest.approx(fit.power, rel=tol)
+
+
+CASES = ["cbpp", "grouseticks", "bernoulli", "offset_counts", "grouseticks_nbinom2", "gamma", "gamma_tweedie"]
+
+
+@pytest.fixture(scope="module", params=CASES)
+def case(request):
+    formula, frame, family, extra = data_of(request.param)
+    return formula, frame, family, extra, qk.glmm(formula, frame, family=family, **extra)
+
+
+@pytest.mark.parametrize("size", [1, 17, 10**6])
+def test_batched_fit_is_the_in_memory_fit(case, size):
+    formula, frame, family, extra, fit = case
+    if size == 1 and len(frame) > 250:
+        size = 3  # one row a batch for cbpp only, to keep the test short
+    batched = qk.glmm(formula, split(frame, size), family=family, **extra)
+    assert_same_fit(batched, fit)
+    assert batched.passes == batched.optimizer["passes"] > batched.optimizer["fev"]
+    new = frame.sample(frac=0.3, random_state=2)
+    for scale in ("link", "response"):
+        assert_allclose(batched.predict(new, type=scale), fit.predict(new, type=scale), rtol=1e-8, atol=1e-10)
+
+
+def test_any_split_of_the_rows_gives_the_same_bits():
+    formula, frame, family, _ = data_of("bernoulli")
+    fits = [qk.glmm(formula, split(frame, size), family=family) for size in (1, 50, 333, len(frame))]
+    again = qk.glmm(formula, split(frame, 50), family=family)
+    for other in [*fits[1:], again]:
+        assert other.m2loglik == fits[0].m2loglik
+        assert np.array_equal(other.theta, fits[0].theta)
+        assert np.array_equal(other.fixef.to_numpy(), fits[0].fixef.to_numpy())
+        assert np.array_equal(other.se.to_numpy(), fits[0].se.to_numpy())
+        assert other.passes == fits[0].passes
+
+
+def test_a_source_read_again_at_every_pass(tmp_path):
+    """Without the first pass's cache the core reads the source at every pass: a
+    callable's fresh iterators, and Parquet files in their batches."""
+    formula, frame, family = "n ~ f + (1 | g)", counts(), "poisson"
+    extra = {"offset": "logt"}
+    fit = qk.glmm(formula, frame, family=family, **extra)
+    calls = itertools.count()
+
+    def batches():
+        next(calls)
+        return iter(split(frame, 150))
+
+    by_callable = qk.glmm(formula, batches, family=family, cache_bytes=0, **extra)
+    assert_same_fit(by_callable, fit)
+    assert_allclose(by_callable.predict(frame.head(30)), fit.predict(frame.head(30)), rtol=1e-8)
+    # One call per pass, and one more that reads the first batch to learn the model from.
+    assert next(calls) == by_callable.passes + 1
+    cached = qk.glmm(formula, batches, family=family, **extra)
+    assert by_callable.m2loglik == cached.m2loglik and np.array_equal(by_callable.theta, cached.theta)
+    directory = tmp_path / "counts"
+    directory.mkdir()
+    for k, part in enumerate(split(frame, 150)):
+        part.to_parquet(directory / f"part{k}.parquet", index=False)
+    by_parquet = qk.glmm(formula, str(directory), family=family, batch_rows=100, cache_bytes=0, **extra)
+    assert_same_fit(by_parquet, fit)
+
+
+def test_dask_partitions():
+    dd = pytest.importorskip("dask.dataframe")
+    dask = pytest.importorskip("dask")
+    formula, frame, family, extra = data_of("offset_counts")
+    fit = qk.glmm(formula, frame, family=family, **extra)
+    with dask.config.set(scheduler="synchronous"):
+        for parts in (1, 5):
+            assert_same_fit(qk.glmm(formula, dd.from_pandas(frame, npartitions=parts), family=family, **extra), fit)
+
+
+def test_parquet_file_with_a_binomial_response_of_trials(tmp_path, capsys):
+    formula, frame, family, _ = data_of("cbpp")
+    path = tmp_path / "cbpp.parquet"
+    text = frame.assign(herd="h" + frame["herd"].astype(str), period="p" + frame["period"].astype(str))
+    text.to_parquet(path, index=False)
+    fit = qk.glmm(formula, text, family=family)
+    batched = qk.glmm(formula, str(path), family=family, batch_rows=9, progress=True)
+    assert_same_fit(batched, fit)
+    assert "passes over the batches" in capsys.readouterr().err
+    import pyarrow.dataset as ds
+
+    assert_same_fit(qk.glmm(formula, ds.dataset(path), family=family), fit)
+    assert batched.summary_text().count("passes over the batches") == 1
+
+
+def test_likelihood_ratio_of_fits_from_batches():
+    formula, frame, family, _ = data_of("cbpp")
+    null = "cbind(incidence, size - incidence) ~ 1 + (1 | herd)"
+    in_memory = qk.anova(qk.glmm(null, frame, family=family), qk.glmm(formula, frame, family=family))
+    batched = qk.anova(
+        qk.glmm(null, split(frame, 11), family=family), qk.glmm(formula, split(frame, 11), family=family)
+    )
+    assert_allclose(batched["Chisq"].iloc[1], in_memory["Chisq"].iloc[1], rtol=1e-8)
+    assert batched["Chi Df"].iloc[1] == in_memory["Chi Df"].iloc[1] == 3
+
+
+def test_what_needs_the_rows_is_refused():
+    formula, frame, family, _ = data_of("cbpp")
+    batched = qk.glmm(formula, split(frame, 20), family=family)
+    assert not batched.rows_kept
+    for what in (
+        lambda f: f.residuals(),
+        lambda f: f.fitted,
+        lambda f: f.simulate(2, seed=1),
+        lambda f: f.deviance,
+        lambda f: f.predict(),
+        lambda f: f.core,
+        lambda f: f.profile(),
+        lambda f: f.drop1(),
+    ):
+        with pytest.raises(RowsUnavailable, match="needs the rows"):
+            what(batched)
+
+
+@pytest.mark.parametrize(
+    "data, options, error, text",
+    [
+        (lambda f: iter(split(f, 20)), {}, TypeError, "an iterator can be read only once"),
+        (lambda f: split(f, 20), {"nagq": 3}, ValueError, "nagq = 3"),
+        (lambda f: split(f, 20), {"family": "nbinom2", "zi": "~1"}, ValueError, "zero-inflation"),
+        (lambda f: split(f, 20), {"subset": "size > 5"}, ValueError, "subset="),
+        (lambda f: lambda: f, {}, TypeError, "must return an iterable of DataFrames, got DataFrame"),
+        (lambda f: lambda: iter([f, f.to_dict()]), {}, TypeError, "batch 1 of the callable's iterator is a dict"),
+    ],
+)
+def test_refusals(data, options, error, text):
+    formula, frame, family, _ = data_of("cbpp")
+    with pytest.raises(error, match=text):
+        qk.glmm(formula, data(frame), **{"family": family, **options})
+
+
+def test_bad_batches_are_named():
+    formula, frame, family, _ = data_of("cbpp")
+    two_factors = "cbind(incidence, size - incidence) ~ 1 + (1 | herd) + (1 | period)"
+    with pytest.raises(ValueError, match="one grouping factor"):
+        qk.glmm(two_factors, split(frame, 20), family=family)
+    formula, frame, family, _ = data_of("bernoulli")
+    parts = split(frame, 200)
+    parts[2] = parts[2].assign(x=parts[2]["x"].astype(str).where(parts[2].index % 7 > 0, "high"))
+    with pytest.raises(SourceError, match="'x'.*batch 2"):
+        qk.glmm(formula, parts, family=family)
+    negative = split(frame, 200)
+    negative[1] = negative[1].assign(y=-negative[1]["y"])
+    with pytest.raises(ValueError, match="0/1 values.* -1 in row 207 .of batch 1"):
+        qk.glmm(formula, negative, family=family)
