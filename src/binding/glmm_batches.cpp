@@ -21,24 +21,6 @@ namespace {
 
 namespace gl = qk::glmm;
 
-struct PythonRaised {};
-
-// The Python error taken out of the indicator, owned until restored.
-class Pending {
- public:
-  [[noreturn]] void fetch_and_throw() {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    type_ = Ref(type);
-    value_ = Ref(value);
-    tb_ = Ref(tb);
-    throw PythonRaised{};
-  }
-  void restore() { PyErr_Restore(type_.release(), value_.release(), tb_.release()); }
-
- private:
-  Ref type_, value_, tb_;
-};
 
 // Batches from read(): an iterable of (y, x, z, codes, weights, offset) tuples, offset
 // None or one value per row.
@@ -97,8 +79,7 @@ class PythonBatches final : public gl::BatchReader {
 PyObject* result_dict(gl::FitResult& res, const gl::BatchModel& model, std::uint64_t passes) {
   const std::uint64_t p = model.p;
   const auto nt = static_cast<npy_intp>(res.theta.size()), pp = static_cast<npy_intp>(p),
-             ng = static_cast<npy_intp>(res.grad.size()), mm = static_cast<npy_intp>(model.m),
-             qq = static_cast<npy_intp>(model.q);
+             mm = static_cast<npy_intp>(model.m), qq = static_cast<npy_intp>(model.q);
   const auto nh = nt + static_cast<npy_intp>(res.beta.size());
   // phi and Tweedie's power leave beta (log(phi) and s after the fixed effects) for
   // entries of their own.
@@ -112,18 +93,10 @@ PyObject* result_dict(gl::FitResult& res, const gl::BatchModel& model, std::uint
                   set_item(d.get(), "power", at.def->power ? PyFloat_FromDouble(at.power) : Py_NewRef(Py_None)) &&
                   set_item(d.get(), "zi", Py_NewRef(Py_None)) &&
                   set_item(d.get(), "zi_beta", Py_NewRef(Py_None)) &&
-                  set_item(d.get(), "m2loglik", PyFloat_FromDouble(res.m2loglik)) &&
                   set_item(d.get(), "laplace", PyUnicode_FromString(at.observed ? "observed" : "fisher")) &&
                   set_item(d.get(), "nagq", PyLong_FromLong(1)) &&
-                  set_item(d.get(), "fev_stage1", PyLong_FromUnsignedLongLong(res.fev_stage1)) &&
                   set_item(d.get(), "passes", PyLong_FromUnsignedLongLong(passes)) &&
-                  set_item(d.get(), "grad", array_taking(std::move(res.grad), {ng})) &&
-                  set_item(d.get(), "vcov", array_taking(std::move(res.vcov), {pp, pp})) &&
-                  set_item(d.get(), "vcov_rx", array_taking(std::move(res.vcov_rx), {pp, pp})) &&
-                  set_item(d.get(), "vcov_source", PyUnicode_FromString(res.vcov_from_hessian ? "hessian" : "rx")) &&
-                  set_item(d.get(), "hessian",
-                           res.hessian.empty() ? Py_NewRef(Py_None) : array_taking(std::move(res.hessian), {nh, nh})) &&
-                  set_report(d.get(), {res.converged, res.iterations, res.fev, res.grad_inf_norm, res.message}) &&
+                  set_fit_estimates(d.get(), res, pp, nh) &&
                   set_item(d.get(), "u", array_taking(std::move(res.u), {mm, qq})) &&
                   set_item(d.get(), "b", array_taking(std::move(res.b), {mm, qq})) &&
                   set_item(d.get(), "cond_var", array_taking(std::move(res.cond_var), {mm, qq, qq}));

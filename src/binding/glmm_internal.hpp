@@ -77,4 +77,9 @@ std::variant<qk::glmm::Family, std::string> family_of(PyObject* family, PyObject
                                                       PyObject* zi = nullptr);
 
 
+// The estimates every GLMM route's result dict holds (moved out of res): m2loglik,
+// fev_stage1, grad, vcov and vcov_rx (pp x pp) with vcov_source, the Hessian (nh x nh,
+// or None) and the optimiser's report.
+bool set_fit_estimates(PyObject* d, qk::glmm::FitResult& res, npy_intp pp, npy_intp nh);
+
 }  // namespace qk::py

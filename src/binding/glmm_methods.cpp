@@ -196,6 +196,22 @@ bool fit_options_of(const GlmmModel& g, const std::vector<PyObject*>& a, gl::Fit
 
 // The fit's dict: its theta, gradient and Hessian over (theta, beta) taken from the
 // model's entries to theta, and the modes as the model shapes them.
+}  // namespace
+
+bool set_fit_estimates(PyObject* d, gl::FitResult& res, npy_intp pp, npy_intp nh) {
+  const auto ng = static_cast<npy_intp>(res.grad.size());
+  return set_item(d, "m2loglik", PyFloat_FromDouble(res.m2loglik)) &&
+         set_item(d, "fev_stage1", PyLong_FromUnsignedLongLong(res.fev_stage1)) &&
+         set_item(d, "grad", array_taking(std::move(res.grad), {ng})) &&
+         set_item(d, "vcov", array_taking(std::move(res.vcov), {pp, pp})) &&
+         set_item(d, "vcov_rx", array_taking(std::move(res.vcov_rx), {pp, pp})) &&
+         set_item(d, "vcov_source", PyUnicode_FromString(res.vcov_from_hessian ? "hessian" : "rx")) &&
+         set_item(d, "hessian", res.hessian.empty() ? Py_NewRef(Py_None) : array_taking(std::move(res.hessian), {nh, nh})) &&
+         set_report(d, {res.converged, res.iterations, res.fev, res.grad_inf_norm, res.message});
+}
+
+namespace {
+
 PyObject* fit_dict(const GlmmModel& g, gl::FitResult& res, int nagq) {
   const qk::ThetaMap& map = g.map();
   if (!map.is_identity()) {
@@ -205,7 +221,7 @@ PyObject* fit_dict(const GlmmModel& g, gl::FitResult& res, int nagq) {
   }
   const auto nt = static_cast<npy_intp>(res.theta.size()), pp = static_cast<npy_intp>(g.p()),
              nn = static_cast<npy_intp>(g.n());
-  const npy_intp ng = static_cast<npy_intp>(res.grad.size()), nh = nt + static_cast<npy_intp>(beta_size(g));
+  const npy_intp nh = nt + static_cast<npy_intp>(beta_size(g));
   // phi, Tweedie's power and the zero-inflation probability leave beta for entries of
   // their own (None for a family without them).
   const gl::Family at = gl::at_params(g.family(), res.beta.data(), g.p());
@@ -223,18 +239,10 @@ PyObject* fit_dict(const GlmmModel& g, gl::FitResult& res, int nagq) {
                   set_item(d.get(), "zi", has_zi ? PyFloat_FromDouble(at.zi) : Py_NewRef(Py_None)) &&
                   set_item(d.get(), "power", at.def->power ? PyFloat_FromDouble(at.power) : Py_NewRef(Py_None)) &&
                   set_item(d.get(), "zi_beta", at.inflated ? array_taking(std::move(zi_beta), {nz}) : Py_NewRef(Py_None)) &&
-                  set_item(d.get(), "m2loglik", PyFloat_FromDouble(res.m2loglik)) &&
                   set_item(d.get(), "nagq", PyLong_FromLong(nagq)) &&
-                  set_item(d.get(), "fev_stage1", PyLong_FromUnsignedLongLong(res.fev_stage1)) &&
-                  set_item(d.get(), "grad", array_taking(std::move(res.grad), {ng})) &&
                   set_item(d.get(), "eta", array_taking(std::move(res.eta), {nn})) &&
                   set_item(d.get(), "mu", array_taking(std::move(res.mu), {nn})) &&
-                  set_item(d.get(), "vcov", array_taking(std::move(res.vcov), {pp, pp})) &&
-                  set_item(d.get(), "vcov_rx", array_taking(std::move(res.vcov_rx), {pp, pp})) &&
-                  set_item(d.get(), "vcov_source", PyUnicode_FromString(res.vcov_from_hessian ? "hessian" : "rx")) &&
-                  set_item(d.get(), "hessian",
-                           res.hessian.empty() ? Py_NewRef(Py_None) : array_taking(std::move(res.hessian), {nh, nh})) &&
-                  set_report(d.get(), {res.converged, res.iterations, res.fev, res.grad_inf_norm, res.message}) &&
+                  set_fit_estimates(d.get(), res, pp, nh) &&
                   g.put_modes(d.get(), std::move(res.u), std::move(res.b), std::move(res.cond_var));
   if (!ok) return nullptr;
   return d.release();

@@ -22,25 +22,6 @@ namespace qk::py {
 
 namespace {
 
-// Thrown by the callback when Python raised; the exception waits in a Pending.
-struct PythonRaised {};
-
-// A Python exception taken out of the error indicator, owned until restored.
-class Pending {
- public:
-  [[noreturn]] void fetch_and_throw() {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    type_ = Ref(type);
-    value_ = Ref(value);
-    tb_ = Ref(tb);
-    throw PythonRaised{};
-  }
-  void restore() { PyErr_Restore(type_.release(), value_.release(), tb_.release()); }
-
- private:
-  Ref type_, value_, tb_;
-};
 
 // One call fun(x) -> (f, g). A value that is not finite marks x infeasible (g is then
 // not read); otherwise g must have one number per coordinate.

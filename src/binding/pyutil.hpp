@@ -104,6 +104,27 @@ class Ref {
   PyObject* o_ = nullptr;
 };
 
+// Thrown through C++ frames by a callback into Python that raised; the exception
+// waits in a Pending until the binding returns to Python.
+struct PythonRaised {};
+
+// A Python exception taken out of the error indicator, owned until restored.
+class Pending {
+ public:
+  [[noreturn]] void fetch_and_throw() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    type_ = Ref(type);
+    value_ = Ref(value);
+    tb_ = Ref(tb);
+    throw PythonRaised{};
+  }
+  void restore() { PyErr_Restore(type_.release(), value_.release(), tb_.release()); }
+
+ private:
+  Ref type_, value_, tb_;
+};
+
 // The identity of the thread that runs Python's signal handlers (the main thread;
 // after a fork, the forking thread). Set when the module is loaded.
 inline std::atomic<unsigned long> g_signal_thread{0};

@@ -10,6 +10,7 @@
 #include "lmm/crossed/crossed.hpp"
 #include "lmm/crossed/factor.hpp"
 #include "lmm/glmm/crossed_glmm.hpp"
+#include "lmm/glmm/group.hpp"
 
 namespace qk::glmm::crossed_detail {
 
@@ -80,5 +81,11 @@ bool pirls(const CrossedModel& model, const Family& fam, const std::vector<doubl
            bool joint,
            bool cond_var, std::vector<std::vector<double>>& u, std::vector<double>& eta, Solve& last,
            bool gradient = false);
+
+// For each entry (a, b) of each factor's Lambda (theta's layout): sum_r (omega_r u_lb +
+// d1_r t_lb) z_ra, l row r's level of the factor: a derivative's terms through deta /
+// dtheta and through dA'/dtheta d1 (group_gradient's form), into out (n_theta).
+void theta_terms(const CrossedModel& model, const std::vector<double>& omega, const std::vector<detail::RowState>& st,
+                 const std::vector<std::vector<double>>& u, const std::vector<std::vector<double>>& t, double* out);
 
 }  // namespace qk::glmm::crossed_detail

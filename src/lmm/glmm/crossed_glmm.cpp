@@ -205,6 +205,23 @@ bool pirls(const CrossedModel& model, const Family& fam, const std::vector<doubl
 }
 
 
+void theta_terms(const CrossedModel& model, const std::vector<double>& omega, const std::vector<detail::RowState>& st,
+                 const std::vector<std::vector<double>>& u, const std::vector<std::vector<double>>& t, double* out) {
+  for (std::size_t j = 0; j < model.factors.size(); ++j) {
+    const CrossedFactor& f = model.factors[j];
+    const std::uint64_t q = f.q;
+    for (std::size_t e = 0; e < f.idx.size(); ++e) {
+      const std::uint64_t a = f.idx[e].first, b = f.idx[e].second;
+      double s = 0.0;
+      for (std::uint64_t r = 0; r < model.n; ++r) {
+        const std::uint64_t l = static_cast<std::uint64_t>(f.codes[r]);
+        s = s + (omega[r] * u[j][l * q + b] + st[r].d1 * t[j][l * q + b]) * f.z[r * q + a];
+      }
+      out[model.theta_offset[j] + e] = s;
+    }
+  }
+}
+
 }  // namespace crossed_detail
 
 namespace {
@@ -286,21 +303,8 @@ bool crossed_gradient(const CrossedModel& model, const Family& fam, const std::v
       grad[nt + p + j] = grad[nt + p + j] + ((-2.0 * d[j].l + c[r] * d[j].weight) + at[r] * d[j].d1);
   }
   const std::vector<double>& gl = last.solution->ev.grad_logdet;
-  for (std::size_t j = 0; j < k; ++j) {
-    const CrossedFactor& f = model.factors[j];
-    const std::uint64_t q = f.q;
-    const std::vector<double>& u = last.u[j];
-    const std::vector<double>& t = ts.u[j];
-    for (std::size_t e = 0; e < f.idx.size(); ++e) {
-      const std::uint64_t a = f.idx[e].first, b = f.idx[e].second;
-      double s = 0.0;
-      for (std::uint64_t r = 0; r < n; ++r) {
-        const std::uint64_t l = static_cast<std::uint64_t>(f.codes[r]);
-        s = s + (omega[r] * u[l * q + b] + st[r].d1 * t[l * q + b]) * f.z[r * q + a];
-      }
-      grad[model.theta_offset[j] + e] = s + gl[model.theta_offset[j] + e];
-    }
-  }
+  theta_terms(model, omega, st, last.u, ts.u, grad);
+  for (std::size_t e = 0; e < nt; ++e) grad[e] = grad[e] + gl[e];
   return true;
 }
 

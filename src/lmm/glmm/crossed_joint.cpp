@@ -122,26 +122,10 @@ bool crossed_joint_gradient(const CrossedModel& model, const std::vector<double>
     const std::array<detail::ExtraDerivs, 2> d = detail::extra_derivs(fam, model.y[r], eta[r], model.w[r]);
     for (std::uint64_t j = 0; j < ne; ++j) psi[nt + j] = psi[nt + j] + (-2.0 * xv[r] + at[r]) * d[j].d1;
   }
-  for (std::size_t j = 0; j < k; ++j) {
-    const CrossedFactor& f = model.factors[j];
-    const std::uint64_t q = f.q;
-    const std::vector<double>& uj = u[j];
-    const std::vector<double>& tj = ts.u[j];
-    for (std::size_t e = 0; e < f.idx.size(); ++e) {
-      const std::uint64_t a = f.idx[e].first, b = f.idx[e].second;
-      double s = 0.0;
-      for (std::uint64_t r = 0; r < n; ++r) {
-        const std::uint64_t l = static_cast<std::uint64_t>(f.codes[r]);
-        s = s + ((w[r] + st[r].d2 * at[r]) * uj[l * q + b] + st[r].d1 * tj[l * q + b]) * f.z[r * q + a];
-      }
-      psi[model.theta_offset[j] + e] = s;
-    }
-  }
-  for (std::size_t i = 0; i < nt; ++i) grad[i] = full[i] - psi[i];
-  for (std::uint64_t j = 0; j < ne; ++j) grad[nt + j] = full[nt + p + j] - psi[nt + j];
-  for (std::size_t i = 0; i < nt + ne; ++i)
-    if (!std::isfinite(grad[i])) return false;
-  return true;
+  std::vector<double> coef(n);
+  for (std::uint64_t r = 0; r < n; ++r) coef[r] = w[r] + st[r].d2 * at[r];
+  theta_terms(model, coef, st, u, ts.u, psi.data());
+  return detail::joint_difference(full, psi, nt, p, ne, grad);
 }
 
 }  // namespace qk::glmm

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -145,5 +146,17 @@ using JointPass = std::function<JointSums(const double* beta, const std::vector<
 // iterate (beta also on failure). False when a step fails or the iterations run out.
 bool joint_pirls(std::uint64_t m, std::uint64_t q, std::uint64_t p, std::uint64_t pe, const double* beta0,
                  const JointPass& pass, double* beta, std::vector<double>& u);
+
+// nAGQ = 0's gradient from Laplace's over (theta, beta, e) (full) and the adjoint
+// term psi over (theta, e) (joint_gradient): grad = full - psi over theta and e, the
+// fixed effects' entries of full skipped. False where an entry is not finite.
+inline bool joint_difference(const std::vector<double>& full, const std::vector<double>& psi, std::size_t nt,
+                             std::uint64_t p, std::uint64_t ne, double* grad) {
+  for (std::size_t i = 0; i < nt; ++i) grad[i] = full[i] - psi[i];
+  for (std::uint64_t j = 0; j < ne; ++j) grad[nt + j] = full[nt + p + j] - psi[nt + j];
+  for (std::size_t i = 0; i < nt + ne; ++i)
+    if (!std::isfinite(grad[i])) return false;
+  return true;
+}
 
 }  // namespace qk::glmm::detail

@@ -293,11 +293,7 @@ bool joint_gradient(const Rows& rows, const std::vector<double>& lambda, const d
   std::vector<double> psi(nt + ne, 0.0);
   for (const std::vector<double>& part : parts)
     for (std::size_t i = 0; i < psi.size(); ++i) psi[i] = psi[i] + part[i];
-  for (std::size_t i = 0; i < nt; ++i) grad[i] = full[i] - psi[i];
-  for (std::uint64_t j = 0; j < ne; ++j) grad[nt + j] = full[nt + p + j] - psi[nt + j];
-  for (std::size_t i = 0; i < nt + ne; ++i)
-    if (!std::isfinite(grad[i])) return false;
-  return true;
+  return detail::joint_difference(full, psi, nt, p, ne, grad);
 }
 
 }  // namespace qk::glmm
