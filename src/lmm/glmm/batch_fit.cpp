@@ -307,21 +307,9 @@ JointSums Driver::joint_pass(const std::vector<double>& lambda, const double* be
     double* bg = sums_.bx.data() + g * q * p;
     double* rg = sums_.d1.data() + g * q;
     for (std::uint64_t j = 0; j < q; ++j) lg[j * q + j] = lg[j * q + j] + 1.0;
-    if (!cholesky_in_place(lg, q)) {
+    if (!detail::schur_share(lg, q, p, bg, rg, out.s.data(), out.rb.data())) {
       out.ok = false;
       break;
-    }
-    forward_solve(lg, q, bg, p);
-    forward_solve(lg, q, rg, 1);
-    for (std::uint64_t i = 0; i < p; ++i) {
-      double rc = 0.0;
-      for (std::uint64_t k = 0; k < q; ++k) rc = rc + bg[k * p + i] * rg[k];
-      out.rb[i] = out.rb[i] - rc;
-      for (std::uint64_t j = 0; j <= i; ++j) {
-        double cc = 0.0;
-        for (std::uint64_t k = 0; k < q; ++k) cc = cc + bg[k * p + i] * bg[k * p + j];
-        out.s[i * p + j] = out.s[i * p + j] - cc;
-      }
     }
     std::copy(lg, lg + qq, store->l.begin() + static_cast<std::ptrdiff_t>(g * qq));
     std::copy(bg, bg + q * p, store->c.begin() + static_cast<std::ptrdiff_t>(g * q * p));

@@ -396,4 +396,21 @@ double group_agq(const Rows& rows, std::uint64_t g, GroupWork& work, const doubl
   return log_det(work.l.data(), q) - 2.0 * (top + std::log(sum));
 }
 
+bool schur_share(double* m, std::uint64_t q, std::uint64_t p, double* bg, double* rg, double* s, double* rb) {
+  if (!cholesky_in_place(m, q)) return false;
+  forward_solve(m, q, bg, p);
+  forward_solve(m, q, rg, 1);
+  for (std::uint64_t i = 0; i < p; ++i) {
+    double rc = 0.0;
+    for (std::uint64_t k = 0; k < q; ++k) rc = rc + bg[k * p + i] * rg[k];
+    rb[i] = rb[i] - rc;
+    for (std::uint64_t j = 0; j <= i; ++j) {
+      double cc = 0.0;
+      for (std::uint64_t k = 0; k < q; ++k) cc = cc + bg[k * p + i] * bg[k * p + j];
+      s[i * p + j] = s[i * p + j] - cc;
+    }
+  }
+  return true;
+}
+
 }  // namespace qk::glmm::detail

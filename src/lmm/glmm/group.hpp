@@ -147,6 +147,12 @@ using JointPass = std::function<JointSums(const double* beta, const std::vector<
 bool joint_pirls(std::uint64_t m, std::uint64_t q, std::uint64_t p, std::uint64_t pe, const double* beta0,
                  const JointPass& pass, double* beta, std::vector<double>& u);
 
+// One group's share of the joint PIRLS step (joint.cpp): factors its M (q x q, in
+// place, lower), then bg <- L^-1 B (q x p), rg <- L^-1 r and takes bg' rg from rb (p)
+// and bg' bg from the Schur complement s (p x p, lower). False where M does not
+// factor.
+bool schur_share(double* m, std::uint64_t q, std::uint64_t p, double* bg, double* rg, double* s, double* rb);
+
 // nAGQ = 0's gradient from Laplace's over (theta, beta, e) (full) and the adjoint
 // term psi over (theta, e) (joint_gradient): grad = full - psi over theta and e, the
 // fixed effects' entries of full skipped. False where an entry is not finite.

@@ -77,21 +77,9 @@ Sums pass(const Rows& rows, const double* lambda, const double* beta, const std:
       part.h = part.h + (-2.0 * ll + uu);
       if (!store) continue;
       for (std::uint64_t j = 0; j < q; ++j) work.m[j * q + j] = work.m[j * q + j] + 1.0;
-      if (!cholesky_in_place(work.m.data(), q)) {
+      if (!detail::schur_share(work.m.data(), q, p, bg.data(), rg.data(), part.s.data(), part.rb.data())) {
         part.ok = false;
         return part;
-      }
-      forward_solve(work.m.data(), q, bg.data(), p);
-      forward_solve(work.m.data(), q, rg.data(), 1);
-      for (std::uint64_t i = 0; i < p; ++i) {
-        double rc = 0.0;
-        for (std::uint64_t k = 0; k < q; ++k) rc = rc + bg[k * p + i] * rg[k];
-        part.rb[i] = part.rb[i] - rc;
-        for (std::uint64_t j = 0; j <= i; ++j) {
-          double cc = 0.0;
-          for (std::uint64_t k = 0; k < q; ++k) cc = cc + bg[k * p + i] * bg[k * p + j];
-          part.s[i * p + j] = part.s[i * p + j] - cc;
-        }
       }
       std::copy(work.m.begin(), work.m.end(), store->l.begin() + static_cast<std::ptrdiff_t>(g * q * q));
       std::copy(bg.begin(), bg.end(), store->c.begin() + static_cast<std::ptrdiff_t>(g * q * p));
