@@ -445,3 +445,20 @@ def test_tweedie_fits_are_glmmtmbs(name):
     assert all(line.strip() in lines for line in ref["print_lines"])
     draws = fit.simulate(200, seed=2)
     assert (draws == 0).mean() == pytest.approx((fit._design.y == 0).mean(), abs=0.05)
+
+
+def test_tweedie_fits_carry_the_power_everywhere():
+    # Every use of the fit that refits, evaluates or draws takes the power with phi:
+    # the bootstrap's refits start from the fit's (theta, beta, log phi, s), the
+    # profile re-optimises both, and the intervals' working weights use the power.
+    ref = TWEEDIE["salamanders_tweedie"]
+    fit = qk.glmm(ref["formula"], frame_of(ref), "tweedie")
+    assert len(fit._core_beta) == len(fit.fixef) + 2
+    assert fit.core.criterion(fit.theta, fit._core_beta) == pytest.approx(fit.m2loglik, rel=1e-12)
+    boot = fit.bootstrap(2, seed=1)
+    assert np.isfinite(boot.replicates.to_numpy()).all()
+    ci = fit.confint(method="profile", parm=["mined[T.yes]"])
+    assert ci.iloc[0, 0] < fit.fixef["mined[T.yes]"] < ci.iloc[0, 1]
+    band = fit.predict(frame_of(ref).head(5), type="response", interval="confidence")
+    assert (band["lwr"] < band["fit"]).all() and (band["fit"] < band["upr"]).all()
+    assert_allclose(band["fit"], fit.fitted.to_numpy()[:5], rtol=1e-10)

@@ -175,8 +175,10 @@ class GlmmFit(MixedFit):
     @property
     def _core_beta(self) -> np.ndarray:
         """beta as the core takes it: the fixed effects, then log(phi) for a family with
-        phi and the zero-inflation's coefficients."""
+        phi, Tweedie's s = logit(power - 1) and the zero-inflation's coefficients."""
         extra = [] if self.phi is None else [math.log(self.phi)]
+        if self.power is not None:
+            extra.append(math.log((self.power - 1.0) / (2.0 - self.power)))
         return np.concatenate([self.fixef.to_numpy(), extra, self._zi_beta])
 
     @property

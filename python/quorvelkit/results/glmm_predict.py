@@ -37,7 +37,7 @@ mean plus a normal error, and neither glmmTMB nor lme4 defines one.
 from __future__ import annotations
 
 import math
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -49,8 +49,9 @@ from ..support.frames import to_frame
 from .predict import _materialize
 from .pvalues import normal_quantile
 
-if TYPE_CHECKING:
-    from .glmm_fit import GlmmFit
+# The fit is a GlmmFit, typed Any here: the class calls this module, which does not
+# import it back.
+GlmmFit = Any
 
 __all__ = ["glmm_predict", "working_weights"]
 
@@ -98,9 +99,10 @@ def glmm_predict(
     if type == "link":
         values = eta
     else:
-        values = fam.response_moments(fit.family, fam.linkinv(eta, fit.link), fit.phi, pi)[0]
+        values = fam.response_moments(fit.family, fam.linkinv(eta, fit.link), fit.phi, pi, fit.power)[0]
     if interval is None and not se_fit:
-        return fit._predicted(index, ok, values)
+        predicted: pd.Series = fit._predicted(index, ok, values)
+        return predicted
     a, var_b = _link_parts(fit, x, z, idx, re)
     var_link = np.einsum("ij,jk,ik->i", a, fit.cov_fixef.to_numpy(), a) + var_b
     if mixture:
@@ -247,15 +249,16 @@ def working_weights(fit: GlmmFit) -> np.ndarray:
     if fit.laplace == "fisher" and not len(fit._zi_beta):
         mu = fam.linkinv(eta, fit.link)
         variance_of = _FISHER_VARIANCE.get(fit.family)
-        if variance_of is None:
+        if variance_of is None and fit.power is None:
             raise ValueError(f"the expected information of the {fit.family} family has no closed form")
-        fisher: np.ndarray = prior * _mu_eta(eta, fit.link) ** 2 / variance_of(mu, 1.0 if phi is None else phi)
+        var = fam.variance(mu, fit.family, phi, fit.power) if variance_of is None else variance_of(mu, phi or 1.0)
+        fisher: np.ndarray = prior * _mu_eta(eta, fit.link) ** 2 / var
         return fisher
     trials = None if fit._trials is None else np.asarray(fit._trials, dtype=float)
     pi = fit._zi_probability
 
     def loglik(e: np.ndarray) -> np.ndarray:
-        return _loglik(fit.family, rows.y, fam.linkinv(e, fit.link), prior, trials, phi, pi)
+        return _loglik(fit.family, rows.y, fam.linkinv(e, fit.link), prior, trials, phi, pi, fit.power)
 
     # The step is relative to eta where the link is a power of mu (eta is of mu's scale
     # there, 1/300 for the inverse link of reaction times), else to 1.
@@ -281,11 +284,23 @@ _FISHER_VARIANCE = {
 
 
 def _loglik(
-    family: str, y: np.ndarray, mu: np.ndarray, prior: np.ndarray, trials: Any, phi: float | None, pi: Any
+    family: str,
+    y: np.ndarray,
+    mu: np.ndarray,
+    prior: np.ndarray,
+    trials: Any,
+    phi: float | None,
+    pi: Any,
+    power: float | None = None,
 ) -> np.ndarray:
     """Each row's log-likelihood in mu, less terms free of mu (zero-inflated: the whole
-    mixture's at zeros), the densities of make_dispersion_reference.R's list."""
+    mixture's at zeros), the densities of make_dispersion_reference.R's list (Tweedie's
+    in mu: (y mu^(1-p) / (1-p) - mu^(2-p) / (2-p)) / phi)."""
     f = phi if phi is not None else 1.0
+    if power is not None:
+        q = power
+        kernel: np.ndarray = prior * (y * mu ** (1.0 - q) / (1.0 - q) - mu ** (2.0 - q) / (2.0 - q)) / f
+        return kernel
     base = family.removeprefix("truncated_")
     if base in _SMOOTH:
         out: np.ndarray = prior * _SMOOTH[base](y, mu, f, trials)
