@@ -183,6 +183,22 @@ def families() -> dict[str, _FamilyEntry]:
 def family_linkinv(link: str, eta: _Float64) -> _Float64:
     """The mean of each linear predictor under ``link``, clamped as R clamps it."""
 
+def family_mu_eta(link: str, eta: _Float64) -> _Float64:
+    """d mu / d eta at each linear predictor under ``link``."""
+
+def family_laplace_weights(
+    family: str,
+    link: str,
+    observed: bool,
+    y: _Float64,
+    eta: _Float64,
+    w: _Float64,
+    phi: _Float64,
+    power: _Float64,
+    zi: _Float64,
+) -> _Float64:
+    """Each row's weight in the Laplace approximation's curvature, as the cores take it."""
+
 def family_variance(family: str, mu: _Float64, phi: _Float64) -> _Float64:
     """The variance function V(mu) at each mean (a negative binomial's at its phi)."""
 

@@ -3,6 +3,7 @@
 // package computes means, variances and deviances with the core's own arithmetic.
 #include "binding/families.hpp"
 
+#include <cmath>
 #include <string>
 #include <variant>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "binding/glmm_internal.hpp"
 #include "binding/pyutil.hpp"
 #include "lmm/glmm/family.hpp"
+#include "lmm/glmm/group.hpp"
 
 namespace qk::py {
 namespace {
@@ -81,6 +83,50 @@ PyObject* f_linkinv(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   return rows_array(n, [&](std::size_t i) { return link->linkinv(v[0][i]); });
 }
 
+PyObject* f_mu_eta(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::string name;
+  std::vector<const double*> v;
+  npy_intp n = 0;
+  if (!vectors_of("family_mu_eta", {"link", "eta"}, args, nargs, kwnames, name, v, n)) return nullptr;
+  const gl::LinkDef* link = gl::find_link(name);
+  if (!link) return value_error("unknown link " + quoted(name));
+  return rows_array(n, [&](std::size_t i) { return link->mu_eta(v[0][i]); });
+}
+
+// The weight of each row in the Laplace approximation's curvature, as the cores take it
+// (row_state's): the observed information -d2 or the Fisher weight, at the family's
+// parameters row by row (zi NaN: no inflation).
+PyObject* f_laplace_weights(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::vector<PyObject*> a;
+  const std::vector<const char*> names{"family", "link", "observed", "y", "eta", "w", "phi", "power", "zi"};
+  if (!parse_args("family_laplace_weights", names, names.size(), args, nargs, kwnames, a)) return nullptr;
+  std::string family, link;
+  if (!text_of(a[0], "family", family) || !text_of(a[1], "link", link)) return nullptr;
+  const int observed = PyObject_IsTrue(a[2]);
+  if (observed < 0) return nullptr;
+  auto parsed = gl::parse_family(family, link);
+  if (!std::holds_alternative<gl::Family>(parsed)) return value_error(std::get<std::string>(parsed));
+  gl::Family base = std::get<gl::Family>(parsed);
+  base.observed = observed != 0;
+  std::vector<const double*> v;
+  npy_intp n = 0;
+  for (std::size_t i = 3; i < names.size(); ++i) {
+    ArrayView view;
+    if (!borrow_vector(a[i], names[i], NPY_DOUBLE, view)) return nullptr;
+    if (i > 3 && view.rows != n) return value_error("family_laplace_weights: the vectors must have one length");
+    n = view.rows;
+    v.push_back(data_of<double>(view));
+  }
+  return rows_array(n, [&](std::size_t i) {
+    gl::Family f = base;
+    f.phi = v[3][i];
+    f.power = v[4][i];
+    f.inflated = !std::isnan(v[5][i]);
+    f.zi = f.inflated ? v[5][i] : 0.0;
+    return gl::detail::row_state(f, v[0][i], v[1][i], v[2][i]).weight;
+  });
+}
+
 PyObject* f_variance(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::string name;
   std::vector<const double*> v;
@@ -112,6 +158,13 @@ PyMethodDef family_functions[] = {
               "and whether it has a dispersion parameter."),
     QK_METHOD("family_linkinv", f_linkinv, "family_linkinv(link, eta)\n--\n\n"
               "The mean of each linear predictor under `link`, clamped as R clamps it."),
+    QK_METHOD("family_mu_eta", f_mu_eta, "family_mu_eta(link, eta)\n--\n\n"
+              "d mu / d eta at each linear predictor under `link` (R's mu.eta, with its floor)."),
+    QK_METHOD("family_laplace_weights", f_laplace_weights,
+              "family_laplace_weights(family, link, observed, y, eta, w, phi, power, zi)\n--\n\n"
+              "Each row's weight in the Laplace approximation's curvature, as the cores take it:\n"
+              "-d2 loglik / d eta2 when `observed`, else the Fisher weight, at the row's phi,\n"
+              "Tweedie power and zero-inflation probability (NaN: none)."),
     QK_METHOD("family_variance", f_variance, "family_variance(family, mu, phi)\n--\n\n"
               "The variance function V(mu) of `family` at each mean (R's family$variance; a\n"
               "negative binomial's at its phi, every other family ignoring phi)."),

@@ -202,7 +202,8 @@ def test_the_working_weights_give_the_cores_conditional_covariances(name):
         for b in range(q):
             ztwz[:, a, b] = np.bincount(rows.codes, weights=rows.z[:, a] * rows.z[:, b] * w, minlength=m)
     sigma = fit.cov_re.to_numpy()
-    assert_allclose(np.linalg.inv(ztwz + np.linalg.inv(sigma)), fit._factor_cond_covs()[0], rtol=1e-5)
+    # The weights are the core's own (the family table's derivatives), so to rounding.
+    assert_allclose(np.linalg.inv(ztwz + np.linalg.inv(sigma)), fit._factor_cond_covs()[0], rtol=1e-9)
 
 
 @pytest.mark.parametrize(

@@ -41,8 +41,8 @@ from typing import Any
 
 import numpy as np
 import pandas as pd
-from scipy import special
 
+from .. import _quorvelkit as _core
 from ..families import family as fam
 from ..formula.checks import check_flag, check_level
 from ..support.frames import to_frame
@@ -55,9 +55,7 @@ GlmmFit = Any
 
 __all__ = ["glmm_predict", "working_weights"]
 
-# Steps of the central differences: of a row's log-likelihood in eta (its second
-# derivative, the observed information) and of a mean in its parameters.
-_INFO_STEP = 1e-3
+# The step of the central differences of a mean in its parameters.
 _MEAN_STEP = 1e-6
 
 
@@ -236,122 +234,35 @@ def _weighted_cross_products(fit: GlmmFit) -> np.ndarray:
 
 
 def working_weights(fit: GlmmFit) -> np.ndarray:
-    """The weights W of the fit's Laplace approximation at the modes, row by row: the
-    observed information -d^2 loglik / d eta^2 (by central differences of the row's
-    log-likelihood), or for a ``laplace="fisher"`` fit the expected one, w mu'(eta)^2 /
-    Var(y) (exact for the exponential-dispersion families, the only ones such a fit
-    takes at a non-canonical link)."""
+    """The weights W of the fit's Laplace approximation at the modes, row by row, as its
+    core takes them: the observed information -d^2 loglik / d eta^2, or for a
+    ``laplace="fisher"`` fit the expected one, at the fit's phi, Tweedie power and
+    zero-inflation probabilities (the family table's own derivatives)."""
     d = fit._design
     rows = d.need_rows("the working weights")
     eta = fit.linear_predictor.to_numpy()
-    prior = np.asarray(fit._prior, dtype=float)
-    phi = fit.phi
-    if fit.laplace == "fisher" and not len(fit._zi_beta):
-        mu = fam.linkinv(eta, fit.link)
-        variance_of = _FISHER_VARIANCE.get(fit.family)
-        if variance_of is None and fit.power is None:
-            raise ValueError(f"the expected information of the {fit.family} family has no closed form")
-        var = fam.variance(mu, fit.family, phi, fit.power) if variance_of is None else variance_of(mu, phi or 1.0)
-        fisher: np.ndarray = prior * _mu_eta(eta, fit.link) ** 2 / var
-        return fisher
-    trials = None if fit._trials is None else np.asarray(fit._trials, dtype=float)
-    pi = fit._zi_probability
+    n = len(eta)
 
-    def loglik(e: np.ndarray) -> np.ndarray:
-        return _loglik(fit.family, rows.y, fam.linkinv(e, fit.link), prior, trials, phi, pi, fit.power)
+    def each(value: Any) -> np.ndarray:
+        return np.ascontiguousarray(np.broadcast_to(np.asarray(np.nan if value is None else value, dtype=float), (n,)))
 
-    # The step is relative to eta where the link is a power of mu (eta is of mu's scale
-    # there, 1/300 for the inverse link of reaction times), else to 1.
-    scale = 1.0 if fit.link in _UNIT_SCALE_LINKS else np.maximum(np.abs(eta), np.finfo(float).tiny)
-    h = _INFO_STEP * scale
-    info: np.ndarray = -(loglik(eta + h) - 2.0 * loglik(eta) + loglik(eta - h)) / (h * h)
-    return info
-
-
-#: Links whose linear predictor is of unit scale whatever mu's.
-_UNIT_SCALE_LINKS = frozenset({"logit", "probit", "cloglog", "cauchit", "log"})
-
-
-# Var(y) of a row of weight 1 by family, at mu and phi (as glmmTMB parameterises phi).
-_FISHER_VARIANCE = {
-    "binomial": lambda mu, phi: mu * (1.0 - mu),
-    "poisson": lambda mu, phi: mu,
-    "nbinom2": lambda mu, phi: mu + mu * mu / phi,
-    "Gamma": lambda mu, phi: phi * phi * mu * mu,
-    "gaussian": lambda mu, phi: phi * phi + 0.0 * mu,
-    "inverse.gaussian": lambda mu, phi: phi * mu**3,
-}
-
-
-def _loglik(
-    family: str,
-    y: np.ndarray,
-    mu: np.ndarray,
-    prior: np.ndarray,
-    trials: Any,
-    phi: float | None,
-    pi: Any,
-    power: float | None = None,
-) -> np.ndarray:
-    """Each row's log-likelihood in mu, less terms free of mu (zero-inflated: the whole
-    mixture's at zeros), the densities of make_dispersion_reference.R's list (Tweedie's
-    in mu: (y mu^(1-p) / (1-p) - mu^(2-p) / (2-p)) / phi)."""
-    f = phi if phi is not None else 1.0
-    if power is not None:
-        q = power
-        kernel: np.ndarray = prior * (y * mu ** (1.0 - q) / (1.0 - q) - mu ** (2.0 - q) / (2.0 - q)) / f
-        return kernel
-    base = family.removeprefix("truncated_")
-    if base in _SMOOTH:
-        out: np.ndarray = prior * _SMOOTH[base](y, mu, f, trials)
-        return out
-    if base == "poisson":
-        smooth, log_p0 = special.xlogy(y, mu) - mu, -mu
-    elif base == "nbinom2":
-        smooth, log_p0 = special.xlogy(y, mu) - (y + f) * np.log(f + mu), -f * np.log1p(mu / f)
-        smooth = smooth + f * math.log(f)  # the zero's full log-probability needs it
-    elif base == "nbinom1":
-        k = mu / f
-        smooth, log_p0 = special.gammaln(y + k) - special.gammaln(k) - k * math.log1p(f), -k * math.log1p(f)
-    else:
-        raise ValueError(f"no log-likelihood for the {family} family")
-    if family.startswith("truncated"):
-        smooth = smooth - np.log(-np.expm1(log_p0))
-        if pi is not None:  # a hurdle's zeros do not depend on mu
-            smooth = np.where(y == 0, 0.0, smooth)
-    elif pi is not None:
-        p = np.broadcast_to(np.asarray(pi, dtype=float), np.shape(y))
-        smooth = np.where(y == 0, np.log(p + (1.0 - p) * np.exp(log_p0)), smooth)
-    out = prior * smooth
-    return out
-
-
-def _betabinomial(y: np.ndarray, mu: np.ndarray, f: float, n: np.ndarray) -> np.ndarray:
-    """betabinomial's log-likelihood in mu per trial (the prior weight counts the trials)."""
-    s, a, b = y * n, mu * f, (1.0 - mu) * f
-    out: np.ndarray = (special.betaln(s + a, n - s + b) - special.betaln(a, b)) / n
-    return out
-
-
-# The families without zeros of their own to mix: a row's log-likelihood in mu of weight
-# 1, less the terms free of mu, at phi f (and n trials).
-_SMOOTH = {
-    "binomial": lambda y, mu, f, n: special.xlogy(y, mu) + special.xlog1py(1.0 - y, -mu),
-    "Gamma": lambda y, mu, f, n: -(np.log(mu) + y / mu) / (f * f),
-    "gaussian": lambda y, mu, f, n: -((y - mu) ** 2) / (2.0 * f * f),
-    "inverse.gaussian": lambda y, mu, f, n: -((y - mu) ** 2) / (2.0 * f * mu * mu * y),
-    "beta": lambda y, mu, f, n: (
-        -special.gammaln(mu * f) - special.gammaln((1.0 - mu) * f) + mu * f * np.log(y) + (1.0 - mu) * f * np.log1p(-y)
-    ),
-    "betabinomial": _betabinomial,
-}
+    weights: np.ndarray = _core.family_laplace_weights(
+        fit.family,
+        fit.link,
+        fit.laplace == "observed",
+        np.ascontiguousarray(rows.y, dtype=float),
+        np.ascontiguousarray(eta),
+        np.ascontiguousarray(fit._prior, dtype=float),
+        each(fit.phi if fit.phi is not None else 1.0),
+        each(fit.power if fit.power is not None else 1.5),
+        each(fit._zi_probability),
+    )
+    return weights
 
 
 def _mu_eta(eta: np.ndarray, link: str) -> np.ndarray:
-    """d mu / d eta by central differences of the inverse link."""
-    h = _MEAN_STEP * np.maximum(np.abs(eta), 1.0)
-    out: np.ndarray = (fam.linkinv(eta + h, link) - fam.linkinv(eta - h, link)) / (2.0 * h)
-    return out
+    """d mu / d eta under ``link`` (the link table's, R's mu.eta)."""
+    return np.asarray(_core.family_mu_eta(link, np.ascontiguousarray(eta, dtype=float)).reshape(np.shape(eta)))
 
 
 def _mixture_variance(
