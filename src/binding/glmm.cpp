@@ -45,8 +45,9 @@ class OneFactor final : public GlmmModel {
   bool joint(const std::vector<double>& entries, const double* beta0, double& value, double* beta,
              double* grad) const override {
     const std::vector<double> lam = gl::lambda_of(r_, entries);
-    return gl::evaluate_joint(r_, lam, beta0, value, beta, nullptr) &&
-           (!grad || gl::joint_gradient(r_, lam, beta, value, grad));
+    if (!grad) return gl::evaluate_joint(r_, lam, beta0, value, beta, nullptr);
+    std::vector<double> warm;
+    return gl::joint_gradient(r_, lam, beta0, value, beta, grad, warm);
   }
   gl::FitResult fit(const gl::FitOptions& o) const override { return gl::fit(r_, o); }
   bool put_modes(PyObject* d, std::vector<double> u, std::vector<double> b, std::vector<double> cv) const override {

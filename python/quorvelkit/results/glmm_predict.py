@@ -42,7 +42,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from .. import _quorvelkit as _core
+import quorvelkit._quorvelkit as _core
+
 from ..families import family as fam
 from ..formula.checks import check_flag, check_level
 from ..support.frames import to_frame

@@ -382,9 +382,7 @@ FitResult fit(const Rows& rows, const FitOptions& options) {
   c.joint_gradient = [&](const std::vector<double>& th, const double* b0, double& f, std::vector<double>& g) {
     const std::vector<double> lam = lambda_of(rows, th), start = start_of(b0);
     std::vector<double> b(pe);
-    if (!evaluate_joint(rows, lam, start.data(), f, b.data(), nullptr, &warm0) ||
-        !joint_gradient(rows, lam, b.data(), f, g.data(), &warm0))
-      return false;
+    if (!joint_gradient(rows, lam, start.data(), f, b.data(), g.data(), warm0)) return false;
     beta_last = b;
     return true;
   };

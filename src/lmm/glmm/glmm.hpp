@@ -116,17 +116,18 @@ bool evaluate(const Rows& rows, const std::vector<double>& lambda, const double*
 bool evaluate_joint(const Rows& rows, const std::vector<double>& lambda, const double* beta0,
                     double& value, double* beta, double* rx_inv, std::vector<double>* warm = nullptr);
 
-// The exact gradient of nAGQ = 0's criterion f(theta, e) = D(theta, beta^, e) over theta
-// and the family's parameters e beside beta (n_theta + n_extra entries), at `beta`
-// (p + n_extra: the joint PIRLS's beta^ at (theta, e), then e), D the Laplace
-// criterion and value receiving it. beta^ maximises the penalised likelihood, not D,
+// evaluate_joint with the exact gradient of its criterion f(theta, e) = D(theta, beta^,
+// e) over theta and the family's parameters e beside beta (grad: n_theta + n_extra
+// entries): the joint PIRLS from beta0 (p + n_extra, e last) and the modes in warm (in
+// and out, as for evaluate_joint), beta receiving beta^ then e and value D there, D
+// the Laplace criterion. beta^ maximises the penalised likelihood, not D,
 // so df = dD + (dD/dbeta) dbeta^, with dbeta^ = -H^-1 C by the implicit function
 // theorem on the joint system (H, C: the second derivatives of the profiled penalised
 // deviance in beta and in (beta, theta or e)); the product is formed as the gradient
 // of one more scalar, v'(dpd/dbeta) with v = H^-1 dD/dbeta (an adjoint), in two passes
 // over the groups. False where the modes or a factorisation fail.
-bool joint_gradient(const Rows& rows, const std::vector<double>& lambda, const double* beta, double& value,
-                    double* grad, std::vector<double>* warm = nullptr);
+bool joint_gradient(const Rows& rows, const std::vector<double>& lambda, const double* beta0, double& value,
+                    double* beta, double* grad, std::vector<double>& warm);
 
 // The inverse of beta's curvature at fixed theta, (X'WX - sum_g B_g' M_g^-1 B_g)^-1
 // (p x p), at (beta, u) with u the m x q spherical effects (Fisher weights). False when

@@ -179,29 +179,42 @@ bool joint_pirls(std::uint64_t m, std::uint64_t q, std::uint64_t p, std::uint64_
 
 }  // namespace detail
 
-bool evaluate_joint(const Rows& rows, const std::vector<double>& lambda, const double* beta0,
-                    double& value, double* beta, double* rx_inv, std::vector<double>* warm) {
-  std::vector<double> u;
-  // A start from other modes is kept where it is no worse than zero.
-  if (warm && warm->size() == rows.m * rows.q &&
-      pass(rows, lambda.data(), beta0, *warm, nullptr).h <=
-          pass(rows, lambda.data(), beta0, std::vector<double>(rows.m * rows.q, 0.0), nullptr).h)
-    u = *warm;
+namespace {
+
+// The joint PIRLS from beta0 (and the modes in warm where they are no worse than
+// zero): beta and u receive its solution, rx_inv (when given) beta's covariance there.
+bool joint_modes(const Rows& rows, const std::vector<double>& lambda, const double* beta0, double* beta,
+                 double* rx_inv, const std::vector<double>* warm, std::vector<double>& u) {
+  // A start from other modes is kept where it is no worse than zero (warm may be u).
+  const bool keep = warm && warm->size() == rows.m * rows.q &&
+                    pass(rows, lambda.data(), beta0, *warm, nullptr).h <=
+                        pass(rows, lambda.data(), beta0, std::vector<double>(rows.m * rows.q, 0.0), nullptr).h;
+  if (!keep) u.clear();
+  else if (warm != &u) u = *warm;
   const detail::JointPass at = [&](const double* b, const std::vector<double>& uv, Store* store) {
     return pass(rows, lambda.data(), b, uv, store);
   };
   if (!detail::joint_pirls(rows.m, rows.q, rows.p, rows.p + n_extra(rows), beta0, at, beta, u)) return false;
-  if (rx_inv && !rx_inverse(rows, lambda, beta, u, rx_inv)) return false;
+  return !rx_inv || rx_inverse(rows, lambda, beta, u, rx_inv);
+}
+
+}  // namespace
+
+bool evaluate_joint(const Rows& rows, const std::vector<double>& lambda, const double* beta0,
+                    double& value, double* beta, double* rx_inv, std::vector<double>* warm) {
+  std::vector<double> u;
+  if (!joint_modes(rows, lambda, beta0, beta, rx_inv, warm, u)) return false;
   if (warm) *warm = u;
   return evaluate(rows, lambda, beta, 1, value, nullptr, nullptr, warm);
 }
 
-bool joint_gradient(const Rows& rows, const std::vector<double>& lambda, const double* beta, double& value,
-                    double* grad, std::vector<double>* warm) {
+bool joint_gradient(const Rows& rows, const std::vector<double>& lambda, const double* beta0, double& value,
+                    double* beta, double* grad, std::vector<double>& warm) {
   const std::uint64_t p = rows.p, q = rows.q, m = rows.m, nt = rows.idx.size(), ne = n_extra(rows);
+  if (!joint_modes(rows, lambda, beta0, beta, nullptr, &warm, warm)) return false;
   std::vector<double> full(nt + p + ne, 0.0);
   Modes modes;
-  if (!evaluate(rows, lambda, beta, 1, value, full.data(), &modes, warm)) return false;
+  if (!evaluate(rows, lambda, beta, 1, value, full.data(), &modes, &warm)) return false;
   // H = 2 S_o, S_o the Schur complement of the exact (observed) Hessian of h over
   // (u, beta); Fisher's where the observed curvature is not positive definite in a
   // group (a non-canonical link far from the data), as the gradients do.
