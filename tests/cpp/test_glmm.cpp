@@ -262,6 +262,25 @@ TEST(GlmmDeterminism, CrossedSameBitsForAnyPoolSize) {
   }, 100000 * 8).substr(0, 6), "failed");
 }
 
+// Whole Laplace fits, one factor and crossed: the Hessian's differences run as tasks
+// on the pool, each from the estimate's modes, so the standard errors are the same
+// bits whichever thread ran which difference and in what order.
+TEST(GlmmDeterminism, FitsSameBitsForAnyPoolSize) {
+  EXPECT_NE(qkt::same_bits_for_pool_sizes([] {
+    const gl::Family bin = family("binomial", "logit"), poi = family("poisson", "log");
+    const Sim one = simulate(bin, 300, 2, 20, 79), two = simulate(poi, 300, 1, 20, 80);
+    gl::FitOptions options;
+    const gl::FitResult a = gl::fit(rows_of(one, bin, {2}), options);
+    const gl::FitResult b = gl::crossed_fit(two_factors(two, poi), options);
+    GVec all;
+    for (const gl::FitResult* r : {&a, &b}) {
+      if (!r->vcov_from_hessian) return std::string("failed: no Hessian");
+      for (const GVec* v : {&r->theta, &r->beta, &r->hessian, &r->vcov}) all.insert(all.end(), v->begin(), v->end());
+    }
+    return qkt::bits(all);
+  }, 200).substr(0, 6), "failed");
+}
+
 // A PIRLS step refills the system the previous step solved: its solution is that of a
 // fresh copy of the pattern, bit for bit, for u alone and with X; a held system of the
 // other kind is not refilled.

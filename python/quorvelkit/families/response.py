@@ -210,21 +210,27 @@ def _factor(values: pd.Series, missing: np.ndarray, shown: str, place: Any) -> t
     """A factor response as 0 (its first level) or 1 (any other level), and its levels:
     a categorical column's used categories in order, a text column's labels sorted."""
     present = values[~missing]
-    if not isinstance(values.dtype, pd.CategoricalDtype):
-        kinds = present.map(lambda v: isinstance(v, str))
-        if not kinds.all():
-            k = int(np.flatnonzero(~missing)[int(np.argmin(kinds.to_numpy()))])
-            raise ValueError(
-                f"the response {shown} mixes labels and numbers ({label_text(values.iloc[k])} in {place(k)}); "
-                f"give a factor response as labels only"
-            )
-    if not isinstance(values.dtype, pd.CategoricalDtype):
-        # Text labels in R's order ('no' before 'Yes'), as glmer's factor of them: by
-        # character code the first level, the failure, would be 'Yes'.
-        present = pd.Series(pd.Categorical(present.to_numpy(dtype=object), categories=r_sorted(set(present))))
-    codes, levels = sorted_levels(present)  # a categorical's unused categories dropped, as R drops them
     y = np.full(len(values), np.nan)
-    y[~missing] = (codes != 0).astype(float)
+    if isinstance(values.dtype, pd.CategoricalDtype):
+        codes, levels = sorted_levels(present)  # a categorical's unused categories dropped, as R drops them
+        y[~missing] = (codes != 0).astype(float)
+        return y, tuple(levels)
+    # The distinct values in order of first appearance: the first that is not text
+    # first appears before any later one, so its first row is the first bad row. (Text
+    # never hashes equal to a number, so factorize keeps the two kinds apart.)
+    seen, uniques = pd.factorize(present.to_numpy(dtype=object))
+    text = np.fromiter((isinstance(v, str) for v in uniques), dtype=bool, count=len(uniques))
+    if not text.all():
+        k = int(np.flatnonzero(~missing)[int(np.argmax(seen == int(np.argmin(text))))])
+        raise ValueError(
+            f"the response {shown} mixes labels and numbers ({label_text(values.iloc[k])} in {place(k)}); "
+            f"give a factor response as labels only"
+        )
+    # Text labels in R's order ('no' before 'Yes'), as glmer's factor of them: by
+    # character code the first level, the failure, would be 'Yes'.
+    levels = r_sorted(uniques.tolist())
+    first = np.asarray([v == levels[0] for v in uniques], dtype=bool)
+    y[~missing] = (~first[seen]).astype(float)
     return y, tuple(levels)
 
 

@@ -30,6 +30,16 @@ from .predict import group_index
 __all__ = ["MixedEffects"]
 
 
+
+def _correlations(cov: np.ndarray) -> np.ndarray:
+    """The correlations of a covariance matrix (NaN where a standard deviation is 0;
+    1 on the diagonal)."""
+    sd = np.sqrt(np.diag(cov))
+    with np.errstate(invalid="ignore", divide="ignore"):
+        corr: np.ndarray = cov / np.outer(sd, sd)
+    np.fill_diagonal(corr, 1.0)
+    return corr
+
 class MixedEffects:
     """The random-effects results of a fitted mixed model (a base of every fit class).
 
@@ -185,13 +195,8 @@ class MixedEffects:
     def corr_re(self) -> pd.DataFrame:
         """Correlation matrix of the random effects (NaN where a standard deviation is 0),
         labelled as :attr:`cov_re`."""
-        frame = self.cov_re
-        cov = frame.to_numpy()
-        sd = np.sqrt(np.diag(cov))
-        with np.errstate(invalid="ignore", divide="ignore"):
-            corr = cov / np.outer(sd, sd)
-        np.fill_diagonal(corr, 1.0)
-        return pd.DataFrame(corr, index=frame.index, columns=frame.columns)
+        idx = self._re_index()
+        return pd.DataFrame(_correlations(self._cov_re_values()), index=idx, columns=idx)
 
     @property
     def varcorr(self) -> pd.DataFrame:
@@ -205,8 +210,8 @@ class MixedEffects:
         with each other, so no row pairs effects of two terms.
         """
         names = self.re_names
-        cov = self.cov_re.to_numpy()
-        corr = self.corr_re.to_numpy()
+        cov = self._cov_re_values()
+        corr = _correlations(cov)
         rows: list[dict[str, Any]] = []
         start = 0
         for t in self._terms:

@@ -160,6 +160,12 @@ FitResult crossed_fit(const CrossedModel& model, const FitOptions& options) {
     return crossed_evaluate(model, std::vector<double>(xv.begin(), xv.begin() + static_cast<std::ptrdiff_t>(nt)),
                             xv.data() + nt, f, nullptr, g.data(), &warm);
   };
+  c.gradient_copy = [&]() -> Objective {
+    return [&model, nt, own = warm](const std::vector<double>& xv, double& f, std::vector<double>& g) mutable {
+      return crossed_evaluate(model, std::vector<double>(xv.begin(), xv.begin() + static_cast<std::ptrdiff_t>(nt)),
+                              xv.data() + nt, f, nullptr, g.data(), &own);
+    };
+  };
   c.stage1 = options.nagq == 0;
   c.refine_start = [&](const std::vector<double>& th, const std::vector<double>& b, std::vector<double>& h0) {
     // Under nAGQ = 0 the modes at (theta0, beta) are the joint PIRLS's just found.

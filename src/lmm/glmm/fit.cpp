@@ -14,6 +14,7 @@
 #include "lmm/glmm/glmm.hpp"
 #include "lmm/glmm/stages.hpp"
 #include "optim/minimize.hpp"
+#include "pool/pool.hpp"
 
 namespace qk::glmm {
 
@@ -314,18 +315,28 @@ FitResult two_stage(const Criteria& c, const FitOptions& options, std::vector<do
   // lme4's default covariance: the beta block of 2 H^-1, H the Hessian of the
   // criterion over (theta, beta), here by central differences of the gradient.
   res.hessian.assign(np * np, 0.0);
-  std::vector<double> xt = x, gp(np), gm(np);
   const std::vector<double> h = steps_for(x, unit, 1e-4);
-  bool ok = true;
-  for (std::size_t j = 0; j < np && ok; ++j) {
-    double fp, fm;
-    xt[j] = x[j] + h[j];
-    ok = objective(xt, fp, gp);
-    xt[j] = x[j] - h[j];
-    ok = ok && objective(xt, fm, gm);
-    xt[j] = x[j];
-    for (std::size_t i = 0; i < np; ++i) res.hessian[i * np + j] = (gp[i] - gm[i]) / (2.0 * h[j]);
+  // Column j from the gradients at x + h_j e_j (task 2j) and x - h_j e_j (task 2j + 1).
+  std::vector<std::vector<double>> grads(2 * np, std::vector<double>(np));
+  std::vector<char> done(2 * np, 0);
+  const auto differenced = [&](const Objective& at, std::size_t k) {
+    std::vector<double> xt = x;
+    const std::size_t j = k / 2;
+    xt[j] = k % 2 == 0 ? x[j] + h[j] : x[j] - h[j];
+    double fk;
+    done[k] = at(xt, fk, grads[k]) ? 1 : 0;
+  };
+  if (c.gradient_copy) {
+    std::vector<Objective> copies;
+    copies.reserve(2 * np);
+    for (std::size_t k = 0; k < 2 * np; ++k) copies.push_back(c.gradient_copy());
+    run_tasks(2 * np, true, [&](std::size_t k) { differenced(copies[k], k); });
+  } else {
+    for (std::size_t k = 0; k < 2 * np && (k == 0 || done[k - 1]); ++k) differenced(objective, k);
   }
+  const bool ok = std::all_of(done.begin(), done.end(), [](char d) { return d != 0; });
+  for (std::size_t j = 0; j < np && ok; ++j)
+    for (std::size_t i = 0; i < np; ++i) res.hessian[i * np + j] = (grads[2 * j][i] - grads[2 * j + 1][i]) / (2.0 * h[j]);
   if (ok) {
     std::vector<double> hs(np * np);
     for (std::size_t i = 0; i < np; ++i)
@@ -391,6 +402,11 @@ FitResult fit(const Rows& rows, const FitOptions& options) {
   };
   if (nagq == 1) {
     c.gradient = laplace;
+    c.gradient_copy = [&]() -> Objective {
+      return [&rows, theta_of, nt, own = warm](const std::vector<double>& xv, double& f, std::vector<double>& g) mutable {
+        return evaluate(rows, lambda_of(rows, theta_of(xv)), xv.data() + nt, 1, f, g.data(), nullptr, &own);
+      };
+    };
   } else if (nagq > 1) {
     // The quadrature's gradient is by differences: Laplace's fit, with its exact
     // gradient, brings the run close first.

@@ -31,6 +31,12 @@ struct Criteria {
       joint_gradient;
   ValueFn value;      // the stage-two criterion at x = (theta, beta)
   Objective gradient;  // its exact gradient, or empty: central differences of value
+  // A copy of `gradient` with its own start for PIRLS, the modes `gradient` holds when
+  // the copy is made. Copies may run at once (they share nothing they write), and each
+  // starts from the same modes, so what one returns depends neither on the order the
+  // copies ran in nor on the thread: the Hessian's 2 (nt + p) differences run on the
+  // pool through them. Empty: they run one after another through `gradient`.
+  std::function<Objective()> gradient_copy;
   // Run the nAGQ = 0 stage before the criterion's (else the criterion's starts from
   // theta0 and the joint PIRLS's beta there): worth it where the joint criterion is
   // much cheaper than the criterion's gradient.
