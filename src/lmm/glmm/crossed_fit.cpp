@@ -123,23 +123,21 @@ FitResult crossed_fit(const CrossedModel& model, const FitOptions& options) {
     theta_last = th;
     return true;
   };
-  // Under nAGQ = 0 every joint PIRLS after the first starts where the last ended (the
-  // fit is of theta alone, and these are its points); a Laplace fit's start from beta0
-  // and zero.
+  // Every joint PIRLS after the first starts where the last ended: under nAGQ = 0 the
+  // fit is of theta alone, and these are its points; a Laplace fit's are its start's,
+  // at theta0 and at the PQL fit's theta near it.
   c.joint = [&](const std::vector<double>& th, const double* b0, double& f, double* b, double* rx) {
-    const bool chain = options.nagq == 0, warm_start = chain && beta_last.size() == c.p;
     std::vector<double> start(b0, b0 + c.p);
-    if (warm_start) {
+    if (beta_last.size() == c.p) {
       std::copy(beta_last.begin(), beta_last.begin() + static_cast<std::ptrdiff_t>(model.p), start.begin());
       rescale_modes(model, theta_last, th, warm0);
-    } else if (chain) {
+    } else {
       warm0.clear();
     }
-    std::vector<std::vector<double>>* w = chain ? &warm0 : nullptr;
     std::vector<double> rxp(nd == 0 ? 0 : model.p * model.p);
-    const bool ok = crossed_joint(model, th, start.data(), f, b, nd == 0 || !rx ? rx : rxp.data(), w);
+    const bool ok = crossed_joint(model, th, start.data(), f, b, nd == 0 || !rx ? rx : rxp.data(), &warm0);
     if (ok && rx && nd > 0) embed_rx(rxp, model.p, nd, rx);
-    if (ok && chain) {
+    if (ok) {
       beta_last.assign(b, b + c.p);
       theta_last = th;
     }
@@ -168,8 +166,8 @@ FitResult crossed_fit(const CrossedModel& model, const FitOptions& options) {
   };
   c.stage1 = options.nagq == 0;
   c.refine_start = [&](const std::vector<double>& th, const std::vector<double>& b, std::vector<double>& h0) {
-    // Under nAGQ = 0 the modes at (theta0, beta) are the joint PIRLS's just found.
-    return pql_start(model, th, b, h0, options.nagq == 0 ? &warm0 : nullptr);
+    // The modes at (theta0, beta) start from the joint PIRLS's just found there.
+    return pql_start(model, th, b, h0, &warm0);
   };
   std::vector<double> x, unit;
   FitResult res = two_stage(c, options, x, unit);
