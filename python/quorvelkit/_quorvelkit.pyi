@@ -168,6 +168,28 @@ def glmm_batches_fit(
     dispersion parameter). An exception raised by ``read`` or its iterator propagates
     unchanged."""
 
+def glmm_batches_criterion(
+    read: Callable[[], Any],
+    n_groups: int,
+    p: int,
+    q: int,
+    blocks: Sequence[int],
+    family: str,
+    link: str | None = None,
+    laplace: str | None = None,
+) -> Any:
+    """The Laplace criterion of a GLMM with one grouping factor from rows read in batches,
+    at one point after another (for :func:`glmm_batches_evaluate`): ``read()`` as for
+    :func:`glmm_batches_fit`. The rows are checked at the first evaluation; each
+    evaluation's PIRLS starts from the last one's modes."""
+
+def glmm_batches_evaluate(
+    criterion: Any, theta: _Theta, beta: _Theta, gradient: bool = False
+) -> tuple[float, _Float64 | None, int]:
+    """(-2 log-likelihood, its exact gradient over (theta, beta) or None, passes so far)
+    at the point; the criterion is nan where PIRLS fails. ``beta``: the fixed effects,
+    then the family's parameters beside them as :func:`glmm_batches_fit` takes them."""
+
 class _FamilyEntry(TypedDict):
     """One family of the core's table (``families``)."""
 

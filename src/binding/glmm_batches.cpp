@@ -6,6 +6,8 @@
 // reads the next one meanwhile). An exception raised by the reader is taken out of the
 // interpreter, carried through the fit as a C++ exception and put back unchanged.
 #include <cmath>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -141,6 +143,82 @@ PyObject* f_glmm_batches_fit(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   }
 }
 
+// The criterion of a fit from batches at other points (its profiles): a capsule holding
+// the reader (with its own reference to read), the model and the evaluations' state.
+constexpr const char* kCriterionCapsule = "quorvelkit.glmm_batches_criterion";
+
+struct Criterion {
+  Criterion(PyObject* read, const gl::BatchModel& m)
+      : read_ref(Py_NewRef(read)), model(m), reader(read, m.p, m.q, pending), criterion(reader, model) {}
+  Ref read_ref;
+  Pending pending;
+  gl::BatchModel model;
+  PythonBatches reader;
+  gl::BatchCriterion criterion;
+  std::mutex busy;  // one evaluation at a time: a second thread's call is refused, not queued
+};
+
+void free_criterion(PyObject* capsule) {
+  delete static_cast<Criterion*>(PyCapsule_GetPointer(capsule, kCriterionCapsule));
+}
+
+PyObject* f_glmm_batches_criterion(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::vector<PyObject*> a;
+  if (!parse_args("glmm_batches_criterion", {"read", "n_groups", "p", "q", "blocks", "family", "link", "laplace"}, 6,
+                  args, nargs, kwnames, a))
+    return nullptr;
+  if (!PyCallable_Check(a[0])) return PyErr_SetString(PyExc_TypeError, "read must be callable"), nullptr;
+  std::uint64_t m, p, q;
+  std::vector<std::uint64_t> blocks;
+  if (!to_u64(a[1], "n_groups", m) || !to_u64(a[2], "p", p) || !to_u64(a[3], "q", q) ||
+      !to_u64_vec(a[4], "blocks", blocks))
+    return nullptr;
+  auto parsed = family_of(a[5], a[6], a[7], nullptr);
+  if (auto* err = std::get_if<std::string>(&parsed)) return err->empty() ? nullptr : value_error(*err);
+  try {
+    auto held = std::make_unique<Criterion>(a[0], gl::make_batch_model(m, p, q, std::get<gl::Family>(parsed), blocks));
+    PyObject* capsule = PyCapsule_New(held.get(), kCriterionCapsule, free_criterion);
+    if (capsule) held.release();
+    return capsule;
+  } catch (const std::invalid_argument& e) {
+    return value_error(e.what());
+  }
+}
+
+PyObject* f_glmm_batches_evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::vector<PyObject*> a;
+  if (!parse_args("glmm_batches_evaluate", {"criterion", "theta", "beta", "gradient"}, 3, args, nargs, kwnames, a))
+    return nullptr;
+  auto* c = static_cast<Criterion*>(PyCapsule_GetPointer(a[0], kCriterionCapsule));
+  if (!c) return nullptr;
+  std::vector<double> theta, beta;
+  if (!to_vec(a[1], "theta", theta) || !to_vec(a[2], "beta", beta)) return nullptr;
+  const int want = a[3] ? PyObject_IsTrue(a[3]) : 0;
+  if (want < 0) return nullptr;
+  const std::size_t nb = c->model.p + gl::n_extra(c->model.family);
+  if (theta.size() != c->model.idx.size()) return value_error("theta has the wrong length");
+  if (beta.size() != nb) return value_error("beta has the wrong length");
+  std::unique_lock<std::mutex> lock(c->busy, std::try_to_lock);
+  if (!lock.owns_lock())
+    return PyErr_SetString(PyExc_RuntimeError, "the criterion is being evaluated by another thread"), nullptr;
+  std::vector<double> grad(want ? theta.size() + nb : 0);
+  double value = NAN;
+  bool ok;
+  try {
+    ok = c->criterion.evaluate(theta, beta.data(), value, want ? grad.data() : nullptr);
+  } catch (const PythonRaised&) {
+    c->pending.restore();
+    return nullptr;
+  } catch (const std::invalid_argument& e) {
+    return value_error(e.what());
+  }
+  if (!ok) value = NAN;
+  const auto ng = static_cast<npy_intp>(grad.size());
+  PyObject* g = want ? array_taking(std::move(grad), {ng}) : Py_NewRef(Py_None);
+  if (!g) return nullptr;
+  return Py_BuildValue("(dNK)", value, g, static_cast<unsigned long long>(c->criterion.passes()));
+}
+
 }  // namespace
 
 PyMethodDef glmm_batches_functions[] = {
@@ -152,6 +230,16 @@ PyMethodDef glmm_batches_functions[] = {
               "every call (one call per pass). The fit's dict as GlmmCore.fit returns it, without eta and\n"
               "mu, and with passes: the passes over the batches. beta: a start (the fixed effects, then\n"
               "log(phi) for a family with a dispersion parameter phi)."),
+    QK_METHOD("glmm_batches_criterion", f_glmm_batches_criterion,
+              "glmm_batches_criterion(read, n_groups, p, q, blocks, family, link=None, laplace=None)\n--\n\n"
+              "The Laplace criterion of a GLMM with one grouping factor from rows read in batches, at one\n"
+              "point after another (for glmm_batches_evaluate): read() as for glmm_batches_fit. The rows\n"
+              "are checked at the first evaluation; each evaluation's PIRLS starts from the last one's modes."),
+    QK_METHOD("glmm_batches_evaluate", f_glmm_batches_evaluate,
+              "glmm_batches_evaluate(criterion, theta, beta, gradient=False)\n--\n\n"
+              "(-2 log-likelihood, its exact gradient over (theta, beta) or None, passes so far) at the\n"
+              "point; the criterion is nan where PIRLS fails. beta: the fixed effects, then the family's\n"
+              "parameters beside them as glmm_batches_fit takes them."),
     QK_END_METHODS,
 };
 

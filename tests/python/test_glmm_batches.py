@@ -198,11 +198,47 @@ def test_what_needs_the_rows_is_refused():
         lambda f: f.deviance,
         lambda f: f.predict(),
         lambda f: f.core,
-        lambda f: f.profile(),
         lambda f: f.drop1(),
     ):
         with pytest.raises(RowsUnavailable, match="needs the rows"):
             what(batched)
+
+
+@pytest.mark.parametrize(
+    "name, cache_bytes, which",
+    [("cbpp", 1 << 28, None), ("offset_counts", 0, "sd_(Intercept)|g"), ("grouseticks_nbinom2", 1 << 28, None)],
+)
+def test_profiles_of_a_fit_from_batches_are_the_in_memory_fits(name, cache_bytes, which, tmp_path):
+    """Each profile point's criterion and gradient come from passes over the batches:
+    the intervals and the profile's points are the in-memory fit's (phi a nuisance
+    parameter of every profile); the first profile pass keeps the batches by the fit's
+    rule, or with nothing kept reads the Parquet file at every pass (one parameter's
+    profile: a pass that reads the file is some thousand times the kept batches')."""
+    formula, frame, family, extra = data_of(name)
+    fit = qk.glmm(formula, frame, family=family, **extra)
+    if cache_bytes:
+        source: object = split(frame, 29)
+    else:
+        source = str(tmp_path / "rows.parquet")
+        frame.to_parquet(source, row_group_size=250)
+    batched = qk.glmm(formula, source, family=family, cache_bytes=cache_bytes, **extra)
+    points, at = batched.profile(which=which), fit.profile(which=which)
+    assert batched._core.passes > 100  # every profile point passed over the batches
+    assert points.traces.keys() == at.traces.keys()
+    for name, trace in at.traces.items():
+        assert_allclose(points.traces[name].to_numpy(), trace.to_numpy(), rtol=1e-6, atol=1e-6)
+    want, got = at.confint(), points.confint()
+    assert list(got.index) == list(want.index)
+    assert_allclose(got.to_numpy(), want.to_numpy(), rtol=1e-6, atol=1e-7)
+
+
+def test_a_pickled_fit_from_batches_has_no_profiles():
+    import pickle
+
+    formula, frame, family, _ = data_of("cbpp")
+    again = pickle.loads(pickle.dumps(qk.glmm(formula, split(frame, 20), family=family)))
+    with pytest.raises(ValueError, match="refit it"):
+        again.profile()
 
 
 @pytest.mark.parametrize(

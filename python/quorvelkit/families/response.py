@@ -228,10 +228,10 @@ def _factor(values: pd.Series, missing: np.ndarray, shown: str, place: Any) -> t
         )
     # Text labels in R's order ('no' before 'Yes'), as glmer's factor of them: by
     # character code the first level, the failure, would be 'Yes'.
-    levels = r_sorted(uniques.tolist())
-    first = np.asarray([v == levels[0] for v in uniques], dtype=bool)
+    labels = r_sorted(uniques.tolist())
+    first = np.asarray([v == labels[0] for v in uniques], dtype=bool)
     y[~missing] = (~first[seen]).astype(float)
-    return y, tuple(levels)
+    return y, tuple(labels)
 
 
 def _shown(value: float) -> str:

@@ -1,24 +1,62 @@
 """A GLMM fitted from rows read in batches (:func:`quorvelkit.sources.glmm_batches.glmm_batches`):
 :class:`GlmmBatchFit`, a :class:`~quorvelkit.results.glmm_fit.GlmmFit` that keeps no rows
 and no core. Its estimates, standard errors, variance components, conditional modes,
-log-likelihood and predictions on new data are the in-memory fit's; what needs the
-rows (fitted values, residuals, the deviance, simulation, refits) is refused with
+log-likelihood and predictions on new data are the in-memory fit's, and so are its
+profiles, whose every evaluation of the criterion passes over the batches again (the
+source is read again: it must still be there); what needs the rows (fitted values,
+residuals, the deviance, simulation, refits) is refused with
 :class:`~quorvelkit.RowsUnavailable`, as for a linear model fitted from batches."""
 
 from __future__ import annotations
 
 import math
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from typing import Any
 
 import numpy as np
 import pandas as pd
 
+import quorvelkit._quorvelkit as _qk
+
 from ..model.design import Design
 from .bootstrap import BootstrapResult
 from .glmm_fit import GlmmFit
 
-__all__ = ["GlmmBatchFit"]
+__all__ = ["GlmmBatchFit", "BatchCriterion"]
+
+
+class BatchCriterion:
+    """The criterion of a fit from batches at other points, as a core gives it to the
+    fit's profiles (``criterion`` and ``gradient``): each evaluation passes over the
+    batches ``read()`` yields (as the fit's core read them), its PIRLS from the last
+    evaluation's modes. ``make(read)`` makes the compiled criterion, at the first
+    evaluation. ``laplace`` is the fit's definition of the approximation ("observed" or
+    "fisher"), as a core names its own."""
+
+    def __init__(self, read: Callable[[], Any], make: Callable[[Callable[[], Any]], Any], laplace: str) -> None:
+        self._read, self._make = read, make
+        self.laplace = laplace
+        self._handle: Any = None
+        self.passes = 0  # the passes its evaluations made
+
+    def _evaluate(self, theta: Any, beta: Any, gradient: bool) -> tuple[float, Any]:
+        if self._handle is None:
+            self._handle = self._make(self._read)
+        f, g, self.passes = _qk.glmm_batches_evaluate(
+            self._handle, np.asarray(theta, dtype=float), np.asarray(beta, dtype=float), gradient=gradient
+        )
+        return float(f), g
+
+    def criterion(self, theta: Any, beta: Any, nagq: int = 1) -> float:
+        if nagq != 1:
+            raise ValueError(f"the criterion from batches is Laplace's (nagq = 1), not nagq = {nagq}")
+        return self._evaluate(theta, beta, False)[0]
+
+    def gradient(self, theta: Any, beta: Any, nagq: int = 1) -> tuple[float, np.ndarray]:
+        if nagq != 1:
+            raise ValueError(f"the criterion from batches is Laplace's (nagq = 1), not nagq = {nagq}")
+        f, g = self._evaluate(theta, beta, True)
+        return f, np.asarray(g, dtype=float)
 
 
 class GlmmBatchFit(GlmmFit):
@@ -34,8 +72,12 @@ class GlmmBatchFit(GlmmFit):
         *,
         formula: str,
         seconds: tuple[float, float] = (math.nan, math.nan),
+        criterion: BatchCriterion | None = None,
     ) -> None:
-        super().__init__(design, None, result, formula=formula, trials=None, prior_weights=np.empty(0), seconds=seconds)
+        # The criterion stands in for the core the profiles evaluate (a pickle drops it).
+        super().__init__(
+            design, criterion, result, formula=formula, trials=None, prior_weights=np.empty(0), seconds=seconds
+        )
 
     @property
     def passes(self) -> int:
@@ -51,9 +93,6 @@ class GlmmBatchFit(GlmmFit):
     def core(self) -> Any:
         """A fit from batches keeps no core: ``RowsUnavailable``."""
         self._design.no_rows("the compiled core (to evaluate the criterion at other parameters)")
-
-    def _profiler(self, ml: bool) -> Any:
-        self._design.no_rows("a profile (each of its points refits the model)")
 
     @property
     def optimizer(self) -> dict[str, Any]:

@@ -30,7 +30,6 @@ from .predict import group_index
 __all__ = ["MixedEffects"]
 
 
-
 def _correlations(cov: np.ndarray) -> np.ndarray:
     """The correlations of a covariance matrix (NaN where a standard deviation is 0;
     1 on the diagonal)."""
@@ -39,6 +38,7 @@ def _correlations(cov: np.ndarray) -> np.ndarray:
         corr: np.ndarray = cov / np.outer(sd, sd)
     np.fill_diagonal(corr, 1.0)
     return corr
+
 
 class MixedEffects:
     """The random-effects results of a fitted mixed model (a base of every fit class).

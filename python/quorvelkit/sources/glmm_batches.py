@@ -42,7 +42,7 @@ from ..model.data_arguments import resolve_rows
 from ..model.description import ModelSpec
 from ..model.design import Design
 from ..model.model_checks import drop_aliased
-from ..results.glmm_batch_fit import GlmmBatchFit
+from ..results.glmm_batch_fit import BatchCriterion, GlmmBatchFit
 from ..support.errors import SourceError
 from ..support.frames import arrow_frame, r_sorted, sorted_levels
 from ..support.labels import label_text, split_labels
@@ -138,6 +138,33 @@ class _Reading:
             off,
             len(frame) - int(keep.sum()),
         )
+
+
+class _Kept:
+    """The batches ``read()`` yields, kept on the first pass that reads them all while
+    they take at most ``limit`` bytes; later calls yield the kept ones (a pass cut
+    short keeps nothing)."""
+
+    def __init__(self, read: Callable[[], Iterator[tuple[Any, ...]]], limit: int) -> None:
+        self._read, self._limit = read, limit
+        self._kept: list[tuple[Any, ...]] | None = None
+
+    def __call__(self) -> Iterator[tuple[Any, ...]]:
+        return iter(self._kept) if self._kept is not None else self._first()
+
+    def _first(self) -> Iterator[tuple[Any, ...]]:
+        kept: list[tuple[Any, ...]] | None = []
+        size = 0
+        for item in self._read():
+            if kept is not None:
+                size += sum(a.nbytes for a in item if a is not None)
+                if size <= self._limit:
+                    kept.append(item)
+                else:
+                    kept = None
+            yield item
+        if kept is not None:
+            self._kept = kept
 
 
 def _frames_of(source: Any) -> tuple[Callable[[], Iterator[tuple[Any, str]]], str, dict | None]:
@@ -363,4 +390,13 @@ def glmm_batches(
         offset_array=offset is not None and not by_name,
     )
     design = Design(spec, group_levels, n, kept, n_dropped, 0, None, source=name, factor_levels=(group_levels,))
-    return GlmmBatchFit(design, result, formula=formula, seconds=(t2 - t1, t2 - t0))
+    # The profiles' evaluations read the source again (the fit's cache is let go), and
+    # keep what they read by the fit's rule (cache_bytes) from their first pass on.
+    criterion = BatchCriterion(
+        _Kept(lambda: read_ahead(arrays(reading.batch(f, w)) for f, w in read()), cache_bytes),
+        lambda again: _qk.glmm_batches_criterion(
+            again, len(group_levels), len(kept), spec.q, list(spec.blocks), family, link, laplace
+        ),
+        str(result["laplace"]),
+    )
+    return GlmmBatchFit(design, result, formula=formula, seconds=(t2 - t1, t2 - t0), criterion=criterion)

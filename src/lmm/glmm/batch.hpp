@@ -22,6 +22,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "lmm/glmm/glmm.hpp"
@@ -105,5 +106,24 @@ void add_batch(const BatchModel& model, const Batch& batch, const PassInput& in,
 // Hessian; no eta or mu (the rows are not kept). passes receives the passes made.
 FitResult fit_batches(BatchReader& reader, const BatchModel& model, const FitOptions& options,
                       std::uint64_t& passes);
+
+// The Laplace criterion from batches at one point after another, for a fit's profiles:
+// the rows are checked on the first evaluation, and each evaluation's PIRLS starts from
+// the modes of the one before, as the fit's do. evaluate returns the criterion (-2 log
+// likelihood) and, when grad is not null, its exact gradient over (theta, beta)
+// (n_theta + p + n_extra entries); false where PIRLS fails. The reader must outlive it.
+class BatchCriterion {
+ public:
+  BatchCriterion(BatchReader& reader, const BatchModel& model);
+  ~BatchCriterion();
+  BatchCriterion(const BatchCriterion&) = delete;
+  BatchCriterion& operator=(const BatchCriterion&) = delete;
+  bool evaluate(const std::vector<double>& theta, const double* beta, double& value, double* grad);
+  std::uint64_t passes() const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 }  // namespace qk::glmm

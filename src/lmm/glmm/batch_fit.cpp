@@ -399,4 +399,29 @@ FitResult fit_batches(BatchReader& reader, const BatchModel& model, const FitOpt
   return res;
 }
 
+struct BatchCriterion::State {
+  State(BatchReader& reader, const BatchModel& m) : model(m), driver(reader, model) {}
+  BatchModel model;  // the driver keeps a reference: this copy lives as long as it
+  Driver driver;
+  std::vector<double> warm;
+  bool checked = false;
+};
+
+BatchCriterion::BatchCriterion(BatchReader& reader, const BatchModel& model)
+    : state_(std::make_unique<State>(reader, model)) {}
+BatchCriterion::~BatchCriterion() = default;
+
+bool BatchCriterion::evaluate(const std::vector<double>& theta, const double* beta, double& value, double* grad) {
+  State& s = *state_;
+  if (theta.size() != s.model.idx.size()) throw std::invalid_argument("theta has the wrong length");
+  if (!s.checked) {
+    s.driver.check();
+    s.checked = true;
+    s.warm.assign(s.model.m * s.model.q, 0.0);
+  }
+  return s.driver.evaluate(theta_to_lambda(theta, s.model.idx, s.model.q), beta, value, grad, &s.warm);
+}
+
+std::uint64_t BatchCriterion::passes() const { return state_->driver.passes; }
+
 }  // namespace qk::glmm
