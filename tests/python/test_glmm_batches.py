@@ -124,9 +124,20 @@ def test_any_split_of_the_rows_gives_the_same_bits():
         assert other.passes == fits[0].passes
 
 
-def test_a_source_read_again_at_every_pass(tmp_path):
-    """Without the first pass's cache the core reads the source at every pass: a
-    callable's fresh iterators, and Parquet files in their batches."""
+def same_bits(a, b) -> bool:
+    return (
+        a.m2loglik == b.m2loglik
+        and np.array_equal(a.theta, b.theta)
+        and np.array_equal(a.fixef.to_numpy(), b.fixef.to_numpy())
+        and np.array_equal(a.se.to_numpy(), b.se.to_numpy())
+    )
+
+
+def test_a_source_read_again_at_every_pass_or_spilled(tmp_path):
+    """Beyond cache_bytes the core's first pass reads the source and spills the batches
+    to a temporary file its later passes read back; without a spill every pass reads
+    the source (a callable's fresh iterators). All three are the same fit, bit for
+    bit; Parquet files spilled likewise."""
     formula, frame, family = "n ~ f + (1 | g)", counts(), "poisson"
     extra = {"offset": "logt"}
     fit = qk.glmm(formula, frame, family=family, **extra)
@@ -136,19 +147,25 @@ def test_a_source_read_again_at_every_pass(tmp_path):
         next(calls)
         return iter(split(frame, 150))
 
-    by_callable = qk.glmm(formula, batches, family=family, cache_bytes=0, **extra)
+    by_callable = qk.glmm(formula, batches, family=family, cache_bytes=0, spill=False, **extra)
     assert_same_fit(by_callable, fit)
     assert_allclose(by_callable.predict(frame.head(30)), fit.predict(frame.head(30)), rtol=1e-8)
     # One call per pass, and one more that reads the first batch to learn the model from.
     assert next(calls) == by_callable.passes + 1
+    assert by_callable.optimizer["kept"] == "source"
+    spilled = qk.glmm(formula, batches, family=family, cache_bytes=0, spill=str(tmp_path), **extra)
+    # The levels' and labels' passes, the first batch, and the core's first pass only.
+    assert next(calls) - (by_callable.passes + 2) == 4 and spilled.optimizer["kept"] == "spill"
     cached = qk.glmm(formula, batches, family=family, **extra)
-    assert by_callable.m2loglik == cached.m2loglik and np.array_equal(by_callable.theta, cached.theta)
+    assert cached.optimizer["kept"] == "memory"
+    assert same_bits(by_callable, cached) and same_bits(spilled, cached)
     directory = tmp_path / "counts"
     directory.mkdir()
     for k, part in enumerate(split(frame, 150)):
         part.to_parquet(directory / f"part{k}.parquet", index=False)
     by_parquet = qk.glmm(formula, str(directory), family=family, batch_rows=100, cache_bytes=0, **extra)
     assert_same_fit(by_parquet, fit)
+    assert by_parquet.optimizer["kept"] == "spill"
 
 
 def test_dask_partitions():

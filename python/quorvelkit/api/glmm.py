@@ -26,7 +26,7 @@ __all__ = ["glmm", "check_family", "check_nagq", "MAX_NAGQ", "MAX_NODES"]
 MAX_NAGQ = 25
 _OPTIONS = (
     "family", "link", "nagq", "weights", "offset", "subset", "theta", "beta", "max_iter", "laplace", "zi",
-    "batch_rows", "levels", "cache_bytes", "progress",
+    "batch_rows", "levels", "cache_bytes", "spill", "progress",
 )  # fmt: skip
 #: glmmTMB's ziformula of no inflation and of a constant probability.
 _NO_ZI, _CONSTANT_ZI = ("~0", "0", "~ 0"), ("~1", "1", "~ 1")
@@ -122,7 +122,8 @@ def glmm(
             keyword options ``batch_rows`` (rows per Parquet batch) and ``levels``
             (declared levels of categorical columns) are those of :func:`quorvelkit.lmm`'s
             batches; ``cache_bytes`` bounds the memory that keeps the batches between
-            passes and ``progress`` shows a bar of the passes (see
+            passes, ``spill`` where they go beyond it (a temporary file; False: the
+            source is read at every pass) and ``progress`` shows a bar of the passes (see
             :func:`~quorvelkit.sources.glmm_batches.glmm_batches`).
         family: "binomial", "poisson", "nbinom2" (negative binomial, variance mu +
             mu^2 / theta, glmer.nb's), "nbinom1" (variance mu (1 + phi)), "Gamma",
@@ -198,7 +199,7 @@ def glmm(
     """
     load_for_fit()
     batch_options: dict[str, Any] = {
-        k: kwargs.pop(k) for k in ("batch_rows", "levels", "cache_bytes", "progress") if k in kwargs
+        k: kwargs.pop(k) for k in ("batch_rows", "levels", "cache_bytes", "spill", "progress") if k in kwargs
     }
     # max_iter is a fit option, declared once (FitOptions); theta is its start.
     iterations = {"max_iter": kwargs.pop("max_iter")} if "max_iter" in kwargs else {}

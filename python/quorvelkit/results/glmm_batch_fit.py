@@ -96,7 +96,8 @@ class GlmmBatchFit(GlmmFit):
 
     @property
     def optimizer(self) -> dict[str, Any]:
-        return {**super().optimizer, "passes": self.passes}
+        # Where the core's passes read the batches: "memory", "spill" or "source".
+        return {**super().optimizer, "passes": self.passes, "kept": str(self._res.get("kept", ""))}
 
     # What needs the rows.
     @property

@@ -48,6 +48,7 @@ from ..support.frames import arrow_frame, r_sorted, sorted_levels
 from ..support.labels import label_text, split_labels
 from ..support.progress import progress_bar
 from .batch_loop import PARQUET, read_ahead
+from .batch_store import BatchStore
 from .dask import SOURCE as DASK
 from .interface import first_spec, has_complete_row
 from .parquet import open_dataset
@@ -140,33 +141,6 @@ class _Reading:
         )
 
 
-class _Kept:
-    """The batches ``read()`` yields, kept on the first pass that reads them all while
-    they take at most ``limit`` bytes; later calls yield the kept ones (a pass cut
-    short keeps nothing)."""
-
-    def __init__(self, read: Callable[[], Iterator[tuple[Any, ...]]], limit: int) -> None:
-        self._read, self._limit = read, limit
-        self._kept: list[tuple[Any, ...]] | None = None
-
-    def __call__(self) -> Iterator[tuple[Any, ...]]:
-        return iter(self._kept) if self._kept is not None else self._first()
-
-    def _first(self) -> Iterator[tuple[Any, ...]]:
-        kept: list[tuple[Any, ...]] | None = []
-        size = 0
-        for item in self._read():
-            if kept is not None:
-                size += sum(a.nbytes for a in item if a is not None)
-                if size <= self._limit:
-                    kept.append(item)
-                else:
-                    kept = None
-            yield item
-        if kept is not None:
-            self._kept = kept
-
-
 def _frames_of(source: Any) -> tuple[Callable[[], Iterator[tuple[Any, str]]], str, dict | None]:
     """The (batch, place) pairs of a source that is read again at each call, its name,
     and the levels a first pass over a Parquet source found."""
@@ -243,6 +217,7 @@ def glmm_batches(
     batch_rows: int = 1 << 20,
     levels: Mapping[str, Sequence] | None = None,
     cache_bytes: int = 1 << 28,
+    spill: bool | str | os.PathLike = True,
     progress: bool | None = None,
 ) -> GlmmBatchFit:
     """The Laplace fit (one grouping factor; every family without zero-inflation) of ``formula`` to
@@ -252,8 +227,13 @@ def glmm_batches(
     Parquet source's first pass finds them); ``batch_rows`` is the Parquet batch size.
     The first pass keeps the batches as the core reads them (8 (p + q + 3) bytes a
     row) while they take at most ``cache_bytes``, and the core's passes read those;
-    beyond it every pass reads the source again (0: always). ``progress``: a bar of the
-    core's passes (``None``: on a terminal, for fits longer than a second)."""
+    beyond it the core's first pass reads the source again and writes them to an
+    unnamed temporary file in ``spill`` (True: the system's temporary directory; a
+    directory; False: none), which its later passes read back (see
+    :mod:`~quorvelkit.sources.batch_store`); without a spill every pass reads the
+    source. The fit's ``optimizer["kept"]`` says which ("memory", "spill" or
+    "source"). ``progress``: a bar of the core's passes (``None``: on a terminal, for
+    fits longer than a second)."""
     t0 = time.perf_counter()
     parsed = parse_formula(formula, None, family_response=True)
     parquet = isinstance(source, (str, os.PathLike)) or not (
@@ -344,12 +324,15 @@ def glmm_batches(
             b.offset,
         )
 
+    # The core's batches: those the first pass kept, or (beyond cache_bytes) the
+    # source's read again by the core's first pass and spilled for the later ones.
+    kept_batches_in_memory = kept_batches is not None
     if kept_batches is not None:
         cached = [arrays(b) for b in kept_batches]
         del kept_batches
-        batches: Callable[[], Iterator[tuple[Any, ...]]] = lambda: iter(cached)  # noqa: E731
+        batches = BatchStore(lambda: iter(cached), cache_bytes, False)
     else:
-        batches = lambda: read_ahead(arrays(reading.batch(f, w)) for f, w in read())  # noqa: E731
+        batches = BatchStore(lambda: read_ahead(arrays(reading.batch(f, w)) for f, w in read()), 0, spill)
 
     t1 = time.perf_counter()
     theta0 = None if theta is None else np.asarray(theta, dtype=float)
@@ -376,6 +359,7 @@ def glmm_batches(
     finally:
         bar.close()
     result["passes"] = int(result["passes"]) + 1 + levels_passes  # and the passes here
+    result["kept"] = "memory" if kept_batches_in_memory else batches.where
     t2 = time.perf_counter()
     # An offset given by column name is read from new data's column; an expression's
     # values, as in memory, cannot be read from new data.
@@ -390,10 +374,10 @@ def glmm_batches(
         offset_array=offset is not None and not by_name,
     )
     design = Design(spec, group_levels, n, kept, n_dropped, 0, None, source=name, factor_levels=(group_levels,))
-    # The profiles' evaluations read the source again (the fit's cache is let go), and
-    # keep what they read by the fit's rule (cache_bytes) from their first pass on.
+    # The profiles' evaluations read the source again (the fit's store is let go), and
+    # keep what they read by the fit's rules (cache_bytes, spill) from their first pass on.
     criterion = BatchCriterion(
-        _Kept(lambda: read_ahead(arrays(reading.batch(f, w)) for f, w in read()), cache_bytes),
+        BatchStore(lambda: read_ahead(arrays(reading.batch(f, w)) for f, w in read()), cache_bytes, spill),
         lambda again: _qk.glmm_batches_criterion(
             again, len(group_levels), len(kept), spec.q, list(spec.blocks), family, link, laplace
         ),
