@@ -135,13 +135,15 @@ PyObject* cg_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return nullptr;
   const bool has_offset = a[4] != Py_None;
   if (has_offset && !borrow_vector(a[4], "offset", NPY_DOUBLE, off)) return nullptr;
-  if (a[9] && a[9] != Py_None && !PyBool_Check(a[9]))
-    return value_error("zero-inflation with covariates needs one grouping factor: give zi=True (a constant) here");
-  auto parsed = family_of(a[5], a[6], a[8], a[9]);
+  // zi: None, a bool, or the zero-inflation's design (n x k float64 matrix).
+  ArrayView zx;
+  const bool zi_design = a[9] && a[9] != Py_None && !PyBool_Check(a[9]);
+  if (zi_design && !borrow_matrix(a[9], "zi", zx)) return nullptr;
+  auto parsed = family_of(a[5], a[6], a[8], zi_design ? Py_True : a[9]);
   if (auto* err = std::get_if<std::string>(&parsed)) return err->empty() ? nullptr : value_error(*err);
   const npy_intp n = y.rows;
-  if (x.rows != n || w.rows != n || (has_offset && off.rows != n))
-    return value_error("y, x, weights and offset must have one row per observation");
+  if (x.rows != n || w.rows != n || (has_offset && off.rows != n) || (zi_design && zx.rows != n))
+    return value_error("y, x, weights, offset and zi must have one row per observation");
   const Py_ssize_t k = sequence_length(a[2], "factors", "factor tuples");
   if (k < 0) return nullptr;
   if (k == 0) return value_error("factors must hold at least one grouping factor");
@@ -158,7 +160,8 @@ PyObject* cg_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
           model.emplace(gl::make_crossed(
               static_cast<std::uint64_t>(n), static_cast<std::uint64_t>(x.cols), data_of<double>(y), data_of<double>(x),
               data_of<double>(w), has_offset ? data_of<double>(off) : nullptr, std::get<gl::Family>(parsed),
-              std::move(factors)));
+              std::move(factors), zi_design ? data_of<double>(zx) : nullptr,
+              zi_design ? static_cast<std::uint64_t>(zx.cols) : 1));
         } catch (const std::invalid_argument& e) {
           refused = e.what();
         }

@@ -24,7 +24,7 @@ TMB_FITS = [
     "sleepstudy_gamma_inverse", "sleepstudy_gaussian_log", "sleepstudy_gaussian_inverse", "sim_beta",
     "cbpp_betabinomial", "salamanders_truncpois", "owls_zinb1", "owls_zinb2", "salamanders_zipois1",
     "salamanders_hurdle_pois1", "salamanders_truncnb2", "salamanders_hurdle_nb2_1", "salamanders_zipois",
-    "salamanders_hurdle_nb2",
+    "salamanders_hurdle_nb2", "salamanders_zipois_crossed", "salamanders_zinb2_crossed",
 ]  # fmt: skip
 LME4_FITS = ["salamanders_nb2_lme4", "epil_nb2_lme4", "grouseticks_nb2_lme4"]
 
@@ -233,7 +233,6 @@ def assert_gradient(core, point, nt):
             "all be of discrete families",
         ),
         (lambda d: qk.glmm("y ~ x + (1 | g)", d, "poisson", zi="y ~ x"), "must be a one-sided formula"),
-        (lambda d: qk.glmm("y ~ x + (1 | g) + (1 | h)", d, "poisson", zi="~x"), "needs one grouping factor"),
         (lambda d: qk.glmm("y ~ x + (1 | g)", d, "Gamma", zi="~1"), "zero-inflation is available for the poisson"),
     ],
 )
@@ -272,12 +271,19 @@ def test_families_are_written_as_in_r():
 
 
 @pytest.mark.parametrize(
-    "family,link,laplace",
-    [("nbinom2", "log", "observed"), ("Gamma", "log", "fisher"), ("binomial", "probit", "observed")],
+    "family,link,laplace,zi",
+    [
+        ("nbinom2", "log", "observed", None),
+        ("Gamma", "log", "fisher", None),
+        ("binomial", "probit", "observed", None),
+        ("nbinom2", "log", "observed", "~ x"),
+        ("poisson", "log", "observed", "~ x"),
+    ],
 )
-def test_the_crossed_gradient_is_the_criterions(family, link, laplace):
-    # The crossed core's exact gradient, log(phi)'s entry and the observed information
-    # included, against central differences off the optimum.
+def test_the_crossed_gradient_is_the_criterions(family, link, laplace, zi):
+    # The crossed core's exact gradient, log(phi)'s entry, the observed information and
+    # the zero-inflation's coefficients (its logit linear in x) included, against central
+    # differences off the optimum.
     rng = np.random.default_rng(7)
     n = 240
     d = pd.DataFrame({"x": rng.normal(size=n), "g": rng.integers(0, 12, n).astype(str), "h": rng.integers(0, 8, n)})
@@ -285,7 +291,7 @@ def test_the_crossed_gradient_is_the_criterions(family, link, laplace):
     d["y"] = {"nbinom2": rng.negative_binomial(2, 2 / (2 + mu)), "Gamma": rng.gamma(3, mu / 3)}.get(
         family, rng.binomial(1, 0.4, n)
     )
-    fit = qk.glmm("y ~ x + (1 | g) + (1 | h)", d, family, link=link, laplace=laplace)
+    fit = qk.glmm("y ~ x + (1 | g) + (1 | h)", d, family, link=link, laplace=laplace, zi=zi)
     assert_gradient(fit.core, np.concatenate([fit.theta, fit._core_beta]) + 0.05, len(fit.theta))
 
 
@@ -349,6 +355,8 @@ def _nagq0_frame() -> pd.DataFrame:
         ("y ~ x + (1 | g) + (1 | h)", "nbinom2", None, None),
         ("yb ~ x + (1 | g) + (1 | h)", "binomial", "probit", None),
         ("y ~ x + (1 | g)", "poisson", None, "~1"),
+        ("y ~ x + (1 | g) + (1 | h)", "poisson", None, "~1"),
+        ("y ~ x + (1 | g) + (1 | h)", "nbinom2", None, "~x"),
     ],
 )
 def test_nagq0_gradient_is_its_criterions(formula, family, link, zi):

@@ -32,6 +32,30 @@ struct Solve {
 // Factor j's entries of theta.
 std::vector<double> theta_part(const CrossedModel& model, const std::vector<double>& theta, std::size_t j);
 
+// The family at beta's parameters (at_params); where the zero-inflation has covariates,
+// zp receives each row's probability and the family points at it (zp must outlive it).
+Family family_at(const CrossedModel& model, const double* beta, std::vector<double>& zp);
+
+// The family at row r: its own zero-inflation probability where the rows have theirs.
+inline Family row_family(const Family& f, std::uint64_t r) {
+  Family g = f;
+  g.zi = f.zi_rows[r];
+  return g;
+}
+
+// The family's parameters beside beta as entries of the gradient: entry j of n_extra
+// takes the row's derivative d[slot(j)] times weight(r, j), the zero-inflation's
+// coefficients its logit's derivative times the row's covariate (1 for a constant).
+struct ExtraEntries {
+  std::uint64_t ne = 0, first_zi = 0, pz = 0;
+  const double* zx = nullptr;
+  ExtraEntries(const CrossedModel& model, const Family& fam);
+  std::uint64_t slot(std::uint64_t j) const { return j < first_zi ? j : first_zi; }
+  double weight(std::uint64_t r, std::uint64_t j) const {
+    return j < first_zi || !zx ? 1.0 : zx[r * pz + (j - first_zi)];
+  }
+};
+
 // eta <- eta0 + Z Lambda u (u per factor m_j x q_j, spherical).
 void linear_predictor(const CrossedModel& model, const std::vector<std::vector<double>>& lambdas,
                       const std::vector<double>& eta0, const std::vector<std::vector<double>>& u,

@@ -23,7 +23,8 @@ using namespace crossed_detail;
 std::vector<double> pql_start(const CrossedModel& model, const std::vector<double>& theta0,
                               const std::vector<double>& beta, std::vector<double>& h0,
                               const std::vector<std::vector<double>>* warm) {
-  const Family fam = at_params(model.family, beta.data(), model.p);
+  std::vector<double> zp;
+  const Family fam = family_at(model, beta.data(), zp);
   std::vector<double> b(beta.begin(), beta.begin() + static_cast<std::ptrdiff_t>(model.p)), eta;
   std::vector<std::vector<double>> u;
   if (warm) u = *warm;
@@ -32,7 +33,8 @@ std::vector<double> pql_start(const CrossedModel& model, const std::vector<doubl
   const std::uint64_t n = model.n;
   std::vector<double> wt(n), zr(n);
   for (std::uint64_t r = 0; r < n; ++r) {
-    const detail::RowState s = detail::row_state(fam, model.y[r], eta[r], model.w[r]);
+    const detail::RowState s = fam.zi_rows ? detail::row_state(row_family(fam, r), model.y[r], eta[r], model.w[r])
+                                           : detail::row_state(fam, model.y[r], eta[r], model.w[r]);
     wt[r] = model.w[r] == 0.0 ? kTinyWeight : s.scoring;
     zr[r] = (eta[r] - model.offset[r]) + (model.w[r] == 0.0 ? 0.0 : (model.y[r] - s.mu) / mu_eta(fam, eta[r]));
   }

@@ -37,7 +37,9 @@ double objective(const CrossedModel& model, const Family& fam, const std::vector
                  const std::vector<std::vector<double>>& u) {
   double ll = 0.0;
   for (std::uint64_t r = 0; r < model.n; ++r)
-    if (model.w[r] != 0.0) ll = ll + loglik_smooth(fam, model.y[r], linkinv(fam, eta[r]), model.w[r]);
+    if (model.w[r] != 0.0)
+      ll = ll + (fam.zi_rows ? loglik_smooth(row_family(fam, r), model.y[r], linkinv(fam, eta[r]), model.w[r])
+                             : loglik_smooth(fam, model.y[r], linkinv(fam, eta[r]), model.w[r]));
   double uu = 0.0;
   for (const auto& v : u)
     for (double x : v) uu = uu + x * x;
@@ -46,6 +48,26 @@ double objective(const CrossedModel& model, const Family& fam, const std::vector
 
 
 }  // namespace
+
+Family family_at(const CrossedModel& model, const double* beta, std::vector<double>& zp) {
+  Family f = at_params(model.family, beta, model.p);
+  if (!f.inflated || model.zx.empty()) return f;
+  const std::uint64_t pz = f.zi_columns;
+  const double* bz = beta + model.p + (n_extra(f) - pz);
+  zp.resize(model.n);
+  for (std::uint64_t r = 0; r < model.n; ++r) {
+    const double* zr = model.zx.data() + r * pz;
+    double e = 0.0;
+    for (std::uint64_t j = 0; j < pz; ++j) e = e + zr[j] * bz[j];
+    zp[r] = 1.0 / (1.0 + std::exp(-e));
+  }
+  f.zi_rows = zp.data();
+  return f;
+}
+
+ExtraEntries::ExtraEntries(const CrossedModel& model, const Family& fam)
+    : ne(n_extra(fam)), first_zi(fam.inflated ? n_extra(fam) - fam.zi_columns : n_extra(fam)),
+      pz(fam.zi_columns), zx(model.zx.empty() ? nullptr : model.zx.data()) {}
 
 std::vector<double> theta_part(const CrossedModel& model, const std::vector<double>& theta, std::size_t j) {
   return std::vector<double>(theta.begin() + static_cast<std::ptrdiff_t>(model.theta_offset[j]),
@@ -250,7 +272,8 @@ bool crossed_gradient(const CrossedModel& model, const Family& fam, const std::v
   std::vector<detail::RowState> st(n);
   bool observed_ok = true;
   for (std::uint64_t r = 0; r < n; ++r) {
-    st[r] = detail::row_state(fam, model.y[r], eta[r], model.w[r]);
+    st[r] = fam.zi_rows ? detail::row_state(row_family(fam, r), model.y[r], eta[r], model.w[r])
+                        : detail::row_state(fam, model.y[r], eta[r], model.w[r]);
     if (model.w[r] != 0.0 && !(-st[r].d2 > 0.0)) observed_ok = false;
   }
   cr::PredictionRows rows;
@@ -294,13 +317,18 @@ bool crossed_gradient(const CrossedModel& model, const Family& fam, const std::v
     for (std::uint64_t c2 = 0; c2 < p; ++c2) grad[nt + c2] = grad[nt + c2] + omega[r] * model.x[r * p + c2];
   // The entries of log(phi) and the inflation's logit (see group_gradient): -2 l_t +
   // c_r W_t + (a_r' t) d1_t per row.
-  const std::uint64_t ne = n_extra(fam);
+  const ExtraEntries ex(model, fam);
+  const std::uint64_t ne = ex.ne;
   for (std::uint64_t j = 0; j < ne; ++j) grad[nt + p + j] = 0.0;
   for (std::uint64_t r = 0; r < n && ne > 0; ++r) {
     if (model.w[r] == 0.0) continue;
-    const std::array<detail::ExtraDerivs, 2> d = detail::extra_derivs(fam, model.y[r], eta[r], model.w[r]);
-    for (std::uint64_t j = 0; j < ne; ++j)
-      grad[nt + p + j] = grad[nt + p + j] + ((-2.0 * d[j].l + c[r] * d[j].weight) + at[r] * d[j].d1);
+    const std::array<detail::ExtraDerivs, 2> d =
+        fam.zi_rows ? detail::extra_derivs(row_family(fam, r), model.y[r], eta[r], model.w[r])
+                    : detail::extra_derivs(fam, model.y[r], eta[r], model.w[r]);
+    for (std::uint64_t j = 0; j < ne; ++j) {
+      const detail::ExtraDerivs& dj = d[ex.slot(j)];
+      grad[nt + p + j] = grad[nt + p + j] + ((-2.0 * dj.l + c[r] * dj.weight) + at[r] * dj.d1) * ex.weight(r, j);
+    }
   }
   const std::vector<double>& gl = last.solution->ev.grad_logdet;
   theta_terms(model, omega, st, last.u, ts.u, grad);
@@ -313,7 +341,8 @@ bool crossed_gradient(const CrossedModel& model, const Family& fam, const std::v
 
 bool crossed_evaluate(const CrossedModel& model, const std::vector<double>& theta, const double* beta, double& value,
                       CrossedModes* modes, double* grad, std::vector<std::vector<double>>* warm) {
-  const Family fam = at_params(model.family, beta, model.p);
+  std::vector<double> zp;
+  const Family fam = family_at(model, beta, zp);
   std::vector<double> b(beta, beta + model.p), eta;
   std::vector<std::vector<double>> u;
   if (warm) u = *warm;

@@ -38,6 +38,7 @@ struct CrossedModel {
   std::vector<CrossedFactor> factors;    // most levels first
   std::vector<std::size_t> theta_offset;  // per factor, n_theta last
   double constant = 0.0;                  // -2 sum of loglik_constant
+  std::vector<double> zx;                 // an inflation's covariates: n x family.zi_columns
   // The systems' patterns, set once: a PIRLS step refills their products with its
   // weights and working response (for u alone, and with X for the joint steps), and
   // each row's place among its cross blocks' pairs of levels (per pair of factors).
@@ -51,9 +52,12 @@ struct CrossedModel {
   std::vector<std::vector<std::uint64_t>> level_rows, level_ptr, pair_rows, pair_ptr;
 };
 
-// Checks as make_rows does (a std::invalid_argument naming the row or factor).
+// Checks as make_rows does (a std::invalid_argument naming the row or factor). zx (n x
+// zi_columns, or null): the covariates of an inflated family's zero-inflation, whose
+// logit is linear in them row by row (glmmTMB's ziformula).
 CrossedModel make_crossed(std::uint64_t n, std::uint64_t p, const double* y, const double* x, const double* w,
-                          const double* offset, Family family, std::vector<CrossedFactor> factors);
+                          const double* offset, Family family, std::vector<CrossedFactor> factors,
+                          const double* zx = nullptr, std::uint64_t zi_columns = 1);
 
 // What the criterion leaves at the modes.
 struct CrossedModes {

@@ -21,7 +21,8 @@ namespace {
 // covariance at fixed theta there.
 bool joint_solve(const CrossedModel& model, const std::vector<double>& theta, const double* beta0, double* beta,
                  double* rx_inv, std::vector<std::vector<double>>* warm) {
-  const Family fam = at_params(model.family, beta0, model.p);
+  std::vector<double> zp;
+  const Family fam = family_at(model, beta0, zp);
   std::vector<double> b(beta0, beta0 + model.p), eta;
   std::vector<std::vector<double>> u;
   if (warm) u = *warm;
@@ -61,7 +62,8 @@ bool crossed_joint_gradient(const CrossedModel& model, const std::vector<double>
   std::vector<double> full(nt + p + ne, 0.0);
   std::vector<std::vector<double>>& u = warm;
   if (!crossed_evaluate(model, theta, beta, value, nullptr, full.data(), &u)) return false;
-  const Family fam = at_params(model.family, beta, p);
+  std::vector<double> zp;
+  const Family fam = family_at(model, beta, zp);
   std::vector<std::vector<double>> lambdas(k);
   for (std::size_t j = 0; j < k; ++j)
     lambdas[j] = theta_to_lambda(theta_part(model, theta, j), model.factors[j].idx, model.factors[j].q);
@@ -73,23 +75,29 @@ bool crossed_joint_gradient(const CrossedModel& model, const std::vector<double>
   }
   linear_predictor(model, lambdas, eta0, u, eta);
   std::vector<detail::RowState> st(n);
-  bool observed_ok = true;
-  for (std::uint64_t r = 0; r < n; ++r) {
-    st[r] = detail::row_state(fam, model.y[r], eta[r], model.w[r]);
-    if (model.w[r] != 0.0 && !(-st[r].d2 > 0.0)) observed_ok = false;
-  }
-  // H = 2 S_o with S_o the joint system's Schur complement under the observed curvature
-  // (Fisher's where it is not positive), whose inverse a joint solve returns: the joint
-  // PIRLS's last one where its Laplace weights are that curvature already.
+  for (std::uint64_t r = 0; r < n; ++r)
+    st[r] = fam.zi_rows ? detail::row_state(row_family(fam, r), model.y[r], eta[r], model.w[r])
+                        : detail::row_state(fam, model.y[r], eta[r], model.w[r]);
+  // H = 2 S_o with S_o the joint system's Schur complement under the observed curvature,
+  // whose inverse a joint solve returns: the joint PIRLS's last one where its Laplace
+  // weights are that curvature already. Rows of negative curvature (zeros a
+  // zero-inflation explains) stay in it, as in PIRLS's Newton steps; Fisher's weights
+  // only where that system does not factor (a non-canonical link far from the data).
   std::vector<double> cw(n), resp(n);
-  for (std::uint64_t r = 0; r < n; ++r) {
-    const double c = observed_ok ? -st[r].d2 : st[r].scoring;
-    cw[r] = model.w[r] == 0.0 ? kTinyWeight : c;
-    resp[r] = model.w[r] == 0.0 ? 0.0 : st[r].d1 / c;
-  }
-  Solve js;
-  if (!(observed_ok && (canonical(fam) || fam.observed))) {
-    if (!solve_system(model, theta, cw, resp, true, false, false, js)) return false;
+  const auto weigh = [&](bool observed) {
+    for (std::uint64_t r = 0; r < n; ++r) {
+      const double c = observed ? -st[r].d2 : st[r].scoring;
+      cw[r] = model.w[r] == 0.0 || c == 0.0 ? kTinyWeight : c;
+      resp[r] = model.w[r] == 0.0 ? 0.0 : st[r].d1 / cw[r];
+    }
+  };
+  weigh(true);
+  if (!(canonical(fam) || fam.observed)) {
+    Solve js;
+    if (!solve_system(model, theta, cw, resp, true, false, false, js)) {
+      weigh(false);
+      if (!solve_system(model, theta, cw, resp, true, false, false, js)) return false;
+    }
     rx = js.solution->ev.fixed_inverse;
   }
   const std::vector<double>& sinv = rx;
@@ -117,10 +125,14 @@ bool crossed_joint_gradient(const CrossedModel& model, const std::vector<double>
   std::vector<double> at;
   linear_predictor(model, lambdas, std::vector<double>(n, 0.0), ts.u, at);
   std::vector<double> psi(nt + ne, 0.0);
+  const ExtraEntries ex(model, fam);
   for (std::uint64_t r = 0; r < n && ne > 0; ++r) {
     if (model.w[r] == 0.0) continue;
-    const std::array<detail::ExtraDerivs, 2> d = detail::extra_derivs(fam, model.y[r], eta[r], model.w[r]);
-    for (std::uint64_t j = 0; j < ne; ++j) psi[nt + j] = psi[nt + j] + (-2.0 * xv[r] + at[r]) * d[j].d1;
+    const std::array<detail::ExtraDerivs, 2> d =
+        fam.zi_rows ? detail::extra_derivs(row_family(fam, r), model.y[r], eta[r], model.w[r])
+                    : detail::extra_derivs(fam, model.y[r], eta[r], model.w[r]);
+    for (std::uint64_t j = 0; j < ne; ++j)
+      psi[nt + j] = psi[nt + j] + (-2.0 * xv[r] + at[r]) * d[ex.slot(j)].d1 * ex.weight(r, j);
   }
   std::vector<double> coef(n);
   for (std::uint64_t r = 0; r < n; ++r) coef[r] = w[r] + st[r].d2 * at[r];

@@ -192,7 +192,8 @@ bool pwls(const CrossedModel& model, const Family& fam, const std::vector<double
   const bool general = general_path(fam);
   std::vector<double> wt(n), zr(n);
   for (std::uint64_t r = 0; r < n; ++r) {
-    const detail::RowState s = detail::row_state(fam, model.y[r], eta[r], model.w[r]);
+    const detail::RowState s = fam.zi_rows ? detail::row_state(row_family(fam, r), model.y[r], eta[r], model.w[r])
+                                           : detail::row_state(fam, model.y[r], eta[r], model.w[r]);
     const double w = laplace ? s.weight : s.scoring;
     wt[r] = model.w[r] == 0.0 ? kTinyWeight : w;
     // Fisher scoring's (y - mu) / m1 is d1 / W at the Fisher weight W, kept in that form
@@ -208,8 +209,17 @@ bool pwls(const CrossedModel& model, const Family& fam, const std::vector<double
 using namespace crossed_detail;
 
 CrossedModel make_crossed(std::uint64_t n, std::uint64_t p, const double* y, const double* x, const double* w,
-                          const double* offset, Family family, std::vector<CrossedFactor> factors) {
+                          const double* offset, Family family, std::vector<CrossedFactor> factors, const double* zx,
+                          std::uint64_t zi_columns) {
   CrossedModel model;
+  if (zx && !family.inflated) throw std::invalid_argument("zero-inflation covariates need a zero-inflated family");
+  if (zx && zi_columns == 0) throw std::invalid_argument("the zero-inflation's design has no columns");
+  if (zx) {
+    family.zi_columns = static_cast<std::uint32_t>(zi_columns);
+    model.zx.assign(zx, zx + n * zi_columns);
+    for (double v : model.zx)
+      if (!std::isfinite(v)) throw std::invalid_argument("the zero-inflation's design has a value that is not finite");
+  }
   model.family = family;
   model.n = n;
   model.p = p;

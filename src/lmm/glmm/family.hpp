@@ -130,6 +130,9 @@ struct Family {
   // The zero-inflation's coefficients: 1 for a constant probability, else its design's
   // columns (glmmTMB's ziformula), whose logit is linear in them row by row.
   std::uint32_t zi_columns = 1;
+  // Each row's zero-inflation probability, where the inflation has covariates and the
+  // caller has them at the parameters (null: zi for every row). Borrowed.
+  const double* zi_rows = nullptr;
   // Tweedie's power p in (1, 2).
   double power = 1.5;
 };

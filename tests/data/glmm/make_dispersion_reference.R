@@ -308,6 +308,10 @@ fit_tmb("salamanders_truncnb2", sal_data, sal_f, truncated_nbinom2(), subset = "
 fit_tmb("salamanders_zipois", sal_data, sal_f, poisson(), ziformula = "~ spp + mined")
 fit_tmb("salamanders_zinb2", sal_data, sal_f, nbinom2(), ziformula = "~1")
 fit_tmb("salamanders_hurdle_nb2", sal_data, sal_f, truncated_nbinom2(), ziformula = "~ spp + mined")
+# Zero-inflation of covariates with crossed grouping factors (site and species).
+sal_crossed_f <- "count ~ mined + (1 | site) + (1 | spp)"
+fit_tmb("salamanders_zipois_crossed", sal_data, sal_crossed_f, poisson(), ziformula = "~ mined")
+fit_tmb("salamanders_zinb2_crossed", sal_data, sal_crossed_f, nbinom2(), ziformula = "~ mined")
 # A constant zero-inflation (or hurdle) probability, ziformula = ~1: the Owls models of
 # Brooks et al. (2017), and Salamanders' Poisson ones.
 fit_tmb("owls_zinb1", owl_data, owl_f, nbinom1(), ziformula = "~1")
