@@ -291,7 +291,9 @@ def glmm_batches(
             kept_batches = kept_batches + [b] if size <= cache_bytes else None
     if n == 0:
         raise SourceError(f"{name} has no complete rows in the columns the model uses")
-    factor_levels = tuple(_levels_of(f.name, found_in) for f, found_in in zip(spec.factors, uniques, strict=True))
+    factor_levels = tuple(
+        _levels_of(f.name, found_in, len(f.columns) == 1) for f, found_in in zip(spec.factors, uniques, strict=True)
+    )
     group_levels = factor_levels[0]
     unit = np.where(scale > 0, scale, 1.0)
     kept = drop_aliased(xtx / np.outer(unit, unit), spec.fe_all, stacklevel=3)
@@ -373,8 +375,10 @@ def glmm_batches(
     return GlmmBatchFit(design, result, formula=formula, seconds=(t2 - t1, t2 - t0))
 
 
-def _levels_of(name: str, uniques: list[Any]) -> pd.Index:
-    """A grouping factor's levels from the labels each batch holds, sorted as in memory."""
+def _levels_of(name: str, uniques: list[Any], column: bool) -> pd.Index:
+    """A grouping factor's levels from the labels each batch holds, sorted as in memory;
+    ``column``: the factor is one column (a nested factor's joined labels stay objects,
+    as in memory)."""
     _, levels = sorted_levels(pd.concat(uniques, ignore_index=True).drop_duplicates())
     found = split_labels(levels) if levels.dtype == object else None
     if found is not None:  # one label in two types would be two groups, as in memory
@@ -382,6 +386,8 @@ def _levels_of(name: str, uniques: list[Any]) -> pd.Index:
             f"the grouping factor {name!r} holds {label_text(found[0])} as a number and "
             f"{label_text(found[1])} as text: one label in two types would be two groups; give the column one type"
         )
+    if not column:
+        return levels.astype(object)
     if levels.dtype == object and all(isinstance(v, str) for v in levels):
         levels = levels.astype(pd.StringDtype(na_value=np.nan))  # text labels, as a frame holds them
     return levels
