@@ -90,35 +90,8 @@ void Driver::check() {
       if (s.count[j][l] == 0)
         throw std::invalid_argument("level " + std::to_string(l) + " of factor " + std::to_string(j) + " has no rows");
   constant_ = -2.0 * s.constant;
-  // The patterns (make_crossed's pattern_of, from the pairs of levels met).
-  for (const bool with_x : {false, true}) {
-    crossed::Products pr;
-    pr.n = s.rows;
-    pr.p = with_x ? model_.p : 0;
-    pr.weighted = true;
-    pr.shift = Shift{};
-    pr.shift.x.assign(pr.p, 0.0);
-    for (std::size_t j = 0; j < k; ++j) {
-      pr.m.push_back(model_.m[j]);
-      pr.q.push_back(model_.q[j]);
-      pr.ztz.emplace_back(model_.m[j] * model_.q[j] * model_.q[j], 0.0);
-      pr.ztx.emplace_back(model_.m[j] * model_.q[j] * pr.p, 0.0);
-      pr.zty.emplace_back(model_.m[j] * model_.q[j], 0.0);
-    }
-    for (std::size_t i = 0, pi = 0; i + 1 < k; ++i)
-      for (std::size_t j = i + 1; j < k; ++j, ++pi) {
-        crossed::CrossBlock cb;
-        cb.keys.assign(s.pairs[pi].begin(), s.pairs[pi].end());
-        std::sort(cb.keys.begin(), cb.keys.end());
-        cb.values.assign(cb.keys.size() * model_.q[i] * model_.q[j], 0.0);
-        pr.cross.push_back(std::move(cb));
-      }
-    pr.xtx.assign(pr.p * pr.p, 0.0);
-    pr.xty.assign(pr.p, 0.0);
-    auto design = crossed::make_design(std::move(pr), model_.blocks);
-    if (auto* err = std::get_if<std::string>(&design)) throw std::invalid_argument(*err);
-    (with_x ? joint_ : plain_) = std::move(std::get<0>(design));
-  }
+  plain_ = crossed_pattern(model_, s, false);
+  joint_ = crossed_pattern(model_, s, true);
 }
 
 std::unique_ptr<crossed::Design> Driver::fresh(bool joint) const {

@@ -110,6 +110,12 @@ void clear_crossed(const CrossedBatchModel& model, const CrossedPassInput& in, C
 void add_crossed_batch(const CrossedBatchModel& model, const Batch& batch, const CrossedPassInput& in,
                        CrossedPassSums& sums);
 
+// The system's pattern from a check pass's sums (make_crossed's pattern_of from the
+// pairs of levels met): per factor its levels' blocks, per pair of factors its level
+// pairs in increasing order of key, with X when with_x; every product zero.
+std::unique_ptr<crossed::Design> crossed_pattern(const CrossedBatchModel& model, const CrossedPassSums& check,
+                                                 bool with_x);
+
 // The fit over passes (nagq 1), as crossed_fit in memory: the same start (the joint
 // PIRLS, then penalised quasi-likelihood), optimiser and Hessian; no eta or mu. The
 // result's u, b and cond_var concatenate the factors'. passes receives the passes made.

@@ -69,6 +69,37 @@ void clear_crossed(const CrossedBatchModel& model, const CrossedPassInput& in, C
   }
 }
 
+std::unique_ptr<cr::Design> crossed_pattern(const CrossedBatchModel& model, const CrossedPassSums& check,
+                                            bool with_x) {
+  const std::size_t k = model.m.size();
+  cr::Products pr;
+  pr.n = check.rows;
+  pr.p = with_x ? model.p : 0;
+  pr.weighted = true;
+  pr.shift = Shift{};
+  pr.shift.x.assign(pr.p, 0.0);
+  for (std::size_t j = 0; j < k; ++j) {
+    pr.m.push_back(model.m[j]);
+    pr.q.push_back(model.q[j]);
+    pr.ztz.emplace_back(model.m[j] * model.q[j] * model.q[j], 0.0);
+    pr.ztx.emplace_back(model.m[j] * model.q[j] * pr.p, 0.0);
+    pr.zty.emplace_back(model.m[j] * model.q[j], 0.0);
+  }
+  for (std::size_t i = 0, pi = 0; i + 1 < k; ++i)
+    for (std::size_t j = i + 1; j < k; ++j, ++pi) {
+      cr::CrossBlock cb;
+      cb.keys.assign(check.pairs[pi].begin(), check.pairs[pi].end());
+      std::sort(cb.keys.begin(), cb.keys.end());
+      cb.values.assign(cb.keys.size() * model.q[i] * model.q[j], 0.0);
+      pr.cross.push_back(std::move(cb));
+    }
+  pr.xtx.assign(pr.p * pr.p, 0.0);
+  pr.xty.assign(pr.p, 0.0);
+  auto design = cr::make_design(std::move(pr), model.blocks);
+  if (auto* err = std::get_if<std::string>(&design)) throw std::invalid_argument(*err);
+  return std::move(std::get<0>(design));
+}
+
 namespace {
 
 [[noreturn]] void refuse(std::uint64_t batch, std::uint64_t row, const std::string& what) {
