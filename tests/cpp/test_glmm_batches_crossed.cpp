@@ -225,13 +225,15 @@ struct FitCase {
   const char* family;
   const char* link;
   bool nested;
+  bool observed;  // the Laplace approximation's curvature observed (not Fisher's)
 };
 
 class CrossedBatchFit : public ::testing::TestWithParam<FitCase> {};
 
 TEST_P(CrossedBatchFit, IsTheInMemoryFit) {
   const FitCase& c = GetParam();
-  const gl::Family fam = family(c.family, c.link);
+  gl::Family fam = family(c.family, c.link);
+  fam.observed = c.observed;
   const Sim s = simulate(fam, 40, 12, c.nested, 5);
   const gl::FitResult want = gl::crossed_fit(in_memory(s, fam), gl::FitOptions{});
   for (const std::vector<std::uint64_t>& sizes :
@@ -251,8 +253,10 @@ TEST_P(CrossedBatchFit, IsTheInMemoryFit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, CrossedBatchFit,
-                         ::testing::Values(FitCase{"binomial", "logit", false}, FitCase{"poisson", "log", false},
-                                           FitCase{"poisson", "log", true}, FitCase{"binomial", "cloglog", false}));
+                         ::testing::Values(FitCase{"binomial", "logit", false, false},
+                                           FitCase{"poisson", "log", false, false}, FitCase{"poisson", "log", true, false},
+                                           FitCase{"binomial", "cloglog", false, false},
+                                           FitCase{"binomial", "probit", false, true}));
 
 // The message of the std::invalid_argument f throws (empty when it throws none).
 template <class F>
@@ -276,10 +280,15 @@ TEST(CrossedBatches, RefusesBadRows) {
   s.codes[1][25] = 0;
   s.y[30] = -1.0;
   EXPECT_EQ(refusal(fit).rfind("batch 1, row 10: response -1", 0), 0u) << refusal(fit);
+  s.y[30] = 1.0;
+  const auto unmet = [&] {
+    gl::fit_crossed_batches(reader, gl::make_crossed_batch_model(s.p, fam, {20, 7}, {1, 1}, {{1}, {1}}),
+                            gl::FitOptions{}, passes);
+  };
+  EXPECT_EQ(refusal(unmet), "level 6 of factor 1 has no rows");
   EXPECT_THROW(gl::make_crossed_batch_model(2, fam, {5}, {1}, {{1}}), std::invalid_argument);
   gl::FitOptions agq;
   agq.nagq = 3;
-  s.y[30] = 1.0;
   EXPECT_THROW(gl::fit_crossed_batches(reader, batch_model(s, fam), agq, passes), std::invalid_argument);
 }
 
