@@ -1,10 +1,10 @@
 """GLMMs with several grouping factors (crossed or nested) fitted from data read in
 batches (quorvelkit.sources.glmm_batches_crossed) against the in-memory crossed fit of
-the same rows, which tests/python/test_glmm_crossed*.py hold to glmer's: log-likelihood,
+the same rows, which tests/python/test_glmm_fit.py holds to glmer's: log-likelihood,
 theta, beta, standard errors, every factor's variance components, modes and their
 conditional variances, and predictions, to 1e-8, for several splits into batches and
-the routes (lists, callables read again at every pass, Parquet); the same bits for any
-split; the refusals."""
+the routes (lists, callables read again at every pass, Parquet, Dask partitions); the
+same bits for any split; the refusals."""
 
 import numpy as np
 import pandas as pd
@@ -125,6 +125,17 @@ def test_sources_read_again_at_every_pass(tmp_path):
     by_parquet = qk.glmm(formula, str(tmp_path), family="binomial", cache_bytes=0, batch_rows=256)
     assert_same_crossed(by_parquet, fit)
     assert by_parquet._design.source == str(tmp_path)
+
+
+def test_dask_partitions():
+    dd = pytest.importorskip("dask.dataframe")
+    dask = pytest.importorskip("dask")
+    formula, data, family, extra = CASES["poisson_crossed_offset"]
+    frame = data()
+    fit = qk.glmm(formula, frame, family=family, **extra)
+    with dask.config.set(scheduler="synchronous"):
+        batched = qk.glmm(formula, dd.from_pandas(frame, npartitions=4), family=family, **extra)
+    assert_same_crossed(batched, fit)
 
 
 @pytest.mark.parametrize(
