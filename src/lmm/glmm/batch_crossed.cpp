@@ -67,8 +67,14 @@ class Driver {
   Point filled(const CrossedPassInput& in);
   bool solve(std::unique_ptr<crossed::Design>& d, const std::vector<double>& theta, bool cond_var, bool gradient,
              Solve& out) const;
+  // crossed_detail::pirls with a pass where it sums over the rows: the same start,
+  // steps, halvings and stopping rules, so the same iterates. On success u holds the
+  // modes' point, last the system solved there (kept with its factor when
+  // `gradient`) and ll the rows' sum of loglik_smooth there.
   bool pirls(const Family& fam, const std::vector<double>& theta, const ModeSet& lam, std::vector<double>& beta,
              bool joint, bool cond_var, ModeSet& u, Solve& last, bool gradient, double& ll);
+  // crossed_gradient's exact gradient at the modes pirls found (u, last): the second
+  // solve's products and the leverages in one pass, the row sums in another.
   bool gradient(const Family& fam, const std::vector<double>& theta, const ModeSet& lam, const std::vector<double>& beta,
                 const ModeSet& u, Solve& last, double* grad);
 
