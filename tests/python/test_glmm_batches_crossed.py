@@ -47,6 +47,7 @@ def counts(n: int = 2400, seed: int = 6) -> pd.DataFrame:
             "item": [f"i{k}" for k in i],
             "school": u // 8,
             "klass": u,
+            "shop": rng.integers(0, 6, n),
         }
     )
 
@@ -58,6 +59,7 @@ CASES = {
     "poisson_crossed_offset": ("c ~ x + offset(log(t)) + (1 | item) + (1 | user)", counts, "poisson", {}),
     "binomial_trials": ("cbind(hits, size - hits) ~ x + (1 | user) + (1 | item)", counts, "binomial", {}),
     "poisson_nested": ("c ~ x + (1 | school/klass)", counts, "poisson", {}),
+    "poisson_three_factors": ("c ~ x + (1 | shop) + (1 | user) + (1 | item)", counts, "poisson", {}),
     "probit_crossed": ("y ~ x + (1 | user) + (1 | item)", ratings, "binomial", {"link": "probit"}),
     "gamma_crossed": ("pos ~ x + (1 | user) + (1 | item)", counts, "Gamma", {"link": "log"}),
     "nbinom2_crossed": ("c ~ x + (1 | user) + (1 | item)", counts, "nbinom2", {}),
