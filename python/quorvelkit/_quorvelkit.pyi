@@ -190,6 +190,27 @@ def glmm_batches_evaluate(
     at the point; the criterion is nan where PIRLS fails. ``beta``: the fixed effects,
     then the family's parameters beside them as :func:`glmm_batches_fit` takes them."""
 
+def glmm_batches_crossed_fit(
+    read: Callable[[], Any],
+    n_levels: Sequence[int],
+    p: int,
+    q: Sequence[int],
+    blocks: Sequence[Sequence[int]],
+    family: str,
+    link: str | None = None,
+    laplace: str | None = None,
+    theta: _Theta | None = None,
+    max_iter: int = 300,
+    beta: _Theta | None = None,
+) -> dict[str, Any]:
+    """The Laplace fit of a GLMM with several grouping factors (crossed or nested, in
+    the crossed core's order: most levels first) from rows read in batches: ``read()``
+    returns an iterable of ``(y, x, z, codes, weights, offset)`` tuples, the same rows in
+    the same order at every call; ``codes`` holds each factor's n codes one factor after
+    another and ``z`` each factor's n x q_j columns (row-major) likewise. The fit's dict
+    as ``CrossedGlmmCore.fit`` returns it (``u``, ``b`` and ``cond_var`` one array per
+    factor), without ``eta`` and ``mu``, with ``passes`` and ``laplace``."""
+
 class _FamilyEntry(TypedDict):
     """One family of the core's table (``families``)."""
 

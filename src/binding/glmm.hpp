@@ -14,5 +14,7 @@ extern const TypeDef crossed_glmm_type;
 
 // The module function glmm_batches_fit (glmm_batches.cpp).
 extern PyMethodDef glmm_batches_functions[];
+// glmm_batches_crossed_fit (glmm_batches_crossed.cpp).
+extern PyMethodDef glmm_batches_crossed_functions[];
 
 }  // namespace qk::py

@@ -277,8 +277,8 @@ def test_refusals(data, options, error, text):
 
 def test_bad_batches_are_named():
     formula, frame, family, _ = data_of("cbpp")
-    two_factors = "cbind(incidence, size - incidence) ~ 1 + (1 | herd) + (1 | period)"
-    with pytest.raises(ValueError, match="one grouping factor"):
+    two_factors = "cbind(incidence, size - incidence) ~ 1 + (1 + size | herd) + (1 | period)"
+    with pytest.raises(ValueError, match="one scalar term per factor"):
         qk.glmm(two_factors, split(frame, 20), family=family)
     formula, frame, family, _ = data_of("bernoulli")
     parts = split(frame, 200)

@@ -94,6 +94,14 @@ class GlmmBatchFit(GlmmFit):
         """A fit from batches keeps no core: ``RowsUnavailable``."""
         self._design.no_rows("the compiled core (to evaluate the criterion at other parameters)")
 
+    def _profiler(self, ml: bool) -> Any:
+        if self._several and self._core is None:
+            raise ValueError(
+                "profiles of a GLMM of several grouping factors fitted from batches are not available: "
+                "fit it in memory to profile it"
+            )
+        return super()._profiler(ml)
+
     @property
     def optimizer(self) -> dict[str, Any]:
         # Where the core's passes read the batches: "memory", "spill" or "source".

@@ -3,12 +3,15 @@ directory, a pyarrow dataset, a list of DataFrames, a callable that returns a fr
 iterator of DataFrames at each call, or a Dask DataFrame (its partitions computed and
 handed to this process, not reduced where they are).
 
-The fit is the in-memory fit (:func:`quorvelkit.glmm`) of one grouping factor by
-Laplace's approximation: the same criterion, start, optimiser and stopping rules, so
-the results agree to rounding; it is found by the compiled core's pass driver
-(``_quorvelkit.glmm_batches_fit``). Each group's PIRLS advances one
+The fit is the in-memory fit (:func:`quorvelkit.glmm`) by Laplace's approximation: the
+same criterion, start, optimiser and stopping rules, so the results agree to
+rounding; it is found by the compiled core's pass driver (``_quorvelkit.glmm_batches_fit``
+for one grouping factor). Each group's PIRLS advances one
 step per pass over the batches, from sums the core's kernel takes of each batch (no
-Python per row); the client keeps the modes, one vector per group. A fit therefore
+Python per row); the client keeps the modes, one vector per group. Several grouping
+factors, crossed or nested, each with one scalar term, go to the crossed driver
+(:mod:`quorvelkit.sources.glmm_batches_crossed`), whose passes fill the in-memory
+crossed fit's sparse system. A fit therefore
 reads its batches many times (:attr:`GlmmBatchFit.passes
 <quorvelkit.results.glmm_batch_fit.GlmmBatchFit.passes>`): a source read once, an
 iterator, is refused.
@@ -50,6 +53,7 @@ from ..support.progress import progress_bar
 from .batch_loop import PARQUET, read_ahead
 from .batch_store import BatchStore
 from .dask import SOURCE as DASK
+from .glmm_batches_crossed import crossed_arrays, fit_crossed, refuse_terms
 from .interface import first_spec, has_complete_row
 from .parquet import open_dataset
 
@@ -82,12 +86,12 @@ def accepts(data: Any) -> bool:
 
 @dataclasses.dataclass
 class _Batch:
-    """One batch as the core reads it, and its group labels."""
+    """One batch as the core reads it, and its group labels (one array per grouping factor)."""
 
     y: np.ndarray
     x: np.ndarray
     z: np.ndarray
-    labels: Any
+    labels: tuple
     weights: np.ndarray
     offset: np.ndarray | None
     n_dropped: int
@@ -96,7 +100,8 @@ class _Batch:
     def nbytes(self) -> int:
         # The arrays, the codes they will get, and the labels held until the first pass ends.
         arrays = sum(a.nbytes for a in (self.y, self.x, self.z, self.weights, self.offset) if a is not None)
-        return arrays + 8 * len(self.y) + int(pd.Series(self.labels).memory_usage(index=False, deep=True))
+        labels = sum(int(pd.Series(lv).memory_usage(index=False, deep=True)) for lv in self.labels)
+        return arrays + 8 * len(self.y) * len(self.labels) + labels
 
 
 class _Reading:
@@ -134,7 +139,7 @@ class _Reading:
             np.ascontiguousarray(read.y, dtype=float),
             rows.x,
             rows.z,
-            rows.labels,
+            rows.factor_labels,
             prior,
             off,
             len(frame) - int(keep.sum()),
@@ -220,7 +225,8 @@ def glmm_batches(
     spill: bool | str | os.PathLike = True,
     progress: bool | None = None,
 ) -> GlmmBatchFit:
-    """The Laplace fit (one grouping factor; every family without zero-inflation) of ``formula`` to
+    """The Laplace fit (one grouping factor, or several with a scalar term each; every
+    family without zero-inflation) of ``formula`` to
     ``source`` read in batches (see the module); what :func:`quorvelkit.glmm` calls for
     such data. ``levels`` declares the levels of categorical columns, which a list or a
     callable's batches otherwise take from their first batch holding a complete row (a
@@ -258,14 +264,12 @@ def glmm_batches(
         raise SourceError(f"{name} has no complete rows in the columns the model uses")
     spec = first_spec(rhs, first, levels, None, None)
     if len(spec.factors) != 1:
-        raise ValueError(
-            f"a GLMM fit from batches takes one grouping factor (this model has {len(spec.factors)}); fit it in memory"
-        )
+        refuse_terms(spec)
     reading = _Reading(parsed, spec, family, weights, offset)
 
     # The first pass: the group labels, the rows and the aliased columns; the batches
     # as the core reads them are kept while they fit in cache_bytes.
-    uniques: list[Any] = []
+    uniques: list[list[Any]] = [[] for _ in spec.factors]
     kept_batches: list[_Batch] | None = []
     xtx = np.zeros((spec.p, spec.p))
     scale = np.zeros(spec.p)
@@ -276,7 +280,8 @@ def glmm_batches(
     n = n_dropped = size = 0
     for frame, where in read():
         b = reading.batch(frame, where)
-        uniques.append(pd.Series(b.labels).drop_duplicates())
+        for found_in, labels in zip(uniques, b.labels, strict=True):
+            found_in.append(pd.Series(labels).drop_duplicates())
         xtx += b.x.T @ b.x
         if mustart is not None:
             with np.errstate(all="ignore"):
@@ -293,15 +298,10 @@ def glmm_batches(
             kept_batches = kept_batches + [b] if size <= cache_bytes else None
     if n == 0:
         raise SourceError(f"{name} has no complete rows in the columns the model uses")
-    _, group_levels = sorted_levels(pd.concat(uniques, ignore_index=True).drop_duplicates())
-    found = split_labels(group_levels) if group_levels.dtype == object else None
-    if found is not None:  # one label in two types would be two groups, as in memory
-        raise ValueError(
-            f"the grouping factor {spec.factors[0].name!r} holds {label_text(found[0])} as a number and "
-            f"{label_text(found[1])} as text: one label in two types would be two groups; give the column one type"
-        )
-    if group_levels.dtype == object and all(isinstance(v, str) for v in group_levels):
-        group_levels = group_levels.astype(pd.StringDtype(na_value=np.nan))  # text labels, as a frame holds them
+    factor_levels = tuple(
+        _levels_of(f.name, found_in, len(f.columns) == 1) for f, found_in in zip(spec.factors, uniques, strict=True)
+    )
+    group_levels = factor_levels[0]
     unit = np.where(scale > 0, scale, 1.0)
     kept = drop_aliased(xtx / np.outer(unit, unit), spec.fe_all, stacklevel=3)
 
@@ -312,9 +312,14 @@ def glmm_batches(
             # log(phi) and Tweedie's s: glmmTMB's starts.
             beta0 = np.append(start, [0.0] * (int(family in DISPERSION_FAMILIES) + int(family in POWER_FAMILIES)))
 
+    design = Design(spec, group_levels, n, kept, n_dropped, 0, None, source=name, factor_levels=factor_levels)
+    crossed = crossed_arrays(design) if len(spec.factors) > 1 else None
+
     def arrays(b: _Batch) -> tuple[Any, ...]:
-        codes = np.ascontiguousarray(group_levels.get_indexer(pd.Index(b.labels)), dtype=np.int64)
         x = b.x if len(kept) == spec.p else b.x[:, kept]
+        if crossed is not None:
+            return crossed(b.y, x, b.z, b.labels, b.weights, b.offset)
+        codes = np.ascontiguousarray(group_levels.get_indexer(pd.Index(b.labels[0])), dtype=np.int64)
         return (
             b.y,
             np.ascontiguousarray(x, dtype=float),
@@ -343,18 +348,22 @@ def glmm_batches(
         return batches()
 
     try:
-        result = _qk.glmm_batches_fit(
-            counted,
-            len(group_levels),
-            len(kept),
-            spec.q,
-            list(spec.blocks),
-            family,
-            link,
-            laplace,
-            theta0,
-            max_iter,
-            beta0,
+        result = (
+            fit_crossed(design, counted, family, link, laplace, theta0, max_iter, beta0)
+            if crossed is not None
+            else _qk.glmm_batches_fit(
+                counted,
+                len(group_levels),
+                len(kept),
+                spec.q,
+                list(spec.blocks),
+                family,
+                link,
+                laplace,
+                theta0,
+                max_iter,
+                beta0,
+            )
         )
     finally:
         bar.close()
@@ -373,14 +382,34 @@ def glmm_batches(
         offset_column=offset if by_name else None,
         offset_array=offset is not None and not by_name,
     )
-    design = Design(spec, group_levels, n, kept, n_dropped, 0, None, source=name, factor_levels=(group_levels,))
+    design = dataclasses.replace(design, spec=spec)
     # The profiles' evaluations read the source again (the fit's store is let go), and
     # keep what they read by the fit's rules (cache_bytes, spill) from their first pass on.
-    criterion = BatchCriterion(
-        BatchStore(lambda: read_ahead(arrays(reading.batch(f, w)) for f, w in read()), cache_bytes, spill),
-        lambda again: _qk.glmm_batches_criterion(
-            again, len(group_levels), len(kept), spec.q, list(spec.blocks), family, link, laplace
-        ),
-        str(result["laplace"]),
-    )
+    criterion = None
+    if crossed is None:
+        criterion = BatchCriterion(
+            BatchStore(lambda: read_ahead(arrays(reading.batch(f, w)) for f, w in read()), cache_bytes, spill),
+            lambda again: _qk.glmm_batches_criterion(
+                again, len(group_levels), len(kept), spec.q, list(spec.blocks), family, link, laplace
+            ),
+            str(result["laplace"]),
+        )
     return GlmmBatchFit(design, result, formula=formula, seconds=(t2 - t1, t2 - t0), criterion=criterion)
+
+
+def _levels_of(name: str, uniques: list[Any], column: bool) -> pd.Index:
+    """A grouping factor's levels from the labels each batch holds, sorted as in memory;
+    ``column``: the factor is one column (a nested factor's joined labels stay objects,
+    as in memory)."""
+    _, levels = sorted_levels(pd.concat(uniques, ignore_index=True).drop_duplicates())
+    found = split_labels(levels) if levels.dtype == object else None
+    if found is not None:  # one label in two types would be two groups, as in memory
+        raise ValueError(
+            f"the grouping factor {name!r} holds {label_text(found[0])} as a number and "
+            f"{label_text(found[1])} as text: one label in two types would be two groups; give the column one type"
+        )
+    if not column:
+        return levels.astype(object)
+    if levels.dtype == object and all(isinstance(v, str) for v in levels):
+        levels = levels.astype(pd.StringDtype(na_value=np.nan))  # text labels, as a frame holds them
+    return levels

@@ -19,6 +19,27 @@ namespace cr = qk::crossed;
 // Rows of no trials carry no information; the weighted products need positive weights.
 inline constexpr double kTinyWeight = 1e-300;
 
+// PIRLS's rules, one set for the in-memory rows and the rows read in batches
+// (batch_crossed.cpp).
+inline constexpr int kMaxIter = 200;
+inline constexpr int kMaxHalvings = 60;
+inline constexpr double kStepTol = 1e-10;
+inline constexpr double kNewtonZone = 1e-4;
+// Whole steps in the Newton zone that fail to halve the smallest step seen so far,
+// after which the iteration is taken to have converged to rounding. The step of an
+// ill-conditioned fixed-effects block (an uncentred covariate beside the intercept,
+// such as a year of 95 to 97) has a rounding floor of about eps * cond * |beta|,
+// which can sit above kStepTol; Newton's quadratic convergence halves the step at
+// every iteration until that floor, so a run of steps that do not is the floor.
+inline constexpr int kStalledSteps = 4;
+// A stalled run also ends the iteration, at a larger step, when the objective did not
+// move over it by more than this relative change: Fisher scoring of a non-canonical
+// link whose fitted probabilities sit at the link's clamp (near-separation, weights
+// of 1e-15) converges only linearly, its step wandering about 1e-5 while the
+// penalised deviance is constant to 1e-12; lme4 stops PIRLS on that deviance's
+// relative change (tolPwrss, 1e-7).
+inline constexpr double kFlatObjective = 1e-10;
+
 struct Solve {
   std::vector<std::vector<double>> u;  // per factor
   std::vector<double> beta;

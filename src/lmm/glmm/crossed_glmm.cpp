@@ -13,24 +13,6 @@ namespace qk::glmm {
 namespace crossed_detail {
 namespace {
 
-constexpr int kMaxIter = 200;
-constexpr int kMaxHalvings = 60;
-constexpr double kStepTol = 1e-10;
-constexpr double kNewtonZone = 1e-4;
-// Whole steps in the Newton zone that fail to halve the smallest step seen so far,
-// after which the iteration is taken to have converged to rounding. The step of an
-// ill-conditioned fixed-effects block (an uncentred covariate beside the intercept,
-// such as a year of 95 to 97) has a rounding floor of about eps * cond * |beta|,
-// which can sit above kStepTol; Newton's quadratic convergence halves the step at
-// every iteration until that floor, so a run of steps that do not is the floor.
-constexpr int kStalledSteps = 4;
-// A stalled run also ends the iteration, at a larger step, when the objective did not
-// move over it by more than this relative change: Fisher scoring of a non-canonical
-// link whose fitted probabilities sit at the link's clamp (near-separation, weights
-// of 1e-15) converges only linearly, its step wandering about 1e-5 while the
-// penalised deviance is constant to 1e-12; lme4 stops PIRLS on that deviance's
-// relative change (tolPwrss, 1e-7).
-constexpr double kFlatObjective = 1e-10;
 
 // -2 sum loglik_smooth + |u|^2 at eta.
 double objective(const CrossedModel& model, const Family& fam, const std::vector<double>& eta,

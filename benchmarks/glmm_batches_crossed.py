@@ -1,0 +1,130 @@
+"""The crossed GLMM fit from batches on the ratings design, users x items crossed with
+a binary response, read from Parquet: passes per fit, seconds per pass against one
+pyarrow read of the columns, peak memory, and the in-memory fit's agreement where the
+rows fit in memory.
+
+    python benchmarks/glmm_batches_crossed.py                    # 200k rows, 5,000 users, 500 items
+    python benchmarks/glmm_batches_crossed.py --reread           # every pass reads the file
+    python benchmarks/glmm_batches_crossed.py --rows 10000000 --users 200000 --items 5000 --reread --no-memory
+
+The rows (y ~ x + (1 | user) + (1 | item), x standard normal, user effects of sd 0.8
+and item effects of sd 0.5, each user's and item's rows scattered over the file) are
+written once as Parquet (row groups of 1M rows) under the cache directory
+(``QK_BENCH_DATA``, default /tmp/quorvelkit-bench-data; never in the repository). The
+fit runs in a fresh process, whose peak resident memory is reported. ``--reread`` sets
+``cache_bytes=0``: every pass reads the file again, as a fit larger than memory does.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import resource
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+FORMULA = "y ~ x + (1 | user) + (1 | item)"
+SEED = 40_003
+
+
+def data_path(rows: int, users: int, items: int) -> Path:
+    root = Path(os.environ.get("QK_BENCH_DATA", "/tmp/quorvelkit-bench-data"))
+    return root / f"glmm_ratings_{rows}_{users}_{items}.parquet"
+
+
+def write(rows: int, users: int, items: int, path: Path) -> None:
+    """Bernoulli ratings written in chunks of 1M rows (one row group each)."""
+    import numpy as np
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    rng = np.random.default_rng(SEED)
+    user_effects, item_effects = rng.normal(0.0, 0.8, users), rng.normal(0.0, 0.5, items)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    tmp = path.with_suffix(".tmp")
+    writer = None
+    for start in range(0, rows, 1_000_000):
+        k = min(1_000_000, rows - start)
+        u, i = rng.integers(0, users, k), rng.integers(0, items, k)
+        x = rng.normal(size=k)
+        eta = -0.4 + 0.6 * x + user_effects[u] + item_effects[i]
+        y = (rng.random(k) < 1.0 / (1.0 + np.exp(-eta))).astype(np.float64)
+        table = pa.table({"y": y, "x": x, "user": u.astype(np.int64), "item": i.astype(np.int64)})
+        writer = writer or pq.ParquetWriter(tmp, table.schema)
+        writer.write_table(table)
+    assert writer is not None
+    writer.close()
+    tmp.rename(path)
+
+
+def measure(path: str, reread: bool, memory: bool, batch_rows: int) -> dict:
+    """One fit (in this process), its passes and times, one read of the columns, and the
+    in-memory fit's differences when ``memory``."""
+    import pyarrow.parquet as pq
+
+    import quorvelkit as qk
+
+    t = time.perf_counter()
+    table = pq.read_table(path, columns=["y", "x", "user", "item"])
+    read_seconds = time.perf_counter() - t
+    del table
+    options = {"cache_bytes": 0} if reread else {}
+    t = time.perf_counter()
+    fit = qk.glmm(FORMULA, path, family="binomial", batch_rows=batch_rows, **options)
+    seconds = time.perf_counter() - t
+    out = {
+        "passes": fit.passes,
+        "seconds": seconds,
+        "seconds_per_pass": seconds / fit.passes,
+        "pyarrow_read_seconds": read_seconds,
+        "pass_over_read": seconds / fit.passes / read_seconds,
+        "evaluations": fit.optimizer["fev"],
+        "m2loglik": fit.m2loglik,
+        "theta": fit.theta.tolist(),
+        "beta": fit.fixef.tolist(),
+    }
+    if memory:
+        frame = pq.read_table(path).to_pandas()
+        t = time.perf_counter()
+        ref = qk.glmm(FORMULA, frame, family="binomial")
+        out["in_memory_seconds"] = time.perf_counter() - t
+        out["max_abs_difference"] = {
+            "m2loglik": abs(fit.m2loglik - ref.m2loglik),
+            "theta": float(abs(fit.theta - ref.theta).max()),
+            "beta": float(abs(fit.fixef - ref.fixef).max()),
+            "se": float(abs(fit.se - ref.se).max()),
+        }
+    out["peak_rss_mib"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    return out
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--rows", type=int, default=200_000)
+    parser.add_argument("--users", type=int, default=5_000)
+    parser.add_argument("--items", type=int, default=500)
+    parser.add_argument("--batch-rows", type=int, default=1 << 20)
+    parser.add_argument("--reread", action="store_true", help="read the file at every pass (cache_bytes=0)")
+    parser.add_argument("--no-memory", action="store_true", help="skip the in-memory fit")
+    parser.add_argument("--child", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        print(json.dumps(measure(args.child, args.reread, not args.no_memory, args.batch_rows)))
+        return
+    path = data_path(args.rows, args.users, args.items)
+    if not path.exists():
+        t = time.perf_counter()
+        write(args.rows, args.users, args.items, path)
+        print(f"wrote {path} in {time.perf_counter() - t:.1f} s", file=sys.stderr)
+    cmd = [sys.executable, __file__, "--child", str(path), "--batch-rows", str(args.batch_rows)]
+    cmd += ["--reread"] * args.reread + ["--no-memory"] * args.no_memory
+    result = json.loads(subprocess.run(cmd, check=True, capture_output=True, text=True).stdout)
+    result.update(rows=args.rows, users=args.users, items=args.items, reread=args.reread)
+    print(json.dumps(result, indent=2))
+
+
+if __name__ == "__main__":
+    main()

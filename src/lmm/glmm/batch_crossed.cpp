@@ -1,0 +1,432 @@
+// The pass driver of the crossed GLMM fit from batches (batch_crossed.hpp): PIRLS on
+// the crossed core's sparse system by the in-memory rules (crossed_glmm.cpp's pirls,
+// a pass where it sums over rows), the Laplace criterion and its exact gradient, the
+// joint PIRLS and the PQL start of the in-memory fit, and the fit by its two stages.
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+#include "lmm/glmm/batch_crossed.hpp"
+#include "lmm/glmm/crossed_detail.hpp"
+#include "lmm/glmm/stages.hpp"
+#include "pool/pool.hpp"
+
+namespace qk::glmm {
+namespace {
+
+using namespace crossed_detail;
+using ModeSet = std::vector<std::vector<double>>;  // per factor m_j x q_j
+
+double squares(const ModeSet& u) {
+  double uu = 0.0;
+  for (const auto& v : u)
+    for (double x : v) uu = uu + x * x;
+  return uu;
+}
+
+class Driver {
+ public:
+  Driver(BatchReader& reader, const CrossedBatchModel& model) : reader_(reader), model_(model) {}
+
+  std::uint64_t passes = 0;
+
+  void check();
+  ModeSet lambdas(const std::vector<double>& theta) const {
+    ModeSet out;
+    for (std::size_t j = 0; j < model_.m.size(); ++j)
+      out.push_back(theta_to_lambda(std::vector<double>(theta.begin() + static_cast<std::ptrdiff_t>(model_.theta_offset[j]),
+                                                        theta.begin() + static_cast<std::ptrdiff_t>(model_.theta_offset[j + 1])),
+                                    model_.idx[j], model_.q[j]));
+    return out;
+  }
+  // crossed_evaluate: the criterion at (theta, beta), its gradient and the modes'
+  // conditional variances and rx_inv (into modes) when asked.
+  bool evaluate(const std::vector<double>& theta, const double* beta, double& value, double* grad,
+                ModeSet* warm, CrossedModes* modes = nullptr);
+  // crossed_joint (no warm start, as a Laplace fit's).
+  bool joint(const std::vector<double>& theta, const double* beta0, double& value, double* beta, double* rx_inv);
+  // crossed_fit's pql_start (no warm start).
+  std::vector<double> pql_start(const std::vector<double>& theta0, const std::vector<double>& beta,
+                                std::vector<double>& h0);
+
+ private:
+  struct Point {
+    std::unique_ptr<crossed::Design> system;  // the products of the point's system
+    CrossedPassSums sums;
+  };
+  void pass(const CrossedPassInput& in, CrossedPassSums& sums) {
+    clear_crossed(model_, in, sums);
+    reader_.each([&](const Batch& b) { add_crossed_batch(model_, b, in, sums); });
+    ++passes;
+  }
+  std::unique_ptr<crossed::Design> fresh(bool joint) const;
+  // A pass at (beta, u) filling a fresh system of `weights` (dbeta: see CrossedPassInput).
+  Point system_at(const Family& fam, const ModeSet& lam, const std::vector<double>& beta, const ModeSet& u,
+                  CrossedWeights weights, bool joint, const double* dbeta = nullptr);
+  // The same for a kSystem input.
+  Point filled(const CrossedPassInput& in);
+  bool solve(std::unique_ptr<crossed::Design>& d, const std::vector<double>& theta, bool cond_var, bool gradient,
+             Solve& out) const;
+  // crossed_detail::pirls with a pass where it sums over the rows: the same start,
+  // steps, halvings and stopping rules, so the same iterates. On success u holds the
+  // modes' point, last the system solved there (kept with its factor when
+  // `gradient`) and ll the rows' sum of loglik_smooth there.
+  bool pirls(const Family& fam, const std::vector<double>& theta, const ModeSet& lam, std::vector<double>& beta,
+             bool joint, bool cond_var, ModeSet& u, Solve& last, bool gradient, double& ll);
+  // crossed_gradient's exact gradient at the modes pirls found (u, last): the second
+  // solve's products and the leverages in one pass, the row sums in another.
+  bool gradient(const Family& fam, const std::vector<double>& theta, const ModeSet& lam, const std::vector<double>& beta,
+                const ModeSet& u, Solve& last, double* grad);
+
+  BatchReader& reader_;
+  const CrossedBatchModel& model_;
+  std::unique_ptr<crossed::Design> plain_, joint_;  // the patterns
+  double constant_ = 0.0;
+  bool observed_ok_ = true;  // at the modes pirls found last
+};
+
+void Driver::check() {
+  CrossedPassInput in;
+  in.kind = CrossedPassKind::kCheck;
+  CrossedPassSums s;
+  pass(in, s);
+  const std::size_t k = model_.m.size();
+  for (std::size_t j = 0; j < k; ++j)
+    for (std::uint64_t l = 0; l < model_.m[j]; ++l)
+      if (s.count[j][l] == 0)
+        throw std::invalid_argument("level " + std::to_string(l) + " of factor " + std::to_string(j) + " has no rows");
+  constant_ = -2.0 * s.constant;
+  plain_ = crossed_pattern(model_, s, false);
+  joint_ = crossed_pattern(model_, s, true);
+}
+
+std::unique_ptr<crossed::Design> Driver::fresh(bool joint) const {
+  const crossed::Design& pattern = joint ? *joint_ : *plain_;  // as system_of copies it
+  auto d = std::make_unique<crossed::Design>();
+  d->pr = pattern.pr;
+  d->layout = pattern.layout;
+  d->blocks = pattern.blocks;
+  d->tidx = pattern.tidx;
+  d->theta_offset = pattern.theta_offset;
+  d->shell.n = pattern.shell.n;
+  d->shell.p = pattern.shell.p;
+  d->shell.weighted = true;
+  return d;
+}
+
+Driver::Point Driver::system_at(const Family& fam, const ModeSet& lam, const std::vector<double>& beta, const ModeSet& u,
+                                CrossedWeights weights, bool joint, const double* dbeta) {
+  CrossedPassInput in;
+  in.kind = CrossedPassKind::kSystem;
+  in.fam = fam;
+  in.lambdas = &lam;
+  in.beta = beta.data();
+  in.u = &u;
+  in.weights = weights;
+  in.joint = joint;
+  in.dbeta = dbeta;
+  return filled(in);
+}
+
+Driver::Point Driver::filled(const CrossedPassInput& in) {
+  Point pt;
+  pt.system = fresh(in.joint);
+  pt.sums.products = &pt.system->pr;
+  pass(in, pt.sums);
+  pt.system->shell.log_weights = pt.system->pr.log_weights;
+  pt.system->shell.free_scale = pt.sums.negative;
+  return pt;
+}
+
+// solve_system's solve of a filled system.
+bool Driver::solve(std::unique_ptr<crossed::Design>& d, const std::vector<double>& theta, bool cond_var,
+                   bool gradient, Solve& out) const {
+  std::optional<crossed::Factor> f = crossed::factorize(*d, theta, false);
+  if (!f) return false;
+  const std::vector<double> skip(theta.size(), 0.0);
+  out.solution = crossed::solution_of(*d, *f, false, kModeSolution, cond_var, gradient ? nullptr : &skip);
+  out.u = out.solution->u;
+  out.beta = out.solution->ev.beta;
+  out.ldl2 = out.solution->ev.ldl2;
+  if (gradient) {
+    out.design = std::move(d);
+    out.factor = std::move(f);
+  }
+  return true;
+}
+
+bool Driver::pirls(const Family& fam, const std::vector<double>& theta, const ModeSet& lam, std::vector<double>& beta,
+                   bool joint, bool cond_var, ModeSet& u, Solve& last, bool gradient, double& ll) {
+  const std::uint64_t p = model_.p;
+  const std::size_t k = model_.m.size();
+  bool given = u.size() == k;
+  for (std::size_t j = 0; j < k && given; ++j) given = u[j].size() == model_.m[j] * model_.q[j];
+  if (!given) {
+    u.assign(k, {});
+    for (std::size_t j = 0; j < k; ++j) u[j].assign(model_.m[j] * model_.q[j], 0.0);
+  }
+  // Each point's pass also fills its scoring system, solved when the point is taken.
+  Point cur = system_at(fam, lam, beta, u, CrossedWeights::kScoring, joint);
+  double h = -2.0 * cur.sums.ll + squares(u);
+  if (given) {
+    ModeSet zero(k);
+    for (std::size_t j = 0; j < k; ++j) zero[j].assign(u[j].size(), 0.0);
+    Point at_zero = system_at(fam, lam, beta, zero, CrossedWeights::kScoring, joint);
+    const double h_zero = -2.0 * at_zero.sums.ll + squares(zero);
+    if (!(h <= h_zero)) {
+      u.swap(zero);
+      std::swap(cur, at_zero);
+      h = h_zero;
+    }
+  }
+  if (!std::isfinite(h)) return false;
+  // The system at the current point with the Laplace weights, solved: the modes'.
+  const auto final_solve = [&]() {
+    observed_ok_ = cur.sums.observed_ok;
+    if (!cur.sums.laplace_same) cur = system_at(fam, lam, beta, u, CrossedWeights::kLaplace, joint);
+    ll = cur.sums.ll;
+    return solve(cur.system, theta, cond_var, gradient, last);
+  };
+  ModeSet ut(k);
+  std::vector<double> bt(beta), db(p);
+  double smallest = INFINITY, h_run = h, moved = INFINITY;
+  int stalled = 0;
+  const auto flat = [&](double change) { return change <= kFlatObjective * std::max(1.0, std::fabs(h)); };
+  for (int it = 0; it < kMaxIter; ++it) {
+    check_interrupt();
+    Solve s;
+    if (!solve(cur.system, theta, false, false, s)) return false;
+    double big = 0.0;
+    for (std::size_t j = 0; j < k; ++j)
+      for (std::size_t i = 0; i < u[j].size(); ++i) big = std::max(big, std::fabs(s.u[j][i] - u[j][i]));
+    // The whole step's point, whose pass also measures the fixed effects' step in the
+    // linear predictor (see crossed_glmm.cpp's pirls).
+    const auto trial = [&](double step) {
+      for (std::size_t j = 0; j < k; ++j) {
+        ut[j].resize(u[j].size());
+        for (std::size_t i = 0; i < u[j].size(); ++i) ut[j][i] = u[j][i] + step * (s.u[j][i] - u[j][i]);
+      }
+      if (joint)
+        for (std::uint64_t c = 0; c < p; ++c) bt[c] = beta[c] + step * (s.beta[c] - beta[c]);
+      return system_at(fam, lam, joint ? bt : beta, ut, CrossedWeights::kScoring, joint, step == 1.0 && joint ? db.data() : nullptr);
+    };
+    if (joint)
+      for (std::uint64_t c = 0; c < p; ++c) db[c] = s.beta[c] - beta[c];
+    Point next = trial(1.0);
+    if (joint) {
+      double step_beta = 0.0;
+      for (std::uint64_t c = 0; c < p; ++c) step_beta = std::max(step_beta, std::fabs(s.beta[c] - beta[c]));
+      big = std::max(big, std::min(step_beta, next.sums.step_eta));
+    }
+    if (!std::isfinite(big)) return false;
+    if (big <= kNewtonZone) {
+      if (big <= 0.5 * smallest) {
+        stalled = 0;
+      } else {
+        if (stalled == 0) h_run = h;
+        if (++stalled >= kStalledSteps) return (big <= 1e-6 || flat(std::fabs(h - h_run))) && final_solve();
+      }
+    }
+    smallest = std::min(smallest, big);
+    double step = 1.0;
+    bool taken = false;
+    for (int hv = 0; hv < kMaxHalvings; ++hv, step *= 0.5) {
+      check_interrupt();
+      if (hv > 0) next = trial(step);
+      const double ht = -2.0 * next.sums.ll + squares(ut);
+      if (ht <= h || big <= kNewtonZone) {
+        moved = std::fabs(h - ht);
+        h = ht;
+        taken = true;
+        break;
+      }
+      if (big * step <= kStepTol) break;
+    }
+    if (!taken) {
+      if (big > 1e-6 && !flat(moved)) return false;
+      return final_solve();
+    }
+    u.swap(ut);
+    if (joint) beta = bt;
+    std::swap(cur, next);
+    if (big <= kStepTol) return final_solve();
+  }
+  return false;
+}
+
+bool Driver::gradient(const Family& fam, const std::vector<double>& theta, const ModeSet& lam,
+                      const std::vector<double>& beta, const ModeSet& u, Solve& last, double* grad) {
+  const std::size_t k = model_.m.size(), nt = model_.theta_offset.back();
+  check_interrupt();
+  // The second solve's system: the leverages c_r (from last's factor) give its response.
+  CrossedPassInput in;
+  in.kind = CrossedPassKind::kSystem;
+  in.fam = fam;
+  in.lambdas = &lam;
+  in.beta = beta.data();
+  in.u = &u;
+  in.weights = CrossedWeights::kSecond;
+  in.design = last.design.get();
+  in.factor = &*last.factor;
+  in.observed = !canonical(fam) && !fam.observed && observed_ok_;
+  Point second = filled(in);
+  Solve ts;
+  if (second.sums.response) {
+    if (!solve(second.system, theta, false, false, ts)) return false;
+  } else {
+    ts.u.resize(k);
+    for (std::size_t j = 0; j < k; ++j) ts.u[j].assign(last.u[j].size(), 0.0);
+  }
+  in.kind = CrossedPassKind::kGradient;
+  in.u_last = &last.u;
+  in.t = &ts.u;
+  CrossedPassSums sums;
+  pass(in, sums);
+  std::copy(sums.grad.begin(), sums.grad.end(), grad);
+  const std::vector<double>& gl = last.solution->ev.grad_logdet;
+  for (std::size_t e = 0; e < nt; ++e) grad[e] = grad[e] + gl[e];
+  return true;
+}
+
+bool Driver::evaluate(const std::vector<double>& theta, const double* beta, double& value, double* grad, ModeSet* warm,
+                      CrossedModes* modes) {
+  const Family fam = at_params(model_.family, beta, model_.p);
+  const ModeSet lam = lambdas(theta);
+  std::vector<double> b(beta, beta + model_.p);
+  ModeSet u;
+  if (warm) u = *warm;
+  Solve last;
+  double ll = 0.0;
+  if (!pirls(fam, theta, lam, b, false, modes != nullptr, u, last, grad != nullptr, ll)) return false;
+  if (warm) *warm = last.u;
+  value = ((-2.0 * ll + squares(last.u)) + last.ldl2) + constant_;
+  if (grad && !gradient(fam, theta, lam, b, u, last, grad)) return false;
+  if (modes) {
+    modes->u = last.u;
+    modes->cond_var = last.solution->cond_var;  // of the working system: its sigma^2 out (see crossed_evaluate)
+    const double s2 = last.solution->ev.sigma2;
+    for (auto& v : modes->cond_var)
+      for (double& c : v) c = c / s2;
+    Point at = system_at(fam, lam, b, u, CrossedWeights::kScoring, true);
+    Solve js;
+    if (!solve(at.system, theta, false, false, js)) return false;
+    modes->rx_inv = js.solution->ev.fixed_inverse;
+  }
+  return std::isfinite(value);
+}
+
+bool Driver::joint(const std::vector<double>& theta, const double* beta0, double& value, double* beta,
+                   double* rx_inv) {
+  const Family fam = at_params(model_.family, beta0, model_.p);
+  const std::uint64_t p = model_.p, nd = n_extra(model_.family);
+  std::vector<double> b(beta0, beta0 + p);
+  ModeSet u;
+  Solve last;
+  double ll = 0.0;
+  std::copy(beta0 + p, beta0 + p + nd, beta + p);
+  if (!pirls(fam, theta, lambdas(theta), b, true, false, u, last, false, ll)) {
+    std::copy(b.begin(), b.end(), beta);
+    return false;
+  }
+  std::copy(last.beta.begin(), last.beta.end(), beta);
+  if (rx_inv) std::copy(last.solution->ev.fixed_inverse.begin(), last.solution->ev.fixed_inverse.end(), rx_inv);
+  u = last.u;
+  return evaluate(theta, beta, value, nullptr, &u);
+}
+
+std::vector<double> Driver::pql_start(const std::vector<double>& theta0, const std::vector<double>& beta,
+                                      std::vector<double>& h0) {
+  const Family fam = at_params(model_.family, beta.data(), model_.p);
+  const ModeSet lam = lambdas(theta0);
+  std::vector<double> b(beta.begin(), beta.begin() + static_cast<std::ptrdiff_t>(model_.p));
+  ModeSet u;
+  Solve last;
+  double ll = 0.0;
+  if (!pirls(fam, theta0, lam, b, false, false, u, last, false, ll)) return {};
+  const Point at = system_at(fam, lam, b, u, CrossedWeights::kPql, true);
+  const crossed::Design& d = *at.system;
+  const OptimResult r = crossed::fit(d, theta0, false, MinimizeOptions{});
+  if (!std::isfinite(r.deviance)) return {};
+  const std::optional<crossed::Solution> sol = crossed::evaluate(d, r.theta, false, kModeDeviance);
+  if (!sol || !(sol->ev.sigma2 > 0.0)) return {};
+  std::vector<double> out = r.theta;
+  const double sigma = std::sqrt(sol->ev.sigma2);
+  for (double& t : out) t = t * sigma;
+  if (r.inverse_hessian.size() == out.size() * out.size()) {
+    h0 = r.inverse_hessian;
+    for (double& h : h0) h = h * sol->ev.sigma2;
+  }
+  return out;
+}
+
+}  // namespace
+
+FitResult fit_crossed_batches(BatchReader& reader, const CrossedBatchModel& model, const FitOptions& options,
+                              std::uint64_t& passes) {
+  if (options.nagq != 1) throw std::invalid_argument("the crossed fit from batches takes nagq = 1 (Laplace) only");
+  const std::size_t nt = model.theta_offset.back(), p = model.p, nd = n_extra(model.family);
+  Driver d(reader, model);
+  d.check();
+  Criteria c;
+  c.n_theta = nt;
+  c.p = p + nd;
+  c.n_extra = nd;
+  for (std::size_t j = 0; j < model.m.size(); ++j) {
+    for (SignGroup g : sign_groups(model.idx[j])) {
+      g.diagonal += model.theta_offset[j];
+      for (auto& i : g.members) i += model.theta_offset[j];
+      c.groups.push_back(g);
+    }
+    const std::vector<double> t = default_theta(model.idx[j]);
+    c.theta0.insert(c.theta0.end(), t.begin(), t.end());
+  }
+  c.joint = [&](const std::vector<double>& th, const double* b0, double& f, double* b, double* rx) {
+    std::vector<double> rxp(nd == 0 ? 0 : p * p);
+    const bool ok = d.joint(th, b0, f, b, nd == 0 || !rx ? rx : rxp.data());
+    if (ok && rx && nd > 0) embed_rx(rxp, p, nd, rx);
+    return ok;
+  };
+  // Within the fit each PIRLS starts from the modes of the point evaluated last.
+  ModeSet warm;
+  const auto theta_of = [&](const std::vector<double>& xv) {
+    return std::vector<double>(xv.begin(), xv.begin() + static_cast<std::ptrdiff_t>(nt));
+  };
+  c.value = [&](const std::vector<double>& xv, double& f) {
+    return d.evaluate(theta_of(xv), xv.data() + nt, f, nullptr, &warm);
+  };
+  c.gradient = [&](const std::vector<double>& xv, double& f, std::vector<double>& g) {
+    return d.evaluate(theta_of(xv), xv.data() + nt, f, g.data(), &warm);
+  };
+  c.stage1 = false;
+  c.refine_start = [&](const std::vector<double>& th, const std::vector<double>& b, std::vector<double>& h0) {
+    return d.pql_start(th, b, h0);
+  };
+  std::vector<double> x, unit;
+  FitResult res = two_stage(c, options, x, unit);
+  CrossedModes modes;
+  double f;
+  if (!d.evaluate(res.theta, res.beta.data(), f, nullptr, nullptr, &modes))
+    throw std::runtime_error("the conditional modes could not be found at the estimate");
+  res.u.clear();
+  res.b.clear();
+  res.cond_var.clear();
+  const ModeSet lam = d.lambdas(res.theta);
+  for (std::size_t j = 0; j < model.m.size(); ++j) {
+    const std::uint64_t q = model.q[j];
+    res.u.insert(res.u.end(), modes.u[j].begin(), modes.u[j].end());
+    for (std::uint64_t l = 0; l < model.m[j]; ++l)
+      for (std::uint64_t a = 0; a < q; ++a) {
+        double b = 0.0;
+        for (std::uint64_t c2 = 0; c2 <= a; ++c2) b = b + lam[j][a * q + c2] * modes.u[j][l * q + c2];
+        res.b.push_back(b);
+      }
+    res.cond_var.insert(res.cond_var.end(), modes.cond_var[j].begin(), modes.cond_var[j].end());
+  }
+  res.vcov_rx = modes.rx_inv;
+  keep_fixed_block(res, p);
+  if (!res.vcov_from_hessian) res.vcov = res.vcov_rx;
+  passes = d.passes;
+  return res;
+}
+
+}  // namespace qk::glmm

@@ -1,0 +1,295 @@
+// The kernel of the crossed GLMM fit from batches (batch_crossed.hpp): one batch's rows
+// added to a pass's sums. Every sum takes its rows in their order, each row's terms
+// formed as the in-memory crossed fit forms them (crossed_glmm.cpp's linear_predictor,
+// crossed_system.cpp's pwls and refill, crossed_glmm.cpp's gradient), so that a pass
+// over the batches gives the in-memory sums to the bit.
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+#include "lmm/crossed/factor.hpp"
+#include "lmm/glmm/batch_crossed.hpp"
+#include "lmm/glmm/crossed_detail.hpp"
+#include "lmm/glmm/group.hpp"
+
+namespace qk::glmm {
+
+namespace cr = qk::crossed;
+
+CrossedBatchModel make_crossed_batch_model(std::uint64_t p, Family family, const std::vector<std::uint64_t>& m,
+                                           const std::vector<std::uint64_t>& q,
+                                           const std::vector<std::vector<std::uint64_t>>& blocks) {
+  if (family.inflated) throw std::invalid_argument("a crossed GLMM fit from batches takes no zero-inflation");
+  if (m.size() < 2 || q.size() != m.size() || blocks.size() != m.size())
+    throw std::invalid_argument("a crossed GLMM fit from batches needs two or more grouping factors");
+  CrossedBatchModel model;
+  model.family = family;
+  model.p = p;
+  model.m = m;
+  model.q = q;
+  model.blocks = blocks;
+  model.theta_offset.push_back(0);
+  for (std::size_t j = 0; j < m.size(); ++j) {
+    if (m[j] == 0) throw std::invalid_argument("factor " + std::to_string(j) + " has no levels");
+    if (auto err = blocks_error(blocks[j], q[j])) throw std::invalid_argument("factor " + std::to_string(j) + ": " + *err);
+    model.idx.push_back(theta_index(q[j], blocks[j]));
+    model.theta_offset.push_back(model.theta_offset.back() + model.idx.back().size());
+    model.column.push_back(model.width);
+    model.width += q[j];
+  }
+  return model;
+}
+
+void clear_crossed(const CrossedBatchModel& model, const CrossedPassInput& in, CrossedPassSums& sums) {
+  const std::size_t k = model.m.size();
+  sums.ll = 0.0;
+  sums.step_eta = 0.0;
+  sums.observed_ok = sums.laplace_same = true;
+  sums.negative = sums.response = false;
+  sums.constant = 0.0;
+  sums.batches = sums.rows = 0;
+  sums.grad.clear();
+  sums.count.clear();
+  sums.pairs.clear();
+  if (in.kind == CrossedPassKind::kCheck) {
+    for (std::size_t j = 0; j < k; ++j) sums.count.emplace_back(model.m[j], 0);
+    sums.pairs.resize(k * (k - 1) / 2);
+  }
+  if (in.kind == CrossedPassKind::kGradient)
+    sums.grad.assign(model.theta_offset.back() + model.p + n_extra(model.family), 0.0);
+  if (in.kind == CrossedPassKind::kSystem) {
+    cr::Products& pr = *sums.products;
+    for (auto* v : {&pr.xtx, &pr.xty}) std::fill(v->begin(), v->end(), 0.0);
+    for (auto* vs : {&pr.ztz, &pr.ztx, &pr.zty})
+      for (auto& v : *vs) std::fill(v.begin(), v.end(), 0.0);
+    for (auto& c : pr.cross) std::fill(c.values.begin(), c.values.end(), 0.0);
+    pr.yty = 0.0;
+    pr.log_weights = 0.0;
+  }
+}
+
+std::unique_ptr<cr::Design> crossed_pattern(const CrossedBatchModel& model, const CrossedPassSums& check,
+                                            bool with_x) {
+  const std::size_t k = model.m.size();
+  cr::Products pr;
+  pr.n = check.rows;
+  pr.p = with_x ? model.p : 0;
+  pr.weighted = true;
+  pr.shift = Shift{};
+  pr.shift.x.assign(pr.p, 0.0);
+  for (std::size_t j = 0; j < k; ++j) {
+    pr.m.push_back(model.m[j]);
+    pr.q.push_back(model.q[j]);
+    pr.ztz.emplace_back(model.m[j] * model.q[j] * model.q[j], 0.0);
+    pr.ztx.emplace_back(model.m[j] * model.q[j] * pr.p, 0.0);
+    pr.zty.emplace_back(model.m[j] * model.q[j], 0.0);
+  }
+  for (std::size_t i = 0, pi = 0; i + 1 < k; ++i)
+    for (std::size_t j = i + 1; j < k; ++j, ++pi) {
+      cr::CrossBlock cb;
+      cb.keys.assign(check.pairs[pi].begin(), check.pairs[pi].end());
+      std::sort(cb.keys.begin(), cb.keys.end());
+      cb.values.assign(cb.keys.size() * model.q[i] * model.q[j], 0.0);
+      pr.cross.push_back(std::move(cb));
+    }
+  pr.xtx.assign(pr.p * pr.p, 0.0);
+  pr.xty.assign(pr.p, 0.0);
+  auto design = cr::make_design(std::move(pr), model.blocks);
+  if (auto* err = std::get_if<std::string>(&design)) throw std::invalid_argument(*err);
+  return std::move(std::get<0>(design));
+}
+
+namespace {
+
+[[noreturn]] void refuse(std::uint64_t batch, std::uint64_t row, const std::string& what) {
+  throw std::invalid_argument("batch " + std::to_string(batch) + ", row " + std::to_string(row) + ": " + what);
+}
+
+// e + sum_j z_j' Lambda_j u_j(level) as linear_predictor adds it, factor by factor.
+double add_random(const CrossedBatchModel& model, const Batch& b, std::uint64_t r, double e,
+                  const std::vector<std::vector<double>>& lambdas, const std::vector<std::vector<double>>& u) {
+  for (std::size_t j = 0; j < model.m.size(); ++j) {
+    const std::uint64_t q = model.q[j];
+    const double* zr = b.z + b.n * model.column[j] + r * q;
+    const double* ul = u[j].data() + static_cast<std::uint64_t>(b.codes[j * b.n + r]) * q;
+    const double* lam = lambdas[j].data();
+    for (std::uint64_t a = 0; a < q; ++a) {
+      double s = 0.0;
+      for (std::uint64_t c = 0; c <= a; ++c) s = s + lam[a * q + c] * ul[c];
+      e = e + zr[a] * s;
+    }
+  }
+  return e;
+}
+
+void check_row(const CrossedBatchModel& model, const Batch& b, std::uint64_t r, std::uint64_t bno,
+               CrossedPassSums& sums) {
+  const std::size_t k = model.m.size();
+  const double y = b.y[r], w = b.w[r];
+  if (!std::isfinite(w) || w < 0.0) refuse(bno, r, "the weight is not finite and at least 0");
+  if (!(w == 0.0 && std::isfinite(y)) && check_response(model.family, y, w) == Support::kOutside)
+    refuse(bno, r, "response " + std::to_string(y) + " with weight " + std::to_string(w) +
+                       " is outside the support of the " + model.family.def->name + " family");
+  if (b.offset && !std::isfinite(b.offset[r])) refuse(bno, r, "the offset is not finite");
+  for (std::uint64_t c = 0; c < model.p; ++c)
+    if (!std::isfinite(b.x[r * model.p + c])) refuse(bno, r, "x has a value that is not finite");
+  for (std::size_t j = 0; j < k; ++j)
+    for (std::uint64_t a = 0; a < model.q[j]; ++a)
+      if (!std::isfinite(b.z[b.n * model.column[j] + r * model.q[j] + a])) refuse(bno, r, "z has a value that is not finite");
+  if (w != 0.0) sums.constant = sums.constant + loglik_constant(model.family, y, w);
+  for (std::size_t i = 0, pi = 0; i < k; ++i) {
+    const auto li = static_cast<std::uint64_t>(b.codes[i * b.n + r]);
+    ++sums.count[i][li];
+    for (std::size_t j = i + 1; j < k; ++j, ++pi)
+      sums.pairs[pi].insert(li * model.m[j] + static_cast<std::uint64_t>(b.codes[j * b.n + r]));
+  }
+}
+
+// Adds row r, of weight wt and response resp, to the products (refill's terms).
+void add_products(const CrossedBatchModel& model, const Batch& b, std::uint64_t r, double wt, double resp,
+                  cr::Products& pr) {
+  const std::size_t k = model.m.size(), p = pr.p;
+  pr.yty = pr.yty + (resp * wt) * resp;
+  pr.log_weights = pr.log_weights + std::log(std::fabs(wt));
+  const double* xr = b.x + r * model.p;
+  for (std::size_t a = 0; a < p; ++a) {
+    const double xa = xr[a] * wt;
+    pr.xty[a] = pr.xty[a] + xa * resp;
+    for (std::size_t c = 0; c < p; ++c) pr.xtx[a * p + c] = pr.xtx[a * p + c] + xa * xr[c];
+  }
+  for (std::size_t j = 0; j < k; ++j) {
+    const std::uint64_t q = model.q[j], l = static_cast<std::uint64_t>(b.codes[j * b.n + r]);
+    const double* zr = b.z + b.n * model.column[j] + r * q;
+    double* ztz = pr.ztz[j].data() + l * q * q;
+    double* ztx = pr.ztx[j].data() + l * q * p;
+    double* zty = pr.zty[j].data() + l * q;
+    for (std::size_t a = 0; a < q; ++a) {
+      const double za = zr[a] * wt;
+      zty[a] = zty[a] + za * resp;
+      for (std::size_t c = 0; c < q; ++c) ztz[a * q + c] = ztz[a * q + c] + za * zr[c];
+      for (std::size_t c = 0; c < p; ++c) ztx[a * p + c] = ztx[a * p + c] + za * xr[c];
+    }
+  }
+  for (std::size_t i = 0, pi = 0; i + 1 < k; ++i)
+    for (std::size_t j = i + 1; j < k; ++j, ++pi) {
+      const std::uint64_t qi = model.q[i], qj = model.q[j];
+      const std::uint64_t key = static_cast<std::uint64_t>(b.codes[i * b.n + r]) * model.m[j] +
+                                static_cast<std::uint64_t>(b.codes[j * b.n + r]);
+      const cr::CrossBlock& cb = pr.cross[pi];
+      const auto at = std::lower_bound(cb.keys.begin(), cb.keys.end(), key);
+      if (at == cb.keys.end() || *at != key) throw std::logic_error("a pair of levels off the pattern of the first pass");
+      double* v = pr.cross[pi].values.data() + static_cast<std::uint64_t>(at - cb.keys.begin()) * qi * qj;
+      const double* zi = b.z + b.n * model.column[i] + r * qi;
+      const double* zj = b.z + b.n * model.column[j] + r * qj;
+      for (std::size_t a = 0; a < qi; ++a) {
+        const double za = zi[a] * wt;
+        for (std::size_t c = 0; c < qj; ++c) v[a * qj + c] = v[a * qj + c] + za * zj[c];
+      }
+    }
+}
+
+}  // namespace
+
+void add_crossed_batch(const CrossedBatchModel& model, const Batch& b, const CrossedPassInput& in,
+                       CrossedPassSums& sums) {
+  using detail::RowState;
+  const std::size_t k = model.m.size();
+  const std::uint64_t p = model.p, bno = sums.batches++;
+  sums.rows += b.n;
+  for (std::size_t j = 0; j < k; ++j)
+    for (std::uint64_t r = 0; r < b.n; ++r)
+      if (b.codes[j * b.n + r] < 0 || static_cast<std::uint64_t>(b.codes[j * b.n + r]) >= model.m[j])
+        refuse(bno, r, "factor " + std::to_string(j) + "'s code " + std::to_string(b.codes[j * b.n + r]) +
+                           " is outside 0.." + std::to_string(model.m[j] - 1));
+  if (in.kind == CrossedPassKind::kCheck) {
+    for (std::uint64_t r = 0; r < b.n; ++r) check_row(model, b, r, bno, sums);
+    return;
+  }
+  const Family& fam = in.fam;
+  const bool general = general_path(fam);
+  const bool second = in.kind == CrossedPassKind::kSystem && in.weights == CrossedWeights::kSecond;
+  std::vector<double> lev;
+  if (second || in.kind == CrossedPassKind::kGradient) {
+    // The leverages a_r' M^-1 a_r from the selected inverse, per batch (the batch's
+    // codes and columns are the factors' contiguous arrays).
+    cr::PredictionRows rows;
+    const double none = 0.0;
+    rows.r = b.n;
+    rows.x = &none;
+    for (std::size_t j = 0; j < k; ++j) {
+      rows.levels.push_back(b.codes + j * b.n);
+      rows.z.push_back(b.z + b.n * model.column[j]);
+    }
+    lev = cr::leverages(*in.design, *in.factor, rows);
+  }
+  const std::size_t nt = model.theta_offset.back();
+  const std::uint64_t ne = n_extra(model.family);
+  for (std::uint64_t r = 0; r < b.n; ++r) {
+    const double y = b.y[r], w = b.w[r], off = b.offset ? b.offset[r] : 0.0;
+    const double* xr = b.x + r * p;
+    const double eta0 = detail::fixed_eta(off, xr, in.beta, p);
+    const double eta = add_random(model, b, r, eta0, *in.lambdas, *in.u);
+    if (in.kind == CrossedPassKind::kValue || in.kind == CrossedPassKind::kSystem) {
+      if (w != 0.0) sums.ll = sums.ll + loglik_smooth(fam, y, linkinv(fam, eta), w);
+      if (in.dbeta) {
+        double e = 0.0;
+        for (std::uint64_t c = 0; c < p; ++c) e = e + xr[c] * in.dbeta[c];
+        sums.step_eta = std::max(sums.step_eta, std::fabs(e));
+      }
+      if (in.kind == CrossedPassKind::kValue) continue;
+      const RowState s = detail::row_state(fam, y, eta, w);
+      if (w != 0.0 && !(-s.d2 > 0.0)) sums.observed_ok = false;
+      if (w != 0.0 && s.weight != s.scoring) sums.laplace_same = false;
+      double wt = 0.0, resp = 0.0;
+      switch (in.weights) {
+        case CrossedWeights::kScoring:
+        case CrossedWeights::kLaplace: {
+          const double wv = in.weights == CrossedWeights::kLaplace ? s.weight : s.scoring;
+          wt = w == 0.0 ? crossed_detail::kTinyWeight : wv;
+          const double step = general ? s.d1 / wv : (y - s.mu) / mu_eta(fam, eta);
+          resp = (eta - (in.joint ? off : eta0)) + (w == 0.0 ? 0.0 : step);
+          break;
+        }
+        case CrossedWeights::kPql:
+          wt = w == 0.0 ? crossed_detail::kTinyWeight : s.scoring;
+          resp = (eta - off) + (w == 0.0 ? 0.0 : (y - s.mu) / mu_eta(fam, eta));
+          break;
+        case CrossedWeights::kSecond: {
+          const double v = s.dweight * lev[r], cw = in.observed ? -s.d2 : s.weight;
+          wt = w == 0.0 ? crossed_detail::kTinyWeight : cw;
+          resp = w == 0.0 ? 0.0 : v / cw;
+          break;
+        }
+      }
+      if (wt < 0.0) sums.negative = true;
+      if (resp != 0.0) sums.response = true;
+      add_products(model, b, r, wt, resp, *sums.products);
+      continue;
+    }
+    // kGradient: crossed_gradient's row sums.
+    const RowState s = detail::row_state(fam, y, eta, w);
+    const double v = s.dweight * lev[r];
+    const double at = add_random(model, b, r, 0.0, *in.lambdas, *in.t);
+    const double omega = (v + s.d2 * at) - 2.0 * s.d1;
+    double* g = sums.grad.data();
+    for (std::uint64_t c = 0; c < p; ++c) g[nt + c] = g[nt + c] + omega * xr[c];
+    if (ne > 0 && w != 0.0) {
+      const std::array<detail::ExtraDerivs, 2> d = detail::extra_derivs(fam, y, eta, w);
+      for (std::uint64_t j = 0; j < ne; ++j) g[nt + p + j] = g[nt + p + j] + ((-2.0 * d[j].l + lev[r] * d[j].weight) + at * d[j].d1);
+    }
+    for (std::size_t j = 0; j < k; ++j) {
+      const std::uint64_t q = model.q[j], l = static_cast<std::uint64_t>(b.codes[j * b.n + r]);
+      const double* zr = b.z + b.n * model.column[j] + r * q;
+      const double* ul = (*in.u_last)[j].data() + l * q;
+      const double* tl = (*in.t)[j].data() + l * q;
+      for (std::size_t e = 0; e < model.idx[j].size(); ++e) {
+        const std::uint64_t a = model.idx[j][e].first, c = model.idx[j][e].second;
+        double& ge = g[model.theta_offset[j] + e];
+        ge = ge + (omega * ul[c] + s.d1 * tl[c]) * zr[a];
+      }
+    }
+  }
+}
+
+}  // namespace qk::glmm
