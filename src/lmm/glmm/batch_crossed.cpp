@@ -43,11 +43,12 @@ class Driver {
   // conditional variances and rx_inv (into modes) when asked.
   bool evaluate(const std::vector<double>& theta, const double* beta, double& value, double* grad,
                 ModeSet* warm, CrossedModes* modes = nullptr);
-  // crossed_joint (no warm start, as a Laplace fit's).
-  bool joint(const std::vector<double>& theta, const double* beta0, double& value, double* beta, double* rx_inv);
-  // crossed_fit's pql_start (no warm start).
+  // crossed_joint: from the modes in warm (in and out; empty: zero).
+  bool joint(const std::vector<double>& theta, const double* beta0, double& value, double* beta, double* rx_inv,
+             ModeSet& warm);
+  // crossed_fit's pql_start, its PIRLS from the modes in warm.
   std::vector<double> pql_start(const std::vector<double>& theta0, const std::vector<double>& beta,
-                                std::vector<double>& h0);
+                                std::vector<double>& h0, const ModeSet& warm);
 
  private:
   struct Point {
@@ -316,11 +317,11 @@ bool Driver::evaluate(const std::vector<double>& theta, const double* beta, doub
 }
 
 bool Driver::joint(const std::vector<double>& theta, const double* beta0, double& value, double* beta,
-                   double* rx_inv) {
+                   double* rx_inv, ModeSet& warm) {
   const Family fam = at_params(model_.family, beta0, model_.p);
   const std::uint64_t p = model_.p, nd = n_extra(model_.family);
   std::vector<double> b(beta0, beta0 + p);
-  ModeSet u;
+  ModeSet u = warm;
   Solve last;
   double ll = 0.0;
   std::copy(beta0 + p, beta0 + p + nd, beta + p);
@@ -331,15 +332,17 @@ bool Driver::joint(const std::vector<double>& theta, const double* beta0, double
   std::copy(last.beta.begin(), last.beta.end(), beta);
   if (rx_inv) std::copy(last.solution->ev.fixed_inverse.begin(), last.solution->ev.fixed_inverse.end(), rx_inv);
   u = last.u;
-  return evaluate(theta, beta, value, nullptr, &u);
+  const bool ok = evaluate(theta, beta, value, nullptr, &u);
+  if (ok) warm = u;
+  return ok;
 }
 
 std::vector<double> Driver::pql_start(const std::vector<double>& theta0, const std::vector<double>& beta,
-                                      std::vector<double>& h0) {
+                                      std::vector<double>& h0, const ModeSet& warm) {
   const Family fam = at_params(model_.family, beta.data(), model_.p);
   const ModeSet lam = lambdas(theta0);
   std::vector<double> b(beta.begin(), beta.begin() + static_cast<std::ptrdiff_t>(model_.p));
-  ModeSet u;
+  ModeSet u = warm;
   Solve last;
   double ll = 0.0;
   if (!pirls(fam, theta0, lam, b, false, false, u, last, false, ll)) return {};
@@ -380,10 +383,25 @@ FitResult fit_crossed_batches(BatchReader& reader, const CrossedBatchModel& mode
     const std::vector<double> t = default_theta(model.idx[j]);
     c.theta0.insert(c.theta0.end(), t.begin(), t.end());
   }
+  // As crossed_fit's: every joint PIRLS after the first starts where the last ended (at
+  // theta0, then at the PQL fit's theta), the modes carried to the new theta.
+  ModeSet warm0;
+  std::vector<double> beta_last, theta_last;
   c.joint = [&](const std::vector<double>& th, const double* b0, double& f, double* b, double* rx) {
+    std::vector<double> start(b0, b0 + c.p);
+    if (beta_last.size() == c.p) {
+      std::copy(beta_last.begin(), beta_last.begin() + static_cast<std::ptrdiff_t>(p), start.begin());
+      rescale_modes(model.m, model.q, model.idx, model.theta_offset, theta_last, th, warm0);
+    } else {
+      warm0.clear();
+    }
     std::vector<double> rxp(nd == 0 ? 0 : p * p);
-    const bool ok = d.joint(th, b0, f, b, nd == 0 || !rx ? rx : rxp.data());
+    const bool ok = d.joint(th, start.data(), f, b, nd == 0 || !rx ? rx : rxp.data(), warm0);
     if (ok && rx && nd > 0) embed_rx(rxp, p, nd, rx);
+    if (ok) {
+      beta_last.assign(b, b + c.p);
+      theta_last = th;
+    }
     return ok;
   };
   // Within the fit each PIRLS starts from the modes of the point evaluated last.
@@ -399,7 +417,7 @@ FitResult fit_crossed_batches(BatchReader& reader, const CrossedBatchModel& mode
   };
   c.stage1 = false;
   c.refine_start = [&](const std::vector<double>& th, const std::vector<double>& b, std::vector<double>& h0) {
-    return d.pql_start(th, b, h0);
+    return d.pql_start(th, b, h0, warm0);
   };
   std::vector<double> x, unit;
   FitResult res = two_stage(c, options, x, unit);

@@ -53,6 +53,15 @@ struct Solve {
 // Factor j's entries of theta.
 std::vector<double> theta_part(const CrossedModel& model, const std::vector<double>& theta, std::size_t j);
 
+// u <- Lambda(to)^-1 Lambda(from) u per level of each factor: the spherical modes at
+// theta `from` as those at `to` of the same effects b = Lambda u, which move less than u
+// when theta does (a start for PIRLS at `to`). Factor j has m[j] levels and q[j]
+// effects, its theta entries idx[j] from theta_offset[j]; a factor whose Lambda at `to`
+// is singular keeps its u, and u of the wrong shape is left as it is.
+void rescale_modes(const std::vector<std::uint64_t>& m, const std::vector<std::uint64_t>& q,
+                   const std::vector<ThetaIndex>& idx, const std::vector<std::size_t>& theta_offset,
+                   const std::vector<double>& from, const std::vector<double>& to, std::vector<std::vector<double>>& u);
+
 // The family at beta's parameters (at_params); where the zero-inflation has covariates,
 // zp receives each row's probability and the family points at it (zp must outlive it).
 Family family_at(const CrossedModel& model, const double* beta, std::vector<double>& zp);

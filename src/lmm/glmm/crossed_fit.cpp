@@ -55,23 +55,30 @@ std::vector<double> pql_start(const CrossedModel& model, const std::vector<doubl
   return out;
 }
 
+}  // namespace
+
+namespace crossed_detail {
 
 // u <- Lambda(to)^-1 Lambda(from) u per level of each factor (spherical modes at `from`
 // as those at `to` of the same effects); a factor whose Lambda at `to` is singular
-// keeps its u.
-void rescale_modes(const CrossedModel& model, const std::vector<double>& from, const std::vector<double>& to,
-                   std::vector<std::vector<double>>& u) {
-  if (u.size() != model.factors.size()) return;
-  for (std::size_t j = 0; j < model.factors.size(); ++j) {
-    const CrossedFactor& f = model.factors[j];
-    const std::uint64_t q = f.q;
-    const std::vector<double> lf = theta_to_lambda(theta_part(model, from, j), f.idx, q),
-                              lt = theta_to_lambda(theta_part(model, to, j), f.idx, q);
-    bool regular = u[j].size() == f.m * q;
+// keeps its u. Factor j has m[j] levels, q[j] effects, theta's entries idx[j] from
+// theta_offset[j].
+void rescale_modes(const std::vector<std::uint64_t>& m, const std::vector<std::uint64_t>& qs,
+                   const std::vector<ThetaIndex>& idx, const std::vector<std::size_t>& theta_offset,
+                   const std::vector<double>& from, const std::vector<double>& to, std::vector<std::vector<double>>& u) {
+  if (u.size() != m.size()) return;
+  const auto part = [&](const std::vector<double>& theta, std::size_t j) {
+    return std::vector<double>(theta.begin() + static_cast<std::ptrdiff_t>(theta_offset[j]),
+                               theta.begin() + static_cast<std::ptrdiff_t>(theta_offset[j + 1]));
+  };
+  for (std::size_t j = 0; j < m.size(); ++j) {
+    const std::uint64_t q = qs[j];
+    const std::vector<double> lf = theta_to_lambda(part(from, j), idx[j], q), lt = theta_to_lambda(part(to, j), idx[j], q);
+    bool regular = u[j].size() == m[j] * q;
     for (std::uint64_t a = 0; a < q && regular; ++a) regular = lt[a * q + a] != 0.0;
     if (!regular) continue;
     std::vector<double> b(q);
-    for (std::uint64_t l = 0; l < f.m; ++l) {
+    for (std::uint64_t l = 0; l < m[j]; ++l) {
       double* ul = u[j].data() + l * q;
       for (std::uint64_t a = 0; a < q; ++a) {
         double s = 0.0;
@@ -87,7 +94,7 @@ void rescale_modes(const CrossedModel& model, const std::vector<double>& from, c
   }
 }
 
-}  // namespace
+}  // namespace crossed_detail
 
 FitResult crossed_fit(const CrossedModel& model, const FitOptions& options) {
   if (options.nagq > 1) throw std::invalid_argument("adaptive quadrature needs a single grouping factor");
@@ -114,11 +121,21 @@ FitResult crossed_fit(const CrossedModel& model, const FitOptions& options) {
   // move less than u when theta does.
   std::vector<std::vector<double>> warm0;
   std::vector<double> beta_last, theta_last;
+  std::vector<std::uint64_t> levels, effects;
+  std::vector<ThetaIndex> indices;
+  for (const CrossedFactor& f : model.factors) {
+    levels.push_back(f.m);
+    effects.push_back(f.q);
+    indices.push_back(f.idx);
+  }
+  const auto rescale = [&](const std::vector<double>& to) {
+    rescale_modes(levels, effects, indices, model.theta_offset, theta_last, to, warm0);
+  };
   c.joint_gradient = [&](const std::vector<double>& th, const double* b0, double& f, std::vector<double>& g) {
     std::vector<double> b(c.p), start(b0, b0 + c.p);
     if (beta_last.size() == c.p) {
       std::copy(beta_last.begin(), beta_last.begin() + static_cast<std::ptrdiff_t>(model.p), start.begin());
-      rescale_modes(model, theta_last, th, warm0);
+      rescale(th);
     }
     if (!crossed_joint_gradient(model, th, start.data(), f, b.data(), g.data(), warm0)) return false;
     beta_last = b;
@@ -132,7 +149,7 @@ FitResult crossed_fit(const CrossedModel& model, const FitOptions& options) {
     std::vector<double> start(b0, b0 + c.p);
     if (beta_last.size() == c.p) {
       std::copy(beta_last.begin(), beta_last.begin() + static_cast<std::ptrdiff_t>(model.p), start.begin());
-      rescale_modes(model, theta_last, th, warm0);
+      rescale(th);
     } else {
       warm0.clear();
     }
