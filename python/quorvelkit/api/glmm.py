@@ -269,7 +269,6 @@ def _from_batches(
     refused = [
         what
         for what, given in (
-            (f"nagq = {nagq} (Laplace's approximation, nagq = 1, only)", nagq != 1),
             ("zero-inflation", zi is not None),
             ("subset=", subset is not None),
             ("a start for beta", beta is not None),
@@ -287,6 +286,7 @@ def _from_batches(
         offset=offset,
         laplace=laplace,
         theta=theta,
+        nagq=nagq,
         **iterations,
         **batch_options,
     )

@@ -4,7 +4,8 @@ iterator of DataFrames at each call, or a Dask DataFrame (its partitions compute
 handed to this process, not reduced where they are).
 
 The fit is the in-memory fit (:func:`quorvelkit.glmm`) of one grouping factor by
-Laplace's approximation: the same criterion, start, optimiser and stopping rules, so
+Laplace's approximation, nAGQ = 0 or (a scalar random effect) adaptive quadrature:
+the same criterion, start, optimiser and stopping rules, so
 the results agree to rounding; it is found by the compiled core's pass driver
 (``_quorvelkit.glmm_batches_fit``). Each group's PIRLS advances one
 step per pass over the batches, from sums the core's kernel takes of each batch (no
@@ -212,15 +213,18 @@ def glmm_batches(
     offset: Any = None,
     laplace: str | None = None,
     theta: Any = None,
+    nagq: int = 1,
     max_iter: int = 300,
     batch_rows: int = 1 << 20,
     levels: Mapping[str, Sequence] | None = None,
     cache_bytes: int = 1 << 28,
     progress: bool | None = None,
 ) -> GlmmBatchFit:
-    """The Laplace fit (one grouping factor; every family without zero-inflation) of ``formula`` to
+    """The fit (one grouping factor; every family without zero-inflation) of ``formula`` to
     ``source`` read in batches (see the module); what :func:`quorvelkit.glmm` calls for
-    such data. ``levels`` declares the levels of categorical columns, which a list or a
+    such data. ``nagq`` as in memory: 0 (the joint PIRLS's criterion), 1 (Laplace's)
+    or more (adaptive Gauss-Hermite quadrature, of one scalar random effect only: the
+    per-group sums of a vector-valued one grow as nagq^q). ``levels`` declares the levels of categorical columns, which a list or a
     callable's batches otherwise take from their first batch holding a complete row (a
     Parquet source's first pass finds them); ``batch_rows`` is the Parquet batch size.
     The first pass keeps the batches as the core reads them (8 (p + q + 3) bytes a
@@ -253,6 +257,11 @@ def glmm_batches(
     if len(spec.factors) != 1:
         raise ValueError(
             f"a GLMM fit from batches takes one grouping factor (this model has {len(spec.factors)}); fit it in memory"
+        )
+    if nagq > 1 and spec.q > 1:
+        raise ValueError(
+            f"nagq = {nagq} from batches takes one scalar random effect (this model has {spec.q} per group, "
+            f"nagq^q = {nagq**spec.q} quadrature points per group); use nagq=1 or fit it in memory"
         )
     reading = _Reading(parsed, spec, family, weights, offset)
 
@@ -345,6 +354,7 @@ def glmm_batches(
             theta0,
             max_iter,
             beta0,
+            nagq,
         )
     finally:
         bar.close()

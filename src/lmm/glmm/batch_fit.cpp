@@ -8,6 +8,7 @@
 
 #include "linalg/dense.hpp"
 #include "lmm/glmm/batch.hpp"
+#include "lmm/glmm/batch_driver.hpp"
 #include "lmm/glmm/group.hpp"
 #include "lmm/glmm/stages.hpp"
 
@@ -20,57 +21,6 @@ using namespace detail;
 // 0 (a far warm start compared with it), u after a whole step, a trial step, or its
 // mode (for the factor and the Laplace term there).
 enum class Phase : std::uint8_t { kStart, kZero, kWhole, kSearch, kFinal, kDone };
-
-class Driver {
- public:
-  Driver(BatchReader& reader, const BatchModel& model) : reader_(reader), model_(model) {}
-
-  std::uint64_t passes = 0;
-
-  void pass(const PassInput& in) {
-    sums_.clear(model_, in.kind);
-    if (in.kind == PassKind::kModes || in.kind == PassKind::kJoint)
-      for (std::uint64_t i = 0; i < model_.m * model_.q; ++i) sums_.d1[i] = -in.u[i];  // h_g/2's gradient A'd1 - u
-    reader_.each([&](const Batch& b) { add_batch(model_, b, in, sums_); });
-    ++passes;
-  }
-
-  // The first pass: every row checked, every group met, the loglik constant.
-  void check() {
-    PassInput in;
-    in.kind = PassKind::kCheck;
-    pass(in);
-    for (std::uint64_t g = 0; g < model_.m; ++g)
-      if (sums_.count[g] == 0) throw std::invalid_argument("group " + std::to_string(g) + " has no rows");
-    constant_ = -2.0 * sums_.constant;
-    n_ = sums_.rows;
-  }
-  std::uint64_t n() const { return n_; }
-
-  bool evaluate(const std::vector<double>& lambda, const double* beta, double& value, double* grad,
-                std::vector<double>* warm, std::vector<double>* u_out = nullptr, std::vector<double>* l_out = nullptr);
-  // Each group's PIRLS at (lambda, beta) into u_, lf_ (the factors of M), lo_ (the
-  // observed curvatures) and value_; from warm's modes when given (and into them).
-  bool modes_at(const std::vector<double>& lambda, const double* beta, std::vector<double>* warm);
-  bool rx_inverse(const std::vector<double>& lambda, const double* beta, const std::vector<double>& u, double* out);
-  bool joint(const std::vector<double>& lambda, const double* beta0, double& value, double* beta, double* rx_inv);
-
- private:
-  JointSums joint_pass(const std::vector<double>& lambda, const double* beta, const std::vector<double>& u,
-                       JointStore* store);
-
-  BatchReader& reader_;
-  const BatchModel& model_;
-  PassSums sums_;
-  // The last modes found from warm starts and their point: a gradient asked at that
-  // point (the minimiser's line search takes the value, then the gradient there) starts
-  // from them without a pass.
-  std::vector<double> u_, lf_, lo_, at_lambda_, at_beta_;
-  double value_ = 0.0;
-  bool reusable_ = false;
-  double constant_ = 0.0;
-  std::uint64_t n_ = 0;
-};
 
 // Per group: the Newton direction at the pass's point from the sums there, as
 // group_mode takes it (the observed curvature, or the scoring one where that is not
@@ -92,6 +42,20 @@ bool newton(const PassSums& s, std::uint64_t g, std::uint64_t q, std::vector<dou
   big = 0.0;
   for (std::uint64_t b = 0; b < q; ++b) big = std::max(big, std::fabs(delta[b]));
   return std::isfinite(big);
+}
+
+}  // namespace
+
+namespace detail {
+
+void Driver::check() {
+  PassInput in;
+  in.kind = PassKind::kCheck;
+  pass(in);
+  for (std::uint64_t g = 0; g < model_.m; ++g)
+    if (sums_.count[g] == 0) throw std::invalid_argument("group " + std::to_string(g) + " has no rows");
+  constant_ = -2.0 * sums_.constant;
+  n_ = sums_.rows;
 }
 
 bool Driver::modes_at(const std::vector<double>& lambda, const double* beta, std::vector<double>* warm) {
@@ -284,10 +248,11 @@ bool Driver::evaluate(const std::vector<double>& lambda, const double* beta, dou
 }
 
 JointSums Driver::joint_pass(const std::vector<double>& lambda, const double* beta, const std::vector<double>& u,
-                             JointStore* store) {
+                             JointStore* store, bool observed) {
   const std::uint64_t m = model_.m, q = model_.q, p = model_.p, qq = q * q;
   PassInput in;
   in.kind = store ? PassKind::kJoint : PassKind::kValue;
+  in.observed = observed;
   in.lambda = lambda.data();
   in.beta = beta;
   in.u = u.data();
@@ -328,23 +293,38 @@ bool Driver::rx_inverse(const std::vector<double>& lambda, const double* beta, c
   return true;
 }
 
-bool Driver::joint(const std::vector<double>& lambda, const double* beta0, double& value, double* beta,
-                   double* rx_inv) {
-  std::vector<double> u;
+bool Driver::joint_modes(const std::vector<double>& lambda, const double* beta0, double* beta,
+                         const std::vector<double>* warm, std::vector<double>& u) {
+  const std::uint64_t mq = model_.m * model_.q;
+  // A start from other modes is kept where it is no worse than zero (warm may be u).
+  const bool keep = warm && warm->size() == mq &&
+                    joint_pass(lambda, beta0, *warm, nullptr).h <=
+                        joint_pass(lambda, beta0, std::vector<double>(mq, 0.0), nullptr).h;
+  if (!keep) u.clear();
+  else if (warm != &u) u = *warm;
   const JointPass at = [&](const double* b, const std::vector<double>& uv, JointStore* store) {
     return joint_pass(lambda, b, uv, store);
   };
-  if (!joint_pirls(model_.m, model_.q, model_.p, model_.p + n_extra(model_.family), beta0, at, beta, u)) return false;
-  if (rx_inv && !rx_inverse(lambda, beta, u, rx_inv)) return false;
-  return evaluate(lambda, beta, value, nullptr, nullptr);
+  return joint_pirls(model_.m, model_.q, model_.p, model_.p + n_extra(model_.family), beta0, at, beta, u);
 }
 
-}  // namespace
+bool Driver::joint(const std::vector<double>& lambda, const double* beta0, double& value, double* beta,
+                   double* rx_inv, std::vector<double>* warm) {
+  std::vector<double> u;
+  if (!joint_modes(lambda, beta0, beta, warm, u)) return false;
+  if (rx_inv && !rx_inverse(lambda, beta, u, rx_inv)) return false;
+  if (warm) *warm = u;
+  return evaluate(lambda, beta, value, nullptr, warm);
+}
+
+}  // namespace detail
 
 FitResult fit_batches(BatchReader& reader, const BatchModel& model, const FitOptions& options,
                       std::uint64_t& passes) {
   const std::size_t nt = model.idx.size(), p = model.p, q = model.q, m = model.m, nd = n_extra(model.family);
-  if (options.nagq != 1) throw std::invalid_argument("the fit from batches takes nagq = 1 (Laplace) only");
+  const int nagq = options.nagq;
+  if (nagq > 1 && q != 1)
+    throw std::invalid_argument("the quadrature (nagq > 1) from batches takes one scalar random effect (q = 1)");
   Driver d(reader, model);
   d.check();
   const auto lambda_at = [&](const std::vector<double>& x) {
@@ -356,21 +336,52 @@ FitResult fit_batches(BatchReader& reader, const BatchModel& model, const FitOpt
   c.n_extra = nd;
   c.groups = sign_groups(model.idx);
   c.theta0 = default_theta(model.idx);
+  // fit()'s chain under nAGQ = 0: each joint PIRLS after the first from the last one's
+  // beta and modes.
+  const bool chain = nagq == 0;
+  std::vector<double> warm0, beta_last;
+  const auto start_of = [&](const double* b0) {
+    std::vector<double> s(b0, b0 + p + nd);
+    if (chain && beta_last.size() == p + nd)
+      std::copy(beta_last.begin(), beta_last.begin() + static_cast<std::ptrdiff_t>(p), s.begin());
+    return s;
+  };
   c.joint = [&](const std::vector<double>& th, const double* b0, double& f, double* b, double* rx) {
-    if (nd == 0) return d.joint(theta_to_lambda(th, model.idx, q), b0, f, b, rx);
-    std::vector<double> rxp(p * p);
-    const bool ok = d.joint(theta_to_lambda(th, model.idx, q), b0, f, b, rx ? rxp.data() : nullptr);
-    if (ok && rx) embed_rx(rxp, p, nd, rx);
+    const std::vector<double> start = start_of(b0);
+    std::vector<double> rxp(nd == 0 ? 0 : p * p);
+    const bool ok = d.joint(theta_to_lambda(th, model.idx, q), start.data(), f, b, nd == 0 || !rx ? rx : rxp.data(),
+                            chain ? &warm0 : nullptr);
+    if (ok && rx && nd > 0) embed_rx(rxp, p, nd, rx);
+    if (ok && chain) beta_last.assign(b, b + p + nd);
     return ok;
+  };
+  c.joint_gradient = [&](const std::vector<double>& th, const double* b0, double& f, std::vector<double>& g) {
+    const std::vector<double> start = start_of(b0);
+    std::vector<double> b(p + nd);
+    if (!d.joint_gradient(theta_to_lambda(th, model.idx, q), start.data(), f, b.data(), g.data(), warm0)) return false;
+    beta_last = b;
+    return true;
   };
   // Within the fit each PIRLS starts from the modes of the point evaluated last.
   std::vector<double> warm(m * q, 0.0);
-  c.value = [&](const std::vector<double>& xv, double& f) {
+  const ValueFn laplace_value = [&](const std::vector<double>& xv, double& f) {
     return d.evaluate(lambda_at(xv), xv.data() + nt, f, nullptr, &warm);
   };
-  c.gradient = [&](const std::vector<double>& xv, double& f, std::vector<double>& g) {
+  const Objective laplace = [&](const std::vector<double>& xv, double& f, std::vector<double>& g) {
     return d.evaluate(lambda_at(xv), xv.data() + nt, f, g.data(), &warm);
   };
+  if (nagq <= 1) {
+    c.value = laplace_value;
+    c.gradient = laplace;
+  } else {
+    // As in memory: Laplace's fit with its exact gradient first, then the quadrature's
+    // criterion by differences.
+    c.warmup = laplace;
+    c.warmup_value = laplace_value;
+    c.value = [&](const std::vector<double>& xv, double& f) {
+      return d.agq_value(lambda_at(xv), xv.data() + nt, nagq, f, &warm);
+    };
+  }
   c.stage1 = false;
   std::vector<double> x, unit;
   FitResult res = two_stage(c, options, x, unit);

@@ -123,6 +123,10 @@ double group_laplace(const Rows& rows, std::uint64_t g, GroupWork& work, const d
 void group_gradient(const Rows& rows, std::uint64_t g, GroupWork& work, const double* u,
                     double* grad);
 
+// The scale S of the quadrature's grid (q x q, lower triangular: S S' = M^-1) from L,
+// the Cholesky factor of M at the mode. False where it does not factor.
+bool agq_scale(const double* l, std::uint64_t q, double* scale);
+
 // The group's adaptive-quadrature term (constants left out) at its mode, on the
 // product rule of the given one-dimensional nodes and log weights.
 double group_agq(const Rows& rows, std::uint64_t g, GroupWork& work, const double* u,
