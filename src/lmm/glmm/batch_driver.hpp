@@ -29,6 +29,11 @@ class Driver {
   // The first pass: every row checked, every group met, the loglik constant.
   void check();
   std::uint64_t n() const { return n_; }
+  // What check() learnt, taken from another driver of the same rows.
+  void same_rows_as(const Driver& d) {
+    constant_ = d.constant_;
+    n_ = d.n_;
+  }
 
   bool evaluate(const std::vector<double>& lambda, const double* beta, double& value, double* grad,
                 std::vector<double>* warm, std::vector<double>* u_out = nullptr, std::vector<double>* l_out = nullptr);
@@ -68,5 +73,16 @@ class Driver {
   double constant_ = 0.0;
   std::uint64_t n_ = 0;
 };
+
+// The criterion at several points of x = (theta, beta) at once: with gs, Laplace's and
+// its exact gradient (evaluate's), else nagq's value (agq_value's for nagq > 1). Each
+// point's PIRLS starts from the modes in warm, which receives the first point's. Every
+// point runs as a driver of its own, and each pass any of them asks for reads the
+// batches once for all of them: a point's sums, and so its results, are those of its
+// own run alone. At most `together` points share the passes. `like` is a driver that
+// has made the first pass; passes receives the passes made.
+bool evaluate_together(BatchReader& reader, const Driver& like, const BatchModel& model, int nagq,
+                       const std::vector<std::vector<double>>& xs, std::vector<double>& warm, std::size_t together,
+                       std::vector<double>& fs, std::vector<std::vector<double>>* gs, std::uint64_t& passes);
 
 }  // namespace qk::glmm::detail

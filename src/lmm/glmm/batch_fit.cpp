@@ -370,9 +370,18 @@ FitResult fit_batches(BatchReader& reader, const BatchModel& model, const FitOpt
   const Objective laplace = [&](const std::vector<double>& xv, double& f, std::vector<double>& g) {
     return d.evaluate(lambda_at(xv), xv.data() + nt, f, g.data(), &warm);
   };
+  // Points whose criteria are found together share their passes (the Hessian's 2 np
+  // gradients, a quadrature's differences), as many at once as keep their state (some
+  // 8 (5q + 5 + 8q^2) bytes a group each) within 1 GiB, and at most 64.
+  const std::size_t per_point = m * (8 * (5 * q + 5 + 8 * q * q) + 16);
+  const std::size_t together = std::clamp<std::size_t>((std::size_t{1} << 30) / per_point, 1, 64);
   if (nagq <= 1) {
     c.value = laplace_value;
     c.gradient = laplace;
+    c.gradients = [&, together](const std::vector<std::vector<double>>& xs, std::vector<double>& fs,
+                                std::vector<std::vector<double>>& gs) {
+      return evaluate_together(reader, d, model, 1, xs, warm, together, fs, &gs, d.passes);
+    };
   } else {
     // As in memory: Laplace's fit with its exact gradient first, then the quadrature's
     // criterion by differences.
@@ -380,6 +389,9 @@ FitResult fit_batches(BatchReader& reader, const BatchModel& model, const FitOpt
     c.warmup_value = laplace_value;
     c.value = [&](const std::vector<double>& xv, double& f) {
       return d.agq_value(lambda_at(xv), xv.data() + nt, nagq, f, &warm);
+    };
+    c.values = [&, together](const std::vector<std::vector<double>>& xs, std::vector<double>& fs) {
+      return evaluate_together(reader, d, model, nagq, xs, warm, together, fs, nullptr, d.passes);
     };
   }
   c.stage1 = false;

@@ -222,6 +222,7 @@ FitResult two_stage(const Criteria& c, const FitOptions& options, std::vector<do
   for (std::size_t j = 0; j < p; ++j) unit[nt + j] = std::sqrt(std::max(rx[j * p + j], 1e-300));
   Objective objective = [&](const std::vector<double>& xv, double& f, std::vector<double>& g) {
     if (c.gradient) return c.gradient(xv, f, g);
+    if (c.values) return central_together(c.values, xv, steps_for(xv, unit, 1e-5), f, g);
     if (!c.value(xv, f)) return false;
     return central_gradient(c.value, xv, steps_for(xv, unit, 1e-5), g);
   };
@@ -311,34 +312,7 @@ FitResult two_stage(const Criteria& c, const FitOptions& options, std::vector<do
   res.converged = r2.converged;
   res.message = r2.message;
 
-  // lme4's default covariance: the beta block of 2 H^-1, H the Hessian of the
-  // criterion over (theta, beta), here by central differences of the gradient.
-  res.hessian.assign(np * np, 0.0);
-  std::vector<double> xt = x, gp(np), gm(np);
-  const std::vector<double> h = steps_for(x, unit, 1e-4);
-  bool ok = true;
-  for (std::size_t j = 0; j < np && ok; ++j) {
-    double fp, fm;
-    xt[j] = x[j] + h[j];
-    ok = objective(xt, fp, gp);
-    xt[j] = x[j] - h[j];
-    ok = ok && objective(xt, fm, gm);
-    xt[j] = x[j];
-    for (std::size_t i = 0; i < np; ++i) res.hessian[i * np + j] = (gp[i] - gm[i]) / (2.0 * h[j]);
-  }
-  if (ok) {
-    std::vector<double> hs(np * np);
-    for (std::size_t i = 0; i < np; ++i)
-      for (std::size_t j = 0; j < np; ++j) hs[i * np + j] = 0.5 * (res.hessian[i * np + j] + res.hessian[j * np + i]);
-    if (cholesky_in_place(hs.data(), np)) {
-      std::vector<double> hinv(np * np);
-      cholesky_inverse(hs.data(), np, hinv.data());
-      res.vcov.assign(p * p, 0.0);
-      for (std::size_t i = 0; i < p; ++i)
-        for (std::size_t j = 0; j < p; ++j) res.vcov[i * p + j] = 2.0 * hinv[(nt + i) * np + nt + j];
-      res.vcov_from_hessian = true;
-    }
-  }
+  hessian_covariance(objective, c.gradient ? c.gradients : Gradients(), x, unit, nt, p, res);
   return res;
 }
 
