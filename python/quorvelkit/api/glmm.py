@@ -117,7 +117,8 @@ def glmm(
             partitions computed and handed to this process), a list of DataFrames or
             a callable returning a fresh iterator of DataFrames at each call (an
             iterator is refused: the fit reads its rows once per pass). Such a fit is the
-            in-memory fit (one grouping factor, Laplace, no zero-inflation) and keeps
+            in-memory fit (one grouping factor; Laplace, nagq = 0, or a quadrature of
+            one scalar random effect; no zero-inflation) and keeps
             no rows: a :class:`~quorvelkit.results.glmm_batch_fit.GlmmBatchFit`. Its
             keyword options ``batch_rows`` (rows per Parquet batch) and ``levels``
             (declared levels of categorical columns) are those of :func:`quorvelkit.lmm`'s

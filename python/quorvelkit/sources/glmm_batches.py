@@ -224,9 +224,10 @@ def glmm_batches(
     ``source`` read in batches (see the module); what :func:`quorvelkit.glmm` calls for
     such data. ``nagq`` as in memory: 0 (the joint PIRLS's criterion), 1 (Laplace's)
     or more (adaptive Gauss-Hermite quadrature, of one scalar random effect only: the
-    per-group sums of a vector-valued one grow as nagq^q). ``levels`` declares the levels of categorical columns, which a list or a
-    callable's batches otherwise take from their first batch holding a complete row (a
-    Parquet source's first pass finds them); ``batch_rows`` is the Parquet batch size.
+    per-group sums of a vector-valued one grow as nagq^q). ``levels`` declares the
+    levels of categorical columns, which a list or a callable's batches otherwise take
+    from their first batch holding a complete row (a Parquet source's first pass finds
+    them); ``batch_rows`` is the Parquet batch size.
     The first pass keeps the batches as the core reads them (8 (p + q + 3) bytes a
     row) while they take at most ``cache_bytes``, and the core's passes read those;
     beyond it every pass reads the source again (0: always). ``progress``: a bar of the
