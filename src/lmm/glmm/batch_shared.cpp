@@ -5,7 +5,7 @@
 // lock, which the caller holds) waits until every live point has posted or finished,
 // then reads the batches once, handing each batch to the posted visits in the points'
 // order, and lets them go on. A point's sums are the same bits as alone, whatever the
-// threads' timing; the points' kernels run one after another, on the calling thread.
+// threads' timing; the points' kernels of a batch run as tasks of the pool.
 #include <condition_variable>
 #include <exception>
 #include <mutex>
@@ -13,6 +13,7 @@
 
 #include "lmm/glmm/batch_driver.hpp"
 #include "lmm/glmm/stages.hpp"
+#include "pool/pool.hpp"
 
 namespace qk::glmm::detail {
 namespace {
@@ -55,8 +56,9 @@ class Shared {
           if (v) visits.push_back(v);
       }
       try {
+        // The points' kernels on the pool: each adds to its own sums only.
         source.each([&](const Batch& b) {
-          for (const auto* v : visits) (*v)(b);
+          run_tasks(visits.size(), visits.size() > 1 && b.n >= 4096, [&](std::size_t k) { (*visits[k])(b); });
         });
       } catch (...) {
         std::lock_guard<std::mutex> lock(mu_);
