@@ -1,7 +1,7 @@
 // The pass driver of the GLMM fit from batches (batch.hpp), shared by the files that
-// build its criteria: Laplace's (batch_fit.cpp), nAGQ = 0's exact gradient and the
-// adaptive quadrature of a scalar random effect (batch_nagq.cpp). Internal to the GLMM
-// core.
+// build its criteria: Laplace's (batch_fit.cpp), the joint PIRLS and nAGQ = 0's exact
+// gradient (batch_joint.cpp), the adaptive quadrature of a scalar random effect
+// (batch_agq.cpp). Internal to the GLMM core.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +19,7 @@ class Driver {
   std::uint64_t passes = 0;
 
   void pass(const PassInput& in) {
+    joint_kept_ = false;
     sums_.clear(model_, in.kind, in.nodes);
     if (in.kind == PassKind::kModes || in.kind == PassKind::kJoint)
       for (std::uint64_t i = 0; i < model_.m * model_.q; ++i) sums_.d1[i] = -in.u[i];  // h_g/2's gradient A'd1 - u
@@ -47,11 +48,11 @@ class Driver {
   bool joint(const std::vector<double>& lambda, const double* beta0, double& value, double* beta, double* rx_inv,
              std::vector<double>* warm = nullptr);
   // nAGQ = 0's criterion and its exact gradient over (theta, the family's parameters
-  // beside beta), as joint_gradient takes them in memory (batch_nagq.cpp).
+  // beside beta), as joint_gradient takes them in memory.
   bool joint_gradient(const std::vector<double>& lambda, const double* beta0, double& value, double* beta,
                       double* grad, std::vector<double>& warm);
   // The adaptive Gauss-Hermite value of nagq points of a scalar random effect, centred
-  // at the Laplace modes found from warm (batch_nagq.cpp).
+  // at the Laplace modes found from warm.
   bool agq_value(const std::vector<double>& lambda, const double* beta, int nagq, double& value,
                  std::vector<double>* warm);
 
@@ -70,6 +71,10 @@ class Driver {
   std::vector<double> u_, lf_, lo_, at_lambda_, at_beta_;
   double value_ = 0.0;
   bool reusable_ = false;
+  // sums_ holds a kJoint pass's sums, not yet used, at (jl_, jb_, ju_): the joint
+  // PIRLS's next step at a trial point it takes needs no pass of its own.
+  bool joint_kept_ = false;
+  std::vector<double> jl_, jb_, ju_;
   double constant_ = 0.0;
   std::uint64_t n_ = 0;
 };

@@ -1,7 +1,7 @@
 // The pass driver of the GLMM fit from batches (batch.hpp): each group's PIRLS advanced
 // pass by pass by group_mode's rules, the criterion and its exact gradient from the
-// sums at the modes, the joint PIRLS of nAGQ = 0, and the fit by the in-memory fit's
-// two stages.
+// sums at the modes (the joint PIRLS of nAGQ = 0 in batch_joint.cpp), and the fit by
+// the in-memory fit's two stages.
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
@@ -245,76 +245,6 @@ bool Driver::evaluate(const std::vector<double>& lambda, const double* beta, dou
   }
   for (std::uint64_t j = 0; j < pe; ++j) grad[nt + j] = sums_.gb[j];
   return true;
-}
-
-JointSums Driver::joint_pass(const std::vector<double>& lambda, const double* beta, const std::vector<double>& u,
-                             JointStore* store, bool observed) {
-  const std::uint64_t m = model_.m, q = model_.q, p = model_.p, qq = q * q;
-  PassInput in;
-  in.kind = store ? PassKind::kJoint : PassKind::kValue;
-  in.observed = observed;
-  in.lambda = lambda.data();
-  in.beta = beta;
-  in.u = u.data();
-  pass(in);
-  JointSums out;
-  for (std::uint64_t g = 0; g < m; ++g) {
-    double uu = 0.0;
-    for (std::uint64_t j = 0; j < q; ++j) uu = uu + u[g * q + j] * u[g * q + j];
-    out.h = out.h + (-2.0 * sums_.ll[g] + uu);
-  }
-  out.ok = std::isfinite(out.h);
-  if (!store) return out;
-  out.s = sums_.xsx;
-  out.rb = sums_.xd1;
-  for (std::uint64_t g = 0; g < m && out.ok; ++g) {
-    double* lg = sums_.ms.data() + g * qq;
-    double* bg = sums_.bx.data() + g * q * p;
-    double* rg = sums_.d1.data() + g * q;
-    for (std::uint64_t j = 0; j < q; ++j) lg[j * q + j] = lg[j * q + j] + 1.0;
-    if (!detail::schur_share(lg, q, p, bg, rg, out.s.data(), out.rb.data())) {
-      out.ok = false;
-      break;
-    }
-    std::copy(lg, lg + qq, store->l.begin() + static_cast<std::ptrdiff_t>(g * qq));
-    std::copy(bg, bg + q * p, store->c.begin() + static_cast<std::ptrdiff_t>(g * q * p));
-    std::copy(rg, rg + q, store->r.begin() + static_cast<std::ptrdiff_t>(g * q));
-  }
-  return out;
-}
-
-bool Driver::rx_inverse(const std::vector<double>& lambda, const double* beta, const std::vector<double>& u,
-                        double* out) {
-  const std::uint64_t m = model_.m, q = model_.q, p = model_.p;
-  JointStore store{std::vector<double>(m * q * q), std::vector<double>(m * q * p), std::vector<double>(m * q)};
-  JointSums sums = joint_pass(lambda, beta, u, &store);
-  if (!sums.ok || !cholesky_in_place(sums.s.data(), p)) return false;
-  cholesky_inverse(sums.s.data(), p, out);
-  return true;
-}
-
-bool Driver::joint_modes(const std::vector<double>& lambda, const double* beta0, double* beta,
-                         const std::vector<double>* warm, std::vector<double>& u) {
-  const std::uint64_t mq = model_.m * model_.q;
-  // A start from other modes is kept where it is no worse than zero (warm may be u).
-  const bool keep = warm && warm->size() == mq &&
-                    joint_pass(lambda, beta0, *warm, nullptr).h <=
-                        joint_pass(lambda, beta0, std::vector<double>(mq, 0.0), nullptr).h;
-  if (!keep) u.clear();
-  else if (warm != &u) u = *warm;
-  const JointPass at = [&](const double* b, const std::vector<double>& uv, JointStore* store) {
-    return joint_pass(lambda, b, uv, store);
-  };
-  return joint_pirls(model_.m, model_.q, model_.p, model_.p + n_extra(model_.family), beta0, at, beta, u);
-}
-
-bool Driver::joint(const std::vector<double>& lambda, const double* beta0, double& value, double* beta,
-                   double* rx_inv, std::vector<double>* warm) {
-  std::vector<double> u;
-  if (!joint_modes(lambda, beta0, beta, warm, u)) return false;
-  if (rx_inv && !rx_inverse(lambda, beta, u, rx_inv)) return false;
-  if (warm) *warm = u;
-  return evaluate(lambda, beta, value, nullptr, warm);
 }
 
 }  // namespace detail
