@@ -1,9 +1,11 @@
 // The fit from batches by nAGQ = 0 and by adaptive quadrature against the in-memory
-// fit of the same rows, and the passes shared by several points (evaluate_together):
-// each point's results the bits of its run alone, the passes those of its longest
-// run, a reader's error carried out of the shared passes.
+// fit of the same rows; the passes shared by several points (evaluate_together): each
+// point's results the bits of its run alone, the passes those of its longest run, a
+// reader's error carried out of the shared passes; the joint PIRLS's halved steps read
+// in one pass.
 
 #include <algorithm>
+#include <cmath>
 #include <random>
 #include <stdexcept>
 
@@ -237,6 +239,56 @@ TEST(GlmmBatchNagq, ReadersErrorEndsTheSharedPasses) {
     EXPECT_THROW(gl::detail::evaluate_together(reader, first, model, 1, xs, warm, 64, fs, &gs, passes),
                  std::runtime_error);
     EXPECT_EQ(passes, fail - 1);
+  }
+}
+
+// A kTrials pass sums each group's loglik at every step as a kValue pass at that step's
+// beta and u + s du does (the joint PIRLS's halvings read in one pass), to the bit.
+TEST(GlmmBatchNagq, TrialStepsInOnePassAreTheValuePasses) {
+  for (const char* name : {"binomial", "Gamma"}) {
+    const gl::Family fam = family(name, name == std::string("Gamma") ? "log" : "logit");
+    const Rows s = simulate(fam, 15, 2, 21);
+    const gl::BatchModel model = gl::make_batch_model(s.m, s.p, s.q, fam, {2});
+    const std::uint64_t pe = s.p + gl::n_extra(fam), m = s.m, q = s.q;
+    const GVec lambda{0.7, 0.0, 0.2, 0.4};
+    GVec u(m * q), du(m * q);
+    for (std::uint64_t i = 0; i < m * q; ++i) {
+      u[i] = 0.1 * std::sin(static_cast<double>(i));
+      du[i] = 0.3 * std::cos(static_cast<double>(i));
+    }
+    const GVec steps{1.0, 0.5, 0.25, 0.125};
+    GVec betas;
+    for (double st : steps) {
+      const GVec b{-0.2 + st * 0.3, 0.4 - st * 0.1, 0.1 + st * 0.05};
+      betas.insert(betas.end(), b.begin(), b.begin() + static_cast<std::ptrdiff_t>(pe));
+    }
+    Reader reader(s, 13);
+    gl::PassInput in;
+    in.kind = gl::PassKind::kTrials;
+    in.lambda = lambda.data();
+    in.beta = betas.data();
+    in.u = u.data();
+    in.du = du.data();
+    in.points = betas.data();
+    in.steps = steps.data();
+    in.nodes = steps.size();
+    gl::PassSums trials;
+    trials.clear(model, in.kind, in.nodes);
+    reader.each([&](const gl::Batch& b) { gl::add_batch(model, b, in, trials); });
+    for (std::size_t k = 0; k < steps.size(); ++k) {
+      GVec uk(m * q);
+      for (std::uint64_t i = 0; i < m * q; ++i) uk[i] = u[i] + steps[k] * du[i];
+      gl::PassInput one;
+      one.kind = gl::PassKind::kValue;
+      one.lambda = lambda.data();
+      one.beta = betas.data() + k * pe;
+      one.u = uk.data();
+      gl::PassSums value;
+      value.clear(model, one.kind);
+      reader.each([&](const gl::Batch& b) { gl::add_batch(model, b, one, value); });
+      for (std::uint64_t g = 0; g < m; ++g)
+        EXPECT_EQ(trials.at_nodes[g * steps.size() + k], value.ll[g]) << name << " step " << k << " group " << g;
+    }
   }
 }
 

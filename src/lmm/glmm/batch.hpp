@@ -69,6 +69,7 @@ enum class PassKind : std::uint8_t {
   kAdjoint,   // nAGQ = 0's gradient: per group s = sum_r -2 (x_r'v) D2_r a_r, given v
   kAdjointGradient,  // and its row sums given v and t = M_o^-1 s: Z'(w + D2 a't), Z'd1
   kNodes,     // per group sum loglik_smooth at each of its quadrature points
+  kTrials,    // per group sum loglik_smooth at each of the joint PIRLS's halved steps
 };
 
 // A pass's inputs: the point, each group's u (m x q) and, per kind, M^-1 (m x q x q)
@@ -85,8 +86,10 @@ struct PassInput {
   // Hessian of h over (u, beta)).
   bool observed = false;
   const double* v = nullptr;       // p: kAdjoint, kAdjointGradient
-  const double* points = nullptr;  // m x nodes x q: kNodes's values of u
-  std::uint64_t nodes = 0;
+  const double* points = nullptr;  // m x nodes x q: kNodes's values of u; kTrials's betas
+  std::uint64_t nodes = 0;         // and their number
+  const double* du = nullptr;      // m x q, kTrials: the points u + steps[k] du
+  const double* steps = nullptr;   // nodes
 };
 
 // A pass's sums (sized by clear for the kind).
@@ -100,7 +103,7 @@ struct PassSums {
   std::vector<double> xsx, xd1;     // p x p (lower), p
   std::vector<std::uint64_t> count; // m: rows
   std::vector<double> gb;           // p: the gradient's beta entries (kAdjointGradient: n_extra)
-  std::vector<double> at_nodes;     // m x nodes: kNodes's sums
+  std::vector<double> at_nodes;     // m x nodes: kNodes's and kTrials's sums
   double constant = 0.0;            // -2 sum of loglik_constant
   std::uint64_t batches = 0, rows = 0;
   void clear(const BatchModel& model, PassKind kind, std::uint64_t nodes = 0);

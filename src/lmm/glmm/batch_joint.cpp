@@ -85,7 +85,35 @@ bool Driver::joint_modes(const std::vector<double>& lambda, const double* beta0,
   const JointPass at = [&](const double* b, const std::vector<double>& uv, JointStore* store) {
     return joint_pass(lambda, b, uv, store);
   };
-  return joint_pirls(model_.m, model_.q, model_.p, model_.p + n_extra(model_.family), beta0, at, beta, u);
+  // The halved steps after a whole step that fails, all in one pass.
+  const JointTrials trials = [&](const std::vector<double>& bts, const std::vector<double>& uv,
+                                 const std::vector<double>& du, const std::vector<double>& steps) {
+    const std::uint64_t m = model_.m, q = model_.q, k = steps.size();
+    PassInput in;
+    in.kind = PassKind::kTrials;
+    in.lambda = lambda.data();
+    in.beta = bts.data();
+    in.u = uv.data();
+    in.du = du.data();
+    in.points = bts.data();
+    in.steps = steps.data();
+    in.nodes = k;
+    pass(in);
+    std::vector<JointSums> out(k);
+    for (std::uint64_t j = 0; j < k; ++j) {
+      for (std::uint64_t g = 0; g < m; ++g) {
+        double uu = 0.0;  // joint_pass's sum at u + s du
+        for (std::uint64_t c = 0; c < q; ++c) {
+          const double v = uv[g * q + c] + steps[j] * du[g * q + c];
+          uu = uu + v * v;
+        }
+        out[j].h = out[j].h + (-2.0 * sums_.at_nodes[g * k + j] + uu);
+      }
+      out[j].ok = std::isfinite(out[j].h);
+    }
+    return out;
+  };
+  return joint_pirls(model_.m, model_.q, model_.p, model_.p + n_extra(model_.family), beta0, at, beta, u, &trials);
 }
 
 bool Driver::joint(const std::vector<double>& lambda, const double* beta0, double& value, double* beta,

@@ -75,6 +75,7 @@ void PassSums::clear(const BatchModel& model, PassKind kind, std::uint64_t nodes
       sized(gb, n_extra(model.family));
       break;
     case PassKind::kNodes:
+    case PassKind::kTrials:
       sized(at_nodes, m * nodes);
       break;
   }
@@ -121,8 +122,12 @@ void add_batch(const BatchModel& model, const Batch& b, const PassInput& in, Pas
   const std::uint64_t m = model.m, p = model.p, q = model.q, qq = q * q, no = sums.batches++;
   const PassKind kind = in.kind;
   const Family f = kind == PassKind::kCheck ? model.family : at_params(model.family, in.beta, p);
-  std::vector<double> a(q);
+  std::vector<double> a(q), ut(q);
   double* ar = a.data();
+  // kTrials: each step's family (its parameters beside beta are the trial beta's).
+  std::vector<Family> fk;
+  for (std::uint64_t k = 0; kind == PassKind::kTrials && k < in.nodes; ++k)
+    fk.push_back(at_params(model.family, in.points + k * (p + n_extra(model.family)), p));
   for (std::uint64_t i = 0; i < b.n; ++i) {
     const std::int64_t code = b.codes[i];
     if (code < 0 || static_cast<std::uint64_t>(code) >= m)
@@ -138,6 +143,18 @@ void add_batch(const BatchModel& model, const Batch& b, const PassInput& in, Pas
     const double* xr = b.x + i * p;
     const double* zr = b.z + i * q;
     detail::lambda_t_row(in.lambda, zr, q, ar);
+    if (kind == PassKind::kTrials) {
+      // The joint PIRLS's pass at each step (joint_pirls forms u + s du so).
+      const std::uint64_t pe = p + n_extra(model.family);
+      for (std::uint64_t k = 0; k < in.nodes; ++k) {
+        for (std::uint64_t c = 0; c < q; ++c) ut[c] = in.u[g * q + c] + in.steps[k] * in.du[g * q + c];
+        const double e = detail::plus_random(
+            detail::fixed_eta(b.offset ? b.offset[i] : 0.0, xr, in.points + k * pe, p), ar, ut.data(), q);
+        const detail::RowState s = detail::row_state(fk[k], y, e, w);
+        sums.at_nodes[g * in.nodes + k] = sums.at_nodes[g * in.nodes + k] + loglik_smooth(fk[k], y, s.mu, w);
+      }
+      continue;
+    }
     const double eta0 = detail::fixed_eta(b.offset ? b.offset[i] : 0.0, xr, in.beta, p);
     if (kind == PassKind::kNodes) {
       // group_agq's sums: the row's loglik at each of its group's points of u.
@@ -152,6 +169,7 @@ void add_batch(const BatchModel& model, const Batch& b, const PassInput& in, Pas
     switch (kind) {
       case PassKind::kCheck:
       case PassKind::kNodes:
+      case PassKind::kTrials:
         break;
       case PassKind::kValue:
         sums.ll[g] = sums.ll[g] + loglik_smooth(f, y, st.mu, w);
