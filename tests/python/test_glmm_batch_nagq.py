@@ -3,11 +3,13 @@
 rows (which tests/python/test_glmm_fit.py holds to glmer's), and the quadrature's
 refusals."""
 
+import itertools
+
 import numpy as np
 import pandas as pd
 import pytest
 from numpy.testing import assert_allclose
-from test_glmm_batches import data_of, split
+from test_glmm_batches import counts, data_of, split
 
 import quorvelkit as qk
 
@@ -73,6 +75,30 @@ def test_quadrature_from_batches_is_the_in_memory_fit(name, nagq):
     assert_allclose(batched.theta, fit.theta, rtol=1e-8, atol=1e-8)
     assert_close(batched, fit, 5e-8, 1e-4)
     assert abs(batched.m2loglik - laplace.m2loglik) > 1e-6  # the quadrature's own criterion
+
+
+@pytest.mark.parametrize("nagq, tol, se_tol", [(0, 1e-8, 1e-8), (5, 5e-8, 1e-4)])
+def test_sources_read_again_at_every_pass(tmp_path, nagq, tol, se_tol):
+    # A callable's fresh iterators and Parquet files, every pass reading the source (the
+    # passes several points share read it once for all of them).
+    formula, frame, family = "n ~ f + (1 | g)", counts(), "poisson"
+    fit = qk.glmm(formula, frame, family=family, offset="logt", nagq=nagq)
+    calls = itertools.count()
+
+    def batches():
+        next(calls)
+        return iter(split(frame, 200))
+
+    by_callable = qk.glmm(formula, batches, family=family, offset="logt", nagq=nagq, cache_bytes=0)
+    assert_close(by_callable, fit, tol, se_tol)
+    assert next(calls) == by_callable.passes + 1  # and the read of the first batch
+    directory = tmp_path / "counts"
+    directory.mkdir()
+    for k, part in enumerate(split(frame, 200)):
+        part.to_parquet(directory / f"part{k}.parquet", index=False)
+    options = {"batch_rows": 150, "cache_bytes": 0}
+    by_parquet = qk.glmm(formula, str(directory), family=family, offset="logt", nagq=nagq, **options)
+    assert_close(by_parquet, fit, tol, se_tol)
 
 
 def test_quadrature_the_same_for_any_split():
