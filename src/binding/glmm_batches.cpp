@@ -117,6 +117,8 @@ PyObject* f_glmm_batches_fit(PyObject*, PyObject* const* args, Py_ssize_t nargs,
       !to_u64_vec(a[4], "blocks", blocks) || (a[9] && !to_u64(a[9], "max_iter", max_iter)) ||
       (a[11] && !to_u64(a[11], "nagq", nagq)))
     return nullptr;
+  // lme4's limit on the quadrature's points.
+  if (nagq > 25) return value_error("nagq must be from 0 to 25");
   auto parsed = family_of(a[5], a[6], a[7], nullptr);
   if (auto* err = std::get_if<std::string>(&parsed)) return err->empty() ? nullptr : value_error(*err);
   gl::FitOptions o;
