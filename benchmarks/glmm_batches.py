@@ -5,6 +5,7 @@ and the in-memory fit's agreement where the rows fit in memory.
     python benchmarks/glmm_batches.py                        # 1M rows, 10,000 groups
     python benchmarks/glmm_batches.py --rows 200000 --reread # every pass reads the file
     python benchmarks/glmm_batches.py --rows 100000000 --groups 1000000 --reread --no-memory
+    python benchmarks/glmm_batches.py --rows 200000 --nagq 0                 # nAGQ 0 (or --nagq 5: quadrature)
 
 The rows (y ~ x + (1 | g), x standard normal, group effects of sd 0.8, the groups' rows
 scattered over the file) are written once as Parquet (row groups of 1M rows) under the
@@ -60,7 +61,7 @@ def write(rows: int, groups: int, path: Path) -> None:
     tmp.rename(path)
 
 
-def measure(path: str, reread: bool, memory: bool, batch_rows: int) -> dict:
+def measure(path: str, reread: bool, memory: bool, batch_rows: int, nagq: int = 1) -> dict:
     """One fit (in this process), its passes and times, one read of the columns, and the
     in-memory fit's differences when ``memory``."""
     import pyarrow.parquet as pq
@@ -73,7 +74,7 @@ def measure(path: str, reread: bool, memory: bool, batch_rows: int) -> dict:
     del table
     options = {"cache_bytes": 0} if reread else {}
     t = time.perf_counter()
-    fit = qk.glmm(FORMULA, path, family="binomial", batch_rows=batch_rows, **options)
+    fit = qk.glmm(FORMULA, path, family="binomial", nagq=nagq, batch_rows=batch_rows, **options)
     seconds = time.perf_counter() - t
     out = {
         "passes": fit.passes,
@@ -89,7 +90,7 @@ def measure(path: str, reread: bool, memory: bool, batch_rows: int) -> dict:
     if memory:
         frame = pq.read_table(path).to_pandas()
         t = time.perf_counter()
-        ref = qk.glmm(FORMULA, frame, family="binomial")
+        ref = qk.glmm(FORMULA, frame, family="binomial", nagq=nagq)
         out["in_memory_seconds"] = time.perf_counter() - t
         out["max_abs_difference"] = {
             "m2loglik": abs(fit.m2loglik - ref.m2loglik),
@@ -108,10 +109,11 @@ def main() -> None:
     parser.add_argument("--batch-rows", type=int, default=1 << 20)
     parser.add_argument("--reread", action="store_true", help="read the file at every pass (cache_bytes=0)")
     parser.add_argument("--no-memory", action="store_true", help="skip the in-memory fit")
+    parser.add_argument("--nagq", type=int, default=1, help="0, 1 (Laplace) or more (adaptive quadrature)")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
-        print(json.dumps(measure(args.child, args.reread, not args.no_memory, args.batch_rows)))
+        print(json.dumps(measure(args.child, args.reread, not args.no_memory, args.batch_rows, args.nagq)))
         return
     groups = args.groups or max(args.rows // 100, 2)
     path = data_path(args.rows, groups)
@@ -120,9 +122,10 @@ def main() -> None:
         write(args.rows, groups, path)
         print(f"wrote {path} in {time.perf_counter() - t:.1f} s", file=sys.stderr)
     cmd = [sys.executable, __file__, "--child", str(path), "--batch-rows", str(args.batch_rows)]
+    cmd += ["--nagq", str(args.nagq)]
     cmd += ["--reread"] * args.reread + ["--no-memory"] * args.no_memory
     result = json.loads(subprocess.run(cmd, check=True, capture_output=True, text=True).stdout)
-    result.update(rows=args.rows, groups=groups, reread=args.reread)
+    result.update(rows=args.rows, groups=groups, reread=args.reread, nagq=args.nagq)
     print(json.dumps(result, indent=2))
 
 

@@ -159,14 +159,16 @@ def glmm_batches_fit(
     theta: _Theta | None = None,
     max_iter: int = 300,
     beta: _Theta | None = None,
+    nagq: int = 1,
 ) -> dict[str, Any]:
-    """The Laplace fit of a GLMM with one grouping factor from rows read in batches:
+    """The fit of a GLMM with one grouping factor from rows read in batches:
     ``read()`` returns an iterable of ``(y, x, z, codes, weights, offset)`` tuples, the
     same rows in the same order at every call (one call per pass). The fit's dict as
     ``GlmmCore.fit`` returns it, without ``eta`` and ``mu``, with ``passes`` and
     ``laplace``; ``beta`` a start (the fixed effects, then log(phi) for a family with a
-    dispersion parameter). An exception raised by ``read`` or its iterator propagates
-    unchanged."""
+    dispersion parameter). ``nagq``: 0 (the joint PIRLS's criterion), 1 (Laplace's) or
+    more (adaptive Gauss-Hermite quadrature of one scalar random effect). An exception
+    raised by ``read`` or its iterator propagates unchanged."""
 
 def glmm_batches_criterion(
     read: Callable[[], Any],

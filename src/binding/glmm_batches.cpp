@@ -78,7 +78,7 @@ class PythonBatches final : public gl::BatchReader {
   Pending& pending_;
 };
 
-PyObject* result_dict(gl::FitResult& res, const gl::BatchModel& model, std::uint64_t passes) {
+PyObject* result_dict(gl::FitResult& res, const gl::BatchModel& model, int nagq, std::uint64_t passes) {
   const std::uint64_t p = model.p;
   const auto nt = static_cast<npy_intp>(res.theta.size()), pp = static_cast<npy_intp>(p),
              mm = static_cast<npy_intp>(model.m), qq = static_cast<npy_intp>(model.q);
@@ -96,7 +96,7 @@ PyObject* result_dict(gl::FitResult& res, const gl::BatchModel& model, std::uint
                   set_item(d.get(), "zi", Py_NewRef(Py_None)) &&
                   set_item(d.get(), "zi_beta", Py_NewRef(Py_None)) &&
                   set_item(d.get(), "laplace", PyUnicode_FromString(at.observed ? "observed" : "fisher")) &&
-                  set_item(d.get(), "nagq", PyLong_FromLong(1)) &&
+                  set_item(d.get(), "nagq", PyLong_FromLong(nagq)) &&
                   set_item(d.get(), "passes", PyLong_FromUnsignedLongLong(passes)) &&
                   set_fit_estimates(d.get(), res, pp, nh) &&
                   set_item(d.get(), "u", array_taking(std::move(res.u), {mm, qq})) &&
@@ -108,19 +108,24 @@ PyObject* result_dict(gl::FitResult& res, const gl::BatchModel& model, std::uint
 PyObject* f_glmm_batches_fit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<PyObject*> a;
   if (!parse_args("glmm_batches_fit",
-                  {"read", "n_groups", "p", "q", "blocks", "family", "link", "laplace", "theta", "max_iter", "beta"}, 6, args,
+                  {"read", "n_groups", "p", "q", "blocks", "family", "link", "laplace", "theta", "max_iter", "beta", "nagq"}, 6,
+                  args,
                   nargs, kwnames, a))
     return nullptr;
   if (!PyCallable_Check(a[0])) return PyErr_SetString(PyExc_TypeError, "read must be callable"), nullptr;
-  std::uint64_t m, p, q, max_iter = 300;
+  std::uint64_t m, p, q, max_iter = 300, nagq = 1;
   std::vector<std::uint64_t> blocks;
   if (!to_u64(a[1], "n_groups", m) || !to_u64(a[2], "p", p) || !to_u64(a[3], "q", q) ||
-      !to_u64_vec(a[4], "blocks", blocks) || (a[9] && !to_u64(a[9], "max_iter", max_iter)))
+      !to_u64_vec(a[4], "blocks", blocks) || (a[9] && !to_u64(a[9], "max_iter", max_iter)) ||
+      (a[11] && !to_u64(a[11], "nagq", nagq)))
     return nullptr;
+  // lme4's limit on the quadrature's points.
+  if (nagq > 25) return value_error("nagq must be from 0 to 25");
   auto parsed = family_of(a[5], a[6], a[7], nullptr);
   if (auto* err = std::get_if<std::string>(&parsed)) return err->empty() ? nullptr : value_error(*err);
   gl::FitOptions o;
   o.max_iter = max_iter;
+  o.nagq = static_cast<int>(nagq);
   if (a[8] && a[8] != Py_None && !to_vec(a[8], "theta", o.theta)) return nullptr;
   if (a[10] && a[10] != Py_None && !to_vec(a[10], "beta", o.beta)) return nullptr;
   Pending pending;
@@ -134,7 +139,7 @@ PyObject* f_glmm_batches_fit(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                          "Tweedie's power's s)");
     PythonBatches reader(a[0], p, q, pending);
     res = gl::fit_batches(reader, model, o, passes);
-    return result_dict(res, model, passes);
+    return result_dict(res, model, o.nagq, passes);
   } catch (const PythonRaised&) {
     pending.restore();
     return nullptr;
@@ -224,12 +229,14 @@ PyObject* f_glmm_batches_evaluate(PyObject*, PyObject* const* args, Py_ssize_t n
 PyMethodDef glmm_batches_functions[] = {
     QK_METHOD("glmm_batches_fit", f_glmm_batches_fit,
               "glmm_batches_fit(read, n_groups, p, q, blocks, family, link=None, laplace=None, theta=None, "
-              "max_iter=300, beta=None)\n--\n\n"
-              "The Laplace fit of a GLMM with one grouping factor from rows read in batches: read() returns\n"
+              "max_iter=300, beta=None, nagq=1)\n--\n\n"
+              "The fit of a GLMM with one grouping factor from rows read in batches: read() returns\n"
               "an iterable of (y, x, z, codes, weights, offset) tuples, the same rows in the same order at\n"
               "every call (one call per pass). The fit's dict as GlmmCore.fit returns it, without eta and\n"
               "mu, and with passes: the passes over the batches. beta: a start (the fixed effects, then\n"
-              "log(phi) for a family with a dispersion parameter phi)."),
+              "log(phi) for a family with a dispersion parameter phi). nagq: 0 (the joint PIRLS's\n"
+              "criterion), 1 (Laplace's) or more (adaptive Gauss-Hermite quadrature of one scalar random\n"
+              "effect)."),
     QK_METHOD("glmm_batches_criterion", f_glmm_batches_criterion,
               "glmm_batches_criterion(read, n_groups, p, q, blocks, family, link=None, laplace=None)\n--\n\n"
               "The Laplace criterion of a GLMM with one grouping factor from rows read in batches, at one\n"

@@ -262,7 +262,6 @@ def test_a_pickled_fit_from_batches_has_no_profiles():
     "data, options, error, text",
     [
         (lambda f: iter(split(f, 20)), {}, TypeError, "an iterator can be read only once"),
-        (lambda f: split(f, 20), {"nagq": 3}, ValueError, "nagq = 3"),
         (lambda f: split(f, 20), {"family": "nbinom2", "zi": "~1"}, ValueError, "zero-inflation"),
         (lambda f: split(f, 20), {"subset": "size > 5"}, ValueError, "subset="),
         (lambda f: lambda: f, {}, TypeError, "must return an iterable of DataFrames, got DataFrame"),

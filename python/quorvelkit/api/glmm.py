@@ -117,8 +117,9 @@ def glmm(
             partitions computed and handed to this process), a list of DataFrames or
             a callable returning a fresh iterator of DataFrames at each call (an
             iterator is refused: the fit reads its rows once per pass). Such a fit is the
-            in-memory fit (Laplace, no zero-inflation; one grouping factor, or several
-            crossed or nested with a random intercept each) and keeps
+            in-memory fit (no zero-inflation; one grouping factor by Laplace, nagq = 0,
+            or a quadrature of one scalar random effect; several crossed or nested with
+            a random intercept each by Laplace) and keeps
             no rows: a :class:`~quorvelkit.results.glmm_batch_fit.GlmmBatchFit`. Its
             keyword options ``batch_rows`` (rows per Parquet batch) and ``levels``
             (declared levels of categorical columns) are those of :func:`quorvelkit.lmm`'s
@@ -271,7 +272,6 @@ def _from_batches(
     refused = [
         what
         for what, given in (
-            (f"nagq = {nagq} (Laplace's approximation, nagq = 1, only)", nagq != 1),
             ("zero-inflation", zi is not None),
             ("subset=", subset is not None),
             ("a start for beta", beta is not None),
@@ -289,6 +289,7 @@ def _from_batches(
         offset=offset,
         laplace=laplace,
         theta=theta,
+        nagq=nagq,
         **iterations,
         **batch_options,
     )

@@ -97,10 +97,18 @@ class BatchStore:
         if kept is not None:
             self._kept = kept
         elif spill is not None:
+            try:
+                spill.file.flush()  # the later passes read the file itself, not its buffer
+            except OSError:  # the disk filled: the source, as without a spill
+                spill.file.close()
+                self._spill_failed = True
+                return
             self._file, self._layout = spill.file, spill.layout
 
     def _replay(self, f: Any) -> Iterator[Item]:
-        f.seek(0)
+        # Reads at explicit offsets (pread), not at the file's position: a pass abandoned
+        # part-way (its reader thread still finishing a batch) cannot move the next one's.
+        fd, at = f.fileno(), 0
         for entry in self._layout:
             out: list[Any] = []
             for shape in entry:
@@ -108,8 +116,9 @@ class BatchStore:
                     out.append(None)
                     continue
                 a = np.empty(shape[1], dtype=np.dtype(shape[0]))
-                if a.nbytes and f.readinto(a.data.cast("B")) != a.nbytes:
+                if a.nbytes and os.preadv(fd, [a.data.cast("B")], at) != a.nbytes:
                     raise OSError("the spill file of the batches ended early")
+                at += a.nbytes
                 out.append(a)
             yield tuple(out)
 

@@ -3,10 +3,11 @@ directory, a pyarrow dataset, a list of DataFrames, a callable that returns a fr
 iterator of DataFrames at each call, or a Dask DataFrame (its partitions computed and
 handed to this process, not reduced where they are).
 
-The fit is the in-memory fit (:func:`quorvelkit.glmm`) by Laplace's approximation: the
-same criterion, start, optimiser and stopping rules, so the results agree to
-rounding; it is found by the compiled core's pass driver (``_quorvelkit.glmm_batches_fit``
-for one grouping factor). Each group's PIRLS advances one
+The fit is the in-memory fit (:func:`quorvelkit.glmm`): of one grouping factor by
+Laplace's approximation, nAGQ = 0 or (a scalar random effect) adaptive quadrature, of
+several by Laplace's approximation; the same criterion, start, optimiser and stopping
+rules, so the results agree to rounding. It is found by the compiled core's pass
+driver (``_quorvelkit.glmm_batches_fit`` for one grouping factor). Each group's PIRLS advances one
 step per pass over the batches, from sums the core's kernel takes of each batch (no
 Python per row); the client keeps the modes, one vector per group. Several grouping
 factors, crossed or nested, each with one scalar term, go to the crossed driver
@@ -218,6 +219,7 @@ def glmm_batches(
     offset: Any = None,
     laplace: str | None = None,
     theta: Any = None,
+    nagq: int = 1,
     max_iter: int = 300,
     batch_rows: int = 1 << 20,
     levels: Mapping[str, Sequence] | None = None,
@@ -225,12 +227,15 @@ def glmm_batches(
     spill: bool | str | os.PathLike = True,
     progress: bool | None = None,
 ) -> GlmmBatchFit:
-    """The Laplace fit (one grouping factor, or several with a scalar term each; every
-    family without zero-inflation) of ``formula`` to
+    """The fit (one grouping factor, or several with a scalar term each by Laplace's
+    approximation; every family without zero-inflation) of ``formula`` to
     ``source`` read in batches (see the module); what :func:`quorvelkit.glmm` calls for
-    such data. ``levels`` declares the levels of categorical columns, which a list or a
-    callable's batches otherwise take from their first batch holding a complete row (a
-    Parquet source's first pass finds them); ``batch_rows`` is the Parquet batch size.
+    such data. ``nagq`` as in memory: 0 (the joint PIRLS's criterion), 1 (Laplace's)
+    or more (adaptive Gauss-Hermite quadrature, of one scalar random effect only: the
+    per-group sums of a vector-valued one grow as nagq^q). ``levels`` declares the
+    levels of categorical columns, which a list or a callable's batches otherwise take
+    from their first batch holding a complete row (a Parquet source's first pass finds
+    them); ``batch_rows`` is the Parquet batch size.
     The first pass keeps the batches as the core reads them (8 (p + q + 3) bytes a
     row) while they take at most ``cache_bytes``, and the core's passes read those;
     beyond it the core's first pass reads the source again and writes them to an
@@ -265,6 +270,16 @@ def glmm_batches(
     spec = first_spec(rhs, first, levels, None, None)
     if len(spec.factors) != 1:
         refuse_terms(spec)
+        if nagq != 1:
+            raise ValueError(
+                f"nagq = {nagq} from batches takes one grouping factor (this model has {len(spec.factors)}); "
+                "use nagq=1 (Laplace) or fit it in memory"
+            )
+    if nagq > 1 and spec.q > 1:
+        raise ValueError(
+            f"nagq = {nagq} from batches takes one scalar random effect (this model has {spec.q} per group, "
+            f"nagq^q = {nagq**spec.q} quadrature points per group); use nagq=1 or fit it in memory"
+        )
     reading = _Reading(parsed, spec, family, weights, offset)
 
     # The first pass: the group labels, the rows and the aliased columns; the batches
@@ -363,6 +378,7 @@ def glmm_batches(
                 theta0,
                 max_iter,
                 beta0,
+                nagq,
             )
         )
     finally:

@@ -67,6 +67,10 @@ enum class PassKind : std::uint8_t {
   kSpread,    // per group s = sum_r W'_r (a_r' M^-1 a_r) a_r, given M^-1
   kGradient,  // the gradient's row sums, given M^-1 and t = M_o^-1 s
   kJoint,     // per group the scoring curvature, B = A'SX and A'd1; X'SX and X'd1
+  kAdjoint,   // nAGQ = 0's gradient: per group s = sum_r -2 (x_r'v) D2_r a_r, given v
+  kAdjointGradient,  // and its row sums given v and t = M_o^-1 s: Z'(w + D2 a't), Z'd1
+  kNodes,     // per group sum loglik_smooth at each of its quadrature points
+  kTrials,    // per group sum loglik_smooth at each of the joint PIRLS's halved steps
 };
 
 // A pass's inputs: the point, each group's u (m x q) and, per kind, M^-1 (m x q x q)
@@ -79,6 +83,14 @@ struct PassInput {
   const double* minv = nullptr;
   const double* t = nullptr;
   const std::uint8_t* active = nullptr;
+  // kJoint: the observed curvature -D2 in place of the scoring weights (the exact
+  // Hessian of h over (u, beta)).
+  bool observed = false;
+  const double* v = nullptr;       // p: kAdjoint, kAdjointGradient
+  const double* points = nullptr;  // m x nodes x q: kNodes's values of u; kTrials's betas
+  std::uint64_t nodes = 0;         // and their number
+  const double* du = nullptr;      // m x q, kTrials: the points u + steps[k] du
+  const double* steps = nullptr;   // nodes
 };
 
 // A pass's sums (sized by clear for the kind).
@@ -91,10 +103,11 @@ struct PassSums {
   std::vector<double> bx;           // m x q x p: A' S X
   std::vector<double> xsx, xd1;     // p x p (lower), p
   std::vector<std::uint64_t> count; // m: rows
-  std::vector<double> gb;           // p: the gradient's beta entries
+  std::vector<double> gb;           // p: the gradient's beta entries (kAdjointGradient: n_extra)
+  std::vector<double> at_nodes;     // m x nodes: kNodes's and kTrials's sums
   double constant = 0.0;            // -2 sum of loglik_constant
   std::uint64_t batches = 0, rows = 0;
-  void clear(const BatchModel& model, PassKind kind);
+  void clear(const BatchModel& model, PassKind kind, std::uint64_t nodes = 0);
 };
 
 // Adds one batch's rows to the sums. Throws std::invalid_argument naming the batch

@@ -415,6 +415,17 @@ FitResult fit_crossed_batches(BatchReader& reader, const CrossedBatchModel& mode
   c.gradient = [&](const std::vector<double>& xv, double& f, std::vector<double>& g) {
     return d.evaluate(theta_of(xv), xv.data() + nt, f, g.data(), &warm);
   };
+  // The Hessian's points one after another, each from the estimate's modes as the
+  // in-memory fit's (there on the pool): the same bits.
+  c.gradients = [&](const std::vector<std::vector<double>>& xs, std::vector<double>& fs,
+                    std::vector<std::vector<double>>& gs) {
+    const ModeSet at = warm;
+    for (std::size_t k = 0; k < xs.size(); ++k) {
+      ModeSet own = at;
+      if (!d.evaluate(theta_of(xs[k]), xs[k].data() + nt, fs[k], gs[k].data(), &own)) return false;
+    }
+    return true;
+  };
   c.stage1 = false;
   c.refine_start = [&](const std::vector<double>& th, const std::vector<double>& b, std::vector<double>& h0) {
     return d.pql_start(th, b, h0, warm0);

@@ -1,13 +1,14 @@
 // The pass driver of the GLMM fit from batches (batch.hpp): each group's PIRLS advanced
 // pass by pass by group_mode's rules, the criterion and its exact gradient from the
-// sums at the modes, the joint PIRLS of nAGQ = 0, and the fit by the in-memory fit's
-// two stages.
+// sums at the modes (the joint PIRLS of nAGQ = 0 in batch_joint.cpp), and the fit by
+// the in-memory fit's two stages.
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
 #include "linalg/dense.hpp"
 #include "lmm/glmm/batch.hpp"
+#include "lmm/glmm/batch_driver.hpp"
 #include "lmm/glmm/group.hpp"
 #include "lmm/glmm/stages.hpp"
 
@@ -20,57 +21,6 @@ using namespace detail;
 // 0 (a far warm start compared with it), u after a whole step, a trial step, or its
 // mode (for the factor and the Laplace term there).
 enum class Phase : std::uint8_t { kStart, kZero, kWhole, kSearch, kFinal, kDone };
-
-class Driver {
- public:
-  Driver(BatchReader& reader, const BatchModel& model) : reader_(reader), model_(model) {}
-
-  std::uint64_t passes = 0;
-
-  void pass(const PassInput& in) {
-    sums_.clear(model_, in.kind);
-    if (in.kind == PassKind::kModes || in.kind == PassKind::kJoint)
-      for (std::uint64_t i = 0; i < model_.m * model_.q; ++i) sums_.d1[i] = -in.u[i];  // h_g/2's gradient A'd1 - u
-    reader_.each([&](const Batch& b) { add_batch(model_, b, in, sums_); });
-    ++passes;
-  }
-
-  // The first pass: every row checked, every group met, the loglik constant.
-  void check() {
-    PassInput in;
-    in.kind = PassKind::kCheck;
-    pass(in);
-    for (std::uint64_t g = 0; g < model_.m; ++g)
-      if (sums_.count[g] == 0) throw std::invalid_argument("group " + std::to_string(g) + " has no rows");
-    constant_ = -2.0 * sums_.constant;
-    n_ = sums_.rows;
-  }
-  std::uint64_t n() const { return n_; }
-
-  bool evaluate(const std::vector<double>& lambda, const double* beta, double& value, double* grad,
-                std::vector<double>* warm, std::vector<double>* u_out = nullptr, std::vector<double>* l_out = nullptr);
-  // Each group's PIRLS at (lambda, beta) into u_, lf_ (the factors of M), lo_ (the
-  // observed curvatures) and value_; from warm's modes when given (and into them).
-  bool modes_at(const std::vector<double>& lambda, const double* beta, std::vector<double>* warm);
-  bool rx_inverse(const std::vector<double>& lambda, const double* beta, const std::vector<double>& u, double* out);
-  bool joint(const std::vector<double>& lambda, const double* beta0, double& value, double* beta, double* rx_inv);
-
- private:
-  JointSums joint_pass(const std::vector<double>& lambda, const double* beta, const std::vector<double>& u,
-                       JointStore* store);
-
-  BatchReader& reader_;
-  const BatchModel& model_;
-  PassSums sums_;
-  // The last modes found from warm starts and their point: a gradient asked at that
-  // point (the minimiser's line search takes the value, then the gradient there) starts
-  // from them without a pass.
-  std::vector<double> u_, lf_, lo_, at_lambda_, at_beta_;
-  double value_ = 0.0;
-  bool reusable_ = false;
-  double constant_ = 0.0;
-  std::uint64_t n_ = 0;
-};
 
 // Per group: the Newton direction at the pass's point from the sums there, as
 // group_mode takes it (the observed curvature, or the scoring one where that is not
@@ -92,6 +42,20 @@ bool newton(const PassSums& s, std::uint64_t g, std::uint64_t q, std::vector<dou
   big = 0.0;
   for (std::uint64_t b = 0; b < q; ++b) big = std::max(big, std::fabs(delta[b]));
   return std::isfinite(big);
+}
+
+}  // namespace
+
+namespace detail {
+
+void Driver::check() {
+  PassInput in;
+  in.kind = PassKind::kCheck;
+  pass(in);
+  for (std::uint64_t g = 0; g < model_.m; ++g)
+    if (sums_.count[g] == 0) throw std::invalid_argument("group " + std::to_string(g) + " has no rows");
+  constant_ = -2.0 * sums_.constant;
+  n_ = sums_.rows;
 }
 
 bool Driver::modes_at(const std::vector<double>& lambda, const double* beta, std::vector<double>* warm) {
@@ -283,68 +247,14 @@ bool Driver::evaluate(const std::vector<double>& lambda, const double* beta, dou
   return true;
 }
 
-JointSums Driver::joint_pass(const std::vector<double>& lambda, const double* beta, const std::vector<double>& u,
-                             JointStore* store) {
-  const std::uint64_t m = model_.m, q = model_.q, p = model_.p, qq = q * q;
-  PassInput in;
-  in.kind = store ? PassKind::kJoint : PassKind::kValue;
-  in.lambda = lambda.data();
-  in.beta = beta;
-  in.u = u.data();
-  pass(in);
-  JointSums out;
-  for (std::uint64_t g = 0; g < m; ++g) {
-    double uu = 0.0;
-    for (std::uint64_t j = 0; j < q; ++j) uu = uu + u[g * q + j] * u[g * q + j];
-    out.h = out.h + (-2.0 * sums_.ll[g] + uu);
-  }
-  out.ok = std::isfinite(out.h);
-  if (!store) return out;
-  out.s = sums_.xsx;
-  out.rb = sums_.xd1;
-  for (std::uint64_t g = 0; g < m && out.ok; ++g) {
-    double* lg = sums_.ms.data() + g * qq;
-    double* bg = sums_.bx.data() + g * q * p;
-    double* rg = sums_.d1.data() + g * q;
-    for (std::uint64_t j = 0; j < q; ++j) lg[j * q + j] = lg[j * q + j] + 1.0;
-    if (!detail::schur_share(lg, q, p, bg, rg, out.s.data(), out.rb.data())) {
-      out.ok = false;
-      break;
-    }
-    std::copy(lg, lg + qq, store->l.begin() + static_cast<std::ptrdiff_t>(g * qq));
-    std::copy(bg, bg + q * p, store->c.begin() + static_cast<std::ptrdiff_t>(g * q * p));
-    std::copy(rg, rg + q, store->r.begin() + static_cast<std::ptrdiff_t>(g * q));
-  }
-  return out;
-}
-
-bool Driver::rx_inverse(const std::vector<double>& lambda, const double* beta, const std::vector<double>& u,
-                        double* out) {
-  const std::uint64_t m = model_.m, q = model_.q, p = model_.p;
-  JointStore store{std::vector<double>(m * q * q), std::vector<double>(m * q * p), std::vector<double>(m * q)};
-  JointSums sums = joint_pass(lambda, beta, u, &store);
-  if (!sums.ok || !cholesky_in_place(sums.s.data(), p)) return false;
-  cholesky_inverse(sums.s.data(), p, out);
-  return true;
-}
-
-bool Driver::joint(const std::vector<double>& lambda, const double* beta0, double& value, double* beta,
-                   double* rx_inv) {
-  std::vector<double> u;
-  const JointPass at = [&](const double* b, const std::vector<double>& uv, JointStore* store) {
-    return joint_pass(lambda, b, uv, store);
-  };
-  if (!joint_pirls(model_.m, model_.q, model_.p, model_.p + n_extra(model_.family), beta0, at, beta, u)) return false;
-  if (rx_inv && !rx_inverse(lambda, beta, u, rx_inv)) return false;
-  return evaluate(lambda, beta, value, nullptr, nullptr);
-}
-
-}  // namespace
+}  // namespace detail
 
 FitResult fit_batches(BatchReader& reader, const BatchModel& model, const FitOptions& options,
                       std::uint64_t& passes) {
   const std::size_t nt = model.idx.size(), p = model.p, q = model.q, m = model.m, nd = n_extra(model.family);
-  if (options.nagq != 1) throw std::invalid_argument("the fit from batches takes nagq = 1 (Laplace) only");
+  const int nagq = options.nagq;
+  if (nagq > 1 && q != 1)
+    throw std::invalid_argument("the quadrature (nagq > 1) from batches takes one scalar random effect (q = 1)");
   Driver d(reader, model);
   d.check();
   const auto lambda_at = [&](const std::vector<double>& x) {
@@ -356,21 +266,64 @@ FitResult fit_batches(BatchReader& reader, const BatchModel& model, const FitOpt
   c.n_extra = nd;
   c.groups = sign_groups(model.idx);
   c.theta0 = default_theta(model.idx);
+  // fit()'s chain under nAGQ = 0: each joint PIRLS after the first from the last one's
+  // beta and modes.
+  const bool chain = nagq == 0;
+  std::vector<double> warm0, beta_last;
+  const auto start_of = [&](const double* b0) {
+    std::vector<double> s(b0, b0 + p + nd);
+    if (chain && beta_last.size() == p + nd)
+      std::copy(beta_last.begin(), beta_last.begin() + static_cast<std::ptrdiff_t>(p), s.begin());
+    return s;
+  };
   c.joint = [&](const std::vector<double>& th, const double* b0, double& f, double* b, double* rx) {
-    if (nd == 0) return d.joint(theta_to_lambda(th, model.idx, q), b0, f, b, rx);
-    std::vector<double> rxp(p * p);
-    const bool ok = d.joint(theta_to_lambda(th, model.idx, q), b0, f, b, rx ? rxp.data() : nullptr);
-    if (ok && rx) embed_rx(rxp, p, nd, rx);
+    const std::vector<double> start = start_of(b0);
+    std::vector<double> rxp(nd == 0 ? 0 : p * p);
+    const bool ok = d.joint(theta_to_lambda(th, model.idx, q), start.data(), f, b, nd == 0 || !rx ? rx : rxp.data(),
+                            chain ? &warm0 : nullptr);
+    if (ok && rx && nd > 0) embed_rx(rxp, p, nd, rx);
+    if (ok && chain) beta_last.assign(b, b + p + nd);
     return ok;
+  };
+  c.joint_gradient = [&](const std::vector<double>& th, const double* b0, double& f, std::vector<double>& g) {
+    const std::vector<double> start = start_of(b0);
+    std::vector<double> b(p + nd);
+    if (!d.joint_gradient(theta_to_lambda(th, model.idx, q), start.data(), f, b.data(), g.data(), warm0)) return false;
+    beta_last = b;
+    return true;
   };
   // Within the fit each PIRLS starts from the modes of the point evaluated last.
   std::vector<double> warm(m * q, 0.0);
-  c.value = [&](const std::vector<double>& xv, double& f) {
+  const ValueFn laplace_value = [&](const std::vector<double>& xv, double& f) {
     return d.evaluate(lambda_at(xv), xv.data() + nt, f, nullptr, &warm);
   };
-  c.gradient = [&](const std::vector<double>& xv, double& f, std::vector<double>& g) {
+  const Objective laplace = [&](const std::vector<double>& xv, double& f, std::vector<double>& g) {
     return d.evaluate(lambda_at(xv), xv.data() + nt, f, g.data(), &warm);
   };
+  // Points whose criteria are found together share their passes (the Hessian's 2 np
+  // gradients, a quadrature's differences), as many at once as keep their state (some
+  // 8 (5q + 5 + 8q^2) bytes a group each) within 1 GiB, and at most 64.
+  const std::size_t per_point = m * (8 * (5 * q + 5 + 8 * q * q) + 16);
+  const std::size_t together = std::clamp<std::size_t>((std::size_t{1} << 30) / per_point, 1, 64);
+  if (nagq <= 1) {
+    c.value = laplace_value;
+    c.gradient = laplace;
+    c.gradients = [&, together](const std::vector<std::vector<double>>& xs, std::vector<double>& fs,
+                                std::vector<std::vector<double>>& gs) {
+      return evaluate_together(reader, d, model, 1, xs, warm, together, fs, &gs, d.passes);
+    };
+  } else {
+    // As in memory: Laplace's fit with its exact gradient first, then the quadrature's
+    // criterion by differences.
+    c.warmup = laplace;
+    c.warmup_value = laplace_value;
+    c.value = [&](const std::vector<double>& xv, double& f) {
+      return d.agq_value(lambda_at(xv), xv.data() + nt, nagq, f, &warm);
+    };
+    c.values = [&, together](const std::vector<std::vector<double>>& xs, std::vector<double>& fs) {
+      return evaluate_together(reader, d, model, nagq, xs, warm, together, fs, nullptr, d.passes);
+    };
+  }
   c.stage1 = false;
   std::vector<double> x, unit;
   FitResult res = two_stage(c, options, x, unit);

@@ -28,10 +28,10 @@ BatchModel make_batch_model(std::uint64_t m, std::uint64_t p, std::uint64_t q, F
   return model;
 }
 
-void PassSums::clear(const BatchModel& model, PassKind kind) {
+void PassSums::clear(const BatchModel& model, PassKind kind, std::uint64_t nodes) {
   const std::uint64_t m = model.m, q = model.q, p = model.p, qq = q * q;
   const auto sized = [](std::vector<double>& v, std::uint64_t n) { v.assign(n, 0.0); };
-  for (auto* v : {&ll, &d1, &mo, &mf, &ms, &s, &zw, &zd, &gm, &bx, &xsx, &xd1, &gb}) v->clear();
+  for (auto* v : {&ll, &d1, &mo, &mf, &ms, &s, &zw, &zd, &gm, &bx, &xsx, &xd1, &gb, &at_nodes}) v->clear();
   count.clear();
   constant = 0.0;
   batches = rows = 0;
@@ -65,6 +65,18 @@ void PassSums::clear(const BatchModel& model, PassKind kind) {
       sized(bx, m * q * p);
       sized(xsx, p * p);
       sized(xd1, p);
+      break;
+    case PassKind::kAdjoint:
+      sized(s, m * q);
+      break;
+    case PassKind::kAdjointGradient:
+      sized(zw, m * q);
+      sized(zd, m * q);
+      sized(gb, n_extra(model.family));
+      break;
+    case PassKind::kNodes:
+    case PassKind::kTrials:
+      sized(at_nodes, m * nodes);
       break;
   }
 }
@@ -110,8 +122,12 @@ void add_batch(const BatchModel& model, const Batch& b, const PassInput& in, Pas
   const std::uint64_t m = model.m, p = model.p, q = model.q, qq = q * q, no = sums.batches++;
   const PassKind kind = in.kind;
   const Family f = kind == PassKind::kCheck ? model.family : at_params(model.family, in.beta, p);
-  std::vector<double> a(q);
+  std::vector<double> a(q), ut(q);
   double* ar = a.data();
+  // kTrials: each step's family (its parameters beside beta are the trial beta's).
+  std::vector<Family> fk;
+  for (std::uint64_t k = 0; kind == PassKind::kTrials && k < in.nodes; ++k)
+    fk.push_back(at_params(model.family, in.points + k * (p + n_extra(model.family)), p));
   for (std::uint64_t i = 0; i < b.n; ++i) {
     const std::int64_t code = b.codes[i];
     if (code < 0 || static_cast<std::uint64_t>(code) >= m)
@@ -127,10 +143,33 @@ void add_batch(const BatchModel& model, const Batch& b, const PassInput& in, Pas
     const double* xr = b.x + i * p;
     const double* zr = b.z + i * q;
     detail::lambda_t_row(in.lambda, zr, q, ar);
-    const double eta = detail::plus_random(detail::fixed_eta(b.offset ? b.offset[i] : 0.0, xr, in.beta, p), ar, in.u + g * q, q);
+    if (kind == PassKind::kTrials) {
+      // The joint PIRLS's pass at each step (joint_pirls forms u + s du so).
+      const std::uint64_t pe = p + n_extra(model.family);
+      for (std::uint64_t k = 0; k < in.nodes; ++k) {
+        for (std::uint64_t c = 0; c < q; ++c) ut[c] = in.u[g * q + c] + in.steps[k] * in.du[g * q + c];
+        const double e = detail::plus_random(
+            detail::fixed_eta(b.offset ? b.offset[i] : 0.0, xr, in.points + k * pe, p), ar, ut.data(), q);
+        const detail::RowState s = detail::row_state(fk[k], y, e, w);
+        sums.at_nodes[g * in.nodes + k] = sums.at_nodes[g * in.nodes + k] + loglik_smooth(fk[k], y, s.mu, w);
+      }
+      continue;
+    }
+    const double eta0 = detail::fixed_eta(b.offset ? b.offset[i] : 0.0, xr, in.beta, p);
+    if (kind == PassKind::kNodes) {
+      // group_agq's sums: the row's loglik at each of its group's points of u.
+      const double* pts = in.points + g * in.nodes * q;
+      double* out = sums.at_nodes.data() + g * in.nodes;
+      for (std::uint64_t j = 0; j < in.nodes; ++j)
+        out[j] = out[j] + loglik_smooth(f, y, linkinv(f, detail::plus_random(eta0, ar, pts + j * q, q)), w);
+      continue;
+    }
+    const double eta = detail::plus_random(eta0, ar, in.u + g * q, q);
     const detail::RowState st = detail::row_state(f, y, eta, w);
     switch (kind) {
       case PassKind::kCheck:
+      case PassKind::kNodes:
+      case PassKind::kTrials:
         break;
       case PassKind::kValue:
         sums.ll[g] = sums.ll[g] + loglik_smooth(f, y, st.mu, w);
@@ -186,17 +225,49 @@ void add_batch(const BatchModel& model, const Batch& b, const PassInput& in, Pas
         double* dg = sums.d1.data() + g * q;
         double* mg = sums.ms.data() + g * qq;
         double* bg = sums.bx.data() + g * q * p;
+        const double wt = in.observed ? -st.d2 : st.scoring;
         for (std::uint64_t r = 0; r < q; ++r) {
-          const double wa = st.scoring * ar[r];
+          const double wa = wt * ar[r];
           dg[r] = dg[r] + ar[r] * st.d1;
           for (std::uint64_t c = 0; c <= r; ++c) mg[r * q + c] = mg[r * q + c] + wa * ar[c];
           for (std::uint64_t j = 0; j < p; ++j) bg[r * p + j] = bg[r * p + j] + wa * xr[j];
         }
         for (std::uint64_t r = 0; r < p; ++r) {
-          const double wx = st.scoring * xr[r];
+          const double wx = wt * xr[r];
           sums.xd1[r] = sums.xd1[r] + xr[r] * st.d1;
           for (std::uint64_t c = 0; c <= r; ++c) sums.xsx[r * p + c] = sums.xsx[r * p + c] + wx * xr[c];
         }
+        break;
+      }
+      case PassKind::kAdjoint: {
+        // joint_gradient's s: w_r = -2 (x_r'v) D2_r.
+        double xv = 0.0;
+        for (std::uint64_t j = 0; j < p; ++j) xv = xv + xr[j] * in.v[j];
+        const double wr = -2.0 * xv * st.d2;
+        double* sg = sums.s.data() + g * q;
+        for (std::uint64_t c = 0; c < q; ++c) sg[c] = sg[c] + wr * ar[c];
+        break;
+      }
+      case PassKind::kAdjointGradient: {
+        // joint_gradient's row sums (see there), t = M_o^-1 s in in.t.
+        double xv = 0.0, at = 0.0;
+        for (std::uint64_t j = 0; j < p; ++j) xv = xv + xr[j] * in.v[j];
+        const double* tg = in.t + g * q;
+        for (std::uint64_t c = 0; c < q; ++c) at = at + ar[c] * tg[c];
+        const double coef = -2.0 * xv * st.d2 + st.d2 * at;
+        double* zw = sums.zw.data() + g * q;
+        double* zd = sums.zd.data() + g * q;
+        for (std::uint64_t c = 0; c < q; ++c) {
+          zw[c] = zw[c] + coef * zr[c];
+          zd[c] = zd[c] + st.d1 * zr[c];
+        }
+        const std::uint64_t ne = n_extra(f);
+        if (ne == 0 || w == 0.0) break;
+        const std::array<detail::ExtraDerivs, 2> dd = detail::extra_derivs(f, y, eta, w);
+        const double base = -2.0 * xv + at;
+        const std::uint64_t nd = f.def->dispersion ? 1 : 0;
+        if (nd > 0) sums.gb[0] = sums.gb[0] + base * dd[0].d1;
+        if (f.def->power) sums.gb[nd] = sums.gb[nd] + base * dd[nd].d1;
         break;
       }
     }

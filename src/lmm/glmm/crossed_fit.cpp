@@ -177,12 +177,12 @@ FitResult crossed_fit(const CrossedModel& model, const FitOptions& options) {
     return crossed_evaluate(model, std::vector<double>(xv.begin(), xv.begin() + static_cast<std::ptrdiff_t>(nt)),
                             xv.data() + nt, f, nullptr, g.data(), &warm);
   };
-  c.gradient_copy = [&]() -> Objective {
+  c.gradients = gradients_on_pool([&]() -> Objective {
     return [&model, nt, own = warm](const std::vector<double>& xv, double& f, std::vector<double>& g) mutable {
       return crossed_evaluate(model, std::vector<double>(xv.begin(), xv.begin() + static_cast<std::ptrdiff_t>(nt)),
                               xv.data() + nt, f, nullptr, g.data(), &own);
     };
-  };
+  });
   c.stage1 = options.nagq == 0;
   c.refine_start = [&](const std::vector<double>& th, const std::vector<double>& b, std::vector<double>& h0) {
     // The modes at (theta0, beta) start from the joint PIRLS's just found there.

@@ -14,7 +14,6 @@
 #include "lmm/glmm/glmm.hpp"
 #include "lmm/glmm/stages.hpp"
 #include "optim/minimize.hpp"
-#include "pool/pool.hpp"
 
 namespace qk::glmm {
 
@@ -223,6 +222,7 @@ FitResult two_stage(const Criteria& c, const FitOptions& options, std::vector<do
   for (std::size_t j = 0; j < p; ++j) unit[nt + j] = std::sqrt(std::max(rx[j * p + j], 1e-300));
   Objective objective = [&](const std::vector<double>& xv, double& f, std::vector<double>& g) {
     if (c.gradient) return c.gradient(xv, f, g);
+    if (c.values) return central_together(c.values, xv, steps_for(xv, unit, 1e-5), f, g);
     if (!c.value(xv, f)) return false;
     return central_gradient(c.value, xv, steps_for(xv, unit, 1e-5), g);
   };
@@ -312,44 +312,7 @@ FitResult two_stage(const Criteria& c, const FitOptions& options, std::vector<do
   res.converged = r2.converged;
   res.message = r2.message;
 
-  // lme4's default covariance: the beta block of 2 H^-1, H the Hessian of the
-  // criterion over (theta, beta), here by central differences of the gradient.
-  res.hessian.assign(np * np, 0.0);
-  const std::vector<double> h = steps_for(x, unit, 1e-4);
-  // Column j from the gradients at x + h_j e_j (task 2j) and x - h_j e_j (task 2j + 1).
-  std::vector<std::vector<double>> grads(2 * np, std::vector<double>(np));
-  std::vector<char> done(2 * np, 0);
-  const auto differenced = [&](const Objective& at, std::size_t k) {
-    std::vector<double> xt = x;
-    const std::size_t j = k / 2;
-    xt[j] = k % 2 == 0 ? x[j] + h[j] : x[j] - h[j];
-    double fk;
-    done[k] = at(xt, fk, grads[k]) ? 1 : 0;
-  };
-  if (c.gradient_copy) {
-    std::vector<Objective> copies;
-    copies.reserve(2 * np);
-    for (std::size_t k = 0; k < 2 * np; ++k) copies.push_back(c.gradient_copy());
-    run_tasks(2 * np, true, [&](std::size_t k) { differenced(copies[k], k); });
-  } else {
-    for (std::size_t k = 0; k < 2 * np && (k == 0 || done[k - 1]); ++k) differenced(objective, k);
-  }
-  const bool ok = std::all_of(done.begin(), done.end(), [](char d) { return d != 0; });
-  for (std::size_t j = 0; j < np && ok; ++j)
-    for (std::size_t i = 0; i < np; ++i) res.hessian[i * np + j] = (grads[2 * j][i] - grads[2 * j + 1][i]) / (2.0 * h[j]);
-  if (ok) {
-    std::vector<double> hs(np * np);
-    for (std::size_t i = 0; i < np; ++i)
-      for (std::size_t j = 0; j < np; ++j) hs[i * np + j] = 0.5 * (res.hessian[i * np + j] + res.hessian[j * np + i]);
-    if (cholesky_in_place(hs.data(), np)) {
-      std::vector<double> hinv(np * np);
-      cholesky_inverse(hs.data(), np, hinv.data());
-      res.vcov.assign(p * p, 0.0);
-      for (std::size_t i = 0; i < p; ++i)
-        for (std::size_t j = 0; j < p; ++j) res.vcov[i * p + j] = 2.0 * hinv[(nt + i) * np + nt + j];
-      res.vcov_from_hessian = true;
-    }
-  }
+  hessian_covariance(objective, c.gradient ? c.gradients : Gradients(), x, unit, nt, p, res);
   return res;
 }
 
@@ -402,11 +365,11 @@ FitResult fit(const Rows& rows, const FitOptions& options) {
   };
   if (nagq == 1) {
     c.gradient = laplace;
-    c.gradient_copy = [&]() -> Objective {
+    c.gradients = gradients_on_pool([&]() -> Objective {
       return [&rows, theta_of, nt, own = warm](const std::vector<double>& xv, double& f, std::vector<double>& g) mutable {
         return evaluate(rows, lambda_of(rows, theta_of(xv)), xv.data() + nt, 1, f, g.data(), nullptr, &own);
       };
-    };
+    });
   } else if (nagq > 1) {
     // The quadrature's gradient is by differences: Laplace's fit, with its exact
     // gradient, brings the run close first.

@@ -334,12 +334,7 @@ void group_gradient(const Rows& rows, std::uint64_t g, GroupWork& work, const do
   for (std::uint64_t j = 0; j < ne; ++j) gb[p + j] = gb[p + j] + work.extra[j];
 }
 
-double group_agq(const Rows& rows, std::uint64_t g, GroupWork& work, const double* u,
-                 const std::vector<double>& nodes, const std::vector<double>& log_weights) {
-  const std::uint64_t r0 = rows.start[g], nr = rows.start[g + 1] - r0, q = rows.q;
-  const std::size_t k = nodes.size();
-  std::size_t total = 1;
-  for (std::uint64_t b = 0; b < q; ++b) total *= k;
+bool agq_scale(const double* l, std::uint64_t q, double* scale) {
   // The grid's scale S: the lower-triangular factor of M^-1 (S S' = M^-1, M = L L'),
   // from the Cholesky factor of M with its indices reversed, R~: M^-1 = P R~^-T R~^-1 P
   // and P R~^-T P is lower triangular. Any S with S S' = M^-1 centres and scales the
@@ -349,15 +344,25 @@ double group_agq(const Rows& rows, std::uint64_t g, GroupWork& work, const doubl
   for (std::uint64_t i = 0; i < q; ++i)
     for (std::uint64_t j = 0; j < q; ++j) {
       double v = 0.0;  // M[q-1-i][q-1-j] = sum_c L[q-1-i][c] L[q-1-j][c]
-      for (std::uint64_t c = 0; c < q; ++c) v = v + work.l[(q - 1 - i) * q + c] * work.l[(q - 1 - j) * q + c];
+      for (std::uint64_t c = 0; c < q; ++c) v = v + l[(q - 1 - i) * q + c] * l[(q - 1 - j) * q + c];
       mr[i * q + j] = v;
     }
-  if (!cholesky_in_place(mr.data(), q)) return INFINITY;
+  if (!cholesky_in_place(mr.data(), q)) return false;
   for (std::uint64_t i = 0; i < q; ++i) sc[i * q + i] = 1.0;
   backward_solve(mr.data(), q, sc.data(), q);  // R~^-T, upper triangular
-  std::vector<double> scale(q * q);
   for (std::uint64_t i = 0; i < q; ++i)
     for (std::uint64_t j = 0; j < q; ++j) scale[i * q + j] = sc[(q - 1 - i) * q + (q - 1 - j)];
+  return true;
+}
+
+double group_agq(const Rows& rows, std::uint64_t g, GroupWork& work, const double* u,
+                 const std::vector<double>& nodes, const std::vector<double>& log_weights) {
+  const std::uint64_t r0 = rows.start[g], nr = rows.start[g + 1] - r0, q = rows.q;
+  const std::size_t k = nodes.size();
+  std::size_t total = 1;
+  for (std::uint64_t b = 0; b < q; ++b) total *= k;
+  std::vector<double> scale(q * q);
+  if (!agq_scale(work.l.data(), q, scale.data())) return INFINITY;
   std::vector<std::size_t> digit(q, 0);
   std::vector<double> z(q), terms(total);
   double top = -INFINITY;

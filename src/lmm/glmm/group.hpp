@@ -123,6 +123,10 @@ double group_laplace(const Rows& rows, std::uint64_t g, GroupWork& work, const d
 void group_gradient(const Rows& rows, std::uint64_t g, GroupWork& work, const double* u,
                     double* grad);
 
+// The scale S of the quadrature's grid (q x q, lower triangular: S S' = M^-1) from L,
+// the Cholesky factor of M at the mode. False where it does not factor.
+bool agq_scale(const double* l, std::uint64_t q, double* scale);
+
 // The group's adaptive-quadrature term (constants left out) at its mode, on the
 // product rule of the given one-dimensional nodes and log weights.
 double group_agq(const Rows& rows, std::uint64_t g, GroupWork& work, const double* u,
@@ -144,8 +148,14 @@ using JointPass = std::function<JointSums(const double* beta, const std::vector<
 // From beta0 (pe entries: p fixed effects, then the family's parameters, held) and u
 // (m x q as given, or 0 where u is of another size); beta and u receive the last
 // iterate (beta also on failure). False when a step fails or the iterations run out.
+// trials, when given, finds the h of the halved steps after a whole step that lowers h
+// no further, all in one call: at beta b + s_k db (bt, k x pe, as the loop forms them)
+// and u + s_k du for the steps s_k; its h_k are those pass would give one at a time.
+using JointTrials = std::function<std::vector<JointSums>(const std::vector<double>& bt, const std::vector<double>& u,
+                                                         const std::vector<double>& du,
+                                                         const std::vector<double>& steps)>;
 bool joint_pirls(std::uint64_t m, std::uint64_t q, std::uint64_t p, std::uint64_t pe, const double* beta0,
-                 const JointPass& pass, double* beta, std::vector<double>& u);
+                 const JointPass& pass, double* beta, std::vector<double>& u, const JointTrials* trials = nullptr);
 
 // One group's share of the joint PIRLS step (joint.cpp): factors its M (q x q, in
 // place, lower), then bg <- L^-1 B (q x p), rg <- L^-1 r and takes bg' rg from rb (p)

@@ -115,7 +115,7 @@ bool rx_inverse(const Rows& rows, const std::vector<double>& lambda, const doubl
 namespace detail {
 
 bool joint_pirls(std::uint64_t m, std::uint64_t q, std::uint64_t p, std::uint64_t pe, const double* beta0,
-                 const JointPass& pass, double* beta, std::vector<double>& u) {
+                 const JointPass& pass, double* beta, std::vector<double>& u, const JointTrials* trials) {
   // The family's parameters beside beta ride along in b and bt, fixed at beta0's.
   std::vector<double> b(beta0, beta0 + pe), bt(b), ut(m * q), db(p), du(m * q);
   if (u.size() != m * q) u.assign(m * q, 0.0);  // else a start the caller chose
@@ -153,10 +153,22 @@ bool joint_pirls(std::uint64_t m, std::uint64_t q, std::uint64_t p, std::uint64_
     if (big <= kStepTol) done = true;
     double step = 1.0;
     bool taken = false;
+    std::vector<Sums> ahead;  // the halvings' values from trials, in the loop's order
     for (int k = 0; k < kMaxHalvings; ++k, step *= 0.5) {
       for (std::uint64_t i = 0; i < p; ++i) bt[i] = b[i] + step * db[i];
+      if (k == 1 && trials) {
+        std::vector<double> bts, steps;
+        for (double s = step; steps.size() + 1 < static_cast<std::size_t>(kMaxHalvings); s *= 0.5) {
+          for (std::uint64_t i = 0; i < p; ++i) bt[i] = b[i] + s * db[i];
+          bts.insert(bts.end(), bt.begin(), bt.end());
+          steps.push_back(s);
+          if (big * s <= kStepTol) break;
+        }
+        ahead = (*trials)(bts, u, du, steps);
+        for (std::uint64_t i = 0; i < p; ++i) bt[i] = b[i] + step * db[i];
+      }
       for (std::uint64_t i = 0; i < m * q; ++i) ut[i] = u[i] + step * du[i];
-      const Sums trial = pass(bt.data(), ut, nullptr);
+      const Sums trial = k >= 1 && trials ? ahead[static_cast<std::size_t>(k - 1)] : pass(bt.data(), ut, nullptr);
       if (done || (trial.ok && trial.h <= sums.h)) {
         taken = true;
         break;

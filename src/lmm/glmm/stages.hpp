@@ -12,6 +12,12 @@
 namespace qk::glmm {
 
 using ValueFn = std::function<bool(const std::vector<double>& x, double& f)>;
+// The criterion's values and exact gradients at several points at once (gs sized by
+// the caller); false where any point fails.
+using Gradients = std::function<bool(const std::vector<std::vector<double>>& xs, std::vector<double>& fs,
+                                     std::vector<std::vector<double>>& gs)>;
+// The criterion's values at several points at once; false where any point fails.
+using Values = std::function<bool(const std::vector<std::vector<double>>& xs, std::vector<double>& fs)>;
 
 struct Criteria {
   // p counts beta's entries: the fixed effects, then n_extra family parameters (log(phi)),
@@ -31,12 +37,13 @@ struct Criteria {
       joint_gradient;
   ValueFn value;      // the stage-two criterion at x = (theta, beta)
   Objective gradient;  // its exact gradient, or empty: central differences of value
-  // A copy of `gradient` with its own start for PIRLS, the modes `gradient` holds when
-  // the copy is made. Copies may run at once (they share nothing they write), and each
-  // starts from the same modes, so what one returns depends neither on the order the
-  // copies ran in nor on the thread: the Hessian's 2 (nt + p) differences run on the
-  // pool through them. Empty: they run one after another through `gradient`.
-  std::function<Objective()> gradient_copy;
+  // The exact gradient at several points at once, for the Hessian's differences (a
+  // source read in passes reads them once for all the points); empty: one at a time.
+  Gradients gradients;
+  // Without an exact gradient: the values at several points at once, for the central
+  // differences of the gradient (the point and its 2 np neighbours together); empty:
+  // value at one point at a time.
+  Values values;
   // Run the nAGQ = 0 stage before the criterion's (else the criterion's starts from
   // theta0 and the joint PIRLS's beta there): worth it where the joint criterion is
   // much cheaper than the criterion's gradient.
@@ -77,6 +84,25 @@ bool central_gradient(const ValueFn& f, const std::vector<double>& x, const std:
                       std::vector<double>& g);
 // rel * max(|x_j|, unit_j) per coordinate.
 std::vector<double> steps_for(const std::vector<double>& x, const std::vector<double>& unit, double rel);
+
+// Central differences of the values at x and its 2 np neighbours, found together: f at
+// x, g as central_gradient's.
+bool central_together(const Values& values, const std::vector<double>& x, const std::vector<double>& step, double& f,
+                      std::vector<double>& g);
+
+// lme4's default covariance: res.vcov, the beta block of 2 H^-1 (p of beta's entries
+// after nt of theta's; vcov_from_hessian set) where H, the Hessian of the criterion
+// over x by central differences of its gradient (res.hessian), is positive definite.
+// The gradients at the 2 np points from together when given, else from objective.
+void hessian_covariance(const Objective& objective, const Gradients& together, const std::vector<double>& x,
+                        const std::vector<double>& unit, std::size_t nt, std::size_t p, FitResult& res);
+
+// The gradients at several points (a Criteria's gradients) as tasks of the pool, each
+// through its own copy of an objective that copy() makes when the points are asked
+// for: the copies share nothing they write and start from the same modes (those the
+// objective copied holds then), so what each point gets depends neither on the order
+// the points ran in nor on the thread.
+Gradients gradients_on_pool(std::function<Objective()> copy);
 
 // Runs both stages (only the first for nagq 0). The result holds theta, beta, the
 // criterion, gradient and report, vcov_rx (stage one's at its estimate), and for nagq
