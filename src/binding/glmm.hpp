@@ -14,5 +14,7 @@ extern const TypeDef crossed_glmm_type;
 
 // The module function glmm_batches_fit (glmm_batches.cpp).
 extern PyMethodDef glmm_batches_functions[];
+// The module function glmm_batch_sums (glmm_pass_sums.cpp).
+extern PyMethodDef glmm_pass_sums_functions[];
 
 }  // namespace qk::py

@@ -55,6 +55,7 @@ int module_exec(PyObject* module) {
   if (PyModule_AddFunctions(module, minimize_functions) < 0) return -1;
   if (PyModule_AddFunctions(module, family_functions) < 0) return -1;
   if (PyModule_AddFunctions(module, glmm_batches_functions) < 0) return -1;
+  if (PyModule_AddFunctions(module, glmm_pass_sums_functions) < 0) return -1;
   return 0;
 }
 

@@ -33,7 +33,6 @@ import pandas as pd
 
 import quorvelkit._quorvelkit as _qk
 
-from ..families.family import _MUSTART, DISPERSION_FAMILIES, POWER_FAMILIES, linkfun
 from ..families.response import read_evaluated
 from ..formula.checks import row_values
 from ..formula.expression_values import evaluate_parts
@@ -41,14 +40,14 @@ from ..formula.parsing import ParsedFormula, parse_formula
 from ..model.data_arguments import resolve_rows
 from ..model.description import ModelSpec
 from ..model.design import Design
-from ..model.model_checks import drop_aliased
 from ..results.glmm_batch_fit import GlmmBatchFit
 from ..support.errors import SourceError
-from ..support.frames import arrow_frame, r_sorted, sorted_levels
-from ..support.labels import label_text, split_labels
+from ..support.frames import arrow_frame, r_sorted
+from ..support.labels import label_text
 from ..support.progress import progress_bar
 from .batch_loop import PARQUET, read_ahead
 from .dask import SOURCE as DASK
+from .glmm_first_pass import FirstPass, Found
 from .interface import first_spec, has_complete_row
 from .parquet import open_dataset
 
@@ -138,6 +137,22 @@ class _Reading:
             off,
             len(frame) - int(keep.sum()),
         )
+
+
+def core_arrays(b: _Batch, group_levels: pd.Index, kept: list[int], p: int) -> tuple[Any, ...]:
+    """A batch as the core reads it: (y, x, z, codes, weights, offset), x's kept columns
+    of its ``p``, codes the positions of its labels in ``group_levels`` (-1 for one not
+    there, which the core refuses)."""
+    codes = np.ascontiguousarray(group_levels.get_indexer(pd.Index(b.labels)), dtype=np.int64)
+    x = b.x if len(kept) == p else b.x[:, kept]
+    return (
+        b.y,
+        np.ascontiguousarray(x, dtype=float),
+        np.ascontiguousarray(b.z, dtype=float),
+        codes,
+        b.weights,
+        b.offset,
+    )
 
 
 def _frames_of(source: Any) -> tuple[Callable[[], Iterator[tuple[Any, str]]], str, dict | None]:
@@ -258,64 +273,20 @@ def glmm_batches(
 
     # The first pass: the group labels, the rows and the aliased columns; the batches
     # as the core reads them are kept while they fit in cache_bytes.
-    uniques: list[Any] = []
     kept_batches: list[_Batch] | None = []
-    xtx = np.zeros((spec.p, spec.p))
-    scale = np.zeros(spec.p)
-    # A start for beta as in memory (start_beta: least squares of the link of the
-    # family's starting means on X, the offset taken out), by its normal equations.
-    mustart = _MUSTART.get(family)
-    xtx_ok, xte = np.zeros((spec.p, spec.p)), np.zeros(spec.p)
-    n = n_dropped = size = 0
+    first_pass = FirstPass(spec.p, family, link)
+    size = 0
     for frame, where in read():
         b = reading.batch(frame, where)
-        uniques.append(pd.Series(b.labels).drop_duplicates())
-        xtx += b.x.T @ b.x
-        if mustart is not None:
-            with np.errstate(all="ignore"):
-                eta = linkfun(mustart(b.y, b.weights), link) - (0.0 if b.offset is None else b.offset)
-            ok = np.isfinite(eta)
-            xtx_ok += b.x[ok].T @ b.x[ok]
-            xte += b.x[ok].T @ eta[ok]
-        if len(b.x):
-            scale = np.maximum(scale, np.abs(b.x).max(axis=0))
-        n += len(b.y)
-        n_dropped += b.n_dropped
+        first_pass.add(b)
         size += b.nbytes
         if kept_batches is not None:
             kept_batches = kept_batches + [b] if size <= cache_bytes else None
-    if n == 0:
-        raise SourceError(f"{name} has no complete rows in the columns the model uses")
-    _, group_levels = sorted_levels(pd.concat(uniques, ignore_index=True).drop_duplicates())
-    found = split_labels(group_levels) if group_levels.dtype == object else None
-    if found is not None:  # one label in two types would be two groups, as in memory
-        raise ValueError(
-            f"the grouping factor {spec.factors[0].name!r} holds {label_text(found[0])} as a number and "
-            f"{label_text(found[1])} as text: one label in two types would be two groups; give the column one type"
-        )
-    if group_levels.dtype == object and all(isinstance(v, str) for v in group_levels):
-        group_levels = group_levels.astype(pd.StringDtype(na_value=np.nan))  # text labels, as a frame holds them
-    unit = np.where(scale > 0, scale, 1.0)
-    kept = drop_aliased(xtx / np.outer(unit, unit), spec.fe_all, stacklevel=3)
-
-    beta0 = None
-    if mustart is not None:
-        start = np.linalg.lstsq(xtx_ok[np.ix_(kept, kept)], xte[kept], rcond=None)[0]
-        if np.all(np.isfinite(start)):
-            # log(phi) and Tweedie's s: glmmTMB's starts.
-            beta0 = np.append(start, [0.0] * (int(family in DISPERSION_FAMILIES) + int(family in POWER_FAMILIES)))
+    found = first_pass.finish(spec, name, stacklevel=3)
+    group_levels, kept, beta0 = found.group_levels, found.kept, found.beta0
 
     def arrays(b: _Batch) -> tuple[Any, ...]:
-        codes = np.ascontiguousarray(group_levels.get_indexer(pd.Index(b.labels)), dtype=np.int64)
-        x = b.x if len(kept) == spec.p else b.x[:, kept]
-        return (
-            b.y,
-            np.ascontiguousarray(x, dtype=float),
-            np.ascontiguousarray(b.z, dtype=float),
-            codes,
-            b.weights,
-            b.offset,
-        )
+        return core_arrays(b, group_levels, kept, spec.p)
 
     if kept_batches is not None:
         cached = [arrays(b) for b in kept_batches]
@@ -350,6 +321,24 @@ def glmm_batches(
         bar.close()
     result["passes"] = int(result["passes"]) + 1 + levels_passes  # and the passes here
     t2 = time.perf_counter()
+    return batch_fit(formula, first, spec, found, result, name, (family, link, laplace, offset), (t0, t1, t2))
+
+
+def batch_fit(
+    formula: str,
+    first: tuple[Any, str],
+    spec: ModelSpec,
+    found: Found,
+    result: dict,
+    name: str,
+    model: tuple[str, str, str | None, Any],
+    times: tuple[float, float, float],
+) -> GlmmBatchFit:
+    """The fit of the core's ``result`` (its passes counted) over the first batch holding a
+    complete row, the model learnt from it and what the first pass found; ``model`` is
+    (family, link, laplace, offset); ``times``: the fit's start, its passes' start and end."""
+    family, link, laplace, offset = model
+    t0, t1, t2 = times
     # An offset given by column name is read from new data's column; an expression's
     # values, as in memory, cannot be read from new data.
     frame0 = first[0] if isinstance(first[0], pd.DataFrame) else arrow_frame(first[0])
@@ -362,5 +351,6 @@ def glmm_batches(
         offset_column=offset if by_name else None,
         offset_array=offset is not None and not by_name,
     )
-    design = Design(spec, group_levels, n, kept, n_dropped, 0, None, source=name, factor_levels=(group_levels,))
+    levels = found.group_levels
+    design = Design(spec, levels, found.n, found.kept, found.n_dropped, 0, None, source=name, factor_levels=(levels,))
     return GlmmBatchFit(design, result, formula=formula, seconds=(t2 - t1, t2 - t0))

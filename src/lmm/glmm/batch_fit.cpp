@@ -23,7 +23,7 @@ enum class Phase : std::uint8_t { kStart, kZero, kWhole, kSearch, kFinal, kDone 
 
 class Driver {
  public:
-  Driver(BatchReader& reader, const BatchModel& model) : reader_(reader), model_(model) {}
+  Driver(PassRunner& runner, const BatchModel& model) : runner_(runner), model_(model) {}
 
   std::uint64_t passes = 0;
 
@@ -31,7 +31,7 @@ class Driver {
     sums_.clear(model_, in.kind);
     if (in.kind == PassKind::kModes || in.kind == PassKind::kJoint)
       for (std::uint64_t i = 0; i < model_.m * model_.q; ++i) sums_.d1[i] = -in.u[i];  // h_g/2's gradient A'd1 - u
-    reader_.each([&](const Batch& b) { add_batch(model_, b, in, sums_); });
+    runner_.run(in, sums_);
     ++passes;
   }
 
@@ -59,7 +59,7 @@ class Driver {
   JointSums joint_pass(const std::vector<double>& lambda, const double* beta, const std::vector<double>& u,
                        JointStore* store);
 
-  BatchReader& reader_;
+  PassRunner& runner_;
   const BatchModel& model_;
   PassSums sums_;
   // The last modes found from warm starts and their point: a gradient asked at that
@@ -341,11 +341,11 @@ bool Driver::joint(const std::vector<double>& lambda, const double* beta0, doubl
 
 }  // namespace
 
-FitResult fit_batches(BatchReader& reader, const BatchModel& model, const FitOptions& options,
+FitResult fit_batches(PassRunner& runner, const BatchModel& model, const FitOptions& options,
                       std::uint64_t& passes) {
   const std::size_t nt = model.idx.size(), p = model.p, q = model.q, m = model.m, nd = n_extra(model.family);
   if (options.nagq != 1) throw std::invalid_argument("the fit from batches takes nagq = 1 (Laplace) only");
-  Driver d(reader, model);
+  Driver d(runner, model);
   d.check();
   const auto lambda_at = [&](const std::vector<double>& x) {
     return theta_to_lambda(std::vector<double>(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(nt)), model.idx, q);
@@ -397,6 +397,12 @@ FitResult fit_batches(BatchReader& reader, const BatchModel& model, const FitOpt
   if (!res.vcov_from_hessian) res.vcov = res.vcov_rx;
   passes = d.passes;
   return res;
+}
+
+FitResult fit_batches(BatchReader& reader, const BatchModel& model, const FitOptions& options,
+                      std::uint64_t& passes) {
+  ReaderRunner runner(reader, model);
+  return fit_batches(runner, model, options, passes);
 }
 
 }  // namespace qk::glmm
