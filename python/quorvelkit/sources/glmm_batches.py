@@ -1,7 +1,7 @@
 """Generalized linear mixed models fitted from data read in batches: a Parquet file or
 directory, a pyarrow dataset, a list of DataFrames, a callable that returns a fresh
-iterator of DataFrames at each call, or a Dask DataFrame (its partitions computed and
-handed to this process, not reduced where they are).
+iterator of DataFrames at each call, or a Dask or Spark DataFrame (each pass reduced on
+the workers, :mod:`quorvelkit.sources.glmm_cluster`).
 
 The fit is the in-memory fit (:func:`quorvelkit.glmm`) of one grouping factor by
 Laplace's approximation: the same criterion, start, optimiser and stopping rules, so
@@ -50,6 +50,7 @@ from .dask import SOURCE as DASK
 from .glmm_first_pass import FirstPass, Found
 from .interface import first_spec, has_complete_row
 from .parquet import open_dataset
+from .spark import SOURCE as SPARK
 
 __all__ = ["glmm_batches", "accepts", "ONE_SHOT"]
 
@@ -67,9 +68,9 @@ def _dask_frame(data: Any) -> bool:
 
 def accepts(data: Any) -> bool:
     """Whether ``data`` is a source this route reads: a path, a pyarrow dataset, a
-    non-empty list or tuple of DataFrames, a callable, a Dask DataFrame, or an iterator
+    non-empty list or tuple of DataFrames, a callable, a Dask or Spark DataFrame, or an iterator
     (refused)."""
-    if _dask_frame(data):
+    if _dask_frame(data) or SPARK.accepts(data):
         return True
     if isinstance(data, (str, os.PathLike, Iterator)) or callable(data):
         return not isinstance(data, pd.DataFrame)
@@ -160,12 +161,6 @@ def _frames_of(source: Any) -> tuple[Callable[[], Iterator[tuple[Any, str]]], st
     and the levels a first pass over a Parquet source found."""
     if isinstance(source, Iterator):
         raise TypeError(ONE_SHOT)
-    if _dask_frame(source):
-        # Each partition computed at each pass and handed to this process, in partition
-        # order (persist() the frame to keep its partitions in the workers' memory);
-        # the first pass keeps the batches here while they fit in cache_bytes.
-        parts = source.to_delayed()
-        return (lambda: ((p.compute(), f"partition {k}") for k, p in enumerate(parts))), "the Dask DataFrame", None
     if isinstance(source, (list, tuple)):
         frames = list(source)
         return (lambda: ((f, f"batch {k}") for k, f in enumerate(frames))), "the list of DataFrames", None
@@ -182,6 +177,26 @@ def _frames_of(source: Any) -> tuple[Callable[[], Iterator[tuple[Any, str]]], st
 
         return again, "the callable's batches", None
     raise TypeError(f"cannot read {type(source).__name__} in batches")
+
+
+def _engine(source: Any, split_every: int, persist: bool | None, cache: bool | None) -> Any:
+    """The engine of a Dask or Spark DataFrame's passes on its workers, or None for a
+    source read here; persist= and cache= are refused for the sources they are not for."""
+    if _dask_frame(source):
+        if cache is not None:
+            raise TypeError("cache= is for a Spark DataFrame; a Dask DataFrame's partitions are kept by persist=")
+        from .glmm_dask import DaskPasses
+
+        return DaskPasses(source, split_every, persist is not False)
+    if SPARK.accepts(source):
+        if persist is not None:
+            raise TypeError("persist= is for a Dask DataFrame; a Spark DataFrame's partitions are kept by cache=")
+        from .glmm_spark import SparkPasses
+
+        return SparkPasses(source, split_every, cache is not False)
+    if persist is not None or cache is not None:
+        raise TypeError("persist= and cache= are for Dask and Spark DataFrames, whose partitions the workers keep")
+    return None
 
 
 def _text_levels(
@@ -232,6 +247,9 @@ def glmm_batches(
     levels: Mapping[str, Sequence] | None = None,
     cache_bytes: int = 1 << 28,
     progress: bool | None = None,
+    split_every: int = 8,
+    persist: bool | None = None,
+    cache: bool | None = None,
 ) -> GlmmBatchFit:
     """The Laplace fit (one grouping factor; every family without zero-inflation) of ``formula`` to
     ``source`` read in batches (see the module); what :func:`quorvelkit.glmm` calls for
@@ -241,7 +259,22 @@ def glmm_batches(
     The first pass keeps the batches as the core reads them (8 (p + q + 3) bytes a
     row) while they take at most ``cache_bytes``, and the core's passes read those;
     beyond it every pass reads the source again (0: always). ``progress``: a bar of the
-    core's passes (``None``: on a terminal, for fits longer than a second)."""
+    core's passes (``None``: on a terminal, for fits longer than a second).
+
+    A Dask or Spark DataFrame is fitted with every pass reduced on the workers
+    (:mod:`quorvelkit.sources.glmm_cluster`): ``split_every`` is the number of
+    partitions' sums merged per node of the fixed merge tree; ``persist`` (Dask) and
+    ``cache`` (Spark), True by default, keep the partitions as the core reads them in
+    the workers' memory between passes (False: each pass computes them again from the
+    DataFrame). ``batch_rows`` and ``cache_bytes`` are not theirs."""
+    engine = _engine(source, split_every, persist, cache)
+    if engine is not None:
+        from .glmm_cluster import glmm_cluster
+
+        return glmm_cluster(
+            formula, engine, family, link, weights=weights, offset=offset, laplace=laplace, theta=theta,
+            max_iter=max_iter, levels=levels, progress=progress,
+        )  # fmt: skip
     t0 = time.perf_counter()
     parsed = parse_formula(formula, None, family_response=True)
     parquet = isinstance(source, (str, os.PathLike)) or not (
