@@ -105,13 +105,14 @@ def first_pass(frames: Iterable[pd.DataFrame], where: str, reading: _Reading, p:
     """A partition's share of the first pass (its frames, in order)."""
     out = FirstPass(p, reading.family, link)
     for frame in frames:
-        out.add(reading.batch(frame, where))
+        if len(frame):  # an empty partition adds nothing (the response's reading refuses no rows)
+            out.add(reading.batch(frame, where))
     return out
 
 
 def core_batches(frames: Iterable[pd.DataFrame], where: str, reading: _Reading, found: Found, p: int) -> list:
     """A partition's frames as the core reads them, coded against the group labels."""
-    return [core_arrays(reading.batch(f, where), found.group_levels, found.kept, p) for f in frames]
+    return [core_arrays(reading.batch(f, where), found.group_levels, found.kept, p) for f in frames if len(f)]
 
 
 def text_levels(frames: Iterable[pd.DataFrame], where: str, columns: Sequence[str]) -> dict[str, Any]:
@@ -128,12 +129,18 @@ def text_levels(frames: Iterable[pd.DataFrame], where: str, columns: Sequence[st
     return out
 
 
-def merge_levels(parts: Sequence[dict[str, Any]], declared: Mapping[str, Sequence]) -> dict[str, list]:
+def merge_levels(parts: Sequence[dict[str, Any]], declared: Mapping[str, Sequence], name: str) -> dict[str, list]:
     """The partitions' levels in partition order, as a frame in memory teaches them
-    (R's order for text), and the declared ones."""
+    (R's order for text), and the declared ones. A column categorical in one partition
+    and text in another is refused: its levels would depend on the partitions' order."""
     found: dict[str, Any] = {}
-    for part in parts:
+    for k, part in enumerate(parts):
         for c, v in part.items():
+            if c in found and isinstance(found[c], list) != isinstance(v, list):
+                raise SourceError(
+                    f"column {c!r} of {name} is categorical in some partitions and text in others (partition {k}): "
+                    "give it one type"
+                )
             if isinstance(v, list):
                 found[c] = v
             else:
@@ -258,6 +265,10 @@ def _learn(
     groups = {c for t in rhs.random_terms for c in t.group}
     named = [c for c in dict.fromkeys(c for c, _ in rhs.uses) if c not in groups and c not in declared]
     text = passes.text_columns(named)
-    found = merge_levels(passes.map(text_levels, text), declared) if text else {c: list(v) for c, v in declared.items()}
+    found = (
+        merge_levels(passes.map(text_levels, text), declared, passes.name)
+        if text
+        else {c: list(v) for c, v in declared.items()}
+    )
     first = passes.sample(rhs.columns)
     return first_spec(rhs, first, found, None, None), int(bool(text)), first
