@@ -148,7 +148,7 @@ def minimize(
     raised by ``fun`` propagates unchanged."""
 
 def glmm_batches_fit(
-    read: Callable[[], Any],
+    read: Callable[[], Any] | None,
     n_groups: int,
     p: int,
     q: int,
@@ -159,6 +159,7 @@ def glmm_batches_fit(
     theta: _Theta | None = None,
     max_iter: int = 300,
     beta: _Theta | None = None,
+    run: Callable[[str, dict[str, Any]], dict[str, Any]] | None = None,
 ) -> dict[str, Any]:
     """The Laplace fit of a GLMM with one grouping factor from rows read in batches:
     ``read()`` returns an iterable of ``(y, x, z, codes, weights, offset)`` tuples, the
@@ -166,7 +167,28 @@ def glmm_batches_fit(
     ``GlmmCore.fit`` returns it, without ``eta`` and ``mu``, with ``passes`` and
     ``laplace``; ``beta`` a start (the fixed effects, then log(phi) for a family with a
     dispersion parameter). An exception raised by ``read`` or its iterator propagates
-    unchanged."""
+    unchanged. With ``run`` (and ``read`` None) each pass is made elsewhere:
+    ``run(kind, inputs)`` returns the pass's sums over every row, as
+    ``glmm_batch_sums`` returns them (merged)."""
+
+def glmm_batch_sums(
+    read: Callable[[], Any],
+    n_groups: int,
+    p: int,
+    q: int,
+    blocks: Sequence[int],
+    family: str,
+    kind: str,
+    inputs: dict[str, Any],
+    link: str | None = None,
+    laplace: str | None = None,
+) -> dict[str, Any]:
+    """One pass's sums over the batches of ``read()`` (as ``glmm_batches_fit`` reads
+    them), from zero: ``kind`` one of check, value, modes, spread, gradient, joint;
+    ``inputs`` the pass's dict (lambda, beta, u, minv, t as float64 arrays, active as
+    uint8) as ``glmm_batches_fit`` hands it to ``run``. A dict of flat arrays named as
+    the sums (float64; count int64) and the scalars constant, rows and batches; two are
+    merged by adding them key by key."""
 
 class _FamilyEntry(TypedDict):
     """One family of the core's table (``families``)."""

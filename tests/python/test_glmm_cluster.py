@@ -124,7 +124,8 @@ def test_dask_options_and_progress(capsys):
 
 
 # Spark: one session for the module (its start dominates); a pass costs a Spark job.
-SPARK_CASES = ["cbpp", pytest.param("grouseticks", marks=pytest.mark.slow), pytest.param("gamma", marks=pytest.mark.slow)]
+SLOW = pytest.mark.slow
+SPARK_CASES = ["cbpp", pytest.param("grouseticks", marks=SLOW), pytest.param("gamma", marks=SLOW)]
 
 
 @pytest.mark.skipif(bool(os.environ.get("QK_SANITIZED")), reason="Spark's JVM cannot run with AddressSanitizer")
@@ -136,11 +137,11 @@ def test_spark_fit_on_the_executors_is_the_in_memory_fit_and_dasks_bits(name, sp
     sizes = sdf.rdd.glom().map(len).collect()
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", qk.SingularFitWarning)
-        fit = qk.glmm(formula, sdf, family=family, split_every=2, **extra)
+        fit = qk.glmm(formula, sdf, family=family, **extra)  # one node of three partitions
     assert_same_fit(fit, qk.glmm(formula, frame, family=family, **extra))
     # The same partitions, the same kernel and tree: Dask's bits.
     with dask.config.set(scheduler="synchronous"):
-        by_dask = qk.glmm(formula, dask_of(frames_of(frame, sizes)), family=family, split_every=2, **extra)
+        by_dask = qk.glmm(formula, dask_of(frames_of(frame, sizes)), family=family, **extra)
     assert bits(by_dask) == bits(fit)
 
 
