@@ -16,6 +16,7 @@ from batchdata import on, require
 from test_glmm_batches import assert_same_fit, data_of
 
 import quorvelkit as qk
+from quorvelkit.sources.glmm_cluster import Model, merge_sums, partition_sums
 from quorvelkit.support.errors import SourceError
 
 dd = require("dask.dataframe")
@@ -88,6 +89,8 @@ DASK_REFUSALS = [
     ("text among numbers, partition 5", _typo(GROUSE_PARTS, 5, "cHEIGHT", "1O0"), "'1O0'.*partition 5 of the Dask"),
     ("a count below zero", _typo(GROUSE_PARTS, 2, "TICKS", -1),
      "must hold counts, not negative values.*partition 2 of the Dask DataFrame"),
+    ("an infinite covariate", _typo(GROUSE_PARTS, 3, "cHEIGHT", np.inf),
+     "'cHEIGHT' has a value that is not finite in partition 3 of the Dask DataFrame"),
     ("a factor categorical here and text there",
      [f.astype({"YEAR": str}) if k == 4 else f for k, f in enumerate(GROUSE_PARTS)],
      "column 'YEAR' of the Dask DataFrame is categorical in some partitions and text in others \\(partition 4\\)"),
@@ -121,6 +124,30 @@ def test_dask_options_and_progress(capsys):
         qk.glmm(formula, [frame], family=family, persist=True)
     with pytest.raises(TypeError, match="weights= of the Dask DataFrame is a column name"):
         qk.glmm(formula, ddf, family=family, weights=np.ones(len(frame)))
+
+
+def test_partition_sums_merge_to_the_sums_of_all_rows_and_name_a_refused_partition():
+    rng = np.random.default_rng(2)
+    n, m = 90, 7
+    rows = (rng.poisson(2.0, n).astype(float), np.column_stack([np.ones(n), rng.normal(size=n)]), np.ones((n, 1)),
+            rng.integers(0, m, n), np.ones(n), None)  # fmt: skip
+    halves = [
+        tuple(None if a is None else np.ascontiguousarray(a[s]) for a in rows) for s in (slice(0, 40), slice(40, n))
+    ]
+    model = Model(m, 2, 1, (1,), "poisson", "log", None)
+    inputs = {"lambda": np.array([0.7]), "beta": np.array([0.5, 0.1]), "u": rng.normal(size=m)}
+    whole = partition_sums(model, [rows], "modes", inputs, "all")
+    merged = merge_sums(partition_sums(model, [h], "modes", inputs, f"half {k}") for k, h in enumerate(halves))
+    assert merged.keys() == whole.keys() == {"ll", "d1", "mo", "mf", "ms", "constant", "rows", "batches"}
+    for k in ("ll", "d1", "mo", "mf", "ms"):
+        np.testing.assert_allclose(merged[k], whole[k], rtol=1e-13)
+        assert np.any(merged[k] != 0)
+    assert (merged["rows"], merged["batches"], whole["batches"]) == (n, 2, 1)
+    check = merge_sums(partition_sums(model, [h], "check", {}, "") for h in halves)
+    assert np.array_equal(check["count"], np.bincount(rows[3], minlength=m))
+    bad = (rows[0], rows[1], rows[2], rows[3] + m, rows[4], None)
+    with pytest.raises(SourceError, match=r"batch 0, row 0: group code \d+ is outside 0..6 \(of partition 4 of X\)"):
+        partition_sums(model, [bad], "check", {}, "partition 4 of X")
 
 
 # Spark: one session for the module (its start dominates); a pass costs a Spark job.
