@@ -160,16 +160,18 @@ SPARK_CASES = ["cbpp", pytest.param("grouseticks", marks=SLOW), pytest.param("ga
 def test_spark_fit_on_the_executors_is_the_in_memory_fit_and_dasks_bits(name, spark):
     formula, frame, family, extra = data_of(name)
     frame = as_text(frame)
-    sdf = spark.createDataFrame(frame).coalesce(3)  # partitions of rows in order
-    sizes = sdf.rdd.glom().map(len).collect()
+    sdf = spark.createDataFrame(frame).repartition(3).cache()  # each group's rows in several partitions
+    parts = [pd.DataFrame([r.asDict() for r in rows], columns=frame.columns) for rows in sdf.rdd.glom().collect()]
+    assert len(parts) == 3 and sum(map(len, parts)) == len(frame)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", qk.SingularFitWarning)
         fit = qk.glmm(formula, sdf, family=family, **extra)  # one node of three partitions
     assert_same_fit(fit, qk.glmm(formula, frame, family=family, **extra))
     # The same partitions, the same kernel and tree: Dask's bits.
     with dask.config.set(scheduler="synchronous"):
-        by_dask = qk.glmm(formula, dask_of(frames_of(frame, sizes)), family=family, **extra)
+        by_dask = qk.glmm(formula, dask_of(parts), family=family, **extra)
     assert bits(by_dask) == bits(fit)
+    sdf.unpersist()
 
 
 @pytest.mark.skipif(bool(os.environ.get("QK_SANITIZED")), reason="Spark's JVM cannot run with AddressSanitizer")
