@@ -8,9 +8,15 @@
 // batches. Two are merged by adding them key by key, element by element, so that a
 // fixed order of merges gives the same bits. A pass's inputs travel as a dict too:
 // lambda, beta, u, minv, t (float64) and active (uint8), those the kind reads.
+//
+// A fit with a runner holds the interpreter lock throughout: the runner is Python, and
+// the driver's own work between passes is O(groups). The kernel releases it while it
+// reduces a batch, as the fit from a reader does.
 #include <cstring>
+#include <iterator>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "binding/convert.hpp"
