@@ -166,6 +166,9 @@ class Passes:
     def sample(self, columns: Sequence[str]) -> tuple[pd.DataFrame, str]:
         raise NotImplementedError
 
+    def select(self, columns: Sequence[str]) -> None:
+        raise NotImplementedError
+
     def map(self, fn: Any, *args: Any) -> list:
         raise NotImplementedError
 
@@ -209,9 +212,15 @@ def glmm_cluster(
     _column_values(offset, "offset", name)
     parsed = parse_formula(formula, None, family_response=True)
     rhs = dataclasses.replace(parsed, uses=tuple(u for u in parsed.uses if u[1] != "response"))
-    missing = [c for c in parsed.columns if c not in passes.columns()]
+    columns = passes.columns()
+    missing = [c for c in parsed.columns if c not in columns]
     if missing:
         raise SourceError(f"column {missing[0]!r} not found in {name}")
+    # Only the columns the model reads leave the storage; an expression of weights or an
+    # offset may read any, and keeps them all.
+    named = [a for a in (weights, offset) if a is not None]
+    if all(a in columns for a in named):
+        passes.select([c for c in columns if c in set(parsed.columns) or c in named])
     spec, levels_passes, sample = _learn(rhs, passes, dict(levels or {}))
     if len(spec.factors) != 1:
         raise ValueError(

@@ -54,6 +54,9 @@ class DaskPasses(Passes):
     def text_columns(self, candidates: Sequence[str]) -> list[str]:
         return [c for c in candidates if not pd.api.types.is_numeric_dtype(self.ddf.dtypes[c])]
 
+    def select(self, columns: Sequence[str]) -> None:
+        self.ddf = self.ddf[list(columns)]
+
     def sample(self, columns: Sequence[str]) -> tuple[pd.DataFrame, str]:
         if not hasattr(self, "_first"):
             frame, _ = _sample(self.ddf, columns)

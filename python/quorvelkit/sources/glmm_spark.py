@@ -92,6 +92,9 @@ class SparkPasses(Passes):
         kinds = {f.name: f.dataType for f in self.sdf.schema.fields}
         return [c for c in candidates if isinstance(kinds.get(c), T.StringType)]
 
+    def select(self, columns: Sequence[str]) -> None:
+        self.sdf = self.sdf.select(*columns)
+
     def sample(self, columns: Sequence[str]) -> tuple[pd.DataFrame, str]:
         if self._first is None:
             self._first = (_sample(self.sdf, columns), "the first rows of the Spark DataFrame")
