@@ -152,12 +152,17 @@ def test_partition_sums_merge_to_the_sums_of_all_rows_and_name_a_refused_partiti
 
 # Spark: one session for the module (its start dominates); a pass costs a Spark job.
 SLOW = pytest.mark.slow
-SPARK_CASES = ["cbpp", pytest.param("grouseticks", marks=SLOW), pytest.param("gamma", marks=SLOW)]
+# (case, the route's options: the partitions computed at every pass, a tree of two levels)
+SPARK_CASES = [
+    ("cbpp", {}),
+    pytest.param("grouseticks", {"cache": False}, marks=SLOW),
+    pytest.param("gamma", {"split_every": 2}, marks=SLOW),
+]
 
 
 @pytest.mark.skipif(bool(os.environ.get("QK_SANITIZED")), reason="Spark's JVM cannot run with AddressSanitizer")
-@pytest.mark.parametrize("name", SPARK_CASES)
-def test_spark_fit_on_the_executors_is_the_in_memory_fit_and_dasks_bits(name, spark):
+@pytest.mark.parametrize("name, options", SPARK_CASES)
+def test_spark_fit_on_the_executors_is_the_in_memory_fit_and_dasks_bits(name, options, spark):
     formula, frame, family, extra = data_of(name)
     frame = as_text(frame)
     sdf = spark.createDataFrame(frame).repartition(3).cache()  # each group's rows in several partitions
@@ -165,11 +170,12 @@ def test_spark_fit_on_the_executors_is_the_in_memory_fit_and_dasks_bits(name, sp
     assert len(parts) == 3 and sum(map(len, parts)) == len(frame)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", qk.SingularFitWarning)
-        fit = qk.glmm(formula, sdf, family=family, **extra)  # one node of three partitions
+        fit = qk.glmm(formula, sdf, family=family, **extra, **options)
     assert_same_fit(fit, qk.glmm(formula, frame, family=family, **extra))
     # The same partitions, the same kernel and tree: Dask's bits.
     with dask.config.set(scheduler="synchronous"):
-        by_dask = qk.glmm(formula, dask_of(parts), family=family, **extra)
+        split = {k: v for k, v in options.items() if k == "split_every"}
+        by_dask = qk.glmm(formula, dask_of(parts), family=family, **extra, **split)
     assert bits(by_dask) == bits(fit)
     sdf.unpersist()
 
