@@ -6,6 +6,7 @@ and the in-memory fit's agreement where the rows fit in memory.
     python benchmarks/glmm_batches.py --rows 200000 --reread # every pass reads the file
     python benchmarks/glmm_batches.py --rows 100000000 --groups 1000000 --reread --no-memory
     python benchmarks/glmm_batches.py --rows 200000 --nagq 0                 # nAGQ 0 (or --nagq 5: quadrature)
+    python benchmarks/glmm_batches.py --dask 2               # the passes on a 2-worker LocalCluster
 
 The rows (y ~ x + (1 | g), x standard normal, group effects of sd 0.8, the groups' rows
 scattered over the file) are written once as Parquet (row groups of 1M rows) under the
@@ -13,7 +14,10 @@ cache directory (``QK_BENCH_DATA``, default /tmp/quorvelkit-bench-data; never in
 repository). The fit runs in a fresh process, whose peak resident memory is reported. ``--reread`` sets
 ``cache_bytes=0``: every pass reads the file again, as a fit larger than memory does;
 without it the first pass keeps the batches as the core reads them (while they fit in
-``cache_bytes``) and the core's passes read those.
+``cache_bytes``) and the core's passes read those. ``--dask N`` fits the same file as
+``dd.read_parquet(...)`` cut into 2N partitions on a LocalCluster of N worker processes
+(one thread each), the passes reduced on the workers, and reports each worker's peak
+resident memory.
 """
 
 from __future__ import annotations
@@ -102,6 +106,44 @@ def measure(path: str, reread: bool, memory: bool, batch_rows: int, nagq: int = 
     return out
 
 
+def measure_dask(path: str, workers: int, memory: bool) -> dict:
+    """The fit of ``path`` as a Dask DataFrame on a LocalCluster of ``workers`` processes."""
+    import dask.dataframe as dd
+    import distributed
+
+    import quorvelkit as qk
+
+    with (
+        distributed.LocalCluster(n_workers=workers, threads_per_worker=1, dashboard_address=None) as cluster,
+        distributed.Client(cluster) as client,
+    ):
+        ddf = dd.read_parquet(path).repartition(npartitions=2 * workers)
+        t = time.perf_counter()
+        fit = qk.glmm(FORMULA, ddf, family="binomial")
+        seconds = time.perf_counter() - t
+        rss = client.run(lambda: resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024)
+    out = {
+        "workers": workers,
+        "passes": fit.passes,
+        "seconds": seconds,
+        "seconds_per_pass": seconds / fit.passes,
+        "worker_peak_rss_mib": sorted(rss.values()),
+        "client_peak_rss_mib": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024,
+        "m2loglik": fit.m2loglik,
+    }
+    if memory:
+        import pyarrow.parquet as pq
+
+        ref = qk.glmm(FORMULA, pq.read_table(path).to_pandas(), family="binomial")
+        out["max_abs_difference"] = {
+            "m2loglik": abs(fit.m2loglik - ref.m2loglik),
+            "theta": float(abs(fit.theta - ref.theta).max()),
+            "beta": float(abs(fit.fixef - ref.fixef).max()),
+            "se": float(abs(fit.se - ref.se).max()),
+        }
+    return out
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--rows", type=int, default=1_000_000)
@@ -110,9 +152,13 @@ def main() -> None:
     parser.add_argument("--reread", action="store_true", help="read the file at every pass (cache_bytes=0)")
     parser.add_argument("--no-memory", action="store_true", help="skip the in-memory fit")
     parser.add_argument("--nagq", type=int, default=1, help="0, 1 (Laplace) or more (adaptive quadrature)")
+    parser.add_argument("--dask", type=int, default=0, help="fit on a LocalCluster of this many workers")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
+        if args.dask:
+            print(json.dumps(measure_dask(args.child, args.dask, not args.no_memory)))
+            return
         print(json.dumps(measure(args.child, args.reread, not args.no_memory, args.batch_rows, args.nagq)))
         return
     groups = args.groups or max(args.rows // 100, 2)
@@ -123,7 +169,7 @@ def main() -> None:
         print(f"wrote {path} in {time.perf_counter() - t:.1f} s", file=sys.stderr)
     cmd = [sys.executable, __file__, "--child", str(path), "--batch-rows", str(args.batch_rows)]
     cmd += ["--nagq", str(args.nagq)]
-    cmd += ["--reread"] * args.reread + ["--no-memory"] * args.no_memory
+    cmd += ["--reread"] * args.reread + ["--no-memory"] * args.no_memory + ["--dask", str(args.dask)] * bool(args.dask)
     result = json.loads(subprocess.run(cmd, check=True, capture_output=True, text=True).stdout)
     result.update(rows=args.rows, groups=groups, reread=args.reread, nagq=args.nagq)
     print(json.dumps(result, indent=2))

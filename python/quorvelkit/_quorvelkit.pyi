@@ -148,7 +148,7 @@ def minimize(
     raised by ``fun`` propagates unchanged."""
 
 def glmm_batches_fit(
-    read: Callable[[], Any],
+    read: Callable[[], Any] | None,
     n_groups: int,
     p: int,
     q: int,
@@ -160,6 +160,7 @@ def glmm_batches_fit(
     max_iter: int = 300,
     beta: _Theta | None = None,
     nagq: int = 1,
+    run: Callable[[str, dict[str, Any]], dict[str, Any]] | None = None,
 ) -> dict[str, Any]:
     """The fit of a GLMM with one grouping factor from rows read in batches:
     ``read()`` returns an iterable of ``(y, x, z, codes, weights, offset)`` tuples, the
@@ -168,7 +169,29 @@ def glmm_batches_fit(
     ``laplace``; ``beta`` a start (the fixed effects, then log(phi) for a family with a
     dispersion parameter). ``nagq``: 0 (the joint PIRLS's criterion), 1 (Laplace's) or
     more (adaptive Gauss-Hermite quadrature of one scalar random effect). An exception
-    raised by ``read`` or its iterator propagates unchanged."""
+    raised by ``read`` or its iterator propagates unchanged. With ``run`` (and ``read``
+    None) each pass is made elsewhere: ``run(kind, inputs)`` returns the pass's sums
+    over every row, as ``glmm_batch_sums`` returns them (merged)."""
+
+def glmm_batch_sums(
+    read: Callable[[], Any],
+    n_groups: int,
+    p: int,
+    q: int,
+    blocks: Sequence[int],
+    family: str,
+    kind: str,
+    inputs: dict[str, Any],
+    link: str | None = None,
+    laplace: str | None = None,
+) -> dict[str, Any]:
+    """One pass's sums over the batches of ``read()`` (as ``glmm_batches_fit`` reads
+    them), from zero: ``kind`` one of check, value, modes, spread, gradient, joint,
+    adjoint, adjoint_gradient, nodes, trials; ``inputs`` the pass's dict (lambda, beta,
+    u, minv, t, v, points, du, steps as float64 arrays, active as uint8, observed and
+    nodes) as ``glmm_batches_fit`` hands it to ``run``. A dict of flat arrays named as
+    the sums (float64; count int64) and the scalars constant, rows and batches; two are
+    merged by adding them key by key."""
 
 def glmm_batches_criterion(
     read: Callable[[], Any],

@@ -16,5 +16,7 @@ extern const TypeDef crossed_glmm_type;
 extern PyMethodDef glmm_batches_functions[];
 // glmm_batches_crossed_fit (glmm_batches_crossed.cpp).
 extern PyMethodDef glmm_batches_crossed_functions[];
+// The module function glmm_batch_sums (glmm_pass_sums.cpp).
+extern PyMethodDef glmm_pass_sums_functions[];
 
 }  // namespace qk::py

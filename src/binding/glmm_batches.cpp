@@ -15,6 +15,7 @@
 #include "binding/convert.hpp"
 #include "binding/glmm.hpp"
 #include "binding/glmm_internal.hpp"
+#include "binding/glmm_pass_sums.hpp"
 #include "binding/pyutil.hpp"
 #include "lmm/glmm/batch.hpp"
 
@@ -108,11 +109,13 @@ PyObject* result_dict(gl::FitResult& res, const gl::BatchModel& model, int nagq,
 PyObject* f_glmm_batches_fit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<PyObject*> a;
   if (!parse_args("glmm_batches_fit",
-                  {"read", "n_groups", "p", "q", "blocks", "family", "link", "laplace", "theta", "max_iter", "beta", "nagq"}, 6,
-                  args,
-                  nargs, kwnames, a))
+                  {"read", "n_groups", "p", "q", "blocks", "family", "link", "laplace", "theta", "max_iter", "beta", "nagq",
+                   "run"},
+                  6, args, nargs, kwnames, a))
     return nullptr;
-  if (!PyCallable_Check(a[0])) return PyErr_SetString(PyExc_TypeError, "read must be callable"), nullptr;
+  PyObject* run = a[12] && a[12] != Py_None ? a[12] : nullptr;
+  if (run ? !PyCallable_Check(run) || a[0] != Py_None : !PyCallable_Check(a[0]))
+    return PyErr_SetString(PyExc_TypeError, "read must be callable, or None with run callable"), nullptr;
   std::uint64_t m, p, q, max_iter = 300, nagq = 1;
   std::vector<std::uint64_t> blocks;
   if (!to_u64(a[1], "n_groups", m) || !to_u64(a[2], "p", p) || !to_u64(a[3], "q", q) ||
@@ -137,8 +140,13 @@ PyObject* f_glmm_batches_fit(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (!o.beta.empty() && o.beta.size() != p + gl::n_extra(model.family))
       return value_error("beta has the wrong length (the fixed effects, then log(phi) for a family with phi, then "
                          "Tweedie's power's s)");
-    PythonBatches reader(a[0], p, q, pending);
-    res = gl::fit_batches(reader, model, o, passes);
+    if (run) {
+      const auto runner = python_runner(run, model, pending);
+      res = gl::fit_batches(*runner, model, o, passes);
+    } else {
+      PythonBatches reader(a[0], p, q, pending);
+      res = gl::fit_batches(reader, model, o, passes);
+    }
     return result_dict(res, model, o.nagq, passes);
   } catch (const PythonRaised&) {
     pending.restore();
@@ -226,17 +234,22 @@ PyObject* f_glmm_batches_evaluate(PyObject*, PyObject* const* args, Py_ssize_t n
 
 }  // namespace
 
+std::unique_ptr<gl::BatchReader> python_batches(PyObject* read, std::uint64_t p, std::uint64_t q, Pending& pending) {
+  return std::make_unique<PythonBatches>(read, p, q, pending);
+}
+
 PyMethodDef glmm_batches_functions[] = {
     QK_METHOD("glmm_batches_fit", f_glmm_batches_fit,
               "glmm_batches_fit(read, n_groups, p, q, blocks, family, link=None, laplace=None, theta=None, "
-              "max_iter=300, beta=None, nagq=1)\n--\n\n"
+              "max_iter=300, beta=None, nagq=1, run=None)\n--\n\n"
               "The fit of a GLMM with one grouping factor from rows read in batches: read() returns\n"
               "an iterable of (y, x, z, codes, weights, offset) tuples, the same rows in the same order at\n"
               "every call (one call per pass). The fit's dict as GlmmCore.fit returns it, without eta and\n"
               "mu, and with passes: the passes over the batches. beta: a start (the fixed effects, then\n"
               "log(phi) for a family with a dispersion parameter phi). nagq: 0 (the joint PIRLS's\n"
               "criterion), 1 (Laplace's) or more (adaptive Gauss-Hermite quadrature of one scalar random\n"
-              "effect)."),
+              "effect). run: each pass made elsewhere, read None: run(kind, inputs) returns the pass's\n"
+              "sums as glmm_batch_sums returns them (merged)."),
     QK_METHOD("glmm_batches_criterion", f_glmm_batches_criterion,
               "glmm_batches_criterion(read, n_groups, p, q, blocks, family, link=None, laplace=None)\n--\n\n"
               "The Laplace criterion of a GLMM with one grouping factor from rows read in batches, at one\n"

@@ -56,6 +56,7 @@ int module_exec(PyObject* module) {
   if (PyModule_AddFunctions(module, family_functions) < 0) return -1;
   if (PyModule_AddFunctions(module, glmm_batches_functions) < 0) return -1;
   if (PyModule_AddFunctions(module, glmm_batches_crossed_functions) < 0) return -1;
+  if (PyModule_AddFunctions(module, glmm_pass_sums_functions) < 0) return -1;
   return 0;
 }
 

@@ -189,10 +189,11 @@ TEST(GlmmBatchNagq, SharedPassesGiveEachPointItsOwnBits) {
     GVec alone_f(xs.size());
     std::vector<GVec> alone_g(xs.size(), GVec(np));
     std::uint64_t longest = 0, sum = 0;
-    gl::detail::Driver first(reader, model);
+    gl::ReaderRunner runs(reader, model);
+    gl::detail::Driver first(runs, model);
     first.check();
     for (std::size_t k = 0; k < xs.size(); ++k) {
-      gl::detail::Driver d(reader, model);
+      gl::detail::Driver d(runs, model);
       d.same_rows_as(first);
       GVec start = warm;
       const GVec lambda = qk::theta_to_lambda(GVec(xs[k].begin(), xs[k].begin() + static_cast<std::ptrdiff_t>(fit.theta.size())),
@@ -228,7 +229,8 @@ TEST(GlmmBatchNagq, ReadersErrorEndsTheSharedPasses) {
   const Rows s = simulate(fam, 12, 1, 5);
   const gl::BatchModel model = gl::make_batch_model(s.m, s.p, s.q, fam, {1});
   Reader reader(s, 9);
-  gl::detail::Driver first(reader, model);
+  gl::ReaderRunner runs(reader, model);
+  gl::detail::Driver first(runs, model);
   first.check();
   const std::vector<GVec> xs(4, GVec{0.8, -0.2, 0.4});
   for (std::uint64_t fail : {1ull, 3ull}) {

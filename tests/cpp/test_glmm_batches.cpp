@@ -193,4 +193,74 @@ TEST(GlmmBatches, RefusesBadRowsNamingTheBatch) {
   EXPECT_THROW(gl::make_batch_model(6, 2, 1, inflated, {1}), std::invalid_argument);
 }
 
+// Each pass as a cluster makes it: every partition (`parts` consecutive batches)
+// reduced into sums of its own from zero, the partitions' sums merged pairwise in a
+// fixed tree, the root added into the driver's.
+class TreeRunner final : public gl::PassRunner {
+ public:
+  TreeRunner(const Sim& s, const gl::BatchModel& model, std::uint64_t size, std::uint64_t parts)
+      : reader_(s, size), model_(model), parts_(parts) {}
+  void run(const gl::PassInput& in, gl::PassSums& sums) override {
+    std::vector<gl::PassSums> level;
+    std::uint64_t k = 0;
+    reader_.each([&](const gl::Batch& b) {
+      if (k++ % parts_ == 0) {
+        level.emplace_back();
+        level.back().clear(model_, in.kind, in.nodes);
+      }
+      gl::add_batch(model_, b, in, level.back());
+    });
+    while (level.size() > 1) {
+      std::vector<gl::PassSums> up;
+      for (std::size_t i = 0; i < level.size(); i += 2) {
+        up.push_back(level[i]);
+        if (i + 1 < level.size()) add_into(up.back(), level[i + 1]);
+      }
+      level.swap(up);
+    }
+    add_into(sums, level.at(0));
+  }
+
+ private:
+  static void add_into(gl::PassSums& to, const gl::PassSums& from) {
+    for (auto m : {&gl::PassSums::ll, &gl::PassSums::d1, &gl::PassSums::mo, &gl::PassSums::mf, &gl::PassSums::ms,
+                   &gl::PassSums::s, &gl::PassSums::zw, &gl::PassSums::zd, &gl::PassSums::gm, &gl::PassSums::bx,
+                   &gl::PassSums::xsx, &gl::PassSums::xd1, &gl::PassSums::gb, &gl::PassSums::at_nodes})
+      for (std::size_t i = 0; i < (to.*m).size(); ++i) (to.*m)[i] = (to.*m)[i] + (from.*m)[i];
+    for (std::size_t i = 0; i < to.count.size(); ++i) to.count[i] += from.count[i];
+    to.constant = to.constant + from.constant;
+    to.rows += from.rows;
+    to.batches += from.batches;
+  }
+  VectorBatches reader_;
+  const gl::BatchModel& model_;
+  std::uint64_t parts_;
+};
+
+TEST(GlmmBatches, PassesMergedInATreeGiveTheInMemoryFit) {
+  const Case cases[] = {{"binomial", "logit", 2, {2}, 9}, {"nbinom2", "log", 1, {1}, 7}};
+  for (const Case& c : cases) {
+    const gl::Family fam = family(c.family, c.link);
+    const Sim s = simulate(fam, 25, c.q, 11);
+    const gl::Rows rows = gl::make_rows(
+        {s.n, s.p, s.q, s.m, s.y.data(), s.x.data(), s.z.data(), s.codes.data(), s.w.data(), s.offset.data()}, fam,
+        c.blocks);
+    const gl::BatchModel model = gl::make_batch_model(s.m, s.p, s.q, fam, c.blocks);
+    const gl::FitResult mem = gl::fit(rows, {});
+    std::uint64_t passes = 0;
+    TreeRunner runner(s, model, c.batch, 3), again(s, model, c.batch, 3);
+    const gl::FitResult tree = gl::fit_batches(runner, model, {}, passes), same = gl::fit_batches(again, model, {}, passes);
+    const std::string what = c.family;
+    EXPECT_NEAR(tree.m2loglik, mem.m2loglik, 1e-9 * std::fabs(mem.m2loglik)) << what;
+    expect_close(tree.theta, mem.theta, 1e-8, what + " theta");
+    expect_close(tree.beta, mem.beta, 1e-8, what + " beta");
+    expect_close(tree.vcov, mem.vcov, 1e-8, what + " vcov");
+    expect_close(tree.u, mem.u, 1e-8, what + " modes");
+    // The same partitions and tree: the same bits.
+    EXPECT_EQ(same.m2loglik, tree.m2loglik) << what;
+    EXPECT_EQ(same.beta, tree.beta) << what;
+    EXPECT_EQ(same.vcov, tree.vcov) << what;
+  }
+}
+
 }  // namespace glmm_batches_test

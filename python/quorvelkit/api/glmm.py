@@ -26,7 +26,7 @@ __all__ = ["glmm", "check_family", "check_nagq", "MAX_NAGQ", "MAX_NODES"]
 MAX_NAGQ = 25
 _OPTIONS = (
     "family", "link", "nagq", "weights", "offset", "subset", "theta", "beta", "max_iter", "laplace", "zi",
-    "batch_rows", "levels", "cache_bytes", "spill", "progress",
+    "batch_rows", "levels", "cache_bytes", "spill", "progress", "split_every", "persist", "cache",
 )  # fmt: skip
 #: glmmTMB's ziformula of no inflation and of a constant probability.
 _NO_ZI, _CONSTANT_ZI = ("~0", "0", "~ 0"), ("~1", "1", "~ 1")
@@ -113,8 +113,8 @@ def glmm(
             and ``||`` terms; crossed and nested factors by Laplace's approximation).
         data: a pandas DataFrame or anything pandas can turn into one; or rows read in
             batches, never held whole (:mod:`quorvelkit.sources.glmm_batches`): a
-            Parquet file or directory, a pyarrow dataset, a Dask DataFrame (its
-            partitions computed and handed to this process), a list of DataFrames or
+            Parquet file or directory, a pyarrow dataset, a Dask or Spark DataFrame
+            (each pass reduced on the workers), a list of DataFrames or
             a callable returning a fresh iterator of DataFrames at each call (an
             iterator is refused: the fit reads its rows once per pass). Such a fit is the
             in-memory fit (no zero-inflation; one grouping factor by Laplace, nagq = 0,
@@ -125,7 +125,9 @@ def glmm(
             (declared levels of categorical columns) are those of :func:`quorvelkit.lmm`'s
             batches; ``cache_bytes`` bounds the memory that keeps the batches between
             passes, ``spill`` where they go beyond it (a temporary file; False: the
-            source is read at every pass) and ``progress`` shows a bar of the passes (see
+            source is read at every pass) and ``progress`` shows a bar of the passes;
+            ``split_every``, ``persist`` (Dask) and ``cache`` (Spark) shape the merge on
+            the workers and keep the partitions there (see
             :func:`~quorvelkit.sources.glmm_batches.glmm_batches`).
         family: "binomial", "poisson", "nbinom2" (negative binomial, variance mu +
             mu^2 / theta, glmer.nb's), "nbinom1" (variance mu (1 + phi)), "Gamma",
@@ -201,7 +203,9 @@ def glmm(
     """
     load_for_fit()
     batch_options: dict[str, Any] = {
-        k: kwargs.pop(k) for k in ("batch_rows", "levels", "cache_bytes", "spill", "progress") if k in kwargs
+        k: kwargs.pop(k)
+        for k in ("batch_rows", "levels", "cache_bytes", "spill", "progress", "split_every", "persist", "cache")
+        if k in kwargs
     }
     # max_iter is a fit option, declared once (FitOptions); theta is its start.
     iterations = {"max_iter": kwargs.pop("max_iter")} if "max_iter" in kwargs else {}
@@ -266,7 +270,8 @@ def _from_batches(
     if not batches.accepts(data):
         raise ValueError(
             f"glmm() reads {type(data).__name__} in batches only for a GLMM of a Parquet file or directory, a "
-            "pyarrow dataset, a Dask DataFrame, a list of DataFrames or a callable returning an iterator of them; "
+            "pyarrow dataset, a Dask or Spark DataFrame, a list of DataFrames or a callable returning an iterator of "
+            "them; "
             "collect it to a DataFrame to fit it in memory"
         )
     refused = [

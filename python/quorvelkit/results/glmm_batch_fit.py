@@ -95,10 +95,11 @@ class GlmmBatchFit(GlmmFit):
         self._design.no_rows("the compiled core (to evaluate the criterion at other parameters)")
 
     def _profiler(self, ml: bool) -> Any:
-        if self._several and self._core is None:
+        if self._core is None:
             raise ValueError(
-                "profiles of a GLMM of several grouping factors fitted from batches are not available: "
-                "fit it in memory to profile it"
+                "profiles of a GLMM fitted from batches read its source again, which this fit cannot: it was "
+                "loaded from a pickle, has several grouping factors, or ran its passes on a cluster's workers; "
+                "refit it (in memory, or from Parquet or a list of DataFrames) to profile it"
             )
         return super()._profiler(ml)
 

@@ -55,8 +55,10 @@ from .batch_loop import PARQUET, read_ahead
 from .batch_store import BatchStore
 from .dask import SOURCE as DASK
 from .glmm_batches_crossed import crossed_arrays, fit_crossed, refuse_terms
+from .glmm_first_pass import Found
 from .interface import first_spec, has_complete_row
 from .parquet import open_dataset
+from .spark import SOURCE as SPARK
 
 __all__ = ["glmm_batches", "accepts", "ONE_SHOT"]
 
@@ -74,9 +76,9 @@ def _dask_frame(data: Any) -> bool:
 
 def accepts(data: Any) -> bool:
     """Whether ``data`` is a source this route reads: a path, a pyarrow dataset, a
-    non-empty list or tuple of DataFrames, a callable, a Dask DataFrame, or an iterator
+    non-empty list or tuple of DataFrames, a callable, a Dask or Spark DataFrame, or an iterator
     (refused)."""
-    if _dask_frame(data):
+    if _dask_frame(data) or SPARK.accepts(data):
         return True
     if isinstance(data, (str, os.PathLike, Iterator)) or callable(data):
         return not isinstance(data, pd.DataFrame)
@@ -145,6 +147,42 @@ class _Reading:
             off,
             len(frame) - int(keep.sum()),
         )
+
+
+def core_arrays(b: _Batch, group_levels: pd.Index, kept: list[int], p: int) -> tuple[Any, ...]:
+    """A batch as the core reads it: (y, x, z, codes, weights, offset), x's kept columns
+    of its ``p``, codes the positions of its labels in ``group_levels`` (-1 for one not
+    there, which the core refuses)."""
+    codes = np.ascontiguousarray(group_levels.get_indexer(pd.Index(b.labels[0])), dtype=np.int64)
+    x = b.x if len(kept) == p else b.x[:, kept]
+    return (
+        b.y,
+        np.ascontiguousarray(x, dtype=float),
+        np.ascontiguousarray(b.z, dtype=float),
+        codes,
+        b.weights,
+        b.offset,
+    )
+
+
+def _engine(source: Any, split_every: int, persist: bool | None, cache: bool | None) -> Any:
+    """The engine of a Dask or Spark DataFrame's passes on its workers, or None for a
+    source read here; persist= and cache= are refused for the sources they are not for."""
+    if _dask_frame(source):
+        if cache is not None:
+            raise TypeError("cache= is for a Spark DataFrame; a Dask DataFrame's partitions are kept by persist=")
+        from .glmm_dask import DaskPasses
+
+        return DaskPasses(source, split_every, persist is not False)
+    if SPARK.accepts(source):
+        if persist is not None:
+            raise TypeError("persist= is for a Dask DataFrame; a Spark DataFrame's partitions are kept by cache=")
+        from .glmm_spark import SparkPasses
+
+        return SparkPasses(source, split_every, cache is not False)
+    if persist is not None or cache is not None:
+        raise TypeError("persist= and cache= are for Dask and Spark DataFrames, whose partitions the workers keep")
+    return None
 
 
 def _frames_of(source: Any) -> tuple[Callable[[], Iterator[tuple[Any, str]]], str, dict | None]:
@@ -226,6 +264,9 @@ def glmm_batches(
     cache_bytes: int = 1 << 28,
     spill: bool | str | os.PathLike = True,
     progress: bool | None = None,
+    split_every: int = 8,
+    persist: bool | None = None,
+    cache: bool | None = None,
 ) -> GlmmBatchFit:
     """The fit (one grouping factor, or several with a scalar term each by Laplace's
     approximation; every family without zero-inflation) of ``formula`` to
@@ -244,7 +285,32 @@ def glmm_batches(
     :mod:`~quorvelkit.sources.batch_store`); without a spill every pass reads the
     source. The fit's ``optimizer["kept"]`` says which ("memory", "spill" or
     "source"). ``progress``: a bar of the core's passes (``None``: on a terminal, for
-    fits longer than a second)."""
+    fits longer than a second).
+
+    A Dask or Spark DataFrame of a model of one grouping factor fitted by Laplace is
+    fitted with every pass reduced on the workers (:mod:`quorvelkit.sources.glmm_cluster`):
+    ``split_every`` is the number of partitions' sums merged per node of the fixed merge
+    tree; ``persist`` (Dask) and ``cache`` (Spark), True by default, keep the partitions
+    as the core reads them in the workers' memory between passes (False: each pass
+    computes them again from the DataFrame). ``batch_rows``, ``cache_bytes`` and
+    ``spill`` are not theirs. A Dask DataFrame of another model has its partitions
+    computed and handed to this process at each pass, as a list's batches are read."""
+    engine = _engine(source, split_every, persist, cache)
+    if engine is not None and (
+        nagq != 1 or len({tuple(t.group) for t in parse_formula(formula, None, family_response=True).random_terms}) > 1
+    ):
+        if not _dask_frame(source):
+            raise ValueError(
+                "a GLMM fit from a Spark DataFrame takes one grouping factor and nagq = 1 (Laplace); fit it in memory"
+            )
+        engine = None  # the partitions streamed here, as a list's batches
+    if engine is not None:
+        from .glmm_cluster import glmm_cluster
+
+        return glmm_cluster(
+            formula, engine, family, link, weights=weights, offset=offset, laplace=laplace, theta=theta,
+            max_iter=max_iter, levels=levels, progress=progress,
+        )  # fmt: skip
     t0 = time.perf_counter()
     parsed = parse_formula(formula, None, family_response=True)
     parquet = isinstance(source, (str, os.PathLike)) or not (
@@ -429,3 +495,35 @@ def _levels_of(name: str, uniques: list[Any], column: bool) -> pd.Index:
     if levels.dtype == object and all(isinstance(v, str) for v in levels):
         levels = levels.astype(pd.StringDtype(na_value=np.nan))  # text labels, as a frame holds them
     return levels
+
+
+def batch_fit(
+    formula: str,
+    first: tuple[Any, str],
+    spec: ModelSpec,
+    found: Found,
+    result: dict,
+    name: str,
+    model: tuple[str, str, str | None, Any],
+    times: tuple[float, float, float],
+) -> GlmmBatchFit:
+    """The fit of the core's ``result`` (its passes counted) over the first batch holding a
+    complete row, the model learnt from it and what the first pass found; ``model`` is
+    (family, link, laplace, offset); ``times``: the fit's start, its passes' start and end."""
+    family, link, laplace, offset = model
+    t0, t1, t2 = times
+    # An offset given by column name is read from new data's column; an expression's
+    # values, as in memory, cannot be read from new data.
+    frame0 = first[0] if isinstance(first[0], pd.DataFrame) else arrow_frame(first[0])
+    by_name = isinstance(offset, str) and offset in frame0.columns
+    spec = dataclasses.replace(
+        spec,
+        family=family,
+        link=link,
+        laplace=laplace,
+        offset_column=offset if by_name else None,
+        offset_array=offset is not None and not by_name,
+    )
+    levels = found.group_levels
+    design = Design(spec, levels, found.n, found.kept, found.n_dropped, 0, None, source=name, factor_levels=(levels,))
+    return GlmmBatchFit(design, result, formula=formula, seconds=(t2 - t1, t2 - t0))

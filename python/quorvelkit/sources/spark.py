@@ -96,18 +96,21 @@ def _merge_node(children: Iterable[tuple[int, bytes]]) -> bytes:
     return pickle.dumps(merged, protocol=5)
 
 
-def _tree(parts: Any, n_parts: int, split_every: int) -> Any:
+def _tree(
+    parts: Any, n_parts: int, split_every: int, merge_node: Callable[[Iterable[tuple[int, bytes]]], bytes] = _merge_node
+) -> Any:
     """The merge of ``parts`` (an RDD of (partition, pickled products)) as a tree on
     the executors: at each level the children k s .. k s + s - 1 (s = ``split_every``)
-    make node k, until one node is left, keyed by the first partition it holds. Its
-    shape depends on ``n_parts`` and ``split_every`` only."""
+    make node k, until one node is left, keyed by the first partition it holds
+    (``merge_node``: a node's merge of its children, in partition order). Its shape
+    depends on ``n_parts`` and ``split_every`` only."""
     width, level, span = n_parts, parts, 1
     while width > 1:
         width, span = -(-width // split_every), span * split_every
         level = (
             level.map(lambda kv, span=span: (kv[0] // span, kv))
             .groupByKey(numPartitions=width)
-            .map(lambda node, span=span: (node[0] * span, _merge_node(node[1])))
+            .map(lambda node, span=span: (node[0] * span, merge_node(node[1])))
         )
     return level
 

@@ -115,8 +115,39 @@ struct PassSums {
 // not finite, or (kCheck) a response outside the family's support.
 void add_batch(const BatchModel& model, const Batch& batch, const PassInput& in, PassSums& sums);
 
+// How a pass's rows reach its sums. run adds the pass's sums over every row of the
+// model into sums, which the driver has cleared for in.kind (d1 holding -u for kModes
+// and kJoint); for a given source it must add the same values in the same order at
+// every call of a kind, or the fit is not reproducible. Where the rows are elsewhere
+// (the workers of a cluster), a runner adds the merge of their sums.
+class PassRunner {
+ public:
+  virtual ~PassRunner() = default;
+  virtual void run(const PassInput& in, PassSums& sums) = 0;
+  // The batches it reads here, where it does (several points' passes can then share
+  // each read of them); null where the rows are elsewhere.
+  virtual BatchReader* reader() { return nullptr; }
+};
+
+// The runner of rows read here: every batch of the reader through add_batch.
+class ReaderRunner final : public PassRunner {
+ public:
+  ReaderRunner(BatchReader& reader, const BatchModel& model) : reader_(reader), model_(model) {}
+  void run(const PassInput& in, PassSums& sums) override {
+    reader_.each([&](const Batch& b) { add_batch(model_, b, in, sums); });
+  }
+  BatchReader* reader() override { return &reader_; }
+
+ private:
+  BatchReader& reader_;
+  const BatchModel& model_;
+};
+
 // The fit over passes, as fit() in memory: the same two stages, start, optimiser and
 // Hessian; no eta or mu (the rows are not kept). passes receives the passes made.
+FitResult fit_batches(PassRunner& runner, const BatchModel& model, const FitOptions& options,
+                      std::uint64_t& passes);
+// The fit of the reader's rows (through a ReaderRunner).
 FitResult fit_batches(BatchReader& reader, const BatchModel& model, const FitOptions& options,
                       std::uint64_t& passes);
 

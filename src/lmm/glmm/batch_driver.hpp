@@ -14,7 +14,7 @@ namespace qk::glmm::detail {
 
 class Driver {
  public:
-  Driver(BatchReader& reader, const BatchModel& model) : reader_(reader), model_(model) {}
+  Driver(PassRunner& runner, const BatchModel& model) : runner_(runner), model_(model) {}
 
   std::uint64_t passes = 0;
 
@@ -23,7 +23,7 @@ class Driver {
     sums_.clear(model_, in.kind, in.nodes);
     if (in.kind == PassKind::kModes || in.kind == PassKind::kJoint)
       for (std::uint64_t i = 0; i < model_.m * model_.q; ++i) sums_.d1[i] = -in.u[i];  // h_g/2's gradient A'd1 - u
-    reader_.each([&](const Batch& b) { add_batch(model_, b, in, sums_); });
+    runner_.run(in, sums_);
     ++passes;
   }
 
@@ -62,7 +62,7 @@ class Driver {
   bool joint_modes(const std::vector<double>& lambda, const double* beta0, double* beta, const std::vector<double>* warm,
                    std::vector<double>& u);
 
-  BatchReader& reader_;
+  PassRunner& runner_;
   const BatchModel& model_;
   PassSums sums_;
   // The last modes found from warm starts and their point: a gradient asked at that

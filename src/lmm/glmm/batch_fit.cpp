@@ -249,13 +249,13 @@ bool Driver::evaluate(const std::vector<double>& lambda, const double* beta, dou
 
 }  // namespace detail
 
-FitResult fit_batches(BatchReader& reader, const BatchModel& model, const FitOptions& options,
+FitResult fit_batches(PassRunner& runner, const BatchModel& model, const FitOptions& options,
                       std::uint64_t& passes) {
   const std::size_t nt = model.idx.size(), p = model.p, q = model.q, m = model.m, nd = n_extra(model.family);
   const int nagq = options.nagq;
   if (nagq > 1 && q != 1)
     throw std::invalid_argument("the quadrature (nagq > 1) from batches takes one scalar random effect (q = 1)");
-  Driver d(reader, model);
+  Driver d(runner, model);
   d.check();
   const auto lambda_at = [&](const std::vector<double>& x) {
     return theta_to_lambda(std::vector<double>(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(nt)), model.idx, q);
@@ -308,10 +308,21 @@ FitResult fit_batches(BatchReader& reader, const BatchModel& model, const FitOpt
   if (nagq <= 1) {
     c.value = laplace_value;
     c.gradient = laplace;
-    c.gradients = [&, together](const std::vector<std::vector<double>>& xs, std::vector<double>& fs,
-                                std::vector<std::vector<double>>& gs) {
-      return evaluate_together(reader, d, model, 1, xs, warm, together, fs, &gs, d.passes);
-    };
+    if (BatchReader* reader = runner.reader())
+      c.gradients = [&, reader, together](const std::vector<std::vector<double>>& xs, std::vector<double>& fs,
+                                          std::vector<std::vector<double>>& gs) {
+        return evaluate_together(*reader, d, model, 1, xs, warm, together, fs, &gs, d.passes);
+      };
+    else  // rows elsewhere: one point after another, each from the estimate's modes (the same bits)
+      c.gradients = [&](const std::vector<std::vector<double>>& xs, std::vector<double>& fs,
+                        std::vector<std::vector<double>>& gs) {
+        const std::vector<double> at = warm;
+        for (std::size_t k = 0; k < xs.size(); ++k) {
+          std::vector<double> own = at;
+          if (!d.evaluate(lambda_at(xs[k]), xs[k].data() + nt, fs[k], gs[k].data(), &own)) return false;
+        }
+        return true;
+      };
   } else {
     // As in memory: Laplace's fit with its exact gradient first, then the quadrature's
     // criterion by differences.
@@ -320,9 +331,10 @@ FitResult fit_batches(BatchReader& reader, const BatchModel& model, const FitOpt
     c.value = [&](const std::vector<double>& xv, double& f) {
       return d.agq_value(lambda_at(xv), xv.data() + nt, nagq, f, &warm);
     };
-    c.values = [&, together](const std::vector<std::vector<double>>& xs, std::vector<double>& fs) {
-      return evaluate_together(reader, d, model, nagq, xs, warm, together, fs, nullptr, d.passes);
-    };
+    if (BatchReader* reader = runner.reader())
+      c.values = [&, reader, together](const std::vector<std::vector<double>>& xs, std::vector<double>& fs) {
+        return evaluate_together(*reader, d, model, nagq, xs, warm, together, fs, nullptr, d.passes);
+      };
   }
   c.stage1 = false;
   std::vector<double> x, unit;
@@ -353,8 +365,9 @@ FitResult fit_batches(BatchReader& reader, const BatchModel& model, const FitOpt
 }
 
 struct BatchCriterion::State {
-  State(BatchReader& reader, const BatchModel& m) : model(m), driver(reader, model) {}
-  BatchModel model;  // the driver keeps a reference: this copy lives as long as it
+  State(BatchReader& reader, const BatchModel& m) : model(m), runner(reader, model), driver(runner, model) {}
+  BatchModel model;  // the runner and driver keep references: this copy lives as long as they
+  ReaderRunner runner;
   Driver driver;
   std::vector<double> warm;
   bool checked = false;
@@ -376,5 +389,11 @@ bool BatchCriterion::evaluate(const std::vector<double>& theta, const double* be
 }
 
 std::uint64_t BatchCriterion::passes() const { return state_->driver.passes; }
+
+FitResult fit_batches(BatchReader& reader, const BatchModel& model, const FitOptions& options,
+                      std::uint64_t& passes) {
+  ReaderRunner runner(reader, model);
+  return fit_batches(runner, model, options, passes);
+}
 
 }  // namespace qk::glmm

@@ -112,7 +112,8 @@ bool evaluate_together(BatchReader& reader, const Driver& like, const BatchModel
       threads.emplace_back([&, k] {
         try {
           Shared::Reader own(shared, k - first);
-          Driver d(own, model);
+          ReaderRunner runs(own, model);
+          Driver d(runs, model);
           d.same_rows_as(like);
           std::vector<double> start = from;
           const std::vector<double> lambda = theta_to_lambda(

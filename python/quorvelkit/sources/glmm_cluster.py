@@ -1,0 +1,283 @@
+"""GLMMs fitted from a Dask or a Spark DataFrame with every pass reduced where the rows
+are (:func:`glmm_cluster`, which :func:`quorvelkit.sources.glmm_batches.glmm_batches`
+calls for such data).
+
+The fit is the one of :mod:`quorvelkit.sources.glmm_batches`: the compiled core's pass
+driver on the client, the modes kept there. Here its passes run on the workers: each
+pass's inputs (theta's Lambda, beta, the modes u and, for the gradient's passes, the
+groups' M^-1 and t; O(groups) values) are sent once to every worker, each partition's
+batches are reduced to their sums by the core's kernel (``_quorvelkit.glmm_batch_sums``,
+no Python per row), and the sums are merged by a fixed tree (partition order,
+``split_every`` children a node) whose root alone reaches the client. The tree's shape
+depends on the number of partitions only, so a given partitioning gives the same bits
+whatever the number of workers. The merge sums in another order than the in-memory
+fit, whose results it gives to rounding.
+
+Before the core's passes, the levels of text columns (a pass over those columns, when
+the model has any) and the first pass (the group labels, rows and aliased columns,
+:mod:`quorvelkit.sources.glmm_first_pass`) are taken on the workers too; the group
+labels reach the workers with the model, which codes each partition's rows there.
+Each partition is then turned into the core's arrays (8 (p + q + 3) bytes a row) and
+those are kept in the workers' memory for the passes: Dask's ``persist``, Spark's
+``cache`` (the options ``persist=`` and ``cache=``; False: every pass computes the
+partitions again from the DataFrame).
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import time
+from collections.abc import Iterable, Mapping, Sequence
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+import quorvelkit._quorvelkit as _qk
+
+from ..formula.parsing import ParsedFormula, parse_formula
+from ..model.description import ModelSpec
+from ..results.glmm_batch_fit import GlmmBatchFit
+from ..support.errors import SourceError
+from ..support.frames import r_sorted
+from ..support.progress import progress_bar
+from .glmm_batches import _Reading, batch_fit, core_arrays
+from .glmm_first_pass import FirstPass, Found
+from .interface import first_spec
+
+__all__ = ["glmm_cluster", "Model", "merge_sums", "partition_sums"]
+
+
+@dataclasses.dataclass(frozen=True)
+class Model:
+    """The core's model, as a worker's kernel takes it."""
+
+    n_groups: int
+    p: int
+    q: int
+    blocks: tuple[int, ...]
+    family: str
+    link: str
+    laplace: str | None
+
+
+def partition_sums(model: Model, batches: Sequence[tuple[Any, ...]], kind: str, inputs: dict, where: str) -> dict:
+    """One pass's sums over a partition's batches (the core's arrays), from zero; a
+    row the core refuses is named by its partition."""
+    batches = [tuple(aligned(a) for a in b) for b in batches]
+    inputs = {k: aligned(v) for k, v in inputs.items()}
+    try:
+        return dict(
+            _qk.glmm_batch_sums(
+                lambda: batches,
+                model.n_groups,
+                model.p,
+                model.q,
+                list(model.blocks),
+                model.family,
+                kind,
+                inputs,
+                link=model.link,
+                laplace=model.laplace,
+            )
+        )
+    except ValueError as exc:
+        raise SourceError(f"{exc} (of {where})") from None
+
+
+def aligned(value: Any) -> Any:
+    """An array as the core borrows it (C-contiguous and aligned), copied only when it
+    is not: an array that crossed processes may lie unaligned in its message's buffer."""
+    return np.require(value, requirements=["C", "A"]) if isinstance(value, np.ndarray) else value
+
+
+def merge_sums(parts: Iterable[dict]) -> dict:
+    """Sums merged in the order given (a left fold): key by key, element by element.
+    A node of the reduction tree merges its children so."""
+    out: dict | None = None
+    for part in parts:
+        out = part if out is None else {k: out[k] + part[k] for k in out}
+    assert out is not None, "a merge of no sums"
+    return out
+
+
+def first_pass(frames: Iterable[pd.DataFrame], where: str, reading: _Reading, p: int, link: str) -> FirstPass:
+    """A partition's share of the first pass (its frames, in order)."""
+    out = FirstPass(p, reading.family, link)
+    for frame in frames:
+        if len(frame):  # an empty partition adds nothing (the response's reading refuses no rows)
+            out.add(reading.batch(frame, where))
+    return out
+
+
+def core_batches(frames: Iterable[pd.DataFrame], where: str, reading: _Reading, found: Found, p: int) -> list:
+    """A partition's frames as the core reads them, coded against the group labels."""
+    return [core_arrays(reading.batch(f, where), found.group_levels, found.kept, p) for f in frames if len(f)]
+
+
+def text_levels(frames: Iterable[pd.DataFrame], where: str, columns: Sequence[str]) -> dict[str, Any]:
+    """A partition's share of the levels of text and categorical ``columns``: a
+    categorical's categories (a list), the distinct values of text (a set)."""
+    out: dict[str, Any] = {}
+    for frame in frames:
+        for c in columns:
+            col = frame[c]
+            if isinstance(col.dtype, pd.CategoricalDtype):
+                out[c] = list(col.cat.categories)
+            else:
+                out.setdefault(c, set()).update(col.dropna().unique())
+    return out
+
+
+def merge_levels(parts: Sequence[dict[str, Any]], declared: Mapping[str, Sequence], name: str) -> dict[str, list]:
+    """The partitions' levels in partition order, as a frame in memory teaches them
+    (R's order for text), and the declared ones. A column categorical in one partition
+    and text in another is refused: its levels would depend on the partitions' order."""
+    found: dict[str, Any] = {}
+    for k, part in enumerate(parts):
+        for c, v in part.items():
+            if c in found and isinstance(found[c], list) != isinstance(v, list):
+                raise SourceError(
+                    f"column {c!r} of {name} is categorical in some partitions and text in others (partition {k}): "
+                    "give it one type"
+                )
+            if isinstance(v, list):
+                found[c] = v
+            else:
+                found.setdefault(c, set()).update(v)
+    levels = {c: v if isinstance(v, list) else r_sorted(v) for c, v in found.items()}
+    return {**levels, **{c: list(v) for c, v in declared.items()}}
+
+
+class Passes:
+    """What an engine gives the fit: the sample the model is learnt from, the text
+    columns, and maps over the partitions in partition order (``fn(frames, where,
+    *args)`` on the workers, the results on the client), the kept core batches and a
+    pass's merged sums."""
+
+    name = "the DataFrame"
+
+    def columns(self) -> list[str]:
+        raise NotImplementedError
+
+    def text_columns(self, candidates: Sequence[str]) -> list[str]:
+        raise NotImplementedError
+
+    def sample(self, columns: Sequence[str]) -> tuple[pd.DataFrame, str]:
+        raise NotImplementedError
+
+    def select(self, columns: Sequence[str]) -> None:
+        raise NotImplementedError
+
+    def map(self, fn: Any, *args: Any) -> list:
+        raise NotImplementedError
+
+    def keep(self, fn: Any, *args: Any) -> None:
+        raise NotImplementedError
+
+    def sums(self, model: Model, kind: str, inputs: dict) -> dict:
+        raise NotImplementedError
+
+    def release(self) -> None:
+        raise NotImplementedError
+
+
+def _column_values(arg: Any, what: str, name: str) -> None:
+    if arg is not None and not isinstance(arg, str):
+        raise TypeError(
+            f"{what}= of {name} is a column name or an expression of its columns (values given apart from the "
+            f"DataFrame cannot be split among its partitions), got {type(arg).__name__}"
+        )
+
+
+def glmm_cluster(
+    formula: str,
+    passes: Passes,
+    family: str,
+    link: str,
+    *,
+    weights: Any,
+    offset: Any,
+    laplace: str | None,
+    theta: Any,
+    max_iter: int,
+    levels: Mapping[str, Sequence] | None,
+    progress: bool | None,
+) -> GlmmBatchFit:
+    """The fit of :func:`~quorvelkit.sources.glmm_batches.glmm_batches` with its passes on
+    the engine's workers (see the module)."""
+    t0 = time.perf_counter()
+    name = passes.name
+    _column_values(weights, "weights", name)
+    _column_values(offset, "offset", name)
+    parsed = parse_formula(formula, None, family_response=True)
+    rhs = dataclasses.replace(parsed, uses=tuple(u for u in parsed.uses if u[1] != "response"))
+    columns = passes.columns()
+    missing = [c for c in parsed.columns if c not in columns]
+    if missing:
+        raise SourceError(f"column {missing[0]!r} not found in {name}")
+    # Only the columns the model reads leave the storage; an expression of weights or an
+    # offset may read any, and keeps them all.
+    named = [a for a in (weights, offset) if a is not None]
+    if all(a in columns for a in named):
+        passes.select([c for c in columns if c in set(parsed.columns) or c in named])
+    spec, levels_passes, sample = _learn(rhs, passes, dict(levels or {}))
+    if len(spec.factors) != 1:
+        raise ValueError(
+            f"a GLMM fit from batches takes one grouping factor (this model has {len(spec.factors)}); fit it in memory"
+        )
+    reading = _Reading(parsed, spec, family, weights, offset)
+    first = passes.map(first_pass, reading, spec.p, link)
+    found = first[0]
+    for part in first[1:]:
+        found = found.merge(part)
+    found = found.finish(spec, name, stacklevel=4)
+    passes.keep(core_batches, reading, found, spec.p)
+    model = Model(len(found.group_levels), len(found.kept), spec.q, tuple(spec.blocks), family, link, laplace)
+    t1 = time.perf_counter()
+    bar = progress_bar(progress, None, "passes over the partitions", "pass")
+
+    def run(kind: str, inputs: dict) -> dict:
+        bar.update(1)
+        return {k: aligned(v) for k, v in passes.sums(model, kind, inputs).items()}
+
+    try:
+        result = _qk.glmm_batches_fit(
+            None,
+            model.n_groups,
+            model.p,
+            model.q,
+            list(model.blocks),
+            family,
+            link,
+            laplace,
+            None if theta is None else np.asarray(theta, dtype=float),
+            max_iter,
+            found.beta0,
+            run=run,
+        )
+    finally:
+        bar.close()
+        passes.release()
+    result["passes"] = int(result["passes"]) + 1 + levels_passes  # and the passes here
+    t2 = time.perf_counter()
+    return batch_fit(formula, sample, spec, found, result, name, (family, link, laplace, offset), (t0, t1, t2))
+
+
+def _learn(
+    rhs: ParsedFormula, passes: Passes, declared: dict[str, Sequence]
+) -> tuple[ModelSpec, int, tuple[pd.DataFrame, str]]:
+    """The model learnt from the first complete rows, with the levels of the text
+    columns of the right-hand side (its grouping columns aside, which the first pass
+    codes) found by a pass over those columns unless declared; and whether that pass
+    was made; and the rows learnt from, with their place."""
+    groups = {c for t in rhs.random_terms for c in t.group}
+    named = [c for c in dict.fromkeys(c for c, _ in rhs.uses) if c not in groups and c not in declared]
+    text = passes.text_columns(named)
+    found = (
+        merge_levels(passes.map(text_levels, text), declared, passes.name)
+        if text
+        else {c: list(v) for c, v in declared.items()}
+    )
+    first = passes.sample(rhs.columns)
+    return first_spec(rhs, first, found, None, None), int(bool(text)), first

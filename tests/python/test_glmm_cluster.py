@@ -1,0 +1,191 @@
+"""GLMMs fitted from Dask DataFrames (a LocalCluster of worker processes) and Spark
+DataFrames (local[2]) with every pass reduced where the partitions are
+(quorvelkit.sources.glmm_cluster), against the in-memory fit of the same rows:
+log-likelihood, theta, beta, standard errors and modes to 1e-8 for a binomial, a
+Poisson and a dispersion family; the same bits for 1 and 2 workers, with the
+partitions kept or computed again, and for Dask and Spark on the same partitions;
+bad partitions refused by name before any fit."""
+
+import os
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+from batchdata import on, require
+from test_glmm_batches import assert_same_fit, data_of
+
+import quorvelkit as qk
+from quorvelkit.sources.glmm_cluster import Model, merge_sums, partition_sums
+from quorvelkit.support.errors import SourceError
+
+dd = require("dask.dataframe")
+dask = require("dask")
+require("distributed")
+
+
+def frames_of(frame: pd.DataFrame, sizes) -> list[pd.DataFrame]:
+    """``frame``'s rows in order, cut into partitions of ``sizes`` rows."""
+    edges = np.cumsum([0, *sizes])
+    return [frame.iloc[a:b] for a, b in zip(edges[:-1], edges[1:], strict=True)]
+
+
+def dask_of(frames: list[pd.DataFrame]):
+    """A Dask DataFrame whose partitions are ``frames`` as they are (types included)."""
+    return dd.from_delayed([dask.delayed(f) for f in frames], meta=frames[0].iloc[:0], verify_meta=False)
+
+
+def even(n: int, parts: int) -> list[int]:
+    return [(k + 1) * n // parts - k * n // parts for k in range(parts)]
+
+
+def bits(fit) -> list[str]:
+    values = [fit.m2loglik, *fit.theta, *fit.fixef.to_numpy(float), *fit.se.to_numpy(float)]
+    return [float(v).hex() for v in [*values, *np.ravel(next(iter(fit.ranef.values())).to_numpy(float))]]
+
+
+def as_text(frame: pd.DataFrame) -> pd.DataFrame:
+    """Categorical columns as text labels (Spark has no categoricals; text that reads as
+    numbers is refused as a factor's)."""
+    cats = [c for c in frame.columns if isinstance(frame[c].dtype, pd.CategoricalDtype)]
+    return frame.assign(**{c: "L" + frame[c].astype(str) for c in cats})
+
+
+# (case, partitions, also fitted on 1 worker and with the partitions computed at every pass)
+DASK_CASES = [("bernoulli", 5, True), ("grouseticks", 4, False), ("gamma", 3, False)]
+
+
+@pytest.mark.parametrize("name, parts, both", DASK_CASES)
+def test_dask_fit_on_the_workers_is_the_in_memory_fit(name, parts, both, clusters):
+    formula, frame, family, extra = data_of(name)
+    ref = qk.glmm(formula, frame, family=family, **extra)
+    ddf = dask_of(frames_of(frame, even(len(frame), parts)))
+
+    def fit(n: int, **options):
+        return on(clusters[n], lambda: qk.glmm(formula, ddf, family=family, split_every=2, **extra, **options))
+
+    on_two = fit(2)
+    assert_same_fit(on_two, ref)
+    assert on_two.passes > on_two.optimizer["fev"]
+    if both:
+        # The same partitioning, the same tree of merges: the same bits on one worker,
+        # and with each pass computing the partitions again from the DataFrame.
+        assert bits(fit(1)) == bits(on_two)
+        with dask.config.set(scheduler="synchronous"):
+            assert bits(qk.glmm(formula, ddf, family=family, split_every=2, persist=False, **extra)) == bits(on_two)
+
+
+def _typo(frames, k, column, value):
+    out = [f.copy() for f in frames]
+    out[k] = out[k].astype({column: object})
+    out[k].iloc[3, out[k].columns.get_loc(column)] = value
+    return out
+
+
+GROUSE = data_of("grouseticks")
+GROUSE_PARTS = frames_of(GROUSE[1], even(len(GROUSE[1]), 6))
+# (case, the partitions, the refusal, or None: the in-memory fit of their rows)
+DASK_REFUSALS = [
+    ("text among numbers, partition 5", _typo(GROUSE_PARTS, 5, "cHEIGHT", "1O0"), "'1O0'.*partition 5 of the Dask"),
+    ("a count below zero", _typo(GROUSE_PARTS, 2, "TICKS", -1),
+     "must hold counts, not negative values.*partition 2 of the Dask DataFrame"),
+    ("an infinite covariate", _typo(GROUSE_PARTS, 3, "cHEIGHT", np.inf),
+     "'cHEIGHT' has a value that is not finite in partition 3 of the Dask DataFrame"),
+    ("a factor categorical here and text there",
+     [f.astype({"YEAR": str}) if k == 4 else f for k, f in enumerate(GROUSE_PARTS)],
+     "column 'YEAR' of the Dask DataFrame is categorical in some partitions and text in others \\(partition 4\\)"),
+    ("empty partitions: fitted as their rows", [GROUSE_PARTS[0].iloc[:0]] * 2 + GROUSE_PARTS[:3]
+     + [GROUSE_PARTS[0].iloc[:0]] + GROUSE_PARTS[3:], None),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("case, frames, refusal", DASK_REFUSALS, ids=[c[0] for c in DASK_REFUSALS])
+def test_dask_partitions_fit_as_their_rows_or_are_refused_by_name(case, frames, refusal):
+    formula, _, family, extra = GROUSE
+    with dask.config.set(scheduler="synchronous"):
+        if refusal is not None:
+            with pytest.raises((SourceError, ValueError), match=refusal):
+                qk.glmm(formula, dask_of(frames), family=family, **extra)
+            return
+        fit = qk.glmm(formula, dask_of(frames), family=family, progress=False, **extra)
+    assert_same_fit(fit, qk.glmm(formula, pd.concat(frames), family=family, **extra))
+
+
+def test_dask_options_and_progress(capsys):
+    formula, frame, family, extra = data_of("cbpp")
+    ddf = dask_of(frames_of(frame, even(len(frame), 2)))
+    with dask.config.set(scheduler="synchronous"):
+        fit = qk.glmm(formula, ddf, family=family, progress=True, **extra)
+    assert_same_fit(fit, qk.glmm(formula, frame, family=family, **extra))
+    assert "passes over the partitions" in capsys.readouterr().err
+    with pytest.raises(TypeError, match="cache= is for a Spark DataFrame"):
+        qk.glmm(formula, ddf, family=family, cache=False)
+    with pytest.raises(TypeError, match="persist= and cache= are for Dask and Spark"):
+        qk.glmm(formula, [frame], family=family, persist=True)
+    with pytest.raises(TypeError, match="weights= of the Dask DataFrame is a column name"):
+        qk.glmm(formula, ddf, family=family, weights=np.ones(len(frame)))
+
+
+def test_partition_sums_merge_to_the_sums_of_all_rows_and_name_a_refused_partition():
+    rng = np.random.default_rng(2)
+    n, m = 90, 7
+    rows = (rng.poisson(2.0, n).astype(float), np.column_stack([np.ones(n), rng.normal(size=n)]), np.ones((n, 1)),
+            rng.integers(0, m, n), np.ones(n), None)  # fmt: skip
+    halves = [
+        tuple(None if a is None else np.ascontiguousarray(a[s]) for a in rows) for s in (slice(0, 40), slice(40, n))
+    ]
+    model = Model(m, 2, 1, (1,), "poisson", "log", None)
+    inputs = {"lambda": np.array([0.7]), "beta": np.array([0.5, 0.1]), "u": rng.normal(size=m)}
+    whole = partition_sums(model, [rows], "modes", inputs, "all")
+    merged = merge_sums(partition_sums(model, [h], "modes", inputs, f"half {k}") for k, h in enumerate(halves))
+    assert merged.keys() == whole.keys() == {"ll", "d1", "mo", "mf", "ms", "constant", "rows", "batches"}
+    for k in ("ll", "d1", "mo", "mf", "ms"):
+        np.testing.assert_allclose(merged[k], whole[k], rtol=1e-13)
+        assert np.any(merged[k] != 0)
+    assert (merged["rows"], merged["batches"], whole["batches"]) == (n, 2, 1)
+    check = merge_sums(partition_sums(model, [h], "check", {}, "") for h in halves)
+    assert np.array_equal(check["count"], np.bincount(rows[3], minlength=m))
+    bad = (rows[0], rows[1], rows[2], rows[3] + m, rows[4], None)
+    with pytest.raises(SourceError, match=r"batch 0, row 0: group code \d+ is outside 0..6 \(of partition 4 of X\)"):
+        partition_sums(model, [bad], "check", {}, "partition 4 of X")
+
+
+# Spark: one session for the module (its start dominates); a pass costs a Spark job.
+SLOW = pytest.mark.slow
+# (case, the route's options: the partitions computed at every pass, a tree of two levels)
+SPARK_CASES = [
+    ("cbpp", {}),
+    pytest.param("grouseticks", {"cache": False}, marks=SLOW),
+    pytest.param("gamma", {"split_every": 2}, marks=SLOW),
+]
+
+
+@pytest.mark.skipif(bool(os.environ.get("QK_SANITIZED")), reason="Spark's JVM cannot run with AddressSanitizer")
+@pytest.mark.parametrize("name, options", SPARK_CASES)
+def test_spark_fit_on_the_executors_is_the_in_memory_fit_and_dasks_bits(name, options, spark):
+    formula, frame, family, extra = data_of(name)
+    frame = as_text(frame)
+    sdf = spark.createDataFrame(frame).repartition(3).cache()  # each group's rows in several partitions
+    parts = [pd.DataFrame([r.asDict() for r in rows], columns=frame.columns) for rows in sdf.rdd.glom().collect()]
+    assert len(parts) == 3 and sum(map(len, parts)) == len(frame)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", qk.SingularFitWarning)
+        fit = qk.glmm(formula, sdf, family=family, **extra, **options)
+    assert_same_fit(fit, qk.glmm(formula, frame, family=family, **extra))
+    # The same partitions, the same kernel and tree: Dask's bits.
+    with dask.config.set(scheduler="synchronous"):
+        split = {k: v for k, v in options.items() if k == "split_every"}
+        by_dask = qk.glmm(formula, dask_of(parts), family=family, **extra, **split)
+    assert bits(by_dask) == bits(fit)
+    sdf.unpersist()
+
+
+@pytest.mark.skipif(bool(os.environ.get("QK_SANITIZED")), reason="Spark's JVM cannot run with AddressSanitizer")
+def test_spark_refuses_a_bad_partition_by_name(spark):
+    formula, frame, family, extra = GROUSE
+    frame = as_text(frame).assign(TICKS=lambda f: f.TICKS.where(f.index != 300, -1))
+    sdf = spark.createDataFrame(frame).coalesce(2)
+    with pytest.raises(ValueError, match="must hold counts, not negative values.*partition 1 of the Spark DataFrame"):
+        qk.glmm(formula, sdf, family=family, **extra)
+    with pytest.raises(TypeError, match="persist= is for a Dask DataFrame"):
+        qk.glmm(formula, sdf, family=family, persist=True)
