@@ -38,12 +38,7 @@ import pandas as pd
 import quorvelkit._quorvelkit as _qk
 
 from ..families.family import _MUSTART, DISPERSION_FAMILIES, POWER_FAMILIES, linkfun
-from ..families.response import read_evaluated
-from ..formula.checks import row_values
-from ..formula.expression_values import evaluate_parts
 from ..formula.parsing import ParsedFormula, parse_formula
-from ..model.data_arguments import resolve_rows
-from ..model.description import ModelSpec
 from ..model.design import Design
 from ..model.model_checks import drop_aliased
 from ..results.glmm_batch_fit import BatchCriterion, GlmmBatchFit
@@ -55,7 +50,7 @@ from .batch_loop import PARQUET, read_ahead
 from .batch_store import BatchStore
 from .dask import SOURCE as DASK
 from .glmm_batches_crossed import crossed_arrays, fit_crossed, refuse_terms
-from .glmm_first_pass import Found
+from .glmm_reading import _Batch, _Reading, fitted_spec
 from .interface import first_spec, has_complete_row
 from .parquet import open_dataset
 from .spark import SOURCE as SPARK
@@ -85,84 +80,6 @@ def accepts(data: Any) -> bool:
     if isinstance(data, (list, tuple)):
         return len(data) > 0 and all(isinstance(f, pd.DataFrame) for f in data)
     return PARQUET.accepts(data)  # a pyarrow dataset
-
-
-@dataclasses.dataclass
-class _Batch:
-    """One batch as the core reads it, and its group labels (one array per grouping factor)."""
-
-    y: np.ndarray
-    x: np.ndarray
-    z: np.ndarray
-    labels: tuple
-    weights: np.ndarray
-    offset: np.ndarray | None
-    n_dropped: int
-
-    @property
-    def nbytes(self) -> int:
-        # The arrays, the codes they will get, and the labels held until the first pass ends.
-        arrays = sum(a.nbytes for a in (self.y, self.x, self.z, self.weights, self.offset) if a is not None)
-        labels = sum(int(pd.Series(lv).memory_usage(index=False, deep=True)) for lv in self.labels)
-        return arrays + 8 * len(self.y) * len(self.labels) + labels
-
-
-class _Reading:
-    """How every batch becomes the core's arrays: the model learnt from the first
-    batch holding a complete row, the family's reading of the response, the weights
-    and offset given by name or expression."""
-
-    def __init__(self, parsed: ParsedFormula, spec: ModelSpec, family: str, weights: Any, offset: Any) -> None:
-        self.parsed, self.spec, self.family = parsed, spec, family
-        self.weights, self.offset = weights, offset
-
-    def batch(self, frame: Any, where: str) -> _Batch:
-        frame = frame if isinstance(frame, pd.DataFrame) else arrow_frame(frame)
-        if not isinstance(frame.index, pd.RangeIndex):
-            frame = frame.reset_index(drop=True)
-        weights = resolve_rows(self.weights, frame, "weights")
-        offset = resolve_rows(self.offset, frame, "offset")
-        parts = evaluate_parts(self.parsed.response_parts, frame)
-        try:
-            response = read_evaluated(self.parsed.response, parts, frame, self.family, weights, stacklevel=3)
-        except ValueError as exc:  # its row by the batch's labels: the batch named too
-            raise ValueError(f"{exc} (of {where})") from None
-        keep = response.keep & frame[self.spec.used].notna().all(axis=1).to_numpy()
-        given = row_values(offset, frame, "offset", lambda k: f"row {label_text(frame.index[k])} of {where}")
-        if given is not None:
-            keep &= ~np.isnan(given.values)
-        rows = self.spec.rows(frame.loc[keep] if not keep.all() else frame, where)
-        read = response.restricted(keep)
-        off = rows.offset
-        if given is not None:
-            extra = np.ascontiguousarray(given.values[keep], dtype=float)
-            off = extra if off is None else np.ascontiguousarray(off + extra)
-        prior = np.ascontiguousarray(read.prior_weights, dtype=float)
-        return _Batch(
-            np.ascontiguousarray(read.y, dtype=float),
-            rows.x,
-            rows.z,
-            rows.factor_labels,
-            prior,
-            off,
-            len(frame) - int(keep.sum()),
-        )
-
-
-def core_arrays(b: _Batch, group_levels: pd.Index, kept: list[int], p: int) -> tuple[Any, ...]:
-    """A batch as the core reads it: (y, x, z, codes, weights, offset), x's kept columns
-    of its ``p``, codes the positions of its labels in ``group_levels`` (-1 for one not
-    there, which the core refuses)."""
-    codes = np.ascontiguousarray(group_levels.get_indexer(pd.Index(b.labels[0])), dtype=np.int64)
-    x = b.x if len(kept) == p else b.x[:, kept]
-    return (
-        b.y,
-        np.ascontiguousarray(x, dtype=float),
-        np.ascontiguousarray(b.z, dtype=float),
-        codes,
-        b.weights,
-        b.offset,
-    )
 
 
 def _engine(source: Any, split_every: int, persist: bool | None, cache: bool | None) -> Any:
@@ -452,18 +369,7 @@ def glmm_batches(
     result["passes"] = int(result["passes"]) + 1 + levels_passes  # and the passes here
     result["kept"] = "memory" if kept_batches_in_memory else batches.where
     t2 = time.perf_counter()
-    # An offset given by column name is read from new data's column; an expression's
-    # values, as in memory, cannot be read from new data.
-    frame0 = first[0] if isinstance(first[0], pd.DataFrame) else arrow_frame(first[0])
-    by_name = isinstance(offset, str) and offset in frame0.columns
-    spec = dataclasses.replace(
-        spec,
-        family=family,
-        link=link,
-        laplace=laplace,
-        offset_column=offset if by_name else None,
-        offset_array=offset is not None and not by_name,
-    )
+    spec = fitted_spec(spec, first, (family, link, laplace, offset))
     design = dataclasses.replace(design, spec=spec)
     # The profiles' evaluations read the source again (the fit's store is let go), and
     # keep what they read by the fit's rules (cache_bytes, spill) from their first pass on.
@@ -495,35 +401,3 @@ def _levels_of(name: str, uniques: list[Any], column: bool) -> pd.Index:
     if levels.dtype == object and all(isinstance(v, str) for v in levels):
         levels = levels.astype(pd.StringDtype(na_value=np.nan))  # text labels, as a frame holds them
     return levels
-
-
-def batch_fit(
-    formula: str,
-    first: tuple[Any, str],
-    spec: ModelSpec,
-    found: Found,
-    result: dict,
-    name: str,
-    model: tuple[str, str, str | None, Any],
-    times: tuple[float, float, float],
-) -> GlmmBatchFit:
-    """The fit of the core's ``result`` (its passes counted) over the first batch holding a
-    complete row, the model learnt from it and what the first pass found; ``model`` is
-    (family, link, laplace, offset); ``times``: the fit's start, its passes' start and end."""
-    family, link, laplace, offset = model
-    t0, t1, t2 = times
-    # An offset given by column name is read from new data's column; an expression's
-    # values, as in memory, cannot be read from new data.
-    frame0 = first[0] if isinstance(first[0], pd.DataFrame) else arrow_frame(first[0])
-    by_name = isinstance(offset, str) and offset in frame0.columns
-    spec = dataclasses.replace(
-        spec,
-        family=family,
-        link=link,
-        laplace=laplace,
-        offset_column=offset if by_name else None,
-        offset_array=offset is not None and not by_name,
-    )
-    levels = found.group_levels
-    design = Design(spec, levels, found.n, found.kept, found.n_dropped, 0, None, source=name, factor_levels=(levels,))
-    return GlmmBatchFit(design, result, formula=formula, seconds=(t2 - t1, t2 - t0))

@@ -41,8 +41,8 @@ from ..results.glmm_batch_fit import GlmmBatchFit
 from ..support.errors import SourceError
 from ..support.frames import r_sorted
 from ..support.progress import progress_bar
-from .glmm_batches import _Reading, batch_fit, core_arrays
 from .glmm_first_pass import FirstPass, Found
+from .glmm_reading import _Reading, batch_fit, core_arrays
 from .interface import first_spec
 
 __all__ = ["glmm_cluster", "Model", "merge_sums", "partition_sums"]

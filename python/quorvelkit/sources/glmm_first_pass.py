@@ -36,7 +36,7 @@ class Found:
 
 class FirstPass:
     """The first pass's sums over batches (each with y, x, labels, weights, offset and
-    n_dropped as :class:`~quorvelkit.sources.glmm_batches._Batch` holds them). A start
+    n_dropped as :class:`~quorvelkit.sources.glmm_reading._Batch` holds them). A start
     for beta as in memory (start_beta: least squares of the link of the family's
     starting means on X, the offset taken out), by its normal equations."""
 

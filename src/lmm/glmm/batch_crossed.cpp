@@ -436,24 +436,7 @@ FitResult fit_crossed_batches(BatchReader& reader, const CrossedBatchModel& mode
   double f;
   if (!d.evaluate(res.theta, res.beta.data(), f, nullptr, nullptr, &modes))
     throw std::runtime_error("the conditional modes could not be found at the estimate");
-  res.u.clear();
-  res.b.clear();
-  res.cond_var.clear();
-  const ModeSet lam = d.lambdas(res.theta);
-  for (std::size_t j = 0; j < model.m.size(); ++j) {
-    const std::uint64_t q = model.q[j];
-    res.u.insert(res.u.end(), modes.u[j].begin(), modes.u[j].end());
-    for (std::uint64_t l = 0; l < model.m[j]; ++l)
-      for (std::uint64_t a = 0; a < q; ++a) {
-        double b = 0.0;
-        for (std::uint64_t c2 = 0; c2 <= a; ++c2) b = b + lam[j][a * q + c2] * modes.u[j][l * q + c2];
-        res.b.push_back(b);
-      }
-    res.cond_var.insert(res.cond_var.end(), modes.cond_var[j].begin(), modes.cond_var[j].end());
-  }
-  res.vcov_rx = modes.rx_inv;
-  keep_fixed_block(res, p);
-  if (!res.vcov_from_hessian) res.vcov = res.vcov_rx;
+  put_modes(d.lambdas(res.theta), model.m, model.q, p, modes, res);
   passes = d.passes;
   return res;
 }

@@ -62,6 +62,13 @@ void rescale_modes(const std::vector<std::uint64_t>& m, const std::vector<std::u
                    const std::vector<ThetaIndex>& idx, const std::vector<std::size_t>& theta_offset,
                    const std::vector<double>& from, const std::vector<double>& to, std::vector<std::vector<double>>& u);
 
+// The modes' results of a crossed fit into res: u, b = Lambda u and the conditional
+// variances, factor after factor (factor j of m[j] levels and q[j] effects, Lambda
+// lambdas[j]), then vcov_rx, and vcov from it where the Hessian gave none (the fixed
+// effects' block of both kept).
+void put_modes(const std::vector<std::vector<double>>& lambdas, const std::vector<std::uint64_t>& m,
+               const std::vector<std::uint64_t>& q, std::uint64_t p, const CrossedModes& modes, FitResult& res);
+
 // The family at beta's parameters (at_params); where the zero-inflation has covariates,
 // zp receives each row's probability and the family points at it (zp must outlive it).
 Family family_at(const CrossedModel& model, const double* beta, std::vector<double>& zp);

@@ -94,6 +94,27 @@ void rescale_modes(const std::vector<std::uint64_t>& m, const std::vector<std::u
   }
 }
 
+void put_modes(const std::vector<std::vector<double>>& lambdas, const std::vector<std::uint64_t>& m,
+               const std::vector<std::uint64_t>& q, std::uint64_t p, const CrossedModes& modes, FitResult& res) {
+  res.u.clear();
+  res.b.clear();
+  res.cond_var.clear();
+  for (std::size_t j = 0; j < m.size(); ++j) {
+    const std::uint64_t qj = q[j];
+    res.u.insert(res.u.end(), modes.u[j].begin(), modes.u[j].end());
+    for (std::uint64_t l = 0; l < m[j]; ++l)
+      for (std::uint64_t a = 0; a < qj; ++a) {
+        double b = 0.0;
+        for (std::uint64_t c2 = 0; c2 <= a; ++c2) b = b + lambdas[j][a * qj + c2] * modes.u[j][l * qj + c2];
+        res.b.push_back(b);
+      }
+    res.cond_var.insert(res.cond_var.end(), modes.cond_var[j].begin(), modes.cond_var[j].end());
+  }
+  res.vcov_rx = modes.rx_inv;
+  keep_fixed_block(res, p);
+  if (!res.vcov_from_hessian) res.vcov = res.vcov_rx;
+}
+
 }  // namespace crossed_detail
 
 FitResult crossed_fit(const CrossedModel& model, const FitOptions& options) {
@@ -195,27 +216,13 @@ FitResult crossed_fit(const CrossedModel& model, const FitOptions& options) {
   // nAGQ = 0's last joint PIRLS was at this point: its modes are these.
   if (!crossed_evaluate(model, res.theta, res.beta.data(), f, &modes, nullptr, options.nagq == 0 ? &warm0 : nullptr))
     throw std::runtime_error("the conditional modes could not be found at the estimate");
-  res.u.clear();
-  res.b.clear();
-  res.cond_var.clear();
-  for (std::size_t j = 0; j < model.factors.size(); ++j) {
-    const CrossedFactor& fj = model.factors[j];
-    const std::vector<double> lam = theta_to_lambda(theta_part(model, res.theta, j), fj.idx, fj.q);
-    res.u.insert(res.u.end(), modes.u[j].begin(), modes.u[j].end());
-    for (std::uint64_t l = 0; l < fj.m; ++l)
-      for (std::uint64_t a = 0; a < fj.q; ++a) {
-        double b = 0.0;
-        for (std::uint64_t c2 = 0; c2 <= a; ++c2) b = b + lam[a * fj.q + c2] * modes.u[j][l * fj.q + c2];
-        res.b.push_back(b);
-      }
-    res.cond_var.insert(res.cond_var.end(), modes.cond_var[j].begin(), modes.cond_var[j].end());
-  }
+  std::vector<std::vector<double>> lambdas;
+  for (std::size_t j = 0; j < model.factors.size(); ++j)
+    lambdas.push_back(theta_to_lambda(theta_part(model, res.theta, j), indices[j], effects[j]));
+  put_modes(lambdas, levels, effects, model.p, modes, res);
   res.eta = modes.eta;
   res.mu.resize(model.n);
   for (std::uint64_t r = 0; r < model.n; ++r) res.mu[r] = linkinv(model.family, modes.eta[r]);
-  res.vcov_rx = modes.rx_inv;
-  keep_fixed_block(res, model.p);
-  if (!res.vcov_from_hessian) res.vcov = res.vcov_rx;
   return res;
 }
 
