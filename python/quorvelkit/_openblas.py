@@ -14,19 +14,20 @@ import sys
 def _load() -> ctypes.CDLL | None:
     if not sys.platform.startswith("linux"):
         return None
-    import scipy_openblas32
-
-    lib_dir = scipy_openblas32.get_lib_dir()
-    names = sorted(f for f in os.listdir(lib_dir) if f.startswith("libscipy_openblas") and ".so" in f)
-    if not names:
-        return None
     # The core calls OpenBLAS from its own pool, one thread per call. OpenBLAS reads its
     # thread count when it loads and starts that many server threads, which spin between
-    # calls and take CPU from the pool; with 1 it starts none. The variable is set for
+    # calls and take CPU from the pool; with 1 it starts none. The package loads its
+    # library when it is imported, so the variable covers that import too; it is set for
     # the load alone: other libraries in the process read their own settings.
     before = os.environ.get("OPENBLAS_NUM_THREADS")
     os.environ["OPENBLAS_NUM_THREADS"] = "1"
     try:
+        import scipy_openblas32
+
+        lib_dir = scipy_openblas32.get_lib_dir()
+        names = sorted(f for f in os.listdir(lib_dir) if f.startswith("libscipy_openblas") and ".so" in f)
+        if not names:
+            return None
         return ctypes.CDLL(os.path.join(lib_dir, names[0]), mode=ctypes.RTLD_GLOBAL)
     finally:
         if before is None:
