@@ -189,3 +189,8 @@ def test_spark_refuses_a_bad_partition_by_name(spark):
         qk.glmm(formula, sdf, family=family, **extra)
     with pytest.raises(TypeError, match="persist= is for a Dask DataFrame"):
         qk.glmm(formula, sdf, family=family, persist=True)
+    # What the executors' passes do not make: refused before any pass, not fitted otherwise.
+    crossed = formula.replace("(1 | BROOD)", "(1 | BROOD) + (1 | LOCATION)")
+    for other, options in ((crossed, {}), (formula, {"nagq": 0})):
+        with pytest.raises(ValueError, match="Spark DataFrame takes one grouping factor and nagq = 1"):
+            qk.glmm(other, sdf, family=family, **options)

@@ -216,7 +216,7 @@ def glmm_batches(
     if engine is not None and (
         nagq != 1 or len({tuple(t.group) for t in parse_formula(formula, None, family_response=True).random_terms}) > 1
     ):
-        if not _dask_frame(source):
+        if not _dask_frame(source):  # a Spark DataFrame
             raise ValueError(
                 "a GLMM fit from a Spark DataFrame takes one grouping factor and nagq = 1 (Laplace); fit it in memory"
             )
