@@ -346,20 +346,7 @@ std::vector<double> Driver::pql_start(const std::vector<double>& theta0, const s
   Solve last;
   double ll = 0.0;
   if (!pirls(fam, theta0, lam, b, false, false, u, last, false, ll)) return {};
-  const Point at = system_at(fam, lam, b, u, CrossedWeights::kPql, true);
-  const crossed::Design& d = *at.system;
-  const OptimResult r = crossed::fit(d, theta0, false, MinimizeOptions{});
-  if (!std::isfinite(r.deviance)) return {};
-  const std::optional<crossed::Solution> sol = crossed::evaluate(d, r.theta, false, kModeDeviance);
-  if (!sol || !(sol->ev.sigma2 > 0.0)) return {};
-  std::vector<double> out = r.theta;
-  const double sigma = std::sqrt(sol->ev.sigma2);
-  for (double& t : out) t = t * sigma;
-  if (r.inverse_hessian.size() == out.size() * out.size()) {
-    h0 = r.inverse_hessian;
-    for (double& h : h0) h = h * sol->ev.sigma2;
-  }
-  return out;
+  return pql_theta(*system_at(fam, lam, b, u, CrossedWeights::kPql, true).system, theta0, h0);
 }
 
 }  // namespace

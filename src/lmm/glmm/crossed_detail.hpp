@@ -62,6 +62,11 @@ void rescale_modes(const std::vector<std::uint64_t>& m, const std::vector<std::u
                    const std::vector<ThetaIndex>& idx, const std::vector<std::size_t>& theta_offset,
                    const std::vector<double>& from, const std::vector<double>& to, std::vector<std::vector<double>>& u);
 
+// The PQL start's theta: the linear model of the working response d holds fitted from
+// theta0, its theta scaled by its sigma (the GLMM's units); h0 receives that model's
+// inverse Hessian over its theta times sigma^2. Empty where the fit fails.
+std::vector<double> pql_theta(const cr::Design& d, const std::vector<double>& theta0, std::vector<double>& h0);
+
 // The modes' results of a crossed fit into res: u, b = Lambda u and the conditional
 // variances, factor after factor (factor j of m[j] levels and q[j] effects, Lambda
 // lambdas[j]), then vcov_rx, and vcov from it where the Hessian gave none (the fixed

@@ -38,8 +38,14 @@ std::vector<double> pql_start(const CrossedModel& model, const std::vector<doubl
     wt[r] = model.w[r] == 0.0 ? kTinyWeight : s.scoring;
     zr[r] = (eta[r] - model.offset[r]) + (model.w[r] == 0.0 ? 0.0 : (model.y[r] - s.mu) / mu_eta(fam, eta[r]));
   }
-  const std::unique_ptr<cr::Design> system = system_of(model, wt, zr, true);
-  const cr::Design& d = *system;
+  return pql_theta(*system_of(model, wt, zr, true), theta0, h0);
+}
+
+}  // namespace
+
+namespace crossed_detail {
+
+std::vector<double> pql_theta(const cr::Design& d, const std::vector<double>& theta0, std::vector<double>& h0) {
   const OptimResult r = cr::fit(d, theta0, false, MinimizeOptions{});
   if (!std::isfinite(r.deviance)) return {};
   const std::optional<cr::Solution> sol = cr::evaluate(d, r.theta, false, kModeDeviance);
@@ -54,10 +60,6 @@ std::vector<double> pql_start(const CrossedModel& model, const std::vector<doubl
   }
   return out;
 }
-
-}  // namespace
-
-namespace crossed_detail {
 
 // u <- Lambda(to)^-1 Lambda(from) u per level of each factor (spherical modes at `from`
 // as those at `to` of the same effects); a factor whose Lambda at `to` is singular
