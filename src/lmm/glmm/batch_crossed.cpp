@@ -40,9 +40,9 @@ class Driver {
     return out;
   }
   // crossed_evaluate: the criterion at (theta, beta), its gradient and the modes'
-  // conditional variances and rx_inv (into modes) when asked.
+  // conditional variances and rx_inv (into modes) when asked; at_mode as its.
   bool evaluate(const std::vector<double>& theta, const double* beta, double& value, double* grad,
-                ModeSet* warm, CrossedModes* modes = nullptr);
+                ModeSet* warm, CrossedModes* modes = nullptr, bool at_mode = false);
   // crossed_joint: from the modes in warm (in and out; empty: zero).
   bool joint(const std::vector<double>& theta, const double* beta0, double& value, double* beta, double* rx_inv,
              ModeSet& warm);
@@ -73,7 +73,7 @@ class Driver {
   // modes' point, last the system solved there (kept with its factor when
   // `gradient`) and ll the rows' sum of loglik_smooth there.
   bool pirls(const Family& fam, const std::vector<double>& theta, const ModeSet& lam, std::vector<double>& beta,
-             bool joint, bool cond_var, ModeSet& u, Solve& last, bool gradient, double& ll);
+             bool joint, bool cond_var, ModeSet& u, Solve& last, bool gradient, double& ll, bool at_mode = false);
   // crossed_gradient's exact gradient at the modes pirls found (u, last): the second
   // solve's products and the leverages in one pass, the row sums in another.
   bool gradient(const Family& fam, const std::vector<double>& theta, const ModeSet& lam, const std::vector<double>& beta,
@@ -157,7 +157,7 @@ bool Driver::solve(std::unique_ptr<crossed::Design>& d, const std::vector<double
 }
 
 bool Driver::pirls(const Family& fam, const std::vector<double>& theta, const ModeSet& lam, std::vector<double>& beta,
-                   bool joint, bool cond_var, ModeSet& u, Solve& last, bool gradient, double& ll) {
+                   bool joint, bool cond_var, ModeSet& u, Solve& last, bool gradient, double& ll, bool at_mode) {
   const std::uint64_t p = model_.p;
   const std::size_t k = model_.m.size();
   bool given = u.size() == k;
@@ -169,7 +169,7 @@ bool Driver::pirls(const Family& fam, const std::vector<double>& theta, const Mo
   // Each point's pass also fills its scoring system, solved when the point is taken.
   Point cur = system_at(fam, lam, beta, u, CrossedWeights::kScoring, joint);
   double h = -2.0 * cur.sums.ll + squares(u);
-  if (given) {
+  if (given && !at_mode) {
     ModeSet zero(k);
     for (std::size_t j = 0; j < k; ++j) zero[j].assign(u[j].size(), 0.0);
     Point at_zero = system_at(fam, lam, beta, zero, CrossedWeights::kScoring, joint);
@@ -188,9 +188,10 @@ bool Driver::pirls(const Family& fam, const std::vector<double>& theta, const Mo
     ll = cur.sums.ll;
     return solve(cur.system, theta, cond_var, gradient, last);
   };
+  if (given && at_mode) return final_solve();
   ModeSet ut(k);
   std::vector<double> bt(beta), db(p);
-  double smallest = INFINITY, h_run = h, moved = INFINITY;
+  double smallest = INFINITY, h_run = h, moved = INFINITY, prev_whole = INFINITY;
   int stalled = 0;
   const auto flat = [&](double change) { return change <= kFlatObjective * std::max(1.0, std::fabs(h)); };
   for (int it = 0; it < kMaxIter; ++it) {
@@ -250,7 +251,8 @@ bool Driver::pirls(const Family& fam, const std::vector<double>& theta, const Mo
     u.swap(ut);
     if (joint) beta = bt;
     std::swap(cur, next);
-    if (big <= kStepTol) return final_solve();
+    if (converged_after(step == 1.0 ? big : INFINITY, prev_whole) || big <= kStepTol) return final_solve();
+    prev_whole = step == 1.0 ? big : INFINITY;
   }
   return false;
 }
@@ -290,7 +292,7 @@ bool Driver::gradient(const Family& fam, const std::vector<double>& theta, const
 }
 
 bool Driver::evaluate(const std::vector<double>& theta, const double* beta, double& value, double* grad, ModeSet* warm,
-                      CrossedModes* modes) {
+                      CrossedModes* modes, bool at_mode) {
   const Family fam = at_params(model_.family, beta, model_.p);
   const ModeSet lam = lambdas(theta);
   std::vector<double> b(beta, beta + model_.p);
@@ -298,7 +300,7 @@ bool Driver::evaluate(const std::vector<double>& theta, const double* beta, doub
   if (warm) u = *warm;
   Solve last;
   double ll = 0.0;
-  if (!pirls(fam, theta, lam, b, false, modes != nullptr, u, last, grad != nullptr, ll)) return false;
+  if (!pirls(fam, theta, lam, b, false, modes != nullptr, u, last, grad != nullptr, ll, at_mode && warm)) return false;
   if (warm) *warm = last.u;
   value = ((-2.0 * ll + squares(last.u)) + last.ldl2) + constant_;
   if (grad && !gradient(fam, theta, lam, b, u, last, grad)) return false;
@@ -332,7 +334,7 @@ bool Driver::joint(const std::vector<double>& theta, const double* beta0, double
   std::copy(last.beta.begin(), last.beta.end(), beta);
   if (rx_inv) std::copy(last.solution->ev.fixed_inverse.begin(), last.solution->ev.fixed_inverse.end(), rx_inv);
   u = last.u;
-  const bool ok = evaluate(theta, beta, value, nullptr, &u);
+  const bool ok = evaluate(theta, beta, value, nullptr, &u, nullptr, true);
   if (ok) warm = u;
   return ok;
 }
@@ -345,7 +347,7 @@ std::vector<double> Driver::pql_start(const std::vector<double>& theta0, const s
   ModeSet u = warm;
   Solve last;
   double ll = 0.0;
-  if (!pirls(fam, theta0, lam, b, false, false, u, last, false, ll)) return {};
+  if (!pirls(fam, theta0, lam, b, false, false, u, last, false, ll, true)) return {};
   return pql_theta(*system_at(fam, lam, b, u, CrossedWeights::kPql, true).system, theta0, h0);
 }
 

@@ -3,6 +3,7 @@
 // LMM core, and PIRLS on them. Internal to the GLMM core.
 #pragma once
 
+#include <cmath>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -39,6 +40,18 @@ inline constexpr int kStalledSteps = 4;
 // penalised deviance is constant to 1e-12; lme4 stops PIRLS on that deviance's
 // relative change (tolPwrss, 1e-7).
 inline constexpr double kFlatObjective = 1e-10;
+
+// Whether PIRLS has converged after taking a whole step of size `big` whose whole
+// predecessor had size `prev` (INFINITY where there was none): that step is below
+// kStepTol, or the next one is predicted below it. Steps of rate rho = big / prev <= 1/2
+// leave at most big * rho / (1 - rho) <= 2 big^2 / prev to go, whether the rate holds
+// (Fisher scoring's linear convergence) or falls (Newton's quadratic convergence, whose
+// next step is C big^2 with C = big / prev^2, smaller still): so the iterate is within
+// kStepTol of the modes, and the system solved there is the modes' to that tolerance.
+// This saves the last step's solve, which would move the iterate by rounding only.
+inline bool converged_after(double big, double prev) {
+  return big <= kStepTol || (std::isfinite(prev) && big <= 0.5 * prev && 2.0 * big * big <= kStepTol * prev);
+}
 
 struct Solve {
   std::vector<std::vector<double>> u;  // per factor
@@ -105,18 +118,19 @@ void linear_predictor(const CrossedModel& model, const std::vector<std::vector<d
 
 // The products of the rows with weights wt and response resp (with X when joint) into
 // pr, whose pattern is the model's: every sum in row order, so the same bits for any
-// number of threads.
+// number of threads. The sum of log weights (the linear model's criterion's, which no
+// PIRLS step reads) only with log_weights, else 0.
 void refill(const CrossedModel& model, const std::vector<double>& wt, const std::vector<double>& resp, bool joint,
-            cr::Products& pr);
+            cr::Products& pr, bool log_weights);
 
 // The pattern of the systems (unit weights; no centring, so the rows are used as
 // given), for u alone or with X.
 std::shared_ptr<const cr::Design> pattern_of(const CrossedModel& model, bool joint);
 
 // A copy of the model's pattern (for u alone or with X) refilled with weights wt and
-// response resp.
+// response resp (log_weights as refill's: true for a linear model fitted as such).
 std::unique_ptr<cr::Design> system_of(const CrossedModel& model, const std::vector<double>& wt,
-                                      const std::vector<double>& resp, bool joint);
+                                      const std::vector<double>& resp, bool joint, bool log_weights = true);
 
 // Solves the penalised weighted least-squares system of weights wt and response resp
 // (with X when joint) at theta by the crossed LMM core. Unless `gradient`, the
@@ -142,11 +156,13 @@ bool pwls(const CrossedModel& model, const Family& fam, const std::vector<double
 // in u when it holds them (one m_j x q_j vector per factor) and the better of those and
 // zero; else from zero. On success u holds the modes, eta the linear predictor there
 // and `last` the system there (kept, with its log-determinant's gradient, when
-// `gradient`).
+// `gradient`). With `at_mode` the caller vouches that u holds the modes already, to
+// PIRLS's own tolerance (a joint PIRLS's at its beta, whose u-equations are these
+// modes'): no step is taken, and only the system at them is solved.
 bool pirls(const CrossedModel& model, const Family& fam, const std::vector<double>& theta, std::vector<double>& beta,
            bool joint,
            bool cond_var, std::vector<std::vector<double>>& u, std::vector<double>& eta, Solve& last,
-           bool gradient = false);
+           bool gradient = false, bool at_mode = false);
 
 // For each entry (a, b) of each factor's Lambda (theta's layout): sum_r (omega_r u_lb +
 // d1_r t_lb) z_ra, l row r's level of the factor: a derivative's terms through deta /

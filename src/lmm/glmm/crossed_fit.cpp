@@ -2,6 +2,7 @@
 // fit shared with one grouping factor.
 #include <cmath>
 #include <optional>
+#include <algorithm>
 #include <stdexcept>
 
 #include "lmm/glmm/crossed_detail.hpp"
@@ -17,8 +18,8 @@ using namespace crossed_detail;
 // the linear mixed model of the working response at the modes of (theta0, beta), with
 // the Fisher weights, fitted by the crossed LMM core; its random effects' covariance
 // sigma^2 Lambda Lambda' gives theta = sigma theta_LMM (a GLMM's scale is 1). Empty
-// where the modes or the fit fail. The modes' PIRLS starts from `warm` when given (the
-// modes at (theta0, beta) when the caller has them); h0 receives the linear model's
+// where the modes or the fit fail. `warm`, when given, holds the modes at (theta0,
+// beta) already (the joint PIRLS's there, whose u-equations are theirs); h0 receives the linear model's
 // inverse Hessian over its theta at its estimate, times sigma^2 (the GLMM's units).
 std::vector<double> pql_start(const CrossedModel& model, const std::vector<double>& theta0,
                               const std::vector<double>& beta, std::vector<double>& h0,
@@ -29,7 +30,7 @@ std::vector<double> pql_start(const CrossedModel& model, const std::vector<doubl
   std::vector<std::vector<double>> u;
   if (warm) u = *warm;
   Solve last;
-  if (!pirls(model, fam, theta0, b, false, false, u, eta, last)) return {};
+  if (!pirls(model, fam, theta0, b, false, false, u, eta, last, false, warm != nullptr)) return {};
   const std::uint64_t n = model.n;
   std::vector<double> wt(n), zr(n);
   for (std::uint64_t r = 0; r < n; ++r) {
@@ -112,7 +113,7 @@ void put_modes(const std::vector<std::vector<double>>& lambdas, const std::vecto
       }
     res.cond_var.insert(res.cond_var.end(), modes.cond_var[j].begin(), modes.cond_var[j].end());
   }
-  res.vcov_rx = modes.rx_inv;
+  if (modes.with_rx) res.vcov_rx = modes.rx_inv;
   keep_fixed_block(res, p);
   if (!res.vcov_from_hessian) res.vcov = res.vcov_rx;
 }
@@ -121,6 +122,11 @@ void put_modes(const std::vector<std::vector<double>>& lambdas, const std::vecto
 
 FitResult crossed_fit(const CrossedModel& model, const FitOptions& options) {
   if (options.nagq > 1) throw std::invalid_argument("adaptive quadrature needs a single grouping factor");
+  // The fit's solves pass their systems on through the model's spares; none outlives it.
+  struct EmptySpares {
+    const CrossedModel& model;
+    ~EmptySpares() { model.spares->clear(); }
+  } empty_spares{model};
   const std::size_t nt = model.theta_offset.back(), nd = n_extra(model.family);
   Criteria c;
   c.n_theta = nt;
@@ -154,21 +160,10 @@ FitResult crossed_fit(const CrossedModel& model, const FitOptions& options) {
   const auto rescale = [&](const std::vector<double>& to) {
     rescale_modes(levels, effects, indices, model.theta_offset, theta_last, to, warm0);
   };
-  c.joint_gradient = [&](const std::vector<double>& th, const double* b0, double& f, std::vector<double>& g) {
-    std::vector<double> b(c.p), start(b0, b0 + c.p);
-    if (beta_last.size() == c.p) {
-      std::copy(beta_last.begin(), beta_last.begin() + static_cast<std::ptrdiff_t>(model.p), start.begin());
-      rescale(th);
-    }
-    if (!crossed_joint_gradient(model, th, start.data(), f, b.data(), g.data(), warm0)) return false;
-    beta_last = b;
-    theta_last = th;
-    return true;
-  };
-  // Every joint PIRLS after the first starts where the last ended: under nAGQ = 0 the
-  // fit is of theta alone, and these are its points; a Laplace fit's are its start's,
-  // at theta0 and at the PQL fit's theta near it.
-  c.joint = [&](const std::vector<double>& th, const double* b0, double& f, double* b, double* rx) {
+  // One joint PIRLS at theta from b0 (the last point's beta and modes, once there is
+  // one), with the criterion's exact gradient when g is given.
+  const auto joint_at = [&](const std::vector<double>& th, const double* b0, double& f, double* b, double* rx,
+                            std::vector<double>* g) {
     std::vector<double> start(b0, b0 + c.p);
     if (beta_last.size() == c.p) {
       std::copy(beta_last.begin(), beta_last.begin() + static_cast<std::ptrdiff_t>(model.p), start.begin());
@@ -176,14 +171,67 @@ FitResult crossed_fit(const CrossedModel& model, const FitOptions& options) {
     } else {
       warm0.clear();
     }
-    std::vector<double> rxp(nd == 0 ? 0 : model.p * model.p);
-    const bool ok = crossed_joint(model, th, start.data(), f, b, nd == 0 || !rx ? rx : rxp.data(), &warm0);
+    std::vector<double> rxp(nd == 0 || !rx ? 0 : model.p * model.p);
+    double* rx_at = nd == 0 || !rx ? rx : rxp.data();
+    const bool ok = g ? crossed_joint_gradient(model, th, start.data(), f, b, g->data(), warm0, rx_at)
+                      : crossed_joint(model, th, start.data(), f, b, rx_at, &warm0);
     if (ok && rx && nd > 0) embed_rx(rxp, model.p, nd, rx);
     if (ok) {
       beta_last.assign(b, b + c.p);
       theta_last = th;
     }
     return ok;
+  };
+  // Under nAGQ = 0 the stage asks for the joint value at its start and at its estimate,
+  // and for the gradient at every point of its run: the run's first point is the start
+  // and its estimate mostly its last point. Every joint PIRLS after the first
+  // therefore finds the gradient too, and a second call at the point it ended at (the same theta and family
+  // parameters: its modes are warm0's) takes its results.
+  struct JointPoint {
+    std::vector<double> theta, extra, beta, rx, grad;
+    double f = NAN;
+  };
+  std::optional<JointPoint> kept;
+  std::vector<double> failed;  // the last iterate of a joint PIRLS that failed, for a diagnosis
+  const auto kept_at = [&](const std::vector<double>& th, const double* b0) {
+    return kept && kept->theta == th && std::equal(kept->extra.begin(), kept->extra.end(), b0 + model.p);
+  };
+  const auto joint_kept = [&](const std::vector<double>& th, const double* b0) {
+    if (kept_at(th, b0)) return true;
+    JointPoint jp;
+    jp.beta.resize(c.p);
+    jp.rx.resize(c.p * c.p);
+    jp.grad.resize(nt + nd);
+    if (!joint_at(th, b0, jp.f, jp.beta.data(), jp.rx.data(), &jp.grad)) {
+      kept.reset();
+      failed = jp.beta;
+      return false;
+    }
+    jp.theta = th;
+    jp.extra.assign(b0 + model.p, b0 + c.p);
+    kept = std::move(jp);
+    return true;
+  };
+  c.joint_gradient = [&](const std::vector<double>& th, const double* b0, double& f, std::vector<double>& g) {
+    if (!joint_kept(th, b0)) return false;
+    f = kept->f;
+    g = kept->grad;
+    return true;
+  };
+  // Every joint PIRLS after the first starts where the last ended: under nAGQ = 0 the
+  // fit is of theta alone, and these are its points; a Laplace fit's are its start's,
+  // at theta0 and at the PQL fit's theta near it.
+  c.joint = [&](const std::vector<double>& th, const double* b0, double& f, double* b, double* rx) {
+    // The first, at theta0, is the PQL start's, which moves theta: no gradient there.
+    if (options.nagq != 0 || beta_last.empty()) return joint_at(th, b0, f, b, rx, nullptr);
+    if (!joint_kept(th, b0)) {
+      std::copy(failed.begin(), failed.end(), b);
+      return false;
+    }
+    f = kept->f;
+    std::copy(kept->beta.begin(), kept->beta.end(), b);
+    if (rx) std::copy(kept->rx.begin(), kept->rx.end(), rx);
+    return true;
   };
   c.diagnose = [&](const std::vector<double>& b) {
     return separation_message(model.family, model.n, model.p, model.x.data(), model.offset.data(), model.y.data(), b);
@@ -214,9 +262,12 @@ FitResult crossed_fit(const CrossedModel& model, const FitOptions& options) {
   std::vector<double> x, unit;
   FitResult res = two_stage(c, options, x, unit);
   CrossedModes modes;
+  // nAGQ = 0's last joint PIRLS was at this point: its modes are these, and its rx
+  // (res.vcov_rx) beta's covariance there.
+  modes.with_rx = options.nagq != 0;
   double f;
-  // nAGQ = 0's last joint PIRLS was at this point: its modes are these.
-  if (!crossed_evaluate(model, res.theta, res.beta.data(), f, &modes, nullptr, options.nagq == 0 ? &warm0 : nullptr))
+  if (!crossed_evaluate(model, res.theta, res.beta.data(), f, &modes, nullptr, options.nagq == 0 ? &warm0 : nullptr,
+                        options.nagq == 0))
     throw std::runtime_error("the conditional modes could not be found at the estimate");
   std::vector<std::vector<double>> lambdas;
   for (std::size_t j = 0; j < model.factors.size(); ++j)

@@ -83,7 +83,7 @@ void linear_predictor(const CrossedModel& model, const std::vector<std::vector<d
 bool pirls(const CrossedModel& model, const Family& fam, const std::vector<double>& theta, std::vector<double>& beta,
            bool joint,
            bool cond_var, std::vector<std::vector<double>>& u, std::vector<double>& eta, Solve& last,
-           bool gradient) {
+           bool gradient, bool at_mode) {
   const std::uint64_t n = model.n, p = model.p;
   const std::size_t k = model.factors.size();
   std::vector<std::vector<double>> lambdas(k);
@@ -106,6 +106,10 @@ bool pirls(const CrossedModel& model, const Family& fam, const std::vector<doubl
   fixed_part(beta);
   linear_predictor(model, lambdas, eta0, u, eta);
   double h = objective(model, fam, eta, u);
+  if (given && at_mode) {
+    if (!std::isfinite(h)) return false;
+    return pwls(model, fam, theta, eta, joint ? off : eta0, joint, cond_var, last, gradient, nullptr, true);
+  }
   if (given) {
     // A given start far from this point's modes (after a long trial step of the
     // optimiser) can be worse than none: the better of the two is taken.
@@ -123,9 +127,17 @@ bool pirls(const CrossedModel& model, const Family& fam, const std::vector<doubl
   if (!std::isfinite(h)) return false;
   std::vector<std::vector<double>> ut(k);
   std::vector<double> bt(p), etat(n);
-  std::unique_ptr<cr::Design> work;  // the system of the steps, refilled at each
+  // The system of the steps, refilled at each, and the model's spare when PIRLS ends.
+  struct Work {
+    const CrossedModel& model;
+    bool joint;
+    std::unique_ptr<cr::Design> d;
+    ~Work() { model.spares->give(std::move(d), joint); }
+  } held{model, joint, nullptr};
+  std::unique_ptr<cr::Design>& work = held.d;
   double smallest = INFINITY, h_run = h;  // the objective at the start of a stalled run
   double moved = INFINITY;                 // how much the last step taken moved the objective
+  double prev_whole = INFINITY;            // the size of the last step, when taken whole
   int stalled = 0;
   const auto flat = [&](double change) { return change <= kFlatObjective * std::max(1.0, std::fabs(h)); };
   for (int it = 0; it < kMaxIter; ++it) {
@@ -203,7 +215,9 @@ bool pirls(const CrossedModel& model, const Family& fam, const std::vector<doubl
     u.swap(ut);
     eta.swap(etat);
     if (joint) beta = bt;
-    if (big <= kStepTol) return pwls(model, fam, theta, eta, joint ? off : eta0, joint, cond_var, last, gradient, &work, true);
+    if (converged_after(step == 1.0 ? big : INFINITY, prev_whole) || big <= kStepTol)
+      return pwls(model, fam, theta, eta, joint ? off : eta0, joint, cond_var, last, gradient, &work, true);
+    prev_whole = step == 1.0 ? big : INFINITY;
   }
   return false;
 }
@@ -322,17 +336,18 @@ bool crossed_gradient(const CrossedModel& model, const Family& fam, const std::v
 }  // namespace
 
 bool crossed_evaluate(const CrossedModel& model, const std::vector<double>& theta, const double* beta, double& value,
-                      CrossedModes* modes, double* grad, std::vector<std::vector<double>>* warm) {
+                      CrossedModes* modes, double* grad, std::vector<std::vector<double>>* warm, bool at_mode) {
   std::vector<double> zp;
   const Family fam = family_at(model, beta, zp);
   std::vector<double> b(beta, beta + model.p), eta;
   std::vector<std::vector<double>> u;
   if (warm) u = *warm;
   Solve last;
-  if (!pirls(model, fam, theta, b, false, modes != nullptr, u, eta, last, grad != nullptr)) return false;
+  if (!pirls(model, fam, theta, b, false, modes != nullptr, u, eta, last, grad != nullptr, at_mode && warm)) return false;
   if (warm) *warm = last.u;
   value = laplace_value(model, fam, eta, last.u, last.ldl2);
   if (grad && !crossed_gradient(model, fam, theta, eta, last, grad)) return false;
+  model.spares->give(std::move(last.design), false);
   if (modes) {
     modes->u = last.u;
     // The LMM core's conditional variances carry its residual variance, which the
@@ -342,6 +357,7 @@ bool crossed_evaluate(const CrossedModel& model, const std::vector<double>& thet
     for (auto& v : modes->cond_var)
       for (double& c : v) c = c / s2;
     modes->eta = eta;
+    if (!modes->with_rx) return std::isfinite(value);
     // beta's covariance at fixed theta: the joint system's at the modes.
     Solve joint;
     std::vector<double> base = model.offset;

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "lmm/crossed/crossed.hpp"
@@ -31,6 +32,22 @@ struct CrossedFactor {
   ThetaIndex idx;
 };
 
+// Copies of a model's system patterns that no solve holds at present, for the next to
+// take instead of copying the pattern again (a copy of a pattern's products, layout and
+// row lists costs more than refilling them, which overwrites every product: a spare
+// refilled holds the numbers a fresh copy would). Solves on the pool's threads share
+// it, under its lock; the fit empties it when it ends, so no spare outlives a fit.
+class SystemSpares {
+ public:
+  std::unique_ptr<crossed::Design> take(bool joint);  // null when there is none
+  void give(std::unique_ptr<crossed::Design> d, bool joint);
+  void clear();
+
+ private:
+  std::mutex lock_;
+  std::vector<std::unique_ptr<crossed::Design>> plain_, joint_;
+};
+
 struct CrossedModel {
   Family family{};
   std::uint64_t n = 0, p = 0;
@@ -43,6 +60,7 @@ struct CrossedModel {
   // weights and working response (for u alone, and with X for the joint steps), and
   // each row's place among its cross blocks' pairs of levels (per pair of factors).
   std::shared_ptr<const crossed::Design> plain, joint;
+  std::shared_ptr<SystemSpares> spares = std::make_shared<SystemSpares>();
   std::vector<std::vector<std::uint64_t>> cross_pos;
   // The rows grouped by what they are summed into, each group in row order: per factor
   // by level (level l's rows are level_rows[j][level_ptr[j][l] .. level_ptr[j][l + 1]]),
@@ -65,15 +83,18 @@ struct CrossedModes {
   std::vector<std::vector<double>> cond_var;  // per factor m_j x q_j x q_j, of b
   std::vector<double> eta;                    // per row, with the offset
   std::vector<double> rx_inv;                 // p x p: beta's covariance at fixed theta
+  bool with_rx = true;                        // in: whether rx_inv is wanted (a solve)
 };
 
 // The Laplace criterion at (theta, beta); false where PIRLS fails or the value is not
 // finite. `modes` (optional) receives the modes, conditional variances and rx_inv;
 // `grad` (optional, n_theta + p) the exact gradient. `warm` (optional, in and out):
 // PIRLS starts from these modes (one m_j x q_j vector per factor; zeros when it does not
-// hold them) and they are replaced by the modes found.
+// hold them) and they are replaced by the modes found; with `at_mode` they are the
+// modes already (see pirls).
 bool crossed_evaluate(const CrossedModel& model, const std::vector<double>& theta, const double* beta, double& value,
-                      CrossedModes* modes, double* grad, std::vector<std::vector<double>>* warm = nullptr);
+                      CrossedModes* modes, double* grad, std::vector<std::vector<double>>* warm = nullptr,
+                      bool at_mode = false);
 
 // nAGQ = 0: PIRLS over (u, beta) jointly from beta0, then the Laplace value there.
 // `warm` (optional, in and out) as for crossed_evaluate: the joint PIRLS starts from
@@ -84,9 +105,10 @@ bool crossed_joint(const CrossedModel& model, const std::vector<double>& theta, 
 // crossed_joint with the exact gradient of its criterion over theta and the family's
 // parameters beside beta (grad: n_theta + n_extra entries), as joint_gradient for one
 // factor. The joint PIRLS starts from beta0 and the modes in warm (in and out, as for
-// crossed_evaluate).
+// crossed_evaluate); rx_inv (optional) receives crossed_joint's.
 bool crossed_joint_gradient(const CrossedModel& model, const std::vector<double>& theta, const double* beta0,
-                            double& value, double* beta, double* grad, std::vector<std::vector<double>>& warm);
+                            double& value, double* beta, double* grad, std::vector<std::vector<double>>& warm,
+                            double* rx_inv = nullptr);
 
 // The fit, in the two stages of the one-factor fit (nagq 0 or 1). The result's u, b
 // and cond_var concatenate the factors' (each m_j x q_j, in the model's factor order).

@@ -48,20 +48,22 @@ bool crossed_joint(const CrossedModel& model, const std::vector<double>& theta, 
   std::vector<std::vector<double>> u;
   if (warm) u = *warm;
   if (!joint_solve(model, theta, beta0, beta, rx_inv, &u)) return false;
-  const bool ok = crossed_evaluate(model, theta, beta, value, nullptr, nullptr, &u);
+  const bool ok = crossed_evaluate(model, theta, beta, value, nullptr, nullptr, &u, true);
   if (ok && warm) *warm = u;
   return ok;
 }
 
 bool crossed_joint_gradient(const CrossedModel& model, const std::vector<double>& theta, const double* beta0,
-                            double& value, double* beta, double* grad, std::vector<std::vector<double>>& warm) {
+                            double& value, double* beta, double* grad, std::vector<std::vector<double>>& warm,
+                            double* rx_inv) {
   const std::uint64_t n = model.n, p = model.p, ne = n_extra(model.family);
   const std::size_t k = model.factors.size(), nt = model.theta_offset.back();
   std::vector<double> rx(p * p);
   if (!joint_solve(model, theta, beta0, beta, rx.data(), &warm)) return false;
+  if (rx_inv) std::copy(rx.begin(), rx.end(), rx_inv);
   std::vector<double> full(nt + p + ne, 0.0);
   std::vector<std::vector<double>>& u = warm;
-  if (!crossed_evaluate(model, theta, beta, value, nullptr, full.data(), &u)) return false;
+  if (!crossed_evaluate(model, theta, beta, value, nullptr, full.data(), &u, true)) return false;
   std::vector<double> zp;
   const Family fam = family_at(model, beta, zp);
   std::vector<std::vector<double>> lambdas(k);

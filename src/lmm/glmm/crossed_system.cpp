@@ -29,8 +29,33 @@ void group_rows(const std::vector<std::uint64_t>& key, std::uint64_t groups, std
 
 }  // namespace
 
+}  // namespace crossed_detail
+
+std::unique_ptr<crossed::Design> SystemSpares::take(bool joint) {
+  const std::lock_guard<std::mutex> hold(lock_);
+  auto& list = joint ? joint_ : plain_;
+  if (list.empty()) return nullptr;
+  std::unique_ptr<crossed::Design> d = std::move(list.back());
+  list.pop_back();
+  return d;
+}
+
+void SystemSpares::give(std::unique_ptr<crossed::Design> d, bool joint) {
+  if (!d) return;
+  const std::lock_guard<std::mutex> hold(lock_);
+  (joint ? joint_ : plain_).push_back(std::move(d));
+}
+
+void SystemSpares::clear() {
+  const std::lock_guard<std::mutex> hold(lock_);
+  plain_.clear();
+  joint_.clear();
+}
+
+namespace crossed_detail {
+
 void refill(const CrossedModel& model, const std::vector<double>& wt, const std::vector<double>& resp, bool joint,
-            cr::Products& pr) {
+            cr::Products& pr, bool log_weights) {
   const std::size_t k = model.factors.size(), p = joint ? model.p : 0;
   std::fill(pr.xtx.begin(), pr.xtx.end(), 0.0);
   std::fill(pr.xty.begin(), pr.xty.end(), 0.0);
@@ -41,8 +66,9 @@ void refill(const CrossedModel& model, const std::vector<double>& wt, const std:
     const double w = wt[r], yr = resp[r];
     pr.yty = pr.yty + (yr * w) * yr;
     // |w|: a Newton weight may be negative (see LmmData::free_scale); the sum of log
-    // weights enters only the linear model's criterion, which no GLMM reads.
-    pr.log_weights = pr.log_weights + std::log(std::fabs(w));
+    // weights enters only the linear model's criterion, which no PIRLS step reads (a
+    // log per row, a tenth of a step's row pass).
+    if (log_weights) pr.log_weights = pr.log_weights + std::log(std::fabs(w));
     const double* xr = model.x.data() + r * model.p;
     for (std::size_t a = 0; a < p; ++a) {
       const double xa = xr[a] * w;
@@ -135,7 +161,7 @@ std::shared_ptr<const cr::Design> pattern_of(const CrossedModel& model, bool joi
 
 
 std::unique_ptr<cr::Design> system_of(const CrossedModel& model, const std::vector<double>& wt,
-                                      const std::vector<double>& resp, bool joint) {
+                                      const std::vector<double>& resp, bool joint, bool log_weights) {
   const cr::Design& pattern = joint ? *model.joint : *model.plain;
   auto d = std::make_unique<cr::Design>();
   d->pr = pattern.pr;
@@ -146,7 +172,7 @@ std::unique_ptr<cr::Design> system_of(const CrossedModel& model, const std::vect
   d->shell.n = pattern.shell.n;
   d->shell.p = pattern.shell.p;
   d->shell.weighted = true;
-  refill(model, wt, resp, joint, d->pr);
+  refill(model, wt, resp, joint, d->pr, log_weights);
   d->shell.log_weights = d->pr.log_weights;
   d->shell.free_scale = std::any_of(wt.begin(), wt.end(), [](double w) { return w < 0.0; });
   return d;
@@ -158,17 +184,25 @@ bool solve_system(const CrossedModel& model, const std::vector<double>& theta, c
   // A copy of the pattern (its products, layout and the layout's row lists) costs more
   // than refilling its products: a held system of the same kind is refilled in place.
   std::unique_ptr<cr::Design> d;
-  if (reuse && *reuse && (*reuse)->pr.p == (joint ? model.p : 0)) {
-    d = std::move(*reuse);
-    refill(model, wt, resp, joint, d->pr);
+  if (reuse && *reuse && (*reuse)->pr.p == (joint ? model.p : 0)) d = std::move(*reuse);
+  if (!d) d = model.spares->take(joint);
+  if (d) {
+    refill(model, wt, resp, joint, d->pr, false);
     d->shell.log_weights = d->pr.log_weights;
     d->shell.free_scale = std::any_of(wt.begin(), wt.end(), [](double w) { return w < 0.0; });
   } else {
-    d = system_of(model, wt, resp, joint);
+    d = system_of(model, wt, resp, joint, false);
   }
+  // The system goes back to the caller's `reuse`, else to the model's spares.
+  const auto keep = [&]() {
+    if (reuse)
+      *reuse = std::move(d);
+    else
+      model.spares->give(std::move(d), joint);
+  };
   std::optional<cr::Factor> f = cr::factorize(*d, theta, false);
   if (!f) {
-    if (reuse) *reuse = std::move(d);
+    keep();
     return false;
   }
   const std::vector<double> skip(theta.size(), 0.0);
@@ -179,8 +213,8 @@ bool solve_system(const CrossedModel& model, const std::vector<double>& theta, c
   if (gradient) {
     out.design = std::move(d);
     out.factor = std::move(f);
-  } else if (reuse) {
-    *reuse = std::move(d);
+  } else {
+    keep();
   }
   return true;
 }
