@@ -306,18 +306,64 @@ TEST(GlmmCrossedSystem, RefilledSystemSolvesAsAFreshOne) {
   const std::vector<double> theta{0.8, 0.5};
   for (bool joint : {false, true}) {
     std::unique_ptr<qk::crossed::Design> held;
-    cd::Solve first, again, fresh, other;
+    cd::Solve first, again, fresh, other, spare;
     ASSERT_TRUE(cd::solve_system(model, theta, w1, r1, joint, false, false, first, &held));
     ASSERT_TRUE(held) << "the solved system is held for the next step";
     ASSERT_TRUE(cd::solve_system(model, theta, w2, r2, joint, false, false, again, &held));
+    model.spares->clear();
     ASSERT_TRUE(cd::solve_system(model, theta, w2, r2, joint, false, false, fresh));
     EXPECT_EQ(bits(again), bits(fresh)) << joint;
     EXPECT_NE(bits(first), bits(fresh)) << joint;
+    // Without a holder the system goes to the model's spares, and the next solve of its
+    // kind refills it: the solution of a fresh copy still.
+    ASSERT_TRUE(cd::solve_system(model, theta, w1, r1, joint, false, false, spare));
+    EXPECT_EQ(bits(spare), bits(first)) << joint;
     // the other kind's system held: a fresh copy of this kind's pattern is made
     ASSERT_TRUE(cd::solve_system(model, theta, w2, r2, !joint, false, false, other, &held));
     cd::Solve other_fresh;
     ASSERT_TRUE(cd::solve_system(model, theta, w2, r2, !joint, false, false, other_fresh));
     EXPECT_EQ(bits(other), bits(other_fresh)) << joint;
+  }
+}
+
+// PIRLS's stop: a step below the tolerance, or one whose rate since the last whole step
+// (at most a half) leaves less than the tolerance to go.
+TEST(GlmmCrossedSystem, PirlsStopsWhenTheNextStepIsPredictedBelowTheTolerance) {
+  namespace cd = gl::crossed_detail;
+  struct Case {
+    double big, prev;
+    bool stop;
+    const char* why;
+  };
+  for (const Case& c : {Case{1e-3, INFINITY, false, "a first step, however fast the iteration"},
+                        Case{1e-11, INFINITY, true, "a first step below the tolerance"},
+                        Case{1e-8, 1e-4, true, "Newton's quadratic rate: the next is near 1e-12"},
+                        Case{1e-4, 1e-2, false, "the next may be near 1e-6"},
+                        Case{9e-10, 1e-9, false, "a linear rate of 0.9 leaves 8e-9 to go"},
+                        Case{3e-6, 1e-6, false, "a step that grew"},
+                        Case{1e-7, 1e-3, true, "a rate of 1e-4: under 2e-11 to go"},
+                        Case{1e-7, 1.5e-4, false, "a rate of 7e-4: over 1e-10 to go"}})
+    EXPECT_EQ(cd::converged_after(c.big, c.prev), c.stop) << c.why;
+}
+
+// The joint PIRLS's modes are the modes at its beta: the Laplace value there from them
+// (no step taken) is the value PIRLS finds from zero.
+TEST(GlmmCrossedSystem, ValueAtTheJointModesIsTheValueFromZero) {
+  for (const auto& [name, link] : {std::pair{"binomial", "logit"}, {"poisson", "log"}, {"binomial", "probit"}}) {
+    const gl::Family fam = family(name, link);
+    const Sim s = simulate(fam, 60, 1, 8, 43);
+    const gl::CrossedModel model = two_factors(s, fam);
+    const std::vector<double> theta{0.9, 0.4};
+    const GVec beta0{0.0, 0.0};
+    GVec beta(2), rx(4), g_modes(4), g_zero(4);
+    double joint_value, at_modes, from_zero;
+    std::vector<GVec> modes;
+    ASSERT_TRUE(gl::crossed_joint(model, theta, beta0.data(), joint_value, beta.data(), rx.data(), &modes));
+    ASSERT_TRUE(gl::crossed_evaluate(model, theta, beta.data(), at_modes, nullptr, g_modes.data(), &modes, true));
+    ASSERT_TRUE(gl::crossed_evaluate(model, theta, beta.data(), from_zero, nullptr, g_zero.data()));
+    EXPECT_NEAR(at_modes, from_zero, 1e-9 * std::fabs(from_zero)) << link;
+    EXPECT_NEAR(joint_value, from_zero, 1e-9 * std::fabs(from_zero)) << link;
+    EXPECT_TRUE(qkt::all_near(g_modes, g_zero, 1e-7)) << link;
   }
 }
 

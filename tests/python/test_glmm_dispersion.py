@@ -409,6 +409,27 @@ def test_crossed_zero_inflation_is_the_one_factor_criterion():
     assert_allclose(two.fixef, single.fixef, rtol=1e-5)
 
 
+@pytest.mark.filterwarnings("ignore::quorvelkit.SingularFitWarning")
+@pytest.mark.parametrize("seed", [4, 9])
+def test_crossed_nagq0_with_every_variance_at_zero_is_the_one_factor_fit(seed):
+    # Counts with no group effect: both fits put every variance at zero, where the
+    # crossed nAGQ 0 stage moves log(phi) alone over points of one theta. Each point is
+    # its own joint PIRLS (not the last point's at that theta), so phi and the
+    # likelihood are the one-factor core's.
+    rng = np.random.default_rng(seed)
+    n = 300
+    d = pd.DataFrame({"x": rng.normal(size=n), "g": rng.integers(0, 12, n).astype(str)})
+    d["h"] = rng.integers(0, 6, n).astype(str)
+    mu = np.exp(0.8 + 0.3 * d.x)
+    d["y"] = rng.negative_binomial(2.0, 2.0 / (2.0 + mu))
+    two = qk.glmm("y ~ x + (1 | g) + (1 | h)", d, "nbinom2", nagq=0)
+    one = qk.glmm("y ~ x + (1 | g)", d, "nbinom2", nagq=0)
+    assert list(two.theta) == [0.0, 0.0] and list(one.theta) == [0.0]
+    assert two.loglik == pytest.approx(one.loglik, rel=1e-10)
+    assert two.sigma == pytest.approx(one.sigma, rel=1e-6)
+    assert_allclose(two.fixef, one.fixef, rtol=1e-6)
+
+
 R2_REF = {k: v for k, v in json.loads((GLMM / "r2_dispersion_reference.json").read_text()).items() if k[0] != "_"}
 
 
