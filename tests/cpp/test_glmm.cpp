@@ -8,7 +8,7 @@
 #include "lmm/glmm/crossed_glmm.hpp"
 #include "lmm/glmm/glmm.hpp"
 #include "lmm/glmm/stages.hpp"
-#include "support.hpp"
+#include "glmm_rows.hpp"
 
 namespace {
 
@@ -37,13 +37,7 @@ Sim simulate(gl::Family fam, std::uint64_t m, std::uint64_t q, std::uint64_t max
       const double x1 = nd(rng), x2 = nd(rng);
       const double eta = (counts ? 0.8 : -0.3) + 0.5 * x1 + bg + sg * x1;
       const double mu = gl::linkinv(fam, eta);
-      double y, w = 1.0;
-      if (counts) {
-        y = static_cast<double>(std::poisson_distribution<int>(mu)(rng));
-      } else {
-        w = static_cast<double>(trials(rng));
-        y = static_cast<double>(std::binomial_distribution<int>(static_cast<int>(w), mu)(rng)) / w;
-      }
+      const auto [y, w] = qkt::draw_response(fam, mu, rng, trials, 1.0);
       s.y.push_back(y);
       s.w.push_back(w);
       s.x.insert(s.x.end(), {1.0, x1});
@@ -70,7 +64,7 @@ gl::CrossedModel two_factors(const Sim& s, gl::Family fam) {
   return gl::make_crossed(s.n, s.p, s.y.data(), s.x.data(), s.w.data(), nullptr, fam, std::move(factors));
 }
 
-gl::Family family(const char* f, const char* link) { return std::get<gl::Family>(gl::parse_family(f, link)); }
+const auto family = qkt::glmm_family;
 
 TEST(GaussHermite, IntegratesPolynomialsOfDegreeBelow2kExactly) {
   for (int k : {1, 2, 5, 9, 25}) {

@@ -12,7 +12,7 @@
 #include "lmm/glmm/batch.hpp"
 #include "lmm/glmm/batch_driver.hpp"
 #include "lmm/glmm/glmm.hpp"
-#include "support.hpp"
+#include "glmm_rows.hpp"
 
 namespace glmm_batch_nagq_test {
 
@@ -44,15 +44,7 @@ Rows simulate(const gl::Family& fam, std::uint64_t m, std::uint64_t q, unsigned 
     const std::uint64_t g = i < m ? (i * 5) % m : group(rng);
     const double x1 = nd(rng);
     const double mu = gl::linkinv(fam, (name == "binomial" ? -0.3 : 0.5) + 0.4 * x1 + b0[g] + b1[g] * x1);
-    double y, w = 1.0;
-    if (name == "Gamma") {
-      y = std::gamma_distribution<double>(5.0, mu / 5.0)(rng);
-    } else if (name == "poisson") {
-      y = static_cast<double>(std::poisson_distribution<int>(mu)(rng));
-    } else {
-      w = static_cast<double>(trials(rng));
-      y = static_cast<double>(std::binomial_distribution<int>(static_cast<int>(w), mu)(rng)) / w;
-    }
+    const auto [y, w] = qkt::draw_response(fam, mu, rng, trials, 5.0);
     s.y.push_back(y);
     s.w.push_back(w);
     s.x.insert(s.x.end(), {1.0, x1});
@@ -64,38 +56,9 @@ Rows simulate(const gl::Family& fam, std::uint64_t m, std::uint64_t q, unsigned 
   return s;
 }
 
-// The rows in batches of `size`; reads counts the calls of each, and the call
-// numbered fail_at (from 1) throws.
-class Reader final : public gl::BatchReader {
- public:
-  Reader(const Rows& s, std::uint64_t size) : s_(s), size_(size) {}
-  std::uint64_t reads = 0, fail_at = 0;
-  void each(const std::function<void(const gl::Batch&)>& visit) override {
-    if (++reads == fail_at) throw std::runtime_error("the source went away");
-    for (std::uint64_t at = 0; at < s_.n; at += size_) {
-      gl::Batch b;
-      b.n = std::min(size_, s_.n - at);
-      b.y = s_.y.data() + at;
-      b.x = s_.x.data() + at * s_.p;
-      b.z = s_.z.data() + at * s_.q;
-      b.codes = s_.codes.data() + at;
-      b.w = s_.w.data() + at;
-      visit(b);
-    }
-  }
-
- private:
-  const Rows& s_;
-  std::uint64_t size_;
-};
-
-gl::Family family(const char* f, const char* link) { return std::get<gl::Family>(gl::parse_family(f, link)); }
-
-void expect_close(const GVec& a, const GVec& b, double tol, const std::string& what) {
-  ASSERT_EQ(a.size(), b.size()) << what;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    EXPECT_NEAR(a[i], b[i], tol * std::max(1.0, std::fabs(b[i]))) << what << "[" << i << "]";
-}
+using Reader = qkt::RowBatches<Rows>;
+using qkt::expect_close;
+const auto family = qkt::glmm_family;
 
 struct Case {
   const char* family;

@@ -9,14 +9,14 @@
 
 #include "lmm/glmm/batch.hpp"
 #include "lmm/glmm/glmm.hpp"
-#include "support.hpp"
+#include "glmm_rows.hpp"
 
 namespace glmm_batches_test {
 
 namespace gl = qk::glmm;
 using GVec = std::vector<double>;
 
-gl::Family family(const char* f, const char* link) { return std::get<gl::Family>(gl::parse_family(f, link)); }
+const auto family = qkt::glmm_family;
 
 // Rows of m groups in random order (a group's rows scattered over the batches), x =
 // (1, N(0,1)), z the first q columns of (1, x1, N(0,1)), an offset, responses drawn
@@ -46,15 +46,7 @@ Sim simulate(const gl::Family& fam, std::uint64_t m, std::uint64_t q, unsigned s
     const double x1 = nd(rng), x2 = nd(rng), off = 0.1 * nd(rng);
     const double eta = off + (counts ? 0.6 : -0.4) + 0.5 * x1 + bg[g] + sg[g] * x1;
     const double mu = gl::linkinv(fam, eta);
-    double y, w = 1.0;
-    if (fam.def->name == std::string("Gamma")) {
-      y = std::gamma_distribution<double>(4.0, mu / 4.0)(rng);
-    } else if (counts) {
-      y = static_cast<double>(std::poisson_distribution<int>(mu)(rng));
-    } else {
-      w = static_cast<double>(trials(rng));
-      y = static_cast<double>(std::binomial_distribution<int>(static_cast<int>(w), mu)(rng)) / w;
-    }
+    const auto [y, w] = qkt::draw_response(fam, mu, rng, trials, 4.0);
     s.y.push_back(y);
     s.w.push_back(w);
     s.offset.push_back(off);
@@ -67,34 +59,8 @@ Sim simulate(const gl::Family& fam, std::uint64_t m, std::uint64_t q, unsigned s
   return s;
 }
 
-// The rows in consecutive batches of `size` rows; counts the passes.
-class VectorBatches final : public gl::BatchReader {
- public:
-  VectorBatches(const Sim& s, std::uint64_t size) : s_(s), size_(size) {}
-  void each(const std::function<void(const gl::Batch&)>& visit) override {
-    for (std::uint64_t at = 0; at < s_.n; at += size_) {
-      gl::Batch b;
-      b.n = std::min(size_, s_.n - at);
-      b.y = s_.y.data() + at;
-      b.x = s_.x.data() + at * s_.p;
-      b.z = s_.z.data() + at * s_.q;
-      b.codes = s_.codes.data() + at;
-      b.w = s_.w.data() + at;
-      b.offset = s_.offset.data() + at;
-      visit(b);
-    }
-  }
-
- private:
-  const Sim& s_;
-  std::uint64_t size_;
-};
-
-void expect_close(const GVec& a, const GVec& b, double tol, const std::string& what) {
-  ASSERT_EQ(a.size(), b.size()) << what;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    EXPECT_NEAR(a[i], b[i], tol * std::max(1.0, std::fabs(b[i]))) << what << "[" << i << "]";
-}
+using VectorBatches = qkt::RowBatches<Sim>;
+using qkt::expect_close;
 
 struct Case {
   const char* family;

@@ -14,7 +14,7 @@
 #include "lmm/glmm/crossed_detail.hpp"
 #include "lmm/glmm/crossed_glmm.hpp"
 #include "lmm/glmm/group.hpp"
-#include "support.hpp"
+#include "glmm_rows.hpp"
 
 namespace glmm_batches_crossed_test {
 
@@ -22,7 +22,7 @@ namespace gl = qk::glmm;
 namespace cd = qk::glmm::crossed_detail;
 using GVec = std::vector<double>;
 
-gl::Family family(const char* f, const char* link) { return std::get<gl::Family>(gl::parse_family(f, link)); }
+const auto family = qkt::glmm_family;
 
 // Rows of two factors (m0 and m1 levels, crossed, or the first nested in the second:
 // level l of factor 0 within level l / 4 of factor 1), x = (1, N(0,1)), an offset, z
