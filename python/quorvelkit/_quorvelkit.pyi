@@ -236,6 +236,22 @@ def glmm_batches_crossed_fit(
     as ``CrossedGlmmCore.fit`` returns it (``u``, ``b`` and ``cond_var`` one array per
     factor), without ``eta`` and ``mu``, with ``passes`` and ``laplace``."""
 
+def glmm_batches_crossed_criterion(
+    read: Callable[[], Any],
+    n_levels: Sequence[int],
+    p: int,
+    q: Sequence[int],
+    blocks: Sequence[Sequence[int]],
+    family: str,
+    link: str | None = None,
+    laplace: str | None = None,
+) -> Any:
+    """The Laplace criterion of a GLMM with several grouping factors from rows read in
+    batches, at one point after another (for :func:`glmm_batches_evaluate`; theta in the
+    crossed core's order of factors): ``read()`` as for :func:`glmm_batches_crossed_fit`.
+    The rows are checked at the first evaluation; each evaluation's PIRLS starts from the
+    last one's modes."""
+
 class _FamilyEntry(TypedDict):
     """One family of the core's table (``families``)."""
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "binding/convert.hpp"
+#include "binding/glmm_criterion.hpp"
 #include "binding/glmm.hpp"
 #include "binding/glmm_internal.hpp"
 #include "binding/glmm_pass_sums.hpp"
@@ -156,23 +157,10 @@ PyObject* f_glmm_batches_fit(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   }
 }
 
-// The criterion of a fit from batches at other points (its profiles): a capsule holding
-// the reader (with its own reference to read), the model and the evaluations' state.
 constexpr const char* kCriterionCapsule = "quorvelkit.glmm_batches_criterion";
 
-struct Criterion {
-  Criterion(PyObject* read, const gl::BatchModel& m)
-      : read_ref(Py_NewRef(read)), model(m), reader(read, m.p, m.q, pending), criterion(reader, model) {}
-  Ref read_ref;
-  Pending pending;
-  gl::BatchModel model;
-  PythonBatches reader;
-  gl::BatchCriterion criterion;
-  std::mutex busy;  // one evaluation at a time: a second thread's call is refused, not queued
-};
-
 void free_criterion(PyObject* capsule) {
-  delete static_cast<Criterion*>(PyCapsule_GetPointer(capsule, kCriterionCapsule));
+  delete static_cast<HeldCriterion*>(PyCapsule_GetPointer(capsule, kCriterionCapsule));
 }
 
 PyObject* f_glmm_batches_criterion(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -189,10 +177,11 @@ PyObject* f_glmm_batches_criterion(PyObject*, PyObject* const* args, Py_ssize_t 
   auto parsed = family_of(a[5], a[6], a[7], nullptr);
   if (auto* err = std::get_if<std::string>(&parsed)) return err->empty() ? nullptr : value_error(*err);
   try {
-    auto held = std::make_unique<Criterion>(a[0], gl::make_batch_model(m, p, q, std::get<gl::Family>(parsed), blocks));
-    PyObject* capsule = PyCapsule_New(held.get(), kCriterionCapsule, free_criterion);
-    if (capsule) held.release();
-    return capsule;
+    const gl::BatchModel model = gl::make_batch_model(m, p, q, std::get<gl::Family>(parsed), blocks);
+    auto held = std::make_unique<HeldCriterion>(a[0]);
+    held->reader = std::make_unique<PythonBatches>(a[0], model.p, model.q, held->pending);
+    held->criterion = std::make_unique<gl::BatchCriterion>(*held->reader, model);
+    return criterion_capsule(std::move(held));
   } catch (const std::invalid_argument& e) {
     return value_error(e.what());
   }
@@ -202,14 +191,14 @@ PyObject* f_glmm_batches_evaluate(PyObject*, PyObject* const* args, Py_ssize_t n
   std::vector<PyObject*> a;
   if (!parse_args("glmm_batches_evaluate", {"criterion", "theta", "beta", "gradient"}, 3, args, nargs, kwnames, a))
     return nullptr;
-  auto* c = static_cast<Criterion*>(PyCapsule_GetPointer(a[0], kCriterionCapsule));
+  auto* c = static_cast<HeldCriterion*>(PyCapsule_GetPointer(a[0], kCriterionCapsule));
   if (!c) return nullptr;
   std::vector<double> theta, beta;
   if (!to_vec(a[1], "theta", theta) || !to_vec(a[2], "beta", beta)) return nullptr;
   const int want = a[3] ? PyObject_IsTrue(a[3]) : 0;
   if (want < 0) return nullptr;
-  const std::size_t nb = c->model.p + gl::n_extra(c->model.family);
-  if (theta.size() != c->model.idx.size()) return value_error("theta has the wrong length");
+  const std::size_t nb = c->criterion->n_beta();
+  if (theta.size() != c->criterion->n_theta()) return value_error("theta has the wrong length");
   if (beta.size() != nb) return value_error("beta has the wrong length");
   std::unique_lock<std::mutex> lock(c->busy, std::try_to_lock);
   if (!lock.owns_lock())
@@ -218,7 +207,7 @@ PyObject* f_glmm_batches_evaluate(PyObject*, PyObject* const* args, Py_ssize_t n
   double value = NAN;
   bool ok;
   try {
-    ok = c->criterion.evaluate(theta, beta.data(), value, want ? grad.data() : nullptr);
+    ok = c->criterion->evaluate(theta, beta.data(), value, want ? grad.data() : nullptr);
   } catch (const PythonRaised&) {
     c->pending.restore();
     return nullptr;
@@ -229,10 +218,16 @@ PyObject* f_glmm_batches_evaluate(PyObject*, PyObject* const* args, Py_ssize_t n
   const auto ng = static_cast<npy_intp>(grad.size());
   PyObject* g = want ? array_taking(std::move(grad), {ng}) : Py_NewRef(Py_None);
   if (!g) return nullptr;
-  return Py_BuildValue("(dNK)", value, g, static_cast<unsigned long long>(c->criterion.passes()));
+  return Py_BuildValue("(dNK)", value, g, static_cast<unsigned long long>(c->criterion->passes()));
 }
 
 }  // namespace
+
+PyObject* criterion_capsule(std::unique_ptr<HeldCriterion> held) {
+  PyObject* capsule = PyCapsule_New(held.get(), kCriterionCapsule, free_criterion);
+  if (capsule) held.release();
+  return capsule;
+}
 
 std::unique_ptr<gl::BatchReader> python_batches(PyObject* read, std::uint64_t p, std::uint64_t q, Pending& pending) {
   return std::make_unique<PythonBatches>(read, p, q, pending);

@@ -3,11 +3,13 @@
 // reading them through a Python callable, as glmm_batches_fit does for one factor: the
 // interpreter lock held while Python produces a batch and released while the kernel
 // reduces it; a reader's exception carried through the fit and put back unchanged.
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "binding/convert.hpp"
+#include "binding/glmm_criterion.hpp"
 #include "binding/glmm.hpp"
 #include "binding/glmm_internal.hpp"
 #include "binding/pyutil.hpp"
@@ -24,14 +26,15 @@ namespace gl = qk::glmm;
 class CrossedPythonBatches final : public gl::BatchReader {
  public:
   CrossedPythonBatches(PyObject* read, const gl::CrossedBatchModel& model, Pending& pending)
-      : read_(read), model_(model), pending_(pending) {}
+      : read_(read), k_(static_cast<npy_intp>(model.m.size())), width_(static_cast<npy_intp>(model.width)),
+        p_(model.p), pending_(pending) {}
 
   void each(const std::function<void(const gl::Batch&)>& visit) override {
     Ref batches(PyObject_CallNoArgs(read_));
     if (!batches) pending_.fetch_and_throw();
     Ref it(PyObject_GetIter(batches.get()));
     if (!it) pending_.fetch_and_throw();
-    const auto k = static_cast<npy_intp>(model_.m.size()), width = static_cast<npy_intp>(model_.width);
+    const npy_intp k = k_, width = width_;
     while (PyObject* raw = PyIter_Next(it.get())) {
       Ref item(raw);
       ArrayView y, x, z, codes, w, off;
@@ -49,11 +52,11 @@ class CrossedPythonBatches final : public gl::BatchReader {
         pending_.fetch_and_throw();
       const npy_intp n = y.rows;
       if (x.rows != n || z.rows != n * width || codes.rows != n * k || w.rows != n || (has_offset && off.rows != n) ||
-          static_cast<std::uint64_t>(x.cols) != model_.p) {
+          static_cast<std::uint64_t>(x.cols) != p_) {
         PyErr_Format(PyExc_ValueError,
                      "a batch of n rows must have y, weights and offset of n values, x of n rows and %llu columns, "
                      "z of %lld n values and codes of %lld n",
-                     static_cast<unsigned long long>(model_.p), static_cast<long long>(width),
+                     static_cast<unsigned long long>(p_), static_cast<long long>(width),
                      static_cast<long long>(k));
         pending_.fetch_and_throw();
       }
@@ -73,7 +76,8 @@ class CrossedPythonBatches final : public gl::BatchReader {
 
  private:
   PyObject* read_;
-  const gl::CrossedBatchModel& model_;
+  npy_intp k_, width_;  // the factors, and Z's columns over them
+  std::uint64_t p_;
   Pending& pending_;
 };
 
@@ -115,27 +119,45 @@ PyObject* result_dict(gl::FitResult& res, const gl::CrossedBatchModel& model, st
   return ok ? d.release() : nullptr;
 }
 
+// The model's arguments (read, n_levels, p, q, blocks, family, link, laplace) as the
+// functions below take them first; false with the exception set.
+struct ModelArgs {
+  std::uint64_t p = 0;
+  std::vector<std::uint64_t> m, q;
+  std::vector<std::vector<std::uint64_t>> blocks;
+  gl::Family family{};
+};
+
+bool model_args(const std::vector<PyObject*>& a, ModelArgs& out) {
+  if (!PyCallable_Check(a[0])) return PyErr_SetString(PyExc_TypeError, "read must be callable"), false;
+  if (!to_u64_vec(a[1], "n_levels", out.m) || !to_u64(a[2], "p", out.p) || !to_u64_vec(a[3], "q", out.q))
+    return false;
+  const Py_ssize_t k = sequence_length(a[4], "blocks", "sequences of term sizes");
+  if (k < 0) return false;
+  out.blocks.assign(static_cast<std::size_t>(k), {});
+  for (Py_ssize_t j = 0; j < k; ++j) {
+    Ref item(PySequence_GetItem(a[4], j));
+    if (!item || !to_u64_vec(item.get(), "blocks", out.blocks[static_cast<std::size_t>(j)])) return false;
+  }
+  auto parsed = family_of(a[5], a[6], a[7], nullptr);
+  if (auto* err = std::get_if<std::string>(&parsed)) {
+    if (!err->empty()) value_error(*err);
+    return false;
+  }
+  out.family = std::get<gl::Family>(parsed);
+  return true;
+}
+
 PyObject* f_glmm_batches_crossed_fit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<PyObject*> a;
   if (!parse_args("glmm_batches_crossed_fit",
                   {"read", "n_levels", "p", "q", "blocks", "family", "link", "laplace", "theta", "max_iter", "beta"},
                   6, args, nargs, kwnames, a))
     return nullptr;
-  if (!PyCallable_Check(a[0])) return PyErr_SetString(PyExc_TypeError, "read must be callable"), nullptr;
-  std::uint64_t p, max_iter = 300;
-  std::vector<std::uint64_t> m, q;
-  if (!to_u64_vec(a[1], "n_levels", m) || !to_u64(a[2], "p", p) || !to_u64_vec(a[3], "q", q) ||
-      (a[9] && !to_u64(a[9], "max_iter", max_iter)))
-    return nullptr;
-  const Py_ssize_t k = sequence_length(a[4], "blocks", "sequences of term sizes");
-  if (k < 0) return nullptr;
-  std::vector<std::vector<std::uint64_t>> blocks(static_cast<std::size_t>(k));
-  for (Py_ssize_t j = 0; j < k; ++j) {
-    Ref item(PySequence_GetItem(a[4], j));
-    if (!item || !to_u64_vec(item.get(), "blocks", blocks[static_cast<std::size_t>(j)])) return nullptr;
-  }
-  auto parsed = family_of(a[5], a[6], a[7], nullptr);
-  if (auto* err = std::get_if<std::string>(&parsed)) return err->empty() ? nullptr : value_error(*err);
+  ModelArgs ma;
+  std::uint64_t max_iter = 300;
+  if (!model_args(a, ma) || (a[9] && !to_u64(a[9], "max_iter", max_iter))) return nullptr;
+  const std::uint64_t p = ma.p;
   gl::FitOptions o;
   o.max_iter = max_iter;
   if (a[8] && a[8] != Py_None && !to_vec(a[8], "theta", o.theta)) return nullptr;
@@ -144,7 +166,7 @@ PyObject* f_glmm_batches_crossed_fit(PyObject*, PyObject* const* args, Py_ssize_
   gl::FitResult res;
   std::uint64_t passes = 0;
   try {
-    const gl::CrossedBatchModel model = gl::make_crossed_batch_model(p, std::get<gl::Family>(parsed), m, q, blocks);
+    const gl::CrossedBatchModel model = gl::make_crossed_batch_model(p, ma.family, ma.m, ma.q, ma.blocks);
     if (!o.theta.empty() && o.theta.size() != model.theta_offset.back())
       return value_error("theta has the wrong length");
     if (!o.beta.empty() && o.beta.size() != p + gl::n_extra(model.family))
@@ -156,6 +178,24 @@ PyObject* f_glmm_batches_crossed_fit(PyObject*, PyObject* const* args, Py_ssize_
   } catch (const PythonRaised&) {
     pending.restore();
     return nullptr;
+  } catch (const std::invalid_argument& e) {
+    return value_error(e.what());
+  }
+}
+
+PyObject* f_glmm_batches_crossed_criterion(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::vector<PyObject*> a;
+  if (!parse_args("glmm_batches_crossed_criterion", {"read", "n_levels", "p", "q", "blocks", "family", "link", "laplace"},
+                  6, args, nargs, kwnames, a))
+    return nullptr;
+  ModelArgs ma;
+  if (!model_args(a, ma)) return nullptr;
+  try {
+    const gl::CrossedBatchModel model = gl::make_crossed_batch_model(ma.p, ma.family, ma.m, ma.q, ma.blocks);
+    auto held = std::make_unique<HeldCriterion>(a[0]);
+    held->reader = std::make_unique<CrossedPythonBatches>(a[0], model, held->pending);
+    held->criterion = std::make_unique<gl::CrossedBatchCriterion>(*held->reader, model);
+    return criterion_capsule(std::move(held));
   } catch (const std::invalid_argument& e) {
     return value_error(e.what());
   }
@@ -173,6 +213,12 @@ PyMethodDef glmm_batches_crossed_functions[] = {
               "codes holds each factor's n codes one factor after another and z each factor's n x q_j\n"
               "columns (row-major) likewise. The fit's dict as CrossedGlmmCore.fit returns it (u, b and\n"
               "cond_var one array per factor), without eta and mu, and with passes."),
+    QK_METHOD("glmm_batches_crossed_criterion", f_glmm_batches_crossed_criterion,
+              "glmm_batches_crossed_criterion(read, n_levels, p, q, blocks, family, link=None, laplace=None)\n--\n\n"
+              "The Laplace criterion of a GLMM with several grouping factors from rows read in batches,\n"
+              "at one point after another (for glmm_batches_evaluate; theta in the crossed core's order\n"
+              "of factors): read() as for glmm_batches_crossed_fit. The rows are checked at the first\n"
+              "evaluation, and each evaluation's PIRLS starts from the modes of the one before."),
     QK_END_METHODS,
 };
 

@@ -108,8 +108,8 @@ def test_any_split_of_the_rows_gives_the_same_bits():
 
 def test_sources_read_again_at_every_pass(tmp_path):
     """Without the first pass's cache or a spill the core reads the source at every
-    pass (a callable's fresh iterators); a Parquet directory beyond the cache is spilled.
-    Profiles of such fits are refused."""
+    pass (a callable's fresh iterators); a Parquet directory beyond the cache is spilled,
+    and so is what the profiles' passes read of it again."""
     frame = ratings(2000, 80, 25, seed=11)
     formula = "y ~ x + (1 | item) + (1 | user)"
     fit = qk.glmm(formula, frame, family="binomial")
@@ -128,8 +128,29 @@ def test_sources_read_again_at_every_pass(tmp_path):
     by_parquet = qk.glmm(formula, str(tmp_path), family="binomial", cache_bytes=0, batch_rows=256)
     assert_same_crossed(by_parquet, fit)
     assert by_parquet._design.source == str(tmp_path) and by_parquet.optimizer["kept"] == "spill"
-    with pytest.raises(ValueError, match="has several grouping factors"):
-        by_parquet.profile()
+    which = "sd_(Intercept)|item"
+    points, at = by_parquet.profile(which=which), fit.profile(which=which)
+    assert by_parquet._core.passes > 20
+    assert_allclose(points.traces[which].to_numpy(), at.traces[which].to_numpy(), rtol=1e-6, atol=1e-6)
+    assert_allclose(points.confint().to_numpy(), at.confint().to_numpy(), rtol=1e-6, atol=1e-7)
+
+
+@pytest.mark.parametrize("name", ["bernoulli_crossed", "nbinom2_crossed", "poisson_nested"])
+def test_profiles_of_a_crossed_fit_from_batches_are_the_in_memory_fits(name):
+    """Every factor's variance and every fixed effect profiled (phi a nuisance parameter)
+    from passes over the batches: the profile's points and intervals are the in-memory
+    crossed fit's."""
+    formula, data, family, extra = CASES[name]
+    frame = data()
+    fit = qk.glmm(formula, frame, family=family, **extra)
+    batched = qk.glmm(formula, split(frame, 500), family=family, **extra)
+    points, at = batched.profile(), fit.profile()
+    assert points.traces.keys() == at.traces.keys()
+    for which, trace in at.traces.items():
+        assert_allclose(points.traces[which].to_numpy(), trace.to_numpy(), rtol=1e-6, atol=1e-6, err_msg=which)
+    want, got = at.confint(), points.confint()
+    assert list(got.index) == list(want.index)
+    assert_allclose(got.to_numpy(), want.to_numpy(), rtol=1e-6, atol=1e-7)
 
 
 def test_dask_partitions():

@@ -98,7 +98,7 @@ class GlmmBatchFit(GlmmFit):
         if self._core is None:
             raise ValueError(
                 "profiles of a GLMM fitted from batches read its source again, which this fit cannot: it was "
-                "loaded from a pickle, has several grouping factors, or ran its passes on a cluster's workers; "
+                "loaded from a pickle, or ran its passes on a cluster's workers; "
                 "refit it (in memory, or from Parquet or a list of DataFrames) to profile it"
             )
         return super()._profiler(ml)

@@ -49,7 +49,7 @@ from ..support.progress import progress_bar
 from .batch_loop import PARQUET, read_ahead
 from .batch_store import BatchStore
 from .dask import SOURCE as DASK
-from .glmm_batches_crossed import crossed_arrays, fit_crossed, refuse_terms
+from .glmm_batches_crossed import crossed_arrays, crossed_criterion, fit_crossed, refuse_terms
 from .glmm_reading import _Batch, _Reading, fitted_spec
 from .interface import first_spec, has_complete_row
 from .parquet import open_dataset
@@ -373,15 +373,20 @@ def glmm_batches(
     design = dataclasses.replace(design, spec=spec)
     # The profiles' evaluations read the source again (the fit's store is let go), and
     # keep what they read by the fit's rules (cache_bytes, spill) from their first pass on.
-    criterion = None
-    if crossed is None:
-        criterion = BatchCriterion(
-            BatchStore(lambda: read_ahead(arrays(reading.batch(f, w)) for f, w in read()), cache_bytes, spill),
-            lambda again: _qk.glmm_batches_criterion(
-                again, len(group_levels), len(kept), spec.q, list(spec.blocks), family, link, laplace
-            ),
-            str(result["laplace"]),
+    fitted_design = design
+
+    def make(again: Callable[[], Any]) -> Any:
+        if crossed is not None:
+            return crossed_criterion(fitted_design, again, family, link, laplace)
+        return _qk.glmm_batches_criterion(
+            again, len(group_levels), len(kept), spec.q, list(spec.blocks), family, link, laplace
         )
+
+    criterion = BatchCriterion(
+        BatchStore(lambda: read_ahead(arrays(reading.batch(f, w)) for f, w in read()), cache_bytes, spill),
+        make,
+        str(result["laplace"]),
+    )
     return GlmmBatchFit(design, result, formula=formula, seconds=(t2 - t1, t2 - t0), criterion=criterion)
 
 

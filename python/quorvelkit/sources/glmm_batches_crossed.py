@@ -24,7 +24,7 @@ import quorvelkit._quorvelkit as _qk
 from ..model.description import ModelSpec
 from ..model.design import Design, theta_layout_of
 
-__all__ = ["crossed_arrays", "fit_crossed", "refuse_terms"]
+__all__ = ["crossed_arrays", "crossed_criterion", "fit_crossed", "refuse_terms"]
 
 
 def refuse_terms(spec: ModelSpec) -> None:
@@ -59,6 +59,27 @@ def crossed_arrays(design: Design) -> Callable[..., tuple[Any, ...]]:
     return arrays
 
 
+def _model_args(design: Design) -> tuple[list[int], int, list[int], list[list[int]]]:
+    """The crossed driver's model: levels, fixed-effects columns, each factor's random
+    effects and terms, the factors in the core's order."""
+    order = theta_layout_of(design).factor_order
+    factors = design.spec.factors
+    return (
+        [len(design.factor_levels[i]) for i in order],
+        len(design.kept_columns),
+        [sum(factors[i].blocks) for i in order],
+        [list(factors[i].blocks) for i in order],
+    )
+
+
+def crossed_criterion(
+    design: Design, read: Callable[[], Iterator[tuple[Any, ...]]], family: str, link: str, laplace: str | None
+) -> Any:
+    """The compiled criterion of the crossed model at other points (a fit's profiles),
+    reading the batches ``read`` returns as :func:`fit_crossed` does."""
+    return _qk.glmm_batches_crossed_criterion(read, *_model_args(design), family, link, laplace)
+
+
 def fit_crossed(
     design: Design,
     read: Callable[[], Iterator[tuple[Any, ...]]],
@@ -73,20 +94,4 @@ def fit_crossed(
     :func:`crossed_arrays` makes them): the in-memory crossed core's dict, without
     eta and mu, with ``passes``. With one scalar term per factor, lme4's theta is the
     core's (its terms in the core's order of factors)."""
-    order = theta_layout_of(design).factor_order
-    factors = design.spec.factors
-    return dict(
-        _qk.glmm_batches_crossed_fit(
-            read,
-            [len(design.factor_levels[i]) for i in order],
-            len(design.kept_columns),
-            [sum(factors[i].blocks) for i in order],
-            [list(factors[i].blocks) for i in order],
-            family,
-            link,
-            laplace,
-            theta,
-            max_iter,
-            beta,
-        )
-    )
+    return dict(_qk.glmm_batches_crossed_fit(read, *_model_args(design), family, link, laplace, theta, max_iter, beta))

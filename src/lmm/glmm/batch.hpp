@@ -155,15 +155,28 @@ FitResult fit_batches(BatchReader& reader, const BatchModel& model, const FitOpt
 // the rows are checked on the first evaluation, and each evaluation's PIRLS starts from
 // the modes of the one before, as the fit's do. evaluate returns the criterion (-2 log
 // likelihood) and, when grad is not null, its exact gradient over (theta, beta)
-// (n_theta + p + n_extra entries); false where PIRLS fails. The reader must outlive it.
-class BatchCriterion {
+// (n_theta + n_beta entries: beta holds p fixed effects and n_extra family
+// parameters); false where PIRLS fails. The reader must outlive it.
+class PointCriterion {
+ public:
+  virtual ~PointCriterion() = default;
+  virtual bool evaluate(const std::vector<double>& theta, const double* beta, double& value, double* grad) = 0;
+  virtual std::uint64_t passes() const = 0;
+  virtual std::size_t n_theta() const = 0;
+  virtual std::size_t n_beta() const = 0;
+};
+
+// One grouping factor's.
+class BatchCriterion final : public PointCriterion {
  public:
   BatchCriterion(BatchReader& reader, const BatchModel& model);
-  ~BatchCriterion();
+  ~BatchCriterion() override;
   BatchCriterion(const BatchCriterion&) = delete;
   BatchCriterion& operator=(const BatchCriterion&) = delete;
-  bool evaluate(const std::vector<double>& theta, const double* beta, double& value, double* grad);
-  std::uint64_t passes() const;
+  bool evaluate(const std::vector<double>& theta, const double* beta, double& value, double* grad) override;
+  std::uint64_t passes() const override;
+  std::size_t n_theta() const override;
+  std::size_t n_beta() const override;
 
  private:
   struct State;

@@ -430,4 +430,31 @@ FitResult fit_crossed_batches(BatchReader& reader, const CrossedBatchModel& mode
   return res;
 }
 
+struct CrossedBatchCriterion::State {
+  State(BatchReader& reader, const CrossedBatchModel& m) : model(m), driver(reader, model) {}
+  CrossedBatchModel model;  // the driver keeps a reference: this copy lives as long as it
+  Driver driver;
+  ModeSet warm;
+  bool checked = false;
+};
+
+CrossedBatchCriterion::CrossedBatchCriterion(BatchReader& reader, const CrossedBatchModel& model)
+    : state_(std::make_unique<State>(reader, model)) {}
+CrossedBatchCriterion::~CrossedBatchCriterion() = default;
+
+bool CrossedBatchCriterion::evaluate(const std::vector<double>& theta, const double* beta, double& value,
+                                     double* grad) {
+  State& s = *state_;
+  if (theta.size() != n_theta()) throw std::invalid_argument("theta has the wrong length");
+  if (!s.checked) {
+    s.driver.check();
+    s.checked = true;
+  }
+  return s.driver.evaluate(theta, beta, value, grad, &s.warm);
+}
+
+std::uint64_t CrossedBatchCriterion::passes() const { return state_->driver.passes; }
+std::size_t CrossedBatchCriterion::n_theta() const { return state_->model.theta_offset.back(); }
+std::size_t CrossedBatchCriterion::n_beta() const { return state_->model.p + n_extra(state_->model.family); }
+
 }  // namespace qk::glmm

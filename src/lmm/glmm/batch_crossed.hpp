@@ -122,4 +122,24 @@ std::unique_ptr<crossed::Design> crossed_pattern(const CrossedBatchModel& model,
 FitResult fit_crossed_batches(BatchReader& reader, const CrossedBatchModel& model, const FitOptions& options,
                               std::uint64_t& passes);
 
+// The Laplace criterion of several grouping factors from batches, at one point after
+// another (a fit's profiles), as BatchCriterion for one factor: the check pass on the
+// first evaluation, each PIRLS from the modes of the one before. theta in the model's
+// order of factors.
+class CrossedBatchCriterion final : public PointCriterion {
+ public:
+  CrossedBatchCriterion(BatchReader& reader, const CrossedBatchModel& model);
+  ~CrossedBatchCriterion() override;
+  CrossedBatchCriterion(const CrossedBatchCriterion&) = delete;
+  CrossedBatchCriterion& operator=(const CrossedBatchCriterion&) = delete;
+  bool evaluate(const std::vector<double>& theta, const double* beta, double& value, double* grad) override;
+  std::uint64_t passes() const override;
+  std::size_t n_theta() const override;
+  std::size_t n_beta() const override;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
 }  // namespace qk::glmm

@@ -389,6 +389,8 @@ bool BatchCriterion::evaluate(const std::vector<double>& theta, const double* be
 }
 
 std::uint64_t BatchCriterion::passes() const { return state_->driver.passes; }
+std::size_t BatchCriterion::n_theta() const { return state_->model.idx.size(); }
+std::size_t BatchCriterion::n_beta() const { return state_->model.p + n_extra(state_->model.family); }
 
 FitResult fit_batches(BatchReader& reader, const BatchModel& model, const FitOptions& options,
                       std::uint64_t& passes) {
