@@ -144,6 +144,46 @@ def measure_dask(path: str, workers: int, memory: bool) -> dict:
     return out
 
 
+def measure_spark(path: str, memory: bool) -> dict:
+    """The fit of ``path`` as a Spark DataFrame on local[2], with Spark's default input
+    partitions (``spark.read.parquet``)."""
+    from pyspark.sql import SparkSession
+
+    import quorvelkit as qk
+
+    os.environ["PYSPARK_PYTHON"] = os.environ["PYSPARK_DRIVER_PYTHON"] = sys.executable
+    conf = {"spark.ui.enabled": "false", "spark.sql.execution.arrow.pyspark.enabled": "true"}
+    spark = SparkSession.builder.master("local[2]").appName("glmm-batches").config(map=conf).getOrCreate()
+    spark.sparkContext.setLogLevel("ERROR")
+    try:
+        sdf = spark.read.parquet(path)
+        partitions = sdf.rdd.getNumPartitions()
+        t = time.perf_counter()
+        fit = qk.glmm(FORMULA, sdf, family="binomial")
+        seconds = time.perf_counter() - t
+    finally:
+        spark.stop()
+    out = {
+        "partitions": partitions,
+        "passes": fit.passes,
+        "seconds": seconds,
+        "seconds_per_pass": seconds / fit.passes,
+        "client_peak_rss_mib": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024,
+        "m2loglik": fit.m2loglik,
+    }
+    if memory:
+        import pyarrow.parquet as pq
+
+        ref = qk.glmm(FORMULA, pq.read_table(path).to_pandas(), family="binomial")
+        out["max_abs_difference"] = {
+            "m2loglik": abs(fit.m2loglik - ref.m2loglik),
+            "theta": float(abs(fit.theta - ref.theta).max()),
+            "beta": float(abs(fit.fixef - ref.fixef).max()),
+            "se": float(abs(fit.se - ref.se).max()),
+        }
+    return out
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--rows", type=int, default=1_000_000)
@@ -153,11 +193,15 @@ def main() -> None:
     parser.add_argument("--no-memory", action="store_true", help="skip the in-memory fit")
     parser.add_argument("--nagq", type=int, default=1, help="0, 1 (Laplace) or more (adaptive quadrature)")
     parser.add_argument("--dask", type=int, default=0, help="fit on a LocalCluster of this many workers")
+    parser.add_argument("--spark", action="store_true", help="fit a Spark DataFrame on local[2]")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
         if args.dask:
             print(json.dumps(measure_dask(args.child, args.dask, not args.no_memory)))
+            return
+        if args.spark:
+            print(json.dumps(measure_spark(args.child, not args.no_memory)))
             return
         print(json.dumps(measure(args.child, args.reread, not args.no_memory, args.batch_rows, args.nagq)))
         return
@@ -170,6 +214,7 @@ def main() -> None:
     cmd = [sys.executable, __file__, "--child", str(path), "--batch-rows", str(args.batch_rows)]
     cmd += ["--nagq", str(args.nagq)]
     cmd += ["--reread"] * args.reread + ["--no-memory"] * args.no_memory + ["--dask", str(args.dask)] * bool(args.dask)
+    cmd += ["--spark"] * args.spark
     result = json.loads(subprocess.run(cmd, check=True, capture_output=True, text=True).stdout)
     result.update(rows=args.rows, groups=groups, reread=args.reread, nagq=args.nagq)
     print(json.dumps(result, indent=2))
