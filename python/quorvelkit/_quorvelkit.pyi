@@ -194,7 +194,7 @@ def glmm_batch_sums(
     merged by adding them key by key."""
 
 def glmm_batches_criterion(
-    read: Callable[[], Any],
+    read: Callable[[], Any] | None,
     n_groups: int,
     p: int,
     q: int,
@@ -202,11 +202,13 @@ def glmm_batches_criterion(
     family: str,
     link: str | None = None,
     laplace: str | None = None,
+    run: Callable[[str, dict[str, Any]], dict[str, Any]] | None = None,
 ) -> Any:
     """The Laplace criterion of a GLMM with one grouping factor from rows read in batches,
     at one point after another (for :func:`glmm_batches_evaluate`): ``read()`` as for
     :func:`glmm_batches_fit`. The rows are checked at the first evaluation; each
-    evaluation's PIRLS starts from the last one's modes."""
+    evaluation's PIRLS starts from the last one's modes. With ``run``, the passes are
+    ``run(kind, inputs)``'s, as :func:`glmm_batches_fit`'s (``read`` is not called)."""
 
 def glmm_batches_evaluate(
     criterion: Any, theta: _Theta, beta: _Theta, gradient: bool = False

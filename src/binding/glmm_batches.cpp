@@ -165,10 +165,14 @@ void free_criterion(PyObject* capsule) {
 
 PyObject* f_glmm_batches_criterion(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<PyObject*> a;
-  if (!parse_args("glmm_batches_criterion", {"read", "n_groups", "p", "q", "blocks", "family", "link", "laplace"}, 6,
-                  args, nargs, kwnames, a))
+  if (!parse_args("glmm_batches_criterion",
+                  {"read", "n_groups", "p", "q", "blocks", "family", "link", "laplace", "run"}, 6, args, nargs,
+                  kwnames, a))
     return nullptr;
-  if (!PyCallable_Check(a[0])) return PyErr_SetString(PyExc_TypeError, "read must be callable"), nullptr;
+  // With run, the passes are its (as glmm_batches_fit's): read is not called.
+  PyObject* run = a[8] && a[8] != Py_None ? a[8] : nullptr;
+  if (run && !PyCallable_Check(run)) return PyErr_SetString(PyExc_TypeError, "run must be callable"), nullptr;
+  if (!run && !PyCallable_Check(a[0])) return PyErr_SetString(PyExc_TypeError, "read must be callable"), nullptr;
   std::uint64_t m, p, q;
   std::vector<std::uint64_t> blocks;
   if (!to_u64(a[1], "n_groups", m) || !to_u64(a[2], "p", p) || !to_u64(a[3], "q", q) ||
@@ -178,9 +182,15 @@ PyObject* f_glmm_batches_criterion(PyObject*, PyObject* const* args, Py_ssize_t 
   if (auto* err = std::get_if<std::string>(&parsed)) return err->empty() ? nullptr : value_error(*err);
   try {
     const gl::BatchModel model = gl::make_batch_model(m, p, q, std::get<gl::Family>(parsed), blocks);
-    auto held = std::make_unique<HeldCriterion>(a[0]);
-    held->reader = std::make_unique<PythonBatches>(a[0], model.p, model.q, held->pending);
-    held->criterion = std::make_unique<gl::BatchCriterion>(*held->reader, model);
+    auto held = std::make_unique<HeldCriterion>(run ? run : a[0]);
+    if (run) {
+      held->model = model;
+      held->runner = python_runner(run, *held->model, held->pending);
+      held->criterion = std::make_unique<gl::BatchCriterion>(*held->runner, model);
+    } else {
+      held->reader = std::make_unique<PythonBatches>(a[0], model.p, model.q, held->pending);
+      held->criterion = std::make_unique<gl::BatchCriterion>(*held->reader, model);
+    }
     return criterion_capsule(std::move(held));
   } catch (const std::invalid_argument& e) {
     return value_error(e.what());
@@ -246,10 +256,11 @@ PyMethodDef glmm_batches_functions[] = {
               "effect). run: each pass made elsewhere, read None: run(kind, inputs) returns the pass's\n"
               "sums as glmm_batch_sums returns them (merged)."),
     QK_METHOD("glmm_batches_criterion", f_glmm_batches_criterion,
-              "glmm_batches_criterion(read, n_groups, p, q, blocks, family, link=None, laplace=None)\n--\n\n"
+              "glmm_batches_criterion(read, n_groups, p, q, blocks, family, link=None, laplace=None, run=None)\n--\n\n"
               "The Laplace criterion of a GLMM with one grouping factor from rows read in batches, at one\n"
               "point after another (for glmm_batches_evaluate): read() as for glmm_batches_fit. The rows\n"
-              "are checked at the first evaluation; each evaluation's PIRLS starts from the last one's modes."),
+              "are checked at the first evaluation; each evaluation's PIRLS starts from the last one's modes.\n"
+              "With run, its passes are run(kind, inputs)'s, as glmm_batches_fit's (read is not called)."),
     QK_METHOD("glmm_batches_evaluate", f_glmm_batches_evaluate,
               "glmm_batches_evaluate(criterion, theta, beta, gradient=False)\n--\n\n"
               "(-2 log-likelihood, its exact gradient over (theta, beta) or None, passes so far) at the\n"

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "binding/pyutil.hpp"
 #include "lmm/glmm/batch.hpp"
@@ -16,9 +17,11 @@ namespace qk::py {
 // the reader before the callable's reference.
 struct HeldCriterion {
   explicit HeldCriterion(PyObject* read) : read_ref(Py_NewRef(read)) {}
-  Ref read_ref;
+  Ref read_ref;  // the callable the passes go through: read(), or run() for a runner's
   Pending pending;
+  std::optional<qk::glmm::BatchModel> model;  // the runner's, which keeps a reference
   std::unique_ptr<qk::glmm::BatchReader> reader;
+  std::unique_ptr<qk::glmm::PassRunner> runner;
   std::unique_ptr<qk::glmm::PointCriterion> criterion;
   std::mutex busy;  // one evaluation at a time: a second thread's call is refused, not queued
 };

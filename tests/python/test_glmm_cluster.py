@@ -7,12 +7,14 @@ partitions kept or computed again, and for Dask and Spark on the same partitions
 bad partitions refused by name before any fit."""
 
 import os
+import time
 import warnings
 
 import numpy as np
 import pandas as pd
 import pytest
 from batchdata import on, require
+from numpy.testing import assert_allclose
 from test_glmm_batches import assert_same_fit, data_of
 
 import quorvelkit as qk
@@ -73,6 +75,40 @@ def test_dask_fit_on_the_workers_is_the_in_memory_fit(name, parts, both, cluster
         assert bits(fit(1)) == bits(on_two)
         with dask.config.set(scheduler="synchronous"):
             assert bits(qk.glmm(formula, ddf, family=family, split_every=2, persist=False, **extra)) == bits(on_two)
+
+
+def test_profiles_of_a_fit_on_the_workers_are_the_in_memory_fits(clusters):
+    """A profile's passes run on the workers as the fit's did: the partitions kept again
+    for it, its points and interval the in-memory fit's, and the partitions let go on
+    the workers when it ends."""
+    import distributed
+
+    formula, frame, family, extra = data_of("cbpp")
+    ref = qk.glmm(formula, frame, family=family, **extra)
+    ddf = dask_of(frames_of(frame, even(len(frame), 3)))
+    which = "sd_(Intercept)|herd"
+
+    def held() -> int:
+        # What the workers hold, once the scheduler has seen the client's releases
+        # (they reach it asynchronously).
+        client = distributed.get_client()
+        for _ in range(50):
+            count = sum(client.run(lambda dask_worker: len(dask_worker.data)).values())
+            if count == 0:
+                break
+            time.sleep(0.1)
+        return count
+
+    def profiled():
+        fit = qk.glmm(formula, ddf, family=family, **extra)
+        assert held() == 0
+        return fit, fit.profile(which=which), held()
+
+    fit, points, after = on(clusters[2], profiled)
+    at = ref.profile(which=which)
+    assert fit._core.passes > 20 and after == 0
+    assert_allclose(points.traces[which].to_numpy(), at.traces[which].to_numpy(), rtol=1e-6, atol=1e-6)
+    assert_allclose(points.confint().to_numpy(), at.confint().to_numpy(), rtol=1e-6, atol=1e-7)
 
 
 def _typo(frames, k, column, value):
@@ -181,6 +217,20 @@ def test_spark_fit_on_the_executors_is_the_in_memory_fit_and_dasks_bits(name, op
 
 
 @pytest.mark.skipif(bool(os.environ.get("QK_SANITIZED")), reason="Spark's JVM cannot run with AddressSanitizer")
+def test_spark_profile_near_the_estimate_is_the_in_memory_fits(spark):
+    # A profile's passes on the executors (the partitions cached again for it and let go
+    # when it ends), near the estimate only: a Spark pass costs some 0.4 s here.
+    _, frame, family, extra = data_of("cbpp")
+    formula = "cbind(incidence, size - incidence) ~ 1 + (1 | herd)"
+    sdf = spark.createDataFrame(as_text(frame)).repartition(2)
+    fit = qk.glmm(formula, sdf, family=family, **extra)
+    which = "sd_(Intercept)|herd"
+    points = fit.profile(zmax=0.3, which=which)
+    at = qk.glmm(formula, as_text(frame), family=family, **extra).profile(zmax=0.3, which=which)
+    assert_allclose(points.traces[which].to_numpy(), at.traces[which].to_numpy(), rtol=1e-6, atol=1e-6)
+    assert fit._core.passes > 5 and spark.sparkContext._jsc.getPersistentRDDs().isEmpty()
+
+
 def test_spark_refuses_a_bad_partition_by_name(spark):
     formula, frame, family, extra = GROUSE
     frame = as_text(frame).assign(TICKS=lambda f: f.TICKS.where(f.index != 300, -1))

@@ -30,14 +30,29 @@ class BatchCriterion:
     fit's profiles (``criterion`` and ``gradient``): each evaluation passes over the
     batches ``read()`` yields (as the fit's core read them), its PIRLS from the last
     evaluation's modes. ``make(read)`` makes the compiled criterion, at the first
-    evaluation. ``laplace`` is the fit's definition of the approximation ("observed" or
-    "fisher"), as a core names its own."""
+    evaluation (``read`` None: a criterion whose passes run elsewhere, on a cluster's
+    workers). ``laplace`` is the fit's definition of the approximation ("observed" or
+    "fisher"), as a core names its own. ``release``, when given, lets go of what its
+    passes keep between them (see :meth:`release`)."""
 
-    def __init__(self, read: Callable[[], Any], make: Callable[[Callable[[], Any]], Any], laplace: str) -> None:
-        self._read, self._make = read, make
+    def __init__(
+        self,
+        read: Callable[[], Any] | None,
+        make: Callable[[Any], Any],
+        laplace: str,
+        release: Callable[[], None] | None = None,
+    ) -> None:
+        self._read, self._make, self._release = read, make, release
         self.laplace = laplace
         self._handle: Any = None
         self.passes = 0  # the passes its evaluations made
+
+    def release(self) -> None:
+        """Lets go of what the evaluations keep between them beyond the compiled
+        criterion (a cluster's partitions kept on its workers), which the next
+        evaluation keeps again."""
+        if self._release is not None:
+            self._release()
 
     def _evaluate(self, theta: Any, beta: Any, gradient: bool) -> tuple[float, Any]:
         if self._handle is None:
@@ -98,10 +113,30 @@ class GlmmBatchFit(GlmmFit):
         if self._core is None:
             raise ValueError(
                 "profiles of a GLMM fitted from batches read its source again, which this fit cannot: it was "
-                "loaded from a pickle, or ran its passes on a cluster's workers; "
+                "loaded from a pickle, or fitted on a cluster by a model its workers' passes do not take; "
                 "refit it (in memory, or from Parquet or a list of DataFrames) to profile it"
             )
         return super()._profiler(ml)
+
+    def _let_go(self) -> None:
+        if isinstance(self._core, BatchCriterion):
+            self._core.release()
+
+    def confint(self, *args: Any, **kwargs: Any) -> pd.DataFrame:
+        """As :meth:`~quorvelkit.results.mixed_fit.MixedFit.confint`; a fit on a cluster
+        keeps its partitions on the workers for a profile's passes while it runs only."""
+        try:
+            return super().confint(*args, **kwargs)
+        finally:
+            self._let_go()
+
+    def profile(self, *args: Any, **kwargs: Any) -> Any:
+        """As :meth:`~quorvelkit.results.mixed_fit.MixedFit.profile`; a fit on a cluster
+        keeps its partitions on the workers for its passes while it runs only."""
+        try:
+            return super().profile(*args, **kwargs)
+        finally:
+            self._let_go()
 
     @property
     def optimizer(self) -> dict[str, Any]:

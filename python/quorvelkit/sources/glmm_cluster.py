@@ -37,7 +37,7 @@ import quorvelkit._quorvelkit as _qk
 
 from ..formula.parsing import ParsedFormula, parse_formula
 from ..model.description import ModelSpec
-from ..results.glmm_batch_fit import GlmmBatchFit
+from ..results.glmm_batch_fit import BatchCriterion, GlmmBatchFit
 from ..support.errors import SourceError
 from ..support.frames import r_sorted
 from ..support.progress import progress_bar
@@ -261,7 +261,34 @@ def glmm_cluster(
         passes.release()
     result["passes"] = int(result["passes"]) + 1 + levels_passes  # and the passes here
     t2 = time.perf_counter()
-    return batch_fit(formula, sample, spec, found, result, name, (family, link, laplace, offset), (t0, t1, t2))
+    # The profiles' passes run on the workers as the fit's did: the partitions kept again
+    # at a profile's first evaluation and let go when the profile ends.
+    kept = False
+
+    def run_again(kind: str, inputs: dict) -> dict:
+        nonlocal kept
+        if not kept:
+            passes.keep(core_batches, reading, found, spec.p)
+            kept = True
+        return {k: aligned(v) for k, v in passes.sums(model, kind, inputs).items()}
+
+    def let_go() -> None:
+        nonlocal kept
+        if kept:
+            passes.release()
+            kept = False
+
+    criterion = BatchCriterion(
+        None,
+        lambda _: _qk.glmm_batches_criterion(
+            None, model.n_groups, model.p, model.q, list(model.blocks), family, link, laplace, run=run_again
+        ),
+        str(result["laplace"]),
+        release=let_go,
+    )
+    return batch_fit(
+        formula, sample, spec, found, result, name, (family, link, laplace, offset), (t0, t1, t2), criterion
+    )
 
 
 def _learn(

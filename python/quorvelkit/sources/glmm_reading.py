@@ -21,7 +21,7 @@ from ..formula.parsing import ParsedFormula
 from ..model.data_arguments import resolve_rows
 from ..model.description import ModelSpec
 from ..model.design import Design
-from ..results.glmm_batch_fit import GlmmBatchFit
+from ..results.glmm_batch_fit import BatchCriterion, GlmmBatchFit
 from ..support.frames import arrow_frame
 from ..support.labels import label_text
 from .glmm_first_pass import Found
@@ -133,12 +133,14 @@ def batch_fit(
     name: str,
     model: tuple[str, str, str | None, Any],
     times: tuple[float, float, float],
+    criterion: BatchCriterion | None = None,
 ) -> GlmmBatchFit:
     """The fit of the core's ``result`` (its passes counted) over the first batch holding a
     complete row, the model learnt from it and what the first pass found; ``model`` is
-    (family, link, laplace, offset); ``times``: the fit's start, its passes' start and end."""
+    (family, link, laplace, offset); ``times``: the fit's start, its passes' start and end;
+    ``criterion`` the profiles'."""
     t0, t1, t2 = times
     spec = fitted_spec(spec, first, model)
     levels = found.group_levels
     design = Design(spec, levels, found.n, found.kept, found.n_dropped, 0, None, source=name, factor_levels=(levels,))
-    return GlmmBatchFit(design, result, formula=formula, seconds=(t2 - t1, t2 - t0))
+    return GlmmBatchFit(design, result, formula=formula, seconds=(t2 - t1, t2 - t0), criterion=criterion)

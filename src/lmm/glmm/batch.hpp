@@ -166,10 +166,12 @@ class PointCriterion {
   virtual std::size_t n_beta() const = 0;
 };
 
-// One grouping factor's.
+// One grouping factor's: its passes read the reader's rows here, or are the runner's
+// (which must run them for this model, and outlive it).
 class BatchCriterion final : public PointCriterion {
  public:
   BatchCriterion(BatchReader& reader, const BatchModel& model);
+  BatchCriterion(PassRunner& runner, const BatchModel& model);
   ~BatchCriterion() override;
   BatchCriterion(const BatchCriterion&) = delete;
   BatchCriterion& operator=(const BatchCriterion&) = delete;

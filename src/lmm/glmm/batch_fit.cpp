@@ -365,9 +365,12 @@ FitResult fit_batches(PassRunner& runner, const BatchModel& model, const FitOpti
 }
 
 struct BatchCriterion::State {
-  State(BatchReader& reader, const BatchModel& m) : model(m), runner(reader, model), driver(runner, model) {}
+  // The passes run by the reader's rows here, or by the caller's runner.
+  State(BatchReader& reader, const BatchModel& m)
+      : model(m), own(std::make_unique<ReaderRunner>(reader, model)), driver(*own, model) {}
+  State(PassRunner& runner, const BatchModel& m) : model(m), driver(runner, model) {}
   BatchModel model;  // the runner and driver keep references: this copy lives as long as they
-  ReaderRunner runner;
+  std::unique_ptr<ReaderRunner> own;
   Driver driver;
   std::vector<double> warm;
   bool checked = false;
@@ -375,6 +378,8 @@ struct BatchCriterion::State {
 
 BatchCriterion::BatchCriterion(BatchReader& reader, const BatchModel& model)
     : state_(std::make_unique<State>(reader, model)) {}
+BatchCriterion::BatchCriterion(PassRunner& runner, const BatchModel& model)
+    : state_(std::make_unique<State>(runner, model)) {}
 BatchCriterion::~BatchCriterion() = default;
 
 bool BatchCriterion::evaluate(const std::vector<double>& theta, const double* beta, double& value, double* grad) {
