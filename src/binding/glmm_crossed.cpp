@@ -50,10 +50,12 @@ class Crossed final : public GlmmModel {
   }
   bool evaluate(const std::vector<double>& entries, const double* beta, int, double& value,
                 double* grad) const override {
+    const gl::SparesScope spares{m_};
     return gl::crossed_evaluate(m_, entries, beta, value, nullptr, grad);
   }
   bool joint(const std::vector<double>& entries, const double* beta0, double& value, double* beta,
              double* grad) const override {
+    const gl::SparesScope spares{m_};
     if (!grad) return gl::crossed_joint(m_, entries, beta0, value, beta, nullptr);
     std::vector<std::vector<double>> warm;
     return gl::crossed_joint_gradient(m_, entries, beta0, value, beta, grad, warm);

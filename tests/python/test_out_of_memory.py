@@ -84,7 +84,7 @@ def test_every_call_survives_each_failed_allocation(shim):
 @pytest.mark.slow
 def test_crossed_glmm_fit_survives_each_failed_allocation(shim):
     (r,) = sweep(shim, 2, "small", "crossed_glmm/fit")
-    assert r["allocations"] > 5000, r
+    assert r["allocations"] > 4500, r
 
 
 @pytest.mark.slow

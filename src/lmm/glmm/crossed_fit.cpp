@@ -122,11 +122,7 @@ void put_modes(const std::vector<std::vector<double>>& lambdas, const std::vecto
 
 FitResult crossed_fit(const CrossedModel& model, const FitOptions& options) {
   if (options.nagq > 1) throw std::invalid_argument("adaptive quadrature needs a single grouping factor");
-  // The fit's solves pass their systems on through the model's spares; none outlives it.
-  struct EmptySpares {
-    const CrossedModel& model;
-    ~EmptySpares() { model.spares->clear(); }
-  } empty_spares{model};
+  const SparesScope spares{model};  // the fit's solves pass their systems on; none outlives it
   const std::size_t nt = model.theta_offset.back(), nd = n_extra(model.family);
   Criteria c;
   c.n_theta = nt;

@@ -48,6 +48,16 @@ class SystemSpares {
   std::vector<std::unique_ptr<crossed::Design>> plain_, joint_;
 };
 
+struct CrossedModel;
+
+// Empties the model's spares when it goes out of scope: a call of the core (a fit, or
+// one evaluation from the binding) holds the systems its solves pass on for its own
+// length only.
+struct SparesScope {
+  const CrossedModel& model;
+  ~SparesScope();
+};
+
 struct CrossedModel {
   Family family{};
   std::uint64_t n = 0, p = 0;

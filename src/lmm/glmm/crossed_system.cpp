@@ -52,6 +52,8 @@ void SystemSpares::clear() {
   joint_.clear();
 }
 
+SparesScope::~SparesScope() { model.spares->clear(); }
+
 namespace crossed_detail {
 
 void refill(const CrossedModel& model, const std::vector<double>& wt, const std::vector<double>& resp, bool joint,
