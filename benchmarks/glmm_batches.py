@@ -96,14 +96,28 @@ def measure(path: str, reread: bool, memory: bool, batch_rows: int, nagq: int = 
         t = time.perf_counter()
         ref = qk.glmm(FORMULA, frame, family="binomial", nagq=nagq)
         out["in_memory_seconds"] = time.perf_counter() - t
-        out["max_abs_difference"] = {
-            "m2loglik": abs(fit.m2loglik - ref.m2loglik),
-            "theta": float(abs(fit.theta - ref.theta).max()),
-            "beta": float(abs(fit.fixef - ref.fixef).max()),
-            "se": float(abs(fit.se - ref.se).max()),
-        }
+        out["max_abs_difference"] = differences(fit, ref)
     out["peak_rss_mib"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
     return out
+
+
+def versus_memory(fit, path: str) -> dict:
+    """The largest absolute differences of ``fit`` from the in-memory fit of ``path``."""
+    import pyarrow.parquet as pq
+
+    import quorvelkit as qk
+
+    return differences(fit, qk.glmm(FORMULA, pq.read_table(path).to_pandas(), family="binomial"))
+
+
+def differences(fit, ref) -> dict:
+    """The largest absolute differences of ``fit``'s estimates from ``ref``'s."""
+    return {
+        "m2loglik": abs(fit.m2loglik - ref.m2loglik),
+        "theta": float(abs(fit.theta - ref.theta).max()),
+        "beta": float(abs(fit.fixef - ref.fixef).max()),
+        "se": float(abs(fit.se - ref.se).max()),
+    }
 
 
 def measure_dask(path: str, workers: int, memory: bool) -> dict:
@@ -132,15 +146,7 @@ def measure_dask(path: str, workers: int, memory: bool) -> dict:
         "m2loglik": fit.m2loglik,
     }
     if memory:
-        import pyarrow.parquet as pq
-
-        ref = qk.glmm(FORMULA, pq.read_table(path).to_pandas(), family="binomial")
-        out["max_abs_difference"] = {
-            "m2loglik": abs(fit.m2loglik - ref.m2loglik),
-            "theta": float(abs(fit.theta - ref.theta).max()),
-            "beta": float(abs(fit.fixef - ref.fixef).max()),
-            "se": float(abs(fit.se - ref.se).max()),
-        }
+        out["max_abs_difference"] = versus_memory(fit, path)
     return out
 
 
@@ -172,15 +178,7 @@ def measure_spark(path: str, memory: bool) -> dict:
         "m2loglik": fit.m2loglik,
     }
     if memory:
-        import pyarrow.parquet as pq
-
-        ref = qk.glmm(FORMULA, pq.read_table(path).to_pandas(), family="binomial")
-        out["max_abs_difference"] = {
-            "m2loglik": abs(fit.m2loglik - ref.m2loglik),
-            "theta": float(abs(fit.theta - ref.theta).max()),
-            "beta": float(abs(fit.fixef - ref.fixef).max()),
-            "se": float(abs(fit.se - ref.se).max()),
-        }
+        out["max_abs_difference"] = versus_memory(fit, path)
     return out
 
 
