@@ -239,8 +239,18 @@ def test_spark_refuses_a_bad_partition_by_name(spark):
         qk.glmm(formula, sdf, family=family, **extra)
     with pytest.raises(TypeError, match="persist= is for a Dask DataFrame"):
         qk.glmm(formula, sdf, family=family, persist=True)
-    # What the executors' passes do not make: refused before any pass, not fitted otherwise.
-    crossed = formula.replace("(1 | BROOD)", "(1 | BROOD) + (1 | LOCATION)")
-    for other, options in ((crossed, {}), (formula, {"nagq": 0})):
-        with pytest.raises(ValueError, match="Spark DataFrame takes one grouping factor and nagq = 1"):
-            qk.glmm(other, sdf, family=family, **options)
+
+
+@pytest.mark.parametrize("factors, nagq", [(("BROOD", "LOCATION"), 1), (("BROOD",), 0)])
+def test_spark_partitions_of_other_models_are_read_here_as_their_rows(factors, nagq, spark):
+    # Crossed factors and nAGQ = 0 are not reduced on the executors: their passes read
+    # every partition here, empty ones (the union's) included, and fit as the rows do.
+    formula, frame, family, extra = GROUSE
+    formula = formula.replace("(1 | BROOD)", " + ".join(f"(1 | {f})" for f in factors))
+    frame = as_text(frame)
+    sdf = spark.createDataFrame(frame).repartition(3)
+    sdf = sdf.union(spark.createDataFrame([], sdf.schema))
+    assert sdf.rdd.getNumPartitions() > 3
+    fit = qk.glmm(formula, sdf, family=family, nagq=nagq, **extra)
+    assert_same_fit(fit, qk.glmm(formula, frame, family=family, nagq=nagq, **extra))
+    assert fit.passes > fit.optimizer["fev"]

@@ -114,7 +114,8 @@ def glmm(
         data: a pandas DataFrame or anything pandas can turn into one; or rows read in
             batches, never held whole (:mod:`quorvelkit.sources.glmm_batches`): a
             Parquet file or directory, a pyarrow dataset, a Dask or Spark DataFrame
-            (each pass reduced on the workers), a list of DataFrames or
+            (each pass reduced on the workers for one grouping factor by Laplace,
+            the partitions read here at each pass otherwise), a list of DataFrames or
             a callable returning a fresh iterator of DataFrames at each call (an
             iterator is refused: the fit reads its rows once per pass). Such a fit is the
             in-memory fit (no zero-inflation; one grouping factor by Laplace, nagq = 0,

@@ -113,6 +113,11 @@ def _frames_of(source: Any) -> tuple[Callable[[], Iterator[tuple[Any, str]]], st
         # the first pass keeps the batches here while they fit in cache_bytes.
         parts = source.to_delayed()
         return (lambda: ((p.compute(), f"partition {k}") for k, p in enumerate(parts))), "the Dask DataFrame", None
+    if SPARK.accepts(source):
+        # As a Dask DataFrame's, each partition read at each pass and handed here.
+        from .glmm_spark import partition_frames
+
+        return partition_frames(source), "the Spark DataFrame", None
     if isinstance(source, (list, tuple)):
         frames = list(source)
         return (lambda: ((f, f"batch {k}") for k, f in enumerate(frames))), "the list of DataFrames", None
@@ -211,15 +216,12 @@ def glmm_batches(
     as the core reads them in the workers' memory between passes (False: each pass
     computes them again from the DataFrame). ``batch_rows``, ``cache_bytes`` and
     ``spill`` are not theirs. A Dask DataFrame of another model has its partitions
-    computed and handed to this process at each pass, as a list's batches are read."""
+    computed and handed to this process at each pass, as a list's batches are read, and
+    so are a Spark DataFrame's (one partition at a time)."""
     engine = _engine(source, split_every, persist, cache)
     if engine is not None and (
         nagq != 1 or len({tuple(t.group) for t in parse_formula(formula, None, family_response=True).random_terms}) > 1
     ):
-        if not _dask_frame(source):  # a Spark DataFrame
-            raise ValueError(
-                "a GLMM fit from a Spark DataFrame takes one grouping factor and nagq = 1 (Laplace); fit it in memory"
-            )
         engine = None  # the partitions streamed here, as a list's batches
     if engine is not None:
         from .glmm_cluster import glmm_cluster
@@ -231,7 +233,7 @@ def glmm_batches(
     t0 = time.perf_counter()
     parsed = parse_formula(formula, None, family_response=True)
     parquet = isinstance(source, (str, os.PathLike)) or not (
-        isinstance(source, (list, tuple, Iterator)) or callable(source) or _dask_frame(source)
+        isinstance(source, (list, tuple, Iterator)) or callable(source) or _dask_frame(source) or SPARK.accepts(source)
     )
     if parquet:
         # The offset's column is read with the formula's (an expression's are not known here).

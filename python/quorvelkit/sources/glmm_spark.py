@@ -20,7 +20,7 @@ from ..support.errors import SourceError
 from .glmm_cluster import Model, Passes, merge_sums, partition_sums
 from .spark import _SCHEMA, _sample, _tree
 
-__all__ = ["SparkPasses"]
+__all__ = ["SparkPasses", "partition_frames"]
 
 
 def _where(pid: int) -> str:
@@ -69,6 +69,32 @@ def _refused(exc: Exception) -> Exception:
         if found:
             return cls(found[-1].strip())
     return exc
+
+
+def _whole(frames: Iterator[pd.DataFrame], where: str) -> pd.DataFrame | None:
+    """A partition's rows as one frame (None: it has none), on its executor."""
+    got = list(frames)
+    return pd.concat(got) if got else None
+
+
+def partition_frames(sdf: Any) -> Callable[[], Iterator[tuple[pd.DataFrame, str]]]:
+    """The (frame, place) pairs of a Spark DataFrame's partitions in partition order, for
+    a model whose passes are not reduced on the executors (several grouping factors, a
+    criterion other than Laplace's): each call reads every partition again, one at a
+    time (``toLocalIterator``), on this process, as a list's batches are read. Empty
+    partitions add nothing and are left out."""
+    rows = sdf.mapInPandas(_per_partition(_whole, ()), schema=_SCHEMA).rdd
+
+    def again() -> Iterator[tuple[pd.DataFrame, str]]:
+        try:
+            for row in rows.toLocalIterator():
+                frame = pickle.loads(bytes(row["payload"]))
+                if frame is not None:
+                    yield frame, _where(int(row["partition"]))
+        except Exception as exc:
+            raise _refused(exc) from None
+
+    return again
 
 
 class SparkPasses(Passes):
