@@ -229,14 +229,16 @@ def glmm_batches_crossed_fit(
     theta: _Theta | None = None,
     max_iter: int = 300,
     beta: _Theta | None = None,
+    nagq: int = 1,
 ) -> dict[str, Any]:
-    """The Laplace fit of a GLMM with several grouping factors (crossed or nested, in
+    """The fit of a GLMM with several grouping factors (crossed or nested, in
     the crossed core's order: most levels first) from rows read in batches: ``read()``
     returns an iterable of ``(y, x, z, codes, weights, offset)`` tuples, the same rows in
     the same order at every call; ``codes`` holds each factor's n codes one factor after
     another and ``z`` each factor's n x q_j columns (row-major) likewise. The fit's dict
     as ``CrossedGlmmCore.fit`` returns it (``u``, ``b`` and ``cond_var`` one array per
-    factor), without ``eta`` and ``mu``, with ``passes`` and ``laplace``."""
+    factor), without ``eta`` and ``mu``, with ``passes`` and ``laplace``. ``nagq``: 0 (the
+    joint PIRLS's criterion) or 1 (Laplace's)."""
 
 def glmm_batches_crossed_criterion(
     read: Callable[[], Any],

@@ -151,15 +151,19 @@ bool model_args(const std::vector<PyObject*>& a, ModelArgs& out) {
 PyObject* f_glmm_batches_crossed_fit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<PyObject*> a;
   if (!parse_args("glmm_batches_crossed_fit",
-                  {"read", "n_levels", "p", "q", "blocks", "family", "link", "laplace", "theta", "max_iter", "beta"},
+                  {"read", "n_levels", "p", "q", "blocks", "family", "link", "laplace", "theta", "max_iter", "beta",
+                   "nagq"},
                   6, args, nargs, kwnames, a))
     return nullptr;
   ModelArgs ma;
-  std::uint64_t max_iter = 300;
-  if (!model_args(a, ma) || (a[9] && !to_u64(a[9], "max_iter", max_iter))) return nullptr;
+  std::uint64_t max_iter = 300, nagq = 1;
+  if (!model_args(a, ma) || (a[9] && !to_u64(a[9], "max_iter", max_iter)) || (a[11] && !to_u64(a[11], "nagq", nagq)))
+    return nullptr;
+  if (nagq > 1) return value_error("models with several grouping factors take nagq = 0 or 1 (Laplace) only");
   const std::uint64_t p = ma.p;
   gl::FitOptions o;
   o.max_iter = max_iter;
+  o.nagq = static_cast<int>(nagq);
   if (a[8] && a[8] != Py_None && !to_vec(a[8], "theta", o.theta)) return nullptr;
   if (a[10] && a[10] != Py_None && !to_vec(a[10], "beta", o.beta)) return nullptr;
   Pending pending;
@@ -206,13 +210,14 @@ PyObject* f_glmm_batches_crossed_criterion(PyObject*, PyObject* const* args, Py_
 PyMethodDef glmm_batches_crossed_functions[] = {
     QK_METHOD("glmm_batches_crossed_fit", f_glmm_batches_crossed_fit,
               "glmm_batches_crossed_fit(read, n_levels, p, q, blocks, family, link=None, laplace=None, theta=None, "
-              "max_iter=300, beta=None)\n--\n\n"
-              "The Laplace fit of a GLMM with several grouping factors (crossed or nested; in the crossed\n"
+              "max_iter=300, beta=None, nagq=1)\n--\n\n"
+              "The fit of a GLMM with several grouping factors (crossed or nested; in the crossed\n"
               "core's order, most levels first) from rows read in batches: read() returns an iterable of\n"
               "(y, x, z, codes, weights, offset) tuples, the same rows in the same order at every call;\n"
               "codes holds each factor's n codes one factor after another and z each factor's n x q_j\n"
               "columns (row-major) likewise. The fit's dict as CrossedGlmmCore.fit returns it (u, b and\n"
-              "cond_var one array per factor), without eta and mu, and with passes."),
+              "cond_var one array per factor), without eta and mu, and with passes. nagq: 0 (the joint\n"
+              "PIRLS's criterion) or 1 (Laplace's)."),
     QK_METHOD("glmm_batches_crossed_criterion", f_glmm_batches_crossed_criterion,
               "glmm_batches_crossed_criterion(read, n_levels, p, q, blocks, family, link=None, laplace=None)\n--\n\n"
               "The Laplace criterion of a GLMM with several grouping factors from rows read in batches,\n"

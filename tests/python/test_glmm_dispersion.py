@@ -385,6 +385,38 @@ def test_nagq0_gradient_is_its_criterions(formula, family, link, zi):
     assert np.abs(laplace[:nt] - grad[:nt]).max() > 1e-2
 
 
+@pytest.mark.parametrize("family, response", [("nbinom2", "c"), ("Gamma", "pos")])
+def test_crossed_nagq0_of_a_family_with_phi_reaches_its_criterions_minimum(family, response):
+    # Two crossed factors on 2,400 rows: log(phi)'s gradient at the stage's start is in
+    # the hundreds, and its first step must not be as long. The fit reaches the nAGQ 0
+    # criterion's minimum (an independent BFGS over theta and log(phi) on the core's
+    # criterion0 finds no lower point), and beta's covariance is the joint system's over
+    # beta alone: symmetric, within a few percent of the Laplace fit's.
+    from scipy.optimize import minimize
+    from test_glmm_batches_crossed import counts
+
+    frame = counts()
+    formula = f"{response} ~ x + (1 | user) + (1 | item)"
+    extra = {"link": "log"} if family == "Gamma" else {}
+    fit = qk.glmm(formula, frame, family, nagq=0, **extra)
+    laplace = qk.glmm(formula, frame, family, **extra)
+    assert fit.optimizer["converged"]
+    core, p, nt = fit.core, len(fit.fixef), len(fit.theta)
+    beta0 = np.asarray(fit._core_beta, dtype=float)
+
+    def criterion(x):
+        value, _, grad = core.gradient0(x[:nt], np.concatenate([beta0[:p], x[nt:]]))
+        return value, grad
+
+    start = np.concatenate([laplace.theta, np.asarray(laplace._core_beta)[p:]])
+    best = minimize(criterion, start, jac=True, method="BFGS")
+    assert fit.m2loglik <= best.fun + 1e-6
+    assert fit.m2loglik == pytest.approx(best.fun, abs=1e-4)
+    vcov = fit.vcov.to_numpy()
+    assert_allclose(vcov, vcov.T, rtol=1e-10)
+    assert_allclose(fit.se, laplace.se, rtol=0.05)
+
+
 def test_crossed_zero_inflation_is_the_one_factor_criterion():
     # A zero-inflated Poisson's curvature in eta is negative at rows of zeros that the
     # inflation explains, so the crossed core's Newton systems carry negative weights:

@@ -255,10 +255,10 @@ def glmm_batches(
     spec = first_spec(rhs, first, levels, None, None)
     if len(spec.factors) != 1:
         refuse_terms(spec)
-        if nagq != 1:
+        if nagq > 1:
             raise ValueError(
                 f"nagq = {nagq} from batches takes one grouping factor (this model has {len(spec.factors)}); "
-                "use nagq=1 (Laplace) or fit it in memory"
+                "use nagq=0 or 1 (Laplace), or fit it in memory"
             )
     if nagq > 1 and spec.q > 1:
         raise ValueError(
@@ -349,7 +349,7 @@ def glmm_batches(
 
     try:
         result = (
-            fit_crossed(design, counted, family, link, laplace, theta0, max_iter, beta0)
+            fit_crossed(design, counted, family, link, laplace, theta0, max_iter, beta0, nagq)
             if crossed is not None
             else _qk.glmm_batches_fit(
                 counted,

@@ -89,9 +89,12 @@ def fit_crossed(
     theta: np.ndarray | None,
     max_iter: int,
     beta: np.ndarray | None,
+    nagq: int = 1,
 ) -> dict[str, Any]:
     """The crossed driver's fit of the batches ``read`` returns (as
     :func:`crossed_arrays` makes them): the in-memory crossed core's dict, without
-    eta and mu, with ``passes``. With one scalar term per factor, lme4's theta is the
-    core's (its terms in the core's order of factors)."""
-    return dict(_qk.glmm_batches_crossed_fit(read, *_model_args(design), family, link, laplace, theta, max_iter, beta))
+    eta and mu, with ``passes``; ``nagq`` 0 or 1. With one scalar term per factor,
+    lme4's theta is the core's (its terms in the core's order of factors)."""
+    return dict(
+        _qk.glmm_batches_crossed_fit(read, *_model_args(design), family, link, laplace, theta, max_iter, beta, nagq)
+    )

@@ -43,9 +43,14 @@ class Driver {
   // conditional variances and rx_inv (into modes) when asked; at_mode as its.
   bool evaluate(const std::vector<double>& theta, const double* beta, double& value, double* grad,
                 ModeSet* warm, CrossedModes* modes = nullptr, bool at_mode = false);
-  // crossed_joint: from the modes in warm (in and out; empty: zero).
+  // crossed_joint: from the modes in warm (in and out; empty: zero); full, when given,
+  // receives the Laplace criterion's gradient over (theta, beta) at its solution.
   bool joint(const std::vector<double>& theta, const double* beta0, double& value, double* beta, double* rx_inv,
-             ModeSet& warm);
+             ModeSet& warm, double* full = nullptr);
+  // crossed_joint_gradient: the same and the nAGQ = 0 criterion's exact gradient over
+  // theta and the family's parameters, its passes where that sums over rows.
+  bool joint_gradient(const std::vector<double>& theta, const double* beta0, double& value, double* beta,
+                      double* grad, ModeSet& warm, double* rx_inv);
   // crossed_fit's pql_start, its PIRLS from the modes in warm.
   std::vector<double> pql_start(const std::vector<double>& theta0, const std::vector<double>& beta,
                                 std::vector<double>& h0, const ModeSet& warm);
@@ -310,16 +315,18 @@ bool Driver::evaluate(const std::vector<double>& theta, const double* beta, doub
     const double s2 = last.solution->ev.sigma2;
     for (auto& v : modes->cond_var)
       for (double& c : v) c = c / s2;
-    Point at = system_at(fam, lam, b, u, CrossedWeights::kScoring, true);
-    Solve js;
-    if (!solve(at.system, theta, false, false, js)) return false;
-    modes->rx_inv = js.solution->ev.fixed_inverse;
+    if (modes->with_rx) {
+      Point at = system_at(fam, lam, b, u, CrossedWeights::kScoring, true);
+      Solve js;
+      if (!solve(at.system, theta, false, false, js)) return false;
+      modes->rx_inv = js.solution->ev.fixed_inverse;
+    }
   }
   return std::isfinite(value);
 }
 
 bool Driver::joint(const std::vector<double>& theta, const double* beta0, double& value, double* beta,
-                   double* rx_inv, ModeSet& warm) {
+                   double* rx_inv, ModeSet& warm, double* full) {
   const Family fam = at_params(model_.family, beta0, model_.p);
   const std::uint64_t p = model_.p, nd = n_extra(model_.family);
   std::vector<double> b(beta0, beta0 + p);
@@ -334,9 +341,67 @@ bool Driver::joint(const std::vector<double>& theta, const double* beta0, double
   std::copy(last.beta.begin(), last.beta.end(), beta);
   if (rx_inv) std::copy(last.solution->ev.fixed_inverse.begin(), last.solution->ev.fixed_inverse.end(), rx_inv);
   u = last.u;
-  const bool ok = evaluate(theta, beta, value, nullptr, &u, nullptr, true);
+  const bool ok = evaluate(theta, beta, value, full, &u, nullptr, true);
   if (ok) warm = u;
   return ok;
+}
+
+bool Driver::joint_gradient(const std::vector<double>& theta, const double* beta0, double& value, double* beta,
+                            double* grad, ModeSet& warm, double* rx_inv) {
+  const std::uint64_t p = model_.p, ne = n_extra(model_.family);
+  const std::size_t k = model_.m.size(), nt = model_.theta_offset.back();
+  std::vector<double> rx(p * p), full(nt + p + ne, 0.0);
+  if (!joint(theta, beta0, value, beta, rx.data(), warm, full.data())) return false;
+  if (rx_inv) std::copy(rx.begin(), rx.end(), rx_inv);
+  const Family fam = at_params(model_.family, beta, p);
+  const ModeSet lam = lambdas(theta);
+  const std::vector<double> b(beta, beta + p);
+  // S's inverse: the joint PIRLS's last system's where its weights are the observed
+  // curvature already, else the observed curvature's joint system (Fisher's where that
+  // does not factor), whose curvature then weighs t's system too.
+  bool observed = true;
+  CrossedPassInput in;
+  in.kind = CrossedPassKind::kSystem;
+  in.fam = fam;
+  in.lambdas = &lam;
+  in.beta = b.data();
+  in.u = &warm;
+  if (!(canonical(fam) || fam.observed)) {
+    in.weights = CrossedWeights::kCurvature;
+    in.joint = true;
+    Solve js;
+    for (;; observed = false) {
+      in.observed = observed;
+      Point at = filled(in);
+      if (solve(at.system, theta, false, false, js)) break;
+      if (!observed) return false;
+    }
+    rx = js.solution->ev.fixed_inverse;
+  }
+  std::vector<double> v(p, 0.0);
+  for (std::uint64_t i = 0; i < p; ++i) {
+    double s = 0.0;
+    for (std::uint64_t j = 0; j < p; ++j) s = s + rx[i * p + j] * full[nt + j];
+    v[i] = 0.5 * s;
+  }
+  // t = M_o^-1 A'w, w = -2 (x'v) D2, by the system of t's pass.
+  in.weights = CrossedWeights::kAdjoint;
+  in.joint = false;
+  in.observed = observed;
+  in.v = v.data();
+  Point second = filled(in);
+  Solve ts;
+  if (second.sums.response) {
+    if (!solve(second.system, theta, false, false, ts)) return false;
+  } else {
+    ts.u.resize(k);
+    for (std::size_t j = 0; j < k; ++j) ts.u[j].assign(warm[j].size(), 0.0);
+  }
+  in.kind = CrossedPassKind::kAdjointGradient;
+  in.t = &ts.u;
+  CrossedPassSums sums;
+  pass(in, sums);
+  return detail::joint_difference(full, sums.grad, nt, p, ne, grad);
 }
 
 std::vector<double> Driver::pql_start(const std::vector<double>& theta0, const std::vector<double>& beta,
@@ -355,7 +420,7 @@ std::vector<double> Driver::pql_start(const std::vector<double>& theta0, const s
 
 FitResult fit_crossed_batches(BatchReader& reader, const CrossedBatchModel& model, const FitOptions& options,
                               std::uint64_t& passes) {
-  if (options.nagq != 1) throw std::invalid_argument("the crossed fit from batches takes nagq = 1 (Laplace) only");
+  if (options.nagq > 1) throw std::invalid_argument("adaptive quadrature needs a single grouping factor");
   const std::size_t nt = model.theta_offset.back(), p = model.p, nd = n_extra(model.family);
   Driver d(reader, model);
   d.check();
@@ -372,27 +437,15 @@ FitResult fit_crossed_batches(BatchReader& reader, const CrossedBatchModel& mode
     const std::vector<double> t = default_theta(model.idx[j]);
     c.theta0.insert(c.theta0.end(), t.begin(), t.end());
   }
-  // As crossed_fit's: every joint PIRLS after the first starts where the last ended (at
-  // theta0, then at the PQL fit's theta), the modes carried to the new theta.
-  ModeSet warm0;
-  std::vector<double> beta_last, theta_last;
-  c.joint = [&](const std::vector<double>& th, const double* b0, double& f, double* b, double* rx) {
-    std::vector<double> start(b0, b0 + c.p);
-    if (beta_last.size() == c.p) {
-      std::copy(beta_last.begin(), beta_last.begin() + static_cast<std::ptrdiff_t>(p), start.begin());
-      rescale_modes(model.m, model.q, model.idx, model.theta_offset, theta_last, th, warm0);
-    } else {
-      warm0.clear();
-    }
-    std::vector<double> rxp(nd == 0 ? 0 : p * p);
-    const bool ok = d.joint(th, start.data(), f, b, nd == 0 || !rx ? rx : rxp.data(), warm0);
-    if (ok && rx && nd > 0) embed_rx(rxp, p, nd, rx);
-    if (ok) {
-      beta_last.assign(b, b + c.p);
-      theta_last = th;
-    }
-    return ok;
-  };
+  JointCriteria jc(
+      model.m, model.q, model.idx, model.theta_offset, p, nd,
+      [&](const std::vector<double>& th, const double* b0, double& f, double* b, double* rx, ModeSet& warm) {
+        return d.joint(th, b0, f, b, rx, warm);
+      },
+      [&](const std::vector<double>& th, const double* b0, double& f, double* b, double* g, ModeSet& warm,
+          double* rx) { return d.joint_gradient(th, b0, f, b, g, warm, rx); });
+  jc.install(c, options.nagq);
+  ModeSet& warm0 = jc.warm0;
   // Within the fit each PIRLS starts from the modes of the point evaluated last.
   ModeSet warm;
   const auto theta_of = [&](const std::vector<double>& xv) {
@@ -415,15 +468,19 @@ FitResult fit_crossed_batches(BatchReader& reader, const CrossedBatchModel& mode
     }
     return true;
   };
-  c.stage1 = false;
+  c.stage1 = options.nagq == 0;
   c.refine_start = [&](const std::vector<double>& th, const std::vector<double>& b, std::vector<double>& h0) {
     return d.pql_start(th, b, h0, warm0);
   };
   std::vector<double> x, unit;
   FitResult res = two_stage(c, options, x, unit);
   CrossedModes modes;
+  // nAGQ = 0's last joint PIRLS was at this point: its modes are these, and its rx
+  // (res.vcov_rx) beta's covariance there.
+  modes.with_rx = options.nagq != 0;
   double f;
-  if (!d.evaluate(res.theta, res.beta.data(), f, nullptr, nullptr, &modes))
+  if (!d.evaluate(res.theta, res.beta.data(), f, nullptr, options.nagq == 0 ? &warm0 : nullptr, &modes,
+                  options.nagq == 0))
     throw std::runtime_error("the conditional modes could not be found at the estimate");
   put_modes(d.lambdas(res.theta), model.m, model.q, p, modes, res);
   passes = d.passes;

@@ -54,6 +54,11 @@ enum class CrossedWeights : std::uint8_t {
   kLaplace,   // the Laplace approximation's curvature and Newton's working response
   kPql,       // Fisher's weights and the working response (y - mu) / m1 (the PQL start)
   kSecond,    // the gradient's second solve: curvature cw, response a'M^-1a W' / cw
+  // nAGQ = 0's gradient (crossed_joint_gradient): the curvature c = -D2 (Fisher's where
+  // `observed` is false), and the response D1 / c (kCurvature: the joint system whose
+  // inverse gives beta's covariance) or -2 (x'v) D2 / c (kAdjoint: t's system).
+  kCurvature,
+  kAdjoint,
 };
 
 enum class CrossedPassKind : std::uint8_t {
@@ -61,6 +66,7 @@ enum class CrossedPassKind : std::uint8_t {
   kValue,     // sum loglik_smooth at the point
   kSystem,    // and the products of the system of `weights`
   kGradient,  // the gradient's row sums, given the leverages' system and t
+  kAdjointGradient,  // nAGQ = 0's: theta's and the family parameters' row sums, given v and t
 };
 
 // A pass's inputs. The point: beta (p, then the family's parameters) and u (per factor
@@ -80,9 +86,12 @@ struct CrossedPassInput {
   const crossed::Design* design = nullptr;
   const crossed::Factor* factor = nullptr;
   bool observed = false;
-  // kGradient: the modes' solution u (last.u) and t, per factor.
+  // kGradient: the modes' solution u (last.u) and t, per factor (kAdjointGradient: t).
   const std::vector<std::vector<double>>* u_last = nullptr;
   const std::vector<std::vector<double>>* t = nullptr;
+  // kAdjoint and kAdjointGradient: v = S^-1 g_beta / 2 (p), beta's direction of the
+  // adjoint (see crossed_joint_gradient).
+  const double* v = nullptr;
 };
 
 struct CrossedPassSums {
@@ -93,7 +102,8 @@ struct CrossedPassSums {
   bool laplace_same = true;           // the Laplace weights are the scoring ones in every row (kSystem)
   bool negative = false;              // a weight below 0 (kSystem)
   bool response = false;              // a nonzero response (kSystem)
-  std::vector<double> grad;           // kGradient: n_theta + p + n_extra, less the log-determinant's
+  std::vector<double> grad;           // kGradient: n_theta + p + n_extra, less the log-determinant's;
+                                      // kAdjointGradient: psi's n_theta + n_extra
   // kCheck.
   double constant = 0.0;              // -2 sum loglik_constant
   std::vector<std::vector<std::uint64_t>> count;            // per factor, per level
@@ -116,7 +126,7 @@ void add_crossed_batch(const CrossedBatchModel& model, const Batch& batch, const
 std::unique_ptr<crossed::Design> crossed_pattern(const CrossedBatchModel& model, const CrossedPassSums& check,
                                                  bool with_x);
 
-// The fit over passes (nagq 1), as crossed_fit in memory: the same start (the joint
+// The fit over passes (nagq 0 or 1), as crossed_fit in memory: the same start (the joint
 // PIRLS, then penalised quasi-likelihood), optimiser and Hessian; no eta or mu. The
 // result's u, b and cond_var concatenate the factors'. passes receives the passes made.
 FitResult fit_crossed_batches(BatchReader& reader, const CrossedBatchModel& model, const FitOptions& options,

@@ -4,6 +4,7 @@
 // crossed_system.cpp's pwls and refill, crossed_glmm.cpp's gradient), so that a pass
 // over the batches gives the in-memory sums to the bit.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <stdexcept>
 #include <string>
@@ -58,6 +59,7 @@ void clear_crossed(const CrossedBatchModel& model, const CrossedPassInput& in, C
   }
   if (in.kind == CrossedPassKind::kGradient)
     sums.grad.assign(model.theta_offset.back() + model.p + n_extra(model.family), 0.0);
+  if (in.kind == CrossedPassKind::kAdjointGradient) sums.grad.assign(model.theta_offset.back() + n_extra(model.family), 0.0);
   if (in.kind == CrossedPassKind::kSystem) {
     cr::Products& pr = *sums.products;
     for (auto* v : {&pr.xtx, &pr.xty}) std::fill(v->begin(), v->end(), 0.0);
@@ -189,6 +191,30 @@ void add_products(const CrossedBatchModel& model, const Batch& b, std::uint64_t 
     }
 }
 
+// x_r'v, summed as the in-memory fit sums it (from 0, column by column).
+double x_dot(const double* xr, const double* v, std::uint64_t p) {
+  double s = 0.0;
+  for (std::uint64_t c = 0; c < p; ++c) s = s + xr[c] * v[c];
+  return s;
+}
+
+// Row r's terms of theta's gradient entries (crossed_detail::theta_terms's):
+// (omega u_l + d1 t_l)[c] z_r[a] for each entry (a, c) of each factor's Lambda.
+void add_theta_terms(const CrossedBatchModel& model, const Batch& b, std::uint64_t r, double omega, double d1,
+                     const std::vector<std::vector<double>>& u, const std::vector<std::vector<double>>& t, double* g) {
+  for (std::size_t j = 0; j < model.m.size(); ++j) {
+    const std::uint64_t q = model.q[j], l = static_cast<std::uint64_t>(b.codes[j * b.n + r]);
+    const double* zr = b.z + b.n * model.column[j] + r * q;
+    const double* ul = u[j].data() + l * q;
+    const double* tl = t[j].data() + l * q;
+    for (std::size_t e = 0; e < model.idx[j].size(); ++e) {
+      const std::uint64_t a = model.idx[j][e].first, c = model.idx[j][e].second;
+      double& ge = g[model.theta_offset[j] + e];
+      ge = ge + (omega * ul[c] + d1 * tl[c]) * zr[a];
+    }
+  }
+}
+
 }  // namespace
 
 void add_crossed_batch(const CrossedBatchModel& model, const Batch& b, const CrossedPassInput& in,
@@ -261,14 +287,35 @@ void add_crossed_batch(const CrossedBatchModel& model, const Batch& b, const Cro
           resp = w == 0.0 ? 0.0 : v / cw;
           break;
         }
+        case CrossedWeights::kCurvature:
+        case CrossedWeights::kAdjoint: {
+          const double c = in.observed ? -s.d2 : s.scoring;
+          wt = w == 0.0 || c == 0.0 ? crossed_detail::kTinyWeight : c;
+          const double top = in.weights == CrossedWeights::kCurvature ? s.d1 : -2.0 * x_dot(xr, in.v, p) * s.d2;
+          resp = w == 0.0 ? 0.0 : top / wt;
+          break;
+        }
       }
       if (wt < 0.0) sums.negative = true;
       if (resp != 0.0) sums.response = true;
       add_products(model, b, r, wt, resp, *sums.products);
       continue;
     }
-    // kGradient: crossed_gradient's row sums.
     const RowState s = detail::row_state(fam, y, eta, w);
+    if (in.kind == CrossedPassKind::kAdjointGradient) {
+      // crossed_joint_gradient's row sums: psi's family parameters, then theta's
+      // entries (theta_terms) with coef = w + D2 a't, w = -2 (x'v) D2.
+      const double xv = x_dot(xr, in.v, p), at = add_random(model, b, r, 0.0, *in.lambdas, *in.t);
+      double* g = sums.grad.data();
+      if (ne > 0 && w != 0.0) {
+        const std::array<detail::ExtraDerivs, 2> d = detail::extra_derivs(fam, y, eta, w);
+        for (std::uint64_t j = 0; j < ne; ++j) g[nt + j] = g[nt + j] + (-2.0 * xv + at) * d[j].d1;
+      }
+      const double coef = -2.0 * xv * s.d2 + s.d2 * at;
+      add_theta_terms(model, b, r, coef, s.d1, *in.u, *in.t, g);
+      continue;
+    }
+    // kGradient: crossed_gradient's row sums.
     const double v = s.dweight * lev[r];
     const double at = add_random(model, b, r, 0.0, *in.lambdas, *in.t);
     const double omega = (v + s.d2 * at) - 2.0 * s.d1;
@@ -278,17 +325,7 @@ void add_crossed_batch(const CrossedBatchModel& model, const Batch& b, const Cro
       const std::array<detail::ExtraDerivs, 2> d = detail::extra_derivs(fam, y, eta, w);
       for (std::uint64_t j = 0; j < ne; ++j) g[nt + p + j] = g[nt + p + j] + ((-2.0 * d[j].l + lev[r] * d[j].weight) + at * d[j].d1);
     }
-    for (std::size_t j = 0; j < k; ++j) {
-      const std::uint64_t q = model.q[j], l = static_cast<std::uint64_t>(b.codes[j * b.n + r]);
-      const double* zr = b.z + b.n * model.column[j] + r * q;
-      const double* ul = (*in.u_last)[j].data() + l * q;
-      const double* tl = (*in.t)[j].data() + l * q;
-      for (std::size_t e = 0; e < model.idx[j].size(); ++e) {
-        const std::uint64_t a = model.idx[j][e].first, c = model.idx[j][e].second;
-        double& ge = g[model.theta_offset[j] + e];
-        ge = ge + (omega * ul[c] + s.d1 * tl[c]) * zr[a];
-      }
-    }
+    add_theta_terms(model, b, r, omega, s.d1, *in.u_last, *in.t, g);
   }
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cmath>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "lmm/crossed/factor.hpp"
 #include "lmm/glmm/crossed_glmm.hpp"
 #include "lmm/glmm/group.hpp"
+#include "lmm/glmm/stages.hpp"
 
 namespace qk::glmm::crossed_detail {
 
@@ -86,6 +88,52 @@ std::vector<double> pql_theta(const cr::Design& d, const std::vector<double>& th
 // effects' block of both kept).
 void put_modes(const std::vector<std::vector<double>>& lambdas, const std::vector<std::uint64_t>& m,
                const std::vector<std::uint64_t>& q, std::uint64_t p, const CrossedModes& modes, FitResult& res);
+
+// The joint PIRLS's criteria of a crossed fit's two stages (Criteria's joint and
+// joint_gradient), for the fit in memory and the fit from batches alike. Every joint
+// PIRLS after the first starts from the last one's beta and modes (warm0), the modes
+// carried to the new theta with the effects b = Lambda u held, which move less than u
+// when theta does; PIRLS converges to the same modes to rounding from either start,
+// and the criterion's gradient is exact, so no difference quotient sees the rounding.
+// Under nAGQ = 0 the stage asks for the value at its start and at its estimate and for
+// the gradient at every point of its run, the estimate mostly its last: every joint
+// PIRLS after the first therefore finds the gradient too, kept for a call at the same
+// point (theta and the family's parameters) that follows.
+class JointCriteria {
+ public:
+  using ModeSet = std::vector<std::vector<double>>;
+  // crossed_joint's and crossed_joint_gradient's contracts, the modes in `warm`.
+  using Joint = std::function<bool(const std::vector<double>& theta, const double* beta0, double& value,
+                                   double* beta, double* rx_inv, ModeSet& warm)>;
+  using JointGradient = std::function<bool(const std::vector<double>& theta, const double* beta0, double& value,
+                                           double* beta, double* grad, ModeSet& warm, double* rx_inv)>;
+  // Factor j of m[j] levels, q[j] effects and theta entries idx[j] from theta_offset[j];
+  // beta of p entries and nd family parameters beside them.
+  JointCriteria(std::vector<std::uint64_t> m, std::vector<std::uint64_t> q, std::vector<ThetaIndex> idx,
+                std::vector<std::size_t> theta_offset, std::uint64_t p, std::uint64_t nd, Joint joint,
+                JointGradient joint_gradient);
+  // Sets c.joint and c.joint_gradient, which refer to this object.
+  void install(Criteria& c, int nagq);
+  ModeSet warm0;  // the last joint PIRLS's modes
+
+ private:
+  struct Point {
+    std::vector<double> theta, extra, beta, rx, grad;
+    double f = NAN;
+  };
+  bool at(const std::vector<double>& th, const double* b0, double& f, double* b, double* rx, std::vector<double>* g);
+  bool kept_at(const std::vector<double>& th, const double* b0) const;
+  bool keep(const std::vector<double>& th, const double* b0);
+  std::vector<std::uint64_t> m_, q_;
+  std::vector<ThetaIndex> idx_;
+  std::vector<std::size_t> theta_offset_;
+  std::uint64_t p_, nd_;
+  Joint joint_;
+  JointGradient joint_gradient_;
+  std::vector<double> beta_last_, theta_last_;
+  std::optional<Point> kept_;
+  std::vector<double> failed_;  // the last iterate of a joint PIRLS that failed, for a diagnosis
+};
 
 // The family at beta's parameters (at_params); where the zero-inflation has covariates,
 // zp receives each row's probability and the family points at it (zp must outlive it).

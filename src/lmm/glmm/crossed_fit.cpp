@@ -118,6 +118,80 @@ void put_modes(const std::vector<std::vector<double>>& lambdas, const std::vecto
   if (!res.vcov_from_hessian) res.vcov = res.vcov_rx;
 }
 
+JointCriteria::JointCriteria(std::vector<std::uint64_t> m, std::vector<std::uint64_t> q, std::vector<ThetaIndex> idx,
+                             std::vector<std::size_t> theta_offset, std::uint64_t p, std::uint64_t nd, Joint joint,
+                             JointGradient joint_gradient)
+    : m_(std::move(m)), q_(std::move(q)), idx_(std::move(idx)), theta_offset_(std::move(theta_offset)), p_(p),
+      nd_(nd), joint_(std::move(joint)), joint_gradient_(std::move(joint_gradient)) {}
+
+// One joint PIRLS at theta from b0 (the last point's beta and modes, once there is
+// one), with the criterion's exact gradient when g is given.
+bool JointCriteria::at(const std::vector<double>& th, const double* b0, double& f, double* b, double* rx,
+                       std::vector<double>* g) {
+  const std::size_t pe = p_ + nd_;
+  std::vector<double> start(b0, b0 + pe);
+  if (beta_last_.size() == pe) {
+    std::copy(beta_last_.begin(), beta_last_.begin() + static_cast<std::ptrdiff_t>(p_), start.begin());
+    rescale_modes(m_, q_, idx_, theta_offset_, theta_last_, th, warm0);
+  } else {
+    warm0.clear();
+  }
+  std::vector<double> rxp(nd_ == 0 || !rx ? 0 : p_ * p_);
+  double* rx_at = nd_ == 0 || !rx ? rx : rxp.data();
+  const bool ok = g ? joint_gradient_(th, start.data(), f, b, g->data(), warm0, rx_at)
+                    : joint_(th, start.data(), f, b, rx_at, warm0);
+  if (ok && rx && nd_ > 0) embed_rx(rxp, p_, nd_, rx);
+  if (ok) {
+    beta_last_.assign(b, b + pe);
+    theta_last_ = th;
+  }
+  return ok;
+}
+
+bool JointCriteria::kept_at(const std::vector<double>& th, const double* b0) const {
+  return kept_ && kept_->theta == th && std::equal(kept_->extra.begin(), kept_->extra.end(), b0 + p_);
+}
+
+bool JointCriteria::keep(const std::vector<double>& th, const double* b0) {
+  if (kept_at(th, b0)) return true;
+  const std::size_t pe = p_ + nd_, nt = theta_offset_.back();
+  Point jp;
+  jp.beta.resize(pe);
+  jp.rx.resize(pe * pe);
+  jp.grad.resize(nt + nd_);
+  if (!at(th, b0, jp.f, jp.beta.data(), jp.rx.data(), &jp.grad)) {
+    kept_.reset();
+    failed_ = jp.beta;
+    return false;
+  }
+  jp.theta = th;
+  jp.extra.assign(b0 + p_, b0 + pe);
+  kept_ = std::move(jp);
+  return true;
+}
+
+void JointCriteria::install(Criteria& c, int nagq) {
+  c.joint_gradient = [this](const std::vector<double>& th, const double* b0, double& f, std::vector<double>& g) {
+      if (!keep(th, b0)) return false;
+      f = kept_->f;
+      g = kept_->grad;
+      return true;
+    };
+  c.joint = [this, nagq](const std::vector<double>& th, const double* b0, double& f, double* b, double* rx) {
+    // The first, at theta0, is the PQL start's, which moves theta: no gradient there;
+    // a Laplace fit's are its start's only.
+    if (nagq != 0 || beta_last_.empty()) return at(th, b0, f, b, rx, nullptr);
+    if (!keep(th, b0)) {
+      std::copy(failed_.begin(), failed_.end(), b);
+      return false;
+    }
+    f = kept_->f;
+    std::copy(kept_->beta.begin(), kept_->beta.end(), b);
+    if (rx) std::copy(kept_->rx.begin(), kept_->rx.end(), rx);
+    return true;
+  };
+}
+
 }  // namespace crossed_detail
 
 FitResult crossed_fit(const CrossedModel& model, const FitOptions& options) {
@@ -138,14 +212,6 @@ FitResult crossed_fit(const CrossedModel& model, const FitOptions& options) {
     const std::vector<double> d = default_theta(f.idx);
     c.theta0.insert(c.theta0.end(), d.begin(), d.end());
   }
-  // nAGQ = 0's evaluations start their joint PIRLS from the last point's beta and
-  // modes, which it converges from to rounding as from beta0 and zero: the criterion's
-  // gradient is exact, so the difference of rounding does not enter a difference
-  // quotient.
-  // The modes are carried to the new theta with the effects b = Lambda u held, which
-  // move less than u when theta does.
-  std::vector<std::vector<double>> warm0;
-  std::vector<double> beta_last, theta_last;
   std::vector<std::uint64_t> levels, effects;
   std::vector<ThetaIndex> indices;
   for (const CrossedFactor& f : model.factors) {
@@ -153,82 +219,16 @@ FitResult crossed_fit(const CrossedModel& model, const FitOptions& options) {
     effects.push_back(f.q);
     indices.push_back(f.idx);
   }
-  const auto rescale = [&](const std::vector<double>& to) {
-    rescale_modes(levels, effects, indices, model.theta_offset, theta_last, to, warm0);
-  };
-  // One joint PIRLS at theta from b0 (the last point's beta and modes, once there is
-  // one), with the criterion's exact gradient when g is given.
-  const auto joint_at = [&](const std::vector<double>& th, const double* b0, double& f, double* b, double* rx,
-                            std::vector<double>* g) {
-    std::vector<double> start(b0, b0 + c.p);
-    if (beta_last.size() == c.p) {
-      std::copy(beta_last.begin(), beta_last.begin() + static_cast<std::ptrdiff_t>(model.p), start.begin());
-      rescale(th);
-    } else {
-      warm0.clear();
-    }
-    std::vector<double> rxp(nd == 0 || !rx ? 0 : model.p * model.p);
-    double* rx_at = nd == 0 || !rx ? rx : rxp.data();
-    const bool ok = g ? crossed_joint_gradient(model, th, start.data(), f, b, g->data(), warm0, rx_at)
-                      : crossed_joint(model, th, start.data(), f, b, rx_at, &warm0);
-    if (ok && rx && nd > 0) embed_rx(rxp, model.p, nd, rx);
-    if (ok) {
-      beta_last.assign(b, b + c.p);
-      theta_last = th;
-    }
-    return ok;
-  };
-  // Under nAGQ = 0 the stage asks for the joint value at its start and at its estimate,
-  // and for the gradient at every point of its run: the run's first point is the start
-  // and its estimate mostly its last point. Every joint PIRLS after the first
-  // therefore finds the gradient too, and a second call at the point it ended at (the same theta and family
-  // parameters: its modes are warm0's) takes its results.
-  struct JointPoint {
-    std::vector<double> theta, extra, beta, rx, grad;
-    double f = NAN;
-  };
-  std::optional<JointPoint> kept;
-  std::vector<double> failed;  // the last iterate of a joint PIRLS that failed, for a diagnosis
-  const auto kept_at = [&](const std::vector<double>& th, const double* b0) {
-    return kept && kept->theta == th && std::equal(kept->extra.begin(), kept->extra.end(), b0 + model.p);
-  };
-  const auto joint_kept = [&](const std::vector<double>& th, const double* b0) {
-    if (kept_at(th, b0)) return true;
-    JointPoint jp;
-    jp.beta.resize(c.p);
-    jp.rx.resize(c.p * c.p);
-    jp.grad.resize(nt + nd);
-    if (!joint_at(th, b0, jp.f, jp.beta.data(), jp.rx.data(), &jp.grad)) {
-      kept.reset();
-      failed = jp.beta;
-      return false;
-    }
-    jp.theta = th;
-    jp.extra.assign(b0 + model.p, b0 + c.p);
-    kept = std::move(jp);
-    return true;
-  };
-  c.joint_gradient = [&](const std::vector<double>& th, const double* b0, double& f, std::vector<double>& g) {
-    if (!joint_kept(th, b0)) return false;
-    f = kept->f;
-    g = kept->grad;
-    return true;
-  };
-  // Every joint PIRLS after the first starts where the last ended: under nAGQ = 0 the
-  // fit is of theta alone, and these are its points; a Laplace fit's are its start's,
-  // at theta0 and at the PQL fit's theta near it.
-  c.joint = [&](const std::vector<double>& th, const double* b0, double& f, double* b, double* rx) {
-    // The first, at theta0, is the PQL start's, which moves theta: no gradient there.
-    if (options.nagq != 0 || beta_last.empty()) return joint_at(th, b0, f, b, rx, nullptr);
-    if (!joint_kept(th, b0)) {
-      std::copy(failed.begin(), failed.end(), b);
-      return false;
-    }
-    f = kept->f;
-    std::copy(kept->beta.begin(), kept->beta.end(), b);
-    if (rx) std::copy(kept->rx.begin(), kept->rx.end(), rx);
-    return true;
-  };
+  JointCriteria jc(
+      levels, effects, indices, model.theta_offset, model.p, nd,
+      [&](const std::vector<double>& th, const double* b0, double& f, double* b, double* rx,
+          JointCriteria::ModeSet& warm) { return crossed_joint(model, th, b0, f, b, rx, &warm); },
+      [&](const std::vector<double>& th, const double* b0, double& f, double* b, double* g,
+          JointCriteria::ModeSet& warm, double* rx) {
+        return crossed_joint_gradient(model, th, b0, f, b, g, warm, rx);
+      });
+  jc.install(c, options.nagq);
+  std::vector<std::vector<double>>& warm0 = jc.warm0;
   c.diagnose = [&](const std::vector<double>& b) {
     return separation_message(model.family, model.n, model.p, model.x.data(), model.offset.data(), model.y.data(), b);
   };

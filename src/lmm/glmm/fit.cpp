@@ -87,13 +87,17 @@ void embed_rx(const std::vector<double>& rxp, std::size_t p, std::size_t nd, dou
 }
 
 void keep_fixed_block(FitResult& res, std::size_t p) {
-  if (!res.vcov_from_hessian || res.vcov.size() == p * p) return;
   const std::size_t pe = res.beta.size();
-  std::vector<double> v(p * p);
-  for (std::size_t i = 0; i < p; ++i)
-    std::copy(res.vcov.begin() + static_cast<std::ptrdiff_t>(i * pe),
-              res.vcov.begin() + static_cast<std::ptrdiff_t>(i * pe + p), v.begin() + static_cast<std::ptrdiff_t>(i * p));
-  res.vcov = v;
+  const auto block = [&](std::vector<double>& m) {
+    if (m.size() != pe * pe || pe == p) return;
+    std::vector<double> v(p * p);
+    for (std::size_t i = 0; i < p; ++i)
+      std::copy(m.begin() + static_cast<std::ptrdiff_t>(i * pe), m.begin() + static_cast<std::ptrdiff_t>(i * pe + p),
+                v.begin() + static_cast<std::ptrdiff_t>(i * p));
+    m = v;
+  };
+  if (res.vcov_from_hessian) block(res.vcov);
+  block(res.vcov_rx);
 }
 
 FitResult two_stage(const Criteria& c, const FitOptions& options, std::vector<double>& x, std::vector<double>& unit) {
@@ -177,6 +181,20 @@ FitResult two_stage(const Criteria& c, const FitOptions& options, std::vector<do
       for (std::size_t i = 0; i < ns; ++i) o1.h0[i * ns + i] = 1.0;
       for (std::size_t i = 0; i < nt; ++i)
         for (std::size_t j = 0; j < nt; ++j) o1.h0[i * ns + j] = h0_theta[i * nt + j];
+      // The family's parameters' curvature from a forward difference of the gradient, as
+      // stage two probes it: a unit curvature beside the PQL fit's theta makes the first
+      // step in log(phi) as long as its gradient there (hundreds, on a few thousand
+      // rows), far past where the joint PIRLS converges.
+      std::vector<double> g0(ns), g1(ns), xt = start;
+      double f0;
+      if (ne > 0 && obj1(start, f0, g0))
+        for (std::size_t i = nt; i < ns; ++i) {
+          const double h = 1e-3 * std::max(std::fabs(start[i]), 0.1);
+          xt[i] = start[i] + h;
+          const double cv = obj1(xt, f0, g1) ? (g1[i] - g0[i]) / h : 0.0;
+          if (cv > 0.0) o1.h0[i * ns + i] = 1.0 / cv;
+          xt[i] = start[i];
+        }
     }
     r1 = minimize_symmetric(obj1, start, c.groups, o1);
     if (ne > 0 && r1.theta.size() == ns) {

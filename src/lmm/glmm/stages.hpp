@@ -76,7 +76,7 @@ std::string separation_message(const Family& family, std::uint64_t n, std::uint6
 // scale of 0.1 for the differences), since the joint PIRLS holds it.
 void embed_rx(const std::vector<double>& rxp, std::size_t p, std::size_t nd, double* rx);
 // res.vcov reduced to its fixed effects' block (p x p) where it is over (beta,
-// log(phi)).
+// log(phi)), and res.vcov_rx likewise (nAGQ = 0's, two_stage's rx).
 void keep_fixed_block(FitResult& res, std::size_t p);
 
 // Central differences of f at x with the given steps into g.
