@@ -191,7 +191,7 @@ def glmm_batches(
     cache: bool | None = None,
 ) -> GlmmBatchFit:
     """The fit (one grouping factor, or several with a scalar term each by Laplace's
-    approximation; every family without zero-inflation) of ``formula`` to
+    approximation or nAGQ 0; every family without zero-inflation) of ``formula`` to
     ``source`` read in batches (see the module); what :func:`quorvelkit.glmm` calls for
     such data. ``nagq`` as in memory: 0 (the joint PIRLS's criterion), 1 (Laplace's)
     or more (adaptive Gauss-Hermite quadrature, of one scalar random effect only: the
