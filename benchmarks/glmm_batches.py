@@ -15,7 +15,8 @@ repository). The fit runs in a fresh process, whose peak resident memory is repo
 ``cache_bytes=0``: every pass reads the file again, as a fit larger than memory does;
 without it the first pass keeps the batches as the core reads them (while they fit in
 ``cache_bytes``) and the core's passes read those. ``--dask N`` fits the same file as
-``dd.read_parquet(...)`` cut into 2N partitions on a LocalCluster of N worker processes
+``dd.read_parquet(...)`` cut into 2N partitions (``--partitions K``: K; 0: one per row
+group of 1M rows, as ``read_parquet`` reads it) on a LocalCluster of N worker processes
 (one thread each), the passes reduced on the workers, and reports each worker's peak
 resident memory.
 """
@@ -120,8 +121,9 @@ def differences(fit, ref) -> dict:
     }
 
 
-def measure_dask(path: str, workers: int, memory: bool) -> dict:
-    """The fit of ``path`` as a Dask DataFrame on a LocalCluster of ``workers`` processes."""
+def measure_dask(path: str, workers: int, memory: bool, partitions: int) -> dict:
+    """The fit of ``path`` as a Dask DataFrame on a LocalCluster of ``workers`` processes,
+    cut into ``partitions`` (0: ``read_parquet``'s own, a row group each)."""
     import dask.dataframe as dd
     import distributed
 
@@ -131,13 +133,16 @@ def measure_dask(path: str, workers: int, memory: bool) -> dict:
         distributed.LocalCluster(n_workers=workers, threads_per_worker=1, dashboard_address=None) as cluster,
         distributed.Client(cluster) as client,
     ):
-        ddf = dd.read_parquet(path).repartition(npartitions=2 * workers)
+        ddf = dd.read_parquet(path, split_row_groups=True)  # else one partition of the whole file
+        if partitions:
+            ddf = ddf.repartition(npartitions=partitions)
         t = time.perf_counter()
         fit = qk.glmm(FORMULA, ddf, family="binomial")
         seconds = time.perf_counter() - t
         rss = client.run(lambda: resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024)
     out = {
         "workers": workers,
+        "partitions": ddf.npartitions,
         "passes": fit.passes,
         "seconds": seconds,
         "seconds_per_pass": seconds / fit.passes,
@@ -191,12 +196,16 @@ def main() -> None:
     parser.add_argument("--no-memory", action="store_true", help="skip the in-memory fit")
     parser.add_argument("--nagq", type=int, default=1, help="0, 1 (Laplace) or more (adaptive quadrature)")
     parser.add_argument("--dask", type=int, default=0, help="fit on a LocalCluster of this many workers")
+    parser.add_argument(
+        "--partitions", type=int, default=None, help="--dask: partitions (default 2 per worker; 0: one per row group)"
+    )
     parser.add_argument("--spark", action="store_true", help="fit a Spark DataFrame on local[2]")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
         if args.dask:
-            print(json.dumps(measure_dask(args.child, args.dask, not args.no_memory)))
+            parts = 2 * args.dask if args.partitions is None else args.partitions
+            print(json.dumps(measure_dask(args.child, args.dask, not args.no_memory, parts)))
             return
         if args.spark:
             print(json.dumps(measure_spark(args.child, not args.no_memory)))
@@ -212,7 +221,7 @@ def main() -> None:
     cmd = [sys.executable, __file__, "--child", str(path), "--batch-rows", str(args.batch_rows)]
     cmd += ["--nagq", str(args.nagq)]
     cmd += ["--reread"] * args.reread + ["--no-memory"] * args.no_memory + ["--dask", str(args.dask)] * bool(args.dask)
-    cmd += ["--spark"] * args.spark
+    cmd += ["--spark"] * args.spark + ["--partitions", str(args.partitions)] * (args.partitions is not None)
     result = json.loads(subprocess.run(cmd, check=True, capture_output=True, text=True).stdout)
     result.update(rows=args.rows, groups=groups, reread=args.reread, nagq=args.nagq)
     print(json.dumps(result, indent=2))

@@ -111,6 +111,37 @@ def test_profiles_of_a_fit_on_the_workers_are_the_in_memory_fits(clusters):
     assert_allclose(points.confint().to_numpy(), at.confint().to_numpy(), rtol=1e-6, atol=1e-7)
 
 
+def test_the_kept_partitions_are_dealt_to_the_workers_in_turn(clusters, monkeypatch):
+    """Partition k is kept on the k-th worker (mod their number, in the order of their
+    addresses) whichever worker the scheduler would pick, and on that worker alone (its
+    pass's task runs there, not copying it to an idle worker), so that each holds its
+    share."""
+    import distributed
+
+    from quorvelkit.sources import glmm_dask
+
+    formula, frame, family, extra = data_of("cbpp")
+    placed: list[list[str]] = []
+    sums = glmm_dask.DaskPasses.sums
+
+    def spy(self, *args):
+        out = sums(self, *args)
+        if not placed:  # after a pass, every kept partition is in a worker's memory
+            holders: dict = {}
+            for worker, keys in distributed.get_client().has_what().items():
+                for key in keys:
+                    holders.setdefault(key, []).append(worker)
+            placed.extend(sorted(holders[b.key]) for b in self.batches)
+        return out
+
+    monkeypatch.setattr(glmm_dask.DaskPasses, "sums", spy)
+    ddf = dask_of(frames_of(frame, even(len(frame), 6)))
+    fit = on(clusters[2], lambda: qk.glmm(formula, ddf, family=family, split_every=2, **extra))
+    workers = sorted(on(clusters[2], lambda: distributed.get_client().scheduler_info()["workers"]))
+    assert placed == [[workers[k % 2]] for k in range(6)]
+    assert_same_fit(fit, qk.glmm(formula, frame, family=family, **extra))
+
+
 def _typo(frames, k, column, value):
     out = [f.copy() for f in frames]
     out[k] = out[k].astype({column: object})

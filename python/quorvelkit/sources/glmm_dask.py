@@ -47,6 +47,7 @@ class DaskPasses(Passes):
         self.ddf, self.split_every, self.persist = ddf, max(2, int(split_every)), persist
         self.where = [f"partition {k} of the Dask DataFrame" for k in range(ddf.npartitions)]
         self.batches: list | None = None
+        self.homes: list[str] = []  # the worker that keeps each partition, where placed
 
     def columns(self) -> list[str]:
         return list(self.ddf.columns)
@@ -76,7 +77,22 @@ class DaskPasses(Passes):
         task = dask.delayed(_on_frame, pure=True)
         parts = self.ddf.to_delayed()
         batches = [task(p, w, fn, *args) for p, w in zip(parts, self.where, strict=True)]
-        self.batches = list(dask.persist(*batches)) if self.persist else batches
+        client = _client()
+        if self.persist and client is not None:
+            # Partition k on worker k mod W (in the order of their addresses), so that
+            # each worker holds its share: left to the scheduler, the partitions go to
+            # whichever worker frees up first (10M rows in 4 partitions went 3 to 1, one
+            # worker holding 1.45 GB and doing three quarters of every pass). The tree
+            # of merges is fixed, so the placement changes no bits.
+            workers = sorted(client.scheduler_info()["workers"])
+            self.homes = [workers[k % len(workers)] for k in range(len(batches))]
+            self.batches = [
+                client.persist(b, workers=[w], allow_other_workers=True)
+                for b, w in zip(batches, self.homes, strict=True)
+            ]
+        else:
+            self.homes = []
+            self.batches = list(dask.persist(*batches)) if self.persist else batches
 
     def sums(self, model: Model, kind: str, inputs: dict) -> dict:
         import dask
@@ -86,7 +102,13 @@ class DaskPasses(Passes):
         # A list of one: a dict given to scatter would be scattered entry by entry.
         held = client.scatter([inputs], broadcast=True, hash=False)[0] if client is not None else inputs
         task = dask.delayed(_sums, pure=False)
-        leaves = [task(b, model, kind, held, w) for b, w in zip(self.batches, self.where, strict=True)]
+        leaves = []
+        for k, (b, w) in enumerate(zip(self.batches, self.where, strict=True)):
+            # Each partition's sums where it is kept: a task left free is stolen by an
+            # idle worker, which then copies the partition and holds it twice.
+            home = {"workers": [self.homes[k]], "allow_other_workers": True} if self.homes else {}
+            with dask.annotate(**home):
+                leaves.append(task(b, model, kind, held, w))
         out: dict = _tree(leaves, self.split_every, merge_sums).compute()
         return out
 
