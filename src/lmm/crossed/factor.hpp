@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -103,6 +104,15 @@ std::vector<double> prediction_variance(const Design& d, const Factor& f, const 
 // inverse, at a cost per row independent of the dense block's size. A pair of levels
 // off the design's pattern is a std::logic_error.
 std::vector<double> leverages(const Design& d, const Factor& f, const PredictionRows& rows);
+
+// The selected inverse that leverages() reads, for many calls at one factor (a pass over
+// batches, each with rows of its own): its price, the dense block's inverse, is paid
+// once. The table refers to the design, which must outlive it.
+struct LeverageTable;
+std::shared_ptr<const LeverageTable> leverage_table(const Design& d, const Factor& f);
+// leverages() of the factor the table was made from: the same numbers, to the bit.
+std::vector<double> leverages(const Design& d, const Factor& f, const PredictionRows& rows,
+                              const LeverageTable& table);
 
 // The factor and level of a row of Z (global index below Q).
 struct RowPlace {

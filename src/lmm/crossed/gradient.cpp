@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 
 #include "linalg/dense.hpp"
@@ -352,14 +353,27 @@ void gradient_into(const Design& d, const Factor& factor, bool reml, std::vector
 
 }  // namespace
 
+struct LeverageTable {
+  Selected s;
+};
+
+std::shared_ptr<const LeverageTable> leverage_table(const Design& d, const Factor& f) {
+  return std::make_shared<const LeverageTable>(LeverageTable{select_inverse(d, f, d.pr.p > 0)});
+}
+
 std::vector<double> leverages(const Design& d, const Factor& f, const PredictionRows& rows) {
+  return leverages(d, f, rows, *leverage_table(d, f));
+}
+
+std::vector<double> leverages(const Design& d, const Factor& f, const PredictionRows& rows,
+                              const LeverageTable& table) {
   const std::size_t k = d.layout.k, p = d.pr.p;
   const std::uint64_t big_q = d.layout.offset[k];
   // v'A^-1 v reads A^-1 only between the levels a row meets, and those pairs are on the
   // pattern of L (they are entries of A): Takahashi's entries of the inverse suffice,
   // and a row costs (sum_j q_j + p)^2 reads where ||L^-1 v||^2 costs a triangular solve
   // through the dense block.
-  const Selected s = select_inverse(d, f, p > 0);
+  const Selected& s = table.s;
   std::size_t width = p;
   for (std::size_t j = 0; j < k; ++j) width += d.pr.q[j];
   std::vector<double> out(rows.r, 0.0);

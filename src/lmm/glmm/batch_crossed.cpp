@@ -276,6 +276,10 @@ bool Driver::gradient(const Family& fam, const std::vector<double>& theta, const
   in.weights = CrossedWeights::kSecond;
   in.design = last.design.get();
   in.factor = &*last.factor;
+  // One selected inverse for both passes' batches (the dense block's inverse, the
+  // largest price of a crossed pass where a factor has thousands of levels).
+  const std::shared_ptr<const crossed::LeverageTable> table = crossed::leverage_table(*in.design, *in.factor);
+  in.leverage = table.get();
   in.observed = !canonical(fam) && !fam.observed && observed_ok_;
   Point second = filled(in);
   Solve ts;

@@ -85,6 +85,9 @@ struct CrossedPassInput {
   // whether the curvature is the observed one.
   const crossed::Design* design = nullptr;
   const crossed::Factor* factor = nullptr;
+  // Its selected inverse, when the driver made it once for the pass (else each batch
+  // makes its own).
+  const crossed::LeverageTable* leverage = nullptr;
   bool observed = false;
   // kGradient: the modes' solution u (last.u) and t, per factor (kAdjointGradient: t).
   const std::vector<std::vector<double>>* u_last = nullptr;

@@ -247,7 +247,8 @@ void add_crossed_batch(const CrossedBatchModel& model, const Batch& b, const Cro
       rows.levels.push_back(b.codes + j * b.n);
       rows.z.push_back(b.z + b.n * model.column[j]);
     }
-    lev = cr::leverages(*in.design, *in.factor, rows);
+    lev = in.leverage ? cr::leverages(*in.design, *in.factor, rows, *in.leverage)
+                      : cr::leverages(*in.design, *in.factor, rows);
   }
   const std::size_t nt = model.theta_offset.back();
   const std::uint64_t ne = n_extra(model.family);
