@@ -120,16 +120,23 @@ std::unique_ptr<crossed::Design> Driver::fresh(bool joint) const {
   return d;
 }
 
-Driver::Point Driver::system_at(const Family& fam, const ModeSet& lam, const std::vector<double>& beta, const ModeSet& u,
-                                CrossedWeights weights, bool joint, const double* dbeta) {
+// A kSystem pass's input at (beta, u): the system of `weights`, with X when joint.
+CrossedPassInput system_input(const Family& fam, const ModeSet& lam, const double* beta, const ModeSet& u,
+                              CrossedWeights weights, bool joint) {
   CrossedPassInput in;
   in.kind = CrossedPassKind::kSystem;
   in.fam = fam;
   in.lambdas = &lam;
-  in.beta = beta.data();
+  in.beta = beta;
   in.u = &u;
   in.weights = weights;
   in.joint = joint;
+  return in;
+}
+
+Driver::Point Driver::system_at(const Family& fam, const ModeSet& lam, const std::vector<double>& beta, const ModeSet& u,
+                                CrossedWeights weights, bool joint, const double* dbeta) {
+  CrossedPassInput in = system_input(fam, lam, beta.data(), u, weights, joint);
   in.dbeta = dbeta;
   return filled(in);
 }
@@ -267,13 +274,7 @@ bool Driver::gradient(const Family& fam, const std::vector<double>& theta, const
   const std::size_t k = model_.m.size(), nt = model_.theta_offset.back();
   check_interrupt();
   // The second solve's system: the leverages c_r (from last's factor) give its response.
-  CrossedPassInput in;
-  in.kind = CrossedPassKind::kSystem;
-  in.fam = fam;
-  in.lambdas = &lam;
-  in.beta = beta.data();
-  in.u = &u;
-  in.weights = CrossedWeights::kSecond;
+  CrossedPassInput in = system_input(fam, lam, beta.data(), u, CrossedWeights::kSecond, false);
   in.design = last.design.get();
   in.factor = &*last.factor;
   // One selected inverse for both passes' batches (the dense block's inverse, the
@@ -364,15 +365,8 @@ bool Driver::joint_gradient(const std::vector<double>& theta, const double* beta
   // curvature already, else the observed curvature's joint system (Fisher's where that
   // does not factor), whose curvature then weighs t's system too.
   bool observed = true;
-  CrossedPassInput in;
-  in.kind = CrossedPassKind::kSystem;
-  in.fam = fam;
-  in.lambdas = &lam;
-  in.beta = b.data();
-  in.u = &warm;
+  CrossedPassInput in = system_input(fam, lam, b.data(), warm, CrossedWeights::kCurvature, true);
   if (!(canonical(fam) || fam.observed)) {
-    in.weights = CrossedWeights::kCurvature;
-    in.joint = true;
     Solve js;
     for (;; observed = false) {
       in.observed = observed;
