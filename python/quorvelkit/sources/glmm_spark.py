@@ -77,13 +77,19 @@ def _whole(frames: Iterator[pd.DataFrame], where: str) -> pd.DataFrame | None:
     return pd.concat(got) if got else None
 
 
+def _payloads(sdf: Any, fn: Any, args: tuple) -> Any:
+    """The RDD of one row per partition of ``sdf``: its id and ``fn``'s pickled result
+    there (see :func:`_per_partition`)."""
+    return sdf.mapInPandas(_per_partition(fn, args), schema=_SCHEMA).rdd
+
+
 def partition_frames(sdf: Any) -> Callable[[], Iterator[tuple[pd.DataFrame, str]]]:
     """The (frame, place) pairs of a Spark DataFrame's partitions in partition order, for
     a model whose passes are not reduced on the executors (several grouping factors, a
     criterion other than Laplace's): each call reads every partition again, one at a
     time (``toLocalIterator``), on this process, as a list's batches are read. Empty
     partitions add nothing and are left out."""
-    rows = sdf.mapInPandas(_per_partition(_whole, ()), schema=_SCHEMA).rdd
+    rows = _payloads(sdf, _whole, ())
 
     def again() -> Iterator[tuple[pd.DataFrame, str]]:
         try:
@@ -127,8 +133,7 @@ class SparkPasses(Passes):
         return self._first
 
     def _pickled(self, fn: Any, *args: Any) -> Any:
-        rows = self.sdf.mapInPandas(_per_partition(fn, args), schema=_SCHEMA).rdd
-        return rows.map(lambda row: (int(row["partition"]), bytes(row["payload"])))
+        return _payloads(self.sdf, fn, args).map(lambda row: (int(row["partition"]), bytes(row["payload"])))
 
     def map(self, fn: Any, *args: Any) -> list:
         try:
