@@ -79,6 +79,9 @@ class Driver {
   // `gradient`) and ll the rows' sum of loglik_smooth there.
   bool pirls(const Family& fam, const std::vector<double>& theta, const ModeSet& lam, std::vector<double>& beta,
              bool joint, bool cond_var, ModeSet& u, Solve& last, bool gradient, double& ll, bool at_mode = false);
+  // The solve of a gradient's second system (in: its kSystem pass), t into ts.u; t is
+  // zero, shaped as `like`, without a pass's solve where the system's response is zero.
+  bool t_solve(const CrossedPassInput& in, const std::vector<double>& theta, const ModeSet& like, Solve& ts);
   // crossed_gradient's exact gradient at the modes pirls found (u, last): the second
   // solve's products and the leverages in one pass, the row sums in another.
   bool gradient(const Family& fam, const std::vector<double>& theta, const ModeSet& lam, const std::vector<double>& beta,
@@ -269,9 +272,17 @@ bool Driver::pirls(const Family& fam, const std::vector<double>& theta, const Mo
   return false;
 }
 
+bool Driver::t_solve(const CrossedPassInput& in, const std::vector<double>& theta, const ModeSet& like, Solve& ts) {
+  Point second = filled(in);
+  if (second.sums.response) return solve(second.system, theta, false, false, ts);
+  ts.u.resize(like.size());
+  for (std::size_t j = 0; j < like.size(); ++j) ts.u[j].assign(like[j].size(), 0.0);
+  return true;
+}
+
 bool Driver::gradient(const Family& fam, const std::vector<double>& theta, const ModeSet& lam,
                       const std::vector<double>& beta, const ModeSet& u, Solve& last, double* grad) {
-  const std::size_t k = model_.m.size(), nt = model_.theta_offset.back();
+  const std::size_t nt = model_.theta_offset.back();
   check_interrupt();
   // The second solve's system: the leverages c_r (from last's factor) give its response.
   CrossedPassInput in = system_input(fam, lam, beta.data(), u, CrossedWeights::kSecond, false);
@@ -282,14 +293,8 @@ bool Driver::gradient(const Family& fam, const std::vector<double>& theta, const
   const std::shared_ptr<const crossed::LeverageTable> table = crossed::leverage_table(*in.design, *in.factor);
   in.leverage = table.get();
   in.observed = !canonical(fam) && !fam.observed && observed_ok_;
-  Point second = filled(in);
   Solve ts;
-  if (second.sums.response) {
-    if (!solve(second.system, theta, false, false, ts)) return false;
-  } else {
-    ts.u.resize(k);
-    for (std::size_t j = 0; j < k; ++j) ts.u[j].assign(last.u[j].size(), 0.0);
-  }
+  if (!t_solve(in, theta, last.u, ts)) return false;
   in.kind = CrossedPassKind::kGradient;
   in.u_last = &last.u;
   in.t = &ts.u;
@@ -354,7 +359,7 @@ bool Driver::joint(const std::vector<double>& theta, const double* beta0, double
 bool Driver::joint_gradient(const std::vector<double>& theta, const double* beta0, double& value, double* beta,
                             double* grad, ModeSet& warm, double* rx_inv) {
   const std::uint64_t p = model_.p, ne = n_extra(model_.family);
-  const std::size_t k = model_.m.size(), nt = model_.theta_offset.back();
+  const std::size_t nt = model_.theta_offset.back();
   std::vector<double> rx(p * p), full(nt + p + ne, 0.0);
   if (!joint(theta, beta0, value, beta, rx.data(), warm, full.data())) return false;
   if (rx_inv) std::copy(rx.begin(), rx.end(), rx_inv);
@@ -387,14 +392,8 @@ bool Driver::joint_gradient(const std::vector<double>& theta, const double* beta
   in.joint = false;
   in.observed = observed;
   in.v = v.data();
-  Point second = filled(in);
   Solve ts;
-  if (second.sums.response) {
-    if (!solve(second.system, theta, false, false, ts)) return false;
-  } else {
-    ts.u.resize(k);
-    for (std::size_t j = 0; j < k; ++j) ts.u[j].assign(warm[j].size(), 0.0);
-  }
+  if (!t_solve(in, theta, warm, ts)) return false;
   in.kind = CrossedPassKind::kAdjointGradient;
   in.t = &ts.u;
   CrossedPassSums sums;
