@@ -241,6 +241,7 @@ PyObject* f_glmm_batch_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     gl::PassSums sums;
     sums.clear(model, in.kind, in.nodes);
     python_batches(a[0], p, q, pending)->each([&](const gl::Batch& b) { gl::add_batch(model, b, in, sums); });
+    sums.settle();
     return sums_dict(sums);
   } catch (const PythonRaised&) {
     pending.restore();

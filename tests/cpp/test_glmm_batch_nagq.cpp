@@ -67,17 +67,19 @@ struct Case {
   int nagq;
   std::uint64_t batch;
   double vcov_tol;  // the quadrature's Hessian is by second differences of the criterion
+  std::uint64_t m = 30;  // groups; thousands: the kernel cuts them into several chunks
 };
 
 TEST(GlmmBatchNagq, FitIsTheInMemoryFit) {
   const Case cases[] = {
       {"binomial", "logit", 1, 0, 7, 1e-8},  {"poisson", "log", 1, 0, 13, 1e-8}, {"Gamma", "log", 1, 0, 5, 1e-8},
       {"binomial", "logit", 2, 0, 9, 1e-8},  {"binomial", "logit", 1, 5, 11, 1e-4}, {"poisson", "log", 1, 9, 3, 1e-4},
-      {"binomial", "probit", 1, 2, 50, 1e-4},
+      {"binomial", "probit", 1, 2, 50, 1e-4}, {"Gamma", "log", 2, 0, 3000, 1e-8, 4201},
+      {"binomial", "logit", 2, 0, 5000, 1e-8, 2601},
   };
   for (const Case& c : cases) {
     const gl::Family fam = family(c.family, c.link);
-    const Rows s = simulate(fam, 30, c.q, 11 + static_cast<unsigned>(c.nagq + c.batch));
+    const Rows s = simulate(fam, c.m, c.q, 11 + static_cast<unsigned>(c.nagq + c.batch));
     const std::vector<std::uint64_t> blocks{c.q};
     const gl::Rows rows =
         gl::make_rows({s.n, s.p, s.q, s.m, s.y.data(), s.x.data(), s.z.data(), s.codes.data(), s.w.data(), nullptr},

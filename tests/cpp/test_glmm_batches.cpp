@@ -10,6 +10,7 @@
 #include "lmm/glmm/batch.hpp"
 #include "lmm/glmm/glmm.hpp"
 #include "glmm_rows.hpp"
+#include "support.hpp"
 
 namespace glmm_batches_test {
 
@@ -68,6 +69,7 @@ struct Case {
   std::uint64_t q;
   std::vector<std::uint64_t> blocks;
   std::uint64_t batch;
+  std::uint64_t m = 25;  // groups; thousands: the kernel cuts them into several chunks
 };
 
 TEST(GlmmBatches, FitIsTheInMemoryFit) {
@@ -75,15 +77,16 @@ TEST(GlmmBatches, FitIsTheInMemoryFit) {
       {"binomial", "logit", 1, {1}, 7},     {"poisson", "log", 1, {1}, 1},     {"binomial", "probit", 1, {1}, 50},
       {"binomial", "logit", 2, {2}, 13},    {"poisson", "log", 2, {1, 1}, 64}, {"binomial", "cloglog", 2, {2}, 1000},
       {"nbinom2", "log", 1, {1}, 11},       {"nbinom1", "log", 1, {1}, 29},       {"Gamma", "log", 2, {1, 1}, 3},
+      {"binomial", "logit", 2, {2}, 1500, 2600}, {"Gamma", "log", 1, {1}, 7000, 6000},
   };
   for (const Case& c : cases) {
     const gl::Family fam = family(c.family, c.link);
-    const Sim s = simulate(fam, 25, c.q, 5 + static_cast<unsigned>(c.q) + static_cast<unsigned>(c.batch));
+    const Sim s = simulate(fam, c.m, c.q, 5 + static_cast<unsigned>(c.q) + static_cast<unsigned>(c.batch));
     const gl::Rows rows = gl::make_rows(
         {s.n, s.p, s.q, s.m, s.y.data(), s.x.data(), s.z.data(), s.codes.data(), s.w.data(), s.offset.data()}, fam,
         c.blocks);
     const std::string what = std::string(c.family) + "/" + c.link + " q " + std::to_string(c.q) + " batch " +
-                             std::to_string(c.batch);
+                             std::to_string(c.batch) + " groups " + std::to_string(c.m);
     gl::FitResult mem, bat;
     VectorBatches reader(s, c.batch);
     std::uint64_t passes = 0;
@@ -113,22 +116,55 @@ TEST(GlmmBatches, FitIsTheInMemoryFit) {
 }
 
 TEST(GlmmBatches, SameBitsForAnySplitOfTheRows) {
-  const gl::Family fam = family("binomial", "logit");
-  const Sim s = simulate(fam, 20, 2, 3);
-  const gl::BatchModel model = gl::make_batch_model(s.m, s.p, s.q, fam, {2});
-  std::vector<gl::FitResult> fits;
-  for (std::uint64_t size : {1ull, 9ull, 40ull, 100000ull}) {
-    VectorBatches reader(s, size);
-    std::uint64_t passes = 0;
-    fits.push_back(gl::fit_batches(reader, model, {}, passes));
+  // 20 groups: one chunk; 6,000 of a Gamma model: several, whose partial global sums
+  // (beta's and log(phi)'s gradient) are kept across the batches.
+  const struct {
+    const char* family;
+    const char* link;
+    std::uint64_t m, q;
+    std::vector<std::uint64_t> sizes;
+  } cases[] = {{"binomial", "logit", 20, 2, {1, 9, 40, 100000}}, {"Gamma", "log", 6000, 1, {997, 1000000}}};
+  for (const auto& c : cases) {
+    const gl::Family fam = family(c.family, c.link);
+    const Sim s = simulate(fam, c.m, c.q, 3);
+    const gl::BatchModel model = gl::make_batch_model(s.m, s.p, s.q, fam, {c.q});
+    std::vector<gl::FitResult> fits;
+    for (std::uint64_t size : c.sizes) {
+      VectorBatches reader(s, size);
+      std::uint64_t passes = 0;
+      fits.push_back(gl::fit_batches(reader, model, {}, passes));
+    }
+    for (std::size_t k = 1; k < fits.size(); ++k) {
+      EXPECT_EQ(fits[k].m2loglik, fits[0].m2loglik) << c.family;
+      EXPECT_EQ(fits[k].theta, fits[0].theta) << c.family;
+      EXPECT_EQ(fits[k].beta, fits[0].beta) << c.family;
+      EXPECT_EQ(fits[k].vcov, fits[0].vcov) << c.family;
+      EXPECT_EQ(fits[k].u, fits[0].u) << c.family;
+    }
   }
-  for (std::size_t k = 1; k < fits.size(); ++k) {
-    EXPECT_EQ(fits[k].m2loglik, fits[0].m2loglik);
-    EXPECT_EQ(fits[k].theta, fits[0].theta);
-    EXPECT_EQ(fits[k].beta, fits[0].beta);
-    EXPECT_EQ(fits[k].vcov, fits[0].vcov);
-    EXPECT_EQ(fits[k].u, fits[0].u);
-  }
+}
+
+TEST(GlmmBatches, SameBitsForAnyPoolSize) {
+  // 45,000 groups in a batch of 270,000 rows: the rows gathered by blocks and the
+  // chunks of groups both on the pool.
+  qkt::same_bits_for_pool_sizes(
+      [] {
+        const gl::Family fam = family("nbinom2", "log");
+        const Sim s = simulate(fam, 45000, 1, 17);
+        const gl::BatchModel model = gl::make_batch_model(s.m, s.p, s.q, fam, {1});
+        VectorBatches reader(s, 270000);
+        gl::BatchCriterion at(reader, model);
+        qkt::Bytes out;
+        for (const double th : {0.7, 1.3}) {
+          const GVec beta{0.5, 0.4, 0.2};
+          GVec grad(4);
+          double value = 0.0;
+          if (!at.evaluate({th}, beta.data(), value, grad.data())) return std::string("failed");
+          out.f64(value).vec(grad);
+        }
+        return out.buf;
+      },
+      16);
 }
 
 TEST(GlmmBatches, RefusesBadRowsNamingTheBatch) {
@@ -176,6 +212,7 @@ class TreeRunner final : public gl::PassRunner {
       }
       gl::add_batch(model_, b, in, level.back());
     });
+    for (gl::PassSums& part : level) part.settle();
     while (level.size() > 1) {
       std::vector<gl::PassSums> up;
       for (std::size_t i = 0; i < level.size(); i += 2) {
@@ -204,10 +241,10 @@ class TreeRunner final : public gl::PassRunner {
 };
 
 TEST(GlmmBatches, PassesMergedInATreeGiveTheInMemoryFit) {
-  const Case cases[] = {{"binomial", "logit", 2, {2}, 9}, {"nbinom2", "log", 1, {1}, 7}};
+  const Case cases[] = {{"binomial", "logit", 2, {2}, 9}, {"nbinom2", "log", 1, {1}, 7}, {"nbinom2", "log", 1, {1}, 5000, 6000}};
   for (const Case& c : cases) {
     const gl::Family fam = family(c.family, c.link);
-    const Sim s = simulate(fam, 25, c.q, 11);
+    const Sim s = simulate(fam, c.m, c.q, 11);
     const gl::Rows rows = gl::make_rows(
         {s.n, s.p, s.q, s.m, s.y.data(), s.x.data(), s.z.data(), s.codes.data(), s.w.data(), s.offset.data()}, fam,
         c.blocks);

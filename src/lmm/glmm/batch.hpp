@@ -14,10 +14,11 @@
 // modes without a pass.
 //
 // Determinism: the kernel adds rows to their group's sums in batch order and, within a
-// batch, in row order; global sums likewise. The result is the same bits for any split
-// of the same rows into batches in the same order (a group's sums are those of its rows
-// in the in-memory fit's order, so its modes are the in-memory fit's to rounding of the
-// global sums only).
+// batch, in row order; global sums likewise within each chunk of groups, the chunks'
+// sums added in chunk order at the pass's end. The result is the same bits for any
+// split of the same rows into batches in the same order, and for any number of threads
+// (a group's sums are those of its rows in the in-memory fit's order, so its modes are
+// the in-memory fit's to rounding of the global sums only).
 #pragma once
 
 #include <cstdint>
@@ -107,18 +108,28 @@ struct PassSums {
   std::vector<double> at_nodes;     // m x nodes: kNodes's and kTrials's sums
   double constant = 0.0;            // -2 sum of loglik_constant
   std::uint64_t batches = 0, rows = 0;
+  // The chunks' partial global sums (gb, xsx, xd1) of the batches added so far, where
+  // add_batch cuts the groups into several chunks.
+  std::vector<double> parts;
   void clear(const BatchModel& model, PassKind kind, std::uint64_t nodes = 0);
+  // Adds the partial global sums into gb, xsx and xd1, in chunk order, and empties
+  // them: called once the pass's last batch is added (before its sums are read or
+  // merged with others'); a no-op when there are none.
+  void settle();
 };
 
-// Adds one batch's rows to the sums. Throws std::invalid_argument naming the batch
-// (its 0-based number in the pass) and row for a code outside 0..m-1, a value that is
-// not finite, or (kCheck) a response outside the family's support.
+// Adds one batch's rows to the sums; the pass's global sums are complete only after
+// settle(). Throws std::invalid_argument naming the batch (its 0-based number in the
+// pass) and row for a code outside 0..m-1, a value that is not finite, or (kCheck) a
+// response outside the family's support. The groups are cut into chunks by the shared
+// chunk plan (their inputs and sums in cache) that run on the pool.
 void add_batch(const BatchModel& model, const Batch& batch, const PassInput& in, PassSums& sums);
 
 // How a pass's rows reach its sums. run adds the pass's sums over every row of the
 // model into sums, which the driver has cleared for in.kind (d1 holding -u for kModes
-// and kJoint); for a given source it must add the same values in the same order at
-// every call of a kind, or the fit is not reproducible. Where the rows are elsewhere
+// and kJoint), settled (PassSums::settle) when it returns; for a given source it must
+// add the same values in the same order at every call of a kind, or the fit is not
+// reproducible. Where the rows are elsewhere
 // (the workers of a cluster), a runner adds the merge of their sums.
 class PassRunner {
  public:
@@ -135,6 +146,7 @@ class ReaderRunner final : public PassRunner {
   ReaderRunner(BatchReader& reader, const BatchModel& model) : reader_(reader), model_(model) {}
   void run(const PassInput& in, PassSums& sums) override {
     reader_.each([&](const Batch& b) { add_batch(model_, b, in, sums); });
+    sums.settle();
   }
   BatchReader* reader() override { return &reader_; }
 

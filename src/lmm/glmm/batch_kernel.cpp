@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
 #include "lmm/glmm/batch.hpp"
 #include "lmm/glmm/group.hpp"
+#include "pool/pool.hpp"
 
 namespace qk::glmm {
 
@@ -31,7 +33,7 @@ BatchModel make_batch_model(std::uint64_t m, std::uint64_t p, std::uint64_t q, F
 void PassSums::clear(const BatchModel& model, PassKind kind, std::uint64_t nodes) {
   const std::uint64_t m = model.m, q = model.q, p = model.p, qq = q * q;
   const auto sized = [](std::vector<double>& v, std::uint64_t n) { v.assign(n, 0.0); };
-  for (auto* v : {&ll, &d1, &mo, &mf, &ms, &s, &zw, &zd, &gm, &bx, &xsx, &xd1, &gb, &at_nodes}) v->clear();
+  for (auto* v : {&ll, &d1, &mo, &mf, &ms, &s, &zw, &zd, &gm, &bx, &xsx, &xd1, &gb, &at_nodes, &parts}) v->clear();
   count.clear();
   constant = 0.0;
   batches = rows = 0;
@@ -118,27 +120,80 @@ double leverage(const double* minv, const double* ar, std::uint64_t q) {
 
 }  // namespace
 
-void add_batch(const BatchModel& model, const Batch& b, const PassInput& in, PassSums& sums) {
-  const std::uint64_t m = model.m, p = model.p, q = model.q, qq = q * q, no = sums.batches++;
+namespace {
+
+// Where a row's additions to the pass's global sums go: the sums themselves, or its
+// chunk's partial sums (PassSums::parts, laid out as gb, xsx, xd1).
+struct Globals {
+  double* gb;
+  double* xsx;
+  double* xd1;
+};
+
+// The doubles of a group's inputs and sums that a row of the kind reads or adds to:
+// the cost by which groups are cut into chunks whose working set stays in cache.
+std::uint64_t group_doubles(const BatchModel& model, const PassInput& in) {
+  const std::uint64_t q = model.q, qq = q * q, p = model.p;
+  switch (in.kind) {
+    case PassKind::kCheck:
+    case PassKind::kValue:
+      return q + 1;
+    case PassKind::kModes:
+      return 2 * q + 1 + 3 * qq;
+    case PassKind::kSpread:
+      return 2 * q + qq;
+    case PassKind::kGradient:
+      return 4 * q + 2 * qq;
+    case PassKind::kJoint:
+      return 2 * q + 1 + qq + q * p;
+    case PassKind::kAdjoint:
+      return 2 * q;
+    case PassKind::kAdjointGradient:
+      return 4 * q;
+    case PassKind::kNodes:
+      return in.nodes * (q + 1);
+    case PassKind::kTrials:
+      return 2 * q + in.nodes;
+  }
+  return q + 1;
+}
+
+// One batch's rows of the pass's kind (kCheck aside): the per-row math, added to the
+// row's group and to the globals it is given.
+class RowKernel {
+ public:
+  RowKernel(const BatchModel& model, const Batch& b, const PassInput& in)
+      : model_(model), b_(b), in_(in), f_(at_params(model.family, in.beta, model.p)) {
+    // kTrials: each step's family (its parameters beside beta are the trial beta's).
+    for (std::uint64_t k = 0; in.kind == PassKind::kTrials && k < in.nodes; ++k)
+      fk_.push_back(at_params(model.family, in.points + k * (model.p + n_extra(model.family)), model.p));
+  }
+
+  // Adds rows[0..count) (row numbers of the batch, increasing) to the sums. a and ut
+  // are q doubles of scratch.
+  template <class Rows>
+  void add(const Rows& rows, std::uint64_t count, PassSums& sums, const Globals& gl, double* ar, double* ut) const;
+
+ private:
+  const BatchModel& model_;
+  const Batch& b_;
+  const PassInput& in_;
+  Family f_;
+  std::vector<Family> fk_;
+};
+
+template <class Rows>
+void RowKernel::add(const Rows& rows, std::uint64_t count, PassSums& sums, const Globals& gl, double* ar,
+                    double* ut) const {
+  const BatchModel& model = model_;
+  const Batch& b = b_;
+  const PassInput& in = in_;
+  const Family& f = f_;
+  const std::uint64_t p = model.p, q = model.q, qq = q * q;
   const PassKind kind = in.kind;
-  const Family f = kind == PassKind::kCheck ? model.family : at_params(model.family, in.beta, p);
-  std::vector<double> a(q), ut(q);
-  double* ar = a.data();
-  // kTrials: each step's family (its parameters beside beta are the trial beta's).
-  std::vector<Family> fk;
-  for (std::uint64_t k = 0; kind == PassKind::kTrials && k < in.nodes; ++k)
-    fk.push_back(at_params(model.family, in.points + k * (p + n_extra(model.family)), p));
-  for (std::uint64_t i = 0; i < b.n; ++i) {
-    const std::int64_t code = b.codes[i];
-    if (code < 0 || static_cast<std::uint64_t>(code) >= m)
-      refuse(no, i, "group code " + std::to_string(code) + " is outside 0.." + std::to_string(m - 1));
-    const auto g = static_cast<std::uint64_t>(code);
-    if (in.active && !in.active[g]) continue;
-    ++sums.rows;
-    if (kind == PassKind::kCheck) {
-      check_row(model, b, i, no, sums);
-      continue;
-    }
+  for (std::uint64_t k = 0; k < count; ++k) {
+    const std::uint64_t i = rows(k);
+    const auto g = static_cast<std::uint64_t>(b.codes[i]);
     const double y = b.y[i], w = b.w[i];
     const double* xr = b.x + i * p;
     const double* zr = b.z + i * q;
@@ -146,12 +201,15 @@ void add_batch(const BatchModel& model, const Batch& b, const PassInput& in, Pas
     if (kind == PassKind::kTrials) {
       // The joint PIRLS's pass at each step (joint_pirls forms u + s du so).
       const std::uint64_t pe = p + n_extra(model.family);
-      for (std::uint64_t k = 0; k < in.nodes; ++k) {
-        for (std::uint64_t c = 0; c < q; ++c) ut[c] = in.u[g * q + c] + in.steps[k] * in.du[g * q + c];
-        const double e = detail::plus_random(
-            detail::fixed_eta(b.offset ? b.offset[i] : 0.0, xr, in.points + k * pe, p), ar, ut.data(), q);
-        const detail::RowState s = detail::row_state(fk[k], y, e, w);
-        sums.at_nodes[g * in.nodes + k] = sums.at_nodes[g * in.nodes + k] + loglik_smooth(fk[k], y, s.mu, w);
+      for (std::uint64_t s = 0; s < in.nodes; ++s) {
+        for (std::uint64_t c = 0; c < q; ++c) ut[c] = in.u[g * q + c] + in.steps[s] * in.du[g * q + c];
+        const double e =
+            detail::plus_random(detail::fixed_eta(b.offset ? b.offset[i] : 0.0, xr, in.points + s * pe, p), ar, ut, q);
+        // The mean as row_state finds it (the same bits as a kValue pass's), without
+        // the derivatives a trial does not need.
+        double mu, m1;
+        fk_[s].link->mean(e, mu, m1);
+        sums.at_nodes[g * in.nodes + s] = sums.at_nodes[g * in.nodes + s] + loglik_smooth(fk_[s], y, mu, w);
       }
       continue;
     }
@@ -196,14 +254,14 @@ void add_batch(const BatchModel& model, const Batch& b, const PassInput& in, Pas
         double at = 0.0;
         for (std::uint64_t c = 0; c < q; ++c) at = at + ar[c] * tg[c];
         const double omega = (v + st.d2 * at) - 2.0 * st.d1;
-        for (std::uint64_t j = 0; j < p; ++j) sums.gb[j] = sums.gb[j] + omega * xr[j];
+        for (std::uint64_t j = 0; j < p; ++j) gl.gb[j] = gl.gb[j] + omega * xr[j];
         if (const std::uint64_t ne = n_extra(f); ne > 0) {
           // The terms of log(phi) and Tweedie's power, the mode moving with them
           // (group_gradient's).
           const std::array<detail::ExtraDerivs, 2> dd = detail::extra_derivs(f, y, eta, w);
           const double lev = leverage(in.minv + g * qq, ar, q);
           for (std::uint64_t j = 0; j < ne; ++j)
-            sums.gb[p + j] = sums.gb[p + j] + ((-2.0 * dd[j].l + lev * dd[j].weight) + at * dd[j].d1);
+            gl.gb[p + j] = gl.gb[p + j] + ((-2.0 * dd[j].l + lev * dd[j].weight) + at * dd[j].d1);
         }
         double* zw = sums.zw.data() + g * q;
         double* zd = sums.zd.data() + g * q;
@@ -234,8 +292,8 @@ void add_batch(const BatchModel& model, const Batch& b, const PassInput& in, Pas
         }
         for (std::uint64_t r = 0; r < p; ++r) {
           const double wx = wt * xr[r];
-          sums.xd1[r] = sums.xd1[r] + xr[r] * st.d1;
-          for (std::uint64_t c = 0; c <= r; ++c) sums.xsx[r * p + c] = sums.xsx[r * p + c] + wx * xr[c];
+          gl.xd1[r] = gl.xd1[r] + xr[r] * st.d1;
+          for (std::uint64_t c = 0; c <= r; ++c) gl.xsx[r * p + c] = gl.xsx[r * p + c] + wx * xr[c];
         }
         break;
       }
@@ -266,12 +324,118 @@ void add_batch(const BatchModel& model, const Batch& b, const PassInput& in, Pas
         const std::array<detail::ExtraDerivs, 2> dd = detail::extra_derivs(f, y, eta, w);
         const double base = -2.0 * xv + at;
         const std::uint64_t nd = f.def->dispersion ? 1 : 0;
-        if (nd > 0) sums.gb[0] = sums.gb[0] + base * dd[0].d1;
-        if (f.def->power) sums.gb[nd] = sums.gb[nd] + base * dd[nd].d1;
+        if (nd > 0) gl.gb[0] = gl.gb[0] + base * dd[0].d1;
+        if (f.def->power) gl.gb[nd] = gl.gb[nd] + base * dd[nd].d1;
         break;
       }
     }
   }
+}
+
+}  // namespace
+
+void PassSums::settle() {
+  if (parts.empty()) return;
+  const std::uint64_t width = gb.size() + xsx.size() + xd1.size(), chunks = parts.size() / width;
+  for (std::uint64_t c = 0; c < chunks; ++c) {
+    const double* part = parts.data() + c * width;
+    for (auto* v : {&gb, &xsx, &xd1})
+      for (double& e : *v) e = e + *part++;
+  }
+  parts.clear();
+}
+
+void add_batch(const BatchModel& model, const Batch& b, const PassInput& in, PassSums& sums) {
+  const std::uint64_t m = model.m, q = model.q, no = sums.batches++;
+  if (in.kind == PassKind::kCheck) {
+    for (std::uint64_t i = 0; i < b.n; ++i) {
+      const std::int64_t code = b.codes[i];
+      if (code < 0 || static_cast<std::uint64_t>(code) >= m)
+        refuse(no, i, "group code " + std::to_string(code) + " is outside 0.." + std::to_string(m - 1));
+      if (in.active && !in.active[code]) continue;
+      ++sums.rows;
+      check_row(model, b, i, no, sums);
+    }
+    return;
+  }
+  for (std::uint64_t i = 0; i < b.n; ++i)
+    if (b.codes[i] < 0 || static_cast<std::uint64_t>(b.codes[i]) >= m)
+      refuse(no, i, "group code " + std::to_string(b.codes[i]) + " is outside 0.." + std::to_string(m - 1));
+  const auto skipped = [&](std::uint64_t i) { return in.active && !in.active[b.codes[i]]; };
+  // The groups are cut into chunks whose inputs and sums fit in cache; each chunk adds
+  // its groups' rows in row order, so a group's sums are the same bits however the
+  // rows are cut. A chunk's additions to the global sums go to partial sums of its
+  // own, kept across the pass's batches and added in chunk order by settle(): the
+  // globals too are the same bits for any cut of the rows into batches, and for any
+  // number of threads (the plan depends on the model and the kind only).
+  const ChunkPlan plan = plan_chunks(m, group_doubles(model, in));
+  if (plan.count <= 1) {
+    std::vector<double> scratch(2 * q);
+    const Globals direct{sums.gb.data(), sums.xsx.data(), sums.xd1.data()};
+    std::vector<std::uint64_t> rows;
+    rows.reserve(b.n);
+    for (std::uint64_t i = 0; i < b.n; ++i)
+      if (!skipped(i)) rows.push_back(i);
+    sums.rows += rows.size();
+    RowKernel(model, b, in).add([&](std::uint64_t k) { return rows[k]; }, rows.size(), sums, direct, scratch.data(),
+               scratch.data() + q);
+    return;
+  }
+  // The batch's rows gathered by chunk (a counting sort, row order kept within each
+  // chunk): each chunk then reads its rows in sequence, as its groups' sums sit in
+  // cache.
+  // Both steps run over blocks of rows (the shared plan again), each block's rows of a
+  // chunk placed after those of the blocks before it.
+  const std::uint64_t p = model.p, nc = plan.count;
+  const ChunkPlan blocks = plan_chunks(b.n, 1);
+  std::vector<std::uint64_t> at(blocks.count * nc, 0);  // block-major: block k's count, then its place, per chunk
+  for_chunks(blocks, [&](std::uint64_t k, std::uint64_t begin, std::uint64_t end) {
+    std::uint64_t* mine = at.data() + k * nc;
+    for (std::uint64_t i = begin; i < end; ++i)
+      if (!skipped(i)) ++mine[static_cast<std::uint64_t>(b.codes[i]) / plan.len];
+  });
+  std::vector<std::uint64_t> first(nc + 1, 0);
+  std::uint64_t n = 0;
+  for (std::uint64_t c = 0; c < nc; ++c) {
+    first[c] = n;
+    for (std::uint64_t k = 0; k < blocks.count; ++k) {
+      const std::uint64_t count = at[k * nc + c];
+      at[k * nc + c] = n;
+      n += count;
+    }
+  }
+  first[nc] = n;
+  // Filled below before they are read (no zeroing of some 48 bytes a row).
+  const std::unique_ptr<double[]> y(new double[n]), w(new double[n]), x(new double[n * p]), z(new double[n * q]),
+      off(new double[b.offset ? n : 0]);
+  const std::unique_ptr<std::int64_t[]> codes(new std::int64_t[n]);
+  for_chunks(blocks, [&](std::uint64_t k, std::uint64_t begin, std::uint64_t end) {
+    std::uint64_t* place = at.data() + k * nc;
+    for (std::uint64_t i = begin; i < end; ++i) {
+      if (skipped(i)) continue;
+      const std::uint64_t r = place[static_cast<std::uint64_t>(b.codes[i]) / plan.len]++;
+      codes[r] = b.codes[i];
+      y[r] = b.y[i];
+      w[r] = b.w[i];
+      if (b.offset) off[r] = b.offset[i];
+      for (std::uint64_t j = 0; j < p; ++j) x[r * p + j] = b.x[i * p + j];
+      for (std::uint64_t j = 0; j < q; ++j) z[r * q + j] = b.z[i * q + j];
+    }
+  });
+  const Batch gathered{n, y.get(), x.get(), z.get(), codes.get(), w.get(), b.offset ? off.get() : nullptr};
+  const RowKernel by_chunk(model, gathered, in);
+  sums.rows += n;
+  const std::uint64_t width = sums.gb.size() + sums.xsx.size() + sums.xd1.size();
+  if (sums.parts.empty()) sums.parts.assign(plan.count * width, 0.0);
+  const std::uint64_t row_cost = 16 * (q + 1) * (p + q + 1);
+  run_tasks(plan.count, plan.parallel && work_is_large(n, row_cost), [&](std::size_t c) {
+    std::vector<double> scratch(2 * q);
+    double* part = sums.parts.data() + c * width;
+    const Globals own{part, part + sums.gb.size(), part + sums.gb.size() + sums.xsx.size()};
+    const std::uint64_t from = first[c];
+    by_chunk.add([&](std::uint64_t k) { return from + k; }, first[c + 1] - from, sums, own, scratch.data(),
+                  scratch.data() + q);
+  });
 }
 
 }  // namespace qk::glmm
