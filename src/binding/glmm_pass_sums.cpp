@@ -50,10 +50,10 @@ struct Field {
   std::vector<double> gl::PassSums::* member;
 };
 constexpr Field kFields[] = {{"ll", &gl::PassSums::ll},   {"d1", &gl::PassSums::d1},   {"mo", &gl::PassSums::mo},
-                             {"mf", &gl::PassSums::mf},   {"ms", &gl::PassSums::ms},   {"s", &gl::PassSums::s},
-                             {"zw", &gl::PassSums::zw},   {"zd", &gl::PassSums::zd},   {"gm", &gl::PassSums::gm},
-                             {"bx", &gl::PassSums::bx},   {"xsx", &gl::PassSums::xsx}, {"xd1", &gl::PassSums::xd1},
-                             {"gb", &gl::PassSums::gb},   {"at_nodes", &gl::PassSums::at_nodes}};
+                             {"mf", &gl::PassSums::mf},   {"ms", &gl::PassSums::ms},   {"tm", &gl::PassSums::tm},
+                             {"s", &gl::PassSums::s},     {"zw", &gl::PassSums::zw},   {"zd", &gl::PassSums::zd},
+                             {"gm", &gl::PassSums::gm},   {"bx", &gl::PassSums::bx},   {"xsx", &gl::PassSums::xsx},
+                             {"xd1", &gl::PassSums::xd1}, {"gb", &gl::PassSums::gb},   {"at_nodes", &gl::PassSums::at_nodes}};
 
 PyObject* sums_dict(gl::PassSums& s) {
   Ref d(PyDict_New());

@@ -227,7 +227,7 @@ class TreeRunner final : public gl::PassRunner {
  private:
   static void add_into(gl::PassSums& to, const gl::PassSums& from) {
     for (auto m : {&gl::PassSums::ll, &gl::PassSums::d1, &gl::PassSums::mo, &gl::PassSums::mf, &gl::PassSums::ms,
-                   &gl::PassSums::s, &gl::PassSums::zw, &gl::PassSums::zd, &gl::PassSums::gm, &gl::PassSums::bx,
+                   &gl::PassSums::tm, &gl::PassSums::s, &gl::PassSums::zw, &gl::PassSums::zd, &gl::PassSums::gm, &gl::PassSums::bx,
                    &gl::PassSums::xsx, &gl::PassSums::xd1, &gl::PassSums::gb, &gl::PassSums::at_nodes})
       for (std::size_t i = 0; i < (to.*m).size(); ++i) (to.*m)[i] = (to.*m)[i] + (from.*m)[i];
     for (std::size_t i = 0; i < to.count.size(); ++i) to.count[i] += from.count[i];

@@ -64,7 +64,8 @@ BatchModel make_batch_model(std::uint64_t m, std::uint64_t p, std::uint64_t q, F
 enum class PassKind : std::uint8_t {
   kCheck,     // rows checked; per group its row count, and the loglik constant
   kValue,     // per group: sum loglik_smooth
-  kModes,     // and A'd1, the observed, Fisher and scoring curvatures (lower q x q)
+  kModes,     // and A'd1, the observed, Fisher and scoring curvatures (lower q x q);
+              // for a group marked at its mode, the spread's moments
   kSpread,    // per group s = sum_r W'_r (a_r' M^-1 a_r) a_r, given M^-1
   kGradient,  // the gradient's row sums, given M^-1 and t = M_o^-1 s
   kJoint,     // per group the scoring curvature, B = A'SX and A'd1; X'SX and X'd1
@@ -75,7 +76,8 @@ enum class PassKind : std::uint8_t {
 };
 
 // A pass's inputs: the point, each group's u (m x q) and, per kind, M^-1 (m x q x q)
-// and t (m x q). Groups whose active entry is 0 are skipped (empty: all active).
+// and t (m x q). Groups whose active entry is 0 are skipped (empty: all active); 2
+// marks a group whose u is its mode (kModes adds its spread's moments).
 struct PassInput {
   PassKind kind = PassKind::kValue;
   const double* lambda = nullptr;
@@ -99,6 +101,9 @@ struct PassSums {
   std::vector<double> ll;           // m
   std::vector<double> d1;           // m x q: A' d1
   std::vector<double> mo, mf, ms;   // m x q x q: observed, Fisher, scoring curvatures
+  // m x q x q x q, kModes at a group's mode: T_ijk = sum_r W'_r a_ri a_rj a_rk, whence
+  // the gradient's s_i = sum_jk (M^-1)_jk T_ijk without a kSpread pass
+  std::vector<double> tm;
   std::vector<double> s, zw, zd;    // m x q
   std::vector<double> gm;           // m x q x q: A' W Z
   std::vector<double> bx;           // m x q x p: A' S X

@@ -68,7 +68,7 @@ class Driver {
   // The last modes found from warm starts and their point: a gradient asked at that
   // point (the minimiser's line search takes the value, then the gradient there) starts
   // from them without a pass.
-  std::vector<double> u_, lf_, lo_, at_lambda_, at_beta_;
+  std::vector<double> u_, lf_, lo_, tm_, at_lambda_, at_beta_;
   double value_ = 0.0;
   bool reusable_ = false;
   // sums_ holds a kJoint pass's sums, not yet used, at (jl_, jb_, ju_): the joint

@@ -63,7 +63,8 @@ bool Driver::modes_at(const std::vector<double>& lambda, const double* beta, std
   reusable_ = false;
   const bool from_warm = warm && warm->size() == m * q;
   std::vector<double> u = from_warm ? *warm : std::vector<double>(m * q, 0.0);
-  std::vector<double> probe = u, delta(m * q), h(m), big(m), step(m), term(m), lf(m * qq), lo(m * qq), l(qq);
+  std::vector<double> probe = u, delta(m * q), h(m), big(m), step(m), term(m), lf(m * qq), lo(m * qq), l(qq),
+      tm(m * qq * q);
   std::vector<int> iter(m, 0), halvings(m, 0);
   std::vector<Phase> phase(m, Phase::kStart);
   std::vector<std::uint8_t> active(m, 1), check_start(m, from_warm ? 1 : 0);
@@ -77,6 +78,7 @@ bool Driver::modes_at(const std::vector<double>& lambda, const double* beta, std
     if (big[g] <= kNewtonZone) {
       for (std::uint64_t b = 0; b < q; ++b) u[g * q + b] = u[g * q + b] + delta[g * q + b];
       phase[g] = big[g] <= kStepTol ? Phase::kFinal : Phase::kWhole;
+      active[g] = phase[g] == Phase::kFinal ? 2 : 1;  // the pass at the mode adds the spread's moments
       std::copy(u.begin() + g * q, u.begin() + (g + 1) * q, probe.begin() + g * q);
       return;
     }
@@ -103,6 +105,7 @@ bool Driver::modes_at(const std::vector<double>& lambda, const double* beta, std
   const auto not_taken = [&](std::uint64_t g) {
     if (big[g] > kSearchEnd) return false;
     phase[g] = Phase::kFinal;
+    active[g] = 2;
     std::copy(u.begin() + g * q, u.begin() + (g + 1) * q, probe.begin() + g * q);
     return true;
   };
@@ -163,6 +166,7 @@ bool Driver::modes_at(const std::vector<double>& lambda, const double* beta, std
           std::copy(sums_.mf.begin() + g * qq, sums_.mf.begin() + (g + 1) * qq, lg);
           for (std::uint64_t i = 0; i < q; ++i) lg[i * q + i] = lg[i * q + i] + 1.0;
           std::copy(sums_.mo.begin() + g * qq, sums_.mo.begin() + (g + 1) * qq, lo.begin() + g * qq);
+          std::copy(sums_.tm.begin() + g * qq * q, sums_.tm.begin() + (g + 1) * qq * q, tm.begin() + g * qq * q);
           ok = cholesky_in_place(lg, q);
           term[g] = hp + log_det(lg, q);
           phase[g] = Phase::kDone;
@@ -183,6 +187,7 @@ bool Driver::modes_at(const std::vector<double>& lambda, const double* beta, std
   u_.swap(u);
   lf_.swap(lf);
   lo_.swap(lo);
+  tm_.swap(tm);
   value_ = total;
   if (from_warm) {
     at_lambda_ = lambda;
@@ -205,20 +210,20 @@ bool Driver::evaluate(const std::vector<double>& lambda, const double* beta, dou
   const std::vector<double>&u = u_, &lf = lf_;
   std::vector<double> lo = lo_;  // factored in place below; the kept modes may serve again
 
-  // The exact gradient (group_gradient's, its row sums from two passes).
+  // The exact gradient (group_gradient's): s = sum_r W'_r (a_r' M^-1 a_r) a_r from the
+  // moments the pass at the mode kept, then the row sums of one more pass.
   std::vector<double> minv(m * qq), t(m * q);
   for (std::uint64_t g = 0; g < m; ++g) cholesky_inverse(lf.data() + g * qq, q, minv.data() + g * qq);
-  PassInput in;
-  in.kind = PassKind::kSpread;
-  in.lambda = lambda.data();
-  in.beta = beta;
-  in.u = u.data();
-  in.minv = minv.data();
-  pass(in);
   const bool same = canonical(model_.family) || model_.family.observed;
   for (std::uint64_t g = 0; g < m; ++g) {
     double* tg = t.data() + g * q;
-    std::copy(sums_.s.begin() + g * q, sums_.s.begin() + (g + 1) * q, tg);
+    const double* mi = minv.data() + g * qq;
+    const double* tmg = tm_.data() + g * qq * q;
+    for (std::uint64_t i = 0; i < q; ++i) {
+      double si = 0.0;
+      for (std::uint64_t jk = 0; jk < qq; ++jk) si = si + mi[jk] * tmg[i * qq + jk];
+      tg[i] = si;
+    }
     const double* fac = lf.data() + g * qq;
     if (!same) {
       // M_o = A' (-D2) A + I, or M where it is not positive definite.
@@ -229,7 +234,12 @@ bool Driver::evaluate(const std::vector<double>& lambda, const double* beta, dou
     forward_solve(fac, q, tg, 1);
     backward_solve(fac, q, tg, 1);
   }
+  PassInput in;
   in.kind = PassKind::kGradient;
+  in.lambda = lambda.data();
+  in.beta = beta;
+  in.u = u.data();
+  in.minv = minv.data();
   in.t = t.data();
   pass(in);
   std::fill(grad, grad + nt + pe, 0.0);
@@ -302,8 +312,8 @@ FitResult fit_batches(PassRunner& runner, const BatchModel& model, const FitOpti
   };
   // Points whose criteria are found together share their passes (the Hessian's 2 np
   // gradients, a quadrature's differences), as many at once as keep their state (some
-  // 8 (5q + 5 + 8q^2) bytes a group each) within 1 GiB, and at most 64.
-  const std::size_t per_point = m * (8 * (5 * q + 5 + 8 * q * q) + 16);
+  // 8 (5q + 5 + 8q^2 + 3q^3) bytes a group each) within 1 GiB, and at most 64.
+  const std::size_t per_point = m * (8 * (5 * q + 5 + 8 * q * q + 3 * q * q * q) + 16);
   const std::size_t together = std::clamp<std::size_t>((std::size_t{1} << 30) / per_point, 1, 64);
   if (nagq <= 1) {
     c.value = laplace_value;

@@ -33,7 +33,7 @@ BatchModel make_batch_model(std::uint64_t m, std::uint64_t p, std::uint64_t q, F
 void PassSums::clear(const BatchModel& model, PassKind kind, std::uint64_t nodes) {
   const std::uint64_t m = model.m, q = model.q, p = model.p, qq = q * q;
   const auto sized = [](std::vector<double>& v, std::uint64_t n) { v.assign(n, 0.0); };
-  for (auto* v : {&ll, &d1, &mo, &mf, &ms, &s, &zw, &zd, &gm, &bx, &xsx, &xd1, &gb, &at_nodes, &parts}) v->clear();
+  for (auto* v : {&ll, &d1, &mo, &mf, &ms, &tm, &s, &zw, &zd, &gm, &bx, &xsx, &xd1, &gb, &at_nodes, &parts}) v->clear();
   count.clear();
   constant = 0.0;
   batches = rows = 0;
@@ -50,6 +50,7 @@ void PassSums::clear(const BatchModel& model, PassKind kind, std::uint64_t nodes
       sized(mo, m * qq);
       sized(mf, m * qq);
       sized(ms, m * qq);
+      sized(tm, m * qq * q);
       break;
     case PassKind::kSpread:
       sized(s, m * q);
@@ -139,7 +140,7 @@ std::uint64_t group_doubles(const BatchModel& model, const PassInput& in) {
     case PassKind::kValue:
       return q + 1;
     case PassKind::kModes:
-      return 2 * q + 1 + 3 * qq;
+      return 2 * q + 1 + 3 * qq + qq * q;
     case PassKind::kSpread:
       return 2 * q + qq;
     case PassKind::kGradient:
@@ -239,6 +240,16 @@ void RowKernel::add(const Rows& rows, std::uint64_t count, PassSums& sums, const
         detail::add_outer_lower(-st.d2, ar, q, sums.mo.data() + g * qq);
         detail::add_outer_lower(st.weight, ar, q, sums.mf.data() + g * qq);
         detail::add_outer_lower(st.scoring, ar, q, sums.ms.data() + g * qq);
+        if (in.active && in.active[g] == 2) {
+          double* tg = sums.tm.data() + g * qq * q;
+          for (std::uint64_t i = 0; i < q; ++i) {
+            const double wi = st.dweight * ar[i];
+            for (std::uint64_t j = 0; j < q; ++j) {
+              const double wij = wi * ar[j];
+              for (std::uint64_t k = 0; k < q; ++k) tg[(i * q + j) * q + k] = tg[(i * q + j) * q + k] + wij * ar[k];
+            }
+          }
+        }
         break;
       }
       case PassKind::kSpread: {
@@ -382,10 +393,9 @@ void add_batch(const BatchModel& model, const Batch& b, const PassInput& in, Pas
     return;
   }
   // The batch's rows gathered by chunk (a counting sort, row order kept within each
-  // chunk): each chunk then reads its rows in sequence, as its groups' sums sit in
-  // cache.
-  // Both steps run over blocks of rows (the shared plan again), each block's rows of a
-  // chunk placed after those of the blocks before it.
+  // chunk): each chunk then reads its rows in sequence while its groups' sums sit in
+  // cache. Counting and placing run over blocks of rows (the shared plan again), each
+  // block's rows of a chunk placed after those of the blocks before it.
   const std::uint64_t p = model.p, nc = plan.count;
   const ChunkPlan blocks = plan_chunks(b.n, 1);
   std::vector<std::uint64_t> at(blocks.count * nc, 0);  // block-major: block k's count, then its place, per chunk
