@@ -44,6 +44,16 @@ bool newton(const PassSums& s, std::uint64_t g, std::uint64_t q, std::vector<dou
   return std::isfinite(big);
 }
 
+// A pass's input at (lambda, beta) and the modes u.
+PassInput input_at(PassKind kind, const std::vector<double>& lambda, const double* beta, const double* u) {
+  PassInput in;
+  in.kind = kind;
+  in.lambda = lambda.data();
+  in.beta = beta;
+  in.u = u;
+  return in;
+}
+
 }  // namespace
 
 namespace detail {
@@ -110,11 +120,7 @@ bool Driver::modes_at(const std::vector<double>& lambda, const double* beta, std
     return true;
   };
   while (remaining > 0) {
-    PassInput in;
-    in.kind = PassKind::kModes;
-    in.lambda = lambda.data();
-    in.beta = beta;
-    in.u = probe.data();
+    PassInput in = input_at(PassKind::kModes, lambda, beta, probe.data());
     in.active = active.data();
     pass(in);
     for (std::uint64_t g = 0; g < m; ++g) {
@@ -234,11 +240,7 @@ bool Driver::evaluate(const std::vector<double>& lambda, const double* beta, dou
     forward_solve(fac, q, tg, 1);
     backward_solve(fac, q, tg, 1);
   }
-  PassInput in;
-  in.kind = PassKind::kGradient;
-  in.lambda = lambda.data();
-  in.beta = beta;
-  in.u = u.data();
+  PassInput in = input_at(PassKind::kGradient, lambda, beta, u.data());
   in.minv = minv.data();
   in.t = t.data();
   pass(in);
