@@ -45,7 +45,8 @@ Rows simulate(const gl::Family& fam, std::uint64_t m, std::uint64_t q, unsigned 
     const double x1 = nd(rng);
     const double mu = gl::linkinv(fam, (name == "binomial" ? -0.3 : 0.5) + 0.4 * x1 + b0[g] + b1[g] * x1);
     const auto [y, w] = qkt::draw_response(fam, mu, rng, trials, 5.0);
-    s.y.push_back(y);
+    // A zero-inflated family's structural zeros, a fifth of the rows.
+    s.y.push_back(fam.inflated && std::uniform_real_distribution<double>()(rng) < 0.2 ? 0.0 : y);
     s.w.push_back(w);
     s.x.insert(s.x.end(), {1.0, x1});
     const double zz[2] = {1.0, x1};
@@ -68,6 +69,7 @@ struct Case {
   std::uint64_t batch;
   double vcov_tol;  // the quadrature's Hessian is by second differences of the criterion
   std::uint64_t m = 30;  // groups; thousands: the kernel cuts them into several chunks
+  bool zi = false;       // a constant zero-inflation probability, started at logit 0.2
 };
 
 TEST(GlmmBatchNagq, FitIsTheInMemoryFit) {
@@ -76,18 +78,23 @@ TEST(GlmmBatchNagq, FitIsTheInMemoryFit) {
       {"binomial", "logit", 2, 0, 9, 1e-8},  {"binomial", "logit", 1, 5, 11, 1e-4}, {"poisson", "log", 1, 9, 3, 1e-4},
       {"binomial", "probit", 1, 2, 50, 1e-4}, {"Gamma", "log", 2, 0, 3000, 1e-8, 4201},
       {"binomial", "logit", 2, 0, 5000, 1e-8, 2601},
+      {"poisson", "log", 1, 0, 13, 1e-8, 30, true}, {"poisson", "log", 1, 7, 13, 1e-4, 30, true},
+      {"poisson", "log", 1, 0, 4000, 1e-8, 3001, true}, {"nbinom2", "log", 2, 0, 40, 1e-8, 31, true},
   };
   for (const Case& c : cases) {
-    const gl::Family fam = family(c.family, c.link);
+    gl::Family fam = family(c.family, c.link);
+    fam.inflated = c.zi;
+    fam.observed = fam.observed || c.zi;
     const Rows s = simulate(fam, c.m, c.q, 11 + static_cast<unsigned>(c.nagq + c.batch));
     const std::vector<std::uint64_t> blocks{c.q};
     const gl::Rows rows =
         gl::make_rows({s.n, s.p, s.q, s.m, s.y.data(), s.x.data(), s.z.data(), s.codes.data(), s.w.data(), nullptr},
                       fam, blocks);
-    const std::string what = std::string(c.family) + "/" + c.link + " q " + std::to_string(c.q) + " nagq " +
+    const std::string what = std::string(c.family) + (c.zi ? " zi" : "") + "/" + c.link + " q " + std::to_string(c.q) + " nagq " +
                              std::to_string(c.nagq);
     gl::FitOptions o;
     o.nagq = c.nagq;
+    if (c.zi) o.beta = c.family == std::string("nbinom2") ? GVec{0.5, 0.4, 0.0, -1.4} : GVec{0.5, 0.4, -1.4};
     Reader reader(s, c.batch);
     std::uint64_t passes = 0;
     gl::FitResult mem, bat;

@@ -48,7 +48,8 @@ Sim simulate(const gl::Family& fam, std::uint64_t m, std::uint64_t q, unsigned s
     const double eta = off + (counts ? 0.6 : -0.4) + 0.5 * x1 + bg[g] + sg[g] * x1;
     const double mu = gl::linkinv(fam, eta);
     const auto [y, w] = qkt::draw_response(fam, mu, rng, trials, 4.0);
-    s.y.push_back(y);
+    // A zero-inflated family's structural zeros, a fifth of the rows.
+    s.y.push_back(fam.inflated && std::uniform_real_distribution<double>()(rng) < 0.2 ? 0.0 : y);
     s.w.push_back(w);
     s.offset.push_back(off);
     s.x.insert(s.x.end(), {1.0, x1});
@@ -70,7 +71,20 @@ struct Case {
   std::vector<std::uint64_t> blocks;
   std::uint64_t batch;
   std::uint64_t m = 25;  // groups; thousands: the kernel cuts them into several chunks
+  bool zi = false;       // a constant zero-inflation probability
 };
+
+// The family by name, zero-inflated (a constant probability, whose curvature is the
+// observed one) where asked.
+gl::Family case_family(const Case& c) {
+  gl::Family fam = family(c.family, c.link);
+  if (c.zi) {
+    fam.inflated = true;
+    fam.zi_columns = 1;
+    fam.observed = true;
+  }
+  return fam;
+}
 
 TEST(GlmmBatches, FitIsTheInMemoryFit) {
   const Case cases[] = {
@@ -78,26 +92,32 @@ TEST(GlmmBatches, FitIsTheInMemoryFit) {
       {"binomial", "logit", 2, {2}, 13},    {"poisson", "log", 2, {1, 1}, 64}, {"binomial", "cloglog", 2, {2}, 1000},
       {"nbinom2", "log", 1, {1}, 11},       {"nbinom1", "log", 1, {1}, 29},       {"Gamma", "log", 2, {1, 1}, 3},
       {"binomial", "logit", 2, {2}, 1500, 2600}, {"Gamma", "log", 1, {1}, 7000, 6000},
+      {"poisson", "log", 1, {1}, 9, 40, true},   {"nbinom2", "log", 2, {1, 1}, 33, 30, true}, {"nbinom2", "log", 1, {1}, 6, 25, true},
+      {"poisson", "log", 1, {1}, 4000, 5000, true},
   };
   for (const Case& c : cases) {
-    const gl::Family fam = family(c.family, c.link);
+    const gl::Family fam = case_family(c);
     const Sim s = simulate(fam, c.m, c.q, 5 + static_cast<unsigned>(c.q) + static_cast<unsigned>(c.batch));
     const gl::Rows rows = gl::make_rows(
         {s.n, s.p, s.q, s.m, s.y.data(), s.x.data(), s.z.data(), s.codes.data(), s.w.data(), s.offset.data()}, fam,
         c.blocks);
-    const std::string what = std::string(c.family) + "/" + c.link + " q " + std::to_string(c.q) + " batch " +
+    const std::string what = std::string(c.family) + (c.zi ? " zi" : "") + "/" + c.link + " q " +
+                             std::to_string(c.q) + " batch " +
                              std::to_string(c.batch) + " groups " + std::to_string(c.m);
     gl::FitResult mem, bat;
     VectorBatches reader(s, c.batch);
     std::uint64_t passes = 0;
+    // A zero-inflated fit starts from the counts' coefficients, as the Python layer's do.
+    gl::FitOptions start;
+    if (c.zi) start.beta = c.family == std::string("nbinom2") ? GVec{0.6, 0.5, 0.0, -1.4} : GVec{0.6, 0.5, -1.4};
     try {
-      mem = gl::fit(rows, {});
+      mem = gl::fit(rows, start);
     } catch (const std::exception& e) {
       ADD_FAILURE() << what << " in memory: " << e.what();
       continue;
     }
     try {
-      bat = gl::fit_batches(reader, gl::make_batch_model(s.m, s.p, s.q, fam, c.blocks), {}, passes);
+      bat = gl::fit_batches(reader, gl::make_batch_model(s.m, s.p, s.q, fam, c.blocks), start, passes);
     } catch (const std::exception& e) {
       ADD_FAILURE() << what << " from batches: " << e.what();
       continue;
@@ -192,6 +212,7 @@ TEST(GlmmBatches, RefusesBadRowsNamingTheBatch) {
   fails_with(s, 7, "group 6 has no rows");
   gl::Family inflated = family("poisson", "log");
   inflated.inflated = true;
+  inflated.zi_columns = 2;  // covariates of the zero-inflation, which batches do not carry
   EXPECT_THROW(gl::make_batch_model(6, 2, 1, inflated, {1}), std::invalid_argument);
 }
 
@@ -241,9 +262,12 @@ class TreeRunner final : public gl::PassRunner {
 };
 
 TEST(GlmmBatches, PassesMergedInATreeGiveTheInMemoryFit) {
-  const Case cases[] = {{"binomial", "logit", 2, {2}, 9}, {"nbinom2", "log", 1, {1}, 7}, {"nbinom2", "log", 1, {1}, 5000, 6000}};
+  const Case cases[] = {{"binomial", "logit", 2, {2}, 9},
+                        {"nbinom2", "log", 1, {1}, 7},
+                        {"nbinom2", "log", 1, {1}, 5000, 6000},
+                        {"nbinom2", "log", 1, {1}, 17, 25, true}};
   for (const Case& c : cases) {
-    const gl::Family fam = family(c.family, c.link);
+    const gl::Family fam = case_family(c);
     const Sim s = simulate(fam, c.m, c.q, 11);
     const gl::Rows rows = gl::make_rows(
         {s.n, s.p, s.q, s.m, s.y.data(), s.x.data(), s.z.data(), s.codes.data(), s.w.data(), s.offset.data()}, fam,

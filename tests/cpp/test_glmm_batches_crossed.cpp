@@ -54,6 +54,8 @@ Sim simulate(const gl::Family& fam, std::uint64_t m0, std::uint64_t m1, bool nes
     double y, w = 1.0;
     if (counts) {
       y = static_cast<double>(std::poisson_distribution<int>(mu)(rng));
+      // A zero-inflated family's structural zeros, a fifth of the rows.
+      if (fam.inflated && std::uniform_real_distribution<double>()(rng) < 0.2) y = 0.0;
     } else {
       w = static_cast<double>(trials(rng));
       y = w == 0.0 ? 0.0 : static_cast<double>(std::binomial_distribution<int>(static_cast<int>(w), mu)(rng)) / w;
@@ -226,6 +228,8 @@ struct FitCase {
   const char* link;
   bool nested;
   bool observed;  // the Laplace approximation's curvature observed (not Fisher's)
+  bool zi = false;  // a constant zero-inflation probability (its curvature observed)
+  int nagq = 1;
 };
 
 class CrossedBatchFit : public ::testing::TestWithParam<FitCase> {};
@@ -234,13 +238,19 @@ TEST_P(CrossedBatchFit, IsTheInMemoryFit) {
   const FitCase& c = GetParam();
   gl::Family fam = family(c.family, c.link);
   fam.observed = c.observed;
+  fam.inflated = c.zi;
   const Sim s = simulate(fam, 40, 12, c.nested, 5);
-  const gl::FitResult want = gl::crossed_fit(in_memory(s, fam), gl::FitOptions{});
+  gl::FitOptions options;
+  options.nagq = c.nagq;
+  // A zero-inflated fit starts from the counts' coefficients and logit(0.2), as the
+  // Python layer's do.
+  if (c.zi) options.beta = std::string(c.family) == "nbinom2" ? GVec{0.5, 0.4, 0.0, -1.4} : GVec{0.5, 0.4, -1.4};
+  const gl::FitResult want = gl::crossed_fit(in_memory(s, fam), options);
   for (const std::vector<std::uint64_t>& sizes :
        {std::vector<std::uint64_t>{100000}, std::vector<std::uint64_t>{3, 97, 41}}) {
     SplitBatches reader(s, sizes);
     std::uint64_t passes = 0;
-    const gl::FitResult got = gl::fit_crossed_batches(reader, batch_model(s, fam), gl::FitOptions{}, passes);
+    const gl::FitResult got = gl::fit_crossed_batches(reader, batch_model(s, fam), options, passes);
     EXPECT_EQ(got.m2loglik, want.m2loglik);
     EXPECT_EQ(got.theta, want.theta);
     EXPECT_EQ(got.beta, want.beta);
@@ -256,7 +266,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, CrossedBatchFit,
                          ::testing::Values(FitCase{"binomial", "logit", false, false},
                                            FitCase{"poisson", "log", false, false}, FitCase{"poisson", "log", true, false},
                                            FitCase{"binomial", "cloglog", false, false},
-                                           FitCase{"binomial", "probit", false, true}));
+                                           FitCase{"binomial", "probit", false, true},
+                                           FitCase{"poisson", "log", false, true, true},
+                                           FitCase{"poisson", "log", false, true, true, 0},
+                                           FitCase{"nbinom2", "log", true, true, true}));
 
 // The message of the std::invalid_argument f throws (empty when it throws none).
 template <class F>

@@ -212,7 +212,14 @@ bool Driver::pirls(const Family& fam, const std::vector<double>& theta, const Mo
   for (int it = 0; it < kMaxIter; ++it) {
     check_interrupt();
     Solve s;
-    if (!solve(cur.system, theta, false, false, s)) return false;
+    // A mixture's steps are Newton's within the Newton zone, unless that system does
+    // not factor (as crossed_glmm.cpp's pirls takes them): one more pass there.
+    bool solved = false;
+    if (fam.inflated && smallest <= kNewtonZone) {
+      Point newton = system_at(fam, lam, beta, u, CrossedWeights::kLaplace, joint);
+      solved = solve(newton.system, theta, false, false, s);
+    }
+    if (!solved && !solve(cur.system, theta, false, false, s)) return false;
     double big = 0.0;
     for (std::size_t j = 0; j < k; ++j)
       for (std::size_t i = 0; i < u[j].size(); ++i) big = std::max(big, std::fabs(s.u[j][i] - u[j][i]));

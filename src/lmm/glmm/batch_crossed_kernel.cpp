@@ -21,7 +21,10 @@ namespace cr = qk::crossed;
 CrossedBatchModel make_crossed_batch_model(std::uint64_t p, Family family, const std::vector<std::uint64_t>& m,
                                            const std::vector<std::uint64_t>& q,
                                            const std::vector<std::vector<std::uint64_t>>& blocks) {
-  if (family.inflated) throw std::invalid_argument("a crossed GLMM fit from batches takes no zero-inflation");
+  // A constant zero-inflation probability is a family parameter beside beta (see
+  // make_batch_model); covariates of it would need their rows in the batches.
+  if (family.inflated && family.zi_columns != 1)
+    throw std::invalid_argument("a crossed GLMM fit from batches takes no zero-inflation with covariates");
   if (m.size() < 2 || q.size() != m.size() || blocks.size() != m.size())
     throw std::invalid_argument("a crossed GLMM fit from batches needs two or more grouping factors");
   CrossedBatchModel model;

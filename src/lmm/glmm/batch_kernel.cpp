@@ -17,8 +17,10 @@ BatchModel make_batch_model(std::uint64_t m, std::uint64_t p, std::uint64_t q, F
                             const std::vector<std::uint64_t>& blocks) {
   if (q == 0) throw std::invalid_argument("z must have at least one column");
   if (m == 0) throw std::invalid_argument("n_groups must be at least 1");
-  if (family.inflated)
-    throw std::invalid_argument("zero-inflation is not taken by the fit from batches");
+  // A constant zero-inflation probability is a parameter of the family beside beta,
+  // as log(phi) is; one with covariates would need the batches' rows of its design.
+  if (family.inflated && family.zi_columns != 1)
+    throw std::invalid_argument("zero-inflation with covariates is not taken by the fit from batches");
   if (auto err = blocks_error(blocks, q)) throw std::invalid_argument(*err);
   BatchModel model;
   model.m = m;
@@ -333,10 +335,10 @@ void RowKernel::add(const Rows& rows, std::uint64_t count, PassSums& sums, const
         const std::uint64_t ne = n_extra(f);
         if (ne == 0 || w == 0.0) break;
         const std::array<detail::ExtraDerivs, 2> dd = detail::extra_derivs(f, y, eta, w);
+        // log(phi), then Tweedie's power or the constant zero-inflation's logit: each
+        // its own entry of extra_derivs, in n_extra's order.
         const double base = -2.0 * xv + at;
-        const std::uint64_t nd = f.def->dispersion ? 1 : 0;
-        if (nd > 0) gl.gb[0] = gl.gb[0] + base * dd[0].d1;
-        if (f.def->power) gl.gb[nd] = gl.gb[nd] + base * dd[nd].d1;
+        for (std::uint64_t j = 0; j < ne; ++j) gl.gb[j] = gl.gb[j] + base * dd[j].d1;
         break;
       }
     }
