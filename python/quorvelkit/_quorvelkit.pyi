@@ -161,13 +161,15 @@ def glmm_batches_fit(
     beta: _Theta | None = None,
     nagq: int = 1,
     run: Callable[[str, dict[str, Any]], dict[str, Any]] | None = None,
+    zi: bool | None = None,
 ) -> dict[str, Any]:
     """The fit of a GLMM with one grouping factor from rows read in batches:
     ``read()`` returns an iterable of ``(y, x, z, codes, weights, offset)`` tuples, the
     same rows in the same order at every call (one call per pass). The fit's dict as
     ``GlmmCore.fit`` returns it, without ``eta`` and ``mu``, with ``passes`` and
     ``laplace``; ``beta`` a start (the fixed effects, then log(phi) for a family with a
-    dispersion parameter). ``nagq``: 0 (the joint PIRLS's criterion), 1 (Laplace's) or
+    dispersion parameter, then the zero-inflation's logit); ``zi`` true for a
+    zero-inflated family of a constant probability. ``nagq``: 0 (the joint PIRLS's criterion), 1 (Laplace's) or
     more (adaptive Gauss-Hermite quadrature of one scalar random effect). An exception
     raised by ``read`` or its iterator propagates unchanged. With ``run`` (and ``read``
     None) each pass is made elsewhere: ``run(kind, inputs)`` returns the pass's sums
@@ -184,6 +186,7 @@ def glmm_batch_sums(
     inputs: dict[str, Any],
     link: str | None = None,
     laplace: str | None = None,
+    zi: bool | None = None,
 ) -> dict[str, Any]:
     """One pass's sums over the batches of ``read()`` (as ``glmm_batches_fit`` reads
     them), from zero: ``kind`` one of check, value, modes, spread, gradient, joint,
@@ -203,6 +206,7 @@ def glmm_batches_criterion(
     link: str | None = None,
     laplace: str | None = None,
     run: Callable[[str, dict[str, Any]], dict[str, Any]] | None = None,
+    zi: bool | None = None,
 ) -> Any:
     """The Laplace criterion of a GLMM with one grouping factor from rows read in batches,
     at one point after another (for :func:`glmm_batches_evaluate`): ``read()`` as for
@@ -230,6 +234,7 @@ def glmm_batches_crossed_fit(
     max_iter: int = 300,
     beta: _Theta | None = None,
     nagq: int = 1,
+    zi: bool | None = None,
 ) -> dict[str, Any]:
     """The fit of a GLMM with several grouping factors (crossed or nested, in
     the crossed core's order: most levels first) from rows read in batches: ``read()``
@@ -249,6 +254,7 @@ def glmm_batches_crossed_criterion(
     family: str,
     link: str | None = None,
     laplace: str | None = None,
+    zi: bool | None = None,
 ) -> Any:
     """The Laplace criterion of a GLMM with several grouping factors from rows read in
     batches, at one point after another (for :func:`glmm_batches_evaluate`; theta in the

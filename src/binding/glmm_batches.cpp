@@ -85,19 +85,12 @@ PyObject* result_dict(gl::FitResult& res, const gl::BatchModel& model, int nagq,
   const auto nt = static_cast<npy_intp>(res.theta.size()), pp = static_cast<npy_intp>(p),
              mm = static_cast<npy_intp>(model.m), qq = static_cast<npy_intp>(model.q);
   const auto nh = nt + static_cast<npy_intp>(res.beta.size());
-  // phi and Tweedie's power leave beta (log(phi) and s after the fixed effects) for
-  // entries of their own.
-  const gl::Family at = gl::at_params(model.family, res.beta.data(), p);
-  res.beta.resize(p);
   Ref d(PyDict_New());
   if (!d) return nullptr;
-  const bool ok = set_item(d.get(), "theta", array_taking(std::move(res.theta), {nt})) &&
+  const bool ok = set_family_parameters(d.get(), model.family, res.beta, p) &&
+                  set_item(d.get(), "theta", array_taking(std::move(res.theta), {nt})) &&
                   set_item(d.get(), "beta", array_taking(std::move(res.beta), {pp})) &&
-                  set_item(d.get(), "phi", at.def->dispersion ? PyFloat_FromDouble(at.phi) : Py_NewRef(Py_None)) &&
-                  set_item(d.get(), "power", at.def->power ? PyFloat_FromDouble(at.power) : Py_NewRef(Py_None)) &&
-                  set_item(d.get(), "zi", Py_NewRef(Py_None)) &&
-                  set_item(d.get(), "zi_beta", Py_NewRef(Py_None)) &&
-                  set_item(d.get(), "laplace", PyUnicode_FromString(at.observed ? "observed" : "fisher")) &&
+                  set_item(d.get(), "laplace", PyUnicode_FromString(model.family.observed ? "observed" : "fisher")) &&
                   set_item(d.get(), "nagq", PyLong_FromLong(nagq)) &&
                   set_item(d.get(), "passes", PyLong_FromUnsignedLongLong(passes)) &&
                   set_fit_estimates(d.get(), res, pp, nh) &&
@@ -111,7 +104,7 @@ PyObject* f_glmm_batches_fit(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   std::vector<PyObject*> a;
   if (!parse_args("glmm_batches_fit",
                   {"read", "n_groups", "p", "q", "blocks", "family", "link", "laplace", "theta", "max_iter", "beta", "nagq",
-                   "run"},
+                   "run", "zi"},
                   6, args, nargs, kwnames, a))
     return nullptr;
   PyObject* run = a[12] && a[12] != Py_None ? a[12] : nullptr;
@@ -125,7 +118,7 @@ PyObject* f_glmm_batches_fit(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     return nullptr;
   // lme4's limit on the quadrature's points.
   if (nagq > 25) return value_error("nagq must be from 0 to 25");
-  auto parsed = family_of(a[5], a[6], a[7], nullptr);
+  auto parsed = family_of(a[5], a[6], a[7], a[13]);
   if (auto* err = std::get_if<std::string>(&parsed)) return err->empty() ? nullptr : value_error(*err);
   gl::FitOptions o;
   o.max_iter = max_iter;
@@ -139,8 +132,7 @@ PyObject* f_glmm_batches_fit(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     const gl::BatchModel model = gl::make_batch_model(m, p, q, std::get<gl::Family>(parsed), blocks);
     if (!o.theta.empty() && o.theta.size() != model.idx.size()) return value_error("theta has the wrong length");
     if (!o.beta.empty() && o.beta.size() != p + gl::n_extra(model.family))
-      return value_error("beta has the wrong length (the fixed effects, then log(phi) for a family with phi, then "
-                         "Tweedie's power's s)");
+      return value_error(kBetaLength);
     if (run) {
       const auto runner = python_runner(run, model, pending);
       res = gl::fit_batches(*runner, model, o, passes);
@@ -166,7 +158,7 @@ void free_criterion(PyObject* capsule) {
 PyObject* f_glmm_batches_criterion(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<PyObject*> a;
   if (!parse_args("glmm_batches_criterion",
-                  {"read", "n_groups", "p", "q", "blocks", "family", "link", "laplace", "run"}, 6, args, nargs,
+                  {"read", "n_groups", "p", "q", "blocks", "family", "link", "laplace", "run", "zi"}, 6, args, nargs,
                   kwnames, a))
     return nullptr;
   // With run, the passes are its (as glmm_batches_fit's): read is not called.
@@ -178,7 +170,7 @@ PyObject* f_glmm_batches_criterion(PyObject*, PyObject* const* args, Py_ssize_t 
   if (!to_u64(a[1], "n_groups", m) || !to_u64(a[2], "p", p) || !to_u64(a[3], "q", q) ||
       !to_u64_vec(a[4], "blocks", blocks))
     return nullptr;
-  auto parsed = family_of(a[5], a[6], a[7], nullptr);
+  auto parsed = family_of(a[5], a[6], a[7], a[9]);
   if (auto* err = std::get_if<std::string>(&parsed)) return err->empty() ? nullptr : value_error(*err);
   try {
     const gl::BatchModel model = gl::make_batch_model(m, p, q, std::get<gl::Family>(parsed), blocks);
@@ -246,21 +238,24 @@ std::unique_ptr<gl::BatchReader> python_batches(PyObject* read, std::uint64_t p,
 PyMethodDef glmm_batches_functions[] = {
     QK_METHOD("glmm_batches_fit", f_glmm_batches_fit,
               "glmm_batches_fit(read, n_groups, p, q, blocks, family, link=None, laplace=None, theta=None, "
-              "max_iter=300, beta=None, nagq=1, run=None)\n--\n\n"
+              "max_iter=300, beta=None, nagq=1, run=None, zi=None)\n--\n\n"
               "The fit of a GLMM with one grouping factor from rows read in batches: read() returns\n"
               "an iterable of (y, x, z, codes, weights, offset) tuples, the same rows in the same order at\n"
               "every call (one call per pass). The fit's dict as GlmmCore.fit returns it, without eta and\n"
               "mu, and with passes: the passes over the batches. beta: a start (the fixed effects, then\n"
-              "log(phi) for a family with a dispersion parameter phi). nagq: 0 (the joint PIRLS's\n"
+              "log(phi) for a family with a dispersion parameter phi, then the zero-inflation's logit).\n"
+              "zi: true for a zero-inflated family of a constant probability. nagq: 0 (the joint PIRLS's\n"
               "criterion), 1 (Laplace's) or more (adaptive Gauss-Hermite quadrature of one scalar random\n"
               "effect). run: each pass made elsewhere, read None: run(kind, inputs) returns the pass's\n"
               "sums as glmm_batch_sums returns them (merged)."),
     QK_METHOD("glmm_batches_criterion", f_glmm_batches_criterion,
-              "glmm_batches_criterion(read, n_groups, p, q, blocks, family, link=None, laplace=None, run=None)\n--\n\n"
+              "glmm_batches_criterion(read, n_groups, p, q, blocks, family, link=None, laplace=None, run=None, "
+              "zi=None)\n--\n\n"
               "The Laplace criterion of a GLMM with one grouping factor from rows read in batches, at one\n"
               "point after another (for glmm_batches_evaluate): read() as for glmm_batches_fit. The rows\n"
               "are checked at the first evaluation; each evaluation's PIRLS starts from the last one's modes.\n"
-              "With run, its passes are run(kind, inputs)'s, as glmm_batches_fit's (read is not called)."),
+              "With run, its passes are run(kind, inputs)'s, as glmm_batches_fit's (read is not called).\n"
+              "zi as glmm_batches_fit's."),
     QK_METHOD("glmm_batches_evaluate", f_glmm_batches_evaluate,
               "glmm_batches_evaluate(criterion, theta, beta, gradient=False)\n--\n\n"
               "(-2 log-likelihood, its exact gradient over (theta, beta) or None, passes so far) at the\n"

@@ -85,8 +85,6 @@ PyObject* result_dict(gl::FitResult& res, const gl::CrossedBatchModel& model, st
   const std::uint64_t p = model.p;
   const auto nt = static_cast<npy_intp>(res.theta.size()), pp = static_cast<npy_intp>(p);
   const auto nh = nt + static_cast<npy_intp>(res.beta.size());
-  const gl::Family at = gl::at_params(model.family, res.beta.data(), p);
-  res.beta.resize(p);
   Ref d(PyDict_New()), ul(PyList_New(0)), bl(PyList_New(0)), cl(PyList_New(0));
   if (!d || !ul || !bl || !cl) return nullptr;
   // u, b and cond_var as one array per factor, in the model's order of factors.
@@ -106,12 +104,10 @@ PyObject* result_dict(gl::FitResult& res, const gl::CrossedBatchModel& model, st
     at_u += len;
     at_c += lenc;
   }
-  const bool ok = set_item(d.get(), "theta", array_taking(std::move(res.theta), {nt})) &&
+  const bool ok = set_family_parameters(d.get(), model.family, res.beta, p) &&
+                  set_item(d.get(), "theta", array_taking(std::move(res.theta), {nt})) &&
                   set_item(d.get(), "beta", array_taking(std::move(res.beta), {pp})) &&
-                  set_item(d.get(), "phi", at.def->dispersion ? PyFloat_FromDouble(at.phi) : Py_NewRef(Py_None)) &&
-                  set_item(d.get(), "power", at.def->power ? PyFloat_FromDouble(at.power) : Py_NewRef(Py_None)) &&
-                  set_item(d.get(), "zi", Py_NewRef(Py_None)) && set_item(d.get(), "zi_beta", Py_NewRef(Py_None)) &&
-                  set_item(d.get(), "laplace", PyUnicode_FromString(at.observed ? "observed" : "fisher")) &&
+                  set_item(d.get(), "laplace", PyUnicode_FromString(model.family.observed ? "observed" : "fisher")) &&
                   set_item(d.get(), "nagq", PyLong_FromLong(1)) &&
                   set_item(d.get(), "passes", PyLong_FromUnsignedLongLong(passes)) &&
                   set_fit_estimates(d.get(), res, pp, nh) && set_item(d.get(), "u", ul.release()) &&
@@ -128,7 +124,7 @@ struct ModelArgs {
   gl::Family family{};
 };
 
-bool model_args(const std::vector<PyObject*>& a, ModelArgs& out) {
+bool model_args(const std::vector<PyObject*>& a, PyObject* zi, ModelArgs& out) {
   if (!PyCallable_Check(a[0])) return PyErr_SetString(PyExc_TypeError, "read must be callable"), false;
   if (!to_u64_vec(a[1], "n_levels", out.m) || !to_u64(a[2], "p", out.p) || !to_u64_vec(a[3], "q", out.q))
     return false;
@@ -139,7 +135,7 @@ bool model_args(const std::vector<PyObject*>& a, ModelArgs& out) {
     Ref item(PySequence_GetItem(a[4], j));
     if (!item || !to_u64_vec(item.get(), "blocks", out.blocks[static_cast<std::size_t>(j)])) return false;
   }
-  auto parsed = family_of(a[5], a[6], a[7], nullptr);
+  auto parsed = family_of(a[5], a[6], a[7], zi);
   if (auto* err = std::get_if<std::string>(&parsed)) {
     if (!err->empty()) value_error(*err);
     return false;
@@ -152,12 +148,12 @@ PyObject* f_glmm_batches_crossed_fit(PyObject*, PyObject* const* args, Py_ssize_
   std::vector<PyObject*> a;
   if (!parse_args("glmm_batches_crossed_fit",
                   {"read", "n_levels", "p", "q", "blocks", "family", "link", "laplace", "theta", "max_iter", "beta",
-                   "nagq"},
+                   "nagq", "zi"},
                   6, args, nargs, kwnames, a))
     return nullptr;
   ModelArgs ma;
   std::uint64_t max_iter = 300, nagq = 1;
-  if (!model_args(a, ma) || (a[9] && !to_u64(a[9], "max_iter", max_iter)) || (a[11] && !to_u64(a[11], "nagq", nagq)))
+  if (!model_args(a, a[12], ma) || (a[9] && !to_u64(a[9], "max_iter", max_iter)) || (a[11] && !to_u64(a[11], "nagq", nagq)))
     return nullptr;
   if (nagq > 1) return value_error("models with several grouping factors take nagq = 0 or 1 (Laplace) only");
   const std::uint64_t p = ma.p;
@@ -174,8 +170,7 @@ PyObject* f_glmm_batches_crossed_fit(PyObject*, PyObject* const* args, Py_ssize_
     if (!o.theta.empty() && o.theta.size() != model.theta_offset.back())
       return value_error("theta has the wrong length");
     if (!o.beta.empty() && o.beta.size() != p + gl::n_extra(model.family))
-      return value_error("beta has the wrong length (the fixed effects, then log(phi) for a family with phi, then "
-                         "Tweedie's power's s)");
+      return value_error(kBetaLength);
     CrossedPythonBatches reader(a[0], model, pending);
     res = gl::fit_crossed_batches(reader, model, o, passes);
     return result_dict(res, model, passes);
@@ -189,11 +184,12 @@ PyObject* f_glmm_batches_crossed_fit(PyObject*, PyObject* const* args, Py_ssize_
 
 PyObject* f_glmm_batches_crossed_criterion(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<PyObject*> a;
-  if (!parse_args("glmm_batches_crossed_criterion", {"read", "n_levels", "p", "q", "blocks", "family", "link", "laplace"},
+  if (!parse_args("glmm_batches_crossed_criterion",
+                  {"read", "n_levels", "p", "q", "blocks", "family", "link", "laplace", "zi"},
                   6, args, nargs, kwnames, a))
     return nullptr;
   ModelArgs ma;
-  if (!model_args(a, ma)) return nullptr;
+  if (!model_args(a, a[8], ma)) return nullptr;
   try {
     const gl::CrossedBatchModel model = gl::make_crossed_batch_model(ma.p, ma.family, ma.m, ma.q, ma.blocks);
     auto held = std::make_unique<HeldCriterion>(a[0]);
@@ -210,20 +206,23 @@ PyObject* f_glmm_batches_crossed_criterion(PyObject*, PyObject* const* args, Py_
 PyMethodDef glmm_batches_crossed_functions[] = {
     QK_METHOD("glmm_batches_crossed_fit", f_glmm_batches_crossed_fit,
               "glmm_batches_crossed_fit(read, n_levels, p, q, blocks, family, link=None, laplace=None, theta=None, "
-              "max_iter=300, beta=None, nagq=1)\n--\n\n"
+              "max_iter=300, beta=None, nagq=1, zi=None)\n--\n\n"
               "The fit of a GLMM with several grouping factors (crossed or nested; in the crossed\n"
               "core's order, most levels first) from rows read in batches: read() returns an iterable of\n"
               "(y, x, z, codes, weights, offset) tuples, the same rows in the same order at every call;\n"
               "codes holds each factor's n codes one factor after another and z each factor's n x q_j\n"
               "columns (row-major) likewise. The fit's dict as CrossedGlmmCore.fit returns it (u, b and\n"
               "cond_var one array per factor), without eta and mu, and with passes. nagq: 0 (the joint\n"
-              "PIRLS's criterion) or 1 (Laplace's)."),
+              "PIRLS's criterion) or 1 (Laplace's). zi: true for a zero-inflated family of a constant\n"
+              "probability."),
     QK_METHOD("glmm_batches_crossed_criterion", f_glmm_batches_crossed_criterion,
-              "glmm_batches_crossed_criterion(read, n_levels, p, q, blocks, family, link=None, laplace=None)\n--\n\n"
+              "glmm_batches_crossed_criterion(read, n_levels, p, q, blocks, family, link=None, laplace=None, "
+              "zi=None)\n--\n\n"
               "The Laplace criterion of a GLMM with several grouping factors from rows read in batches,\n"
               "at one point after another (for glmm_batches_evaluate; theta in the crossed core's order\n"
               "of factors): read() as for glmm_batches_crossed_fit. The rows are checked at the first\n"
-              "evaluation, and each evaluation's PIRLS starts from the modes of the one before."),
+              "evaluation, and each evaluation's PIRLS starts from the modes of the one before. zi as\n"
+              "glmm_batches_crossed_fit's."),
     QK_END_METHODS,
 };
 

@@ -77,6 +77,17 @@ std::variant<qk::glmm::Family, std::string> family_of(PyObject* family, PyObject
                                                       PyObject* zi = nullptr);
 
 
+// The family's parameters beside beta (log(phi), Tweedie's s, the zero-inflation's
+// coefficients, after beta's p entries) as the result dict's own entries: "phi",
+// "power", "zi" (a constant probability) and "zi_beta" (its logit's coefficients), None
+// where the family has none; beta is cut to its p fixed effects.
+bool set_family_parameters(PyObject* d, const qk::glmm::Family& family, std::vector<double>& beta, std::uint64_t p);
+
+// A batch route's refusal of a start for beta of the wrong length.
+inline constexpr const char* kBetaLength =
+    "beta has the wrong length (the fixed effects, then log(phi) for a family with phi, then Tweedie's power's s "
+    "or the zero-inflation's logit)";
+
 // The estimates every GLMM route's result dict holds (moved out of res): m2loglik,
 // fev_stage1, grad, vcov and vcov_rx (pp x pp) with vcov_source, the Hessian (nh x nh,
 // or None) and the optimiser's report.

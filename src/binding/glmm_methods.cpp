@@ -55,6 +55,20 @@ std::variant<gl::Family, std::string> family_of(PyObject* family, PyObject* link
   return parsed;
 }
 
+bool set_family_parameters(PyObject* d, const gl::Family& family, std::vector<double>& beta, std::uint64_t p) {
+  const gl::Family at = gl::at_params(family, beta.data(), p);
+  const bool has_phi = at.def->dispersion, has_zi = at.inflated && at.zi_columns == 1;
+  std::vector<double> zi_beta;
+  if (at.inflated)
+    zi_beta.assign(beta.begin() + static_cast<std::ptrdiff_t>(p + (has_phi ? 1 : 0)), beta.end());
+  const auto nz = static_cast<npy_intp>(zi_beta.size());
+  beta.resize(p);
+  return set_item(d, "phi", has_phi ? PyFloat_FromDouble(at.phi) : Py_NewRef(Py_None)) &&
+         set_item(d, "zi", has_zi ? PyFloat_FromDouble(at.zi) : Py_NewRef(Py_None)) &&
+         set_item(d, "power", at.def->power ? PyFloat_FromDouble(at.power) : Py_NewRef(Py_None)) &&
+         set_item(d, "zi_beta", at.inflated ? array_taking(std::move(zi_beta), {nz}) : Py_NewRef(Py_None));
+}
+
 PyObject* glmm_wrap(PyTypeObject* type, std::unique_ptr<GlmmModel> model, PyObject* args) {
   GlmmObject* self = Instance<GlmmObject>::alloc(type);
   if (!self) return nullptr;
@@ -222,23 +236,11 @@ PyObject* fit_dict(const GlmmModel& g, gl::FitResult& res, int nagq) {
   const auto nt = static_cast<npy_intp>(res.theta.size()), pp = static_cast<npy_intp>(g.p()),
              nn = static_cast<npy_intp>(g.n());
   const npy_intp nh = nt + static_cast<npy_intp>(beta_size(g));
-  // phi, Tweedie's power and the zero-inflation probability leave beta for entries of
-  // their own (None for a family without them).
-  const gl::Family at = gl::at_params(g.family(), res.beta.data(), g.p());
-  const bool has_phi = at.def->dispersion, has_zi = at.inflated && at.zi_columns == 1;
-  std::vector<double> zi_beta;
-  if (at.inflated)
-    zi_beta.assign(res.beta.begin() + static_cast<std::ptrdiff_t>(g.p() + (has_phi ? 1 : 0)), res.beta.end());
-  const auto nz = static_cast<npy_intp>(zi_beta.size());
-  res.beta.resize(g.p());
   Ref d(PyDict_New());
   if (!d) return nullptr;
-  const bool ok = set_item(d.get(), "theta", array_taking(std::move(res.theta), {nt})) &&
+  const bool ok = set_family_parameters(d.get(), g.family(), res.beta, g.p()) &&
+                  set_item(d.get(), "theta", array_taking(std::move(res.theta), {nt})) &&
                   set_item(d.get(), "beta", array_taking(std::move(res.beta), {pp})) &&
-                  set_item(d.get(), "phi", has_phi ? PyFloat_FromDouble(at.phi) : Py_NewRef(Py_None)) &&
-                  set_item(d.get(), "zi", has_zi ? PyFloat_FromDouble(at.zi) : Py_NewRef(Py_None)) &&
-                  set_item(d.get(), "power", at.def->power ? PyFloat_FromDouble(at.power) : Py_NewRef(Py_None)) &&
-                  set_item(d.get(), "zi_beta", at.inflated ? array_taking(std::move(zi_beta), {nz}) : Py_NewRef(Py_None)) &&
                   set_item(d.get(), "nagq", PyLong_FromLong(nagq)) &&
                   set_item(d.get(), "eta", array_taking(std::move(res.eta), {nn})) &&
                   set_item(d.get(), "mu", array_taking(std::move(res.mu), {nn})) &&

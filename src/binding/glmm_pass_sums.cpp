@@ -222,7 +222,7 @@ class PythonRunner final : public gl::PassRunner {
 PyObject* f_glmm_batch_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<PyObject*> a;
   if (!parse_args("glmm_batch_sums",
-                  {"read", "n_groups", "p", "q", "blocks", "family", "kind", "inputs", "link", "laplace"}, 8, args,
+                  {"read", "n_groups", "p", "q", "blocks", "family", "kind", "inputs", "link", "laplace", "zi"}, 8, args,
                   nargs, kwnames, a))
     return nullptr;
   if (!PyCallable_Check(a[0])) return PyErr_SetString(PyExc_TypeError, "read must be callable"), nullptr;
@@ -231,7 +231,7 @@ PyObject* f_glmm_batch_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   if (!to_u64(a[1], "n_groups", m) || !to_u64(a[2], "p", p) || !to_u64(a[3], "q", q) ||
       !to_u64_vec(a[4], "blocks", blocks))
     return nullptr;
-  auto parsed = family_of(a[5], a[8], a[9], nullptr);
+  auto parsed = family_of(a[5], a[8], a[9], a[10]);
   if (auto* err = std::get_if<std::string>(&parsed)) return err->empty() ? nullptr : value_error(*err);
   Pending pending;
   try {
@@ -259,13 +259,14 @@ std::unique_ptr<gl::PassRunner> python_runner(PyObject* run, const gl::BatchMode
 
 PyMethodDef glmm_pass_sums_functions[] = {
     QK_METHOD("glmm_batch_sums", f_glmm_batch_sums,
-              "glmm_batch_sums(read, n_groups, p, q, blocks, family, kind, inputs, link=None, laplace=None)\n--\n\n"
+              "glmm_batch_sums(read, n_groups, p, q, blocks, family, kind, inputs, link=None, laplace=None, zi=None)\n--\n\n"
               "One pass's sums over the batches of read() (as glmm_batches_fit reads them), from zero: the\n"
               "kernel of the fit from batches where the rows are. kind: check, value, modes, spread,\n"
               "gradient, joint, adjoint, adjoint_gradient, nodes or trials; inputs: the pass's dict (lambda, beta,\n"
               "u, minv, t, v, points, du, steps, observed, nodes, active) as\n"
               "glmm_batches_fit(run=...) hands it to run. A dict of flat arrays named as the sums, and\n"
-              "constant, rows and batches; two such are merged by adding them key by key."),
+              "constant, rows and batches; two such are merged by adding them key by key. zi as\n"
+              "glmm_batches_fit's."),
     QK_END_METHODS,
 };
 

@@ -28,14 +28,14 @@ def ratings(n: int = 3000, users: int = 120, items: int = 35, seed: int = 5) -> 
 
 
 def counts(n: int = 2400, seed: int = 6) -> pd.DataFrame:
-    """Counts, positive values and trials over users x items, and classes nested in
-    schools; an exposure."""
+    """Counts (and the same with a fifth of structural zeros), positive values and trials
+    over users x items, and classes nested in schools; an exposure."""
     rng = np.random.default_rng(seed)
     u, i = rng.integers(0, 80, n), rng.integers(0, 25, n)
     x, t = rng.normal(size=n), rng.uniform(0.5, 2.0, n)
     eta = 0.1 + 0.3 * x + np.log(t) + rng.normal(0, 0.5, 80)[u] + rng.normal(0, 0.4, 25)[i]
     size = rng.integers(1, 6, n)
-    return pd.DataFrame(
+    frame = pd.DataFrame(
         {
             "c": rng.poisson(np.exp(eta)),
             "pos": rng.gamma(3.0, np.exp(eta) / 3.0),
@@ -50,6 +50,8 @@ def counts(n: int = 2400, seed: int = 6) -> pd.DataFrame:
             "shop": rng.integers(0, 6, n),
         }
     )
+    frame["cz"] = np.where(rng.random(n) < 0.2, 0, frame["c"])
+    return frame
 
 
 CASES = {
@@ -63,6 +65,7 @@ CASES = {
     "probit_crossed": ("y ~ x + (1 | user) + (1 | item)", ratings, "binomial", {"link": "probit"}),
     "gamma_crossed": ("pos ~ x + (1 | user) + (1 | item)", counts, "Gamma", {"link": "log"}),
     "nbinom2_crossed": ("c ~ x + (1 | user) + (1 | item)", counts, "nbinom2", {}),
+    "zip_crossed": ("cz ~ x + (1 | user) + (1 | item)", counts, "poisson", {"zi": "~1"}),
 }
 
 
@@ -93,14 +96,15 @@ def test_batched_fit_is_the_in_memory_fit(case, size):
 
 
 @pytest.mark.parametrize(
-    "name", ["bernoulli_crossed", "probit_crossed", "poisson_nested", "gamma_crossed", "nbinom2_crossed"]
+    "name", ["bernoulli_crossed", "probit_crossed", "poisson_nested", "gamma_crossed", "nbinom2_crossed", "zip_crossed"]
 )
 def test_nagq0_from_batches_is_the_in_memory_nagq0_fit(name):
     """nAGQ = 0 from passes: the joint PIRLS a pass per step, its exact gradient over
     theta and the family's parameters from two more (t's system, then the row sums),
     so the in-memory nAGQ = 0 fit's estimates, modes and covariance; the canonical
     links reuse the joint PIRLS's beta covariance, the others solve the observed
-    curvature's system, and Gamma and nbinom2 move log(phi) beside theta."""
+    curvature's system, Gamma and nbinom2 move log(phi) beside theta, and a zero-inflated
+    Poisson its probability's logit."""
     formula, data, family, extra = CASES[name]
     frame = data()
     fit = qk.glmm(formula, frame, family=family, nagq=0, **extra)

@@ -54,7 +54,7 @@ def as_text(frame: pd.DataFrame) -> pd.DataFrame:
 
 
 # (case, partitions, also fitted on 1 worker and with the partitions computed at every pass)
-DASK_CASES = [("bernoulli", 5, True), ("grouseticks", 4, False), ("gamma", 3, False)]
+DASK_CASES = [("bernoulli", 5, True), ("grouseticks", 4, False), ("gamma", 3, False), ("zinb", 4, False)]
 
 
 @pytest.mark.parametrize("name, parts, both", DASK_CASES)
@@ -227,6 +227,7 @@ SLOW = pytest.mark.slow
 # gamma case (a Spark pass costs some 0.4 s, and that fit takes 200 of them).
 SPARK_CASES = [
     ("cbpp", {"split_every": 2}),
+    ("salamanders_zip", {"split_every": 2}),
     pytest.param("grouseticks", {"cache": False}, marks=SLOW),
 ]
 

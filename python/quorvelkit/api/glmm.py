@@ -118,7 +118,9 @@ def glmm(
             the partitions read here at each pass otherwise), a list of DataFrames or
             a callable returning a fresh iterator of DataFrames at each call (an
             iterator is refused: the fit reads its rows once per pass). Such a fit is the
-            in-memory fit (no zero-inflation; one grouping factor by Laplace, nagq = 0,
+            in-memory fit (a zero-inflation of a constant probability only, its start
+            taking one pass more where the batches are not kept in memory, and the
+            partitions of a Dask or Spark DataFrame read here; one grouping factor by Laplace, nagq = 0,
             or a quadrature of one scalar random effect; several crossed or nested with
             a random intercept each by Laplace) and keeps
             no rows: a :class:`~quorvelkit.results.glmm_batch_fit.GlmmBatchFit`. Its
@@ -180,7 +182,8 @@ def glmm(
             ``"~ spp + mined"`` for its logit (one grouping factor), estimated with the
             rest (for poisson, nbinom2 and nbinom1; with a truncated family it is a
             hurdle model, the probability of a zero); None or ``"~0"`` for none. Only
-            the observed information defines its Laplace approximation.
+            the observed information defines its Laplace approximation. From batches,
+            ``"~1"`` only.
         max_iter: the optimiser's iteration limit (keyword only; by default
             :class:`~quorvelkit.model.fit_options.FitOptions`'s). With ``max_iter=0`` the model is
             evaluated, not fitted: every parameter given is kept, and the fit reports
@@ -275,10 +278,14 @@ def _from_batches(
             "them; "
             "collect it to a DataFrame to fit it in memory"
         )
+    if zi is not None and zi != "~1":
+        raise ValueError(
+            f"a GLMM fit from batches takes a zero-inflation of a constant probability (zi='~1'), not zi={zi!r}: "
+            "its covariates' columns are not read from the batches; fit it in memory"
+        )
     refused = [
         what
         for what, given in (
-            ("zero-inflation", zi is not None),
             ("subset=", subset is not None),
             ("a start for beta", beta is not None),
         )
@@ -296,6 +303,7 @@ def _from_batches(
         laplace=laplace,
         theta=theta,
         nagq=nagq,
+        zi=zi is not None,
         **iterations,
         **batch_options,
     )

@@ -56,6 +56,7 @@ __all__ = [
     "draw",
     "response_moments",
     "zero_inflation_start",
+    "excess_zeros_logit",
     "linkfun",
     "start_beta",
 ]
@@ -262,7 +263,11 @@ def zero_inflation_start(y: np.ndarray, eta: np.ndarray) -> float:
     those a Poisson of the start's means exp(eta) expects, as a fraction of the rows,
     within [0.01, 0.5] (a start of one half, glmmTMB's, leaves the joint PIRLS of the
     first stage converging slowly)."""
-    excess = float(np.mean(y == 0) - np.mean(np.exp(-np.exp(eta))))
+    return excess_zeros_logit(float(np.mean(y == 0) - np.mean(np.exp(-np.exp(eta)))))
+
+
+def excess_zeros_logit(excess: float) -> float:
+    """:func:`zero_inflation_start` of the zeros in excess as a fraction of the rows."""
     p = min(max(excess, 0.01), 0.5)
     return math.log(p / (1.0 - p))
 

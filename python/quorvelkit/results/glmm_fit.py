@@ -200,7 +200,9 @@ class GlmmFit(MixedFit):
             except (np.linalg.LinAlgError, ValueError):
                 pass
         z = estimate / se
-        names = self._design.response.zi_names or ("(Intercept)",)
+        # A fit from batches keeps no response: its zero-inflation is a constant's.
+        response = self._design.response
+        names = (response.zi_names if response is not None else ()) or ("(Intercept)",)
         table = {"Estimate": estimate, "Std. Error": se, "z value": z, "Pr(>|z|)": t_two_sided(z, math.inf)}
         return pd.DataFrame(table, index=list(names))
 

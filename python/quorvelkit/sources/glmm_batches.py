@@ -37,7 +37,7 @@ import pandas as pd
 
 import quorvelkit._quorvelkit as _qk
 
-from ..families.family import _MUSTART, DISPERSION_FAMILIES, POWER_FAMILIES, linkfun
+from ..families.family import DISPERSION_FAMILIES, POWER_FAMILIES, linkfun
 from ..formula.parsing import ParsedFormula, parse_formula
 from ..model.design import Design
 from ..model.model_checks import drop_aliased
@@ -50,6 +50,7 @@ from .batch_loop import PARQUET, read_ahead
 from .batch_store import BatchStore
 from .dask import SOURCE as DASK
 from .glmm_batches_crossed import crossed_arrays, crossed_criterion, fit_crossed, refuse_terms
+from .glmm_first_pass import mustart_of, zero_counts, zero_inflation_logit
 from .glmm_reading import _Batch, _Reading, fitted_spec
 from .interface import first_spec, has_complete_row
 from .parquet import open_dataset
@@ -189,9 +190,11 @@ def glmm_batches(
     split_every: int = 8,
     persist: bool | None = None,
     cache: bool | None = None,
+    zi: bool = False,
 ) -> GlmmBatchFit:
     """The fit (one grouping factor, or several with a scalar term each by Laplace's
-    approximation or nAGQ 0; every family without zero-inflation) of ``formula`` to
+    approximation or nAGQ 0; every family, ``zi`` a zero-inflation of a constant
+    probability, whose start takes one pass more) of ``formula`` to
     ``source`` read in batches (see the module); what :func:`quorvelkit.glmm` calls for
     such data. ``nagq`` as in memory: 0 (the joint PIRLS's criterion), 1 (Laplace's)
     or more (adaptive Gauss-Hermite quadrature, of one scalar random effect only: the
@@ -228,7 +231,7 @@ def glmm_batches(
 
         return glmm_cluster(
             formula, engine, family, link, weights=weights, offset=offset, laplace=laplace, theta=theta,
-            max_iter=max_iter, levels=levels, progress=progress,
+            max_iter=max_iter, levels=levels, progress=progress, zi=zi,
         )  # fmt: skip
     t0 = time.perf_counter()
     parsed = parse_formula(formula, None, family_response=True)
@@ -275,7 +278,7 @@ def glmm_batches(
     scale = np.zeros(spec.p)
     # A start for beta as in memory (start_beta: least squares of the link of the
     # family's starting means on X, the offset taken out), by its normal equations.
-    mustart = _MUSTART.get(family)
+    mustart = mustart_of(family, zi)
     xtx_ok, xte = np.zeros((spec.p, spec.p)), np.zeros(spec.p)
     n = n_dropped = size = 0
     for frame, where in read():
@@ -309,7 +312,7 @@ def glmm_batches(
     if mustart is not None:
         start = np.linalg.lstsq(xtx_ok[np.ix_(kept, kept)], xte[kept], rcond=None)[0]
         if np.all(np.isfinite(start)):
-            # log(phi) and Tweedie's s: glmmTMB's starts.
+            # log(phi) and Tweedie's s: glmmTMB's starts (the zero-inflation's logit below).
             beta0 = np.append(start, [0.0] * (int(family in DISPERSION_FAMILIES) + int(family in POWER_FAMILIES)))
 
     design = Design(spec, group_levels, n, kept, n_dropped, 0, None, source=name, factor_levels=factor_levels)
@@ -339,6 +342,12 @@ def glmm_batches(
     else:
         batches = BatchStore(lambda: read_ahead(arrays(reading.batch(f, w)) for f, w in read()), 0, spill)
 
+    start_passes = 0
+    if zi and beta0 is not None:
+        # The excess zeros at beta's start: the kept batches, or one pass more.
+        start_passes = int(not kept_batches_in_memory)
+        x_beta = beta0[: len(kept)]
+        beta0 = np.append(beta0, zero_inflation_logit(zero_counts(batches(), x_beta)))
     t1 = time.perf_counter()
     theta0 = None if theta is None else np.asarray(theta, dtype=float)
     bar = progress_bar(progress, None, "passes over the batches", "pass")
@@ -349,7 +358,7 @@ def glmm_batches(
 
     try:
         result = (
-            fit_crossed(design, counted, family, link, laplace, theta0, max_iter, beta0, nagq)
+            fit_crossed(design, counted, family, link, laplace, theta0, max_iter, beta0, nagq, zi)
             if crossed is not None
             else _qk.glmm_batches_fit(
                 counted,
@@ -364,14 +373,15 @@ def glmm_batches(
                 max_iter,
                 beta0,
                 nagq,
+                zi=zi,
             )
         )
     finally:
         bar.close()
-    result["passes"] = int(result["passes"]) + 1 + levels_passes  # and the passes here
+    result["passes"] = int(result["passes"]) + 1 + levels_passes + start_passes  # and the passes here
     result["kept"] = "memory" if kept_batches_in_memory else batches.where
     t2 = time.perf_counter()
-    spec = fitted_spec(spec, first, (family, link, laplace, offset))
+    spec = fitted_spec(spec, first, (family, link, laplace, offset), zi)
     design = dataclasses.replace(design, spec=spec)
     # The profiles' evaluations read the source again (the fit's store is let go), and
     # keep what they read by the fit's rules (cache_bytes, spill) from their first pass on.
@@ -379,9 +389,9 @@ def glmm_batches(
 
     def make(again: Callable[[], Any]) -> Any:
         if crossed is not None:
-            return crossed_criterion(fitted_design, again, family, link, laplace)
+            return crossed_criterion(fitted_design, again, family, link, laplace, zi)
         return _qk.glmm_batches_criterion(
-            again, len(group_levels), len(kept), spec.q, list(spec.blocks), family, link, laplace
+            again, len(group_levels), len(kept), spec.q, list(spec.blocks), family, link, laplace, zi=zi
         )
 
     criterion = BatchCriterion(

@@ -73,11 +73,16 @@ def _model_args(design: Design) -> tuple[list[int], int, list[int], list[list[in
 
 
 def crossed_criterion(
-    design: Design, read: Callable[[], Iterator[tuple[Any, ...]]], family: str, link: str, laplace: str | None
+    design: Design,
+    read: Callable[[], Iterator[tuple[Any, ...]]],
+    family: str,
+    link: str,
+    laplace: str | None,
+    zi: bool = False,
 ) -> Any:
     """The compiled criterion of the crossed model at other points (a fit's profiles),
     reading the batches ``read`` returns as :func:`fit_crossed` does."""
-    return _qk.glmm_batches_crossed_criterion(read, *_model_args(design), family, link, laplace)
+    return _qk.glmm_batches_crossed_criterion(read, *_model_args(design), family, link, laplace, zi=zi)
 
 
 def fit_crossed(
@@ -90,11 +95,14 @@ def fit_crossed(
     max_iter: int,
     beta: np.ndarray | None,
     nagq: int = 1,
+    zi: bool = False,
 ) -> dict[str, Any]:
     """The crossed driver's fit of the batches ``read`` returns (as
     :func:`crossed_arrays` makes them): the in-memory crossed core's dict, without
     eta and mu, with ``passes``; ``nagq`` 0 or 1. With one scalar term per factor,
     lme4's theta is the core's (its terms in the core's order of factors)."""
     return dict(
-        _qk.glmm_batches_crossed_fit(read, *_model_args(design), family, link, laplace, theta, max_iter, beta, nagq)
+        _qk.glmm_batches_crossed_fit(
+            read, *_model_args(design), family, link, laplace, theta, max_iter, beta, nagq, zi=zi
+        )
     )

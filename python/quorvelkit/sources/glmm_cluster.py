@@ -41,7 +41,7 @@ from ..results.glmm_batch_fit import BatchCriterion, GlmmBatchFit
 from ..support.errors import SourceError
 from ..support.frames import r_sorted
 from ..support.progress import progress_bar
-from .glmm_first_pass import FirstPass, Found
+from .glmm_first_pass import FirstPass, Found, zero_counts, zero_inflation_logit
 from .glmm_reading import _Reading, batch_fit, core_arrays
 from .interface import first_spec
 
@@ -59,6 +59,7 @@ class Model:
     family: str
     link: str
     laplace: str | None
+    zi: bool = False  # a constant zero-inflation probability
 
 
 def partition_sums(model: Model, batches: Sequence[tuple[Any, ...]], kind: str, inputs: dict, where: str) -> dict:
@@ -79,6 +80,7 @@ def partition_sums(model: Model, batches: Sequence[tuple[Any, ...]], kind: str, 
                 inputs,
                 link=model.link,
                 laplace=model.laplace,
+                zi=model.zi,
             )
         )
     except ValueError as exc:
@@ -101,9 +103,9 @@ def merge_sums(parts: Iterable[dict]) -> dict:
     return out
 
 
-def first_pass(frames: Iterable[pd.DataFrame], where: str, reading: _Reading, p: int, link: str) -> FirstPass:
+def first_pass(frames: Iterable[pd.DataFrame], where: str, reading: _Reading, p: int, link: str, zi: bool) -> FirstPass:
     """A partition's share of the first pass (its frames, in order)."""
-    out = FirstPass(p, reading.family, link)
+    out = FirstPass(p, reading.family, link, zi)
     for frame in frames:
         if len(frame):  # an empty partition adds nothing (the response's reading refuses no rows)
             out.add(reading.batch(frame, where))
@@ -113,6 +115,12 @@ def first_pass(frames: Iterable[pd.DataFrame], where: str, reading: _Reading, p:
 def core_batches(frames: Iterable[pd.DataFrame], where: str, reading: _Reading, found: Found, p: int) -> list:
     """A partition's frames as the core reads them, coded against the group labels."""
     return [core_arrays(reading.batch(f, where), found.group_levels, found.kept, p) for f in frames if len(f)]
+
+
+def partition_zeros(frames: Iterable[pd.DataFrame], where: str, reading: _Reading, found: Found, p: int) -> Any:
+    """A partition's share of a constant zero-inflation's start (zero_counts at beta's)."""
+    assert found.beta0 is not None
+    return zero_counts(core_batches(frames, where, reading, found, p), found.beta0[: len(found.kept)])
 
 
 def text_levels(frames: Iterable[pd.DataFrame], where: str, columns: Sequence[str]) -> dict[str, Any]:
@@ -203,6 +211,7 @@ def glmm_cluster(
     max_iter: int,
     levels: Mapping[str, Sequence] | None,
     progress: bool | None,
+    zi: bool = False,
 ) -> GlmmBatchFit:
     """The fit of :func:`~quorvelkit.sources.glmm_batches.glmm_batches` with its passes on
     the engine's workers (see the module)."""
@@ -227,13 +236,19 @@ def glmm_cluster(
             f"a GLMM fit from batches takes one grouping factor (this model has {len(spec.factors)}); fit it in memory"
         )
     reading = _Reading(parsed, spec, family, weights, offset)
-    first = passes.map(first_pass, reading, spec.p, link)
-    found = first[0]
+    first = passes.map(first_pass, reading, spec.p, link, zi)
+    merged = first[0]
     for part in first[1:]:
-        found = found.merge(part)
-    found = found.finish(spec, name, stacklevel=4)
+        merged = merged.merge(part)
+    found = merged.finish(spec, name, stacklevel=4)
+    start_passes = 0
+    if zi and found.beta0 is not None:
+        # The excess zeros at beta's start: a pass more over the partitions.
+        counts = np.sum(passes.map(partition_zeros, reading, found, spec.p), axis=0)
+        found = dataclasses.replace(found, beta0=np.append(found.beta0, zero_inflation_logit(counts)))
+        start_passes = 1
     passes.keep(core_batches, reading, found, spec.p)
-    model = Model(len(found.group_levels), len(found.kept), spec.q, tuple(spec.blocks), family, link, laplace)
+    model = Model(len(found.group_levels), len(found.kept), spec.q, tuple(spec.blocks), family, link, laplace, zi)
     t1 = time.perf_counter()
     bar = progress_bar(progress, None, "passes over the partitions", "pass")
 
@@ -255,11 +270,12 @@ def glmm_cluster(
             max_iter,
             found.beta0,
             run=run,
+            zi=zi,
         )
     finally:
         bar.close()
         passes.release()
-    result["passes"] = int(result["passes"]) + 1 + levels_passes  # and the passes here
+    result["passes"] = int(result["passes"]) + 1 + levels_passes + start_passes  # and the passes here
     t2 = time.perf_counter()
     # The profiles' passes run on the workers as the fit's did: the partitions kept again
     # at a profile's first evaluation and let go when the profile ends.
@@ -281,13 +297,13 @@ def glmm_cluster(
     criterion = BatchCriterion(
         None,
         lambda _: _qk.glmm_batches_criterion(
-            None, model.n_groups, model.p, model.q, list(model.blocks), family, link, laplace, run=run_again
+            None, model.n_groups, model.p, model.q, list(model.blocks), family, link, laplace, run=run_again, zi=zi
         ),
         str(result["laplace"]),
         release=let_go,
     )
     return batch_fit(
-        formula, sample, spec, found, result, name, (family, link, laplace, offset), (t0, t1, t2), criterion
+        formula, sample, spec, found, result, name, (family, link, laplace, offset), (t0, t1, t2), criterion, zi
     )
 
 

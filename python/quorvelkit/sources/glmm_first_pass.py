@@ -13,13 +13,39 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from ..families.family import _MUSTART, DISPERSION_FAMILIES, POWER_FAMILIES, linkfun
+from ..families.family import _MUSTART, DISPERSION_FAMILIES, POWER_FAMILIES, excess_zeros_logit, linkfun
 from ..model.model_checks import drop_aliased
 from ..support.errors import SourceError
 from ..support.frames import sorted_levels
 from ..support.labels import label_text, split_labels
 
-__all__ = ["FirstPass", "Found"]
+__all__ = ["FirstPass", "Found", "mustart_of", "zero_counts", "zero_inflation_logit"]
+
+
+def mustart_of(family: str, inflated: bool) -> Any:
+    """The family's starting means as start_beta takes them (None: beta starts at zero);
+    a zero-inflated model's are its positive counts' (the zeros' links are not finite,
+    and drop out of the least squares)."""
+    return _MUSTART.get("truncated_poisson" if inflated else family)
+
+
+def zero_counts(batches: Any, beta: np.ndarray) -> np.ndarray:
+    """The rows' zeros, those a Poisson of the means at beta's start expects, and the
+    rows, over the core's batches ``(y, x, z, codes, weights, offset)``: a partition's
+    share of a constant zero-inflation's start (added over partitions in their order)."""
+    out = np.zeros(3)
+    for b in batches:
+        y, x, offset = b[0], b[1], b[5]
+        eta = x @ beta + (0.0 if offset is None else offset)
+        out += [float(np.sum(y == 0)), float(np.sum(np.exp(-np.exp(eta)))), len(y)]
+    return out
+
+
+def zero_inflation_logit(counts: np.ndarray) -> float:
+    """The start of a constant zero-inflation's logit as in memory (zero_inflation_start)
+    from the rows' :func:`zero_counts`."""
+    zeros, expected, n = counts
+    return excess_zeros_logit((zeros - expected) / max(n, 1.0))
 
 
 @dataclasses.dataclass
@@ -40,8 +66,8 @@ class FirstPass:
     for beta as in memory (start_beta: least squares of the link of the family's
     starting means on X, the offset taken out), by its normal equations."""
 
-    def __init__(self, p: int, family: str, link: str) -> None:
-        self.family, self.link = family, link
+    def __init__(self, p: int, family: str, link: str, zi: bool = False) -> None:
+        self.family, self.link, self.zi = family, link, zi
         self.uniques: list[pd.Series] = []
         self.xtx, self.xtx_ok = np.zeros((p, p)), np.zeros((p, p))
         self.xte, self.scale = np.zeros(p), np.zeros(p)
@@ -50,7 +76,7 @@ class FirstPass:
     def add(self, b: Any) -> None:
         self.uniques.append(pd.Series(b.labels[0]).drop_duplicates())  # one grouping factor
         self.xtx += b.x.T @ b.x
-        mustart = _MUSTART.get(self.family)
+        mustart = mustart_of(self.family, self.zi)
         if mustart is not None:
             with np.errstate(all="ignore"):
                 eta = linkfun(mustart(b.y, b.weights), self.link) - (0.0 if b.offset is None else b.offset)
@@ -85,10 +111,11 @@ class FirstPass:
         unit = np.where(self.scale > 0, self.scale, 1.0)
         kept = drop_aliased(self.xtx / np.outer(unit, unit), spec.fe_all, stacklevel=stacklevel + 1)
         beta0 = None
-        if _MUSTART.get(self.family) is not None:
+        if mustart_of(self.family, self.zi) is not None:
             start = np.linalg.lstsq(self.xtx_ok[np.ix_(kept, kept)], self.xte[kept], rcond=None)[0]
             if np.all(np.isfinite(start)):
-                # log(phi) and Tweedie's s: glmmTMB's starts.
+                # log(phi) and Tweedie's s: glmmTMB's starts (a zero-inflation's logit
+                # is its caller's, from zero_counts).
                 extra = int(self.family in DISPERSION_FAMILIES) + int(self.family in POWER_FAMILIES)
                 beta0 = np.append(start, [0.0] * extra)
         return Found(group_levels, kept, beta0, self.n, self.n_dropped)

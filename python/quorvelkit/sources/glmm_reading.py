@@ -107,10 +107,13 @@ def core_arrays(b: _Batch, group_levels: pd.Index, kept: list[int], p: int) -> t
     )
 
 
-def fitted_spec(spec: ModelSpec, first: tuple[Any, str], model: tuple[str, str, str | None, Any]) -> ModelSpec:
-    """``spec`` with the fit's ``model`` (family, link, laplace, offset): an offset given
-    by the name of a column of the first batch is read from new data's column; an
-    expression's values, as in memory, cannot be read from new data."""
+def fitted_spec(
+    spec: ModelSpec, first: tuple[Any, str], model: tuple[str, str, str | None, Any], zero_inflated: bool = False
+) -> ModelSpec:
+    """``spec`` with the fit's ``model`` (family, link, laplace, offset) and whether it
+    has a constant zero-inflation: an offset given by the name of a column of the first
+    batch is read from new data's column; an expression's values, as in memory, cannot
+    be read from new data."""
     family, link, laplace, offset = model
     frame0 = first[0] if isinstance(first[0], pd.DataFrame) else arrow_frame(first[0])
     by_name = isinstance(offset, str) and offset in frame0.columns
@@ -121,6 +124,7 @@ def fitted_spec(spec: ModelSpec, first: tuple[Any, str], model: tuple[str, str, 
         laplace=laplace,
         offset_column=offset if by_name else None,
         offset_array=offset is not None and not by_name,
+        zero_inflated=zero_inflated,
     )
 
 
@@ -134,13 +138,14 @@ def batch_fit(
     model: tuple[str, str, str | None, Any],
     times: tuple[float, float, float],
     criterion: BatchCriterion | None = None,
+    zero_inflated: bool = False,
 ) -> GlmmBatchFit:
     """The fit of the core's ``result`` (its passes counted) over the first batch holding a
     complete row, the model learnt from it and what the first pass found; ``model`` is
     (family, link, laplace, offset); ``times``: the fit's start, its passes' start and end;
     ``criterion`` the profiles'."""
     t0, t1, t2 = times
-    spec = fitted_spec(spec, first, model)
+    spec = fitted_spec(spec, first, model, zero_inflated)
     levels = found.group_levels
     design = Design(spec, levels, found.n, found.kept, found.n_dropped, 0, None, source=name, factor_levels=(levels,))
     return GlmmBatchFit(design, result, formula=formula, seconds=(t2 - t1, t2 - t0), criterion=criterion)
