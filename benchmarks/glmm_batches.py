@@ -7,6 +7,7 @@ and the in-memory fit's agreement where the rows fit in memory.
     python benchmarks/glmm_batches.py --rows 100000000 --groups 1000000 --reread --no-memory
     python benchmarks/glmm_batches.py --rows 200000 --nagq 0                 # nAGQ 0 (or --nagq 5: quadrature)
     python benchmarks/glmm_batches.py --dask 2               # the passes on a 2-worker LocalCluster
+    python benchmarks/glmm_batches.py --zip                  # zero-inflated Poisson counts (zi="~1")
 
 The rows (y ~ x + (1 | g), x standard normal, group effects of sd 0.8, the groups' rows
 scattered over the file) are written once as Parquet (row groups of 1M rows) under the
@@ -18,7 +19,9 @@ without it the first pass keeps the batches as the core reads them (while they f
 ``dd.read_parquet(...)`` cut into 2N partitions (``--partitions K``: K; 0: one per row
 group of 1M rows, as ``read_parquet`` reads it) on a LocalCluster of N worker processes
 (one thread each), the passes reduced on the workers, and reports each worker's peak
-resident memory.
+resident memory. ``--zip`` takes counts instead: Poisson of mean exp(0.3 + 0.5 x + b_g)
+with a fifth of the rows structural zeros, fitted as a zero-inflated Poisson
+(``zi="~1"``).
 """
 
 from __future__ import annotations
@@ -34,15 +37,18 @@ from pathlib import Path
 
 FORMULA = "y ~ x + (1 | g)"
 SEED = 40_001
+# The model's family options: Bernoulli rows, or zero-inflated Poisson counts (--zip).
+MODEL = {"family": "binomial"}
+ZIP = {"family": "poisson", "zi": "~1"}
 
 
-def data_path(rows: int, groups: int) -> Path:
+def data_path(rows: int, groups: int, zip_counts: bool = False) -> Path:
     root = Path(os.environ.get("QK_BENCH_DATA", "/tmp/quorvelkit-bench-data"))
-    return root / f"glmm_bernoulli_{rows}_{groups}.parquet"
+    return root / f"glmm_{'zip' if zip_counts else 'bernoulli'}_{rows}_{groups}.parquet"
 
 
-def write(rows: int, groups: int, path: Path) -> None:
-    """Bernoulli rows written in chunks of 1M (one row group each)."""
+def write(rows: int, groups: int, path: Path, zip_counts: bool = False) -> None:
+    """Bernoulli rows (or zero-inflated counts) written in chunks of 1M (one row group each)."""
     import numpy as np
     import pyarrow as pa
     import pyarrow.parquet as pq
@@ -56,8 +62,12 @@ def write(rows: int, groups: int, path: Path) -> None:
         k = min(1_000_000, rows - start)
         g = rng.integers(0, groups, k)
         x = rng.normal(size=k)
-        eta = -0.5 + 0.7 * x + effects[g]
-        y = (rng.random(k) < 1.0 / (1.0 + np.exp(-eta))).astype(np.float64)
+        if zip_counts:
+            y = rng.poisson(np.exp(0.3 + 0.5 * x + effects[g])).astype(np.float64)
+            y[rng.random(k) < 0.2] = 0.0
+        else:
+            eta = -0.5 + 0.7 * x + effects[g]
+            y = (rng.random(k) < 1.0 / (1.0 + np.exp(-eta))).astype(np.float64)
         table = pa.table({"y": y, "x": x, "g": g.astype(np.int64)})
         writer = writer or pq.ParquetWriter(tmp, table.schema)
         writer.write_table(table)
@@ -76,7 +86,7 @@ def measure(path: str, reread: bool, memory: bool, batch_rows: int, nagq: int = 
     read_seconds = pyarrow_read_seconds(path)
     options = {"cache_bytes": 0} if reread else {}
     t = time.perf_counter()
-    fit = qk.glmm(FORMULA, path, family="binomial", nagq=nagq, batch_rows=batch_rows, **options)
+    fit = qk.glmm(FORMULA, path, nagq=nagq, batch_rows=batch_rows, **MODEL, **options)
     seconds = time.perf_counter() - t
     out = {
         "passes": fit.passes,
@@ -93,7 +103,7 @@ def measure(path: str, reread: bool, memory: bool, batch_rows: int, nagq: int = 
     if memory:
         frame = pq.read_table(path).to_pandas()
         t = time.perf_counter()
-        ref = qk.glmm(FORMULA, frame, family="binomial", nagq=nagq)
+        ref = qk.glmm(FORMULA, frame, nagq=nagq, **MODEL)
         out["in_memory_seconds"] = time.perf_counter() - t
         out["max_abs_difference"] = differences(fit, ref)
     out["peak_rss_mib"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
@@ -114,7 +124,7 @@ def versus_memory(fit, path: str) -> dict:
 
     import quorvelkit as qk
 
-    return differences(fit, qk.glmm(FORMULA, pq.read_table(path).to_pandas(), family="binomial"))
+    return differences(fit, qk.glmm(FORMULA, pq.read_table(path).to_pandas(), **MODEL))
 
 
 def differences(fit, ref) -> dict:
@@ -143,7 +153,7 @@ def measure_dask(path: str, workers: int, memory: bool, partitions: int) -> dict
         if partitions:
             ddf = ddf.repartition(npartitions=partitions)
         t = time.perf_counter()
-        fit = qk.glmm(FORMULA, ddf, family="binomial")
+        fit = qk.glmm(FORMULA, ddf, **MODEL)
         seconds = time.perf_counter() - t
         rss = client.run(lambda: resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024)
     out = {
@@ -176,7 +186,7 @@ def measure_spark(path: str, memory: bool) -> dict:
         sdf = spark.read.parquet(path)
         partitions = sdf.rdd.getNumPartitions()
         t = time.perf_counter()
-        fit = qk.glmm(FORMULA, sdf, family="binomial")
+        fit = qk.glmm(FORMULA, sdf, **MODEL)
         seconds = time.perf_counter() - t
     finally:
         spark.stop()
@@ -206,8 +216,12 @@ def main() -> None:
         "--partitions", type=int, default=None, help="--dask: partitions (default 2 per worker; 0: one per row group)"
     )
     parser.add_argument("--spark", action="store_true", help="fit a Spark DataFrame on local[2]")
+    parser.add_argument("--zip", action="store_true", help="zero-inflated Poisson counts (zi='~1')")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.zip:
+        MODEL.clear()
+        MODEL.update(ZIP)
     if args.child:
         if args.dask:
             parts = 2 * args.dask if args.partitions is None else args.partitions
@@ -219,17 +233,18 @@ def main() -> None:
         print(json.dumps(measure(args.child, args.reread, not args.no_memory, args.batch_rows, args.nagq)))
         return
     groups = args.groups or max(args.rows // 100, 2)
-    path = data_path(args.rows, groups)
+    path = data_path(args.rows, groups, args.zip)
     if not path.exists():
         t = time.perf_counter()
-        write(args.rows, groups, path)
+        write(args.rows, groups, path, args.zip)
         print(f"wrote {path} in {time.perf_counter() - t:.1f} s", file=sys.stderr)
     cmd = [sys.executable, __file__, "--child", str(path), "--batch-rows", str(args.batch_rows)]
     cmd += ["--nagq", str(args.nagq)]
     cmd += ["--reread"] * args.reread + ["--no-memory"] * args.no_memory + ["--dask", str(args.dask)] * bool(args.dask)
     cmd += ["--spark"] * args.spark + ["--partitions", str(args.partitions)] * (args.partitions is not None)
+    cmd += ["--zip"] * args.zip
     result = json.loads(subprocess.run(cmd, check=True, capture_output=True, text=True).stdout)
-    result.update(rows=args.rows, groups=groups, reread=args.reread, nagq=args.nagq)
+    result.update(rows=args.rows, groups=groups, reread=args.reread, nagq=args.nagq, model=dict(MODEL))
     print(json.dumps(result, indent=2))
 
 

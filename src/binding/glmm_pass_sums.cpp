@@ -30,8 +30,9 @@ namespace {
 namespace gl = qk::glmm;
 
 // By PassKind's order.
-constexpr const char* kKinds[] = {"check",    "value",            "modes", "spread", "gradient",
-                                  "joint",    "adjoint",          "adjoint_gradient", "nodes", "trials"};
+constexpr const char* kKinds[] = {"check",   "value",            "modes", "gradient", "joint",
+                                  "adjoint", "adjoint_gradient", "nodes", "trials"};
+static_assert(std::size(kKinds) == static_cast<std::size_t>(gl::PassKind::kTrials) + 1, "a name for every kind");
 
 bool kind_of(PyObject* obj, gl::PassKind& out) {
   std::string name;
@@ -39,7 +40,7 @@ bool kind_of(PyObject* obj, gl::PassKind& out) {
   for (std::size_t k = 0; k < std::size(kKinds); ++k)
     if (name == kKinds[k]) return out = static_cast<gl::PassKind>(k), true;
   PyErr_Format(PyExc_ValueError,
-               "kind must be one of check, value, modes, spread, gradient, joint, adjoint, adjoint_gradient, nodes, "
+               "kind must be one of check, value, modes, gradient, joint, adjoint, adjoint_gradient, nodes, "
                "trials, got '%s'",
                name.c_str());
   return false;
@@ -132,7 +133,7 @@ InputSizes input_sizes(const gl::BatchModel& model, gl::PassKind kind, std::size
   n.lambda = q * q;
   n.beta = pe;
   n.u = m * q;
-  if (kind == K::kSpread || kind == K::kGradient) n.minv = m * q * q;
+  if (kind == K::kGradient) n.minv = m * q * q;
   if (kind == K::kGradient || kind == K::kAdjointGradient) n.t = m * q;
   if (kind == K::kAdjoint || kind == K::kAdjointGradient) n.v = model.p;
   if (kind == K::kNodes) n.points = m * nodes * q;
@@ -261,7 +262,7 @@ PyMethodDef glmm_pass_sums_functions[] = {
     QK_METHOD("glmm_batch_sums", f_glmm_batch_sums,
               "glmm_batch_sums(read, n_groups, p, q, blocks, family, kind, inputs, link=None, laplace=None, zi=None)\n--\n\n"
               "One pass's sums over the batches of read() (as glmm_batches_fit reads them), from zero: the\n"
-              "kernel of the fit from batches where the rows are. kind: check, value, modes, spread,\n"
+              "kernel of the fit from batches where the rows are. kind: check, value, modes,\n"
               "gradient, joint, adjoint, adjoint_gradient, nodes or trials; inputs: the pass's dict (lambda, beta,\n"
               "u, minv, t, v, points, du, steps, observed, nodes, active) as\n"
               "glmm_batches_fit(run=...) hands it to run. A dict of flat arrays named as the sums, and\n"

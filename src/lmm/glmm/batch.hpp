@@ -66,7 +66,6 @@ enum class PassKind : std::uint8_t {
   kValue,     // per group: sum loglik_smooth
   kModes,     // and A'd1, the observed, Fisher and scoring curvatures (lower q x q);
               // for a group marked at its mode, the spread's moments
-  kSpread,    // per group s = sum_r W'_r (a_r' M^-1 a_r) a_r, given M^-1
   kGradient,  // the gradient's row sums, given M^-1 and t = M_o^-1 s
   kJoint,     // per group the scoring curvature, B = A'SX and A'd1; X'SX and X'd1
   kAdjoint,   // nAGQ = 0's gradient: per group s = sum_r -2 (x_r'v) D2_r a_r, given v
@@ -134,8 +133,8 @@ void add_batch(const BatchModel& model, const Batch& batch, const PassInput& in,
 // model into sums, which the driver has cleared for in.kind (d1 holding -u for kModes
 // and kJoint), settled (PassSums::settle) when it returns; for a given source it must
 // add the same values in the same order at every call of a kind, or the fit is not
-// reproducible. Where the rows are elsewhere
-// (the workers of a cluster), a runner adds the merge of their sums.
+// reproducible. Where the rows are elsewhere (the workers of a cluster), a runner adds
+// the merge of their sums.
 class PassRunner {
  public:
   virtual ~PassRunner() = default;

@@ -54,9 +54,6 @@ void PassSums::clear(const BatchModel& model, PassKind kind, std::uint64_t nodes
       sized(ms, m * qq);
       sized(tm, m * qq * q);
       break;
-    case PassKind::kSpread:
-      sized(s, m * q);
-      break;
     case PassKind::kGradient:
       sized(zw, m * q);
       sized(zd, m * q);
@@ -121,10 +118,6 @@ double leverage(const double* minv, const double* ar, std::uint64_t q) {
   return c;
 }
 
-}  // namespace
-
-namespace {
-
 // Where a row's additions to the pass's global sums go: the sums themselves, or its
 // chunk's partial sums (PassSums::parts, laid out as gb, xsx, xd1).
 struct Globals {
@@ -143,8 +136,6 @@ std::uint64_t group_doubles(const BatchModel& model, const PassInput& in) {
       return q + 1;
     case PassKind::kModes:
       return 2 * q + 1 + 3 * qq + qq * q;
-    case PassKind::kSpread:
-      return 2 * q + qq;
     case PassKind::kGradient:
       return 4 * q + 2 * qq;
     case PassKind::kJoint:
@@ -252,12 +243,6 @@ void RowKernel::add(const Rows& rows, std::uint64_t count, PassSums& sums, const
             }
           }
         }
-        break;
-      }
-      case PassKind::kSpread: {
-        const double v = st.dweight * leverage(in.minv + g * qq, ar, q);
-        double* sg = sums.s.data() + g * q;
-        for (std::uint64_t c = 0; c < q; ++c) sg[c] = sg[c] + v * ar[c];
         break;
       }
       case PassKind::kGradient: {
@@ -385,13 +370,18 @@ void add_batch(const BatchModel& model, const Batch& b, const PassInput& in, Pas
   if (plan.count <= 1) {
     std::vector<double> scratch(2 * q);
     const Globals direct{sums.gb.data(), sums.xsx.data(), sums.xd1.data()};
+    const RowKernel kernel(model, b, in);
+    if (!in.active) {  // every row, in place
+      sums.rows += b.n;
+      kernel.add([](std::uint64_t k) { return k; }, b.n, sums, direct, scratch.data(), scratch.data() + q);
+      return;
+    }
     std::vector<std::uint64_t> rows;
     rows.reserve(b.n);
     for (std::uint64_t i = 0; i < b.n; ++i)
       if (!skipped(i)) rows.push_back(i);
     sums.rows += rows.size();
-    RowKernel(model, b, in).add([&](std::uint64_t k) { return rows[k]; }, rows.size(), sums, direct, scratch.data(),
-               scratch.data() + q);
+    kernel.add([&](std::uint64_t k) { return rows[k]; }, rows.size(), sums, direct, scratch.data(), scratch.data() + q);
     return;
   }
   // The batch's rows gathered by chunk (a counting sort, row order kept within each
