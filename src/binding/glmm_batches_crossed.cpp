@@ -153,7 +153,8 @@ PyObject* f_glmm_batches_crossed_fit(PyObject*, PyObject* const* args, Py_ssize_
     return nullptr;
   ModelArgs ma;
   std::uint64_t max_iter = 300, nagq = 1;
-  if (!model_args(a, a[12], ma) || (a[9] && !to_u64(a[9], "max_iter", max_iter)) || (a[11] && !to_u64(a[11], "nagq", nagq)))
+  if (!model_args(a, a[12], ma) || (a[9] && !to_u64(a[9], "max_iter", max_iter)) ||
+      (a[11] && !to_u64(a[11], "nagq", nagq)))
     return nullptr;
   if (nagq > 1) return value_error("models with several grouping factors take nagq = 0 or 1 (Laplace) only");
   const std::uint64_t p = ma.p;

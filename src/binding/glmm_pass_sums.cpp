@@ -223,8 +223,8 @@ class PythonRunner final : public gl::PassRunner {
 PyObject* f_glmm_batch_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<PyObject*> a;
   if (!parse_args("glmm_batch_sums",
-                  {"read", "n_groups", "p", "q", "blocks", "family", "kind", "inputs", "link", "laplace", "zi"}, 8, args,
-                  nargs, kwnames, a))
+                  {"read", "n_groups", "p", "q", "blocks", "family", "kind", "inputs", "link", "laplace", "zi"}, 8,
+                  args, nargs, kwnames, a))
     return nullptr;
   if (!PyCallable_Check(a[0])) return PyErr_SetString(PyExc_TypeError, "read must be callable"), nullptr;
   std::uint64_t m, p, q;
@@ -260,7 +260,8 @@ std::unique_ptr<gl::PassRunner> python_runner(PyObject* run, const gl::BatchMode
 
 PyMethodDef glmm_pass_sums_functions[] = {
     QK_METHOD("glmm_batch_sums", f_glmm_batch_sums,
-              "glmm_batch_sums(read, n_groups, p, q, blocks, family, kind, inputs, link=None, laplace=None, zi=None)\n--\n\n"
+              "glmm_batch_sums(read, n_groups, p, q, blocks, family, kind, inputs, link=None, laplace=None, "
+              "zi=None)\n--\n\n"
               "One pass's sums over the batches of read() (as glmm_batches_fit reads them), from zero: the\n"
               "kernel of the fit from batches where the rows are. kind: check, value, modes,\n"
               "gradient, joint, adjoint, adjoint_gradient, nodes or trials; inputs: the pass's dict (lambda, beta,\n"

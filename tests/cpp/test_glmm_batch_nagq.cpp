@@ -90,7 +90,8 @@ TEST(GlmmBatchNagq, FitIsTheInMemoryFit) {
     const gl::Rows rows =
         gl::make_rows({s.n, s.p, s.q, s.m, s.y.data(), s.x.data(), s.z.data(), s.codes.data(), s.w.data(), nullptr},
                       fam, blocks);
-    const std::string what = std::string(c.family) + (c.zi ? " zi" : "") + "/" + c.link + " q " + std::to_string(c.q) + " nagq " +
+    const std::string what = std::string(c.family) + (c.zi ? " zi" : "") + "/" + c.link + " q " +
+                             std::to_string(c.q) + " nagq " +
                              std::to_string(c.nagq);
     gl::FitOptions o;
     o.nagq = c.nagq;

@@ -64,8 +64,9 @@ def overdispersed(seed: int = 5) -> pd.DataFrame:
 
 
 def data_of(name: str) -> tuple[str, pd.DataFrame, str, dict]:
-    if name == "salamanders_zip":  # glmmTMB's, with a constant zero-inflation
-        return "count ~ spp + mined + (1 | site)", pd.read_csv(DATA / "salamanders.csv"), "poisson", {"zi": "~1"}
+    if name.startswith("salamanders"):  # glmmTMB's, with a constant zero-inflation (a hurdle's zeros)
+        family = "poisson" if name == "salamanders_zip" else "truncated_nbinom2"
+        return "count ~ spp + mined + (1 | site)", pd.read_csv(DATA / "salamanders.csv"), family, {"zi": "~1"}
     if name == "zinb":
         return "y ~ x + (1 | g)", overdispersed(), "nbinom2", {"zi": "~1"}
     if name == "grouseticks_nbinom2":
@@ -122,6 +123,7 @@ CASES = [
     "gamma",
     "gamma_tweedie",
     "salamanders_zip",
+    "salamanders_hurdle",
     "zinb",
 ]
 

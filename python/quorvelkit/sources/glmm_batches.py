@@ -51,7 +51,7 @@ from .batch_store import BatchStore
 from .dask import SOURCE as DASK
 from .glmm_batches_crossed import crossed_arrays, crossed_criterion, fit_crossed, refuse_terms
 from .glmm_first_pass import mustart_of, zero_counts, zero_inflation_logit
-from .glmm_reading import _Batch, _Reading, fitted_spec
+from .glmm_reading import _Batch, _Reading, core_arrays, fitted_spec
 from .interface import first_spec, has_complete_row
 from .parquet import open_dataset
 from .spark import SOURCE as SPARK
@@ -268,7 +268,7 @@ def glmm_batches(
             f"nagq = {nagq} from batches takes one scalar random effect (this model has {spec.q} per group, "
             f"nagq^q = {nagq**spec.q} quadrature points per group); use nagq=1 or fit it in memory"
         )
-    reading = _Reading(parsed, spec, family, weights, offset)
+    reading = _Reading(parsed, spec, family, weights, offset, zi)
 
     # The first pass: the group labels, the rows and the aliased columns; the batches
     # as the core reads them are kept while they fit in cache_bytes.
@@ -319,18 +319,10 @@ def glmm_batches(
     crossed = crossed_arrays(design) if len(spec.factors) > 1 else None
 
     def arrays(b: _Batch) -> tuple[Any, ...]:
-        x = b.x if len(kept) == spec.p else b.x[:, kept]
         if crossed is not None:
+            x = b.x if len(kept) == spec.p else b.x[:, kept]
             return crossed(b.y, x, b.z, b.labels, b.weights, b.offset)
-        codes = np.ascontiguousarray(group_levels.get_indexer(pd.Index(b.labels[0])), dtype=np.int64)
-        return (
-            b.y,
-            np.ascontiguousarray(x, dtype=float),
-            np.ascontiguousarray(b.z, dtype=float),
-            codes,
-            b.weights,
-            b.offset,
-        )
+        return core_arrays(b, group_levels, kept, spec.p)
 
     # The core's batches: those the first pass kept, or (beyond cache_bytes) the
     # source's read again by the core's first pass and spilled for the later ones.

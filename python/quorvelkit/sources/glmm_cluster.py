@@ -235,7 +235,7 @@ def glmm_cluster(
         raise ValueError(
             f"a GLMM fit from batches takes one grouping factor (this model has {len(spec.factors)}); fit it in memory"
         )
-    reading = _Reading(parsed, spec, family, weights, offset)
+    reading = _Reading(parsed, spec, family, weights, offset, zi)
     first = passes.map(first_pass, reading, spec.p, link, zi)
     merged = first[0]
     for part in first[1:]:

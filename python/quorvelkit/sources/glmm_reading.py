@@ -51,12 +51,15 @@ class _Batch:
 
 class _Reading:
     """How every batch becomes the core's arrays: the model learnt from the first
-    batch holding a complete row, the family's reading of the response, the weights
-    and offset given by name or expression."""
+    batch holding a complete row, the family's reading of the response (with ``zi``, a
+    zero-inflated one's: a hurdle model's zeros are its truncated family's own), the
+    weights and offset given by name or expression."""
 
-    def __init__(self, parsed: ParsedFormula, spec: ModelSpec, family: str, weights: Any, offset: Any) -> None:
+    def __init__(
+        self, parsed: ParsedFormula, spec: ModelSpec, family: str, weights: Any, offset: Any, zi: bool = False
+    ) -> None:
         self.parsed, self.spec, self.family = parsed, spec, family
-        self.weights, self.offset = weights, offset
+        self.weights, self.offset, self.zi = weights, offset, zi
 
     def batch(self, frame: Any, where: str) -> _Batch:
         frame = frame if isinstance(frame, pd.DataFrame) else arrow_frame(frame)
@@ -66,7 +69,9 @@ class _Reading:
         offset = resolve_rows(self.offset, frame, "offset")
         parts = evaluate_parts(self.parsed.response_parts, frame)
         try:
-            response = read_evaluated(self.parsed.response, parts, frame, self.family, weights, stacklevel=3)
+            response = read_evaluated(
+                self.parsed.response, parts, frame, self.family, weights, stacklevel=3, hurdle=self.zi
+            )
         except ValueError as exc:  # its row by the batch's labels: the batch named too
             raise ValueError(f"{exc} (of {where})") from None
         keep = response.keep & frame[self.spec.used].notna().all(axis=1).to_numpy()

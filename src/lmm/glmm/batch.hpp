@@ -48,9 +48,10 @@ class BatchReader {
   virtual void each(const std::function<void(const Batch&)>& visit) = 0;
 };
 
-// The model without its rows. make_batch_model checks the family (zero-inflation is
-// not taken; a dispersion parameter is, log(phi) after beta's p entries as in memory)
-// and the blocks.
+// The model without its rows. make_batch_model checks the family (a dispersion
+// parameter and a constant zero-inflation probability are taken, log(phi) and the
+// probability's logit after beta's p entries as in memory; a zero-inflation with
+// covariates is not) and the blocks.
 struct BatchModel {
   std::uint64_t m = 0, p = 0, q = 0;
   Family family{};

@@ -254,8 +254,8 @@ void RowKernel::add(const Rows& rows, std::uint64_t count, PassSums& sums, const
         const double omega = (v + st.d2 * at) - 2.0 * st.d1;
         for (std::uint64_t j = 0; j < p; ++j) gl.gb[j] = gl.gb[j] + omega * xr[j];
         if (const std::uint64_t ne = n_extra(f); ne > 0) {
-          // The terms of log(phi) and Tweedie's power, the mode moving with them
-          // (group_gradient's).
+          // The terms of log(phi), Tweedie's power and a constant zero-inflation's
+          // logit, the mode moving with them (group_gradient's).
           const std::array<detail::ExtraDerivs, 2> dd = detail::extra_derivs(f, y, eta, w);
           const double lev = leverage(in.minv + g * qq, ar, q);
           for (std::uint64_t j = 0; j < ne; ++j)
