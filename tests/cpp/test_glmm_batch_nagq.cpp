@@ -1,5 +1,5 @@
 // The fit from batches by nAGQ = 0 and by adaptive quadrature against the in-memory
-// fit of the same rows; the passes shared by several points (evaluate_together): each
+// fit of the same rows (zero-inflated ones too); the passes shared by several points (evaluate_together): each
 // point's results the bits of its run alone, the passes those of its longest run, a
 // reader's error carried out of the shared passes; the joint PIRLS's halved steps read
 // in one pass.
@@ -69,7 +69,7 @@ struct Case {
   std::uint64_t batch;
   double vcov_tol;  // the quadrature's Hessian is by second differences of the criterion
   std::uint64_t m = 30;  // groups; thousands: the kernel cuts them into several chunks
-  bool zi = false;       // a constant zero-inflation probability, started at logit 0.2
+  bool zi = false;       // a constant zero-inflation probability, its logit started at logit(0.2)
 };
 
 TEST(GlmmBatchNagq, FitIsTheInMemoryFit) {

@@ -1,7 +1,8 @@
 // The GLMM fit from batches (lmm/glmm/batch.hpp) against the in-memory fit of the same
 // rows: every family path (canonical links, a non-canonical one whose observed and
-// Fisher curvatures differ, families with a dispersion parameter), scalar, vector-valued and uncorrelated terms, rows of the
-// groups interleaved across batches; the same bits for any split; the refusals.
+// Fisher curvatures differ, families with a dispersion parameter, a constant
+// zero-inflation), scalar, vector-valued and uncorrelated terms, rows of the groups
+// interleaved across batches; the same bits for any split; the refusals.
 
 #include <algorithm>
 #include <random>

@@ -2,7 +2,8 @@
 // against sums taken directly over the rows (the level pairs and counts of the check
 // pass, the log-likelihood, the products of every kind of system against the in-memory
 // crossed fit's refill of the same weights and responses), and the fit against the
-// in-memory crossed fit of the same rows, to the bit, for any split into batches.
+// in-memory crossed fit of the same rows, to the bit, for any split into batches (a
+// zero-inflated one's too, by Laplace and nAGQ 0).
 
 #include <algorithm>
 #include <random>
