@@ -119,10 +119,9 @@ def glmm(
             a callable returning a fresh iterator of DataFrames at each call (an
             iterator is refused: the fit reads its rows once per pass). Such a fit is the
             in-memory fit (a zero-inflation of a constant probability only, its start
-            taking one pass more where the batches are not kept in memory, and the
-            partitions of a Dask or Spark DataFrame read here; one grouping factor by Laplace, nagq = 0,
-            or a quadrature of one scalar random effect; several crossed or nested with
-            a random intercept each by Laplace) and keeps
+            taking one pass more where the batches are not kept in memory; one grouping
+            factor by Laplace, nagq = 0, or a quadrature of one scalar random effect;
+            several crossed or nested with a random intercept each by Laplace) and keeps
             no rows: a :class:`~quorvelkit.results.glmm_batch_fit.GlmmBatchFit`. Its
             keyword options ``batch_rows`` (rows per Parquet batch) and ``levels``
             (declared levels of categorical columns) are those of :func:`quorvelkit.lmm`'s
