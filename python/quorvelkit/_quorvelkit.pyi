@@ -160,7 +160,7 @@ def glmm_batches_fit(
     max_iter: int = 300,
     beta: _Theta | None = None,
     nagq: int = 1,
-    run: Callable[[str, dict[str, Any]], dict[str, Any]] | None = None,
+    run: Callable[[list[tuple[str, dict[str, Any]]]], list[dict[str, Any]]] | None = None,
     zi: bool | None = None,
 ) -> dict[str, Any]:
     """The fit of a GLMM with one grouping factor from rows read in batches:
@@ -172,8 +172,10 @@ def glmm_batches_fit(
     zero-inflated family of a constant probability. ``nagq``: 0 (the joint PIRLS's criterion), 1 (Laplace's) or
     more (adaptive Gauss-Hermite quadrature of one scalar random effect). An exception
     raised by ``read`` or its iterator propagates unchanged. With ``run`` (and ``read``
-    None) each pass is made elsewhere: ``run(kind, inputs)`` returns the pass's sums
-    over every row, as ``glmm_batch_sums`` returns them (merged)."""
+    None) the passes are made elsewhere: ``run(requests)`` takes a list of ``(kind,
+    inputs)`` pairs, passes to make together (several points of the fit share them), and
+    returns a list of their sums over every row, each as ``glmm_batch_sums`` returns it
+    (merged)."""
 
 def glmm_batch_sums(
     read: Callable[[], Any],
@@ -205,14 +207,14 @@ def glmm_batches_criterion(
     family: str,
     link: str | None = None,
     laplace: str | None = None,
-    run: Callable[[str, dict[str, Any]], dict[str, Any]] | None = None,
+    run: Callable[[list[tuple[str, dict[str, Any]]]], list[dict[str, Any]]] | None = None,
     zi: bool | None = None,
 ) -> Any:
     """The Laplace criterion of a GLMM with one grouping factor from rows read in batches,
     at one point after another (for :func:`glmm_batches_evaluate`): ``read()`` as for
     :func:`glmm_batches_fit`. The rows are checked at the first evaluation; each
     evaluation's PIRLS starts from the last one's modes. With ``run``, the passes are
-    ``run(kind, inputs)``'s, as :func:`glmm_batches_fit`'s (``read`` is not called)."""
+    ``run(requests)``'s, as :func:`glmm_batches_fit`'s (``read`` is not called)."""
 
 def glmm_batches_evaluate(
     criterion: Any, theta: _Theta, beta: _Theta, gradient: bool = False

@@ -246,15 +246,16 @@ PyMethodDef glmm_batches_functions[] = {
               "log(phi) for a family with a dispersion parameter phi, then the zero-inflation's logit).\n"
               "zi: true for a zero-inflated family of a constant probability. nagq: 0 (the joint PIRLS's\n"
               "criterion), 1 (Laplace's) or more (adaptive Gauss-Hermite quadrature of one scalar random\n"
-              "effect). run: each pass made elsewhere, read None: run(kind, inputs) returns the pass's\n"
-              "sums as glmm_batch_sums returns them (merged)."),
+              "effect). run: the passes made elsewhere, read None: run(requests) takes a list of\n"
+              "(kind, inputs) pairs, the passes to make together, and returns a list of their sums,\n"
+              "each as glmm_batch_sums returns it (merged)."),
     QK_METHOD("glmm_batches_criterion", f_glmm_batches_criterion,
               "glmm_batches_criterion(read, n_groups, p, q, blocks, family, link=None, laplace=None, run=None, "
               "zi=None)\n--\n\n"
               "The Laplace criterion of a GLMM with one grouping factor from rows read in batches, at one\n"
               "point after another (for glmm_batches_evaluate): read() as for glmm_batches_fit. The rows\n"
               "are checked at the first evaluation; each evaluation's PIRLS starts from the last one's modes.\n"
-              "With run, its passes are run(kind, inputs)'s, as glmm_batches_fit's (read is not called).\n"
+              "With run, its passes are run(requests)'s, as glmm_batches_fit's (read is not called).\n"
               "zi as glmm_batches_fit's."),
     QK_METHOD("glmm_batches_evaluate", f_glmm_batches_evaluate,
               "glmm_batches_evaluate(criterion, theta, beta, gradient=False)\n--\n\n"

@@ -97,7 +97,7 @@ bool vector_entry(PyObject* dict, const char* key, const char* of_what, std::siz
 
 // Adds the sums of dict into s (sized for its kind); false with the error set.
 bool add_sums(PyObject* dict, gl::PassSums& s) {
-  if (!PyDict_Check(dict)) return PyErr_SetString(PyExc_TypeError, "run() must return a dict of sums"), false;
+  if (!PyDict_Check(dict)) return PyErr_SetString(PyExc_TypeError, "run must return dicts of sums"), false;
   for (const Field& f : kFields) {
     std::vector<double>& v = s.*f.member;
     const double* from = nullptr;
@@ -205,13 +205,27 @@ class PythonRunner final : public gl::PassRunner {
   PythonRunner(PyObject* run, const gl::BatchModel& model, Pending& pending)
       : run_(run), model_(model), pending_(pending) {}
 
-  void run(const gl::PassInput& in, gl::PassSums& sums) override {
-    Ref inputs(inputs_dict(model_, in));
-    if (!inputs) pending_.fetch_and_throw();
-    Ref kind(PyUnicode_FromString(kKinds[static_cast<std::size_t>(in.kind)]));
-    if (!kind) pending_.fetch_and_throw();
-    Ref out(PyObject_CallFunctionObjArgs(run_, kind.get(), inputs.get(), nullptr));
-    if (!out || !add_sums(out.get(), sums)) pending_.fetch_and_throw();
+  void run(const gl::PassInput& in, gl::PassSums& sums) override { run_together({&in}, {&sums}); }
+
+  // One call of run with every pass's (kind, inputs): a cluster makes them in one job.
+  void run_together(const std::vector<const gl::PassInput*>& ins, const std::vector<gl::PassSums*>& sums) override {
+    Ref requests(PyList_New(static_cast<Py_ssize_t>(ins.size())));
+    if (!requests) pending_.fetch_and_throw();
+    for (std::size_t k = 0; k < ins.size(); ++k) {
+      Ref inputs(inputs_dict(model_, *ins[k]));
+      Ref kind(inputs ? PyUnicode_FromString(kKinds[static_cast<std::size_t>(ins[k]->kind)]) : nullptr);
+      PyObject* pair = kind ? PyTuple_Pack(2, kind.get(), inputs.get()) : nullptr;
+      if (!pair) pending_.fetch_and_throw();
+      PyList_SetItem(requests.get(), static_cast<Py_ssize_t>(k), pair);  // steals pair
+    }
+    Ref out(PyObject_CallFunctionObjArgs(run_, requests.get(), nullptr));
+    if (!out) pending_.fetch_and_throw();
+    if (!PyList_Check(out.get()) || PyList_Size(out.get()) != static_cast<Py_ssize_t>(ins.size())) {
+      PyErr_Format(PyExc_TypeError, "run must return a list of %zu dicts of sums, one a request", ins.size());
+      pending_.fetch_and_throw();
+    }
+    for (std::size_t k = 0; k < ins.size(); ++k)
+      if (!add_sums(PyList_GetItem(out.get(), static_cast<Py_ssize_t>(k)), *sums[k])) pending_.fetch_and_throw();
   }
 
  private:

@@ -182,7 +182,7 @@ TEST(GlmmBatchNagq, SharedPassesGiveEachPointItsOwnBits) {
       std::vector<GVec> gs(xs.size(), GVec(np));
       std::uint64_t shared = 0;
       const std::uint64_t before = reader.reads;
-      ASSERT_TRUE(gl::detail::evaluate_together(reader, first, model, c.nagq, xs, start, together, fs,
+      ASSERT_TRUE(gl::detail::evaluate_together(runs, first, model, c.nagq, xs, start, together, fs,
                                                 c.nagq > 1 ? nullptr : &gs, shared));
       EXPECT_EQ(shared, reader.reads - before);
       EXPECT_EQ(fs, alone_f) << c.family << " together " << together;
@@ -211,7 +211,7 @@ TEST(GlmmBatchNagq, ReadersErrorEndsTheSharedPasses) {
     GVec fs(xs.size()), warm(s.m, 0.0);
     std::vector<GVec> gs(xs.size(), GVec(3));
     std::uint64_t passes = 0;
-    EXPECT_THROW(gl::detail::evaluate_together(reader, first, model, 1, xs, warm, 64, fs, &gs, passes),
+    EXPECT_THROW(gl::detail::evaluate_together(runs, first, model, 1, xs, warm, 64, fs, &gs, passes),
                  std::runtime_error);
     EXPECT_EQ(passes, fail - 1);
   }

@@ -59,10 +59,20 @@ DASK_CASES = [("bernoulli", 5, True), ("grouseticks", 4, False), ("zinb", 4, Fal
 
 
 @pytest.mark.parametrize("name, parts, both", DASK_CASES)
-def test_dask_fit_on_the_workers_is_the_in_memory_fit(name, parts, both, clusters):
+def test_dask_fit_on_the_workers_is_the_in_memory_fit(name, parts, both, clusters, monkeypatch):
+    from quorvelkit.sources import glmm_dask
+
     formula, frame, family, extra = data_of(name)
     ref = qk.glmm(formula, frame, family=family, **extra)
     ddf = dask_of(frames_of(frame, even(len(frame), parts)))
+    together: list[int] = []  # the passes made in each job
+    sums = glmm_dask.DaskPasses.sums
+
+    def spy(self, model, requests):
+        together.append(len(requests))
+        return sums(self, model, requests)
+
+    monkeypatch.setattr(glmm_dask.DaskPasses, "sums", spy)
 
     def fit(n: int, **options):
         return on(clusters[n], lambda: qk.glmm(formula, ddf, family=family, split_every=2, **extra, **options))
@@ -70,6 +80,8 @@ def test_dask_fit_on_the_workers_is_the_in_memory_fit(name, parts, both, cluster
     on_two = fit(2)
     assert_same_fit(on_two, ref)
     assert on_two.passes > on_two.optimizer["fev"]
+    # The Hessian's points share their jobs (a pass of each in one), as a read here does.
+    assert max(together) > 1 and len(together) < sum(together)
     if both:
         # The same partitioning, the same tree of merges: the same bits on one worker,
         # and with each pass computing the partitions again from the DataFrame.

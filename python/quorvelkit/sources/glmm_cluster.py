@@ -11,7 +11,9 @@ no Python per row), and the sums are merged by a fixed tree (partition order,
 ``split_every`` children a node) whose root alone reaches the client. The tree's shape
 depends on the number of partitions only, so a given partitioning gives the same bits
 whatever the number of workers. The merge sums in another order than the in-memory
-fit, whose results it gives to rounding.
+fit, whose results it gives to rounding. The passes that several points of the fit make
+at once (the Hessian's gradients) are one job: each partition's task finds the sums of
+every one of them, and the tree merges them side by side.
 
 Before the core's passes, the levels of text columns (a pass over those columns, when
 the model has any) and the first pass (the group labels, rows and aliased columns,
@@ -45,7 +47,7 @@ from .glmm_first_pass import FirstPass, Found, zero_counts, zero_inflation_logit
 from .glmm_reading import _Reading, batch_fit, core_arrays
 from .interface import first_spec
 
-__all__ = ["glmm_cluster", "Model", "merge_sums", "partition_sums"]
+__all__ = ["glmm_cluster", "Model", "merge_requests", "merge_sums", "partition_sums", "request_sums"]
 
 
 @dataclasses.dataclass(frozen=True)
@@ -87,6 +89,14 @@ def partition_sums(model: Model, batches: Sequence[tuple[Any, ...]], kind: str, 
         raise SourceError(f"{exc} (of {where})") from None
 
 
+def request_sums(
+    model: Model, batches: Sequence[tuple[Any, ...]], requests: Sequence[tuple[str, dict]], where: str
+) -> list:
+    """The sums of each pass of ``requests`` (its kind and inputs) over a partition's
+    batches: the passes that several points of the fit make together, in one task."""
+    return [partition_sums(model, batches, kind, inputs, where) for kind, inputs in requests]
+
+
 def aligned(value: Any) -> Any:
     """An array as the core borrows it (C-contiguous and aligned), copied only when it
     is not: an array that crossed processes may lie unaligned in its message's buffer."""
@@ -101,6 +111,12 @@ def merge_sums(parts: Iterable[dict]) -> dict:
         out = part if out is None else {k: out[k] + part[k] for k in out}
     assert out is not None, "a merge of no sums"
     return out
+
+
+def merge_requests(parts: Iterable[list]) -> list:
+    """Lists of :func:`request_sums` merged request by request (each a left fold of
+    :func:`merge_sums` in the order given)."""
+    return [merge_sums(sums) for sums in zip(*parts, strict=True)]
 
 
 def first_pass(frames: Iterable[pd.DataFrame], where: str, reading: _Reading, p: int, link: str, zi: bool) -> FirstPass:
@@ -160,8 +176,9 @@ def merge_levels(parts: Sequence[dict[str, Any]], declared: Mapping[str, Sequenc
 class Passes:
     """What an engine gives the fit: the sample the model is learnt from, the text
     columns, and maps over the partitions in partition order (``fn(frames, where,
-    *args)`` on the workers, the results on the client), the kept core batches and a
-    pass's merged sums."""
+    *args)`` on the workers, the results on the client), the kept core batches and the
+    merged sums of passes made together (:func:`request_sums` of each partition, merged
+    by :func:`merge_requests`)."""
 
     name = "the DataFrame"
 
@@ -183,7 +200,7 @@ class Passes:
     def keep(self, fn: Any, *args: Any) -> None:
         raise NotImplementedError
 
-    def sums(self, model: Model, kind: str, inputs: dict) -> dict:
+    def sums(self, model: Model, requests: list[tuple[str, dict]]) -> list[dict]:
         raise NotImplementedError
 
     def release(self) -> None:
@@ -252,9 +269,9 @@ def glmm_cluster(
     t1 = time.perf_counter()
     bar = progress_bar(progress, None, "passes over the partitions", "pass")
 
-    def run(kind: str, inputs: dict) -> dict:
+    def run(requests: list[tuple[str, dict]]) -> list[dict]:
         bar.update(1)
-        return {k: aligned(v) for k, v in passes.sums(model, kind, inputs).items()}
+        return [{k: aligned(v) for k, v in sums.items()} for sums in passes.sums(model, requests)]
 
     try:
         result = _qk.glmm_batches_fit(
@@ -281,12 +298,12 @@ def glmm_cluster(
     # at a profile's first evaluation and let go when the profile ends.
     kept = False
 
-    def run_again(kind: str, inputs: dict) -> dict:
+    def run_again(requests: list[tuple[str, dict]]) -> list[dict]:
         nonlocal kept
         if not kept:
             passes.keep(core_batches, reading, found, spec.p)
             kept = True
-        return {k: aligned(v) for k, v in passes.sums(model, kind, inputs).items()}
+        return [{k: aligned(v) for k, v in sums.items()} for sums in passes.sums(model, requests)]
 
     def let_go() -> None:
         nonlocal kept

@@ -13,7 +13,7 @@ from typing import Any
 import pandas as pd
 
 from .dask import _sample, _tree
-from .glmm_cluster import Model, Passes, merge_sums, partition_sums
+from .glmm_cluster import Model, Passes, merge_requests, request_sums
 
 __all__ = ["DaskPasses"]
 
@@ -32,8 +32,8 @@ def _on_frame(frame: pd.DataFrame, where: str, fn: Any, *args: Any) -> Any:
     return fn([frame], where, *args)
 
 
-def _sums(batches: Any, model: Model, kind: str, inputs: dict, where: str) -> dict:
-    return partition_sums(model, batches, kind, inputs, where)
+def _sums(batches: Any, model: Model, requests: list[tuple[str, dict]], where: str) -> list[dict]:
+    return request_sums(model, batches, requests, where)
 
 
 class DaskPasses(Passes):
@@ -94,13 +94,13 @@ class DaskPasses(Passes):
             self.homes = []
             self.batches = list(dask.persist(*batches)) if self.persist else batches
 
-    def sums(self, model: Model, kind: str, inputs: dict) -> dict:
+    def sums(self, model: Model, requests: list[tuple[str, dict]]) -> list[dict]:
         import dask
 
         assert self.batches is not None, "sums before keep"
         client = _client()
-        # A list of one: a dict given to scatter would be scattered entry by entry.
-        held = client.scatter([inputs], broadcast=True, hash=False)[0] if client is not None else inputs
+        # A list of one: a list given to scatter would be scattered entry by entry.
+        held = client.scatter([requests], broadcast=True, hash=False)[0] if client is not None else requests
         task = dask.delayed(_sums, pure=False)
         leaves = []
         for k, (b, w) in enumerate(zip(self.batches, self.where, strict=True)):
@@ -108,8 +108,8 @@ class DaskPasses(Passes):
             # idle worker, which then copies the partition and holds it twice.
             home = {"workers": [self.homes[k]], "allow_other_workers": True} if self.homes else {}
             with dask.annotate(**home):
-                leaves.append(task(b, model, kind, held, w))
-        out: dict = _tree(leaves, self.split_every, merge_sums).compute()
+                leaves.append(task(b, model, held, w))
+        out: list[dict] = _tree(leaves, self.split_every, merge_requests).compute()
         return out
 
     def release(self) -> None:

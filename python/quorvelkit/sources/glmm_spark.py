@@ -17,7 +17,7 @@ from typing import Any
 import pandas as pd
 
 from ..support.errors import SourceError
-from .glmm_cluster import Model, Passes, merge_sums, partition_sums
+from .glmm_cluster import Model, Passes, merge_requests, request_sums
 from .spark import _SCHEMA, _sample, _tree
 
 __all__ = ["SparkPasses", "partition_frames"]
@@ -54,11 +54,11 @@ def _per_partition(fn: Any, args: tuple) -> Callable[[Iterator[pd.DataFrame]], I
 def _sums_node(children: Iterable[tuple[int, bytes]]) -> bytes:
     """A node of the merge tree: its children's sums merged in partition order."""
     ordered = sorted(children, key=lambda child: child[0])
-    return pickle.dumps(merge_sums(pickle.loads(payload) for _, payload in ordered), protocol=5)
+    return pickle.dumps(merge_requests(pickle.loads(payload) for _, payload in ordered), protocol=5)
 
 
-def _leaf(kv: tuple[int, bytes], model: Model, kind: str, inputs: dict) -> tuple[int, bytes]:
-    sums = partition_sums(model, pickle.loads(kv[1]), kind, inputs, _where(kv[0]))
+def _leaf(kv: tuple[int, bytes], model: Model, requests: list[tuple[str, dict]]) -> tuple[int, bytes]:
+    sums = request_sums(model, pickle.loads(kv[1]), requests, _where(kv[0]))
     return kv[0], pickle.dumps(sums, protocol=5)
 
 
@@ -146,10 +146,10 @@ class SparkPasses(Passes):
         kept = self._pickled(fn, *args)
         self.kept = kept.cache() if self.cache else kept
 
-    def sums(self, model: Model, kind: str, inputs: dict) -> dict:
-        held = self.sdf.sparkSession.sparkContext.broadcast(inputs)
+    def sums(self, model: Model, requests: list[tuple[str, dict]]) -> list[dict]:
+        held = self.sdf.sparkSession.sparkContext.broadcast(requests)
         try:
-            leaves = self.kept.map(lambda kv: _leaf(kv, model, kind, held.value))
+            leaves = self.kept.map(lambda kv: _leaf(kv, model, held.value))
             roots = _tree(leaves, self.n_parts, self.split_every, _sums_node).collect()
         except Exception as exc:
             raise _refused(exc) from None
@@ -158,7 +158,7 @@ class SparkPasses(Passes):
         if not roots:
             raise SourceError("the Spark DataFrame has no rows")
         assert len(roots) == 1, "the reduction tree has one root"
-        out: dict = pickle.loads(roots[0][1])
+        out: list[dict] = pickle.loads(roots[0][1])
         return out
 
     def release(self) -> None:

@@ -140,12 +140,16 @@ class PassRunner {
  public:
   virtual ~PassRunner() = default;
   virtual void run(const PassInput& in, PassSums& sums) = 0;
-  // The batches it reads here, where it does (several points' passes can then share
-  // each read of them); null where the rows are elsewhere.
-  virtual BatchReader* reader() { return nullptr; }
+  // The passes of several points at once, as one pass over the rows (one read of the
+  // batches here, one job of a cluster): sums[k] receives what run(*ins[k], *sums[k])
+  // would, to the bit, with run's contract. By default one run after another.
+  virtual void run_together(const std::vector<const PassInput*>& ins, const std::vector<PassSums*>& sums) {
+    for (std::size_t k = 0; k < ins.size(); ++k) run(*ins[k], *sums[k]);
+  }
 };
 
-// The runner of rows read here: every batch of the reader through add_batch.
+// The runner of rows read here: every batch of the reader through add_batch; passes
+// run together read the batches once, each batch's kernels of the points on the pool.
 class ReaderRunner final : public PassRunner {
  public:
   ReaderRunner(BatchReader& reader, const BatchModel& model) : reader_(reader), model_(model) {}
@@ -153,7 +157,7 @@ class ReaderRunner final : public PassRunner {
     reader_.each([&](const Batch& b) { add_batch(model_, b, in, sums); });
     sums.settle();
   }
-  BatchReader* reader() override { return &reader_; }
+  void run_together(const std::vector<const PassInput*>& ins, const std::vector<PassSums*>& sums) override;
 
  private:
   BatchReader& reader_;

@@ -82,11 +82,12 @@ class Driver {
 // The criterion at several points of x = (theta, beta) at once: with gs, Laplace's and
 // its exact gradient (evaluate's), else nagq's value (agq_value's for nagq > 1). Each
 // point's PIRLS starts from the modes in warm, which receives the first point's. Every
-// point runs as a driver of its own, and each pass any of them asks for reads the
-// batches once for all of them: a point's sums, and so its results, are those of its
-// own run alone. At most `together` points share the passes. `like` is a driver that
-// has made the first pass; passes receives the passes made.
-bool evaluate_together(BatchReader& reader, const Driver& like, const BatchModel& model, int nagq,
+// point runs as a driver of its own, and the passes they ask for are made together by
+// the runner (PassRunner::run_together: one read of the batches here, one job of a
+// cluster): a point's sums, and so its results, are those of its own run alone. At most
+// `together` points share the passes. `like` is a driver that has made the first pass;
+// passes receives the passes made.
+bool evaluate_together(PassRunner& runner, const Driver& like, const BatchModel& model, int nagq,
                        const std::vector<std::vector<double>>& xs, std::vector<double>& warm, std::size_t together,
                        std::vector<double>& fs, std::vector<std::vector<double>>* gs, std::uint64_t& passes);
 

@@ -320,21 +320,10 @@ FitResult fit_batches(PassRunner& runner, const BatchModel& model, const FitOpti
   if (nagq <= 1) {
     c.value = laplace_value;
     c.gradient = laplace;
-    if (BatchReader* reader = runner.reader())
-      c.gradients = [&, reader, together](const std::vector<std::vector<double>>& xs, std::vector<double>& fs,
-                                          std::vector<std::vector<double>>& gs) {
-        return evaluate_together(*reader, d, model, 1, xs, warm, together, fs, &gs, d.passes);
-      };
-    else  // rows elsewhere: one point after another, each from the estimate's modes (the same bits)
-      c.gradients = [&](const std::vector<std::vector<double>>& xs, std::vector<double>& fs,
-                        std::vector<std::vector<double>>& gs) {
-        const std::vector<double> at = warm;
-        for (std::size_t k = 0; k < xs.size(); ++k) {
-          std::vector<double> own = at;
-          if (!d.evaluate(lambda_at(xs[k]), xs[k].data() + nt, fs[k], gs[k].data(), &own)) return false;
-        }
-        return true;
-      };
+    c.gradients = [&, together](const std::vector<std::vector<double>>& xs, std::vector<double>& fs,
+                                std::vector<std::vector<double>>& gs) {
+      return evaluate_together(runner, d, model, 1, xs, warm, together, fs, &gs, d.passes);
+    };
   } else {
     // As in memory: Laplace's fit with its exact gradient first, then the quadrature's
     // criterion by differences.
@@ -343,10 +332,9 @@ FitResult fit_batches(PassRunner& runner, const BatchModel& model, const FitOpti
     c.value = [&](const std::vector<double>& xv, double& f) {
       return d.agq_value(lambda_at(xv), xv.data() + nt, nagq, f, &warm);
     };
-    if (BatchReader* reader = runner.reader())
-      c.values = [&, reader, together](const std::vector<std::vector<double>>& xs, std::vector<double>& fs) {
-        return evaluate_together(*reader, d, model, nagq, xs, warm, together, fs, nullptr, d.passes);
-      };
+    c.values = [&, together](const std::vector<std::vector<double>>& xs, std::vector<double>& fs) {
+      return evaluate_together(runner, d, model, nagq, xs, warm, together, fs, nullptr, d.passes);
+    };
   }
   c.stage1 = false;
   std::vector<double> x, unit;

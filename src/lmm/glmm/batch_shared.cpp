@@ -1,11 +1,12 @@
 // Passes shared by several points of the fit from batches (evaluate_together in
 // batch_driver.hpp). Each point's driver runs on a thread of its own, as it would run
-// alone; its reader, instead of reading, posts the visit of its pass and waits. The
-// calling thread (the only one that reads: a Python reader needs the interpreter's
-// lock, which the caller holds) waits until every live point has posted or finished,
-// then reads the batches once, handing each batch to the posted visits in the points'
-// order, and lets them go on. A point's sums are the same bits as alone, whatever the
-// threads' timing; the points' kernels of a batch run as tasks of the pool.
+// alone; its runner, instead of making its pass, posts the pass's input and sums and
+// waits. The calling thread (the only one that reads or calls a cluster: a Python
+// reader or runner needs the interpreter's lock, which the caller holds) waits until
+// every live point has posted or finished, then makes the posted passes together (one
+// read of the batches, one job of a cluster: PassRunner::run_together) and lets the
+// points go on. A point's sums are the same bits as alone, whatever the threads'
+// timing.
 #include <condition_variable>
 #include <exception>
 #include <mutex>
@@ -15,20 +16,30 @@
 #include "lmm/glmm/stages.hpp"
 #include "pool/pool.hpp"
 
-namespace qk::glmm::detail {
+namespace qk::glmm {
+
+void ReaderRunner::run_together(const std::vector<const PassInput*>& ins, const std::vector<PassSums*>& sums) {
+  // The points' kernels of a batch on the pool: each adds to its own sums only.
+  reader_.each([&](const Batch& b) {
+    run_tasks(ins.size(), ins.size() > 1 && b.n >= 4096, [&](std::size_t k) { add_batch(model_, b, *ins[k], *sums[k]); });
+  });
+  for (PassSums* s : sums) s->settle();
+}
+
+namespace detail {
 namespace {
 
 struct Aborted {};
 
 class Shared {
  public:
-  explicit Shared(std::size_t points) : posted_(points, nullptr) {}
+  explicit Shared(std::size_t points) : posted_(points) {}
 
-  // A point's reader: posts its visit and waits until the pass is made.
-  class Reader final : public BatchReader {
+  // A point's runner: posts its pass and waits until the pass is made.
+  class Runner final : public PassRunner {
    public:
-    Reader(Shared& s, std::size_t k) : s_(s), k_(k) {}
-    void each(const std::function<void(const Batch&)>& visit) override { s_.post(k_, visit); }
+    Runner(Shared& s, std::size_t k) : s_(s), k_(k) {}
+    void run(const PassInput& in, PassSums& sums) override { s_.post(k_, in, sums); }
 
    private:
     Shared& s_;
@@ -41,25 +52,28 @@ class Shared {
     main_.notify_one();
   }
 
-  // The calling thread's loop: one read per round of posts, until every point is done.
-  // An exception of the read (the source's, or a batch the kernel refuses) stops the
-  // points and is rethrown once they have ended.
-  void serve(BatchReader& source, std::uint64_t& passes) {
-    std::vector<const std::function<void(const Batch&)>*> visits;
+  // The calling thread's loop: the posted passes made together, one round after
+  // another, until every point is done. An exception of the passes (the source's, a
+  // batch the kernel refuses, a cluster's) stops the points and is rethrown once they
+  // have ended.
+  void serve(PassRunner& runner, std::uint64_t& passes) {
+    std::vector<const PassInput*> ins;
+    std::vector<PassSums*> sums;
     for (;;) {
       {
         std::unique_lock<std::mutex> lock(mu_);
         main_.wait(lock, [&] { return waiting_ + finished_ == posted_.size(); });
         if (waiting_ == 0) return;
-        visits.clear();
-        for (const auto* v : posted_)
-          if (v) visits.push_back(v);
+        ins.clear();
+        sums.clear();
+        for (const Post& p : posted_)
+          if (p.in) {
+            ins.push_back(p.in);
+            sums.push_back(p.sums);
+          }
       }
       try {
-        // The points' kernels on the pool: each adds to its own sums only.
-        source.each([&](const Batch& b) {
-          run_tasks(visits.size(), visits.size() > 1 && b.n >= 4096, [&](std::size_t k) { (*visits[k])(b); });
-        });
+        runner.run_together(ins, sums);
       } catch (...) {
         std::lock_guard<std::mutex> lock(mu_);
         aborted_ = true;
@@ -68,7 +82,7 @@ class Shared {
       }
       ++passes;
       std::lock_guard<std::mutex> lock(mu_);
-      std::fill(posted_.begin(), posted_.end(), nullptr);
+      std::fill(posted_.begin(), posted_.end(), Post{});
       waiting_ = 0;
       ++round_;
       points_.notify_all();
@@ -76,10 +90,15 @@ class Shared {
   }
 
  private:
-  void post(std::size_t k, const std::function<void(const Batch&)>& visit) {
+  struct Post {
+    const PassInput* in = nullptr;
+    PassSums* sums = nullptr;
+  };
+
+  void post(std::size_t k, const PassInput& in, PassSums& sums) {
     std::unique_lock<std::mutex> lock(mu_);
     if (aborted_) throw Aborted{};
-    posted_[k] = &visit;
+    posted_[k] = Post{&in, &sums};
     ++waiting_;
     const std::uint64_t round = round_;
     main_.notify_one();
@@ -89,7 +108,7 @@ class Shared {
 
   std::mutex mu_;
   std::condition_variable main_, points_;
-  std::vector<const std::function<void(const Batch&)>*> posted_;
+  std::vector<Post> posted_;
   std::size_t waiting_ = 0, finished_ = 0;
   std::uint64_t round_ = 0;
   bool aborted_ = false;
@@ -97,7 +116,7 @@ class Shared {
 
 }  // namespace
 
-bool evaluate_together(BatchReader& reader, const Driver& like, const BatchModel& model, int nagq,
+bool evaluate_together(PassRunner& runner, const Driver& like, const BatchModel& model, int nagq,
                        const std::vector<std::vector<double>>& xs, std::vector<double>& warm, std::size_t together,
                        std::vector<double>& fs, std::vector<std::vector<double>>* gs, std::uint64_t& passes) {
   const std::size_t nt = model.idx.size(), count = xs.size(), group = std::max<std::size_t>(together, 1);
@@ -111,8 +130,7 @@ bool evaluate_together(BatchReader& reader, const Driver& like, const BatchModel
     for (std::size_t k = first; k < last; ++k)
       threads.emplace_back([&, k] {
         try {
-          Shared::Reader own(shared, k - first);
-          ReaderRunner runs(own, model);
+          Shared::Runner runs(shared, k - first);
           Driver d(runs, model);
           d.same_rows_as(like);
           std::vector<double> start = from;
@@ -132,7 +150,7 @@ bool evaluate_together(BatchReader& reader, const Driver& like, const BatchModel
       });
     std::exception_ptr read_failed;
     try {
-      shared.serve(reader, passes);
+      shared.serve(runner, passes);
     } catch (...) {
       read_failed = std::current_exception();
     }
@@ -146,4 +164,5 @@ bool evaluate_together(BatchReader& reader, const Driver& like, const BatchModel
   return true;
 }
 
-}  // namespace qk::glmm::detail
+}  // namespace detail
+}  // namespace qk::glmm
