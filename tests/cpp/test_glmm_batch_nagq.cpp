@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "lmm/glmm/batch.hpp"
+#include "lmm/glmm/batch_board.hpp"
 #include "lmm/glmm/batch_driver.hpp"
 #include "lmm/glmm/glmm.hpp"
 #include "glmm_rows.hpp"
@@ -195,6 +196,60 @@ TEST(GlmmBatchNagq, SharedPassesGiveEachPointItsOwnBits) {
       EXPECT_LT(shared, sum) << c.family;
     }
   }
+}
+
+// Points that post passes of their own number: each round makes every live point's
+// next post together, in the points' order, for groups of `together` points at a time;
+// a round's error, or a point's, reaches the caller once every thread has ended.
+TEST(GlmmBatchNagq, BoardMakesTheLivePointsPostsInRounds) {
+  using Post = std::pair<std::size_t, std::size_t>;  // (point, its post's number)
+  const std::vector<std::size_t> lengths = {3, 1, 4, 2, 5};
+  struct Case {
+    std::size_t together;
+    std::uint64_t rounds;
+  };
+  for (const Case& c : {Case{64, 5}, Case{2, 3 + 4 + 5}, Case{1, 3 + 1 + 4 + 2 + 5}}) {
+    std::vector<std::vector<Post>> log;
+    std::vector<std::size_t> done(lengths.size(), 0);
+    std::uint64_t rounds = 0;
+    gl::detail::run_points<Post>(
+        lengths.size(), c.together,
+        [&](std::size_t k, gl::detail::Board<Post>& board, std::size_t slot) {
+          for (std::size_t i = 0; i < lengths[k]; ++i) board.post(slot, {k, i});
+          done[k] = lengths[k];
+        },
+        [&](const std::vector<Post>& round) { log.push_back(round); }, rounds);
+    EXPECT_EQ(rounds, c.rounds) << c.together;
+    EXPECT_EQ(log.size(), c.rounds);
+    EXPECT_EQ(done, lengths);
+    // Within a group, round r holds the post r of each point still posting, in order.
+    std::vector<std::size_t> next(lengths.size(), 0);
+    for (const std::vector<Post>& round : log) {
+      ASSERT_FALSE(round.empty());
+      const std::size_t group = round.front().first / c.together;
+      for (std::size_t a = 0; a < round.size(); ++a) {
+        const auto [k, i] = round[a];
+        EXPECT_EQ(k / c.together, group) << "a round of one group only";
+        EXPECT_EQ(i, next[k]++) << "each point's posts in order";
+        if (a > 0) EXPECT_LT(round[a - 1].first, k);
+      }
+    }
+    EXPECT_EQ(next, lengths) << "every post made once";
+  }
+  std::uint64_t rounds = 0;
+  const auto posts = [](std::size_t k, gl::detail::Board<Post>& board, std::size_t slot) {
+    for (std::size_t i = 0; i < 4; ++i) board.post(slot, {k, i});
+    if (k == 1) throw std::logic_error("a point's own error");
+  };
+  EXPECT_THROW(gl::detail::run_points<Post>(
+                   3, 64, posts,
+                   [&](const std::vector<Post>& round) {
+                     if (round.front().second == 2) throw std::runtime_error("the round's");
+                   },
+                   rounds),
+               std::runtime_error);
+  EXPECT_EQ(rounds, 2u);
+  EXPECT_THROW(gl::detail::run_points<Post>(3, 64, posts, [](const std::vector<Post>&) {}, rounds), std::logic_error);
 }
 
 TEST(GlmmBatchNagq, ReadersErrorEndsTheSharedPasses) {

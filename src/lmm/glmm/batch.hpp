@@ -102,7 +102,7 @@ struct PassSums {
   std::vector<double> d1;           // m x q: A' d1
   std::vector<double> mo, mf, ms;   // m x q x q: observed, Fisher, scoring curvatures
   // m x q x q x q, kModes at a group's mode: T_ijk = sum_r W'_r a_ri a_rj a_rk, whence
-  // the gradient's s_i = sum_jk (M^-1)_jk T_ijk without a kSpread pass
+  // the gradient's s_i = sum_jk (M^-1)_jk T_ijk without a pass of its own
   std::vector<double> tm;
   std::vector<double> s, zw, zd;    // m x q
   std::vector<double> gm;           // m x q x q: A' W Z

@@ -4,8 +4,11 @@
 // joint PIRLS and the PQL start of the in-memory fit, and the fit by its two stages.
 #include <algorithm>
 #include <cmath>
+#include <functional>
+#include <memory>
 #include <stdexcept>
 
+#include "lmm/glmm/batch_board.hpp"
 #include "lmm/glmm/batch_crossed.hpp"
 #include "lmm/glmm/crossed_detail.hpp"
 #include "lmm/glmm/stages.hpp"
@@ -31,6 +34,16 @@ class Driver {
   std::uint64_t passes = 0;
 
   void check();
+  // What check() learnt (the patterns, shared, and the loglik constant), taken from
+  // another driver of the same rows.
+  void same_rows_as(const Driver& d) {
+    plain_ = d.plain_;
+    joint_ = d.joint_;
+    constant_ = d.constant_;
+  }
+  // Bytes a point's evaluation holds beside the rows (its systems' products, a factor's
+  // dense block and its inverse), for how many points may share passes at once.
+  std::size_t point_bytes() const;
   ModeSet lambdas(const std::vector<double>& theta) const {
     ModeSet out;
     for (std::size_t j = 0; j < model_.m.size(); ++j)
@@ -89,7 +102,7 @@ class Driver {
 
   BatchReader& reader_;
   const CrossedBatchModel& model_;
-  std::unique_ptr<crossed::Design> plain_, joint_;  // the patterns
+  std::shared_ptr<const crossed::Design> plain_, joint_;  // the patterns (read only)
   double constant_ = 0.0;
   bool observed_ok_ = true;  // at the modes pirls found last
 };
@@ -107,6 +120,19 @@ void Driver::check() {
   constant_ = -2.0 * s.constant;
   plain_ = crossed_pattern(model_, s, false);
   joint_ = crossed_pattern(model_, s, true);
+}
+
+std::size_t Driver::point_bytes() const {
+  std::size_t doubles = 0;
+  for (const crossed::Design* d : {plain_.get(), joint_.get()}) {
+    const crossed::Products& pr = d->pr;
+    for (const auto* blocks : {&pr.ztz, &pr.ztx, &pr.zty})
+      for (const std::vector<double>& v : *blocks) doubles += v.size();
+    for (const crossed::CrossBlock& cb : pr.cross) doubles += cb.values.size() + cb.keys.size();
+    const std::size_t nt = d->layout.dense_z + pr.p + 1;
+    doubles += 2 * nt * nt;
+  }
+  return 8 * doubles + 1;
 }
 
 std::unique_ptr<crossed::Design> Driver::fresh(bool joint) const {
@@ -461,16 +487,41 @@ FitResult fit_crossed_batches(BatchReader& reader, const CrossedBatchModel& mode
   c.gradient = [&](const std::vector<double>& xv, double& f, std::vector<double>& g) {
     return d.evaluate(theta_of(xv), xv.data() + nt, f, g.data(), &warm);
   };
-  // The Hessian's points one after another, each from the estimate's modes as the
-  // in-memory fit's (there on the pool): the same bits.
+  // The Hessian's points each from the estimate's modes, as the in-memory fit's (there
+  // on the pool): the same bits. Each runs as a driver of its own whose passes share
+  // one read of the batches with the others' (batch_board.hpp), as many at once as keep
+  // their systems within 1 GiB, and at most 64.
+  const std::size_t together = std::clamp<std::size_t>((std::size_t{1} << 30) / d.point_bytes(), 1, 64);
   c.gradients = [&](const std::vector<std::vector<double>>& xs, std::vector<double>& fs,
                     std::vector<std::vector<double>>& gs) {
     const ModeSet at = warm;
-    for (std::size_t k = 0; k < xs.size(); ++k) {
-      ModeSet own = at;
-      if (!d.evaluate(theta_of(xs[k]), xs[k].data() + nt, fs[k], gs[k].data(), &own)) return false;
-    }
-    return true;
+    std::vector<std::uint8_t> ok(xs.size(), 0);
+    using Visit = const std::function<void(const Batch&)>*;
+    // A point's reader: posts the visit of its pass and waits until a round has read it.
+    class Posting final : public BatchReader {
+     public:
+      Posting(detail::Board<Visit>& board, std::size_t slot) : board_(board), slot_(slot) {}
+      void each(const std::function<void(const Batch&)>& visit) override { board_.post(slot_, &visit); }
+
+     private:
+      detail::Board<Visit>& board_;
+      std::size_t slot_;
+    };
+    const auto point = [&](std::size_t k, detail::Board<Visit>& board, std::size_t slot) {
+      Posting reads(board, slot);
+      Driver own(reads, model);
+      own.same_rows_as(d);
+      ModeSet start = at;
+      ok[k] = own.evaluate(theta_of(xs[k]), xs[k].data() + nt, fs[k], gs[k].data(), &start) ? 1 : 0;
+    };
+    // Each batch's visits of the round on the pool: each adds to its own point's sums.
+    const auto make = [&](const std::vector<Visit>& round) {
+      reader.each([&](const Batch& b) {
+        run_tasks(round.size(), round.size() > 1 && b.n >= 4096, [&](std::size_t k) { (*round[k])(b); });
+      });
+    };
+    detail::run_points<Visit>(xs.size(), together, point, make, d.passes);
+    return std::all_of(ok.begin(), ok.end(), [](std::uint8_t o) { return o == 1; });
   };
   c.stage1 = options.nagq == 0;
   c.refine_start = [&](const std::vector<double>& th, const std::vector<double>& b, std::vector<double>& h0) {
