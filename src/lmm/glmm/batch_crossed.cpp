@@ -136,17 +136,7 @@ std::size_t Driver::point_bytes() const {
 }
 
 std::unique_ptr<crossed::Design> Driver::fresh(bool joint) const {
-  const crossed::Design& pattern = joint ? *joint_ : *plain_;  // as system_of copies it
-  auto d = std::make_unique<crossed::Design>();
-  d->pr = pattern.pr;
-  d->layout = pattern.layout;
-  d->blocks = pattern.blocks;
-  d->tidx = pattern.tidx;
-  d->theta_offset = pattern.theta_offset;
-  d->shell.n = pattern.shell.n;
-  d->shell.p = pattern.shell.p;
-  d->shell.weighted = true;
-  return d;
+  return pattern_copy(joint ? *joint_ : *plain_);  // as system_of copies it
 }
 
 // A kSystem pass's input at (beta, u): the system of `weights`, with X when joint.

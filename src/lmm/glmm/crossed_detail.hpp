@@ -175,6 +175,10 @@ void refill(const CrossedModel& model, const std::vector<double>& wt, const std:
 // given), for u alone or with X.
 std::shared_ptr<const cr::Design> pattern_of(const CrossedModel& model, bool joint);
 
+// A copy of a pattern whose products a refill overwrites (weighted, as every system of
+// a PIRLS step is).
+std::unique_ptr<cr::Design> pattern_copy(const cr::Design& pattern);
+
 // A copy of the model's pattern (for u alone or with X) refilled with weights wt and
 // response resp (log_weights as refill's: true for a linear model fitted as such).
 std::unique_ptr<cr::Design> system_of(const CrossedModel& model, const std::vector<double>& wt,

@@ -162,9 +162,7 @@ std::shared_ptr<const cr::Design> pattern_of(const CrossedModel& model, bool joi
 }
 
 
-std::unique_ptr<cr::Design> system_of(const CrossedModel& model, const std::vector<double>& wt,
-                                      const std::vector<double>& resp, bool joint, bool log_weights) {
-  const cr::Design& pattern = joint ? *model.joint : *model.plain;
+std::unique_ptr<cr::Design> pattern_copy(const cr::Design& pattern) {
   auto d = std::make_unique<cr::Design>();
   d->pr = pattern.pr;
   d->layout = pattern.layout;
@@ -174,6 +172,12 @@ std::unique_ptr<cr::Design> system_of(const CrossedModel& model, const std::vect
   d->shell.n = pattern.shell.n;
   d->shell.p = pattern.shell.p;
   d->shell.weighted = true;
+  return d;
+}
+
+std::unique_ptr<cr::Design> system_of(const CrossedModel& model, const std::vector<double>& wt,
+                                      const std::vector<double>& resp, bool joint, bool log_weights) {
+  std::unique_ptr<cr::Design> d = pattern_copy(joint ? *model.joint : *model.plain);
   refill(model, wt, resp, joint, d->pr, log_weights);
   d->shell.log_weights = d->pr.log_weights;
   d->shell.free_scale = std::any_of(wt.begin(), wt.end(), [](double w) { return w < 0.0; });
