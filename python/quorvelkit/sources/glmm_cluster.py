@@ -207,6 +207,11 @@ class Passes:
         raise NotImplementedError
 
 
+def _aligned_sums(passes: Passes, model: Model, requests: list[tuple[str, dict]]) -> list[dict]:
+    """The merged sums of ``requests`` as the core borrows them (see :func:`aligned`)."""
+    return [{k: aligned(v) for k, v in sums.items()} for sums in passes.sums(model, requests)]
+
+
 def _column_values(arg: Any, what: str, name: str) -> None:
     if arg is not None and not isinstance(arg, str):
         raise TypeError(
@@ -271,7 +276,7 @@ def glmm_cluster(
 
     def run(requests: list[tuple[str, dict]]) -> list[dict]:
         bar.update(1)
-        return [{k: aligned(v) for k, v in sums.items()} for sums in passes.sums(model, requests)]
+        return _aligned_sums(passes, model, requests)
 
     try:
         result = _qk.glmm_batches_fit(
@@ -303,7 +308,7 @@ def glmm_cluster(
         if not kept:
             passes.keep(core_batches, reading, found, spec.p)
             kept = True
-        return [{k: aligned(v) for k, v in sums.items()} for sums in passes.sums(model, requests)]
+        return _aligned_sums(passes, model, requests)
 
     def let_go() -> None:
         nonlocal kept

@@ -20,6 +20,12 @@
 
 namespace qk::glmm::detail {
 
+// How many points may share passes at once: as many as keep their state (per_point
+// bytes each, beside the rows) within 1 GiB, and at most 64.
+inline std::size_t points_at_once(std::size_t per_point) {
+  return std::clamp<std::size_t>((std::size_t{1} << 30) / std::max<std::size_t>(per_point, 1), 1, 64);
+}
+
 // Thrown to a point waiting on a board whose round failed: the point stops, and the
 // round's error reaches the caller instead.
 struct BoardAborted {};

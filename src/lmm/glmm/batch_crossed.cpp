@@ -132,7 +132,7 @@ std::size_t Driver::point_bytes() const {
     const std::size_t nt = d->layout.dense_z + pr.p + 1;
     doubles += 2 * nt * nt;
   }
-  return 8 * doubles + 1;
+  return 8 * doubles;
 }
 
 std::unique_ptr<crossed::Design> Driver::fresh(bool joint) const {
@@ -479,9 +479,9 @@ FitResult fit_crossed_batches(BatchReader& reader, const CrossedBatchModel& mode
   };
   // The Hessian's points each from the estimate's modes, as the in-memory fit's (there
   // on the pool): the same bits. Each runs as a driver of its own whose passes share
-  // one read of the batches with the others' (batch_board.hpp), as many at once as keep
-  // their systems within 1 GiB, and at most 64.
-  const std::size_t together = std::clamp<std::size_t>((std::size_t{1} << 30) / d.point_bytes(), 1, 64);
+  // one read of the batches with the others' (batch_board.hpp), as many at once as
+  // points_at_once allows for their systems.
+  const std::size_t together = detail::points_at_once(d.point_bytes());
   c.gradients = [&](const std::vector<std::vector<double>>& xs, std::vector<double>& fs,
                     std::vector<std::vector<double>>& gs) {
     const ModeSet at = warm;

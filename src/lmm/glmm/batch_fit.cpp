@@ -8,6 +8,7 @@
 
 #include "linalg/dense.hpp"
 #include "lmm/glmm/batch.hpp"
+#include "lmm/glmm/batch_board.hpp"
 #include "lmm/glmm/batch_driver.hpp"
 #include "lmm/glmm/group.hpp"
 #include "lmm/glmm/stages.hpp"
@@ -313,10 +314,9 @@ FitResult fit_batches(PassRunner& runner, const BatchModel& model, const FitOpti
     return d.evaluate(lambda_at(xv), xv.data() + nt, f, g.data(), &warm);
   };
   // Points whose criteria are found together share their passes (the Hessian's 2 np
-  // gradients, a quadrature's differences), as many at once as keep their state (some
-  // 8 (5q + 5 + 8q^2 + 3q^3) bytes a group each) within 1 GiB, and at most 64.
-  const std::size_t per_point = m * (8 * (5 * q + 5 + 8 * q * q + 3 * q * q * q) + 16);
-  const std::size_t together = std::clamp<std::size_t>((std::size_t{1} << 30) / per_point, 1, 64);
+  // gradients, a quadrature's differences), as many at once as points_at_once allows
+  // for their state (some 8 (5q + 5 + 8q^2 + 3q^3) bytes a group each).
+  const std::size_t together = points_at_once(m * (8 * (5 * q + 5 + 8 * q * q + 3 * q * q * q) + 16));
   if (nagq <= 1) {
     c.value = laplace_value;
     c.gradient = laplace;
