@@ -292,4 +292,29 @@ TEST(GlmmBatches, PassesMergedInATreeGiveTheInMemoryFit) {
   }
 }
 
+TEST(GlmmBatches, FitMakesFewPasses) {
+  // The passes of a whole fit, bounded by one more than it makes today. Each of these
+  // costs some 3 to 9 passes more when undone: the Laplace value at the joint PIRLS's
+  // estimate from its modes, Laplace's first PIRLS from them, the modes at the
+  // estimate from the last point's, and the joint PIRLS that tries no halvings in the
+  // Newton zone. A pass over rows beyond memory is the fit's unit of cost.
+  const struct {
+    const char* family;
+    const char* link;
+    std::uint64_t m, most;
+  } cases[] = {{"binomial", "logit", 3000, 75},
+               {"poisson", "log", 3000, 82},
+               {"binomial", "probit", 2000, 83}};
+  for (const auto& c : cases) {
+    const gl::Family fam = family(c.family, c.link);
+    const Sim s = simulate(fam, c.m, 1, 11);
+    VectorBatches reader(s, 5000);
+    std::uint64_t passes = 0;
+    const gl::FitResult r = gl::fit_batches(reader, gl::make_batch_model(s.m, s.p, s.q, fam, {1}), {}, passes);
+    EXPECT_TRUE(r.converged) << c.family << "/" << c.link;
+    EXPECT_LE(passes, c.most) << c.family << "/" << c.link << " m " << c.m;
+    EXPECT_EQ(passes, reader.reads) << c.family;
+  }
+}
+
 }  // namespace glmm_batches_test

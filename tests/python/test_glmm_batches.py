@@ -159,6 +159,31 @@ def test_any_split_of_the_rows_gives_the_same_bits():
         assert other.passes == fits[0].passes
 
 
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda rng, n: rng.integers(0, 100_000, n),  # 100,000 levels over a million rows
+        lambda rng, n: np.array([f"g{k}" for k in rng.integers(0, 100_000, n)], dtype=object),
+        lambda rng, n: np.array([k if k % 2 else str(k) for k in rng.integers(0, 100_000, n)], dtype=object),
+    ],
+    ids=["integers", "text", "one label in two types"],
+)
+def test_the_labels_of_the_batches_held_stay_within_about_twice_the_levels(make):
+    from quorvelkit.sources.glmm_first_pass import add_labels
+
+    rng = np.random.default_rng(5)
+    batches = [make(rng, 50_000) for _ in range(20)]
+    found: list = []
+    held = 0
+    for b in batches:
+        add_labels(found, b)
+        held = max(held, sum(len(s) for s in found))
+    every = pd.Series(np.concatenate(batches)).drop_duplicates(ignore_index=True)
+    # The labels in the order first met, each once (a number and its text apart).
+    pd.testing.assert_series_equal(pd.concat(found, ignore_index=True).drop_duplicates(ignore_index=True), every)
+    assert held <= 2 * len(every) + (1 << 16) + 50_000  # a batch's worth above the bound
+
+
 def same_bits(a, b) -> bool:
     return (
         a.m2loglik == b.m2loglik

@@ -50,7 +50,7 @@ from .batch_loop import PARQUET, read_ahead
 from .batch_store import BatchStore
 from .dask import SOURCE as DASK
 from .glmm_batches_crossed import crossed_arrays, crossed_criterion, fit_crossed, refuse_terms
-from .glmm_first_pass import mustart_of, zero_counts, zero_inflation_logit
+from .glmm_first_pass import add_labels, mustart_of, zero_counts, zero_inflation_logit
 from .glmm_reading import _Batch, _Reading, core_arrays, fitted_spec
 from .interface import first_spec, has_complete_row
 from .parquet import open_dataset
@@ -284,7 +284,7 @@ def glmm_batches(
     for frame, where in read():
         b = reading.batch(frame, where)
         for found_in, labels in zip(uniques, b.labels, strict=True):
-            found_in.append(pd.Series(labels).drop_duplicates())
+            add_labels(found_in, labels)
         xtx += b.x.T @ b.x
         if mustart is not None:
             with np.errstate(all="ignore"):

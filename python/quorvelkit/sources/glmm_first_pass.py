@@ -19,7 +19,7 @@ from ..support.errors import SourceError
 from ..support.frames import sorted_levels
 from ..support.labels import label_text, split_labels
 
-__all__ = ["FirstPass", "Found", "mustart_of", "zero_counts", "zero_inflation_logit"]
+__all__ = ["FirstPass", "Found", "add_labels", "mustart_of", "zero_counts", "zero_inflation_logit"]
 
 
 def mustart_of(family: str, inflated: bool) -> Any:
@@ -27,6 +27,18 @@ def mustart_of(family: str, inflated: bool) -> Any:
     a zero-inflated model's are its positive counts' (the zeros' links are not finite,
     and drop out of the least squares)."""
     return _MUSTART.get("truncated_poisson" if inflated else family)
+
+
+def add_labels(found: list[pd.Series], labels: Any) -> None:
+    """Adds a batch's distinct labels (or a partition's, a series) to ``found``, the
+    distinct labels of each batch so far in the order met. Whenever it holds more than
+    twice the labels of its first series (and some 65,000 more), it is merged into one
+    series of distinct labels: what it holds stays within about twice the factor's
+    levels, where a batch each would hold some 60% of the rows of a factor of as many
+    levels as rows, a gigabyte at 100M rows. The levels found at the end are the same."""
+    found.append(pd.Series(labels).drop_duplicates(ignore_index=True))
+    if len(found) > 1 and sum(len(s) for s in found) > 2 * len(found[0]) + (1 << 16):
+        found[:] = [pd.concat(found, ignore_index=True).drop_duplicates(ignore_index=True)]
 
 
 def zero_counts(batches: Any, beta: np.ndarray) -> np.ndarray:
@@ -74,7 +86,7 @@ class FirstPass:
         self.n = self.n_dropped = 0
 
     def add(self, b: Any) -> None:
-        self.uniques.append(pd.Series(b.labels[0]).drop_duplicates())  # one grouping factor
+        add_labels(self.uniques, b.labels[0])  # one grouping factor
         self.xtx += b.x.T @ b.x
         mustart = mustart_of(self.family, self.zi)
         if mustart is not None:
@@ -90,7 +102,7 @@ class FirstPass:
 
     def merge(self, other: FirstPass) -> FirstPass:
         """This pass's sums followed by ``other``'s (the batches after these)."""
-        self.uniques.append(pd.concat(other.uniques, ignore_index=True) if other.uniques else pd.Series([]))
+        add_labels(self.uniques, pd.concat(other.uniques, ignore_index=True) if other.uniques else pd.Series([]))
         self.xtx, self.xtx_ok = self.xtx + other.xtx, self.xtx_ok + other.xtx_ok
         self.xte, self.scale = self.xte + other.xte, np.maximum(self.scale, other.scale)
         self.n, self.n_dropped = self.n + other.n, self.n_dropped + other.n_dropped

@@ -44,7 +44,8 @@ class Driver {
   bool rx_inverse(const std::vector<double>& lambda, const double* beta, const std::vector<double>& u, double* out);
   // nAGQ = 0 at lambda from beta0 (and from warm's modes where they are no worse than
   // zero, as evaluate_joint takes them): beta, rx_inv when given, and the Laplace
-  // value at the joint PIRLS's beta; warm receives the modes there.
+  // value at the joint PIRLS's beta (its modes then in modes()); warm receives the
+  // modes there.
   bool joint(const std::vector<double>& lambda, const double* beta0, double& value, double* beta, double* rx_inv,
              std::vector<double>* warm = nullptr);
   // nAGQ = 0's criterion and its exact gradient over (theta, the family's parameters
@@ -55,6 +56,8 @@ class Driver {
   // at the Laplace modes found from warm.
   bool agq_value(const std::vector<double>& lambda, const double* beta, int nagq, double& value,
                  std::vector<double>* warm);
+  // The modes of the last evaluation (modes_at's u).
+  const std::vector<double>& modes() const { return u_; }
 
  private:
   JointSums joint_pass(const std::vector<double>& lambda, const double* beta, const std::vector<double>& u,

@@ -279,6 +279,8 @@ FitResult fit_batches(PassRunner& runner, const BatchModel& model, const FitOpti
   c.n_extra = nd;
   c.groups = sign_groups(model.idx);
   c.theta0 = default_theta(model.idx);
+  // Within the fit each PIRLS starts from the modes of the point evaluated last.
+  std::vector<double> warm(m * q, 0.0);
   // fit()'s chain under nAGQ = 0: each joint PIRLS after the first from the last one's
   // beta and modes.
   const bool chain = nagq == 0;
@@ -296,6 +298,9 @@ FitResult fit_batches(PassRunner& runner, const BatchModel& model, const FitOpti
                             chain ? &warm0 : nullptr);
     if (ok && rx && nd > 0) embed_rx(rxp, p, nd, rx);
     if (ok && chain) beta_last.assign(b, b + p + nd);
+    // Laplace's first PIRLS (the criterion at the start, and at the given beta) starts
+    // from the Laplace modes at the joint PIRLS's estimate, not from zero.
+    if (ok && !chain) warm = d.modes();
     return ok;
   };
   c.joint_gradient = [&](const std::vector<double>& th, const double* b0, double& f, std::vector<double>& g) {
@@ -305,8 +310,6 @@ FitResult fit_batches(PassRunner& runner, const BatchModel& model, const FitOpti
     beta_last = b;
     return true;
   };
-  // Within the fit each PIRLS starts from the modes of the point evaluated last.
-  std::vector<double> warm(m * q, 0.0);
   const ValueFn laplace_value = [&](const std::vector<double>& xv, double& f) {
     return d.evaluate(lambda_at(xv), xv.data() + nt, f, nullptr, &warm);
   };
@@ -342,9 +345,11 @@ FitResult fit_batches(PassRunner& runner, const BatchModel& model, const FitOpti
 
   // Results at the estimate: the modes and conditional covariances of every group.
   const std::vector<double> lambda = theta_to_lambda(res.theta, model.idx, q);
+  // Its PIRLS from the modes of the last point evaluated (near: the estimate, or a
+  // point of the Hessian's about it), which it finds in a few passes, not from zero.
   std::vector<double> u, l;
   double f;
-  if (!d.evaluate(lambda, res.beta.data(), f, nullptr, nullptr, &u, &l))
+  if (!d.evaluate(lambda, res.beta.data(), f, nullptr, &warm, &u, &l))
     throw std::runtime_error("the conditional modes could not be found at the estimate");
   res.u = u;
   res.b.assign(m * q, 0.0);

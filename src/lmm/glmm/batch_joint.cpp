@@ -121,7 +121,11 @@ bool Driver::joint(const std::vector<double>& lambda, const double* beta0, doubl
   std::vector<double> u;
   if (!joint_modes(lambda, beta0, beta, warm, u)) return false;
   if (rx_inv && !rx_inverse(lambda, beta, u, rx_inv)) return false;
-  if (warm) *warm = u;
+  // The Laplace value at beta: its PIRLS starts from the joint PIRLS's modes there (the
+  // very modes where the link is canonical, a pass or two from them where it is not),
+  // not from zero, whose PIRLS takes some eight passes.
+  if (!warm) warm = &u;
+  else *warm = u;
   return evaluate(lambda, beta, value, nullptr, warm);
 }
 

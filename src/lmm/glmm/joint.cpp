@@ -154,7 +154,11 @@ bool joint_pirls(std::uint64_t m, std::uint64_t q, std::uint64_t p, std::uint64_
     double step = 1.0;
     bool taken = false;
     std::vector<Sums> ahead;  // the halvings' values from trials, in the loop's order
-    for (int k = 0; k < kMaxHalvings; ++k, step *= 0.5) {
+    // Within the Newton zone a whole step that fails to decrease h ends the PIRLS, with no
+    // halvings tried: the decrease there is below h's rounding on large data (see below),
+    // and each halving would be one more pass over the rows.
+    const int halvings = big <= kNewtonZone ? 1 : kMaxHalvings;
+    for (int k = 0; k < halvings; ++k, step *= 0.5) {
       for (std::uint64_t i = 0; i < p; ++i) bt[i] = b[i] + step * db[i];
       if (k == 1 && trials) {
         std::vector<double> bts, steps;
