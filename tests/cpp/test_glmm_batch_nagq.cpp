@@ -231,7 +231,9 @@ TEST(GlmmBatchNagq, BoardMakesTheLivePointsPostsInRounds) {
         const auto [k, i] = round[a];
         EXPECT_EQ(k / c.together, group) << "a round of one group only";
         EXPECT_EQ(i, next[k]++) << "each point's posts in order";
-        if (a > 0) EXPECT_LT(round[a - 1].first, k);
+        if (a > 0) {
+          EXPECT_LT(round[a - 1].first, k);
+        }
       }
     }
     EXPECT_EQ(next, lengths) << "every post made once";
