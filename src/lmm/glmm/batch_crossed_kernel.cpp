@@ -161,7 +161,7 @@ void add_products(const CrossedBatchModel& model, const Batch& b, std::uint64_t 
   for (std::size_t a = 0; a < p; ++a) {
     const double xa = xr[a] * wt;
     pr.xty[a] = pr.xty[a] + xa * resp;
-    for (std::size_t c = 0; c < p; ++c) pr.xtx[a * p + c] = pr.xtx[a * p + c] + xa * xr[c];
+    for (std::size_t c = 0; c <= a; ++c) pr.xtx[a * p + c] = pr.xtx[a * p + c] + xa * xr[c];  // refill's triangle
   }
   for (std::size_t j = 0; j < k; ++j) {
     const std::uint64_t q = model.q[j], l = static_cast<std::uint64_t>(b.codes[j * b.n + r]);

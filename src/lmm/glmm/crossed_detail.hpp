@@ -14,6 +14,7 @@
 #include "lmm/glmm/crossed_glmm.hpp"
 #include "lmm/glmm/group.hpp"
 #include "lmm/glmm/stages.hpp"
+#include "pool/pool.hpp"
 
 namespace qk::glmm::crossed_detail {
 
@@ -144,6 +145,27 @@ inline Family row_family(const Family& f, std::uint64_t r) {
   Family g = f;
   g.zi = f.zi_rows[r];
   return g;
+}
+
+// Row r's state at eta: its mean, derivatives and weights under the family (with the
+// row's own zero-inflation probability where the rows have theirs).
+inline detail::RowState state_at(const CrossedModel& model, const Family& fam, double eta, std::uint64_t r) {
+  return fam.zi_rows ? detail::row_state(row_family(fam, r), model.y[r], eta, model.w[r])
+                     : detail::row_state(fam, model.y[r], eta, model.w[r]);
+}
+
+// A row's state (a link's mean, a log or two) in the chunk plan's units of work: a few
+// thousand rows' worth goes to the pool.
+inline constexpr std::uint64_t kRowStateCost = 48;
+
+// fn(r) for rows 0..n-1, cut into chunks by the shared plan for per-row work `cost`.
+// fn writes row r's outputs only (sums over rows are made after, in row order), so
+// the result is the serial loop's to the bit for any number of threads.
+template <class Fn>
+void each_row(std::uint64_t n, std::uint64_t cost, Fn&& fn) {
+  for_chunks(plan_chunks(n, cost), [&](std::uint64_t, std::uint64_t b, std::uint64_t e) {
+    for (std::uint64_t r = b; r < e; ++r) fn(r);
+  });
 }
 
 // The family's parameters beside beta as entries of the gradient: entry j of n_extra

@@ -33,12 +33,11 @@ std::vector<double> pql_start(const CrossedModel& model, const std::vector<doubl
   if (!pirls(model, fam, theta0, b, false, false, u, eta, last, false, warm != nullptr)) return {};
   const std::uint64_t n = model.n;
   std::vector<double> wt(n), zr(n);
-  for (std::uint64_t r = 0; r < n; ++r) {
-    const detail::RowState s = fam.zi_rows ? detail::row_state(row_family(fam, r), model.y[r], eta[r], model.w[r])
-                                           : detail::row_state(fam, model.y[r], eta[r], model.w[r]);
+  each_row(n, kRowStateCost, [&](std::uint64_t r) {
+    const detail::RowState s = state_at(model, fam, eta[r], r);
     wt[r] = model.w[r] == 0.0 ? kTinyWeight : s.scoring;
     zr[r] = (eta[r] - model.offset[r]) + (model.w[r] == 0.0 ? 0.0 : (model.y[r] - s.mu) / mu_eta(fam, eta[r]));
-  }
+  });
   return pql_theta(*system_of(model, wt, zr, true), theta0, h0);
 }
 

@@ -17,11 +17,16 @@ namespace {
 // -2 sum loglik_smooth + |u|^2 at eta.
 double objective(const CrossedModel& model, const Family& fam, const std::vector<double>& eta,
                  const std::vector<std::vector<double>>& u) {
+  // The rows' terms on the pool, their sum in row order.
+  std::vector<double> terms(model.n);
+  each_row(model.n, kRowStateCost, [&](std::uint64_t r) {
+    if (model.w[r] != 0.0)
+      terms[r] = fam.zi_rows ? loglik_smooth(row_family(fam, r), model.y[r], linkinv(fam, eta[r]), model.w[r])
+                             : loglik_smooth(fam, model.y[r], linkinv(fam, eta[r]), model.w[r]);
+  });
   double ll = 0.0;
   for (std::uint64_t r = 0; r < model.n; ++r)
-    if (model.w[r] != 0.0)
-      ll = ll + (fam.zi_rows ? loglik_smooth(row_family(fam, r), model.y[r], linkinv(fam, eta[r]), model.w[r])
-                             : loglik_smooth(fam, model.y[r], linkinv(fam, eta[r]), model.w[r]));
+    if (model.w[r] != 0.0) ll = ll + terms[r];
   double uu = 0.0;
   for (const auto& v : u)
     for (double x : v) uu = uu + x * x;
@@ -60,23 +65,26 @@ std::vector<double> theta_part(const CrossedModel& model, const std::vector<doub
 void linear_predictor(const CrossedModel& model, const std::vector<std::vector<double>>& lambdas,
                       const std::vector<double>& eta0, const std::vector<std::vector<double>>& u,
                       std::vector<double>& eta) {
-  eta = eta0;
-  for (std::size_t j = 0; j < model.factors.size(); ++j) {
-    const CrossedFactor& f = model.factors[j];
-    const std::uint64_t q = f.q;
-    const double* lam = lambdas[j].data();
-    for (std::uint64_t r = 0; r < model.n; ++r) {
+  eta.resize(model.n);
+  std::uint64_t cost = 1;
+  for (const CrossedFactor& f : model.factors) cost += f.q * f.q + f.q;
+  // Each row adds its factors' terms in factor order.
+  each_row(model.n, cost, [&](std::uint64_t r) {
+    double e = eta0[r];
+    for (std::size_t j = 0; j < model.factors.size(); ++j) {
+      const CrossedFactor& f = model.factors[j];
+      const std::uint64_t q = f.q;
+      const double* lam = lambdas[j].data();
       const double* zr = f.z.data() + r * q;
       const double* ul = u[j].data() + static_cast<std::uint64_t>(f.codes[r]) * q;
-      double e = eta[r];
       for (std::uint64_t a = 0; a < q; ++a) {
         double b = 0.0;  // (Lambda u)_a
         for (std::uint64_t c = 0; c <= a; ++c) b = b + lam[a * q + c] * ul[c];
         e = e + zr[a] * b;
       }
-      eta[r] = e;
     }
-  }
+    eta[r] = e;
+  });
 }
 
 
@@ -97,11 +105,11 @@ bool pirls(const CrossedModel& model, const Family& fam, const std::vector<doubl
   }
   std::vector<double> off(model.offset), eta0(n);
   auto fixed_part = [&](const std::vector<double>& b) {
-    for (std::uint64_t r = 0; r < n; ++r) {
+    each_row(n, p + 1, [&](std::uint64_t r) {
       double e = model.offset[r];
       for (std::uint64_t c = 0; c < p; ++c) e = e + model.x[r * p + c] * b[c];
       eta0[r] = e;
-    }
+    });
   };
   fixed_part(beta);
   linear_predictor(model, lambdas, eta0, u, eta);
@@ -267,11 +275,9 @@ bool crossed_gradient(const CrossedModel& model, const Family& fam, const std::v
   check_interrupt();
   std::vector<detail::RowState> st(n);
   bool observed_ok = true;
-  for (std::uint64_t r = 0; r < n; ++r) {
-    st[r] = fam.zi_rows ? detail::row_state(row_family(fam, r), model.y[r], eta[r], model.w[r])
-                        : detail::row_state(fam, model.y[r], eta[r], model.w[r]);
+  each_row(n, kRowStateCost, [&](std::uint64_t r) { st[r] = state_at(model, fam, eta[r], r); });
+  for (std::uint64_t r = 0; r < n; ++r)
     if (model.w[r] != 0.0 && !(-st[r].d2 > 0.0)) observed_ok = false;
-  }
   cr::PredictionRows rows;
   const double none = 0.0;
   rows.r = n;

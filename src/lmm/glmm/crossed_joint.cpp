@@ -77,9 +77,7 @@ bool crossed_joint_gradient(const CrossedModel& model, const std::vector<double>
   }
   linear_predictor(model, lambdas, eta0, u, eta);
   std::vector<detail::RowState> st(n);
-  for (std::uint64_t r = 0; r < n; ++r)
-    st[r] = fam.zi_rows ? detail::row_state(row_family(fam, r), model.y[r], eta[r], model.w[r])
-                        : detail::row_state(fam, model.y[r], eta[r], model.w[r]);
+  each_row(n, kRowStateCost, [&](std::uint64_t r) { st[r] = state_at(model, fam, eta[r], r); });
   // H = 2 S_o with S_o the joint system's Schur complement under the observed curvature,
   // whose inverse a joint solve returns: the joint PIRLS's last one where its Laplace
   // weights are that curvature already. Rows of negative curvature (zeros a

@@ -72,10 +72,12 @@ void refill(const CrossedModel& model, const std::vector<double>& wt, const std:
     // log per row, a tenth of a step's row pass).
     if (log_weights) pr.log_weights = pr.log_weights + std::log(std::fabs(w));
     const double* xr = model.x.data() + r * model.p;
+    // X'WX's lower triangle only: the crossed core's factor reads no other (the upper
+    // stays zero), and a row's p^2 products are most of a joint system's refill.
     for (std::size_t a = 0; a < p; ++a) {
       const double xa = xr[a] * w;
       pr.xty[a] = pr.xty[a] + xa * yr;
-      for (std::size_t c = 0; c < p; ++c) pr.xtx[a * p + c] = pr.xtx[a * p + c] + xa * xr[c];
+      for (std::size_t c = 0; c <= a; ++c) pr.xtx[a * p + c] = pr.xtx[a * p + c] + xa * xr[c];
     }
   }
   // Each level's and each pair's sums take their rows in row order: the bits of one
@@ -231,16 +233,15 @@ bool pwls(const CrossedModel& model, const Family& fam, const std::vector<double
   const std::uint64_t n = model.n;
   const bool general = general_path(fam);
   std::vector<double> wt(n), zr(n);
-  for (std::uint64_t r = 0; r < n; ++r) {
-    const detail::RowState s = fam.zi_rows ? detail::row_state(row_family(fam, r), model.y[r], eta[r], model.w[r])
-                                           : detail::row_state(fam, model.y[r], eta[r], model.w[r]);
+  each_row(n, kRowStateCost, [&](std::uint64_t r) {
+    const detail::RowState s = state_at(model, fam, eta[r], r);
     const double w = laplace ? s.weight : s.scoring;
     wt[r] = model.w[r] == 0.0 ? kTinyWeight : w;
     // Fisher scoring's (y - mu) / m1 is d1 / W at the Fisher weight W, kept in that form
     // for binomial and Poisson.
     const double step = general ? s.d1 / w : (model.y[r] - s.mu) / mu_eta(fam, eta[r]);
     zr[r] = (eta[r] - base[r]) + (model.w[r] == 0.0 ? 0.0 : step);
-  }
+  });
   return solve_system(model, theta, wt, zr, joint, cond_var, gradient, out, reuse);
 }
 
