@@ -191,9 +191,9 @@ def glmm_batch_sums(
     zi: bool | None = None,
 ) -> dict[str, Any]:
     """One pass's sums over the batches of ``read()`` (as ``glmm_batches_fit`` reads
-    them), from zero: ``kind`` one of check, value, modes, gradient, joint,
-    adjoint, adjoint_gradient, nodes, trials; ``inputs`` the pass's dict (lambda, beta,
-    u, minv, t, v, points, du, steps as float64 arrays, active as uint8, observed and
+    them), from zero: ``kind`` one of check, value, modes, joint, adjoint,
+    adjoint_gradient, nodes, trials; ``inputs`` the pass's dict (lambda, beta, u, t,
+    v, points, du, steps as float64 arrays, active as uint8, observed and
     nodes) as ``glmm_batches_fit`` hands it to ``run``. A dict of flat arrays named as
     the sums (float64; count int64) and the scalars constant, rows and batches; two are
     merged by adding them key by key."""

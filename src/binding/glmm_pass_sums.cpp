@@ -7,7 +7,7 @@
 // pass's kind sizes: float64, but count (int64); and the scalars constant, rows and
 // batches. Two are merged by adding them key by key, element by element, so that a
 // fixed order of merges gives the same bits. A pass's inputs travel as a dict too:
-// lambda, beta, u, minv, t (float64) and active (uint8), those the kind reads.
+// lambda, beta, u, t (float64) and active (uint8), those the kind reads.
 //
 // A fit with a runner holds the interpreter lock throughout: the runner is Python, and
 // the driver's own work between passes is O(groups). The kernel releases it while it
@@ -30,8 +30,7 @@ namespace {
 namespace gl = qk::glmm;
 
 // By PassKind's order.
-constexpr const char* kKinds[] = {"check",   "value",            "modes", "gradient", "joint",
-                                  "adjoint", "adjoint_gradient", "nodes", "trials"};
+constexpr const char* kKinds[] = {"check", "value", "modes", "joint", "adjoint", "adjoint_gradient", "nodes", "trials"};
 static_assert(std::size(kKinds) == static_cast<std::size_t>(gl::PassKind::kTrials) + 1, "a name for every kind");
 
 bool kind_of(PyObject* obj, gl::PassKind& out) {
@@ -40,8 +39,8 @@ bool kind_of(PyObject* obj, gl::PassKind& out) {
   for (std::size_t k = 0; k < std::size(kKinds); ++k)
     if (name == kKinds[k]) return out = static_cast<gl::PassKind>(k), true;
   PyErr_Format(PyExc_ValueError,
-               "kind must be one of check, value, modes, gradient, joint, adjoint, adjoint_gradient, nodes, "
-               "trials, got '%s'",
+               "kind must be one of check, value, modes, joint, adjoint, adjoint_gradient, nodes, trials, got "
+               "'%s'",
                name.c_str());
   return false;
 }
@@ -53,7 +52,7 @@ struct Field {
 constexpr Field kFields[] = {{"ll", &gl::PassSums::ll},   {"d1", &gl::PassSums::d1},   {"mo", &gl::PassSums::mo},
                              {"mf", &gl::PassSums::mf},   {"ms", &gl::PassSums::ms},   {"tm", &gl::PassSums::tm},
                              {"s", &gl::PassSums::s},     {"zw", &gl::PassSums::zw},   {"zd", &gl::PassSums::zd},
-                             {"gm", &gl::PassSums::gm},   {"bx", &gl::PassSums::bx},   {"xsx", &gl::PassSums::xsx},
+                             {"gmom", &gl::PassSums::gmom}, {"bx", &gl::PassSums::bx}, {"xsx", &gl::PassSums::xsx},
                              {"xd1", &gl::PassSums::xd1}, {"gb", &gl::PassSums::gb},   {"at_nodes", &gl::PassSums::at_nodes}};
 
 PyObject* sums_dict(gl::PassSums& s) {
@@ -123,7 +122,7 @@ bool add_sums(PyObject* dict, gl::PassSums& s) {
 // The entries of a pass's inputs that its kind reads, and their lengths (nodes: the
 // quadrature's points a group, or the joint PIRLS's halved steps).
 struct InputSizes {
-  std::size_t lambda = 0, beta = 0, u = 0, minv = 0, t = 0, v = 0, points = 0, du = 0, steps = 0;
+  std::size_t lambda = 0, beta = 0, u = 0, t = 0, v = 0, points = 0, du = 0, steps = 0;
 };
 InputSizes input_sizes(const gl::BatchModel& model, gl::PassKind kind, std::size_t nodes) {
   using K = gl::PassKind;
@@ -133,8 +132,7 @@ InputSizes input_sizes(const gl::BatchModel& model, gl::PassKind kind, std::size
   n.lambda = q * q;
   n.beta = pe;
   n.u = m * q;
-  if (kind == K::kGradient) n.minv = m * q * q;
-  if (kind == K::kGradient || kind == K::kAdjointGradient) n.t = m * q;
+  if (kind == K::kAdjointGradient) n.t = m * q;
   if (kind == K::kAdjoint || kind == K::kAdjointGradient) n.v = model.p;
   if (kind == K::kNodes) n.points = m * nodes * q;
   if (kind == K::kTrials) {
@@ -151,7 +149,7 @@ PyObject* inputs_dict(const gl::BatchModel& model, const gl::PassInput& in) {
   if (!d) return nullptr;
   const std::pair<const char*, std::pair<const double*, std::size_t>> arrays[] = {
       {"lambda", {in.lambda, n.lambda}}, {"beta", {in.beta, n.beta}}, {"u", {in.u, n.u}},
-      {"minv", {in.minv, n.minv}},       {"t", {in.t, n.t}},          {"v", {in.v, n.v}},
+      {"t", {in.t, n.t}},                {"v", {in.v, n.v}},
       {"points", {in.points, n.points}}, {"du", {in.du, n.du}},       {"steps", {in.steps, n.steps}}};
   if (!set_item(d.get(), "observed", PyBool_FromLong(in.observed ? 1 : 0)) ||
       !set_item(d.get(), "nodes", PyLong_FromUnsignedLongLong(in.nodes)))
@@ -183,7 +181,7 @@ bool input_of(PyObject* dict, const gl::BatchModel& model, gl::PassInput& in) {
   const InputSizes n = input_sizes(model, in.kind, in.nodes);
   const std::pair<const char*, std::pair<const double**, std::size_t>> arrays[] = {
       {"lambda", {&in.lambda, n.lambda}}, {"beta", {&in.beta, n.beta}}, {"u", {&in.u, n.u}},
-      {"minv", {&in.minv, n.minv}},       {"t", {&in.t, n.t}},          {"v", {&in.v, n.v}},
+      {"t", {&in.t, n.t}},                {"v", {&in.v, n.v}},
       {"points", {&in.points, n.points}}, {"du", {&in.du, n.du}},       {"steps", {&in.steps, n.steps}}};
   for (const auto& [key, at] : arrays)
     if (at.second > 0 && !vector_entry(dict, key, "inputs", at.second, *at.first)) return false;
@@ -254,7 +252,7 @@ PyObject* f_glmm_batch_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     gl::PassInput in;
     if (!kind_of(a[6], in.kind) || !input_of(a[7], model, in)) return nullptr;
     gl::PassSums sums;
-    sums.clear(model, in.kind, in.nodes);
+    sums.clear(model, in);
     python_batches(a[0], p, q, pending)->each([&](const gl::Batch& b) { gl::add_batch(model, b, in, sums); });
     sums.settle();
     return sums_dict(sums);
@@ -278,8 +276,8 @@ PyMethodDef glmm_pass_sums_functions[] = {
               "zi=None)\n--\n\n"
               "One pass's sums over the batches of read() (as glmm_batches_fit reads them), from zero: the\n"
               "kernel of the fit from batches where the rows are. kind: check, value, modes,\n"
-              "gradient, joint, adjoint, adjoint_gradient, nodes or trials; inputs: the pass's dict (lambda, beta,\n"
-              "u, minv, t, v, points, du, steps, observed, nodes, active) as\n"
+              "joint, adjoint, adjoint_gradient, nodes or trials; inputs: the pass's dict (lambda, beta,\n"
+              "u, t, v, points, du, steps, observed, nodes, active) as\n"
               "glmm_batches_fit(run=...) hands it to run. A dict of flat arrays named as the sums, and\n"
               "constant, rows and batches; two such are merged by adding them key by key. zi as\n"
               "glmm_batches_fit's."),

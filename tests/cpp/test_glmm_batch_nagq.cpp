@@ -305,7 +305,7 @@ TEST(GlmmBatchNagq, TrialStepsInOnePassAreTheValuePasses) {
     in.steps = steps.data();
     in.nodes = steps.size();
     gl::PassSums trials;
-    trials.clear(model, in.kind, in.nodes);
+    trials.clear(model, in);
     reader.each([&](const gl::Batch& b) { gl::add_batch(model, b, in, trials); });
     for (std::size_t k = 0; k < steps.size(); ++k) {
       GVec uk(m * q);
@@ -316,7 +316,7 @@ TEST(GlmmBatchNagq, TrialStepsInOnePassAreTheValuePasses) {
       one.beta = betas.data() + k * pe;
       one.u = uk.data();
       gl::PassSums value;
-      value.clear(model, one.kind);
+      value.clear(model, one);
       reader.each([&](const gl::Batch& b) { gl::add_batch(model, b, one, value); });
       for (std::uint64_t g = 0; g < m; ++g)
         EXPECT_EQ(trials.at_nodes[g * steps.size() + k], value.ll[g]) << name << " step " << k << " group " << g;

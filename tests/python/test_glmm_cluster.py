@@ -215,16 +215,21 @@ def test_partition_sums_merge_to_the_sums_of_all_rows_and_name_a_refused_partiti
         tuple(None if a is None else np.ascontiguousarray(a[s]) for a in rows) for s in (slice(0, 40), slice(40, n))
     ]
     model = Model(m, 2, 1, (1,), "poisson", "log", None)
-    # Groups marked 2 are at their modes: their spread's moments ("tm") are added too.
+    # Groups marked 2 are at their modes: their spread's and their gradient's moments
+    # ("tm", "gmom") are added too, and a pass with no such group neither holds nor
+    # sends them.
     at_mode = np.array([2, 1, 2, 2, 1, 2, 1], dtype=np.uint8)
     inputs = {"lambda": np.array([0.7]), "beta": np.array([0.5, 0.1]), "u": rng.normal(size=m), "active": at_mode}
     whole = partition_sums(model, [rows], "modes", inputs, "all")
     merged = merge_sums(partition_sums(model, [h], "modes", inputs, f"half {k}") for k, h in enumerate(halves))
-    assert merged.keys() == whole.keys() == {"ll", "d1", "mo", "mf", "ms", "tm", "constant", "rows", "batches"}
-    for k in ("ll", "d1", "mo", "mf", "ms", "tm"):
+    assert merged.keys() == whole.keys() == {"ll", "d1", "mo", "mf", "ms", "tm", "gmom", "constant", "rows", "batches"}
+    for k in ("ll", "d1", "mo", "mf", "ms", "tm", "gmom"):
         np.testing.assert_allclose(merged[k], whole[k], rtol=1e-13)
         assert np.any(merged[k] != 0)
     assert np.all((whole["tm"] != 0) == (at_mode == 2))
+    assert np.array_equal(np.any(whole["gmom"].reshape(m, -1) != 0, axis=1), at_mode == 2)
+    none_at_mode = partition_sums(model, [rows], "modes", {**inputs, "active": np.ones(m, np.uint8)}, "all")
+    assert none_at_mode.keys() == whole.keys() - {"tm", "gmom"}
     assert (merged["rows"], merged["batches"], whole["batches"]) == (n, 2, 1)
     check = merge_sums(partition_sums(model, [h], "check", {}, "") for h in halves)
     assert np.array_equal(check["count"], np.bincount(rows[3], minlength=m))

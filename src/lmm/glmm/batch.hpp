@@ -8,10 +8,10 @@
 // each group's PIRLS step from its sums exactly as group_mode takes it from the
 // group's rows: Newton steps on h_g with step halving, whole steps in the Newton zone,
 // the same stopping rule. Every group advances on every pass, so an evaluation costs as
-// many passes as its slowest group's PIRLS iterations (plus its trial steps), then two
-// for the exact gradient (the leverages a' M^-1 a need M, the rows' second sums need
-// M_o^-1 s); a gradient asked at the point whose value was just found starts from its
-// modes without a pass.
+// many passes as its slowest group's PIRLS iterations (plus its trial steps); the exact
+// gradient needs none of its own: the pass at a group's mode adds the moments that M^-1
+// and t = M_o^-1 s, known only after it, are contracted with (GradientMoments), and a
+// gradient asked at the point whose value was just found starts from its modes.
 //
 // Determinism: the kernel adds rows to their group's sums in batch order and, within a
 // batch, in row order; global sums likewise within each chunk of groups, the chunks'
@@ -66,8 +66,7 @@ enum class PassKind : std::uint8_t {
   kCheck,     // rows checked; per group its row count, and the loglik constant
   kValue,     // per group: sum loglik_smooth
   kModes,     // and A'd1, the observed, Fisher and scoring curvatures (lower q x q);
-              // for a group marked at its mode, the spread's moments
-  kGradient,  // the gradient's row sums, given M^-1 and t = M_o^-1 s
+              // for a group marked at its mode, the spread's and the gradient's moments
   kJoint,     // per group the scoring curvature, B = A'SX and A'd1; X'SX and X'd1
   kAdjoint,   // nAGQ = 0's gradient: per group s = sum_r -2 (x_r'v) D2_r a_r, given v
   kAdjointGradient,  // and its row sums given v and t = M_o^-1 s: Z'(w + D2 a't), Z'd1
@@ -75,15 +74,14 @@ enum class PassKind : std::uint8_t {
   kTrials,    // per group sum loglik_smooth at each of the joint PIRLS's halved steps
 };
 
-// A pass's inputs: the point, each group's u (m x q) and, per kind, M^-1 (m x q x q)
-// and t (m x q). Groups whose active entry is 0 are skipped (empty: all active); 2
-// marks a group whose u is its mode (kModes adds its spread's moments).
+// A pass's inputs: the point, each group's u (m x q) and, per kind, t (m x q). Groups
+// whose active entry is 0 are skipped (empty: all active); 2 marks a group whose u is
+// its mode (kModes adds its spread's and its gradient's moments).
 struct PassInput {
   PassKind kind = PassKind::kValue;
   const double* lambda = nullptr;
   const double* beta = nullptr;
   const double* u = nullptr;
-  const double* minv = nullptr;
   const double* t = nullptr;
   const std::uint8_t* active = nullptr;
   // kJoint: the observed curvature -D2 in place of the scoring weights (the exact
@@ -96,27 +94,49 @@ struct PassInput {
   const double* steps = nullptr;   // nodes
 };
 
-// A pass's sums (sized by clear for the kind).
+// The exact gradient's moments of a group at its mode, laid out in a block of size()
+// doubles per group. The gradient's row weight omega_r = W'_r c_r + D2_r a_r't - 2 d1_r,
+// with the leverage c_r = a_r' M^-1 a_r, is linear in M^-1 and t, both known only once
+// the pass at the mode has been made: its sums against z_r and x_r, and the family
+// parameters' terms, are these moments contracted with them (group_gradient's formula).
+struct GradientMoments {
+  std::uint64_t q = 0, p = 0, ne = 0;
+  explicit GradientMoments(const BatchModel& model);
+  std::uint64_t zd() const { return 0; }                    // q: sum d1 z
+  std::uint64_t gm() const { return q; }                    // q x q: sum W a z'
+  std::uint64_t wz() const { return q + q * q; }            // q x q x q: sum W' a_j a_k z
+  std::uint64_t dz() const { return wz() + q * q * q; }     // q x q: sum D2 a_j z
+  std::uint64_t d1x() const { return dz() + q * q; }        // p: sum d1 x
+  std::uint64_t wx() const { return d1x() + p; }            // q x q x p: sum W' a_j a_k x
+  std::uint64_t dx() const { return wx() + q * q * p; }     // q x p: sum D2 a_j x
+  // Per family parameter e: sum -2 l_e, then q x q sum W_e a_j a_k, then q sum d1_e a_j.
+  std::uint64_t extra(std::uint64_t e) const { return dx() + q * p + e * (1 + q * q + q); }
+  std::uint64_t size() const { return extra(ne); }
+};
+
+// A pass's sums (sized by clear for the pass).
 struct PassSums {
   std::vector<double> ll;           // m
   std::vector<double> d1;           // m x q: A' d1
   std::vector<double> mo, mf, ms;   // m x q x q: observed, Fisher, scoring curvatures
   // m x q x q x q, kModes at a group's mode: T_ijk = sum_r W'_r a_ri a_rj a_rk, whence
-  // the gradient's s_i = sum_jk (M^-1)_jk T_ijk without a pass of its own
+  // the gradient's s_i = sum_jk (M^-1)_jk T_ijk
   std::vector<double> tm;
+  // m x GradientMoments::size(), kModes at a group's mode
+  std::vector<double> gmom;
   std::vector<double> s, zw, zd;    // m x q
-  std::vector<double> gm;           // m x q x q: A' W Z
   std::vector<double> bx;           // m x q x p: A' S X
   std::vector<double> xsx, xd1;     // p x p (lower), p
   std::vector<std::uint64_t> count; // m: rows
-  std::vector<double> gb;           // p: the gradient's beta entries (kAdjointGradient: n_extra)
+  std::vector<double> gb;           // kAdjointGradient: the gradient's n_extra entries
   std::vector<double> at_nodes;     // m x nodes: kNodes's and kTrials's sums
   double constant = 0.0;            // -2 sum of loglik_constant
   std::uint64_t batches = 0, rows = 0;
   // The chunks' partial global sums (gb, xsx, xd1) of the batches added so far, where
   // add_batch cuts the groups into several chunks.
   std::vector<double> parts;
-  void clear(const BatchModel& model, PassKind kind, std::uint64_t nodes = 0);
+  // Sized for in's kind (and nodes); tm and gmom only where in marks a group at its mode.
+  void clear(const BatchModel& model, const PassInput& in);
   // Adds the partial global sums into gb, xsx and xd1, in chunk order, and empties
   // them: called once the pass's last batch is added (before its sums are read or
   // merged with others'); a no-op when there are none.

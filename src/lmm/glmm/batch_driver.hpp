@@ -20,7 +20,7 @@ class Driver {
 
   void pass(const PassInput& in) {
     joint_kept_ = false;
-    sums_.clear(model_, in.kind, in.nodes);
+    sums_.clear(model_, in);
     if (in.kind == PassKind::kModes || in.kind == PassKind::kJoint)
       for (std::uint64_t i = 0; i < model_.m * model_.q; ++i) sums_.d1[i] = -in.u[i];  // h_g/2's gradient A'd1 - u
     runner_.run(in, sums_);
@@ -71,7 +71,7 @@ class Driver {
   // The last modes found from warm starts and their point: a gradient asked at that
   // point (the minimiser's line search takes the value, then the gradient there) starts
   // from them without a pass.
-  std::vector<double> u_, lf_, lo_, tm_, at_lambda_, at_beta_;
+  std::vector<double> u_, lf_, lo_, tm_, gmom_, at_lambda_, at_beta_;
   double value_ = 0.0;
   bool reusable_ = false;
   // sums_ holds a kJoint pass's sums, not yet used, at (jl_, jb_, ju_): the joint

@@ -70,12 +70,14 @@ void Driver::check() {
 }
 
 bool Driver::modes_at(const std::vector<double>& lambda, const double* beta, std::vector<double>* warm) {
-  const std::uint64_t m = model_.m, q = model_.q, qq = q * q;
+  const std::uint64_t m = model_.m, q = model_.q, qq = q * q, nm = GradientMoments(model_).size();
   reusable_ = false;
+  std::vector<double>().swap(gmom_);  // no longer a point's: its memory back before the passes
+  std::vector<double> gmom;
   const bool from_warm = warm && warm->size() == m * q;
   std::vector<double> u = from_warm ? *warm : std::vector<double>(m * q, 0.0);
   std::vector<double> probe = u, delta(m * q), h(m), big(m), step(m), term(m), lf(m * qq), lo(m * qq), l(qq),
-      tm(m * qq * q);
+      tm(m * qq * q), prev(m, INFINITY);  // prev: the group's last whole step (converged_after)
   std::vector<int> iter(m, 0), halvings(m, 0);
   std::vector<Phase> phase(m, Phase::kStart);
   std::vector<std::uint8_t> active(m, 1), check_start(m, from_warm ? 1 : 0);
@@ -88,12 +90,14 @@ bool Driver::modes_at(const std::vector<double>& lambda, const double* beta, std
   const auto decide = [&](std::uint64_t g) {
     if (big[g] <= kNewtonZone) {
       for (std::uint64_t b = 0; b < q; ++b) u[g * q + b] = u[g * q + b] + delta[g * q + b];
-      phase[g] = big[g] <= kStepTol ? Phase::kFinal : Phase::kWhole;
+      phase[g] = converged_after(big[g], prev[g]) ? Phase::kFinal : Phase::kWhole;
+      prev[g] = big[g];
       active[g] = phase[g] == Phase::kFinal ? 2 : 1;  // the pass at the mode adds the spread's moments
       std::copy(u.begin() + g * q, u.begin() + (g + 1) * q, probe.begin() + g * q);
       return;
     }
     phase[g] = Phase::kSearch;
+    prev[g] = INFINITY;
     step[g] = 1.0;
     halvings[g] = 0;
     set_probe(g, 1.0);
@@ -124,6 +128,10 @@ bool Driver::modes_at(const std::vector<double>& lambda, const double* beta, std
     PassInput in = input_at(PassKind::kModes, lambda, beta, probe.data());
     in.active = active.data();
     pass(in);
+    // The first pass at some group's mode hands its gradient moments over whole (the
+    // blocks of the groups not at theirs are zero there), a later one its groups' blocks.
+    const bool handed = gmom.empty() && !sums_.gmom.empty();
+    if (handed) gmom.swap(sums_.gmom);
     for (std::uint64_t g = 0; g < m; ++g) {
       if (!active[g]) continue;
       const double* pg = probe.data() + g * q;
@@ -174,6 +182,8 @@ bool Driver::modes_at(const std::vector<double>& lambda, const double* beta, std
           for (std::uint64_t i = 0; i < q; ++i) lg[i * q + i] = lg[i * q + i] + 1.0;
           std::copy(sums_.mo.begin() + g * qq, sums_.mo.begin() + (g + 1) * qq, lo.begin() + g * qq);
           std::copy(sums_.tm.begin() + g * qq * q, sums_.tm.begin() + (g + 1) * qq * q, tm.begin() + g * qq * q);
+          if (!handed)
+            std::copy(sums_.gmom.begin() + g * nm, sums_.gmom.begin() + (g + 1) * nm, gmom.begin() + g * nm);
           ok = cholesky_in_place(lg, q);
           term[g] = hp + log_det(lg, q);
           phase[g] = Phase::kDone;
@@ -195,6 +205,7 @@ bool Driver::modes_at(const std::vector<double>& lambda, const double* beta, std
   lf_.swap(lf);
   lo_.swap(lo);
   tm_.swap(tm);
+  gmom_.swap(gmom);
   value_ = total;
   if (from_warm) {
     at_lambda_ = lambda;
@@ -218,7 +229,8 @@ bool Driver::evaluate(const std::vector<double>& lambda, const double* beta, dou
   std::vector<double> lo = lo_;  // factored in place below; the kept modes may serve again
 
   // The exact gradient (group_gradient's): s = sum_r W'_r (a_r' M^-1 a_r) a_r from the
-  // moments the pass at the mode kept, then the row sums of one more pass.
+  // moments the pass at the mode kept, then t = M_o^-1 s, and the rows' sums from the
+  // gradient's moments contracted with M^-1 and t (GradientMoments).
   std::vector<double> minv(m * qq), t(m * q);
   for (std::uint64_t g = 0; g < m; ++g) cholesky_inverse(lf.data() + g * qq, q, minv.data() + g * qq);
   const bool same = canonical(model_.family) || model_.family.observed;
@@ -241,22 +253,38 @@ bool Driver::evaluate(const std::vector<double>& lambda, const double* beta, dou
     forward_solve(fac, q, tg, 1);
     backward_solve(fac, q, tg, 1);
   }
-  PassInput in = input_at(PassKind::kGradient, lambda, beta, u.data());
-  in.minv = minv.data();
-  in.t = t.data();
-  pass(in);
+  const GradientMoments gmo(model_);
+  const std::uint64_t nm = gmo.size(), ne = gmo.ne;
   std::fill(grad, grad + nt + pe, 0.0);
+  std::vector<double> zw(q);
   for (std::uint64_t g = 0; g < m; ++g) {
     const double* mi = minv.data() + g * qq;
-    const double* gm = sums_.gm.data() + g * qq;
+    const double* tg = t.data() + g * q;
+    const double* mg = gmom_.data() + g * nm;
+    // sum_jk (M^-1)_jk at [jk * width + c] + sum_j t_j bt[j * width + c] + base[c]:
+    // omega's sum against z (width q), x (width p) or 1 (a family parameter's).
+    const auto contract = [&](const double* at, const double* bt, std::uint64_t width, std::uint64_t c) {
+      double v = 0.0;
+      for (std::uint64_t jk = 0; jk < qq; ++jk) v = v + mi[jk] * at[jk * width + c];
+      for (std::uint64_t j = 0; j < q; ++j) v = v + tg[j] * bt[j * width + c];
+      return v;
+    };
+    const double* zd = mg + gmo.zd();
+    for (std::uint64_t c = 0; c < q; ++c) zw[c] = contract(mg + gmo.wz(), mg + gmo.dz(), q, c) - 2.0 * zd[c];
+    for (std::uint64_t c = 0; c < p; ++c)
+      grad[nt + c] = grad[nt + c] + (contract(mg + gmo.wx(), mg + gmo.dx(), p, c) - 2.0 * mg[gmo.d1x() + c]);
+    for (std::uint64_t e = 0; e < ne; ++e) {
+      const double* me = mg + gmo.extra(e);
+      grad[nt + p + e] = grad[nt + p + e] + (me[0] + contract(me + 1, me + 1 + qq, 1, 0));
+    }
+    const double* gm = mg + gmo.gm();
     for (std::size_t e = 0; e < nt; ++e) {
       const std::uint64_t ra = model_.idx[e].first, cb = model_.idx[e].second;
-      double mg = 0.0;  // (M^-1 G)_{b a}
-      for (std::uint64_t j = 0; j < q; ++j) mg = mg + mi[cb * q + j] * gm[j * q + ra];
-      grad[e] = grad[e] + ((u[g * q + cb] * sums_.zw[g * q + ra] + t[g * q + cb] * sums_.zd[g * q + ra]) + 2.0 * mg);
+      double mgv = 0.0;  // (M^-1 G)_{b a}
+      for (std::uint64_t j = 0; j < q; ++j) mgv = mgv + mi[cb * q + j] * gm[j * q + ra];
+      grad[e] = grad[e] + ((u[g * q + cb] * zw[ra] + tg[cb] * zd[ra]) + 2.0 * mgv);
     }
   }
-  for (std::uint64_t j = 0; j < pe; ++j) grad[nt + j] = sums_.gb[j];
   return true;
 }
 
@@ -318,8 +346,10 @@ FitResult fit_batches(PassRunner& runner, const BatchModel& model, const FitOpti
   };
   // Points whose criteria are found together share their passes (the Hessian's 2 np
   // gradients, a quadrature's differences), as many at once as points_at_once allows
-  // for their state (some 8 (5q + 5 + 8q^2 + 3q^3) bytes a group each).
-  const std::size_t together = points_at_once(m * (8 * (5 * q + 5 + 8 * q * q + 3 * q * q * q) + 16));
+  // for their state (some 8 (5q + 5 + 8q^2 + 3q^3) bytes a group each, and the
+  // gradient's moments twice: a pass's and the point's).
+  const std::size_t moments = 2 * GradientMoments(model).size();
+  const std::size_t together = points_at_once(m * (8 * (5 * q + 5 + 8 * q * q + 3 * q * q * q + moments) + 16));
   if (nagq <= 1) {
     c.value = laplace_value;
     c.gradient = laplace;

@@ -82,8 +82,8 @@ bool Driver::joint_modes(const std::vector<double>& lambda, const double* beta0,
   }
   if (!keep) u.clear();
   else if (warm != &u) u = *warm;
-  const JointPass at = [&](const double* b, const std::vector<double>& uv, JointStore* store) {
-    return joint_pass(lambda, b, uv, store);
+  const JointPass at = [&](const double* b, const std::vector<double>& uv, JointStore* store, bool observed) {
+    return joint_pass(lambda, b, uv, store, observed);
   };
   // The halved steps after a whole step that fails, all in one pass.
   const JointTrials trials = [&](const std::vector<double>& bts, const std::vector<double>& uv,
@@ -113,7 +113,8 @@ bool Driver::joint_modes(const std::vector<double>& lambda, const double* beta0,
     }
     return out;
   };
-  return joint_pirls(model_.m, model_.q, model_.p, model_.p + n_extra(model_.family), beta0, at, beta, u, &trials);
+  return joint_pirls(model_.m, model_.q, model_.p, model_.p + n_extra(model_.family), beta0, at, beta, u,
+                     model_.family.inflated, &trials);
 }
 
 bool Driver::joint(const std::vector<double>& lambda, const double* beta0, double& value, double* beta,

@@ -32,10 +32,14 @@ BatchModel make_batch_model(std::uint64_t m, std::uint64_t p, std::uint64_t q, F
   return model;
 }
 
-void PassSums::clear(const BatchModel& model, PassKind kind, std::uint64_t nodes) {
-  const std::uint64_t m = model.m, q = model.q, p = model.p, qq = q * q;
+GradientMoments::GradientMoments(const BatchModel& model) : q(model.q), p(model.p), ne(n_extra(model.family)) {}
+
+void PassSums::clear(const BatchModel& model, const PassInput& in) {
+  const std::uint64_t m = model.m, q = model.q, p = model.p, qq = q * q, nodes = in.nodes;
+  const PassKind kind = in.kind;
   const auto sized = [](std::vector<double>& v, std::uint64_t n) { v.assign(n, 0.0); };
-  for (auto* v : {&ll, &d1, &mo, &mf, &ms, &tm, &s, &zw, &zd, &gm, &bx, &xsx, &xd1, &gb, &at_nodes, &parts}) v->clear();
+  for (auto* v : {&ll, &d1, &mo, &mf, &ms, &tm, &gmom, &s, &zw, &zd, &bx, &xsx, &xd1, &gb, &at_nodes, &parts})
+    v->clear();
   count.clear();
   constant = 0.0;
   batches = rows = 0;
@@ -52,13 +56,12 @@ void PassSums::clear(const BatchModel& model, PassKind kind, std::uint64_t nodes
       sized(mo, m * qq);
       sized(mf, m * qq);
       sized(ms, m * qq);
-      sized(tm, m * qq * q);
-      break;
-    case PassKind::kGradient:
-      sized(zw, m * q);
-      sized(zd, m * q);
-      sized(gm, m * qq);
-      sized(gb, p + n_extra(model.family));
+      // The moments at a group's mode (some ten doubles a group and more), only in a
+      // pass that has such a group: the others neither hold nor send them.
+      if (in.active && std::find(in.active, in.active + m, std::uint8_t{2}) != in.active + m) {
+        sized(tm, m * qq * q);
+        sized(gmom, m * GradientMoments(model).size());
+      }
       break;
     case PassKind::kJoint:
       sized(ll, m);
@@ -107,17 +110,6 @@ void check_row(const BatchModel& model, const Batch& b, std::uint64_t i, std::ui
   sums.constant = sums.constant + (w == 0.0 ? 0.0 : loglik_constant(model.family, y, w));
 }
 
-// a' M^-1 a (M^-1 symmetric, q x q), summed as group_gradient sums it.
-double leverage(const double* minv, const double* ar, std::uint64_t q) {
-  double c = 0.0;
-  for (std::uint64_t i = 0; i < q; ++i) {
-    double mi = 0.0;
-    for (std::uint64_t j = 0; j < q; ++j) mi = mi + minv[i * q + j] * ar[j];
-    c = c + ar[i] * mi;
-  }
-  return c;
-}
-
 // Where a row's additions to the pass's global sums go: the sums themselves, or its
 // chunk's partial sums (PassSums::parts, laid out as gb, xsx, xd1).
 struct Globals {
@@ -135,9 +127,7 @@ std::uint64_t group_doubles(const BatchModel& model, const PassInput& in) {
     case PassKind::kValue:
       return q + 1;
     case PassKind::kModes:
-      return 2 * q + 1 + 3 * qq + qq * q;
-    case PassKind::kGradient:
-      return 4 * q + 2 * qq;
+      return 2 * q + 1 + 3 * qq + qq * q + GradientMoments(model).size();
     case PassKind::kJoint:
       return 2 * q + 1 + qq + q * p;
     case PassKind::kAdjoint:
@@ -157,7 +147,7 @@ std::uint64_t group_doubles(const BatchModel& model, const PassInput& in) {
 class RowKernel {
  public:
   RowKernel(const BatchModel& model, const Batch& b, const PassInput& in)
-      : model_(model), b_(b), in_(in), f_(at_params(model.family, in.beta, model.p)) {
+      : model_(model), b_(b), in_(in), f_(at_params(model.family, in.beta, model.p)), gmo_(model) {
     // kTrials: each step's family (its parameters beside beta are the trial beta's).
     for (std::uint64_t k = 0; in.kind == PassKind::kTrials && k < in.nodes; ++k)
       fk_.push_back(at_params(model.family, in.points + k * (model.p + n_extra(model.family)), model.p));
@@ -171,10 +161,57 @@ class RowKernel {
  private:
   const BatchModel& model_;
   const Batch& b_;
+  // A row's terms of its group's gradient moments (GradientMoments' layout), at its mode.
+  void add_gradient_moments(const Family& f, double y, double eta, double w, const detail::RowState& st,
+                            const double* ar, const double* zr, const double* xr, double* mg) const;
+
   const PassInput& in_;
   Family f_;
   std::vector<Family> fk_;
+  GradientMoments gmo_;
 };
+
+void RowKernel::add_gradient_moments(const Family& f, double y, double eta, double w, const detail::RowState& st,
+                                     const double* ar, const double* zr, const double* xr, double* mg) const {
+  const std::uint64_t q = gmo_.q, p = gmo_.p, qq = q * q;
+  double* zd = mg + gmo_.zd();
+  double* gm = mg + gmo_.gm();
+  double* wz = mg + gmo_.wz();
+  double* dz = mg + gmo_.dz();
+  double* d1x = mg + gmo_.d1x();
+  double* wx = mg + gmo_.wx();
+  double* dx = mg + gmo_.dx();
+  for (std::uint64_t c = 0; c < q; ++c) zd[c] = zd[c] + st.d1 * zr[c];
+  for (std::uint64_t j = 0; j < q; ++j) {
+    const double wa = st.weight * ar[j], da = st.d2 * ar[j], wpa = st.dweight * ar[j];
+    for (std::uint64_t c = 0; c < q; ++c) {
+      gm[j * q + c] = gm[j * q + c] + wa * zr[c];
+      dz[j * q + c] = dz[j * q + c] + da * zr[c];
+    }
+    for (std::uint64_t c = 0; c < p; ++c) dx[j * p + c] = dx[j * p + c] + da * xr[c];
+    for (std::uint64_t k = 0; k < q; ++k) {
+      const double wjk = wpa * ar[k];
+      double* wzjk = wz + (j * q + k) * q;
+      double* wxjk = wx + (j * q + k) * p;
+      for (std::uint64_t c = 0; c < q; ++c) wzjk[c] = wzjk[c] + wjk * zr[c];
+      for (std::uint64_t c = 0; c < p; ++c) wxjk[c] = wxjk[c] + wjk * xr[c];
+    }
+  }
+  for (std::uint64_t c = 0; c < p; ++c) d1x[c] = d1x[c] + st.d1 * xr[c];
+  if (gmo_.ne == 0) return;
+  // log(phi), Tweedie's power and a constant zero-inflation's logit, the mode moving
+  // with them (group_gradient's terms): each its own entry of extra_derivs.
+  const std::array<detail::ExtraDerivs, 2> dd = detail::extra_derivs(f, y, eta, w);
+  for (std::uint64_t e = 0; e < gmo_.ne; ++e) {
+    double* me = mg + gmo_.extra(e);
+    me[0] = me[0] + -2.0 * dd[e].l;
+    for (std::uint64_t j = 0; j < q; ++j) {
+      const double wa = dd[e].weight * ar[j];
+      for (std::uint64_t k = 0; k < q; ++k) me[1 + j * q + k] = me[1 + j * q + k] + wa * ar[k];
+      me[1 + qq + j] = me[1 + qq + j] + dd[e].d1 * ar[j];
+    }
+  }
+}
 
 template <class Rows>
 void RowKernel::add(const Rows& rows, std::uint64_t count, PassSums& sums, const Globals& gl, double* ar,
@@ -242,35 +279,7 @@ void RowKernel::add(const Rows& rows, std::uint64_t count, PassSums& sums, const
               for (std::uint64_t k = 0; k < q; ++k) tg[(i * q + j) * q + k] = tg[(i * q + j) * q + k] + wij * ar[k];
             }
           }
-        }
-        break;
-      }
-      case PassKind::kGradient: {
-        // group_gradient's row terms (see there): omega_r = W'_r c_r + D2_r a_r' t - 2 d1_r.
-        const double v = st.dweight * leverage(in.minv + g * qq, ar, q);
-        const double* tg = in.t + g * q;
-        double at = 0.0;
-        for (std::uint64_t c = 0; c < q; ++c) at = at + ar[c] * tg[c];
-        const double omega = (v + st.d2 * at) - 2.0 * st.d1;
-        for (std::uint64_t j = 0; j < p; ++j) gl.gb[j] = gl.gb[j] + omega * xr[j];
-        if (const std::uint64_t ne = n_extra(f); ne > 0) {
-          // The terms of log(phi), Tweedie's power and a constant zero-inflation's
-          // logit, the mode moving with them (group_gradient's).
-          const std::array<detail::ExtraDerivs, 2> dd = detail::extra_derivs(f, y, eta, w);
-          const double lev = leverage(in.minv + g * qq, ar, q);
-          for (std::uint64_t j = 0; j < ne; ++j)
-            gl.gb[p + j] = gl.gb[p + j] + ((-2.0 * dd[j].l + lev * dd[j].weight) + at * dd[j].d1);
-        }
-        double* zw = sums.zw.data() + g * q;
-        double* zd = sums.zd.data() + g * q;
-        double* gm = sums.gm.data() + g * qq;
-        for (std::uint64_t c = 0; c < q; ++c) {
-          zw[c] = zw[c] + omega * zr[c];
-          zd[c] = zd[c] + st.d1 * zr[c];
-        }
-        for (std::uint64_t r = 0; r < q; ++r) {
-          const double wa = st.weight * ar[r];
-          for (std::uint64_t c = 0; c < q; ++c) gm[r * q + c] = gm[r * q + c] + wa * zr[c];
+          add_gradient_moments(f, y, eta, w, st, ar, zr, xr, sums.gmom.data() + g * gmo_.size());
         }
         break;
       }

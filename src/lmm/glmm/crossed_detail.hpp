@@ -44,17 +44,7 @@ inline constexpr int kStalledSteps = 4;
 // relative change (tolPwrss, 1e-7).
 inline constexpr double kFlatObjective = 1e-10;
 
-// Whether PIRLS has converged after taking a whole step of size `big` whose whole
-// predecessor had size `prev` (INFINITY where there was none): that step is below
-// kStepTol, or the next one is predicted below it. Steps of rate rho = big / prev <= 1/2
-// leave at most big * rho / (1 - rho) <= 2 big^2 / prev to go, whether the rate holds
-// (Fisher scoring's linear convergence) or falls (Newton's quadratic convergence, whose
-// next step is C big^2 with C = big / prev^2, smaller still): so the iterate is within
-// kStepTol of the modes, and the system solved there is the modes' to that tolerance.
-// This saves the last step's solve, which would move the iterate by rounding only.
-inline bool converged_after(double big, double prev) {
-  return big <= kStepTol || (std::isfinite(prev) && big <= 0.5 * prev && 2.0 * big * big <= kStepTol * prev);
-}
+using detail::converged_after;  // (group.hpp)
 
 struct Solve {
   std::vector<std::vector<double>> u;  // per factor

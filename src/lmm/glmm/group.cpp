@@ -161,6 +161,7 @@ bool group_mode(const Rows& rows, std::uint64_t g, GroupWork& work, double* u, b
   }
   if (!std::isfinite(h)) return false;
   bool h_known = true;  // h is h_g(u): not kept up to date by whole Newton steps
+  double prev_whole = INFINITY;  // the last whole step's size (converged_after)
   for (int it = 0; it < kMaxIter; ++it) {
     // Newton direction on h / 2: (A' D A + I) delta = A' d1 - u, with D the observed
     // curvature, or Fisher's weights where the observed one is not positive definite
@@ -202,9 +203,11 @@ bool group_mode(const Rows& rows, std::uint64_t g, GroupWork& work, double* u, b
       set_eta(rows, g, work, u);
       refresh(rows, g, work);
       h_known = false;
-      if (big <= kStepTol) return laplace_factor(nr, work);
+      if (converged_after(big, prev_whole)) return laplace_factor(nr, work);
+      prev_whole = big;
       continue;
     }
+    prev_whole = INFINITY;
     if (!h_known) {
       h = objective(rows, g, work, u);
       h_known = true;

@@ -26,6 +26,18 @@ inline constexpr int kMaxHalvings = 60;
 // A search that finds no decrease ends at u when its direction is this short.
 inline constexpr double kSearchEnd = 1e-6;
 
+// Whether PIRLS has converged after taking a whole step of size `big` whose whole
+// predecessor had size `prev` (INFINITY where there was none): that step is below
+// kStepTol, or the next one is predicted below it. Steps of rate rho = big / prev <= 1/2
+// leave at most big * rho / (1 - rho) <= 2 big^2 / prev to go, whether the rate holds
+// (Fisher scoring's linear convergence) or falls (Newton's quadratic convergence, whose
+// next step is C big^2 with C = big / prev^2, smaller still): so the iterate is within
+// kStepTol of the modes, and the system solved there is the modes' to that tolerance.
+// This saves the last step's solve, which would move the iterate by rounding only.
+inline bool converged_after(double big, double prev) {
+  return big <= kStepTol || (std::isfinite(prev) && big <= 0.5 * prev && 2.0 * big * big <= kStepTol * prev);
+}
+
 // What one row contributes at eta: the mean, the observed score and curvature of
 // loglik in eta (d1, d2), the weight W of the Laplace approximation's curvature (the
 // Fisher weight w m1^2 / V, or -d2 where the family asks for the observed information)
@@ -144,10 +156,15 @@ struct JointSums {
 struct JointStore {
   std::vector<double> l, c, r;
 };
-using JointPass = std::function<JointSums(const double* beta, const std::vector<double>& u, JointStore* store)>;
+// h at (beta, u) and, with a store, the step's system under the scoring weights or,
+// when `observed`, the observed curvature (the exact Hessian of h over (u, beta)).
+using JointPass =
+    std::function<JointSums(const double* beta, const std::vector<double>& u, JointStore* store, bool observed)>;
 // From beta0 (pe entries: p fixed effects, then the family's parameters, held) and u
 // (m x q as given, or 0 where u is of another size); beta and u receive the last
 // iterate (beta also on failure). False when a step fails or the iterations run out.
+// `mixture`: the family's scoring weights are only a surrogate of its curvature (a
+// zero-inflation), so the steps within the Newton zone are Newton's.
 // trials, when given, finds the h of the halved steps after a whole step that lowers h
 // no further, all in one call: at beta b + s_k db (bt, k x pe, as the loop forms them)
 // and u + s_k du for the steps s_k; its h_k are those pass would give one at a time.
@@ -155,7 +172,8 @@ using JointTrials = std::function<std::vector<JointSums>(const std::vector<doubl
                                                          const std::vector<double>& du,
                                                          const std::vector<double>& steps)>;
 bool joint_pirls(std::uint64_t m, std::uint64_t q, std::uint64_t p, std::uint64_t pe, const double* beta0,
-                 const JointPass& pass, double* beta, std::vector<double>& u, const JointTrials* trials = nullptr);
+                 const JointPass& pass, double* beta, std::vector<double>& u, bool mixture,
+                 const JointTrials* trials = nullptr);
 
 // One group's share of the joint PIRLS step (joint.cpp): factors its M (q x q, in
 // place, lower), then bg <- L^-1 B (q x p), rg <- L^-1 r and takes bg' rg from rb (p)

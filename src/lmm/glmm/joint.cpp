@@ -115,7 +115,8 @@ bool rx_inverse(const Rows& rows, const std::vector<double>& lambda, const doubl
 namespace detail {
 
 bool joint_pirls(std::uint64_t m, std::uint64_t q, std::uint64_t p, std::uint64_t pe, const double* beta0,
-                 const JointPass& pass, double* beta, std::vector<double>& u, const JointTrials* trials) {
+                 const JointPass& pass, double* beta, std::vector<double>& u, bool mixture,
+                 const JointTrials* trials) {
   // The family's parameters beside beta ride along in b and bt, fixed at beta0's.
   std::vector<double> b(beta0, beta0 + pe), bt(b), ut(m * q), db(p), du(m * q);
   if (u.size() != m * q) u.assign(m * q, 0.0);  // else a start the caller chose
@@ -127,12 +128,23 @@ bool joint_pirls(std::uint64_t m, std::uint64_t q, std::uint64_t p, std::uint64_
   } last{b, beta};
   Store store{std::vector<double>(m * q * q), std::vector<double>(m * q * p), std::vector<double>(m * q)};
   bool done = false;
-  for (int it = 0; it < kMaxIter && !done; ++it) {
-    Sums sums = pass(b.data(), u, &store);
+  double last_big = INFINITY;
+  // The step's system at (b, u), its Schur complement factored; false where it fails.
+  const auto system_at = [&](bool observed, Sums& sums) {
+    sums = pass(b.data(), u, &store, observed);
     if (!sums.ok) return false;
     for (std::uint64_t i = 0; i < p; ++i)
       for (std::uint64_t j = i + 1; j < p; ++j) sums.s[i * p + j] = 0.0;
-    if (!cholesky_in_place(sums.s.data(), p)) return false;
+    return cholesky_in_place(sums.s.data(), p);
+  };
+  for (int it = 0; it < kMaxIter && !done; ++it) {
+    Sums sums;
+    // A mixture's scoring steps converge only linearly, and within the Newton zone a
+    // step whose decrease h's rounding cannot show ends the PIRLS (below): one that
+    // stopped there would sit some 1e-8 from the modes. Its steps there are Newton's,
+    // unless that system does not factor.
+    const bool newton = mixture && last_big <= kNewtonZone;
+    if (!(newton && system_at(true, sums)) && !system_at(false, sums)) return false;
     db = sums.rb;
     forward_solve(sums.s.data(), p, db.data(), 1);
     backward_solve(sums.s.data(), p, db.data(), 1);
@@ -151,6 +163,7 @@ bool joint_pirls(std::uint64_t m, std::uint64_t q, std::uint64_t p, std::uint64_
     }
     if (!std::isfinite(big)) return false;
     if (big <= kStepTol) done = true;
+    last_big = big;
     double step = 1.0;
     bool taken = false;
     std::vector<Sums> ahead;  // the halvings' values from trials, in the loop's order
@@ -172,7 +185,8 @@ bool joint_pirls(std::uint64_t m, std::uint64_t q, std::uint64_t p, std::uint64_
         for (std::uint64_t i = 0; i < p; ++i) bt[i] = b[i] + step * db[i];
       }
       for (std::uint64_t i = 0; i < m * q; ++i) ut[i] = u[i] + step * du[i];
-      const Sums trial = k >= 1 && trials ? ahead[static_cast<std::size_t>(k - 1)] : pass(bt.data(), ut, nullptr);
+      const Sums trial =
+          k >= 1 && trials ? ahead[static_cast<std::size_t>(k - 1)] : pass(bt.data(), ut, nullptr, false);
       if (done || (trial.ok && trial.h <= sums.h)) {
         taken = true;
         break;
@@ -207,10 +221,12 @@ bool joint_modes(const Rows& rows, const std::vector<double>& lambda, const doub
                         pass(rows, lambda.data(), beta0, std::vector<double>(rows.m * rows.q, 0.0), nullptr).h;
   if (!keep) u.clear();
   else if (warm != &u) u = *warm;
-  const detail::JointPass at = [&](const double* b, const std::vector<double>& uv, Store* store) {
-    return pass(rows, lambda.data(), b, uv, store);
+  const detail::JointPass at = [&](const double* b, const std::vector<double>& uv, Store* store, bool observed) {
+    return pass(rows, lambda.data(), b, uv, store, observed);
   };
-  if (!detail::joint_pirls(rows.m, rows.q, rows.p, rows.p + n_extra(rows), beta0, at, beta, u)) return false;
+  if (!detail::joint_pirls(rows.m, rows.q, rows.p, rows.p + n_extra(rows), beta0, at, beta, u,
+                           rows.family.inflated))
+    return false;
   return !rx_inv || rx_inverse(rows, lambda, beta, u, rx_inv);
 }
 
