@@ -38,8 +38,9 @@ class Driver {
 
   bool evaluate(const std::vector<double>& lambda, const double* beta, double& value, double* grad,
                 std::vector<double>* warm, std::vector<double>* u_out = nullptr, std::vector<double>* l_out = nullptr);
-  // Each group's PIRLS at (lambda, beta) into u_, lf_ (the factors of M), lo_ (the
-  // observed curvatures) and value_; from warm's modes when given (and into them).
+  // Each group's PIRLS at (lambda, beta) into u_, lf_ (the factors of M), value_ and
+  // grad_ (the exact gradient over (theta, beta), from the groups' passes at their
+  // modes); from warm's modes when given (and into them).
   bool modes_at(const std::vector<double>& lambda, const double* beta, std::vector<double>* warm);
   bool rx_inverse(const std::vector<double>& lambda, const double* beta, const std::vector<double>& u, double* out);
   // nAGQ = 0 at lambda from beta0 (and from warm's modes where they are no worse than
@@ -71,7 +72,7 @@ class Driver {
   // The last modes found from warm starts and their point: a gradient asked at that
   // point (the minimiser's line search takes the value, then the gradient there) starts
   // from them without a pass.
-  std::vector<double> u_, lf_, lo_, tm_, gmom_, at_lambda_, at_beta_;
+  std::vector<double> u_, lf_, grad_, at_lambda_, at_beta_;
   double value_ = 0.0;
   bool reusable_ = false;
   // sums_ holds a kJoint pass's sums, not yet used, at (jl_, jb_, ju_): the joint

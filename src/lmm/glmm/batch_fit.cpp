@@ -55,6 +55,55 @@ PassInput input_at(PassKind kind, const std::vector<double>& lambda, const doubl
   return in;
 }
 
+// A group's terms of the exact gradient over (theta, beta) at its mode (group_gradient's
+// formula), from the sums of the pass there: lg the factor of M = A'WA + I, mo the
+// observed curvature A'(-D2)A, tm the spread's moments and mg the gradient's
+// (GradientMoments), u the mode. s = sum_r W'_r (a_r' M^-1 a_r) a_r, t = M_o^-1 s (M_o
+// = mo + I, or M where that is not positive definite or the family's Laplace weights
+// are its observed curvature already), and the rows' sums are the moments contracted
+// with M^-1 and t. out receives n_theta + n_beta terms.
+void gradient_terms(const BatchModel& model, const double* lg, const double* mo, const double* tm, const double* mg,
+                    const double* u, double* out) {
+  const std::uint64_t q = model.q, qq = q * q, p = model.p, nt = model.idx.size();
+  std::vector<double> mi(qq), tg(q), lo(mo, mo + qq), zw(q);
+  cholesky_inverse(lg, q, mi.data());
+  for (std::uint64_t i = 0; i < q; ++i) {
+    double si = 0.0;
+    for (std::uint64_t jk = 0; jk < qq; ++jk) si = si + mi[jk] * tm[i * qq + jk];
+    tg[i] = si;
+  }
+  const double* fac = lg;
+  if (!(canonical(model.family) || model.family.observed)) {
+    for (std::uint64_t i = 0; i < q; ++i) lo[i * q + i] = lo[i * q + i] + 1.0;
+    if (cholesky_in_place(lo.data(), q)) fac = lo.data();
+  }
+  forward_solve(fac, q, tg.data(), 1);
+  backward_solve(fac, q, tg.data(), 1);
+  const GradientMoments gmo(model);
+  // omega's sum against z (width q), x (width p) or 1 (a family parameter's):
+  // sum_jk (M^-1)_jk at[jk * width + c] + sum_j t_j bt[j * width + c].
+  const auto contract = [&](const double* at, const double* bt, std::uint64_t width, std::uint64_t c) {
+    double v = 0.0;
+    for (std::uint64_t jk = 0; jk < qq; ++jk) v = v + mi[jk] * at[jk * width + c];
+    for (std::uint64_t j = 0; j < q; ++j) v = v + tg[j] * bt[j * width + c];
+    return v;
+  };
+  const double* zd = mg + gmo.zd();
+  for (std::uint64_t c = 0; c < q; ++c) zw[c] = contract(mg + gmo.wz(), mg + gmo.dz(), q, c) - 2.0 * zd[c];
+  for (std::uint64_t c = 0; c < p; ++c) out[nt + c] = contract(mg + gmo.wx(), mg + gmo.dx(), p, c) - 2.0 * mg[gmo.d1x() + c];
+  for (std::uint64_t e = 0; e < gmo.ne; ++e) {
+    const double* me = mg + gmo.extra(e);
+    out[nt + p + e] = me[0] + contract(me + 1, me + 1 + qq, 1, 0);
+  }
+  const double* gm = mg + gmo.gm();
+  for (std::size_t e = 0; e < nt; ++e) {
+    const std::uint64_t ra = model.idx[e].first, cb = model.idx[e].second;
+    double mgv = 0.0;  // (M^-1 G)_{b a}
+    for (std::uint64_t j = 0; j < q; ++j) mgv = mgv + mi[cb * q + j] * gm[j * q + ra];
+    out[e] = (u[cb] * zw[ra] + tg[cb] * zd[ra]) + 2.0 * mgv;
+  }
+}
+
 }  // namespace
 
 namespace detail {
@@ -71,13 +120,14 @@ void Driver::check() {
 
 bool Driver::modes_at(const std::vector<double>& lambda, const double* beta, std::vector<double>* warm) {
   const std::uint64_t m = model_.m, q = model_.q, qq = q * q, nm = GradientMoments(model_).size();
+  const std::uint64_t ng = model_.idx.size() + model_.p + n_extra(model_.family);
   reusable_ = false;
-  std::vector<double>().swap(gmom_);  // no longer a point's: its memory back before the passes
-  std::vector<double> gmom;
   const bool from_warm = warm && warm->size() == m * q;
   std::vector<double> u = from_warm ? *warm : std::vector<double>(m * q, 0.0);
-  std::vector<double> probe = u, delta(m * q), h(m), big(m), step(m), term(m), lf(m * qq), lo(m * qq), l(qq),
-      tm(m * qq * q), prev(m, INFINITY);  // prev: the group's last whole step (converged_after)
+  std::vector<double> probe = u, delta(m * q), h(m), big(m), step(m), term(m), lf(m * qq), l(qq),
+      prev(m, INFINITY);  // prev: the group's last whole step (converged_after)
+  // Each group's terms of the gradient, found at its mode's pass (no rows' sums kept).
+  std::vector<double> terms(m * ng);
   std::vector<int> iter(m, 0), halvings(m, 0);
   std::vector<Phase> phase(m, Phase::kStart);
   std::vector<std::uint8_t> active(m, 1), check_start(m, from_warm ? 1 : 0);
@@ -128,10 +178,6 @@ bool Driver::modes_at(const std::vector<double>& lambda, const double* beta, std
     PassInput in = input_at(PassKind::kModes, lambda, beta, probe.data());
     in.active = active.data();
     pass(in);
-    // The first pass at some group's mode hands its gradient moments over whole (the
-    // blocks of the groups not at theirs are zero there), a later one its groups' blocks.
-    const bool handed = gmom.empty() && !sums_.gmom.empty();
-    if (handed) gmom.swap(sums_.gmom);
     for (std::uint64_t g = 0; g < m; ++g) {
       if (!active[g]) continue;
       const double* pg = probe.data() + g * q;
@@ -180,12 +226,11 @@ bool Driver::modes_at(const std::vector<double>& lambda, const double* beta, std
           double* lg = lf.data() + g * qq;
           std::copy(sums_.mf.begin() + g * qq, sums_.mf.begin() + (g + 1) * qq, lg);
           for (std::uint64_t i = 0; i < q; ++i) lg[i * q + i] = lg[i * q + i] + 1.0;
-          std::copy(sums_.mo.begin() + g * qq, sums_.mo.begin() + (g + 1) * qq, lo.begin() + g * qq);
-          std::copy(sums_.tm.begin() + g * qq * q, sums_.tm.begin() + (g + 1) * qq * q, tm.begin() + g * qq * q);
-          if (!handed)
-            std::copy(sums_.gmom.begin() + g * nm, sums_.gmom.begin() + (g + 1) * nm, gmom.begin() + g * nm);
           ok = cholesky_in_place(lg, q);
           term[g] = hp + log_det(lg, q);
+          if (ok)
+            gradient_terms(model_, lg, sums_.mo.data() + g * qq, sums_.tm.data() + g * qq * q,
+                           sums_.gmom.data() + g * nm, u.data() + g * q, terms.data() + g * ng);
           phase[g] = Phase::kDone;
           active[g] = 0;
           --remaining;
@@ -203,9 +248,10 @@ bool Driver::modes_at(const std::vector<double>& lambda, const double* beta, std
   if (from_warm) *warm = u;
   u_.swap(u);
   lf_.swap(lf);
-  lo_.swap(lo);
-  tm_.swap(tm);
-  gmom_.swap(gmom);
+  // The gradient: the groups' terms added in group order.
+  grad_.assign(ng, 0.0);
+  for (std::uint64_t g = 0; g < m; ++g)
+    for (std::uint64_t e = 0; e < ng; ++e) grad_[e] = grad_[e] + terms[g * ng + e];
   value_ = total;
   if (from_warm) {
     at_lambda_ = lambda;
@@ -217,74 +263,13 @@ bool Driver::modes_at(const std::vector<double>& lambda, const double* beta, std
 
 bool Driver::evaluate(const std::vector<double>& lambda, const double* beta, double& value, double* grad,
                       std::vector<double>* warm, std::vector<double>* u_out, std::vector<double>* l_out) {
-  const std::uint64_t m = model_.m, q = model_.q, qq = q * q, nt = model_.idx.size(), p = model_.p;
-  const std::uint64_t pe = p + n_extra(model_.family);
+  const std::uint64_t pe = model_.p + n_extra(model_.family);
   const bool again = grad && warm && reusable_ && lambda == at_lambda_ && std::equal(beta, beta + pe, at_beta_.begin());
   if (!again && !modes_at(lambda, beta, warm)) return false;
   value = value_;
   if (u_out) *u_out = u_;
   if (l_out) *l_out = lf_;
-  if (!grad) return true;
-  const std::vector<double>&u = u_, &lf = lf_;
-  std::vector<double> lo = lo_;  // factored in place below; the kept modes may serve again
-
-  // The exact gradient (group_gradient's): s = sum_r W'_r (a_r' M^-1 a_r) a_r from the
-  // moments the pass at the mode kept, then t = M_o^-1 s, and the rows' sums from the
-  // gradient's moments contracted with M^-1 and t (GradientMoments).
-  std::vector<double> minv(m * qq), t(m * q);
-  for (std::uint64_t g = 0; g < m; ++g) cholesky_inverse(lf.data() + g * qq, q, minv.data() + g * qq);
-  const bool same = canonical(model_.family) || model_.family.observed;
-  for (std::uint64_t g = 0; g < m; ++g) {
-    double* tg = t.data() + g * q;
-    const double* mi = minv.data() + g * qq;
-    const double* tmg = tm_.data() + g * qq * q;
-    for (std::uint64_t i = 0; i < q; ++i) {
-      double si = 0.0;
-      for (std::uint64_t jk = 0; jk < qq; ++jk) si = si + mi[jk] * tmg[i * qq + jk];
-      tg[i] = si;
-    }
-    const double* fac = lf.data() + g * qq;
-    if (!same) {
-      // M_o = A' (-D2) A + I, or M where it is not positive definite.
-      double* og = lo.data() + g * qq;
-      for (std::uint64_t i = 0; i < q; ++i) og[i * q + i] = og[i * q + i] + 1.0;
-      if (cholesky_in_place(og, q)) fac = og;
-    }
-    forward_solve(fac, q, tg, 1);
-    backward_solve(fac, q, tg, 1);
-  }
-  const GradientMoments gmo(model_);
-  const std::uint64_t nm = gmo.size(), ne = gmo.ne;
-  std::fill(grad, grad + nt + pe, 0.0);
-  std::vector<double> zw(q);
-  for (std::uint64_t g = 0; g < m; ++g) {
-    const double* mi = minv.data() + g * qq;
-    const double* tg = t.data() + g * q;
-    const double* mg = gmom_.data() + g * nm;
-    // sum_jk (M^-1)_jk at [jk * width + c] + sum_j t_j bt[j * width + c] + base[c]:
-    // omega's sum against z (width q), x (width p) or 1 (a family parameter's).
-    const auto contract = [&](const double* at, const double* bt, std::uint64_t width, std::uint64_t c) {
-      double v = 0.0;
-      for (std::uint64_t jk = 0; jk < qq; ++jk) v = v + mi[jk] * at[jk * width + c];
-      for (std::uint64_t j = 0; j < q; ++j) v = v + tg[j] * bt[j * width + c];
-      return v;
-    };
-    const double* zd = mg + gmo.zd();
-    for (std::uint64_t c = 0; c < q; ++c) zw[c] = contract(mg + gmo.wz(), mg + gmo.dz(), q, c) - 2.0 * zd[c];
-    for (std::uint64_t c = 0; c < p; ++c)
-      grad[nt + c] = grad[nt + c] + (contract(mg + gmo.wx(), mg + gmo.dx(), p, c) - 2.0 * mg[gmo.d1x() + c]);
-    for (std::uint64_t e = 0; e < ne; ++e) {
-      const double* me = mg + gmo.extra(e);
-      grad[nt + p + e] = grad[nt + p + e] + (me[0] + contract(me + 1, me + 1 + qq, 1, 0));
-    }
-    const double* gm = mg + gmo.gm();
-    for (std::size_t e = 0; e < nt; ++e) {
-      const std::uint64_t ra = model_.idx[e].first, cb = model_.idx[e].second;
-      double mgv = 0.0;  // (M^-1 G)_{b a}
-      for (std::uint64_t j = 0; j < q; ++j) mgv = mgv + mi[cb * q + j] * gm[j * q + ra];
-      grad[e] = grad[e] + ((u[g * q + cb] * zw[ra] + tg[cb] * zd[ra]) + 2.0 * mgv);
-    }
-  }
+  if (grad) std::copy(grad_.begin(), grad_.end(), grad);
   return true;
 }
 
@@ -346,9 +331,9 @@ FitResult fit_batches(PassRunner& runner, const BatchModel& model, const FitOpti
   };
   // Points whose criteria are found together share their passes (the Hessian's 2 np
   // gradients, a quadrature's differences), as many at once as points_at_once allows
-  // for their state (some 8 (5q + 5 + 8q^2 + 3q^3) bytes a group each, and the
-  // gradient's moments twice: a pass's and the point's).
-  const std::size_t moments = 2 * GradientMoments(model).size();
+  // for their state (some 8 (5q + 5 + 8q^2 + 3q^3) bytes a group each, and a pass's
+  // gradient moments and the groups' gradient terms).
+  const std::size_t moments = GradientMoments(model).size() + nt + p + nd;
   const std::size_t together = points_at_once(m * (8 * (5 * q + 5 + 8 * q * q + 3 * q * q * q + moments) + 16));
   if (nagq <= 1) {
     c.value = laplace_value;
