@@ -142,7 +142,7 @@ bool Driver::modes_at(const std::vector<double>& lambda, const double* beta, std
       for (std::uint64_t b = 0; b < q; ++b) u[g * q + b] = u[g * q + b] + delta[g * q + b];
       phase[g] = converged_after(big[g], prev[g]) ? Phase::kFinal : Phase::kWhole;
       prev[g] = big[g];
-      active[g] = phase[g] == Phase::kFinal ? 2 : 1;  // the pass at the mode adds the spread's moments
+      active[g] = phase[g] == Phase::kFinal ? 2 : 1;  // the pass at the mode adds the moments
       std::copy(u.begin() + g * q, u.begin() + (g + 1) * q, probe.begin() + g * q);
       return;
     }
