@@ -61,12 +61,17 @@ PassInput input_at(PassKind kind, const std::vector<double>& lambda, const doubl
 // (GradientMoments), u the mode. s = sum_r W'_r (a_r' M^-1 a_r) a_r, t = M_o^-1 s (M_o
 // = mo + I, or M where that is not positive definite or the family's Laplace weights
 // are its observed curvature already), and the rows' sums are the moments contracted
-// with M^-1 and t. out receives n_theta + n_beta terms.
+// with M^-1 and t. out receives n_theta + n_beta terms; scratch holds 2 q^2 + 2 q
+// doubles (one call a group: no allocation of its own).
 void gradient_terms(const BatchModel& model, const double* lg, const double* mo, const double* tm, const double* mg,
-                    const double* u, double* out) {
+                    const double* u, double* out, double* scratch) {
   const std::uint64_t q = model.q, qq = q * q, p = model.p, nt = model.idx.size();
-  std::vector<double> mi(qq), tg(q), lo(mo, mo + qq), zw(q);
-  cholesky_inverse(lg, q, mi.data());
+  double* mi = scratch;
+  double* lo = mi + qq;
+  double* tg = lo + qq;
+  double* zw = tg + q;
+  std::copy(mo, mo + qq, lo);
+  cholesky_inverse(lg, q, mi);
   for (std::uint64_t i = 0; i < q; ++i) {
     double si = 0.0;
     for (std::uint64_t jk = 0; jk < qq; ++jk) si = si + mi[jk] * tm[i * qq + jk];
@@ -75,10 +80,10 @@ void gradient_terms(const BatchModel& model, const double* lg, const double* mo,
   const double* fac = lg;
   if (!(canonical(model.family) || model.family.observed)) {
     for (std::uint64_t i = 0; i < q; ++i) lo[i * q + i] = lo[i * q + i] + 1.0;
-    if (cholesky_in_place(lo.data(), q)) fac = lo.data();
+    if (cholesky_in_place(lo, q)) fac = lo;
   }
-  forward_solve(fac, q, tg.data(), 1);
-  backward_solve(fac, q, tg.data(), 1);
+  forward_solve(fac, q, tg, 1);
+  backward_solve(fac, q, tg, 1);
   const GradientMoments gmo(model);
   // omega's sum against z (width q), x (width p) or 1 (a family parameter's):
   // sum_jk (M^-1)_jk at[jk * width + c] + sum_j t_j bt[j * width + c].
@@ -127,7 +132,7 @@ bool Driver::modes_at(const std::vector<double>& lambda, const double* beta, std
   std::vector<double> probe = u, delta(m * q), h(m), big(m), step(m), term(m), lf(m * qq), l(qq),
       prev(m, INFINITY);  // prev: the group's last whole step (converged_after)
   // Each group's terms of the gradient, found at its mode's pass (no rows' sums kept).
-  std::vector<double> terms(m * ng);
+  std::vector<double> terms(m * ng), scratch(2 * qq + 2 * q);
   std::vector<int> iter(m, 0), halvings(m, 0);
   std::vector<Phase> phase(m, Phase::kStart);
   std::vector<std::uint8_t> active(m, 1), check_start(m, from_warm ? 1 : 0);
@@ -230,7 +235,7 @@ bool Driver::modes_at(const std::vector<double>& lambda, const double* beta, std
           term[g] = hp + log_det(lg, q);
           if (ok)
             gradient_terms(model_, lg, sums_.mo.data() + g * qq, sums_.tm.data() + g * qq * q,
-                           sums_.gmom.data() + g * nm, u.data() + g * q, terms.data() + g * ng);
+                           sums_.gmom.data() + g * nm, u.data() + g * q, terms.data() + g * ng, scratch.data());
           phase[g] = Phase::kDone;
           active[g] = 0;
           --remaining;

@@ -120,14 +120,15 @@ struct Globals {
 
 // The doubles of a group's inputs and sums that a row of the kind reads or adds to:
 // the cost by which groups are cut into chunks whose working set stays in cache.
-std::uint64_t group_doubles(const BatchModel& model, const PassInput& in) {
+std::uint64_t group_doubles(const BatchModel& model, const PassInput& in, const PassSums& sums) {
   const std::uint64_t q = model.q, qq = q * q, p = model.p;
   switch (in.kind) {
     case PassKind::kCheck:
     case PassKind::kValue:
       return q + 1;
     case PassKind::kModes:
-      return 2 * q + 1 + 3 * qq + qq * q + GradientMoments(model).size();
+      // The moments at the modes only in a pass that holds them (PassSums::clear).
+      return 2 * q + 1 + 3 * qq + (sums.gmom.empty() ? 0 : qq * q + GradientMoments(model).size());
     case PassKind::kJoint:
       return 2 * q + 1 + qq + q * p;
     case PassKind::kAdjoint:
@@ -375,7 +376,7 @@ void add_batch(const BatchModel& model, const Batch& b, const PassInput& in, Pas
   // own, kept across the pass's batches and added in chunk order by settle(): the
   // globals too are the same bits for any cut of the rows into batches, and for any
   // number of threads (the plan depends on the model and the kind only).
-  const ChunkPlan plan = plan_chunks(m, group_doubles(model, in));
+  const ChunkPlan plan = plan_chunks(m, group_doubles(model, in, sums));
   if (plan.count <= 1) {
     std::vector<double> scratch(2 * q);
     const Globals direct{sums.gb.data(), sums.xsx.data(), sums.xd1.data()};
