@@ -88,6 +88,41 @@ def test_dask_fit_on_the_workers_is_the_in_memory_fit(name, parts, both, cluster
         assert bits(fit(1)) == bits(on_two)
         with dask.config.set(scheduler="synchronous"):
             assert bits(qk.glmm(formula, ddf, family=family, split_every=2, persist=False, **extra)) == bits(on_two)
+        # Jobs of one pass each (a node's bytes too few for two): the same bits.
+        from quorvelkit.sources import glmm_cluster
+
+        together.clear()
+        monkeypatch.setattr(glmm_cluster, "NODE_BYTES", 1)
+        assert bits(fit(2)) == bits(on_two)
+        assert max(together) == 1
+
+
+def test_passes_made_together_are_sent_in_jobs_within_a_nodes_bytes(monkeypatch):
+    """A job holds as many passes as keep split_every children's sums within
+    NODE_BYTES, by the largest sums of one pass seen so far (the first pass alone
+    before any), and the sums come back in the order of the passes."""
+    from quorvelkit.sources import glmm_cluster
+
+    class Recorded(glmm_cluster.Passes):
+        split_every = 4
+
+        def __init__(self) -> None:
+            self.jobs: list[list[int]] = []
+
+        def sums(self, model, requests):
+            self.jobs.append([inputs["k"] for _, inputs in requests])
+            return [{"s": np.full(inputs["n"], float(inputs["k"])), "rows": 1} for _, inputs in requests]
+
+    passes = Recorded()
+    # Two passes of 100 doubles (and a count) a job: 4 children x 2 x 808 bytes.
+    monkeypatch.setattr(glmm_cluster, "NODE_BYTES", 4 * 2 * 808)
+    out = glmm_cluster._aligned_sums(passes, None, [("kModes", {"k": k, "n": 100}) for k in range(7)])
+    assert [o["s"][0] for o in out] == list(range(7)) and all(o["s"].size == 100 for o in out)
+    assert passes.jobs == [[0], [1, 2], [3, 4], [5, 6]]
+    # Larger sums seen shrink the jobs after them.
+    passes.jobs.clear()
+    glmm_cluster._aligned_sums(passes, None, [("kModes", {"k": k, "n": 200}) for k in range(3)])
+    assert passes.jobs == [[0, 1], [2]]
 
 
 def test_profiles_of_a_fit_on_the_workers_are_the_in_memory_fits(clusters):

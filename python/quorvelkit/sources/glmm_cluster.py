@@ -12,8 +12,9 @@ no Python per row), and the sums are merged by a fixed tree (partition order,
 depends on the number of partitions only, so a given partitioning gives the same bits
 whatever the number of workers. The merge sums in another order than the in-memory
 fit, whose results it gives to rounding. The passes that several points of the fit make
-at once (the Hessian's gradients) are one job: each partition's task finds the sums of
-every one of them, and the tree merges them side by side.
+at once (the Hessian's gradients) share jobs, as many to a job as keep a merge node's
+memory within ``NODE_BYTES``: each partition's task finds the sums of every one of them,
+and the tree merges them side by side.
 
 Before the core's passes, the levels of text columns (a pass over those columns, when
 the model has any) and the first pass (the group labels, rows and aliased columns,
@@ -181,6 +182,10 @@ class Passes:
     by :func:`merge_requests`)."""
 
     name = "the DataFrame"
+    #: Children of a node of the merge tree.
+    split_every = 8
+    #: The largest sums of one pass seen so far, in bytes (0: none yet); see _aligned_sums.
+    largest_sums = 0
 
     def columns(self) -> list[str]:
         raise NotImplementedError
@@ -207,9 +212,32 @@ class Passes:
         raise NotImplementedError
 
 
+#: What one node of a pass's merge tree may hold of its children's sums, in bytes: the
+#: passes that several points of the fit make together are sent in jobs of as many as
+#: keep split_every children's sums of them within it. Sent as one job, the 6 points of a
+#: Hessian at 100,000 groups (12 MB of sums each) put 585 MB on one node, and a worker of
+#: the 10M-row fit at 1.4 GB. Each pass's sums are found and merged alone whatever the
+#: job, so the cut changes no bits; a job more costs the scheduler's round trip only.
+NODE_BYTES = 128 << 20
+
+
+def _nbytes(sums: Mapping[str, Any]) -> int:
+    return sum(int(getattr(v, "nbytes", 8)) for v in sums.values())
+
+
 def _aligned_sums(passes: Passes, model: Model, requests: list[tuple[str, dict]]) -> list[dict]:
-    """The merged sums of ``requests`` as the core borrows them (see :func:`aligned`)."""
-    return [{k: aligned(v) for k, v in sums.items()} for sums in passes.sums(model, requests)]
+    """The merged sums of ``requests`` as the core borrows them (see :func:`aligned`), in
+    jobs within NODE_BYTES (by the largest sums of one pass seen; the first pass alone
+    while none has been)."""
+    out: list[dict] = []
+    while len(out) < len(requests):
+        each = max(passes.largest_sums, 1)
+        room = max(1, NODE_BYTES // (passes.split_every * each)) if passes.largest_sums else 1
+        job = requests[len(out) : len(out) + room]
+        for sums in passes.sums(model, job):
+            passes.largest_sums = max(passes.largest_sums, _nbytes(sums))
+            out.append({k: aligned(v) for k, v in sums.items()})
+    return out
 
 
 def _column_values(arg: Any, what: str, name: str) -> None:
