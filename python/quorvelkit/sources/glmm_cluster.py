@@ -234,7 +234,9 @@ def _aligned_sums(passes: Passes, model: Model, requests: list[tuple[str, dict]]
         each = max(passes.largest_sums, 1)
         room = max(1, NODE_BYTES // (passes.split_every * each)) if passes.largest_sums else 1
         job = requests[len(out) : len(out) + room]
-        for sums in passes.sums(model, job):
+        got = passes.sums(model, job)
+        assert len(got) == len(job), "an engine returned the sums of another number of passes"
+        for sums in got:
             passes.largest_sums = max(passes.largest_sums, _nbytes(sums))
             out.append({k: aligned(v) for k, v in sums.items()})
     return out
