@@ -215,7 +215,11 @@ def glmm_batches(
     A Dask or Spark DataFrame of a model of one grouping factor fitted by Laplace is
     fitted with every pass reduced on the workers (:mod:`quorvelkit.sources.glmm_cluster`):
     ``split_every`` is the number of partitions' sums merged per node of the fixed merge
-    tree; ``persist`` (Dask) and ``cache`` (Spark), True by default, keep the partitions
+    tree. A node holds its children's sums at once, up to 128 bytes a group for each pass
+    with one scalar random effect: the passes that several points make together are sent
+    in jobs that keep a node within 128 MiB, but one pass each at a million groups is
+    still split_every x 128 MB on one worker, and a smaller ``split_every`` (2, 3 or 4)
+    bounds it. ``persist`` (Dask) and ``cache`` (Spark), True by default, keep the partitions
     as the core reads them in the workers' memory between passes (False: each pass
     computes them again from the DataFrame). ``batch_rows``, ``cache_bytes`` and
     ``spill`` are not theirs. A Dask DataFrame of another model has its partitions
