@@ -231,8 +231,8 @@ def _aligned_sums(passes: Passes, model: Model, requests: list[tuple[str, dict]]
     while none has been)."""
     out: list[dict] = []
     while len(out) < len(requests):
-        each = max(passes.largest_sums, 1)
-        room = max(1, NODE_BYTES // (passes.split_every * each)) if passes.largest_sums else 1
+        largest = passes.largest_sums
+        room = max(1, NODE_BYTES // (passes.split_every * largest)) if largest else 1
         job = requests[len(out) : len(out) + room]
         got = passes.sums(model, job)
         assert len(got) == len(job), "an engine returned the sums of another number of passes"
