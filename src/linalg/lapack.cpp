@@ -178,4 +178,12 @@ void solve_transposed(const double* l, std::size_t n, std::size_t ld, double* x)
   scipy_cblas_dtrsv(CblasColMajor, CblasUpper, CblasNoTrans, CblasNonUnit, as_int(n), l, as_int(ld), x, 1);
 }
 
+void solve_lower(const double* l, std::size_t n, std::size_t ld, double* x) {
+  if (n == 0) return;
+  one_thread();
+  const BlasCall guard;
+  // Row-major lower L is column-major upper L': L x = b is (L')' x = b.
+  scipy_cblas_dtrsv(CblasColMajor, CblasUpper, CblasTrans, CblasNonUnit, as_int(n), l, as_int(ld), x, 1);
+}
+
 }  // namespace qk::lapack

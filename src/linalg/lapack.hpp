@@ -60,4 +60,7 @@ void subtract_gram(const double* b, std::size_t r, std::size_t k, std::size_t ld
 // x (n) <- L'^-1 x with L n x n lower (leading dimension ld).
 void solve_transposed(const double* l, std::size_t n, std::size_t ld, double* x);
 
+// x (n) <- L^-1 x with L n x n lower (leading dimension ld).
+void solve_lower(const double* l, std::size_t n, std::size_t ld, double* x);
+
 }  // namespace qk::lapack

@@ -183,6 +183,59 @@ TEST_P(CrossedAgainstDense, CriterionSolutionAndLayout) {
   }
 }
 
+// The system over Z alone from the factor of a design with X: its solve and its
+// leverages are those of the design without X (the dense reference's modes, and the
+// prediction variances through that design's own factor).
+TEST_P(CrossedAgainstDense, SystemOverZAloneFromAnyFactor) {
+  const CrossedCase& c = GetParam();
+  const CrossedData data = simulate(c, 13);
+  CrossedData plain = data;
+  plain.p = 0;
+  plain.x.clear();
+  CrossedCase c0 = c;
+  c0.p = 0;
+  auto d = design_of(data, c);
+  auto d0 = design_of(plain, c0);
+  const Vec th = trial_theta(*d, 5);
+  const qkt::DenseSolution ref = dense_reference(plain, *d0, th, false);
+  // Lambda'Z'Wy per level: the right-hand side whose solution is the modes.
+  std::vector<Vec> r(c.m.size());
+  for (std::size_t j = 0; j < c.m.size(); ++j) {
+    const std::uint64_t q = c.q[j];
+    const Vec lam = cr::lambda_of(*d, th, j);
+    r[j].assign(c.m[j] * q, 0.0);
+    for (std::uint64_t row = 0; row < data.n; ++row) {
+      const double wy = (data.w.empty() ? 1.0 : data.w[row]) * data.y[row];
+      const double* z = data.z[j].data() + row * q;
+      for (std::uint64_t a = 0; a < q; ++a)
+        for (std::uint64_t b = a; b < q; ++b)
+          r[j][static_cast<std::uint64_t>(data.codes[j][row]) * q + a] += lam[b * q + a] * z[b] * wy;
+    }
+  }
+  std::vector<std::vector<std::int64_t>> levels;
+  cr::PredictionRows rows = own_rows(data, data.n, 5, levels);
+  const auto f0 = cr::factorize(*d0, th, false);
+  ASSERT_TRUE(f0);
+  const Vec want_lev = cr::prediction_variance(*d0, *f0, rows);
+  for (bool reml : {false, true}) {  // the Z part of the factor does not depend on it
+    for (const cr::Design* dd : {d.get(), d0.get()}) {
+      const auto f = cr::factorize(*dd, th, reml);
+      ASSERT_TRUE(f);
+      const std::vector<Vec> x = cr::solve_z(*dd, *f, r);
+      Vec u;
+      for (const Vec& xj : x) u.insert(u.end(), xj.begin(), xj.end());
+      EXPECT_TRUE(qkt::all_near(u, ref.u, 1e-9)) << "p " << dd->pr.p << " reml " << reml;
+      rows.x = nullptr;
+      const Vec got = cr::leverages(*dd, *f, rows);
+      rows.x = data.x.data();
+      ASSERT_EQ(got.size(), want_lev.size());
+      for (std::size_t i = 0; i < got.size(); ++i)
+        EXPECT_NEAR(got[i], want_lev[i], 1e-11 * std::max(1.0, want_lev[i])) << "row " << i << " p " << dd->pr.p;
+    }
+  }
+  EXPECT_THROW(cr::solve_z(*d, *f0, {}), std::invalid_argument);  // no right-hand side per factor
+}
+
 // A row whose pair of levels the design's rows do not have lies off the selected
 // inverse's pattern: refused, not misread.
 TEST(CrossedCore, LeveragesRefuseAPairOffThePattern) {

@@ -102,17 +102,26 @@ std::vector<double> prediction_variance(const Design& d, const Factor& f, const 
 // The same numbers (to rounding) for rows whose levels all occur together in the
 // design's rows, as the model's own rows do (a level may be -1): from the selected
 // inverse, at a cost per row independent of the dense block's size. A pair of levels
-// off the design's pattern is a std::logic_error.
+// off the design's pattern is a std::logic_error. Rows without x (a null rows.x) read
+// the system over Z alone, Lambda'Z'WZ Lambda + I, whose factor is the leading part of
+// the factor of any design of those rows (with X or without): ||L_ZZ^-1 v_Z||^2.
 std::vector<double> leverages(const Design& d, const Factor& f, const PredictionRows& rows);
 
 // The selected inverse that leverages() reads, for many calls at one factor (a pass over
 // batches, each with rows of its own): its price, the dense block's inverse, is paid
 // once. The table refers to the design, which must outlive it.
 struct LeverageTable;
-std::shared_ptr<const LeverageTable> leverage_table(const Design& d, const Factor& f);
+std::shared_ptr<const LeverageTable> leverage_table(const Design& d, const Factor& f, bool with_x = true);
 // leverages() of the factor the table was made from: the same numbers, to the bit.
 std::vector<double> leverages(const Design& d, const Factor& f, const PredictionRows& rows,
                               const LeverageTable& table);
+
+// x = (Lambda'Z'WZ Lambda + I)^-1 r, the system over Z alone, by forward and back
+// substitution through the Z part of the factor (the same whether the design has X or
+// not): r and x per factor, m_j x q_j each. A second right-hand side of a system
+// factored already, at the price of two triangular solves instead of a refill and a
+// factorisation.
+std::vector<std::vector<double>> solve_z(const Design& d, const Factor& f, const std::vector<std::vector<double>>& r);
 
 // The factor and level of a row of Z (global index below Q).
 struct RowPlace {

@@ -270,6 +270,59 @@ std::vector<std::vector<double>> modes(const Design& d, const Factor& f) {
   return out;
 }
 
+}  // namespace
+
+std::vector<std::vector<double>> solve_z(const Design& d, const Factor& f, const std::vector<std::vector<double>>& r) {
+  const Products& pr = d.pr;
+  const Layout& lay = d.layout;
+  const std::size_t k = lay.k, dg = lay.diagonal, p = pr.p;
+  const std::uint64_t off_d = lay.offset[dg], big_q = lay.offset[k];
+  if (r.size() != k) throw std::invalid_argument("solve_z: one right-hand side per factor");
+  std::vector<double> y(big_q);
+  for (std::size_t j = 0; j < k; ++j) {
+    if (r[j].size() != lay.offset[j + 1] - lay.offset[j]) throw std::invalid_argument("solve_z: a factor's length");
+    std::copy(r[j].begin(), r[j].end(), y.begin() + static_cast<std::ptrdiff_t>(lay.offset[j]));
+  }
+  // Forward through L_ZZ in the factor's column order: a block-diagonal column's rows
+  // [b, e - 1 - p) are Z's (X's and y's follow), all below the column.
+  for (std::size_t i = 0; i < dg; ++i) {
+    const std::uint64_t q = pr.q[i];
+    const double* cv = f.col[i].data();
+    for (std::uint64_t l = 0; l < pr.m[i]; ++l) {
+      double* yl = &y[lay.offset[i] + l * q];
+      forward_solve(&f.diag[i][l * q * q], q, yl, 1);
+      const std::uint64_t b = lay.col_ptr[i][l], ez = lay.col_ptr[i][l + 1] - 1 - p;
+      for (std::uint64_t t = b; t < ez; ++t) {
+        double v = 0.0;
+        for (std::size_t c = 0; c < q; ++c) v = v + cv[t * q + c] * yl[c];
+        y[lay.rows[i][t]] = y[lay.rows[i][t]] - v;
+      }
+    }
+  }
+  lapack::solve_lower(f.dense.data(), f.dz, f.nt, y.data() + off_d);
+  // Back through L_ZZ', as modes() does with the factor's y row in place of y.
+  lapack::solve_transposed(f.dense.data(), f.dz, f.nt, y.data() + off_d);
+  for (std::size_t i = dg; i-- > 0;) {
+    const std::uint64_t q = pr.q[i];
+    const double* cv = f.col[i].data();
+    for (std::uint64_t l = pr.m[i]; l-- > 0;) {
+      const std::uint64_t b = lay.col_ptr[i][l], ez = lay.col_ptr[i][l + 1] - 1 - p;
+      double* yl = &y[lay.offset[i] + l * q];
+      for (std::size_t c = 0; c < q; ++c) {
+        double v = yl[c];
+        for (std::uint64_t t = b; t < ez; ++t) v = v - cv[t * q + c] * y[lay.rows[i][t]];
+        yl[c] = v;
+      }
+      backward_solve(&f.diag[i][l * q * q], q, yl, 1);
+    }
+  }
+  std::vector<std::vector<double>> out(k);
+  for (std::size_t j = 0; j < k; ++j) out[j].assign(y.begin() + lay.offset[j], y.begin() + lay.offset[j + 1]);
+  return out;
+}
+
+namespace {
+
 // d pwrss / d theta = -2 sum_l (Z_j'W r)[l][row] u_j[l][col], r the weighted residual.
 std::vector<double> pwrss_gradient(const Design& d, const Factor& f, const std::vector<std::vector<double>>& u) {
   const Products& pr = d.pr;
@@ -357,23 +410,25 @@ struct LeverageTable {
   Selected s;
 };
 
-std::shared_ptr<const LeverageTable> leverage_table(const Design& d, const Factor& f) {
-  return std::make_shared<const LeverageTable>(LeverageTable{select_inverse(d, f, d.pr.p > 0)});
+std::shared_ptr<const LeverageTable> leverage_table(const Design& d, const Factor& f, bool with_x) {
+  return std::make_shared<const LeverageTable>(LeverageTable{select_inverse(d, f, with_x && d.pr.p > 0)});
 }
 
 std::vector<double> leverages(const Design& d, const Factor& f, const PredictionRows& rows) {
-  return leverages(d, f, rows, *leverage_table(d, f));
+  return leverages(d, f, rows, *leverage_table(d, f, rows.x != nullptr));
 }
 
 std::vector<double> leverages(const Design& d, const Factor& f, const PredictionRows& rows,
                               const LeverageTable& table) {
-  const std::size_t k = d.layout.k, p = d.pr.p;
+  const Selected& s = table.s;
+  // A table over Z alone reads no x.
+  const std::size_t k = d.layout.k, p = s.with_x ? d.pr.p : 0;
+  if (p > 0 && !rows.x) throw std::invalid_argument("leverages: rows without x for a system over [Z X]");
   const std::uint64_t big_q = d.layout.offset[k];
   // v'A^-1 v reads A^-1 only between the levels a row meets, and those pairs are on the
   // pattern of L (they are entries of A): Takahashi's entries of the inverse suffice,
   // and a row costs (sum_j q_j + p)^2 reads where ||L^-1 v||^2 costs a triangular solve
   // through the dense block.
-  const Selected& s = table.s;
   std::size_t width = p;
   for (std::size_t j = 0; j < k; ++j) width += d.pr.q[j];
   std::vector<double> out(rows.r, 0.0);

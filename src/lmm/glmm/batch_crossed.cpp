@@ -92,13 +92,22 @@ class Driver {
   // `gradient`) and ll the rows' sum of loglik_smooth there.
   bool pirls(const Family& fam, const std::vector<double>& theta, const ModeSet& lam, std::vector<double>& beta,
              bool joint, bool cond_var, ModeSet& u, Solve& last, bool gradient, double& ll, bool at_mode = false);
-  // The solve of a gradient's second system (in: its kSystem pass), t into ts.u; t is
-  // zero, shaped as `like`, without a pass's solve where the system's response is zero.
-  bool t_solve(const CrossedPassInput& in, const std::vector<double>& theta, const ModeSet& like, Solve& ts);
+  // The solve of a gradient's second system over u (in: its kSystem pass), t into t;
+  // zero, shaped as `like`, without a solve where the system's response is zero. With
+  // `by` (the system at the point, whose factor's Z part is this system's matrix) the
+  // pass sums the right-hand side only, which by's factor solves; else the pass fills
+  // the system, which is factored. ll (optional) receives the pass's sum of loglik.
+  bool t_solve(CrossedPassInput in, const std::vector<double>& theta, const ModeSet& lam, const ModeSet& like,
+               const Solve* by, ModeSet& t, double* ll = nullptr);
   // crossed_gradient's exact gradient at the modes pirls found (u, last): the second
-  // solve's products and the leverages in one pass, the row sums in another.
+  // solve's right-hand side (or system) and the leverages in one pass, the row sums in
+  // another. ll (optional) receives the first pass's sum of loglik at (beta, u).
   bool gradient(const Family& fam, const std::vector<double>& theta, const ModeSet& lam, const std::vector<double>& beta,
-                const ModeSet& u, Solve& last, double* grad);
+                const ModeSet& u, Solve& last, double* grad, double* ll = nullptr);
+  // The joint PIRLS and the criterion at its point (joint_point's): `keep` receives the
+  // joint PIRLS's last system with its factor.
+  bool joint_at(const std::vector<double>& theta, const double* beta0, double& value, double* beta, double* rx_inv,
+                ModeSet& warm, double* full, Solve& keep);
 
   BatchReader& reader_;
   const CrossedBatchModel& model_;
@@ -295,16 +304,36 @@ bool Driver::pirls(const Family& fam, const std::vector<double>& theta, const Mo
   return false;
 }
 
-bool Driver::t_solve(const CrossedPassInput& in, const std::vector<double>& theta, const ModeSet& like, Solve& ts) {
-  Point second = filled(in);
-  if (second.sums.response) return solve(second.system, theta, false, false, ts);
-  ts.u.resize(like.size());
-  for (std::size_t j = 0; j < like.size(); ++j) ts.u[j].assign(like[j].size(), 0.0);
+bool Driver::t_solve(CrossedPassInput in, const std::vector<double>& theta, const ModeSet& lam, const ModeSet& like,
+                     const Solve* by, ModeSet& t, double* ll) {
+  bool response = false;
+  if (by) {
+    crossed::Products rhs;
+    for (std::size_t j = 0; j < like.size(); ++j) rhs.zty.emplace_back(like[j].size(), 0.0);
+    in.rhs_only = true;
+    CrossedPassSums sums;
+    sums.products = &rhs;
+    pass(in, sums);
+    if (ll) *ll = sums.ll;
+    response = sums.response;
+    if (response) t = crossed::solve_z(*by->design, *by->factor, lambda_t_levels(rhs.zty, lam, model_.q));
+  } else {
+    Point second = filled(in);
+    if (ll) *ll = second.sums.ll;
+    response = second.sums.response;
+    Solve ts;
+    if (response && !solve(second.system, theta, false, false, ts)) return false;
+    t = std::move(ts.u);
+  }
+  if (!response) {
+    t.resize(like.size());
+    for (std::size_t j = 0; j < like.size(); ++j) t[j].assign(like[j].size(), 0.0);
+  }
   return true;
 }
 
 bool Driver::gradient(const Family& fam, const std::vector<double>& theta, const ModeSet& lam,
-                      const std::vector<double>& beta, const ModeSet& u, Solve& last, double* grad) {
+                      const std::vector<double>& beta, const ModeSet& u, Solve& last, double* grad, double* ll) {
   const std::size_t nt = model_.theta_offset.back();
   check_interrupt();
   // The second solve's system: the leverages c_r (from last's factor) give its response.
@@ -312,15 +341,17 @@ bool Driver::gradient(const Family& fam, const std::vector<double>& theta, const
   in.design = last.design.get();
   in.factor = &*last.factor;
   // One selected inverse for both passes' batches (the dense block's inverse, the
-  // largest price of a crossed pass where a factor has thousands of levels).
-  const std::shared_ptr<const crossed::LeverageTable> table = crossed::leverage_table(*in.design, *in.factor);
+  // largest price of a crossed pass where a factor has thousands of levels), of the
+  // system over u alone whatever last's design.
+  const std::shared_ptr<const crossed::LeverageTable> table = crossed::leverage_table(*in.design, *in.factor, false);
   in.leverage = table.get();
   in.observed = !canonical(fam) && !fam.observed && observed_ok_;
-  Solve ts;
-  if (!t_solve(in, theta, last.u, ts)) return false;
+  ModeSet t;
+  // Under the Laplace weights the second system's matrix is last's over u.
+  if (!t_solve(in, theta, lam, last.u, in.observed ? nullptr : &last, t, ll)) return false;
   in.kind = CrossedPassKind::kGradient;
   in.u_last = &last.u;
-  in.t = &ts.u;
+  in.t = &t;
   CrossedPassSums sums;
   pass(in, sums);
   std::copy(sums.grad.begin(), sums.grad.end(), grad);
@@ -358,25 +389,55 @@ bool Driver::evaluate(const std::vector<double>& theta, const double* beta, doub
   return std::isfinite(value);
 }
 
-bool Driver::joint(const std::vector<double>& theta, const double* beta0, double& value, double* beta,
-                   double* rx_inv, ModeSet& warm, double* full) {
+bool Driver::joint_at(const std::vector<double>& theta, const double* beta0, double& value, double* beta,
+                      double* rx_inv, ModeSet& warm, double* full, Solve& keep) {
   const Family fam = at_params(model_.family, beta0, model_.p);
   const std::uint64_t p = model_.p, nd = n_extra(model_.family);
+  const ModeSet lam = lambdas(theta);
   std::vector<double> b(beta0, beta0 + p);
   ModeSet u = warm;
-  Solve last;
   double ll = 0.0;
   std::copy(beta0 + p, beta0 + p + nd, beta + p);
-  if (!pirls(fam, theta, lambdas(theta), b, true, false, u, last, false, ll)) {
+  if (!pirls(fam, theta, lam, b, true, false, u, keep, true, ll)) {
     std::copy(b.begin(), b.end(), beta);
     return false;
   }
-  std::copy(last.beta.begin(), last.beta.end(), beta);
-  if (rx_inv) std::copy(last.solution->ev.fixed_inverse.begin(), last.solution->ev.fixed_inverse.end(), rx_inv);
-  u = last.u;
-  const bool ok = evaluate(theta, beta, value, full, &u, nullptr, true);
-  if (ok) warm = u;
-  return ok;
+  std::copy(keep.beta.begin(), keep.beta.end(), beta);
+  if (rx_inv) std::copy(keep.solution->ev.fixed_inverse.begin(), keep.solution->ev.fixed_inverse.end(), rx_inv);
+  u = keep.u;
+  const std::vector<double> bp(beta, beta + p);
+  // The point's sum of loglik: from the gradient's first pass, which is at the point,
+  // else a pass of its own (which, where the curvature's sign decides the gradient's
+  // second system, also finds it, as crossed_gradient does from the rows' states).
+  const bool curvature = full && !canonical(fam) && !fam.observed;
+  if (!full || curvature) {
+    CrossedPassInput in;
+    in.kind = CrossedPassKind::kValue;
+    in.fam = fam;
+    in.lambdas = &lam;
+    in.beta = bp.data();
+    in.u = &u;
+    in.curvature = curvature;
+    CrossedPassSums sums;
+    pass(in, sums);
+    ll = sums.ll;
+    if (curvature) observed_ok_ = sums.observed_ok;
+  }
+  if (full) {
+    double at_point = 0.0;
+    if (!gradient(fam, theta, lam, bp, u, keep, full, &at_point)) return false;
+    if (!curvature) ll = at_point;
+  }
+  value = ((-2.0 * ll + squares(u)) + keep.ldl2) + constant_;
+  if (!std::isfinite(value)) return false;
+  warm = u;
+  return true;
+}
+
+bool Driver::joint(const std::vector<double>& theta, const double* beta0, double& value, double* beta,
+                   double* rx_inv, ModeSet& warm, double* full) {
+  Solve keep;
+  return joint_at(theta, beta0, value, beta, rx_inv, warm, full, keep);
 }
 
 bool Driver::joint_gradient(const std::vector<double>& theta, const double* beta0, double& value, double* beta,
@@ -384,7 +445,8 @@ bool Driver::joint_gradient(const std::vector<double>& theta, const double* beta
   const std::uint64_t p = model_.p, ne = n_extra(model_.family);
   const std::size_t nt = model_.theta_offset.back();
   std::vector<double> rx(p * p), full(nt + p + ne, 0.0);
-  if (!joint(theta, beta0, value, beta, rx.data(), warm, full.data())) return false;
+  Solve keep;
+  if (!joint_at(theta, beta0, value, beta, rx.data(), warm, full.data(), keep)) return false;
   if (rx_inv) std::copy(rx.begin(), rx.end(), rx_inv);
   const Family fam = at_params(model_.family, beta, p);
   const ModeSet lam = lambdas(theta);
@@ -415,10 +477,11 @@ bool Driver::joint_gradient(const std::vector<double>& theta, const double* beta
   in.joint = false;
   in.observed = observed;
   in.v = v.data();
-  Solve ts;
-  if (!t_solve(in, theta, warm, ts)) return false;
+  ModeSet t;
+  // M_o is the joint system's part over u where its Laplace weights are the curvature.
+  if (!t_solve(in, theta, lam, warm, canonical(fam) || fam.observed ? &keep : nullptr, t)) return false;
   in.kind = CrossedPassKind::kAdjointGradient;
-  in.t = &ts.u;
+  in.t = &t;
   CrossedPassSums sums;
   pass(in, sums);
   return detail::joint_difference(full, sums.grad, nt, p, ne, grad);

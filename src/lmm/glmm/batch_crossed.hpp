@@ -63,7 +63,7 @@ enum class CrossedWeights : std::uint8_t {
 
 enum class CrossedPassKind : std::uint8_t {
   kCheck,     // rows checked; each pair of factors' level pairs, levels' row counts
-  kValue,     // sum loglik_smooth at the point
+  kValue,     // sum loglik_smooth at the point (and observed_ok, with `curvature`)
   kSystem,    // and the products of the system of `weights`
   kGradient,  // the gradient's row sums, given the leverages' system and t
   kAdjointGradient,  // nAGQ = 0's: theta's and the family parameters' row sums, given v and t
@@ -80,7 +80,11 @@ struct CrossedPassInput {
   // kSystem.
   CrossedWeights weights = CrossedWeights::kScoring;
   bool joint = false;                   // with X (base: the offset), else u alone (base: offset + X beta)
+  // Only the response's sums Z_j'W z (the products' zty, which alone need be sized):
+  // the right-hand side of a solve over u by a factor at hand.
+  bool rhs_only = false;
   const double* dbeta = nullptr;        // when given: max_r |x_r' dbeta| into step_eta
+  bool curvature = false;               // kValue: whether -d2 > 0 in every row too
   // kSecond and kGradient: the system at the modes and its factor (the leverages), and
   // whether the curvature is the observed one.
   const crossed::Design* design = nullptr;
@@ -101,7 +105,7 @@ struct CrossedPassSums {
   double ll = 0.0;                    // sum loglik_smooth over rows of nonzero weight
   crossed::Products* products = nullptr;  // kSystem: filled (its pattern given)
   double step_eta = 0.0;
-  bool observed_ok = true;            // -d2 > 0 in every row of nonzero weight (kSystem)
+  bool observed_ok = true;            // -d2 > 0 in every row of nonzero weight (kSystem; kValue with curvature)
   bool laplace_same = true;           // the Laplace weights are the scoring ones in every row (kSystem)
   bool negative = false;              // a weight below 0 (kSystem)
   bool response = false;              // a nonzero response (kSystem)

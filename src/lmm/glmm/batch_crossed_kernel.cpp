@@ -153,8 +153,17 @@ void check_row(const CrossedBatchModel& model, const Batch& b, std::uint64_t r, 
 
 // Adds row r, of weight wt and response resp, to the products (refill's terms).
 void add_products(const CrossedBatchModel& model, const Batch& b, std::uint64_t r, double wt, double resp,
-                  cr::Products& pr) {
+                  cr::Products& pr, bool rhs_only) {
   const std::size_t k = model.m.size(), p = pr.p;
+  if (rhs_only) {
+    for (std::size_t j = 0; j < k; ++j) {
+      const std::uint64_t q = model.q[j], l = static_cast<std::uint64_t>(b.codes[j * b.n + r]);
+      const double* zr = b.z + b.n * model.column[j] + r * q;
+      double* zty = pr.zty[j].data() + l * q;
+      for (std::size_t a = 0; a < q; ++a) zty[a] = zty[a] + (zr[a] * wt) * resp;
+    }
+    return;
+  }
   pr.yty = pr.yty + (resp * wt) * resp;
   pr.log_weights = pr.log_weights + std::log(std::fabs(wt));
   const double* xr = b.x + r * model.p;
@@ -243,9 +252,8 @@ void add_crossed_batch(const CrossedBatchModel& model, const Batch& b, const Cro
     // The leverages a_r' M^-1 a_r from the selected inverse, per batch (the batch's
     // codes and columns are the factors' contiguous arrays).
     cr::PredictionRows rows;
-    const double none = 0.0;
     rows.r = b.n;
-    rows.x = &none;
+    rows.x = nullptr;  // the system over u alone, whatever the design
     for (std::size_t j = 0; j < k; ++j) {
       rows.levels.push_back(b.codes + j * b.n);
       rows.z.push_back(b.z + b.n * model.column[j]);
@@ -267,8 +275,12 @@ void add_crossed_batch(const CrossedBatchModel& model, const Batch& b, const Cro
         for (std::uint64_t c = 0; c < p; ++c) e = e + xr[c] * in.dbeta[c];
         sums.step_eta = std::max(sums.step_eta, std::fabs(e));
       }
-      if (in.kind == CrossedPassKind::kValue) continue;
+      if (in.kind == CrossedPassKind::kValue && !in.curvature) continue;
       const RowState s = detail::row_state(fam, y, eta, w);
+      if (in.kind == CrossedPassKind::kValue) {
+        if (w != 0.0 && !(-s.d2 > 0.0)) sums.observed_ok = false;
+        continue;
+      }
       if (w != 0.0 && !(-s.d2 > 0.0)) sums.observed_ok = false;
       if (w != 0.0 && s.weight != s.scoring) sums.laplace_same = false;
       double wt = 0.0, resp = 0.0;
@@ -302,7 +314,7 @@ void add_crossed_batch(const CrossedBatchModel& model, const Batch& b, const Cro
       }
       if (wt < 0.0) sums.negative = true;
       if (resp != 0.0) sums.response = true;
-      add_products(model, b, r, wt, resp, *sums.products);
+      add_products(model, b, r, wt, resp, *sums.products, in.rhs_only);
       continue;
     }
     const RowState s = detail::row_state(fam, y, eta, w);

@@ -228,6 +228,42 @@ bool pirls(const CrossedModel& model, const Family& fam, const std::vector<doubl
            bool cond_var, std::vector<std::vector<double>>& u, std::vector<double>& eta, Solve& last,
            bool gradient = false, bool at_mode = false);
 
+// Lambda_j' s_l per level l of each factor j (s per factor m_j x q_j; lambdas lower,
+// q_j x q_j): the right-hand side over u of a system whose Z_j'Wz sums are s, in the
+// crossed core's factorisation's arithmetic. The in-memory fit and the fit from batches
+// both form it so, from sums taken in row order: the same bits.
+std::vector<std::vector<double>> lambda_t_levels(const std::vector<std::vector<double>>& s,
+                                                 const std::vector<std::vector<double>>& lambdas,
+                                                 const std::vector<std::uint64_t>& q);
+
+// lambda_t_levels of the sums Z_j'W z of weights wt and response resp per row, each
+// level's rows in row order as refill sums them: the right-hand side of a solve over u
+// of that system.
+std::vector<std::vector<double>> z_rhs(const CrossedModel& model, const std::vector<std::vector<double>>& lambdas,
+                                       const std::vector<double>& wt, const std::vector<double>& resp);
+
+// The rows at a joint point: the linear predictor and their states there, and the
+// joint PIRLS's last system with its factor (the caller gives the system back to the
+// model's spares).
+struct JointRows {
+  std::vector<double> eta;
+  std::vector<detail::RowState> st;
+  std::unique_ptr<cr::Design> design;
+  std::optional<cr::Factor> factor;
+};
+
+// nAGQ = 0's point at theta: the joint PIRLS over (u, beta) from beta0 and the modes in
+// warm (in and out), then the Laplace criterion at its (beta, u) with, when grad is
+// given, its gradient over (theta, beta, the family's parameters) as crossed_evaluate
+// gives it. Both from the joint PIRLS's last system, whose factor's Z part is the system
+// over u alone at the same weights: no system over u is solved at the modes. beta
+// receives the point's beta (the family's parameters copied from beta0's), rx_inv
+// (optional, p x p) beta's covariance at fixed theta there, `rows` (optional) the rows'
+// linear predictor, with grad their states, and the system.
+bool joint_point(const CrossedModel& model, const std::vector<double>& theta, const double* beta0, double* beta,
+                 double* rx_inv, double& value, double* grad, std::vector<std::vector<double>>& warm,
+                 JointRows* rows = nullptr);
+
 // For each entry (a, b) of each factor's Lambda (theta's layout): sum_r (omega_r u_lb +
 // d1_r t_lb) z_ra, l row r's level of the factor: a derivative's terms through deta /
 // dtheta and through dA'/dtheta d1 (group_gradient's form), into out (n_theta).

@@ -231,6 +231,48 @@ bool pirls(const CrossedModel& model, const Family& fam, const std::vector<doubl
 }
 
 
+std::vector<std::vector<double>> lambda_t_levels(const std::vector<std::vector<double>>& s,
+                                                 const std::vector<std::vector<double>>& lambdas,
+                                                 const std::vector<std::uint64_t>& q) {
+  std::vector<std::vector<double>> out(s.size());
+  for (std::size_t j = 0; j < s.size(); ++j) {
+    const std::uint64_t qj = q[j], m = s[j].size() / qj;
+    out[j].assign(s[j].size(), 0.0);
+    for (std::uint64_t l = 0; l < m; ++l)
+      for (std::uint64_t a = 0; a < qj; ++a) {
+        double t = 0.0;
+        for (std::uint64_t c = 0; c < qj; ++c) t = t + s[j][l * qj + c] * lambdas[j][c * qj + a];
+        out[j][l * qj + a] = t;
+      }
+  }
+  return out;
+}
+
+std::vector<std::vector<double>> z_rhs(const CrossedModel& model, const std::vector<std::vector<double>>& lambdas,
+                                       const std::vector<double>& wt, const std::vector<double>& resp) {
+  const std::size_t k = model.factors.size();
+  std::vector<std::vector<double>> zty(k);
+  std::vector<std::uint64_t> qs(k);
+  for (std::size_t j = 0; j < k; ++j) {
+    const CrossedFactor& f = model.factors[j];
+    const std::uint64_t q = f.q;
+    qs[j] = q;
+    const std::vector<std::uint64_t>& rows = model.level_rows[j];
+    const std::vector<std::uint64_t>& ptr = model.level_ptr[j];
+    zty[j].assign(f.m * q, 0.0);
+    for_chunks(plan_chunks(f.m, (model.n / f.m + 1) * q), [&](std::uint64_t, std::uint64_t lb, std::uint64_t le) {
+      for (std::uint64_t l = lb; l < le; ++l) {
+        double* zl = zty[j].data() + l * q;
+        for (std::uint64_t t = ptr[l]; t < ptr[l + 1]; ++t) {
+          const std::uint64_t r = rows[t];
+          for (std::uint64_t a = 0; a < q; ++a) zl[a] = zl[a] + (f.z[r * q + a] * wt[r]) * resp[r];
+        }
+      }
+    });
+  }
+  return lambda_t_levels(zty, lambdas, qs);
+}
+
 void theta_terms(const CrossedModel& model, const std::vector<double>& omega, const std::vector<detail::RowState>& st,
                  const std::vector<std::vector<double>>& u, const std::vector<std::vector<double>>& t, double* out) {
   for (std::size_t j = 0; j < model.factors.size(); ++j) {
@@ -269,7 +311,8 @@ double laplace_value(const CrossedModel& model, const Family& fam, const std::ve
 // weights where -D2 is not positive), and 2 tr(M^-1 A'W dA/dtheta) is the LMM core's
 // gradient of its log-determinant at fixed weights.
 bool crossed_gradient(const CrossedModel& model, const Family& fam, const std::vector<double>& theta,
-                      const std::vector<double>& eta, const Solve& last, double* grad) {
+                      const std::vector<double>& eta, const Solve& last, double* grad,
+                      std::vector<detail::RowState>* st_out = nullptr) {
   const std::uint64_t n = model.n, p = model.p;
   const std::size_t k = model.factors.size();
   check_interrupt();
@@ -279,9 +322,8 @@ bool crossed_gradient(const CrossedModel& model, const Family& fam, const std::v
   for (std::uint64_t r = 0; r < n; ++r)
     if (model.w[r] != 0.0 && !(-st[r].d2 > 0.0)) observed_ok = false;
   cr::PredictionRows rows;
-  const double none = 0.0;
   rows.r = n;
-  rows.x = &none;
+  rows.x = nullptr;  // the leverages of the system over u alone, whatever last's design
   for (const CrossedFactor& f : model.factors) {
     rows.levels.push_back(f.codes.data());
     rows.z.push_back(f.z.data());
@@ -296,21 +338,27 @@ bool crossed_gradient(const CrossedModel& model, const Family& fam, const std::v
     wt[r] = model.w[r] == 0.0 ? kTinyWeight : cw;
     resp[r] = model.w[r] == 0.0 ? 0.0 : v[r] / cw;
   }
-  // With every Lambda zero the leverages, and so the response of this solve, are zero:
-  // t = 0 without a solve, whose system (a zero response has no residual pivot) would
-  // not factor.
-  Solve ts;
-  if (std::any_of(resp.begin(), resp.end(), [](double r) { return r != 0.0; })) {
-    if (!solve_system(model, theta, wt, resp, false, false, false, ts)) return false;
-  } else {
-    ts.u.resize(k);
-    for (std::size_t j = 0; j < k; ++j) ts.u[j].assign(last.u[j].size(), 0.0);
-  }
   std::vector<std::vector<double>> lambdas(k);
   for (std::size_t j = 0; j < k; ++j)
     lambdas[j] = theta_to_lambda(theta_part(model, theta, j), model.factors[j].idx, model.factors[j].q);
+  // With every Lambda zero the leverages, and so the response of this solve, are zero:
+  // t = 0 without a solve, whose system (a zero response has no residual pivot) would
+  // not factor. Under the Laplace weights M is last's system over u: its factor serves.
+  std::vector<std::vector<double>> t;
+  if (std::any_of(resp.begin(), resp.end(), [](double r) { return r != 0.0; })) {
+    if (!observed) {
+      t = cr::solve_z(*last.design, *last.factor, z_rhs(model, lambdas, wt, resp));
+    } else {
+      Solve ts;
+      if (!solve_system(model, theta, wt, resp, false, false, false, ts)) return false;
+      t = std::move(ts.u);
+    }
+  } else {
+    t.resize(k);
+    for (std::size_t j = 0; j < k; ++j) t[j].assign(last.u[j].size(), 0.0);
+  }
   std::vector<double> at;
-  linear_predictor(model, lambdas, std::vector<double>(n, 0.0), ts.u, at);
+  linear_predictor(model, lambdas, std::vector<double>(n, 0.0), t, at);
   std::vector<double> omega(n);
   for (std::uint64_t r = 0; r < n; ++r) omega[r] = (v[r] + st[r].d2 * at[r]) - 2.0 * st[r].d1;
   const std::size_t nt = model.theta_offset.back();
@@ -333,8 +381,9 @@ bool crossed_gradient(const CrossedModel& model, const Family& fam, const std::v
     }
   }
   const std::vector<double>& gl = last.solution->ev.grad_logdet;
-  theta_terms(model, omega, st, last.u, ts.u, grad);
+  theta_terms(model, omega, st, last.u, t, grad);
   for (std::size_t e = 0; e < nt; ++e) grad[e] = grad[e] + gl[e];
+  if (st_out) *st_out = std::move(st);
   return true;
 }
 
@@ -372,5 +421,54 @@ bool crossed_evaluate(const CrossedModel& model, const std::vector<double>& thet
   }
   return std::isfinite(value);
 }
+
+namespace crossed_detail {
+
+bool joint_point(const CrossedModel& model, const std::vector<double>& theta, const double* beta0, double* beta,
+                 double* rx_inv, double& value, double* grad, std::vector<std::vector<double>>& warm,
+                 JointRows* rows) {
+  std::vector<double> zp;
+  const Family fam = family_at(model, beta0, zp);
+  std::vector<double> b(beta0, beta0 + model.p), eta;
+  // The family's parameters beside beta (log(phi), the inflation's logit) are held at beta0's.
+  const std::uint64_t n = model.n, p = model.p, nd = n_extra(model.family);
+  std::copy(beta0 + p, beta0 + p + nd, beta + p);
+  Solve last;
+  if (!pirls(model, fam, theta, b, true, false, warm, eta, last, true)) {
+    std::copy(b.begin(), b.end(), beta);  // the last iterate, for a diagnosis
+    return false;
+  }
+  std::copy(last.beta.begin(), last.beta.end(), beta);
+  if (rx_inv) std::copy(last.solution->ev.fixed_inverse.begin(), last.solution->ev.fixed_inverse.end(), rx_inv);
+  warm = last.u;
+  // The point is (beta, u) of the last solve, which its system's solution moved by less
+  // than PIRLS's tolerance: its linear predictor, and the criterion with the system's
+  // log-determinant over u (the Z part of its factor) and gradient there.
+  const std::size_t k = model.factors.size();
+  std::vector<std::vector<double>> lambdas(k);
+  for (std::size_t j = 0; j < k; ++j)
+    lambdas[j] = theta_to_lambda(theta_part(model, theta, j), model.factors[j].idx, model.factors[j].q);
+  std::vector<double> eta0(n);
+  each_row(n, p + 1, [&](std::uint64_t r) {
+    double e = model.offset[r];
+    for (std::uint64_t c = 0; c < p; ++c) e = e + model.x[r * p + c] * beta[c];
+    eta0[r] = e;
+  });
+  linear_predictor(model, lambdas, eta0, warm, eta);
+  value = laplace_value(model, fam, eta, warm, last.ldl2);
+  std::vector<detail::RowState> st;
+  const bool ok = std::isfinite(value) && (!grad || crossed_gradient(model, fam, theta, eta, last, grad, &st));
+  if (ok && rows) {
+    rows->eta = std::move(eta);
+    rows->st = std::move(st);
+    rows->design = std::move(last.design);
+    rows->factor = std::move(last.factor);
+  } else {
+    model.spares->give(std::move(last.design), true);
+  }
+  return ok;
+}
+
+}  // namespace crossed_detail
 
 }  // namespace qk::glmm
