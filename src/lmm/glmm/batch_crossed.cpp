@@ -40,6 +40,7 @@ class Driver {
     plain_ = d.plain_;
     joint_ = d.joint_;
     constant_ = d.constant_;
+    cross_start_ = d.cross_start_;
   }
   // Bytes a point's evaluation holds beside the rows (its systems' products, a factor's
   // dense block and its inverse), for how many points may share passes at once.
@@ -74,8 +75,10 @@ class Driver {
     CrossedPassSums sums;
   };
   void pass(const CrossedPassInput& in, CrossedPassSums& sums) {
-    clear_crossed(model_, in, sums);
-    reader_.each([&](const Batch& b) { add_crossed_batch(model_, b, in, sums); });
+    CrossedPassInput run = in;
+    if (!cross_start_.empty()) run.cross_start = &cross_start_;
+    clear_crossed(model_, run, sums);
+    reader_.each([&](const Batch& b) { add_crossed_batch(model_, b, run, sums); });
     ++passes;
   }
   std::unique_ptr<crossed::Design> fresh(bool joint) const;
@@ -114,6 +117,10 @@ class Driver {
   std::shared_ptr<const crossed::Design> plain_, joint_;  // the patterns (read only)
   double constant_ = 0.0;
   bool observed_ok_ = true;  // at the modes pirls found last
+  // Per pair of factors, each level of the first's first key in the cross block (see
+  // CrossedPassInput::cross_start), from the patterns.
+  std::vector<std::vector<std::uint64_t>> cross_start_;
+  void index_cross();
 };
 
 void Driver::check() {
@@ -129,6 +136,21 @@ void Driver::check() {
   constant_ = -2.0 * s.constant;
   plain_ = crossed_pattern(model_, s, false);
   joint_ = crossed_pattern(model_, s, true);
+  index_cross();
+}
+
+void Driver::index_cross() {
+  const std::size_t k = model_.m.size();
+  cross_start_.clear();
+  for (std::size_t i = 0, pi = 0; i + 1 < k; ++i)
+    for (std::size_t j = i + 1; j < k; ++j, ++pi) {
+      const std::vector<std::uint64_t>& keys = plain_->pr.cross[pi].keys;
+      std::vector<std::uint64_t> start(model_.m[i] + 1, 0);
+      // Keys increase, so level l's run begins after every key of a lower level.
+      for (std::uint64_t key : keys) ++start[key / model_.m[j] + 1];
+      for (std::uint64_t l = 0; l < model_.m[i]; ++l) start[l + 1] += start[l];
+      cross_start_.push_back(std::move(start));
+    }
 }
 
 std::size_t Driver::point_bytes() const {

@@ -85,6 +85,11 @@ struct CrossedPassInput {
   bool rhs_only = false;
   const double* dbeta = nullptr;        // when given: max_r |x_r' dbeta| into step_eta
   bool curvature = false;               // kValue: whether -d2 > 0 in every row too
+  // Per pair of factors (i, j), where each level l of factor i has its first key in the
+  // pattern's cross block (m_i + 1 entries): a row's pair is looked for among its level's
+  // few keys, not the whole block (a search of many cache misses per row, most of a
+  // pass where the block has millions of pairs). Null: the whole block.
+  const std::vector<std::vector<std::uint64_t>>* cross_start = nullptr;
   // kSecond and kGradient: the system at the modes and its factor (the leverages), and
   // whether the curvature is the observed one.
   const crossed::Design* design = nullptr;

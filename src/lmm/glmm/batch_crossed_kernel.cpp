@@ -153,7 +153,7 @@ void check_row(const CrossedBatchModel& model, const Batch& b, std::uint64_t r, 
 
 // Adds row r, of weight wt and response resp, to the products (refill's terms).
 void add_products(const CrossedBatchModel& model, const Batch& b, std::uint64_t r, double wt, double resp,
-                  cr::Products& pr, bool rhs_only) {
+                  cr::Products& pr, bool rhs_only, const std::vector<std::vector<std::uint64_t>>* cross_start) {
   const std::size_t k = model.m.size(), p = pr.p;
   if (rhs_only) {
     for (std::size_t j = 0; j < k; ++j) {
@@ -188,11 +188,17 @@ void add_products(const CrossedBatchModel& model, const Batch& b, std::uint64_t 
   for (std::size_t i = 0, pi = 0; i + 1 < k; ++i)
     for (std::size_t j = i + 1; j < k; ++j, ++pi) {
       const std::uint64_t qi = model.q[i], qj = model.q[j];
-      const std::uint64_t key = static_cast<std::uint64_t>(b.codes[i * b.n + r]) * model.m[j] +
-                                static_cast<std::uint64_t>(b.codes[j * b.n + r]);
+      const std::uint64_t li = static_cast<std::uint64_t>(b.codes[i * b.n + r]);
+      const std::uint64_t key = li * model.m[j] + static_cast<std::uint64_t>(b.codes[j * b.n + r]);
       const cr::CrossBlock& cb = pr.cross[pi];
-      const auto at = std::lower_bound(cb.keys.begin(), cb.keys.end(), key);
-      if (at == cb.keys.end() || *at != key) throw std::logic_error("a pair of levels off the pattern of the first pass");
+      auto from = cb.keys.begin(), to = cb.keys.end();
+      if (cross_start) {
+        const std::vector<std::uint64_t>& start = (*cross_start)[pi];
+        to = from + static_cast<std::ptrdiff_t>(start[li + 1]);
+        from = from + static_cast<std::ptrdiff_t>(start[li]);
+      }
+      const auto at = std::lower_bound(from, to, key);
+      if (at == to || *at != key) throw std::logic_error("a pair of levels off the pattern of the first pass");
       double* v = pr.cross[pi].values.data() + static_cast<std::uint64_t>(at - cb.keys.begin()) * qi * qj;
       const double* zi = b.z + b.n * model.column[i] + r * qi;
       const double* zj = b.z + b.n * model.column[j] + r * qj;
@@ -314,7 +320,7 @@ void add_crossed_batch(const CrossedBatchModel& model, const Batch& b, const Cro
       }
       if (wt < 0.0) sums.negative = true;
       if (resp != 0.0) sums.response = true;
-      add_products(model, b, r, wt, resp, *sums.products, in.rhs_only);
+      add_products(model, b, r, wt, resp, *sums.products, in.rhs_only, in.cross_start);
       continue;
     }
     const RowState s = detail::row_state(fam, y, eta, w);
