@@ -195,6 +195,35 @@ TEST(GlmmGradient, CrossedLaplaceGradientMatchesDifferences) {
   }
 }
 
+// A warm start of PIRLS, near the modes or far from them (after a long trial step of the
+// optimiser), reaches the modes a cold start finds: the Laplace value and the nAGQ = 0
+// point to rounding, whichever start is traded for zero.
+TEST(GlmmCriterion, CrossedWarmStartsNearAndFar) {
+  for (const auto& [name, link] : {std::pair{"binomial", "logit"}, {"poisson", "log"}}) {
+    const gl::Family fam = family(name, link);
+    const Sim s = simulate(fam, 40, 1, 8, 31);
+    const gl::CrossedModel model = two_factors(s, fam);
+    const std::vector<double> theta{0.8, 0.5}, beta{-0.3, 0.45};
+    double cold, joint_cold;
+    std::vector<std::vector<double>> modes;
+    ASSERT_TRUE(gl::crossed_evaluate(model, theta, beta.data(), cold, nullptr, nullptr, &modes));
+    GVec b_cold(2), b(2);
+    ASSERT_TRUE(gl::crossed_joint(model, theta, beta.data(), joint_cold, b_cold.data(), nullptr));
+    for (const double shift : {0.01, 0.3, 4.0, 40.0}) {
+      std::vector<std::vector<double>> warm = modes;
+      for (auto& v : warm)
+        for (double& x : v) x = x + shift;
+      std::vector<std::vector<double>> joint_warm = warm;
+      double f, fj;
+      ASSERT_TRUE(gl::crossed_evaluate(model, theta, beta.data(), f, nullptr, nullptr, &warm)) << name << shift;
+      EXPECT_NEAR(f, cold, 1e-11 * std::fabs(cold)) << name << " shift " << shift;
+      ASSERT_TRUE(gl::crossed_joint(model, theta, beta.data(), fj, b.data(), nullptr, &joint_warm)) << name << shift;
+      EXPECT_NEAR(fj, joint_cold, 1e-11 * std::fabs(joint_cold)) << name << " shift " << shift;
+      EXPECT_TRUE(qkt::all_near(b, b_cold, 1e-8)) << name << " shift " << shift;
+    }
+  }
+}
+
 // One factor written as a crossed model of one factor: the same criterion, though the
 // two cores share nothing but the family.
 TEST(GlmmCriterion, OneFactorAndCrossedCoresAgree) {

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <stdexcept>
+#include <utility>
 
 #include "lmm/glmm/batch_board.hpp"
 #include "lmm/glmm/batch_crossed.hpp"
@@ -41,6 +42,8 @@ class Driver {
     joint_ = d.joint_;
     constant_ = d.constant_;
     cross_start_ = d.cross_start_;
+    places_ = d.places_;
+    places_writable_ = false;
   }
   // Bytes a point's evaluation holds beside the rows (its systems' products, a factor's
   // dense block and its inverse), for how many points may share passes at once.
@@ -77,6 +80,8 @@ class Driver {
   void pass(const CrossedPassInput& in, CrossedPassSums& sums) {
     CrossedPassInput run = in;
     if (!cross_start_.empty()) run.cross_start = &cross_start_;
+    run.places = places_.get();
+    run.places_writable = places_writable_;
     clear_crossed(model_, run, sums);
     reader_.each([&](const Batch& b) { add_crossed_batch(model_, b, run, sums); });
     ++passes;
@@ -121,6 +126,10 @@ class Driver {
   // CrossedPassInput::cross_start), from the patterns.
   std::vector<std::vector<std::uint64_t>> cross_start_;
   void index_cross();
+  // The rows' places in the cross blocks, kept between passes; read only by the drivers
+  // that share another's (the Hessian's points, whose passes run side by side).
+  std::shared_ptr<CrossedPlaces> places_ = std::make_shared<CrossedPlaces>();
+  bool places_writable_ = true;
 };
 
 void Driver::check() {
@@ -231,17 +240,21 @@ bool Driver::pirls(const Family& fam, const std::vector<double>& theta, const Mo
   // Each point's pass also fills its scoring system, solved when the point is taken.
   Point cur = system_at(fam, lam, beta, u, CrossedWeights::kScoring, joint);
   double h = -2.0 * cur.sums.ll + squares(u);
-  if (given && !at_mode) {
+  // The in-memory rule for a given start: compared with zero (a pass there) where its
+  // first step is longer than kFarStart, or where its objective is not finite.
+  bool check_start = given && !at_mode;
+  const auto take_zero = [&]() {
     ModeSet zero(k);
     for (std::size_t j = 0; j < k; ++j) zero[j].assign(u[j].size(), 0.0);
     Point at_zero = system_at(fam, lam, beta, zero, CrossedWeights::kScoring, joint);
     const double h_zero = -2.0 * at_zero.sums.ll + squares(zero);
-    if (!(h <= h_zero)) {
-      u.swap(zero);
-      std::swap(cur, at_zero);
-      h = h_zero;
-    }
-  }
+    if (h <= h_zero) return false;
+    u.swap(zero);
+    std::swap(cur, at_zero);
+    h = h_zero;
+    return true;
+  };
+  if (!std::isfinite(h) && std::exchange(check_start, false)) take_zero();
   if (!std::isfinite(h)) return false;
   // The system at the current point with the Laplace weights, solved: the modes'.
   const auto final_solve = [&]() {
@@ -266,7 +279,10 @@ bool Driver::pirls(const Family& fam, const std::vector<double>& theta, const Mo
       Point newton = system_at(fam, lam, beta, u, CrossedWeights::kLaplace, joint);
       solved = solve(newton.system, theta, false, false, s);
     }
-    if (!solved && !solve(cur.system, theta, false, false, s)) return false;
+    if (!solved && !solve(cur.system, theta, false, false, s)) {
+      if (std::exchange(check_start, false) && take_zero()) continue;
+      return false;
+    }
     double big = 0.0;
     for (std::size_t j = 0; j < k; ++j)
       for (std::size_t i = 0; i < u[j].size(); ++i) big = std::max(big, std::fabs(s.u[j][i] - u[j][i]));
@@ -289,6 +305,7 @@ bool Driver::pirls(const Family& fam, const std::vector<double>& theta, const Mo
       for (std::uint64_t c = 0; c < p; ++c) step_beta = std::max(step_beta, std::fabs(s.beta[c] - beta[c]));
       big = std::max(big, std::min(step_beta, next.sums.step_eta));
     }
+    if (std::exchange(check_start, false) && !(big <= kFarStart) && take_zero()) continue;
     if (!std::isfinite(big)) return false;
     if (big <= kNewtonZone) {
       if (big <= 0.5 * smallest) {

@@ -69,6 +69,15 @@ enum class CrossedPassKind : std::uint8_t {
   kAdjointGradient,  // nAGQ = 0's: theta's and the family parameters' row sums, given v and t
 };
 
+// Each row's place among its pairs' keys in the cross blocks (per batch of a pass, in
+// the pass's order, and per pair of factors), kept from one pass that fills a system to
+// the next: a place is used where the key there is the row's own (so rows that differ
+// from the last pass's are looked for again), which saves a search of the block per
+// row and lets the rows' places be fetched ahead.
+struct CrossedPlaces {
+  std::vector<std::vector<std::vector<std::uint32_t>>> at;  // [batch][pair][row]
+};
+
 // A pass's inputs. The point: beta (p, then the family's parameters) and u (per factor
 // m_j x q_j, spherical) under lambdas (per factor q_j x q_j).
 struct CrossedPassInput {
@@ -90,6 +99,10 @@ struct CrossedPassInput {
   // few keys, not the whole block (a search of many cache misses per row, most of a
   // pass where the block has millions of pairs). Null: the whole block.
   const std::vector<std::vector<std::uint64_t>>* cross_start = nullptr;
+  // The places kept from earlier passes (null: none), and whether this pass may update
+  // them (false for passes that run beside others on the same places).
+  CrossedPlaces* places = nullptr;
+  bool places_writable = false;
   // kSecond and kGradient: the system at the modes and its factor (the leverages), and
   // whether the curvature is the observed one.
   const crossed::Design* design = nullptr;

@@ -153,7 +153,7 @@ void check_row(const CrossedBatchModel& model, const Batch& b, std::uint64_t r, 
 
 // Adds row r, of weight wt and response resp, to the products (refill's terms).
 void add_products(const CrossedBatchModel& model, const Batch& b, std::uint64_t r, double wt, double resp,
-                  cr::Products& pr, bool rhs_only, const std::vector<std::vector<std::uint64_t>>* cross_start) {
+                  cr::Products& pr, bool rhs_only, const std::vector<const std::uint32_t*>& place) {
   const std::size_t k = model.m.size(), p = pr.p;
   if (rhs_only) {
     for (std::size_t j = 0; j < k; ++j) {
@@ -188,18 +188,7 @@ void add_products(const CrossedBatchModel& model, const Batch& b, std::uint64_t 
   for (std::size_t i = 0, pi = 0; i + 1 < k; ++i)
     for (std::size_t j = i + 1; j < k; ++j, ++pi) {
       const std::uint64_t qi = model.q[i], qj = model.q[j];
-      const std::uint64_t li = static_cast<std::uint64_t>(b.codes[i * b.n + r]);
-      const std::uint64_t key = li * model.m[j] + static_cast<std::uint64_t>(b.codes[j * b.n + r]);
-      const cr::CrossBlock& cb = pr.cross[pi];
-      auto from = cb.keys.begin(), to = cb.keys.end();
-      if (cross_start) {
-        const std::vector<std::uint64_t>& start = (*cross_start)[pi];
-        to = from + static_cast<std::ptrdiff_t>(start[li + 1]);
-        from = from + static_cast<std::ptrdiff_t>(start[li]);
-      }
-      const auto at = std::lower_bound(from, to, key);
-      if (at == to || *at != key) throw std::logic_error("a pair of levels off the pattern of the first pass");
-      double* v = pr.cross[pi].values.data() + static_cast<std::uint64_t>(at - cb.keys.begin()) * qi * qj;
+      double* v = pr.cross[pi].values.data() + static_cast<std::uint64_t>(place[pi][r]) * qi * qj;
       const double* zi = b.z + b.n * model.column[i] + r * qi;
       const double* zj = b.z + b.n * model.column[j] + r * qj;
       for (std::size_t a = 0; a < qi; ++a) {
@@ -231,6 +220,25 @@ void add_theta_terms(const CrossedBatchModel& model, const Batch& b, std::uint64
       ge = ge + (omega * ul[c] + d1 * tl[c]) * zr[a];
     }
   }
+}
+
+// Row r's place among pair pi's keys: the kept one where its key is the row's, else
+// found by a search of the row's first level's keys (the whole block without an index).
+std::uint32_t place_of_row(const CrossedBatchModel& model, const Batch& b, std::uint64_t r, std::size_t i,
+                           std::size_t j, std::size_t pi, const cr::CrossBlock& cb,
+                           const std::vector<std::vector<std::uint64_t>>* cross_start, std::uint32_t kept) {
+  const std::uint64_t li = static_cast<std::uint64_t>(b.codes[i * b.n + r]);
+  const std::uint64_t key = li * model.m[j] + static_cast<std::uint64_t>(b.codes[j * b.n + r]);
+  if (kept < cb.keys.size() && cb.keys[kept] == key) return kept;
+  auto from = cb.keys.begin(), to = cb.keys.end();
+  if (cross_start) {
+    const std::vector<std::uint64_t>& start = (*cross_start)[pi];
+    to = from + static_cast<std::ptrdiff_t>(start[li + 1]);
+    from = from + static_cast<std::ptrdiff_t>(start[li]);
+  }
+  const auto at = std::lower_bound(from, to, key);
+  if (at == to || *at != key) throw std::logic_error("a pair of levels off the pattern of the first pass");
+  return static_cast<std::uint32_t>(at - cb.keys.begin());
 }
 
 }  // namespace
@@ -269,7 +277,50 @@ void add_crossed_batch(const CrossedBatchModel& model, const Batch& b, const Cro
   }
   const std::size_t nt = model.theta_offset.back();
   const std::uint64_t ne = n_extra(model.family);
+  // A system's rows land on their levels' blocks and pairs in the order of the rows, at
+  // random places of arrays far larger than the caches where the levels are many: each
+  // row's places among the pairs first (kept from the pass before where they still
+  // hold), then the rows' sums, the places of rows a little ahead fetched meanwhile.
+  const bool fill = in.kind == CrossedPassKind::kSystem && !in.rhs_only;
+  const std::size_t npairs = k * (k - 1) / 2;
+  std::vector<const std::uint32_t*> place(npairs, nullptr);
+  std::vector<std::vector<std::uint32_t>> own(npairs);
+  if (fill) {
+    // Places are 32-bit: a block of 2^32 pairs or more (32 GB of values) is searched.
+    bool small = true;
+    for (const cr::CrossBlock& cb : sums.products->cross) small = small && cb.keys.size() < 0xffffffffu;
+    CrossedPlaces* kept = small ? in.places : nullptr;
+    if (kept && in.places_writable && kept->at.size() <= bno) kept->at.resize(bno + 1);
+    const bool have = kept && kept->at.size() > bno && kept->at[bno].size() == npairs;
+    for (std::size_t i = 0, pi = 0; i + 1 < k; ++i)
+      for (std::size_t j = i + 1; j < k; ++j, ++pi) {
+        const cr::CrossBlock& cb = sums.products->cross[pi];
+        const std::vector<std::uint32_t>* before = have && kept->at[bno][pi].size() == b.n ? &kept->at[bno][pi] : nullptr;
+        own[pi].resize(b.n);
+        for (std::uint64_t r = 0; r < b.n; ++r)
+          own[pi][r] = place_of_row(model, b, r, i, j, pi, cb, in.cross_start, before ? (*before)[r] : 0xffffffffu);
+        place[pi] = own[pi].data();
+      }
+    if (kept && in.places_writable) {
+      kept->at[bno] = std::move(own);
+      for (std::size_t pi = 0; pi < npairs; ++pi) place[pi] = kept->at[bno][pi].data();
+    }
+  }
+  constexpr std::uint64_t kAhead = 8;
+  const auto fetch = [&](std::uint64_t r2) {
+    if (!fill || r2 >= b.n) return;
+    const cr::Products& pr = *sums.products;
+    for (std::size_t i = 0, pi = 0; i + 1 < k; ++i) {
+      const std::uint64_t li = static_cast<std::uint64_t>(b.codes[i * b.n + r2]);
+      __builtin_prefetch(pr.ztz[i].data() + li * model.q[i] * model.q[i], 1);
+      __builtin_prefetch(pr.ztx[i].data() + li * model.q[i] * p, 1);
+      __builtin_prefetch(pr.zty[i].data() + li * model.q[i], 1);
+      for (std::size_t j = i + 1; j < k; ++j, ++pi)
+        __builtin_prefetch(pr.cross[pi].values.data() + static_cast<std::uint64_t>(place[pi][r2]) * model.q[i] * model.q[j], 1);
+    }
+  };
   for (std::uint64_t r = 0; r < b.n; ++r) {
+    fetch(r + kAhead);
     const double y = b.y[r], w = b.w[r], off = b.offset ? b.offset[r] : 0.0;
     const double* xr = b.x + r * p;
     const double eta0 = detail::fixed_eta(off, xr, in.beta, p);
@@ -320,7 +371,7 @@ void add_crossed_batch(const CrossedBatchModel& model, const Batch& b, const Cro
       }
       if (wt < 0.0) sums.negative = true;
       if (resp != 0.0) sums.response = true;
-      add_products(model, b, r, wt, resp, *sums.products, in.rhs_only, in.cross_start);
+      add_products(model, b, r, wt, resp, *sums.products, in.rhs_only, place);
       continue;
     }
     const RowState s = detail::row_state(fam, y, eta, w);

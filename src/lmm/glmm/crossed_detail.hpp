@@ -45,6 +45,7 @@ inline constexpr int kStalledSteps = 4;
 inline constexpr double kFlatObjective = 1e-10;
 
 using detail::converged_after;  // (group.hpp)
+using detail::kFarStart;        // (group.hpp)
 
 struct Solve {
   std::vector<std::vector<double>> u;  // per factor

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "lmm/glmm/crossed_detail.hpp"
 #include "lmm/glmm/group.hpp"
@@ -118,20 +119,23 @@ bool pirls(const CrossedModel& model, const Family& fam, const std::vector<doubl
     if (!std::isfinite(h)) return false;
     return pwls(model, fam, theta, eta, joint ? off : eta0, joint, cond_var, last, gradient, nullptr, true);
   }
-  if (given) {
-    // A given start far from this point's modes (after a long trial step of the
-    // optimiser) can be worse than none: the better of the two is taken.
+  // A given start far from this point's modes (after a long trial step of the
+  // optimiser) can be worse than none: where its first step is longer than kFarStart,
+  // the better of it and zero is taken (group_mode's rule).
+  bool check_start = given;
+  const auto take_zero = [&]() {
     std::vector<std::vector<double>> zero(k);
     for (std::size_t j = 0; j < k; ++j) zero[j].assign(u[j].size(), 0.0);
     std::vector<double> eta_zero;
     linear_predictor(model, lambdas, eta0, zero, eta_zero);
     const double h_zero = objective(model, fam, eta_zero, zero);
-    if (!(h <= h_zero)) {
-      u.swap(zero);
-      eta.swap(eta_zero);
-      h = h_zero;
-    }
-  }
+    if (h <= h_zero) return false;
+    u.swap(zero);
+    eta.swap(eta_zero);
+    h = h_zero;
+    return true;
+  };
+  if (!std::isfinite(h) && std::exchange(check_start, false)) take_zero();
   if (!std::isfinite(h)) return false;
   std::vector<std::vector<double>> ut(k);
   std::vector<double> bt(p), etat(n);
@@ -156,8 +160,11 @@ bool pirls(const CrossedModel& model, const Family& fam, const std::vector<doubl
     // curvature), unless that system does not factor.
     const bool newton = fam.inflated && smallest <= kNewtonZone;
     if (!(newton && pwls(model, fam, theta, eta, joint ? off : eta0, joint, false, s, false, &work, true)) &&
-        !pwls(model, fam, theta, eta, joint ? off : eta0, joint, false, s, false, &work))
+        !pwls(model, fam, theta, eta, joint ? off : eta0, joint, false, s, false, &work)) {
+      // A given start whose system does not factor (weights overflowing far off): zero.
+      if (std::exchange(check_start, false) && take_zero()) continue;
       return false;
+    }
     double big = 0.0;
     for (std::size_t j = 0; j < k; ++j)
       for (std::size_t i = 0; i < u[j].size(); ++i) big = std::max(big, std::fabs(s.u[j][i] - u[j][i]));
@@ -176,6 +183,7 @@ bool pirls(const CrossedModel& model, const Family& fam, const std::vector<doubl
       }
       big = std::max(big, std::min(step_beta, step_eta));
     }
+    if (std::exchange(check_start, false) && !(big <= kFarStart) && take_zero()) continue;
     if (!std::isfinite(big)) return false;
     if (big <= kNewtonZone) {
       if (big <= 0.5 * smallest) {
