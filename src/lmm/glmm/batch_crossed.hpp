@@ -13,7 +13,9 @@
 // the in-memory rules (crossed_detail.hpp's constants). One pass per PIRLS step: the
 // pass that evaluates a trial point's objective also takes the products there, which
 // the next step solves when the point is taken. The exact gradient takes two more
-// passes (the leverages with the second solve's products, then the row sums).
+// passes (the leverages with the second solve's right-hand side, which the point's own
+// factor solves, or its whole system where the observed curvature weighs it; then the
+// row sums).
 //
 // The rows reach the kernel as batch.hpp's Batch with k factors, by factor: codes holds
 // k arrays of n codes (factor j's at codes + j n) and z k blocks (factor j's n x q_j,

@@ -314,10 +314,13 @@ double laplace_value(const CrossedModel& model, const Family& fam, const std::ve
 // (see group_gradient for the formula): the row leverages c_r = a_r' M^-1 a_r are read
 // from the selected inverse of the system (a row's pairs of levels are on its factor's
 // pattern; a triangular solve per row through the dense block cost n times its size
-// squared, most of a large crossed fit's time), t = M_o^-1 A' v comes
-// from one more solve of the same pattern (weights -D2, response v / -D2; Fisher's
-// weights where -D2 is not positive), and 2 tr(M^-1 A'W dA/dtheta) is the LMM core's
-// gradient of its log-determinant at fixed weights.
+// squared, most of a large crossed fit's time), t = M_o^-1 A' v comes from a solve of
+// the same pattern (weights -D2, response v / -D2; Fisher's weights where -D2 is not
+// positive), by last's own factor where M_o is its system over u (the Laplace weights
+// are -D2 already), and 2 tr(M^-1 A'W dA/dtheta) is the LMM core's gradient of its
+// log-determinant at fixed weights. last's system may be the joint one (with X): its
+// factor's part over u is the system over u alone, and so are the leverages and the
+// log-determinant's gradient read from it.
 bool crossed_gradient(const CrossedModel& model, const Family& fam, const std::vector<double>& theta,
                       const std::vector<double>& eta, const Solve& last, double* grad,
                       std::vector<detail::RowState>* st_out = nullptr) {
