@@ -236,12 +236,37 @@ std::vector<std::vector<double>> trace_blocks(const Design& d, const Factor& f, 
 }
 
 // Spherical conditional modes u (per factor, m_j x q_j): L_ZZ' u = L_yZ' - L_XZ' beta.
+// y <- L_ZZ'^-1 y over Z (y of Z's length, holding L_ZZ^-1 of a right-hand side): the
+// dense factors' rows, then the block-diagonal columns from the last, each level's entry
+// less its column's rows below in order.
+void back_through_z(const Design& d, const Factor& f, std::vector<double>& y) {
+  const Products& pr = d.pr;
+  const Layout& lay = d.layout;
+  const std::size_t dg = lay.diagonal, p = pr.p;
+  lapack::solve_transposed(f.dense.data(), f.dz, f.nt, y.data() + lay.offset[dg]);
+  for (std::size_t i = dg; i-- > 0;) {
+    const std::uint64_t q = pr.q[i];
+    const double* cv = f.col[i].data();
+    for (std::uint64_t l = pr.m[i]; l-- > 0;) {
+      const std::uint64_t b = lay.col_ptr[i][l], ez = lay.col_ptr[i][l + 1] - 1 - p;
+      double* yl = &y[lay.offset[i] + l * q];
+      for (std::size_t c = 0; c < q; ++c) {
+        double v = yl[c];
+        for (std::uint64_t t = b; t < ez; ++t) v = v - cv[t * q + c] * y[lay.rows[i][t]];
+        yl[c] = v;
+      }
+      backward_solve(&f.diag[i][l * q * q], q, yl, 1);
+    }
+  }
+}
+
 std::vector<std::vector<double>> modes(const Design& d, const Factor& f) {
   const Products& pr = d.pr;
   const Layout& lay = d.layout;
   const std::size_t k = lay.k, dg = lay.diagonal, p = pr.p;
   const std::uint64_t off_d = lay.offset[dg], big_q = lay.offset[k];
   const std::vector<double>& beta = f.prof.beta;
+  // The factor's y row less its X rows times beta: L_ZZ^-1 of Lambda'Z'W(y - X beta).
   std::vector<double> u(big_q, 0.0);
   for (std::uint64_t g = off_d; g < big_q; ++g) {
     const std::uint64_t c = g - off_d;
@@ -249,22 +274,19 @@ std::vector<std::vector<double>> modes(const Design& d, const Factor& f) {
     for (std::size_t x = 0; x < p; ++x) v = v - f.dense[(f.dz + x) * f.nt + c] * beta[x];
     u[g] = v;
   }
-  lapack::solve_transposed(f.dense.data(), f.dz, f.nt, u.data() + off_d);
-  for (std::size_t i = dg; i-- > 0;) {
+  for (std::size_t i = 0; i < dg; ++i) {
     const std::uint64_t q = pr.q[i];
     const double* cv = f.col[i].data();
-    for (std::uint64_t l = pr.m[i]; l-- > 0;) {
-      const std::uint64_t b = lay.col_ptr[i][l], e = lay.col_ptr[i][l + 1], ez = e - 1 - p;
-      double* ul = &u[lay.offset[i] + l * q];
+    for (std::uint64_t l = 0; l < pr.m[i]; ++l) {
+      const std::uint64_t e = lay.col_ptr[i][l + 1], ez = e - 1 - p;
       for (std::size_t c = 0; c < q; ++c) {
         double v = cv[(e - 1) * q + c];
         for (std::size_t x = 0; x < p; ++x) v = v - cv[(ez + x) * q + c] * beta[x];
-        for (std::uint64_t r = b; r < ez; ++r) v = v - cv[r * q + c] * u[lay.rows[i][r]];
-        ul[c] = v;
+        u[lay.offset[i] + l * q + c] = v;
       }
-      backward_solve(&f.diag[i][l * q * q], q, ul, 1);
     }
   }
+  back_through_z(d, f, u);
   std::vector<std::vector<double>> out(k);
   for (std::size_t j = 0; j < k; ++j) out[j].assign(u.begin() + lay.offset[j], u.begin() + lay.offset[j + 1]);
   return out;
@@ -300,22 +322,7 @@ std::vector<std::vector<double>> solve_z(const Design& d, const Factor& f, const
     }
   }
   lapack::solve_lower(f.dense.data(), f.dz, f.nt, y.data() + off_d);
-  // Back through L_ZZ', as modes() does with the factor's y row in place of y.
-  lapack::solve_transposed(f.dense.data(), f.dz, f.nt, y.data() + off_d);
-  for (std::size_t i = dg; i-- > 0;) {
-    const std::uint64_t q = pr.q[i];
-    const double* cv = f.col[i].data();
-    for (std::uint64_t l = pr.m[i]; l-- > 0;) {
-      const std::uint64_t b = lay.col_ptr[i][l], ez = lay.col_ptr[i][l + 1] - 1 - p;
-      double* yl = &y[lay.offset[i] + l * q];
-      for (std::size_t c = 0; c < q; ++c) {
-        double v = yl[c];
-        for (std::uint64_t t = b; t < ez; ++t) v = v - cv[t * q + c] * y[lay.rows[i][t]];
-        yl[c] = v;
-      }
-      backward_solve(&f.diag[i][l * q * q], q, yl, 1);
-    }
-  }
+  back_through_z(d, f, y);
   std::vector<std::vector<double>> out(k);
   for (std::size_t j = 0; j < k; ++j) out[j].assign(y.begin() + lay.offset[j], y.begin() + lay.offset[j + 1]);
   return out;
