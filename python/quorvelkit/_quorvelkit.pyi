@@ -8,6 +8,7 @@ import numpy.typing as npt
 from typing_extensions import disjoint_base
 
 __version__: str
+GROUP_SPAN: int
 
 _Float64 = npt.NDArray[np.float64]
 _Int64 = npt.NDArray[np.int64]

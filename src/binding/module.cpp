@@ -14,6 +14,7 @@
 #include "binding/products.hpp"
 #include "binding/pyutil.hpp"
 #include "binding/structured.hpp"
+#include "pool/pool.hpp"
 
 namespace qk::py {
 
@@ -57,6 +58,9 @@ int module_exec(PyObject* module) {
   if (PyModule_AddFunctions(module, glmm_batches_functions) < 0) return -1;
   if (PyModule_AddFunctions(module, glmm_batches_crossed_functions) < 0) return -1;
   if (PyModule_AddFunctions(module, glmm_pass_sums_functions) < 0) return -1;
+  // The groups of one span of a one-factor batch fit's replayed rows (see
+  // plan_aligned_chunks): rows given span by span add the same sums.
+  if (PyModule_AddIntConstant(module, "GROUP_SPAN", static_cast<long>(aligned_chunk_span())) < 0) return -1;
   return 0;
 }
 

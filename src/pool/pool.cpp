@@ -6,6 +6,7 @@
 #include <time.h>
 
 #include <atomic>
+#include <bit>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -347,5 +348,16 @@ ChunkPlan plan_chunks(std::uint64_t items, std::uint64_t cost) {
   plan.parallel = items > plan.len && work_is_large(items, cost) && pool_threads() >= 2;
   return plan;
 }
+
+ChunkPlan plan_aligned_chunks(std::uint64_t items, std::uint64_t cost) {
+  static_assert(std::has_single_bit(kChunkWork) && std::has_single_bit(kMinChunk));
+  ChunkPlan plan = plan_chunks(items, cost);
+  plan.len = std::bit_floor(plan.len);
+  plan.count = items / plan.len + (items % plan.len != 0);
+  plan.parallel = items > plan.len && work_is_large(items, cost == 0 ? 1 : cost) && pool_threads() >= 2;
+  return plan;
+}
+
+std::uint64_t aligned_chunk_span() { return kChunkWork; }
 
 }  // namespace qk

@@ -102,6 +102,17 @@ struct ChunkPlan {
 
 ChunkPlan plan_chunks(std::uint64_t items, std::uint64_t cost);
 
+// plan_chunks with each chunk's length rounded down to a power of two, so that the
+// chunks of any two such plans over the same items nest: every aligned chunk of a
+// costlier plan lies inside one of a cheaper plan's, and every run of
+// aligned_chunk_span() items starting at a multiple of it is a union of whole chunks
+// of every aligned plan. A loop whose sums are kept per chunk can then take its items'
+// work in any order of such spans and add the same values in the same order.
+ChunkPlan plan_aligned_chunks(std::uint64_t items, std::uint64_t cost);
+
+// The longest chunk of an aligned plan (that of cost 1), a power of two.
+std::uint64_t aligned_chunk_span();
+
 // Whether `items * cost` is large enough to be worth the pool (>= 262144, or the
 // product overflows 64 bits).
 bool work_is_large(std::uint64_t items, std::uint64_t cost);

@@ -11,6 +11,7 @@
 #include "lmm/glmm/batch.hpp"
 #include "lmm/glmm/glmm.hpp"
 #include "glmm_rows.hpp"
+#include "pool/pool.hpp"
 #include "support.hpp"
 
 namespace glmm_batches_test {
@@ -164,6 +165,63 @@ TEST(GlmmBatches, SameBitsForAnySplitOfTheRows) {
       EXPECT_EQ(fits[k].u, fits[0].u) << c.family;
     }
   }
+}
+
+// The rows of s as a spill ordered by span of groups replays them: stably sorted by
+// code / span.
+Sim by_span(const Sim& s, std::uint64_t span) {
+  std::vector<std::uint64_t> at(s.n);
+  for (std::uint64_t i = 0; i < s.n; ++i) at[i] = i;
+  std::stable_sort(at.begin(), at.end(), [&](std::uint64_t a, std::uint64_t b) {
+    return static_cast<std::uint64_t>(s.codes[a]) / span < static_cast<std::uint64_t>(s.codes[b]) / span;
+  });
+  Sim o = s;
+  for (std::uint64_t k = 0; k < s.n; ++k) {
+    const std::uint64_t i = at[k];
+    o.y[k] = s.y[i];
+    o.w[k] = s.w[i];
+    o.offset[k] = s.offset[i];
+    o.codes[k] = s.codes[i];
+    std::copy_n(s.x.begin() + static_cast<std::ptrdiff_t>(i * s.p), s.p, o.x.begin() + static_cast<std::ptrdiff_t>(k * s.p));
+    std::copy_n(s.z.begin() + static_cast<std::ptrdiff_t>(i * s.q), s.q, o.z.begin() + static_cast<std::ptrdiff_t>(k * s.q));
+  }
+  return o;
+}
+
+// The source's rows at the first pass (the checks and the loglik's constant), then
+// (as from a spill written by that pass) another order of them.
+class ThenReordered final : public gl::BatchReader {
+ public:
+  ThenReordered(const Sim& first, const Sim& later, std::uint64_t size) : first_(first, size), later_(later, size) {}
+  void each(const std::function<void(const gl::Batch&)>& visit) override {
+    (reads_++ == 0 ? first_ : later_).each(visit);
+  }
+
+ private:
+  VectorBatches first_, later_;
+  std::uint64_t reads_ = 0;
+};
+
+TEST(GlmmBatches, SameBitsWhenTheRowsComeSpanBySpan) {
+  // More groups than a span, so that every pass kind cuts them into several chunks:
+  // rows replayed span by span of aligned_chunk_span() groups (a spill ordered by
+  // group) give the fit of the source's order, bit for bit; any other span need not
+  // (the chunks' partial sums then take their rows in another order).
+  const std::uint64_t span = qk::aligned_chunk_span();
+  const gl::Family fam = family("binomial", "logit");
+  const Sim s = simulate(fam, span + span / 4, 1, 23);
+  const gl::BatchModel model = gl::make_batch_model(s.m, s.p, s.q, fam, {1});
+  const auto fit = [&](const Sim& later) {
+    ThenReordered reader(s, later, 50000);
+    std::uint64_t passes = 0;
+    return gl::fit_batches(reader, model, {}, passes);
+  };
+  const gl::FitResult want = fit(s), got = fit(by_span(s, span));
+  EXPECT_EQ(got.m2loglik, want.m2loglik);
+  EXPECT_EQ(got.theta, want.theta);
+  EXPECT_EQ(got.beta, want.beta);
+  EXPECT_EQ(got.vcov, want.vcov);
+  EXPECT_EQ(got.u, want.u);
 }
 
 TEST(GlmmBatches, SameBitsForAnyPoolSize) {

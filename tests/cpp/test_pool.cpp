@@ -58,6 +58,24 @@ TEST(PoolSize, ReadFromEnvironmentOnce) {
 // run on the pool only with two or more threads, more than one chunk and items * cost
 // >= 262144 (overflow counts as large). map_chunks puts chunk k's result in slot k on
 // any pool, the order callers merge in.
+TEST(ChunkPlan, AlignedLengthsArePowersOfTwoThatDivideTheSpan) {
+  // The aligned plan's length is the plan's rounded down to a power of two, so every
+  // aligned chunk lies inside one span of aligned_chunk_span() items; the chunks still
+  // cover the items in order.
+  const std::uint64_t span = qk::aligned_chunk_span();
+  EXPECT_EQ(span, qk::plan_chunks(1u << 20, 1).len);
+  for (auto [cost, len] : {std::pair<std::uint64_t, std::uint64_t>{0, 32768}, {1, 32768}, {2, 16384}, {3, 8192},
+                           {18, 1024}, {213, 128}, {511, 64}, {~0ull, 64}}) {
+    const std::uint64_t items = 3 * span + 17;
+    const qk::ChunkPlan plan = qk::plan_aligned_chunks(items, cost);
+    EXPECT_EQ(plan.len, len) << cost;
+    EXPECT_EQ(span % plan.len, 0u) << cost;
+    EXPECT_EQ(plan.count, (items + len - 1) / len) << cost;
+    EXPECT_EQ(plan.end(plan.count - 1), items) << cost;
+    EXPECT_EQ(plan.parallel, qk::plan_chunks(items, cost).parallel) << cost;
+  }
+}
+
 TEST(ChunkPlan, LengthCoverAndParallelThreshold) {
   for (auto [cost, len] : {std::pair<std::uint64_t, std::uint64_t>{0, 32768}, {1, 32768}, {2, 16384}, {18, 1820},
                            {213, 153}, {511, 64}, {512, 64}, {~0ull, 64}})

@@ -11,6 +11,7 @@ import pytest
 
 from quorvelkit.sources import batch_store
 from quorvelkit.sources.batch_store import BatchStore
+from quorvelkit.sources.glmm_reading import by_group_span
 
 
 def items(n_batches: int = 4) -> list[tuple]:
@@ -109,3 +110,29 @@ def test_a_spill_that_does_not_fit_falls_back_to_the_source(monkeypatch):
 def test_bad_spill_options(spill, error, text):
     with pytest.raises(error, match=text):
         BatchStore(lambda: iter(()), 0, spill)
+
+
+@pytest.mark.parametrize("memory, where", [(0, "spill"), (1 << 20, "memory")])
+def test_a_spill_in_order_gives_each_span_of_groups_in_turn(memory, where):
+    # Codes 0..8 in spans of 4: every pass after the first gives the rows of span 0,
+    # then 1, then 2, each span's in the source's order, joined into items of at most
+    # the largest source item's rows and never across items with and without an
+    # offset. Kept in memory, the store keeps the source's order.
+    batches = items(6)
+    store = BatchStore(counted(batches)[0], memory, True, by_group_span(4))
+    assert same(list(store()), batches) and store.where == where
+    later = list(store())
+    if where == "memory":
+        assert same(later, batches)
+        return
+    most = max(len(b[0]) for b in batches)
+    assert all(0 < len(b[0]) <= most for b in later)
+    for with_offset in (True, False):
+        source = [b for b in batches if (b[5] is not None) == with_offset]
+        replayed = [b for b in later if (b[5] is not None) == with_offset]
+        codes = np.concatenate([b[3] for b in source])
+        at = np.argsort(codes // 4, kind="stable")
+        for j in (0, 1, 2, 3, 4, 5):
+            if with_offset or j != 5:
+                want = np.concatenate([b[j] for b in source])[at]
+                assert same_array(np.concatenate([b[j] for b in replayed]), want), j

@@ -228,6 +228,30 @@ def test_a_source_read_again_at_every_pass_or_spilled(tmp_path):
     assert by_parquet.optimizer["kept"] == "spill"
 
 
+def test_a_spill_of_more_groups_than_a_span_is_read_span_by_span(tmp_path):
+    """With more groups than the core's span, a spill is read back span by span of
+    groups (each span's sums in cache): the same fit, bit for bit, as the batches kept
+    in memory in the source's order."""
+    import quorvelkit._quorvelkit as _qk
+
+    rng = np.random.default_rng(31)
+    m = _qk.GROUP_SPAN + 3000
+    g = np.concatenate([np.arange(m), rng.integers(0, m, m)])
+    x = rng.normal(size=len(g))
+    eta = -0.3 + 0.6 * x + rng.normal(0.0, 0.9, m)[g]
+    frame = pd.DataFrame({"y": (rng.random(len(g)) < 1 / (1 + np.exp(-eta))).astype(float), "x": x, "g": g})
+    frame = frame.sample(frac=1.0, random_state=3).reset_index(drop=True)  # the groups' rows scattered
+
+    def batches():
+        return iter(split(frame, 20000))
+
+    spilled = qk.glmm("y ~ x + (1 | g)", batches, family="binomial", cache_bytes=0, spill=str(tmp_path))
+    kept = qk.glmm("y ~ x + (1 | g)", batches, family="binomial")
+    assert (spilled.optimizer["kept"], kept.optimizer["kept"]) == ("spill", "memory")
+    assert same_bits(spilled, kept)
+    assert np.array_equal(np.asarray(spilled.ranef["g"]), np.asarray(kept.ranef["g"]))
+
+
 def test_dask_partitions():
     dd = pytest.importorskip("dask.dataframe")
     dask = pytest.importorskip("dask")

@@ -51,7 +51,7 @@ from .batch_store import BatchStore
 from .dask import SOURCE as DASK
 from .glmm_batches_crossed import crossed_arrays, crossed_criterion, fit_crossed, refuse_terms
 from .glmm_first_pass import add_labels, mustart_of, zero_counts, zero_inflation_logit
-from .glmm_reading import _Batch, _Reading, core_arrays, fitted_spec
+from .glmm_reading import _Batch, _Reading, by_group_span, core_arrays, fitted_spec
 from .interface import first_spec, has_complete_row
 from .parquet import open_dataset
 from .spark import SOURCE as SPARK
@@ -328,6 +328,10 @@ def glmm_batches(
             return crossed(b.y, x, b.z, b.labels, b.weights, b.offset)
         return core_arrays(b, group_levels, kept, spec.p)
 
+    # A spill of one factor's rows is read back span by span of groups: where the
+    # groups' sums exceed the cache, each span's stay in it (the same sums, any order).
+    order = by_group_span(_qk.GROUP_SPAN) if crossed is None and len(group_levels) > _qk.GROUP_SPAN else None
+
     # The core's batches: those the first pass kept, or (beyond cache_bytes) the
     # source's read again by the core's first pass and spilled for the later ones.
     kept_batches_in_memory = kept_batches is not None
@@ -336,7 +340,7 @@ def glmm_batches(
         del kept_batches
         batches = BatchStore(lambda: iter(cached), cache_bytes, False)
     else:
-        batches = BatchStore(lambda: read_ahead(arrays(reading.batch(f, w)) for f, w in read()), 0, spill)
+        batches = BatchStore(lambda: read_ahead(arrays(reading.batch(f, w)) for f, w in read()), 0, spill, order)
 
     start_passes = 0
     if zi and beta0 is not None:
@@ -391,7 +395,7 @@ def glmm_batches(
         )
 
     criterion = BatchCriterion(
-        BatchStore(lambda: read_ahead(arrays(reading.batch(f, w)) for f, w in read()), cache_bytes, spill),
+        BatchStore(lambda: read_ahead(arrays(reading.batch(f, w)) for f, w in read()), cache_bytes, spill, order),
         make,
         str(result["laplace"]),
     )

@@ -9,6 +9,7 @@ core's result (:func:`batch_fit`). Shared by the routes that read the batches he
 from __future__ import annotations
 
 import dataclasses
+from collections.abc import Callable
 from typing import Any
 
 import numpy as np
@@ -110,6 +111,29 @@ def core_arrays(b: _Batch, group_levels: pd.Index, kept: list[int], p: int) -> t
         b.weights,
         b.offset,
     )
+
+
+def by_group_span(span: int) -> Callable[[tuple[Any, ...]], list[tuple[int, tuple[Any, ...]]]]:
+    """An order for a spill of :func:`core_arrays` batches: a batch's rows cut by span of
+    ``span`` groups (the span of a row: its code // span), each span's rows in row order.
+    A pass over such a spill takes the groups span by span, each span's sums in cache;
+    with the core's span (``GROUP_SPAN``), the sums are those of the source's order."""
+
+    def order(item: tuple[Any, ...]) -> list[tuple[int, tuple[Any, ...]]]:
+        key = item[3] // span
+        if len(key) == 0 or key[0] == key[-1] and np.all(key == key[0]):
+            return [(int(key[0]) if len(key) else 0, item)]
+        low = int(key.min())
+        at = np.argsort((key - low).astype(np.uint16 if int(key.max()) - low < 1 << 16 else np.int64), kind="stable")
+        ordered = tuple(None if a is None else a[at] for a in item)
+        keys = key[at]
+        cuts = [0, *(np.flatnonzero(keys[1:] != keys[:-1]) + 1).tolist(), len(keys)]
+        return [
+            (int(keys[s]), tuple(None if a is None else a[s:e] for a in ordered))
+            for s, e in zip(cuts[:-1], cuts[1:], strict=True)
+        ]
+
+    return order
 
 
 def fitted_spec(

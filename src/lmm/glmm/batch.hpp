@@ -135,6 +135,17 @@ struct PassSums {
   // The chunks' partial global sums (gb, xsx, xd1) of the batches added so far, where
   // add_batch cuts the groups into several chunks.
   std::vector<double> parts;
+  // add_batch's copy of a batch's rows gathered by chunk, kept for the next batch's:
+  // storage, not sums (never cleared, and a copy of the sums starts without it).
+  struct Gathered {
+    std::vector<double> values;
+    std::vector<std::int64_t> codes;
+    Gathered() = default;
+    Gathered(const Gathered&) {}
+    Gathered& operator=(const Gathered&) { return *this; }
+    Gathered(Gathered&&) noexcept = default;
+    Gathered& operator=(Gathered&&) noexcept = default;
+  } gathered;
   // Sized for in's kind (and nodes); tm and gmom only where in marks a group at its mode.
   void clear(const BatchModel& model, const PassInput& in);
   // Adds the partial global sums into gb, xsx and xd1, in chunk order, and empties

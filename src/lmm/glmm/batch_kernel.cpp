@@ -376,7 +376,9 @@ void add_batch(const BatchModel& model, const Batch& b, const PassInput& in, Pas
   // own, kept across the pass's batches and added in chunk order by settle(): the
   // globals too are the same bits for any cut of the rows into batches, and for any
   // number of threads (the plan depends on the model and the kind only).
-  const ChunkPlan plan = plan_chunks(m, group_doubles(model, in, sums));
+  // Aligned chunks: a source may replay its rows in spans of aligned_chunk_span() groups
+  // (a spill ordered by group), and each chunk still sees its rows in row order.
+  const ChunkPlan plan = plan_aligned_chunks(m, group_doubles(model, in, sums));
   if (plan.count <= 1) {
     std::vector<double> scratch(2 * q);
     const Globals direct{sums.gb.data(), sums.xsx.data(), sums.xd1.data()};
@@ -417,10 +419,19 @@ void add_batch(const BatchModel& model, const Batch& b, const PassInput& in, Pas
     }
   }
   first[nc] = n;
-  // Filled below before they are read (no zeroing of some 48 bytes a row).
-  const std::unique_ptr<double[]> y(new double[n]), w(new double[n]), x(new double[n * p]), z(new double[n * q]),
-      off(new double[b.offset ? n : 0]);
-  const std::unique_ptr<std::int64_t[]> codes(new std::int64_t[n]);
+  // The gathered rows, in storage kept across the pass's batches (fresh pages for each
+  // batch cost as much as the gathering); filled below before they are read.
+  std::vector<double>& store = sums.gathered.values;
+  std::vector<std::int64_t>& store_codes = sums.gathered.codes;
+  const std::uint64_t n_off = b.offset ? n : 0;
+  if (store.size() < n * (2 + p + q) + n_off) store.resize(n * (2 + p + q) + n_off);
+  if (store_codes.size() < n) store_codes.resize(n);
+  double* const y = store.data();
+  double* const w = y + n;
+  double* const x = w + n;
+  double* const z = x + n * p;
+  double* const off = z + n * q;
+  std::int64_t* const codes = store_codes.data();
   for_chunks(blocks, [&](std::uint64_t k, std::uint64_t begin, std::uint64_t end) {
     std::uint64_t* place = at.data() + k * nc;
     for (std::uint64_t i = begin; i < end; ++i) {
@@ -434,7 +445,7 @@ void add_batch(const BatchModel& model, const Batch& b, const PassInput& in, Pas
       for (std::uint64_t j = 0; j < q; ++j) z[r * q + j] = b.z[i * q + j];
     }
   });
-  const Batch gathered{n, y.get(), x.get(), z.get(), codes.get(), w.get(), b.offset ? off.get() : nullptr};
+  const Batch gathered{n, y, x, z, codes, w, b.offset ? off : nullptr};
   const RowKernel by_chunk(model, gathered, in);
   sums.rows += n;
   const std::uint64_t width = sums.gb.size() + sums.xsx.size() + sums.xd1.size();
