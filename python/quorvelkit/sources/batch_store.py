@@ -158,25 +158,30 @@ def _kinds(shapes: list[Any]) -> list[Any]:
     return [None if shape is None else (shape[0], shape[1][1:]) for shape in shapes]
 
 
+def _read_into(fd: int, at: int, arrays: list[Any]) -> None:
+    """Fills the arrays (None: none) from the spill's bytes at ``at``, in turn."""
+    for a in arrays:
+        if a is None:
+            continue
+        if a.nbytes and os.preadv(fd, [a.data.cast("B")], at) != a.nbytes:
+            raise OSError("the spill file of the batches ended early")
+        at += a.nbytes
+
+
 def _read_joined(fd: int, run: list[tuple[int, list[Any]]]) -> Item:
-    """The pieces of ``run`` (offset, shapes) read from the spill, each array joined
-    along its rows (one piece: its arrays as they were)."""
-    first = run[0][1]
+    """The pieces of ``run`` (offset, shapes) read from the spill: one piece's arrays
+    as they were written, several pieces' joined along their rows."""
+    if len(run) == 1:
+        at, shapes = run[0]
+        out = [None if shape is None else np.empty(shape[1], np.dtype(shape[0])) for shape in shapes]
+        _read_into(fd, at, out)
+        return tuple(out)
     total = sum(_rows_of(shapes) for _, shapes in run)
-    out: list[Any] = [
-        None if shape is None else np.empty((total, *shape[1][1:]) if len(run) > 1 else shape[1], np.dtype(shape[0]))
-        for shape in first
-    ]
+    out = [None if shape is None else np.empty((total, *shape[1][1:]), np.dtype(shape[0])) for shape in run[0][1]]
     start = 0
     for at, shapes in run:
         n = _rows_of(shapes)
-        for j, shape in enumerate(shapes):
-            if shape is None:
-                continue
-            view = out[j][start : start + n] if len(run) > 1 else out[j]
-            if view.nbytes and os.preadv(fd, [view.data.cast("B")], at) != view.nbytes:
-                raise OSError("the spill file of the batches ended early")
-            at += view.nbytes
+        _read_into(fd, at, [None if a is None else a[start : start + n] for a in out])
         start += n
     return tuple(out)
 
@@ -203,7 +208,7 @@ class _Spill:
         """Writes the item (its pieces in ``order``); None (the file closed and dropped)
         when it does not fit."""
         if self.order is not None:
-            self.rows = max(self.rows, _rows_of([None if a is None else ("", a.shape) for a in item]))
+            self.rows = max(self.rows, next((len(a) for a in item if a is not None), 0))
         for key, piece in [(0, item)] if self.order is None else self.order(item):
             arrays = [None if a is None else np.ascontiguousarray(a) for a in piece]
             need = sum(a.nbytes for a in arrays if a is not None)
