@@ -326,7 +326,16 @@ std::optional<Factor> factorize(const Design& d, const std::vector<double>& thet
         const double* ca = cv + pa * q;
         if (q == 1) {
           const double a0 = ca[0];
-          for (std::uint64_t pb = lay.tr_first[s]; pb <= pa; ++pb) ta[at[pb]] = ta[at[pb]] - a0 * cv[pb];
+          const std::uint64_t first = lay.tr_first[s];
+          if (at[pa] - at[first] == pa - first) {
+            // The column's dense rows up to a are consecutive (a factor crossed with every
+            // level of the dense ones): the same updates, over contiguous memory.
+            double* tb = ta + at[first];
+            const double* cb = cv + first;
+            for (std::uint64_t i = 0; i <= pa - first; ++i) tb[i] = tb[i] - a0 * cb[i];
+          } else {
+            for (std::uint64_t pb = first; pb <= pa; ++pb) ta[at[pb]] = ta[at[pb]] - a0 * cv[pb];
+          }
         } else {
           for (std::uint64_t pb = lay.tr_first[s]; pb <= pa; ++pb) {
             double v = 0.0;

@@ -68,7 +68,14 @@ std::optional<std::vector<double>> scalar_logdet_gradient(const Design& d, const
           __builtin_prefetch(w.data() + lay.tr_first[s + 1]);
         }
         const double wa = w[pa];
-        for (std::uint64_t pb = lay.tr_first[s]; pb <= pa; ++pb) g[at[pb]] = g[at[pb]] + wa * w[pb];
+        const std::uint64_t first = lay.tr_first[s];
+        if (at[pa] - at[first] == pa - first) {  // consecutive dense rows, as in factorize()
+          double* gb = g.data() + at[first];
+          const double* wb = w.data() + first;
+          for (std::uint64_t i = 0; i <= pa - first; ++i) gb[i] = gb[i] + wa * wb[i];
+        } else {
+          for (std::uint64_t pb = first; pb <= pa; ++pb) g[at[pb]] = g[at[pb]] + wa * w[pb];
+        }
       }
       const double* sa = &sinv[a * nd];
       double off = 0.0;
