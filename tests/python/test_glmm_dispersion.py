@@ -25,6 +25,10 @@ TMB_FITS = [
     "cbpp_betabinomial", "salamanders_truncpois", "owls_zinb1", "owls_zinb2", "salamanders_zipois1",
     "salamanders_hurdle_pois1", "salamanders_truncnb2", "salamanders_hurdle_nb2_1", "salamanders_zipois",
     "salamanders_hurdle_nb2", "salamanders_zipois_crossed", "salamanders_zinb2_crossed",
+    # Models the fits were not tuned on (the reference script's last group).
+    "salamanders_zinb1", "salamanders_hurdle_pois", "salamanders_nb2_crossed", "owls_zinb2_food", "owls_zipois1",
+    "epil_nb1", "quine_nb1", "grouseticks_nb1_crossed", "cbpp_betabinomial_probit", "sleepstudy_gaussian_log_slope",
+    "contraception_probit", "epilepsy_nb2",
 ]  # fmt: skip
 LME4_FITS = ["salamanders_nb2_lme4", "epil_nb2_lme4", "grouseticks_nb2_lme4"]
 
@@ -74,6 +78,15 @@ def case(request):
     return request.param, ref, fit
 
 
+def ours_name(name: str, factors: dict[str, list[str]]) -> str:
+    """Our name of R's coefficient ``name`` (R's ``minedno`` is ``mined[T.no]``)."""
+    for factor, levels in factors.items():
+        for level in levels[1:]:
+            if name == factor + level:
+                return f"{factor}[T.{level}]"
+    return name
+
+
 def extras_of(ref: dict) -> list[float]:
     """The peer's log(phi) and zero-inflation logit, as our core's beta ends."""
     out = [math.log(float(ref["dispersion"]))] if ref["dispersion"] else []
@@ -112,12 +125,17 @@ def test_the_fit_reaches_the_peers_optimum(case):
         assert fit.sigma == pytest.approx(float(ref["dispersion"]), rel=10 * tol)
     if ref.get("zi_formula"):
         zi_se, table = floats(ref["zi_se"]), fit.zi_coef_table
-        assert list(table.index) == [
-            n.replace("spp", "spp[T.").replace("minedno", "mined[T.no") + "]" * (n != "(Intercept)")
-            for n in ref["zi_beta"]["names"]
-        ]
-        assert_allclose(table["Estimate"], floats(ref["zi_beta"]["values"]), atol=tol + 1e-2 * zi_se.max())
-        assert_allclose(table["Std. Error"], zi_se, rtol=1e-3)
+        assert list(table.index) == [ours_name(n, ref["factors"]) for n in ref["zi_beta"]["names"]]
+        # A logit coefficient whose SE is in the thousands has run off towards infinity
+        # (no structural zeros in that level: Salamanders' zinb1 in mined = "no"); where
+        # the optimisers stop on that ridge is arbitrary, so it must be far out on the
+        # peer's side, with an SE as large. The others are the peer's.
+        est, got_se, want = table["Estimate"].to_numpy(), table["Std. Error"].to_numpy(), floats(ref["zi_beta"]["values"])
+        kept = zi_se < 1e3
+        assert_allclose(est[kept], want[kept], atol=tol + 1e-2 * zi_se[kept].max())
+        assert_allclose(got_se[kept], zi_se[kept], rtol=1e-3)
+        assert np.all(np.sign(est[~kept]) == np.sign(want[~kept]))
+        assert np.all(np.abs(est[~kept]) > 10) and np.all(got_se[~kept] > 1e3)
     sd = np.concatenate(
         [floats(t["sd"]) for _, t in sorted(ref["random"].items(), key=lambda t: -len(ref["factors"][t[0]]))]
     )

@@ -6,6 +6,8 @@
 #
 #   Rscript tests/data/glmm/make_dispersion_reference.R    (from the repository's root)
 #
+# Needs glmmTMB, lme4, MASS, afex, mlmRev, HSAUR3 and jsonlite.
+#
 # Writes, under tests/data/glmm/: family_dispersion_observations.csv (the density grid),
 # the data CSVs the models use, and dispersion_reference.json. Every double is written
 # as a string of 17 significant digits (it reads back as the same double); R's NA is
@@ -134,6 +136,15 @@ sb$y <- as.numeric(sprintf("%.17g", sb$y))
 sb <- sb[, c("y", "x", "g")]
 beta_data <- write_data("sim_beta.csv", sb, "g")
 cbpp_data <- list(name = "cbpp.csv", levels = list(period = as.character(1:4), herd = as.character(1:15)))
+# contraception.csv is make_reference.R's file, read here as it is.
+cn_data <- list(name = "contraception.csv",
+                levels = lapply(as.data.frame(mlmRev::Contraception)[, c("use", "urban", "livch", "district")],
+                                levels))
+# HSAUR3's epilepsy: seizure counts of 59 patients over four two-week periods.
+el <- as.data.frame(HSAUR3::epilepsy)[, c("seizure.rate", "treatment", "base", "age", "subject")]
+names(el)[1] <- "seizures"
+el$subject <- factor(as.character(el$subject), levels = levels(el$subject))
+epilepsy_data <- write_data("epilepsy.csv", el, c("treatment", "subject"))
 
 # ---------------------------------------------------------------------------------
 # Fits.
@@ -319,6 +330,23 @@ fit_tmb("owls_zinb2", owl_data, owl_f, nbinom2(), ziformula = "~1")
 fit_tmb("salamanders_zipois1", sal_data, sal_f, poisson(), ziformula = "~1")
 fit_tmb("salamanders_hurdle_pois1", sal_data, sal_f, truncated_poisson(), ziformula = "~1")
 fit_tmb("salamanders_hurdle_nb2_1", sal_data, sal_f, truncated_nbinom2(), ziformula = "~1")
+# Models the fits were not tuned on: other families, links and zero models on the same
+# data sets, and more data sets, to catch what the cases above would let through.
+fit_tmb("salamanders_zinb1", sal_data, sal_f, nbinom1(), ziformula = "~ spp + mined")
+fit_tmb("salamanders_hurdle_pois", sal_data, sal_f, truncated_poisson(), ziformula = "~ spp + mined")
+fit_tmb("salamanders_nb2_crossed", sal_data, "count ~ mined + (1 | site) + (1 | spp)", nbinom2())
+fit_tmb("owls_zinb2_food", owl_data,
+        "SiblingNegotiation ~ FoodTreatment + SexParent + offset(log(BroodSize)) + (1 | Nest)", nbinom2(),
+        ziformula = "~ FoodTreatment")
+fit_tmb("owls_zipois1", owl_data, owl_f, poisson(), ziformula = "~1")
+fit_tmb("epil_nb1", epil_data, "y ~ trt + lbase + lage + V4 + (1 | subject)", nbinom1())
+fit_tmb("quine_nb1", quine_data, "Days ~ Eth + Sex + Lrn + (1 | Age)", nbinom1())
+fit_tmb("grouseticks_nb1_crossed", gt_data, "TICKS ~ YEAR + cHEIGHT + (1 | BROOD) + (1 | LOCATION)", nbinom1())
+fit_tmb("cbpp_betabinomial_probit", cbpp_data, "cbind(incidence, size - incidence) ~ period + (1 | herd)",
+        betabinomial(link = "probit"))
+fit_tmb("sleepstudy_gaussian_log_slope", ss_data, "Reaction ~ Days + (Days | Subject)", gaussian(link = "log"))
+fit_tmb("contraception_probit", cn_data, "use ~ urban + age + livch + (1 | district)", binomial(link = "probit"))
+fit_tmb("epilepsy_nb2", epilepsy_data, "seizures ~ treatment + base + age + (1 | subject)", nbinom2())
 # glmmTMB's profile-likelihood intervals of the fixed effects (its spline through the
 # profile's points, so their ends are good to about 1e-3).
 local({
