@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import dataclasses
 import functools
+import math
 import time
 import warnings
 from dataclasses import dataclass
@@ -212,10 +213,13 @@ def _warn_of_separation(fit: GlmmFit, stacklevel: int) -> None:
             stacklevel=stacklevel,
         )
     reach = _numeric_range(fit.link)
-    vc = fit.varcorr
-    alone = vc[(vc["grp"] != "Residual") & vc["var2"].isna()]
-    for grp, name, sd in zip(alone["grp"], alone["var1"], alone["sdcor"], strict=True):
-        if 2.0 * float(sd) > reach:
+    # Each random effect's standard deviation, varcorr's rows without var2 (read from
+    # the covariance directly: building that table is most of this check's time).
+    cov = fit._cov_re_values()
+    effects = [(grp, name) for grp, columns in fit.re_terms for name in columns]
+    for i, (grp, name) in enumerate(effects):
+        sd = math.sqrt(max(float(cov[i, i]), 0.0))
+        if 2.0 * sd > reach:
             warnings.warn(
                 f"the standard deviation of {grp}'s {name}, {float(sd):.3g} on the {fit.link} scale, puts two of "
                 f"them beyond |eta| = {reach:.3g}, where fitted probabilities are 0 or 1 to double precision: "
