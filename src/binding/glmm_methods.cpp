@@ -216,6 +216,7 @@ bool set_fit_estimates(PyObject* d, gl::FitResult& res, npy_intp pp, npy_intp nh
   const auto ng = static_cast<npy_intp>(res.grad.size());
   return set_item(d, "m2loglik", PyFloat_FromDouble(res.m2loglik)) &&
          set_item(d, "fev_stage1", PyLong_FromUnsignedLongLong(res.fev_stage1)) &&
+         set_item(d, "start_seconds", PyFloat_FromDouble(res.start_seconds)) &&
          set_item(d, "grad", array_taking(std::move(res.grad), {ng})) &&
          set_item(d, "vcov", array_taking(std::move(res.vcov), {pp, pp})) &&
          set_item(d, "vcov_rx", array_taking(std::move(res.vcov_rx), {pp, pp})) &&

@@ -433,7 +433,9 @@ class GlmmFit(MixedFit):
     @property
     def optimizer(self) -> dict[str, Any]:
         """The optimiser's report: converged, message, iterations, fev (evaluations of
-        the last stage), fev_stage1 (of the nagq = 0 stage), grad_inf_norm, seconds."""
+        the last stage), fev_stage1 (of the nagq = 0 stage), grad_inf_norm, seconds (the
+        core's), start_seconds (the core's up to the optimiser's first point: the start
+        every nagq shares) and total_seconds (the whole call's)."""
         return dict(
             converged=self.converged,
             message=str(self._res["message"]),
@@ -442,6 +444,7 @@ class GlmmFit(MixedFit):
             fev_stage1=int(self._res.get("fev_stage1", 0)),
             grad_inf_norm=float(self._res["grad_inf_norm"]),
             seconds=self._seconds[0],
+            start_seconds=float(self._res.get("start_seconds", 0.0)),
             total_seconds=self._seconds[1],
         )
 

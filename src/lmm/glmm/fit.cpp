@@ -6,6 +6,7 @@
 // fixed theta for beta (the criterion is -2 log-likelihood), so its first steps are
 // close to Newton's.
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <stdexcept>
 #include <string>
@@ -105,6 +106,7 @@ FitResult two_stage(const Criteria& c, const FitOptions& options, std::vector<do
   const int nagq = options.nagq;
   if (nagq < 0) throw std::invalid_argument("nagq must be 0 or more");
   FitResult res;
+  const auto entered = std::chrono::steady_clock::now();
 
   // Stage 1: theta alone, beta from the joint PIRLS started at a fixed beta, so the
   // criterion is a function of theta.
@@ -130,6 +132,7 @@ FitResult two_stage(const Criteria& c, const FitOptions& options, std::vector<do
       throw std::runtime_error("PIRLS did not converge at the start");
     }
   }
+  res.start_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - entered).count();
   // Stage one's variables: theta and the family's parameters beside beta (log(phi), the
   // inflation's logit), which the joint PIRLS holds at the values it is given.
   const std::size_t ne = c.n_extra, ns = nt + ne;

@@ -153,6 +153,9 @@ struct FitResult {
   double m2loglik = 0.0;
   double grad_inf_norm = 0.0;
   std::uint64_t iterations = 0, fev = 0, fev_stage1 = 0;
+  // Seconds from the fit's entry to its optimiser's first point: the joint PIRLS at the
+  // first theta and the penalised quasi-likelihood start, which every nAGQ shares.
+  double start_seconds = 0.0;
   bool converged = false;
   bool vcov_from_hessian = false;
   std::string message;
