@@ -596,8 +596,9 @@ class _GlmmFitBase(_Report):
     fev_stage1: int
     """Criterion evaluations of the nAGQ = 0 stage."""
     start_seconds: float
-    """Seconds to the optimiser's first point: the joint PIRLS at the first theta and
-    the penalised quasi-likelihood start, which every nAGQ shares."""
+    """Seconds to the optimiser's first point: the joint PIRLS at the first theta, the
+    penalised quasi-likelihood start and the joint PIRLS at the theta it gives, which
+    every nAGQ shares (nAGQ = 0 takes its gradient there too)."""
     grad: _Float64
     """(n_theta + p,) the gradient at the fit; (n_theta,) for nagq = 0."""
     eta: _Float64

@@ -127,9 +127,9 @@ def test_the_fit_reaches_the_peers_optimum(case):
         zi_se, table = floats(ref["zi_se"]), fit.zi_coef_table
         assert list(table.index) == [ours_name(n, ref["factors"]) for n in ref["zi_beta"]["names"]]
         # A logit coefficient whose SE is in the thousands has run off towards infinity
-        # (no structural zeros in that level: Salamanders' zinb1 in mined = "no"); where
-        # the optimisers stop on that ridge is arbitrary, so it must be far out on the
-        # peer's side, with an SE as large. The others are the peer's.
+        # (a level without structural zeros: Salamanders' zinb1 in mined = "no" and in
+        # two species); where the optimisers stop on that ridge is arbitrary, so it must
+        # be far out on the peer's side, with an SE as large. The others are the peer's.
         est, got_se = table["Estimate"].to_numpy(), table["Std. Error"].to_numpy()
         want = floats(ref["zi_beta"]["values"])
         kept = zi_se < 1e3

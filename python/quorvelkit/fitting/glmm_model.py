@@ -221,7 +221,7 @@ def _warn_of_separation(fit: GlmmFit, stacklevel: int) -> None:
         sd = math.sqrt(max(float(cov[i, i]), 0.0))
         if 2.0 * sd > reach:
             warnings.warn(
-                f"the standard deviation of {grp}'s {name}, {float(sd):.3g} on the {fit.link} scale, puts two of "
+                f"the standard deviation of {grp}'s {name}, {sd:.3g} on the {fit.link} scale, puts two of "
                 f"them beyond |eta| = {reach:.3g}, where fitted probabilities are 0 or 1 to double precision: "
                 f"groups of {grp} whose responses are all alike pull it up without bound, and the data cannot "
                 "identify it (a random effect running off toward the boundary); consider removing the term or "

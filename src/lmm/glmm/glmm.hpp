@@ -154,7 +154,8 @@ struct FitResult {
   double grad_inf_norm = 0.0;
   std::uint64_t iterations = 0, fev = 0, fev_stage1 = 0;
   // Seconds from the fit's entry to its optimiser's first point: the joint PIRLS at the
-  // first theta and the penalised quasi-likelihood start, which every nAGQ shares.
+  // first theta, the penalised quasi-likelihood start and the joint PIRLS at the theta
+  // it gives, which every nAGQ shares (nAGQ = 0 takes its gradient there too).
   double start_seconds = 0.0;
   bool converged = false;
   bool vcov_from_hessian = false;
