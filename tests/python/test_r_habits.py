@@ -20,7 +20,7 @@ import pytest
 import quorvelkit as qk
 from quorvelkit.results.report import reference_levels
 from quorvelkit.support.errors import SourceError
-from quorvelkit.support.frames import r_sorted
+from quorvelkit.support.frames import distinct_values, r_sorted
 
 DATA = Path(__file__).resolve().parents[1] / "data"
 FACTORS = DATA / "factors"
@@ -37,6 +37,22 @@ def test_text_sorts_as_r_sorts_it():
     table = json.loads((FACTORS / "collation.json").read_text())
     assert r_sorted(table["labels"]) == table["sorted"]
     assert r_sorted(list(reversed(table["labels"]))) == table["sorted"]
+
+
+@pytest.mark.parametrize(
+    "column, want",
+    [
+        (pd.Series(["b", None, "a", "b", np.nan]), ["b", "a"]),  # object: None and NaN are missing
+        (pd.Series(["b", None, "a", "b"], dtype="string"), ["b", "a"]),  # pandas' NA
+        (pd.Series(["z", "y"], dtype="str"), ["z", "y"]),  # order of appearance, not sorted
+        (pd.Series([None, np.nan], dtype=object), []),
+        (pd.Series([3, 1, 3], dtype=object), [3, 1]),  # numbers held as objects stay objects
+    ],
+)
+def test_distinct_values_leave_out_the_missing(column, want):
+    got = distinct_values(column)
+    assert got.dtype == object
+    assert got.tolist() == want
 
 
 def _read(name: str, **kw: object) -> pd.DataFrame:

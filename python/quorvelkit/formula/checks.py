@@ -21,6 +21,7 @@ import numpy as np
 import pandas as pd
 
 from ..support.errors import DroppedRowsWarning, SourceError
+from ..support.frames import distinct_values
 from ..support.labels import label_text
 from .expressions import quote_name
 
@@ -350,7 +351,7 @@ def check_column_types(
         if pd.api.types.is_numeric_dtype(col):
             number_terms += [name] if name in terms else []
             continue
-        distinct = np.asarray(col.dropna().unique(), dtype=object)
+        distinct = distinct_values(col)
         kinds = set(_classes(distinct).tolist())
         if kinds <= {3} and not strict:
             continue  # text: a factor

@@ -159,7 +159,17 @@ class _Factor:
 
 
 def _factor(values: pd.Series) -> _Factor:
-    cat = values.astype("category")  # the levels formulaic's treatment coding finds
+    """The codes and levels formulaic's treatment coding finds: a categorical's own, else
+    the sorted distinct values (as ``astype("category")`` makes them, at half its
+    price on a column of text)."""
+    if not isinstance(values.dtype, pd.CategoricalDtype):
+        try:
+            codes, uniques = pd.factorize(values, sort=True)
+        except TypeError:  # values that do not sort together: the categorical's own order
+            pass
+        else:
+            return _Factor(np.asarray(codes, dtype=np.int64), list(uniques))
+    cat = values.astype("category")
     return _Factor(np.asarray(cat.cat.codes.to_numpy(), dtype=np.int64), list(cat.cat.categories))
 
 

@@ -22,6 +22,7 @@ __all__ = [
     "collation_key",
     "r_sorted",
     "text_factors",
+    "distinct_values",
     "pandas_kind",
     "MAX_LEVELS",
 ]
@@ -239,6 +240,15 @@ def r_sorted(values: Iterable[str]) -> list[str]:
     return sorted(values, key=collation_key)
 
 
+def distinct_values(col: pd.Series) -> np.ndarray:
+    """The distinct values of ``col`` other than missing ones, in the order they first
+    appear, as objects (``col.dropna().unique()`` without copying the column first)."""
+    values = np.asarray(col.unique(), dtype=object)
+    missing = np.asarray(pd.isna(values), dtype=bool)
+    out: np.ndarray = values[~missing] if missing.any() else values
+    return out
+
+
 def text_factors(frame: pd.DataFrame, columns: Iterable[str]) -> pd.DataFrame:
     """``frame`` with those of ``columns`` that hold text (objects that are all strings,
     missing values aside) as categoricals whose levels are in R's order
@@ -253,7 +263,7 @@ def text_factors(frame: pd.DataFrame, columns: Iterable[str]) -> pd.DataFrame:
             pd.api.types.is_string_dtype(col.dtype) and not isinstance(col.dtype, pd.CategoricalDtype)
         ):
             continue
-        uniques = pd.unique(col.dropna().to_numpy(dtype=object))
+        uniques = distinct_values(col)
         if not all(isinstance(v, str) for v in uniques):
             continue
         levels = r_sorted(uniques.tolist())
